@@ -1,0 +1,38 @@
+# Helpers shared by every subsystem folder.
+
+# Warnings are errors for our own code only; outside headers stay quiet.
+function(vantor_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# vantor_library(<target> [DEPS <targets...>] [EXTRA_SOURCES ...])
+# A subsystem library built from every .cpp of the calling folder (not its
+# subfolders, which may hold libraries of their own).
+function(vantor_library target)
+  cmake_parse_arguments(ARG "" "" "DEPS;EXTRA_SOURCES" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  add_library(${target} STATIC ${sources} ${ARG_EXTRA_SOURCES})
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${target} PUBLIC ${ARG_DEPS})
+  vantor_warnings(${target})
+endfunction()
+
+# vantor_test_folder(<name> [DEPS <targets...>])
+# One GoogleTest executable per test folder from all its *_test.cpp files.
+function(vantor_test_folder name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  set(target ${name}_tests)
+  add_executable(${target} ${sources})
+  target_link_libraries(${target} PRIVATE ${ARG_DEPS} vantor_test_support
+                        GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  vantor_warnings(${target})
+  target_compile_definitions(${target} PRIVATE
+    VANTOR_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    VANTOR_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES TIMEOUT 300)
+endfunction()

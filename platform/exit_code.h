@@ -1,0 +1,16 @@
+// How a 32-bit final status becomes an 8-bit process exit code.
+#pragma once
+
+#include "platform/status.h"
+
+namespace platform {
+
+// 0 when bit 31 is clear; otherwise the low byte of the status, or 1 when
+// that byte is 0, so that no failure ever exits with 0.
+int ExitCodeOf(Status final_status);
+
+// Writes "vantor: exit status 0x%08X" to standard error for a failure and
+// ends the process with ExitCodeOf(final_status).
+[[noreturn]] void ExitWithStatus(Status final_status);
+
+}  // namespace platform

@@ -1,0 +1,48 @@
+#include "tests/support/temp_dir.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+#include <unistd.h>
+
+namespace testsupport {
+
+TempDir::TempDir() {
+  std::string templ = (std::filesystem::temp_directory_path() / "vantor-test-XXXXXX").string();
+  if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = templ;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::filesystem::path TempDir::WriteFile(const std::string& name,
+                                         const std::string& bytes) const {
+  const auto file = path_ / name;
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return file;
+}
+
+std::string ReadFileBytes(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::filesystem::path SharedDataDir() {
+  std::filesystem::path dir;
+  if (const char* env = std::getenv("VANTOR_SHARED_DATA"); env != nullptr && *env != '\0') {
+    dir = env;
+  } else {
+    dir = VANTOR_SHARED_DATA_DIR;
+  }
+  std::error_code ec;
+  return std::filesystem::is_directory(dir, ec) ? dir : std::filesystem::path();
+}
+
+}  // namespace testsupport

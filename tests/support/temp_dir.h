@@ -1,0 +1,35 @@
+// A fresh folder under the system's temporary folder, removed with its
+// contents when the object goes.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace testsupport {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+  // Writes bytes to a file in the folder and returns its path.
+  std::filesystem::path WriteFile(const std::string& name, const std::string& bytes) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Whole file as bytes; empty when it cannot be read.
+std::string ReadFileBytes(const std::filesystem::path& file);
+
+// The folder of shared reference data ($VANTOR_SHARED_DATA, else the
+// workspace's shared/data); empty when it does not exist, so that a test can
+// skip saying why.
+std::filesystem::path SharedDataDir();
+
+}  // namespace testsupport
