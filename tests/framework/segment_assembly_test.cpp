@@ -93,13 +93,16 @@ TEST_F(SegmentAssemblyTest, SegmentsThatCannotBelongToTheMessageAreRefused) {
 }
 
 TEST_F(SegmentAssemblyTest, ClearGivesIncompleteMessagesBack) {
+  DseSegment* a = Received(1, 1, 3);
+  DseSegment* b = Received(1, 3, 3);
+  DseSegment* c = Received(2, 2, 2);
   const std::uint32_t free_before = DseSegment::PoolFreeCount();
-  File(Received(1, 1, 3));
-  File(Received(1, 3, 3));
-  File(Received(2, 2, 2));
+  File(a);
+  File(b);
+  File(c);
   list_.Clear();
   EXPECT_EQ(list_.Size(), 0u);
-  EXPECT_EQ(DseSegment::PoolFreeCount(), free_before);
+  EXPECT_EQ(DseSegment::PoolFreeCount(), free_before + 3);
 }
 
 // Any arrival order with any repeats completes each message exactly once,
