@@ -232,20 +232,22 @@ Status XosDynamicLibrary::LoadModule() {
   return failure;
 }
 
+void XosDynamicLibrary::HandOverSearchPaths() {
+  // A copy: the library may add folders of its own while it is told.
+  const std::vector<std::string> folders = Loader().search_paths;
+  if (folders.empty()) return;
+  if (void* add = EntryPoint("AddDLLSearchPath")) {
+    for (const std::string& folder : folders) As<SearchPathEntry>(add)(folder.c_str());
+    took_search_paths_ = 1;
+  }
+}
+
 bool XosDynamicLibrary::Start(XosDynamicLibrary* library, const QLNInitializationBlock* block) {
   if (status::IsFailure(library->LoadModule())) {
     library->Release();
     return false;
   }
-  const auto& folders = Loader().search_paths;
-  if (!folders.empty()) {
-    if (void* add = library->EntryPoint("AddDLLSearchPath")) {
-      for (const std::string& folder : std::vector<std::string>(folders)) {
-        As<SearchPathEntry>(add)(folder.c_str());
-      }
-      library->took_search_paths_ = 1;
-    }
-  }
+  library->HandOverSearchPaths();
   library->Initialize(block);
   if (library->init_state_ >= kDeclined) return true;
   library->Release();
@@ -281,15 +283,7 @@ XosDynamicLibrary* XosDynamicLibrary::LoadWith(const char* name,
 
 bool XosDynamicLibrary::Reload() {
   if (status::IsFailure(LoadModule())) return false;
-  const auto& folders = Loader().search_paths;
-  if (!folders.empty()) {
-    if (void* add = EntryPoint("AddDLLSearchPath")) {
-      for (const std::string& folder : std::vector<std::string>(folders)) {
-        As<SearchPathEntry>(add)(folder.c_str());
-      }
-      took_search_paths_ = 1;
-    }
-  }
+  HandOverSearchPaths();
   Initialize(block_);
   if (init_state_ >= kDeclined) return true;
   load_state_ = kForcedUnload;

@@ -143,6 +143,7 @@ class XosDynamicLibrary {
  private:
   friend class XosDynamicFunction;
   bool Reload();
+  void HandOverSearchPaths();
   void UnlinkFunction(XosDynamicFunction* function);
   void ForgetEntries();
 
