@@ -10,9 +10,8 @@ void XosProcessMain(XosThreadFunction server, void* argument, XosAsyncHandler as
   XosSetAsyncHandler(async_handler);
   XosSetDefaultFailureHandler(failure_handler);
   XosSetFloatingPointTraps(1);
-  // Before any thread exists, so that every thread inherits the blocked
-  // console signals and only the listener receives them.
-  platform::BlockConsoleSignals();
+  // Before the server thread exists, so that it inherits the blocked console
+  // signals and only the listener receives them.
   if (!platform::StartConsoleEvents(XosConsoleControlHandler)) {
     std::fputs("Could not install Control Handler Function\n", stderr);
     platform::ExitWithStatus(status::kGeneralFailure);

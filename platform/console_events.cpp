@@ -44,14 +44,10 @@ std::uint32_t EventOf(int signal) {
 
 }  // namespace
 
-void BlockConsoleSignals() {
-  const sigset_t set = ConsoleSignals();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
 bool StartConsoleEvents(ConsoleEventHandler handler) {
   if (handler == nullptr) return false;
-  BlockConsoleSignals();
+  const sigset_t set = ConsoleSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
   // The listener runs for the life of the process.
   ThreadHost host;
   if (!host.Start([handler]() -> std::uint32_t { Listen(handler); })) return false;

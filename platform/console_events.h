@@ -18,12 +18,10 @@ inline constexpr std::uint32_t kShutdownEvent = 6;
 // default action follows (the process ends).
 using ConsoleEventHandler = std::int32_t (*)(std::uint32_t event);
 
-// Blocks the four signals in the calling thread and so in every thread it
-// creates afterwards; call it before any other thread exists, or a thread
-// that does not block them would take the default action in its place.
-void BlockConsoleSignals();
-
-// Blocks the signals and starts the listener; false when it cannot be started.
+// Blocks the four signals in the calling thread, and so in every thread it
+// creates afterwards, and starts the listener; false when it cannot be
+// started. Call it before any other thread exists, or a thread that does not
+// block the signals would take their default action in the listener's place.
 bool StartConsoleEvents(ConsoleEventHandler handler);
 
 }  // namespace platform

@@ -216,6 +216,11 @@ std::uint32_t RunGuardedCall(void (*call)(void*), void* context, Fault* fault) {
     fesetenv(&guard.environment);
     UnblockSignal(guard.fault.signal);
     if (fault != nullptr) *fault = guard.fault;
+    // The fault may have left a blocker's scope that held back an end request.
+    if (t_deferrals == 0 && t_end_pending != 0) {
+      t_end_pending = 0;
+      raise(kEndSignal);
+    }
     return guard.fault.code;
   }
   t_innermost = &guard;

@@ -3,9 +3,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <mutex>
 #include <pthread.h>
-#include <csignal>
 #include <system_error>
 
 #include "platform/fault_guard.h"

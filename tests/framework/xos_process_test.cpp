@@ -17,11 +17,6 @@ std::uint32_t ReturnStatus(void* argument) {
   return *static_cast<const std::uint32_t*>(argument);
 }
 
-std::uint32_t CheckTrapsArmed(void*) {
-  constexpr int kEngineTraps = FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW;
-  return (fegetexcept() & kEngineTraps) == kEngineTraps ? 0u : 0x80000077u;
-}
-
 std::uint32_t Fault(void*) {
   testsupport::WriteThroughNull();
   return 0;
@@ -68,11 +63,6 @@ TEST_F(XosProcessMainTest, ServerStatusBecomesTheExitCode) {
   // A low byte of 0 must not read as success.
   EXPECT_EXIT(RunServerReturning(0xA0000000u), ::testing::ExitedWithCode(1),
               "exit status 0xA0000000");
-}
-
-TEST_F(XosProcessMainTest, ServerThreadRunsWithTrapsArmed) {
-  EXPECT_EXIT(XosProcessMain(CheckTrapsArmed, nullptr, nullptr, nullptr),
-              ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(XosProcessMainTest, ServerFaultIsReportedThenEndsTheProcess) {

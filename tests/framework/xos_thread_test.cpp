@@ -23,7 +23,6 @@ struct Seen {
   std::vector<std::string> texts;
   bool on_failing_thread = true;
   std::vector<std::int32_t> verdicts;  // answered in turn, the last one repeated
-  int calls = 0;
 };
 Seen g_seen;
 
@@ -148,18 +147,6 @@ TEST_F(XosThreadFailures, IntegerDivisionByZeroAndStackOverflowAreReported) {
   }
   EXPECT_EQ(g_seen.statuses, (std::vector<Status>{0x800000FEu, 0x800000F1u}));
   EXPECT_EQ(g_seen.texts[0], "Divide By Zero");
-}
-
-TEST_F(XosThreadFailures, ProcessDefaultHandlerServesThreadsWithoutOne) {
-  g_seen.verdicts = {XosThread::kStop};
-  XosSetDefaultFailureHandler(Recording);
-  FaultingFunction function(1);
-  {
-    XosThread thread(AccessViolationThenReturn, &function, nullptr, 0);
-    EXPECT_EQ(thread.Wait(XosThread::kInfinite), XosThread::kStopped);
-  }
-  XosSetDefaultFailureHandler(nullptr);
-  EXPECT_EQ(g_seen.statuses.size(), 1u);
 }
 
 TEST(XosThreadTraps, OnlyTheGuardedKindArmsTraps) {

@@ -15,40 +15,15 @@ namespace {
 
 std::atomic<int> g_events_seen{0};
 
-std::int32_t Refuse(std::uint32_t event) {
-  std::fprintf(stderr, "event %u\n", event);
-  return 0;
-}
-
 std::int32_t AcceptAndLog(std::uint32_t event) {
   std::fprintf(stderr, "event %u\n", event);
   ++g_events_seen;
   return 1;
 }
 
-class ConsoleEvents : public ::testing::Test {
- protected:
-  void SetUp() override { testsupport::UseThreadsafeDeathTests(); }
-};
-
-TEST_F(ConsoleEvents, UnhandledInterruptEndsTheProcessWithTheSignal) {
-  EXPECT_EXIT(
-      {
-        if (!platform::StartConsoleEvents(Refuse)) std::exit(3);
-        kill(getpid(), SIGINT);
-        for (;;) platform::SleepMs(10);
-      },
-      ::testing::KilledBySignal(SIGINT), "event 0");
-  EXPECT_EXIT(
-      {
-        if (!platform::StartConsoleEvents(Refuse)) std::exit(3);
-        kill(getpid(), SIGTERM);
-        for (;;) platform::SleepMs(10);
-      },
-      ::testing::KilledBySignal(SIGTERM), "event 6");
-}
-
-TEST_F(ConsoleEvents, HandledEventsKeepTheProcessRunning) {
+// The process ending on an unhandled event is tested with the process entry.
+TEST(ConsoleEvents, EachSignalArrivesAsItsEventAndHandledOnesKeepTheProcess) {
+  testsupport::UseThreadsafeDeathTests();
   EXPECT_EXIT(
       {
         if (!platform::StartConsoleEvents(AcceptAndLog)) std::exit(3);

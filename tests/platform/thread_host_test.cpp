@@ -18,40 +18,6 @@ bool Eventually(const std::atomic<bool>& flag) {
   return flag.load();
 }
 
-TEST(ThreadHost, WaitsForTheBodyAndKeepsItsResult) {
-  std::atomic<bool> release{false};
-  platform::ThreadHost host;
-  ASSERT_TRUE(host.Start([&]() -> std::uint32_t {
-    while (!release) platform::SleepMs(1);
-    return 0xC0FFEEu;
-  }));
-  EXPECT_FALSE(host.Start([] { return 0u; }));  // one thread per host
-  EXPECT_FALSE(host.WaitDone(20));
-  EXPECT_FALSE(host.Done());
-  release = true;
-  EXPECT_TRUE(host.WaitDone(platform::kWaitForever));
-  EXPECT_EQ(host.ExitCode(), 0xC0FFEEu);
-  EXPECT_FALSE(host.WasEnded());
-  EXPECT_TRUE(host.End(0));  // nothing left to end
-}
-
-TEST(ThreadHost, EndUnwindsABodyThatWouldRunForever) {
-  std::atomic<bool> running{false};
-  std::atomic<bool> left_loop{false};
-  platform::ThreadHost host;
-  ASSERT_TRUE(host.Start([&]() -> std::uint32_t {
-    running = true;
-    for (;;) platform::SleepMs(1);
-    left_loop = true;
-    return 0;
-  }));
-  ASSERT_TRUE(Eventually(running));
-  EXPECT_TRUE(host.End(platform::ThreadHost::kEndLimitMs));
-  EXPECT_TRUE(host.Done());
-  EXPECT_TRUE(host.WasEnded());
-  EXPECT_FALSE(left_loop);
-}
-
 TEST(ThreadHost, EndWaitsUntilTheLastBlockerIsGone) {
   std::atomic<bool> holding{false};
   std::atomic<bool> release{false};
@@ -135,20 +101,6 @@ TEST(ThreadHost, EndSignalThatNobodyAskedForIsIgnored) {
   ASSERT_TRUE(host.WaitDone(platform::kWaitForever));
   EXPECT_EQ(host.ExitCode(), 5u);
   EXPECT_FALSE(host.WasEnded());
-}
-
-TEST(Clock, TickCountFollowsSleepAndWraps) {
-  const std::uint32_t before = platform::TickCount();
-  platform::SleepMs(20);
-  EXPECT_GE(platform::TickCount() - before, 20u);
-
-  const std::uint32_t now = platform::TickCount();
-  const std::int64_t to_wrap = 0x100000000LL - now - 10;
-  platform::ShiftTickCountForTesting(to_wrap);
-  EXPECT_GE(platform::TickCount(), 0xFFFFFFF0u);
-  platform::SleepMs(30);
-  EXPECT_LT(platform::TickCount(), 0x10000u);  // wrapped through zero
-  platform::ShiftTickCountForTesting(-to_wrap);
 }
 
 }  // namespace
