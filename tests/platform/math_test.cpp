@@ -21,12 +21,10 @@ struct Report {
 };
 
 std::vector<Report> g_reports;
-double g_replacement = 0.0;
-bool g_replace = false;
 
 std::int32_t Recorder(platform::MathErrorRecord* record) {
   g_reports.push_back({record->kind, record->name, record->arg1, record->arg2, record->retval});
-  if (g_replace) record->retval = g_replacement;
+  record->retval = 42.0;  // the wrapper must return what the handler chose
   return 1;
 }
 
@@ -34,7 +32,6 @@ class MathWrappers : public ::testing::Test {
  protected:
   void SetUp() override {
     g_reports.clear();
-    g_replace = false;
     previous_ = platform::SetMathErrorHandler(&Recorder);
   }
   void TearDown() override { platform::SetMathErrorHandler(previous_); }
@@ -68,11 +65,12 @@ TEST_F(MathWrappers, FailuresOnATrappingThreadReportInsteadOfRaising) {
   // our own, as the engine's server thread runs, and compare afterwards.
   int mask_after = -1;
   std::vector<int> flags_after;
+  std::vector<double> results;
   std::thread worker([&] {
     feclearexcept(FE_ALL_EXCEPT);
     feenableexcept(kTraps);
     for (const auto& c : cases) {
-      c.call();
+      results.push_back(c.call());
       flags_after.push_back(fetestexcept(kTraps | FE_UNDERFLOW));
     }
     mask_after = fegetexcept();
@@ -87,19 +85,11 @@ TEST_F(MathWrappers, FailuresOnATrappingThreadReportInsteadOfRaising) {
     EXPECT_EQ(g_reports[i].name, cases[i].name);
     EXPECT_EQ(g_reports[i].kind, cases[i].kind);
     EXPECT_EQ(flags_after[i], 0) << "held flags leaked back to the caller";
+    EXPECT_EQ(results[i], 42.0);
   }
   EXPECT_EQ(g_reports[3].arg1, 0.0);
   EXPECT_EQ(g_reports[3].arg2, -1.0);
   EXPECT_EQ(g_reports[2].library_result, HUGE_VAL);
-}
-
-TEST_F(MathWrappers, HandlerChoosesTheValueReturned) {
-  g_replace = true;
-  g_replacement = 42.0;
-  EXPECT_EQ(platform::Log(0.0), 42.0);
-  EXPECT_EQ(platform::Pow(0.0, -3.0), 42.0);
-  ASSERT_EQ(g_reports.size(), 2u);
-  EXPECT_EQ(g_reports[0].library_result, -HUGE_VAL);
 }
 
 TEST_F(MathWrappers, UnderflowIsReportedOnlyWhenTheResultIsLost) {
