@@ -72,7 +72,7 @@ void SUValue::Release() {
   capacity = 0;
 }
 
-void SUValue::TakeFrom(SUValue& other) {
+void SUValue::TakeFrom(SUValue& other) noexcept {
   if (&other == this) return;
   Release();
   status = other.status;

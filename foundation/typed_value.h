@@ -86,6 +86,8 @@ class SUValue {
   // source leaves the copy at 1 and any other successful copy is valid.
   static SUValue CopyConstruct(const SUValue& source) { return SUValue(source); }
   SUValue(const SUValue& source);
+  // Moves take everything, status included, and leave other notype.
+  SUValue(SUValue&& other) noexcept { TakeFrom(other); }
   // Assignment converts between kinds; call Assign to say so.
   SUValue& operator=(const SUValue&) = delete;
   ~SUValue();
@@ -211,7 +213,7 @@ class SUValue {
   void Release();
   void StoreText(const char* text);
   // Takes other's storage and leaves it notype and empty.
-  void TakeFrom(SUValue& other);
+  void TakeFrom(SUValue& other) noexcept;
   void SetArrayStatusFromElements();
 
   // Set storage.
