@@ -3,7 +3,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
+#include <functional>
+#include <string>
 
 namespace {
 
@@ -167,7 +168,8 @@ void SUValue::SetReal(double value) {
 void SUValue::SetString(const char* text) {
   status = kValid;
   if (IsArray()) {
-    for (std::uint32_t i = 0; i < capacity; ++i) payload.elements[i].SetString(text);
+    const std::string copy(text ? text : "");  // the text may live in one of the slots
+    for (std::uint32_t i = 0; i < capacity; ++i) payload.elements[i].SetString(text ? copy.c_str() : nullptr);
     SetArrayStatusFromElements();
     return;
   }
@@ -184,11 +186,14 @@ void SUValue::SetString(const char* text) {
       type = kStringSet;
       [[fallthrough]];
     case kStringSet:
-    case kOrderedStringSet:
+    case kOrderedStringSet: {
+      SUStringRef fresh;
+      fresh.Set(text);  // before the old records go: the text may be one of them
       InitSet(1);
-      payload.strings[0].Set(text);
+      payload.strings[0] = fresh;
       count = 1;
       return;
+    }
     default:
       status = kTypeClash;
   }
@@ -217,7 +222,11 @@ const char* SUValue::GetString() const {
 // --- assignment ---
 
 void SUValue::Assign(const SUValue& source) {
-  if (&source == this) {
+  // A source inside our own element array would change while it is read.
+  const bool own_element = IsArray() && capacity > 0 &&
+                           !std::less<const SUValue*>()(&source, payload.elements) &&
+                           std::less<const SUValue*>()(&source, payload.elements + capacity);
+  if (&source == this || own_element) {
     const SUValue copy(source);
     Assign(copy);
     return;

@@ -168,13 +168,15 @@ class SUValue {
   static std::int32_t CompareCI(const char* a, const char* b);
 
   // --- reductions over a (nested) array into this value; an array without
-  // any element leaves this notype with status 1.
+  // any element leaves this notype with status 1, a scalar counts as one.
 
+  // Integer (wrapping) unless a number is real or this value already is.
   void SumOf(const SUValue& array);
   void ProductOf(const SUValue& array);
   // Largest and smallest number, as a real.
   void MaxOf(const SUValue& array);
   void MinOf(const SUValue& array);
+  // The first element is assigned, each later one combined in element order.
   void UnionOf(const SUValue& array);
   void IntersectionOf(const SUValue& array);
   void DifferenceOf(const SUValue& array);
@@ -231,13 +233,16 @@ class SUValue {
 
   // Arithmetic helpers.
   enum class Op { kAdd, kSubtract, kMultiply, kDivide };
+  void Combine(Op op, const SUValue& value);
+  bool PrepareElementKind(Op op, std::uint16_t kind);
+  bool ApplyToElement(Op op, std::int32_t found);
   void IntOp(Op op, std::int32_t value);
   void RealOp(Op op, double value);
   void TextOp(Op op, const char* text);
   void SetOp(Op op, const SUValue& value);
   void AppendIndex(const char* index);
-  template <typename Combine>
-  void ReduceScalars(const SUValue& array, Combine combine);
+  template <typename Fold>
+  void ReduceScalars(const SUValue& array, Fold combine);
   template <typename Accumulate>
   void ReduceNumbers(const SUValue& array, bool as_real, Accumulate accumulate);
 };

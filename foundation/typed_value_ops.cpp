@@ -34,13 +34,13 @@ void ForEachLeaf(const SUValue& value, Visit& visit) {
 
 // --- dispatch on the right operand ---
 
-void SUValue::Add(const SUValue& value) {
+void SUValue::Combine(Op op, const SUValue& value) {
   if (&value == this) {
     const SUValue copy(value);
-    Add(copy);
+    Combine(op, copy);
     return;
   }
-  if (type == kName && value.type == kName) {
+  if (op == Op::kAdd && type == kName && value.type == kName) {
     // Joining paths: "a" and "b" give "a.b"; an empty side gives the other.
     const char* left = payload.text ? payload.text : "";
     const char* right = value.payload.text ? value.payload.text : "";
@@ -54,81 +54,22 @@ void SUValue::Add(const SUValue& value) {
   if (IsArray() || value.IsArray()) {
     status = kTypeClash;
   } else if (value.IsSet()) {
-    SetOp(Op::kAdd, value);
+    SetOp(op, value);
   } else if (IsIntegerLike(value.type)) {
-    IntOp(Op::kAdd, value.payload.integer);
+    IntOp(op, value.payload.integer);
   } else if (value.type == kReal) {
-    RealOp(Op::kAdd, value.payload.real);
+    RealOp(op, value.payload.real);
   } else if (value.type == kString || value.type == kName) {
-    TextOp(Op::kAdd, value.payload.text);
+    TextOp(op, value.payload.text);
   } else {
     status = kTypeClash;
   }
 }
 
-void SUValue::Subtract(const SUValue& value) {
-  if (&value == this) {
-    const SUValue copy(value);
-    Subtract(copy);
-    return;
-  }
-  if (IsArray() || value.IsArray()) {
-    status = kTypeClash;
-  } else if (value.IsSet()) {
-    SetOp(Op::kSubtract, value);
-  } else if (IsIntegerLike(value.type)) {
-    IntOp(Op::kSubtract, value.payload.integer);
-  } else if (value.type == kReal) {
-    RealOp(Op::kSubtract, value.payload.real);
-  } else if (value.type == kString || value.type == kName) {
-    TextOp(Op::kSubtract, value.payload.text);
-  } else {
-    status = kTypeClash;
-  }
-}
-
-void SUValue::MultiplyBy(const SUValue& value) {
-  if (&value == this) {
-    const SUValue copy(value);
-    MultiplyBy(copy);
-    return;
-  }
-  if (IsArray() || value.IsArray()) {
-    status = kTypeClash;
-  } else if (value.IsSet()) {
-    SetOp(Op::kMultiply, value);
-  } else if (IsIntegerLike(value.type)) {
-    IntOp(Op::kMultiply, value.payload.integer);
-  } else if (value.type == kReal) {
-    RealOp(Op::kMultiply, value.payload.real);
-  } else if (value.type == kString || value.type == kName) {
-    TextOp(Op::kMultiply, value.payload.text);
-  } else {
-    status = kTypeClash;
-  }
-}
-
-void SUValue::DivideBy(const SUValue& value) {
-  if (&value == this) {
-    const SUValue copy(value);
-    DivideBy(copy);
-    return;
-  }
-  if (IsArray() || value.IsArray()) {
-    status = kTypeClash;
-  } else if (value.IsSet()) {
-    SetOp(Op::kDivide, value);
-  } else if (IsIntegerLike(value.type)) {
-    IntOp(Op::kDivide, value.payload.integer);
-  } else if (value.type == kReal) {
-    RealOp(Op::kDivide, value.payload.real);
-  } else if (value.type == kString || value.type == kName) {
-    TextOp(Op::kDivide, value.payload.text);
-  } else {
-    status = kTypeClash;
-  }
-}
-
+void SUValue::Add(const SUValue& value) { Combine(Op::kAdd, value); }
+void SUValue::Subtract(const SUValue& value) { Combine(Op::kSubtract, value); }
+void SUValue::MultiplyBy(const SUValue& value) { Combine(Op::kMultiply, value); }
+void SUValue::DivideBy(const SUValue& value) { Combine(Op::kDivide, value); }
 void SUValue::AddInt(std::int32_t value) { IntOp(Op::kAdd, value); }
 void SUValue::AddReal(double value) { RealOp(Op::kAdd, value); }
 void SUValue::AddString(const char* text) { TextOp(Op::kAdd, text); }
@@ -140,36 +81,41 @@ void SUValue::DivideByString(const char* text) { TextOp(Op::kDivide, text); }
 
 // --- by the left operand ---
 
+// A set meeting one element of the given kind; false when nothing is left
+// to do (a set of the other kind gets -3).
+bool SUValue::PrepareElementKind(Op op, std::uint16_t kind) {
+  const bool grows = op == Op::kAdd || op == Op::kDivide;
+  if (grows ? !AdoptElementKind(kind) : (Kind() != kind && !IsUnknownKindSet(type))) {
+    status = kSetClash;
+    return false;
+  }
+  return !IsUnknownKindSet(type);
+}
+
+// Union keeps the element, difference removes it, intersection keeps only
+// it, symmetric difference toggles it. True when it is still to be inserted.
+bool SUValue::ApplyToElement(Op op, std::int32_t found) {
+  switch (op) {
+    case Op::kAdd:
+      return found <= 0;
+    case Op::kSubtract:
+      if (found > 0) RemoveAt(found - 1);
+      return false;
+    case Op::kMultiply:
+      for (std::int32_t i = count - 1; i >= 0; --i) {
+        if (i != found - 1) RemoveAt(i);
+      }
+      return false;
+    case Op::kDivide:
+      if (found > 0) RemoveAt(found - 1);
+      return found <= 0;
+  }
+  return false;
+}
+
 void SUValue::IntOp(Op op, std::int32_t value) {
   if (IsSet()) {
-    // Union inserts, difference removes, intersection keeps only the value,
-    // symmetric difference toggles it.
-    if ((op == Op::kAdd || op == Op::kDivide) ? !AdoptElementKind(kInteger)
-                                              : IsStringSet()) {
-      status = kSetClash;
-      return;
-    }
-    if (IsUnknownKindSet(type)) return;
-    const std::int32_t found = FindInt(value);
-    switch (op) {
-      case Op::kAdd:
-        InsertInt(value);
-        break;
-      case Op::kSubtract:
-        if (found > 0) RemoveAt(found - 1);
-        break;
-      case Op::kMultiply:
-        if (found > 0) payload.ints[0] = value;
-        count = found > 0 ? 1 : 0;
-        break;
-      case Op::kDivide:
-        if (found > 0) {
-          RemoveAt(found - 1);
-        } else {
-          InsertInt(value);
-        }
-        break;
-    }
+    if (PrepareElementKind(op, kInteger) && ApplyToElement(op, FindInt(value))) InsertInt(value);
     return;
   }
   switch (type) {
@@ -255,33 +201,7 @@ void SUValue::RealOp(Op op, double value) {
 void SUValue::TextOp(Op op, const char* text) {
   if (!text) text = "";
   if (IsSet()) {
-    if ((op == Op::kAdd || op == Op::kDivide) ? !AdoptElementKind(kString)
-                                              : IsIntegerSet()) {
-      status = kSetClash;
-      return;
-    }
-    if (IsUnknownKindSet(type)) return;
-    const std::int32_t found = FindString(text);
-    switch (op) {
-      case Op::kAdd:
-        InsertText(text);
-        break;
-      case Op::kSubtract:
-        if (found > 0) RemoveAt(found - 1);
-        break;
-      case Op::kMultiply:
-        for (std::int32_t i = count - 1; i >= 0; --i) {
-          if (i != found - 1) RemoveAt(i);
-        }
-        break;
-      case Op::kDivide:
-        if (found > 0) {
-          RemoveAt(found - 1);
-        } else {
-          InsertText(text);
-        }
-        break;
-    }
+    if (PrepareElementKind(op, kString) && ApplyToElement(op, FindString(text))) InsertText(text);
     return;
   }
   if (op != Op::kAdd) {
@@ -323,14 +243,7 @@ void SUValue::SetOp(Op op, const SUValue& value) {
     if (op == Op::kMultiply) ClearSet();
     return;
   }
-  if (IsUnknownKindSet(type)) {
-    if (op == Op::kSubtract || op == Op::kMultiply) return;
-    AdoptElementKind(value.Kind());
-  }
-  if (Kind() != value.Kind()) {
-    status = kSetClash;
-    return;
-  }
+  if (!PrepareElementKind(op, value.Kind())) return;
   const bool integers = Kind() == kInteger;
   if (op == Op::kMultiply) {
     for (std::int32_t i = count - 1; i >= 0; --i) {
@@ -343,9 +256,7 @@ void SUValue::SetOp(Op op, const SUValue& value) {
   for (std::int32_t i = 0; i < value.count; ++i) {
     const std::int32_t found = integers ? FindInt(value.payload.ints[i])
                                         : FindString(value.payload.strings[i].Text());
-    if (found > 0 && op != Op::kAdd) {
-      RemoveAt(found - 1);
-    } else if (found <= 0 && op != Op::kSubtract) {
+    if (ApplyToElement(op, found)) {
       if (integers) {
         InsertInt(value.payload.ints[i]);
       } else {
@@ -435,8 +346,8 @@ void SUValue::MinOf(const SUValue& array) {
   });
 }
 
-template <typename Combine>
-void SUValue::ReduceScalars(const SUValue& array, Combine combine) {
+template <typename Fold>
+void SUValue::ReduceScalars(const SUValue& array, Fold combine) {
   SUValue result;
   bool first = true;
   auto fold = [&](const SUValue& leaf) {

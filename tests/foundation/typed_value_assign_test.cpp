@@ -160,6 +160,19 @@ TEST(TypedValueAssign, SelfAssignmentKeepsTheValue) {
   }
 }
 
+TEST(TypedValueAssign, SourceInsideTheTargetIsReadBeforeItChanges) {
+  const SUValue x = Str("x");
+  const SUValue y = Str("yy");
+  SUValue texts = tv::ArrayOf({&x, &y});
+  texts.Assign(texts.Elements()[1]);
+  EXPECT_EQ(tv::Printed(texts), "<\"yy\",\"yy\">");
+  texts.SetString(texts.Elements()[0].GetString());
+  EXPECT_EQ(tv::Printed(texts), "<\"yy\",\"yy\">");
+  SUValue set = StrSet({"only"});
+  set.SetString(set.GetStringAt(0));
+  EXPECT_EQ(tv::Printed(set), "[\"only\"]");
+}
+
 TEST(TypedValueText, ShorterTextReusesTheBufferLongerReallocates) {
   SUValue v = Str("abcdef");
   const char* buffer = v.GetString();

@@ -75,6 +75,25 @@ inline SUValue IntArray(std::initializer_list<std::int32_t> items,
   return x;
 }
 
+// left op= right for op one of + - * / (for sets: union, difference,
+// intersection, symmetric difference).
+inline void Apply(SUValue& left, char op, const SUValue& right) {
+  switch (op) {
+    case '+':
+      left.Add(right);
+      break;
+    case '-':
+      left.Subtract(right);
+      break;
+    case '*':
+      left.MultiplyBy(right);
+      break;
+    default:
+      left.DivideBy(right);
+      break;
+  }
+}
+
 inline std::string Printed(const SUValue& v) {
   std::ostringstream out;
   v.Print(out);
