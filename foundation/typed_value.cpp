@@ -8,7 +8,9 @@
 
 namespace {
 
-bool IsSetCode(std::uint16_t code) { return code < SUValue::kOneDimension && (code & SUValue::kSetFlag); }
+bool IsSetCode(std::uint16_t code) {
+  return code < SUValue::kOneDimension && (code & SUValue::kSetFlag);
+}
 
 bool IsKnownKindSet(std::uint16_t code) {
   return code == SUValue::kIntSet || code == SUValue::kStringSet ||
@@ -169,7 +171,8 @@ void SUValue::SetString(const char* text) {
   status = kValid;
   if (IsArray()) {
     const std::string copy(text ? text : "");  // the text may live in one of the slots
-    for (std::uint32_t i = 0; i < capacity; ++i) payload.elements[i].SetString(text ? copy.c_str() : nullptr);
+    const char* stored = text ? copy.c_str() : nullptr;
+    for (std::uint32_t i = 0; i < capacity; ++i) payload.elements[i].SetString(stored);
     SetArrayStatusFromElements();
     return;
   }
@@ -467,9 +470,10 @@ std::int32_t SUValue::FindInt(std::int32_t value, std::int32_t start) const {
   const std::int32_t from = std::clamp(start, 0, std::max(count, 0));
   switch (type) {
     case kIntSet: {
-      const std::int32_t* end = payload.ints + count;
-      const std::int32_t* at = std::lower_bound(static_cast<const std::int32_t*>(payload.ints) + from, end, value);
-      const auto index = static_cast<std::int32_t>(at - payload.ints);
+      const std::int32_t* begin = payload.ints;
+      const std::int32_t* end = begin + count;
+      const std::int32_t* at = std::lower_bound(begin + from, end, value);
+      const auto index = static_cast<std::int32_t>(at - begin);
       return (at != end && *at == value) ? index + 1 : -index;
     }
     case kOrderedIntSet:

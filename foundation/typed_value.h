@@ -192,7 +192,6 @@ class SUValue {
   bool IsArray() const { return type >= kOneDimension; }
   bool IsIntegerSet() const { return type == kIntSet || type == kOrderedIntSet; }
   bool IsStringSet() const { return type == kStringSet || type == kOrderedStringSet; }
-  std::int32_t Count() const { return count; }
   const std::int32_t* IntElements() const { return IsIntegerSet() ? payload.ints : nullptr; }
   const SUStringRef* StringElements() const {
     return IsStringSet() ? payload.strings : nullptr;

@@ -12,6 +12,14 @@ namespace {
 // Integer results wrap in 32 bits; unsigned arithmetic keeps that defined.
 std::int32_t Wrapped(std::uint32_t bits) { return static_cast<std::int32_t>(bits); }
 
+std::int32_t WrappedSum(std::int32_t a, std::int32_t b) {
+  return Wrapped(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+
+std::int32_t WrappedProduct(std::int32_t a, std::int32_t b) {
+  return Wrapped(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
+}
+
 bool IsIntegerLike(std::uint16_t code) {
   return code == SUValue::kInteger || code == SUValue::kLogical ||
          code == SUValue::kSpecification;
@@ -127,13 +135,13 @@ void SUValue::IntOp(Op op, std::int32_t value) {
       std::int32_t result = 0;
       switch (op) {
         case Op::kAdd:
-          result = Wrapped(static_cast<std::uint32_t>(left) + static_cast<std::uint32_t>(value));
+          result = WrappedSum(left, value);
           break;
         case Op::kSubtract:
           result = Wrapped(static_cast<std::uint32_t>(left) - static_cast<std::uint32_t>(value));
           break;
         case Op::kMultiply:
-          result = Wrapped(static_cast<std::uint32_t>(left) * static_cast<std::uint32_t>(value));
+          result = WrappedProduct(left, value);
           break;
         case Op::kDivide:
           // Neither has a 32-bit result, and the processor would trap on both.
@@ -320,17 +328,18 @@ void SUValue::ReduceNumbers(const SUValue& array, bool as_real, Accumulate accum
 }
 
 void SUValue::SumOf(const SUValue& array) {
-  ReduceNumbers(array, false, [](bool, double& real, double x, std::int32_t& integer, std::int32_t n) {
-    real += x;
-    integer = Wrapped(static_cast<std::uint32_t>(integer) + static_cast<std::uint32_t>(n));
-  });
+  ReduceNumbers(array, false,
+                [](bool, double& real, double x, std::int32_t& integer, std::int32_t n) {
+                  real += x;
+                  integer = WrappedSum(integer, n);
+                });
 }
 
 void SUValue::ProductOf(const SUValue& array) {
   ReduceNumbers(array, false, [](bool first, double& real, double x, std::int32_t& integer,
                                  std::int32_t n) {
     real = first ? x : real * x;
-    integer = first ? n : Wrapped(static_cast<std::uint32_t>(integer) * static_cast<std::uint32_t>(n));
+    integer = first ? n : WrappedProduct(integer, n);
   });
 }
 
