@@ -41,7 +41,7 @@ class DseSegment {
     kComplete = 3,
   };
 
-  // Bookkeeping, in the order of the design.
+  // Bookkeeping.
   DseSegment* pool_link;        // next free block while in the pool; next chain
                                 // in a reassembly list while in one
   DseSegment* next;             // next segment of the same message
