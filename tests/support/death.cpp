@@ -1,0 +1,24 @@
+#include "tests/support/death.h"
+
+namespace {
+bool g_in_death_child = false;
+}  // namespace
+
+// LeakSanitizer asks this before its check at exit.
+extern "C" int __lsan_is_turned_off() { return g_in_death_child ? 1 : 0; }
+
+namespace testsupport {
+
+std::string ExactRegex(const std::string& text) {
+  std::string out = "^";
+  for (char c : text) {
+    if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) out += '\\';
+    out += c;
+  }
+  out += '$';
+  return out;
+}
+
+void InDeathChild() { g_in_death_child = true; }
+
+}  // namespace testsupport

@@ -1,0 +1,15 @@
+// Helpers for death tests that check a process's exact last words.
+#pragma once
+
+#include <string>
+
+namespace testsupport {
+
+// An extended regular expression that matches exactly `text`.
+std::string ExactRegex(const std::string& text);
+
+// Call first in a death-test statement: the child ends through exit() with
+// objects still alive on its stack, which is not a leak.
+void InDeathChild();
+
+}  // namespace testsupport
