@@ -30,7 +30,7 @@ inline constexpr std::uint32_t kCollectableMagic = 0x8888;
 inline constexpr std::uint16_t kReferenceMark = 0xFFFF;
 // Nesting of object bodies beyond this is refused as damaged input rather
 // than run into the end of the stack.
-inline constexpr int kMaxRestoreDepth = 2000;
+inline constexpr int kMaxRestoreDepth = 10000;
 
 // Binary form; null is written as the nil object.
 void WriteCollectableToFile(const ClCollectable* object, ClFileStream& file);

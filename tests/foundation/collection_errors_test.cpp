@@ -1,0 +1,79 @@
+#include "foundation/collection_errors.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "tests/support/death.h"
+
+namespace {
+
+ClLibraryFailure Caught(ClErrorClass kind, std::uint32_t code, unsigned a, unsigned b) {
+  const ClLibraryErrorGuard guard;
+  try {
+    ClRaiseError(kind, code, a, b);
+  } catch (const ClLibraryFailure& failure) {
+    return failure;
+  }
+  return ClLibraryFailure("not raised", kind);
+}
+
+TEST(CollectionErrors, TableHasTwentyRowsOfOneDomain) {
+  std::set<std::uint32_t> codes;
+  for (const ClErrorRow& row : ClErrorTable) {
+    codes.insert(row.code);
+    EXPECT_STREQ(row.domain, "cltools6.0");
+    EXPECT_EQ(FindClErrorRow(row.code), &row);
+  }
+  EXPECT_EQ(codes.size(), 20u);
+  EXPECT_EQ(*codes.begin(), 0x2000u);
+  EXPECT_EQ(*codes.rbegin(), 0x2013u);
+  EXPECT_EQ(FindClErrorRow(0x2014), nullptr);
+}
+
+TEST(CollectionErrors, GuardThrowsTheFormattedTextWithTheErrorClass) {
+  const ClLibraryFailure index = Caught(ClErrorClass::kBounds, kClIndex, 9, 4);
+  EXPECT_STREQ(index.what(), "[INDEX] Index (9) out of range [0->4]");
+  EXPECT_EQ(index.kind(), ClErrorClass::kBounds);
+  const ClLibraryFailure nocreate = Caught(ClErrorClass::kInternal, kClNoCreate, 300, 300);
+  EXPECT_STREQ(nocreate.what(),
+               "[NOCREATE] ClFactory: no create function for class with ID 300 (0x12c)");
+  EXPECT_EQ(nocreate.kind(), ClErrorClass::kInternal);
+  EXPECT_EQ(Caught(ClErrorClass::kExternal, kClReadErr, 0, 0).kind(), ClErrorClass::kExternal);
+}
+
+TEST(CollectionErrors, GuardsNestAndRestoreTheOuterHandler) {
+  const ClLibraryErrorGuard outer;
+  { const ClLibraryErrorGuard inner; }
+  EXPECT_THROW(ClRaiseError(ClErrorClass::kInternal, kClRef), ClLibraryFailure);
+}
+
+TEST(CollectionErrors, ErrorObjectOwnsACopyOfItsText) {
+  char text[] = "[LOCK] Locked object deleted";
+  ClInternalErr error(text);
+  text[1] = 'X';
+  EXPECT_STREQ(error.Text(), "[LOCK] Locked object deleted");
+  EXPECT_EQ(GetLibraryErrorHandler(), &ReportLibraryError);
+}
+
+TEST(CollectionErrorsDeathTest, ReportWritesTheTextAndExitsWithOne) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        testsupport::InDeathChild();
+        ClRaiseError(ClErrorClass::kExternal, kClMagic, 17L, 34952L);
+      },
+      ::testing::ExitedWithCode(1),
+      testsupport::ExactRegex(
+          "** [MAGIC] Bad magic number: 17 (should be 34952)\n** Processing terminated.\n"));
+  EXPECT_EXIT(
+      {
+        testsupport::InDeathChild();
+        ReportLibraryError(ClBoundsErr("any text"));
+      },
+      ::testing::ExitedWithCode(1),
+      testsupport::ExactRegex("** any text\n** Processing terminated.\n"));
+}
+
+}  // namespace
