@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 
 #include "tests/support/death.h"
@@ -17,19 +16,6 @@ ClLibraryFailure Caught(ClErrorClass kind, std::uint32_t code, unsigned a, unsig
     return failure;
   }
   return ClLibraryFailure("not raised", kind);
-}
-
-TEST(CollectionErrors, TableHasTwentyRowsOfOneDomain) {
-  std::set<std::uint32_t> codes;
-  for (const ClErrorRow& row : ClErrorTable) {
-    codes.insert(row.code);
-    EXPECT_STREQ(row.domain, "cltools6.0");
-    EXPECT_EQ(FindClErrorRow(row.code), &row);
-  }
-  EXPECT_EQ(codes.size(), 20u);
-  EXPECT_EQ(*codes.begin(), 0x2000u);
-  EXPECT_EQ(*codes.rbegin(), 0x2013u);
-  EXPECT_EQ(FindClErrorRow(0x2014), nullptr);
 }
 
 TEST(CollectionErrors, GuardThrowsTheFormattedTextWithTheErrorClass) {
@@ -47,14 +33,6 @@ TEST(CollectionErrors, GuardsNestAndRestoreTheOuterHandler) {
   const ClLibraryErrorGuard outer;
   { const ClLibraryErrorGuard inner; }
   EXPECT_THROW(ClRaiseError(ClErrorClass::kInternal, kClRef), ClLibraryFailure);
-}
-
-TEST(CollectionErrors, ErrorObjectOwnsACopyOfItsText) {
-  char text[] = "[LOCK] Locked object deleted";
-  ClInternalErr error(text);
-  text[1] = 'X';
-  EXPECT_STREQ(error.Text(), "[LOCK] Locked object deleted");
-  EXPECT_EQ(GetLibraryErrorHandler(), &ReportLibraryError);
 }
 
 TEST(CollectionErrorsDeathTest, ReportWritesTheTextAndExitsWithOne) {

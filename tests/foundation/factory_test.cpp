@@ -87,14 +87,6 @@ TEST(Factory, ConcurrentRegistrationKeepsOneCreatorPerId) {
   EXPECT_EQ(found, static_cast<std::size_t>(kIds));
 }
 
-TEST(Factory, AssociationsCompareByIdOnly) {
-  ClFunctionAssociation a(7, &MakeFirst), b(7, &MakeSecond), c(8, &MakeFirst);
-  EXPECT_TRUE(a.IsEqual(&b));
-  EXPECT_FALSE(a.IsEqual(&c));
-  EXPECT_EQ(a.Hash(), 7u);
-  EXPECT_EQ(a.ClassId(), kClCollectableId);
-}
-
 TEST(CollectableRoot, ComparesAndHashesByAddress) {
   ClCollectable objects[2];
   ClCollectable* low = &objects[0];

@@ -51,17 +51,6 @@ TEST(HashTables, TableKeepsDuplicatesSetReturnsMemberIdentitySetKeepsEqualObject
   EXPECT_EQ(identity.Entries(), 1u);
 }
 
-TEST(HashTables, RemoveTakesOneEqualItem) {
-  Value a{1}, b{1}, c{2};
-  ClHashTable table;
-  for (Value* v : {&a, &b, &c}) table.Insert(v);
-  EXPECT_EQ(table.Remove(&b), &a);  // the first equal one in its bucket
-  EXPECT_EQ(table.Entries(), 2u);
-  Value absent{9};
-  EXPECT_EQ(table.Remove(&absent), nullptr);
-  EXPECT_EQ(table.Entries(), 2u);
-}
-
 TEST(HashTables, NullItemsAreRefused) {
   ClHashTable table;
   ClSet set;
