@@ -160,25 +160,20 @@ bool ClMemoryInStream::ReadSigned(std::int32_t min, std::int32_t max, std::int32
   return true;
 }
 
-bool ClMemoryInStream::ReadDouble(double& value) {
+template <typename T>
+bool ClMemoryInStream::ReadReal(T (*parse)(const char*, char**), T& value) {
   std::string token;
   if (!ReadToken(token)) return false;
   char* end = nullptr;
-  const double v = std::strtod(token.c_str(), &end);
+  const T v = parse(token.c_str(), &end);
   if (end != token.c_str() + token.size()) return Refuse(kFailBit);
   value = v;
   return true;
 }
 
-bool ClMemoryInStream::ReadFloat(float& value) {
-  std::string token;
-  if (!ReadToken(token)) return false;
-  char* end = nullptr;
-  const float v = std::strtof(token.c_str(), &end);
-  if (end != token.c_str() + token.size()) return Refuse(kFailBit);
-  value = v;
-  return true;
-}
+bool ClMemoryInStream::ReadDouble(double& value) { return ReadReal<double>(&std::strtod, value); }
+
+bool ClMemoryInStream::ReadFloat(float& value) { return ReadReal<float>(&std::strtof, value); }
 
 bool ClMemoryInStream::GetBytes(char* bytes, std::size_t count) { return Read(bytes, count); }
 

@@ -96,6 +96,8 @@ class ClMemoryInStream : public Clvistream {
   bool ReadToken(std::string& token);
   bool ReadUnsigned(std::uint32_t max, std::uint32_t& value);
   bool ReadSigned(std::int32_t min, std::int32_t max, std::int32_t& value);
+  template <typename T>
+  bool ReadReal(T (*parse)(const char*, char**), T& value);
   bool ReadDouble(double& value);
   bool ReadFloat(float& value);
   bool Refuse(std::uint32_t bits);

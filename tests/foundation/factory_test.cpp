@@ -54,11 +54,6 @@ TEST(Factory, FirstRegistrationWinsAndUnregisterRemoves) {
   UnregisterClassId(0x7B01);
 }
 
-TEST(Factory, RegistrarsHaveRegisteredBeforeTests) {
-  std::unique_ptr<ClCollectable> v(CreateByClassId(testobjects::kValueId));
-  EXPECT_NE(dynamic_cast<testobjects::Value*>(v.get()), nullptr);
-}
-
 TEST(Factory, ConcurrentRegistrationKeepsOneCreatorPerId) {
   constexpr int kThreads = 8;
   constexpr std::uint16_t kBase = 0x7C00;

@@ -187,16 +187,6 @@ TEST(StoredSizeOf, CountsMagicFirstOccurrencesAndReferences) {
   EXPECT_EQ(StoredSizeOf(&twice), 4u + 2 + 8 + (2 + 4 + 6) + 6);
 }
 
-TEST(Tables, AreGoneAfterEachTopLevelCall) {
-  SharedGraph g;
-  const std::string bytes = SaveToBytes(&g.top);
-  EXPECT_EQ(StoreManager().Table(), nullptr);
-  DestroyGraph(RestoreFromBytes(bytes));
-  EXPECT_EQ(ReadManager().Table(), nullptr);
-  // A second save numbers from 1 again: same bytes.
-  EXPECT_EQ(SaveToBytes(&g.top), bytes);
-}
-
 TEST(Tables, TwoThreadsSaveAndRestoreDifferentGraphsAtOnce) {
   auto work = [](std::int32_t base, bool* ok) {
     for (int round = 0; round < 200; ++round) {

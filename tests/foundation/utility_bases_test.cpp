@@ -80,18 +80,4 @@ TEST(UtilityBases, PrintWritesTheNameAndListElementsTheirAddress) {
   EXPECT_EQ(empty.str(), "\n");
 }
 
-TEST(UtilityBases, ListPointerDoesNotOwnItsObject) {
-  bool gone = false;
-  Tracked target(&gone);
-  {
-    auto* p = new BvuListPtr(&target);
-    EXPECT_EQ(p->Object(), &target);
-    BvuCollectable::Destroy(p);
-  }
-  EXPECT_FALSE(gone);
-  BvuListHead head;
-  EXPECT_EQ(head.count, 0);
-  EXPECT_EQ(head.first, nullptr);
-}
-
 }  // namespace
