@@ -15,8 +15,10 @@ constexpr std::uint32_t kUnreadCount = 0xFFFFFFFFu;
 
 std::uint32_t ClCollection::StoredSize() const {
   std::uint32_t size = 8;
-  Apply([](ClCollectable* item, void* data) { *static_cast<std::uint32_t*>(data) += StoredSizeOf(item); },
-        &size);
+  auto add = [](ClCollectable* item, void* data) {
+    *static_cast<std::uint32_t*>(data) += StoredSizeOf(item);
+  };
+  Apply(add, &size);
   return size;
 }
 

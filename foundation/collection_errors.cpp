@@ -35,7 +35,8 @@ char* CopyText(const char* text) {
 const ClErrorRow ClErrorTable[kClErrorRowCount] = {
     {kClAllocOut, "[ALLOCOUT] %s destructor called with allocation outstanding", kDomain},
     {kClBadRe, "[BADRE] Attempt to use invalid regular expression", kDomain},
-    {kClCrAbs, "[CRABS] ClFactory: attempting to create abstract class with ID %hu (0x%hx)", kDomain},
+    {kClCrAbs, "[CRABS] ClFactory: attempting to create abstract class with ID %hu (0x%hx)",
+     kDomain},
     {kClFList, "[FLIST] Free list size error: expected %ld, got %ld", kDomain},
     {kClId, "[ID] Unexpected class ID %hu; should be %hu", kDomain},
     {kClIndex, "[INDEX] Index (%u) out of range [0->%u]", kDomain},
@@ -91,9 +92,15 @@ void ClRaiseError(ClErrorClass kind, std::uint32_t code, ...) {
 
   std::unique_ptr<Clxmsg> error;
   switch (kind) {
-    case ClErrorClass::kExternal: error = std::make_unique<ClExternalErr>(text.get()); break;
-    case ClErrorClass::kInternal: error = std::make_unique<ClInternalErr>(text.get()); break;
-    case ClErrorClass::kBounds: error = std::make_unique<ClBoundsErr>(text.get()); break;
+    case ClErrorClass::kExternal:
+      error = std::make_unique<ClExternalErr>(text.get());
+      break;
+    case ClErrorClass::kInternal:
+      error = std::make_unique<ClInternalErr>(text.get());
+      break;
+    case ClErrorClass::kBounds:
+      error = std::make_unique<ClBoundsErr>(text.get());
+      break;
   }
   const ClErrorHandler handler =
       t_thread_handler != nullptr ? t_thread_handler : GetLibraryErrorHandler();

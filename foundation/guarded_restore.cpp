@@ -11,18 +11,36 @@ namespace {
 
 const char* RowText(std::uint32_t code) { return FindClErrorRow(code)->format; }
 
-// Runs `restore` as a top-level restore of its own, with library errors
-// thrown and caught here and the objects it made collected.
+// Sets aside the read table of an enclosing restore, if any, and collects
+// the objects the guarded restore makes; puts both back however it ends.
+class OwnGraph {
+ public:
+  explicit OwnGraph(std::vector<ClCollectable*>* made)
+      : outer_table_(ReadManager().ExchangeCurrentInstance(nullptr)),
+        outer_sink_(ExchangeRestoreSink(made)) {}
+  ~OwnGraph() {
+    ExchangeRestoreSink(outer_sink_);
+    ReadManager().ExchangeCurrentInstance(outer_table_);
+  }
+  OwnGraph(const OwnGraph&) = delete;
+  OwnGraph& operator=(const OwnGraph&) = delete;
+
+ private:
+  ClCollectable* outer_table_;
+  std::vector<ClCollectable*>* outer_sink_;
+};
+
+// Runs `restore` as a top-level restore of its own with library errors
+// thrown and caught here; `failed` names what the stream's state says is
+// wrong after a restore that raised nothing.
 template <typename Restore, typename Failed>
 ClRestoreOutcome Guarded(ClCollectable* target, ClRestoreDisposal dispose, Restore restore,
                          Failed failed) {
   ClRestoreOutcome outcome;
   std::vector<ClCollectable*> made;
-  // A call from inside another restore still starts a graph of its own.
-  ClCollectable* outer_table = ReadManager().ExchangeCurrentInstance(nullptr);
-  std::vector<ClCollectable*>* outer_sink = ExchangeRestoreSink(&made);
   bool ok = true;
   {
+    const OwnGraph own(&made);
     const ClLibraryErrorGuard guard;
     try {
       outcome.object = restore();
@@ -35,8 +53,6 @@ ClRestoreOutcome Guarded(ClCollectable* target, ClRestoreDisposal dispose, Resto
     ok = false;
     outcome.message = failed();
   }
-  ExchangeRestoreSink(outer_sink);
-  ReadManager().ExchangeCurrentInstance(outer_table);
   if (!ok) {
     outcome.status = status::kBadArguments;
     outcome.object = nullptr;

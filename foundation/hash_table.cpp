@@ -93,8 +93,9 @@ void ClHashTable::Resize(std::size_t n) {
   count_ = 0;
   for (ClSlistCollectables* bucket : old) {
     if (bucket == nullptr) continue;
-    bucket->Apply([](ClCollectable* item, void* data) { static_cast<ClHashTable*>(data)->Insert(item); },
-                  this);
+    bucket->Apply(
+        [](ClCollectable* item, void* data) { static_cast<ClHashTable*>(data)->Insert(item); },
+        this);
     delete bucket;
   }
 }

@@ -53,7 +53,8 @@ class ReadScope {
     if (top_ && ReadManager().Table() != nullptr) {
       if (t_restore_sink != nullptr) {
         ClOrdered& table = *ReadManager().Table();
-        for (std::size_t i = 1; i < table.Entries(); ++i) t_restore_sink->push_back(table.ItemAt(i));
+        for (std::size_t i = 1; i < table.Entries(); ++i)
+          t_restore_sink->push_back(table.ItemAt(i));
       }
       ReadManager().FreeCurrentInstance();
     }

@@ -131,9 +131,7 @@ ClCollectable* ClSlistCollectables::RemoveReference(const ClCollectable* a) {
   return RemoveFirst([a](const ClCollectable* item) { return item == a; });
 }
 
-ClCollectable* ClSlistCollectables::Append(ClCollectable* a) {
-  return InsertAt(Entries(), a);
-}
+ClCollectable* ClSlistCollectables::Append(ClCollectable* a) { return InsertAt(Entries(), a); }
 
 ClSlistCollectables::Node* ClSlistCollectables::NodeAt(std::size_t i) const {
   if (i >= Entries()) {

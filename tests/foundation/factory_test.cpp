@@ -64,7 +64,8 @@ TEST(Factory, ConcurrentRegistrationKeepsOneCreatorPerId) {
     threads.emplace_back([&, t] {
       while (!go.load()) std::this_thread::yield();
       for (int i = 0; i < kIds; ++i) {
-        RegisterClassId(t % 2 == 0 ? &MakeFirst : &MakeSecond, static_cast<std::uint16_t>(kBase + i));
+        RegisterClassId(t % 2 == 0 ? &MakeFirst : &MakeSecond,
+                        static_cast<std::uint16_t>(kBase + i));
         delete CreateByClassId(static_cast<std::uint16_t>(kBase + (i * 7) % kIds));
       }
     });

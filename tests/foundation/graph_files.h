@@ -63,8 +63,9 @@ inline void DestroyGraph(ClCollectable* root) {
     if (object == nullptr || seen.Contains(object)) continue;
     seen.Insert(object);
     if (auto* collection = dynamic_cast<ClCollection*>(object)) {
-      collection->Apply([](ClCollectable* item, void* data) { static_cast<ClOrdered*>(data)->Append(item); },
-                        &pending);
+      collection->Apply(
+          [](ClCollectable* item, void* data) { static_cast<ClOrdered*>(data)->Append(item); },
+          &pending);
     } else if (auto* link = dynamic_cast<Link*>(object)) {
       pending.Append(link->target);
     }

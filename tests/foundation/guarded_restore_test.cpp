@@ -46,7 +46,7 @@ struct RichGraph {
     identity.Insert(&one);
     identity.Insert(&cycle_a);
     for (ClCollectable* c : std::initializer_list<ClCollectable*>{&list, &table, &set, &identity,
-                                                                 &cycle_b, nullptr, &top}) {
+                                                                  &cycle_b, nullptr, &top}) {
       top.Append(c);
     }
   }
@@ -72,8 +72,8 @@ ClRestoreOutcome RestoreText(const std::string& text, ClCollectable* target = nu
 int LiveObjects() { return testobjects::g_live_values + testobjects::g_live_links; }
 
 const std::set<std::string>& KnownMessages() {
-  static const std::set<std::string> known = {
-      "[READERR] Read error", "[STREAM] Bad input stream", "[REF] Bad persistence reference"};
+  static const std::set<std::string> known = {"[READERR] Read error", "[STREAM] Bad input stream",
+                                              "[REF] Bad persistence reference"};
   return known;
 }
 
@@ -84,7 +84,8 @@ bool IsLibraryMessage(const std::string& m) {
 
 TEST(GuardedRestore, GoodGraphComesBackWhole) {
   RichGraph g;
-  for (const ClRestoreOutcome& r : {RestoreBytes(SaveToBytes(&g.top)), RestoreText(SaveToText(&g.top))}) {
+  for (const ClRestoreOutcome& r :
+       {RestoreBytes(SaveToBytes(&g.top)), RestoreText(SaveToText(&g.top))}) {
     ASSERT_EQ(r.status, status::kOk) << r.message;
     auto* top = dynamic_cast<ClOrdered*>(r.object);
     ASSERT_NE(top, nullptr);

@@ -75,9 +75,8 @@ TEST(MemoryStream, EveryPrimitiveRoundTrips) {
               in.GetLong(slong) && in.GetFloat(f) && in.GetUChar(uc) &&
               in.GetString(text, sizeof text) && in.GetDoubles(doubles_in, 4) &&
               in.GetFloats(floats_in, 2) && in.GetU32s(u32s_in, 2) && in.GetLongs(i32s_in, 2) &&
-              in.GetU16s(u16s_in, 2) && in.GetI16s(i16s_in, 2) &&
-              in.GetSignedBytes(sbytes_in, 3) && in.GetSignedChar(sc) &&
-              in.GetUnsignedBytes(ubytes_in, 3) && in.GetByte(byte));
+              in.GetU16s(u16s_in, 2) && in.GetI16s(i16s_in, 2) && in.GetSignedBytes(sbytes_in, 3) &&
+              in.GetSignedChar(sc) && in.GetUnsignedBytes(ubytes_in, 3) && in.GetByte(byte));
   EXPECT_EQ(std::string(bytes, 4), std::string("a b\0", 4));
   EXPECT_EQ(std::tie(u16, i16, ulong, slong, f, uc, sc, byte),
             std::make_tuple(std::uint16_t{12}, std::int16_t{-12}, 42u, -42, 0.125f,
@@ -158,11 +157,21 @@ TEST(MemoryStream, SeededRandomInputNeverReadsOutOfBounds) {
       double d;
       char buf[8];
       switch (rng() % 5) {
-        case 0: in.GetU16(u16); break;
-        case 1: in.GetI32(i32); break;
-        case 2: in.GetDouble(d); break;
-        case 3: in.GetString(buf, sizeof buf); break;
-        case 4: in.GetBytes(buf, rng() % 9); break;
+        case 0:
+          in.GetU16(u16);
+          break;
+        case 1:
+          in.GetI32(i32);
+          break;
+        case 2:
+          in.GetDouble(d);
+          break;
+        case 3:
+          in.GetString(buf, sizeof buf);
+          break;
+        case 4:
+          in.GetBytes(buf, rng() % 9);
+          break;
       }
       ASSERT_LE(in.Position(), text.size());
     }

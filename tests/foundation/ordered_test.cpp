@@ -164,9 +164,9 @@ TEST(SequenceModel, RandomOperationsMatchAVector) {
         }
         break;
       case 4:
-        ASSERT_EQ(ordered.OccurrencesOf(v),
-                  static_cast<std::size_t>(std::count_if(model.begin(), model.end(),
-                                                         [v](ClCollectable* c) { return c->IsEqual(v); })));
+        ASSERT_EQ(ordered.OccurrencesOf(v), static_cast<std::size_t>(std::count_if(
+                                                model.begin(), model.end(),
+                                                [v](ClCollectable* c) { return c->IsEqual(v); })));
         break;
     }
     ASSERT_EQ(ordered.Entries(), model.size());
@@ -193,23 +193,24 @@ TEST_F(SequencesDeathTest, IndexErrorsEndTheProcessWithTheirText) {
         o.ItemAt(5);
       },
       ::testing::ExitedWithCode(1),
-      testsupport::ExactRegex(
-          "** [INDEXERR] Illegal Index (5) for collection with 3 elements\n** Processing terminated.\n"));
+      testsupport::ExactRegex("** [INDEXERR] Illegal Index (5) for collection with 3 elements\n** "
+                              "Processing terminated.\n"));
   EXPECT_EXIT(
       {
         testsupport::InDeathChild();
         o.ItemAt(3);
       },
       ::testing::ExitedWithCode(1),
-      testsupport::ExactRegex(
-          "** [INDEXERR] Illegal Index (3) for collection with 3 elements\n** Processing terminated.\n"));
+      testsupport::ExactRegex("** [INDEXERR] Illegal Index (3) for collection with 3 elements\n** "
+                              "Processing terminated.\n"));
   EXPECT_EXIT(
       {
         testsupport::InDeathChild();
         o.InsertAt(4, &v0);
       },
       ::testing::ExitedWithCode(1),
-      testsupport::ExactRegex("** [INDEX] Index (4) out of range [0->3]\n** Processing terminated.\n"));
+      testsupport::ExactRegex(
+          "** [INDEX] Index (4) out of range [0->3]\n** Processing terminated.\n"));
   ClSlistCollectables l;
   l.Append(&v0);
   EXPECT_EXIT(
@@ -218,8 +219,8 @@ TEST_F(SequencesDeathTest, IndexErrorsEndTheProcessWithTheirText) {
         l.InsertAt(2, &v1);
       },
       ::testing::ExitedWithCode(1),
-      testsupport::ExactRegex(
-          "** [INDEXERR] Illegal Index (2) for collection with 1 elements\n** Processing terminated.\n"));
+      testsupport::ExactRegex("** [INDEXERR] Illegal Index (2) for collection with 1 elements\n** "
+                              "Processing terminated.\n"));
 }
 
 }  // namespace

@@ -62,8 +62,8 @@ TEST(BinaryForm, SelfReferenceIsWrittenOnceAndComesBackToItself) {
   link.tag = 7;
   link.target = &link;
   const std::string bytes = SaveToBytes(&link);
-  EXPECT_TRUE(SameBytes(HexBytes("88 88 00 00  02 7A  07 00 00 00  FF FF 01 00 00 00"),
-                        ToBytes(bytes)));
+  EXPECT_TRUE(
+      SameBytes(HexBytes("88 88 00 00  02 7A  07 00 00 00  FF FF 01 00 00 00"), ToBytes(bytes)));
   auto* back = dynamic_cast<Link*>(RestoreFromBytes(bytes));
   ASSERT_NE(back, nullptr);
   EXPECT_EQ(back->tag, 7u);
@@ -75,11 +75,11 @@ TEST(BinaryForm, SharedObjectIsWrittenOnceAndRestoredAsOne) {
   SharedGraph g;
   const std::string bytes = SaveToBytes(&g.top);
   EXPECT_TRUE(SameBytes(HexBytes("88 88 00 00"
-                                 "28 80 02 00 00 00"            // top: ordered, 2 items
-                                 "28 80 01 00 00 00"            // left (number 2)
-                                 "01 7A 05 00 00 00"            // the value (number 3)
-                                 "33 80 01 00 00 00"            // right (number 4)
-                                 "FF FF 03 00 00 00"),          // the value again
+                                 "28 80 02 00 00 00"    // top: ordered, 2 items
+                                 "28 80 01 00 00 00"    // left (number 2)
+                                 "01 7A 05 00 00 00"    // the value (number 3)
+                                 "33 80 01 00 00 00"    // right (number 4)
+                                 "FF FF 03 00 00 00"),  // the value again
                         ToBytes(bytes)));
   auto* top = dynamic_cast<ClOrdered*>(RestoreFromBytes(bytes));
   ASSERT_NE(top, nullptr);
@@ -145,15 +145,15 @@ TEST(VirtualStreamForm, MalformedFramingSetsFailAndYieldsNull) {
 
 TEST(BothForms, EveryCollectionClassRoundTrips) {
   Value a{1}, b{2}, c{2};
-  std::vector<ClCollection*> collections = {new ClOrdered, new ClSlistCollectables,
-                                            new ClHashTable, new ClSet, new ClIdentitySet};
+  std::vector<ClCollection*> collections = {new ClOrdered, new ClSlistCollectables, new ClHashTable,
+                                            new ClSet, new ClIdentitySet};
   for (ClCollection* collection : collections) {
     const bool by_address = collection->ClassId() == kClIdentitySetId;
     collection->Insert(&a);
     collection->Insert(&b);
     collection->Insert(&c);
-    for (ClCollectable* back : {RestoreFromBytes(SaveToBytes(collection)),
-                                RestoreFromText(SaveToText(collection))}) {
+    for (ClCollectable* back :
+         {RestoreFromBytes(SaveToBytes(collection)), RestoreFromText(SaveToText(collection))}) {
       ASSERT_NE(back, nullptr);
       EXPECT_EQ(back->ClassId(), collection->ClassId());
       // An identity set equals only a set of the same objects; the restored
@@ -194,7 +194,8 @@ TEST(Tables, TwoThreadsSaveAndRestoreDifferentGraphsAtOnce) {
       ClOrdered inner;
       inner.Append(&shared);
       ClOrdered top;
-      for (int i = 0; i < 5; ++i) top.Append(i % 2 == 0 ? static_cast<ClCollectable*>(&shared) : &inner);
+      for (int i = 0; i < 5; ++i)
+        top.Append(i % 2 == 0 ? static_cast<ClCollectable*>(&shared) : &inner);
       const std::string bytes = SaveToBytes(&top);
       ClCollectable* back = RestoreFromBytes(bytes);
       const std::string text = SaveToText(&top);
@@ -250,7 +251,8 @@ TEST(PersistenceDeathTest, ReferenceBeyondObjectsReadSoFar) {
   EXPECT_EXIT(
       {
         testsupport::InDeathChild();
-        RestoreFromBytes(std::string("\x88\x88\x00\x00\x28\x80\x01\x00\x00\x00\xFF\xFF\x02\x00\x00\x00", 16));
+        RestoreFromBytes(
+            std::string("\x88\x88\x00\x00\x28\x80\x01\x00\x00\x00\xFF\xFF\x02\x00\x00\x00", 16));
       },
       ::testing::ExitedWithCode(1), expected);
   // A file cut after the class id fails the same way, not on stale data.
