@@ -36,22 +36,10 @@ TEST(CollectionErrors, GuardsNestAndRestoreTheOuterHandler) {
 }
 
 TEST(CollectionErrorsDeathTest, ReportWritesTheTextAndExitsWithOne) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        testsupport::InDeathChild();
-        ClRaiseError(ClErrorClass::kExternal, kClMagic, 17L, 34952L);
-      },
-      ::testing::ExitedWithCode(1),
-      testsupport::ExactRegex(
-          "** [MAGIC] Bad magic number: 17 (should be 34952)\n** Processing terminated.\n"));
-  EXPECT_EXIT(
-      {
-        testsupport::InDeathChild();
-        ReportLibraryError(ClBoundsErr("any text"));
-      },
-      ::testing::ExitedWithCode(1),
-      testsupport::ExactRegex("** any text\n** Processing terminated.\n"));
+  testsupport::ExpectLibraryDeath(
+      [] { ClRaiseError(ClErrorClass::kExternal, kClMagic, 17L, 34952L); },
+      "[MAGIC] Bad magic number: 17 (should be 34952)");
+  testsupport::ExpectLibraryDeath([] { ReportLibraryError(ClBoundsErr("any text")); }, "any text");
 }
 
 }  // namespace

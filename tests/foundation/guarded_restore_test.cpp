@@ -212,17 +212,13 @@ TEST(GuardedRestore, NestingIsBoundedInsteadOfOverflowingTheStack) {
 }
 
 TEST(GuardedRestore, LeavesTheProcessHandlerInPlace) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        testsupport::InDeathChild();
+  testsupport::ExpectLibraryDeath(
+      [] {
         RestoreBytes("broken");
         ClOrdered empty;
         empty.ItemAt(0);
       },
-      ::testing::ExitedWithCode(1),
-      testsupport::ExactRegex("** [INDEXERR] Illegal Index (0) for collection with 0 elements\n"
-                              "** Processing terminated.\n"));
+      "[INDEXERR] Illegal Index (0) for collection with 0 elements");
 }
 
 TEST(GuardedRestore, CalledFromInsideAnotherRestoreStartsItsOwnGraph) {

@@ -184,43 +184,18 @@ TEST(SequenceModel, RandomOperationsMatchAVector) {
 using SequencesDeathTest = Sequences;
 
 TEST_F(SequencesDeathTest, IndexErrorsEndTheProcessWithTheirText) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   ClOrdered o;
   for (Value* v : {&v0, &v1, &v2}) o.Append(v);
-  EXPECT_EXIT(
-      {
-        testsupport::InDeathChild();
-        o.ItemAt(5);
-      },
-      ::testing::ExitedWithCode(1),
-      testsupport::ExactRegex("** [INDEXERR] Illegal Index (5) for collection with 3 elements\n** "
-                              "Processing terminated.\n"));
-  EXPECT_EXIT(
-      {
-        testsupport::InDeathChild();
-        o.ItemAt(3);
-      },
-      ::testing::ExitedWithCode(1),
-      testsupport::ExactRegex("** [INDEXERR] Illegal Index (3) for collection with 3 elements\n** "
-                              "Processing terminated.\n"));
-  EXPECT_EXIT(
-      {
-        testsupport::InDeathChild();
-        o.InsertAt(4, &v0);
-      },
-      ::testing::ExitedWithCode(1),
-      testsupport::ExactRegex(
-          "** [INDEX] Index (4) out of range [0->3]\n** Processing terminated.\n"));
   ClSlistCollectables l;
   l.Append(&v0);
-  EXPECT_EXIT(
-      {
-        testsupport::InDeathChild();
-        l.InsertAt(2, &v1);
-      },
-      ::testing::ExitedWithCode(1),
-      testsupport::ExactRegex("** [INDEXERR] Illegal Index (2) for collection with 1 elements\n** "
-                              "Processing terminated.\n"));
+  using testsupport::ExpectLibraryDeath;
+  ExpectLibraryDeath([&] { o.ItemAt(5); },
+                     "[INDEXERR] Illegal Index (5) for collection with 3 elements");
+  ExpectLibraryDeath([&] { o.ItemRefAt(3); },
+                     "[INDEXERR] Illegal Index (3) for collection with 3 elements");
+  ExpectLibraryDeath([&] { o.InsertAt(4, &v0); }, "[INDEX] Index (4) out of range [0->3]");
+  ExpectLibraryDeath([&] { l.InsertAt(2, &v1); },
+                     "[INDEXERR] Illegal Index (2) for collection with 1 elements");
 }
 
 }  // namespace

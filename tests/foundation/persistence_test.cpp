@@ -219,49 +219,19 @@ TEST(Tables, TwoThreadsSaveAndRestoreDifferentGraphsAtOnce) {
 
 using PersistenceDeathTest = ::testing::Test;
 
-TEST(PersistenceDeathTest, BadMagicShowsValueReadAndExpected) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        testsupport::InDeathChild();
-        RestoreFromBytes(std::string("\x34\x12\x00\x00\xFF\xFF\x00\x00\x00\x00", 10));
-      },
-      ::testing::ExitedWithCode(1),
-      testsupport::ExactRegex(
-          "** [MAGIC] Bad magic number: 4660 (should be 34952)\n** Processing terminated.\n"));
-}
-
-TEST(PersistenceDeathTest, UnknownClassIdShowsTheIdTwice) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        testsupport::InDeathChild();
-        RestoreFromBytes(std::string("\x88\x88\x00\x00\xFF\x7A", 6));
-      },
-      ::testing::ExitedWithCode(1),
-      testsupport::ExactRegex("** [NOCREATE] ClFactory: no create function for class with ID "
-                              "31487 (0x7aff)\n** Processing terminated.\n"));
-}
-
-TEST(PersistenceDeathTest, ReferenceBeyondObjectsReadSoFar) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const std::string expected =
-      testsupport::ExactRegex("** [REF] Bad persistence reference\n** Processing terminated.\n");
+TEST(PersistenceDeathTest, DamagedFilesEndTheProcessWithTheirText) {
+  using testsupport::ExpectLibraryDeath;
+  ExpectLibraryDeath([] { RestoreFromBytes(std::string("\x34\x12\x00\x00\xFF\xFF\0\0\0\0", 10)); },
+                     "[MAGIC] Bad magic number: 4660 (should be 34952)");
+  ExpectLibraryDeath([] { RestoreFromBytes(std::string("\x88\x88\x00\x00\xFF\x7A", 6)); },
+                     "[NOCREATE] ClFactory: no create function for class with ID 31487 (0x7aff)");
   // Nil plus the ordered itself: number 2 is one past the objects read.
-  EXPECT_EXIT(
-      {
-        testsupport::InDeathChild();
-        RestoreFromBytes(
-            std::string("\x88\x88\x00\x00\x28\x80\x01\x00\x00\x00\xFF\xFF\x02\x00\x00\x00", 16));
-      },
-      ::testing::ExitedWithCode(1), expected);
+  ExpectLibraryDeath(
+      [] { RestoreFromBytes(std::string("\x88\x88\0\0\x28\x80\x01\0\0\0\xFF\xFF\x02\0\0\0", 16)); },
+      "[REF] Bad persistence reference");
   // A file cut after the class id fails the same way, not on stale data.
-  EXPECT_EXIT(
-      {
-        testsupport::InDeathChild();
-        RestoreFromBytes(std::string("\x88\x88\x00\x00\x28\x80", 6));
-      },
-      ::testing::ExitedWithCode(1), expected);
+  ExpectLibraryDeath([] { RestoreFromBytes(std::string("\x88\x88\0\0\x28\x80", 6)); },
+                     "[REF] Bad persistence reference");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tests/support/death.h"
 
+#include <gtest/gtest.h>
+
 namespace {
 bool g_in_death_child = false;
 }  // namespace
@@ -20,5 +22,15 @@ std::string ExactRegex(const std::string& text) {
 }
 
 void InDeathChild() { g_in_death_child = true; }
+
+void ExpectLibraryDeath(const std::function<void()>& statement, const std::string& text) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        InDeathChild();
+        statement();
+      },
+      ::testing::ExitedWithCode(1), ExactRegex("** " + text + "\n** Processing terminated.\n"));
+}
 
 }  // namespace testsupport
