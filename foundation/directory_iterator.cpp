@@ -47,9 +47,6 @@ BvuDirectoryIterator::BvuDirectoryIterator(BvuDirectoryNode* root, BvuDirectoryN
       paired_(true),
       keep_unpartnered_(keep_unpartnered),
       components_(std::move(components)) {
-  if (std::count_if(components_.begin(), components_.end(), IsAnyRun) > 1) {
-    returned_ = std::make_unique<std::unordered_set<BvuDirectoryNode*>>();
-  }
   if (root_ != nullptr && !components_.empty()) Descend(root_, second_root, 0);
 }
 
@@ -125,7 +122,6 @@ Status BvuDirectoryIterator::NextMatch(BvuDirectoryNode** node, BvuDirectoryNode
       }
     }
     if (!matched) continue;
-    if (returned_ && !returned_->insert(child).second) continue;
     *node = child;
     if (partner != nullptr) *partner = other;
     return status::kOk;

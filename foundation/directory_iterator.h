@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/status.h"
@@ -17,7 +16,8 @@ class BvuDirectoryNode;
 
 class BvuDirectoryIterator {
  public:
-  // The nodes below `root` that match the components (SplitNamePath).
+  // The nodes below `root` that match the components as SplitNamePath
+  // makes them (so only the first can be "~").
   BvuDirectoryIterator(BvuDirectoryNode* root, std::vector<std::string> components);
   // The same walk with a partner for every match: the node of the same
   // names below `second_root`, letters in any case. A match without a
@@ -44,8 +44,6 @@ class BvuDirectoryIterator {
   bool keep_unpartnered_;
   std::vector<std::string> components_;
   std::vector<Level> levels_;
-  // Only with two "~" components can one node be reached twice.
-  std::unique_ptr<std::unordered_set<BvuDirectoryNode*>> returned_;
 };
 
 // Frees an iterator that FindFirstMatch handed out; null does nothing.

@@ -12,8 +12,8 @@ constexpr Status kNoSegment = 0x80000015u;
 }  // namespace
 
 MemoryBinaryStream::MemoryBinaryStream(std::vector<std::uint8_t> body, std::size_t limit)
-    : storage_(std::max(limit, body.size())) {
-  data_ = storage_.data();
+    : storage_(new std::uint8_t[std::max(limit, body.size())]), limit_(std::max(limit, body.size())) {
+  data_ = storage_.get();
   std::memcpy(data_, body.data(), body.size());
   size_ = body.size();
 }
@@ -26,7 +26,7 @@ Status MemoryBinaryStream::PutRaw(const void* bytes, std::size_t count) {
 }
 
 std::uint8_t* MemoryBinaryStream::Reserve(std::size_t count) {
-  if (storage_.size() - size_ < count) return nullptr;
+  if (limit_ - size_ < count) return nullptr;
   std::uint8_t* place = data_ + size_;
   std::memset(place, 0, count);
   size_ += count;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ class MemoryBinaryStream : public BvuBinaryStream {
   explicit MemoryBinaryStream(std::vector<std::uint8_t> body = {},
                               std::size_t limit = std::size_t{1} << 22);
   virtual ~MemoryBinaryStream() = default;
+  MemoryBinaryStream(MemoryBinaryStream&&) = default;
+  MemoryBinaryStream& operator=(MemoryBinaryStream&&) = default;
 
   Status PutUInt8(std::uint8_t value) override;
   Status PutInt8(std::int8_t value) override;
@@ -63,7 +66,9 @@ class MemoryBinaryStream : public BvuBinaryStream {
   bool GetRaw(void* bytes, std::size_t count);
   Status GetText(std::uint32_t length, char* buffer, std::uint32_t size);
 
-  std::vector<std::uint8_t> storage_;
+  // Not zeroed when made: only what is written is touched.
+  std::unique_ptr<std::uint8_t[]> storage_;
+  std::size_t limit_;
   std::uint8_t* data_;
   std::size_t size_ = 0;
   std::size_t read_at_ = 0;

@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "foundation/directory_iterator.h"
+#include "foundation/directory_node.h"
+#include "tests/foundation/tree_samples.h"
+
+namespace {
+
+using testsupport::AddChild;
+using testsupport::Paths;
+using testsupport::SampleTree;
+using Names = std::vector<std::string>;
+
+// A{.b{.c} .x{.c}} B{(1,2){.c} (3)}
+class SampleWalk : public ::testing::Test {
+ protected:
+  SampleWalk() {
+    BvuDirectoryProper* a = AddChild(tree_.root(), 0, "A");
+    AddChild(AddChild(a, 0, ".b"), 0, ".c");
+    AddChild(AddChild(a, 1, ".x"), 0, ".c");
+    BvuDirectoryProper* b = AddChild(tree_.root(), 1, "B");
+    AddChild(AddChild(b, 0, "(1,2)"), 0, ".c");
+    AddChild(b, 1, "(3)");
+  }
+
+  Names Matches(const char* path) {
+    BvuDirectoryIterator* iterator = nullptr;
+    std::vector<BvuDirectoryNode*> found;
+    BvuDirectoryNode* node = tree_.root()->FindFirstMatch(path, &iterator);
+    while (node != nullptr) {
+      found.push_back(node);
+      if (iterator->NextMatch(&node) != status::kOk) node = nullptr;
+    }
+    EXPECT_EQ(iterator->NextMatch(&node), kBvuEmptySlot);
+    DeleteDirectoryIterator(iterator);
+    return Paths(found);
+  }
+
+  SampleTree tree_;
+};
+
+TEST_F(SampleWalk, NullPathListsEveryNodeBelowOnceParentsFirst) {
+  EXPECT_EQ(Matches(nullptr), (Names{"A", "A.b", "A.b.c", "A.x", "A.x.c", "B", "B(1,2)",
+                                     "B(1,2).c", "B(3)"}));
+  EXPECT_EQ(Matches(""), Names{});
+}
+
+TEST_F(SampleWalk, WildcardsMatchOneLevelInAnyLetterCase) {
+  EXPECT_EQ(Matches("A.*.c"), (Names{"A.b.c", "A.x.c"}));
+  EXPECT_EQ(Matches("a.?"), (Names{"A.b", "A.x"}));
+  EXPECT_EQ(Matches("*"), (Names{"A", "B"}));
+  EXPECT_EQ(Matches("A.nothing"), Names{});
+}
+
+TEST_F(SampleWalk, TildeBeforeAComponentMatchesItAtAnyDepthOnce) {
+  EXPECT_EQ(Matches("~.c"), (Names{"A.b.c", "A.x.c", "B(1,2).c"}));
+  EXPECT_EQ(Matches("~"), Matches(nullptr));
+  EXPECT_EQ(Matches("~(3)"), (Names{"B(3)"}));
+}
+
+TEST_F(SampleWalk, IndexSplitOverComponentsMatchesAChildWithSeveralIndices) {
+  EXPECT_EQ(Matches("B(1(2)"), (Names{"B(1,2)"}));
+  EXPECT_EQ(Matches("B(1(2).c"), (Names{"B(1,2).c"}));
+  EXPECT_EQ(Matches("B(3)"), (Names{"B(3)"}));
+  EXPECT_EQ(Matches("B(1)"), Names{});
+}
+
+TEST_F(SampleWalk, FirstMatchWithoutIteratorAnswersTheFirstNode) {
+  EXPECT_STREQ(tree_.root()->FindFirstMatch("~.c", nullptr)->GetNameText(), "A.b.c");
+  EXPECT_EQ(tree_.root()->FindFirstMatch("Z", nullptr), nullptr);
+}
+
+struct Pairs {
+  std::vector<std::pair<std::string, std::string>> seen;
+  Status answer = status::kOk;
+  static Status Collect(void* argument, BvuDirectoryNode* first, BvuDirectoryNode* second) {
+    auto* pairs = static_cast<Pairs*>(argument);
+    // One path buffer serves every node: copy the first text before the second.
+    std::string first_path = first->GetNameText();
+    pairs->seen.emplace_back(std::move(first_path), second != nullptr ? second->GetNameText() : "-");
+    return pairs->answer;
+  }
+};
+
+TEST_F(SampleWalk, MatchPathPairsNodesOfTheSameNamesInAnyCase) {
+  SampleTree other;
+  BvuDirectoryProper* a = AddChild(other.root(), 5, "a");
+  AddChild(AddChild(a, 9, ".B"), 0, ".C");
+  Pairs pairs;
+  EXPECT_EQ(tree_.root()->MatchPath("~.c", other.root(), &pairs, Pairs::Collect, 0), status::kOk);
+  EXPECT_EQ(pairs.seen, (decltype(pairs.seen){{"A.b.c", "a.B.C"}}));
+  pairs.seen.clear();
+  EXPECT_EQ(tree_.root()->MatchPath("Blocks(\"A\").*", other.root(), &pairs, Pairs::Collect, 1), status::kOk);
+  EXPECT_EQ(pairs.seen, (decltype(pairs.seen){{"A.b", "a.B"}, {"A.x", "-"}}));
+  EXPECT_EQ(tree_.root()->MatchPath("", other.root(), &pairs, Pairs::Collect, 0), kBvuEmptySlot);
+  EXPECT_EQ(tree_.root()->MatchPath("A", nullptr, &pairs, Pairs::Collect, 0), kBvuEmptySlot);
+}
+
+TEST_F(SampleWalk, MatchPathStopsAtAStatusWithACode) {
+  Pairs pairs;
+  pairs.answer = 0x00320000;
+  EXPECT_EQ(tree_.root()->MatchPath("~", tree_.root(), &pairs, Pairs::Collect, 0), status::kOk);
+  EXPECT_EQ(pairs.seen.size(), 9u);
+  pairs.seen.clear();
+  pairs.answer = 0x80000001;
+  EXPECT_EQ(tree_.root()->MatchPath("~", tree_.root(), &pairs, Pairs::Collect, 0), 0x80000001u);
+  EXPECT_EQ(pairs.seen.size(), 1u);
+}
+
+TEST_F(SampleWalk, PairIteratorWalksUnpartneredSubtreesAlone) {
+  SampleTree other;
+  AddChild(other.root(), 0, "b");
+  BvuDirectoryPairIterator pairs(tree_.root(), other.root());
+  std::vector<std::string> seen;
+  BvuDirectoryNode* first = nullptr;
+  BvuDirectoryNode* second = nullptr;
+  while (pairs.Next(&first, &second) == status::kOk) {
+    seen.push_back(std::string(first->GetNameText()) + "=" + (second != nullptr ? second->Name() : "-"));
+  }
+  EXPECT_EQ(seen, (Names{"A=-", "A.b=-", "A.b.c=-", "A.x=-", "A.x.c=-", "B=b", "B(1,2)=-",
+                         "B(1,2).c=-", "B(3)=-"}));
+  EXPECT_EQ(pairs.Next(&first, &second), kBvuEmptySlot);
+}
+
+struct Visits {
+  std::vector<std::string> order;
+  std::string fail_at = "none";
+  static Status Visit(BvuDirectoryNode* node, void* argument) {
+    auto* visits = static_cast<Visits*>(argument);
+    visits->order.emplace_back(node->GetNameText());
+    return visits->order.back() == visits->fail_at ? 0x80000001u : status::kOk;
+  }
+};
+
+TEST_F(SampleWalk, PostOrderVisitsChildrenFirstAndAFailureStopsTheSiblings) {
+  Visits visits;
+  EXPECT_EQ(tree_.root()->WalkPostOrder(Visits::Visit, &visits), status::kOk);
+  EXPECT_EQ(visits.order, (Names{"A.b.c", "A.b", "A.x.c", "A.x", "A", "B(1,2).c", "B(1,2)", "B(3)", "B", ""}));
+  visits = Visits{{}, "A.b"};
+  EXPECT_EQ(tree_.root()->ChildAt(0)->WalkPostOrder(Visits::Visit, &visits), status::kOk);
+  EXPECT_EQ(visits.order, (Names{"A.b.c", "A.b", "A"}));
+  visits = Visits{{}, "A"};
+  EXPECT_EQ(tree_.root()->ChildAt(0)->WalkPostOrder(Visits::Visit, &visits), 0x80000001u);
+}
+
+}  // namespace

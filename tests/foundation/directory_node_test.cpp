@@ -1,0 +1,283 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+#include <string>
+
+#include "foundation/directory_node.h"
+#include "foundation/id_path.h"
+#include "foundation/name_table.h"
+#include "tests/foundation/tree_samples.h"
+#include "tests/support/capture_sink.h"
+#include "tests/support/golden.h"
+#include "tests/support/memory_binary_stream.h"
+
+namespace {
+
+using testsupport::AddChild;
+using testsupport::MemoryBinaryStream;
+using testsupport::Outline;
+using testsupport::SampleTree;
+
+const BvuNameRecord* RecordOf(const char* text) {
+  for (std::size_t at = 0; at < BvuNameTable::Count(); ++at) {
+    if (std::strcmp(BvuNameTable::At(at)->text(), text) == 0) return BvuNameTable::At(at);
+  }
+  return nullptr;
+}
+
+// An id path with names in its message form; steps without a name are the
+// markers.
+MemoryBinaryStream IdPathMessage(bool named, std::initializer_list<std::pair<std::uint32_t, const char*>> steps) {
+  MemoryBinaryStream stream;
+  stream.PutUInt8(named ? 1 : 0);
+  stream.PutUInt16(static_cast<std::uint16_t>(steps.size()));
+  for (const auto& [id, name] : steps) {
+    stream.PutUInt24(id);
+    if (named && name != nullptr) stream.PutCString(name);
+  }
+  return stream;
+}
+
+TEST(NameTable, EqualNamesShareOneCountedRecordFreedWithTheLast) {
+  const std::size_t before = BvuNameTable::Count();
+  auto* first = new BvuDirectoryNode(nullptr, "shared-name");
+  auto* second = new BvuDirectoryNode(nullptr, "shared-name");
+  ASSERT_NE(RecordOf("shared-name"), nullptr);
+  EXPECT_EQ(RecordOf("shared-name")->count, 2u);
+  EXPECT_EQ(BvuNameTable::Count(), before + 1);
+  delete first;
+  EXPECT_EQ(RecordOf("shared-name")->count, 1u);
+  delete second;
+  EXPECT_EQ(RecordOf("shared-name"), nullptr);
+  EXPECT_EQ(BvuNameTable::Count(), before);
+}
+
+TEST(NameTable, KeepsUnsignedByteOrderGrowsBy64AndFreesItselfWhenEmpty) {
+  ASSERT_EQ(BvuNameTable::Count(), 0u) << "another test left names behind";
+  std::vector<BvuNameRecord*> held;
+  for (const char* text : {"b", "\xC3\xA9t\xC3\xA9", "a", "B", ""}) held.push_back(BvuNameTable::Intern(text));
+  std::vector<std::string> order;
+  for (std::size_t at = 0; at < BvuNameTable::Count(); ++at) order.emplace_back(BvuNameTable::At(at)->text());
+  EXPECT_EQ(order, (std::vector<std::string>{"", "B", "a", "b", "\xC3\xA9t\xC3\xA9"}));
+  for (int n = 0; n < 60; ++n) held.push_back(BvuNameTable::Intern(("n" + std::to_string(n)).c_str()));
+  EXPECT_EQ(BvuNameTable::Capacity(), 128u);
+  for (BvuNameRecord* record : held) BvuNameTable::Release(record);
+  EXPECT_EQ(BvuNameTable::Count(), 0u);
+  EXPECT_EQ(BvuNameTable::Capacity(), 0u);
+}
+
+// A node whose name record went missing.
+class NamelessNode : public BvuDirectoryProper {
+ public:
+  explicit NamelessNode(BvuDirectoryNode* parent) : BvuDirectoryProper(parent, "gone") {
+    BvuNameTable::Release(name_);
+    name_ = nullptr;
+  }
+};
+
+TEST(PathName, ConcatenatesNamesBelowTheRootOrStopNodeThenTheSuffix) {
+  SampleTree tree("root");
+  BvuDirectoryProper* plant = AddChild(tree.root(), 0, "Plant");
+  BvuDirectoryProper* tank = AddChild(plant, 3, ".Tank");
+  BvuDirectoryProper* one = AddChild(tank, 1, "(1)");
+  std::int32_t length = -1;
+  EXPECT_STREQ(one->BuildPathName(nullptr, ".Level", &length), "Plant.Tank(1).Level");
+  EXPECT_EQ(length, 13);
+  EXPECT_STREQ(one->BuildPathName(plant, nullptr, &length), ".Tank(1)");
+  EXPECT_STREQ(tree.root()->BuildPathName(nullptr, nullptr, &length), "");
+  EXPECT_STREQ(tank->GetNameText(), "Plant.Tank");
+  auto* lost = new NamelessNode(tank);
+  tank->InsertChildAt(2, lost);
+  EXPECT_STREQ(lost->GetNameText(), "Plant.Tank.{Not Defined}");
+}
+
+TEST(PathName, GrowsItsBufferInFrontForLongNamesAndTakesItsOwnTextAsSuffix) {
+  SampleTree tree;
+  const std::string a(30, 'a');
+  const std::string b = "." + std::string(70, 'b');
+  const std::string c = "." + std::string(200, 'c');
+  BvuDirectoryNode* node = AddChild(AddChild(AddChild(tree.root(), 0, a.c_str()), 0, b.c_str()), 0, c.c_str());
+  EXPECT_EQ(node->GetNameText(), a + b + c);
+  const std::string twice = node->BuildPathName(nullptr, node->GetNameText(), nullptr);
+  EXPECT_EQ(twice, a + b + c + a + b + c);
+}
+
+TEST(IdPath, ResolvesFromTheRootAfterAbsAndRefusesMissingSteps) {
+  SampleTree tree;
+  BvuDirectoryProper* a = AddChild(tree.root(), 0, "A");
+  BvuDirectoryProper* b = AddChild(a, 3, ".b");
+  BvuDirectoryProper* c = AddChild(b, 7, ".c");
+  AddChild(a, 5, ".e");
+  BvuDirectoryNode* found = nullptr;
+  const std::uint32_t absolute[] = {kIdPathRoot, 0, 3, 7, kIdPathEnd, 99};
+  EXPECT_EQ(c->ResolveIdPath(absolute, &found), status::kOk);
+  EXPECT_EQ(found, c);
+  const std::uint32_t relative[] = {3, 7};
+  EXPECT_EQ(a->ResolveIdPath(relative, &found), status::kOk);
+  EXPECT_EQ(found, c);
+  for (const std::uint32_t missing : {2u, 4u, 6u, 0xFFFFFDu}) {
+    const std::uint32_t ids[] = {kIdPathRoot, 0, missing};
+    EXPECT_EQ(c->ResolveIdPath(ids, &found), kBvuNoSuchChild) << missing;
+    EXPECT_EQ(found, nullptr);
+  }
+}
+
+TEST(IdPath, TravelsThroughAMessageAndResolvesFromAnyNode) {
+  SampleTree tree;
+  BvuDirectoryProper* a = AddChild(tree.root(), 2, "A");
+  BvuDirectoryProper* b = AddChild(a, 0, ".b");
+  BvuIdPath path;
+  ASSERT_EQ(b->GetIdPath(&path), status::kOk);
+  std::ostringstream printed;
+  path.Print(printed);
+  EXPECT_EQ(printed.str(), "ABS.2.0.END\n");
+  MemoryBinaryStream message;
+  ASSERT_EQ(path.Write(message), status::kOk);
+  EXPECT_TRUE(testsupport::SameBytes(testsupport::HexBytes("00 04 00 FFFFFF 020000 000000 FEFFFF"), message.Bytes()));
+  BvuDirectoryNode* found = nullptr;
+  EXPECT_EQ(b->ReadIdPath(message, &found), status::kOk);
+  EXPECT_EQ(found, b);
+  a->DeleteChildren();
+  message.Rewind();
+  EXPECT_EQ(tree.root()->ReadIdPath(message, &found), status::kGeneralFailure);
+}
+
+TEST(IdPath, KeepsNamesAndReplacesAnEndMarkerWhenAppending) {
+  BvuIdPath path(true);
+  path.Append(kIdPathRoot);
+  path.Append(kIdPathEnd);
+  SampleTree tree;
+  BvuDirectoryProper* a = AddChild(tree.root(), 1, "A");
+  ASSERT_EQ(a->GetIdPath(&path), status::kOk);
+  MemoryBinaryStream message;
+  path.Write(message);
+  EXPECT_TRUE(testsupport::SameBytes(testsupport::HexBytes("01 03 00 FFFFFF 010000 0100 00 FEFFFF"), message.Bytes()));
+  Status s = 1;
+  const BvuIdPath back(message, &s);
+  EXPECT_EQ(s, status::kOk);
+  EXPECT_EQ(std::vector<std::uint32_t>(back.ids().begin(), back.ids().end()),
+            (std::vector<std::uint32_t>{kIdPathRoot, 1, kIdPathEnd}));
+  EXPECT_TRUE(back.with_names());
+}
+
+TEST(IdPathWithNames, CreatesIntermediateNodesAndHandsBackTheLastStep) {
+  SampleTree tree;
+  BvuDirectoryProper* other = AddChild(tree.root(), 9, "Other");
+  auto message = IdPathMessage(true, {{kIdPathRoot, nullptr}, {2, "Unit"}, {4, ".Tank"}, {5, ".Level"}});
+  BvuDirectoryNode* parent = nullptr;
+  std::int32_t index = -1;
+  std::string name;
+  ASSERT_EQ(other->ReadIdPathWithNames(message, &parent, &index, &name, false), status::kOk);
+  EXPECT_EQ(Outline(tree.root()), "2:Unit{4:.Tank} 9:Other");
+  EXPECT_STREQ(parent->GetNameText(), "Unit.Tank");
+  EXPECT_EQ(index, 5);
+  EXPECT_EQ(name, ".Level");
+}
+
+TEST(IdPathWithNames, RenamesOnlyWhenNamesDifferInMoreThanCase) {
+  SampleTree tree;
+  BvuDirectoryProper* unit = AddChild(tree.root(), 2, "Unit");
+  BvuDirectoryNode* parent = nullptr;
+  std::int32_t index = -1;
+  std::string name;
+  auto same = IdPathMessage(true, {{2, "UNIT"}, {1, ".x"}});
+  ASSERT_EQ(tree.root()->ReadIdPathWithNames(same, &parent, &index, &name, true), status::kOk);
+  EXPECT_STREQ(unit->Name(), "Unit");
+  auto other = IdPathMessage(true, {{2, "Mixer"}, {1, ".x"}});
+  ASSERT_EQ(tree.root()->ReadIdPathWithNames(other, &parent, &index, &name, true), status::kOk);
+  EXPECT_STREQ(unit->Name(), "Mixer");
+  EXPECT_EQ(parent, unit);
+  auto missing = IdPathMessage(true, {{3, "New"}, {1, ".x"}});
+  EXPECT_EQ(tree.root()->ReadIdPathWithNames(missing, &parent, &index, &name, true), kBvuNoSuchChild);
+  EXPECT_EQ(Outline(tree.root()), "2:Mixer");
+}
+
+TEST(IdPathWithNames, RefusesMissingStepsWithoutNamesAndOverlongNames) {
+  SampleTree tree;
+  BvuDirectoryNode* parent = nullptr;
+  std::int32_t index = -1;
+  std::string name;
+  auto unnamed = IdPathMessage(false, {{2, nullptr}, {1, nullptr}});
+  EXPECT_EQ(tree.root()->ReadIdPathWithNames(unnamed, &parent, &index, &name, false), kBvuNoSuchChild);
+  testsupport::CaptureSink sink;
+  const std::string long_name(300, 'n');
+  auto overlong = IdPathMessage(true, {{2, long_name.c_str()}, {1, ".x"}});
+  EXPECT_EQ(tree.root()->ReadIdPathWithNames(overlong, &parent, &index, &name, false), status::kBadArguments);
+  EXPECT_EQ(sink.groups().size(), 1u);
+  const std::string longest(255, 'n');
+  auto fits = IdPathMessage(true, {{2, longest.c_str()}, {1, ".x"}});
+  EXPECT_EQ(tree.root()->ReadIdPathWithNames(fits, &parent, &index, &name, false), status::kOk);
+  EXPECT_EQ(Outline(tree.root()), "2:" + longest);
+  auto truncated = IdPathMessage(true, {{2, "A"}, {1, ".x"}});
+  auto bytes = truncated.Bytes();
+  bytes.pop_back();
+  MemoryBinaryStream cut(bytes);
+  EXPECT_EQ(tree.root()->ReadIdPathWithNames(cut, &parent, &index, &name, false), 0x8000FFFFu);
+}
+
+// A node of another kind than the plain directory node.
+class InstanceNode : public BvuDirectoryProper {
+ public:
+  using BvuDirectoryProper::BvuDirectoryProper;
+  std::int32_t GetKind() override { return 15; }
+};
+
+TEST(InsertUnderPath, CreatesMissingComponentsAfterTheHighestIndex) {
+  SampleTree tree;
+  AddChild(tree.root(), 4, "Other");
+  EXPECT_EQ(tree.root()->InsertUnderPath("Plant.Tank", new InstanceNode(nullptr, "x")), status::kOk);
+  EXPECT_EQ(tree.root()->InsertUnderPath("Plant.Pump", new InstanceNode(nullptr, "y")), status::kOk);
+  EXPECT_EQ(Outline(tree.root()), "4:Other 5:Plant{0:.Tank 1:.Pump}");
+  BvuDirectoryNode* tank = tree.root()->ChildAt(5)->ChildAt(0);
+  EXPECT_EQ(tank->GetKind(), 15);
+  EXPECT_EQ(tank->Parent(), tree.root()->ChildAt(5));
+  EXPECT_EQ(tree.root()->InsertUnderPath("", nullptr), status::kOk);
+  EXPECT_EQ(tree.root()->InsertUnderPath(nullptr, nullptr), status::kOk);
+}
+
+TEST(InsertUnderPath, NodeOfAnotherKindAdoptsTheChildrenOfTheOneItReplaces) {
+  SampleTree tree;
+  BvuDirectoryProper* plant = AddChild(tree.root(), 0, "Plant");
+  BvuDirectoryProper* tank = AddChild(plant, 2, ".Tank");
+  BvuDirectoryProper* level = AddChild(tank, 7, ".Level");
+  auto* instance = new InstanceNode(nullptr, "new");
+  EXPECT_EQ(tree.root()->InsertUnderPath("Plant.Tank", instance), status::kOk);
+  EXPECT_EQ(plant->ChildAt(2), instance);
+  EXPECT_EQ(level->Parent(), instance);
+  EXPECT_EQ(Outline(tree.root()), "0:Plant{2:.Tank{7:.Level}}");
+  auto* same_kind = new InstanceNode(nullptr, "again");
+  EXPECT_EQ(tree.root()->InsertUnderPath("Plant.Tank", same_kind), status::kGeneralFailure);
+  EXPECT_EQ(plant->ChildAt(2), instance);
+  delete same_kind;
+}
+
+TEST(DirectoryNode, DeletingANodeTakesItOutOfItsParentAndOrphansItsChildren) {
+  SampleTree tree;
+  BvuDirectoryProper* a = AddChild(tree.root(), 0, "A");
+  BvuDirectoryProper* b = AddChild(a, 0, ".b");
+  AddChild(tree.root(), 1, "C");
+  delete a;
+  EXPECT_EQ(tree.root()->ChildAt(0), nullptr);
+  EXPECT_EQ(b->Parent(), nullptr);
+  delete b;
+  EXPECT_EQ(Outline(tree.root()), "1:C");
+  tree.root()->DeleteChildren();
+  EXPECT_EQ(tree.root()->LowIndex(), -1);
+  EXPECT_EQ(tree.root()->HighIndex(), -2);
+}
+
+TEST(DirectoryNode, AdoptsChildrenAtTheirIndicesAndCountsLeaves) {
+  SampleTree tree;
+  BvuDirectoryProper* from = AddChild(tree.root(), 0, "From");
+  BvuDirectoryProper* to = AddChild(tree.root(), 1, "To");
+  AddChild(AddChild(from, 3, ".x"), 0, ".y");
+  AddChild(from, 6, ".z");
+  EXPECT_EQ(from->LeafCount(), 2);
+  EXPECT_EQ(to->AdoptChildren(from), status::kOk);
+  EXPECT_EQ(Outline(tree.root()), "0:From 1:To{3:.x{0:.y} 6:.z}");
+  EXPECT_EQ(to->ChildAt(6)->Parent(), to);
+  EXPECT_EQ(tree.root()->LeafCount(), 3);
+}
+
+}  // namespace
