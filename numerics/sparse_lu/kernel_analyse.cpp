@@ -99,6 +99,7 @@ class PivotSearch {
   void CompressColumns();
   void CompressRows();
   Outcome OutOfStorage();
+  std::int64_t StepNeed() const;
 
   // Count lists and positions.
   void ColumnInsert(std::int64_t j);
@@ -142,6 +143,9 @@ class PivotSearch {
   std::int64_t next_front_ = 1, next_back_ = 0;
   std::int64_t min_length_ = 0;
   std::int64_t factor_entries_ = 0;    // entries of the pivot rows and columns
+  // The elimination under way: pivot row and column, and the place in the
+  // pivot row of the column being updated (step_q_ = 0 between steps).
+  std::int64_t step_p_ = 0, step_q_ = 0, step_t_ = 0;
   std::int64_t singular_entries_ = 0;  // entries of columns removed as singular
 };
 
@@ -477,7 +481,35 @@ void PivotSearch::CompressRows() {
   ++info_[2];
 }
 
+// A bound on what the rest of the elimination under way needs in either
+// storage, so that a retry with the reported length completes this step at
+// least: every remaining column of the pivot row may take a fill-in in each
+// row of the pivot column it lacks, and each such row one entry per column.
+std::int64_t PivotSearch::StepNeed() const {
+  if (step_q_ == 0) return 0;
+  const std::int64_t q = step_q_, p = step_p_;
+  const std::int64_t rows_of_q = collen_[q] - 1;
+  std::int64_t fill = 0, widest = 0, columns_left = 0;
+  for (std::int64_t t = step_t_; t < rowlen_[p]; ++t) {
+    const std::int64_t j = jcn_[ip_[p] + t];
+    if (j == q) continue;
+    ++columns_left;
+    std::int64_t f = rows_of_q;
+    if (t > step_t_) {
+      for (std::int64_t e = iq_[j]; e < iq_[j] + collen_[j]; ++e) f -= rowmark_[irn_[e]] != 0;
+    }
+    fill += f;
+    widest = std::max(widest, collen_[j] + f);
+  }
+  std::int64_t longest_row = 0;
+  for (std::int64_t place = 2; place <= collen_[q]; ++place) {
+    longest_row = std::max(longest_row, rowlen_[irn_[iq_[q] + place - 1]]);
+  }
+  return std::max(col_held_ + fill + widest, row_held_ + fill + longest_row + columns_left + 1);
+}
+
 Outcome PivotSearch::OutOfStorage() {
+  info_[3] = std::max(info_[3], StepNeed());
   info_[4] = col_held_ + factor_entries_;
   Error(-3, " LA  must be increased from" + SluInt(la_) + " to at least" + SluInt(info_[3]));
   return Outcome::kError;
@@ -685,11 +717,15 @@ Outcome PivotSearch::Eliminate(const Choice& choice) {
 
   // Row p and column q stay stored until the step ends; both storages may
   // be compressed meanwhile, so their places are re-read every time.
+  step_p_ = p;
+  step_q_ = q;
   for (std::int64_t t = 0; t < rowlen_[p]; ++t) {
     const std::int64_t j = jcn_[ip_[p] + t];
     if (j == q) continue;
+    step_t_ = t;
     if (UpdateColumn(j, p, q, pivot) == Outcome::kError) return Outcome::kError;
   }
+  step_q_ = 0;
 
   for (std::int64_t t = 0; t < rowlen_[p]; ++t) {
     const std::int64_t j = jcn_[ip_[p] + t];
