@@ -25,8 +25,10 @@ const AnalyseResult& KernelLu::Analyse(std::int64_t la, const std::vector<std::i
                                        const std::vector<std::int64_t>& given_columns) {
   const std::int64_t m = a_.m, n = a_.n, ne = a_.nnz();
   if (la == 0) la = AmpleLength();
-  std::vector<double> a(static_cast<std::size_t>(la));
-  std::vector<std::int64_t> irn(static_cast<std::size_t>(la)), jcn(static_cast<std::size_t>(la));
+  // Room for the input even when LA is too short for it (the kernel refuses).
+  const auto room = static_cast<std::size_t>(std::max(la, ne));
+  std::vector<double> a(room);
+  std::vector<std::int64_t> irn(room), jcn(room);
   std::copy(a_.values.begin(), a_.values.end(), a.begin());
   std::copy(a_.rows.begin(), a_.rows.end(), irn.begin());
   std::vector<std::int64_t> iq(a_.colptr.begin(), a_.colptr.end() - 1);
