@@ -6,9 +6,6 @@
 #include <numeric>
 #include <random>
 
-#include "numerics/sparse_lu/kernel_analyse.h"
-#include "numerics/sparse_lu/kernel_factorize.h"
-#include "numerics/sparse_lu/kernel_solve.h"
 #include "tests/numerics/sparse_lu/kernel_lu.h"
 #include "tests/numerics/sparse_lu/reference.h"
 
@@ -381,21 +378,15 @@ TEST(KernelErrors, AnalyseRefusesBadArguments) {
   KernelLu duplicate(twice, KernelControls());
   EXPECT_EQ(duplicate.Analyse().info[0], -4);
 
-  const std::int64_t zero = 0, one = 1, la = 4;
-  std::int64_t info[7] = {}, np = -1, iwork[32] = {};
-  double rinfo = -1.0, values[4] = {};
-  std::int64_t irn[4] = {1}, jcn[4] = {}, iq[2] = {1, 1};
-  const KernelControls c;
-  SluKernelAnalyse(&zero, &one, &one, &la, values, irn, jcn, iq, c.cntl.data(), c.icntl.data(),
-                   iwork, &np, iwork + 2, iwork + 4, iwork + 6, iwork + 8, iwork + 10, iwork + 12,
-                   iwork + 14, iwork + 16, iwork + 18, info, &rinfo);
-  EXPECT_EQ(info[0], -1);
-  SluKernelAnalyse(&one, &one, &zero, &la, values, irn, jcn, iq, c.cntl.data(), c.icntl.data(),
-                   iwork, &np, iwork + 2, iwork + 4, iwork + 6, iwork + 8, iwork + 10, iwork + 12,
-                   iwork + 14, iwork + 16, iwork + 18, info, &rinfo);
-  EXPECT_EQ(info[0], -2);
-  EXPECT_EQ(np, 0);
-  EXPECT_EQ(rinfo, 0.0);
+  SparseMatrix no_rows = a;
+  no_rows.m = 0;
+  KernelLu empty(no_rows, KernelControls());
+  EXPECT_EQ(empty.Analyse().info[0], -1);
+  SparseMatrix no_entries = FromTriplets(2, 2, {}, {}, {});
+  KernelLu nothing(no_entries, KernelControls());
+  EXPECT_EQ(nothing.Analyse().info[0], -2);
+  EXPECT_EQ(nothing.analysis().np, 0);
+  EXPECT_EQ(nothing.analysis().rinfo, 0.0);
 }
 
 TEST(KernelErrors, FactorizeAndSolveRefuseBadArguments) {
@@ -414,13 +405,12 @@ TEST(KernelErrors, FactorizeAndSolveRefuseBadArguments) {
   duplicate.analysis() = lu.analysis();
   EXPECT_EQ(duplicate.Factorize(1).info[0], -4);
 
-  const std::int64_t zero = 0, two = 2, np = 0, trans = 0, lfact = 8;
-  std::int64_t info[7] = {}, iq[2] = {0, 0}, irnf[8] = {}, iptr[2] = {};
-  double factors[8] = {}, b[2] = {}, x[2] = {}, w[2] = {};
-  const KernelControls c;
-  SluKernelSolve(&zero, &two, c.icntl.data(), iq, &np, &trans, &lfact, factors, irnf, iptr, iptr,
-                 b, x, w, info);
-  EXPECT_EQ(info[0], -1);
+  SparseMatrix no_columns = a;
+  no_columns.n = 0;
+  KernelLu empty(no_columns, KernelControls());
+  EXPECT_EQ(empty.Factorize(1).info[0], -1);
+  empty.Solve({}, false);
+  EXPECT_EQ(empty.last_solve_info(), -1);
 }
 
 }  // namespace

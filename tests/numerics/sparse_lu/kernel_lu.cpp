@@ -89,6 +89,7 @@ std::vector<double> KernelLu::Solve(const std::vector<double>& b, bool trans,
   SluKernelSolve(&m, &n, icntl.data(), analysis_.iq.data(), &analysis_.np, &flag, &lfact,
                  factors_.data(), irnf_.data(), iptrl_.data(), iptru_.data(), b.data(), x.data(),
                  rwork.data(), info);
+  solve_info_ = info[0];
   return x;
 }
 

@@ -43,6 +43,7 @@ class KernelLu {
                                    std::int64_t lfact = 0);
   std::vector<double> Solve(const std::vector<double>& b, bool trans,
                             std::int64_t level = -1) const;
+  std::int64_t last_solve_info() const { return solve_info_; }
 
   KernelControls& controls() { return controls_; }
   const AnalyseResult& analysis() const { return analysis_; }
@@ -63,6 +64,7 @@ class KernelLu {
   FactorizeResult factorization_;
   std::vector<double> factors_;
   std::vector<std::int64_t> irnf_, iptrl_, iptru_, factor_ip_;
+  mutable std::int64_t solve_info_ = 0;
 };
 
 }  // namespace slu_test

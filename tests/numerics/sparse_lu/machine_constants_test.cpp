@@ -55,33 +55,52 @@ TEST(MachineConstantsDeathTest, IndexOutOfRangeEndsTheProcessWithItsMessage) {
   SetSluRecordWriter(nullptr);
 }
 
-// Drives one estimate of the 1-norm of the dense n x n matrix b.
-struct Estimate {
+// One estimate of the 1-norm of the dense n x n matrix b, driven a request
+// at a time.
+class Estimate {
+ public:
+  Estimate(const std::vector<double>& b, std::int64_t n)
+      : b_(b), n_(n), x_(n), signs_(n), state_(4) { v.assign(n, 0.0); }
+
+  // Serves one request; false once the estimate is complete.
+  bool Step() {
+    if (done_) return false;
+    NormEst1(&n_, &request_, x_.data(), &value, v.data(), signs_.data(), state_.data());
+    done_ = request_ != 1 && request_ != 2;
+    if (done_) return false;
+    ++products;
+    std::vector<double> y(n_, 0.0);
+    for (std::int64_t i = 0; i < n_; ++i) {
+      for (std::int64_t j = 0; j < n_; ++j) {
+        y[i] += (request_ == 1 ? b_[i + j * n_] : b_[j + i * n_]) * x_[j];
+      }
+    }
+    x_ = y;
+    return true;
+  }
+  Estimate& Run() {
+    while (Step()) {
+    }
+    EXPECT_EQ(request_, 0);
+    return *this;
+  }
+
   double value = 0.0;
   std::vector<double> v;
   int products = 0;
+
+ private:
+  std::vector<double> b_;
+  std::int64_t n_;
+  std::int64_t request_ = 0;
+  bool done_ = false;
+  std::vector<double> x_;
+  std::vector<std::int64_t> signs_, state_;
 };
 
 Estimate EstimateNorm(const std::vector<double>& b, std::int64_t n) {
-  Estimate e;
-  std::vector<double> x(static_cast<std::size_t>(n)), y(x.size());
-  e.v.assign(x.size(), 0.0);
-  std::vector<std::int64_t> signs(x.size()), state(4);
-  std::int64_t request = 0;
-  for (;;) {
-    NormEst1(&n, &request, x.data(), &e.value, e.v.data(), signs.data(), state.data());
-    if (request != 1 && request != 2) break;
-    ++e.products;
-    for (std::int64_t i = 0; i < n; ++i) {
-      double sum = 0.0;
-      for (std::int64_t j = 0; j < n; ++j) {
-        sum += (request == 1 ? b[i + j * n] : b[j + i * n]) * x[j];
-      }
-      y[i] = sum;
-    }
-    x = y;
-  }
-  EXPECT_EQ(request, 0);
+  Estimate e(b, n);
+  e.Run();
   return e;
 }
 
@@ -131,49 +150,17 @@ TEST(NormEst1, InterleavedEstimatesMatchSequentialOnes) {
   std::vector<double> b1(n * n), b2(n * n);
   for (double& v : b1) v = slu_test::Uniform(rng);
   for (double& v : b2) v = slu_test::Uniform(rng);
+  Estimate one(b1, n), two(b2, n);
+  for (bool busy = true; busy;) {
+    const bool first = one.Step();
+    const bool second = two.Step();
+    busy = first || second;
+  }
   const Estimate alone1 = EstimateNorm(b1, n), alone2 = EstimateNorm(b2, n);
-
-  struct Run {
-    const std::vector<double>* b;
-    std::vector<double> x, v;
-    std::vector<std::int64_t> signs, state;
-    std::int64_t request = 0;
-    double value = 0.0;
-  };
-  Run runs[2];
-  runs[0].b = &b1;
-  runs[1].b = &b2;
-  for (Run& r : runs) {
-    r.x.assign(n, 0.0);
-    r.v.assign(n, 0.0);
-    r.signs.assign(n, 0);
-    r.state.assign(4, 0);
-  }
-  bool busy = true;
-  bool started[2] = {false, false};
-  while (busy) {
-    busy = false;
-    for (Run& r : runs) {
-      const std::size_t which = &r == &runs[0] ? 0 : 1;
-      if (started[which] && r.request == 0) continue;
-      started[which] = true;
-      NormEst1(&n, &r.request, r.x.data(), &r.value, r.v.data(), r.signs.data(),
-               r.state.data());
-      if (r.request == 0) continue;
-      busy = true;
-      std::vector<double> y(n, 0.0);
-      for (std::int64_t i = 0; i < n; ++i) {
-        for (std::int64_t j = 0; j < n; ++j) {
-          y[i] += (r.request == 1 ? (*r.b)[i + j * n] : (*r.b)[j + i * n]) * r.x[j];
-        }
-      }
-      r.x = y;
-    }
-  }
-  EXPECT_EQ(runs[0].value, alone1.value);
-  EXPECT_EQ(runs[1].value, alone2.value);
-  EXPECT_EQ(runs[0].v, alone1.v);
-  EXPECT_EQ(runs[1].v, alone2.v);
+  EXPECT_EQ(one.value, alone1.value);
+  EXPECT_EQ(two.value, alone2.value);
+  EXPECT_EQ(one.v, alone1.v);
+  EXPECT_EQ(two.v, alone2.v);
 }
 
 TEST(NormEst1, EmptyOrderIsRefused) {

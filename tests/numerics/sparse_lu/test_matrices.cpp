@@ -82,27 +82,14 @@ SparseMatrix RandomRectangular(std::int64_t m, std::int64_t n, double density,
 }
 
 SparseMatrix RandomSparse(std::int64_t n, double density, std::mt19937_64& rng) {
+  SparseMatrix a = RandomRectangular(n, n, density, rng);
   std::vector<std::int64_t> r, c;
   std::vector<double> v;
-  std::bernoulli_distribution present(density);
-  // Sparse sampling for large orders: expected density * n entries a column.
-  const double per_column = density * static_cast<double>(n);
-  std::uniform_int_distribution<std::int64_t> any_row(1, n);
   for (std::int64_t j = 1; j <= n; ++j) {
-    if (per_column < 8.0 || n < 64) {
-      for (std::int64_t i = 1; i <= n; ++i) {
-        if (!present(rng)) continue;
-        r.push_back(i);
-        c.push_back(j);
-        v.push_back(Uniform(rng));
-      }
-    } else {
-      const auto count = static_cast<std::int64_t>(per_column);
-      for (std::int64_t t = 0; t < count; ++t) {
-        r.push_back(any_row(rng));
-        c.push_back(j);
-        v.push_back(Uniform(rng));
-      }
+    for (std::int64_t e = a.colptr[j - 1]; e < a.colptr[j]; ++e) {
+      r.push_back(a.rows[e - 1]);
+      c.push_back(j);
+      v.push_back(a.values[e - 1]);
     }
   }
   const auto p = RandomPermutation(n, rng);
