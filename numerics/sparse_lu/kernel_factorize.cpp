@@ -62,6 +62,8 @@ class Factorizer {
   bool Scatter(std::int64_t k, std::int64_t j);
   void FindStructure(std::int64_t k, std::int64_t j);
   bool ApplyUpdates();
+  std::int64_t ULength() const;
+  void GatherU(std::int64_t k, bool store);
   void StoreSparseColumn(std::int64_t k);
   void StoreFullColumn(std::int64_t k);
   void Prune(std::int64_t k, std::int64_t pivot_row);
@@ -275,9 +277,30 @@ void Factorizer::BoundTheRest(std::int64_t k) {
   bound_ = need_ + (n_ - k) * m_ + std::max(rows * columns, rows + columns);
 }
 
+std::int64_t Factorizer::ULength() const {
+  std::int64_t length = 0;
+  for (std::int64_t t = 1; t <= n_u_; ++t) length += u_steps_[t] > 0 ? 1 : 0;
+  return length;
+}
+
+// The U part, in the order the search completed the steps, is written when
+// storing; its rows of RWORK are cleared either way.
+void Factorizer::GatherU(std::int64_t k, bool store) {
+  for (std::int64_t t = 1; t <= n_u_; ++t) {
+    const std::int64_t s = std::abs(u_steps_[t]);
+    const std::int64_t p = PivotRowOf(s);
+    if (store && u_steps_[t] > 0) {
+      ++pos_;
+      irnf_[pos_] = s;
+      factors_[pos_] = rwork_[p];
+    }
+    rwork_[p] = 0.0;
+  }
+  if (storage_ != Storage::kBounded) iptru_[k] = pos_;
+}
+
 void Factorizer::StoreSparseColumn(std::int64_t k) {
-  std::int64_t u_length = 0;
-  for (std::int64_t t = 1; t <= n_u_; ++t) u_length += u_steps_[t] > 0 ? 1 : 0;
+  const std::int64_t u_length = ULength();
 
   // The rows that stay in L: small values are dropped; the pivot is the
   // acceptable row that comes first in the analysis order.
@@ -311,19 +334,7 @@ void Factorizer::StoreSparseColumn(std::int64_t k) {
   if (storage_ == Storage::kFull && pos_ + u_length + l_length > lfact_) KeepLOnly(k - 1);
   if (storage_ == Storage::kLOnly && pos_ + l_length > lfact_) BoundTheRest(k);
 
-  // U part in the order the search completed the steps.
-  const bool store_u = storage_ == Storage::kFull;
-  for (std::int64_t t = 1; t <= n_u_; ++t) {
-    const std::int64_t s = std::abs(u_steps_[t]);
-    const std::int64_t p = PivotRowOf(s);
-    if (store_u && u_steps_[t] > 0) {
-      ++pos_;
-      irnf_[pos_] = s;
-      factors_[pos_] = rwork_[p];
-    }
-    rwork_[p] = 0.0;
-  }
-  if (storage_ != Storage::kBounded) iptru_[k] = pos_;
+  GatherU(k, storage_ == Storage::kFull);
 
   if (pivot_row_ != 0) {
     row_step_[pivot_row_] = k;
@@ -401,23 +412,13 @@ void Factorizer::StartFullPart() {
 }
 
 void Factorizer::StoreFullColumn(std::int64_t k) {
-  std::int64_t u_length = 0;
-  for (std::int64_t t = 1; t <= n_u_; ++t) u_length += u_steps_[t] > 0 ? 1 : 0;
+  const std::int64_t u_length = ULength();
   need_ += u_length;
   if (storage_ == Storage::kFull && pos_ + u_length >= full_start_) KeepLOnly(np_);
 
   const bool store = storage_ == Storage::kFull;
-  for (std::int64_t t = 1; t <= n_u_; ++t) {
-    const std::int64_t s = std::abs(u_steps_[t]);
-    const std::int64_t p = PivotRowOf(s);
-    if (store && u_steps_[t] > 0) {
-      ++pos_;
-      irnf_[pos_] = s;
-      factors_[pos_] = rwork_[p];
-    }
-    rwork_[p] = 0.0;
-  }
-  if (storage_ != Storage::kBounded) iptru_[k] = iptrl_[k] = pos_;
+  GatherU(k, store);
+  if (storage_ != Storage::kBounded) iptrl_[k] = pos_;
 
   if (store) {
     double* column = factors_.From(full_start_ + (k - np_ - 1) * mf_);
