@@ -333,6 +333,36 @@ TEST(KernelRank, PivotlessSparseStepLeavesZeroAndAPermutation) {
   EXPECT_LE(MaxAbsDifference(x, x0), 1e-12);
 }
 
+TEST(KernelRank, ZeroEntriesNeverBecomePivotsWhateverTheTolerances) {
+  // The explicit zero in row 1 is preferred by the given order and passes a
+  // threshold of 0; it must not be taken.
+  const SparseMatrix a =
+      FromTriplets(3, 3, {1, 2, 1, 2, 3}, {1, 1, 2, 2, 3}, {0.0, 1.0, 1.0, 1.0, 1.0});
+  KernelControls c;
+  c.icntl[6] = 2;
+  c.icntl[3] = 1;
+  c.cntl[0] = 1.0;
+  c.cntl[1] = 0.0;   // no threshold
+  c.cntl[3] = -1.0;  // a pivot tolerance below zero
+  KernelLu lu(a, c);
+  const AnalyseResult& r = lu.Analyse(0, {1, 2, 3}, {1, 2, 3});
+  ASSERT_EQ(r.info[0], 0);
+  EXPECT_EQ(r.ip[1], 1);  // row 2 pivots in column 1
+  ASSERT_EQ(lu.Factorize(1).info[0], 0);
+  const std::vector<double> x0 = {1.0, -2.0, 3.0};
+  EXPECT_EQ(lu.Solve(Multiply(a, x0, false), false), x0);
+}
+
+TEST(KernelRank, ColumnsKeptLastStillCountInTheRankEstimate) {
+  std::mt19937_64 rng(63);
+  KernelControls c;
+  c.icntl[5] = 3;  // the last three columns are kept out of the sparse phase
+  KernelLu lu(RandomSparse(8, 0.9, rng), c);
+  const AnalyseResult& r = lu.Analyse();
+  EXPECT_EQ(r.info[0], 0);
+  EXPECT_EQ(r.info[4], 8);
+}
+
 TEST(KernelDrops, SmallEntriesAreDroppedCountedAndBlockRefactorization) {
   std::mt19937_64 rng(71);
   SparseMatrix a = RandomSparse(40, 0.08, rng);
