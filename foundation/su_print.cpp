@@ -9,6 +9,7 @@
 #include "foundation/message_line.h"
 #include "foundation/messages_handler.h"
 #include "foundation/mixins.h"
+#include "platform/fault_guard.h"
 
 namespace {
 
@@ -37,13 +38,24 @@ constexpr char kException[] = "Exception in SuPrint()";
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
+// Holds the printer's lock. A request to end the thread waits until it is
+// released, so that no thread leaves the printer locked for ever.
+class PrinterLock {
+ public:
+  PrinterLock() : lock_(State().lock) {}
+
+ private:
+  platform::TerminationBlocker blocker_;
+  platform::CriticalSectionLock lock_;
+};
+
 // Runs `read`, which touches memory the caller handed in (a value, a text, a
-// named object). False when it failed instead of producing the value.
+// named object). False when it faulted or threw instead of producing the value;
+// the lock stays held, as the guard returns here normally.
 template <class Read>
 bool ReadCallerMemory(Read&& read) {
   try {
-    read();
-    return true;
+    return platform::RunGuarded(read) == 0;
   } catch (...) {
     return false;
   }
@@ -368,7 +380,7 @@ class FormatWalk {
 platform::CriticalSection& SuPrintCriticalSection() { return State().lock; }
 
 void SuPrint(Status status, const char* format, ...) {
-  platform::CriticalSectionLock lock(SuPrintCriticalSection());
+  PrinterLock lock;
   PrinterState& state = State();
   if (state.quiet == 0) {
     TheMessageLine().pending = true;
@@ -389,12 +401,12 @@ void SuPrintFortran(const Status* status, const char* format, const void* a1, co
   if (length > 0) std::memcpy(buffer, format, length);
   buffer[length] = '\0';
   // Held across both steps, so that the bridge flag belongs to this call only.
-  platform::CriticalSectionLock lock(SuPrintCriticalSection());
+  PrinterLock lock;
   State().bridge = true;
   SuPrint(status != nullptr ? *status : status::kOk, buffer, a1, a2, a3, a4, a5);
 }
 
 void SetSuPrintQuiet(std::int32_t quiet) {
-  platform::CriticalSectionLock lock(SuPrintCriticalSection());
+  PrinterLock lock;
   State().quiet = quiet;
 }

@@ -1,16 +1,22 @@
 // Formats and arguments chosen to overrun a fixed buffer; the sanitizer tree
 // runs these too.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/su_print.h"
+#include "platform/thread_host.h"
 #include "tests/foundation/su_print_fixture.h"
+#include "tests/support/fault_tests.h"
 #include "tests/support/stdout_capture.h"
 
 namespace printer_test {
@@ -101,6 +107,84 @@ TEST_F(SuPrintHostileTest, RandomFormatsNeverOverrunAndAlwaysEndTheirLine) {
     }
     SuPrint(0, "");  // closes a line a "%&" left open
   }
+}
+
+class SuPrintFaultTest : public SuPrintTest {
+ protected:
+  void SetUp() override { VANTOR_SKIP_FAULTS_UNDER_ASAN(); }
+  void TearDown() override {
+    if (pages_ != nullptr) munmap(pages_, 2 * kPage);
+  }
+  // Two pages: the first readable, the second not.
+  char* Pages() {
+    void* p = mmap(nullptr, 2 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    EXPECT_NE(p, MAP_FAILED);
+    pages_ = static_cast<char*>(p);
+    mprotect(pages_ + kPage, kPage, PROT_NONE);
+    return pages_;
+  }
+  static constexpr std::size_t kPage = 4096;
+  char* pages_ = nullptr;
+};
+
+TEST_F(SuPrintFaultTest, UnreadableArgumentsBecomeExceptionTextsAndTheMessageGoesOn) {
+  char* pages = Pages();
+  char* unreadable = pages + kPage;
+  // A text that runs into the unreadable page without a NUL.
+  std::memset(unreadable - 3, 'a', 3);
+  // An "object" whose virtual table lies in the unreadable page.
+  void* fake_object[2] = {unreadable, nullptr};
+  auto* fake = reinterpret_cast<BvuNameable*>(fake_object);
+  const std::int32_t seven = 7;
+  testsupport::StdoutCapture out;
+  SuPrint(0, "%d|%s|%ls|%f|@ns|@ns|%d", unreadable, unreadable - 3, unreadable, unreadable,
+          &fake, unreadable, &seven);
+  std::string expected;
+  for (int i = 0; i < 6; ++i) expected += "Exception in SuPrint()|";
+  EXPECT_EQ(OnlyLine(), expected + "7");
+  const std::string diagnostics = out.Take();
+  std::size_t count = 0;
+  for (std::size_t at = 0; (at = diagnostics.find("SuPrint() Exception caught at line ", at)) !=
+                           std::string::npos;
+       ++at) {
+    ++count;
+  }
+  EXPECT_EQ(count, 6u);
+}
+
+// Sleeps inside the printer's lock, so that the end request arrives there.
+class SlowName : public BvuNameable {
+ public:
+  const char* GetNameText(std::int32_t) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return "slow";
+  }
+};
+
+TEST_F(SuPrintHostileTest, EndingAPrintingThreadLeavesThePrinterUsable) {
+  SlowName slow;
+  BvuNameable* name = &slow;
+  std::atomic<bool> printing{false};
+  platform::ThreadHost host;
+  ASSERT_TRUE(host.Start([&]() -> std::uint32_t {
+    for (;;) {
+      SuPrint(0, "@ns%&", &name);
+      printing = true;
+      SuPrint(0, " done");
+    }
+  }));
+  while (!printing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(host.End(platform::ThreadHost::kEndLimitMs));
+  EXPECT_TRUE(host.WasEnded());
+  ASSERT_TRUE(SuPrintCriticalSection().TryEnter()) << "the ended thread kept the printer locked";
+  SuPrintCriticalSection().Leave();
+  SuPrint(5, "after");
+  const auto groups = sink_.groups();
+  ASSERT_FALSE(groups.empty());
+  EXPECT_EQ(groups.back().status, 5u);
+  // A thread ended between the two calls leaves its half line for the next.
+  const std::string last = groups.back().lines.back();
+  EXPECT_TRUE(last == "after" || last == "slowafter") << last;
 }
 
 }  // namespace
