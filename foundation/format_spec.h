@@ -51,6 +51,3 @@ const char* ParseFormatSpec(const char* text, FormatSpec* spec);
 // `size` ("", "h" or "ll") and `type`: a conversion glibc reads as designed.
 std::string GlibcConversion(const FormatSpec& spec, bool keep_precision, const char* size,
                             char type);
-
-// UTF-8 form of a 16-bit text; a lone surrogate becomes U+FFFD.
-std::string Utf16ToUtf8(const char16_t* text, std::size_t count);

@@ -72,6 +72,11 @@ void FlushMessageLine() {
   line.pending = false;
 }
 
+void EndMessage(Status status) {
+  if (TheMessageLine().pending) FlushMessageLine();
+  if (QLNMessagesHandler* collector = GetMessageCollector()) collector->EndGroup(status);
+}
+
 void WrapMessageLine() {
   MessageLine& line = TheMessageLine();
   if (line.length < kMessageLineCapacity) return;

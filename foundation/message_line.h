@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "platform/status.h"
+
 inline constexpr std::size_t kMessageLineCapacity = 256;
 
 struct MessageLine {
@@ -24,6 +26,9 @@ void PutMessageChar(char c);
 void PutMessageText(const char* text, std::size_t count);
 // Hands the line on and empties it.
 void FlushMessageLine();
+// Ends a call's message: the line when it is pending, then the group with its
+// status at the collector.
+void EndMessage(Status status);
 // Hands on the full line up to its last word boundary; the rest (the
 // boundary's blank included) starts the next line.
 void WrapMessageLine();

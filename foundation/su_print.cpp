@@ -7,9 +7,9 @@
 
 #include "foundation/format_spec.h"
 #include "foundation/message_line.h"
-#include "foundation/messages_handler.h"
 #include "foundation/mixins.h"
 #include "platform/fault_guard.h"
+#include "platform/utf16.h"
 
 namespace {
 
@@ -237,7 +237,7 @@ class FormatWalk {
     if (spec.size == FormatSize::kLong) {
       char16_t unit = 0;
       if (!ReadValue(arg, &unit)) return Outcome::kFaulted;
-      const std::string text = Utf16ToUtf8(&unit, 1);
+      const std::string text = platform::Utf8FromUtf16(std::u16string_view(&unit, 1));
       return Format(GlibcConversion(spec, false, "", 's'), unit == 0, text.c_str());
     }
     char value = 0;
@@ -293,7 +293,7 @@ class FormatWalk {
           })) {
         return Outcome::kFaulted;
       }
-      text = Utf16ToUtf8(wide.data(), wide.size());
+      text = platform::Utf8FromUtf16(wide);
       if (spec.precision >= 0) CutUtf8(text, static_cast<std::size_t>(spec.precision));
       if (bridge_) {
         DropTrailingBlanks(text);
@@ -388,8 +388,7 @@ void SuPrint(Status status, const char* format, ...) {
     va_start(args, format);
     FormatWalk(format, state.bridge, &args).Run();
     va_end(args);
-    if (TheMessageLine().pending) FlushMessageLine();
-    if (QLNMessagesHandler* collector = GetMessageCollector()) collector->EndGroup(status);
+    EndMessage(status);
   }
   state.bridge = false;
 }

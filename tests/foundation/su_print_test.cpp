@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/status_and_msg.h"
 #include "foundation/su_print.h"
 #include "tests/foundation/su_print_fixture.h"
 #include "tests/support/stdout_capture.h"
@@ -287,6 +288,32 @@ TEST_F(SuPrintTest, BridgeReadsAtMost1023CharactersOfFormatAndText) {
   EXPECT_EQ(Joined(), std::string(1023, 't'));
 }
 
+// --- status-and-message objects ----------------------------------------------
+
+class CountedMessage : public BvuStatusAndMsg {
+ public:
+  CountedMessage(Status s, const char* text, int* destroyed)
+      : BvuStatusAndMsg(s, text), destroyed_(destroyed) {}
+  ~CountedMessage() override { ++*destroyed_; }
+
+ private:
+  int* destroyed_;
+};
+
+TEST_F(SuPrintTest, StatusAndMessageIsPrintedLiterallyThenDestroyed) {
+  int destroyed = 0;
+  PrintStatusAndMsg(new CountedMessage(0x80320001u, "100% of @ns\\nfailed\nat end", &destroyed));
+  EXPECT_EQ(destroyed, 1);
+  PrintStatusAndMsg(new CountedMessage(4, "", &destroyed));
+  PrintStatusAndMsg(nullptr);
+  const auto groups = sink_.groups();
+  ASSERT_EQ(groups.size(), 2u);
+  EXPECT_EQ(groups[0].status, 0x80320001u);
+  EXPECT_EQ(groups[0].lines, (std::vector<std::string>{"100% of @ns\\nfailed", "at end"}));
+  EXPECT_EQ(groups[1].lines, std::vector<std::string>{""});
+  EXPECT_EQ(destroyed, 2);
+}
+
 // --- threads -----------------------------------------------------------------
 
 TEST_F(SuPrintTest, ConcurrentCallsKeepTheirMessagesWhole) {
@@ -305,6 +332,25 @@ TEST_F(SuPrintTest, ConcurrentCallsKeepTheirMessagesWhole) {
     ASSERT_TRUE(g.status == 1 || g.status == 2);
     EXPECT_EQ(g.lines[0], "thread " + std::to_string(g.status) + " message " +
                               std::to_string(next[g.status]++));
+  }
+}
+
+TEST_F(SuPrintTest, StatusAndMessageDoesNotMixWithAPrintingThread) {
+  std::thread run([] {
+    for (std::int32_t i = 0; i < 300; ++i) SuPrint(1, "run %d%& step", &i);
+  });
+  for (int i = 0; i < 300; ++i) PrintStatusAndMsg(new BvuStatusAndMsg(2, "server message"));
+  run.join();
+  const auto groups = sink_.groups();
+  ASSERT_EQ(groups.size(), 600u);
+  for (const auto& g : groups) {
+    ASSERT_EQ(g.lines.size(), 1u);
+    if (g.status == 2) {
+      EXPECT_EQ(g.lines[0], "server message");
+    } else {
+      EXPECT_EQ(g.lines[0].rfind("run ", 0), 0u);
+      EXPECT_EQ(g.lines[0].substr(g.lines[0].size() - 5), " step");
+    }
   }
 }
 
