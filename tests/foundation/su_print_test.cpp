@@ -286,6 +286,11 @@ TEST_F(SuPrintTest, BridgeReadsAtMost1023CharactersOfFormatAndText) {
   SuPrintFortran(nullptr, text_format.data(), long_text.data(), nullptr, nullptr, nullptr,
                  nullptr, 2);
   EXPECT_EQ(Joined(), std::string(1023, 't'));
+  sink_.Clear();
+  SuPrintFortran(nullptr, long_format.data(), nullptr, nullptr, nullptr, nullptr, nullptr, -5);
+  SuPrintFortran(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 80);
+  SuPrint(0, nullptr);
+  EXPECT_EQ(Lines(), (std::vector<std::string>{"", "", ""}));
 }
 
 // --- status-and-message objects ----------------------------------------------
