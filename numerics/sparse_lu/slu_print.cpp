@@ -3,10 +3,23 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "foundation/su_print.h"
+
 namespace {
 
-// Until the message printer is in, records go nowhere.
-void WriteToPrinter(std::int64_t, std::string_view) {}
+// The printer's numeric entry takes a format; '%' would start a conversion,
+// so it is doubled. The unit only decides whether a record is written.
+void WriteToPrinter(std::int64_t, std::string_view record) {
+  std::string format;
+  format.reserve(record.size());
+  for (char c : record) {
+    format.push_back(c);
+    if (c == '%') format.push_back('%');
+  }
+  const Status plain = status::kOk;
+  SuPrintFortran(&plain, format.data(), nullptr, nullptr, nullptr, nullptr, nullptr,
+                 static_cast<std::int32_t>(format.size()));
+}
 
 SluRecordWriter g_writer = &WriteToPrinter;
 

@@ -10,6 +10,7 @@
 #include "numerics/sparse_lu/defaults.h"
 #include "numerics/sparse_lu/slu_interface.h"
 #include "numerics/sparse_lu/slu_print.h"
+#include "tests/support/capture_sink.h"
 
 namespace {
 
@@ -157,6 +158,15 @@ TEST_F(SluRecords, WarningsNeedPrintLevelTwoAndStopAfterTenOfAKind) {
   EXPECT_EQ(g_records[11].text, " Message from SluAnalyse ..       1 duplicates found");
   EXPECT_EQ(g_records[12].text, " Message from SluAnalyse ..      12 out-of-range indices found");
   for (const Record& r : g_records) EXPECT_EQ(r.unit, 9);
+}
+
+TEST(SluPrinter, RecordsReachTheMessagePrinterAsTheyAre) {
+  testsupport::CaptureSink sink;
+  SluWriteRecord(6, " 100% of  LA used ");
+  SluWriteRecord(0, " never written");
+  const auto lines = sink.lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], " 100% of  LA used");
 }
 
 TEST_F(SluRecords, UnitsBelowOneWriteNothingWhateverThePrintLevel) {
