@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/bad_input.h"
+#include "foundation/su_print.h"
 #include "foundation/binary_stream.h"
 #include "foundation/directory_node.h"
 #include "foundation/id_path.h"
@@ -103,7 +103,7 @@ Status BvuDirectoryProper::ReadIdPathWithNames(BvuBinaryStream& stream,
       char buffer[kStepNameSize] = {};
       s = stream.GetShortStringInto(buffer, kStepNameSize);
       if (s == status::kGeneralFailure) {
-        ReportBadInput(status::kBadArguments, "Id path refused: a step name is longer than 255 bytes");
+        SuPrint(status::kBadArguments, "Id path refused: a step name is longer than 255 bytes");
         return status::kBadArguments;
       }
       if (status::IsFailure(s)) return s;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "foundation/bad_input.h"
+#include "foundation/su_print.h"
 #include "foundation/binary_stream.h"
 #include "foundation/directory_node.h"
 
@@ -83,7 +83,7 @@ Status BvuDirectoryNode::ReadTree(BvuBinaryStream& stream, BvuTreeReader reader,
     if (status::IsSuccess(s)) {
       s = stream.GetShortStringInto(name, kTreeNameSize);
       if (s == status::kGeneralFailure) {
-        ReportBadInput(status::kBadArguments, "Tree description refused: a node name is longer than 254 bytes");
+        SuPrint(status::kBadArguments, "Tree description refused: a node name is longer than 254 bytes");
         return status::kBadArguments;
       }
     }
@@ -96,7 +96,7 @@ Status BvuDirectoryNode::ReadTree(BvuBinaryStream& stream, BvuTreeReader reader,
     const auto at = static_cast<std::int32_t>(index);
     if (current->ChildAt(at) != nullptr) {
       // Overwriting the slot would lose the child already there.
-      ReportBadInput(status::kBadArguments, "Tree description refused: two nodes at one index");
+      SuPrint(status::kBadArguments, "Tree description refused: two nodes at one index");
       return status::kBadArguments;
     }
     BvuDirectoryNode* node = nullptr;

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "foundation/bad_input.h"
+#include "foundation/su_print.h"
 #include "foundation/binary_stream.h"
 #include "foundation/file_utilities.h"
 #include "foundation/name_path.h"
@@ -98,7 +98,7 @@ Status ChangeDirectory(BvuBinaryStream& request) {
   char drive[kDriveFieldSize] = {};
   s = request.GetStringInto(drive, kDriveFieldSize);
   if (s == status::kGeneralFailure) {
-    ReportBadInput(status::kBadArguments, "Change of directory refused: the drive is longer than 31 characters");
+    SuPrint(status::kBadArguments, "Change of directory refused: the drive is longer than 31 characters");
     return status::kBadArguments;
   }
   if (status::IsFailure(s)) return s;

@@ -14,7 +14,7 @@ constexpr Status kNoSegment = 0x80000015u;
 MemoryBinaryStream::MemoryBinaryStream(std::vector<std::uint8_t> body, std::size_t limit)
     : storage_(new std::uint8_t[std::max(limit, body.size())]), limit_(std::max(limit, body.size())) {
   data_ = storage_.get();
-  std::memcpy(data_, body.data(), body.size());
+  if (!body.empty()) std::memcpy(data_, body.data(), body.size());
   size_ = body.size();
 }
 
