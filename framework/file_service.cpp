@@ -181,13 +181,20 @@ Status DeleteFile(BvuBinaryStream& request) {
   return ::unlink(path.c_str()) == 0 ? status::kOk : status::kUnhandled;
 }
 
+// Source and target (directory and name each) and a mode byte.
+Status ReadTransfer(BvuBinaryStream& request, std::string* source, std::string* target,
+                    std::uint8_t* mode) {
+  Status s = ReadPath(request, source);
+  if (status::IsSuccess(s)) s = ReadPath(request, target);
+  if (status::IsSuccess(s)) s = request.GetUInt8(mode);
+  return s;
+}
+
 Status CopyFileCommand(BvuBinaryStream& request) {
   std::string source;
   std::string target;
   std::uint8_t mode = 0;
-  Status s = ReadPath(request, &source);
-  if (status::IsSuccess(s)) s = ReadPath(request, &target);
-  if (status::IsSuccess(s)) s = request.GetUInt8(&mode);
+  const Status s = ReadTransfer(request, &source, &target, &mode);
   if (status::IsFailure(s)) return s;
   if (status::IsSuccess(CopyFileWithMode(source.c_str(), target.c_str(), mode))) return status::kOk;
   CheckDiskFull(source.c_str(), target.c_str());
@@ -198,9 +205,7 @@ Status MoveFile(BvuBinaryStream& request) {
   std::string source;
   std::string target;
   std::uint8_t overwrite = 0;
-  Status s = ReadPath(request, &source);
-  if (status::IsSuccess(s)) s = ReadPath(request, &target);
-  if (status::IsSuccess(s)) s = request.GetUInt8(&overwrite);
+  const Status s = ReadTransfer(request, &source, &target, &overwrite);
   if (status::IsFailure(s)) return s;
   if (!Exists(source)) return status::kUnhandled;
   if (Exists(target) && overwrite == 0) return status::kUnhandled;
