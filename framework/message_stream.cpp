@@ -28,11 +28,35 @@ std::uint8_t* DseMessage::PlaceFor(std::uint32_t size) {
   return DseSegment::ReserveValue(&current_, size);
 }
 
-Status DseMessage::PutUInt8(std::uint8_t value) {
-  std::uint8_t* place = PlaceFor(1);
-  if (place == nullptr) return kNoMemory;
-  *place = value;
+namespace {
+
+// A value stored at its place, or 0x80000007 when there was no room for it.
+template <typename Store>
+Status Stored(std::uint8_t* place, Store store) {
+  if (place == nullptr) return DseMessage::kNoMemory;
+  store(place);
   return status::kOk;
+}
+
+// A value loaded from its place, or 0x8000FFFF past the end of the body.
+template <typename Load>
+Status Loaded(const std::uint8_t* place, Load load) {
+  if (place == nullptr) return status::kUnhandled;
+  load(place);
+  return status::kOk;
+}
+
+template <typename Store>
+Status Patched(std::uint8_t* place, Store store) {
+  if (place == nullptr) return status::kUnhandled;
+  store(place);
+  return status::kOk;
+}
+
+}  // namespace
+
+Status DseMessage::PutUInt8(std::uint8_t value) {
+  return Stored(PlaceFor(1), [=](std::uint8_t* p) { *p = value; });
 }
 
 Status DseMessage::PutInt8(std::int8_t value) { return PutUInt8(static_cast<std::uint8_t>(value)); }
@@ -40,16 +64,11 @@ Status DseMessage::PutInt8(std::int8_t value) { return PutUInt8(static_cast<std:
 Status DseMessage::PutChar(char value) { return PutUInt8(static_cast<std::uint8_t>(value)); }
 
 Status DseMessage::PatchUInt16(std::uint8_t* place, std::uint16_t value) {
-  if (place == nullptr) return status::kUnhandled;
-  platform::StoreLE16(place, value);
-  return status::kOk;
+  return Patched(place, [=](std::uint8_t* p) { platform::StoreLE16(p, value); });
 }
 
 Status DseMessage::PutUInt16(std::uint16_t value) {
-  std::uint8_t* place = PlaceFor(2);
-  if (place == nullptr) return kNoMemory;
-  platform::StoreLE16(place, value);
-  return status::kOk;
+  return Stored(PlaceFor(2), [=](std::uint8_t* p) { platform::StoreLE16(p, value); });
 }
 
 std::uint8_t* DseMessage::ReserveUInt16() {
@@ -59,16 +78,11 @@ std::uint8_t* DseMessage::ReserveUInt16() {
 }
 
 Status DseMessage::PatchUInt24(std::uint8_t* place, std::uint32_t value) {
-  if (place == nullptr) return status::kUnhandled;
-  platform::StoreLE24(place, value);
-  return status::kOk;
+  return Patched(place, [=](std::uint8_t* p) { platform::StoreLE24(p, value); });
 }
 
 Status DseMessage::PutUInt24(std::uint32_t value) {
-  std::uint8_t* place = PlaceFor(3);
-  if (place == nullptr) return kNoMemory;
-  platform::StoreLE24(place, value);
-  return status::kOk;
+  return Stored(PlaceFor(3), [=](std::uint8_t* p) { platform::StoreLE24(p, value); });
 }
 
 std::uint8_t* DseMessage::ReserveUInt24() {
@@ -78,31 +92,19 @@ std::uint8_t* DseMessage::ReserveUInt24() {
 }
 
 Status DseMessage::PutUInt32(std::uint32_t value) {
-  std::uint8_t* place = PlaceFor(4);
-  if (place == nullptr) return kNoMemory;
-  platform::StoreLE32(place, value);
-  return status::kOk;
+  return Stored(PlaceFor(4), [=](std::uint8_t* p) { platform::StoreLE32(p, value); });
 }
 
 Status DseMessage::PutUInt64(std::uint64_t value) {
-  std::uint8_t* place = PlaceFor(8);
-  if (place == nullptr) return kNoMemory;
-  platform::StoreLE64(place, value);
-  return status::kOk;
+  return Stored(PlaceFor(8), [=](std::uint8_t* p) { platform::StoreLE64(p, value); });
 }
 
 Status DseMessage::PutFloat(float value) {
-  std::uint8_t* place = PlaceFor(4);
-  if (place == nullptr) return kNoMemory;
-  platform::StoreLEFloat(place, value);
-  return status::kOk;
+  return Stored(PlaceFor(4), [=](std::uint8_t* p) { platform::StoreLEFloat(p, value); });
 }
 
 Status DseMessage::PutDouble(double value) {
-  std::uint8_t* place = PlaceFor(8);
-  if (place == nullptr) return kNoMemory;
-  platform::StoreLEDouble(place, value);
-  return status::kOk;
+  return Stored(PlaceFor(8), [=](std::uint8_t* p) { platform::StoreLEDouble(p, value); });
 }
 
 Status DseMessage::PutString(const char* text) {
@@ -186,45 +188,27 @@ void DseMessage::ReadRun(char* out, std::uint32_t count) {
 }
 
 Status DseMessage::GetUInt8(std::uint8_t* value) {
-  const std::uint8_t* place = ReadPlace(1);
-  if (place == nullptr) return status::kUnhandled;
-  *value = *place;
-  return status::kOk;
+  return Loaded(ReadPlace(1), [=](const std::uint8_t* p) { *value = *p; });
 }
 
 Status DseMessage::GetByteAsUInt32(std::uint32_t* value) {
-  const std::uint8_t* place = ReadPlace(1);
-  if (place == nullptr) return status::kUnhandled;
-  *value = *place;
-  return status::kOk;
+  return Loaded(ReadPlace(1), [=](const std::uint8_t* p) { *value = *p; });
 }
 
 Status DseMessage::GetUInt16(std::uint16_t* value) {
-  const std::uint8_t* place = ReadPlace(2);
-  if (place == nullptr) return status::kUnhandled;
-  *value = platform::LoadLE16(place);
-  return status::kOk;
+  return Loaded(ReadPlace(2), [=](const std::uint8_t* p) { *value = platform::LoadLE16(p); });
 }
 
 Status DseMessage::GetUInt24(std::uint32_t* value) {
-  const std::uint8_t* place = ReadPlace(3);
-  if (place == nullptr) return status::kUnhandled;
-  *value = platform::LoadLE24(place);
-  return status::kOk;
+  return Loaded(ReadPlace(3), [=](const std::uint8_t* p) { *value = platform::LoadLE24(p); });
 }
 
 Status DseMessage::GetUInt32(std::uint32_t* value) {
-  const std::uint8_t* place = ReadPlace(4);
-  if (place == nullptr) return status::kUnhandled;
-  *value = platform::LoadLE32(place);
-  return status::kOk;
+  return Loaded(ReadPlace(4), [=](const std::uint8_t* p) { *value = platform::LoadLE32(p); });
 }
 
 Status DseMessage::GetUInt64(std::uint64_t* value) {
-  const std::uint8_t* place = ReadPlace(8);
-  if (place == nullptr) return status::kUnhandled;
-  *value = platform::LoadLE64(place);
-  return status::kOk;
+  return Loaded(ReadPlace(8), [=](const std::uint8_t* p) { *value = platform::LoadLE64(p); });
 }
 
 Status DseMessage::TryGet(void* target, std::uint32_t size) {

@@ -68,6 +68,19 @@ Status ReadCount(DseMessage& body, std::uint32_t least, std::uint32_t* count) {
   return status::kOk;
 }
 
+// The status as the body of a status-only reply, packed without a new id.
+Status CarryStatus(DseMessage* answer, Status result, DseMessage** reply) {
+  if (answer == nullptr) return DseMessage::kNoMemory;
+  Status written = answer->PutUInt32(result);
+  if (status::IsSuccess(written)) written = answer->Pack(false);
+  if (status::IsFailure(written)) {
+    delete answer;
+    return written;
+  }
+  *reply = answer;
+  return status::kOk;
+}
+
 }  // namespace
 
 Status DseServerRegistry::Register(std::uint32_t type, DseServerCB* callback) {
@@ -98,6 +111,7 @@ void DseServerRegistry::SetLogCallbacks(DseLogCallback first, DseLogCallback sec
 Status DseServerRegistry::ExecuteRequest(DseMessage* request, DseMessage** reply,
                                          DseTemplate** kept) {
   *reply = nullptr;
+  *kept = nullptr;
   DseServerCB* server = FindServer(request->type);
   if (server == nullptr) return status::kGeneralFailure;
   return server->HandleRequest(request->type, request, reply, kept);
@@ -283,27 +297,12 @@ Status DseServerRegistry::MakeStatusReplyTo(Status result, const DseMessage& req
   if (answer == nullptr) return DseMessage::kNoMemory;
   answer->flags = request.flags | DseMessage::kReply | DseMessage::kStatusOnly;
   answer->sequence = request.sequence + 1;
-  Status written = answer->PutUInt32(result);
-  if (status::IsSuccess(written)) written = answer->Pack(false);
-  if (status::IsFailure(written)) {
-    delete answer;
-    return written;
-  }
-  *reply = answer;
-  return status::kOk;
+  return CarryStatus(answer, result, reply);
 }
 
 Status DseServerRegistry::MakeStatusReply(Status result, const DseTemplate& kept, DseMessage** reply) {
   *reply = nullptr;
   DseMessage* answer =
       kept.MakeReply(kept.subtype, kept.message_class, kept.flags | DseMessage::kReply | DseMessage::kStatusOnly);
-  if (answer == nullptr) return DseMessage::kNoMemory;
-  Status written = answer->PutUInt32(result);
-  if (status::IsSuccess(written)) written = answer->Pack(false);
-  if (status::IsFailure(written)) {
-    delete answer;
-    return written;
-  }
-  *reply = answer;
-  return status::kOk;
+  return CarryStatus(answer, result, reply);
 }
