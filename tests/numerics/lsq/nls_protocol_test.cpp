@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <set>
 #include <vector>
 
@@ -309,6 +310,35 @@ TEST(NlsDriver, ProjectsAStartOutsideTheBoundsAndRefusesCrossedBounds) {
   NlsCaller crossed(pb.n, pb.p);
   crossed.Start(pb.x0, {1.0, 0.0}, {0.0, 1.0});
   EXPECT_EQ(crossed.Call(), 64);
+}
+
+TEST(NlsDriver, ArbitraryCodesAndAnswersNeverBreakIt) {
+  // A caller that gets the protocol wrong: random codes, random TOOBIG,
+  // residuals that are sometimes not numbers. Every answer must stay in range.
+  const auto pb = ClassicProblem("HelicalValley");
+  std::mt19937_64 rng(1234);
+  for (int trial = 0; trial < 300; ++trial) {
+    NlsCaller c(pb.n, pb.p);
+    c.Start(pb.x0, {-5.0, -5.0, -5.0}, {5.0, 5.0, 5.0});
+    std::int64_t code = c.Call();
+    for (int step = 0; step < 40; ++step) {
+      std::int64_t injected = 0;
+      if (rng() % 5 == 0) injected = c.IV(1) = static_cast<std::int64_t>(rng() % 40) - 5;
+      if (code == 1) pb.residuals(c.x().data(), c.r().data());
+      if (code == 2) pb.jacobian(c.x().data(), c.dr().data());
+      if (rng() % 7 == 0) c.r()[rng() % 3] = std::nan("");
+      const std::int64_t before = c.IV(1);
+      code = c.Call(rng() % 6 == 0);
+      if (before > 16) {
+        ASSERT_EQ(code, before) << "final codes stay final";
+      } else {
+        ASSERT_TRUE(code == 1 || code == 2 || (code >= 3 && code <= 10) || (code >= 14 && code <= 16) ||
+                    (code >= 63 && code <= 66) || code == 1400)
+            << code << " after " << before << " (injected " << injected << ")";
+      }
+      for (std::int64_t i = 0; i < pb.p; ++i) ASSERT_TRUE(std::isfinite(c.x()[i]));
+    }
+  }
 }
 
 }  // namespace
