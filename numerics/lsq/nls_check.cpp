@@ -20,38 +20,38 @@ void ParameterRanges(Range* out) {
   const double big = NlsMachineConstant(6);
   const double below_one = 1.0 - machep;
   const Range ranges[kParameterCount] = {
-      {machep, below_one},           // EPSLON
-      {-below_one, 0.0},             // PHMNFC
-      {0.0, big},                    // PHMXFC
-      {machep, below_one},           // DECFAC
-      {1.0, big},                    // INCFAC
-      {machep, below_one},           // RDFCMN
-      {1.0, big},                    // RDFCMX
-      {machep, below_one},           // TUNER1
-      {0.0, below_one},              // TUNER2
-      {machep, below_one},           // TUNER3
-      {machep, below_one},           // TUNER4
-      {machep, below_one},           // TUNER5
-      {0.0, big},                    // AFCTOL
-      {0.0, 1.0},                    // RFCTOL
-      {0.0, 1.0},                    // XCTOL
-      {0.0, 1.0},                    // XFTOL
-      {machep, big},                 // LMAX0
-      {machep, big},                 // LMAXS
-      {0.0, 1.0},                    // SCTOL
-      {-big, big},                   // DINIT
-      {0.0, big},                    // DTINIT
-      {machep, big},                 // D0INIT
-      {0.0, 1.0},                    // DFAC
-      {machep, 1.0},                 // DLTFDC
-      {machep, 1.0},                 // DLTFDJ
-      {machep, 1.0},                 // DELTA0
-      {machep, big},                 // FUZZ
-      {machep, big},                 // RLIMIT
-      {0.0, 1.0},                    // COSMIN
-      {0.0, big},                    // HUBERC
-      {0.0, big},                    // RSPTOL
-      {0.0, big},                    // SIGMIN
+      {machep, below_one},  // EPSLON
+      {-below_one, 0.0},    // PHMNFC
+      {0.0, big},           // PHMXFC
+      {machep, below_one},  // DECFAC
+      {1.0, big},           // INCFAC
+      {machep, below_one},  // RDFCMN
+      {1.0, big},           // RDFCMX
+      {machep, below_one},  // TUNER1
+      {0.0, below_one},     // TUNER2
+      {machep, below_one},  // TUNER3
+      {machep, below_one},  // TUNER4
+      {machep, below_one},  // TUNER5
+      {0.0, big},           // AFCTOL
+      {0.0, 1.0},           // RFCTOL
+      {0.0, 1.0},           // XCTOL
+      {0.0, 1.0},           // XFTOL
+      {machep, big},        // LMAX0
+      {machep, big},        // LMAXS
+      {0.0, 1.0},           // SCTOL
+      {-big, big},          // DINIT
+      {0.0, big},           // DTINIT
+      {machep, big},        // D0INIT
+      {0.0, 1.0},           // DFAC
+      {machep, 1.0},        // DLTFDC
+      {machep, 1.0},        // DLTFDJ
+      {machep, 1.0},        // DELTA0
+      {machep, big},        // FUZZ
+      {machep, big},        // RLIMIT
+      {0.0, 1.0},           // COSMIN
+      {0.0, big},           // HUBERC
+      {0.0, big},           // RSPTOL
+      {0.0, big},           // SIGMIN
   };
   for (std::int64_t k = 0; k < kParameterCount; ++k) out[k] = ranges[k];
 }
@@ -64,9 +64,8 @@ struct IvRange {
 
 constexpr std::int64_t kUnbounded = std::numeric_limits<std::int64_t>::max();
 constexpr IvRange kIvRanges[] = {
-    {kCovreq, -3, 3}, {kDtype, 0, 1},          {kMxfcal, 0, kUnbounded},
-    {kMxiter, 0, kUnbounded}, {kPrunit, 0, kUnbounded}, {kInits, 0, 0},
-    {kRdreq, 0, 3},   {kQrtyp, 0, 1},
+    {kCovreq, -3, 3},         {kDtype, 0, 1}, {kMxfcal, 0, kUnbounded}, {kMxiter, 0, kUnbounded},
+    {kPrunit, 0, kUnbounded}, {kInits, 0, 0}, {kRdreq, 0, 3},           {kQrtyp, 0, 1},
 };
 
 void ListNondefaultValues(const IntArray& iv, const RealArray& v) {
@@ -89,15 +88,18 @@ void ListNondefaultValues(const IntArray& iv, const RealArray& v) {
 
 }  // namespace
 
-bool StopRequested() { return false; }
+bool StopRequested() {
+  return false;
+}
 
 std::int64_t CheckParameters(const IntArray& iv, std::int64_t liv, std::int64_t lv,
                              const RealArray& v) {
   char line[128];
   const std::int64_t alg = iv(kAlgsav);
   if (alg != 1 && alg != 3) {
-    std::snprintf(line, sizeof line, " THE FIRST PARAMETER TO NLSSETDEFAULTS SHOULD BE %6d RATHER THAN %6lld",
-                  1, static_cast<long long>(alg));
+    std::snprintf(line, sizeof line,
+                  " THE FIRST PARAMETER TO NLSSETDEFAULTS SHOULD BE %6d RATHER THAN %6lld", 1,
+                  static_cast<long long>(alg));
     PrintLine(iv, line);
     return kBadAlgorithm;
   }

@@ -8,8 +8,14 @@
 namespace {
 
 // Fixed values, not the hardware's: results must not depend on the machine.
-constexpr double kConstants[6] = {1e-15, 3.162277660168379e-8, 1e-15,
-                                  3.162277660168379e-8, 1e10, 1e20};
+constexpr double kConstants[6] = {
+    1e-15,                 // smallest positive ETA
+    3.162277660168379e-8,  // its square root
+    1e-15,                 // MACHEP
+    3.162277660168379e-8,  // its square root
+    1e10,                  // square root of BIG
+    1e20,                  // BIG
+};
 
 double g_cache[6];
 bool g_cached = false;
@@ -33,26 +39,54 @@ void CacheMachineConstants() {
 namespace nls {
 
 const char* const kParameterNames[kParameterCount] = {
-    "EPSLON..", "PHMNFC..", "PHMXFC..", "DECFAC..", "INCFAC..", "RDFCMN..", "RDFCMX..",
-    "TUNER1..", "TUNER2..", "TUNER3..", "TUNER4..", "TUNER5..", "AFCTOL..", "RFCTOL..",
-    "XCTOL...", "XFTOL...", "LMAX0...", "LMAXS...", "SCTOL...", "DINIT...", "DTINIT..",
-    "D0INIT..", "DFAC....", "DLTFDC..", "DLTFDJ..", "DELTA0..", "FUZZ....", "RLIMIT..",
-    "COSMIN..", "HUBERC..", "RSPTOL..", "SIGMIN.."};
+    "EPSLON..", "PHMNFC..", "PHMXFC..", "DECFAC..", "INCFAC..", "RDFCMN..", "RDFCMX..", "TUNER1..",
+    "TUNER2..", "TUNER3..", "TUNER4..", "TUNER5..", "AFCTOL..", "RFCTOL..", "XCTOL...", "XFTOL...",
+    "LMAX0...", "LMAXS...", "SCTOL...", "DINIT...", "DTINIT..", "D0INIT..", "DFAC....", "DLTFDC..",
+    "DLTFDJ..", "DELTA0..", "FUZZ....", "RLIMIT..", "COSMIN..", "HUBERC..", "RSPTOL..", "SIGMIN.."};
 
 void DefaultParameters(std::int64_t alg1, double* out) {
   const double machep = Cached(3);
   const double mepcrt = std::cbrt(machep);
   const double sqteps = Cached(4);
   const double rfctol = std::fmax(1e-10, mepcrt * mepcrt);
-  const double common[23] = {0.1,    -0.1, 0.1,    0.5,  2.0,
-                             0.1,    4.0,  0.1,    1e-4, 0.75,
-                             0.5,    0.75, 1e-6,   rfctol, sqteps,
-                             100.0 * machep, 1.0, 1.0, std::fmin(1e-10, rfctol),
-                             alg1 == 1 ? 0.0 : -1.0, 1e-6, 1.0, 0.6};
+  const double common[23] = {
+      0.1,                       // EPSLON
+      -0.1,                      // PHMNFC
+      0.1,                       // PHMXFC
+      0.5,                       // DECFAC
+      2.0,                       // INCFAC
+      0.1,                       // RDFCMN
+      4.0,                       // RDFCMX
+      0.1,                       // TUNER1
+      1e-4,                      // TUNER2
+      0.75,                      // TUNER3
+      0.5,                       // TUNER4
+      0.75,                      // TUNER5
+      1e-6,                      // AFCTOL
+      rfctol,                    // RFCTOL
+      sqteps,                    // XCTOL
+      100.0 * machep,            // XFTOL
+      1.0,                       // LMAX0
+      1.0,                       // LMAXS
+      std::fmin(1e-10, rfctol),  // SCTOL
+      alg1 == 1 ? 0.0 : -1.0,    // DINIT
+      1e-6,                      // DTINIT
+      1.0,                       // D0INIT
+      0.6,                       // DFAC
+  };
   for (int k = 0; k < 23; ++k) out[k] = common[k];
   if (alg1 == 1) {
-    const double regression[9] = {mepcrt, sqteps, sqteps, 1.5, Cached(5),
-                                  std::fmax(1e-6, 100.0 * machep), 0.7, 1e-3, 1e-4};
+    const double regression[9] = {
+        mepcrt,                           // DLTFDC
+        sqteps,                           // DLTFDJ
+        sqteps,                           // DELTA0
+        1.5,                              // FUZZ
+        Cached(5),                        // RLIMIT
+        std::fmax(1e-6, 100.0 * machep),  // COSMIN
+        0.7,                              // HUBERC
+        1e-3,                             // RSPTOL
+        1e-4,                             // SIGMIN
+    };
     for (int k = 0; k < 9; ++k) out[23 + k] = regression[k];
   } else {
     out[23] = 1000.0 * machep;  // ETA0

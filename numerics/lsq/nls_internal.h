@@ -21,17 +21,17 @@ struct RealArray {
 };
 
 // Private IV cells (all below 59 so that they exist for every algorithm).
-inline constexpr std::int64_t kPhase = 5;       // what the pending request is for
-inline constexpr std::int64_t kModel = 7;       // 1 Gauss-Newton, 2 augmented
-inline constexpr std::int64_t kSwitched = 8;    // model switched within this iteration
-inline constexpr std::int64_t kNewtonStep = 10; // trial step is the full Newton step
-inline constexpr std::int64_t kStepTaken = 11;  // a step was accepted since the last Jacobian
-inline constexpr std::int64_t kState = 12;      // 0 none, 1 storage allocated, 2 iterate held
-inline constexpr std::int64_t kAllocP = 13;     // P the storage was allocated for
-inline constexpr std::int64_t kSecantSet = 27;  // S has been updated at least once
-inline constexpr std::int64_t kLastNewton = 28; // last accepted step was a full Newton step
+inline constexpr std::int64_t kPhase = 5;        // what the pending request is for
+inline constexpr std::int64_t kModel = 7;        // 1 Gauss-Newton, 2 augmented
+inline constexpr std::int64_t kSwitched = 8;     // model switched within this iteration
+inline constexpr std::int64_t kNewtonStep = 10;  // trial step is the full Newton step
+inline constexpr std::int64_t kStepTaken = 11;   // a step was accepted since the last Jacobian
+inline constexpr std::int64_t kState = 12;       // 0 none, 1 storage allocated, 2 iterate held
+inline constexpr std::int64_t kAllocP = 13;      // P the storage was allocated for
+inline constexpr std::int64_t kSecantSet = 27;   // S has been updated at least once
+inline constexpr std::int64_t kLastNewton = 28;  // last accepted step was a full Newton step
 inline constexpr std::int64_t kPrintedHeader = 29;
-inline constexpr std::int64_t kRetried = 32;    // a trial of this iteration failed
+inline constexpr std::int64_t kRetried = 32;  // a trial of this iteration failed
 
 // Phases of the pending request.
 inline constexpr std::int64_t kPhaseStartResiduals = 1;
@@ -52,7 +52,7 @@ inline constexpr std::int64_t kPredAug = 11;  // augmented prediction for the tr
 inline constexpr std::int64_t kReldf = 12;    // actual relative reduction of the last step
 inline constexpr std::int64_t kPreldf = 13;   // predicted relative reduction of the last step
 inline constexpr std::int64_t kLastReldx = 14;
-inline constexpr std::int64_t kF0 = 15;       // F at the iterate before the last step
+inline constexpr std::int64_t kF0 = 15;  // F at the iterate before the last step
 
 // Minima by algorithm 1..4.
 inline constexpr std::int64_t kMinLiv[4] = {82, 59, 103, 103};
@@ -78,8 +78,8 @@ struct Layout {
   std::int64_t work = 0;    // first of the remaining work vectors
   std::int64_t lastv = 0;   // last V subscript used
   // IV subscripts.
-  std::int64_t flags = 0;   // bound state of each parameter at the iterate
-  std::int64_t free = 0;    // free list of the step being built
+  std::int64_t flags = 0;  // bound state of each parameter at the iterate
+  std::int64_t free = 0;   // free list of the step being built
   std::int64_t lastiv = 0;
 };
 inline constexpr std::int64_t kWorkVectors = 9;  // vectors after `work`
@@ -142,8 +142,8 @@ struct ScaledModel {
 };
 
 struct TrustRegionStep {
-  double mu = 0.0;       // Levenberg parameter of the step
-  bool newton = false;   // the unconstrained minimiser of the model
+  double mu = 0.0;      // Levenberg parameter of the step
+  bool newton = false;  // the unconstrained minimiser of the model
   double norm = 0.0;
 };
 // Minimises b^T t + t^T A t / 2 subject to ||t|| <= delta; t, factor, w,
@@ -161,8 +161,8 @@ double ModelReduction(const ScaledModel& m, const double* b, const double* t);
 // scaled down where it overstates the curvature along s. Returns false and
 // leaves S alone when y^T s <= cosmin ||y|| ||s||. ysharp is overwritten;
 // ss is work of P values.
-bool SecantUpdate(std::int64_t p, const double* s, const double* y, double* ysharp,
-                  double cosmin, double* secant, double* ss);
+bool SecantUpdate(std::int64_t p, const double* s, const double* y, double* ysharp, double cosmin,
+                  double* secant, double* ss);
 
 // Steps of the iteration shared by its files.
 void BuildModel(const IntArray& iv, const Work& w);

@@ -22,7 +22,9 @@ bool AllFinite(std::int64_t n, const double* x) {
 }
 
 // Column j of the Jacobian (0-based).
-const double* Column(const Problem& pb, std::int64_t j) { return pb.dr + j * pb.nd; }
+const double* Column(const Problem& pb, std::int64_t j) {
+  return pb.dr + j * pb.nd;
+}
 
 void RequestResiduals(const IntArray& iv, std::int64_t phase) {
   iv(kNfcall) += 1;
@@ -371,9 +373,7 @@ void ContinueIteration(const IntArray& iv, const RealArray& v, const Problem& pb
       OnJacobian(iv, v, w, pb);
       return;
     }
-    default:
-      OnTrialResiduals(iv, v, w, pb);
-      return;
+    default: OnTrialResiduals(iv, v, w, pb); return;
   }
 }
 

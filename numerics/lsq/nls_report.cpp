@@ -28,7 +28,9 @@ const char* FinalMessage(std::int64_t code) {
   }
 }
 
-long long Ll(std::int64_t value) { return static_cast<long long>(value); }
+long long Ll(std::int64_t value) {
+  return static_cast<long long>(value);
+}
 
 // One line per parameter: index, value, scale and optionally gradient.
 void ListParameters(const IntArray& iv, const char* heading, const double* x, const double* d,
@@ -73,8 +75,8 @@ void ReportIteration(const IntArray& iv, const RealArray& v) {
   if (iv(kNiter) == 0) {
     std::snprintf(line, sizeof line, "%5lld%5lld%12.3E", Ll(iv(kNiter)), Ll(iv(kNfcall)), v(kF));
   } else {
-    std::snprintf(line, sizeof line, "%5lld%5lld%12.3E%10.2E%10.2E%10.2E%5s%10.2E",
-                  Ll(iv(kNiter)), Ll(iv(kNfcall)), v(kF), v(kReldf), v(kPreldf), v(kLastReldx),
+    std::snprintf(line, sizeof line, "%5lld%5lld%12.3E%10.2E%10.2E%10.2E%5s%10.2E", Ll(iv(kNiter)),
+                  Ll(iv(kNfcall)), v(kF), v(kReldf), v(kPreldf), v(kLastReldx),
                   iv(kModel) == 2 ? "S" : "G", v(kStppar));
   }
   PrintLine(iv, line);
@@ -98,8 +100,8 @@ void ReportCovariance(const IntArray& iv, const RealArray& v, const Problem& pb)
             PrintLine(iv, line);
             used = std::snprintf(line, sizeof line, "        ");
           }
-          used += std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used),
-                                "%12.3E", v(cov + PackedAt(j, i)));
+          used += std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used), "%12.3E",
+                                v(cov + PackedAt(j, i)));
         }
         PrintLine(iv, line);
       }

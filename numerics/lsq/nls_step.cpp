@@ -26,7 +26,7 @@ Work WorkFor(const IntArray& iv, const RealArray& v, std::int64_t p) {
   w.step = base + l.step - 1;
   w.jcr = base + l.jcr - 1;
   double* work = base + l.work - 1;
-  double** vectors[kWorkVectors] = {&w.scaled_g, &w.scaled_s, &w.model_g, &w.t,   &w.free_g,
+  double** vectors[kWorkVectors] = {&w.scaled_g, &w.scaled_s, &w.model_g, &w.t, &w.free_g,
                                     &w.w,        &w.best,     &w.y,       &w.u};
   for (std::int64_t k = 0; k < kWorkVectors; ++k) *vectors[k] = work + k * p;
   w.flags = ibase + l.flags - 1;
@@ -284,8 +284,8 @@ TrustRegionStep SolveTrustRegion(const ScaledModel& m, const double* b, double d
   return result;
 }
 
-bool SecantUpdate(std::int64_t p, const double* s, const double* y, double* ysharp,
-                  double cosmin, double* secant, double* ss) {
+bool SecantUpdate(std::int64_t p, const double* s, const double* y, double* ysharp, double cosmin,
+                  double* secant, double* ss) {
   const double ys = Dot(p, y, s);
   if (!(ys > cosmin * TwoNorm(p, y) * TwoNorm(p, s))) return false;  // too little curvature
   SymmetricMultiply(p, secant, s, ss);

@@ -21,5 +21,4 @@ void PackedCholeskyCondition(double* ap, const std::int64_t& n, double& rcond, d
 // b != 0 overwrites AP with the upper triangle of the inverse of A; a != 0
 // stores the determinant as DET(1) * 10^DET(2) with 1 <= DET(1) < 10 (DET(1)
 // = 0 for a zero determinant). DET may be null when a = 0.
-void PackedCholeskyInverse(double* ap, const std::int64_t& n, double* det,
-                           const std::int64_t& job);
+void PackedCholeskyInverse(double* ap, const std::int64_t& n, double* det, const std::int64_t& job);

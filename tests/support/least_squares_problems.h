@@ -23,18 +23,42 @@ struct Dual {
   Dual(double value) : v(value) {}  // NOLINT: constants mix freely
   Dual(double value, double dot) : v(value), d(dot) {}
 };
-inline Dual operator+(Dual a, Dual b) { return {a.v + b.v, a.d + b.d}; }
-inline Dual operator-(Dual a, Dual b) { return {a.v - b.v, a.d - b.d}; }
-inline Dual operator-(Dual a) { return {-a.v, -a.d}; }
-inline Dual operator*(Dual a, Dual b) { return {a.v * b.v, a.d * b.v + a.v * b.d}; }
-inline Dual operator/(Dual a, Dual b) { return {a.v / b.v, (a.d * b.v - a.v * b.d) / (b.v * b.v)}; }
-inline Dual exp(Dual a) { return {std::exp(a.v), std::exp(a.v) * a.d}; }
-inline Dual log(Dual a) { return {std::log(a.v), a.d / a.v}; }
-inline Dual sin(Dual a) { return {std::sin(a.v), std::cos(a.v) * a.d}; }
-inline Dual cos(Dual a) { return {std::cos(a.v), -std::sin(a.v) * a.d}; }
-inline Dual sqrt(Dual a) { return {std::sqrt(a.v), a.d / (2.0 * std::sqrt(a.v))}; }
-inline Dual atan(Dual a) { return {std::atan(a.v), a.d / (1.0 + a.v * a.v)}; }
-inline Dual pow(Dual a, double e) { return {std::pow(a.v, e), e * std::pow(a.v, e - 1.0) * a.d}; }
+inline Dual operator+(Dual a, Dual b) {
+  return {a.v + b.v, a.d + b.d};
+}
+inline Dual operator-(Dual a, Dual b) {
+  return {a.v - b.v, a.d - b.d};
+}
+inline Dual operator-(Dual a) {
+  return {-a.v, -a.d};
+}
+inline Dual operator*(Dual a, Dual b) {
+  return {a.v * b.v, a.d * b.v + a.v * b.d};
+}
+inline Dual operator/(Dual a, Dual b) {
+  return {a.v / b.v, (a.d * b.v - a.v * b.d) / (b.v * b.v)};
+}
+inline Dual exp(Dual a) {
+  return {std::exp(a.v), std::exp(a.v) * a.d};
+}
+inline Dual log(Dual a) {
+  return {std::log(a.v), a.d / a.v};
+}
+inline Dual sin(Dual a) {
+  return {std::sin(a.v), std::cos(a.v) * a.d};
+}
+inline Dual cos(Dual a) {
+  return {std::cos(a.v), -std::sin(a.v) * a.d};
+}
+inline Dual sqrt(Dual a) {
+  return {std::sqrt(a.v), a.d / (2.0 * std::sqrt(a.v))};
+}
+inline Dual atan(Dual a) {
+  return {std::atan(a.v), a.d / (1.0 + a.v * a.v)};
+}
+inline Dual pow(Dual a, double e) {
+  return {std::pow(a.v, e), e * std::pow(a.v, e - 1.0) * a.d};
+}
 inline Dual pow(Dual a, Dual e) {
   const double value = std::pow(a.v, e.v);
   return {value, value * (e.d * std::log(a.v) + e.v * a.d / a.v)};
@@ -82,8 +106,12 @@ LeastSquaresProblem MakeProblem(std::string name, std::int64_t n, std::vector<do
   return pb;
 }
 
-inline double ValueOf(double a) { return a; }
-inline double ValueOf(const Dual& a) { return a.v; }
+inline double ValueOf(double a) {
+  return a;
+}
+inline double ValueOf(const Dual& a) {
+  return a.v;
+}
 
 // Moré, Garbow and Hillstrom's functions; minima as published (6 digits).
 inline std::vector<LeastSquaresProblem> ClassicProblems() {
@@ -92,11 +120,11 @@ inline std::vector<LeastSquaresProblem> ClassicProblems() {
     r[0] = 10.0 * (x[1] - x[0] * x[0]);
     r[1] = 1.0 - x[0];
   }));
-  all.push_back(MakeProblem("FreudensteinRoth", 2, {0.5, -2.0}, {0.0, 48.9842},
-                            [](const auto* x, auto* r) {
-                              r[0] = -13.0 + x[0] + ((5.0 - x[1]) * x[1] - 2.0) * x[1];
-                              r[1] = -29.0 + x[0] + ((x[1] + 1.0) * x[1] - 14.0) * x[1];
-                            }));
+  all.push_back(
+      MakeProblem("FreudensteinRoth", 2, {0.5, -2.0}, {0.0, 48.9842}, [](const auto* x, auto* r) {
+        r[0] = -13.0 + x[0] + ((5.0 - x[1]) * x[1] - 2.0) * x[1];
+        r[1] = -29.0 + x[0] + ((x[1] + 1.0) * x[1] - 14.0) * x[1];
+      }));
   all.push_back(MakeProblem("PowellBadlyScaled", 2, {0.0, 1.0}, {0.0}, [](const auto* x, auto* r) {
     r[0] = 1e4 * x[0] * x[1] - 1.0;
     r[1] = exp(-x[0]) + exp(-x[1]) - 1.0001;
@@ -114,42 +142,40 @@ inline std::vector<LeastSquaresProblem> ClassicProblems() {
       power = power * x[1];
     }
   }));
-  all.push_back(MakeProblem("JennrichSampson", 10, {0.3, 0.4}, {124.362},
-                            [](const auto* x, auto* r) {
-                              for (int i = 1; i <= 10; ++i)
-                                r[i - 1] = 2.0 + 2.0 * i - (exp(i * x[0]) + exp(i * x[1]));
-                            }));
-  all.push_back(MakeProblem("HelicalValley", 3, {-1.0, 0.0, 0.0}, {0.0},
-                            [](const auto* x, auto* r) {
-                              const double two_pi = 8.0 * std::atan(1.0);
-                              auto theta = atan(x[1] / x[0]) / two_pi;
-                              if (ValueOf(x[0]) < 0.0) theta = theta + 0.5;
-                              r[0] = 10.0 * (x[2] - 10.0 * theta);
-                              r[1] = 10.0 * (sqrt(x[0] * x[0] + x[1] * x[1]) - 1.0);
-                              r[2] = x[2];
-                            }));
+  all.push_back(
+      MakeProblem("JennrichSampson", 10, {0.3, 0.4}, {124.362}, [](const auto* x, auto* r) {
+        for (int i = 1; i <= 10; ++i) r[i - 1] = 2.0 + 2.0 * i - (exp(i * x[0]) + exp(i * x[1]));
+      }));
+  all.push_back(
+      MakeProblem("HelicalValley", 3, {-1.0, 0.0, 0.0}, {0.0}, [](const auto* x, auto* r) {
+        const double two_pi = 8.0 * std::atan(1.0);
+        auto theta = atan(x[1] / x[0]) / two_pi;
+        if (ValueOf(x[0]) < 0.0) theta = theta + 0.5;
+        r[0] = 10.0 * (x[2] - 10.0 * theta);
+        r[1] = 10.0 * (sqrt(x[0] * x[0] + x[1] * x[1]) - 1.0);
+        r[2] = x[2];
+      }));
   all.push_back(MakeProblem("Box3D", 10, {0.0, 10.0, 20.0}, {0.0}, [](const auto* x, auto* r) {
     for (int i = 1; i <= 10; ++i) {
       const double t = 0.1 * i;
       r[i - 1] = exp(-t * x[0]) - exp(-t * x[1]) - x[2] * (std::exp(-t) - std::exp(-10.0 * t));
     }
   }));
-  all.push_back(MakeProblem("PowellSingular", 4, {3.0, -1.0, 0.0, 1.0}, {0.0},
-                            [](const auto* x, auto* r) {
-                              r[0] = x[0] + 10.0 * x[1];
-                              r[1] = std::sqrt(5.0) * (x[2] - x[3]);
-                              r[2] = (x[1] - 2.0 * x[2]) * (x[1] - 2.0 * x[2]);
-                              r[3] = std::sqrt(10.0) * (x[0] - x[3]) * (x[0] - x[3]);
-                            }));
-  all.push_back(MakeProblem("Wood", 6, {-3.0, -1.0, -3.0, -1.0}, {0.0},
-                            [](const auto* x, auto* r) {
-                              r[0] = 10.0 * (x[1] - x[0] * x[0]);
-                              r[1] = 1.0 - x[0];
-                              r[2] = std::sqrt(90.0) * (x[3] - x[2] * x[2]);
-                              r[3] = 1.0 - x[2];
-                              r[4] = std::sqrt(10.0) * (x[1] + x[3] - 2.0);
-                              r[5] = (x[1] - x[3]) / std::sqrt(10.0);
-                            }));
+  all.push_back(
+      MakeProblem("PowellSingular", 4, {3.0, -1.0, 0.0, 1.0}, {0.0}, [](const auto* x, auto* r) {
+        r[0] = x[0] + 10.0 * x[1];
+        r[1] = std::sqrt(5.0) * (x[2] - x[3]);
+        r[2] = (x[1] - 2.0 * x[2]) * (x[1] - 2.0 * x[2]);
+        r[3] = std::sqrt(10.0) * (x[0] - x[3]) * (x[0] - x[3]);
+      }));
+  all.push_back(MakeProblem("Wood", 6, {-3.0, -1.0, -3.0, -1.0}, {0.0}, [](const auto* x, auto* r) {
+    r[0] = 10.0 * (x[1] - x[0] * x[0]);
+    r[1] = 1.0 - x[0];
+    r[2] = std::sqrt(90.0) * (x[3] - x[2] * x[2]);
+    r[3] = 1.0 - x[2];
+    r[4] = std::sqrt(10.0) * (x[1] + x[3] - 2.0);
+    r[5] = (x[1] - x[3]) / std::sqrt(10.0);
+  }));
   all.push_back(MakeProblem("BrownDennis", 20, {25.0, 5.0, -5.0, -1.0}, {85822.2},
                             [](const auto* x, auto* r) {
                               for (int i = 1; i <= 20; ++i) {
@@ -159,16 +185,15 @@ inline std::vector<LeastSquaresProblem> ClassicProblems() {
                                 r[i - 1] = a * a + b * b;
                               }
                             }));
-  all.push_back(MakeProblem("BiggsExp6", 13, {1.0, 2.0, 1.0, 1.0, 1.0, 1.0}, {0.0, 5.65565e-3},
-                            [](const auto* x, auto* r) {
-                              for (int i = 1; i <= 13; ++i) {
-                                const double t = 0.1 * i;
-                                const double y = std::exp(-t) - 5.0 * std::exp(-10.0 * t) +
-                                                 3.0 * std::exp(-4.0 * t);
-                                r[i - 1] = x[2] * exp(-t * x[0]) - x[3] * exp(-t * x[1]) +
-                                           x[5] * exp(-t * x[4]) - y;
-                              }
-                            }));
+  all.push_back(MakeProblem(
+      "BiggsExp6", 13, {1.0, 2.0, 1.0, 1.0, 1.0, 1.0}, {0.0, 5.65565e-3},
+      [](const auto* x, auto* r) {
+        for (int i = 1; i <= 13; ++i) {
+          const double t = 0.1 * i;
+          const double y = std::exp(-t) - 5.0 * std::exp(-10.0 * t) + 3.0 * std::exp(-4.0 * t);
+          r[i - 1] = x[2] * exp(-t * x[0]) - x[3] * exp(-t * x[1]) + x[5] * exp(-t * x[4]) - y;
+        }
+      }));
   all.push_back(MakeProblem("Watson6", 31, std::vector<double>(6, 0.0), {2.28767e-3},
                             [](const auto* x, auto* r) {
                               for (int i = 1; i <= 29; ++i) {
@@ -209,11 +234,18 @@ inline LeastSquaresProblem ClassicProblem(const std::string& name) {
 class NlsCaller {
  public:
   NlsCaller(std::int64_t n, std::int64_t p)
-      : n_(n), p_(p), liv_(nls::RequiredLiv(p)), lv_(nls::RequiredLv(p)),
-        iv_(static_cast<std::size_t>(liv_), 0), v_(static_cast<std::size_t>(lv_), 0.0),
-        b_(static_cast<std::size_t>(2 * p), 0.0), d_(static_cast<std::size_t>(p), 0.0),
-        dr_(static_cast<std::size_t>(n * p), 0.0), r_(static_cast<std::size_t>(n), 0.0),
-        rd_(static_cast<std::size_t>(n), 0.0), x_(static_cast<std::size_t>(p), 0.0) {
+      : n_(n),
+        p_(p),
+        liv_(nls::RequiredLiv(p)),
+        lv_(nls::RequiredLv(p)),
+        iv_(static_cast<std::size_t>(liv_), 0),
+        v_(static_cast<std::size_t>(lv_), 0.0),
+        b_(static_cast<std::size_t>(2 * p), 0.0),
+        d_(static_cast<std::size_t>(p), 0.0),
+        dr_(static_cast<std::size_t>(n * p), 0.0),
+        r_(static_cast<std::size_t>(n), 0.0),
+        rd_(static_cast<std::size_t>(n), 0.0),
+        x_(static_cast<std::size_t>(p), 0.0) {
     CacheMachineConstants();
     NlsSetDefaults(1, iv_.data(), liv_, lv_, v_.data());
     iv_[nls::kPrunit - 1] = 0;

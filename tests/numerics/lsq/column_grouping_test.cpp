@@ -1,6 +1,8 @@
 // Column grouping: the designed patterns, a property test against a plain
 // first-fit colouring, and the use it exists for: a finite-difference Jacobian
 // with one evaluation per group.
+#include "numerics/lsq/column_grouping.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,8 +10,6 @@
 #include <random>
 #include <set>
 #include <vector>
-
-#include "numerics/lsq/column_grouping.h"
 
 namespace {
 
@@ -83,7 +83,8 @@ TEST(ColumnGrouping, DesignedPatterns) {
   const Grouping empty = Group(Pattern{4, 4, {}, {}});
   EXPECT_EQ(empty.ngrp, 0);
   EXPECT_EQ(empty.group, (Ints{-1, -1, -1, -1}));
-  EXPECT_TRUE(std::all_of(empty.list.begin(), empty.list.end(), [](std::int64_t e) { return e == -5; }));
+  EXPECT_TRUE(
+      std::all_of(empty.list.begin(), empty.list.end(), [](std::int64_t e) { return e == -5; }));
 }
 
 TEST(ColumnGrouping, RefusesRowsOutOfOrderInsteadOfGroupingWrongly) {
@@ -128,7 +129,7 @@ TEST(ColumnGrouping, RandomPatternsMatchFirstFitAndNeverShareARow) {
     pt.m = pt.ncol = 1 + static_cast<std::int64_t>(rng() % 30);
     const double density = 0.02 + 0.3 * static_cast<double>(rng() % 100) / 100.0;
     for (std::int64_t i = 1; i <= pt.m; ++i)
-        for (std::int64_t j = 1; j <= pt.ncol; ++j) {
+      for (std::int64_t j = 1; j <= pt.ncol; ++j) {
         if (std::uniform_real_distribution<double>(0, 1)(rng) >= density) continue;
         pt.rows.push_back(i);
         pt.cols.push_back(j);

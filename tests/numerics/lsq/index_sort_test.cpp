@@ -1,5 +1,7 @@
 // Index quicksorts against a reference order, on the inputs that break
 // partition loops: duplicates, runs, equal keys, tiny and large N.
+#include "numerics/lsq/index_sort.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,8 +10,6 @@
 #include <numeric>
 #include <random>
 #include <vector>
-
-#include "numerics/lsq/index_sort.h"
 
 namespace {
 
@@ -40,7 +40,8 @@ void ExpectSortedPermutation(const std::vector<std::int64_t>& idx,
                              const std::function<bool(std::int64_t, std::int64_t)>& less) {
   std::vector<std::int64_t> seen(idx);
   std::sort(seen.begin(), seen.end());
-  for (std::size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], static_cast<std::int64_t>(i + 1));
+  for (std::size_t i = 0; i < seen.size(); ++i)
+    ASSERT_EQ(seen[i], static_cast<std::int64_t>(i + 1));
   for (std::size_t i = 1; i < idx.size(); ++i)
     ASSERT_FALSE(less(idx[i], idx[i - 1])) << "position " << i + 1;
 }
@@ -60,7 +61,8 @@ TEST(IndexSort, EverySortOrdersAPermutationAndLeavesKeysAlone) {
     for (std::size_t i = 0; i < keys.size(); ++i) second[i] = static_cast<std::int64_t>(i % 3);
     QsortIndexTwoKeys(n, keys.data(), second.data(), idx.data());
     ExpectSortedPermutation(idx, [&](std::int64_t a, std::int64_t b) {
-      return keys[a - 1] < keys[b - 1] || (keys[a - 1] == keys[b - 1] && second[a - 1] < second[b - 1]);
+      return keys[a - 1] < keys[b - 1] ||
+             (keys[a - 1] == keys[b - 1] && second[a - 1] < second[b - 1]);
     });
 
     std::vector<double> reals(keys.size());
@@ -113,7 +115,8 @@ TEST(IndexSort, LargeOrderedAndHugeInputsComplete) {
   idx.assign(huge.size(), 0);
   QsortIndexInt64Alt(static_cast<std::int64_t>(huge.size()), huge.data(), idx.data());
   for (std::size_t i = 1; i < idx.size(); ++i)
-    ASSERT_LE(huge[static_cast<std::size_t>(idx[i - 1] - 1)], huge[static_cast<std::size_t>(idx[i] - 1)]);
+    ASSERT_LE(huge[static_cast<std::size_t>(idx[i - 1] - 1)],
+              huge[static_cast<std::size_t>(idx[i] - 1)]);
 }
 
 }  // namespace

@@ -24,7 +24,9 @@ using testsupport::LeastSquaresProblem;
 using testsupport::MakeProblem;
 using testsupport::NlsCaller;
 
-bool IsConvergence(std::int64_t code) { return code >= 3 && code <= 6; }
+bool IsConvergence(std::int64_t code) {
+  return code >= 3 && code <= 6;
+}
 
 TEST(NlsAccuracy, ZeroResidualFitsRecoverTheirSolution) {
   std::mt19937_64 rng(2718);
@@ -86,7 +88,8 @@ TEST(NlsAccuracy, EngineTolerancesNeverClaimConvergenceFarFromAMinimum) {
     const auto run = Drive(c, pb);
     if (!IsConvergence(run.code)) continue;
     bool near = false;
-    for (double m : pb.minima) near = near || std::fabs(2.0 * run.f - m) <= (m == 0.0 ? 1e-6 : 1e-3 * m);
+    for (double m : pb.minima)
+      near = near || std::fabs(2.0 * run.f - m) <= (m == 0.0 ? 1e-6 : 1e-3 * m);
     EXPECT_TRUE(near) << pb.name << ": code " << run.code << " at 2F = " << 2.0 * run.f;
   }
 }
@@ -116,7 +119,8 @@ TEST(NlsAccuracy, BoundedSolutionsSatisfyTheKktSigns) {
     c.V(nls::kRfctol) = 1e-14;
     const auto run = Drive(c, pb);
     ASSERT_TRUE(IsConvergence(run.code)) << bc.name << ": " << run.code;
-    std::vector<double> r(static_cast<std::size_t>(pb.n)), jac(static_cast<std::size_t>(pb.n * pb.p));
+    std::vector<double> r(static_cast<std::size_t>(pb.n)),
+        jac(static_cast<std::size_t>(pb.n * pb.p));
     pb.residuals(run.x.data(), r.data());
     pb.jacobian(run.x.data(), jac.data());
     double rnorm = 0.0;
@@ -181,7 +185,8 @@ Certified ReadCertified(const std::filesystem::path& file) {
     std::string first, eq;
     words >> first;
     double s1 = 0.0, s2 = 0.0, value = 0.0, sd = 0.0;
-    if (first.size() >= 2 && first[0] == 'b' && std::isdigit(static_cast<unsigned char>(first[1])) &&
+    if (first.size() >= 2 && first[0] == 'b' &&
+        std::isdigit(static_cast<unsigned char>(first[1])) &&
         (words >> eq >> s1 >> s2 >> value >> sd) && eq == "=") {
       c.starts[0].push_back(s1);
       c.starts[1].push_back(s2);
@@ -217,7 +222,8 @@ T NistModel(const std::string& name, const T* b, double x) {
     return b[0] + b[1] * std::cos(two_pi * x / 12) + b[2] * std::sin(two_pi * x / 12) +
            b[4] * cos(two_pi * x / b[3]) + b[5] * sin(two_pi * x / b[3]) +
            b[7] * cos(two_pi * x / b[6]) + b[8] * sin(two_pi * x / b[6]);
-  if (name == "Eckerle4") return (b[0] / b[1]) * exp(-0.5 * ((x - b[2]) / b[1]) * ((x - b[2]) / b[1]));
+  if (name == "Eckerle4")
+    return (b[0] / b[1]) * exp(-0.5 * ((x - b[2]) / b[1]) * ((x - b[2]) / b[1]));
   if (name == "MGH09") return b[0] * (x * x + x * b[1]) / (x * x + x * b[2] + b[3]);
   if (name == "MGH10") return b[0] * exp(b[1] / (x + b[2]));
   if (name == "Rat42") return b[0] / (1.0 + exp(b[1] - b[2] * x));
@@ -242,9 +248,11 @@ TEST(NlsAccuracy, NistCertifiedRegressions) {
       const auto xs = cert.x, ys = cert.y;
       ++problems;
       for (int s = 0; s < 2; ++s) {
-        auto pb = MakeProblem(name, n, cert.starts[s], {cert.rss}, [name, xs, ys](const auto* b, auto* r) {
-          for (std::size_t i = 0; i < xs.size(); ++i) r[i] = ys[i] - NistModel(name, b, xs[i]);
-        });
+        auto pb = MakeProblem(name, n, cert.starts[s], {cert.rss},
+                              [name, xs, ys](const auto* b, auto* r) {
+                                for (std::size_t i = 0; i < xs.size(); ++i)
+                                  r[i] = ys[i] - NistModel(name, b, xs[i]);
+                              });
         NlsCaller c(n, p);
         c.Start(pb.x0);
         // The certified values carry ten digits; the default relative
@@ -255,7 +263,8 @@ TEST(NlsAccuracy, NistCertifiedRegressions) {
         const std::string what = name + " start " + std::to_string(s + 1);
         const bool reproduced = [&] {
           for (std::int64_t j = 0; j < p; ++j)
-            if (!(std::fabs(run.x[j] - cert.values[j]) <= 1e-6 * std::fabs(cert.values[j]))) return false;
+            if (!(std::fabs(run.x[j] - cert.values[j]) <= 1e-6 * std::fabs(cert.values[j])))
+              return false;
           return true;
         }();
         if (std::string(level) == "low_difficulty") {
@@ -268,7 +277,11 @@ TEST(NlsAccuracy, NistCertifiedRegressions) {
           continue;
         }
         // An RSS at rounding level (Lanczos1) cannot be matched digit for digit.
-        const double sum_y2 = [&] { double s2 = 0.0; for (double v : ys) s2 += v * v; return s2; }();
+        const double sum_y2 = [&] {
+          double s2 = 0.0;
+          for (double v : ys) s2 += v * v;
+          return s2;
+        }();
         if (cert.rss < 1e-20 * sum_y2) continue;
         EXPECT_NEAR(2.0 * run.f, cert.rss, 1e-6 * cert.rss) << what;
         const std::int64_t cov = c.IV(nls::kCovmat);

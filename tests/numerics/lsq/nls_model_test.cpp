@@ -78,13 +78,15 @@ TEST(NlsSecant, UpdateMeetsTheSecantConditionAndStaysSymmetric) {
     const std::vector<double> wanted = ysharp;
     double ys = 0.0;
     for (std::int64_t i = 0; i < p; ++i) ys += y[i] * s[i];
-    const bool updated = nls::SecantUpdate(p, s.data(), y.data(), ysharp.data(), 1e-6, secant.data(), ss.data());
+    const bool updated =
+        nls::SecantUpdate(p, s.data(), y.data(), ysharp.data(), 1e-6, secant.data(), ss.data());
     ASSERT_EQ(updated, ys > 1e-6 * std::sqrt(nls::GuardedDot(p, y.data(), y.data()) *
                                              nls::GuardedDot(p, s.data(), s.data())));
     if (!updated) continue;
     std::vector<double> product(p);
     nls::SymmetricMultiply(p, secant.data(), s.data(), product.data());
-    for (std::int64_t i = 0; i < p; ++i) EXPECT_NEAR(product[i], wanted[i], 1e-10 * (1.0 + std::fabs(wanted[i])));
+    for (std::int64_t i = 0; i < p; ++i)
+      EXPECT_NEAR(product[i], wanted[i], 1e-10 * (1.0 + std::fabs(wanted[i])));
   }
 }
 

@@ -38,19 +38,46 @@ TEST(NlsDefaults, SetTheDesignedValues) {
   auto IV = [&](std::int64_t k) { return iv[static_cast<std::size_t>(k - 1)]; };
   EXPECT_EQ(IV(1), 12);
   const std::vector<std::pair<std::int64_t, std::int64_t>> ivs = {
-      {nls::kPrunit, 6},  {nls::kAlgsav, 1},  {nls::kMxfcal, 50000}, {nls::kMxiter, 500},
-      {nls::kOutlev, 1},  {nls::kSolprt, 1},  {nls::kStatpr, 1},     {nls::kX0prt, 0},
-      {nls::kCovprt, 3},  {nls::kCovreq, 1},  {nls::kDtype, 1},      {nls::kRdreq, 3},
-      {nls::kLmat, 99},   {nls::kPerm, 83},   {nls::kLastiv, 82},    {nls::kLastv, 98},
-      {nls::kNvdflt, 32}, {nls::kVsave, 58},  {nls::kParsav, 67},    {nls::kQrtyp, 1},
+      {nls::kPrunit, 6},  {nls::kAlgsav, 1}, {nls::kMxfcal, 50000}, {nls::kMxiter, 500},
+      {nls::kOutlev, 1},  {nls::kSolprt, 1}, {nls::kStatpr, 1},     {nls::kX0prt, 0},
+      {nls::kCovprt, 3},  {nls::kCovreq, 1}, {nls::kDtype, 1},      {nls::kRdreq, 3},
+      {nls::kLmat, 99},   {nls::kPerm, 83},  {nls::kLastiv, 82},    {nls::kLastv, 98},
+      {nls::kNvdflt, 32}, {nls::kVsave, 58}, {nls::kParsav, 67},    {nls::kQrtyp, 1},
       {nls::kVneed, 0},   {nls::kIvneed, 0}};
   for (const auto& [k, value] : ivs) EXPECT_EQ(IV(k), value) << "IV(" << k << ")";
   const double mepcrt = std::cbrt(1e-15);
-  const double expected[32] = {0.1,   -0.1,  0.1,   0.5,    2.0,   0.1,    4.0,   0.1,
-                               1e-4,  0.75,  0.5,   0.75,   1e-6,  1e-10,  3.162277660168379e-8,
-                               1e-13, 1.0,   1.0,   1e-10,  0.0,   1e-6,   1.0,   0.6,
-                               mepcrt, 3.162277660168379e-8, 3.162277660168379e-8, 1.5, 1e10,
-                               1e-6,  0.7,   1e-3,  1e-4};
+  const double expected[32] = {0.1,
+                               -0.1,
+                               0.1,
+                               0.5,
+                               2.0,
+                               0.1,
+                               4.0,
+                               0.1,
+                               1e-4,
+                               0.75,
+                               0.5,
+                               0.75,
+                               1e-6,
+                               1e-10,
+                               3.162277660168379e-8,
+                               1e-13,
+                               1.0,
+                               1.0,
+                               1e-10,
+                               0.0,
+                               1e-6,
+                               1.0,
+                               0.6,
+                               mepcrt,
+                               3.162277660168379e-8,
+                               3.162277660168379e-8,
+                               1.5,
+                               1e10,
+                               1e-6,
+                               0.7,
+                               1e-3,
+                               1e-4};
   for (int k = 0; k < 32; ++k)
     EXPECT_NEAR(v[static_cast<std::size_t>(18 + k)], expected[k], 1e-9 * std::fabs(expected[k]))
         << "V(" << 19 + k << ")";
@@ -85,7 +112,8 @@ TEST(NlsDriver, RefusesBadSizesAndInconsistentCalls) {
   std::int64_t n1 = 0, n2 = 0;
   const std::int64_t liv = nls::RequiredLiv(2), lv = nls::RequiredLv(2);
   std::vector<double> b = {-1, 1, -1, 1}, d(2), dr(6), r(3), rd(3), x(2);
-  for (const auto& [n, nd, p] : std::vector<std::array<std::int64_t, 3>>{{0, 3, 2}, {3, 0, 2}, {3, 3, 0}}) {
+  for (const auto& [n, nd, p] :
+       std::vector<std::array<std::int64_t, 3>>{{0, 3, 2}, {3, 0, 2}, {3, 3, 0}}) {
     c.IV(1) = 12;
     NlsBoundedDriver(b.data(), d.data(), dr.data(), &c.IV(1), liv, lv, n, nd, n1, n2, p, r.data(),
                      rd.data(), &c.V(1), x.data());
@@ -332,8 +360,8 @@ TEST(NlsDriver, ArbitraryCodesAndAnswersNeverBreakIt) {
       if (before > 16) {
         ASSERT_EQ(code, before) << "final codes stay final";
       } else {
-        ASSERT_TRUE(code == 1 || code == 2 || (code >= 3 && code <= 10) || (code >= 14 && code <= 16) ||
-                    (code >= 63 && code <= 66) || code == 1400)
+        ASSERT_TRUE(code == 1 || code == 2 || (code >= 3 && code <= 10) ||
+                    (code >= 14 && code <= 16) || (code >= 63 && code <= 66) || code == 1400)
             << code << " after " << before << " (injected " << injected << ")";
       }
       for (std::int64_t i = 0; i < pb.p; ++i) ASSERT_TRUE(std::isfinite(c.x()[i]));

@@ -1,5 +1,7 @@
 // Golden lines of the numeric printers and of the optimiser's diagnostics, as
 // the message collector receives them (trailing blanks dropped).
+#include "numerics/lsq/numeric_print.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "numerics/lsq/nls.h"
-#include "numerics/lsq/numeric_print.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/least_squares_problems.h"
 
@@ -21,10 +22,12 @@ class NumericPrintTest : public ::testing::Test {
 };
 
 TEST_F(NumericPrintTest, RealVectorFiveValuesALine) {
-  const std::vector<double> x = {1.0, -2.5, 0.0, 1e-5, 9.9999995e9, 123456.789, -7e-7,
-                                 3.0, 4.0,  5.0, 6.0};
-  const std::string first = "  1.000000E+00 -2.500000E+00  0.000000E+00  1.000000E-05  1.000000E+10";
-  const std::string second = "  1.234568E+05 -7.000000E-07  3.000000E+00  4.000000E+00  5.000000E+00";
+  const std::vector<double> x = {1.0,   -2.5, 0.0, 1e-5, 9.9999995e9, 123456.789,
+                                 -7e-7, 3.0,  4.0, 5.0,  6.0};
+  const std::string first =
+      "  1.000000E+00 -2.500000E+00  0.000000E+00  1.000000E-05  1.000000E+10";
+  const std::string second =
+      "  1.234568E+05 -7.000000E-07  3.000000E+00  4.000000E+00  5.000000E+00";
   const struct {
     std::int64_t n;
     Lines lines;

@@ -1,5 +1,7 @@
 // The packed Cholesky routines and the optimiser's covariance against LAPACK's
 // packed routines on the same matrices.
+#include "numerics/lsq/packed_cholesky.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "numerics/lsq/nls.h"
-#include "numerics/lsq/packed_cholesky.h"
 #include "tests/support/least_squares_problems.h"
 
 extern "C" {
@@ -121,7 +122,8 @@ TEST(PackedCholesky, ReportsTheFirstColumnThatIsNotPositiveDefinite) {
   // Column 3 depends on columns 1 and 2; column 2 alone is fine.
   const Packed singular = {4.0, 2.0, 5.0, 6.0, 7.0, 13.0};
   const Packed indefinite = {1.0, 2.0, 1.0};
-  for (const auto& [a, n] : {std::pair{singular, std::int64_t{3}}, std::pair{indefinite, std::int64_t{2}}}) {
+  for (const auto& [a, n] :
+       {std::pair{singular, std::int64_t{3}}, std::pair{indefinite, std::int64_t{2}}}) {
     Packed ours = a;
     std::vector<double> z(static_cast<std::size_t>(n));
     double rcond = 1.0;
@@ -155,7 +157,8 @@ TEST(NlsCovariance, IsTheInverseOfJTJAtTheSolution) {
     }
   const Packed reference = LapackInverse(jtj, pb.p);
   for (std::size_t k = 0; k < reference.size(); ++k)
-    EXPECT_NEAR(c.V(cov + static_cast<std::int64_t>(k)), reference[k], 1e-12 * LargestMagnitude(reference));
+    EXPECT_NEAR(c.V(cov + static_cast<std::int64_t>(k)), reference[k],
+                1e-12 * LargestMagnitude(reference));
   EXPECT_GT(c.V(nls::kRcond), 0.0);
 }
 
