@@ -57,7 +57,7 @@ void PrintSparseTriplets(const std::int64_t* irow, const std::int64_t* jcol, con
   if (ne < 1) return;
   QsortIndexTwoKeys(ne, irow, jcol, idx);
   static const char kTags[] = "[I][C][V][A][N]";
-  const bool tagged = type[0] != -2;
+  const bool tagged = type != nullptr && type[0] != -2;
   std::string line;
   for (std::int64_t k = 0; k < ne; ++k) {
     const std::int64_t e = idx[k] - 1;

@@ -21,6 +21,6 @@ void PrintRealVector(const double* x, const std::int64_t& n);
 // "  (row,column)= value  " followed by four blanks or, unless TYPE(1) = -2,
 // the entry's tag "[I]", "[C]", "[V]", "[A]" or "[N]" (kind code TYPE(e),
 // less 8 when it is 8 or more) and a blank. A kind outside the table prints
-// "[?]". NE < 1 prints nothing and reads no array.
+// "[?]". NE < 1 prints nothing and reads no array; a null TYPE means no tags.
 void PrintSparseTriplets(const std::int64_t* irow, const std::int64_t* jcol, const double* val,
                          const std::int64_t* type, std::int64_t* idx, const std::int64_t& ne);
