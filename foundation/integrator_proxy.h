@@ -1,0 +1,14 @@
+// The engine's face of the outside integrator. The problem manager creates the
+// proxy from the integrator option, makes it current and deletes it; the model
+// asks it only what the integrator reported it can do.
+#pragma once
+
+#include <cstdint>
+
+class UnifiedIntegratorProxy {
+ public:
+  virtual ~UnifiedIntegratorProxy() = default;
+  // Bit value 2 of the capability word the integrator reported at set-up;
+  // callers test only zero against non-zero.
+  virtual std::uint32_t GetCapabilityBit2() = 0;
+};

@@ -1,0 +1,18 @@
+// What the engine is running now and the time of the current point. The
+// problem manager keeps both up to date; the model (the delay manager, the
+// system function "Time") reads them from whichever thread evaluates.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr std::int32_t kRunSteadyState = 1;
+inline constexpr std::int32_t kRunDynamic = 4;
+inline constexpr std::int32_t kRunInitialisation = 5;
+inline constexpr std::int32_t kRunReinitialisation = 6;
+
+// 0 until the first run.
+std::int32_t GetRunMode();
+void SetRunMode(std::int32_t mode);
+
+double GetSimulationTime();
+void SetSimulationTime(double time);

@@ -1,0 +1,3 @@
+#include "foundation/snapshot_version.h"
+
+std::uint32_t SnapshotFileVersion = 0;

@@ -1,0 +1,38 @@
+// The process-wide table of numbered solver options as the model and the
+// utility classes read it. The solver subsystem owns the real table (with its
+// setters, clients and message-server face) and installs it here at start-up;
+// until then, and in programs without a solver subsystem, Instance answers
+// the built-in defaults.
+#pragma once
+
+#include <cstdint>
+
+// Option numbers read below the solver subsystem.
+inline constexpr std::int32_t kOptEqnTol = 0;
+inline constexpr std::int32_t kOptPrintLevel = 31;
+inline constexpr std::int32_t kOptAbsPerturb = 75;
+inline constexpr std::int32_t kOptRelPerturb = 76;
+inline constexpr std::int32_t kOptCheckProcDerivs = 78;
+inline constexpr std::int32_t kOptTearing = 97;
+inline constexpr std::int32_t kOptDerivRelTol = 109;
+inline constexpr std::int32_t kOptDerivAbsTol = 110;
+inline constexpr std::int32_t kOptCompression = 111;
+inline constexpr std::int32_t kOptListEquivalenceVariables = 168;
+
+class SolverOptions {
+ public:
+  // The installed table, or the defaults, made once by whichever thread asks first.
+  static SolverOptions* Instance();
+  // Makes `table` the process-wide table (null goes back to the defaults) and
+  // returns the table installed before, null when there was none. The table
+  // stays with the caller, which uninstalls it before it goes.
+  static SolverOptions* Install(SolverOptions* table);
+
+  virtual ~SolverOptions() = default;
+
+  // Each getter knows its own numbers; any other number, including one of
+  // another kind, gives 0, 0.0 or false.
+  virtual std::int32_t GetInt(std::int32_t number) = 0;
+  virtual double GetReal(std::int32_t number) = 0;
+  virtual bool GetBool(std::int32_t number) = 0;
+};

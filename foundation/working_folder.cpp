@@ -1,0 +1,42 @@
+#include "foundation/working_folder.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+namespace SimWorkingFolder {
+namespace {
+
+std::string NativePath(const char* path) {
+  std::string native(path);
+  std::replace(native.begin(), native.end(), '\\', '/');
+  return native;
+}
+
+}  // namespace
+
+Status SetCurrentFolder(const char* path) {
+  const std::string native = NativePath(path != nullptr ? path : ".");
+  return ::chdir(native.c_str()) == 0 ? kOk : kFailure;
+}
+
+Status QueryPath(const char* path, std::uint32_t* flags) {
+  if (flags != nullptr) *flags = 0;
+  if (path == nullptr) return kFailure;
+  const std::string native = NativePath(path);
+  struct stat info {};
+  if (::stat(native.c_str(), &info) != 0) return kFailure;
+  if (flags != nullptr) {
+    std::uint32_t found = 0;
+    if (S_ISDIR(info.st_mode)) found |= kPathDirectory;
+    if (::access(native.c_str(), R_OK) == 0) found |= kPathReadable;
+    if (::access(native.c_str(), W_OK) == 0) found |= kPathWritable;
+    if (::access(native.c_str(), X_OK) == 0) found |= kPathExecutable;
+    *flags = found;
+  }
+  return kOk;
+}
+
+}  // namespace SimWorkingFolder

@@ -1,0 +1,89 @@
+/* The engine's interface to the libraries it loads at run time (user
+ * procedure libraries, exported flowsheet libraries, the engine's own
+ * outside components): the initialisation block, the options handler, and
+ * the functions the engine exports to them. Plain C with fixed widths so
+ * that C, C++ and FORTRAN wrappers can be built against it. */
+#ifndef VANTOR_FRAMEWORK_LIBRARY_API_H
+#define VANTOR_FRAMEWORK_LIBRARY_API_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+class XosDynamicLibrary;
+class XosDynamicFunction;
+
+/* Answers numbered option requests (1..44): integer, real and text outs
+ * start at zero; the result is the kind of answer (1 integer, 2 real,
+ * 3 text, 4 integer with a label, 5 text with a real) or -1 when the
+ * request is unknown. */
+class QLNOptionsHandler {
+ public:
+  virtual int32_t OptionRequest(int32_t option, int32_t* iinfo, double* xinfo,
+                                const char** sinfo) = 0;
+
+ protected:
+  ~QLNOptionsHandler() = default;
+};
+#else
+typedef struct XosDynamicLibrary XosDynamicLibrary;
+typedef struct XosDynamicFunction XosDynamicFunction;
+typedef struct QLNOptionsHandler QLNOptionsHandler;
+#endif
+
+/* Handed to a library's "BVInitialize"; the process keeps a copy. The words
+ * beside the kind and the handler are passed through unchanged. */
+typedef struct QLNInitializationBlock {
+  uint32_t kind; /* 1, 2 or 3 */
+  uint32_t word;
+  QLNOptionsHandler* options_handler;
+  uintptr_t further_word; /* kinds 2 and 3 only */
+} QLNInitializationBlock;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Placeholders for procedures that could not be found: they store the error
+ * answer 4 through their last argument and return that pointer. */
+int32_t* QLN13DUMMY(void* a1, void* a2, void* a3, void* a4, void* a5, void* a6, void* a7,
+                    void* a8, void* a9, void* a10, void* a11, void* a12, void* a13, void* a14,
+                    void* a15, int32_t* result);
+int32_t* QLNDUMMY(void* a1, void* a2, void* a3, void* a4, void* a5, void* a6, int32_t* result);
+
+int32_t BVInitialize(const QLNInitializationBlock* block);
+int32_t AddDLLSearchPath(const char* folder);
+int32_t DLLsLoaded(char*** libraries, int32_t** unload_disallowed);
+void DisallowForcibleDLLUnloads(XosDynamicLibrary* library);
+void DisallowForcibleDLLUnloadsViaFunctionObject(XosDynamicFunction* function);
+XosDynamicFunction* FindQLNFunctionInDLL(const char* symbol, XosDynamicLibrary* library);
+XosDynamicFunction* FindQLNFunctionInNamedDLL(const char* symbol, const char* library_name,
+                                              const QLNInitializationBlock* block,
+                                              const char* signature);
+XosDynamicFunction* FindFunctionInDLL(const char* symbol, XosDynamicLibrary* library,
+                                      const char* signature);
+XosDynamicFunction* FindFunctionInNamedDLL(const char* symbol, const char* library_name,
+                                           const QLNInitializationBlock* block,
+                                           const char* signature);
+XosDynamicFunction* FindFunctionInNamedDLLEx(const char* symbol, const char* library_name,
+                                             const QLNInitializationBlock* block,
+                                             const char* signature, uint32_t* status);
+int32_t ForceUnload(const char* const* names, int32_t count);
+void* GetQLN13FunctionAddress(XosDynamicFunction* function);
+void* GetQLNFunctionAddress(XosDynamicFunction* function);
+int32_t GetDLLFileName(XosDynamicLibrary* library, char* buffer, int32_t size);
+QLNInitializationBlock* GetDLLInitializationData(void);
+void* GetFunctionAddress(XosDynamicFunction* function);
+int32_t GetFunctionsDLLFileName(XosDynamicFunction* function, char* buffer, int32_t size);
+uint32_t GetLastDLLError(void);
+XosDynamicLibrary* LoadQLNUserDLL(const char* name, const QLNInitializationBlock* block);
+XosDynamicLibrary* LoadDynamicLibrary(const char* name, const QLNInitializationBlock* block);
+int32_t RegisterDummyOptionsHandler(void* handler);
+void ReleaseFunction(XosDynamicFunction* function);
+int32_t RemoveDLLSearchPath(const char* folder);
+void UnloadDynamicLibrary(XosDynamicLibrary* library);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,92 @@
+// XosThread: every thread of the engine is one of these. The thread runs its
+// function with floating-point traps armed under a fault guard; a fault is
+// translated into a status and handed to the thread's failure handler, whose
+// verdict decides: run the function again, stop the thread, or let the
+// failure pass and end the process. XosNEHThread calls the function plainly.
+// Owned by whoever creates it; destroying it ends a thread that still runs.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/status.h"
+#include "platform/thread_host.h"
+
+class XosThread;
+
+using XosThreadFunction = std::uint32_t (*)(void* argument);
+// Answers one of the verdicts below; reserved is 0.
+using XosFailureHandler = std::int32_t (*)(XosThread* thread, Status status,
+                                           std::uint32_t reserved);
+
+class XosThread {
+ public:
+  static constexpr std::int32_t kRunAgain = 1;
+  static constexpr std::int32_t kStop = 2;
+  static constexpr std::int32_t kPass = 3;
+
+  static constexpr std::int32_t kNotStarted = -6;
+  static constexpr std::int32_t kRunning = -1;
+  static constexpr std::int32_t kFinished = -3;
+  static constexpr std::int32_t kStopped = -4;
+  static constexpr std::int32_t kStateUnknown = -5;
+
+  // The exit code of a thread that has not ended.
+  static constexpr std::uint32_t kStillActive = 259;
+  static constexpr std::uint32_t kInfinite = platform::kWaitForever;
+
+  // Starts the thread at once; the state stays kNotStarted when the system
+  // cannot create one. A null handler means the process default. The flag is
+  // kept for the creator (the server thread gets 1) and not read here.
+  XosThread(XosThreadFunction function, void* argument, XosFailureHandler handler,
+            std::uint32_t flag);
+  virtual ~XosThread();
+  XosThread(const XosThread&) = delete;
+  XosThread& operator=(const XosThread&) = delete;
+
+  virtual std::uint32_t Run();
+  // The routine the new thread begins with.
+  static std::uint32_t Start(XosThread* thread);
+
+  std::int32_t GetState();
+  std::int32_t Wait(std::uint32_t timeout_ms);
+  std::uint32_t GetExitCode();
+
+ protected:
+  struct DeferredStart {};
+  // For derived classes: the thread starts when they call Begin, once the
+  // object is of its final kind.
+  XosThread(XosThreadFunction function, void* argument, XosFailureHandler handler,
+            std::uint32_t flag, DeferredStart);
+  void Begin();
+  // Every derived destructor calls this first, so the thread never sees the
+  // object change its kind under it.
+  void EndThread();
+
+  XosThreadFunction function_;
+  void* argument_;
+  std::atomic<std::uint32_t> result_{0};
+  std::atomic<std::int32_t> state_{kNotStarted};
+
+ private:
+  std::uint32_t flag_;
+  XosFailureHandler failure_handler_;
+  platform::ThreadHost host_;
+};
+
+class XosNEHThread : public XosThread {
+ public:
+  XosNEHThread(XosThreadFunction function, void* argument, XosFailureHandler handler,
+               std::uint32_t flag);
+  ~XosNEHThread() override;
+  // No traps and no fault guard: a fault ends the process.
+  std::uint32_t Run() override;
+};
+
+// The XosThread the calling thread runs in; null on other threads.
+XosThread* XosCurrentThread();
+
+// The handler of threads created without one; null restores the built-in
+// default, which lets every failure pass.
+void XosSetDefaultFailureHandler(XosFailureHandler handler);
+XosFailureHandler XosDefaultFailureHandler();

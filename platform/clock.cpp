@@ -1,0 +1,25 @@
+#include "platform/clock.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace platform {
+
+namespace {
+std::atomic<std::int64_t> g_tick_shift{0};
+}
+
+void SleepMs(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::uint32_t TickCount() {
+  const auto since_boot = std::chrono::steady_clock::now().time_since_epoch();
+  const std::int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(since_boot).count();
+  return static_cast<std::uint32_t>(ms + g_tick_shift.load(std::memory_order_relaxed));
+}
+
+void ShiftTickCountForTesting(std::int64_t delta) {
+  g_tick_shift.fetch_add(delta, std::memory_order_relaxed);
+}
+
+}  // namespace platform

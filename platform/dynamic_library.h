@@ -1,0 +1,43 @@
+// The POSIX side of loading libraries at run time: dlopen with the
+// floating-point environment kept, symbol lookup, the check that a symbol
+// belongs to the library itself and not to one of its dependencies, and the
+// file-system questions of the search.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+struct LibraryOpen {
+  void* handle = nullptr;
+  std::string error;               // dlerror() text when handle is null
+  bool floating_point_restored = false;  // the library changed it on load
+};
+
+// RTLD_NOW | RTLD_LOCAL. A library's initialisers may change the
+// floating-point control settings (rounding, traps, flush-to-zero); they
+// are put back as they were before the call.
+LibraryOpen OpenLibrary(const std::string& path);
+
+// The address of a symbol found through the handle (the library and its
+// dependencies), or null.
+void* LibrarySymbol(void* handle, const char* name);
+
+// True when the address lies in the library of the handle itself.
+bool SymbolIsInLibrary(void* handle, const void* address);
+
+// True when closed; otherwise *error holds the dlerror() text.
+bool CloseLibrary(void* handle, std::string* error);
+
+// The absolute path of the file the handle was loaded from.
+std::string LibraryPath(void* handle);
+
+// The folder of the running executable, without a trailing separator.
+std::string ExecutableFolder();
+
+bool IsRegularFile(const std::string& path);
+
+// The name of an entry of the folder equal to name ignoring case, or empty.
+std::string FindFileIgnoringCase(const std::string& folder, const std::string& name);
+
+}  // namespace platform

@@ -1,0 +1,122 @@
+#include "platform/thread_host.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
+#include <pthread.h>
+#include <system_error>
+
+#include "platform/fault_guard.h"
+
+namespace platform {
+
+struct ThreadControl {
+  std::mutex mutex;
+  std::condition_variable done_changed;
+  bool done = false;
+  bool ended = false;
+  std::uint32_t exit_code = 0;
+  std::atomic<bool> end_requested{false};
+  ThreadHost::Body body;
+};
+
+namespace {
+
+void ThreadMain(std::shared_ptr<ThreadControl> control) {
+  struct Call {
+    ThreadControl* control;
+    std::uint32_t exit_code;
+  } call{control.get(), 0};
+  const bool returned = RunUntilEnded(
+      [](void* c) {
+        auto* call = static_cast<Call*>(c);
+        call->exit_code = call->control->body();
+      },
+      &call, &control->end_requested);
+  {
+    std::lock_guard<std::mutex> lock(control->mutex);
+    control->done = true;
+    control->ended = !returned;
+    control->exit_code = returned ? call.exit_code : 0;
+  }
+  control->done_changed.notify_all();
+}
+
+}  // namespace
+
+ThreadHost::ThreadHost() = default;
+
+ThreadHost::~ThreadHost() { End(kEndLimitMs); }
+
+bool ThreadHost::Start(Body body) {
+  if (control_ != nullptr) return false;
+  // Before any thread could be sent the end signal, whose default is to end the process.
+  InstallFaultHandlers();
+  auto control = std::make_shared<ThreadControl>();
+  control->body = std::move(body);
+  try {
+    thread_ = std::thread(ThreadMain, control);
+  } catch (const std::system_error&) {
+    return false;
+  }
+  control_ = std::move(control);
+  return true;
+}
+
+bool ThreadHost::Started() const { return control_ != nullptr; }
+
+bool ThreadHost::Done() const {
+  if (control_ == nullptr) return false;
+  std::lock_guard<std::mutex> lock(control_->mutex);
+  return control_->done;
+}
+
+bool ThreadHost::WaitDone(std::uint32_t timeout_ms) const {
+  if (control_ == nullptr) return false;
+  std::unique_lock<std::mutex> lock(control_->mutex);
+  const auto done = [this] { return control_->done; };
+  if (timeout_ms == kWaitForever) {
+    control_->done_changed.wait(lock, done);
+    return true;
+  }
+  return control_->done_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), done);
+}
+
+std::uint32_t ThreadHost::ExitCode() const {
+  if (control_ == nullptr) return 0;
+  std::lock_guard<std::mutex> lock(control_->mutex);
+  return control_->exit_code;
+}
+
+bool ThreadHost::WasEnded() const {
+  if (control_ == nullptr) return false;
+  std::lock_guard<std::mutex> lock(control_->mutex);
+  return control_->ended;
+}
+
+bool ThreadHost::End(std::uint32_t limit_ms) {
+  if (!thread_.joinable()) return true;
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    // A thread cannot wait for itself; it ends when its body returns.
+    thread_.detach();
+    return false;
+  }
+  if (!Done()) {
+    control_->end_requested.store(true);
+    pthread_kill(thread_.native_handle(), ThreadEndSignal());
+  }
+  if (WaitDone(limit_ms)) {
+    thread_.join();
+    return true;
+  }
+  thread_.detach();
+  return false;
+}
+
+void ThreadHost::Detach() {
+  if (thread_.joinable()) thread_.detach();
+}
+
+}  // namespace platform

@@ -1,0 +1,243 @@
+#include "foundation/guarded_restore.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+#include <string>
+
+#include "foundation/collection_errors.h"
+#include "foundation/memory_stream.h"
+#include "foundation/ordered.h"
+#include "foundation/set.h"
+#include "foundation/slist.h"
+#include "tests/foundation/graph_files.h"
+#include "tests/foundation/test_collectables.h"
+#include "tests/support/death.h"
+
+namespace {
+
+using testobjects::DestroyGraph;
+using testobjects::FileWithBytes;
+using testobjects::Link;
+using testobjects::SaveToBytes;
+using testobjects::Value;
+
+// A graph with sharing, a cycle, nulls and every collection class.
+struct RichGraph {
+  Value one{1}, two{2}, three{3};
+  Link cycle_a, cycle_b;
+  ClSlistCollectables list;
+  ClHashTable table;
+  ClSet set;
+  ClIdentitySet identity;
+  ClOrdered top;
+  RichGraph() {
+    cycle_a.target = &cycle_b;
+    cycle_b.target = &cycle_a;
+    cycle_a.tag = 0x41424344;
+    list.Append(&one);
+    list.Append(nullptr);
+    list.Append(&two);
+    table.Insert(&two);
+    table.Insert(&two);
+    set.Insert(&three);
+    set.Insert(&list);
+    identity.Insert(&one);
+    identity.Insert(&cycle_a);
+    for (ClCollectable* c : std::initializer_list<ClCollectable*>{&list, &table, &set, &identity,
+                                                                  &cycle_b, nullptr, &top}) {
+      top.Append(c);
+    }
+  }
+};
+
+std::string SaveToText(const ClCollectable* object) {
+  ClMemoryOutStream out;
+  StoreCollectable(out, object);
+  return out.Text();
+}
+
+ClRestoreOutcome RestoreBytes(const std::string& bytes, ClCollectable* target = nullptr) {
+  testobjects::File f = FileWithBytes(bytes);
+  ClFileStream stream(f.get());
+  return GuardedRestoreFromFile(stream, target);
+}
+
+ClRestoreOutcome RestoreText(const std::string& text, ClCollectable* target = nullptr) {
+  ClMemoryInStream in(text);
+  return GuardedRestore(in, target);
+}
+
+int LiveObjects() { return testobjects::g_live_values + testobjects::g_live_links; }
+
+const std::set<std::string>& KnownMessages() {
+  static const std::set<std::string> known = {"[READERR] Read error", "[STREAM] Bad input stream",
+                                              "[REF] Bad persistence reference"};
+  return known;
+}
+
+bool IsLibraryMessage(const std::string& m) {
+  return KnownMessages().count(m) != 0 || m.rfind("[MAGIC] ", 0) == 0 ||
+         m.rfind("[NOCREATE] ", 0) == 0 || m.rfind("[INDEX", 0) == 0;
+}
+
+TEST(GuardedRestore, GoodGraphComesBackWhole) {
+  RichGraph g;
+  for (const ClRestoreOutcome& r :
+       {RestoreBytes(SaveToBytes(&g.top)), RestoreText(SaveToText(&g.top))}) {
+    ASSERT_EQ(r.status, status::kOk) << r.message;
+    auto* top = dynamic_cast<ClOrdered*>(r.object);
+    ASSERT_NE(top, nullptr);
+    EXPECT_EQ(top->Entries(), g.top.Entries());
+    EXPECT_EQ(top->ItemAt(6), top);  // the graph holds itself
+    EXPECT_EQ(top->ItemAt(5), nullptr);
+    DestroyGraph(top);
+  }
+}
+
+TEST(GuardedRestore, EveryTruncationFailsWithStatusAndLeavesNothing) {
+  RichGraph g;
+  const int live = LiveObjects();
+  const std::string bytes = SaveToBytes(&g.top);
+  for (std::size_t n = 0; n < bytes.size(); ++n) {
+    const ClRestoreOutcome r = RestoreBytes(bytes.substr(0, n));
+    EXPECT_EQ(r.status, status::kBadArguments) << "cut at " << n;
+    EXPECT_EQ(r.object, nullptr);
+    EXPECT_TRUE(IsLibraryMessage(r.message)) << r.message;
+    EXPECT_EQ(LiveObjects(), live) << "cut at " << n;
+  }
+  const std::string text = SaveToText(&g.top);
+  for (std::size_t n = 0; n < text.size(); ++n) {
+    const ClRestoreOutcome r = RestoreText(text.substr(0, n));
+    EXPECT_EQ(r.status, status::kBadArguments) << "cut at " << n << ": " << text.substr(0, n);
+    EXPECT_EQ(LiveObjects(), live) << "cut at " << n;
+  }
+}
+
+TEST(GuardedRestore, SeededCorruptionNeverEndsTheProcess) {
+  RichGraph g;
+  const int live = LiveObjects();
+  const std::string bytes = SaveToBytes(&g.top);
+  const std::string text = SaveToText(&g.top);
+  std::mt19937 rng(20240611);
+  int failures = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string damaged = round % 2 == 0 ? bytes : text;
+    const int flips = 1 + static_cast<int>(rng() % 4);
+    for (int i = 0; i < flips; ++i) {
+      damaged[rng() % damaged.size()] = static_cast<char>(rng() % 256);
+    }
+    if (rng() % 4 == 0) damaged.resize(rng() % damaged.size());
+    const ClRestoreOutcome r = round % 2 == 0 ? RestoreBytes(damaged) : RestoreText(damaged);
+    if (r.status == status::kOk) {
+      DestroyGraph(r.object);
+    } else {
+      ++failures;
+      EXPECT_EQ(r.status, status::kBadArguments);
+      EXPECT_FALSE(r.message.empty());
+      EXPECT_EQ(r.object, nullptr);
+    }
+    ASSERT_EQ(LiveObjects(), live) << "round " << round;
+  }
+  EXPECT_GT(failures, 0);
+}
+
+TEST(GuardedRestore, TargetOfAnotherClassIsRefused) {
+  ClOrdered ordered;
+  Value v{4};
+  ordered.Append(&v);
+  ClSet target;
+  const ClRestoreOutcome r = RestoreBytes(SaveToBytes(&ordered), &target);
+  EXPECT_EQ(r.status, status::kBadArguments);
+  EXPECT_EQ(r.message, "[ID] Unexpected class ID 32808; should be 32811");
+  EXPECT_TRUE(target.IsEmpty());
+  const ClRestoreOutcome t = RestoreText(SaveToText(&ordered), &target);
+  EXPECT_EQ(t.message, "[ID] Unexpected class ID 32808; should be 32811");
+}
+
+TEST(GuardedRestore, FailedTargetRestoreDisposesWhatItMade) {
+  ClOrdered ordered;
+  Value a{1}, b{2};
+  ordered.Append(&a);
+  ordered.Append(&b);
+  const int live = LiveObjects();
+  std::string bytes = SaveToBytes(&ordered);
+  bytes.resize(bytes.size() - 3);
+  auto* target = new ClOrdered;
+  const ClRestoreOutcome r = RestoreBytes(bytes, target);
+  EXPECT_EQ(r.status, status::kBadArguments);
+  EXPECT_EQ(LiveObjects(), live);
+  delete target;  // holds a disposed item: may be destroyed, not used
+}
+
+TEST(GuardedRestore, UnknownClassAndBadMagicGiveTheirMessages) {
+  EXPECT_EQ(RestoreBytes(std::string("\x88\x88\x00\x00\xFF\x7A", 6)).message,
+            "[NOCREATE] ClFactory: no create function for class with ID 31487 (0x7aff)");
+  EXPECT_EQ(RestoreBytes(std::string("\x00\x00\x00\x00", 4)).message,
+            "[MAGIC] Bad magic number: 0 (should be 34952)");
+  EXPECT_EQ(RestoreBytes("").message, "[MAGIC] Bad magic number: 0 (should be 34952)");
+  EXPECT_EQ(RestoreText(":31487 {}").message,
+            "[NOCREATE] ClFactory: no create function for class with ID 31487 (0x7aff)");
+  EXPECT_EQ(RestoreText("@1 ").message, "[REF] Bad persistence reference");
+}
+
+TEST(GuardedRestore, TrailingDataAfterTheGraphIsNotAFailure) {
+  Value v{12};
+  const ClRestoreOutcome r = RestoreBytes(SaveToBytes(&v) + "more");
+  ASSERT_EQ(r.status, status::kOk);
+  delete r.object;
+}
+
+// A chain of ordered collections each holding the next.
+std::string NestedOrderedBytes(int depth) {
+  std::string bytes("\x88\x88\x00\x00", 4);
+  for (int i = 0; i < depth; ++i) bytes += std::string("\x28\x80\x01\x00\x00\x00", 6);
+  bytes += std::string("\xFF\xFF\x00\x00\x00\x00", 6);
+  return bytes;
+}
+
+TEST(GuardedRestore, NestingIsBoundedInsteadOfOverflowingTheStack) {
+  const ClRestoreOutcome deep = RestoreBytes(NestedOrderedBytes(kMaxRestoreDepth - 1));
+  ASSERT_EQ(deep.status, status::kOk) << deep.message;
+  DestroyGraph(deep.object);
+
+  const ClRestoreOutcome too_deep = RestoreBytes(NestedOrderedBytes(1000000));
+  EXPECT_EQ(too_deep.status, status::kBadArguments);
+  EXPECT_EQ(too_deep.message, "[READERR] Read error");
+
+  std::string text;
+  for (int i = 0; i < 100000; ++i) text += ":32808 {1 ";
+  EXPECT_EQ(RestoreText(text).message, "[STREAM] Bad input stream");
+}
+
+TEST(GuardedRestore, LeavesTheProcessHandlerInPlace) {
+  testsupport::ExpectLibraryDeath(
+      [] {
+        RestoreBytes("broken");
+        ClOrdered empty;
+        empty.ItemAt(0);
+      },
+      "[INDEXERR] Illegal Index (0) for collection with 0 elements");
+}
+
+TEST(GuardedRestore, CalledFromInsideAnotherRestoreStartsItsOwnGraph) {
+  // A body that restores an embedded, separately framed graph.
+  struct Embedding : ClCollectable {
+    ClRestoreOutcome inner;
+    void RestoreFromVStream(Clvistream&) override {
+      const Value v{8};
+      inner = RestoreText(SaveToText(&v));
+    }
+  } outer;
+  ClMemoryInStream in(":32775 {}");
+  EXPECT_EQ(RestoreCollectable(in, &outer), &outer);
+  ASSERT_EQ(outer.inner.status, status::kOk) << outer.inner.message;
+  auto* inner = dynamic_cast<Value*>(outer.inner.object);
+  ASSERT_NE(inner, nullptr);
+  EXPECT_EQ(inner->value, 8);
+  delete inner;
+  EXPECT_EQ(ReadManager().Table(), nullptr);
+}
+
+}  // namespace

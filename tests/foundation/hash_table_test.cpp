@@ -1,0 +1,223 @@
+#include "foundation/hash_table.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "foundation/set.h"
+#include "tests/foundation/test_collectables.h"
+
+namespace {
+
+using testobjects::Value;
+
+std::vector<std::int32_t> ValuesByIteration(const ClHashTable& table) {
+  std::vector<std::int32_t> out;
+  ClHashTableIterator it(table);
+  for (ClCollectable* item = it.Next(); item != nullptr; item = it.Next()) {
+    out.push_back(static_cast<Value*>(item)->value);
+  }
+  return out;
+}
+
+TEST(HashTables, TableKeepsDuplicatesSetReturnsMemberIdentitySetKeepsEqualObjects) {
+  Value a{5}, b{5};
+  ClHashTable table;
+  EXPECT_EQ(table.Insert(&a), &a);
+  EXPECT_EQ(table.Insert(&b), &b);
+  EXPECT_EQ(table.Entries(), 2u);
+  EXPECT_EQ(table.OccurrencesOf(&a), 2u);
+
+  ClSet set;
+  EXPECT_EQ(set.Insert(&a), &a);
+  EXPECT_EQ(set.Insert(&b), &a);
+  EXPECT_EQ(set.Entries(), 1u);
+  EXPECT_EQ(set.OccurrencesOf(&b), 1u);
+  EXPECT_EQ(set.Find(&b), &a);
+
+  ClIdentitySet identity;
+  EXPECT_EQ(identity.Insert(&a), &a);
+  EXPECT_EQ(identity.Insert(&b), &b);
+  EXPECT_EQ(identity.Insert(&a), &a);
+  EXPECT_EQ(identity.Entries(), 2u);
+  EXPECT_EQ(identity.Find(&b), &b);
+  Value c{5};
+  EXPECT_EQ(identity.Find(&c), nullptr);
+  EXPECT_EQ(identity.Remove(&c), nullptr);
+  EXPECT_EQ(identity.Remove(&b), &b);
+  EXPECT_EQ(identity.Entries(), 1u);
+}
+
+TEST(HashTables, NullItemsAreRefused) {
+  ClHashTable table;
+  ClSet set;
+  ClIdentitySet identity;
+  for (ClHashTable* t : std::initializer_list<ClHashTable*>{&table, &set, &identity}) {
+    EXPECT_EQ(t->Insert(nullptr), nullptr);
+    EXPECT_EQ(t->Entries(), 0u);
+    EXPECT_EQ(t->Find(nullptr), nullptr);
+    EXPECT_EQ(t->OccurrencesOf(nullptr), 0u);
+  }
+}
+
+TEST(HashTables, BucketCountsAndResize) {
+  EXPECT_EQ(ClHashTable().Buckets(), 64u);
+  EXPECT_EQ(ClHashTable(0).Buckets(), 2u);
+  std::vector<std::unique_ptr<Value>> values;
+  for (int i = 0; i < 12; ++i) values.push_back(std::make_unique<Value>(i % 6));
+  ClHashTable table(4);
+  for (int i = 0; i < 11; ++i) table.Insert(values[i].get());
+  EXPECT_EQ(table.Buckets(), 4u);  // insertion never resizes
+  table.Resize(0);
+  EXPECT_EQ(table.Buckets(), 16u);
+  EXPECT_EQ(table.Entries(), 11u);
+  table.Insert(values[11].get());
+  table.Resize(0);
+  EXPECT_EQ(table.Buckets(), 18u);
+  EXPECT_EQ(table.Entries(), 12u);
+  EXPECT_EQ(table.OccurrencesOf(values[0].get()), 2u);
+
+  // Equal items that reach a set (through a copy of a table's buckets)
+  // are dropped again when the set is rebuilt through its own Insert.
+  ClSet set(3);
+  static_cast<ClHashTable&>(set) = table;
+  EXPECT_EQ(set.Entries(), 12u);
+  set.Resize(7);
+  EXPECT_EQ(set.Buckets(), 7u);
+  EXPECT_EQ(set.Entries(), 6u);
+}
+
+TEST(HashTables, IteratorSkipsEmptyBucketsFindsAndResets) {
+  Value a{3}, b{40}, c{3}, d{77};
+  ClHashTable table(100);  // mostly empty buckets
+  for (Value* v : {&a, &b, &c, &d}) table.Insert(v);
+  EXPECT_EQ(ValuesByIteration(table), (std::vector<std::int32_t>{3, 3, 40, 77}));
+
+  ClHashTableIterator it(table);
+  EXPECT_EQ(it.Key(), nullptr);
+  EXPECT_EQ(it.FindNext(&c), &a);
+  EXPECT_EQ(it.Key(), &a);
+  EXPECT_EQ(it.FindNext(&a), &c);
+  EXPECT_EQ(it.FindNext(&a), nullptr);
+  EXPECT_EQ(it.Key(), nullptr);
+  EXPECT_EQ(it.Next(), nullptr);
+  it.Reset();
+  EXPECT_EQ(it.Next(), &a);
+
+  ClHashTable empty;
+  ClHashTableIterator none(empty);
+  EXPECT_EQ(none.Next(), nullptr);
+  none.Reset();
+  EXPECT_EQ(none.Next(), nullptr);
+
+  ClSet set;
+  set.Insert(&b);
+  ClSetIterator sit(set);
+  EXPECT_EQ(sit.Next(), &b);
+  EXPECT_EQ(sit.Next(), nullptr);
+}
+
+TEST(HashTables, EqualityCountsMultiplicities) {
+  Value a{1}, a2{1}, b{2};
+  ClHashTable x, y;
+  for (Value* v : {&a, &a, &b}) x.Insert(v);
+  for (Value* v : {&a2, &b, &b}) y.Insert(v);
+  EXPECT_FALSE(x.IsEqual(&y));  // same count, but 1 occurs twice in x
+  y.Clear();
+  for (Value* v : {&b, &a2, &a2}) y.Insert(v);
+  EXPECT_TRUE(x.IsEqual(&y));
+  EXPECT_TRUE(y.IsEqual(&x));
+  ClSet s;
+  s.Insert(&a);
+  ClHashTable t;
+  t.Insert(&a);
+  EXPECT_FALSE(t.IsEqual(&s));  // another class id
+  EXPECT_FALSE(t.IsEqual(nullptr));
+}
+
+TEST(HashTables, CopyKeepsClassBucketsAndItems) {
+  Value a{1}, b{2};
+  ClHashTable table(5);
+  ClSet set(6);
+  ClIdentitySet identity(7);
+  for (ClHashTable* t : std::initializer_list<ClHashTable*>{&table, &set, &identity}) {
+    t->Insert(&a);
+    t->Insert(&b);
+    std::unique_ptr<ClCollectable> copy(t->Copy());
+    auto* c = dynamic_cast<ClHashTable*>(copy.get());
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->ClassId(), t->ClassId());
+    EXPECT_EQ(c->Buckets(), t->Buckets());
+    EXPECT_EQ(c->Find(&a), &a);
+    EXPECT_TRUE(c->IsEqual(t));
+    c->Remove(&a);  // the copy has buckets of its own
+    EXPECT_EQ(t->Find(&a), &a);
+    std::unique_ptr<ClCollectable> empty(t->NewEmpty());
+    EXPECT_EQ(empty->ClassId(), t->ClassId());
+  }
+}
+
+TEST(HashTables, ClearAndDestroyDeletesEachObjectOnce) {
+  const int before = testobjects::g_live_values;
+  auto* shared = new Value(1);
+  ClHashTable table;
+  table.Insert(shared);
+  table.Insert(shared);
+  table.Insert(new Value(2));
+  table.ClearAndDestroy();
+  EXPECT_TRUE(table.IsEmpty());
+  ClSet set;
+  set.Insert(new Value(3));
+  set.Insert(new Value(4));
+  set.ClearAndDestroy();
+  EXPECT_EQ(testobjects::g_live_values, before);
+}
+
+// Random operations on each kind of table against a count of each value.
+TEST(HashTableModel, RandomOperationsMatchAMultiset) {
+  std::vector<std::unique_ptr<Value>> pool;
+  for (int i = 0; i < 40; ++i) pool.push_back(std::make_unique<Value>(i % 13));
+  std::mt19937 rng(5);
+  ClHashTable table(3);
+  ClSet set(5);
+  std::map<std::int32_t, std::size_t> model;
+  for (int step = 0; step < 4000; ++step) {
+    Value* v = pool[rng() % pool.size()].get();
+    switch (rng() % 4) {
+      case 0:
+      case 1:
+        table.Insert(v);
+        set.Insert(v);
+        ++model[v->value];
+        break;
+      case 2: {
+        const bool present = model[v->value] > 0;
+        ASSERT_EQ(table.Remove(v) != nullptr, present);
+        if (present) --model[v->value];
+        if (present && model[v->value] == 0) {
+          ASSERT_NE(set.Remove(v), nullptr);
+        }
+        break;
+      }
+      case 3:
+        table.Resize(rng() % 3 == 0 ? 0 : 1 + rng() % 50);
+        set.Resize(rng() % 50);
+        break;
+    }
+    std::size_t total = 0, distinct = 0;
+    for (const auto& [value, n] : model) {
+      total += n;
+      distinct += n > 0 ? 1 : 0;
+    }
+    ASSERT_EQ(table.Entries(), total);
+    ASSERT_EQ(set.Entries(), distinct);
+    ASSERT_EQ(table.OccurrencesOf(v), model[v->value]);
+    ASSERT_EQ(set.Contains(v), model[v->value] > 0);
+    ASSERT_EQ(ValuesByIteration(table).size(), total);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,201 @@
+#include "foundation/ordered.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "foundation/collection_errors.h"
+#include "foundation/slist.h"
+#include "tests/foundation/test_collectables.h"
+#include "tests/support/death.h"
+
+namespace {
+
+using testobjects::Value;
+
+// Three values 0, 1, 2 owned by the fixture.
+class Sequences : public ::testing::Test {
+ protected:
+  Value v0{0}, v1{1}, v2{2};
+};
+
+TEST_F(Sequences, GrowsBySixtyFourAndClearCutsBack) {
+  ClOrdered o;
+  EXPECT_EQ(o.Capacity(), 64u);
+  for (int i = 0; i < 64; ++i) o.Append(&v0);
+  EXPECT_EQ(o.Capacity(), 64u);
+  o.Append(&v1);
+  EXPECT_EQ(o.Capacity(), 128u);
+  for (int i = 0; i < 100; ++i) o.Append(&v2);
+  EXPECT_EQ(o.Capacity(), 192u);
+  EXPECT_EQ(o.ItemAt(64), &v1);
+  o.Clear();
+  EXPECT_EQ(o.Capacity(), 64u);
+  EXPECT_TRUE(o.IsEmpty());
+  ClOrdered small(3);
+  for (int i = 0; i < 4; ++i) small.Append(&v0);
+  EXPECT_EQ(small.Capacity(), 67u);
+}
+
+TEST_F(Sequences, AbsentItemHasAllOnesIndexAndNoMatch) {
+  ClOrdered o;
+  ClSlistCollectables l;
+  for (ClSequenceable* s : std::initializer_list<ClSequenceable*>{&o, &l}) {
+    EXPECT_EQ(s->First(), nullptr);
+    EXPECT_EQ(s->Last(), nullptr);
+    s->Append(&v0);
+    Value other{7};
+    EXPECT_EQ(s->Index(&other), ~std::size_t{0});
+    EXPECT_EQ(s->Find(&other), nullptr);
+    EXPECT_EQ(s->Remove(&other), nullptr);
+    Value equal{0};
+    EXPECT_EQ(s->Find(&equal), &v0);  // equality, not identity
+  }
+}
+
+TEST_F(Sequences, ClearAndDestroyDeletesAnObjectHeldTwiceOnce) {
+  const int before = testobjects::g_live_values;
+  ClOrdered o;
+  ClSlistCollectables l;
+  auto* shared = new Value(5);
+  auto* single = new Value(6);
+  o.Append(shared);
+  o.Append(single);
+  o.Append(shared);
+  o.Append(nullptr);
+  l.Append(new Value(1));
+  l.Append(l.First());
+  EXPECT_EQ(testobjects::g_live_values, before + 3);
+  o.ClearAndDestroy();
+  l.ClearAndDestroy();
+  EXPECT_EQ(testobjects::g_live_values, before);
+  l.Append(new Value(3));
+  const Value key{3};
+  l.RemoveAndDestroy(&key);
+  EXPECT_EQ(testobjects::g_live_values, before + 1);  // the key only
+  EXPECT_TRUE(o.IsEmpty());
+  EXPECT_TRUE(l.IsEmpty());
+}
+
+TEST_F(Sequences, CopyAndEqualityCompareItemsPairwise) {
+  ClOrdered o;
+  o.Append(&v0);
+  o.Append(&v1);
+  std::unique_ptr<ClCollectable> copy(o.Copy());
+  auto* c = dynamic_cast<ClOrdered*>(copy.get());
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->ItemAt(1), &v1);
+  EXPECT_EQ(c->Capacity(), o.Capacity());
+  EXPECT_TRUE(o.IsEqual(c));
+  Value one{1};
+  c->ItemRefAt(1) = &one;
+  EXPECT_TRUE(o.IsEqual(c));
+  c->Append(&v2);
+  EXPECT_FALSE(o.IsEqual(c));
+
+  ClSlistCollectables l;
+  l.Append(&v0);
+  l.Append(&v1);
+  EXPECT_FALSE(o.IsEqual(&l));  // another class id
+  std::unique_ptr<ClCollectable> lcopy(l.Copy());
+  EXPECT_TRUE(l.IsEqual(lcopy.get()));
+  l.Remove(&v1);
+  EXPECT_FALSE(l.IsEqual(lcopy.get()));
+  EXPECT_EQ(l.Last(), &v0);
+  l.Append(&v2);
+  EXPECT_EQ(l.Last(), &v2);  // the last link moved back and forth
+}
+
+TEST_F(Sequences, ListIteratorWalksFindsAndResets) {
+  ClSlistCollectables l;
+  Value again{1};
+  for (Value* c : {&v0, &v1, &v2, &again}) l.Append(c);
+  ClSlistCollectablesIterator it(l);
+  EXPECT_EQ(it.Key(), nullptr);
+  EXPECT_EQ(it.Next(), &v0);
+  EXPECT_EQ(it.Key(), &v0);
+  EXPECT_EQ(it.FindNext(&again), &v1);
+  EXPECT_EQ(it.FindNext(&again), &again);
+  EXPECT_EQ(it.FindNext(&again), nullptr);
+  EXPECT_EQ(it.Key(), nullptr);
+  EXPECT_EQ(it.Next(), nullptr);  // stays at the end
+  it.Reset();
+  EXPECT_EQ(it.Next(), &v0);
+}
+
+// Random operations on both sequences against std::vector.
+TEST(SequenceModel, RandomOperationsMatchAVector) {
+  std::vector<std::unique_ptr<Value>> pool;
+  for (int i = 0; i < 10; ++i) pool.push_back(std::make_unique<Value>(i % 6));
+  std::mt19937 rng(77);
+  ClOrdered ordered;
+  ClSlistCollectables list;
+  std::vector<ClCollectable*> model;
+  for (int step = 0; step < 5000; ++step) {
+    Value* v = pool[rng() % pool.size()].get();
+    switch (rng() % 5) {
+      case 0:
+      case 1: {
+        const std::size_t at = rng() % (model.size() + 1);
+        ordered.InsertAt(at, v);
+        list.InsertAt(at, v);
+        model.insert(model.begin() + static_cast<std::ptrdiff_t>(at), v);
+        break;
+      }
+      case 2: {
+        auto it = std::find_if(model.begin(), model.end(),
+                               [v](ClCollectable* c) { return c->IsEqual(v); });
+        ClCollectable* expected = it == model.end() ? nullptr : *it;
+        if (it != model.end()) model.erase(it);
+        ASSERT_EQ(ordered.Remove(v), expected);
+        ASSERT_EQ(list.Remove(v), expected);
+        break;
+      }
+      case 3:
+        if (!model.empty()) {
+          const std::size_t at = rng() % model.size();
+          ASSERT_EQ(ordered.RemoveAt(at), model[at]);
+          model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
+          list.Clear();  // the list has no removal by position
+          for (ClCollectable* c : model) list.Append(c);
+        }
+        break;
+      case 4:
+        ASSERT_EQ(ordered.OccurrencesOf(v), static_cast<std::size_t>(std::count_if(
+                                                model.begin(), model.end(),
+                                                [v](ClCollectable* c) { return c->IsEqual(v); })));
+        break;
+    }
+    ASSERT_EQ(ordered.Entries(), model.size());
+    ASSERT_EQ(list.Entries(), model.size());
+    if (!model.empty()) {
+      const std::size_t at = rng() % model.size();
+      ASSERT_EQ(ordered.ItemAt(at), model[at]);
+      ASSERT_EQ(list.ItemAt(at), model[at]);
+      ASSERT_EQ(ordered.Last(), model.back());
+      ASSERT_EQ(list.Last(), model.back());
+    }
+  }
+}
+
+using SequencesDeathTest = Sequences;
+
+TEST_F(SequencesDeathTest, IndexErrorsEndTheProcessWithTheirText) {
+  ClOrdered o;
+  for (Value* v : {&v0, &v1, &v2}) o.Append(v);
+  ClSlistCollectables l;
+  l.Append(&v0);
+  using testsupport::ExpectLibraryDeath;
+  ExpectLibraryDeath([&] { o.ItemAt(5); },
+                     "[INDEXERR] Illegal Index (5) for collection with 3 elements");
+  ExpectLibraryDeath([&] { o.ItemRefAt(3); },
+                     "[INDEXERR] Illegal Index (3) for collection with 3 elements");
+  ExpectLibraryDeath([&] { o.InsertAt(4, &v0); }, "[INDEX] Index (4) out of range [0->3]");
+  ExpectLibraryDeath([&] { l.InsertAt(2, &v1); },
+                     "[INDEXERR] Illegal Index (2) for collection with 1 elements");
+}
+
+}  // namespace
