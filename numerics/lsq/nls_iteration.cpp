@@ -78,6 +78,21 @@ void UpdateScale(const IntArray& iv, const Tuning& tn, const Work& w, double* d)
   }
 }
 
+// Builds the trial step within the current radius and asks for residuals at
+// it, unless the step is empty or the evaluation limit is reached.
+void TryStep(const IntArray& iv, const RealArray& v, const Work& w, const Problem& pb) {
+  ComputeTrialStep(iv, v, w, pb.b, pb.d, pb.x, v(kRadius));
+  if (v(kDstnrm) == 0.0) {
+    Finish(iv, w, pb, kFalseConvergence);  // no move left that the model favours
+    return;
+  }
+  if (iv(kNfcall) >= iv(kMxfcal)) {
+    Finish(iv, w, pb, kEvaluationLimit);
+    return;
+  }
+  RequestResiduals(iv, kPhaseTrialResiduals);
+}
+
 // S is updated from the step, the change of gradient y = g+ - g and
 // y# = g+ - J^T r+ (the change that J^T J cannot explain).
 void UpdateSecant(const IntArray& iv, const Tuning& tn, const Work& w) {
@@ -142,16 +157,7 @@ void OnJacobian(const IntArray& iv, const RealArray& v, const Work& w, const Pro
     return;
   }
   if (v(kRadius) < 0.0) v(kRadius) = tn.lmax0;
-  ComputeTrialStep(iv, v, w, pb.b, pb.d, pb.x, v(kRadius));
-  if (v(kDstnrm) == 0.0) {
-    Finish(iv, w, pb, kFalseConvergence);  // no move left that the model favours
-    return;
-  }
-  if (iv(kNfcall) >= iv(kMxfcal)) {
-    Finish(iv, w, pb, kEvaluationLimit);
-    return;
-  }
-  RequestResiduals(iv, kPhaseTrialResiduals);
+  TryStep(iv, v, w, pb);
 }
 
 // The residuals at a trial point have arrived (or could not be computed).
@@ -241,16 +247,7 @@ void OnTrialResiduals(const IntArray& iv, const RealArray& v, const Work& w, con
     radius = factor * dstnrm;
     v(kRadius) = radius;
   }
-  ComputeTrialStep(iv, v, w, pb.b, pb.d, pb.x, v(kRadius));
-  if (v(kDstnrm) == 0.0) {
-    Finish(iv, w, pb, kFalseConvergence);
-    return;
-  }
-  if (iv(kNfcall) >= iv(kMxfcal)) {
-    Finish(iv, w, pb, kEvaluationLimit);
-    return;
-  }
-  RequestResiduals(iv, kPhaseTrialResiduals);
+  TryStep(iv, v, w, pb);
 }
 
 }  // namespace
