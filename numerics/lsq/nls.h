@@ -20,6 +20,13 @@
 //     computed at X); call NlsBoundedDriver; on 1 store r(X) into R, on 2 the
 //     Jacobian into DR; any other value is final. X then holds the best point
 //     and V(F) half the sum of squares there.
+//  After a final code 3 to 10 with IV(COVREQ) != 0 and IV(RDREQ) odd,
+//  IV(COVMAT) > 0 points at the packed upper triangle of (J^T J)^-1 at X in V,
+//  with V(RCOND) its reciprocal condition estimate; IV(COVMAT) = -1 when
+//  J^T J is not positive definite. With IV(RDREQ) = 3, RD(i) holds
+//  |r_i| sqrt(h_i / (1 - h_i)), h_i the leverage of row i (-1 where undefined
+//  or when R is not at X, IV(RESTOR) = 1). The covariance needs no further
+//  evaluations, so no request other than 1 and 2 is ever made.
 //  A new solve on the same arrays starts with NlsSetDefaults again; calling
 //  with a final code 3 to 11 continues from X with the counters, scale,
 //  radius and secant kept.

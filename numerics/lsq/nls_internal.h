@@ -213,7 +213,7 @@ void FinishCovariance(const IntArray& iv, const RealArray& v, const Problem& pb)
 
 // Printing through the numeric bridge, only when IV(PRUNIT) != 0.
 void PrintLine(const IntArray& iv, const char* text);
-void ReportStart(const IntArray& iv, const RealArray& v, const Problem& pb);
+void ReportStart(const IntArray& iv, const Problem& pb);
 void ReportIteration(const IntArray& iv, const RealArray& v);
 void ReportFinal(const IntArray& iv, const RealArray& v, const Problem& pb);
 void ReportCovariance(const IntArray& iv, const RealArray& v, const Problem& pb);

@@ -324,7 +324,7 @@ void StartIteration(const IntArray& iv, const RealArray& v, const Problem& pb, b
   // The start may come from values that violate their bounds.
   for (std::int64_t i = 0; i < p; ++i)
     pb.x[i] = std::fmin(pb.b[2 * i + 1], std::fmax(pb.b[2 * i], pb.x[i]));
-  if (fresh) ReportStart(iv, v, pb);
+  if (fresh) ReportStart(iv, pb);
   if (iv(kNiter) >= iv(kMxiter)) {
     Finish(iv, w, pb, kIterationLimit);
     return;

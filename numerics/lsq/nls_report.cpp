@@ -59,8 +59,7 @@ void PrintLine(const IntArray& iv, const char* text) {
   SuPrintFortran(&ok, record, nullptr, nullptr, nullptr, nullptr, nullptr, kRecordLength);
 }
 
-void ReportStart(const IntArray& iv, const RealArray& v, const Problem& pb) {
-  (void)v;
+void ReportStart(const IntArray& iv, const Problem& pb) {
   if (iv(kPrunit) == 0 || iv(kX0prt) == 0) return;
   ListParameters(iv, "     I     INITIAL X(I)        D(I)", pb.x, pb.d, nullptr, pb.p);
 }
