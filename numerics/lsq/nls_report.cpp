@@ -1,16 +1,12 @@
 // What the least-squares optimiser prints when IV(PRUNIT) != 0: fixed-layout
-// 80-character records handed to the message printer's numeric entry. The
-// records hold no '%' or '@', since the printer uses them as its format.
+// records through the numeric printer entry.
 #include <cstdio>
-#include <cstring>
 
-#include "foundation/su_print.h"
 #include "numerics/lsq/nls_internal.h"
+#include "numerics/lsq/numeric_record.h"
 
 namespace nls {
 namespace {
-
-constexpr int kRecordLength = 80;
 
 const char* FinalMessage(std::int64_t code) {
   switch (code) {
@@ -50,13 +46,7 @@ void ListParameters(const IntArray& iv, const char* heading, const double* x, co
 }  // namespace
 
 void PrintLine(const IntArray& iv, const char* text) {
-  if (iv(kPrunit) == 0) return;
-  char record[kRecordLength];
-  std::memset(record, ' ', sizeof record);
-  const std::size_t length = std::strlen(text);
-  std::memcpy(record, text, length < sizeof record ? length : sizeof record);
-  const Status ok = status::kOk;
-  SuPrintFortran(&ok, record, nullptr, nullptr, nullptr, nullptr, nullptr, kRecordLength);
+  if (iv(kPrunit) != 0) PrintNumericRecord(text);
 }
 
 void ReportStart(const IntArray& iv, const Problem& pb) {

@@ -6,18 +6,9 @@
 
 #include "foundation/su_print.h"
 #include "numerics/lsq/index_sort.h"
+#include "numerics/lsq/numeric_record.h"
 
 namespace {
-
-constexpr int kRecordLength = 80;
-
-void EmitRecord(const std::string& text) {
-  char record[kRecordLength];
-  std::memset(record, ' ', sizeof record);
-  std::memcpy(record, text.data(), text.size() < sizeof record ? text.size() : sizeof record);
-  const Status ok = status::kOk;
-  SuPrintFortran(&ok, record, nullptr, nullptr, nullptr, nullptr, nullptr, kRecordLength);
-}
 
 void AppendFormatted(std::string& line, const char* format, double value) {
   char field[48];
@@ -36,9 +27,19 @@ void AppendEntry(std::string& line, std::int64_t row, std::int64_t column, doubl
 
 }  // namespace
 
+void PrintNumericRecord(std::string_view text) {
+  constexpr std::size_t kRecordLength = 80;
+  char record[kRecordLength];
+  std::memset(record, ' ', sizeof record);
+  std::memcpy(record, text.data(), text.size() < sizeof record ? text.size() : sizeof record);
+  const Status ok = status::kOk;
+  SuPrintFortran(&ok, record, nullptr, nullptr, nullptr, nullptr, nullptr,
+                 static_cast<std::int32_t>(kRecordLength));
+}
+
 void PrintRealVector(const double* x, const std::int64_t& n) {
   if (n <= 0) {
-    EmitRecord(std::string());
+    PrintNumericRecord(std::string());
     return;
   }
   std::string line;
@@ -46,7 +47,7 @@ void PrintRealVector(const double* x, const std::int64_t& n) {
     line += ' ';
     AppendFormatted(line, "%13.6E", x[i]);
     if (i % 5 == 4 || i + 1 == n) {
-      EmitRecord(line);
+      PrintNumericRecord(line);
       line.clear();
     }
   }
@@ -71,7 +72,7 @@ void PrintSparseTriplets(const std::int64_t* irow, const std::int64_t* jcol, con
       line += "    ";
     }
     if (k % 2 == 1 || k + 1 == ne) {
-      EmitRecord(line);
+      PrintNumericRecord(line);
       line.clear();
     }
   }
