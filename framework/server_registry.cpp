@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "foundation/su_print.h"
 #include "foundation/typed_value.h"
 #include "framework/id_list.h"
 #include "framework/message.h"
@@ -59,12 +60,22 @@ class TextList {
   std::vector<char*> texts_;
 };
 
+// A request whose body contradicts itself is refused, and said so.
+Status Refused(const DseMessage& request, const char* why) {
+  std::uint32_t type = request.type;
+  std::uint32_t subtype = request.subtype;
+  SuPrint(status::kBadArguments, "Message of type %u subtype %u refused: %s", &type, &subtype, why);
+  return status::kBadArguments;
+}
+
 // A count from the body that the remaining bytes can hold at `least` bytes
 // per entry.
 Status ReadCount(DseMessage& body, std::uint32_t least, std::uint32_t* count) {
   const Status read = body.GetUInt32(count);
   if (status::IsFailure(read)) return read;
-  if (static_cast<std::uint64_t>(*count) * least > body.RemainingBytes()) return status::kBadArguments;
+  if (static_cast<std::uint64_t>(*count) * least > body.RemainingBytes()) {
+    return Refused(body, "a count larger than the message");
+  }
   return status::kOk;
 }
 
@@ -232,6 +243,7 @@ Status DseServerRegistry::WriteItems(DseMessage* request, DseServerCB* server) {
     if (status::IsFailure(read)) return read;
     SUValue value;
     read = value.ReadBinary(*request, code);
+    if (read == status::kBadArguments) return Refused(*request, "a value that cannot be read");
     if (status::IsFailure(read)) return read;
     if (read_only) continue;
     const Status written = server->SetItem(request->type, ids, second, first, &value);
@@ -254,7 +266,7 @@ Status DseServerRegistry::ExecuteIOServerCommand(DseMessage* request, std::uint3
     if (status::IsSuccess(read)) read = request->GetUInt16(&line_count);
     if (status::IsFailure(read)) return read;
     if (static_cast<std::uint32_t>(line_count) * kShortestString > request->RemainingBytes()) {
-      return status::kBadArguments;
+      return Refused(*request, "a count larger than the message");
     }
     TextList lines;
     read = lines.Read(*request, line_count);

@@ -14,6 +14,7 @@
 #include "framework/server_registry.h"
 #include "framework/template.h"
 #include "message_helpers.h"
+#include "tests/support/capture_sink.h"
 
 using testsupport::Bytes;
 using testsupport::MessagePtr;
@@ -114,6 +115,7 @@ TEST(MessageFuzzTest, StreamReadersStayInsideRandomBodies) {
 
 TEST(MessageFuzzTest, RegistryRefusesGarbageWithAStatus) {
   std::mt19937 random(77);
+  testsupport::CaptureSink sink;  // refusals are reported
   DseServerRegistry registry;
   Accepting server;
   registry.Register(60, &server);

@@ -12,6 +12,7 @@
 #include "framework/server_callback.h"
 #include "framework/template.h"
 #include "message_helpers.h"
+#include "tests/support/capture_sink.h"
 #include "tests/support/golden.h"
 
 using testsupport::BodyOf;
@@ -124,6 +125,7 @@ class ServerRegistryTest : public ::testing::Test {
     return MessagePtr(made);
   }
 
+  testsupport::CaptureSink sink_;
   DseServerRegistry registry_;
   ItemServer server_;
 };
@@ -190,6 +192,9 @@ TEST_F(ServerRegistryTest, CommandsWithoutServerOrWithLyingCountsAreRefused) {
     EXPECT_EQ(registry_.ExecuteCommand(lying.get()), status::kBadArguments);
   }
   EXPECT_TRUE(server_.commands.empty());
+  ASSERT_EQ(sink_.groups().size(), 2u);
+  EXPECT_EQ(sink_.groups()[0].status, status::kBadArguments);
+  EXPECT_EQ(sink_.groups()[0].lines[0], "Message of type 60 subtype 11 refused: a count larger than the message");
 }
 
 TEST_F(ServerRegistryTest, IdPathReadGivesAHeaderReplyAndValuesRepliesThatFollowTheValues) {
