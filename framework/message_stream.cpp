@@ -73,7 +73,7 @@ Status DseMessage::PutUInt16(std::uint16_t value) {
 
 std::uint8_t* DseMessage::ReserveUInt16() {
   std::uint8_t* place = PlaceFor(2);
-  if (place != nullptr) platform::StoreLE16(place, 0);
+  PatchUInt16(place, 0);  // nothing without a place
   return place;
 }
 
@@ -87,7 +87,7 @@ Status DseMessage::PutUInt24(std::uint32_t value) {
 
 std::uint8_t* DseMessage::ReserveUInt24() {
   std::uint8_t* place = PlaceFor(3);
-  if (place != nullptr) platform::StoreLE24(place, 0);
+  PatchUInt24(place, 0);  // nothing without a place
   return place;
 }
 
