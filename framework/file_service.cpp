@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "foundation/su_print.h"
@@ -12,6 +13,7 @@
 #include "foundation/file_utilities.h"
 #include "foundation/name_path.h"
 #include "foundation/working_folder.h"
+#include "framework/message.h"
 
 namespace {
 
@@ -287,4 +289,17 @@ Status RunFileCommand(BvuBinaryStream& request, const BvuReplyMaker& make_reply)
       return ChangeDriveCommand(request, make_reply);
   }
   return status::kBadArguments;
+}
+
+Status BvuFileService::HandleRequest(std::uint32_t, DseMessage* request, DseMessage** reply,
+                                     DseTemplate**) {
+  *reply = nullptr;
+  std::unique_ptr<DseMessage> made;
+  const Status s = RunFileCommand(*request, [&made, request]() -> BvuBinaryStream* {
+    made.reset(DseMessage::DseMessageAsReply(*request));
+    if (made != nullptr) made->sequence = request->sequence + 1;
+    return made.get();
+  });
+  *reply = made.release();
+  return s;
 }

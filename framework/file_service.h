@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "framework/server_callback.h"
 #include "platform/status.h"
 
 class BvuBinaryStream;
@@ -41,3 +42,13 @@ using BvuReplyMaker = std::function<BvuBinaryStream*()>;
 // unknown number gives 0x8000020F and no reply; a failing read stops the
 // command with that read's status.
 Status RunFileCommand(BvuBinaryStream& request, const BvuReplyMaker& make_reply);
+
+// The server callback of the file service. The problem manager owns one and
+// registers it for its service ids.
+class BvuFileService : public DseServerCB {
+ public:
+  // Performs the request's file command; a command that answers hands back
+  // a fresh reply message (which the caller then owns), the others null.
+  Status HandleRequest(std::uint32_t type, DseMessage* request, DseMessage** reply,
+                       DseTemplate** kept) override;
+};

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "framework/file_service.h"
+#include "framework/message.h"
+#include "tests/framework/message_helpers.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/golden.h"
 #include "tests/support/memory_binary_stream.h"
@@ -274,6 +276,35 @@ TEST_F(FileService, SurvivesRandomRequests) {
     testsupport::ScopedCurrentFolder inside(deep);
     Serve(bytes);
   }
+}
+
+// The service as the registry calls it, on messages as they arrive.
+TEST_F(FileService, AnswersRequestMessagesWithReplyMessages) {
+  BvuFileService service;
+  const auto ask = [&service](std::initializer_list<std::uint8_t> body, Status expected) {
+    DseMessage sent(58, DseMessage::kRequest);
+    sent.sequence = 9;
+    for (std::uint8_t byte : body) sent.PutUInt8(byte);
+    testsupport::MessagePtr request = testsupport::Received(sent, testsupport::Peer(2));
+    DseMessage* reply = nullptr;
+    DseTemplate* kept = nullptr;
+    EXPECT_EQ(service.HandleRequest(58, request.get(), &reply, &kept), expected);
+    return testsupport::MessagePtr(reply);
+  };
+  testsupport::MessagePtr reply = ask({0x1B, 0x00, 0x07, 0x00}, status::kOk);
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(reply->type, 58u);
+  EXPECT_EQ(reply->flags & DseMessage::kReply, DseMessage::kReply);
+  EXPECT_EQ(reply->sequence, 10u);
+  EXPECT_EQ(reply->SourcePeer(), testsupport::Peer(2));
+  EXPECT_TRUE(testsupport::SameBytes(testsupport::HexBytes("1B00 00000000 0300"), testsupport::BodyOf(*reply)));
+  reply = ask({0x1A, 0x00, 0x08, 0x00, 0x00, 'm', 'i', 's', 's', 'i', 'n', 'g', 0x00}, status::kOk);
+  ASSERT_NE(reply, nullptr);
+  EXPECT_TRUE(testsupport::SameBytes(testsupport::HexBytes("1A00 FFFF3280 00000000"), testsupport::BodyOf(*reply)));
+  EXPECT_EQ(ask({0x0D, 0x00, 0x05, 0x00, 0x00, 'm', 'a', 'd', 'e', 0x00}, status::kOk), nullptr);
+  EXPECT_TRUE(fs::is_directory(dir_ / "made"));
+  EXPECT_EQ(ask({0x0F, 0x00}, status::kBadArguments), nullptr);
+  EXPECT_EQ(ask({0x1A}, 0x8000FFFFu), nullptr);
 }
 
 }  // namespace
