@@ -1,7 +1,5 @@
 #include "foundation/directory_iterator.h"
 
-#include <algorithm>
-
 #include "foundation/directory_node.h"
 #include "foundation/name_path.h"
 

@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "foundation/su_print.h"
 #include "foundation/binary_stream.h"
 #include "foundation/directory_node.h"
 #include "foundation/id_path.h"
 #include "foundation/name_path.h"
+#include "foundation/su_print.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <vector>
 
-#include "foundation/su_print.h"
 #include "foundation/binary_stream.h"
 #include "foundation/directory_node.h"
+#include "foundation/su_print.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "foundation/su_print.h"
 #include "foundation/binary_stream.h"
 #include "foundation/file_utilities.h"
 #include "foundation/name_path.h"
+#include "foundation/su_print.h"
 #include "foundation/working_folder.h"
 #include "framework/message.h"
 
