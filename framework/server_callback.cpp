@@ -10,12 +10,12 @@ Status DseServerCB::HandleCommand(std::uint32_t, std::uint32_t, std::uint32_t, c
   return status::kNotSupported;
 }
 
-Status DseServerCB::GetItem(std::uint32_t, const DseIdList&, std::uint32_t, std::uint32_t,
+Status DseServerCB::GetItem(std::uint32_t, const BvuIdPath&, std::uint32_t, std::uint32_t,
                             std::uint32_t*, void**) {
   return status::kNotSupported;
 }
 
-Status DseServerCB::SetItem(std::uint32_t, const DseIdList&, std::uint32_t, std::uint32_t, SUValue*) {
+Status DseServerCB::SetItem(std::uint32_t, const BvuIdPath&, std::uint32_t, std::uint32_t, SUValue*) {
   return status::kNotSupported;
 }
 

@@ -8,7 +8,7 @@
 
 #include "platform/status.h"
 
-class DseIdList;
+class BvuIdPath;
 class DseMessage;
 class DseServerRegistry;
 class DseTemplate;
@@ -26,10 +26,10 @@ class DseServerCB {
   // Resolves one item of an id-path read to the address of its value and
   // its wire type code: 0 nothing, 1 one byte, 4 u32, 20 4-byte float, 24
   // double, 68 text (the address is the text itself).
-  virtual Status GetItem(std::uint32_t type, const DseIdList& ids, std::uint32_t first,
+  virtual Status GetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t first,
                          std::uint32_t second, std::uint32_t* type_code, void** value_address);
   // Writes one item of an id-path write; note the order of the selectors.
-  virtual Status SetItem(std::uint32_t type, const DseIdList& ids, std::uint32_t second,
+  virtual Status SetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t second,
                          std::uint32_t first, SUValue* value);
   // Requests of subtypes 7 and 12; may leave a reply or a template. By
   // default id-path reads are served through the registry's items and

@@ -10,7 +10,7 @@
 
 #include "foundation/su_print.h"
 #include "foundation/typed_value.h"
-#include "framework/id_list.h"
+#include "foundation/id_path.h"
 #include "framework/message.h"
 #include "framework/server_callback.h"
 #include "framework/template.h"
@@ -202,8 +202,7 @@ Status DseServerRegistry::ReadItems(DseMessage* request, DseServerCB* server, Ds
   if (response == nullptr) return DseMessage::kNoMemory;
   Status read = status::kOk;
   while (request->RemainingBytes() > 0) {
-    DseIdList ids;
-    read = ids.Read(*request);
+    BvuIdPath ids(*request, &read);
     std::uint16_t first = 0;
     std::uint16_t second = 0;
     if (status::IsSuccess(read)) read = request->GetUInt16(&first);
@@ -232,8 +231,8 @@ Status DseServerRegistry::ReadItems(DseMessage* request, DseServerCB* server, Ds
 Status DseServerRegistry::WriteItems(DseMessage* request, DseServerCB* server) {
   const bool read_only = (request->flags & DseMessage::kPeriodicRequest) != 0;
   while (request->RemainingBytes() > 0) {
-    DseIdList ids;
-    Status read = ids.Read(*request);
+    Status read = status::kOk;
+    BvuIdPath ids(*request, &read);
     std::uint16_t first = 0;
     std::uint16_t second = 0;
     std::uint16_t code = 0;

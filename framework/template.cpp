@@ -59,7 +59,7 @@ DseResponse::~DseResponse() {
   }
 }
 
-std::int32_t DseResponse::AddItem(const DseIdList& ids, std::uint32_t first, std::uint32_t second,
+std::int32_t DseResponse::AddItem(const BvuIdPath& ids, std::uint32_t first, std::uint32_t second,
                                   std::uint32_t type_code, void* value_address, bool resolved) {
   auto* item = new (std::nothrow) DseServerItem();
   if (item == nullptr) return 0;

@@ -10,7 +10,7 @@
 
 #include "foundation/list_elem.h"
 #include "framework/bb_tree.h"
-#include "framework/id_list.h"
+#include "foundation/id_path.h"
 #include "platform/status.h"
 
 class DseIOQueue;
@@ -56,7 +56,7 @@ class DseTemplate : public DseBBTreeLeaf {
 // the value's wire type code and address as the server resolved them.
 class DseServerItem : public BvuListElem {
  public:
-  DseIdList ids;
+  BvuIdPath ids;
   std::uint32_t first = 0;
   std::uint32_t second = 0;
   std::uint32_t type_code = 0;
@@ -70,7 +70,7 @@ class DseResponse : public DseTemplate {
   ~DseResponse() override;
 
   // Appends an item; 1, or 0 without memory.
-  std::int32_t AddItem(const DseIdList& ids, std::uint32_t first, std::uint32_t second,
+  std::int32_t AddItem(const BvuIdPath& ids, std::uint32_t first, std::uint32_t second,
                        std::uint32_t type_code, void* value_address, bool resolved);
   // Class 1, subtype 7, flags 0xC0; body: each item's type code as u16.
   Status BuildHeader(DseMessage** reply) override;

@@ -8,7 +8,7 @@
 
 #include "foundation/packed_value.h"
 #include "foundation/typed_value.h"
-#include "framework/id_list.h"
+#include "foundation/id_path.h"
 #include "framework/message.h"
 #include "framework/server_callback.h"
 #include "framework/server_registry.h"
@@ -52,13 +52,13 @@ class Accepting : public DseServerCB {
     }
     return 0;
   }
-  Status GetItem(std::uint32_t, const DseIdList&, std::uint32_t, std::uint32_t, std::uint32_t* code,
+  Status GetItem(std::uint32_t, const BvuIdPath&, std::uint32_t, std::uint32_t, std::uint32_t* code,
                  void** address) override {
     *code = 4;
     *address = &value;
     return 0;
   }
-  Status SetItem(std::uint32_t, const DseIdList&, std::uint32_t, std::uint32_t, SUValue*) override { return 0; }
+  Status SetItem(std::uint32_t, const BvuIdPath&, std::uint32_t, std::uint32_t, SUValue*) override { return 0; }
   Status HandleIOServerCommand(std::uint32_t, std::uint32_t, std::uint32_t n, const char* const* lines) override {
     for (std::uint32_t i = 0; i < n; ++i) touched += std::strlen(lines[i]);
     return 0;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "foundation/typed_value.h"
-#include "framework/id_list.h"
+#include "foundation/id_path.h"
 #include "framework/message.h"
 #include "framework/server_callback.h"
 #include "framework/template.h"
@@ -51,18 +51,18 @@ class ItemServer : public DseServerCB {
                         {integers, integers + integer_count}, {reals, reals + real_count}});
     return 0x00320001;
   }
-  Status GetItem(std::uint32_t, const DseIdList& ids, std::uint32_t, std::uint32_t, std::uint32_t* code,
+  Status GetItem(std::uint32_t, const BvuIdPath& ids, std::uint32_t, std::uint32_t, std::uint32_t* code,
                  void** address) override {
     ++lookups;
-    auto found = items.find(ids.ids.size() < 2 ? 0 : ids.ids[ids.ids.size() - 2]);
+    auto found = items.find(ids.count() < 2 ? 0 : ids.ids()[ids.count() - 2]);
     if (found == items.end()) return 0x8000FFFF;
     *code = found->second.code;
     *address = found->second.address;
     return 0;
   }
-  Status SetItem(std::uint32_t, const DseIdList& ids, std::uint32_t second, std::uint32_t first,
+  Status SetItem(std::uint32_t, const BvuIdPath& ids, std::uint32_t second, std::uint32_t first,
                  SUValue* value) override {
-    writes.push_back(std::to_string(ids.ids[1]) + " second " + std::to_string(second) + " first " +
+    writes.push_back(std::to_string(ids.ids()[1]) + " second " + std::to_string(second) + " first " +
                      std::to_string(first) + " type " + std::to_string(value->type));
     return writes.size() == fail_write_at ? 0x80000555 : 0;
   }
