@@ -1,0 +1,19 @@
+#include <cstring>
+
+#include "foundation/message_line.h"
+#include "foundation/status_and_msg.h"
+#include "foundation/su_print.h"
+#include "platform/fault_guard.h"
+
+void PrintStatusAndMsg(BvuStatusAndMsg* message) {
+  if (message == nullptr) return;
+  {
+    // The run thread prints at the same time; the line is shared.
+    platform::TerminationBlocker blocker;
+    platform::CriticalSectionLock lock(SuPrintCriticalSection());
+    TheMessageLine().pending = true;
+    if (const char* text = message->GetText()) PutMessageText(text, std::strlen(text));
+    EndMessage(message->GetStatus());
+  }
+  BvuCollectable::Destroy(message);
+}

@@ -1,0 +1,44 @@
+// Shared by the message printer tests: a capturing collector for the test's
+// lifetime and helpers to read what the printer handed on.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "foundation/mixins.h"
+#include "foundation/su_print.h"
+#include "tests/support/capture_sink.h"
+
+namespace printer_test {
+
+class SuPrintTest : public ::testing::Test {
+ protected:
+  std::vector<std::string> Lines() const { return sink_.lines(); }
+  // Every line of every call, concatenated: wrapping must lose nothing.
+  std::string Joined() const {
+    std::string all;
+    for (const std::string& line : sink_.lines()) all += line;
+    return all;
+  }
+  std::string OnlyLine() const {
+    const auto lines = sink_.lines();
+    EXPECT_EQ(lines.size(), 1u);
+    return lines.empty() ? std::string() : lines.front();
+  }
+
+  testsupport::CaptureSink sink_;
+};
+
+// A model object as the printer sees it.
+class Named : public BvuNameable {
+ public:
+  explicit Named(const char* name) : name_(name) {}
+  const char* GetNameText(std::int32_t) override { return name_; }
+
+ private:
+  const char* name_;
+};
+
+}  // namespace printer_test

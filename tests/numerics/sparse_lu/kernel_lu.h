@@ -1,0 +1,70 @@
+// A typed wrapper for tests: runs the kernel analyse, factorize and solve on
+// one matrix with vectors for every array.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "tests/numerics/sparse_lu/test_matrices.h"
+
+namespace slu_test {
+
+struct KernelControls {
+  KernelControls();  // the kernel defaults with every unit set to 0
+  std::array<double, 4> cntl;
+  std::array<std::int64_t, 7> icntl;
+};
+
+struct AnalyseResult {
+  std::array<std::int64_t, 7> info{};
+  double rinfo = 0.0;
+  std::int64_t np = 0;
+  std::vector<std::int64_t> ip, iq, colpos;
+};
+
+struct FactorizeResult {
+  std::array<std::int64_t, 7> info{};
+  double rinfo = 0.0;
+};
+
+class KernelLu {
+ public:
+  KernelLu(const SparseMatrix& a, const KernelControls& controls);
+
+  // la = 0 gives room for a dense fill. `given_rows`/`given_columns` feed the
+  // given-order mode.
+  const AnalyseResult& Analyse(std::int64_t la = 0,
+                               const std::vector<std::int64_t>& given_rows = {},
+                               const std::vector<std::int64_t>& given_columns = {});
+  // Factorizes `values` (same pattern; the matrix's own when empty) with the
+  // order of the last analysis. lfact = 0 gives a length that always fits.
+  const FactorizeResult& Factorize(std::int64_t job, const std::vector<double>& values = {},
+                                   std::int64_t lfact = 0);
+  std::vector<double> Solve(const std::vector<double>& b, bool trans,
+                            std::int64_t level = -1) const;
+  std::int64_t last_solve_info() const { return solve_info_; }
+
+  KernelControls& controls() { return controls_; }
+  const AnalyseResult& analysis() const { return analysis_; }
+  AnalyseResult& analysis() { return analysis_; }
+  const FactorizeResult& factorization() const { return factorization_; }
+  std::int64_t AmpleLength() const;
+  // The factor arrays, for tests that look at the layout.
+  const std::vector<double>& factors() const { return factors_; }
+  const std::vector<std::int64_t>& irnf() const { return irnf_; }
+  const std::vector<std::int64_t>& iptrl() const { return iptrl_; }
+  const std::vector<std::int64_t>& iptru() const { return iptru_; }
+  std::vector<std::int64_t>& factor_ip() { return factor_ip_; }
+
+ private:
+  SparseMatrix a_;
+  KernelControls controls_;
+  AnalyseResult analysis_;
+  FactorizeResult factorization_;
+  std::vector<double> factors_;
+  std::vector<std::int64_t> irnf_, iptrl_, iptru_, factor_ip_;
+  mutable std::int64_t solve_info_ = 0;
+};
+
+}  // namespace slu_test

@@ -1,0 +1,190 @@
+// Kernel analyse, factorize and solve against LAPACK on seeded matrices, in
+// every pivot mode and search setting.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+
+#include "tests/numerics/sparse_lu/kernel_lu.h"
+#include "tests/numerics/sparse_lu/reference.h"
+
+namespace slu_test {
+namespace {
+
+std::vector<double> RandomVector(std::int64_t n, std::mt19937_64& rng) {
+  std::vector<double> b(static_cast<std::size_t>(n));
+  for (double& v : b) v = Uniform(rng);
+  return b;
+}
+
+// Both orientations: backward error at most 1e-13 and LAPACK's solution.
+void ExpectSolvesLikeLapack(const KernelLu& lu, const SparseMatrix& a, std::mt19937_64& rng,
+                            const std::string& what, std::int64_t level = -1) {
+  for (bool trans : {false, true}) {
+    const auto b = RandomVector(a.n, rng);
+    const auto x = lu.Solve(b, trans, level);
+    EXPECT_LE(BackwardError(a, x, b, trans), 1e-13) << what << " trans=" << trans;
+    const auto reference = LapackSolve(a, b, trans);
+    ASSERT_FALSE(reference.empty()) << what;
+    EXPECT_LE(MaxAbsDifference(x, reference), 1e-9 * (1.0 + MaxAbs(reference)))
+        << what << " trans=" << trans;
+  }
+}
+
+void AnalyseFactorizeAndCompare(const SparseMatrix& a, const KernelControls& c,
+                                std::mt19937_64& rng, const std::string& what) {
+  KernelLu lu(a, c);
+  ASSERT_EQ(lu.Analyse().info[0], 0) << what;
+  ASSERT_EQ(lu.Factorize(1).info[0], 0) << what;
+  EXPECT_EQ(lu.factorization().info[4], a.n) << what;
+  ExpectSolvesLikeLapack(lu, a, rng, what);
+}
+
+TEST(KernelSolve, RandomMatricesSolveLikeLapackForEveryDensitySwitchAndSearch) {
+  std::mt19937_64 rng(20240601);
+  for (std::int64_t n : {1, 2, 3, 7, 20, 60, 150, 500}) {
+    for (double density_switch : {0.0, 0.5, 1.0}) {
+      for (std::int64_t search : {-1, 0, 1, 3}) {
+        if (n == 500 && (density_switch == 0.0 || search == 3)) continue;  // keep it short
+        KernelControls c;
+        c.cntl[0] = density_switch;
+        c.icntl[3] = search;
+        const std::string what = "n=" + std::to_string(n) + " switch=" +
+                                 std::to_string(density_switch) + " search=" +
+                                 std::to_string(search);
+        AnalyseFactorizeAndCompare(RandomSparse(n, 3.0 / static_cast<double>(n), rng), c, rng,
+                                   what);
+      }
+    }
+  }
+}
+
+TEST(KernelSolve, StructuredFamiliesSolveLikeLapack) {
+  std::mt19937_64 rng(99);
+  const KernelControls c;
+  AnalyseFactorizeAndCompare(Banded(120, 3, rng), c, rng, "banded");
+  AnalyseFactorizeAndCompare(PermutedBlockTriangular({1, 4, 1, 1, 9, 2, 30}, 0.2, rng), c, rng,
+                             "block triangular");
+  const SparseMatrix arrow = Arrow(80, rng);
+  AnalyseFactorizeAndCompare(arrow, c, rng, "arrow");
+  AnalyseFactorizeAndCompare(arrow.Transposed(), c, rng, "arrow transposed");
+  SparseMatrix single = FromTriplets(1, 1, {1}, {1}, {-4.0});
+  KernelLu lu(single, c);
+  EXPECT_EQ(lu.Analyse().np, 0);  // the density test ends the sparse phase at once
+  EXPECT_EQ(lu.analysis().info[4], 1);
+  ASSERT_EQ(lu.Factorize(1).info[0], 0);
+  EXPECT_EQ(lu.Solve({2.0}, false), std::vector<double>{-0.5});
+}
+
+TEST(KernelSolve, FullBlockLevelsGiveTheSameSolutions) {
+  std::mt19937_64 rng(31);
+  for (double density_switch : {0.0, 0.5}) {
+    const SparseMatrix a = RandomSparse(70, 0.06, rng);
+    const auto b = RandomVector(a.n, rng);
+    std::vector<double> first;
+    for (std::int64_t level : {32, 3, 1, 0}) {
+      KernelControls c;
+      c.cntl[0] = density_switch;
+      c.icntl[4] = level;  // block size 3 does not divide the full block
+      KernelLu lu(a, c);
+      lu.Analyse();
+      ASSERT_EQ(lu.Factorize(1).info[0], 0);
+      for (std::int64_t solve_level : {1, 0}) {
+        const auto x = lu.Solve(b, false, solve_level);
+        if (first.empty()) first = x;
+        EXPECT_LE(MaxAbsDifference(x, first), 1e-12) << level << " " << solve_level;
+      }
+      ExpectSolvesLikeLapack(lu, a, rng, "level " + std::to_string(level));
+    }
+  }
+}
+
+TEST(KernelSolve, DiagonalModeTakesOnlyDiagonalPivots) {
+  std::mt19937_64 rng(8);
+  // A dominant diagonal: every sparse pivot passes on the diagonal.
+  const SparseMatrix a = Banded(60, 2, rng);
+  KernelControls c;
+  c.icntl[6] = 1;
+  c.icntl[3] = 0;
+  KernelLu lu(a, c);
+  const AnalyseResult& r = lu.Analyse();
+  ASSERT_EQ(r.info[0], 0);
+  ASSERT_GT(r.np, 0);
+  for (std::int64_t i = 1; i <= a.n; ++i) {
+    if (r.ip[i - 1] > r.np) continue;
+    EXPECT_EQ(r.iq[r.ip[i - 1] - 1], i);  // row i pivots in column i
+  }
+  ASSERT_EQ(lu.Factorize(1).info[0], 0);
+  ExpectSolvesLikeLapack(lu, a, rng, "diagonal mode");
+}
+
+TEST(KernelSolve, DiagonalModeSwitchesToFullProcessingWithoutADiagonalPivot) {
+  std::mt19937_64 rng(8);
+  // A permuted diagonal with a zero diagonal: no diagonal candidate exists.
+  std::vector<std::int64_t> r, col;
+  std::vector<double> v;
+  const std::int64_t n = 30;
+  for (std::int64_t j = 1; j <= n; ++j) {
+    r.push_back(j % n + 1);
+    col.push_back(j);
+    v.push_back(2.0 + Uniform(rng));
+    r.push_back((j + 4) % n + 1);
+    col.push_back(j);
+    v.push_back(Uniform(rng));
+  }
+  const SparseMatrix a = FromTriplets(n, n, r, col, v);
+  KernelControls c;
+  c.icntl[6] = 1;
+  KernelLu lu(a, c);
+  const AnalyseResult& result = lu.Analyse();
+  EXPECT_EQ(result.info[0], 2);
+  EXPECT_EQ(result.np, 0);
+  ASSERT_EQ(lu.Factorize(1).info[0], 0);
+  ExpectSolvesLikeLapack(lu, a, rng, "no diagonal pivot");
+}
+
+TEST(KernelSolve, GivenOrderReproducesAnEarlierAnalysis) {
+  std::mt19937_64 rng(14);
+  const SparseMatrix a = RandomSparse(90, 0.04, rng);
+  KernelLu free_choice(a, KernelControls());
+  const AnalyseResult first = free_choice.Analyse();
+  ASSERT_EQ(first.info[0], 0);
+
+  KernelControls c;
+  c.icntl[6] = 2;
+  c.icntl[3] = 1;
+  KernelLu given(a, c);
+  const AnalyseResult& again = given.Analyse(0, first.ip, first.iq);
+  ASSERT_EQ(again.info[0], 0);
+  EXPECT_EQ(again.np, first.np);
+  EXPECT_EQ(again.iq, first.iq);
+  EXPECT_EQ(again.ip, first.ip);
+  ASSERT_EQ(given.Factorize(1).info[0], 0);
+  ExpectSolvesLikeLapack(given, a, rng, "given order");
+}
+
+TEST(KernelSolve, RectangularSystemsAreSolvedOnTheirNonSingularPart) {
+  std::mt19937_64 rng(21);
+  for (auto [m, n] : {std::pair<std::int64_t, std::int64_t>{40, 25}, {25, 40}}) {
+    SparseMatrix a = RandomRectangular(m, n, 0.15, rng);
+    // A dominant diagonal keeps the matrix of full rank.
+    for (std::int64_t j = 1; j <= std::min(m, n); ++j) {
+      for (std::int64_t e = a.colptr[j - 1]; e < a.colptr[j]; ++e) {
+        if (a.rows[e - 1] == j) a.values[e - 1] += 10.0;
+      }
+    }
+    KernelLu lu(a, KernelControls());
+    ASSERT_GE(lu.Analyse().info[0], 0);
+    ASSERT_EQ(lu.Factorize(1).info[0], 0);
+    EXPECT_EQ(lu.factorization().info[4], std::min(m, n));
+    // A consistent system has the generating vector as its solution.
+    const bool trans = m < n;  // the orientation with more equations than unknowns
+    const auto x0 = RandomVector(trans ? m : n, rng);
+    const auto b = Multiply(a, x0, trans);
+    EXPECT_LE(MaxAbsDifference(lu.Solve(b, trans), x0), 1e-12) << m << "x" << n;
+  }
+}
+
+}  // namespace
+}  // namespace slu_test

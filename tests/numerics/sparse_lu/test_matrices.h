@@ -1,0 +1,50 @@
+// Seeded sparse matrices for the solver tests, held by columns with 1-based
+// row indices as the kernels take them.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace slu_test {
+
+struct SparseMatrix {
+  std::int64_t m = 0, n = 0;
+  std::vector<std::int64_t> colptr;  // n + 1 entries, 1-based, colptr[n] = nnz + 1
+  std::vector<std::int64_t> rows;    // 1-based
+  std::vector<double> values;
+
+  std::int64_t nnz() const { return static_cast<std::int64_t>(rows.size()); }
+  // Column-major dense copy (m x n).
+  std::vector<double> Dense() const;
+  // The same pattern with new values drawn from rng.
+  SparseMatrix WithNewValues(std::mt19937_64& rng) const;
+  SparseMatrix Transposed() const;
+};
+
+// Builds from triplets (1-based); entries of equal position are summed.
+SparseMatrix FromTriplets(std::int64_t m, std::int64_t n, std::vector<std::int64_t> rows,
+                          std::vector<std::int64_t> cols, std::vector<double> values);
+
+double Uniform(std::mt19937_64& rng, double lo = -1.0, double hi = 1.0);
+
+// Random unsymmetric: each entry present with the given probability, values
+// in [-1, 1], plus a randomly permuted diagonal of values of modulus 1..2 so
+// that the matrix is structurally and (almost surely) numerically regular.
+SparseMatrix RandomSparse(std::int64_t n, double density, std::mt19937_64& rng);
+// Random rectangular pattern without the added diagonal.
+SparseMatrix RandomRectangular(std::int64_t m, std::int64_t n, double density,
+                               std::mt19937_64& rng);
+// Band of half-width w with a dominant diagonal.
+SparseMatrix Banded(std::int64_t n, std::int64_t w, std::mt19937_64& rng);
+// Block upper triangular with the given block orders, dense diagonal blocks,
+// sparse coupling above them, rows and columns randomly permuted.
+SparseMatrix PermutedBlockTriangular(const std::vector<std::int64_t>& orders, double coupling,
+                                     std::mt19937_64& rng);
+// Diagonal plus a full first row and first column.
+SparseMatrix Arrow(std::int64_t n, std::mt19937_64& rng);
+
+// A random permutation of 1..n.
+std::vector<std::int64_t> RandomPermutation(std::int64_t n, std::mt19937_64& rng);
+
+}  // namespace slu_test
