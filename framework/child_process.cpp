@@ -35,8 +35,8 @@ std::string XosProcess::LocalCommandLine(const std::string& program, const std::
 }
 
 std::string XosProcess::RemoteCommandLine(const XosComputeNode& node, const std::string& program,
-                                          const std::string& arguments,
-                                          std::uint32_t start_flags, const std::string& display) {
+                                          const std::string& arguments, std::uint32_t start_flags,
+                                          const std::string& display) {
   const bool debugged = (start_flags & kDebugged) != 0;
   std::string line;
   if (!display.empty()) {
@@ -69,10 +69,9 @@ Status XosProcess::Create(XosComputeNode* node, const char* program, const char*
     return CreateLocalProcess(program, arguments, start_flags);
   }
   if (node->method != XosComputeNode::kRemoteExecution) return status::kNotSupported;
-  const std::string line =
-      RemoteCommandLine(*node, program != nullptr ? program : "",
-                        arguments != nullptr ? arguments : "", start_flags,
-                        display != nullptr ? display : "");
+  const std::string line = RemoteCommandLine(*node, program != nullptr ? program : "",
+                                             arguments != nullptr ? arguments : "", start_flags,
+                                             display != nullptr ? display : "");
   Status result = status::kOk;
   delete remote_;
   remote_ = new XosVirtualConnection(*node, this, line, &result);
@@ -85,8 +84,8 @@ Status XosProcess::CreateLocalProcess(const char* program, const char* arguments
   const std::string line =
       LocalCommandLine(located, arguments != nullptr ? arguments : "", start_flags);
   int error = 0;
-  const int pid = platform::SpawnProcess(platform::SplitCommandLine(line),
-                                         platform::FolderOf(located), &error);
+  const int pid =
+      platform::SpawnProcess(platform::SplitCommandLine(line), platform::FolderOf(located), &error);
   if (pid < 0) {
     std::fprintf(stderr, "XosProcess::CreateLocalProcess, Process Create failed with code : %d\n",
                  error);

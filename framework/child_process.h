@@ -29,8 +29,8 @@ class XosProcess {
   // remote execution; display names the machine whose screen shows a
   // remote process (empty: none). The remote shell and DCOM methods are not
   // supported (0x80000028).
-  Status Create(XosComputeNode* node, const char* program, const char* arguments,
-                const char* name, std::uint32_t start_flags, const char* display);
+  Status Create(XosComputeNode* node, const char* program, const char* arguments, const char* name,
+                std::uint32_t start_flags, const char* display);
   // Starts the program in its own folder with the command line
   // LocalCommandLine gives; 0x8000FFFF when it cannot be started.
   Status CreateLocalProcess(const char* program, const char* arguments, std::uint32_t start_flags);

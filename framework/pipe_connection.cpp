@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include "framework/io_status.h"
 #include "platform/socket.h"
@@ -9,8 +10,8 @@
 namespace {
 
 std::string PipeName(std::uint32_t from, std::uint32_t to, std::uint32_t session_id) {
-  return "\\\\.\\Pipe\\XosFrom_" + std::to_string(from) + "_To_" + std::to_string(to) +
-         "SESSION" + std::to_string(session_id);
+  return "\\\\.\\Pipe\\XosFrom_" + std::to_string(from) + "_To_" + std::to_string(to) + "SESSION" +
+         std::to_string(session_id);
 }
 
 std::string MailslotName(std::uint32_t from, std::uint32_t to, std::uint32_t session_id) {
@@ -42,22 +43,74 @@ bool PeerNotThereYet(int error) {
 
 }  // namespace
 
-XosPipeConnection::XosPipeConnection(std::uint32_t own_number, std::uint32_t peer_number,
-                                     std::uint32_t session_id) {
-  read_name_ = PipeName(peer_number, own_number, session_id);
-  write_name_ = PipeName(own_number, peer_number, session_id);
+XosLocalPairConnection::XosLocalPairConnection(std::string read_name, std::string write_name,
+                                               Connector connect, Receiver receive)
+    : connect_(connect), receive_(receive) {
+  read_name_ = std::move(read_name);
+  write_name_ = std::move(write_name);
   refusal_ = ResolvePaths(read_name_, write_name_, &read_path_, &write_path_);
-  // The read pipe exists from the start, so that the peer can connect to it
-  // whenever it comes.
-  if (refusal_ == status::kOk) OpenReadSide();
 }
 
-XosPipeConnection::~XosPipeConnection() {
+XosLocalPairConnection::~XosLocalPairConnection() {
   platform::CloseSocket(read_);
   platform::CloseSocket(write_);
-  platform::CloseSocket(listener_);
   platform::RemoveBoundFile(bound_);
 }
+
+Status XosLocalPairConnection::OpenWriteSide() {
+  if ((flags_ & kWriteOpen) != 0) return status::kOk;
+  if (refusal_ != status::kOk) return refusal_;
+  int error = 0;
+  write_ = connect_(write_path_, &error);
+  if (write_ < 0) return PeerNotThereYet(error) ? status::kNotYetOpen : status::kUnhandled;
+  flags_ |= kWriteOpen;
+  return status::kOk;
+}
+
+Status XosLocalPairConnection::Open() {
+  if (ClosedByPeer()) return status::kPeerGone;
+  const Status read_side = OpenReadSide();
+  if (status::IsFailure(read_side)) return read_side;
+  const Status write_side = OpenWriteSide();
+  if (status::IsFailure(write_side)) return write_side;
+  return IsOpen() ? status::kOk : status::kNotYetOpen;
+}
+
+Status XosLocalPairConnection::Write(const void* buffer, std::uint32_t count,
+                                     std::uint32_t* written) {
+  *written = 0;
+  if (ClosedByPeer()) return status::kPeerGone;
+  const Status opened = OpenWriteSide();
+  if (status::IsFailure(opened)) return opened;
+  if (opened != status::kOk) return status::kOk;
+  const platform::Transfer transfer = platform::SendSome(write_, buffer, count);
+  if (transfer.outcome == platform::TransferOutcome::kDone) {
+    *written = static_cast<std::uint32_t>(transfer.bytes);
+  }
+  return TransferStatus(transfer, status::kPeerGone);
+}
+
+Status XosLocalPairConnection::Read(void* buffer, std::uint32_t count, std::uint32_t* read) {
+  *read = 0;
+  if (ClosedByPeer()) return status::kPeerGone;
+  const Status opened = OpenReadSide();
+  if (opened != status::kOk) return opened;
+  const platform::Transfer transfer = receive_(read_, buffer, count);
+  if (transfer.outcome == platform::TransferOutcome::kDone) {
+    *read = static_cast<std::uint32_t>(transfer.bytes);
+  }
+  return TransferStatus(transfer, status::kPeerGone);
+}
+
+XosPipeConnection::XosPipeConnection(std::uint32_t own_number, std::uint32_t peer_number,
+                                     std::uint32_t session_id)
+    : XosLocalPairConnection(PipeName(peer_number, own_number, session_id),
+                             PipeName(own_number, peer_number, session_id), platform::ConnectLocal,
+                             platform::ReceiveSome) {
+  OpenReadSide();
+}
+
+XosPipeConnection::~XosPipeConnection() { platform::CloseSocket(listener_); }
 
 Status XosPipeConnection::OpenReadSide() {
   if ((flags_ & kReadOpen) != 0) return status::kOk;
@@ -73,62 +126,12 @@ Status XosPipeConnection::OpenReadSide() {
   return status::kOk;
 }
 
-Status XosPipeConnection::OpenWriteSide() {
-  if ((flags_ & kWriteOpen) != 0) return status::kOk;
-  if (refusal_ != status::kOk) return refusal_;
-  int error = 0;
-  write_ = platform::ConnectLocal(write_path_, &error);
-  if (write_ < 0) return PeerNotThereYet(error) ? status::kNotYetOpen : status::kUnhandled;
-  flags_ |= kWriteOpen;
-  return status::kOk;
-}
-
-Status XosPipeConnection::Open() {
-  if (ClosedByPeer()) return status::kPeerGone;
-  const Status read_side = OpenReadSide();
-  if (status::IsFailure(read_side)) return read_side;
-  const Status write_side = OpenWriteSide();
-  if (status::IsFailure(write_side)) return write_side;
-  return IsOpen() ? status::kOk : status::kNotYetOpen;
-}
-
-Status XosPipeConnection::Read(void* buffer, std::uint32_t count, std::uint32_t* read) {
-  *read = 0;
-  if (ClosedByPeer()) return status::kPeerGone;
-  const Status opened = OpenReadSide();
-  if (opened != status::kOk) return opened;
-  const platform::Transfer transfer = platform::ReceiveSome(read_, buffer, count);
-  if (transfer.outcome == platform::TransferOutcome::kDone) {
-    *read = static_cast<std::uint32_t>(transfer.bytes);
-  }
-  return TransferStatus(transfer, status::kPeerGone);
-}
-
-Status XosPipeConnection::Write(const void* buffer, std::uint32_t count, std::uint32_t* written) {
-  *written = 0;
-  if (ClosedByPeer()) return status::kPeerGone;
-  const Status opened = OpenWriteSide();
-  if (status::IsFailure(opened)) return opened;
-  if (opened != status::kOk) return status::kOk;
-  const platform::Transfer transfer = platform::SendSome(write_, buffer, count);
-  if (transfer.outcome == platform::TransferOutcome::kDone) {
-    *written = static_cast<std::uint32_t>(transfer.bytes);
-  }
-  return TransferStatus(transfer, status::kPeerGone);
-}
-
 XosMailConnection::XosMailConnection(std::uint32_t own_number, std::uint32_t peer_number,
-                                     std::uint32_t session_id) {
-  read_name_ = MailslotName(peer_number, own_number, session_id);
-  write_name_ = MailslotName(own_number, peer_number, session_id);
-  refusal_ = ResolvePaths(read_name_, write_name_, &read_path_, &write_path_);
-  if (refusal_ == status::kOk) OpenReadSide();
-}
-
-XosMailConnection::~XosMailConnection() {
-  platform::CloseSocket(read_);
-  platform::CloseSocket(write_);
-  platform::RemoveBoundFile(bound_);
+                                     std::uint32_t session_id)
+    : XosLocalPairConnection(MailslotName(peer_number, own_number, session_id),
+                             MailslotName(own_number, peer_number, session_id),
+                             platform::ConnectDatagram, platform::ReceivePacket) {
+  OpenReadSide();
 }
 
 Status XosMailConnection::OpenReadSide() {
@@ -139,47 +142,4 @@ Status XosMailConnection::OpenReadSide() {
   if (read_ < 0) return status::kUnhandled;
   flags_ |= kReadOpen;
   return status::kOk;
-}
-
-Status XosMailConnection::OpenWriteSide() {
-  if ((flags_ & kWriteOpen) != 0) return status::kOk;
-  if (refusal_ != status::kOk) return refusal_;
-  int error = 0;
-  write_ = platform::ConnectDatagram(write_path_, &error);
-  if (write_ < 0) return PeerNotThereYet(error) ? status::kNotYetOpen : status::kUnhandled;
-  flags_ |= kWriteOpen;
-  return status::kOk;
-}
-
-Status XosMailConnection::Open() {
-  if (ClosedByPeer()) return status::kPeerGone;
-  const Status read_side = OpenReadSide();
-  if (status::IsFailure(read_side)) return read_side;
-  const Status write_side = OpenWriteSide();
-  if (status::IsFailure(write_side)) return write_side;
-  return IsOpen() ? status::kOk : status::kNotYetOpen;
-}
-
-Status XosMailConnection::Read(void* buffer, std::uint32_t count, std::uint32_t* read) {
-  *read = 0;
-  if (ClosedByPeer()) return status::kPeerGone;
-  const Status opened = OpenReadSide();
-  if (opened != status::kOk) return opened;
-  const platform::Transfer transfer = platform::ReceivePacket(read_, buffer, count);
-  *read = static_cast<std::uint32_t>(transfer.bytes);
-  if (transfer.outcome == platform::TransferOutcome::kFailed) return status::kUnhandled;
-  return TransferStatus(transfer, status::kPeerGone);
-}
-
-Status XosMailConnection::Write(const void* buffer, std::uint32_t count, std::uint32_t* written) {
-  *written = 0;
-  if (ClosedByPeer()) return status::kPeerGone;
-  const Status opened = OpenWriteSide();
-  if (status::IsFailure(opened)) return opened;
-  if (opened != status::kOk) return status::kOk;
-  const platform::Transfer transfer = platform::SendSome(write_, buffer, count);
-  if (transfer.outcome == platform::TransferOutcome::kDone) {
-    *written = static_cast<std::uint32_t>(transfer.bytes);
-  }
-  return TransferStatus(transfer, status::kPeerGone);
 }

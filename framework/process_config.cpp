@@ -29,10 +29,10 @@ struct Keyword {
 };
 
 constexpr Keyword kKeywords[] = {
-    {"is", Scope::kMachine},        {"a", Scope::kMachine},         {"runs", Scope::kProcess},
-    {"debugs", Scope::kProcess},    {"debugger", Scope::kEither},   {"hidden", Scope::kProcess},
-    {"display", Scope::kEither},    {"directory", Scope::kMachine}, {"on", Scope::kEither},
-    {"node", Scope::kEither},       {"using", Scope::kMachine},     {"username", Scope::kMachine},
+    {"is", Scope::kMachine},       {"a", Scope::kMachine},         {"runs", Scope::kProcess},
+    {"debugs", Scope::kProcess},   {"debugger", Scope::kEither},   {"hidden", Scope::kProcess},
+    {"display", Scope::kEither},   {"directory", Scope::kMachine}, {"on", Scope::kEither},
+    {"node", Scope::kEither},      {"using", Scope::kMachine},     {"username", Scope::kMachine},
     {"password", Scope::kMachine},
 };
 
@@ -139,8 +139,8 @@ class DseConfigurationReader {
     for (std::size_t i = 0; i < column; ++i) {
       caret += i < line.size() && line[i] == '\t' ? '\t' : ' ';
     }
-    std::printf("%s\n%s^\nSyntax Error in record %d at position %zu\n", line.c_str(),
-                caret.c_str(), line_number, column + 1);
+    std::printf("%s\n%s^\nSyntax Error in record %d at position %zu\n", line.c_str(), caret.c_str(),
+                line_number, column + 1);
   }
 
   // False with *column at the place of the error.

@@ -2,12 +2,15 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "framework/async_client.h"
 #include "framework/child_process.h"
 #include "framework/io_peers.h"
 #include "framework/io_status.h"
 #include "framework/socket_connection.h"
 #include "framework/virtual_connection.h"
+#include "platform/socket.h"
 
 namespace {
 
@@ -33,7 +36,8 @@ std::string FailureText(XosProcess* process) {
   char buffer[kFailureText];
   while (text.size() < kFailureText) {
     std::uint32_t n = 0;
-    const Status result = stream->Read(buffer, kFailureText - static_cast<std::uint32_t>(text.size()), &n);
+    const Status result =
+        stream->Read(buffer, kFailureText - static_cast<std::uint32_t>(text.size()), &n);
     text.append(buffer, n);
     if (status::IsFailure(result) || n == 0) break;
   }
@@ -112,12 +116,15 @@ DseComputeNode* DseProcessManager::FindNode(const std::string& name) {
 }
 
 std::string DseProcessManager::ChildCommandLine(const DseProcess& process) {
-  std::string line = "-ChildNo=" + std::to_string(process.number) +
-                     " -SessionId=" + std::to_string(session_id_);
+  std::string line =
+      "-ChildNo=" + std::to_string(process.number) + " -SessionId=" + std::to_string(session_id_);
   if (!process.directory.empty()) line += " -DefDir=" + Quoted(process.directory);
   if (process.node != nullptr && !process.node->IsLocal()) {
+    // A local node made empty by its owner still names this machine.
+    const std::string host =
+        local_->host_name.empty() ? platform::LocalHostName() : local_->host_name;
     line += " -ParentNode=" + std::to_string(local_->number) + ":" +
-            std::to_string(local_->listening_port) + ":" + local_->host_name;
+            std::to_string(local_->listening_port) + ":" + host;
   }
   return line;
 }
@@ -173,13 +180,12 @@ Status DseProcessManager::StartChild(DseProcess* process, DseAsyncClient* client
   if (client == nullptr) return result;
   if (reason.empty()) reason = "No more information available.";
   if (result == status::kNetworkFailure) {
-    client->ReportFailure(
-        Format("Failed to access REXEC on host <%s>", node->host_name).c_str(),
-        Format("The host <%s> was not accessible due to a network failure\n"
-               "or REXEC is not running on that node.",
-               node->host_name)
-            .c_str(),
-        kStartFailed);
+    client->ReportFailure(Format("Failed to access REXEC on host <%s>", node->host_name).c_str(),
+                          Format("The host <%s> was not accessible due to a network failure\n"
+                                 "or REXEC is not running on that node.",
+                                 node->host_name)
+                              .c_str(),
+                          kStartFailed);
   } else if (!node->IsLocal()) {
     client->ReportFailure(Format("Failed to start process <%s> from <%s> on host <%s>",
                                  process->name, process->program, node->host_name)

@@ -53,8 +53,7 @@ Status XosSocketConnection::Read(void* buffer, std::uint32_t count, std::uint32_
   return TransferStatus(transfer, status::kConnectionClosed);
 }
 
-Status XosSocketConnection::Write(const void* buffer, std::uint32_t count,
-                                  std::uint32_t* written) {
+Status XosSocketConnection::Write(const void* buffer, std::uint32_t count, std::uint32_t* written) {
   *written = 0;
   if (!IsOpen()) {
     if (ClosedByPeer()) return status::kWriteOnClosed;
@@ -63,8 +62,8 @@ Status XosSocketConnection::Write(const void* buffer, std::uint32_t count,
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   const int attempts = wait_mode_ == 0 ? 1 : 10;
   for (int i = 0; i < attempts && *written < count; ++i) {
-    const platform::Transfer transfer = platform::SendSome(socket_, bytes + *written,
-                                                           count - *written);
+    const platform::Transfer transfer =
+        platform::SendSome(socket_, bytes + *written, count - *written);
     if (transfer.outcome == platform::TransferOutcome::kWouldBlock) break;
     if (transfer.outcome != platform::TransferOutcome::kDone) {
       return TransferStatus(transfer, status::kPeerGone);

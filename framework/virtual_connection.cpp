@@ -98,8 +98,7 @@ Status XosVirtualConnection::Start(const XosComputeNode& node, const std::string
     return Unreachable("Network Problems, possibly REXEC service not running on server machine.");
   }
   std::uint8_t answer = 1;
-  const platform::Transfer reply = platform::ReceiveWithin(stream_, &answer, 1,
-                                                           kExchangeTimeoutMs);
+  const platform::Transfer reply = platform::ReceiveWithin(stream_, &answer, 1, kExchangeTimeoutMs);
   if (reply.outcome != platform::TransferOutcome::kDone || reply.bytes != 1 || answer != 0) {
     return status::kUnhandled;
   }

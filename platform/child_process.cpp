@@ -1,15 +1,16 @@
 #include "platform/child_process.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 
 extern char** environ;
 
@@ -161,8 +162,8 @@ int SpawnProcess(const std::vector<std::string>& argv, const std::string& folder
   if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
   SpawnAttributes attributes;
   pid_t pid = -1;
-  const int result = ::posix_spawnp(&pid, pointers[0], &actions, &attributes.attributes,
-                                    pointers.data(), environ);
+  const int result =
+      ::posix_spawnp(&pid, pointers[0], &actions, &attributes.attributes, pointers.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (result != 0) {
     *error = result;

@@ -1,13 +1,14 @@
 #include "platform/local_socket.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 namespace platform {
 
@@ -65,6 +66,16 @@ bool BindPath(int fd, const std::string& path, BoundFile* bound, int* error) {
   bound->inode = info.st_ino;
   bound->changed_ns = ChangeTime(info);
   return true;
+}
+
+int BoundSocket(int type, const std::string& path, BoundFile* bound, int* error) {
+  const int fd = MakeSocket(type, error);
+  if (fd < 0) return -1;
+  if (!BindPath(fd, path, bound, error)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 int ConnectPath(int type, const std::string& path, int* error) {
@@ -132,12 +143,8 @@ bool LocalEndpointPath(const std::string& name, std::string* path, std::string* 
 }
 
 int ListenLocal(const std::string& path, BoundFile* bound, int* error) {
-  const int fd = MakeSocket(SOCK_STREAM, error);
+  const int fd = BoundSocket(SOCK_STREAM, path, bound, error);
   if (fd < 0) return -1;
-  if (!BindPath(fd, path, bound, error)) {
-    ::close(fd);
-    return -1;
-  }
   if (::listen(fd, SOMAXCONN) != 0) {
     const int failure = errno;
     RemoveBoundFile(*bound);
@@ -164,13 +171,7 @@ int ConnectLocal(const std::string& path, int* error) {
 }
 
 int BindDatagram(const std::string& path, BoundFile* bound, int* error) {
-  const int fd = MakeSocket(SOCK_DGRAM, error);
-  if (fd < 0) return -1;
-  if (!BindPath(fd, path, bound, error)) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+  return BoundSocket(SOCK_DGRAM, path, bound, error);
 }
 
 int ConnectDatagram(const std::string& path, int* error) {

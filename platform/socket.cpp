@@ -1,9 +1,6 @@
 #include "platform/socket.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -11,7 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstring>
 
 namespace platform {
 

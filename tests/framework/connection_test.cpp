@@ -1,12 +1,12 @@
 #include "framework/connection.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <memory>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 #include "framework/compute_node.h"
@@ -370,9 +370,19 @@ TEST(Base64Test, DigitsRunLeastSignificantFirst) {
   const struct {
     std::uint32_t value;
     const char* text;
-  } cases[] = {{0, "0"},   {9, "9"},   {10, "A"},  {35, "Z"},        {36, "a"},
-               {61, "z"},  {62, "_"},  {63, "#"},  {64, "01"},       {65, "11"},
-               {4095, "##"}, {4096, "001"}, {0xFFFFFFFFu, "#####3"}};
+  } cases[] = {{0, "0"},
+               {9, "9"},
+               {10, "A"},
+               {35, "Z"},
+               {36, "a"},
+               {61, "z"},
+               {62, "_"},
+               {63, "#"},
+               {64, "01"},
+               {65, "11"},
+               {4095, "##"},
+               {4096, "001"},
+               {0xFFFFFFFFu, "#####3"}};
   for (const auto& c : cases) {
     char buffer[8] = "xxxxxxx";
     EXPECT_EQ(XosEncodeNumberBase64(c.value, buffer), static_cast<std::int32_t>(strlen(c.text)));

@@ -1,15 +1,15 @@
 #include "framework/process_manager.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "framework/async_client.h"
@@ -177,16 +177,16 @@ TEST_F(ProcessManagerTest, FaultyRecordsPointAtTheirFault) {
     const char* line;
     std::size_t position;
   } cases[] = {
-      {"m is a os2", 8},                   // unknown system
-      {"m is a nt using telnet", 17},      // unknown method
-      {"m is a nt username", 19},          // a value is missing at the end
-      {"p runs /x on nowhere", 14},        // no such machine
-      {"p runs /x sometimes", 11},         // not a keyword
-      {"p runs \"/x on local", 8},         // the quote is not closed
-      {"p \"runs\" /x", 3},                // a quoted word is never a keyword
-      {"p on local", 11},                  // a process without a program
-      {"lonely", 7},                       // neither kind of record
-      {"p runs /x\x01", 10},               // a control character
+      {"m is a os2", 8},               // unknown system
+      {"m is a nt using telnet", 17},  // unknown method
+      {"m is a nt username", 19},      // a value is missing at the end
+      {"p runs /x on nowhere", 14},    // no such machine
+      {"p runs /x sometimes", 11},     // not a keyword
+      {"p runs \"/x on local", 8},     // the quote is not closed
+      {"p \"runs\" /x", 3},            // a quoted word is never a keyword
+      {"p on local", 11},              // a process without a program
+      {"lonely", 7},                   // neither kind of record
+      {"p runs /x\x01", 10},           // a control character
   };
   for (const auto& c : cases) {
     const std::string said = Read(std::string(c.line) + "\n");
@@ -230,11 +230,42 @@ TEST_F(ProcessManagerTest, AFileThatCannotBeReadIsRefused) {
 // naming that line, whatever its bytes; nothing it reads points nowhere.
 TEST_F(ProcessManagerTest, RandomLinesAreReadOrRefusedOneByOne) {
   std::mt19937 random(1357);
-  const std::vector<std::string> words = {
-      "is", "a", "runs", "debugs", "debugger", "hidden", "display", "directory", "on", "node",
-      "using", "username", "password", "unix", "vms", "nt", "win95", "rexec", "rsh", "dcom",
-      "local", "LOCAL", "localhost", "127.0.0.1", "p1", "/bin/x", "\"quoted word\"", "\"", "#", "#x",
-      "\"a#b\"", "\t", "\xC3\xA9t\xC3\xA9", std::string(1, '\0'), "\x01", "\r"};
+  const std::vector<std::string> words = {"is",
+                                          "a",
+                                          "runs",
+                                          "debugs",
+                                          "debugger",
+                                          "hidden",
+                                          "display",
+                                          "directory",
+                                          "on",
+                                          "node",
+                                          "using",
+                                          "username",
+                                          "password",
+                                          "unix",
+                                          "vms",
+                                          "nt",
+                                          "win95",
+                                          "rexec",
+                                          "rsh",
+                                          "dcom",
+                                          "local",
+                                          "LOCAL",
+                                          "localhost",
+                                          "127.0.0.1",
+                                          "p1",
+                                          "/bin/x",
+                                          "\"quoted word\"",
+                                          "\"",
+                                          "#",
+                                          "#x",
+                                          "\"a#b\"",
+                                          "\t",
+                                          "\xC3\xA9t\xC3\xA9",
+                                          std::string(1, '\0'),
+                                          "\x01",
+                                          "\r"};
   auto pick = [&](const std::vector<std::string>& from) { return from[random() % from.size()]; };
   std::vector<std::string> lines;
   std::vector<std::size_t> added;
@@ -244,14 +275,16 @@ TEST_F(ProcessManagerTest, RandomLinesAreReadOrRefusedOneByOne) {
     std::vector<std::string> tokens;
     const int shape = static_cast<int>(random() % 5);
     if (shape < 2) {
-      tokens = {pick({"localhost", "local", "127.0.0.1"}), "is", "a", pick({"unix", "nt", "win95", "vms"})};
+      tokens = {pick({"localhost", "local", "127.0.0.1"}), "is", "a",
+                pick({"unix", "nt", "win95", "vms"})};
       if (random() % 2) tokens.insert(tokens.end(), {"using", pick({"rexec", "rsh", "dcom"})});
       if (random() % 2) tokens.insert(tokens.end(), {"username", "u"});
       if (random() % 2) tokens.insert(tokens.end(), {"password", "\"P w\""});
       if (random() % 2) tokens.insert(tokens.end(), {"directory", "/d"});
     } else if (shape < 4) {
       tokens = {"p1", pick({"runs", "debugs"}), "/bin/x"};
-      if (random() % 2) tokens.insert(tokens.end(), {"on", pick({"localhost", "local", "127.0.0.1"})});
+      if (random() % 2)
+        tokens.insert(tokens.end(), {"on", pick({"localhost", "local", "127.0.0.1"})});
       if (random() % 2) tokens.push_back("hidden");
       if (random() % 3 == 0) tokens.insert(tokens.end(), {"display", "ws"});
     } else {
@@ -280,11 +313,13 @@ TEST_F(ProcessManagerTest, RandomLinesAreReadOrRefusedOneByOne) {
 
   std::vector<int> errors(lines.size() + 1, 0);
   const std::string marker = "^\nSyntax Error in record ";
-  for (std::size_t at = said.find(marker); at != std::string::npos; at = said.find(marker, at + 1)) {
+  for (std::size_t at = said.find(marker); at != std::string::npos;
+       at = said.find(marker, at + 1)) {
     std::size_t record = 0;
     std::size_t position = 0;
-    ASSERT_EQ(std::sscanf(said.c_str() + at + marker.size(), "%zu at position %zu", &record,
-                          &position), 2);
+    ASSERT_EQ(
+        std::sscanf(said.c_str() + at + marker.size(), "%zu at position %zu", &record, &position),
+        2);
     ASSERT_GE(record, 1u);
     ASSERT_LE(record, lines.size());
     ++errors[record];
@@ -308,11 +343,12 @@ TEST_F(ProcessManagerTest, RandomLinesAreReadOrRefusedOneByOne) {
 }
 
 TEST_F(ProcessManagerTest, ChildCommandLinesSayOnlyWhatTheChildNeeds) {
-  Read("near runs /bin/near\n"
-       "local is a nt directory \"/data/run 1\"\n"
-       "dir runs /bin/dir on local\n"
-       "127.0.0.1 is a unix password pw directory \"C:\\work\\\"\n"
-       "far runs /bin/far on 127.0.0.1\n");
+  Read(
+      "near runs /bin/near\n"
+      "local is a nt directory \"/data/run 1\"\n"
+      "dir runs /bin/dir on local\n"
+      "127.0.0.1 is a unix password pw directory \"C:\\work\\\"\n"
+      "far runs /bin/far on 127.0.0.1\n");
   const auto processes = Processes();
   ASSERT_EQ(processes.size(), 3u);
   const std::string session = std::to_string(getpid());
@@ -322,8 +358,8 @@ TEST_F(ProcessManagerTest, ChildCommandLinesSayOnlyWhatTheChildNeeds) {
   manager_.LocalNode()->listening_port = 4242;
   // A trailing backslash is doubled so that it does not quote the quote.
   EXPECT_EQ(manager_.ChildCommandLine(*processes[2]),
-            "-ChildNo=3 -SessionId=" + session + " -DefDir=\"C:\\work\\\\\" -ParentNode=0:4242:" +
-                platform::LocalHostName());
+            "-ChildNo=3 -SessionId=" + session +
+                " -DefDir=\"C:\\work\\\\\" -ParentNode=0:4242:" + platform::LocalHostName());
 }
 
 TEST_F(ProcessManagerTest, NothingConfiguredNothingStarted) {
@@ -335,8 +371,9 @@ TEST_F(ProcessManagerTest, NothingConfiguredNothingStarted) {
 TEST_F(ProcessManagerTest, StartsALocalChildInItsFolderAndStopsIt) {
   const std::string record = (dir_ / "record").string();
   ScopedEnv env("VANTOR_CHILD_RECORD", record.c_str());
-  Read("local is a nt directory \"/tmp/a b\"\n"
-       "standin runs \"" VANTOR_CHILD_STANDIN "\" on local\n");
+  Read(
+      "local is a nt directory \"/tmp/a b\"\n"
+      "standin runs \"" VANTOR_CHILD_STANDIN "\" on local\n");
   FakeQueue queue;
   FakeClient client;
   ASSERT_EQ(manager_.StartAll(&client, &queue), 0u);
@@ -387,8 +424,9 @@ TEST_F(ProcessManagerTest, AChildThatEndsShowsAsAFailedOutputChannel) {
 }
 
 TEST_F(ProcessManagerTest, AFailedLocalStartIsReportedAndStopsTheRest) {
-  Read("missing runs /no/such/program\n"
-       "never runs /bin/true\n");
+  Read(
+      "missing runs /no/such/program\n"
+      "never runs /bin/true\n");
   FakeQueue queue;
   FakeClient client;
   ::testing::internal::CaptureStderr();
@@ -406,8 +444,9 @@ TEST_F(ProcessManagerTest, AFailedLocalStartIsReportedAndStopsTheRest) {
 }
 
 TEST_F(ProcessManagerTest, ARemoteStartWithoutPasswordAsksTheClient) {
-  Read("127.0.0.1 is a nt\n"
-       "far runs /bin/far on 127.0.0.1\n");
+  Read(
+      "127.0.0.1 is a nt\n"
+      "far runs /bin/far on 127.0.0.1\n");
   DseProcess* child = Processes().at(0);
   FakeQueue queue;
   EXPECT_EQ(manager_.StartChild(child, nullptr, &queue), status::kNoPassword);
@@ -434,13 +473,15 @@ TEST_F(ProcessManagerTest, ARemoteStartWithoutPasswordAsksTheClient) {
 }
 
 TEST_F(ProcessManagerTest, AnUnsupportedRemoteMethodIsReportedWithItsHost) {
-  Read("127.0.0.1 is a unix using rsh\n"
-       "far runs /bin/far on 127.0.0.1\n");
+  Read(
+      "127.0.0.1 is a unix using rsh\n"
+      "far runs /bin/far on 127.0.0.1\n");
   FakeQueue queue;
   FakeClient client;
   EXPECT_EQ(manager_.StartAll(&client, &queue), status::kNotSupported);
   ASSERT_EQ(client.reports.size(), 1u);
-  EXPECT_EQ(client.reports[0].text, "Failed to start process <far> from </bin/far> on host <127.0.0.1>");
+  EXPECT_EQ(client.reports[0].text,
+            "Failed to start process <far> from </bin/far> on host <127.0.0.1>");
   EXPECT_EQ(client.reports[0].detail, "No more information available.");
   EXPECT_TRUE(client.prompts.empty());
 }

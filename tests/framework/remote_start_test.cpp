@@ -1,21 +1,20 @@
-#include "framework/virtual_connection.h"
-
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <random>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 #include "framework/child_process.h"
 #include "framework/compute_node.h"
 #include "framework/io_status.h"
+#include "framework/virtual_connection.h"
 #include "tests/support/scoped_env.h"
 
 using namespace std::string_literals;
@@ -160,7 +159,8 @@ TEST(RemoteStartTest, AnUnreachableServiceIsANetworkFailureWithItsText) {
   XosVirtualConnection remote(Loopback("bob", "pw"), nullptr, "prog", &result, free_port);
   EXPECT_EQ(result, status::kNetworkFailure);
   EXPECT_EQ(remote.Open(), status::kNetworkFailure);
-  const std::string text = "Network Problems, possibly REXEC service not running on server machine.";
+  const std::string text =
+      "Network Problems, possibly REXEC service not running on server machine.";
   EXPECT_EQ(remote.Text(), text);
   EXPECT_NE(remote.Flags() & XosConnection::kClosedByPeer, 0);
   Status read_result = 1;
@@ -200,9 +200,8 @@ TEST(PasswordScramblerTest, MovesCharactersBackByTheKeyAndLaysThemFromTheMiddle)
     const char* password;
     const char* scrambled;
   } cases[] = {
-      {"", ""},
-      {"a", "`"},    // 'q' & 7 = 1 place back
-      {" ", "~"},    // wraps round the alphabet
+      {"", ""},         {"a", "`"},  // 'q' & 7 = 1 place back
+      {" ", "~"},                    // wraps round the alphabet
       {",a", ",Z"},  // the comma stays; 'o' & 7 = 7 places back, skipping no excluded one
       {"ab", "[`"},  // laid from the middle: '`' at 1, then 96 steps on: taken, so 0
       {"\"\"", "\"\""},
@@ -225,7 +224,10 @@ TEST(PasswordScramblerTest, KeepsOtherCharactersInPlaceAndPermutesTheMovedOnes) 
     std::string password(random() % 131, ' ');
     for (char& c : password) {
       const int pick = static_cast<int>(random() % 100);
-      c = pick < 5 ? ',' : pick < 10 ? '"' : pick < 12 ? '\t' : static_cast<char>(32 + random() % 95);
+      c = pick < 5    ? ','
+          : pick < 10 ? '"'
+          : pick < 12 ? '\t'
+                      : static_cast<char>(32 + random() % 95);
     }
     std::string scrambled;
     ASSERT_EQ(XosScramblePassword(password.c_str(), key.c_str(), ",\"", &scrambled), 0u);

@@ -1,11 +1,11 @@
 #include "platform/child_process.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
-#include <pthread.h>
 #include <string>
 #include <vector>
 
@@ -30,11 +30,11 @@ TEST(CommandLineTest, SplitsAsWindowsDoes) {
       {"C:\\dir\\\"x y\" a", {"C:\\dir\\x y", "a"}},
       {"p \"a b\" c", {"p", "a b", "c"}},
       {"p -DefDir=\"/tmp/a b\"", {"p", "-DefDir=/tmp/a b"}},
-      {"p a\\\\b", {"p", "a\\\\b"}},             // backslashes alone are literal
-      {"p a\\\"b", {"p", "a\"b"}},               // odd count: literal quote
-      {"p a\\\\\"b c\"", {"p", "a\\b c"}},       // even count: quote groups
-      {"p \"a\"\"b\"", {"p", "a\"b"}},           // "" inside quotes
-      {"p \"\"", {"p", ""}},                     // an empty word
+      {"p a\\\\b", {"p", "a\\\\b"}},        // backslashes alone are literal
+      {"p a\\\"b", {"p", "a\"b"}},          // odd count: literal quote
+      {"p a\\\\\"b c\"", {"p", "a\\b c"}},  // even count: quote groups
+      {"p \"a\"\"b\"", {"p", "a\"b"}},      // "" inside quotes
+      {"p \"\"", {"p", ""}},                // an empty word
       {"p \"unclosed tail", {"p", "unclosed tail"}},
   };
   for (const auto& c : cases) {
@@ -59,14 +59,13 @@ TEST(ChildProcessTest, LocatesProgramsAndTheirFolders) {
 TEST(ChildProcessTest, StartsInTheGivenFolderAndIsWatchedToItsEnd) {
   TempDir dir;
   int error = 0;
-  const int pid = platform::SpawnProcess({"sh", "-c", "pwd > where; exit 3"},
-                                         dir.path().string(), &error);
+  const int pid =
+      platform::SpawnProcess({"sh", "-c", "pwd > where; exit 3"}, dir.path().string(), &error);
   ASSERT_GT(pid, 0) << error;
   int exit_code = 0;
   while (!platform::ChildHasEnded(pid, &exit_code)) usleep(1000);
   EXPECT_EQ(exit_code, 3);
-  EXPECT_EQ(ReadFileBytes(dir / "where"),
-            std::filesystem::canonical(dir.path()).string() + "\n");
+  EXPECT_EQ(ReadFileBytes(dir / "where"), std::filesystem::canonical(dir.path()).string() + "\n");
   // Asking again about a collected child does not hang or claim it runs.
   EXPECT_TRUE(platform::ChildHasEnded(pid, &exit_code));
 }

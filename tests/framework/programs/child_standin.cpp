@@ -1,10 +1,11 @@
 // Stands in for a child engine process: writes its arguments and working
 // folder, one per line, to the file named by VANTOR_CHILD_RECORD (through a
 // rename, so that a reader never sees half of it), then waits to be stopped.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 int main(int argc, char** argv) {
   const char* record = std::getenv("VANTOR_CHILD_RECORD");
