@@ -13,6 +13,8 @@ namespace {
 
 constexpr char kPasswordKey[] = "qomvex";
 constexpr char kPasswordExcluded[] = ",\"";
+constexpr char kNetworkProblems[] =
+    "Network Problems, possibly REXEC service not running on server machine.";
 
 }  // namespace
 
@@ -87,7 +89,7 @@ Status XosVirtualConnection::Start(const XosComputeNode& node, const std::string
   int error = 0;
   stream_ = platform::ConnectTcp(node.address, service_port, kExchangeTimeoutMs, &error);
   if (stream_ < 0) {
-    return Unreachable("Network Problems, possibly REXEC service not running on server machine.");
+    return Unreachable(kNetworkProblems);
   }
   // No separate error port: "0". Every field ends with its zero byte.
   std::string request("0", 2);
@@ -95,7 +97,7 @@ Status XosVirtualConnection::Start(const XosComputeNode& node, const std::string
     request.append(field.c_str(), field.size() + 1);
   }
   if (!platform::SendAll(stream_, request.data(), request.size(), kExchangeTimeoutMs, &error)) {
-    return Unreachable("Network Problems, possibly REXEC service not running on server machine.");
+    return Unreachable(kNetworkProblems);
   }
   std::uint8_t answer = 1;
   const platform::Transfer reply = platform::ReceiveWithin(stream_, &answer, 1, kExchangeTimeoutMs);
