@@ -15,6 +15,11 @@
 #include <iosfwd>
 
 #include "foundation/string_ref.h"
+#include "platform/status.h"
+
+class BvuBinaryStream;
+class Clvistream;
+class Clvostream;
 
 class SUValue {
  public:
@@ -185,6 +190,23 @@ class SUValue {
   // The printed form ("?" for status 1, "!" for another failed status).
   void Print(std::ostream& out) const;
 
+  // --- message and virtual-stream forms ---
+
+  // The message form, after the u16 type code when asked. Arrays and other
+  // codes that do not travel write nothing more (0xA000FFFF when nothing at
+  // all was written). The first failed put, else 0.
+  Status WriteBinary(BvuBinaryStream& stream, bool write_type) const;
+  // Replaces this value by one of the given type read in message form:
+  // status 0, or status -1 and a failure when the body is short or damaged
+  // or the type does not travel.
+  Status ReadBinary(BvuBinaryStream& stream, std::uint16_t code);
+  // Self-describing: type code, status, then the payload; arrays nest.
+  void SaveToVStream(Clvostream& stream) const;
+  // A damaged input fails the stream and leaves what was read so far.
+  void RestoreFromVStream(Clvistream& stream);
+  // Codes that have a message form.
+  static bool IsTransferable(std::uint16_t code);
+
   // --- reading the representation ---
 
   std::uint16_t Kind() const { return type & kKindMask; }
@@ -261,3 +283,9 @@ void BuildLowerCaseTable();
 
 // Prints the value, or "!" for a missing one.
 void PrintSUValue(std::ostream& out, const SUValue* value);
+
+// One monitor sample in a message: f64 time, u32 count, then per value u32
+// type code, tags[i] as u32, and the value in message form. The first failed
+// put, else 0.
+Status WriteMonitorValues(BvuBinaryStream& stream, double time, std::uint32_t count,
+                          const SUValue* values, const std::uint32_t* tags);

@@ -1,0 +1,377 @@
+// The iteration of the least-squares optimiser as a state machine kept in IV:
+// each call handles the answer to the pending request and either asks for the
+// next evaluation or ends with a final code. X always returns the best point.
+#include <cmath>
+#include <cstdio>
+
+#include "numerics/lsq/nls_internal.h"
+
+namespace nls {
+namespace {
+
+double Dot(std::int64_t n, const double* x, const double* y) {
+  double s = 0.0;
+  for (std::int64_t i = 0; i < n; ++i) s += x[i] * y[i];
+  return s;
+}
+
+bool AllFinite(std::int64_t n, const double* x) {
+  for (std::int64_t i = 0; i < n; ++i)
+    if (!std::isfinite(x[i])) return false;
+  return true;
+}
+
+// Column j of the Jacobian (0-based).
+const double* Column(const Problem& pb, std::int64_t j) {
+  return pb.dr + j * pb.nd;
+}
+
+void RequestResiduals(const IntArray& iv, std::int64_t phase) {
+  iv(kNfcall) += 1;
+  iv(kPhase) = phase;
+  iv(1) = kEvaluateResiduals;
+}
+
+void RequestJacobian(const IntArray& iv) {
+  iv(kNgcall) += 1;
+  iv(kPhase) = kPhaseJacobian;
+  iv(1) = kEvaluateJacobian;
+}
+
+// Ends the solve at the iterate; a covariance can follow when J^T J at the
+// iterate is held.
+void Finish(const IntArray& iv, const Work& w, const Problem& pb, std::int64_t code) {
+  if (iv(kState) == 2) {
+    for (std::int64_t i = 0; i < pb.p; ++i) pb.x[i] = w.xc[i];
+    iv(kFdh) = iv(kCovreq) != 0 ? 1 : 0;
+  } else {
+    iv(kFdh) = 0;
+  }
+  iv(kRestor) = iv(kPhase) == kPhaseTrialResiduals ? 1 : 0;
+  iv(kPhase) = 0;
+  iv(kCnvcod) = 0;
+  iv(kMode) = 0;
+  iv(1) = code;
+}
+
+// Scale of the parameters. With DTYPE 1 it follows the column norms of J,
+// never shrinking faster than DFAC per iteration and never below DTINIT times
+// the largest; when J vanishes altogether the old scale, or D0INIT, stays.
+void UpdateScale(const IntArray& iv, const Tuning& tn, const Work& w, double* d) {
+  const std::int64_t p = w.p;
+  if (iv(kDtype) == 0) {
+    for (std::int64_t i = 0; i < p; ++i)
+      if (!(d[i] > 0.0) || !std::isfinite(d[i])) d[i] = 1.0;
+    return;
+  }
+  double largest = 0.0;
+  for (std::int64_t i = 0; i < p; ++i)
+    largest = std::fmax(largest, std::sqrt(w.jtj[PackedAt(i, i)]));
+  const double floor = tn.dtinit * largest;
+  for (std::int64_t i = 0; i < p; ++i) {
+    const double column = std::sqrt(w.jtj[PackedAt(i, i)]);
+    const double old = (d[i] > 0.0 && std::isfinite(d[i])) ? d[i] : 0.0;
+    double next = std::fmax(tn.dfac * old, column);
+    if (next < floor) next = floor;
+    if (!(next > 0.0)) next = old > 0.0 ? old : tn.d0init;
+    d[i] = next;
+  }
+}
+
+// Builds the trial step within the current radius and asks for residuals at
+// it, unless the step is empty or the evaluation limit is reached.
+void TryStep(const IntArray& iv, const RealArray& v, const Work& w, const Problem& pb) {
+  ComputeTrialStep(iv, v, w, pb.b, pb.d, pb.x, v(kRadius));
+  if (v(kDstnrm) == 0.0) {
+    Finish(iv, w, pb, kFalseConvergence);  // no move left that the model favours
+    return;
+  }
+  if (iv(kNfcall) >= iv(kMxfcal)) {
+    Finish(iv, w, pb, kEvaluationLimit);
+    return;
+  }
+  RequestResiduals(iv, kPhaseTrialResiduals);
+}
+
+// S is updated from the step, the change of gradient y = g+ - g and
+// y# = g+ - J^T r+ (the change that J^T J cannot explain).
+void UpdateSecant(const IntArray& iv, const Tuning& tn, const Work& w) {
+  const std::int64_t p = w.p;
+  for (std::int64_t i = 0; i < p; ++i) {
+    w.y[i] = w.g[i] - w.g0[i];
+    w.u[i] = w.g[i] - w.jcr[i];
+  }
+  if (SecantUpdate(p, w.step, w.y, w.u, tn.cosmin, w.secant, w.t)) iv(kSecantSet) = 1;
+}
+
+// The Jacobian at the iterate has arrived: gradient, J^T J, secant, scale,
+// convergence tests, then the next trial step.
+void OnJacobian(const IntArray& iv, const RealArray& v, const Work& w, const Problem& pb) {
+  const std::int64_t p = pb.p;
+  const Tuning tn = TuningFrom(v);
+  for (std::int64_t j = 0; j < p; ++j) w.g[j] = Dot(pb.n, Column(pb, j), pb.r);
+  for (std::int64_t j = 0; j < p; ++j)
+    for (std::int64_t i = 0; i <= j; ++i)
+      w.jtj[PackedAt(i, j)] = Dot(pb.n, Column(pb, i), Column(pb, j));
+  if (iv(kStepTaken) != 0) UpdateSecant(iv, tn, w);
+  iv(kStepTaken) = 0;
+  UpdateScale(iv, tn, w, pb.d);
+  iv(kState) = 2;
+  BuildModel(iv, w);
+  FindHeldVariables(w, pb.b);
+
+  const double f = v(kF);
+  const std::int64_t nf = FreeList(w);
+  const ScaledModel m{w.model, pb.d, w.free, nf};
+  for (std::int64_t a = 0; a < nf; ++a) w.free_g[a] = w.g[w.free[a]] / pb.d[w.free[a]];
+  double nreduc = -1.0;
+  double newton_length = 0.0;
+  if (NewtonStep(m, w.free_g, w.t, w.factor, nreduc)) newton_length = TwoNorm(nf, w.t);
+  v(kNreduc) = nreduc;
+  ReportIteration(iv, v);
+
+  std::int64_t code = 0;
+  if (f <= tn.afctol) {
+    code = kAbsoluteFunctionConvergence;
+  } else {
+    const bool relative = nreduc >= 0.0 && nreduc <= tn.rfctol * f;
+    const bool xconv = iv(kNiter) > 0 && iv(kLastNewton) != 0 && v(kLastReldx) <= tn.xctol;
+    if (relative && xconv) {
+      code = kBothConvergence;
+    } else if (relative) {
+      code = kRelativeFunctionConvergence;
+    } else if (xconv) {
+      code = kXConvergence;
+    } else if ((nreduc < 0.0 || newton_length > tn.lmaxs) &&
+               (iv(kNiter) == 0 || v(kReldf) <= std::fmax(tn.sctol, tn.rfctol))) {
+      // No step of moderate length promises anything and the last step got
+      // nothing either: the model is singular.
+      SolveTrustRegion(m, w.free_g, tn.lmaxs, tn, w.t, w.factor, w.w, w.best, w.y);
+      if (ModelReduction(m, w.free_g, w.t) <= tn.sctol * f) code = kSingularConvergence;
+    }
+  }
+  if (code == 0 && iv(kNiter) >= iv(kMxiter)) code = kIterationLimit;
+  if (code == 0 && StopRequested()) code = 11;
+  if (code != 0) {
+    Finish(iv, w, pb, code);
+    return;
+  }
+  if (v(kRadius) < 0.0) v(kRadius) = tn.lmax0;
+  TryStep(iv, v, w, pb);
+}
+
+// The residuals at a trial point have arrived (or could not be computed).
+void OnTrialResiduals(const IntArray& iv, const RealArray& v, const Work& w, const Problem& pb) {
+  const std::int64_t p = pb.p;
+  const Tuning tn = TuningFrom(v);
+  const double f = v(kF);
+  bool failed = iv(kToobig) != 0 || !AllFinite(pb.n, pb.r);
+  double ftrial = 0.0;
+  if (!failed) {
+    const double norm = TwoNorm(pb.n, pb.r);
+    ftrial = 0.5 * norm * norm;
+    // J at the iterate is still in DR: J^T r+ feeds the secant update.
+    for (std::int64_t j = 0; j < p; ++j) w.jcr[j] = Dot(pb.n, Column(pb, j), pb.r);
+    if (norm > tn.rlimit && ftrial > f) failed = true;
+  }
+  v(kFtrial) = ftrial;
+  const double pred = v(kPreduc);
+  const double ared = f - ftrial;
+  const bool accepted = !failed && ftrial < f && ared >= tn.tuner2 * pred;
+  const double dstnrm = v(kDstnrm);
+  double radius = v(kRadius);
+
+  if (accepted) {
+    iv(kNiter) += 1;
+    const double rho = pred > 0.0 ? ared / pred : 1.0;
+    if (rho < tn.tuner1) {
+      radius = tn.decfac * dstnrm;
+    } else if (rho >= tn.tuner3 && dstnrm >= tn.tuner5 * radius) {
+      radius = std::fmin(tn.rdfcmx * radius, std::fmax(radius, tn.incfac * dstnrm));
+    }
+    // A trial of this iteration failed at the old radius: do not offer it
+    // again to the next model.
+    if (iv(kRetried) != 0) radius = std::fmin(radius, tn.incfac * dstnrm);
+    v(kRadius) = radius;
+    // Keep the model that foretold this step better, with a margin against
+    // switching on noise.
+    const bool augmented = iv(kModel) == 2;
+    const double own_error = std::fabs(ared - (augmented ? v(kPredAug) : v(kPredGn)));
+    const double other_error = std::fabs(ared - (augmented ? v(kPredGn) : v(kPredAug)));
+    if (tn.fuzz * other_error < own_error) iv(kModel) = augmented ? 1 : 2;
+    v(kReldf) = f > 0.0 ? ared / f : 0.0;
+    v(kPreldf) = f > 0.0 ? pred / f : 0.0;
+    v(kF0) = f;
+    v(kF) = ftrial;
+    v(kLastReldx) = v(kReldx);
+    iv(kLastNewton) = iv(kNewtonStep);
+    iv(kSwitched) = 0;
+    iv(kRetried) = 0;
+    iv(kStepTaken) = 1;
+    for (std::int64_t i = 0; i < p; ++i) {
+      w.g0[i] = w.g[i];
+      w.xc[i] = pb.x[i];
+    }
+    RequestJacobian(iv);
+    return;
+  }
+
+  if (v(kReldx) <= tn.xftol) {
+    Finish(iv, w, pb, kFalseConvergence);
+    return;
+  }
+  if (!failed && iv(kNewtonStep) != 0 && v(kReldx) <= tn.xctol) {
+    // A full Newton step below XCTOL that fails meets rounding in F, not a
+    // wrong model: x cannot be improved at that scale.
+    Finish(iv, w, pb, kXConvergence);
+    return;
+  }
+  iv(kRetried) = 1;
+  const bool augmented = iv(kModel) == 2;
+  const double own_error = std::fabs(ared - (augmented ? v(kPredAug) : v(kPredGn)));
+  const double other_error = std::fabs(ared - (augmented ? v(kPredGn) : v(kPredAug)));
+  if (!failed && iv(kSwitched) == 0 && iv(kSecantSet) != 0 && other_error < own_error) {
+    // The other model saw this failure coming: try it at the same radius.
+    iv(kModel) = augmented ? 1 : 2;
+    iv(kSwitched) = 1;
+    BuildModel(iv, w);
+  } else {
+    double factor = tn.decfac;
+    if (!failed) {
+      // Minimiser of the quadratic through f, the slope g^T s and f(trial).
+      const double gts = v(kGtstep);
+      const double curvature = 2.0 * (ftrial - f - gts);
+      if (gts < 0.0 && curvature > 0.0) factor = -gts / curvature;
+      factor = std::fmin(tn.decfac, std::fmax(tn.rdfcmn, factor));
+    }
+    radius = factor * dstnrm;
+    v(kRadius) = radius;
+  }
+  TryStep(iv, v, w, pb);
+}
+
+}  // namespace
+
+std::int64_t AllocateStorage(const IntArray& iv, const RealArray& v, const Problem& pb) {
+  const std::int64_t code = CheckParameters(iv, pb.liv, pb.lv, v);
+  if (code != 0) return code;
+  const std::int64_t p = pb.p;
+  const std::int64_t need_liv = iv(kLastiv) + iv(kIvneed) + 4 * p;
+  const std::int64_t need_lv = iv(kLastv) + iv(kVneed) + IterationVneed(p);
+  const Layout l = LayoutFor(iv, p);
+  char line[96];
+  if (pb.liv < need_liv || l.lastiv > pb.liv) {
+    std::snprintf(line, sizeof line, " /// LIV = %8lld MUST BE AT LEAST %8lld",
+                  static_cast<long long>(pb.liv), static_cast<long long>(need_liv));
+    PrintLine(iv, line);
+    return kLivTooSmall;
+  }
+  if (pb.lv < need_lv || l.lastv > pb.lv) {
+    std::snprintf(line, sizeof line, " /// LV = %8lld MUST BE AT LEAST %8lld",
+                  static_cast<long long>(pb.lv), static_cast<long long>(need_lv));
+    PrintLine(iv, line);
+    return kLvTooSmall;
+  }
+  iv(kLastiv) = need_liv;
+  iv(kLastv) = need_lv;
+  iv(kH) = iv(kLmat);
+  iv(kAllocP) = p;
+  iv(kState) = 1;
+  return 0;
+}
+
+void StartIteration(const IntArray& iv, const RealArray& v, const Problem& pb, bool fresh) {
+  const std::int64_t p = pb.p;
+  const Work w = WorkFor(iv, v, p);
+  iv(kFdh) = 0;
+  for (std::int64_t i = 0; i < p; ++i) {
+    if (!(pb.b[2 * i] <= pb.b[2 * i + 1])) {
+      iv(1) = kInconsistentArguments;
+      return;
+    }
+  }
+  if (!fresh && (iv(kNiter) >= iv(kMxiter) || iv(kNfcall) >= iv(kMxfcal))) {
+    // Limits unchanged: the run stays where it ended, covariance included.
+    iv(1) = iv(kNiter) >= iv(kMxiter) ? kIterationLimit : kEvaluationLimit;
+    return;
+  }
+  if (fresh) {
+    iv(kNfcall) = 0;
+    iv(kNgcall) = 0;
+    iv(kNiter) = 0;
+    iv(kNfcov) = 0;
+    iv(kNgcov) = 0;
+    iv(kModel) = 1;
+    iv(kSecantSet) = 0;
+    iv(kPrintedHeader) = 0;
+    for (std::int64_t k = 0; k < p * (p + 1) / 2; ++k) w.secant[k] = 0.0;
+    v(kRadius) = -1.0;
+    v(kLastReldx) = 1.0;
+    if (v(kDinit) > 0.0)
+      for (std::int64_t i = 0; i < p; ++i) pb.d[i] = v(kDinit);
+  }
+  iv(kState) = 1;  // J^T J of an earlier run may have become its covariance
+  iv(kCovmat) = 0;
+  iv(kRegd) = 0;
+  iv(kFdh) = 0;
+  iv(kMode) = 0;
+  iv(kCnvcod) = 0;
+  iv(kSwitched) = 0;
+  iv(kRetried) = 0;
+  iv(kStepTaken) = 0;
+  iv(kLastNewton) = 0;
+  iv(kRestor) = 0;
+  // The start may come from values that violate their bounds.
+  for (std::int64_t i = 0; i < p; ++i)
+    pb.x[i] = std::fmin(pb.b[2 * i + 1], std::fmax(pb.b[2 * i], pb.x[i]));
+  if (fresh) ReportStart(iv, pb);
+  if (iv(kNiter) >= iv(kMxiter)) {
+    Finish(iv, w, pb, kIterationLimit);
+    return;
+  }
+  if (iv(kNfcall) >= iv(kMxfcal)) {
+    Finish(iv, w, pb, kEvaluationLimit);
+    return;
+  }
+  RequestResiduals(iv, kPhaseStartResiduals);
+}
+
+void ContinueIteration(const IntArray& iv, const RealArray& v, const Problem& pb) {
+  const Work w = WorkFor(iv, v, pb.p);
+  const std::int64_t phase = iv(kPhase);
+  const bool toobig = iv(kToobig) != 0;
+  const std::int64_t asked = phase == kPhaseJacobian ? kEvaluateJacobian : kEvaluateResiduals;
+  if (phase < kPhaseStartResiduals || phase > kPhaseTrialResiduals || iv(1) != asked) {
+    iv(1) = kInconsistentArguments;
+    return;
+  }
+  switch (phase) {
+    case kPhaseStartResiduals: {
+      if (toobig || !AllFinite(pb.n, pb.r)) {
+        Finish(iv, w, pb, kInitialResidualsFailed);
+        return;
+      }
+      const double norm = TwoNorm(pb.n, pb.r);
+      v(kF) = 0.5 * norm * norm;
+      for (std::int64_t i = 0; i < pb.p; ++i) w.xc[i] = pb.x[i];
+      RequestJacobian(iv);
+      return;
+    }
+    case kPhaseJacobian: {
+      bool finite = true;
+      for (std::int64_t j = 0; j < pb.p && finite; ++j) finite = AllFinite(pb.n, Column(pb, j));
+      if (toobig || !finite) {
+        // The iterate stays, but without J^T J there is no covariance.
+        iv(kState) = 1;
+        Finish(iv, w, pb, kJacobianFailed);
+        for (std::int64_t i = 0; i < pb.p; ++i) pb.x[i] = w.xc[i];
+        return;
+      }
+      OnJacobian(iv, v, w, pb);
+      return;
+    }
+    default: OnTrialResiduals(iv, v, w, pb); return;
+  }
+}
+
+}  // namespace nls

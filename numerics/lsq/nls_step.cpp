@@ -1,0 +1,434 @@
+// The trust-region step of the least-squares optimiser: the model on the free
+// parameters in scaled coordinates, its constrained minimiser (Levenberg
+// parameter found by safeguarded Newton iteration on the step length), and
+// the bending of that step at the bounds.
+#include <cmath>
+#include <limits>
+
+#include "numerics/lsq/nls_internal.h"
+#include "numerics/lsq/packed_cholesky.h"
+
+namespace nls {
+
+Work WorkFor(const IntArray& iv, const RealArray& v, std::int64_t p) {
+  const Layout l = LayoutFor(iv, p);
+  double* base = &v(1);
+  std::int64_t* ibase = &iv(1);
+  Work w;
+  w.p = p;
+  w.jtj = base + l.jtj - 1;
+  w.secant = base + l.secant - 1;
+  w.model = base + l.model - 1;
+  w.factor = base + l.factor - 1;
+  w.g = base + l.g - 1;
+  w.g0 = base + l.g0 - 1;
+  w.xc = base + l.xc - 1;
+  w.step = base + l.step - 1;
+  w.jcr = base + l.jcr - 1;
+  double* work = base + l.work - 1;
+  double** vectors[kWorkVectors] = {&w.scaled_g, &w.scaled_s, &w.model_g, &w.t, &w.free_g,
+                                    &w.w,        &w.best,     &w.y,       &w.u};
+  for (std::int64_t k = 0; k < kWorkVectors; ++k) *vectors[k] = work + k * p;
+  w.flags = ibase + l.flags - 1;
+  w.free = ibase + l.free - 1;
+  return w;
+}
+
+Tuning TuningFrom(const RealArray& v) {
+  Tuning t;
+  t.epslon = v(kEpslon);
+  t.phmnfc = v(kPhmnfc);
+  t.phmxfc = v(kPhmxfc);
+  t.decfac = v(kDecfac);
+  t.incfac = v(kIncfac);
+  t.rdfcmn = v(kRdfcmn);
+  t.rdfcmx = v(kRdfcmx);
+  t.tuner1 = v(kTuner1);
+  t.tuner2 = v(kTuner2);
+  t.tuner3 = v(kTuner3);
+  t.tuner4 = v(kTuner4);
+  t.tuner5 = v(kTuner5);
+  t.afctol = v(kAfctol);
+  t.rfctol = v(kRfctol);
+  t.xctol = v(kXctol);
+  t.xftol = v(kXftol);
+  t.lmax0 = v(kLmax0);
+  t.lmaxs = v(kLmaxs);
+  t.sctol = v(kSctol);
+  t.dinit = v(kDinit);
+  t.dtinit = v(kDtinit);
+  t.d0init = v(kD0init);
+  t.dfac = v(kDfac);
+  t.fuzz = v(kFuzz);
+  t.rlimit = v(kRlimit);
+  t.cosmin = v(kCosmin);
+  return t;
+}
+
+void SymmetricMultiply(std::int64_t n, const double* h, const double* x, double* y) {
+  for (std::int64_t i = 0; i < n; ++i) y[i] = 0.0;
+  for (std::int64_t j = 0; j < n; ++j) {
+    const double* col = h + j * (j + 1) / 2;
+    double sum = 0.0;
+    for (std::int64_t i = 0; i < j; ++i) {
+      sum += col[i] * x[i];
+      y[i] += col[i] * x[j];
+    }
+    y[j] += sum + col[j] * x[j];
+  }
+}
+
+double QuadraticForm(std::int64_t n, const double* h, const double* x) {
+  double sum = 0.0;
+  for (std::int64_t j = 0; j < n; ++j) {
+    const double* col = h + j * (j + 1) / 2;
+    double off = 0.0;
+    for (std::int64_t i = 0; i < j; ++i) off += col[i] * x[i];
+    sum += x[j] * (2.0 * off + col[j] * x[j]);
+  }
+  return sum;
+}
+
+namespace {
+
+double Dot(std::int64_t n, const double* x, const double* y) {
+  double s = 0.0;
+  for (std::int64_t i = 0; i < n; ++i) s += x[i] * y[i];
+  return s;
+}
+
+// factor := A + mu I on the free variables.
+void FillShifted(const ScaledModel& m, double mu, double* factor) {
+  for (std::int64_t b = 0; b < m.nf; ++b) {
+    double* col = factor + b * (b + 1) / 2;
+    for (std::int64_t a = 0; a <= b; ++a) col[a] = m.Entry(a, b);
+    col[b] += mu;
+  }
+}
+
+// factor := the Cholesky factor of A + mu I.
+bool FactorShifted(const ScaledModel& m, double mu, double* factor) {
+  FillShifted(m, mu, factor);
+  std::int64_t info = 0;
+  PackedCholeskyFactor(factor, m.nf, info);
+  return info == 0;
+}
+
+// x := U^-T x with the packed upper factor U.
+void SolveTransposed(std::int64_t n, const double* u, double* x) {
+  for (std::int64_t j = 0; j < n; ++j) {
+    const double* col = u + j * (j + 1) / 2;
+    x[j] = (x[j] - Dot(j, col, x)) / col[j];
+  }
+}
+
+// x := U^-1 x.
+void SolveUpper(std::int64_t n, const double* u, double* x) {
+  for (std::int64_t j = n - 1; j >= 0; --j) {
+    const double* col = u + j * (j + 1) / 2;
+    x[j] /= col[j];
+    for (std::int64_t i = 0; i < j; ++i) x[i] -= col[i] * x[j];
+  }
+}
+
+// t := -(U^T U)^-1 b.
+void SolveFactored(std::int64_t n, const double* u, const double* b, double* t) {
+  for (std::int64_t i = 0; i < n; ++i) t[i] = -b[i];
+  SolveTransposed(n, u, t);
+  SolveUpper(n, u, t);
+}
+
+}  // namespace
+
+double ModelReduction(const ScaledModel& m, const double* b, const double* t) {
+  double quad = 0.0;
+  for (std::int64_t bb = 0; bb < m.nf; ++bb) {
+    double off = 0.0;
+    for (std::int64_t a = 0; a < bb; ++a) off += m.Entry(a, bb) * t[a];
+    quad += t[bb] * (2.0 * off + m.Entry(bb, bb) * t[bb]);
+  }
+  return -(Dot(m.nf, b, t) + 0.5 * quad);
+}
+
+bool NewtonStep(const ScaledModel& m, const double* b, double* t, double* factor,
+                double& reduction) {
+  if (!FactorShifted(m, 0.0, factor)) return false;
+  SolveFactored(m.nf, factor, b, t);
+  reduction = -0.5 * Dot(m.nf, b, t);
+  return true;
+}
+
+TrustRegionStep SolveTrustRegion(const ScaledModel& m, const double* b, double delta,
+                                 const Tuning& tn, double* t, double* factor, double* w,
+                                 double* best, double* z) {
+  const std::int64_t nf = m.nf;
+  TrustRegionStep result;
+  const double short_end = (1.0 + tn.phmnfc) * delta;
+  const double long_end = (1.0 + tn.phmxfc) * delta;
+  const double bnorm = TwoNorm(nf, b);
+  for (std::int64_t a = 0; a < nf; ++a) t[a] = 0.0;
+  if (nf == 0) {
+    result.newton = true;
+    return result;
+  }
+
+  // Gershgorin: A + mu I is positive definite above mu_upper - |b|/delta.
+  double anorm = 0.0;
+  double min_diag = std::numeric_limits<double>::infinity();
+  for (std::int64_t a = 0; a < nf; ++a) {
+    double row = 0.0;
+    for (std::int64_t c = 0; c < nf; ++c) row += std::fabs(m.Entry(a, c));
+    anorm = std::fmax(anorm, row);
+    min_diag = std::fmin(min_diag, m.Entry(a, a));
+  }
+  double mu_lower = std::fmax(0.0, std::fmax(-min_diag, bnorm / delta - anorm));
+  double mu_upper = bnorm / delta + anorm;
+  const double negligible_mu = NlsMachineConstant(3) * mu_upper;
+
+  double mu = -1.0;
+  if (FactorShifted(m, 0.0, factor)) {
+    SolveFactored(nf, factor, b, t);
+    const double norm = TwoNorm(nf, t);
+    if (norm <= long_end) {
+      result.newton = true;
+      result.norm = norm;
+      return result;
+    }
+    // From the left, a Newton step on 1/||t(mu)|| - 1/delta never passes
+    // the root, so it bounds mu from below.
+    for (std::int64_t a = 0; a < nf; ++a) w[a] = t[a];
+    SolveTransposed(nf, factor, w);
+    const double ratio = norm / TwoNorm(nf, w);
+    mu = ratio * ratio * (norm - delta) / delta;
+    mu_lower = std::fmax(mu_lower, mu);
+  }
+  if (bnorm == 0.0 && mu_lower == 0.0) return result;  // flat and convex: stay
+
+  bool have_best = false;
+  double best_norm = 0.0;
+  double best_mu = 0.0;
+  for (int iteration = 0; iteration < 60; ++iteration) {
+    if (!(mu > 0.0 && mu >= mu_lower && mu <= mu_upper)) {
+      mu = std::fmax(std::sqrt(mu_lower * mu_upper), mu_lower + 1e-3 * (mu_upper - mu_lower));
+    }
+    if (!FactorShifted(m, mu, factor)) {
+      mu_lower = mu;
+      mu = -1.0;  // choose afresh inside the narrower bracket
+      continue;
+    }
+    SolveFactored(nf, factor, b, t);
+    double norm = TwoNorm(nf, t);
+    for (std::int64_t a = 0; a < nf; ++a) best[a] = t[a];
+    have_best = true;
+    best_norm = norm;
+    best_mu = mu;
+    if (norm >= short_end && norm <= long_end) break;
+    if (norm > delta) {
+      mu_lower = mu;
+    } else {
+      mu_upper = mu;
+      if (mu <= negligible_mu) break;  // the model is flat where t falls short
+      // Near the hard case t stays short however close mu comes to -lambda_min:
+      // add the direction z of least curvature of A + mu I, found by inverse
+      // iteration from the condition estimate's null vector.
+      double rcond = 0.0;
+      std::int64_t info = 0;
+      FillShifted(m, mu, factor);
+      PackedCholeskyCondition(factor, nf, rcond, z, info);  // factors A + mu I again
+      for (int sweep = 0; sweep < 2; ++sweep) {
+        SolveTransposed(nf, factor, z);
+        SolveUpper(nf, factor, z);
+        const double zn = TwoNorm(nf, z);
+        for (std::int64_t a = 0; a < nf; ++a) z[a] /= zn;
+      }
+      // rho = z^T (A + mu I) z = ||U z||^2.
+      double rho = 0.0;
+      for (std::int64_t j = 0; j < nf; ++j) {
+        double uz = 0.0;
+        for (std::int64_t a = j; a < nf; ++a) uz += factor[j + a * (a + 1) / 2] * z[a];
+        rho += uz * uz;
+      }
+      mu_lower = std::fmax(mu_lower, mu - rho);
+      // Only a clearly negative curvature pays for the move: a flat direction
+      // (a parameter the residuals ignore) must not be pushed along.
+      const double curvature = rho - mu;  // z^T A z
+      if (curvature < -tn.epslon * mu) {
+        double tz = 0.0;
+        double utu = 0.0;  // t^T (A + mu I) t
+        for (std::int64_t a = 0; a < nf; ++a) tz += t[a] * z[a];
+        for (std::int64_t a = 0; a < nf; ++a) utu -= t[a] * b[a];
+        const double root = std::sqrt(tz * tz + delta * delta - norm * norm);
+        double tau = -tz + root;
+        const double other = -tz - root;
+        auto change = [&](double s) { return -mu * s * tz + 0.5 * s * s * curvature; };
+        if (change(other) < change(tau)) tau = other;
+        if (tau * tau * rho <= tn.epslon * (utu + mu * delta * delta)) {
+          for (std::int64_t a = 0; a < nf; ++a) best[a] = t[a] + tau * z[a];
+          best_norm = delta;
+          break;
+        }
+      }
+    }
+    if (mu_upper - mu_lower <= 1e-12 * mu_upper) break;
+    for (std::int64_t a = 0; a < nf; ++a) w[a] = t[a];
+    SolveTransposed(nf, factor, w);
+    const double ratio = norm / TwoNorm(nf, w);
+    mu += ratio * ratio * (norm - delta) / delta;
+  }
+  if (!have_best) return result;
+  double scale = 1.0;
+  if (best_norm > long_end) scale = delta / best_norm;
+  for (std::int64_t a = 0; a < nf; ++a) t[a] = best[a] * scale;
+  result.mu = best_mu;
+  result.norm = best_norm * scale;
+  return result;
+}
+
+bool SecantUpdate(std::int64_t p, const double* s, const double* y, double* ysharp, double cosmin,
+                  double* secant, double* ss) {
+  const double ys = Dot(p, y, s);
+  if (!(ys > cosmin * TwoNorm(p, y) * TwoNorm(p, s))) return false;  // too little curvature
+  SymmetricMultiply(p, secant, s, ss);
+  const double sss = Dot(p, s, ss);
+  const double sys = Dot(p, s, ysharp);
+  if (sss != 0.0) {
+    // Sizing: an S that overstates the curvature along s is scaled down first.
+    const double size = std::fmin(1.0, std::fabs(sys / sss));
+    if (size < 1.0) {
+      for (std::int64_t k = 0; k < p * (p + 1) / 2; ++k) secant[k] *= size;
+      for (std::int64_t i = 0; i < p; ++i) ss[i] *= size;
+    }
+  }
+  for (std::int64_t i = 0; i < p; ++i) ysharp[i] -= ss[i];  // now y# - S s
+  const double* u = ysharp;
+  const double us = Dot(p, u, s);
+  for (std::int64_t j = 0; j < p; ++j) {
+    for (std::int64_t i = 0; i <= j; ++i) {
+      secant[PackedAt(i, j)] += (u[i] * y[j] + y[i] * u[j]) / ys - us * y[i] * y[j] / (ys * ys);
+    }
+  }
+  return true;
+}
+
+void BuildModel(const IntArray& iv, const Work& w) {
+  const std::int64_t packed = w.p * (w.p + 1) / 2;
+  const bool augmented = iv(kModel) == 2;
+  for (std::int64_t k = 0; k < packed; ++k)
+    w.model[k] = augmented ? w.jtj[k] + w.secant[k] : w.jtj[k];
+}
+
+void FindHeldVariables(const Work& w, const double* bounds) {
+  for (std::int64_t i = 0; i < w.p; ++i) {
+    const double lo = bounds[2 * i];
+    const double hi = bounds[2 * i + 1];
+    std::int64_t flag = 0;
+    if (lo == hi) {
+      flag = 2;
+    } else if (w.xc[i] <= lo && w.g[i] >= 0.0) {
+      flag = -1;  // descent would leave through the lower bound
+    } else if (w.xc[i] >= hi && w.g[i] <= 0.0) {
+      flag = 1;
+    }
+    w.flags[i] = flag;
+  }
+}
+
+std::int64_t FreeList(const Work& w) {
+  std::int64_t nf = 0;
+  for (std::int64_t i = 0; i < w.p; ++i)
+    if (w.flags[i] == 0) w.free[nf++] = i;
+  return nf;
+}
+
+void ComputeTrialStep(const IntArray& iv, const RealArray& v, const Work& w, const double* bounds,
+                      const double* d, double* x, double delta) {
+  const std::int64_t p = w.p;
+  const Tuning tn = TuningFrom(v);
+  for (std::int64_t i = 0; i < p; ++i) {
+    w.scaled_g[i] = w.g[i] / d[i];
+    w.scaled_s[i] = 0.0;
+    w.model_g[i] = w.scaled_g[i];
+  }
+  std::int64_t nf = FreeList(w);
+  bool newton = false;
+  double first_mu = 0.0;
+  double remaining = delta;
+  // Each piece minimises the model over the variables still free; where it
+  // meets a bound the variables that reach it are pinned and the rest of the
+  // radius goes to the next piece.
+  for (std::int64_t piece = 0; piece < p && nf > 0; ++piece) {
+    for (std::int64_t a = 0; a < nf; ++a) w.free_g[a] = w.model_g[w.free[a]];
+    const ScaledModel m{w.model, d, w.free, nf};
+    const TrustRegionStep tr =
+        SolveTrustRegion(m, w.free_g, remaining, tn, w.t, w.factor, w.w, w.best, w.y);
+    if (piece == 0) {
+      newton = tr.newton;
+      first_mu = tr.mu;
+    }
+    // reach[a]: the fraction of t that brings variable free[a] to its bound.
+    double* reach = w.w;
+    double alpha = 1.0;
+    for (std::int64_t a = 0; a < nf; ++a) {
+      const std::int64_t i = w.free[a];
+      reach[a] = std::numeric_limits<double>::infinity();
+      if (w.t[a] == 0.0) continue;
+      const double xi = w.xc[i] + w.scaled_s[i] / d[i];
+      const double room = ((w.t[a] < 0.0 ? bounds[2 * i] : bounds[2 * i + 1]) - xi) * d[i];
+      reach[a] = std::fmax(0.0, room / w.t[a]);
+      alpha = std::fmin(alpha, reach[a]);
+    }
+    if (alpha >= 1.0) {
+      for (std::int64_t a = 0; a < nf; ++a) w.scaled_s[w.free[a]] += w.t[a];
+      break;
+    }
+    newton = false;
+    std::int64_t kept = 0;
+    for (std::int64_t a = 0; a < nf; ++a) {
+      const std::int64_t i = w.free[a];
+      if (reach[a] <= alpha * (1.0 + 1e-12)) {
+        const double bound = w.t[a] < 0.0 ? bounds[2 * i] : bounds[2 * i + 1];
+        w.scaled_s[i] = (bound - w.xc[i]) * d[i];
+      } else {
+        w.scaled_s[i] += alpha * w.t[a];
+        w.free[kept++] = i;
+      }
+    }
+    if (kept == nf) break;
+    nf = kept;
+    const double used = TwoNorm(p, w.scaled_s);
+    if (used >= (1.0 + tn.phmnfc) * delta) break;
+    remaining = std::sqrt(delta * delta - used * used);
+    // Model gradient at the partial step: (g + H s) / d.
+    for (std::int64_t i = 0; i < p; ++i) w.step[i] = w.scaled_s[i] / d[i];
+    SymmetricMultiply(p, w.model, w.step, w.u);
+    for (std::int64_t i = 0; i < p; ++i) w.model_g[i] = (w.g[i] + w.u[i]) / d[i];
+  }
+
+  // The trial point, inside the box whatever the rounding.
+  for (std::int64_t i = 0; i < p; ++i) {
+    const double lo = bounds[2 * i];
+    const double hi = bounds[2 * i + 1];
+    x[i] = std::fmin(hi, std::fmax(lo, w.xc[i] + w.scaled_s[i] / d[i]));
+    w.step[i] = x[i] - w.xc[i];
+    w.u[i] = d[i] * w.step[i];
+  }
+  const double gts = Dot(p, w.g, w.step);
+  const double sjs = QuadraticForm(p, w.jtj, w.step);
+  const double sss = QuadraticForm(p, w.secant, w.step);
+  v(kDstnrm) = TwoNorm(p, w.u);
+  v(kGtstep) = gts;
+  v(kPredGn) = -(gts + 0.5 * sjs);
+  v(kPredAug) = -(gts + 0.5 * (sjs + sss));
+  v(kPreduc) = iv(kModel) == 2 ? v(kPredAug) : v(kPredGn);
+  v(kStppar) = first_mu;
+  iv(kNewtonStep) = newton ? 1 : 0;
+  double largest_move = 0.0;
+  double size = 0.0;
+  for (std::int64_t i = 0; i < p; ++i) {
+    largest_move = std::fmax(largest_move, std::fabs(w.u[i]));
+    size = std::fmax(size, d[i] * (std::fabs(x[i]) + std::fabs(w.xc[i])));
+  }
+  v(kReldx) = size > 0.0 ? largest_move / size : (largest_move > 0.0 ? 1.0 : 0.0);
+}
+
+}  // namespace nls

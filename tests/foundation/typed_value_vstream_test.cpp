@@ -1,0 +1,115 @@
+// Typed values on virtual streams, through the in-memory streams.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "foundation/memory_stream.h"
+#include "foundation/typed_value.h"
+#include "typed_value_builders.h"
+
+namespace {
+
+std::string Saved(const SUValue& v) {
+  ClMemoryOutStream out;
+  v.SaveToVStream(out);
+  return out.Text();
+}
+
+SUValue Restored(const std::string& text, bool* good = nullptr) {
+  ClMemoryInStream in(text);
+  SUValue v;
+  v.RestoreFromVStream(in);
+  if (good != nullptr) *good = in.Good();
+  return v;
+}
+
+SUValue NamedPath(const char* text, std::uint16_t first, std::uint8_t second, std::uint8_t third) {
+  SUValue v = tv::Name(text);
+  v.name = {first, second, third};
+  return v;
+}
+
+TEST(TypedValueVStreamTest, NameHeadAndAttributesInTheirOrder) {
+  // Type, status, then attributes 1, 3 and 2, the length with its NUL, the characters.
+  EXPECT_EQ(Saved(NamedPath("ab", 0x1234, 7, 9)), "6 0 4660 9 7 3 ab");
+  EXPECT_EQ(Saved(tv::StrSet({"b", "a"})), "13 0 2 4 2 a2 b");
+  SUValue unknown;
+  EXPECT_EQ(Saved(unknown), "0 1 ");
+}
+
+TEST(TypedValueVStreamTest, NestedArraysOfSetsAndNamesRoundTrip) {
+  SUValue grid;
+  grid.SetType(SUValue::kOneDimension * 2 | SUValue::kStringSet);
+  grid.Resize(2);
+  for (std::int32_t row = 0; row < 2; ++row) {
+    SUValue& line = grid.payload.elements[row];
+    line.Resize(3);
+    line.payload.elements[0].Assign(tv::StrSet({"x", "y"}));
+    line.payload.elements[1].Assign(tv::StrSet({}));
+    line.payload.elements[2].ResizeSet(2);  // two missing texts
+  }
+  grid.status = SUValue::kValid;
+  bool good = false;
+  SUValue back = Restored(Saved(grid), &good);
+  ASSERT_TRUE(good);
+  EXPECT_EQ(back.type, grid.type);
+  EXPECT_TRUE(back.IsEqual(grid));
+  EXPECT_EQ(back.payload.elements[1].payload.elements[2].count, 2);
+  EXPECT_EQ(back.payload.elements[1].payload.elements[2].GetStringAt(1), nullptr);
+
+  SUValue names;
+  names.SetType(SUValue::kOneDimension | SUValue::kName);
+  names.Resize(2);
+  names.payload.elements[0].Assign(NamedPath("Plant.Tank", 0x1234, 7, 9));
+  names.payload.elements[1].Assign(NamedPath("", 1, 2, 3));
+  SUValue named = Restored(Saved(names), &good);
+  ASSERT_TRUE(good);
+  EXPECT_STREQ(named.payload.elements[0].GetString(), "Plant.Tank");
+  EXPECT_EQ(named.payload.elements[0].name.first, 0x1234);  // all 16 bits here
+  EXPECT_EQ(named.payload.elements[0].name.second, 7);
+  EXPECT_EQ(named.payload.elements[0].name.third, 9);
+  EXPECT_STREQ(named.payload.elements[1].GetString(), "");
+}
+
+TEST(TypedValueVStreamTest, ScalarsAndSetsRoundTripWithStatusAndCapacity) {
+  SUValue failed = tv::Real(2.75);
+  failed.status = SUValue::kTypeClash;
+  SUValue roomy = tv::IntSet({5, 1});
+  roomy.Subtract(tv::IntSet({5, 1}));
+  const SUValue values[] = {tv::Int(-9), tv::Logical(true), tv::Spec(SUValue::kFree), failed,
+                            tv::Str("text"), tv::IntSet({3, 1, 2}), tv::IntSet({3, 1}, SUValue::kOrderedIntSet),
+                            tv::EmptySet(), tv::EmptySet(SUValue::kEmptyOrderedSet), roomy,
+                            tv::StrSet({"q", "p"}, SUValue::kOrderedStringSet), tv::IntArray({1, 2, 3})};
+  for (const SUValue& v : values) {
+    bool good = false;
+    SUValue back = Restored(Saved(v), &good);
+    ASSERT_TRUE(good) << v.type;
+    EXPECT_EQ(back.type, v.type);
+    EXPECT_EQ(back.status, v.status);
+    if (v.status == SUValue::kValid) {
+      EXPECT_TRUE(back.IsEqual(v)) << v.type;
+    }
+    if (v.IsSet()) {
+      EXPECT_EQ(back.capacity, v.capacity);
+    }
+  }
+}
+
+TEST(TypedValueVStreamTest, DamagedStreamsFailWithoutRunningAway) {
+  const char* damaged[] = {
+      "5 0 10 ab",                  // text shorter than its length
+      "5 0 -3 ",                    // negative length
+      "258 0 2000000000 ",          // an array announcing two billion elements
+      "256 0 1 512 0 1 2 0 7 ",     // an element with more dimensions than its array
+      "10 0 1 100000000 5 ",        // capacity far beyond the count
+      "13 0 3 2 ",                  // count above the capacity
+      "10 0 4 4 1 2 ",              // elements missing
+  };
+  for (const char* text : damaged) {
+    bool good = true;
+    SUValue v = Restored(text, &good);
+    EXPECT_FALSE(good) << text;
+  }
+}
+
+}  // namespace

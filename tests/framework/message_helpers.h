@@ -1,0 +1,179 @@
+// Messages as a peer sees them, and a stand-in for the controller, for the
+// message, sending and registry tests.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "framework/client_callback.h"
+#include "framework/message.h"
+#include "framework/message_controller.h"
+#include "framework/segment.h"
+#include "tests/support/golden.h"
+
+namespace testsupport {
+
+using MessagePtr = std::unique_ptr<DseMessage>;
+
+// The data bytes of a message being built, across its segments.
+inline Bytes BodyOf(const DseMessage& message) {
+  Bytes body;
+  for (DseSegment* s = message.FirstSegment(); s != nullptr; s = s->next) {
+    body.insert(body.end(), s->DataStart(), s->cursor);
+  }
+  return body;
+}
+
+// The chain a peer receives for the message: packed (without a new id),
+// each frame parsed into a fresh block; the first segment names `from` as
+// its source peer.
+inline DseSegment* ReceivedChain(DseMessage& sent, DseIOQueue* from = nullptr) {
+  sent.Pack(false);
+  DseSegment* first = nullptr;
+  DseSegment* tail = nullptr;
+  for (DseSegment* s = sent.FirstSegment(); s != nullptr; s = s->next) {
+    DseSegment* copy = DseSegment::Make(nullptr);
+    const unsigned char* place = s->frame;
+    EXPECT_EQ(DseSegment::ParseFrame(copy, &place, s->frame + s->FrameSize()), 0u);
+    if (tail != nullptr) {
+      tail->next = copy;
+    } else {
+      first = copy;
+    }
+    tail = copy;
+  }
+  first->source_peer = from;
+  return first;
+}
+
+// The message as a peer receives it.
+inline MessagePtr Received(DseMessage& sent, DseIOQueue* from = nullptr) {
+  DseSegment* chain = ReceivedChain(sent, from);
+  std::uint32_t klass = 0;
+  std::uint32_t type = 0;
+  std::uint32_t subtype = 0;
+  DseSegment::UnpackHeader(chain, &klass, &type, &subtype);
+  return MessagePtr(DseMessage::DseMessageFromSegments(chain, klass, type, subtype));
+}
+
+// A message of this type and subtype whose body holds these bytes, as
+// received.
+inline MessagePtr ReceivedBody(const Bytes& body, std::uint32_t type = 60,
+                               std::uint32_t subtype = DseMessage::kRequest, std::uint32_t flags = 0) {
+  DseMessage sent(type, subtype);
+  sent.flags = flags;
+  for (std::uint8_t byte : body) sent.PutUInt8(byte);
+  return Received(sent);
+}
+
+// Distinct peer addresses for destinations; never dereferenced.
+inline DseIOQueue* Peer(int i) {
+  static char peers[8];
+  return reinterpret_cast<DseIOQueue*>(&peers[i]);
+}
+
+// Records what a requester is told.
+class RecordingClient : public DseClientCB {
+ public:
+  Status HandleTemplateReply(std::uint32_t, DseMessage*) override {
+    ++template_replies;
+    return template_answer;
+  }
+  Status HandleReply(std::uint32_t type, DseMessage*, void*) override {
+    reply_types.push_back(type);
+    return reply_answer;
+  }
+  Status RequestComplete(Status status, void* context) override {
+    completions.push_back(status);
+    last_context = context;
+    return 0;
+  }
+
+  int template_replies = 0;
+  Status template_answer = 0;
+  Status reply_answer = 0;
+  std::vector<std::uint32_t> reply_types;
+  std::vector<Status> completions;
+  void* last_context = nullptr;
+};
+
+// Keeps sent requests pending like the controller does, and lets a test
+// deliver replies to them, now or from inside a poll.
+class StandInController : public DseMessageController {
+ public:
+  StandInController() { DseSetCurrentController(this); }
+  ~StandInController() {
+    DseSetCurrentController(nullptr);
+    for (auto& [id, request] : pending) delete request;
+  }
+
+  Status Send(DseMessage* message, std::uint32_t options, DseClientCB* client, void* context,
+              const double* interval, std::int32_t timeout_ms) override {
+    message->flags |= client == nullptr ? DseMessage::kNoReply : (options & 4) != 0 ? DseMessage::kKeepPending : 0;
+    const Status prepared = message->PrepareSend(client, context, interval, timeout_ms);
+    if (client == nullptr) {
+      sent_without_client.emplace_back(message);
+    } else {
+      pending[message->GetId()] = message;
+    }
+    return prepared;
+  }
+
+  Status Poll() override {
+    ++polls;
+    if (on_poll) on_poll();
+    return 0;
+  }
+
+  Status CancelRequest(std::uint32_t id) override {
+    cancelled.push_back(id);
+    auto found = pending.find(id);
+    if (found == pending.end()) return 21;
+    delete found->second;
+    pending.erase(found);
+    return 0;
+  }
+
+  Status PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
+                    const std::uint32_t* line_counts, const char* const* const* lines) override {
+    Status last = 0;
+    for (std::int32_t i = 0; i < count; ++i) {
+      DseMessage* event = DseMessage::MakeEvent(code, values[i], line_counts[i], lines[i]);
+      if (event == nullptr) return DseMessage::kNoMemory;
+      last = event->Pack(true);
+      events.emplace_back(event);
+    }
+    return last;
+  }
+
+  // A status-only reply to a pending request, handled as the controller's
+  // dispatch handles replies to subtype-12 requests; false when nothing is
+  // pending under the id.
+  bool DeliverStatus(std::uint32_t id, Status result) {
+    auto found = pending.find(id);
+    if (found == pending.end()) return false;
+    DseMessage* request = found->second;
+    DseMessage reply(request->type, request->subtype);
+    reply.flags = request->flags | DseMessage::kReply | DseMessage::kStatusOnly;
+    reply.PutUInt32(result);
+    MessagePtr received = Received(reply);
+    DseMessage* follow_up = nullptr;
+    request->OnReply(received.get(), &follow_up);
+    if ((received->flags & (DseMessage::kKeepPending | DseMessage::kPeriodic)) == 0) {
+      pending.erase(found);
+      delete request;
+    }
+    return true;
+  }
+
+  std::map<std::uint32_t, DseMessage*> pending;
+  std::vector<MessagePtr> sent_without_client;
+  std::vector<MessagePtr> events;
+  std::vector<std::uint32_t> cancelled;
+  int polls = 0;
+  std::function<void()> on_poll;
+};
+
+}  // namespace testsupport

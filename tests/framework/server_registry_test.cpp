@@ -1,0 +1,414 @@
+#include "framework/server_registry.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "foundation/typed_value.h"
+#include "framework/id_list.h"
+#include "framework/message.h"
+#include "framework/server_callback.h"
+#include "framework/template.h"
+#include "message_helpers.h"
+#include "tests/support/capture_sink.h"
+#include "tests/support/golden.h"
+
+using testsupport::BodyOf;
+using testsupport::HexBytes;
+using testsupport::MessagePtr;
+using testsupport::Peer;
+using testsupport::Received;
+using testsupport::ReceivedBody;
+using testsupport::SameBytes;
+
+namespace {
+
+std::string Joined(std::string head, std::uint32_t n, const char* const* texts) {
+  for (std::uint32_t i = 0; i < n; ++i) head += std::string("|") + (texts[i] ? texts[i] : "<null>");
+  return head;
+}
+
+// A server whose items are variables named by the id before the end marker.
+class ItemServer : public DseServerCB {
+ public:
+  struct Command {
+    std::uint32_t number;
+    std::string strings;
+    std::vector<std::int32_t> integers;
+    std::vector<double> reals;
+  };
+  struct Item {
+    std::uint32_t code;
+    void* address;
+  };
+
+  Status HandleCommand(std::uint32_t type, std::uint32_t number, std::uint32_t string_count,
+                       const char* const* strings, std::uint32_t integer_count, const std::int32_t* integers,
+                       std::uint32_t real_count, const double* reals) override {
+    commands.push_back({number, Joined(std::to_string(type), string_count, strings),
+                        {integers, integers + integer_count}, {reals, reals + real_count}});
+    return 0x00320001;
+  }
+  Status GetItem(std::uint32_t, const DseIdList& ids, std::uint32_t, std::uint32_t, std::uint32_t* code,
+                 void** address) override {
+    ++lookups;
+    auto found = items.find(ids.ids.size() < 2 ? 0 : ids.ids[ids.ids.size() - 2]);
+    if (found == items.end()) return 0x8000FFFF;
+    *code = found->second.code;
+    *address = found->second.address;
+    return 0;
+  }
+  Status SetItem(std::uint32_t, const DseIdList& ids, std::uint32_t second, std::uint32_t first,
+                 SUValue* value) override {
+    writes.push_back(std::to_string(ids.ids[1]) + " second " + std::to_string(second) + " first " +
+                     std::to_string(first) + " type " + std::to_string(value->type));
+    return writes.size() == fail_write_at ? 0x80000555 : 0;
+  }
+  Status HandleIOServerCommand(std::uint32_t code, std::uint32_t value, std::uint32_t n,
+                               const char* const* lines) override {
+    io_lines.push_back(Joined(std::to_string(code) + ":" + std::to_string(value), n, lines));
+    return 0x17;
+  }
+
+  std::vector<Command> commands;
+  std::map<std::uint32_t, Item> items;
+  int lookups = 0;
+  std::vector<std::string> writes;
+  std::size_t fail_write_at = 0;
+  std::vector<std::string> io_lines;
+};
+
+// The body of an id-path request, item by item.
+class Body {
+ public:
+  explicit Body(double period = -1) {
+    if (period >= 0) message_.PutDouble(period);
+  }
+  Body& Item(std::uint32_t id, std::uint16_t first, std::uint16_t second) {
+    message_.PutUInt8(0);
+    message_.PutUInt16(3);
+    for (std::uint32_t step : {0xFFFFFFu, id, 0xFFFFFEu}) message_.PutUInt24(step);
+    message_.PutUInt16(first);
+    message_.PutUInt16(second);
+    return *this;
+  }
+  Body& Value(const SUValue& value) {
+    value.WriteBinary(message_, true);
+    return *this;
+  }
+  MessagePtr Receive(std::uint32_t subtype, std::uint32_t flags = 0) {
+    message_.subtype = subtype;
+    message_.flags = flags;
+    message_.sequence = 6;
+    message_.Pack(true);
+    return Received(message_, Peer(1));
+  }
+
+ private:
+  DseMessage message_{60, DseMessage::kRequest};
+};
+
+class ServerRegistryTest : public ::testing::Test {
+ protected:
+  ServerRegistryTest() { registry_.Register(60, &server_); }
+
+  std::unique_ptr<DseTemplate> Read(DseMessage& request) {
+    DseTemplate* kept = nullptr;
+    EXPECT_EQ(registry_.ExecuteIdPathRequest(&request, &kept), 0u);
+    return std::unique_ptr<DseTemplate>(kept);
+  }
+  static MessagePtr Filled(DseTemplate& response, Status expected = 0) {
+    DseMessage* made = nullptr;
+    EXPECT_EQ(response.Fill(&made), expected);
+    return MessagePtr(made);
+  }
+
+  testsupport::CaptureSink sink_;
+  DseServerRegistry registry_;
+  ItemServer server_;
+};
+
+TEST_F(ServerRegistryTest, RegisteringATypeAgainKeepsOneLeafWithTheNewCallback) {
+  ItemServer other;
+  ItemServer third;
+  registry_.Register(55, &other);
+  registry_.Register(60, &third);
+  EXPECT_EQ(registry_.FindServer(60), &third);
+  EXPECT_EQ(registry_.FindServer(55), &other);
+  ASSERT_EQ(registry_.Types().Count(), 2u);
+  EXPECT_EQ(registry_.Types().At(0), 60u);
+  EXPECT_EQ(registry_.Types().At(1), 55u);
+  EXPECT_EQ(third.registry, &registry_);
+}
+
+TEST_F(ServerRegistryTest, CommandBodyIsByteExactAndDecodesBackIntact) {
+  const char* strings[] = {"ab", nullptr};
+  const std::int32_t integers[] = {1, -2};
+  const double reals[] = {1.5};
+  DseCommand command(60, 136, 2, strings, 2, integers, 1, reals);
+  EXPECT_TRUE(SameBytes(HexBytes("88 00 00 00  02 00 00 00 01 00 00 00 FE FF FF FF  01 00 00 00 00 00 C0 3F"
+                                 "02 00 00 00 03 00 00 61 62 00 00 00 00"),
+                        BodyOf(command)));
+  MessagePtr received = Received(command);
+  EXPECT_EQ(received->subtype, DseMessage::kCommand);
+  EXPECT_EQ(registry_.ExecuteCommand(received.get()), 0x00320001u);
+  ASSERT_EQ(server_.commands.size(), 1u);
+  EXPECT_EQ(server_.commands[0].number, 136u);
+  EXPECT_EQ(server_.commands[0].strings, "60|ab|<null>");
+  EXPECT_EQ(server_.commands[0].integers, (std::vector<std::int32_t>{1, -2}));
+  EXPECT_EQ(server_.commands[0].reals, std::vector<double>{1.5});
+}
+
+TEST_F(ServerRegistryTest, CommandsOf15And16EntriesReachTheServerIntact) {
+  for (int n : {15, 16}) {
+    std::vector<std::int32_t> integers;
+    std::vector<std::string> texts;
+    std::vector<const char*> strings;
+    for (int i = 0; i < n; ++i) integers.push_back(i * 1000 - 7);
+    for (int i = 0; i < n; ++i) texts.push_back("t" + std::to_string(i));
+    for (const auto& t : texts) strings.push_back(t.c_str());
+    const std::vector<double> reals(n, 0.1);
+    DseCommand command(60, n, n, strings.data(), n, integers.data(), n, reals.data());
+    MessagePtr received = Received(command);
+    EXPECT_EQ(registry_.ExecuteCommand(received.get()), 0x00320001u);
+    const auto& got = server_.commands.back();
+    EXPECT_EQ(got.integers, integers);
+    EXPECT_EQ(got.reals, std::vector<double>(n, static_cast<double>(0.1f)));  // 4-byte floats, widened
+    EXPECT_EQ(got.strings, Joined("60", n, strings.data()));
+  }
+}
+
+TEST_F(ServerRegistryTest, CommandsWithoutServerOrWithLyingCountsAreRefused) {
+  DseCommand command(61, 1, 0, nullptr, 0, nullptr, 0, nullptr);
+  EXPECT_EQ(registry_.ExecuteCommand(Received(command).get()), 0xA000FFFFu);
+  registry_.Register(61, nullptr);
+  EXPECT_EQ(registry_.ExecuteCommand(Received(command).get()), 0x80000028u);
+  // 0x40000000 integers, or five strings, announced with eight bytes left.
+  for (const char* body : {"01 00 00 00 00 00 00 40 01 00 00 00 02 00 00 00",
+                           "01 00 00 00 00 00 00 00 00 00 00 00 05 00 00 00 00 00 00 00 00"}) {
+    MessagePtr lying = ReceivedBody(HexBytes(body), 60, DseMessage::kCommand);
+    EXPECT_EQ(registry_.ExecuteCommand(lying.get()), status::kBadArguments);
+  }
+  EXPECT_TRUE(server_.commands.empty());
+  ASSERT_EQ(sink_.groups().size(), 2u);
+  EXPECT_EQ(sink_.groups()[0].status, status::kBadArguments);
+  EXPECT_EQ(sink_.groups()[0].lines[0], "Message of type 60 subtype 11 refused: a count larger than the message");
+}
+
+TEST_F(ServerRegistryTest, IdPathReadGivesAHeaderReplyAndValuesRepliesThatFollowTheValues) {
+  std::uint32_t count = 42;
+  double level = 2.5;
+  char name[] = "tank";
+  server_.items = {{10, {4, &count}}, {11, {24, &level}}, {12, {68, name}}};
+  MessagePtr request = Body(1.0).Item(10, 1, 2).Item(11, 1, 3).Item(12, 1, 4).Receive(7, 1);
+  auto response = Read(*request);
+  ASSERT_NE(response, nullptr);
+  EXPECT_EQ(response->period, 1.0);
+
+  DseMessage* made = nullptr;
+  ASSERT_EQ(response->BuildHeader(&made), 0u);
+  MessagePtr header(made);
+  EXPECT_TRUE(SameBytes(HexBytes("04 00 18 00 44 00"), BodyOf(*header)));
+  EXPECT_EQ(header->message_class, 1u);
+  EXPECT_EQ(header->subtype, 7u);
+  EXPECT_EQ(header->flags, 0xC0u);
+  EXPECT_EQ(header->GetId(), request->GetId());
+  EXPECT_EQ(header->sequence, 7u);
+  EXPECT_EQ(header->SourcePeer(), Peer(1));
+
+  MessagePtr values = Filled(*response);
+  EXPECT_TRUE(SameBytes(HexBytes("2A 00 00 00 00 00 00 00 00 00 04 40 05 00 00 74 61 6E 6B 00"), BodyOf(*values)));
+  EXPECT_EQ(values->flags, 0x80u);
+  EXPECT_EQ(values->message_class, 3u);
+  // A later round looks the items up again and sends their values then.
+  const int lookups = server_.lookups;
+  count = 43;
+  EXPECT_EQ(BodyOf(*Filled(*response))[0], 43);
+  EXPECT_EQ(server_.lookups, lookups + 3);
+}
+
+TEST_F(ServerRegistryTest, LaterRoundsFailOnceAnItemHasGoneOrChangedItsType) {
+  std::uint32_t count = 1;
+  double real = 0;
+  server_.items = {{10, {4, &count}}};
+  auto response = Read(*Body(0.5).Item(10, 1, 2).Receive(7, 1));
+  Filled(*response);
+  server_.items.clear();  // the model object was destroyed
+  EXPECT_EQ(Filled(*response, 0x8000FFFF), nullptr);
+  server_.items = {{10, {24, &real}}};
+  EXPECT_EQ(Filled(*response, 0xA000FFFF), nullptr);
+}
+
+TEST_F(ServerRegistryTest, OneByteItemsTravelAndUnknownCodesFailTheFill) {
+  std::uint8_t flag = 1;
+  server_.items = {{10, {1, &flag}}, {11, {4, nullptr}}};
+  auto response = Read(*Body(0).Item(10, 0, 0).Item(11, 0, 0).Item(13, 0, 0).Receive(7));
+  DseMessage* header = nullptr;
+  ASSERT_EQ(response->BuildHeader(&header), 0u);
+  EXPECT_TRUE(SameBytes(HexBytes("01 00 04 00 00 00"), BodyOf(*header)));  // item 13 unknown: code 0
+  delete header;
+  EXPECT_TRUE(SameBytes(HexBytes("01 00 00 00 00"), BodyOf(*Filled(*response))));  // no address: 0
+
+  server_.items = {{10, {12, &flag}}};
+  auto odd = Read(*Body(0).Item(10, 0, 0).Receive(7));
+  EXPECT_EQ(Filled(*odd, 0xA000FFFF), nullptr);  // not an empty success
+}
+
+TEST_F(ServerRegistryTest, IdPathRequestsWithDamageOrWithoutServerOrOfOtherSubtypes) {
+  DseTemplate* kept = nullptr;
+  // An id list announcing three ids with two bytes left.
+  MessagePtr damaged = ReceivedBody(HexBytes("00 00 00 00 00 00 00 00 00 03 00 FF FF"), 60, 7);
+  EXPECT_EQ(registry_.ExecuteIdPathRequest(damaged.get(), &kept), 0x8000FFFFu);
+  EXPECT_EQ(kept, nullptr);
+  EXPECT_EQ(registry_.ExecuteIdPathRequest(ReceivedBody(HexBytes("00"), 60, 7).get(), &kept), 0x8000FFFFu);
+  EXPECT_EQ(registry_.ExecuteIdPathRequest(ReceivedBody(HexBytes("00 03 00 FF"), 60, 8).get(), &kept), 0x8000FFFFu);
+  EXPECT_EQ(registry_.ExecuteIdPathRequest(ReceivedBody({}, 60, 10).get(), &kept), 0u);
+  EXPECT_EQ(registry_.ExecuteIdPathRequest(ReceivedBody({}, 60, 12).get(), &kept), 0u);
+  EXPECT_EQ(registry_.ExecuteIdPathRequest(ReceivedBody({}, 60, 9).get(), &kept), 0xA000FFFFu);
+  EXPECT_EQ(registry_.ExecuteIdPathRequest(ReceivedBody({}, 61, 7).get(), &kept), 0u);
+  EXPECT_EQ(kept, nullptr);
+}
+
+TEST_F(ServerRegistryTest, IdPathWritesPassTheSelectorsSwappedUnlessOnlyRead) {
+  const SUValue integer = SUValue::ConstructInt(77, SUValue::kInteger);
+  SUValue text;
+  text.SetString("x");
+  DseTemplate* kept = nullptr;
+  MessagePtr dry = Body().Item(10, 1, 2).Value(integer).Item(11, 3, 4).Value(text).Receive(8, 1);
+  EXPECT_EQ(registry_.ExecuteIdPathRequest(dry.get(), &kept), 0u);
+  EXPECT_TRUE(server_.writes.empty());
+  EXPECT_EQ(dry->RemainingBytes(), 0u);  // every item was read
+
+  MessagePtr request = Body().Item(10, 1, 2).Value(integer).Item(11, 3, 4).Value(text).Receive(8);
+  EXPECT_EQ(registry_.ExecuteIdPathRequest(request.get(), &kept), 0u);
+  EXPECT_EQ(server_.writes, (std::vector<std::string>{"10 second 2 first 1 type 2", "11 second 4 first 3 type 5"}));
+  EXPECT_EQ(kept, nullptr);
+}
+
+TEST_F(ServerRegistryTest, AFailingWriteStopsTheLoopWithItsStatus) {
+  const SUValue one = SUValue::ConstructInt(1, SUValue::kInteger);
+  server_.fail_write_at = 2;
+  MessagePtr request = Body().Item(1, 0, 0).Value(one).Item(2, 0, 0).Value(one).Item(3, 0, 0).Value(one).Receive(8);
+  DseTemplate* kept = nullptr;
+  EXPECT_EQ(registry_.ExecuteIdPathRequest(request.get(), &kept), 0x80000555u);
+  EXPECT_EQ(server_.writes.size(), 2u);
+  SUValue array;
+  array.Resize(1);
+  MessagePtr untransferable = Body().Item(1, 0, 0).Value(array).Receive(8);
+  EXPECT_EQ(registry_.ExecuteIdPathRequest(untransferable.get(), &kept), status::kBadArguments);
+}
+
+TEST_F(ServerRegistryTest, RequestsGoToTheServersHandleRequest) {
+  DseMessage* reply = nullptr;
+  DseTemplate* kept = nullptr;
+  EXPECT_EQ(registry_.ExecuteRequest(ReceivedBody({}, 60, 12).get(), &reply, &kept), 0x80000028u);
+  EXPECT_EQ(registry_.ExecuteRequest(ReceivedBody({}, 62, 12).get(), &reply, &kept), 0xA000FFFFu);
+  std::uint32_t count = 3;
+  server_.items = {{10, {4, &count}}};
+  ASSERT_EQ(registry_.ExecuteRequest(Body(0).Item(10, 1, 1).Receive(7).get(), &reply, &kept), 0u);
+  std::unique_ptr<DseTemplate> response(kept);
+  EXPECT_EQ(static_cast<DseResponse*>(response.get())->ItemCount(), 1u);
+}
+
+std::vector<std::string> logged;
+template <int kWhich>
+Status LogTo(std::uint32_t code, std::uint32_t value, std::uint32_t n, const char* const* lines) {
+  logged.push_back(Joined(std::to_string(kWhich) + " " + std::to_string(code) + ":" + std::to_string(value), n, lines));
+  return 0;
+}
+
+MessagePtr Lines(std::uint32_t code) {
+  const char* two[] = {"a", "b"};
+  std::unique_ptr<DseMessage> event(DseMessage::MakeEvent(code, 9, 2, two));
+  return Received(*event);
+}
+
+TEST_F(ServerRegistryTest, LinesGoToTheIOServerWhenOneIsRegistered) {
+  registry_.Register(4, &server_);
+  // Two items; the first has no lines and is skipped.
+  MessagePtr request = ReceivedBody(HexBytes("02 00  01 00 00 00 00 00  05 00 00 00 01 00 03 00 00 6F 6B 00"), 4, 16);
+  EXPECT_EQ(registry_.ExecuteIOServerCommand(request.get(), 16), 0x17u);
+  EXPECT_EQ(server_.io_lines, std::vector<std::string>{"16:5|ok"});
+  MessagePtr lying = ReceivedBody(HexBytes("01 00 05 00 00 00 FF FF 02 00 00 61"), 4, 16);
+  EXPECT_EQ(registry_.ExecuteIOServerCommand(lying.get(), 16), status::kBadArguments);
+}
+
+TEST_F(ServerRegistryTest, WithoutAnIOServerLinesGoToTheLogCallbackOfTheirCode) {
+  logged.clear();
+  EXPECT_EQ(registry_.ExecuteIOServerCommand(Lines(16).get(), 16), 0x80000015u);
+  registry_.SetLogCallbacks(LogTo<1>, LogTo<2>, LogTo<3>);
+  for (std::uint32_t code : {16u, 17u, 18u, 20u}) EXPECT_EQ(registry_.ExecuteIOServerCommand(Lines(code).get(), code), 0u);
+  EXPECT_EQ(logged, (std::vector<std::string>{"1 16:9|a|b", "2 17:9|a|b", "3 18:9|a|b",
+                                              "3 20:9|Unknown I/O Server command received",
+                                              "3 20:9|Calling Std Log callback"}));
+  registry_.SetLogCallbacks(LogTo<1>, nullptr, nullptr);
+  EXPECT_EQ(registry_.ExecuteIOServerCommand(Lines(20).get(), 20), 0x80000015u);
+}
+
+TEST_F(ServerRegistryTest, StatusOnlyRepliesCarryTheRequestHeaderAndAStatus) {
+  DseMessage request(60, DseMessage::kIdPathWrite);
+  request.flags = DseMessage::kKeepPending;
+  request.aux = 2;
+  request.sequence = 41;
+  request.message_class = 4;
+  request.Pack(true);
+  MessagePtr received = Received(request, Peer(3));
+  DseMessage* made = nullptr;
+  ASSERT_EQ(DseServerRegistry::MakeStatusReplyTo(0x80000028, *received, &made), 0u);
+  MessagePtr reply(made);
+  EXPECT_EQ(reply->type, 60u);
+  EXPECT_EQ(reply->subtype, 8u);
+  EXPECT_EQ(reply->message_class, 4u);
+  EXPECT_EQ(reply->GetId(), request.GetId());
+  EXPECT_EQ(reply->aux, 2u);
+  EXPECT_EQ(reply->flags, 0x8Cu);
+  EXPECT_EQ(reply->sequence, 42u);
+  EXPECT_EQ(reply->SourcePeer(), Peer(3));
+  EXPECT_EQ(reply->State(), DseMessage::kPacked);
+  EXPECT_TRUE(SameBytes(HexBytes("28 00 00 80"), BodyOf(*reply)));
+
+  std::uint32_t count = 0;
+  server_.items = {{10, {4, &count}}};
+  MessagePtr read = Body(0).Item(10, 0, 0).Receive(7, 1);
+  auto response = Read(*read);
+  ASSERT_EQ(DseServerRegistry::MakeStatusReply(0x80000015, *response, &made), 0u);
+  MessagePtr from_template(made);
+  EXPECT_EQ(from_template->flags, 0x89u);
+  EXPECT_EQ(from_template->sequence, 7u);
+  EXPECT_EQ(from_template->GetId(), read->GetId());
+  EXPECT_TRUE(SameBytes(HexBytes("15 00 00 80"), BodyOf(*from_template)));
+}
+
+TEST(BBTreeTest, KeepsLeavesSortedReplacesEqualIdsAndHandsRemovedOnesBack) {
+  static int destroyed = 0;
+  class Leaf : public DseBBTreeLeaf {
+   public:
+    explicit Leaf(std::uint32_t id) : id_(id) {}
+    ~Leaf() override { ++destroyed; }
+    std::uint32_t GetId() const override { return id_; }
+
+   private:
+    std::uint32_t id_;
+  };
+  destroyed = 0;
+  {
+    DseBBTree tree;
+    for (std::uint32_t id : {50u, 10u, 40u, 20u, 30u}) tree.Insert(new Leaf(id));
+    for (std::uint32_t id = 100; id < 140; ++id) tree.Insert(new Leaf(id));  // grows past 16
+    for (std::uint32_t i = 0; i + 1 < tree.Count(); ++i) EXPECT_LT(tree.At(i)->GetId(), tree.At(i + 1)->GetId());
+    auto* replacement = new Leaf(30);
+    tree.Insert(replacement);
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(tree.Find(30), replacement);
+    EXPECT_EQ(tree.Find(35), nullptr);
+    std::unique_ptr<DseBBTreeLeaf> removed(tree.Remove(20));
+    EXPECT_NE(removed, nullptr);
+    EXPECT_EQ(tree.Remove(20), nullptr);
+    EXPECT_EQ(tree.Count(), 44u);
+  }
+  EXPECT_EQ(destroyed, 46);
+}
+
+}  // namespace

@@ -1,0 +1,230 @@
+// Column grouping: the designed patterns, a property test against a plain
+// first-fit colouring, and the use it exists for: a finite-difference Jacobian
+// with one evaluation per group.
+#include "numerics/lsq/column_grouping.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <set>
+#include <vector>
+
+namespace {
+
+using Ints = std::vector<std::int64_t>;
+
+struct Pattern {
+  std::int64_t m = 0;
+  std::int64_t ncol = 0;
+  Ints rows;
+  Ints cols;
+};
+
+struct Grouping {
+  std::int64_t ngrp = 0;
+  Ints group;
+  Ints list;
+};
+
+// Slices the work from one block as the control-design caller does: NE +
+// 4 NCOL + 2 integers when M = NCOL. Guards on both sides catch overruns.
+Grouping Group(const Pattern& pt) {
+  const std::int64_t ne = static_cast<std::int64_t>(pt.rows.size());
+  const std::int64_t block = ne + 3 * pt.ncol + pt.m + 2;
+  Ints storage(static_cast<std::size_t>(block + 2), -77);
+  std::int64_t* base = storage.data() + 1;
+  std::int64_t* group = base;
+  std::int64_t* rowstart = group + pt.ncol;
+  std::int64_t* colstart = rowstart + pt.m + 1;
+  std::int64_t* mark = colstart + pt.ncol + 1;
+  std::int64_t* order = mark + pt.ncol;
+  Grouping g;
+  g.list.assign(static_cast<std::size_t>(2 * pt.ncol + 1), -5);
+  GroupColumnsForPerturbation(pt.m, pt.ncol, ne, pt.rows.data(), pt.cols.data(), g.list.data(),
+                              g.ngrp, group, rowstart, colstart, mark, order);
+  EXPECT_EQ(storage.front(), -77);
+  EXPECT_EQ(storage.back(), -77);
+  g.group.assign(group, group + pt.ncol);
+  return g;
+}
+
+Pattern Banded(std::int64_t n, std::int64_t half_width) {
+  Pattern pt{n, n, {}, {}};
+  for (std::int64_t i = 1; i <= n; ++i)
+    for (std::int64_t j = std::max<std::int64_t>(1, i - half_width);
+         j <= std::min(n, i + half_width); ++j) {
+      pt.rows.push_back(i);
+      pt.cols.push_back(j);
+    }
+  return pt;
+}
+
+TEST(ColumnGrouping, DesignedPatterns) {
+  const Grouping diagonal = Group(Banded(5, 0));
+  EXPECT_EQ(diagonal.ngrp, 1);
+  EXPECT_EQ(diagonal.list, (Ints{5, 1, 2, 3, 4, 5, -5, -5, -5, -5, -5}));
+
+  const Grouping dense = Group(Banded(3, 2));
+  EXPECT_EQ(dense.ngrp, 3);
+  EXPECT_EQ(dense.group, (Ints{1, 2, 3}));
+  EXPECT_EQ(dense.list, (Ints{1, 1, 1, 2, 1, 3, -5}));
+
+  const Grouping tridiagonal = Group(Banded(8, 1));
+  EXPECT_EQ(tridiagonal.ngrp, 3);
+  EXPECT_EQ(tridiagonal.list, (Ints{3, 1, 4, 7, 3, 2, 5, 8, 2, 3, 6, -5, -5, -5, -5, -5, -5}));
+
+  Pattern gap{3, 4, {1, 2, 3}, {1, 4, 1}};  // column 2 and 3 have no entry
+  const Grouping with_gap = Group(gap);
+  EXPECT_EQ(with_gap.group, (Ints{1, -1, -1, 1}));
+  EXPECT_EQ(with_gap.list[0], 2);
+
+  const Grouping empty = Group(Pattern{4, 4, {}, {}});
+  EXPECT_EQ(empty.ngrp, 0);
+  EXPECT_EQ(empty.group, (Ints{-1, -1, -1, -1}));
+  EXPECT_TRUE(
+      std::all_of(empty.list.begin(), empty.list.end(), [](std::int64_t e) { return e == -5; }));
+}
+
+TEST(ColumnGrouping, RefusesRowsOutOfOrderInsteadOfGroupingWrongly) {
+  // Entries by column, as the structure of an inverse is built.
+  Pattern by_column{3, 3, {1, 2, 2, 3}, {1, 1, 2, 3}};
+  std::swap(by_column.rows[1], by_column.rows[3]);
+  const Grouping refused = Group(by_column);
+  EXPECT_EQ(refused.ngrp, -1);
+  EXPECT_EQ(refused.group, (Ints{-1, -1, -1}));
+  EXPECT_EQ(Group(Pattern{2, 2, {1, 3}, {1, 2}}).ngrp, -1) << "row beyond M";
+  EXPECT_EQ(Group(Pattern{2, 2, {1, 2}, {1, 3}}).ngrp, -1) << "column beyond NCOL";
+  // Empty rows are fine when the rest is sorted: rows 2 and 4 have no entry.
+  const Grouping gapped = Group(Pattern{5, 2, {1, 3, 3, 5}, {1, 1, 2, 2}});
+  EXPECT_EQ(gapped.group, (Ints{1, 2}));
+}
+
+// Plain first-fit colouring over row sets, the reference for the property test.
+Ints FirstFit(const Pattern& pt) {
+  std::vector<std::set<std::int64_t>> rows_of(static_cast<std::size_t>(pt.ncol));
+  for (std::size_t e = 0; e < pt.rows.size(); ++e) rows_of[pt.cols[e] - 1].insert(pt.rows[e]);
+  Ints group(static_cast<std::size_t>(pt.ncol), -1);
+  std::vector<std::set<std::int64_t>> used;  // rows taken by each group
+  for (std::int64_t j = 0; j < pt.ncol; ++j) {
+    if (rows_of[j].empty()) continue;
+    std::size_t g = 0;
+    for (; g < used.size(); ++g) {
+      bool clash = false;
+      for (std::int64_t r : rows_of[j]) clash = clash || used[g].count(r) != 0;
+      if (!clash) break;
+    }
+    if (g == used.size()) used.emplace_back();
+    used[g].insert(rows_of[j].begin(), rows_of[j].end());
+    group[j] = static_cast<std::int64_t>(g + 1);
+  }
+  return group;
+}
+
+TEST(ColumnGrouping, RandomPatternsMatchFirstFitAndNeverShareARow) {
+  std::mt19937_64 rng(99);
+  for (int trial = 0; trial < 200; ++trial) {
+    Pattern pt;
+    pt.m = pt.ncol = 1 + static_cast<std::int64_t>(rng() % 30);
+    const double density = 0.02 + 0.3 * static_cast<double>(rng() % 100) / 100.0;
+    for (std::int64_t i = 1; i <= pt.m; ++i)
+      for (std::int64_t j = 1; j <= pt.ncol; ++j) {
+        if (std::uniform_real_distribution<double>(0, 1)(rng) >= density) continue;
+        pt.rows.push_back(i);
+        pt.cols.push_back(j);
+      }
+    const Grouping g = Group(pt);
+    ASSERT_EQ(g.group, FirstFit(pt));
+    std::int64_t with_entries = 0;
+    for (std::int64_t j = 0; j < pt.ncol; ++j) with_entries += g.group[j] > 0;
+    // GROUPLIST: each group's count then its columns ascending, every column
+    // with entries exactly once.
+    std::size_t at = 0;
+    Ints listed;
+    for (std::int64_t k = 1; k <= g.ngrp; ++k) {
+      const std::int64_t count = g.list[at++];
+      for (std::int64_t c = 0; c < count; ++c, ++at) {
+        ASSERT_EQ(g.group[g.list[at] - 1], k);
+        if (c > 0) {
+          ASSERT_LT(g.list[at - 1], g.list[at]);
+        }
+        listed.push_back(g.list[at]);
+      }
+    }
+    ASSERT_EQ(static_cast<std::int64_t>(at), g.ngrp + with_entries);
+    ASSERT_EQ(static_cast<std::int64_t>(listed.size()), with_entries);
+    std::set<std::pair<std::int64_t, std::int64_t>> row_group;
+    for (std::size_t e = 0; e < pt.rows.size(); ++e)
+      ASSERT_TRUE(row_group.insert({pt.rows[e], g.group[pt.cols[e] - 1]}).second)
+          << "two columns of one group share row " << pt.rows[e];
+  }
+}
+
+// r_i = (x_i - 1)^2 x_{i+1} + 3 x_{i-2} + x_i x_{i+1}: quadratic in each variable
+// of its row, so central differences are exact up to rounding.
+void SparseResiduals(const std::vector<double>& x, std::vector<double>& r) {
+  const std::size_t n = x.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const double next = i + 1 < n ? x[i + 1] : 0.0;
+    const double back = i >= 2 ? x[i - 2] : 0.0;
+    r[i] = (x[i] - 1.0) * (x[i] - 1.0) * 2.0 + 3.0 * back + x[i] * next + next * next;
+  }
+}
+
+TEST(ColumnGrouping, OneEvaluationPerGroupRebuildsTheJacobian) {
+  const std::size_t n = 12;
+  Pattern pt{static_cast<std::int64_t>(n), static_cast<std::int64_t>(n), {}, {}};
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = 0; j < n; ++j) {
+      if (j + 2 != i && j != i && j != i + 1) continue;
+      pt.rows.push_back(static_cast<std::int64_t>(i + 1));
+      pt.cols.push_back(static_cast<std::int64_t>(j + 1));
+    }
+  const Grouping g = Group(pt);
+  EXPECT_LT(g.ngrp, static_cast<std::int64_t>(n));
+
+  std::vector<double> x(n);
+  for (std::size_t i = 0; i < n; ++i) x[i] = 0.3 * static_cast<double>(i) - 1.1;
+  std::vector<double> fd(n * n, 0.0), up(n), down(n);
+  const double h = 1e-3;
+  int evaluations = 0;
+  for (std::int64_t k = 1; k <= g.ngrp; ++k) {
+    std::vector<double> xp = x, xm = x;
+    for (std::size_t j = 0; j < n; ++j) {
+      if (g.group[j] != k) continue;
+      xp[j] += h;
+      xm[j] -= h;
+    }
+    SparseResiduals(xp, up);
+    SparseResiduals(xm, down);
+    ++evaluations;
+    // Each entry of the pattern belongs to the one column of the group in its row.
+    for (std::size_t e = 0; e < pt.rows.size(); ++e) {
+      const std::size_t i = static_cast<std::size_t>(pt.rows[e] - 1);
+      const std::size_t j = static_cast<std::size_t>(pt.cols[e] - 1);
+      if (g.group[j] == k) fd[i + j * n] = (up[i] - down[i]) / (2.0 * h);
+    }
+  }
+  EXPECT_EQ(evaluations, g.ngrp);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double next = i + 1 < n ? x[i + 1] : 0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+      double exact = 0.0;
+      if (j == i) exact = 4.0 * (x[i] - 1.0) + next;
+      if (j == i + 1) exact = x[i] + 2.0 * next;
+      if (j + 2 == i) exact = 3.0;
+      EXPECT_NEAR(fd[i + j * n], exact, 1e-9) << i << "," << j;
+    }
+  }
+}
+
+TEST(CountingSortByKey, IsStableAndLeavesBucketEnds) {
+  const Ints key = {3, 1, 3, 2, 1, 3};
+  Ints order(6), pos(4, -1);
+  CountingSortByKey(4, 6, key.data(), order.data(), pos.data());
+  EXPECT_EQ(order, (Ints{2, 5, 4, 1, 3, 6}));
+  EXPECT_EQ(pos, (Ints{3, 4, 7, 7}));
+}
+
+}  // namespace

@@ -1,0 +1,184 @@
+// The packed Cholesky routines and the optimiser's covariance against LAPACK's
+// packed routines on the same matrices.
+#include "numerics/lsq/packed_cholesky.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "numerics/lsq/nls.h"
+#include "tests/support/least_squares_problems.h"
+
+extern "C" {
+void dpptrf_(const char* uplo, const int* n, double* ap, int* info, std::size_t uplo_len);
+void dpptri_(const char* uplo, const int* n, double* ap, int* info, std::size_t uplo_len);
+}
+
+namespace {
+
+using Packed = std::vector<double>;
+
+std::size_t At(std::int64_t i, std::int64_t j) {  // 0-based, i <= j
+  return static_cast<std::size_t>(i + j * (j + 1) / 2);
+}
+
+// A = B^T B + shift I for a seeded random B: symmetric positive definite,
+// ill-conditioned when shift is tiny and B is short.
+Packed RandomSpd(std::int64_t n, std::int64_t rows, double shift, std::mt19937_64& rng) {
+  std::normal_distribution<double> normal;
+  std::vector<double> b(static_cast<std::size_t>(rows * n));
+  for (auto& e : b) e = normal(rng);
+  Packed a(static_cast<std::size_t>(n * (n + 1) / 2), 0.0);
+  for (std::int64_t j = 0; j < n; ++j)
+    for (std::int64_t i = 0; i <= j; ++i) {
+      double s = i == j ? shift : 0.0;
+      for (std::int64_t k = 0; k < rows; ++k) s += b[k + i * rows] * b[k + j * rows];
+      a[At(i, j)] = s;
+    }
+  return a;
+}
+
+Packed LapackInverse(Packed a, std::int64_t n, int* info_out = nullptr) {
+  const int nn = static_cast<int>(n);
+  int info = 0;
+  dpptrf_("U", &nn, a.data(), &info, 1);
+  if (info == 0) dpptri_("U", &nn, a.data(), &info, 1);
+  if (info_out != nullptr) *info_out = info;
+  return a;
+}
+
+double LargestMagnitude(const Packed& a) {
+  double m = 0.0;
+  for (double e : a) m = std::fmax(m, std::fabs(e));
+  return m;
+}
+
+// 1-norm of a symmetric matrix from its packed upper triangle.
+double OneNorm(const Packed& a, std::int64_t n) {
+  double best = 0.0;
+  for (std::int64_t j = 0; j < n; ++j) {
+    double s = 0.0;
+    for (std::int64_t i = 0; i < n; ++i) s += std::fabs(a[i <= j ? At(i, j) : At(j, i)]);
+    best = std::fmax(best, s);
+  }
+  return best;
+}
+
+TEST(PackedCholesky, InverseAgreesWithLapack) {
+  std::mt19937_64 rng(314);
+  for (std::int64_t n = 1; n <= 14; ++n) {
+    for (double shift : {1.0, 1e-6}) {
+      const Packed a = RandomSpd(n, n + 2, shift, rng);
+      Packed ours = a;
+      std::vector<double> z(static_cast<std::size_t>(n));
+      double rcond = -1.0;
+      std::int64_t info = -1;
+      PackedCholeskyCondition(ours.data(), n, rcond, z.data(), info);
+      ASSERT_EQ(info, 0);
+      PackedCholeskyInverse(ours.data(), n, nullptr, 1);
+      const Packed reference = LapackInverse(a, n);
+      const double scale = LargestMagnitude(reference);
+      // Agreement is limited by the conditioning both share.
+      const double true_rcond = 1.0 / (OneNorm(a, n) * OneNorm(reference, n));
+      const double tolerance = std::fmax(1e-12, 50.0 * 2.2e-16 / true_rcond);
+      for (std::size_t k = 0; k < a.size(); ++k)
+        ASSERT_NEAR(ours[k], reference[k], tolerance * scale) << "n=" << n << " k=" << k;
+      // The estimate never claims a better condition than the truth, and
+      // stays within a modest factor of it.
+      EXPECT_GE(rcond, true_rcond * (1.0 - 1e-9)) << n;
+      EXPECT_LE(rcond, 10.0 * true_rcond) << n;
+    }
+  }
+}
+
+TEST(PackedCholesky, WellConditionedInverseAgreesToTwelveDigits) {
+  std::mt19937_64 rng(5);
+  const std::int64_t n = 9;
+  const Packed a = RandomSpd(n, 30, 0.5, rng);
+  Packed ours = a;
+  std::int64_t info = 0;
+  PackedCholeskyFactor(ours.data(), n, info);
+  ASSERT_EQ(info, 0);
+  double det[2] = {0.0, 0.0};
+  PackedCholeskyInverse(ours.data(), n, det, 11);
+  const Packed reference = LapackInverse(a, n);
+  for (std::size_t k = 0; k < a.size(); ++k)
+    EXPECT_NEAR(ours[k], reference[k], 1e-12 * std::fabs(reference[k]) + 1e-15);
+
+  Packed factor = a;
+  int lapack_info = 0;
+  const int nn = static_cast<int>(n);
+  dpptrf_("U", &nn, factor.data(), &lapack_info, 1);
+  double log10_det = 0.0;
+  for (std::int64_t k = 0; k < n; ++k) log10_det += 2.0 * std::log10(factor[At(k, k)]);
+  EXPECT_NEAR(std::log10(det[0]) + det[1], log10_det, 1e-12 * std::fabs(log10_det) + 1e-12);
+  EXPECT_GE(det[0], 1.0);
+  EXPECT_LT(det[0], 10.0);
+}
+
+TEST(PackedCholesky, ReportsTheFirstColumnThatIsNotPositiveDefinite) {
+  // Column 3 depends on columns 1 and 2; column 2 alone is fine.
+  const Packed singular = {4.0, 2.0, 5.0, 6.0, 7.0, 13.0};
+  const Packed indefinite = {1.0, 2.0, 1.0};
+  for (const auto& [a, n] :
+       {std::pair{singular, std::int64_t{3}}, std::pair{indefinite, std::int64_t{2}}}) {
+    Packed ours = a;
+    std::vector<double> z(static_cast<std::size_t>(n));
+    double rcond = 1.0;
+    std::int64_t info = 0;
+    PackedCholeskyCondition(ours.data(), n, rcond, z.data(), info);
+    int lapack_info = 0;
+    LapackInverse(a, n, &lapack_info);
+    EXPECT_EQ(info, lapack_info);
+    EXPECT_GT(info, 0);
+    EXPECT_EQ(rcond, 0.0);
+  }
+}
+
+// The optimiser leaves (J^T J)^-1 at the solution where IV(COVMAT) points.
+TEST(NlsCovariance, IsTheInverseOfJTJAtTheSolution) {
+  const auto pb = testsupport::ClassicProblem("JennrichSampson");
+  testsupport::NlsCaller c(pb.n, pb.p);
+  c.Start(pb.x0);
+  const auto run = testsupport::Drive(c, pb);
+  ASSERT_EQ(run.code, 4);
+  const std::int64_t cov = c.IV(nls::kCovmat);
+  ASSERT_GT(cov, 0);
+  std::vector<double> jac(static_cast<std::size_t>(pb.n * pb.p));
+  pb.jacobian(run.x.data(), jac.data());
+  Packed jtj(static_cast<std::size_t>(pb.p * (pb.p + 1) / 2));
+  for (std::int64_t j = 0; j < pb.p; ++j)
+    for (std::int64_t i = 0; i <= j; ++i) {
+      double s = 0.0;
+      for (std::int64_t k = 0; k < pb.n; ++k) s += jac[k + i * pb.n] * jac[k + j * pb.n];
+      jtj[At(i, j)] = s;
+    }
+  const Packed reference = LapackInverse(jtj, pb.p);
+  for (std::size_t k = 0; k < reference.size(); ++k)
+    EXPECT_NEAR(c.V(cov + static_cast<std::int64_t>(k)), reference[k],
+                1e-12 * LargestMagnitude(reference));
+  EXPECT_GT(c.V(nls::kRcond), 0.0);
+}
+
+TEST(NlsCovariance, SingularJTJIsReportedAndTheConvergenceCodeKept) {
+  // The third parameter never enters the residuals: its column is zero.
+  auto pb = testsupport::MakeProblem("RosenbrockPlusIdle", 2, {-1.2, 1.0, 7.0}, {0.0},
+                                     [](const auto* x, auto* r) {
+                                       r[0] = 10.0 * (x[1] - x[0] * x[0]) + 0.0 * x[2];
+                                       r[1] = 1.0 - x[0];
+                                     });
+  testsupport::NlsCaller c(pb.n, pb.p);
+  c.Start(pb.x0);
+  c.V(nls::kAfctol) = 1e-20;
+  const auto run = testsupport::Drive(c, pb);
+  EXPECT_TRUE(run.code >= 3 && run.code <= 7) << run.code;
+  for (double xi : run.x) EXPECT_TRUE(std::isfinite(xi));
+  EXPECT_NEAR(run.x[0], 1.0, 1e-8);
+  EXPECT_EQ(run.x[2], 7.0) << "an idle parameter does not move";
+  EXPECT_EQ(c.IV(nls::kCovmat), -1);
+  EXPECT_EQ(c.V(nls::kRcond), 0.0);
+}
+
+}  // namespace
