@@ -218,6 +218,10 @@ class DseConfigurationReader {
       return true;
     }
     if (kind != Kind::kProcess || program.empty()) return false;
+    if (manager_->processes_.count >= static_cast<std::int32_t>(DseProcessManager::kMaxProcesses)) {
+      *column = 0;
+      return false;
+    }
     DseComputeNode* node = manager_->FindNode(machine);
     if (node == nullptr) {
       *column = machine_column;

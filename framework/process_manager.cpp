@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 
 #include "framework/async_client.h"
 #include "framework/child_process.h"
 #include "framework/io_peers.h"
 #include "framework/io_status.h"
+#include "framework/message.h"
 #include "framework/socket_connection.h"
 #include "framework/virtual_connection.h"
 #include "platform/socket.h"
@@ -197,6 +199,23 @@ Status DseProcessManager::StartChild(DseProcess* process, DseAsyncClient* client
         reason.c_str(), kStartFailed);
   }
   return result;
+}
+
+Status DseProcessManager::MakePeerListMessage(DseMessage** message) {
+  *message = nullptr;
+  auto list = std::make_unique<DseMessage>(DseMessage::kConnectionType, DseMessage::kPeerList);
+  list->message_class = DseMessage::kControlClass;
+  Status result = list->PutUInt32(static_cast<std::uint32_t>(processes_.count));
+  for (BvuListElem* e = processes_.first; e != nullptr && result == status::kOk; e = e->next) {
+    const auto* process = static_cast<const DseProcess*>(e);
+    result = list->PutUInt32(process->node != nullptr ? process->node->number : local_->number);
+    if (result == status::kOk) result = list->PutUInt16(0);
+    if (result == status::kOk)
+      result = list->PutUInt16(static_cast<std::uint16_t>(process->number));
+  }
+  if (result != status::kOk) return result;
+  *message = list.release();
+  return status::kOk;
 }
 
 void DseProcessManager::StopAll() {

@@ -15,6 +15,7 @@
 
 class DseAsyncClient;
 class DseIOPeers;
+class DseMessage;
 class XosProcess;
 
 // One configured child.
@@ -50,6 +51,8 @@ class DseProcessManager {
   static constexpr const char* kDefaultConfiguration = "dse_pm.cfg";
   // Configuration lines are at most this long.
   static constexpr std::size_t kMaxLineLength = 199;
+  // Child numbers travel in 16 bits in the peer list.
+  static constexpr std::uint32_t kMaxProcesses = 65535;
 
   // A null node makes a fresh description of this machine (owned here).
   explicit DseProcessManager(DseComputeNode* local_node);
@@ -57,10 +60,10 @@ class DseProcessManager {
   DseProcessManager(const DseProcessManager&) = delete;
   DseProcessManager& operator=(const DseProcessManager&) = delete;
 
-  // Reads machine and process records; a record in error is shown with a
-  // caret under the place and "Syntax Error in record <line> at position
-  // <column>" on standard output, and skipped. 0x8000000B when the file
-  // cannot be opened.
+  // Reads machine and process records; a record in error (or a process
+  // beyond the 65,535th) is shown with a caret under the place and "Syntax
+  // Error in record <line> at position <column>" on standard output, and
+  // skipped. 0x8000000B when the file cannot be opened.
   Status ReadConfiguration(const char* file_name);
 
   // Starts every configured child in file order and stops at the first
@@ -73,6 +76,11 @@ class DseProcessManager {
   Status StartChild(DseProcess* process, DseAsyncClient* client, DseIOPeers* queue);
   // Stops every started child: state 1.
   void StopAll();
+
+  // The peer list for the children (type 1, subtype 2, class 1): u32
+  // count, then per configured process u32 node number, u16 0, u16 process
+  // number. Built, not packed; the caller sends it and owns it.
+  Status MakePeerListMessage(DseMessage** message);
 
   // "-ChildNo=n -SessionId=id", then -DefDir="dir" when the child has a
   // folder, then -ParentNode=node:port:host when it runs on another machine.

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,6 +17,8 @@
 #include "framework/child_process.h"
 #include "framework/io_peers.h"
 #include "framework/io_status.h"
+#include "framework/message.h"
+#include "message_helpers.h"
 #include "platform/socket.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
@@ -360,6 +363,33 @@ TEST_F(ProcessManagerTest, ChildCommandLinesSayOnlyWhatTheChildNeeds) {
   EXPECT_EQ(manager_.ChildCommandLine(*processes[2]),
             "-ChildNo=3 -SessionId=" + session +
                 " -DefDir=\"C:\\work\\\\\" -ParentNode=0:4242:" + platform::LocalHostName());
+}
+
+TEST_F(ProcessManagerTest, ThePeerListNamesEveryConfiguredProcess) {
+  Read(
+      "near runs /bin/near\n"
+      "127.0.0.1 is a unix\n"
+      "localhost is a unix\n"
+      "far runs /bin/far on localhost\n");
+  DseMessage* made = nullptr;
+  ASSERT_EQ(manager_.MakePeerListMessage(&made), 0u);
+  std::unique_ptr<DseMessage> list(made);
+  EXPECT_EQ(list->type, 1u);
+  EXPECT_EQ(list->subtype, 2u);
+  EXPECT_EQ(list->message_class, 1u);
+  EXPECT_TRUE(testsupport::SameBytes(testsupport::HexBytes("02000000"
+                                                           "00000000 0000 0100"
+                                                           "02000000 0000 0200"),
+                                     testsupport::BodyOf(*list)));
+}
+
+TEST_F(ProcessManagerTest, ProcessesBeyondWhatThePeerListCountsAreRefused) {
+  std::string text;
+  for (std::uint32_t i = 0; i <= DseProcessManager::kMaxProcesses; ++i) text += "p runs /x\n";
+  const std::string said = Read(text);
+  EXPECT_EQ(said, "p runs /x\n^\nSyntax Error in record 65536 at position 1\n");
+  EXPECT_EQ(manager_.Processes().count, 65535);
+  EXPECT_EQ(Processes().back()->number, 65535u);
 }
 
 TEST_F(ProcessManagerTest, NothingConfiguredNothingStarted) {
