@@ -18,6 +18,7 @@
 #include "platform/socket.h"
 #include "segment_helpers.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/stdout_capture.h"
 #include "tests/support/temp_dir.h"
 
 using testsupport::BuildChain;
@@ -358,10 +359,10 @@ TEST(ConnectionNameTest, BaseNamesSayTheyAreUnknown) {
     Status Read(void*, std::uint32_t, std::uint32_t*) override { return 0; }
     Status Open() override { return 0; }
   } bare;
-  ::testing::internal::CaptureStdout();
+  testsupport::StdoutCapture capture;
   bare.GetReadName();
   bare.GetWriteName();
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(capture.Take(),
             "XosConnection::GetReadName, UNKNOWN Connection Base class called !\n"
             "XosConnection::GetWriteName, UNKNOWN Connection Base Calss called !\n");
 }

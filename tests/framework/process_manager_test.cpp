@@ -21,6 +21,7 @@
 #include "message_helpers.h"
 #include "platform/socket.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/stdout_capture.h"
 #include "tests/support/temp_dir.h"
 
 using testsupport::ReadFileBytes;
@@ -79,9 +80,9 @@ class ProcessManagerTest : public ::testing::Test {
   std::string Read(const std::string& text, Status expected = 0) {
     // A new file each time: rewriting one would wait for the disk.
     const auto file = dir_.WriteFile("pm" + std::to_string(++files_) + ".cfg", text);
-    ::testing::internal::CaptureStdout();
+    testsupport::StdoutCapture capture;
     EXPECT_EQ(manager_.ReadConfiguration(file.c_str()), expected);
-    return ::testing::internal::GetCapturedStdout();
+    return capture.Take();
   }
 
   std::vector<DseProcess*> Processes() {
@@ -272,7 +273,7 @@ TEST_F(ProcessManagerTest, RandomLinesAreReadOrRefusedOneByOne) {
   auto pick = [&](const std::vector<std::string>& from) { return from[random() % from.size()]; };
   std::vector<std::string> lines;
   std::vector<std::size_t> added;
-  ::testing::internal::CaptureStdout();
+  testsupport::StdoutCapture capture;
   for (int round = 0; round < 600; ++round) {
     // Records as users write them, some damaged, and token soup.
     std::vector<std::string> tokens;
@@ -312,7 +313,7 @@ TEST_F(ProcessManagerTest, RandomLinesAreReadOrRefusedOneByOne) {
     EXPECT_EQ(manager_.ReadConfiguration(file.c_str()), 0u);
     added.push_back(manager_.Processes().count + manager_.Nodes().count - before);
   }
-  const std::string said = ::testing::internal::GetCapturedStdout();
+  const std::string said = capture.Take();
 
   std::vector<int> errors(lines.size() + 1, 0);
   const std::string marker = "^\nSyntax Error in record ";

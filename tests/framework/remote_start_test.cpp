@@ -16,6 +16,7 @@
 #include "framework/io_status.h"
 #include "framework/virtual_connection.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/stdout_capture.h"
 
 using namespace std::string_literals;
 
@@ -254,10 +255,10 @@ TEST(RemoteStartTest, VirtualNamesSayTheyAreUnknown) {
   Status result = 0;
   XosComputeNode unknown;
   XosVirtualConnection remote(unknown, nullptr, "prog", &result);
-  ::testing::internal::CaptureStdout();
+  testsupport::StdoutCapture capture;
   remote.GetReadName();
   remote.GetWriteName();
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(capture.Take(),
             "XosConnection::GetReadName, UNKNOWN Connection Virtual I/O class called !\n"
             "XosConnection::GetWriteName, UNKNOWN Connection Virtual I/O class called !\n");
 }
