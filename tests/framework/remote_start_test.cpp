@@ -294,12 +294,4 @@ TEST(ChildCommandTest, LocalCommandsQuoteTheProgramAfterTheDebugger) {
             "valgrind -q \"/p\" -x");
 }
 
-TEST(ChildCommandTest, OnlyRemoteExecutionStartsProcessesElsewhere) {
-  XosComputeNode node;
-  node.Initialize("127.0.0.1", XosComputeNode::kUnix, XosComputeNode::kRemoteShell, "u", "p");
-  XosProcess process;
-  EXPECT_EQ(process.Create(&node, "prog", "", "p1", 1, ""), status::kNotSupported);
-  EXPECT_EQ(process.RemoteConnection(), nullptr);
-}
-
 }  // namespace
