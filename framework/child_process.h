@@ -53,6 +53,9 @@ class XosProcess {
                                        const std::string& display);
 
   int ProcessId() const { return pid_; }
+  // The exit code of a local child once it is known to have ended (its
+  // output channel said so, or it was terminated); -1 when unknown.
+  int ExitCode() const { return ended_ ? exit_code_ : -1; }
   const std::string& Name() const { return name_; }
   XosComputeNode* Node() const { return node_; }
   XosVirtualConnection* RemoteConnection() const { return remote_; }

@@ -3,7 +3,9 @@
 // runs byte by byte across segment boundaries. Every read is checked against
 // the bytes the body holds: a reader never trusts a length from the wire.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "framework/message.h"
@@ -229,7 +231,18 @@ Status DseMessage::TryGet(void* target, std::uint32_t size) {
 Status DseMessage::GetFloatAsDouble(double* value) {
   unsigned char bytes[4];
   const Status read = TryGet(bytes, 4);
-  *value = read == 1 ? static_cast<double>(platform::LoadLEFloat(bytes)) : 0.0;
+  if (read != 1) {
+    *value = 0.0;
+    return read;
+  }
+  const std::uint32_t bits = platform::LoadLE32(bytes);
+  if ((bits & 0x7F800000u) == 0x7F800000u && (bits & 0x007FFFFFu) != 0) {
+    // Widening a signalling NaN raises the invalid-operation trap that the
+    // server thread runs with; a peer's bytes must not end the process.
+    *value = std::copysign(std::numeric_limits<double>::quiet_NaN(), (bits >> 31) != 0 ? -1.0 : 1.0);
+    return read;
+  }
+  *value = static_cast<double>(platform::LoadLEFloat(bytes));
   return read;
 }
 

@@ -1,0 +1,343 @@
+// Starting the engine, the client's servers and callbacks, sending and
+// waiting, batches, and closing.
+#include "tools/client.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "framework/async_client.h"
+#include "framework/child_process.h"
+#include "framework/client_callback.h"
+#include "framework/compute_node.h"
+#include "framework/controller.h"
+#include "framework/io_queue.h"
+#include "framework/process_manager.h"
+#include "framework/segment.h"
+#include "framework/server_callback.h"
+#include "framework/socket_connection.h"
+#include "platform/byte_order.h"
+#include "platform/clock.h"
+#include "platform/shared_memory.h"
+
+namespace vantor_client {
+
+namespace {
+
+constexpr std::uint32_t kEngineNumber = 1;
+constexpr auto kIdle = std::chrono::microseconds(100);
+
+std::string Quoted(const std::string& item) {
+  return item.find_first_of(" \t") == std::string::npos ? item : "\"" + item + "\"";
+}
+
+}  // namespace
+
+// --- messages ---
+
+Message Capture(const DseMessage& message) {
+  Message m;
+  m.type = message.type;
+  m.subtype = message.subtype;
+  m.message_class = message.message_class;
+  m.flags = message.flags;
+  m.id = message.GetId();
+  m.aux = message.aux;
+  m.sequence = message.sequence;
+  for (const DseSegment* s = message.FirstSegment(); s != nullptr; s = s->next) {
+    const unsigned char* data = const_cast<DseSegment*>(s)->DataStart();
+    const unsigned char* end = s->frame + s->frame_length + 4;
+    if (end > data) m.body.insert(m.body.end(), data, end);
+  }
+  return m;
+}
+
+Request::Request(std::uint32_t type, std::uint32_t subtype) : DseMessage(type, subtype) {}
+
+Request::~Request() {
+  if (outcome_ != nullptr) outcome_->complete = true;
+}
+
+Status Request::OnReply(DseMessage* reply, DseMessage** follow_up) {
+  if (follow_up != nullptr) *follow_up = nullptr;
+  if (outcome_ != nullptr) outcome_->replies.push_back(Capture(*reply));
+  return status::kOk;
+}
+
+Status Request::OnTemplateReply(DseMessage* reply) {
+  if (outcome_ != nullptr) outcome_->headers.push_back(Capture(*reply));
+  return status::kOk;
+}
+
+std::unique_ptr<Request> MakeCommand(std::uint32_t type, std::uint32_t number,
+                                     const std::vector<std::int32_t>& integers,
+                                     const std::vector<double>& reals,
+                                     const std::vector<std::string>& texts) {
+  auto command = std::make_unique<Request>(type, DseMessage::kCommand);
+  command->PutUInt32(number);
+  command->PutUInt32(static_cast<std::uint32_t>(integers.size()));
+  for (std::int32_t value : integers) command->PutUInt32(static_cast<std::uint32_t>(value));
+  command->PutUInt32(static_cast<std::uint32_t>(reals.size()));
+  for (double value : reals) command->PutFloat(static_cast<float>(value));
+  command->PutUInt32(static_cast<std::uint32_t>(texts.size()));
+  for (const std::string& text : texts) command->PutString(text.c_str());
+  return command;
+}
+
+// --- what the engine sends to the client ---
+
+class Client::Services : public DseServerCB {
+ public:
+  explicit Services(Client* client) : client_(client) {}
+
+  Status HandleIOServerCommand(std::uint32_t code, std::uint32_t value, std::uint32_t line_count,
+                               const char* const* lines) override {
+    Event event{code, value, {}};
+    for (std::uint32_t i = 0; i < line_count; ++i) event.lines.emplace_back(lines[i] != nullptr ? lines[i] : "");
+    client_->events_.push_back(std::move(event));
+    return status::kOk;
+  }
+
+  Status HandleRequest(std::uint32_t type, DseMessage* request, DseMessage** reply,
+                       DseTemplate** kept) override {
+    *reply = nullptr;
+    *kept = nullptr;
+    Message received = Capture(*request);
+    client_->notifications_.push_back(received);
+    if (!client_->handler_) return status::kOk;
+    std::optional<Bytes> body;
+    const Status answer = client_->handler_(received, &body);
+    if (body.has_value()) {
+      auto* full = new DseMessage(type, request->subtype);
+      for (std::uint8_t byte : *body) full->PutUInt8(byte);
+      *reply = full;
+    }
+    return answer;
+  }
+
+ private:
+  Client* client_;
+};
+
+class Client::Completion : public DseClientCB {
+ public:
+  Status RequestComplete(Status result, void* context) override {
+    auto* outcome = static_cast<Outcome*>(context);
+    outcome->status = result;
+    outcome->complete = true;
+    return status::kOk;
+  }
+};
+
+class Client::Reporter : public DseAsyncClient {
+ public:
+  explicit Reporter(Client* client) : client_(client) {}
+  Status AskPassword(const char*, std::string*, std::string*) override { return status::kNotSupported; }
+  Status ReportFailure(const char* text, const char*, std::uint32_t) override {
+    client_->failures_.emplace_back(text);
+    return status::kOk;
+  }
+
+ private:
+  Client* client_;
+};
+
+// --- starting ---
+
+Client::Client(const EngineOptions& options)
+    : options_(options),
+      services_(std::make_unique<Services>(this)),
+      completion_(std::make_unique<Completion>()),
+      reporter_(std::make_unique<Reporter>(this)) {}
+
+Status Client::Start(const EngineOptions& options, std::unique_ptr<Client>* client) {
+  std::unique_ptr<Client> made(new Client(options));
+  const Status started = made->Launch();
+  if (status::IsFailure(started)) return started;
+  *client = std::move(made);
+  return status::kOk;
+}
+
+Status Client::Launch() {
+  // The client starts its engine itself, so it has no configuration.
+  const char* const argv[] = {"vantor-client"};
+  Status result = status::kOk;
+  controller_ = std::make_unique<DseController>(1, argv, "/dev/null", &result);
+  if (status::IsFailure(result)) return result;
+  controller_->SetConnectDeadline(options_.timeout_ms);
+  for (std::uint32_t type : options_.services) registry_.Register(type, services_.get());
+
+  std::string arguments = "-ChildNo=" + std::to_string(kEngineNumber) +
+                          " -SessionId=" + std::to_string(controller_->SessionId());
+  if (options_.tcp) {
+    // "127.0.0.1" is never this machine's name, so both sides use TCP.
+    XosListeningSocket* listener = XosListeningSocket::Get(&result);
+    if (listener == nullptr) return result;
+    node_ = std::make_unique<DseComputeNode>("engine");
+    node_->Initialize("127.0.0.1", XosComputeNode::kUnix, XosComputeNode::kNoMethod, nullptr, nullptr);
+    arguments += " -ParentNode=0:" + std::to_string(listener->Port()) + ":127.0.0.1";
+  }
+  for (const std::string& item : options_.arguments) arguments += " " + Quoted(item);
+
+  engine_ = std::make_unique<DseProcess>();
+  engine_->name = "engine";
+  engine_->number = kEngineNumber;
+  engine_->program = options_.program;
+  engine_->node = node_.get();
+  // The peer first: its pipe must be there when the engine looks for it.
+  controller_->IOQueue()->AddPeer(node_.get(), 0, kEngineNumber, controller_->SessionId(),
+                                  engine_.get());
+  engine_->process = new XosProcess;
+  result = engine_->process->CreateLocalProcess(options_.program.c_str(), arguments.c_str(), 0);
+  if (status::IsFailure(result)) return result;
+  engine_->state = DseProcess::kStarted;
+  result = controller_->StartWithPeers(&registry_, reporter_.get());
+  if (status::IsFailure(result)) return result;
+  return WaitFor([this] { return controller_->ConnectionState() == DseController::kAllConnected; });
+}
+
+int Client::EnginePid() const {
+  return engine_ != nullptr && engine_->process != nullptr ? engine_->process->ProcessId() : -1;
+}
+
+// --- sending and waiting ---
+
+Status Client::Send(std::unique_ptr<Request> request, std::uint32_t* id, double period) {
+  if (controller_ == nullptr) return status::kGeneralFailure;
+  auto outcome = std::make_shared<Outcome>();
+  request->outcome_ = outcome;
+  Request* sent = request.release();
+  const double interval = period;
+  const Status result = controller_->Send(sent, 0, completion_.get(), outcome.get(),
+                                          period > 0.0 ? &interval : nullptr,
+                                          static_cast<std::int32_t>(options_.timeout_ms));
+  if (status::IsFailure(result)) return result;
+  // Pending under its id from now on.
+  *id = sent->GetId();
+  outcomes_[*id] = outcome;
+  return status::kOk;
+}
+
+Status Client::Post(std::unique_ptr<DseMessage> message) {
+  if (controller_ == nullptr) return status::kGeneralFailure;
+  const Status result = controller_->Send(message.release(), 0, nullptr, nullptr, nullptr,
+                                          static_cast<std::int32_t>(options_.timeout_ms));
+  return status::IsFailure(result) ? result : status::kOk;
+}
+
+const Outcome* Client::Find(std::uint32_t id) const {
+  const auto found = outcomes_.find(id);
+  return found != outcomes_.end() ? found->second.get() : nullptr;
+}
+
+Status Client::Await(std::uint32_t id) {
+  const Outcome* outcome = Find(id);
+  if (outcome == nullptr) return status::kGeneralFailure;
+  return WaitFor([outcome] { return outcome->complete; });
+}
+
+Status Client::WaitFor(const std::function<bool()>& done) {
+  const std::uint32_t start = platform::TickCount();
+  while (!done()) {
+    if (lost_) return DseIOQueue::kPeerLost;
+    if (platform::TickCount() - start >= options_.timeout_ms) return status::kGeneralFailure;
+    const Status polled = Poll();
+    if (status::IsSevere(polled)) return polled;
+    if (!done()) std::this_thread::sleep_for(kIdle);
+  }
+  return status::kOk;
+}
+
+Status Client::Poll() {
+  if (controller_ == nullptr) return status::kGeneralFailure;
+  const Status polled = controller_->Poll();
+  if (status::IsSevere(polled)) lost_ = true;
+  return polled;
+}
+
+Status Client::Cancel(std::uint32_t id) {
+  return controller_ != nullptr ? controller_->CancelRequest(id) : status::kGeneralFailure;
+}
+
+Status Client::Drop(std::uint32_t id) {
+  DseMessage* pending = controller_ != nullptr ? controller_->PendingRequest(id) : nullptr;
+  if (pending == nullptr) return DseController::kNotPending;
+  return Post(std::unique_ptr<DseMessage>(pending->MakeDrop()));
+}
+
+Status Client::StartTimer(std::uint32_t id) {
+  DseMessage* pending = controller_ != nullptr ? controller_->PendingRequest(id) : nullptr;
+  if (pending == nullptr) return DseController::kNotPending;
+  return Post(std::unique_ptr<DseMessage>(pending->MakeStartTimer()));
+}
+
+Status Client::SendBatch(std::uint32_t type, std::vector<std::unique_ptr<DseMessage>> messages) {
+  Bytes layout;
+  auto put_count = [&layout](std::uint32_t count) {
+    unsigned char bytes[4];
+    platform::StoreLE32(bytes, count);
+    layout.insert(layout.end(), bytes, bytes + 4);
+  };
+  for (const auto& message : messages) {
+    const Status packed = message->Pack(true);
+    if (status::IsFailure(packed)) return packed;
+    std::uint32_t count = 0;
+    for (DseSegment* s = message->FirstSegment(); s != nullptr; s = s->next) ++count;
+    put_count(count);
+    for (DseSegment* s = message->FirstSegment(); s != nullptr; s = s->next) {
+      layout.insert(layout.end(), s->frame, s->frame + s->FrameSize());
+    }
+  }
+  put_count(0);
+
+  const auto first = static_cast<std::uint32_t>(::getpid());
+  const std::uint32_t second = ++batches_;
+  platform::SharedMemory batch;
+  std::string why;
+  const std::string name = "Fennick.BatchedMessageFile." + std::to_string(first) + "." +
+                           std::to_string(second);
+  if (!batch.Create(name, layout.size(), &why)) return status::kUnhandled;
+  std::memcpy(batch.Data(), layout.data(), layout.size());
+
+  auto announcement = std::make_unique<Request>(type, DseMessage::kBatchAnnouncement);
+  announcement->PutUInt32(first);
+  announcement->PutUInt32(second);
+  announcement->PutUInt32(static_cast<std::uint32_t>(layout.size()));
+  std::uint32_t id = 0;
+  Status result = Send(std::move(announcement), &id);
+  if (status::IsSuccess(result)) result = Await(id);
+  return status::IsSuccess(result) ? Find(id)->status : result;
+}
+
+// --- closing ---
+
+Status Client::Close(int* exit_code) {
+  if (exit_code != nullptr) *exit_code = -1;
+  if (controller_ == nullptr) return status::kOk;
+  controller_.reset();
+  Status result = status::kOk;
+  XosProcess* process = engine_ != nullptr ? engine_->process : nullptr;
+  if (process != nullptr) {
+    const std::uint32_t start = platform::TickCount();
+    std::uint32_t read = 0;
+    char output[64];
+    while (!status::IsFailure(process->ReadOutput(output, sizeof output, &read))) {
+      if (platform::TickCount() - start >= options_.timeout_ms) {
+        process->Terminate();
+        result = status::kGeneralFailure;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (exit_code != nullptr) *exit_code = process->ExitCode();
+  }
+  engine_.reset();
+  node_.reset();
+  return result;
+}
+
+Client::~Client() { Close(nullptr); }
+
+}  // namespace vantor_client

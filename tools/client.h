@@ -1,0 +1,196 @@
+// The vantor client: the modelling environment's side of the engine, as a
+// library. A Client runs the messaging framework as the top-level process
+// (child number 0, message ids 1 to 0x1FFF), starts an engine executable as
+// its child 1 over the named-pipe pair (or over TCP on loopback), completes
+// the connect handshake announcing the service types it serves, and then
+// sends requests, commands, id-path reads and shared-memory batches, records
+// every reply, and collects the event lines, notifications and requests the
+// engine sends. Everything happens on the calling thread: the client reads
+// the engine only while one of its calls polls (Poll, WaitFor, Await and the
+// calls that wait).
+//
+//   vantor_client::EngineOptions options;
+//   options.program = "build/app/vantor";
+//   std::unique_ptr<vantor_client::Client> client;
+//   if (vantor_client::Client::Start(options, &client) != 0) ...;
+//   auto request = std::make_unique<vantor_client::Request>(50);
+//   request->PutUInt16(1);                       // the body, as the server reads it
+//   std::uint32_t id = 0;
+//   client->Send(std::move(request), &id);
+//   client->Await(id);                            // replies in client->Find(id)
+//   int exit_code = 0;
+//   client->Close(&exit_code);                    // the engine ends on its own
+//
+// The framework keeps one controller per process, so a process has at most
+// one Client at a time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "framework/message.h"
+#include "framework/server_registry.h"
+#include "platform/status.h"
+
+class DseComputeNode;
+class DseController;
+class DseProcess;
+
+namespace vantor_client {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A received message: its header and the bytes of its body.
+struct Message {
+  std::uint32_t type = 0;
+  std::uint32_t subtype = 0;
+  std::uint32_t message_class = 0;
+  std::uint32_t flags = 0;
+  std::uint32_t id = 0;
+  std::uint32_t aux = 0;
+  std::uint32_t sequence = 0;
+  Bytes body;
+};
+
+// What became of a sent request. It is complete once it no longer waits for
+// replies: answered, cancelled, or dropped when the client closed. A
+// status-only reply gives the status; replies with a body are kept whole.
+struct Outcome {
+  bool complete = false;
+  Status status = 0;
+  std::vector<Message> headers;  // replies built by the server's template
+  std::vector<Message> replies;  // every other reply with a body
+};
+
+// One group of event lines: its code (16 for the message log), the group's
+// status word and its lines.
+struct Event {
+  std::uint32_t code = 0;
+  std::uint32_t value = 0;
+  std::vector<std::string> lines;
+};
+
+// Answers a request of the engine: a status, and optionally the body of a
+// full reply (without one the engine gets a status-only reply, when it
+// wants a reply at all).
+using RequestHandler = std::function<Status(const Message& request, std::optional<Bytes>* body)>;
+
+struct EngineOptions {
+  std::string program;                 // the engine executable
+  std::vector<std::string> arguments;  // more "name=value" items for its command line
+  bool tcp = false;                    // TCP on loopback instead of the pipe pair
+  // The service types the client serves. The engine sends only to types
+  // announced here: 4 takes event lines, 81 run-state notifications, the
+  // others the engine's requests and reports.
+  std::vector<std::uint32_t> services = {4, 81, 82, 85, 86, 87, 95};
+  // Bound on starting, on the handshake and on every wait.
+  std::uint32_t timeout_ms = 10000;
+};
+
+// A message the client sends and whose replies it records. Write the body
+// with the BvuBinaryStream operations (PutUInt16, PutString, ...) before
+// sending; subtype 12 is a request, 11 a command, 7 an id-path read, 8 a
+// write. Setting flag 0x20 asks for no reply.
+class Request : public DseMessage {
+ public:
+  explicit Request(std::uint32_t type, std::uint32_t subtype = kRequest);
+  ~Request() override;
+
+  Status OnReply(DseMessage* reply, DseMessage** follow_up) override;
+  Status OnTemplateReply(DseMessage* reply) override;
+
+ private:
+  friend class Client;
+  std::shared_ptr<Outcome> outcome_;
+};
+
+// A command: its number, integers, reals (4-byte floats on the wire) and texts.
+std::unique_ptr<Request> MakeCommand(std::uint32_t type, std::uint32_t number,
+                                     const std::vector<std::int32_t>& integers = {},
+                                     const std::vector<double>& reals = {},
+                                     const std::vector<std::string>& texts = {});
+
+// The header and body of a message as a peer would receive it.
+Message Capture(const DseMessage& message);
+
+class Client {
+ public:
+  // Starts the engine and connects: 0, or the failure of starting the
+  // engine, of connecting, or 0xA000FFFF when the handshake did not complete
+  // in time.
+  static Status Start(const EngineOptions& options, std::unique_ptr<Client>* client);
+  // Closes the client (see Close) unless it is closed.
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // Sends a request (0 or a failure); *id names its Outcome. A positive period makes an
+  // id-path read periodic (the engine keeps it and answers on every round of
+  // its timers until dropped or cancelled).
+  Status Send(std::unique_ptr<Request> request, std::uint32_t* id, double period = 0.0);
+  // Sends a message that wants no reply (flag 0x20 is set).
+  Status Post(std::unique_ptr<DseMessage> message);
+  // The outcome of a request sent here; null for an unknown id.
+  const Outcome* Find(std::uint32_t id) const;
+  // Polls until the request is complete: 0, 0xA0000037 when the engine is
+  // lost, 0xA000FFFF when the time-out ran out.
+  Status Await(std::uint32_t id);
+  // Polls until done() holds; results as Await.
+  Status WaitFor(const std::function<bool()>& done);
+  // Forgets a pending request and tells the engine; 21 when none is pending.
+  Status Cancel(std::uint32_t id);
+  // Stops / restarts the rounds of a periodic request; 21 when none is pending.
+  Status Drop(std::uint32_t id);
+  Status StartTimer(std::uint32_t id);
+  // Lays the messages out in a new shared-memory batch, announces it to the
+  // type's server and waits for the announcement's status (returned). The
+  // batch is removed afterwards. Batched messages should carry flag 0x20.
+  Status SendBatch(std::uint32_t type, std::vector<std::unique_ptr<DseMessage>> messages);
+  // One polling round; a severe status means the engine is lost.
+  Status Poll();
+
+  // Answers the engine's requests (by default: status 0, no body).
+  void SetRequestHandler(RequestHandler handler) { handler_ = std::move(handler); }
+  const std::vector<Event>& Events() const { return events_; }
+  // Every message of the engine to a service type other than 4.
+  const std::vector<Message>& Notifications() const { return notifications_; }
+  // What the framework reported about the engine ("Process 'engine' has failed.").
+  const std::vector<std::string>& Failures() const { return failures_; }
+  bool PeerLost() const { return lost_; }
+  int EnginePid() const;
+  // Closes the connection, which ends the engine, and waits for it to end
+  // (killing it when it does not in time); *exit_code (may be null) is its
+  // exit code. 0, or 0xA000FFFF when it had to be killed.
+  Status Close(int* exit_code);
+
+ private:
+  class Services;
+  class Completion;
+  class Reporter;
+
+  explicit Client(const EngineOptions& options);
+  Status Launch();
+
+  EngineOptions options_;
+  RequestHandler handler_;
+  std::vector<Event> events_;
+  std::vector<Message> notifications_;
+  std::vector<std::string> failures_;
+  std::map<std::uint32_t, std::shared_ptr<Outcome>> outcomes_;
+  std::unique_ptr<Services> services_;
+  std::unique_ptr<Completion> completion_;
+  std::unique_ptr<Reporter> reporter_;
+  DseServerRegistry registry_;
+  std::unique_ptr<DseComputeNode> node_;
+  std::unique_ptr<DseProcess> engine_;
+  std::unique_ptr<DseController> controller_;
+  std::uint32_t batches_ = 0;
+  bool lost_ = false;
+};
+
+}  // namespace vantor_client
