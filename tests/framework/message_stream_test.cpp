@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cfenv>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -108,6 +110,19 @@ TEST(MessageStreamTest, TryReadsTellAShortRestFromAnEmptyBody) {
   EXPECT_EQ(in->GetFloatAsDouble(&real), 0x8000FFFFu);
   EXPECT_EQ(real, 0.0);
   EXPECT_EQ(in->TryGet8(raw), 0x8000FFFFu);
+}
+
+// The server thread runs with the invalid-operation trap armed; a peer's
+// signalling NaN must neither trap nor leave a raised flag behind.
+TEST(MessageStreamTest, SignallingNaNReadsAsAQuietNaNWithoutRaisingAFlag) {
+  auto in = ReceivedBody(HexBytes("01 00 80 FF  00 00 C0 7F"));
+  std::feclearexcept(FE_ALL_EXCEPT);
+  double real = 0;
+  EXPECT_EQ(in->GetFloatAsDouble(&real), 1u);
+  EXPECT_TRUE(std::isnan(real) && std::signbit(real));
+  EXPECT_EQ(in->GetFloatAsDouble(&real), 1u);
+  EXPECT_TRUE(std::isnan(real) && !std::signbit(real));
+  EXPECT_EQ(std::fetestexcept(FE_INVALID), 0);
 }
 
 TEST(MessageStreamTest, LongStringRunsAcrossSegmentsAndReadsBackWhole) {

@@ -1,0 +1,393 @@
+#include "framework/io_queue.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+
+#include "fake_connection.h"
+#include "framework/controller.h"
+#include "framework/io_status.h"
+#include "message_helpers.h"
+#include "platform/byte_order.h"
+#include "platform/shared_memory.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/stdout_capture.h"
+#include "tests/support/temp_dir.h"
+
+using testsupport::Bytes;
+using testsupport::FakeConnection;
+using testsupport::MessagePtr;
+using testsupport::Received;
+using testsupport::TakeMessages;
+using testsupport::WireBytes;
+
+namespace {
+
+constexpr Status kAllWritten = DseIOQueue::kAllWritten;
+
+MessagePtr Made(std::uint32_t type, std::size_t size, std::uint32_t klass = 3) {
+  auto message = std::make_unique<DseMessage>(type, DseMessage::kRequest);
+  message->message_class = klass;
+  for (std::size_t i = 0; i < size; ++i) message->PutUInt8(static_cast<std::uint8_t>(i * 13));
+  return message;
+}
+
+// A hold or release frame as a peer sends it.
+Bytes Notice(std::uint32_t klass, std::uint32_t subtype) {
+  DseMessage notice(DseMessage::kConnectionType, subtype);
+  notice.message_class = klass;
+  notice.SetId(DseIOQueue::kNoticeId);
+  return WireBytes(notice);
+}
+
+class IOQueueTest : public ::testing::Test {
+ protected:
+  explicit IOQueueTest(std::uint32_t own = 0) : queue_(nullptr, nullptr, own, &status_) {}
+
+  FakeConnection* AddPeer(std::uint32_t number) {
+    auto* connection = new FakeConnection;
+    EXPECT_EQ(queue_.AddPeerOver(connection, number, nullptr), 1);
+    connection->Open();
+    return connection;
+  }
+  // The peer answers the connect handshake, serving these types.
+  void Answer(std::uint32_t number, const std::vector<std::uint32_t>& types) {
+    DseMessage answer(DseMessage::kConnectionType, DseMessage::kConnect);
+    answer.message_class = DseMessage::kControlClass;
+    answer.flags = DseMessage::kReply;
+    answer.PutUInt32(static_cast<std::uint32_t>(types.size()));
+    for (std::uint32_t type : types) answer.PutUInt32(type);
+    EXPECT_EQ(queue_.TakeConnectReply(Received(answer, queue_.FindPeer(number)).get()), 0u);
+  }
+  Status Route(MessagePtr message, std::int32_t timeout_ms = -1) {
+    message->Pack(true);
+    return queue_.Route(message.get(), timeout_ms);
+  }
+
+  testsupport::TempDir pipes_;
+  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
+  Status status_ = 0;
+  DseIOQueue queue_;
+};
+
+TEST_F(IOQueueTest, RoutesByTypeTokenAndSourcePeerAndHoldsUnknownTypesUntilTheHandshake) {
+  ASSERT_EQ(status_, 0u);
+  FakeConnection* a = AddPeer(1);
+  FakeConnection* b = AddPeer(2);
+  EXPECT_EQ(queue_.AddPeerOver(new FakeConnection, 2, nullptr), 0);  // known
+  EXPECT_EQ(queue_.AddPeerOver(new FakeConnection, 0, nullptr), 0);  // own
+
+  EXPECT_EQ(Route(Made(60, 4)), kAllWritten);
+  Answer(1, {60});
+  EXPECT_EQ(queue_.WaitingCount(), 1u);  // until every peer has answered
+  Answer(2, {});
+  EXPECT_EQ(queue_.Flush(), kAllWritten);
+  ASSERT_EQ(TakeMessages(&a->output).size(), 1u);
+  EXPECT_TRUE(b->output.empty());
+
+  struct Row {
+    std::uint32_t type;
+    Status routed;
+    std::uint32_t aux;  // 0: the peer gets nothing
+    std::uint32_t aux_b;
+  };
+  for (const Row& row : {Row{0, 0xA000FFFF, 0, 0}, Row{2, kAllWritten, 2, 2}, Row{60, kAllWritten, 1, 0},
+                         Row{70, 0xA000FFFF, 0, 0}}) {
+    SCOPED_TRACE(row.type);
+    EXPECT_EQ(Route(Made(row.type, 8)), row.routed);
+    for (auto [peer, aux] : {std::pair{a, row.aux}, std::pair{b, row.aux_b}}) {
+      const auto got = TakeMessages(&peer->output);
+      ASSERT_EQ(got.size(), aux != 0 ? 1u : 0u);
+      if (aux != 0) {
+        EXPECT_EQ(got[0]->aux, aux);
+      }
+    }
+  }
+  // A reply goes back where its request came from, whatever its type.
+  MessagePtr request = Received(*Made(60, 2), queue_.FindPeer(2));
+  EXPECT_EQ(Route(MessagePtr(DseMessage::DseMessageAsReply(*request))), kAllWritten);
+  EXPECT_TRUE(a->output.empty());
+  EXPECT_EQ(TakeMessages(&b->output).size(), 1u);
+}
+
+TEST_F(IOQueueTest, TenSegmentsOfAClassGoOutBetweenAHoldAndARelease) {
+  FakeConnection* a = AddPeer(1);
+  a->write_plan = [](std::uint32_t) { return 0u; };
+  EXPECT_EQ(Route(Made(2, 10 * DseSegment::kMaxData)), DseIOQueue::kOutputLeft);
+  EXPECT_EQ(queue_.PeerAt(0)->QueuedSegments(0), 1u);
+  EXPECT_EQ(queue_.PeerAt(0)->QueuedSegments(3), 10u);
+  EXPECT_EQ(queue_.PeerAt(0)->QueuedSegments(4), 1u);
+  EXPECT_TRUE(queue_.PeerAt(0)->Held());
+  EXPECT_EQ(queue_.HeldPeerCount(), 1u);
+
+  a->write_plan = nullptr;
+  EXPECT_EQ(queue_.Flush(), kAllWritten);
+  EXPECT_FALSE(queue_.PeerAt(0)->Held());
+  EXPECT_EQ(queue_.HeldPeerCount(), 0u);
+  const auto sent = TakeMessages(&a->output);
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[0]->subtype, DseMessage::kRaiseHold);
+  EXPECT_EQ(sent[0]->GetId(), DseIOQueue::kNoticeId);
+  EXPECT_EQ(sent[1]->RemainingBytes(), 10 * DseSegment::kMaxData);
+  EXPECT_EQ(sent[2]->subtype, DseMessage::kLowerHold);
+  EXPECT_EQ(sent[2]->message_class, 4u);
+
+  // Notices received move the hold count, never below 0, and are no messages.
+  for (int i = 0; i < 2; ++i) {
+    const Bytes frame = Notice(0, DseMessage::kRaiseHold);
+    a->input.insert(a->input.end(), frame.begin(), frame.end());
+  }
+  EXPECT_EQ(queue_.ReadAll(), 0u);
+  EXPECT_EQ(queue_.HoldCount(), 2u);
+  for (int i = 0; i < 3; ++i) {
+    const Bytes frame = Notice(4, DseMessage::kLowerHold);
+    a->input.insert(a->input.end(), frame.begin(), frame.end());
+  }
+  EXPECT_EQ(queue_.ReadAll(), 0u);
+  EXPECT_EQ(queue_.HoldCount(), 0u);
+  EXPECT_EQ(queue_.TakeReceived(), nullptr);
+}
+
+// The write progress of a shared segment lives in the segment: a peer may
+// not start it while another one is in the middle of it.
+TEST_F(IOQueueTest, PartialWritesGiveEachPeerEveryFrameOnceAndInOrder) {
+  FakeConnection* a = AddPeer(1);
+  FakeConnection* b = AddPeer(2);
+  std::mt19937 random(11);
+  for (FakeConnection* peer : {a, b}) peer->write_plan = [&](std::uint32_t) { return 1 + random() % 900; };
+  Bytes expected;
+  std::vector<MessagePtr> messages;
+  for (std::size_t size : {std::size_t{3 * DseSegment::kMaxData + 5}, std::size_t{7}, std::size_t{5000}}) {
+    messages.push_back(Made(2, size));
+    messages.back()->aux = 2;
+    messages.back()->FirstSegment()->aux = 2;
+    const Bytes frames = WireBytes(*messages.back());
+    expected.insert(expected.end(), frames.begin(), frames.end());
+  }
+  for (auto& message : messages) Route(std::move(message));
+  for (int i = 0; i < 200 && queue_.Flush() != kAllWritten; ++i) {
+  }
+  EXPECT_TRUE(testsupport::SameBytes(expected, a->output));
+  EXPECT_TRUE(testsupport::SameBytes(expected, b->output));
+  EXPECT_EQ(DseSegment::PoolFreeCount(), DseSegment::PoolMadeCount());
+}
+
+TEST_F(IOQueueTest, AWriterThatTakesNothingPausesAndALostPeerReadsAsLost) {
+  FakeConnection* a = AddPeer(1);
+  a->write_plan = [](std::uint32_t) { return 0u; };
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Route(Made(2, 8), 30), DseIOQueue::kRouteTimedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+
+  a->write_failure = status::kPeerGone;
+  EXPECT_EQ(queue_.Flush(), DseIOQueue::kPeerLost);
+  a->read_failure = status::kClosedConnection;
+  EXPECT_EQ(queue_.ReadAll(), DseIOQueue::kPeerLost);
+}
+
+TEST_F(IOQueueTest, RepliesOfSeveralPeersAreDeliveredTogetherOnceAllAreIn) {
+  const char* argv[] = {"engine", "-ChildNo=1"};
+  Status made = 0;
+  DseController controller(2, argv, "unused.cfg", &made);
+  DseIOQueue& queue = *controller.IOQueue();
+  for (std::uint32_t number : {0u, 2u, 3u}) {
+    queue.AddPeerOver(new FakeConnection, number, nullptr);
+    DseMessage answer(DseMessage::kConnectionType, DseMessage::kConnect);
+    answer.flags = DseMessage::kReply;
+    answer.PutUInt32(1);
+    answer.PutUInt32(60);
+    queue.TakeConnectReply(Received(answer, queue.FindPeer(number)).get());
+  }
+  testsupport::RecordingClient client;
+  auto* request = new DseMessage(60, DseMessage::kRequest);
+  ASSERT_FALSE(status::IsFailure(controller.Send(request, 0, &client, nullptr, nullptr, -1)));
+  ASSERT_EQ(request->aux, 3u);
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(queue.TakeReceived(), nullptr);
+    MessagePtr reply(DseMessage::DseMessageAsReply(*request));
+    reply->sequence = 1;
+    queue.AddReceived(3, Received(*reply, request->Destination(i)).release());
+  }
+  MessagePtr gathered(queue.TakeReceived());
+  ASSERT_NE(gathered, nullptr);
+  EXPECT_NE(gathered->flags & DseMessage::kGathered, 0u);
+  for (std::uint32_t i = 0; i < 3; ++i) EXPECT_NE(gathered->ReplyChain(i), nullptr);
+}
+
+class ChildQueueTest : public IOQueueTest {
+ protected:
+  ChildQueueTest() : IOQueueTest(1) {}
+};
+
+TEST_F(ChildQueueTest, PeerListsAddNewPeersAndTheHandshakeTeachesTokens) {
+  AddPeer(0);
+  DseTokenList types;
+  types.Append(60);
+  types.Append(61);
+  queue_.SetLocalTypes(&types);
+  DseMessage list(DseMessage::kConnectionType, DseMessage::kPeerList);
+  list.PutUInt32(4);
+  for (std::uint16_t number : {1, 0, 2, 2}) {  // itself, its parent, a sibling twice
+    list.PutUInt32(0);
+    list.PutUInt16(0);
+    list.PutUInt16(number);
+  }
+  EXPECT_EQ(queue_.AddPeersFromList(Received(list).get()), 0u);
+  EXPECT_EQ(queue_.PeerCount(), 2u);
+  ASSERT_NE(queue_.FindPeer(2), nullptr);
+
+  DseMessage* made = nullptr;
+  ASSERT_EQ(queue_.MakeConnectMessage(&made), 0u);
+  MessagePtr connect(made);
+  EXPECT_EQ(connect->message_class, 1u);
+  const Bytes announced = testsupport::HexBytes("02000000 3C000000 3D000000");
+  EXPECT_EQ(testsupport::BodyOf(*connect), announced);
+  connect->sequence = 4;
+  connect->Pack(true);
+  DseMessage* answered = nullptr;
+  ASSERT_EQ(queue_.AnswerConnect(Received(*connect, queue_.FindPeer(0)).get(), &answered), 0u);
+  MessagePtr answer(answered);
+  EXPECT_EQ(answer->flags, 0x80u);
+  EXPECT_EQ(answer->sequence, 5u);
+  EXPECT_EQ(answer->GetId(), connect->GetId());
+  EXPECT_EQ(testsupport::BodyOf(*answer), announced);
+
+  Answer(0, {4, 81});
+  ASSERT_NE(queue_.Token(81), nullptr);
+  EXPECT_EQ(queue_.Token(81)->peers, std::vector<DseIOQueue*>{queue_.FindPeer(0)});
+  EXPECT_TRUE(queue_.FindPeer(0)->Connected());
+  EXPECT_FALSE(queue_.AllConnected());
+}
+
+TEST_F(ChildQueueTest, RandomPeerListsAndConnectAnswersStayInsideTheirBodies) {
+  testsupport::StdoutCapture quiet;
+  std::mt19937 random(5);
+  for (int round = 0; round < 60; ++round) {
+    DseIOQueue queue(nullptr, nullptr, 1, &status_);
+    queue.AddPeerOver(new FakeConnection, 0, nullptr);
+    Bytes body(4 + random() % 40);
+    for (auto& byte : body) byte = static_cast<std::uint8_t>(random());
+    platform::StoreLE32(body.data(), random() % 2 ? random() % 8 : static_cast<std::uint32_t>(random()));
+    const MessagePtr list = testsupport::ReceivedBody(body, 1, DseMessage::kPeerList);
+    const Status listed = queue.AddPeersFromList(list.get());
+    EXPECT_LE(queue.PeerCount(), 1 + body.size() / 8);
+    if (platform::LoadLE32(body.data()) * 8ull > body.size() - 4) {
+      EXPECT_EQ(listed, 0x8000020Fu);
+    }
+    const MessagePtr answer = Received(*testsupport::ReceivedBody(body, 1, 1, 0x80), queue.FindPeer(0));
+    queue.TakeConnectReply(answer.get());
+  }
+}
+
+// --- shared-memory batches ---
+
+class BatchTest : public IOQueueTest {
+ protected:
+  // A mapping holding the bytes; the numbers of its name.
+  std::uint32_t Share(const Bytes& bytes, std::size_t size = 0) {
+    const std::uint32_t second = ++made_;
+    std::string why;
+    const std::string name = "Fennick.BatchedMessageFile." + std::to_string(::getpid()) + "." +
+                             std::to_string(second);
+    auto& batch = batches_.emplace_back(std::make_unique<platform::SharedMemory>());
+    EXPECT_TRUE(batch->Create(name, size != 0 ? size : bytes.size(), &why)) << why;
+    std::copy(bytes.begin(), bytes.end(), batch->Data());
+    return second;
+  }
+  Status Open(std::uint32_t second, std::size_t size) {
+    return queue_.OpenBatchedMessageFile(static_cast<std::uint32_t>(::getpid()), second,
+                                         static_cast<std::uint32_t>(size));
+  }
+  static Bytes Layout(std::vector<MessagePtr> messages) {
+    Bytes bytes;
+    for (auto& message : messages) {
+      Bytes count(4);
+      std::uint32_t n = 0;
+      for (DseSegment* s = message->FirstSegment(); s != nullptr; s = s->next) ++n;
+      platform::StoreLE32(count.data(), n);
+      const Bytes frames = WireBytes(*message);
+      bytes.insert(bytes.end(), count.begin(), count.end());
+      bytes.insert(bytes.end(), frames.begin(), frames.end());
+    }
+    bytes.insert(bytes.end(), 4, 0);
+    return bytes;
+  }
+
+  std::uint32_t made_ = 0;
+  std::vector<std::unique_ptr<platform::SharedMemory>> batches_;
+};
+
+TEST_F(BatchTest, MessagesAreTakenInOrderUntilTheEndMark) {
+  std::vector<MessagePtr> messages;
+  messages.push_back(Made(60, 5));
+  messages.push_back(Made(61, DseSegment::kMaxData + 10));
+  const Bytes layout = Layout(std::move(messages));
+  ASSERT_EQ(Open(Share(layout), layout.size()), 0u);
+  MessagePtr first(queue_.TakeBatchedMessage());
+  MessagePtr second(queue_.TakeBatchedMessage());
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(first->type, 60u);
+  EXPECT_EQ(first->RemainingBytes(), 5u);
+  EXPECT_EQ(first->SourcePeer(), nullptr);
+  EXPECT_EQ(second->RemainingBytes(), DseSegment::kMaxData + 10);
+  EXPECT_EQ(queue_.TakeBatchedMessage(), nullptr);
+  EXPECT_FALSE(queue_.BatchOpen());
+
+  ASSERT_EQ(Open(Share(Bytes(4, 0)), 4), 0u);
+  EXPECT_EQ(queue_.TakeBatchedMessage(), nullptr);
+  EXPECT_FALSE(queue_.BatchOpen());
+}
+
+TEST_F(BatchTest, BatchesThatDoNotFitTheirMappingAreRefused) {
+  std::vector<MessagePtr> one;
+  one.push_back(Made(60, 100));
+  const Bytes layout = Layout(std::move(one));
+  testsupport::StdoutCapture quiet;
+  EXPECT_EQ(Open(Share(layout), layout.size() + 1), 0x8000FFFFu);  // larger than the object
+  EXPECT_EQ(Open(Share(layout), 3), 0x8000FFFFu);                  // no room for a count
+  EXPECT_EQ(Open(made_ + 100, layout.size()), 0x8000FFFFu);        // no such object
+  EXPECT_NE(quiet.Take().find("is smaller than announced"), std::string::npos);
+
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    std::size_t announced;
+  };
+  Bytes wrong_count = layout;
+  wrong_count[0] = 2;
+  Bytes huge_count = layout;
+  platform::StoreLE32(huge_count.data(), 0xFFFFFFFF);
+  const Case cases[] = {{"frames cut by the announced size", layout, layout.size() - 10},
+                        {"no end mark", layout, layout.size() - 4},
+                        {"a count its frames do not match", wrong_count, layout.size()},
+                        {"a count larger than the view", huge_count, layout.size()}};
+  testsupport::StdoutCapture said;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(Open(Share(c.bytes), c.announced), 0u);
+    for (int i = 0; i < 3 && queue_.BatchOpen(); ++i) delete queue_.TakeBatchedMessage();
+    EXPECT_FALSE(queue_.BatchOpen());
+  }
+  EXPECT_NE(said.Take().find("Batched messages refused: a damaged frame"), std::string::npos);
+}
+
+TEST_F(BatchTest, RandomContentsAreReadWithinTheView) {
+  testsupport::StdoutCapture quiet;
+  std::mt19937 random(3);
+  std::vector<MessagePtr> one;
+  one.push_back(Made(60, 40));
+  const Bytes valid = Layout(std::move(one));
+  for (int round = 0; round < 100; ++round) {
+    Bytes bytes = valid;
+    bytes.resize(4 + random() % (valid.size() + 8));
+    for (int flips = random() % 6; flips > 0; --flips) bytes[random() % bytes.size()] = static_cast<std::uint8_t>(random());
+    ASSERT_EQ(Open(Share(bytes), bytes.size()), 0u);
+    for (int i = 0; i < 8 && queue_.BatchOpen(); ++i) delete queue_.TakeBatchedMessage();
+    EXPECT_FALSE(queue_.BatchOpen());
+  }
+}
+
+}  // namespace
