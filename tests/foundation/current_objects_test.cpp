@@ -11,6 +11,30 @@
 
 namespace {
 
+TEST(SolverOptions, DefaultsAnswerOnlyThroughTheirOwnGetter) {
+  ASSERT_EQ(SolverOptions::Install(nullptr), nullptr);
+  SolverOptions& o = *SolverOptions::Instance();
+  // PrintLevel, CheckProcDerivs, Tearing; EqnTol, AbsPerturb, RelPerturb, DerivRelTol,
+  // DerivAbsTol; Compression, ListEquivalenceVariables; then numbers nobody knows.
+  const std::pair<std::int32_t, std::int32_t> ints[] = {{31, 2}, {78, 0}, {97, 1}};
+  const std::pair<std::int32_t, double> reals[] = {{0, 1e-5}, {75, 1e-5}, {76, 1e-5}, {109, 0.1}, {110, 0.001}};
+  for (const auto& [n, value] : ints) {
+    EXPECT_EQ(o.GetInt(n), value) << n;
+    EXPECT_EQ(o.GetReal(n) + o.GetBool(n), 0.0) << n;
+  }
+  for (const auto& [n, value] : reals) {
+    EXPECT_EQ(o.GetReal(n), value) << n;
+    EXPECT_EQ(o.GetInt(n) + o.GetBool(n), 0) << n;
+  }
+  for (std::int32_t n : {111, 168}) {
+    EXPECT_TRUE(o.GetBool(n)) << n;
+    EXPECT_EQ(o.GetInt(n) + o.GetReal(n), 0.0) << n;
+  }
+  for (std::int32_t n : {-1, 1, 171, 100000}) {
+    EXPECT_EQ(o.GetInt(n) + o.GetReal(n) + o.GetBool(n), 0.0) << n;
+  }
+}
+
 class CountingMethod : public QLNGroupMethod {
  public:
   explicit CountingMethod(int* deletions) : deletions_(deletions) {}
@@ -20,39 +44,25 @@ class CountingMethod : public QLNGroupMethod {
   int* deletions_;
 };
 
-TEST(GroupMethods, ReplacingDeletesTheHeldMethodExactlyOnce) {
+TEST(GroupMethods, ReplacingDeletesTheHeldMethodOnceAndABadKindIsRefused) {
   int first_deleted = 0;
   int second_deleted = 0;
   auto* first = new CountingMethod(&first_deleted);
   auto* second = new CountingMethod(&second_deleted);
-
   EXPECT_EQ(ReplaceGroupMethod(kGroupNonlinear, first), status::kOk);
-  EXPECT_EQ(GetGroupMethod(kGroupNonlinear), first);
   EXPECT_EQ(GetGroupMethod(kGroupLinear), nullptr) << "slots are independent";
-
   EXPECT_EQ(ReplaceGroupMethod(kGroupNonlinear, second), status::kOk);
   EXPECT_EQ(first_deleted, 1);
-  EXPECT_EQ(GetGroupMethod(kGroupNonlinear), second);
-
-  // Storing the method already held keeps it alive.
-  EXPECT_EQ(ReplaceGroupMethod(kGroupNonlinear, second), status::kOk);
+  EXPECT_EQ(ReplaceGroupMethod(kGroupNonlinear, second), status::kOk);  // the one held
   EXPECT_EQ(second_deleted, 0);
-
+  EXPECT_EQ(GetGroupMethod(kGroupNonlinear), second);
+  for (std::int32_t kind : {kGroupKindCount, -1}) {
+    EXPECT_EQ(ReplaceGroupMethod(kind, first), status::kBadArguments);  // not taken, not deleted
+    EXPECT_EQ(GetGroupMethod(kind), nullptr);
+  }
   EXPECT_EQ(ReplaceGroupMethod(kGroupNonlinear, nullptr), status::kOk);
   EXPECT_EQ(second_deleted, 1);
   EXPECT_EQ(first_deleted, 1);
-  EXPECT_EQ(GetGroupMethod(kGroupNonlinear), nullptr);
-}
-
-TEST(GroupMethods, KindOutsideTheTableIsRefusedAndTheMethodStaysWithTheCaller) {
-  int deleted = 0;
-  CountingMethod* method = new CountingMethod(&deleted);
-  EXPECT_EQ(ReplaceGroupMethod(kGroupKindCount, method), status::kBadArguments);
-  EXPECT_EQ(ReplaceGroupMethod(-1, method), status::kBadArguments);
-  EXPECT_EQ(deleted, 0);
-  EXPECT_EQ(GetGroupMethod(kGroupKindCount), nullptr);
-  EXPECT_EQ(GetGroupMethod(-1), nullptr);
-  delete method;
 }
 
 class FakeProblemManager : public ProblemManagerHooks {
@@ -68,34 +78,25 @@ TEST(ProcedureContext, FilledByTheFirstCallOnly) {
   FakeProblemManager first_manager;
   FakeProblemManager second_manager;
   testsupport::CaptureSink first_sink;
-  testsupport::CaptureSink second_sink;
-
   ProcedureCallContext* block = InitProcedureContext(&first_manager, &first_sink);
   EXPECT_EQ(block, GetProcedureContext());
   EXPECT_EQ(block->mode, 3u);
-  EXPECT_EQ(block->collector, &first_sink);
   EXPECT_EQ(block->options, SolverOptions::Instance());
-  EXPECT_EQ(block->problem_manager, &first_manager);
-
-  EXPECT_EQ(InitProcedureContext(&second_manager, &second_sink), block);
+  EXPECT_EQ(InitProcedureContext(&second_manager, nullptr), block);
   EXPECT_EQ(block->collector, &first_sink);
   EXPECT_EQ(block->problem_manager, &first_manager);
 }
 
 TEST(ErrorReporting, SilentInNestedModeElseTheSwitch) {
   EXPECT_EQ(IsErrorReportingOn(), 1u) << "on at start, also with no problem manager";
-  {
-    FakeProblemManager manager;
-    EXPECT_EQ(IsErrorReportingOn(), 1u);
-    manager.nested = true;
-    EXPECT_EQ(IsErrorReportingOn(), 0u);
-    manager.nested = false;
-    SetErrorReportSwitch(0);
-    EXPECT_EQ(IsErrorReportingOn(), 0u);
-    SetErrorReportSwitch(1);
-    EXPECT_EQ(IsErrorReportingOn(), 1u);
-  }
-  EXPECT_EQ(GetErrorReportSwitch(), 1u);
+  FakeProblemManager manager;
+  manager.nested = true;
+  EXPECT_EQ(IsErrorReportingOn(), 0u);
+  manager.nested = false;
+  SetErrorReportSwitch(0);
+  EXPECT_EQ(IsErrorReportingOn(), 0u);
+  SetErrorReportSwitch(1);
+  EXPECT_EQ(IsErrorReportingOn(), 1u);
 }
 
 class TearingTable : public SolverOptions {
@@ -116,23 +117,18 @@ TEST(IntegratorOption, NeedsTearingAndTheIntegratorCapability) {
   TearingTable options;
   FakeIntegrator integrator;
   SolverOptions* previous = SolverOptions::Install(&options);
+  EXPECT_EQ(SolverOptions::Instance(), &options);
   SetCurrentIntegrator(&integrator);
-
-  struct Case {
-    std::int32_t tearing;
-    std::uint32_t capability;
-    std::int32_t expected;
-  };
-  for (const Case& c : {Case{0, 0, 0}, Case{0, 2, 0}, Case{1, 0, 0}, Case{3, 2, 1}}) {
-    options.tearing = c.tearing;
-    integrator.capability = c.capability;
-    EXPECT_EQ(IsIntegratorOptionOn(), c.expected)
-        << "tearing " << c.tearing << ", capability " << c.capability;
+  const std::int32_t cases[][3] = {{0, 0, 0}, {0, 2, 0}, {1, 0, 0}, {3, 2, 1}};  // tearing, capability, on
+  for (const auto& c : cases) {
+    options.tearing = c[0];
+    integrator.capability = static_cast<std::uint32_t>(c[1]);
+    EXPECT_EQ(IsIntegratorOptionOn(), c[2]) << "tearing " << c[0] << ", capability " << c[1];
   }
-
   SetCurrentIntegrator(nullptr);
   EXPECT_EQ(IsIntegratorOptionOn(), 0) << "no integrator";
-  SolverOptions::Install(previous);
+  EXPECT_EQ(SolverOptions::Install(previous), &options);
+  EXPECT_EQ(SolverOptions::Instance()->GetInt(31), 2) << "the defaults again";
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <random>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,102 +15,81 @@
 namespace {
 
 using tv::Int;
+using tv::IntSet;
 using tv::Name;
 using tv::Printed;
 using tv::Real;
 using tv::Shown;
+using tv::StrSet;
 
 constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
 constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
+constexpr std::uint16_t kOrderedInts = SUValue::kOrderedIntSet;
+constexpr std::uint16_t kOrderedStrings = SUValue::kOrderedStringSet;
 
-struct ArithmeticCase {
+struct OperationCase {
   SUValue left;
   char op;
   SUValue right;
-  const char* expected;  // "status|type|payload as printed"
+  const char* expected;  // "status|payload of the left operand afterwards"
 };
 
-TEST(TypedValueArithmetic, KindRulesOfTheFourOperations) {
-  const std::vector<ArithmeticCase> cases = [] {
-    std::vector<ArithmeticCase> c;
-    c.push_back({Int(2), '+', Real(0.5), "-2|2|2"});  // int + real keeps the int
-    c.push_back({Real(0.5), '+', Int(2), "0|4|2.5"});
-    c.push_back({SUValue(), '-', Real(1.5), "0|4|-1.5"});  // notype starts from 0
-    c.push_back({SUValue(), '+', Int(3), "0|2|3"});
-    c.push_back({Int(2), '+', tv::Logical(true), "0|2|3"});
-    c.push_back({Real(1.5), '*', Int(3), "0|4|4.5"});
-    c.push_back({Int(3), '*', Real(2.0), "-2|2|3"});
-    c.push_back({tv::Str("s"), '-', Int(1), "-2|5|\"s\""});
-    c.push_back({SUValue(), '+', tv::Str("s"), "-2|0|notype"});
-    c.push_back({Int(1), '+', SUValue(), "-2|2|1"});
-    c.push_back({tv::IntArray({1}), '+', Int(1), "-2|258|<1>"});
-    c.push_back({Int(kMax), '+', Int(1), "0|2|-2147483648"});
-    c.push_back({Int(kMin), '-', Int(1), "0|2|2147483647"});
-    c.push_back({Int(65536), '*', Int(65537), "0|2|65536"});
-    c.push_back({Int(-7), '/', Int(2), "0|2|-3"});
-    c.push_back({Int(7), '/', Int(0), "-2|2|7"});
-    c.push_back({Int(kMin), '/', Int(-1), "-2|2|-2147483648"});
-    c.push_back({SUValue(), '/', Int(0), "-2|0|notype"});
-    c.push_back({Real(1.0), '/', Int(0), "0|4|inf"});
-    c.push_back({Real(1.0), '/', Real(4.0), "0|4|0.25"});
-    return c;
-  }();
+void ExpectOperations(const std::vector<OperationCase>& cases, bool with_type) {
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SUValue v(cases[i].left);
     tv::Apply(v, cases[i].op, cases[i].right);
-    EXPECT_EQ(std::to_string(v.status) + "|" + std::to_string(v.type) + "|" + Shown(v),
-              cases[i].expected)
-        << "case " << i;
+    const std::string type = with_type ? std::to_string(v.type) + "|" : "";
+    EXPECT_EQ(std::to_string(v.status) + "|" + type + Shown(v), cases[i].expected) << "case " << i;
   }
-  SUValue v = Int(3);
-  v.AddReal(1.0);
-  EXPECT_EQ(v.status, SUValue::kTypeClash);
-  SUValue w = Int(kMin);
-  w.DivideByInt(-1);
-  EXPECT_EQ(w.status, SUValue::kTypeClash);
 }
 
-TEST(TypedValueNames, IndicesGoInsideOneParenthesis) {
+TEST(TypedValueArithmetic, KindRulesOfTheFourOperations) {
+  std::vector<OperationCase> c;  // "status|type|payload"
+  c.push_back({Int(2), '+', Real(0.5), "-2|2|2"});  // int + real keeps the int
+  c.push_back({Real(0.5), '+', Int(2), "0|4|2.5"});
+  c.push_back({SUValue(), '-', Real(1.5), "0|4|-1.5"});  // notype starts from 0
+  c.push_back({SUValue(), '+', Int(3), "0|2|3"});
+  c.push_back({Int(2), '+', tv::Logical(true), "0|2|3"});
+  c.push_back({Real(1.5), '*', Int(3), "0|4|4.5"});
+  c.push_back({Int(3), '*', Real(2.0), "-2|2|3"});
+  c.push_back({tv::Str("s"), '-', Int(1), "-2|5|\"s\""});
+  c.push_back({SUValue(), '+', tv::Str("s"), "-2|0|notype"});
+  c.push_back({Int(1), '+', SUValue(), "-2|2|1"});
+  c.push_back({tv::IntArray({1}), '+', Int(1), "-2|258|<1>"});
+  c.push_back({Int(kMax), '+', Int(1), "0|2|-2147483648"});
+  c.push_back({Int(kMin), '-', Int(1), "0|2|2147483647"});
+  c.push_back({Int(65536), '*', Int(65537), "0|2|65536"});
+  c.push_back({Int(-7), '/', Int(2), "0|2|-3"});
+  c.push_back({Int(7), '/', Int(0), "-2|2|7"});
+  c.push_back({Int(kMin), '/', Int(-1), "-2|2|-2147483648"});
+  c.push_back({SUValue(), '/', Int(0), "-2|0|notype"});
+  c.push_back({Real(1.0), '/', Int(0), "0|4|inf"});
+  c.push_back({Real(1.0), '/', Real(4.0), "0|4|0.25"});
+  ExpectOperations(c, true);
+}
+
+TEST(TypedValueNames, IndicesGoInsideOneParenthesisAndNamesJoinWithADot) {
   SUValue n = Name("a");
   n.AddInt(1);
-  EXPECT_EQ(Printed(n), "a(1)");
-  n.AddInt(2);
-  EXPECT_EQ(Printed(n), "a(1,2)");
+  n.AddReal(1e20);
   n.AddString("key");
-  EXPECT_EQ(Printed(n), "a(1,2,\"key\")");
+  n.Add(Int(-4));
+  n.Add(tv::Str("x"));  // a string operand is a key
+  EXPECT_EQ(Printed(n), "a(1,1e+20,\"key\",-4,\"x\")");
 
-  SUValue r = Name("b");
-  r.AddReal(2.5);
-  r.AddReal(1e20);
-  EXPECT_EQ(Printed(r), "b(2.5,1e+20)");
-
-  SUValue k = Name("c");
-  k.Add(tv::Str("x"));  // a string operand is a key
-  EXPECT_EQ(Printed(k), "c(\"x\")");
-  k.Add(Int(-4));
-  EXPECT_EQ(Printed(k), "c(\"x\",-4)");
-}
-
-TEST(TypedValueNames, EmptyNames) {
-  SUValue n = Name("");
-  n.AddInt(1);
-  n.AddReal(2.0);
-  EXPECT_EQ(Printed(n), "");
-  n.AddString("key");  // the key alone becomes the name
-  EXPECT_EQ(Printed(n), "key");
+  SUValue empty = Name("");
+  empty.AddInt(1);
+  empty.AddReal(2.0);
+  EXPECT_EQ(Printed(empty), "");
+  empty.AddString("key");  // the key alone becomes the name
+  EXPECT_EQ(Printed(empty), "key");
 
   SUValue joined = Name("");
-  joined.Add(Name("b"));
-  EXPECT_EQ(Printed(joined), "b");
-  joined.Add(Name("c"));
-  EXPECT_EQ(Printed(joined), "b.c");
-  joined.Add(Name(""));
+  for (const char* part : {"b", "c", ""}) joined.Add(Name(part));
   EXPECT_EQ(Printed(joined), "b.c");
   joined.Add(joined);
   EXPECT_EQ(Printed(joined), "b.c.b.c");
-}
 
-TEST(TypedValueNames, StringsConcatenate) {
   SUValue s = tv::Str("ab");
   s.Add(tv::Str("cd"));
   s.AddString(nullptr);
@@ -118,20 +100,15 @@ TEST(TypedValueNames, StringsConcatenate) {
   EXPECT_EQ(Shown(s), "\"abcde\"");
 }
 
-SUValue Nested() {
-  // <<1,2>,<>,<3,<4>>> as a one-dimensional array of mixed elements
+TEST(TypedValueReductions, NumbersOverNestedArrays) {
+  // <<1,2>,<>,<3,<4>>>
   const SUValue four = tv::IntArray({4});
   const SUValue three = Int(3);
   const SUValue third = tv::ArrayOf({&three, &four});
   const SUValue first = tv::IntArray({1, 2});
   SUValue empty;
   empty.Resize(0);
-  return tv::ArrayOf({&first, &empty, &third});
-}
-
-TEST(TypedValueReductions, NumbersOverNestedArrays) {
-  const SUValue nested = Nested();
-  ASSERT_EQ(Printed(nested), "<<1,2>,<>,<3,<4>>>");
+  const SUValue nested = tv::ArrayOf({&first, &empty, &third});
   SUValue r;
   r.SumOf(nested);
   EXPECT_EQ(r.type, SUValue::kInteger);
@@ -145,16 +122,12 @@ TEST(TypedValueReductions, NumbersOverNestedArrays) {
   EXPECT_EQ(Printed(r), "1");
 
   const SUValue half = Real(0.5);
-  const SUValue two = Int(2);
-  const SUValue mixed = tv::ArrayOf({&two, &half});
   SUValue sum;
-  sum.SumOf(mixed);
-  EXPECT_EQ(sum.type, SUValue::kReal);
-  EXPECT_EQ(Printed(sum), "2.5");
+  sum.SumOf(tv::ArrayOf({&three, &half}));
+  EXPECT_EQ(Printed(sum), "3.5");
   SUValue real_result = Real(0.0);
   real_result.SumOf(tv::IntArray({1, 2}));
   EXPECT_EQ(real_result.type, SUValue::kReal);  // a real result stays real
-
   SUValue wrapped;
   wrapped.SumOf(tv::IntArray({kMax, 1}));
   EXPECT_EQ(Printed(wrapped), "-2147483648");
@@ -180,14 +153,12 @@ TEST(TypedValueReductions, EmptyArraysAndNonNumbers) {
 }
 
 TEST(TypedValueReductions, SetAlgebraInElementOrder) {
-  const SUValue a = tv::IntSet({1, 2});
-  const SUValue b = tv::IntSet({2, 3});
-  const SUValue c = tv::IntSet({3, 4});
+  const SUValue a = IntSet({1, 2});
+  const SUValue b = IntSet({2, 3});
+  const SUValue c = IntSet({3, 4});
   SUValue sets;
   sets.SetType(SUValue::kOneDimension | SUValue::kIntSet);
-  sets.SetElement(0, a);
-  sets.SetElement(1, b);
-  sets.SetElement(2, c);
+  for (const SUValue* set : {&a, &b, &c}) sets.SetElement(sets.count, *set);
   SUValue r;
   r.UnionOf(sets);
   EXPECT_EQ(Printed(r), "[1,2,3,4]");
@@ -197,11 +168,199 @@ TEST(TypedValueReductions, SetAlgebraInElementOrder) {
   EXPECT_EQ(Printed(r), "[1]");
   r.SymmetricDifferenceOf(sets);
   EXPECT_EQ(Printed(r), "[1,4]");
-  // The first element may be a scalar that later sets combine with.
   const SUValue two = Int(2);
-  SUValue scalar_first;
+  SUValue scalar_first;  // the first element may be a scalar later sets cannot join
   scalar_first.UnionOf(tv::ArrayOf({&two, &a}));
   EXPECT_EQ(scalar_first.status, SUValue::kTypeClash);
+}
+
+TEST(TypedValueSetAlgebra, OperationsKeepOrderAndNoDuplicates) {
+  std::vector<OperationCase> c;
+  c.push_back({IntSet({1, 3}), '+', Int(2), "0|[1,2,3]"});
+  c.push_back({IntSet({1, 3}), '+', Int(3), "0|[1,3]"});
+  c.push_back({IntSet({5, 1}), '+', IntSet({4, 1, 9}, kOrderedInts), "0|[1,4,5,9]"});
+  c.push_back({IntSet({5, 1}, kOrderedInts), '+', IntSet({4, 1, 9}), "0|[5,1,4,9]"});
+  c.push_back({StrSet({"b", "A"}), '+', StrSet({"a", "C"}), "0|[\"A\",\"b\",\"C\"]"});
+  c.push_back({StrSet({"b"}, kOrderedStrings), '+', tv::Str("A"), "0|[\"b\",\"A\"]"});
+  c.push_back({tv::EmptySet(), '+', IntSet({2, 1}), "0|[1,2]"});
+  c.push_back({tv::EmptySet(SUValue::kEmptyOrderedSet), '+', IntSet({2, 1}), "0|[1,2]"});
+  c.push_back({IntSet({1}), '+', StrSet({"a"}), "-3|[1]"});
+  c.push_back({StrSet({"a"}), '+', Int(1), "-3|[\"a\"]"});
+  c.push_back({IntSet({1}), '+', Real(1.5), "-2|[1]"});
+  c.push_back({Int(1), '+', IntSet({1}), "-2|1"});
+  c.push_back({IntSet({1, 2, 3}), '-', IntSet({2, 7}), "0|[1,3]"});
+  c.push_back({IntSet({3, 1, 2}, kOrderedInts), '-', Int(1), "0|[3,2]"});
+  c.push_back({StrSet({"a", "B", "c"}), '-', StrSet({"b", "C"}), "0|[\"a\"]"});
+  c.push_back({tv::EmptySet(), '-', IntSet({1}), "0|[]"});
+  c.push_back({StrSet({"a"}), '-', IntSet({1}), "-3|[\"a\"]"});
+  c.push_back({IntSet({1, 2, 3}), '*', IntSet({3, 2, 9}, kOrderedInts), "0|[2,3]"});
+  c.push_back({IntSet({3, 1, 2}, kOrderedInts), '*', IntSet({1, 3}), "0|[3,1]"});
+  c.push_back({IntSet({1, 3}), '*', Int(2), "0|[]"});
+  c.push_back({StrSet({"x", "Y"}), '*', tv::Str("y"), "0|[\"Y\"]"});
+  c.push_back({IntSet({1, 2}), '*', tv::EmptySet(), "0|[]"});
+  c.push_back({IntSet({1, 2}), '/', IntSet({2, 3}), "0|[1,3]"});
+  c.push_back({IntSet({2, 1}, kOrderedInts), '/', IntSet({2, 3}), "0|[1,3]"});
+  c.push_back({StrSet({"a", "b"}), '/', StrSet({"B", "c"}), "0|[\"a\",\"c\"]"});
+  c.push_back({tv::EmptySet(), '/', Int(4), "0|[4]"});
+  c.push_back({IntSet({1}), '/', StrSet({"a"}), "-3|[1]"});
+  c.push_back({tv::Str("s"), '/', StrSet({"a"}), "-2|\"s\""});
+  ExpectOperations(c, false);
+  SUValue s = IntSet({1, 2, 3});
+  s.Subtract(s);  // its own right operand
+  EXPECT_EQ(Printed(s), "[]");
+  SUValue t = StrSet({"a", "b"});
+  t.DivideBy(t);
+  EXPECT_EQ(Printed(t), "[]");
+}
+
+// Random operations on a sorted and an ordered integer set against std::set
+// and an insertion-ordered vector.
+TEST(TypedValueSetAlgebra, MatchesReferenceModelOnRandomOperations) {
+  std::mt19937 rng(20240611);
+  std::uniform_int_distribution<int> element(-20, 20);
+  for (int round = 0; round < 100; ++round) {
+    SUValue sorted = tv::EmptySet();
+    SUValue ordered = tv::EmptySet(SUValue::kEmptyOrderedSet);
+    std::set<std::int32_t> model;
+    std::vector<std::int32_t> sequence;
+    for (int step = 0; step < 40; ++step) {
+      const int choice = static_cast<int>(rng() % 8);
+      std::set<std::int32_t> operand;
+      SUValue right;
+      if (choice < 4) {
+        right.SetInt(element(rng));
+      } else {
+        right.SetType(SUValue::kIntSet);
+        for (int k = 0; k < 5; ++k) right.AddInt(element(rng));
+      }
+      for (std::int32_t i = 0; i < std::max(right.count, 1); ++i) operand.insert(right.GetIntAt(i));
+      const char op = "+-*/"[choice % 4];
+      tv::Apply(sorted, op, right);
+      tv::Apply(ordered, op, right);
+      for (std::int32_t v : operand) {
+        const bool held = model.count(v) != 0;
+        if (op == '+' || (op == '/' && !held)) {
+          if (model.insert(v).second) sequence.push_back(v);
+        } else if (op == '-' || (op == '/' && held)) {
+          model.erase(v);
+          std::erase(sequence, v);
+        }
+      }
+      if (op == '*') {
+        std::erase_if(model, [&](std::int32_t v) { return operand.count(v) == 0; });
+        std::erase_if(sequence, [&](std::int32_t v) { return operand.count(v) == 0; });
+      }
+      ASSERT_EQ(sorted.status, SUValue::kValid);
+      ASSERT_EQ(std::vector<std::int32_t>(sorted.IntElements(), sorted.IntElements() + sorted.count),
+                std::vector<std::int32_t>(model.begin(), model.end()))
+          << "round " << round << " step " << step;
+      ASSERT_EQ(std::vector<std::int32_t>(ordered.IntElements(), ordered.IntElements() + ordered.count),
+                sequence)
+          << "round " << round << " step " << step;
+      for (std::int32_t v : model) ASSERT_GT(sorted.FindInt(v), 0);
+    }
+  }
+}
+
+TEST(TypedValueSetConversion, OrderedIntoSortedSortsAndDropsDuplicates) {
+  SUValue ordered;
+  ordered.SetType(kOrderedInts);
+  ordered.ResizeSet(4);  // as a reader fills it, duplicates included
+  const std::int32_t raw[] = {3, 1, 3, 2};
+  std::copy(raw, raw + 4, ordered.payload.ints);
+  SUValue sorted;
+  sorted.SetType(SUValue::kIntSet);
+  sorted.Assign(ordered);
+  EXPECT_EQ(Printed(sorted), "[1,2,3]");
+  SUValue texts;
+  texts.SetType(SUValue::kStringSet);
+  texts.Assign(StrSet({"b", "C", "a", "B"}, kOrderedStrings));
+  EXPECT_EQ(Printed(texts), "[\"a\",\"b\",\"C\"]");
+}
+
+TEST(TypedValueSetSearch, FindGivesPositionOrInsertionPointAndAccessIsBounded) {
+  const SUValue sorted = IntSet({10, 20, 30});
+  EXPECT_EQ(sorted.FindInt(20), 2);
+  EXPECT_EQ(sorted.FindInt(25), -2);
+  EXPECT_EQ(sorted.FindInt(40), -3);
+  EXPECT_EQ(sorted.FindInt(10, 1), -1);
+  EXPECT_EQ(IntSet({30, 10}, kOrderedInts).FindInt(20), -1);
+  EXPECT_EQ(tv::Logical(true).FindInt(1), 1);
+  const SUValue names = StrSet({"beta", "Alpha", "gamma"});
+  EXPECT_EQ(names.FindString("ALPHA"), 1);
+  EXPECT_EQ(names.FindString("Delta"), -2);
+  EXPECT_EQ(StrSet({"b", "a"}, kOrderedStrings).FindString("A"), 2);
+  EXPECT_EQ(Name("x.Y").FindString("X.y"), 1);
+  EXPECT_STREQ(names.GetStringAt(1), "beta");
+  EXPECT_EQ(names.GetStringAt(3), nullptr);
+  EXPECT_EQ(sorted.GetIntAt(2), 30);
+  EXPECT_EQ(sorted.GetIntAt(-1), 0);
+  EXPECT_EQ(sorted.GetIntAt(3), 0);
+}
+
+TEST(TypedValueSetStorage, StorageGrowsByFourResizesAndRangesStayBounded) {
+  SUValue s = IntSet({1, 2, 3, 4});
+  EXPECT_EQ(s.capacity, 4u);
+  s.AddInt(5);
+  EXPECT_EQ(s.capacity, 8u);
+  s.ResizeSet(2);
+  EXPECT_EQ(Printed(s), "[0,0]");
+  SUValue strings = StrSet({"a"});
+  strings.ResizeSet(3);
+  EXPECT_EQ(Printed(strings), "[\"\",\"\",\"\"]");  // missing texts
+  SUValue r;
+  r.MakeIntRange(3, 1);
+  EXPECT_EQ(Printed(r), "[]");
+  r.MakeIntRange(kMax - 1, kMax);
+  EXPECT_EQ(Printed(r), "[2147483646,2147483647]");
+  r.MakeIntRange(kMin, kMax);
+  EXPECT_EQ(r.status, SUValue::kTypeClash);
+}
+
+SUValue WithStatus(SUValue v, std::int16_t status) {
+  v.status = status;
+  return v;
+}
+
+TEST(TypedValuePrint, EveryKind) {
+  SUValue two_dims;
+  two_dims.SetType(0x200 | SUValue::kInteger);
+  two_dims.SetElement(0, tv::IntArray({1, 2}));
+  two_dims.SetElement(1, tv::IntArray({3}));
+  SUValue empty_array;
+  empty_array.Resize(0);
+  SUValue with_unknown;
+  with_unknown.Resize(2);
+  with_unknown.SetElement(1, Int(1));
+  std::vector<std::pair<SUValue, std::string>> c;
+  c.emplace_back(WithStatus(Int(1), SUValue::kUnknown), "?");
+  c.emplace_back(WithStatus(Int(1), SUValue::kUnreadable), "!");
+  c.emplace_back(WithStatus(Int(1), -4), "!");
+  c.emplace_back(WithStatus(SUValue(), SUValue::kValid), "notype");
+  c.emplace_back(Int(-12), "-12");
+  c.emplace_back(SUValue::ConstructInt(2, SUValue::kLogical), "True");
+  c.emplace_back(tv::Logical(false), "False");
+  c.emplace_back(Real(1.0 / 3.0), "0.333333");
+  c.emplace_back(Real(1e20), "1e+20");
+  c.emplace_back(tv::Str("hi there"), "\"hi there\"");
+  c.emplace_back(tv::Str(""), "\"\"");
+  c.emplace_back(Name("unit.x(1)"), "unit.x(1)");
+  c.emplace_back(tv::Spec(3), "");
+  c.emplace_back(tv::EmptySet(SUValue::kEmptyOrderedSet), "[]");
+  c.emplace_back(IntSet({2, 1}), "[1,2]");
+  c.emplace_back(IntSet({-1}, kOrderedInts), "[-1]");
+  c.emplace_back(StrSet({"b", "a"}), "[\"a\",\"b\"]");
+  c.emplace_back(tv::IntArray({1, 2}), "<1,2>");
+  c.emplace_back(SUValue(empty_array), "<>");
+  c.emplace_back(SUValue(two_dims), "<<1,2>,<3>>");
+  c.emplace_back(SUValue(with_unknown), "<?,1>");
+  const char* specifications[] = {"Free", "Initial", "Fixed", "RateInitial", "Objective", "Vary"};
+  for (int bit = 0; bit < 6; ++bit) c.emplace_back(tv::Spec(1 << bit), specifications[bit]);
+  for (const auto& [value, text] : c) EXPECT_EQ(Printed(value), text);
+  std::ostringstream out;
+  PrintSUValue(out, nullptr);
+  PrintSUValue(out, &c[14].first);
+  EXPECT_EQ(out.str(), "![1,2]");
 }
 
 }  // namespace
