@@ -16,42 +16,32 @@ using testobjects::FileWithBytes;
 TEST(FileStream, WordsAreLittleEndianAndTextsEndWithNul) {
   File f(std::tmpfile());
   ClFileStream s(f.get());
-  EXPECT_TRUE(s.Write16(0x1234));
-  EXPECT_TRUE(s.Write32(0x89ABCDEF));
-  EXPECT_TRUE(s.WriteString("hi"));
-  EXPECT_TRUE(s.WriteBytes("\x01\x02", 2));
+  EXPECT_TRUE(s.Write16(0x1234) && s.Write32(0x89ABCDEF) && s.WriteString("hi") && s.WriteBytes("\x01\x02", 2));
   std::fflush(f.get());
   EXPECT_TRUE(testsupport::SameBytes(testsupport::HexBytes("34 12 EF CD AB 89 68 69 00 01 02"),
                                      testsupport::ToBytes(testobjects::AllBytes(f.get()))));
   std::rewind(f.get());
   std::uint16_t w = 0;
   std::uint32_t d = 0;
-  EXPECT_TRUE(s.Read16(w));
-  EXPECT_TRUE(s.Read32(d));
+  EXPECT_TRUE(s.Read16(w) && s.Read32(d));
   EXPECT_EQ(w, 0x1234);
   EXPECT_EQ(d, 0x89ABCDEFu);
 }
 
-TEST(FileStream, ReadStringStopsAtTheCapacityAndStaysInStep) {
-  File f = FileWithBytes(std::string("abcdefgh\0xy\0tail", 17));
+TEST(FileStream, ReadsStopAtTheCapacityOrTheEndOfTheFile) {
+  File f = FileWithBytes(std::string("abcdefgh\0xy\0\x01\x02\x03", 15));
   ClFileStream s(f.get());
   char buf[4] = {'?', '?', '?', '?'};
   EXPECT_FALSE(s.ReadString(buf, sizeof buf));
   EXPECT_STREQ(buf, "abc");
-  EXPECT_TRUE(s.ReadString(buf, sizeof buf));
+  EXPECT_TRUE(s.ReadString(buf, sizeof buf));  // in step after the cut text
   EXPECT_STREQ(buf, "xy");
   EXPECT_FALSE(s.ReadString(buf, 0));
-}
-
-TEST(FileStream, ShortReadsFailAndSetTheEndIndicator) {
-  File f = FileWithBytes("\x01\x02\x03");
-  ClFileStream s(f.get());
   std::uint32_t d = 7;
-  EXPECT_FALSE(s.Read32(d));
+  EXPECT_FALSE(s.Read32(d));  // three bytes left
   EXPECT_EQ(d, 7u);
   EXPECT_TRUE(s.AtEnd());
   EXPECT_FALSE(s.Error());
-  char buf[8];
   EXPECT_TRUE(s.ReadString(buf, sizeof buf));  // the end of the file ends a text
   EXPECT_STREQ(buf, "");
 }
@@ -69,10 +59,9 @@ TEST(StoredSizeOf, InsideASaveSeesWhatIsWrittenAlready) {
   after_written.target = &written;
   before_unwritten.target = &unwritten;
   ClOrdered top;
-  top.Append(&written);
-  top.Append(&after_written);
-  top.Append(&before_unwritten);
-  top.Append(&unwritten);
+  for (ClCollectable* c : std::initializer_list<ClCollectable*>{&written, &after_written, &before_unwritten, &unwritten}) {
+    top.Append(c);
+  }
   testobjects::SaveToBytes(&top);
   EXPECT_EQ(after_written.seen, 6u);
   EXPECT_EQ(before_unwritten.seen, 2u + 4 + 6);
