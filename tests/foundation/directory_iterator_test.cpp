@@ -43,33 +43,23 @@ class SampleWalk : public ::testing::Test {
   SampleTree tree_;
 };
 
-TEST_F(SampleWalk, NullPathListsEveryNodeBelowOnceParentsFirst) {
-  EXPECT_EQ(Matches(nullptr), (Names{"A", "A.b", "A.b.c", "A.x", "A.x.c", "B", "B(1,2)",
-                                     "B(1,2).c", "B(3)"}));
-  EXPECT_EQ(Matches(""), Names{});
-}
-
-TEST_F(SampleWalk, WildcardsMatchOneLevelInAnyLetterCase) {
-  EXPECT_EQ(Matches("A.*.c"), (Names{"A.b.c", "A.x.c"}));
-  EXPECT_EQ(Matches("a.?"), (Names{"A.b", "A.x"}));
-  EXPECT_EQ(Matches("*"), (Names{"A", "B"}));
-  EXPECT_EQ(Matches("A.nothing"), Names{});
-}
-
-TEST_F(SampleWalk, TildeBeforeAComponentMatchesItAtAnyDepthOnce) {
-  EXPECT_EQ(Matches("~.c"), (Names{"A.b.c", "A.x.c", "B(1,2).c"}));
-  EXPECT_EQ(Matches("~"), Matches(nullptr));
-  EXPECT_EQ(Matches("~(3)"), (Names{"B(3)"}));
-}
-
-TEST_F(SampleWalk, IndexSplitOverComponentsMatchesAChildWithSeveralIndices) {
-  EXPECT_EQ(Matches("B(1(2)"), (Names{"B(1,2)"}));
-  EXPECT_EQ(Matches("B(1(2).c"), (Names{"B(1,2).c"}));
-  EXPECT_EQ(Matches("B(3)"), (Names{"B(3)"}));
-  EXPECT_EQ(Matches("B(1)"), Names{});
-}
-
-TEST_F(SampleWalk, FirstMatchWithoutIteratorAnswersTheFirstNode) {
+TEST_F(SampleWalk, PatternsMatchOneLevelPerComponentInAnyLetterCase) {
+  const Names all = {"A", "A.b", "A.b.c", "A.x", "A.x.c", "B", "B(1,2)", "B(1,2).c", "B(3)"};
+  EXPECT_EQ(Matches(nullptr), all);  // every node below, once, parents first
+  const std::pair<const char*, Names> cases[] = {
+      {"", {}},
+      {"A.*.c", {"A.b.c", "A.x.c"}},
+      {"a.?", {"A.b", "A.x"}},
+      {"*", {"A", "B"}},
+      {"A.nothing", {}},
+      {"~", all},  // a tilde matches the next component at any depth
+      {"~.c", {"A.b.c", "A.x.c", "B(1,2).c"}},
+      {"~(3)", {"B(3)"}},
+      {"B(1(2)", {"B(1,2)"}},  // an index split over components matches several indices
+      {"B(1(2).c", {"B(1,2).c"}},
+      {"B(1)", {}},
+  };
+  for (const auto& [pattern, names] : cases) EXPECT_EQ(Matches(pattern), names) << pattern;
   EXPECT_STREQ(tree_.root()->FindFirstMatch("~.c", nullptr)->GetNameText(), "A.b.c");
   EXPECT_EQ(tree_.root()->FindFirstMatch("Z", nullptr), nullptr);
 }

@@ -77,37 +77,28 @@ TEST(ValuePoolTest, ListsReuseTheirBlockAndLoadBack) {
   EXPECT_TRUE(loaded.IsEqual(tv::IntSet({7, 9})));
   pool.StoreIntList(&offset, tv::IntSet({1, 2, 3}));
   EXPECT_NE(offset, five);  // the block now counts only two
-
   std::uint32_t texts = 0;
   SUValue with_gap = tv::StrSet({"a", "b"});
   with_gap.payload.strings[1].Set(nullptr);
   pool.StoreStringList(&texts, with_gap);
   SUValue strings = tv::EmptySet(SUValue::kStringSet);
   ASSERT_EQ(pool.LoadStringSet(texts, &strings), 0u);
-  ASSERT_EQ(strings.count, 2);
-  EXPECT_STREQ(strings.GetStringAt(0), "a");
+  EXPECT_EQ(tv::Printed(strings), "[\"a\",\"\"]");
   EXPECT_EQ(strings.GetStringAt(1), nullptr);
-
   std::uint32_t scalar = 0;
   pool.StoreIntList(&scalar, tv::Logical(true));
   EXPECT_EQ(PrefixOf(pool, scalar), 1u);
   pool.StoreIntList(&scalar, tv::Real(1.0));
   EXPECT_EQ(PrefixOf(pool, scalar), 0u);
-}
-
-TEST(ValuePoolTest, DamagedOffsetsAreRefused) {
-  SUValuePool pool;
-  std::uint32_t offset = 0;
-  pool.StoreIntList(&offset, tv::IntSet({1}));
-  SUValue v = tv::EmptySet(SUValue::kIntSet);
+  // Damaged offsets and records are refused.
   for (std::uint32_t bad : {0u, 2u, pool.Used() + 4, 0xFFFFFFFFu}) {
-    EXPECT_EQ(pool.LoadIntSet(bad, &v), status::kBadArguments) << bad;
+    EXPECT_EQ(pool.LoadIntSet(bad, &loaded), status::kBadArguments) << bad;
   }
   SUPackedValue record;
   record.type = SUValue::kString;
   record.payload.offset = 1000;
-  EXPECT_EQ(record.ToValue(&v, pool), status::kBadArguments);
-  EXPECT_EQ(v.status, SUValue::kUnreadable);
+  EXPECT_EQ(record.ToValue(&loaded, pool), status::kBadArguments);
+  EXPECT_EQ(loaded.status, SUValue::kUnreadable);
   EXPECT_EQ(record.StringAddress(pool), nullptr);
 }
 
@@ -131,7 +122,6 @@ TEST(PackedValueTest, NumbersTakeTheRecordsOwnType) {
   SUPackedValue record;
   EXPECT_EQ(record.flags, 0xFFFFFFFFu);
   record.SetInt(4);
-  EXPECT_EQ(record.type, SUValue::kInteger);
   ASSERT_EQ(record.FromValue(tv::Real(7.9), pool), 0u);
   EXPECT_EQ(record.payload.integer, 7);
   ASSERT_EQ(record.FromValue(tv::Real(1e300), pool), 0u);
