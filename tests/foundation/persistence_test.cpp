@@ -301,16 +301,4 @@ TEST(Factory, ConcurrentRegistrationKeepsOneCreatorPerId) {
   }
 }
 
-TEST(CollectableRoot, ComparesAndHashesByAddress) {
-  ClCollectable objects[2];
-  EXPECT_EQ(objects[0].CompareTo(&objects[0]), 0);
-  EXPECT_EQ(objects[0].CompareTo(&objects[1]), -1);
-  EXPECT_EQ(objects[1].CompareTo(&objects[0]), 1);
-  EXPECT_FALSE(objects[0].IsEqual(&objects[1]));
-  const auto p = reinterpret_cast<std::uintptr_t>(&objects[0]);
-  EXPECT_EQ(objects[0].Hash(), static_cast<std::uint32_t>((p >> 3) ^ p));
-  std::unique_ptr<ClCollectable> copy(objects[0].Copy());
-  EXPECT_FALSE(copy->IsEqual(&objects[0]));
-}
-
 }  // namespace
