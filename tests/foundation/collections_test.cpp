@@ -41,16 +41,19 @@ TEST_F(Sequences, GrowsBySixtyFourAndClearCutsBack) {
   EXPECT_EQ(small.Capacity(), 67u);
 }
 
-TEST_F(Sequences, ClearAndDestroyDeletesAnObjectHeldTwiceOnce) {
+TEST(Collections, ClearAndDestroyDeletesAnObjectHeldTwiceOnce) {
   const int before = testobjects::g_live_values;
   ClOrdered o;
   ClSlistCollectables l;
-  auto* shared = new Value(5);
-  for (Value* v : {shared, new Value(6), shared, static_cast<Value*>(nullptr)}) o.Append(v);
-  l.Append(new Value(1));
-  l.Append(l.First());
-  o.ClearAndDestroy();
-  l.ClearAndDestroy();
+  ClHashTable table;
+  ClSet set;
+  for (ClCollection* c : std::initializer_list<ClCollection*>{&o, &l, &table, &set}) {
+    auto* shared = new Value(5);
+    for (Value* v : {shared, new Value(6), shared}) c->Insert(v);
+    if (c == &o) o.Append(nullptr);
+    c->ClearAndDestroy();
+    EXPECT_TRUE(c->IsEmpty());
+  }
   EXPECT_EQ(testobjects::g_live_values, before);
   l.Append(new Value(3));
   const Value key{3};
@@ -168,7 +171,6 @@ TEST_F(SequencesDeathTest, IndexErrorsEndTheProcessWithTheirText) {
                      "[INDEXERR] Illegal Index (2) for collection with 1 elements");
 }
 
-using testobjects::Value;
 
 std::vector<std::int32_t> ValuesByIteration(const ClHashTable& table) {
   std::vector<std::int32_t> out;
@@ -268,19 +270,6 @@ TEST(HashTables, EqualityCountsMultiplicitiesAndCopiesKeepClassAndBuckets) {
     c->Remove(&a);  // the copy has buckets of its own
     EXPECT_EQ(t->Find(&a), &a);
   }
-}
-
-TEST(HashTables, ClearAndDestroyDeletesEachObjectOnce) {
-  const int before = testobjects::g_live_values;
-  auto* shared = new Value(1);
-  ClHashTable table;
-  for (Value* v : {shared, shared, new Value(2)}) table.Insert(v);
-  table.ClearAndDestroy();
-  EXPECT_TRUE(table.IsEmpty());
-  ClSet set;
-  set.Insert(new Value(3));
-  set.ClearAndDestroy();
-  EXPECT_EQ(testobjects::g_live_values, before);
 }
 
 // Random operations on each kind of table against a count of each value.

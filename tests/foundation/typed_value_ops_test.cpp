@@ -102,78 +102,49 @@ TEST(TypedValueNames, IndicesGoInsideOneParenthesisAndNamesJoinWithADot) {
   EXPECT_EQ(Shown(s), "\"abcde\"");
 }
 
-TEST(TypedValueReductions, NumbersOverNestedArrays) {
-  // <<1,2>,<>,<3,<4>>>
+using Reduce = void (SUValue::*)(const SUValue&);
+
+TEST(TypedValueReductions, FoldNumbersAndSetsOverNestedArraysInElementOrder) {
+  const SUValue one = Int(1), two = Int(2), three = Int(3), half = Real(0.5), text = tv::Str("t");
   const SUValue four = tv::IntArray({4});
-  const SUValue three = Int(3);
   const SUValue third = tv::ArrayOf({&three, &four});
   const SUValue first = tv::IntArray({1, 2});
   SUValue empty;
   empty.Resize(0);
-  const SUValue nested = tv::ArrayOf({&first, &empty, &third});
-  SUValue r;
-  r.SumOf(nested);
-  EXPECT_EQ(r.type, SUValue::kInteger);
-  EXPECT_EQ(Printed(r), "10");
-  r.ProductOf(nested);
-  EXPECT_EQ(Printed(r), "24");
-  r.MaxOf(nested);
-  EXPECT_EQ(r.type, SUValue::kReal);
-  EXPECT_EQ(Printed(r), "4");
-  r.MinOf(nested);
-  EXPECT_EQ(Printed(r), "1");
-
-  const SUValue half = Real(0.5);
-  SUValue sum;
-  sum.SumOf(tv::ArrayOf({&three, &half}));
-  EXPECT_EQ(Printed(sum), "3.5");
-  SUValue real_result = Real(0.0);
-  real_result.SumOf(tv::IntArray({1, 2}));
-  EXPECT_EQ(real_result.type, SUValue::kReal);  // a real result stays real
-  SUValue wrapped;
-  wrapped.SumOf(tv::IntArray({kMax, 1}));
-  EXPECT_EQ(Printed(wrapped), "-2147483648");
-}
-
-TEST(TypedValueReductions, EmptyArraysAndNonNumbers) {
-  SUValue empty;
-  empty.Resize(0);
-  for (auto reduce : {&SUValue::SumOf, &SUValue::MaxOf, &SUValue::UnionOf}) {
-    SUValue r = Int(5);
-    (r.*reduce)(empty);
-    EXPECT_EQ(r.type, SUValue::kNoType);
-    EXPECT_EQ(r.status, SUValue::kUnknown);
+  const SUValue nested = tv::ArrayOf({&first, &empty, &third});  // <<1,2>,<>,<3,<4>>>
+  const SUValue a = IntSet({1, 2}), b = IntSet({2, 3}), c = IntSet({3, 4});
+  const SUValue sets = tv::ArrayOf({&a, &b, &c});
+  struct Case {
+    Reduce reduce;
+    SUValue array;
+    SUValue start;
+    const char* expected;  // "status|type|payload"
+  };
+  const Case cases[] = {
+      {&SUValue::SumOf, nested, {}, "0|2|10"},
+      {&SUValue::ProductOf, nested, {}, "0|2|24"},
+      {&SUValue::MaxOf, nested, {}, "0|4|4"},
+      {&SUValue::MinOf, nested, {}, "0|4|1"},
+      {&SUValue::SumOf, tv::ArrayOf({&three, &half}), {}, "0|4|3.5"},
+      {&SUValue::SumOf, first, Real(0.0), "0|4|3"},  // a real result stays real
+      {&SUValue::SumOf, tv::IntArray({kMax, 1}), {}, "0|2|-2147483648"},
+      {&SUValue::SumOf, tv::ArrayOf({&one, &text}), Int(5), "-2|2|5"},
+      {&SUValue::SumOf, Int(5), {}, "0|2|5"},  // a scalar counts as one element
+      {&SUValue::SumOf, empty, Int(5), "1|0|notype"},
+      {&SUValue::MaxOf, empty, Int(5), "1|0|notype"},
+      {&SUValue::UnionOf, empty, Int(5), "1|0|notype"},
+      {&SUValue::UnionOf, sets, {}, "0|10|[1,2,3,4]"},
+      {&SUValue::IntersectionOf, sets, {}, "0|10|[]"},
+      {&SUValue::DifferenceOf, sets, {}, "0|10|[1]"},
+      {&SUValue::SymmetricDifferenceOf, sets, {}, "0|10|[1,4]"},
+      {&SUValue::UnionOf, tv::ArrayOf({&two, &a}), {}, "-2|2|2"},  // a first scalar cannot join sets
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SUValue r(cases[i].start);
+    (r.*cases[i].reduce)(cases[i].array);
+    EXPECT_EQ(std::to_string(r.status) + "|" + std::to_string(r.type) + "|" + Shown(r), cases[i].expected)
+        << "case " << i;
   }
-  const SUValue text = tv::Str("t");
-  const SUValue one = Int(1);
-  SUValue r = Int(5);
-  r.SumOf(tv::ArrayOf({&one, &text}));
-  EXPECT_EQ(r.status, SUValue::kTypeClash);
-  EXPECT_EQ(Shown(r), "5");
-  r.SumOf(r);  // a scalar counts as one element
-  EXPECT_EQ(Printed(r), "5");
-}
-
-TEST(TypedValueReductions, SetAlgebraInElementOrder) {
-  const SUValue a = IntSet({1, 2});
-  const SUValue b = IntSet({2, 3});
-  const SUValue c = IntSet({3, 4});
-  SUValue sets;
-  sets.SetType(SUValue::kOneDimension | SUValue::kIntSet);
-  for (const SUValue* set : {&a, &b, &c}) sets.SetElement(sets.count, *set);
-  SUValue r;
-  r.UnionOf(sets);
-  EXPECT_EQ(Printed(r), "[1,2,3,4]");
-  r.IntersectionOf(sets);
-  EXPECT_EQ(Printed(r), "[]");
-  r.DifferenceOf(sets);
-  EXPECT_EQ(Printed(r), "[1]");
-  r.SymmetricDifferenceOf(sets);
-  EXPECT_EQ(Printed(r), "[1,4]");
-  const SUValue two = Int(2);
-  SUValue scalar_first;  // the first element may be a scalar later sets cannot join
-  scalar_first.UnionOf(tv::ArrayOf({&two, &a}));
-  EXPECT_EQ(scalar_first.status, SUValue::kTypeClash);
 }
 
 // Integer sets against integer operands: see the reference model below.
