@@ -1,7 +1,8 @@
 #include "foundation/current_objects.h"
 
-#include <algorithm>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <string>
 #include <vector>
 

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <random>

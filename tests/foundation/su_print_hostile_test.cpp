@@ -12,7 +12,6 @@
 #include <random>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "foundation/su_print.h"
 #include "platform/thread_host.h"
