@@ -122,24 +122,21 @@ struct Compressed {
   }
 };
 
-std::int64_t BtfRank(const Pattern& p) {
+// Structural rank by btf_l_maxtrans and the sorted block orders by
+// btf_l_strongcomp.
+std::pair<std::int64_t, List> Btf(const Pattern& p) {
   Compressed c(p);
-  std::vector<SuiteSparse_long> match(static_cast<std::size_t>(p.n)),
-      work(static_cast<std::size_t>(5 * p.n));
+  const auto n = static_cast<std::size_t>(p.n);
+  std::vector<SuiteSparse_long> match(n), perm(n), r(n + 1), work(5 * n);
   double done = 0.0;
-  return btf_l_maxtrans(p.n, p.n, c.ap.data(), c.ai.data(), 0.0, &done, match.data(), work.data());
-}
-
-std::vector<std::int64_t> BtfBlockOrders(const Pattern& p) {
-  Compressed c(p);
-  std::vector<SuiteSparse_long> perm(static_cast<std::size_t>(p.n)),
-      r(static_cast<std::size_t>(p.n) + 1), work(static_cast<std::size_t>(4 * p.n));
+  const auto rank =
+      btf_l_maxtrans(p.n, p.n, c.ap.data(), c.ai.data(), 0.0, &done, match.data(), work.data());
   const auto blocks = btf_l_strongcomp(p.n, c.ap.data(), c.ai.data(), nullptr, perm.data(),
                                        r.data(), work.data());
-  std::vector<std::int64_t> orders;
+  List orders;
   for (SuiteSparse_long b = 0; b < blocks; ++b) orders.push_back(r[b + 1] - r[b]);
   std::sort(orders.begin(), orders.end());
-  return orders;
+  return {rank, orders};
 }
 
 // Tarjan's search written recursively: start nodes in increasing order, list
@@ -223,8 +220,10 @@ TEST(BlockTriangularOrder, RandomPatternsAgreeWithBtfAndTheRecursiveSearch) {
     const Pattern p(RandomLists(n, trial < 990 ? density(rng) : 3.0 / static_cast<double>(n),
                                 rng));
     const Transversal t = Match(p);
-    ASSERT_EQ(t.rank, BtfRank(p)) << "trial " << trial;
     ASSERT_TRUE(IsPermutation(t.match)) << "trial " << trial;
+    const Pattern permuted = p.Reordered(t.match);
+    const auto [btf_rank, btf_orders] = Btf(permuted);
+    ASSERT_EQ(t.rank, btf_rank) << "trial " << trial;
     // The matched positions hold pattern entries; by maximality no more.
     std::int64_t on_entries = 0;
     for (std::int64_t c = 1; c <= n; ++c) {
@@ -235,7 +234,6 @@ TEST(BlockTriangularOrder, RandomPatternsAgreeWithBtfAndTheRecursiveSearch) {
     if (t.rank < n) continue;
     ++full_rank_patterns;
 
-    const Pattern permuted = p.Reordered(t.match);
     const Blocks b = Order(permuted);
     ASSERT_TRUE(IsPermutation(b.order));
     // The block orders, and block lower triangular form: a row reaches only
@@ -248,7 +246,7 @@ TEST(BlockTriangularOrder, RandomPatternsAgreeWithBtfAndTheRecursiveSearch) {
       for (std::int64_t k = b.blockstart[blk]; k < end; ++k) block_of[k] = blk, ++orders[blk];
     }
     std::sort(orders.begin(), orders.end());
-    ASSERT_EQ(orders, BtfBlockOrders(permuted)) << "trial " << trial;
+    ASSERT_EQ(orders, btf_orders) << "trial " << trial;
     for (std::int64_t k = 1; k <= n; ++k) position[b.order[k - 1]] = k;
     for (std::int64_t k = 1; k <= n; ++k) {
       for (std::int64_t c : permuted.ListAt(b.order[k - 1])) {

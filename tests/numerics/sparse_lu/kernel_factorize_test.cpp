@@ -32,7 +32,7 @@ struct PivotEntry {
 };
 
 PivotEntry PivotOfStep(const KernelLu& lu, const SparseMatrix& a, std::int64_t k) {
-  PivotEntry p{lu.irnf()[lu.iptru()[k - 1]], lu.analysis().iq[k - 1], 0};
+  PivotEntry p{lu.irnf[lu.iptru[k - 1]], lu.analysis.iq[k - 1], 0};
   for (std::int64_t e = a.colptr[p.column - 1]; e < a.colptr[p.column]; ++e) {
     if (a.rows[e - 1] == p.row) p.value_index = static_cast<std::size_t>(e - 1);
   }
@@ -42,7 +42,7 @@ PivotEntry PivotOfStep(const KernelLu& lu, const SparseMatrix& a, std::int64_t k
 // New values under which the updated pivot of sparse step k cancels.
 std::vector<double> CancelPivot(const KernelLu& lu, const SparseMatrix& a, std::int64_t k) {
   std::vector<double> values = a.values;
-  values[PivotOfStep(lu, a, k).value_index] -= 1.0 / lu.factors()[lu.iptru()[k - 1]];
+  values[PivotOfStep(lu, a, k).value_index] -= 1.0 / lu.factors[lu.iptru[k - 1]];
   return values;
 }
 
@@ -74,14 +74,14 @@ TEST(KernelRefactorize, NewValuesWithTheOldPivotsEqualAFreshFactorization) {
     KernelLu lu(a, c);
     lu.Analyse();
     ASSERT_EQ(lu.Factorize(1).info[0], 0);
-    const std::vector<double> factors = lu.factors();
+    const std::vector<double> factors = lu.factors;
     ASSERT_EQ(lu.Factorize(2).info[0], 0);
-    EXPECT_EQ(lu.factors(), factors) << "same values, the very same factors";
+    EXPECT_EQ(lu.factors, factors) << "same values, the very same factors";
 
     const SparseMatrix b = a.WithNewValues(rng);
     ASSERT_EQ(lu.Factorize(2, b.values).info[0], 0);
     KernelLu fresh(b, c);
-    fresh.analysis() = lu.analysis();
+    fresh.analysis = lu.analysis;
     ASSERT_EQ(fresh.Factorize(1).info[0], 0);
     const std::vector<double> ones(static_cast<std::size_t>(a.n), 1.0);
     EXPECT_LE(MaxAbsDifference(lu.Solve(ones, false), fresh.Solve(ones, false)), 1e-10);
@@ -99,7 +99,7 @@ TEST(KernelRefactorize, ACancelledPivotStopsJobTwoWithItsColumnAndIsRepivotedByO
   const std::int64_t np = lu.Analyse().np;
   ASSERT_EQ(lu.Factorize(1).info[0], 0);
   for (std::int64_t k : {std::int64_t{1}, np / 2, np}) {
-    ASSERT_LT(lu.iptru()[k - 1], lu.iptrl()[k - 1]);
+    ASSERT_LT(lu.iptru[k - 1], lu.iptrl[k - 1]);
     EXPECT_EQ(lu.Factorize(2, CancelPivot(lu, a, k)).info[0], -(7 + k)) << "step " << k;
     ASSERT_EQ(lu.Factorize(1).info[0], 0);  // back to the valid factors
   }
@@ -108,10 +108,10 @@ TEST(KernelRefactorize, ACancelledPivotStopsJobTwoWithItsColumnAndIsRepivotedByO
   const std::vector<double> values = CancelPivot(lu, a, 1);
   for (std::int64_t job : {3, 1}) {
     ASSERT_EQ(lu.Factorize(job, values).info[0], 0) << job;
-    EXPECT_EQ(lu.factorization().info[4], a.n);
+    EXPECT_EQ(lu.factorization.info[4], a.n);
     EXPECT_LE(OnesError(lu, WithValues(a, values)), 1e-13) << job;
-    EXPECT_TRUE(IsPermutation(lu.factor_ip()));
-    EXPECT_NE(lu.factor_ip()[p.row - 1], 1) << "the analysis row lost step 1";
+    EXPECT_TRUE(IsPermutation(lu.factor_ip));
+    EXPECT_NE(lu.factor_ip[p.row - 1], 1) << "the analysis row lost step 1";
   }
 }
 
@@ -156,14 +156,14 @@ TEST(KernelStorage, ShortFactorStorageReportsALengthThatSucceeds) {
     KernelLu ample(a, c);
     ample.Analyse();
     ASSERT_EQ(ample.Factorize(1).info[0], 0);
-    const std::int64_t used = ample.factorization().info[3];
+    const std::int64_t used = ample.factorization.info[3];
     const std::vector<double> ones(static_cast<std::size_t>(a.n), 1.0);
     const auto expected = ample.Solve(ones, false);
     const std::int64_t least = std::max(a.n, a.nnz() + 2);
     for (std::int64_t lfact : {least, (least + used) / 2, used - 1}) {
       if (lfact >= used) continue;
       KernelLu lu(a, c);
-      lu.analysis() = ample.analysis();
+      lu.analysis = ample.analysis;
       const FactorizeResult& r = lu.Factorize(1, {}, lfact);
       ASSERT_EQ(r.info[0], -3) << lfact;
       const std::int64_t need = r.info[3];
@@ -184,12 +184,12 @@ TEST(KernelStorage, ShortAnalysisStorageIsRetriedUntilItSucceeds) {
     KernelLu lu(a, KernelControls());
     std::int64_t compresses = 0;
     AnalyseWithRetries(lu, a.nnz() + 1, &compresses);
-    EXPECT_EQ(lu.analysis().info[0], 0);
+    EXPECT_EQ(lu.analysis.info[0], 0);
     EXPECT_GT(compresses, 0);
     // The elimination does not depend on the storage it had.
-    EXPECT_EQ(lu.analysis().ip, expected.ip);
-    EXPECT_EQ(lu.analysis().iq, expected.iq);
-    EXPECT_EQ(lu.analysis().np, expected.np);
+    EXPECT_EQ(lu.analysis.ip, expected.ip);
+    EXPECT_EQ(lu.analysis.iq, expected.iq);
+    EXPECT_EQ(lu.analysis.np, expected.np);
   }
 }
 
@@ -206,8 +206,8 @@ TEST(KernelStorage, HeavyFillMakesRoomByCompressing) {
   KernelLu lu(a, c);
   // The need reported covers the elimination step that ran short.
   EXPECT_EQ(AnalyseWithRetries(lu, a.nnz() + 5, nullptr, natural, natural), 1);
-  EXPECT_EQ(lu.analysis().info[0], 0);
-  EXPECT_GT(lu.analysis().info[1], 0);  // compresses made the room
+  EXPECT_EQ(lu.analysis.info[0], 0);
+  EXPECT_GT(lu.analysis.info[1], 0);  // compresses made the room
   ASSERT_EQ(lu.Factorize(1).info[0], 0);
   EXPECT_LE(OnesError(lu, a), 1e-13);
 }
@@ -228,7 +228,7 @@ TEST(KernelRank, EmptyRowAndColumnArePlacedAndReported) {
   const FactorizeResult& f = lu.Factorize(1);
   EXPECT_EQ(f.info[0], 1);
   EXPECT_EQ(f.info[4], 3);
-  EXPECT_TRUE(IsPermutation(lu.factor_ip()));
+  EXPECT_TRUE(IsPermutation(lu.factor_ip));
   // Consistent right-hand sides: column 2 gets 0, the rest is exact.
   EXPECT_LE(ConsistentError(lu, a, {1.0, 0.0, -2.0, 3.0}), 1e-14);
   EXPECT_LE(ConsistentError(lu, a, {0.5, 1.5, 0.0, -1.0}, true), 1e-14);
@@ -247,8 +247,8 @@ TEST(KernelRank, ZeroColumnOfTheFullBlockGoesLast) {
     const FactorizeResult& f = lu.Factorize(1);
     EXPECT_EQ(f.info[0], 1);
     EXPECT_EQ(f.info[4], 8);
-    const std::int64_t e = lu.iptrl()[8];
-    EXPECT_EQ(lu.irnf()[e + 9 + 8], -lu.analysis().colpos[3]);  // rejected at its own step
+    const std::int64_t e = lu.iptrl[8];
+    EXPECT_EQ(lu.irnf[e + 9 + 8], -lu.analysis.colpos[3]);  // rejected at its own step
     std::vector<double> x0 = RandomVector(9, rng);
     x0[3] = 0.0;
     EXPECT_LE(ConsistentError(lu, a, x0, false, level), 1e-12);
@@ -276,7 +276,7 @@ TEST(KernelRank, PivotlessSparseStepLeavesZeroAndAPermutation) {
   const FactorizeResult& f = lu.Factorize(1);
   EXPECT_EQ(f.info[0], 1);
   EXPECT_EQ(f.info[4], 29);
-  EXPECT_TRUE(IsPermutation(lu.factor_ip()));
+  EXPECT_TRUE(IsPermutation(lu.factor_ip));
   std::vector<double> x0 = RandomVector(30, rng);
   x0[6] = 0.0;
   EXPECT_EQ(lu.Solve(Multiply(a, x0, false), false)[6], 0.0);
@@ -308,7 +308,7 @@ TEST(KernelRank, ColumnsKeptLastStillCountInTheRankEstimate) {
   c.icntl[5] = 3;  // the last three columns are kept out of the sparse phase
   KernelLu lu(RandomSparse(8, 0.9, rng), c);
   EXPECT_EQ(lu.Analyse().info[0], 0);
-  EXPECT_EQ(lu.analysis().info[4], 8);
+  EXPECT_EQ(lu.analysis.info[4], 8);
 }
 
 TEST(KernelDrops, SmallEntriesAreDroppedCountedAndBlockRefactorization) {
@@ -322,19 +322,19 @@ TEST(KernelDrops, SmallEntriesAreDroppedCountedAndBlockRefactorization) {
   EXPECT_GE(lu.Analyse().info[5], small);
   const FactorizeResult& f = lu.Factorize(1);
   EXPECT_GE(f.info[5], small);
-  EXPECT_EQ(lu.irnf()[0], f.info[5]);
-  EXPECT_EQ(lu.factors()[0], 1e-6);
-  const std::vector<std::int64_t> irnf = lu.irnf();
+  EXPECT_EQ(lu.irnf[0], f.info[5]);
+  EXPECT_EQ(lu.factors[0], 1e-6);
+  const std::vector<std::int64_t> irnf = lu.irnf;
   EXPECT_EQ(lu.Factorize(2).info[0], -6);
   EXPECT_EQ(lu.Factorize(3).info[0], -6);
-  EXPECT_EQ(lu.irnf(), irnf);  // nothing changed
+  EXPECT_EQ(lu.irnf, irnf);  // nothing changed
 }
 
 TEST(KernelErrors, AnalyseRefusesBadArguments) {
   const SparseMatrix a = FromTriplets(2, 2, {1, 2, 2}, {1, 1, 2}, {1.0, 2.0, 3.0});
   KernelLu lu(a, KernelControls());
   EXPECT_EQ(lu.Analyse(2).info[0], -3);  // LA below NE
-  EXPECT_EQ(lu.analysis().info[2], 3);
+  EXPECT_EQ(lu.analysis.info[2], 3);
 
   KernelControls given;
   given.icntl[6] = 2;
@@ -355,8 +355,8 @@ TEST(KernelErrors, AnalyseRefusesBadArguments) {
   EXPECT_EQ(KernelLu(no_rows, KernelControls()).Analyse().info[0], -1);
   KernelLu nothing(FromTriplets(2, 2, {}, {}, {}), KernelControls());
   EXPECT_EQ(nothing.Analyse().info[0], -2);
-  EXPECT_EQ(nothing.analysis().np, 0);
-  EXPECT_EQ(nothing.analysis().rinfo, 0.0);
+  EXPECT_EQ(nothing.analysis.np, 0);
+  EXPECT_EQ(nothing.analysis.rinfo, 0.0);
 }
 
 TEST(KernelErrors, FactorizeAndSolveRefuseBadArguments) {
@@ -364,15 +364,15 @@ TEST(KernelErrors, FactorizeAndSolveRefuseBadArguments) {
   KernelLu lu(a, KernelControls());
   lu.Analyse();
   EXPECT_EQ(lu.Factorize(1, {}, 4).info[0], -3);  // below NE + 2
-  EXPECT_EQ(lu.factorization().info[3], 5);
+  EXPECT_EQ(lu.factorization.info[3], 5);
   EXPECT_EQ(lu.Factorize(4).info[0], -5);
-  lu.analysis().np = 3;
+  lu.analysis.np = 3;
   EXPECT_EQ(lu.Factorize(1).info[0], -7);
   lu.Analyse();
   SparseMatrix twice = a;
   twice.rows = {2, 2, 1};
   KernelLu duplicate(twice, KernelControls());
-  duplicate.analysis() = lu.analysis();
+  duplicate.analysis = lu.analysis;
   EXPECT_EQ(duplicate.Factorize(1).info[0], -4);
 
   SparseMatrix no_columns = a;
@@ -380,7 +380,7 @@ TEST(KernelErrors, FactorizeAndSolveRefuseBadArguments) {
   KernelLu empty(no_columns, KernelControls());
   EXPECT_EQ(empty.Factorize(1).info[0], -1);
   empty.Solve({}, false);
-  EXPECT_EQ(empty.last_solve_info(), -1);
+  EXPECT_EQ(empty.last_solve_info, -1);
 }
 
 }  // namespace

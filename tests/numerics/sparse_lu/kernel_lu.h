@@ -28,9 +28,9 @@ struct FactorizeResult {
   double rinfo = 0.0;
 };
 
-class KernelLu {
- public:
-  KernelLu(const SparseMatrix& a, const KernelControls& controls);
+struct KernelLu {
+  KernelLu(const SparseMatrix& matrix, const KernelControls& kernel_controls)
+      : a(matrix), controls(kernel_controls) {}
 
   // la = 0 gives room for a dense fill. `given_rows`/`given_columns` feed the
   // given-order mode.
@@ -43,28 +43,16 @@ class KernelLu {
                                    std::int64_t lfact = 0);
   std::vector<double> Solve(const std::vector<double>& b, bool trans,
                             std::int64_t level = -1) const;
-  std::int64_t last_solve_info() const { return solve_info_; }
-
-  KernelControls& controls() { return controls_; }
-  const AnalyseResult& analysis() const { return analysis_; }
-  AnalyseResult& analysis() { return analysis_; }
-  const FactorizeResult& factorization() const { return factorization_; }
   std::int64_t AmpleLength() const;
-  // The factor arrays, for tests that look at the layout.
-  const std::vector<double>& factors() const { return factors_; }
-  const std::vector<std::int64_t>& irnf() const { return irnf_; }
-  const std::vector<std::int64_t>& iptrl() const { return iptrl_; }
-  const std::vector<std::int64_t>& iptru() const { return iptru_; }
-  std::vector<std::int64_t>& factor_ip() { return factor_ip_; }
 
- private:
-  SparseMatrix a_;
-  KernelControls controls_;
-  AnalyseResult analysis_;
-  FactorizeResult factorization_;
-  std::vector<double> factors_;
-  std::vector<std::int64_t> irnf_, iptrl_, iptru_, factor_ip_;
-  mutable std::int64_t solve_info_ = 0;
+  SparseMatrix a;
+  KernelControls controls;
+  AnalyseResult analysis;
+  FactorizeResult factorization;
+  // The factor arrays, for tests that look at the layout.
+  std::vector<double> factors;
+  std::vector<std::int64_t> irnf, iptrl, iptru, factor_ip;
+  mutable std::int64_t last_solve_info = 0;
 };
 
 }  // namespace slu_test
