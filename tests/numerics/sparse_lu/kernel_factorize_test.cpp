@@ -69,11 +69,9 @@ TEST(KernelRefactorize, NewValuesWithTheOldPivotsEqualAFreshFactorization) {
   std::mt19937_64 rng(41);
   for (double density_switch : {0.0, 0.5, 1.0}) {
     const SparseMatrix a = RandomSparse(80, 0.05, rng);
-    KernelControls c;
-    c.cntl[0] = density_switch;
+    const KernelControls c = KernelControls().DensitySwitch(density_switch);
     KernelLu lu(a, c);
-    lu.Analyse();
-    ASSERT_EQ(lu.Factorize(1).info[0], 0);
+    ASSERT_EQ(lu.Factorized().info[0], 0);
     const std::vector<double> factors = lu.factors;
     ASSERT_EQ(lu.Factorize(2).info[0], 0);
     EXPECT_EQ(lu.factors, factors) << "same values, the very same factors";
@@ -93,9 +91,7 @@ TEST(KernelRefactorize, NewValuesWithTheOldPivotsEqualAFreshFactorization) {
 TEST(KernelRefactorize, ACancelledPivotStopsJobTwoWithItsColumnAndIsRepivotedByOthers) {
   std::mt19937_64 rng(42);
   const SparseMatrix a = Banded(60, 2, rng);
-  KernelControls c;
-  c.cntl[3] = 1e-10;  // pivot tolerance
-  KernelLu lu(a, c);
+  KernelLu lu(a, KernelControls().PivotTolerance(1e-10));
   const std::int64_t np = lu.Analyse().np;
   ASSERT_EQ(lu.Factorize(1).info[0], 0);
   for (std::int64_t k : {std::int64_t{1}, np / 2, np}) {
@@ -118,11 +114,8 @@ TEST(KernelRefactorize, ACancelledPivotStopsJobTwoWithItsColumnAndIsRepivotedByO
 TEST(KernelRefactorize, AFullBlockThatLosesRankIsReported) {
   std::mt19937_64 rng(43);
   const SparseMatrix a = RandomSparse(12, 0.3, rng);
-  KernelControls c;
-  c.cntl[0] = 0.0;  // everything in the full block
-  KernelLu lu(a, c);
-  lu.Analyse();
-  ASSERT_EQ(lu.Factorize(1).info[0], 0);
+  KernelLu lu(a, KernelControls().DensitySwitch(0.0));  // everything in the full block
+  ASSERT_EQ(lu.Factorized().info[0], 0);
   std::vector<double> values = a.values;
   for (std::int64_t e = a.colptr[4]; e < a.colptr[5]; ++e) values[e - 1] = 0.0;  // column 5
   const std::int64_t code = lu.Factorize(2, values).info[0];
@@ -133,9 +126,7 @@ TEST(KernelRefactorize, AFullBlockThatLosesRankIsReported) {
 TEST(KernelRefactorize, PartialReuseRecomputesOnlyTheLastColumns) {
   std::mt19937_64 rng(46);
   const SparseMatrix a = RandomSparse(40, 0.1, rng);
-  KernelControls c;
-  c.icntl[5] = 6;  // the last six columns may change
-  KernelLu lu(a, c);
+  KernelLu lu(a, KernelControls().KeptLast(6));  // the last six columns may change
   const AnalyseResult& r = lu.Analyse();
   for (std::int64_t k = 35; k <= 40; ++k) EXPECT_GE(r.colpos[k - 1], 35);  // kept last
   ASSERT_EQ(lu.Factorize(1).info[0], 0);
@@ -151,11 +142,9 @@ TEST(KernelStorage, ShortFactorStorageReportsALengthThatSucceeds) {
   std::mt19937_64 rng(51);
   for (double density_switch : {0.0, 0.5, 1.0}) {
     const SparseMatrix a = RandomSparse(90, 0.05, rng);
-    KernelControls c;
-    c.cntl[0] = density_switch;
+    const KernelControls c = KernelControls().DensitySwitch(density_switch);
     KernelLu ample(a, c);
-    ample.Analyse();
-    ASSERT_EQ(ample.Factorize(1).info[0], 0);
+    ASSERT_EQ(ample.Factorized().info[0], 0);
     const std::int64_t used = ample.factorization.info[3];
     const std::vector<double> ones(static_cast<std::size_t>(a.n), 1.0);
     const auto expected = ample.Solve(ones, false);
@@ -197,13 +186,9 @@ TEST(KernelStorage, HeavyFillMakesRoomByCompressing) {
   std::mt19937_64 rng(53);
   // The arrow eliminated from its dense corner first fills everything.
   const SparseMatrix a = Arrow(40, rng);
-  KernelControls c;
-  c.icntl[6] = 2;
-  c.icntl[3] = 1;
-  c.cntl[0] = 1.0;
   std::vector<std::int64_t> natural(40);
   std::iota(natural.begin(), natural.end(), 1);
-  KernelLu lu(a, c);
+  KernelLu lu(a, KernelControls().GivenOrder().DensitySwitch(1.0));
   // The need reported covers the elimination step that ran short.
   EXPECT_EQ(AnalyseWithRetries(lu, a.nnz() + 5, nullptr, natural, natural), 1);
   EXPECT_EQ(lu.analysis.info[0], 0);
@@ -239,12 +224,8 @@ TEST(KernelRank, ZeroColumnOfTheFullBlockGoesLast) {
   SparseMatrix a = RandomSparse(9, 0.5, rng);
   for (std::int64_t e = a.colptr[3]; e < a.colptr[4]; ++e) a.values[e - 1] = 0.0;  // column 4
   for (std::int64_t level : {32, 1, 0}) {
-    KernelControls c;
-    c.cntl[0] = 0.0;
-    c.icntl[4] = level;
-    KernelLu lu(a, c);
-    lu.Analyse();
-    const FactorizeResult& f = lu.Factorize(1);
+    KernelLu lu(a, KernelControls().DensitySwitch(0.0).Level(level));
+    const FactorizeResult& f = lu.Factorized();
     EXPECT_EQ(f.info[0], 1);
     EXPECT_EQ(f.info[4], 8);
     const std::int64_t e = lu.iptrl[8];
@@ -267,9 +248,7 @@ TEST(KernelRank, PivotlessSparseStepLeavesZeroAndAPermutation) {
   }
   t.Add(3, 7, 1e-14);
   const SparseMatrix a = t.Build(30, 30);
-  KernelControls c;
-  c.cntl[3] = 1e-10;
-  KernelLu lu(a, c);
+  KernelLu lu(a, KernelControls().PivotTolerance(1e-10));
   const AnalyseResult& r = lu.Analyse();
   EXPECT_EQ(r.info[0], 1);
   ASSERT_LE(r.colpos[6], r.np);  // removed as singular in the sparse phase
@@ -288,13 +267,9 @@ TEST(KernelRank, ZeroEntriesNeverBecomePivotsWhateverTheTolerances) {
   // threshold of 0; it must not be taken.
   const SparseMatrix a =
       FromTriplets(3, 3, {1, 2, 1, 2, 3}, {1, 1, 2, 2, 3}, {0.0, 1.0, 1.0, 1.0, 1.0});
-  KernelControls c;
-  c.icntl[6] = 2;
-  c.icntl[3] = 1;
-  c.cntl[0] = 1.0;
-  c.cntl[1] = 0.0;   // no threshold
-  c.cntl[3] = -1.0;  // a pivot tolerance below zero
-  KernelLu lu(a, c);
+  // No threshold, and a pivot tolerance below zero.
+  KernelLu lu(a,
+              KernelControls().GivenOrder().DensitySwitch(1.0).Threshold(0.0).PivotTolerance(-1.0));
   const AnalyseResult& r = lu.Analyse(0, {1, 2, 3}, {1, 2, 3});
   ASSERT_EQ(r.info[0], 0);
   EXPECT_EQ(r.ip[1], 1);  // row 2 pivots in column 1
@@ -304,9 +279,8 @@ TEST(KernelRank, ZeroEntriesNeverBecomePivotsWhateverTheTolerances) {
 
 TEST(KernelRank, ColumnsKeptLastStillCountInTheRankEstimate) {
   std::mt19937_64 rng(63);
-  KernelControls c;
-  c.icntl[5] = 3;  // the last three columns are kept out of the sparse phase
-  KernelLu lu(RandomSparse(8, 0.9, rng), c);
+  // The last three columns are kept out of the sparse phase.
+  KernelLu lu(RandomSparse(8, 0.9, rng), KernelControls().KeptLast(3));
   EXPECT_EQ(lu.Analyse().info[0], 0);
   EXPECT_EQ(lu.analysis.info[4], 8);
 }
@@ -316,9 +290,7 @@ TEST(KernelDrops, SmallEntriesAreDroppedCountedAndBlockRefactorization) {
   SparseMatrix a = RandomSparse(40, 0.08, rng);
   std::int64_t small = 0;
   for (std::size_t e = 0; e < a.values.size(); e += 7, ++small) a.values[e] = 1e-9;
-  KernelControls c;
-  c.cntl[2] = 1e-6;
-  KernelLu lu(a, c);
+  KernelLu lu(a, KernelControls().DropTolerance(1e-6));
   EXPECT_GE(lu.Analyse().info[5], small);
   const FactorizeResult& f = lu.Factorize(1);
   EXPECT_GE(f.info[5], small);
@@ -336,13 +308,10 @@ TEST(KernelErrors, AnalyseRefusesBadArguments) {
   EXPECT_EQ(lu.Analyse(2).info[0], -3);  // LA below NE
   EXPECT_EQ(lu.analysis.info[2], 3);
 
-  KernelControls given;
-  given.icntl[6] = 2;
-  given.icntl[3] = 3;
+  KernelControls given = KernelControls().GivenOrder().Search(3);
   EXPECT_EQ(KernelLu(a, given).Analyse(0, {1, 2}, {1, 2}).info[0], -6);  // limit not 1
-  given.icntl[3] = 1;
-  given.cntl[0] = 1.0;
-  KernelLu repeated(FromTriplets(3, 3, {1, 2, 3}, {1, 2, 3}, {1.0, 2.0, 3.0}), given);
+  KernelLu repeated(FromTriplets(3, 3, {1, 2, 3}, {1, 2, 3}, {1.0, 2.0, 3.0}),
+                    given.Search(1).DensitySwitch(1.0));
   EXPECT_EQ(repeated.Analyse(0, {1, 2, 3}, {1, 1, 2}).info[0], -5);
   EXPECT_EQ(repeated.Analyse(0, {1, 2, 3}, {1, 4, 2}).info[0], -5);
   EXPECT_EQ(repeated.Analyse(0, {1, 2, 3}, {3, 1, 2}).info[0], 0);

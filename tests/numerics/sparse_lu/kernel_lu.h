@@ -12,8 +12,26 @@ namespace slu_test {
 
 struct KernelControls {
   KernelControls();  // the kernel defaults with every unit set to 0
+  // Chainable settings by meaning.
+  KernelControls& DensitySwitch(double v) { return Set(cntl[0], v); }
+  KernelControls& Threshold(double v) { return Set(cntl[1], v); }
+  KernelControls& DropTolerance(double v) { return Set(cntl[2], v); }
+  KernelControls& PivotTolerance(double v) { return Set(cntl[3], v); }
+  KernelControls& Search(std::int64_t v) { return Set(icntl[3], v); }
+  KernelControls& Level(std::int64_t v) { return Set(icntl[4], v); }
+  KernelControls& KeptLast(std::int64_t v) { return Set(icntl[5], v); }
+  KernelControls& Diagonal() { return Set(icntl[6], std::int64_t{1}); }
+  KernelControls& GivenOrder() { return Set(icntl[6], std::int64_t{2}).Search(1); }
+
   std::array<double, 4> cntl;
   std::array<std::int64_t, 7> icntl;
+
+ private:
+  template <class T>
+  KernelControls& Set(T& entry, T v) {
+    entry = v;
+    return *this;
+  }
 };
 
 struct AnalyseResult {
@@ -44,6 +62,11 @@ struct KernelLu {
   std::vector<double> Solve(const std::vector<double>& b, bool trans,
                             std::int64_t level = -1) const;
   std::int64_t AmpleLength() const;
+  // Analyse() then Factorize(1).
+  const FactorizeResult& Factorized() {
+    Analyse();
+    return Factorize(1);
+  }
 
   SparseMatrix a;
   KernelControls controls;

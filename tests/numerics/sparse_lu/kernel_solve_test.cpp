@@ -41,9 +41,7 @@ TEST(KernelSolve, RandomMatricesSolveLikeLapackForEveryDensitySwitchAndSearch) {
     for (double density_switch : {0.0, 0.5, 1.0}) {
       for (std::int64_t search : {-1, 0, 1, 3}) {
         if (n == 500 && (density_switch == 0.0 || search == 3)) continue;  // keep it short
-        KernelControls c;
-        c.cntl[0] = density_switch;
-        c.icntl[3] = search;
+        const KernelControls c = KernelControls().DensitySwitch(density_switch).Search(search);
         const std::string what = "n=" + std::to_string(n) + " switch=" +
                                  std::to_string(density_switch) + " search=" +
                                  std::to_string(search);
@@ -71,9 +69,7 @@ TEST(KernelSolve, StructuredFamiliesSolveLikeLapack) {
 
 TEST(KernelSolve, DiagonalModeTakesDiagonalPivotsOrSwitchesToFullProcessing) {
   std::mt19937_64 rng(8);
-  KernelControls c;
-  c.icntl[6] = 1;
-  c.icntl[3] = 0;
+  KernelControls c = KernelControls().Diagonal().Search(0);
   // A dominant diagonal: every sparse pivot passes on the diagonal.
   const SparseMatrix a = Banded(60, 2, rng);
   KernelLu lu(a, c);
@@ -93,8 +89,7 @@ TEST(KernelSolve, DiagonalModeTakesDiagonalPivotsOrSwitchesToFullProcessing) {
     t.Add((j + 4) % 30 + 1, j, Uniform(rng));
   }
   const SparseMatrix b = t.Build(30, 30);
-  c.icntl[3] = 3;
-  KernelLu full(b, c);
+  KernelLu full(b, c.Search(3));
   EXPECT_EQ(full.Analyse().info[0], 2);
   EXPECT_EQ(full.analysis.np, 0);
   ASSERT_EQ(full.Factorize(1).info[0], 0);
@@ -108,10 +103,7 @@ TEST(KernelSolve, GivenOrderReproducesAnEarlierAnalysis) {
   const AnalyseResult first = free_choice.Analyse();
   ASSERT_EQ(first.info[0], 0);
 
-  KernelControls c;
-  c.icntl[6] = 2;
-  c.icntl[3] = 1;
-  KernelLu given(a, c);
+  KernelLu given(a, KernelControls().GivenOrder());
   const AnalyseResult& again = given.Analyse(0, first.ip, first.iq);
   ASSERT_EQ(again.info[0], 0);
   EXPECT_EQ(again.np, first.np);

@@ -115,8 +115,7 @@ TEST(NormEst1, NeverExceedsTheNormAndStaysWithinElevenProducts) {
   std::mt19937_64 rng(11);
   for (int trial = 0; trial < 200; ++trial) {
     const std::int64_t n = 2 + trial % 49;
-    std::vector<double> b(static_cast<std::size_t>(n * n));
-    for (double& v : b) v = slu_test::Uniform(rng);
+    const std::vector<double> b = slu_test::RandomVector(n * n, rng);
     const Estimate e = EstimateNorm(b, n);
     EXPECT_LE(e.value, slu_test::OneNorm(b, n) * (1.0 + 1e-14)) << "trial " << trial;
     EXPECT_GT(e.value, 0.0);
@@ -127,14 +126,10 @@ TEST(NormEst1, NeverExceedsTheNormAndStaysWithinElevenProducts) {
 TEST(NormEst1, InterleavedEstimatesMatchSequentialOnes) {
   std::mt19937_64 rng(3);
   const std::int64_t n = 9;
-  std::vector<double> b1(n * n), b2(n * n);
-  for (double& v : b1) v = slu_test::Uniform(rng);
-  for (double& v : b2) v = slu_test::Uniform(rng);
+  const std::vector<double> b1 = slu_test::RandomVector(n * n, rng),
+                            b2 = slu_test::RandomVector(n * n, rng);
   Estimate one(b1, n), two(b2, n);
-  for (bool busy = true; busy;) {
-    const bool first = one.Step();
-    const bool second = two.Step();
-    busy = first || second;
+  while (one.Step() | two.Step()) {  // both step every round
   }
   const Estimate alone1 = EstimateNorm(b1, n), alone2 = EstimateNorm(b2, n);
   EXPECT_EQ(one.value, alone1.value);
