@@ -2,14 +2,31 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "foundation/group_method.h"
 #include "foundation/integrator_proxy.h"
 #include "foundation/problem_manager_hooks.h"
 #include "foundation/procedure_context.h"
 #include "foundation/solver_options.h"
+#include "foundation/variable_drivers.h"
 #include "tests/support/capture_sink.h"
 
 namespace {
+
+TEST(SolverOptions, DefaultsOfTheOptionsReadBelowTheSolvers) {
+  ASSERT_EQ(SolverOptions::Install(nullptr), nullptr);
+  SolverOptions& o = *SolverOptions::Instance();
+  // PrintLevel, CheckProcDerivs, Tearing; EqnTol, AbsPerturb, RelPerturb,
+  // DerivRelTol, DerivAbsTol; Compression, ListEquivalenceVariables.
+  EXPECT_EQ(std::vector<std::int32_t>({o.GetInt(31), o.GetInt(78), o.GetInt(97)}), (std::vector<std::int32_t>{2, 0, 1}));
+  EXPECT_EQ(std::vector<double>({o.GetReal(0), o.GetReal(75), o.GetReal(76), o.GetReal(109), o.GetReal(110)}),
+            (std::vector<double>{1e-5, 1e-5, 1e-5, 0.1, 0.001}));
+  EXPECT_TRUE(o.GetBool(111) && o.GetBool(168));
+  EXPECT_EQ(o.GetInt(111) + o.GetReal(31) + o.GetBool(97) + o.GetInt(100000), 0.0) << "other getters and numbers: 0";
+}
 
 class CountingMethod : public QLNGroupMethod {
  public:
@@ -20,39 +37,25 @@ class CountingMethod : public QLNGroupMethod {
   int* deletions_;
 };
 
-TEST(GroupMethods, ReplacingDeletesTheHeldMethodExactlyOnce) {
+TEST(GroupMethods, ReplacingDeletesTheHeldMethodOnceAndABadKindIsRefused) {
   int first_deleted = 0;
   int second_deleted = 0;
   auto* first = new CountingMethod(&first_deleted);
   auto* second = new CountingMethod(&second_deleted);
-
   EXPECT_EQ(ReplaceGroupMethod(kGroupNonlinear, first), status::kOk);
-  EXPECT_EQ(GetGroupMethod(kGroupNonlinear), first);
   EXPECT_EQ(GetGroupMethod(kGroupLinear), nullptr) << "slots are independent";
-
   EXPECT_EQ(ReplaceGroupMethod(kGroupNonlinear, second), status::kOk);
   EXPECT_EQ(first_deleted, 1);
-  EXPECT_EQ(GetGroupMethod(kGroupNonlinear), second);
-
-  // Storing the method already held keeps it alive.
-  EXPECT_EQ(ReplaceGroupMethod(kGroupNonlinear, second), status::kOk);
+  EXPECT_EQ(ReplaceGroupMethod(kGroupNonlinear, second), status::kOk);  // the one held
   EXPECT_EQ(second_deleted, 0);
-
+  EXPECT_EQ(GetGroupMethod(kGroupNonlinear), second);
+  for (std::int32_t kind : {kGroupKindCount, -1}) {
+    EXPECT_EQ(ReplaceGroupMethod(kind, first), status::kBadArguments);  // not taken, not deleted
+    EXPECT_EQ(GetGroupMethod(kind), nullptr);
+  }
   EXPECT_EQ(ReplaceGroupMethod(kGroupNonlinear, nullptr), status::kOk);
   EXPECT_EQ(second_deleted, 1);
   EXPECT_EQ(first_deleted, 1);
-  EXPECT_EQ(GetGroupMethod(kGroupNonlinear), nullptr);
-}
-
-TEST(GroupMethods, KindOutsideTheTableIsRefusedAndTheMethodStaysWithTheCaller) {
-  int deleted = 0;
-  CountingMethod* method = new CountingMethod(&deleted);
-  EXPECT_EQ(ReplaceGroupMethod(kGroupKindCount, method), status::kBadArguments);
-  EXPECT_EQ(ReplaceGroupMethod(-1, method), status::kBadArguments);
-  EXPECT_EQ(deleted, 0);
-  EXPECT_EQ(GetGroupMethod(kGroupKindCount), nullptr);
-  EXPECT_EQ(GetGroupMethod(-1), nullptr);
-  delete method;
 }
 
 class FakeProblemManager : public ProblemManagerHooks {
@@ -68,34 +71,25 @@ TEST(ProcedureContext, FilledByTheFirstCallOnly) {
   FakeProblemManager first_manager;
   FakeProblemManager second_manager;
   testsupport::CaptureSink first_sink;
-  testsupport::CaptureSink second_sink;
-
   ProcedureCallContext* block = InitProcedureContext(&first_manager, &first_sink);
   EXPECT_EQ(block, GetProcedureContext());
   EXPECT_EQ(block->mode, 3u);
-  EXPECT_EQ(block->collector, &first_sink);
   EXPECT_EQ(block->options, SolverOptions::Instance());
-  EXPECT_EQ(block->problem_manager, &first_manager);
-
-  EXPECT_EQ(InitProcedureContext(&second_manager, &second_sink), block);
+  EXPECT_EQ(InitProcedureContext(&second_manager, nullptr), block);
   EXPECT_EQ(block->collector, &first_sink);
   EXPECT_EQ(block->problem_manager, &first_manager);
 }
 
 TEST(ErrorReporting, SilentInNestedModeElseTheSwitch) {
   EXPECT_EQ(IsErrorReportingOn(), 1u) << "on at start, also with no problem manager";
-  {
-    FakeProblemManager manager;
-    EXPECT_EQ(IsErrorReportingOn(), 1u);
-    manager.nested = true;
-    EXPECT_EQ(IsErrorReportingOn(), 0u);
-    manager.nested = false;
-    SetErrorReportSwitch(0);
-    EXPECT_EQ(IsErrorReportingOn(), 0u);
-    SetErrorReportSwitch(1);
-    EXPECT_EQ(IsErrorReportingOn(), 1u);
-  }
-  EXPECT_EQ(GetErrorReportSwitch(), 1u);
+  FakeProblemManager manager;
+  manager.nested = true;
+  EXPECT_EQ(IsErrorReportingOn(), 0u);
+  manager.nested = false;
+  SetErrorReportSwitch(0);
+  EXPECT_EQ(IsErrorReportingOn(), 0u);
+  SetErrorReportSwitch(1);
+  EXPECT_EQ(IsErrorReportingOn(), 1u);
 }
 
 class TearingTable : public SolverOptions {
@@ -116,23 +110,90 @@ TEST(IntegratorOption, NeedsTearingAndTheIntegratorCapability) {
   TearingTable options;
   FakeIntegrator integrator;
   SolverOptions* previous = SolverOptions::Install(&options);
+  EXPECT_EQ(SolverOptions::Instance(), &options);
   SetCurrentIntegrator(&integrator);
-
-  struct Case {
-    std::int32_t tearing;
-    std::uint32_t capability;
-    std::int32_t expected;
-  };
-  for (const Case& c : {Case{0, 0, 0}, Case{0, 2, 0}, Case{1, 0, 0}, Case{3, 2, 1}}) {
-    options.tearing = c.tearing;
-    integrator.capability = c.capability;
-    EXPECT_EQ(IsIntegratorOptionOn(), c.expected)
-        << "tearing " << c.tearing << ", capability " << c.capability;
+  const std::int32_t cases[][3] = {{0, 0, 0}, {0, 2, 0}, {1, 0, 0}, {3, 2, 1}};  // tearing, capability, on
+  for (const auto& c : cases) {
+    options.tearing = c[0];
+    integrator.capability = static_cast<std::uint32_t>(c[1]);
+    EXPECT_EQ(IsIntegratorOptionOn(), c[2]) << "tearing " << c[0] << ", capability " << c[1];
   }
-
   SetCurrentIntegrator(nullptr);
   EXPECT_EQ(IsIntegratorOptionOn(), 0) << "no integrator";
-  SolverOptions::Install(previous);
+  EXPECT_EQ(SolverOptions::Install(previous), &options);
+  EXPECT_EQ(SolverOptions::Instance()->GetInt(31), 2) << "the defaults again";
+}
+
+class Variable : public DrivenVariable {
+ public:
+  explicit Variable(double value = 0.0) : value(value) {}
+  double GetDrivenValue() override { return value; }
+  void SetDrivenValue(double v) override { value = v; }
+  double value;
+};
+
+// Drives its variable to current + step * time; notes each call and its deletion.
+class Driver : public VariableDriver {
+ public:
+  Driver(std::string name, std::vector<std::string>* log, double step = 1.0)
+      : name_(std::move(name)), log_(log), step_(step) {}
+  ~Driver() override { log_->push_back("~" + name_); }
+  double ValueAt(double time, double current) override {
+    log_->push_back(name_);
+    return current + step_ * time;
+  }
+
+ private:
+  std::string name_;
+  std::vector<std::string>* log_;
+  double step_;
+};
+
+using Log = std::vector<std::string>;
+
+TEST(VariableDrivers, PairsAreReplacedFreedAndReusedAndApplyRunsInTableOrder) {
+  Log log;
+  Variable a(1.0), b(10.0), c(100.0), d(1000.0), e;
+  Driver replaced("replaced", &log);
+  Driver removed("removed", &log);
+  VariableDriverTable table;
+  table.Set(&a, &replaced);
+  table.Set(&a, new Driver("a", &log, 1.0));  // a variable set twice keeps one pair
+  table.Set(&b, &removed);
+  table.Set(&c, new Driver("c", &log, 3.0));
+  table.Set(&b, nullptr);  // a free slot
+  EXPECT_EQ(table.VariableAt(1), nullptr);
+  table.Set(&e, nullptr);  // a new variable without a driver changes nothing
+  table.Set(nullptr, &removed);
+  EXPECT_EQ(table.count(), 3);
+  table.Set(&d, new Driver("d", &log, 4.0));  // takes b's slot, so it runs second
+  EXPECT_EQ(table.VariableAt(1), &d);
+  EXPECT_EQ(table.count(), 3);
+  table.Apply(0.5);
+  EXPECT_EQ(log, (Log{"a", "d", "c"}));
+  EXPECT_EQ(a.value, 1.5);
+  EXPECT_EQ(b.value, 10.0);
+  EXPECT_EQ(d.value, 1002.0);
+  log.clear();
+  table.Clear();  // replaced and removed drivers stay with the caller
+  std::sort(log.begin(), log.end());
+  EXPECT_EQ(log, (Log{"~a", "~c", "~d"}));
+  EXPECT_EQ(table.count(), 0);
+  EXPECT_EQ(table.capacity(), 0);
+}
+
+TEST(VariableDrivers, ArraysGrowByFourAndASharedDriverIsDeletedOnce) {
+  Log log;
+  std::vector<Variable> vars(5);
+  auto* shared = new Driver("shared", &log);
+  VariableDriverTable table;
+  for (std::size_t i = 0; i < 4; ++i) table.Set(&vars[i], shared);
+  EXPECT_EQ(table.capacity(), 4);
+  table.Set(&vars[4], shared);
+  EXPECT_EQ(table.capacity(), 8);
+  table.Clear();
+  table.Clear();
+  EXPECT_EQ(log, Log{"~shared"});
 }
 
 }  // namespace

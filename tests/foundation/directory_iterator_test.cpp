@@ -6,6 +6,7 @@
 
 #include "foundation/directory_iterator.h"
 #include "foundation/directory_node.h"
+#include "foundation/name_path.h"
 #include "tests/foundation/tree_samples.h"
 
 namespace {
@@ -43,33 +44,23 @@ class SampleWalk : public ::testing::Test {
   SampleTree tree_;
 };
 
-TEST_F(SampleWalk, NullPathListsEveryNodeBelowOnceParentsFirst) {
-  EXPECT_EQ(Matches(nullptr), (Names{"A", "A.b", "A.b.c", "A.x", "A.x.c", "B", "B(1,2)",
-                                     "B(1,2).c", "B(3)"}));
-  EXPECT_EQ(Matches(""), Names{});
-}
-
-TEST_F(SampleWalk, WildcardsMatchOneLevelInAnyLetterCase) {
-  EXPECT_EQ(Matches("A.*.c"), (Names{"A.b.c", "A.x.c"}));
-  EXPECT_EQ(Matches("a.?"), (Names{"A.b", "A.x"}));
-  EXPECT_EQ(Matches("*"), (Names{"A", "B"}));
-  EXPECT_EQ(Matches("A.nothing"), Names{});
-}
-
-TEST_F(SampleWalk, TildeBeforeAComponentMatchesItAtAnyDepthOnce) {
-  EXPECT_EQ(Matches("~.c"), (Names{"A.b.c", "A.x.c", "B(1,2).c"}));
-  EXPECT_EQ(Matches("~"), Matches(nullptr));
-  EXPECT_EQ(Matches("~(3)"), (Names{"B(3)"}));
-}
-
-TEST_F(SampleWalk, IndexSplitOverComponentsMatchesAChildWithSeveralIndices) {
-  EXPECT_EQ(Matches("B(1(2)"), (Names{"B(1,2)"}));
-  EXPECT_EQ(Matches("B(1(2).c"), (Names{"B(1,2).c"}));
-  EXPECT_EQ(Matches("B(3)"), (Names{"B(3)"}));
-  EXPECT_EQ(Matches("B(1)"), Names{});
-}
-
-TEST_F(SampleWalk, FirstMatchWithoutIteratorAnswersTheFirstNode) {
+TEST_F(SampleWalk, PatternsMatchOneLevelPerComponentInAnyLetterCase) {
+  const Names all = {"A", "A.b", "A.b.c", "A.x", "A.x.c", "B", "B(1,2)", "B(1,2).c", "B(3)"};
+  EXPECT_EQ(Matches(nullptr), all);  // every node below, once, parents first
+  const std::pair<const char*, Names> cases[] = {
+      {"", {}},
+      {"A.*.c", {"A.b.c", "A.x.c"}},
+      {"a.?", {"A.b", "A.x"}},
+      {"*", {"A", "B"}},
+      {"A.nothing", {}},
+      {"~", all},  // a tilde matches the next component at any depth
+      {"~.c", {"A.b.c", "A.x.c", "B(1,2).c"}},
+      {"~(3)", {"B(3)"}},
+      {"B(1(2)", {"B(1,2)"}},  // an index split over components matches several indices
+      {"B(1(2).c", {"B(1,2).c"}},
+      {"B(1)", {}},
+  };
+  for (const auto& [pattern, names] : cases) EXPECT_EQ(Matches(pattern), names) << pattern;
   EXPECT_STREQ(tree_.root()->FindFirstMatch("~.c", nullptr)->GetNameText(), "A.b.c");
   EXPECT_EQ(tree_.root()->FindFirstMatch("Z", nullptr), nullptr);
 }
@@ -145,6 +136,73 @@ TEST_F(SampleWalk, PostOrderVisitsChildrenFirstAndAFailureStopsTheSiblings) {
   EXPECT_EQ(visits.order, (Names{"A.b.c", "A.b", "A"}));
   visits = Visits{{}, "A"};
   EXPECT_EQ(tree_.root()->ChildAt(0)->WalkPostOrder(Visits::Visit, &visits), 0x80000001u);
+}
+
+using Components = std::vector<std::string>;
+
+Components Split(const char* path) {
+  Components components;
+  const std::int32_t count = SplitNamePath(path, &components);
+  EXPECT_EQ(count, static_cast<std::int32_t>(components.size()));
+  return components;
+}
+
+TEST(SplitNamePath, CutsBeforeEverySeparatorOutsideQuotesAndQualifiers) {
+  EXPECT_EQ(Split("Plant.Tank(1).Level"), (Components{"Plant", ".Tank", "(1)", ".Level"}));
+  EXPECT_EQ(Split("a(1)(2)"), (Components{"a", "(1)", "(2)"}));
+  EXPECT_EQ(Split("a.\"b.c(d\".e"), (Components{"a", ".\"b.c(d\"", ".e"}));
+  EXPECT_EQ(Split("Blocks(\"T 1\").x"), (Components{"Blocks(\"T 1\")", ".x"}));
+  EXPECT_EQ(Split("a.STREAMS(s1).y"), (Components{"a", ".STREAMS(s1)", ".y"}));
+  EXPECT_EQ(Split("xBlocks(1)"), (Components{"xBlocks", "(1)"}));
+  EXPECT_EQ(Split(".Tank.Level"), (Components{".Tank", ".Level"}));
+  EXPECT_EQ(Split(nullptr), (Components{"~"}));
+  EXPECT_EQ(Split(""), Components{});
+}
+
+struct MatchCase {
+  const char* name;
+  const char* pattern;
+  bool prefix;
+  std::int32_t expected;
+};
+
+TEST(MatchNamePattern, AnswersAsTheTableSays) {
+  const MatchCase cases[] = {
+      {"anything", "~", false, kNameAnyComponent},
+      {".Tank", ".Tank", false, kNameExactMatch},
+      {".tank", ".TANK", false, kNameExactMatch},
+      {".Tank", ".t?nk", false, kNameWildMatch},
+      {".Tank", "*", false, kNameWildMatch},
+      {".Tank", ".T*", false, kNameWildMatch},
+      {".Tank", "*k", false, kNameWildMatch},
+      {"axb", "a*b", false, kNameWildMatch},
+      // "*" takes the first "b" and never backtracks.
+      {"axbyb", "a*b", false, kNameNoMatch},
+      {".Tan", ".Tank", false, kNameNoMatch},
+      {".Tanks", ".Tank", false, kNameNoMatch},
+      {".Tanks", ".Tank", true, kNamePrefixMatch},
+      {"(1,2)", "(1", true, kNamePrefixMatch},
+      {"(1,2)", "(1", false, kNameNoMatch},
+      {".\"a*\"", ".\"a*\"", false, kNameExactMatch},
+      {".\"ab\"", ".\"a*\"", false, kNameNoMatch},
+      {".\"a?\"", ".\"a?\"", false, kNameExactMatch},
+      {"ab", "a~b", false, kNameExactMatch},
+      {"", "", false, kNameExactMatch},
+      {"a", "?", false, kNameWildMatch},
+      {"", "?", false, kNameNoMatch},
+  };
+  for (const MatchCase& c : cases) {
+    EXPECT_EQ(MatchNamePattern(c.name, c.pattern, c.prefix), c.expected)
+        << "name " << c.name << " pattern " << c.pattern << " prefix " << c.prefix;
+  }
+}
+
+TEST(NameAnyCase, ComparesAndFoldsOnlyAsciiLetters) {
+  EXPECT_TRUE(SameNameAnyCase(".Tank", ".TANK"));
+  EXPECT_FALSE(SameNameAnyCase(".Tank", ".Tanks"));
+  EXPECT_FALSE(SameNameAnyCase("\xC3\xA9", "\xC3\x89"));
+  EXPECT_TRUE(SameNameAnyCase(nullptr, ""));
+  EXPECT_EQ(FoldedName("a.B(1)\xC3\xA9"), "A.B(1)\xC3\xA9");
 }
 
 }  // namespace

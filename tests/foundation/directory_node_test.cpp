@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <climits>
+#include <map>
+#include <memory>
+#include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "foundation/directory_node.h"
 #include "foundation/id_path.h"
@@ -19,13 +23,6 @@ using testsupport::MemoryBinaryStream;
 using testsupport::Outline;
 using testsupport::SampleTree;
 
-const BvuNameRecord* RecordOf(const char* text) {
-  for (std::size_t at = 0; at < BvuNameTable::Count(); ++at) {
-    if (std::strcmp(BvuNameTable::At(at)->text(), text) == 0) return BvuNameTable::At(at);
-  }
-  return nullptr;
-}
-
 // An id path with names in its message form; steps without a name are the
 // markers.
 MemoryBinaryStream IdPathMessage(bool named, std::initializer_list<std::pair<std::uint32_t, const char*>> steps) {
@@ -39,29 +36,20 @@ MemoryBinaryStream IdPathMessage(bool named, std::initializer_list<std::pair<std
   return stream;
 }
 
-TEST(NameTable, EqualNamesShareOneCountedRecordFreedWithTheLast) {
-  const std::size_t before = BvuNameTable::Count();
-  auto* first = new BvuDirectoryNode(nullptr, "shared-name");
-  auto* second = new BvuDirectoryNode(nullptr, "shared-name");
-  ASSERT_NE(RecordOf("shared-name"), nullptr);
-  EXPECT_EQ(RecordOf("shared-name")->count, 2u);
-  EXPECT_EQ(BvuNameTable::Count(), before + 1);
-  delete first;
-  EXPECT_EQ(RecordOf("shared-name")->count, 1u);
-  delete second;
-  EXPECT_EQ(RecordOf("shared-name"), nullptr);
-  EXPECT_EQ(BvuNameTable::Count(), before);
-}
-
-TEST(NameTable, KeepsUnsignedByteOrderGrowsBy64AndFreesItselfWhenEmpty) {
+TEST(NameTable, EqualNamesShareOneRecordInUnsignedByteOrderAndTheTableGoesWithTheLast) {
   ASSERT_EQ(BvuNameTable::Count(), 0u) << "another test left names behind";
   std::vector<BvuNameRecord*> held;
-  for (const char* text : {"b", "\xC3\xA9t\xC3\xA9", "a", "B", ""}) held.push_back(BvuNameTable::Intern(text));
+  for (const char* text : {"b", "\xC3\xA9t\xC3\xA9", "a", "B", "", "b"}) held.push_back(BvuNameTable::Intern(text));
+  EXPECT_EQ(held[5], held[0]);
+  auto* node = new BvuDirectoryNode(nullptr, "b");
+  EXPECT_EQ(held[0]->count, 3u);
+  delete node;
+  EXPECT_EQ(held[0]->count, 2u);
   std::vector<std::string> order;
   for (std::size_t at = 0; at < BvuNameTable::Count(); ++at) order.emplace_back(BvuNameTable::At(at)->text());
   EXPECT_EQ(order, (std::vector<std::string>{"", "B", "a", "b", "\xC3\xA9t\xC3\xA9"}));
   for (int n = 0; n < 60; ++n) held.push_back(BvuNameTable::Intern(("n" + std::to_string(n)).c_str()));
-  EXPECT_EQ(BvuNameTable::Capacity(), 128u);
+  EXPECT_EQ(BvuNameTable::Capacity(), 128u);  // grows by 64
   for (BvuNameRecord* record : held) BvuNameTable::Release(record);
   EXPECT_EQ(BvuNameTable::Count(), 0u);
   EXPECT_EQ(BvuNameTable::Capacity(), 0u);
@@ -86,21 +74,14 @@ TEST(PathName, ConcatenatesNamesBelowTheRootOrStopNodeThenTheSuffix) {
   EXPECT_EQ(length, 13);
   EXPECT_STREQ(one->BuildPathName(plant, nullptr, &length), ".Tank(1)");
   EXPECT_STREQ(tree.root()->BuildPathName(nullptr, nullptr, &length), "");
-  EXPECT_STREQ(tank->GetNameText(), "Plant.Tank");
   auto* lost = new NamelessNode(tank);
   tank->InsertChildAt(2, lost);
   EXPECT_STREQ(lost->GetNameText(), "Plant.Tank.{Not Defined}");
-}
-
-TEST(PathName, GrowsItsBufferInFrontForLongNamesAndTakesItsOwnTextAsSuffix) {
-  SampleTree tree;
-  const std::string a(30, 'a');
-  const std::string b = "." + std::string(70, 'b');
-  const std::string c = "." + std::string(200, 'c');
-  BvuDirectoryNode* node = AddChild(AddChild(AddChild(tree.root(), 0, a.c_str()), 0, b.c_str()), 0, c.c_str());
+  // Long names grow the buffer in front; a node's own text may be the suffix.
+  const std::string a(30, 'a'), b = "." + std::string(70, 'b'), c = "." + std::string(200, 'c');
+  BvuDirectoryNode* node = AddChild(AddChild(AddChild(tree.root(), 1, a.c_str()), 0, b.c_str()), 0, c.c_str());
   EXPECT_EQ(node->GetNameText(), a + b + c);
-  const std::string twice = node->BuildPathName(nullptr, node->GetNameText(), nullptr);
-  EXPECT_EQ(twice, a + b + c + a + b + c);
+  EXPECT_EQ(std::string(node->BuildPathName(nullptr, node->GetNameText(), nullptr)), a + b + c + a + b + c);
 }
 
 TEST(IdPath, ResolvesFromTheRootAfterAbsAndRefusesMissingSteps) {
@@ -147,59 +128,52 @@ TEST(IdPath, TravelsThroughAMessageAndResolvesFromAnyNode) {
   EXPECT_EQ(tree.root()->ReadIdPath(message, &found), status::kGeneralFailure);
 }
 
+// Reads a path with names from the message made of `steps`, from `start`.
+struct NamedRead {
+  Status status;
+  BvuDirectoryNode* parent = nullptr;
+  std::int32_t index = -1;
+  std::string name;
+};
+
+NamedRead ReadNamed(BvuDirectoryNode* start, MemoryBinaryStream message, bool rename) {
+  NamedRead r;
+  r.status = start->ReadIdPathWithNames(message, &r.parent, &r.index, &r.name, rename);
+  return r;
+}
+
 TEST(IdPathWithNames, CreatesIntermediateNodesAndHandsBackTheLastStep) {
   SampleTree tree;
   BvuDirectoryProper* other = AddChild(tree.root(), 9, "Other");
-  auto message = IdPathMessage(true, {{kIdPathRoot, nullptr}, {2, "Unit"}, {4, ".Tank"}, {5, ".Level"}});
-  BvuDirectoryNode* parent = nullptr;
-  std::int32_t index = -1;
-  std::string name;
-  ASSERT_EQ(other->ReadIdPathWithNames(message, &parent, &index, &name, false), status::kOk);
+  const NamedRead r = ReadNamed(other, IdPathMessage(true, {{kIdPathRoot, nullptr}, {2, "Unit"}, {4, ".Tank"}, {5, ".Level"}}), false);
+  ASSERT_EQ(r.status, status::kOk);
   EXPECT_EQ(Outline(tree.root()), "2:Unit{4:.Tank} 9:Other");
-  EXPECT_STREQ(parent->GetNameText(), "Unit.Tank");
-  EXPECT_EQ(index, 5);
-  EXPECT_EQ(name, ".Level");
+  EXPECT_STREQ(r.parent->GetNameText(), "Unit.Tank");
+  EXPECT_EQ(r.index, 5);
+  EXPECT_EQ(r.name, ".Level");
+  // Renames only when asked and the names differ in more than letter case;
+  // then a missing step is refused instead of made.
+  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, "UNIT"}, {1, ".x"}}), true).status, status::kOk);
+  EXPECT_STREQ(tree.root()->ChildAt(2)->Name(), "Unit");
+  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, "Mixer"}, {1, ".x"}}), true).parent, tree.root()->ChildAt(2));
+  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{3, "New"}, {1, ".x"}}), true).status, kBvuNoSuchChild);
+  EXPECT_EQ(Outline(tree.root()), "2:Mixer{4:.Tank} 9:Other");
 }
 
-TEST(IdPathWithNames, RenamesOnlyWhenNamesDifferInMoreThanCase) {
+TEST(IdPathWithNames, RefusesMissingStepsWithoutNamesOverlongNamesAndTruncation) {
   SampleTree tree;
-  BvuDirectoryProper* unit = AddChild(tree.root(), 2, "Unit");
-  BvuDirectoryNode* parent = nullptr;
-  std::int32_t index = -1;
-  std::string name;
-  auto same = IdPathMessage(true, {{2, "UNIT"}, {1, ".x"}});
-  ASSERT_EQ(tree.root()->ReadIdPathWithNames(same, &parent, &index, &name, true), status::kOk);
-  EXPECT_STREQ(unit->Name(), "Unit");
-  auto other = IdPathMessage(true, {{2, "Mixer"}, {1, ".x"}});
-  ASSERT_EQ(tree.root()->ReadIdPathWithNames(other, &parent, &index, &name, true), status::kOk);
-  EXPECT_STREQ(unit->Name(), "Mixer");
-  EXPECT_EQ(parent, unit);
-  auto missing = IdPathMessage(true, {{3, "New"}, {1, ".x"}});
-  EXPECT_EQ(tree.root()->ReadIdPathWithNames(missing, &parent, &index, &name, true), kBvuNoSuchChild);
-  EXPECT_EQ(Outline(tree.root()), "2:Mixer");
-}
-
-TEST(IdPathWithNames, RefusesMissingStepsWithoutNamesAndOverlongNames) {
-  SampleTree tree;
-  BvuDirectoryNode* parent = nullptr;
-  std::int32_t index = -1;
-  std::string name;
-  auto unnamed = IdPathMessage(false, {{2, nullptr}, {1, nullptr}});
-  EXPECT_EQ(tree.root()->ReadIdPathWithNames(unnamed, &parent, &index, &name, false), kBvuNoSuchChild);
+  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(false, {{2, nullptr}, {1, nullptr}}), false).status, kBvuNoSuchChild);
   testsupport::CaptureSink sink;
-  const std::string long_name(300, 'n');
-  auto overlong = IdPathMessage(true, {{2, long_name.c_str()}, {1, ".x"}});
-  EXPECT_EQ(tree.root()->ReadIdPathWithNames(overlong, &parent, &index, &name, false), status::kBadArguments);
+  const std::string long_name(256, 'n');
+  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, long_name.c_str()}, {1, ".x"}}), false).status,
+            status::kBadArguments);
   EXPECT_EQ(sink.groups().size(), 1u);
   const std::string longest(255, 'n');
-  auto fits = IdPathMessage(true, {{2, longest.c_str()}, {1, ".x"}});
-  EXPECT_EQ(tree.root()->ReadIdPathWithNames(fits, &parent, &index, &name, false), status::kOk);
+  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, longest.c_str()}, {1, ".x"}}), false).status, status::kOk);
   EXPECT_EQ(Outline(tree.root()), "2:" + longest);
-  auto truncated = IdPathMessage(true, {{2, "A"}, {1, ".x"}});
-  auto bytes = truncated.Bytes();
+  auto bytes = IdPathMessage(true, {{2, "A"}, {1, ".x"}}).Bytes();
   bytes.pop_back();
-  MemoryBinaryStream cut(bytes);
-  EXPECT_EQ(tree.root()->ReadIdPathWithNames(cut, &parent, &index, &name, false), 0x8000FFFFu);
+  EXPECT_EQ(ReadNamed(tree.root(), MemoryBinaryStream(bytes), false).status, 0x8000FFFFu);
 }
 
 // A node of another kind than the plain directory node.
@@ -209,33 +183,24 @@ class InstanceNode : public BvuDirectoryProper {
   std::int32_t GetKind() override { return 15; }
 };
 
-TEST(InsertUnderPath, CreatesMissingComponentsAfterTheHighestIndex) {
+TEST(InsertUnderPath, CreatesMissingComponentsAndANodeOfAnotherKindAdoptsTheChildren) {
   SampleTree tree;
   AddChild(tree.root(), 4, "Other");
-  EXPECT_EQ(tree.root()->InsertUnderPath("Plant.Tank", new InstanceNode(nullptr, "x")), status::kOk);
+  EXPECT_EQ(tree.root()->InsertUnderPath("Plant.Tank", new BvuDirectoryProper(nullptr, "x")), status::kOk);
   EXPECT_EQ(tree.root()->InsertUnderPath("Plant.Pump", new InstanceNode(nullptr, "y")), status::kOk);
   EXPECT_EQ(Outline(tree.root()), "4:Other 5:Plant{0:.Tank 1:.Pump}");
-  BvuDirectoryNode* tank = tree.root()->ChildAt(5)->ChildAt(0);
-  EXPECT_EQ(tank->GetKind(), 15);
-  EXPECT_EQ(tank->Parent(), tree.root()->ChildAt(5));
-  EXPECT_EQ(tree.root()->InsertUnderPath("", nullptr), status::kOk);
-  EXPECT_EQ(tree.root()->InsertUnderPath(nullptr, nullptr), status::kOk);
-}
-
-TEST(InsertUnderPath, NodeOfAnotherKindAdoptsTheChildrenOfTheOneItReplaces) {
-  SampleTree tree;
-  BvuDirectoryProper* plant = AddChild(tree.root(), 0, "Plant");
-  BvuDirectoryProper* tank = AddChild(plant, 2, ".Tank");
-  BvuDirectoryProper* level = AddChild(tank, 7, ".Level");
+  BvuDirectoryNode* plant = tree.root()->ChildAt(5);
+  BvuDirectoryProper* level = AddChild(plant->ChildAt(0), 7, ".Level");
   auto* instance = new InstanceNode(nullptr, "new");
   EXPECT_EQ(tree.root()->InsertUnderPath("Plant.Tank", instance), status::kOk);
-  EXPECT_EQ(plant->ChildAt(2), instance);
+  EXPECT_EQ(plant->ChildAt(0), instance);
   EXPECT_EQ(level->Parent(), instance);
-  EXPECT_EQ(Outline(tree.root()), "0:Plant{2:.Tank{7:.Level}}");
+  EXPECT_EQ(Outline(tree.root()), "4:Other 5:Plant{0:.Tank{7:.Level} 1:.Pump}");
   auto* same_kind = new InstanceNode(nullptr, "again");
   EXPECT_EQ(tree.root()->InsertUnderPath("Plant.Tank", same_kind), status::kGeneralFailure);
-  EXPECT_EQ(plant->ChildAt(2), instance);
+  EXPECT_EQ(plant->ChildAt(0), instance);
   delete same_kind;
+  EXPECT_EQ(tree.root()->InsertUnderPath(nullptr, nullptr), status::kOk);
 }
 
 TEST(DirectoryNode, DeletingANodeTakesItOutOfItsParentAndOrphansItsChildren) {
@@ -244,13 +209,101 @@ TEST(DirectoryNode, DeletingANodeTakesItOutOfItsParentAndOrphansItsChildren) {
   BvuDirectoryProper* b = AddChild(a, 0, ".b");
   AddChild(tree.root(), 1, "C");
   delete a;
-  EXPECT_EQ(tree.root()->ChildAt(0), nullptr);
   EXPECT_EQ(b->Parent(), nullptr);
   delete b;
   EXPECT_EQ(Outline(tree.root()), "1:C");
   tree.root()->DeleteChildren();
-  EXPECT_EQ(tree.root()->LowIndex(), -1);
   EXPECT_EQ(tree.root()->HighIndex(), -2);
+}
+
+// Nodes without a parent: the table only holds their addresses.
+std::vector<std::unique_ptr<BvuDirectoryNode>> MakeItems(int count) {
+  std::vector<std::unique_ptr<BvuDirectoryNode>> items;
+  for (int at = 0; at < count; ++at) items.push_back(std::make_unique<BvuDirectoryNode>(nullptr, "item"));
+  return items;
+}
+
+void ExpectSameAsModel(BvuDirectoryProper& table, const std::map<int, BvuDirectoryNode*>& model,
+                       int lowest_used, int highest_used) {
+  ASSERT_EQ(table.HighIndex(), highest_used);
+  if (highest_used < 0) {
+    ASSERT_EQ(table.LowIndex(), -1);
+    return;
+  }
+  // Growing to the back may leave empty slots below the lowest index used.
+  ASSERT_GE(table.LowIndex(), 0);
+  ASSERT_LE(table.LowIndex(), lowest_used);
+  ASSERT_EQ(table.SlotCount(), table.HighIndex() - table.LowIndex() + 1);
+  ASSERT_GE(table.Capacity(), table.SlotCount());
+  for (int index = table.LowIndex() - 3; index <= table.HighIndex() + 3; ++index) {
+    const auto found = model.find(index);
+    ASSERT_EQ(table.ChildAt(index), found != model.end() ? found->second : nullptr) << "index " << index;
+  }
+}
+
+TEST(LookupTable, FollowsAMapUnderRandomInsertReplaceAndRemove) {
+  auto items = MakeItems(40);
+  for (unsigned seed = 1; seed <= 8; ++seed) {
+    std::mt19937 random(seed);
+    BvuDirectoryProper table(nullptr, "table");
+    // Indices no id can name are refused.
+    EXPECT_EQ(table.InsertChildAt(-1, items[0].get()), status::kBadArguments);
+    EXPECT_EQ(table.InsertChildAt(0xFFFFFE, items[0].get()), status::kBadArguments);
+    std::map<int, BvuDirectoryNode*> model;
+    int lowest = INT_MAX;
+    int highest = -2;
+    for (int step = 0; step < 800; ++step) {
+      // Indices near the used range, well below it (growth to the back,
+      // down to 0) and far above it (growth to the front).
+      const int low = model.empty() ? 0 : std::max(lowest - 20, 0);
+      const int span = model.empty() ? 100 : highest - low + 40;
+      int index = low + static_cast<int>(random() % static_cast<unsigned>(span));
+      if (random() % 10 == 0) index = static_cast<int>(random() % 3000);
+      BvuDirectoryNode* item = items[random() % items.size()].get();
+      switch (random() % 4) {
+        case 0:
+        case 1:
+          ASSERT_EQ(table.InsertChildAt(index, item), status::kOk);
+          model[index] = item;
+          lowest = std::min(lowest, index);
+          highest = std::max(highest, index);
+          break;
+        case 2: {
+          if (model.empty()) break;
+          const auto at = std::next(model.begin(), static_cast<long>(random() % model.size()));
+          EXPECT_EQ(table.ReplaceChildAt(at->first, item), at->second);
+          at->second = item;
+          break;
+        }
+        default: {
+          BvuDirectoryNode* removed = nullptr;
+          const auto found = model.find(index);
+          EXPECT_EQ(table.RemoveChildAt(index, &removed), found != model.end() ? status::kOk : kBvuEmptySlot);
+          EXPECT_EQ(removed, found != model.end() ? found->second : nullptr);
+          if (found != model.end()) model.erase(found);
+        }
+      }
+      ASSERT_NO_FATAL_FAILURE(ExpectSameAsModel(table, model, lowest, highest)) << "seed " << seed << " step " << step;
+    }
+    table.Reset();
+  }
+}
+
+TEST(LookupTable, InsertingBelowAFullTableKeepsEveryChildAtItsIndex) {
+  auto items = MakeItems(5);
+  // Children at 2..5 fill four slots; index 1 or 0 below them needs a new
+  // array with the children at its back.
+  for (const int below : {1, 0}) {
+    BvuDirectoryProper table(nullptr, "t");
+    for (int index = 2; index <= 5; ++index) table.InsertChildAt(index, items[index - 1].get());
+    ASSERT_EQ(table.Capacity(), 4);
+    table.InsertChildAt(below, items[0].get());
+    EXPECT_EQ(table.LowIndex(), 0);
+    EXPECT_EQ(table.HighIndex(), 5);
+    EXPECT_EQ(table.ChildAt(below), items[0].get());
+    for (int index = 2; index <= 5; ++index) EXPECT_EQ(table.ChildAt(index), items[index - 1].get()) << index;
+    table.Reset();
+  }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Object graphs to and from bytes in the binary form, through temporary
-// files, for the persistence tests.
+// Object graphs to and from bytes in the binary form (through temporary
+// files) and text in the virtual-stream form, for the persistence tests.
 #pragma once
 
 #include <cstdio>
@@ -9,6 +9,7 @@
 #include "foundation/collectable.h"
 #include "foundation/collection.h"
 #include "foundation/file_stream.h"
+#include "foundation/memory_stream.h"
 #include "foundation/persistence.h"
 #include "foundation/set.h"
 #include "tests/foundation/test_collectables.h"
@@ -49,6 +50,17 @@ inline ClCollectable* RestoreFromBytes(const std::string& bytes, ClCollectable* 
   File f = FileWithBytes(bytes);
   ClFileStream stream(f.get());
   return RestoreCollectableFromFile(stream, target);
+}
+
+inline std::string SaveToText(const ClCollectable* object) {
+  ClMemoryOutStream out;
+  StoreCollectable(out, object);
+  return out.Text();
+}
+
+inline ClCollectable* RestoreFromText(const std::string& text, ClCollectable* target = nullptr) {
+  ClMemoryInStream in(text);
+  return RestoreCollectable(in, target);
 }
 
 // Deletes every object reachable from `root` once: collections hold their

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,18 @@ class SuPrintTest : public ::testing::Test {
     std::string all;
     for (const std::string& line : sink_.lines()) all += line;
     return all;
+  }
+  // Each closed group as "STATUS:line|line", the status in hex.
+  std::vector<std::string> Groups() const {
+    std::vector<std::string> out;
+    for (const auto& group : sink_.groups()) {
+      char status[16];
+      std::snprintf(status, sizeof status, "%X:", group.status);
+      std::string text = status;
+      for (std::size_t i = 0; i < group.lines.size(); ++i) text += (i > 0 ? "|" : "") + group.lines[i];
+      out.push_back(text);
+    }
+    return out;
   }
   std::string OnlyLine() const {
     const auto lines = sink_.lines();

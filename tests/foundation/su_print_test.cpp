@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -15,38 +16,20 @@
 namespace printer_test {
 namespace {
 
-using testsupport::CaptureSink;
+using Texts = std::vector<std::string>;
 using testsupport::StdoutCapture;
 
 // --- line protocol -----------------------------------------------------------
 
-TEST_F(SuPrintTest, EmptyFormatHandsOnOneEmptyLineThenTheStatus) {
-  SuPrint(0x80310007u, "");
-  const auto groups = sink_.groups();
-  ASSERT_EQ(groups.size(), 1u);
-  EXPECT_EQ(groups[0].status, 0x80310007u);
-  EXPECT_EQ(groups[0].lines, std::vector<std::string>{""});
-}
-
-TEST_F(SuPrintTest, ContinuationJoinsTwoCallsIntoOneLine) {
-  std::int32_t step = 4;
+TEST_F(SuPrintTest, CallsEndTheirGroupUnlessContinuedAndBackslashNEndsALine) {
+  const std::int32_t step = 4;
+  SuPrint(0x80310007u, "");  // one empty line, then the status
   SuPrint(0, "step %d%&", &step);
-  EXPECT_TRUE(Lines().empty());
+  EXPECT_EQ(Groups().size(), 1u);
   SuPrint(7, " done");
-  const auto groups = sink_.groups();
-  ASSERT_EQ(groups.size(), 1u);
-  EXPECT_EQ(groups[0].status, 7u);
-  EXPECT_EQ(groups[0].lines, std::vector<std::string>{"step 4 done"});
-}
-
-TEST_F(SuPrintTest, NewlinesEndLinesInsideOneGroup) {
-  const char* text = "two\nthree";
-  SuPrint(3, "one\\n%s\\n", text);  // a backslash and "n" in the format, a real newline in the text
-  const auto groups = sink_.groups();
-  ASSERT_EQ(groups.size(), 1u);
-  EXPECT_EQ(groups[0].lines, (std::vector<std::string>{"one", "two", "three"}));
+  SuPrint(3, "one\\n%s\\n", "two\nthree");  // backslash and "n" in the format, a newline in the text
   SuPrint(0, "\\n\\n");
-  EXPECT_EQ(sink_.groups().back().lines, (std::vector<std::string>{"", ""}));
+  EXPECT_EQ(Groups(), (Texts{"80310007:", "7:step 4 done", "3:one|two|three", "0:|"}));
 }
 
 TEST_F(SuPrintTest, QuietSwitchSilencesAndLeavesNoBridgeModeBehind) {
@@ -59,14 +42,12 @@ TEST_F(SuPrintTest, QuietSwitchSilencesAndLeavesNoBridgeModeBehind) {
   Status s = 5;
   SuPrintFortran(&s, "bridge %d", &v, &v, &v, &v, &v, 9);
   EXPECT_TRUE(Lines().empty());
-  EXPECT_TRUE(sink_.groups().empty());
   {
     platform::CriticalSectionLock lock(SuPrintCriticalSection());
     SetSuPrintQuiet(0);
   }
   SuPrint(2, "%d%d%d%d%d%d", &v, &v, &v, &v, &v, &v);  // six: ordinary mode again
-  EXPECT_EQ(OnlyLine(), "111111");
-  EXPECT_EQ(sink_.groups().at(0).status, 2u);
+  EXPECT_EQ(Groups(), Texts{"2:111111"});
 }
 
 TEST(SuPrintWithoutCollector, LinesGoToStandardOutput) {
@@ -79,21 +60,19 @@ TEST(SuPrintWithoutCollector, LinesGoToStandardOutput) {
 
 // --- arguments by address ----------------------------------------------------
 
-TEST_F(SuPrintTest, IntegersAreReadAtTheirDesignedWidths) {
+TEST_F(SuPrintTest, NumbersAreReadAtTheirDesignedWidths) {
   const std::int32_t twelve = 12;
   const std::int64_t wide = 0x700000005LL;  // "l" reads the low 32 bits only
   const std::int32_t halves = 0x0001FFFE;   // "h" reads the low 16 bits, signed
   const std::int64_t big = 0x123456789LL;
   const std::int32_t minus_one = -1;
-  SuPrint(0, "%d|%ld|%Ld|%hd|%hu|%I64d|%I64X|%x|%u|%5d|%-4i|%o", &twelve, &wide, &wide, &halves,
-          &minus_one, &big, &big, &minus_one, &minus_one, &twelve, &twelve, &twelve);
-  EXPECT_EQ(OnlyLine(), "12|5|5|-2|65535|4886718345|123456789|ffffffff|4294967295|   12|12  |14");
-}
-
-TEST_F(SuPrintTest, RealsAreDoublesWhateverTheSize) {
-  const double x = 1.5;
-  SuPrint(0, "%f|%Lf|%lf|%.2e|%G|%8.3f", &x, &x, &x, &x, &x, &x);
-  EXPECT_EQ(OnlyLine(), "1.500000|1.500000|1.500000|1.50e+00|1.5|   1.500");
+  const double x = 1.5;  // "L" and "l" on reals still mean a double
+  SuPrint(0, "%d|%ld|%Ld|%hd|%hu|%I64d|%I64X|%x|%u|%5d|%-4i|%o|%f|%Lf|%lf|%.2e|%G|%8.3f", &twelve,
+          &wide, &wide, &halves, &minus_one, &big, &big, &minus_one, &minus_one, &twelve, &twelve,
+          &twelve, &x, &x, &x, &x, &x, &x);
+  EXPECT_EQ(OnlyLine(),
+            "12|5|5|-2|65535|4886718345|123456789|ffffffff|4294967295|   12|12  |14|"
+            "1.500000|1.500000|1.500000|1.50e+00|1.5|   1.500");
 }
 
 TEST_F(SuPrintTest, SixteenBitCharactersAndTextsBecomeUtf8) {
@@ -105,40 +84,25 @@ TEST_F(SuPrintTest, SixteenBitCharactersAndTextsBecomeUtf8) {
   EXPECT_EQ(OnlyLine(), "Gr\u00fc\u00dfe \U0001F600|\u00e9|a\uFFFDb|a|    \u00e9|");
 }
 
-TEST_F(SuPrintTest, NulCharacterAndEmptyTextCountAsPrinted) {
+TEST_F(SuPrintTest, TextsArePassedThemselvesAndPrecisionBoundsTheRead) {
+  const std::vector<char> three = {'a', 'b', 'c'};  // not NUL-terminated
   const char nul = '\0';
   const char16_t wide_nul = 0;
   const char letter = 'q';
-  SuPrint(0, "[%c][%lc][%s][%ls][%c][%3c]", &nul, &wide_nul, "", u"", &letter, &letter);
-  EXPECT_EQ(OnlyLine(), "[][][][][q][  q]");
-}
-
-TEST_F(SuPrintTest, TextsArePassedThemselvesAndPrecisionBoundsTheRead) {
-  // Not NUL-terminated: the precision is all that may be read.
-  std::vector<char> three = {'a', 'b', 'c'};
-  SuPrint(0, "%s|%.3s|%-4s|%s|%%", "txt", three.data(), "ab", static_cast<const char*>(nullptr));
-  EXPECT_EQ(OnlyLine(), "txt|abc|ab  |(null)|%");
-}
-
-TEST_F(SuPrintTest, PointerIsPrintedFromTheArgumentItself) {
   int object = 0;
-  SuPrint(0, "at %p", &object);
-  const std::string line = OnlyLine();
-  EXPECT_GT(line.size(), 3u);
-  EXPECT_EQ(line.find("BAD"), std::string::npos);
+  SuPrint(0, "%s|%.3s|%-4s|%s|%%|[%c][%lc][%s][%ls][%3c]|%p", "txt", three.data(), "ab",
+          static_cast<const char*>(nullptr), &nul, &wide_nul, "", u"", &letter, &object);
+  char pointer[32];
+  std::snprintf(pointer, sizeof pointer, "%p", static_cast<void*>(&object));
+  EXPECT_EQ(OnlyLine(), "txt|abc|ab  |(null)|%|[][][][][  q]|" + std::string(pointer));
 }
 
 // --- format faults -----------------------------------------------------------
 
-struct FaultCase {
-  const char* format;
-  const char* expected;
-};
-
 TEST_F(SuPrintTest, EveryFormatFaultPrintsItsTextThenTheRestLiterally) {
   const std::int32_t one = 1;
   const std::int32_t zero = 0;
-  const FaultCase cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"a %513d b", "a BAD FORMATTING (width exceeds 512 characters)>>>%513d b"},
       {"%99999999999999999999d", "BAD FORMATTING (width exceeds 512 characters)>>>%99999999999999999999d"},
       {"a %*d then %d\\n@@ @5x", "a BAD FORMATTING (width digits expected)>>>%*d then %d\\n@@ @5x"},
@@ -157,28 +121,19 @@ TEST_F(SuPrintTest, EveryFormatFaultPrintsItsTextThenTheRestLiterally) {
       {"@n*s", "BAD FORMATTING (width digits expected)>>>@n*s"},
       {"%.0d", "BAD FORMATTING (check format string)>>>%.0d"},
       {"%.5000f", "BAD FORMATTING (check format string)>>>%.5000f"},
+      {"a@xb|@5x|@@|@0x|a @ b|mail@", "a b|     |@||a @ b|mail@"},  // no fault at all
   };
-  for (const FaultCase& c : cases) {
+  for (const auto& [format, expected] : cases) {
     sink_.Clear();
-    SuPrint(0, c.format, &zero, &one);
-    EXPECT_EQ(OnlyLine(), c.expected) << c.format;
+    SuPrint(0, format, &zero, &one);
+    EXPECT_EQ(OnlyLine(), expected) << format;
   }
-}
-
-TEST_F(SuPrintTest, WidthOf512IsAccepted) {
-  const std::int32_t seven = 7;
-  SuPrint(0, "[%512d]", &seven);
-  EXPECT_EQ(Joined(), "[" + std::string(511, ' ') + "7]");
-}
-
-TEST_F(SuPrintTest, NullArgumentFailsTheConversionInsteadOfCrashing) {
+  sink_.Clear();
   SuPrint(0, "v=%d", static_cast<const std::int32_t*>(nullptr));
   EXPECT_EQ(OnlyLine(), "v=BAD FORMATTING (check format string)>>>%d");
-}
-
-TEST_F(SuPrintTest, BlanksAndAtSigns) {
-  SuPrint(0, "a@xb|@5x|@@|@0x|a @ b|mail@");
-  EXPECT_EQ(OnlyLine(), "a b|     |@||a @ b|mail@");
+  sink_.Clear();
+  SuPrint(0, "[%512d]", &one);
+  EXPECT_EQ(Joined(), "[" + std::string(511, ' ') + "1]");
 }
 
 // --- name placeholders -------------------------------------------------------
@@ -202,25 +157,19 @@ TEST_F(SuPrintTest, BadNameArgumentsAreReportedNotFollowed) {
   // An object pointer that is not a multiple of 4.
   const std::uintptr_t odd = reinterpret_cast<std::uintptr_t>(&empty) + 2;
   std::memcpy(raw, &odd, sizeof odd);
-  const FaultCase cases[] = {
-      {"[@ns]", "[BAD FORMATTING (NUL name)>>>@ns]"},
-      {"[@ns]", "[BAD FORMATTING (argument is not a valid pointer object)>>>@ns]"},
-      {"[@ns]", "[BAD FORMATTING (argument is not a valid pointer object)>>>@ns]"},
-      {"[@ns]", "[]"},
+  const std::pair<const void*, const char*> cases[] = {
+      {&n, "[BAD FORMATTING (NUL name)>>>@ns]"},
+      {&none, "[BAD FORMATTING (argument is not a valid pointer object)>>>@ns]"},
+      {raw, "[BAD FORMATTING (argument is not a valid pointer object)>>>@ns]"},
+      {&e, "[]"},
+      {raw + 1, "[BAD FORMATTING (too many format specifiers?)>>>@ns]"},  // a misaligned argument
   };
-  const void* args[] = {&n, &none, raw, &e};
-  for (int i = 0; i < 4; ++i) {
-    sink_.Clear();
-    SuPrint(0, cases[i].format, args[i]);
-    EXPECT_EQ(OnlyLine(), cases[i].expected) << i;
-  }
-}
-
-TEST_F(SuPrintTest, MisalignedNameArgumentSuggestsTooManySpecifiers) {
-  alignas(8) char raw[16] = {};
   StdoutCapture out;
-  SuPrint(0, "x @ns y", raw + 1);
-  EXPECT_EQ(OnlyLine(), "x BAD FORMATTING (too many format specifiers?)>>>@ns y");
+  for (const auto& [argument, expected] : cases) {
+    sink_.Clear();
+    SuPrint(0, "[@ns]", argument);
+    EXPECT_EQ(OnlyLine(), expected);
+  }
   EXPECT_EQ(out.Take().rfind("SuPrint() Bad format at line ", 0), 0u);
 }
 
@@ -242,18 +191,14 @@ TEST_F(SuPrintTest, NameThatThrowsIsReplacedAndTheMessageGoesOn) {
 // --- the numeric routines' bridge -------------------------------------------
 
 TEST_F(SuPrintTest, BridgeTakesBlankPaddedFormatsOfGivenLength) {
-  // An 80-character record with no NUL anywhere.
-  std::vector<char> record(80, ' ');
+  std::vector<char> record(80, ' ');  // no NUL anywhere
   const char text[] = "ITER %d  NORM %e";
   std::memcpy(record.data(), text, sizeof text - 1);
   const std::int32_t iter = 3;
   const double norm = 0.25;
   const Status s = 0x40000001u;
   SuPrintFortran(&s, record.data(), &iter, &norm, nullptr, nullptr, nullptr, 80);
-  const auto groups = sink_.groups();
-  ASSERT_EQ(groups.size(), 1u);
-  EXPECT_EQ(groups[0].status, s);
-  EXPECT_EQ(groups[0].lines, std::vector<std::string>{"ITER 3  NORM 2.500000e-01"});
+  EXPECT_EQ(Groups(), Texts{"40000001:ITER 3  NORM 2.500000e-01"});
 }
 
 TEST_F(SuPrintTest, BridgeAllowsFiveArgumentsAndCountsTextsTwice) {
@@ -269,11 +214,8 @@ TEST_F(SuPrintTest, BridgeAllowsFiveArgumentsAndCountsTextsTwice) {
   StdoutCapture more;
   SuPrintFortran(nullptr, "%s%s%s", padded, padded, padded, nullptr, nullptr, 6);
   SuPrintFortran(nullptr, "%c%d%d%d", &letter, &letter_length, &v[0], &v[1], &v[2], 8);
-  EXPECT_EQ(Lines(), (std::vector<std::string>{
-                         "12345BAD FORMATTING (too many format specifiers)>>>%d",
-                         "A=5|abc",
-                         "abcabcBAD FORMATTING (too many format specifiers)>>>%s",
-                         "A123"}));
+  EXPECT_EQ(Lines(), (Texts{"12345BAD FORMATTING (too many format specifiers)>>>%d", "A=5|abc",
+                            "abcabcBAD FORMATTING (too many format specifiers)>>>%s", "A123"}));
 }
 
 TEST_F(SuPrintTest, BridgeReadsAtMost1023CharactersOfFormatAndText) {
@@ -283,14 +225,13 @@ TEST_F(SuPrintTest, BridgeReadsAtMost1023CharactersOfFormatAndText) {
   SuPrintFortran(nullptr, long_format.data(), nullptr, nullptr, nullptr, nullptr, nullptr, 3000);
   EXPECT_EQ(Joined(), std::string(1023, 'f'));
   sink_.Clear();
-  SuPrintFortran(nullptr, text_format.data(), long_text.data(), nullptr, nullptr, nullptr,
-                 nullptr, 2);
+  SuPrintFortran(nullptr, text_format.data(), long_text.data(), nullptr, nullptr, nullptr, nullptr, 2);
   EXPECT_EQ(Joined(), std::string(1023, 't'));
   sink_.Clear();
   SuPrintFortran(nullptr, long_format.data(), nullptr, nullptr, nullptr, nullptr, nullptr, -5);
   SuPrintFortran(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 80);
   SuPrint(0, nullptr);
-  EXPECT_EQ(Lines(), (std::vector<std::string>{"", "", ""}));
+  EXPECT_EQ(Lines(), (Texts{"", "", ""}));
 }
 
 // --- status-and-message objects ----------------------------------------------
@@ -311,52 +252,74 @@ TEST_F(SuPrintTest, StatusAndMessageIsPrintedLiterallyThenDestroyed) {
   EXPECT_EQ(destroyed, 1);
   PrintStatusAndMsg(new CountedMessage(4, "", &destroyed));
   PrintStatusAndMsg(nullptr);
-  const auto groups = sink_.groups();
-  ASSERT_EQ(groups.size(), 2u);
-  EXPECT_EQ(groups[0].status, 0x80320001u);
-  EXPECT_EQ(groups[0].lines, (std::vector<std::string>{"100% of @ns\\nfailed", "at end"}));
-  EXPECT_EQ(groups[1].lines, std::vector<std::string>{""});
+  EXPECT_EQ(Groups(), (Texts{"80320001:100% of @ns\\nfailed|at end", "4:"}));
   EXPECT_EQ(destroyed, 2);
 }
 
-// --- threads -----------------------------------------------------------------
-
-TEST_F(SuPrintTest, ConcurrentCallsKeepTheirMessagesWhole) {
+// Two threads print continued lines while this one prints status-and-message
+// objects: every message stays whole and each thread's stay in order.
+TEST_F(SuPrintTest, ConcurrentMessagesStayWhole) {
   auto print = [](std::int32_t who) {
     for (std::int32_t i = 0; i < 300; ++i) SuPrint(who, "thread %d%& message %d", &who, &i);
   };
   std::thread a(print, 1);
   std::thread b(print, 2);
+  for (int i = 0; i < 300; ++i) PrintStatusAndMsg(new BvuStatusAndMsg(3, "server message"));
   a.join();
   b.join();
   const auto groups = sink_.groups();
-  ASSERT_EQ(groups.size(), 600u);
+  ASSERT_EQ(groups.size(), 900u);
   std::int32_t next[3] = {0, 0, 0};
   for (const auto& g : groups) {
     ASSERT_EQ(g.lines.size(), 1u);
-    ASSERT_TRUE(g.status == 1 || g.status == 2);
-    EXPECT_EQ(g.lines[0], "thread " + std::to_string(g.status) + " message " +
-                              std::to_string(next[g.status]++));
+    ASSERT_TRUE(g.status >= 1 && g.status <= 3);
+    const std::string expected = g.status == 3 ? "server message"
+                                               : "thread " + std::to_string(g.status) + " message " +
+                                                     std::to_string(next[g.status]++);
+    EXPECT_EQ(g.lines[0], expected);
   }
 }
 
-TEST_F(SuPrintTest, StatusAndMessageDoesNotMixWithAPrintingThread) {
-  std::thread run([] {
-    for (std::int32_t i = 0; i < 300; ++i) SuPrint(1, "run %d%& step", &i);
-  });
-  for (int i = 0; i < 300; ++i) PrintStatusAndMsg(new BvuStatusAndMsg(2, "server message"));
-  run.join();
-  const auto groups = sink_.groups();
-  ASSERT_EQ(groups.size(), 600u);
-  for (const auto& g : groups) {
-    ASSERT_EQ(g.lines.size(), 1u);
-    if (g.status == 2) {
-      EXPECT_EQ(g.lines[0], "server message");
-    } else {
-      EXPECT_EQ(g.lines[0].rfind("run ", 0), 0u);
-      EXPECT_EQ(g.lines[0].substr(g.lines[0].size() - 5), " step");
-    }
+// --- wrapping at 256 characters -----------------------------------------------
+
+// Words of four letters: "w000 w001 ...", 5 characters per word with its blank.
+std::string Words(int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) {
+    char word[16];
+    std::snprintf(word, sizeof word, "%sw%03d", i == 0 ? "" : " ", i);
+    text += word;
   }
+  return text;
+}
+
+TEST_F(SuPrintTest, LongLinesBreakAtTheLastBlankOutsideQuotesElsePunctuationElseAt256) {
+  const std::string words = Words(60);  // 299 characters
+  const std::string letters(600, 'a');
+  const std::string exact = Words(51) + "xy";  // exactly 256
+  const std::string quoted = "\"" + Words(50) + "\"";  // the only blank outside quotes is at 4
+  const std::string punctuated = " " + std::string(200, 'a') + "," + std::string(99, 'b');
+  std::string accented = "a";
+  for (int i = 0; i < 200; ++i) accented += "\u00e9";  // two bytes each
+  const std::pair<std::string, Texts> cases[] = {
+      {words, {words.substr(0, 254), words.substr(254)}},  // the blank starts the next line
+      {letters, {letters.substr(0, 256), letters.substr(256, 256), letters.substr(512)}},
+      {exact, {exact}},
+      {"name " + quoted + " end", {"name", " " + quoted + " end"}},
+      {punctuated, {punctuated.substr(0, 201), punctuated.substr(201)}},  // a blank at 0 does not count
+      {accented, {accented.substr(0, 255), accented.substr(255)}},  // never inside a character
+  };
+  for (const auto& [text, lines] : cases) {
+    sink_.Clear();
+    SuPrint(0, "%s", text.c_str());
+    EXPECT_EQ(Lines(), lines) << text;
+  }
+  sink_.Clear();
+  const std::string first(200, 'a');
+  const std::string second = " " + std::string(100, 'b');
+  SuPrint(0, "%s%&", first.c_str());
+  SuPrint(0, "%s", second.c_str());
+  EXPECT_EQ(Lines(), (Texts{first, second}));
 }
 
 }  // namespace

@@ -78,19 +78,14 @@ inline SUValue IntArray(std::initializer_list<std::int32_t> items,
 // left op= right for op one of + - * / (for sets: union, difference,
 // intersection, symmetric difference).
 inline void Apply(SUValue& left, char op, const SUValue& right) {
-  switch (op) {
-    case '+':
-      left.Add(right);
-      break;
-    case '-':
-      left.Subtract(right);
-      break;
-    case '*':
-      left.MultiplyBy(right);
-      break;
-    default:
-      left.DivideBy(right);
-      break;
+  if (op == '+') {
+    left.Add(right);
+  } else if (op == '-') {
+    left.Subtract(right);
+  } else if (op == '*') {
+    left.MultiplyBy(right);
+  } else {
+    left.DivideBy(right);
   }
 }
 

@@ -1,41 +1,38 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <sstream>
 #include <string>
+#include <vector>
 
 #include "foundation/bvu_collectable.h"
-#include "foundation/list_elem.h"
+#include "foundation/collection_errors.h"
 #include "foundation/status_and_msg.h"
+#include "tests/support/death.h"
 
 namespace {
 
-TEST(StatusAndMsg, FormatsTheTextsIntoTheFirst) {
-  BvuStatusAndMsg m(0x80000001u, "%s not found", "x");
-  EXPECT_STREQ(m.GetText(), "x not found");
-  EXPECT_EQ(m.GetStatus(), 0x80000001u);
-  BvuStatusAndMsg four(0, "%s-%s-%s-%s", "a", "b", "c", "d");
-  EXPECT_STREQ(four.GetText(), "a-b-c-d");
-  BvuStatusAndMsg missing(0, "%s and %s", "one", nullptr);
-  EXPECT_STREQ(missing.GetText(), "one and ");
-}
-
-TEST(StatusAndMsg, WithoutASecondTextTheFormatIsTheMessage) {
-  BvuStatusAndMsg plain(5, "100% done %s", "");
-  EXPECT_STREQ(plain.GetText(), "100% done %s");
-  BvuStatusAndMsg none(5, "50%", nullptr);
-  EXPECT_STREQ(none.GetText(), "50%");
-  BvuStatusAndMsg null_format(5, nullptr, "ignored");
-  EXPECT_STREQ(null_format.GetText(), "");
-  EXPECT_STREQ(plain.GetNameText(), "");
-}
-
-TEST(StatusAndMsg, LongTextsAndWidthsFitTheirBuffer) {
+TEST(StatusAndMsg, FormatsTheTextsIntoTheFirstUnlessThereIsNone) {
   const std::string a(300, 'a'), b(400, 'b'), c(500, 'c'), d(600, 'd');
-  BvuStatusAndMsg m(0, "%s|%s|%s|%s", a.c_str(), b.c_str(), c.c_str(), d.c_str());
-  EXPECT_EQ(std::string(m.GetText()), a + "|" + b + "|" + c + "|" + d);
-  BvuStatusAndMsg wide(0, "[%40s]", "x");  // wider than the sum of the lengths
-  EXPECT_EQ(std::strlen(wide.GetText()), 42u);
+  struct Case {
+    const char* format;
+    std::vector<const char*> texts;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"%s not found", {"x"}, "x not found"},
+      {"%s and %s", {"one", nullptr}, "one and "},
+      {"%s|%s|%s|%s", {a.c_str(), b.c_str(), c.c_str(), d.c_str()}, a + "|" + b + "|" + c + "|" + d},
+      {"[%40s]", {"x"}, "[" + std::string(39, ' ') + "x]"},  // wider than the texts
+      {"100% done %s", {""}, "100% done %s"},  // without a first text the format is the message
+      {"50%", {}, "50%"},
+      {nullptr, {"ignored"}, ""},
+  };
+  for (const Case& c : cases) {
+    std::vector<const char*> t = c.texts;
+    t.resize(4, nullptr);
+    const BvuStatusAndMsg message(0x80000001u, c.format, t[0], t[1], t[2], t[3]);
+    EXPECT_EQ(message.GetText(), c.expected);
+    EXPECT_EQ(message.GetStatus(), 0x80000001u);
+  }
 }
 
 // Counts releases instead of being deleted.
@@ -62,22 +59,32 @@ TEST(UtilityBases, DestroyAcceptsNullAndLetsSubclassesRelease) {
   EXPECT_TRUE(gone);
 }
 
-TEST(UtilityBases, PrintWritesTheNameAndListElementsTheirAddress) {
-  Counted counted;
-  std::ostringstream name;
-  counted.Print(name);
-  EXPECT_EQ(name.str(), "counted\n");
-  EXPECT_EQ(counted.GetKind(), 0);
+ClLibraryFailure Caught(ClErrorClass kind, std::uint32_t code, unsigned a, unsigned b) {
+  const ClLibraryErrorGuard guard;
+  try {
+    ClRaiseError(kind, code, a, b);
+  } catch (const ClLibraryFailure& failure) {
+    return failure;
+  }
+  return ClLibraryFailure("not raised", kind);
+}
 
-  BvuListElem elem;
-  std::ostringstream address, expected;
-  elem.PrintAddress(address);
-  expected << '[' << static_cast<const void*>(&elem) << ']';
-  EXPECT_EQ(address.str(), expected.str());
-  EXPECT_EQ(elem.next, nullptr);
-  std::ostringstream empty;
-  elem.Print(empty);
-  EXPECT_EQ(empty.str(), "\n");
+TEST(CollectionErrors, GuardThrowsTheFormattedTextWithTheErrorClassAndNests) {
+  const ClLibraryFailure index = Caught(ClErrorClass::kBounds, kClIndex, 9, 4);
+  EXPECT_STREQ(index.what(), "[INDEX] Index (9) out of range [0->4]");
+  EXPECT_EQ(index.kind(), ClErrorClass::kBounds);
+  const ClLibraryFailure nocreate = Caught(ClErrorClass::kInternal, kClNoCreate, 300, 300);
+  EXPECT_STREQ(nocreate.what(), "[NOCREATE] ClFactory: no create function for class with ID 300 (0x12c)");
+  EXPECT_EQ(nocreate.kind(), ClErrorClass::kInternal);
+  const ClLibraryErrorGuard outer;
+  { const ClLibraryErrorGuard inner; }
+  EXPECT_THROW(ClRaiseError(ClErrorClass::kExternal, kClRef), ClLibraryFailure);
+}
+
+TEST(CollectionErrorsDeathTest, ReportWritesTheTextAndExitsWithOne) {
+  testsupport::ExpectLibraryDeath([] { ClRaiseError(ClErrorClass::kExternal, kClMagic, 17L, 34952L); },
+                                  "[MAGIC] Bad magic number: 17 (should be 34952)");
+  testsupport::ExpectLibraryDeath([] { ReportLibraryError(ClBoundsErr("any text")); }, "any text");
 }
 
 }  // namespace

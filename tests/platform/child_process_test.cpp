@@ -108,13 +108,4 @@ TEST(ChildProcessTest, ChildrenDoNotInheritBlockedOrIgnoredSignals) {
   EXPECT_EQ(exit_code, 128 + SIGTERM);
 }
 
-TEST(ChildProcessTest, KnowsTheUserAndTheSystemVersion) {
-  EXPECT_FALSE(platform::CurrentUserName().empty());
-  int major = 0;
-  int minor = -1;
-  EXPECT_TRUE(platform::SystemVersion(&major, &minor));
-  EXPECT_GT(major, 0);
-  EXPECT_GE(minor, 0);
-}
-
 }  // namespace

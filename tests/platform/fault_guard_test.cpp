@@ -135,17 +135,14 @@ TEST_F(FaultGuard, FaultOutOfABlockerScopeDoesNotHoldBackAThreadEnd) {
   EXPECT_FALSE(ran_on);  // ended as soon as the guard caught the fault
 }
 
-TEST_F(FaultGuard, UnguardedFaultStillEndsTheProcess) {
+TEST_F(FaultGuard, FaultsNoGuardTakesStillEndTheProcess) {
   platform::RunGuarded([] {});  // handlers installed
   EXPECT_EXIT(WriteThroughNull(), ::testing::KilledBySignal(SIGSEGV), "");
-}
-
-TEST_F(FaultGuard, PassFaultWithNoGuardLeftDiesOfTheSignal) {
   EXPECT_EXIT(
       {
         platform::Fault fault;
         platform::RunGuarded([] { DivideIntegers(1, 0); }, &fault);
-        platform::PassFault(fault);
+        platform::PassFault(fault);  // no guard left outside
       },
       ::testing::KilledBySignal(SIGFPE), "");
 }

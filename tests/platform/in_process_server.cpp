@@ -53,11 +53,6 @@ class Calculator final : public Counted<ITestCalculator> {
     *sum = a + b;
     return platform::S_OK;
   }
-  Status CountUnits(platform::BSTR text, std::uint32_t* units) override {
-    if (units == nullptr) return platform::E_POINTER;
-    *units = platform::SysStringLen(text);
-    return platform::S_OK;
-  }
   Status Name(platform::OLECHAR** text) override {
     static constexpr char16_t kName[] = u"Rechner \u00B5";
     *text = static_cast<platform::OLECHAR*>(std::malloc(sizeof kName));

@@ -35,23 +35,39 @@ const char kSample[] =
     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fortran\\170.0]\n"
     "[HKEY_CURRENT_USER\\SOFTWARE\\Brunvald\\QVSystem\\38.0\\Compatibility\\LumetSystem]\n"
     "1 = 12.1\n";
+const char kQv[] = "SOFTWARE\\Brunvald\\QVSystem\\38.0\\";
 
-HKEY Open(HKEY root, const char* path) {
+HKEY Open(HKEY root, const std::string& path) {
   HKEY key = nullptr;
-  EXPECT_EQ(RegOpenKeyExA(root, path, 0, KEY_READ, &key), ERROR_SUCCESS) << path;
+  EXPECT_EQ(RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS) << path;
   return key;
 }
 
-std::string Text(HKEY key, const char* name) {
-  char buffer[256];
-  std::uint32_t size = sizeof buffer;
-  std::uint32_t type = REG_NONE;
-  if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<std::uint8_t*>(buffer),
-                       &size) != ERROR_SUCCESS ||
-      type != REG_SZ) {
-    return "<none>";
+// One value query with `room` bytes of buffer (none: data null); the buffer's
+// byte after the answer must be untouched.
+struct Answer {
+  std::int32_t result;
+  std::uint32_t type, size;
+  std::string data;  // texts without their zero
+};
+
+Answer Query(HKEY key, const char* name, std::uint32_t room = 64) {
+  std::string buffer(room + 1, '#');
+  Answer a{0, REG_NONE, room, ""};
+  a.result = RegQueryValueExA(key, name, nullptr, &a.type,
+                              room == 0 ? nullptr : reinterpret_cast<std::uint8_t*>(&buffer[0]),
+                              &a.size);
+  if (a.result == ERROR_SUCCESS && room > 0) {
+    EXPECT_EQ(buffer[a.size], '#') << "written past the value";
+    a.data = buffer.substr(0, a.size);
+    if (a.type == REG_SZ && !a.data.empty() && a.data.back() == '\0') a.data.pop_back();
   }
-  return std::string(buffer, size - 1);
+  return a;
+}
+
+std::string Text(HKEY key, const char* name) {
+  const Answer a = Query(key, name);
+  return a.result == ERROR_SUCCESS && a.type == REG_SZ ? a.data : "<none>";
 }
 
 std::vector<std::string> Subkeys(HKEY key) {
@@ -74,80 +90,65 @@ class Registry : public ::testing::Test {
 };
 
 TEST_F(Registry, KeysOpenWholeOrStepByStepInAnyCase) {
-  HKEY whole = Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Compatibility\\KVS");
+  HKEY whole = Open(HKEY_LOCAL_MACHINE, std::string(kQv) + "Compatibility\\KVS");
   HKEY brunvald = Open(HKEY_LOCAL_MACHINE, "software\\BRUNVALD");  // no section of its own
   HKEY stepped = Open(brunvald, "QvSystem\\38.0\\compatibility\\kvs");
   EXPECT_EQ(Text(whole, "1"), "38.0");
   EXPECT_EQ(Text(stepped, "1"), "38.0");
   // An empty or null path opens the key again; the copies close separately.
   HKEY again = Open(stepped, "");
-  HKEY once_more = Open(stepped, nullptr);
+  HKEY once_more = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(stepped, nullptr, 0, KEY_READ, &once_more), ERROR_SUCCESS);
   for (HKEY key : {whole, brunvald, stepped, again, once_more}) {
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
   }
+  // Missing keys, and the roots are separate trees.
+  for (const auto& [root, path] :
+       {std::pair{HKEY_LOCAL_MACHINE, "SOFTWARE\\Nobody"}, {HKEY_CLASSES_ROOT, "SOFTWARE"},
+        {HKEY_CURRENT_USER, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Compatibility\\KVS"}}) {
+    HKEY key = reinterpret_cast<HKEY>(1);
+    EXPECT_EQ(RegOpenKeyExA(root, path, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND) << path;
+    EXPECT_EQ(key, nullptr);
+  }
 }
 
-TEST_F(Registry, MissingKeysAndValuesAreNotFound) {
-  HKEY key = reinterpret_cast<HKEY>(1);
-  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Nobody", 0, KEY_READ, &key),
-            ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(key, nullptr);
-  // The roots are separate trees.
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "SOFTWARE\\Brunvald", 0, KEY_READ, &key),
-            ERROR_FILE_NOT_FOUND);
-  HKEY user = Open(HKEY_CURRENT_USER, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Compatibility");
-  EXPECT_EQ(RegOpenKeyExA(user, "KVS", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
-
-  HKEY kvs = Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Compatibility\\KVS");
-  std::uint32_t size = 99;
-  EXPECT_EQ(RegQueryValueExA(kvs, "3", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
-  // A key without "@" has no default value.
-  EXPECT_EQ(RegQueryValueExA(kvs, nullptr, nullptr, nullptr, nullptr, &size),
-            ERROR_FILE_NOT_FOUND);
-  RegCloseKey(kvs);
-  RegCloseKey(user);
-}
-
-TEST_F(Registry, TextSizesCountTheZeroAndNumbersAreFourLittleEndianBytes) {
-  HKEY dir = Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Dir");
-  std::uint32_t type = REG_NONE;
-  std::uint32_t size = 0;
-  ASSERT_EQ(RegQueryValueExA(dir, "ROOT", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
-  EXPECT_EQ(type, REG_SZ);
-  EXPECT_EQ(size, std::strlen("/opt/qvsystem") + 1);
-
-  char buffer[32];
-  std::memset(buffer, '#', sizeof buffer);
-  std::uint32_t short_size = size - 1;  // no room for the zero
-  EXPECT_EQ(RegQueryValueExA(dir, "Root", nullptr, nullptr,
-                             reinterpret_cast<std::uint8_t*>(buffer), &short_size),
-            ERROR_MORE_DATA);
-  EXPECT_EQ(short_size, size);
-  ASSERT_EQ(RegQueryValueExA(dir, "Root", nullptr, nullptr,
-                             reinterpret_cast<std::uint8_t*>(buffer), &short_size),
-            ERROR_SUCCESS);
-  EXPECT_STREQ(buffer, "/opt/qvsystem");
-  EXPECT_EQ(buffer[size], '#');  // nothing written past the value
-
-  // The default value answers both the null and the empty name; quotes keep
-  // blanks and make "dword:" a text.
-  EXPECT_EQ(Text(dir, nullptr), "the default");
-  EXPECT_EQ(Text(dir, ""), "the default");
-  EXPECT_EQ(Text(dir, "bin"), "dword:1");
-  HKEY kvs = Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Compatibility\\KVS");
-  EXPECT_EQ(Text(kvs, "2"), "  37.5  ");
-
-  HKEY custom = Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Customization");
-  std::uint8_t bytes[4] = {};
-  size = 3;
-  EXPECT_EQ(RegQueryValueExA(custom, "debugpropertycalls", nullptr, &type, bytes, &size),
-            ERROR_MORE_DATA);
-  EXPECT_EQ(size, 4u);
-  ASSERT_EQ(RegQueryValueExA(custom, "DebugPropertyCalls", nullptr, &type, bytes, &size),
-            ERROR_SUCCESS);
-  EXPECT_EQ(type, REG_DWORD);
-  EXPECT_EQ(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | bytes[3] << 24, 42);
-  for (HKEY key : {dir, kvs, custom}) RegCloseKey(key);
+TEST_F(Registry, ValuesAnswerWithTypeSizeAndData) {
+  const std::string dir = std::string(kQv) + "Dir", kvs = std::string(kQv) + "Compatibility\\KVS",
+                    custom = std::string(kQv) + "Customization";
+  const struct {
+    const std::string& key;
+    const char* name;
+    std::uint32_t room;
+    std::int32_t result;
+    std::uint32_t type, size;
+    std::string data;
+  } cases[] = {
+      {dir, "ROOT", 0, ERROR_SUCCESS, REG_SZ, 14, ""},  // sizes count the zero
+      {dir, "Root", 13, ERROR_MORE_DATA, REG_SZ, 14, ""},
+      {dir, "Root", 14, ERROR_SUCCESS, REG_SZ, 14, "/opt/qvsystem"},
+      // The default value answers both names; quotes keep blanks and make
+      // "dword:" a text.
+      {dir, nullptr, 64, ERROR_SUCCESS, REG_SZ, 12, "the default"},
+      {dir, "", 64, ERROR_SUCCESS, REG_SZ, 12, "the default"},
+      {dir, "bin", 64, ERROR_SUCCESS, REG_SZ, 8, "dword:1"},
+      {kvs, "2", 64, ERROR_SUCCESS, REG_SZ, 9, "  37.5  "},
+      {kvs, "3", 0, ERROR_FILE_NOT_FOUND, REG_NONE, 0, ""},
+      {kvs, nullptr, 0, ERROR_FILE_NOT_FOUND, REG_NONE, 0, ""},  // no "@"
+      {custom, "debugpropertycalls", 3, ERROR_MORE_DATA, REG_DWORD, 4, ""},
+      {custom, "DebugPropertyCalls", 4, ERROR_SUCCESS, REG_DWORD, 4, std::string("*\0\0\0", 4)},
+  };
+  for (const auto& c : cases) {
+    HKEY key = Open(HKEY_LOCAL_MACHINE, c.key);
+    const Answer a = Query(key, c.name, c.room);
+    const std::string what = c.key + " " + (c.name ? c.name : "(null)");
+    EXPECT_EQ(a.result, c.result) << what;
+    if (c.result != ERROR_FILE_NOT_FOUND) {
+      EXPECT_EQ(a.type, c.type) << what;
+      EXPECT_EQ(a.size, c.size) << what;
+      EXPECT_EQ(a.data, c.data) << what;
+    }
+    RegCloseKey(key);
+  }
 }
 
 TEST_F(Registry, SubkeysEnumerateByUpperCaseNameAndKeepTheirSpelling) {
@@ -160,33 +161,26 @@ TEST_F(Registry, SubkeysEnumerateByUpperCaseNameAndKeepTheirSpelling) {
             ERROR_MORE_DATA);
   EXPECT_EQ(length, sizeof name);
 
-  std::uint32_t subkeys = 0, longest_subkey = 0, values = 9;
-  ASSERT_EQ(RegQueryInfoKeyA(fortran, nullptr, nullptr, nullptr, &subkeys, &longest_subkey,
-                             nullptr, &values, nullptr, nullptr, nullptr, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(subkeys, 5u);
-  EXPECT_EQ(longest_subkey, 5u);
-  EXPECT_EQ(values, 0u);
+  // Subkeys, longest subkey, values, longest value name, longest data.
+  const auto info = [](HKEY key) {
+    std::vector<std::uint32_t> n(5, 99);
+    EXPECT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &n[0], &n[1], nullptr, &n[2],
+                               &n[3], &n[4], nullptr, nullptr),
+              ERROR_SUCCESS);
+    return n;
+  };
+  EXPECT_EQ(info(fortran), (std::vector<std::uint32_t>{5, 5, 0, 0, 0}));
+  HKEY dir = Open(HKEY_LOCAL_MACHINE, std::string(kQv) + "Dir");
+  EXPECT_EQ(info(dir), (std::vector<std::uint32_t>{0, 0, 3, 4, 14}));
   RegCloseKey(fortran);
-
-  HKEY dir = Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Dir");
-  std::uint32_t longest_name = 0, longest_data = 0;
-  ASSERT_EQ(RegQueryInfoKeyA(dir, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
-                             &values, &longest_name, &longest_data, nullptr, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(subkeys, 0u);
-  EXPECT_EQ(values, 3u);
-  EXPECT_EQ(longest_name, 4u);  // "Root"
-  EXPECT_EQ(longest_data, std::strlen("/opt/qvsystem") + 1);
   RegCloseKey(dir);
 }
 
 TEST_F(Registry, HandlesAreCheckedAndOnlyReadAccessIsGranted) {
   HKEY key = nullptr;
-  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_WRITE, &key),
-            ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_ALL_ACCESS, &key),
-            ERROR_ACCESS_DENIED);
+  for (REGSAM write : {KEY_WRITE, KEY_ALL_ACCESS}) {
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, write, &key), ERROR_ACCESS_DENIED);
+  }
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, nullptr),
             ERROR_INVALID_PARAMETER);
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0,
@@ -195,28 +189,25 @@ TEST_F(Registry, HandlesAreCheckedAndOnlyReadAccessIsGranted) {
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
   // A closed handle is refused, never used.
   EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
-  std::uint32_t size = 0;
-  EXPECT_EQ(RegQueryValueExA(key, "x", nullptr, nullptr, nullptr, &size), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(Query(key, "x", 0).result, ERROR_INVALID_HANDLE);
   EXPECT_EQ(RegOpenKeyExA(nullptr, "SOFTWARE", 0, KEY_READ, &key), ERROR_INVALID_HANDLE);
   EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
 }
 
 TEST_F(Registry, OpenKeysKeepTheirContentsWhenTheFileChanges) {
-  HKEY before = Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Dir");
+  HKEY before = Open(HKEY_LOCAL_MACHINE, std::string(kQv) + "Dir");
   file_.Rewrite(
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brunvald\\QVSystem\\38.0\\Dir]\n"
       "Root = /srv/qvsystem-new\n");
-  HKEY after = Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Dir");
+  HKEY after = Open(HKEY_LOCAL_MACHINE, std::string(kQv) + "Dir");
   EXPECT_EQ(Text(after, "Root"), "/srv/qvsystem-new");
   EXPECT_EQ(Text(after, "Bin"), "<none>");
   EXPECT_EQ(Text(before, "Root"), "/opt/qvsystem");
   RegCloseKey(before);
   RegCloseKey(after);
-}
 
-TEST(RegistryFile, MissingFileIsAnEmptyRegistry) {
-  testsupport::RegistryFile file("");
-  setenv("VANTOR_REGISTRY", (file.path().string() + ".absent").c_str(), 1);
+  // A missing file is an empty registry.
+  setenv("VANTOR_REGISTRY", (file_.path().string() + ".absent").c_str(), 1);
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key),
             ERROR_FILE_NOT_FOUND);
@@ -291,13 +282,15 @@ TEST(RegistryFile, RandomBytesNeverBreakTheReader) {
     }
     for (const auto& [folded, value] : key.values) {
       ASSERT_EQ(folded, FoldName(value.name));
-      if (value.type == REG_DWORD) {
-        ASSERT_EQ(value.data.size(), 4u);
-      } else {
-        ASSERT_EQ(value.type, REG_SZ);
-        ASSERT_EQ(value.data.find('\0'), value.data.size() - 1);
-      }
+      ASSERT_TRUE(value.type == REG_DWORD ? value.data.size() == 4
+                                          : value.type == REG_SZ &&
+                                                value.data.find('\0') == value.data.size() - 1);
     }
+  };
+  const auto check_all = [&](const std::string& text) {
+    auto tree = RegistryTree::Parse(text, nullptr);
+    for (int root = 0; root < RegistryTree::kRootCount; ++root) check(tree->Root(root));
+    return tree;
   };
   for (int round = 0; round < 400; ++round) {
     // Good entries, each behind garbage and its own section line.
@@ -307,9 +300,7 @@ TEST(RegistryFile, RandomBytesNeverBreakTheReader) {
       text += garbage(false) + "\n[HKEY_CURRENT_USER\\Good\\K" + std::to_string(i) +
               "]\nvalue = " + std::to_string(i) + "\n";
     }
-    text += garbage(true);
-    auto tree = RegistryTree::Parse(text, nullptr);
-    for (int root = 0; root < RegistryTree::kRootCount; ++root) check(tree->Root(root));
+    auto tree = check_all(text + garbage(true));
     const RegistryKey* good = tree->Root(1).FindSubkey("Good");
     ASSERT_NE(good, nullptr);
     for (int i = 0; i < entries; ++i) {
@@ -322,8 +313,7 @@ TEST(RegistryFile, RandomBytesNeverBreakTheReader) {
     // The sample with bytes overwritten at random.
     std::string damaged = kSample;
     for (int i = 0; i < 20; ++i) damaged[random() % damaged.size()] = static_cast<char>(random());
-    auto damaged_tree = RegistryTree::Parse(damaged, nullptr);
-    for (int root = 0; root < RegistryTree::kRootCount; ++root) check(damaged_tree->Root(root));
+    check_all(damaged);
   }
 }
 

@@ -32,12 +32,6 @@ TEST(ExitCode, NoFailureEverExitsWithZero) {
   EXPECT_EQ(platform::ExitCodeOf(0xA000FFFFu), 0xFF);
 }
 
-TEST(ExitCodeDeathTest, WritesTheFullStatusFirst) {
-  EXPECT_EXIT(platform::ExitWithStatus(0x80000100u), ::testing::ExitedWithCode(1),
-              "vantor: exit status 0x80000100");
-  EXPECT_EXIT(platform::ExitWithStatus(0u), ::testing::ExitedWithCode(0), "");
-}
-
 TEST(ByteOrder, RoundTripsAreLittleEndian) {
   unsigned char b[8] = {};
   platform::StoreLE16(b, 0x8888);

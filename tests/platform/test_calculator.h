@@ -21,7 +21,6 @@ inline constexpr platform::IID kCalculatorInterface =
 class ITestCalculator : public platform::IUnknown {
  public:
   virtual Status Add(std::int32_t a, std::int32_t b, std::int32_t* sum) = 0;
-  virtual Status CountUnits(platform::BSTR text, std::uint32_t* units) = 0;
   // A UTF-16 text from malloc, for the caller to free with CoTaskMemFree.
   virtual Status Name(platform::OLECHAR** text) = 0;
 

@@ -250,6 +250,8 @@ class NlsCaller {
     NlsSetDefaults(1, iv_.data(), liv_, lv_, v_.data());
     iv_[nls::kPrunit - 1] = 0;
   }
+  // Sized for the problem and started from its standard point.
+  explicit NlsCaller(const LeastSquaresProblem& pb) : NlsCaller(pb.n, pb.p) { Start(pb.x0); }
 
   std::int64_t& IV(std::int64_t k) { return iv_[static_cast<std::size_t>(k - 1)]; }
   double& V(std::int64_t k) { return v_[static_cast<std::size_t>(k - 1)]; }

@@ -45,42 +45,15 @@ TEST(NlsDefaults, SetTheDesignedValues) {
       {nls::kNvdflt, 32}, {nls::kVsave, 58}, {nls::kParsav, 67},    {nls::kQrtyp, 1},
       {nls::kVneed, 0},   {nls::kIvneed, 0}};
   for (const auto& [k, value] : ivs) EXPECT_EQ(IV(k), value) << "IV(" << k << ")";
-  const double mepcrt = std::cbrt(1e-15);
-  const double expected[32] = {0.1,
-                               -0.1,
-                               0.1,
-                               0.5,
-                               2.0,
-                               0.1,
-                               4.0,
-                               0.1,
-                               1e-4,
-                               0.75,
-                               0.5,
-                               0.75,
-                               1e-6,
-                               1e-10,
-                               3.162277660168379e-8,
-                               1e-13,
-                               1.0,
-                               1.0,
-                               1e-10,
-                               0.0,
-                               1e-6,
-                               1.0,
-                               0.6,
-                               mepcrt,
-                               3.162277660168379e-8,
-                               3.162277660168379e-8,
-                               1.5,
-                               1e10,
-                               1e-6,
-                               0.7,
-                               1e-3,
-                               1e-4};
-  for (int k = 0; k < 32; ++k)
+  const double mepcrt = std::cbrt(1e-15), sqteps = 3.162277660168379e-8;
+  const double expected[32] = {0.1,  -0.1, 0.1,   0.5,    2.0,    0.1,  4.0,   0.1,
+                               1e-4, 0.75, 0.5,   0.75,   1e-6,   1e-10, sqteps, 1e-13,
+                               1.0,  1.0,  1e-10, 0.0,    1e-6,   1.0,  0.6,   mepcrt,
+                               sqteps, sqteps, 1.5, 1e10, 1e-6, 0.7,  1e-3,  1e-4};
+  for (int k = 0; k < 32; ++k) {
     EXPECT_NEAR(v[static_cast<std::size_t>(18 + k)], expected[k], 1e-9 * std::fabs(expected[k]))
         << "V(" << 19 + k << ")";
+  }
   EXPECT_EQ(nls::RequiredLiv(1), 86);
   EXPECT_EQ(nls::RequiredLv(1), 127);
 }
@@ -124,35 +97,29 @@ TEST(NlsDriver, RefusesBadSizesAndInconsistentCalls) {
                    rd.data(), &c.V(1), x.data());
   EXPECT_EQ(c.IV(1), 64) << "fewer rows per call than residuals";
 
-  NlsCaller fresh(3, 2);
-  fresh.IV(1) = 3;
-  EXPECT_EQ(fresh.Call(), 1400) << "nothing to continue";
-  NlsCaller unallocated(3, 2);
-  unallocated.IV(1) = 14;
-  EXPECT_EQ(unallocated.Call(), 64);
-  NlsCaller final_code(3, 2);
-  final_code.IV(1) = 65;
-  EXPECT_EQ(final_code.Call(), 65) << "final codes stay final";
-  final_code.IV(1) = 2;
-  EXPECT_EQ(final_code.Call(), 64) << "an answer without a request";
+  const auto answer = [](std::int64_t entered) {
+    NlsCaller fresh(3, 2);
+    fresh.IV(1) = entered;
+    return fresh.Call();
+  };
+  EXPECT_EQ(answer(3), 1400) << "nothing to continue";
+  EXPECT_EQ(answer(14), 64) << "nothing allocated";
+  EXPECT_EQ(answer(65), 65) << "final codes stay final";
+  EXPECT_EQ(answer(2), 64) << "an answer without a request";
 }
 
 TEST(NlsDriver, StartsAtOnceFromDefaultsOrAfterSizing) {
   const auto pb = ClassicProblem("Beale");
-  NlsCaller from12(pb.n, pb.p);
-  from12.Start(pb.x0);
-  EXPECT_EQ(from12.Call(), 1) << "12 allocates and asks for residuals";
-
-  NlsCaller from13(pb.n, pb.p);
-  from13.Start(pb.x0);
+  // 12 allocates and asks for residuals; 0 sets the defaults first.
+  for (std::int64_t entered : {12, 0}) {
+    NlsCaller c(pb);
+    c.IV(1) = entered;
+    EXPECT_EQ(c.Call(), 1) << entered;
+  }
+  NlsCaller from13(pb);
   from13.IV(1) = 13;
   EXPECT_EQ(from13.Call(), 14);
   EXPECT_EQ(from13.Call(), 1);
-
-  NlsCaller from0(pb.n, pb.p);
-  from0.Start(pb.x0);
-  from0.IV(1) = 0;
-  EXPECT_EQ(from0.Call(), 1) << "0 sets the defaults first";
 }
 
 TEST(NlsProtocol, ScriptedCallerSeesOnlyDesignedAnswers) {
@@ -194,15 +161,13 @@ TEST(NlsProtocol, ScriptedCallerSeesOnlyDesignedAnswers) {
 
 TEST(NlsProtocol, LimitsEndTheSolveWithTheirCodes) {
   const auto pb = ClassicProblem("Rosenbrock");
-  NlsCaller no_iterations(pb.n, pb.p);
-  no_iterations.Start(pb.x0);
+  NlsCaller no_iterations(pb);
   no_iterations.ApplyEngineOptions(0.0, 1e-4, 1e-4, 0.0, 0);
   EXPECT_EQ(no_iterations.Call(), 10) << "nothing is evaluated";
   EXPECT_EQ(no_iterations.IV(nls::kNfcall), 0);
   EXPECT_EQ(no_iterations.x(), pb.x0);
 
-  NlsCaller few_evaluations(pb.n, pb.p);
-  few_evaluations.Start(pb.x0);
+  NlsCaller few_evaluations(pb);
   few_evaluations.IV(nls::kMxfcal) = 5;
   const auto run = Drive(few_evaluations, pb);
   EXPECT_EQ(run.code, 9);
@@ -210,8 +175,7 @@ TEST(NlsProtocol, LimitsEndTheSolveWithTheirCodes) {
   EXPECT_EQ(few_evaluations.IV(nls::kNfcall), 5);
   EXPECT_DOUBLE_EQ(HalfSumOfSquares(pb, run.x.data()), run.f);
 
-  NlsCaller few_iterations(pb.n, pb.p);
-  few_iterations.Start(pb.x0);
+  NlsCaller few_iterations(pb);
   few_iterations.IV(nls::kMxiter) = 3;
   EXPECT_EQ(Drive(few_iterations, pb).code, 10);
   EXPECT_EQ(few_iterations.IV(nls::kNiter), 3);
@@ -219,8 +183,7 @@ TEST(NlsProtocol, LimitsEndTheSolveWithTheirCodes) {
 
 TEST(NlsProtocol, ResidualFailuresShortenTheStepAndStillConverge) {
   const auto pb = ClassicProblem("Rosenbrock");
-  NlsCaller c(pb.n, pb.p);
-  c.Start(pb.x0);
+  NlsCaller c(pb);
   c.V(nls::kAfctol) = 1e-20;
   int refused = 0;
   const auto run = Drive(c, pb, [&](const double* x) {
@@ -237,19 +200,16 @@ TEST(NlsProtocol, ResidualFailuresShortenTheStepAndStillConverge) {
 
 TEST(NlsProtocol, EvaluationFailuresAtTheStartOrOfTheJacobianEndTheSolve) {
   const auto pb = ClassicProblem("Beale");
-  NlsCaller start(pb.n, pb.p);
-  start.Start(pb.x0);
+  NlsCaller start(pb);
   ASSERT_EQ(start.Call(), 1);
   EXPECT_EQ(start.Call(true), 63);
 
-  NlsCaller nan_start(pb.n, pb.p);
-  nan_start.Start(pb.x0);
+  NlsCaller nan_start(pb);
   ASSERT_EQ(nan_start.Call(), 1);
   nan_start.r().assign(static_cast<std::size_t>(pb.n), std::nan(""));
   EXPECT_EQ(nan_start.Call(), 63) << "residuals that are not numbers cannot be used";
 
-  NlsCaller jacobian(pb.n, pb.p);
-  jacobian.Start(pb.x0);
+  NlsCaller jacobian(pb);
   std::int64_t code = jacobian.Call();
   int jacobians = 0;
   std::vector<double> iterate;
@@ -270,8 +230,7 @@ TEST(NlsProtocol, EvaluationFailuresAtTheStartOrOfTheJacobianEndTheSolve) {
 
 TEST(NlsProtocol, FinalCodeContinuesWithRaisedLimits) {
   const auto pb = ClassicProblem("BrownDennis");
-  NlsCaller c(pb.n, pb.p);
-  c.Start(pb.x0);
+  NlsCaller c(pb);
   c.IV(nls::kMxiter) = 4;
   const auto first = Drive(c, pb);
   ASSERT_EQ(first.code, 10);
@@ -288,8 +247,7 @@ TEST(NlsProtocol, FinalCodeContinuesWithRaisedLimits) {
 
 TEST(NlsProtocol, DefaultsAgainStartANewSolveOnTheSameArrays) {
   const auto pb = ClassicProblem("Beale");
-  NlsCaller c(pb.n, pb.p);
-  c.Start(pb.x0);
+  NlsCaller c(pb);
   c.V(nls::kAfctol) = 1e-20;
   ASSERT_EQ(Drive(c, pb).code, 6);
   const std::int64_t first_evaluations = c.IV(nls::kNfcall);
@@ -320,8 +278,7 @@ TEST(NlsChecker, RefusesOptionsOutOfRange) {
       {67, [](NlsCaller& c) { c.IV(nls::kAlgsav) = 2; }},
   };
   for (const auto& k : cases) {
-    NlsCaller c(pb.n, pb.p);
-    c.Start(pb.x0);
+    NlsCaller c(pb);
     k.spoil(c);
     EXPECT_EQ(c.Call(), k.code);
     EXPECT_EQ(c.Call(), k.code) << "and stays";

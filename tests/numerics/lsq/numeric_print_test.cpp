@@ -82,13 +82,11 @@ TEST_F(NumericPrintTest, SparseTripletsByRowThenColumn) {
 
 TEST_F(NumericPrintTest, OptimiserPrintsOnlyWithAUnit) {
   const auto pb = testsupport::ClassicProblem("Beale");
-  testsupport::NlsCaller quiet(pb.n, pb.p);
-  quiet.Start(pb.x0);
+  testsupport::NlsCaller quiet(pb);
   testsupport::Drive(quiet, pb);
   EXPECT_TRUE(sink_.lines().empty());
 
-  testsupport::NlsCaller loud(pb.n, pb.p);
-  loud.Start(pb.x0);
+  testsupport::NlsCaller loud(pb);
   loud.IV(nls::kPrunit) = 6;
   loud.IV(nls::kX0prt) = 1;
   loud.V(nls::kAfctol) = 1e-20;
@@ -113,8 +111,7 @@ TEST_F(NumericPrintTest, OptimiserPrintsOnlyWithAUnit) {
 
 TEST_F(NumericPrintTest, CheckerNamesTheWrongAlgorithmAndBadValues) {
   const auto pb = testsupport::ClassicProblem("Beale");
-  testsupport::NlsCaller c(pb.n, pb.p);
-  c.Start(pb.x0);
+  testsupport::NlsCaller c(pb);
   c.IV(nls::kPrunit) = 6;
   c.IV(nls::kAlgsav) = 2;
   EXPECT_EQ(c.Call(), 67);
@@ -122,8 +119,7 @@ TEST_F(NumericPrintTest, CheckerNamesTheWrongAlgorithmAndBadValues) {
             Lines{" THE FIRST PARAMETER TO NLSSETDEFAULTS SHOULD BE      1 RATHER THAN      2"});
 
   sink_.Clear();
-  testsupport::NlsCaller bad(pb.n, pb.p);
-  bad.Start(pb.x0);
+  testsupport::NlsCaller bad(pb);
   bad.IV(nls::kPrunit) = 6;
   bad.V(nls::kXctol) = 2.0;
   EXPECT_EQ(bad.Call(), 33);
@@ -131,8 +127,7 @@ TEST_F(NumericPrintTest, CheckerNamesTheWrongAlgorithmAndBadValues) {
             Lines{" /// XCTOL... V(33) =   2.000E+00 NOT IN [ 0.000E+00, 1.000E+00]"});
 
   sink_.Clear();
-  testsupport::NlsCaller listed(pb.n, pb.p);
-  listed.Start(pb.x0);
+  testsupport::NlsCaller listed(pb);
   listed.IV(nls::kPrunit) = 6;
   listed.IV(nls::kParprt) = 1;
   listed.IV(nls::kOutlev) = 0;

@@ -9,13 +9,17 @@
 #include <functional>
 #include <numeric>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "numerics/sparse_lu/block_triangular.h"
+#include "tests/numerics/sparse_lu/reference.h"
 
 namespace {
 
 using List = std::vector<std::int64_t>;
+using slu_test::IsPermutation;
+using slu_test::Joined;
 
 // Lists stored back to back with a gap of one unused slot between them.
 struct Pattern {
@@ -118,24 +122,21 @@ struct Compressed {
   }
 };
 
-std::int64_t BtfRank(const Pattern& p) {
+// Structural rank by btf_l_maxtrans and the sorted block orders by
+// btf_l_strongcomp.
+std::pair<std::int64_t, List> Btf(const Pattern& p) {
   Compressed c(p);
-  std::vector<SuiteSparse_long> match(static_cast<std::size_t>(p.n)),
-      work(static_cast<std::size_t>(5 * p.n));
+  const auto n = static_cast<std::size_t>(p.n);
+  std::vector<SuiteSparse_long> match(n), perm(n), r(n + 1), work(5 * n);
   double done = 0.0;
-  return btf_l_maxtrans(p.n, p.n, c.ap.data(), c.ai.data(), 0.0, &done, match.data(), work.data());
-}
-
-std::vector<std::int64_t> BtfBlockOrders(const Pattern& p) {
-  Compressed c(p);
-  std::vector<SuiteSparse_long> perm(static_cast<std::size_t>(p.n)),
-      r(static_cast<std::size_t>(p.n) + 1), work(static_cast<std::size_t>(4 * p.n));
+  const auto rank =
+      btf_l_maxtrans(p.n, p.n, c.ap.data(), c.ai.data(), 0.0, &done, match.data(), work.data());
   const auto blocks = btf_l_strongcomp(p.n, c.ap.data(), c.ai.data(), nullptr, perm.data(),
                                        r.data(), work.data());
-  std::vector<std::int64_t> orders;
+  List orders;
   for (SuiteSparse_long b = 0; b < blocks; ++b) orders.push_back(r[b + 1] - r[b]);
   std::sort(orders.begin(), orders.end());
-  return orders;
+  return {rank, orders};
 }
 
 // Tarjan's search written recursively: start nodes in increasing order, list
@@ -175,65 +176,38 @@ Blocks RecursiveTarjan(const Pattern& p) {
   return b;
 }
 
-bool IsPermutation(std::vector<std::int64_t> v) {
-  std::sort(v.begin(), v.end());
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    if (v[i] != static_cast<std::int64_t>(i) + 1) return false;
-  }
-  return true;
+// "rank: match" and "order | blockstart" of the lists.
+std::string Matched(const std::vector<List>& lists) {
+  const Transversal t = Match(Pattern(lists));
+  return std::to_string(t.rank) + ": " + Joined(t.match);
+}
+std::string Ordered(const std::vector<List>& lists) {
+  const Blocks b = Order(Pattern(lists));
+  return Joined(b.order) + " | " + Joined(b.blockstart);
 }
 
-TEST(MaximumTransversal, HandExamples) {
-  const Transversal diagonal = Match(Pattern({{1}, {2}, {3}}));
-  EXPECT_EQ(diagonal.rank, 3);
-  EXPECT_EQ(diagonal.match, (List{1, 2, 3}));
-
+TEST(BlockTriangular, HandExamples) {
+  EXPECT_EQ(Matched({{1}, {2}, {3}}), "3: 1 2 3");
   // List 2 needs column 1, held by list 1, which is re-routed to column 2.
-  const Transversal rerouted = Match(Pattern({{1, 2}, {1}}));
-  EXPECT_EQ(rerouted.rank, 2);
-  EXPECT_EQ(rerouted.match, (List{2, 1}));
-
+  EXPECT_EQ(Matched({{1, 2}, {1}}), "2: 2 1");
   // Lists 2 and 4 find no column; the unmatched lists fill the free
   // positions in increasing order of both.
-  const Transversal short_rank = Match(Pattern({{2}, {}, {4}, {2, 4}}));
-  EXPECT_EQ(short_rank.rank, 2);
-  EXPECT_EQ(short_rank.match, (List{2, 1, 4, 3}));
+  EXPECT_EQ(Matched({{2}, {}, {4}, {2, 4}}), "2: 2 1 4 3");
+  EXPECT_EQ(Ordered({{1}, {2}, {3}, {4}}), "1 2 3 4 | 1 2 3 4");
+  EXPECT_EQ(Ordered({{1, 2}, {2}}), "2 1 | 1 2");
+  // A cycle is one block; start node 1 is placed last.
+  EXPECT_EQ(Ordered({{1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 1}}), "6 5 4 3 2 1 | 1");
 }
 
-TEST(MaximumTransversal, EmptyOrderTouchesNothing) {
+TEST(BlockTriangular, EmptyOrderTouchesNothing) {
   const std::int64_t n = 0, len = 1;
   std::int64_t entries[1] = {0}, start[1] = {9}, count[1] = {9}, match[1] = {-5}, work[4] = {};
-  std::int64_t rank = -1;
+  std::int64_t rank = -1, order[1] = {-5}, blockstart[1] = {-5}, blocks = -1;
   MaximumTransversal(&n, entries, &len, start, count, match, &rank, work);
-  EXPECT_EQ(rank, 0);
-  EXPECT_EQ(match[0], -5);
-  std::int64_t order[1] = {-5}, blockstart[1] = {-5}, blocks = -1;
   BlockTriangularOrder(&n, entries, &len, start, count, order, blockstart, &blocks, work);
+  EXPECT_EQ(rank, 0);
   EXPECT_EQ(blocks, 0);
-  EXPECT_EQ(order[0], -5);
-  EXPECT_EQ(blockstart[0], -5);
-}
-
-TEST(BlockTriangularOrder, HandExamples) {
-  const Blocks diagonal = Order(Pattern({{1}, {2}, {3}, {4}}));
-  EXPECT_EQ(diagonal.count, 4);
-  EXPECT_EQ(diagonal.order, (List{1, 2, 3, 4}));
-  EXPECT_EQ(diagonal.blockstart, (List{1, 2, 3, 4}));
-
-  const Blocks two = Order(Pattern({{1, 2}, {2}}));
-  EXPECT_EQ(two.count, 2);
-  EXPECT_EQ(two.order, (List{2, 1}));
-  EXPECT_EQ(two.blockstart, (List{1, 2}));
-
-  // A cycle is one block; start node 1 is placed last.
-  const std::int64_t n = 6;
-  std::vector<List> cycle;
-  for (std::int64_t i = 1; i < n; ++i) cycle.push_back({i, i + 1});
-  cycle.push_back({n, 1});
-  const Blocks one = Order(Pattern(cycle));
-  EXPECT_EQ(one.count, 1);
-  EXPECT_EQ(one.blockstart, (List{1}));
-  EXPECT_EQ(one.order, (List{6, 5, 4, 3, 2, 1}));
+  EXPECT_EQ(Joined(List{match[0], order[0], blockstart[0]}), "-5 -5 -5");
 }
 
 TEST(BlockTriangularOrder, RandomPatternsAgreeWithBtfAndTheRecursiveSearch) {
@@ -246,8 +220,10 @@ TEST(BlockTriangularOrder, RandomPatternsAgreeWithBtfAndTheRecursiveSearch) {
     const Pattern p(RandomLists(n, trial < 990 ? density(rng) : 3.0 / static_cast<double>(n),
                                 rng));
     const Transversal t = Match(p);
-    ASSERT_EQ(t.rank, BtfRank(p)) << "trial " << trial;
     ASSERT_TRUE(IsPermutation(t.match)) << "trial " << trial;
+    const Pattern permuted = p.Reordered(t.match);
+    const auto [btf_rank, btf_orders] = Btf(permuted);
+    ASSERT_EQ(t.rank, btf_rank) << "trial " << trial;
     // The matched positions hold pattern entries; by maximality no more.
     std::int64_t on_entries = 0;
     for (std::int64_t c = 1; c <= n; ++c) {
@@ -258,25 +234,20 @@ TEST(BlockTriangularOrder, RandomPatternsAgreeWithBtfAndTheRecursiveSearch) {
     if (t.rank < n) continue;
     ++full_rank_patterns;
 
-    const Pattern permuted = p.Reordered(t.match);
     const Blocks b = Order(permuted);
     ASSERT_TRUE(IsPermutation(b.order));
-    std::vector<std::int64_t> orders;
-    for (std::int64_t k = 0; k < b.count; ++k) {
-      const std::int64_t end = k + 1 < b.count ? b.blockstart[k + 1] : n + 1;
-      orders.push_back(end - b.blockstart[k]);
-    }
-    std::sort(orders.begin(), orders.end());
-    ASSERT_EQ(orders, BtfBlockOrders(permuted)) << "trial " << trial;
-
-    // Block lower triangular: a row reaches only its own and earlier blocks.
-    std::vector<std::int64_t> position(static_cast<std::size_t>(n) + 1), block_of(
-        static_cast<std::size_t>(n) + 1);
-    for (std::int64_t k = 1; k <= n; ++k) position[b.order[k - 1]] = k;
+    // The block orders, and block lower triangular form: a row reaches only
+    // its own and earlier blocks.
+    const auto size = static_cast<std::size_t>(n) + 1;
+    std::vector<std::int64_t> orders(static_cast<std::size_t>(b.count)), position(size),
+        block_of(size);
     for (std::int64_t blk = 0; blk < b.count; ++blk) {
       const std::int64_t end = blk + 1 < b.count ? b.blockstart[blk + 1] : n + 1;
-      for (std::int64_t k = b.blockstart[blk]; k < end; ++k) block_of[k] = blk;
+      for (std::int64_t k = b.blockstart[blk]; k < end; ++k) block_of[k] = blk, ++orders[blk];
     }
+    std::sort(orders.begin(), orders.end());
+    ASSERT_EQ(orders, btf_orders) << "trial " << trial;
+    for (std::int64_t k = 1; k <= n; ++k) position[b.order[k - 1]] = k;
     for (std::int64_t k = 1; k <= n; ++k) {
       for (std::int64_t c : permuted.ListAt(b.order[k - 1])) {
         ASSERT_LE(block_of[position[c]], block_of[k]) << "trial " << trial;

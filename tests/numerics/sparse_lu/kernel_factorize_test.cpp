@@ -12,25 +12,27 @@
 namespace slu_test {
 namespace {
 
-std::vector<double> Ones(std::int64_t n) { return std::vector<double>(static_cast<std::size_t>(n), 1.0); }
-
-bool IsPermutation(std::vector<std::int64_t> v) {
-  std::sort(v.begin(), v.end());
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    if (v[i] != static_cast<std::int64_t>(i) + 1) return false;
-  }
-  return true;
+// Backward error of the solution for a right-hand side of ones.
+double OnesError(const KernelLu& lu, const SparseMatrix& a, bool trans = false) {
+  const std::vector<double> ones(static_cast<std::size_t>(a.n), 1.0);
+  return BackwardError(a, lu.Solve(ones, trans), ones, trans);
 }
 
-// The position in the factors of the value of entry (row, column) of the
-// matrix, and the factor step k whose pivot is that entry.
+// How far the solution of op(A) x = op(A) x0 is from x0.
+double ConsistentError(const KernelLu& lu, const SparseMatrix& a, const std::vector<double>& x0,
+                       bool trans = false, std::int64_t level = -1) {
+  return MaxAbsDifference(lu.Solve(Multiply(a, x0, trans), trans, level), x0);
+}
+
+// Entry (row, column) of the matrix that is the pivot of sparse step k, and
+// where its value is in SparseMatrix::values.
 struct PivotEntry {
-  std::int64_t step, row, column;
-  std::size_t value_index;  // into SparseMatrix::values
+  std::int64_t row, column;
+  std::size_t value_index;
 };
 
 PivotEntry PivotOfStep(const KernelLu& lu, const SparseMatrix& a, std::int64_t k) {
-  PivotEntry p{k, lu.irnf()[lu.iptru()[k - 1]], lu.analysis().iq[k - 1], 0};
+  PivotEntry p{lu.irnf[lu.iptru[k - 1]], lu.analysis.iq[k - 1], 0};
   for (std::int64_t e = a.colptr[p.column - 1]; e < a.colptr[p.column]; ++e) {
     if (a.rows[e - 1] == p.row) p.value_index = static_cast<std::size_t>(e - 1);
   }
@@ -39,9 +41,8 @@ PivotEntry PivotOfStep(const KernelLu& lu, const SparseMatrix& a, std::int64_t k
 
 // New values under which the updated pivot of sparse step k cancels.
 std::vector<double> CancelPivot(const KernelLu& lu, const SparseMatrix& a, std::int64_t k) {
-  const PivotEntry p = PivotOfStep(lu, a, k);
   std::vector<double> values = a.values;
-  values[p.value_index] -= 1.0 / lu.factors()[lu.iptru()[k - 1]];
+  values[PivotOfStep(lu, a, k).value_index] -= 1.0 / lu.factors[lu.iptru[k - 1]];
   return values;
 }
 
@@ -50,57 +51,71 @@ SparseMatrix WithValues(SparseMatrix a, const std::vector<double>& values) {
   return a;
 }
 
+// Analyses from `la`, growing it to the reported need after each -3; the
+// number of retries.
+int AnalyseWithRetries(KernelLu& lu, std::int64_t la, std::int64_t* compresses = nullptr,
+                       const std::vector<std::int64_t>& rows = {},
+                       const std::vector<std::int64_t>& columns = {}) {
+  for (int attempts = 0;; ++attempts) {
+    const AnalyseResult& r = lu.Analyse(la, rows, columns);
+    if (compresses != nullptr) *compresses += r.info[1];
+    if (r.info[0] != -3 || attempts == 20) return attempts;
+    EXPECT_GT(r.info[2], la) << "a retry must get further";
+    la = r.info[2];
+  }
+}
+
 TEST(KernelRefactorize, NewValuesWithTheOldPivotsEqualAFreshFactorization) {
   std::mt19937_64 rng(41);
   for (double density_switch : {0.0, 0.5, 1.0}) {
     const SparseMatrix a = RandomSparse(80, 0.05, rng);
-    KernelControls c;
-    c.cntl[0] = density_switch;
+    const KernelControls c = KernelControls().DensitySwitch(density_switch);
     KernelLu lu(a, c);
-    lu.Analyse();
-    ASSERT_EQ(lu.Factorize(1).info[0], 0);
-    const std::vector<double> factors = lu.factors();
-
-    // Same values: the very same factors.
+    ASSERT_EQ(lu.Factorized().info[0], 0);
+    const std::vector<double> factors = lu.factors;
     ASSERT_EQ(lu.Factorize(2).info[0], 0);
-    EXPECT_EQ(lu.factors(), factors);
+    EXPECT_EQ(lu.factors, factors) << "same values, the very same factors";
 
-    // New values: the solution of the new matrix, as a fresh factorization
-    // with the same pivots gives it.
     const SparseMatrix b = a.WithNewValues(rng);
     ASSERT_EQ(lu.Factorize(2, b.values).info[0], 0);
     KernelLu fresh(b, c);
-    fresh.analysis() = lu.analysis();
+    fresh.analysis = lu.analysis;
     ASSERT_EQ(fresh.Factorize(1).info[0], 0);
-    const auto rhs = Ones(a.n);
-    EXPECT_LE(MaxAbsDifference(lu.Solve(rhs, false), fresh.Solve(rhs, false)), 1e-10);
-    EXPECT_LE(BackwardError(b, lu.Solve(rhs, true), rhs, true), 1e-13);
+    const std::vector<double> ones(static_cast<std::size_t>(a.n), 1.0);
+    EXPECT_LE(MaxAbsDifference(lu.Solve(ones, false), fresh.Solve(ones, false)), 1e-10);
+    EXPECT_LE(OnesError(lu, b, true), 1e-13);
   }
 }
 
-TEST(KernelRefactorize, AnUnacceptableSparsePivotIsReportedWithItsColumn) {
+// A band keeps the matrix regular when a pivot entry is changed.
+TEST(KernelRefactorize, ACancelledPivotStopsJobTwoWithItsColumnAndIsRepivotedByOthers) {
   std::mt19937_64 rng(42);
   const SparseMatrix a = Banded(60, 2, rng);
-  KernelControls c;
-  c.cntl[3] = 1e-10;  // pivot tolerance
-  KernelLu lu(a, c);
+  KernelLu lu(a, KernelControls().PivotTolerance(1e-10));
   const std::int64_t np = lu.Analyse().np;
   ASSERT_EQ(lu.Factorize(1).info[0], 0);
   for (std::int64_t k : {std::int64_t{1}, np / 2, np}) {
-    ASSERT_LT(lu.iptru()[k - 1], lu.iptrl()[k - 1]);
+    ASSERT_LT(lu.iptru[k - 1], lu.iptrl[k - 1]);
     EXPECT_EQ(lu.Factorize(2, CancelPivot(lu, a, k)).info[0], -(7 + k)) << "step " << k;
     ASSERT_EQ(lu.Factorize(1).info[0], 0);  // back to the valid factors
+  }
+  // JOB 3 and JOB 1 take another row for the column whose pivot failed.
+  const PivotEntry p = PivotOfStep(lu, a, 1);
+  const std::vector<double> values = CancelPivot(lu, a, 1);
+  for (std::int64_t job : {3, 1}) {
+    ASSERT_EQ(lu.Factorize(job, values).info[0], 0) << job;
+    EXPECT_EQ(lu.factorization.info[4], a.n);
+    EXPECT_LE(OnesError(lu, WithValues(a, values)), 1e-13) << job;
+    EXPECT_TRUE(IsPermutation(lu.factor_ip));
+    EXPECT_NE(lu.factor_ip[p.row - 1], 1) << "the analysis row lost step 1";
   }
 }
 
 TEST(KernelRefactorize, AFullBlockThatLosesRankIsReported) {
   std::mt19937_64 rng(43);
   const SparseMatrix a = RandomSparse(12, 0.3, rng);
-  KernelControls c;
-  c.cntl[0] = 0.0;  // everything in the full block
-  KernelLu lu(a, c);
-  lu.Analyse();
-  ASSERT_EQ(lu.Factorize(1).info[0], 0);
+  KernelLu lu(a, KernelControls().DensitySwitch(0.0));  // everything in the full block
+  ASSERT_EQ(lu.Factorized().info[0], 0);
   std::vector<double> values = a.values;
   for (std::int64_t e = a.colptr[4]; e < a.colptr[5]; ++e) values[e - 1] = 0.0;  // column 5
   const std::int64_t code = lu.Factorize(2, values).info[0];
@@ -108,60 +123,18 @@ TEST(KernelRefactorize, AFullBlockThatLosesRankIsReported) {
   EXPECT_GE(code, -(7 + a.n));
 }
 
-// A band keeps the matrix regular when a pivot entry is changed.
-TEST(KernelRefactorize, RepivotingRecoversWhenAnAnalysisPivotFails) {
-  std::mt19937_64 rng(44);
-  const SparseMatrix a = Banded(60, 2, rng);
-  KernelControls c;
-  c.cntl[3] = 1e-10;
-  KernelLu lu(a, c);
-  lu.Analyse();
-  ASSERT_EQ(lu.Factorize(1).info[0], 0);
-  const std::vector<double> values = CancelPivot(lu, a, 1);
-  ASSERT_EQ(lu.Factorize(2, values).info[0], -8);
-  ASSERT_EQ(lu.Factorize(1).info[0], 0);
-  ASSERT_EQ(lu.Factorize(3, values).info[0], 0);
-  EXPECT_EQ(lu.factorization().info[4], a.n);
-  const SparseMatrix b = WithValues(a, values);
-  const auto rhs = Ones(a.n);
-  EXPECT_LE(BackwardError(b, lu.Solve(rhs, false), rhs, false), 1e-13);
-  EXPECT_TRUE(IsPermutation(lu.factor_ip()));
-}
-
-TEST(KernelRefactorize, AColumnWhosePivotFailedTakesAnotherRow) {
-  std::mt19937_64 rng(45);
-  const SparseMatrix a = Banded(50, 2, rng);
-  KernelControls c;
-  c.cntl[3] = 1e-10;
-  KernelLu lu(a, c);
-  lu.Analyse();
-  ASSERT_EQ(lu.Factorize(1).info[0], 0);
-  const PivotEntry p = PivotOfStep(lu, a, 1);
-  std::vector<double> values = CancelPivot(lu, a, 1);
-  ASSERT_EQ(lu.Factorize(1, values).info[0], 0);
-  EXPECT_NE(lu.factor_ip()[p.row - 1], 1);  // the analysis row lost step 1
-  EXPECT_EQ(lu.factorization().info[4], a.n);
-  const SparseMatrix b = WithValues(a, values);
-  const auto rhs = Ones(a.n);
-  EXPECT_LE(BackwardError(b, lu.Solve(rhs, false), rhs, false), 1e-13);
-}
-
 TEST(KernelRefactorize, PartialReuseRecomputesOnlyTheLastColumns) {
   std::mt19937_64 rng(46);
   const SparseMatrix a = RandomSparse(40, 0.1, rng);
-  KernelControls c;
-  c.icntl[5] = 6;  // the last six columns may change
-  KernelLu lu(a, c);
+  KernelLu lu(a, KernelControls().KeptLast(6));  // the last six columns may change
   const AnalyseResult& r = lu.Analyse();
   for (std::int64_t k = 35; k <= 40; ++k) EXPECT_GE(r.colpos[k - 1], 35);  // kept last
   ASSERT_EQ(lu.Factorize(1).info[0], 0);
   std::vector<double> values = a.values;
   for (std::int64_t e = a.colptr[34]; e <= a.nnz(); ++e) values[e - 1] *= 1.5;
-  const SparseMatrix b = WithValues(a, values);
-  const auto rhs = Ones(a.n);
   for (std::int64_t job : {2, 3}) {
     ASSERT_EQ(lu.Factorize(job, values).info[0], 0);
-    EXPECT_LE(BackwardError(b, lu.Solve(rhs, false), rhs, false), 1e-13) << "job " << job;
+    EXPECT_LE(OnesError(lu, WithValues(a, values)), 1e-13) << "job " << job;
   }
 }
 
@@ -169,25 +142,23 @@ TEST(KernelStorage, ShortFactorStorageReportsALengthThatSucceeds) {
   std::mt19937_64 rng(51);
   for (double density_switch : {0.0, 0.5, 1.0}) {
     const SparseMatrix a = RandomSparse(90, 0.05, rng);
-    KernelControls c;
-    c.cntl[0] = density_switch;
+    const KernelControls c = KernelControls().DensitySwitch(density_switch);
     KernelLu ample(a, c);
-    ample.Analyse();
-    ASSERT_EQ(ample.Factorize(1).info[0], 0);
-    const std::int64_t used = ample.factorization().info[3];
-    const auto rhs = Ones(a.n);
-    const auto expected = ample.Solve(rhs, false);
+    ASSERT_EQ(ample.Factorized().info[0], 0);
+    const std::int64_t used = ample.factorization.info[3];
+    const std::vector<double> ones(static_cast<std::size_t>(a.n), 1.0);
+    const auto expected = ample.Solve(ones, false);
     const std::int64_t least = std::max(a.n, a.nnz() + 2);
     for (std::int64_t lfact : {least, (least + used) / 2, used - 1}) {
       if (lfact >= used) continue;
       KernelLu lu(a, c);
-      lu.analysis() = ample.analysis();
+      lu.analysis = ample.analysis;
       const FactorizeResult& r = lu.Factorize(1, {}, lfact);
       ASSERT_EQ(r.info[0], -3) << lfact;
       const std::int64_t need = r.info[3];
       ASSERT_GE(need, used);
       ASSERT_EQ(lu.Factorize(1, {}, need).info[0], 0) << lfact;
-      EXPECT_EQ(lu.Solve(rhs, false), expected);
+      EXPECT_EQ(lu.Solve(ones, false), expected);
     }
   }
 }
@@ -200,23 +171,14 @@ TEST(KernelStorage, ShortAnalysisStorageIsRetriedUntilItSucceeds) {
     const AnalyseResult expected = ample.Analyse();
     ASSERT_EQ(expected.info[0], 0);
     KernelLu lu(a, KernelControls());
-    std::int64_t la = a.nnz() + 1;
-    int attempts = 0;
     std::int64_t compresses = 0;
-    for (;;) {
-      const AnalyseResult& r = lu.Analyse(la);
-      compresses += r.info[1];
-      if (r.info[0] != -3) break;
-      ASSERT_GT(r.info[2], la) << "a retry must get further";
-      la = r.info[2];
-      ASSERT_LT(++attempts, 20);
-    }
-    EXPECT_EQ(lu.analysis().info[0], 0);
+    AnalyseWithRetries(lu, a.nnz() + 1, &compresses);
+    EXPECT_EQ(lu.analysis.info[0], 0);
     EXPECT_GT(compresses, 0);
     // The elimination does not depend on the storage it had.
-    EXPECT_EQ(lu.analysis().ip, expected.ip);
-    EXPECT_EQ(lu.analysis().iq, expected.iq);
-    EXPECT_EQ(lu.analysis().np, expected.np);
+    EXPECT_EQ(lu.analysis.ip, expected.ip);
+    EXPECT_EQ(lu.analysis.iq, expected.iq);
+    EXPECT_EQ(lu.analysis.np, expected.np);
   }
 }
 
@@ -224,28 +186,15 @@ TEST(KernelStorage, HeavyFillMakesRoomByCompressing) {
   std::mt19937_64 rng(53);
   // The arrow eliminated from its dense corner first fills everything.
   const SparseMatrix a = Arrow(40, rng);
-  KernelControls c;
-  c.icntl[6] = 2;
-  c.icntl[3] = 1;
-  c.cntl[0] = 1.0;
-  std::vector<std::int64_t> rows(40), columns(40);
-  std::iota(rows.begin(), rows.end(), 1);
-  std::iota(columns.begin(), columns.end(), 1);
-  KernelLu lu(a, c);
-  std::int64_t la = a.nnz() + 5;
-  int attempts = 0;
-  while (lu.Analyse(la, rows, columns).info[0] == -3) {
-    ASSERT_GT(lu.analysis().info[2], la);
-    la = lu.analysis().info[2];
-    ++attempts;
-  }
+  std::vector<std::int64_t> natural(40);
+  std::iota(natural.begin(), natural.end(), 1);
+  KernelLu lu(a, KernelControls().GivenOrder().DensitySwitch(1.0));
   // The need reported covers the elimination step that ran short.
-  EXPECT_EQ(attempts, 1);
-  EXPECT_EQ(lu.analysis().info[0], 0);
-  EXPECT_GT(lu.analysis().info[1], 0);  // compresses made the room
+  EXPECT_EQ(AnalyseWithRetries(lu, a.nnz() + 5, nullptr, natural, natural), 1);
+  EXPECT_EQ(lu.analysis.info[0], 0);
+  EXPECT_GT(lu.analysis.info[1], 0);  // compresses made the room
   ASSERT_EQ(lu.Factorize(1).info[0], 0);
-  const auto rhs = Ones(a.n);
-  EXPECT_LE(BackwardError(a, lu.Solve(rhs, false), rhs, false), 1e-13);
+  EXPECT_LE(OnesError(lu, a), 1e-13);
 }
 
 TEST(KernelRank, EmptyRowAndColumnArePlacedAndReported) {
@@ -264,13 +213,10 @@ TEST(KernelRank, EmptyRowAndColumnArePlacedAndReported) {
   const FactorizeResult& f = lu.Factorize(1);
   EXPECT_EQ(f.info[0], 1);
   EXPECT_EQ(f.info[4], 3);
-  EXPECT_TRUE(IsPermutation(lu.factor_ip()));
-  // A consistent right-hand side: column 2 gets 0, the rest is exact.
-  const std::vector<double> x0 = {1.0, 0.0, -2.0, 3.0};
-  const auto x = lu.Solve(Multiply(a, x0, false), false);
-  EXPECT_LE(MaxAbsDifference(x, x0), 1e-14);
-  const std::vector<double> y0 = {0.5, 1.5, 0.0, -1.0};
-  EXPECT_LE(MaxAbsDifference(lu.Solve(Multiply(a, y0, true), true), y0), 1e-14);
+  EXPECT_TRUE(IsPermutation(lu.factor_ip));
+  // Consistent right-hand sides: column 2 gets 0, the rest is exact.
+  EXPECT_LE(ConsistentError(lu, a, {1.0, 0.0, -2.0, 3.0}), 1e-14);
+  EXPECT_LE(ConsistentError(lu, a, {0.5, 1.5, 0.0, -1.0}, true), 1e-14);
 }
 
 TEST(KernelRank, ZeroColumnOfTheFullBlockGoesLast) {
@@ -278,20 +224,15 @@ TEST(KernelRank, ZeroColumnOfTheFullBlockGoesLast) {
   SparseMatrix a = RandomSparse(9, 0.5, rng);
   for (std::int64_t e = a.colptr[3]; e < a.colptr[4]; ++e) a.values[e - 1] = 0.0;  // column 4
   for (std::int64_t level : {32, 1, 0}) {
-    KernelControls c;
-    c.cntl[0] = 0.0;
-    c.icntl[4] = level;
-    KernelLu lu(a, c);
-    lu.Analyse();
-    const FactorizeResult& f = lu.Factorize(1);
+    KernelLu lu(a, KernelControls().DensitySwitch(0.0).Level(level));
+    const FactorizeResult& f = lu.Factorized();
     EXPECT_EQ(f.info[0], 1);
     EXPECT_EQ(f.info[4], 8);
-    const std::int64_t e = lu.iptrl()[8];
-    EXPECT_EQ(lu.irnf()[e + 9 + 8], -lu.analysis().colpos[3]);  // rejected at its own step
-    std::vector<double> x0(9);
-    for (double& v : x0) v = Uniform(rng);
+    const std::int64_t e = lu.iptrl[8];
+    EXPECT_EQ(lu.irnf[e + 9 + 8], -lu.analysis.colpos[3]);  // rejected at its own step
+    std::vector<double> x0 = RandomVector(9, rng);
     x0[3] = 0.0;
-    EXPECT_LE(MaxAbsDifference(lu.Solve(Multiply(a, x0, false), false, level), x0), 1e-12);
+    EXPECT_LE(ConsistentError(lu, a, x0, false, level), 1e-12);
   }
 }
 
@@ -299,38 +240,26 @@ TEST(KernelRank, PivotlessSparseStepLeavesZeroAndAPermutation) {
   std::mt19937_64 rng(62);
   // Column 7 holds a single entry below the pivot tolerance.
   const SparseMatrix b = RandomSparse(30, 0.1, rng);
-  std::vector<std::int64_t> rows, columns;
-  std::vector<double> values;
+  Triplets t;
   for (std::int64_t j = 1; j <= b.n; ++j) {
     for (std::int64_t e = b.colptr[j - 1]; e < b.colptr[j]; ++e) {
-      if (j == 7 && b.rows[e - 1] != 3) continue;
-      rows.push_back(b.rows[e - 1]);
-      columns.push_back(j);
-      values.push_back(j == 7 ? 1e-14 : b.values[e - 1]);
+      if (j != 7) t.Add(b.rows[e - 1], j, b.values[e - 1]);
     }
   }
-  if (std::find(columns.begin(), columns.end(), 7) == columns.end()) {
-    rows.push_back(3);
-    columns.push_back(7);
-    values.push_back(1e-14);
-  }
-  const SparseMatrix a = FromTriplets(30, 30, rows, columns, values);
-  KernelControls c;
-  c.cntl[3] = 1e-10;
-  KernelLu lu(a, c);
+  t.Add(3, 7, 1e-14);
+  const SparseMatrix a = t.Build(30, 30);
+  KernelLu lu(a, KernelControls().PivotTolerance(1e-10));
   const AnalyseResult& r = lu.Analyse();
   EXPECT_EQ(r.info[0], 1);
   ASSERT_LE(r.colpos[6], r.np);  // removed as singular in the sparse phase
   const FactorizeResult& f = lu.Factorize(1);
   EXPECT_EQ(f.info[0], 1);
   EXPECT_EQ(f.info[4], 29);
-  EXPECT_TRUE(IsPermutation(lu.factor_ip()));
-  std::vector<double> x0(30);
-  for (double& v : x0) v = Uniform(rng);
+  EXPECT_TRUE(IsPermutation(lu.factor_ip));
+  std::vector<double> x0 = RandomVector(30, rng);
   x0[6] = 0.0;
-  const auto x = lu.Solve(Multiply(a, x0, false), false);
-  EXPECT_EQ(x[6], 0.0);
-  EXPECT_LE(MaxAbsDifference(x, x0), 1e-12);
+  EXPECT_EQ(lu.Solve(Multiply(a, x0, false), false)[6], 0.0);
+  EXPECT_LE(ConsistentError(lu, a, x0), 1e-12);
 }
 
 TEST(KernelRank, ZeroEntriesNeverBecomePivotsWhateverTheTolerances) {
@@ -338,29 +267,22 @@ TEST(KernelRank, ZeroEntriesNeverBecomePivotsWhateverTheTolerances) {
   // threshold of 0; it must not be taken.
   const SparseMatrix a =
       FromTriplets(3, 3, {1, 2, 1, 2, 3}, {1, 1, 2, 2, 3}, {0.0, 1.0, 1.0, 1.0, 1.0});
-  KernelControls c;
-  c.icntl[6] = 2;
-  c.icntl[3] = 1;
-  c.cntl[0] = 1.0;
-  c.cntl[1] = 0.0;   // no threshold
-  c.cntl[3] = -1.0;  // a pivot tolerance below zero
-  KernelLu lu(a, c);
+  // No threshold, and a pivot tolerance below zero.
+  KernelLu lu(a,
+              KernelControls().GivenOrder().DensitySwitch(1.0).Threshold(0.0).PivotTolerance(-1.0));
   const AnalyseResult& r = lu.Analyse(0, {1, 2, 3}, {1, 2, 3});
   ASSERT_EQ(r.info[0], 0);
   EXPECT_EQ(r.ip[1], 1);  // row 2 pivots in column 1
   ASSERT_EQ(lu.Factorize(1).info[0], 0);
-  const std::vector<double> x0 = {1.0, -2.0, 3.0};
-  EXPECT_EQ(lu.Solve(Multiply(a, x0, false), false), x0);
+  EXPECT_EQ(ConsistentError(lu, a, {1.0, -2.0, 3.0}), 0.0);
 }
 
 TEST(KernelRank, ColumnsKeptLastStillCountInTheRankEstimate) {
   std::mt19937_64 rng(63);
-  KernelControls c;
-  c.icntl[5] = 3;  // the last three columns are kept out of the sparse phase
-  KernelLu lu(RandomSparse(8, 0.9, rng), c);
-  const AnalyseResult& r = lu.Analyse();
-  EXPECT_EQ(r.info[0], 0);
-  EXPECT_EQ(r.info[4], 8);
+  // The last three columns are kept out of the sparse phase.
+  KernelLu lu(RandomSparse(8, 0.9, rng), KernelControls().KeptLast(3));
+  EXPECT_EQ(lu.Analyse().info[0], 0);
+  EXPECT_EQ(lu.analysis.info[4], 8);
 }
 
 TEST(KernelDrops, SmallEntriesAreDroppedCountedAndBlockRefactorization) {
@@ -368,55 +290,42 @@ TEST(KernelDrops, SmallEntriesAreDroppedCountedAndBlockRefactorization) {
   SparseMatrix a = RandomSparse(40, 0.08, rng);
   std::int64_t small = 0;
   for (std::size_t e = 0; e < a.values.size(); e += 7, ++small) a.values[e] = 1e-9;
-  KernelControls c;
-  c.cntl[2] = 1e-6;
-  KernelLu lu(a, c);
-  const AnalyseResult& r = lu.Analyse();
-  EXPECT_GE(r.info[5], small);
+  KernelLu lu(a, KernelControls().DropTolerance(1e-6));
+  EXPECT_GE(lu.Analyse().info[5], small);
   const FactorizeResult& f = lu.Factorize(1);
   EXPECT_GE(f.info[5], small);
-  EXPECT_EQ(lu.irnf()[0], f.info[5]);
-  EXPECT_EQ(lu.factors()[0], 1e-6);
-  const std::vector<std::int64_t> irnf = lu.irnf();
+  EXPECT_EQ(lu.irnf[0], f.info[5]);
+  EXPECT_EQ(lu.factors[0], 1e-6);
+  const std::vector<std::int64_t> irnf = lu.irnf;
   EXPECT_EQ(lu.Factorize(2).info[0], -6);
   EXPECT_EQ(lu.Factorize(3).info[0], -6);
-  EXPECT_EQ(lu.irnf(), irnf);  // nothing changed
+  EXPECT_EQ(lu.irnf, irnf);  // nothing changed
 }
 
 TEST(KernelErrors, AnalyseRefusesBadArguments) {
   const SparseMatrix a = FromTriplets(2, 2, {1, 2, 2}, {1, 1, 2}, {1.0, 2.0, 3.0});
   KernelLu lu(a, KernelControls());
   EXPECT_EQ(lu.Analyse(2).info[0], -3);  // LA below NE
-  EXPECT_EQ(lu.analysis().info[2], 3);
+  EXPECT_EQ(lu.analysis.info[2], 3);
 
-  KernelControls given;
-  given.icntl[6] = 2;
-  given.icntl[3] = 3;
-  KernelLu wrong_limit(a, given);
-  EXPECT_EQ(wrong_limit.Analyse(0, {1, 2}, {1, 2}).info[0], -6);
-  given.icntl[3] = 1;
-  given.cntl[0] = 1.0;
-  const SparseMatrix diagonal = FromTriplets(3, 3, {1, 2, 3}, {1, 2, 3}, {1.0, 2.0, 3.0});
-  KernelLu repeated(diagonal, given);
+  KernelControls given = KernelControls().GivenOrder().Search(3);
+  EXPECT_EQ(KernelLu(a, given).Analyse(0, {1, 2}, {1, 2}).info[0], -6);  // limit not 1
+  KernelLu repeated(FromTriplets(3, 3, {1, 2, 3}, {1, 2, 3}, {1.0, 2.0, 3.0}),
+                    given.Search(1).DensitySwitch(1.0));
   EXPECT_EQ(repeated.Analyse(0, {1, 2, 3}, {1, 1, 2}).info[0], -5);
   EXPECT_EQ(repeated.Analyse(0, {1, 2, 3}, {1, 4, 2}).info[0], -5);
   EXPECT_EQ(repeated.Analyse(0, {1, 2, 3}, {3, 1, 2}).info[0], 0);
 
-  // A row met twice in one column.
-  SparseMatrix twice = a;
+  SparseMatrix twice = a;  // a row met twice in one column
   twice.rows = {1, 1, 2};
-  KernelLu duplicate(twice, KernelControls());
-  EXPECT_EQ(duplicate.Analyse().info[0], -4);
-
+  EXPECT_EQ(KernelLu(twice, KernelControls()).Analyse().info[0], -4);
   SparseMatrix no_rows = a;
   no_rows.m = 0;
-  KernelLu empty(no_rows, KernelControls());
-  EXPECT_EQ(empty.Analyse().info[0], -1);
-  SparseMatrix no_entries = FromTriplets(2, 2, {}, {}, {});
-  KernelLu nothing(no_entries, KernelControls());
+  EXPECT_EQ(KernelLu(no_rows, KernelControls()).Analyse().info[0], -1);
+  KernelLu nothing(FromTriplets(2, 2, {}, {}, {}), KernelControls());
   EXPECT_EQ(nothing.Analyse().info[0], -2);
-  EXPECT_EQ(nothing.analysis().np, 0);
-  EXPECT_EQ(nothing.analysis().rinfo, 0.0);
+  EXPECT_EQ(nothing.analysis.np, 0);
+  EXPECT_EQ(nothing.analysis.rinfo, 0.0);
 }
 
 TEST(KernelErrors, FactorizeAndSolveRefuseBadArguments) {
@@ -424,15 +333,15 @@ TEST(KernelErrors, FactorizeAndSolveRefuseBadArguments) {
   KernelLu lu(a, KernelControls());
   lu.Analyse();
   EXPECT_EQ(lu.Factorize(1, {}, 4).info[0], -3);  // below NE + 2
-  EXPECT_EQ(lu.factorization().info[3], 5);
+  EXPECT_EQ(lu.factorization.info[3], 5);
   EXPECT_EQ(lu.Factorize(4).info[0], -5);
-  lu.analysis().np = 3;
+  lu.analysis.np = 3;
   EXPECT_EQ(lu.Factorize(1).info[0], -7);
   lu.Analyse();
   SparseMatrix twice = a;
   twice.rows = {2, 2, 1};
   KernelLu duplicate(twice, KernelControls());
-  duplicate.analysis() = lu.analysis();
+  duplicate.analysis = lu.analysis;
   EXPECT_EQ(duplicate.Factorize(1).info[0], -4);
 
   SparseMatrix no_columns = a;
@@ -440,7 +349,7 @@ TEST(KernelErrors, FactorizeAndSolveRefuseBadArguments) {
   KernelLu empty(no_columns, KernelControls());
   EXPECT_EQ(empty.Factorize(1).info[0], -1);
   empty.Solve({}, false);
-  EXPECT_EQ(empty.last_solve_info(), -1);
+  EXPECT_EQ(empty.last_solve_info, -1);
 }
 
 }  // namespace

@@ -12,8 +12,26 @@ namespace slu_test {
 
 struct KernelControls {
   KernelControls();  // the kernel defaults with every unit set to 0
+  // Chainable settings by meaning.
+  KernelControls& DensitySwitch(double v) { return Set(cntl[0], v); }
+  KernelControls& Threshold(double v) { return Set(cntl[1], v); }
+  KernelControls& DropTolerance(double v) { return Set(cntl[2], v); }
+  KernelControls& PivotTolerance(double v) { return Set(cntl[3], v); }
+  KernelControls& Search(std::int64_t v) { return Set(icntl[3], v); }
+  KernelControls& Level(std::int64_t v) { return Set(icntl[4], v); }
+  KernelControls& KeptLast(std::int64_t v) { return Set(icntl[5], v); }
+  KernelControls& Diagonal() { return Set(icntl[6], std::int64_t{1}); }
+  KernelControls& GivenOrder() { return Set(icntl[6], std::int64_t{2}).Search(1); }
+
   std::array<double, 4> cntl;
   std::array<std::int64_t, 7> icntl;
+
+ private:
+  template <class T>
+  KernelControls& Set(T& entry, T v) {
+    entry = v;
+    return *this;
+  }
 };
 
 struct AnalyseResult {
@@ -28,9 +46,9 @@ struct FactorizeResult {
   double rinfo = 0.0;
 };
 
-class KernelLu {
- public:
-  KernelLu(const SparseMatrix& a, const KernelControls& controls);
+struct KernelLu {
+  KernelLu(const SparseMatrix& matrix, const KernelControls& kernel_controls)
+      : a(matrix), controls(kernel_controls) {}
 
   // la = 0 gives room for a dense fill. `given_rows`/`given_columns` feed the
   // given-order mode.
@@ -43,28 +61,21 @@ class KernelLu {
                                    std::int64_t lfact = 0);
   std::vector<double> Solve(const std::vector<double>& b, bool trans,
                             std::int64_t level = -1) const;
-  std::int64_t last_solve_info() const { return solve_info_; }
-
-  KernelControls& controls() { return controls_; }
-  const AnalyseResult& analysis() const { return analysis_; }
-  AnalyseResult& analysis() { return analysis_; }
-  const FactorizeResult& factorization() const { return factorization_; }
   std::int64_t AmpleLength() const;
-  // The factor arrays, for tests that look at the layout.
-  const std::vector<double>& factors() const { return factors_; }
-  const std::vector<std::int64_t>& irnf() const { return irnf_; }
-  const std::vector<std::int64_t>& iptrl() const { return iptrl_; }
-  const std::vector<std::int64_t>& iptru() const { return iptru_; }
-  std::vector<std::int64_t>& factor_ip() { return factor_ip_; }
+  // Analyse() then Factorize(1).
+  const FactorizeResult& Factorized() {
+    Analyse();
+    return Factorize(1);
+  }
 
- private:
-  SparseMatrix a_;
-  KernelControls controls_;
-  AnalyseResult analysis_;
-  FactorizeResult factorization_;
-  std::vector<double> factors_;
-  std::vector<std::int64_t> irnf_, iptrl_, iptru_, factor_ip_;
-  mutable std::int64_t solve_info_ = 0;
+  SparseMatrix a;
+  KernelControls controls;
+  AnalyseResult analysis;
+  FactorizeResult factorization;
+  // The factor arrays, for tests that look at the layout.
+  std::vector<double> factors;
+  std::vector<std::int64_t> irnf, iptrl, iptru, factor_ip;
+  mutable std::int64_t last_solve_info = 0;
 };
 
 }  // namespace slu_test

@@ -18,11 +18,9 @@ namespace {
 std::uint64_t RealBits(std::int64_t k) { return std::bit_cast<std::uint64_t>(RealConstantDouble(&k)); }
 
 TEST(MachineConstants, RealTableHasItsBitPatterns) {
-  EXPECT_EQ(RealBits(1), 0x3CB0000000000002u);
-  EXPECT_EQ(RealBits(2), 0x3CA0000000000006u);
-  EXPECT_EQ(RealBits(3), 0x0010000000000001u);
-  EXPECT_EQ(RealBits(4), 0x0010000000000001u);
-  EXPECT_EQ(RealBits(5), 0x7FEFFFFFFFFFFFFBu);
+  const std::uint64_t bits[] = {0x3CB0000000000002u, 0x3CA0000000000006u, 0x0010000000000001u,
+                                0x0010000000000001u, 0x7FEFFFFFFFFFFFFBu};
+  for (std::int64_t k = 1; k <= 5; ++k) EXPECT_EQ(RealBits(k), bits[k - 1]) << k;
 }
 
 TEST(MachineConstants, IntegerTablesDescribeSingleAndDoublePrecision) {
@@ -46,86 +44,68 @@ void StderrWriter(std::int64_t, std::string_view record) {
 TEST(MachineConstantsDeathTest, IndexOutOfRangeEndsTheProcessWithItsMessage) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   SetSluRecordWriter(&StderrWriter);
-  std::int64_t k = 0;
-  EXPECT_EXIT(IntegerConstantSingle(&k), testing::ExitedWithCode(255), "ID05A-F-out of range");
-  k = 11;
-  EXPECT_EXIT(IntegerConstantDouble(&k), testing::ExitedWithCode(255), "ID05A-F-out of range");
-  k = 6;
-  EXPECT_EXIT(RealConstantDouble(&k), testing::ExitedWithCode(255), "ID05A-F-out of range");
+  std::int64_t low = 0, high = 11, real = 6;
+  EXPECT_EXIT(IntegerConstantSingle(&low), testing::ExitedWithCode(255), "ID05A-F-out of range");
+  EXPECT_EXIT(IntegerConstantDouble(&high), testing::ExitedWithCode(255), "ID05A-F-out of range");
+  EXPECT_EXIT(RealConstantDouble(&real), testing::ExitedWithCode(255), "ID05A-F-out of range");
   SetSluRecordWriter(nullptr);
 }
 
 // One estimate of the 1-norm of the dense n x n matrix b, driven a request
 // at a time.
-class Estimate {
- public:
-  Estimate(const std::vector<double>& b, std::int64_t n)
-      : b_(b), n_(n), x_(n), signs_(n), state_(4) { v.assign(n, 0.0); }
+struct Estimate {
+  Estimate(const std::vector<double>& matrix, std::int64_t order)
+      : b(matrix), n(order), x(order), v(order), signs(order), state(4) {}
 
   // Serves one request; false once the estimate is complete.
   bool Step() {
-    if (done_) return false;
-    NormEst1(&n_, &request_, x_.data(), &value, v.data(), signs_.data(), state_.data());
-    done_ = request_ != 1 && request_ != 2;
-    if (done_) return false;
+    if (request != 0 && request != 1 && request != 2) return false;
+    NormEst1(&n, &request, x.data(), &value, v.data(), signs.data(), state.data());
+    if (request != 1 && request != 2) return false;
     ++products;
-    std::vector<double> y(n_, 0.0);
-    for (std::int64_t i = 0; i < n_; ++i) {
-      for (std::int64_t j = 0; j < n_; ++j) {
-        y[i] += (request_ == 1 ? b_[i + j * n_] : b_[j + i * n_]) * x_[j];
+    std::vector<double> y(n, 0.0);
+    for (std::int64_t i = 0; i < n; ++i) {
+      for (std::int64_t j = 0; j < n; ++j) {
+        y[i] += (request == 1 ? b[i + j * n] : b[j + i * n]) * x[j];
       }
     }
-    x_ = y;
+    x = y;
     return true;
   }
-  Estimate& Run() {
-    while (Step()) {
-    }
-    EXPECT_EQ(request_, 0);
-    return *this;
-  }
 
+  std::vector<double> b;
+  std::int64_t n, request = 0;
+  std::vector<double> x, v;
+  std::vector<std::int64_t> signs, state;
   double value = 0.0;
-  std::vector<double> v;
   int products = 0;
-
- private:
-  std::vector<double> b_;
-  std::int64_t n_;
-  std::int64_t request_ = 0;
-  bool done_ = false;
-  std::vector<double> x_;
-  std::vector<std::int64_t> signs_, state_;
 };
 
 Estimate EstimateNorm(const std::vector<double>& b, std::int64_t n) {
   Estimate e(b, n);
-  e.Run();
+  while (e.Step()) {
+  }
+  EXPECT_EQ(e.request, 0);
   return e;
 }
 
-TEST(NormEst1, OrderOneTakesOneProduct) {
-  const Estimate e = EstimateNorm({-3.0}, 1);
-  EXPECT_EQ(e.products, 1);
-  EXPECT_EQ(e.value, 3.0);
-  EXPECT_EQ(e.v[0], -3.0);
-}
+TEST(NormEst1, HandExamplesFindTheNormWithTheDesignedProducts) {
+  const Estimate one = EstimateNorm({-3.0}, 1);
+  EXPECT_EQ(one.products, 1);
+  EXPECT_EQ(one.value, 3.0);
+  EXPECT_EQ(one.v, std::vector<double>{-3.0});
 
-TEST(NormEst1, IdentityReachesTheFinalTestAtOnce) {
-  const std::int64_t n = 5;
+  const std::int64_t n = 4;
   std::vector<double> identity(n * n, 0.0);
   for (std::int64_t i = 0; i < n; ++i) identity[i * (n + 1)] = 1.0;
-  const Estimate e = EstimateNorm(identity, n);
-  EXPECT_EQ(e.products, 4);  // x0, signs, one unit vector, the test vector
-  EXPECT_NEAR(e.value, 1.0, 1e-15);
-}
+  const Estimate unit = EstimateNorm(identity, n);
+  EXPECT_EQ(unit.products, 4);  // x0, signs, one unit vector, the test vector
+  EXPECT_NEAR(unit.value, 1.0, 1e-15);
 
-TEST(NormEst1, FindsTheLargestColumnExactly) {
   // Column 3 has the largest sum of moduli and all other columns are small.
-  const std::int64_t n = 4;
   std::vector<double> b(n * n, 0.01);
   const std::vector<double> column = {2.0, -3.0, 1.0, 4.0};
-  for (std::int64_t i = 0; i < n; ++i) b[i + 2 * n] = column[i];
+  std::copy(column.begin(), column.end(), b.begin() + 2 * n);
   const Estimate e = EstimateNorm(b, n);
   EXPECT_DOUBLE_EQ(e.value, slu_test::OneNorm(b, n));
   EXPECT_EQ(e.v, column);
@@ -135,8 +115,7 @@ TEST(NormEst1, NeverExceedsTheNormAndStaysWithinElevenProducts) {
   std::mt19937_64 rng(11);
   for (int trial = 0; trial < 200; ++trial) {
     const std::int64_t n = 2 + trial % 49;
-    std::vector<double> b(static_cast<std::size_t>(n * n));
-    for (double& v : b) v = slu_test::Uniform(rng);
+    const std::vector<double> b = slu_test::RandomVector(n * n, rng);
     const Estimate e = EstimateNorm(b, n);
     EXPECT_LE(e.value, slu_test::OneNorm(b, n) * (1.0 + 1e-14)) << "trial " << trial;
     EXPECT_GT(e.value, 0.0);
@@ -147,14 +126,10 @@ TEST(NormEst1, NeverExceedsTheNormAndStaysWithinElevenProducts) {
 TEST(NormEst1, InterleavedEstimatesMatchSequentialOnes) {
   std::mt19937_64 rng(3);
   const std::int64_t n = 9;
-  std::vector<double> b1(n * n), b2(n * n);
-  for (double& v : b1) v = slu_test::Uniform(rng);
-  for (double& v : b2) v = slu_test::Uniform(rng);
+  const std::vector<double> b1 = slu_test::RandomVector(n * n, rng),
+                            b2 = slu_test::RandomVector(n * n, rng);
   Estimate one(b1, n), two(b2, n);
-  for (bool busy = true; busy;) {
-    const bool first = one.Step();
-    const bool second = two.Step();
-    busy = first || second;
+  while (one.Step() | two.Step()) {  // both step every round
   }
   const Estimate alone1 = EstimateNorm(b1, n), alone2 = EstimateNorm(b2, n);
   EXPECT_EQ(one.value, alone1.value);

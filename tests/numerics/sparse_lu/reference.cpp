@@ -9,10 +9,6 @@ void dgetrs_(const char* trans, const int* n, const int* nrhs, const double* a, 
              const int* ipiv, double* b, const int* ldb, int* info, std::size_t trans_len);
 double dlange_(const char* norm, const int* m, const int* n, const double* a, const int* lda,
                double* work, std::size_t norm_len);
-void dgesvd_(const char* jobu, const char* jobvt, const int* m, const int* n, double* a,
-             const int* lda, double* s, double* u, const int* ldu, double* vt, const int* ldvt,
-             double* work, const int* lwork, int* info, std::size_t jobu_len,
-             std::size_t jobvt_len);
 }
 
 namespace slu_test {
@@ -81,22 +77,12 @@ double OneNorm(const std::vector<double>& dense, std::int64_t n) {
   return dlange_(&norm, &nn, &nn, dense.data(), &nn, nullptr, 1);
 }
 
-std::int64_t NumericalRank(const SparseMatrix& a, double tolerance) {
-  const int m = static_cast<int>(a.m), n = static_cast<int>(a.n);
-  std::vector<double> dense = a.Dense();
-  std::vector<double> s(static_cast<std::size_t>(std::min(m, n)));
-  const char none = 'N';
-  int lwork = -1, info = 0, one = 1;
-  double query = 0.0, dummy = 0.0;
-  dgesvd_(&none, &none, &m, &n, dense.data(), &m, s.data(), &dummy, &one, &dummy, &one, &query,
-          &lwork, &info, 1, 1);
-  lwork = static_cast<int>(query);
-  std::vector<double> work(static_cast<std::size_t>(lwork));
-  dgesvd_(&none, &none, &m, &n, dense.data(), &m, s.data(), &dummy, &one, &dummy, &one,
-          work.data(), &lwork, &info, 1, 1);
-  std::int64_t rank = 0;
-  for (double v : s) rank += v > tolerance * s[0] ? 1 : 0;
-  return rank;
+bool IsPermutation(std::vector<std::int64_t> v) {
+  std::sort(v.begin(), v.end());
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (v[i] != static_cast<std::int64_t>(i) + 1) return false;
+  }
+  return true;
 }
 
 }  // namespace slu_test

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "tests/numerics/sparse_lu/test_matrices.h"
@@ -21,10 +23,16 @@ std::vector<double> Multiply(const SparseMatrix& a, const std::vector<double>& x
 // 1-norm of a dense column-major n x n matrix by dlange.
 double OneNorm(const std::vector<double>& dense, std::int64_t n);
 
-// Rank by dgesvd with a relative tolerance.
-std::int64_t NumericalRank(const SparseMatrix& a, double tolerance = 1e-9);
-
 double MaxAbsDifference(const std::vector<double>& x, const std::vector<double>& y);
 double MaxAbs(const std::vector<double>& x);
+bool IsPermutation(std::vector<std::int64_t> v);  // of 1..size
+
+// The entries separated by blanks, for compact expectations.
+template <class T>
+std::string Joined(const std::vector<T>& v) {
+  std::ostringstream text;
+  for (std::size_t i = 0; i < v.size(); ++i) text << (i > 0 ? " " : "") << v[i];
+  return text.str();
+}
 
 }  // namespace slu_test

@@ -10,9 +10,12 @@
 #include "numerics/sparse_lu/defaults.h"
 #include "numerics/sparse_lu/slu_interface.h"
 #include "numerics/sparse_lu/slu_print.h"
+#include "tests/numerics/sparse_lu/reference.h"
 #include "tests/support/capture_sink.h"
 
 namespace {
+
+using slu_test::Joined;
 
 struct Record {
   std::int64_t unit;
@@ -43,20 +46,15 @@ class SluRecords : public testing::Test {
 
 constexpr double kUntouched = -12345.0;
 
-TEST(SluDefaults, DriverDefaultsFillExactlyTheirLength) {
-  std::vector<double> cntl(6, kUntouched);
-  std::vector<std::int64_t> icntl(10, -999);
+TEST(SluDefaults, FillExactlyTheirLength) {
+  std::vector<double> cntl(6, kUntouched), kernel_cntl(5, kUntouched);
+  std::vector<std::int64_t> icntl(10, -999), kernel_icntl(8, -999);
   SluSetDefaults(cntl.data(), icntl.data());
-  EXPECT_EQ(cntl, (std::vector<double>{0.5, 0.1, 0.0, 0.0, 0.5, kUntouched}));
-  EXPECT_EQ(icntl, (std::vector<std::int64_t>{6, 6, 2, 3, 32, 1, 1, 0, 10, -999}));
-}
-
-TEST(SluDefaults, KernelDefaultsFillExactlyTheirLength) {
-  std::vector<double> cntl(5, kUntouched);
-  std::vector<std::int64_t> icntl(8, -999);
-  SluKernelSetDefaults(cntl.data(), icntl.data());
-  EXPECT_EQ(cntl, (std::vector<double>{0.5, 0.1, 0.0, 0.0, kUntouched}));
-  EXPECT_EQ(icntl, (std::vector<std::int64_t>{6, 6, 1, 3, 32, 0, 0, -999}));
+  SluKernelSetDefaults(kernel_cntl.data(), kernel_icntl.data());
+  EXPECT_EQ(Joined(cntl), "0.5 0.1 0 0 0.5 -12345");
+  EXPECT_EQ(Joined(icntl), "6 6 2 3 32 1 1 0 10 -999");
+  EXPECT_EQ(Joined(kernel_cntl), "0.5 0.1 0 0 -12345");
+  EXPECT_EQ(Joined(kernel_icntl), "6 6 1 3 32 0 0 -999");
 }
 
 TEST(SluKeepLayout, EngineLengthHoldsEveryBlockWithItsCounts) {

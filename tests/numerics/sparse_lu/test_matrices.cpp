@@ -6,16 +6,35 @@
 #include <utility>
 
 namespace slu_test {
-
-double Uniform(std::mt19937_64& rng, double lo, double hi) {
-  return std::uniform_real_distribution<double>(lo, hi)(rng);
-}
+namespace {
 
 std::vector<std::int64_t> RandomPermutation(std::int64_t n, std::mt19937_64& rng) {
   std::vector<std::int64_t> p(static_cast<std::size_t>(n));
   std::iota(p.begin(), p.end(), 1);
   std::shuffle(p.begin(), p.end(), rng);
   return p;
+}
+
+void AddRandom(Triplets& t, std::int64_t m, std::int64_t n, double density,
+               std::mt19937_64& rng) {
+  std::bernoulli_distribution present(density);
+  for (std::int64_t j = 1; j <= n; ++j) {
+    for (std::int64_t i = 1; i <= m; ++i) {
+      if (present(rng)) t.Add(i, j, Uniform(rng));
+    }
+  }
+}
+
+}  // namespace
+
+double Uniform(std::mt19937_64& rng, double lo, double hi) {
+  return std::uniform_real_distribution<double>(lo, hi)(rng);
+}
+
+std::vector<double> RandomVector(std::int64_t n, std::mt19937_64& rng) {
+  std::vector<double> b(static_cast<std::size_t>(n));
+  for (double& v : b) v = Uniform(rng);
+  return b;
 }
 
 SparseMatrix FromTriplets(std::int64_t m, std::int64_t n, std::vector<std::int64_t> rows,
@@ -32,9 +51,7 @@ SparseMatrix FromTriplets(std::int64_t m, std::int64_t n, std::vector<std::int64
     a.values.push_back(value);
   }
   a.colptr[0] = 1;
-  for (std::int64_t j = 1; j <= n; ++j) {
-    a.colptr[static_cast<std::size_t>(j)] += a.colptr[static_cast<std::size_t>(j - 1)];
-  }
+  std::partial_sum(a.colptr.begin(), a.colptr.end(), a.colptr.begin());
   return a;
 }
 
@@ -54,115 +71,68 @@ SparseMatrix SparseMatrix::WithNewValues(std::mt19937_64& rng) const {
   return b;
 }
 
-SparseMatrix SparseMatrix::Transposed() const {
-  std::vector<std::int64_t> r, c;
-  for (std::int64_t j = 1; j <= n; ++j) {
-    for (std::int64_t e = colptr[j - 1]; e < colptr[j]; ++e) {
-      r.push_back(j);
-      c.push_back(rows[e - 1]);
-    }
-  }
-  return FromTriplets(n, m, r, c, values);
-}
-
 SparseMatrix RandomRectangular(std::int64_t m, std::int64_t n, double density,
                                std::mt19937_64& rng) {
-  std::vector<std::int64_t> r, c;
-  std::vector<double> v;
-  std::bernoulli_distribution present(density);
-  for (std::int64_t j = 1; j <= n; ++j) {
-    for (std::int64_t i = 1; i <= m; ++i) {
-      if (!present(rng)) continue;
-      r.push_back(i);
-      c.push_back(j);
-      v.push_back(Uniform(rng));
-    }
-  }
-  return FromTriplets(m, n, r, c, v);
+  Triplets t;
+  AddRandom(t, m, n, density, rng);
+  return t.Build(m, n);
 }
 
 SparseMatrix RandomSparse(std::int64_t n, double density, std::mt19937_64& rng) {
-  SparseMatrix a = RandomRectangular(n, n, density, rng);
-  std::vector<std::int64_t> r, c;
-  std::vector<double> v;
-  for (std::int64_t j = 1; j <= n; ++j) {
-    for (std::int64_t e = a.colptr[j - 1]; e < a.colptr[j]; ++e) {
-      r.push_back(a.rows[e - 1]);
-      c.push_back(j);
-      v.push_back(a.values[e - 1]);
-    }
-  }
+  Triplets t;
+  AddRandom(t, n, n, density, rng);
   const auto p = RandomPermutation(n, rng);
   for (std::int64_t j = 1; j <= n; ++j) {
-    r.push_back(p[static_cast<std::size_t>(j - 1)]);
-    c.push_back(j);
     const double s = Uniform(rng) < 0 ? -1.0 : 1.0;
-    v.push_back(s * Uniform(rng, 1.0, 2.0));
+    t.Add(p[static_cast<std::size_t>(j - 1)], j, s * Uniform(rng, 1.0, 2.0));
   }
-  return FromTriplets(n, n, r, c, v);
+  return t.Build(n, n);
 }
 
 SparseMatrix Banded(std::int64_t n, std::int64_t w, std::mt19937_64& rng) {
-  std::vector<std::int64_t> r, c;
-  std::vector<double> v;
+  Triplets t;
   for (std::int64_t j = 1; j <= n; ++j) {
     for (std::int64_t i = std::max<std::int64_t>(1, j - w); i <= std::min(n, j + w); ++i) {
-      r.push_back(i);
-      c.push_back(j);
-      v.push_back(i == j ? 2.0 * static_cast<double>(w) + 1.0 + Uniform(rng, 0.0, 1.0)
+      t.Add(i, j, i == j ? 2.0 * static_cast<double>(w) + 1.0 + Uniform(rng, 0.0, 1.0)
                          : Uniform(rng));
     }
   }
-  return FromTriplets(n, n, r, c, v);
+  return t.Build(n, n);
 }
 
 SparseMatrix PermutedBlockTriangular(const std::vector<std::int64_t>& orders, double coupling,
                                      std::mt19937_64& rng) {
-  std::int64_t n = 0;
-  for (auto o : orders) n += o;
-  std::vector<std::int64_t> r, c;
-  std::vector<double> v;
+  const std::int64_t n = std::accumulate(orders.begin(), orders.end(), std::int64_t{0});
+  Triplets t;
   std::bernoulli_distribution couple(coupling);
   std::int64_t first = 1;
   for (auto order : orders) {
     for (std::int64_t j = first; j < first + order; ++j) {
       for (std::int64_t i = first; i < first + order; ++i) {
-        r.push_back(i);
-        c.push_back(j);
-        v.push_back(i == j ? 3.0 * static_cast<double>(order) : Uniform(rng));
+        t.Add(i, j, i == j ? 3.0 * static_cast<double>(order) : Uniform(rng));
       }
       for (std::int64_t i = 1; i < first; ++i) {
-        if (!couple(rng)) continue;
-        r.push_back(i);
-        c.push_back(j);
-        v.push_back(Uniform(rng));
+        if (couple(rng)) t.Add(i, j, Uniform(rng));
       }
     }
     first += order;
   }
   const auto pr = RandomPermutation(n, rng);
   const auto pc = RandomPermutation(n, rng);
-  for (auto& i : r) i = pr[static_cast<std::size_t>(i - 1)];
-  for (auto& j : c) j = pc[static_cast<std::size_t>(j - 1)];
-  return FromTriplets(n, n, r, c, v);
+  for (auto& i : t.rows) i = pr[static_cast<std::size_t>(i - 1)];
+  for (auto& j : t.cols) j = pc[static_cast<std::size_t>(j - 1)];
+  return t.Build(n, n);
 }
 
 SparseMatrix Arrow(std::int64_t n, std::mt19937_64& rng) {
-  std::vector<std::int64_t> r, c;
-  std::vector<double> v;
+  Triplets t;
   for (std::int64_t i = 1; i <= n; ++i) {
-    r.push_back(i);
-    c.push_back(i);
-    v.push_back(static_cast<double>(n) + Uniform(rng, 0.0, 1.0));
+    t.Add(i, i, static_cast<double>(n) + Uniform(rng, 0.0, 1.0));
     if (i == 1) continue;
-    r.push_back(1);
-    c.push_back(i);
-    v.push_back(Uniform(rng));
-    r.push_back(i);
-    c.push_back(1);
-    v.push_back(Uniform(rng));
+    t.Add(1, i, Uniform(rng));
+    t.Add(i, 1, Uniform(rng));
   }
-  return FromTriplets(n, n, r, c, v);
+  return t.Build(n, n);
 }
 
 }  // namespace slu_test

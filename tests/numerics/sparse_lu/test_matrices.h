@@ -19,14 +19,28 @@ struct SparseMatrix {
   std::vector<double> Dense() const;
   // The same pattern with new values drawn from rng.
   SparseMatrix WithNewValues(std::mt19937_64& rng) const;
-  SparseMatrix Transposed() const;
 };
 
 // Builds from triplets (1-based); entries of equal position are summed.
 SparseMatrix FromTriplets(std::int64_t m, std::int64_t n, std::vector<std::int64_t> rows,
                           std::vector<std::int64_t> cols, std::vector<double> values);
 
+// Entries gathered one at a time, then built by FromTriplets.
+struct Triplets {
+  std::vector<std::int64_t> rows, cols;
+  std::vector<double> values;
+  void Add(std::int64_t i, std::int64_t j, double v) {
+    rows.push_back(i);
+    cols.push_back(j);
+    values.push_back(v);
+  }
+  SparseMatrix Build(std::int64_t m, std::int64_t n) const {
+    return FromTriplets(m, n, rows, cols, values);
+  }
+};
+
 double Uniform(std::mt19937_64& rng, double lo = -1.0, double hi = 1.0);
+std::vector<double> RandomVector(std::int64_t n, std::mt19937_64& rng);  // in [-1, 1]
 
 // Random unsymmetric: each entry present with the given probability, values
 // in [-1, 1], plus a randomly permuted diagonal of values of modulus 1..2 so
@@ -43,8 +57,5 @@ SparseMatrix PermutedBlockTriangular(const std::vector<std::int64_t>& orders, do
                                      std::mt19937_64& rng);
 // Diagonal plus a full first row and first column.
 SparseMatrix Arrow(std::int64_t n, std::mt19937_64& rng);
-
-// A random permutation of 1..n.
-std::vector<std::int64_t> RandomPermutation(std::int64_t n, std::mt19937_64& rng);
 
 }  // namespace slu_test

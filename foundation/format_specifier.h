@@ -47,7 +47,7 @@ inline constexpr std::int32_t kMaxFormatPrecision = 4096;
 // when it is well formed, else the BAD FORMATTING text that reports it.
 const char* ParseFormatSpec(const char* text, FormatSpec* spec);
 
-// "%" with the spec's flags, width and (when keep_precision) precision, then
+// "%" with the specifier's flags, width and (when keep_precision) precision, then
 // `size` ("", "h" or "ll") and `type`: a conversion glibc reads as designed.
 std::string GlibcConversion(const FormatSpec& spec, bool keep_precision, const char* size,
                             char type);

@@ -1,4 +1,4 @@
-#include "foundation/format_spec.h"
+#include "foundation/format_specifier.h"
 
 #include <cstring>
 
