@@ -115,8 +115,6 @@ class DseController : public DseMessageController {
 
   DseMessage* PendingRequest(std::uint32_t id) const;
   DseIOQueue* IOQueue() const { return io_.get(); }
-  DseProcessManager* ProcessManager() const { return process_manager_.get(); }
-  DseAsyncClient* AsyncClient() const { return async_client_; }
   const XosComputeNode* ParentNode() const;
   const std::string& ProgramFolder() const { return program_folder_; }
   std::int32_t ChildNumber() const { return child_number_; }

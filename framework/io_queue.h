@@ -153,7 +153,6 @@ class DseIOQueue final : public DseIOPeers {
 
   // --- state ---
 
-  std::uint32_t OwnNumber() const { return own_number_; }
   std::uint32_t HeldPeerCount() const { return held_peers_; }
   std::uint32_t HoldCount() const { return hold_count_; }
   std::uint32_t WaitingCount() const { return static_cast<std::uint32_t>(waiting_.size()); }
@@ -161,7 +160,6 @@ class DseIOQueue final : public DseIOPeers {
   std::uint32_t PeerNumber() const { return peer_number_; }
   bool Connected() const { return connected_ != 0; }
   bool Held() const { return held_ != 0; }
-  Status PeerStatus() const { return status_; }
   XosConnection* Connection() const { return connection_.get(); }
   DseProcess* Process() const { return process_; }
   std::uint32_t QueuedSegments(std::uint32_t klass) const { return output_[klass].count; }

@@ -264,13 +264,15 @@ Status Client::Cancel(std::uint32_t id) {
 Status Client::Drop(std::uint32_t id) {
   DseMessage* pending = controller_ != nullptr ? controller_->PendingRequest(id) : nullptr;
   if (pending == nullptr) return DseController::kNotPending;
-  return Post(std::unique_ptr<DseMessage>(pending->MakeDrop()));
+  std::unique_ptr<DseMessage> drop(pending->MakeDrop());
+  return drop != nullptr ? Post(std::move(drop)) : DseMessage::kNoMemory;
 }
 
 Status Client::StartTimer(std::uint32_t id) {
   DseMessage* pending = controller_ != nullptr ? controller_->PendingRequest(id) : nullptr;
   if (pending == nullptr) return DseController::kNotPending;
-  return Post(std::unique_ptr<DseMessage>(pending->MakeStartTimer()));
+  std::unique_ptr<DseMessage> start(pending->MakeStartTimer());
+  return start != nullptr ? Post(std::move(start)) : DseMessage::kNoMemory;
 }
 
 Status Client::SendBatch(std::uint32_t type, std::vector<std::unique_ptr<DseMessage>> messages) {

@@ -129,9 +129,10 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  // Sends a request (0 or a failure); *id names its Outcome. A positive period makes an
-  // id-path read periodic (the engine keeps it and answers on every round of
-  // its timers until dropped or cancelled).
+  // Sends a request (0 or a failure); *id names its Outcome. A positive
+  // period makes an id-path read periodic: the engine keeps it and answers
+  // once on every round of its timers (in practice once per run step,
+  // whatever the period) until it is dropped or cancelled.
   Status Send(std::unique_ptr<Request> request, std::uint32_t* id, double period = 0.0);
   // Sends a message that wants no reply (flag 0x20 is set).
   Status Post(std::unique_ptr<DseMessage> message);
