@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "foundation/format_specifier.h"
+#include "foundation/print_conversion.h"
 #include "foundation/message_line.h"
 #include "foundation/mixins.h"
 #include "platform/fault_guard.h"

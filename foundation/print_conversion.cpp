@@ -1,4 +1,4 @@
-#include "foundation/format_specifier.h"
+#include "foundation/print_conversion.h"
 
 #include <cstring>
 
