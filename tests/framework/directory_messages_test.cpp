@@ -1,11 +1,11 @@
-// The directory tree's id paths and tree transfers through real messages,
-// including bodies that span several segments.
+// Tree transfers through real messages, including bodies that span several
+// segments; the id paths and the readers' refusals are the directory tree's
+// own tests.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "foundation/directory_node.h"
-#include "foundation/id_path.h"
 #include "framework/message.h"
 #include "tests/foundation/tree_samples.h"
 #include "tests/framework/message_helpers.h"
@@ -14,44 +14,8 @@ namespace {
 
 using testsupport::AddChild;
 using testsupport::BodyOf;
-using testsupport::HexBytes;
-using testsupport::MessagePtr;
 using testsupport::Outline;
-using testsupport::Received;
-using testsupport::SameBytes;
 using testsupport::SampleTree;
-
-TEST(DirectoryMessages, IdPathsGoOutAndComeBackToTheSameNode) {
-  SampleTree tree;
-  BvuDirectoryProper* b = AddChild(AddChild(tree.root(), 4, "A"), 2, ".b");
-  BvuIdPath path;
-  ASSERT_EQ(b->GetIdPath(&path), status::kOk);
-  DseMessage sent(60, DseMessage::kRequest);
-  ASSERT_EQ(path.Write(sent), status::kOk);
-  MessagePtr received = Received(sent);
-  BvuDirectoryNode* found = nullptr;
-  EXPECT_EQ(tree.root()->ChildAt(4)->ReadIdPath(*received, &found), status::kOk);
-  EXPECT_EQ(found, b);
-}
-
-TEST(DirectoryMessages, NamedIdPathsCreateTheirIntermediateNodes) {
-  BvuIdPath path(true);
-  path.Append(kIdPathRoot);
-  path.Append(3, "Unit");
-  path.Append(1, ".Tank");
-  path.Append(7, ".Level");
-  DseMessage sent(60, DseMessage::kRequest);
-  ASSERT_EQ(path.Write(sent), status::kOk);
-  MessagePtr received = Received(sent);
-  SampleTree tree;
-  BvuDirectoryNode* parent = nullptr;
-  std::int32_t index = -1;
-  std::string name;
-  ASSERT_EQ(tree.root()->ReadIdPathWithNames(*received, &parent, &index, &name, false), status::kOk);
-  EXPECT_EQ(Outline(tree.root()), "3:Unit{1:.Tank}");
-  EXPECT_EQ(index, 7);
-  EXPECT_EQ(name, ".Level");
-}
 
 TEST(DirectoryMessages, WrittenTreeIsByteExactInAMessage) {
   SampleTree tree("R");
@@ -59,16 +23,15 @@ TEST(DirectoryMessages, WrittenTreeIsByteExactInAMessage) {
   AddChild(tree.root(), 2, ".b");
   DseMessage sent(60, DseMessage::kRequest);
   ASSERT_EQ(tree.root()->WriteTree(sent, nullptr, nullptr), status::kOk);
-  EXPECT_TRUE(SameBytes(HexBytes("0C FFFFFF 030000 5200 01 000000 030000 6100 FF"
-                                 "01 020000 030000 2E6200 FF FF"),
-                        BodyOf(sent)));
+  EXPECT_TRUE(testsupport::SameBytes(
+      testsupport::HexBytes("0C FFFFFF 030000 5200 01 000000 030000 6100 FF 01 020000 030000 2E6200 FF FF"),
+      BodyOf(sent)));
 }
 
 TEST(DirectoryMessages, TreeDescriptionsReadAcrossSegments) {
-  // About 300 records of 40 bytes: the body runs over several 4 KB segments.
+  // 330 records of about 30 bytes: the body runs over several 4 KB segments.
   DseMessage sent(60, DseMessage::kRequest);
   SampleTree original;
-  std::string expected;
   auto record = [&sent](std::uint32_t index, const std::string& name) {
     sent.PutUInt8(1);
     sent.PutUInt24(index);
@@ -90,9 +53,8 @@ TEST(DirectoryMessages, TreeDescriptionsReadAcrossSegments) {
   }
   sent.PutUInt8(0xFF);
   ASSERT_GT(BodyOf(sent).size(), 8000u);
-  MessagePtr received = Received(sent);
   SampleTree copy;
-  ASSERT_EQ(copy.root()->ReadTree(*received, nullptr, nullptr), status::kOk);
+  ASSERT_EQ(copy.root()->ReadTree(*testsupport::Received(sent), nullptr, nullptr), status::kOk);
   EXPECT_EQ(Outline(copy.root()), Outline(original.root()));
 }
 

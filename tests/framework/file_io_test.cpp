@@ -14,128 +14,98 @@
 
 namespace fs = std::filesystem;
 using testsupport::ReadFileBytes;
-using testsupport::TempDir;
 
 namespace {
 
-TEST(FileIOTest, OpenOrCreateNeverTruncates) {
-  TempDir dir;
-  const auto existing = dir.WriteFile("snapshot.snp", "keep me");
-  Status result = 1;
-  {
-    XosFileIO file(existing.c_str(), "RWN", &result);
-    EXPECT_EQ(result, 0u);
-    EXPECT_TRUE(file.IsOpen());
+class FileIOTest : public ::testing::Test {
+ protected:
+  Status Open(const fs::path& path, const char* mode) {
+    Status result = 1;
+    XosFileIO file(path.c_str(), mode, &result);
+    EXPECT_EQ(file.IsOpen(), result == 0) << mode;
+    return result;
   }
-  EXPECT_EQ(ReadFileBytes(existing), "keep me");
-  {
-    XosFileIO file((dir / "new.snp").c_str(), "nwr", &result);  // letters in either case
-    EXPECT_EQ(result, 0u);
-  }
-  EXPECT_TRUE(fs::exists(dir / "new.snp"));
-}
+  testsupport::TempDir dir_;
+};
 
-TEST(FileIOTest, ModeRefusalsTouchNothing) {
-  TempDir dir;
-  const auto missing = dir / "missing.snp";
-  Status result = 0;
-  XosFileIO must_exist(missing.c_str(), "RE", &result);
-  EXPECT_EQ(result, 0x80000015u);
-  EXPECT_FALSE(must_exist.IsOpen());
-  XosFileIO unknown(missing.c_str(), "RX", &result);
-  EXPECT_EQ(result, 0x8000FFFFu);
-  // "N" after "E" wins, and "E" after "N".
-  XosFileIO last_wins(missing.c_str(), "NRE", &result);
-  EXPECT_EQ(result, 0x80000015u);
+TEST_F(FileIOTest, ModesOpenWithoutTruncatingOrRefuseTouchingNothing) {
+  const auto existing = dir_.WriteFile("snapshot.snp", "keep me");
+  EXPECT_EQ(Open(existing, "RWN"), 0u);
+  EXPECT_EQ(ReadFileBytes(existing), "keep me");
+  EXPECT_EQ(Open(dir_ / "new.snp", "nwr"), 0u);  // letters in either case
+  EXPECT_TRUE(fs::exists(dir_ / "new.snp"));
+  const auto missing = dir_ / "missing.snp";
+  EXPECT_EQ(Open(missing, "RE"), 0x80000015u);
+  EXPECT_EQ(Open(missing, "RX"), 0x8000FFFFu);
+  EXPECT_EQ(Open(missing, "NRE"), 0x80000015u);  // the last of "N" and "E" wins
   EXPECT_FALSE(fs::exists(missing));
-  XosFileIO no_folder((dir / "no" / "such.snp").c_str(), "RWN", &result);
+
+  Status result = 0;
+  XosFileIO no_folder((dir_ / "no" / "such.snp").c_str(), "RWN", &result);
   EXPECT_EQ(result, 0x8000000Bu);
   EXPECT_EQ(no_folder.LastSystemError(), static_cast<std::uint32_t>(ENOENT));
   std::uint32_t n = 9;
   char byte;
   EXPECT_EQ(no_folder.Read(&byte, 1, &n), 0x8000000Bu);
   EXPECT_EQ(n, 0u);
+  XosFileIO write_only((dir_ / "w.snp").c_str(), "W", &result);
+  EXPECT_EQ(write_only.Read(&byte, 1, &n), 0x8000FFFFu);
+  EXPECT_EQ(write_only.LastSystemError(), static_cast<std::uint32_t>(EBADF));
+  {
+    XosFileIO scratch((dir_ / "scratch").c_str(), "nw", &result);
+    scratch.SetDeleteOnClose(true);
+    EXPECT_TRUE(fs::exists(dir_ / "scratch"));
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "scratch"));
 }
 
-TEST(FileIOTest, PositionedTransfersMoveTheCurrentPosition) {
-  TempDir dir;
+TEST_F(FileIOTest, PositionedTransfersMoveTheCurrentPosition) {
   Status result = 1;
-  XosFileIO file((dir / "blocks.cpd").c_str(), "rw", &result);
+  XosFileIO file((dir_ / "blocks.cpd").c_str(), "rw", &result);
   ASSERT_EQ(result, 0u);
   std::uint32_t n = 0;
   std::uint64_t position = 10;
   ASSERT_EQ(file.WriteAt("hello", 5, &n, &position), 0u);
-  EXPECT_EQ(n, 5u);
   EXPECT_EQ(position, 15u);
   ASSERT_EQ(file.Write(" world", 6, &n), 0u);  // goes on where the last one ended
   EXPECT_EQ(file.Position(), 21u);
-  EXPECT_EQ(ReadFileBytes(dir / "blocks.cpd"), std::string(10, '\0') + "hello world");
-
+  EXPECT_EQ(ReadFileBytes(dir_ / "blocks.cpd"), std::string(10, '\0') + "hello world");
   char buffer[16] = {};
   position = 10;
   ASSERT_EQ(file.ReadAt(buffer, 3, &n, &position), 0u);
   EXPECT_EQ(position, 13u);
   ASSERT_EQ(file.Read(buffer + 3, 3, &n), 0u);  // the next bytes, no position given
   EXPECT_EQ(std::string(buffer, 6), "hello ");
-  // The end of the file reads as nothing, successfully.
-  position = 21;
-  EXPECT_EQ(file.ReadAt(buffer, sizeof buffer, &n, &position), 0u);
-  EXPECT_EQ(n, 0u);
-  position = 18;
-  EXPECT_EQ(file.ReadAt(buffer, sizeof buffer, &n, &position), 0u);
-  EXPECT_EQ(n, 3u);
-  EXPECT_EQ(position, 21u);
-}
-
-TEST(FileIOTest, ReadingAFileOpenedOnlyForWritingFails) {
-  TempDir dir;
-  Status result = 1;
-  XosFileIO file((dir / "w.snp").c_str(), "W", &result);
-  ASSERT_EQ(result, 0u);
-  char byte;
-  std::uint32_t n = 0;
-  EXPECT_EQ(file.Read(&byte, 1, &n), 0x8000FFFFu);
-  EXPECT_EQ(file.LastSystemError(), static_cast<std::uint32_t>(EBADF));
-}
-
-TEST(FileIOTest, DeleteOnCloseRemovesTheFile) {
-  TempDir dir;
-  Status result = 1;
-  {
-    XosFileIO kept((dir / "kept").c_str(), "nw", &result);
-    XosFileIO scratch((dir / "scratch").c_str(), "nw", &result);
-    scratch.SetDeleteOnClose(true);
-    EXPECT_TRUE(fs::exists(dir / "scratch"));
+  // Reads stop at the end of the file, which reads as nothing, successfully.
+  for (const auto& [from, count] : {std::pair<std::uint64_t, std::uint32_t>{18, 3}, {21, 0}}) {
+    position = from;
+    EXPECT_EQ(file.ReadAt(buffer, sizeof buffer, &n, &position), 0u);
+    EXPECT_EQ(n, count);
+    EXPECT_EQ(position, 21u);
   }
-  EXPECT_FALSE(fs::exists(dir / "scratch"));
-  EXPECT_TRUE(fs::exists(dir / "kept"));
 }
 
 // Framed records in a file, as snapshot files keep them: written frame by
 // frame, read back and reassembled.
-TEST(FileIOTest, FramesWrittenToAFileReadBackWhole) {
-  TempDir dir;
-  const auto path = dir / "frames.snp";
+TEST_F(FileIOTest, FramesWrittenToAFileReadBackWhole) {
+  const auto path = dir_ / "frames.snp";
   const std::vector<std::size_t> sizes = {0, 3980, 3981, 9000};
+  Status result = 1;
   {
-    Status result = 1;
     XosFileIO file(path.c_str(), "NWR", &result);
-    ASSERT_EQ(result, 0u);
     std::uint32_t id = 1;
     for (std::size_t size : sizes) {
-      DseSegment* chain = testsupport::BuildChain(testsupport::Pattern(size), id++);
-      DseSegment::PackHeaders(chain, 3, 55, 12, nullptr);
-      for (DseSegment* s = chain; s != nullptr; s = s->next) ASSERT_EQ(DseSegment::Write(s, &file), 0u);
-      DseSegment::ReturnChain(chain);
+      for (const auto& frame : testsupport::PackedFrames(size, id++)) {
+        std::uint32_t n = 0;
+        ASSERT_EQ(file.Write(frame.data(), static_cast<std::uint32_t>(frame.size()), &n), 0u);
+      }
     }
   }
-  Status result = 1;
   XosFileIO file(path.c_str(), "RE", &result);
   ASSERT_EQ(result, 0u);
   DseAssemblyList list;
   std::vector<std::vector<std::uint8_t>> messages;
-  for (;;) {
-    DseSegment* s = DseSegment::Make(nullptr);
+  for (DseSegment* s = DseSegment::Make(nullptr);; s = DseSegment::Make(nullptr)) {
     const Status read = DseSegment::Read(s, &file);
     if (read != 0) {
       EXPECT_EQ(read, status::kIncompleteFrame);  // the end of the file

@@ -1,42 +1,25 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <random>
 #include <vector>
 
-#include "fake_stream.h"
+#include "fake_connection.h"
 #include "framework/io_status.h"
 #include "framework/segment.h"
 #include "segment_helpers.h"
-#include "tests/support/golden.h"
 
-using testsupport::BuildChain;
-using testsupport::FakeStream;
+using testsupport::Bytes;
+using testsupport::FakeConnection;
 using testsupport::Frame;
 using testsupport::FrameOf;
-using testsupport::FramesOf;
-using testsupport::Pattern;
+using testsupport::Join;
+using testsupport::PackedFrames;
 
 namespace {
 
-std::vector<Frame> PackedFrames(std::size_t data_size, std::uint32_t id = 0x1234) {
-  DseSegment* chain = BuildChain(Pattern(data_size), id);
-  DseSegment::PackHeaders(chain, 3, 50, 12, nullptr);
-  auto frames = FramesOf(chain);
-  DseSegment::ReturnChain(chain);
-  return frames;
-}
-
-std::vector<std::uint8_t> Join(const std::vector<Frame>& parts) {
-  std::vector<std::uint8_t> bytes;
-  for (const auto& p : parts) bytes.insert(bytes.end(), p.begin(), p.end());
-  return bytes;
-}
-
 // Reads frames until the stream has nothing more, as a peer's reader does:
 // a fresh segment after each complete frame.
-std::vector<Frame> ReadAll(FakeStream& stream) {
+std::vector<Frame> ReadAll(FakeConnection& stream) {
   std::vector<Frame> frames;
   DseSegment* s = DseSegment::Make(nullptr);
   for (int guard = 0; guard < 10'000'000; ++guard) {
@@ -59,7 +42,7 @@ std::vector<Frame> ReadAll(FakeStream& stream) {
 // matching length pair that fits a block takes the whole frame it announces,
 // kept when its end byte and header are sound and dropped otherwise; any
 // other byte is skipped.
-std::vector<Frame> ModelFrames(const std::vector<std::uint8_t>& bytes) {
+std::vector<Frame> ModelFrames(const Bytes& bytes) {
   std::vector<Frame> frames;
   std::size_t pos = 0;
   while (pos + 5 <= bytes.size()) {
@@ -71,107 +54,73 @@ std::vector<Frame> ModelFrames(const std::vector<std::uint8_t>& bytes) {
     }
     if (pos + length + 5 > bytes.size()) break;
     const std::uint8_t format = bytes[pos + 5];
-    const bool sound = bytes[pos + length + 4] == 0x03 &&
-                       ((format == 16 && length >= 14) || (format == 17 && length >= 18));
+    const bool sound = bytes[pos + length + 4] == 0x03 && (format == 16 || (format == 17 && length >= 18));
     if (sound) frames.emplace_back(bytes.begin() + pos, bytes.begin() + pos + length + 5);
     pos += length + 5;
   }
   return frames;
 }
 
-TEST(FrameReaderTest, ResynchronisesAfterGarbageFedOneByteAtATime) {
-  const auto frames = PackedFrames(300);
-  // Garbage holding start bytes without a valid length pair behind them.
-  std::vector<std::uint8_t> bytes = {0x00, 0x02, 0x02, 0x13, 0x00, 0x02, 0x0E, 0x00, 0xF1, 0xFE, 0x41};
-  const auto frame_bytes = Join(frames);
-  bytes.insert(bytes.end(), frame_bytes.begin(), frame_bytes.end());
-  FakeStream stream(bytes);
-  stream.read_plan = [](std::uint32_t) { return 1u; };
-  EXPECT_EQ(ReadAll(stream), frames);
-}
-
-TEST(FrameReaderTest, ReadsBackToBackFramesWhateverTheSplits) {
-  const auto a = PackedFrames(5000, 1);
-  const auto b = PackedFrames(0, 2);
-  std::vector<Frame> all = a;
-  all.insert(all.end(), b.begin(), b.end());
-  std::mt19937 random(7);
-  for (int round = 0; round < 50; ++round) {
-    FakeStream stream(Join(all));
-    stream.read_plan = [&](std::uint32_t) { return static_cast<std::uint32_t>(random() % 40); };
-    EXPECT_EQ(ReadAll(stream), all) << "round " << round;
-  }
-}
-
-TEST(FrameReaderTest, DropsFrameWithBadEndByteAndReadsTheNext) {
-  auto bad = PackedFrames(50, 1)[0];
-  bad.back() = 0x04;
-  const auto good = PackedFrames(60, 2);
-  FakeStream stream(Join({bad, good[0]}));
-  stream.read_plan = [](std::uint32_t asked) { return asked > 3 ? 3u : asked; };
-  EXPECT_EQ(ReadAll(stream), good);
-}
-
-TEST(FrameReaderTest, RefusesLengthsABlockCannotHoldOrAHeaderDoesNotFit) {
-  const auto good = PackedFrames(20);
+TEST(FrameReaderTest, SkipsGarbageAndDamagedFramesAndReadsTheNext) {
+  const auto good = PackedFrames(300, 2);
+  auto bad_end = PackedFrames(50, 1)[0];
+  bad_end.back() = 0x04;
   // L = 4,000 with its complement, then enough bytes to fill it.
-  std::vector<std::uint8_t> too_long = {0x02, 0xA0, 0x0F, 0x5F, 0xF0};
+  Bytes too_long = {0x02, 0xA0, 0x0F, 0x5F, 0xF0};
   too_long.resize(4005, 0x03);
-  // L = 5 with an end byte where it says.
-  const std::vector<std::uint8_t> too_short = {0x02, 0x05, 0x00, 0xFA, 0xFF, 16, 0, 0, 0, 0x03};
   // A wide header does not fit in L = 14.
-  std::vector<std::uint8_t> wide_short = {0x02, 0x0E, 0x00, 0xF1, 0xFF, 17};
+  Bytes wide_short = {0x02, 0x0E, 0x00, 0xF1, 0xFF, 17};
   wide_short.resize(18, 0);
   wide_short.push_back(0x03);
-  for (const auto& damaged : {too_long, too_short, wide_short}) {
-    FakeStream stream(Join({damaged, good[0]}));
-    EXPECT_EQ(ReadAll(stream), good);
+  const Bytes damaged[] = {
+      {0x00, 0x02, 0x02, 0x13, 0x00, 0x02, 0x0E, 0x00, 0xF1, 0xFE, 0x41},  // start bytes without a length pair
+      bad_end, too_long, wide_short,
+      {0x02, 0x05, 0x00, 0xFA, 0xFF, 16, 0, 0, 0, 0x03},  // L = 5 with an end byte where it says
+  };
+  for (const Bytes& before : damaged) {
+    for (std::uint32_t piece : {1u, 3u, 5000u}) {
+      FakeConnection stream(Join({before, Join(good)}));
+      stream.read_plan = [piece](std::uint32_t) { return piece; };
+      EXPECT_EQ(ReadAll(stream), good) << testsupport::HexDump(Bytes(before.begin(), before.begin() + 5));
+    }
   }
 }
 
 TEST(FrameReaderTest, StreamFailureIsReportedAndReadingResumesAfterIt) {
-  const auto frames = PackedFrames(100);
-  FakeStream stream(frames[0]);
-  stream.read_plan = [](std::uint32_t) { return 30u; };
+  const auto frame = PackedFrames(100)[0];
+  FakeConnection stream;
   DseSegment* s = DseSegment::Make(nullptr);
+  EXPECT_EQ(DseSegment::Read(s, &stream), status::kIncompleteFrame);  // nothing there is no frame
+  EXPECT_EQ(s->read_state, DseSegment::kNothingRead);
+  stream.Append(Bytes(frame.begin(), frame.begin() + 30));
   EXPECT_EQ(DseSegment::Read(s, &stream), status::kIncompleteFrame);
   stream.read_failure = status::kPeerGone;
   EXPECT_EQ(DseSegment::Read(s, &stream), status::kPeerGone);
   stream.read_failure = 0;
-  Status result = status::kIncompleteFrame;
-  while (result == status::kIncompleteFrame) result = DseSegment::Read(s, &stream);
-  EXPECT_EQ(result, 0u);
-  EXPECT_EQ(FrameOf(s), frames[0]);
-  DseSegment::ReturnToPool(s);
-}
-
-TEST(FrameReaderTest, NothingAvailableIsNotAFrame) {
-  FakeStream stream;
-  DseSegment* s = DseSegment::Make(nullptr);
-  EXPECT_EQ(DseSegment::Read(s, &stream), status::kIncompleteFrame);
-  EXPECT_EQ(s->read_state, DseSegment::kNothingRead);
+  stream.Append(Bytes(frame.begin() + 30, frame.end()));
+  EXPECT_EQ(DseSegment::Read(s, &stream), 0u);
+  EXPECT_EQ(FrameOf(s), frame);
   DseSegment::ReturnToPool(s);
 }
 
 TEST(FrameReaderTest, PacketStreamTakesOnlyExactWholeFrames) {
   const auto frame = PackedFrames(64)[0];
-  struct Case {
-    std::vector<std::uint8_t> bytes;
-    Status expected;
-  };
-  std::vector<std::uint8_t> longer(frame.begin(), frame.end());
+  Bytes longer = frame;
   longer.push_back(0x00);  // more arrived than the length says
-  const std::vector<std::uint8_t> shorter(frame.begin(), frame.end() - 1);
-  std::vector<std::uint8_t> bad_end(frame.begin(), frame.end() - 1);
+  Bytes bad_end(frame.begin(), frame.end() - 1);
   bad_end.push_back(0x00);
-  const std::vector<Case> cases = {
-      {frame, 0}, {{}, status::kNothingRead}, {longer, 0x8000FFFF}, {shorter, 0x8000FFFF},
-      {bad_end, 0x8000FFFF}, {{0x02, 0x05, 0x00, 0xFA, 0xFF, 16, 0, 0, 0, 0x03}, 0x8000FFFF}};
-  for (const Case& c : cases) {
-    FakeStream stream(c.bytes, XosBaseIO::kPacketStream);
+  const std::pair<Bytes, Status> cases[] = {
+      {frame, 0},
+      {{}, status::kNothingRead},
+      {longer, 0x8000FFFF},
+      {Bytes(frame.begin(), frame.end() - 1), 0x8000FFFF},
+      {bad_end, 0x8000FFFF},
+      {{0x02, 0x05, 0x00, 0xFA, 0xFF, 16, 0, 0, 0, 0x03}, 0x8000FFFF}};
+  for (const auto& [bytes, expected] : cases) {
+    FakeConnection stream(bytes, XosBaseIO::kPacketStream);
     DseSegment* s = DseSegment::Make(nullptr);
-    EXPECT_EQ(DseSegment::Read(s, &stream), c.expected) << testsupport::HexDump(c.bytes);
-    if (c.expected == 0) {
+    EXPECT_EQ(DseSegment::Read(s, &stream), expected) << testsupport::HexDump(bytes);
+    if (expected == 0) {
       EXPECT_EQ(FrameOf(s), frame);
     }
     DseSegment::ReturnToPool(s);
@@ -181,144 +130,85 @@ TEST(FrameReaderTest, PacketStreamTakesOnlyExactWholeFrames) {
 // Random streams of good, damaged and fake frames between garbage, read in
 // random pieces, must give what the whole-stream model gives; with garbage
 // free of start bytes that is exactly the good frames.
-class FrameReaderFuzz {
- public:
-  explicit FrameReaderFuzz(std::uint32_t seed) : random_(seed) {}
-
-  void RunOnce() {
-    std::vector<std::uint8_t> bytes;
+TEST(FrameReaderTest, RandomChunkingsAndDamageMatchTheWholeStreamModel) {
+  std::mt19937 random(20240611);
+  auto coin = [&](int one_in) { return random() % one_in == 0; };
+  for (int run = 0; run < 300; ++run) {
+    Bytes bytes;
     std::vector<Frame> good;
-    const bool clean = Coin(4);  // only good frames and garbage without start bytes
-    const int items = 1 + static_cast<int>(random_() % 12);
-    for (int i = 0; i < items; ++i) {
-      switch (clean ? random_() % 2 : random_() % 5) {
-        case 0: {
-          const std::size_t size = Coin(3) ? random_() % 9000 : random_() % 40;
-          for (const Frame& f : PackedFrames(size, static_cast<std::uint32_t>(random_()))) {
+    const bool clean = coin(4);  // only good frames and garbage without start bytes
+    for (int i = 1 + static_cast<int>(random() % 12); i > 0; --i) {
+      switch (clean ? random() % 2 : random() % 5) {
+        case 0:
+          for (const Frame& f : PackedFrames(coin(3) ? random() % 9000 : random() % 40, random())) {
             good.push_back(f);
             bytes.insert(bytes.end(), f.begin(), f.end());
           }
           break;
-        }
-        case 1: {
-          const std::size_t size = random_() % 64;
-          for (std::size_t k = 0; k < size; ++k) {
-            std::uint8_t b = static_cast<std::uint8_t>(random_());
-            if (clean && b == 0x02) b = 0x42;
-            bytes.push_back(b);
+        case 1:
+          for (std::size_t k = random() % 64; k > 0; --k) {
+            const auto b = static_cast<std::uint8_t>(random());
+            bytes.push_back(clean && b == 0x02 ? 0x42 : b);
           }
           break;
-        }
         case 2: {  // a frame damaged in one byte
-          Frame f = PackedFrames(random_() % 200, 9)[0];
-          f[random_() % f.size()] ^= static_cast<std::uint8_t>(1 + random_() % 255);
+          Frame f = PackedFrames(random() % 200, 9)[0];
+          f[random() % f.size()] ^= static_cast<std::uint8_t>(1 + random() % 255);
           bytes.insert(bytes.end(), f.begin(), f.end());
           break;
         }
         case 3: {  // a start with a valid length pair announcing garbage
-          const std::uint16_t length = static_cast<std::uint16_t>(random_() % 4100);
+          const auto length = static_cast<std::uint16_t>(random() % 4100);
           bytes.insert(bytes.end(), {0x02, static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
                                      static_cast<std::uint8_t>(~length), static_cast<std::uint8_t>(~length >> 8)});
           break;
         }
         default: {  // a frame cut short
-          Frame f = PackedFrames(random_() % 300, 8)[0];
-          f.resize(random_() % f.size());
+          Frame f = PackedFrames(random() % 300, 8)[0];
+          f.resize(random() % f.size());
           bytes.insert(bytes.end(), f.begin(), f.end());
-          break;
         }
       }
     }
-    FakeStream stream(bytes);
-    const std::uint32_t largest = Coin(2) ? 1 + random_() % 8 : 1 + random_() % 5000;
-    stream.read_plan = [&](std::uint32_t) { return static_cast<std::uint32_t>(random_() % (largest + 1)); };
+    FakeConnection stream(bytes);
+    const std::uint32_t largest = coin(2) ? 1 + random() % 8 : 1 + random() % 5000;
+    stream.read_plan = [&](std::uint32_t) { return static_cast<std::uint32_t>(random() % (largest + 1)); };
     const auto read = ReadAll(stream);
-    ASSERT_EQ(read, ModelFrames(bytes)) << "seed state after " << runs_ << " runs";
+    ASSERT_EQ(read, ModelFrames(bytes)) << "run " << run;
     if (clean) {
-      ASSERT_EQ(read, good);
+      ASSERT_EQ(read, good) << "run " << run;
     }
-    ++runs_;
   }
-
-  int runs() const { return runs_; }
-
- private:
-  bool Coin(int one_in) { return random_() % one_in == 0; }
-  std::mt19937 random_;
-  int runs_ = 0;
-};
-
-TEST(FrameReaderTest, RandomChunkingsAndDamageMatchTheWholeStreamModel) {
-  // VANTOR_FRAME_FUZZ_SECONDS makes this a long run during development.
-  const char* seconds_text = std::getenv("VANTOR_FRAME_FUZZ_SECONDS");
-  const int seconds = seconds_text != nullptr ? std::atoi(seconds_text) : 0;
-  FrameReaderFuzz fuzz(20240611);
-  if (seconds <= 0) {
-    for (int i = 0; i < 300 && !::testing::Test::HasFatalFailure(); ++i) fuzz.RunOnce();
-    return;
-  }
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (std::chrono::steady_clock::now() < end && !::testing::Test::HasFatalFailure()) fuzz.RunOnce();
-  std::printf("%d random streams read\n", fuzz.runs());
 }
 
-// ------------------------------------------------------------------ writing
-
-class FrameWriterTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    segment_ = BuildChain(Pattern(200));
-    DseSegment::PackHeaders(segment_, 3, 50, 12, nullptr);
-    frame_ = FrameOf(segment_);
-  }
-  void TearDown() override {
-    segment_->use_count = 0;
-    DseSegment::ReturnChain(segment_);
-  }
-  DseSegment* segment_ = nullptr;
-  Frame frame_;
-};
-
-TEST_F(FrameWriterTest, WritesInPiecesUntilAllIsOut) {
-  segment_->use_count = 1;
-  FakeStream stream;
-  stream.write_plan = [](std::uint32_t) { return 0u; };
-  EXPECT_EQ(DseSegment::Write(segment_, &stream), status::kNothingWritten);
-  stream.write_plan = [](std::uint32_t) { return 100u; };
-  EXPECT_EQ(DseSegment::Write(segment_, &stream), status::kPartlyWritten);
-  EXPECT_EQ(segment_->transfer_offset, 100u);
-  EXPECT_EQ(segment_->use_count, 1u);
-  stream.write_plan = nullptr;
-  EXPECT_EQ(DseSegment::Write(segment_, &stream), 0u);
-  EXPECT_EQ(segment_->use_count, 0u);
-  EXPECT_EQ(stream.output, frame_);
-  // Nothing left to write.
-  EXPECT_EQ(DseSegment::Write(segment_, &stream), 0u);
-  EXPECT_EQ(stream.output, frame_);
-}
-
-TEST_F(FrameWriterTest, FailuresAreReportedNotTakenForBusy) {
-  segment_->use_count = 1;
+TEST(FrameWriterTest, EveryDestinationGetsTheWholeFrameInPiecesAndFailuresAreNoBusy) {
+  DseSegment* segment = testsupport::BuildChain(testsupport::Pattern(200));
+  DseSegment::PackHeaders(segment, 3, 50, 12, nullptr);
+  const Frame frame = FrameOf(segment);
+  segment->use_count = 2;
   for (Status failure : {0x80000035u, 0xA0000035u, 0x8000FFFFu}) {
-    FakeStream stream;
-    stream.write_failure = failure;
-    EXPECT_EQ(DseSegment::Write(segment_, &stream), failure);
-    EXPECT_EQ(segment_->use_count, 1u);
-    EXPECT_EQ(segment_->transfer_count, frame_.size());
+    FakeConnection failing;
+    failing.write_failure = failure;
+    EXPECT_EQ(DseSegment::Write(segment, &failing), failure);
   }
-}
-
-TEST_F(FrameWriterTest, EveryDestinationGetsTheWholeFrame) {
-  segment_->use_count = 2;
-  FakeStream first, second;
-  EXPECT_EQ(DseSegment::Write(segment_, &first), 0u);
-  EXPECT_EQ(segment_->use_count, 1u);
+  EXPECT_EQ(segment->use_count, 2u);
+  FakeConnection first, second;
+  first.write_plan = [](std::uint32_t) { return 0u; };
+  EXPECT_EQ(DseSegment::Write(segment, &first), status::kNothingWritten);
+  first.write_plan = [](std::uint32_t) { return 100u; };
+  EXPECT_EQ(DseSegment::Write(segment, &first), status::kPartlyWritten);
+  EXPECT_EQ(segment->transfer_offset, 100u);
+  first.write_plan = nullptr;
+  EXPECT_EQ(DseSegment::Write(segment, &first), 0u);
+  EXPECT_EQ(segment->use_count, 1u);
   second.write_plan = [](std::uint32_t) { return 50u; };
-  while (DseSegment::Write(segment_, &second) == status::kPartlyWritten) {
+  while (DseSegment::Write(segment, &second) == status::kPartlyWritten) {
   }
-  EXPECT_EQ(segment_->use_count, 0u);
-  EXPECT_EQ(first.output, frame_);
-  EXPECT_EQ(second.output, frame_);
+  EXPECT_EQ(segment->use_count, 0u);
+  EXPECT_EQ(DseSegment::Write(segment, &second), 0u);  // nothing left to write
+  EXPECT_EQ(first.output, frame);
+  EXPECT_EQ(second.output, frame);
+  DseSegment::ReturnChain(segment);
 }
 
 }  // namespace

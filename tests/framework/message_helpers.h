@@ -26,36 +26,58 @@ inline Bytes BodyOf(const DseMessage& message) {
   return body;
 }
 
-// The chain a peer receives for the message: packed (without a new id),
-// each frame parsed into a fresh block; the first segment names `from` as
-// its source peer.
-inline DseSegment* ReceivedChain(DseMessage& sent, DseIOQueue* from = nullptr) {
-  sent.Pack(false);
+// The frames of a message packed here (without a new id), end to end.
+inline Bytes WireBytes(DseMessage& message) {
+  message.Pack(false);
+  Bytes bytes;
+  for (DseSegment* s = message.FirstSegment(); s != nullptr; s = s->next) {
+    bytes.insert(bytes.end(), s->frame, s->frame + s->FrameSize());
+  }
+  return bytes;
+}
+
+// Parses frames at *place into a chain until a message's last segment; the
+// first segment names `from` as its source peer.
+inline DseSegment* ParseChain(const unsigned char** place, const unsigned char* end, DseIOQueue* from) {
   DseSegment* first = nullptr;
-  DseSegment* tail = nullptr;
-  for (DseSegment* s = sent.FirstSegment(); s != nullptr; s = s->next) {
-    DseSegment* copy = DseSegment::Make(nullptr);
-    const unsigned char* place = s->frame;
-    EXPECT_EQ(DseSegment::ParseFrame(copy, &place, s->frame + s->FrameSize()), 0u);
-    if (tail != nullptr) {
-      tail->next = copy;
-    } else {
-      first = copy;
-    }
-    tail = copy;
+  DseSegment* last = nullptr;
+  while (*place < end) {
+    DseSegment* s = DseSegment::Make(last);
+    const Status parsed = DseSegment::ParseFrame(s, place, end);
+    EXPECT_EQ(parsed, 0u);
+    if (first == nullptr) first = s;
+    last = s;
+    if (parsed != 0 || s->index >= s->count) break;
   }
   first->source_peer = from;
   return first;
 }
 
-// The message as a peer receives it.
-inline MessagePtr Received(DseMessage& sent, DseIOQueue* from = nullptr) {
-  DseSegment* chain = ReceivedChain(sent, from);
-  std::uint32_t klass = 0;
-  std::uint32_t type = 0;
-  std::uint32_t subtype = 0;
+inline MessagePtr MessageOf(DseSegment* chain) {
+  std::uint32_t klass = 0, type = 0, subtype = 0;
   DseSegment::UnpackHeader(chain, &klass, &type, &subtype);
   return MessagePtr(DseMessage::DseMessageFromSegments(chain, klass, type, subtype));
+}
+
+// The messages in a written byte stream; the stream is emptied.
+inline std::vector<MessagePtr> TakeMessages(Bytes* stream, DseIOQueue* from = nullptr) {
+  std::vector<MessagePtr> messages;
+  const unsigned char* place = stream->data();
+  while (place < stream->data() + stream->size()) {
+    messages.push_back(MessageOf(ParseChain(&place, stream->data() + stream->size(), from)));
+  }
+  stream->clear();
+  return messages;
+}
+
+// The chain, or the message, a peer receives for the message sent here.
+inline DseSegment* ReceivedChain(DseMessage& sent, DseIOQueue* from = nullptr) {
+  const Bytes bytes = WireBytes(sent);
+  const unsigned char* place = bytes.data();
+  return ParseChain(&place, bytes.data() + bytes.size(), from);
+}
+inline MessagePtr Received(DseMessage& sent, DseIOQueue* from = nullptr) {
+  return MessageOf(ReceivedChain(sent, from));
 }
 
 // A message of this type and subtype whose body holds these bytes, as

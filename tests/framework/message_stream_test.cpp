@@ -24,38 +24,35 @@ std::string Taken(char* text) { return std::unique_ptr<char[]>(text) ? std::stri
 
 TEST(MessageStreamTest, FixedSizeValuesAreLittleEndianAndReadBack) {
   DseMessage m(60, DseMessage::kRequest);
-  EXPECT_EQ(m.PutUInt8(0xAB), 0u);
-  EXPECT_EQ(m.PutInt8(-2), 0u);
-  EXPECT_EQ(m.PutChar('z'), 0u);
-  EXPECT_EQ(m.PutUInt16(0x1234), 0u);
-  EXPECT_EQ(m.PutUInt24(0xFFFFFE), 0u);
-  EXPECT_EQ(m.PutUInt32(0x89ABCDEF), 0u);
-  EXPECT_EQ(m.PutUInt64(0x0102030405060708ull), 0u);
-  EXPECT_EQ(m.PutFloat(1.5f), 0u);
-  EXPECT_EQ(m.PutDouble(-2.0), 0u);
-  m.PutUInt32(7);
-  EXPECT_TRUE(SameBytes(HexBytes("AB FE 7A 34 12 FE FF FF EF CD AB 89 08 07 06 05 04 03 02 01"
+  std::uint8_t* two = m.ReserveUInt16();
+  std::uint8_t* three = m.ReserveUInt24();
+  for (Status put : {m.PutUInt8(0xAB), m.PutInt8(-2), m.PutChar('z'), m.PutUInt16(0x1234), m.PutUInt24(0xFFFFFE),
+                     m.PutUInt32(0x89ABCDEF), m.PutUInt64(0x0102030405060708ull), m.PutFloat(1.5f),
+                     m.PutDouble(-2.0), m.PutUInt32(7), m.PatchUInt16(two, 0xBEEF), m.PatchUInt24(three, 0x123456)}) {
+    EXPECT_EQ(put, 0u);
+  }
+  EXPECT_EQ(m.PatchUInt16(nullptr, 1), 0x8000FFFFu);
+  EXPECT_TRUE(SameBytes(HexBytes("EF BE 56 34 12 AB FE 7A 34 12 FE FF FF EF CD AB 89 08 07 06 05 04 03 02 01"
                                  "00 00 C0 3F 00 00 00 00 00 00 00 C0 07 00 00 00"),
                         BodyOf(m)));
   auto in = Received(m);
   std::uint8_t u8 = 0;
   std::uint16_t u16 = 0;
-  std::uint32_t u32 = 0;
+  std::uint32_t u32 = 0, u24 = 0, byte = 0;
   std::uint64_t u64 = 0;
   double real = 0;
   unsigned char raw[8];
-  EXPECT_EQ(in->GetUInt8(&u8), 0u);
-  EXPECT_EQ(u8, 0xAB);
-  EXPECT_EQ(in->GetByteAsUInt32(&u32), 0u);
-  EXPECT_EQ(u32, 0xFEu);
-  in->GetUInt8(&u8);
-  EXPECT_EQ(in->GetUInt16(&u16), 0u);
+  in->GetUInt16(&u16);  // the patched places
+  in->GetUInt24(&u24);
+  for (Status got : {in->GetUInt8(&u8), in->GetByteAsUInt32(&byte), in->GetUInt8(&u8), in->GetUInt16(&u16),
+                     in->GetUInt24(&u24), in->GetUInt32(&u32), in->GetUInt64(&u64)}) {
+    EXPECT_EQ(got, 0u);
+  }
+  EXPECT_EQ(byte, 0xFEu);
+  EXPECT_EQ(u8, 'z');
   EXPECT_EQ(u16, 0x1234);
-  EXPECT_EQ(in->GetUInt24(&u32), 0u);
-  EXPECT_EQ(u32, 0xFFFFFEu);
-  EXPECT_EQ(in->GetUInt32(&u32), 0u);
+  EXPECT_EQ(u24, 0xFFFFFEu);
   EXPECT_EQ(u32, 0x89ABCDEFu);
-  EXPECT_EQ(in->GetUInt64(&u64), 0u);
   EXPECT_EQ(u64, 0x0102030405060708ull);
   EXPECT_EQ(in->GetFloatAsDouble(&real), 1u);  // 1, not 0, when read
   EXPECT_EQ(real, 1.5);
@@ -63,41 +60,6 @@ TEST(MessageStreamTest, FixedSizeValuesAreLittleEndianAndReadBack) {
   EXPECT_TRUE(SameBytes(HexBytes("00 00 00 00 00 00 00 C0"), ToBytes(raw, 8)));
   EXPECT_EQ(in->TryGet4(raw), 1u);
   EXPECT_EQ(in->GetUInt8(&u8), 0x8000FFFFu);
-}
-
-TEST(MessageStreamTest, ReservedPlacesArePatchedLater) {
-  DseMessage m(60, DseMessage::kRequest);
-  std::uint8_t* two = m.ReserveUInt16();
-  std::uint8_t* three = m.ReserveUInt24();
-  m.PutUInt8(0x55);
-  EXPECT_EQ(m.PatchUInt16(two, 0xBEEF), 0u);
-  EXPECT_EQ(m.PatchUInt24(three, 0x123456), 0u);
-  EXPECT_EQ(m.PatchUInt16(nullptr, 1), 0x8000FFFFu);
-  EXPECT_TRUE(SameBytes(HexBytes("EF BE 56 34 12 55"), BodyOf(m)));
-}
-
-TEST(MessageStreamTest, StringFormsMatchTheirGoldenBytesAndReadBack) {
-  DseMessage m(60, DseMessage::kRequest);
-  EXPECT_EQ(m.PutString("abc"), 0u);
-  EXPECT_EQ(m.PutCString("abc"), 4u);  // bytes after the length
-  EXPECT_EQ(m.PutString(nullptr), 0u);
-  EXPECT_EQ(m.PutCString(nullptr), 0u);
-  EXPECT_EQ(m.PutString(""), 0u);
-  EXPECT_TRUE(SameBytes(HexBytes("04 00 00 61 62 63 00  04 00 61 62 63 00  00 00 00  00 00  01 00 00 00"),
-                        BodyOf(m)));
-  auto in = Received(m);
-  char buffer[8];
-  char* text = nullptr;
-  EXPECT_EQ(in->GetStringInto(buffer, sizeof buffer), 4u);
-  EXPECT_STREQ(buffer, "abc");
-  EXPECT_EQ(in->GetShortStringNew(&text), 4u);
-  EXPECT_EQ(Taken(text), "abc");
-  EXPECT_EQ(in->GetStringNew(&text), 0u);
-  EXPECT_EQ(Taken(text), "<null>");  // null travels as null
-  EXPECT_EQ(in->GetShortStringInto(buffer, sizeof buffer), 0u);
-  EXPECT_STREQ(buffer, "");
-  EXPECT_EQ(in->GetStringNew(&text), 1u);
-  EXPECT_EQ(Taken(text), "");
 }
 
 TEST(MessageStreamTest, TryReadsTellAShortRestFromAnEmptyBody) {
@@ -125,19 +87,30 @@ TEST(MessageStreamTest, SignallingNaNReadsAsAQuietNaNWithoutRaisingAFlag) {
   EXPECT_EQ(std::fetestexcept(FE_INVALID), 0);
 }
 
-TEST(MessageStreamTest, LongStringRunsAcrossSegmentsAndReadsBackWhole) {
-  std::string long_text(4999, 'x');
-  for (std::size_t i = 0; i < long_text.size(); ++i) long_text[i] = static_cast<char>('a' + i % 26);
+TEST(MessageStreamTest, StringFormsMatchTheirGoldenBytesAndReadBack) {
   DseMessage m(60, DseMessage::kRequest);
-  ASSERT_EQ(m.PutString(long_text.c_str()), 0u);
-  ASSERT_NE(m.FirstSegment()->next, nullptr);
-  EXPECT_EQ(m.FirstSegment()->cursor, m.FirstSegment()->window_end);  // filled to the brim
+  EXPECT_EQ(m.PutString("abc"), 0u);
+  EXPECT_EQ(m.PutCString("abc"), 4u);  // bytes after the length
+  EXPECT_EQ(m.PutString(nullptr), 0u);
+  EXPECT_EQ(m.PutCString(nullptr), 0u);
+  EXPECT_EQ(m.PutString(""), 0u);
+  EXPECT_TRUE(SameBytes(HexBytes("04 00 00 61 62 63 00  04 00 61 62 63 00  00 00 00  00 00  01 00 00 00"), BodyOf(m)));
+  auto in = Received(m);
+  char buffer[8];
   char* text = nullptr;
-  EXPECT_EQ(Received(m)->GetStringNew(&text), 5000u);
-  EXPECT_EQ(Taken(text), long_text);
+  EXPECT_EQ(in->GetStringInto(buffer, sizeof buffer), 4u);
+  EXPECT_STREQ(buffer, "abc");
+  EXPECT_EQ(in->GetShortStringNew(&text), 4u);
+  EXPECT_EQ(Taken(text), "abc");
+  EXPECT_EQ(in->GetStringNew(&text), 0u);
+  EXPECT_EQ(Taken(text), "<null>");  // null travels as null
+  EXPECT_EQ(in->GetShortStringInto(buffer, sizeof buffer), 0u);
+  EXPECT_STREQ(buffer, "");
+  EXPECT_EQ(in->GetStringNew(&text), 1u);
+  EXPECT_EQ(Taken(text), "");
 }
 
-TEST(MessageStreamTest, ValuesThatDoNotFitMoveWholeToTheNextSegmentAndTheReaderFollows) {
+TEST(MessageStreamTest, ValuesNeverSplitAcrossSegmentsAndTheReaderFollows) {
   DseMessage m(60, DseMessage::kRequest);
   for (int i = 0; i < 3978; ++i) m.PutUInt8(static_cast<std::uint8_t>(i));
   m.PutUInt32(0xCAFEF00D);
@@ -149,6 +122,10 @@ TEST(MessageStreamTest, ValuesThatDoNotFitMoveWholeToTheNextSegmentAndTheReaderF
   EXPECT_NE(second->next, nullptr);
   EXPECT_EQ(m.PutCString(std::string(3979, 'f').c_str()), 3980u);
   EXPECT_EQ(m.PutCString(std::string(3980, 'g').c_str()), status::kBadArguments);
+  // The long form runs across segments, filling each to the brim.
+  std::string long_text(4999, 'x');
+  for (std::size_t i = 0; i < long_text.size(); ++i) long_text[i] = static_cast<char>('a' + i % 26);
+  ASSERT_EQ(m.PutString(long_text.c_str()), 0u);
 
   auto in = Received(m);
   std::uint8_t byte = 0;
@@ -158,43 +135,38 @@ TEST(MessageStreamTest, ValuesThatDoNotFitMoveWholeToTheNextSegmentAndTheReaderF
   EXPECT_EQ(value, 0xCAFEF00Du);
   for (int i = 0; i < 3966; ++i) in->GetUInt8(&byte);
   char buffer[32];
+  char* text = nullptr;
   EXPECT_EQ(in->GetShortStringInto(buffer, sizeof buffer), 13u);
   EXPECT_STREQ(buffer, "twelve chars");
+  EXPECT_EQ(in->GetShortStringNew(&text), 3980u);
+  EXPECT_EQ(Taken(text), std::string(3979, 'f'));
+  EXPECT_EQ(in->GetStringNew(&text), 5000u);
+  EXPECT_EQ(Taken(text), long_text);
 }
 
-TEST(MessageStreamTest, StringLongerThanTheCallersBufferIsRefusedAndSkipped) {
-  DseMessage m(60, DseMessage::kRequest);
-  m.PutString("0123456789");
-  m.PutCString("0123456789");
-  m.PutUInt8(0x77);
-  auto in = Received(m);
+TEST(MessageStreamTest, ReceivedTextIsBoundedByTheBufferAndTheBodyAndAlwaysTerminated) {
+  // "0123456789" twice for too small a buffer; "abcd" and "wxyz" sent
+  // without the NUL their lengths count; "a\0b"; a length beyond the body.
+  auto in = ReceivedBody(HexBytes("0B 00 00 30 31 32 33 34 35 36 37 38 39 00  0B 00 30 31 32 33 34 35 36 37 38 39 00"
+                                  "04 00 00 61 62 63 64  04 00 77 78 79 7A  03 00 00 61 00 62  FF FF FF 61"));
   char small[5] = "kept";
   EXPECT_EQ(in->GetStringInto(small, sizeof small), 0xA000FFFFu);
   EXPECT_STREQ(small, "");
   std::strcpy(small, "kept");
   EXPECT_EQ(in->GetShortStringInto(small, sizeof small), 0xA000FFFFu);
   EXPECT_STREQ(small, "");
-  std::uint8_t after = 0;
-  EXPECT_EQ(in->GetUInt8(&after), 0u);  // the reader stayed in step
-  EXPECT_EQ(after, 0x77);
-}
-
-TEST(MessageStreamTest, ReceivedTextIsAlwaysTerminatedAndBoundedByTheBody) {
-  // "abcd" and "wxyz" sent without the NUL their lengths count; "a\0b".
-  auto in = ReceivedBody(HexBytes("04 00 00 61 62 63 64  04 00 77 78 79 7A  03 00 00 61 00 62  FF FF FF 61"));
   char buffer[16];
   std::memset(buffer, 'Q', sizeof buffer);
   char* text = nullptr;
-  EXPECT_EQ(in->GetStringInto(buffer, sizeof buffer), 4u);
+  EXPECT_EQ(in->GetStringInto(buffer, sizeof buffer), 4u);  // the reader stayed in step
   EXPECT_STREQ(buffer, "abc");
   EXPECT_EQ(in->GetShortStringNew(&text), 4u);
   EXPECT_EQ(Taken(text), "wxy");
   EXPECT_EQ(in->GetStringNew(&text), 3u);
   EXPECT_EQ(Taken(text), "a");
-  EXPECT_EQ(in->GetStringNew(&text), 0x8000FFFFu);  // a length beyond the body
+  EXPECT_EQ(in->GetStringNew(&text), 0x8000FFFFu);
   EXPECT_EQ(text, nullptr);
-  auto short_form = ReceivedBody(HexBytes("10 00 61 62"));
-  EXPECT_EQ(short_form->GetShortStringInto(buffer, sizeof buffer), 0x8000FFFFu);
+  EXPECT_EQ(ReceivedBody(HexBytes("10 00 61 62"))->GetShortStringInto(buffer, sizeof buffer), 0x8000FFFFu);
 }
 
 TEST(MessageStreamTest, SeekTruncatesAndReturnsLaterSegmentsToThePool) {
@@ -206,7 +178,6 @@ TEST(MessageStreamTest, SeekTruncatesAndReturnsLaterSegmentsToThePool) {
   EXPECT_EQ(m.Seek(mark), 0u);
   EXPECT_EQ(m.FirstSegment()->next, nullptr);
   EXPECT_EQ(DseSegment::PoolFreeCount(), free_before + 2);
-  EXPECT_EQ(m.Tell(), mark);
   m.PutUInt16(0x0303);
   EXPECT_TRUE(SameBytes(HexBytes("01 00 00 00 03 03"), BodyOf(m)));
   std::uint8_t elsewhere[4];

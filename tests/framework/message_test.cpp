@@ -51,7 +51,6 @@ TEST(MessageIdTest, IdsCarryThePrefixWrapAndSkipThoseInUse) {
   EXPECT_EQ(ids.UseCount(0x2003), 0u);  // not below 0
   ids.Raise(0x4005);  // child 2's id
   EXPECT_EQ(ids.UseCount(0x4005), 0u);
-  EXPECT_EQ(ids.UseCount(0x2005), 1u);
 }
 
 TEST(MessageIdTest, MessagesRepliesAndTemplatesHoldTheirId) {
@@ -84,7 +83,7 @@ TEST(MessageTest, PackWritesTheHeaderAndOnlyNonRepliesTakeANewId) {
   ASSERT_EQ(m.Pack(true), 0u);
   EXPECT_EQ(m.State(), DseMessage::kPacked);
   EXPECT_TRUE(SameBytes(HexBytes("02 0F 00 F0 FF 10 20 03 0C 3C 01 20 02 09 01 00 01 00 EE 03"),
-                        testsupport::ToBytes(m.FirstSegment()->frame, m.FirstSegment()->FrameSize())));
+                        testsupport::WireBytes(m)));
   EXPECT_EQ(m.Pack(true), 0u);  // already packed: same id
   EXPECT_EQ(m.GetId(), 0x2001u);
   MessagePtr reply(DseMessage::DseMessageAsReply(*Received(m)));
@@ -92,22 +91,7 @@ TEST(MessageTest, PackWritesTheHeaderAndOnlyNonRepliesTakeANewId) {
   EXPECT_EQ(reply->GetId(), 0x2001u);
 }
 
-TEST(MessageTest, ReplyCopiesTheRequestHeaderAndItsSourcePeer) {
-  DseMessage request(61, DseMessage::kRequest);
-  request.aux = 3;
-  request.sequence = 4;
-  request.flags = DseMessage::kKeepPending;
-  MessagePtr reply(DseMessage::DseMessageAsReply(*Received(request, Peer(2))));
-  EXPECT_EQ(reply->type, 61u);
-  EXPECT_EQ(reply->subtype, DseMessage::kRequest);
-  EXPECT_EQ(reply->message_class, DseMessage::kOrdinaryClass);
-  EXPECT_EQ(reply->aux, 3u);
-  EXPECT_EQ(reply->sequence, 4u);  // the maker of the reply adds 1
-  EXPECT_EQ(reply->flags, DseMessage::kKeepPending | DseMessage::kReply);
-  EXPECT_EQ(reply->SourcePeer(), Peer(2));
-}
-
-TEST(MessageTest, ControlMessagesCarryTheRequestIdAsU16) {
+TEST(MessageTest, ControlMessagesCarryTheRequestIdAsU16AndPeriodicRequestsTheirFlags) {
   OwnIds own(3);
   DseMessage request(70, DseMessage::kRequest);
   request.message_class = 4;
@@ -116,28 +100,21 @@ TEST(MessageTest, ControlMessagesCarryTheRequestIdAsU16) {
       {request.MakeCancel(), 3}, {request.MakeDrop(), 4}, {request.MakeStartTimer(), 5}, {request.MakeNotice6(), 6}};
   for (const auto& [message, subtype] : made) {
     MessagePtr owned(message);
-    EXPECT_EQ(owned->type, 70u);
-    EXPECT_EQ(owned->message_class, 4u);
-    EXPECT_EQ(owned->subtype, subtype);
-    EXPECT_EQ(owned->flags, subtype == 3 ? 0x20u : 0u);
+    EXPECT_EQ(std::vector<std::uint32_t>({owned->type, owned->message_class, owned->subtype, owned->flags}),
+              std::vector<std::uint32_t>({70, 4, subtype, subtype == 3 ? 0x20u : 0u}));
     EXPECT_TRUE(SameBytes(HexBytes("01 60"), BodyOf(*owned)));
   }
-}
-
-TEST(MessageTest, PrepareSendMakesPositiveIntervalsPeriodic) {
-  RecordingClient client;
-  DseMessage periodic(60, DseMessage::kRequest);
   const double every = 2.5;
-  ASSERT_EQ(periodic.PrepareSend(&client, &client, &every, 300), 0u);
-  EXPECT_EQ(periodic.flags & 0x11u, 0x11u);
+  DseMessage periodic(60, DseMessage::kRequest);
+  ASSERT_EQ(periodic.PrepareSend(nullptr, nullptr, &every, 300), 0u);
+  EXPECT_EQ(periodic.flags, 0x11u);
   EXPECT_EQ(periodic.timeout, 300.0);
-  EXPECT_NE(periodic.GetId(), 0u);
   DseMessage once(60, DseMessage::kRequest);
-  once.PrepareSend(&client, nullptr, nullptr, -1);
-  EXPECT_EQ(once.flags & 0x11u, 0u);
+  once.PrepareSend(nullptr, nullptr, nullptr, -1);
+  EXPECT_EQ(once.flags, 0u);
 }
 
-// Replies of three destinations gathered as the I/O layer gathers them.
+// Replies of several destinations gathered as the I/O layer gathers them.
 class ReplyCombinationTest : public ::testing::Test {
  protected:
   // A status-only reply per status; 0 stands for a reply with a body.
@@ -168,29 +145,31 @@ class ReplyCombinationTest : public ::testing::Test {
   RecordingClient client_;
 };
 
-TEST_F(ReplyCombinationTest, AStatusOnlyFailureAmongThreeRepliesWins) {
-  DseMessage request(60, DseMessage::kRequest);
+TEST_F(ReplyCombinationTest, AFailureWinsAmongRepliesElseTheGreatestLowHalf) {
   client_.reply_answer = 7;
-  EXPECT_EQ(Combine(request, {0x00010005, 0x80000123, 0}), 0x80000123u);
+  struct Row {
+    bool command;
+    std::vector<Status> statuses;
+    Status combined;
+  };
+  const Row rows[] = {
+      {false, {0x00010005, 0x80000123, 0}, 0x80000123},  // the reply with a body answers 7
+      {false, {0x00320002, 0x00000009, 0x00010003}, 9},
+      // Commands keep the greatest success or the smallest failure.
+      {true, {5, 0x80000100, 0x80000001}, 0x80000001},
+      {true, {3, 7, 1}, 7},
+  };
+  for (const Row& row : rows) {
+    std::unique_ptr<DseMessage> request(row.command ? new DseCommand(60, 1, 0, nullptr, 0, nullptr, 0, nullptr)
+                                                    : new DseMessage(60, DseMessage::kRequest));
+    EXPECT_EQ(Combine(*request, row.statuses), row.combined);
+    EXPECT_EQ(client_.completions.back(), row.combined);
+  }
   EXPECT_EQ(client_.reply_types, std::vector<std::uint32_t>{60});  // only the reply with a body
-  EXPECT_EQ(client_.completions, std::vector<Status>{0x80000123u});
   EXPECT_EQ(client_.last_context, &client_);
 }
 
-TEST_F(ReplyCombinationTest, SuccessesKeepTheOneWithTheGreatestLowHalf) {
-  DseMessage request(60, DseMessage::kRequest);
-  EXPECT_EQ(Combine(request, {0x00320002, 0x00000009, 0x00010003}), 9u);
-}
-
-TEST_F(ReplyCombinationTest, CommandRepliesKeepTheGreatestSuccessOrTheSmallestFailure) {
-  DseCommand failing(60, 1, 0, nullptr, 0, nullptr, 0, nullptr);
-  EXPECT_EQ(Combine(failing, {5, 0x80000100, 0x80000001}), 0x80000001u);
-  DseCommand succeeding(60, 1, 0, nullptr, 0, nullptr, 0, nullptr);
-  EXPECT_EQ(Combine(succeeding, {3, 7, 1}), 7u);
-  EXPECT_EQ(client_.completions, (std::vector<Status>{0x80000001u, 7u}));
-}
-
-TEST_F(ReplyCombinationTest, OneDestinationsReplyIsHandledTheSameWay) {
+TEST_F(ReplyCombinationTest, SingleRepliesTemplateRepliesAndOtherSubtypesCompleteTheRequest) {
   DseMessage request(60, DseMessage::kRequest);
   request.PrepareSend(&client_, nullptr, nullptr, -1);
   DseMessage failed(60, 12);
@@ -199,31 +178,21 @@ TEST_F(ReplyCombinationTest, OneDestinationsReplyIsHandledTheSameWay) {
   DseMessage* follow_up = &request;
   EXPECT_EQ(request.OnReply(Received(failed).get(), &follow_up), 0x80000044u);
   EXPECT_EQ(follow_up, nullptr);
-  EXPECT_EQ(client_.completions, std::vector<Status>{0x80000044u});
-}
 
-TEST_F(ReplyCombinationTest, RepliesToOtherSubtypesFailButStillCompleteTheRequest) {
-  DseMessage request(60, DseMessage::kIdPathWrite);
-  request.PrepareSend(&client_, nullptr, nullptr, -1);
-  DseMessage ok(60, 8);
-  MessagePtr reply = Received(ok);
-  EXPECT_EQ(request.OnReply(reply.get(), nullptr), 0xA000FFFFu);
-  EXPECT_EQ(request.OnTemplateReply(reply.get()), 0xA000FFFFu);
-  EXPECT_EQ(client_.completions, std::vector<Status>{0xA000FFFFu});
-}
-
-TEST_F(ReplyCombinationTest, TemplateRepliesGoToTheClientAndFailuresComplete) {
-  DseMessage request(60, DseMessage::kRequest);
-  request.PrepareSend(&client_, nullptr, nullptr, -1);
   DseMessage header(60, 7);
   MessagePtr reply = Received(header);
   EXPECT_EQ(request.OnTemplateReply(reply.get()), 0u);
-  EXPECT_TRUE(client_.completions.empty());
   client_.template_answer = 0x80000099;
   EXPECT_EQ(request.OnTemplateReply(reply.get()), 0x80000099u);
-  EXPECT_EQ(client_.completions, std::vector<Status>{0x80000099u});
   DseMessage orphan(60, DseMessage::kRequest);
   EXPECT_EQ(orphan.OnTemplateReply(reply.get()), 0x80000028u);
+
+  DseMessage write(60, DseMessage::kIdPathWrite);
+  write.PrepareSend(&client_, nullptr, nullptr, -1);
+  EXPECT_EQ(write.OnReply(reply.get(), nullptr), 0xA000FFFFu);
+  EXPECT_EQ(write.OnTemplateReply(reply.get()), 0xA000FFFFu);
+  EXPECT_EQ(client_.template_replies, 2);
+  EXPECT_EQ(client_.completions, (std::vector<Status>{0x80000044u, 0x80000099u, 0xA000FFFFu}));
 }
 
 }  // namespace

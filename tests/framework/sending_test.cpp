@@ -15,12 +15,15 @@ using testsupport::StandInController;
 
 namespace {
 
-TEST(SendingTest, WithoutAControllerNothingIsSentAndTheMessageStaysTheCallers) {
+TEST(SendingTest, WithoutAControllerNothingIsSentAndWaitsWithoutACountAreAThousand) {
   DseMessage message(60, DseMessage::kRequest);
   EXPECT_EQ(DseSendMessage(&message, 0, nullptr, nullptr, nullptr, -1), 0xA000FFFFu);
   EXPECT_EQ(DsePostEventText(16, 0, "line"), 0xA000FFFFu);
   DseBlockingClientCB blocking(nullptr);
   EXPECT_EQ(DseWaitForReply(&blocking, 3), 0xA000FFFFu);
+  StandInController controller;
+  EXPECT_EQ(DseWaitForReply(&blocking, 0), 0xA000FFFFu);
+  EXPECT_EQ(controller.polls, 1000);
 }
 
 TEST(SendingTest, SendAndWaitReturnsWhenTheReplyArrivesDuringAPoll) {
@@ -64,25 +67,17 @@ TEST(SendingTest, SendAndWaitCancelsARequestThatWouldStayPending) {
   EXPECT_TRUE(controller.pending.empty());
 }
 
-TEST(SendingTest, WaitForReplyWithoutACountMakesAThousandWaits) {
-  StandInController controller;
-  DseBlockingClientCB blocking(nullptr);
-  EXPECT_EQ(DseWaitForReply(&blocking, 0), 0xA000FFFFu);
-  EXPECT_EQ(controller.polls, 1000);
-}
-
 TEST(SendingTest, BlockingClientForwardsToTheCallersClient) {
   RecordingClient caller;
+  caller.reply_answer = 0x11;
   DseBlockingClientCB blocking(&caller);
   DseBlockingClientCB alone(nullptr);
   DseMessage reply(60, DseMessage::kRequest);
-  EXPECT_EQ(blocking.HandleTemplateReply(60, &reply), 0xA000FFFFu);
-  caller.reply_answer = 0x11;
-  EXPECT_EQ(blocking.HandleReply(61, &reply, nullptr), 0x11u);
-  EXPECT_EQ(alone.HandleReply(61, &reply, nullptr), 0xA000FFFFu);
-  EXPECT_EQ(blocking.HandleOther(61, &reply, nullptr), 0x80000028u);
-  EXPECT_EQ(alone.HandleOther(61, &reply, nullptr), 0u);
-  EXPECT_EQ(blocking.RequestComplete(5, nullptr), 0u);
+  const Status answers[] = {blocking.HandleTemplateReply(60, &reply), blocking.HandleReply(61, &reply, nullptr),
+                            alone.HandleReply(61, &reply, nullptr), blocking.HandleOther(61, &reply, nullptr),
+                            alone.HandleOther(61, &reply, nullptr), blocking.RequestComplete(5, nullptr)};
+  EXPECT_EQ(std::vector<Status>(std::begin(answers), std::end(answers)),
+            (std::vector<Status>{0xA000FFFF, 0x11, 0xA000FFFF, 0x80000028, 0, 0}));
   EXPECT_FALSE(blocking.Waiting());
   EXPECT_EQ(caller.completions, std::vector<Status>{5u});
 }

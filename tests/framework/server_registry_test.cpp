@@ -119,6 +119,10 @@ class ServerRegistryTest : public ::testing::Test {
     EXPECT_EQ(registry_.ExecuteIdPathRequest(&request, &kept), 0u);
     return std::unique_ptr<DseTemplate>(kept);
   }
+  // Class, subtype, flags, id and sequence.
+  static std::vector<std::uint32_t> Header(const DseMessage& m) {
+    return {m.message_class, m.subtype, m.flags, m.GetId(), m.sequence};
+  }
   static MessagePtr Filled(DseTemplate& response, Status expected = 0) {
     DseMessage* made = nullptr;
     EXPECT_EQ(response.Fill(&made), expected);
@@ -130,20 +134,18 @@ class ServerRegistryTest : public ::testing::Test {
   ItemServer server_;
 };
 
-TEST_F(ServerRegistryTest, RegisteringATypeAgainKeepsOneLeafWithTheNewCallback) {
-  ItemServer other;
-  ItemServer third;
+TEST_F(ServerRegistryTest, RegisteringATypeAgainKeepsItsPlaceWithTheNewCallback) {
+  ItemServer other, third;
   registry_.Register(55, &other);
   registry_.Register(60, &third);
   EXPECT_EQ(registry_.FindServer(60), &third);
-  EXPECT_EQ(registry_.FindServer(55), &other);
+  EXPECT_EQ(third.registry, &registry_);
   ASSERT_EQ(registry_.Types().Count(), 2u);
   EXPECT_EQ(registry_.Types().At(0), 60u);
   EXPECT_EQ(registry_.Types().At(1), 55u);
-  EXPECT_EQ(third.registry, &registry_);
 }
 
-TEST_F(ServerRegistryTest, CommandBodyIsByteExactAndDecodesBackIntact) {
+TEST_F(ServerRegistryTest, CommandsAreByteExactAndReachTheServerIntact) {
   const char* strings[] = {"ab", nullptr};
   const std::int32_t integers[] = {1, -2};
   const double reals[] = {1.5};
@@ -151,32 +153,26 @@ TEST_F(ServerRegistryTest, CommandBodyIsByteExactAndDecodesBackIntact) {
   EXPECT_TRUE(SameBytes(HexBytes("88 00 00 00  02 00 00 00 01 00 00 00 FE FF FF FF  01 00 00 00 00 00 C0 3F"
                                  "02 00 00 00 03 00 00 61 62 00 00 00 00"),
                         BodyOf(command)));
-  MessagePtr received = Received(command);
-  EXPECT_EQ(received->subtype, DseMessage::kCommand);
-  EXPECT_EQ(registry_.ExecuteCommand(received.get()), 0x00320001u);
+  EXPECT_EQ(registry_.ExecuteCommand(Received(command).get()), 0x00320001u);
   ASSERT_EQ(server_.commands.size(), 1u);
   EXPECT_EQ(server_.commands[0].number, 136u);
   EXPECT_EQ(server_.commands[0].strings, "60|ab|<null>");
   EXPECT_EQ(server_.commands[0].integers, (std::vector<std::int32_t>{1, -2}));
   EXPECT_EQ(server_.commands[0].reals, std::vector<double>{1.5});
-}
-
-TEST_F(ServerRegistryTest, CommandsOf15And16EntriesReachTheServerIntact) {
+  // Lists of 15 entries live in place, of 16 on the heap.
   for (int n : {15, 16}) {
-    std::vector<std::int32_t> integers;
+    std::vector<std::int32_t> many(n);
     std::vector<std::string> texts;
-    std::vector<const char*> strings;
-    for (int i = 0; i < n; ++i) integers.push_back(i * 1000 - 7);
+    std::vector<const char*> pointers;
+    for (int i = 0; i < n; ++i) many[i] = i * 1000 - 7;
     for (int i = 0; i < n; ++i) texts.push_back("t" + std::to_string(i));
-    for (const auto& t : texts) strings.push_back(t.c_str());
-    const std::vector<double> reals(n, 0.1);
-    DseCommand command(60, n, n, strings.data(), n, integers.data(), n, reals.data());
-    MessagePtr received = Received(command);
-    EXPECT_EQ(registry_.ExecuteCommand(received.get()), 0x00320001u);
-    const auto& got = server_.commands.back();
-    EXPECT_EQ(got.integers, integers);
-    EXPECT_EQ(got.reals, std::vector<double>(n, static_cast<double>(0.1f)));  // 4-byte floats, widened
-    EXPECT_EQ(got.strings, Joined("60", n, strings.data()));
+    for (const auto& t : texts) pointers.push_back(t.c_str());
+    const std::vector<double> tenths(n, 0.1);
+    DseCommand large(60, n, n, pointers.data(), n, many.data(), n, tenths.data());
+    EXPECT_EQ(registry_.ExecuteCommand(Received(large).get()), 0x00320001u);
+    EXPECT_EQ(server_.commands.back().integers, many);
+    EXPECT_EQ(server_.commands.back().reals, std::vector<double>(n, static_cast<double>(0.1f)));  // 4-byte floats
+    EXPECT_EQ(server_.commands.back().strings, Joined("60", n, pointers.data()));
   }
 }
 
@@ -206,38 +202,24 @@ TEST_F(ServerRegistryTest, IdPathReadGivesAHeaderReplyAndValuesRepliesThatFollow
   auto response = Read(*request);
   ASSERT_NE(response, nullptr);
   EXPECT_EQ(response->period, 1.0);
-
   DseMessage* made = nullptr;
   ASSERT_EQ(response->BuildHeader(&made), 0u);
   MessagePtr header(made);
   EXPECT_TRUE(SameBytes(HexBytes("04 00 18 00 44 00"), BodyOf(*header)));
-  EXPECT_EQ(header->message_class, 1u);
-  EXPECT_EQ(header->subtype, 7u);
-  EXPECT_EQ(header->flags, 0xC0u);
-  EXPECT_EQ(header->GetId(), request->GetId());
-  EXPECT_EQ(header->sequence, 7u);
+  EXPECT_EQ(Header(*header), (std::vector<std::uint32_t>{1, 7, 0xC0, request->GetId(), 7}));
   EXPECT_EQ(header->SourcePeer(), Peer(1));
-
   MessagePtr values = Filled(*response);
   EXPECT_TRUE(SameBytes(HexBytes("2A 00 00 00 00 00 00 00 00 00 04 40 05 00 00 74 61 6E 6B 00"), BodyOf(*values)));
-  EXPECT_EQ(values->flags, 0x80u);
-  EXPECT_EQ(values->message_class, 3u);
+  EXPECT_EQ(Header(*values), (std::vector<std::uint32_t>{3, 7, 0x80, request->GetId(), 7}));
   // A later round looks the items up again and sends their values then.
   const int lookups = server_.lookups;
   count = 43;
   EXPECT_EQ(BodyOf(*Filled(*response))[0], 43);
   EXPECT_EQ(server_.lookups, lookups + 3);
-}
-
-TEST_F(ServerRegistryTest, LaterRoundsFailOnceAnItemHasGoneOrChangedItsType) {
-  std::uint32_t count = 1;
-  double real = 0;
-  server_.items = {{10, {4, &count}}};
-  auto response = Read(*Body(0.5).Item(10, 1, 2).Receive(7, 1));
-  Filled(*response);
-  server_.items.clear();  // the model object was destroyed
+  // It fails once an item has gone or changed its type.
+  server_.items.clear();  // the model objects were destroyed
   EXPECT_EQ(Filled(*response, 0x8000FFFF), nullptr);
-  server_.items = {{10, {24, &real}}};
+  server_.items = {{10, {24, &level}}, {11, {24, &level}}, {12, {68, name}}};
   EXPECT_EQ(Filled(*response, 0xA000FFFF), nullptr);
 }
 
@@ -250,28 +232,34 @@ TEST_F(ServerRegistryTest, OneByteItemsTravelAndUnknownCodesFailTheFill) {
   EXPECT_TRUE(SameBytes(HexBytes("01 00 04 00 00 00"), BodyOf(*header)));  // item 13 unknown: code 0
   delete header;
   EXPECT_TRUE(SameBytes(HexBytes("01 00 00 00 00"), BodyOf(*Filled(*response))));  // no address: 0
-
   server_.items = {{10, {12, &flag}}};
-  auto odd = Read(*Body(0).Item(10, 0, 0).Receive(7));
-  EXPECT_EQ(Filled(*odd, 0xA000FFFF), nullptr);  // not an empty success
+  EXPECT_EQ(Filled(*Read(*Body(0).Item(10, 0, 0).Receive(7)), 0xA000FFFF), nullptr);  // not an empty success
 }
 
 TEST_F(ServerRegistryTest, IdPathRequestsWithDamageOrWithoutServerOrOfOtherSubtypes) {
-  DseTemplate* kept = nullptr;
-  // An id list announcing three ids with two bytes left.
-  MessagePtr damaged = ReceivedBody(HexBytes("00 00 00 00 00 00 00 00 00 03 00 FF FF"), 60, 7);
-  EXPECT_EQ(registry_.ExecuteIdPathRequest(damaged.get(), &kept), 0x8000FFFFu);
-  EXPECT_EQ(kept, nullptr);
-  EXPECT_EQ(registry_.ExecuteIdPathRequest(ReceivedBody(HexBytes("00"), 60, 7).get(), &kept), 0x8000FFFFu);
-  EXPECT_EQ(registry_.ExecuteIdPathRequest(ReceivedBody(HexBytes("00 03 00 FF"), 60, 8).get(), &kept), 0x8000FFFFu);
-  EXPECT_EQ(registry_.ExecuteIdPathRequest(ReceivedBody({}, 60, 10).get(), &kept), 0u);
-  EXPECT_EQ(registry_.ExecuteIdPathRequest(ReceivedBody({}, 60, 12).get(), &kept), 0u);
-  EXPECT_EQ(registry_.ExecuteIdPathRequest(ReceivedBody({}, 60, 9).get(), &kept), 0xA000FFFFu);
-  EXPECT_EQ(registry_.ExecuteIdPathRequest(ReceivedBody({}, 61, 7).get(), &kept), 0u);
-  EXPECT_EQ(kept, nullptr);
+  const struct {
+    const char* body;
+    std::uint32_t type;
+    std::uint32_t subtype;
+    Status result;
+  } rows[] = {
+      {"00 00 00 00 00 00 00 00 00 03 00 FF FF", 60, 7, 0x8000FFFF},  // three ids announced, two bytes left
+      {"00", 60, 7, 0x8000FFFF},
+      {"00 03 00 FF", 60, 8, 0x8000FFFF},
+      {"", 60, 10, 0},
+      {"", 60, 12, 0},
+      {"", 60, 9, 0xA000FFFF},
+      {"", 61, 7, 0},
+  };
+  for (const auto& row : rows) {
+    DseTemplate* kept = nullptr;
+    MessagePtr request = ReceivedBody(HexBytes(row.body), row.type, row.subtype);
+    EXPECT_EQ(registry_.ExecuteIdPathRequest(request.get(), &kept), row.result) << row.body << " " << row.subtype;
+    EXPECT_EQ(kept, nullptr);
+  }
 }
 
-TEST_F(ServerRegistryTest, IdPathWritesPassTheSelectorsSwappedUnlessOnlyRead) {
+TEST_F(ServerRegistryTest, IdPathWritesPassTheSelectorsSwappedUnlessOnlyReadAndStopAtAFailure) {
   const SUValue integer = SUValue::ConstructInt(77, SUValue::kInteger);
   SUValue text;
   text.SetString("x");
@@ -280,24 +268,19 @@ TEST_F(ServerRegistryTest, IdPathWritesPassTheSelectorsSwappedUnlessOnlyRead) {
   EXPECT_EQ(registry_.ExecuteIdPathRequest(dry.get(), &kept), 0u);
   EXPECT_TRUE(server_.writes.empty());
   EXPECT_EQ(dry->RemainingBytes(), 0u);  // every item was read
-
   MessagePtr request = Body().Item(10, 1, 2).Value(integer).Item(11, 3, 4).Value(text).Receive(8);
   EXPECT_EQ(registry_.ExecuteIdPathRequest(request.get(), &kept), 0u);
   EXPECT_EQ(server_.writes, (std::vector<std::string>{"10 second 2 first 1 type 2", "11 second 4 first 3 type 5"}));
   EXPECT_EQ(kept, nullptr);
-}
 
-TEST_F(ServerRegistryTest, AFailingWriteStopsTheLoopWithItsStatus) {
-  const SUValue one = SUValue::ConstructInt(1, SUValue::kInteger);
+  server_.writes.clear();
   server_.fail_write_at = 2;
-  MessagePtr request = Body().Item(1, 0, 0).Value(one).Item(2, 0, 0).Value(one).Item(3, 0, 0).Value(one).Receive(8);
-  DseTemplate* kept = nullptr;
-  EXPECT_EQ(registry_.ExecuteIdPathRequest(request.get(), &kept), 0x80000555u);
+  MessagePtr failing = Body().Item(1, 0, 0).Value(integer).Item(2, 0, 0).Value(integer).Item(3, 0, 0).Value(integer).Receive(8);
+  EXPECT_EQ(registry_.ExecuteIdPathRequest(failing.get(), &kept), 0x80000555u);
   EXPECT_EQ(server_.writes.size(), 2u);
   SUValue array;
   array.Resize(1);
-  MessagePtr untransferable = Body().Item(1, 0, 0).Value(array).Receive(8);
-  EXPECT_EQ(registry_.ExecuteIdPathRequest(untransferable.get(), &kept), status::kBadArguments);
+  EXPECT_EQ(registry_.ExecuteIdPathRequest(Body().Item(1, 0, 0).Value(array).Receive(8).get(), &kept), status::kBadArguments);
 }
 
 TEST_F(ServerRegistryTest, RequestsGoToTheServersHandleRequest) {
@@ -358,13 +341,8 @@ TEST_F(ServerRegistryTest, StatusOnlyRepliesCarryTheRequestHeaderAndAStatus) {
   DseMessage* made = nullptr;
   ASSERT_EQ(DseServerRegistry::MakeStatusReplyTo(0x80000028, *received, &made), 0u);
   MessagePtr reply(made);
-  EXPECT_EQ(reply->type, 60u);
-  EXPECT_EQ(reply->subtype, 8u);
-  EXPECT_EQ(reply->message_class, 4u);
-  EXPECT_EQ(reply->GetId(), request.GetId());
-  EXPECT_EQ(reply->aux, 2u);
-  EXPECT_EQ(reply->flags, 0x8Cu);
-  EXPECT_EQ(reply->sequence, 42u);
+  EXPECT_EQ(Header(*reply), (std::vector<std::uint32_t>{4, 8, 0x8C, request.GetId(), 42}));
+  EXPECT_EQ(std::make_pair(reply->type, reply->aux), std::make_pair(60u, 2u));
   EXPECT_EQ(reply->SourcePeer(), Peer(3));
   EXPECT_EQ(reply->State(), DseMessage::kPacked);
   EXPECT_TRUE(SameBytes(HexBytes("28 00 00 80"), BodyOf(*reply)));
@@ -372,12 +350,9 @@ TEST_F(ServerRegistryTest, StatusOnlyRepliesCarryTheRequestHeaderAndAStatus) {
   std::uint32_t count = 0;
   server_.items = {{10, {4, &count}}};
   MessagePtr read = Body(0).Item(10, 0, 0).Receive(7, 1);
-  auto response = Read(*read);
-  ASSERT_EQ(DseServerRegistry::MakeStatusReply(0x80000015, *response, &made), 0u);
+  ASSERT_EQ(DseServerRegistry::MakeStatusReply(0x80000015, *Read(*read), &made), 0u);
   MessagePtr from_template(made);
-  EXPECT_EQ(from_template->flags, 0x89u);
-  EXPECT_EQ(from_template->sequence, 7u);
-  EXPECT_EQ(from_template->GetId(), read->GetId());
+  EXPECT_EQ(Header(*from_template), (std::vector<std::uint32_t>{3, 7, 0x89, read->GetId(), 7}));
   EXPECT_TRUE(SameBytes(HexBytes("15 00 00 80"), BodyOf(*from_template)));
 }
 
