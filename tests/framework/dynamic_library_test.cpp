@@ -11,6 +11,7 @@
 #include "framework/library_api.h"
 #include "framework/qln_dynamic_library.h"
 #include "loader_fixture.h"
+#include "tests/support/scoped_current_folder.h"
 
 namespace fs = std::filesystem;
 using testsupport::LoaderTest;
@@ -19,44 +20,31 @@ namespace {
 
 using IdFunction = std::int32_t (*)();
 
-std::int32_t TwinIdOf(XosDynamicLibrary* library) {
-  auto twin = reinterpret_cast<IdFunction>(library->LookUpSymbol("TwinId", nullptr));
-  return twin != nullptr ? twin() : -1;
+// The id of the twin library the name loads (-1 when none), released again.
+std::int32_t TwinId(const std::string& name) {
+  XosDynamicLibrary* twin = XosDynamicLibrary::Load(name.c_str(), nullptr);
+  if (twin == nullptr) return -1;
+  auto id = reinterpret_cast<IdFunction>(twin->LookUpSymbol("TwinId", nullptr));
+  const std::int32_t result = id != nullptr ? id() : -2;
+  twin->Release();
+  return result;
 }
 
-// Runs in a folder for its lifetime.
-class InFolder {
- public:
-  explicit InFolder(const std::string& folder) {
-    char here[PATH_MAX];
-    if (getcwd(here, sizeof here) != nullptr) back_ = here;
-    EXPECT_EQ(chdir(folder.c_str()), 0);
-  }
-  ~InFolder() { EXPECT_EQ(chdir(back_.c_str()), 0); }
-
- private:
-  std::string back_;
-};
-
 TEST(LibraryNameTest, NamesAreKeptWithADllEnding) {
-  EXPECT_EQ(XosDynamicLibrary::NormalizeName("lib1"), "lib1.dll");
-  EXPECT_EQ(XosDynamicLibrary::NormalizeName("lib1.so"), "lib1.dll");
-  EXPECT_EQ(XosDynamicLibrary::NormalizeName("tools/prop.SHR"), "tools/prop.dll");
-  EXPECT_EQ(XosDynamicLibrary::NormalizeName("run.exe"), "run.dll");
-  EXPECT_EQ(XosDynamicLibrary::NormalizeName("Lib1.DLL"), "Lib1.DLL");
-  EXPECT_EQ(XosDynamicLibrary::NormalizeName(""), "");
-  EXPECT_EQ(XosDynamicLibrary::NamePart("C:\\procs\\user.dll"), "user.dll");
-  EXPECT_EQ(XosDynamicLibrary::NamePart("/opt/procs/user.dll"), "user.dll");
-  EXPECT_EQ(XosDynamicLibrary::NamePart("user.dll"), "user.dll");
+  const std::pair<const char*, const char*> names[] = {{"lib1", "lib1.dll"},           {"lib1.so", "lib1.dll"},
+                                                       {"tools/prop.SHR", "tools/prop.dll"}, {"run.exe", "run.dll"},
+                                                       {"Lib1.DLL", "Lib1.DLL"},           {"", ""}};
+  for (const auto& [name, kept] : names) EXPECT_EQ(XosDynamicLibrary::NormalizeName(name), kept);
+  for (const char* path : {"C:\\procs\\user.dll", "/opt/procs/user.dll", "user.dll"}) {
+    EXPECT_EQ(XosDynamicLibrary::NamePart(path), "user.dll");
+  }
 }
 
 TEST_F(LoaderTest, EveryFormOfANameLoadsTheSameLibraryOnce) {
   XosDynamicLibrary::AddSearchPath(Libs().c_str());
-  XosDynamicLibrary* first = XosDynamicLibrary::Load("proto", nullptr);
+  XosDynamicLibrary* first = XosDynamicLibrary::Load("PROTO", nullptr);  // a file named in other case
   ASSERT_NE(first, nullptr) << XosDynamicLibrary::LastErrorText();
-  EXPECT_EQ(XosDynamicLibrary::Load("proto.so", nullptr), first);
-  EXPECT_EQ(XosDynamicLibrary::Load("PROTO", nullptr), first);
-  EXPECT_EQ(XosDynamicLibrary::Load("Proto.DLL", nullptr), first);
+  for (const char* name : {"proto.so", "proto", "Proto.DLL"}) EXPECT_EQ(XosDynamicLibrary::Load(name, nullptr), first);
   EXPECT_EQ(first->ReferenceCount(), 4);
   EXPECT_EQ(first->ModulePath(), fs::canonical(Libs("proto.so")).string());
   for (int i = 0; i < 3; ++i) first->Release();
@@ -67,60 +55,25 @@ TEST_F(LoaderTest, EveryFormOfANameLoadsTheSameLibraryOnce) {
   EXPECT_EQ(std::count(log.begin(), log.end(), "DLLFinalize"), 1);
 }
 
-TEST_F(LoaderTest, FileNamedInOtherCaseIsFound) {
-  XosDynamicLibrary::AddSearchPath(Libs().c_str());
-  XosDynamicLibrary* library = XosDynamicLibrary::Load("PROTO", nullptr);
-  ASSERT_NE(library, nullptr);
-  EXPECT_EQ(fs::path(library->ModulePath()).filename(), "proto.so");
-  library->Release();
-}
-
-TEST_F(LoaderTest, LastAddedFolderIsSearchedFirst) {
+TEST_F(LoaderTest, AddedFoldersLastFirstThenProgramServerAndCurrentFolder) {
+  // Nothing added: the program's own folder holds this one.
+  EXPECT_EQ(TwinId("beside_program"), 3);
+  testsupport::ScopedCurrentFolder in_b(Libs("b"));
+  EXPECT_EQ(TwinId("twin"), 2);
+  setenv("QLNSERVERDIR", Libs("a").c_str(), 1);
+  EXPECT_EQ(TwinId("twin"), 1);
   XosDynamicLibrary::AddSearchPath(Libs("a").c_str());
   XosDynamicLibrary::AddSearchPath(Libs("b").c_str());
-  XosDynamicLibrary* twin = XosDynamicLibrary::Load("twin", nullptr);
-  EXPECT_EQ(TwinIdOf(twin), 2);
-  twin->Release();
+  EXPECT_EQ(TwinId("twin"), 2);
   // Adding a known folder again moves it to the end, so it comes first.
   XosDynamicLibrary::AddSearchPath(Libs("a").c_str());
   EXPECT_EQ(XosDynamicLibrary::SearchPaths(), (std::vector<std::string>{Libs("b"), Libs("a")}));
-  twin = XosDynamicLibrary::Load("twin", nullptr);
-  EXPECT_EQ(TwinIdOf(twin), 1);
-  twin->Release();
-}
-
-TEST_F(LoaderTest, ProgramFolderServerFolderAndCurrentFolderFollowInThatOrder) {
-  // Nothing added: the program's own folder holds this one.
-  XosDynamicLibrary* beside = XosDynamicLibrary::Load("beside_program", nullptr);
-  ASSERT_NE(beside, nullptr);
-  EXPECT_EQ(TwinIdOf(beside), 3);
-  beside->Release();
-
-  InFolder in_b(Libs("b"));
-  XosDynamicLibrary* twin = XosDynamicLibrary::Load("twin", nullptr);
-  EXPECT_EQ(TwinIdOf(twin), 2);
-  twin->Release();
-  setenv("QLNSERVERDIR", Libs("a").c_str(), 1);
-  twin = XosDynamicLibrary::Load("twin", nullptr);
-  EXPECT_EQ(TwinIdOf(twin), 1);
-  twin->Release();
+  EXPECT_EQ(TwinId("twin"), 1);
+  // A name with a folder loads that file only, in either form of folder.
   XosDynamicLibrary::AddSearchPath(Libs("b").c_str());
-  twin = XosDynamicLibrary::Load("twin", nullptr);
-  EXPECT_EQ(TwinIdOf(twin), 2);
-  twin->Release();
-}
-
-TEST_F(LoaderTest, NameWithAFolderLoadsThatFileOnly) {
-  XosDynamicLibrary::AddSearchPath(Libs("b").c_str());
-  XosDynamicLibrary* twin = XosDynamicLibrary::Load((Libs("a") + "/twin").c_str(), nullptr);
-  EXPECT_EQ(TwinIdOf(twin), 1);
-  twin->Release();
-  // Folders as a Windows client writes them.
-  std::string windows_form = Libs("a") + "\\twin.DLL";
-  twin = XosDynamicLibrary::Load(windows_form.c_str(), nullptr);
-  EXPECT_EQ(TwinIdOf(twin), 1);
-  twin->Release();
-  EXPECT_EQ(XosDynamicLibrary::Load((Libs("provider") + "/twin").c_str(), nullptr), nullptr);
+  EXPECT_EQ(TwinId(Libs("a") + "/twin"), 1);
+  EXPECT_EQ(TwinId(Libs("a") + "\\twin.DLL"), 1);
+  EXPECT_EQ(TwinId(Libs("provider") + "/twin"), -1);
   EXPECT_EQ(XosDynamicLibrary::LastError(), 0xA0000034u);
 }
 
@@ -137,36 +90,25 @@ TEST_F(LoaderTest, MissingAndBrokenLibrariesSayWhy) {
 TEST_F(LoaderTest, InitialiseAnswersSetTheLibrarysState) {
   XosDynamicLibrary::AddSearchPath(Libs().c_str());
   QLNInitializationBlock block{2, 0, nullptr, 0};
-  XosDynamicLibrary* accepted = XosDynamicLibrary::Load("proto", &block);
-  ASSERT_NE(accepted, nullptr);
-  EXPECT_EQ(accepted->InitializationState(), 1);
-  accepted->Release();
-  // The whole protocol, in its order.
-  EXPECT_EQ(TakeLog(), (std::vector<std::string>{"AddDLLSearchPath " + Libs(), "BVInitialize 2",
-                                                 "DLLInitialize", "DLLFinalize",
-                                                 "RemoveDLLSearchPath (null)"}));
-
-  setenv("PROTO_BV", "0", 1);
-  XosDynamicLibrary* declined = XosDynamicLibrary::Load("proto", &block);
-  ASSERT_NE(declined, nullptr);  // declining is no failure
-  EXPECT_EQ(declined->InitializationState(), -1);
-  declined->Release();
-
-  // Without a block there is nothing to hand to "BVInitialize".
-  TakeLog();
-  XosDynamicLibrary* plain = XosDynamicLibrary::Load("proto", nullptr);
-  EXPECT_EQ(plain->InitializationState(), 0);
-  plain->Release();
-  EXPECT_FALSE(Has(TakeLog(), "BVInitialize 2"));
-}
-
-TEST_F(LoaderTest, NegativeInitialiseAnswerRefusesTheLibrary) {
-  XosDynamicLibrary::AddSearchPath(Libs().c_str());
+  // Accepting, declining (no failure) and no block to hand to "BVInitialize".
+  for (const auto& [answer, given, state] : {std::tuple<const char*, const QLNInitializationBlock*, int>{"1", &block, 1},
+                                             {"0", &block, -1},
+                                             {"1", nullptr, 0}}) {
+    setenv("PROTO_BV", answer, 1);
+    XosDynamicLibrary* library = XosDynamicLibrary::Load("proto", given);
+    ASSERT_NE(library, nullptr);
+    EXPECT_EQ(library->InitializationState(), state);
+    library->Release();
+    // The whole protocol, in its order.
+    std::vector<std::string> protocol = {"AddDLLSearchPath " + Libs(), "DLLInitialize", "DLLFinalize",
+                                         "RemoveDLLSearchPath (null)"};
+    if (given != nullptr) protocol.insert(protocol.begin() + 1, "BVInitialize 2");
+    EXPECT_EQ(TakeLog(), protocol) << answer;
+  }
   setenv("PROTO_INIT", "-5", 1);
   EXPECT_EQ(XosDynamicLibrary::Load("proto", nullptr), nullptr);
   EXPECT_EQ(XosDynamicLibrary::LastError(), static_cast<std::uint32_t>(-5));
-  // A library that failed to start is not asked to finish.
-  EXPECT_FALSE(Has(TakeLog(), "DLLFinalize"));
+  EXPECT_FALSE(Has(TakeLog(), "DLLFinalize"));  // a library that failed to start is not asked to finish
 }
 
 TEST_F(LoaderTest, FinaliseAnsweringOneKeepsTheLibraryLoaded) {
@@ -185,10 +127,13 @@ TEST_F(LoaderTest, FinaliseAnsweringOneKeepsTheLibraryLoaded) {
   library->Release();
 }
 
-TEST_F(LoaderTest, SearchFoldersReachLoadedLibraries) {
+TEST_F(LoaderTest, SearchFoldersReachLoadedLibrariesButNotTheirDependencies) {
   XosDynamicLibrary::AddSearchPath(Libs().c_str());
   XosDynamicLibrary* library = XosDynamicLibrary::Load("proto", nullptr);
+  XosDynamicLibrary* plain = XosDynamicLibrary::Load("plain", nullptr);
+  ASSERT_NE(plain, nullptr) << XosDynamicLibrary::LastErrorText();
   EXPECT_TRUE(library->TookSearchPaths());
+  EXPECT_FALSE(plain->TookSearchPaths());  // its dependency's entry point is not its own
   EXPECT_TRUE(Has(TakeLog(), "AddDLLSearchPath " + Libs()));
   XosDynamicLibrary::AddSearchPath("/opt/two");
   XosDynamicLibrary::RemoveSearchPath(Libs().c_str());
@@ -196,39 +141,31 @@ TEST_F(LoaderTest, SearchFoldersReachLoadedLibraries) {
   auto log = TakeLog();
   EXPECT_TRUE(Has(log, "AddDLLSearchPath /opt/two"));
   EXPECT_TRUE(Has(log, "RemoveDLLSearchPath " + Libs()));
+  EXPECT_EQ(Function<IdFunction>(plain, "PlainProviderCalls")(), 0);
+  plain->Release();
   library->Release();
   EXPECT_TRUE(Has(TakeLog(), "RemoveDLLSearchPath (null)"));
 }
 
-TEST_F(LoaderTest, DependencysEntryPointIsNotTakenForTheLibrarys) {
-  XosDynamicLibrary::AddSearchPath(Libs().c_str());
-  XosDynamicLibrary* plain = XosDynamicLibrary::Load("plain", nullptr);
-  ASSERT_NE(plain, nullptr) << XosDynamicLibrary::LastErrorText();
-  XosDynamicLibrary::AddSearchPath("/opt/other");
-  EXPECT_FALSE(plain->TookSearchPaths());
-  auto calls = reinterpret_cast<IdFunction>(plain->LookUpSymbol("PlainProviderCalls", nullptr));
-  ASSERT_NE(calls, nullptr);
-  EXPECT_EQ(calls(), 0);
-  plain->Release();
-}
-
-TEST_F(LoaderTest, FortranAndUpperCaseSymbolsAreFound) {
+TEST_F(LoaderTest, FortranAndUpperCaseSymbolsAreFoundAndFunctionsOutliveTheirLibrary) {
   XosDynamicLibrary::AddSearchPath(Libs().c_str());
   XosDynamicLibrary* library = XosDynamicLibrary::Load("fortran_style", nullptr);
   ASSERT_NE(library, nullptr);
-  auto times = Function<IdFunction>(library, "TimesInitialized");
-  ASSERT_NE(times, nullptr);
-  EXPECT_EQ(times(), 1);  // its "dllinitialize_" ran at load
-  auto compute = Function<std::int32_t (*)(const std::int32_t*)>(library, "Compute");
-  ASSERT_NE(compute, nullptr);
+  for (const char* name : {"TimesInitialized", "Compute", "UpperOnly"}) ASSERT_NE(Function<IdFunction>(library, name), nullptr);
+  EXPECT_EQ(Function<IdFunction>(library, "TimesInitialized")(), 1);  // its "dllinitialize_" ran at load
   const std::int32_t x = 21;
-  EXPECT_EQ(compute(&x), 42);
-  auto upper = Function<IdFunction>(library, "UpperOnly");
-  ASSERT_NE(upper, nullptr);
-  EXPECT_EQ(upper(), 11);
+  EXPECT_EQ(Function<std::int32_t (*)(const std::int32_t*)>(library, "Compute")(&x), 42);
+  EXPECT_EQ(Function<IdFunction>(library, "UpperOnly")(), 11);
   EXPECT_EQ(library->LookUpSymbol("Nothing", nullptr), nullptr);
   EXPECT_EQ(XosDynamicLibrary::LastError(), 0xA0000033u);
-  library->Release();
+
+  XosDynamicFunction* compute = FindFunctionInDLL("Compute", library, nullptr);
+  ASSERT_NE(compute, nullptr);
+  delete library;  // gone without the protocol (the process ends)
+  EXPECT_EQ(compute->Library(), nullptr);
+  EXPECT_EQ(GetFunctionAddress(compute), nullptr);
+  EXPECT_EQ(GetQLNFunctionAddress(compute), reinterpret_cast<void*>(&QLNDUMMY));
+  ReleaseFunction(compute);
 }
 
 TEST_F(LoaderTest, ForcedUnloadIsUndoneOnFirstUse) {
@@ -322,36 +259,20 @@ TEST_F(LoaderTest, UserLibrariesGetTheUtilitiesHandedOver) {
   EXPECT_EQ(own->InitializationState(), 1);
   EXPECT_EQ(Function<std::uintptr_t (*)()>(own, "UserGivenWord")(), 77u);
   own->Release();
-
   // Without an entry point of its own the support library does it, if found.
-  XosDynamicLibrary* helped = QLNDynamicLibrary::Load("user_plain", &block);
-  EXPECT_EQ(helped->InitializationState(), 0);
-  helped->Release();
+  auto state_of_plain = [](const QLNInitializationBlock* given) {
+    XosDynamicLibrary* helped = QLNDynamicLibrary::Load("user_plain", given);
+    const std::int32_t state = helped->InitializationState();
+    EXPECT_EQ(helped->NextLoaded(), nullptr);  // the support library went again
+    helped->Release();
+    return state;
+  };
+  EXPECT_EQ(state_of_plain(&block), 0);
   XosDynamicLibrary::AddSearchPath(Libs("support").c_str());
-  helped = QLNDynamicLibrary::Load("user_plain", &block);
-  EXPECT_EQ(helped->InitializationState(), 1);
-  EXPECT_EQ(helped->NextLoaded(), nullptr);  // the support library went again
-  helped->Release();
+  EXPECT_EQ(state_of_plain(&block), 1);
   block.word = 0;
-  helped = QLNDynamicLibrary::Load("user_plain", &block);
-  EXPECT_EQ(helped->InitializationState(), -1);
-  helped->Release();
-  // A null block leaves the library as it is.
-  helped = QLNDynamicLibrary::Load("user_plain", nullptr);
-  EXPECT_EQ(helped->InitializationState(), 0);
-  helped->Release();
-}
-
-TEST_F(LoaderTest, FunctionsOutliveTheirLibraryAsEmptyShells) {
-  XosDynamicLibrary::AddSearchPath(Libs().c_str());
-  XosDynamicLibrary* library = XosDynamicLibrary::Load("fortran_style", nullptr);
-  XosDynamicFunction* compute = FindFunctionInDLL("Compute", library, nullptr);
-  ASSERT_NE(compute, nullptr);
-  delete library;  // gone without the protocol (the process ends)
-  EXPECT_EQ(compute->Library(), nullptr);
-  EXPECT_EQ(GetFunctionAddress(compute), nullptr);
-  EXPECT_EQ(GetQLNFunctionAddress(compute), reinterpret_cast<void*>(&QLNDUMMY));
-  ReleaseFunction(compute);
+  EXPECT_EQ(state_of_plain(&block), -1);
+  EXPECT_EQ(state_of_plain(nullptr), 0);  // a null block leaves the library as it is
 }
 
 }  // namespace

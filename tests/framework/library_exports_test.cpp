@@ -45,47 +45,43 @@ TEST_F(LoaderTest, LoadedLibraryReachesTheEngineThroughItsExports) {
   UnloadDynamicLibrary(library);
 }
 
-TEST(InitializationBlockTest, CopyKeepsOnlyWhatTheKindHas) {
+TEST(InitializationBlockTest, CopyKeepsOnlyWhatTheKindHasAndTheHandlerFallsBack) {
   EXPECT_EQ(BVInitialize(nullptr), 0);
   QLNInitializationBlock block{4, 1, nullptr, 0};
   EXPECT_EQ(BVInitialize(&block), 0);
   block.kind = 0;
   EXPECT_EQ(BVInitialize(&block), 0);
-  FixedHandler handler(0, 1);
-  block = {1, 33, &handler, 99};
+  FixedHandler engine(1, 2);
+  block = {1, 33, &engine, 99};
   ASSERT_EQ(BVInitialize(&block), 1);
   block.word = 0;  // the process keeps its own copy
   const QLNInitializationBlock* kept = GetDLLInitializationData();
-  EXPECT_EQ(kept->kind, 1u);
-  EXPECT_EQ(kept->word, 33u);
-  EXPECT_EQ(kept->options_handler, &handler);
-  EXPECT_EQ(kept->further_word, 0u);  // a kind-1 block has none
-  block = {3, 34, &handler, 99};
+  EXPECT_EQ(std::vector<std::uintptr_t>({kept->kind, kept->word, kept->further_word}),
+            std::vector<std::uintptr_t>({1, 33, 0}));  // a kind-1 block has no further word
+  EXPECT_EQ(kept->options_handler, &engine);
+  block = {3, 34, &engine, 99};
   ASSERT_EQ(BVInitialize(&block), 1);
   EXPECT_EQ(kept->further_word, 99u);
-}
 
-TEST(OptionsHandlerTest, RegisteredHandlerAnswersWhatTheEnginesDoesNot) {
-  FixedHandler engine(1, 2);
-  const QLNInitializationBlock block{3, 0, &engine, 0};
-  ASSERT_EQ(BVInitialize(&block), 1);
+  // A registered handler answers what the engine's does not.
   FixedHandler dummy(0, 5);
   EXPECT_EQ(RegisterDummyOptionsHandler(&dummy), 1);
   QLNOptionsHandler* handler = GetDLLInitializationData()->options_handler;
   ASSERT_NE(handler, &engine);
   std::int32_t i = 0;
   double x = 0;
-  const char* s = nullptr;
-  EXPECT_EQ(handler->OptionRequest(1, &i, &x, &s), 2);
-  EXPECT_EQ(handler->OptionRequest(8, &i, &x, &s), 5);
+  const char* text = nullptr;
+  auto ask = [&](QLNOptionsHandler* h, std::int32_t option) { return h->OptionRequest(option, &i, &x, &text); };
+  EXPECT_EQ(ask(handler, 1), 2);
+  EXPECT_EQ(ask(handler, 8), 5);
   // A second registration replaces the fallback; the proxy never asks itself.
   FixedHandler other(0, 4);
   EXPECT_EQ(RegisterDummyOptionsHandler(&other), 0);
   EXPECT_EQ(GetDLLInitializationData()->options_handler, handler);
-  EXPECT_EQ(handler->OptionRequest(8, &i, &x, &s), 4);
-  EXPECT_EQ(handler->OptionRequest(1, &i, &x, &s), 2);
+  EXPECT_EQ(ask(handler, 8), 4);
+  EXPECT_EQ(ask(handler, 1), 2);
   ProxyOptionsHandler empty;
-  EXPECT_EQ(empty.OptionRequest(1, &i, &x, &s), -1);
+  EXPECT_EQ(ask(&empty, 1), -1);
 }
 
 TEST_F(LoaderTest, ListOfLoadedLibrariesIncludesTheLibrariesOwnLists) {
@@ -162,11 +158,7 @@ TEST(CQLNExceptionTest, CarriesItsStatusAndACopyOfItsText) {
     EXPECT_EQ(e.Code(), 0x8030FFFFu);
     EXPECT_STREQ(e.Text(), "property package failed");
   }
-  try {
-    ThrowCQLNException(1, nullptr);
-  } catch (const CQLNException& e) {
-    EXPECT_STREQ(e.Text(), "");
-  }
+  EXPECT_THROW(ThrowCQLNException(1, nullptr), CQLNException);  // no text is an empty one
 }
 
 }  // namespace
