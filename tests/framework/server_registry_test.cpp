@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "foundation/typed_value.h"
 #include "foundation/id_path.h"
+#include "foundation/typed_value.h"
 #include "framework/message.h"
 #include "framework/server_callback.h"
 #include "framework/template.h"
@@ -25,20 +25,22 @@ using testsupport::SameBytes;
 
 namespace {
 
-std::string Joined(std::string head, std::uint32_t n, const char* const* texts) {
-  for (std::uint32_t i = 0; i < n; ++i) head += std::string("|") + (texts[i] ? texts[i] : "<null>");
+template <typename T>
+std::string Joined(std::string head, std::uint32_t n, const T* items) {
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if constexpr (std::is_pointer_v<T>) {
+      head += std::string("|") + (items[i] ? items[i] : "<null>");
+    } else {
+      head += "|" + std::to_string(items[i]);
+    }
+  }
   return head;
 }
 
-// A server whose items are variables named by the id before the end marker.
+// A server whose items are variables named by the id before the end marker;
+// it notes every call.
 class ItemServer : public DseServerCB {
  public:
-  struct Command {
-    std::uint32_t number;
-    std::string strings;
-    std::vector<std::int32_t> integers;
-    std::vector<double> reals;
-  };
   struct Item {
     std::uint32_t code;
     void* address;
@@ -47,8 +49,8 @@ class ItemServer : public DseServerCB {
   Status HandleCommand(std::uint32_t type, std::uint32_t number, std::uint32_t string_count,
                        const char* const* strings, std::uint32_t integer_count, const std::int32_t* integers,
                        std::uint32_t real_count, const double* reals) override {
-    commands.push_back({number, Joined(std::to_string(type), string_count, strings),
-                        {integers, integers + integer_count}, {reals, reals + real_count}});
+    calls.push_back(Joined(std::to_string(type) + " " + std::to_string(number), string_count, strings) +
+                    Joined("", integer_count, integers) + Joined("", real_count, reals));
     return 0x00320001;
   }
   Status GetItem(std::uint32_t, const BvuIdPath& ids, std::uint32_t, std::uint32_t, std::uint32_t* code,
@@ -62,22 +64,20 @@ class ItemServer : public DseServerCB {
   }
   Status SetItem(std::uint32_t, const BvuIdPath& ids, std::uint32_t second, std::uint32_t first,
                  SUValue* value) override {
-    writes.push_back(std::to_string(ids.ids()[1]) + " second " + std::to_string(second) + " first " +
-                     std::to_string(first) + " type " + std::to_string(value->type));
-    return writes.size() == fail_write_at ? 0x80000555 : 0;
+    calls.push_back(std::to_string(ids.ids()[1]) + " second " + std::to_string(second) + " first " +
+                    std::to_string(first) + " type " + std::to_string(value->type));
+    return calls.size() == fail_write_at ? 0x80000555 : 0;
   }
   Status HandleIOServerCommand(std::uint32_t code, std::uint32_t value, std::uint32_t n,
                                const char* const* lines) override {
-    io_lines.push_back(Joined(std::to_string(code) + ":" + std::to_string(value), n, lines));
+    calls.push_back(Joined(std::to_string(code) + ":" + std::to_string(value), n, lines));
     return 0x17;
   }
 
-  std::vector<Command> commands;
+  std::vector<std::string> calls;
   std::map<std::uint32_t, Item> items;
   int lookups = 0;
-  std::vector<std::string> writes;
   std::size_t fail_write_at = 0;
-  std::vector<std::string> io_lines;
 };
 
 // The body of an id-path request, item by item.
@@ -86,7 +86,7 @@ class Body {
   explicit Body(double period = -1) {
     if (period >= 0) message_.PutDouble(period);
   }
-  Body& Item(std::uint32_t id, std::uint16_t first, std::uint16_t second) {
+  Body& Item(std::uint32_t id, std::uint16_t first = 0, std::uint16_t second = 0) {
     message_.PutUInt8(0);
     message_.PutUInt16(3);
     for (std::uint32_t step : {0xFFFFFFu, id, 0xFFFFFEu}) message_.PutUInt24(step);
@@ -119,6 +119,12 @@ class ServerRegistryTest : public ::testing::Test {
     EXPECT_EQ(registry_.ExecuteIdPathRequest(&request, &kept), 0u);
     return std::unique_ptr<DseTemplate>(kept);
   }
+  Status Execute(const MessagePtr& request) {
+    DseTemplate* kept = nullptr;
+    const Status result = registry_.ExecuteIdPathRequest(request.get(), &kept);
+    EXPECT_EQ(kept, nullptr);
+    return result;
+  }
   // Class, subtype, flags, id and sequence.
   static std::vector<std::uint32_t> Header(const DseMessage& m) {
     return {m.message_class, m.subtype, m.flags, m.GetId(), m.sequence};
@@ -140,9 +146,8 @@ TEST_F(ServerRegistryTest, RegisteringATypeAgainKeepsItsPlaceWithTheNewCallback)
   registry_.Register(60, &third);
   EXPECT_EQ(registry_.FindServer(60), &third);
   EXPECT_EQ(third.registry, &registry_);
-  ASSERT_EQ(registry_.Types().Count(), 2u);
-  EXPECT_EQ(registry_.Types().At(0), 60u);
-  EXPECT_EQ(registry_.Types().At(1), 55u);
+  EXPECT_EQ(std::vector<std::uint32_t>({registry_.Types().Count(), registry_.Types().At(0), registry_.Types().At(1)}),
+            std::vector<std::uint32_t>({2, 60, 55}));
 }
 
 TEST_F(ServerRegistryTest, CommandsAreByteExactAndReachTheServerIntact) {
@@ -154,11 +159,7 @@ TEST_F(ServerRegistryTest, CommandsAreByteExactAndReachTheServerIntact) {
                                  "02 00 00 00 03 00 00 61 62 00 00 00 00"),
                         BodyOf(command)));
   EXPECT_EQ(registry_.ExecuteCommand(Received(command).get()), 0x00320001u);
-  ASSERT_EQ(server_.commands.size(), 1u);
-  EXPECT_EQ(server_.commands[0].number, 136u);
-  EXPECT_EQ(server_.commands[0].strings, "60|ab|<null>");
-  EXPECT_EQ(server_.commands[0].integers, (std::vector<std::int32_t>{1, -2}));
-  EXPECT_EQ(server_.commands[0].reals, std::vector<double>{1.5});
+  EXPECT_EQ(server_.calls.back(), "60 136|ab|<null>|1|-2|1.500000");
   // Lists of 15 entries live in place, of 16 on the heap.
   for (int n : {15, 16}) {
     std::vector<std::int32_t> many(n);
@@ -167,12 +168,11 @@ TEST_F(ServerRegistryTest, CommandsAreByteExactAndReachTheServerIntact) {
     for (int i = 0; i < n; ++i) many[i] = i * 1000 - 7;
     for (int i = 0; i < n; ++i) texts.push_back("t" + std::to_string(i));
     for (const auto& t : texts) pointers.push_back(t.c_str());
-    const std::vector<double> tenths(n, 0.1);
+    const std::vector<double> tenths(n, 0.1), widened(n, static_cast<double>(0.1f));  // 4-byte floats
     DseCommand large(60, n, n, pointers.data(), n, many.data(), n, tenths.data());
     EXPECT_EQ(registry_.ExecuteCommand(Received(large).get()), 0x00320001u);
-    EXPECT_EQ(server_.commands.back().integers, many);
-    EXPECT_EQ(server_.commands.back().reals, std::vector<double>(n, static_cast<double>(0.1f)));  // 4-byte floats
-    EXPECT_EQ(server_.commands.back().strings, Joined("60", n, pointers.data()));
+    EXPECT_EQ(server_.calls.back(), Joined("60 " + std::to_string(n), n, pointers.data()) +
+                                        Joined("", n, many.data()) + Joined("", n, widened.data()));
   }
 }
 
@@ -187,7 +187,7 @@ TEST_F(ServerRegistryTest, CommandsWithoutServerOrWithLyingCountsAreRefused) {
     MessagePtr lying = ReceivedBody(HexBytes(body), 60, DseMessage::kCommand);
     EXPECT_EQ(registry_.ExecuteCommand(lying.get()), status::kBadArguments);
   }
-  EXPECT_TRUE(server_.commands.empty());
+  EXPECT_TRUE(server_.calls.empty());
   ASSERT_EQ(sink_.groups().size(), 2u);
   EXPECT_EQ(sink_.groups()[0].status, status::kBadArguments);
   EXPECT_EQ(sink_.groups()[0].lines[0], "Message of type 60 subtype 11 refused: a count larger than the message");
@@ -226,36 +226,23 @@ TEST_F(ServerRegistryTest, IdPathReadGivesAHeaderReplyAndValuesRepliesThatFollow
 TEST_F(ServerRegistryTest, OneByteItemsTravelAndUnknownCodesFailTheFill) {
   std::uint8_t flag = 1;
   server_.items = {{10, {1, &flag}}, {11, {4, nullptr}}};
-  auto response = Read(*Body(0).Item(10, 0, 0).Item(11, 0, 0).Item(13, 0, 0).Receive(7));
+  auto response = Read(*Body(0).Item(10).Item(11).Item(13).Receive(7));
   DseMessage* header = nullptr;
   ASSERT_EQ(response->BuildHeader(&header), 0u);
   EXPECT_TRUE(SameBytes(HexBytes("01 00 04 00 00 00"), BodyOf(*header)));  // item 13 unknown: code 0
   delete header;
   EXPECT_TRUE(SameBytes(HexBytes("01 00 00 00 00"), BodyOf(*Filled(*response))));  // no address: 0
   server_.items = {{10, {12, &flag}}};
-  EXPECT_EQ(Filled(*Read(*Body(0).Item(10, 0, 0).Receive(7)), 0xA000FFFF), nullptr);  // not an empty success
+  EXPECT_EQ(Filled(*Read(*Body(0).Item(10).Receive(7)), 0xA000FFFF), nullptr);  // not an empty success
 }
 
 TEST_F(ServerRegistryTest, IdPathRequestsWithDamageOrWithoutServerOrOfOtherSubtypes) {
-  const struct {
-    const char* body;
-    std::uint32_t type;
-    std::uint32_t subtype;
-    Status result;
-  } rows[] = {
+  const std::tuple<const char*, std::uint32_t, std::uint32_t, Status> rows[] = {
       {"00 00 00 00 00 00 00 00 00 03 00 FF FF", 60, 7, 0x8000FFFF},  // three ids announced, two bytes left
-      {"00", 60, 7, 0x8000FFFF},
-      {"00 03 00 FF", 60, 8, 0x8000FFFF},
-      {"", 60, 10, 0},
-      {"", 60, 12, 0},
-      {"", 60, 9, 0xA000FFFF},
-      {"", 61, 7, 0},
-  };
-  for (const auto& row : rows) {
-    DseTemplate* kept = nullptr;
-    MessagePtr request = ReceivedBody(HexBytes(row.body), row.type, row.subtype);
-    EXPECT_EQ(registry_.ExecuteIdPathRequest(request.get(), &kept), row.result) << row.body << " " << row.subtype;
-    EXPECT_EQ(kept, nullptr);
+      {"00", 60, 7, 0x8000FFFF},  {"00 03 00 FF", 60, 8, 0x8000FFFF}, {"", 60, 10, 0},
+      {"", 60, 12, 0},            {"", 60, 9, 0xA000FFFF},            {"", 61, 7, 0}};
+  for (const auto& [body, type, subtype, result] : rows) {
+    EXPECT_EQ(Execute(ReceivedBody(HexBytes(body), type, subtype)), result) << body << " " << subtype;
   }
 }
 
@@ -263,24 +250,19 @@ TEST_F(ServerRegistryTest, IdPathWritesPassTheSelectorsSwappedUnlessOnlyReadAndS
   const SUValue integer = SUValue::ConstructInt(77, SUValue::kInteger);
   SUValue text;
   text.SetString("x");
-  DseTemplate* kept = nullptr;
   MessagePtr dry = Body().Item(10, 1, 2).Value(integer).Item(11, 3, 4).Value(text).Receive(8, 1);
-  EXPECT_EQ(registry_.ExecuteIdPathRequest(dry.get(), &kept), 0u);
-  EXPECT_TRUE(server_.writes.empty());
+  EXPECT_EQ(Execute(dry), 0u);
+  EXPECT_TRUE(server_.calls.empty());
   EXPECT_EQ(dry->RemainingBytes(), 0u);  // every item was read
-  MessagePtr request = Body().Item(10, 1, 2).Value(integer).Item(11, 3, 4).Value(text).Receive(8);
-  EXPECT_EQ(registry_.ExecuteIdPathRequest(request.get(), &kept), 0u);
-  EXPECT_EQ(server_.writes, (std::vector<std::string>{"10 second 2 first 1 type 2", "11 second 4 first 3 type 5"}));
-  EXPECT_EQ(kept, nullptr);
-
-  server_.writes.clear();
-  server_.fail_write_at = 2;
-  MessagePtr failing = Body().Item(1, 0, 0).Value(integer).Item(2, 0, 0).Value(integer).Item(3, 0, 0).Value(integer).Receive(8);
-  EXPECT_EQ(registry_.ExecuteIdPathRequest(failing.get(), &kept), 0x80000555u);
-  EXPECT_EQ(server_.writes.size(), 2u);
+  EXPECT_EQ(Execute(Body().Item(10, 1, 2).Value(integer).Item(11, 3, 4).Value(text).Receive(8)), 0u);
+  EXPECT_EQ(server_.calls, (std::vector<std::string>{"10 second 2 first 1 type 2", "11 second 4 first 3 type 5"}));
+  server_.fail_write_at = 4;
+  EXPECT_EQ(Execute(Body().Item(1).Value(integer).Item(2).Value(integer).Item(3).Value(integer).Receive(8)),
+            0x80000555u);
+  EXPECT_EQ(server_.calls.size(), 4u);
   SUValue array;
   array.Resize(1);
-  EXPECT_EQ(registry_.ExecuteIdPathRequest(Body().Item(1, 0, 0).Value(array).Receive(8).get(), &kept), status::kBadArguments);
+  EXPECT_EQ(Execute(Body().Item(1).Value(array).Receive(8)), status::kBadArguments);
 }
 
 TEST_F(ServerRegistryTest, RequestsGoToTheServersHandleRequest) {
@@ -302,32 +284,29 @@ Status LogTo(std::uint32_t code, std::uint32_t value, std::uint32_t n, const cha
   return 0;
 }
 
-MessagePtr Lines(std::uint32_t code) {
-  const char* two[] = {"a", "b"};
-  std::unique_ptr<DseMessage> event(DseMessage::MakeEvent(code, 9, 2, two));
-  return Received(*event);
-}
-
-TEST_F(ServerRegistryTest, LinesGoToTheIOServerWhenOneIsRegistered) {
-  registry_.Register(4, &server_);
-  // Two items; the first has no lines and is skipped.
-  MessagePtr request = ReceivedBody(HexBytes("02 00  01 00 00 00 00 00  05 00 00 00 01 00 03 00 00 6F 6B 00"), 4, 16);
-  EXPECT_EQ(registry_.ExecuteIOServerCommand(request.get(), 16), 0x17u);
-  EXPECT_EQ(server_.io_lines, std::vector<std::string>{"16:5|ok"});
-  MessagePtr lying = ReceivedBody(HexBytes("01 00 05 00 00 00 FF FF 02 00 00 61"), 4, 16);
-  EXPECT_EQ(registry_.ExecuteIOServerCommand(lying.get(), 16), status::kBadArguments);
-}
-
-TEST_F(ServerRegistryTest, WithoutAnIOServerLinesGoToTheLogCallbackOfTheirCode) {
+TEST_F(ServerRegistryTest, LinesGoToTheIOServerOrElseToTheLogCallbackOfTheirCode) {
+  auto lines = [](std::uint32_t code) {
+    const char* two[] = {"a", "b"};
+    std::unique_ptr<DseMessage> event(DseMessage::MakeEvent(code, 9, 2, two));
+    return Received(*event);
+  };
   logged.clear();
-  EXPECT_EQ(registry_.ExecuteIOServerCommand(Lines(16).get(), 16), 0x80000015u);
+  EXPECT_EQ(registry_.ExecuteIOServerCommand(lines(16).get(), 16), 0x80000015u);
   registry_.SetLogCallbacks(LogTo<1>, LogTo<2>, LogTo<3>);
-  for (std::uint32_t code : {16u, 17u, 18u, 20u}) EXPECT_EQ(registry_.ExecuteIOServerCommand(Lines(code).get(), code), 0u);
+  for (std::uint32_t code : {16u, 17u, 18u, 20u}) EXPECT_EQ(registry_.ExecuteIOServerCommand(lines(code).get(), code), 0u);
   EXPECT_EQ(logged, (std::vector<std::string>{"1 16:9|a|b", "2 17:9|a|b", "3 18:9|a|b",
                                               "3 20:9|Unknown I/O Server command received",
                                               "3 20:9|Calling Std Log callback"}));
   registry_.SetLogCallbacks(LogTo<1>, nullptr, nullptr);
-  EXPECT_EQ(registry_.ExecuteIOServerCommand(Lines(20).get(), 20), 0x80000015u);
+  EXPECT_EQ(registry_.ExecuteIOServerCommand(lines(20).get(), 20), 0x80000015u);
+
+  registry_.Register(4, &server_);
+  // Two items; the first has no lines and is skipped.
+  MessagePtr request = ReceivedBody(HexBytes("02 00  01 00 00 00 00 00  05 00 00 00 01 00 03 00 00 6F 6B 00"), 4, 16);
+  EXPECT_EQ(registry_.ExecuteIOServerCommand(request.get(), 16), 0x17u);
+  EXPECT_EQ(server_.calls, std::vector<std::string>{"16:5|ok"});
+  MessagePtr lying = ReceivedBody(HexBytes("01 00 05 00 00 00 FF FF 02 00 00 61"), 4, 16);
+  EXPECT_EQ(registry_.ExecuteIOServerCommand(lying.get(), 16), status::kBadArguments);
 }
 
 TEST_F(ServerRegistryTest, StatusOnlyRepliesCarryTheRequestHeaderAndAStatus) {
@@ -349,7 +328,7 @@ TEST_F(ServerRegistryTest, StatusOnlyRepliesCarryTheRequestHeaderAndAStatus) {
 
   std::uint32_t count = 0;
   server_.items = {{10, {4, &count}}};
-  MessagePtr read = Body(0).Item(10, 0, 0).Receive(7, 1);
+  MessagePtr read = Body(0).Item(10).Receive(7, 1);
   ASSERT_EQ(DseServerRegistry::MakeStatusReply(0x80000015, *Read(*read), &made), 0u);
   MessagePtr from_template(made);
   EXPECT_EQ(Header(*from_template), (std::vector<std::uint32_t>{3, 7, 0x89, read->GetId(), 7}));
@@ -358,14 +337,11 @@ TEST_F(ServerRegistryTest, StatusOnlyRepliesCarryTheRequestHeaderAndAStatus) {
 
 TEST(BBTreeTest, KeepsLeavesSortedReplacesEqualIdsAndHandsRemovedOnesBack) {
   static int destroyed = 0;
-  class Leaf : public DseBBTreeLeaf {
-   public:
-    explicit Leaf(std::uint32_t id) : id_(id) {}
+  struct Leaf : DseBBTreeLeaf {
+    explicit Leaf(std::uint32_t leaf_id) : id(leaf_id) {}
     ~Leaf() override { ++destroyed; }
-    std::uint32_t GetId() const override { return id_; }
-
-   private:
-    std::uint32_t id_;
+    std::uint32_t GetId() const override { return id; }
+    std::uint32_t id;
   };
   destroyed = 0;
   {
