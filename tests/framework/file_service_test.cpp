@@ -1,14 +1,13 @@
+#include "framework/file_service.h"
+
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "framework/file_service.h"
 #include "framework/message.h"
 #include "tests/framework/message_helpers.h"
 #include "tests/support/capture_sink.h"
@@ -20,37 +19,66 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::Bytes;
+using testsupport::HexBytes;
 using testsupport::MemoryBinaryStream;
 using testsupport::ReadFileBytes;
+using testsupport::SameBytes;
 
-// A request body built field by field.
-class Request {
- public:
-  explicit Request(std::uint16_t command) { body_.PutUInt16(command); }
-  Request& Text(const std::string& text) {
-    body_.PutString(text.c_str());
-    return *this;
+// A request: the command number, then texts (as "t:..."), bytes ("u8:n")
+// and 16-bit numbers ("u16:n").
+Bytes Request(std::uint16_t command, std::initializer_list<std::string> fields = {}) {
+  MemoryBinaryStream body;
+  body.PutUInt16(command);
+  for (const std::string& field : fields) {
+    if (field.rfind("u8:", 0) == 0) {
+      body.PutUInt8(static_cast<std::uint8_t>(std::stoi(field.substr(3))));
+    } else if (field.rfind("u16:", 0) == 0) {
+      body.PutUInt16(static_cast<std::uint16_t>(std::stoi(field.substr(4))));
+    } else {
+      body.PutString(field.c_str());
+    }
   }
-  Request& U8(std::uint8_t value) {
-    body_.PutUInt8(value);
-    return *this;
-  }
-  Request& U16(std::uint16_t value) {
-    body_.PutUInt16(value);
-    return *this;
-  }
-  std::vector<std::uint8_t> Bytes() const { return body_.Bytes(); }
-
- private:
-  MemoryBinaryStream body_;
-};
+  return body.Bytes();
+}
 
 struct Outcome {
   Status status;
   std::unique_ptr<MemoryBinaryStream> reply;
+
+  std::string Text() {
+    char* text = nullptr;
+    EXPECT_FALSE(status::IsFailure(reply->GetStringNew(&text)));
+    const std::string copy = text != nullptr ? text : "";
+    delete[] text;
+    return copy;
+  }
+  // The command and result of the reply.
+  std::string Header() {
+    std::uint16_t command = 0;
+    Status result = 0;
+    reply->GetUInt16(&command);
+    reply->GetUInt32(&result);
+    char text[32];
+    std::snprintf(text, sizeof text, "%u %08X", command, result);
+    return text;
+  }
+  // Name and directory flag of every entry of a listing reply.
+  std::vector<std::string> Entries() {
+    std::uint32_t count = 0;
+    reply->GetUInt32(&count);
+    std::vector<std::string> entries;
+    for (std::uint32_t at = 0; at < count; ++at) {
+      const std::string name = Text();
+      std::uint8_t flag = 9;
+      reply->GetUInt8(&flag);
+      entries.push_back(name + (flag != 0 ? "/" : ""));
+    }
+    return entries;
+  }
 };
 
-Outcome Serve(const std::vector<std::uint8_t>& bytes) {
+Outcome Serve(const Bytes& bytes) {
   MemoryBinaryStream request(bytes);
   Outcome outcome{0, nullptr};
   outcome.status = RunFileCommand(request, [&outcome]() -> BvuBinaryStream* {
@@ -61,36 +89,8 @@ Outcome Serve(const std::vector<std::uint8_t>& bytes) {
   return outcome;
 }
 
-Outcome Serve(const Request& request) { return Serve(request.Bytes()); }
-
-std::string ReadText(MemoryBinaryStream& reply) {
-  char* text = nullptr;
-  EXPECT_FALSE(status::IsFailure(reply.GetStringNew(&text)));
-  std::string copy = text != nullptr ? text : "";
-  delete[] text;
-  return copy;
-}
-
-std::pair<std::uint16_t, Status> ReplyHeader(MemoryBinaryStream& reply) {
-  std::uint16_t command = 0;
-  Status result = 0;
-  reply.GetUInt16(&command);
-  reply.GetUInt32(&result);
-  return {command, result};
-}
-
-// Name and directory flag of every entry of a listing reply.
-std::vector<std::string> Entries(MemoryBinaryStream& reply) {
-  std::uint32_t count = 0;
-  reply.GetUInt32(&count);
-  std::vector<std::string> entries;
-  for (std::uint32_t at = 0; at < count; ++at) {
-    std::string name = ReadText(reply);
-    std::uint8_t flag = 9;
-    reply.GetUInt8(&flag);
-    entries.push_back(name + (flag != 0 ? "/" : ""));
-  }
-  return entries;
+Status Command(std::uint16_t command, std::initializer_list<std::string> fields = {}) {
+  return Serve(Request(command, fields)).status;
 }
 
 class FileService : public ::testing::Test {
@@ -108,144 +108,111 @@ TEST_F(FileService, CurrentDirectoryAnswersItsPartsWithOneTrailingSeparator) {
   expected.PutUInt16(10);
   expected.PutUInt32(0);
   for (const std::string& field : {std::string(), here, std::string(), here}) expected.PutString(field.c_str());
-  EXPECT_TRUE(testsupport::SameBytes(expected.Bytes(), outcome.reply->Bytes()));
+  EXPECT_TRUE(SameBytes(expected.Bytes(), outcome.reply->Bytes()));
   testsupport::ScopedCurrentFolder root("/");
   outcome = Serve(Request(10));
-  ReplyHeader(*outcome.reply);
-  EXPECT_EQ(ReadText(*outcome.reply), "");
-  EXPECT_EQ(ReadText(*outcome.reply), "/");
+  outcome.Header();
+  EXPECT_EQ(outcome.Text(), "");
+  EXPECT_EQ(outcome.Text(), "/");
 }
 
-TEST_F(FileService, ChangesTheFolderAndAnswers69) {
+TEST_F(FileService, ChangesMakesAndRemovesFolders) {
   fs::create_directories(dir_ / "sub" / "inner");
   const std::string top = Here();
-  EXPECT_EQ(Serve(Request(11).Text("sub\\inner").Text("C")).status, kFolderChanged);
+  EXPECT_EQ(Command(11, {"sub\\inner", "C"}), kFolderChanged);
   EXPECT_EQ(Here(), top + "/sub/inner");
-  EXPECT_EQ(Serve(Request(12)).status, kFolderChanged);
+  EXPECT_EQ(Command(12), kFolderChanged);
   EXPECT_EQ(Here(), top + "/sub");
-  EXPECT_EQ(Serve(Request(11).Text("missing").Text("")).status, 0x8032FFFFu);
+  EXPECT_EQ(Command(11, {"missing", ""}), 0x8032FFFFu);
   testsupport::CaptureSink sink;
-  EXPECT_EQ(Serve(Request(11).Text(top).Text(std::string(40, 'D'))).status, status::kBadArguments);
-  EXPECT_EQ(Here(), top + "/sub");
+  EXPECT_EQ(Command(11, {top, std::string(40, 'D')}), status::kBadArguments);  // a drive field too long
   EXPECT_EQ(sink.groups().size(), 1u);
-  EXPECT_EQ(Serve(Request(11).Text(top).Text(std::string(31, 'D'))).status, kFolderChanged);
+  EXPECT_EQ(Here(), top + "/sub");
+  EXPECT_EQ(Command(11, {top, std::string(31, 'D')}), kFolderChanged);
   EXPECT_EQ(Here(), top);
-}
 
-TEST_F(FileService, CreatesAndRemovesDirectories) {
-  EXPECT_EQ(Serve(Request(13).Text("made")).status, status::kOk);
-  EXPECT_TRUE(fs::is_directory(dir_ / "made"));
-  EXPECT_EQ(Serve(Request(13).Text("made")).status, status::kOk);
   dir_.WriteFile("file", "x");
-  EXPECT_EQ(Serve(Request(13).Text("file")).status, status::kUnhandled);
-  EXPECT_EQ(Serve(Request(14).Text("made")).status, status::kOk);
+  const std::pair<Status, bool> steps[] = {{Command(13, {"made"}), true}, {Command(13, {"made"}), true},
+                                           {Command(13, {"file"}), false}, {Command(14, {"made"}), true},
+                                           {Command(14, {"made"}), false}};
+  for (const auto& [result, succeeded] : steps) EXPECT_EQ(result, succeeded ? status::kOk : status::kUnhandled);
   EXPECT_FALSE(fs::exists(dir_ / "made"));
-  EXPECT_EQ(Serve(Request(14).Text("made")).status, status::kUnhandled);
 }
 
-TEST_F(FileService, ListsDrivesThenFilesThenFoldersAndTheSeparators) {
+TEST_F(FileService, ListsFilesThenFoldersAndFindKeepsFoldersAndMatchingFiles) {
   fs::create_directories(dir_ / "list" / "Zeta");
   fs::create_directories(dir_ / "list" / "alpha.txt");
-  dir_.WriteFile("list/B.TXT", "b");
-  dir_.WriteFile("list/a.txt", "a");
-  dir_.WriteFile("list/c.dat", "c");
-  Outcome outcome = Serve(Request(20).Text("list").Text("*.txt"));
+  for (const char* name : {"list/B.TXT", "list/a.txt", "list/c.dat"}) dir_.WriteFile(name, "x");
+  Outcome outcome = Serve(Request(20, {"list", "*.txt"}));
   ASSERT_EQ(outcome.status, status::kOk);
-  EXPECT_EQ(ReplyHeader(*outcome.reply), std::make_pair(std::uint16_t{20}, Status{0}));
-  EXPECT_EQ(Entries(*outcome.reply),
-            (std::vector<std::string>{"a.txt", "B.TXT", "./", "../", "alpha.txt/", "Zeta/"}));
-  EXPECT_EQ(ReadText(*outcome.reply), ":");
-  EXPECT_EQ(ReadText(*outcome.reply), "/");
+  EXPECT_EQ(outcome.Header(), "20 00000000");
+  EXPECT_EQ(outcome.Entries(), (std::vector<std::string>{"a.txt", "B.TXT", "./", "../", "alpha.txt/", "Zeta/"}));
+  EXPECT_EQ(outcome.Text(), ":");  // the separators
+  EXPECT_EQ(outcome.Text(), "/");
   EXPECT_EQ(outcome.reply->Remaining(), 0u);
-  outcome = Serve(Request(20).Text("missing").Text("*"));
-  EXPECT_EQ(ReplyHeader(*outcome.reply).second, status::kUnhandled);
-  EXPECT_EQ(Entries(*outcome.reply), std::vector<std::string>{});
+  outcome = Serve(Request(20, {"missing", "*"}));
+  EXPECT_EQ(outcome.Header(), "20 8000FFFF");
+  EXPECT_TRUE(outcome.Entries().empty());
+
+  testsupport::ScopedCurrentFolder inside(dir_ / "list");
+  outcome = Serve(Request(21, {"*.txt"}));
+  EXPECT_EQ(outcome.Header(), "21 00000000");
+  EXPECT_EQ(outcome.Entries(), (std::vector<std::string>{"./", "../", "a.txt", "alpha.txt/", "B.TXT", "Zeta/"}));
+  outcome = Serve(Request(21, {"*.*"}));
+  outcome.Header();
+  EXPECT_EQ(outcome.Entries().size(), 7u);
 }
 
-TEST_F(FileService, FindKeepsFoldersAndTheFilesMatchingThePattern) {
-  fs::create_directory(dir_ / "folder");
-  dir_.WriteFile("data.SNP", "");
-  dir_.WriteFile("other.txt", "");
-  Outcome outcome = Serve(Request(21).Text("*.snp"));
-  EXPECT_EQ(ReplyHeader(*outcome.reply).first, 21);
-  EXPECT_EQ(Entries(*outcome.reply), (std::vector<std::string>{"./", "../", "data.SNP", "folder/"}));
-  outcome = Serve(Request(21).Text("*.*"));
-  ReplyHeader(*outcome.reply);
-  EXPECT_EQ(Entries(*outcome.reply).size(), 5u);
-}
-
-TEST_F(FileService, DeletesFilesAndStopsAtTheFirstThatCannotBe) {
-  for (const char* name : {"one", "two", "three"}) dir_.WriteFile(name, name);
-  EXPECT_EQ(Serve(Request(22).Text(Here()).Text("one")).status, status::kOk);
+TEST_F(FileService, DeletesCopiesAndMovesFilesAsAsked) {
+  for (const char* name : {"one", "two", "three", "four", "to"}) dir_.WriteFile(name, name);
+  EXPECT_EQ(Command(22, {Here(), "one"}), status::kOk);
   EXPECT_FALSE(fs::exists(dir_ / "one"));
-  EXPECT_EQ(Serve(Request(22).Text("").Text("one")).status, status::kUnhandled);
+  EXPECT_EQ(Command(22, {"", "one"}), status::kUnhandled);
+  // Several files stop at the first that cannot be deleted.
   dir_.WriteFile("one", "again");
-  const auto many = Request(25).U16(3).Text("").Text("one").Text("").Text("missing").Text("").Text("two").Bytes();
-  EXPECT_EQ(Serve(many).status, status::kUnhandled);
+  EXPECT_EQ(Command(25, {"u16:3", "", "one", "", "missing", "", "two"}), status::kUnhandled);
   EXPECT_FALSE(fs::exists(dir_ / "one"));
   EXPECT_TRUE(fs::exists(dir_ / "two"));
-  EXPECT_EQ(Serve(Request(25).U16(2).Text("").Text("two").Text("").Text("three")).status, status::kOk);
-  EXPECT_FALSE(fs::exists(dir_ / "three"));
-}
-
-TEST_F(FileService, CopiesWithTheRequestedMode) {
-  dir_.WriteFile("source", "new");
-  dir_.WriteFile("target", "old");
-  EXPECT_EQ(Serve(Request(23).Text("").Text("source").Text("").Text("target").U8(0)).status, status::kUnhandled);
-  EXPECT_EQ(Serve(Request(23).Text("").Text("source").Text(Here()).Text("target").U8(1)).status, status::kOk);
-  EXPECT_EQ(ReadFileBytes(dir_ / "target"), "new");
-}
-
-TEST_F(FileService, MovesOnlyOverAnExistingTargetWhenAllowed) {
-  dir_.WriteFile("from", "moved");
-  dir_.WriteFile("to", "kept");
-  EXPECT_EQ(Serve(Request(24).Text("").Text("from").Text("").Text("to").U8(0)).status, status::kUnhandled);
-  EXPECT_EQ(ReadFileBytes(dir_ / "from"), "moved");
-  EXPECT_EQ(ReadFileBytes(dir_ / "to"), "kept");
-  EXPECT_EQ(Serve(Request(24).Text("").Text("from").Text("").Text("to").U8(1)).status, status::kOk);
-  EXPECT_FALSE(fs::exists(dir_ / "from"));
-  EXPECT_EQ(ReadFileBytes(dir_ / "to"), "moved");
-  EXPECT_EQ(Serve(Request(24).Text("").Text("from").Text("").Text("new").U8(1)).status, status::kUnhandled);
+  EXPECT_EQ(Command(25, {"u16:1", "", "two"}), status::kOk);
+  // Copies and moves go over an existing target only when allowed.
+  EXPECT_EQ(Command(23, {"", "three", "", "to", "u8:0"}), status::kUnhandled);
+  EXPECT_EQ(Command(24, {"", "three", "", "to", "u8:0"}), status::kUnhandled);
+  EXPECT_EQ(ReadFileBytes(dir_ / "to"), "to");
+  EXPECT_EQ(Command(23, {"", "three", Here(), "to", "u8:1"}), status::kOk);
+  EXPECT_EQ(ReadFileBytes(dir_ / "to"), "three");
+  EXPECT_EQ(Command(24, {"", "four", "", "to", "u8:1"}), status::kOk);
+  EXPECT_FALSE(fs::exists(dir_ / "four"));
+  EXPECT_EQ(ReadFileBytes(dir_ / "to"), "four");
+  EXPECT_EQ(Command(24, {"", "four", "", "new", "u8:1"}), status::kUnhandled);
 }
 
 TEST_F(FileService, QueriesPathsAndAnswersTheOnlyDrive) {
   fs::create_directory(dir_ / "folder");
-  Outcome outcome = Serve(Request(26).Text("folder"));
+  Outcome outcome = Serve(Request(26, {"folder"}));
   ASSERT_EQ(outcome.status, status::kOk);
-  EXPECT_EQ(ReplyHeader(*outcome.reply), std::make_pair(std::uint16_t{26}, Status{0x00320000}));
+  EXPECT_EQ(outcome.Header(), "26 00320000");
   std::uint32_t flags = 0;
   outcome.reply->GetUInt32(&flags);
   EXPECT_EQ(flags & 3u, 3u);
-  outcome = Serve(Request(26).Text("missing"));
-  EXPECT_TRUE(testsupport::SameBytes(testsupport::HexBytes("1A00 FFFF3280 00000000"), outcome.reply->Bytes()));
-  outcome = Serve(Request(27).U16(5));
+  EXPECT_TRUE(SameBytes(HexBytes("1A00 FFFF3280 00000000"), Serve(Request(26, {"missing"})).reply->Bytes()));
+  outcome = Serve(Request(27, {"u16:5"}));
   EXPECT_EQ(outcome.status, status::kOk);
-  EXPECT_TRUE(testsupport::SameBytes(testsupport::HexBytes("1B00 00000000 0300"), outcome.reply->Bytes()));
+  EXPECT_TRUE(SameBytes(HexBytes("1B00 00000000 0300"), outcome.reply->Bytes()));
 }
 
-TEST_F(FileService, RefusesUnknownCommandsWithoutAReply) {
+TEST_F(FileService, UnknownAndTruncatedRequestsChangeNothingAndGetNoReply) {
   for (const std::uint16_t number : {0, 9, 15, 16, 17, 18, 19, 28, 0xFFFF}) {
     const Outcome outcome = Serve(Request(number));
     EXPECT_EQ(outcome.status, status::kBadArguments) << number;
     EXPECT_EQ(outcome.reply, nullptr) << number;
   }
-}
-
-TEST_F(FileService, TruncatedRequestsStopWithTheReadStatusAndChangeNothing) {
   dir_.WriteFile("keep", "k");
-  const std::vector<std::vector<std::uint8_t>> requests = {
-      Request(11).Text("sub").Text("C").Bytes(),
-      Request(13).Text("made").Bytes(),
-      Request(22).Text("").Text("keep").Bytes(),
-      Request(23).Text("").Text("keep").Text("").Text("copy").U8(0).Bytes(),
-      Request(24).Text("").Text("keep").Text("").Text("moved").U8(0).Bytes(),
-      Request(25).U16(1).Text("").Text("keep").Bytes(),
-      Request(26).Text("keep").Bytes(),
-      Request(27).U16(3).Bytes(),
-  };
-  for (const auto& bytes : requests) {
+  for (const Bytes& bytes : {Request(11, {"sub", "C"}), Request(13, {"made"}), Request(22, {"", "keep"}),
+                             Request(23, {"", "keep", "", "copy", "u8:0"}),
+                             Request(24, {"", "keep", "", "moved", "u8:0"}), Request(25, {"u16:1", "", "keep"}),
+                             Request(26, {"keep"}), Request(27, {"u16:3"})}) {
     for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
-      const Outcome outcome = Serve(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(cut)));
+      const Outcome outcome = Serve(Bytes(bytes.begin(), bytes.begin() + static_cast<long>(cut)));
       EXPECT_EQ(outcome.status, 0x8000FFFFu) << "command " << bytes[0] << " cut at " << cut;
       EXPECT_EQ(outcome.reply, nullptr);
     }
@@ -261,7 +228,7 @@ TEST_F(FileService, SurvivesRandomRequests) {
   dir_.WriteFile("a/b/x", "x");
   std::mt19937 random(4711);
   for (int round = 0; round < 3000; ++round) {
-    std::vector<std::uint8_t> bytes(random() % 24);
+    Bytes bytes(random() % 24);
     for (auto& byte : bytes) {
       byte = static_cast<std::uint8_t>(random());
       if (byte == '/' || byte == '\\' || byte == '.') byte = 'x';
@@ -281,7 +248,7 @@ TEST_F(FileService, SurvivesRandomRequests) {
 // The service as the registry calls it, on messages as they arrive.
 TEST_F(FileService, AnswersRequestMessagesWithReplyMessages) {
   BvuFileService service;
-  const auto ask = [&service](std::initializer_list<std::uint8_t> body, Status expected) {
+  const auto ask = [&service](const Bytes& body, Status expected) {
     DseMessage sent(58, DseMessage::kRequest);
     sent.sequence = 9;
     for (std::uint8_t byte : body) sent.PutUInt8(byte);
@@ -291,19 +258,15 @@ TEST_F(FileService, AnswersRequestMessagesWithReplyMessages) {
     EXPECT_EQ(service.HandleRequest(58, request.get(), &reply, &kept), expected);
     return testsupport::MessagePtr(reply);
   };
-  testsupport::MessagePtr reply = ask({0x1B, 0x00, 0x07, 0x00}, status::kOk);
+  testsupport::MessagePtr reply = ask(Request(27, {"u16:7"}), status::kOk);
   ASSERT_NE(reply, nullptr);
-  EXPECT_EQ(reply->type, 58u);
-  EXPECT_EQ(reply->flags & DseMessage::kReply, DseMessage::kReply);
-  EXPECT_EQ(reply->sequence, 10u);
+  EXPECT_EQ(std::vector<std::uint32_t>({reply->type, reply->flags & DseMessage::kReply, reply->sequence}),
+            std::vector<std::uint32_t>({58, DseMessage::kReply, 10}));
   EXPECT_EQ(reply->SourcePeer(), testsupport::Peer(2));
-  EXPECT_TRUE(testsupport::SameBytes(testsupport::HexBytes("1B00 00000000 0300"), testsupport::BodyOf(*reply)));
-  reply = ask({0x1A, 0x00, 0x08, 0x00, 0x00, 'm', 'i', 's', 's', 'i', 'n', 'g', 0x00}, status::kOk);
-  ASSERT_NE(reply, nullptr);
-  EXPECT_TRUE(testsupport::SameBytes(testsupport::HexBytes("1A00 FFFF3280 00000000"), testsupport::BodyOf(*reply)));
-  EXPECT_EQ(ask({0x0D, 0x00, 0x05, 0x00, 0x00, 'm', 'a', 'd', 'e', 0x00}, status::kOk), nullptr);
+  EXPECT_TRUE(SameBytes(HexBytes("1B00 00000000 0300"), testsupport::BodyOf(*reply)));
+  EXPECT_EQ(ask(Request(13, {"made"}), status::kOk), nullptr);
   EXPECT_TRUE(fs::is_directory(dir_ / "made"));
-  EXPECT_EQ(ask({0x0F, 0x00}, status::kBadArguments), nullptr);
+  EXPECT_EQ(ask(Request(15), status::kBadArguments), nullptr);
   EXPECT_EQ(ask({0x1A}, 0x8000FFFFu), nullptr);
 }
 
