@@ -23,6 +23,8 @@ struct Seen {
   std::vector<std::string> texts;
   bool on_failing_thread = true;
   std::vector<std::int32_t> verdicts;  // answered in turn, the last one repeated
+  std::uint32_t exit_code = 0;
+  std::size_t answered = 0;  // by the current thread's handler
 };
 Seen g_seen;
 
@@ -31,8 +33,8 @@ std::int32_t Recording(XosThread* thread, Status status, std::uint32_t reserved)
   g_seen.texts.push_back(XosLastEventText());
   g_seen.on_failing_thread = g_seen.on_failing_thread && thread == XosCurrentThread();
   EXPECT_EQ(reserved, 0u);
-  const std::size_t i = std::min<std::size_t>(g_seen.statuses.size(), g_seen.verdicts.size()) - 1;
-  return g_seen.verdicts[i];
+  ++g_seen.answered;
+  return g_seen.verdicts[std::min(g_seen.answered, g_seen.verdicts.size()) - 1];
 }
 
 // Faults on the calls numbered below faults, then returns the call count.
@@ -72,37 +74,37 @@ class XosThreadFailures : public ::testing::Test {
     testsupport::UseThreadsafeDeathTests();
     g_seen = Seen{};
   }
+  // Runs the function on a guarded thread whose handler answers the
+  // verdicts in turn; how the thread ended.
+  static std::uint32_t RunGuarded(std::uint32_t (*function)(void*), void* argument,
+                                  std::vector<std::int32_t> verdicts) {
+    g_seen.verdicts = std::move(verdicts);
+    g_seen.answered = 0;
+    XosThread thread(function, argument, Recording, 0);
+    const std::uint32_t ended = thread.Wait(XosThread::kInfinite);
+    EXPECT_EQ(thread.GetState(), ended);
+    g_seen.exit_code = thread.GetExitCode();
+    return ended;
+  }
 };
 
-TEST_F(XosThreadFailures, AccessViolationReachesTheHandlerAndStopVerdictStopsTheThread) {
-  g_seen.verdicts = {XosThread::kStop};
-  FaultingFunction function(1);
-  XosThread thread(AccessViolationThenReturn, &function, Recording, 0);
-  EXPECT_EQ(thread.Wait(XosThread::kInfinite), XosThread::kStopped);
-  EXPECT_EQ(thread.GetState(), XosThread::kStopped);
+TEST_F(XosThreadFailures, AccessViolationReachesTheHandlerWhoseVerdictDecides) {
+  FaultingFunction once(1);
+  EXPECT_EQ(RunGuarded(AccessViolationThenReturn, &once, {XosThread::kStop}), XosThread::kStopped);
   EXPECT_EQ(g_seen.statuses, std::vector<Status>{0x800000F1u});
   EXPECT_EQ(g_seen.texts, std::vector<std::string>{"Access Violation"});
   EXPECT_TRUE(g_seen.on_failing_thread);
-  EXPECT_EQ(function.calls, 1);
-}
-
-TEST_F(XosThreadFailures, RunAgainVerdictCallsTheFunctionFromItsStart) {
-  g_seen.verdicts = {XosThread::kRunAgain};
-  FaultingFunction function(2);
-  XosThread thread(AccessViolationThenReturn, &function, Recording, 0);
-  EXPECT_EQ(thread.Wait(XosThread::kInfinite), XosThread::kFinished);
-  EXPECT_EQ(thread.GetExitCode(), 3u);
-  EXPECT_EQ(g_seen.statuses.size(), 2u);
-}
-
-TEST_F(XosThreadFailures, BadVerdictIsReportedAndStopsTheThread) {
-  g_seen.verdicts = {7};
-  FaultingFunction function(1);
+  EXPECT_EQ(once.calls, 1);
+  // Run again: the function from its start.
+  FaultingFunction twice(2);
+  EXPECT_EQ(RunGuarded(AccessViolationThenReturn, &twice, {XosThread::kRunAgain}), XosThread::kFinished);
+  EXPECT_EQ(g_seen.exit_code, 3u);
+  EXPECT_EQ(g_seen.statuses.size(), 3u);
+  // A verdict that is none stops the thread, saying so.
+  FaultingFunction bad(1);
   ::testing::internal::CaptureStderr();
-  XosThread thread(AccessViolationThenReturn, &function, Recording, 0);
-  EXPECT_EQ(thread.Wait(XosThread::kInfinite), XosThread::kStopped);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "User exception handler returned bad value 7\n");
+  EXPECT_EQ(RunGuarded(AccessViolationThenReturn, &bad, {7}), XosThread::kStopped);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "User exception handler returned bad value 7\n");
 }
 
 TEST_F(XosThreadFailures, PassVerdictEndsTheProcessAsTheFaultWould) {
@@ -123,30 +125,18 @@ TEST_F(XosThreadFailures, PassVerdictEndsTheProcessAsTheFaultWould) {
       ::testing::KilledBySignal(SIGFPE), "");
 }
 
-TEST_F(XosThreadFailures, FloatingDivisionByZeroTrapsAgainAfterARerun) {
-  g_seen.verdicts = {XosThread::kRunAgain, XosThread::kStop};
+TEST_F(XosThreadFailures, DivisionsByZeroAndStackOverflowAreReportedAndTrapsSurviveAReRun) {
   FaultingFunction function(0);
-  XosThread thread(FloatingDivisionByZero, &function, Recording, 0);
-  EXPECT_EQ(thread.Wait(XosThread::kInfinite), XosThread::kStopped);
-  EXPECT_EQ(g_seen.statuses, (std::vector<Status>{0x800000F8u, 0x800000F8u}));
-  EXPECT_EQ(g_seen.texts[0], "Floating Divide by Zero");
+  EXPECT_EQ(RunGuarded(FloatingDivisionByZero, &function, {XosThread::kRunAgain, XosThread::kStop}),
+            XosThread::kStopped);
   ASSERT_EQ(function.traps_at_call.size(), 2u);
   EXPECT_EQ(function.traps_at_call[0] & kEngineTraps, kEngineTraps);
   EXPECT_EQ(function.traps_at_call[1] & kEngineTraps, kEngineTraps);
-}
-
-TEST_F(XosThreadFailures, IntegerDivisionByZeroAndStackOverflowAreReported) {
-  g_seen.verdicts = {XosThread::kStop};
-  {
-    XosThread thread(IntegerDivisionByZero, nullptr, Recording, 0);
-    EXPECT_EQ(thread.Wait(XosThread::kInfinite), XosThread::kStopped);
-  }
-  {
-    XosThread thread(StackOverflow, nullptr, Recording, 0);
-    EXPECT_EQ(thread.Wait(XosThread::kInfinite), XosThread::kStopped);
-  }
-  EXPECT_EQ(g_seen.statuses, (std::vector<Status>{0x800000FEu, 0x800000F1u}));
-  EXPECT_EQ(g_seen.texts[0], "Divide By Zero");
+  EXPECT_EQ(RunGuarded(IntegerDivisionByZero, nullptr, {XosThread::kStop}), XosThread::kStopped);
+  EXPECT_EQ(RunGuarded(StackOverflow, nullptr, {XosThread::kStop}), XosThread::kStopped);
+  EXPECT_EQ(g_seen.statuses, (std::vector<Status>{0x800000F8u, 0x800000F8u, 0x800000FEu, 0x800000F1u}));
+  EXPECT_EQ(g_seen.texts[0], "Floating Divide by Zero");
+  EXPECT_EQ(g_seen.texts[2], "Divide By Zero");
 }
 
 TEST(XosThreadTraps, OnlyTheGuardedKindArmsTraps) {
@@ -195,33 +185,26 @@ TEST(XosThreadStates, StateFollowsTheThreadThroughItsLife) {
   EXPECT_EQ(thread.Wait(XosThread::kInfinite), XosThread::kFinished);
   EXPECT_EQ(thread.GetExitCode(), 0x12345u);
   EXPECT_EQ(thread.Wait(0), XosThread::kFinished);
-}
-
-TEST(XosThreadStates, FunctionReturningTheStillActiveCodeHasFinished) {
-  Gate gate;
-  gate.open = true;
+  // A function returning the still-active code has finished all the same.
   gate.result = XosThread::kStillActive;
-  XosNEHThread thread(WaitAtGate, &gate, nullptr, 0);
-  while (thread.GetState() == XosThread::kRunning) XosSleep(1);
-  EXPECT_EQ(thread.GetState(), XosThread::kFinished);
-  EXPECT_EQ(thread.GetExitCode(), XosThread::kStillActive);
+  XosNEHThread plain(WaitAtGate, &gate, nullptr, 0);
+  while (plain.GetState() == XosThread::kRunning) XosSleep(1);
+  EXPECT_EQ(plain.GetState(), XosThread::kFinished);
+  EXPECT_EQ(plain.GetExitCode(), XosThread::kStillActive);
 }
 
 TEST(XosThreadStates, DestroyingARunningThreadEndsIt) {
   Gate gate;
-  auto* thread = new XosThread(LoopForever, &gate, nullptr, 0);
-  while (gate.passes < 3) XosSleep(1);
-  delete thread;
-  const int passes = gate.passes;
-  XosSleep(30);
-  EXPECT_EQ(gate.passes, passes);
-
-  auto* plain = new XosNEHThread(LoopForever, &gate, nullptr, 0);
-  while (gate.passes < passes + 3) XosSleep(1);
-  delete plain;
-  const int plain_passes = gate.passes;
-  XosSleep(30);
-  EXPECT_EQ(gate.passes, plain_passes);
+  for (bool guarded : {true, false}) {
+    const int before = gate.passes;
+    XosThread* thread = guarded ? new XosThread(LoopForever, &gate, nullptr, 0)
+                                : new XosNEHThread(LoopForever, &gate, nullptr, 0);
+    while (gate.passes < before + 3) XosSleep(1);
+    delete thread;
+    const int passes = gate.passes;
+    XosSleep(30);
+    EXPECT_EQ(gate.passes, passes);
+  }
 }
 
 }  // namespace
