@@ -1,15 +1,13 @@
-// Messages as a peer sees them, and a stand-in for the controller, for the
-// message, sending and registry tests.
+// Messages as a peer sees them, and a requester that records what it is
+// told, for the tests of messages and of what handles them.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <vector>
 
 #include "framework/client_callback.h"
 #include "framework/message.h"
-#include "framework/message_controller.h"
 #include "framework/segment.h"
 #include "tests/support/golden.h"
 
@@ -119,83 +117,6 @@ class RecordingClient : public DseClientCB {
   std::vector<std::uint32_t> reply_types;
   std::vector<Status> completions;
   void* last_context = nullptr;
-};
-
-// Keeps sent requests pending like the controller does, and lets a test
-// deliver replies to them, now or from inside a poll.
-class StandInController : public DseMessageController {
- public:
-  StandInController() { DseSetCurrentController(this); }
-  ~StandInController() {
-    DseSetCurrentController(nullptr);
-    for (auto& [id, request] : pending) delete request;
-  }
-
-  Status Send(DseMessage* message, std::uint32_t options, DseClientCB* client, void* context,
-              const double* interval, std::int32_t timeout_ms) override {
-    message->flags |= client == nullptr ? DseMessage::kNoReply : (options & 4) != 0 ? DseMessage::kKeepPending : 0;
-    const Status prepared = message->PrepareSend(client, context, interval, timeout_ms);
-    if (client == nullptr) {
-      sent_without_client.emplace_back(message);
-    } else {
-      pending[message->GetId()] = message;
-    }
-    return prepared;
-  }
-
-  Status Poll() override {
-    ++polls;
-    if (on_poll) on_poll();
-    return 0;
-  }
-
-  Status CancelRequest(std::uint32_t id) override {
-    cancelled.push_back(id);
-    auto found = pending.find(id);
-    if (found == pending.end()) return 21;
-    delete found->second;
-    pending.erase(found);
-    return 0;
-  }
-
-  Status PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
-                    const std::uint32_t* line_counts, const char* const* const* lines) override {
-    Status last = 0;
-    for (std::int32_t i = 0; i < count; ++i) {
-      DseMessage* event = DseMessage::MakeEvent(code, values[i], line_counts[i], lines[i]);
-      if (event == nullptr) return DseMessage::kNoMemory;
-      last = event->Pack(true);
-      events.emplace_back(event);
-    }
-    return last;
-  }
-
-  // A status-only reply to a pending request, handled as the controller's
-  // dispatch handles replies to subtype-12 requests; false when nothing is
-  // pending under the id.
-  bool DeliverStatus(std::uint32_t id, Status result) {
-    auto found = pending.find(id);
-    if (found == pending.end()) return false;
-    DseMessage* request = found->second;
-    DseMessage reply(request->type, request->subtype);
-    reply.flags = request->flags | DseMessage::kReply | DseMessage::kStatusOnly;
-    reply.PutUInt32(result);
-    MessagePtr received = Received(reply);
-    DseMessage* follow_up = nullptr;
-    request->OnReply(received.get(), &follow_up);
-    if ((received->flags & (DseMessage::kKeepPending | DseMessage::kPeriodic)) == 0) {
-      pending.erase(found);
-      delete request;
-    }
-    return true;
-  }
-
-  std::map<std::uint32_t, DseMessage*> pending;
-  std::vector<MessagePtr> sent_without_client;
-  std::vector<MessagePtr> events;
-  std::vector<std::uint32_t> cancelled;
-  int polls = 0;
-  std::function<void()> on_poll;
 };
 
 }  // namespace testsupport
