@@ -42,6 +42,15 @@ Bytes Notice(std::uint32_t klass, std::uint32_t subtype) {
   return WireBytes(notice);
 }
 
+// Peer number answers the connect handshake, serving these types.
+void AnswerOn(DseIOQueue& queue, std::uint32_t number, const std::vector<std::uint32_t>& types) {
+  DseMessage answer(DseMessage::kConnectionType, DseMessage::kConnect);
+  answer.flags = DseMessage::kReply;
+  answer.PutUInt32(static_cast<std::uint32_t>(types.size()));
+  for (std::uint32_t type : types) answer.PutUInt32(type);
+  EXPECT_EQ(queue.TakeConnectReply(Received(answer, queue.FindPeer(number)).get()), 0u);
+}
+
 class IOQueueTest : public ::testing::Test {
  protected:
   explicit IOQueueTest(std::uint32_t own = 0) : queue_(nullptr, nullptr, own, &status_) {}
@@ -52,15 +61,7 @@ class IOQueueTest : public ::testing::Test {
     connection->Open();
     return connection;
   }
-  // The peer answers the connect handshake, serving these types.
-  void Answer(std::uint32_t number, const std::vector<std::uint32_t>& types) {
-    DseMessage answer(DseMessage::kConnectionType, DseMessage::kConnect);
-    answer.message_class = DseMessage::kControlClass;
-    answer.flags = DseMessage::kReply;
-    answer.PutUInt32(static_cast<std::uint32_t>(types.size()));
-    for (std::uint32_t type : types) answer.PutUInt32(type);
-    EXPECT_EQ(queue_.TakeConnectReply(Received(answer, queue_.FindPeer(number)).get()), 0u);
-  }
+  void Answer(std::uint32_t number, const std::vector<std::uint32_t>& types) { AnswerOn(queue_, number, types); }
   // The aux fields of the messages a peer was sent since the last look.
   static std::string Auxes(FakeConnection* peer) {
     std::string auxes;
@@ -179,14 +180,8 @@ TEST_F(IOQueueTest, RepliesOfSeveralPeersAreDeliveredTogetherOnceAllAreIn) {
   Status made = 0;
   DseController controller(2, argv, "unused.cfg", &made);
   DseIOQueue& queue = *controller.IOQueue();
-  for (std::uint32_t number : {0u, 2u, 3u}) {
-    queue.AddPeerOver(new FakeConnection, number, nullptr);
-    DseMessage answer(DseMessage::kConnectionType, DseMessage::kConnect);
-    answer.flags = DseMessage::kReply;
-    answer.PutUInt32(1);
-    answer.PutUInt32(60);
-    queue.TakeConnectReply(Received(answer, queue.FindPeer(number)).get());
-  }
+  for (std::uint32_t number : {0u, 2u, 3u}) queue.AddPeerOver(new FakeConnection, number, nullptr);
+  for (std::uint32_t number : {0u, 2u, 3u}) AnswerOn(queue, number, {60});
   testsupport::RecordingClient client;
   auto* request = new DseMessage(60, DseMessage::kRequest);
   ASSERT_FALSE(status::IsFailure(controller.Send(request, 0, &client, nullptr, nullptr, -1)));

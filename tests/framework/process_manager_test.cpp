@@ -336,23 +336,8 @@ TEST_F(ProcessManagerTest, StartsALocalChildInItsFolderAndStopsIt) {
   EXPECT_EQ(errno, ESRCH);
 }
 
-TEST_F(ProcessManagerTest, AChildThatEndsShowsAsAFailedOutputChannel) {
-  Read("quick runs /bin/true\n");
-  FakeQueue queue;
-  ASSERT_EQ(manager_.StartAll(nullptr, &queue), 0u);
-  DseProcess* child = Processes().at(0);
-  Status result = 0;
-  for (int i = 0; i < 5000 && result == 0; ++i) {
-    result = child->ReadOutput();
-    if (result == 0) usleep(1000);
-  }
-  EXPECT_EQ(result, status::kPeerGone);
-  manager_.StopAll();
-  EXPECT_EQ(child->state, DseProcess::kStopped);
-}
-
-TEST_F(ProcessManagerTest, AFailedLocalStartIsReportedAndStopsTheRest) {
-  Read("missing runs /no/such/program\nnever runs /bin/true\n");
+TEST_F(ProcessManagerTest, AFailedLocalStartIsReportedAndStopsTheRestAndAnEndedChildFailsItsOutput) {
+  Read("missing runs /no/such/program\nquick runs /bin/true\n");
   FakeQueue queue;
   FakeClient client;
   ::testing::internal::CaptureStderr();
@@ -362,12 +347,22 @@ TEST_F(ProcessManagerTest, AFailedLocalStartIsReportedAndStopsTheRest) {
             std::string::npos);
   EXPECT_EQ(client.Reports(), "Failed to start process <missing> from </no/such/program>|No more information available.|10\n");
   EXPECT_TRUE(queue.peers.empty());
+  DseProcess* quick = Processes().at(1);
   EXPECT_EQ(Processes().at(0)->state, DseProcess::kConfigured);
-  EXPECT_EQ(Processes().at(1)->state, DseProcess::kConfigured);
+  EXPECT_EQ(quick->state, DseProcess::kConfigured);
+  ASSERT_EQ(manager_.StartChild(quick, nullptr, &queue), 0u);
+  Status result = 0;
+  for (int i = 0; i < 5000 && result == 0; ++i) {
+    result = quick->ReadOutput();
+    if (result == 0) usleep(1000);
+  }
+  EXPECT_EQ(result, status::kPeerGone);
+  manager_.StopAll();
+  EXPECT_EQ(quick->state, DseProcess::kStopped);
 }
 
 TEST_F(ProcessManagerTest, ARemoteStartWithoutPasswordAsksTheClientAndFailuresNameTheHost) {
-  Read("127.0.0.1 is a nt\nfar runs /bin/far on 127.0.0.1\n");
+  Read("127.0.0.1 is a nt\nfar runs /bin/far on 127.0.0.1\n127.0.0.2 is a unix using rsh\nnear runs /bin/near on 127.0.0.2\n");
   DseProcess* child = Processes().at(0);
   FakeQueue queue;
   EXPECT_EQ(manager_.StartChild(child, nullptr, &queue), status::kNoPassword);
@@ -381,20 +376,14 @@ TEST_F(ProcessManagerTest, ARemoteStartWithoutPasswordAsksTheClientAndFailuresNa
   FakeClient client;
   EXPECT_EQ(manager_.StartChild(child, &client, &queue), status::kNetworkFailure);
   EXPECT_EQ(child->node->user + " " + child->node->password, "carol given");
+  // The remote shell is not supported.
+  EXPECT_EQ(manager_.StartChild(Processes().at(1), &client, &queue), status::kNotSupported);
   EXPECT_EQ(client.Reports(), "Failed to access REXEC on host <127.0.0.1>|The host <127.0.0.1> was not accessible due "
-                              "to a network failure\nor REXEC is not running on that node.|10\n");
-  EXPECT_TRUE(queue.peers.empty());
-
-}
-
-TEST_F(ProcessManagerTest, AnUnsupportedRemoteMethodIsReportedWithItsHost) {
-  Read("127.0.0.1 is a unix using rsh\nfar runs /bin/far on 127.0.0.1\n");
-  FakeQueue queue;
-  FakeClient client;
-  EXPECT_EQ(manager_.StartAll(&client, &queue), status::kNotSupported);
-  EXPECT_EQ(client.Reports(), "Failed to start process <far> from </bin/far> on host <127.0.0.1>|No more "
+                              "to a network failure\nor REXEC is not running on that node.|10\n"
+                              "Failed to start process <near> from </bin/near> on host <127.0.0.2>|No more "
                               "information available.|10\n");
-  EXPECT_TRUE(client.prompts.empty());
+  EXPECT_EQ(client.prompts.size(), 1u);
+  EXPECT_TRUE(queue.peers.empty());
 }
 
 }  // namespace

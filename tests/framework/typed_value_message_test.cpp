@@ -172,31 +172,22 @@ TEST(PackedValueStreamTest, TableRoundTripsThroughAMessageIntoAUsedTable) {
   ASSERT_EQ(back.Restore(*Received(m)), 0u);
   ASSERT_EQ(back.Count(), 4);
   for (int i = 0; i < 4; ++i) {
-    SUValue expected;
-    SUValue got;
+    SUValue expected, got;
     table.Record(i).ToValue(&expected, table.Pool());
     EXPECT_EQ(back.Record(i).ToValue(&got, back.Pool()), 0u);
     EXPECT_TRUE(got.IsEqual(expected)) << i;
-    EXPECT_EQ(back.Record(i).attribute, table.Record(i).attribute);
-    EXPECT_EQ(back.Record(i).flags, table.Record(i).flags);
+    EXPECT_EQ(std::make_pair(back.Record(i).attribute, back.Record(i).flags),
+              std::make_pair(table.Record(i).attribute, table.Record(i).flags));
   }
-}
-
-TEST(PackedValueStreamTest, OldLayoutWithoutTheTypeBitReadsAsAReal) {
-  // Old layout: attribute byte, then the payload; no 255, no tail.
+  // The old layout: an attribute byte without the type bit, then a real;
+  // no 255, no tail.
   MessagePtr in = ReceivedBody(HexBytes("03 00 00 00 00 00 00 F8 3F  82 02 09 00 00 00"));
-  SUValuePool pool;
-  SUPackedValue real;
-  ASSERT_EQ(real.Restore(*in, pool), 0u);
-  EXPECT_EQ(real.attribute, 3);
-  EXPECT_EQ(real.type, SUValue::kReal);
-  EXPECT_EQ(real.payload.real, 1.5);
-  EXPECT_EQ(real.flags, SUPackedValue::kFreshFlags);
-  SUPackedValue integer;
-  ASSERT_EQ(integer.Restore(*in, pool), 0u);  // with the type bit
-  EXPECT_EQ(integer.attribute, 2);
-  EXPECT_EQ(integer.type, SUValue::kInteger);
-  EXPECT_EQ(integer.payload.integer, 9);
+  SUPackedValue real, integer;
+  ASSERT_EQ(real.Restore(*in, back.Pool()), 0u);
+  EXPECT_EQ(std::make_tuple(real.attribute, real.type, real.payload.real, real.flags),
+            std::make_tuple(3, SUValue::kReal, 1.5, SUPackedValue::kFreshFlags));
+  ASSERT_EQ(integer.Restore(*in, back.Pool()), 0u);  // with the type bit
+  EXPECT_EQ(std::make_tuple(integer.attribute, integer.type, integer.payload.integer), std::make_tuple(2, SUValue::kInteger, 9));
 }
 
 }  // namespace
