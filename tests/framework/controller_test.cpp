@@ -17,15 +17,12 @@
 #include "tests/support/stdout_capture.h"
 #include "tests/support/temp_dir.h"
 
-using testsupport::Bytes;
-using testsupport::FakeConnection;
-using testsupport::HexBytes;
-using testsupport::MessagePtr;
+using namespace testsupport;
 
 namespace {
 
 // The body of a message received from the wire.
-Bytes Data(const DseMessage& message) { return testsupport::DataOf(message.FirstSegment()); }
+Bytes Data(const DseMessage& message) { return DataOf(message.FirstSegment()); }
 
 std::unique_ptr<DseController> Made(std::vector<std::string> args, Status* status,
                                     const char* configuration = "vantor.cfg") {
@@ -36,7 +33,7 @@ std::unique_ptr<DseController> Made(std::vector<std::string> args, Status* statu
 }
 
 TEST(ControllerCommandLine, ItemsAreReadOrRefused) {
-  testsupport::StdoutCapture quiet;
+  StdoutCapture quiet;
   const std::string long_host(40, 'h');
   const std::pair<std::vector<std::string>, Status> rows[] = {
       {{"-ChildNo=0"}, 0xA000FFFF},
@@ -73,8 +70,8 @@ TEST(ControllerCommandLine, ItemsAreReadOrRefused) {
 }
 
 TEST(ControllerCommandLine, RandomItemsAreReadOrRefusedWithoutHarm) {
-  testsupport::StdoutCapture quiet;
-  testsupport::ScopedCurrentFolder here(std::filesystem::current_path());
+  StdoutCapture quiet;
+  ScopedCurrentFolder here(std::filesystem::current_path());
   const std::string alphabet = "0123456789:-+ \"\\/";
   // Hosts that are refused or need no name service.
   const std::string hosts[] = {"127.0.0.1", std::string(40, 'h'), "", " 10.0.0.1 x"};
@@ -156,7 +153,7 @@ class ControllerTest : public ::testing::Test {
   }
   std::vector<MessagePtr> Round(bool timers = false) {
     EXPECT_FALSE(status::IsFailure(timers ? controller_->PollWithTimers() : controller_->Poll()));
-    return testsupport::TakeMessages(&wire_->output);
+    return TakeMessages(&wire_->output);
   }
 
   TestServer server_;
@@ -232,11 +229,11 @@ TEST_F(ControllerTest, RequestsGetTheirDesignedAnswers) {
 TEST_F(ControllerTest, RepliesFromThePeerCompleteOrKeepTheirRequests) {
   SetUpChild();
   Connect();
-  testsupport::RecordingClient client;
+  RecordingClient client;
   auto send = [&] {
     auto* request = new DseMessage(DseMessage::kEventType, DseMessage::kRequest);
     EXPECT_FALSE(status::IsFailure(controller_->Send(request, 0, &client, nullptr, nullptr, -1)));
-    return MessagePtr(testsupport::TakeMessages(&wire_->output).at(0).release());
+    return MessagePtr(TakeMessages(&wire_->output).at(0).release());
   };
   auto reply_to = [&](const MessagePtr& request, std::uint32_t flags, Status carried) {
     MessagePtr reply(DseMessage::DseMessageAsReply(*request));
@@ -272,7 +269,7 @@ TEST_F(ControllerTest, ALostParentEndsThePollBeforeAnythingIsDispatched) {
   EXPECT_EQ(controller_->Poll(), DseIOQueue::kPeerLost);
   EXPECT_TRUE(wire_->output.empty());
 
-  testsupport::StdoutCapture quiet;
+  StdoutCapture quiet;
   Status status = 0;
   auto unready = Made({"engine", "-ChildNo=0"}, &status);
   EXPECT_EQ(unready->Poll(), 0x8000FFFFu);
@@ -294,7 +291,7 @@ TEST(ControllerStart, TheTopLevelProcessSendsThePeerListThenItsConnect) {
   auto* wire = new FakeConnection;
   controller->IOQueue()->AddPeerOver(wire, 1, nullptr);
   ASSERT_EQ(controller->StartWithPeers(&registry, nullptr), 0u);
-  EXPECT_TRUE(testsupport::SameBytes(
+  EXPECT_TRUE(SameBytes(
       HexBytes("02 1200 EDFF 10 00 01 02 01 0100 01 00 0100 0100 00000000 03"
                "02 1600 E9FF 10 00 01 01 01 0200 01 00 0100 0100 01000000 04000000 03"),
       wire->output));

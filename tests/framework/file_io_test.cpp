@@ -13,7 +13,7 @@
 #include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
-using testsupport::ReadFileBytes;
+using namespace testsupport;
 
 namespace {
 
@@ -25,7 +25,7 @@ class FileIOTest : public ::testing::Test {
     EXPECT_EQ(file.IsOpen(), result == 0) << mode;
     return result;
   }
-  testsupport::TempDir dir_;
+  TempDir dir_;
 };
 
 TEST_F(FileIOTest, ModesOpenWithoutTruncatingOrRefuseTouchingNothing) {
@@ -95,7 +95,7 @@ TEST_F(FileIOTest, FramesWrittenToAFileReadBackWhole) {
     XosFileIO file(path.c_str(), "NWR", &result);
     std::uint32_t id = 1;
     for (std::size_t size : sizes) {
-      for (const auto& frame : testsupport::PackedFrames(size, id++)) {
+      for (const auto& frame : PackedFrames(size, id++)) {
         std::uint32_t n = 0;
         ASSERT_EQ(file.Write(frame.data(), static_cast<std::uint32_t>(frame.size()), &n), 0u);
       }
@@ -116,11 +116,11 @@ TEST_F(FileIOTest, FramesWrittenToAFileReadBackWhole) {
     ASSERT_EQ(DseSegment::Assemble(s, &list, &complete), 0u);
     if (complete == nullptr) continue;
     EXPECT_EQ(complete->message_id, messages.size() + 1);
-    messages.push_back(testsupport::DataOf(complete));
+    messages.push_back(DataOf(complete));
     DseSegment::ReturnChain(complete);
   }
   ASSERT_EQ(messages.size(), sizes.size());
-  for (std::size_t i = 0; i < sizes.size(); ++i) EXPECT_EQ(messages[i], testsupport::Pattern(sizes[i]));
+  for (std::size_t i = 0; i < sizes.size(); ++i) EXPECT_EQ(messages[i], Pattern(sizes[i]));
 }
 
 }  // namespace

@@ -19,11 +19,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using testsupport::Bytes;
-using testsupport::HexBytes;
-using testsupport::MemoryBinaryStream;
-using testsupport::ReadFileBytes;
-using testsupport::SameBytes;
+using namespace testsupport;
 
 // A request: the command number, then texts (as "t:..."), bytes ("u8:n")
 // and 16-bit numbers ("u16:n").
@@ -95,8 +91,8 @@ Status Command(std::uint16_t command, std::initializer_list<std::string> fields 
 
 class FileService : public ::testing::Test {
  protected:
-  testsupport::TempDir dir_;
-  testsupport::ScopedCurrentFolder here_{dir_.path()};
+  TempDir dir_;
+  ScopedCurrentFolder here_{dir_.path()};
   std::string Here() const { return fs::current_path().string(); }
 };
 
@@ -109,7 +105,7 @@ TEST_F(FileService, CurrentDirectoryAnswersItsPartsWithOneTrailingSeparator) {
   expected.PutUInt32(0);
   for (const std::string& field : {std::string(), here, std::string(), here}) expected.PutString(field.c_str());
   EXPECT_TRUE(SameBytes(expected.Bytes(), outcome.reply->Bytes()));
-  testsupport::ScopedCurrentFolder root("/");
+  ScopedCurrentFolder root("/");
   outcome = Serve(Request(10));
   outcome.Header();
   EXPECT_EQ(outcome.Text(), "");
@@ -124,7 +120,7 @@ TEST_F(FileService, ChangesMakesAndRemovesFolders) {
   EXPECT_EQ(Command(12), kFolderChanged);
   EXPECT_EQ(Here(), top + "/sub");
   EXPECT_EQ(Command(11, {"missing", ""}), 0x8032FFFFu);
-  testsupport::CaptureSink sink;
+  CaptureSink sink;
   EXPECT_EQ(Command(11, {top, std::string(40, 'D')}), status::kBadArguments);  // a drive field too long
   EXPECT_EQ(sink.groups().size(), 1u);
   EXPECT_EQ(Here(), top + "/sub");
@@ -154,7 +150,7 @@ TEST_F(FileService, ListsFilesThenFoldersAndFindKeepsFoldersAndMatchingFiles) {
   EXPECT_EQ(outcome.Header(), "20 8000FFFF");
   EXPECT_TRUE(outcome.Entries().empty());
 
-  testsupport::ScopedCurrentFolder inside(dir_ / "list");
+  ScopedCurrentFolder inside(dir_ / "list");
   outcome = Serve(Request(21, {"*.txt"}));
   EXPECT_EQ(outcome.Header(), "21 00000000");
   EXPECT_EQ(outcome.Entries(), (std::vector<std::string>{"./", "../", "a.txt", "alpha.txt/", "B.TXT", "Zeta/"}));
@@ -240,7 +236,7 @@ TEST_F(FileService, SurvivesRandomRequests) {
       bytes[3] = 0;
       bytes[4] = 0;
     }
-    testsupport::ScopedCurrentFolder inside(deep);
+    ScopedCurrentFolder inside(deep);
     Serve(bytes);
   }
 }
@@ -252,18 +248,18 @@ TEST_F(FileService, AnswersRequestMessagesWithReplyMessages) {
     DseMessage sent(58, DseMessage::kRequest);
     sent.sequence = 9;
     for (std::uint8_t byte : body) sent.PutUInt8(byte);
-    testsupport::MessagePtr request = testsupport::Received(sent, testsupport::Peer(2));
+    MessagePtr request = Received(sent, Peer(2));
     DseMessage* reply = nullptr;
     DseTemplate* kept = nullptr;
     EXPECT_EQ(service.HandleRequest(58, request.get(), &reply, &kept), expected);
-    return testsupport::MessagePtr(reply);
+    return MessagePtr(reply);
   };
-  testsupport::MessagePtr reply = ask(Request(27, {"u16:7"}), status::kOk);
+  MessagePtr reply = ask(Request(27, {"u16:7"}), status::kOk);
   ASSERT_NE(reply, nullptr);
   EXPECT_EQ(std::vector<std::uint32_t>({reply->type, reply->flags & DseMessage::kReply, reply->sequence}),
             std::vector<std::uint32_t>({58, DseMessage::kReply, 10}));
-  EXPECT_EQ(reply->SourcePeer(), testsupport::Peer(2));
-  EXPECT_TRUE(SameBytes(HexBytes("1B00 00000000 0300"), testsupport::BodyOf(*reply)));
+  EXPECT_EQ(reply->SourcePeer(), Peer(2));
+  EXPECT_TRUE(SameBytes(HexBytes("1B00 00000000 0300"), BodyOf(*reply)));
   EXPECT_EQ(ask(Request(13, {"made"}), status::kOk), nullptr);
   EXPECT_TRUE(fs::is_directory(dir_ / "made"));
   EXPECT_EQ(ask(Request(15), status::kBadArguments), nullptr);

@@ -16,12 +16,7 @@
 #include "tests/support/stdout_capture.h"
 #include "tests/support/temp_dir.h"
 
-using testsupport::Bytes;
-using testsupport::FakeConnection;
-using testsupport::MessagePtr;
-using testsupport::Received;
-using testsupport::TakeMessages;
-using testsupport::WireBytes;
+using namespace testsupport;
 
 namespace {
 
@@ -73,8 +68,8 @@ class IOQueueTest : public ::testing::Test {
     return queue_.Route(message.get(), timeout_ms);
   }
 
-  testsupport::TempDir pipes_;
-  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
+  TempDir pipes_;
+  ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
   Status status_ = 0;
   DseIOQueue queue_;
 };
@@ -157,8 +152,8 @@ TEST_F(IOQueueTest, PartialWritesGiveEachPeerEveryFrameOnceAndInOrder) {
   for (auto& message : messages) Route(std::move(message));
   for (int i = 0; i < 200 && queue_.Flush() != kAllWritten; ++i) {
   }
-  EXPECT_TRUE(testsupport::SameBytes(expected, a->output));
-  EXPECT_TRUE(testsupport::SameBytes(expected, b->output));
+  EXPECT_TRUE(SameBytes(expected, a->output));
+  EXPECT_TRUE(SameBytes(expected, b->output));
   EXPECT_EQ(DseSegment::PoolFreeCount(), DseSegment::PoolMadeCount());
 }
 
@@ -182,7 +177,7 @@ TEST_F(IOQueueTest, RepliesOfSeveralPeersAreDeliveredTogetherOnceAllAreIn) {
   DseIOQueue& queue = *controller.IOQueue();
   for (std::uint32_t number : {0u, 2u, 3u}) queue.AddPeerOver(new FakeConnection, number, nullptr);
   for (std::uint32_t number : {0u, 2u, 3u}) AnswerOn(queue, number, {60});
-  testsupport::RecordingClient client;
+  RecordingClient client;
   auto* request = new DseMessage(60, DseMessage::kRequest);
   ASSERT_FALSE(status::IsFailure(controller.Send(request, 0, &client, nullptr, nullptr, -1)));
   ASSERT_EQ(request->aux, 3u);
@@ -231,7 +226,7 @@ TEST_F(ChildQueueTest, PeerListsAddNewPeersAndTheHandshakeTeachesTokens) {
   MessagePtr answer(answered);
   EXPECT_EQ(std::vector<std::uint32_t>({answer->flags, answer->sequence, answer->GetId()}),
             std::vector<std::uint32_t>({0x80, 5, connect->GetId()}));
-  EXPECT_EQ(testsupport::BodyOf(*answer), testsupport::HexBytes("02000000 3C000000 3D000000"));
+  EXPECT_EQ(BodyOf(*answer), HexBytes("02000000 3C000000 3D000000"));
   Answer(0, {4, 81});
   ASSERT_NE(queue_.Token(81), nullptr);
   EXPECT_EQ(queue_.Token(81)->peers, std::vector<DseIOQueue*>{queue_.FindPeer(0)});
@@ -240,7 +235,7 @@ TEST_F(ChildQueueTest, PeerListsAddNewPeersAndTheHandshakeTeachesTokens) {
 }
 
 TEST_F(ChildQueueTest, RandomPeerListsAndConnectAnswersStayInsideTheirBodies) {
-  testsupport::StdoutCapture quiet;
+  StdoutCapture quiet;
   std::mt19937 random(5);
   for (int round = 0; round < 60; ++round) {
     DseIOQueue queue(nullptr, nullptr, 1, &status_);
@@ -248,13 +243,13 @@ TEST_F(ChildQueueTest, RandomPeerListsAndConnectAnswersStayInsideTheirBodies) {
     Bytes body(4 + random() % 40);
     for (auto& byte : body) byte = static_cast<std::uint8_t>(random());
     platform::StoreLE32(body.data(), random() % 2 ? random() % 8 : static_cast<std::uint32_t>(random()));
-    const MessagePtr list = testsupport::ReceivedBody(body, 1, DseMessage::kPeerList);
+    const MessagePtr list = ReceivedBody(body, 1, DseMessage::kPeerList);
     const Status listed = queue.AddPeersFromList(list.get());
     EXPECT_LE(queue.PeerCount(), 1 + body.size() / 8);
     if (platform::LoadLE32(body.data()) * 8ull > body.size() - 4) {
       EXPECT_EQ(listed, 0x8000020Fu);
     }
-    const MessagePtr answer = Received(*testsupport::ReceivedBody(body, 1, 1, 0x80), queue.FindPeer(0));
+    const MessagePtr answer = Received(*ReceivedBody(body, 1, 1, 0x80), queue.FindPeer(0));
     queue.TakeConnectReply(answer.get());
   }
 }
@@ -297,7 +292,7 @@ class BatchTest : public IOQueueTest {
 // Whole batches are the client tests'; here the ones that must be refused.
 TEST_F(BatchTest, BatchesThatDoNotFitTheirMappingAreRefused) {
   const Bytes layout = Layout(Made(60, 100));
-  testsupport::StdoutCapture quiet;
+  StdoutCapture quiet;
   EXPECT_EQ(Open(Share(layout), layout.size() + 1), 0x8000FFFFu);  // larger than the object
   EXPECT_EQ(Open(Share(layout), 3), 0x8000FFFFu);                  // no room for a count
   EXPECT_EQ(Open(made_ + 100, layout.size()), 0x8000FFFFu);        // no such object
@@ -313,7 +308,7 @@ TEST_F(BatchTest, BatchesThatDoNotFitTheirMappingAreRefused) {
       {wrong_count, layout.size()},  // a count its frames do not match
       {huge_count, layout.size()},   // a count larger than the view
       {Bytes(4, 0), 4}};             // nothing but the end mark
-  testsupport::StdoutCapture said;
+  StdoutCapture said;
   for (const auto& [bytes, announced] : cases) {
     ASSERT_EQ(Open(Share(bytes), announced), 0u);
     for (int i = 0; i < 3 && queue_.BatchOpen(); ++i) delete queue_.TakeBatchedMessage();
@@ -323,7 +318,7 @@ TEST_F(BatchTest, BatchesThatDoNotFitTheirMappingAreRefused) {
 }
 
 TEST_F(BatchTest, RandomContentsAreReadWithinTheView) {
-  testsupport::StdoutCapture quiet;
+  StdoutCapture quiet;
   std::mt19937 random(3);
   const Bytes valid = Layout(Made(60, 40));
   for (int round = 0; round < 100; ++round) {

@@ -23,9 +23,7 @@
 #include "tests/support/stdout_capture.h"
 #include "tests/support/temp_dir.h"
 
-using testsupport::ReadFileBytes;
-using testsupport::ScopedEnv;
-using testsupport::TempDir;
+using namespace testsupport;
 
 namespace {
 
@@ -74,7 +72,7 @@ class ProcessManagerTest : public ::testing::Test {
   std::string Read(const std::string& text) {
     // A new file each time: rewriting one would wait for the disk.
     const auto file = dir_.WriteFile("pm" + std::to_string(++files_) + ".cfg", text);
-    testsupport::StdoutCapture capture;
+    StdoutCapture capture;
     EXPECT_EQ(manager_.ReadConfiguration(file.c_str()), 0u);
     return capture.Take();
   }
@@ -182,7 +180,7 @@ TEST_F(ProcessManagerTest, ProcessesBeyondWhatThePeerListCountsAreRefused) {
 TEST_F(ProcessManagerTest, AFileThatCannotBeReadIsRefusedAndNoNameReadsTheDefault) {
   EXPECT_EQ(manager_.ReadConfiguration((dir_ / "missing.cfg").c_str()), status::kOpenFailed);
   EXPECT_EQ(manager_.ReadConfiguration(dir_.path().c_str()), status::kOpenFailed);
-  testsupport::ScopedCurrentFolder here(dir_.path());
+  ScopedCurrentFolder here(dir_.path());
   dir_.WriteFile("dse_pm.cfg", "p runs /bin/p\n");
   EXPECT_EQ(manager_.ReadConfiguration(nullptr), 0u);
   EXPECT_EQ(Processes().size(), 1u);
@@ -201,7 +199,7 @@ TEST_F(ProcessManagerTest, RandomLinesAreReadOrRefusedOneByOne) {
   const std::vector<std::string> hosts = {"localhost", "local", "127.0.0.1"};
   std::vector<std::string> lines;
   std::vector<std::size_t> added;
-  testsupport::StdoutCapture capture;
+  StdoutCapture capture;
   for (int round = 0; round < 600; ++round) {
     // Records as users write them, some damaged, and token soup.
     std::vector<std::string> tokens;
@@ -297,8 +295,8 @@ TEST_F(ProcessManagerTest, ThePeerListNamesEveryConfiguredProcess) {
   std::unique_ptr<DseMessage> list(made);
   EXPECT_EQ(std::vector<std::uint32_t>({list->type, list->subtype, list->message_class}),
             std::vector<std::uint32_t>({1, 2, 1}));
-  EXPECT_TRUE(testsupport::SameBytes(testsupport::HexBytes("02000000 00000000 0000 0100 02000000 0000 0200"),
-                                     testsupport::BodyOf(*list)));
+  EXPECT_TRUE(SameBytes(HexBytes("02000000 00000000 0000 0100 02000000 0000 0200"),
+                                     BodyOf(*list)));
 }
 
 TEST_F(ProcessManagerTest, StartsALocalChildInItsFolderAndStopsIt) {

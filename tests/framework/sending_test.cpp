@@ -11,11 +11,7 @@
 #include "message_helpers.h"
 #include "tests/support/golden.h"
 
-using testsupport::BodyOf;
-using testsupport::HexBytes;
-using testsupport::RecordingClient;
-using testsupport::SameBytes;
-using testsupport::MessagePtr;
+using namespace testsupport;
 
 namespace {
 
@@ -56,7 +52,7 @@ class StandInController : public DseMessageController {
     DseMessage reply(request.type, request.subtype);
     reply.flags = request.flags | DseMessage::kReply | DseMessage::kStatusOnly;
     reply.PutUInt32(result);
-    request.OnReply(testsupport::Received(reply).get(), nullptr);
+    request.OnReply(Received(reply).get(), nullptr);
     if ((reply.flags & (DseMessage::kKeepPending | DseMessage::kPeriodic)) == 0) pending.erase(found);
     return true;
   }

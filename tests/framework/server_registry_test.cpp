@@ -15,13 +15,7 @@
 #include "tests/support/capture_sink.h"
 #include "tests/support/golden.h"
 
-using testsupport::BodyOf;
-using testsupport::HexBytes;
-using testsupport::MessagePtr;
-using testsupport::Peer;
-using testsupport::Received;
-using testsupport::ReceivedBody;
-using testsupport::SameBytes;
+using namespace testsupport;
 
 namespace {
 
@@ -135,7 +129,7 @@ class ServerRegistryTest : public ::testing::Test {
     return MessagePtr(made);
   }
 
-  testsupport::CaptureSink sink_;
+  CaptureSink sink_;
   DseServerRegistry registry_;
   ItemServer server_;
 };
