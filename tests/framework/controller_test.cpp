@@ -130,9 +130,8 @@ class ControllerTest : public ::testing::Test {
     controller_->IOQueue()->AddPeerOver(wire_, 0, nullptr);
     ASSERT_EQ(controller_->StartWithPeers(&registry_, nullptr), 0u);
   }
-  // The parent sends its peer list and answers the child's connect; what
-  // the child sent then.
-  std::vector<MessagePtr> Connect() {
+  // The parent sends its peer list and answers the child's connect.
+  void Connect() {
     DseMessage list(DseMessage::kConnectionType, DseMessage::kPeerList);
     list.message_class = DseMessage::kControlClass;
     list.PutUInt32(0);
@@ -141,9 +140,8 @@ class ControllerTest : public ::testing::Test {
     MessagePtr answer(DseMessage::DseMessageAsReply(*connect[0]));
     answer->PutUInt32(1);
     answer->PutUInt32(DseMessage::kEventType);
-    auto sent = Exchange(*answer, false);
+    EXPECT_TRUE(Exchange(*answer, false).empty());
     EXPECT_EQ(controller_->ConnectionState(), DseController::kAllConnected);
-    return sent;
   }
   // Delivers the message as the parent sends it, polls, and returns what the
   // child wrote.
@@ -161,22 +159,6 @@ class ControllerTest : public ::testing::Test {
   std::unique_ptr<DseController> controller_;
   FakeConnection* wire_ = nullptr;
 };
-
-// The line's text and its delivery to a real client are the client's tests.
-TEST_F(ControllerTest, ABadWorkingFolderIsToldAtTheFirstPollThatCanPostIt) {
-  SetUpChild({"-DefDir=/no/such/folder  "});
-  ASSERT_EQ(controller_->DeferredLineCount(), 1u);
-  controller_->SetClosing(true);
-  controller_->Poll();
-  EXPECT_EQ(controller_->DeferredLineCount(), 1u);
-  controller_->SetClosing(false);
-  controller_->Poll();
-  EXPECT_EQ(controller_->DeferredLineCount(), 0u);
-  EXPECT_TRUE(wire_->output.empty());  // the parent has not said it takes lines yet
-  const auto sent = Connect();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(std::make_pair(sent[0]->type, sent[0]->subtype), std::make_pair(4u, DseController::kLogEventCode));
-}
 
 // What the client tests do not reach: replies that keep a request, id-path
 // writes, notices, and templates whose values can no longer be had.

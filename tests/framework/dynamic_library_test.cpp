@@ -294,18 +294,25 @@ class FixedHandler : public QLNOptionsHandler {
   std::int32_t kind_;
 };
 
-TEST_F(LoaderTest, LoadedLibraryReachesTheEngineThroughItsExports) {
+TEST_F(LoaderTest, LoadedLibraryReachesTheEngineThroughItsExportsAndFileNamesAreGivenOnlyWhenTheyFit) {
   const QLNInitializationBlock block{2, 0, nullptr, 0};
   ASSERT_EQ(BVInitialize(&block), 1);
   AddDLLSearchPath(Libs().c_str());
   XosDynamicLibrary* library = LoadDynamicLibrary("proto", nullptr);
   ASSERT_NE(library, nullptr) << GetLastDLLError();
-  auto call_engine = Function<std::int32_t (*)(XosDynamicLibrary*)>(library, "ProtoCallEngine");
-  ASSERT_NE(call_engine, nullptr);
   // The block kind it read from the engine and the answer of the function
   // it found through the engine in itself.
-  EXPECT_EQ(call_engine(library), 2007);
+  EXPECT_EQ(Function<std::int32_t (*)(XosDynamicLibrary*)>(library, "ProtoCallEngine")(library), 2007);
   EXPECT_EQ(library->ReferenceCount(), 1);
+  const std::string path = fs::canonical(Libs("proto.so")).string();
+  const auto size = static_cast<std::int32_t>(path.size());
+  std::vector<char> buffer(path.size() + 1, 'x');
+  EXPECT_EQ(GetDLLFileName(library, buffer.data(), size), 0);
+  EXPECT_EQ(GetDLLFileName(library, buffer.data(), size + 1), size);
+  EXPECT_EQ(std::string(buffer.data()), path);
+  XosDynamicFunction* function = FindFunctionInDLL("ProtoAnswer", library, nullptr);
+  EXPECT_EQ(GetFunctionsDLLFileName(function, buffer.data(), size + 1), size);
+  ReleaseFunction(function);
   UnloadDynamicLibrary(library);
 }
 
@@ -368,23 +375,6 @@ TEST_F(LoaderTest, ListOfLoadedLibrariesIncludesTheLibrariesOwnLists) {
   EXPECT_EQ(flags, nullptr);
   UnloadDynamicLibrary(twin);
   UnloadDynamicLibrary(proto);
-}
-
-TEST_F(LoaderTest, FileNameIsGivenOnlyWhenItFits) {
-  AddDLLSearchPath(Libs().c_str());
-  XosDynamicLibrary* library = LoadDynamicLibrary("proto", nullptr);
-  const std::string path = fs::canonical(Libs("proto.so")).string();
-  std::vector<char> buffer(path.size() + 1, 'x');
-  EXPECT_EQ(GetDLLFileName(library, buffer.data(), static_cast<std::int32_t>(path.size())), 0);
-  EXPECT_EQ(GetDLLFileName(library, buffer.data(), static_cast<std::int32_t>(buffer.size())),
-            static_cast<std::int32_t>(path.size()));
-  EXPECT_EQ(std::string(buffer.data()), path);
-  XosDynamicFunction* function = FindFunctionInDLL("ProtoAnswer", library, nullptr);
-  std::vector<char> other(path.size() + 1);
-  EXPECT_EQ(GetFunctionsDLLFileName(function, other.data(), static_cast<std::int32_t>(other.size())),
-            static_cast<std::int32_t>(path.size()));
-  ReleaseFunction(function);
-  UnloadDynamicLibrary(library);
 }
 
 TEST_F(LoaderTest, FunctionsFoundByLibraryNameHoldTheirLibrary) {

@@ -200,10 +200,6 @@ class ChildQueueTest : public IOQueueTest {
 
 TEST_F(ChildQueueTest, PeerListsAddNewPeersAndTheHandshakeTeachesTokens) {
   AddPeer(0);
-  DseTokenList types;
-  types.Append(60);
-  types.Append(61);
-  queue_.SetLocalTypes(&types);
   DseMessage list(DseMessage::kConnectionType, DseMessage::kPeerList);
   list.PutUInt32(4);
   for (std::uint16_t number : {1, 0, 2, 2}) {  // itself, its parent, a sibling twice
@@ -215,18 +211,6 @@ TEST_F(ChildQueueTest, PeerListsAddNewPeersAndTheHandshakeTeachesTokens) {
   EXPECT_EQ(queue_.PeerCount(), 2u);
   ASSERT_NE(queue_.FindPeer(2), nullptr);
 
-  // The connect message itself is the controller tests' golden bytes.
-  DseMessage* made = nullptr;
-  ASSERT_EQ(queue_.MakeConnectMessage(&made), 0u);
-  MessagePtr connect(made);
-  connect->sequence = 4;
-  connect->Pack(true);
-  DseMessage* answered = nullptr;
-  ASSERT_EQ(queue_.AnswerConnect(Received(*connect, queue_.FindPeer(0)).get(), &answered), 0u);
-  MessagePtr answer(answered);
-  EXPECT_EQ(std::vector<std::uint32_t>({answer->flags, answer->sequence, answer->GetId()}),
-            std::vector<std::uint32_t>({0x80, 5, connect->GetId()}));
-  EXPECT_EQ(BodyOf(*answer), HexBytes("02000000 3C000000 3D000000"));
   Answer(0, {4, 81});
   ASSERT_NE(queue_.Token(81), nullptr);
   EXPECT_EQ(queue_.Token(81)->peers, std::vector<DseIOQueue*>{queue_.FindPeer(0)});

@@ -259,18 +259,6 @@ TEST_F(ServerRegistryTest, IdPathWritesPassTheSelectorsSwappedUnlessOnlyReadAndS
   EXPECT_EQ(Execute(Body().Item(1).Value(array).Receive(8)), status::kBadArguments);
 }
 
-TEST_F(ServerRegistryTest, RequestsGoToTheServersHandleRequest) {
-  DseMessage* reply = nullptr;
-  DseTemplate* kept = nullptr;
-  EXPECT_EQ(registry_.ExecuteRequest(ReceivedBody({}, 60, 12).get(), &reply, &kept), 0x80000028u);
-  EXPECT_EQ(registry_.ExecuteRequest(ReceivedBody({}, 62, 12).get(), &reply, &kept), 0xA000FFFFu);
-  std::uint32_t count = 3;
-  server_.items = {{10, {4, &count}}};
-  ASSERT_EQ(registry_.ExecuteRequest(Body(0).Item(10, 1, 1).Receive(7).get(), &reply, &kept), 0u);
-  std::unique_ptr<DseTemplate> response(kept);
-  EXPECT_EQ(static_cast<DseResponse*>(response.get())->ItemCount(), 1u);
-}
-
 std::vector<std::string> logged;
 template <int kWhich>
 Status LogTo(std::uint32_t code, std::uint32_t value, std::uint32_t n, const char* const* lines) {
