@@ -22,7 +22,6 @@
 #include "message_helpers.h"
 #include "tests/foundation/tree_samples.h"
 #include "tests/foundation/typed_value_builders.h"
-#include "tests/framework/message_helpers.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/golden.h"
 
@@ -66,22 +65,15 @@ Bytes Written(const SUValue& v, bool with_type, Status expected = 0) {
 
 TEST(TypedValueMessageTest, EachTransferableCodeHasItsGoldenBytesAndRoundTrips) {
   const std::pair<SUValue, const char*> cases[] = {
-      {tv::Int(-5), "FB FF FF FF"},
-      {tv::Logical(true), "01 00 00 00"},
-      {tv::Real(1.5), "00 00 00 00 00 00 F8 3F"},
-      {tv::Str("abc"), "04 00 00 61 62 63 00"},
+      {tv::Int(-5), "FB FF FF FF"}, {tv::Logical(true), "01 00 00 00"}, {tv::Real(1.5), "00 00 00 00 00 00 F8 3F"},
+      {tv::Str("abc"), "04 00 00 61 62 63 00"}, {tv::Spec(SUValue::kFixed), "04"}, {tv::EmptySet(), ""},
       // Attribute 1 (16 bits in the value) is cut to its low byte on the wire.
       {Named("ab", 0x1234, 7, 9), "07 00 34 09 03 00 00 61 62 00"},
-      {tv::Spec(SUValue::kFixed), "04"},
-      {tv::EmptySet(), ""},
       {Ints(SUValue::kOrderedIntSet, {0x62, 0x61}, 8), "02 00 00 00 08 00 00 00 62 00 00 00 61 00 00 00"},
       {Texts(SUValue::kOrderedStringSet, {"b", nullptr}, 2), "02 00 00 00 04 00 00 00 02 00 00 62 00 00 00 00"},
-      {tv::Str(""), nullptr},
-      {tv::EmptySet(SUValue::kEmptyOrderedSet), nullptr},
-      {Ints(SUValue::kIntSet, {-4, 0, 9}, 4), nullptr},
-      {Ints(SUValue::kIntSet, {}, 8), nullptr},
-      {tv::StrSet({"a", "B", "c"}), nullptr},
-      {Texts(SUValue::kOrderedStringSet, {"z", nullptr, "a"}, 4), nullptr},
+      {tv::Str(""), nullptr}, {tv::EmptySet(SUValue::kEmptyOrderedSet), nullptr},
+      {Ints(SUValue::kIntSet, {-4, 0, 9}, 4), nullptr}, {Ints(SUValue::kIntSet, {}, 8), nullptr},
+      {tv::StrSet({"a", "B", "c"}), nullptr}, {Texts(SUValue::kOrderedStringSet, {"z", nullptr, "a"}, 4), nullptr},
   };
   for (const auto& [v, golden] : cases) {
     SCOPED_TRACE(v.type);
