@@ -9,6 +9,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
@@ -29,6 +30,7 @@
 #include "tests/support/stdout_capture.h"
 #include "tests/support/temp_dir.h"
 
+namespace fs = std::filesystem;
 using namespace testsupport;
 using namespace std::string_literals;
 
@@ -41,15 +43,18 @@ XosComputeNode Node(const char* host, std::uint16_t port = 0) {
   return node;
 }
 
-// A read and a write on a connection, with their counts.
-Status ReadSome(XosConnection& c, std::uint32_t* n) {
+// A read of up to 16 bytes and a one-byte write: status and count.
+using Outcome = std::pair<Status, std::uint32_t>;
+Outcome ReadSome(XosConnection& c) {
   char buffer[16];
-  *n = 9;
-  return c.Read(buffer, sizeof buffer, n);
+  std::uint32_t n = 9;
+  const Status result = c.Read(buffer, sizeof buffer, &n);
+  return {result, n};
 }
-Status WriteOne(XosConnection& c, std::uint32_t* n) {
-  *n = 9;
-  return c.Write("x", 1, n);
+Outcome WriteOne(XosConnection& c) {
+  std::uint32_t n = 9;
+  const Status result = c.Write("x", 1, &n);
+  return {result, n};
 }
 
 // Each test gets its own pipe folder and its own listening socket.
@@ -105,21 +110,14 @@ TEST_F(PipeConnectionTest, EitherSideMayComeFirstAndFramesCrossBothWaysWithoutBl
     const std::uint32_t first = child_first ? 1 : 0;
     XosPipeConnection early(first, 1 - first, 77);
     // Its read pipe exists from the start, in the pipe folder.
-    EXPECT_EQ(access((dir_ / ("XosFrom_" + std::to_string(1 - first) + "_To_" + std::to_string(first) + "SESSION77"))
-                         .c_str(),
-                     F_OK),
-              0);
+    EXPECT_TRUE(fs::exists(dir_ / ("XosFrom_" + std::to_string(1 - first) + "_To_" + std::to_string(first) + "SESSION77")));
     // Alone: reads are "not open yet", writes take nothing and succeed.
-    std::uint32_t n = 0;
     EXPECT_EQ(early.Open(), status::kNotYetOpen);
-    EXPECT_EQ(ReadSome(early, &n), status::kNotYetOpen);
-    EXPECT_EQ(n, 0u);
-    EXPECT_EQ(WriteOne(early, &n), 0u);
-    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(ReadSome(early), Outcome(status::kNotYetOpen, 0));
+    EXPECT_EQ(WriteOne(early), Outcome(0, 0));
     XosPipeConnection late(1 - first, first, 77);
     OpenBoth(&early, &late);
-    EXPECT_EQ(ReadSome(early, &n), 0u);  // nothing there: no wait, no bytes, no failure
-    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(ReadSome(early), Outcome(0, 0));  // nothing there: no wait, no bytes, no failure
     Carry(&early, &late, 9000);  // three frames
     // More than a socket buffer holds, so that writes come back partly done.
     Carry(&late, &early, 600000);
@@ -140,13 +138,11 @@ TEST_F(PipeConnectionTest, AGonePeerFailsReadsAndWritesWithoutSigpipe) {
       XosPipeConnection b(1, 0, 8);
       OpenBoth(&a, &b);
     }
-    std::uint32_t n = 0;
     if (write_first) {
-      EXPECT_EQ(WriteOne(a, &n), status::kPeerGone);
-      EXPECT_EQ(n, 0u);
+      EXPECT_EQ(WriteOne(a), Outcome(status::kPeerGone, 0));
     }
-    EXPECT_EQ(ReadSome(a, &n), status::kPeerGone);
-    EXPECT_EQ(WriteOne(a, &n), status::kPeerGone);
+    EXPECT_EQ(ReadSome(a).first, status::kPeerGone);
+    EXPECT_EQ(WriteOne(a).first, status::kPeerGone);
     EXPECT_FALSE(a.IsOpen());
     EXPECT_NE(a.Flags() & XosConnection::kClosedByPeer, 0);
   }
@@ -158,15 +154,15 @@ TEST_F(PipeConnectionTest, AStaleSocketFileIsReplacedAndItsOwnIsRemoved) {
   platform::BoundFile left_behind;
   int error = 0;
   platform::CloseSocket(platform::ListenLocal(stale, &left_behind, &error));
-  ASSERT_EQ(access(stale.c_str(), F_OK), 0);
+  ASSERT_TRUE(fs::exists(stale));
   {
     XosPipeConnection a(0, 1, 9);
     XosPipeConnection b(1, 0, 9);
     OpenBoth(&a, &b);
     Carry(&b, &a, 50);
   }
-  EXPECT_NE(access(stale.c_str(), F_OK), 0);
-  EXPECT_NE(access((dir_ / "XosFrom_0_To_1SESSION9").c_str(), F_OK), 0);
+  EXPECT_FALSE(fs::exists(stale));
+  EXPECT_FALSE(fs::exists(dir_ / "XosFrom_0_To_1SESSION9"));
 }
 
 TEST_F(PipeConnectionTest, APipeFolderTooLongForSocketsIsRefused) {
@@ -176,10 +172,9 @@ TEST_F(PipeConnectionTest, APipeFolderTooLongForSocketsIsRefused) {
   XosPipeConnection pipe(0, 1, 123456);
   const std::string said = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(said.find("VANTOR_PIPE_DIR"), std::string::npos) << said;
-  std::uint32_t n = 0;
   EXPECT_EQ(pipe.Open(), status::kBadArguments);
-  EXPECT_EQ(ReadSome(pipe, &n), status::kBadArguments);
-  EXPECT_EQ(WriteOne(pipe, &n), status::kBadArguments);
+  EXPECT_EQ(ReadSome(pipe).first, status::kBadArguments);
+  EXPECT_EQ(WriteOne(pipe).first, status::kBadArguments);
 }
 
 TEST_F(ConnectionTest, MailslotsCarryWholeFramesBothWays) {
@@ -210,11 +205,9 @@ TEST_F(ConnectionTest, SocketsOfParentAndChildConnectAndExchangeFrames) {
   std::uint16_t free_port = 0;
   platform::CloseSocket(platform::ListenTcp(&free_port, &error));
   XosSocketConnection nowhere(Node("127.0.0.1", free_port));
-  std::uint32_t n = 0;
   EXPECT_EQ(nowhere.Open(), status::kNotYetOpen);
-  EXPECT_EQ(ReadSome(nowhere, &n), status::kNotYetOpen);
-  EXPECT_EQ(WriteOne(nowhere, &n), status::kNotYetOpen);
-  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(ReadSome(nowhere).first, status::kNotYetOpen);
+  EXPECT_EQ(WriteOne(nowhere), Outcome(status::kNotYetOpen, 0));
 }
 
 // A connection accepted from a plain client socket, which ends the stream
@@ -252,11 +245,9 @@ TEST_F(ConnectionTest, AnOrderlyCloseIsReportedOnceAndAResetIsAGonePeer) {
     EXPECT_EQ(read, reset ? status::kPeerGone : status::kConnectionClosed);
     EXPECT_FALSE(connection.IsOpen());
     EXPECT_NE(connection.Flags() & XosConnection::kClosedByPeer, 0);
-    std::uint32_t n = 0;
-    EXPECT_EQ(ReadSome(connection, &n), status::kClosedConnection);
+    EXPECT_EQ(ReadSome(connection).first, status::kClosedConnection);
     EXPECT_EQ(connection.Open(), status::kClosedConnection);
-    EXPECT_EQ(WriteOne(connection, &n), status::kWriteOnClosed);
-    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(WriteOne(connection), Outcome(status::kWriteOnClosed, 0));
   }
 }
 
@@ -389,7 +380,7 @@ XosComputeNode Loopback(const char* user, const char* password) {
   return node;
 }
 
-std::string ReadSome(XosConnection* connection, Status* result) {
+std::string ReadText(XosConnection* connection, Status* result) {
   std::string text;
   for (int i = 0; i < 5000; ++i) {
     char buffer[256];
@@ -409,14 +400,14 @@ TEST(RemoteStartTest, SendsTheRequestAndTalksToTheStartedProcess) {
   EXPECT_EQ(result, 0u);
   EXPECT_EQ(remote.Open(), 0u);
   Status read_result = 1;
-  EXPECT_EQ(ReadSome(&remote, &read_result), "hello from child");
+  EXPECT_EQ(ReadText(&remote, &read_result), "hello from child");
   std::uint32_t n = 0;
   EXPECT_EQ(remote.Write("input", 5, &n), 0u);
   EXPECT_EQ(n, 5u);
   usleep(50000);
   EXPECT_EQ(server.Finish(), "0\0alice\0,Z\0prog -ChildNo=1\0input"s);
   // The process (the service's stream) has ended.
-  ReadSome(&remote, &read_result);
+  ReadText(&remote, &read_result);
   EXPECT_EQ(read_result, status::kPeerGone);
 }
 
@@ -428,8 +419,8 @@ TEST(RemoteStartTest, ARefusalLeavesTheServicesReasonToRead) {
   EXPECT_FALSE(remote.IsOpen());
   EXPECT_EQ(remote.Open(), status::kUnhandled);
   Status read_result = 1;
-  EXPECT_EQ(ReadSome(&remote, &read_result), "Login incorrect.\n");
-  ReadSome(&remote, &read_result);
+  EXPECT_EQ(ReadText(&remote, &read_result), "Login incorrect.\n");
+  ReadText(&remote, &read_result);
   EXPECT_EQ(read_result, status::kPeerGone);
 }
 
@@ -446,8 +437,8 @@ TEST(RemoteStartTest, AnUnreachableServiceIsANetworkFailureWithItsText) {
   const std::string text = "Network Problems, possibly REXEC service not running on server machine.";
   EXPECT_NE(remote.Flags() & XosConnection::kClosedByPeer, 0);
   Status read_result = 1;
-  EXPECT_EQ(ReadSome(&remote, &read_result), text);  // once
-  EXPECT_EQ(ReadSome(&remote, &read_result), "");
+  EXPECT_EQ(ReadText(&remote, &read_result), text);  // once
+  EXPECT_EQ(ReadText(&remote, &read_result), "");
   EXPECT_EQ(read_result, status::kPeerGone);
   std::uint32_t n = 9;
   EXPECT_EQ(remote.Write("x", 1, &n), status::kWriteOnClosed);

@@ -187,33 +187,29 @@ TEST_F(ServerRegistryTest, CommandsWithoutServerOrWithLyingCountsAreRefused) {
   EXPECT_EQ(sink_.groups()[0].lines[0], "Message of type 60 subtype 11 refused: a count larger than the message");
 }
 
-TEST_F(ServerRegistryTest, IdPathReadGivesAHeaderReplyAndValuesRepliesThatFollowTheValues) {
+// The bytes of header and values replies are the client tests'.
+TEST_F(ServerRegistryTest, IdPathReadRepliesFollowTheValuesUntilAnItemHasGoneOrChangedItsType) {
   std::uint32_t count = 42;
   double level = 2.5;
-  char name[] = "tank";
-  server_.items = {{10, {4, &count}}, {11, {24, &level}}, {12, {68, name}}};
-  MessagePtr request = Body(1.0).Item(10, 1, 2).Item(11, 1, 3).Item(12, 1, 4).Receive(7, 1);
+  server_.items = {{10, {4, &count}}, {11, {24, &level}}};
+  MessagePtr request = Body(1.0).Item(10, 1, 2).Item(11, 1, 3).Receive(7, 1);
   auto response = Read(*request);
   ASSERT_NE(response, nullptr);
   EXPECT_EQ(response->period, 1.0);
   DseMessage* made = nullptr;
   ASSERT_EQ(response->BuildHeader(&made), 0u);
   MessagePtr header(made);
-  EXPECT_TRUE(SameBytes(HexBytes("04 00 18 00 44 00"), BodyOf(*header)));
   EXPECT_EQ(Header(*header), (std::vector<std::uint32_t>{1, 7, 0xC0, request->GetId(), 7}));
   EXPECT_EQ(header->SourcePeer(), Peer(1));
-  MessagePtr values = Filled(*response);
-  EXPECT_TRUE(SameBytes(HexBytes("2A 00 00 00 00 00 00 00 00 00 04 40 05 00 00 74 61 6E 6B 00"), BodyOf(*values)));
-  EXPECT_EQ(Header(*values), (std::vector<std::uint32_t>{3, 7, 0x80, request->GetId(), 7}));
+  EXPECT_EQ(Header(*Filled(*response)), (std::vector<std::uint32_t>{3, 7, 0x80, request->GetId(), 7}));
   // A later round looks the items up again and sends their values then.
   const int lookups = server_.lookups;
   count = 43;
   EXPECT_EQ(BodyOf(*Filled(*response))[0], 43);
-  EXPECT_EQ(server_.lookups, lookups + 3);
-  // It fails once an item has gone or changed its type.
+  EXPECT_EQ(server_.lookups, lookups + 2);
   server_.items.clear();  // the model objects were destroyed
   EXPECT_EQ(Filled(*response, 0x8000FFFF), nullptr);
-  server_.items = {{10, {24, &level}}, {11, {24, &level}}, {12, {68, name}}};
+  server_.items = {{10, {24, &level}}, {11, {24, &level}}};
   EXPECT_EQ(Filled(*response, 0xA000FFFF), nullptr);
 }
 
