@@ -80,8 +80,6 @@ class DseResponse : public DseTemplate {
   // type has changed, an unknown type code or a failed write fail the fill.
   Status Fill(DseMessage** reply) override;
 
-  std::uint32_t ItemCount() const { return static_cast<std::uint32_t>(items_.count); }
-
  private:
   Status Refresh();
 

@@ -110,7 +110,8 @@ TEST_F(PipeConnectionTest, EitherSideMayComeFirstAndFramesCrossBothWaysWithoutBl
     const std::uint32_t first = child_first ? 1 : 0;
     XosPipeConnection early(first, 1 - first, 77);
     // Its read pipe exists from the start, in the pipe folder.
-    EXPECT_TRUE(fs::exists(dir_ / ("XosFrom_" + std::to_string(1 - first) + "_To_" + std::to_string(first) + "SESSION77")));
+    const std::string own = std::to_string(first), peer = std::to_string(1 - first);
+    EXPECT_TRUE(fs::exists(dir_ / ("XosFrom_" + peer + "_To_" + own + "SESSION77")));
     // Alone: reads are "not open yet", writes take nothing and succeed.
     EXPECT_EQ(early.Open(), status::kNotYetOpen);
     EXPECT_EQ(ReadSome(early), Outcome(status::kNotYetOpen, 0));
@@ -528,7 +529,8 @@ TEST(ChildCommandTest, CommandsRunUnderTheDisplayAndTheSystemsDebugger) {
   EXPECT_EQ(XosProcess::RemoteCommandLine(vms, "prog", args, XosProcess::kDebugged, ""), "debug prog -ChildNo=1");
   {
     testsupport::ScopedEnv unset("XOS_DEBUGGER", nullptr);
-    EXPECT_EQ(XosProcess::LocalCommandLine("/a b/prog", "-ChildNo=2", XosProcess::kVisible), "\"/a b/prog\" -ChildNo=2");
+    EXPECT_EQ(XosProcess::LocalCommandLine("/a b/prog", "-ChildNo=2", XosProcess::kVisible),
+              "\"/a b/prog\" -ChildNo=2");
     EXPECT_EQ(XosProcess::LocalCommandLine("/a b/prog", "-ChildNo=2", XosProcess::kDebugged),
               "gdb --args \"/a b/prog\" -ChildNo=2");
   }

@@ -15,7 +15,6 @@
 #include "segment_helpers.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/stdout_capture.h"
-#include "tests/support/temp_dir.h"
 
 using namespace testsupport;
 
@@ -159,6 +158,18 @@ class ControllerTest : public ::testing::Test {
   std::unique_ptr<DseController> controller_;
   FakeConnection* wire_ = nullptr;
 };
+
+// The line itself, and that it reaches a real client, are the client tests'.
+TEST_F(ControllerTest, ABadWorkingFolderIsToldAtTheFirstPollThatCanPostIt) {
+  SetUpChild({"-DefDir=/no/such/folder  "});
+  ASSERT_EQ(controller_->DeferredLineCount(), 1u);
+  controller_->SetClosing(true);
+  controller_->Poll();
+  EXPECT_EQ(controller_->DeferredLineCount(), 1u);
+  controller_->SetClosing(false);
+  controller_->Poll();
+  EXPECT_EQ(controller_->DeferredLineCount(), 0u);
+}
 
 // What the client tests do not reach: replies that keep a request, id-path
 // writes, notices, and templates whose values can no longer be had.

@@ -1,13 +1,12 @@
 #include "framework/dynamic_library.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cfenv>
-#include <climits>
-#include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "framework/cqln_exception.h"
@@ -95,9 +94,8 @@ TEST_F(LoaderTest, InitialiseAnswersSetTheLibrarysState) {
   XosDynamicLibrary::AddSearchPath(Libs().c_str());
   QLNInitializationBlock block{2, 0, nullptr, 0};
   // Accepting, declining (no failure) and no block to hand to "BVInitialize".
-  for (const auto& [answer, given, state] : {std::tuple<const char*, const QLNInitializationBlock*, int>{"1", &block, 1},
-                                             {"0", &block, -1},
-                                             {"1", nullptr, 0}}) {
+  using Case = std::tuple<const char*, const QLNInitializationBlock*, int>;
+  for (const auto& [answer, given, state] : {Case{"1", &block, 1}, Case{"0", &block, -1}, Case{"1", nullptr, 0}}) {
     setenv("PROTO_BV", answer, 1);
     XosDynamicLibrary* library = XosDynamicLibrary::Load("proto", given);
     ASSERT_NE(library, nullptr);
@@ -155,7 +153,9 @@ TEST_F(LoaderTest, FortranAndUpperCaseSymbolsAreFoundAndFunctionsOutliveTheirLib
   XosDynamicLibrary::AddSearchPath(Libs().c_str());
   XosDynamicLibrary* library = XosDynamicLibrary::Load("fortran_style", nullptr);
   ASSERT_NE(library, nullptr);
-  for (const char* name : {"TimesInitialized", "Compute", "UpperOnly"}) ASSERT_NE(Function<IdFunction>(library, name), nullptr);
+  for (const char* name : {"TimesInitialized", "Compute", "UpperOnly"}) {
+    ASSERT_NE(Function<IdFunction>(library, name), nullptr) << name;
+  }
   EXPECT_EQ(Function<IdFunction>(library, "TimesInitialized")(), 1);  // its "dllinitialize_" ran at load
   const std::int32_t x = 21;
   EXPECT_EQ(Function<std::int32_t (*)(const std::int32_t*)>(library, "Compute")(&x), 42);

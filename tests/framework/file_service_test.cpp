@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "framework/message.h"
-#include "tests/framework/message_helpers.h"
+#include "message_helpers.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/golden.h"
 #include "tests/support/memory_binary_stream.h"

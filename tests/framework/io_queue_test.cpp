@@ -308,7 +308,9 @@ TEST_F(BatchTest, RandomContentsAreReadWithinTheView) {
   for (int round = 0; round < 100; ++round) {
     Bytes bytes = valid;
     bytes.resize(4 + random() % (valid.size() + 8));
-    for (int flips = random() % 6; flips > 0; --flips) bytes[random() % bytes.size()] = static_cast<std::uint8_t>(random());
+    for (int flips = random() % 6; flips > 0; --flips) {
+      bytes[random() % bytes.size()] = static_cast<std::uint8_t>(random());
+    }
     ASSERT_EQ(Open(Share(bytes), bytes.size()), 0u);
     for (int i = 0; i < 8 && queue_.BatchOpen(); ++i) delete queue_.TakeBatchedMessage();
     EXPECT_FALSE(queue_.BatchOpen());

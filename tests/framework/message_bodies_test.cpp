@@ -192,7 +192,8 @@ TEST(PackedValueStreamTest, TableRoundTripsThroughAMessageIntoAUsedTable) {
   EXPECT_EQ(std::make_tuple(real.attribute, real.type, real.payload.real, real.flags),
             std::make_tuple(3, SUValue::kReal, 1.5, SUPackedValue::kFreshFlags));
   ASSERT_EQ(integer.Restore(*in, back.Pool()), 0u);  // with the type bit
-  EXPECT_EQ(std::make_tuple(integer.attribute, integer.type, integer.payload.integer), std::make_tuple(2, SUValue::kInteger, 9));
+  EXPECT_EQ(std::make_tuple(integer.attribute, integer.type, integer.payload.integer),
+            std::make_tuple(2, SUValue::kInteger, 9));
 }
 
 TEST(DirectoryMessages, WrittenTreeIsByteExactInAMessage) {
@@ -301,7 +302,8 @@ TEST(MessageFuzzTest, StreamReadersStayInsideRandomBodies) {
         case 7: read = random() % 2 ? in->TryGet4(out) : in->TryGet8(out); break;
         case 8:
         case 9:
-          read = random() % 2 ? in->GetStringInto(buffer, sizeof buffer) : in->GetShortStringInto(buffer, sizeof buffer);
+          read = random() % 2 ? in->GetStringInto(buffer, sizeof buffer)
+                              : in->GetShortStringInto(buffer, sizeof buffer);
           ASSERT_NE(std::memchr(buffer, 0, sizeof buffer), nullptr);
           break;
         default: {

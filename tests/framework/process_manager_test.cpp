@@ -343,7 +343,8 @@ TEST_F(ProcessManagerTest, AFailedLocalStartIsReportedAndStopsTheRestAndAnEndedC
   EXPECT_NE(::testing::internal::GetCapturedStderr().find(
                 "XosProcess::CreateLocalProcess, Process Create failed with code : 2"),
             std::string::npos);
-  EXPECT_EQ(client.Reports(), "Failed to start process <missing> from </no/such/program>|No more information available.|10\n");
+  EXPECT_EQ(client.Reports(),
+            "Failed to start process <missing> from </no/such/program>|No more information available.|10\n");
   EXPECT_TRUE(queue.peers.empty());
   DseProcess* quick = Processes().at(1);
   EXPECT_EQ(Processes().at(0)->state, DseProcess::kConfigured);
@@ -360,7 +361,8 @@ TEST_F(ProcessManagerTest, AFailedLocalStartIsReportedAndStopsTheRestAndAnEndedC
 }
 
 TEST_F(ProcessManagerTest, ARemoteStartWithoutPasswordAsksTheClientAndFailuresNameTheHost) {
-  Read("127.0.0.1 is a nt\nfar runs /bin/far on 127.0.0.1\n127.0.0.2 is a unix using rsh\nnear runs /bin/near on 127.0.0.2\n");
+  Read("127.0.0.1 is a nt\nfar runs /bin/far on 127.0.0.1\n"
+       "127.0.0.2 is a unix using rsh\nnear runs /bin/near on 127.0.0.2\n");
   DseProcess* child = Processes().at(0);
   FakeQueue queue;
   EXPECT_EQ(manager_.StartChild(child, nullptr, &queue), status::kNoPassword);

@@ -77,7 +77,8 @@ TEST(SegmentFrameTest, MoreThan65534SegmentsUseTheWideHeader) {
   DseSegment::PackHeaders(first, 3, 50, 12, last);
   const auto frame = FrameOf(first);
   ASSERT_EQ(frame.size(), 4003u);  // L = 3998 = 0x0F9E
-  EXPECT_TRUE(SameBytes(HexBytes("02 9E 0F 61 F0 11 20 03 0C 32 34 12 01 05 FF FF 00 00 01 00 00 00"), Head(first, 22)));
+  EXPECT_TRUE(SameBytes(HexBytes("02 9E 0F 61 F0 11 20 03 0C 32 34 12 01 05 FF FF 00 00 01 00 00 00"),
+                        Head(first, 22)));
   EXPECT_TRUE(std::equal(data.begin(), data.begin() + 3980, frame.begin() + 22));
   EXPECT_EQ(frame[4002], 0x03);
   EXPECT_TRUE(SameBytes(HexBytes("FF FF 00 00 FF FF 00 00"), Bytes(last->frame + 14, last->frame + 22)));

@@ -40,7 +40,9 @@ class StandInController : public DseMessageController {
   }
   Status PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
                     const std::uint32_t* line_counts, const char* const* const* lines) override {
-    for (std::int32_t i = 0; i < count; ++i) events.emplace_back(DseMessage::MakeEvent(code, values[i], line_counts[i], lines[i]));
+    for (std::int32_t i = 0; i < count; ++i) {
+      events.emplace_back(DseMessage::MakeEvent(code, values[i], line_counts[i], lines[i]));
+    }
     return 0;
   }
   // A status-only reply to a pending request, handled as the controller's

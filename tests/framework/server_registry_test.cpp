@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "foundation/id_path.h"
@@ -271,7 +272,9 @@ TEST_F(ServerRegistryTest, LinesGoToTheIOServerOrElseToTheLogCallbackOfTheirCode
   logged.clear();
   EXPECT_EQ(registry_.ExecuteIOServerCommand(lines(16).get(), 16), 0x80000015u);
   registry_.SetLogCallbacks(LogTo<1>, LogTo<2>, LogTo<3>);
-  for (std::uint32_t code : {16u, 17u, 18u, 20u}) EXPECT_EQ(registry_.ExecuteIOServerCommand(lines(code).get(), code), 0u);
+  for (std::uint32_t code : {16u, 17u, 18u, 20u}) {
+    EXPECT_EQ(registry_.ExecuteIOServerCommand(lines(code).get(), code), 0u);
+  }
   EXPECT_EQ(logged, (std::vector<std::string>{"1 16:9|a|b", "2 17:9|a|b", "3 18:9|a|b",
                                               "3 20:9|Unknown I/O Server command received",
                                               "3 20:9|Calling Std Log callback"}));
