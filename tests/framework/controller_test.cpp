@@ -96,25 +96,6 @@ TEST(ControllerCommandLine, RandomItemsAreReadOrRefusedWithoutHarm) {
   }
 }
 
-// Serves type 60: requests fail, id-path reads find one u32.
-class TestServer : public DseServerCB {
- public:
-  Status HandleRequest(std::uint32_t type, DseMessage* request, DseMessage** reply, DseTemplate** kept) override {
-    if (request->subtype == DseMessage::kIdPathRead) return DseServerCB::HandleRequest(type, request, reply, kept);
-    return 0x8000020F;
-  }
-  Status GetItem(std::uint32_t, const BvuIdPath&, std::uint32_t, std::uint32_t, std::uint32_t* code,
-                 void** address) override {
-    *code = 4;
-    *address = &value;
-    return lookups_fail ? 0x8000020Fu : 0u;
-  }
-  Status SetItem(std::uint32_t, const BvuIdPath&, std::uint32_t, std::uint32_t, SUValue*) override { return 0; }
-
-  std::uint32_t value = 7;
-  bool lookups_fail = false;
-};
-
 // A child's controller whose parent is a fake connection.
 class ControllerTest : public ::testing::Test {
  protected:
@@ -125,6 +106,7 @@ class ControllerTest : public ::testing::Test {
     controller_ = Made(args, &status);
     ASSERT_EQ(status, 0u);
     registry_.Register(60, &server_);
+    server_.items = {{0, {4, &value_}}};  // the item of a path without ids
     wire_ = new FakeConnection;
     controller_->IOQueue()->AddPeerOver(wire_, 0, nullptr);
     ASSERT_EQ(controller_->StartWithPeers(&registry_, nullptr), 0u);
@@ -153,7 +135,8 @@ class ControllerTest : public ::testing::Test {
     return TakeMessages(&wire_->output);
   }
 
-  TestServer server_;
+  std::uint32_t value_ = 7;
+  ItemServer server_;
   DseServerRegistry registry_;
   std::unique_ptr<DseController> controller_;
   FakeConnection* wire_ = nullptr;
@@ -184,7 +167,7 @@ TEST_F(ControllerTest, RequestsGetTheirDesignedAnswers) {
     Bytes reply_body;
   };
   const Row rows[] = {
-      {12, 0x04, {2, 0}, 0x8C, HexBytes("0F020080")},  // a failing request kept pending
+      {12, 0x04, {2, 0}, 0x8C, HexBytes("28000080")},  // a request nobody serves, kept pending
       {8, 0x00, HexBytes("00 0100 FFFFFF 0100 0000 0200 05000000"), 0x88, {0, 0, 0, 0}},
       {6, 0x00, {}, 0, {}},
   };
@@ -209,11 +192,11 @@ TEST_F(ControllerTest, RequestsGetTheirDesignedAnswers) {
   ASSERT_EQ(Exchange(read).size(), 2u);  // header and values
   EXPECT_EQ(Round(true).size(), 1u);
   EXPECT_EQ(controller_->TimerCount(), 1u);
-  server_.lookups_fail = true;
+  server_.items.clear();
   const auto failed = Round(true);
   ASSERT_EQ(failed.size(), 1u);  // answered once and forgotten
   EXPECT_EQ(failed[0]->flags, 0x99u);
-  EXPECT_EQ(Data(*failed[0]), HexBytes("0F020080"));
+  EXPECT_EQ(Data(*failed[0]), HexBytes("FFFF0080"));
   EXPECT_EQ(controller_->TemplateCount(), 0u);
   EXPECT_EQ(controller_->TimerCount(), 0u);
   EXPECT_TRUE(Round(true).empty());

@@ -257,31 +257,6 @@ Bytes Mutated(const Bytes& valid, std::mt19937& random) {
   return body;
 }
 
-class Accepting : public DseServerCB {
- public:
-  Status HandleCommand(std::uint32_t, std::uint32_t, std::uint32_t string_count, const char* const* strings,
-                       std::uint32_t, const std::int32_t*, std::uint32_t, const double*) override {
-    return Touch(string_count, strings);
-  }
-  Status GetItem(std::uint32_t, const BvuIdPath&, std::uint32_t, std::uint32_t, std::uint32_t* code,
-                 void** address) override {
-    *code = 4;
-    *address = &value;
-    return 0;
-  }
-  Status SetItem(std::uint32_t, const BvuIdPath&, std::uint32_t, std::uint32_t, SUValue*) override { return 0; }
-  Status HandleIOServerCommand(std::uint32_t, std::uint32_t, std::uint32_t n, const char* const* lines) override {
-    return Touch(n, lines);
-  }
-  // Reads every text handed over, so that the sanitizer sees a bad one.
-  Status Touch(std::uint32_t n, const char* const* texts) {
-    for (std::uint32_t i = 0; i < n; ++i) touched += texts[i] != nullptr ? std::strlen(texts[i]) : 0;
-    return 0;
-  }
-  std::size_t touched = 0;
-  std::uint32_t value = 1;
-};
-
 TEST(MessageFuzzTest, StreamReadersStayInsideRandomBodies) {
   std::mt19937 random(20240611);
   for (int round = 0; round < kRounds; ++round) {
@@ -323,7 +298,9 @@ TEST(MessageFuzzTest, RegistryRefusesGarbageWithAStatus) {
   std::mt19937 random(77);
   CaptureSink sink;  // refusals are reported
   DseServerRegistry registry;
-  Accepting server;
+  ItemServer server;
+  std::uint32_t value = 1;
+  server.any = {4, &value};
   registry.Register(60, &server);
   registry.Register(4, &server);
 
@@ -360,7 +337,7 @@ TEST(MessageFuzzTest, RegistryRefusesGarbageWithAStatus) {
     MessagePtr io = ReceivedBody(mutate ? Mutated(valid_event, random) : RandomBody(random), 4, 16);
     registry.ExecuteIOServerCommand(io.get(), 16);
   }
-  EXPECT_GT(server.touched, 0u);
+  EXPECT_FALSE(server.calls.empty());
 }
 
 TEST(MessageFuzzTest, ValueAndRecordReadersRefuseGarbage) {

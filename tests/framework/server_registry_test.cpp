@@ -20,61 +20,6 @@ using namespace testsupport;
 
 namespace {
 
-template <typename T>
-std::string Joined(std::string head, std::uint32_t n, const T* items) {
-  for (std::uint32_t i = 0; i < n; ++i) {
-    if constexpr (std::is_pointer_v<T>) {
-      head += std::string("|") + (items[i] ? items[i] : "<null>");
-    } else {
-      head += "|" + std::to_string(items[i]);
-    }
-  }
-  return head;
-}
-
-// A server whose items are variables named by the id before the end marker;
-// it notes every call.
-class ItemServer : public DseServerCB {
- public:
-  struct Item {
-    std::uint32_t code;
-    void* address;
-  };
-
-  Status HandleCommand(std::uint32_t type, std::uint32_t number, std::uint32_t string_count,
-                       const char* const* strings, std::uint32_t integer_count, const std::int32_t* integers,
-                       std::uint32_t real_count, const double* reals) override {
-    calls.push_back(Joined(std::to_string(type) + " " + std::to_string(number), string_count, strings) +
-                    Joined("", integer_count, integers) + Joined("", real_count, reals));
-    return 0x00320001;
-  }
-  Status GetItem(std::uint32_t, const BvuIdPath& ids, std::uint32_t, std::uint32_t, std::uint32_t* code,
-                 void** address) override {
-    ++lookups;
-    auto found = items.find(ids.count() < 2 ? 0 : ids.ids()[ids.count() - 2]);
-    if (found == items.end()) return 0x8000FFFF;
-    *code = found->second.code;
-    *address = found->second.address;
-    return 0;
-  }
-  Status SetItem(std::uint32_t, const BvuIdPath& ids, std::uint32_t second, std::uint32_t first,
-                 SUValue* value) override {
-    calls.push_back(std::to_string(ids.ids()[1]) + " second " + std::to_string(second) + " first " +
-                    std::to_string(first) + " type " + std::to_string(value->type));
-    return calls.size() == fail_write_at ? 0x80000555 : 0;
-  }
-  Status HandleIOServerCommand(std::uint32_t code, std::uint32_t value, std::uint32_t n,
-                               const char* const* lines) override {
-    calls.push_back(Joined(std::to_string(code) + ":" + std::to_string(value), n, lines));
-    return 0x17;
-  }
-
-  std::vector<std::string> calls;
-  std::map<std::uint32_t, Item> items;
-  int lookups = 0;
-  std::size_t fail_write_at = 0;
-};
-
 // The body of an id-path request, item by item.
 class Body {
  public:
