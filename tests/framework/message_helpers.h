@@ -157,7 +157,7 @@ class ItemServer : public DseServerCB {
   Status GetItem(std::uint32_t, const BvuIdPath& ids, std::uint32_t, std::uint32_t, std::uint32_t* code,
                  void** address) override {
     ++lookups;
-    const auto found = items.find(ids.count() < 2 ? 0 : ids.ids()[ids.count() - 2]);
+    const auto found = items.find(Key(ids));
     const Item* item = found != items.end() ? &found->second : any.address != nullptr ? &any : nullptr;
     if (item == nullptr) return 0x8000FFFF;
     *code = item->code;
@@ -166,7 +166,7 @@ class ItemServer : public DseServerCB {
   }
   Status SetItem(std::uint32_t, const BvuIdPath& ids, std::uint32_t second, std::uint32_t first,
                  SUValue* value) override {
-    calls.push_back(std::to_string(ids.ids()[1]) + " second " + std::to_string(second) + " first " +
+    calls.push_back(std::to_string(Key(ids)) + " second " + std::to_string(second) + " first " +
                     std::to_string(first) + " type " + std::to_string(value->type));
     return calls.size() == fail_write_at ? 0x80000555 : 0;
   }
@@ -175,6 +175,9 @@ class ItemServer : public DseServerCB {
     calls.push_back(Joined(std::to_string(code) + ":" + std::to_string(value), n, lines));
     return 0x17;
   }
+
+  // The id before the end marker (0 for a path of fewer ids).
+  static std::uint32_t Key(const BvuIdPath& ids) { return ids.count() < 2 ? 0 : ids.ids()[ids.count() - 2]; }
 
   std::vector<std::string> calls;
   std::map<std::uint32_t, Item> items;
