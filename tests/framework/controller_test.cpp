@@ -232,7 +232,7 @@ TEST_F(ControllerTest, RequestsGetTheirDesignedAnswers) {
   const Row rows[] = {
       {"request", 60, 12, 0x00, {1, 0}, 0x80, {0x4F, 0x4B}},
       {"failing request", 60, 12, 0x04, {2, 0}, 0x8C, HexBytes("0F020080")},
-      {"no reply wanted", 60, 12, 0x20, {1, 0}, 0, {}},
+      {"no reply wanted", 60, 12, 0x20, {2, 0}, 0, {}},
       {"command", 62, 11, 0x00, HexBytes("05000000 00000000 00000000 00000000"), 0x88, {5, 0, 0, 0}},
       {"id-path write", 60, 8, 0x00, write, 0x88, {0, 0, 0, 0}},
       {"type without a server", 61, 12, 0x00, {1, 0}, 0x88, HexBytes("FFFF00A0")},
