@@ -8,10 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <new>
 
 #include "foundation/su_print.h"
 #include "framework/async_client.h"
+#include "framework/client_callback.h"
 #include "framework/compute_node.h"
 #include "framework/connection.h"
 #include "framework/io_queue.h"
@@ -226,6 +228,7 @@ Status DseController::StartWithPeers(DseServerRegistry* registry, DseAsyncClient
 
 Status DseController::WaitForConnections(std::int32_t rounds) {
   if (rounds < 1) return status::kUnhandled;
+  if (ready_ == 0) return status::kGeneralFailure;
   Status last = status::kOk;
   for (std::int32_t round = 0; round < rounds; ++round) {
     bool all_open = true;
@@ -276,10 +279,27 @@ bool DseController::PastConnectDeadline() const {
          platform::TickCount() - start_tick_ >= connect_deadline_ms_;
 }
 
+void DseController::ReportMissedHandshake() {
+  if (missed_handshake_told_) return;
+  missed_handshake_told_ = true;
+  std::string silent;
+  for (std::uint32_t i = 0; i < io_->PeerCount(); ++i) {
+    const DseIOQueue* peer = io_->PeerAt(i);
+    if (peer->Connected()) continue;
+    silent += (silent.empty() ? "" : ", ") + std::to_string(peer->PeerNumber());
+  }
+  std::uint32_t ms = connect_deadline_ms_;
+  SuPrint(DseIOQueue::kPeerLost,
+          "The connect handshake with process %s did not complete within %u ms; the connection is "
+          "given up",
+          silent.empty() ? "(none)" : silent.c_str(), &ms);
+}
+
 void DseController::ReleaseServerRegistry(DseServerRegistry** registry) {
   *registry = registry_;
   registry_ = nullptr;
-  io_->SetLocalTypes(nullptr);
+  // A controller whose set-up failed has no I/O queue.
+  if (io_ != nullptr) io_->SetLocalTypes(nullptr);
 }
 
 // --- sending ---
@@ -323,6 +343,13 @@ Status DseController::CancelRequest(std::uint32_t id) {
 
 DseMessage* DseController::PendingRequest(std::uint32_t id) const {
   return static_cast<DseMessage*>(pending_.Find(id));
+}
+
+void DseController::FailPending(std::uint32_t id, Status result) {
+  std::unique_ptr<DseMessage> request(static_cast<DseMessage*>(pending_.Remove(id)));
+  if (request != nullptr && request->Client() != nullptr) {
+    request->Client()->RequestComplete(result, request->Context());
+  }
 }
 
 Status DseController::PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,

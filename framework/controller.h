@@ -56,7 +56,8 @@ class DseController : public DseMessageController {
   static constexpr std::uint32_t kAllConnected = 4;
   static constexpr std::int32_t kConnectRounds = 10;
   // A process whose handshake has not completed this long after it started
-  // is an orphan: its polls report the peer lost, so that it ends.
+  // is an orphan: once a poll has dispatched what it read, it says so and
+  // reports the peer lost, so that the process ends.
   static constexpr std::uint32_t kDefaultConnectDeadlineMs = 60000;
   static constexpr std::size_t kMaxArgument = 99;
   static constexpr std::size_t kMaxHostName = 39;
@@ -96,13 +97,13 @@ class DseController : public DseMessageController {
   Status CancelRequest(std::uint32_t id) override;
   Status PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
                     const std::uint32_t* line_counts, const char* const* const* lines) override;
-  // Hands the registry back and forgets it.
+  // Hands the registry back and forgets it (also after a failed set-up).
   void ReleaseServerRegistry(DseServerRegistry** registry);
-  // One received message; takes it.
-  void Dispatch(DseMessage* message);
+  // One received message; takes it. 0xA000FFFF before set-up.
+  Status Dispatch(DseMessage* message);
   // Opens every peer's connection, up to rounds rounds 1 s apart: 0 when
   // all are open, 0xA0000035 when a child failed meanwhile, else the last
-  // failure; 0x8000FFFF for rounds below 1.
+  // failure; 0x8000FFFF for rounds below 1, 0xA000FFFF before set-up.
   Status WaitForConnections(std::int32_t rounds);
 
   // While set, nothing is sent.
@@ -114,6 +115,9 @@ class DseController : public DseMessageController {
                             const char* fallback);
 
   DseMessage* PendingRequest(std::uint32_t id) const;
+  // Completes the pending request with this id, if there is one, with the
+  // status: its client hears it and the request is destroyed.
+  void FailPending(std::uint32_t id, Status result);
   DseIOQueue* IOQueue() const { return io_.get(); }
   const XosComputeNode* ParentNode() const;
   const std::string& ProgramFolder() const { return program_folder_; }
@@ -150,6 +154,8 @@ class DseController : public DseMessageController {
   void RemoveTimer(const DseTemplate* kept);
   void UpdateConnectionState();
   bool PastConnectDeadline() const;
+  // Says once which peers never completed the handshake.
+  void ReportMissedHandshake();
 
   std::deque<DeferredLine> deferred_;
   std::unique_ptr<DseComputeNode> local_node_;
@@ -171,4 +177,5 @@ class DseController : public DseMessageController {
   bool started_ = false;
   std::uint32_t start_tick_ = 0;
   std::uint32_t connect_deadline_ms_ = kDefaultConnectDeadlineMs;
+  bool missed_handshake_told_ = false;
 };

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "foundation/su_print.h"
 #include "framework/client_callback.h"
 #include "framework/controller.h"
 #include "framework/io_queue.h"
@@ -29,7 +30,6 @@ Status DseController::Round(bool with_timers) {
   const Status read = io_->ReadAll();
   if (status::IsFailure(read)) return read;
   UpdateConnectionState();
-  if (PastConnectDeadline()) return DseIOQueue::kPeerLost;
   if (with_timers) RunTimers();
   for (;;) {
     DseMessage* message = io_->TakeBatchedMessage();
@@ -37,7 +37,13 @@ Status DseController::Round(bool with_timers) {
     if (message == nullptr) break;
     Dispatch(message);
   }
-  return io_->Flush();
+  const Status flushed = io_->Flush();
+  // Checked after what was read is dispatched: it may complete the handshake.
+  if (PastConnectDeadline()) {
+    ReportMissedHandshake();
+    return DseIOQueue::kPeerLost;
+  }
+  return flushed;
 }
 
 void DseController::PostDeferredLines() {
@@ -112,13 +118,15 @@ void DseController::RunTimers() {
 
 // --- dispatch ---
 
-void DseController::Dispatch(DseMessage* message) {
+Status DseController::Dispatch(DseMessage* message) {
   std::unique_ptr<DseMessage> owned(message);
+  if (ready_ == 0) return status::kGeneralFailure;
   if ((message->flags & DseMessage::kReply) != 0) {
     DispatchReply(*message);
   } else {
     DispatchRequest(*message);
   }
+  return status::kOk;
 }
 
 namespace {
@@ -170,6 +178,14 @@ void DseController::DispatchRequest(DseMessage& request) {
   std::uint16_t id = 0;
   switch (request.subtype) {
     case DseMessage::kBatchAnnouncement: {
+      if (request.SourcePeer() == nullptr) {
+        // Taken from a batch: opening another would start over the one
+        // being read.
+        SuPrint(status::kBadArguments, "Batched messages refused: %s",
+                "a batch announced inside a batch");
+        Answer(request, status::kBadArguments);
+        return;
+      }
       std::uint32_t first = 0;
       std::uint32_t second = 0;
       std::uint32_t size = 0;
@@ -246,8 +262,7 @@ void DseController::ExecuteRequest(DseMessage& request) {
       }
     }
   }
-  // A requester that wants no reply gets none, whatever the server made.
-  if (reply == nullptr || status::IsFailure(result) || (request.flags & DseMessage::kNoReply) != 0) {
+  if (reply == nullptr || status::IsFailure(result)) {
     Answer(request, result);
     return;
   }

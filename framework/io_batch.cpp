@@ -1,7 +1,8 @@
 // Shared-memory batches: the peer lays messages end to end in a named
 // mapping and announces it; they are taken from there before the input
-// lists. The mapping is the peer's memory: every count and frame is checked
-// against the view, and the first that does not fit ends the batch.
+// lists. The mapping is the peer's memory, so it is read whole when opened,
+// every count and frame is checked against what was read, and the first
+// that does not fit ends the batch.
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -22,7 +23,11 @@ constexpr std::uint32_t kSmallestFrame = 19;
 
 Status DseIOQueue::OpenBatchedMessageFile(std::uint32_t first, std::uint32_t second,
                                           std::uint32_t size) {
-  CloseBatch();
+  if (BatchOpen()) {
+    // Opening another would throw away what is left of this one.
+    SuPrint(status::kUnhandled, "Batched messages refused: %s", "a batch is still open");
+    return status::kUnhandled;
+  }
   char name[80];
   std::snprintf(name, sizeof name, "%s.%d.%d", "Fennick.BatchedMessageFile",
                 static_cast<std::int32_t>(first), static_cast<std::int32_t>(second));

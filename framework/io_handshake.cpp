@@ -94,7 +94,14 @@ void DseIOQueue::RouteWaiting() {
     if (const DseIOAddressToken* token = Token(w.type)) {
       Deliver(w.chain, w.klass, token->peers, true, nullptr);
     } else {
+      // Nobody announced the type: a requester waiting for an answer hears it.
+      std::uint32_t id = w.chain->message_id;
+      std::uint32_t type = w.type;
       DseSegment::ReturnChain(w.chain);
+      SuPrint(status::kGeneralFailure,
+              "Message %u of type %u dropped: no peer serves the type after the handshake", &id,
+              &type);
+      if (controller_ != nullptr) controller_->FailPending(id, status::kGeneralFailure);
     }
   }
 }

@@ -361,6 +361,13 @@ Status DseIOQueue::FlushPeer() {
       return kOutputLeft;
     }
     if (status::IsFailure(written)) {
+      if (partial_ == segment) {
+        // Broken off in the middle of the frame: the peers that share the
+        // block must not wait for this one to finish it.
+        segment->transfer_count += segment->transfer_offset;
+        segment->transfer_offset = 0;
+        partial_ = nullptr;
+      }
       list.PushFront(cell);
       return written;
     }

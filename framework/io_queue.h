@@ -143,8 +143,9 @@ class DseIOQueue final : public DseIOPeers {
 
   // --- shared-memory batches ---
 
-  // Maps "Fennick.BatchedMessageFile.<first>.<second>" (made by the peer)
-  // after checking that it holds size bytes; 0x8000FFFF when it cannot be.
+  // Reads size bytes of "Fennick.BatchedMessageFile.<first>.<second>" (made
+  // by the peer, which may change it afterwards) after checking that it
+  // holds them; 0x8000FFFF when it cannot be, or while a batch is open.
   Status OpenBatchedMessageFile(std::uint32_t first, std::uint32_t second, std::uint32_t size);
   // The batch's next message (no source peer), or null; the batch closes at
   // its end mark, and at the first count or frame that does not fit it.

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
+#include <utility>
 
 namespace platform {
 
@@ -30,19 +32,6 @@ std::string Failed(const char* what, const std::string& name) {
 
 SharedMemory::~SharedMemory() { Close(); }
 
-bool SharedMemory::Map(int fd, std::size_t size, int protection, const std::string& name,
-                       std::string* why) {
-  void* view = ::mmap(nullptr, size, protection, MAP_SHARED, fd, 0);
-  ::close(fd);
-  if (view == MAP_FAILED) {
-    *why = Failed("cannot map", name);
-    return false;
-  }
-  data_ = static_cast<unsigned char*>(view);
-  size_ = size;
-  return true;
-}
-
 bool SharedMemory::Open(const std::string& name, std::size_t size, std::string* why) {
   Close();
   std::string path;
@@ -63,7 +52,28 @@ bool SharedMemory::Open(const std::string& name, std::size_t size, std::string* 
     *why = "mapping " + name + " is smaller than announced";
     return false;
   }
-  return Map(fd, size, PROT_READ, name, why);
+  std::unique_ptr<unsigned char[]> copy(new (std::nothrow) unsigned char[size]);
+  if (copy == nullptr) {
+    ::close(fd);
+    *why = "no memory for the " + std::to_string(size) + " bytes of mapping " + name;
+    return false;
+  }
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(fd, copy.get() + got, size - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *why = n < 0 ? Failed("cannot read", name) : "mapping " + name + " is smaller than announced";
+      ::close(fd);
+      return false;
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  copy_ = std::move(copy);
+  data_ = copy_.get();
+  size_ = size;
+  return true;
 }
 
 bool SharedMemory::Create(const std::string& name, std::size_t size, std::string* why) {
@@ -82,15 +92,24 @@ bool SharedMemory::Create(const std::string& name, std::size_t size, std::string
     Close();
     return false;
   }
-  if (!Map(fd, size, PROT_READ | PROT_WRITE, name, why)) {
+  void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (view == MAP_FAILED) *why = Failed("cannot map", name);
+  ::close(fd);
+  if (view == MAP_FAILED) {
     Close();
     return false;
   }
+  data_ = static_cast<unsigned char*>(view);
+  size_ = size;
   return true;
 }
 
 void SharedMemory::Close() {
-  if (data_ != nullptr) ::munmap(data_, size_);
+  if (copy_ != nullptr) {
+    copy_.reset();
+  } else if (data_ != nullptr) {
+    ::munmap(data_, size_);
+  }
   data_ = nullptr;
   size_ = 0;
   if (!created_.empty()) ::shm_unlink(created_.c_str());

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "framework/async_client.h"
 #include "framework/child_process.h"
@@ -28,6 +29,10 @@ namespace {
 
 constexpr std::uint32_t kEngineNumber = 1;
 constexpr auto kIdle = std::chrono::microseconds(100);
+constexpr auto kOpenRetry = std::chrono::milliseconds(5);
+// Routing only queues and writes what the connection takes now; the waits
+// that follow bound the time.
+constexpr std::int32_t kNoRouteRetries = -1;
 
 std::string Quoted(const std::string& item) {
   return item.find_first_of(" \t") == std::string::npos ? item : "\"" + item + "\"";
@@ -193,6 +198,16 @@ Status Client::Launch() {
   result = engine_->process->CreateLocalProcess(options_.program.c_str(), arguments.c_str(), 0);
   if (status::IsFailure(result)) return result;
   engine_->state = DseProcess::kStarted;
+  // Opened here within the time-out rather than in the controller's rounds
+  // of a second; an engine that ended meanwhile is reported by the
+  // controller's own wait.
+  DseIOQueue* queue = controller_->IOQueue();
+  const std::uint32_t start = platform::TickCount();
+  while (!queue->AllOpen() && status::IsSuccess(engine_->ReadOutput())) {
+    if (platform::TickCount() - start >= options_.timeout_ms) return status::kGeneralFailure;
+    for (std::uint32_t i = 0; i < queue->PeerCount(); ++i) queue->PeerAt(i)->Connection()->Open();
+    std::this_thread::sleep_for(kOpenRetry);
+  }
   result = controller_->StartWithPeers(&registry_, reporter_.get());
   if (status::IsFailure(result)) return result;
   return WaitFor([this] { return controller_->ConnectionState() == DseController::kAllConnected; });
@@ -211,8 +226,7 @@ Status Client::Send(std::unique_ptr<Request> request, std::uint32_t* id, double 
   Request* sent = request.release();
   const double interval = period;
   const Status result = controller_->Send(sent, 0, completion_.get(), outcome.get(),
-                                          period > 0.0 ? &interval : nullptr,
-                                          static_cast<std::int32_t>(options_.timeout_ms));
+                                          period > 0.0 ? &interval : nullptr, kNoRouteRetries);
   if (status::IsFailure(result)) return result;
   // Pending under its id from now on.
   *id = sent->GetId();
@@ -222,8 +236,8 @@ Status Client::Send(std::unique_ptr<Request> request, std::uint32_t* id, double 
 
 Status Client::Post(std::unique_ptr<DseMessage> message) {
   if (controller_ == nullptr) return status::kGeneralFailure;
-  const Status result = controller_->Send(message.release(), 0, nullptr, nullptr, nullptr,
-                                          static_cast<std::int32_t>(options_.timeout_ms));
+  const Status result =
+      controller_->Send(message.release(), 0, nullptr, nullptr, nullptr, kNoRouteRetries);
   return status::IsFailure(result) ? result : status::kOk;
 }
 
@@ -231,6 +245,22 @@ const Outcome* Client::Find(std::uint32_t id) const {
   const auto found = outcomes_.find(id);
   return found != outcomes_.end() ? found->second.get() : nullptr;
 }
+
+std::vector<Message> Client::TakeReplies(std::uint32_t id) {
+  const auto found = outcomes_.find(id);
+  return found != outcomes_.end() ? std::exchange(found->second->replies, {}) : std::vector<Message>{};
+}
+
+void Client::Forget(std::uint32_t id) {
+  if (controller_ != nullptr && controller_->PendingRequest(id) != nullptr) Cancel(id);
+  outcomes_.erase(id);
+}
+
+std::vector<Event> Client::TakeEvents() { return std::exchange(events_, {}); }
+
+std::vector<Message> Client::TakeNotifications() { return std::exchange(notifications_, {}); }
+
+std::vector<std::string> Client::TakeFailures() { return std::exchange(failures_, {}); }
 
 Status Client::Await(std::uint32_t id) {
   const Outcome* outcome = Find(id);

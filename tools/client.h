@@ -4,10 +4,12 @@
 // its child 1 over the named-pipe pair (or over TCP on loopback), completes
 // the connect handshake announcing the service types it serves, and then
 // sends requests, commands, id-path reads and shared-memory batches, records
-// every reply, and collects the event lines, notifications and requests the
+// their replies, and collects the event lines, notifications and requests the
 // engine sends. Everything happens on the calling thread: the client reads
 // the engine only while one of its calls polls (Poll, WaitFor, Await and the
-// calls that wait).
+// calls that wait). What it records stays until the caller takes or forgets
+// it (TakeReplies, Forget, TakeEvents, TakeNotifications, TakeFailures): a
+// client that runs long, or reads periodically, takes what it has seen.
 //
 //   vantor_client::EngineOptions options;
 //   options.program = "build/app/vantor";
@@ -18,6 +20,7 @@
 //   std::uint32_t id = 0;
 //   client->Send(std::move(request), &id);
 //   client->Await(id);                            // replies in client->Find(id)
+//   client->Forget(id);                           // once they are used
 //   int exit_code = 0;
 //   client->Close(&exit_code);                    // the engine ends on its own
 //
@@ -88,7 +91,8 @@ struct EngineOptions {
   // announced here: 4 takes event lines, 81 run-state notifications, the
   // others the engine's requests and reports.
   std::vector<std::uint32_t> services = {4, 81, 82, 85, 86, 87, 95};
-  // Bound on starting, on the handshake and on every wait.
+  // Bound on starting, on the handshake and on every wait. Sending never
+  // waits: what the connection cannot take at once goes out in later polls.
   std::uint32_t timeout_ms = 10000;
 };
 
@@ -136,8 +140,15 @@ class Client {
   Status Send(std::unique_ptr<Request> request, std::uint32_t* id, double period = 0.0);
   // Sends a message that wants no reply (flag 0x20 is set).
   Status Post(std::unique_ptr<DseMessage> message);
-  // The outcome of a request sent here; null for an unknown id.
+  // The outcome of a request sent here; null for an unknown or forgotten id.
   const Outcome* Find(std::uint32_t id) const;
+  // Takes the replies with a body received so far for the request (its
+  // outcome keeps none of them); empty for an unknown id. A periodic read's
+  // outcome grows by one reply per round until they are taken.
+  std::vector<Message> TakeReplies(std::uint32_t id);
+  // Forgets the request's outcome, cancelling the request first when it is
+  // still pending; pointers Find gave for it are no longer valid.
+  void Forget(std::uint32_t id);
   // Polls until the request is complete: 0, 0xA0000037 when the engine is
   // lost, 0xA000FFFF when the time-out ran out.
   Status Await(std::uint32_t id);
@@ -157,11 +168,17 @@ class Client {
 
   // Answers the engine's requests (by default: status 0, no body).
   void SetRequestHandler(RequestHandler handler) { handler_ = std::move(handler); }
+  // The event line groups that arrived and have not been taken.
   const std::vector<Event>& Events() const { return events_; }
-  // Every message of the engine to a service type other than 4.
+  // The engine's messages to a service type other than 4 not yet taken.
   const std::vector<Message>& Notifications() const { return notifications_; }
-  // What the framework reported about the engine ("Process 'engine' has failed.").
+  // What the framework reported about the engine ("Process 'engine' has
+  // failed.") and has not been taken.
   const std::vector<std::string>& Failures() const { return failures_; }
+  // Each hands over what arrived so far and forgets it.
+  std::vector<Event> TakeEvents();
+  std::vector<Message> TakeNotifications();
+  std::vector<std::string> TakeFailures();
   bool PeerLost() const { return lost_; }
   int EnginePid() const;
   // Closes the connection, which ends the engine, and waits for it to end

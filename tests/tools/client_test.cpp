@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <random>
 
@@ -33,11 +34,13 @@ Bytes BytesOf(const std::string& text) { return Bytes(text.begin(), text.end());
 
 class ClientTest : public ::testing::Test {
  protected:
-  void Start(bool tcp = false, std::vector<std::string> arguments = {}) {
+  void Start(bool tcp = false, std::vector<std::string> arguments = {},
+             std::uint32_t timeout_ms = 10000) {
     vantor_client::EngineOptions options;
     options.program = VANTOR_TEST_ENGINE;
     options.tcp = tcp;
     options.arguments = std::move(arguments);
+    options.timeout_ms = timeout_ms;
     ASSERT_EQ(Client::Start(options, &client_), 0u);
   }
 
@@ -80,13 +83,13 @@ TEST_P(ClientOverEitherConnection, RequestsGetTheirAnswersAndClosingEndsTheEngin
   EXPECT_EQ(Exchange(Asking(kService, kFail)).status, 0x8000020Fu);
   EXPECT_EQ(Exchange(vantor_client::MakeCommand(kService, kAnswerStatus, {7})).status, 7u);
 
-  auto quiet = Asking(kService, kEcho);
+  // A request that wants no reply and whose server makes none gets no status.
+  auto quiet = Asking(kService, kFail);
   quiet->flags = 0x20;
   std::uint32_t quiet_id = 0;
   ASSERT_FALSE(status::IsFailure(client_->Send(std::move(quiet), &quiet_id)));
   Exchange(Asking(kService, kEcho));  // answered after the quiet one would have been
   EXPECT_FALSE(client_->Find(quiet_id)->complete);
-  EXPECT_TRUE(client_->Find(quiet_id)->replies.empty());
 
   int exit_code = 0;
   EXPECT_EQ(client_->Close(&exit_code), 0u);
@@ -134,8 +137,13 @@ TEST_F(ClientTest, PeriodicReadAnswersOncePerTimerRoundUntilDropped) {
   rounds(1, 3);
   ASSERT_EQ(client_->StartTimer(periodic), 0u);
   rounds(1, 4);
+  // What the caller takes the client no longer keeps.
+  EXPECT_EQ(client_->TakeReplies(periodic).size(), 4u);
+  rounds(1, 1);
   EXPECT_EQ(client_->Cancel(periodic), 0u);
   EXPECT_TRUE(outcome.complete);
+  client_->Forget(periodic);
+  EXPECT_EQ(client_->Find(periodic), nullptr);
 }
 
 TEST_F(ClientTest, EngineLinesAndRequestsReachTheClient) {
@@ -157,9 +165,12 @@ TEST_F(ClientTest, EngineLinesAndRequestsReachTheClient) {
   const std::vector<std::string> lines = Lines();
   EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()),
             (std::vector<std::string>{"first", "second", "client answered 0x00000000: understood"}));
-  ASSERT_EQ(client_->Notifications().size(), 1u);
-  EXPECT_EQ(client_->Notifications()[0].type, kClientService);
-  EXPECT_EQ(client_->Notifications()[0].body, BytesOf("question"));
+  const auto notifications = client_->TakeNotifications();
+  ASSERT_EQ(notifications.size(), 1u);
+  EXPECT_EQ(notifications[0].type, kClientService);
+  EXPECT_EQ(notifications[0].body, BytesOf("question"));
+  EXPECT_EQ(client_->TakeEvents().size(), 4u);
+  EXPECT_TRUE(client_->Events().empty() && client_->Notifications().empty());
 }
 
 TEST_F(ClientTest, LargeMessagesAndBatchesArriveWhole) {
@@ -180,6 +191,28 @@ TEST_F(ClientTest, LargeMessagesAndBatchesArriveWhole) {
   EXPECT_EQ(client_->SendBatch(kService, std::move(batch)), 0u);
   ASSERT_EQ(client_->WaitFor([&] { return Lines().size() == 2; }), 0u);
   EXPECT_EQ(Lines(), (std::vector<std::string>{"batched 1", "batched 2"}));
+}
+
+// Sending does not wait for the connection; every wait ends with the time-out.
+TEST_F(ClientTest, AStalledEngineHoldsTheClientNoLongerThanItsTimeOut) {
+  using std::chrono::milliseconds;
+  using std::chrono::steady_clock;
+  Start(false, {}, 1500);
+  auto stall = vantor_client::MakeCommand(kService, kStall, {8000});
+  stall->flags = 0x20;
+  ASSERT_EQ(client_->Post(std::move(stall)), 0u);
+  // One-segment requests until the connection takes no more.
+  std::uint32_t id = 0;
+  steady_clock::duration longest{};
+  for (int i = 0; i < 200 && longest < milliseconds(50); ++i) {
+    const auto sent = steady_clock::now();
+    ASSERT_EQ(client_->Send(Asking(kService, kEcho, Bytes(3900)), &id), 0u);
+    longest = std::max(longest, steady_clock::now() - sent);
+  }
+  EXPECT_LT(longest, milliseconds(1000));
+  const auto waited = steady_clock::now();
+  EXPECT_EQ(client_->Await(id), 0xA000FFFFu);
+  EXPECT_LT(steady_clock::now() - waited, milliseconds(4000));
 }
 
 TEST_F(ClientTest, KillingTheEngineIsSeenAsALostPeer) {

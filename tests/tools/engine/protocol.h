@@ -29,6 +29,7 @@ enum Command : std::uint32_t {
   kPostLines = 1,     // every text becomes an event line of code 16, value integers[0]
   kTimerRound = 2,    // the control loop runs integers[0] (at least 1) rounds with timers
   kAnswerStatus = 3,  // answers integers[0] as its status
+  kStall = 4,         // the engine stops reading for integers[0] ms
 };
 
 // Id-path read items, by first selector: a u32 that counts the lookups of

@@ -69,6 +69,9 @@ class DummyServer : public DseServerCB {
         return status::kOk;
       case kAnswerStatus:
         return static_cast<Status>(first);
+      case kStall:
+        std::this_thread::sleep_for(std::chrono::milliseconds(first));
+        return status::kOk;
       default:
         return status::kNotSupported;
     }
