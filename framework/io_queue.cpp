@@ -12,6 +12,7 @@
 #include "framework/message.h"
 #include "framework/message_ids.h"
 #include "framework/process_manager.h"
+#include "framework/xos_time.h"
 #include "framework/segment.h"
 #include "framework/xos_time.h"
 #include "platform/shared_memory.h"
@@ -396,6 +397,18 @@ Status DseIOQueue::ReadAll() {
   return PeerLostIfGone(result);
 }
 
+namespace {
+
+// How long a child whose connection went away may take to show its end.
+constexpr int kChildEndWaitMs = 200;
+
+bool PeerWentAway(Status read) {
+  return read == status::kPeerGone || read == status::kConnectionClosed ||
+         read == status::kClosedConnection;
+}
+
+}  // namespace
+
 Status DseIOQueue::ReadPeer() {
   if (status::IsFailure(status_)) return status::kGeneralFailure;
   Status result = status::kOk;
@@ -415,7 +428,15 @@ Status DseIOQueue::ReadPeer() {
   if (status::IsFailure(result)) ReleaseHold();
   if ((status::IsFailure(result) || !connection_->IsOpen()) && process_ != nullptr) {
     // The child's own channel says whether it is still there.
-    const Status output = process_->ReadOutput();
+    Status output = process_->ReadOutput();
+    if (status::IsSuccess(output) && PeerWentAway(result)) {
+      // A dying child's connection closes a moment before its end can be
+      // collected; wait that moment out (bounded) so its failure is told now.
+      for (int waited = 0; waited < kChildEndWaitMs && status::IsSuccess(output); waited += 5) {
+        XosSleep(5);
+        output = process_->ReadOutput();
+      }
+    }
     const bool unix_child = process_->node != nullptr && process_->node->os_kind == XosComputeNode::kUnix;
     if (status::IsFailure(output) || (status::IsFailure(result) && unix_child)) {
       status_ = status::IsFailure(result) ? result : output;
