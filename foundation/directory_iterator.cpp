@@ -150,10 +150,7 @@ Status BvuDirectoryNode::MatchPath(const char* path, BvuDirectoryNode* second_ro
   BvuDirectoryIterator walk(this, second_root, std::move(components), flag != 0);
   BvuDirectoryNode* first = nullptr;
   BvuDirectoryNode* second = nullptr;
-  while (walk.NextMatch(&first, &second) == status::kOk) {
-    const Status s = callback(argument, first, second);
-    if ((s & ~0x5FFF0000u) != 0) return s;
-  }
+  while (walk.NextMatch(&first, &second) == status::kOk) callback(argument, first, second);
   return status::kOk;
 }
 

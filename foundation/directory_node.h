@@ -62,7 +62,8 @@ class BvuDirectoryNode : public BvuCollectable {
   // child in index order, stopping at the first failure.
   virtual Status ApplyToSubtree(void* list, void* guard, std::int32_t guard_state,
                                 std::int32_t eliminate, void* problem);
-  // Moves every child of the other node here, at the same index.
+  // Moves every child of the other node here, at the same index; all or
+  // none: a slot already taken here refuses the move (0x8000020F).
   virtual Status AdoptChildren(BvuDirectoryNode* other);
   virtual std::int32_t HighIndex();
   virtual std::int32_t LowIndex();
@@ -74,9 +75,11 @@ class BvuDirectoryNode : public BvuCollectable {
   // 0xFFFFFE or the end; 0x80000015 at a step without a child.
   virtual Status ResolveIdPath(std::span<const std::uint32_t> ids, BvuDirectoryNode** node);
   virtual Status InsertChildAt(std::int32_t index, BvuDirectoryNode* child);
-  // Puts the child in place of the one at the index and returns that one.
+  // Puts the child in place of the one at the index and returns that one,
+  // its parent cleared; null also when the child could not be placed.
   virtual BvuDirectoryNode* ReplaceChildAt(std::int32_t index, BvuDirectoryNode* child);
-  // 0 with the child handed back, 21 (and null) for an empty slot.
+  // 0 with the child handed back, its parent cleared; 21 (and null) for an
+  // empty slot.
   virtual Status RemoveChildAt(std::int32_t index, BvuDirectoryNode** child);
   virtual std::int32_t SlotCount();
   virtual std::int32_t LeafCount();
@@ -85,7 +88,8 @@ class BvuDirectoryNode : public BvuCollectable {
                                  BvuDirectoryNode* expression_tree, void* extra);
   // Reads an id path with names from this node, creating the missing
   // intermediate nodes (renaming existing ones when asked), and hands back
-  // the parent, index and name of the last step for the caller to fill.
+  // the parent, index and name of the last step for the caller to fill. A
+  // missing step without a name is 0x80000015; an empty name renames nothing.
   virtual Status ReadIdPathWithNames(BvuBinaryStream& stream, BvuDirectoryNode** parent,
                                      std::int32_t* index, std::string* name, bool rename);
   // Reads the node's own item body (the node classes of subsystem 4).
@@ -103,7 +107,10 @@ class BvuDirectoryNode : public BvuCollectable {
   virtual bool IsSpecialNode();
   virtual Status ReservedOperation();
   // Places the node under a dotted path below this one, creating the
-  // missing intermediate components.
+  // missing intermediate components. A last component that exists as a
+  // node of another kind is replaced once the new node has taken over its
+  // children; when it cannot, the tree stays as it was and the caller keeps
+  // its node (also when the kinds are the same: 0xA000FFFF).
   virtual Status InsertUnderPath(const char* text, BvuDirectoryNode* node);
   // "." and "(".
   virtual bool IsPathSeparator(char c);
@@ -126,7 +133,8 @@ class BvuDirectoryNode : public BvuCollectable {
   Status WalkPostOrder(BvuWalkCallback callback, void* argument);
   // Writes the whole tree this node belongs to, from its root, depth first.
   Status WriteTree(BvuBinaryStream& stream, BvuTreeWriter writer, void* argument);
-  // Reads a tree description into the tree below this node.
+  // Reads a tree description into the tree below this node; a node sent
+  // again replaces the one at its index, whose subtree is deleted.
   Status ReadTree(BvuBinaryStream& stream, BvuTreeReader reader, void* argument);
   // The first node below this one that matches the path (null when none);
   // the iterator, when asked for, gives the further matches and is freed
@@ -134,10 +142,9 @@ class BvuDirectoryNode : public BvuCollectable {
   BvuDirectoryNode* FindFirstMatch(const char* path, BvuDirectoryIterator** iterator);
   // Calls the callback for every node below this one that matches the path,
   // paired with the node of the same names below `second_root` (letters in
-  // any case). With `flag` non-zero a node without partner is passed too,
-  // with a null second node. The walk stops at the first callback status
-  // with a bit outside 0x5FFF0000 and returns it; 21 for an empty path or
-  // no second root.
+  // any case), each pair once whatever the callback answers. With `flag`
+  // non-zero a node without partner is passed too, with a null second node.
+  // 0, or 21 for an empty path or no second root.
   Status MatchPath(const char* path, BvuDirectoryNode* second_root, void* argument,
                    BvuPairCallback callback, std::int32_t flag);
 
@@ -167,7 +174,8 @@ class BvuDirectoryProper : public BvuDirectoryNode, public BvuLookupTable {
   std::int32_t LowIndex() override;
   BvuDirectoryNode* ChildAt(std::int32_t index) override;
   std::int32_t IndexOfChild(const BvuDirectoryNode* child) override;
-  // 0x8000020F for a negative index.
+  // The lookup table's SetAt; a refused index or a growth without memory
+  // is told in a message.
   Status InsertChildAt(std::int32_t index, BvuDirectoryNode* child) override;
   BvuDirectoryNode* ReplaceChildAt(std::int32_t index, BvuDirectoryNode* child) override;
   Status RemoveChildAt(std::int32_t index, BvuDirectoryNode** child) override;

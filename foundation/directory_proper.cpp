@@ -11,10 +11,16 @@
 
 namespace {
 
-// Ids travel as 24 bits; the two highest values are the path markers.
-constexpr std::int32_t kHighestIndex = 0xFFFFFD;
 // A step's name: at most 255 bytes and the NUL.
 constexpr std::uint32_t kStepNameSize = 256;
+
+std::vector<std::pair<std::int32_t, BvuDirectoryNode*>> ChildrenOf(BvuDirectoryNode* node) {
+  std::vector<std::pair<std::int32_t, BvuDirectoryNode*>> children;
+  for (std::int32_t index = node->LowIndex(); index <= node->HighIndex(); ++index) {
+    if (BvuDirectoryNode* child = node->ChildAt(index)) children.emplace_back(index, child);
+  }
+  return children;
+}
 
 struct PathStep {
   std::uint32_t id = 0;
@@ -32,16 +38,27 @@ BvuDirectoryProper::~BvuDirectoryProper() {
 }
 
 Status BvuDirectoryProper::AdoptChildren(BvuDirectoryNode* other) {
-  Status last = status::kOk;
+  // Every child keeps its index, so a taken slot here refuses the whole move.
+  std::vector<std::pair<std::int32_t, BvuDirectoryNode*>> moving;
   for (std::int32_t index = other->LowIndex(); index <= other->HighIndex(); ++index) {
-    BvuDirectoryNode* child = nullptr;
-    if (other->ChildAt(index) == nullptr) continue;
-    last = other->RemoveChildAt(index, &child);
+    BvuDirectoryNode* child = other->ChildAt(index);
     if (child == nullptr) continue;
-    child->SetParent(this);
-    last = InsertChildAt(index, child);
+    if (ItemAt(index) != nullptr) return status::kBadArguments;
+    moving.emplace_back(index, child);
   }
-  return last;
+  for (std::size_t at = 0; at < moving.size(); ++at) {
+    const Status s = InsertChildAt(moving[at].first, moving[at].second);
+    if (status::IsFailure(s)) {
+      // The other node still holds them all: forget the ones placed here.
+      for (std::size_t back = 0; back < at; ++back) TakeAt(moving[back].first);
+      return s;
+    }
+  }
+  for (const auto& [index, child] : moving) {
+    other->RemoveChildAt(index, nullptr);
+    child->SetParent(this);
+  }
+  return status::kOk;
 }
 
 std::int32_t BvuDirectoryProper::HighIndex() { return BvuLookupTable::HighIndex(); }
@@ -54,19 +71,27 @@ std::int32_t BvuDirectoryProper::IndexOfChild(const BvuDirectoryNode* child) {
 }
 
 Status BvuDirectoryProper::InsertChildAt(std::int32_t index, BvuDirectoryNode* child) {
-  if (index < 0 || index > kHighestIndex) return status::kBadArguments;
-  SetAt(index, child);
-  return status::kOk;
+  const Status s = SetAt(index, child);
+  if (s == status::kBadArguments) {
+    SuPrint(s, "Child index %d of \"%s\" refused: out of range or too far from the other children",
+            &index, GetNameText());
+  } else if (s == kBvuNoMemory) {
+    SuPrint(s, "No memory for child index %d of \"%s\"", &index, GetNameText());
+  }
+  return s;
 }
 
 BvuDirectoryNode* BvuDirectoryProper::ReplaceChildAt(std::int32_t index, BvuDirectoryNode* child) {
-  BvuDirectoryNode* previous = TakeAt(index);
-  InsertChildAt(index, child);
+  BvuDirectoryNode* previous = ItemAt(index);
+  if (status::IsFailure(InsertChildAt(index, child))) return nullptr;
+  // What is handed back no longer reaches into this table.
+  if (previous != nullptr && previous->Parent() == this) previous->SetParent(nullptr);
   return previous;
 }
 
 Status BvuDirectoryProper::RemoveChildAt(std::int32_t index, BvuDirectoryNode** child) {
   BvuDirectoryNode* removed = TakeAt(index);
+  if (removed != nullptr && removed->Parent() == this) removed->SetParent(nullptr);
   if (child != nullptr) *child = removed;
   return removed != nullptr ? status::kOk : kBvuEmptySlot;
 }
@@ -124,18 +149,18 @@ Status BvuDirectoryProper::ReadIdPathWithNames(BvuBinaryStream& stream,
 
   for (std::size_t at = first; at + 1 < end; ++at) {
     const PathStep& step = steps[at];
-    BvuDirectoryNode* child = step.id <= static_cast<std::uint32_t>(kHighestIndex)
+    BvuDirectoryNode* child = step.id <= static_cast<std::uint32_t>(kBvuHighestIndex)
                                   ? current->ChildAt(static_cast<std::int32_t>(step.id))
                                   : nullptr;
     if (child != nullptr) {
-      if (rename && named && !SameNameAnyCase(child->Name(), step.name.c_str())) {
+      if (rename && !step.name.empty() && !SameNameAnyCase(child->Name(), step.name.c_str())) {
         child->SetName(step.name.c_str());
       }
       current = child;
       continue;
     }
-    // Renaming only follows what exists; without names nothing can be made.
-    if (rename || !named) return kBvuNoSuchChild;
+    // Renaming only follows what exists; a node is made only with a name.
+    if (rename || step.name.empty()) return kBvuNoSuchChild;
     auto* made = new BvuDirectoryProper(current, step.name.c_str());
     s = current->InsertChildAt(static_cast<std::int32_t>(step.id), made);
     if (status::IsFailure(s)) {
@@ -216,12 +241,24 @@ Status BvuDirectoryProper::InsertUnderPath(const char* text, BvuDirectoryNode* n
     // The last component exists: a node of the same kind stays, and the
     // caller keeps its node.
     if (found->GetKind() == node->GetKind()) return status::kGeneralFailure;
+    const std::vector<std::pair<std::int32_t, BvuDirectoryNode*>> children = ChildrenOf(found);
+    Status s = node->AdoptChildren(found);
+    // A node that holds no children cannot take the place of one that does.
+    if (status::IsSuccess(s) && !ChildrenOf(found).empty()) s = status::kGeneralFailure;
+    if (status::IsFailure(s)) {
+      // Whatever moved goes back: the tree stays as it was.
+      for (const auto& [index, child] : children) {
+        if (node->ChildAt(index) != child) continue;
+        node->RemoveChildAt(index, nullptr);
+        child->SetParent(found);
+        found->InsertChildAt(index, child);
+      }
+      return s;
+    }
     node->SetName(component);
     node->SetParent(current);
-    node->AdoptChildren(found);
     current->ReplaceChildAt(found_at, node);
-    // Nothing reaches the replaced node any more; the tree owned it.
-    found->DeleteChildren();
+    // Empty now, and nothing reaches it any more; the tree owned it.
     delete found;
     return status::kOk;
   }

@@ -6,7 +6,22 @@
 
 #include <cstdint>
 
+#include "platform/status.h"
+
 class BvuDirectoryNode;
+
+// The table found no memory to grow.
+inline constexpr Status kBvuNoMemory = 0x80000007u;
+// The highest index a child may have: ids travel as 24 bits and the two
+// highest values mark a path's start and end.
+inline constexpr std::int32_t kBvuHighestIndex = 0xFFFFFD;
+// A table may always span this many slots. Beyond it, an index outside the
+// range in use is taken only next to that range, or when the table then
+// holds a child in at least one of every kBvuSlotsPerChild slots: children
+// are numbered densely, and an index far from the others would only buy a
+// huge, nearly empty array.
+inline constexpr std::int32_t kBvuFreeSpan = 4096;
+inline constexpr std::int32_t kBvuSlotsPerChild = 16;
 
 class BvuLookupTable {
  public:
@@ -25,8 +40,11 @@ class BvuLookupTable {
   virtual BvuDirectoryNode* ItemAt(std::int32_t index);
 
   // Puts the item at the index, growing the table in either direction; an
-  // item already there is overwritten. The index must not be negative.
-  void SetAt(std::int32_t index, BvuDirectoryNode* item);
+  // item already there is overwritten. 0x8000020F for an index outside 0 to
+  // kBvuHighestIndex or one that would leave the table nearly empty (see
+  // kBvuFreeSpan), 0x80000007 when there is no memory to grow; the table is
+  // unchanged after a failure.
+  Status SetAt(std::int32_t index, BvuDirectoryNode* item);
   // Empties the slot and hands back what it held (null when empty or out of
   // range).
   BvuDirectoryNode* TakeAt(std::int32_t index);
@@ -39,13 +57,18 @@ class BvuLookupTable {
 
  protected:
   // Makes room for at least n slots, keeping the items at the front or
-  // moving them to the back.
-  void Resize(std::int32_t n, bool to_back);
+  // moving them to the back; false (and nothing changed) without memory.
+  bool Resize(std::int32_t n, bool to_back);
 
  private:
+  // Whether an item may go at the index without making the table too sparse.
+  bool KeepsTableDense(std::int32_t index) const;
+
   BvuDirectoryNode** items_ = nullptr;
   std::int32_t capacity_ = 0;
   std::int32_t low_ = -1;
   std::int32_t high_ = -2;
   std::int32_t step_ = 4;
+  // Slots that hold an item.
+  std::int32_t held_ = 0;
 };

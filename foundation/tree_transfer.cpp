@@ -1,6 +1,7 @@
 // The two tree transfers of the directory tree: the engine's whole tree
 // written depth first into a message, and a tree description from the
-// client read into the tree below a node.
+// client read into the tree below a node (a node sent again replaces the
+// one at its index).
 #include <cstring>
 #include <vector>
 
@@ -94,11 +95,6 @@ Status BvuDirectoryNode::ReadTree(BvuBinaryStream& stream, BvuTreeReader reader,
       continue;
     }
     const auto at = static_cast<std::int32_t>(index);
-    if (current->ChildAt(at) != nullptr) {
-      // Overwriting the slot would lose the child already there.
-      SuPrint(status::kBadArguments, "Tree description refused: two nodes at one index");
-      return status::kBadArguments;
-    }
     BvuDirectoryNode* node = nullptr;
     if (flag != 0) {
       if (reader == nullptr) return status::kBadArguments;
@@ -110,11 +106,19 @@ Status BvuDirectoryNode::ReadTree(BvuBinaryStream& stream, BvuTreeReader reader,
     } else {
       node = new BvuDirectoryProper(current, name);
     }
+    // A node sent again replaces the one at its index, subtree and all.
+    BvuDirectoryNode* replaced = current->ChildAt(at);
+    if (replaced == node) replaced = nullptr;
     s = current->InsertChildAt(at, node);
     if (status::IsFailure(s)) {
       node->SetParent(nullptr);
       BvuCollectable::Destroy(node);
       return s;
+    }
+    if (replaced != nullptr) {
+      replaced->SetParent(nullptr);
+      replaced->DeleteChildren();
+      delete replaced;
     }
     current = node;
   }

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <climits>
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <random>
@@ -13,6 +18,8 @@
 #include "foundation/name_table.h"
 #include "tests/foundation/tree_samples.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/death.h"
+#include "tests/support/fault_tests.h"
 #include "tests/support/golden.h"
 #include "tests/support/memory_binary_stream.h"
 
@@ -163,6 +170,8 @@ TEST(IdPathWithNames, CreatesIntermediateNodesAndHandsBackTheLastStep) {
 TEST(IdPathWithNames, RefusesMissingStepsWithoutNamesOverlongNamesAndTruncation) {
   SampleTree tree;
   EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(false, {{2, nullptr}, {1, nullptr}}), false).status, kBvuNoSuchChild);
+  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, ""}, {1, ".x"}}), false).status, kBvuNoSuchChild);
+  EXPECT_EQ(Outline(tree.root()), "");
   testsupport::CaptureSink sink;
   const std::string long_name(256, 'n');
   EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, long_name.c_str()}, {1, ".x"}}), false).status,
@@ -201,6 +210,48 @@ TEST(InsertUnderPath, CreatesMissingComponentsAndANodeOfAnotherKindAdoptsTheChil
   EXPECT_EQ(plant->ChildAt(0), instance);
   delete same_kind;
   EXPECT_EQ(tree.root()->InsertUnderPath(nullptr, nullptr), status::kOk);
+}
+
+TEST(InsertUnderPath, ANodeThatCannotTakeTheChildrenIsRefusedAndTheTreeStays) {
+  SampleTree tree;
+  BvuDirectoryProper* tank = AddChild(AddChild(tree.root(), 0, "Plant"), 0, ".Tank");
+  AddChild(tank, 3, ".Level");
+  // A leaf of another kind holds no children.
+  class Leaf : public BvuDirectoryNode {
+   public:
+    using BvuDirectoryNode::BvuDirectoryNode;
+    std::int32_t GetKind() override { return 12; }
+  };
+  auto leaf = std::make_unique<Leaf>(nullptr, "leaf");
+  EXPECT_EQ(tree.root()->InsertUnderPath("Plant.Tank", leaf.get()), status::kGeneralFailure);
+  EXPECT_EQ(Outline(tree.root()), "0:Plant{0:.Tank{3:.Level}}");
+  EXPECT_EQ(leaf->Parent(), nullptr);
+  EXPECT_STREQ(leaf->Name(), "leaf");
+  // An adopting node with a child of its own at a taken index is refused too.
+  auto busy = std::make_unique<InstanceNode>(nullptr, "busy");
+  auto* own = new BvuDirectoryProper(busy.get(), ".Own");
+  busy->InsertChildAt(3, own);
+  EXPECT_EQ(tree.root()->InsertUnderPath("Plant.Tank", busy.get()), status::kBadArguments);
+  EXPECT_EQ(Outline(tree.root()), "0:Plant{0:.Tank{3:.Level}}");
+  EXPECT_EQ(Outline(busy.get()), "3:.Own");
+  busy->DeleteChildren();
+}
+
+TEST(DirectoryNode, ChildrenHandedBackForgetTheirParent) {
+  auto* parent = new BvuDirectoryProper(nullptr, "P");
+  BvuDirectoryProper* removed = AddChild(parent, 0, "a");
+  BvuDirectoryProper* replaced = AddChild(parent, 1, "b");
+  auto* replacement = new BvuDirectoryProper(parent, "c");
+  BvuDirectoryNode* out = nullptr;
+  EXPECT_EQ(parent->RemoveChildAt(0, &out), status::kOk);
+  EXPECT_EQ(parent->ReplaceChildAt(1, replacement), replaced);
+  parent->DeleteChildren();
+  delete parent;
+  // Neither reaches back into the deleted parent.
+  for (BvuDirectoryNode* child : {static_cast<BvuDirectoryNode*>(removed), static_cast<BvuDirectoryNode*>(replaced)}) {
+    EXPECT_EQ(child->Parent(), nullptr);
+    delete child;
+  }
 }
 
 TEST(DirectoryNode, DeletingANodeTakesItOutOfItsParentAndOrphansItsChildren) {
@@ -304,6 +355,62 @@ TEST(LookupTable, InsertingBelowAFullTableKeepsEveryChildAtItsIndex) {
     for (int index = 2; index <= 5; ++index) EXPECT_EQ(table.ChildAt(index), items[index - 1].get()) << index;
     table.Reset();
   }
+}
+
+TEST(LookupTable, RefusesAnIndexThatWouldLeaveTheTableNearlyEmpty) {
+  auto items = MakeItems(1);
+  testsupport::CaptureSink sink;
+  // A far index is taken while the table spans at most 4096 slots, or next
+  // to the range in use; beyond that a child must stand in one of every 16.
+  constexpr std::int32_t kTop = 0xFFFFFD;
+  struct Case {
+    std::int32_t filled;  // children 0..filled-1 first
+    std::vector<std::pair<std::int32_t, Status>> steps;
+  };
+  const Case cases[] = {
+      {0, {{kTop, status::kOk}, {0, status::kBadArguments}, {kTop - 1, status::kOk}, {kTop - 4095, status::kOk},
+           {kTop - 4097, status::kBadArguments}, {kTop - 4096, status::kOk}, {kTop - 4200, status::kBadArguments}}},
+      {300, {{4500, status::kOk}, {5200, status::kBadArguments}, {301, status::kOk}}},
+  };
+  int refused = 0;
+  for (const Case& c : cases) {
+    BvuDirectoryProper table(nullptr, "t");
+    for (std::int32_t index = 0; index < c.filled; ++index) table.InsertChildAt(index, items[0].get());
+    for (const auto& [index, expected] : c.steps) {
+      const std::int32_t capacity = table.Capacity(), low = table.LowIndex(), high = table.HighIndex();
+      EXPECT_EQ(table.InsertChildAt(index, items[0].get()), expected) << index;
+      if (expected == status::kOk) continue;
+      ++refused;
+      EXPECT_EQ(std::vector({table.Capacity(), table.LowIndex(), table.HighIndex()}), std::vector({capacity, low, high}));
+    }
+    table.Reset();
+  }
+  EXPECT_EQ(sink.groups().size(), static_cast<std::size_t>(refused));
+}
+
+// Fills a table, leaves little more address space than is mapped, and asks
+// for a growth of 8 MB: 7 when that is refused with the status and the
+// table is as it was.
+int GrowWithoutMemory() {
+  testsupport::InDeathChild();
+  auto items = MakeItems(1);
+  BvuDirectoryProper table(nullptr, "t");
+  for (std::int32_t index = 0; index < (1 << 16); ++index) table.InsertChildAt(index, items[0].get());
+  const std::int32_t capacity = table.Capacity();
+  std::size_t pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  rlimit address_space{};
+  address_space.rlim_cur = address_space.rlim_max = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (1 << 20);
+  ::setrlimit(RLIMIT_AS, &address_space);
+  const Status s = table.InsertChildAt(1000000, items[0].get());
+  const bool unchanged = table.Capacity() == capacity && table.HighIndex() == (1 << 16) - 1;
+  return s == kBvuNoMemory && unchanged ? 7 : 1;
+}
+
+TEST(LookupTable, GrowthWithoutMemoryIsAStatusAndChangesNothing) {
+  if (testsupport::kUnderAddressSanitizer) GTEST_SKIP() << "the sanitizer reserves more address space than a limit allows";
+  testsupport::UseThreadsafeDeathTests();
+  EXPECT_EXIT(std::exit(GrowWithoutMemory()), ::testing::ExitedWithCode(7), "");
 }
 
 }  // namespace

@@ -106,15 +106,28 @@ TEST(ReadTree, EndsWhenTheWalkLeavesTheStartNode) {
   EXPECT_EQ(description.stream().Remaining(), 17u);
 }
 
-TEST(ReadTree, RefusesAFlaggedStartRecordDuplicatesLongNamesAndTruncation) {
+TEST(ReadTree, ANodeSentAgainReplacesTheOneAtItsIndexWithItsSubtree) {
+  SampleTree tree;
+  Description first;
+  first.Node(1, 3, "first").Node(1, 0, ".old").Up().Up().Node(1, 4, "kept").Up().Up();
+  ASSERT_EQ(tree.root()->ReadTree(first.stream(), nullptr, nullptr), status::kOk);
+  Description again;
+  again.Node(1, 3, "second", 1, 12).Data(7).Node(1, 1, ".new").Up().Up().Node(1, 3, "third").Up().Up();
+  int calls = 0;
+  ASSERT_EQ(tree.root()->ReadTree(again.stream(), BuildValueNode, &calls), status::kOk);
+  EXPECT_EQ(Outline(tree.root()), "3:third 4:kept");
+  // A node the reader fails to build leaves the one there in place.
+  Description broken;
+  broken.Node(1, 3, "fourth", 1, 12);
+  EXPECT_EQ(tree.root()->ReadTree(broken.stream(), BuildValueNode, &calls), 0x8000FFFFu);
+  EXPECT_EQ(Outline(tree.root()), "3:third 4:kept");
+}
+
+TEST(ReadTree, RefusesAFlaggedStartRecordLongNamesAndTruncation) {
   SampleTree tree;
   Description flagged;
   flagged.Node(12, 0xFFFFFF, "", 1).Up();
   EXPECT_EQ(tree.root()->ReadTree(flagged.stream(), nullptr, nullptr), kBvuTreeStartWithData);
-  Description twice;
-  twice.Node(1, 3, "first").Up().Node(1, 3, "second").Up().Up();
-  EXPECT_EQ(tree.root()->ReadTree(twice.stream(), nullptr, nullptr), status::kBadArguments);
-  EXPECT_EQ(Outline(tree.root()), "3:first");
   Description longest;
   longest.Node(1, 4, std::string(254, 'n')).Up().Up();
   EXPECT_EQ(tree.root()->ReadTree(longest.stream(), nullptr, nullptr), status::kOk);
