@@ -8,10 +8,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <set>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "foundation/name_path.h"
 #include "platform/exit_code.h"
@@ -20,9 +24,9 @@ namespace {
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
-bool SystemFreeSpace(std::uint64_t* free_bytes) {
+bool SystemFreeSpace(const char* folder, std::uint64_t* free_bytes) {
   struct statvfs info {};
-  if (::statvfs(".", &info) != 0) return false;
+  if (::statvfs(folder, &info) != 0) return false;
   *free_bytes = static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
   return true;
 }
@@ -63,9 +67,90 @@ bool CopyContents(int in, int out) {
   }
 }
 
-void MakeWritable(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) == 0) ::chmod(path.c_str(), (info.st_mode & 07777) | S_IRUSR | S_IWUSR);
+// The folder part of a path: "." without one, "/" for a file at the top.
+std::string FolderOf(const std::string& path) {
+  const std::size_t cut = path.rfind('/');
+  if (cut == std::string::npos) return ".";
+  return cut == 0 ? "/" : path.substr(0, cut);
+}
+
+// Copies a regular file through a temporary file beside the target, which
+// takes the target's place only when complete. `error` gets the errno of a
+// failing step.
+Status CopyRegularFile(const std::string& from, const std::string& to, std::int32_t mode, int* error) {
+  const auto fail = [error](int code) {
+    *error = code != 0 ? code : EIO;
+    return status::kUnhandled;
+  };
+  // Checked before opening: opening a device may already act on it.
+  struct stat checked {};
+  if (::stat(from.c_str(), &checked) != 0) return fail(errno);
+  if (!S_ISREG(checked.st_mode)) return fail(EINVAL);
+  // Without blocking, should a pipe have taken the file's place meanwhile.
+  const int in = ::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (in < 0) return fail(errno);
+  struct stat source_info {};
+  if (::fstat(in, &source_info) != 0 || !S_ISREG(source_info.st_mode)) {
+    ::close(in);
+    return fail(EINVAL);
+  }
+  std::string final_target = to;
+  struct stat target_info {};
+  const bool target_exists = ::stat(to.c_str(), &target_info) == 0;
+  if (target_exists) {
+    const bool same_file = target_info.st_dev == source_info.st_dev && target_info.st_ino == source_info.st_ino;
+    if (same_file || (mode & kCopyOverwrite) == 0) {
+      ::close(in);
+      return fail(EEXIST);
+    }
+    // A link to the target keeps its place; the file it leads to is replaced.
+    if (char* resolved = ::realpath(to.c_str(), nullptr)) {
+      final_target = resolved;
+      std::free(resolved);
+    }
+  }
+  std::string temporary = FolderOf(final_target) + "/.vantor-copy-XXXXXX";
+  const int out = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (out < 0) {
+    const int code = errno;
+    ::close(in);
+    return fail(code);
+  }
+  mode_t permissions = source_info.st_mode & 07777;
+  if ((mode & kCopyMakeWritable) != 0) permissions |= S_IRUSR | S_IWUSR;
+  int code = CopyContents(in, out) ? 0 : errno;
+  if (code == 0 && ::fchmod(out, permissions) != 0) code = errno;
+  if (::close(out) != 0 && code == 0) code = errno;
+  ::close(in);
+  if (code == 0) {
+    if ((mode & kCopyOverwrite) != 0) {
+      if (::rename(temporary.c_str(), final_target.c_str()) != 0) code = errno;
+    } else if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, final_target.c_str(), RENAME_NOREPLACE) != 0) {
+      code = errno;
+      // A file system without the exclusive rename: the target was missing above.
+      if (code == EINVAL) code = ::rename(temporary.c_str(), final_target.c_str()) == 0 ? 0 : errno;
+    }
+  }
+  if (code == 0) return status::kOk;
+  ::unlink(temporary.c_str());
+  return fail(code);
+}
+
+// The text of a link; empty when the path is not one.
+std::string LinkText(const std::string& path) {
+  std::string text(PATH_MAX, '\0');
+  const ssize_t length = ::readlink(path.c_str(), text.data(), text.size());
+  text.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+  return text;
+}
+
+// A linked directory is made again as a link with the same text.
+Status CopyLink(const std::string& from, const std::string& to) {
+  const std::string text = LinkText(from);
+  if (text.empty()) return status::kUnhandled;
+  if (::symlink(text.c_str(), to.c_str()) == 0) return status::kOk;
+  // Copied before: the same link is already there.
+  return errno == EEXIST && LinkText(to) == text ? status::kOk : status::kUnhandled;
 }
 
 using FileIdentity = std::pair<dev_t, ino_t>;
@@ -102,9 +187,11 @@ Status CopyTree(const std::string& source, const std::string& target, std::int32
       continue;
     }
     Status s = status::kOk;
-    if (S_ISDIR(item.st_mode)) {
-      // Linked directories are not followed: they may lead back up.
-      if (S_ISLNK(link.st_mode) || targets->count({item.st_dev, item.st_ino}) > 0) continue;
+    if (S_ISDIR(item.st_mode) && S_ISLNK(link.st_mode)) {
+      // Followed, a link could lead back up or out of the tree.
+      s = CopyLink(from, to);
+    } else if (S_ISDIR(item.st_mode)) {
+      if (targets->count({item.st_dev, item.st_ino}) > 0) continue;
       s = CopyTree(from, to, mode, true, targets);
     } else {
       s = CopyFileWithMode(from.c_str(), to.c_str(), mode);
@@ -194,50 +281,22 @@ Status CopyDirectoryTree(const char* source, const char* target, std::int32_t mo
   return CopyTree(NativeFilePath(source), NativeFilePath(target), mode, create, &targets);
 }
 
-Status CopyFileWithMode(const char* source, const char* target, std::int32_t mode) {
-  const std::string from = NativeFilePath(source);
-  const std::string to = NativeFilePath(target);
-  struct stat source_info {};
-  if (::stat(from.c_str(), &source_info) != 0 || S_ISDIR(source_info.st_mode)) {
-    return status::kUnhandled;
-  }
-  struct stat target_info {};
-  const bool target_exists = ::stat(to.c_str(), &target_info) == 0;
-  if (target_exists) {
-    // Truncating the target would empty the source.
-    if (target_info.st_dev == source_info.st_dev && target_info.st_ino == source_info.st_ino) {
-      return status::kUnhandled;
-    }
-    if ((mode & kCopyOverwrite) == 0) return status::kUnhandled;
-    MakeWritable(to);
-  }
-  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return status::kUnhandled;
-  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | ((mode & kCopyOverwrite) != 0 ? 0 : O_EXCL);
-  const int out = ::open(to.c_str(), flags, 0600);
-  if (out < 0) {
-    ::close(in);
-    return status::kUnhandled;
-  }
-  bool copied = CopyContents(in, out);
-  copied = ::fchmod(out, source_info.st_mode & 07777) == 0 && copied;
-  copied = ::close(out) == 0 && copied;
-  ::close(in);
-  if (!copied) {
-    ::unlink(to.c_str());
-    return status::kUnhandled;
-  }
-  if ((mode & kCopyMakeWritable) != 0) MakeWritable(to);
-  return status::kOk;
+Status CopyFileWithMode(const char* source, const char* target, std::int32_t mode, int* error) {
+  int failure = 0;
+  const Status s = CopyRegularFile(NativeFilePath(source), NativeFilePath(target), mode, &failure);
+  if (error != nullptr) *error = failure;
+  return s;
 }
 
-void CheckDiskFull(const char* first, const char* second) {
+void CheckDiskFull(const char* first, const char* second, int error) {
+  if (error != ENOSPC && error != EDQUOT) return;
+  const bool two_files = second != nullptr && *second != '\0';
+  const std::string written = NativeFilePath(two_files ? second : first);
   std::uint64_t free_bytes = 0;
-  if (!g_free_space(&free_bytes) || free_bytes > 0) return;
+  if (!g_free_space(FolderOf(written).c_str(), &free_bytes) || free_bytes > 0) return;
   const std::string text =
-      second != nullptr && *second != '\0'
-          ? std::string("Disk full while copy file ") + (first != nullptr ? first : "") + " to file " + second
-          : std::string("Disk full while accessing ") + (first != nullptr ? first : "");
+      two_files ? std::string("Disk full while copy file ") + (first != nullptr ? first : "") + " to file " + second
+                : std::string("Disk full while accessing ") + (first != nullptr ? first : "");
   // The message box of a full disk, for a process without a desktop.
   std::fprintf(stderr, "Disk memory: %s\n", text.c_str());
   platform::ExitWithStatus(kDiskFullStatus);

@@ -56,24 +56,34 @@ Status ListDirectory(const char* pattern, BvuDirectoryListing* listing, std::int
 bool MatchFilePattern(const char* name, const char* pattern);
 
 // Copies every entry of the source directory into the target, directories
-// recursively. Nothing happens (0) when the source is not readable or the
-// target is missing and not to be created. The last failure, or 0.
+// recursively; a linked directory is copied as a link to the same place,
+// never followed. Nothing happens (0) when the source is not readable or
+// the target is missing and not to be created. The last failure, or 0; an
+// entry that is neither a directory nor a regular file (a pipe, a device)
+// is a failure and is left out.
 Status CopyDirectoryTree(const char* source, const char* target, std::int32_t mode, bool create);
 
-// Copies a file with its permission bits. Bit 0: make an existing target
-// writable first and overwrite it (without it an existing target makes the
-// copy fail); bit 1: make the target writable afterwards. A file is never
-// copied onto itself. 0 or 0x8000FFFF.
-Status CopyFileWithMode(const char* source, const char* target, std::int32_t mode);
+// Copies a regular file with its permission bits. Bit 0: overwrite an
+// existing target, read-only or not (without it an existing target makes
+// the copy fail); bit 1: make the target writable. The copy is written
+// beside the target and takes its place only when complete, so a failed
+// copy leaves an existing target as it was. A file is never copied onto
+// itself. 0 or 0x8000FFFF; `error`, when given, gets the errno of the step
+// that failed (0 on success).
+Status CopyFileWithMode(const char* source, const char* target, std::int32_t mode,
+                        int* error = nullptr);
 
-// After a failed write or copy: when the current disk has no free bytes,
-// writes "Disk memory: Disk full while copy file <first> to file <second>"
-// (or "... while accessing <first>" without a second file) to standard
-// error and ends the process with kDiskFullStatus. Returns otherwise.
-void CheckDiskFull(const char* first, const char* second);
+// After a failed write or copy whose errno (`error`) says the disk is full
+// (ENOSPC, EDQUOT): when the disk of the written file's folder (the second
+// file's, else the first's) has no free bytes, writes "Disk memory: Disk
+// full while copy file <first> to file <second>" (or "... while accessing
+// <first>" without a second file) to standard error and ends the process
+// with kDiskFullStatus. Returns otherwise.
+void CheckDiskFull(const char* first, const char* second, int error);
 
-// How CheckDiskFull learns the free bytes; false when the query fails.
-using BvuFreeSpaceQuery = bool (*)(std::uint64_t* free_bytes);
+// How CheckDiskFull learns the free bytes of a folder's disk; false when
+// the query fails.
+using BvuFreeSpaceQuery = bool (*)(const char* folder, std::uint64_t* free_bytes);
 // Installs a query (null puts back the system's); returns the previous one.
 BvuFreeSpaceQuery SetFreeSpaceQuery(BvuFreeSpaceQuery query);
 

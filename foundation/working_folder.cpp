@@ -3,29 +3,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 
+#include "foundation/file_utilities.h"
+
 namespace SimWorkingFolder {
-namespace {
-
-std::string NativePath(const char* path) {
-  std::string native(path);
-  std::replace(native.begin(), native.end(), '\\', '/');
-  return native;
-}
-
-}  // namespace
 
 Status SetCurrentFolder(const char* path) {
-  const std::string native = NativePath(path != nullptr ? path : ".");
+  const std::string native = NativeFilePath(path != nullptr ? path : ".");
   return ::chdir(native.c_str()) == 0 ? kOk : kFailure;
 }
 
 Status QueryPath(const char* path, std::uint32_t* flags) {
   if (flags != nullptr) *flags = 0;
   if (path == nullptr) return kFailure;
-  const std::string native = NativePath(path);
+  const std::string native = NativeFilePath(path);
   struct stat info {};
   if (::stat(native.c_str(), &info) != 0) return kFailure;
   if (flags != nullptr) {

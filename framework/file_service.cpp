@@ -10,7 +10,6 @@
 
 #include "foundation/binary_stream.h"
 #include "foundation/file_utilities.h"
-#include "foundation/name_path.h"
 #include "foundation/su_print.h"
 #include "foundation/working_folder.h"
 #include "framework/message.h"
@@ -159,13 +158,12 @@ Status FindEntries(BvuBinaryStream& request, const BvuReplyMaker& make_reply) {
   std::string pattern;
   const Status s = ReadText(request, &pattern);
   if (status::IsFailure(s)) return s;
-  if (pattern == "*.*") pattern = "*";
   BvuDirectoryListing all;
   const Status listed = ListDirectory("*", &all, 0);
   BvuDirectoryListing kept;
   for (std::size_t at = 0; at < all.names.size(); ++at) {
     if (all.directory_flags[at] != 0 ||
-        MatchNamePattern(all.names[at].c_str(), pattern.c_str(), false) != kNameNoMatch) {
+        MatchFilePattern(all.names[at].c_str(), pattern.c_str())) {
       kept.names.push_back(all.names[at]);
       kept.directory_flags.push_back(all.directory_flags[at]);
     }
@@ -198,8 +196,9 @@ Status CopyFileCommand(BvuBinaryStream& request) {
   std::uint8_t mode = 0;
   const Status s = ReadTransfer(request, &source, &target, &mode);
   if (status::IsFailure(s)) return s;
-  if (status::IsSuccess(CopyFileWithMode(source.c_str(), target.c_str(), mode))) return status::kOk;
-  CheckDiskFull(source.c_str(), target.c_str());
+  int error = 0;
+  if (status::IsSuccess(CopyFileWithMode(source.c_str(), target.c_str(), mode, &error))) return status::kOk;
+  CheckDiskFull(source.c_str(), target.c_str(), error);
   return status::kUnhandled;
 }
 
@@ -214,7 +213,7 @@ Status MoveFile(BvuBinaryStream& request) {
   // rename replaces the target in one step, so a failed move loses nothing.
   if (::rename(source.c_str(), target.c_str()) == 0) return status::kOk;
   if (errno != EXDEV) return status::kUnhandled;
-  if (status::IsFailure(CopyFileWithMode(source.c_str(), target.c_str(), kCopyOverwrite))) {
+  if (status::IsFailure(CopyFileWithMode(source.c_str(), target.c_str(), overwrite != 0 ? kCopyOverwrite : 0))) {
     return status::kUnhandled;
   }
   return ::unlink(source.c_str()) == 0 ? status::kOk : status::kUnhandled;

@@ -2,8 +2,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "foundation/file_utilities.h"
@@ -93,6 +96,37 @@ TEST_F(FileFolder, CopyModesDecideOverwritingAndWritabilityAndNeverCopyAFileOnto
   EXPECT_EQ(ReadFileBytes(target), "new");
 }
 
+// What the folder holds, sorted: a copy leaves nothing of its own behind.
+Names EntriesOf(const fs::path& folder) {
+  Names names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(FileFolder, AFailedCopyLeavesTheExistingTargetAsItWas) {
+  const auto target = dir_.WriteFile("target", "old");
+  // Reading a process's memory from address 0 fails after the copy began.
+  int error = 0;
+  EXPECT_EQ(CopyFileWithMode("/proc/self/mem", target.c_str(), kCopyOverwrite, &error), status::kUnhandled);
+  EXPECT_EQ(error, EIO);
+  EXPECT_EQ(ReadFileBytes(target), "old");
+  EXPECT_EQ(EntriesOf(dir_.path()), Names{"target"});
+}
+
+TEST_F(FileFolder, OnlyRegularFilesAreCopied) {
+  ASSERT_EQ(::mkfifo((dir_ / "pipe").c_str(), 0600), 0);
+  for (const fs::path& source : {dir_ / "pipe", fs::path("/dev/zero"), dir_.path()}) {
+    EXPECT_EQ(CopyFileWithMode(source.c_str(), (dir_ / "copy").c_str(), 0), status::kUnhandled) << source;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "copy"));
+  fs::create_directory(dir_ / "src");
+  dir_.WriteFile("src/a", "A");
+  ASSERT_EQ(::mkfifo((dir_ / "src" / "pipe").c_str(), 0600), 0);
+  EXPECT_EQ(CopyDirectoryTree((dir_ / "src").c_str(), (dir_ / "dst").c_str(), 0, true), status::kUnhandled);
+  EXPECT_EQ(EntriesOf(dir_ / "dst"), Names{"a"});
+}
+
 TEST_F(FileFolder, CopiesDirectoryTreesButNeverIntoThemselves) {
   fs::create_directories(dir_ / "src" / "deep");
   dir_.WriteFile("src/a", "A");
@@ -101,8 +135,14 @@ TEST_F(FileFolder, CopiesDirectoryTreesButNeverIntoThemselves) {
   const auto target = dir_ / "dst";
   EXPECT_EQ(CopyDirectoryTree(source.c_str(), target.c_str(), 0, false), status::kOk);
   EXPECT_FALSE(fs::exists(target));
+  // A linked folder is copied as the link; a linked file as its contents.
+  fs::create_directory_symlink("deep", source / "folder_link");
+  fs::create_symlink("a", source / "file_link");
   EXPECT_EQ(CopyDirectoryTree(source.c_str(), target.c_str(), 0, true), status::kOk);
   EXPECT_EQ(ReadFileBytes(target / "deep" / "b"), "B");
+  EXPECT_EQ(fs::read_symlink(target / "folder_link"), "deep");
+  EXPECT_FALSE(fs::is_symlink(target / "file_link"));
+  EXPECT_EQ(ReadFileBytes(target / "file_link"), "A");
   const auto inside = source / "copy";
   EXPECT_EQ(CopyDirectoryTree(source.c_str(), inside.c_str(), 0, true), status::kOk);
   EXPECT_EQ(ReadFileBytes(inside / "a"), "A");
@@ -131,17 +171,19 @@ TEST_F(FileFolder, QueryPathGivesWhatTheProcessMayDo) {
   EXPECT_EQ(flags, 0u);
 }
 
-bool NoFreeSpace(std::uint64_t* free_bytes) {
+std::string g_asked_folder;
+bool NoFreeSpace(const char*, std::uint64_t* free_bytes) {
   *free_bytes = 0;
   return true;
 }
-bool FreeSpaceLeft(std::uint64_t* free_bytes) {
+bool FreeSpaceLeft(const char* folder, std::uint64_t* free_bytes) {
+  g_asked_folder = folder;
   *free_bytes = 4096;
   return true;
 }
-bool QueryFails(std::uint64_t*) { return false; }
+bool QueryFails(const char*, std::uint64_t*) { return false; }
 
-TEST(DiskFull, EndsTheProcessWithTheMessageOnlyWhenNoBytesAreFree) {
+TEST(DiskFull, EndsTheProcessWithTheMessageOnlyWhenAWriteFoundNoBytesFree) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (const auto& [second, text] : {std::pair{"b.snp", "copy file a.snp to file b.snp"},
                                      std::pair<const char*, const char*>{nullptr, "accessing a.snp"}}) {
@@ -149,16 +191,24 @@ TEST(DiskFull, EndsTheProcessWithTheMessageOnlyWhenNoBytesAreFree) {
         {
           testsupport::InDeathChild();
           SetFreeSpaceQuery(NoFreeSpace);
-          CheckDiskFull("a.snp", second);
+          CheckDiskFull("a.snp", second, ENOSPC);
         },
         ::testing::ExitedWithCode(0x70),
         testsupport::ExactRegex(std::string("Disk memory: Disk full while ") + text +
                                 "\nvantor: exit status 0x80070070\n"));
   }
-  const BvuFreeSpaceQuery before = SetFreeSpaceQuery(FreeSpaceLeft);
-  CheckDiskFull("a", "b");
+  // Other failures never end the process, whatever the disk answers.
+  const BvuFreeSpaceQuery before = SetFreeSpaceQuery(NoFreeSpace);
+  for (const int error : {EACCES, ENOENT, EIO, 0}) CheckDiskFull("a", "b", error);
   SetFreeSpaceQuery(QueryFails);
-  CheckDiskFull("a", nullptr);
+  CheckDiskFull("a", nullptr, ENOSPC);
+  // The disk asked about is the one of the file written.
+  SetFreeSpaceQuery(FreeSpaceLeft);
+  for (const auto& [first, second, folder] :
+       {std::tuple{"x/a", "/w\\out/b", "/w/out"}, {"/a", nullptr, "/"}, {"a", "", "."}}) {
+    CheckDiskFull(first, second, EDQUOT);
+    EXPECT_EQ(g_asked_folder, folder);
+  }
   SetFreeSpaceQuery(before);
 }
 

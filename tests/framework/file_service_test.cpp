@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/file_utilities.h"
 #include "framework/message.h"
 #include "message_helpers.h"
 #include "tests/support/capture_sink.h"
@@ -138,11 +139,14 @@ TEST_F(FileService, ChangesMakesAndRemovesFolders) {
 TEST_F(FileService, ListsFilesThenFoldersAndFindKeepsFoldersAndMatchingFiles) {
   fs::create_directories(dir_ / "list" / "Zeta");
   fs::create_directories(dir_ / "list" / "alpha.txt");
-  for (const char* name : {"list/B.TXT", "list/a.txt", "list/c.dat"}) dir_.WriteFile(name, "x");
+  for (const char* name : {"list/B.TXT", "list/a.txt", "list/c.dat", "list/a.b.txt", "list/notes~"}) {
+    dir_.WriteFile(name, "x");
+  }
   Outcome outcome = Serve(Request(20, {"list", "*.txt"}));
   ASSERT_EQ(outcome.status, status::kOk);
   EXPECT_EQ(outcome.Header(), "20 00000000");
-  EXPECT_EQ(outcome.Entries(), (std::vector<std::string>{"a.txt", "B.TXT", "./", "../", "alpha.txt/", "Zeta/"}));
+  EXPECT_EQ(outcome.Entries(),
+            (std::vector<std::string>{"a.b.txt", "a.txt", "B.TXT", "./", "../", "alpha.txt/", "Zeta/"}));
   EXPECT_EQ(outcome.Text(), ":");  // the separators
   EXPECT_EQ(outcome.Text(), "/");
   EXPECT_EQ(outcome.reply->Remaining(), 0u);
@@ -151,12 +155,15 @@ TEST_F(FileService, ListsFilesThenFoldersAndFindKeepsFoldersAndMatchingFiles) {
   EXPECT_TRUE(outcome.Entries().empty());
 
   ScopedCurrentFolder inside(dir_ / "list");
-  outcome = Serve(Request(21, {"*.txt"}));
-  EXPECT_EQ(outcome.Header(), "21 00000000");
-  EXPECT_EQ(outcome.Entries(), (std::vector<std::string>{"./", "../", "a.txt", "alpha.txt/", "B.TXT", "Zeta/"}));
-  outcome = Serve(Request(21, {"*.*"}));
-  outcome.Header();
-  EXPECT_EQ(outcome.Entries().size(), 7u);
+  const std::pair<const char*, std::vector<std::string>> finds[] = {
+      {"*.txt", {"./", "../", "a.b.txt", "a.txt", "alpha.txt/", "B.TXT", "Zeta/"}},
+      {"*~", {"./", "../", "alpha.txt/", "notes~", "Zeta/"}},
+      {"*.*", {"./", "../", "a.b.txt", "a.txt", "alpha.txt/", "B.TXT", "c.dat", "notes~", "Zeta/"}}};
+  for (const auto& [pattern, entries] : finds) {
+    outcome = Serve(Request(21, {pattern}));
+    EXPECT_EQ(outcome.Header(), "21 00000000");
+    EXPECT_EQ(outcome.Entries(), entries) << pattern;
+  }
 }
 
 TEST_F(FileService, DeletesCopiesAndMovesFilesAsAsked) {
@@ -180,6 +187,14 @@ TEST_F(FileService, DeletesCopiesAndMovesFilesAsAsked) {
   EXPECT_FALSE(fs::exists(dir_ / "four"));
   EXPECT_EQ(ReadFileBytes(dir_ / "to"), "four");
   EXPECT_EQ(Command(24, {"", "four", "", "new", "u8:1"}), status::kUnhandled);
+  // A copy that fails for another reason than a full disk ends nothing,
+  // whatever the working folder's disk answers.
+  const BvuFreeSpaceQuery before = SetFreeSpaceQuery([](const char*, std::uint64_t* free_bytes) {
+    *free_bytes = 0;
+    return true;
+  });
+  EXPECT_EQ(Command(23, {"", "missing", "", "to", "u8:1"}), status::kUnhandled);
+  SetFreeSpaceQuery(before);
 }
 
 TEST_F(FileService, QueriesPathsAndAnswersTheOnlyDrive) {
