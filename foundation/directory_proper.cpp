@@ -85,7 +85,7 @@ BvuDirectoryNode* BvuDirectoryProper::ReplaceChildAt(std::int32_t index, BvuDire
   BvuDirectoryNode* previous = ItemAt(index);
   if (status::IsFailure(InsertChildAt(index, child))) return nullptr;
   // What is handed back no longer reaches into this table.
-  if (previous != nullptr && previous->Parent() == this) previous->SetParent(nullptr);
+  if (previous != nullptr && previous != child && previous->Parent() == this) previous->SetParent(nullptr);
   return previous;
 }
 

@@ -27,6 +27,8 @@ bool BvuLookupTable::KeepsTableDense(std::int32_t index) const {
 }
 
 Status BvuLookupTable::SetAt(std::int32_t index, BvuDirectoryNode* item) {
+  // An emptied table starts afresh: the range it had holds nothing.
+  if (held_ == 0 && low_ != -1 && (index < low_ || index > high_)) Reset();
   if (index < 0 || index > kBvuHighestIndex || !KeepsTableDense(index)) return status::kBadArguments;
   const std::int32_t old_low = low_;
   const std::int32_t old_high = high_;

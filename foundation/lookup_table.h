@@ -42,8 +42,9 @@ class BvuLookupTable {
   // Puts the item at the index, growing the table in either direction; an
   // item already there is overwritten. 0x8000020F for an index outside 0 to
   // kBvuHighestIndex or one that would leave the table nearly empty (see
-  // kBvuFreeSpan), 0x80000007 when there is no memory to grow; the table is
-  // unchanged after a failure.
+  // kBvuFreeSpan), 0x80000007 when there is no memory to grow; the items
+  // are unchanged after a failure. A table whose items were all taken
+  // starts afresh at an index outside its old range.
   Status SetAt(std::int32_t index, BvuDirectoryNode* item);
   // Empties the slot and hands back what it held (null when empty or out of
   // range).

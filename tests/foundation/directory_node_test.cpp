@@ -241,14 +241,12 @@ TEST(DirectoryNode, ChildrenHandedBackForgetTheirParent) {
   auto* parent = new BvuDirectoryProper(nullptr, "P");
   BvuDirectoryProper* removed = AddChild(parent, 0, "a");
   BvuDirectoryProper* replaced = AddChild(parent, 1, "b");
-  auto* replacement = new BvuDirectoryProper(parent, "c");
-  BvuDirectoryNode* out = nullptr;
-  EXPECT_EQ(parent->RemoveChildAt(0, &out), status::kOk);
-  EXPECT_EQ(parent->ReplaceChildAt(1, replacement), replaced);
+  EXPECT_EQ(parent->RemoveChildAt(0, nullptr), status::kOk);
+  EXPECT_EQ(parent->ReplaceChildAt(1, new BvuDirectoryProper(parent, "c")), replaced);
   parent->DeleteChildren();
   delete parent;
   // Neither reaches back into the deleted parent.
-  for (BvuDirectoryNode* child : {static_cast<BvuDirectoryNode*>(removed), static_cast<BvuDirectoryNode*>(replaced)}) {
+  for (BvuDirectoryProper* child : {removed, replaced}) {
     EXPECT_EQ(child->Parent(), nullptr);
     delete child;
   }
@@ -386,6 +384,13 @@ TEST(LookupTable, RefusesAnIndexThatWouldLeaveTheTableNearlyEmpty) {
     table.Reset();
   }
   EXPECT_EQ(sink.groups().size(), static_cast<std::size_t>(refused));
+  // A table whose children were all taken starts afresh anywhere.
+  BvuDirectoryProper emptied(nullptr, "t");
+  emptied.InsertChildAt(0, items[0].get());
+  emptied.RemoveChildAt(0, nullptr);
+  EXPECT_EQ(emptied.InsertChildAt(kTop, items[0].get()), status::kOk);
+  EXPECT_EQ(emptied.LowIndex(), kTop);
+  emptied.Reset();
 }
 
 // Fills a table, leaves little more address space than is mapped, and asks
