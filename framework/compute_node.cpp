@@ -2,16 +2,23 @@
 
 #include <strings.h>
 
+#include <memory>
+#include <mutex>
+
 #include "framework/socket_connection.h"
 #include "platform/child_process.h"
 
 namespace {
 
-XosSocketLayer* current_layer = nullptr;
+std::mutex layer_lock;
+int layer_count = 0;
+std::unique_ptr<XosComputeNode> local_machine;
 
 bool SameName(const std::string& a, const std::string& b) {
   return a.size() == b.size() && ::strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
 }
+
+std::string ShortName(const std::string& name) { return name.substr(0, name.find('.')); }
 
 }  // namespace
 
@@ -45,23 +52,31 @@ bool XosComputeNode::IsLocal() const {
   if (host_name.empty()) return true;
   const std::string own = platform::LocalHostName();
   if (own.empty()) return false;
-  return SameName(host_name, own) || SameName(host_name, own.substr(0, own.find('.')));
+  return SameName(host_name, own) || SameName(host_name, ShortName(own)) ||
+         SameName(ShortName(host_name), own);
 }
 
 const char* DseComputeNode::GetNameText(std::int32_t) { return name_.c_str(); }
 
-XosSocketLayer::XosSocketLayer() : previous_(current_layer) {
+XosSocketLayer::XosSocketLayer() {
+  std::lock_guard<std::mutex> hold(layer_lock);
+  if (layer_count++ > 0) return;
   platform::IgnoreBrokenPipeSignal();
-  local_.Initialize(nullptr, XosComputeNode::kWindowsNT, XosComputeNode::kNoMethod, nullptr,
-                    nullptr);
-  current_layer = this;
+  local_machine = std::make_unique<XosComputeNode>();
+  local_machine->Initialize(nullptr, XosComputeNode::kWindowsNT, XosComputeNode::kNoMethod,
+                            nullptr, nullptr);
 }
 
 XosSocketLayer::~XosSocketLayer() {
-  XosListeningSocket::CloseProcessListener();
-  current_layer = previous_;
+  std::lock_guard<std::mutex> hold(layer_lock);
+  if (--layer_count > 0) return;
+  XosListeningSocket::CloseAll();
+  local_machine.reset();
 }
 
+XosComputeNode& XosSocketLayer::LocalNode() { return *local_machine; }
+
 std::uint32_t XosSocketLayer::LocalKind() {
-  return current_layer != nullptr ? current_layer->local_.os_kind : XosComputeNode::kWindowsNT;
+  std::lock_guard<std::mutex> hold(layer_lock);
+  return local_machine != nullptr ? local_machine->os_kind : XosComputeNode::kWindowsNT;
 }

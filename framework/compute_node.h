@@ -42,9 +42,10 @@ class XosComputeNode {
   Status Initialize(const char* host, std::uint32_t kind, std::uint32_t method, const char* user,
                     const char* password);
 
-  // True for this machine: no host name, or gethostname()'s name or its
-  // part before the first "." (ignoring case). "localhost" and "127.0.0.1"
-  // are not local, so that processes of one machine can use TCP.
+  // True for this machine: no host name, or a name that is gethostname()'s
+  // name when either of them is cut at its first "." (ignoring case), so
+  // that "box" and "box.example.com" are the same machine. "localhost" and
+  // "127.0.0.1" are not local, so that processes of one machine can use TCP.
   bool IsLocal() const;
 
   std::uint32_t number = 0;
@@ -73,10 +74,10 @@ class DseComputeNode : public XosComputeNode, public BvuListElem {
   std::string name_;
 };
 
-// The process's socket layer, made by the controller: while it exists,
-// SIGPIPE is ignored and the description of the local machine is at hand;
-// destroying it closes the process's listening socket and drops the
-// description.
+// The process's socket layer, made by the controller. Layers may overlap
+// and end in any order: while any exists, SIGPIPE is ignored and the one
+// process-wide description of the local machine is at hand; when the last
+// one ends, the listening sockets are closed and the description dropped.
 class XosSocketLayer {
  public:
   XosSocketLayer();
@@ -84,13 +85,10 @@ class XosSocketLayer {
   XosSocketLayer(const XosSocketLayer&) = delete;
   XosSocketLayer& operator=(const XosSocketLayer&) = delete;
 
-  XosComputeNode& LocalNode() { return local_; }
+  // The process-wide description of the local machine.
+  XosComputeNode& LocalNode();
 
   // The system kind of the local machine: the socket layer's description,
   // or NT when no socket layer exists.
   static std::uint32_t LocalKind();
-
- private:
-  XosComputeNode local_;
-  XosSocketLayer* previous_;
 };

@@ -10,7 +10,7 @@
 
 XosConnection* XosConnection::Create(XosComputeNode* node, std::uint32_t own_number,
                                      std::uint32_t peer_number, std::uint32_t session_id) {
-  if (node != nullptr && !node->IsLocal()) return new XosSocketConnection(*node);
+  if (node != nullptr && !node->IsLocal()) return new XosSocketConnection(*node, peer_number);
   switch (XosSocketLayer::LocalKind()) {
     case XosComputeNode::kWindowsNT:
       return new XosPipeConnection(own_number, peer_number, session_id);

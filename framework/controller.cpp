@@ -91,6 +91,8 @@ DseController::DseController(std::int32_t argc, const char* const* argv, const c
   }
   socket_layer_ = std::make_unique<XosSocketLayer>();
   local_node_ = std::make_unique<DseComputeNode>("local");
+  // The children of this machine are told about it from this description.
+  static_cast<XosComputeNode&>(*local_node_) = socket_layer_->LocalNode();
 
   for (std::int32_t i = 1; i < argc && argv != nullptr; ++i) {
     const std::string item = argv[i] != nullptr ? argv[i] : "";

@@ -12,7 +12,6 @@
 #include "framework/message.h"
 #include "framework/socket_connection.h"
 #include "framework/virtual_connection.h"
-#include "platform/socket.h"
 
 namespace {
 
@@ -46,12 +45,46 @@ std::string FailureText(XosProcess* process) {
   return text.substr(0, text.find('\0'));
 }
 
-// A value in double quotes that splits back into itself: backslashes
-// before the closing quote are doubled.
+// A value in double quotes that splits back into itself: a quote inside it
+// and the backslashes before it or before the closing quote are escaped.
 std::string Quoted(const std::string& value) {
-  std::size_t trailing = 0;
-  while (trailing < value.size() && value[value.size() - 1 - trailing] == '\\') ++trailing;
-  return "\"" + value + std::string(trailing, '\\') + "\"";
+  std::string quoted = "\"";
+  std::size_t backslashes = 0;
+  for (char c : value) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    quoted += c;
+    backslashes = 0;
+  }
+  return quoted.append(2 * backslashes, '\\') + "\"";
+}
+
+// Tells the client why the child did not start.
+void ReportStartFailure(const DseProcess& process, Status result, std::string reason,
+                        DseAsyncClient* client) {
+  if (client == nullptr) return;
+  const DseComputeNode& node = *process.node;
+  if (reason.empty()) reason = "No more information available.";
+  if (result == status::kNetworkFailure) {
+    client->ReportFailure(Format("Failed to access REXEC on host <%s>", node.host_name).c_str(),
+                          Format("The host <%s> was not accessible due to a network failure\n"
+                                 "or REXEC is not running on that node.",
+                                 node.host_name)
+                              .c_str(),
+                          kStartFailed);
+  } else if (!node.IsLocal()) {
+    client->ReportFailure(Format("Failed to start process <%s> from <%s> on host <%s>",
+                                 process.name, process.program, node.host_name)
+                              .c_str(),
+                          reason.c_str(), kStartFailed);
+  } else {
+    client->ReportFailure(
+        Format("Failed to start process <%s> from <%s>", process.name, process.program).c_str(),
+        reason.c_str(), kStartFailed);
+  }
 }
 
 }  // namespace
@@ -117,16 +150,14 @@ DseComputeNode* DseProcessManager::FindNode(const std::string& name) {
   return name == "local" ? local_ : nullptr;
 }
 
-std::string DseProcessManager::ChildCommandLine(const DseProcess& process) {
+std::string DseProcessManager::ChildCommandLine(const DseProcess& process,
+                                                std::uint16_t listening_port) {
   std::string line =
       "-ChildNo=" + std::to_string(process.number) + " -SessionId=" + std::to_string(session_id_);
   if (!process.directory.empty()) line += " -DefDir=" + Quoted(process.directory);
   if (process.node != nullptr && !process.node->IsLocal()) {
-    // A local node made empty by its owner still names this machine.
-    const std::string host =
-        local_->host_name.empty() ? platform::LocalHostName() : local_->host_name;
     line += " -ParentNode=" + std::to_string(local_->number) + ":" +
-            std::to_string(local_->listening_port) + ":" + host;
+            std::to_string(listening_port) + ":" + local_->host_name;
   }
   return line;
 }
@@ -144,60 +175,50 @@ Status DseProcessManager::StartAll(DseAsyncClient* client, DseIOPeers* queue) {
 
 Status DseProcessManager::StartChild(DseProcess* process, DseAsyncClient* client,
                                      DseIOPeers* queue) {
+  if (process->state == DseProcess::kStarted) return status::kBadArguments;
   if (process->node == nullptr) process->node = local_;
   DseComputeNode* node = process->node;
+  std::uint16_t port = 0;
   if (!node->IsLocal()) {
-    // The child reaches this process through the listening socket.
-    Status result = status::kOk;
-    XosListeningSocket* listener = XosListeningSocket::Get(&result);
-    if (listener == nullptr) return result;
-    local_->listening_port = listener->Port();
     if (node->method == XosComputeNode::kRemoteExecution && node->password.empty()) {
       if (client == nullptr) return status::kNoPassword;
       std::string user = node->user;
       std::string password;
-      result = client->AskPassword(Format("Enter password for '%s'.", node->host_name).c_str(),
-                                   &user, &password);
-      if (status::IsFailure(result)) return result;
+      const Status asked = client->AskPassword(
+          Format("Enter password for '%s'.", node->host_name).c_str(), &user, &password);
+      if (status::IsFailure(asked)) return asked;
       node->user = user;
       node->password = password;
     }
+    // The child reaches this process through a listener of its own.
+    Status listening = status::kOk;
+    XosListeningSocket* listener = XosListeningSocket::Get(process->number, &listening);
+    if (listener == nullptr) return listening;
+    port = listener->Port();
   }
 
-  const std::string arguments = ChildCommandLine(*process);
-  auto* started = new XosProcess;
-  const Status result =
+  const std::string arguments = ChildCommandLine(*process, port);
+  auto started = std::make_unique<XosProcess>();
+  Status result =
       started->Create(node, process->program.c_str(), arguments.c_str(), process->name.c_str(),
                       process->start_flags, process->display.c_str());
+  std::string reason;
   if (status::IsSuccess(result)) {
-    process->process = started;
-    process->state = DseProcess::kStarted;
-    ++running_;
-    if (queue != nullptr) queue->AddPeer(node, 0, process->number, session_id_, process);
-    return result;
-  }
-
-  std::string reason = FailureText(started);
-  delete started;
-  if (client == nullptr) return result;
-  if (reason.empty()) reason = "No more information available.";
-  if (result == status::kNetworkFailure) {
-    client->ReportFailure(Format("Failed to access REXEC on host <%s>", node->host_name).c_str(),
-                          Format("The host <%s> was not accessible due to a network failure\n"
-                                 "or REXEC is not running on that node.",
-                                 node->host_name)
-                              .c_str(),
-                          kStartFailed);
-  } else if (!node->IsLocal()) {
-    client->ReportFailure(Format("Failed to start process <%s> from <%s> on host <%s>",
-                                 process->name, process->program, node->host_name)
-                              .c_str(),
-                          reason.c_str(), kStartFailed);
+    if (queue == nullptr || queue->AddPeer(node, 0, process->number, session_id_, process) != 0) {
+      process->process = started.release();
+      process->state = DseProcess::kStarted;
+      return result;
+    }
+    // Without its peer the child could never be reached.
+    started->Terminate();
+    result = status::kUnhandled;
+    reason = "Child number " + std::to_string(process->number) + " is already in use.";
   } else {
-    client->ReportFailure(
-        Format("Failed to start process <%s> from <%s>", process->name, process->program).c_str(),
-        reason.c_str(), kStartFailed);
+    reason = FailureText(started.get());
   }
+  started.reset();
+  XosListeningSocket::Close(process->number);
+  ReportStartFailure(*process, result, std::move(reason), client);
   return result;
 }
 
@@ -227,6 +248,5 @@ void DseProcessManager::StopAll() {
     process->process = nullptr;
     process->output.clear();
     process->state = DseProcess::kStopped;
-    --running_;
   }
 }

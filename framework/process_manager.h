@@ -72,7 +72,9 @@ class DseProcessManager {
   // Starts one child and makes it a peer of the queue (own number 0,
   // session id = this process's id). A child on another machine started by
   // remote execution without a password asks the client for one (0x80000041
-  // without a client). A failure is reported to the client.
+  // without a client). A child already started is refused (0x8000020F); one
+  // that the queue refuses as a peer is stopped again (0x8000FFFF). A
+  // failure is reported to the client.
   Status StartChild(DseProcess* process, DseAsyncClient* client, DseIOPeers* queue);
   // Stops every started child: state 1.
   void StopAll();
@@ -83,12 +85,12 @@ class DseProcessManager {
   Status MakePeerListMessage(DseMessage** message);
 
   // "-ChildNo=n -SessionId=id", then -DefDir="dir" when the child has a
-  // folder, then -ParentNode=node:port:host when it runs on another machine.
-  std::string ChildCommandLine(const DseProcess& process);
+  // folder, then -ParentNode=node:port:host when it runs on another machine,
+  // with the port of the listener that waits for that child.
+  std::string ChildCommandLine(const DseProcess& process, std::uint16_t listening_port);
 
   const BvuListHead& Processes() const { return processes_; }
   const BvuListHead& Nodes() const { return nodes_; }
-  std::int32_t RunningCount() const { return running_; }
   DseComputeNode* LocalNode() const { return local_; }
   std::uint32_t SessionId() const { return session_id_; }
 
@@ -102,7 +104,6 @@ class DseProcessManager {
 
   BvuListHead processes_;
   BvuListHead nodes_;
-  std::int32_t running_ = 0;
   DseComputeNode* local_;
   bool owns_local_;
   std::uint32_t session_id_;

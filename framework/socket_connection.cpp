@@ -1,5 +1,6 @@
 #include "framework/socket_connection.h"
 
+#include <map>
 #include <memory>
 
 #include "framework/compute_node.h"
@@ -7,34 +8,47 @@
 
 namespace {
 
-std::unique_ptr<XosListeningSocket> process_listener;
+std::map<std::uint32_t, std::unique_ptr<XosListeningSocket>> child_listeners;
 
 }  // namespace
 
-XosSocketConnection::XosSocketConnection(const XosComputeNode& node)
-    : host_name_(node.host_name), address_(node.address), port_(node.listening_port) {}
+XosSocketConnection::XosSocketConnection(const XosComputeNode& node, std::uint32_t peer_number)
+    : host_name_(node.host_name),
+      address_(node.address),
+      port_(node.listening_port),
+      peer_number_(peer_number) {}
 
-XosSocketConnection::~XosSocketConnection() { platform::CloseSocket(socket_); }
+XosSocketConnection::~XosSocketConnection() {
+  platform::CloseSocket(socket_);
+  if (port_ == 0) XosListeningSocket::Close(peer_number_);
+}
 
 Status XosSocketConnection::Open() {
   if (IsOpen()) return status::kOk;
   if (ClosedByPeer()) return status::kClosedConnection;
-  int socket = -1;
   if (port_ != 0) {
     int error = 0;
-    socket = platform::ConnectTcp(address_, port_, kConnectTimeoutMs, &error);
+    if (socket_ < 0) socket_ = platform::StartConnectTcp(address_, port_, &error);
+    if (socket_ < 0) return status::kNotYetOpen;
+    switch (platform::FinishConnectTcp(socket_, 0, &error)) {
+      case platform::ConnectProgress::kConnected:
+        break;
+      case platform::ConnectProgress::kPending:
+        return status::kNotYetOpen;
+      case platform::ConnectProgress::kFailed:
+        // Not listening yet: the next Open tries again.
+        platform::CloseSocket(socket_);
+        socket_ = -1;
+        return status::kNotYetOpen;
+    }
   } else {
-    Status result = status::kOk;
-    XosListeningSocket* listener = XosListeningSocket::Get(&result);
-    if (listener == nullptr) return result;
-    socket = listener->TakeConnection(address_);
+    XosListeningSocket* listener = XosListeningSocket::Find(peer_number_);
+    const int socket = listener != nullptr ? listener->TakeConnection() : -1;
+    if (socket < 0) return status::kNotYetOpen;
+    // The child is here; nothing else is taken in its place.
+    XosListeningSocket::Close(peer_number_);
+    socket_ = socket;
   }
-  if (socket < 0) return status::kNotYetOpen;
-  if (!platform::SetNonBlocking(socket, true)) {
-    platform::CloseSocket(socket);
-    return status::kUnhandled;
-  }
-  socket_ = socket;
   blocking_ = false;
   flags_ |= kReadOpen | kWriteOpen;
   return status::kOk;
@@ -73,46 +87,36 @@ Status XosSocketConnection::Write(const void* buffer, std::uint32_t count, std::
   return status::kOk;
 }
 
-XosListeningSocket* XosListeningSocket::Get(Status* result) {
-  if (!process_listener) {
+XosListeningSocket* XosListeningSocket::Get(std::uint32_t child_number, Status* result) {
+  *result = status::kOk;
+  std::unique_ptr<XosListeningSocket>& listener = child_listeners[child_number];
+  if (!listener) {
     std::uint16_t port = 0;
     int error = 0;
     const int socket = platform::ListenTcp(&port, &error);
     if (socket < 0) {
+      child_listeners.erase(child_number);
       *result = status::kUnhandled;
       return nullptr;
     }
-    process_listener.reset(new XosListeningSocket(socket, port));
+    listener.reset(new XosListeningSocket(socket, port));
   }
-  *result = status::kOk;
-  return process_listener.get();
+  return listener.get();
 }
 
-void XosListeningSocket::CloseProcessListener() { process_listener.reset(); }
-
-XosListeningSocket::~XosListeningSocket() {
-  for (const Waiting& w : waiting_) platform::CloseSocket(w.socket);
-  platform::CloseSocket(socket_);
+XosListeningSocket* XosListeningSocket::Find(std::uint32_t child_number) {
+  const auto found = child_listeners.find(child_number);
+  return found != child_listeners.end() ? found->second.get() : nullptr;
 }
 
-int XosListeningSocket::TakeConnection(const platform::HostAddress& from) {
-  for (;;) {
-    Waiting arrived;
-    int error = 0;
-    arrived.socket = platform::AcceptTcp(socket_, &arrived.from, &error);
-    if (arrived.socket < 0) break;
-    if (waiting_.size() == kMaxWaiting) {
-      platform::CloseSocket(waiting_.front().socket);
-      waiting_.erase(waiting_.begin());
-    }
-    waiting_.push_back(arrived);
-  }
-  for (auto w = waiting_.begin(); w != waiting_.end(); ++w) {
-    if (!from.Known() || w->from == from) {
-      const int socket = w->socket;
-      waiting_.erase(w);
-      return socket;
-    }
-  }
-  return -1;
+void XosListeningSocket::Close(std::uint32_t child_number) { child_listeners.erase(child_number); }
+
+void XosListeningSocket::CloseAll() { child_listeners.clear(); }
+
+XosListeningSocket::~XosListeningSocket() { platform::CloseSocket(socket_); }
+
+int XosListeningSocket::TakeConnection() {
+  platform::HostAddress from;
+  int error = 0;
+  return platform::AcceptTcp(socket_, &from, &error);
 }

@@ -4,23 +4,25 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "framework/connection.h"
 #include "platform/socket.h"
 #include "platform/status.h"
 
 // A connection to a peer on another machine. When the node names a
-// listening port (a child's parent) the connection connects there; otherwise
-// (a parent's child) it takes the child's connection from the process's
-// listening socket. The socket is non-blocking once open.
+// listening port (a child's parent) the connection connects there, without
+// waiting: one connect is under way at a time and each Open looks whether
+// it has been made. Otherwise (a parent's child) it takes the connection
+// that arrives at the listener of that child. The socket is non-blocking.
 class XosSocketConnection : public XosConnection {
  public:
   // Wait mode 0: one send per write; otherwise up to 10 sends while data
   // remains and the socket takes it.
   static constexpr std::int32_t kDefaultWaitMode = 10;
 
-  explicit XosSocketConnection(const XosComputeNode& node);
+  // peer_number: the child whose listener a parent's side takes from.
+  XosSocketConnection(const XosComputeNode& node, std::uint32_t peer_number);
+  // A parent's side also closes its child's listener.
   ~XosSocketConnection() override;
 
   // Not open: 0xA0000035 when closed by the peer, 37 when it cannot be
@@ -32,31 +34,35 @@ class XosSocketConnection : public XosConnection {
   Status Write(const void* buffer, std::uint32_t count, std::uint32_t* written) override;
   Status Open() override;
 
-  void SetWaitMode(std::int32_t mode) { wait_mode_ = mode; }
   const std::string& HostName() const { return host_name_; }
 
  private:
-  static constexpr int kConnectTimeoutMs = 10000;
-
   int socket_ = -1;
   std::string host_name_;
   platform::HostAddress address_;
   std::uint16_t port_ = 0;
+  std::uint32_t peer_number_ = 0;
   std::int32_t wait_mode_ = kDefaultWaitMode;
   bool blocking_ = true;
 };
 
-// The process's one TCP listener on the any-address and a free port, made
-// on first use; its port is what a child on another machine is told in
-// "-ParentNode". Connections it accepts wait here until the connection of
-// the child they come from takes them.
+// A TCP listener that waits for one child on another machine. Its port is
+// what that child is told in "-ParentNode", so whatever arrives there is
+// that child, from whichever address it comes; children of one host cannot
+// be given each other's connections. The listeners are kept by child
+// number; the connection of the child closes its listener once it has
+// taken the child's connection (or when it goes), the socket layer closes
+// the rest.
 class XosListeningSocket {
  public:
-  // The listener (made when needed), or null with *result set to
+  // The child's listener (made when needed), or null with *result set to
   // 0x8000FFFF when it cannot be made.
-  static XosListeningSocket* Get(Status* result);
-  // Closes the listener and every connection still waiting in it.
-  static void CloseProcessListener();
+  static XosListeningSocket* Get(std::uint32_t child_number, Status* result);
+  // The child's listener; null when none is open.
+  static XosListeningSocket* Find(std::uint32_t child_number);
+  // Closes the child's listener and any connection waiting in it.
+  static void Close(std::uint32_t child_number);
+  static void CloseAll();
 
   ~XosListeningSocket();
   XosListeningSocket(const XosListeningSocket&) = delete;
@@ -64,22 +70,12 @@ class XosListeningSocket {
 
   std::uint16_t Port() const { return port_; }
 
-  // A waiting connection from the address (from anywhere when the address
-  // is unknown), or -1 when none has arrived.
-  int TakeConnection(const platform::HostAddress& from);
+  // A connection that has arrived, or -1 when none has.
+  int TakeConnection();
 
  private:
-  // Connections nobody claims are dropped beyond this many, oldest first.
-  static constexpr std::size_t kMaxWaiting = 32;
-
-  struct Waiting {
-    platform::HostAddress from;
-    int socket;
-  };
-
   XosListeningSocket(int socket, std::uint16_t port) : socket_(socket), port_(port) {}
 
   int socket_;
   std::uint16_t port_;
-  std::vector<Waiting> waiting_;
 };

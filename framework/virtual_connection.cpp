@@ -7,6 +7,7 @@
 
 #include "framework/compute_node.h"
 #include "framework/io_status.h"
+#include "platform/clock.h"
 #include "platform/socket.h"
 
 namespace {
@@ -66,42 +67,50 @@ XosVirtualConnection::XosVirtualConnection(const XosComputeNode& node, XosProces
 
 XosVirtualConnection::~XosVirtualConnection() { platform::CloseSocket(stream_); }
 
-Status XosVirtualConnection::Unreachable(std::string text) {
+Status XosVirtualConnection::NotStarted(Status result, std::string text) {
   text_ = std::move(text);
   platform::CloseSocket(stream_);
   stream_ = -1;
   MarkClosedByPeer();
-  return status::kNetworkFailure;
+  return result;
 }
 
 Status XosVirtualConnection::Start(const XosComputeNode& node, const std::string& command_line,
                                    std::uint16_t service_port) {
+  // A zero byte would end its field early and shift the ones after it.
+  for (const std::string* field : {&node.user, &node.password, &command_line}) {
+    if (field->find('\0') != std::string::npos) {
+      return NotStarted(status::kBadArguments,
+                        "A user name, password or command line for " + node.host_name +
+                            " holds a zero byte.");
+    }
+  }
   std::string password;
   if (XosScramblePassword(node.password.c_str(), kPasswordKey, kPasswordExcluded, &password) !=
       status::kOk) {
-    text_ = "The password for " + node.host_name + " is longer than " +
-            std::to_string(kMaxPasswordLength) + " characters.";
-    return status::kBadArguments;
+    return NotStarted(status::kBadArguments, "The password for " + node.host_name +
+                                                 " is longer than " +
+                                                 std::to_string(kMaxPasswordLength) +
+                                                 " characters.");
   }
   if (!node.address.Known()) {
-    return Unreachable("No Network information for machine " + node.host_name);
+    return NotStarted(status::kUnhandled, "No Network information for machine " + node.host_name);
   }
   int error = 0;
   stream_ = platform::ConnectTcp(node.address, service_port, kExchangeTimeoutMs, &error);
-  if (stream_ < 0) {
-    return Unreachable(kNetworkProblems);
-  }
+  if (stream_ < 0) return NotStarted(status::kNetworkFailure, kNetworkProblems);
   // No separate error port: "0". Every field ends with its zero byte.
   std::string request("0", 2);
   for (const std::string& field : {node.user, password, command_line}) {
     request.append(field.c_str(), field.size() + 1);
   }
   if (!platform::SendAll(stream_, request.data(), request.size(), kExchangeTimeoutMs, &error)) {
-    return Unreachable(kNetworkProblems);
+    return NotStarted(status::kNetworkFailure, kNetworkProblems);
   }
   std::uint8_t answer = 1;
   const platform::Transfer reply = platform::ReceiveWithin(stream_, &answer, 1, kExchangeTimeoutMs);
   if (reply.outcome != platform::TransferOutcome::kDone || reply.bytes != 1 || answer != 0) {
+    refused_at_ = platform::TickCount();
     return status::kUnhandled;
   }
   if (!platform::SetNonBlocking(stream_, true)) return status::kUnhandled;
@@ -119,9 +128,12 @@ Status XosVirtualConnection::Read(void* buffer, std::uint32_t count, std::uint32
     *read = static_cast<std::uint32_t>(n);
     return status::kOk;
   }
-  const platform::Transfer transfer =
-      IsOpen() ? platform::ReceiveSome(stream_, buffer, count)
-               : platform::ReceiveWithin(stream_, buffer, count, kReasonTimeoutMs);
+  // A reason that comes slowly must not hold the caller for long.
+  const std::uint32_t waited = platform::TickCount() - refused_at_;
+  const int left = waited >= kReasonTimeoutMs ? 0 : static_cast<int>(kReasonTimeoutMs - waited);
+  const platform::Transfer transfer = IsOpen()
+                                          ? platform::ReceiveSome(stream_, buffer, count)
+                                          : platform::ReceiveWithin(stream_, buffer, count, left);
   if (transfer.outcome == platform::TransferOutcome::kDone) {
     *read = static_cast<std::uint32_t>(transfer.bytes);
   }

@@ -31,17 +31,18 @@ class XosVirtualConnection : public XosConnection {
   // "0", user, scrambled password and command line, each ending with a zero
   // byte; the service answers one byte, 0 for started. *result: 0; 0x8000FFFF
   // when the service refuses (its reason can then be read); 0x8000004E when
-  // the service cannot be reached or the node has no address (the
-  // connection is closed and carries the text); 0x8000020F for a password
-  // that is too long.
+  // the service cannot be reached. Refused unsent, with a text to read:
+  // 0x8000FFFF for a node without an address; 0x8000020F for a password
+  // that is too long or a field that holds a zero byte.
   XosVirtualConnection(const XosComputeNode& node, XosProcess* process,
                        const std::string& command_line, Status* result,
                        std::uint16_t service_port = kRemoteExecutionPort);
   ~XosVirtualConnection() override;
 
   // Started: the process's output, without blocking (0x80000035 once it has
-  // ended). Refused: the service's reason, waiting briefly for it. Not
-  // reached: the carried text, once.
+  // ended). Refused: the service's reason, waiting for it until 2 s after
+  // the refusal at most, however it is read. Not sent: the carried text,
+  // once.
   Status Read(void* buffer, std::uint32_t count, std::uint32_t* read) override;
   // Started: into the process's input. Otherwise 66 (closed) or 37.
   Status Write(const void* buffer, std::uint32_t count, std::uint32_t* written) override;
@@ -57,11 +58,12 @@ class XosVirtualConnection : public XosConnection {
 
  private:
   static constexpr int kExchangeTimeoutMs = 30000;
-  static constexpr int kReasonTimeoutMs = 2000;
+  static constexpr std::uint32_t kReasonTimeoutMs = 2000;
 
   Status Start(const XosComputeNode& node, const std::string& command_line,
                std::uint16_t service_port);
-  Status Unreachable(std::string text);
+  // Closes the stream, keeping the text to be read in its place.
+  Status NotStarted(Status result, std::string text);
 
   std::string host_name_;
   XosProcess* process_;
@@ -69,4 +71,5 @@ class XosVirtualConnection : public XosConnection {
   Status start_status_ = 0;
   std::string text_;
   std::size_t text_read_ = 0;
+  std::uint32_t refused_at_ = 0;  // tick count
 };

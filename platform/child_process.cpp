@@ -39,8 +39,10 @@ int ExitCodeOfWait(int wait_status) {
   return -1;
 }
 
-// Spawn attributes that undo what the engine changed for itself: its console
-// signals are blocked for a listener thread, and SIGPIPE is ignored.
+// Spawn attributes that undo what the engine changed for itself (its console
+// signals are blocked for a listener thread, and SIGPIPE is ignored) and
+// give the child a process group of its own, so that stopping it also
+// stops what it started (the engine under a debugger).
 struct SpawnAttributes {
   posix_spawnattr_t attributes;
   SpawnAttributes() {
@@ -52,7 +54,9 @@ struct SpawnAttributes {
     sigemptyset(&defaults);
     for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM}) sigaddset(&defaults, signal);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
   }
   ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
 };
@@ -189,7 +193,7 @@ bool ChildHasEnded(int pid, int* exit_code) {
 }
 
 void KillChild(int pid, int* exit_code) {
-  ::kill(pid, SIGKILL);
+  if (::kill(-pid, SIGKILL) != 0) ::kill(pid, SIGKILL);
   int wait_status = 0;
   pid_t r;
   do {

@@ -27,15 +27,16 @@ std::string FolderOf(const std::string& path);
 
 // Starts argv[0] (searched along PATH when it has no folder) with the words
 // as its arguments, in the given folder when one is given, with the
-// default signal mask and dispositions. The process id, or -1 with *error
-// set when it cannot be started.
+// default signal mask and dispositions, in a process group of its own. The
+// process id, or -1 with *error set when it cannot be started.
 int SpawnProcess(const std::vector<std::string>& argv, const std::string& folder, int* error);
 
 // True once the child has ended (its status is collected then; *exit_code
 // is its exit code, or 128 + the signal that ended it).
 bool ChildHasEnded(int pid, int* exit_code);
 
-// Kills the child and waits for it; *exit_code as above.
+// Kills the child with its process group and waits for it; *exit_code as
+// above.
 void KillChild(int pid, int* exit_code);
 
 // The name of the user running this process.

@@ -83,8 +83,15 @@ void FromSockaddr(const sockaddr* from, HostAddress* address) {
     address->family = AF_INET;
     std::memcpy(address->bytes, &reinterpret_cast<const sockaddr_in*>(from)->sin_addr, 4);
   } else if (from->sa_family == AF_INET6) {
-    address->family = AF_INET6;
-    std::memcpy(address->bytes, &reinterpret_cast<const sockaddr_in6*>(from)->sin6_addr, 16);
+    const in6_addr& in6 = reinterpret_cast<const sockaddr_in6*>(from)->sin6_addr;
+    // An IPv4 peer of the dual listener is an IPv4 address.
+    if (IN6_IS_ADDR_V4MAPPED(&in6)) {
+      address->family = AF_INET;
+      std::memcpy(address->bytes, in6.s6_addr + 12, 4);
+    } else {
+      address->family = AF_INET6;
+      std::memcpy(address->bytes, &in6, 16);
+    }
   }
 }
 
@@ -202,26 +209,45 @@ void CloseSocket(int fd) {
   if (fd >= 0) ::close(fd);
 }
 
-int ListenTcp(std::uint16_t* port, int* error) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+namespace {
+
+int BoundListener(int family, std::uint16_t* port, int* error) {
+  const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     *error = errno;
     return -1;
   }
-  sockaddr_in any{};
-  any.sin_family = AF_INET;
-  any.sin_addr.s_addr = htonl(INADDR_ANY);
-  any.sin_port = 0;
-  socklen_t length = sizeof(any);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof(any)) != 0 ||
+  sockaddr_storage any{};
+  socklen_t length = sizeof(sockaddr_in);
+  if (family == AF_INET6) {
+    const int both = 0;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &both, sizeof(both));
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&any);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_addr = in6addr_any;
+    length = sizeof(sockaddr_in6);
+  } else {
+    auto* in = reinterpret_cast<sockaddr_in*>(&any);
+    in->sin_family = AF_INET;
+    in->sin_addr.s_addr = htonl(INADDR_ANY);
+  }
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&any), length) != 0 ||
       ::listen(fd, SOMAXCONN) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&any), &length) != 0) {
     *error = errno;
     ::close(fd);
     return -1;
   }
-  *port = ntohs(any.sin_port);
+  // The port sits at the same place in both address forms.
+  *port = ntohs(reinterpret_cast<sockaddr_in*>(&any)->sin_port);
   return fd;
+}
+
+}  // namespace
+
+int ListenTcp(std::uint16_t* port, int* error) {
+  const int fd = BoundListener(AF_INET6, port, error);
+  return fd >= 0 ? fd : BoundListener(AF_INET, port, error);
 }
 
 int AcceptTcp(int listener, HostAddress* from, int* error) {
@@ -241,7 +267,7 @@ int AcceptTcp(int listener, HostAddress* from, int* error) {
   }
 }
 
-int ConnectTcp(const HostAddress& address, std::uint16_t port, int timeout_ms, int* error) {
+int StartConnectTcp(const HostAddress& address, std::uint16_t port, int* error) {
   if (!address.Known()) {
     *error = EDESTADDRREQ;
     return -1;
@@ -254,23 +280,39 @@ int ConnectTcp(const HostAddress& address, std::uint16_t port, int timeout_ms, i
   sockaddr_storage target;
   socklen_t length = 0;
   ToSockaddr(address, port, &target, &length);
+  int result;
+  do {
+    result = ::connect(fd, reinterpret_cast<sockaddr*>(&target), length);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0 && errno != EINPROGRESS) {
+    *error = errno;
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+ConnectProgress FinishConnectTcp(int fd, int timeout_ms, int* error) {
+  if (!WaitFor(fd, POLLOUT, timeout_ms)) {
+    *error = ETIMEDOUT;
+    return ConnectProgress::kPending;
+  }
+  int failure = 0;
+  socklen_t size = sizeof(failure);
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &size) != 0) failure = errno;
+  if (failure == 0) return ConnectProgress::kConnected;
+  *error = failure;
+  return ConnectProgress::kFailed;
+}
+
+int ConnectTcp(const HostAddress& address, std::uint16_t port, int timeout_ms, int* error) {
   // Connect without blocking so that an unreachable host costs at most the
   // time-out, then hand the socket over in blocking mode.
-  int result = ::connect(fd, reinterpret_cast<sockaddr*>(&target), length);
-  if (result != 0 && errno == EINPROGRESS) {
-    if (!WaitFor(fd, POLLOUT, timeout_ms)) {
-      *error = ETIMEDOUT;
-      ::close(fd);
-      return -1;
-    }
-    int failure = 0;
-    socklen_t size = sizeof(failure);
-    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &size);
-    if (failure != 0) errno = failure;
-    result = failure == 0 ? 0 : -1;
-  }
-  if (result != 0 || !SetNonBlocking(fd, false)) {
-    *error = errno;
+  const int fd = StartConnectTcp(address, port, error);
+  if (fd < 0) return -1;
+  if (FinishConnectTcp(fd, timeout_ms, error) != ConnectProgress::kConnected ||
+      !SetNonBlocking(fd, false)) {
+    if (*error == 0) *error = errno;
     ::close(fd);
     return -1;
   }

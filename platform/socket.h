@@ -62,11 +62,23 @@ bool SetNonBlocking(int fd, bool on);
 void CloseSocket(int fd);
 
 // A non-blocking TCP listener on the any-address and a free port, with the
-// largest backlog; -1 with *error set on failure.
+// largest backlog; -1 with *error set on failure. It takes IPv6 and IPv4
+// connections alike (IPv4 alone where the system has no IPv6), so that a
+// peer reaches it whichever family its name resolves to.
 int ListenTcp(std::uint16_t* port, int* error);
 // Takes one pending connection from a listener, non-blocking (the accepted
 // socket is non-blocking too); -1 with *error EAGAIN when none is waiting.
 int AcceptTcp(int listener, HostAddress* from, int* error);
+// Starts connecting to the address and port without waiting: a
+// non-blocking socket whose connection may still be under way, or -1 with
+// *error set.
+int StartConnectTcp(const HostAddress& address, std::uint16_t port, int* error);
+
+enum class ConnectProgress { kConnected, kPending, kFailed };
+// Waits up to timeout_ms (0: not at all) for a started connection to be
+// made; *error says why it failed.
+ConnectProgress FinishConnectTcp(int fd, int timeout_ms, int* error);
+
 // Connects to the address and port, waiting at most timeout_ms; the
 // connected socket is left blocking. -1 with *error set on failure.
 int ConnectTcp(const HostAddress& address, std::uint16_t port, int timeout_ms, int* error);

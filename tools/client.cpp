@@ -178,7 +178,7 @@ Status Client::Launch() {
                           " -SessionId=" + std::to_string(controller_->SessionId());
   if (options_.tcp) {
     // "127.0.0.1" is never this machine's name, so both sides use TCP.
-    XosListeningSocket* listener = XosListeningSocket::Get(&result);
+    XosListeningSocket* listener = XosListeningSocket::Get(kEngineNumber, &result);
     if (listener == nullptr) return result;
     node_ = std::make_unique<DseComputeNode>("engine");
     node_->Initialize("127.0.0.1", XosComputeNode::kUnix, XosComputeNode::kNoMethod, nullptr, nullptr);

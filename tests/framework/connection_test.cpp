@@ -1,12 +1,15 @@
 #include "framework/connection.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -189,40 +192,91 @@ TEST_F(ConnectionTest, MailslotsCarryWholeFramesBothWays) {
   Carry(&b, &a, 10);
 }
 
-TEST_F(ConnectionTest, SocketsOfParentAndChildConnectAndExchangeFrames) {
-  XosSocketConnection parent_side(Node("127.0.0.1"));
-  EXPECT_EQ(parent_side.Open(), status::kNotYetOpen);  // no child yet
+// Each child is taken from a listener of its own, whichever address it
+// comes from, so two children of one host are never mixed up.
+TEST_F(ConnectionTest, ParentsTakeEachChildFromItsOwnListenerAndExchangeFrames) {
+  XosSocketConnection to_one(Node("127.0.0.1"), 1);
+  XosSocketConnection to_two(Node("127.0.0.1"), 2);
+  EXPECT_EQ(to_one.Open(), status::kNotYetOpen);  // no child yet
   Status result = 0;
-  const std::uint16_t port = XosListeningSocket::Get(&result)->Port();
+  const std::uint16_t port_one = XosListeningSocket::Get(1, &result)->Port();
+  const std::uint16_t port_two = XosListeningSocket::Get(2, &result)->Port();
   ASSERT_EQ(result, 0u);
-  XosSocketConnection child_side(Node("127.0.0.1", port));
-  EXPECT_EQ(child_side.Open(), 0u);
-  OpenBoth(&parent_side, &child_side);
-  Carry(&parent_side, &child_side, 20000);
-  Carry(&child_side, &parent_side, 10);
+  XosSocketConnection two(Node("127.0.0.1", port_two), 0);
+  OpenBoth(&two, &to_two);
+  EXPECT_EQ(to_one.Open(), status::kNotYetOpen);
+  XosSocketConnection one(Node("::1", port_one), 0);
+  OpenBoth(&one, &to_one);
+  EXPECT_EQ(XosListeningSocket::Find(1), nullptr);  // closed once taken
+  Carry(&to_one, &one, 20000);
+  Carry(&two, &to_two, 10);
 
   // Nobody listening leaves a connection not yet open.
   int error = 0;
   std::uint16_t free_port = 0;
   platform::CloseSocket(platform::ListenTcp(&free_port, &error));
-  XosSocketConnection nowhere(Node("127.0.0.1", free_port));
+  XosSocketConnection nowhere(Node("127.0.0.1", free_port), 0);
   EXPECT_EQ(nowhere.Open(), status::kNotYetOpen);
   EXPECT_EQ(ReadSome(nowhere).first, status::kNotYetOpen);
   EXPECT_EQ(WriteOne(nowhere), Outcome(status::kNotYetOpen, 0));
 }
 
+// A parent whose listener answers nobody (its queue is full) must not hold
+// up the polling of its child.
+TEST_F(ConnectionTest, AChildsConnectionNeverWaitsForItsParent) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in loopback{};
+  loopback.sin_family = AF_INET;
+  loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(loopback);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&loopback), length), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&loopback), &length), 0);
+  const XosComputeNode parent = Node("127.0.0.1", ntohs(loopback.sin_port));
+  std::vector<int> fillers;
+  for (int i = 0; i < 2; ++i) {
+    int error = 0;
+    fillers.push_back(platform::StartConnectTcp(parent.address, parent.listening_port, &error));
+  }
+  XosSocketConnection child(parent, 0);
+  const auto begun = std::chrono::steady_clock::now();
+  EXPECT_EQ(child.Open(), status::kNotYetOpen);
+  EXPECT_EQ(ReadSome(child), Outcome(status::kNotYetOpen, 0));
+  EXPECT_EQ(WriteOne(child), Outcome(status::kNotYetOpen, 0));
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(2));
+  for (int fd : fillers) platform::CloseSocket(fd);
+  platform::CloseSocket(listener);
+}
+
+// Layers overlap and may end in any order; the last one closes the
+// listeners.
+TEST(SocketLayerTest, LayersEndInAnyOrder) {
+  auto older = std::make_unique<XosSocketLayer>();
+  {
+    XosSocketLayer newer;
+    newer.LocalNode().os_kind = XosComputeNode::kWindows9x;
+    Status result = 0;
+    XosListeningSocket* listener = XosListeningSocket::Get(5, &result);
+    older.reset();
+    EXPECT_EQ(XosSocketLayer::LocalKind(), XosComputeNode::kWindows9x);
+    EXPECT_EQ(XosListeningSocket::Find(5), listener);
+  }
+  EXPECT_EQ(XosSocketLayer::LocalKind(), XosComputeNode::kWindowsNT);
+  EXPECT_EQ(XosListeningSocket::Find(5), nullptr);
+}
+
 // A connection accepted from a plain client socket, which ends the stream
 // in order or resets it.
 TEST_F(ConnectionTest, AnOrderlyCloseIsReportedOnceAndAResetIsAGonePeer) {
-  Status result = 0;
-  const std::uint16_t port = XosListeningSocket::Get(&result)->Port();
   platform::HostAddress loopback;
   ASSERT_TRUE(platform::ResolveHost("127.0.0.1", &loopback));
   for (bool reset : {false, true}) {
+    Status result = 0;
+    const std::uint16_t port = XosListeningSocket::Get(1, &result)->Port();
     int error = 0;
     const int client = platform::ConnectTcp(loopback, port, 5000, &error);
     ASSERT_GE(client, 0) << error;
-    XosSocketConnection connection(Node("127.0.0.1"));
+    XosSocketConnection connection(Node("127.0.0.1"), 1);
     for (int i = 0; i < 2000 && connection.Open() != 0; ++i) usleep(1000);
     ASSERT_TRUE(connection.IsOpen());
     if (reset) {
@@ -271,9 +325,13 @@ TEST_F(ConnectionTest, CreateChoosesTcpForAnotherHostAndPipesForThisOne) {
   named.host_name = name;
   EXPECT_TRUE(named.IsLocal());
   EXPECT_EQ(kind_of(&named), "pipe");
-  named.host_name = name.substr(0, name.find('.'));
+  const std::string short_name = name.substr(0, name.find('.'));
+  named.host_name = short_name;
   EXPECT_TRUE(named.IsLocal());
-  named.host_name += "x";
+  // A configured full name of this machine, whose own name is short.
+  named.host_name = short_name + ".example.test";
+  EXPECT_EQ(named.IsLocal(), short_name == name);
+  named.host_name = short_name + "x";
   EXPECT_FALSE(named.IsLocal());
   // The local system kind decides for this machine.
   layer_.LocalNode().os_kind = XosComputeNode::kWindows9x;
@@ -314,11 +372,13 @@ TEST(Base64Test, DigitsRunLeastSignificantFirst) {
 }
 
 // A remote-execution service on a loopback port: it takes the four fields
-// of a request, answers with the given bytes and then either closes at once
-// or stays to take what the started "process" is sent until told to finish.
+// of a request, answers with the given bytes (one each dribble_ms when
+// set) and then either closes at once or stays to take what the started
+// "process" is sent until told to finish.
 class FakeRexecServer {
  public:
-  explicit FakeRexecServer(std::string answer, bool stay = false) : answer_(std::move(answer)), stay_(stay) {
+  explicit FakeRexecServer(std::string answer, bool stay = false, int dribble_ms = 0)
+      : answer_(std::move(answer)), stay_(stay), dribble_ms_(dribble_ms) {
     int error = 0;
     listener_ = platform::ListenTcp(&port_, &error);
     thread_ = std::thread([this] { Serve(); });
@@ -359,7 +419,11 @@ class FakeRexecServer {
     // "0", user, password, command line: four zero bytes.
     while (std::count(received_.begin(), received_.end(), '\0') < 4 && Receive(session, false)) {
     }
-    send(session, answer_.data(), answer_.size(), MSG_NOSIGNAL);
+    if (dribble_ms_ == 0) send(session, answer_.data(), answer_.size(), MSG_NOSIGNAL);
+    for (std::size_t i = 0; dribble_ms_ > 0 && i < answer_.size() && !closing_; ++i) {
+      send(session, answer_.data() + i, 1, MSG_NOSIGNAL);
+      usleep(static_cast<useconds_t>(dribble_ms_) * 1000);
+    }
     while (stay_ && Receive(session, false)) {
     }
     close(session);
@@ -367,6 +431,7 @@ class FakeRexecServer {
 
   std::string answer_;
   bool stay_;
+  int dribble_ms_;
   int listener_ = -1;
   std::uint16_t port_ = 0;
   std::string received_;
@@ -425,6 +490,45 @@ TEST(RemoteStartTest, ARefusalLeavesTheServicesReasonToRead) {
   EXPECT_EQ(read_result, status::kPeerGone);
 }
 
+// However the reason is read, it is waited for 2 s after the refusal at
+// most, so a service that sends it slowly cannot hold the caller.
+TEST(RemoteStartTest, AReasonThatComesSlowlyIsCutAtItsDeadline) {
+  const std::string reason(40, 'r');
+  FakeRexecServer server("\x01" + reason, false, 150);
+  Status result = 0;
+  XosVirtualConnection remote(Loopback("bob", "pw"), nullptr, "prog", &result, server.port());
+  ASSERT_EQ(result, status::kUnhandled);
+  std::string text;
+  Status read_result = 0;
+  while (!status::IsFailure(read_result) && text.size() < reason.size()) {
+    char buffer[256];
+    std::uint32_t n = 0;
+    read_result = remote.Read(buffer, sizeof(buffer), &n);
+    text.append(buffer, n);
+  }
+  EXPECT_EQ(read_result, status::kPeerGone);
+  EXPECT_LT(text.size(), reason.size());
+  EXPECT_EQ(text, reason.substr(0, text.size()));
+}
+
+// Fields end at their zero byte: one inside a field would shift the rest.
+TEST(RemoteStartTest, AZeroByteInAFieldIsRefusedUnsent) {
+  for (int field = 0; field < 3; ++field) {
+    FakeRexecServer server("\0"s);
+    XosComputeNode node = Loopback("bob", "pw");
+    if (field == 0) node.user = "bo\0b"s;
+    if (field == 1) node.password = "p\0w"s;
+    Status result = 0;
+    XosVirtualConnection remote(node, nullptr, field == 2 ? "prog\0 -x"s : "prog"s, &result,
+                                server.port());
+    EXPECT_EQ(result, status::kBadArguments) << field;
+    EXPECT_EQ(server.Finish(), "") << field;
+    Status read_result = 0;
+    EXPECT_EQ(ReadText(&remote, &read_result),
+              "A user name, password or command line for 127.0.0.1 holds a zero byte.");
+  }
+}
+
 TEST(RemoteStartTest, AnUnreachableServiceIsANetworkFailureWithItsText) {
   std::uint16_t free_port;
   {
@@ -447,7 +551,7 @@ TEST(RemoteStartTest, AnUnreachableServiceIsANetworkFailureWithItsText) {
   XosComputeNode unknown = Loopback("bob", "pw");
   unknown.address = platform::HostAddress();
   XosVirtualConnection nowhere(unknown, nullptr, "prog", &result, free_port);
-  EXPECT_EQ(result, status::kNetworkFailure);
+  EXPECT_EQ(result, status::kUnhandled);  // which keeps its own text
   EXPECT_EQ(nowhere.Text(), "No Network information for machine 127.0.0.1");
 }
 

@@ -9,12 +9,17 @@
 #include "framework/compute_node.h"
 #include "framework/io_status.h"
 #include "framework/io_queue.h"
+#include "framework/process_manager.h"
 #include "framework/server_callback.h"
 #include "framework/server_registry.h"
 #include "message_helpers.h"
 #include "segment_helpers.h"
+#include "platform/child_process.h"
+#include "platform/socket.h"
 #include "tests/support/scoped_current_folder.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/stdout_capture.h"
+#include "tests/support/temp_dir.h"
 
 using namespace testsupport;
 
@@ -271,6 +276,26 @@ TEST(ControllerStart, TheTopLevelProcessSendsThePeerListThenItsConnect) {
       HexBytes("02 1200 EDFF 10 00 01 02 01 0100 01 00 0100 0100 00000000 03"
                "02 1600 E9FF 10 00 01 01 01 0200 01 00 0100 0100 01000000 04000000 03"),
       wire->output));
+}
+
+// The children that run on this machine are given its description. The
+// second child fails, so that Start ends before waiting for the first.
+TEST(ControllerStart, TheProcessManagerKnowsThisMachine) {
+  TempDir dir;
+  ScopedEnv pipes("VANTOR_PIPE_DIR", dir.path().c_str());
+  const auto configuration = dir.WriteFile("pm.cfg", "quick runs /bin/true\nmissing runs /no/such/program\n");
+  Status status = 0;
+  auto controller = Made({"engine"}, &status, configuration.c_str());
+  ASSERT_EQ(status, 0u);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(controller->Start(nullptr, nullptr), status::kUnhandled);
+  ::testing::internal::GetCapturedStderr();
+  ASSERT_EQ(controller->IOQueue()->PeerCount(), 1u);
+  const DseComputeNode& here = *controller->IOQueue()->PeerAt(0)->Process()->node;
+  EXPECT_EQ(here.host_name, platform::LocalHostName());
+  EXPECT_EQ(here.user, platform::CurrentUserName());
+  EXPECT_EQ(here.os_kind, XosComputeNode::kWindowsNT);
+  EXPECT_FALSE(here.system_version.empty());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "framework/process_manager.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,7 +17,9 @@
 #include "framework/io_peers.h"
 #include "framework/io_status.h"
 #include "framework/message.h"
+#include "framework/socket_connection.h"
 #include "message_helpers.h"
+#include "platform/child_process.h"
 #include "platform/socket.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/scoped_env.h"
@@ -278,14 +281,20 @@ TEST_F(ProcessManagerTest, ChildCommandLinesSayOnlyWhatTheChildNeeds) {
   const auto processes = Processes();
   ASSERT_EQ(processes.size(), 3u);
   const std::string session = std::to_string(getpid());
-  EXPECT_EQ(manager_.ChildCommandLine(*processes[0]), "-ChildNo=1 -SessionId=" + session);
-  EXPECT_EQ(manager_.ChildCommandLine(*processes[1]),
+  EXPECT_EQ(manager_.ChildCommandLine(*processes[0], 4242), "-ChildNo=1 -SessionId=" + session);
+  EXPECT_EQ(manager_.ChildCommandLine(*processes[1], 4242),
             "-ChildNo=2 -SessionId=" + session + " -DefDir=\"/data/run 1\"");
-  manager_.LocalNode()->listening_port = 4242;
   // A trailing backslash is doubled so that it does not quote the quote.
-  EXPECT_EQ(manager_.ChildCommandLine(*processes[2]),
+  EXPECT_EQ(manager_.ChildCommandLine(*processes[2], 4242),
             "-ChildNo=3 -SessionId=" + session +
                 " -DefDir=\"C:\\work\\\\\" -ParentNode=0:4242:" + platform::LocalHostName());
+  // Whatever the folder holds, it splits back into one item.
+  for (const std::string folder : {"a\"b", "x\" -ChildNo=5 \"", "C:\\w\\\"q", "\\\\", "\"", "tab\there\\"}) {
+    processes[1]->directory = folder;
+    const auto words = platform::SplitCommandLine("prog " + manager_.ChildCommandLine(*processes[1], 0));
+    ASSERT_EQ(words.size(), 4u) << folder;
+    EXPECT_EQ(words[3], "-DefDir=" + folder);
+  }
 }
 
 TEST_F(ProcessManagerTest, ThePeerListNamesEveryConfiguredProcess) {
@@ -309,7 +318,10 @@ TEST_F(ProcessManagerTest, StartsALocalChildInItsFolderAndStopsIt) {
   ASSERT_EQ(manager_.StartAll(&client, &queue), 0u);
   DseProcess* child = Processes().at(0);
   EXPECT_EQ(child->state, DseProcess::kStarted);
-  EXPECT_EQ(manager_.RunningCount(), 1);
+  XosProcess* started = child->process;
+  // A second start would leave the first child running unwatched.
+  EXPECT_EQ(manager_.StartChild(child, &client, &queue), status::kBadArguments);
+  EXPECT_EQ(child->process, started);
   ASSERT_EQ(queue.peers.size(), 1u);
   const FakeQueue::Peer& peer = queue.peers[0];
   EXPECT_EQ(std::vector<std::uint32_t>({peer.own, peer.number, peer.session}),
@@ -329,9 +341,31 @@ TEST_F(ProcessManagerTest, StartsALocalChildInItsFolderAndStopsIt) {
   manager_.StopAll();
   EXPECT_EQ(child->state, DseProcess::kStopped);
   EXPECT_EQ(child->process, nullptr);
-  EXPECT_EQ(manager_.RunningCount(), 0);
   EXPECT_EQ(kill(pid, 0), -1);  // gone and collected
   EXPECT_EQ(errno, ESRCH);
+}
+
+// A child the queue will not take as a peer could never be reached: it is
+// stopped and its start fails.
+TEST_F(ProcessManagerTest, AChildThatCannotBecomeAPeerIsStoppedAndReported) {
+  const std::string record = (dir_ / "record").string();
+  ScopedEnv env("VANTOR_CHILD_RECORD", record.c_str());
+  Read("standin runs \"" VANTOR_CHILD_STANDIN "\"\n");
+  struct RefusingQueue : DseIOPeers {
+    std::int32_t AddPeer(XosComputeNode*, std::uint32_t, std::uint32_t, std::uint32_t, DseProcess*) override {
+      return 0;
+    }
+  } queue;
+  FakeClient client;
+  EXPECT_EQ(manager_.StartAll(&client, &queue), status::kUnhandled);
+  DseProcess* child = Processes().at(0);
+  EXPECT_EQ(child->state, DseProcess::kConfigured);
+  EXPECT_EQ(child->process, nullptr);
+  EXPECT_EQ(client.Reports(), "Failed to start process <standin> from <" VANTOR_CHILD_STANDIN
+                              ">|Child number 1 is already in use.|10\n");
+  // It had started, and was killed and collected.
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
 }
 
 TEST_F(ProcessManagerTest, AFailedLocalStartIsReportedAndStopsTheRestAndAnEndedChildFailsItsOutput) {
@@ -370,18 +404,22 @@ TEST_F(ProcessManagerTest, ARemoteStartWithoutPasswordAsksTheClientAndFailuresNa
   refusing.answer = 0x80000099u;
   EXPECT_EQ(manager_.StartChild(child, &refusing, &queue), 0x80000099u);
   EXPECT_EQ(refusing.prompts, std::vector<std::string>{"Enter password for '127.0.0.1'."});
-  // Given a password, the start goes on to the service, which cannot be
-  // found without an address.
-  child->node->address = platform::HostAddress();
+  // Given a password, the start goes on to the service (no service answers
+  // on this machine), or says that the host has no address.
   FakeClient client;
   EXPECT_EQ(manager_.StartChild(child, &client, &queue), status::kNetworkFailure);
   EXPECT_EQ(child->node->user + " " + child->node->password, "carol given");
+  child->node->address = platform::HostAddress();
+  EXPECT_EQ(manager_.StartChild(child, &client, &queue), status::kUnhandled);
   // The remote shell is not supported.
   EXPECT_EQ(manager_.StartChild(Processes().at(1), &client, &queue), status::kNotSupported);
   EXPECT_EQ(client.Reports(), "Failed to access REXEC on host <127.0.0.1>|The host <127.0.0.1> was not accessible due "
                               "to a network failure\nor REXEC is not running on that node.|10\n"
+                              "Failed to start process <far> from </bin/far> on host <127.0.0.1>|No Network "
+                              "information for machine 127.0.0.1|10\n"
                               "Failed to start process <near> from </bin/near> on host <127.0.0.2>|No more "
                               "information available.|10\n");
+  EXPECT_EQ(XosListeningSocket::Find(child->number), nullptr);  // not left waiting
   EXPECT_EQ(client.prompts.size(), 1u);
   EXPECT_TRUE(queue.peers.empty());
 }

@@ -80,14 +80,33 @@ TEST(ChildProcessTest, AMissingProgramOrFolderIsReported) {
   EXPECT_EQ(platform::SpawnProcess({}, "", &error), -1);
 }
 
-TEST(ChildProcessTest, KillingEndsARunningChild) {
+// Running and not a zombie waiting for its parent.
+bool Runs(int pid) {
+  const std::string stat = ReadFileBytes("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t end = stat.rfind(')');
+  return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
+}
+
+// Killing a child also ends what it started, as a debugger starts the
+// engine it debugs.
+TEST(ChildProcessTest, KillingEndsARunningChildAndWhatItStarted) {
+  TempDir dir;
   int error = 0;
-  const int pid = platform::SpawnProcess({"sleep", "30"}, "", &error);
+  const int pid = platform::SpawnProcess({"sh", "-c", "sleep 30 & echo $! > started.part; mv started.part started; wait"},
+                                         dir.path().string(), &error);
   ASSERT_GT(pid, 0) << error;
+  std::string started;
+  for (int i = 0; i < 5000 && started.empty(); ++i) {
+    started = ReadFileBytes(dir / "started");
+    if (started.empty()) usleep(1000);
+  }
+  const int grandchild = std::stoi(started);
   int exit_code = 0;
   EXPECT_FALSE(platform::ChildHasEnded(pid, &exit_code));
   platform::KillChild(pid, &exit_code);
   EXPECT_EQ(exit_code, 128 + SIGKILL);
+  for (int i = 0; i < 5000 && Runs(grandchild); ++i) usleep(1000);
+  EXPECT_FALSE(Runs(grandchild));
 }
 
 TEST(ChildProcessTest, ChildrenDoNotInheritBlockedOrIgnoredSignals) {

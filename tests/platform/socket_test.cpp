@@ -46,6 +46,31 @@ TEST(TcpSocketTest, HostsResolveToIPv4First) {
   EXPECT_FALSE(address.Known());
 }
 
+// A peer reaches the listener whichever family its name resolved to.
+TEST(TcpSocketTest, TheListenerTakesIPv4AndIPv6Connections) {
+  std::uint16_t port = 0;
+  int error = 0;
+  const int listener = platform::ListenTcp(&port, &error);
+  ASSERT_GE(listener, 0) << error;
+  for (const char* host : {"127.0.0.1", "::1"}) {
+    platform::HostAddress address;
+    ASSERT_TRUE(platform::ResolveHost(host, &address));
+    const int client = platform::ConnectTcp(address, port, 5000, &error);
+    EXPECT_GE(client, 0) << host << " " << error;
+    platform::HostAddress from;
+    int accepted = -1;
+    for (int i = 0; i < 5000 && accepted < 0; ++i) {
+      accepted = platform::AcceptTcp(listener, &from, &error);
+      if (accepted < 0) usleep(1000);
+    }
+    EXPECT_GE(accepted, 0) << host;
+    EXPECT_EQ(from.Text(), host);
+    platform::CloseSocket(accepted);
+    platform::CloseSocket(client);
+  }
+  platform::CloseSocket(listener);
+}
+
 TEST(LocalSocketTest, DesignedNamesBecomePathsInThePipeFolder) {
   TempDir dir;
   const std::string folder = (dir / "pipes").string();
