@@ -243,6 +243,17 @@ TEST(GuardedRestore, NestingIsBoundedInsteadOfOverflowingTheStack) {
   EXPECT_EQ(RestoreText(text).message, "[STREAM] Bad input stream");
 }
 
+TEST(GuardedRestore, SetOfCollectionsHoldingThemselvesIsRefusedNotUnending) {
+  // A set of 200 ordered collections, each holding itself (object 2 + i).
+  std::string bytes("\x88\x88\0\0\x2B\x80\xC8\0\0\0", 10);
+  for (int i = 0; i < 200; ++i) {
+    bytes += std::string("\x28\x80\x01\0\0\0\xFF\xFF", 8) + static_cast<char>(2 + i) + std::string(3, '\0');
+  }
+  const ClRestoreOutcome r = RestoreBytes(bytes);
+  EXPECT_EQ(r.status, status::kBadArguments);
+  EXPECT_EQ(r.message, "[NOTALLOW] Function not allowed for derived class");
+}
+
 TEST(GuardedRestore, LeavesTheProcessHandlerInPlace) {
   testsupport::ExpectLibraryDeath(
       [] {
