@@ -126,7 +126,7 @@ TEST(TypedValueReductions, FoldNumbersAndSetsOverNestedArraysInElementOrder) {
       {&SUValue::MaxOf, nested, {}, "0|4|4"},
       {&SUValue::MinOf, nested, {}, "0|4|1"},
       {&SUValue::SumOf, tv::ArrayOf({&three, &half}), {}, "0|4|3.5"},
-      {&SUValue::SumOf, first, Real(0.0), "0|4|3"},  // a real result stays real
+      {&SUValue::SumOf, first, Real(0.0), "0|2|3"},  // the elements decide the kind
       {&SUValue::SumOf, tv::IntArray({kMax, 1}), {}, "0|2|-2147483648"},
       {&SUValue::SumOf, tv::ArrayOf({&one, &text}), Int(5), "-2|2|5"},
       {&SUValue::SumOf, Int(5), {}, "0|2|5"},  // a scalar counts as one element
