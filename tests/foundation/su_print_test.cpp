@@ -200,14 +200,7 @@ TEST_F(SuPrintTest, NullArgumentsAreUnreadableAndTheMessageGoesOn) {
   std::string expected;
   for (int i = 0; i < 10; ++i) expected += "Exception in SuPrint()|";
   EXPECT_EQ(OnlyLine(), expected + "9");
-  const std::string diagnostics = out.Take();
-  std::size_t count = 0;
-  for (std::size_t at = 0; (at = diagnostics.find("SuPrint() Exception caught at line ", at)) !=
-                           std::string::npos;
-       ++at) {
-    ++count;
-  }
-  EXPECT_EQ(count, 10u);
+  EXPECT_EQ(ExceptionDiagnostics(out.Take()), 10u);
 }
 
 // --- the numeric routines' bridge -------------------------------------------
