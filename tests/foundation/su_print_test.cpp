@@ -1,14 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <string>
-#include <mutex>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -296,49 +294,27 @@ TEST_F(SuPrintTest, ConcurrentMessagesStayWhole) {
   }
 }
 
-// Holds the printing thread inside AddText until released.
-class HoldingSink : public testsupport::CaptureSink {
- public:
+// Holds the printing thread inside its one line until released.
+struct HoldingSink : testsupport::CaptureSink {
+  std::promise<void> entered, released;
+  std::shared_future<void> release = released.get_future().share();
   std::uint32_t AddText(const char* text) override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    entered_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return released_; });
-    lock.unlock();
+    entered.set_value();
+    release.wait();
     return CaptureSink::AddText(text);
   }
-  void AwaitEntered() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return entered_; });
-  }
-  void Release() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    released_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool entered_ = false;
-  bool released_ = false;
 };
 
 TEST(SuPrintCollector, ClearingWaitsForTheMessageBeingPrinted) {
   HoldingSink sink;
   std::thread printer([] { SuPrint(6, "held"); });
-  sink.AwaitEntered();
-  std::atomic<bool> cleared{false};
-  std::thread destroyer([&] {
-    SetMessageCollector(nullptr);
-    cleared = true;
-  });
+  sink.entered.get_future().wait();
+  auto cleared = std::async(std::launch::async, [] { SetMessageCollector(nullptr); });
   // A clear that does not wait would be done long before this.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_FALSE(cleared);
-  sink.Release();
+  EXPECT_EQ(cleared.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  sink.released.set_value();
   printer.join();
-  destroyer.join();
+  cleared.wait();
   ASSERT_EQ(sink.groups().size(), 1u);  // the line kept its status
   EXPECT_EQ(sink.groups()[0].status, 6u);
 }
