@@ -1,5 +1,6 @@
 #include "foundation/collection.h"
 
+#include "foundation/collection_errors.h"
 #include "foundation/file_stream.h"
 #include "foundation/persistence.h"
 #include "foundation/set.h"
@@ -10,6 +11,8 @@ namespace {
 // A count read from a short file stays all-ones, so that the first item read
 // after it fails the reference check instead of yielding an empty body.
 constexpr std::uint32_t kUnreadCount = 0xFFFFFFFFu;
+
+thread_local int t_equality_depth = 0;
 
 }  // namespace
 
@@ -83,6 +86,13 @@ bool ClCollection::Contains(const ClCollectable* a) const { return Find(a) != nu
 bool ClCollection::IsEmpty() const { return Entries() == 0; }
 
 void ClCollection::RemoveAndDestroy(const ClCollectable* a) { delete Remove(a); }
+
+ClEqualityLevel::ClEqualityLevel() {
+  if (t_equality_depth >= kMaxEqualityDepth) ClRaiseError(ClErrorClass::kInternal, kClNotAllow);
+  ++t_equality_depth;
+}
+
+ClEqualityLevel::~ClEqualityLevel() { --t_equality_depth; }
 
 std::uint16_t ClSequenceable::ClassId() const { return kClSequenceableId; }
 

@@ -46,6 +46,20 @@ class ClCollection : public ClCollectable {
   void DestroyDistinctItems();
 };
 
+// Collections that hold themselves or one another would compare until the
+// stack ran out; comparisons nested deeper than this on one thread raise
+// "[NOTALLOW]" instead.
+inline constexpr int kMaxEqualityDepth = 2000;
+
+// One level of a collection comparison on this thread, for its lifetime.
+class ClEqualityLevel {
+ public:
+  ClEqualityLevel();
+  ~ClEqualityLevel();
+  ClEqualityLevel(const ClEqualityLevel&) = delete;
+  ClEqualityLevel& operator=(const ClEqualityLevel&) = delete;
+};
+
 // A collection with positions 0 .. Entries() - 1.
 class ClSequenceable : public ClCollection {
  public:

@@ -1,6 +1,8 @@
 #include "foundation/guarded_restore.h"
 
-#include <vector>
+#include <exception>
+
+#include "foundation/collection.h"
 
 #include "foundation/collection_errors.h"
 #include "foundation/file_stream.h"
@@ -11,15 +13,16 @@ namespace {
 
 const char* RowText(std::uint32_t code) { return FindClErrorRow(code)->format; }
 
-// Sets aside the read table of an enclosing restore, if any, and collects
-// the objects the guarded restore makes; puts both back however it ends.
+// Sets aside the read table of an enclosing restore, if any, and records
+// what the guarded restore makes and restores in place; puts both back
+// however it ends.
 class OwnGraph {
  public:
-  explicit OwnGraph(std::vector<ClCollectable*>* made)
+  explicit OwnGraph(ClRestoreRecord* record)
       : outer_table_(ReadManager().ExchangeCurrentInstance(nullptr)),
-        outer_sink_(ExchangeRestoreSink(made)) {}
+        outer_record_(ExchangeRestoreRecord(record)) {}
   ~OwnGraph() {
-    ExchangeRestoreSink(outer_sink_);
+    ExchangeRestoreRecord(outer_record_);
     ReadManager().ExchangeCurrentInstance(outer_table_);
   }
   OwnGraph(const OwnGraph&) = delete;
@@ -27,38 +30,42 @@ class OwnGraph {
 
  private:
   ClCollectable* outer_table_;
-  std::vector<ClCollectable*>* outer_sink_;
+  ClRestoreRecord* outer_record_;
 };
 
 // Runs `restore` as a top-level restore of its own with library errors
-// thrown and caught here; `failed` names what the stream's state says is
-// wrong after a restore that raised nothing.
-template <typename Restore, typename Failed>
-ClRestoreOutcome Guarded(ClCollectable* target, ClRestoreDisposal dispose, Restore restore,
-                         Failed failed) {
+// thrown and caught here. `bad_state` tells a restore that raised nothing
+// but left its stream failed; `state_text` is the message for that and for
+// any other exception (an allocation sized by a damaged count).
+template <typename Restore, typename BadState>
+ClRestoreOutcome Guarded(ClRestoreDisposal dispose, Restore restore, BadState bad_state,
+                         const char* state_text) {
   ClRestoreOutcome outcome;
-  std::vector<ClCollectable*> made;
+  ClRestoreRecord record;
   bool ok = true;
   {
-    const OwnGraph own(&made);
+    const OwnGraph own(&record);
     const ClLibraryErrorGuard guard;
     try {
       outcome.object = restore();
     } catch (const ClLibraryFailure& failure) {
       ok = false;
       outcome.message = failure.what();
+    } catch (const std::exception&) {
+      ok = false;
     }
   }
-  if (ok && failed() != nullptr) {
-    ok = false;
-    outcome.message = failed();
-  }
+  if (ok && bad_state()) ok = false;
   if (!ok) {
+    if (outcome.message.empty()) outcome.message = state_text;
     outcome.status = status::kBadArguments;
     outcome.object = nullptr;
-    for (auto it = made.rbegin(); it != made.rend(); ++it) {
-      if (*it != target) dispose(*it);
+    // Targets belong to their holders: they are only emptied of items that
+    // are about to go. Everything the factory made goes, newest first.
+    for (ClCollectable* target : record.targets) {
+      if (auto* collection = dynamic_cast<ClCollection*>(target)) collection->Clear();
     }
+    for (auto it = record.made.rbegin(); it != record.made.rend(); ++it) dispose(*it);
   }
   return outcome;
 }
@@ -70,15 +77,13 @@ void DeleteRestoredObject(ClCollectable* object) { delete object; }
 ClRestoreOutcome GuardedRestoreFromFile(ClFileStream& file, ClCollectable* target,
                                         ClRestoreDisposal dispose) {
   return Guarded(
-      target, dispose, [&] { return RestoreCollectableFromFile(file, target); },
-      [&]() -> const char* {
-        return file.Error() || file.AtEnd() ? RowText(kClReadErr) : nullptr;
-      });
+      dispose, [&] { return RestoreCollectableFromFile(file, target); },
+      [&] { return file.Error() || file.AtEnd(); }, RowText(kClReadErr));
 }
 
 ClRestoreOutcome GuardedRestore(Clvistream& stream, ClCollectable* target,
                                 ClRestoreDisposal dispose) {
   return Guarded(
-      target, dispose, [&] { return RestoreCollectable(stream, target); },
-      [&]() -> const char* { return stream.Good() ? nullptr : RowText(kClStream); });
+      dispose, [&] { return RestoreCollectable(stream, target); },
+      [&] { return !stream.Good(); }, RowText(kClStream));
 }

@@ -28,11 +28,13 @@ struct ClRestoreOutcome {
 };
 
 // Runs one top-level restore with library errors caught. A read that ran
-// short of the file or failed ("[READERR] Read error") and a stream left not
-// good ("[STREAM] Bad input stream") fail too. On failure the status is
-// 0x8000020F, every object the restore made is handed to `dispose` (newest
-// first), and a target is left half-restored: its holder may destroy it but
-// must not use what it holds.
+// short of the file or failed ("[READERR] Read error"), a stream left not
+// good ("[STREAM] Bad input stream") and any other exception of a body (the
+// same texts) fail too. On failure the status is 0x8000020F and every object
+// the factory made is handed to `dispose` (newest first). Objects restored
+// in place (the target, and members that bodies restore as targets) are
+// never disposed; those that are collections are left empty, others
+// half-restored.
 ClRestoreOutcome GuardedRestoreFromFile(ClFileStream& file, ClCollectable* target = nullptr,
                                         ClRestoreDisposal dispose = &DeleteRestoredObject);
 ClRestoreOutcome GuardedRestore(Clvistream& stream, ClCollectable* target = nullptr,

@@ -42,9 +42,11 @@ ClCollectable* ClHashTable::Copy() const { return new ClHashTable(*this); }
 std::uint16_t ClHashTable::ClassId() const { return kClHashTableId; }
 
 bool ClHashTable::IsEqual(const ClCollectable* other) const {
+  if (other == this) return true;
   if (other == nullptr || other->ClassId() != ClassId()) return false;
   const auto* that = dynamic_cast<const ClCollection*>(other);
   if (that == nullptr || that->Entries() != count_) return false;
+  const ClEqualityLevel level;
   ClSet distinct(count_ / 2);
   Apply([](ClCollectable* item, void* data) { static_cast<ClSet*>(data)->Insert(item); },
         &distinct);

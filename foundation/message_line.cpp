@@ -8,7 +8,7 @@
 namespace {
 
 void HandOn(const char* text) {
-  if (QLNMessagesHandler* collector = GetMessageCollector()) {
+  if (QLNMessagesHandler* collector = TheMessageLine().collector) {
     collector->AddText(text);
     return;
   }
@@ -72,9 +72,17 @@ void FlushMessageLine() {
   line.pending = false;
 }
 
+void BeginMessage() {
+  MessageLine& line = TheMessageLine();
+  line.pending = true;
+  line.collector = GetMessageCollector();
+}
+
 void EndMessage(Status status) {
-  if (TheMessageLine().pending) FlushMessageLine();
-  if (QLNMessagesHandler* collector = GetMessageCollector()) collector->EndGroup(status);
+  MessageLine& line = TheMessageLine();
+  if (line.pending) FlushMessageLine();
+  if (line.collector != nullptr) line.collector->EndGroup(status);
+  line.collector = nullptr;
 }
 
 void WrapMessageLine() {

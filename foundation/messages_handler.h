@@ -22,4 +22,7 @@ class QLNMessagesHandler {
 // The process-wide collector, or null when none exists.
 QLNMessagesHandler* GetMessageCollector();
 // Set by the collector's constructor, cleared (null) by its destructor.
+// Waits for a message being printed to end, so a collector cleared by its
+// destructor is no longer in use once this returns. Call it without holding a
+// lock that AddText or EndGroup take.
 void SetMessageCollector(QLNMessagesHandler* collector);

@@ -36,9 +36,11 @@ ClCollectable* ClOrdered::Copy() const { return new ClOrdered(*this); }
 std::uint16_t ClOrdered::ClassId() const { return kClOrderedId; }
 
 bool ClOrdered::IsEqual(const ClCollectable* other) const {
+  if (other == this) return true;
   if (other == nullptr || other->ClassId() != kClOrderedId) return false;
   const auto* that = dynamic_cast<const ClOrdered*>(other);
   if (that == nullptr || that->count_ != count_) return false;
+  const ClEqualityLevel level;
   for (std::size_t i = 0; i < count_; ++i) {
     if (!ClItemsEqual(items_[i], that->items_[i])) return false;
   }

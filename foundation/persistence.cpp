@@ -15,7 +15,7 @@ constexpr std::size_t kSlotCount = 8;
 thread_local ClCollectable* t_slots[kSlotCount] = {};
 std::atomic<std::size_t> g_next_slot{0};
 
-thread_local std::vector<ClCollectable*>* t_restore_sink = nullptr;
+thread_local ClRestoreRecord* t_restore_record = nullptr;
 thread_local int t_restore_depth = 0;
 // Objects counted by the StoredSizeOf call in progress on this thread.
 thread_local ClIdentitySet* t_sizing = nullptr;
@@ -50,14 +50,7 @@ class ReadScope {
   ReadScope() : top_(ReadManager().Table() == nullptr) {}
   ~ReadScope() {
     if (depth_counted_) --t_restore_depth;
-    if (top_ && ReadManager().Table() != nullptr) {
-      if (t_restore_sink != nullptr) {
-        ClOrdered& table = *ReadManager().Table();
-        for (std::size_t i = 1; i < table.Entries(); ++i)
-          t_restore_sink->push_back(table.ItemAt(i));
-      }
-      ReadManager().FreeCurrentInstance();
-    }
+    if (top_) ReadManager().FreeCurrentInstance();
   }
   ReadScope(const ReadScope&) = delete;
   ReadScope& operator=(const ReadScope&) = delete;
@@ -86,14 +79,16 @@ ClCollectable* ObjectFor(std::uint16_t id, ClCollectable* target) {
       ClRaiseError(ClErrorClass::kExternal, kClId, static_cast<unsigned>(id),
                    static_cast<unsigned>(target->ClassId()));
     }
+    if (t_restore_record != nullptr) t_restore_record->targets.push_back(target);
     return target;
   }
-  ClCollectable* object = CreateByClassId(id);
+  std::unique_ptr<ClCollectable> object(CreateByClassId(id));
   if (object == nullptr) {
     ClRaiseError(ClErrorClass::kInternal, kClNoCreate, static_cast<unsigned>(id),
                  static_cast<unsigned>(id));
   }
-  return object;
+  if (t_restore_record != nullptr) t_restore_record->made.push_back(object.get());
+  return object.release();
 }
 
 ClCollectable* Resolve(const ClOrdered& table, std::uint32_t number, const ClCollectable* target) {
@@ -218,7 +213,9 @@ ClCollectable* RestoreCollectableFromFile(ClFileStream& file, ClCollectable* tar
     std::uint32_t magic = 0;
     file.Read32(magic);
     if (magic != kCollectableMagic) {
-      ClRaiseError(ClErrorClass::kExternal, kClMagic, static_cast<long>(magic),
+      // Shown as the 32-bit signed number it is in the file.
+      ClRaiseError(ClErrorClass::kExternal, kClMagic,
+                   static_cast<long>(static_cast<std::int32_t>(magic)),
                    static_cast<long>(kCollectableMagic));
     }
     scope.Open();
@@ -275,9 +272,9 @@ ClCollectable* RestoreCollectable(Clvistream& stream, ClCollectable* target) {
   return nullptr;
 }
 
-std::vector<ClCollectable*>* ExchangeRestoreSink(std::vector<ClCollectable*>* sink) {
-  std::vector<ClCollectable*>* previous = t_restore_sink;
-  t_restore_sink = sink;
+ClRestoreRecord* ExchangeRestoreRecord(ClRestoreRecord* record) {
+  ClRestoreRecord* previous = t_restore_record;
+  t_restore_record = record;
   return previous;
 }
 
@@ -285,11 +282,18 @@ std::vector<ClCollectable*>* ExchangeRestoreSink(std::vector<ClCollectable*>* si
 
 std::uint32_t StoredSizeOf(const ClCollectable* object) {
   if (object == nullptr) object = NilObject();
-  std::unique_ptr<ClIdentitySet> owned;
+  // The outermost call owns the set of objects counted; the slot is emptied
+  // however the call ends, a raised error included.
+  struct Owner {
+    std::unique_ptr<ClIdentitySet> set;
+    ~Owner() {
+      if (set != nullptr) t_sizing = nullptr;
+    }
+  } owner;
   std::uint32_t size = 0;
   if (t_sizing == nullptr) {
-    owned = std::make_unique<ClIdentitySet>();
-    t_sizing = owned.get();
+    owner.set = std::make_unique<ClIdentitySet>();
+    t_sizing = owner.set.get();
     if (StoreManager().Table() == nullptr) size += 4;
   }
   std::uint32_t number = 0;
@@ -302,6 +306,5 @@ std::uint32_t StoredSizeOf(const ClCollectable* object) {
     t_sizing->Insert(key);
     size += 2 + object->StoredSize();
   }
-  if (owned != nullptr) t_sizing = nullptr;
   return size;
 }

@@ -46,11 +46,16 @@ ClCollectable* RestoreCollectableFromFile(ClFileStream& file, ClCollectable* tar
 // As above; a malformed stream sets the fail bit and yields null.
 ClCollectable* RestoreCollectable(Clvistream& stream, ClCollectable* target = nullptr);
 
-// Where the top-level restores of this thread leave the objects they made
-// (their read table without the nil object) before dropping the table; null
-// for nowhere. Returns the previous one. The guarded restore uses it to
-// dispose of a graph whose restore failed.
-std::vector<ClCollectable*>* ExchangeRestoreSink(std::vector<ClCollectable*>* sink);
+// What the restores of this thread record while one is installed: the
+// objects the factory made, in the order made, and the objects restored in
+// place as targets. The guarded restore uses it to dispose of a graph whose
+// restore failed without touching what it does not own.
+struct ClRestoreRecord {
+  std::vector<ClCollectable*> made;
+  std::vector<ClCollectable*> targets;
+};
+// Installs `record` (null for none) and returns the previous one.
+ClRestoreRecord* ExchangeRestoreRecord(ClRestoreRecord* record);
 
 // Bytes the object takes in the binary form at this point of a save: the
 // magic at top level, then 2 plus its StoredSize the first time, else 6.

@@ -11,7 +11,7 @@ void PrintStatusAndMsg(BvuStatusAndMsg* message) {
     // The run thread prints at the same time; the line is shared.
     platform::TerminationBlocker blocker;
     platform::CriticalSectionLock lock(SuPrintCriticalSection());
-    TheMessageLine().pending = true;
+    BeginMessage();
     if (const char* text = message->GetText()) PutMessageText(text, std::strlen(text));
     EndMessage(message->GetStatus());
   }

@@ -68,9 +68,11 @@ ClCollectable* ClSlistCollectables::Copy() const { return new ClSlistCollectable
 std::uint16_t ClSlistCollectables::ClassId() const { return kClSlistCollectablesId; }
 
 bool ClSlistCollectables::IsEqual(const ClCollectable* other) const {
+  if (other == this) return true;
   if (other == nullptr || other->ClassId() != kClSlistCollectablesId) return false;
   const auto* that = dynamic_cast<const ClSlistCollectables*>(other);
   if (that == nullptr || that->Entries() != Entries()) return false;
+  const ClEqualityLevel level;
   const ClSlink* b = that->HeadLink()->next;
   for (const ClSlink* a = HeadLink()->next; !IsTail(a); a = a->next, b = b->next) {
     if (!ClItemsEqual(AsNode(a)->item, AsNode(b)->item)) return false;

@@ -163,8 +163,11 @@ class FormatWalk {
     return Outcome::kDone;
   }
 
+  // Address 0 is never readable: it faults without being touched, which
+  // spares the fault guard (and sanitizers) a real access.
   template <class T>
   bool ReadValue(const void* arg, T* value) {
+    if (arg == nullptr) return false;
     return ReadCallerMemory([&] { std::memcpy(value, arg, sizeof(T)); });
   }
 
@@ -180,12 +183,16 @@ class FormatWalk {
       TheMessageLine().pending = false;
       return next;
     }
-    const int cost = bridge_ && (spec.type == 'c' || spec.type == 's') ? 2 : 1;
+    // A bridge "c" takes its length as a second argument, so it needs both
+    // units before it; a bridge "s" pays its second unit after it.
+    const int cost = bridge_ && spec.type == 'c' ? 2 : 1;
     if (budget_ < cost) return RefuseWithDiagnostic(bad_format::kTooMany, p, __LINE__);
     budget_ -= cost;
     const void* arg = NextArg();
     if (bridge_ && spec.type == 'c') NextArg();  // the character's length
-    return Finish(FormatArgument(spec, arg), p, next, __LINE__);
+    const char* resume = Finish(FormatArgument(spec, arg), p, next, __LINE__);
+    if (bridge_ && spec.type == 's') --budget_;
+    return resume;
   }
 
   Outcome FormatArgument(const FormatSpec& spec, const void* arg) {
@@ -203,7 +210,6 @@ class FormatWalk {
       case 'g':
       case 'G': {
         double value = 0;
-        if (arg == nullptr) return Outcome::kFailed;
         if (!ReadValue(arg, &value)) return Outcome::kFaulted;
         return Format(GlibcConversion(spec, true, "", spec.type), false, value);
       }
@@ -214,7 +220,6 @@ class FormatWalk {
 
   // "l" and "L" read 32 bits as on the engine's home platform; "I64" reads 64.
   Outcome FormatInteger(const FormatSpec& spec, const void* arg) {
-    if (arg == nullptr) return Outcome::kFailed;
     if (spec.size == FormatSize::kInt64) {
       std::int64_t value = 0;
       if (!ReadValue(arg, &value)) return Outcome::kFaulted;
@@ -233,7 +238,6 @@ class FormatWalk {
 
   // A NUL character counts as printed.
   Outcome FormatChar(const FormatSpec& spec, const void* arg) {
-    if (arg == nullptr) return Outcome::kFailed;
     if (spec.size == FormatSize::kLong) {
       char16_t unit = 0;
       if (!ReadValue(arg, &unit)) return Outcome::kFaulted;
@@ -253,22 +257,22 @@ class FormatWalk {
     return spec.precision >= 0 ? static_cast<std::size_t>(spec.precision) : SIZE_MAX;
   }
 
-  // An empty text counts as printed.
+  // An empty text counts as printed; a null one cannot be read.
   Outcome FormatText(const FormatSpec& spec, const void* arg) {
-    std::string text = "(null)";
+    const auto* chars = static_cast<const char*>(arg);
+    if (chars == nullptr) return Outcome::kFaulted;
+    std::string text;
     bool empty = false;
-    if (const auto* chars = static_cast<const char*>(arg)) {
-      const std::size_t limit = TextLimit(spec);
-      if (!ReadCallerMemory([&] {
-            empty = *chars == '\0';
-            text.assign(chars, strnlen(chars, limit));
-          })) {
-        return Outcome::kFaulted;
-      }
-      if (bridge_) {
-        DropTrailingBlanks(text);
-        empty = text.empty();
-      }
+    const std::size_t limit = TextLimit(spec);
+    if (!ReadCallerMemory([&] {
+          empty = *chars == '\0';
+          text.assign(chars, strnlen(chars, limit));
+        })) {
+      return Outcome::kFaulted;
+    }
+    if (bridge_) {
+      DropTrailingBlanks(text);
+      empty = text.empty();
     }
     return Format(GlibcConversion(spec, true, "", 's'), empty, text.c_str());
   }
@@ -276,29 +280,28 @@ class FormatWalk {
   // 16-bit texts become UTF-8; a precision counts UTF-8 bytes and never cuts
   // a character.
   Outcome FormatWideText(const FormatSpec& spec, const void* arg) {
-    std::string text = "(null)";
+    const auto* units = static_cast<const char*>(arg);
+    if (units == nullptr) return Outcome::kFaulted;
     bool empty = false;
-    if (const auto* units = static_cast<const char*>(arg)) {
-      const std::size_t limit = TextLimit(spec);
-      std::u16string wide;
-      if (!ReadCallerMemory([&] {
-            char16_t unit = 0;
-            std::memcpy(&unit, units, sizeof unit);
-            empty = unit == 0;
-            for (std::size_t i = 0; i < limit; ++i) {
-              std::memcpy(&unit, units + i * sizeof unit, sizeof unit);
-              if (unit == 0) break;
-              wide += unit;
-            }
-          })) {
-        return Outcome::kFaulted;
-      }
-      text = platform::Utf8FromUtf16(wide);
-      if (spec.precision >= 0) CutUtf8(text, static_cast<std::size_t>(spec.precision));
-      if (bridge_) {
-        DropTrailingBlanks(text);
-        empty = text.empty();
-      }
+    const std::size_t limit = TextLimit(spec);
+    std::u16string wide;
+    if (!ReadCallerMemory([&] {
+          char16_t unit = 0;
+          std::memcpy(&unit, units, sizeof unit);
+          empty = unit == 0;
+          for (std::size_t i = 0; i < limit; ++i) {
+            std::memcpy(&unit, units + i * sizeof unit, sizeof unit);
+            if (unit == 0) break;
+            wide += unit;
+          }
+        })) {
+      return Outcome::kFaulted;
+    }
+    std::string text = platform::Utf8FromUtf16(wide);
+    if (spec.precision >= 0) CutUtf8(text, static_cast<std::size_t>(spec.precision));
+    if (bridge_) {
+      DropTrailingBlanks(text);
+      empty = text.empty();
     }
     return Format(GlibcConversion(spec, false, "", 's'), empty, text.c_str());
   }
@@ -346,12 +349,14 @@ class FormatWalk {
     if (reinterpret_cast<std::uintptr_t>(arg) % 4 != 0) {
       return RefuseWithDiagnostic(bad_format::kTooManyMaybe, p, __LINE__);
     }
-    if (arg == nullptr) return Refuse(bad_format::kNotAPointer, p);
     BvuNameable* object = nullptr;
     if (!ReadValue(arg, &object)) return Finish(Outcome::kFaulted, p, next, __LINE__);
-    if (object == nullptr || reinterpret_cast<std::uintptr_t>(object) % 4 != 0) {
+    if (reinterpret_cast<std::uintptr_t>(object) % 4 != 0) {
       return Refuse(bad_format::kNotAPointer, p);
     }
+    // Only the alignment is checked; a null object faults like any other
+    // that cannot be used.
+    if (object == nullptr) return Finish(Outcome::kFaulted, p, next, __LINE__);
     std::string name;
     bool null_name = false;
     if (!ReadCallerMemory([&] {
@@ -383,7 +388,7 @@ void SuPrint(Status status, const char* format, ...) {
   PrinterLock lock;
   PrinterState& state = State();
   if (state.quiet == 0) {
-    TheMessageLine().pending = true;
+    BeginMessage();
     va_list args;
     va_start(args, format);
     FormatWalk(format, state.bridge, &args).Run();

@@ -224,12 +224,28 @@ const char* SUValue::GetString() const {
 
 // --- assignment ---
 
+namespace {
+
+// True when `value` is one of the elements of `tree`, at any depth.
+bool InElementTree(const SUValue& tree, const SUValue* value) {
+  if (!tree.IsArray() || tree.capacity == 0) return false;
+  const SUValue* first = tree.payload.elements;
+  const SUValue* end = first + tree.capacity;
+  const std::less<const SUValue*> before;
+  if (!before(value, first) && before(value, end)) return true;
+  for (const SUValue* e = first; e != end; ++e) {
+    if (InElementTree(*e, value)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 void SUValue::Assign(const SUValue& source) {
-  // A source inside our own element array would change while it is read.
-  const bool own_element = IsArray() && capacity > 0 &&
-                           !std::less<const SUValue*>()(&source, payload.elements) &&
-                           std::less<const SUValue*>()(&source, payload.elements + capacity);
-  if (&source == this || own_element) {
+  // A source inside our own elements would change while it is read; an
+  // array holding us would be read while we change it, and would grow each
+  // time it is read through us.
+  if (&source == this || InElementTree(*this, &source) || InElementTree(source, this)) {
     const SUValue copy(source);
     Assign(copy);
     return;

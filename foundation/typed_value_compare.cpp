@@ -55,27 +55,6 @@ double AsDouble(const SUValue& v) {
   return v.type == SUValue::kReal ? v.payload.real : v.payload.integer;
 }
 
-// A scalar seen as the one-element set it would make, so that a set can be
-// compared with it; nullopt when the scalar cannot be an element of `set`.
-std::optional<SUValue> AsSet(const SUValue& v, const SUValue& set) {
-  const std::uint16_t kind = set.Kind();
-  if ((v.type == SUValue::kInteger || v.type == SUValue::kLogical ||
-       v.type == SUValue::kSpecification) &&
-      kind != SUValue::kString) {
-    std::optional<SUValue> single(std::in_place);
-    single->SetType(SUValue::kIntSet);
-    single->SetInt(v.payload.integer);
-    return single;
-  }
-  if (IsText(v.type) && kind != SUValue::kInteger) {
-    std::optional<SUValue> single(std::in_place);
-    single->SetType(SUValue::kStringSet);
-    single->SetString(v.payload.text);
-    return single;
-  }
-  return std::nullopt;
-}
-
 bool Contains(const SUValue& set, const SUValue& other, std::int32_t i) {
   return other.Kind() == SUValue::kInteger ? set.FindInt(other.payload.ints[i]) > 0
                                            : set.FindString(other.payload.strings[i].Text()) > 0;
@@ -129,6 +108,28 @@ std::optional<bool> CompareSets(const SUValue& left, const SUValue& right, Relat
   return std::nullopt;
 }
 
+// A set meets a scalar in two rules only: an integer equals an integer set
+// that holds exactly that integer, and a set is greater than or equal to
+// each of its members.
+std::optional<bool> CompareSetWithScalar(const SUValue& left, const SUValue& right,
+                                         Relation relation) {
+  const SUValue& set = left.IsSet() ? left : right;
+  const SUValue& scalar = left.IsSet() ? right : left;
+  if ((relation == Relation::kEqual || relation == Relation::kNotEqual) &&
+      scalar.type == SUValue::kInteger && set.Kind() == SUValue::kInteger) {
+    const bool equal = set.count == 1 && set.payload.ints[0] == scalar.payload.integer;
+    return relation == Relation::kEqual ? equal : !equal;
+  }
+  if (relation != Relation::kGreaterEqual || !left.IsSet()) return std::nullopt;
+  if (IsNumber(right.type) && right.type != SUValue::kReal && set.Kind() == SUValue::kInteger) {
+    return set.FindInt(right.payload.integer) > 0;
+  }
+  if (IsText(right.type) && set.Kind() == SUValue::kString) {
+    return set.FindString(TextOf(right)) > 0;
+  }
+  return std::nullopt;
+}
+
 std::optional<bool> Compare(const SUValue& left, const SUValue& right, Relation relation);
 
 std::optional<bool> CompareArrays(const SUValue& left, const SUValue& right, Relation relation) {
@@ -156,16 +157,7 @@ std::optional<bool> Compare(const SUValue& left, const SUValue& right, Relation 
     return std::nullopt;
   }
   if (left.IsSet() && right.IsSet()) return CompareSets(left, right, relation);
-  if (left.IsSet()) {
-    const std::optional<SUValue> single = AsSet(right, left);
-    if (!single) return std::nullopt;
-    return CompareSets(left, *single, relation);
-  }
-  if (right.IsSet()) {
-    const std::optional<SUValue> single = AsSet(left, right);
-    if (!single) return std::nullopt;
-    return CompareSets(*single, right, relation);
-  }
+  if (left.IsSet() || right.IsSet()) return CompareSetWithScalar(left, right, relation);
   if (left.type == SUValue::kReal || right.type == SUValue::kReal) {
     if (IsNumber(left.type) && IsNumber(right.type)) {
       return Holds(relation, AsDouble(left), AsDouble(right));  // NaN: only "not equal" holds

@@ -293,7 +293,7 @@ template <typename Accumulate>
 void SUValue::ReduceNumbers(const SUValue& array, bool as_real, Accumulate accumulate) {
   bool any = false;
   bool clash = false;
-  bool real = as_real || type == kReal;
+  bool real = as_real;
   auto survey = [&](const SUValue& leaf) {
     if (leaf.type == kReal) {
       real = true;

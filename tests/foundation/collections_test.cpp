@@ -62,6 +62,47 @@ TEST(Collections, ClearAndDestroyDeletesAnObjectHeldTwiceOnce) {
   EXPECT_TRUE(l.IsEmpty());
 }
 
+// A collection of kind T whose members all share one bucket, so that
+// comparisons of hash tables reach their items.
+template <typename T>
+struct OneBucket : T {
+  std::uint32_t Hash() const override { return 0; }
+};
+using MakeCollection = std::unique_ptr<ClCollection> (*)();
+template <typename T>
+std::unique_ptr<ClCollection> Make() { return std::make_unique<OneBucket<T>>(); }
+const MakeCollection kEveryKind[] = {&Make<ClOrdered>, &Make<ClSlistCollectables>,
+                                     &Make<ClHashTable>, &Make<ClSet>};
+
+TEST(Collections, EqualityOfCollectionsHoldingThemselvesIsBoundedNotUnending) {
+  for (MakeCollection make : kEveryKind) {
+    const std::unique_ptr<ClCollection> x = make(), y = make();
+    x->Insert(x.get());
+    y->Insert(y.get());
+    EXPECT_TRUE(x->IsEqual(x.get()));
+    {
+      const ClLibraryErrorGuard guard;
+      try {
+        x->IsEqual(y.get());
+        ADD_FAILURE() << "no error raised";
+      } catch (const ClLibraryFailure& failure) {
+        EXPECT_STREQ(failure.what(), "[NOTALLOW] Function not allowed for derived class");
+      }
+    }
+    // The levels were given back: chains as deep as the bound still compare.
+    auto chain = [make] {
+      std::vector<std::unique_ptr<ClCollection>> c;
+      for (int i = 0; i < kMaxEqualityDepth; ++i) {
+        c.push_back(make());
+        if (i > 0) c[i - 1]->Insert(c[i].get());
+      }
+      return c;
+    };
+    const auto a = chain(), b = chain();
+    EXPECT_TRUE(a[0]->IsEqual(b[0].get()));
+  }
+}
+
 TEST_F(Sequences, CopyAndEqualityCompareItemsPairwise) {
   ClOrdered o;
   ClSlistCollectables l;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <random>
 #include <string>
 
@@ -146,20 +147,66 @@ TEST(GuardedRestore, TargetOfAnotherClassIsRefused) {
   EXPECT_TRUE(target.IsEmpty());
 }
 
-TEST(GuardedRestore, FailedTargetRestoreDisposesWhatItMade) {
-  ClOrdered ordered;
+// Holds a collection by value and restores it in place, as a target.
+struct Holder : ClCollectable {
+  ClOrdered inner;
+  void SaveToFile(ClFileStream& file) const override { WriteCollectableToFile(&inner, file); }
+  void RestoreFromFile(ClFileStream& file) override { RestoreCollectableFromFile(file, &inner); }
+  void SaveToVStream(Clvostream& stream) const override { WriteCollectable(&inner, stream); }
+  void RestoreFromVStream(Clvistream& stream) override { RestoreCollectable(stream, &inner); }
+};
+
+TEST(GuardedRestore, FailureDisposesOnlyWhatItMadeAndEmptiesCollectionTargets) {
   Value a{1}, b{2};
-  ordered.Append(&a);
-  ordered.Append(&b);
+  Holder saved;
+  saved.inner.Append(&a);
+  saved.inner.Append(&b);
   const int live = LiveObjects();
-  const std::string bytes = SaveToBytes(&ordered);
-  auto* target = new ClOrdered;
-  EXPECT_EQ(RestoreBytes(bytes.substr(0, bytes.size() - 3), target).status, status::kBadArguments);
-  EXPECT_EQ(LiveObjects(), live);
-  delete target;  // holds a disposed item: may be destroyed, not used
-  const ClRestoreOutcome r = RestoreBytes(bytes + "more");  // trailing data is no failure
+  const std::string bytes = SaveToBytes(&saved), text = SaveToText(&saved);
+  for (bool binary : {true, false}) {
+    SCOPED_TRACE(binary ? "binary" : "stream");
+    auto cut = [&](const std::string& s) { return s.substr(0, s.size() - 3); };
+    auto restore = [&](ClCollectable* target) {
+      return binary ? RestoreBytes(cut(bytes), target) : RestoreText(cut(text), target);
+    };
+    Holder holder;  // the inner target is a member: never to be deleted
+    EXPECT_EQ(restore(&holder).status, status::kBadArguments);
+    EXPECT_TRUE(holder.inner.IsEmpty());
+    ClOrdered ordered;  // a top-level collection target
+    EXPECT_EQ(restore(&ordered).status, status::kBadArguments);
+    EXPECT_TRUE(ordered.IsEmpty());
+    EXPECT_EQ(LiveObjects(), live);
+  }
+  const ClRestoreOutcome r = RestoreBytes(SaveToBytes(&saved.inner) + "more");  // trailing data is no failure
   ASSERT_EQ(r.status, status::kOk);
   DestroyGraph(r.object);
+}
+
+// A body sized by a count it reads, whose allocation fails for a damaged one.
+struct Sized : ClCollectable {
+  std::uint16_t ClassId() const override { return 0x7A03; }
+  void SaveToFile(ClFileStream& file) const override { file.Write32(1); }
+  void RestoreFromFile(ClFileStream& file) override {
+    std::uint32_t n = 0;
+    file.Read32(n);
+    if (n > 1000) throw std::bad_alloc();
+  }
+};
+ClassIdRegistrar g_sized_registrar([]() -> ClCollectable* { return new Sized; }, 0x7A03);
+
+TEST(GuardedRestore, AllocationFailureInABodyIsAFailureAndLeavesNothing) {
+  Value a{1};
+  Sized sized;
+  ClOrdered top;
+  top.Append(&a);
+  top.Append(&sized);
+  std::string bytes = SaveToBytes(&top);
+  const int live = LiveObjects();
+  bytes[bytes.size() - 1] = '\x7F';
+  const ClRestoreOutcome r = RestoreBytes(bytes);
+  EXPECT_EQ(r.status, status::kBadArguments);
+  EXPECT_EQ(r.message, "[READERR] Read error");
+  EXPECT_EQ(LiveObjects(), live);
 }
 
 TEST(GuardedRestore, UnknownClassAndBadMagicGiveTheirMessages) {
@@ -168,6 +215,7 @@ TEST(GuardedRestore, UnknownClassAndBadMagicGiveTheirMessages) {
   EXPECT_EQ(RestoreBytes(std::string("\x00\x00\x00\x00", 4)).message,
             "[MAGIC] Bad magic number: 0 (should be 34952)");
   EXPECT_EQ(RestoreBytes("").message, "[MAGIC] Bad magic number: 0 (should be 34952)");
+  EXPECT_EQ(RestoreBytes("\xFF\xFF\xFF\xFF").message, "[MAGIC] Bad magic number: -1 (should be 34952)");
   EXPECT_EQ(RestoreText(":31487 {}").message,
             "[NOCREATE] ClFactory: no create function for class with ID 31487 (0x7aff)");
   EXPECT_EQ(RestoreText("@1 ").message, "[REF] Bad persistence reference");
@@ -193,6 +241,17 @@ TEST(GuardedRestore, NestingIsBoundedInsteadOfOverflowingTheStack) {
   std::string text;
   for (int i = 0; i < 100000; ++i) text += ":32808 {1 ";
   EXPECT_EQ(RestoreText(text).message, "[STREAM] Bad input stream");
+}
+
+TEST(GuardedRestore, SetOfCollectionsHoldingThemselvesIsRefusedNotUnending) {
+  // A set of 200 ordered collections, each holding itself (object 2 + i).
+  std::string bytes("\x88\x88\0\0\x2B\x80\xC8\0\0\0", 10);
+  for (int i = 0; i < 200; ++i) {
+    bytes += std::string("\x28\x80\x01\0\0\0\xFF\xFF", 8) + static_cast<char>(2 + i) + std::string(3, '\0');
+  }
+  const ClRestoreOutcome r = RestoreBytes(bytes);
+  EXPECT_EQ(r.status, status::kBadArguments);
+  EXPECT_EQ(r.message, "[NOTALLOW] Function not allowed for derived class");
 }
 
 TEST(GuardedRestore, LeavesTheProcessHandlerInPlace) {

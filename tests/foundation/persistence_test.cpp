@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/collection_errors.h"
 #include "foundation/factory.h"
 #include "foundation/memory_stream.h"
 #include "foundation/ordered.h"
@@ -197,6 +198,19 @@ TEST(StoredSizeOf, CountsMagicFirstOccurrencesAndReferencesAndSeesWhatIsWrittenA
   SaveToBytes(&top);
   EXPECT_EQ(after_written.seen, 6u);
   EXPECT_EQ(before_unwritten.seen, 2u + 4 + 6);
+}
+
+TEST(StoredSizeOf, StartsAfreshAfterANestedSizeRaised) {
+  struct Raising : ClCollectable {
+    std::uint32_t StoredSize() const override { ClRaiseError(ClErrorClass::kInternal, kClRef); }
+  } raising;
+  ClOrdered holder;
+  holder.Append(&raising);
+  {
+    const ClLibraryErrorGuard guard;
+    EXPECT_THROW(StoredSizeOf(&holder), ClLibraryFailure);
+  }
+  EXPECT_EQ(StoredSizeOf(nullptr), 10u);
 }
 
 TEST(Tables, TwoThreadsSaveAndRestoreDifferentGraphsAtOnce) {

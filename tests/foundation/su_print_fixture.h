@@ -44,6 +44,16 @@ class SuPrintTest : public ::testing::Test {
   testsupport::CaptureSink sink_;
 };
 
+// How many times the printer's exception diagnostic appears in `out`.
+inline std::size_t ExceptionDiagnostics(const std::string& out) {
+  std::size_t count = 0;
+  for (std::size_t at = 0;
+       (at = out.find("SuPrint() Exception caught at line ", at)) != std::string::npos; ++at) {
+    ++count;
+  }
+  return count;
+}
+
 // A model object as the printer sees it.
 class Named : public BvuNameable {
  public:

@@ -129,14 +129,7 @@ TEST_F(SuPrintFaultTest, UnreadableArgumentsBecomeExceptionTextsAndTheMessageGoe
   std::string expected;
   for (int i = 0; i < 6; ++i) expected += "Exception in SuPrint()|";
   EXPECT_EQ(OnlyLine(), expected + "7");
-  const std::string diagnostics = out.Take();
-  std::size_t count = 0;
-  for (std::size_t at = 0; (at = diagnostics.find("SuPrint() Exception caught at line ", at)) !=
-                           std::string::npos;
-       ++at) {
-    ++count;
-  }
-  EXPECT_EQ(count, 6u);
+  EXPECT_EQ(ExceptionDiagnostics(out.Take()), 6u);
 }
 
 // Sleeps inside the printer's lock, so that the end request arrives there.

@@ -157,6 +157,21 @@ TEST(TypedValueAssign, SourceThatIsTheTargetOrInsideItIsReadBeforeItChanges) {
   SUValue set = StrSet({"only"});
   set.SetString(set.GetStringAt(0));
   EXPECT_EQ(tv::Printed(set), "[\"only\"]");
+  // An array assigned into an untyped slot of its own, at any depth.
+  SUValue holder;
+  holder.Resize(2);
+  holder.SetElement(1, tv::Int(1));
+  holder.SetElement(0, holder);
+  EXPECT_EQ(tv::Printed(holder), "<<?,1>,1>");
+  SUValue direct;
+  direct.Resize(2);
+  direct.Elements()[0].Assign(direct);
+  EXPECT_EQ(tv::Printed(direct), "<<?,?>,?>");
+  SUValue deep;
+  deep.Resize(1);
+  deep.SetElement(0, direct);
+  deep.Elements()[0].Elements()[1].Assign(deep);
+  EXPECT_EQ(tv::Printed(deep), "<<<?,?>,<<<?,?>,?>>>>");
 }
 
 TEST(TypedValueText, OnlyAStrictlyShorterTextReusesTheBuffer) {

@@ -126,7 +126,7 @@ TEST(TypedValueReductions, FoldNumbersAndSetsOverNestedArraysInElementOrder) {
       {&SUValue::MaxOf, nested, {}, "0|4|4"},
       {&SUValue::MinOf, nested, {}, "0|4|1"},
       {&SUValue::SumOf, tv::ArrayOf({&three, &half}), {}, "0|4|3.5"},
-      {&SUValue::SumOf, first, Real(0.0), "0|4|3"},  // a real result stays real
+      {&SUValue::SumOf, first, Real(0.0), "0|2|3"},  // the elements decide the kind
       {&SUValue::SumOf, tv::IntArray({kMax, 1}), {}, "0|2|-2147483648"},
       {&SUValue::SumOf, tv::ArrayOf({&one, &text}), Int(5), "-2|2|5"},
       {&SUValue::SumOf, Int(5), {}, "0|2|5"},  // a scalar counts as one element
@@ -355,10 +355,13 @@ TEST(TypedValueCompare, RelationsAcrossKinds) {
     c.push_back({"true with TRUE", tv::Logical(true), Str("TRUE"), "100101"});
     c.push_back({"false with fAlSe", tv::Logical(false), Str("fAlSe"), "100101"});
     c.push_back({"text with true", Str("false"), tv::Logical(true), "011100"});
-    c.push_back({"int with its one-element set", Int(3), IntSet({3}), "100101"});
-    c.push_back({"int with a larger set", Int(3), IntSet({3, 4}), "011100"});
-    c.push_back({"set holding a scalar", IntSet({3, 4}), Int(3), "010011"});
-    c.push_back({"string set holding a text", StrSet({"a", "b"}), Str("B"), "010011"});
+    c.push_back({"int with its one-element set", Int(3), IntSet({3}), "100000"});
+    c.push_back({"one-element set with its int", IntSet({3}, kOrderedInts), Int(3), "100001"});
+    c.push_back({"int with a larger set", Int(3), IntSet({3, 4}), "010000"});
+    c.push_back({"set holding a scalar", IntSet({3, 4}), Int(3), "010001"});
+    c.push_back({"set without the scalar", IntSet({4}), Int(3), "010000"});
+    c.push_back({"string set holding a text", StrSet({"a", "b"}), Str("B"), "000001"});
+    c.push_back({"text with its one-element set", Str("a"), StrSet({"A"}), "000000"});
     c.push_back({"proper subset", IntSet({1, 2}), IntSet({1, 2, 3}), "011100"});
     c.push_back({"same set", IntSet({1, 2}), IntSet({1, 2}), "100101"});
     c.push_back({"disjoint", IntSet({1}), IntSet({2}), "010000"});
