@@ -5,12 +5,17 @@ function(vantor_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
 endfunction()
 
-# vantor_library(<target> [DEPS <targets...>] [EXTRA_SOURCES ...])
-# A subsystem library built from every .cpp of the calling folder (not its
-# subfolders, which may hold libraries of their own).
+# vantor_library(<target> [RECURSIVE] [DEPS <targets...>] [EXTRA_SOURCES ...])
+# A subsystem library built from every .cpp of the calling folder; with
+# RECURSIVE also from its sub-folders by concern (without it, sub-folders may
+# hold libraries of their own, as in numerics/).
 function(vantor_library target)
-  cmake_parse_arguments(ARG "" "" "DEPS;EXTRA_SOURCES" ${ARGN})
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  cmake_parse_arguments(ARG "RECURSIVE" "" "DEPS;EXTRA_SOURCES" ${ARGN})
+  if(ARG_RECURSIVE)
+    file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  else()
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  endif()
   add_library(${target} STATIC ${sources} ${ARG_EXTRA_SOURCES})
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${target} PUBLIC ${ARG_DEPS})

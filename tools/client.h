@@ -36,8 +36,8 @@
 #include <string>
 #include <vector>
 
-#include "framework/message.h"
-#include "framework/server_registry.h"
+#include "framework/messaging/message.h"
+#include "framework/servers/server_registry.h"
 #include "platform/status.h"
 
 class DseComputeNode;

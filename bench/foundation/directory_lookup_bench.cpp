@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "foundation/directory_node.h"
-#include "foundation/id_path.h"
+#include "foundation/directory/directory_node.h"
+#include "foundation/directory/id_path.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "framework/message.h"
-#include "framework/segment.h"
-#include "tests/tools/engine/protocol.h"
+#include "framework/messaging/message.h"
+#include "framework/connections/segment.h"
+#include "tools/test_engine/protocol.h"
 #include "tools/client.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "foundation/su_print.h"
+#include "foundation/messages/su_print.h"
 #include "numerics/lsq/index_sort.h"
 #include "numerics/lsq/numeric_record.h"
 

@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "foundation/su_print.h"
+#include "foundation/messages/su_print.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "foundation/ordered.h"
+#include "foundation/collections/ordered.h"
 
 #include <gtest/gtest.h>
 
@@ -8,10 +8,10 @@
 #include <random>
 #include <vector>
 
-#include "foundation/collection_errors.h"
-#include "foundation/hash_table.h"
-#include "foundation/set.h"
-#include "foundation/slist.h"
+#include "foundation/collections/collection_errors.h"
+#include "foundation/collections/hash_table.h"
+#include "foundation/collections/set.h"
+#include "foundation/collections/slist.h"
 #include "tests/foundation/test_collectables.h"
 #include "tests/support/death.h"
 

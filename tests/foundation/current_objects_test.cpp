@@ -1,4 +1,4 @@
-#include "foundation/current_objects.h"
+#include "foundation/interfaces/current_objects.h"
 
 #include <gtest/gtest.h>
 
@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "foundation/group_method.h"
-#include "foundation/integrator_proxy.h"
-#include "foundation/problem_manager_hooks.h"
-#include "foundation/procedure_context.h"
-#include "foundation/solver_options.h"
-#include "foundation/variable_drivers.h"
+#include "foundation/interfaces/group_method.h"
+#include "foundation/interfaces/integrator_proxy.h"
+#include "foundation/interfaces/problem_manager_hooks.h"
+#include "foundation/interfaces/procedure_context.h"
+#include "foundation/interfaces/solver_options.h"
+#include "foundation/interfaces/variable_drivers.h"
 #include "tests/support/capture_sink.h"
 
 namespace {

@@ -4,9 +4,9 @@
 #include <utility>
 #include <vector>
 
-#include "foundation/directory_iterator.h"
-#include "foundation/directory_node.h"
-#include "foundation/name_path.h"
+#include "foundation/directory/directory_iterator.h"
+#include "foundation/directory/directory_node.h"
+#include "foundation/directory/name_path.h"
 #include "tests/foundation/tree_samples.h"
 
 namespace {

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "foundation/directory_node.h"
-#include "foundation/id_path.h"
-#include "foundation/name_table.h"
+#include "foundation/directory/directory_node.h"
+#include "foundation/directory/id_path.h"
+#include "foundation/directory/name_table.h"
 #include "tests/foundation/tree_samples.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/death.h"

@@ -9,8 +9,8 @@
 #include <tuple>
 #include <vector>
 
-#include "foundation/file_utilities.h"
-#include "foundation/working_folder.h"
+#include "foundation/files/file_utilities.h"
+#include "foundation/interfaces/working_folder.h"
 #include "tests/support/death.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"

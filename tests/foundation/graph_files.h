@@ -6,12 +6,12 @@
 #include <memory>
 #include <string>
 
-#include "foundation/collectable.h"
-#include "foundation/collection.h"
-#include "foundation/file_stream.h"
-#include "foundation/memory_stream.h"
-#include "foundation/persistence.h"
-#include "foundation/set.h"
+#include "foundation/collections/collectable.h"
+#include "foundation/collections/collection.h"
+#include "foundation/persistence/file_stream.h"
+#include "foundation/persistence/memory_stream.h"
+#include "foundation/persistence/persistence.h"
+#include "foundation/collections/set.h"
 #include "tests/foundation/test_collectables.h"
 
 namespace testobjects {

@@ -1,4 +1,4 @@
-#include "foundation/guarded_restore.h"
+#include "foundation/persistence/guarded_restore.h"
 
 #include <gtest/gtest.h>
 
@@ -6,11 +6,11 @@
 #include <random>
 #include <string>
 
-#include "foundation/collection_errors.h"
-#include "foundation/memory_stream.h"
-#include "foundation/ordered.h"
-#include "foundation/set.h"
-#include "foundation/slist.h"
+#include "foundation/collections/collection_errors.h"
+#include "foundation/persistence/memory_stream.h"
+#include "foundation/collections/ordered.h"
+#include "foundation/collections/set.h"
+#include "foundation/collections/slist.h"
 #include "tests/foundation/graph_files.h"
 #include "tests/foundation/test_collectables.h"
 #include "tests/support/death.h"

@@ -1,4 +1,4 @@
-#include "foundation/math_error.h"
+#include "foundation/messages/math_error.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "foundation/memory_stream.h"
+#include "foundation/persistence/memory_stream.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
-#include "foundation/packed_value.h"
+#include "foundation/values/packed_value.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "foundation/snapshot_version.h"
-#include "foundation/typed_value.h"
+#include "foundation/values/snapshot_version.h"
+#include "foundation/values/typed_value.h"
 #include "tests/support/golden.h"
 #include "typed_value_builders.h"
 

@@ -1,4 +1,4 @@
-#include "foundation/persistence.h"
+#include "foundation/persistence/persistence.h"
 
 #include <gtest/gtest.h>
 
@@ -8,12 +8,12 @@
 #include <thread>
 #include <vector>
 
-#include "foundation/collection_errors.h"
-#include "foundation/factory.h"
-#include "foundation/memory_stream.h"
-#include "foundation/ordered.h"
-#include "foundation/set.h"
-#include "foundation/slist.h"
+#include "foundation/collections/collection_errors.h"
+#include "foundation/collections/factory.h"
+#include "foundation/persistence/memory_stream.h"
+#include "foundation/collections/ordered.h"
+#include "foundation/collections/set.h"
+#include "foundation/collections/slist.h"
 #include "tests/foundation/graph_files.h"
 #include "tests/foundation/test_collectables.h"
 #include "tests/support/death.h"

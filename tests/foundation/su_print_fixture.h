@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "foundation/mixins.h"
-#include "foundation/su_print.h"
+#include "foundation/collections/mixins.h"
+#include "foundation/messages/su_print.h"
 #include "tests/support/capture_sink.h"
 
 namespace printer_test {

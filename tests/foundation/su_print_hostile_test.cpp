@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "foundation/su_print.h"
+#include "foundation/messages/su_print.h"
 #include "platform/thread_host.h"
 #include "tests/foundation/su_print_fixture.h"
 #include "tests/support/fault_tests.h"

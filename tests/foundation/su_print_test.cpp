@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "foundation/status_and_msg.h"
-#include "foundation/su_print.h"
+#include "foundation/messages/status_and_msg.h"
+#include "foundation/messages/su_print.h"
 #include "tests/foundation/su_print_fixture.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/stdout_capture.h"

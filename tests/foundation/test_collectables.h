@@ -5,11 +5,11 @@
 
 #include <cstdint>
 
-#include "foundation/collectable.h"
-#include "foundation/factory.h"
-#include "foundation/file_stream.h"
-#include "foundation/persistence.h"
-#include "foundation/virtual_stream.h"
+#include "foundation/collections/collectable.h"
+#include "foundation/collections/factory.h"
+#include "foundation/persistence/file_stream.h"
+#include "foundation/persistence/persistence.h"
+#include "foundation/persistence/virtual_stream.h"
 
 namespace testobjects {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/directory_node.h"
+#include "foundation/directory/directory_node.h"
 
 namespace testsupport {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "foundation/directory_node.h"
-#include "foundation/id_path.h"
+#include "foundation/directory/directory_node.h"
+#include "foundation/directory/id_path.h"
 #include "tests/foundation/tree_samples.h"
 #include "tests/support/golden.h"
 #include "tests/support/memory_binary_stream.h"

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "foundation/typed_value.h"
+#include "foundation/values/typed_value.h"
 
 namespace tv {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/typed_value.h"
+#include "foundation/values/typed_value.h"
 #include "tests/foundation/typed_value_builders.h"
 
 namespace {

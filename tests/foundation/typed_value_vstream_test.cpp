@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "foundation/memory_stream.h"
-#include "foundation/typed_value.h"
+#include "foundation/persistence/memory_stream.h"
+#include "foundation/values/typed_value.h"
 #include "typed_value_builders.h"
 
 namespace {

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "foundation/bvu_collectable.h"
-#include "foundation/collection_errors.h"
-#include "foundation/status_and_msg.h"
+#include "foundation/collections/bvu_collectable.h"
+#include "foundation/collections/collection_errors.h"
+#include "foundation/messages/status_and_msg.h"
 #include "tests/support/death.h"
 
 namespace {

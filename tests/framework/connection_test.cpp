@@ -1,4 +1,4 @@
-#include "framework/connection.h"
+#include "framework/connections/connection.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -19,13 +19,13 @@
 #include <thread>
 #include <vector>
 
-#include "framework/child_process.h"
-#include "framework/compute_node.h"
-#include "framework/io_status.h"
-#include "framework/pipe_connection.h"
-#include "framework/segment.h"
-#include "framework/socket_connection.h"
-#include "framework/virtual_connection.h"
+#include "framework/processes/child_engine.h"
+#include "framework/processes/compute_node.h"
+#include "framework/connections/io_status.h"
+#include "framework/connections/pipe_connection.h"
+#include "framework/connections/segment.h"
+#include "framework/connections/socket_connection.h"
+#include "framework/connections/virtual_connection.h"
 #include "platform/local_socket.h"
 #include "platform/socket.h"
 #include "segment_helpers.h"

@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include "fake_connection.h"
-#include "framework/controller.h"
-#include "framework/io_queue.h"
-#include "framework/server_callback.h"
-#include "framework/server_registry.h"
+#include "framework/servers/controller.h"
+#include "framework/messaging/io_queue.h"
+#include "framework/servers/server_callback.h"
+#include "framework/servers/server_registry.h"
 #include "message_helpers.h"
 #include "segment_helpers.h"
 #include "shared_batch.h"

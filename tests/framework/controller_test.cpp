@@ -1,4 +1,4 @@
-#include "framework/controller.h"
+#include "framework/servers/controller.h"
 
 #include <gtest/gtest.h>
 
@@ -6,12 +6,12 @@
 #include <random>
 
 #include "fake_connection.h"
-#include "framework/compute_node.h"
-#include "framework/io_status.h"
-#include "framework/io_queue.h"
-#include "framework/process_manager.h"
-#include "framework/server_callback.h"
-#include "framework/server_registry.h"
+#include "framework/processes/compute_node.h"
+#include "framework/connections/io_status.h"
+#include "framework/messaging/io_queue.h"
+#include "framework/processes/process_manager.h"
+#include "framework/servers/server_callback.h"
+#include "framework/servers/server_registry.h"
 #include "message_helpers.h"
 #include "segment_helpers.h"
 #include "platform/child_process.h"

@@ -1,4 +1,4 @@
-#include "framework/dynamic_library.h"
+#include "framework/libraries/library_loader.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,10 @@
 #include <tuple>
 #include <vector>
 
-#include "framework/cqln_exception.h"
-#include "framework/library_api.h"
-#include "framework/proxy_options_handler.h"
-#include "framework/qln_dynamic_library.h"
+#include "framework/runtime/cqln_exception.h"
+#include "framework/libraries/library_api.h"
+#include "framework/libraries/proxy_options_handler.h"
+#include "framework/libraries/qln_dynamic_library.h"
 #include "loader_fixture.h"
 #include "tests/support/scoped_current_folder.h"
 

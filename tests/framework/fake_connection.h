@@ -8,7 +8,7 @@
 #include <cstring>
 #include <functional>
 
-#include "framework/connection.h"
+#include "framework/connections/connection.h"
 #include "message_helpers.h"
 
 namespace testsupport {

@@ -1,4 +1,4 @@
-#include "framework/file_io.h"
+#include "framework/connections/file_io.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "framework/io_status.h"
-#include "framework/segment.h"
+#include "framework/connections/io_status.h"
+#include "framework/connections/segment.h"
 #include "segment_helpers.h"
 #include "tests/support/temp_dir.h"
 

@@ -1,4 +1,4 @@
-#include "framework/file_service.h"
+#include "framework/servers/file_service.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "foundation/file_utilities.h"
-#include "framework/message.h"
+#include "foundation/files/file_utilities.h"
+#include "framework/messaging/message.h"
 #include "message_helpers.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/golden.h"

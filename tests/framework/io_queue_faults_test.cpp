@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include "fake_connection.h"
-#include "framework/io_queue.h"
-#include "framework/io_status.h"
+#include "framework/messaging/io_queue.h"
+#include "framework/connections/io_status.h"
 #include "shared_batch.h"
 #include "tests/support/stdout_capture.h"
 

@@ -1,4 +1,4 @@
-#include "framework/io_queue.h"
+#include "framework/messaging/io_queue.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,8 +7,8 @@
 #include <random>
 
 #include "fake_connection.h"
-#include "framework/controller.h"
-#include "framework/io_status.h"
+#include "framework/servers/controller.h"
+#include "framework/connections/io_status.h"
 #include "message_helpers.h"
 #include "platform/byte_order.h"
 #include "platform/shared_memory.h"

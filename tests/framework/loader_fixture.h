@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/dynamic_library.h"
+#include "framework/libraries/library_loader.h"
 #include "tests/support/temp_dir.h"
 
 namespace testsupport {

@@ -3,7 +3,7 @@
 // tree's own tests); and seeded random bodies for every reader of message
 // bodies, each of which must answer with a status and never read outside
 // the body (the sanitizer tree checks).
-#include "framework/message.h"
+#include "framework/messaging/message.h"
 
 #include <gtest/gtest.h>
 
@@ -12,13 +12,13 @@
 #include <random>
 #include <string>
 
-#include "foundation/directory_node.h"
-#include "foundation/id_path.h"
-#include "foundation/packed_value.h"
-#include "foundation/typed_value.h"
-#include "framework/server_callback.h"
-#include "framework/server_registry.h"
-#include "framework/template.h"
+#include "foundation/directory/directory_node.h"
+#include "foundation/directory/id_path.h"
+#include "foundation/values/packed_value.h"
+#include "foundation/values/typed_value.h"
+#include "framework/servers/server_callback.h"
+#include "framework/servers/server_registry.h"
+#include "framework/messaging/template.h"
 #include "message_helpers.h"
 #include "tests/foundation/tree_samples.h"
 #include "tests/foundation/typed_value_builders.h"

@@ -10,12 +10,12 @@
 #include <memory>
 #include <vector>
 
-#include "framework/client_callback.h"
-#include "foundation/id_path.h"
-#include "foundation/typed_value.h"
-#include "framework/message.h"
-#include "framework/server_callback.h"
-#include "framework/segment.h"
+#include "framework/servers/client_callback.h"
+#include "foundation/directory/id_path.h"
+#include "foundation/values/typed_value.h"
+#include "framework/messaging/message.h"
+#include "framework/servers/server_callback.h"
+#include "framework/connections/segment.h"
 #include "tests/support/golden.h"
 
 namespace testsupport {

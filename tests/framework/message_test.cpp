@@ -1,4 +1,4 @@
-#include "framework/message.h"
+#include "framework/messaging/message.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "framework/message_ids.h"
-#include "framework/segment.h"
-#include "framework/template.h"
+#include "framework/messaging/message_ids.h"
+#include "framework/connections/segment.h"
+#include "framework/messaging/template.h"
 #include "message_helpers.h"
 #include "tests/support/golden.h"
 

@@ -1,4 +1,4 @@
-#include "framework/process_manager.h"
+#include "framework/processes/process_manager.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "framework/async_client.h"
-#include "framework/child_process.h"
-#include "framework/io_peers.h"
-#include "framework/io_status.h"
-#include "framework/message.h"
-#include "framework/socket_connection.h"
+#include "framework/messaging/async_client.h"
+#include "framework/processes/child_engine.h"
+#include "framework/messaging/io_peers.h"
+#include "framework/connections/io_status.h"
+#include "framework/messaging/message.h"
+#include "framework/connections/socket_connection.h"
 #include "message_helpers.h"
 #include "platform/child_process.h"
 #include "platform/socket.h"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "framework/segment.h"
+#include "framework/connections/segment.h"
 
 namespace testsupport {
 

@@ -1,4 +1,4 @@
-#include "framework/segment.h"
+#include "framework/connections/segment.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fake_connection.h"
-#include "framework/io_status.h"
+#include "framework/connections/io_status.h"
 #include "segment_helpers.h"
 #include "tests/support/golden.h"
 

@@ -1,13 +1,13 @@
-#include "framework/sending.h"
+#include "framework/servers/sending.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <map>
 
-#include "framework/client_callback.h"
-#include "framework/message.h"
-#include "framework/message_controller.h"
+#include "framework/servers/client_callback.h"
+#include "framework/messaging/message.h"
+#include "framework/messaging/message_controller.h"
 #include "message_helpers.h"
 #include "tests/support/golden.h"
 

@@ -1,4 +1,4 @@
-#include "framework/server_registry.h"
+#include "framework/servers/server_registry.h"
 
 #include <gtest/gtest.h>
 
@@ -7,11 +7,11 @@
 #include <type_traits>
 #include <vector>
 
-#include "foundation/id_path.h"
-#include "foundation/typed_value.h"
-#include "framework/message.h"
-#include "framework/server_callback.h"
-#include "framework/template.h"
+#include "foundation/directory/id_path.h"
+#include "foundation/values/typed_value.h"
+#include "framework/messaging/message.h"
+#include "framework/servers/server_callback.h"
+#include "framework/messaging/template.h"
 #include "message_helpers.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/golden.h"

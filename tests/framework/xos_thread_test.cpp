@@ -1,4 +1,4 @@
-#include "framework/xos_thread.h"
+#include "framework/runtime/xos_thread.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "framework/xos_names.h"
-#include "framework/xos_process.h"
-#include "framework/xos_time.h"
-#include "framework/xos_translate.h"
+#include "framework/runtime/xos_names.h"
+#include "framework/processes/xos_process.h"
+#include "framework/runtime/xos_time.h"
+#include "framework/runtime/xos_translate.h"
 #include "platform/clock.h"
 #include "tests/support/fault_tests.h"
 

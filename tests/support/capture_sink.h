@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/messages_handler.h"
+#include "foundation/messages/messages_handler.h"
 
 namespace testsupport {
 

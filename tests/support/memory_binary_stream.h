@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/binary_stream.h"
+#include "foundation/persistence/binary_stream.h"
 
 namespace testsupport {
 

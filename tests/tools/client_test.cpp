@@ -8,10 +8,10 @@
 #include <filesystem>
 #include <random>
 
-#include "framework/io_queue.h"
+#include "framework/messaging/io_queue.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
-#include "tests/tools/engine/protocol.h"
+#include "tools/test_engine/protocol.h"
 #include "tools/client.h"
 
 namespace {

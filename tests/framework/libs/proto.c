@@ -9,7 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "framework/library_api.h"
+#include "framework/libraries/library_api.h"
 
 #define ENTRY __attribute__((visibility("protected")))
 

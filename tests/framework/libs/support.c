@@ -2,7 +2,7 @@
  * block whose word is not 0. */
 #include <stdint.h>
 
-#include "framework/library_api.h"
+#include "framework/libraries/library_api.h"
 
 __attribute__((visibility("protected"))) int32_t BVInitialize(const QLNInitializationBlock* block) {
   return block != 0 && block->word != 0 ? 1 : 0;

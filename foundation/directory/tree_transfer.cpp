@@ -1,0 +1,125 @@
+// The two tree transfers of the directory tree: the engine's whole tree
+// written depth first into a message, and a tree description from the
+// client read into the tree below a node (a node sent again replaces the
+// one at its index).
+#include <cstring>
+#include <vector>
+
+#include "foundation/persistence/binary_stream.h"
+#include "foundation/directory/directory_node.h"
+#include "foundation/messages/su_print.h"
+
+namespace {
+
+constexpr std::uint8_t kRootTag = 12;
+constexpr std::uint8_t kChildTag = 1;
+constexpr std::uint8_t kLevelUp = 255;
+constexpr std::uint32_t kRootIndex = 0xFFFFFF;
+// A name in a tree description: at most 254 bytes and the NUL.
+constexpr std::uint32_t kTreeNameSize = 255;
+
+Status WriteRecord(BvuBinaryStream& stream, BvuDirectoryNode* node, std::uint8_t tag,
+                   std::uint32_t index, BvuTreeWriter writer, void* argument) {
+  Status s = stream.PutUInt8(tag);
+  if (status::IsSuccess(s)) s = stream.PutUInt24(index);
+  if (status::IsSuccess(s)) s = stream.PutUInt24(static_cast<std::uint32_t>(node->GetKind()) & 0xFFFFFF);
+  for (const char* c = node->Name() != nullptr ? node->Name() : ""; *c != '\0' && status::IsSuccess(s); ++c) {
+    s = stream.PutChar(*c);
+  }
+  if (status::IsSuccess(s)) s = stream.PutChar('\0');
+  if (status::IsSuccess(s) && writer != nullptr) s = writer(node, stream, argument);
+  return s;
+}
+
+}  // namespace
+
+Status BvuDirectoryNode::WriteTree(BvuBinaryStream& stream, BvuTreeWriter writer, void* argument) {
+  struct Level {
+    BvuDirectoryNode* node;
+    std::int32_t next;
+  };
+  BvuDirectoryNode* root = Root();
+  Status s = WriteRecord(stream, root, kRootTag, kRootIndex, writer, argument);
+  std::vector<Level> levels;
+  levels.reserve(16);
+  levels.push_back({root, root->LowIndex()});
+  while (status::IsSuccess(s) && !levels.empty()) {
+    Level& level = levels.back();
+    BvuDirectoryNode* child = nullptr;
+    std::int32_t index = level.next;
+    for (; child == nullptr && index <= level.node->HighIndex(); ++index) {
+      child = level.node->ChildAt(index);
+    }
+    level.next = index;
+    if (child == nullptr) {
+      s = stream.PutUInt8(kLevelUp);
+      levels.pop_back();
+      continue;
+    }
+    s = WriteRecord(stream, child, kChildTag, static_cast<std::uint32_t>(index - 1), writer, argument);
+    levels.push_back({child, child->LowIndex()});
+  }
+  return status::IsFailure(s) ? s : status::kOk;
+}
+
+Status BvuDirectoryNode::ReadTree(BvuBinaryStream& stream, BvuTreeReader reader, void* argument) {
+  BvuDirectoryNode* current = this;
+  for (;;) {
+    std::uint8_t tag = 0;
+    Status s = stream.GetUInt8(&tag);
+    if (status::IsFailure(s)) return s;
+    if (tag >= 0x80) {
+      // Closing the start node ends the description; the walk never
+      // climbs into the start node's ancestors.
+      if (current == this) return status::kOk;
+      current = current->Parent();
+      continue;
+    }
+    std::uint32_t index = 0;
+    std::uint32_t kind = 0;
+    char name[kTreeNameSize] = {};
+    std::uint8_t flag = 0;
+    s = stream.GetUInt24(&index);
+    if (status::IsSuccess(s)) s = stream.GetUInt24(&kind);
+    if (status::IsSuccess(s)) {
+      s = stream.GetShortStringInto(name, kTreeNameSize);
+      if (s == status::kGeneralFailure) {
+        SuPrint(status::kBadArguments, "Tree description refused: a node name is longer than 254 bytes");
+        return status::kBadArguments;
+      }
+    }
+    if (status::IsSuccess(s)) s = stream.GetUInt8(&flag);
+    if (status::IsFailure(s)) return s;
+    if (tag == kRootTag) {
+      if (flag != 0) return kBvuTreeStartWithData;
+      continue;
+    }
+    const auto at = static_cast<std::int32_t>(index);
+    BvuDirectoryNode* node = nullptr;
+    if (flag != 0) {
+      if (reader == nullptr) return status::kBadArguments;
+      s = reader(stream, current, at, static_cast<std::int32_t>(kind), name, argument, &node);
+      if (status::IsFailure(s)) return s;
+      if (node == nullptr) return status::kGeneralFailure;
+      node->SetParent(current);
+      if (node->Name() == nullptr || std::strcmp(node->Name(), name) != 0) node->SetName(name);
+    } else {
+      node = new BvuDirectoryProper(current, name);
+    }
+    // A node sent again replaces the one at its index, subtree and all.
+    BvuDirectoryNode* replaced = current->ChildAt(at);
+    if (replaced == node) replaced = nullptr;
+    s = current->InsertChildAt(at, node);
+    if (status::IsFailure(s)) {
+      node->SetParent(nullptr);
+      BvuCollectable::Destroy(node);
+      return s;
+    }
+    if (replaced != nullptr) {
+      replaced->SetParent(nullptr);
+      replaced->DeleteChildren();
+      delete replaced;
+    }
+    current = node;
+  }
+}

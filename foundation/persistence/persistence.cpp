@@ -1,0 +1,310 @@
+#include "foundation/persistence/persistence.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+
+#include "foundation/collections/collection_errors.h"
+#include "foundation/collections/factory.h"
+#include "foundation/persistence/file_stream.h"
+#include "foundation/persistence/virtual_stream.h"
+
+namespace {
+
+constexpr std::size_t kSlotCount = 8;
+thread_local ClCollectable* t_slots[kSlotCount] = {};
+std::atomic<std::size_t> g_next_slot{0};
+
+thread_local ClRestoreRecord* t_restore_record = nullptr;
+thread_local int t_restore_depth = 0;
+// Objects counted by the StoredSizeOf call in progress on this thread.
+thread_local ClIdentitySet* t_sizing = nullptr;
+
+// Initial values for reads that may fail: a short file leaves a value that fails
+// the reference check instead of whatever the stream left.
+constexpr std::uint16_t kUnreadId = kReferenceMark;
+constexpr std::uint32_t kUnreadNumber = 0xFFFFFFFFu;
+
+// Owns the store table of a top-level save for its whole length.
+class SaveScope {
+ public:
+  SaveScope() : top_(StoreManager().Table() == nullptr) {
+    if (top_) StoreManager().MakeCurrentInstance();
+  }
+  ~SaveScope() {
+    if (top_) StoreManager().FreeCurrentInstance();
+  }
+  SaveScope(const SaveScope&) = delete;
+  SaveScope& operator=(const SaveScope&) = delete;
+  bool top() const { return top_; }
+  ClStoreTable& table() const { return *StoreManager().Table(); }
+
+ private:
+  bool top_;
+};
+
+// Owns the read table of a top-level restore; also bounds the nesting of
+// bodies on this thread.
+class ReadScope {
+ public:
+  ReadScope() : top_(ReadManager().Table() == nullptr) {}
+  ~ReadScope() {
+    if (depth_counted_) --t_restore_depth;
+    if (top_) ReadManager().FreeCurrentInstance();
+  }
+  ReadScope(const ReadScope&) = delete;
+  ReadScope& operator=(const ReadScope&) = delete;
+
+  bool top() const { return top_; }
+  void Open() {
+    ReadManager().MakeCurrentInstance();
+    table().Append(NilObject());
+  }
+  ClOrdered& table() const { return *ReadManager().Table(); }
+  // False when the nesting is too deep for the stack.
+  bool Enter() {
+    depth_counted_ = true;
+    return ++t_restore_depth <= kMaxRestoreDepth;
+  }
+
+ private:
+  bool top_;
+  bool depth_counted_ = false;
+};
+
+// The object for a first occurrence of `id`: a new one, or the target.
+ClCollectable* ObjectFor(std::uint16_t id, ClCollectable* target) {
+  if (target != nullptr) {
+    if (target->ClassId() != id) {
+      ClRaiseError(ClErrorClass::kExternal, kClId, static_cast<unsigned>(id),
+                   static_cast<unsigned>(target->ClassId()));
+    }
+    if (t_restore_record != nullptr) t_restore_record->targets.push_back(target);
+    return target;
+  }
+  std::unique_ptr<ClCollectable> object(CreateByClassId(id));
+  if (object == nullptr) {
+    ClRaiseError(ClErrorClass::kInternal, kClNoCreate, static_cast<unsigned>(id),
+                 static_cast<unsigned>(id));
+  }
+  if (t_restore_record != nullptr) t_restore_record->made.push_back(object.get());
+  return object.release();
+}
+
+ClCollectable* Resolve(const ClOrdered& table, std::uint32_t number, const ClCollectable* target) {
+  if (number >= table.Entries() || (target != nullptr && table.ItemAt(number) != target)) {
+    ClRaiseError(ClErrorClass::kInternal, kClRef);
+  }
+  ClCollectable* object = table.ItemAt(number);
+  return object == NilObject() ? nullptr : object;
+}
+
+void SetFail(Clvistream& stream) { stream.Clear(stream.ReadState() | Clvios::kFailBit); }
+
+}  // namespace
+
+// ---- thread-local instances ------------------------------------------------
+
+ClInstanceManager::ClInstanceManager() : slot_(g_next_slot.fetch_add(1)) {
+  if (slot_ >= kSlotCount) std::abort();  // a fixed handful of managers exists
+}
+
+ClCollectable* ClInstanceManager::CurrentInstance() const { return t_slots[slot_]; }
+
+ClCollectable* ClInstanceManager::MakeCurrentInstance() {
+  t_slots[slot_] = CreateInstance();
+  return t_slots[slot_];
+}
+
+void ClInstanceManager::FreeCurrentInstance() {
+  ClCollectable* instance = t_slots[slot_];
+  t_slots[slot_] = nullptr;
+  if (instance != nullptr) DeleteInstance(instance);
+}
+
+ClCollectable* ClInstanceManager::ExchangeCurrentInstance(ClCollectable* instance) {
+  ClCollectable* previous = t_slots[slot_];
+  t_slots[slot_] = instance;
+  return previous;
+}
+
+ClStoreManager& StoreManager() {
+  static ClStoreManager* const manager = new ClStoreManager;
+  return *manager;
+}
+
+ClReadManager& ReadManager() {
+  static ClReadManager* const manager = new ClReadManager;
+  return *manager;
+}
+
+// ---- store table -----------------------------------------------------------
+
+bool ClStoreEntry::IsEqual(const ClCollectable* other) const {
+  const auto* that = dynamic_cast<const ClStoreEntry*>(other);
+  return that != nullptr && that->object_ == object_;
+}
+
+ClStoreTable::ClStoreTable() : ClSet(ClHashTable::kDefaultBuckets) { Add(NilObject()); }
+
+ClStoreTable::~ClStoreTable() { ClearAndDestroy(); }
+
+bool ClStoreTable::FindNumber(const ClCollectable* object, std::uint32_t& number) const {
+  const ClStoreEntry key(object, 0);
+  const auto* entry = static_cast<const ClStoreEntry*>(Find(&key));
+  if (entry == nullptr) return false;
+  number = entry->Number();
+  return true;
+}
+
+std::uint32_t ClStoreTable::Add(const ClCollectable* object) {
+  const auto number = static_cast<std::uint32_t>(Entries());
+  Insert(new ClStoreEntry(object, number));
+  return number;
+}
+
+// ---- saving ----------------------------------------------------------------
+
+void WriteCollectableToFile(const ClCollectable* object, ClFileStream& file) {
+  if (object == nullptr) object = NilObject();
+  const SaveScope scope;
+  if (scope.top()) file.Write32(kCollectableMagic);
+  std::uint32_t number = 0;
+  if (scope.table().FindNumber(object, number)) {
+    file.Write16(kReferenceMark);
+    file.Write32(number);
+    return;
+  }
+  scope.table().Add(object);
+  file.Write16(object->ClassId());
+  object->SaveToFile(file);
+}
+
+void StoreCollectableToFile(ClFileStream& file, const ClCollectable* object) {
+  WriteCollectableToFile(object != nullptr ? object : NilObject(), file);
+}
+
+void WriteCollectable(const ClCollectable* object, Clvostream& stream) {
+  if (object == nullptr) object = NilObject();
+  const SaveScope scope;
+  std::uint32_t number = 0;
+  if (scope.table().FindNumber(object, number)) {
+    stream.PutChar('@');
+    stream.PutU32(number);
+    return;
+  }
+  scope.table().Add(object);
+  stream.PutChar(':');
+  stream.PutU16(object->ClassId());
+  stream.PutChar('{');
+  object->SaveToVStream(stream);
+  stream.PutChar('}');
+}
+
+void StoreCollectable(Clvostream& stream, const ClCollectable* object) {
+  WriteCollectable(object != nullptr ? object : NilObject(), stream);
+}
+
+// ---- restoring -------------------------------------------------------------
+
+ClCollectable* RestoreCollectableFromFile(ClFileStream& file, ClCollectable* target) {
+  ReadScope scope;
+  if (scope.top()) {
+    std::uint32_t magic = 0;
+    file.Read32(magic);
+    if (magic != kCollectableMagic) {
+      // Shown as the 32-bit signed number it is in the file.
+      ClRaiseError(ClErrorClass::kExternal, kClMagic,
+                   static_cast<long>(static_cast<std::int32_t>(magic)),
+                   static_cast<long>(kCollectableMagic));
+    }
+    scope.Open();
+  }
+  if (!scope.Enter()) ClRaiseError(ClErrorClass::kExternal, kClReadErr);
+
+  std::uint16_t id = kUnreadId;
+  file.Read16(id);
+  if (id != kReferenceMark) {
+    ClCollectable* object = ObjectFor(id, target);
+    scope.table().Append(object);
+    object->RestoreFromFile(file);
+    return object;
+  }
+  std::uint32_t number = kUnreadNumber;
+  file.Read32(number);
+  return Resolve(scope.table(), number, target);
+}
+
+ClCollectable* RestoreCollectable(Clvistream& stream, ClCollectable* target) {
+  if (!stream.Good()) return nullptr;
+  ReadScope scope;
+  if (scope.top()) scope.Open();
+  if (!scope.Enter()) ClRaiseError(ClErrorClass::kExternal, kClStream);
+
+  char mark = 0;
+  if (!stream.GetChar(mark)) {
+    SetFail(stream);
+    return nullptr;
+  }
+  if (mark == '@') {
+    std::uint32_t number = kUnreadNumber;
+    if (!stream.GetU32(number)) {
+      SetFail(stream);
+      return nullptr;
+    }
+    return Resolve(scope.table(), number, target);
+  }
+  if (mark == ':') {
+    std::uint16_t id = kUnreadId;
+    char open = 0;
+    stream.GetU16(id);
+    stream.GetChar(open);
+    if (stream.Good() && open == '{') {
+      ClCollectable* object = ObjectFor(id, target);
+      scope.table().Append(object);
+      object->RestoreFromVStream(stream);
+      char close = 0;
+      stream.GetChar(close);  // the closing '}'
+      return object;
+    }
+  }
+  SetFail(stream);
+  return nullptr;
+}
+
+ClRestoreRecord* ExchangeRestoreRecord(ClRestoreRecord* record) {
+  ClRestoreRecord* previous = t_restore_record;
+  t_restore_record = record;
+  return previous;
+}
+
+// ---- sizes -----------------------------------------------------------------
+
+std::uint32_t StoredSizeOf(const ClCollectable* object) {
+  if (object == nullptr) object = NilObject();
+  // The outermost call owns the set of objects counted; the slot is emptied
+  // however the call ends, a raised error included.
+  struct Owner {
+    std::unique_ptr<ClIdentitySet> set;
+    ~Owner() {
+      if (set != nullptr) t_sizing = nullptr;
+    }
+  } owner;
+  std::uint32_t size = 0;
+  if (t_sizing == nullptr) {
+    owner.set = std::make_unique<ClIdentitySet>();
+    t_sizing = owner.set.get();
+    if (StoreManager().Table() == nullptr) size += 4;
+  }
+  std::uint32_t number = 0;
+  const ClStoreTable* table = StoreManager().Table();
+  auto* key = const_cast<ClCollectable*>(object);
+  if (object == NilObject() || (table != nullptr && table->FindNumber(object, number)) ||
+      t_sizing->Find(key) != nullptr) {
+    size += 6;
+  } else {
+    t_sizing->Insert(key);
+    size += 2 + object->StoredSize();
+  }
+  return size;
+}

@@ -1,3 +1,0 @@
-#include "foundation/snapshot_version.h"
-
-std::uint32_t SnapshotFileVersion = 0;

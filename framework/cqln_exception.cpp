@@ -1,6 +1,0 @@
-#include "framework/cqln_exception.h"
-
-CQLNException::CQLNException(Status code, const char* text)
-    : code_(code), text_(text != nullptr ? text : "") {}
-
-void ThrowCQLNException(Status code, const char* text) { throw CQLNException(code, text); }

@@ -1,0 +1,534 @@
+// The root and its peers: adding peers, routing messages into the peers'
+// output lists, writing them without blocking, and filing what arrives.
+#include "framework/messaging/io_queue.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "framework/connections/connection.h"
+#include "framework/servers/controller.h"
+#include "framework/connections/io_status.h"
+#include "framework/messaging/message.h"
+#include "framework/messaging/message_ids.h"
+#include "framework/processes/process_manager.h"
+#include "framework/runtime/xos_time.h"
+#include "framework/connections/segment.h"
+#include "framework/runtime/xos_time.h"
+#include "platform/shared_memory.h"
+
+namespace {
+
+constexpr std::uint32_t kCellRefill = 20;
+constexpr std::uint32_t kAuxAt = 12;
+constexpr std::uint32_t kPeerGoneCode = 0x35;
+constexpr std::uint32_t kPauseMs = 100;
+constexpr std::uint32_t kRetryMs = 10;
+
+DseSegmentCell* free_cells = nullptr;
+
+std::uint32_t OutputList(std::uint32_t klass) {
+  return std::min(klass, DseIOQueue::kClasses - 1);
+}
+
+// Lost connections read and write as one status, whatever their kind.
+Status PeerLostIfGone(Status result) {
+  return status::IsFailure(result) && status::Code(result) == kPeerGoneCode ? DseIOQueue::kPeerLost
+                                                                             : result;
+}
+
+// A hold (class 0, subtype 13) or release (class 4, subtype 14) frame.
+DseSegment* MakeNotice(std::uint32_t klass, std::uint32_t subtype) {
+  DseSegment* notice = DseSegment::Make(nullptr);
+  if (notice == nullptr) return nullptr;
+  notice->message_id = DseIOQueue::kNoticeId;
+  DseSegment::PackHeaders(notice, klass, DseMessage::kConnectionType, subtype, nullptr);
+  return notice;
+}
+
+}  // namespace
+
+// --- cells ---
+
+DseSegmentCell* DseSegmentCell::Take(DseSegment* segment) {
+  for (std::uint32_t i = 0; free_cells == nullptr && i < kCellRefill; ++i) {
+    auto* cell = new (std::nothrow) DseSegmentCell;
+    if (cell == nullptr) return nullptr;
+    cell->next = free_cells;
+    free_cells = cell;
+  }
+  DseSegmentCell* cell = free_cells;
+  free_cells = cell->next;
+  cell->next = nullptr;
+  cell->segment = segment;
+  return cell;
+}
+
+void DseSegmentCell::Give(DseSegmentCell* cell) {
+  cell->segment = nullptr;
+  cell->next = free_cells;
+  free_cells = cell;
+}
+
+void DseSegmentCell::DrainPool() {
+  while (free_cells != nullptr) {
+    DseSegmentCell* cell = free_cells;
+    free_cells = cell->next;
+    delete cell;
+  }
+}
+
+void DseIOQueue::CellList::PushBack(DseSegmentCell* cell) {
+  cell->next = nullptr;
+  if (tail != nullptr) {
+    tail->next = cell;
+  } else {
+    head = cell;
+  }
+  tail = cell;
+  ++count;
+}
+
+void DseIOQueue::CellList::PushFront(DseSegmentCell* cell) {
+  cell->next = head;
+  head = cell;
+  if (tail == nullptr) tail = cell;
+  ++count;
+}
+
+DseSegmentCell* DseIOQueue::CellList::PopFront() {
+  DseSegmentCell* cell = head;
+  if (cell == nullptr) return nullptr;
+  head = cell->next;
+  if (head == nullptr) tail = nullptr;
+  cell->next = nullptr;
+  --count;
+  return cell;
+}
+
+void DseIOQueue::MessageList::Append(DseMessage* message) {
+  message->list_next = nullptr;
+  if (tail != nullptr) {
+    tail->list_next = message;
+  } else {
+    head = message;
+  }
+  tail = message;
+}
+
+DseMessage* DseIOQueue::MessageList::Take() {
+  DseMessage* message = head;
+  if (message == nullptr) return nullptr;
+  head = static_cast<DseMessage*>(message->list_next);
+  if (head == nullptr) tail = nullptr;
+  message->list_next = nullptr;
+  return message;
+}
+
+// --- construction ---
+
+DseIOQueue::DseIOQueue(DseController* controller, XosComputeNode* parent, std::uint32_t own_number,
+                       Status* status)
+    : own_number_(own_number), controller_(controller), parent_(parent) {
+  *status = status::kOk;
+  DseSegment* probe = DseSegment::Make(nullptr);
+  if (probe == nullptr) {
+    *status = DseMessage::kNoMemory;
+    return;
+  }
+  // Every layout is little-endian; a machine that reads otherwise cannot run us.
+  probe->frame[0] = 0x7B;
+  probe->frame[1] = 0x00;
+  std::uint16_t value = 0;
+  std::memcpy(&value, probe->frame, sizeof value);
+  DseSegment::ReturnToPool(probe);
+  if (value != 123) {
+    *status = status::kGeneralFailure;
+    return;
+  }
+  ids_ = std::make_unique<DseMessageIdAllocator>(static_cast<std::int32_t>(own_number));
+  DseMessageIdAllocator::SetCurrent(ids_.get());
+}
+
+DseIOQueue::DseIOQueue(DseIOQueue* root, std::uint32_t peer_number, XosConnection* connection,
+                       DseProcess* process)
+    : root_(root),
+      peer_number_(peer_number),
+      assembly_(new DseAssemblyList[kClasses]),
+      connection_(connection),
+      process_(process) {}
+
+DseIOQueue::~DseIOQueue() {
+  if (root_ != nullptr) {
+    for (CellList& list : output_) {
+      while (DseSegmentCell* cell = list.PopFront()) {
+        DseSegment* segment = cell->segment;
+        if (segment->use_count > 0) --segment->use_count;
+        DseSegment::ReturnToPool(segment);
+        DseSegmentCell::Give(cell);
+      }
+    }
+    DseSegment::ReturnToPool(receive_);
+    return;
+  }
+  CloseBatch();
+  for (DseIOQueue* peer : peers_) delete peer;
+  for (MessageList& list : input_) {
+    while (DseMessage* message = list.Take()) delete message;
+  }
+  for (DseMessage* message : collecting_) delete message;
+  for (const Waiting& waiting : waiting_) DseSegment::ReturnChain(waiting.chain);
+  tokens_.Clear();
+  if (ids_ != nullptr && &DseMessageIdAllocator::Current() == ids_.get()) {
+    DseMessageIdAllocator::SetCurrent(nullptr);
+  }
+  DseSegment::DrainPool();
+  DseSegmentCell::DrainPool();
+}
+
+// --- peers ---
+
+std::int32_t DseIOQueue::AddPeer(XosComputeNode* node, std::uint32_t own_number,
+                                 std::uint32_t peer_number, std::uint32_t session_id,
+                                 DseProcess* process) {
+  // Refused before a connection exists, as making one claims its names.
+  if (peer_number == own_number || peer_number == own_number_ || FindPeer(peer_number) != nullptr) {
+    return 0;
+  }
+  return AddPeerOver(XosConnection::Create(node, own_number, peer_number, session_id), peer_number,
+                     process);
+}
+
+std::int32_t DseIOQueue::AddPeerOver(XosConnection* connection, std::uint32_t peer_number,
+                                     DseProcess* process) {
+  if (connection == nullptr || peer_number == own_number_ || FindPeer(peer_number) != nullptr) {
+    delete connection;
+    return 0;
+  }
+  peers_.push_back(new DseIOQueue(this, peer_number, connection, process));
+  return 1;
+}
+
+DseIOQueue* DseIOQueue::FindPeer(std::uint32_t peer_number) const {
+  for (DseIOQueue* peer : peers_) {
+    if (peer->peer_number_ == peer_number) return peer;
+  }
+  return nullptr;
+}
+
+bool DseIOQueue::AllOpen() const {
+  return !peers_.empty() && std::all_of(peers_.begin(), peers_.end(), [](const DseIOQueue* peer) {
+    return peer->connection_->IsOpen();
+  });
+}
+
+bool DseIOQueue::AllConnected() const {
+  return !peers_.empty() && std::all_of(peers_.begin(), peers_.end(),
+                                        [](const DseIOQueue* peer) { return peer->connected_ != 0; });
+}
+
+const DseIOAddressToken* DseIOQueue::Token(std::uint32_t type) const {
+  return static_cast<const DseIOAddressToken*>(tokens_.Find(type));
+}
+
+// --- routing and writing ---
+
+Status DseIOQueue::Route(DseMessage* message, std::int32_t timeout_ms) {
+  DseSegment* chain = message->TakeSegments();
+  if (chain == nullptr) return status::kGeneralFailure;
+  const std::uint32_t klass = message->message_class;
+  if (chain->source_peer != nullptr) {
+    Deliver(chain, klass, {chain->source_peer}, false, message);
+  } else if (message->type == 0) {
+    DseSegment::ReturnChain(chain);
+    return status::kGeneralFailure;
+  } else if (message->type <= 3) {
+    Deliver(chain, klass, peers_, true, message);
+  } else if (const DseIOAddressToken* token = Token(message->type)) {
+    Deliver(chain, klass, token->peers, true, message);
+  } else if (!AllConnected()) {
+    // Nobody has said yet who serves the type; the answer may still come.
+    waiting_.push_back({chain, klass, message->type});
+  } else {
+    DseSegment::ReturnChain(chain);
+    return status::kGeneralFailure;
+  }
+  Status result = Flush();
+  if (held_peers_ == 0 && timeout_ms > 0) {
+    while (result == kOutputLeft && timeout_ms > 0) {
+      XosSleep(kRetryMs);
+      timeout_ms -= static_cast<std::int32_t>(kRetryMs);
+      result = Flush();
+    }
+    if (result == kOutputLeft) result = kRouteTimedOut;
+  }
+  return result;
+}
+
+void DseIOQueue::Deliver(DseSegment* chain, std::uint32_t klass,
+                         const std::vector<DseIOQueue*>& peers, bool set_aux, DseMessage* message) {
+  if (set_aux) {
+    const auto aux = static_cast<std::uint8_t>(std::min<std::size_t>(peers.size(), 0xFF));
+    for (DseSegment* s = chain; s != nullptr; s = s->next) {
+      s->aux = aux;
+      s->frame[kAuxAt] = aux;
+    }
+    if (message != nullptr) message->aux = aux;
+  }
+  for (DseIOQueue* peer : peers) {
+    if (peer->Queue(chain, klass) && message != nullptr) message->AddDestination(peer);
+  }
+  for (DseSegment* s = chain; s != nullptr;) {
+    DseSegment* after = s->next;
+    if (s->use_count == 0) DseSegment::ReturnToPool(s);
+    s = after;
+  }
+}
+
+bool DseIOQueue::Queue(DseSegment* chain, std::uint32_t klass) {
+  CellList cells;
+  for (DseSegment* s = chain; s != nullptr; s = s->next) {
+    DseSegmentCell* cell = DseSegmentCell::Take(s);
+    if (cell == nullptr) {
+      while (DseSegmentCell* taken = cells.PopFront()) DseSegmentCell::Give(taken);
+      return false;
+    }
+    cells.PushBack(cell);
+  }
+  CellList& list = output_[OutputList(klass)];
+  while (DseSegmentCell* cell = cells.PopFront()) {
+    ++cell->segment->use_count;
+    list.PushBack(cell);
+  }
+  if (list.count >= kHoldAt && held_ == 0) {
+    DseSegment* hold = MakeNotice(0, DseMessage::kRaiseHold);
+    DseSegment* release = MakeNotice(kClasses - 1, DseMessage::kLowerHold);
+    DseSegmentCell* hold_cell = hold != nullptr ? DseSegmentCell::Take(hold) : nullptr;
+    DseSegmentCell* release_cell = release != nullptr ? DseSegmentCell::Take(release) : nullptr;
+    if (hold_cell != nullptr && release_cell != nullptr) {
+      hold->use_count = release->use_count = 1;
+      output_[0].PushBack(hold_cell);
+      output_[kClasses - 1].PushBack(release_cell);
+      held_ = 1;
+      ++root_->held_peers_;
+    } else {
+      // A notice is a hint; without memory for it the data still goes.
+      for (DseSegmentCell* cell : {hold_cell, release_cell}) {
+        if (cell != nullptr) DseSegmentCell::Give(cell);
+      }
+      DseSegment::ReturnToPool(hold);
+      DseSegment::ReturnToPool(release);
+    }
+  }
+  return true;
+}
+
+Status DseIOQueue::Flush() {
+  Status result = kAllWritten;
+  for (DseIOQueue* peer : peers_) {
+    const Status flushed = peer->FlushPeer();
+    if (status::IsFailure(flushed)) {
+      result = flushed;
+    } else if (flushed == kOutputLeft && !status::IsFailure(result)) {
+      result = kOutputLeft;
+    }
+  }
+  return PeerLostIfGone(result);
+}
+
+Status DseIOQueue::FlushPeer() {
+  if (connection_ == nullptr) return status::kUnhandled;
+  for (;;) {
+    std::uint32_t at = 0;
+    while (at < kClasses && output_[at].head == nullptr) ++at;
+    if (at == kClasses) break;
+    CellList& list = output_[at];
+    DseSegmentCell* cell = list.PopFront();
+    DseSegment* segment = cell->segment;
+    if (segment->transfer_offset != 0 && segment != partial_) {
+      // Another peer is in the middle of this block's frame.
+      list.PushFront(cell);
+      return kOutputLeft;
+    }
+    const Status written = DseSegment::Write(segment, connection_.get());
+    if (written == status::kNothingWritten) {
+      list.PushFront(cell);
+      if (segment->count < kNoPauseFrom) XosSleep(kPauseMs);
+      return kOutputLeft;
+    }
+    if (written == status::kPartlyWritten) {
+      output_[0].PushFront(cell);
+      partial_ = segment;
+      return kOutputLeft;
+    }
+    if (status::IsFailure(written)) {
+      if (partial_ == segment) {
+        // Broken off in the middle of the frame: the peers that share the
+        // block must not wait for this one to finish it.
+        segment->transfer_count += segment->transfer_offset;
+        segment->transfer_offset = 0;
+        partial_ = nullptr;
+      }
+      list.PushFront(cell);
+      return written;
+    }
+    if (partial_ == segment) partial_ = nullptr;
+    DseSegmentCell::Give(cell);
+    DseSegment::ReturnToPool(segment);
+  }
+  ReleaseHold();
+  return kAllWritten;
+}
+
+void DseIOQueue::ReleaseHold() {
+  if (held_ == 0) return;
+  held_ = 0;
+  if (root_->held_peers_ > 0) --root_->held_peers_;
+}
+
+// --- reading and filing ---
+
+Status DseIOQueue::ReadAll() {
+  Status result = status::kOk;
+  for (DseIOQueue* peer : peers_) {
+    const Status read = peer->ReadPeer();
+    if (status::IsFailure(read)) result = read;
+  }
+  return PeerLostIfGone(result);
+}
+
+namespace {
+
+// How long a child whose connection went away may take to show its end.
+constexpr int kChildEndWaitMs = 200;
+
+bool PeerWentAway(Status read) {
+  return read == status::kPeerGone || read == status::kConnectionClosed ||
+         read == status::kClosedConnection;
+}
+
+}  // namespace
+
+Status DseIOQueue::ReadPeer() {
+  if (status::IsFailure(status_)) return status::kGeneralFailure;
+  Status result = status::kOk;
+  for (;;) {
+    if (receive_ == nullptr) receive_ = DseSegment::Make(nullptr);
+    if (receive_ == nullptr) {
+      result = DseMessage::kNoMemory;
+      break;
+    }
+    result = DseSegment::Read(receive_, connection_.get());
+    if (result != status::kOk || receive_->read_state != DseSegment::kComplete) break;
+    DseSegment* segment = receive_;
+    receive_ = nullptr;
+    result = FileSegment(segment);
+    if (status::IsFailure(result)) break;
+  }
+  if (status::IsFailure(result)) ReleaseHold();
+  if ((status::IsFailure(result) || !connection_->IsOpen()) && process_ != nullptr) {
+    // The child's own channel says whether it is still there.
+    Status output = process_->ReadOutput();
+    if (status::IsSuccess(output) && PeerWentAway(result)) {
+      // A dying child's connection closes a moment before its end can be
+      // collected; wait that moment out (bounded) so its failure is told now.
+      for (int waited = 0; waited < kChildEndWaitMs && status::IsSuccess(output); waited += 5) {
+        XosSleep(5);
+        output = process_->ReadOutput();
+      }
+    }
+    const bool unix_child = process_->node != nullptr && process_->node->os_kind == XosComputeNode::kUnix;
+    if (status::IsFailure(output) || (status::IsFailure(result) && unix_child)) {
+      status_ = status::IsFailure(result) ? result : output;
+      ReportFailure("Process '%s' has failed.", nullptr, "Unknown");
+    }
+  }
+  return result;
+}
+
+Status DseIOQueue::FileSegment(DseSegment* segment) {
+  std::uint32_t klass = 0;
+  std::uint32_t type = 0;
+  std::uint32_t subtype = 0;
+  const Status unpacked = DseSegment::UnpackHeader(segment, &klass, &type, &subtype);
+  if (status::IsFailure(unpacked)) {
+    DseSegment::ReturnToPool(segment);
+    return unpacked;
+  }
+  klass = std::min(klass, kClasses - 1);
+  if (type == DseMessage::kConnectionType &&
+      (subtype == DseMessage::kRaiseHold || subtype == DseMessage::kLowerHold)) {
+    if (subtype == DseMessage::kRaiseHold) {
+      ++root_->hold_count_;
+    } else if (root_->hold_count_ > 0) {
+      --root_->hold_count_;
+    }
+    DseSegment::ReturnToPool(segment);
+    return status::kOk;
+  }
+  segment->source_peer = this;
+  DseSegment* complete = nullptr;
+  if (status::IsFailure(DseSegment::Assemble(segment, &assembly_[klass], &complete)) ||
+      complete == nullptr) {
+    return status::kOk;
+  }
+  DseMessage* message = DseMessage::DseMessageFromSegments(complete, klass, type, subtype);
+  if (message == nullptr) {
+    DseSegment::ReturnChain(complete);
+    return DseMessage::kNoMemory;
+  }
+  root_->AddReceived(klass, message);
+  return status::kOk;
+}
+
+void DseIOQueue::ReportFailure(const char* format, const char* second, const char* fallback) {
+  DseController* controller = root_->controller_;
+  if (controller == nullptr || process_ == nullptr) return;
+  controller->ReportProcessFailure(format, *process_, second, fallback);
+}
+
+void DseIOQueue::AddReceived(std::uint32_t klass, DseMessage* message) {
+  if (!Gather(message)) File(klass, message);
+}
+
+void DseIOQueue::File(std::uint32_t klass, DseMessage* message) {
+  input_[klass >= kClasses ? 3 : klass].Append(message);
+}
+
+bool DseIOQueue::Gather(DseMessage* message) {
+  if ((message->flags & DseMessage::kReply) == 0 || message->type < 10 || message->aux <= 1) {
+    return false;
+  }
+  for (auto at = collecting_.begin(); at != collecting_.end(); ++at) {
+    DseMessage* gathering = *at;
+    if (gathering->GetId() != message->GetId() || gathering->sequence != message->sequence) continue;
+    DseSegment* chain = message->TakeSegments();
+    if (status::IsFailure(gathering->CollectReply(chain))) DseSegment::ReturnChain(chain);
+    delete message;
+    if (gathering->HasAllReplies()) {
+      collecting_.erase(at);
+      File(gathering->message_class, gathering);
+    }
+    return true;
+  }
+  DseMessage* request = controller_ != nullptr ? controller_->PendingRequest(message->GetId()) : nullptr;
+  if (request == nullptr) return false;
+  bool destination = false;
+  for (std::uint32_t i = 0; i < request->DestinationCount(); ++i) {
+    destination = destination || request->Destination(i) == message->SourcePeer();
+  }
+  if (!destination) return false;
+  message->flags |= DseMessage::kGathered;
+  message->CopyDestinations(*request);
+  message->CollectReply(message->TakeSegments());
+  if (message->HasAllReplies()) return false;
+  collecting_.push_back(message);
+  return true;
+}
+
+DseMessage* DseIOQueue::TakeReceived() {
+  for (MessageList& list : input_) {
+    if (DseMessage* message = list.Take()) return message;
+  }
+  return nullptr;
+}

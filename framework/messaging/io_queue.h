@@ -1,0 +1,242 @@
+// DseIOQueue: the process's message transport below the controller. The root
+// queue (one per process, owned by the controller) keeps a peer queue for
+// every process this one talks to. Each peer queue owns its connection, keeps
+// its output in five lists by class and writes them without blocking, and
+// reassembles what arrives; the root files whole messages in five input
+// lists, learns through the connect handshake which peers serve which service
+// type, gathers the replies of requests sent to several peers, and reads
+// shared-memory batches. Segments and messages name a peer by its queue, so
+// root and peers are one class. Everything runs on the server thread.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "framework/messaging/bb_tree.h"
+#include "framework/messaging/io_peers.h"
+#include "platform/status.h"
+
+class DseController;
+class DseIOQueue;
+class DseMessage;
+class DseMessageIdAllocator;
+class DseProcess;
+class DseAssemblyList;
+class DseSegment;
+class XosComputeNode;
+class XosConnection;
+namespace platform {
+class SharedMemory;
+}
+
+// A cell of an output list: one segment waiting to be written to one peer.
+// Cells come from a process-wide pool and always go back to it.
+struct DseSegmentCell {
+  DseSegmentCell* next = nullptr;
+  DseSegment* segment = nullptr;
+
+  // A cell holding the segment; null without memory.
+  static DseSegmentCell* Take(DseSegment* segment);
+  static void Give(DseSegmentCell* cell);
+  // Frees the cells lying in the pool.
+  static void DrainPool();
+};
+
+// The peers that serve one service type, in the order they answered.
+class DseIOAddressToken : public DseBBTreeLeaf {
+ public:
+  explicit DseIOAddressToken(std::uint32_t type) : type_(type) {}
+  std::uint32_t GetId() const override { return type_; }
+
+  std::vector<DseIOQueue*> peers;
+
+ private:
+  std::uint32_t type_;
+};
+
+class DseIOQueue final : public DseIOPeers {
+ public:
+  static constexpr std::uint32_t kClasses = 5;
+  // Queuing this many segments of one class for a peer announces a hold.
+  static constexpr std::uint32_t kHoldAt = 10;
+  // Messages this large never pause the writer.
+  static constexpr std::uint32_t kNoPauseFrom = 1000;
+  // Progress of flushing and routing.
+  static constexpr Status kOutputLeft = 5;
+  static constexpr Status kAllWritten = 58;
+  static constexpr Status kRouteTimedOut = 60;
+  // A peer whose connection is lost.
+  static constexpr Status kPeerLost = 0xA0000037u;
+  // A child that failed before its connection opened.
+  static constexpr Status kChildFailed = 0xA0000035u;
+  // Frames of the hold and release notices.
+  static constexpr std::uint32_t kNoticeId = 0xFFFF;
+
+  // The root. Checks the byte order (0xA000FFFF when wrong) and publishes
+  // the process's message ids (prefix own number × 8,192). The controller
+  // (may be null) is asked for pending requests and its session id; the
+  // parent node is not owned.
+  DseIOQueue(DseController* controller, XosComputeNode* parent, std::uint32_t own_number,
+             Status* status);
+  // Destroys the peers with their connections and queued output, every
+  // filed message, and frees the blocks lying in the segment pool.
+  ~DseIOQueue();
+  DseIOQueue(const DseIOQueue&) = delete;
+  DseIOQueue& operator=(const DseIOQueue&) = delete;
+
+  // --- peers ---
+
+  // 1 when added; 0 for the own number or one already present.
+  std::int32_t AddPeer(XosComputeNode* node, std::uint32_t own_number, std::uint32_t peer_number,
+                       std::uint32_t session_id, DseProcess* process) override;
+  // The same over a connection the caller made; the queue owns it from now
+  // on, also when the peer is refused (0) or the connection is null (0).
+  std::int32_t AddPeerOver(XosConnection* connection, std::uint32_t peer_number, DseProcess* process);
+  std::uint32_t PeerCount() const { return static_cast<std::uint32_t>(peers_.size()); }
+  DseIOQueue* PeerAt(std::uint32_t i) const { return peers_[i]; }
+  DseIOQueue* FindPeer(std::uint32_t peer_number) const;
+  // Every peer's connection is open / every peer answered the handshake
+  // (both false without peers).
+  bool AllOpen() const;
+  bool AllConnected() const;
+
+  // --- moving messages ---
+
+  // Queues a packed message for its destinations and flushes; takes its
+  // segments (the message object stays the caller's). A reply goes to its
+  // source peer; types 1 to 3 to every peer; higher types to the peers of
+  // the type's token. A type nobody serves is refused with 0xA000FFFF, but
+  // while the handshake is not complete it waits and is routed once it is.
+  // With a positive time-out and no peer held, flushing is retried every
+  // 10 ms. Result: the flush result, 60 when the time-out ran out with
+  // output left, or a failure.
+  Status Route(DseMessage* message, std::int32_t timeout_ms);
+  // Reads every peer without blocking: the last failure (a lost peer gives
+  // 0xA0000037), else 0.
+  Status ReadAll();
+  // Writes what every peer can take now: 58 when all is out, 5 when output
+  // is left, or the last failure (a lost peer gives 0xA0000037).
+  Status Flush();
+  // Files a received message by class (5 and above in list 3), gathering the
+  // replies of requests that went to several peers.
+  void AddReceived(std::uint32_t klass, DseMessage* message);
+  // The first filed message of the lowest class, or null; the caller owns it.
+  DseMessage* TakeReceived();
+
+  // --- the connect handshake ---
+
+  // The service types announced to peers (the registry's; not owned; null
+  // announces none).
+  void SetLocalTypes(const DseTokenList* types) { local_types_ = types; }
+  // Type 1, class 1, subtype 1: u32 count and the local service types.
+  Status MakeConnectMessage(DseMessage** message);
+  // The packed answer to a received connect, carrying the local types.
+  Status AnswerConnect(DseMessage* request, DseMessage** reply);
+  // Learns the answering peer's types and marks it connected; once every
+  // peer is, the messages waiting for the handshake are routed.
+  Status TakeConnectReply(DseMessage* reply);
+  // Adds a peer for every entry {u32 node, u16 0, u16 process number}.
+  Status AddPeersFromList(DseMessage* message);
+  const DseIOAddressToken* Token(std::uint32_t type) const;
+
+  // --- shared-memory batches ---
+
+  // Reads size bytes of "Fennick.BatchedMessageFile.<first>.<second>" (made
+  // by the peer, which may change it afterwards) after checking that it
+  // holds them; 0x8000FFFF when it cannot be, or while a batch is open.
+  Status OpenBatchedMessageFile(std::uint32_t first, std::uint32_t second, std::uint32_t size);
+  // The batch's next message (no source peer), or null; the batch closes at
+  // its end mark, and at the first count or frame that does not fit it.
+  DseMessage* TakeBatchedMessage();
+  bool BatchOpen() const;
+
+  // --- state ---
+
+  std::uint32_t HeldPeerCount() const { return held_peers_; }
+  std::uint32_t HoldCount() const { return hold_count_; }
+  std::uint32_t WaitingCount() const { return static_cast<std::uint32_t>(waiting_.size()); }
+  // Of a peer queue.
+  std::uint32_t PeerNumber() const { return peer_number_; }
+  bool Connected() const { return connected_ != 0; }
+  bool Held() const { return held_ != 0; }
+  XosConnection* Connection() const { return connection_.get(); }
+  DseProcess* Process() const { return process_; }
+  std::uint32_t QueuedSegments(std::uint32_t klass) const { return output_[klass].count; }
+
+ private:
+  struct CellList {
+    DseSegmentCell* head = nullptr;
+    DseSegmentCell* tail = nullptr;
+    std::uint32_t count = 0;
+    void PushBack(DseSegmentCell* cell);
+    void PushFront(DseSegmentCell* cell);
+    DseSegmentCell* PopFront();
+  };
+  struct MessageList {
+    DseMessage* head = nullptr;
+    DseMessage* tail = nullptr;
+    void Append(DseMessage* message);
+    DseMessage* Take();
+  };
+  // A message for a type nobody has announced yet.
+  struct Waiting {
+    DseSegment* chain;
+    std::uint32_t klass;
+    std::uint32_t type;
+  };
+
+  // A peer queue of root.
+  DseIOQueue(DseIOQueue* root, std::uint32_t peer_number, XosConnection* connection,
+             DseProcess* process);
+
+  // Queues the chain for this peer; false when no cell could be had.
+  bool Queue(DseSegment* chain, std::uint32_t klass);
+  bool QueueNotice(std::uint32_t klass, std::uint32_t subtype);
+  Status FlushPeer();
+  Status ReadPeer();
+  // Files one received frame; a header that cannot be read fails the read.
+  Status FileSegment(DseSegment* segment);
+  void File(std::uint32_t klass, DseMessage* message);
+  void ReleaseHold();
+  void ReportFailure(const char* format, const char* second, const char* fallback);
+  // Queues the chain for the peers of the token (or every peer) and records
+  // the destinations; gives the chain back when nobody took it.
+  void Deliver(DseSegment* chain, std::uint32_t klass, const std::vector<DseIOQueue*>& peers,
+               bool set_aux, DseMessage* message);
+  void RouteWaiting();
+  bool Gather(DseMessage* message);
+  void CloseBatch();
+
+  // --- root ---
+  std::uint32_t own_number_ = 0;
+  std::uint32_t held_peers_ = 0;
+  std::uint32_t hold_count_ = 0;
+  DseController* controller_ = nullptr;
+  XosComputeNode* parent_ = nullptr;
+  const DseTokenList* local_types_ = nullptr;
+  DseBBTree tokens_;
+  std::vector<DseIOQueue*> peers_;
+  MessageList input_[kClasses];
+  std::vector<DseMessage*> collecting_;
+  std::deque<Waiting> waiting_;
+  std::unique_ptr<DseMessageIdAllocator> ids_;
+  std::unique_ptr<platform::SharedMemory> batch_;
+  std::size_t batch_at_ = 0;
+
+  // --- peer ---
+  DseIOQueue* root_ = nullptr;
+  std::uint32_t connected_ = 0;
+  std::uint32_t peer_number_ = 0;
+  std::uint32_t held_ = 0;
+  Status status_ = 0;
+  CellList output_[kClasses];
+  std::unique_ptr<DseAssemblyList[]> assembly_;
+  DseSegment* receive_ = nullptr;
+  std::unique_ptr<XosConnection> connection_;
+  DseProcess* process_ = nullptr;
+  // The segment this peer has written in part: no other peer may write it
+  // before this one is done, as the write progress lives in the segment.
+  DseSegment* partial_ = nullptr;
+};

@@ -1,0 +1,132 @@
+#include "framework/runtime/xos_thread.h"
+
+#include <cstdio>
+
+#include "framework/runtime/xos_translate.h"
+#include "platform/fault_guard.h"
+#include "platform/floating_point.h"
+
+namespace {
+
+thread_local XosThread* t_current = nullptr;
+
+std::int32_t LetFailurePass(XosThread*, Status, std::uint32_t) { return XosThread::kPass; }
+
+std::atomic<XosFailureHandler> g_default_handler{nullptr};
+
+// How long GetExitCode waits for a thread whose function has returned.
+constexpr std::uint32_t kExitWaitMs = 2000;
+
+}  // namespace
+
+XosThread* XosCurrentThread() { return t_current; }
+
+void XosSetDefaultFailureHandler(XosFailureHandler handler) { g_default_handler.store(handler); }
+
+XosFailureHandler XosDefaultFailureHandler() {
+  const XosFailureHandler handler = g_default_handler.load();
+  return handler != nullptr ? handler : LetFailurePass;
+}
+
+XosThread::XosThread(XosThreadFunction function, void* argument, XosFailureHandler handler,
+                     std::uint32_t flag)
+    : XosThread(function, argument, handler, flag, DeferredStart{}) {
+  Begin();
+}
+
+XosThread::XosThread(XosThreadFunction function, void* argument, XosFailureHandler handler,
+                     std::uint32_t flag, DeferredStart)
+    : function_(function),
+      argument_(argument),
+      flag_(flag),
+      failure_handler_(handler != nullptr ? handler : XosDefaultFailureHandler()) {}
+
+void XosThread::Begin() {
+  // Running before the thread exists: a quick thread may already have finished
+  // when Start returns.
+  state_ = kRunning;
+  if (!host_.Start([this] { return Start(this); })) state_ = kNotStarted;
+}
+
+XosThread::~XosThread() { EndThread(); }
+
+void XosThread::EndThread() {
+  host_.End(platform::ThreadHost::kEndLimitMs);
+  state_ = kNotStarted;
+}
+
+std::uint32_t XosThread::Start(XosThread* thread) {
+  t_current = thread;
+  return thread->Run();
+}
+
+std::uint32_t XosThread::Run() {
+  XosSetFloatingPointTraps(1);
+  for (;;) {
+    std::uint32_t result = 0;
+    platform::Fault fault;
+    const std::uint32_t code =
+        platform::RunGuarded([&] { result = function_(argument_); }, &fault);
+    if (code == 0) {
+      result_ = result;
+      state_ = kFinished;
+      break;
+    }
+    const Status status = XosTranslateException(code);
+    std::int32_t verdict;
+    {
+      // The handler prints; ending the thread now could leave a stream locked.
+      platform::TerminationBlocker hold;
+      verdict = failure_handler_(this, status, 0);
+    }
+    if (verdict == kPass) platform::PassFault(fault);
+    if (verdict != kRunAgain && verdict != kStop) {
+      std::fprintf(stderr, "User exception handler returned bad value %d\n", verdict);
+      verdict = kStop;
+    }
+    if (verdict == kStop) {
+      state_ = kStopped;
+      break;
+    }
+  }
+  return result_;
+}
+
+std::int32_t XosThread::GetState() {
+  std::int32_t state = state_;
+  if (state < -2) return state;
+  // The thread's own final state (finished or stopped) stands; a thread that
+  // ended without setting one has finished.
+  if (host_.Done()) state_.compare_exchange_strong(state, kFinished);
+  return state_;
+}
+
+std::int32_t XosThread::Wait(std::uint32_t timeout_ms) {
+  std::int32_t state = state_;
+  if (state < -2) return state;
+  if (host_.WaitDone(timeout_ms)) state_.compare_exchange_strong(state, kFinished);
+  return state_;
+}
+
+std::uint32_t XosThread::GetExitCode() {
+  if (!host_.Started()) return static_cast<std::uint32_t>(state_.load());
+  if (!host_.Done() && state_ == kFinished) host_.WaitDone(kExitWaitMs);
+  if (!host_.Done()) return static_cast<std::uint32_t>(state_.load());
+  std::int32_t state = kRunning;
+  state_.compare_exchange_strong(state, kFinished);
+  return host_.ExitCode();
+}
+
+XosNEHThread::XosNEHThread(XosThreadFunction function, void* argument, XosFailureHandler handler,
+                           std::uint32_t flag)
+    : XosThread(function, argument, handler, flag, DeferredStart{}) {
+  Begin();
+}
+
+XosNEHThread::~XosNEHThread() { EndThread(); }
+
+std::uint32_t XosNEHThread::Run() {
+  // A new thread inherits its creator's traps; this kind runs without any.
+  platform::ResetFloatingPoint();
+  return function_(argument_);
+}
