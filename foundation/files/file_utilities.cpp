@@ -247,13 +247,10 @@ Status ListDirectory(const char* pattern, BvuDirectoryListing* listing, std::int
   if (mode == kListDrives) return status::kOk;
   const std::string native = NativeFilePath(pattern != nullptr && *pattern != '\0' ? pattern : "*");
   const std::size_t cut = native.rfind('/');
-  std::string directory = ".";
-  std::string names = native;
-  if (cut != std::string::npos) {
-    directory = cut == 0 ? "/" : native.substr(0, cut);
-    names = native.substr(cut + 1);
-  }
-  if (names.empty()) names = "*";
+  const std::string directory =
+      cut == std::string::npos ? "." : native.substr(0, cut == 0 ? 1 : cut);
+  const std::string last = cut == std::string::npos ? native : native.substr(cut + 1);
+  const std::string names = last.empty() ? std::string(1, '*') : last;
   DIR* folder = ::opendir(directory.c_str());
   if (folder == nullptr) return status::kUnhandled;
   const bool want_directories = mode == 0 || (mode & kListDirectories) != 0;

@@ -133,7 +133,7 @@ TEST_F(SuPrintTest, EveryFormatFaultPrintsItsTextThenTheRestLiterally) {
   }
   sink_.Clear();
   SuPrint(0, "[%512d]", &one);
-  EXPECT_EQ(Joined(), "[" + std::string(511, ' ') + "1]");
+  EXPECT_EQ(Joined(), std::string("[").append(511, ' ').append("1]"));
 }
 
 // --- name placeholders -------------------------------------------------------
@@ -336,8 +336,8 @@ TEST_F(SuPrintTest, LongLinesBreakAtTheLastBlankOutsideQuotesElsePunctuationElse
   const std::string words = Words(60);  // 299 characters
   const std::string letters(600, 'a');
   const std::string exact = Words(51) + "xy";  // exactly 256
-  const std::string quoted = "\"" + Words(50) + "\"";  // the only blank outside quotes is at 4
-  const std::string punctuated = " " + std::string(200, 'a') + "," + std::string(99, 'b');
+  const std::string quoted = std::string("\"").append(Words(50)).append("\"");  // the only blank outside quotes is at 4
+  const std::string punctuated = std::string(" ").append(200, 'a').append(",").append(99, 'b');
   std::string accented = "a";
   for (int i = 0; i < 200; ++i) accented += "\u00e9";  // two bytes each
   const std::pair<std::string, Texts> cases[] = {
@@ -355,7 +355,7 @@ TEST_F(SuPrintTest, LongLinesBreakAtTheLastBlankOutsideQuotesElsePunctuationElse
   }
   sink_.Clear();
   const std::string first(200, 'a');
-  const std::string second = " " + std::string(100, 'b');
+  const std::string second = std::string(" ").append(100, 'b');
   SuPrint(0, "%s%&", first.c_str());
   SuPrint(0, "%s", second.c_str());
   EXPECT_EQ(Lines(), (Texts{first, second}));
