@@ -63,7 +63,7 @@ TEST(SuPrintWithoutCollector, LinesGoToStandardOutput) {
 
 // --- arguments by address ----------------------------------------------------
 
-TEST_F(SuPrintTest, NumbersAreReadAtTheirDesignedWidths) {
+TEST_F(SuPrintTest, NumbersAreReadAtTheWidthsTheirFormatNames) {
   const std::int32_t twelve = 12;
   const std::int64_t wide = 0x700000005LL;  // "l" reads the low 32 bits only
   const std::int32_t halves = 0x0001FFFE;   // "h" reads the low 16 bits, signed
