@@ -36,32 +36,32 @@ Work WorkFor(const IntArray& iv, const RealArray& v, std::int64_t p) {
 
 Tuning TuningFrom(const RealArray& v) {
   Tuning t;
-  t.epslon = v(kEpslon);
-  t.phmnfc = v(kPhmnfc);
-  t.phmxfc = v(kPhmxfc);
-  t.decfac = v(kDecfac);
-  t.incfac = v(kIncfac);
-  t.rdfcmn = v(kRdfcmn);
-  t.rdfcmx = v(kRdfcmx);
-  t.tuner1 = v(kTuner1);
-  t.tuner2 = v(kTuner2);
-  t.tuner3 = v(kTuner3);
-  t.tuner4 = v(kTuner4);
-  t.tuner5 = v(kTuner5);
-  t.afctol = v(kAfctol);
-  t.rfctol = v(kRfctol);
-  t.xctol = v(kXctol);
-  t.xftol = v(kXftol);
-  t.lmax0 = v(kLmax0);
-  t.lmaxs = v(kLmaxs);
-  t.sctol = v(kSctol);
-  t.dinit = v(kDinit);
-  t.dtinit = v(kDtinit);
-  t.d0init = v(kD0init);
-  t.dfac = v(kDfac);
-  t.fuzz = v(kFuzz);
-  t.rlimit = v(kRlimit);
-  t.cosmin = v(kCosmin);
+  t.step_tolerance = v(kEpslon);
+  t.short_step_fraction = v(kPhmnfc);
+  t.long_step_fraction = v(kPhmxfc);
+  t.radius_decrease = v(kDecfac);
+  t.radius_increase = v(kIncfac);
+  t.min_radius_factor = v(kRdfcmn);
+  t.max_radius_factor = v(kRdfcmx);
+  t.poor_fit_ratio = v(kTuner1);
+  t.acceptance_ratio = v(kTuner2);
+  t.good_fit_ratio = v(kTuner3);
+  t.model_switch_ratio = v(kTuner4);
+  t.full_step_fraction = v(kTuner5);
+  t.absolute_function_tolerance = v(kAfctol);
+  t.relative_function_tolerance = v(kRfctol);
+  t.x_convergence_tolerance = v(kXctol);
+  t.false_convergence_tolerance = v(kXftol);
+  t.initial_radius = v(kLmax0);
+  t.singular_test_radius = v(kLmaxs);
+  t.singular_convergence_tolerance = v(kSctol);
+  t.initial_scale = v(kDinit);
+  t.scale_floor_fraction = v(kDtinit);
+  t.fallback_scale = v(kD0init);
+  t.scale_decay = v(kDfac);
+  t.model_switch_fuzz = v(kFuzz);
+  t.residual_norm_limit = v(kRlimit);
+  t.min_secant_cosine = v(kCosmin);
   return t;
 }
 
@@ -163,8 +163,8 @@ TrustRegionStep SolveTrustRegion(const ScaledModel& m, const double* b, double d
                                  double* best, double* z) {
   const std::int64_t nf = m.nf;
   TrustRegionStep result;
-  const double short_end = (1.0 + tn.phmnfc) * delta;
-  const double long_end = (1.0 + tn.phmxfc) * delta;
+  const double short_end = (1.0 + tn.short_step_fraction) * delta;
+  const double long_end = (1.0 + tn.long_step_fraction) * delta;
   const double bnorm = TwoNorm(nf, b);
   for (std::int64_t a = 0; a < nf; ++a) t[a] = 0.0;
   if (nf == 0) {
@@ -252,7 +252,7 @@ TrustRegionStep SolveTrustRegion(const ScaledModel& m, const double* b, double d
       // Only a clearly negative curvature pays for the move: a flat direction
       // (a parameter the residuals ignore) must not be pushed along.
       const double curvature = rho - mu;  // z^T A z
-      if (curvature < -tn.epslon * mu) {
+      if (curvature < -tn.step_tolerance * mu) {
         double tz = 0.0;
         double utu = 0.0;  // t^T (A + mu I) t
         for (std::int64_t a = 0; a < nf; ++a) tz += t[a] * z[a];
@@ -262,7 +262,7 @@ TrustRegionStep SolveTrustRegion(const ScaledModel& m, const double* b, double d
         const double other = -tz - root;
         auto change = [&](double s) { return -mu * s * tz + 0.5 * s * s * curvature; };
         if (change(other) < change(tau)) tau = other;
-        if (tau * tau * rho <= tn.epslon * (utu + mu * delta * delta)) {
+        if (tau * tau * rho <= tn.step_tolerance * (utu + mu * delta * delta)) {
           for (std::int64_t a = 0; a < nf; ++a) best[a] = t[a] + tau * z[a];
           best_norm = delta;
           break;
@@ -284,10 +284,10 @@ TrustRegionStep SolveTrustRegion(const ScaledModel& m, const double* b, double d
   return result;
 }
 
-bool SecantUpdate(std::int64_t p, const double* s, const double* y, double* ysharp, double cosmin,
-                  double* secant, double* ss) {
+bool SecantUpdate(std::int64_t p, const double* s, const double* y, double* ysharp,
+                  double min_cosine, double* secant, double* ss) {
   const double ys = Dot(p, y, s);
-  if (!(ys > cosmin * TwoNorm(p, y) * TwoNorm(p, s))) return false;  // too little curvature
+  if (!(ys > min_cosine * TwoNorm(p, y) * TwoNorm(p, s))) return false;  // too little curvature
   SymmetricMultiply(p, secant, s, ss);
   const double sss = Dot(p, s, ss);
   const double sys = Dot(p, s, ysharp);
@@ -396,7 +396,7 @@ void ComputeTrialStep(const IntArray& iv, const RealArray& v, const Work& w, con
     if (kept == nf) break;
     nf = kept;
     const double used = TwoNorm(p, w.scaled_s);
-    if (used >= (1.0 + tn.phmnfc) * delta) break;
+    if (used >= (1.0 + tn.short_step_fraction) * delta) break;
     remaining = std::sqrt(delta * delta - used * used);
     // Model gradient at the partial step: (g + H s) / d.
     for (std::int64_t i = 0; i < p; ++i) w.step[i] = w.scaled_s[i] / d[i];
