@@ -3,7 +3,7 @@
 namespace vantor_app {
 
 std::string BannerText() {
-  // __DATE__ and __TIME__ already have the designed forms ("Sep  4 2020",
+  // __DATE__ and __TIME__ already have the forms the banner shows ("Sep  4 2020",
   // "05:46:42").
   return "vantor.exe (Version " + std::to_string(kVersionMajor) + "." +
          std::to_string(kVersionMinor) + ") built on " __DATE__ " at " __TIME__;

@@ -1,4 +1,4 @@
-// Time as the engine's design knows it: sleeping the calling thread and a
+// Time as the engine knows it: sleeping the calling thread and a
 // 32-bit millisecond tick count that wraps after about 49.7 days.
 #pragma once
 

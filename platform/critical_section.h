@@ -1,4 +1,4 @@
-// A critical section as the engine's design knows it: a lock that its owner
+// A critical section as the engine knows it: a lock that its owner
 // may enter again.
 #pragma once
 

@@ -1,6 +1,6 @@
-// The structured-exception codes of the engine's design. Our fault guards
+// The structured-exception codes the engine speaks in. Our fault guards
 // report a caught signal as one of these, so the layers above translate
-// failures exactly as they were designed to.
+// every failure by one table, whatever raised it.
 #pragma once
 
 #include <cstdint>

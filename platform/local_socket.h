@@ -15,7 +15,7 @@ namespace platform {
 // saying why when it cannot be used.
 bool LocalEndpointFolder(std::string* folder, std::string* error);
 
-// The socket path of a designed pipe or mailslot name (the prefixes are
+// The socket path of an engine pipe or mailslot name (the prefixes are
 // matched ignoring case). False with *error saying why for a name of another
 // form, or when the path would not fit a socket address.
 bool LocalEndpointPath(const std::string& name, std::string* path, std::string* error);

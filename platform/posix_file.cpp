@@ -1,10 +1,17 @@
 #include "platform/posix_file.h"
 
-#include <cerrno>
-#include <cstdint>
+#include <dirent.h>
 #include <fcntl.h>
-#include <limits>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <memory>
 
 namespace platform {
 
@@ -29,6 +36,7 @@ int OpenFile(const char* path, const FileOpenMode& mode, int* error) {
     flags |= O_RDONLY;
   }
   if (mode.create) flags |= O_CREAT;
+  if (mode.no_wait) flags |= O_NONBLOCK;
   int fd;
   do {
     fd = ::open(path, flags, 0666);
@@ -86,5 +94,179 @@ bool CloseFile(int fd, int* error) {
 }
 
 bool RemoveFile(const char* path) { return ::unlink(path) == 0; }
+
+FileDescriptor::~FileDescriptor() {
+  int ignored = 0;
+  if (valid()) Close(&ignored);
+}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    int ignored = 0;
+    if (valid()) Close(&ignored);
+    fd_ = other.Release();
+  }
+  return *this;
+}
+
+int FileDescriptor::Release() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+bool FileDescriptor::Close(int* error) {
+  if (!valid()) return true;
+  return CloseFile(Release(), error);
+}
+
+FileDescriptor OpenOwnedFile(const char* path, const FileOpenMode& mode, int* error) {
+  return FileDescriptor(OpenFile(path, mode, error));
+}
+
+bool ReadSome(int fd, void* buffer, std::size_t count, std::size_t* got, int* error) {
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, count);
+    if (n >= 0) {
+      *got = static_cast<std::size_t>(n);
+      return true;
+    }
+    if (errno != EINTR) {
+      *error = errno;
+      return false;
+    }
+  }
+}
+
+bool WriteAll(int fd, const void* buffer, std::size_t count, int* error) {
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  while (count > 0) {
+    const ssize_t n = ::write(fd, bytes, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *error = n < 0 ? errno : ENOSPC;  // a full device that does not say so
+      return false;
+    }
+    bytes += n;
+    count -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+namespace {
+
+void Describe(const struct stat& s, FileInfo* info) {
+  info->is_directory = S_ISDIR(s.st_mode);
+  info->is_regular = S_ISREG(s.st_mode);
+  info->is_link = S_ISLNK(s.st_mode);
+  info->device = static_cast<std::uint64_t>(s.st_dev);
+  info->inode = static_cast<std::uint64_t>(s.st_ino);
+  info->permissions = static_cast<std::uint32_t>(s.st_mode & 07777);
+}
+
+// Keeps *error when the caller passes none.
+bool Failed(int* error) {
+  if (error != nullptr) *error = errno;
+  return false;
+}
+
+}  // namespace
+
+bool GetFileInfo(const char* path, FileInfo* info, int* error) {
+  struct stat s {};
+  if (::stat(path, &s) != 0) return Failed(error);
+  Describe(s, info);
+  return true;
+}
+
+bool GetLinkInfo(const char* path, FileInfo* info, int* error) {
+  struct stat s {};
+  if (::lstat(path, &s) != 0) return Failed(error);
+  Describe(s, info);
+  return true;
+}
+
+bool GetOpenFileInfo(int fd, FileInfo* info, int* error) {
+  struct stat s {};
+  if (::fstat(fd, &s) != 0) return Failed(error);
+  Describe(s, info);
+  return true;
+}
+
+bool IsAccessible(const char* path, Access access) {
+  const int how = access == Access::kRead ? R_OK : access == Access::kWrite ? W_OK : X_OK;
+  return ::access(path, how) == 0;
+}
+
+bool SetPermissions(int fd, std::uint32_t permissions, int* error) {
+  if (::fchmod(fd, static_cast<mode_t>(permissions)) != 0) return Failed(error);
+  return true;
+}
+
+FileDescriptor MakeTemporaryFile(std::string* path_template, int* error) {
+  const int fd = ::mkostemp(path_template->data(), O_CLOEXEC);
+  if (fd < 0) Failed(error);
+  return FileDescriptor(fd);
+}
+
+bool RenameFile(const char* from, const char* to, int* error) {
+  if (::rename(from, to) != 0) return Failed(error);
+  return true;
+}
+
+bool RenameFileNoReplace(const char* from, const char* to, int* error) {
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) != 0) return Failed(error);
+  return true;
+}
+
+std::string ResolvedPath(const char* path) {
+  const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path, nullptr), &std::free);
+  return resolved != nullptr ? std::string(resolved.get()) : std::string();
+}
+
+std::string LinkText(const char* path) {
+  std::string text(PATH_MAX, '\0');
+  const ssize_t length = ::readlink(path, text.data(), text.size());
+  text.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+  return text;
+}
+
+bool MakeSymbolicLink(const char* text, const char* path, int* error) {
+  if (::symlink(text, path) != 0) return Failed(error);
+  return true;
+}
+
+bool MakeDirectory(const char* path, int* error) {
+  if (::mkdir(path, 0777) != 0) return Failed(error);
+  return true;
+}
+
+bool RemoveDirectory(const char* path) { return ::rmdir(path) == 0; }
+
+bool ReadDirectoryNames(const char* path, std::vector<std::string>* names) {
+  names->clear();
+  struct Closer {
+    void operator()(DIR* folder) const { ::closedir(folder); }
+  };
+  const std::unique_ptr<DIR, Closer> folder(::opendir(path));
+  if (folder == nullptr) return false;
+  while (const dirent* entry = ::readdir(folder.get())) names->emplace_back(entry->d_name);
+  return true;
+}
+
+bool ChangeDirectory(const char* path) { return ::chdir(path) == 0; }
+
+bool CurrentDirectory(std::string* path) {
+  const std::unique_ptr<char, decltype(&std::free)> current(::getcwd(nullptr, 0), &std::free);
+  path->assign(current != nullptr ? current.get() : "");
+  return current != nullptr;
+}
+
+bool FreeDiskSpace(const char* folder, std::uint64_t* free_bytes) {
+  struct statvfs info {};
+  if (::statvfs(folder, &info) != 0) return false;
+  *free_bytes = static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+  return true;
+}
 
 }  // namespace platform

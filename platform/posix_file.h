@@ -1,16 +1,49 @@
-// Plain file descriptors for the engine's file streams: opening without ever
-// truncating, and positioned transfers that never move a shared offset.
+// The engine's only door to the POSIX file system: file descriptors owned by
+// RAII, opening without ever truncating, positioned transfers that never move
+// a shared offset, and the path operations (information, folders, links,
+// renames) that the file utilities and the file service are built on. Calls
+// interrupted by a signal are retried; failures give the errno through
+// `error` where the caller needs to tell them apart.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace platform {
+
+// A descriptor owned by its holder and closed when the holder goes. Close()
+// closes earlier and says whether the close succeeded (a delayed write
+// error shows there).
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor();
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.Release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Gives the descriptor up without closing it.
+  int Release();
+  // Closes now; false with *error set when the close failed. The descriptor
+  // is gone either way.
+  bool Close(int* error);
+
+ private:
+  int fd_ = -1;
+};
 
 struct FileOpenMode {
   bool read = false;
   bool write = false;
   bool create = true;  // create a missing file; false: it must exist
+  // Opening does not wait, should a FIFO stand where a file was expected.
+  bool no_wait = false;
 };
 
 // A descriptor, or -1 with *error set to the errno of the failure.
@@ -30,5 +63,63 @@ bool WriteFileAt(int fd, const void* buffer, std::size_t count, std::uint64_t of
 bool CloseFile(int fd, int* error);
 
 bool RemoveFile(const char* path);
+
+// Opens with OpenFile's rules, the descriptor owned.
+FileDescriptor OpenOwnedFile(const char* path, const FileOpenMode& mode, int* error);
+
+// Sequential transfers at the descriptor's own offset. ReadSome gives up to
+// count bytes, 0 at the end; WriteAll writes everything or fails.
+bool ReadSome(int fd, void* buffer, std::size_t count, std::size_t* got, int* error);
+bool WriteAll(int fd, const void* buffer, std::size_t count, int* error);
+
+struct FileInfo {
+  bool is_directory = false;
+  bool is_regular = false;
+  bool is_link = false;  // only from GetLinkInfo
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint32_t permissions = 0;  // the mode bits 07777
+};
+// What the path leads to, following links.
+bool GetFileInfo(const char* path, FileInfo* info, int* error);
+// The path itself, a link not followed.
+bool GetLinkInfo(const char* path, FileInfo* info, int* error);
+bool GetOpenFileInfo(int fd, FileInfo* info, int* error);
+
+enum class Access { kRead, kWrite, kExecute };
+// Whether this process may do that with the path.
+bool IsAccessible(const char* path, Access access);
+
+bool SetPermissions(int fd, std::uint32_t permissions, int* error);
+
+// A new file made from a template ending in "XXXXXX", which is replaced by
+// the name chosen.
+FileDescriptor MakeTemporaryFile(std::string* path_template, int* error);
+
+// Renames, replacing an existing target in one step.
+bool RenameFile(const char* from, const char* to, int* error);
+// Renames only when the target does not exist; EINVAL where the file system
+// cannot promise that.
+bool RenameFileNoReplace(const char* from, const char* to, int* error);
+
+// The absolute path with every link resolved; empty when it cannot be had.
+std::string ResolvedPath(const char* path);
+// The text of a symbolic link; empty when the path is not one.
+std::string LinkText(const char* path);
+bool MakeSymbolicLink(const char* text, const char* path, int* error);
+
+// Creates a folder (permissions 0777 less the umask).
+bool MakeDirectory(const char* path, int* error);
+bool RemoveDirectory(const char* path);
+// Every name in the folder, "." and ".." included, in the order the
+// system gives them.
+bool ReadDirectoryNames(const char* path, std::vector<std::string>* names);
+
+bool ChangeDirectory(const char* path);
+// The current folder; false when it cannot be had.
+bool CurrentDirectory(std::string* path);
+
+// Bytes free to this process on the file system of the folder.
+bool FreeDiskSpace(const char* folder, std::uint64_t* free_bytes);
 
 }  // namespace platform

@@ -1,6 +1,6 @@
 // The base of every COM-style interface that crosses a library boundary, and
 // the class factory that an in-process server hands out. Abstract classes
-// with the operations in their designed slot order, 32-bit results and no
+// with the operations in their fixed slot order, 32-bit results and no
 // virtual destructor (g++ would give it two slots): an object ends itself in
 // Release.
 #pragma once

@@ -15,7 +15,8 @@ std::string WithoutQualifier(const std::string& component) {
     const std::size_t length = std::char_traits<char>::length(qualifier);
     if (body.size() >= length + 2 && FoldedName(body.substr(0, length).c_str()) == qualifier &&
         body.compare(body.size() - 2, 2, "\")") == 0) {
-      return (dotted ? "." : "") + body.substr(length, body.size() - length - 2);
+      std::string bare = dotted ? "." : "";
+      return bare.append(body, length, body.size() - length - 2);
     }
   }
   return component;

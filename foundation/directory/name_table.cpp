@@ -1,36 +1,28 @@
 #include "foundation/directory/name_table.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace {
 
-// Grown 64 entries at a time and freed when the last record leaves.
+// Sorted by text; grown 64 entries at a time and freed when the last record
+// leaves.
 constexpr std::size_t kGrowth = 64;
 
-BvuNameRecord** g_records = nullptr;
-std::size_t g_count = 0;
-std::size_t g_capacity = 0;
+std::vector<BvuNameRecord*> g_records;
 
 // First position whose text is not below `text` (strcmp compares unsigned bytes).
-std::size_t LowerBound(const char* text, bool* found) {
-  std::size_t low = 0;
-  std::size_t high = g_count;
-  *found = false;
-  while (low < high) {
-    const std::size_t mid = low + (high - low) / 2;
-    const int order = std::strcmp(g_records[mid]->text(), text);
-    if (order == 0) {
-      *found = true;
-      return mid;
-    }
-    if (order < 0) {
-      low = mid + 1;
-    } else {
-      high = mid;
-    }
-  }
-  return low;
+std::vector<BvuNameRecord*>::iterator LowerBound(const char* text) {
+  return std::lower_bound(g_records.begin(), g_records.end(), text,
+                          [](const BvuNameRecord* record, const char* wanted) {
+                            return std::strcmp(record->text(), wanted) < 0;
+                          });
+}
+
+bool Holds(std::vector<BvuNameRecord*>::iterator at, const char* text) {
+  return at != g_records.end() && std::strcmp((*at)->text(), text) == 0;
 }
 
 BvuNameRecord* NewRecord(const char* text) {
@@ -52,37 +44,24 @@ namespace BvuNameTable {
 
 BvuNameRecord* Intern(const char* text) {
   if (text == nullptr) text = "";
-  bool found = false;
-  const std::size_t at = LowerBound(text, &found);
-  if (found) {
-    ++g_records[at]->count;
-    return g_records[at];
+  auto at = LowerBound(text);
+  if (!Holds(at, text)) {
+    if (g_records.size() == g_records.capacity()) {
+      const auto offset = at - g_records.begin();
+      g_records.reserve(g_records.capacity() + kGrowth);
+      at = g_records.begin() + offset;
+    }
+    at = g_records.insert(at, NewRecord(text));
   }
-  if (g_count == g_capacity) {
-    auto** grown = new BvuNameRecord*[g_capacity + kGrowth];
-    if (g_count > 0) std::memcpy(grown, g_records, g_count * sizeof(BvuNameRecord*));
-    delete[] g_records;
-    g_records = grown;
-    g_capacity += kGrowth;
-  }
-  std::memmove(g_records + at + 1, g_records + at, (g_count - at) * sizeof(BvuNameRecord*));
-  g_records[at] = NewRecord(text);
-  ++g_count;
-  ++g_records[at]->count;
-  return g_records[at];
+  ++(*at)->count;
+  return *at;
 }
 
 void Remove(BvuNameRecord* record) {
-  bool found = false;
-  const std::size_t at = LowerBound(record->text(), &found);
-  if (found && g_records[at] == record) {
-    std::memmove(g_records + at, g_records + at + 1, (g_count - at - 1) * sizeof(BvuNameRecord*));
-    --g_count;
-    if (g_count == 0) {
-      delete[] g_records;
-      g_records = nullptr;
-      g_capacity = 0;
-    }
+  const auto at = LowerBound(record->text());
+  if (Holds(at, record->text()) && *at == record) {
+    g_records.erase(at);
+    if (g_records.empty()) std::vector<BvuNameRecord*>().swap(g_records);
   }
   FreeRecord(record);
 }
@@ -93,10 +72,10 @@ void Release(BvuNameRecord* record) {
   if (record->count == 0) Remove(record);
 }
 
-std::size_t Count() { return g_count; }
-std::size_t Capacity() { return g_capacity; }
+std::size_t Count() { return g_records.size(); }
+std::size_t Capacity() { return g_records.capacity(); }
 const BvuNameRecord* At(std::size_t position) {
-  return position < g_count ? g_records[position] : nullptr;
+  return position < g_records.size() ? g_records[position] : nullptr;
 }
 
 }  // namespace BvuNameTable

@@ -1,16 +1,8 @@
 #include "foundation/files/file_utilities.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
@@ -19,19 +11,15 @@
 
 #include "foundation/directory/name_path.h"
 #include "platform/exit_code.h"
+#include "platform/posix_file.h"
 
 namespace {
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
-bool SystemFreeSpace(const char* folder, std::uint64_t* free_bytes) {
-  struct statvfs info {};
-  if (::statvfs(folder, &info) != 0) return false;
-  *free_bytes = static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
-  return true;
-}
+constexpr std::uint32_t kOwnerReadWrite = 0600;
 
-BvuFreeSpaceQuery g_free_space = SystemFreeSpace;
+BvuFreeSpaceQuery g_free_space = platform::FreeDiskSpace;
 
 std::string Joined(const std::string& directory, const std::string& name) {
   return directory.empty() || directory.back() == '/' ? directory + name : directory + "/" + name;
@@ -45,25 +33,13 @@ bool ListedBefore(const std::string& a, const std::string& b) {
   return folded_a != folded_b ? folded_a < folded_b : a < b;
 }
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-bool CopyContents(int in, int out) {
+bool CopyContents(int in, int out, int* error) {
   char buffer[1 << 16];
   for (;;) {
-    const ssize_t got = ::read(in, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
+    std::size_t got = 0;
+    if (!platform::ReadSome(in, buffer, sizeof buffer, &got, error)) return false;
     if (got == 0) return true;
-    if (!WriteAll(out, buffer, static_cast<std::size_t>(got))) return false;
+    if (!platform::WriteAll(out, buffer, got, error)) return false;
   }
 }
 
@@ -82,116 +58,103 @@ Status CopyRegularFile(const std::string& from, const std::string& to, std::int3
     *error = code != 0 ? code : EIO;
     return status::kUnhandled;
   };
+  int code = 0;
   // Checked before opening: opening a device may already act on it.
-  struct stat checked {};
-  if (::stat(from.c_str(), &checked) != 0) return fail(errno);
-  if (!S_ISREG(checked.st_mode)) return fail(EINVAL);
+  platform::FileInfo checked;
+  if (!platform::GetFileInfo(from.c_str(), &checked, &code)) return fail(code);
+  if (!checked.is_regular) return fail(EINVAL);
   // Without blocking, should a pipe have taken the file's place meanwhile.
-  const int in = ::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (in < 0) return fail(errno);
-  struct stat source_info {};
-  if (::fstat(in, &source_info) != 0 || !S_ISREG(source_info.st_mode)) {
-    ::close(in);
+  platform::FileOpenMode reading;
+  reading.read = true;
+  reading.create = false;
+  reading.no_wait = true;
+  platform::FileDescriptor in = platform::OpenOwnedFile(from.c_str(), reading, &code);
+  if (!in.valid()) return fail(code);
+  platform::FileInfo source_info;
+  if (!platform::GetOpenFileInfo(in.get(), &source_info, nullptr) || !source_info.is_regular) {
     return fail(EINVAL);
   }
   std::string final_target = to;
-  struct stat target_info {};
-  const bool target_exists = ::stat(to.c_str(), &target_info) == 0;
-  if (target_exists) {
-    const bool same_file = target_info.st_dev == source_info.st_dev && target_info.st_ino == source_info.st_ino;
-    if (same_file || (mode & kCopyOverwrite) == 0) {
-      ::close(in);
-      return fail(EEXIST);
-    }
+  platform::FileInfo target_info;
+  if (platform::GetFileInfo(to.c_str(), &target_info, nullptr)) {
+    const bool same_file =
+        target_info.device == source_info.device && target_info.inode == source_info.inode;
+    if (same_file || (mode & kCopyOverwrite) == 0) return fail(EEXIST);
     // A link to the target keeps its place; the file it leads to is replaced.
-    if (char* resolved = ::realpath(to.c_str(), nullptr)) {
-      final_target = resolved;
-      std::free(resolved);
-    }
+    const std::string resolved = platform::ResolvedPath(to.c_str());
+    if (!resolved.empty()) final_target = resolved;
   }
   std::string temporary = FolderOf(final_target) + "/.vantor-copy-XXXXXX";
-  const int out = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (out < 0) {
-    const int code = errno;
-    ::close(in);
-    return fail(code);
-  }
-  mode_t permissions = source_info.st_mode & 07777;
-  if ((mode & kCopyMakeWritable) != 0) permissions |= S_IRUSR | S_IWUSR;
-  int code = CopyContents(in, out) ? 0 : errno;
-  if (code == 0 && ::fchmod(out, permissions) != 0) code = errno;
-  if (::close(out) != 0 && code == 0) code = errno;
-  ::close(in);
+  platform::FileDescriptor out = platform::MakeTemporaryFile(&temporary, &code);
+  if (!out.valid()) return fail(code);
+  std::uint32_t permissions = source_info.permissions;
+  if ((mode & kCopyMakeWritable) != 0) permissions |= kOwnerReadWrite;
+  code = 0;
+  if (CopyContents(in.get(), out.get(), &code)) platform::SetPermissions(out.get(), permissions, &code);
+  int close_error = 0;
+  if (!out.Close(&close_error) && code == 0) code = close_error;
+  in.Close(&close_error);
   if (code == 0) {
     if ((mode & kCopyOverwrite) != 0) {
-      if (::rename(temporary.c_str(), final_target.c_str()) != 0) code = errno;
-    } else if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, final_target.c_str(), RENAME_NOREPLACE) != 0) {
-      code = errno;
+      platform::RenameFile(temporary.c_str(), final_target.c_str(), &code);
+    } else if (!platform::RenameFileNoReplace(temporary.c_str(), final_target.c_str(), &code) &&
+               code == EINVAL) {
       // A file system without the exclusive rename: the target was missing above.
-      if (code == EINVAL) code = ::rename(temporary.c_str(), final_target.c_str()) == 0 ? 0 : errno;
+      code = 0;
+      platform::RenameFile(temporary.c_str(), final_target.c_str(), &code);
     }
   }
   if (code == 0) return status::kOk;
-  ::unlink(temporary.c_str());
+  platform::RemoveFile(temporary.c_str());
   return fail(code);
-}
-
-// The text of a link; empty when the path is not one.
-std::string LinkText(const std::string& path) {
-  std::string text(PATH_MAX, '\0');
-  const ssize_t length = ::readlink(path.c_str(), text.data(), text.size());
-  text.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-  return text;
 }
 
 // A linked directory is made again as a link with the same text.
 Status CopyLink(const std::string& from, const std::string& to) {
-  const std::string text = LinkText(from);
+  const std::string text = platform::LinkText(from.c_str());
   if (text.empty()) return status::kUnhandled;
-  if (::symlink(text.c_str(), to.c_str()) == 0) return status::kOk;
+  int code = 0;
+  if (platform::MakeSymbolicLink(text.c_str(), to.c_str(), &code)) return status::kOk;
   // Copied before: the same link is already there.
-  return errno == EEXIST && LinkText(to) == text ? status::kOk : status::kUnhandled;
+  return code == EEXIST && platform::LinkText(to.c_str()) == text ? status::kOk
+                                                                  : status::kUnhandled;
 }
 
-using FileIdentity = std::pair<dev_t, ino_t>;
+using FileIdentity = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
 
 Status CopyTree(const std::string& source, const std::string& target, std::int32_t mode,
                 bool create, std::set<FileIdentity>* targets) {
-  if (::access(source.c_str(), R_OK) != 0) return status::kOk;
-  struct stat info {};
-  if (::stat(target.c_str(), &info) != 0) {
+  if (!platform::IsAccessible(source.c_str(), platform::Access::kRead)) return status::kOk;
+  platform::FileInfo info;
+  if (!platform::GetFileInfo(target.c_str(), &info, nullptr)) {
     if (!create) return status::kOk;
-    if (::mkdir(target.c_str(), 0777) != 0 && errno != EEXIST) return status::kUnhandled;
-    if (::stat(target.c_str(), &info) != 0) return status::kUnhandled;
+    int code = 0;
+    if (!platform::MakeDirectory(target.c_str(), &code) && code != EEXIST) return status::kUnhandled;
+    if (!platform::GetFileInfo(target.c_str(), &info, nullptr)) return status::kUnhandled;
   }
-  if (!S_ISDIR(info.st_mode)) return status::kUnhandled;
+  if (!info.is_directory) return status::kUnhandled;
   // A target inside the source must not be copied into itself.
-  targets->insert({info.st_dev, info.st_ino});
-  DIR* folder = ::opendir(source.c_str());
-  if (folder == nullptr) return status::kUnhandled;
+  targets->insert({info.device, info.inode});
   std::vector<std::string> entries;
-  while (const dirent* entry = ::readdir(folder)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-      entries.emplace_back(entry->d_name);
-    }
-  }
-  ::closedir(folder);
+  if (!platform::ReadDirectoryNames(source.c_str(), &entries)) return status::kUnhandled;
   Status result = status::kOk;
   for (const std::string& entry : entries) {
+    if (entry == "." || entry == "..") continue;
     const std::string from = Joined(source, entry);
     const std::string to = Joined(target, entry);
-    struct stat link {};
-    struct stat item {};
-    if (::lstat(from.c_str(), &link) != 0 || ::stat(from.c_str(), &item) != 0) {
+    platform::FileInfo link;
+    platform::FileInfo item;
+    if (!platform::GetLinkInfo(from.c_str(), &link, nullptr) ||
+        !platform::GetFileInfo(from.c_str(), &item, nullptr)) {
       result = status::kUnhandled;
       continue;
     }
     Status s = status::kOk;
-    if (S_ISDIR(item.st_mode) && S_ISLNK(link.st_mode)) {
+    if (item.is_directory && link.is_link) {
       // Followed, a link could lead back up or out of the tree.
       s = CopyLink(from, to);
-    } else if (S_ISDIR(item.st_mode)) {
-      if (targets->count({item.st_dev, item.st_ino}) > 0) continue;
+    } else if (item.is_directory) {
+      if (targets->count({item.device, item.inode}) > 0) continue;
       s = CopyTree(from, to, mode, true, targets);
     } else {
       s = CopyFileWithMode(from.c_str(), to.c_str(), mode);
@@ -247,26 +210,24 @@ Status ListDirectory(const char* pattern, BvuDirectoryListing* listing, std::int
   if (mode == kListDrives) return status::kOk;
   const std::string native = NativeFilePath(pattern != nullptr && *pattern != '\0' ? pattern : "*");
   const std::size_t cut = native.rfind('/');
-  std::string directory = ".";
-  std::string names = native;
-  if (cut != std::string::npos) {
-    directory = cut == 0 ? "/" : native.substr(0, cut);
-    names = native.substr(cut + 1);
-  }
-  if (names.empty()) names = "*";
-  DIR* folder = ::opendir(directory.c_str());
-  if (folder == nullptr) return status::kUnhandled;
+  const std::string directory =
+      cut == std::string::npos ? "." : native.substr(0, cut == 0 ? 1 : cut);
+  const std::string last = cut == std::string::npos ? native : native.substr(cut + 1);
+  const std::string names = last.empty() ? std::string(1, '*') : last;
+  std::vector<std::string> entries;
+  if (!platform::ReadDirectoryNames(directory.c_str(), &entries)) return status::kUnhandled;
   const bool want_directories = mode == 0 || (mode & kListDirectories) != 0;
   const bool want_files = mode == 0 || (mode & kListFiles) != 0;
   std::vector<std::pair<std::string, std::uint8_t>> found;
-  while (const dirent* entry = ::readdir(folder)) {
-    if (!MatchFilePattern(entry->d_name, names.c_str())) continue;
-    struct stat info {};
+  for (std::string& entry : entries) {
+    if (!MatchFilePattern(entry.c_str(), names.c_str())) continue;
+    platform::FileInfo info;
     const bool is_directory =
-        ::stat(Joined(directory, entry->d_name).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-    if (is_directory ? want_directories : want_files) found.emplace_back(entry->d_name, is_directory ? 1 : 0);
+        platform::GetFileInfo(Joined(directory, entry).c_str(), &info, nullptr) && info.is_directory;
+    if (is_directory ? want_directories : want_files) {
+      found.emplace_back(std::move(entry), is_directory ? 1 : 0);
+    }
   }
-  ::closedir(folder);
   std::sort(found.begin(), found.end(),
             [](const auto& a, const auto& b) { return ListedBefore(a.first, b.first); });
   for (auto& [name, flag] : found) {
@@ -304,7 +265,7 @@ void CheckDiskFull(const char* first, const char* second, int error) {
 
 BvuFreeSpaceQuery SetFreeSpaceQuery(BvuFreeSpaceQuery query) {
   const BvuFreeSpaceQuery previous = g_free_space;
-  g_free_space = query != nullptr ? query : SystemFreeSpace;
+  g_free_space = query != nullptr ? query : platform::FreeDiskSpace;
   return previous;
 }
 

@@ -3,6 +3,12 @@
 // that creates the object and cleared when it goes; only the group methods are
 // owned here. Set on the server thread while no run is active, read by the run
 // thread during runs.
+//
+// Who sets what: the DAE model (daes/) sets the current problem from the
+// problem root's constructor and the current delay manager from the delay
+// manager's; the problem manager (control/) sets the integrator proxy, the
+// event schedule, the group methods, the error-report switch and fills the
+// procedure-call context. The table itself is implemented here.
 #pragma once
 
 #include <cstdint>

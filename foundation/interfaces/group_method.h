@@ -1,6 +1,7 @@
 // A method that solves one kind of equation-set group (explicit, linear,
-// nonlinear, torn). The solver subsystem makes them from method codes; the
-// process-wide table of current objects holds and deletes them.
+// nonlinear, torn). Implemented by the group methods of the solve subsystem
+// (solve/), which makes them from method codes; the process-wide table of
+// current objects holds and deletes them.
 #pragma once
 
 class QLNGroupMethod {

@@ -1,6 +1,7 @@
-// The engine's face of the outside integrator. The problem manager creates the
-// proxy from the integrator option, makes it current and deletes it; the model
-// asks it only what the integrator reported it can do.
+// The engine's face of the outside integrator. Implemented by the integrator
+// proxy of the solve subsystem (solve/); the problem manager creates it from
+// the integrator option, makes it current and deletes it; the model asks it
+// only what the integrator reported it can do.
 #pragma once
 
 #include <cstdint>

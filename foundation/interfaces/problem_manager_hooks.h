@@ -1,6 +1,6 @@
-// What the utility classes ask of the problem manager. The problem manager
-// implements this and installs itself for its lifetime; with none installed
-// the answers are those of a manager at rest.
+// What the utility classes ask of the problem manager. The problem manager of
+// the control subsystem (control/) implements this and installs itself for
+// its lifetime; with none installed the answers are those of a manager at rest.
 #pragma once
 
 class ProblemManagerHooks {

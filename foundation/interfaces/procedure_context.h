@@ -1,7 +1,8 @@
 // The procedure-call context: one block per process whose address outside
 // procedure libraries receive when they are loaded. Its layout is shared with
 // the libraries built from outside/, which include this header, so it holds
-// only the block and its layout checks.
+// only the block and its layout checks. The table of current objects owns the
+// block; the problem manager (control/) fills it once at start-up.
 #pragma once
 
 #include <cstddef>

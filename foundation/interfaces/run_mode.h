@@ -1,6 +1,7 @@
-// What the engine is running now and the time of the current point. The
-// problem manager keeps both up to date; the model (the delay manager, the
-// system function "Time") reads them from whichever thread evaluates.
+// What the engine is running now and the time of the current point. Stored
+// here; the problem manager of the control subsystem (control/) and the event
+// schedule keep both up to date; the model (the delay manager, the system
+// function "Time") reads them from whichever thread evaluates.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,7 @@
 // The process-wide table of numbered solver options as the model and the
-// utility classes read it. The solver subsystem owns the real table (with its
-// setters, clients and message-server face) and installs it here at start-up;
+// utility classes read it. The solver option table of the solve subsystem
+// (solve/), with its setters, clients and message-server face, implements it
+// and installs itself here at start-up;
 // until then, and in programs without a solver subsystem, Instance answers
 // the built-in defaults.
 #pragma once

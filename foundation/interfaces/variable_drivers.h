@@ -1,6 +1,9 @@
 // The table of variable drivers: time profiles (ramps, measured inputs,
 // control ramps) that set a model variable's value whenever the simulation
-// time moves. The run steps apply the table at each new time.
+// time moves. The run steps apply the table at each new time. The table is
+// implemented here; the variables of the DAE model (daes/) implement
+// DrivenVariable, and the time profiles (the ramps of control/, the measured
+// inputs of the experiments in analysis/) implement VariableDriver.
 #pragma once
 
 #include <cstdint>

@@ -1,31 +1,30 @@
 #include "foundation/interfaces/working_folder.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <string>
 
 #include "foundation/files/file_utilities.h"
+#include "platform/posix_file.h"
 
 namespace SimWorkingFolder {
 
 Status SetCurrentFolder(const char* path) {
   const std::string native = NativeFilePath(path != nullptr ? path : ".");
-  return ::chdir(native.c_str()) == 0 ? kOk : kFailure;
+  return platform::ChangeDirectory(native.c_str()) ? kOk : kFailure;
 }
 
 Status QueryPath(const char* path, std::uint32_t* flags) {
   if (flags != nullptr) *flags = 0;
   if (path == nullptr) return kFailure;
   const std::string native = NativeFilePath(path);
-  struct stat info {};
-  if (::stat(native.c_str(), &info) != 0) return kFailure;
+  platform::FileInfo info;
+  if (!platform::GetFileInfo(native.c_str(), &info, nullptr)) return kFailure;
   if (flags != nullptr) {
+    using platform::Access;
     std::uint32_t found = 0;
-    if (S_ISDIR(info.st_mode)) found |= kPathDirectory;
-    if (::access(native.c_str(), R_OK) == 0) found |= kPathReadable;
-    if (::access(native.c_str(), W_OK) == 0) found |= kPathWritable;
-    if (::access(native.c_str(), X_OK) == 0) found |= kPathExecutable;
+    if (info.is_directory) found |= kPathDirectory;
+    if (platform::IsAccessible(native.c_str(), Access::kRead)) found |= kPathReadable;
+    if (platform::IsAccessible(native.c_str(), Access::kWrite)) found |= kPathWritable;
+    if (platform::IsAccessible(native.c_str(), Access::kExecute)) found |= kPathExecutable;
     *flags = found;
   }
   return kOk;

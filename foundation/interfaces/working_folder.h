@@ -1,6 +1,8 @@
 // The folder operations of the working-folder part of the problem manager that
 // the file service and the build driver call without a problem manager at
-// hand. Paths from the client may use '\' as well as '/'.
+// hand. Implemented here over the platform's file calls, so that the file
+// service (framework/servers) and the problem manager (control/) share them.
+// Paths from the client may use '\' as well as '/'.
 #pragma once
 
 #include <cstdint>

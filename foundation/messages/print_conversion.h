@@ -3,7 +3,7 @@
 // translation into a conversion for the C library's formatter. The formats
 // were written for the Windows run-time, whose "l" reads 32 bits, whose "L"
 // on reals means double and whose "%ls" takes 16-bit texts; the argument is
-// fetched with the designed width and the size is rebuilt for glibc.
+// fetched with the width its format names and the size is rebuilt for glibc.
 #pragma once
 
 #include <cstddef>
@@ -48,6 +48,6 @@ inline constexpr std::int32_t kMaxFormatPrecision = 4096;
 const char* ParseFormatSpec(const char* text, FormatSpec* spec);
 
 // "%" with the specifier's flags, width and (when keep_precision) precision, then
-// `size` ("", "h" or "ll") and `type`: a conversion glibc reads as designed.
+// `size` ("", "h" or "ll") and `type`: a conversion glibc reads as the format meant.
 std::string GlibcConversion(const FormatSpec& spec, bool keep_precision, const char* size,
                             char type);

@@ -398,7 +398,7 @@ void SuPrint(Status status, const char* format, ...) {
   state.bridge = false;
 }
 
-void SuPrintFortran(const Status* status, const char* format, const void* a1, const void* a2,
+void SuPrintNumeric(const Status* status, const char* format, const void* a1, const void* a2,
                     const void* a3, const void* a4, const void* a5, std::int32_t format_length) {
   char buffer[kBridgeTextLimit + 1];
   const std::size_t length = StripTrailingBlanks(format, format_length);

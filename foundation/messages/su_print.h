@@ -17,7 +17,7 @@ void SuPrint(Status status, const char* format, ...);
 
 // Entry of the numeric routines: status by reference, a blank-padded format
 // of format_length characters, up to five argument addresses.
-void SuPrintFortran(const Status* status, const char* format, const void* a1, const void* a2,
+void SuPrintNumeric(const Status* status, const char* format, const void* a1, const void* a2,
                     const void* a3, const void* a4, const void* a5, std::int32_t format_length);
 
 // Callers hold SuPrintCriticalSection() around it.

@@ -222,7 +222,7 @@ class SUValue {
   // Type code of the elements of an array of this type.
   static std::uint16_t ElementType(std::uint16_t array_type);
 
-  // Fields, in their designed order and widths.
+  // Fields, in their stored order and widths.
   std::int16_t status = kUnknown;
   std::uint16_t type = kNoType;
   std::uint32_t capacity = 0;  // element slots of a set or array

@@ -221,7 +221,7 @@ void SUValue::TextOp(Op op, const char* text) {
     if (!payload.text || *payload.text == '\0') {
       StoreText(text);
     } else {
-      AppendIndex(("\"" + std::string(text) + "\"").c_str());
+      AppendIndex(std::string("\"").append(text).append("\"").c_str());
     }
   } else {
     status = kTypeClash;

@@ -47,8 +47,8 @@ XosFileIO::XosFileIO(const char* name, const char* mode, Status* result)
     open_mode.write = (mode_flags_ & kWrite) != 0;
     open_mode.create = (mode_flags_ & kMustExist) == 0;
     int error = 0;
-    handle_ = platform::OpenFile(name_.c_str(), open_mode, &error);
-    if (handle_ < 0) {
+    handle_ = platform::OpenOwnedFile(name_.c_str(), open_mode, &error);
+    if (!handle_.valid()) {
       last_system_error_ = static_cast<std::uint32_t>(error);
       outcome = (error == ENOENT && !open_mode.create) ? status::kNotFound : status::kOpenFailed;
     }
@@ -57,11 +57,9 @@ XosFileIO::XosFileIO(const char* name, const char* mode, Status* result)
 }
 
 XosFileIO::~XosFileIO() {
-  if (handle_ < 0) return;
+  if (!handle_.valid()) return;
   int error = 0;
-  const bool closed = platform::CloseFile(handle_, &error);
-  handle_ = -1;
-  if (!closed) {
+  if (!handle_.Close(&error)) {
     last_system_error_ = static_cast<std::uint32_t>(error);
     return;
   }
@@ -79,11 +77,11 @@ void XosFileIO::SetDeleteOnClose(bool on) {
 Status XosFileIO::ReadAt(void* buffer, std::uint32_t count, std::uint32_t* read,
                          std::uint64_t* position) {
   if (read != nullptr) *read = 0;
-  if (handle_ < 0) return status::kOpenFailed;
+  if (!handle_.valid()) return status::kOpenFailed;
   const std::uint64_t at = position != nullptr ? *position : position_;
   std::size_t done = 0;
   int error = 0;
-  if (!platform::ReadFileAt(handle_, buffer, count, at, &done, &error)) {
+  if (!platform::ReadFileAt(handle_.get(), buffer, count, at, &done, &error)) {
     last_system_error_ = static_cast<std::uint32_t>(error);
     return status::kUnhandled;
   }
@@ -96,11 +94,11 @@ Status XosFileIO::ReadAt(void* buffer, std::uint32_t count, std::uint32_t* read,
 Status XosFileIO::WriteAt(const void* buffer, std::uint32_t count, std::uint32_t* written,
                           std::uint64_t* position) {
   if (written != nullptr) *written = 0;
-  if (handle_ < 0) return status::kOpenFailed;
+  if (!handle_.valid()) return status::kOpenFailed;
   const std::uint64_t at = position != nullptr ? *position : position_;
   std::size_t done = 0;
   int error = 0;
-  const bool ok = platform::WriteFileAt(handle_, buffer, count, at, &done, &error);
+  const bool ok = platform::WriteFileAt(handle_.get(), buffer, count, at, &done, &error);
   // Bytes that reached the file count even when a full disk stopped the rest.
   position_ = at + done;
   if (position != nullptr) *position = position_;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "framework/connections/base_io.h"
+#include "platform/posix_file.h"
 
 class XosFileIO : public XosBaseIO {
  public:
@@ -45,9 +46,9 @@ class XosFileIO : public XosBaseIO {
   // Asks for the file to be removed when the stream is destroyed.
   void SetDeleteOnClose(bool on);
 
-  bool IsOpen() const { return handle_ >= 0; }
+  bool IsOpen() const { return handle_.valid(); }
   // The descriptor, for the owner's locking; -1 when not open.
-  int Handle() const { return handle_; }
+  int Handle() const { return handle_.get(); }
   const std::string& Name() const { return name_; }
   std::uint64_t Position() const { return position_; }
   std::uint32_t LastSystemError() const { return last_system_error_; }
@@ -55,7 +56,7 @@ class XosFileIO : public XosBaseIO {
 
  private:
   std::string name_;
-  int handle_ = -1;
+  platform::FileDescriptor handle_;
   std::uint64_t position_ = 0;
   std::uint32_t last_system_error_ = 0;
   std::uint16_t mode_flags_ = 0;

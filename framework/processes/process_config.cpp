@@ -5,6 +5,7 @@
 // case, which is folded to lower case elsewhere.
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,17 +24,31 @@ struct Token {
 
 enum class Scope { kMachine, kProcess, kEither };
 
+enum class KeywordId {
+  kIs, kA, kRuns, kDebugs, kDebugger, kHidden, kDisplay,
+  kDirectory, kOn, kNode, kUsing, kUsername, kPassword,
+};
+
 struct Keyword {
   const char* word;
-  Scope scope;
+  KeywordId id;
+  Scope scope;  // the kind of record the keyword belongs to
 };
 
 constexpr Keyword kKeywords[] = {
-    {"is", Scope::kMachine},       {"a", Scope::kMachine},         {"runs", Scope::kProcess},
-    {"debugs", Scope::kProcess},   {"debugger", Scope::kEither},   {"hidden", Scope::kProcess},
-    {"display", Scope::kEither},   {"directory", Scope::kMachine}, {"on", Scope::kEither},
-    {"node", Scope::kEither},      {"using", Scope::kMachine},     {"username", Scope::kMachine},
-    {"password", Scope::kMachine},
+    {"is", KeywordId::kIs, Scope::kMachine},
+    {"a", KeywordId::kA, Scope::kMachine},
+    {"runs", KeywordId::kRuns, Scope::kProcess},
+    {"debugs", KeywordId::kDebugs, Scope::kProcess},
+    {"debugger", KeywordId::kDebugger, Scope::kEither},
+    {"hidden", KeywordId::kHidden, Scope::kProcess},
+    {"display", KeywordId::kDisplay, Scope::kEither},
+    {"directory", KeywordId::kDirectory, Scope::kMachine},
+    {"on", KeywordId::kOn, Scope::kEither},
+    {"node", KeywordId::kNode, Scope::kEither},
+    {"using", KeywordId::kUsing, Scope::kMachine},
+    {"username", KeywordId::kUsername, Scope::kMachine},
+    {"password", KeywordId::kPassword, Scope::kMachine},
 };
 
 struct Word {
@@ -105,6 +120,114 @@ bool Tokenize(const std::string& line, std::vector<Token>* tokens, std::size_t* 
   }
 }
 
+enum class RecordKind { kUnknown, kMachine, kProcess };
+
+// One record as read, before anything is built from it.
+struct Record {
+  RecordKind kind = RecordKind::kUnknown;
+  std::uint32_t system = XosComputeNode::kOtherSystem;
+  std::uint32_t method = XosComputeNode::kNoMethod;
+  std::string user, password, directory, program, display, debugger;
+  std::string machine = "local";
+  std::size_t machine_column = 0;
+  bool hidden = false;
+  bool debugged = false;
+};
+
+// Keywords that stand alone; every other keyword takes the next token. The
+// first "is" of a machine record stands alone, a second takes a value.
+bool StandsAlone(KeywordId id, RecordKind kind, bool seen_is) {
+  switch (id) {
+    case KeywordId::kHidden:
+    case KeywordId::kNode:
+      return true;
+    case KeywordId::kIs:
+      return !seen_is;
+    case KeywordId::kDebugger:
+    case KeywordId::kDisplay:
+      return kind == RecordKind::kMachine;
+    default:
+      return false;
+  }
+}
+
+// Stores the value of a keyword; false when the value is not one the
+// keyword allows.
+bool StoreValue(KeywordId id, const Token& value, Record* record) {
+  switch (id) {
+    case KeywordId::kA:
+      return FindWord(kSystems, value.text, &record->system);
+    case KeywordId::kUsing:
+      return FindWord(kMethods, value.text, &record->method);
+    case KeywordId::kUsername:
+      record->user = value.text;
+      break;
+    case KeywordId::kPassword:
+      record->password = value.text;
+      break;
+    case KeywordId::kDirectory:
+      record->directory = value.text;
+      break;
+    case KeywordId::kRuns:
+    case KeywordId::kDebugs:
+      record->program = value.text;
+      record->debugged = id == KeywordId::kDebugs;
+      break;
+    case KeywordId::kOn:
+      // The value of "on" in a machine record says nothing this engine uses.
+      if (record->kind != RecordKind::kMachine) {
+        record->machine = value.text;
+        record->machine_column = value.column;
+      }
+      break;
+    case KeywordId::kDisplay:
+      record->display = value.text;
+      break;
+    case KeywordId::kDebugger:
+      record->debugger = value.text;
+      break;
+    case KeywordId::kIs:  // a second "is": its value is not used
+    case KeywordId::kHidden:
+    case KeywordId::kNode:
+      break;
+  }
+  return true;
+}
+
+// Reads the keywords after the record's name; false with *column at the
+// place of the error. `end` is the column just past the line.
+bool ParseRecord(const std::vector<Token>& tokens, std::size_t end, Record* record,
+                 std::size_t* column) {
+  record->machine_column = end;
+  bool seen_is = false;
+  for (std::size_t i = 1; i < tokens.size();) {
+    const Token& token = tokens[i++];
+    *column = token.column;
+    const Keyword* keyword = FindKeyword(token);
+    if (keyword == nullptr) return false;
+    const RecordKind wanted = keyword->scope == Scope::kMachine   ? RecordKind::kMachine
+                              : keyword->scope == Scope::kProcess ? RecordKind::kProcess
+                                                                  : record->kind;
+    if (record->kind != RecordKind::kUnknown && wanted != record->kind) return false;
+    record->kind = wanted;
+    const bool alone = StandsAlone(keyword->id, record->kind, seen_is);
+    if (keyword->id == KeywordId::kIs) seen_is = true;
+    if (alone) {
+      if (keyword->id == KeywordId::kHidden) record->hidden = true;
+      continue;
+    }
+    if (i == tokens.size()) {
+      *column = end;
+      return false;
+    }
+    const Token& value = tokens[i++];
+    *column = value.column;
+    if (!StoreValue(keyword->id, value, record)) return false;
+  }
+  *column = end;
+  return true;
+}
+
 }  // namespace
 
 // Reads the records of one file into the manager.
@@ -126,12 +249,14 @@ class DseConfigurationReader {
       return;
     }
     if (tokens.empty()) return;
-    if (!ReadRecord(tokens, line.size(), &column)) SyntaxError(line, line_number, column);
+    Record record;
+    if (!ParseRecord(tokens, line.size(), &record, &column) ||
+        !Build(tokens[0].text, record, &column)) {
+      SyntaxError(line, line_number, column);
+    }
   }
 
  private:
-  enum class Kind { kUnknown, kMachine, kProcess };
-
   // The line, a caret under the column and the record's line number and
   // position (from 1).
   static void SyntaxError(const std::string& line, int line_number, std::size_t column) {
@@ -143,103 +268,49 @@ class DseConfigurationReader {
                 line_number, column + 1);
   }
 
-  // False with *column at the place of the error.
-  bool ReadRecord(const std::vector<Token>& tokens, std::size_t end, std::size_t* column) {
-    Kind kind = Kind::kUnknown;
-    bool seen_is = false;
-    std::uint32_t system = XosComputeNode::kOtherSystem;
-    std::uint32_t method = XosComputeNode::kNoMethod;
-    std::string user, password, directory, program, display, debugger;
-    std::string machine = "local";
-    std::size_t machine_column = end;
-    bool hidden = false;
-    bool debugged = false;
-
-    for (std::size_t i = 1; i < tokens.size();) {
-      const Token& token = tokens[i];
-      const Keyword* keyword = FindKeyword(token);
-      *column = token.column;
-      if (keyword == nullptr) return false;
-      const Kind wanted = keyword->scope == Scope::kMachine   ? Kind::kMachine
-                          : keyword->scope == Scope::kProcess ? Kind::kProcess
-                                                              : kind;
-      if (kind != Kind::kUnknown && wanted != kind) return false;
-      kind = wanted;
-      const std::string word = keyword->word;
-      // Words that stand alone; every other keyword takes the next token.
-      const bool alone = word == "hidden" || word == "node" || (word == "is" && !seen_is) ||
-                         ((word == "debugger" || word == "display") && kind == Kind::kMachine);
-      if (word == "is") seen_is = true;
-      ++i;
-      if (alone) {
-        if (word == "hidden") hidden = true;
-        continue;
-      }
-      if (i == tokens.size()) {
-        *column = end;
-        return false;
-      }
-      const Token& value = tokens[i++];
-      *column = value.column;
-      if (word == "a") {
-        if (!FindWord(kSystems, value.text, &system)) return false;
-      } else if (word == "using") {
-        if (!FindWord(kMethods, value.text, &method)) return false;
-      } else if (word == "username") {
-        user = value.text;
-      } else if (word == "password") {
-        password = value.text;
-      } else if (word == "directory") {
-        directory = value.text;
-      } else if (word == "runs" || word == "debugs") {
-        program = value.text;
-        debugged = word == "debugs";
-      } else if (word == "on" && kind != Kind::kMachine) {
-        machine = value.text;
-        machine_column = value.column;
-      } else if (word == "display") {
-        display = value.text;
-      } else if (word == "debugger") {
-        debugger = value.text;
-      }
-      // The value of "on" and of a second "is" in a machine record says
-      // nothing this engine uses.
-    }
-
-    *column = end;
-    const std::string& name = tokens[0].text;
-    if (kind == Kind::kMachine) {
-      auto* node = new DseComputeNode(name);
-      node->Initialize(name == "local" ? nullptr : name.c_str(), system, method,
-                       user.empty() ? nullptr : user.c_str(), password.c_str());
-      node->directory = directory;
-      node->number = static_cast<std::uint32_t>(manager_->nodes_.count + 1);
-      manager_->Append(&manager_->nodes_, node);
+  // Adds the machine or process the record names; false with *column at the
+  // place of the error.
+  bool Build(const std::string& name, const Record& record, std::size_t* column) {
+    if (record.kind == RecordKind::kMachine) {
+      AddMachine(name, record);
       return true;
     }
-    if (kind != Kind::kProcess || program.empty()) return false;
+    if (record.kind != RecordKind::kProcess || record.program.empty()) return false;
     if (manager_->processes_.count >= static_cast<std::int32_t>(DseProcessManager::kMaxProcesses)) {
       *column = 0;
       return false;
     }
-    DseComputeNode* node = manager_->FindNode(machine);
+    DseComputeNode* node = manager_->FindNode(record.machine);
     if (node == nullptr) {
-      *column = machine_column;
+      *column = record.machine_column;
       return false;
     }
-    auto* process = new DseProcess;
+    AddProcess(name, record, node);
+    return true;
+  }
+
+  void AddMachine(const std::string& name, const Record& record) {
+    auto node = std::make_unique<DseComputeNode>(name);
+    node->Initialize(name == "local" ? nullptr : name.c_str(), record.system, record.method,
+                     record.user.empty() ? nullptr : record.user.c_str(), record.password.c_str());
+    node->directory = record.directory;
+    node->number = static_cast<std::uint32_t>(manager_->nodes_.count + 1);
+    manager_->Append(&manager_->nodes_, std::move(node));
+  }
+
+  void AddProcess(const std::string& name, const Record& record, DseComputeNode* node) {
+    auto process = std::make_unique<DseProcess>();
     process->number = static_cast<std::uint32_t>(manager_->processes_.count + 1);
     process->name = name;
-    process->program = program;
+    process->program = record.program;
     process->node = node;
     process->directory = node->directory;
-    process->display = display;
-    process->debugger = debugger;
-    process->hidden = hidden;
-    process->start_flags =
-        (hidden ? 0 : XosProcess::kVisible) | (debugged ? XosProcess::kDebugged : 0);
-    manager_->Append(&manager_->processes_, process);
-    return true;
+    process->display = record.display;
+    process->debugger = record.debugger;
+    process->hidden = record.hidden;
+    process->start_flags = (record.hidden ? 0 : XosProcess::kVisible) |
+                           (record.debugged ? XosProcess::kDebugged : 0);
+    manager_->Append(&manager_->processes_, std::move(process));
   }
 
   DseProcessManager* manager_;

@@ -131,7 +131,8 @@ DseProcessManager::~DseProcessManager() {
   if (owns_local_) delete local_;
 }
 
-void DseProcessManager::Append(BvuListHead* list, BvuListElem* element) {
+void DseProcessManager::Append(BvuListHead* list, std::unique_ptr<BvuListElem> owned) {
+  BvuListElem* element = owned.release();
   element->next = nullptr;
   if (list->last != nullptr) {
     list->last->next = element;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "foundation/collections/list_elem.h"
@@ -100,7 +101,8 @@ class DseProcessManager {
  private:
   friend class DseConfigurationReader;
 
-  void Append(BvuListHead* list, BvuListElem* element);
+  // The list owns what is appended; the destructor deletes it.
+  void Append(BvuListHead* list, std::unique_ptr<BvuListElem> element);
 
   BvuListHead processes_;
   BvuListHead nodes_;

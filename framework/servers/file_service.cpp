@@ -1,10 +1,6 @@
 #include "framework/servers/file_service.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -13,6 +9,7 @@
 #include "foundation/messages/su_print.h"
 #include "foundation/interfaces/working_folder.h"
 #include "framework/messaging/message.h"
+#include "platform/posix_file.h"
 
 namespace {
 
@@ -41,8 +38,8 @@ Status ReadPath(BvuBinaryStream& request, std::string* path) {
 }
 
 bool Exists(const std::string& path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0;
+  platform::FileInfo info;
+  return platform::GetLinkInfo(path.c_str(), &info, nullptr);
 }
 
 // Writes a reply field by field and keeps the first failure.
@@ -74,10 +71,8 @@ class ReplyWriter {
 };
 
 Status CurrentDirectory(const BvuReplyMaker& make_reply) {
-  char* current = ::getcwd(nullptr, 0);
-  std::string path = current != nullptr ? current : "";
-  std::free(current);
-  const Status result = current != nullptr ? status::kOk : status::kUnhandled;
+  std::string path;
+  const Status result = platform::CurrentDirectory(&path) ? status::kOk : status::kUnhandled;
   if (path.empty() || path.back() != '/') path += kDirectorySeparator;
   std::string drive;
   std::string directory;
@@ -112,9 +107,11 @@ Status CreateDirectory(BvuBinaryStream& request) {
   const Status s = ReadText(request, &directory);
   if (status::IsFailure(s)) return s;
   const std::string native = NativeFilePath(directory.c_str());
-  if (::mkdir(native.c_str(), 0777) == 0) return status::kOk;
-  struct stat info {};
-  const bool existed = errno == EEXIST && ::stat(native.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  int error = 0;
+  if (platform::MakeDirectory(native.c_str(), &error)) return status::kOk;
+  platform::FileInfo info;
+  const bool existed = error == EEXIST && platform::GetFileInfo(native.c_str(), &info, nullptr) &&
+                       info.is_directory;
   return existed ? status::kOk : status::kUnhandled;
 }
 
@@ -122,7 +119,8 @@ Status RemoveDirectory(BvuBinaryStream& request) {
   std::string directory;
   const Status s = ReadText(request, &directory);
   if (status::IsFailure(s)) return s;
-  return ::rmdir(NativeFilePath(directory.c_str()).c_str()) == 0 ? status::kOk : status::kUnhandled;
+  return platform::RemoveDirectory(NativeFilePath(directory.c_str()).c_str()) ? status::kOk
+                                                                               : status::kUnhandled;
 }
 
 Status ListDirectoryCommand(BvuBinaryStream& request, const BvuReplyMaker& make_reply) {
@@ -178,7 +176,7 @@ Status DeleteFile(BvuBinaryStream& request) {
   std::string path;
   const Status s = ReadPath(request, &path);
   if (status::IsFailure(s)) return s;
-  return ::unlink(path.c_str()) == 0 ? status::kOk : status::kUnhandled;
+  return platform::RemoveFile(path.c_str()) ? status::kOk : status::kUnhandled;
 }
 
 // Source and target (directory and name each) and a mode byte.
@@ -211,12 +209,13 @@ Status MoveFile(BvuBinaryStream& request) {
   if (!Exists(source)) return status::kUnhandled;
   if (Exists(target) && overwrite == 0) return status::kUnhandled;
   // rename replaces the target in one step, so a failed move loses nothing.
-  if (::rename(source.c_str(), target.c_str()) == 0) return status::kOk;
-  if (errno != EXDEV) return status::kUnhandled;
+  int error = 0;
+  if (platform::RenameFile(source.c_str(), target.c_str(), &error)) return status::kOk;
+  if (error != EXDEV) return status::kUnhandled;
   if (status::IsFailure(CopyFileWithMode(source.c_str(), target.c_str(), overwrite != 0 ? kCopyOverwrite : 0))) {
     return status::kUnhandled;
   }
-  return ::unlink(source.c_str()) == 0 ? status::kOk : status::kUnhandled;
+  return platform::RemoveFile(source.c_str()) ? status::kOk : status::kUnhandled;
 }
 
 Status DeleteFiles(BvuBinaryStream& request) {
@@ -225,7 +224,7 @@ Status DeleteFiles(BvuBinaryStream& request) {
   for (std::uint16_t at = 0; at < count && status::IsSuccess(s); ++at) {
     std::string path;
     s = ReadPath(request, &path);
-    if (status::IsSuccess(s) && ::unlink(path.c_str()) != 0) s = status::kUnhandled;
+    if (status::IsSuccess(s) && !platform::RemoveFile(path.c_str())) s = status::kUnhandled;
   }
   return status::IsFailure(s) ? s : status::kOk;
 }

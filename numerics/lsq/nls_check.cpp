@@ -16,42 +16,42 @@ struct Range {
 
 // Valid ranges of V(19..50) for the regression algorithms.
 void ParameterRanges(Range* out) {
-  const double machep = NlsMachineConstant(3);
-  const double big = NlsMachineConstant(6);
-  const double below_one = 1.0 - machep;
+  const double machine_epsilon = NlsMachineConstant(kMachineEpsilon);
+  const double big = NlsMachineConstant(kBig);
+  const double below_one = 1.0 - machine_epsilon;
   const Range ranges[kParameterCount] = {
-      {machep, below_one},  // EPSLON
-      {-below_one, 0.0},    // PHMNFC
-      {0.0, big},           // PHMXFC
-      {machep, below_one},  // DECFAC
-      {1.0, big},           // INCFAC
-      {machep, below_one},  // RDFCMN
-      {1.0, big},           // RDFCMX
-      {machep, below_one},  // TUNER1
-      {0.0, below_one},     // TUNER2
-      {machep, below_one},  // TUNER3
-      {machep, below_one},  // TUNER4
-      {machep, below_one},  // TUNER5
-      {0.0, big},           // AFCTOL
-      {0.0, 1.0},           // RFCTOL
-      {0.0, 1.0},           // XCTOL
-      {0.0, 1.0},           // XFTOL
-      {machep, big},        // LMAX0
-      {machep, big},        // LMAXS
-      {0.0, 1.0},           // SCTOL
-      {-big, big},          // DINIT
-      {0.0, big},           // DTINIT
-      {machep, big},        // D0INIT
-      {0.0, 1.0},           // DFAC
-      {machep, 1.0},        // DLTFDC
-      {machep, 1.0},        // DLTFDJ
-      {machep, 1.0},        // DELTA0
-      {machep, big},        // FUZZ
-      {machep, big},        // RLIMIT
-      {0.0, 1.0},           // COSMIN
-      {0.0, big},           // HUBERC
-      {0.0, big},           // RSPTOL
-      {0.0, big},           // SIGMIN
+      {machine_epsilon, below_one},  // EPSLON
+      {-below_one, 0.0},             // PHMNFC
+      {0.0, big},                    // PHMXFC
+      {machine_epsilon, below_one},  // DECFAC
+      {1.0, big},                    // INCFAC
+      {machine_epsilon, below_one},  // RDFCMN
+      {1.0, big},                    // RDFCMX
+      {machine_epsilon, below_one},  // TUNER1
+      {0.0, below_one},              // TUNER2
+      {machine_epsilon, below_one},  // TUNER3
+      {machine_epsilon, below_one},  // TUNER4
+      {machine_epsilon, below_one},  // TUNER5
+      {0.0, big},                    // AFCTOL
+      {0.0, 1.0},                    // RFCTOL
+      {0.0, 1.0},                    // XCTOL
+      {0.0, 1.0},                    // XFTOL
+      {machine_epsilon, big},        // LMAX0
+      {machine_epsilon, big},        // LMAXS
+      {0.0, 1.0},                    // SCTOL
+      {-big, big},                   // DINIT
+      {0.0, big},                    // DTINIT
+      {machine_epsilon, big},        // D0INIT
+      {0.0, 1.0},                    // DFAC
+      {machine_epsilon, 1.0},        // DLTFDC
+      {machine_epsilon, 1.0},        // DLTFDJ
+      {machine_epsilon, 1.0},        // DELTA0
+      {machine_epsilon, big},        // FUZZ
+      {machine_epsilon, big},        // RLIMIT
+      {0.0, 1.0},                    // COSMIN
+      {0.0, big},                    // HUBERC
+      {0.0, big},                    // RSPTOL
+      {0.0, big},                    // SIGMIN
   };
   for (std::int64_t k = 0; k < kParameterCount; ++k) out[k] = ranges[k];
 }

@@ -20,7 +20,7 @@ constexpr double kConstants[6] = {
 double g_cache[6];
 bool g_cached = false;
 
-double Cached(int k) {
+double Cached(std::int64_t k) {
   if (!g_cached) CacheMachineConstants();
   return g_cache[k - 1];
 }
@@ -45,51 +45,51 @@ const char* const kParameterNames[kParameterCount] = {
     "DLTFDJ..", "DELTA0..", "FUZZ....", "RLIMIT..", "COSMIN..", "HUBERC..", "RSPTOL..", "SIGMIN.."};
 
 void DefaultParameters(std::int64_t alg1, double* out) {
-  const double machep = Cached(3);
-  const double mepcrt = std::cbrt(machep);
-  const double sqteps = Cached(4);
-  const double rfctol = std::fmax(1e-10, mepcrt * mepcrt);
+  const double machine_epsilon = Cached(nls::kMachineEpsilon);
+  const double cbrt_epsilon = std::cbrt(machine_epsilon);
+  const double sqrt_epsilon = Cached(nls::kSqrtMachineEpsilon);
+  const double relative_function_tolerance = std::fmax(1e-10, cbrt_epsilon * cbrt_epsilon);
   const double common[23] = {
-      0.1,                       // EPSLON
-      -0.1,                      // PHMNFC
-      0.1,                       // PHMXFC
-      0.5,                       // DECFAC
-      2.0,                       // INCFAC
-      0.1,                       // RDFCMN
-      4.0,                       // RDFCMX
-      0.1,                       // TUNER1
-      1e-4,                      // TUNER2
-      0.75,                      // TUNER3
-      0.5,                       // TUNER4
-      0.75,                      // TUNER5
-      1e-6,                      // AFCTOL
-      rfctol,                    // RFCTOL
-      sqteps,                    // XCTOL
-      100.0 * machep,            // XFTOL
-      1.0,                       // LMAX0
-      1.0,                       // LMAXS
-      std::fmin(1e-10, rfctol),  // SCTOL
-      alg1 == 1 ? 0.0 : -1.0,    // DINIT
-      1e-6,                      // DTINIT
-      1.0,                       // D0INIT
-      0.6,                       // DFAC
+      0.1,                                            // EPSLON
+      -0.1,                                           // PHMNFC
+      0.1,                                            // PHMXFC
+      0.5,                                            // DECFAC
+      2.0,                                            // INCFAC
+      0.1,                                            // RDFCMN
+      4.0,                                            // RDFCMX
+      0.1,                                            // TUNER1
+      1e-4,                                           // TUNER2
+      0.75,                                           // TUNER3
+      0.5,                                            // TUNER4
+      0.75,                                           // TUNER5
+      1e-6,                                           // AFCTOL
+      relative_function_tolerance,                    // RFCTOL
+      sqrt_epsilon,                                   // XCTOL
+      100.0 * machine_epsilon,                        // XFTOL
+      1.0,                                            // LMAX0
+      1.0,                                            // LMAXS
+      std::fmin(1e-10, relative_function_tolerance),  // SCTOL
+      alg1 == 1 ? 0.0 : -1.0,                         // DINIT
+      1e-6,                                           // DTINIT
+      1.0,                                            // D0INIT
+      0.6,                                            // DFAC
   };
   for (int k = 0; k < 23; ++k) out[k] = common[k];
   if (alg1 == 1) {
     const double regression[9] = {
-        mepcrt,                           // DLTFDC
-        sqteps,                           // DLTFDJ
-        sqteps,                           // DELTA0
-        1.5,                              // FUZZ
-        Cached(5),                        // RLIMIT
-        std::fmax(1e-6, 100.0 * machep),  // COSMIN
-        0.7,                              // HUBERC
-        1e-3,                             // RSPTOL
-        1e-4,                             // SIGMIN
+        cbrt_epsilon,                              // DLTFDC
+        sqrt_epsilon,                              // DLTFDJ
+        sqrt_epsilon,                              // DELTA0
+        1.5,                                       // FUZZ
+        Cached(nls::kSqrtBig),                     // RLIMIT
+        std::fmax(1e-6, 100.0 * machine_epsilon),  // COSMIN
+        0.7,                                       // HUBERC
+        1e-3,                                      // RSPTOL
+        1e-4,                                      // SIGMIN
     };
     for (int k = 0; k < 9; ++k) out[23 + k] = regression[k];
   } else {
-    out[23] = 1000.0 * machep;  // ETA0
+    out[23] = 1000.0 * machine_epsilon;  // ETA0
     out[24] = 0.8;              // BIAS
   }
 }

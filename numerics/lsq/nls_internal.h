@@ -10,6 +10,13 @@
 
 namespace nls {
 
+// Which NlsMachineConstant.
+inline constexpr std::int64_t kSqrtSmallest = 2;
+inline constexpr std::int64_t kMachineEpsilon = 3;
+inline constexpr std::int64_t kSqrtMachineEpsilon = 4;
+inline constexpr std::int64_t kSqrtBig = 5;
+inline constexpr std::int64_t kBig = 6;
+
 // 1-based views of the caller's arrays.
 struct IntArray {
   std::int64_t* p;
@@ -111,12 +118,40 @@ struct Work {
 };
 Work WorkFor(const IntArray& iv, const RealArray& v, std::int64_t p);
 
-// Values of V(19..50) the iteration uses.
+// Values of V(19..50) the iteration uses, by what they mean; the V name each
+// is read from follows it.
 struct Tuning {
-  double epslon, phmnfc, phmxfc, decfac, incfac, rdfcmn, rdfcmx;
-  double tuner1, tuner2, tuner3, tuner4, tuner5;
-  double afctol, rfctol, xctol, xftol, lmax0, lmaxs, sctol;
-  double dinit, dtinit, d0init, dfac, fuzz, rlimit, cosmin;
+  // The trust-region step.
+  double step_tolerance;       // EPSLON: relative accuracy of the step
+  double short_step_fraction;  // PHMNFC: the step may fall short of the radius by this (< 0)
+  double long_step_fraction;   // PHMXFC: or exceed it by this
+  // The radius after a step, by actual/predicted reduction.
+  double radius_decrease;     // DECFAC: factor after a poor step
+  double radius_increase;     // INCFAC: factor after a good step
+  double min_radius_factor;   // RDFCMN: least factor after a failed step
+  double max_radius_factor;   // RDFCMX: most growth in one step
+  double poor_fit_ratio;      // TUNER1: below this the radius shrinks
+  double acceptance_ratio;    // TUNER2: below this the step is refused
+  double good_fit_ratio;      // TUNER3: from this on the radius may grow
+  double model_switch_ratio;  // TUNER4: read, not used by this iteration
+  double full_step_fraction;  // TUNER5: a step this close to the radius reached it
+  // Convergence tests.
+  double absolute_function_tolerance;     // AFCTOL
+  double relative_function_tolerance;     // RFCTOL
+  double x_convergence_tolerance;         // XCTOL
+  double false_convergence_tolerance;     // XFTOL
+  double initial_radius;                  // LMAX0
+  double singular_test_radius;            // LMAXS: radius of the singular-convergence test
+  double singular_convergence_tolerance;  // SCTOL
+  // Scaling.
+  double initial_scale;         // DINIT
+  double scale_floor_fraction;  // DTINIT: least scale, relative to the largest
+  double fallback_scale;        // D0INIT: scale of a parameter J never moved
+  double scale_decay;           // DFAC: a scale shrinks at most by this per iteration
+  // Model choice and safeguards.
+  double model_switch_fuzz;    // FUZZ: margin against switching models on noise
+  double residual_norm_limit;  // RLIMIT: a trial with larger ||r|| that raised F failed
+  double min_secant_cosine;    // COSMIN: least cos(y, s) for a secant update
 };
 Tuning TuningFrom(const RealArray& v);
 
@@ -159,10 +194,10 @@ double ModelReduction(const ScaledModel& m, const double* b, const double* t);
 
 // Symmetric rank-two update of S so that S s = y# afterwards, with S first
 // scaled down where it overstates the curvature along s. Returns false and
-// leaves S alone when y^T s <= cosmin ||y|| ||s||. ysharp is overwritten;
+// leaves S alone when y^T s <= min_cosine ||y|| ||s||. ysharp is overwritten;
 // ss is work of P values.
-bool SecantUpdate(std::int64_t p, const double* s, const double* y, double* ysharp, double cosmin,
-                  double* secant, double* ss);
+bool SecantUpdate(std::int64_t p, const double* s, const double* y, double* ysharp,
+                  double min_cosine, double* secant, double* ss);
 
 // Steps of the iteration shared by its files.
 void BuildModel(const IntArray& iv, const Work& w);

@@ -55,8 +55,9 @@ void Finish(const IntArray& iv, const Work& w, const Problem& pb, std::int64_t c
 }
 
 // Scale of the parameters. With DTYPE 1 it follows the column norms of J,
-// never shrinking faster than DFAC per iteration and never below DTINIT times
-// the largest; when J vanishes altogether the old scale, or D0INIT, stays.
+// never shrinking faster than the scale decay per iteration and never below
+// the floor fraction of the largest; when J vanishes altogether the old
+// scale, or the fallback scale, stays.
 void UpdateScale(const IntArray& iv, const Tuning& tn, const Work& w, double* d) {
   const std::int64_t p = w.p;
   if (iv(kDtype) == 0) {
@@ -67,13 +68,13 @@ void UpdateScale(const IntArray& iv, const Tuning& tn, const Work& w, double* d)
   double largest = 0.0;
   for (std::int64_t i = 0; i < p; ++i)
     largest = std::fmax(largest, std::sqrt(w.jtj[PackedAt(i, i)]));
-  const double floor = tn.dtinit * largest;
+  const double floor = tn.scale_floor_fraction * largest;
   for (std::int64_t i = 0; i < p; ++i) {
     const double column = std::sqrt(w.jtj[PackedAt(i, i)]);
     const double old = (d[i] > 0.0 && std::isfinite(d[i])) ? d[i] : 0.0;
-    double next = std::fmax(tn.dfac * old, column);
+    double next = std::fmax(tn.scale_decay * old, column);
     if (next < floor) next = floor;
-    if (!(next > 0.0)) next = old > 0.0 ? old : tn.d0init;
+    if (!(next > 0.0)) next = old > 0.0 ? old : tn.fallback_scale;
     d[i] = next;
   }
 }
@@ -101,7 +102,7 @@ void UpdateSecant(const IntArray& iv, const Tuning& tn, const Work& w) {
     w.y[i] = w.g[i] - w.g0[i];
     w.u[i] = w.g[i] - w.jcr[i];
   }
-  if (SecantUpdate(p, w.step, w.y, w.u, tn.cosmin, w.secant, w.t)) iv(kSecantSet) = 1;
+  if (SecantUpdate(p, w.step, w.y, w.u, tn.min_secant_cosine, w.secant, w.t)) iv(kSecantSet) = 1;
 }
 
 // The Jacobian at the iterate has arrived: gradient, J^T J, secant, scale,
@@ -124,30 +125,35 @@ void OnJacobian(const IntArray& iv, const RealArray& v, const Work& w, const Pro
   const std::int64_t nf = FreeList(w);
   const ScaledModel m{w.model, pb.d, w.free, nf};
   for (std::int64_t a = 0; a < nf; ++a) w.free_g[a] = w.g[w.free[a]] / pb.d[w.free[a]];
-  double nreduc = -1.0;
+  double newton_reduction = -1.0;
   double newton_length = 0.0;
-  if (NewtonStep(m, w.free_g, w.t, w.factor, nreduc)) newton_length = TwoNorm(nf, w.t);
-  v(kNreduc) = nreduc;
+  if (NewtonStep(m, w.free_g, w.t, w.factor, newton_reduction)) newton_length = TwoNorm(nf, w.t);
+  v(kNreduc) = newton_reduction;
   ReportIteration(iv, v);
 
   std::int64_t code = 0;
-  if (f <= tn.afctol) {
+  if (f <= tn.absolute_function_tolerance) {
     code = kAbsoluteFunctionConvergence;
   } else {
-    const bool relative = nreduc >= 0.0 && nreduc <= tn.rfctol * f;
-    const bool xconv = iv(kNiter) > 0 && iv(kLastNewton) != 0 && v(kLastReldx) <= tn.xctol;
-    if (relative && xconv) {
+    const bool relative =
+        newton_reduction >= 0.0 && newton_reduction <= tn.relative_function_tolerance * f;
+    const bool x_converged = iv(kNiter) > 0 && iv(kLastNewton) != 0 &&
+                             v(kLastReldx) <= tn.x_convergence_tolerance;
+    if (relative && x_converged) {
       code = kBothConvergence;
     } else if (relative) {
       code = kRelativeFunctionConvergence;
-    } else if (xconv) {
+    } else if (x_converged) {
       code = kXConvergence;
-    } else if ((nreduc < 0.0 || newton_length > tn.lmaxs) &&
-               (iv(kNiter) == 0 || v(kReldf) <= std::fmax(tn.sctol, tn.rfctol))) {
+    } else if ((newton_reduction < 0.0 || newton_length > tn.singular_test_radius) &&
+               (iv(kNiter) == 0 || v(kReldf) <= std::fmax(tn.singular_convergence_tolerance,
+                                                           tn.relative_function_tolerance))) {
       // No step of moderate length promises anything and the last step got
       // nothing either: the model is singular.
-      SolveTrustRegion(m, w.free_g, tn.lmaxs, tn, w.t, w.factor, w.w, w.best, w.y);
-      if (ModelReduction(m, w.free_g, w.t) <= tn.sctol * f) code = kSingularConvergence;
+      SolveTrustRegion(m, w.free_g, tn.singular_test_radius, tn, w.t, w.factor, w.w, w.best, w.y);
+      if (ModelReduction(m, w.free_g, w.t) <= tn.singular_convergence_tolerance * f) {
+        code = kSingularConvergence;
+      }
     }
   }
   if (code == 0 && iv(kNiter) >= iv(kMxiter)) code = kIterationLimit;
@@ -156,7 +162,7 @@ void OnJacobian(const IntArray& iv, const RealArray& v, const Work& w, const Pro
     Finish(iv, w, pb, code);
     return;
   }
-  if (v(kRadius) < 0.0) v(kRadius) = tn.lmax0;
+  if (v(kRadius) < 0.0) v(kRadius) = tn.initial_radius;
   TryStep(iv, v, w, pb);
 }
 
@@ -166,43 +172,45 @@ void OnTrialResiduals(const IntArray& iv, const RealArray& v, const Work& w, con
   const Tuning tn = TuningFrom(v);
   const double f = v(kF);
   bool failed = iv(kToobig) != 0 || !AllFinite(pb.n, pb.r);
-  double ftrial = 0.0;
+  double trial_f = 0.0;
   if (!failed) {
     const double norm = TwoNorm(pb.n, pb.r);
-    ftrial = 0.5 * norm * norm;
+    trial_f = 0.5 * norm * norm;
     // J at the iterate is still in DR: J^T r+ feeds the secant update.
     for (std::int64_t j = 0; j < p; ++j) w.jcr[j] = Dot(pb.n, Column(pb, j), pb.r);
-    if (norm > tn.rlimit && ftrial > f) failed = true;
+    if (norm > tn.residual_norm_limit && trial_f > f) failed = true;
   }
-  v(kFtrial) = ftrial;
-  const double pred = v(kPreduc);
-  const double ared = f - ftrial;
-  const bool accepted = !failed && ftrial < f && ared >= tn.tuner2 * pred;
-  const double dstnrm = v(kDstnrm);
+  v(kFtrial) = trial_f;
+  const double predicted = v(kPreduc);
+  const double actual_reduction = f - trial_f;
+  const bool accepted =
+      !failed && trial_f < f && actual_reduction >= tn.acceptance_ratio * predicted;
+  const double step_length = v(kDstnrm);
   double radius = v(kRadius);
 
   if (accepted) {
     iv(kNiter) += 1;
-    const double rho = pred > 0.0 ? ared / pred : 1.0;
-    if (rho < tn.tuner1) {
-      radius = tn.decfac * dstnrm;
-    } else if (rho >= tn.tuner3 && dstnrm >= tn.tuner5 * radius) {
-      radius = std::fmin(tn.rdfcmx * radius, std::fmax(radius, tn.incfac * dstnrm));
+    const double rho = predicted > 0.0 ? actual_reduction / predicted : 1.0;
+    if (rho < tn.poor_fit_ratio) {
+      radius = tn.radius_decrease * step_length;
+    } else if (rho >= tn.good_fit_ratio && step_length >= tn.full_step_fraction * radius) {
+      radius = std::fmin(tn.max_radius_factor * radius,
+                         std::fmax(radius, tn.radius_increase * step_length));
     }
     // A trial of this iteration failed at the old radius: do not offer it
     // again to the next model.
-    if (iv(kRetried) != 0) radius = std::fmin(radius, tn.incfac * dstnrm);
+    if (iv(kRetried) != 0) radius = std::fmin(radius, tn.radius_increase * step_length);
     v(kRadius) = radius;
     // Keep the model that foretold this step better, with a margin against
     // switching on noise.
     const bool augmented = iv(kModel) == 2;
-    const double own_error = std::fabs(ared - (augmented ? v(kPredAug) : v(kPredGn)));
-    const double other_error = std::fabs(ared - (augmented ? v(kPredGn) : v(kPredAug)));
-    if (tn.fuzz * other_error < own_error) iv(kModel) = augmented ? 1 : 2;
-    v(kReldf) = f > 0.0 ? ared / f : 0.0;
-    v(kPreldf) = f > 0.0 ? pred / f : 0.0;
+    const double own_error = std::fabs(actual_reduction - (augmented ? v(kPredAug) : v(kPredGn)));
+    const double other_error = std::fabs(actual_reduction - (augmented ? v(kPredGn) : v(kPredAug)));
+    if (tn.model_switch_fuzz * other_error < own_error) iv(kModel) = augmented ? 1 : 2;
+    v(kReldf) = f > 0.0 ? actual_reduction / f : 0.0;
+    v(kPreldf) = f > 0.0 ? predicted / f : 0.0;
     v(kF0) = f;
-    v(kF) = ftrial;
+    v(kF) = trial_f;
     v(kLastReldx) = v(kReldx);
     iv(kLastNewton) = iv(kNewtonStep);
     iv(kSwitched) = 0;
@@ -216,35 +224,35 @@ void OnTrialResiduals(const IntArray& iv, const RealArray& v, const Work& w, con
     return;
   }
 
-  if (v(kReldx) <= tn.xftol) {
+  if (v(kReldx) <= tn.false_convergence_tolerance) {
     Finish(iv, w, pb, kFalseConvergence);
     return;
   }
-  if (!failed && iv(kNewtonStep) != 0 && v(kReldx) <= tn.xctol) {
-    // A full Newton step below XCTOL that fails meets rounding in F, not a
+  if (!failed && iv(kNewtonStep) != 0 && v(kReldx) <= tn.x_convergence_tolerance) {
+    // A full Newton step below the x-convergence tolerance that fails meets rounding in F, not a
     // wrong model: x cannot be improved at that scale.
     Finish(iv, w, pb, kXConvergence);
     return;
   }
   iv(kRetried) = 1;
   const bool augmented = iv(kModel) == 2;
-  const double own_error = std::fabs(ared - (augmented ? v(kPredAug) : v(kPredGn)));
-  const double other_error = std::fabs(ared - (augmented ? v(kPredGn) : v(kPredAug)));
+  const double own_error = std::fabs(actual_reduction - (augmented ? v(kPredAug) : v(kPredGn)));
+  const double other_error = std::fabs(actual_reduction - (augmented ? v(kPredGn) : v(kPredAug)));
   if (!failed && iv(kSwitched) == 0 && iv(kSecantSet) != 0 && other_error < own_error) {
     // The other model saw this failure coming: try it at the same radius.
     iv(kModel) = augmented ? 1 : 2;
     iv(kSwitched) = 1;
     BuildModel(iv, w);
   } else {
-    double factor = tn.decfac;
+    double factor = tn.radius_decrease;
     if (!failed) {
       // Minimiser of the quadratic through f, the slope g^T s and f(trial).
       const double gts = v(kGtstep);
-      const double curvature = 2.0 * (ftrial - f - gts);
+      const double curvature = 2.0 * (trial_f - f - gts);
       if (gts < 0.0 && curvature > 0.0) factor = -gts / curvature;
-      factor = std::fmin(tn.decfac, std::fmax(tn.rdfcmn, factor));
+      factor = std::fmin(tn.radius_decrease, std::fmax(tn.min_radius_factor, factor));
     }
-    radius = factor * dstnrm;
+    radius = factor * step_length;
     v(kRadius) = radius;
   }
   TryStep(iv, v, w, pb);

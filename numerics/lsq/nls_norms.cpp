@@ -7,7 +7,7 @@
 namespace nls {
 
 double TwoNorm(std::int64_t n, const double* x) {
-  const double threshold = NlsMachineConstant(2);
+  const double threshold = NlsMachineConstant(kSqrtSmallest);
   double largest = 0.0;
   double sum = 0.0;  // sum of (x_i / largest)^2
   for (std::int64_t i = 0; i < n; ++i) {
@@ -25,7 +25,7 @@ double TwoNorm(std::int64_t n, const double* x) {
 }
 
 double GuardedDot(std::int64_t n, const double* x, const double* y) {
-  const double threshold = NlsMachineConstant(2);
+  const double threshold = NlsMachineConstant(kSqrtSmallest);
   double sum = 0.0;
   for (std::int64_t i = 0; i < n; ++i) {
     const double ax = std::fabs(x[i]);

@@ -36,32 +36,32 @@ Work WorkFor(const IntArray& iv, const RealArray& v, std::int64_t p) {
 
 Tuning TuningFrom(const RealArray& v) {
   Tuning t;
-  t.epslon = v(kEpslon);
-  t.phmnfc = v(kPhmnfc);
-  t.phmxfc = v(kPhmxfc);
-  t.decfac = v(kDecfac);
-  t.incfac = v(kIncfac);
-  t.rdfcmn = v(kRdfcmn);
-  t.rdfcmx = v(kRdfcmx);
-  t.tuner1 = v(kTuner1);
-  t.tuner2 = v(kTuner2);
-  t.tuner3 = v(kTuner3);
-  t.tuner4 = v(kTuner4);
-  t.tuner5 = v(kTuner5);
-  t.afctol = v(kAfctol);
-  t.rfctol = v(kRfctol);
-  t.xctol = v(kXctol);
-  t.xftol = v(kXftol);
-  t.lmax0 = v(kLmax0);
-  t.lmaxs = v(kLmaxs);
-  t.sctol = v(kSctol);
-  t.dinit = v(kDinit);
-  t.dtinit = v(kDtinit);
-  t.d0init = v(kD0init);
-  t.dfac = v(kDfac);
-  t.fuzz = v(kFuzz);
-  t.rlimit = v(kRlimit);
-  t.cosmin = v(kCosmin);
+  t.step_tolerance = v(kEpslon);
+  t.short_step_fraction = v(kPhmnfc);
+  t.long_step_fraction = v(kPhmxfc);
+  t.radius_decrease = v(kDecfac);
+  t.radius_increase = v(kIncfac);
+  t.min_radius_factor = v(kRdfcmn);
+  t.max_radius_factor = v(kRdfcmx);
+  t.poor_fit_ratio = v(kTuner1);
+  t.acceptance_ratio = v(kTuner2);
+  t.good_fit_ratio = v(kTuner3);
+  t.model_switch_ratio = v(kTuner4);
+  t.full_step_fraction = v(kTuner5);
+  t.absolute_function_tolerance = v(kAfctol);
+  t.relative_function_tolerance = v(kRfctol);
+  t.x_convergence_tolerance = v(kXctol);
+  t.false_convergence_tolerance = v(kXftol);
+  t.initial_radius = v(kLmax0);
+  t.singular_test_radius = v(kLmaxs);
+  t.singular_convergence_tolerance = v(kSctol);
+  t.initial_scale = v(kDinit);
+  t.scale_floor_fraction = v(kDtinit);
+  t.fallback_scale = v(kD0init);
+  t.scale_decay = v(kDfac);
+  t.model_switch_fuzz = v(kFuzz);
+  t.residual_norm_limit = v(kRlimit);
+  t.min_secant_cosine = v(kCosmin);
   return t;
 }
 
@@ -158,32 +158,110 @@ bool NewtonStep(const ScaledModel& m, const double* b, double* t, double* factor
   return true;
 }
 
+namespace {
+
+// The search for the Levenberg parameter mu.
+constexpr int kMaxLevenbergIterations = 60;
+// A fresh mu lies at least this fraction of the bracket above its lower end.
+constexpr double kFreshMuOffset = 1e-3;
+// A bracket this narrow, relative to its upper end, has converged.
+constexpr double kBracketWidth = 1e-12;
+// Inverse-iteration sweeps that sharpen the direction of least curvature.
+constexpr int kInverseIterationSweeps = 2;
+
+struct MuBracket {
+  double lower;
+  double upper;
+};
+
+// Gershgorin: A + mu I is positive definite above -min_a A(a,a), and the step
+// is no longer than delta once mu exceeds |b|/delta + ||A||.
+MuBracket GershgorinBracket(const ScaledModel& m, double b_norm, double delta) {
+  double a_norm = 0.0;
+  double min_diag = std::numeric_limits<double>::infinity();
+  for (std::int64_t a = 0; a < m.nf; ++a) {
+    double row = 0.0;
+    for (std::int64_t c = 0; c < m.nf; ++c) row += std::fabs(m.Entry(a, c));
+    a_norm = std::fmax(a_norm, row);
+    min_diag = std::fmin(min_diag, m.Entry(a, a));
+  }
+  return {std::fmax(0.0, std::fmax(-min_diag, b_norm / delta - a_norm)), b_norm / delta + a_norm};
+}
+
+// The Newton correction of mu for 1/||t(mu)|| - 1/delta = 0, with factor
+// holding the Cholesky factor of A + mu I; w is work.
+double MuCorrection(std::int64_t nf, const double* factor, const double* t, double norm,
+                    double delta, double* w) {
+  for (std::int64_t a = 0; a < nf; ++a) w[a] = t[a];
+  SolveTransposed(nf, factor, w);
+  const double ratio = norm / TwoNorm(nf, w);
+  return ratio * ratio * (norm - delta) / delta;
+}
+
+// Near the hard case t stays short of the radius however close mu comes to
+// -lambda_min: the step t + tau z along the direction z of least curvature of
+// A + mu I (found by inverse iteration from the condition estimate's null
+// vector) reaches it. Raises *mu_lower by what z shows; true with the step in
+// `best` when that step is close enough to the model's minimiser to stop.
+// factor holds the factor of A + mu I again afterwards.
+bool HardCaseStep(const ScaledModel& m, const double* b, double delta, double mu, double norm,
+                  double step_tolerance, const double* t, double* factor, double* z,
+                  double* best, double* mu_lower) {
+  const std::int64_t nf = m.nf;
+  double rcond = 0.0;
+  std::int64_t info = 0;
+  FillShifted(m, mu, factor);
+  PackedCholeskyCondition(factor, nf, rcond, z, info);  // factors A + mu I again
+  for (int sweep = 0; sweep < kInverseIterationSweeps; ++sweep) {
+    SolveTransposed(nf, factor, z);
+    SolveUpper(nf, factor, z);
+    const double z_norm = TwoNorm(nf, z);
+    for (std::int64_t a = 0; a < nf; ++a) z[a] /= z_norm;
+  }
+  // rho = z^T (A + mu I) z = ||U z||^2.
+  double rho = 0.0;
+  for (std::int64_t j = 0; j < nf; ++j) {
+    double uz = 0.0;
+    for (std::int64_t a = j; a < nf; ++a) uz += factor[j + a * (a + 1) / 2] * z[a];
+    rho += uz * uz;
+  }
+  *mu_lower = std::fmax(*mu_lower, mu - rho);
+  // Only a clearly negative curvature pays for the move: a flat direction
+  // (a parameter the residuals ignore) must not be pushed along.
+  const double curvature = rho - mu;  // z^T A z
+  if (!(curvature < -step_tolerance * mu)) return false;
+  double tz = 0.0;
+  double utu = 0.0;  // t^T (A + mu I) t
+  for (std::int64_t a = 0; a < nf; ++a) tz += t[a] * z[a];
+  for (std::int64_t a = 0; a < nf; ++a) utu -= t[a] * b[a];
+  const double root = std::sqrt(tz * tz + delta * delta - norm * norm);
+  double tau = -tz + root;
+  const double other = -tz - root;
+  auto change = [&](double s) { return -mu * s * tz + 0.5 * s * s * curvature; };
+  if (change(other) < change(tau)) tau = other;
+  if (!(tau * tau * rho <= step_tolerance * (utu + mu * delta * delta))) return false;
+  for (std::int64_t a = 0; a < nf; ++a) best[a] = t[a] + tau * z[a];
+  return true;
+}
+
+}  // namespace
+
 TrustRegionStep SolveTrustRegion(const ScaledModel& m, const double* b, double delta,
                                  const Tuning& tn, double* t, double* factor, double* w,
                                  double* best, double* z) {
   const std::int64_t nf = m.nf;
   TrustRegionStep result;
-  const double short_end = (1.0 + tn.phmnfc) * delta;
-  const double long_end = (1.0 + tn.phmxfc) * delta;
-  const double bnorm = TwoNorm(nf, b);
+  const double short_end = (1.0 + tn.short_step_fraction) * delta;
+  const double long_end = (1.0 + tn.long_step_fraction) * delta;
+  const double b_norm = TwoNorm(nf, b);
   for (std::int64_t a = 0; a < nf; ++a) t[a] = 0.0;
   if (nf == 0) {
     result.newton = true;
     return result;
   }
 
-  // Gershgorin: A + mu I is positive definite above mu_upper - |b|/delta.
-  double anorm = 0.0;
-  double min_diag = std::numeric_limits<double>::infinity();
-  for (std::int64_t a = 0; a < nf; ++a) {
-    double row = 0.0;
-    for (std::int64_t c = 0; c < nf; ++c) row += std::fabs(m.Entry(a, c));
-    anorm = std::fmax(anorm, row);
-    min_diag = std::fmin(min_diag, m.Entry(a, a));
-  }
-  double mu_lower = std::fmax(0.0, std::fmax(-min_diag, bnorm / delta - anorm));
-  double mu_upper = bnorm / delta + anorm;
-  const double negligible_mu = NlsMachineConstant(3) * mu_upper;
+  auto [mu_lower, mu_upper] = GershgorinBracket(m, b_norm, delta);
+  const double negligible_mu = NlsMachineConstant(kMachineEpsilon) * mu_upper;
 
   double mu = -1.0;
   if (FactorShifted(m, 0.0, factor)) {
@@ -196,20 +274,18 @@ TrustRegionStep SolveTrustRegion(const ScaledModel& m, const double* b, double d
     }
     // From the left, a Newton step on 1/||t(mu)|| - 1/delta never passes
     // the root, so it bounds mu from below.
-    for (std::int64_t a = 0; a < nf; ++a) w[a] = t[a];
-    SolveTransposed(nf, factor, w);
-    const double ratio = norm / TwoNorm(nf, w);
-    mu = ratio * ratio * (norm - delta) / delta;
+    mu = MuCorrection(nf, factor, t, norm, delta, w);
     mu_lower = std::fmax(mu_lower, mu);
   }
-  if (bnorm == 0.0 && mu_lower == 0.0) return result;  // flat and convex: stay
+  if (b_norm == 0.0 && mu_lower == 0.0) return result;  // flat and convex: stay
 
   bool have_best = false;
   double best_norm = 0.0;
   double best_mu = 0.0;
-  for (int iteration = 0; iteration < 60; ++iteration) {
+  for (int iteration = 0; iteration < kMaxLevenbergIterations; ++iteration) {
     if (!(mu > 0.0 && mu >= mu_lower && mu <= mu_upper)) {
-      mu = std::fmax(std::sqrt(mu_lower * mu_upper), mu_lower + 1e-3 * (mu_upper - mu_lower));
+      mu = std::fmax(std::sqrt(mu_lower * mu_upper),
+                     mu_lower + kFreshMuOffset * (mu_upper - mu_lower));
     }
     if (!FactorShifted(m, mu, factor)) {
       mu_lower = mu;
@@ -217,7 +293,7 @@ TrustRegionStep SolveTrustRegion(const ScaledModel& m, const double* b, double d
       continue;
     }
     SolveFactored(nf, factor, b, t);
-    double norm = TwoNorm(nf, t);
+    const double norm = TwoNorm(nf, t);
     for (std::int64_t a = 0; a < nf; ++a) best[a] = t[a];
     have_best = true;
     best_norm = norm;
@@ -228,52 +304,14 @@ TrustRegionStep SolveTrustRegion(const ScaledModel& m, const double* b, double d
     } else {
       mu_upper = mu;
       if (mu <= negligible_mu) break;  // the model is flat where t falls short
-      // Near the hard case t stays short however close mu comes to -lambda_min:
-      // add the direction z of least curvature of A + mu I, found by inverse
-      // iteration from the condition estimate's null vector.
-      double rcond = 0.0;
-      std::int64_t info = 0;
-      FillShifted(m, mu, factor);
-      PackedCholeskyCondition(factor, nf, rcond, z, info);  // factors A + mu I again
-      for (int sweep = 0; sweep < 2; ++sweep) {
-        SolveTransposed(nf, factor, z);
-        SolveUpper(nf, factor, z);
-        const double zn = TwoNorm(nf, z);
-        for (std::int64_t a = 0; a < nf; ++a) z[a] /= zn;
-      }
-      // rho = z^T (A + mu I) z = ||U z||^2.
-      double rho = 0.0;
-      for (std::int64_t j = 0; j < nf; ++j) {
-        double uz = 0.0;
-        for (std::int64_t a = j; a < nf; ++a) uz += factor[j + a * (a + 1) / 2] * z[a];
-        rho += uz * uz;
-      }
-      mu_lower = std::fmax(mu_lower, mu - rho);
-      // Only a clearly negative curvature pays for the move: a flat direction
-      // (a parameter the residuals ignore) must not be pushed along.
-      const double curvature = rho - mu;  // z^T A z
-      if (curvature < -tn.epslon * mu) {
-        double tz = 0.0;
-        double utu = 0.0;  // t^T (A + mu I) t
-        for (std::int64_t a = 0; a < nf; ++a) tz += t[a] * z[a];
-        for (std::int64_t a = 0; a < nf; ++a) utu -= t[a] * b[a];
-        const double root = std::sqrt(tz * tz + delta * delta - norm * norm);
-        double tau = -tz + root;
-        const double other = -tz - root;
-        auto change = [&](double s) { return -mu * s * tz + 0.5 * s * s * curvature; };
-        if (change(other) < change(tau)) tau = other;
-        if (tau * tau * rho <= tn.epslon * (utu + mu * delta * delta)) {
-          for (std::int64_t a = 0; a < nf; ++a) best[a] = t[a] + tau * z[a];
-          best_norm = delta;
-          break;
-        }
+      if (HardCaseStep(m, b, delta, mu, norm, tn.step_tolerance, t, factor, z, best,
+                       &mu_lower)) {
+        best_norm = delta;
+        break;
       }
     }
-    if (mu_upper - mu_lower <= 1e-12 * mu_upper) break;
-    for (std::int64_t a = 0; a < nf; ++a) w[a] = t[a];
-    SolveTransposed(nf, factor, w);
-    const double ratio = norm / TwoNorm(nf, w);
-    mu += ratio * ratio * (norm - delta) / delta;
+    if (mu_upper - mu_lower <= kBracketWidth * mu_upper) break;
+    mu += MuCorrection(nf, factor, t, norm, delta, w);
   }
   if (!have_best) return result;
   double scale = 1.0;
@@ -284,10 +322,10 @@ TrustRegionStep SolveTrustRegion(const ScaledModel& m, const double* b, double d
   return result;
 }
 
-bool SecantUpdate(std::int64_t p, const double* s, const double* y, double* ysharp, double cosmin,
-                  double* secant, double* ss) {
+bool SecantUpdate(std::int64_t p, const double* s, const double* y, double* ysharp,
+                  double min_cosine, double* secant, double* ss) {
   const double ys = Dot(p, y, s);
-  if (!(ys > cosmin * TwoNorm(p, y) * TwoNorm(p, s))) return false;  // too little curvature
+  if (!(ys > min_cosine * TwoNorm(p, y) * TwoNorm(p, s))) return false;  // too little curvature
   SymmetricMultiply(p, secant, s, ss);
   const double sss = Dot(p, s, ss);
   const double sys = Dot(p, s, ysharp);
@@ -340,6 +378,10 @@ std::int64_t FreeList(const Work& w) {
   return nf;
 }
 
+// Variables whose reach differs from the shortest by less than this
+// relative amount meet their bounds together.
+constexpr double kSameReach = 1e-12;
+
 void ComputeTrialStep(const IntArray& iv, const RealArray& v, const Work& w, const double* bounds,
                       const double* d, double* x, double delta) {
   const std::int64_t p = w.p;
@@ -385,7 +427,7 @@ void ComputeTrialStep(const IntArray& iv, const RealArray& v, const Work& w, con
     std::int64_t kept = 0;
     for (std::int64_t a = 0; a < nf; ++a) {
       const std::int64_t i = w.free[a];
-      if (reach[a] <= alpha * (1.0 + 1e-12)) {
+      if (reach[a] <= alpha * (1.0 + kSameReach)) {
         const double bound = w.t[a] < 0.0 ? bounds[2 * i] : bounds[2 * i + 1];
         w.scaled_s[i] = (bound - w.xc[i]) * d[i];
       } else {
@@ -396,7 +438,7 @@ void ComputeTrialStep(const IntArray& iv, const RealArray& v, const Work& w, con
     if (kept == nf) break;
     nf = kept;
     const double used = TwoNorm(p, w.scaled_s);
-    if (used >= (1.0 + tn.phmnfc) * delta) break;
+    if (used >= (1.0 + tn.short_step_fraction) * delta) break;
     remaining = std::sqrt(delta * delta - used * used);
     // Model gradient at the partial step: (g + H s) / d.
     for (std::int64_t i = 0; i < p; ++i) w.step[i] = w.scaled_s[i] / d[i];

@@ -33,7 +33,7 @@ void PrintNumericRecord(std::string_view text) {
   std::memset(record, ' ', sizeof record);
   std::memcpy(record, text.data(), text.size() < sizeof record ? text.size() : sizeof record);
   const Status ok = status::kOk;
-  SuPrintFortran(&ok, record, nullptr, nullptr, nullptr, nullptr, nullptr,
+  SuPrintNumeric(&ok, record, nullptr, nullptr, nullptr, nullptr, nullptr,
                  static_cast<std::int32_t>(kRecordLength));
 }
 

@@ -17,7 +17,7 @@ void WriteToPrinter(std::int64_t, std::string_view record) {
     if (c == '%') format.push_back('%');
   }
   const Status plain = status::kOk;
-  SuPrintFortran(&plain, format.data(), nullptr, nullptr, nullptr, nullptr, nullptr,
+  SuPrintNumeric(&plain, format.data(), nullptr, nullptr, nullptr, nullptr, nullptr,
                  static_cast<std::int32_t>(format.size()));
 }
 

@@ -43,7 +43,7 @@ TEST_F(SuPrintTest, QuietSwitchSilencesAndLeavesNoBridgeModeBehind) {
   }
   SuPrint(0x80000001u, "lost %d", &v);
   Status s = 5;
-  SuPrintFortran(&s, "bridge %d", &v, &v, &v, &v, &v, 9);
+  SuPrintNumeric(&s, "bridge %d", &v, &v, &v, &v, &v, 9);
   EXPECT_TRUE(Lines().empty());
   {
     platform::CriticalSectionLock lock(SuPrintCriticalSection());
@@ -63,7 +63,7 @@ TEST(SuPrintWithoutCollector, LinesGoToStandardOutput) {
 
 // --- arguments by address ----------------------------------------------------
 
-TEST_F(SuPrintTest, NumbersAreReadAtTheirDesignedWidths) {
+TEST_F(SuPrintTest, NumbersAreReadAtTheWidthsTheirFormatNames) {
   const std::int32_t twelve = 12;
   const std::int64_t wide = 0x700000005LL;  // "l" reads the low 32 bits only
   const std::int32_t halves = 0x0001FFFE;   // "h" reads the low 16 bits, signed
@@ -133,7 +133,7 @@ TEST_F(SuPrintTest, EveryFormatFaultPrintsItsTextThenTheRestLiterally) {
   }
   sink_.Clear();
   SuPrint(0, "[%512d]", &one);
-  EXPECT_EQ(Joined(), "[" + std::string(511, ' ') + "1]");
+  EXPECT_EQ(Joined(), std::string("[").append(511, ' ').append("1]"));
 }
 
 // --- name placeholders -------------------------------------------------------
@@ -210,7 +210,7 @@ TEST_F(SuPrintTest, BridgeTakesBlankPaddedFormatsOfGivenLength) {
   const std::int32_t iter = 3;
   const double norm = 0.25;
   const Status s = 0x40000001u;
-  SuPrintFortran(&s, record.data(), &iter, &norm, nullptr, nullptr, nullptr, 80);
+  SuPrintNumeric(&s, record.data(), &iter, &norm, nullptr, nullptr, nullptr, 80);
   EXPECT_EQ(Groups(), Texts{"40000001:ITER 3  NORM 2.500000e-01"});
 }
 
@@ -220,14 +220,14 @@ TEST_F(SuPrintTest, BridgeAllowsFiveArgumentsAndCountsTextsTwice) {
   const std::int32_t letter_length = 1;
   const char padded[] = "abc   ";
   StdoutCapture out;
-  SuPrintFortran(nullptr, "%d%d%d%d%d%d", &v[0], &v[1], &v[2], &v[3], &v[4], 12);
+  SuPrintNumeric(nullptr, "%d%d%d%d%d%d", &v[0], &v[1], &v[2], &v[3], &v[4], 12);
   EXPECT_EQ(out.Take().rfind("SuPrint() Bad format at line ", 0), 0u);
   // "c" takes the character and its length and costs two; "s" costs a second
   // unit after it is printed.
-  SuPrintFortran(nullptr, "%c=%d|%s", &letter, &letter_length, &v[4], padded, &v[0], 8);
+  SuPrintNumeric(nullptr, "%c=%d|%s", &letter, &letter_length, &v[4], padded, &v[0], 8);
   StdoutCapture more;
-  SuPrintFortran(nullptr, "%s%s%s%d", padded, padded, padded, &v[0], nullptr, 8);
-  SuPrintFortran(nullptr, "%c%d%d%d", &letter, &letter_length, &v[0], &v[1], &v[2], 8);
+  SuPrintNumeric(nullptr, "%s%s%s%d", padded, padded, padded, &v[0], nullptr, 8);
+  SuPrintNumeric(nullptr, "%c%d%d%d", &letter, &letter_length, &v[0], &v[1], &v[2], 8);
   EXPECT_EQ(Lines(), (Texts{"12345BAD FORMATTING (too many format specifiers)>>>%d", "A=5|abc",
                             "abcabcabcBAD FORMATTING (too many format specifiers)>>>%d", "A123"}));
 }
@@ -236,14 +236,14 @@ TEST_F(SuPrintTest, BridgeReadsAtMost1023CharactersOfFormatAndText) {
   std::vector<char> long_format(3000, 'f');
   std::vector<char> long_text(1500, 't');  // no NUL: the bridge must not run past 1023
   std::vector<char> text_format = {'%', 's'};
-  SuPrintFortran(nullptr, long_format.data(), nullptr, nullptr, nullptr, nullptr, nullptr, 3000);
+  SuPrintNumeric(nullptr, long_format.data(), nullptr, nullptr, nullptr, nullptr, nullptr, 3000);
   EXPECT_EQ(Joined(), std::string(1023, 'f'));
   sink_.Clear();
-  SuPrintFortran(nullptr, text_format.data(), long_text.data(), nullptr, nullptr, nullptr, nullptr, 2);
+  SuPrintNumeric(nullptr, text_format.data(), long_text.data(), nullptr, nullptr, nullptr, nullptr, 2);
   EXPECT_EQ(Joined(), std::string(1023, 't'));
   sink_.Clear();
-  SuPrintFortran(nullptr, long_format.data(), nullptr, nullptr, nullptr, nullptr, nullptr, -5);
-  SuPrintFortran(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 80);
+  SuPrintNumeric(nullptr, long_format.data(), nullptr, nullptr, nullptr, nullptr, nullptr, -5);
+  SuPrintNumeric(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 80);
   SuPrint(0, nullptr);
   EXPECT_EQ(Lines(), (Texts{"", "", ""}));
 }
@@ -336,8 +336,8 @@ TEST_F(SuPrintTest, LongLinesBreakAtTheLastBlankOutsideQuotesElsePunctuationElse
   const std::string words = Words(60);  // 299 characters
   const std::string letters(600, 'a');
   const std::string exact = Words(51) + "xy";  // exactly 256
-  const std::string quoted = "\"" + Words(50) + "\"";  // the only blank outside quotes is at 4
-  const std::string punctuated = " " + std::string(200, 'a') + "," + std::string(99, 'b');
+  const std::string quoted = std::string("\"").append(Words(50)).append("\"");  // the only blank outside quotes is at 4
+  const std::string punctuated = std::string(" ").append(200, 'a').append(",").append(99, 'b');
   std::string accented = "a";
   for (int i = 0; i < 200; ++i) accented += "\u00e9";  // two bytes each
   const std::pair<std::string, Texts> cases[] = {
@@ -355,7 +355,7 @@ TEST_F(SuPrintTest, LongLinesBreakAtTheLastBlankOutsideQuotesElsePunctuationElse
   }
   sink_.Clear();
   const std::string first(200, 'a');
-  const std::string second = " " + std::string(100, 'b');
+  const std::string second = std::string(" ").append(100, 'b');
   SuPrint(0, "%s%&", first.c_str());
   SuPrint(0, "%s", second.c_str());
   EXPECT_EQ(Lines(), (Texts{first, second}));

@@ -161,7 +161,7 @@ TEST_F(ControllerTest, ABadWorkingFolderIsToldAtTheFirstPollThatCanPostIt) {
 
 // What the client tests do not reach: replies that keep a request, id-path
 // writes, notices, and templates whose values can no longer be had.
-TEST_F(ControllerTest, RequestsGetTheirDesignedAnswers) {
+TEST_F(ControllerTest, RequestsGetTheirExpectedAnswers) {
   SetUpChild();
   Connect();
   struct Row {

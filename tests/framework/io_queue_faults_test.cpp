@@ -61,7 +61,7 @@ TEST_F(QueueFaults, ABatchIsReadWhenOpenedSoItsCreatorCannotPullItAway) {
   const std::uint32_t shared = batches.Share(layout);
   const auto size = static_cast<std::uint32_t>(layout.size());
   ASSERT_EQ(queue_.OpenBatchedMessageFile(batches.First(), shared, size), 0u);
-  const std::string path = "/" + batches.Name(shared);
+  const std::string path = std::string("/").append(batches.Name(shared));
   const int fd = ::shm_open(path.c_str(), O_RDWR, 0);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::ftruncate(fd, 0), 0);

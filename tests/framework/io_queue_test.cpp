@@ -60,7 +60,7 @@ class IOQueueTest : public ::testing::Test {
   // The aux fields of the messages a peer was sent since the last look.
   static std::string Auxes(FakeConnection* peer) {
     std::string auxes;
-    for (const auto& m : TakeMessages(&peer->output)) auxes += (auxes.empty() ? "" : " ") + std::to_string(m->aux);
+    for (const auto& m : TakeMessages(&peer->output)) auxes.append(auxes.empty() ? "" : " ").append(std::to_string(m->aux));
     return auxes;
   }
   Status Route(MessagePtr message, std::int32_t timeout_ms = -1) {

@@ -132,7 +132,7 @@ std::string Joined(std::string head, std::uint32_t n, const T* items) {
     if constexpr (std::is_pointer_v<T>) {
       head += std::string("|") + (items[i] ? items[i] : "<null>");
     } else {
-      head += "|" + std::to_string(items[i]);
+      head.append("|").append(std::to_string(items[i]));
     }
   }
   return head;

@@ -106,7 +106,7 @@ TEST_F(ServerRegistryTest, CommandsAreByteExactAndReachTheServerIntact) {
     std::vector<std::string> texts;
     std::vector<const char*> pointers;
     for (int i = 0; i < n; ++i) many[i] = i * 1000 - 7;
-    for (int i = 0; i < n; ++i) texts.push_back("t" + std::to_string(i));
+    for (int i = 0; i < n; ++i) texts.push_back(std::string("t").append(std::to_string(i)));
     for (const auto& t : texts) pointers.push_back(t.c_str());
     const std::vector<double> tenths(n, 0.1), widened(n, static_cast<double>(0.1f));  // 4-byte floats
     DseCommand large(60, n, n, pointers.data(), n, many.data(), n, tenths.data());

@@ -304,7 +304,7 @@ TEST(RegistryFile, RandomBytesNeverBreakTheReader) {
     const RegistryKey* good = tree->Root(1).FindSubkey("Good");
     ASSERT_NE(good, nullptr);
     for (int i = 0; i < entries; ++i) {
-      const RegistryKey* key = good->FindSubkey("K" + std::to_string(i));
+      const RegistryKey* key = good->FindSubkey(std::string("K").append(std::to_string(i)));
       ASSERT_NE(key, nullptr);
       const RegistryValue* value = key->FindValue("value");
       ASSERT_NE(value, nullptr);

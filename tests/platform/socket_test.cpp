@@ -71,7 +71,7 @@ TEST(TcpSocketTest, TheListenerTakesIPv4AndIPv6Connections) {
   platform::CloseSocket(listener);
 }
 
-TEST(LocalSocketTest, DesignedNamesBecomePathsInThePipeFolder) {
+TEST(LocalSocketTest, EngineNamesBecomePathsInThePipeFolder) {
   TempDir dir;
   const std::string folder = (dir / "pipes").string();
   ScopedEnv env("VANTOR_PIPE_DIR", folder.c_str());

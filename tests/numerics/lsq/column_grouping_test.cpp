@@ -1,4 +1,4 @@
-// Column grouping: the designed patterns, a property test against a plain
+// Column grouping: the hand-worked patterns, a property test against a plain
 // first-fit colouring, and the use it exists for: a finite-difference Jacobian
 // with one evaluation per group.
 #include "numerics/lsq/column_grouping.h"
@@ -61,7 +61,7 @@ Pattern Banded(std::int64_t n, std::int64_t half_width) {
   return pt;
 }
 
-TEST(ColumnGrouping, DesignedPatterns) {
+TEST(ColumnGrouping, HandWorkedPatterns) {
   const Grouping diagonal = Group(Banded(5, 0));
   EXPECT_EQ(diagonal.ngrp, 1);
   EXPECT_EQ(diagonal.list, (Ints{5, 1, 2, 3, 4, 5, -5, -5, -5, -5, -5}));

@@ -45,11 +45,11 @@ TEST(NlsTrustRegion, StepIsAsGoodAsAnyPointOfTheBall) {
     double t[2], factor[3], w[2], best[2], z[2];
     const nls::TrustRegionStep step = nls::SolveTrustRegion(m, b, delta, tn, t, factor, w, best, z);
     const double norm = std::hypot(t[0], t[1]);
-    ASSERT_LE(norm, (1.0 + tn.phmxfc) * delta * (1.0 + 1e-12));
+    ASSERT_LE(norm, (1.0 + tn.long_step_fraction) * delta * (1.0 + 1e-12));
     ASSERT_NEAR(nls::ModelReduction(m, b, t), -Model(a, b, t[0], t[1]), 1e-12);
     // The optimum over the ball of radius 0.9 delta bounds ours from above.
     double brute = 0.0;
-    const double reach = (1.0 + tn.phmnfc) * delta;
+    const double reach = (1.0 + tn.short_step_fraction) * delta;
     for (int ir = 1; ir <= 120; ++ir)
       for (int it = 0; it < 360; ++it) {
         const double r = reach * ir / 120.0;

@@ -29,7 +29,7 @@ double HalfSumOfSquares(const LeastSquaresProblem& pb, const double* x) {
   return 0.5 * s;
 }
 
-TEST(NlsDefaults, SetTheDesignedValues) {
+TEST(NlsDefaults, SetEveryDefaultValue) {
   const std::int64_t p = 3;
   std::vector<std::int64_t> iv(static_cast<std::size_t>(nls::RequiredLiv(p)), -7);
   std::vector<double> v(static_cast<std::size_t>(nls::RequiredLv(p)), -7.0);
@@ -122,7 +122,7 @@ TEST(NlsDriver, StartsAtOnceFromDefaultsOrAfterSizing) {
   EXPECT_EQ(from13.Call(), 1);
 }
 
-TEST(NlsProtocol, ScriptedCallerSeesOnlyDesignedAnswers) {
+TEST(NlsProtocol, ScriptedCallerSeesOnlyProtocolAnswers) {
   const auto pb = ClassicProblem("Rosenbrock");
   NlsCaller c(pb.n, pb.p);
   c.Start(pb.x0, {-2.0, -2.0}, {2.0, 2.0});

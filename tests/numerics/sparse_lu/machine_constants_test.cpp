@@ -89,7 +89,7 @@ Estimate EstimateNorm(const std::vector<double>& b, std::int64_t n) {
   return e;
 }
 
-TEST(NormEst1, HandExamplesFindTheNormWithTheDesignedProducts) {
+TEST(NormEst1, HandExamplesFindTheNormWithTheExpectedProducts) {
   const Estimate one = EstimateNorm({-3.0}, 1);
   EXPECT_EQ(one.products, 1);
   EXPECT_EQ(one.value, 3.0);
