@@ -1,0 +1,155 @@
+// Participants, a fixed clock and a working folder for the snapshot tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/values/snapshot_version.h"
+#include "framework/messaging/message.h"
+#include "results/snapshot_mgr.h"
+#include "../support/scoped_current_folder.h"
+#include "../support/temp_dir.h"
+
+namespace snaptest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A participant that stores whatever `section` holds and records what it is
+// given back.
+class FakeParticipant : public SputSnapBase {
+ public:
+  explicit FakeParticipant(std::uint32_t id, std::size_t structure_bytes = 0)
+      : id_(id), structure_bytes_(structure_bytes) {}
+
+  std::uint32_t Id(std::int32_t) override { return id_; }
+  Status StructureRecord(std::int32_t, DseMessage** message) override {
+    *message = nullptr;
+    if (structure_bytes_ == 0) return status::kOk;
+    *message = new DseMessage(50, 12);
+    for (std::uint8_t b : StructureBody()) (*message)->PutUInt8(b);
+    return status::kOk;
+  }
+  Status MapStructure(std::int32_t, DseMessage* message) override {
+    mapped.clear();
+    std::uint8_t b = 0;
+    while (message != nullptr && status::IsSuccess(message->GetUInt8(&b))) mapped.push_back(b);
+    ++map_calls;
+    return status::kOk;
+  }
+  Status SectionData(std::int32_t, const std::uint8_t** data, std::uint32_t* length) override {
+    *data = section.data();
+    *length = static_cast<std::uint32_t>(section.size());
+    return status::kOk;
+  }
+  Status RestoreSection(std::int32_t, const std::uint8_t* data, std::uint32_t length) override {
+    restored.assign(data, data + length);
+    version_seen = SnapshotFileVersion;
+    ++restore_calls;
+    return status::kOk;
+  }
+  Status SnapshotWritten(std::int32_t) override {
+    ++written_calls;
+    return status::kOk;
+  }
+  // Lengthens every section by `grow` bytes of 0xEE, in its own buffer.
+  Status ConvertSection(std::int32_t, const std::uint8_t* data, std::uint32_t length,
+                        const std::uint8_t** converted, std::uint32_t* converted_length) override {
+    converted_.assign(data, data + length);
+    converted_.insert(converted_.end(), grow, 0xEE);
+    *converted = converted_.data();
+    *converted_length = static_cast<std::uint32_t>(converted_.size());
+    return status::kOk;
+  }
+
+  Bytes StructureBody() const {
+    Bytes body(structure_bytes_);
+    for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<std::uint8_t>(i * 13 + id_);
+    return body;
+  }
+
+  Bytes section;
+  Bytes restored;
+  Bytes mapped;
+  std::size_t grow = 0;
+  int restore_calls = 0;
+  int written_calls = 0;
+  int map_calls = 0;
+  std::uint32_t version_seen = 0;
+
+ private:
+  std::uint32_t id_;
+  std::size_t structure_bytes_;
+  Bytes converted_;
+};
+
+// Bytes that differ by snapshot and participant.
+inline Bytes SectionFor(int snapshot, int participant, std::size_t size) {
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<std::uint8_t>(snapshot * 31 + participant * 7 + i);
+  }
+  return bytes;
+}
+
+inline platform::LocalDateTime FixedClock() { return {2026, 12, 7, 13, 45, 30}; }
+
+inline std::vector<std::string>& Notices() {
+  static std::vector<std::string> notices;
+  return notices;
+}
+
+inline Status RecordNotice(std::uint32_t, std::uint32_t, const char* text) {
+  Notices().push_back(text);
+  return status::kOk;
+}
+
+// A fresh working folder, the fixed clock and recorded notices.
+class SnapshotFolder : public ::testing::Test {
+ protected:
+  SnapshotFolder() : folder_(dir_.path()) {
+    previous_clock_ = snapshot::SetSnapshotClock(&FixedClock);
+    previous_poster_ = SputSnapshotMgr::SetEventPoster(&RecordNotice);
+    Notices().clear();
+  }
+  ~SnapshotFolder() override {
+    snapshot::SetSnapshotClock(previous_clock_);
+    SputSnapshotMgr::SetEventPoster(previous_poster_);
+  }
+
+
+ public:
+  static Bytes ReadAll(const std::string& name) {
+    const std::string raw = testsupport::ReadFileBytes(name);
+    return Bytes(raw.begin(), raw.end());
+  }
+  static void WriteAll(const std::string& name, const Bytes& bytes) {
+    FILE* f = std::fopen(name.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  }
+  static bool Exists(const std::string& name) { return std::filesystem::exists(name); }
+
+ protected:
+  testsupport::TempDir dir_;
+  testsupport::ScopedCurrentFolder folder_;
+  snapshot::SnapshotClock previous_clock_ = nullptr;
+  SputSnapshotMgr::EventPoster previous_poster_ = nullptr;
+};
+
+// The names of the listed snapshots, newest first.
+inline std::vector<std::string> ListedNames(const SputSnapshotMgr& store) {
+  std::vector<std::string> names;
+  for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr; h = SputSnapshotMgr::NextHeader(h)) {
+    names.push_back(h->name);
+  }
+  return names;
+}
+
+}  // namespace snaptest
