@@ -1,0 +1,172 @@
+// A child process stopped at every write, rename and sync of a store
+// operation leaves a file that reopens with every snapshot committed before
+// the stop, and nothing that was not taken.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <set>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/posix_file.h"
+#include "snapshot_fakes.h"
+
+namespace snaptest {
+namespace {
+
+using NameSet = std::set<std::string>;
+
+struct Scenario {
+  const char* label;
+  int base_count;      // snapshots "s1".."sN" in the file before
+  NameSet deleted;     // deleted before
+  NameSet kept;        // kept before
+  std::function<void(SputSnapshotMgr&)> action;
+  NameSet may_appear;  // besides the committed ones
+  NameSet may_vanish;  // committed ones the operation removes on purpose
+  const char* second_file = nullptr;  // a file the operation writes
+};
+
+class SnapshotCrash : public SnapshotFolder {
+ protected:
+  SnapshotCrash() {
+    store_.AddParticipant(&a_);
+    store_.AddParticipant(&b_);
+  }
+
+  void Fill(int k) {
+    a_.section = SectionFor(k, 0, k % 2 == 0 ? 9000 : 20);
+    b_.section = SectionFor(k, 1, 3);
+  }
+
+  std::uint32_t Take(SputSnapshotMgr& store, int k, const std::string& name) {
+    Fill(k);
+    std::uint32_t id = snapshot::kNewId;
+    EXPECT_EQ(store.TakeSnapshot({double(k), 1, 0}, name.c_str(), true, &id, false, nullptr), 0u);
+    return id;
+  }
+
+  void BuildBase(const Scenario& s) {
+    ASSERT_EQ(store_.CreateFile("crash.snp"), 0u);
+    for (int k = 1; k <= s.base_count; ++k) {
+      const std::string name = "s" + std::to_string(k);
+      const std::uint32_t id = Take(store_, k, name);
+      if (s.kept.count(name) != 0) {
+        ASSERT_EQ(store_.KeepSnapshot(id, name.c_str()), 0u);
+      }
+    }
+    for (const auto& name : s.deleted) {
+      std::uint32_t id = 0;
+      ASSERT_EQ(store_.FindSnapshotByName(name.c_str(), &id), 0u);
+      ASSERT_EQ(store_.DeleteSnapshot(id), 0u);
+    }
+    store_.CloseFile();
+    std::filesystem::copy_file("crash.snp", "base.keep");
+  }
+
+  void Reset(const Scenario& s) {
+    for (const char* leftover : {"crash.snp", "crash.snp.compress", "crash.snp.compress.copy"}) {
+      std::filesystem::remove(leftover);
+    }
+    if (s.second_file != nullptr) {
+      std::filesystem::remove(s.second_file);
+      std::filesystem::remove(std::string(s.second_file) + ".copy");
+    }
+    std::filesystem::copy_file("base.keep", "crash.snp");
+  }
+
+  // Every listed snapshot restores to what was taken under its name.
+  void Check(const char* file, const NameSet& must, const NameSet& may) {
+    SCOPED_TRACE(file);
+    SputSnapshotMgr store;
+    store.AddParticipant(&a_);
+    store.AddParticipant(&b_);
+    ASSERT_EQ(store.OpenFile(file, nullptr, false), 0u);
+    NameSet listed;
+    for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr; h = SputSnapshotMgr::NextHeader(h)) {
+      listed.insert(h->name);
+      EXPECT_TRUE(must.count(h->name) + may.count(h->name) > 0) << h->name;
+      const int k = std::stoi(std::string(h->name).substr(1));
+      ASSERT_EQ(store.RestoreSnapshot(h->Id(), nullptr, 0, false), 0u);
+      EXPECT_EQ(a_.restored, SectionFor(k, 0, k % 2 == 0 ? 9000 : 20));
+      EXPECT_EQ(b_.restored, SectionFor(k, 1, 3));
+    }
+    for (const auto& name : must) EXPECT_EQ(listed.count(name), 1u) << name;
+  }
+
+  void Run(const Scenario& s) {
+    BuildBase(s);
+    // How many writes, renames and syncs the operation makes.
+    Reset(s);
+    ASSERT_EQ(store_.OpenFile("crash.snp", nullptr, false), 0u);
+    const std::uint64_t before = platform::FileFaultPointCount();
+    s.action(store_);
+    const std::uint64_t points = platform::FileFaultPointCount() - before;
+    store_.CloseFile();
+    ASSERT_GT(points, 0u);
+    NameSet must, may = s.may_appear;
+    for (int k = 1; k <= s.base_count; ++k) {
+      const std::string name = "s" + std::to_string(k);
+      if (s.deleted.count(name) != 0) continue;
+      (s.may_vanish.count(name) != 0 ? may : must).insert(name);
+    }
+    for (std::uint64_t n = 1; n <= points + 1; ++n) {
+      SCOPED_TRACE(::testing::Message() << s.label << " stopped at step " << n << " of " << points);
+      Reset(s);
+      const pid_t child = ::fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        SputSnapshotMgr store;
+        store.AddParticipant(&a_);
+        store.AddParticipant(&b_);
+        if (status::IsFailure(store.OpenFile("crash.snp", nullptr, false))) ::_exit(3);
+        platform::SetFileFaultCountdown(n);
+        s.action(store);
+        ::_exit(0);
+      }
+      int wait_status = 0;
+      ASSERT_EQ(::waitpid(child, &wait_status, 0), child);
+      ASSERT_TRUE(WIFEXITED(wait_status));
+      EXPECT_EQ(WEXITSTATUS(wait_status), n <= points ? platform::kFileFaultExitCode : 0);
+      Check("crash.snp", must, may);
+      if (s.second_file != nullptr && Exists(s.second_file)) Check(s.second_file, must, {});
+      EXPECT_FALSE(Exists("crash.snp.compress"));
+    }
+  }
+
+  FakeParticipant a_{1, 50}, b_{2};
+  SputSnapshotMgr store_;
+};
+
+TEST_F(SnapshotCrash, EveryStepOfEveryWritingOperation) {
+  const Scenario scenarios[] = {
+      {"append", 3, {}, {}, [this](SputSnapshotMgr& s) { Take(s, 9, "s9"); }, {"s9"}, {}},
+      {"compaction", 8, {"s2", "s4", "s6"}, {"s7"},
+       [](SputSnapshotMgr& s) { s.CompressFile("crash.snp"); }, {}, {}},
+      {"remapped rewrite", 3, {}, {},
+       [](SputSnapshotMgr& s) { s.RewriteMapped("remapped.snp"); }, {}, {}, "remapped.snp"},
+      {"discarding restore", 5, {}, {"s4"},
+       [](SputSnapshotMgr& s) {
+         std::uint32_t id = 0;
+         s.FindSnapshotByName("s2", &id);
+         s.RestoreSnapshot(id, nullptr, 0, true);
+       },
+       {}, {"s3", "s5"}},
+      {"delete", 3, {}, {},
+       [](SputSnapshotMgr& s) {
+         std::uint32_t id = 0;
+         s.FindSnapshotByName("s2", &id);
+         s.DeleteSnapshot(id);
+       },
+       {}, {"s2"}},
+  };
+  for (const Scenario& s : scenarios) {
+    testsupport::TempDir dir;
+    testsupport::ScopedCurrentFolder here(dir.path());
+    Run(s);
+  }
+}
+
+}  // namespace
+}  // namespace snaptest
