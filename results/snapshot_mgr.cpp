@@ -215,6 +215,7 @@ Status SputSnapshotMgr::MapStructureRecord(std::int32_t record_index, const Reco
 
 Status SputSnapshotMgr::ReadFile(const Participants& participants, bool map) {
   end_position_ = records_end_ = 0;
+  highest_id_ = 0;
   end_marker_found_ = false;
   torn_tail_ = 0;
   std::uint64_t size = 0;
@@ -315,8 +316,9 @@ Status SputSnapshotMgr::WriteFileStart(XosFileIO* file, std::uint64_t* position,
 }
 
 Status SputSnapshotMgr::CreateFile(const char* name) {
-  ForgetHeaders();
+  // The headers of an open file stay: they still describe it.
   if (IsOpen()) return kIoFailed;
+  ForgetHeaders();
   std::string chosen;
   Status result = kIoFailed;
   if (name != nullptr) {

@@ -321,3 +321,48 @@ TEST_F(SnapshotStore, ExportAndRemappedRewriteGiveReadableFiles) {
 
 }  // namespace
 }  // namespace snaptest
+
+namespace snaptest {
+namespace {
+
+class ReluctantParticipant : public FakeParticipant {
+ public:
+  using FakeParticipant::FakeParticipant;
+  Status Ready(std::int32_t, std::int32_t* ready) override {
+    *ready = 0;
+    return status::kOk;
+  }
+};
+
+TEST_F(SnapshotFolder, StoreWithoutFileOrParticipants) {
+  SputSnapshotMgr store;
+  std::uint32_t id = snapshot::kNewId;
+  EXPECT_EQ(store.TakeSnapshot({}, "x", true, &id, false, nullptr), snapshot::kNotOpen);
+  EXPECT_EQ(store.ExportSnapshot(1, "x.snp"), snapshot::kIoFailed);
+  EXPECT_EQ(store.RewriteMapped("x.snp"), snapshot::kNotOpen);
+  ASSERT_EQ(store.CreateFile("empty.snp"), 0u);
+  EXPECT_EQ(store.CreateFile("other.snp"), snapshot::kIoFailed);  // one file at a time
+  EXPECT_EQ(store.TakeSnapshot({}, "x", true, &id, false, nullptr), snapshot::kUnknownId);
+  EXPECT_EQ(id, snapshot::kNewId);
+  store.Clear(true);  // nothing in it: deleted on close
+  EXPECT_FALSE(Exists("empty.snp"));
+  EXPECT_EQ(store.CreateFile("empty.snp"), 0u);
+  store.CloseFile();
+  EXPECT_EQ(store.CreateFile("empty.snp"), snapshot::kIoFailed);  // never over an existing file
+}
+
+TEST_F(SnapshotFolder, ParticipantRoundTrips) {
+  FakeParticipant willing(1);
+  ReluctantParticipant reluctant(2);
+  SputSnapshotMgr store;
+  store.AddParticipant(&willing);
+  store.AddParticipant(nullptr);
+  EXPECT_EQ(store.AllParticipantsReady(), 1);
+  store.AddParticipant(&reluctant);
+  EXPECT_EQ(store.AllParticipantsReady(), 0);
+  EXPECT_EQ(store.NotifySnapshotWritten(store.ParticipantArray()), 0u);
+  EXPECT_EQ(willing.written_calls + reluctant.written_calls, 2);
+}
+
+}  // namespace
+}  // namespace snaptest
