@@ -50,7 +50,7 @@ class SnapshotCrash : public SnapshotFolder {
   void BuildBase(const Scenario& s) {
     ASSERT_EQ(store_.CreateFile("crash.snp"), 0u);
     for (int k = 1; k <= s.base_count; ++k) {
-      const std::string name = "s" + std::to_string(k);
+      const std::string name = SnapName(k);
       const std::uint32_t id = Take(store_, k, name);
       if (s.kept.count(name) != 0) {
         ASSERT_EQ(store_.KeepSnapshot(id, name.c_str()), 0u);
@@ -107,7 +107,7 @@ class SnapshotCrash : public SnapshotFolder {
     ASSERT_GT(points, 0u);
     NameSet must, may = s.may_appear;
     for (int k = 1; k <= s.base_count; ++k) {
-      const std::string name = "s" + std::to_string(k);
+      const std::string name = SnapName(k);
       if (s.deleted.count(name) != 0) continue;
       (s.may_vanish.count(name) != 0 ? may : must).insert(name);
     }

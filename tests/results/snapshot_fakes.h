@@ -97,6 +97,14 @@ inline Bytes SectionFor(int snapshot, int participant, std::size_t size) {
   return bytes;
 }
 
+// "s<k>" (built without std::string's operator+, which GCC 12 warns about
+// wrongly at -O3).
+inline std::string SnapName(int k) {
+  char text[16];
+  std::snprintf(text, sizeof text, "s%d", k);
+  return text;
+}
+
 inline platform::LocalDateTime FixedClock() { return {2026, 12, 7, 13, 45, 30}; }
 
 inline std::vector<std::string>& Notices() {

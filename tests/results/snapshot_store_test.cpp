@@ -147,7 +147,7 @@ TEST_F(SnapshotStore, CompactionRunsAtFourFreedToSevenLive) {
     const std::uint64_t records_end = store_.EndPosition();
     Notices().clear();
     std::vector<std::uint32_t> ids;
-    for (int k = 1; k <= 6 + c.freed; ++k) ids.push_back(Take(k, "s" + std::to_string(k), k == 2));
+    for (int k = 1; k <= 6 + c.freed; ++k) ids.push_back(Take(k, SnapName(k), k == 2));
     for (int k = 0; k < c.freed; ++k) ASSERT_EQ(store_.DeleteSnapshot(ids[2 * k + 2]), 0u);
     const Names before = ListedNames(store_);
     Take(20, "s20");
