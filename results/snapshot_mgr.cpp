@@ -209,8 +209,12 @@ Status SputSnapshotMgr::MapStructureRecord(std::int32_t record_index, const Reco
   }
   participants_.push_back(match);
   if (match != nullptr) result = match->MapStructure(record_index, message);
-  delete message;
+  ReleaseStructureRecord(message);
   return result;
+}
+
+Status SputSnapshotMgr::ReadFileStart(std::uint64_t file_size, std::vector<RecordPlace>* records) {
+  return ReadRecords(file_.get(), file_size, records, &records_end_);
 }
 
 Status SputSnapshotMgr::ReadFile(const Participants& participants, bool map) {
@@ -222,7 +226,7 @@ Status SputSnapshotMgr::ReadFile(const Participants& participants, bool map) {
   int error = 0;
   if (!platform::FileSizeOf(file_->Handle(), &size, &error)) return kIoFailed;
   std::vector<RecordPlace> records;
-  Status result = ReadRecords(file_.get(), size, &records, &records_end_);
+  Status result = ReadFileStart(size, &records);
   if (status::IsFailure(result)) return result;
   if (map) {
     participants_.clear();
@@ -292,6 +296,22 @@ Status SputSnapshotMgr::OpenForWriting(const char* name, bool exclusive,
   return status::kOk;
 }
 
+void SputSnapshotMgr::ReleaseStructureRecord(DseMessage* message) { delete message; }
+
+// The 8-byte lead and the wire segments of one participant's message (an
+// empty entry gives a bare lead with id 0).
+Status SputSnapshotMgr::WriteStructureRecord(SputSnapBase* participant, std::int32_t index,
+                                             std::vector<std::uint8_t>* out) {
+  DseMessage* message = nullptr;
+  Status result = participant != nullptr ? participant->StructureRecord(index, &message) : status::kOk;
+  if (status::IsSuccess(result)) {
+    result = EncodeStructureRecord(participant != nullptr ? participant->Id(index) : 0, message, out);
+  }
+  ReleaseStructureRecord(message);
+  return result;
+}
+
+// The whole start goes out in one write.
 Status SputSnapshotMgr::WriteFileStart(XosFileIO* file, std::uint64_t* position,
                                        const Participants& participants) {
   std::vector<std::uint8_t> bytes(kFileStartSize);
@@ -299,14 +319,7 @@ Status SputSnapshotMgr::WriteFileStart(XosFileIO* file, std::uint64_t* position,
   platform::StoreLE32(bytes.data() + 4, static_cast<std::uint32_t>(participants.size()));
   std::vector<std::uint8_t> record;
   for (std::size_t i = 0; i < participants.size(); ++i) {
-    SputSnapBase* participant = participants[i];
-    const auto index = static_cast<std::int32_t>(i);
-    DseMessage* message = nullptr;
-    Status result = participant != nullptr ? participant->StructureRecord(index, &message) : status::kOk;
-    if (status::IsSuccess(result)) {
-      result = EncodeStructureRecord(participant != nullptr ? participant->Id(index) : 0, message, &record);
-    }
-    delete message;
+    const Status result = WriteStructureRecord(participants[i], static_cast<std::int32_t>(i), &record);
     if (status::IsFailure(result)) return result;
     bytes.insert(bytes.end(), record.begin(), record.end());
   }

@@ -117,7 +117,10 @@ class SputSnapshotMgr {
  private:
   // One line of the client's message log (event code 16).
   static void PostNotice(const char* text);
+  Status ReadFileStart(std::uint64_t file_size, std::vector<snapshot::RecordPlace>* records);
   Status ReadStructureRecord(const snapshot::RecordPlace& record, DseMessage** message);
+  Status WriteStructureRecord(SputSnapBase* participant, std::int32_t index, std::vector<std::uint8_t>* out);
+  static void ReleaseStructureRecord(DseMessage* message);
   Status MapStructureRecord(std::int32_t record_index, const snapshot::RecordPlace& record,
                             const Participants& participants, std::vector<bool>* used);
   Status WriteFileStart(XosFileIO* file, std::uint64_t* position, const Participants& participants);

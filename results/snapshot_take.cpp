@@ -53,6 +53,15 @@ Status SputSnapshotMgr::AppendBlock(SputSSBlockHeader* header, const Participant
   Status result = BuildBlock(participants, header, at, &block);
   if (status::IsFailure(result)) return result;
   std::uint8_t marker[kHeaderSize];
+  if (torn_tail_ != 0 && torn_tail_ == at) {
+    // A damaged tail is cut off first: a stale header there could otherwise
+    // come to look whole once the file grows past its length.
+    SputSSBlockHeader::EndMarker(at).Encode(marker);
+    result = WriteBytes(file_.get(), at, marker, kHeaderSize);
+    if (status::IsSuccess(result)) result = SyncFile(file_.get());
+    if (status::IsFailure(result)) return result;
+    torn_tail_ = 0;
+  }
   SputSSBlockHeader::EndMarker(at + header->length).Encode(marker);
   block.insert(block.end(), marker, marker + kHeaderSize);
   result = WriteBytes(file_.get(), at + kHeaderSize, block.data() + kHeaderSize, block.size() - kHeaderSize);

@@ -170,3 +170,55 @@ TEST_F(SnapshotCrash, EveryStepOfEveryWritingOperation) {
 
 }  // namespace
 }  // namespace snaptest
+
+namespace snaptest {
+namespace {
+
+// A file cut inside a block keeps that block's header; an append stopped
+// before its own header must not make the stale header look whole.
+TEST_F(SnapshotFolder, AppendAfterTornTailStoppedBeforeItsHeader) {
+  FakeParticipant a(1);
+  SputSnapshotMgr store;
+  store.AddParticipant(&a);
+  ASSERT_EQ(store.CreateFile("torn.snp"), 0u);
+  std::uint32_t id = snapshot::kNewId;
+  a.section = SectionFor(1, 0, 10);
+  ASSERT_EQ(store.TakeSnapshot({}, "s1", true, &id, false, nullptr), 0u);
+  const std::uint64_t cut = store.EndPosition() + 1000;
+  id = snapshot::kNewId;
+  a.section = SectionFor(2, 0, 5000);
+  ASSERT_EQ(store.TakeSnapshot({}, "s2", true, &id, false, nullptr), 0u);
+  store.CloseFile();
+  std::filesystem::resize_file("torn.snp", cut);
+  a.section = SectionFor(3, 0, 20000);
+  std::uint64_t steps = 0;
+  {
+    std::filesystem::copy_file("torn.snp", "torn.keep");
+    ASSERT_EQ(store.OpenFile("torn.snp", nullptr, false), 0u);
+    EXPECT_EQ(store.TornTailOffset(), cut - 1000);
+    const std::uint64_t before = platform::FileFaultPointCount();
+    id = snapshot::kNewId;
+    ASSERT_EQ(store.TakeSnapshot({}, "s3", true, &id, false, nullptr), 0u);
+    steps = platform::FileFaultPointCount() - before;
+    store.CloseFile();
+    std::filesystem::rename("torn.keep", "torn.snp");
+  }
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (status::IsFailure(store.OpenFile("torn.snp", nullptr, false))) ::_exit(3);
+    platform::SetFileFaultCountdown(steps - 1);  // the header's write
+    id = snapshot::kNewId;
+    store.TakeSnapshot({}, "s3", true, &id, false, nullptr);
+    ::_exit(0);
+  }
+  int wait_status = 0;
+  ASSERT_EQ(::waitpid(child, &wait_status, 0), child);
+  ASSERT_TRUE(WIFEXITED(wait_status));
+  EXPECT_EQ(WEXITSTATUS(wait_status), platform::kFileFaultExitCode);
+  ASSERT_EQ(store.OpenFile("torn.snp", nullptr, false), 0u);
+  EXPECT_EQ(ListedNames(store), (std::vector<std::string>{"s1"}));
+}
+
+}  // namespace
+}  // namespace snaptest
