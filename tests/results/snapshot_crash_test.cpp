@@ -222,3 +222,48 @@ TEST_F(SnapshotFolder, AppendAfterTornTailStoppedBeforeItsHeader) {
 
 }  // namespace
 }  // namespace snaptest
+
+namespace snaptest {
+namespace {
+
+// The first write to a version-7 file rewrites it as version 8; stopped at
+// any step, the file still holds both snapshots.
+TEST_F(SnapshotFolder, UpgradeOfAnOlderFileStoppedAtEveryStep) {
+  FakeParticipant p(0x11);
+  SputSnapshotMgr store;
+  store.AddParticipant(&p);
+  const Bytes old = OldFile(7);
+  WriteAll("old.snp", old);
+  ASSERT_EQ(store.OpenFile("old.snp", nullptr, false), 0u);
+  const std::uint64_t before = platform::FileFaultPointCount();
+  ASSERT_EQ(store.KeepSnapshot(5, "kept"), 0u);
+  const std::uint64_t steps = platform::FileFaultPointCount() - before;
+  store.CloseFile();
+  for (std::uint64_t n = 1; n <= steps; ++n) {
+    SCOPED_TRACE(n);
+    for (const char* leftover : {"old.snp.compress", "old.snp.compress.copy"}) std::filesystem::remove(leftover);
+    WriteAll("old.snp", old);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (status::IsFailure(store.OpenFile("old.snp", nullptr, false))) ::_exit(3);
+      platform::SetFileFaultCountdown(n);
+      store.KeepSnapshot(5, "kept");
+      ::_exit(0);
+    }
+    int wait_status = 0;
+    ASSERT_EQ(::waitpid(child, &wait_status, 0), child);
+    EXPECT_EQ(WEXITSTATUS(wait_status), platform::kFileFaultExitCode);
+    ASSERT_EQ(store.OpenFile("old.snp", nullptr, false), 0u);
+    EXPECT_EQ(store.HeaderCount(), 2);
+    ASSERT_EQ(store.RestoreSnapshot(5, nullptr, 0, false), 0u);
+    EXPECT_EQ(p.restored, (Bytes{0xAA, 0xBB, 0xCC}));
+    ASSERT_EQ(store.RestoreSnapshot(9, nullptr, 0, false), 0u);
+    EXPECT_EQ(p.restored, (Bytes{0xDD}));
+    store.CloseFile();
+    EXPECT_FALSE(Exists("old.snp.compress"));
+  }
+}
+
+}  // namespace
+}  // namespace snaptest

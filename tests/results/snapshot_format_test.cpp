@@ -119,44 +119,6 @@ TEST_F(SnapshotFormat, GoldenTwoParticipantFileReadsBackFieldByField) {
   EXPECT_EQ(a2.version_seen, 8u);
 }
 
-// Older layouts, built from their tables: version 7 with 240-byte headers,
-// version 3 with 128-byte headers and the run number as a double.
-Bytes OldFile(std::uint32_t version) {
-  const std::uint32_t size = version >= 6 ? 240 : 128;
-  Bytes file = HexBytes("00 00 00 00 01 00 00 00 08 00 00 00 11 00 00 00");
-  Put32(&file, 0, version);
-  const auto header = [&](std::uint32_t length, std::uint32_t flags, const std::string& name,
-                          double time, std::uint16_t run, std::int16_t count) {
-    Bytes h(size, 0);
-    Put32(&h, 0, static_cast<std::uint32_t>(file.size()));
-    Put32(&h, 4, length);
-    const Bytes stamp = HexBytes("01 02 03 00 04 05 5A 13");  // 03:02:01, 4.5.1990
-    std::copy(stamp.begin(), stamp.end(), h.begin() + 8);
-    platform::StoreLEDouble(h.data() + 16, time);
-    if (version >= 6) {
-      platform::StoreLE16(h.data() + 24, run);
-      platform::StoreLE16(h.data() + 26, static_cast<std::uint16_t>(count));
-      Put32(&h, 32, flags);
-      std::memcpy(h.data() + 36, name.data(), std::min<std::size_t>(name.size(), 40));
-      std::memcpy(h.data() + 76, "old words", 9);
-    } else {
-      platform::StoreLEDouble(h.data() + 24, run + 0.9);
-      platform::StoreLE16(h.data() + 32, static_cast<std::uint16_t>(count));
-      Put32(&h, 40, flags);
-      std::memcpy(h.data() + 44, name.data(), std::min<std::size_t>(name.size(), 84));
-    }
-    Append(&file, h);
-  };
-  header(size + 7, 0x80000005, "older", 2.0, 1, 1);
-  Append(&file, HexBytes("03 00 00 00 AA BB CC"));
-  header(size + 4, 0x00000006, "freed", 3.0, 1, 2);
-  Append(&file, HexBytes("00 00 00 00"));
-  header(size + 5, 0x80000009, std::string(60, 'n'), 4.0, 7, 3);
-  Append(&file, HexBytes("01 00 00 00 DD"));
-  header(0, 0, "EOF", 0.0, 0, 0);
-  return file;
-}
-
 TEST_F(SnapshotFormat, OlderVersionsReadAndUpgradeOnFirstWrite) {
   for (std::uint32_t version : {3u, 7u}) {
     SCOPED_TRACE(version);
