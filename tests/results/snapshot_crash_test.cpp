@@ -114,25 +114,27 @@ class SnapshotCrash : public SnapshotFolder {
     for (std::uint64_t n = 1; n <= points + 1; ++n) {
       SCOPED_TRACE(::testing::Message() << s.label << " stopped at step " << n << " of " << points);
       Reset(s);
-      const pid_t child = ::fork();
-      ASSERT_GE(child, 0);
-      if (child == 0) {
-        SputSnapshotMgr store;
-        store.AddParticipant(&a_);
-        store.AddParticipant(&b_);
-        if (status::IsFailure(store.OpenFile("crash.snp", nullptr, false))) ::_exit(3);
-        platform::SetFileFaultCountdown(n);
-        s.action(store);
-        ::_exit(0);
-      }
-      int wait_status = 0;
-      ASSERT_EQ(::waitpid(child, &wait_status, 0), child);
-      ASSERT_TRUE(WIFEXITED(wait_status));
-      EXPECT_EQ(WEXITSTATUS(wait_status), n <= points ? platform::kFileFaultExitCode : 0);
+      EXPECT_EQ(StoppedChild("crash.snp", n, [&](SputSnapshotMgr& store) { s.action(store); }),
+                n <= points ? platform::kFileFaultExitCode : 0);
       Check("crash.snp", must, may);
       if (s.second_file != nullptr && Exists(s.second_file)) Check(s.second_file, must, {});
       EXPECT_FALSE(Exists("crash.snp.compress"));
     }
+  }
+
+  // Opens the file in a child that ends at its n-th write, rename or sync
+  // while acting on it; the child's exit code.
+  int StoppedChild(const char* file, std::uint64_t n, const std::function<void(SputSnapshotMgr&)>& act) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (status::IsFailure(store_.OpenFile(file, nullptr, false))) ::_exit(3);
+      platform::SetFileFaultCountdown(n);
+      act(store_);
+      ::_exit(0);
+    }
+    int wait_status = 0;
+    if (child < 0 || ::waitpid(child, &wait_status, 0) != child || !WIFEXITED(wait_status)) return -1;
+    return WEXITSTATUS(wait_status);
   }
 
   FakeParticipant a_{1, 50}, b_{2};
@@ -168,18 +170,11 @@ TEST_F(SnapshotCrash, EveryStepOfEveryWritingOperation) {
   }
 }
 
-}  // namespace
-}  // namespace snaptest
-
-namespace snaptest {
-namespace {
-
 // A file cut inside a block keeps that block's header; an append stopped
 // before its own header must not make the stale header look whole.
-TEST_F(SnapshotFolder, AppendAfterTornTailStoppedBeforeItsHeader) {
-  FakeParticipant a(1);
-  SputSnapshotMgr store;
-  store.AddParticipant(&a);
+TEST_F(SnapshotCrash, AppendAfterTornTailStoppedBeforeItsHeader) {
+  SputSnapshotMgr& store = store_;
+  FakeParticipant& a = a_;
   ASSERT_EQ(store.CreateFile("torn.snp"), 0u);
   std::uint32_t id = snapshot::kNewId;
   a.section = SectionFor(1, 0, 10);
@@ -203,34 +198,19 @@ TEST_F(SnapshotFolder, AppendAfterTornTailStoppedBeforeItsHeader) {
     store.CloseFile();
     std::filesystem::rename("torn.keep", "torn.snp");
   }
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (status::IsFailure(store.OpenFile("torn.snp", nullptr, false))) ::_exit(3);
-    platform::SetFileFaultCountdown(steps - 1);  // the header's write
-    id = snapshot::kNewId;
-    store.TakeSnapshot({}, "s3", true, &id, false, nullptr);
-    ::_exit(0);
-  }
-  int wait_status = 0;
-  ASSERT_EQ(::waitpid(child, &wait_status, 0), child);
-  ASSERT_TRUE(WIFEXITED(wait_status));
-  EXPECT_EQ(WEXITSTATUS(wait_status), platform::kFileFaultExitCode);
+  // Stopped at the header's write.
+  EXPECT_EQ(StoppedChild("torn.snp", steps - 1, [&](SputSnapshotMgr& s) { s.TakeSnapshot({}, "s3", true, &id, false, nullptr); }),
+            platform::kFileFaultExitCode);
   ASSERT_EQ(store.OpenFile("torn.snp", nullptr, false), 0u);
   EXPECT_EQ(ListedNames(store), (std::vector<std::string>{"s1"}));
 }
 
-}  // namespace
-}  // namespace snaptest
-
-namespace snaptest {
-namespace {
 
 // The first write to a version-7 file rewrites it as version 8; stopped at
 // any step, the file still holds both snapshots.
-TEST_F(SnapshotFolder, UpgradeOfAnOlderFileStoppedAtEveryStep) {
-  FakeParticipant p(0x11);
+TEST_F(SnapshotCrash, UpgradeOfAnOlderFileStoppedAtEveryStep) {
   SputSnapshotMgr store;
+  FakeParticipant p(0x11);
   store.AddParticipant(&p);
   const Bytes old = OldFile(7);
   WriteAll("old.snp", old);
@@ -243,17 +223,8 @@ TEST_F(SnapshotFolder, UpgradeOfAnOlderFileStoppedAtEveryStep) {
     SCOPED_TRACE(n);
     for (const char* leftover : {"old.snp.compress", "old.snp.compress.copy"}) std::filesystem::remove(leftover);
     WriteAll("old.snp", old);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      if (status::IsFailure(store.OpenFile("old.snp", nullptr, false))) ::_exit(3);
-      platform::SetFileFaultCountdown(n);
-      store.KeepSnapshot(5, "kept");
-      ::_exit(0);
-    }
-    int wait_status = 0;
-    ASSERT_EQ(::waitpid(child, &wait_status, 0), child);
-    EXPECT_EQ(WEXITSTATUS(wait_status), platform::kFileFaultExitCode);
+    EXPECT_EQ(StoppedChild("old.snp", n, [](SputSnapshotMgr& s) { s.KeepSnapshot(5, "kept"); }),
+              platform::kFileFaultExitCode);
     ASSERT_EQ(store.OpenFile("old.snp", nullptr, false), 0u);
     EXPECT_EQ(store.HeaderCount(), 2);
     ASSERT_EQ(store.RestoreSnapshot(5, nullptr, 0, false), 0u);

@@ -325,15 +325,6 @@ TEST_F(SnapshotStore, ExportAndRemappedRewriteGiveReadableFiles) {
 namespace snaptest {
 namespace {
 
-class ReluctantParticipant : public FakeParticipant {
- public:
-  using FakeParticipant::FakeParticipant;
-  Status Ready(std::int32_t, std::int32_t* ready) override {
-    *ready = 0;
-    return status::kOk;
-  }
-};
-
 TEST_F(SnapshotFolder, StoreWithoutFileOrParticipants) {
   SputSnapshotMgr store;
   std::uint32_t id = snapshot::kNewId;
@@ -349,19 +340,6 @@ TEST_F(SnapshotFolder, StoreWithoutFileOrParticipants) {
   EXPECT_EQ(store.CreateFile("empty.snp"), 0u);
   store.CloseFile();
   EXPECT_EQ(store.CreateFile("empty.snp"), snapshot::kIoFailed);  // never over an existing file
-}
-
-TEST_F(SnapshotFolder, ParticipantRoundTrips) {
-  FakeParticipant willing(1);
-  ReluctantParticipant reluctant(2);
-  SputSnapshotMgr store;
-  store.AddParticipant(&willing);
-  store.AddParticipant(nullptr);
-  EXPECT_EQ(store.AllParticipantsReady(), 1);
-  store.AddParticipant(&reluctant);
-  EXPECT_EQ(store.AllParticipantsReady(), 0);
-  EXPECT_EQ(store.NotifySnapshotWritten(store.ParticipantArray()), 0u);
-  EXPECT_EQ(willing.written_calls + reluctant.written_calls, 2);
 }
 
 }  // namespace
