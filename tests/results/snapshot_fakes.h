@@ -15,9 +15,9 @@
 #include "platform/byte_order.h"
 #include "framework/messaging/message.h"
 #include "results/snapshot_mgr.h"
-#include "../support/scoped_current_folder.h"
-#include "../support/golden.h"
-#include "../support/temp_dir.h"
+#include "tests/support/golden.h"
+#include "tests/support/scoped_current_folder.h"
+#include "tests/support/temp_dir.h"
 
 namespace snaptest {
 

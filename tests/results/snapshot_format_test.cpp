@@ -8,7 +8,7 @@
 #include "framework/connections/segment.h"
 #include "platform/byte_order.h"
 #include "snapshot_fakes.h"
-#include "../support/golden.h"
+#include "tests/support/golden.h"
 
 namespace snaptest {
 namespace {
@@ -16,26 +16,22 @@ namespace {
 using testsupport::HexBytes;
 using testsupport::SameBytes;
 
-void Put32(Bytes* b, std::size_t at, std::uint32_t v) { platform::StoreLE32(b->data() + at, v); }
-
 // A version-8 header built field by field at the offsets of the layout.
 Bytes Header8(std::uint64_t position, std::uint32_t length, double time, std::uint16_t run,
               std::int16_t count, std::uint32_t flags, const char* name, const char* description) {
   Bytes h(248, 0);
   platform::StoreLE64(h.data(), position);
-  Put32(&h, 8, length);
+  PutLE32(&h, 8, length);
   const Bytes stamp = HexBytes("1E 2D 0D 00 07 0C 1A 14");  // 13:45:30, 7.12.2026
   std::copy(stamp.begin(), stamp.end(), h.begin() + 12);
   platform::StoreLEDouble(h.data() + 24, time);
   platform::StoreLE16(h.data() + 32, run);
   platform::StoreLE16(h.data() + 34, static_cast<std::uint16_t>(count));
-  Put32(&h, 40, flags);
+  PutLE32(&h, 40, flags);
   std::memcpy(h.data() + 44, name, std::strlen(name));
   std::memcpy(h.data() + 84, description, std::strlen(description));
   return h;
 }
-
-void Append(Bytes* to, const Bytes& more) { to->insert(to->end(), more.begin(), more.end()); }
 
 Bytes FramesOf(const Bytes& body) {
   DseMessage message(50, 12);
@@ -71,18 +67,18 @@ TEST_F(SnapshotFormat, GoldenTwoParticipantFileReadsBackFieldByField) {
   const Bytes frames = FramesOf(a.StructureBody());
   ASSERT_GT(frames.size(), DseSegment::kFrameArea);  // the message spans two segments
   Bytes lead(8);
-  Put32(&lead, 0, static_cast<std::uint32_t>(8 + frames.size()));
-  Put32(&lead, 4, 0x11);
-  Append(&expected, lead);
-  Append(&expected, frames);
-  Append(&expected, HexBytes("08 00 00 00 22 00 00 00"));
+  PutLE32(&lead, 0, static_cast<std::uint32_t>(8 + frames.size()));
+  PutLE32(&lead, 4, 0x11);
+  AppendBytes(&expected, lead);
+  AppendBytes(&expected, frames);
+  AppendBytes(&expected, HexBytes("08 00 00 00 22 00 00 00"));
   const std::uint64_t first = expected.size();
-  Append(&expected, Header8(first, 248 + 9 + 4, 1.5, 2, 3, 0x80000001, "first", "two parts"));
-  Append(&expected, HexBytes("05 00 00 00 01 02 03 04 05 00 00 00 00"));
+  AppendBytes(&expected, Header8(first, 248 + 9 + 4, 1.5, 2, 3, 0x80000001, "first", "two parts"));
+  AppendBytes(&expected, HexBytes("05 00 00 00 01 02 03 04 05 00 00 00 00"));
   const std::uint64_t second = expected.size();
-  Append(&expected, Header8(second, 248 + 4 + 6, -0.25, 2, 4, 0xC0000002, "second", ""));
-  Append(&expected, HexBytes("00 00 00 00 02 00 00 00 07 07"));
-  Append(&expected, Header8(expected.size(), 0, 0.0, 0, 0, 0, "EOF", ""));
+  AppendBytes(&expected, Header8(second, 248 + 4 + 6, -0.25, 2, 4, 0xC0000002, "second", ""));
+  AppendBytes(&expected, HexBytes("00 00 00 00 02 00 00 00 07 07"));
+  AppendBytes(&expected, Header8(expected.size(), 0, 0.0, 0, 0, 0, "EOF", ""));
   EXPECT_TRUE(SameBytes(expected, ReadAll("golden.snp")));
 
   FakeParticipant a2(0x11), b2(0x22);
@@ -271,8 +267,8 @@ TEST_F(SnapshotFormat, RandomAndMutatedBytesNeverCrashOrLoseTheFile) {
       bytes.resize(random() % 1500);
       for (auto& byte : bytes) byte = static_cast<std::uint8_t>(random());
       if (bytes.size() >= 8) {
-        Put32(&bytes, 0, 1 + random() % 8);
-        Put32(&bytes, 4, random() % 3);
+        PutLE32(&bytes, 0, 1 + random() % 8);
+        PutLE32(&bytes, 4, random() % 3);
       }
     }
     WriteAll("random.snp", bytes);

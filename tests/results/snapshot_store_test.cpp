@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <map>
 
-#include "../support/memory_binary_stream.h"
+#include "tests/support/memory_binary_stream.h"
 #include "snapshot_fakes.h"
 
 namespace snaptest {
