@@ -2,6 +2,7 @@
 // rewrite, a new file from given headers, and compaction. A whole file is
 // built beside its name, synced, and renamed over it, so that the name
 // always holds either the old file or the complete new one.
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -33,8 +34,9 @@ Status WriteEndMarker(XosFileIO* file, std::uint64_t* position) {
 std::vector<const SputSSBlockHeader*> OldestFirst(const SputSSBlockHeader* newest) {
   std::vector<const SputSSBlockHeader*> headers;
   for (const SputSSBlockHeader* h = newest; h != nullptr; h = SputSnapshotMgr::NextHeader(h)) {
-    headers.insert(headers.begin(), h);
+    headers.push_back(h);
   }
+  std::reverse(headers.begin(), headers.end());
   return headers;
 }
 
