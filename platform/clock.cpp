@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <thread>
 
 namespace platform {
@@ -20,6 +21,20 @@ std::uint32_t TickCount() {
 
 void ShiftTickCountForTesting(std::int64_t delta) {
   g_tick_shift.fetch_add(delta, std::memory_order_relaxed);
+}
+
+LocalDateTime LocalNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  localtime_r(&now, &parts);
+  LocalDateTime result;
+  result.year = parts.tm_year + 1900;
+  result.month = parts.tm_mon + 1;
+  result.day = parts.tm_mday;
+  result.hour = parts.tm_hour;
+  result.minute = parts.tm_min;
+  result.second = parts.tm_sec;
+  return result;
 }
 
 }  // namespace platform

@@ -16,4 +16,15 @@ std::uint32_t TickCount();
 // just before the wrap.
 void ShiftTickCountForTesting(std::int64_t delta);
 
+// The wall-clock time in the local time zone.
+struct LocalDateTime {
+  int year = 0;   // e.g. 2026
+  int month = 0;  // 1-12
+  int day = 0;    // 1-31
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+LocalDateTime LocalNow();
+
 }  // namespace platform

@@ -44,6 +44,7 @@ struct FileOpenMode {
   bool create = true;  // create a missing file; false: it must exist
   // Opening does not wait, should a FIFO stand where a file was expected.
   bool no_wait = false;
+  bool exclusive = false;  // with create: fail with EEXIST when the name exists
 };
 
 // A descriptor, or -1 with *error set to the errno of the failure.
@@ -96,8 +97,6 @@ bool SetPermissions(int fd, std::uint32_t permissions, int* error);
 // the name chosen.
 FileDescriptor MakeTemporaryFile(std::string* path_template, int* error);
 
-// Renames, replacing an existing target in one step.
-bool RenameFile(const char* from, const char* to, int* error);
 // Renames only when the target does not exist; EINVAL where the file system
 // cannot promise that.
 bool RenameFileNoReplace(const char* from, const char* to, int* error);
@@ -121,5 +120,39 @@ bool CurrentDirectory(std::string* path);
 
 // Bytes free to this process on the file system of the folder.
 bool FreeDiskSpace(const char* folder, std::uint64_t* free_bytes);
+// Durable storage for files that hold user data: the file's bytes reach the
+// disk (fsync), and a rename or creation in a folder is made durable by
+// syncing the folder. false with *error set on failure.
+bool SyncFile(int fd, int* error);
+bool SyncFolderOf(const char* path, int* error);
+
+// Replaces `to` by `from` in one step (POSIX rename): a reader sees either
+// the old file or the new one, never neither.
+bool RenameFile(const char* from, const char* to, int* error);
+
+// Size of an open file; false with *error set on failure.
+bool FileSizeOf(int fd, std::uint64_t* size, int* error);
+
+// Whether anything (file, folder, link) exists under the path.
+bool PathExists(const char* path);
+
+struct FolderEntry {
+  std::string name;
+  bool is_folder = false;
+};
+
+// The entries of a folder ("." and ".." left out) sorted by name ignoring
+// letter case, so that code written for a listing in name order sees the
+// same order here. false when the folder cannot be read.
+bool ListFolderSorted(const char* folder, std::vector<FolderEntry>* entries);
+
+// Fault injection for crash tests: with a countdown of n (1 or more) the
+// n-th write, rename or sync from now on ends the process with
+// _exit(kFileFaultExitCode) before it happens; 0 switches it off. Every such
+// operation is counted either way, so that a test can learn how many an
+// operation performs.
+inline constexpr int kFileFaultExitCode = 87;
+void SetFileFaultCountdown(std::uint64_t n);
+std::uint64_t FileFaultPointCount();
 
 }  // namespace platform
