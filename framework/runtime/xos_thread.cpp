@@ -85,6 +85,9 @@ std::uint32_t XosThread::Run() {
       verdict = kStop;
     }
     if (verdict == kStop) {
+      // The fault is the thread's result: a server thread stopped by it must
+      // not end the process as a success.
+      result_ = status;
       state_ = kStopped;
       break;
     }

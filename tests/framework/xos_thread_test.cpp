@@ -96,6 +96,7 @@ class XosThreadFailures : public ::testing::Test {
 TEST_F(XosThreadFailures, AccessViolationReachesTheHandlerWhoseVerdictDecides) {
   FaultingFunction once(1);
   EXPECT_EQ(RunGuarded(AccessViolationThenReturn, &once, {XosThread::kStop}), XosThread::kStopped);
+  EXPECT_EQ(g_seen.exit_code, 0x800000F1u);  // the fault, not the 0 of a function that never returned
   EXPECT_EQ(g_seen.statuses, std::vector<Status>{0x800000F1u});
   EXPECT_EQ(g_seen.texts, std::vector<std::string>{"Access Violation"});
   EXPECT_TRUE(g_seen.on_failing_thread);
@@ -364,6 +365,17 @@ TEST_F(XosProcessMainTest, ServerFaultIsReportedThenEndsTheProcess) {
   VANTOR_SKIP_FAULTS_UNDER_ASAN();
   EXPECT_EXIT(XosProcessMain(Fault, nullptr, nullptr, LogFailureAndPass),
               ::testing::KilledBySignal(SIGSEGV), "failure 0x800000F1 Access Violation");
+}
+
+std::int32_t LogFailureAndStop(XosThread*, Status status, std::uint32_t) {
+  std::fprintf(stderr, "failure 0x%08X\n", status);
+  return XosThread::kStop;
+}
+
+TEST_F(XosProcessMainTest, ServerStoppedByAFaultExitsWithTheFaultsStatus) {
+  VANTOR_SKIP_FAULTS_UNDER_ASAN();
+  EXPECT_EXIT(XosProcessMain(Fault, nullptr, nullptr, LogFailureAndStop), ::testing::ExitedWithCode(0xF1),
+              "failure 0x800000F1\n.*exit status 0x800000F1");
 }
 
 TEST_F(XosProcessMainTest, AnInterruptEndsTheProcessUnlessItIsHandled) {
