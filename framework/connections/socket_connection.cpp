@@ -54,6 +54,19 @@ Status XosSocketConnection::Open() {
   return status::kOk;
 }
 
+void XosSocketConnection::AddReadiness(std::vector<platform::Readiness>* items, bool read, bool write) {
+  if (IsOpen()) {
+    if (read) items->push_back({socket_, false});
+    if (write) items->push_back({socket_, true});
+  } else if (ClosedByPeer() || !(read || write)) {
+    return;
+  } else if (port_ != 0) {
+    items->push_back({socket_, true});  // the connect under way ends
+  } else if (const XosListeningSocket* listener = XosListeningSocket::Find(peer_number_)) {
+    items->push_back({listener->Descriptor(), false});
+  }
+}
+
 Status XosSocketConnection::Read(void* buffer, std::uint32_t count, std::uint32_t* read) {
   *read = 0;
   if (!IsOpen()) {

@@ -33,6 +33,9 @@ class XosSocketConnection : public XosConnection {
   // socket that takes nothing more ends the write with what it took.
   Status Write(const void* buffer, std::uint32_t count, std::uint32_t* written) override;
   Status Open() override;
+  // Open: the socket. Not open: the connect under way, or the listener the
+  // child arrives at.
+  void AddReadiness(std::vector<platform::Readiness>* items, bool read, bool write) override;
 
   const std::string& HostName() const { return host_name_; }
 
@@ -69,6 +72,7 @@ class XosListeningSocket {
   XosListeningSocket& operator=(const XosListeningSocket&) = delete;
 
   std::uint16_t Port() const { return port_; }
+  int Descriptor() const { return socket_; }
 
   // A connection that has arrived, or -1 when none has.
   int TakeConnection();

@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -246,6 +247,48 @@ TEST_F(ConnectionTest, AChildsConnectionNeverWaitsForItsParent) {
   EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(2));
   for (int fd : fillers) platform::CloseSocket(fd);
   platform::CloseSocket(listener);
+}
+
+// No real bound: a wait that ended only at its bound would hang the test.
+constexpr std::uint32_t kNoBound = 3600 * 1000;
+
+bool Ready(XosConnection& c, bool read, bool write, std::uint32_t bound) {
+  std::vector<platform::Readiness> items;
+  c.AddReadiness(&items, read, write);
+  return platform::WaitForAny(items, bound);
+}
+
+TEST_F(ConnectionTest, WaitsEndWhenThePeerArrivesAndWhenItsBytesDo) {
+  for (bool tcp : {false, true}) {
+    SCOPED_TRACE(tcp ? "tcp" : "pipes");
+    std::unique_ptr<XosConnection> waiting;
+    std::unique_ptr<XosConnection> peer;
+    std::function<XosConnection*()> make_peer;
+    if (tcp) {
+      waiting = std::make_unique<XosSocketConnection>(Node("127.0.0.1"), 1);
+      Status result = 0;
+      const std::uint16_t port = XosListeningSocket::Get(1, &result)->Port();
+      make_peer = [port] { return new XosSocketConnection(Node("127.0.0.1", port), 0); };
+    } else {
+      waiting = std::make_unique<XosPipeConnection>(0, 1, 5);
+      make_peer = [] { return new XosPipeConnection(1, 0, 5); };
+    }
+    EXPECT_EQ(waiting->Open(), status::kNotYetOpen);
+    EXPECT_FALSE(Ready(*waiting, true, true, 0));  // nobody there yet
+    std::thread arrives([&] {
+      peer.reset(make_peer());
+      peer->Open();
+    });
+    EXPECT_TRUE(Ready(*waiting, false, true, kNoBound));
+    arrives.join();
+    OpenBoth(waiting.get(), peer.get());
+    EXPECT_FALSE(Ready(*waiting, true, false, 0));  // nothing to read
+    EXPECT_TRUE(Ready(*waiting, false, true, 0));   // room to write
+    std::thread writes([&] { WriteOne(*peer); });
+    EXPECT_TRUE(Ready(*waiting, true, false, kNoBound));
+    writes.join();
+    EXPECT_EQ(ReadSome(*waiting), Outcome(0, 1));
+  }
 }
 
 // Layers overlap and may end in any order; the last one closes the
