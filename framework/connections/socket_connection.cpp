@@ -89,15 +89,20 @@ Status XosSocketConnection::Write(const void* buffer, std::uint32_t count, std::
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   const int attempts = wait_mode_ == 0 ? 1 : 10;
   for (int i = 0; i < attempts && *written < count; ++i) {
-    const platform::Transfer transfer =
-        platform::SendSome(socket_, bytes + *written, count - *written);
+    const platform::Transfer transfer = SendOnce(bytes + *written, count - *written);
     if (transfer.outcome == platform::TransferOutcome::kWouldBlock) break;
     if (transfer.outcome != platform::TransferOutcome::kDone) {
+      // The bytes already sent must be counted, or they would go again.
+      if (*written > 0) break;
       return TransferStatus(transfer, status::kPeerGone);
     }
     *written += static_cast<std::uint32_t>(transfer.bytes);
   }
   return status::kOk;
+}
+
+platform::Transfer XosSocketConnection::SendOnce(const void* data, std::size_t count) {
+  return platform::SendSome(socket_, data, count);
 }
 
 XosListeningSocket* XosListeningSocket::Get(std::uint32_t child_number, Status* result) {

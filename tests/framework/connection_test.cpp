@@ -249,6 +249,54 @@ TEST_F(ConnectionTest, AChildsConnectionNeverWaitsForItsParent) {
   platform::CloseSocket(listener);
 }
 
+// A socket connection whose sends follow a script, to reach the failures a
+// real socket gives only by chance (one after some bytes went out).
+class ScriptedSocket : public XosSocketConnection {
+ public:
+  explicit ScriptedSocket(std::vector<platform::Transfer> script)
+      : XosSocketConnection(Node("127.0.0.1", 1), 0), script_(std::move(script)) {
+    flags_ |= kReadOpen | kWriteOpen;
+  }
+
+ protected:
+  platform::Transfer SendOnce(const void*, std::size_t count) override {
+    platform::Transfer next = script_.at(used_++);
+    next.bytes = std::min(next.bytes, count);
+    return next;
+  }
+
+ private:
+  std::vector<platform::Transfer> script_;
+  std::size_t used_ = 0;
+};
+
+TEST(SocketWriteTest, AFailureComesWithNothingWrittenAndNoByteGoesTwice) {
+  using platform::TransferOutcome;
+  const platform::Transfer three{3, TransferOutcome::kDone, 0}, all{10, TransferOutcome::kDone, 0},
+      busy{0, TransferOutcome::kWouldBlock, 0}, failed{0, TransferOutcome::kFailed, ENOBUFS},
+      broken{0, TransferOutcome::kBroken, ECONNRESET};
+  struct Case {
+    std::vector<platform::Transfer> script;
+    std::vector<Outcome> writes;  // of 10 bytes each, in turn
+  };
+  const Case cases[] = {
+      {{all}, {{0, 10}}},
+      {{three, busy}, {{0, 3}}},
+      {{failed}, {{status::kUnhandled, 0}}},
+      // Sent bytes are counted; the failure is met by the next write.
+      {{three, failed, failed}, {{0, 3}, {status::kUnhandled, 0}}},
+      {{three, broken, broken}, {{0, 3}, {status::kPeerGone, 0}, {status::kWriteOnClosed, 0}}},
+  };
+  for (const Case& c : cases) {
+    ScriptedSocket socket(c.script);
+    for (const Outcome& expected : c.writes) {
+      std::uint32_t written = 99;
+      const Status result = socket.Write("0123456789", 10, &written);
+      EXPECT_EQ(Outcome(result, written), expected);
+    }
+  }
+}
+
 // No real bound: a wait that ended only at its bound would hang the test.
 constexpr std::uint32_t kNoBound = 3600 * 1000;
 
