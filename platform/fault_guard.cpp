@@ -18,19 +18,14 @@ namespace {
 // Reported for a signal that has no code of its own in the engine's table.
 constexpr std::uint32_t kUnmappedSignal = 0xE0000001u;
 
-constexpr int kEndSignal = SIGUSR2;
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP};
 constexpr int kFaultSignalCount = sizeof kFaultSignals / sizeof kFaultSignals[0];
-
-enum class GuardKind { kFaults, kThreadEnd };
 
 // Lives in the frame of the guarded call; the signal handlers find it through
 // the thread's chain of guards.
 struct Guard {
   sigjmp_buf jump;
   Guard* outer = nullptr;
-  GuardKind kind = GuardKind::kFaults;
-  int deferrals = 0;
   fenv_t environment;
   Fault fault;
 };
@@ -38,9 +33,6 @@ struct Guard {
 // Read by the signal handlers, so plain data in static TLS only.
 #define VANTOR_SIGNAL_TLS thread_local __attribute__((tls_model("initial-exec")))
 VANTOR_SIGNAL_TLS Guard* t_innermost = nullptr;
-VANTOR_SIGNAL_TLS int t_deferrals = 0;
-VANTOR_SIGNAL_TLS volatile sig_atomic_t t_end_pending = 0;
-VANTOR_SIGNAL_TLS const std::atomic<bool>* t_end_requested = nullptr;
 VANTOR_SIGNAL_TLS bool t_alt_stack_checked = false;
 
 struct sigaction g_previous[kFaultSignalCount];
@@ -132,11 +124,7 @@ std::uint32_t ExceptionCodeOf(int signal, int code) {
   siglongjmp(guard->jump, 1);
 }
 
-Guard* FindGuard(GuardKind kind) {
-  for (Guard* g = t_innermost; g != nullptr; g = g->outer)
-    if (g->kind == kind) return g;
-  return nullptr;
-}
+Guard* FindGuard() { return t_innermost; }
 
 // No guard wants the fault: whoever handled the signal before us decides.
 void ForwardUnguarded(int signal, siginfo_t* info, void* context) {
@@ -158,7 +146,7 @@ void ForwardUnguarded(int signal, siginfo_t* info, void* context) {
 }
 
 void OnFault(int signal, siginfo_t* info, void* context) {
-  Guard* guard = FindGuard(GuardKind::kFaults);
+  Guard* guard = FindGuard();
   if (guard == nullptr) {
     ForwardUnguarded(signal, info, context);
     return;
@@ -171,18 +159,6 @@ void OnFault(int signal, siginfo_t* info, void* context) {
   JumpTo(guard, fault);
 }
 
-void OnEndRequest(int, siginfo_t*, void*) {
-  // Sent from outside, or for a thread that is not being ended: ignore.
-  if (t_end_requested == nullptr || !t_end_requested->load()) return;
-  if (t_deferrals > 0) {
-    t_end_pending = 1;
-    return;
-  }
-  Guard* guard = FindGuard(GuardKind::kThreadEnd);
-  // Before the end guard exists, RunUntilEnded sees the request itself.
-  if (guard != nullptr) JumpTo(guard, Fault{});
-}
-
 }  // namespace
 
 void InstallFaultHandlers() {
@@ -193,34 +169,21 @@ void InstallFaultHandlers() {
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
     for (int i = 0; i < kFaultSignalCount; ++i) sigaction(kFaultSignals[i], &action, &g_previous[i]);
-    action.sa_sigaction = OnEndRequest;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
-    sigaction(kEndSignal, &action, nullptr);
   });
 }
-
-int ThreadEndSignal() { return kEndSignal; }
 
 std::uint32_t RunGuardedCall(void (*call)(void*), void* context, Fault* fault) {
   InstallFaultHandlers();
   EnsureAltStack();
   Guard guard;
   guard.outer = t_innermost;
-  guard.kind = GuardKind::kFaults;
-  guard.deferrals = t_deferrals;
   fegetenv(&guard.environment);
   if (sigsetjmp(guard.jump, 0) != 0) {
     // The handler does not return, so neither the signal mask nor the
     // floating-point state it ran with are undone by the system.
-    t_deferrals = guard.deferrals;
     fesetenv(&guard.environment);
     UnblockSignal(guard.fault.signal);
     if (fault != nullptr) *fault = guard.fault;
-    // The fault may have left a blocker's scope that held back an end request.
-    if (t_deferrals == 0 && t_end_pending != 0) {
-      t_end_pending = 0;
-      raise(kEndSignal);
-    }
     return guard.fault.code;
   }
   t_innermost = &guard;
@@ -235,50 +198,11 @@ std::uint32_t RunGuardedCall(void (*call)(void*), void* context, Fault* fault) {
 }
 
 void PassFault(const Fault& fault) {
-  if (Guard* guard = FindGuard(GuardKind::kFaults)) JumpTo(guard, fault);
+  if (Guard* guard = FindGuard()) JumpTo(guard, fault);
   SetDefaultAction(fault.signal);
   UnblockSignal(fault.signal);
   raise(fault.signal);
   std::abort();
-}
-
-TerminationBlocker::TerminationBlocker() {
-  ++t_deferrals;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-}
-
-TerminationBlocker::~TerminationBlocker() {
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  if (--t_deferrals == 0 && t_end_pending != 0) {
-    t_end_pending = 0;
-    raise(kEndSignal);
-  }
-}
-
-bool RunUntilEnded(void (*call)(void*), void* context, const std::atomic<bool>* end_requested) {
-  InstallFaultHandlers();
-  EnsureAltStack();
-  Guard guard;
-  guard.outer = t_innermost;
-  guard.kind = GuardKind::kThreadEnd;
-  if (sigsetjmp(guard.jump, 0) != 0) {
-    t_end_requested = nullptr;
-    t_deferrals = 0;
-    t_end_pending = 0;
-    UnblockSignal(kEndSignal);
-    return false;
-  }
-  t_end_requested = end_requested;
-  t_innermost = &guard;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  bool returned = false;
-  if (!end_requested->load()) {
-    call(context);
-    returned = true;
-  }
-  t_innermost = guard.outer;
-  t_end_requested = nullptr;
-  return returned;
 }
 
 }  // namespace platform

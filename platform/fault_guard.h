@@ -4,12 +4,10 @@
 // floating-point environment as it was when the guard was entered. Guards
 // nest per thread; the innermost one catches. Any thread may use them.
 //
-// The thread host adds an outermost guard per thread that a request to end
-// the thread unwinds to (see thread_host.h); TerminationBlocker holds such a
-// request back while a lock is held, so that no lock is left taken.
+// Guards are for machine faults only: threads are asked to stop, never
+// jumped out of (see thread_host.h).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <type_traits>
@@ -39,25 +37,7 @@ std::uint32_t RunGuarded(F&& fn, Fault* fault = nullptr) {
 // process, as it would have ended it with no guard at all.
 [[noreturn]] void PassFault(const Fault& fault);
 
-// Declare before taking a lock: while any blocker lives on a thread, a request
-// to end that thread waits, and is carried out when the last one goes.
-class TerminationBlocker {
- public:
-  TerminationBlocker();
-  ~TerminationBlocker();
-  TerminationBlocker(const TerminationBlocker&) = delete;
-  TerminationBlocker& operator=(const TerminationBlocker&) = delete;
-};
-
-// For the thread host: calls call(context) under the guard that a request to
-// end this thread unwinds to. A request counts once *end_requested is true
-// and the thread is sent ThreadEndSignal(). True when call returned, false
-// when the thread was ended (also when it was asked to before call began).
-bool RunUntilEnded(void (*call)(void*), void* context, const std::atomic<bool>* end_requested);
-
-int ThreadEndSignal();
-
-// Installs the handlers of the fault and thread-end signals (once).
+// Installs the handlers of the fault signals (once).
 void InstallFaultHandlers();
 
 }  // namespace platform

@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstring>
@@ -197,6 +199,23 @@ bool SendAll(int fd, const void* data, std::size_t count, int timeout_ms, int* e
     }
   }
   return true;
+}
+
+bool WaitForAny(const std::vector<Readiness>& items, std::uint32_t timeout_ms) {
+  std::vector<pollfd> polled;
+  polled.reserve(items.size());
+  for (const Readiness& item : items) {
+    if (item.fd >= 0) polled.push_back({item.fd, static_cast<short>(item.write ? POLLOUT : POLLIN), 0});
+  }
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    const int n = ::poll(polled.data(), polled.size(),
+                         static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT_MAX)));
+    if (n > 0) return true;
+    if (n == 0 || errno != EINTR) return false;
+  }
 }
 
 bool SetNonBlocking(int fd, bool on) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -57,6 +58,17 @@ Transfer ReceiveWithin(int fd, void* data, std::size_t count, int timeout_ms);
 // Sends every byte, waiting up to timeout_ms for room each time; false with
 // *error set when that fails.
 bool SendAll(int fd, const void* data, std::size_t count, int timeout_ms, int* error);
+
+// A descriptor to wait on: for bytes or a connection to arrive, or (write)
+// for room to send or a connect under way to end.
+struct Readiness {
+  int fd = -1;
+  bool write = false;
+};
+// Waits up to timeout_ms until one of the descriptors is ready (a hang-up or
+// an error counts as ready, so that the caller reads it); false when the
+// time ran out. With nothing to wait on it waits the whole time.
+bool WaitForAny(const std::vector<Readiness>& items, std::uint32_t timeout_ms);
 
 bool SetNonBlocking(int fd, bool on);
 void CloseSocket(int fd);

@@ -3,12 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <mutex>
-#include <pthread.h>
 #include <system_error>
-
-#include "platform/fault_guard.h"
 
 namespace platform {
 
@@ -16,30 +12,23 @@ struct ThreadControl {
   std::mutex mutex;
   std::condition_variable done_changed;
   bool done = false;
-  bool ended = false;
   std::uint32_t exit_code = 0;
-  std::atomic<bool> end_requested{false};
+  std::atomic<bool> stop_requested{false};
   ThreadHost::Body body;
 };
 
 namespace {
 
+thread_local const std::atomic<bool>* t_stop_requested = nullptr;
+
 void ThreadMain(std::shared_ptr<ThreadControl> control) {
-  struct Call {
-    ThreadControl* control;
-    std::uint32_t exit_code;
-  } call{control.get(), 0};
-  const bool returned = RunUntilEnded(
-      [](void* c) {
-        auto* call = static_cast<Call*>(c);
-        call->exit_code = call->control->body();
-      },
-      &call, &control->end_requested);
+  t_stop_requested = &control->stop_requested;
+  const std::uint32_t exit_code = control->body();
+  t_stop_requested = nullptr;
   {
     std::lock_guard<std::mutex> lock(control->mutex);
     control->done = true;
-    control->ended = !returned;
-    control->exit_code = returned ? call.exit_code : 0;
+    control->exit_code = exit_code;
   }
   control->done_changed.notify_all();
 }
@@ -52,8 +41,6 @@ ThreadHost::~ThreadHost() { End(kEndLimitMs); }
 
 bool ThreadHost::Start(Body body) {
   if (control_ != nullptr) return false;
-  // Before any thread could be sent the end signal, whose default is to end the process.
-  InstallFaultHandlers();
   auto control = std::make_shared<ThreadControl>();
   control->body = std::move(body);
   try {
@@ -90,22 +77,17 @@ std::uint32_t ThreadHost::ExitCode() const {
   return control_->exit_code;
 }
 
-bool ThreadHost::WasEnded() const {
-  if (control_ == nullptr) return false;
-  std::lock_guard<std::mutex> lock(control_->mutex);
-  return control_->ended;
+void ThreadHost::RequestStop() {
+  if (control_ != nullptr) control_->stop_requested.store(true);
 }
 
 bool ThreadHost::End(std::uint32_t limit_ms) {
   if (!thread_.joinable()) return true;
+  RequestStop();
   if (thread_.get_id() == std::this_thread::get_id()) {
     // A thread cannot wait for itself; it ends when its body returns.
     thread_.detach();
     return false;
-  }
-  if (!Done()) {
-    control_->end_requested.store(true);
-    pthread_kill(thread_.native_handle(), ThreadEndSignal());
   }
   if (WaitDone(limit_ms)) {
     thread_.join();
@@ -117,6 +99,10 @@ bool ThreadHost::End(std::uint32_t limit_ms) {
 
 void ThreadHost::Detach() {
   if (thread_.joinable()) thread_.detach();
+}
+
+bool ThreadHost::StopRequested() {
+  return t_stop_requested != nullptr && t_stop_requested->load();
 }
 
 }  // namespace platform

@@ -1,8 +1,9 @@
 // ThreadHost runs one body on a thread of its own; it is the only code of the
 // engine that creates threads. What the thread writes (done flag, exit code)
 // lives in a control block that the thread shares, so a thread that had to be
-// detached never writes into a freed object. A running thread can be asked to
-// end: it unwinds to the guard around its body (platform/fault_guard.h).
+// detached never writes into a freed object. A thread is never killed: its
+// owner asks it to stop, and the body's loop polls StopRequested() and
+// returns, leaving every lock and destructor to run as usual.
 // Owned by whoever started the thread (XosThread, the console listener).
 #pragma once
 
@@ -33,20 +34,25 @@ class ThreadHost {
   // system cannot create one.
   bool Start(Body body);
   bool Started() const;
-  // The body has returned or the thread was ended.
+  // The body has returned.
   bool Done() const;
   // Waits up to timeout_ms (kWaitForever: no limit); true when done.
   bool WaitDone(std::uint32_t timeout_ms) const;
   // The body's return value once done; meaningless before.
   std::uint32_t ExitCode() const;
-  // True when the thread was ended by End rather than by its body returning.
-  bool WasEnded() const;
 
-  // Asks a running thread to end and waits up to limit_ms for it. True when
-  // it has ended (or had already); otherwise it is detached and goes on.
+  // Asks the thread to stop; its body sees StopRequested() from now on.
+  void RequestStop();
+  // Asks the thread to stop and waits up to limit_ms for its body to
+  // return. True when it has (or had already); otherwise the thread is
+  // detached and goes on until it looks.
   bool End(std::uint32_t limit_ms);
   // Lets the thread run on its own; the host no longer waits for it.
   void Detach();
+
+  // True on a hosted thread whose owner has asked it to stop; false on any
+  // other thread.
+  static bool StopRequested();
 
  private:
   std::shared_ptr<ThreadControl> control_;

@@ -28,8 +28,9 @@ namespace vantor_client {
 namespace {
 
 constexpr std::uint32_t kEngineNumber = 1;
-constexpr auto kIdle = std::chrono::microseconds(100);
-constexpr auto kOpenRetry = std::chrono::milliseconds(5);
+// Upper bounds of the waits for the engine: each ends as soon as it moves.
+constexpr std::uint32_t kIdleMs = 10;
+constexpr std::uint32_t kOpenRetryMs = 5;
 // Routing only queues and writes what the connection takes now; the waits
 // that follow bound the time.
 constexpr std::int32_t kNoRouteRetries = -1;
@@ -206,7 +207,7 @@ Status Client::Launch() {
   while (!queue->AllOpen() && status::IsSuccess(engine_->ReadOutput())) {
     if (platform::TickCount() - start >= options_.timeout_ms) return status::kGeneralFailure;
     for (std::uint32_t i = 0; i < queue->PeerCount(); ++i) queue->PeerAt(i)->Connection()->Open();
-    std::this_thread::sleep_for(kOpenRetry);
+    queue->WaitReady(kOpenRetryMs, false, true);
   }
   result = controller_->StartWithPeers(&registry_, reporter_.get());
   if (status::IsFailure(result)) return result;
@@ -275,7 +276,7 @@ Status Client::WaitFor(const std::function<bool()>& done) {
     if (platform::TickCount() - start >= options_.timeout_ms) return status::kGeneralFailure;
     const Status polled = Poll();
     if (status::IsSevere(polled)) return polled;
-    if (!done()) std::this_thread::sleep_for(kIdle);
+    if (!done()) controller_->IOQueue()->WaitReady(kIdleMs, true, true);
   }
   return status::kOk;
 }

@@ -71,6 +71,14 @@ ProcedureCallContext* InitProcedureContext(ProblemManagerHooks* problem_manager,
 
 ProcedureCallContext* GetProcedureContext() { return &g_context; }
 
+void ClearProcedureContext() {
+  std::lock_guard<std::mutex> lock(g_context_mutex);
+  g_context.collector = nullptr;
+  g_context.options = nullptr;
+  g_context.problem_manager = nullptr;
+  g_context.mode = 0;
+}
+
 std::uint32_t GetErrorReportSwitch() { return g_error_report_switch.load(std::memory_order_relaxed); }
 void SetErrorReportSwitch(std::uint32_t value) {
   g_error_report_switch.store(value, std::memory_order_relaxed);

@@ -56,6 +56,9 @@ Status ReplaceGroupMethod(std::int32_t kind, QLNGroupMethod* method);
 ProcedureCallContext* InitProcedureContext(ProblemManagerHooks* problem_manager,
                                            QLNMessagesHandler* collector);
 ProcedureCallContext* GetProcedureContext();
+// Empties the context, for when the problem manager it names goes; the next
+// InitProcedureContext fills it anew.
+void ClearProcedureContext();
 
 // The error-report switch: 1 at start; the problem manager clears it while
 // errors are expected (initialising the integrator) and sets it again.

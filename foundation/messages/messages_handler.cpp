@@ -3,7 +3,6 @@
 #include <atomic>
 
 #include "foundation/messages/su_print.h"
-#include "platform/fault_guard.h"
 
 namespace {
 // Written under the printer's lock, so that a collector never changes or
@@ -14,7 +13,6 @@ std::atomic<QLNMessagesHandler*> g_collector{nullptr};
 QLNMessagesHandler* GetMessageCollector() { return g_collector.load(std::memory_order_acquire); }
 
 void SetMessageCollector(QLNMessagesHandler* collector) {
-  platform::TerminationBlocker blocker;
   platform::CriticalSectionLock lock(SuPrintCriticalSection());
   g_collector.store(collector, std::memory_order_release);
 }

@@ -38,14 +38,12 @@ constexpr char kException[] = "Exception in SuPrint()";
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
-// Holds the printer's lock. A request to end the thread waits until it is
-// released, so that no thread leaves the printer locked for ever.
+// Holds the printer's lock for one message.
 class PrinterLock {
  public:
   PrinterLock() : lock_(State().lock) {}
 
  private:
-  platform::TerminationBlocker blocker_;
   platform::CriticalSectionLock lock_;
 };
 

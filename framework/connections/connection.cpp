@@ -56,6 +56,8 @@ const char* XosConnection::GetWriteName() {
   return write_name_.c_str();
 }
 
+void XosConnection::AddReadiness(std::vector<platform::Readiness>*, bool, bool) {}
+
 std::int32_t XosEncodeNumberBase64(std::uint32_t value, char* buffer) {
   static constexpr char kDigits[] =
       "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_#";

@@ -7,12 +7,14 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "framework/connections/base_io.h"
 
 class XosComputeNode;
 namespace platform {
 struct Transfer;
+struct Readiness;
 }
 
 class XosConnection : public XosBaseIO {
@@ -40,6 +42,10 @@ class XosConnection : public XosBaseIO {
   virtual bool IsOpen();
   virtual const char* GetReadName();
   virtual const char* GetWriteName();
+  // Adds the descriptors whose readiness lets this connection move on: for
+  // read, bytes arriving; for write, room to write; for either, the peer
+  // arriving while it is not open. A kind with nothing to wait on adds none.
+  virtual void AddReadiness(std::vector<platform::Readiness>* items, bool read, bool write);
 
   std::uint16_t Flags() const { return flags_; }
 

@@ -76,6 +76,15 @@ Status XosLocalPairConnection::Open() {
   return IsOpen() ? status::kOk : status::kNotYetOpen;
 }
 
+void XosLocalPairConnection::AddReadiness(std::vector<platform::Readiness>* items, bool read, bool write) {
+  if (ClosedByPeer()) return;
+  const bool read_open = (flags_ & kReadOpen) != 0;
+  if (read || (write && write_ < 0 && !read_open)) {
+    items->push_back({read_open ? read_ : ArrivalDescriptor(), false});
+  }
+  if (write && write_ >= 0) items->push_back({write_, true});
+}
+
 Status XosLocalPairConnection::Write(const void* buffer, std::uint32_t count,
                                      std::uint32_t* written) {
   *written = 0;

@@ -32,6 +32,10 @@ class XosLocalPairConnection : public XosConnection {
   // not there, 0x8000020F for names that cannot be sockets here (said once
   // on standard error), 0x8000FFFF for other failures.
   Status Open() override;
+  // The read side (the pipe's listener until the peer has come) and the
+  // write side. The peer's read side has no descriptor here until it is
+  // opened; the peer arriving at ours says that it is there.
+  void AddReadiness(std::vector<platform::Readiness>* items, bool read, bool write) override;
   const char* GetReadName() override { return read_name_.c_str(); }
   const char* GetWriteName() override { return write_name_.c_str(); }
 
@@ -43,6 +47,8 @@ class XosLocalPairConnection : public XosConnection {
                          Receiver receive);
 
   virtual Status OpenReadSide() = 0;
+  // What a reader waits on before the read side is open.
+  virtual int ArrivalDescriptor() const { return -1; }
   Status OpenWriteSide();
 
   std::string read_path_;
@@ -66,6 +72,7 @@ class XosPipeConnection : public XosLocalPairConnection {
 
  private:
   Status OpenReadSide() override;
+  int ArrivalDescriptor() const override { return listener_; }
 
   int listener_ = -1;
 };

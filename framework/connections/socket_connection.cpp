@@ -54,6 +54,19 @@ Status XosSocketConnection::Open() {
   return status::kOk;
 }
 
+void XosSocketConnection::AddReadiness(std::vector<platform::Readiness>* items, bool read, bool write) {
+  if (IsOpen()) {
+    if (read) items->push_back({socket_, false});
+    if (write) items->push_back({socket_, true});
+  } else if (ClosedByPeer() || !(read || write)) {
+    return;
+  } else if (port_ != 0) {
+    items->push_back({socket_, true});  // the connect under way ends
+  } else if (const XosListeningSocket* listener = XosListeningSocket::Find(peer_number_)) {
+    items->push_back({listener->Descriptor(), false});
+  }
+}
+
 Status XosSocketConnection::Read(void* buffer, std::uint32_t count, std::uint32_t* read) {
   *read = 0;
   if (!IsOpen()) {
@@ -76,15 +89,20 @@ Status XosSocketConnection::Write(const void* buffer, std::uint32_t count, std::
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   const int attempts = wait_mode_ == 0 ? 1 : 10;
   for (int i = 0; i < attempts && *written < count; ++i) {
-    const platform::Transfer transfer =
-        platform::SendSome(socket_, bytes + *written, count - *written);
+    const platform::Transfer transfer = SendOnce(bytes + *written, count - *written);
     if (transfer.outcome == platform::TransferOutcome::kWouldBlock) break;
     if (transfer.outcome != platform::TransferOutcome::kDone) {
+      // The bytes already sent must be counted, or they would go again.
+      if (*written > 0) break;
       return TransferStatus(transfer, status::kPeerGone);
     }
     *written += static_cast<std::uint32_t>(transfer.bytes);
   }
   return status::kOk;
+}
+
+platform::Transfer XosSocketConnection::SendOnce(const void* data, std::size_t count) {
+  return platform::SendSome(socket_, data, count);
 }
 
 XosListeningSocket* XosListeningSocket::Get(std::uint32_t child_number, Status* result) {

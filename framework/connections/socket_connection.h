@@ -12,7 +12,8 @@
 // A connection to a peer on another machine. When the node names a
 // listening port (a child's parent) the connection connects there, without
 // waiting: one connect is under way at a time and each Open looks whether
-// it has been made. Otherwise (a parent's child) it takes the connection
+// it has been made (a parent host that does not answer would otherwise hold
+// the server thread for the system's connect time-out, minutes). Otherwise (a parent's child) it takes the connection
 // that arrives at the listener of that child. The socket is non-blocking.
 class XosSocketConnection : public XosConnection {
  public:
@@ -30,11 +31,21 @@ class XosSocketConnection : public XosConnection {
   // the stream: 0x80000042; reset: 0x80000035 (both mark it closed).
   Status Read(void* buffer, std::uint32_t count, std::uint32_t* read) override;
   // Not open: 66 when closed by the peer, 37 when it cannot be opened. A
-  // socket that takes nothing more ends the write with what it took.
+  // socket that takes nothing more ends the write with what it took. A
+  // failure comes with nothing written: one that follows sends of the same
+  // call ends it with what they took instead, and the next write meets it,
+  // so that no byte is ever sent twice.
   Status Write(const void* buffer, std::uint32_t count, std::uint32_t* written) override;
   Status Open() override;
+  // Open: the socket. Not open: the connect under way, or the listener the
+  // child arrives at.
+  void AddReadiness(std::vector<platform::Readiness>* items, bool read, bool write) override;
 
   const std::string& HostName() const { return host_name_; }
+
+ protected:
+  // One non-blocking send on the socket.
+  virtual platform::Transfer SendOnce(const void* data, std::size_t count);
 
  private:
   int socket_ = -1;
@@ -69,6 +80,7 @@ class XosListeningSocket {
   XosListeningSocket& operator=(const XosListeningSocket&) = delete;
 
   std::uint16_t Port() const { return port_; }
+  int Descriptor() const { return socket_; }
 
   // A connection that has arrived, or -1 when none has.
   int TakeConnection();

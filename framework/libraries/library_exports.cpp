@@ -11,6 +11,7 @@
 
 #include "framework/libraries/library_loader.h"
 #include "framework/libraries/library_api.h"
+#include "framework/libraries/library_exports.h"
 #include "framework/libraries/proxy_options_handler.h"
 #include "framework/libraries/qln_dynamic_library.h"
 
@@ -32,6 +33,12 @@ ExportState& Exports() {
   static ExportState state;
   return state;
 }
+
+}  // namespace
+
+void ResetLibraryExports() { Exports() = ExportState{}; }
+
+namespace {
 
 char* CopyText(const std::string& text) {
   char* copy = static_cast<char*>(std::malloc(text.size() + 1));

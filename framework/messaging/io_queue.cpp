@@ -14,8 +14,9 @@
 #include "framework/processes/process_manager.h"
 #include "framework/runtime/xos_time.h"
 #include "framework/connections/segment.h"
-#include "framework/runtime/xos_time.h"
+#include "platform/clock.h"
 #include "platform/shared_memory.h"
+#include "platform/socket.h"
 
 namespace {
 
@@ -256,13 +257,34 @@ Status DseIOQueue::Route(DseMessage* message, std::int32_t timeout_ms) {
   Status result = Flush();
   if (held_peers_ == 0 && timeout_ms > 0) {
     while (result == kOutputLeft && timeout_ms > 0) {
-      XosSleep(kRetryMs);
-      timeout_ms -= static_cast<std::int32_t>(kRetryMs);
+      // Retried as soon as a peer takes bytes, within the same time-out.
+      const std::uint32_t before = platform::TickCount();
+      WaitReady(std::min<std::uint32_t>(kRetryMs, static_cast<std::uint32_t>(timeout_ms)), false, true);
+      const std::uint32_t waited = std::max<std::uint32_t>(platform::TickCount() - before, 1);
+      timeout_ms -= static_cast<std::int32_t>(std::min<std::uint32_t>(waited, kRetryMs));
       result = Flush();
     }
     if (result == kOutputLeft) result = kRouteTimedOut;
   }
   return result;
+}
+
+bool DseIOQueue::HasOutput() const {
+  for (const CellList& list : output_) {
+    if (list.head != nullptr) return true;
+  }
+  return false;
+}
+
+void DseIOQueue::AddReadiness(std::vector<platform::Readiness>* items, bool read, bool write) const {
+  if (connection_ == nullptr) return;
+  connection_->AddReadiness(items, read, write && HasOutput());
+}
+
+bool DseIOQueue::WaitReady(std::uint32_t bound_ms, bool read, bool write) {
+  std::vector<platform::Readiness> items;
+  for (const DseIOQueue* peer : peers_) peer->AddReadiness(&items, read, write);
+  return platform::WaitForAny(items, bound_ms);
 }
 
 void DseIOQueue::Deliver(DseSegment* chain, std::uint32_t klass,
@@ -353,7 +375,12 @@ Status DseIOQueue::FlushPeer() {
     const Status written = DseSegment::Write(segment, connection_.get());
     if (written == status::kNothingWritten) {
       list.PushFront(cell);
-      if (segment->count < kNoPauseFrom) XosSleep(kPauseMs);
+      if (segment->count < kNoPauseFrom) {
+        // Until the peer takes bytes again, at most the pause.
+        std::vector<platform::Readiness> items;
+        AddReadiness(&items, false, true);
+        platform::WaitForAny(items, kPauseMs);
+      }
       return kOutputLeft;
     }
     if (written == status::kPartlyWritten) {

@@ -29,6 +29,7 @@ class XosComputeNode;
 class XosConnection;
 namespace platform {
 class SharedMemory;
+struct Readiness;
 }
 
 // A cell of an output list: one segment waiting to be written to one peer.
@@ -119,6 +120,10 @@ class DseIOQueue final : public DseIOPeers {
   // Writes what every peer can take now: 58 when all is out, 5 when output
   // is left, or the last failure (a lost peer gives 0xA0000037).
   Status Flush();
+  // Waits up to bound_ms until a peer can move on: bytes or a peer arriving
+  // (read), room for a peer with output left (write). False when the time
+  // ran out; with nothing to wait on it waits the whole bound.
+  bool WaitReady(std::uint32_t bound_ms, bool read, bool write);
   // Files a received message by class (5 and above in list 3), gathering the
   // replies of requests that went to several peers.
   void AddReceived(std::uint32_t klass, DseMessage* message);
@@ -195,6 +200,8 @@ class DseIOQueue final : public DseIOPeers {
   bool Queue(DseSegment* chain, std::uint32_t klass);
   bool QueueNotice(std::uint32_t klass, std::uint32_t subtype);
   Status FlushPeer();
+  bool HasOutput() const;
+  void AddReadiness(std::vector<platform::Readiness>* items, bool read, bool write) const;
   Status ReadPeer();
   // Files one received frame; a header that cannot be read fails the read.
   Status FileSegment(DseSegment* segment);

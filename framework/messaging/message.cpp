@@ -103,6 +103,7 @@ Status DseMessage::PrepareSend(DseClientCB* client, void* context, const double*
 
 Status DseMessage::Pack(bool new_id) {
   if (state_ == kPacked) return status::kOk;
+  ForgetRemaining();
   if (first_ == nullptr) {
     first_ = current_ = DseSegment::Make(nullptr);
     if (first_ == nullptr) return kNoMemory;
@@ -144,6 +145,7 @@ DseMessage* DseMessage::MakeStartTimer() const { return MakeControl(kStartTimer,
 DseSegment* DseMessage::TakeSegments() {
   DseSegment* chain = first_;
   first_ = current_ = nullptr;
+  ForgetRemaining();
   return chain;
 }
 

@@ -214,6 +214,9 @@ class DseMessage : public DseBBTreeLeaf, public DseListElem, public BvuBinaryStr
   // 1 when size bytes were read into target; 0 (target zeroed, the short
   // rest used up) when fewer remain; 0x8000FFFF when none remain.
   Status TryGet(void* target, std::uint32_t size);
+  // Makes segment (at or after the current one) the current one for reading.
+  void ReadOn(DseSegment* segment);
+  void ForgetRemaining() { counted_from_ = nullptr; }
   // Reads the length of a 24-bit-length string and checks that its bytes
   // are there.
   Status ReadLongLength(std::uint32_t* length);
@@ -225,6 +228,12 @@ class DseMessage : public DseBBTreeLeaf, public DseListElem, public BvuBinaryStr
   std::uint32_t state_ = kBeingBuilt;
   DseSegment* first_ = nullptr;
   DseSegment* current_ = nullptr;
+  // The unread bytes of the segments after counted_from_ (the current one
+  // when valid), kept up as reading moves on, so that loops over
+  // RemainingBytes stay linear in the message's size. Anything that changes
+  // the chain or its cursors otherwise forgets it.
+  mutable const DseSegment* counted_from_ = nullptr;
+  mutable std::uint64_t counted_after_ = 0;
   std::uint32_t destination_count_ = 0;
   std::array<DseIOQueue*, kMaxDestinations> destinations_{};
   std::array<DseSegment*, kMaxDestinations> replies_{};

@@ -157,25 +157,43 @@ const std::uint8_t* DseMessage::ReadPlace(std::uint32_t size) {
     segment = segment->next;
   }
   if (segment == nullptr) return nullptr;
-  current_ = segment;
+  ReadOn(segment);
   const std::uint8_t* place = segment->cursor;
   segment->cursor += size;
   return place;
 }
 
-std::uint32_t DseMessage::RemainingBytes() const {
-  std::uint64_t left = 0;
-  for (const DseSegment* s = current_; s != nullptr; s = s->next) {
-    if (s->window_end > s->cursor) left += static_cast<std::uint64_t>(s->window_end - s->cursor);
+namespace {
+
+std::uint64_t Unread(const DseSegment* s) {
+  return s->window_end > s->cursor ? static_cast<std::uint64_t>(s->window_end - s->cursor) : 0;
+}
+
+}  // namespace
+
+void DseMessage::ReadOn(DseSegment* segment) {
+  if (counted_from_ == current_) {
+    for (const DseSegment* s = current_; s != segment; s = s->next) counted_after_ -= Unread(s->next);
+    counted_from_ = segment;
   }
-  return static_cast<std::uint32_t>(std::min<std::uint64_t>(left, 0xFFFFFFFFu));
+  current_ = segment;
+}
+
+std::uint32_t DseMessage::RemainingBytes() const {
+  if (current_ == nullptr) return 0;
+  if (counted_from_ != current_) {
+    counted_after_ = 0;
+    for (const DseSegment* s = current_->next; s != nullptr; s = s->next) counted_after_ += Unread(s);
+    counted_from_ = current_;
+  }
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(Unread(current_) + counted_after_, 0xFFFFFFFFu));
 }
 
 void DseMessage::ReadRun(char* out, std::uint32_t count) {
   while (count > 0 && current_ != nullptr) {
     if (current_->cursor >= current_->window_end) {
       if (current_->next == nullptr) return;
-      current_ = current_->next;
+      ReadOn(current_->next);
       continue;
     }
     const std::uint32_t here =
@@ -325,6 +343,7 @@ Status DseMessage::Seek(std::uint8_t* place) {
       s->next = nullptr;
       s->cursor = place;
       current_ = s;
+      ForgetRemaining();
       return status::kOk;
     }
   }

@@ -21,6 +21,8 @@ constexpr std::uint32_t kExitWaitMs = 2000;
 
 XosThread* XosCurrentThread() { return t_current; }
 
+bool XosStopRequested() { return platform::ThreadHost::StopRequested(); }
+
 void XosSetDefaultFailureHandler(XosFailureHandler handler) { g_default_handler.store(handler); }
 
 XosFailureHandler XosDefaultFailureHandler() {
@@ -51,8 +53,23 @@ void XosThread::Begin() {
 XosThread::~XosThread() { EndThread(); }
 
 void XosThread::EndThread() {
-  host_.End(platform::ThreadHost::kEndLimitMs);
+  const Status stopped = Stop(kStopLimitMs);
+  if (stopped != status::kOk) {
+    std::fprintf(stderr, "A thread did not stop within %u ms (0x%08X); it is left running\n",
+                 kStopLimitMs, stopped);
+  }
   state_ = kNotStarted;
+}
+
+Status XosThread::Stop(std::uint32_t limit_ms) {
+  if (!host_.Started()) return status::kOk;
+  if (!host_.End(limit_ms)) {
+    state_ = kStateUnknown;
+    return status::kUnhandled;
+  }
+  std::int32_t running = kRunning;
+  state_.compare_exchange_strong(running, kFinished);
+  return status::kOk;
 }
 
 std::uint32_t XosThread::Start(XosThread* thread) {
@@ -61,35 +78,37 @@ std::uint32_t XosThread::Start(XosThread* thread) {
 }
 
 std::uint32_t XosThread::Run() {
+  // Copies for the thread: its owner may leave it running and go.
+  const std::shared_ptr<Record> record = record_;
+  const XosThreadFunction function = function_;
+  void* const argument = argument_;
+  const XosFailureHandler handler = failure_handler_;
   XosSetFloatingPointTraps(1);
   for (;;) {
     std::uint32_t result = 0;
     platform::Fault fault;
-    const std::uint32_t code =
-        platform::RunGuarded([&] { result = function_(argument_); }, &fault);
+    const std::uint32_t code = platform::RunGuarded([&] { result = function(argument); }, &fault);
     if (code == 0) {
-      result_ = result;
-      state_ = kFinished;
+      record->result = result;
+      record->state = kFinished;
       break;
     }
     const Status status = XosTranslateException(code);
-    std::int32_t verdict;
-    {
-      // The handler prints; ending the thread now could leave a stream locked.
-      platform::TerminationBlocker hold;
-      verdict = failure_handler_(this, status, 0);
-    }
+    std::int32_t verdict = handler(this, status, 0);
     if (verdict == kPass) platform::PassFault(fault);
     if (verdict != kRunAgain && verdict != kStop) {
       std::fprintf(stderr, "User exception handler returned bad value %d\n", verdict);
       verdict = kStop;
     }
     if (verdict == kStop) {
-      state_ = kStopped;
+      // The fault is the thread's result: a server thread stopped by it must
+      // not end the process as a success.
+      record->result = status;
+      record->state = kStopped;
       break;
     }
   }
-  return result_;
+  return record->result;
 }
 
 std::int32_t XosThread::GetState() {

@@ -3,11 +3,15 @@
 // translated into a status and handed to the thread's failure handler, whose
 // verdict decides: run the function again, stop the thread, or let the
 // failure pass and end the process. XosNEHThread calls the function plainly.
-// Owned by whoever creates it; destroying it ends a thread that still runs.
+// Owned by whoever creates it. A thread is never killed: destroying it asks
+// the function to stop (it polls XosStopRequested) and waits a bounded time;
+// a thread that does not stop is left running on its own and said so. Such
+// a thread must not touch its XosThread any more.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "platform/status.h"
 #include "platform/thread_host.h"
@@ -33,6 +37,8 @@ class XosThread {
 
   // The exit code of a thread that has not ended.
   static constexpr std::uint32_t kStillActive = 259;
+  // How long destruction waits for a thread asked to stop.
+  static constexpr std::uint32_t kStopLimitMs = platform::ThreadHost::kEndLimitMs;
   static constexpr std::uint32_t kInfinite = platform::kWaitForever;
 
   // Starts the thread at once; the state stays kNotStarted when the system
@@ -51,6 +57,10 @@ class XosThread {
   std::int32_t GetState();
   std::int32_t Wait(std::uint32_t timeout_ms);
   std::uint32_t GetExitCode();
+  // Asks the function to stop and waits up to limit_ms for it: 0 when the
+  // thread has ended, else 0x8000FFFF and the thread is left running on its
+  // own (state -5 from then on).
+  Status Stop(std::uint32_t limit_ms);
 
  protected:
   struct DeferredStart {};
@@ -63,10 +73,18 @@ class XosThread {
   // object change its kind under it.
   void EndThread();
 
+  // What the thread writes, shared with it so that a thread left running
+  // never writes into a freed object.
+  struct Record {
+    std::atomic<std::uint32_t> result{0};
+    std::atomic<std::int32_t> state{kNotStarted};
+  };
+
   XosThreadFunction function_;
   void* argument_;
-  std::atomic<std::uint32_t> result_{0};
-  std::atomic<std::int32_t> state_{kNotStarted};
+  std::shared_ptr<Record> record_ = std::make_shared<Record>();
+  std::atomic<std::uint32_t>& result_ = record_->result;
+  std::atomic<std::int32_t>& state_ = record_->state;
 
  private:
   std::uint32_t flag_;
@@ -85,6 +103,9 @@ class XosNEHThread : public XosThread {
 
 // The XosThread the calling thread runs in; null on other threads.
 XosThread* XosCurrentThread();
+// True when the owner of the calling thread has asked it to stop: a thread
+// function's loop polls this and returns.
+bool XosStopRequested();
 
 // The handler of threads created without one; null restores the built-in
 // default, which lets every failure pass.

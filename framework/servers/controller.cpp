@@ -23,6 +23,7 @@
 #include "framework/messaging/template.h"
 #include "framework/runtime/xos_time.h"
 #include "platform/clock.h"
+#include "platform/socket.h"
 
 namespace {
 
@@ -235,10 +236,13 @@ Status DseController::WaitForConnections(std::int32_t rounds) {
   for (std::int32_t round = 0; round < rounds; ++round) {
     bool all_open = true;
     bool child_failed = false;
+    // What the next round waits for: a peer arriving or a connect ending.
+    std::vector<platform::Readiness> arrivals;
     for (std::uint32_t i = 0; i < io_->PeerCount(); ++i) {
       DseIOQueue* peer = io_->PeerAt(i);
       const Status opened = peer->Connection()->Open();
       if (opened == status::kOk) continue;
+      peer->Connection()->AddReadiness(&arrivals, false, true);
       all_open = false;
       last = opened;
       DseProcess* process = peer->Process();
@@ -252,8 +256,9 @@ Status DseController::WaitForConnections(std::int32_t rounds) {
       UpdateConnectionState();
       return status::kOk;
     }
-    XosSleep(kRoundMs);
+    // A failed child is told at once: there is nothing left to wait for.
     if (child_failed) return DseIOQueue::kChildFailed;
+    platform::WaitForAny(arrivals, kRoundMs);
   }
   return last;
 }

@@ -78,6 +78,9 @@ TEST(ProcedureContext, FilledByTheFirstCallOnly) {
   EXPECT_EQ(InitProcedureContext(&second_manager, nullptr), block);
   EXPECT_EQ(block->collector, &first_sink);
   EXPECT_EQ(block->problem_manager, &first_manager);
+  ClearProcedureContext();  // the managers go with this test
+  EXPECT_EQ(GetProcedureContext()->mode, 0u);
+  EXPECT_EQ(GetProcedureContext()->problem_manager, nullptr);
 }
 
 TEST(ErrorReporting, SilentInNestedModeElseTheSwitch) {

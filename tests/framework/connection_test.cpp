@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -246,6 +247,96 @@ TEST_F(ConnectionTest, AChildsConnectionNeverWaitsForItsParent) {
   EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(2));
   for (int fd : fillers) platform::CloseSocket(fd);
   platform::CloseSocket(listener);
+}
+
+// A socket connection whose sends follow a script, to reach the failures a
+// real socket gives only by chance (one after some bytes went out).
+class ScriptedSocket : public XosSocketConnection {
+ public:
+  explicit ScriptedSocket(std::vector<platform::Transfer> script)
+      : XosSocketConnection(Node("127.0.0.1", 1), 0), script_(std::move(script)) {
+    flags_ |= kReadOpen | kWriteOpen;
+  }
+
+ protected:
+  platform::Transfer SendOnce(const void*, std::size_t count) override {
+    platform::Transfer next = script_.at(used_++);
+    next.bytes = std::min(next.bytes, count);
+    return next;
+  }
+
+ private:
+  std::vector<platform::Transfer> script_;
+  std::size_t used_ = 0;
+};
+
+TEST(SocketWriteTest, AFailureComesWithNothingWrittenAndNoByteGoesTwice) {
+  using platform::TransferOutcome;
+  const platform::Transfer three{3, TransferOutcome::kDone, 0}, all{10, TransferOutcome::kDone, 0},
+      busy{0, TransferOutcome::kWouldBlock, 0}, failed{0, TransferOutcome::kFailed, ENOBUFS},
+      broken{0, TransferOutcome::kBroken, ECONNRESET};
+  struct Case {
+    std::vector<platform::Transfer> script;
+    std::vector<Outcome> writes;  // of 10 bytes each, in turn
+  };
+  const Case cases[] = {
+      {{all}, {{0, 10}}},
+      {{three, busy}, {{0, 3}}},
+      {{failed}, {{status::kUnhandled, 0}}},
+      // Sent bytes are counted; the failure is met by the next write.
+      {{three, failed, failed}, {{0, 3}, {status::kUnhandled, 0}}},
+      {{three, broken, broken}, {{0, 3}, {status::kPeerGone, 0}, {status::kWriteOnClosed, 0}}},
+  };
+  for (const Case& c : cases) {
+    ScriptedSocket socket(c.script);
+    for (const Outcome& expected : c.writes) {
+      std::uint32_t written = 99;
+      const Status result = socket.Write("0123456789", 10, &written);
+      EXPECT_EQ(Outcome(result, written), expected);
+    }
+  }
+}
+
+// No real bound: a wait that ended only at its bound would hang the test.
+constexpr std::uint32_t kNoBound = 3600 * 1000;
+
+bool Ready(XosConnection& c, bool read, bool write, std::uint32_t bound) {
+  std::vector<platform::Readiness> items;
+  c.AddReadiness(&items, read, write);
+  return platform::WaitForAny(items, bound);
+}
+
+TEST_F(ConnectionTest, WaitsEndWhenThePeerArrivesAndWhenItsBytesDo) {
+  for (bool tcp : {false, true}) {
+    SCOPED_TRACE(tcp ? "tcp" : "pipes");
+    std::unique_ptr<XosConnection> waiting;
+    std::unique_ptr<XosConnection> peer;
+    std::function<XosConnection*()> make_peer;
+    if (tcp) {
+      waiting = std::make_unique<XosSocketConnection>(Node("127.0.0.1"), 1);
+      Status result = 0;
+      const std::uint16_t port = XosListeningSocket::Get(1, &result)->Port();
+      make_peer = [port] { return new XosSocketConnection(Node("127.0.0.1", port), 0); };
+    } else {
+      waiting = std::make_unique<XosPipeConnection>(0, 1, 5);
+      make_peer = [] { return new XosPipeConnection(1, 0, 5); };
+    }
+    EXPECT_EQ(waiting->Open(), status::kNotYetOpen);
+    EXPECT_FALSE(Ready(*waiting, true, true, 0));  // nobody there yet
+    std::thread arrives([&] {
+      peer.reset(make_peer());
+      peer->Open();
+    });
+    EXPECT_TRUE(Ready(*waiting, false, true, kNoBound));
+    arrives.join();
+    OpenBoth(waiting.get(), peer.get());
+    EXPECT_FALSE(Ready(*waiting, true, false, 0));  // nothing to read
+    EXPECT_TRUE(Ready(*waiting, false, true, 0));   // room to write
+    std::thread writes([&] { WriteOne(*peer); });
+    EXPECT_TRUE(Ready(*waiting, true, false, kNoBound));
+    writes.join();
+    EXPECT_EQ(ReadSome(*waiting), Outcome(0, 1));
+  }
 }
 
 // Layers overlap and may end in any order; the last one closes the

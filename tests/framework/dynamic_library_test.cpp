@@ -11,6 +11,7 @@
 
 #include "framework/runtime/cqln_exception.h"
 #include "framework/libraries/library_api.h"
+#include "framework/libraries/library_exports.h"
 #include "framework/libraries/proxy_options_handler.h"
 #include "framework/libraries/qln_dynamic_library.h"
 #include "loader_fixture.h"
@@ -311,7 +312,15 @@ TEST_F(LoaderTest, LoadedLibraryReachesTheEngineThroughItsExportsAndFileNamesAre
   UnloadDynamicLibrary(library);
 }
 
-TEST(InitializationBlockTest, CopyKeepsOnlyWhatTheKindHasAndTheHandlerFallsBack) {
+// The block and the handlers are process-wide, and the handlers here live on
+// the test's stack: nothing may outlast the test.
+class InitializationBlockTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetLibraryExports(); }
+  void TearDown() override { ResetLibraryExports(); }
+};
+
+TEST_F(InitializationBlockTest, CopyKeepsOnlyWhatTheKindHasAndTheHandlerFallsBack) {
   EXPECT_EQ(BVInitialize(nullptr), 0);
   QLNInitializationBlock block{4, 1, nullptr, 0};
   EXPECT_EQ(BVInitialize(&block), 0);

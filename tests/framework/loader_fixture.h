@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/libraries/library_exports.h"
 #include "framework/libraries/library_loader.h"
 #include "tests/support/temp_dir.h"
 
@@ -33,6 +34,7 @@ class LoaderTest : public ::testing::Test {
   void TearDown() override {
     EXPECT_EQ(XosDynamicLibrary::FirstLoaded(), nullptr) << "the test left a library loaded";
     XosDynamicLibrary::RemoveSearchPath(nullptr);
+    ResetLibraryExports();
     unsetenv("PROTO_LOG");
   }
 

@@ -96,6 +96,7 @@ class XosThreadFailures : public ::testing::Test {
 TEST_F(XosThreadFailures, AccessViolationReachesTheHandlerWhoseVerdictDecides) {
   FaultingFunction once(1);
   EXPECT_EQ(RunGuarded(AccessViolationThenReturn, &once, {XosThread::kStop}), XosThread::kStopped);
+  EXPECT_EQ(g_seen.exit_code, 0x800000F1u);  // the fault, not the 0 of a function that never returned
   EXPECT_EQ(g_seen.statuses, std::vector<Status>{0x800000F1u});
   EXPECT_EQ(g_seen.texts, std::vector<std::string>{"Access Violation"});
   EXPECT_TRUE(g_seen.on_failing_thread);
@@ -170,12 +171,13 @@ std::uint32_t WaitAtGate(void* argument) {
   return gate->result;
 }
 
-std::uint32_t LoopForever(void* argument) {
+std::uint32_t LoopUntilAskedToStop(void* argument) {
   auto* gate = static_cast<Gate*>(argument);
-  for (;;) {
+  while (!XosStopRequested()) {
     ++gate->passes;
     XosSleep(1);
   }
+  return 0;
 }
 
 TEST(XosThreadStates, StateFollowsTheThreadThroughItsLife) {
@@ -198,18 +200,43 @@ TEST(XosThreadStates, StateFollowsTheThreadThroughItsLife) {
   EXPECT_EQ(plain.GetExitCode(), XosThread::kStillActive);
 }
 
-TEST(XosThreadStates, DestroyingARunningThreadEndsIt) {
+TEST(XosThreadStates, DestroyingARunningThreadAsksItToStopAndWaits) {
   Gate gate;
+  EXPECT_FALSE(XosStopRequested());
   for (bool guarded : {true, false}) {
     const int before = gate.passes;
-    XosThread* thread = guarded ? new XosThread(LoopForever, &gate, nullptr, 0)
-                                : new XosNEHThread(LoopForever, &gate, nullptr, 0);
+    XosThread* thread = guarded ? new XosThread(LoopUntilAskedToStop, &gate, nullptr, 0)
+                                : new XosNEHThread(LoopUntilAskedToStop, &gate, nullptr, 0);
     while (gate.passes < before + 3) XosSleep(1);
-    delete thread;
+    delete thread;  // returns once the loop has seen the request and ended
     const int passes = gate.passes;
     XosSleep(30);
     EXPECT_EQ(gate.passes, passes);
   }
+}
+
+struct Lingering {
+  std::atomic<bool> open{false};
+  std::atomic<bool> done{false};
+};
+
+std::uint32_t LingerUntilOpened(void* argument) {
+  auto* lingering = static_cast<Lingering*>(argument);
+  while (!lingering->open) XosSleep(1);
+  lingering->done = true;
+  return 9;
+}
+
+TEST(XosThreadStates, AThreadThatDoesNotStopIsLeftRunningAndEndsSafelyLater) {
+  Lingering lingering;
+  auto* thread = new XosThread(LingerUntilOpened, &lingering, nullptr, 0);
+  EXPECT_EQ(thread->Stop(0), 0x8000FFFFu);
+  EXPECT_EQ(thread->GetState(), XosThread::kStateUnknown);
+  delete thread;  // already left running: nothing more to wait for
+  // The thread ends now, writing its result only into what it shares (the
+  // sanitizer tree sees any write into the deleted object).
+  lingering.open = true;
+  while (!lingering.done) XosSleep(1);
 }
 
 struct Row {
@@ -364,6 +391,17 @@ TEST_F(XosProcessMainTest, ServerFaultIsReportedThenEndsTheProcess) {
   VANTOR_SKIP_FAULTS_UNDER_ASAN();
   EXPECT_EXIT(XosProcessMain(Fault, nullptr, nullptr, LogFailureAndPass),
               ::testing::KilledBySignal(SIGSEGV), "failure 0x800000F1 Access Violation");
+}
+
+std::int32_t LogFailureAndStop(XosThread*, Status status, std::uint32_t) {
+  std::fprintf(stderr, "failure 0x%08X\n", status);
+  return XosThread::kStop;
+}
+
+TEST_F(XosProcessMainTest, ServerStoppedByAFaultExitsWithTheFaultsStatus) {
+  VANTOR_SKIP_FAULTS_UNDER_ASAN();
+  EXPECT_EXIT(XosProcessMain(Fault, nullptr, nullptr, LogFailureAndStop), ::testing::ExitedWithCode(0xF1),
+              "failure 0x800000F1\n.*exit status 0x800000F1");
 }
 
 TEST_F(XosProcessMainTest, AnInterruptEndsTheProcessUnlessItIsHandled) {

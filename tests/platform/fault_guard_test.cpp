@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cfenv>
 #include <cmath>
 #include <csignal>
@@ -10,8 +9,6 @@
 
 #include "platform/exception_codes.h"
 #include "platform/floating_point.h"
-#include "platform/clock.h"
-#include "platform/thread_host.h"
 #include "tests/support/fault_tests.h"
 
 namespace {
@@ -103,36 +100,6 @@ TEST_F(FaultGuard, ExceptionLeavingAGuardDoesNotLeaveItBehind) {
     WriteThroughNull();
   });
   EXPECT_EQ(code, ex::kAccessViolation);
-}
-
-TEST_F(FaultGuard, FaultOutOfABlockerScopeDoesNotHoldBackAThreadEnd) {
-  std::atomic<bool> holding{false};
-  std::atomic<bool> release{false};
-  std::atomic<bool> ran_on{false};
-  platform::ThreadHost host;
-  ASSERT_TRUE(host.Start([&]() -> std::uint32_t {
-    platform::RunGuarded([&] {
-      platform::TerminationBlocker hold;
-      holding = true;
-      while (!release) platform::SleepMs(1);
-      WriteThroughNull();  // leaves the blocker's scope without its destructor
-    });
-    ran_on = true;
-    for (;;) platform::SleepMs(1);
-  }));
-  while (!holding) platform::SleepMs(1);
-
-  std::atomic<bool> ended{false};
-  platform::ThreadHost ender;
-  ASSERT_TRUE(ender.Start([&]() -> std::uint32_t {
-    ended = host.End(10000);
-    return 0;
-  }));
-  platform::SleepMs(20);
-  release = true;
-  ASSERT_TRUE(ender.WaitDone(platform::kWaitForever));
-  EXPECT_TRUE(ended);
-  EXPECT_FALSE(ran_on);  // ended as soon as the guard caught the fault
 }
 
 TEST_F(FaultGuard, FaultsNoGuardTakesStillEndTheProcess) {

@@ -11,6 +11,7 @@
 
 #include "framework/servers/client_callback.h"
 #include "framework/servers/controller.h"
+#include "framework/messaging/io_queue.h"
 #include "framework/messaging/message.h"
 #include "framework/servers/sending.h"
 #include "framework/servers/server_callback.h"
@@ -22,6 +23,9 @@
 namespace {
 
 using namespace test_engine;
+
+// The longest idle wait between polls; a peer's bytes end it at once.
+constexpr std::uint32_t kIdleMs = 10;
 
 // The bytes left in a message body.
 std::string Rest(DseMessage& message) {
@@ -155,11 +159,12 @@ std::uint32_t ServerThreadBody(void* argument) {
       loop = controller.Poll();
     }
     if (status::IsSevere(loop)) break;
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
+    // Timer rounds poll back to back; otherwise until a peer moves.
+    if (server.timer_rounds == 0) controller.IOQueue()->WaitReady(kIdleMs, true, true);
   }
   for (int i = 0; i < 9; ++i) {
     controller.Poll();
-    XosSleep(100);
+    controller.IOQueue()->WaitReady(100, true, true);
   }
   DseServerRegistry* returned = nullptr;
   controller.ReleaseServerRegistry(&returned);
