@@ -47,7 +47,8 @@ void XosThread::Begin() {
   // Running before the thread exists: a quick thread may already have finished
   // when Start returns.
   state_ = kRunning;
-  if (!host_.Start([this] { return Start(this); })) state_ = kNotStarted;
+  const Body body{record_, function_, argument_, failure_handler_, this, Guarded()};
+  if (!host_.Start([body] { return RunBody(body); })) state_ = kNotStarted;
 }
 
 XosThread::~XosThread() { EndThread(); }
@@ -72,29 +73,28 @@ Status XosThread::Stop(std::uint32_t limit_ms) {
   return status::kOk;
 }
 
-std::uint32_t XosThread::Start(XosThread* thread) {
-  t_current = thread;
-  return thread->Run();
-}
-
-std::uint32_t XosThread::Run() {
-  // Copies for the thread: its owner may leave it running and go.
-  const std::shared_ptr<Record> record = record_;
-  const XosThreadFunction function = function_;
-  void* const argument = argument_;
-  const XosFailureHandler handler = failure_handler_;
+std::uint32_t XosThread::RunBody(const Body& body) {
+  t_current = body.thread;
+  if (!body.guarded) {
+    // A new thread inherits its creator's traps; this kind runs without any.
+    platform::ResetFloatingPoint();
+    return body.function(body.argument);
+  }
+  Record* const record = body.record.get();
+  const XosFailureHandler handler = body.handler;
   XosSetFloatingPointTraps(1);
   for (;;) {
     std::uint32_t result = 0;
     platform::Fault fault;
-    const std::uint32_t code = platform::RunGuarded([&] { result = function(argument); }, &fault);
+    const std::uint32_t code =
+        platform::RunGuarded([&] { result = body.function(body.argument); }, &fault);
     if (code == 0) {
       record->result = result;
       record->state = kFinished;
       break;
     }
     const Status status = XosTranslateException(code);
-    std::int32_t verdict = handler(this, status, 0);
+    std::int32_t verdict = handler(body.thread, status, 0);
     if (verdict == kPass) platform::PassFault(fault);
     if (verdict != kRunAgain && verdict != kStop) {
       std::fprintf(stderr, "User exception handler returned bad value %d\n", verdict);
@@ -144,8 +144,3 @@ XosNEHThread::XosNEHThread(XosThreadFunction function, void* argument, XosFailur
 
 XosNEHThread::~XosNEHThread() { EndThread(); }
 
-std::uint32_t XosNEHThread::Run() {
-  // A new thread inherits its creator's traps; this kind runs without any.
-  platform::ResetFloatingPoint();
-  return function_(argument_);
-}

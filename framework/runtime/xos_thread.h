@@ -50,9 +50,6 @@ class XosThread {
   XosThread(const XosThread&) = delete;
   XosThread& operator=(const XosThread&) = delete;
 
-  virtual std::uint32_t Run();
-  // The routine the new thread begins with.
-  static std::uint32_t Start(XosThread* thread);
 
   std::int32_t GetState();
   std::int32_t Wait(std::uint32_t timeout_ms);
@@ -69,6 +66,8 @@ class XosThread {
   XosThread(XosThreadFunction function, void* argument, XosFailureHandler handler,
             std::uint32_t flag, DeferredStart);
   void Begin();
+  // Whether the function runs with traps armed under a fault guard.
+  virtual bool Guarded() const { return true; }
   // Every derived destructor calls this first, so the thread never sees the
   // object change its kind under it.
   void EndThread();
@@ -87,6 +86,18 @@ class XosThread {
   std::atomic<std::int32_t>& state_ = record_->state;
 
  private:
+  // Everything the new thread needs, copied before it starts: the owner may
+  // stop waiting for it and be destroyed before it has run a single line.
+  struct Body {
+    std::shared_ptr<Record> record;
+    XosThreadFunction function;
+    void* argument;
+    XosFailureHandler handler;
+    XosThread* thread;
+    bool guarded;
+  };
+  static std::uint32_t RunBody(const Body& body);
+
   std::uint32_t flag_;
   XosFailureHandler failure_handler_;
   platform::ThreadHost host_;
@@ -97,8 +108,10 @@ class XosNEHThread : public XosThread {
   XosNEHThread(XosThreadFunction function, void* argument, XosFailureHandler handler,
                std::uint32_t flag);
   ~XosNEHThread() override;
+
+ protected:
   // No traps and no fault guard: a fault ends the process.
-  std::uint32_t Run() override;
+  bool Guarded() const override { return false; }
 };
 
 // The XosThread the calling thread runs in; null on other threads.
