@@ -87,4 +87,28 @@ bool CloseFile(int fd, int* error) {
 
 bool RemoveFile(const char* path) { return ::unlink(path) == 0; }
 
+bool SyncFile(int fd, int* error) {
+  while (::fsync(fd) != 0) {
+    if (errno == EINTR) continue;
+    *error = errno;
+    return false;
+  }
+  return true;
+}
+
+bool SyncFolder(const char* path, int* error) {
+  int fd;
+  do {
+    fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *error = errno;
+    return false;
+  }
+  bool synced = SyncFile(fd, error);
+  if (!synced && (*error == EINVAL || *error == ENOTSUP)) synced = true;
+  ::close(fd);
+  return synced;
+}
+
 }  // namespace platform

@@ -31,4 +31,11 @@ bool CloseFile(int fd, int* error);
 
 bool RemoveFile(const char* path);
 
+// Forces the file's data and size to the device; false with *error set.
+bool SyncFile(int fd, int* error);
+
+// Forces a folder's entries (a file created or renamed in it) to the device.
+// File systems that cannot sync a folder count as done.
+bool SyncFolder(const char* path, int* error);
+
 }  // namespace platform

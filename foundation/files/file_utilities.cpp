@@ -19,6 +19,7 @@
 
 #include "foundation/directory/name_path.h"
 #include "platform/exit_code.h"
+#include "platform/posix_file.h"
 
 namespace {
 
@@ -120,6 +121,9 @@ Status CopyRegularFile(const std::string& from, const std::string& to, std::int3
   if ((mode & kCopyMakeWritable) != 0) permissions |= S_IRUSR | S_IWUSR;
   int code = CopyContents(in, out) ? 0 : errno;
   if (code == 0 && ::fchmod(out, permissions) != 0) code = errno;
+  // The data reaches the device before the name does: after a crash the
+  // target is the old file or the whole copy, never an empty one.
+  if (code == 0) platform::SyncFile(out, &code);
   if (::close(out) != 0 && code == 0) code = errno;
   ::close(in);
   if (code == 0) {
@@ -130,6 +134,7 @@ Status CopyRegularFile(const std::string& from, const std::string& to, std::int3
       // A file system without the exclusive rename: the target was missing above.
       if (code == EINVAL) code = ::rename(temporary.c_str(), final_target.c_str()) == 0 ? 0 : errno;
     }
+    if (code == 0) platform::SyncFolder(FolderOf(final_target).c_str(), &code);
   }
   if (code == 0) return status::kOk;
   ::unlink(temporary.c_str());
