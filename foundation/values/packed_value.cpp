@@ -242,8 +242,9 @@ void SUValuePool::LoadBytes(const std::uint8_t* bytes, std::uint32_t size) {
     capacity_ = Capped(wanted);
     data_ = new std::uint8_t[capacity_];
   }
+  // A fresh pool loading an empty section has no buffer at all.
   if (size > 0) std::memcpy(data_, bytes, size);
-  std::memset(data_ + size, 0, capacity_ - size);
+  if (capacity_ > size) std::memset(data_ + size, 0, capacity_ - size);
   used_ = size;
 }
 

@@ -33,6 +33,9 @@ TEST(ValuePoolTest, ReloadKeepsTheBytesZeroesTheRestAndRemakesAFarTooLargeBuffer
   EXPECT_EQ(pool.Data()[40], 0);
   pool.LoadBytes(bytes.data(), 20);  // wants 32: remade
   EXPECT_EQ(pool.Capacity(), 32u);
+  SUValuePool fresh;  // an empty section into a pool without a buffer
+  fresh.LoadBytes(nullptr, 0);
+  EXPECT_EQ(fresh.Used(), 0u);
 }
 
 TEST(ValuePoolTest, StringBlocksAreReusedWhileTheTextFits) {
