@@ -52,24 +52,18 @@ SUValue::~SUValue() { Release(); }
 void SUValue::Release() {
   if (IsArray()) {
     delete[] payload.elements;  // destroys every slot, nested arrays included
-  } else {
-    switch (type) {
-      case kString:
-      case kName:
-        delete[] payload.text;
-        break;
-      case kIntSet:
-      case kOrderedIntSet:
-        delete[] payload.ints;
-        break;
-      case kStringSet:
-      case kOrderedStringSet:
-        for (std::uint32_t i = 0; i < capacity; ++i) ReleaseSharedBuffer(payload.strings[i]);
-        delete[] payload.strings;
-        break;
-      default:
-        return;
+  } else if (IsSet()) {
+    // By the storage AllocateSet chose, whatever else the code's bits say.
+    if (Kind() == kInteger) {
+      delete[] payload.ints;
+    } else if (payload.strings != nullptr) {
+      for (std::uint32_t i = 0; i < capacity; ++i) ReleaseSharedBuffer(payload.strings[i]);
+      delete[] payload.strings;
     }
+  } else if (type == kString || type == kName) {
+    delete[] payload.text;
+  } else {
+    return;
   }
   payload.bits = 0;
   capacity = 0;
