@@ -114,12 +114,7 @@ Status BvuDirectoryNode::ReadIdPathWithNames(BvuBinaryStream&, BvuDirectoryNode*
 Status BvuDirectoryNode::ReadItemBody(BvuBinaryStream&, void*) { return status::kGeneralFailure; }
 
 Status BvuDirectoryNode::DeleteChildren() {
-  for (std::int32_t index = LowIndex(); index <= HighIndex(); ++index) {
-    BvuDirectoryNode* child = ChildAt(index);
-    if (child == nullptr) continue;
-    child->DeleteChildren();
-    delete child;
-  }
+  BvuDirectoryProper::DeleteBelow(this);
   return status::kOk;
 }
 

@@ -190,6 +190,11 @@ class BvuDirectoryProper : public BvuDirectoryNode, public BvuLookupTable {
   Status ClearMarks() override;
   Status NumberLeaves(std::uint32_t* counter) override;
 
+  // Deletes every node below root, deepest first and without recursion (a
+  // tree from outside may be a chain of any depth); each node's own
+  // DeleteChildren still runs once nothing is left below it.
+  static void DeleteBelow(BvuDirectoryNode* root);
+
  private:
   // The index whose child DeleteChildren is deleting: its destructor asks
   // for it, and a wide node is not searched once per child.

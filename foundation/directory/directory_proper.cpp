@@ -176,16 +176,35 @@ Status BvuDirectoryProper::ReadIdPathWithNames(BvuBinaryStream& stream,
 }
 
 Status BvuDirectoryProper::DeleteChildren() {
-  for (std::int32_t index = LowIndex(); index <= HighIndex(); ++index) {
-    BvuDirectoryNode* child = ItemAt(index);
-    if (child == nullptr) continue;
-    child->DeleteChildren();
-    deleting_at_ = index;
-    delete child;
-    deleting_at_ = -1;
-  }
+  DeleteBelow(this);
   Reset();
   return status::kOk;
+}
+
+void BvuDirectoryProper::DeleteBelow(BvuDirectoryNode* root) {
+  struct Level {
+    BvuDirectoryNode* node;
+    std::int32_t next;  // the next index to look at
+  };
+  std::vector<Level> levels{{root, root->LowIndex()}};
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    BvuDirectoryNode* child = nullptr;
+    while (child == nullptr && level.next <= level.node->HighIndex()) child = level.node->ChildAt(level.next++);
+    if (child != nullptr) {
+      levels.push_back({child, child->LowIndex()});
+      continue;
+    }
+    BvuDirectoryNode* emptied = level.node;
+    levels.pop_back();
+    if (levels.empty()) return;  // the root stays
+    emptied->DeleteChildren();    // nothing below: its own clean-up only
+    BvuDirectoryNode* parent = levels.back().node;
+    auto* proper = dynamic_cast<BvuDirectoryProper*>(parent);
+    if (proper != nullptr) proper->deleting_at_ = levels.back().next - 1;
+    delete emptied;
+    if (proper != nullptr) proper->deleting_at_ = -1;
+  }
 }
 
 Status BvuDirectoryProper::WriteModelText(void* out, void* context, std::int32_t indent,
