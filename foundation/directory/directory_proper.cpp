@@ -73,7 +73,7 @@ std::int32_t BvuDirectoryProper::IndexOfChild(const BvuDirectoryNode* child) {
 Status BvuDirectoryProper::InsertChildAt(std::int32_t index, BvuDirectoryNode* child) {
   const Status s = SetAt(index, child);
   if (s == status::kBadArguments) {
-    SuPrint(s, "Child index %d of \"%s\" refused: out of range or too far from the other children",
+    SuPrint(s, "Child index %d of \"%s\" refused: out of range",
             &index, GetNameText());
   } else if (s == kBvuNoMemory) {
     SuPrint(s, "No memory for child index %d of \"%s\"", &index, GetNameText());
