@@ -5,7 +5,8 @@
 
 namespace {
 
-bool IsAnyRun(const std::string& component) { return component == "~"; }
+// A later component carries its separator: "A.~" runs below A.
+bool IsAnyRun(const std::string& component) { return component == "~" || component == ".~"; }
 
 // "Blocks(\"T 1\")" and ".Streams(\"S\")" name the block or stream itself.
 std::string WithoutQualifier(const std::string& component) {
