@@ -53,7 +53,7 @@ void ClCollection::RestoreFromFile(ClFileStream& file) {
   for (std::uint32_t i = 0; i < count; ++i) {
     ClCollectable* item = RestoreCollectableFromFile(file);
     if (file.Error()) break;
-    Insert(item);
+    if (Insert(item) != item) NoteDroppedItem(item);
   }
 }
 
@@ -65,7 +65,7 @@ void ClCollection::RestoreFromVStream(Clvistream& stream) {
   for (std::uint32_t i = 0; i < count; ++i) {
     ClCollectable* item = RestoreCollectable(stream);
     if (!stream.Good()) break;
-    Insert(item);
+    if (Insert(item) != item) NoteDroppedItem(item);
   }
 }
 

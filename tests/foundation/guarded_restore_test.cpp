@@ -88,6 +88,31 @@ TEST(GuardedRestore, GoodGraphComesBackWhole) {
   }
 }
 
+// A set keeps one of equal items; the others go unless the graph names
+// them elsewhere.
+TEST(GuardedRestore, ItemsASetDidNotKeepAreDisposedUnlessNamedElsewhere) {
+  const std::string seven("\x01\x7A\x07\0\0\0", 6);  // a Value 7
+  const std::string magic("\x88\x88\0\0", 4);
+  const struct {
+    std::string bytes;
+    int live;
+  } cases[] = {
+      // A set of three equal values.
+      {magic + std::string("\x2B\x80\x03\0\0\0", 6) + seven + seven + seven, 1},
+      // An ordered collection of that set (two values, objects 3 and 4) and object 4 again.
+      {magic + std::string("\x28\x80\x02\0\0\0\x2B\x80\x02\0\0\0", 12) + seven + seven +
+           std::string("\xFF\xFF\x04\0\0\0", 6),
+       2},
+  };
+  for (const auto& c : cases) {
+    const ClRestoreOutcome r = RestoreBytes(c.bytes);
+    ASSERT_EQ(r.status, status::kOk) << r.message;
+    EXPECT_EQ(testobjects::g_live_values, c.live);
+    DestroyGraph(r.object);
+  }
+  EXPECT_EQ(testobjects::g_live_values, 0);
+}
+
 TEST(GuardedRestore, EveryTruncationFailsWithStatusAndLeavesNothing) {
   RichGraph g;
   const int live = LiveObjects();
