@@ -13,6 +13,9 @@
 #include "foundation/persistence/file_stream.h"
 #include "foundation/persistence/virtual_stream.h"
 
+// A graph that restores must also compare.
+static_assert(kMaxRestoreDepth <= kMaxEqualityDepth);
+
 namespace {
 
 constexpr std::size_t kSlotCount = 8;

@@ -257,7 +257,10 @@ std::string NestedOrderedBytes(int depth) {
 TEST(GuardedRestore, NestingIsBoundedInsteadOfOverflowingTheStack) {
   const ClRestoreOutcome deep = RestoreBytes(NestedOrderedBytes(kMaxRestoreDepth - 1));
   ASSERT_EQ(deep.status, status::kOk) << deep.message;
+  const ClRestoreOutcome again = RestoreBytes(NestedOrderedBytes(kMaxRestoreDepth - 1));
+  EXPECT_TRUE(deep.object->IsEqual(again.object));  // what restores also compares
   DestroyGraph(deep.object);
+  DestroyGraph(again.object);
 
   const ClRestoreOutcome too_deep = RestoreBytes(NestedOrderedBytes(1000000));
   EXPECT_EQ(too_deep.status, status::kBadArguments);
