@@ -201,6 +201,11 @@ class BvuDirectoryProper : public BvuDirectoryNode, public BvuLookupTable {
   std::int32_t deleting_at_ = -1;
 };
 
+// The first index from `from` on where the node may hold a child (else
+// past its high index): walks over children skip the empty stretches of a
+// sparse table instead of asking for every index between.
+std::int32_t NextChildIndex(BvuDirectoryNode* node, std::int32_t from);
+
 // A node with exactly one child, the base of the real variable of
 // subsystem 4, which defines its index range and child access.
 class BvuDirectoryOneChild : public BvuDirectoryNode {

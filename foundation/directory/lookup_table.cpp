@@ -171,6 +171,16 @@ std::int32_t BvuLookupTable::IndexOf(const BvuDirectoryNode* item) const {
   return -1;
 }
 
+std::int32_t BvuLookupTable::NextHeldIndex(std::int32_t from) const {
+  if (from < low_) from = low_;
+  if (is_sparse_) {
+    const auto found = sparse_.lower_bound(from);
+    return found != sparse_.end() ? found->first : high_ + 1;
+  }
+  while (items_ != nullptr && from <= high_ && items_[from - low_] == nullptr) ++from;
+  return items_ != nullptr ? std::min(from, high_ + 1) : high_ + 1;
+}
+
 void BvuLookupTable::Reset() {
   delete[] items_;
   items_ = nullptr;

@@ -49,6 +49,8 @@ class BvuLookupTable {
   BvuDirectoryNode* TakeAt(std::int32_t index);
   // low + slot of the item, or -1.
   std::int32_t IndexOf(const BvuDirectoryNode* item) const;
+  // The first index from `from` on that holds an item, else high + 1.
+  std::int32_t NextHeldIndex(std::int32_t from) const;
   // Frees the storage: low -1, high -2, capacity 0, step 4.
   void Reset();
 

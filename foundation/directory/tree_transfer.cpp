@@ -49,9 +49,10 @@ Status BvuDirectoryNode::WriteTree(BvuBinaryStream& stream, BvuTreeWriter writer
   while (status::IsSuccess(s) && !levels.empty()) {
     Level& level = levels.back();
     BvuDirectoryNode* child = nullptr;
-    std::int32_t index = level.next;
-    for (; child == nullptr && index <= level.node->HighIndex(); ++index) {
-      child = level.node->ChildAt(index);
+    std::int32_t index = NextChildIndex(level.node, level.next);
+    while (child == nullptr && index <= level.node->HighIndex()) {
+      child = level.node->ChildAt(index++);
+      if (child == nullptr) index = NextChildIndex(level.node, index);
     }
     level.next = index;
     if (child == nullptr) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/directory/directory_iterator.h"
 #include "foundation/directory/directory_node.h"
 #include "foundation/directory/id_path.h"
 #include "foundation/directory/name_table.h"
@@ -393,6 +394,46 @@ TEST(LookupTable, TakesIndicesFarApartAndGrowsByItsStepsOnly) {
   EXPECT_EQ(table.IndexOfChild(item), 0);
   table.Reset();
   filled.Reset();
+}
+
+// A node that counts the children asked of it.
+class CountingNode : public BvuDirectoryProper {
+ public:
+  CountingNode(BvuDirectoryNode* parent, int* asked) : BvuDirectoryProper(parent, "n"), asked_(asked) {}
+  BvuDirectoryNode* ChildAt(std::int32_t index) override {
+    ++*asked_;
+    return BvuDirectoryProper::ChildAt(index);
+  }
+
+ private:
+  int* asked_;
+};
+
+// Children at the ends of the index range: every walk asks only for the
+// children there, not for the sixteen million indices between.
+TEST(LookupTable, WalksAskOnlyForTheChildrenHeld) {
+  int asked = 0;
+  SampleTree tree;
+  BvuDirectoryNode* parent = tree.root();
+  for (int level = 0; level < 3; ++level) {
+    auto* node = new CountingNode(parent, &asked);
+    ASSERT_EQ(parent->InsertChildAt(level == 0 ? 0 : kBvuHighestIndex, node), status::kOk);
+    AddChild(node, 0, ".low");
+    parent = node;
+  }
+  EXPECT_EQ(tree.root()->WalkPostOrder([](BvuDirectoryNode*, void*) -> Status { return status::kOk; }, nullptr),
+            status::kOk);
+  testsupport::MemoryBinaryStream written;
+  EXPECT_EQ(tree.root()->WriteTree(written, nullptr, nullptr), status::kOk);
+  BvuDirectoryIterator* iterator = nullptr;
+  int found = 0;
+  for (BvuDirectoryNode* node = tree.root()->FindFirstMatch(nullptr, &iterator); node != nullptr; ++found) {
+    if (iterator->NextMatch(&node) != status::kOk) node = nullptr;
+  }
+  DeleteDirectoryIterator(iterator);
+  EXPECT_EQ(found, 6);
+  tree.root()->ChildAt(0)->DeleteChildren();
+  EXPECT_LT(asked, 100);
 }
 
 // Fills a table, leaves little more address space than is mapped, and asks
