@@ -1,5 +1,9 @@
 #include "platform/posix_file.h"
 
+#include <dirent.h>
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
@@ -86,6 +90,19 @@ bool CloseFile(int fd, int* error) {
 }
 
 bool RemoveFile(const char* path) { return ::unlink(path) == 0; }
+
+std::uint32_t DescriptorRoom() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  std::uint64_t open = 0;
+  if (DIR* listing = ::opendir("/proc/self/fd")) {
+    while (const dirent* entry = ::readdir(listing)) open += entry->d_name[0] != '.';
+    ::closedir(listing);
+    --open;  // the listing's own
+  }
+  const std::uint64_t most = std::min<std::uint64_t>(limit.rlim_cur, 0xFFFFFFFFu);
+  return static_cast<std::uint32_t>(most > open ? most - open : 0);
+}
 
 bool SyncFile(int fd, int* error) {
   while (::fsync(fd) != 0) {

@@ -31,6 +31,9 @@ bool CloseFile(int fd, int* error);
 
 bool RemoveFile(const char* path);
 
+// Descriptors this process may still open: its soft limit less those open.
+std::uint32_t DescriptorRoom();
+
 // Forces the file's data and size to the device; false with *error set.
 bool SyncFile(int fd, int* error);
 

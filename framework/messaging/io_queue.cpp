@@ -326,18 +326,21 @@ bool DseIOQueue::Queue(DseSegment* chain, std::uint32_t klass) {
 
 Status DseIOQueue::Flush() {
   Status result = kAllWritten;
+  bool pause = false;
   for (DseIOQueue* peer : peers_) {
-    const Status flushed = peer->FlushPeer();
+    const Status flushed = peer->FlushPeer(&pause);
     if (status::IsFailure(flushed)) {
       result = flushed;
     } else if (flushed == kOutputLeft && !status::IsFailure(result)) {
       result = kOutputLeft;
     }
   }
+  // Once for all the peers that took nothing, not once for each.
+  if (pause) XosSleep(kPauseMs);
   return PeerLostIfGone(result);
 }
 
-Status DseIOQueue::FlushPeer() {
+Status DseIOQueue::FlushPeer(bool* pause) {
   if (connection_ == nullptr) return status::kUnhandled;
   for (;;) {
     std::uint32_t at = 0;
@@ -354,7 +357,7 @@ Status DseIOQueue::FlushPeer() {
     const Status written = DseSegment::Write(segment, connection_.get());
     if (written == status::kNothingWritten) {
       list.PushFront(cell);
-      if (segment->count < kNoPauseFrom) XosSleep(kPauseMs);
+      if (segment->count < kNoPauseFrom) *pause = true;
       return kOutputLeft;
     }
     if (written == status::kPartlyWritten) {

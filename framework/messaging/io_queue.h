@@ -199,7 +199,8 @@ class DseIOQueue final : public DseIOPeers {
   // Queues the chain for this peer; false when no cell could be had.
   bool Queue(DseSegment* chain, std::uint32_t klass);
   bool QueueNotice(std::uint32_t klass, std::uint32_t subtype);
-  Status FlushPeer();
+  // Sets *pause when the peer took nothing and the caller should wait.
+  Status FlushPeer(bool* pause);
   Status ReadPeer();
   // Files one received frame; a header that cannot be read fails the read.
   Status FileSegment(DseSegment* segment);
