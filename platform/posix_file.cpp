@@ -6,6 +6,9 @@
 #include <sys/statvfs.h>
 #include <algorithm>
 #include <atomic>
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -290,11 +293,48 @@ bool FreeDiskSpace(const char* folder, std::uint64_t* free_bytes) {
 
 namespace platform {
 
+std::uint32_t DescriptorRoom() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  std::uint64_t open = 0;
+  if (DIR* listing = ::opendir("/proc/self/fd")) {
+    while (const dirent* entry = ::readdir(listing)) open += entry->d_name[0] != '.';
+    ::closedir(listing);
+    --open;  // the listing's own
+  }
+  const std::uint64_t most = std::min<std::uint64_t>(limit.rlim_cur, 0xFFFFFFFFu);
+  return static_cast<std::uint32_t>(most > open ? most - open : 0);
+}
+
 bool SyncFile(int fd, int* error) {
   FaultPoint();
-  if (::fsync(fd) == 0) return true;
-  *error = errno;
-  return false;
+  while (::fsync(fd) != 0) {
+    if (errno == EINTR) continue;
+    *error = errno;
+    return false;
+  }
+  return true;
+}
+
+bool SyncFolder(const char* path, int* error) {
+  int fd;
+  do {
+    fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *error = errno;
+    return false;
+  }
+  bool synced = true;
+  while (::fsync(fd) != 0) {
+    if (errno == EINTR) continue;
+    // File systems that cannot sync a folder count as done.
+    synced = errno == EINVAL || errno == ENOTSUP;
+    if (!synced) *error = errno;
+    break;
+  }
+  ::close(fd);
+  return synced;
 }
 
 bool SyncFolderOf(const char* path, int* error) {
@@ -302,15 +342,7 @@ bool SyncFolderOf(const char* path, int* error) {
   const std::size_t slash = folder.find_last_of('/');
   folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : folder.substr(0, slash));
   FaultPoint();
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = errno;
-    return false;
-  }
-  const bool ok = ::fsync(fd) == 0;
-  if (!ok) *error = errno;
-  ::close(fd);
-  return ok;
+  return SyncFolder(folder.c_str(), error);
 }
 
 bool RenameFile(const char* from, const char* to, int* error) {

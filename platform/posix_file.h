@@ -155,4 +155,11 @@ inline constexpr int kFileFaultExitCode = 87;
 void SetFileFaultCountdown(std::uint64_t n);
 std::uint64_t FileFaultPointCount();
 
+// Descriptors this process may still open: its soft limit less those open.
+std::uint32_t DescriptorRoom();
+
+// Forces a folder's entries (a file created or renamed in it) to the device.
+// File systems that cannot sync a folder count as done.
+bool SyncFolder(const char* path, int* error);
+
 }  // namespace platform

@@ -6,6 +6,10 @@
 #include "foundation/collections/set.h"
 #include "foundation/persistence/virtual_stream.h"
 
+#include <functional>
+#include <unordered_map>
+#include <utility>
+
 namespace {
 
 // A count read from a short file stays all-ones, so that the first item read
@@ -13,6 +17,15 @@ namespace {
 constexpr std::uint32_t kUnreadCount = 0xFFFFFFFFu;
 
 thread_local int t_equality_depth = 0;
+
+struct PairHash {
+  std::size_t operator()(const std::pair<const void*, const void*>& p) const {
+    return std::hash<const void*>()(p.first) * 31u ^ std::hash<const void*>()(p.second);
+  }
+};
+// Outcomes of the pairs compared within the outermost comparison on this
+// thread; emptied when it ends.
+thread_local std::unordered_map<std::pair<const void*, const void*>, bool, PairHash> t_compared;
 
 }  // namespace
 
@@ -53,7 +66,7 @@ void ClCollection::RestoreFromFile(ClFileStream& file) {
   for (std::uint32_t i = 0; i < count; ++i) {
     ClCollectable* item = RestoreCollectableFromFile(file);
     if (file.Error()) break;
-    Insert(item);
+    if (Insert(item) != item) NoteDroppedItem(item);
   }
 }
 
@@ -65,7 +78,7 @@ void ClCollection::RestoreFromVStream(Clvistream& stream) {
   for (std::uint32_t i = 0; i < count; ++i) {
     ClCollectable* item = RestoreCollectable(stream);
     if (!stream.Good()) break;
-    Insert(item);
+    if (Insert(item) != item) NoteDroppedItem(item);
   }
 }
 
@@ -87,12 +100,24 @@ bool ClCollection::IsEmpty() const { return Entries() == 0; }
 
 void ClCollection::RemoveAndDestroy(const ClCollectable* a) { delete Remove(a); }
 
-ClEqualityLevel::ClEqualityLevel() {
+ClEqualityLevel::ClEqualityLevel(const ClCollectable* a, const ClCollectable* b) : a_(a), b_(b) {
   if (t_equality_depth >= kMaxEqualityDepth) ClRaiseError(ClErrorClass::kInternal, kClNotAllow);
   ++t_equality_depth;
 }
 
-ClEqualityLevel::~ClEqualityLevel() { --t_equality_depth; }
+ClEqualityLevel::~ClEqualityLevel() {
+  if (--t_equality_depth == 0) t_compared.clear();
+}
+
+int ClEqualityLevel::Known() const {
+  const auto found = t_compared.find({a_, b_});
+  return found == t_compared.end() ? -1 : found->second ? 1 : 0;
+}
+
+bool ClEqualityLevel::Decided(bool equal) {
+  t_compared[{a_, b_}] = equal;
+  return equal;
+}
 
 std::uint16_t ClSequenceable::ClassId() const { return kClSequenceableId; }
 

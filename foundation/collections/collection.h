@@ -48,16 +48,29 @@ class ClCollection : public ClCollectable {
 
 // Collections that hold themselves or one another would compare until the
 // stack ran out; comparisons nested deeper than this on one thread raise
-// "[NOTALLOW]" instead.
-inline constexpr int kMaxEqualityDepth = 2000;
+// "[NOTALLOW]" instead. As deep as a restore may nest (kMaxRestoreDepth), so
+// that whatever restores can be compared.
+inline constexpr int kMaxEqualityDepth = 10000;
 
-// One level of a collection comparison on this thread, for its lifetime.
+// One level of a collection comparison of a with b on this thread, for its
+// lifetime. Within the outermost comparison each pair is compared once: a
+// collection holding the same item twice would otherwise compare each
+// level of a chain twice, 2^depth times in all.
 class ClEqualityLevel {
  public:
-  ClEqualityLevel();
+  ClEqualityLevel(const ClCollectable* a, const ClCollectable* b);
   ~ClEqualityLevel();
   ClEqualityLevel(const ClEqualityLevel&) = delete;
   ClEqualityLevel& operator=(const ClEqualityLevel&) = delete;
+
+  // 1 or 0 when this pair was compared before, else -1.
+  int Known() const;
+  // Records the outcome of this comparison and returns it.
+  bool Decided(bool equal);
+
+ private:
+  const ClCollectable* a_;
+  const ClCollectable* b_;
 };
 
 // A collection with positions 0 .. Entries() - 1.

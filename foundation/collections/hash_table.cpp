@@ -46,15 +46,16 @@ bool ClHashTable::IsEqual(const ClCollectable* other) const {
   if (other == nullptr || other->ClassId() != ClassId()) return false;
   const auto* that = dynamic_cast<const ClCollection*>(other);
   if (that == nullptr || that->Entries() != count_) return false;
-  const ClEqualityLevel level;
+  ClEqualityLevel level(this, that);
+  if (const int known = level.Known(); known >= 0) return known == 1;
   ClSet distinct(count_ / 2);
   Apply([](ClCollectable* item, void* data) { static_cast<ClSet*>(data)->Insert(item); },
         &distinct);
   ClSetIterator it(distinct);
   for (ClCollectable* item = it.Next(); item != nullptr; item = it.Next()) {
-    if (OccurrencesOf(item) > that->OccurrencesOf(item)) return false;
+    if (OccurrencesOf(item) > that->OccurrencesOf(item)) return level.Decided(false);
   }
-  return true;
+  return level.Decided(true);
 }
 
 void ClHashTable::Apply(ClApplyFunction function, void* data) const {

@@ -40,11 +40,12 @@ bool ClOrdered::IsEqual(const ClCollectable* other) const {
   if (other == nullptr || other->ClassId() != kClOrderedId) return false;
   const auto* that = dynamic_cast<const ClOrdered*>(other);
   if (that == nullptr || that->count_ != count_) return false;
-  const ClEqualityLevel level;
+  ClEqualityLevel level(this, that);
+  if (const int known = level.Known(); known >= 0) return known == 1;
   for (std::size_t i = 0; i < count_; ++i) {
-    if (!ClItemsEqual(items_[i], that->items_[i])) return false;
+    if (!ClItemsEqual(items_[i], that->items_[i])) return level.Decided(false);
   }
-  return true;
+  return level.Decided(true);
 }
 
 void ClOrdered::Apply(ClApplyFunction function, void* data) const {

@@ -72,12 +72,13 @@ bool ClSlistCollectables::IsEqual(const ClCollectable* other) const {
   if (other == nullptr || other->ClassId() != kClSlistCollectablesId) return false;
   const auto* that = dynamic_cast<const ClSlistCollectables*>(other);
   if (that == nullptr || that->Entries() != Entries()) return false;
-  const ClEqualityLevel level;
+  ClEqualityLevel level(this, that);
+  if (const int known = level.Known(); known >= 0) return known == 1;
   const ClSlink* b = that->HeadLink()->next;
   for (const ClSlink* a = HeadLink()->next; !IsTail(a); a = a->next, b = b->next) {
-    if (!ClItemsEqual(AsNode(a)->item, AsNode(b)->item)) return false;
+    if (!ClItemsEqual(AsNode(a)->item, AsNode(b)->item)) return level.Decided(false);
   }
-  return true;
+  return level.Decided(true);
 }
 
 void ClSlistCollectables::Apply(ClApplyFunction function, void* data) const {

@@ -5,7 +5,8 @@
 
 namespace {
 
-bool IsAnyRun(const std::string& component) { return component == "~"; }
+// A later component carries its separator: "A.~" runs below A.
+bool IsAnyRun(const std::string& component) { return component == "~" || component == ".~"; }
 
 // "Blocks(\"T 1\")" and ".Streams(\"S\")" name the block or stream itself.
 std::string WithoutQualifier(const std::string& component) {
@@ -81,7 +82,8 @@ BvuDirectoryNode* BvuDirectoryIterator::PartnerOf(Level& level, BvuDirectoryNode
   if (!level.partner_children) {
     level.partner_children = std::make_unique<std::unordered_map<std::string, BvuDirectoryNode*>>();
     BvuDirectoryNode* partner = level.partner;
-    for (std::int32_t index = partner->LowIndex(); index <= partner->HighIndex(); ++index) {
+    for (std::int32_t index = NextChildIndex(partner, partner->LowIndex()); index <= partner->HighIndex();
+         index = NextChildIndex(partner, index + 1)) {
       if (BvuDirectoryNode* other = partner->ChildAt(index)) {
         level.partner_children->emplace(FoldedName(other->Name()), other);
       }
@@ -94,6 +96,7 @@ BvuDirectoryNode* BvuDirectoryIterator::PartnerOf(Level& level, BvuDirectoryNode
 Status BvuDirectoryIterator::NextMatch(BvuDirectoryNode** node, BvuDirectoryNode** partner) {
   while (!levels_.empty()) {
     Level& level = levels_.back();
+    level.next = NextChildIndex(level.node, level.next);
     if (level.next > level.node->HighIndex()) {
       levels_.pop_back();
       continue;

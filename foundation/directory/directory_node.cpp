@@ -51,7 +51,8 @@ const char* BvuDirectoryNode::GetNameText(std::int32_t) {
 Status BvuDirectoryNode::ApplyToSubtree(void* list, void* guard, std::int32_t guard_state,
                                         std::int32_t eliminate, void* problem) {
   Status last = status::kOk;
-  for (std::int32_t index = LowIndex(); index <= HighIndex(); ++index) {
+  for (std::int32_t index = NextChildIndex(this, LowIndex()); index <= HighIndex();
+       index = NextChildIndex(this, index + 1)) {
     BvuDirectoryNode* child = ChildAt(index);
     if (child == nullptr) continue;
     last = child->ApplyToSubtree(list, guard, guard_state, eliminate, problem);
@@ -114,12 +115,7 @@ Status BvuDirectoryNode::ReadIdPathWithNames(BvuBinaryStream&, BvuDirectoryNode*
 Status BvuDirectoryNode::ReadItemBody(BvuBinaryStream&, void*) { return status::kGeneralFailure; }
 
 Status BvuDirectoryNode::DeleteChildren() {
-  for (std::int32_t index = LowIndex(); index <= HighIndex(); ++index) {
-    BvuDirectoryNode* child = ChildAt(index);
-    if (child == nullptr) continue;
-    child->DeleteChildren();
-    delete child;
-  }
+  BvuDirectoryProper::DeleteBelow(this);
   return status::kOk;
 }
 
@@ -194,7 +190,8 @@ Status BvuDirectoryNode::WalkPostOrder(BvuWalkCallback callback, void* argument)
     Level& level = levels.back();
     BvuDirectoryNode* child = nullptr;
     while (child == nullptr && level.next <= level.node->HighIndex()) {
-      child = level.node->ChildAt(level.next++);
+      level.next = NextChildIndex(level.node, level.next);
+      if (level.next <= level.node->HighIndex()) child = level.node->ChildAt(level.next++);
     }
     if (child != nullptr) {
       levels.push_back({child, child->LowIndex()});

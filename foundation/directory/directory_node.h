@@ -190,11 +190,21 @@ class BvuDirectoryProper : public BvuDirectoryNode, public BvuLookupTable {
   Status ClearMarks() override;
   Status NumberLeaves(std::uint32_t* counter) override;
 
+  // Deletes every node below root, deepest first and without recursion (a
+  // tree from outside may be a chain of any depth); each node's own
+  // DeleteChildren still runs once nothing is left below it.
+  static void DeleteBelow(BvuDirectoryNode* root);
+
  private:
   // The index whose child DeleteChildren is deleting: its destructor asks
   // for it, and a wide node is not searched once per child.
   std::int32_t deleting_at_ = -1;
 };
+
+// The first index from `from` on where the node may hold a child (else
+// past its high index): walks over children skip the empty stretches of a
+// sparse table instead of asking for every index between.
+std::int32_t NextChildIndex(BvuDirectoryNode* node, std::int32_t from);
 
 // A node with exactly one child, the base of the real variable of
 // subsystem 4, which defines its index range and child access.

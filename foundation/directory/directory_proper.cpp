@@ -16,7 +16,8 @@ constexpr std::uint32_t kStepNameSize = 256;
 
 std::vector<std::pair<std::int32_t, BvuDirectoryNode*>> ChildrenOf(BvuDirectoryNode* node) {
   std::vector<std::pair<std::int32_t, BvuDirectoryNode*>> children;
-  for (std::int32_t index = node->LowIndex(); index <= node->HighIndex(); ++index) {
+  for (std::int32_t index = NextChildIndex(node, node->LowIndex()); index <= node->HighIndex();
+       index = NextChildIndex(node, index + 1)) {
     if (BvuDirectoryNode* child = node->ChildAt(index)) children.emplace_back(index, child);
   }
   return children;
@@ -31,7 +32,7 @@ struct PathStep {
 
 BvuDirectoryProper::~BvuDirectoryProper() {
   // Children left here must not reach back into a deleted parent.
-  for (std::int32_t index = LowIndex(); index <= HighIndex(); ++index) {
+  for (std::int32_t index = NextHeldIndex(LowIndex()); index <= HighIndex(); index = NextHeldIndex(index + 1)) {
     BvuDirectoryNode* child = ItemAt(index);
     if (child != nullptr && child->Parent() == this) child->SetParent(nullptr);
   }
@@ -40,7 +41,8 @@ BvuDirectoryProper::~BvuDirectoryProper() {
 Status BvuDirectoryProper::AdoptChildren(BvuDirectoryNode* other) {
   // Every child keeps its index, so a taken slot here refuses the whole move.
   std::vector<std::pair<std::int32_t, BvuDirectoryNode*>> moving;
-  for (std::int32_t index = other->LowIndex(); index <= other->HighIndex(); ++index) {
+  for (std::int32_t index = NextChildIndex(other, other->LowIndex()); index <= other->HighIndex();
+       index = NextChildIndex(other, index + 1)) {
     BvuDirectoryNode* child = other->ChildAt(index);
     if (child == nullptr) continue;
     if (ItemAt(index) != nullptr) return status::kBadArguments;
@@ -65,6 +67,11 @@ std::int32_t BvuDirectoryProper::HighIndex() { return BvuLookupTable::HighIndex(
 std::int32_t BvuDirectoryProper::LowIndex() { return BvuLookupTable::LowIndex(); }
 BvuDirectoryNode* BvuDirectoryProper::ChildAt(std::int32_t index) { return ItemAt(index); }
 
+std::int32_t NextChildIndex(BvuDirectoryNode* node, std::int32_t from) {
+  if (auto* table = dynamic_cast<BvuDirectoryProper*>(node)) return table->NextHeldIndex(from);
+  return from;
+}
+
 std::int32_t BvuDirectoryProper::IndexOfChild(const BvuDirectoryNode* child) {
   if (deleting_at_ != -1 && ItemAt(deleting_at_) == child) return deleting_at_;
   return IndexOf(child);
@@ -73,7 +80,7 @@ std::int32_t BvuDirectoryProper::IndexOfChild(const BvuDirectoryNode* child) {
 Status BvuDirectoryProper::InsertChildAt(std::int32_t index, BvuDirectoryNode* child) {
   const Status s = SetAt(index, child);
   if (s == status::kBadArguments) {
-    SuPrint(s, "Child index %d of \"%s\" refused: out of range or too far from the other children",
+    SuPrint(s, "Child index %d of \"%s\" refused: out of range",
             &index, GetNameText());
   } else if (s == kBvuNoMemory) {
     SuPrint(s, "No memory for child index %d of \"%s\"", &index, GetNameText());
@@ -100,7 +107,7 @@ std::int32_t BvuDirectoryProper::SlotCount() { return Count(); }
 
 std::int32_t BvuDirectoryProper::LeafCount() {
   std::int32_t leaves = 0;
-  for (std::int32_t index = LowIndex(); index <= HighIndex(); ++index) {
+  for (std::int32_t index = NextHeldIndex(LowIndex()); index <= HighIndex(); index = NextHeldIndex(index + 1)) {
     if (BvuDirectoryNode* child = ItemAt(index)) leaves += child->LeafCount();
   }
   return leaves > 0 ? leaves : 1;
@@ -176,22 +183,44 @@ Status BvuDirectoryProper::ReadIdPathWithNames(BvuBinaryStream& stream,
 }
 
 Status BvuDirectoryProper::DeleteChildren() {
-  for (std::int32_t index = LowIndex(); index <= HighIndex(); ++index) {
-    BvuDirectoryNode* child = ItemAt(index);
-    if (child == nullptr) continue;
-    child->DeleteChildren();
-    deleting_at_ = index;
-    delete child;
-    deleting_at_ = -1;
-  }
+  DeleteBelow(this);
   Reset();
   return status::kOk;
+}
+
+void BvuDirectoryProper::DeleteBelow(BvuDirectoryNode* root) {
+  struct Level {
+    BvuDirectoryNode* node;
+    std::int32_t next;  // the next index to look at
+  };
+  std::vector<Level> levels{{root, root->LowIndex()}};
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    BvuDirectoryNode* child = nullptr;
+    while (child == nullptr && level.next <= level.node->HighIndex()) {
+      level.next = NextChildIndex(level.node, level.next);
+      if (level.next <= level.node->HighIndex()) child = level.node->ChildAt(level.next++);
+    }
+    if (child != nullptr) {
+      levels.push_back({child, child->LowIndex()});
+      continue;
+    }
+    BvuDirectoryNode* emptied = level.node;
+    levels.pop_back();
+    if (levels.empty()) return;  // the root stays
+    emptied->DeleteChildren();    // nothing below: its own clean-up only
+    BvuDirectoryNode* parent = levels.back().node;
+    auto* proper = dynamic_cast<BvuDirectoryProper*>(parent);
+    if (proper != nullptr) proper->deleting_at_ = levels.back().next - 1;
+    delete emptied;
+    if (proper != nullptr) proper->deleting_at_ = -1;
+  }
 }
 
 Status BvuDirectoryProper::WriteModelText(void* out, void* context, std::int32_t indent,
                                           std::int32_t flags) {
   Status last = status::kOk;
-  for (std::int32_t index = LowIndex(); index <= HighIndex(); ++index) {
+  for (std::int32_t index = NextHeldIndex(LowIndex()); index <= HighIndex(); index = NextHeldIndex(index + 1)) {
     if (BvuDirectoryNode* child = ItemAt(index)) {
       last = child->WriteModelText(out, context, indent, flags);
     }
@@ -209,7 +238,8 @@ Status BvuDirectoryProper::InsertUnderPath(const char* text, BvuDirectoryNode* n
     const bool last = at + 1 == components.size();
     std::int32_t found_at = -1;
     BvuDirectoryNode* found = nullptr;
-    for (std::int32_t index = current->LowIndex(); index <= current->HighIndex(); ++index) {
+    for (std::int32_t index = NextChildIndex(current, current->LowIndex()); index <= current->HighIndex();
+         index = NextChildIndex(current, index + 1)) {
       BvuDirectoryNode* child = current->ChildAt(index);
       if (child != nullptr && child->Name() != nullptr && std::strcmp(child->Name(), component) == 0) {
         found = child;
@@ -267,7 +297,7 @@ Status BvuDirectoryProper::InsertUnderPath(const char* text, BvuDirectoryNode* n
 
 Status BvuDirectoryProper::ClearMarks() {
   Status last = status::kOk;
-  for (std::int32_t index = LowIndex(); index <= HighIndex(); ++index) {
+  for (std::int32_t index = NextHeldIndex(LowIndex()); index <= HighIndex(); index = NextHeldIndex(index + 1)) {
     if (BvuDirectoryNode* child = ItemAt(index)) last = child->ClearMarks();
   }
   return last;
@@ -275,7 +305,7 @@ Status BvuDirectoryProper::ClearMarks() {
 
 Status BvuDirectoryProper::NumberLeaves(std::uint32_t* counter) {
   Status last = status::kOk;
-  for (std::int32_t index = LowIndex(); index <= HighIndex(); ++index) {
+  for (std::int32_t index = NextHeldIndex(LowIndex()); index <= HighIndex(); index = NextHeldIndex(index + 1)) {
     if (BvuDirectoryNode* child = ItemAt(index)) last = child->NumberLeaves(counter);
   }
   return last;

@@ -16,20 +16,16 @@ std::int32_t BvuLookupTable::LowIndex() { return low_; }
 std::int32_t BvuLookupTable::Count() { return high_ - low_ + 1; }
 
 BvuDirectoryNode* BvuLookupTable::ItemAt(std::int32_t index) {
-  if (items_ == nullptr || index < low_ || index > high_) return nullptr;
-  return items_[index - low_];
-}
-
-bool BvuLookupTable::KeepsTableDense(std::int32_t index) const {
-  if (low_ == -1 || (index >= low_ - 1 && index <= high_ + 1)) return true;
-  const std::int64_t span = std::int64_t{std::max(high_, index)} - std::min(low_, index) + 1;
-  return span <= kBvuFreeSpan || span <= std::int64_t{kBvuSlotsPerChild} * (held_ + 1);
+  if (index < low_ || index > high_) return nullptr;
+  if (is_sparse_) {
+    const auto found = sparse_.find(index);
+    return found != sparse_.end() ? found->second : nullptr;
+  }
+  return items_ != nullptr ? items_[index - low_] : nullptr;
 }
 
 Status BvuLookupTable::SetAt(std::int32_t index, BvuDirectoryNode* item) {
-  // An emptied table starts afresh: the range it had holds nothing.
-  if (held_ == 0 && low_ != -1 && (index < low_ || index > high_)) Reset();
-  if (index < 0 || index > kBvuHighestIndex || !KeepsTableDense(index)) return status::kBadArguments;
+  if (index < 0 || index > kBvuHighestIndex) return status::kBadArguments;
   const std::int32_t old_low = low_;
   const std::int32_t old_high = high_;
   if (low_ == -1) {
@@ -43,8 +39,10 @@ Status BvuLookupTable::SetAt(std::int32_t index, BvuDirectoryNode* item) {
     const std::int32_t shift = low_ - index;
     const std::int32_t count = high_ - low_ + 1;
     if (count + shift <= capacity_) {
-      std::memmove(items_ + shift, items_, sizeof(BvuDirectoryNode*) * count);
-      std::fill(items_, items_ + shift, nullptr);
+      if (!is_sparse_) {
+        std::memmove(items_ + shift, items_, sizeof(BvuDirectoryNode*) * count);
+        std::fill(items_, items_ + shift, nullptr);
+      }
       low_ = index;
     } else {
       // The re-allocation has already placed low at or below the index (at
@@ -59,10 +57,41 @@ Status BvuLookupTable::SetAt(std::int32_t index, BvuDirectoryNode* item) {
     return kBvuNoMemory;
   }
   if (index > high_) high_ = index;
-  BvuDirectoryNode*& slot = items_[index - low_];
-  held_ += (item != nullptr) - (slot != nullptr);
-  slot = item;
+  BvuDirectoryNode* previous = nullptr;
+  if (is_sparse_) {
+    const auto found = sparse_.find(index);
+    if (found != sparse_.end()) previous = found->second;
+    if (item != nullptr) {
+      sparse_[index] = item;
+    } else if (found != sparse_.end()) {
+      sparse_.erase(found);
+    }
+  } else {
+    BvuDirectoryNode*& slot = items_[index - low_];
+    previous = slot;
+    slot = item;
+  }
+  held_ += (item != nullptr) - (previous != nullptr);
   return status::kOk;
+}
+
+bool BvuLookupTable::TooSparseForSlots(std::int32_t capacity) const {
+  return capacity > kBvuFreeSpan && capacity > std::int64_t{kBvuSlotsPerChild} * (held_ + 1);
+}
+
+void BvuLookupTable::MoveToSparse() {
+  for (std::int32_t slot = 0; items_ != nullptr && slot <= high_ - low_; ++slot) {
+    if (items_[slot] != nullptr) sparse_[low_ + slot] = items_[slot];
+  }
+  delete[] items_;
+  items_ = nullptr;
+  is_sparse_ = true;
+}
+
+void BvuLookupTable::MoveToSlots(BvuDirectoryNode** slots, std::int32_t low) {
+  for (const auto& [index, item] : sparse_) slots[index - low] = item;
+  sparse_.clear();
+  is_sparse_ = false;
 }
 
 bool BvuLookupTable::Resize(std::int32_t n, bool to_back) {
@@ -70,53 +99,93 @@ bool BvuLookupTable::Resize(std::int32_t n, bool to_back) {
   if (n > capacity_) {
     const std::int32_t step = step_ < kLargestStep && step_ < capacity_ / 2 ? 2 * step_ : step_;
     const std::int32_t capacity = (n + step - 1) / step * step;
-    auto** grown = new (std::nothrow) BvuDirectoryNode*[capacity]();
-    if (grown == nullptr) return false;
-    step_ = step;
+    std::int32_t low = low_;
     std::int32_t first = 0;
     if (to_back) {
-      low_ = high_ - capacity + 1;
+      low = high_ - capacity + 1;
       first = capacity - count;
-      if (low_ < 0) {
-        low_ = 0;
+      if (low < 0) {
+        low = 0;
         first = high_ + 1 - count;
       }
     }
-    if (count > 0) std::memcpy(grown + first, items_, sizeof(BvuDirectoryNode*) * count);
-    delete[] items_;
-    items_ = grown;
+    if (TooSparseForSlots(capacity)) {
+      if (!is_sparse_) MoveToSparse();
+    } else {
+      auto** grown = new (std::nothrow) BvuDirectoryNode*[capacity]();
+      if (grown == nullptr) return false;
+      if (is_sparse_) {
+        MoveToSlots(grown, low);
+      } else if (count > 0) {
+        std::memcpy(grown + first, items_, sizeof(BvuDirectoryNode*) * count);
+      }
+      delete[] items_;
+      items_ = grown;
+    }
+    step_ = step;
+    low_ = low;
     capacity_ = capacity;
     return true;
   }
   if (to_back && count > 0) {
     const std::int32_t shift = std::min(capacity_ - count, low_);
     if (shift <= 0) return true;
-    std::memmove(items_ + shift, items_, sizeof(BvuDirectoryNode*) * count);
-    std::fill(items_, items_ + shift, nullptr);
+    if (!is_sparse_) {
+      std::memmove(items_ + shift, items_, sizeof(BvuDirectoryNode*) * count);
+      std::fill(items_, items_ + shift, nullptr);
+    }
     low_ -= shift;
   }
   return true;
 }
 
 BvuDirectoryNode* BvuLookupTable::TakeAt(std::int32_t index) {
-  if (items_ == nullptr || index < low_ || index > high_) return nullptr;
-  BvuDirectoryNode* item = items_[index - low_];
-  items_[index - low_] = nullptr;
+  if (index < low_ || index > high_) return nullptr;
+  BvuDirectoryNode* item = nullptr;
+  if (is_sparse_) {
+    const auto found = sparse_.find(index);
+    if (found == sparse_.end()) return nullptr;
+    item = found->second;
+    sparse_.erase(found);
+  } else {
+    if (items_ == nullptr) return nullptr;
+    item = items_[index - low_];
+    items_[index - low_] = nullptr;
+  }
   if (item != nullptr) --held_;
   return item;
 }
 
 std::int32_t BvuLookupTable::IndexOf(const BvuDirectoryNode* item) const {
-  if (items_ == nullptr || item == nullptr) return -1;
+  if (item == nullptr) return -1;
+  if (is_sparse_) {
+    for (const auto& [index, held] : sparse_) {
+      if (held == item) return index;
+    }
+    return -1;
+  }
+  if (items_ == nullptr) return -1;
   for (std::int32_t slot = 0; slot <= high_ - low_; ++slot) {
     if (items_[slot] == item) return low_ + slot;
   }
   return -1;
 }
 
+std::int32_t BvuLookupTable::NextHeldIndex(std::int32_t from) const {
+  if (from < low_) from = low_;
+  if (is_sparse_) {
+    const auto found = sparse_.lower_bound(from);
+    return found != sparse_.end() ? found->first : high_ + 1;
+  }
+  while (items_ != nullptr && from <= high_ && items_[from - low_] == nullptr) ++from;
+  return items_ != nullptr ? std::min(from, high_ + 1) : high_ + 1;
+}
+
 void BvuLookupTable::Reset() {
   delete[] items_;
   items_ = nullptr;
+  sparse_.clear();
+  is_sparse_ = false;
   capacity_ = 0;
   low_ = -1;
   high_ = -2;

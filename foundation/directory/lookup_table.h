@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 
 #include "platform/status.h"
 
@@ -15,11 +16,10 @@ inline constexpr Status kBvuNoMemory = 0x80000007u;
 // The highest index a child may have: ids travel as 24 bits and the two
 // highest values mark a path's start and end.
 inline constexpr std::int32_t kBvuHighestIndex = 0xFFFFFD;
-// A table may always span this many slots. Beyond it, an index outside the
-// range in use is taken only next to that range, or when the table then
-// holds a child in at least one of every kBvuSlotsPerChild slots: children
-// are numbered densely, and an index far from the others would only buy a
-// huge, nearly empty array.
+// Any index is taken, however far from the others. A table whose slots
+// would number more than kBvuFreeSpan and more than kBvuSlotsPerChild for
+// each child keeps its children by index instead of in an array of slots,
+// so that an index far from the others costs no huge, nearly empty array.
 inline constexpr std::int32_t kBvuFreeSpan = 4096;
 inline constexpr std::int32_t kBvuSlotsPerChild = 16;
 
@@ -41,16 +41,16 @@ class BvuLookupTable {
 
   // Puts the item at the index, growing the table in either direction; an
   // item already there is overwritten. 0x8000020F for an index outside 0 to
-  // kBvuHighestIndex or one that would leave the table nearly empty (see
-  // kBvuFreeSpan), 0x80000007 when there is no memory to grow; the items
-  // are unchanged after a failure. A table whose items were all taken
-  // starts afresh at an index outside its old range.
+  // kBvuHighestIndex, 0x80000007 when there is no memory to grow; the items
+  // are unchanged after a failure.
   Status SetAt(std::int32_t index, BvuDirectoryNode* item);
   // Empties the slot and hands back what it held (null when empty or out of
   // range).
   BvuDirectoryNode* TakeAt(std::int32_t index);
   // low + slot of the item, or -1.
   std::int32_t IndexOf(const BvuDirectoryNode* item) const;
+  // The first index from `from` on that holds an item, else high + 1.
+  std::int32_t NextHeldIndex(std::int32_t from) const;
   // Frees the storage: low -1, high -2, capacity 0, step 4.
   void Reset();
 
@@ -62,10 +62,17 @@ class BvuLookupTable {
   bool Resize(std::int32_t n, bool to_back);
 
  private:
-  // Whether an item may go at the index without making the table too sparse.
-  bool KeepsTableDense(std::int32_t index) const;
+  // Whether capacity slots would be mostly empty with the items held.
+  bool TooSparseForSlots(std::int32_t capacity) const;
+  // Moves the items between the two forms; low is the new array's.
+  void MoveToSparse();
+  void MoveToSlots(BvuDirectoryNode** slots, std::int32_t low);
 
+  // The items by slot (index - low) while the table is dense enough, else
+  // by index in sparse_ and no array.
   BvuDirectoryNode** items_ = nullptr;
+  std::map<std::int32_t, BvuDirectoryNode*> sparse_;
+  bool is_sparse_ = false;
   std::int32_t capacity_ = 0;
   std::int32_t low_ = -1;
   std::int32_t high_ = -2;

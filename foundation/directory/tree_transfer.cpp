@@ -17,6 +17,9 @@ constexpr std::uint8_t kLevelUp = 255;
 constexpr std::uint32_t kRootIndex = 0xFFFFFF;
 // A name in a tree description: at most 254 bytes and the NUL.
 constexpr std::uint32_t kTreeNameSize = 255;
+// Deeper descriptions are refused: no model nests this far, and every walk
+// of the tree would have to hold a chain of any length.
+constexpr std::uint32_t kMostTreeDepth = 10000;
 
 Status WriteRecord(BvuBinaryStream& stream, BvuDirectoryNode* node, std::uint8_t tag,
                    std::uint32_t index, BvuTreeWriter writer, void* argument) {
@@ -46,9 +49,10 @@ Status BvuDirectoryNode::WriteTree(BvuBinaryStream& stream, BvuTreeWriter writer
   while (status::IsSuccess(s) && !levels.empty()) {
     Level& level = levels.back();
     BvuDirectoryNode* child = nullptr;
-    std::int32_t index = level.next;
-    for (; child == nullptr && index <= level.node->HighIndex(); ++index) {
-      child = level.node->ChildAt(index);
+    std::int32_t index = NextChildIndex(level.node, level.next);
+    while (child == nullptr && index <= level.node->HighIndex()) {
+      child = level.node->ChildAt(index++);
+      if (child == nullptr) index = NextChildIndex(level.node, index);
     }
     level.next = index;
     if (child == nullptr) {
@@ -64,6 +68,7 @@ Status BvuDirectoryNode::WriteTree(BvuBinaryStream& stream, BvuTreeWriter writer
 
 Status BvuDirectoryNode::ReadTree(BvuBinaryStream& stream, BvuTreeReader reader, void* argument) {
   BvuDirectoryNode* current = this;
+  std::uint32_t depth = 0;  // of current below this
   for (;;) {
     std::uint8_t tag = 0;
     Status s = stream.GetUInt8(&tag);
@@ -73,6 +78,7 @@ Status BvuDirectoryNode::ReadTree(BvuBinaryStream& stream, BvuTreeReader reader,
       // climbs into the start node's ancestors.
       if (current == this) return status::kOk;
       current = current->Parent();
+      --depth;
       continue;
     }
     std::uint32_t index = 0;
@@ -93,6 +99,10 @@ Status BvuDirectoryNode::ReadTree(BvuBinaryStream& stream, BvuTreeReader reader,
     if (tag == kRootTag) {
       if (flag != 0) return kBvuTreeStartWithData;
       continue;
+    }
+    if (depth == kMostTreeDepth) {
+      SuPrint(status::kBadArguments, "Tree description refused: nodes nested more than 10000 deep");
+      return status::kBadArguments;
     }
     const auto at = static_cast<std::int32_t>(index);
     BvuDirectoryNode* node = nullptr;
@@ -121,5 +131,6 @@ Status BvuDirectoryNode::ReadTree(BvuBinaryStream& stream, BvuTreeReader reader,
       delete replaced;
     }
     current = node;
+    ++depth;
   }
 }

@@ -91,6 +91,9 @@ Status CopyRegularFile(const std::string& from, const std::string& to, std::int3
   if ((mode & kCopyMakeWritable) != 0) permissions |= kOwnerReadWrite;
   code = 0;
   if (CopyContents(in.get(), out.get(), &code)) platform::SetPermissions(out.get(), permissions, &code);
+  // The data reaches the device before the name does: after a crash the
+  // target is the old file or the whole copy, never an empty one.
+  if (code == 0) platform::SyncFile(out.get(), &code);
   int close_error = 0;
   if (!out.Close(&close_error) && code == 0) code = close_error;
   in.Close(&close_error);
@@ -103,6 +106,7 @@ Status CopyRegularFile(const std::string& from, const std::string& to, std::int3
       code = 0;
       platform::RenameFile(temporary.c_str(), final_target.c_str(), &code);
     }
+    if (code == 0) platform::SyncFolder(FolderOf(final_target).c_str(), &code);
   }
   if (code == 0) return status::kOk;
   platform::RemoveFile(temporary.c_str());

@@ -1,13 +1,20 @@
 #include "foundation/persistence/persistence.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <unordered_map>
+#include <unordered_set>
 
+#include "foundation/collections/collection.h"
 #include "foundation/collections/collection_errors.h"
 #include "foundation/collections/factory.h"
 #include "foundation/persistence/file_stream.h"
 #include "foundation/persistence/virtual_stream.h"
+
+// A graph that restores must also compare.
+static_assert(kMaxRestoreDepth <= kMaxEqualityDepth);
 
 namespace {
 
@@ -17,6 +24,59 @@ std::atomic<std::size_t> g_next_slot{0};
 
 thread_local ClRestoreRecord* t_restore_record = nullptr;
 thread_local int t_restore_depth = 0;
+
+// What a top-level restore learns about who holds its objects: every object
+// is named once by its body, then once per reference to it.
+struct Holders {
+  std::unordered_map<const ClCollectable*, std::uint32_t> references;
+  std::unordered_map<ClCollectable*, std::uint32_t> dropped;  // names no collection kept
+  std::unordered_set<const ClCollectable*> targets;           // belong to the caller
+};
+thread_local Holders* t_holders = nullptr;
+
+// Deletes the objects that every name of was dropped, then the items of
+// such collections that nothing else names.
+void DisposeUnheld(Holders& holders) {
+  std::vector<ClCollectable*> pending;
+  for (const auto& entry : holders.dropped) pending.push_back(entry.first);
+  std::unordered_set<ClCollectable*> unheld;
+  std::vector<ClCollectable*> order;
+  while (!pending.empty()) {
+    ClCollectable* object = pending.back();
+    pending.pop_back();
+    if (object == nullptr || object == NilObject() || unheld.count(object) != 0 ||
+        holders.targets.count(object) != 0) {
+      continue;
+    }
+    const auto named = holders.references.find(object);
+    const std::uint32_t names = 1 + (named != holders.references.end() ? named->second : 0);
+    if (holders.dropped[object] < names) continue;
+    unheld.insert(object);
+    order.push_back(object);
+    // Its items lose the name it gave them.
+    struct Context {
+      Holders* holders;
+      std::vector<ClCollectable*>* pending;
+    } context{&holders, &pending};
+    if (auto* collection = dynamic_cast<ClCollection*>(object)) {
+      collection->Apply(
+          [](ClCollectable* item, void* data) {
+            auto* context = static_cast<Context*>(data);
+            if (item == nullptr) return;
+            ++context->holders->dropped[item];
+            context->pending->push_back(item);
+          },
+          &context);
+    }
+  }
+  if (order.empty()) return;
+  if (t_restore_record != nullptr) {
+    auto& made = t_restore_record->made;
+    made.erase(std::remove_if(made.begin(), made.end(), [&](ClCollectable* o) { return unheld.count(o) != 0; }),
+               made.end());
+  }
+  for (ClCollectable* object : order) delete object;
+}
 // Objects counted by the StoredSizeOf call in progress on this thread.
 thread_local ClIdentitySet* t_sizing = nullptr;
 
@@ -51,6 +111,7 @@ class ReadScope {
   ~ReadScope() {
     if (depth_counted_) --t_restore_depth;
     if (top_) ReadManager().FreeCurrentInstance();
+    if (holders_ != nullptr) t_holders = outer_holders_;
   }
   ReadScope(const ReadScope&) = delete;
   ReadScope& operator=(const ReadScope&) = delete;
@@ -59,6 +120,13 @@ class ReadScope {
   void Open() {
     ReadManager().MakeCurrentInstance();
     table().Append(NilObject());
+    holders_ = std::make_unique<Holders>();
+    outer_holders_ = t_holders;
+    t_holders = holders_.get();
+  }
+  // At the end of a top-level restore that raised nothing.
+  void Finish() {
+    if (holders_ != nullptr) DisposeUnheld(*holders_);
   }
   ClOrdered& table() const { return *ReadManager().Table(); }
   // False when the nesting is too deep for the stack.
@@ -70,6 +138,8 @@ class ReadScope {
  private:
   bool top_;
   bool depth_counted_ = false;
+  std::unique_ptr<Holders> holders_;
+  Holders* outer_holders_ = nullptr;
 };
 
 // The object for a first occurrence of `id`: a new one, or the target.
@@ -80,6 +150,7 @@ ClCollectable* ObjectFor(std::uint16_t id, ClCollectable* target) {
                    static_cast<unsigned>(target->ClassId()));
     }
     if (t_restore_record != nullptr) t_restore_record->targets.push_back(target);
+    if (t_holders != nullptr) t_holders->targets.insert(target);
     return target;
   }
   std::unique_ptr<ClCollectable> object(CreateByClassId(id));
@@ -96,7 +167,9 @@ ClCollectable* Resolve(const ClOrdered& table, std::uint32_t number, const ClCol
     ClRaiseError(ClErrorClass::kInternal, kClRef);
   }
   ClCollectable* object = table.ItemAt(number);
-  return object == NilObject() ? nullptr : object;
+  if (object == NilObject()) return nullptr;
+  if (t_holders != nullptr) ++t_holders->references[object];
+  return object;
 }
 
 void SetFail(Clvistream& stream) { stream.Clear(stream.ReadState() | Clvios::kFailBit); }
@@ -228,6 +301,7 @@ ClCollectable* RestoreCollectableFromFile(ClFileStream& file, ClCollectable* tar
     ClCollectable* object = ObjectFor(id, target);
     scope.table().Append(object);
     object->RestoreFromFile(file);
+    if (scope.top()) scope.Finish();
     return object;
   }
   std::uint32_t number = kUnreadNumber;
@@ -265,11 +339,16 @@ ClCollectable* RestoreCollectable(Clvistream& stream, ClCollectable* target) {
       object->RestoreFromVStream(stream);
       char close = 0;
       stream.GetChar(close);  // the closing '}'
+      if (scope.top()) scope.Finish();
       return object;
     }
   }
   SetFail(stream);
   return nullptr;
+}
+
+void NoteDroppedItem(ClCollectable* item) {
+  if (t_holders != nullptr && item != nullptr) ++t_holders->dropped[item];
 }
 
 ClRestoreRecord* ExchangeRestoreRecord(ClRestoreRecord* record) {

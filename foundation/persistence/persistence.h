@@ -57,6 +57,12 @@ struct ClRestoreRecord {
 // Installs `record` (null for none) and returns the previous one.
 ClRestoreRecord* ExchangeRestoreRecord(ClRestoreRecord* record);
 
+// Told by a collection whose restore did not keep an item (a set that
+// already held an equal one). When the top-level restore ends, an item that
+// the graph names nowhere else is deleted, and so, in turn, are the items
+// of a collection deleted so; collections do not own their items.
+void NoteDroppedItem(ClCollectable* item);
+
 // Bytes the object takes in the binary form at this point of a save: the
 // magic at top level, then 2 plus its StoredSize the first time, else 6.
 std::uint32_t StoredSizeOf(const ClCollectable* object);

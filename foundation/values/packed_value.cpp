@@ -211,7 +211,7 @@ Status SUValuePool::LoadIntSet(std::uint32_t offset, SUValue* value) const {
   std::vector<std::int32_t> integers;
   const Status read = ReadIntList(offset, &integers);
   if (status::IsFailure(read)) return read;
-  for (std::int32_t integer : integers) value->AddInt(integer);
+  value->AddInts(integers);
   return status::kOk;
 }
 
@@ -242,8 +242,9 @@ void SUValuePool::LoadBytes(const std::uint8_t* bytes, std::uint32_t size) {
     capacity_ = Capped(wanted);
     data_ = new std::uint8_t[capacity_];
   }
+  // A fresh pool loading an empty section has no buffer at all.
   if (size > 0) std::memcpy(data_, bytes, size);
-  std::memset(data_ + size, 0, capacity_ - size);
+  if (capacity_ > size) std::memset(data_ + size, 0, capacity_ - size);
   used_ = size;
 }
 
@@ -468,14 +469,17 @@ Status SUPackedValue::Restore(BvuBinaryStream& stream, SUValuePool& pool) {
     case SUValue::kIntSet: {
       std::uint32_t n = 0;
       read = stream.GetUInt32(&n);
-      SUValue set;
-      set.SetType(type);
+      std::vector<std::int32_t> elements;
       for (std::uint32_t i = 0; i < n && status::IsSuccess(read); ++i) {
         std::uint32_t element = 0;
         read = stream.GetUInt32(&element);
-        if (status::IsSuccess(read)) set.AddInt(static_cast<std::int32_t>(element));
+        if (status::IsSuccess(read)) elements.push_back(static_cast<std::int32_t>(element));
       }
-      if (status::IsSuccess(read)) read = FromValue(set, pool);
+      if (status::IsFailure(read)) break;
+      SUValue set;
+      set.SetType(type);
+      set.AddInts(elements);
+      read = FromValue(set, pool);
       break;
     }
     case SUValue::kStringSet: {

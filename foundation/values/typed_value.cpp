@@ -29,6 +29,18 @@ std::uint32_t RoundUpTo4(std::int32_t n) {
   return n <= 0 ? 0 : (static_cast<std::uint32_t>(n) + 3u) & ~3u;
 }
 
+// The slots actually allocated for a set of the given capacity. The
+// capacity grows by 4 as designed (and is saved with the set), but a set
+// built element by element must not be copied at every fourth element:
+// beyond 16 slots the storage is a power of two, and the capacity grows
+// within it without copying.
+std::uint32_t SlotsAllocatedFor(std::uint32_t capacity) {
+  if (capacity <= 16) return capacity;
+  std::uint64_t slots = 32;
+  while (slots < capacity) slots *= 2;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(slots, 0xFFFFFFFFu));
+}
+
 }  // namespace
 
 // --- construction ---
@@ -52,24 +64,18 @@ SUValue::~SUValue() { Release(); }
 void SUValue::Release() {
   if (IsArray()) {
     delete[] payload.elements;  // destroys every slot, nested arrays included
-  } else {
-    switch (type) {
-      case kString:
-      case kName:
-        delete[] payload.text;
-        break;
-      case kIntSet:
-      case kOrderedIntSet:
-        delete[] payload.ints;
-        break;
-      case kStringSet:
-      case kOrderedStringSet:
-        for (std::uint32_t i = 0; i < capacity; ++i) ReleaseSharedBuffer(payload.strings[i]);
-        delete[] payload.strings;
-        break;
-      default:
-        return;
+  } else if (IsSet()) {
+    // By the storage AllocateSet chose, whatever else the code's bits say.
+    if (Kind() == kInteger) {
+      delete[] payload.ints;
+    } else if (payload.strings != nullptr) {
+      for (std::uint32_t i = 0; i < capacity; ++i) ReleaseSharedBuffer(payload.strings[i]);
+      delete[] payload.strings;
     }
+  } else if (type == kString || type == kName) {
+    delete[] payload.text;
+  } else {
+    return;
   }
   payload.bits = 0;
   capacity = 0;
@@ -385,9 +391,9 @@ void SUValue::AllocateSet(std::uint32_t slots) {
   if (slots == 0) {
     payload.bits = 0;
   } else if (Kind() == kInteger) {
-    payload.ints = new std::int32_t[slots]();
+    payload.ints = new std::int32_t[SlotsAllocatedFor(slots)]();
   } else {
-    payload.strings = new SUStringRef[slots];
+    payload.strings = new SUStringRef[SlotsAllocatedFor(slots)];
   }
 }
 
@@ -406,13 +412,18 @@ void SUValue::ResizeSet(std::int32_t n) {
 
 void SUValue::GrowSet() {
   const std::uint32_t slots = capacity + 4;
+  if (capacity > 0 && slots <= SlotsAllocatedFor(capacity)) {
+    capacity = slots;
+    return;
+  }
+  const std::uint32_t allocated = SlotsAllocatedFor(slots);
   if (Kind() == kInteger) {
-    auto* grown = new std::int32_t[slots]();
+    auto* grown = new std::int32_t[allocated]();
     std::copy_n(payload.ints, count, grown);
     delete[] payload.ints;
     payload.ints = grown;
   } else {
-    auto* grown = new SUStringRef[slots];
+    auto* grown = new SUStringRef[allocated];
     std::copy_n(payload.strings, count, grown);  // handles move; no count changes
     delete[] payload.strings;
     payload.strings = grown;
@@ -429,6 +440,27 @@ bool SUValue::InsertInt(std::int32_t value) {
   payload.ints[at] = value;
   ++count;
   return true;
+}
+
+void SUValue::AddInts(const std::vector<std::int32_t>& values) {
+  if (type == kEmptySet && !values.empty()) AdoptElementKind(kInteger);
+  if (type != kIntSet) {
+    for (std::int32_t value : values) AddInt(value);
+    return;
+  }
+  std::vector<std::int32_t> merged(payload.ints, payload.ints + count);
+  merged.insert(merged.end(), values.begin(), values.end());
+  std::sort(merged.begin(), merged.end());
+  merged.erase(std::unique(merged.begin(), merged.end()), merged.end());
+  const auto total = static_cast<std::uint32_t>(merged.size());
+  if (total == static_cast<std::uint32_t>(count)) return;
+  // The capacity that growing by 4 at a time would have reached.
+  const std::uint32_t slots =
+      total <= capacity ? capacity : capacity + RoundUpTo4(static_cast<std::int32_t>(total - capacity));
+  Release();
+  AllocateSet(slots);
+  std::copy(merged.begin(), merged.end(), payload.ints);
+  count = static_cast<std::int32_t>(total);
 }
 
 bool SUValue::InsertString(const SUStringRef& ref) {

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <vector>
 
 #include "foundation/values/string_ref.h"
 #include "platform/status.h"
@@ -143,6 +144,9 @@ class SUValue {
   // integer, real or text as its index; a string is extended.
   void Add(const SUValue& value);
   void AddInt(std::int32_t value);
+  // AddInt for each value in turn, with one sort in place of a shift per
+  // element when this is a sorted integer set (or an empty one).
+  void AddInts(const std::vector<std::int32_t>& values);
   void AddReal(double value);
   void AddString(const char* text);
   // Numbers subtract; sets lose the right operand's elements.

@@ -285,13 +285,19 @@ bool RestoreSetHead(Clvistream& stream, std::int32_t* count, std::int32_t* capac
   return true;
 }
 
+// The codes a value can have, or an array's elements; a damaged stream may
+// name any other.
+bool IsKnownElementCode(std::uint16_t code) {
+  return code == SUValue::kNoType || SUValue::IsTransferable(code);
+}
+
 // An element of an array has fewer dimensions than the array, which bounds
 // the nesting of a damaged stream.
 void Restore(SUValue& value, Clvistream& stream, std::uint32_t most_dimensions) {
   std::uint16_t code = 0;
   std::int16_t saved_status = 0;
   if (!stream.GetU16(code) || !stream.GetI16(saved_status)) return;
-  if (static_cast<std::uint32_t>(code >> 8) > most_dimensions) {
+  if (static_cast<std::uint32_t>(code >> 8) > most_dimensions || !IsKnownElementCode(code & 0xFF)) {
     Fail(stream);
     return;
   }

@@ -144,8 +144,13 @@ class DseAssemblyList {
   void Clear();
   std::size_t Size() const;
   const DseSegment* Head() const { return head_; }
+  // Whether a message with this id is being reassembled here.
+  bool Holds(std::uint32_t message_id) const;
+  // Segments held in the incomplete chains.
+  std::uint32_t HeldSegments() const { return held_; }
 
  private:
   friend class DseSegment;
   DseSegment* head_ = nullptr;
+  std::uint32_t held_ = 0;
 };

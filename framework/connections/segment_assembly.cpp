@@ -49,6 +49,7 @@ Status DseSegment::Assemble(DseSegment* segment, DseAssemblyList* list, DseSegme
     segment->received = 1;
     segment->pool_link = list->head_;
     list->head_ = segment;
+    ++list->held_;
     return status::kOk;
   }
   if (first->count != segment->count) return Refuse(segment);
@@ -85,8 +86,10 @@ Status DseSegment::Assemble(DseSegment* segment, DseAssemblyList* list, DseSegme
     }
   }
   ++tail->received;
+  ++list->held_;
   if (tail->received == first->count) {
     Unlink(&list->head_, first);
+    list->held_ -= first->count;
     *complete = first;
   }
   return status::kOk;
@@ -94,7 +97,15 @@ Status DseSegment::Assemble(DseSegment* segment, DseAssemblyList* list, DseSegme
 
 DseAssemblyList::~DseAssemblyList() { Clear(); }
 
+bool DseAssemblyList::Holds(std::uint32_t message_id) const {
+  for (const DseSegment* s = head_; s != nullptr; s = s->pool_link) {
+    if ((s->message_id & 0xFFFFu) == (message_id & 0xFFFFu)) return true;
+  }
+  return false;
+}
+
 void DseAssemblyList::Clear() {
+  held_ = 0;
   while (head_ != nullptr) {
     DseSegment* first = head_;
     head_ = first->pool_link;

@@ -10,6 +10,8 @@
 #include "framework/messaging/io_queue.h"
 #include "framework/messaging/message.h"
 #include "framework/connections/segment.h"
+#include "framework/processes/process_manager.h"
+#include "platform/posix_file.h"
 
 namespace {
 
@@ -109,6 +111,14 @@ void DseIOQueue::RouteWaiting() {
 Status DseIOQueue::AddPeersFromList(DseMessage* message) {
   std::uint32_t count = 0;
   Status read = ReadCount(*message, kPeerEntrySize, "Peer list", &count);
+  // Every peer takes a connection: a list that would use more than half the
+  // descriptors left (or name more processes than a configuration can) is
+  // no list of siblings.
+  if (status::IsSuccess(read) &&
+      (count > DseProcessManager::kMaxProcesses || count > platform::DescriptorRoom() / 2)) {
+    SuPrint(status::kBadArguments, "Peer list refused: %u peers, more than this process can hold", &count);
+    return status::kBadArguments;
+  }
   const std::uint32_t session = controller_ != nullptr ? controller_->SessionId() : 0;
   for (std::uint32_t i = 0; i < count && status::IsSuccess(read); ++i) {
     std::uint32_t node = 0;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "foundation/messages/su_print.h"
 #include "framework/connections/connection.h"
 #include "framework/servers/controller.h"
 #include "framework/connections/io_status.h"
@@ -347,18 +348,28 @@ bool DseIOQueue::Queue(DseSegment* chain, std::uint32_t klass) {
 
 Status DseIOQueue::Flush() {
   Status result = kAllWritten;
+  std::vector<platform::Readiness> stalled;
+  bool any_stalled = false;
   for (DseIOQueue* peer : peers_) {
-    const Status flushed = peer->FlushPeer();
+    bool pause = false;
+    const Status flushed = peer->FlushPeer(&pause);
+    if (pause) {
+      peer->AddReadiness(&stalled, false, true);
+      any_stalled = true;
+    }
     if (status::IsFailure(flushed)) {
       result = flushed;
     } else if (flushed == kOutputLeft && !status::IsFailure(result)) {
       result = kOutputLeft;
     }
   }
+  // Once for all the peers that took nothing, not once for each: until one
+  // of them takes bytes again, at most the pause.
+  if (any_stalled) platform::WaitForAny(stalled, kPauseMs);
   return PeerLostIfGone(result);
 }
 
-Status DseIOQueue::FlushPeer() {
+Status DseIOQueue::FlushPeer(bool* pause) {
   if (connection_ == nullptr) return status::kUnhandled;
   for (;;) {
     std::uint32_t at = 0;
@@ -375,12 +386,7 @@ Status DseIOQueue::FlushPeer() {
     const Status written = DseSegment::Write(segment, connection_.get());
     if (written == status::kNothingWritten) {
       list.PushFront(cell);
-      if (segment->count < kNoPauseFrom) {
-        // Until the peer takes bytes again, at most the pause.
-        std::vector<platform::Readiness> items;
-        AddReadiness(&items, false, true);
-        platform::WaitForAny(items, kPauseMs);
-      }
+      if (segment->count < kNoPauseFrom) *pause = true;
       return kOutputLeft;
     }
     if (written == status::kPartlyWritten) {
@@ -494,11 +500,16 @@ Status DseIOQueue::FileSegment(DseSegment* segment) {
     return status::kOk;
   }
   segment->source_peer = this;
+  if (!RoomToAssemble(*segment, klass)) {
+    DseSegment::ReturnToPool(segment);
+    return status::kOk;
+  }
   DseSegment* complete = nullptr;
   if (status::IsFailure(DseSegment::Assemble(segment, &assembly_[klass], &complete)) ||
       complete == nullptr) {
     return status::kOk;
   }
+  refusing_ = false;
   DseMessage* message = DseMessage::DseMessageFromSegments(complete, klass, type, subtype);
   if (message == nullptr) {
     DseSegment::ReturnChain(complete);
@@ -506,6 +517,31 @@ Status DseIOQueue::FileSegment(DseSegment* segment) {
   }
   root_->AddReceived(klass, message);
   return status::kOk;
+}
+
+bool DseIOQueue::RoomToAssemble(const DseSegment& segment, std::uint32_t klass) {
+  if (segment.count <= 1) return true;
+  std::size_t incomplete = 0;
+  std::uint32_t held = 0;
+  for (std::uint32_t k = 0; k < kClasses; ++k) {
+    incomplete += assembly_[k].Size();
+    held += assembly_[k].HeldSegments();
+  }
+  const bool starts = !assembly_[klass].Holds(segment.message_id);
+  const char* why = nullptr;
+  if (starts && incomplete >= kMostIncompleteMessages) {
+    why = "too many incomplete messages";
+  } else if (held >= kMostHeldSegments) {
+    why = "too many segments of incomplete messages";
+  }
+  if (why == nullptr) return true;
+  if (!refusing_) {
+    const auto id = static_cast<std::int32_t>(segment.message_id & 0xFFFFu);
+    const auto peer = static_cast<std::int32_t>(peer_number_);
+    SuPrint(status::kBadArguments, "Segments of message %d from peer %d refused: %s", &id, &peer, why);
+    refusing_ = true;
+  }
+  return false;
 }
 
 void DseIOQueue::ReportFailure(const char* format, const char* second, const char* fallback) {

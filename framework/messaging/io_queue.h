@@ -74,6 +74,11 @@ class DseIOQueue final : public DseIOPeers {
   static constexpr Status kChildFailed = 0xA0000035u;
   // Frames of the hold and release notices.
   static constexpr std::uint32_t kNoticeId = 0xFFFF;
+  // What one peer may have pinned in messages it has not completed: a tiny
+  // frame takes a whole block, so beyond these its segments are refused
+  // (its complete messages still go through).
+  static constexpr std::uint32_t kMostIncompleteMessages = 64;
+  static constexpr std::uint32_t kMostHeldSegments = 8192;
 
   // The root. Checks the byte order (0xA000FFFF when wrong) and publishes
   // the process's message ids (prefix own number × 8,192). The controller
@@ -199,7 +204,8 @@ class DseIOQueue final : public DseIOPeers {
   // Queues the chain for this peer; false when no cell could be had.
   bool Queue(DseSegment* chain, std::uint32_t klass);
   bool QueueNotice(std::uint32_t klass, std::uint32_t subtype);
-  Status FlushPeer();
+  // Sets *pause when the peer took nothing and the caller should wait.
+  Status FlushPeer(bool* pause);
   bool HasOutput() const;
   void AddReadiness(std::vector<platform::Readiness>* items, bool read, bool write) const;
   Status ReadPeer();
@@ -207,6 +213,9 @@ class DseIOQueue final : public DseIOPeers {
   Status FileSegment(DseSegment* segment);
   void File(std::uint32_t klass, DseMessage* message);
   void ReleaseHold();
+  // Whether a received segment may be filed for reassembly (within the
+  // bounds above); tells a refusal once.
+  bool RoomToAssemble(const DseSegment& segment, std::uint32_t klass);
   void ReportFailure(const char* format, const char* second, const char* fallback);
   // Queues the chain for the peers of the token (or every peer) and records
   // the destinations; gives the chain back when nobody took it.
@@ -240,6 +249,8 @@ class DseIOQueue final : public DseIOPeers {
   Status status_ = 0;
   CellList output_[kClasses];
   std::unique_ptr<DseAssemblyList[]> assembly_;
+  // Refusing segments beyond the bounds: told once until a message completes.
+  bool refusing_ = false;
   DseSegment* receive_ = nullptr;
   std::unique_ptr<XosConnection> connection_;
   DseProcess* process_ = nullptr;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "foundation/persistence/binary_stream.h"
+#include "foundation/directory/name_path.h"
 #include "foundation/files/file_utilities.h"
 #include "foundation/messages/su_print.h"
 #include "foundation/interfaces/working_folder.h"
@@ -161,7 +162,7 @@ Status FindEntries(BvuBinaryStream& request, const BvuReplyMaker& make_reply) {
   BvuDirectoryListing kept;
   for (std::size_t at = 0; at < all.names.size(); ++at) {
     if (all.directory_flags[at] != 0 ||
-        MatchFilePattern(all.names[at].c_str(), pattern.c_str())) {
+        MatchNamePattern(all.names[at].c_str(), pattern.c_str(), false) != kNameNoMatch) {
       kept.names.push_back(all.names[at]);
       kept.directory_flags.push_back(all.directory_flags[at]);
     }

@@ -103,6 +103,28 @@ TEST(Collections, EqualityOfCollectionsHoldingThemselvesIsBoundedNotUnending) {
   }
 }
 
+// Each level holds the level below twice: compared afresh every time, two
+// such chains 40 deep took 2^40 comparisons.
+TEST(Collections, EqualityComparesEachPairOnce) {
+  for (MakeCollection make : kEveryKind) {
+    auto chain = [make](int bottom) {
+      std::vector<std::unique_ptr<ClCollection>> c;
+      c.push_back(make());
+      c.back()->Insert(new Value(bottom));
+      for (int i = 1; i < 40; ++i) {
+        c.push_back(make());
+        c[i]->Insert(c[i - 1].get());
+        c[i]->Insert(c[i - 1].get());
+      }
+      return c;
+    };
+    const auto a = chain(1), b = chain(1), c = chain(2);
+    EXPECT_TRUE(a.back()->IsEqual(b.back().get()));
+    EXPECT_FALSE(a.back()->IsEqual(c.back().get()));
+    for (const auto* bottoms : {&a, &b, &c}) bottoms->front()->ClearAndDestroy();
+  }
+}
+
 TEST_F(Sequences, CopyAndEqualityCompareItemsPairwise) {
   ClOrdered o;
   ClSlistCollectables l;

@@ -56,6 +56,8 @@ TEST_F(SampleWalk, PatternsMatchOneLevelPerComponentInAnyLetterCase) {
       {"~", all},  // a tilde matches the next component at any depth
       {"~.c", {"A.b.c", "A.x.c", "B(1,2).c"}},
       {"~(3)", {"B(3)"}},
+      {"A.~", {"A.b", "A.b.c", "A.x", "A.x.c"}},
+      {"A.~.c", {"A.b.c", "A.x.c"}},
       {"B(1(2)", {"B(1,2)"}},  // an index split over components matches several indices
       {"B(1(2).c", {"B(1,2).c"}},
       {"B(1)", {}},

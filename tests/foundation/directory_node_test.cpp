@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/directory/directory_iterator.h"
 #include "foundation/directory/directory_node.h"
 #include "foundation/directory/id_path.h"
 #include "foundation/directory/name_table.h"
@@ -284,7 +285,14 @@ void ExpectSameAsModel(BvuDirectoryProper& table, const std::map<int, BvuDirecto
   ASSERT_LE(table.LowIndex(), lowest_used);
   ASSERT_EQ(table.SlotCount(), table.HighIndex() - table.LowIndex() + 1);
   ASSERT_GE(table.Capacity(), table.SlotCount());
-  for (int index = table.LowIndex() - 3; index <= table.HighIndex() + 3; ++index) {
+  // Every child, its neighbours and the ends (the span may be millions).
+  std::vector<int> probes;
+  for (int delta = -3; delta <= 3; ++delta) {
+    probes.push_back(table.LowIndex() + delta);
+    probes.push_back(table.HighIndex() + delta);
+    for (const auto& entry : model) probes.push_back(entry.first + delta);
+  }
+  for (const int index : probes) {
     const auto found = model.find(index);
     ASSERT_EQ(table.ChildAt(index), found != model.end() ? found->second : nullptr) << "index " << index;
   }
@@ -308,6 +316,7 @@ TEST(LookupTable, FollowsAMapUnderRandomInsertReplaceAndRemove) {
       const int span = model.empty() ? 100 : highest - low + 40;
       int index = low + static_cast<int>(random() % static_cast<unsigned>(span));
       if (random() % 10 == 0) index = static_cast<int>(random() % 3000);
+      if (random() % 100 == 0) index = static_cast<int>(random() % (kBvuHighestIndex + 1));
       BvuDirectoryNode* item = items[random() % items.size()].get();
       switch (random() % 4) {
         case 0:
@@ -355,42 +364,76 @@ TEST(LookupTable, InsertingBelowAFullTableKeepsEveryChildAtItsIndex) {
   }
 }
 
-TEST(LookupTable, RefusesAnIndexThatWouldLeaveTheTableNearlyEmpty) {
+TEST(LookupTable, TakesIndicesFarApartAndGrowsByItsStepsOnly) {
   auto items = MakeItems(1);
-  testsupport::CaptureSink sink;
-  // A far index is taken while the table spans at most 4096 slots, or next
-  // to the range in use; beyond that a child must stand in one of every 16.
-  constexpr std::int32_t kTop = 0xFFFFFD;
-  struct Case {
-    std::int32_t filled;  // children 0..filled-1 first
-    std::vector<std::pair<std::int32_t, Status>> steps;
-  };
-  const Case cases[] = {
-      {0, {{kTop, status::kOk}, {0, status::kBadArguments}, {kTop - 1, status::kOk}, {kTop - 4095, status::kOk},
-           {kTop - 4097, status::kBadArguments}, {kTop - 4096, status::kOk}, {kTop - 4200, status::kBadArguments}}},
-      {300, {{4500, status::kOk}, {5200, status::kBadArguments}, {301, status::kOk}}},
-  };
-  int refused = 0;
-  for (const Case& c : cases) {
-    BvuDirectoryProper table(nullptr, "t");
-    for (std::int32_t index = 0; index < c.filled; ++index) table.InsertChildAt(index, items[0].get());
-    for (const auto& [index, expected] : c.steps) {
-      const std::int32_t capacity = table.Capacity(), low = table.LowIndex(), high = table.HighIndex();
-      EXPECT_EQ(table.InsertChildAt(index, items[0].get()), expected) << index;
-      if (expected == status::kOk) continue;
-      ++refused;
-      EXPECT_EQ(std::vector({table.Capacity(), table.LowIndex(), table.HighIndex()}), std::vector({capacity, low, high}));
-    }
-    table.Reset();
-  }
-  EXPECT_EQ(sink.groups().size(), static_cast<std::size_t>(refused));
-  // A table whose children were all taken starts afresh anywhere.
+  BvuDirectoryNode* item = items[0].get();
+  // Emptied, a table keeps its range: 3 and 4 taken, then 10 needs 8 slots.
   BvuDirectoryProper emptied(nullptr, "t");
-  emptied.InsertChildAt(0, items[0].get());
-  emptied.RemoveChildAt(0, nullptr);
-  EXPECT_EQ(emptied.InsertChildAt(kTop, items[0].get()), status::kOk);
-  EXPECT_EQ(emptied.LowIndex(), kTop);
+  emptied.InsertChildAt(3, item);
+  emptied.InsertChildAt(4, item);
+  emptied.RemoveChildAt(3, nullptr);
+  emptied.RemoveChildAt(4, nullptr);
+  ASSERT_EQ(emptied.InsertChildAt(10, item), status::kOk);
+  EXPECT_EQ(std::vector({emptied.LowIndex(), emptied.HighIndex(), emptied.Capacity()}), std::vector({3, 10, 8}));
   emptied.Reset();
+  // Far indices are taken without an array across them; filling the gap
+  // makes an array of slots again.
+  BvuDirectoryProper table(nullptr, "t");
+  for (const std::int32_t index : {0, 5000, kBvuHighestIndex, 5001}) {
+    ASSERT_EQ(table.InsertChildAt(index, item), status::kOk) << index;
+  }
+  BvuDirectoryProper filled(nullptr, "t");
+  for (std::int32_t index = 0; index < 400; ++index) filled.InsertChildAt(index * (index < 2 ? 5000 : 1), item);
+  filled.InsertChildAt(5100, item);
+  for (std::int32_t index = 0; index < 5200; ++index) {
+    const bool held = (index >= 2 && index < 400) || index == 0 || index == 5000 || index == 5100;
+    ASSERT_EQ(filled.ChildAt(index) != nullptr, held) << index;
+  }
+  EXPECT_EQ(table.ChildAt(kBvuHighestIndex), item);
+  EXPECT_EQ(table.ChildAt(4999), nullptr);
+  EXPECT_EQ(table.IndexOfChild(item), 0);
+  table.Reset();
+  filled.Reset();
+}
+
+// A node that counts the children asked of it.
+class CountingNode : public BvuDirectoryProper {
+ public:
+  CountingNode(BvuDirectoryNode* parent, int* asked) : BvuDirectoryProper(parent, "n"), asked_(asked) {}
+  BvuDirectoryNode* ChildAt(std::int32_t index) override {
+    ++*asked_;
+    return BvuDirectoryProper::ChildAt(index);
+  }
+
+ private:
+  int* asked_;
+};
+
+// Children at the ends of the index range: every walk asks only for the
+// children there, not for the sixteen million indices between.
+TEST(LookupTable, WalksAskOnlyForTheChildrenHeld) {
+  int asked = 0;
+  SampleTree tree;
+  BvuDirectoryNode* parent = tree.root();
+  for (int level = 0; level < 3; ++level) {
+    auto* node = new CountingNode(parent, &asked);
+    ASSERT_EQ(parent->InsertChildAt(level == 0 ? 0 : kBvuHighestIndex, node), status::kOk);
+    AddChild(node, 0, ".low");
+    parent = node;
+  }
+  EXPECT_EQ(tree.root()->WalkPostOrder([](BvuDirectoryNode*, void*) -> Status { return status::kOk; }, nullptr),
+            status::kOk);
+  testsupport::MemoryBinaryStream written;
+  EXPECT_EQ(tree.root()->WriteTree(written, nullptr, nullptr), status::kOk);
+  BvuDirectoryIterator* iterator = nullptr;
+  int found = 0;
+  for (BvuDirectoryNode* node = tree.root()->FindFirstMatch(nullptr, &iterator); node != nullptr; ++found) {
+    if (iterator->NextMatch(&node) != status::kOk) node = nullptr;
+  }
+  DeleteDirectoryIterator(iterator);
+  EXPECT_EQ(found, 6);
+  tree.root()->ChildAt(0)->DeleteChildren();
+  EXPECT_LT(asked, 100);
 }
 
 // Fills a table, leaves little more address space than is mapped, and asks

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,26 @@
 #include "tests/support/death.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"
+
+// Every fsync of this executable passes here (the libraries are linked in
+// statically), so a test can see what was synced and when.
+namespace {
+struct SyncRecord {
+  bool folder;
+  std::string target_text;  // the watched target's bytes at that moment
+};
+const char* g_watched_target = nullptr;
+std::vector<SyncRecord> g_syncs;
+}  // namespace
+
+extern "C" int fsync(int fd) {
+  if (g_watched_target != nullptr) {
+    struct stat info {};
+    ::fstat(fd, &info);
+    g_syncs.push_back({S_ISDIR(info.st_mode), testsupport::ReadFileBytes(g_watched_target)});
+  }
+  return static_cast<int>(::syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -94,6 +115,22 @@ TEST_F(FileFolder, CopyModesDecideOverwritingAndWritabilityAndNeverCopyAFileOnto
   const std::string other_spelling = dir_.path().string() + "/./target";
   EXPECT_EQ(CopyFileWithMode(target.c_str(), other_spelling.c_str(), kCopyOverwrite), status::kUnhandled);
   EXPECT_EQ(ReadFileBytes(target), "new");
+}
+
+// A crash must leave the old target or the whole copy: the copy's data is
+// synced before the rename, the folder's entry after it.
+TEST_F(FileFolder, ACopyIsSyncedBeforeItReplacesTheTargetAndTheFolderAfter) {
+  const auto source = dir_.WriteFile("source", "new");
+  const auto target = dir_.WriteFile("target", "old");
+  g_watched_target = target.c_str();
+  g_syncs.clear();
+  EXPECT_EQ(CopyFileWithMode(source.c_str(), target.c_str(), kCopyOverwrite), status::kOk);
+  g_watched_target = nullptr;
+  ASSERT_EQ(g_syncs.size(), 2u);
+  EXPECT_FALSE(g_syncs[0].folder);
+  EXPECT_EQ(g_syncs[0].target_text, "old");
+  EXPECT_TRUE(g_syncs[1].folder);
+  EXPECT_EQ(g_syncs[1].target_text, "new");
 }
 
 // What the folder holds, sorted: a copy leaves nothing of its own behind.

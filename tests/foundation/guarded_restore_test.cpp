@@ -88,6 +88,31 @@ TEST(GuardedRestore, GoodGraphComesBackWhole) {
   }
 }
 
+// A set keeps one of equal items; the others go unless the graph names
+// them elsewhere.
+TEST(GuardedRestore, ItemsASetDidNotKeepAreDisposedUnlessNamedElsewhere) {
+  const std::string seven("\x01\x7A\x07\0\0\0", 6);  // a Value 7
+  const std::string magic("\x88\x88\0\0", 4);
+  const struct {
+    std::string bytes;
+    int live;
+  } cases[] = {
+      // A set of three equal values.
+      {magic + std::string("\x2B\x80\x03\0\0\0", 6) + seven + seven + seven, 1},
+      // An ordered collection of that set (two values, objects 3 and 4) and object 4 again.
+      {magic + std::string("\x28\x80\x02\0\0\0\x2B\x80\x02\0\0\0", 12) + seven + seven +
+           std::string("\xFF\xFF\x04\0\0\0", 6),
+       2},
+  };
+  for (const auto& c : cases) {
+    const ClRestoreOutcome r = RestoreBytes(c.bytes);
+    ASSERT_EQ(r.status, status::kOk) << r.message;
+    EXPECT_EQ(testobjects::g_live_values, c.live);
+    DestroyGraph(r.object);
+  }
+  EXPECT_EQ(testobjects::g_live_values, 0);
+}
+
 TEST(GuardedRestore, EveryTruncationFailsWithStatusAndLeavesNothing) {
   RichGraph g;
   const int live = LiveObjects();
@@ -232,7 +257,10 @@ std::string NestedOrderedBytes(int depth) {
 TEST(GuardedRestore, NestingIsBoundedInsteadOfOverflowingTheStack) {
   const ClRestoreOutcome deep = RestoreBytes(NestedOrderedBytes(kMaxRestoreDepth - 1));
   ASSERT_EQ(deep.status, status::kOk) << deep.message;
+  const ClRestoreOutcome again = RestoreBytes(NestedOrderedBytes(kMaxRestoreDepth - 1));
+  EXPECT_TRUE(deep.object->IsEqual(again.object));  // what restores also compares
   DestroyGraph(deep.object);
+  DestroyGraph(again.object);
 
   const ClRestoreOutcome too_deep = RestoreBytes(NestedOrderedBytes(1000000));
   EXPECT_EQ(too_deep.status, status::kBadArguments);

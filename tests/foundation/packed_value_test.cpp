@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "foundation/values/snapshot_version.h"
 #include "foundation/values/typed_value.h"
 #include "tests/support/golden.h"
+#include "tests/support/memory_binary_stream.h"
 #include "typed_value_builders.h"
 
 using testsupport::HexBytes;
@@ -33,6 +35,9 @@ TEST(ValuePoolTest, ReloadKeepsTheBytesZeroesTheRestAndRemakesAFarTooLargeBuffer
   EXPECT_EQ(pool.Data()[40], 0);
   pool.LoadBytes(bytes.data(), 20);  // wants 32: remade
   EXPECT_EQ(pool.Capacity(), 32u);
+  SUValuePool fresh;  // an empty section into a pool without a buffer
+  fresh.LoadBytes(nullptr, 0);
+  EXPECT_EQ(fresh.Used(), 0u);
 }
 
 TEST(ValuePoolTest, StringBlocksAreReusedWhileTheTextFits) {
@@ -196,6 +201,42 @@ TEST(PackedValueTableTest, ReorderTakesRecordsByIndexAndWritesThemBack) {
   EXPECT_EQ(table.Reorder(image.data(), size, outside), status::kBadArguments);
   EXPECT_EQ(table.Reorder(image.data(), 48, index), status::kBadArguments);  // two records for three
   EXPECT_EQ(image, before);
+}
+
+// A stored integer set of a million elements, in the worst order for
+// sorted insertion, loads at once (element by element it took hours), and
+// holds what adding each element in turn would give.
+TEST(PackedValueTableTest, AHugeIntegerSetLoadsInOneSort) {
+  constexpr std::uint32_t n = 1000000;
+  testsupport::MemoryBinaryStream stream({}, 8u << 20);
+  stream.PutUInt32(1);
+  stream.PutUInt8(0xFF);
+  stream.PutUInt8(0x80);
+  stream.PutUInt8(SUValue::kIntSet);
+  stream.PutUInt32(n);
+  for (std::uint32_t i = 0; i < n; ++i) stream.PutUInt32(n - i / 2 * 2);  // each twice, falling
+  stream.PutUInt8(0);
+  stream.PutUInt32(0);
+  SUPackedValueTable table;
+  ASSERT_EQ(table.Restore(stream), 0u);
+  SUValue loaded;
+  ASSERT_EQ(table.Record(0).ToValue(&loaded, table.Pool()), 0u);
+  ASSERT_EQ(loaded.count, static_cast<std::int32_t>(n / 2));
+  EXPECT_EQ(loaded.GetIntAt(0), 2);
+  EXPECT_EQ(loaded.GetIntAt(n / 2 - 1), static_cast<std::int32_t>(n));
+
+  std::mt19937 random(14);
+  for (int round = 0; round < 50; ++round) {
+    SUValue one_by_one = round % 2 ? tv::IntSet({3, 1}) : tv::EmptySet();
+    SUValue at_once = SUValue::CopyConstruct(one_by_one);
+    std::vector<std::int32_t> values(random() % 60);
+    for (std::int32_t& v : values) v = static_cast<std::int32_t>(random() % 40);
+    for (std::int32_t v : values) one_by_one.AddInt(v);
+    at_once.AddInts(values);
+    EXPECT_TRUE(at_once.IsEqual(one_by_one));
+    EXPECT_EQ(at_once.type, one_by_one.type);
+    EXPECT_EQ(at_once.capacity, one_by_one.capacity);
+  }
 }
 
 }  // namespace

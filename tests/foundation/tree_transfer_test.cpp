@@ -144,6 +144,21 @@ TEST(ReadTree, RefusesAFlaggedStartRecordLongNamesAndTruncation) {
   }
 }
 
+// A chain deeper than any model is refused; one built otherwise is deleted
+// without a stack frame per level (300,000 levels overflowed the stack).
+TEST(ReadTree, RefusesTooDeepAChainAndDeepTreesAreDeletedWithoutRecursion) {
+  SampleTree tree;
+  Description deep;
+  for (int level = 0; level <= 10000; ++level) deep.Node(1, 0, "");
+  EXPECT_EQ(tree.root()->ReadTree(deep.stream(), nullptr, nullptr), status::kBadArguments);
+  SampleTree chain;
+  BvuDirectoryNode* bottom = chain.root();
+  for (int level = 0; level < 300000; ++level) bottom = AddChild(bottom, 0, "");
+  AddChild(chain.root(), 1, "kept");
+  chain.root()->ChildAt(0)->DeleteChildren();
+  EXPECT_EQ(Outline(chain.root()), "0: 1:kept");
+}
+
 // Readers of client input meet damaged bytes: each must end with a status,
 // never crash or leak (the sanitizer tree checks).
 TEST(MessageReaders, SurviveRandomBytes) {

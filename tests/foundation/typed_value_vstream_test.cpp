@@ -86,12 +86,19 @@ TEST(TypedValueVStreamTest, DamagedStreamsFailWithoutRunningAway) {
       "10 0 1 100000000 5 ",        // capacity far beyond the count
       "13 0 3 2 ",                  // count above the capacity
       "10 0 4 4 1 2 ",              // elements missing
+      "26 0 ",                      // a set code with an unknown bit
+      "1 0 7 ",                     // no kind 1
+      "257 0 1 1 0 7 ",             // an array of kind 1
   };
   for (const char* text : damaged) {
     bool good = true;
     SUValue v = Restored(text, &good);
     EXPECT_FALSE(good) << text;
   }
+  // Storage taken under an unknown set code is still freed.
+  SUValue odd;
+  odd.SetType(0x1A);
+  odd.AddInt(1);
 }
 
 }  // namespace

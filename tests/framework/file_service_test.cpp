@@ -156,9 +156,11 @@ TEST_F(FileService, ListsFilesThenFoldersAndFindKeepsFoldersAndMatchingFiles) {
 
   ScopedCurrentFolder inside(dir_ / "list");
   const std::pair<const char*, std::vector<std::string>> finds[] = {
-      {"*.txt", {"./", "../", "a.b.txt", "a.txt", "alpha.txt/", "B.TXT", "Zeta/"}},
-      {"*~", {"./", "../", "alpha.txt/", "notes~", "Zeta/"}},
-      {"*.*", {"./", "../", "a.b.txt", "a.txt", "alpha.txt/", "B.TXT", "c.dat", "notes~", "Zeta/"}}};
+      // "*" takes the run up to the first "." only; a "~" inside a pattern is skipped.
+      {"*.txt", {"./", "../", "a.txt", "alpha.txt/", "B.TXT", "Zeta/"}},
+      {"*~", {"./", "../", "a.b.txt", "a.txt", "alpha.txt/", "B.TXT", "c.dat", "notes~", "Zeta/"}},
+      {"*.*", {"./", "../", "a.b.txt", "a.txt", "alpha.txt/", "B.TXT", "c.dat", "Zeta/"}},
+      {"A?T*", {"./", "../", "a.txt", "alpha.txt/", "Zeta/"}}};
   for (const auto& [pattern, entries] : finds) {
     outcome = Serve(Request(21, {pattern}));
     EXPECT_EQ(outcome.Header(), "21 00000000");

@@ -10,6 +10,7 @@
 #include "framework/messaging/io_queue.h"
 #include "framework/connections/io_status.h"
 #include "shared_batch.h"
+#include "tests/support/capture_sink.h"
 #include "tests/support/stdout_capture.h"
 
 using testsupport::Bytes;
@@ -51,6 +52,43 @@ TEST_F(QueueFaults, APeerBrokenOffMidFrameDoesNotStopThePeersSharingTheFrame) {
   const auto arrived = TakeMessages(&well->output);
   ASSERT_EQ(arrived.size(), 1u);
   EXPECT_EQ(arrived[0]->RemainingBytes(), size);
+}
+
+// A frame without data, one segment of a message of 65,534 that never
+// completes; each would pin a whole block.
+Bytes FirstSegment(std::uint16_t id, std::uint16_t index) {
+  return {0x02, 0x0E, 0x00, 0xF1, 0xFF, 0x10, 0x00, 0x03, 0x0C, 0x3C, static_cast<std::uint8_t>(id),
+          static_cast<std::uint8_t>(id >> 8), 0x00, 0x00, 0xFE, 0xFF, static_cast<std::uint8_t>(index),
+          static_cast<std::uint8_t>(index >> 8), 0x03};
+}
+
+TEST_F(QueueFaults, APeerPinsBoundedMemoryInMessagesItNeverCompletes) {
+  testsupport::CaptureSink told;
+  const std::uint32_t in_use = DseSegment::PoolMadeCount() - DseSegment::PoolFreeCount();
+  struct Flood {
+    std::uint32_t peer, messages, segments_each;
+  };
+  for (const Flood flood : {Flood{1, 1000, 1}, Flood{2, 1, 10000}}) {
+    FakeConnection* peer = AddPeer(flood.peer);
+    for (std::uint32_t m = 0; m < flood.messages; ++m) {
+      for (std::uint32_t i = 1; i <= flood.segments_each; ++i) {
+        peer->Append(FirstSegment(static_cast<std::uint16_t>(m + 100), static_cast<std::uint16_t>(i)));
+      }
+    }
+    auto whole = Made(7, 10);
+    peer->Deliver(*whole);
+    EXPECT_EQ(queue_.ReadAll(), 0u);
+    const std::unique_ptr<DseMessage> arrived(queue_.TakeReceived());
+    ASSERT_NE(arrived, nullptr);  // complete messages still go through
+    EXPECT_EQ(arrived->type, 7u);
+  }
+  const std::uint32_t pinned = DseSegment::PoolMadeCount() - DseSegment::PoolFreeCount() - in_use;
+  EXPECT_LE(pinned, DseIOQueue::kMostIncompleteMessages + DseIOQueue::kMostHeldSegments + 2);
+  std::string lines;
+  for (const auto& group : told.groups()) lines += group.lines.front() + "\n";
+  EXPECT_EQ(lines,
+            "Segments of message 164 from peer 1 refused: too many incomplete messages\n"
+            "Segments of message 100 from peer 2 refused: too many segments of incomplete messages\n");
 }
 
 TEST_F(QueueFaults, ABatchIsReadWhenOpenedSoItsCreatorCannotPullItAway) {

@@ -1,6 +1,7 @@
 #include "framework/messaging/io_queue.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,8 +11,11 @@
 #include "framework/servers/controller.h"
 #include "framework/connections/io_status.h"
 #include "message_helpers.h"
+#include "framework/runtime/xos_time.h"
 #include "platform/byte_order.h"
+#include "platform/posix_file.h"
 #include "platform/shared_memory.h"
+#include "tests/support/capture_sink.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/temp_dir.h"
@@ -216,6 +220,41 @@ TEST_F(ChildQueueTest, PeerListsAddNewPeersAndTheHandshakeTeachesTokens) {
   EXPECT_EQ(queue_.Token(81)->peers, std::vector<DseIOQueue*>{queue_.FindPeer(0)});
   EXPECT_TRUE(queue_.FindPeer(0)->Connected());
   EXPECT_FALSE(queue_.AllConnected());
+}
+
+MessagePtr PeerList(std::uint16_t first, std::uint16_t count) {
+  DseMessage list(DseMessage::kConnectionType, DseMessage::kPeerList);
+  list.PutUInt32(count);
+  for (std::uint16_t i = 0; i < count; ++i) {
+    list.PutUInt32(0);
+    list.PutUInt16(0);
+    list.PutUInt16(static_cast<std::uint16_t>(first + i));
+  }
+  return Received(list);
+}
+
+// Peers that have not opened yet take nothing: a flush pauses once for all
+// of them. A list of more peers than the process has descriptors for is
+// refused whole.
+TEST_F(ChildQueueTest, APeerListNeitherSlowsEveryFlushNorTakesEveryDescriptor) {
+  ASSERT_EQ(queue_.AddPeersFromList(PeerList(10, 100).get()), 0u);
+  ASSERT_EQ(queue_.PeerCount(), 100u);
+  const std::uint64_t slept = XosSleptMs();
+  Route(Made(2, 8));
+  EXPECT_EQ(queue_.Flush(), DseIOQueue::kOutputLeft);
+  EXPECT_LE(XosSleptMs() - slept, 2u * 100u);  // one pause for each flush
+
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit lowered = saved;
+  lowered.rlim_cur = saved.rlim_cur - platform::DescriptorRoom() + 40;  // room for 40 more
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  CaptureSink told;
+  EXPECT_EQ(queue_.AddPeersFromList(PeerList(200, 100).get()), status::kBadArguments);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(queue_.PeerCount(), 100u);
+  ASSERT_EQ(told.groups().size(), 1u);
+  EXPECT_EQ(told.groups()[0].lines[0], "Peer list refused: 100 peers, more than this process can hold");
 }
 
 TEST_F(ChildQueueTest, RandomPeerListsAndConnectAnswersStayInsideTheirBodies) {
