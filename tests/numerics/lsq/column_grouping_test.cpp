@@ -1,4 +1,4 @@
-// Column grouping: the designed patterns, a property test against a plain
+// Column grouping: a property test against a plain
 // first-fit colouring, and the use it exists for: a finite-difference Jacobian
 // with one evaluation per group.
 #include "numerics/lsq/column_grouping.h"
@@ -50,36 +50,7 @@ Grouping Group(const Pattern& pt) {
   return g;
 }
 
-Pattern Banded(std::int64_t n, std::int64_t half_width) {
-  Pattern pt{n, n, {}, {}};
-  for (std::int64_t i = 1; i <= n; ++i)
-    for (std::int64_t j = std::max<std::int64_t>(1, i - half_width);
-         j <= std::min(n, i + half_width); ++j) {
-      pt.rows.push_back(i);
-      pt.cols.push_back(j);
-    }
-  return pt;
-}
-
-TEST(ColumnGrouping, DesignedPatterns) {
-  const Grouping diagonal = Group(Banded(5, 0));
-  EXPECT_EQ(diagonal.ngrp, 1);
-  EXPECT_EQ(diagonal.list, (Ints{5, 1, 2, 3, 4, 5, -5, -5, -5, -5, -5}));
-
-  const Grouping dense = Group(Banded(3, 2));
-  EXPECT_EQ(dense.ngrp, 3);
-  EXPECT_EQ(dense.group, (Ints{1, 2, 3}));
-  EXPECT_EQ(dense.list, (Ints{1, 1, 1, 2, 1, 3, -5}));
-
-  const Grouping tridiagonal = Group(Banded(8, 1));
-  EXPECT_EQ(tridiagonal.ngrp, 3);
-  EXPECT_EQ(tridiagonal.list, (Ints{3, 1, 4, 7, 3, 2, 5, 8, 2, 3, 6, -5, -5, -5, -5, -5, -5}));
-
-  Pattern gap{3, 4, {1, 2, 3}, {1, 4, 1}};  // column 2 and 3 have no entry
-  const Grouping with_gap = Group(gap);
-  EXPECT_EQ(with_gap.group, (Ints{1, -1, -1, 1}));
-  EXPECT_EQ(with_gap.list[0], 2);
-
+TEST(ColumnGrouping, EmptyPatternHasNoGroup) {
   const Grouping empty = Group(Pattern{4, 4, {}, {}});
   EXPECT_EQ(empty.ngrp, 0);
   EXPECT_EQ(empty.group, (Ints{-1, -1, -1, -1}));
@@ -201,14 +172,6 @@ TEST(ColumnGrouping, OneEvaluationPerGroupRebuildsTheJacobian) {
     }
   }
   EXPECT_EQ(entries, pt.rows.size());
-}
-
-TEST(CountingSortByKey, IsStableAndLeavesBucketEnds) {
-  const Ints key = {3, 1, 3, 2, 1, 3};
-  Ints order(6), pos(4, -1);
-  CountingSortByKey(4, 6, key.data(), order.data(), pos.data());
-  EXPECT_EQ(order, (Ints{2, 5, 4, 1, 3, 6}));
-  EXPECT_EQ(pos, (Ints{3, 4, 7, 7}));
 }
 
 }  // namespace

@@ -29,35 +29,6 @@ double HalfSumOfSquares(const LeastSquaresProblem& pb, const double* x) {
   return 0.5 * s;
 }
 
-TEST(NlsDefaults, SetTheDesignedValues) {
-  const std::int64_t p = 3;
-  std::vector<std::int64_t> iv(static_cast<std::size_t>(nls::RequiredLiv(p)), -7);
-  std::vector<double> v(static_cast<std::size_t>(nls::RequiredLv(p)), -7.0);
-  CacheMachineConstants();
-  NlsSetDefaults(1, iv.data(), nls::RequiredLiv(p), nls::RequiredLv(p), v.data());
-  auto IV = [&](std::int64_t k) { return iv[static_cast<std::size_t>(k - 1)]; };
-  EXPECT_EQ(IV(1), 12);
-  const std::vector<std::pair<std::int64_t, std::int64_t>> ivs = {
-      {nls::kPrunit, 6},  {nls::kAlgsav, 1}, {nls::kMxfcal, 50000}, {nls::kMxiter, 500},
-      {nls::kOutlev, 1},  {nls::kSolprt, 1}, {nls::kStatpr, 1},     {nls::kX0prt, 0},
-      {nls::kCovprt, 3},  {nls::kCovreq, 1}, {nls::kDtype, 1},      {nls::kRdreq, 3},
-      {nls::kLmat, 99},   {nls::kPerm, 83},  {nls::kLastiv, 82},    {nls::kLastv, 98},
-      {nls::kNvdflt, 32}, {nls::kVsave, 58}, {nls::kParsav, 67},    {nls::kQrtyp, 1},
-      {nls::kVneed, 0},   {nls::kIvneed, 0}};
-  for (const auto& [k, value] : ivs) EXPECT_EQ(IV(k), value) << "IV(" << k << ")";
-  const double mepcrt = std::cbrt(1e-15), sqteps = 3.162277660168379e-8;
-  const double expected[32] = {0.1,  -0.1, 0.1,   0.5,    2.0,    0.1,  4.0,   0.1,
-                               1e-4, 0.75, 0.5,   0.75,   1e-6,   1e-10, sqteps, 1e-13,
-                               1.0,  1.0,  1e-10, 0.0,    1e-6,   1.0,  0.6,   mepcrt,
-                               sqteps, sqteps, 1.5, 1e10, 1e-6, 0.7,  1e-3,  1e-4};
-  for (int k = 0; k < 32; ++k) {
-    EXPECT_NEAR(v[static_cast<std::size_t>(18 + k)], expected[k], 1e-9 * std::fabs(expected[k]))
-        << "V(" << 19 + k << ")";
-  }
-  EXPECT_EQ(nls::RequiredLiv(1), 86);
-  EXPECT_EQ(nls::RequiredLv(1), 127);
-}
-
 TEST(NlsDefaults, RefuseBadAlgorithmAndShortArrays) {
   std::vector<std::int64_t> iv(120, -7);
   std::vector<double> v(200, 0.0);
