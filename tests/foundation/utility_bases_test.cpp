@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "foundation/collections/bvu_collectable.h"
 #include "foundation/collections/collection_errors.h"
 #include "foundation/messages/status_and_msg.h"
 #include "tests/support/death.h"
@@ -33,30 +32,6 @@ TEST(StatusAndMsg, FormatsTheTextsIntoTheFirstUnlessThereIsNone) {
     EXPECT_EQ(message.GetText(), c.expected);
     EXPECT_EQ(message.GetStatus(), 0x80000001u);
   }
-}
-
-// Counts releases instead of being deleted.
-struct Counted : BvuCollectable {
-  int releases = 0;
-  void Destroy() override { ++releases; }
-  const char* GetNameText(std::int32_t) override { return "counted"; }
-};
-
-struct Tracked : BvuCollectable {
-  explicit Tracked(bool* gone) : gone_(gone) {}
-  ~Tracked() override { *gone_ = true; }
-  const char* GetNameText(std::int32_t) override { return "tracked"; }
-  bool* gone_;
-};
-
-TEST(UtilityBases, DestroyAcceptsNullAndLetsSubclassesRelease) {
-  BvuCollectable::Destroy(nullptr);
-  Counted counted;
-  BvuCollectable::Destroy(&counted);
-  EXPECT_EQ(counted.releases, 1);
-  bool gone = false;
-  BvuCollectable::Destroy(new Tracked(&gone));
-  EXPECT_TRUE(gone);
 }
 
 ClLibraryFailure Caught(ClErrorClass kind, std::uint32_t code, unsigned a, unsigned b) {
