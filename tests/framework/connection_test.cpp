@@ -30,7 +30,6 @@
 #include "platform/socket.h"
 #include "segment_helpers.h"
 #include "tests/support/scoped_env.h"
-#include "tests/support/stdout_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -338,26 +337,6 @@ TEST_F(ConnectionTest, CreateChoosesTcpForAnotherHostAndPipesForThisOne) {
   EXPECT_EQ(kind_of(&here), "mailslot");
   layer_.LocalNode().os_kind = XosComputeNode::kUnix;
   EXPECT_EQ(kind_of(&here) + kind_of(&loopback), "nonetcp");
-}
-
-TEST(ConnectionNameTest, ConnectionsWithoutNamesSayTheyAreUnknown) {
-  struct Bare : XosConnection {
-    Status Write(const void*, std::uint32_t, std::uint32_t*) override { return 0; }
-    Status Read(void*, std::uint32_t, std::uint32_t*) override { return 0; }
-    Status Open() override { return 0; }
-  } bare;
-  Status result = 0;
-  XosVirtualConnection remote(XosComputeNode(), nullptr, "prog", &result);
-  StdoutCapture capture;
-  for (XosConnection* c : {static_cast<XosConnection*>(&bare), static_cast<XosConnection*>(&remote)}) {
-    c->GetReadName();
-    c->GetWriteName();
-  }
-  EXPECT_EQ(capture.Take(),
-            "XosConnection::GetReadName, UNKNOWN Connection Base class called !\n"
-            "XosConnection::GetWriteName, UNKNOWN Connection Base Calss called !\n"
-            "XosConnection::GetReadName, UNKNOWN Connection Virtual I/O class called !\n"
-            "XosConnection::GetWriteName, UNKNOWN Connection Virtual I/O class called !\n");
 }
 
 TEST(Base64Test, DigitsRunLeastSignificantFirst) {
