@@ -196,17 +196,6 @@ TEST(PackedValueStreamTest, TableRoundTripsThroughAMessageIntoAUsedTable) {
             std::make_tuple(2, SUValue::kInteger, 9));
 }
 
-TEST(DirectoryMessages, WrittenTreeIsByteExactInAMessage) {
-  SampleTree tree("R");
-  AddChild(tree.root(), 0, "a");
-  AddChild(tree.root(), 2, ".b");
-  DseMessage sent(60, DseMessage::kRequest);
-  ASSERT_EQ(tree.root()->WriteTree(sent, nullptr, nullptr), status::kOk);
-  EXPECT_TRUE(SameBytes(
-      HexBytes("0C FFFFFF 030000 5200 01 000000 030000 6100 FF 01 020000 030000 2E6200 FF FF"),
-      BodyOf(sent)));
-}
-
 TEST(DirectoryMessages, TreeDescriptionsReadAcrossSegments) {
   // 330 records of about 30 bytes: the body runs over several 4 KB segments.
   DseMessage sent(60, DseMessage::kRequest);

@@ -1,3 +1,4 @@
+// Trees and id paths written into and read from a message body.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -5,7 +6,6 @@
 #include <string>
 #include <vector>
 
-// Trees and id paths written into and read from a message body.
 #include "foundation/directory/directory_node.h"
 #include "foundation/directory/id_path.h"
 #include "tests/foundation/tree_samples.h"
@@ -27,18 +27,19 @@ using testsupport::SampleTree;
 
 Status MarkNode(BvuDirectoryNode*, BvuBinaryStream& stream, void*) { return stream.PutUInt8(0x7E); }
 
-// The plain form's bytes are checked with the other message bodies.
 TEST(WriteTree, WritesTheWholeTreeFromAnyNodeWithTheCallbacksBytesAfterEachRecord) {
   SampleTree tree("R");
   AddChild(tree.root(), 0, "a");
   BvuDirectoryProper* b = AddChild(tree.root(), 2, ".b");
-  DseMessage marked(60, DseMessage::kRequest);
-  ASSERT_EQ(b->WriteTree(marked, MarkNode, nullptr), status::kOk);
-  EXPECT_TRUE(SameBytes(HexBytes("0C FFFFFF 030000 5200 7E"
-                                 "01 000000 030000 6100 7E FF"
-                                 "01 020000 030000 2E6200 7E FF"
-                                 "FF"),
-                        BodyOf(marked)));
+  const std::pair<BvuTreeWriter, const char*> cases[] = {
+      {nullptr, "0C FFFFFF 030000 5200 01 000000 030000 6100 FF 01 020000 030000 2E6200 FF FF"},
+      {MarkNode, "0C FFFFFF 030000 5200 7E 01 000000 030000 6100 7E FF 01 020000 030000 2E6200 7E FF FF"},
+  };
+  for (const auto& [callback, bytes] : cases) {
+    DseMessage sent(60, DseMessage::kRequest);
+    ASSERT_EQ(b->WriteTree(sent, callback, nullptr), status::kOk);
+    EXPECT_TRUE(SameBytes(HexBytes(bytes), BodyOf(sent)));
+  }
 }
 
 // The client's form of a tree description.
