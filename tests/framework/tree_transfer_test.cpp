@@ -40,6 +40,10 @@ TEST(WriteTree, WritesTheWholeTreeFromAnyNodeWithTheCallbacksBytesAfterEachRecor
     ASSERT_EQ(b->WriteTree(sent, callback, nullptr), status::kOk);
     EXPECT_TRUE(SameBytes(HexBytes(bytes), BodyOf(sent)));
   }
+  // A failed write ends the walk with its status.
+  DseMessage refused(60, DseMessage::kRequest);
+  const BvuTreeWriter full = [](BvuDirectoryNode*, BvuBinaryStream&, void*) -> Status { return 0x80000007u; };
+  EXPECT_EQ(tree.root()->WriteTree(refused, full, nullptr), 0x80000007u);
 }
 
 // The client's form of a tree description.
