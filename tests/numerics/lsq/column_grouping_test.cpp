@@ -1,12 +1,9 @@
-// Column grouping: a property test against a plain
-// first-fit colouring, and the use it exists for: a finite-difference Jacobian
-// with one evaluation per group.
+// Column grouping against a plain first-fit colouring.
 #include "numerics/lsq/column_grouping.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <random>
 #include <set>
 #include <vector>
@@ -48,13 +45,6 @@ Grouping Group(const Pattern& pt) {
   EXPECT_EQ(storage.back(), -77);
   g.group.assign(group, group + pt.ncol);
   return g;
-}
-
-TEST(ColumnGrouping, EmptyPatternHasNoGroup) {
-  const Grouping empty = Group(Pattern{4, 4, {}, {}});
-  EXPECT_EQ(empty.ngrp, 0);
-  EXPECT_EQ(empty.group, (Ints{-1, -1, -1, -1}));
-  EXPECT_EQ(empty.list, Ints(9, -5));
 }
 
 TEST(ColumnGrouping, RefusesRowsOutOfOrderInsteadOfGroupingWrongly) {
@@ -124,54 +114,6 @@ TEST(ColumnGrouping, RandomPatternsMatchFirstFitAndNeverShareARow) {
       ASSERT_TRUE(row_group.insert({pt.rows[e], g.group[pt.cols[e] - 1]}).second)
           << "two columns of one group share row " << pt.rows[e];
   }
-}
-
-// r_i = 2 (x_i - 1)^2 + 3 x_{i-2} + x_i x_{i+1} + x_{i+1}^2: quadratic in each
-// variable, so central differences are exact up to rounding.
-std::vector<double> SparseResiduals(const std::vector<double>& x) {
-  const std::size_t n = x.size();
-  std::vector<double> r(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double next = i + 1 < n ? x[i + 1] : 0.0, back = i >= 2 ? x[i - 2] : 0.0;
-    r[i] = 2.0 * (x[i] - 1.0) * (x[i] - 1.0) + 3.0 * back + x[i] * next + next * next;
-  }
-  return r;
-}
-
-TEST(ColumnGrouping, OneEvaluationPerGroupRebuildsTheJacobian) {
-  const std::int64_t n = 12;
-  Pattern pt{n, n, {}, {}};
-  for (std::int64_t i = 1; i <= n; ++i) {
-    for (std::int64_t j : {i - 2, i, i + 1}) {
-      if (j < 1 || j > n) continue;
-      pt.rows.push_back(i);
-      pt.cols.push_back(j);
-    }
-  }
-  const Grouping g = Group(pt);
-  EXPECT_LT(g.ngrp, n);
-  std::vector<double> x(n);
-  for (std::int64_t i = 0; i < n; ++i) x[i] = 0.3 * static_cast<double>(i) - 1.1;
-  const double h = 1e-3;
-  std::size_t entries = 0;
-  for (std::int64_t k = 1; k <= g.ngrp; ++k) {
-    std::vector<double> xp = x, xm = x;
-    for (std::int64_t j = 0; j < n; ++j) {
-      if (g.group[j] == k) xp[j] += h, xm[j] -= h;
-    }
-    const std::vector<double> up = SparseResiduals(xp), down = SparseResiduals(xm);
-    // Each entry of the pattern belongs to the one column of the group in its row.
-    for (std::size_t e = 0; e < pt.rows.size(); ++e) {
-      const std::int64_t i = pt.rows[e] - 1, j = pt.cols[e] - 1;
-      if (g.group[j] != k) continue;
-      const double next = i + 1 < n ? x[i + 1] : 0.0;
-      const double exact =
-          j == i ? 4.0 * (x[i] - 1.0) + next : j == i + 1 ? x[i] + 2.0 * next : 3.0;
-      EXPECT_NEAR((up[i] - down[i]) / (2.0 * h), exact, 1e-9) << i << "," << j;
-      ++entries;
-    }
-  }
-  EXPECT_EQ(entries, pt.rows.size());
 }
 
 }  // namespace
