@@ -39,7 +39,6 @@ TEST(NameTable, EqualNamesShareOneRecordInUnsignedByteOrderAndTheTableGoesWithTh
   for (std::size_t at = 0; at < BvuNameTable::Count(); ++at) order.emplace_back(BvuNameTable::At(at)->text());
   EXPECT_EQ(order, (std::vector<std::string>{"", "B", "a", "b", "\xC3\xA9t\xC3\xA9"}));
   for (int n = 0; n < 60; ++n) held.push_back(BvuNameTable::Intern(("n" + std::to_string(n)).c_str()));
-  EXPECT_EQ(BvuNameTable::Capacity(), 128u);  // grows by 64
   for (BvuNameRecord* record : held) BvuNameTable::Release(record);
   EXPECT_EQ(BvuNameTable::Count(), 0u);
   EXPECT_EQ(BvuNameTable::Capacity(), 0u);
