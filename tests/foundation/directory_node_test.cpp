@@ -246,23 +246,6 @@ TEST(LookupTable, FollowsAMapUnderRandomInsertReplaceAndRemove) {
   }
 }
 
-TEST(LookupTable, InsertingBelowAFullTableKeepsEveryChildAtItsIndex) {
-  auto items = MakeItems(5);
-  // Children at 2..5 fill four slots; index 1 or 0 below them needs a new
-  // array with the children at its back.
-  for (const int below : {1, 0}) {
-    BvuDirectoryProper table(nullptr, "t");
-    for (int index = 2; index <= 5; ++index) table.InsertChildAt(index, items[index - 1].get());
-    ASSERT_EQ(table.Capacity(), 4);
-    table.InsertChildAt(below, items[0].get());
-    EXPECT_EQ(table.LowIndex(), 0);
-    EXPECT_EQ(table.HighIndex(), 5);
-    EXPECT_EQ(table.ChildAt(below), items[0].get());
-    for (int index = 2; index <= 5; ++index) EXPECT_EQ(table.ChildAt(index), items[index - 1].get()) << index;
-    table.Reset();
-  }
-}
-
 TEST(LookupTable, RefusesAnIndexThatWouldLeaveTheTableNearlyEmpty) {
   auto items = MakeItems(1);
   testsupport::CaptureSink sink;

@@ -1,6 +1,8 @@
 #include "framework/messaging/io_queue.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,7 +13,7 @@
 #include "framework/connections/io_status.h"
 #include "message_helpers.h"
 #include "platform/byte_order.h"
-#include "platform/shared_memory.h"
+#include "shared_batch.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/temp_dir.h"
@@ -238,39 +240,60 @@ TEST_F(ChildQueueTest, RandomPeerListsAndConnectAnswersStayInsideTheirBodies) {
   }
 }
 
+TEST_F(IOQueueTest, APeerBrokenOffMidFrameDoesNotStopThePeersSharingTheFrame) {
+  FakeConnection* broken = AddPeer(1);
+  FakeConnection* well = AddPeer(2);
+  broken->write_plan = [](std::uint32_t) { return 5u; };
+  const std::size_t size = 2 * DseSegment::kMaxData + 9;
+  auto message = Made(2, size);
+  message->Pack(true);
+  ASSERT_EQ(queue_.Route(message.get(), -1), DseIOQueue::kOutputLeft);
+  broken->write_failure = status::kPeerGone;
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(queue_.Flush(), DseIOQueue::kPeerLost);
+  const auto arrived = TakeMessages(&well->output);
+  ASSERT_EQ(arrived.size(), 1u);
+  EXPECT_EQ(arrived[0]->RemainingBytes(), size);
+}
+
+TEST_F(IOQueueTest, ABatchIsReadWhenOpenedSoItsCreatorCannotPullItAway) {
+  SharedBatches batches;
+  auto first = Made(60, 5);
+  auto second = Made(61, DseSegment::kMaxData + 10);
+  const Bytes layout = BatchLayout({first.get(), second.get()});
+  const std::uint32_t shared = batches.Share(layout);
+  const auto size = static_cast<std::uint32_t>(layout.size());
+  ASSERT_EQ(queue_.OpenBatchedMessageFile(batches.First(), shared, size), 0u);
+  const std::string path = "/" + batches.Name(shared);
+  const int fd = ::shm_open(path.c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, 0), 0);
+  ::close(fd);
+  const std::unique_ptr<DseMessage> taken(queue_.TakeBatchedMessage());
+  ASSERT_NE(taken, nullptr);
+  EXPECT_EQ(taken->type, 60u);
+
+  // Another announcement may not throw the rest of this batch away.
+  StdoutCapture said;
+  EXPECT_EQ(queue_.OpenBatchedMessageFile(batches.First(), batches.Share(layout), size), 0x8000FFFFu);
+  EXPECT_NE(said.Take().find("Batched messages refused: a batch is still open"), std::string::npos);
+  const std::unique_ptr<DseMessage> rest(queue_.TakeBatchedMessage());
+  ASSERT_NE(rest, nullptr);
+  EXPECT_EQ(rest->RemainingBytes(), DseSegment::kMaxData + 10);
+  EXPECT_EQ(queue_.TakeBatchedMessage(), nullptr);
+  EXPECT_FALSE(queue_.BatchOpen());
+}
+
 // --- shared-memory batches ---
 
 class BatchTest : public IOQueueTest {
  protected:
-  // A mapping holding the bytes; the numbers of its name.
-  std::uint32_t Share(const Bytes& bytes, std::size_t size = 0) {
-    const std::uint32_t second = ++made_;
-    std::string why;
-    const std::string name = "Fennick.BatchedMessageFile." + std::to_string(::getpid()) + "." +
-                             std::to_string(second);
-    auto& batch = batches_.emplace_back(std::make_unique<platform::SharedMemory>());
-    EXPECT_TRUE(batch->Create(name, size != 0 ? size : bytes.size(), &why)) << why;
-    std::copy(bytes.begin(), bytes.end(), batch->Data());
-    return second;
-  }
   Status Open(std::uint32_t second, std::size_t size) {
-    return queue_.OpenBatchedMessageFile(static_cast<std::uint32_t>(::getpid()), second,
-                                         static_cast<std::uint32_t>(size));
+    return queue_.OpenBatchedMessageFile(batches_.First(), second, static_cast<std::uint32_t>(size));
   }
-  // A batch of one message: its segment count, its frames, the end mark.
-  static Bytes Layout(MessagePtr message) {
-    std::uint32_t count = 0;
-    for (DseSegment* s = message->FirstSegment(); s != nullptr; s = s->next) ++count;
-    Bytes bytes(4);
-    platform::StoreLE32(bytes.data(), count);
-    const Bytes frames = WireBytes(*message);
-    bytes.insert(bytes.end(), frames.begin(), frames.end());
-    bytes.insert(bytes.end(), 4, 0);
-    return bytes;
-  }
+  std::uint32_t Share(const Bytes& bytes) { return batches_.Share(bytes); }
+  static Bytes Layout(MessagePtr message) { return BatchLayout({message.get()}); }
 
-  std::uint32_t made_ = 0;
-  std::vector<std::unique_ptr<platform::SharedMemory>> batches_;
+  SharedBatches batches_;
 };
 
 // Whole batches are the client tests'; here the ones that must be refused.
@@ -279,7 +302,7 @@ TEST_F(BatchTest, BatchesThatDoNotFitTheirMappingAreRefused) {
   StdoutCapture quiet;
   EXPECT_EQ(Open(Share(layout), layout.size() + 1), 0x8000FFFFu);  // larger than the object
   EXPECT_EQ(Open(Share(layout), 3), 0x8000FFFFu);                  // no room for a count
-  EXPECT_EQ(Open(made_ + 100, layout.size()), 0x8000FFFFu);        // no such object
+  EXPECT_EQ(Open(batches_.Next() + 100, layout.size()), 0x8000FFFFu);  // no such object
   EXPECT_NE(quiet.Take().find("is smaller than announced"), std::string::npos);
 
   Bytes wrong_count = layout;
