@@ -284,9 +284,7 @@ TEST(LookupTable, RefusesAnIndexThatWouldLeaveTheTableNearlyEmpty) {
   emptied.Reset();
 }
 
-// Fills a table, leaves little more address space than is mapped, and asks
-// for a growth of 8 MB: 7 when that is refused with the status and the
-// table is as it was.
+// 7 when a growth refused for want of address space leaves the table as it was.
 int GrowWithoutMemory() {
   testsupport::InDeathChild();
   auto items = MakeItems(1);

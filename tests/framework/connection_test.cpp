@@ -350,10 +350,7 @@ TEST(Base64Test, DigitsRunLeastSignificantFirst) {
   }
 }
 
-// A remote-execution service on a loopback port: it takes the four fields
-// of a request, answers with the given bytes (one each dribble_ms when
-// set) and then either closes at once or stays to take what the started
-// "process" is sent until told to finish.
+// A loopback remote-execution service answering with the given bytes, optionally slowly.
 class FakeRexecServer {
  public:
   explicit FakeRexecServer(std::string answer, bool stay = false, int dribble_ms = 0)

@@ -1,8 +1,4 @@
-// What travels in message bodies: typed values, compact stored values and
-// directory trees (the id paths and the readers' refusals are the directory
-// tree's own tests); and seeded random bodies for every reader of message
-// bodies, each of which must answer with a status and never read outside
-// the body (the sanitizer tree checks).
+// Message bodies: typed values, stored values, trees, and random bodies for every reader.
 #include "framework/messaging/message.h"
 
 #include <gtest/gtest.h>

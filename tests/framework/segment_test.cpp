@@ -262,10 +262,7 @@ std::vector<Frame> ReadAll(FakeConnection& stream) {
   return frames;
 }
 
-// What a reader must make of a whole byte stream: a start byte with a
-// matching length pair that fits a block takes the whole frame it announces,
-// kept when its end byte and header are sound and dropped otherwise; any
-// other byte is skipped.
+// The frames a reader must take from a whole byte stream: sound frames, garbage skipped.
 std::vector<Frame> ModelFrames(const Bytes& bytes) {
   std::vector<Frame> frames;
   std::size_t pos = 0;
@@ -351,9 +348,7 @@ TEST(FrameReaderTest, PacketStreamTakesOnlyExactWholeFrames) {
   }
 }
 
-// Random streams of good, damaged and fake frames between garbage, read in
-// random pieces, must give what the whole-stream model gives; with garbage
-// free of start bytes that is exactly the good frames.
+// Random streams, read in random pieces, give what the whole-stream model gives.
 TEST(FrameReaderTest, RandomChunkingsAndDamageMatchTheWholeStreamModel) {
   std::mt19937 random(20240611);
   auto coin = [&](int one_in) { return random() % one_in == 0; };

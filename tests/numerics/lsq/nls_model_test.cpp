@@ -1,6 +1,4 @@
-// The optimiser's model pieces against plain references: the trust-region
-// step against a brute-force search of the ball, the secant update against
-// the secant condition, and the overflow-safe sums.
+// The optimiser's model pieces against brute-force and closed-form references.
 #include <gtest/gtest.h>
 
 #include <cmath>

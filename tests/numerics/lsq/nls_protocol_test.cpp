@@ -1,6 +1,4 @@
-// The optimiser driven as the engine's dense optimiser drives it: defaults at
-// construction, options at the start of a solve, residuals after 1, the
-// Jacobian after 2, TOOBIG for points that cannot be evaluated, final codes.
+// The optimiser driven as the engine's dense optimiser drives it, codes and all.
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,6 +1,4 @@
-// Maximum transversal and block triangular ordering:
-// SuiteSparse BTF as the reference for rank and blocks, and a recursive
-// Tarjan search as the reference for the exact order.
+// Transversal and block triangular order against SuiteSparse BTF and a recursive Tarjan.
 #include <gtest/gtest.h>
 
 #include <btf.h>
