@@ -217,7 +217,7 @@ TEST_F(FileService, QueriesPathsAndAnswersTheOnlyDrive) {
 }
 
 TEST_F(FileService, UnknownAndTruncatedRequestsChangeNothingAndGetNoReply) {
-  for (const std::uint16_t number : {0, 9, 15, 16, 17, 18, 19, 28, 0xFFFF}) {
+  for (const std::uint16_t number : {0, 15, 19, 28, 0xFFFF}) {
     const Outcome outcome = Serve(Request(number));
     EXPECT_EQ(outcome.status, status::kBadArguments) << number;
     EXPECT_EQ(outcome.reply, nullptr) << number;
