@@ -48,9 +48,6 @@ TEST(CollectionErrors, GuardThrowsTheFormattedTextWithTheErrorClassAndNests) {
   const ClLibraryFailure index = Caught(ClErrorClass::kBounds, kClIndex, 9, 4);
   EXPECT_STREQ(index.what(), "[INDEX] Index (9) out of range [0->4]");
   EXPECT_EQ(index.kind(), ClErrorClass::kBounds);
-  const ClLibraryFailure nocreate = Caught(ClErrorClass::kInternal, kClNoCreate, 300, 300);
-  EXPECT_STREQ(nocreate.what(), "[NOCREATE] ClFactory: no create function for class with ID 300 (0x12c)");
-  EXPECT_EQ(nocreate.kind(), ClErrorClass::kInternal);
   const ClLibraryErrorGuard outer;
   { const ClLibraryErrorGuard inner; }
   EXPECT_THROW(ClRaiseError(ClErrorClass::kExternal, kClRef), ClLibraryFailure);
