@@ -25,22 +25,6 @@ class Sequences : public ::testing::Test {
   Value v0{0}, v1{1}, v2{2};
 };
 
-TEST_F(Sequences, GrowsBySixtyFourAndClearCutsBack) {
-  ClOrdered o;
-  for (int i = 0; i < 64; ++i) o.Append(&v0);
-  EXPECT_EQ(o.Capacity(), 64u);
-  o.Append(&v1);
-  EXPECT_EQ(o.Capacity(), 128u);
-  EXPECT_EQ(o.ItemAt(64), &v1);
-  o.Clear();
-  EXPECT_EQ(o.Capacity(), 64u);
-  const Value absent{7};
-  EXPECT_EQ(o.Index(&absent), ~std::size_t{0});
-  ClOrdered small(3);
-  for (int i = 0; i < 4; ++i) small.Append(&v0);
-  EXPECT_EQ(small.Capacity(), 67u);
-}
-
 TEST(Collections, ClearAndDestroyDeletesAnObjectHeldTwiceOnce) {
   const int before = testobjects::g_live_values;
   ClOrdered o;
@@ -263,30 +247,6 @@ TEST(HashTables, SetAnswersTheMemberIdentitySetKeepsEqualObjectsAndNullIsRefused
     EXPECT_EQ(t->Entries(), entries);
     EXPECT_EQ(t->Find(nullptr), nullptr);
   }
-}
-
-TEST(HashTables, BucketCountsAndResize) {
-  EXPECT_EQ(ClHashTable().Buckets(), 64u);
-  EXPECT_EQ(ClHashTable(0).Buckets(), 2u);
-  std::vector<std::unique_ptr<Value>> values;
-  for (int i = 0; i < 12; ++i) values.push_back(std::make_unique<Value>(i % 6));
-  ClHashTable table(4);
-  for (int i = 0; i < 11; ++i) table.Insert(values[i].get());
-  EXPECT_EQ(table.Buckets(), 4u);  // insertion never resizes
-  table.Resize(0);
-  EXPECT_EQ(table.Buckets(), 16u);
-  table.Insert(values[11].get());
-  table.Resize(0);
-  EXPECT_EQ(table.Buckets(), 18u);
-  EXPECT_EQ(table.Entries(), 12u);
-  // Equal items that reach a set (through a copy of a table's buckets)
-  // are dropped again when the set is rebuilt through its own Insert.
-  ClSet set(3);
-  static_cast<ClHashTable&>(set) = table;
-  EXPECT_EQ(set.Entries(), 12u);
-  set.Resize(7);
-  EXPECT_EQ(set.Buckets(), 7u);
-  EXPECT_EQ(set.Entries(), 6u);
 }
 
 TEST(HashTables, IteratorSkipsEmptyBucketsFindsAndResets) {

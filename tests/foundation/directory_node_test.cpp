@@ -9,7 +9,6 @@
 #include <map>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,28 +20,12 @@
 #include "tests/support/capture_sink.h"
 #include "tests/support/death.h"
 #include "tests/support/fault_tests.h"
-#include "tests/support/golden.h"
-#include "tests/support/memory_binary_stream.h"
 
 namespace {
 
 using testsupport::AddChild;
-using testsupport::MemoryBinaryStream;
 using testsupport::Outline;
 using testsupport::SampleTree;
-
-// An id path with names in its message form; steps without a name are the
-// markers.
-MemoryBinaryStream IdPathMessage(bool named, std::initializer_list<std::pair<std::uint32_t, const char*>> steps) {
-  MemoryBinaryStream stream;
-  stream.PutUInt8(named ? 1 : 0);
-  stream.PutUInt16(static_cast<std::uint16_t>(steps.size()));
-  for (const auto& [id, name] : steps) {
-    stream.PutUInt24(id);
-    if (named && name != nullptr) stream.PutCString(name);
-  }
-  return stream;
-}
 
 TEST(NameTable, EqualNamesShareOneRecordInUnsignedByteOrderAndTheTableGoesWithTheLast) {
   ASSERT_EQ(BvuNameTable::Count(), 0u) << "another test left names behind";
@@ -110,80 +93,6 @@ TEST(IdPath, ResolvesFromTheRootAfterAbsAndRefusesMissingSteps) {
     EXPECT_EQ(c->ResolveIdPath(ids, &found), kBvuNoSuchChild) << missing;
     EXPECT_EQ(found, nullptr);
   }
-}
-
-TEST(IdPath, TravelsThroughAMessageAndResolvesFromAnyNode) {
-  SampleTree tree;
-  BvuDirectoryProper* a = AddChild(tree.root(), 2, "A");
-  BvuDirectoryProper* b = AddChild(a, 0, ".b");
-  // A path made with both markers is filled between them.
-  BvuIdPath path(true);
-  path.Append(kIdPathRoot);
-  path.Append(kIdPathEnd);
-  ASSERT_EQ(b->GetIdPath(&path), status::kOk);
-  std::ostringstream printed;
-  path.Print(printed);
-  EXPECT_EQ(printed.str(), "ABS.2.0.END\n");
-  MemoryBinaryStream message;
-  ASSERT_EQ(path.Write(message), status::kOk);
-  EXPECT_TRUE(testsupport::SameBytes(testsupport::HexBytes("01 04 00 FFFFFF 020000 0100 00 000000 0100 00 FEFFFF"),
-                                     message.Bytes()));
-  BvuDirectoryNode* found = nullptr;
-  EXPECT_EQ(tree.root()->ChildAt(2)->ReadIdPath(message, &found), status::kOk);
-  EXPECT_EQ(found, b);
-  a->DeleteChildren();
-  message.Rewind();
-  EXPECT_EQ(tree.root()->ReadIdPath(message, &found), status::kGeneralFailure);
-}
-
-// Reads a path with names from the message made of `steps`, from `start`.
-struct NamedRead {
-  Status status;
-  BvuDirectoryNode* parent = nullptr;
-  std::int32_t index = -1;
-  std::string name;
-};
-
-NamedRead ReadNamed(BvuDirectoryNode* start, MemoryBinaryStream message, bool rename) {
-  NamedRead r;
-  r.status = start->ReadIdPathWithNames(message, &r.parent, &r.index, &r.name, rename);
-  return r;
-}
-
-TEST(IdPathWithNames, CreatesIntermediateNodesAndHandsBackTheLastStep) {
-  SampleTree tree;
-  BvuDirectoryProper* other = AddChild(tree.root(), 9, "Other");
-  const NamedRead r = ReadNamed(other, IdPathMessage(true, {{kIdPathRoot, nullptr}, {2, "Unit"}, {4, ".Tank"}, {5, ".Level"}}), false);
-  ASSERT_EQ(r.status, status::kOk);
-  EXPECT_EQ(Outline(tree.root()), "2:Unit{4:.Tank} 9:Other");
-  EXPECT_STREQ(r.parent->GetNameText(), "Unit.Tank");
-  EXPECT_EQ(r.index, 5);
-  EXPECT_EQ(r.name, ".Level");
-  // Renames only when asked and the names differ in more than letter case;
-  // then a missing step is refused instead of made.
-  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, "UNIT"}, {1, ".x"}}), true).status, status::kOk);
-  EXPECT_STREQ(tree.root()->ChildAt(2)->Name(), "Unit");
-  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, "Mixer"}, {1, ".x"}}), true).parent, tree.root()->ChildAt(2));
-  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{3, "New"}, {1, ".x"}}), true).status, kBvuNoSuchChild);
-  EXPECT_EQ(Outline(tree.root()), "2:Mixer{4:.Tank} 9:Other");
-}
-
-TEST(IdPathWithNames, RefusesMissingStepsWithoutNamesOverlongNamesAndTruncation) {
-  SampleTree tree;
-  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(false, {{2, nullptr}, {1, nullptr}}), false).status, kBvuNoSuchChild);
-  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, ""}, {1, ".x"}}), false).status, kBvuNoSuchChild);
-  EXPECT_EQ(Outline(tree.root()), "");
-  testsupport::CaptureSink sink;
-  const std::string long_name(256, 'n');
-  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, long_name.c_str()}, {1, ".x"}}), false).status,
-            status::kBadArguments);
-  EXPECT_EQ(sink.groups().size(), 1u);
-  const std::string longest(255, 'n');
-  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, longest.c_str()}, {1, ".x"}}), false).status, status::kOk);
-  EXPECT_EQ(Outline(tree.root()), "2:" + longest);
-  auto bytes = IdPathMessage(true, {{2, "A"}, {1, ".x"}}).Bytes();
-  bytes.pop_back();
-  EXPECT_EQ(ReadNamed(tree.root(), MemoryBinaryStream(bytes), false).status, 0x8000FFFFu);
 }
 
 // A node of another kind than the plain directory node.
@@ -396,49 +305,7 @@ TEST(LookupTable, TakesIndicesFarApartAndGrowsByItsStepsOnly) {
   filled.Reset();
 }
 
-// A node that counts the children asked of it.
-class CountingNode : public BvuDirectoryProper {
- public:
-  CountingNode(BvuDirectoryNode* parent, int* asked) : BvuDirectoryProper(parent, "n"), asked_(asked) {}
-  BvuDirectoryNode* ChildAt(std::int32_t index) override {
-    ++*asked_;
-    return BvuDirectoryProper::ChildAt(index);
-  }
-
- private:
-  int* asked_;
-};
-
-// Children at the ends of the index range: every walk asks only for the
-// children there, not for the sixteen million indices between.
-TEST(LookupTable, WalksAskOnlyForTheChildrenHeld) {
-  int asked = 0;
-  SampleTree tree;
-  BvuDirectoryNode* parent = tree.root();
-  for (int level = 0; level < 3; ++level) {
-    auto* node = new CountingNode(parent, &asked);
-    ASSERT_EQ(parent->InsertChildAt(level == 0 ? 0 : kBvuHighestIndex, node), status::kOk);
-    AddChild(node, 0, ".low");
-    parent = node;
-  }
-  EXPECT_EQ(tree.root()->WalkPostOrder([](BvuDirectoryNode*, void*) -> Status { return status::kOk; }, nullptr),
-            status::kOk);
-  testsupport::MemoryBinaryStream written;
-  EXPECT_EQ(tree.root()->WriteTree(written, nullptr, nullptr), status::kOk);
-  BvuDirectoryIterator* iterator = nullptr;
-  int found = 0;
-  for (BvuDirectoryNode* node = tree.root()->FindFirstMatch(nullptr, &iterator); node != nullptr; ++found) {
-    if (iterator->NextMatch(&node) != status::kOk) node = nullptr;
-  }
-  DeleteDirectoryIterator(iterator);
-  EXPECT_EQ(found, 6);
-  tree.root()->ChildAt(0)->DeleteChildren();
-  EXPECT_LT(asked, 100);
-}
-
-// Fills a table, leaves little more address space than is mapped, and asks
-// for a growth of 8 MB: 7 when that is refused with the status and the
-// table is as it was.
+// 7 when a growth refused for want of address space leaves the table as it was.
 int GrowWithoutMemory() {
   testsupport::InDeathChild();
   auto items = MakeItems(1);

@@ -25,7 +25,6 @@ struct HookCase {
 
 TEST(MathErrorHook, KindDecidesStatusResultAndOutput) {
   const std::vector<HookCase> cases = {
-      {1, "sqrt", -1.0, 0.0, 0x8000027Fu, false, "_matherr(): sqrt(-1)\n"},
       {33, "log", -2.5, 0.0, 0x8000027Fu, false, "_matherr(): log(-2.5)\n"},
       {2, "log", 0.0, 0.0, 0x80000275u, true, "_matherr(): log(0)\n"},
       {3, "exp", 1000.0, 0.0, 0x80000275u, true, "_matherr(): exp(1000)\n"},

@@ -261,17 +261,6 @@ struct Second : ClCollectable {
 ClCollectable* MakeFirst() { return new First; }
 ClCollectable* MakeSecond() { return new Second; }
 
-TEST(Factory, LibraryClassesAreRegisteredAndSequenceableIsNot) {
-  for (std::uint16_t id : {kClCollectableId, kClIdentitySetId, kClOrderedId, kClSetId,
-                           kClSlistCollectablesId, kClHashTableId}) {
-    std::unique_ptr<ClCollectable> object(CreateByClassId(id));
-    ASSERT_NE(object, nullptr) << std::hex << id;
-    EXPECT_EQ(object->ClassId(), id);
-  }
-  EXPECT_EQ(CreateByClassId(kClSequenceableId), nullptr);
-  EXPECT_EQ(CreateByClassId(0x7BFF), nullptr);
-}
-
 TEST(Factory, FirstRegistrationWinsAndUnregisterRemoves) {
   EXPECT_EQ(RegisterClassId(&MakeFirst, 0x7B01), 1);
   const std::size_t entries = GetFactory()->Entries();

@@ -56,9 +56,7 @@ TEST_F(SuPrintHostileTest, LongTextsAndSpecifiersAreBounded) {
   EXPECT_EQ(Joined(), "BAD FORMATTING (check format string)>>>" + long_precision);
 }
 
-// Every argument points at this block, which reads as a valid int, double,
-// character, text (narrow and 16-bit) and as an object pointer that fails
-// the alignment test.
+// Readable as any argument kind; as an object pointer it fails the alignment test.
 struct AnyArgument {
   alignas(16) unsigned char bytes[64];
   AnyArgument() {

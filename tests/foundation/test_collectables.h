@@ -1,6 +1,4 @@
-// Small persistent classes for the collection and persistence tests: a value
-// that compares and hashes by its number, and a link to another collectable
-// (itself included). Both count their live objects.
+// Persistent test classes that count their live objects: a numbered value and a link.
 #pragma once
 
 #include <cstdint>

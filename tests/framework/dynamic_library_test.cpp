@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cfenv>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -14,8 +16,8 @@
 #include "framework/libraries/library_exports.h"
 #include "framework/libraries/proxy_options_handler.h"
 #include "framework/libraries/qln_dynamic_library.h"
-#include "loader_fixture.h"
 #include "tests/support/scoped_current_folder.h"
+#include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
 using namespace testsupport;
@@ -23,6 +25,57 @@ using namespace testsupport;
 namespace {
 
 using IdFunction = std::int32_t (*)();
+
+// The test libraries' folder, the protocol library's log, and a loader left as found.
+class LoaderTest : public ::testing::Test {
+ protected:
+  static std::string Libs(const std::string& sub = "") {
+    return sub.empty() ? std::string(VANTOR_TEST_LIBS) : std::string(VANTOR_TEST_LIBS) + "/" + sub;
+  }
+
+  void SetUp() override {
+    for (const char* name : {"PROTO_BV", "PROTO_INIT", "PROTO_FINI", "PROTO_FORCE", "QLNSERVERDIR"}) {
+      unsetenv(name);
+    }
+    log_ = dir_ / "proto.log";
+    setenv("PROTO_LOG", log_.c_str(), 1);
+    XosDynamicLibrary::RemoveSearchPath(nullptr);
+    ASSERT_EQ(XosDynamicLibrary::FirstLoaded(), nullptr) << "a library left loaded by an earlier test";
+  }
+
+  void TearDown() override {
+    EXPECT_EQ(XosDynamicLibrary::FirstLoaded(), nullptr) << "the test left a library loaded";
+    XosDynamicLibrary::RemoveSearchPath(nullptr);
+    ResetLibraryExports();
+    unsetenv("PROTO_LOG");
+  }
+
+  // The lines the protocol library wrote, emptied for the next look.
+  std::vector<std::string> TakeLog() {
+    std::vector<std::string> lines;
+    std::ifstream in(log_);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    in.close();
+    std::remove(log_.c_str());
+    return lines;
+  }
+
+  static bool Has(const std::vector<std::string>& lines, const std::string& line) {
+    for (const auto& l : lines) {
+      if (l == line) return true;
+    }
+    return false;
+  }
+
+  // A function of a loaded library, called through its address.
+  template <typename F>
+  static F Function(XosDynamicLibrary* library, const char* name) {
+    return reinterpret_cast<F>(library->LookUpSymbol(name, nullptr));
+  }
+
+  TempDir dir_;
+  std::string log_;
+};
 
 // The id of the twin library the name loads (-1 when none), released again.
 std::int32_t TwinId(const std::string& name) {

@@ -1,7 +1,4 @@
-// A connection (or plain stream) whose peer is the test: the test puts the
-// peer's bytes into input and reads what was written from output; plans
-// decide how many bytes each call may move, and a read failure comes once
-// the input is used up.
+// A connection whose peer is the test: input and output bytes, plans for each call.
 #pragma once
 
 #include <algorithm>

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +18,7 @@
 #include "platform/posix_file.h"
 #include "platform/shared_memory.h"
 #include "tests/support/capture_sink.h"
+#include "shared_batch.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/temp_dir.h"
@@ -277,39 +280,97 @@ TEST_F(ChildQueueTest, RandomPeerListsAndConnectAnswersStayInsideTheirBodies) {
   }
 }
 
+TEST_F(IOQueueTest, APeerBrokenOffMidFrameDoesNotStopThePeersSharingTheFrame) {
+  FakeConnection* broken = AddPeer(1);
+  FakeConnection* well = AddPeer(2);
+  broken->write_plan = [](std::uint32_t) { return 5u; };
+  const std::size_t size = 2 * DseSegment::kMaxData + 9;
+  auto message = Made(2, size);
+  message->Pack(true);
+  ASSERT_EQ(queue_.Route(message.get(), -1), DseIOQueue::kOutputLeft);
+  broken->write_failure = status::kPeerGone;
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(queue_.Flush(), DseIOQueue::kPeerLost);
+  const auto arrived = TakeMessages(&well->output);
+  ASSERT_EQ(arrived.size(), 1u);
+  EXPECT_EQ(arrived[0]->RemainingBytes(), size);
+}
+
+// A frame without data, one segment of a message of 65,534 that never
+// completes; each would pin a whole block.
+Bytes FirstSegment(std::uint16_t id, std::uint16_t index) {
+  return {0x02, 0x0E, 0x00, 0xF1, 0xFF, 0x10, 0x00, 0x03, 0x0C, 0x3C, static_cast<std::uint8_t>(id),
+          static_cast<std::uint8_t>(id >> 8), 0x00, 0x00, 0xFE, 0xFF, static_cast<std::uint8_t>(index),
+          static_cast<std::uint8_t>(index >> 8), 0x03};
+}
+
+TEST_F(IOQueueTest, APeerPinsBoundedMemoryInMessagesItNeverCompletes) {
+  testsupport::CaptureSink told;
+  const std::uint32_t in_use = DseSegment::PoolMadeCount() - DseSegment::PoolFreeCount();
+  struct Flood {
+    std::uint32_t peer, messages, segments_each;
+  };
+  for (const Flood flood : {Flood{1, 1000, 1}, Flood{2, 1, 10000}}) {
+    FakeConnection* peer = AddPeer(flood.peer);
+    for (std::uint32_t m = 0; m < flood.messages; ++m) {
+      for (std::uint32_t i = 1; i <= flood.segments_each; ++i) {
+        peer->Append(FirstSegment(static_cast<std::uint16_t>(m + 100), static_cast<std::uint16_t>(i)));
+      }
+    }
+    auto whole = Made(7, 10);
+    peer->Deliver(*whole);
+    EXPECT_EQ(queue_.ReadAll(), 0u);
+    const std::unique_ptr<DseMessage> arrived(queue_.TakeReceived());
+    ASSERT_NE(arrived, nullptr);  // complete messages still go through
+    EXPECT_EQ(arrived->type, 7u);
+  }
+  const std::uint32_t pinned = DseSegment::PoolMadeCount() - DseSegment::PoolFreeCount() - in_use;
+  EXPECT_LE(pinned, DseIOQueue::kMostIncompleteMessages + DseIOQueue::kMostHeldSegments + 2);
+  std::string lines;
+  for (const auto& group : told.groups()) lines += group.lines.front() + "\n";
+  EXPECT_EQ(lines,
+            "Segments of message 164 from peer 1 refused: too many incomplete messages\n"
+            "Segments of message 100 from peer 2 refused: too many segments of incomplete messages\n");
+}
+
+TEST_F(IOQueueTest, ABatchIsReadWhenOpenedSoItsCreatorCannotPullItAway) {
+  SharedBatches batches;
+  auto first = Made(60, 5);
+  auto second = Made(61, DseSegment::kMaxData + 10);
+  const Bytes layout = BatchLayout({first.get(), second.get()});
+  const std::uint32_t shared = batches.Share(layout);
+  const auto size = static_cast<std::uint32_t>(layout.size());
+  ASSERT_EQ(queue_.OpenBatchedMessageFile(batches.First(), shared, size), 0u);
+  const std::string path = std::string("/").append(batches.Name(shared));
+  const int fd = ::shm_open(path.c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, 0), 0);
+  ::close(fd);
+  const std::unique_ptr<DseMessage> taken(queue_.TakeBatchedMessage());
+  ASSERT_NE(taken, nullptr);
+  EXPECT_EQ(taken->type, 60u);
+
+  // Another announcement may not throw the rest of this batch away.
+  StdoutCapture said;
+  EXPECT_EQ(queue_.OpenBatchedMessageFile(batches.First(), batches.Share(layout), size), 0x8000FFFFu);
+  EXPECT_NE(said.Take().find("Batched messages refused: a batch is still open"), std::string::npos);
+  const std::unique_ptr<DseMessage> rest(queue_.TakeBatchedMessage());
+  ASSERT_NE(rest, nullptr);
+  EXPECT_EQ(rest->RemainingBytes(), DseSegment::kMaxData + 10);
+  EXPECT_EQ(queue_.TakeBatchedMessage(), nullptr);
+  EXPECT_FALSE(queue_.BatchOpen());
+}
+
 // --- shared-memory batches ---
 
 class BatchTest : public IOQueueTest {
  protected:
-  // A mapping holding the bytes; the numbers of its name.
-  std::uint32_t Share(const Bytes& bytes, std::size_t size = 0) {
-    const std::uint32_t second = ++made_;
-    std::string why;
-    const std::string name = "Fennick.BatchedMessageFile." + std::to_string(::getpid()) + "." +
-                             std::to_string(second);
-    auto& batch = batches_.emplace_back(std::make_unique<platform::SharedMemory>());
-    EXPECT_TRUE(batch->Create(name, size != 0 ? size : bytes.size(), &why)) << why;
-    std::copy(bytes.begin(), bytes.end(), batch->Data());
-    return second;
-  }
   Status Open(std::uint32_t second, std::size_t size) {
-    return queue_.OpenBatchedMessageFile(static_cast<std::uint32_t>(::getpid()), second,
-                                         static_cast<std::uint32_t>(size));
+    return queue_.OpenBatchedMessageFile(batches_.First(), second, static_cast<std::uint32_t>(size));
   }
-  // A batch of one message: its segment count, its frames, the end mark.
-  static Bytes Layout(MessagePtr message) {
-    std::uint32_t count = 0;
-    for (DseSegment* s = message->FirstSegment(); s != nullptr; s = s->next) ++count;
-    Bytes bytes(4);
-    platform::StoreLE32(bytes.data(), count);
-    const Bytes frames = WireBytes(*message);
-    bytes.insert(bytes.end(), frames.begin(), frames.end());
-    bytes.insert(bytes.end(), 4, 0);
-    return bytes;
-  }
+  std::uint32_t Share(const Bytes& bytes) { return batches_.Share(bytes); }
+  static Bytes Layout(MessagePtr message) { return BatchLayout({message.get()}); }
 
-  std::uint32_t made_ = 0;
-  std::vector<std::unique_ptr<platform::SharedMemory>> batches_;
+  SharedBatches batches_;
 };
 
 // Whole batches are the client tests'; here the ones that must be refused.
@@ -318,7 +379,7 @@ TEST_F(BatchTest, BatchesThatDoNotFitTheirMappingAreRefused) {
   StdoutCapture quiet;
   EXPECT_EQ(Open(Share(layout), layout.size() + 1), 0x8000FFFFu);  // larger than the object
   EXPECT_EQ(Open(Share(layout), 3), 0x8000FFFFu);                  // no room for a count
-  EXPECT_EQ(Open(made_ + 100, layout.size()), 0x8000FFFFu);        // no such object
+  EXPECT_EQ(Open(batches_.Next() + 100, layout.size()), 0x8000FFFFu);  // no such object
   EXPECT_NE(quiet.Take().find("is smaller than announced"), std::string::npos);
 
   Bytes wrong_count = layout;

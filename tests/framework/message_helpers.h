@@ -1,6 +1,4 @@
-// Messages as a peer sees them, a requester that records what it is told
-// and a server that notes what it is asked, for the tests of messages and
-// of what handles them.
+// Messages as a peer sees them, a recording requester and a recording server.
 #pragma once
 
 #include <cstdint>

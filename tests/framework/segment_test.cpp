@@ -156,31 +156,6 @@ TEST(SegmentPoolTest, RefillsTwentyAtATimeAndTakesNoBlockStillBeingWritten) {
   EXPECT_EQ(DseSegment::PoolMadeCount(), made);
 }
 
-TEST(SegmentPoolTest, BlocksBeyondTheFirst1024AreFreedOnce512LieFree) {
-  DseSegment::DrainPool();
-  ASSERT_EQ(DseSegment::PoolMadeCount(), 0u) << "blocks outstanding from an earlier test";
-  std::vector<DseSegment*> kept, surplus;
-  for (int i = 0; i < 1040; ++i) {
-    DseSegment* b = DseSegment::TakeFromPool();
-    (b->poolable != 0 ? kept : surplus).push_back(b);
-  }
-  // The refill that went from 1,020 to 1,040 made blocks that are not kept.
-  ASSERT_EQ(kept.size(), 1020u);
-  ASSERT_EQ(surplus.size(), 20u);
-  DseSegment::ReturnToPool(surplus[0]);  // few free: kept all the same
-  for (int i = 0; i < 511; ++i) DseSegment::ReturnToPool(kept[i]);
-  EXPECT_EQ(DseSegment::PoolFreeCount(), 512u);
-  DseSegment::ReturnToPool(surplus[1]);  // 512 free: this one is freed
-  EXPECT_EQ(DseSegment::PoolFreeCount(), 512u);
-  EXPECT_EQ(DseSegment::PoolMadeCount(), 1039u);
-  for (std::size_t i = 511; i < kept.size(); ++i) DseSegment::ReturnToPool(kept[i]);
-  for (std::size_t i = 2; i < surplus.size(); ++i) DseSegment::ReturnToPool(surplus[i]);
-  EXPECT_EQ(DseSegment::PoolFreeCount(), 1021u);
-  EXPECT_EQ(DseSegment::PoolMadeCount(), 1021u);
-  DseSegment::DrainPool();
-  EXPECT_EQ(DseSegment::PoolMadeCount(), 0u);
-}
-
 using Indices = std::vector<std::uint32_t>;
 
 DseSegment* Received(std::uint32_t id, std::uint32_t index, std::uint32_t count) {
@@ -287,10 +262,7 @@ std::vector<Frame> ReadAll(FakeConnection& stream) {
   return frames;
 }
 
-// What a reader must make of a whole byte stream: a start byte with a
-// matching length pair that fits a block takes the whole frame it announces,
-// kept when its end byte and header are sound and dropped otherwise; any
-// other byte is skipped.
+// The frames a reader must take from a whole byte stream: sound frames, garbage skipped.
 std::vector<Frame> ModelFrames(const Bytes& bytes) {
   std::vector<Frame> frames;
   std::size_t pos = 0;
@@ -376,9 +348,7 @@ TEST(FrameReaderTest, PacketStreamTakesOnlyExactWholeFrames) {
   }
 }
 
-// Random streams of good, damaged and fake frames between garbage, read in
-// random pieces, must give what the whole-stream model gives; with garbage
-// free of start bytes that is exactly the good frames.
+// Random streams, read in random pieces, give what the whole-stream model gives.
 TEST(FrameReaderTest, RandomChunkingsAndDamageMatchTheWholeStreamModel) {
   std::mt19937 random(20240611);
   auto coin = [&](int one_in) { return random() % one_in == 0; };

@@ -1,6 +1,4 @@
-// The interface of the tiny in-process server that the COM tests build as a
-// library of its own (in_process_server.cpp), so that every call crosses a
-// library boundary as a real server's would.
+// The interface of the test COM server, built as a library of its own.
 #pragma once
 
 #include <cstdint>

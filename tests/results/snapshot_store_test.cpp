@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <map>
 
-#include "tests/support/memory_binary_stream.h"
+#include "tests/framework/message_helpers.h"
 #include "snapshot_fakes.h"
 
 namespace snaptest {
@@ -90,13 +90,14 @@ TEST_F(SnapshotStore, RoundTripThroughEveryOperation) {
   EXPECT_EQ(store_.RestoreSnapshot(s2, &at, 0, false), snapshot::kUnknownId);
   EXPECT_EQ(at.run, 0);
 
-  testsupport::MemoryBinaryStream listing;
-  ASSERT_EQ(store_.ListSnapshots(&listing), 0u);
+  DseMessage written(60, DseMessage::kRequest);
+  ASSERT_EQ(store_.ListSnapshots(&written), 0u);
+  const testsupport::MessagePtr listing = testsupport::Received(written);
   std::uint32_t count = 0;
-  ASSERT_EQ(listing.GetUInt24(&count), 0u);
+  ASSERT_EQ(listing->GetUInt24(&count), 0u);
   ASSERT_EQ(count, 3u);
   std::vector<SputSSBlockHeader> listed(count);
-  for (auto& h : listed) ASSERT_EQ(h.ReadFromMessage(&listing), 0u);
+  for (auto& h : listed) ASSERT_EQ(h.ReadFromMessage(listing.get()), 0u);
   EXPECT_STREQ(listed[1].description, "half way");
   EXPECT_EQ(listed[2].Id(), s1);
   EXPECT_EQ(listed[0].DateWord(), store_.FirstHeader()->DateWord());
@@ -281,10 +282,11 @@ TEST_F(SnapshotStore, ExportAndRemappedRewriteGiveReadableFiles) {
   ASSERT_EQ(store_.ExportSnapshot(one, "export.snp"), 0u);
   a_.grow = 3000;  // a conversion that lengthens every section
   ASSERT_EQ(store_.RewriteMapped("remapped.snp"), 0u);
-  testsupport::MemoryBinaryStream others;
-  ASSERT_EQ(store_.ListOtherFiles(&others), 0u);
+  DseMessage written(60, DseMessage::kRequest);
+  ASSERT_EQ(store_.ListOtherFiles(&written), 0u);
+  const testsupport::MessagePtr others = testsupport::Received(written);
   std::uint32_t count = 0;
-  ASSERT_EQ(others.GetUInt24(&count), 0u);
+  ASSERT_EQ(others->GetUInt24(&count), 0u);
   EXPECT_EQ(count, 2u);
 
   FakeParticipant a2(1), b2(2), c2(3);

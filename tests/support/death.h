@@ -13,9 +13,7 @@ std::string ExactRegex(const std::string& text);
 // objects still alive on its stack, which is not a leak.
 void InDeathChild();
 
-// Expects `statement` to end the process as the collection library's fatal
-// handler does: "** ", `text` and "\n** Processing terminated.\n" on
-// standard error, exit code 1.
+// Expects `statement` to end the process as the collection library's fatal handler does.
 void ExpectLibraryDeath(const std::function<void()>& statement, const std::string& text);
 
 }  // namespace testsupport

@@ -1,6 +1,4 @@
-// For tests that make code fault on purpose: they need our own signal
-// handlers, which the address sanitizer's would fight, and they run
-// process-level cases in death-test children.
+// For tests that fault on purpose, which need our own signal handlers, not the sanitizer's.
 #pragma once
 
 #include <gtest/gtest.h>

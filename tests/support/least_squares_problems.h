@@ -1,8 +1,4 @@
-// Reference least-squares problems for the optimiser's tests and benchmark:
-// the classic test functions of Moré, Garbow and Hillstrom from their standard
-// starting points, with exact Jacobians from forward-mode dual numbers, and a
-// caller that drives NlsBoundedDriver as the engine's dense optimiser does.
-// Header-only, no test framework, so that the benchmark can use it too.
+// Classic least-squares problems with exact Jacobians, and a caller driving the optimiser.
 #pragma once
 
 #include <cmath>

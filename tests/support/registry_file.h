@@ -1,6 +1,4 @@
-// A registry file of a test's own: written into a fresh folder and named by
-// VANTOR_REGISTRY for as long as the object lives; the variable's previous
-// value comes back afterwards.
+// A registry file named by VANTOR_REGISTRY for the lifetime of the object.
 #pragma once
 
 #include <filesystem>

@@ -1,6 +1,4 @@
-// Makes a folder the process's current folder for the lifetime of the
-// object and goes back to the one before, for tests of code that works on
-// relative paths.
+// The process's current folder for the lifetime of the object.
 #pragma once
 
 #include <filesystem>

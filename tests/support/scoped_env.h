@@ -1,6 +1,4 @@
-// An environment variable set (or removed) for the lifetime of the object;
-// the old value comes back afterwards, so that tests run one after another
-// in one process do not see each other's settings.
+// An environment variable set (or removed) for the lifetime of the object.
 #pragma once
 
 #include <cstdlib>

@@ -27,9 +27,7 @@ class TempDir {
 // Whole file as bytes; empty when it cannot be read.
 std::string ReadFileBytes(const std::filesystem::path& file);
 
-// The folder of shared reference data ($VANTOR_SHARED_DATA, else the
-// workspace's shared/data); empty when it does not exist, so that a test can
-// skip saying why.
+// $VANTOR_SHARED_DATA, else the workspace's shared/data; empty when absent.
 std::filesystem::path SharedDataDir();
 
 }  // namespace testsupport

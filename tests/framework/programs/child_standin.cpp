@@ -1,6 +1,4 @@
-// Stands in for a child engine process: writes its arguments and working
-// folder, one per line, to the file named by VANTOR_CHILD_RECORD (through a
-// rename, so that a reader never sees half of it), then waits to be stopped.
+// A child engine stand-in: records its arguments and folder in VANTOR_CHILD_RECORD, then waits.
 #include <unistd.h>
 
 #include <cstdio>

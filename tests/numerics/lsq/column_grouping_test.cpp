@@ -1,12 +1,9 @@
-// Column grouping: the hand-worked patterns, a property test against a plain
-// first-fit colouring, and the use it exists for: a finite-difference Jacobian
-// with one evaluation per group.
+// Column grouping against a plain first-fit colouring.
 #include "numerics/lsq/column_grouping.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <random>
 #include <set>
 #include <vector>
@@ -48,42 +45,6 @@ Grouping Group(const Pattern& pt) {
   EXPECT_EQ(storage.back(), -77);
   g.group.assign(group, group + pt.ncol);
   return g;
-}
-
-Pattern Banded(std::int64_t n, std::int64_t half_width) {
-  Pattern pt{n, n, {}, {}};
-  for (std::int64_t i = 1; i <= n; ++i)
-    for (std::int64_t j = std::max<std::int64_t>(1, i - half_width);
-         j <= std::min(n, i + half_width); ++j) {
-      pt.rows.push_back(i);
-      pt.cols.push_back(j);
-    }
-  return pt;
-}
-
-TEST(ColumnGrouping, HandWorkedPatterns) {
-  const Grouping diagonal = Group(Banded(5, 0));
-  EXPECT_EQ(diagonal.ngrp, 1);
-  EXPECT_EQ(diagonal.list, (Ints{5, 1, 2, 3, 4, 5, -5, -5, -5, -5, -5}));
-
-  const Grouping dense = Group(Banded(3, 2));
-  EXPECT_EQ(dense.ngrp, 3);
-  EXPECT_EQ(dense.group, (Ints{1, 2, 3}));
-  EXPECT_EQ(dense.list, (Ints{1, 1, 1, 2, 1, 3, -5}));
-
-  const Grouping tridiagonal = Group(Banded(8, 1));
-  EXPECT_EQ(tridiagonal.ngrp, 3);
-  EXPECT_EQ(tridiagonal.list, (Ints{3, 1, 4, 7, 3, 2, 5, 8, 2, 3, 6, -5, -5, -5, -5, -5, -5}));
-
-  Pattern gap{3, 4, {1, 2, 3}, {1, 4, 1}};  // column 2 and 3 have no entry
-  const Grouping with_gap = Group(gap);
-  EXPECT_EQ(with_gap.group, (Ints{1, -1, -1, 1}));
-  EXPECT_EQ(with_gap.list[0], 2);
-
-  const Grouping empty = Group(Pattern{4, 4, {}, {}});
-  EXPECT_EQ(empty.ngrp, 0);
-  EXPECT_EQ(empty.group, (Ints{-1, -1, -1, -1}));
-  EXPECT_EQ(empty.list, Ints(9, -5));
 }
 
 TEST(ColumnGrouping, RefusesRowsOutOfOrderInsteadOfGroupingWrongly) {
@@ -153,62 +114,6 @@ TEST(ColumnGrouping, RandomPatternsMatchFirstFitAndNeverShareARow) {
       ASSERT_TRUE(row_group.insert({pt.rows[e], g.group[pt.cols[e] - 1]}).second)
           << "two columns of one group share row " << pt.rows[e];
   }
-}
-
-// r_i = 2 (x_i - 1)^2 + 3 x_{i-2} + x_i x_{i+1} + x_{i+1}^2: quadratic in each
-// variable, so central differences are exact up to rounding.
-std::vector<double> SparseResiduals(const std::vector<double>& x) {
-  const std::size_t n = x.size();
-  std::vector<double> r(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double next = i + 1 < n ? x[i + 1] : 0.0, back = i >= 2 ? x[i - 2] : 0.0;
-    r[i] = 2.0 * (x[i] - 1.0) * (x[i] - 1.0) + 3.0 * back + x[i] * next + next * next;
-  }
-  return r;
-}
-
-TEST(ColumnGrouping, OneEvaluationPerGroupRebuildsTheJacobian) {
-  const std::int64_t n = 12;
-  Pattern pt{n, n, {}, {}};
-  for (std::int64_t i = 1; i <= n; ++i) {
-    for (std::int64_t j : {i - 2, i, i + 1}) {
-      if (j < 1 || j > n) continue;
-      pt.rows.push_back(i);
-      pt.cols.push_back(j);
-    }
-  }
-  const Grouping g = Group(pt);
-  EXPECT_LT(g.ngrp, n);
-  std::vector<double> x(n);
-  for (std::int64_t i = 0; i < n; ++i) x[i] = 0.3 * static_cast<double>(i) - 1.1;
-  const double h = 1e-3;
-  std::size_t entries = 0;
-  for (std::int64_t k = 1; k <= g.ngrp; ++k) {
-    std::vector<double> xp = x, xm = x;
-    for (std::int64_t j = 0; j < n; ++j) {
-      if (g.group[j] == k) xp[j] += h, xm[j] -= h;
-    }
-    const std::vector<double> up = SparseResiduals(xp), down = SparseResiduals(xm);
-    // Each entry of the pattern belongs to the one column of the group in its row.
-    for (std::size_t e = 0; e < pt.rows.size(); ++e) {
-      const std::int64_t i = pt.rows[e] - 1, j = pt.cols[e] - 1;
-      if (g.group[j] != k) continue;
-      const double next = i + 1 < n ? x[i + 1] : 0.0;
-      const double exact =
-          j == i ? 4.0 * (x[i] - 1.0) + next : j == i + 1 ? x[i] + 2.0 * next : 3.0;
-      EXPECT_NEAR((up[i] - down[i]) / (2.0 * h), exact, 1e-9) << i << "," << j;
-      ++entries;
-    }
-  }
-  EXPECT_EQ(entries, pt.rows.size());
-}
-
-TEST(CountingSortByKey, IsStableAndLeavesBucketEnds) {
-  const Ints key = {3, 1, 3, 2, 1, 3};
-  Ints order(6), pos(4, -1);
-  CountingSortByKey(4, 6, key.data(), order.data(), pos.data());
-  EXPECT_EQ(order, (Ints{2, 5, 4, 1, 3, 6}));
-  EXPECT_EQ(pos, (Ints{3, 4, 7, 7}));
 }
 
 }  // namespace

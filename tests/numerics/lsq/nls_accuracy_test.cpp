@@ -1,7 +1,4 @@
-// Accuracy on problems whose answers are known: zero-residual fits built from
-// a chosen solution, the classic test functions from their standard starts,
-// bounded variants checked by the Karush-Kuhn-Tucker sign conditions, and the
-// NIST StRD certified nonlinear regressions when the shared data is present.
+// Accuracy on problems with known answers: fits, classic functions, bounds, NIST StRD.
 #include <gtest/gtest.h>
 
 #include <cmath>

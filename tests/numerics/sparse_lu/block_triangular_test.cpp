@@ -1,6 +1,4 @@
-// Maximum transversal and block triangular ordering: the hand examples,
-// SuiteSparse BTF as the reference for rank and blocks, and a recursive
-// Tarjan search as the reference for the exact order.
+// Transversal and block triangular order against SuiteSparse BTF and a recursive Tarjan.
 #include <gtest/gtest.h>
 
 #include <btf.h>
@@ -174,29 +172,6 @@ Blocks RecursiveTarjan(const Pattern& p) {
   }
   b.count = static_cast<std::int64_t>(b.blockstart.size());
   return b;
-}
-
-// "rank: match" and "order | blockstart" of the lists.
-std::string Matched(const std::vector<List>& lists) {
-  const Transversal t = Match(Pattern(lists));
-  return std::to_string(t.rank) + ": " + Joined(t.match);
-}
-std::string Ordered(const std::vector<List>& lists) {
-  const Blocks b = Order(Pattern(lists));
-  return Joined(b.order) + " | " + Joined(b.blockstart);
-}
-
-TEST(BlockTriangular, HandExamples) {
-  EXPECT_EQ(Matched({{1}, {2}, {3}}), "3: 1 2 3");
-  // List 2 needs column 1, held by list 1, which is re-routed to column 2.
-  EXPECT_EQ(Matched({{1, 2}, {1}}), "2: 2 1");
-  // Lists 2 and 4 find no column; the unmatched lists fill the free
-  // positions in increasing order of both.
-  EXPECT_EQ(Matched({{2}, {}, {4}, {2, 4}}), "2: 2 1 4 3");
-  EXPECT_EQ(Ordered({{1}, {2}, {3}, {4}}), "1 2 3 4 | 1 2 3 4");
-  EXPECT_EQ(Ordered({{1, 2}, {2}}), "2 1 | 1 2");
-  // A cycle is one block; start node 1 is placed last.
-  EXPECT_EQ(Ordered({{1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 1}}), "6 5 4 3 2 1 | 1");
 }
 
 TEST(BlockTriangular, EmptyOrderTouchesNothing) {

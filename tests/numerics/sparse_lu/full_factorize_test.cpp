@@ -96,9 +96,7 @@ TEST(FullFactorize, RejectedColumnsGatherAtTheEnd) {
     EXPECT_EQ(lu.ipiv[6], -2);
     EXPECT_LT(lu.ipiv[5], 0);
     for (std::int64_t j = 0; j < 5; ++j) EXPECT_GT(lu.ipiv[j], 0);
-    // A consistent system: the rejected columns' unknowns come back as 0.
-    // Transposed, the equations of the rejected columns are dependent on
-    // the others, which must hold.
+    // Consistent systems: rejected columns' unknowns are 0, their equations dependent.
     std::vector<double> x0 = RandomVector(n, rng), y0 = RandomVector(n, rng);
     x0[1] = x0[4] = 0.0;
     const auto b = Apply(a, m, n, x0, false), c = Apply(a, m, n, y0, true);

@@ -42,9 +42,7 @@ struct Triplets {
 double Uniform(std::mt19937_64& rng, double lo = -1.0, double hi = 1.0);
 std::vector<double> RandomVector(std::int64_t n, std::mt19937_64& rng);  // in [-1, 1]
 
-// Random unsymmetric: each entry present with the given probability, values
-// in [-1, 1], plus a randomly permuted diagonal of values of modulus 1..2 so
-// that the matrix is structurally and (almost surely) numerically regular.
+// Random unsymmetric, regular through a permuted diagonal of modulus 1..2.
 SparseMatrix RandomSparse(std::int64_t n, double density, std::mt19937_64& rng);
 // Random rectangular pattern without the added diagonal.
 SparseMatrix RandomRectangular(std::int64_t m, std::int64_t n, double density,
