@@ -212,9 +212,10 @@ int main(int argc, char** argv) {
   if (!ReadSteps(words, at, &steps)) return 2;
 
   std::unique_ptr<vantor_client::Client> client;
-  const Status started = vantor_client::Client::Start(options, &client);
+  std::string why;
+  const Status started = vantor_client::Client::Start(options, &client, &why);
   if (status::IsFailure(started)) {
-    std::fprintf(stderr, "vantor-client: cannot start %s: 0x%08X\n", options.program.c_str(), started);
+    std::fprintf(stderr, "vantor-client: cannot start %s: %s\n", options.program.c_str(), why.c_str());
     return 1;
   }
   bool good = true;
