@@ -289,7 +289,8 @@ Status Client::Connect(std::string* why) {
   }
   Status result = controller_->StartWithPeers(&registry_, reporter_.get());
   if (status::IsSuccess(result)) {
-    result = WaitFor([this] { return controller_->ConnectionState() == DseController::kAllConnected; });
+    result = WaitFor(
+        [this] { return controller_->ConnectionState() == DseController::kAllConnected; });
   }
   if (status::IsFailure(result)) *why = Unreachable(true, result, start);
   return result;

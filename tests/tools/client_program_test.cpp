@@ -29,7 +29,8 @@ int RunProgram(const std::string& arguments, std::string* printed, bool with_err
 }
 
 // Everything here fails or ends before an engine is reached: the command
-// line is refused (2), or the start fails at once with the reason in words (1; a start that waited out
+// line is refused (2), the usage asked for (0, on standard output), or the
+// start fails at once with the reason in words (1; a start that waited out
 // the ten-second time-out would say "time-out" instead).
 TEST(ClientProgram, SaysWhatIsWrongWithTheCommandLineOrTheStart) {
   testsupport::TempDir folder;
@@ -43,6 +44,11 @@ TEST(ClientProgram, SaysWhatIsWrongWithTheCommandLineOrTheStart) {
     std::string said;
     bool with_errors = true;
   } rows[] = {
+      {"--help", 0, "Usage: vantor-client", false},
+      {"-h /no/engine", 0, "Usage: vantor-client", false},
+      {"help", 0, "Usage: vantor-client", false},
+      {"--tcp --bogus /no/engine", 2, "unknown option \"--bogus\""},
+      {"", 2, "no ENGINE given"},
       {"--timeout=4294967296 /no/engine", 2, "--timeout \"4294967296\" is not a time"},
       {"/no/engine listen 9223372036854775", 2, "MS \"9223372036854775\" is not a time"},
       {"/no/engine request 300 0100", 2, "TYPE \"300\" is not a service type from 1 to 255"},
