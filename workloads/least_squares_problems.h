@@ -2,7 +2,7 @@
 // the classic test functions of Moré, Garbow and Hillstrom from their standard
 // starting points, with exact Jacobians from forward-mode dual numbers, and a
 // caller that drives NlsBoundedDriver as the engine's dense optimiser does.
-// Header-only, no test framework, so that the benchmark can use it too.
+// Header-only and free of the test framework: the benchmark runs it too.
 #pragma once
 
 #include <cmath>
