@@ -244,7 +244,7 @@ Status Client::StartEngine(std::string* why) {
     node_->Initialize("127.0.0.1", XosComputeNode::kUnix, XosComputeNode::kNoMethod, nullptr, nullptr);
     arguments += " -ParentNode=0:" + std::to_string(listener->Port()) + ":127.0.0.1";
   }
-  for (const std::string& item : options_.arguments) arguments += " " + Quoted(item);
+  for (const std::string& item : options_.arguments) arguments.append(" ").append(Quoted(item));
 
   engine_ = std::make_unique<DseProcess>();
   engine_->name = "engine";
