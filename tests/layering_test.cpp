@@ -57,7 +57,7 @@ std::vector<std::string> Violations(const fs::path& root) {
         const std::string target_top = TopFolder(target);
         const int target_rank = RankOf(target_top);
         if (target_top == "tests" || target_top == "tools" || target_top == "app" ||
-            target_top == "outside" ||
+            target_top == "outside" || target_top == "bench" || target_top == "workloads" ||
             (target_rank > own_rank) ||
             (target_rank == own_rank && top == "numerics" &&
              NumericsUnit(rel) != NumericsUnit(target))) {

@@ -2,9 +2,12 @@
 // waiting, batches, and closing.
 #include "tools/client.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -20,7 +23,9 @@
 #include "framework/servers/server_callback.h"
 #include "framework/connections/socket_connection.h"
 #include "platform/byte_order.h"
+#include "platform/child_process.h"
 #include "platform/clock.h"
+#include "platform/local_socket.h"
 #include "platform/shared_memory.h"
 
 namespace vantor_client {
@@ -34,6 +39,13 @@ constexpr std::uint32_t kOpenRetryMs = 5;
 // Routing only queues and writes what the connection takes now; the waits
 // that follow bound the time.
 constexpr std::int32_t kNoRouteRetries = -1;
+
+// " (status 0x...)", for failures that have no words of their own.
+std::string StatusText(Status result) {
+  char text[32];
+  std::snprintf(text, sizeof text, " (status 0x%08X)", result);
+  return text;
+}
 
 std::string Quoted(const std::string& item) {
   return item.find_first_of(" \t") == std::string::npos ? item : "\"" + item + "\"";
@@ -158,29 +170,77 @@ Client::Client(const EngineOptions& options)
       completion_(std::make_unique<Completion>()),
       reporter_(std::make_unique<Reporter>(this)) {}
 
-Status Client::Start(const EngineOptions& options, std::unique_ptr<Client>* client) {
+Status Client::Start(const EngineOptions& options, std::unique_ptr<Client>* client,
+                     std::string* why) {
   std::unique_ptr<Client> made(new Client(options));
-  const Status started = made->Launch();
-  if (status::IsFailure(started)) return started;
+  std::string reason;
+  const Status started = made->Launch(&reason);
+  if (status::IsFailure(started)) {
+    // Nothing will talk to an engine that did not connect: do not wait for it.
+    if (made->engine_ != nullptr && made->engine_->process != nullptr) {
+      made->engine_->process->Terminate();
+    }
+    if (why != nullptr) *why = reason;
+    return started;
+  }
   *client = std::move(made);
   return status::kOk;
 }
 
-Status Client::Launch() {
+Status Client::Launch(std::string* why) {
+  if (!options_.tcp) {
+    // Checked here so that an unusable folder fails the start at once rather
+    // than after the time-out, and with the system's reason.
+    std::string folder;
+    if (!platform::LocalEndpointFolder(&folder, why)) return status::kBadArguments;
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+      *why = "cannot use the pipe folder " + folder + ": " + std::strerror(errno);
+      return status::kBadArguments;
+    }
+  }
   // The client starts its engine itself, so it has no configuration.
   const char* const argv[] = {"vantor-client"};
   Status result = status::kOk;
   controller_ = std::make_unique<DseController>(1, argv, "/dev/null", &result);
-  if (status::IsFailure(result)) return result;
+  if (status::IsFailure(result)) {
+    *why = "cannot set up the client's messaging" + StatusText(result);
+    return result;
+  }
   controller_->SetConnectDeadline(options_.timeout_ms);
   for (std::uint32_t type : options_.services) registry_.Register(type, services_.get());
+  result = StartEngine(why);
+  return status::IsFailure(result) ? result : Connect(why);
+}
+
+Status Client::StartEngine(std::string* why) {
+  // What the start would run, checked first: the framework reports a failed
+  // start only by its error number.
+  const std::string program = platform::LocateProgram(options_.program);
+  if (program.find('/') == std::string::npos) {
+    *why = "no program " + options_.program + " in the current folder or along PATH";
+    return status::kUnhandled;
+  }
+  struct stat info;
+  const int usable = ::stat(program.c_str(), &info) != 0        ? errno
+                     : S_ISDIR(info.st_mode)                   ? EISDIR
+                     : ::access(program.c_str(), X_OK) != 0    ? errno
+                                                               : 0;
+  if (usable != 0) {
+    *why = std::strerror(usable);
+    if (program != options_.program) *why += " (" + program + ")";
+    return status::kUnhandled;
+  }
 
   std::string arguments = "-ChildNo=" + std::to_string(kEngineNumber) +
                           " -SessionId=" + std::to_string(controller_->SessionId());
+  Status result = status::kOk;
   if (options_.tcp) {
     // "127.0.0.1" is never this machine's name, so both sides use TCP.
     XosListeningSocket* listener = XosListeningSocket::Get(kEngineNumber, &result);
-    if (listener == nullptr) return result;
+    if (listener == nullptr) {
+      *why = "cannot listen on TCP loopback" + StatusText(result);
+      return result;
+    }
     node_ = std::make_unique<DseComputeNode>("engine");
     node_->Initialize("127.0.0.1", XosComputeNode::kUnix, XosComputeNode::kNoMethod, nullptr, nullptr);
     arguments += " -ParentNode=0:" + std::to_string(listener->Port()) + ":127.0.0.1";
@@ -197,21 +257,59 @@ Status Client::Launch() {
                                   engine_.get());
   engine_->process = new XosProcess;
   result = engine_->process->CreateLocalProcess(options_.program.c_str(), arguments.c_str(), 0);
-  if (status::IsFailure(result)) return result;
+  if (status::IsFailure(result)) {
+    *why = "the system did not start " + program + StatusText(result);
+    return result;
+  }
   engine_->state = DseProcess::kStarted;
+  return status::kOk;
+}
+
+Status Client::Connect(std::string* why) {
   // Opened here within the time-out rather than in the controller's rounds
-  // of a second; an engine that ended meanwhile is reported by the
-  // controller's own wait.
+  // of a second.
   DseIOQueue* queue = controller_->IOQueue();
   const std::uint32_t start = platform::TickCount();
-  while (!queue->AllOpen() && status::IsSuccess(engine_->ReadOutput())) {
-    if (platform::TickCount() - start >= options_.timeout_ms) return status::kGeneralFailure;
-    for (std::uint32_t i = 0; i < queue->PeerCount(); ++i) queue->PeerAt(i)->Connection()->Open();
+  while (!queue->AllOpen()) {
+    if (status::IsFailure(engine_->ReadOutput())) {
+      *why = Unreachable(false, DseIOQueue::kPeerLost, start);
+      return DseIOQueue::kPeerLost;
+    }
+    if (platform::TickCount() - start >= options_.timeout_ms) {
+      *why = Unreachable(false, kTimedOut, start);
+      return kTimedOut;
+    }
+    for (std::uint32_t i = 0; i < queue->PeerCount(); ++i) {
+      const Status opened = queue->PeerAt(i)->Connection()->Open();
+      if (status::IsFailure(opened)) {
+        *why = Unreachable(false, opened, start);
+        return opened;
+      }
+    }
     queue->WaitReady(kOpenRetryMs, false, true);
   }
-  result = controller_->StartWithPeers(&registry_, reporter_.get());
-  if (status::IsFailure(result)) return result;
-  return WaitFor([this] { return controller_->ConnectionState() == DseController::kAllConnected; });
+  Status result = controller_->StartWithPeers(&registry_, reporter_.get());
+  if (status::IsSuccess(result)) {
+    result = WaitFor(
+        [this] { return controller_->ConnectionState() == DseController::kAllConnected; });
+  }
+  if (status::IsFailure(result)) *why = Unreachable(true, result, start);
+  return result;
+}
+
+std::string Client::Unreachable(bool handshake, Status result, std::uint32_t start) const {
+  const char* stage = handshake ? "the handshake" : "connecting";
+  XosProcess* process = engine_ != nullptr ? engine_->process : nullptr;
+  if (process != nullptr && status::IsFailure(engine_->ReadOutput())) {
+    return std::string("the engine ended before ") + stage + " (exit code " +
+           std::to_string(process->ExitCode()) + ")";
+  }
+  if (result == kTimedOut || platform::TickCount() - start >= options_.timeout_ms) {
+    return std::string("time-out: ") +
+           (handshake ? "the handshake did not complete" : "the engine did not connect") +
+           " within " + std::to_string(options_.timeout_ms) + " ms";
+  }
+  return std::string("the connection to the engine failed before ") + stage + StatusText(result);
 }
 
 int Client::EnginePid() const {

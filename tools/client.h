@@ -124,10 +124,17 @@ Message Capture(const DseMessage& message);
 
 class Client {
  public:
+  // What the waits return when the time-out ran out (and PeerLost() is false).
+  static constexpr Status kTimedOut = status::kGeneralFailure;
+
   // Starts the engine and connects: 0, or the failure of starting the
-  // engine, of connecting, or 0xA000FFFF when the handshake did not complete
-  // in time.
-  static Status Start(const EngineOptions& options, std::unique_ptr<Client>* client);
+  // engine, of connecting, or kTimedOut when the handshake did not complete
+  // in time; *why (may be null) then says what went wrong in words. A start
+  // fails at once when the pipe folder cannot be used, the program cannot be
+  // run or the engine ends before it connects; an engine left behind by a
+  // failed start is killed.
+  static Status Start(const EngineOptions& options, std::unique_ptr<Client>* client,
+                      std::string* why = nullptr);
   // Closes the client (see Close) unless it is closed.
   ~Client();
   Client(const Client&) = delete;
@@ -150,7 +157,7 @@ class Client {
   // still pending; pointers Find gave for it are no longer valid.
   void Forget(std::uint32_t id);
   // Polls until the request is complete: 0, 0xA0000037 when the engine is
-  // lost, 0xA000FFFF when the time-out ran out.
+  // lost, kTimedOut when the time-out ran out.
   Status Await(std::uint32_t id);
   // Polls until done() holds; results as Await.
   Status WaitFor(const std::function<bool()>& done);
@@ -192,7 +199,12 @@ class Client {
   class Reporter;
 
   explicit Client(const EngineOptions& options);
-  Status Launch();
+  Status Launch(std::string* why);
+  Status StartEngine(std::string* why);
+  Status Connect(std::string* why);
+  // Why the engine could not be reached: its end when it has ended, else
+  // the time-out when it ran out, else the status.
+  std::string Unreachable(bool handshake, Status result, std::uint32_t start) const;
 
   EngineOptions options_;
   RequestHandler handler_;

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "tests/support/least_squares_problems.h"
+#include "workloads/least_squares_problems.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "numerics/sparse_lu/kernel_analyse.h"
 #include "numerics/sparse_lu/kernel_factorize.h"
 #include "numerics/sparse_lu/kernel_solve.h"
-#include "tests/numerics/sparse_lu/test_matrices.h"
+#include "workloads/sparse_matrices.h"
 
 extern "C" {
 void dgetrf_(const int* m, const int* n, double* a, const int* lda, int* ipiv, int* info);

@@ -1,16 +1,25 @@
-// The vantor-client program's reading of its command line.
+// The vantor-client program: its command line and what it says when the
+// engine cannot be started.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <random>
 #include <string>
+
+#include "tests/support/temp_dir.h"
 
 namespace {
 
-// Runs the program with the arguments; its exit code and what it printed.
-int RunProgram(const std::string& arguments, std::string* printed) {
-  const std::string command = std::string(VANTOR_CLIENT) + " " + arguments + " 2>&1";
+// Runs the program with the arguments through the shell, with the pipe
+// folder given; its exit code (-1 when it did not exit) and what it printed
+// on the streams asked for.
+int RunProgram(const std::string& arguments, std::string* printed, bool with_errors = true,
+               const std::string& pipes = "") {
+  const std::string command = (pipes.empty() ? "" : "VANTOR_PIPE_DIR=" + pipes + " ") +
+                              VANTOR_CLIENT + " " + arguments +
+                              (with_errors ? " 2>&1" : " 2>/dev/null");
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return -1;
   char buffer[256];
@@ -19,23 +28,67 @@ int RunProgram(const std::string& arguments, std::string* printed) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Numbers that would not fit where they go are refused before any engine
-// is started (there is none here to start).
-TEST(ClientProgram, RefusesNumbersThatDoNotFit) {
+// Everything here fails or ends before an engine is reached: the command
+// line is refused (2), the usage asked for (0, on standard output), or the
+// start fails at once with the reason in words (1; a start that waited out
+// the ten-second time-out would say "time-out" instead).
+TEST(ClientProgram, SaysWhatIsWrongWithTheCommandLineOrTheStart) {
+  testsupport::TempDir folder;
+  const std::string ends = folder.WriteFile("ends", "#!/bin/sh\nexit 3\n").string();
+  const std::string sleeps = folder.WriteFile("sleeps", "#!/bin/sh\nexec sleep 30\n").string();
+  std::filesystem::permissions(ends, std::filesystem::perms::owner_all);
+  std::filesystem::permissions(sleeps, std::filesystem::perms::owner_all);
   const struct {
-    const char* arguments;
-    const char* said;
+    std::string arguments;
+    int exit_code;
+    std::string said;
+    bool with_errors = true;
   } rows[] = {
-      {"--timeout=4294967296 /no/engine", "--timeout \"4294967296\" is not a time"},
-      {"/no/engine listen 9223372036854775", "MS \"9223372036854775\" is not a time"},
-      {"/no/engine request 300 0100", "TYPE \"300\" is not a service type from 1 to 255"},
-      {"/no/engine command 50 3 2147483648", "INTEGER \"2147483648\" is not a 32-bit integer"},
+      {"--help", 0, "Usage: vantor-client", false},
+      {"-h /no/engine", 0, "Usage: vantor-client", false},
+      {"help", 0, "Usage: vantor-client", false},
+      {"--tcp --bogus /no/engine", 2, "unknown option \"--bogus\""},
+      {"", 2, "no ENGINE given"},
+      {"--timeout=4294967296 /no/engine", 2, "--timeout \"4294967296\" is not a time"},
+      {"/no/engine listen 9223372036854775", 2, "MS \"9223372036854775\" is not a time"},
+      {"/no/engine request 300 0100", 2, "TYPE \"300\" is not a service type from 1 to 255"},
+      {"/no/engine command 50 3 2147483648", 2, "INTEGER \"2147483648\" is not a 32-bit integer"},
+      {"/no/engine request 50 0100", 1, "cannot start /no/engine: No such file or directory"},
+      {folder.path().string(), 1, "Is a directory"},
+      {ends, 1, "the engine ended before connecting (exit code 3)"},
+      {"--timeout=300 " + sleeps, 1, "time-out: the engine did not connect within 300 ms"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.arguments);
     std::string printed;
-    EXPECT_EQ(RunProgram(row.arguments, &printed), 2);
+    EXPECT_EQ(RunProgram(row.arguments, &printed, row.with_errors, folder.path()), row.exit_code);
     EXPECT_NE(printed.find(row.said), std::string::npos) << printed;
+  }
+  std::string printed;
+  const std::string missing = (folder / "missing" / "pipes").string();
+  EXPECT_EQ(RunProgram(ends, &printed, true, missing), 1);
+  EXPECT_NE(printed.find("Cannot make the pipe folder " + missing + ": No such file or directory"),
+            std::string::npos)
+      << printed;
+}
+
+// Random command lines from the words the program knows and a few it does
+// not: each is refused or fails to start (no engine exists), never crashes.
+TEST(ClientProgram, RandomCommandLinesAreRefusedCleanly) {
+  const char* const words[] = {"request", "command", "listen", "--tcp", "--timeout=", "--arg=",
+                               "50", "0", "-1", "0x", "0xFF", "4294967296", "01ab", "0g", "zz",
+                               "\"\"", "-", "+7", "99999999999999999999", "help"};
+  std::mt19937 random(13);
+  for (int run = 0; run < 40; ++run) {
+    std::string arguments = random() % 2 == 0 ? "/no/engine" : "";
+    const int count = static_cast<int>(random() % 8);
+    for (int i = 0; i < count; ++i) {
+      arguments += std::string(" ") + words[random() % std::size(words)];
+    }
+    SCOPED_TRACE(arguments);
+    std::string printed;
+    const int exit_code = RunProgram(arguments, &printed);
+    EXPECT_TRUE(exit_code == 0 || exit_code == 1 || exit_code == 2) << printed;
   }
 }
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "numerics/lsq/nls.h"
-#include "tests/support/least_squares_problems.h"
 #include "tests/support/temp_dir.h"
+#include "workloads/least_squares_problems.h"
 
 namespace {
 

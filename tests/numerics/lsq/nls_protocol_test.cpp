@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "numerics/lsq/nls.h"
-#include "tests/support/least_squares_problems.h"
+#include "workloads/least_squares_problems.h"
 
 namespace {
 

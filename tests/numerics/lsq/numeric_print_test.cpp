@@ -10,7 +10,7 @@
 
 #include "numerics/lsq/nls.h"
 #include "tests/support/capture_sink.h"
-#include "tests/support/least_squares_problems.h"
+#include "workloads/least_squares_problems.h"
 
 namespace {
 

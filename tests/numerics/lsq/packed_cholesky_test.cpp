@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "numerics/lsq/nls.h"
-#include "tests/support/least_squares_problems.h"
+#include "workloads/least_squares_problems.h"
 
 extern "C" {
 void dpptrf_(const char* uplo, const int* n, double* ap, int* info, std::size_t uplo_len);

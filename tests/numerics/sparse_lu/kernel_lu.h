@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tests/numerics/sparse_lu/test_matrices.h"
+#include "workloads/sparse_matrices.h"
 
 namespace slu_test {
 

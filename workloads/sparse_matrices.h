@@ -1,5 +1,5 @@
-// Seeded sparse matrices for the solver tests, held by columns with 1-based
-// row indices as the kernels take them.
+// Seeded sparse matrices for the solver's tests and benchmark, held by
+// columns with 1-based row indices as the kernels take them.
 #pragma once
 
 #include <cstdint>

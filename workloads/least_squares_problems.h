@@ -1,4 +1,8 @@
-// Classic least-squares problems with exact Jacobians, and a caller driving the optimiser.
+// Reference least-squares problems for the optimiser's tests and benchmark:
+// the classic test functions of Moré, Garbow and Hillstrom from their standard
+// starting points, with exact Jacobians from forward-mode dual numbers, and a
+// caller that drives NlsBoundedDriver as the engine's dense optimiser does.
+// Header-only and free of the test framework: the benchmark runs it too.
 #pragma once
 
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "tests/numerics/sparse_lu/test_matrices.h"
+#include "workloads/sparse_matrices.h"
 
 #include <algorithm>
 #include <map>
