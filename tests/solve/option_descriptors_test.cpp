@@ -7,8 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "solve/options/solver_option_table.h"
+#include "tests/solve/options_fakes.h"
 
 namespace {
+
+using Kind = SolverOptionTable::Kind;
 
 const OptionDescriptor& Row(const char* name) {
   const OptionDescriptor* row = FindOptionDescriptor(name);
@@ -26,7 +30,16 @@ TEST(OptionDescriptors, RowsAgreeWithTheValuesTheyDescribe) {
     EXPECT_EQ(row.row, i);
     EXPECT_TRUE(names.insert(row.name).second) << "names are unique";
     const std::string_view type = row.type_name;
-    if (row.number >= 0) numbered.insert(row.number);
+    if (row.number >= 0) {
+      numbered.insert(row.number);
+      const Kind kind = SolverOptionTable::KindOf(row.number);
+      const std::uint32_t wire = kind == Kind::kReal   ? kOptionWireReal
+                                 : kind == Kind::kFlag ? kOptionWireFlag
+                                 : kind == Kind::kText ? kOptionWireText
+                                                       : kOptionWireInteger;
+      EXPECT_NE(kind, Kind::kNone);
+      EXPECT_EQ(row.wire_type, wire);
+    }
     const bool real_checked = type == "Double" || std::string_view(row.name) == "SLU.UseTranspose" ||
                               std::string_view(row.name) == "LogLikelihood.PrintLevel";
     EXPECT_EQ(row.checker == CheckRealOption, real_checked);
@@ -37,6 +50,11 @@ TEST(OptionDescriptors, RowsAgreeWithTheValuesTheyDescribe) {
   }
   EXPECT_EQ(rows[kOptionRowCount].row, kOptionRowCount);
   EXPECT_STREQ(rows[kOptionRowCount].name, "");
+  for (std::int32_t n = 0; n < kOptionNumberCount; ++n) {
+    if (SolverOptionTable::KindOf(n) != Kind::kNone && n != 26 && n != 29) {
+      EXPECT_EQ(numbered.count(n), 1u) << "number " << n << " has a row";
+    }
+  }
   EXPECT_EQ(numbered.size() + 70, static_cast<std::size_t>(kOptionRowCount) - 1) << "112 has two";
 }
 
@@ -120,10 +138,11 @@ TEST(OptionDescriptors, IntegratorNamesFindTheirNumbers) {
   }
 }
 
-// The checkers read what the client typed.
-TEST(OptionDescriptors, SeededRandomTextIsCheckedNeverTrusted) {
+// The checkers read what the client typed, the setters what it sent.
+TEST(OptionDescriptors, SeededRandomInputIsAnsweredNeverTrusted) {
   std::mt19937 random(20261207);
   const std::string alphabet = "0123456789+-.eE<>\"*!TRUEfalse VSIE\x01\xff";
+  SolverOptionTable table;
   for (int round = 0; round < 20000; ++round) {
     std::string text;
     const int length = static_cast<int>(random() % 12);
@@ -133,7 +152,17 @@ TEST(OptionDescriptors, SeededRandomTextIsCheckedNeverTrusted) {
     const std::int32_t checked =
         row.checker(row, text.c_str(), static_cast<std::int32_t>(random() % 9), &out);
     ASSERT_TRUE(checked >= kOptionAccepted && checked <= kOptionRetiredChoice) << text;
+
+    const auto number = static_cast<std::int32_t>(random() % 190) - 9;
+    const auto kind = random() % 4;
+    const SUValue value = kind == 0   ? IntValue(static_cast<std::int32_t>(random()))
+                          : kind == 1 ? LogicalValue(random() % 2 == 0)
+                          : kind == 2 ? RealValue(static_cast<double>(random()) / 7.0)
+                                      : TextValue(text.c_str());
+    const Status set = table.SetValue(number, value);
+    ASSERT_TRUE(set == 0 || set == 0xA000FFFF) << number;
   }
+  EXPECT_EQ(table.GetInt(167), 0) << "NLASolver is never stored";
 }
 
 }  // namespace

@@ -1,0 +1,344 @@
+#include "solve/options/solver_option_table.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "foundation/interfaces/problem_manager_hooks.h"
+#include "solve/options/option_descriptors.h"
+#include "solve/options/option_lists.h"
+#include "solve/options/options_client.h"
+
+namespace {
+
+using Kind = SolverOptionTable::Kind;
+
+struct NumberSpec {
+  std::int32_t number;
+  Kind kind;
+  bool staged;
+  bool boolean;
+  bool resets;  // false: SetDefaults leaves the value alone
+  double real;
+  std::int32_t integer;  // integers and flags
+  const char* text;
+};
+
+// Every number with a value: its kind and its reset value (or, for those that
+// do not reset, the value it starts with: its default text).
+using OptionKind = Kind;
+// clang-format off
+constexpr NumberSpec kNumberSpecs[] = {
+    {0, OptionKind::kReal, false, false, true, 1e-05, 0, nullptr},
+    {1, OptionKind::kReal, false, false, true, 1e-05, 0, nullptr},
+    {2, OptionKind::kReal, false, false, true, 1e-05, 0, nullptr},
+    {3, OptionKind::kReal, false, false, true, 1e-05, 0, nullptr},
+    {4, OptionKind::kReal, false, false, true, 1e-05, 0, nullptr},
+    {7, OptionKind::kReal, false, false, true, 1e-05, 0, nullptr},
+    {8, OptionKind::kReal, false, false, true, 1e-06, 0, nullptr},
+    {9, OptionKind::kReal, false, false, true, 1.0, 0, nullptr},
+    {10, OptionKind::kReal, false, false, true, 0.0, 0, nullptr},
+    {11, OptionKind::kReal, false, false, true, 1e-05, 0, nullptr},
+    {12, OptionKind::kReal, false, false, true, 0.01, 0, nullptr},
+    {13, OptionKind::kReal, false, false, true, 50.0, 0, nullptr},
+    {17, OptionKind::kReal, false, false, true, 0.0, 0, nullptr},
+    {20, OptionKind::kReal, false, false, true, 1e-308, 0, nullptr},
+    {21, OptionKind::kInteger, true, false, true, 0.0, 0, nullptr},
+    {24, OptionKind::kInteger, false, false, true, 0.0, 100, nullptr},
+    {25, OptionKind::kInteger, true, false, true, 0.0, 4, nullptr},
+    {26, OptionKind::kInteger, true, false, true, 0.0, 1, nullptr},
+    {29, OptionKind::kInteger, true, false, true, 0.0, 1, nullptr},
+    {30, OptionKind::kInteger, true, false, true, 0.0, 3, nullptr},
+    {31, OptionKind::kInteger, false, false, true, 0.0, 2, nullptr},
+    {32, OptionKind::kInteger, false, false, true, 0.0, 0, nullptr},
+    {33, OptionKind::kInteger, false, true, true, 0.0, 0, nullptr},
+    {34, OptionKind::kInteger, false, false, true, 0.0, 0, nullptr},
+    {35, OptionKind::kInteger, false, false, true, 0.0, 0, nullptr},
+    {36, OptionKind::kInteger, false, false, true, 0.0, 0, nullptr},
+    {37, OptionKind::kFlag, false, false, true, 0.0, 1, nullptr},
+    {38, OptionKind::kInteger, true, false, true, 0.0, 3, nullptr},
+    {39, OptionKind::kInteger, false, false, true, 0.0, 10, nullptr},
+    {40, OptionKind::kInteger, false, false, true, 0.0, 10, nullptr},
+    {41, OptionKind::kInteger, false, false, true, 0.0, 0, nullptr},
+    {42, OptionKind::kReal, false, false, true, 0.1, 0, nullptr},
+    {50, OptionKind::kFlag, false, false, true, 0.0, 0, nullptr},
+    {51, OptionKind::kReal, false, false, true, 10000000000.0, 0, nullptr},
+    {52, OptionKind::kFlag, false, false, true, 0.0, 1, nullptr},
+    {53, OptionKind::kReal, false, false, true, 0.01, 0, nullptr},
+    {54, OptionKind::kReal, false, false, true, 0.0001, 0, nullptr},
+    {55, OptionKind::kInteger, true, false, true, 0.0, 1, nullptr},
+    {56, OptionKind::kReal, false, false, true, -5.0, 0, nullptr},
+    {57, OptionKind::kReal, false, false, true, 0.0, 0, nullptr},
+    {70, OptionKind::kInteger, true, true, true, 0.0, 0, nullptr},
+    {74, OptionKind::kReal, false, false, true, 1e-05, 0, nullptr},
+    {75, OptionKind::kReal, false, false, true, 1e-05, 0, nullptr},
+    {76, OptionKind::kReal, false, false, true, 1e-05, 0, nullptr},
+    {77, OptionKind::kInteger, false, false, true, 0.0, -1, nullptr},
+    {78, OptionKind::kInteger, false, false, true, 0.0, 0, nullptr},
+    {79, OptionKind::kInteger, false, false, true, 0.0, 0, nullptr},
+    {80, OptionKind::kInteger, false, false, true, 0.0, 1, nullptr},
+    {85, OptionKind::kFlag, false, false, true, 0.0, 1, nullptr},
+    {86, OptionKind::kInteger, false, false, true, 0.0, 1, nullptr},
+    {87, OptionKind::kReal, false, false, true, 0.0001, 0, nullptr},
+    {88, OptionKind::kReal, false, false, true, 1e-20, 0, nullptr},
+    {89, OptionKind::kReal, false, false, true, 0.0001, 0, nullptr},
+    {90, OptionKind::kReal, false, false, true, 0.0, 0, nullptr},
+    {91, OptionKind::kInteger, false, false, true, 0.0, 50, nullptr},
+    {92, OptionKind::kReal, false, false, true, 0.1, 0, nullptr},
+    {93, OptionKind::kReal, false, false, true, 1.0, 0, nullptr},
+    {94, OptionKind::kReal, false, false, true, 0.01, 0, nullptr},
+    {95, OptionKind::kInteger, false, false, true, 0.0, 10, nullptr},
+    {96, OptionKind::kReal, false, false, true, 0.5, 0, nullptr},
+    {97, OptionKind::kInteger, true, false, true, 0.0, 0, nullptr},
+    {98, OptionKind::kInteger, false, false, true, 0.0, 100, nullptr},
+    {99, OptionKind::kInteger, false, false, true, 0.0, 0, nullptr},
+    {100, OptionKind::kInteger, false, false, true, 0.0, 3, nullptr},
+    {101, OptionKind::kFlag, false, false, true, 0.0, 0, nullptr},
+    {102, OptionKind::kInteger, false, false, true, 0.0, 5, nullptr},
+    {109, OptionKind::kReal, false, false, true, 0.1, 0, nullptr},
+    {110, OptionKind::kReal, false, false, true, 0.001, 0, nullptr},
+    {111, OptionKind::kInteger, true, true, true, 0.0, 0, nullptr},
+    {112, OptionKind::kInteger, false, false, true, 0.0, 0, nullptr},
+    {113, OptionKind::kInteger, false, false, true, 0.0, 100, nullptr},
+    {114, OptionKind::kReal, false, false, true, 0.0001, 0, nullptr},
+    {115, OptionKind::kReal, false, false, true, 10.0, 0, nullptr},
+    {116, OptionKind::kReal, false, false, true, 10.0, 0, nullptr},
+    {117, OptionKind::kInteger, false, false, true, 0.0, 0, nullptr},
+    {118, OptionKind::kInteger, false, true, true, 0.0, 0, nullptr},
+    {119, OptionKind::kInteger, false, true, true, 0.0, 0, nullptr},
+    {120, OptionKind::kInteger, false, true, true, 0.0, 1, nullptr},
+    {121, OptionKind::kReal, false, false, false, 0.0001, 0, nullptr},
+    {122, OptionKind::kInteger, false, false, false, 0.0, 100, nullptr},
+    {123, OptionKind::kInteger, false, false, true, 0.0, 0, nullptr},
+    {124, OptionKind::kInteger, false, false, true, 0.0, 2, nullptr},
+    {125, OptionKind::kText, false, false, true, 0.0, 0, nullptr},
+    {126, OptionKind::kText, false, false, true, 0.0, 0, nullptr},
+    {127, OptionKind::kInteger, false, false, true, 0.0, 2, nullptr},
+    {128, OptionKind::kInteger, false, false, true, 0.0, 2, nullptr},
+    {129, OptionKind::kInteger, false, false, false, 0.0, 5, nullptr},
+    {130, OptionKind::kReal, false, false, false, 1e-05, 0, nullptr},
+    {131, OptionKind::kReal, false, false, false, 1e-05, 0, nullptr},
+    {132, OptionKind::kReal, false, false, false, 1e-05, 0, nullptr},
+    {133, OptionKind::kReal, false, false, false, 1e-05, 0, nullptr},
+    {134, OptionKind::kInteger, false, true, false, 0.0, 0, nullptr},
+    {135, OptionKind::kInteger, false, true, false, 0.0, 0, nullptr},
+    {136, OptionKind::kInteger, false, true, false, 0.0, 0, nullptr},
+    {137, OptionKind::kInteger, false, false, false, 0.0, 1, nullptr},
+    {138, OptionKind::kReal, false, false, false, 0.01, 0, nullptr},
+    {139, OptionKind::kReal, false, false, false, 0.005, 0, nullptr},
+    {140, OptionKind::kReal, false, false, false, 0.001, 0, nullptr},
+    {141, OptionKind::kReal, false, false, false, 1.0, 0, nullptr},
+    {142, OptionKind::kInteger, false, true, false, 0.0, 0, nullptr},
+    {143, OptionKind::kInteger, false, true, false, 0.0, 1, nullptr},
+    {144, OptionKind::kInteger, false, true, false, 0.0, 0, nullptr},
+    {145, OptionKind::kInteger, false, true, false, 0.0, 0, nullptr},
+    {146, OptionKind::kInteger, false, true, false, 0.0, 0, nullptr},
+    {147, OptionKind::kInteger, false, true, false, 0.0, 0, nullptr},
+    {148, OptionKind::kInteger, false, false, false, 0.0, 0, nullptr},
+    {149, OptionKind::kInteger, false, false, false, 0.0, 0, nullptr},
+    {150, OptionKind::kReal, false, false, false, 0.5, 0, nullptr},
+    {151, OptionKind::kText, false, false, true, 0.0, 0, "Brunvald.UnifiedIntegrator"},
+    {152, OptionKind::kText, false, false, true, 0.0, 0, "Brunvald.Decomposer"},
+    {153, OptionKind::kInteger, true, true, true, 0.0, 1, nullptr},
+    {154, OptionKind::kInteger, false, true, true, 0.0, 1, nullptr},
+    {155, OptionKind::kInteger, false, true, true, 0.0, 1, nullptr},
+    {156, OptionKind::kReal, false, false, true, 1e-05, 0, nullptr},
+    {157, OptionKind::kFlag, true, false, true, 0.0, 0, nullptr},
+    {158, OptionKind::kFlag, false, false, true, 0.0, 1, nullptr},
+    {159, OptionKind::kReal, false, false, true, 0.1, 0, nullptr},
+    {160, OptionKind::kReal, false, false, true, 0.0001, 0, nullptr},
+    {161, OptionKind::kInteger, false, false, true, 0.0, 1, nullptr},
+    {162, OptionKind::kInteger, false, false, true, 0.0, 5000, nullptr},
+    {163, OptionKind::kReal, false, false, true, 1.0, 0, nullptr},
+    {164, OptionKind::kFlag, false, false, true, 0.0, 1, nullptr},
+    {165, OptionKind::kFlag, false, false, true, 0.0, 0, nullptr},
+    {166, OptionKind::kFlag, false, false, true, 0.0, 0, nullptr},
+    {167, OptionKind::kUnstored, false, false, false, 0.0, 0, nullptr},
+    {168, OptionKind::kFlag, false, false, true, 0.0, 1, nullptr},
+    {169, OptionKind::kInteger, false, true, true, 0.0, 0, nullptr},
+    {170, OptionKind::kInteger, false, false, true, 0.0, 10, nullptr},
+    {171, OptionKind::kFlag, false, false, false, 0.0, 1, nullptr},
+};
+// clang-format on
+
+using NumberMask = std::array<bool, kOptionNumberCount>;
+
+constexpr NumberMask MaskOf(std::initializer_list<std::int32_t> numbers) {
+  NumberMask mask{};
+  for (const std::int32_t n : numbers) mask[static_cast<std::size_t>(n)] = true;
+  return mask;
+}
+
+constexpr NumberMask kIntGetter = MaskOf({21, 24, 25, 29, 30, 31, 32, 36, 38, 55, 77, 78, 79, 80, 86,
+                                          91, 95, 97, 98, 100, 102, 112, 113, 117, 120, 122, 124,
+                                          127, 128, 170});
+constexpr NumberMask kRealGetter =
+    MaskOf({0, 1, 2, 3, 4, 7, 8, 9, 10, 11, 12, 13, 51, 53, 54, 56, 57, 74, 75, 76, 87, 88, 89, 90,
+            92, 93, 94, 96, 109, 110, 114, 115, 116, 121, 156});
+constexpr NumberMask kFlagGetter =
+    MaskOf({37, 50, 52, 85, 101, 157, 158, 164, 165, 166, 168, 171});
+constexpr NumberMask kEqualsOneGetter = MaskOf({144, 145, 146, 153, 154, 155, 169});
+constexpr std::int32_t kCompressionNumber = 111;
+
+std::atomic<SolverOptionTable*> g_table{nullptr};
+std::mutex g_making;
+
+char* CopyText(const char* text) {
+  if (text == nullptr) return nullptr;
+  const std::size_t length = std::strlen(text) + 1;
+  auto* copy = static_cast<char*>(std::malloc(length));
+  if (copy != nullptr) std::memcpy(copy, text, length);
+  return copy;
+}
+
+bool InRange(std::int32_t number) { return number >= 0 && number < kOptionNumberCount; }
+
+}  // namespace
+
+SolverOptionTable* SolverOptionTable::Instance() {
+  if (SolverOptionTable* table = g_table.load(std::memory_order_acquire)) return table;
+  std::lock_guard<std::mutex> lock(g_making);
+  if (SolverOptionTable* table = g_table.load(std::memory_order_acquire)) return table;
+  // Lives until the process ends.
+  return new SolverOptionTable;
+}
+
+SolverOptionTable* SolverOptionTable::Existing() { return g_table.load(std::memory_order_acquire); }
+
+SolverOptionTable::SolverOptionTable() {
+  for (ClientList& list : clients_) ReserveFirstRoom(list);
+  for (const NumberSpec& spec : kNumberSpecs) {
+    Slot& slot = slots_[static_cast<std::size_t>(spec.number)];
+    slot.kind = spec.kind;
+    slot.staged = spec.staged;
+    slot.boolean = spec.boolean;
+    switch (spec.kind) {
+      case Kind::kReal: slot.in_force.real = spec.real; break;
+      case Kind::kInteger: slot.in_force.integer = spec.integer; break;
+      case Kind::kFlag: slot.in_force.flag = spec.integer != 0 ? 1 : 0; break;
+      case Kind::kText: slot.in_force.text = nullptr; break;
+      default: break;
+    }
+    slot.requested = slot.in_force;
+  }
+  SetDefaults();
+  displaced_ = g_table.exchange(this, std::memory_order_acq_rel);
+  displaced_facade_ = SolverOptions::Install(this);
+}
+
+SolverOptionTable::~SolverOptionTable() {
+  SolverOptions::Install(displaced_facade_);
+  g_table.store(displaced_, std::memory_order_release);
+  for (Slot& slot : slots_) {
+    if (slot.kind == Kind::kText) std::free(slot.in_force.text);
+  }
+}
+
+Kind SolverOptionTable::KindOf(std::int32_t number) {
+  if (!InRange(number)) return Kind::kNone;
+  for (const NumberSpec& spec : kNumberSpecs) {
+    if (spec.number == number) return spec.kind;
+  }
+  return Kind::kNone;
+}
+
+SolverOptionTable::Slot* SolverOptionTable::SlotOf(std::int32_t number) {
+  return InRange(number) ? &slots_[static_cast<std::size_t>(number)] : nullptr;
+}
+
+const SolverOptionTable::Slot* SolverOptionTable::SlotOf(std::int32_t number) const {
+  return InRange(number) ? &slots_[static_cast<std::size_t>(number)] : nullptr;
+}
+
+void SolverOptionTable::SetDefaults() {
+  pending_ = 1;
+  forced_restructure_ = 0;
+  for (const NumberSpec& spec : kNumberSpecs) {
+    if (!spec.resets) continue;
+    Slot& slot = slots_[static_cast<std::size_t>(spec.number)];
+    switch (spec.kind) {
+      case Kind::kReal: slot.in_force.real = spec.real; break;
+      case Kind::kInteger: slot.in_force.integer = spec.integer; break;
+      case Kind::kFlag: slot.in_force.flag = spec.integer != 0 ? 1 : 0; break;
+      case Kind::kText:
+        std::free(slot.in_force.text);
+        slot.in_force.text = CopyText(spec.text);
+        break;
+      default: break;
+    }
+    if (slot.staged) slot.requested = slot.in_force;
+  }
+}
+
+std::uint32_t SolverOptionTable::ApplyPendingChanges() {
+  if (pending_ == 0) return 0;
+  auto differs = [this](std::int32_t number) {
+    const Slot& slot = slots_[static_cast<std::size_t>(number)];
+    return slot.kind == Kind::kFlag ? slot.requested.flag != slot.in_force.flag
+                                    : slot.requested.integer != slot.in_force.integer;
+  };
+  std::uint32_t bits = 0;
+  if (differs(30)) bits |= kOptionChangeIntegrator;
+  if (differs(97) || differs(153) || forced_restructure_ != 0) bits |= kOptionChangeDecomposition;
+  if (differs(29)) bits |= kOptionChangeRunMode;
+  for (const std::int32_t number : {25, 26, 38, 55, 21, 157}) {
+    if (differs(number)) bits |= kOptionChangeGroupMethods | kOptionChangeDecomposition;
+  }
+  if (differs(kCompressionNumber)) bits |= kOptionChangeCompression | kOptionChangeDecomposition;
+  for (Slot& slot : slots_) {
+    if (slot.staged) slot.in_force = slot.requested;
+  }
+  forced_restructure_ = 0;
+  pending_ = 0;
+  return bits;
+}
+
+bool SolverOptionTable::GetBool(std::int32_t number) {
+  if (number < 37 || number >= kOptionNumberCount) return false;
+  const Slot& slot = slots_[static_cast<std::size_t>(number)];
+  const auto n = static_cast<std::size_t>(number);
+  if (kFlagGetter[n]) return slot.in_force.flag != 0;
+  if (number == kCompressionNumber) return slot.in_force.integer != 0;
+  if (kEqualsOneGetter[n]) return slot.in_force.integer == 1;
+  return false;
+}
+
+std::int32_t SolverOptionTable::GetInt(std::int32_t number) {
+  if (!InRange(number) || !kIntGetter[static_cast<std::size_t>(number)]) return 0;
+  return slots_[static_cast<std::size_t>(number)].in_force.integer;
+}
+
+double SolverOptionTable::GetReal(std::int32_t number) {
+  if (!InRange(number) || !kRealGetter[static_cast<std::size_t>(number)]) return 0.0;
+  return slots_[static_cast<std::size_t>(number)].in_force.real;
+}
+
+const char* SolverOptionTable::GetString(std::int32_t number) const {
+  if (number != 125 && number != 126 && number != 151 && number != 152) return nullptr;
+  return slots_[static_cast<std::size_t>(number)].in_force.text;
+}
+
+bool SolverOptionTable::IsVerbose() {
+  const std::int32_t level = GetInt(kOptPrintLevel);
+  if (level == 0) return false;
+  if (level >= 3) return true;
+  ProblemManagerHooks* manager = GetProblemManagerHooks();
+  return manager == nullptr || !manager->IsNestedMode();
+}
+
+Status SolverOptionTable::ValueSlot(std::int32_t number, std::uint32_t* wire_type, void** address) {
+  *wire_type = 0;
+  *address = nullptr;
+  Slot* slot = SlotOf(number);
+  if (slot == nullptr) return status::kUnhandled;
+  switch (slot->kind) {
+    case Kind::kReal: *wire_type = kOptionWireReal; *address = &slot->in_force.real; break;
+    case Kind::kInteger: *wire_type = kOptionWireInteger; *address = &slot->in_force.integer; break;
+    case Kind::kFlag: *wire_type = kOptionWireFlag; *address = &slot->in_force.flag; break;
+    case Kind::kText: *wire_type = kOptionWireText; *address = slot->in_force.text; break;
+    case Kind::kUnstored: *wire_type = kOptionWireInteger; break;
+    case Kind::kNone: return status::kUnhandled;
+  }
+  return status::kOk;
+}
