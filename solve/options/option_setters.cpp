@@ -118,3 +118,10 @@ Status SolverOptionTable::SetValue(std::int32_t number, const SUValue& value) {
     default: return status::kOk;
   }
 }
+
+Status SolverOptionTable::SetItem(std::uint32_t, const BvuIdPath&, std::uint32_t,
+                                  std::uint32_t first, SUValue* value) {
+  if (value == nullptr) return status::kBadArguments;
+  if (first >= static_cast<std::uint32_t>(kOptionNumberCount)) return status::kGeneralFailure;
+  return SetValue(static_cast<std::int32_t>(first), *value);
+}

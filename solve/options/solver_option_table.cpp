@@ -342,3 +342,13 @@ Status SolverOptionTable::ValueSlot(std::int32_t number, std::uint32_t* wire_typ
   }
   return status::kOk;
 }
+
+Status SolverOptionTable::GetItem(std::uint32_t, const BvuIdPath&, std::uint32_t first,
+                                  std::uint32_t, std::uint32_t* type_code, void** value_address) {
+  if (first >= static_cast<std::uint32_t>(kOptionNumberCount)) {
+    *type_code = 0;
+    *value_address = nullptr;
+    return status::kUnhandled;
+  }
+  return ValueSlot(static_cast<std::int32_t>(first), type_code, value_address);
+}

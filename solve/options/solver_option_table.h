@@ -2,7 +2,8 @@
 // (tolerances, iteration limits, method choices, print levels, the integrator
 // and decomposer choices) and of the named options of the open solver
 // framework. It installs itself behind the SolverOptions facade of the lower
-// layers.
+// layers and answers the client's id-path reads and writes as a message
+// server.
 //
 // Writes to the staged options (run mode, integrator, linear solver, ...)
 // only stage a requested value; the problem manager applies them before a run
@@ -22,6 +23,7 @@
 
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/values/typed_value.h"
+#include "framework/servers/server_callback.h"
 #include "platform/status.h"
 
 class QLNOptionsClient;
@@ -36,7 +38,7 @@ inline constexpr std::uint32_t kOptionChangeCompression = 32;
 
 inline constexpr std::int32_t kOptionNumberCount = 172;
 
-class SolverOptionTable final : public SolverOptions {
+class SolverOptionTable final : public DseServerCB, public SolverOptions {
  public:
   enum class Kind : std::uint8_t { kNone, kReal, kInteger, kFlag, kText, kUnstored };
 
@@ -97,6 +99,12 @@ class SolverOptionTable final : public SolverOptions {
 
   // The owner hears of new print levels; null for none.
   void SetOwner(SolverOptionsOwner* owner) { owner_ = owner; }
+
+  // The message-server face: the item's first selector is the option number.
+  Status GetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t first,
+                 std::uint32_t second, std::uint32_t* type_code, void** value_address) override;
+  Status SetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t second,
+                 std::uint32_t first, SUValue* value) override;
 
   // The stored kind of a number; kNone outside 0..171 and for unused numbers.
   static Kind KindOf(std::int32_t number);

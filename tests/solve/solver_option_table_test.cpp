@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "foundation/directory/id_path.h"
 #include "foundation/interfaces/problem_manager_hooks.h"
 #include "solve/options/option_descriptors.h"
 #include "tests/solve/options_fakes.h"
@@ -68,6 +69,13 @@ TEST(SolverOptionTable, ValueSlotsGiveTheAddressAndWireTypeInForce) {
       EXPECT_EQ(at, nullptr) << c.number;
     }
   }
+  DseServerCB& server = table;  // as the registry reaches it
+  std::uint32_t wire = 0;
+  void* at = nullptr;
+  EXPECT_EQ(server.GetItem(53, BvuIdPath(), 124, 9, &wire, &at), 0u) << "the first selector";
+  EXPECT_EQ(*static_cast<std::int32_t*>(at), 2);
+  EXPECT_EQ(server.GetItem(53, BvuIdPath(), 0x10000 + 124, 0, &wire, &at), 0x8000FFFFu);
+  EXPECT_EQ(at, nullptr);
 }
 
 TEST(SolverOptionTable, StagedValuesWaitForApplyAndNameWhatChanged) {
@@ -76,7 +84,8 @@ TEST(SolverOptionTable, StagedValuesWaitForApplyAndNameWhatChanged) {
   EXPECT_EQ(table.ApplyPendingChanges(), 0u) << "a reset alone changes nothing";
   EXPECT_EQ(table.ApplyPendingChanges(), 0u);
 
-  EXPECT_EQ(table.SetValue(25, IntValue(5)), 0u);
+  SUValue five = IntValue(5);
+  EXPECT_EQ(table.SetItem(53, BvuIdPath(), 0, 25, &five), 0u) << "the first selector is the number";
   const struct {
     std::int32_t number;
     std::int32_t value;
