@@ -84,4 +84,5 @@ void SolverOptionTable::RemoveClient(QLNOptionsClient* client) {
     if (at != list.end()) list.erase(at);
   };
   for (ClientList& list : clients_) remove_first(list);
+  for (NamedOption& option : named_) remove_first(option.clients);
 }

@@ -207,6 +207,7 @@ SolverOptionTable* SolverOptionTable::Instance() {
 SolverOptionTable* SolverOptionTable::Existing() { return g_table.load(std::memory_order_acquire); }
 
 SolverOptionTable::SolverOptionTable() {
+  ReserveFirstRoom(named_);
   for (ClientList& list : clients_) ReserveFirstRoom(list);
   for (const NumberSpec& spec : kNumberSpecs) {
     Slot& slot = slots_[static_cast<std::size_t>(spec.number)];

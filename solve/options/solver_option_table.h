@@ -97,6 +97,15 @@ class SolverOptionTable final : public DseServerCB, public SolverOptions {
   // Takes the client off every list (the first entry of it in each).
   void RemoveClient(QLNOptionsClient* client);
 
+  // Named options, "solver.option" (an option name with a point stands for
+  // itself). Registering keeps a known value, else stores the default, and
+  // calls the client back at once with its id and the value.
+  Status RegisterNamedClient(std::uint32_t id, const char* solver, const char* option,
+                             const SUValue& default_value, QLNOptionsClient* client);
+  Status SetNamedOption(const char* solver, const char* option, const SUValue& value);
+  // Assigns the stored value into `value`; 0xA000FFFF for an unknown name.
+  Status GetNamedOption(const char* full_name, SUValue* value) const;
+
   // The owner hears of new print levels; null for none.
   void SetOwner(SolverOptionsOwner* owner) { owner_ = owner; }
 
@@ -128,10 +137,21 @@ class SolverOptionTable final : public DseServerCB, public SolverOptions {
     std::uint32_t id;  // 0 for numbered registrations
   };
   using ClientList = std::vector<ClientEntry>;
+  struct NamedOption {
+    std::string name;
+    SUValue value;
+    ClientList clients;
+  };
+
   Slot* SlotOf(std::int32_t number);
   const Slot* SlotOf(std::int32_t number) const;
   void Notify(std::int32_t number, const void* value);
   void StoreWhole(std::int32_t number, Slot& slot, std::int32_t value);
+  NamedOption* FindNamed(const std::string& name);
+  const NamedOption* FindNamed(const char* name) const;
+  NamedOption* FindOrAddNamed(const std::string& name, const SUValue& initial);
+
+  std::vector<NamedOption> named_;
   std::array<ClientList, kOptionNumberCount> clients_;
   std::uint32_t pending_ = 1;
   std::uint32_t forced_restructure_ = 0;

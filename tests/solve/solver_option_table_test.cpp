@@ -192,6 +192,40 @@ TEST(SolverOptionTable, ClientsAreToldInOrderAndGoWithTheirDestructor) {
   EXPECT_EQ(log[0].client, &first);
 }
 
+TEST(SolverOptionTable, NamedOptionsReachTheirClientsUnderOneName) {
+  SolverOptionTable table;
+  std::vector<ClientCall> log;
+  RecordingClient client(&log);
+  EXPECT_EQ(table.RegisterNamedClient(7, "_KVS_SQPB", "OptTol", IntValue(3), &client), 0u);
+  EXPECT_EQ(table.RegisterNamedClient(8, "_KVS_NLA", "Newton.Method", TextValue("Fast"), &client), 0u);
+  EXPECT_EQ(table.RegisterNamedClient(9, "other", "OPTTOL", IntValue(1), &client), 0u);
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[0].text, "3");
+  EXPECT_EQ(log[2].text, "1") << "another solver's name is another option";
+  EXPECT_EQ(table.RegisterNamedClient(10, "_kvs_sqpb", "opttol", IntValue(99), &client), 0u);
+  EXPECT_EQ(log.back().text, "3") << "a known name keeps its value, letter case aside";
+
+  log.clear();
+  EXPECT_EQ(table.SetNamedOption("_KVS_NLA", "Newton.Method", TextValue("Plain")), 0u);
+  ASSERT_EQ(log.size(), 1u) << "a dotted option name is the full name for the setter too";
+  EXPECT_EQ(log[0].id, 8u);
+  EXPECT_EQ(log[0].text, "Plain");
+  SUValue read;
+  EXPECT_EQ(table.GetNamedOption("newton.method", &read), 0u);
+  EXPECT_STREQ(read.GetString(), "Plain");
+  EXPECT_EQ(table.SetNamedOption("_KVS_SQPB", "OptTol", IntValue(4)), 0u);
+  EXPECT_EQ(log.size(), 3u) << "both registrations of the name";
+  EXPECT_EQ(table.SetNamedOption("New", "Option", RealValue(2.5)), 0u);
+  SUValue fresh;
+  EXPECT_EQ(table.GetNamedOption("New.Option", &fresh), 0u);
+  EXPECT_EQ(fresh.payload.real, 2.5);
+  EXPECT_EQ(table.GetNamedOption("Missing.Option", &fresh), 0xA000FFFFu);
+  table.RemoveClient(&client);
+  log.clear();
+  table.SetNamedOption("_KVS_SQPB", "OptTol", IntValue(5));
+  EXPECT_EQ(log.size(), 1u) << "the first entry of the client goes, the second stays";
+}
+
 class NestedManager : public ProblemManagerHooks {
  public:
   bool IsNestedMode() override { return nested; }
