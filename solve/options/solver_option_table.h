@@ -2,8 +2,9 @@
 // (tolerances, iteration limits, method choices, print levels, the integrator
 // and decomposer choices) and of the named options of the open solver
 // framework. It installs itself behind the SolverOptions facade of the lower
-// layers and answers the client's id-path reads and writes as a message
-// server.
+// layers, answers the client's id-path reads and writes as a message server,
+// and the numbered option requests of loaded libraries as their options
+// handler.
 //
 // Writes to the staged options (run mode, integrator, linear solver, ...)
 // only stage a requested value; the problem manager applies them before a run
@@ -17,12 +18,12 @@
 
 #include <array>
 #include <cstdint>
-#include <iosfwd>
 #include <string>
 #include <vector>
 
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/values/typed_value.h"
+#include "framework/libraries/library_api.h"
 #include "framework/servers/server_callback.h"
 #include "platform/status.h"
 
@@ -38,7 +39,7 @@ inline constexpr std::uint32_t kOptionChangeCompression = 32;
 
 inline constexpr std::int32_t kOptionNumberCount = 172;
 
-class SolverOptionTable final : public DseServerCB, public SolverOptions {
+class SolverOptionTable final : public QLNOptionsHandler, public DseServerCB, public SolverOptions {
  public:
   enum class Kind : std::uint8_t { kNone, kReal, kInteger, kFlag, kText, kUnstored };
 
@@ -106,8 +107,13 @@ class SolverOptionTable final : public DseServerCB, public SolverOptions {
   // Assigns the stored value into `value`; 0xA000FFFF for an unknown name.
   Status GetNamedOption(const char* full_name, SUValue* value) const;
 
-  // The owner hears of new print levels; null for none.
+  // The owner answers what the table cannot (print level, time unit,
+  // folders); null for none.
   void SetOwner(SolverOptionsOwner* owner) { owner_ = owner; }
+
+  // Numbered option requests 1..44 of loaded libraries; -1 when unknown.
+  std::int32_t OptionRequest(std::int32_t option, std::int32_t* iinfo, double* xinfo,
+                             const char** sinfo) override;
 
   // The message-server face: the item's first selector is the option number.
   Status GetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t first,

@@ -1,5 +1,6 @@
-// An option client that records what it is told, in one log shared by all
-// clients of a test so that the order of calls across clients shows.
+// Partners of the option table in tests: a client that records what it is
+// told, in one log shared by all clients of a test so that the order of
+// calls across clients shows, and an owner with fixed answers.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/interfaces/solver_options_owner.h"
 #include "foundation/values/typed_value.h"
 #include "solve/options/options_client.h"
 
@@ -52,3 +54,16 @@ inline SUValue TextValue(const char* text) {
   value.SetString(text);
   return value;
 }
+
+// An owner with a time unit and a working folder but no run folder.
+class FolderOwner : public SolverOptionsOwner {
+ public:
+  void SetPrintLevel(std::int32_t level) override { print_level = level; }
+  const char* TimeUnit(double* scale) override {
+    *scale = 60.0;
+    return "Minutes";
+  }
+  const char* WorkingFolderPath() override { return "C:\\work\\"; }
+  const char* RunFolderPath() override { return nullptr; }
+  std::int32_t print_level = -1;
+};

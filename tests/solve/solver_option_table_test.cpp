@@ -151,6 +151,9 @@ TEST(SolverOptionTable, SettersStoreByKindAndAlwaysTellTheClients) {
   EXPECT_FALSE(table.GetBool(37));
   EXPECT_TRUE(table.GetBool(50));
   EXPECT_STREQ(table.GetString(125), "kvs_sqpb");
+  std::int32_t dogleg = 0;
+  EXPECT_EQ(table.OptionRequest(3, &dogleg, nullptr, nullptr), 1);
+  EXPECT_EQ(dogleg, 1);
   std::vector<std::int32_t> told;
   for (const ClientCall& call : log) told.push_back(call.number);
   EXPECT_EQ(told, (std::vector<std::int32_t>{3, 24, 37, 50, 33, 125, 0, 24, 10, 24}));
