@@ -18,6 +18,7 @@
 
 #include <array>
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,13 @@ class SolverOptionTable final : public QLNOptionsHandler, public DseServerCB, pu
   // Numbered option requests 1..44 of loaded libraries; -1 when unknown.
   std::int32_t OptionRequest(std::int32_t option, std::int32_t* iinfo, double* xinfo,
                              const char** sinfo) override;
+
+  // The option script of exported model code: one "QLNSolver Set" line per
+  // scripted row with its value in force.
+  void WriteSetOptionsScript(std::ostream& out);
+  // The options handler of compiled model code, answering the option
+  // requests with the answers in force now.
+  void WriteOptionsHandlerCode(std::ostream& out);
 
   // The message-server face: the item's first selector is the option number.
   Status GetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t first,
