@@ -19,7 +19,7 @@ bool IsTextNumber(std::int32_t number) {
 
 // Integers and flags alike; a staged option keeps the value as requested and
 // marks a pending change when it differs from the value in force.
-void SolverOptionTable::StoreWhole(std::int32_t, Slot& slot, std::int32_t value) {
+void SolverOptionTable::StoreWhole(Slot& slot, std::int32_t value) {
   Value& target = slot.staged ? slot.requested : slot.in_force;
   if (slot.kind == Kind::kFlag) {
     target.flag = value != 0 ? 1 : 0;
@@ -37,7 +37,7 @@ Status SolverOptionTable::SetInteger(std::int32_t number, std::int32_t value) {
   Status result = status::kGeneralFailure;
   if (number >= kFirstIntegerSettable) {
     if (slot->kind == Kind::kInteger || slot->kind == Kind::kFlag) {
-      StoreWhole(number, *slot, value);
+      StoreWhole(*slot, value);
       const Value& stored = slot->staged ? slot->requested : slot->in_force;
       told = slot->kind == Kind::kFlag ? static_cast<const void*>(&stored.flag)
                                        : static_cast<const void*>(&stored.integer);
@@ -76,7 +76,7 @@ Status SolverOptionTable::SetFlag(std::int32_t number, bool value) {
   const void* told = &whole;
   Status result = status::kGeneralFailure;
   if (slot->kind == Kind::kFlag || (slot->kind == Kind::kInteger && slot->boolean)) {
-    StoreWhole(number, *slot, whole);
+    StoreWhole(*slot, whole);
     const Value& stored = slot->staged ? slot->requested : slot->in_force;
     told = slot->kind == Kind::kFlag ? static_cast<const void*>(&stored.flag)
                                      : static_cast<const void*>(&stored.integer);

@@ -160,7 +160,7 @@ class SolverOptionTable final : public QLNOptionsHandler, public DseServerCB, pu
   Slot* SlotOf(std::int32_t number);
   const Slot* SlotOf(std::int32_t number) const;
   void Notify(std::int32_t number, const void* value);
-  void StoreWhole(std::int32_t number, Slot& slot, std::int32_t value);
+  void StoreWhole(Slot& slot, std::int32_t value);
   NamedOption* FindNamed(const std::string& name);
   const NamedOption* FindNamed(const char* name) const;
   NamedOption* FindOrAddNamed(const std::string& name, const SUValue& initial);
