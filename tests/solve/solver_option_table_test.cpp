@@ -113,9 +113,11 @@ TEST(SolverOptionTable, StagedValuesWaitForApplyAndNameWhatChanged) {
   table.MarkForcedRestructure();
   table.SetInteger(24, 7);
   EXPECT_EQ(table.ApplyPendingChanges(), 0u) << "only a staged difference raises the flag";
-  table.SetInteger(25, 4);
-  EXPECT_EQ(table.ApplyPendingChanges(), 24u | 16u);
+  table.SetInteger(29, 2);
+  EXPECT_EQ(table.ApplyPendingChanges(), 2u | 16u) << "the forced mark waits for the next apply";
+  table.MarkForcedRestructure();
   table.SetDefaults();
+  EXPECT_EQ(table.ApplyPendingChanges(), 0u) << "the reset drops the mark and stages nothing";
   EXPECT_EQ(table.GetInt(25), 4);
   EXPECT_EQ(table.GetInt(24), 100);
 }
