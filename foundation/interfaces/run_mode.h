@@ -1,6 +1,6 @@
-// What the engine is running now and the time of the current point. Stored
-// here; the problem manager of the control subsystem (control/) and the event
-// schedule keep both up to date; the model (the delay manager, the system
+// What the engine is running now, its phase and the time of the current
+// point. Stored here; the problem manager of the control subsystem (control/)
+// and the event schedule keep them up to date; the model (the delay manager, the system
 // function "Time") reads them from whichever thread evaluates.
 #pragma once
 
@@ -17,3 +17,8 @@ void SetRunMode(std::int32_t mode);
 
 double GetSimulationTime();
 void SetSimulationTime(double time);
+
+// The solution phase of the current run step: 0 dynamic integration, 1
+// initialisation or steady state, 2 re-initialisation. 0 until the first run.
+std::int32_t GetSolutionPhase();
+void SetSolutionPhase(std::int32_t phase);
