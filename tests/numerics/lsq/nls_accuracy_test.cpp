@@ -66,12 +66,15 @@ double MatchedMinimum(const LeastSquaresProblem& pb, double sum_of_squares) {
 
 TEST(NlsAccuracy, ClassicFunctionsReachTheirPublishedMinima) {
   for (const auto& pb : testsupport::ClassicProblems()) {
-    NlsCaller c(pb);
-    c.V(nls::kAfctol) = 1e-20;
-    const auto run = Drive(c, pb);
-    EXPECT_TRUE(IsConvergence(run.code)) << pb.name << " ended with " << run.code;
-    if (IsConvergence(run.code)) {
-      EXPECT_GE(MatchedMinimum(pb, 2.0 * run.f), 0.0) << pb.name << ": 2F = " << 2.0 * run.f;
+    for (std::int64_t qrtyp : {0, 1}) {  // Givens, Householder
+      NlsCaller c(pb);
+      c.V(nls::kAfctol) = 1e-20;
+      c.IV(nls::kQrtyp) = qrtyp;
+      const auto run = Drive(c, pb);
+      EXPECT_TRUE(IsConvergence(run.code)) << pb.name << " " << qrtyp << ": " << run.code;
+      if (IsConvergence(run.code)) {
+        EXPECT_GE(MatchedMinimum(pb, 2.0 * run.f), 0.0) << pb.name << ": 2F = " << 2.0 * run.f;
+      }
     }
   }
 }
@@ -155,26 +158,25 @@ TEST(NlsAccuracy, NistCertifiedRegressions) {
       testsupport::ApplyTightTolerances(c);
       const auto run = Drive(c, pb);
       const std::string what = cert.name + " start " + std::to_string(s + 1);
-      if (cert.level == "low_difficulty") {
-        EXPECT_TRUE(IsConvergence(run.code)) << what << ": " << run.code;
-      }
-      if (!IsConvergence(run.code)) {
+      // MGH10's first start leads into a region where its exponential
+      // overflows the data's scale; the solve must say it did not converge.
+      if (cert.name == "MGH10" && s == 0) {
         EXPECT_TRUE(run.code >= 7 && run.code <= 10) << what << ": " << run.code;
         continue;
       }
-      EXPECT_GE(testsupport::CorrectDigits(cert, run.x), 6.0)
-          << what << " converged (" << run.code << ") to wrong parameters";
+      ASSERT_TRUE(IsConvergence(run.code)) << what << ": " << run.code;
+      EXPECT_GE(testsupport::CorrectDigits(cert, run.x), 7.0) << what << " (" << run.code << ")";
       // An RSS at rounding level (Lanczos1) cannot be matched digit for digit.
       double sum_y2 = 0.0;
       for (double y : cert.y) sum_y2 += y * y;
       if (cert.rss < 1e-20 * sum_y2) continue;
-      EXPECT_NEAR(2.0 * run.f, cert.rss, 1e-6 * cert.rss) << what;
+      EXPECT_NEAR(2.0 * run.f, cert.rss, 1e-7 * cert.rss) << what;
       const std::int64_t cov = c.IV(nls::kCovmat);
       ASSERT_GT(cov, 0) << what;
       const double variance = 2.0 * run.f / static_cast<double>(n - p);
       for (std::int64_t j = 0; j < p; ++j) {
         const double sd = std::sqrt(variance * c.V(cov + j + j * (j + 1) / 2));
-        EXPECT_NEAR(sd, cert.deviations[j], 1e-5 * cert.deviations[j]) << what << " b" << j + 1;
+        EXPECT_NEAR(sd, cert.deviations[j], 1e-6 * cert.deviations[j]) << what << " b" << j + 1;
       }
     }
   }
