@@ -114,6 +114,40 @@ void UpdateSecant(const IntArray& iv, const Tuning& tn, const Work& w) {
   if (SecantUpdate(p, w.step, w.y, w.u, tn.min_secant_cosine, w.secant, w.t)) iv(kSecantSet) = 1;
 }
 
+// The convergence tests at the iterate, given its Newton reduction (< 0
+// when the model has no minimiser) and the length of its Newton step; 0 when
+// none holds.
+std::int64_t ConvergenceCode(const IntArray& iv, const RealArray& v, const Tuning& tn,
+                             const Work& w, const ScaledModel& m, double f,
+                             double newton_reduction, double newton_length) {
+  std::int64_t code = 0;
+  if (f <= tn.absolute_function_tolerance) {
+    code = kAbsoluteFunctionConvergence;
+  } else {
+    const bool relative =
+        newton_reduction >= 0.0 && newton_reduction <= tn.relative_function_tolerance * f;
+    const bool x_converged = iv(kNiter) > 0 && iv(kLastNewton) != 0 &&
+                             v(kLastReldx) <= tn.x_convergence_tolerance;
+    if (relative && x_converged) {
+      code = kBothConvergence;
+    } else if (relative) {
+      code = kRelativeFunctionConvergence;
+    } else if (x_converged) {
+      code = kXConvergence;
+    } else if ((newton_reduction < 0.0 || newton_length > tn.singular_test_radius) &&
+               (iv(kNiter) == 0 || v(kReldf) <= std::fmax(tn.singular_convergence_tolerance,
+                                                           tn.relative_function_tolerance))) {
+      // No step of moderate length promises anything and the last step got
+      // nothing either: the model is singular.
+      SolveTrustRegion(m, w.free_g, tn.singular_test_radius, tn, w.t, w.factor, w.w, w.best, w.y);
+      if (ModelReduction(m, w.free_g, w.t) <= tn.singular_convergence_tolerance * f) {
+        code = kSingularConvergence;
+      }
+    }
+  }
+  return code;
+}
+
 // Rows of [J r] folded into R and Q^T r per Householder piece: the model and
 // factor slots, free until the model is built, hold the piece.
 std::int64_t ChunkRows(std::int64_t p) {
@@ -147,31 +181,8 @@ void OnJacobian(const IntArray& iv, const RealArray& v, const Work& w, const Pro
   v(kNreduc) = newton_reduction;
   ReportIteration(iv, v);
 
-  std::int64_t code = 0;
-  if (f <= tn.absolute_function_tolerance) {
-    code = kAbsoluteFunctionConvergence;
-  } else {
-    const bool relative =
-        newton_reduction >= 0.0 && newton_reduction <= tn.relative_function_tolerance * f;
-    const bool x_converged = iv(kNiter) > 0 && iv(kLastNewton) != 0 &&
-                             v(kLastReldx) <= tn.x_convergence_tolerance;
-    if (relative && x_converged) {
-      code = kBothConvergence;
-    } else if (relative) {
-      code = kRelativeFunctionConvergence;
-    } else if (x_converged) {
-      code = kXConvergence;
-    } else if ((newton_reduction < 0.0 || newton_length > tn.singular_test_radius) &&
-               (iv(kNiter) == 0 || v(kReldf) <= std::fmax(tn.singular_convergence_tolerance,
-                                                           tn.relative_function_tolerance))) {
-      // No step of moderate length promises anything and the last step got
-      // nothing either: the model is singular.
-      SolveTrustRegion(m, w.free_g, tn.singular_test_radius, tn, w.t, w.factor, w.w, w.best, w.y);
-      if (ModelReduction(m, w.free_g, w.t) <= tn.singular_convergence_tolerance * f) {
-        code = kSingularConvergence;
-      }
-    }
-  }
+  std::int64_t code =
+      ConvergenceCode(iv, v, tn, w, m, f, newton_reduction, newton_length);
   if (iv(kCnvcod) != 0) {
     // After the confirming step: the pending code stands, or a sharper one.
     const bool sharper = code >= kXConvergence && code <= kAbsoluteFunctionConvergence;
@@ -201,6 +212,30 @@ void OnJacobian(const IntArray& iv, const RealArray& v, const Work& w, const Pro
 // Rounding units of MACHEP that summing F may lose.
 constexpr double kRoundingUlps = 100.0;
 
+// Whether a computed trial point becomes the iterate. A full Newton step
+// whose promise is smaller than the noise in F (F missing its prediction by
+// more than the whole Newton reduction, and by less than the finest relative
+// change a default solve asks for) cannot be confirmed by any step: F is as
+// small as it can be resolved. Such a step is taken, as the model's best
+// guess, and ends the solve like a confirming step (IV(CNVCOD) set), which
+// stands unless F grew by more than its promise or than summing F rounds.
+bool TrialAccepted(const IntArray& iv, const RealArray& v, const Tuning& tn, double f,
+                   double trial_f) {
+  const double predicted = v(kPreduc);
+  const double actual_reduction = f - trial_f;
+  const double machine_epsilon = NlsMachineConstant(kMachineEpsilon);
+  const double miss = std::fabs(actual_reduction - predicted);
+  const double finest = std::pow(machine_epsilon, 2.0 / 3.0) * f;
+  double rounding = std::fmax(std::fabs(predicted), kRoundingUlps * machine_epsilon * f);
+  if (iv(kCnvcod) == 0 && iv(kNewtonStep) != 0 && v(kNreduc) >= 0.0 && v(kNreduc) <= miss &&
+      miss <= finest) {
+    iv(kCnvcod) = kRelativeFunctionConvergence;
+    rounding = std::fmax(rounding, miss);
+  }
+  if (iv(kCnvcod) != 0) return actual_reduction >= -rounding;
+  return trial_f < f && actual_reduction >= tn.acceptance_ratio * predicted;
+}
+
 // The residuals at a trial point have arrived (or could not be computed).
 void OnTrialResiduals(const IntArray& iv, const RealArray& v, const Work& w, const Problem& pb) {
   const std::int64_t p = pb.p;
@@ -218,27 +253,7 @@ void OnTrialResiduals(const IntArray& iv, const RealArray& v, const Work& w, con
   v(kFtrial) = trial_f;
   const double predicted = v(kPreduc);
   const double actual_reduction = f - trial_f;
-  // A full Newton step whose promise is smaller than the noise in F (F
-  // missing its prediction by more than the whole Newton reduction, and by
-  // less than the finest relative change a default solve asks for) cannot be
-  // confirmed by any step: F is as small as it can be resolved. The step is
-  // taken, as the model's best guess, and ends the solve like a confirming
-  // step.
-  const double miss = std::fabs(actual_reduction - predicted);
-  const double cbrt_epsilon = std::cbrt(NlsMachineConstant(kMachineEpsilon));
-  double rounding = std::fmax(std::fabs(predicted),
-                              kRoundingUlps * NlsMachineConstant(kMachineEpsilon) * f);
-  if (!failed && iv(kCnvcod) == 0 && iv(kNewtonStep) != 0 && v(kNreduc) >= 0.0 &&
-      v(kNreduc) <= miss && miss <= cbrt_epsilon * cbrt_epsilon * f) {
-    iv(kCnvcod) = kRelativeFunctionConvergence;
-    rounding = std::fmax(rounding, miss);
-  }
-  // The confirming Newton step promises less than rounding may hide in F: it
-  // stands unless F grew by more than the promise or than summing F rounds.
-  const bool accepted =
-      !failed && (iv(kCnvcod) != 0
-                      ? actual_reduction >= -rounding
-                      : trial_f < f && actual_reduction >= tn.acceptance_ratio * predicted);
+  const bool accepted = !failed && TrialAccepted(iv, v, tn, f, trial_f);
   const double step_length = v(kDstnrm);
   double radius = v(kRadius);
 
