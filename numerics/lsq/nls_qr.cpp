@@ -32,19 +32,33 @@ void RotateRowIn(std::int64_t n, double* u, double* q, double* z, double rho) {
 
 namespace {
 
+// Sums of squares between these keep their precision unscaled.
+constexpr double kSafeSquareMin = 1e-290;
+constexpr double kSafeSquareMax = 1e290;
+constexpr double kSafeMax = 1e145;
+
 // Householder reflections that fold the m rows held in `block` (column-major,
 // leading dimension m, the right-hand side as column p) into R and qtr.
 void FoldBlock(std::int64_t p, std::int64_t m, double* block, double* r, double* qtr) {
   for (std::int64_t j = 0; j < p; ++j) {
     double* bj = block + j * m;
-    double scale = 0.0;
-    for (std::int64_t i = 0; i < m; ++i) scale = std::fmax(scale, std::fabs(bj[i]));
-    if (scale == 0.0) continue;  // nothing below R(j,j) to remove
     double& rjj = r[j + j * (j + 1) / 2];
-    scale = std::fmax(scale, std::fabs(rjj));
-    double sum = (rjj / scale) * (rjj / scale);
-    for (std::int64_t i = 0; i < m; ++i) sum += (bj[i] / scale) * (bj[i] / scale);
-    const double alpha = -std::copysign(scale * std::sqrt(sum), rjj);
+    double below = 0.0;
+    for (std::int64_t i = 0; i < m; ++i) below += bj[i] * bj[i];
+    double length = 0.0;
+    if (below > kSafeSquareMin && below < kSafeSquareMax && std::fabs(rjj) < kSafeMax) {
+      length = std::sqrt(rjj * rjj + below);
+    } else {
+      // Squares that could underflow or overflow: sum them scaled.
+      double scale = 0.0;
+      for (std::int64_t i = 0; i < m; ++i) scale = std::fmax(scale, std::fabs(bj[i]));
+      if (scale == 0.0) continue;  // nothing below R(j,j) to remove
+      scale = std::fmax(scale, std::fabs(rjj));
+      double sum = (rjj / scale) * (rjj / scale);
+      for (std::int64_t i = 0; i < m; ++i) sum += (bj[i] / scale) * (bj[i] / scale);
+      length = scale * std::sqrt(sum);
+    }
+    const double alpha = -std::copysign(length, rjj);
     // The reflector is v = (rjj - alpha, bj) with v^T v = 2 alpha (alpha - rjj).
     const double v0 = rjj - alpha;
     const double vtv = 2.0 * alpha * (alpha - rjj);

@@ -159,8 +159,8 @@ bool FactorGaussNewton(const ScaledModel& m, double mu, double* factor, double* 
     }
   }
   double largest = 0.0;
-  for (std::int64_t a = 0; a < nf; ++a)
-    largest = std::fmax(largest, TwoNorm(a + 1, factor + a * (a + 1) / 2));
+  for (std::int64_t k = 0; k < nf * (nf + 1) / 2; ++k)
+    largest = std::fmax(largest, std::fabs(factor[k]));
   const double tiny = NlsMachineConstant(kMachineEpsilon) * largest;
   for (std::int64_t a = 0; a < nf; ++a)
     if (!(factor[a + a * (a + 1) / 2] > tiny)) return false;
