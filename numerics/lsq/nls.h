@@ -20,10 +20,15 @@
 //     computed at X); call NlsBoundedDriver; on 1 store r(X) into R, on 2 the
 //     Jacobian into DR; any other value is final. X then holds the best point
 //     and V(F) half the sum of squares there.
+//  The Jacobian is never squared: each one is folded into the upper
+//  triangle R of J = QR (packed by columns at V(IV(RMAT)), left there at the
+//  end) by Householder reflections (IV(QRTYP) = 1, the default) or Givens
+//  rotations row by row (IV(QRTYP) = 0), and the steps, the Gauss-Newton
+//  model and the covariance are taken from R.
 //  After a final code 3 to 10 with IV(COVREQ) != 0 and IV(RDREQ) odd,
-//  IV(COVMAT) > 0 points at the packed upper triangle of (J^T J)^-1 at X in V,
-//  with V(RCOND) its reciprocal condition estimate; IV(COVMAT) = -1 when
-//  J^T J is not positive definite. With IV(RDREQ) = 3, RD(i) holds
+//  IV(COVMAT) > 0 points at the packed upper triangle of (R^T R)^-1 =
+//  (J^T J)^-1 at X in V, with V(RCOND) its reciprocal condition estimate;
+//  IV(COVMAT) = -1 when R is singular to working precision. With IV(RDREQ) = 3, RD(i) holds
 //  |r_i| sqrt(h_i / (1 - h_i)), h_i the leverage of row i (-1 where undefined
 //  or when R is not at X, IV(RESTOR) = 1). The covariance needs no further
 //  evaluations, so no request other than 1 and 2 is ever made.

@@ -102,8 +102,8 @@ Layout LayoutFor(const IntArray& iv, std::int64_t p) {
   Layout l;
   l.p = p;
   l.packed = p * (p + 1) / 2;
-  l.jtj = iv(kLmat);
-  l.secant = l.jtj + l.packed;
+  l.r = iv(kLmat);
+  l.secant = l.r + l.packed;
   l.model = l.secant + l.packed;
   l.factor = l.model + l.packed;
   l.g = l.factor + l.packed;
@@ -111,7 +111,11 @@ Layout LayoutFor(const IntArray& iv, std::int64_t p) {
   l.xc = l.g0 + p;
   l.step = l.xc + p;
   l.jcr = l.step + p;
-  l.work = l.jcr + p;
+  l.qtr = l.jcr + p;
+  l.rhs = l.qtr + p;
+  l.row = l.rhs + p;
+  l.peak = l.row + p;
+  l.work = l.peak + p;
   l.lastv = l.work + kWorkVectors * p - 1;
   l.flags = iv(kPerm);
   l.free = l.flags + p;

@@ -1,5 +1,6 @@
 // Reverse-communication driver of the least-squares optimiser and its
 // covariance finisher.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -38,7 +39,40 @@ void RegressionDiagnostics(const IntArray& iv, const RealArray& v, const Problem
 bool StorageFits(const IntArray& iv, std::int64_t liv, std::int64_t lv, std::int64_t p) {
   if (iv(kState) < 1 || iv(kAllocP) != p) return false;
   const Layout l = LayoutFor(iv, p);
-  return l.jtj >= 1 && l.flags >= 1 && l.lastv <= lv && l.lastiv <= liv;
+  return l.r >= 1 && l.flags >= 1 && l.lastv <= lv && l.lastiv <= liv;
+}
+
+// (R^T R)^-1 at V(cov) from R at V(IV(RMAT)), R kept: J^T J is never formed,
+// so the covariance carries the condition of J, not its square. False when
+// R is singular to working precision (the estimated reciprocal condition of
+// R^T R at most MACHEP squared).
+bool InvertFromFactor(const IntArray& iv, const RealArray& v, std::int64_t p, std::int64_t cov) {
+  const double* r = &v(iv(kRmat));
+  double* c = &v(cov);
+  // Rows turned to a positive diagonal, which R^T R does not notice.
+  for (std::int64_t j = 0; j < p; ++j) {
+    for (std::int64_t k = 0; k <= j; ++k) {
+      const double sign = r[PackedAt(k, k)] < 0.0 ? -1.0 : 1.0;
+      c[PackedAt(k, j)] = sign * r[PackedAt(k, j)];
+    }
+  }
+  double anorm = 0.0;
+  for (std::int64_t j = 0; j < p; ++j) {
+    if (!(c[PackedAt(j, j)] > 0.0)) return false;
+    double column = 0.0;
+    for (std::int64_t i = 0; i < p; ++i) {
+      const std::int64_t shared = std::min(i, j);
+      double a = 0.0;
+      for (std::int64_t k = 0; k <= shared; ++k) a += c[PackedAt(k, i)] * c[PackedAt(k, j)];
+      column += std::fabs(a);
+    }
+    anorm = std::fmax(anorm, column);
+  }
+  PackedCholeskyEstimate(c, p, anorm, v(kRcond), g_covariance_work.data());
+  const double machine_epsilon = NlsMachineConstant(kMachineEpsilon);
+  if (!(v(kRcond) > machine_epsilon * machine_epsilon)) return false;
+  PackedCholeskyInverse(c, p, nullptr, 1);
+  return true;
 }
 
 }  // namespace
@@ -54,7 +88,10 @@ void FinishCovariance(const IntArray& iv, const RealArray& v, const Problem& pb)
   std::int64_t cov = std::llabs(iv(kH));
   iv(kFdh) = 0;
   if (iv(kCovmat) != 0) return;
-  if (i < 2) {
+  if (i < 2 && iv(kRmat) > 0) {
+    g_covariance_work.assign(static_cast<std::size_t>(p), 0.0);
+    if (!InvertFromFactor(iv, v, p, cov)) cov = -1;
+  } else if (i < 2) {
     g_covariance_work.assign(static_cast<std::size_t>(p), 0.0);
     std::int64_t info = 0;
     PackedCholeskyCondition(&v(cov), p, v(kRcond), g_covariance_work.data(), info);

@@ -73,15 +73,19 @@ struct Layout {
   std::int64_t p = 0;
   std::int64_t packed = 0;  // P(P+1)/2
   // V subscripts.
-  std::int64_t jtj = 0;     // J^T J at the iterate (left for the covariance)
+  std::int64_t r = 0;       // R of J = QR at the iterate (IV(RMAT))
   std::int64_t secant = 0;  // S
-  std::int64_t model = 0;   // Hessian of the model in use
-  std::int64_t factor = 0;  // Cholesky work on the free variables
+  std::int64_t model = 0;   // Hessian of the model in use; the covariance at the end (IV(H))
+  std::int64_t factor = 0;  // factor of the shifted model on the free variables
   std::int64_t g = 0;       // gradient J^T r at the iterate
   std::int64_t g0 = 0;      // gradient at the previous iterate
   std::int64_t xc = 0;      // the iterate
   std::int64_t step = 0;    // trial step, unscaled
   std::int64_t jcr = 0;     // J(iterate)^T r(trial)
+  std::int64_t qtr = 0;     // Q^T r at the iterate, the first P components
+  std::int64_t rhs = 0;     // Q^T r + R s of the step being built
+  std::int64_t row = 0;     // one row on its way into a triangle
+  std::int64_t peak = 0;    // longest each column of J has been in this solve
   std::int64_t work = 0;    // first of the remaining work vectors
   std::int64_t lastv = 0;   // last V subscript used
   // IV subscripts.
@@ -95,7 +99,7 @@ Layout LayoutFor(const IntArray& iv, std::int64_t p);
 // The work storage as 0-based pointers into the caller's IV and V.
 struct Work {
   std::int64_t p = 0;
-  double* jtj = nullptr;
+  double* r = nullptr;
   double* secant = nullptr;
   double* model = nullptr;
   double* factor = nullptr;
@@ -104,6 +108,10 @@ struct Work {
   double* xc = nullptr;
   double* step = nullptr;
   double* jcr = nullptr;
+  double* qtr = nullptr;
+  double* rhs = nullptr;
+  double* row = nullptr;
+  double* peak = nullptr;
   double* scaled_g = nullptr;  // D^-1 g
   double* scaled_s = nullptr;  // D s of the step being built
   double* model_g = nullptr;   // model gradient at the partial step
@@ -147,7 +155,7 @@ struct Tuning {
   double initial_scale;         // DINIT
   double scale_floor_fraction;  // DTINIT: least scale, relative to the largest
   double fallback_scale;        // D0INIT: scale of a parameter J never moved
-  double scale_decay;           // DFAC: a scale shrinks at most by this per iteration
+  double scale_decay;           // DFAC: a scale stays above this times its longest
   // Model choice and safeguards.
   double model_switch_fuzz;    // FUZZ: margin against switching models on noise
   double residual_norm_limit;  // RLIMIT: a trial with larger ||r|| that raised F failed
@@ -163,12 +171,20 @@ void SymmetricMultiply(std::int64_t n, const double* h, const double* x, double*
 double QuadraticForm(std::int64_t n, const double* h, const double* x);
 
 // The model on the free variables in scaled coordinates:
-// A(a,b) = H(i,j) / (d_i d_j) for i = free[a], j = free[b].
+// A(a,b) = H(i,j) / (d_i d_j) for i = free[a], j = free[b]. The Gauss-Newton
+// model also carries R (H = R^T R) and the least-squares right-hand side
+// c = Q^T r + R s: its steps come from orthogonal factors of R D^-1 and c,
+// never from H, so they see the condition of J, not its square.
 struct ScaledModel {
   const double* h;
   const double* d;
   const std::int64_t* free;
   std::int64_t nf;
+  const double* r = nullptr;    // null for the augmented model
+  const double* rhs = nullptr;  // c, P values
+  std::int64_t p = 0;
+  double* row = nullptr;
+  double* peak = nullptr;  // work of P values
   double Entry(std::int64_t a, std::int64_t b) const {
     const std::int64_t i = free[a];
     const std::int64_t j = free[b];
@@ -199,8 +215,27 @@ double ModelReduction(const ScaledModel& m, const double* b, const double* t);
 bool SecantUpdate(std::int64_t p, const double* s, const double* y, double* ysharp,
                   double min_cosine, double* secant, double* ss);
 
+// The triangular factor of the Jacobian. R (packed upper, P by P) and qtr
+// start at zero; each block of rows of [J r] is rotated in, by Householder
+// reflections when `householder`, else by Givens rotations row by row.
+// `chunk` is work of chunk_rows * (P + 1) values for the Householder form.
+void AccumulateRows(std::int64_t p, const double* jac, std::int64_t ld, const double* res,
+                    std::int64_t first, std::int64_t last, bool householder, double* r,
+                    double* qtr, double* chunk, std::int64_t chunk_rows, double* row);
+// y := R x and y := R^T x for packed upper R.
+void TriangularMultiply(std::int64_t p, const double* r, const double* x, double* y);
+void TriangularTransposeMultiply(std::int64_t p, const double* r, const double* x, double* y);
+// h := R^T R (packed).
+void GramFromFactor(std::int64_t p, const double* r, double* h);
+// Adds the row z (with right-hand side rho) to the triangle u and its
+// right-hand side q by Givens rotations; z is destroyed.
+void RotateRowIn(std::int64_t n, double* u, double* q, double* z, double rho);
+
 // Steps of the iteration shared by its files.
 void BuildModel(const IntArray& iv, const Work& w);
+// The model in use on the free variables; rhs is c for the Gauss-Newton model.
+ScaledModel ModelOn(const IntArray& iv, const Work& w, const double* d, std::int64_t nf,
+                    const double* rhs);
 void FindHeldVariables(const Work& w, const double* bounds);
 std::int64_t FreeList(const Work& w);
 void ComputeTrialStep(const IntArray& iv, const RealArray& v, const Work& w, const double* bounds,

@@ -55,9 +55,12 @@ void Finish(const IntArray& iv, const Work& w, const Problem& pb, std::int64_t c
 }
 
 // Scale of the parameters. With DTYPE 1 it follows the column norms of J,
-// never shrinking faster than the scale decay per iteration and never below
-// the floor fraction of the largest; when J vanishes altogether the old
-// scale, or the fallback scale, stays.
+// never below the scale decay times the longest that column has been in this
+// solve, nor below the floor fraction of the largest; when J vanishes
+// altogether the old scale, or the fallback scale, stays. A decay that
+// compounded from iteration to iteration would let the scale of a parameter
+// whose column fades (an exponential rate pushed into its flat tail) fall
+// without end, and the trust region then allows it any move at all.
 void UpdateScale(const IntArray& iv, const Tuning& tn, const Work& w, double* d) {
   const std::int64_t p = w.p;
   if (iv(kDtype) == 0) {
@@ -65,14 +68,18 @@ void UpdateScale(const IntArray& iv, const Tuning& tn, const Work& w, double* d)
       if (!(d[i] > 0.0) || !std::isfinite(d[i])) d[i] = 1.0;
     return;
   }
+  // Column i of J has the length of column i of R.
   double largest = 0.0;
-  for (std::int64_t i = 0; i < p; ++i)
-    largest = std::fmax(largest, std::sqrt(w.jtj[PackedAt(i, i)]));
+  for (std::int64_t i = 0; i < p; ++i) {
+    w.u[i] = TwoNorm(i + 1, w.r + i * (i + 1) / 2);
+    largest = std::fmax(largest, w.u[i]);
+  }
   const double floor = tn.scale_floor_fraction * largest;
   for (std::int64_t i = 0; i < p; ++i) {
-    const double column = std::sqrt(w.jtj[PackedAt(i, i)]);
+    const double column = w.u[i];
     const double old = (d[i] > 0.0 && std::isfinite(d[i])) ? d[i] : 0.0;
-    double next = std::fmax(tn.scale_decay * old, column);
+    w.peak[i] = std::fmax(w.peak[i], column);
+    double next = std::fmax(tn.scale_decay * w.peak[i], column);
     if (next < floor) next = floor;
     if (!(next > 0.0)) next = old > 0.0 ? old : tn.fallback_scale;
     d[i] = next;
@@ -84,11 +91,13 @@ void UpdateScale(const IntArray& iv, const Tuning& tn, const Work& w, double* d)
 void TryStep(const IntArray& iv, const RealArray& v, const Work& w, const Problem& pb) {
   ComputeTrialStep(iv, v, w, pb.b, pb.d, pb.x, v(kRadius));
   if (v(kDstnrm) == 0.0) {
-    Finish(iv, w, pb, kFalseConvergence);  // no move left that the model favours
+    // No move left that the model favours: the pending code stands, else the
+    // iterate is not where the tests say it should be.
+    Finish(iv, w, pb, iv(kCnvcod) != 0 ? iv(kCnvcod) : kFalseConvergence);
     return;
   }
   if (iv(kNfcall) >= iv(kMxfcal)) {
-    Finish(iv, w, pb, kEvaluationLimit);
+    Finish(iv, w, pb, iv(kCnvcod) != 0 ? iv(kCnvcod) : kEvaluationLimit);
     return;
   }
   RequestResiduals(iv, kPhaseTrialResiduals);
@@ -105,32 +114,12 @@ void UpdateSecant(const IntArray& iv, const Tuning& tn, const Work& w) {
   if (SecantUpdate(p, w.step, w.y, w.u, tn.min_secant_cosine, w.secant, w.t)) iv(kSecantSet) = 1;
 }
 
-// The Jacobian at the iterate has arrived: gradient, J^T J, secant, scale,
-// convergence tests, then the next trial step.
-void OnJacobian(const IntArray& iv, const RealArray& v, const Work& w, const Problem& pb) {
-  const std::int64_t p = pb.p;
-  const Tuning tn = TuningFrom(v);
-  for (std::int64_t j = 0; j < p; ++j) w.g[j] = Dot(pb.n, Column(pb, j), pb.r);
-  for (std::int64_t j = 0; j < p; ++j)
-    for (std::int64_t i = 0; i <= j; ++i)
-      w.jtj[PackedAt(i, j)] = Dot(pb.n, Column(pb, i), Column(pb, j));
-  if (iv(kStepTaken) != 0) UpdateSecant(iv, tn, w);
-  iv(kStepTaken) = 0;
-  UpdateScale(iv, tn, w, pb.d);
-  iv(kState) = 2;
-  BuildModel(iv, w);
-  FindHeldVariables(w, pb.b);
-
-  const double f = v(kF);
-  const std::int64_t nf = FreeList(w);
-  const ScaledModel m{w.model, pb.d, w.free, nf};
-  for (std::int64_t a = 0; a < nf; ++a) w.free_g[a] = w.g[w.free[a]] / pb.d[w.free[a]];
-  double newton_reduction = -1.0;
-  double newton_length = 0.0;
-  if (NewtonStep(m, w.free_g, w.t, w.factor, newton_reduction)) newton_length = TwoNorm(nf, w.t);
-  v(kNreduc) = newton_reduction;
-  ReportIteration(iv, v);
-
+// The convergence tests at the iterate, given its Newton reduction (< 0
+// when the model has no minimiser) and the length of its Newton step; 0 when
+// none holds.
+std::int64_t ConvergenceCode(const IntArray& iv, const RealArray& v, const Tuning& tn,
+                             const Work& w, const ScaledModel& m, double f,
+                             double newton_reduction, double newton_length) {
   std::int64_t code = 0;
   if (f <= tn.absolute_function_tolerance) {
     code = kAbsoluteFunctionConvergence;
@@ -156,6 +145,60 @@ void OnJacobian(const IntArray& iv, const RealArray& v, const Work& w, const Pro
       }
     }
   }
+  return code;
+}
+
+// Rows of [J r] folded into R and Q^T r per Householder piece: the model and
+// factor slots, free until the model is built, hold the piece.
+std::int64_t ChunkRows(std::int64_t p) {
+  return p;  // p rows of p + 1 values fill the two packed slots
+}
+
+// The Jacobian at the iterate has arrived: its factor R, the gradient
+// R^T Q^T r, secant, scale, convergence tests, then the next trial step.
+void OnJacobian(const IntArray& iv, const RealArray& v, const Work& w, const Problem& pb) {
+  const std::int64_t p = pb.p;
+  const Tuning tn = TuningFrom(v);
+  for (std::int64_t k = 0; k < p * (p + 1) / 2; ++k) w.r[k] = 0.0;
+  for (std::int64_t j = 0; j < p; ++j) w.qtr[j] = 0.0;
+  AccumulateRows(p, pb.dr, pb.nd, pb.r, 0, pb.n, iv(kQrtyp) != 0, w.r, w.qtr, w.model,
+                 ChunkRows(p), w.row);
+  TriangularTransposeMultiply(p, w.r, w.qtr, w.g);
+  if (iv(kStepTaken) != 0) UpdateSecant(iv, tn, w);
+  iv(kStepTaken) = 0;
+  UpdateScale(iv, tn, w, pb.d);
+  iv(kState) = 2;
+  BuildModel(iv, w);
+  FindHeldVariables(w, pb.b);
+
+  const double f = v(kF);
+  const std::int64_t nf = FreeList(w);
+  const ScaledModel m = ModelOn(iv, w, pb.d, nf, w.qtr);
+  for (std::int64_t a = 0; a < nf; ++a) w.free_g[a] = w.g[w.free[a]] / pb.d[w.free[a]];
+  double newton_reduction = -1.0;
+  double newton_length = 0.0;
+  if (NewtonStep(m, w.free_g, w.t, w.factor, newton_reduction)) newton_length = TwoNorm(nf, w.t);
+  v(kNreduc) = newton_reduction;
+  ReportIteration(iv, v);
+
+  std::int64_t code =
+      ConvergenceCode(iv, v, tn, w, m, f, newton_reduction, newton_length);
+  if (iv(kCnvcod) != 0) {
+    // After the confirming step: the pending code stands, or a sharper one.
+    const bool sharper = code >= kXConvergence && code <= kAbsoluteFunctionConvergence;
+    Finish(iv, w, pb, sharper ? code : iv(kCnvcod));
+    return;
+  }
+  if ((code == kRelativeFunctionConvergence || code == kBothConvergence) &&
+      iv(kNiter) < iv(kMxiter)) {
+    // The test holds at this iterate, which is as far as the Newton
+    // reduction promised; its Newton step, one more Jacobian, takes x the
+    // rest of the way (for a slowly converging large-residual fit, several
+    // digits). A step that fails keeps this iterate and the code.
+    iv(kCnvcod) = code;
+    code = 0;
+    v(kRadius) = std::fmax(v(kRadius), (1.0 + tn.long_step_fraction) * newton_length);
+  }
   if (code == 0 && iv(kNiter) >= iv(kMxiter)) code = kIterationLimit;
   if (code == 0 && StopRequested()) code = 11;
   if (code != 0) {
@@ -164,6 +207,33 @@ void OnJacobian(const IntArray& iv, const RealArray& v, const Work& w, const Pro
   }
   if (v(kRadius) < 0.0) v(kRadius) = tn.initial_radius;
   TryStep(iv, v, w, pb);
+}
+
+// Rounding units of MACHEP that summing F may lose.
+constexpr double kRoundingUlps = 100.0;
+
+// Whether a computed trial point becomes the iterate. A full Newton step
+// whose promise is smaller than the noise in F (F missing its prediction by
+// more than the whole Newton reduction, and by less than the finest relative
+// change a default solve asks for) cannot be confirmed by any step: F is as
+// small as it can be resolved. Such a step is taken, as the model's best
+// guess, and ends the solve like a confirming step (IV(CNVCOD) set), which
+// stands unless F grew by more than its promise or than summing F rounds.
+bool TrialAccepted(const IntArray& iv, const RealArray& v, const Tuning& tn, double f,
+                   double trial_f) {
+  const double predicted = v(kPreduc);
+  const double actual_reduction = f - trial_f;
+  const double machine_epsilon = NlsMachineConstant(kMachineEpsilon);
+  const double miss = std::fabs(actual_reduction - predicted);
+  const double finest = std::pow(machine_epsilon, 2.0 / 3.0) * f;
+  double rounding = std::fmax(std::fabs(predicted), kRoundingUlps * machine_epsilon * f);
+  if (iv(kCnvcod) == 0 && iv(kNewtonStep) != 0 && v(kNreduc) >= 0.0 && v(kNreduc) <= miss &&
+      miss <= finest) {
+    iv(kCnvcod) = kRelativeFunctionConvergence;
+    rounding = std::fmax(rounding, miss);
+  }
+  if (iv(kCnvcod) != 0) return actual_reduction >= -rounding;
+  return trial_f < f && actual_reduction >= tn.acceptance_ratio * predicted;
 }
 
 // The residuals at a trial point have arrived (or could not be computed).
@@ -183,8 +253,7 @@ void OnTrialResiduals(const IntArray& iv, const RealArray& v, const Work& w, con
   v(kFtrial) = trial_f;
   const double predicted = v(kPreduc);
   const double actual_reduction = f - trial_f;
-  const bool accepted =
-      !failed && trial_f < f && actual_reduction >= tn.acceptance_ratio * predicted;
+  const bool accepted = !failed && TrialAccepted(iv, v, tn, f, trial_f);
   const double step_length = v(kDstnrm);
   double radius = v(kRadius);
 
@@ -224,6 +293,10 @@ void OnTrialResiduals(const IntArray& iv, const RealArray& v, const Work& w, con
     return;
   }
 
+  if (iv(kCnvcod) != 0) {
+    Finish(iv, w, pb, iv(kCnvcod));  // the confirming step found nothing better
+    return;
+  }
   if (v(kReldx) <= tn.false_convergence_tolerance) {
     Finish(iv, w, pb, kFalseConvergence);
     return;
@@ -282,7 +355,8 @@ std::int64_t AllocateStorage(const IntArray& iv, const RealArray& v, const Probl
   }
   iv(kLastiv) = need_liv;
   iv(kLastv) = need_lv;
-  iv(kH) = iv(kLmat);
+  iv(kRmat) = l.r;
+  iv(kH) = l.model;  // the covariance replaces the model at the end
   iv(kAllocP) = p;
   iv(kState) = 1;
   return 0;
@@ -313,6 +387,7 @@ void StartIteration(const IntArray& iv, const RealArray& v, const Problem& pb, b
     iv(kSecantSet) = 0;
     iv(kPrintedHeader) = 0;
     for (std::int64_t k = 0; k < p * (p + 1) / 2; ++k) w.secant[k] = 0.0;
+    for (std::int64_t i = 0; i < p; ++i) w.peak[i] = v(kDinit) > 0.0 ? v(kDinit) : 0.0;
     v(kRadius) = -1.0;
     v(kLastReldx) = 1.0;
     if (v(kDinit) > 0.0)

@@ -16,7 +16,7 @@ Work WorkFor(const IntArray& iv, const RealArray& v, std::int64_t p) {
   std::int64_t* ibase = &iv(1);
   Work w;
   w.p = p;
-  w.jtj = base + l.jtj - 1;
+  w.r = base + l.r - 1;
   w.secant = base + l.secant - 1;
   w.model = base + l.model - 1;
   w.factor = base + l.factor - 1;
@@ -25,6 +25,10 @@ Work WorkFor(const IntArray& iv, const RealArray& v, std::int64_t p) {
   w.xc = base + l.xc - 1;
   w.step = base + l.step - 1;
   w.jcr = base + l.jcr - 1;
+  w.qtr = base + l.qtr - 1;
+  w.rhs = base + l.rhs - 1;
+  w.row = base + l.row - 1;
+  w.peak = base + l.peak - 1;
   double* work = base + l.work - 1;
   double** vectors[kWorkVectors] = {&w.scaled_g, &w.scaled_s, &w.model_g, &w.t, &w.free_g,
                                     &w.w,        &w.best,     &w.y,       &w.u};
@@ -106,14 +110,6 @@ void FillShifted(const ScaledModel& m, double mu, double* factor) {
   }
 }
 
-// factor := the Cholesky factor of A + mu I.
-bool FactorShifted(const ScaledModel& m, double mu, double* factor) {
-  FillShifted(m, mu, factor);
-  std::int64_t info = 0;
-  PackedCholeskyFactor(factor, m.nf, info);
-  return info == 0;
-}
-
 // x := U^-T x with the packed upper factor U.
 void SolveTransposed(std::int64_t n, const double* u, double* x) {
   for (std::int64_t j = 0; j < n; ++j) {
@@ -138,6 +134,63 @@ void SolveFactored(std::int64_t n, const double* u, const double* b, double* t) 
   SolveUpper(n, u, t);
 }
 
+// The Gauss-Newton factor: the rows of [R D^-1 | c] on the free columns and
+// sqrt(mu) I rotated into U (U^T U = A + mu I) and q. False when U is
+// singular to working precision.
+bool FactorGaussNewton(const ScaledModel& m, double mu, double* factor, double* q) {
+  const std::int64_t nf = m.nf;
+  for (std::int64_t k = 0; k < nf * (nf + 1) / 2; ++k) factor[k] = 0.0;
+  for (std::int64_t a = 0; a < nf; ++a) q[a] = 0.0;
+  double* z = m.row;
+  for (std::int64_t k = 0; k < m.p; ++k) {
+    bool any = false;
+    for (std::int64_t a = 0; a < nf; ++a) {
+      const std::int64_t i = m.free[a];
+      z[a] = i >= k ? m.r[PackedAt(k, i)] / m.d[i] : 0.0;
+      any = any || z[a] != 0.0;
+    }
+    if (any) RotateRowIn(nf, factor, q, z, m.rhs[k]);
+  }
+  if (mu > 0.0) {
+    const double root = std::sqrt(mu);
+    for (std::int64_t a = 0; a < nf; ++a) {
+      for (std::int64_t c = 0; c < nf; ++c) z[c] = c == a ? root : 0.0;
+      RotateRowIn(nf, factor, q, z, 0.0);
+    }
+  }
+  double largest = 0.0;
+  for (std::int64_t k = 0; k < nf * (nf + 1) / 2; ++k)
+    largest = std::fmax(largest, std::fabs(factor[k]));
+  const double tiny = NlsMachineConstant(kMachineEpsilon) * largest;
+  for (std::int64_t a = 0; a < nf; ++a)
+    if (!(factor[a + a * (a + 1) / 2] > tiny)) return false;
+  return true;
+}
+
+// factor := the factor of A + mu I and t := -(A + mu I)^-1 b; `reduction`
+// gets the model's reduction b^T A^-1 b / 2 when mu = 0. The Gauss-Newton
+// model takes both from its orthogonal factor (the reduction is ||q||^2 / 2,
+// free of the rounding in b); the augmented model, which may be indefinite,
+// from a Cholesky factor of A + mu I.
+bool FactorAndSolve(const ScaledModel& m, double mu, const double* b, double* factor, double* t,
+                    double& reduction) {
+  if (m.r != nullptr) {
+    if (!FactorGaussNewton(m, mu, factor, t)) return false;
+    const double fit = TwoNorm(m.nf, t);
+    reduction = 0.5 * fit * fit;
+    for (std::int64_t a = 0; a < m.nf; ++a) t[a] = -t[a];
+    SolveUpper(m.nf, factor, t);
+    return true;
+  }
+  FillShifted(m, mu, factor);
+  std::int64_t info = 0;
+  PackedCholeskyFactor(factor, m.nf, info);
+  if (info != 0) return false;
+  SolveFactored(m.nf, factor, b, t);
+  reduction = -0.5 * Dot(m.nf, b, t);
+  return true;
+}
+
 }  // namespace
 
 double ModelReduction(const ScaledModel& m, const double* b, const double* t) {
@@ -152,10 +205,7 @@ double ModelReduction(const ScaledModel& m, const double* b, const double* t) {
 
 bool NewtonStep(const ScaledModel& m, const double* b, double* t, double* factor,
                 double& reduction) {
-  if (!FactorShifted(m, 0.0, factor)) return false;
-  SolveFactored(m.nf, factor, b, t);
-  reduction = -0.5 * Dot(m.nf, b, t);
-  return true;
+  return FactorAndSolve(m, 0.0, b, factor, t, reduction);
 }
 
 namespace {
@@ -264,8 +314,8 @@ TrustRegionStep SolveTrustRegion(const ScaledModel& m, const double* b, double d
   const double negligible_mu = NlsMachineConstant(kMachineEpsilon) * mu_upper;
 
   double mu = -1.0;
-  if (FactorShifted(m, 0.0, factor)) {
-    SolveFactored(nf, factor, b, t);
+  double unused = 0.0;
+  if (FactorAndSolve(m, 0.0, b, factor, t, unused)) {
     const double norm = TwoNorm(nf, t);
     if (norm <= long_end) {
       result.newton = true;
@@ -287,12 +337,11 @@ TrustRegionStep SolveTrustRegion(const ScaledModel& m, const double* b, double d
       mu = std::fmax(std::sqrt(mu_lower * mu_upper),
                      mu_lower + kFreshMuOffset * (mu_upper - mu_lower));
     }
-    if (!FactorShifted(m, mu, factor)) {
+    if (!FactorAndSolve(m, mu, b, factor, t, unused)) {
       mu_lower = mu;
       mu = -1.0;  // choose afresh inside the narrower bracket
       continue;
     }
-    SolveFactored(nf, factor, b, t);
     const double norm = TwoNorm(nf, t);
     for (std::int64_t a = 0; a < nf; ++a) best[a] = t[a];
     have_best = true;
@@ -304,8 +353,9 @@ TrustRegionStep SolveTrustRegion(const ScaledModel& m, const double* b, double d
     } else {
       mu_upper = mu;
       if (mu <= negligible_mu) break;  // the model is flat where t falls short
-      if (HardCaseStep(m, b, delta, mu, norm, tn.step_tolerance, t, factor, z, best,
-                       &mu_lower)) {
+      // The hard case needs negative curvature, which R^T R never has.
+      if (m.r == nullptr && HardCaseStep(m, b, delta, mu, norm, tn.step_tolerance, t, factor, z,
+                                         best, &mu_lower)) {
         best_norm = delta;
         break;
       }
@@ -349,10 +399,21 @@ bool SecantUpdate(std::int64_t p, const double* s, const double* y, double* ysha
 }
 
 void BuildModel(const IntArray& iv, const Work& w) {
-  const std::int64_t packed = w.p * (w.p + 1) / 2;
-  const bool augmented = iv(kModel) == 2;
-  for (std::int64_t k = 0; k < packed; ++k)
-    w.model[k] = augmented ? w.jtj[k] + w.secant[k] : w.jtj[k];
+  GramFromFactor(w.p, w.r, w.model);
+  if (iv(kModel) != 2) return;
+  for (std::int64_t k = 0; k < w.p * (w.p + 1) / 2; ++k) w.model[k] += w.secant[k];
+}
+
+ScaledModel ModelOn(const IntArray& iv, const Work& w, const double* d, std::int64_t nf,
+                    const double* rhs) {
+  ScaledModel m{w.model, d, w.free, nf};
+  if (iv(kModel) != 2) {
+    m.r = w.r;
+    m.rhs = rhs;
+    m.p = w.p;
+    m.row = w.row;
+  }
+  return m;
 }
 
 void FindHeldVariables(const Work& w, const double* bounds) {
@@ -390,6 +451,7 @@ void ComputeTrialStep(const IntArray& iv, const RealArray& v, const Work& w, con
     w.scaled_g[i] = w.g[i] / d[i];
     w.scaled_s[i] = 0.0;
     w.model_g[i] = w.scaled_g[i];
+    w.rhs[i] = w.qtr[i];
   }
   std::int64_t nf = FreeList(w);
   bool newton = false;
@@ -400,7 +462,7 @@ void ComputeTrialStep(const IntArray& iv, const RealArray& v, const Work& w, con
   // radius goes to the next piece.
   for (std::int64_t piece = 0; piece < p && nf > 0; ++piece) {
     for (std::int64_t a = 0; a < nf; ++a) w.free_g[a] = w.model_g[w.free[a]];
-    const ScaledModel m{w.model, d, w.free, nf};
+    const ScaledModel m = ModelOn(iv, w, d, nf, w.rhs);
     const TrustRegionStep tr =
         SolveTrustRegion(m, w.free_g, remaining, tn, w.t, w.factor, w.w, w.best, w.y);
     if (piece == 0) {
@@ -444,6 +506,8 @@ void ComputeTrialStep(const IntArray& iv, const RealArray& v, const Work& w, con
     for (std::int64_t i = 0; i < p; ++i) w.step[i] = w.scaled_s[i] / d[i];
     SymmetricMultiply(p, w.model, w.step, w.u);
     for (std::int64_t i = 0; i < p; ++i) w.model_g[i] = (w.g[i] + w.u[i]) / d[i];
+    TriangularMultiply(p, w.r, w.step, w.rhs);
+    for (std::int64_t i = 0; i < p; ++i) w.rhs[i] += w.qtr[i];
   }
 
   // The trial point, inside the box whatever the rounding.
@@ -455,7 +519,8 @@ void ComputeTrialStep(const IntArray& iv, const RealArray& v, const Work& w, con
     w.u[i] = d[i] * w.step[i];
   }
   const double gts = Dot(p, w.g, w.step);
-  const double sjs = QuadraticForm(p, w.jtj, w.step);
+  TriangularMultiply(p, w.r, w.step, w.row);
+  const double sjs = Dot(p, w.row, w.row);
   const double sss = QuadraticForm(p, w.secant, w.step);
   v(kDstnrm) = TwoNorm(p, w.u);
   v(kGtstep) = gts;

@@ -64,6 +64,12 @@ void PackedCholeskyCondition(double* ap, const std::int64_t& n, double& rcond, d
   PackedCholeskyFactor(ap, n, info);
   rcond = 0.0;
   if (info != 0) return;
+  PackedCholeskyEstimate(ap, n, anorm, rcond, z);
+}
+
+void PackedCholeskyEstimate(const double* ap, const std::int64_t& n, const double& anorm,
+                            double& rcond, double* z) {
+  rcond = 0.0;
 
   // Solve R^T w = e, choosing the signs of e so that w grows as fast as it
   // can: a large solution of A y = e reveals a large norm of the inverse.

@@ -17,6 +17,11 @@ void PackedCholeskyFactor(double* ap, const std::int64_t& n, std::int64_t& info)
 void PackedCholeskyCondition(double* ap, const std::int64_t& n, double& rcond, double* z,
                              std::int64_t& info);
 
+// The condition estimate alone, from a factor R with a positive diagonal
+// and the 1-norm ANORM of A = R^T R (a factor that came from elsewhere).
+void PackedCholeskyEstimate(const double* ap, const std::int64_t& n, const double& anorm,
+                            double& rcond, double* z);
+
 // From the factor left by the two routines above. JOB = ab in decimal digits:
 // b != 0 overwrites AP with the upper triangle of the inverse of A; a != 0
 // stores the determinant as DET(1) * 10^DET(2) with 1 <= DET(1) < 10 (DET(1)

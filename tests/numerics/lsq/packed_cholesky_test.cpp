@@ -122,16 +122,10 @@ TEST(PackedCholesky, ReportsTheFirstColumnThatIsNotPositiveDefinite) {
   }
 }
 
-// The optimiser leaves (J^T J)^-1 at the solution where IV(COVMAT) points.
-TEST(NlsCovariance, IsTheInverseOfJTJAtTheSolution) {
-  const auto pb = testsupport::ClassicProblem("JennrichSampson");
-  testsupport::NlsCaller c(pb);
-  const auto run = testsupport::Drive(c, pb);
-  ASSERT_EQ(run.code, 4);
-  const std::int64_t cov = c.IV(nls::kCovmat);
-  ASSERT_GT(cov, 0);
+// J^T J at x, packed.
+Packed GramAt(const testsupport::LeastSquaresProblem& pb, const std::vector<double>& x) {
   std::vector<double> jac(static_cast<std::size_t>(pb.n * pb.p));
-  pb.jacobian(run.x.data(), jac.data());
+  pb.jacobian(x.data(), jac.data());
   Packed jtj(static_cast<std::size_t>(pb.p * (pb.p + 1) / 2));
   for (std::int64_t j = 0; j < pb.p; ++j)
     for (std::int64_t i = 0; i <= j; ++i) {
@@ -139,11 +133,115 @@ TEST(NlsCovariance, IsTheInverseOfJTJAtTheSolution) {
       for (std::int64_t k = 0; k < pb.n; ++k) s += jac[k + i * pb.n] * jac[k + j * pb.n];
       jtj[At(i, j)] = s;
     }
-  const Packed reference = LapackInverse(jtj, pb.p);
-  for (std::size_t k = 0; k < reference.size(); ++k)
-    EXPECT_NEAR(c.V(cov + static_cast<std::int64_t>(k)), reference[k],
-                1e-12 * LargestMagnitude(reference));
-  EXPECT_GT(c.V(nls::kRcond), 0.0);
+  return jtj;
+}
+
+// Where J^T J is well conditioned the optimiser's covariance is LAPACK's
+// inverse of it, from either orthogonal factorisation; R stays where IV(RMAT)
+// points, with R^T R = J^T J.
+TEST(NlsCovariance, IsTheInverseOfJTJAtTheSolution) {
+  for (const char* name : {"BrownDennis", "Beale", "Rosenbrock", "HelicalValley"}) {
+    for (std::int64_t qrtyp : {0, 1}) {
+      const auto pb = testsupport::ClassicProblem(name);
+      testsupport::NlsCaller c(pb);
+      c.IV(nls::kQrtyp) = qrtyp;
+      const auto run = testsupport::Drive(c, pb);
+      ASSERT_TRUE(run.code >= 3 && run.code <= 6) << name << ": " << run.code;
+      const std::int64_t cov = c.IV(nls::kCovmat);
+      ASSERT_GT(cov, 0) << name;
+      const Packed jtj = GramAt(pb, run.x);
+      double log10_det = 0.0;
+      const Packed reference = LapackInverse(jtj, pb.p, nullptr, &log10_det);
+      ASSERT_GT(c.V(nls::kRcond), 1e-8) << name << " is not well conditioned";
+      for (std::size_t k = 0; k < reference.size(); ++k) {
+        EXPECT_NEAR(c.V(cov + static_cast<std::int64_t>(k)), reference[k],
+                    1e-8 * LargestMagnitude(reference))
+            << name << " QRTYP " << qrtyp << " entry " << k;
+      }
+      const std::int64_t r = c.IV(nls::kRmat);
+      ASSERT_GT(r, 0);
+      for (std::int64_t j = 0; j < pb.p; ++j)
+        for (std::int64_t i = 0; i <= j; ++i) {
+          double s = 0.0;
+          for (std::int64_t k = 0; k <= i; ++k)
+            s += c.V(r + static_cast<std::int64_t>(At(k, i))) *
+                 c.V(r + static_cast<std::int64_t>(At(k, j)));
+          EXPECT_NEAR(s, jtj[At(i, j)], 1e-10 * LargestMagnitude(jtj)) << name;
+        }
+    }
+  }
+}
+
+// Orthonormal columns from a seeded random matrix (Gram-Schmidt, twice).
+std::vector<double> Orthonormal(std::int64_t rows, std::int64_t cols, std::mt19937_64& rng) {
+  std::normal_distribution<double> normal;
+  std::vector<double> q(static_cast<std::size_t>(rows * cols));
+  for (auto& e : q) e = normal(rng);
+  for (std::int64_t j = 0; j < cols; ++j) {
+    double* qj = &q[static_cast<std::size_t>(j * rows)];
+    for (int pass = 0; pass < 2; ++pass) {
+      for (std::int64_t k = 0; k < j; ++k) {
+        const double* qk = &q[static_cast<std::size_t>(k * rows)];
+        double dot = 0.0;
+        for (std::int64_t i = 0; i < rows; ++i) dot += qk[i] * qj[i];
+        for (std::int64_t i = 0; i < rows; ++i) qj[i] -= dot * qk[i];
+      }
+    }
+    double norm = 0.0;
+    for (std::int64_t i = 0; i < rows; ++i) norm += qj[i] * qj[i];
+    for (std::int64_t i = 0; i < rows; ++i) qj[i] /= std::sqrt(norm);
+  }
+  return q;
+}
+
+// Where J^T J is too ill conditioned for its own inverse (J's condition
+// 1e6 to 1e7, so J^T J's 1e12 to 1e14) the covariance still matches the
+// reference built from J's singular values, V diag(1/sigma^2) V^T.
+TEST(NlsCovariance, IllConditionedJacobianMatchesTheSingularValueReference) {
+  std::mt19937_64 rng(20);
+  struct Case {
+    std::int64_t n, p;
+    double condition;
+  };
+  for (const Case& k : {Case{12, 3, 1e6}, Case{30, 5, 1e7}, Case{8, 4, 3e6}}) {
+    for (std::int64_t qrtyp : {0, 1}) {
+      const auto u = Orthonormal(k.n, k.p, rng);
+      const auto vt = Orthonormal(k.p, k.p, rng);
+      std::vector<double> sigma(static_cast<std::size_t>(k.p));
+      for (std::int64_t j = 0; j < k.p; ++j)
+        sigma[j] = std::pow(k.condition, -static_cast<double>(j) / static_cast<double>(k.p - 1));
+      // J = U diag(sigma) V^T; residuals J x - y with y off the range of J.
+      std::vector<double> jac(static_cast<std::size_t>(k.n * k.p), 0.0), y(k.n);
+      for (std::int64_t j = 0; j < k.p; ++j)
+        for (std::int64_t i = 0; i < k.n; ++i)
+          for (std::int64_t m = 0; m < k.p; ++m)
+            jac[i + j * k.n] += u[i + m * k.n] * sigma[m] * vt[j + m * k.p];
+      for (auto& e : y) e = std::normal_distribution<double>()(rng);
+      auto pb = testsupport::MakeProblem(
+          "linear", k.n, std::vector<double>(k.p, 1.0), {0.0}, [jac, y, k](const auto* x, auto* r) {
+            for (std::int64_t i = 0; i < k.n; ++i) {
+              r[i] = -y[i] + 0.0 * x[0];
+              for (std::int64_t j = 0; j < k.p; ++j) r[i] = r[i] + jac[i + j * k.n] * x[j];
+            }
+          });
+      testsupport::NlsCaller c(pb);
+      c.IV(nls::kQrtyp) = qrtyp;
+      const auto run = testsupport::Drive(c, pb);
+      ASSERT_TRUE(run.code >= 3 && run.code <= 6) << k.condition << ": " << run.code;
+      const std::int64_t cov = c.IV(nls::kCovmat);
+      ASSERT_GT(cov, 0) << k.condition;
+      Packed reference(static_cast<std::size_t>(k.p * (k.p + 1) / 2), 0.0);
+      for (std::int64_t j = 0; j < k.p; ++j)
+        for (std::int64_t i = 0; i <= j; ++i)
+          for (std::int64_t m = 0; m < k.p; ++m)
+            reference[At(i, j)] += vt[i + m * k.p] * vt[j + m * k.p] / (sigma[m] * sigma[m]);
+      for (std::size_t e = 0; e < reference.size(); ++e) {
+        EXPECT_NEAR(c.V(cov + static_cast<std::int64_t>(e)), reference[e],
+                    1e-6 * LargestMagnitude(reference))
+            << "condition " << k.condition << " QRTYP " << qrtyp << " entry " << e;
+      }
+    }
+  }
 }
 
 TEST(NlsCovariance, SingularJTJIsReportedAndTheConvergenceCodeKept) {
