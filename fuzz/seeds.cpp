@@ -107,18 +107,13 @@ std::vector<SUValue> SampleValues() {
   for (std::uint16_t code : {SUValue::kIntSet, SUValue::kOrderedIntSet}) {
     SUValue set;
     set.SetType(code);
-    for (std::int32_t v : {5, -3, 9}) set.UnionOf(SUValue::ConstructInt(v, SUValue::kInteger));
+    for (std::int32_t v : {5, -3, 9}) set.AddInt(v);
     values.push_back(std::move(set));
   }
   for (std::uint16_t code : {SUValue::kStringSet, SUValue::kOrderedStringSet}) {
     SUValue set;
     set.SetType(code);
-    for (const char* t : {"b", "A", "c"}) {
-      SUValue text;
-      text.SetType(SUValue::kString);
-      text.SetString(t);
-      set.UnionOf(text);
-    }
+    for (const char* t : {"b", "A", "c"}) set.AddString(t);
     values.push_back(std::move(set));
   }
   SUValue array;
