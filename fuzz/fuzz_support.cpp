@@ -13,14 +13,19 @@ void InstallQuietCollector() {
 }
 
 const std::string& ScratchFolder() {
-  static const std::string folder = [] {
+  // Never destroyed, so that the removal at exit still knows the name.
+  static const std::string* folder = [] {
     const char* tmp = std::getenv("TMPDIR");
     std::filesystem::path path = std::filesystem::path(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") /
                                  ("vantor-fuzz-" + std::to_string(::getpid()));
     std::filesystem::create_directories(path);
-    return path.string();
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(ScratchFolder(), ignored);
+    });
+    return new std::string(path.string());
   }();
-  return folder;
+  return *folder;
 }
 
 std::vector<std::string> SplitAtNul(const std::uint8_t* data, std::size_t size) {

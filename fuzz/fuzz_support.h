@@ -26,7 +26,8 @@ class QuietCollector : public QLNMessagesHandler {
 // Installs one quiet collector for the life of the process.
 void InstallQuietCollector();
 
-// A private folder for this process below the temporary folder, made once.
+// A private folder for this process below the temporary folder, made once
+// and removed when the process ends.
 const std::string& ScratchFolder();
 
 // Splits at NUL bytes (the words of a command line).
