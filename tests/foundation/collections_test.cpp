@@ -38,11 +38,11 @@ TEST(Collections, ClearAndDestroyDeletesAnObjectHeldTwiceOnce) {
     c->ClearAndDestroy();
     EXPECT_TRUE(c->IsEmpty());
   }
-  EXPECT_EQ(testobjects::g_live_values, before);
+  EXPECT_EQ(testobjects::g_live_values.load(), before);
   l.Append(new Value(3));
   const Value key{3};
   l.RemoveAndDestroy(&key);
-  EXPECT_EQ(testobjects::g_live_values, before + 1);  // the key only
+  EXPECT_EQ(testobjects::g_live_values.load(), before + 1);  // the key only
   EXPECT_TRUE(l.IsEmpty());
 }
 

@@ -323,7 +323,9 @@ int GrowWithoutMemory() {
 }
 
 TEST(LookupTable, GrowthWithoutMemoryIsAStatusAndChangesNothing) {
-  if (testsupport::kUnderAddressSanitizer) GTEST_SKIP() << "the sanitizer reserves more address space than a limit allows";
+  if (testsupport::kUnderAddressSanitizer || testsupport::kUnderThreadSanitizer) {
+    GTEST_SKIP() << "the sanitizer reserves more address space than a limit allows";
+  }
   testsupport::UseThreadsafeDeathTests();
   EXPECT_EXIT(std::exit(GrowWithoutMemory()), ::testing::ExitedWithCode(7), "");
 }

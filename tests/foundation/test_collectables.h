@@ -1,6 +1,7 @@
 // Persistent test classes that count their live objects: a numbered value and a link.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "foundation/collections/collectable.h"
@@ -14,8 +15,9 @@ namespace testobjects {
 inline constexpr std::uint16_t kValueId = 0x7A01;
 inline constexpr std::uint16_t kLinkId = 0x7A02;
 
-inline int g_live_values = 0;
-inline int g_live_links = 0;
+// Atomic: tests restore and destroy objects on more than one thread.
+inline std::atomic<int> g_live_values{0};
+inline std::atomic<int> g_live_links{0};
 
 class Value : public ClCollectable {
  public:

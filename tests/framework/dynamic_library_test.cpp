@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cfenv>
 #include <cstdlib>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -16,6 +18,8 @@
 #include "framework/libraries/library_exports.h"
 #include "framework/libraries/proxy_options_handler.h"
 #include "framework/libraries/qln_dynamic_library.h"
+#include "tests/support/death.h"
+#include "tests/support/fault_tests.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"
 
@@ -470,6 +474,44 @@ TEST(CQLNExceptionTest, CarriesItsStatusAndACopyOfItsText) {
     EXPECT_STREQ(e.Text(), "property package failed");
   }
   EXPECT_THROW(ThrowCQLNException(1, nullptr), CQLNException);  // no text is an empty one
+}
+
+}  // namespace
+
+namespace {
+
+// A loaded library calls each exported function (the list the executable
+// exports by) and reports it. In a child process: the calls change the
+// process's initialisation block and options handler for good.
+int CallEveryExportFromALibrary() {
+  testsupport::InDeathChild();
+  XosDynamicLibrary* caller = XosDynamicLibrary::Load((std::string(VANTOR_TEST_LIBS) + "/caller").c_str(), nullptr);
+  if (caller == nullptr) return 90;
+  auto run = reinterpret_cast<std::int32_t (*)(const char*, char*, std::int32_t)>(caller->LookUpSymbol("CallerRun", nullptr));
+  if (run == nullptr) return 91;
+  std::string report(8192, '\0');
+  const std::int32_t failures = run(VANTOR_TEST_LIBS, report.data(), static_cast<std::int32_t>(report.size()));
+  report.resize(std::strlen(report.c_str()));
+  int missing = 0;
+  std::ifstream list(std::string(VANTOR_SOURCE_DIR) + "/framework/libraries/exported_functions.list");
+  for (std::string line; std::getline(list, line);) {
+    const std::size_t start = line.find_first_not_of(" \t");
+    const std::size_t end = line.find(';');
+    if (start == std::string::npos || end == std::string::npos || line[start] == '{' || line[start] == '}') continue;
+    const std::string name = line.substr(start, end - start);
+    if (report.find("ok " + name + "\n") == std::string::npos) {
+      std::fprintf(stderr, "not called or failed: %s\n", name.c_str());
+      ++missing;
+    }
+  }
+  std::fputs(report.c_str(), stderr);
+  caller->Release();
+  return failures == 0 && missing == 0 ? 0 : 1;
+}
+
+TEST(LibraryExports, EachIsCalledFromALoadedLibraryAndAnswersAsDocumented) {
+  testsupport::UseThreadsafeDeathTests();
+  EXPECT_EXIT(std::exit(CallEveryExportFromALibrary()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

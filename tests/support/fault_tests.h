@@ -10,6 +10,11 @@ inline constexpr bool kUnderAddressSanitizer = true;
 #else
 inline constexpr bool kUnderAddressSanitizer = false;
 #endif
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kUnderThreadSanitizer = true;
+#else
+inline constexpr bool kUnderThreadSanitizer = false;
+#endif
 
 // Death-test children start afresh (fork and exec), so that threads of the
 // parent do not matter and signal masks start clean.

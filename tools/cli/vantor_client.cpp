@@ -1,62 +1,19 @@
 // vantor-client: starts an engine through the vantor client, runs the steps
 // given on the command line and prints what comes back.
 #include <cctype>
-#include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tools/cli/command_line.h"
 #include "tools/client.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "Usage: vantor-client [--tcp] [--timeout=MS] [--arg=ITEM]... ENGINE STEP...\n"
-    "       vantor-client --help\n"
-    "Starts ENGINE as child 1 (over the named-pipe pair in $VANTOR_PIPE_DIR, or TCP\n"
-    "on loopback with --tcp; --arg adds a name=value item to its command line) and\n"
-    "runs the steps:\n"
-    "  request TYPE HEX                 a request whose body is the hex bytes\n"
-    "  command TYPE NUMBER [INTEGER]... a command with integers\n"
-    "  listen MS                        prints what arrives for MS milliseconds\n"
-    "Replies, statuses, event lines and notifications are printed as they come;\n"
-    "at the end the connection is closed and the engine's exit code printed.\n"
-    "Starting, the handshake and every wait give up after MS milliseconds\n"
-    "(--timeout, 10000 by default). Exit status: 0 when every step was answered,\n"
-    "1 when the engine failed to start or to answer, 2 for a bad command line.\n";
-
 using vantor_client::Bytes;
-
-bool ParseHex(const std::string& text, Bytes* bytes) {
-  std::string digits;
-  for (char c : text) {
-    if (std::isxdigit(static_cast<unsigned char>(c))) {
-      digits += c;
-    } else if (c != ' ') {
-      return false;
-    }
-  }
-  if (digits.size() % 2 != 0) return false;
-  for (std::size_t i = 0; i < digits.size(); i += 2) {
-    bytes->push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-  }
-  return true;
-}
-
-// A whole number from first to last, decimal or with a "0x" prefix.
-bool ParseNumber(const std::string& text, long long first, long long last, long long* value) {
-  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  char* end = nullptr;
-  errno = 0;
-  *value = std::strtoll(text.c_str(), &end, hex ? 16 : 10);
-  return *end == '\0' && errno == 0 && *value >= first && *value <= last;
-}
 
 std::string Show(const Bytes& body) {
   std::string hex;
@@ -125,78 +82,17 @@ bool Exchange(vantor_client::Client& client, std::unique_ptr<vantor_client::Requ
   return true;
 }
 
-struct Step {
-  enum Kind { kRequest, kCommand, kListen } kind = kRequest;
-  std::uint32_t type = 0;
-  std::uint32_t number = 0;  // the command's number, or how long to listen
-  std::vector<std::int32_t> integers;
-  Bytes body;
-};
-
-bool Refuse(const char* what, const std::string& word, const char* range) {
-  std::fprintf(stderr, "vantor-client: %s \"%s\" is not %s\n", what, word.c_str(), range);
-  return false;
-}
-
-// Reads every step before the engine starts; false after saying what is wrong.
-bool ReadSteps(const std::vector<std::string>& words, std::size_t at, std::vector<Step>* steps) {
-  constexpr const char* kTypes = "a service type from 1 to 255";
-  auto looks_numeric = [](const std::string& word) {
-    const std::size_t digit = word.size() > 1 && (word[0] == '-' || word[0] == '+') ? 1 : 0;
-    return digit < word.size() && std::isdigit(static_cast<unsigned char>(word[digit]));
-  };
-  while (at < words.size()) {
-    const std::string& name = words[at++];
-    Step step;
-    long long value = 0;
-    const std::size_t left = words.size() - at;
-    if (name == "request" && left >= 2) {
-      step.kind = Step::kRequest;
-      if (!ParseNumber(words[at], 1, 255, &value)) return Refuse("TYPE", words[at], kTypes);
-      step.type = static_cast<std::uint32_t>(value);
-      if (!ParseHex(words[at + 1], &step.body)) return Refuse("HEX", words[at + 1], "hex bytes");
-      at += 2;
-    } else if (name == "command" && left >= 2) {
-      step.kind = Step::kCommand;
-      if (!ParseNumber(words[at], 1, 255, &value)) return Refuse("TYPE", words[at], kTypes);
-      step.type = static_cast<std::uint32_t>(value);
-      if (!ParseNumber(words[at + 1], 0, UINT32_MAX, &value)) {
-        return Refuse("NUMBER", words[at + 1], "a command number from 0 to 4294967295");
-      }
-      step.number = static_cast<std::uint32_t>(value);
-      for (at += 2; at < words.size() && looks_numeric(words[at]); ++at) {
-        if (!ParseNumber(words[at], INT32_MIN, INT32_MAX, &value)) {
-          return Refuse("INTEGER", words[at], "a 32-bit integer");
-        }
-        step.integers.push_back(static_cast<std::int32_t>(value));
-      }
-    } else if (name == "listen" && left >= 1) {
-      step.kind = Step::kListen;
-      if (!ParseNumber(words[at], 0, INT32_MAX, &value)) {
-        return Refuse("MS", words[at], "a time from 0 to 2147483647 milliseconds");
-      }
-      step.number = static_cast<std::uint32_t>(value);
-      ++at;
-    } else {
-      std::fprintf(stderr, "vantor-client: cannot read the step \"%s\"\n", name.c_str());
-      return false;
-    }
-    steps->push_back(std::move(step));
-  }
-  return true;
-}
-
-bool Run(vantor_client::Client& client, const Step& step, std::uint32_t timeout_ms) {
+bool Run(vantor_client::Client& client, const vantor_cli::Step& step, std::uint32_t timeout_ms) {
   switch (step.kind) {
-    case Step::kRequest: {
+    case vantor_cli::Step::kRequest: {
       auto request = std::make_unique<vantor_client::Request>(step.type);
       for (std::uint8_t byte : step.body) request->PutUInt8(byte);
       return Exchange(client, std::move(request), "", timeout_ms);
     }
-    case Step::kCommand:
+    case vantor_cli::Step::kCommand:
       return Exchange(client, vantor_client::MakeCommand(step.type, step.number, step.integers),
                       "command " + std::to_string(step.number), timeout_ms);
-    case Step::kListen: {
+    case vantor_cli::Step::kListen: {
       const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.number);
       while (std::chrono::steady_clock::now() < until && !client.PeerLost()) {
         client.Poll();
@@ -209,53 +105,13 @@ bool Run(vantor_client::Client& client, const Step& step, std::uint32_t timeout_
   return false;
 }
 
-bool IsHelp(const std::string& word) { return word == "--help" || word == "-h" || word == "help"; }
-
-// Reads the options before ENGINE: 0 to go on, -1 when the usage was asked
-// for (and printed), else the exit status of a bad command line.
-int ReadOptions(const std::vector<std::string>& words, std::size_t* at,
-                vantor_client::EngineOptions* options) {
-  for (; *at < words.size() && (words[*at].rfind("-", 0) == 0 || IsHelp(words[*at])); ++*at) {
-    const std::string& word = words[*at];
-    long long number = 0;
-    if (IsHelp(word)) {
-      std::fputs(kUsage, stdout);
-      return -1;
-    } else if (word == "--tcp") {
-      options->tcp = true;
-    } else if (word.rfind("--timeout=", 0) == 0) {
-      if (!ParseNumber(word.substr(10), 1, UINT32_MAX, &number)) {
-        Refuse("--timeout", word.substr(10), "a time from 1 to 4294967295 milliseconds");
-        return 2;
-      }
-      options->timeout_ms = static_cast<std::uint32_t>(number);
-    } else if (word.rfind("--arg=", 0) == 0) {
-      options->arguments.push_back(word.substr(6));
-    } else {
-      std::fprintf(stderr, "vantor-client: unknown option \"%s\" (see vantor-client --help)\n",
-                   word.c_str());
-      return 2;
-    }
-  }
-  if (*at >= words.size()) {
-    std::fputs("vantor-client: no ENGINE given\n", stderr);
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  vantor_client::EngineOptions options;
-  std::vector<std::string> words(argv + 1, argv + argc);
-  std::size_t at = 0;
-  const int read = ReadOptions(words, &at, &options);
+  vantor_cli::CommandLine line;
+  const int read = vantor_cli::ReadCommandLine(std::vector<std::string>(argv + 1, argv + argc), &line);
   if (read != 0) return read < 0 ? 0 : read;
-  options.program = words[at++];
-  std::vector<Step> steps;
-  if (!ReadSteps(words, at, &steps)) return 2;
+  const vantor_client::EngineOptions& options = line.options;
 
   std::unique_ptr<vantor_client::Client> client;
   std::string why;
@@ -266,7 +122,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   bool good = true;
-  for (const Step& step : steps) {
+  for (const vantor_cli::Step& step : line.steps) {
     good = Run(*client, step, options.timeout_ms);
     PrintNews(*client);
     if (!good) break;

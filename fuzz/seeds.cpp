@@ -1,0 +1,326 @@
+// Writes the seed inputs of every fuzz target with the project's own
+// writers: vantor_fuzz_seeds <folder> makes <folder>/<target>/seed-NN.
+// Texts that the project only reads (configuration, registry and command
+// lines, printer formats) are written as their users write them.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "foundation/collections/ordered.h"
+#include "foundation/collections/set.h"
+#include "foundation/collections/slist.h"
+#include "foundation/directory/directory_node.h"
+#include "foundation/directory/id_path.h"
+#include "foundation/persistence/file_stream.h"
+#include "foundation/persistence/memory_stream.h"
+#include "foundation/persistence/persistence.h"
+#include "foundation/values/packed_value.h"
+#include "foundation/values/typed_value.h"
+#include "framework/connections/segment.h"
+#include "framework/messaging/message.h"
+#include "fuzz/fuzz_support.h"
+#include "tests/foundation/graph_files.h"
+#include "fuzz/byte_stream.h"
+#include "tools/client.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vantor_fuzz::Bytes;
+
+class SeedFolder {
+ public:
+  SeedFolder(const fs::path& root, const std::string& target) : folder_(root / target) {
+    fs::create_directories(folder_);
+  }
+  void Add(const Bytes& bytes) {
+    char name[24];
+    std::snprintf(name, sizeof name, "seed-%02d", ++count_);
+    std::ofstream(folder_ / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  void Add(const std::string& text) { Add(Bytes(text.begin(), text.end())); }
+
+ private:
+  fs::path folder_;
+  int count_ = 0;
+};
+
+Bytes Prefixed(std::initializer_list<std::uint8_t> head, const Bytes& tail) {
+  Bytes bytes(head);
+  bytes.insert(bytes.end(), tail.begin(), tail.end());
+  return bytes;
+}
+
+void ObjectGraphs(const fs::path& root) {
+  using namespace testobjects;
+  Value one{1}, two{2}, three{3};
+  Link a, b;
+  a.target = &b;
+  b.target = &a;
+  ClSlistCollectables list;
+  list.Append(&one);
+  list.Append(nullptr);
+  list.Append(&two);
+  ClHashTable table;
+  table.Insert(&two);
+  ClSet set;
+  set.Insert(&three);
+  set.Insert(&list);
+  ClIdentitySet identity;
+  identity.Insert(&one);
+  identity.Insert(&a);
+  ClOrdered top;
+  for (ClCollectable* c : {static_cast<ClCollectable*>(&list), static_cast<ClCollectable*>(&table),
+                           static_cast<ClCollectable*>(&set), static_cast<ClCollectable*>(&identity),
+                           static_cast<ClCollectable*>(&b), static_cast<ClCollectable*>(nullptr)}) {
+    top.Append(c);
+  }
+  SeedFolder binary(root, "graph_binary");
+  SeedFolder stream(root, "graph_stream");
+  for (const ClCollectable* object : {static_cast<const ClCollectable*>(&top),
+                                      static_cast<const ClCollectable*>(&set),
+                                      static_cast<const ClCollectable*>(&a),
+                                      static_cast<const ClCollectable*>(nullptr)}) {
+    binary.Add(SaveToBytes(object));
+    stream.Add(SaveToText(object));
+  }
+}
+
+std::vector<SUValue> SampleValues() {
+  std::vector<SUValue> values;
+  values.push_back(SUValue::ConstructInt(42, SUValue::kInteger));
+  values.push_back(SUValue::ConstructInt(1, SUValue::kLogical));
+  values.push_back(SUValue::ConstructInt(SUValue::kFixed, SUValue::kSpecification));
+  SUValue real;
+  real.SetType(SUValue::kReal);
+  real.SetReal(2.5);
+  values.push_back(std::move(real));
+  for (std::uint16_t code : {SUValue::kString, SUValue::kName}) {
+    SUValue text;
+    text.SetType(code);
+    text.SetString("Tank.Level");
+    values.push_back(std::move(text));
+  }
+  for (std::uint16_t code : {SUValue::kIntSet, SUValue::kOrderedIntSet}) {
+    SUValue set;
+    set.SetType(code);
+    for (std::int32_t v : {5, -3, 9}) set.AddInt(v);
+    values.push_back(std::move(set));
+  }
+  for (std::uint16_t code : {SUValue::kStringSet, SUValue::kOrderedStringSet}) {
+    SUValue set;
+    set.SetType(code);
+    for (const char* t : {"b", "A", "c"}) set.AddString(t);
+    values.push_back(std::move(set));
+  }
+  SUValue array;
+  array.Resize(3);
+  array.SetElement(0, values[0]);
+  array.SetElement(1, values[3]);
+  array.SetElement(2, values[4]);
+  values.push_back(std::move(array));
+  return values;
+}
+
+void TypedValues(const fs::path& root) {
+  SeedFolder message(root, "typed_message");
+  SeedFolder stream(root, "typed_stream");
+  for (const SUValue& value : SampleValues()) {
+    if (SUValue::IsTransferable(value.type)) {
+      vantor_fuzz::ByteStream body;
+      value.WriteBinary(body, true);
+      message.Add(body.Bytes());
+    }
+    ClMemoryOutStream out;
+    value.SaveToVStream(out);
+    stream.Add(out.Text());
+  }
+}
+
+void PackedValues(const fs::path& root) {
+  const std::vector<SUValue> values = SampleValues();
+  SUPackedValueTable table;
+  table.Resize(6);
+  table.Record(0).SetInt(42);
+  table.Record(1).SetReal(2.5);
+  table.Record(2).SetString("Tank.Level", table.Pool());
+  table.Record(3).SetValue(values[6], table.Pool());  // integer set
+  table.Record(4).SetValue(values[8], table.Pool());  // string set
+  SeedFolder seeds(root, "packed_values");
+  vantor_fuzz::ByteStream stream;
+  table.Save(stream);
+  seeds.Add(Prefixed({0}, stream.Bytes()));
+  const Bytes image = table.GetImage();
+  const std::uint32_t size = static_cast<std::uint32_t>(image.size());
+  Bytes snapshot = Prefixed({1, static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
+                             static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24)},
+                            image);
+  snapshot.insert(snapshot.end(), table.Pool().Data(), table.Pool().Data() + table.Pool().Used());
+  seeds.Add(snapshot);
+}
+
+void PrinterFormats(const fs::path& root) {
+  SeedFolder seeds(root, "printer");
+  for (const char* format : {"Iteration %d: residual %g", "%s at %f%%", "@ns is %e    ", "%5.2f %-8s|%x",
+                             "%ld %lf %c %o %u", "%&partial line", "%#.4096g", "text \\n with \"quotes\""}) {
+    seeds.Add(std::string(format));
+  }
+}
+
+Status WriteValueRecord(BvuDirectoryNode*, BvuBinaryStream& stream, void*) { return stream.PutUInt32(41); }
+
+void TreeTransfer(const fs::path& root) {
+  SeedFolder seeds(root, "tree_transfer");
+  auto* top = new BvuDirectoryProper(nullptr, "R");
+  auto* a = new BvuDirectoryProper(top, "a");
+  top->InsertChildAt(0, a);
+  top->InsertChildAt(2, new BvuDirectoryProper(top, ".b"));
+  a->InsertChildAt(5, new BvuDirectoryProper(a, "c"));
+  for (BvuTreeWriter writer : {static_cast<BvuTreeWriter>(nullptr), &WriteValueRecord}) {
+    vantor_fuzz::ByteStream stream;
+    top->WriteTree(stream, writer, nullptr);
+    seeds.Add(stream.Bytes());
+  }
+  for (bool named : {false, true}) {
+    BvuIdPath path(named);
+    path.Append(1, named ? "A" : nullptr);
+    path.Append(5, named ? "c" : nullptr);
+    vantor_fuzz::ByteStream stream;
+    path.Write(stream);
+    seeds.Add(stream.Bytes());
+  }
+  top->DeleteChildren();
+  delete top;
+}
+
+void RegistryFiles(const fs::path& root) {
+  SeedFolder seeds(root, "registry_file");
+  seeds.Add(std::string(
+      "; an installation\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brunvald\\QVSystem\\38.0\\Customization]\n"
+      "DebugPropertyCalls = dword:0000002a\n"
+      "[hkey_local_machine\\software\\brunvald\\qvsystem\\38.0\\Dir]\n"
+      "@ = the default\n"
+      "Root = /opt/qvsystem\n"
+      "Bin = \"dword:1\"\n"
+      "[HKEY_CURRENT_USER\\SOFTWARE\\Brunvald\\QVSystem\\38.0\\Compatibility\\LumetSystem]\n"
+      "1 = 12.1\n"));
+}
+
+void ProcessConfigurations(const fs::path& root) {
+  SeedFolder seeds(root, "process_config");
+  seeds.Add(std::string(
+      "# the machines and the processes of a session\n"
+      "localhost is a unix using rsh username u password \"P w\" directory /d\n"
+      "p1 runs /bin/x on localhost hidden display ws\n"
+      "p2 debugs \"/opt/q/engine\" on 127.0.0.1\n"));
+}
+
+void FileRequests(const fs::path& root) {
+  SeedFolder seeds(root, "file_service");
+  const std::vector<std::pair<std::uint16_t, std::vector<std::string>>> requests = {
+      {10, {}}, {11, {"a"}}, {12, {}}, {13, {"made"}}, {14, {"made"}}, {20, {"list", "*x"}},
+      {21, {"x*"}}, {22, {"x"}}, {23, {"x", "y"}}, {24, {"y", "z"}}, {25, {"*z"}}, {26, {"x"}}};
+  for (const auto& [command, fields] : requests) {
+    vantor_fuzz::ByteStream body;
+    body.PutUInt16(command);
+    for (const std::string& field : fields) body.PutString(field.c_str());
+    seeds.Add(body.Bytes());
+  }
+  vantor_fuzz::ByteStream drive;
+  drive.PutUInt16(27);
+  drive.PutUInt16(7);
+  seeds.Add(drive.Bytes());
+}
+
+Bytes Wire(DseMessage& message) {
+  message.Pack(true);
+  Bytes bytes;
+  for (DseSegment* s = message.FirstSegment(); s != nullptr; s = s->next) {
+    bytes.insert(bytes.end(), s->frame, s->frame + s->FrameSize());
+  }
+  return bytes;
+}
+
+void ReceiveStack(const fs::path& root) {
+  SeedFolder seeds(root, "receive_stack");
+  // The harness plays the handshake; a second peer list is for the fuzzer.
+  DseMessage peers(DseMessage::kConnectionType, DseMessage::kPeerList);
+  peers.message_class = DseMessage::kControlClass;
+  peers.PutUInt32(0);
+  const Bytes list = Wire(peers);
+  auto command = vantor_client::MakeCommand(60, 5, {1, 2}, {0.5}, {"text"});
+  const char* lines[] = {"a line", "another"};
+  std::unique_ptr<DseMessage> event(DseMessage::MakeEvent(2, 7, 2, lines));
+  // An id-path read once and every second, an id-path write, a request and
+  // a notice.
+  DseMessage read(60, DseMessage::kIdPathRead);
+  DseMessage periodic(60, DseMessage::kIdPathRead);
+  periodic.flags = DseMessage::kPeriodicRequest | DseMessage::kPeriodic;
+  periodic.PutDouble(1.0);
+  DseMessage write(60, DseMessage::kIdPathWrite);
+  BvuIdPath path;
+  path.Append(1);
+  for (DseMessage* m : {&read, &periodic, &write}) {
+    path.Write(*m);
+    m->PutUInt16(1);
+    m->PutUInt16(0);
+  }
+  write.PutUInt16(2);
+  write.PutUInt32(5);
+  DseMessage request(60, DseMessage::kRequest);
+  request.flags = DseMessage::kKeepPending;
+  request.PutUInt16(2);
+  DseMessage notice(60, DseMessage::kNotice);
+  Bytes all = Prefixed({0}, list);
+  for (DseMessage* m : {static_cast<DseMessage*>(command.get()), event.get(), &read, &periodic, &write, &request,
+                        &notice}) {
+    const Bytes bytes = Wire(*m);
+    all.insert(all.end(), bytes.begin(), bytes.end());
+    seeds.Add(Prefixed({0}, bytes));
+  }
+  seeds.Add(all);
+  all[0] = 3;  // the same bytes three at a time
+  seeds.Add(all);
+}
+
+void ClientCommandLines(const fs::path& root) {
+  SeedFolder seeds(root, "client_command_line");
+  const std::vector<std::vector<std::string>> lines = {
+      {"--tcp", "--timeout=500", "--arg=a=b", "engine", "request", "60", "0100 ff", "listen", "10"},
+      {"engine", "command", "60", "5", "-1", "0x10", "command", "0x3C", "0"},
+      {"--bad"},
+  };
+  for (const auto& words : lines) {
+    Bytes bytes;
+    for (const std::string& word : words) {
+      if (!bytes.empty()) bytes.push_back(0);
+      bytes.insert(bytes.end(), word.begin(), word.end());
+    }
+    seeds.Add(bytes);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: vantor_fuzz_seeds FOLDER\n");
+    return 2;
+  }
+  const fs::path root(argv[1]);
+  ObjectGraphs(root);
+  TypedValues(root);
+  PackedValues(root);
+  PrinterFormats(root);
+  TreeTransfer(root);
+  RegistryFiles(root);
+  ProcessConfigurations(root);
+  FileRequests(root);
+  ReceiveStack(root);
+  ClientCommandLines(root);
+  return 0;
+}

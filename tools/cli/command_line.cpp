@@ -1,0 +1,155 @@
+#include "tools/cli/command_line.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+namespace vantor_cli {
+
+const char* const kUsage =
+    "Usage: vantor-client [--tcp] [--timeout=MS] [--arg=ITEM]... ENGINE STEP...\n"
+    "       vantor-client --help\n"
+    "Starts ENGINE as child 1 (over the named-pipe pair in $VANTOR_PIPE_DIR, or TCP\n"
+    "on loopback with --tcp; --arg adds a name=value item to its command line) and\n"
+    "runs the steps:\n"
+    "  request TYPE HEX                 a request whose body is the hex bytes\n"
+    "  command TYPE NUMBER [INTEGER]... a command with integers\n"
+    "  listen MS                        prints what arrives for MS milliseconds\n"
+    "Replies, statuses, event lines and notifications are printed as they come;\n"
+    "at the end the connection is closed and the engine's exit code printed.\n"
+    "Starting, the handshake and every wait give up after MS milliseconds\n"
+    "(--timeout, 10000 by default). Exit status: 0 when every step was answered,\n"
+    "1 when the engine failed to start or to answer, 2 for a bad command line.\n";
+
+namespace {
+
+using vantor_client::Bytes;
+
+bool ParseHex(const std::string& text, Bytes* bytes) {
+  std::string digits;
+  for (char c : text) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) {
+      digits += c;
+    } else if (c != ' ') {
+      return false;
+    }
+  }
+  if (digits.size() % 2 != 0) return false;
+  for (std::size_t i = 0; i < digits.size(); i += 2) {
+    bytes->push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  }
+  return true;
+}
+
+// A whole number from first to last, decimal or with a "0x" prefix.
+bool ParseNumber(const std::string& text, long long first, long long last, long long* value) {
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  char* end = nullptr;
+  errno = 0;
+  *value = std::strtoll(text.c_str(), &end, hex ? 16 : 10);
+  return *end == '\0' && errno == 0 && *value >= first && *value <= last;
+}
+
+bool Refuse(const char* what, const std::string& word, const char* range) {
+  std::fprintf(stderr, "vantor-client: %s \"%s\" is not %s\n", what, word.c_str(), range);
+  return false;
+}
+
+// Reads every step before the engine starts; false after saying what is wrong.
+bool ReadSteps(const std::vector<std::string>& words, std::size_t at, std::vector<Step>* steps) {
+  constexpr const char* kTypes = "a service type from 1 to 255";
+  auto looks_numeric = [](const std::string& word) {
+    const std::size_t digit = word.size() > 1 && (word[0] == '-' || word[0] == '+') ? 1 : 0;
+    return digit < word.size() && std::isdigit(static_cast<unsigned char>(word[digit]));
+  };
+  while (at < words.size()) {
+    const std::string& name = words[at++];
+    Step step;
+    long long value = 0;
+    const std::size_t left = words.size() - at;
+    if (name == "request" && left >= 2) {
+      step.kind = Step::kRequest;
+      if (!ParseNumber(words[at], 1, 255, &value)) return Refuse("TYPE", words[at], kTypes);
+      step.type = static_cast<std::uint32_t>(value);
+      if (!ParseHex(words[at + 1], &step.body)) return Refuse("HEX", words[at + 1], "hex bytes");
+      at += 2;
+    } else if (name == "command" && left >= 2) {
+      step.kind = Step::kCommand;
+      if (!ParseNumber(words[at], 1, 255, &value)) return Refuse("TYPE", words[at], kTypes);
+      step.type = static_cast<std::uint32_t>(value);
+      if (!ParseNumber(words[at + 1], 0, UINT32_MAX, &value)) {
+        return Refuse("NUMBER", words[at + 1], "a command number from 0 to 4294967295");
+      }
+      step.number = static_cast<std::uint32_t>(value);
+      for (at += 2; at < words.size() && looks_numeric(words[at]); ++at) {
+        if (!ParseNumber(words[at], INT32_MIN, INT32_MAX, &value)) {
+          return Refuse("INTEGER", words[at], "a 32-bit integer");
+        }
+        step.integers.push_back(static_cast<std::int32_t>(value));
+      }
+    } else if (name == "listen" && left >= 1) {
+      step.kind = Step::kListen;
+      if (!ParseNumber(words[at], 0, INT32_MAX, &value)) {
+        return Refuse("MS", words[at], "a time from 0 to 2147483647 milliseconds");
+      }
+      step.number = static_cast<std::uint32_t>(value);
+      ++at;
+    } else {
+      std::fprintf(stderr, "vantor-client: cannot read the step \"%s\"\n", name.c_str());
+      return false;
+    }
+    steps->push_back(std::move(step));
+  }
+  return true;
+}
+
+bool IsHelp(const std::string& word) { return word == "--help" || word == "-h" || word == "help"; }
+
+// Reads the options before ENGINE: 0 to go on, -1 when the usage was asked
+// for (and printed), else the exit status of a bad command line.
+int ReadOptions(const std::vector<std::string>& words, std::size_t* at,
+                vantor_client::EngineOptions* options) {
+  for (; *at < words.size() && (words[*at].rfind("-", 0) == 0 || IsHelp(words[*at])); ++*at) {
+    const std::string& word = words[*at];
+    long long number = 0;
+    if (IsHelp(word)) {
+      std::fputs(kUsage, stdout);
+      return -1;
+    } else if (word == "--tcp") {
+      options->tcp = true;
+    } else if (word.rfind("--timeout=", 0) == 0) {
+      if (!ParseNumber(word.substr(10), 1, UINT32_MAX, &number)) {
+        Refuse("--timeout", word.substr(10), "a time from 1 to 4294967295 milliseconds");
+        return 2;
+      }
+      options->timeout_ms = static_cast<std::uint32_t>(number);
+    } else if (word.rfind("--arg=", 0) == 0) {
+      options->arguments.push_back(word.substr(6));
+    } else {
+      std::fprintf(stderr, "vantor-client: unknown option \"%s\" (see vantor-client --help)\n",
+                   word.c_str());
+      return 2;
+    }
+  }
+  if (*at >= words.size()) {
+    std::fputs("vantor-client: no ENGINE given\n", stderr);
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int ReadCommandLine(const std::vector<std::string>& words, CommandLine* line) {
+  std::size_t at = 0;
+  const int read = ReadOptions(words, &at, &line->options);
+  if (read != 0) return read;
+  line->options.program = words[at++];
+  return ReadSteps(words, at, &line->steps) ? 0 : 2;
+}
+
+}  // namespace vantor_cli
