@@ -52,6 +52,30 @@ std::string CallLine(const char* name, const Args&... args) {
   return line;
 }
 
+// Names the .inc list can call with a parenthesised argument list:
+// CallLineOf{"Name"}(a, b).
+struct CallLineOf {
+  const char* name;
+  template <typename... Args>
+  std::string operator()(const Args&... args) const {
+    return CallLine(name, args...);
+  }
+};
+
+// The parameter types the list writes.
+using I32 = std::int32_t;
+using U32 = std::uint32_t;
+using I64 = std::int64_t;
+using U8 = std::uint8_t;
+
+// The solver systems have no identifier of their own; the fakes answer these.
+inline constexpr platform::IID kFakeLASystemIid =
+    platform::MakeGuid("{0000000A-0000-0000-0000-000000000001}");
+inline constexpr platform::IID kFakeNLASystemIid =
+    platform::MakeGuid("{0000000A-0000-0000-0000-000000000002}");
+inline constexpr platform::IID kFakeNLPSystemIid =
+    platform::MakeGuid("{0000000A-0000-0000-0000-000000000003}");
+
 // Exported by the fake library.
 extern "C" {
 using MakeFakeFunction = platform::IUnknown* (*)(const platform::IID* iid);
