@@ -1,6 +1,5 @@
-// The decomposition server and the decomposition object it builds through the
-// engine's factory: the server's creation, version and option interfaces,
-// its decompose call, and the ordered list of groups it returns.
+// The decomposition object a decomposition server builds through the engine's
+// factory and returns: the ordered list of groups, solved in that order.
 #pragma once
 
 #include <cstdint>
@@ -9,13 +8,8 @@
 
 inline constexpr platform::IID IID_IDecomposition = EngineIid(0x08);
 inline constexpr platform::IID IID_IDecomp12Ex = EngineIid(0x09);
-inline constexpr platform::IID IID_IDecomposer = EngineIid(0x0A);
 inline constexpr platform::IID IID_IQLNDecomposition = EngineIid(0x0B);
-inline constexpr platform::IID IID_IQLNDecomposer = EngineIid(0x0C);
 inline constexpr platform::IID IID_IQLNDecomposition20 = EngineIid(0x0D);
-inline constexpr platform::IID IID_IOptionEnumerator1 = EngineIid(0x1A);
-inline constexpr platform::IID IID_IOptionEnumerator2 = EngineIid(0x1B);
-inline constexpr platform::IID IID_IDecomposerCreation = EngineIid(0x1C);
 
 // Statuses a decomposition answers.
 inline constexpr Status kDecompositionSingular = 0xC0FE0001u;
@@ -69,79 +63,4 @@ class IQLNDecomposition20 : public platform::IUnknown {
 
  protected:
   ~IQLNDecomposition20() = default;
-};
-
-// A server of version 12.
-class IDecomposer : public platform::IUnknown {
- public:
-  /* 3 */ virtual Status Decompose12(platform::IUnknown* factory, platform::IUnknown* equation_set,
-                                     std::uint32_t kind, std::uint32_t mode, std::uint32_t flags,
-                                     IQLNDecomposition** out) = 0;
-
- protected:
-  ~IDecomposer() = default;
-};
-
-// A server of version 13 or later. `proxy` is the engine's own decomposer
-// object that forwards the option.
-class IQLNDecomposer : public IDecomposer {
- public:
-  /* 4 */ virtual Status SetOption(std::uint32_t server_id, VARIANT value,
-                                   platform::IUnknown* proxy) = 0;
-  /* 5 */ virtual Status Reserved5() = 0;  // E_FAIL
-  /* 6 */ virtual Status Decompose(platform::IUnknown* factory, platform::IUnknown* equation_set,
-                                   std::uint32_t kind, std::uint32_t mode, std::uint32_t flags,
-                                   IQLNDecomposition** out) = 0;
-
- protected:
-  ~IQLNDecomposer() = default;
-};
-
-// What CoCreateInstance hands out; the version is read with atoi.
-inline constexpr int kDecomposerVersionChars = 24;
-class IDecomposerCreation : public platform::IUnknown {
- public:
-  /* 3 */ virtual Status GetVersion(char16_t* text /* kDecomposerVersionChars */) = 0;
-
- protected:
-  ~IDecomposerCreation() = default;
-};
-
-// The servers' option lists, ten entries a call until Next answers non-zero.
-// Engine option number 0 asks the engine to find the option by its name.
-struct OptionEntry {
-  char16_t* name;  // freed by the engine with CoTaskMemFree
-  std::uint32_t engine_number;
-  std::uint32_t server_id;
-  std::uint16_t vt;
-};
-static_assert(sizeof(OptionEntry) == 24);
-
-struct OptionEntry1 {
-  std::uint8_t unused[8];
-  std::uint32_t engine_number;
-  std::uint32_t server_id;
-  std::uint16_t vt;
-  std::uint8_t tail[6];
-};
-static_assert(sizeof(OptionEntry1) == 24);
-
-class IOptionEnumerator2 : public platform::IUnknown {
- public:
-  /* 3 */ virtual Status Next(std::uint32_t count, OptionEntry* entries,
-                              std::uint32_t* fetched) = 0;
-
- protected:
-  ~IOptionEnumerator2() = default;
-};
-
-// The older form hands out one array per batch, freed by the engine with
-// CoTaskMemFree.
-class IOptionEnumerator1 : public platform::IUnknown {
- public:
-  /* 3 */ virtual Status Next(std::uint32_t count, OptionEntry1** entries,
-                              std::uint32_t* fetched) = 0;
-
- protected:
-  ~IOptionEnumerator1() = default;
 };

@@ -11,10 +11,16 @@
 #include <type_traits>
 
 #include "platform/dynamic_library.h"
+#include "solve/ifaces/decomposer.h"
 #include "solve/ifaces/decomposition.h"
 #include "solve/ifaces/equation_set.h"
-#include "solve/ifaces/integrator.h"
-#include "solve/ifaces/kvs.h"
+#include "solve/ifaces/executive.h"
+#include "solve/ifaces/integrator_server.h"
+#include "solve/ifaces/kvs_common.h"
+#include "solve/ifaces/kvs_linear.h"
+#include "solve/ifaces/kvs_nlp.h"
+#include "solve/ifaces/kvs_nonlinear.h"
+#include "solve/ifaces/option_enumerator.h"
 #include "tests/solve/fakes/call_log.h"
 
 namespace {
