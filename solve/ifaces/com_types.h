@@ -47,4 +47,5 @@ VARIANT VariantOfReal(double value);
 
 // Model objects a server receives as handles and only passes back.
 class QLNVariable;
+class QLNEquation;
 class DAESEqnRow;

@@ -7,16 +7,14 @@
 #include <cstdint>
 
 #include "solve/ifaces/com_types.h"
+#include "solve/ifaces/data_enumerators.h"
 
 inline constexpr platform::IID IID_IESO = EngineIid(0x0E);
 inline constexpr platform::IID IID_IESO12Ex = EngineIid(0x0F);
 inline constexpr platform::IID IID_IESOSolve = EngineIid(0x10);
 inline constexpr platform::IID IID_IESOEdit = EngineIid(0x11);
-inline constexpr platform::IID IID_IEnumQLNVariableData = EngineIid(0x12);
-inline constexpr platform::IID IID_IEnumQLNEquationData = EngineIid(0x13);
 inline constexpr platform::IID IID_IQLNESO = EngineIid(0x14);
 inline constexpr platform::IID IID_IQLNESOSolve = EngineIid(0x15);
-inline constexpr platform::IID IID_IEnumQLN13VariableData = EngineIid(0x16);
 inline constexpr platform::IID IID_IQLNESOSolve20 = EngineIid(0x17);
 
 // Group types (ESOGroupType); 2 and 5 are not made.

@@ -128,6 +128,9 @@ class CrossBoundary : public ::testing::Test {
   KVSLASystem* la = nullptr;
   KVSNLASystem* nla = nullptr;
   KVSNLPSystem* nlp_system = nullptr;
+  QLNVariableRecord* var_records = nullptr;
+  QLNVariableRecord var_record_array[4] = {};
+  QLNEquationRecord eqn_record_array[4] = {};
 };
 
 #define IFACE(I, iid)                 \
