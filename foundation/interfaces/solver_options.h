@@ -8,8 +8,11 @@
 
 #include <cstdint>
 
+#include "platform/status.h"
+
 // Option numbers read below the solver subsystem.
 inline constexpr std::int32_t kOptEqnTol = 0;
+inline constexpr std::int32_t kOptIntegrator = 30;
 inline constexpr std::int32_t kOptPrintLevel = 31;
 inline constexpr std::int32_t kOptAbsPerturb = 75;
 inline constexpr std::int32_t kOptRelPerturb = 76;
@@ -36,4 +39,11 @@ class SolverOptions {
   virtual std::int32_t GetInt(std::int32_t number) = 0;
   virtual double GetReal(std::int32_t number) = 0;
   virtual bool GetBool(std::int32_t number) = 0;
+
+  // The integer setter: an option whose changes are staged keeps the value
+  // as requested until the staged values are applied. The built-in defaults
+  // take no values.
+  virtual Status SetInt(std::int32_t /*number*/, std::int32_t /*value*/) {
+    return status::kNotSupported;
+  }
 };

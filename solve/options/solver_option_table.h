@@ -85,6 +85,10 @@ class SolverOptionTable final : public QLNOptionsHandler, public DseServerCB, pu
   // Setters: 0, or 0xA000FFFF when the number has no value of that kind (the
   // clients of a number within 0..171 are called all the same).
   Status SetInteger(std::int32_t number, std::int32_t value);
+  // The facade's integer setter, for code below the solve subsystem.
+  Status SetInt(std::int32_t number, std::int32_t value) override {
+    return SetInteger(number, value);
+  }
   Status SetReal(std::int32_t number, double value);
   Status SetFlag(std::int32_t number, bool value);
   Status SetText(std::int32_t number, const char* text);

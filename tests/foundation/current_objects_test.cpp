@@ -20,6 +20,7 @@ class CountingMethod : public QLNGroupMethod {
  public:
   explicit CountingMethod(int* deletions) : deletions_(deletions) {}
   ~CountingMethod() override { ++*deletions_; }
+  Status Solve(QLNGroup*, std::uint8_t, std::uint32_t, std::uint32_t, Status*) override { return 0; }
 
  private:
   int* deletions_;

@@ -1,0 +1,92 @@
+// What the integrator server may call back on the engine's executive (the
+// problem manager, reached by QueryInterface on the IUnknown the server
+// receives at set-up): the factory of groups, decompositions and
+// decomposers, and the event, delay, sensitivity and properties managers.
+#pragma once
+
+#include <cstdint>
+
+#include "solve/ifaces/com_types.h"
+
+inline constexpr platform::IID IID_IQLNESOFactory = EngineIid(0x19);
+inline constexpr platform::IID IID_IQLNDelayManager = EngineIid(0x1F);
+inline constexpr platform::IID IID_IQLNExplicitEventMgr = EngineIid(0x20);
+inline constexpr platform::IID IID_IQLNImplicitEventMgr = EngineIid(0x21);
+inline constexpr platform::IID IID_IQLNSensitivityManager = EngineIid(0x25);
+inline constexpr platform::IID IID_IQLNPropertiesManager =
+    platform::MakeGuid("{AA68DE17-495F-4ED4-A57A-30BFFB20ABC7}");
+
+// The executive and the factory through which servers make groups,
+// decompositions and decomposers.
+class IQLNESOFactory : public platform::IUnknown {
+ public:
+  /* 3 */ virtual Status SetSimulationTime(double time) = 0;
+  // Texts may hold "@E" placeholders, filled in order from `objects`.
+  /* 4 */ virtual Status PostSolverMessage(Status status, std::int32_t text_count,
+                                           const char* const* texts, std::int32_t object_count,
+                                           void* const* objects) = 0;
+  /* 5 */ virtual Status SetNestedMode(std::int32_t on) = 0;
+  /* 6 */ virtual Status CreateGroupTable(std::int32_t count, const double* first,
+                                          const double* second) = 0;
+  /* 7 */ virtual Status SetGroupValues(std::int32_t count, const double* values) = 0;
+  // Slot 0 steady state, 1 initialisation; 0..7.
+  /* 8 */ virtual Status AttachSolverObject(platform::IUnknown* object, std::int32_t index) = 0;
+  /* 9 */ virtual Status DetachSolverObject(std::int32_t index) = 0;
+  /* 10 */ virtual Status CheckCompiledEquations() = 0;
+  /* 11 */ virtual Status CreateDecomposerObject(platform::IUnknown** out) = 0;
+  /* 12 */ virtual Status CreateESOGroupObject(std::int32_t type, platform::IUnknown** out) = 0;
+  /* 13 */ virtual Status CreateDecompositionObject(platform::IUnknown** out) = 0;
+
+ protected:
+  ~IQLNESOFactory() = default;
+};
+
+class IQLNExplicitEventMgr : public platform::IUnknown {
+ public:
+  // Merging into an event at the same time answers 0x00320000.
+  /* 3 */ virtual Status AddEvent(std::uint32_t kind, double time, double tolerance,
+                                  void** event) = 0;
+  /* 4 */ virtual Status GetTolerance(double* tolerance) = 0;
+  /* 5 */ virtual Status LowerTolerance(double tolerance) = 0;
+  /* 6 */ virtual Status FirstEvent(std::int32_t remove, void** event) = 0;
+  /* 7 */ virtual Status NotImplemented7() = 0;
+
+ protected:
+  ~IQLNExplicitEventMgr() = default;
+};
+
+// Answer 1 with result 0 means yes.
+class IQLNImplicitEventMgr : public platform::IUnknown {
+ public:
+  /* 3 */ virtual Status QueryA(std::int32_t flag, std::int32_t* answer) = 0;
+  /* 4 */ virtual Status QueryB(std::int32_t flag, std::int32_t* answer) = 0;
+
+ protected:
+  ~IQLNImplicitEventMgr() = default;
+};
+
+class IQLNDelayManager : public platform::IUnknown {
+ public:
+  /* 3 */ virtual Status RecordTime() = 0;
+
+ protected:
+  ~IQLNDelayManager() = default;
+};
+
+class IQLNSensitivityManager : public platform::IUnknown {
+ public:
+  /* 3 */ virtual Status GetCount(std::int32_t* count) = 0;
+  /* 4 */ virtual Status SetValue1(const char* name1, const char* name2, double* value) = 0;
+  /* 5 */ virtual Status SetValue2(const char* name1, const char* name2, double* value) = 0;
+
+ protected:
+  ~IQLNSensitivityManager() = default;
+};
+
+class IQLNPropertiesManager : public platform::IUnknown {
+ public:
+  /* 3 */ virtual Status Forward(std::uint32_t code, void* data) = 0;
+
+ protected:
+  ~IQLNPropertiesManager() = default;
+};

@@ -1,0 +1,124 @@
+#include "solve/methods/solver_factories.h"
+
+#include <strings.h>
+
+#include <string>
+
+#include "foundation/interfaces/solver_options.h"
+#include "foundation/messages/su_print.h"
+#include "solve/methods/open_solvers.h"
+
+namespace {
+
+void Report(Status* out, Status value) {
+  if (out != nullptr) *out = value;
+}
+
+}  // namespace
+
+GroupMethodClass SelectGroupMethod(std::int32_t code, std::int32_t linear_solver_choice) {
+  const bool mfl = linear_solver_choice == kLinearSolverMfl;
+  switch (code) {
+    case kMethodExplicit:
+      return GroupMethodClass::kExplicitSolve;
+    case kMethodLinear20:
+    case kMethodLinear30:
+      return mfl ? GroupMethodClass::kKVSMflProxy : GroupMethodClass::kKVSSluProxy;
+    case kMethodNonlinear40:
+    case kMethodNonlinear60:
+      if (IsOpenNLASolverLoaded()) return GroupMethodClass::kOpenNLASolver;
+      return mfl ? GroupMethodClass::kKVSSparseMflProxy : GroupMethodClass::kKVSSparseProxy;
+    case kMethodTorn:
+      return GroupMethodClass::kTornSolve;
+    case kMethodWegstein:
+      return GroupMethodClass::kWegsteinStrategy;
+    default:
+      return GroupMethodClass::kNone;
+  }
+}
+
+QLNGroupMethod* CreateGroupMethod(std::int32_t code, std::int32_t linear_solver_choice,
+                                  Status* status) {
+  switch (SelectGroupMethod(code, linear_solver_choice)) {
+    case GroupMethodClass::kNone:
+      Report(status, status::kBadArguments);
+      return nullptr;
+    // The method classes join this build one by one.
+    default:
+      Report(status, kSolverClassUnavailable);
+      return nullptr;
+  }
+}
+
+DenseOptimiserClass SelectDenseOptimiser(std::int32_t run_type, std::int32_t kind) {
+  switch (kind) {
+    case kOptimiserSqpa:
+      return DenseOptimiserClass::kKVSSqpaProxy;
+    case kOptimiserNls:
+      return DenseOptimiserClass::kNlsOptimiser;
+    case kOptimiserSqpb:
+      return DenseOptimiserClass::kKVSSqpbProxy;
+    default:
+      break;
+  }
+  if (run_type == kRunOptimisation || run_type == kRunEstimation) {
+    const std::string name = OpenNLPSolverName(run_type);
+    if (strcasecmp(name.c_str(), "kvs_sqpb.dll") == 0) return DenseOptimiserClass::kKVSSqpbProxy;
+  }
+  return DenseOptimiserClass::kKVSOptimiser;
+}
+
+QLNDenseOptimiser* CreateDenseOptimiser(std::int32_t run_type, std::int32_t kind,
+                                        std::int32_t /*size1*/, std::int32_t /*size2*/,
+                                        std::int32_t /*size3*/,
+                                        QLNOptimiserCallback* /*callback*/, Status* status) {
+  switch (SelectDenseOptimiser(run_type, kind)) {
+    // The optimiser classes join this build one by one.
+    default:
+      Report(status, kSolverClassUnavailable);
+      return nullptr;
+  }
+}
+
+std::int32_t SelectIntegratorKind(std::int32_t choice) {
+  // The older integrators' script values: the choice list reads
+  // "!Euler!RK4!ImplicitEuler!Gear12!*VSIE!*ImpEuler!*Gear", so 5 is VSIE
+  // and 6 ImpEuler.
+  const char* warning = nullptr;
+  std::int32_t kind = choice;
+  switch (choice) {
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+      return choice;
+    case 5:
+      kind = 3;
+      warning = "Warning: VSIE 11.1 integrator specified in script, substituting ImplicitEuler";
+      break;
+    case 6:
+      kind = 3;
+      warning = "Warning: ImpEuler 11.1 integrator specified in script, substituting ImplicitEuler";
+      break;
+    case 7:
+      kind = 4;
+      warning = "Warning: Gear 11.1 integrator specified in script, substituting Gear12";
+      break;
+    default:
+      return 0;
+  }
+  // Requested, not in force: the table applies it with the other staged values.
+  SolverOptions::Instance()->SetInt(kOptIntegrator, kind);
+  SuPrint(status::kOk, warning);
+  return kind;
+}
+
+UnifiedIntegratorProxy* CreateIntegrator(std::int32_t choice, Status* status) {
+  if (SelectIntegratorKind(choice) == 0) {
+    Report(status, status::kBadArguments);
+    return nullptr;
+  }
+  // The integrator proxy joins this build later.
+  Report(status, kSolverClassUnavailable);
+  return nullptr;
+}
