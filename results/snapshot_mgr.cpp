@@ -357,6 +357,7 @@ Status SputSnapshotMgr::CreateFile(const char* name) {
   }
   version_ = kCurrentVersion;
   records_end_ = end_position_ = position;
+  torn_tail_ = 0;
   end_marker_found_ = false;
   freed_count_ = 0;
   highest_id_ = 0;
@@ -392,7 +393,8 @@ void SputSnapshotMgr::CloseFile() {
 
 void SputSnapshotMgr::Clear(bool close) {
   if (close && IsOpen()) {
-    if (headers_.count == 0) file_->SetDeleteOnClose(true);
+    // A file read up to a damaged block may hold snapshots after it.
+    if (headers_.count == 0 && torn_tail_ == 0) file_->SetDeleteOnClose(true);
     CloseFile();
   }
   ForgetHeaders();

@@ -209,8 +209,9 @@ TEST_F(SnapshotStore, OpenFailuresNeverDeleteAFileThatMayHoldSnapshots) {
   const std::uint64_t second_block = store_.FirstHeader()->position;
   store_.CloseFile();
   const Bytes good = ReadAll("store.snp");
-  Bytes version9 = good, garbage = good;
+  Bytes version9 = good, garbage = good, first_damaged = good;
   version9[0] = 9;
+  first_damaged[records_end] ^= 0x40;  // the first header's position field
   garbage[0] = 0xEF, garbage[1] = 0xBE, garbage[2] = 0xAD, garbage[3] = 0xDE;
   Bytes marker_only(good.begin(), good.begin() + records_end);
   SputSSBlockHeader marker = SputSSBlockHeader::EndMarker(records_end);
@@ -227,7 +228,8 @@ TEST_F(SnapshotStore, OpenFailuresNeverDeleteAFileThatMayHoldSnapshots) {
       {"v9.snp", version9, snapshot::kVersionTooNew, true, 0},
       {"garbage.snp", garbage, snapshot::kVersionTooNew, true, 0},
       {"second.snp", Bytes(good.begin(), good.begin() + second_block + 100), 0u, true, 1},
-      {"marker.snp", marker_only, 0u, true, 0},
+      {"damaged.snp", first_damaged, 0u, true, 0},
+      {"marker.snp", marker_only, 0u, false, 0},
       {"records.snp", Bytes(good.begin(), good.begin() + records_end), snapshot::kNoUsableSnapshot, false, 0},
   };
   for (const Case& c : cases) {
@@ -235,7 +237,7 @@ TEST_F(SnapshotStore, OpenFailuresNeverDeleteAFileThatMayHoldSnapshots) {
     WriteAll(c.name, c.bytes);
     EXPECT_EQ(store_.OpenFile(c.name, nullptr, false), c.status);
     EXPECT_EQ(store_.HeaderCount(), c.listed);
-    store_.CloseFile();
+    store_.Clear(true);  // deletes only a file verifiably without snapshots
     EXPECT_EQ(Exists(c.name), c.kept);
     if (c.kept) {
       EXPECT_EQ(ReadAll(c.name), c.bytes);
