@@ -119,7 +119,9 @@ TEST_F(SnapshotFormat, OlderVersionsReadAndUpgradeOnFirstWrite) {
   for (std::uint32_t version : {3u, 7u}) {
     SCOPED_TRACE(version);
     WriteAll("old.snp", OldFile(version));
-    FakeParticipant p(0x11);
+    // Not the record's id: opened without mapping, the store's own array
+    // stays, through the rewrite too.
+    FakeParticipant p(0x22);
     SputSnapshotMgr store;
     store.AddParticipant(&p);
     ASSERT_EQ(store.OpenFile("old.snp", nullptr, false), 0u);
@@ -139,6 +141,8 @@ TEST_F(SnapshotFormat, OlderVersionsReadAndUpgradeOnFirstWrite) {
     ASSERT_EQ(store.KeepSnapshot(5, "kept"), 0u);
     EXPECT_EQ(store.Version(), 8u);
     EXPECT_EQ(ReadAll("old.snp")[0], 8);
+    EXPECT_EQ(store.ParticipantArray(), SputSnapshotMgr::Participants{&p});
+    p.restored.clear();
     store.CloseFile();
     ASSERT_EQ(store.OpenFile("old.snp", nullptr, false), 0u);
     EXPECT_EQ(ListedNames(store), (std::vector<std::string>{std::string(39, 'n'), "kept"}));
