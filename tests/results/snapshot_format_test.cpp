@@ -135,6 +135,8 @@ TEST_F(SnapshotFormat, OlderVersionsReadAndUpgradeOnFirstWrite) {
     ASSERT_EQ(store.RestoreSnapshot(5, nullptr, 0, false), 0u);
     EXPECT_EQ(p.restored, (Bytes{0xAA, 0xBB, 0xCC}));
     EXPECT_EQ(p.version_seen, version);
+    EXPECT_EQ(store.DeleteSnapshot(77), snapshot::kUnknownId);
+    EXPECT_EQ(store.Version(), version);  // an unknown id changes nothing
     ASSERT_EQ(store.RestoreSnapshot(9, nullptr, 0, false), 0u);
     EXPECT_EQ(p.restored, (Bytes{0xDD}));
     // A header is rewritten only in a version-8 file.

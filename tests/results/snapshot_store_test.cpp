@@ -335,6 +335,10 @@ TEST_F(SnapshotFolder, StoreWithoutFileOrParticipants) {
   EXPECT_EQ(store.TakeSnapshot({}, "x", true, &id, false, nullptr), snapshot::kNotOpen);
   EXPECT_EQ(store.ExportSnapshot(1, "x.snp"), snapshot::kIoFailed);
   EXPECT_EQ(store.RewriteMapped("x.snp"), snapshot::kNotOpen);
+  for (Status unknown : {store.DeleteSnapshot(1), store.KeepSnapshot(1, "k"),
+                         store.SetSnapshotDescription(1, "d"), store.RestoreSnapshot(1, nullptr, 0, true)}) {
+    EXPECT_EQ(unknown, snapshot::kUnknownId);
+  }
   ASSERT_EQ(store.CreateFile("empty.snp"), 0u);
   EXPECT_EQ(store.CreateFile("other.snp"), snapshot::kIoFailed);  // one file at a time
   EXPECT_EQ(store.TakeSnapshot({}, "x", true, &id, false, nullptr), snapshot::kUnknownId);
