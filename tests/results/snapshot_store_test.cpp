@@ -150,8 +150,21 @@ TEST_F(SnapshotStore, CompactionRunsAtFourFreedToSevenLive) {
     std::vector<std::uint32_t> ids;
     for (int k = 1; k <= 6 + c.freed; ++k) ids.push_back(Take(k, SnapName(k), k == 2));
     for (int k = 0; k < c.freed; ++k) ASSERT_EQ(store_.DeleteSnapshot(ids[2 * k + 2]), 0u);
+    ASSERT_EQ(store_.SetSnapshotDescription(ids[1], "kept one"), 0u);
+    // Id, flags, name and description of every header, newest first.
+    const auto fields = [this] {
+      Names all;
+      for (const SputSSBlockHeader* h = store_.FirstHeader(); h != nullptr; h = SputSnapshotMgr::NextHeader(h)) {
+        all.push_back(std::to_string(h->flags) + "/" + h->name + "/" + h->description);
+      }
+      return all;
+    };
     const Names before = ListedNames(store_);
+    const Names fields_before = fields();
     Take(20, "s20");
+    Names fields_after = fields();
+    fields_after.erase(fields_after.begin());
+    EXPECT_EQ(fields_after, fields_before);
     EXPECT_EQ(store_.HeaderCount(), 7);
     EXPECT_EQ(store_.FreedCount(), c.compacts ? 0 : c.freed);
     EXPECT_EQ(Notices().size(), c.compacts ? 2u : 0u);
