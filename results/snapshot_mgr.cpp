@@ -140,13 +140,13 @@ void SputSnapshotMgr::RecoverInterruptedCompaction(const std::string& name) {
   if (!platform::PathExists(name.c_str())) {
     // The compacted copy was complete (it takes its name only once synced)
     // but had not yet taken the file's place.
-    if (platform::PathExists(compressed.c_str()) &&
-        platform::RenameFile(compressed.c_str(), name.c_str(), &error)) {
-      platform::SyncFolderOf(name.c_str(), &error);
+    if (!platform::PathExists(compressed.c_str()) ||
+        !platform::RenameFile(compressed.c_str(), name.c_str(), &error)) {
+      return;
     }
-    return;
+    platform::SyncFolderOf(name.c_str(), &error);
   }
-  // The file itself still holds every snapshot: the leftovers go.
+  // The file itself holds every snapshot: the leftovers go.
   platform::RemoveFile(compressed.c_str());
   platform::RemoveFile(copy.c_str());
 }

@@ -261,6 +261,30 @@ TEST_F(SnapshotStore, OpenFailuresNeverDeleteAFileThatMayHoldSnapshots) {
   EXPECT_TRUE(status::IsFailure(store_.OpenFile("missing.snp", nullptr, false)));
 }
 
+// What a compaction stopped between its renames leaves: the next open
+// finishes it or throws the copies away, and lists the snapshots.
+TEST_F(SnapshotStore, OpenFinishesOrDropsAnInterruptedCompaction) {
+  Take(1, "one");
+  Take(2, "two");
+  store_.CloseFile();
+  const Bytes good = ReadAll("store.snp");
+  struct Case {
+    bool name, compress, copy;
+  } cases[] = {{false, true, false}, {true, true, true}, {false, true, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.name << c.compress << c.copy);
+    std::filesystem::remove("store.snp");
+    if (c.name) WriteAll("store.snp", good);
+    if (c.compress) WriteAll("store.snp.compress", good);
+    if (c.copy) WriteAll("store.snp.compress.copy", Bytes(good.begin(), good.begin() + 300));
+    ASSERT_EQ(store_.OpenFile("store.snp", nullptr, false), 0u);
+    EXPECT_EQ(ListedNames(store_), (Names{"two", "one"}));
+    store_.CloseFile();
+    EXPECT_FALSE(Exists("store.snp.compress"));
+    EXPECT_FALSE(Exists("store.snp.compress.copy"));
+  }
+}
+
 TEST_F(SnapshotStore, NextFileNameNeverReturnsAnExistingName) {
   store_.CloseFile();
   std::filesystem::remove("store.snp");
