@@ -156,8 +156,9 @@ inline std::vector<std::string>& Notices() {
   return notices;
 }
 
-inline Status RecordNotice(std::uint32_t, std::uint32_t, const char* text) {
-  Notices().push_back(text);
+// "<code>/<value>/<text>".
+inline Status RecordNotice(std::uint32_t code, std::uint32_t value, const char* text) {
+  Notices().push_back(std::to_string(code) + "/" + std::to_string(value) + "/" + text);
   return status::kOk;
 }
 

@@ -239,6 +239,7 @@ TEST_F(SnapshotFormat, TruncationAtEveryOffsetKeepsTheCompleteBlocks) {
   for (std::size_t cut = 0; cut < sample.bytes.size(); ++cut) {
     SCOPED_TRACE(cut);
     WriteAll("cut.snp", Bytes(sample.bytes.begin(), sample.bytes.begin() + cut));
+    Notices().clear();
     Status result = 0;
     int listed = 0;
     OpenAndUse("cut.snp", {&a, &b}, &result, &listed);
@@ -249,6 +250,7 @@ TEST_F(SnapshotFormat, TruncationAtEveryOffsetKeepsTheCompleteBlocks) {
       EXPECT_FALSE(Exists("cut.snp"));
     } else {
       EXPECT_EQ(result, 0u);
+      EXPECT_EQ(Notices().size(), 1u);  // the incomplete end is reported
       int complete = 0;
       for (std::uint64_t end : sample.block_ends) complete += end <= cut ? 1 : 0;
       EXPECT_EQ(listed, complete);
