@@ -158,7 +158,9 @@ inline std::vector<std::string>& Notices() {
 
 // "<code>/<value>/<text>".
 inline Status RecordNotice(std::uint32_t code, std::uint32_t value, const char* text) {
-  Notices().push_back(std::to_string(code) + "/" + std::to_string(value) + "/" + text);
+  char line[512];
+  std::snprintf(line, sizeof line, "%u/%u/%s", code, value, text);
+  Notices().push_back(line);
   return status::kOk;
 }
 

@@ -155,7 +155,9 @@ TEST_F(SnapshotStore, CompactionRunsAtFourFreedToSevenLive) {
     const auto fields = [this] {
       Names all;
       for (const SputSSBlockHeader* h = store_.FirstHeader(); h != nullptr; h = SputSnapshotMgr::NextHeader(h)) {
-        all.push_back(std::to_string(h->flags) + "/" + h->name + "/" + h->description);
+        char line[256];
+        std::snprintf(line, sizeof line, "%08X/%s/%s", h->flags, h->name, h->description);
+        all.push_back(line);
       }
       return all;
     };
