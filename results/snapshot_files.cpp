@@ -206,8 +206,9 @@ Status SputSnapshotMgr::CompressFile(const char* name) {
     }
   }
   if (reopen) {
-    const Participants own = participants_;
-    const Status opened = OpenFile(file_name.c_str(), &own, true);
+    // The records are the same bytes the store's array already stands for;
+    // mapping them again would drop participants the file has no id for.
+    const Status opened = OpenFile(file_name.c_str(), nullptr, false);
     if (status::IsFailure(opened)) result = opened;
   }
   freed_count_ = 0;

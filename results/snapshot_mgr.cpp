@@ -140,13 +140,13 @@ void SputSnapshotMgr::RecoverInterruptedCompaction(const std::string& name) {
   if (!platform::PathExists(name.c_str())) {
     // The compacted copy was complete (it takes its name only once synced)
     // but had not yet taken the file's place.
-    if (platform::PathExists(compressed.c_str()) &&
-        platform::RenameFile(compressed.c_str(), name.c_str(), &error)) {
-      platform::SyncFolderOf(name.c_str(), &error);
+    if (!platform::PathExists(compressed.c_str()) ||
+        !platform::RenameFile(compressed.c_str(), name.c_str(), &error)) {
+      return;
     }
-    return;
+    platform::SyncFolderOf(name.c_str(), &error);
   }
-  // The file itself still holds every snapshot: the leftovers go.
+  // The file itself holds every snapshot: the leftovers go.
   platform::RemoveFile(compressed.c_str());
   platform::RemoveFile(copy.c_str());
 }
@@ -357,6 +357,7 @@ Status SputSnapshotMgr::CreateFile(const char* name) {
   }
   version_ = kCurrentVersion;
   records_end_ = end_position_ = position;
+  torn_tail_ = 0;
   end_marker_found_ = false;
   freed_count_ = 0;
   highest_id_ = 0;
@@ -392,7 +393,8 @@ void SputSnapshotMgr::CloseFile() {
 
 void SputSnapshotMgr::Clear(bool close) {
   if (close && IsOpen()) {
-    if (headers_.count == 0) file_->SetDeleteOnClose(true);
+    // A file read up to a damaged block may hold snapshots after it.
+    if (headers_.count == 0 && torn_tail_ == 0) file_->SetDeleteOnClose(true);
     CloseFile();
   }
   ForgetHeaders();

@@ -24,8 +24,8 @@ class VisibleFileVersion {
 
 Status SputSnapshotMgr::RestoreSnapshot(std::uint32_t id, RunPosition* at,
                                         std::uint32_t participant_id, bool discard_newer) {
-  Status result = status::kOk;
-  if (discard_newer) result = UpgradeToCurrentVersion();
+  Status result = Find(id) != nullptr ? status::kOk : kUnknownId;
+  if (status::IsSuccess(result) && discard_newer) result = UpgradeToCurrentVersion();
   SputSSBlockHeader* header = status::IsSuccess(result) ? Find(id) : nullptr;
   if (status::IsSuccess(result) && header == nullptr) result = kUnknownId;
   if (status::IsSuccess(result)) result = RestoreHook(header->time);

@@ -157,6 +157,8 @@ void SputSnapshotMgr::CompressIfWorthwhile() {
 }
 
 Status SputSnapshotMgr::DeleteSnapshot(std::uint32_t id) {
+  // An unknown id rewrites nothing (the upgrade re-reads the headers).
+  if (Find(id) == nullptr) return kUnknownId;
   Status result = UpgradeToCurrentVersion();
   if (status::IsFailure(result)) return result;
   SputSSBlockHeader* header = Find(id);
@@ -175,6 +177,7 @@ Status SputSnapshotMgr::DeleteSnapshot(std::uint32_t id) {
 }
 
 Status SputSnapshotMgr::KeepSnapshot(std::uint32_t id, const char* name) {
+  if (Find(id) == nullptr) return kUnknownId;
   Status result = UpgradeToCurrentVersion();
   if (status::IsFailure(result)) return result;
   SputSSBlockHeader* header = Find(id);

@@ -155,6 +155,14 @@ TEST_F(SnapshotCrash, EveryStepOfEveryWritingOperation) {
          s.RestoreSnapshot(id, nullptr, 0, true);
        },
        {}, {"s3", "s5"}},
+      {"discarding restore, none kept", 4, {}, {},
+       [this](SputSnapshotMgr& s) {
+         std::uint32_t id = 0;
+         s.FindSnapshotByName("s2", &id);
+         s.RestoreSnapshot(id, nullptr, 0, true);
+         Take(s, 9, "s9");
+       },
+       {"s9"}, {"s3", "s4"}},
       {"delete", 3, {}, {},
        [](SputSnapshotMgr& s) {
          std::uint32_t id = 0;

@@ -156,8 +156,11 @@ inline std::vector<std::string>& Notices() {
   return notices;
 }
 
-inline Status RecordNotice(std::uint32_t, std::uint32_t, const char* text) {
-  Notices().push_back(text);
+// "<code>/<value>/<text>".
+inline Status RecordNotice(std::uint32_t code, std::uint32_t value, const char* text) {
+  char line[512];
+  std::snprintf(line, sizeof line, "%u/%u/%s", code, value, text);
+  Notices().push_back(line);
   return status::kOk;
 }
 

@@ -150,11 +150,28 @@ TEST_F(SnapshotStore, CompactionRunsAtFourFreedToSevenLive) {
     std::vector<std::uint32_t> ids;
     for (int k = 1; k <= 6 + c.freed; ++k) ids.push_back(Take(k, SnapName(k), k == 2));
     for (int k = 0; k < c.freed; ++k) ASSERT_EQ(store_.DeleteSnapshot(ids[2 * k + 2]), 0u);
+    ASSERT_EQ(store_.SetSnapshotDescription(ids[1], "kept one"), 0u);
+    // Id, flags, name and description of every header, newest first.
+    const auto fields = [this] {
+      Names all;
+      for (const SputSSBlockHeader* h = store_.FirstHeader(); h != nullptr; h = SputSnapshotMgr::NextHeader(h)) {
+        char line[256];
+        std::snprintf(line, sizeof line, "%08X/%s/%s", h->flags, h->name, h->description);
+        all.push_back(line);
+      }
+      return all;
+    };
     const Names before = ListedNames(store_);
+    const Names fields_before = fields();
     Take(20, "s20");
+    Names fields_after = fields();
+    fields_after.erase(fields_after.begin());
+    EXPECT_EQ(fields_after, fields_before);
     EXPECT_EQ(store_.HeaderCount(), 7);
     EXPECT_EQ(store_.FreedCount(), c.compacts ? 0 : c.freed);
-    EXPECT_EQ(Notices().size(), c.compacts ? 2u : 0u);
+    const Names notices{"16/0/Recovering free space in snapshot file, please wait...",
+                        "16/0/  Snapshot file has been compressed."};
+    EXPECT_EQ(Notices(), c.compacts ? notices : Names{});
     Names after = before;
     after.insert(after.begin(), "s20");
     EXPECT_EQ(ListedNames(store_), after);
@@ -170,6 +187,10 @@ TEST_F(SnapshotStore, CompactionRunsAtFourFreedToSevenLive) {
     EXPECT_FALSE(Exists("store.snp.compress.copy"));
     ExpectAllRestore();
   }
+  // Asked for directly: success carries no failure bit but is not 0.
+  EXPECT_EQ(store_.CompressFile("store.snp"), snapshot::kCompressed);
+  EXPECT_EQ(store_.FreedCount(), 0);
+  ExpectAllRestore();
 }
 
 TEST_F(SnapshotStore, DiscardNewerKeepsTheKeptAndReusesTheRest) {
@@ -209,8 +230,9 @@ TEST_F(SnapshotStore, OpenFailuresNeverDeleteAFileThatMayHoldSnapshots) {
   const std::uint64_t second_block = store_.FirstHeader()->position;
   store_.CloseFile();
   const Bytes good = ReadAll("store.snp");
-  Bytes version9 = good, garbage = good;
+  Bytes version9 = good, garbage = good, first_damaged = good;
   version9[0] = 9;
+  first_damaged[records_end] ^= 0x40;  // the first header's position field
   garbage[0] = 0xEF, garbage[1] = 0xBE, garbage[2] = 0xAD, garbage[3] = 0xDE;
   Bytes marker_only(good.begin(), good.begin() + records_end);
   SputSSBlockHeader marker = SputSSBlockHeader::EndMarker(records_end);
@@ -227,7 +249,8 @@ TEST_F(SnapshotStore, OpenFailuresNeverDeleteAFileThatMayHoldSnapshots) {
       {"v9.snp", version9, snapshot::kVersionTooNew, true, 0},
       {"garbage.snp", garbage, snapshot::kVersionTooNew, true, 0},
       {"second.snp", Bytes(good.begin(), good.begin() + second_block + 100), 0u, true, 1},
-      {"marker.snp", marker_only, 0u, true, 0},
+      {"damaged.snp", first_damaged, 0u, true, 0},
+      {"marker.snp", marker_only, 0u, false, 0},
       {"records.snp", Bytes(good.begin(), good.begin() + records_end), snapshot::kNoUsableSnapshot, false, 0},
   };
   for (const Case& c : cases) {
@@ -235,7 +258,7 @@ TEST_F(SnapshotStore, OpenFailuresNeverDeleteAFileThatMayHoldSnapshots) {
     WriteAll(c.name, c.bytes);
     EXPECT_EQ(store_.OpenFile(c.name, nullptr, false), c.status);
     EXPECT_EQ(store_.HeaderCount(), c.listed);
-    store_.CloseFile();
+    store_.Clear(true);  // deletes only a file verifiably without snapshots
     EXPECT_EQ(Exists(c.name), c.kept);
     if (c.kept) {
       EXPECT_EQ(ReadAll(c.name), c.bytes);
@@ -244,6 +267,30 @@ TEST_F(SnapshotStore, OpenFailuresNeverDeleteAFileThatMayHoldSnapshots) {
   EXPECT_TRUE(status::IsFailure(store_.OpenFile("folder.snp", nullptr, false)));
   EXPECT_TRUE(std::filesystem::is_directory("folder.snp"));
   EXPECT_TRUE(status::IsFailure(store_.OpenFile("missing.snp", nullptr, false)));
+}
+
+// What a compaction stopped between its renames leaves: the next open
+// finishes it or throws the copies away, and lists the snapshots.
+TEST_F(SnapshotStore, OpenFinishesOrDropsAnInterruptedCompaction) {
+  Take(1, "one");
+  Take(2, "two");
+  store_.CloseFile();
+  const Bytes good = ReadAll("store.snp");
+  struct Case {
+    bool name, compress, copy;
+  } cases[] = {{false, true, false}, {true, true, true}, {false, true, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.name << c.compress << c.copy);
+    std::filesystem::remove("store.snp");
+    if (c.name) WriteAll("store.snp", good);
+    if (c.compress) WriteAll("store.snp.compress", good);
+    if (c.copy) WriteAll("store.snp.compress.copy", Bytes(good.begin(), good.begin() + 300));
+    ASSERT_EQ(store_.OpenFile("store.snp", nullptr, false), 0u);
+    EXPECT_EQ(ListedNames(store_), (Names{"two", "one"}));
+    store_.CloseFile();
+    EXPECT_FALSE(Exists("store.snp.compress"));
+    EXPECT_FALSE(Exists("store.snp.compress.copy"));
+  }
 }
 
 TEST_F(SnapshotStore, NextFileNameNeverReturnsAnExistingName) {
@@ -333,6 +380,10 @@ TEST_F(SnapshotFolder, StoreWithoutFileOrParticipants) {
   EXPECT_EQ(store.TakeSnapshot({}, "x", true, &id, false, nullptr), snapshot::kNotOpen);
   EXPECT_EQ(store.ExportSnapshot(1, "x.snp"), snapshot::kIoFailed);
   EXPECT_EQ(store.RewriteMapped("x.snp"), snapshot::kNotOpen);
+  for (Status unknown : {store.DeleteSnapshot(1), store.KeepSnapshot(1, "k"),
+                         store.SetSnapshotDescription(1, "d"), store.RestoreSnapshot(1, nullptr, 0, true)}) {
+    EXPECT_EQ(unknown, snapshot::kUnknownId);
+  }
   ASSERT_EQ(store.CreateFile("empty.snp"), 0u);
   EXPECT_EQ(store.CreateFile("other.snp"), snapshot::kIoFailed);  // one file at a time
   EXPECT_EQ(store.TakeSnapshot({}, "x", true, &id, false, nullptr), snapshot::kUnknownId);
