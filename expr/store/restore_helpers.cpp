@@ -1,0 +1,83 @@
+#include "expr/store/restore_helpers.h"
+
+#include <string>
+
+#include "expr/eval/expr_context.h"
+#include "expr/tree/binary_expression.h"
+#include "expr/tree/expression.h"
+#include "expr/tree/list_expression.h"
+#include "expr/tree/system_function.h"
+#include "expr/tree/unary_expression.h"
+#include "expr/tree/var_ref_expression.h"
+#include "foundation/collections/collection_errors.h"
+#include "foundation/collections/factory.h"
+#include "foundation/persistence/file_stream.h"
+#include "foundation/persistence/memory_stream.h"
+#include "foundation/persistence/persistence.h"
+
+namespace {
+
+template <typename T>
+ClCollectable* Create() {
+  return new T;
+}
+
+}  // namespace
+
+void EnsureExpressionClassesRegistered() {
+  static const bool done = [] {
+    RegisterClassId(&Create<SysFunExpression>, exprclass::kSysFun);
+    RegisterClassId(&Create<ExpressionList>, exprclass::kExpressionList);
+    RegisterClassId(&Create<ExpressionVariable>, exprclass::kExpressionVariable);
+    RegisterClassId(&Create<Expression>, exprclass::kExpression);
+    RegisterClassId(&Create<TerminalExpression>, exprclass::kTerminal);
+    RegisterClassId(&Create<UnaryExpression>, exprclass::kUnary);
+    RegisterClassId(&Create<BinaryExpression>, exprclass::kBinary);
+    RegisterClassId(&Create<VarRefExpression>, exprclass::kVarRef);
+    RegisterClassId(&Create<VariableExpression>, exprclass::kVariable);
+    RegisterClassId(&Create<ListExpression>, exprclass::kList);
+    RegisterClassId(&Create<HomListExpression>, exprclass::kHomList);
+    RegisterClassId(&Create<ProcIOListExpression>, exprclass::kProcIOList);
+    return true;
+  }();
+  (void)done;
+}
+
+void RaiseDamagedInput() { ClRaiseError(ClErrorClass::kExternal, kClReadErr); }
+
+bool ReadValueText(ClFileStream& file, std::uint32_t length, SUValue& value) {
+  if (length > (1u << 24)) return false;
+  std::string text(length, '\0');
+  if (length > 0 && std::fread(text.data(), 1, length, file.File()) != length) return false;
+  ClMemoryInStream in(std::move(text));
+  value.RestoreFromVStream(in);
+  return in.Good();
+}
+
+namespace {
+
+Expression* TakeOperand(ClCollectable* object) {
+  if (object == nullptr) return nullptr;
+  auto* node = dynamic_cast<Expression*>(object);
+  if (node == nullptr) RaiseDamagedInput();
+  node->AddRef();
+  return node;
+}
+
+}  // namespace
+
+Expression* RestoreOperandFromFile(ClFileStream& file) {
+  return TakeOperand(RestoreCollectableFromFile(file));
+}
+
+Expression* RestoreOperand(Clvistream& stream) {
+  ClCollectable* object = RestoreCollectable(stream);
+  if (!stream.Good()) return nullptr;
+  return TakeOperand(object);
+}
+
+void DisposeRestoredExpression(ClCollectable* object) {
+  if (auto* node = dynamic_cast<Expression*>(object)) node->DetachForDisposal();
+  if (auto* list = dynamic_cast<ExpressionList*>(object)) list->DetachForDisposal();
+  delete object;
+}
