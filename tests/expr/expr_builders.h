@@ -7,6 +7,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -94,7 +95,7 @@ class TestContext : public ExprContext {
  public:
   explicit TestContext(Expression* root, std::vector<ExpressionVariable*> variables = {},
                        std::int32_t room = 8)
-      : TestContext(root, Padded(variables, room), static_cast<std::int32_t>(variables.size())) {}
+      : TestContext(Padded(variables, room), root, static_cast<std::int32_t>(variables.size())) {}
 
   Status MapName(SUValue& value, const SUValue& name, std::uint32_t options) override {
     ++map_calls;
@@ -108,7 +109,7 @@ class TestContext : public ExprContext {
   std::string last_name;
 
  private:
-  TestContext(Expression* root, std::shared_ptr<std::vector<ExpressionVariable*>> array,
+  TestContext(std::shared_ptr<std::vector<ExpressionVariable*>> array, Expression* root,
               std::int32_t count)
       : ExprContext(root, array->data(), count, static_cast<std::int32_t>(array->size())),
         array_(std::move(array)) {}
@@ -122,12 +123,20 @@ class TestContext : public ExprContext {
 };
 
 struct Outcome {
-  Status status;
+  Outcome() = default;
+  Outcome(Outcome&&) = default;
+  Outcome& operator=(Outcome&& other) noexcept {
+    status = other.status;
+    value.~SUValue();
+    new (&value) SUValue(std::move(other.value));
+    return *this;
+  }
+  Status status = 0;
   SUValue value;
 };
 
 inline Outcome Eval(Expression* e, ExprContext* context = nullptr) {
-  Outcome o{0, {}};
+  Outcome o;
   PrepareValue(o.value, e->GetResultType());
   o.status = e->Evaluate(o.value, context);
   return o;
