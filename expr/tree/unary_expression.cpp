@@ -134,13 +134,17 @@ Expression* UnaryExpression::Operand(std::int32_t index, Expression* replacement
 
 // --- compact forms ---
 
+// A pure change of type (row NOP) is written as its operand alone: the
+// reader takes code 1 for a leaf, and the builders put the change back.
 Status UnaryExpression::WriteCompactToMessage(BvuBinaryStream& message) const {
+  if (op_ == kNop && operand_ != nullptr) return operand_->WriteCompactToMessage(message);
   const Status s = WriteHeader(message);
   if (s != 0) return s;
   return operand_ != nullptr ? operand_->WriteCompactToMessage(message) : exprstatus::kItemFailed;
 }
 
 Status UnaryExpression::SaveCompactToVStream(Clvostream& stream, std::uint32_t mode) const {
+  if (op_ == kNop && operand_ != nullptr) return operand_->SaveCompactToVStream(stream, mode);
   WriteHeader(stream);
   if (operand_ == nullptr) return exprstatus::kItemFailed;
   return operand_->SaveCompactToVStream(stream, mode | (IsAggregate() ? 1u : 0u));
