@@ -35,7 +35,7 @@ std::int32_t ExpressionADVariable::SetClassMark(std::int8_t marker, std::int32_t
   const auto entry = static_cast<std::uint32_t>(i);
   if (InRange(entry)) {
     std::int8_t& stored = entries_[entry].classes[0];
-    if (marker == -1) {
+    if (marker == -1 || marker == 0) {
       stored = marker;
     } else if (marker != 0 && stored != 0 && stored < marker) {
       stored = marker;

@@ -58,8 +58,8 @@ class ExpressionADVariable : public ExpressionVariable {
 
   std::int32_t SetSize(std::uint32_t count, bool allocate);
   virtual std::int32_t ColumnClass(std::int32_t, std::int32_t) { return 0; }
-  // A marker other than 0 and -1 raises a stored marker that is non-zero
-  // and lower; -1 is stored as it is.
+  // Markers 0 and -1 are stored as they are; any other raises a stored
+  // marker that is non-zero and lower (0 marks an entry left out).
   std::int32_t SetClassMark(std::int8_t marker, std::int32_t i, std::int32_t j);
   std::int8_t Marker(std::uint32_t i) const;
   void SetElementValue(std::uint32_t i, double value);

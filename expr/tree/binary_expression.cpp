@@ -488,3 +488,174 @@ void BinaryExpression::PrintErrors(std::ostream& out, ExprContext* context, bool
   if (!mine && second_ != nullptr) second_->PrintErrors(out, context, &mine);
   if (mine && found != nullptr) *found = true;
 }
+
+// --- structure queries ---
+
+std::int32_t BinaryExpression::CountSetIndices() const {
+  const std::int32_t a = first_ != nullptr ? first_->CountSetIndices() : 0;
+  const std::int32_t b = second_ != nullptr ? second_->CountSetIndices() : 0;
+  if (op_ == kVec && second_ != nullptr && IsPlainSetType(second_->GetResultType())) return a + 1;
+  if (op_ == kSubId) return a + b;
+  return std::max(a, b);
+}
+
+namespace {
+
+template <typename Query>
+std::int32_t Sum(const Expression* a, const Expression* b, Query query) {
+  return (a != nullptr ? query(a) : 0) + (b != nullptr ? query(b) : 0);
+}
+
+}  // namespace
+
+std::int32_t BinaryExpression::CountFlag0002() const {
+  if (op_ == kSubId) return second_ != nullptr ? second_->CountFlag0002() : 0;
+  return Sum(first_, second_, [](const Expression* e) { return e->CountFlag0002(); });
+}
+
+std::int32_t BinaryExpression::CountFlag0004() const {
+  return Sum(first_, second_, [](const Expression* e) { return e->CountFlag0004(); });
+}
+
+std::int32_t BinaryExpression::CountFlag0800() const {
+  if (op_ == kDeriv) return 1;
+  if (op_ == kSubId) return second_ != nullptr ? second_->CountFlag0800() : 0;
+  return 0;
+}
+
+std::int32_t BinaryExpression::CountFlag1000() const {
+  return Sum(first_, second_, [](const Expression* e) { return e->CountFlag1000(); });
+}
+
+bool BinaryExpression::DependsOnVariables(ExprContext* context, std::int32_t arg) const {
+  return (second_ != nullptr && second_->DependsOnVariables(context, arg)) ||
+         (first_ != nullptr && first_->DependsOnVariables(context, arg));
+}
+
+bool BinaryExpression::HasImplicitReference() const {
+  return (first_ != nullptr && first_->HasImplicitReference()) ||
+         (second_ != nullptr && second_->HasImplicitReference());
+}
+
+bool BinaryExpression::NeedsIteration() const {
+  return op_ == kForEach || (first_ != nullptr && first_->NeedsIteration()) ||
+         (second_ != nullptr && second_->NeedsIteration()) || CountSetIndices() > 0;
+}
+
+void BinaryExpression::ResetCaches() {
+  if (first_ != nullptr) first_->ResetCaches();
+  if (second_ != nullptr) second_->ResetCaches();
+}
+
+std::uint32_t BinaryExpression::QualifyImplicitReferences(Expression* prefix) {
+  const std::uint32_t a = first_ != nullptr ? first_->QualifyImplicitReferences(prefix) : 0;
+  const std::uint32_t b = second_ != nullptr ? second_->QualifyImplicitReferences(prefix) : 0;
+  return node_count_ = a + b + 1;
+}
+
+Status BinaryExpression::NonlinearityClass(ExprContext* context, std::int32_t c,
+                                           std::uint32_t* flags, std::int32_t i, std::int32_t j) {
+  if (first_ == nullptr || second_ == nullptr) return exprstatus::kUnknownOperator;
+  const bool a_depends = first_->DependsOnVariables(context, j);
+  const bool b_depends = second_->DependsOnVariables(context, j);
+  std::int32_t ca = c;
+  std::int32_t cb = c;
+  switch (op_) {
+    case kVec: case kSubId: case kSlice: case kDiff: case kIntSect: case kSymDiff: case kIn:
+    case kForEach: case kAssignment:
+      return exprstatus::kNotClassified;
+    case kAnd: case kOr: case kXor: case kMod: case kConcat:
+      ca = cb = 4;
+      break;
+    case kEq: case kGt: case kLt: case kGe: case kLe: case kNe:
+      ca = cb = 1;
+      break;
+    case kAdd: case kSub:
+      break;
+    case kMul:
+      if (c < 3) {
+        ca = b_depends ? 3 : c;
+        cb = a_depends ? 3 : c;
+      }
+      break;
+    case kDiv:
+      if (c < 3) {
+        ca = b_depends ? 3 : c;
+        cb = a_depends || b_depends ? 3 : c;
+      }
+      break;
+    case kPow:
+      if (c < 3 && (a_depends || b_depends)) ca = cb = 3;
+      break;
+    case kDelay:
+      if (flags != nullptr) *flags |= 0x0800;
+      ca = cb = 3;
+      break;
+    case kMax: case kMin:
+      ca = cb = 3;
+      break;
+    default:
+      return exprstatus::kUnknownOperator;
+  }
+  first_->NonlinearityClass(context, ca, flags, i, j);
+  second_->NonlinearityClass(context, cb, flags, i, j);
+  return 0;
+}
+
+// --- rebuilding ---
+
+Expression* BinaryExpression::Rebuilt(Expression* first, Expression* second) const {
+  // Fresh operands come without a reference; hold them while the node is made.
+  first->AddRef();
+  second->AddRef();
+  auto* node = new BinaryExpression(op_, first, second, GetResultType());
+  first->Release();
+  second->Release();
+  return node;
+}
+
+Expression* BinaryExpression::RebuildWithChildren(std::int32_t count, const char* const* names) {
+  if (first_ == nullptr || second_ == nullptr) return this;
+  Expression* a = first_->RebuildWithChildren(count, names);
+  Expression* b = second_->RebuildWithChildren(count, names);
+  return a == first_ && b == second_ ? this : Rebuilt(a, b);
+}
+
+Expression* BinaryExpression::RebuildWithChildren(std::int32_t* count,
+                                                  ExpressionVariable** variables,
+                                                  ExprNameResolver* resolver) {
+  if (first_ == nullptr || second_ == nullptr) return this;
+  Expression* a = first_->RebuildWithChildren(count, variables, resolver);
+  Expression* b = second_->RebuildWithChildren(count, variables, resolver);
+  return a == first_ && b == second_ ? this : Rebuilt(a, b);
+}
+
+Expression* BinaryExpression::Rewrite(const char* name, bool* changed) {
+  if (op_ != kSubId || first_ == nullptr || second_ == nullptr) return this;
+  bool any = false;
+  Expression* a = first_->Rewrite(name, &any);
+  Expression* b = second_->Rewrite(name, &any);
+  if (!any) return this;
+  if (changed != nullptr) *changed = true;
+  return Rebuilt(a, b);
+}
+
+Expression* BinaryExpression::RewriteIndexChain(const char* name, bool* changed) {
+  if (op_ != kVec || first_ == nullptr || second_ == nullptr) return this;
+  if (first_->Op() == kVec && first_->Operand(1) != nullptr && first_->Operand(2) != nullptr) {
+    // Vec(Vec(a, b), c) becomes Vec(a, Vec(b, c)).
+    Expression* inner = new BinaryExpression(kVec, first_->Operand(2), second_, GetResultType());
+    Expression* regrouped = Rebuilt(first_->Operand(1), inner);
+    Expression* result = regrouped->RewriteIndexChain(name, changed);
+    if (result != regrouped) {
+      regrouped->AddRef();
+      regrouped->Release();
+    }
+    return result;
+  }
+  bool any = false;
+  Expression* a = first_->RewriteIndexChain(name, &any);
+  if (!any) return this;
+  if (changed != nullptr) *changed = true;
+  return Rebuilt(a, second_);
+}

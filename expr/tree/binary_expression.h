@@ -50,7 +50,29 @@ class BinaryExpression : public Expression {
   void PrintErrors(std::ostream& out, ExprContext* context, bool* found) const override;
   void DetachForDisposal() override { first_ = second_ = nullptr; }
 
+  std::int32_t CountSetIndices() const override;
+  std::int32_t CountFlag0002() const override;
+  std::int32_t CountFlag0004() const override;
+  std::int32_t CountFlag0800() const override;
+  std::int32_t CountFlag1000() const override;
+  bool IsOperation() const override { return !IsNameRow(); }
+  bool DependsOnVariables(ExprContext* context, std::int32_t arg) const override;
+  bool HasImplicitReference() const override;
+  bool NeedsIteration() const override;
+  std::uint32_t QualifyImplicitReferences(Expression* prefix) override;
+  Status NonlinearityClass(ExprContext* context, std::int32_t c, std::uint32_t* flags,
+                           std::int32_t i, std::int32_t j) override;
+  void ResetCaches() override;
+  Expression* RebuildWithChildren(std::int32_t count, const char* const* names) override;
+  Expression* RebuildWithChildren(std::int32_t* count, ExpressionVariable** variables,
+                                  ExprNameResolver* resolver) override;
+  Expression* Rewrite(const char* name, bool* changed) override;
+  Expression* RewriteIndexChain(const char* name, bool* changed) override;
+
  private:
+  // A node of this row and type over the two (no reference taken); the
+  // operands that are fresh are adopted.
+  Expression* Rebuilt(Expression* first, Expression* second) const;
   void SetOperands(Expression* first, Expression* second);
   Status Apply(SUValue& result, const SUValue& a, const SUValue& b);
   bool IsNameRow() const { return op_ == kVec || op_ == kSubId || op_ == kDeriv; }

@@ -118,6 +118,29 @@ Status Expression::VisitVariables(ExprContext*, std::uint32_t* counter, std::uin
   return 0;
 }
 
+// --- rebuilding ---
+
+Expression* Expression::RebuildWithChildren(std::int32_t, const char* const*) { return this; }
+
+Expression* Expression::RebuildWithChildren(std::int32_t*, ExpressionVariable**, ExprNameResolver*) {
+  return this;
+}
+
+Expression* Expression::Rewrite(const char*, bool*) { return this; }
+
+Expression* Expression::RewriteIndexChain(const char* name, bool* changed) {
+  return Rewrite(name, changed);
+}
+
+Expression* Expression::RebuildInPlace(Expression* node, std::int32_t count,
+                                       const char* const* names) {
+  Expression* rebuilt = node->RebuildWithChildren(count, names);
+  if (rebuilt == node) return node;
+  rebuilt->AddRef();
+  node->Release();
+  return rebuilt;
+}
+
 // --- compact forms ---
 
 Status Expression::WriteHeader(BvuBinaryStream& message) const {
@@ -267,6 +290,13 @@ Expression* TerminalExpression::EliminateObsoleteOperators() {
 std::int32_t TerminalExpression::Simplify(Expression** replacement) {
   *replacement = EliminateObsoleteOperators();
   return *replacement != nullptr ? 1 : 0;
+}
+
+Expression* TerminalExpression::Rewrite(const char* name, bool* changed) {
+  const bool named = value_.type == SUValue::kName || value_.type == SUValue::kLogical;
+  if (!named || !value_.EqualsText(name)) return this;
+  if (changed != nullptr) *changed = true;
+  return new UnaryExpression(kDeRef, this, GetResultType());
 }
 
 Status TerminalExpression::SaveCompactToVStream(Clvostream&, std::uint32_t) const {

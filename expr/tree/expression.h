@@ -23,6 +23,23 @@ class BvuBinaryStream;
 class ExprContext;
 class ExpressionVariable;
 
+// Looks a dereferenced name up while a tree is bound to variables.
+class ExprNameResolver {
+ public:
+  virtual ExpressionVariable* Lookup(const char* name, std::uint16_t type) = 0;
+
+ protected:
+  ~ExprNameResolver() = default;
+};
+
+// The running state of SizeInWords: a byte total, and the values that
+// variable references load into their variables.
+struct SizeCursor {
+  std::uint32_t total = 0;
+  const double* values = nullptr;
+  const double* end = nullptr;
+};
+
 namespace exprstatus {
 inline constexpr Status kNoEvaluator = 0xA030FFFFu;
 inline constexpr Status kUnknownOperator = 0x80300274u;  // 628
@@ -135,6 +152,52 @@ class Expression : public BvuCollectable {
   virtual Expression* ListElement(std::int32_t) const { return nullptr; }
   virtual ExpressionVariable* BoundVariable() const { return nullptr; }
 
+  // --- structure queries ---
+  virtual std::int32_t CountSetIndices() const { return 0; }
+  virtual std::int32_t CountFlag0002() const { return (flags_ & 0x0002) != 0 ? 1 : 0; }
+  virtual std::int32_t CountFlag0004() const { return (flags_ & 0x0004) != 0 ? 1 : 0; }
+  virtual std::int32_t CountFlag0800() const { return (flags_ & 0x0800) != 0 ? 1 : 0; }
+  virtual std::int32_t CountFlag1000() const { return (flags_ & 0x1000) != 0 ? 1 : 0; }
+  virtual bool IsOperation() const { return false; }
+  virtual std::int32_t ReservedFlagQuery() const { return 0; }
+  virtual std::int32_t WordCount() const { return 1; }
+  virtual std::int32_t ReservedOperandQuery() const { return 0; }
+  virtual bool DependsOnVariables(ExprContext*, std::int32_t) const { return false; }
+  virtual bool HasImplicitReference() const { return false; }
+  virtual bool NeedsIteration() const { return false; }
+  // Puts the prefix name in front of implicit references; the node count.
+  virtual std::uint32_t QualifyImplicitReferences(Expression*) { return NodeCount(); }
+  // Hands each operand the nonlinearity class it is used with; variable
+  // references mark their variable (SetClassMark with c, i, j).
+  virtual Status NonlinearityClass(ExprContext*, std::int32_t, std::uint32_t*, std::int32_t,
+                                   std::int32_t) {
+    return 0;
+  }
+  virtual Status SizeInWords(ExprContext*, SizeCursor& cursor) {
+    cursor.total += 8u * static_cast<std::uint32_t>(WordCount());
+    return 0;
+  }
+  virtual ExpressionVariable* VariableSpec() { return nullptr; }
+  virtual ExpressionVariable* StateVariableSpec() { return nullptr; }
+  virtual void ResetCaches() {}
+
+  // --- rebuilding: each gives this node, or a new node without a
+  // reference (the caller takes one) ---
+
+  // Binds dereferenced names to the position of the name in `names`.
+  virtual Expression* RebuildWithChildren(std::int32_t count, const char* const* names);
+  // Binds dereferenced names through the resolver, appending each variable
+  // found to `variables` at `*count`.
+  virtual Expression* RebuildWithChildren(std::int32_t* count, ExpressionVariable** variables,
+                                          ExprNameResolver* resolver);
+  // A name constant equal to `name` becomes a dereference of itself.
+  virtual Expression* Rewrite(const char* name, bool* changed);
+  // As Rewrite; index chains (Vec) are regrouped to the right first.
+  virtual Expression* RewriteIndexChain(const char* name, bool* changed);
+  // RebuildWithChildren (name-list form) in place: the node that stands
+  // now, with the caller's reference moved to it.
+  static Expression* RebuildInPlace(Expression* node, std::int32_t count, const char* const* names);
+
   // --- compact forms ---
   virtual Status SaveCompactToVStream(Clvostream& stream, std::uint32_t mode = 0) const;
   virtual Status WriteCompactToMessage(BvuBinaryStream& message) const;
@@ -200,6 +263,7 @@ class TerminalExpression : public Expression {
   Expression* DeepCopy() const override;
   Expression* EliminateObsoleteOperators() override;
   std::int32_t Simplify(Expression** replacement) override;
+  Expression* Rewrite(const char* name, bool* changed) override;
   Status SaveCompactToVStream(Clvostream& stream, std::uint32_t mode = 0) const override;
   Status Evaluate(SUValue& result, ExprContext* context) override;
   void PrintModelling(std::ostream& out, ExprContext* context = nullptr) const override;

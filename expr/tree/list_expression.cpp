@@ -369,3 +369,60 @@ void ListExpression::PrintErrors(std::ostream& out, ExprContext* context, bool* 
   for (std::int32_t i = 0; !any && i < ItemCount(); ++i) list_->At(i)->PrintErrors(out, context, &any);
   if (any && found != nullptr) *found = true;
 }
+
+// --- queries forwarded to the items ---
+
+std::int32_t ListExpression::CountSetIndices() const {
+  return SumOver([](const Expression* e) { return e->CountSetIndices(); });
+}
+std::int32_t ListExpression::CountFlag0002() const {
+  return SumOver([](const Expression* e) { return e->CountFlag0002(); });
+}
+std::int32_t ListExpression::CountFlag0004() const {
+  return SumOver([](const Expression* e) { return e->CountFlag0004(); });
+}
+std::int32_t ListExpression::CountFlag0800() const {
+  return SumOver([](const Expression* e) { return e->CountFlag0800(); });
+}
+std::int32_t ListExpression::CountFlag1000() const {
+  return SumOver([](const Expression* e) { return e->CountFlag1000(); });
+}
+
+bool ListExpression::DependsOnVariables(ExprContext* context, std::int32_t arg) const {
+  for (std::int32_t i = 0; i < ItemCount(); ++i) {
+    if (list_->At(i)->DependsOnVariables(context, arg)) return true;
+  }
+  return false;
+}
+
+bool ListExpression::NeedsIteration() const {
+  for (std::int32_t i = 0; i < ItemCount(); ++i) {
+    if (list_->At(i)->NeedsIteration()) return true;
+  }
+  return false;
+}
+
+Status ListExpression::NonlinearityClass(ExprContext* context, std::int32_t c,
+                                         std::uint32_t* flags, std::int32_t i, std::int32_t j) {
+  for (std::int32_t k = 0; k < ItemCount(); ++k) {
+    const Status s = list_->At(k)->NonlinearityClass(context, c, flags, i, j);
+    if (status::IsFailure(s)) return s;
+  }
+  return 0;
+}
+
+Status ListExpression::SizeInWords(ExprContext* context, SizeCursor& cursor) {
+  for (std::int32_t k = 0; k < ItemCount(); ++k) {
+    const Status s = list_->At(k)->SizeInWords(context, cursor);
+    if (status::IsFailure(s)) return s;
+  }
+  return 0;
+}
+
+ExpressionVariable* ListExpression::VariableSpec() {
+  return ItemCount() > 0 ? list_->At(0)->VariableSpec() : nullptr;
+}
+
+ExpressionVariable* ListExpression::StateVariableSpec() {
+  return ItemCount() > 0 ? list_->At(0)->StateVariableSpec() : nullptr;
+}

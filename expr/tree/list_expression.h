@@ -79,6 +79,18 @@ class ListExpression : public Expression {
   void PrintDebug(std::ostream& out, std::int32_t depth, bool end_line) const override;
   void PrintErrors(std::ostream& out, ExprContext* context, bool* found) const override;
   void DetachForDisposal() override { list_ = nullptr; }
+  std::int32_t CountSetIndices() const override;
+  std::int32_t CountFlag0002() const override;
+  std::int32_t CountFlag0004() const override;
+  std::int32_t CountFlag0800() const override;
+  std::int32_t CountFlag1000() const override;
+  bool DependsOnVariables(ExprContext* context, std::int32_t arg) const override;
+  bool NeedsIteration() const override;
+  Status NonlinearityClass(ExprContext* context, std::int32_t c, std::uint32_t* flags,
+                           std::int32_t i, std::int32_t j) override;
+  Status SizeInWords(ExprContext* context, SizeCursor& cursor) override;
+  ExpressionVariable* VariableSpec() override;
+  ExpressionVariable* StateVariableSpec() override;
 
   std::int32_t ItemCount() const { return list_ != nullptr ? static_cast<std::int32_t>(list_->Entries()) : 0; }
   ExpressionList* List() const { return list_; }
@@ -86,6 +98,12 @@ class ListExpression : public Expression {
   bool ReadItems(BvuBinaryStream& message, void* reading_context, std::uint32_t flags, int depth);
 
  protected:
+  template <typename Query>
+  std::int32_t SumOver(Query query) const {
+    std::int32_t sum = 0;
+    for (std::int32_t i = 0; i < ItemCount(); ++i) sum += query(list_->At(static_cast<std::size_t>(i)));
+    return sum;
+  }
   void Attach(ExpressionList* list);
   void PrintItems(std::ostream& out, ExprContext* context) const;
   virtual std::uint32_t OwnNodes() const { return 1; }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ostream>
 #include <sstream>
 
@@ -506,4 +507,150 @@ void UnaryExpression::PrintDebug(std::ostream& out, std::int32_t depth, bool end
 void UnaryExpression::PrintErrors(std::ostream& out, ExprContext* context, bool* found) const {
   Expression::PrintErrors(out, context, found);
   if (ErrorCode() == 0 && operand_ != nullptr) operand_->PrintErrors(out, context, found);
+}
+
+// --- structure queries ---
+
+std::int32_t UnaryExpression::CountSetIndices() const {
+  return operand_ != nullptr ? operand_->CountSetIndices() : 0;
+}
+
+std::int32_t UnaryExpression::CountFlag0002() const {
+  return (operand_ != nullptr ? operand_->CountFlag0002() : 0) + Expression::CountFlag0002();
+}
+
+std::int32_t UnaryExpression::CountFlag0004() const {
+  return (operand_ != nullptr ? operand_->CountFlag0004() : 0) + Expression::CountFlag0004();
+}
+
+std::int32_t UnaryExpression::CountFlag1000() const {
+  return (operand_ != nullptr ? operand_->CountFlag1000() : 0) + Expression::CountFlag1000();
+}
+
+bool UnaryExpression::DependsOnVariables(ExprContext* context, std::int32_t arg) const {
+  return operand_ != nullptr && operand_->DependsOnVariables(context, arg);
+}
+
+namespace {
+
+bool IsImplicit(std::uint16_t flags) { return (flags & 0x0020) != 0 && (flags & 0x0008) == 0; }
+
+}  // namespace
+
+bool UnaryExpression::HasImplicitReference() const {
+  if (IsDeRef() && IsImplicit(Flags())) return true;
+  return operand_ != nullptr && operand_->HasImplicitReference();
+}
+
+bool UnaryExpression::NeedsIteration() const {
+  return !IsAggregate() && operand_ != nullptr && operand_->NeedsIteration();
+}
+
+void UnaryExpression::ResetCaches() {
+  if (operand_ != nullptr) operand_->ResetCaches();
+}
+
+std::uint32_t UnaryExpression::QualifyImplicitReferences(Expression* prefix) {
+  if (operand_ == nullptr) return NodeCount();
+  operand_->QualifyImplicitReferences(prefix);
+  if (IsDeRef() && IsImplicit(Flags())) QualifyName(prefix, &operand_);
+  return node_count_ = operand_->NodeCount() + 1;
+}
+
+Status UnaryExpression::NonlinearityClass(ExprContext* context, std::int32_t c,
+                                          std::uint32_t* flags, std::int32_t i, std::int32_t j) {
+  if (operand_ == nullptr) return exprstatus::kUnknownOperator;
+  const bool depends = operand_->DependsOnVariables(context, j);
+  std::int32_t handed = c;
+  switch (op_) {
+    case kNot:
+    case kRound:
+    case kTruncate:
+    case kMaxList:
+    case kMinList:
+      if (c < 4 && depends) handed = 4;
+      break;
+    case kPlus:
+    case kMinus:
+    case kFloat:
+      break;
+    case kSigma:
+      if (c < 1 && depends) handed = 1;
+      break;
+    case kProd:
+      if (c < 3 && depends) handed = 3;
+      break;
+    default:
+      if (op_ >= kSin && op_ <= kSqr) {
+        if (c < 3 && depends) handed = 3;
+        break;
+      }
+      return exprstatus::kUnknownOperator;
+  }
+  return operand_->NonlinearityClass(context, handed, flags, i, j);
+}
+
+// --- binding names to variables ---
+
+std::string UnaryExpression::DereferencedName() const {
+  std::ostringstream text;
+  PrintNode(text, operand_);
+  std::string name = text.str();
+  const std::size_t dollar = name.find('$');
+  if (dollar != std::string::npos) {
+    name = name.substr(0, dollar) + name.substr(dollar + 1) + ".Derivative";
+  }
+  return name;
+}
+
+namespace {
+
+bool NamesMatch(const std::string& wanted, const char* listed) {
+  if (listed == nullptr) return false;
+  if (SUValue::CompareCI(wanted.c_str(), listed) == 0) return true;
+  // "global." in front of a listed name does not count.
+  if (std::strlen(listed) > 7 && listed[6] == '.') {
+    const std::string head(listed, 6);
+    if (SUValue::CompareCI(head.c_str(), "global") == 0) {
+      return SUValue::CompareCI(wanted.c_str(), listed + 7) == 0;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+Expression* UnaryExpression::RebuildWithChildren(std::int32_t count, const char* const* names) {
+  if (operand_ == nullptr) return this;
+  if (op_ == kDeRef) {
+    const std::string name = DereferencedName();
+    for (std::int32_t i = 0; i < count; ++i) {
+      if (NamesMatch(name, names[i])) return new VarRefExpression(static_cast<std::uint32_t>(i), GetResultType());
+    }
+  }
+  Expression* rebuilt = operand_->RebuildWithChildren(count, names);
+  if (rebuilt == operand_) return this;
+  rebuilt->AddRef();
+  auto* node = new UnaryExpression(op_, rebuilt, GetResultType());
+  rebuilt->Release();
+  return node;
+}
+
+Expression* UnaryExpression::RebuildWithChildren(std::int32_t* count,
+                                                 ExpressionVariable** variables,
+                                                 ExprNameResolver* resolver) {
+  if (operand_ == nullptr) return this;
+  if (op_ == kDeRef && operand_->CountReferences() == 0 && resolver != nullptr) {
+    if (ExpressionVariable* found = resolver->Lookup(DereferencedName().c_str(), GetResultType())) {
+      variables[*count] = found;
+      ++*count;
+      return new VarRefExpression(static_cast<std::uint32_t>(*count - 1), GetResultType());
+    }
+  }
+  Expression* rebuilt = operand_->RebuildWithChildren(count, variables, resolver);
+  if (rebuilt == operand_) return this;
+  rebuilt->AddRef();
+  auto* node = new UnaryExpression(op_, rebuilt, GetResultType());
+  rebuilt->Release();
+  return node;
 }

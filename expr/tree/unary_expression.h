@@ -4,6 +4,8 @@
 // its operand.
 #pragma once
 
+#include <string>
+
 #include "expr/tree/expression.h"
 
 class UnaryExpression : public Expression {
@@ -42,6 +44,24 @@ class UnaryExpression : public Expression {
   void PrintDebug(std::ostream& out, std::int32_t depth, bool end_line) const override;
   void PrintErrors(std::ostream& out, ExprContext* context, bool* found) const override;
   void DetachForDisposal() override { operand_ = nullptr; }
+
+  std::int32_t CountSetIndices() const override;
+  std::int32_t CountFlag0002() const override;
+  std::int32_t CountFlag0004() const override;
+  std::int32_t CountFlag1000() const override;
+  bool IsOperation() const override { return !IsDeRef(); }
+  bool DependsOnVariables(ExprContext* context, std::int32_t arg) const override;
+  bool HasImplicitReference() const override;
+  bool NeedsIteration() const override;
+  std::uint32_t QualifyImplicitReferences(Expression* prefix) override;
+  Status NonlinearityClass(ExprContext* context, std::int32_t c, std::uint32_t* flags,
+                           std::int32_t i, std::int32_t j) override;
+  void ResetCaches() override;
+  Expression* RebuildWithChildren(std::int32_t count, const char* const* names) override;
+  Expression* RebuildWithChildren(std::int32_t* count, ExpressionVariable** variables,
+                                  ExprNameResolver* resolver) override;
+  // The name a dereference stands for ("$x" names "x.Derivative").
+  std::string DereferencedName() const;
 
   // Resolves a name value (or an array of them) through the context.
   static Status Dereference(ExprContext* context, SUValue& result, const SUValue& name);

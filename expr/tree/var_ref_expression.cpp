@@ -1,5 +1,6 @@
 #include "expr/tree/var_ref_expression.h"
 
+#include <algorithm>
 #include <ostream>
 #include <string>
 #include <unordered_set>
@@ -91,6 +92,49 @@ void VarRefExpression::PrintDebug(std::ostream& out, std::int32_t depth, bool en
   if (end_line) out << '\n';
 }
 
+namespace {
+
+ExpressionADVariable* DerivativeVariable(ExprContext* context, std::uint32_t offset) {
+  if (context == nullptr) return nullptr;
+  return dynamic_cast<ExpressionADVariable*>(context->GetVariable(static_cast<std::int32_t>(offset)));
+}
+
+}  // namespace
+
+bool VarRefExpression::DependsOnVariables(ExprContext* context, std::int32_t arg) const {
+  ExpressionADVariable* v = DerivativeVariable(context, offset_);
+  return v != nullptr && v->ColumnClass(0, arg) != 0;
+}
+
+Status VarRefExpression::NonlinearityClass(ExprContext* context, std::int32_t c, std::uint32_t*,
+                                           std::int32_t i, std::int32_t j) {
+  if (ExpressionADVariable* v = DerivativeVariable(context, offset_)) {
+    v->SetClassMark(static_cast<std::int8_t>(c), i, j);
+  }
+  return 0;
+}
+
+std::int32_t VarRefExpression::VariableElementCountIn(ExprContext* context) const {
+  if (context == nullptr) return 0;
+  ExpressionVariable* v = context->GetVariable(static_cast<std::int32_t>(offset_));
+  return v != nullptr ? v->ElementCount() : 0;
+}
+
+Status VarRefExpression::SizeInWords(ExprContext* context, SizeCursor& cursor) {
+  ExpressionVariable* v =
+      context != nullptr ? context->GetVariable(static_cast<std::int32_t>(offset_)) : nullptr;
+  if (v == nullptr) return exprstatus::kNoEvaluator;
+  const std::int32_t n = v->ElementCount();
+  for (std::int32_t k = 0; k < std::max(n, 1); ++k) {
+    if (cursor.values == nullptr || cursor.values >= cursor.end) return exprstatus::kItemFailed;
+    ExpressionVariable* element = n <= 1 ? v : v->ElementOfList(k);
+    if (auto* ad = dynamic_cast<ExpressionADVariable*>(element)) ad->SetElementValue(0, *cursor.values);
+    ++cursor.values;
+    cursor.total += 8;
+  }
+  return 0;
+}
+
 // --- VariableExpression ---
 
 namespace {
@@ -157,6 +201,14 @@ void VariableExpression::RestoreFromVStream(Clvistream& stream) {
   auto* variable = dynamic_cast<ExpressionVariable*>(object);
   if (object != nullptr && variable == nullptr) RaiseDamagedInput();
   Adopt(variable);
+}
+
+ExpressionVariable* VariableExpression::VariableSpec() {
+  return variable_ != nullptr ? variable_->VariableSpec() : nullptr;
+}
+
+ExpressionVariable* VariableExpression::StateVariableSpec() {
+  return variable_ != nullptr ? variable_->StateVariableSpec() : nullptr;
 }
 
 void VariableExpression::PrintName(std::ostream& out) const {

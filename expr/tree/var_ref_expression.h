@@ -29,6 +29,13 @@ class VarRefExpression : public Expression {
   Status VisitVariables(ExprContext* context, std::uint32_t* counter, std::uint32_t mode) override;
   void PrintModelling(std::ostream& out, ExprContext* context = nullptr) const override;
   void PrintDebug(std::ostream& out, std::int32_t depth, bool end_line) const override;
+  // Asks the variable at the offset for its column class.
+  bool DependsOnVariables(ExprContext* context, std::int32_t arg) const override;
+  Status NonlinearityClass(ExprContext* context, std::int32_t c, std::uint32_t* flags,
+                           std::int32_t i, std::int32_t j) override;
+  // Loads the next values of the cursor into the variable (one per element).
+  Status SizeInWords(ExprContext* context, SizeCursor& cursor) override;
+  std::int32_t VariableElementCountIn(ExprContext* context) const;
 
   std::uint32_t Offset() const { return offset_; }
 
@@ -63,6 +70,8 @@ class VariableExpression : public VarRefExpression {
   void PrintModelling(std::ostream& out, ExprContext* context = nullptr) const override;
   void PrintDebug(std::ostream& out, std::int32_t depth, bool end_line) const override;
   ExpressionVariable* BoundVariable() const override { return variable_; }
+  ExpressionVariable* VariableSpec() override;
+  ExpressionVariable* StateVariableSpec() override;
   void DetachForDisposal() override { variable_ = nullptr; }
 
  private:
