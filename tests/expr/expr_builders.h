@@ -115,8 +115,10 @@ class TestContext : public ExprContext {
         array_(std::move(array)) {}
   static std::shared_ptr<std::vector<ExpressionVariable*>> Padded(
       const std::vector<ExpressionVariable*>& variables, std::int32_t room) {
-    auto array = std::make_shared<std::vector<ExpressionVariable*>>(variables);
-    array->resize(std::max<std::size_t>(variables.size(), static_cast<std::size_t>(room)));
+    auto array = std::make_shared<std::vector<ExpressionVariable*>>(
+        std::max<std::size_t>(variables.size(), static_cast<std::size_t>(room)), nullptr);
+    std::size_t i = 0;
+    for (ExpressionVariable* v : variables) (*array)[i++] = v;
     return array;
   }
   std::shared_ptr<std::vector<ExpressionVariable*>> array_;
