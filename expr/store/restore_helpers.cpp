@@ -1,6 +1,7 @@
 #include "expr/store/restore_helpers.h"
 
 #include <string>
+#include <vector>
 
 #include "expr/eval/expr_context.h"
 #include "expr/tree/binary_expression.h"
@@ -56,8 +57,24 @@ bool ReadValueText(ClFileStream& file, std::uint32_t length, SUValue& value) {
 
 namespace {
 
+thread_local std::vector<const ClCollectable*> restoring;
+
+}  // namespace
+
+RestoringNode::RestoringNode(const ClCollectable* node) { restoring.push_back(node); }
+RestoringNode::~RestoringNode() { restoring.pop_back(); }
+
+void RefuseAncestor(const ClCollectable* object) {
+  for (const ClCollectable* node : restoring) {
+    if (node == object) RaiseDamagedInput();
+  }
+}
+
+namespace {
+
 Expression* TakeOperand(ClCollectable* object) {
   if (object == nullptr) return nullptr;
+  RefuseAncestor(object);
   auto* node = dynamic_cast<Expression*>(object);
   if (node == nullptr) RaiseDamagedInput();
   node->AddRef();

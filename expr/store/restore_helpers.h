@@ -29,6 +29,19 @@ bool ReadValueText(ClFileStream& file, std::uint32_t length, SUValue& value);
 Expression* RestoreOperandFromFile(ClFileStream& file);
 Expression* RestoreOperand(Clvistream& stream);
 
+// Marks a node whose body is being restored. A node that names one of its
+// own ancestors as an operand would make a cycle that no release frees and
+// every walk runs around forever; such a graph is damaged input.
+class RestoringNode {
+ public:
+  explicit RestoringNode(const ClCollectable* node);
+  ~RestoringNode();
+  RestoringNode(const RestoringNode&) = delete;
+  RestoringNode& operator=(const RestoringNode&) = delete;
+};
+// Raises damaged input when `object` is a node still being restored.
+void RefuseAncestor(const ClCollectable* object);
+
 // The disposal for GuardedRestore of expression graphs: each object made is
 // freed alone, without releasing what it refers to (those are disposed of
 // too).

@@ -106,6 +106,7 @@ void BinaryExpression::SaveToFile(ClFileStream& file) const {
 }
 
 void BinaryExpression::RestoreFromFile(ClFileStream& file) {
+  const RestoringNode restoring(this);
   Expression::RestoreFromFile(file);
   Release(first_);
   Release(second_);
@@ -122,6 +123,7 @@ void BinaryExpression::SaveToVStream(Clvostream& stream) const {
 }
 
 void BinaryExpression::RestoreFromVStream(Clvistream& stream) {
+  const RestoringNode restoring(this);
   Expression::RestoreFromVStream(stream);
   Release(first_);
   Release(second_);

@@ -52,6 +52,7 @@ void ExpressionList::TakeItemReferences() {
       items_.Clear();
       RaiseDamagedInput();
     }
+    RefuseAncestor(items_.ItemAt(i));
   }
   for (std::size_t i = 0; i < items_.Entries(); ++i) At(i)->AddRef();
 }
@@ -121,6 +122,7 @@ ExpressionList* AsList(ClCollectable* object) {
 }  // namespace
 
 void ListExpression::RestoreFromFile(ClFileStream& file) {
+  const RestoringNode restoring(this);
   Expression::RestoreFromFile(file);
   delete list_;
   list_ = nullptr;
@@ -128,6 +130,7 @@ void ListExpression::RestoreFromFile(ClFileStream& file) {
 }
 
 void ListExpression::RestoreFromVStream(Clvistream& stream) {
+  const RestoringNode restoring(this);
   Expression::RestoreFromVStream(stream);
   delete list_;
   list_ = nullptr;

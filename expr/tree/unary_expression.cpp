@@ -54,6 +54,7 @@ void UnaryExpression::SaveToFile(ClFileStream& file) const {
 }
 
 void UnaryExpression::RestoreFromFile(ClFileStream& file) {
+  const RestoringNode restoring(this);
   Expression::RestoreFromFile(file);
   Release(operand_);
   operand_ = nullptr;
@@ -67,6 +68,7 @@ void UnaryExpression::SaveToVStream(Clvostream& stream) const {
 }
 
 void UnaryExpression::RestoreFromVStream(Clvistream& stream) {
+  const RestoringNode restoring(this);
   Expression::RestoreFromVStream(stream);
   Release(operand_);
   operand_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <random>
 #include <string>
 
 #include "expr/store/restore_helpers.h"
@@ -71,6 +72,8 @@ Ref Sample(std::uint16_t id) {
     case exprclass::kUnary: return U(kSqrt, Var(0));
     case exprclass::kBinary: return B(kSub, Var(0), Real(1.5));
     case exprclass::kVarRef: return Var(9);
+    case exprclass::kVariable:
+      return Hold(new VariableExpression(new ExpressionVariable, VariableExpression::kOwnsVariable));
     case exprclass::kList: return ListOf<ListExpression>({&v, &r});
     case exprclass::kHomList: return ListOf({&v, &r});
     case exprclass::kProcIOList: return ListOf<ProcIOListExpression>({&v, &r}, 0);
@@ -80,7 +83,8 @@ Ref Sample(std::uint16_t id) {
 
 const std::uint16_t kIds[] = {exprclass::kSysFun,  exprclass::kExpression, exprclass::kTerminal,
                               exprclass::kUnary,   exprclass::kBinary,     exprclass::kVarRef,
-                              exprclass::kList,    exprclass::kHomList,    exprclass::kProcIOList};
+                              exprclass::kList,    exprclass::kHomList,    exprclass::kProcIOList,
+                              exprclass::kVariable};
 
 TEST(StoredForm, FactoryMakesEveryExpressionClass) {
   EnsureExpressionClassesRegistered();
@@ -143,6 +147,51 @@ TEST(StoredForm, DamagedBodiesFailWithAStatusAndLeaveNothingBehind) {
   ASSERT_NE(at, std::string::npos);
   foreign.replace(at, 4, ":109");
   EXPECT_NE(RestoreText(foreign).status, 0u);
+}
+
+// Saved graphs with random bytes changed after the root's class id: every
+// restore either gives an expression or fails with a status, and a failed
+// one leaves nothing behind (the sanitizer tree checks).
+TEST(StoredForm, SeededDamageToStoredGraphsIsRefusedOrRead) {
+  const Ref leaf = Var(1);
+  const Ref shared = U(kExp, Var(0));
+  const Ref tree = B(kAdd, B(kMul, shared, shared), U(kSigma, ListOf({&leaf, &shared})));
+  const std::string binary = SaveBinary(tree.get());
+  const std::string text = SaveText(tree.get());
+  const std::size_t text_body = text.find('{') + 1;
+  std::mt19937 random(15);
+  int refused = 0;
+  for (int round = 0; round < 3000; ++round) {
+    const bool use_binary = round % 2 == 0;
+    std::string bytes = use_binary ? binary : text;
+    const std::size_t from = use_binary ? 6 : text_body;
+    for (int k = 0; k < 1 + round % 3; ++k) {
+      bytes[from + random() % (bytes.size() - from)] = static_cast<char>(random());
+    }
+    const ClRestoreOutcome outcome = use_binary ? RestoreBinary(bytes) : RestoreText(bytes);
+    if (outcome.status != 0) {
+      ++refused;
+      continue;
+    }
+    const Ref back = Restored(outcome);
+    if (back == nullptr) continue;
+    Printed(back.get());
+    Eval(back.get());
+  }
+  EXPECT_GT(refused, 0);
+}
+
+// A node whose operand is one of its own ancestors is refused.
+TEST(StoredForm, CyclesInAStoredGraphAreRefused) {
+  const Ref tree = U(kMinus, U(kExp, Var(0)));
+  std::string text = SaveText(tree.get());
+  // The inner node (object 2) gets a reference to the root (object 1).
+  const std::size_t inner = text.find(":122", 1);
+  ASSERT_NE(inner, std::string::npos);
+  const std::size_t operand = text.find(":124", inner);
+  const std::size_t end = text.find('}', operand);
+  text.replace(operand, end - operand + 1, "@1 ");
+  EXPECT_NE(RestoreText(text).status, 0u);
 }
 
 }  // namespace
