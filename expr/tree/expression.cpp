@@ -226,7 +226,7 @@ TerminalExpression::TerminalExpression() : Expression(kTerm, 0) {}
 TerminalExpression::TerminalExpression(const SUValue& value, std::uint16_t type)
     : Expression(kTerm, type) {
   PrepareValue(value_, type);
-  value_.Assign(value);
+  if (value.type != SUValue::kNoType) value_.Assign(value);
   // A type that left the kind open takes the value's: the stored forms read
   // the value back by the node's type.
   if (type_ == 0 || type_ == SUValue::kEmptySet || type_ == SUValue::kEmptyOrderedSet) {

@@ -32,6 +32,38 @@ TEST(ExpressionPrint, ModellingFormsAndParentheses) {
   EXPECT_EQ(Printed(nullptr), "Null Expression");
 }
 
+// Every operator row prints in the form its row names: function form,
+// prefix or infix, or one of the special forms.
+TEST(ExpressionPrint, EveryOperatorPrintsInItsRowForm) {
+  const Ref a = Var(0), b = Var(1);
+  for (std::uint16_t op = 0; op < kEmptyRow; ++op) {
+    const OperatorRow& row = OperatorTable[op];
+    const std::string name = row.modelling;
+    std::string expected;
+    Ref node;
+    if (row.operands == 1) {
+      node = Hold(new UnaryExpression(op, a.get(), 0));
+      if (row.print_form == kPrintFunction) expected = name + "(V1)";
+      if (row.print_form == kPrintInfix) expected = name + "V1";
+      if (row.print_form == kPrintSpecial) {
+        expected = "UNKNOWN SPECIAL FORMAT FOR UNARY EXPRESSION OPERATOR " + name + "(V1)";
+      }
+    } else if (row.operands == 2) {
+      node = Hold(new BinaryExpression(op, a.get(), b.get(), 0));
+      if (row.print_form == kPrintFunction) expected = name + "(V1,V2)";
+      if (row.print_form == kPrintInfix) expected = "V1" + name + "V2";
+      if (op == kVec) expected = "V1(V2)";
+      if (op == kDeriv) expected = "$V1";
+      if (op == kDelay) expected = "DELAY V1 BY V2";
+      if (op == kForEach) expected = "FOREACH(V1 IN V2)";
+    } else {
+      continue;
+    }
+    if (node->Operand(1)->Op() != kTerm) continue;  // wrapped for its type; covered below
+    EXPECT_EQ(Printed(node.get()), expected) << row.name;
+  }
+}
+
 TEST(ExpressionPrint, IndexedNamePrintsAsOneArgumentList) {
   const Ref x = Text("x", SUValue::kName);
   const Ref first = Ref(MakeIndexedName(kVec, x.get(), Int(1).get()));
@@ -71,6 +103,17 @@ TEST(ExpressionPrint, PrivateNodesHideTheirText) {
   EXPECT_EQ(Printed(tree->Operand(1)), "PrivateExpression");
   EXPECT_EQ(tree->SetPrivate(false), 0);
   EXPECT_EQ(Printed(tree.get()), "V1+V2");
+}
+
+TEST(ExpressionPrint, SetConstantsStartValidAndEmptyOthersUndefined) {
+  const Ref set = Hold(new TerminalExpression(SUValue(), SUValue::kIntSet));
+  const Ref real = Hold(new TerminalExpression(SUValue(), SUValue::kReal));
+  EXPECT_EQ(static_cast<TerminalExpression*>(set.get())->Value().status, SUValue::kValid);
+  EXPECT_EQ(static_cast<TerminalExpression*>(set.get())->Value().count, 0);
+  EXPECT_EQ(static_cast<TerminalExpression*>(real.get())->Value().status, SUValue::kUnknown);
+  EXPECT_EQ(Printed(real.get()), "?");
+  TestContext context(set.get());
+  EXPECT_EQ(context.Result().status, SUValue::kValid);
 }
 
 TEST(ExpressionPrint, DebugLinesIndentByDepth) {
