@@ -83,7 +83,7 @@ inline constexpr std::uint16_t kProcCall = 129;
 // Node flag bits.
 inline constexpr std::uint16_t kFlagPrivate = 0x0200;
 
-inline constexpr int kMaxExpressionDepth = 1000;
+inline constexpr int kMaxExpressionDepth = 10000;
 
 class Expression : public BvuCollectable {
  public:

@@ -181,6 +181,17 @@ TEST(StoredForm, SeededDamageToStoredGraphsIsRefusedOrRead) {
   EXPECT_GT(refused, 0);
 }
 
+// A long left-deep sum, as models write them, goes through both forms.
+TEST(StoredForm, DeepTreesRoundTrip) {
+  Ref sum = Var(0);
+  for (int i = 1; i < 5000; ++i) sum = B(kAdd, sum, Var(static_cast<std::uint32_t>(i % 7)));
+  for (bool binary : {true, false}) {
+    const ClRestoreOutcome outcome = binary ? RestoreBinary(SaveBinary(sum.get())) : RestoreText(SaveText(sum.get()));
+    ASSERT_EQ(outcome.status, 0u) << outcome.message;
+    EXPECT_EQ(Restored(outcome)->NodeCount(), sum->NodeCount());
+  }
+}
+
 // A node whose operand is one of its own ancestors is refused.
 TEST(StoredForm, CyclesInAStoredGraphAreRefused) {
   const Ref tree = U(kMinus, U(kExp, Var(0)));
