@@ -288,6 +288,23 @@ bool IsIntegerKind(const SUValue& v) {
          (v.type == SUValue::kInteger || v.type == SUValue::kLogical);
 }
 
+// The logical operators, comparisons (string and integer rows compare as
+// their real row) and membership.
+bool Truth(std::uint16_t op, const SUValue& a, const SUValue& b) {
+  switch (op) {
+    case kAnd: return AsInt(a) != 0 && AsInt(b) != 0;
+    case kOr: return AsInt(a) != 0 || AsInt(b) != 0;
+    case kXor: return (AsInt(a) != 0) != (AsInt(b) != 0);
+    case kIn: return b.IsGreaterEqual(a);
+    case kEq: case kSEq: case kIEq: return a.IsEqual(b);
+    case kGt: case kSGt: case kIGt: return a.IsGreater(b);
+    case kLt: case kSLt: case kILt: return a.IsLess(b);
+    case kGe: case kSGe: case kIGe: return a.IsGreaterEqual(b);
+    case kLe: case kSLe: case kILe: return a.IsLessEqual(b);
+    default: return a.IsNotEqual(b);  // kNe, kSNe, kINe
+  }
+}
+
 }  // namespace
 
 Status BinaryExpression::Apply(SUValue& result, const SUValue& a, const SUValue& b) {
@@ -326,17 +343,11 @@ Status BinaryExpression::Apply(SUValue& result, const SUValue& a, const SUValue&
       result.Assign(a);
       result.DivideBy(b);
       return Settled(result);
-    case kAnd: return StoreInt(result, AsInt(a) != 0 && AsInt(b) != 0, SUValue::kLogical);
-    case kOr: return StoreInt(result, AsInt(a) != 0 || AsInt(b) != 0, SUValue::kLogical);
-    case kXor: return StoreInt(result, (AsInt(a) != 0) != (AsInt(b) != 0), SUValue::kLogical);
-    case kEq: case kSEq: case kIEq: return StoreInt(result, a.IsEqual(b), SUValue::kLogical);
-    case kGt: case kSGt: case kIGt: return StoreInt(result, a.IsGreater(b), SUValue::kLogical);
-    case kLt: case kSLt: case kILt: return StoreInt(result, a.IsLess(b), SUValue::kLogical);
-    case kGe: case kSGe: case kIGe:
-      return StoreInt(result, a.IsGreaterEqual(b), SUValue::kLogical);
-    case kLe: case kSLe: case kILe: return StoreInt(result, a.IsLessEqual(b), SUValue::kLogical);
-    case kNe: case kSNe: case kINe: return StoreInt(result, a.IsNotEqual(b), SUValue::kLogical);
-    case kIn: return StoreInt(result, b.IsGreaterEqual(a), SUValue::kLogical);
+    case kAnd: case kOr: case kXor: case kIn:
+    case kEq: case kSEq: case kIEq: case kGt: case kSGt: case kIGt:
+    case kLt: case kSLt: case kILt: case kGe: case kSGe: case kIGe:
+    case kLe: case kSLe: case kILe: case kNe: case kSNe: case kINe:
+      return StoreInt(result, Truth(op_, a, b) ? 1 : 0, SUValue::kLogical);
     case kMod: {
       const std::int32_t x = AsInt(a);
       const std::int32_t y = AsInt(b);

@@ -166,6 +166,49 @@ Status UnaryExpression::Evaluate(SUValue& result, ExprContext* context) {
   return applied;
 }
 
+namespace {
+
+// The one-argument library functions of x as real.
+Status ApplyFunction(std::uint16_t op, SUValue& result, double x) {
+  switch (op) {
+    case kSin: return StoreChecked(result, platform::Sin(x));
+    case kCos: return StoreChecked(result, platform::Cos(x));
+    case kASin: return StoreChecked(result, platform::Asin(x));
+    case kACos: return StoreChecked(result, platform::Acos(x));
+    case kSinh: return StoreChecked(result, platform::Sinh(x));
+    case kCosh: return StoreChecked(result, platform::Cosh(x));
+    case kSqrt: return StoreChecked(result, platform::Sqrt(x));
+    case kExp: return StoreChecked(result, platform::Exp(x));
+    case kLog10: return StoreChecked(result, platform::Log10(x));
+    // Stored without a check: called directly so that no failure is left
+    // behind for the next checked call to find.
+    case kTan: return StoreReal(result, std::tan(x));
+    case kATan: return StoreReal(result, std::atan(x));
+    case kTanh: return StoreReal(result, std::tanh(x));
+    default:  // kLoge
+      if (x == 0.0) return exprstatus::kLogOfZero;
+      return StoreChecked(result, platform::Log(x));
+  }
+}
+
+// The list aggregates and set functions over an array operand.
+Status ApplyAggregate(std::uint16_t op, SUValue& result, const SUValue& x) {
+  SUValue reduced;
+  switch (op) {
+    case kSigma: reduced.SumOf(x); break;
+    case kProd: reduced.ProductOf(x); break;
+    case kMaxList: reduced.MaxOf(x); break;
+    case kMinList: reduced.MinOf(x); break;
+    case kUnionFn: reduced.UnionOf(x); break;
+    case kDiffFn: reduced.DifferenceOf(x); break;
+    case kISectFn: reduced.IntersectionOf(x); break;
+    default: reduced.SymmetricDifferenceOf(x); break;  // kSymDiffFn
+  }
+  return StoreValue(result, reduced);
+}
+
+}  // namespace
+
 Status UnaryExpression::Apply(SUValue& result, const SUValue& x, ExprContext* context) {
   switch (op_) {
     case kNot:
@@ -197,23 +240,9 @@ Status UnaryExpression::Apply(SUValue& result, const SUValue& x, ExprContext* co
     }
     case kTruncate:
       return StoreInt(result, AsInt(x));
-    case kSin: return StoreChecked(result, platform::Sin(AsReal(x)));
-    case kCos: return StoreChecked(result, platform::Cos(AsReal(x)));
-    case kASin: return StoreChecked(result, platform::Asin(AsReal(x)));
-    case kACos: return StoreChecked(result, platform::Acos(AsReal(x)));
-    case kSinh: return StoreChecked(result, platform::Sinh(AsReal(x)));
-    case kCosh: return StoreChecked(result, platform::Cosh(AsReal(x)));
-    case kSqrt: return StoreChecked(result, platform::Sqrt(AsReal(x)));
-    case kExp: return StoreChecked(result, platform::Exp(AsReal(x)));
-    case kLog10: return StoreChecked(result, platform::Log10(AsReal(x)));
-    // Stored without a check: called directly so that no failure is left
-    // behind for the next checked call to find.
-    case kTan: return StoreReal(result, std::tan(AsReal(x)));
-    case kATan: return StoreReal(result, std::atan(AsReal(x)));
-    case kTanh: return StoreReal(result, std::tanh(AsReal(x)));
-    case kLoge:
-      if (AsReal(x) == 0.0) return exprstatus::kLogOfZero;
-      return StoreChecked(result, platform::Log(AsReal(x)));
+    case kSin: case kCos: case kASin: case kACos: case kSinh: case kCosh: case kSqrt:
+    case kExp: case kLog10: case kTan: case kATan: case kTanh: case kLoge:
+      return ApplyFunction(op_, result, AsReal(x));
     case kAbs:
     case kIAbs:
       if (x.type == SUValue::kInteger) {
@@ -234,14 +263,12 @@ Status UnaryExpression::Apply(SUValue& result, const SUValue& x, ExprContext* co
     case kSigma:
     case kProd:
     case kMaxList:
-    case kMinList: {
-      SUValue reduced;
-      if (op_ == kSigma) reduced.SumOf(x);
-      if (op_ == kProd) reduced.ProductOf(x);
-      if (op_ == kMaxList) reduced.MaxOf(x);
-      if (op_ == kMinList) reduced.MinOf(x);
-      return StoreValue(result, reduced);
-    }
+    case kMinList:
+    case kUnionFn:
+    case kDiffFn:
+    case kISectFn:
+    case kSymDiffFn:
+      return ApplyAggregate(op_, result, x);
     case kSize:
       return StoreInt(result, x.IsSet() ? x.count : 1);
     case kConv2:
@@ -250,17 +277,6 @@ Status UnaryExpression::Apply(SUValue& result, const SUValue& x, ExprContext* co
     case kConv2I:
       Convert(result, x);
       return result.status < 0 ? ValueStatusToEvaluation(result.status) : 0;
-    case kUnionFn:
-    case kDiffFn:
-    case kISectFn:
-    case kSymDiffFn: {
-      SUValue combined;
-      if (op_ == kUnionFn) combined.UnionOf(x);
-      if (op_ == kDiffFn) combined.DifferenceOf(x);
-      if (op_ == kISectFn) combined.IntersectionOf(x);
-      if (op_ == kSymDiffFn) combined.SymmetricDifferenceOf(x);
-      return StoreValue(result, combined);
-    }
     default:
       SetErrorCode(kErrUnknownOperator);
       return exprstatus::kUnknownOperator;
