@@ -23,26 +23,27 @@ ClCollectable* Create() {
   return new T;
 }
 
+// Registered while the program starts and removed while it ends. Every node
+// constructor calls EnsureExpressionClassesRegistered, which keeps this file
+// (and so these objects) in any program that uses expressions.
+const ClassIdRegistrar kRegistrars[] = {
+    {&Create<SysFunExpression>, exprclass::kSysFun},
+    {&Create<ExpressionList>, exprclass::kExpressionList},
+    {&Create<ExpressionVariable>, exprclass::kExpressionVariable},
+    {&Create<Expression>, exprclass::kExpression},
+    {&Create<TerminalExpression>, exprclass::kTerminal},
+    {&Create<UnaryExpression>, exprclass::kUnary},
+    {&Create<BinaryExpression>, exprclass::kBinary},
+    {&Create<VarRefExpression>, exprclass::kVarRef},
+    {&Create<VariableExpression>, exprclass::kVariable},
+    {&Create<ListExpression>, exprclass::kList},
+    {&Create<HomListExpression>, exprclass::kHomList},
+    {&Create<ProcIOListExpression>, exprclass::kProcIOList},
+};
+
 }  // namespace
 
-void EnsureExpressionClassesRegistered() {
-  static const bool done = [] {
-    RegisterClassId(&Create<SysFunExpression>, exprclass::kSysFun);
-    RegisterClassId(&Create<ExpressionList>, exprclass::kExpressionList);
-    RegisterClassId(&Create<ExpressionVariable>, exprclass::kExpressionVariable);
-    RegisterClassId(&Create<Expression>, exprclass::kExpression);
-    RegisterClassId(&Create<TerminalExpression>, exprclass::kTerminal);
-    RegisterClassId(&Create<UnaryExpression>, exprclass::kUnary);
-    RegisterClassId(&Create<BinaryExpression>, exprclass::kBinary);
-    RegisterClassId(&Create<VarRefExpression>, exprclass::kVarRef);
-    RegisterClassId(&Create<VariableExpression>, exprclass::kVariable);
-    RegisterClassId(&Create<ListExpression>, exprclass::kList);
-    RegisterClassId(&Create<HomListExpression>, exprclass::kHomList);
-    RegisterClassId(&Create<ProcIOListExpression>, exprclass::kProcIOList);
-    return true;
-  }();
-  (void)done;
-}
+void EnsureExpressionClassesRegistered() {}
 
 void RaiseDamagedInput() { ClRaiseError(ClErrorClass::kExternal, kClReadErr); }
 

@@ -14,7 +14,7 @@ class SUValue;
 
 inline constexpr std::size_t kMaxSystemFunctionName = 256;
 
-// Registers every expression class id with the factory (once).
+// Does nothing; calling it keeps the class registrations in the program.
 void EnsureExpressionClassesRegistered();
 
 // Reports damaged stored data through the library's error path (a guarded
