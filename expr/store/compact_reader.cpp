@@ -1,0 +1,117 @@
+// The reader of the compact message form: depth-first, each node a one-byte
+// operator code, u16 flags and u16 result type, then its children, and for
+// a leaf its class id and body. The bytes come from the client, so every
+// failed read of a child fails the whole read, and nesting is bounded.
+#include <memory>
+
+#include "expr/tree/binary_expression.h"
+#include "expr/tree/expression.h"
+#include "expr/tree/list_expression.h"
+#include "expr/tree/system_function.h"
+#include "expr/tree/unary_expression.h"
+#include "expr/tree/var_ref_expression.h"
+#include "foundation/persistence/binary_stream.h"
+
+namespace {
+
+Expression* ReadLeaf(BvuBinaryStream& message, std::uint16_t op, std::uint16_t type,
+                     void* reading_context, std::uint32_t flags, int depth) {
+  if (op == kTime) return NewSysFunExpression(FindOrRegisterSystemFunction("Time"));
+  std::uint8_t class_id = 0;
+  if (message.GetUInt8(&class_id) != 0) return nullptr;
+  Expression* node = nullptr;
+  switch (class_id) {
+    case exprclass::kSysFun: {
+      char* name = nullptr;
+      if (status::IsFailure(message.GetStringNew(&name)) || name == nullptr) {
+        delete[] name;
+        return nullptr;
+      }
+      node = NewSysFunExpression(FindOrRegisterSystemFunction(name));
+      delete[] name;
+      return node;
+    }
+    case exprclass::kExpression:
+      if (op != kTerm) {
+        node = new Expression(op, type);
+        break;
+      }
+      [[fallthrough]];
+    case exprclass::kTerminal: {
+      auto terminal = std::make_unique<TerminalExpression>();
+      terminal->SetResultType(type);
+      if (terminal->Value().ReadBinary(message, type) != 0) return nullptr;
+      node = terminal.release();
+      break;
+    }
+    case exprclass::kVarRef: {
+      std::uint32_t offset = 0;
+      if (message.GetUInt32(&offset) != 0) return nullptr;
+      node = new VarRefExpression(offset, type);
+      break;
+    }
+    case exprclass::kHomList:
+    case exprclass::kProcIOList: {
+      std::unique_ptr<ListExpression> list;
+      if (class_id == exprclass::kHomList) {
+        list = std::make_unique<HomListExpression>();
+      } else {
+        list = std::make_unique<ProcIOListExpression>();
+        flags |= 1;
+      }
+      if (!list->ReadItems(message, reading_context, flags, depth + 1)) return nullptr;
+      list->SetResultType(type);
+      node = list.release();
+      break;
+    }
+    default:
+      return nullptr;
+  }
+  node->AddRef();
+  return node;
+}
+
+}  // namespace
+
+Expression* Expression::ReadFromMessage(BvuBinaryStream& message, void* reading_context,
+                                        std::uint32_t flags, int depth) {
+  if (depth > kMaxExpressionDepth) return nullptr;
+  std::uint8_t code = 0;
+  std::uint16_t node_flags = 0;
+  std::uint16_t type = 0;
+  if (message.GetUInt8(&code) != 0 || message.GetUInt16(&node_flags) != 0 ||
+      message.GetUInt16(&type) != 0) {
+    return nullptr;
+  }
+  const std::uint16_t op = RowForCode(code);
+  Expression* node = nullptr;
+  switch (Row(op).operands) {
+    case 1: {
+      Expression* child = ReadFromMessage(message, reading_context, flags, depth + 1);
+      if (child == nullptr) return nullptr;
+      node = MakeUnaryExpression(op, child, type);
+      child->Release();
+      break;
+    }
+    case 2: {
+      Expression* left = ReadFromMessage(message, reading_context, flags, depth + 1);
+      if (left == nullptr) return nullptr;
+      Expression* right = ReadFromMessage(message, reading_context, flags, depth + 1);
+      if (right == nullptr) {
+        left->Release();
+        return nullptr;
+      }
+      node = MakeBinaryExpression(op, left, right, type);
+      left->Release();
+      right->Release();
+      break;
+    }
+    case 0:
+      node = ReadLeaf(message, op, type, reading_context, flags, depth);
+      break;
+    default:
+      return nullptr;
+  }
+  if (node != nullptr) node->SetFlags(node_flags);
+  return node;
+}

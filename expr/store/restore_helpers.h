@@ -1,0 +1,48 @@
+// Shared pieces of the collectable bodies of the expression family: class
+// registration, operand restore, and the disposal of what a failed restore
+// made.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/collections/collectable.h"
+
+class ClFileStream;
+class Clvistream;
+class Expression;
+class SUValue;
+
+inline constexpr std::size_t kMaxSystemFunctionName = 256;
+
+// Does nothing; calling it keeps the class registrations in the program.
+void EnsureExpressionClassesRegistered();
+
+// Reports damaged stored data through the library's error path (a guarded
+// restore turns it into a status).
+[[noreturn]] void RaiseDamagedInput();
+
+// `length` bytes of a value's virtual-stream text from the file.
+bool ReadValueText(ClFileStream& file, std::uint32_t length, SUValue& value);
+
+// One operand object with a reference taken; a saved null gives null, an
+// object that is no expression is damaged input.
+Expression* RestoreOperandFromFile(ClFileStream& file);
+Expression* RestoreOperand(Clvistream& stream);
+
+// Marks a node whose body is being restored. A node that names one of its
+// own ancestors as an operand would make a cycle that no release frees and
+// every walk runs around forever; such a graph is damaged input.
+class RestoringNode {
+ public:
+  explicit RestoringNode(const ClCollectable* node);
+  ~RestoringNode();
+  RestoringNode(const RestoringNode&) = delete;
+  RestoringNode& operator=(const RestoringNode&) = delete;
+};
+// Raises damaged input when `object` is a node still being restored.
+void RefuseAncestor(const ClCollectable* object);
+
+// The disposal for GuardedRestore of expression graphs: each object made is
+// freed alone, without releasing what it refers to (those are disposed of
+// too).
+void DisposeRestoredExpression(ClCollectable* object);

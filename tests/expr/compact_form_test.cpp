@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "expr/tree/system_function.h"
+#include "tests/expr/expr_builders.h"
+#include "tests/support/golden.h"
+#include "tests/framework/message_helpers.h"
+
+using namespace exprtest;
+using testsupport::Bytes;
+using testsupport::HexBytes;
+using testsupport::SameBytes;
+
+namespace {
+
+Bytes Written(const Expression* e) {
+  DseMessage message(60, DseMessage::kRequest);
+  EXPECT_EQ(e->WriteCompactToMessage(message), 0u);
+  return testsupport::BodyOf(message);
+}
+
+Ref Read(const Bytes& bytes) {
+  const testsupport::MessagePtr message = testsupport::ReceivedBody(bytes);
+  return Ref(Expression::ReadFromMessage(*message));
+}
+
+Ref TimeLeaf() { return Ref(NewSysFunExpression(FindOrRegisterSystemFunction("Time"))); }
+
+// Each node: code u8, flags u16, type u16, children, then for a leaf the
+// class id u8 and its body (real 8 bytes, integer 4, string 24-bit length
+// with the NUL, offset 4, list count 4 and the items).
+TEST(CompactForm, GoldenBytesForEveryLeafClassAndOperatorGroup) {
+  const Ref v1 = Var(0);
+  const Ref two = Real(2.0);
+  struct Case {
+    const char* what;
+    Ref tree;
+    const char* hex;
+  };
+  Case cases[] = {
+      {"1+V1", B(kAdd, Real(1.0), Var(0)),
+       "12 0000 0400  02 0000 0400 79 000000000000F03F  02 0000 0400 7C 00000000"},
+      {"-V1", U(kMinus, Var(0)), "10 0000 0400  02 0000 0400 7C 00000000"},
+      {"V1>V2", B(kGt, Var(0), Var(1)),
+       "0A 0000 0300  02 0000 0400 7C 00000000  02 0000 0400 7C 01000000"},
+      {"integer 7", Int(7), "02 0000 0200 79 07000000"},
+      {"string ab", Text("ab"), "02 0000 0500 79 030000 616200"},
+      {"Time", TimeLeaf(), "02 0000 0400 71 050000 54696D6500"},
+      {"list", ListOf({&v1, &two}),
+       "02 0000 0401 7F 02000000  02 0000 0400 7C 00000000"
+       "  02 0000 0400 79 0000000000000040"},
+      {"SIN V1", U(kSin, Var(0)), "19 0000 0400  02 0000 0400 7C 00000000"},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Bytes bytes = Written(c.tree.get());
+    EXPECT_TRUE(SameBytes(HexBytes(c.hex), bytes));
+    const Ref again = Read(bytes);
+    ASSERT_NE(again, nullptr);
+    EXPECT_TRUE(SameBytes(bytes, Written(again.get())));
+    EXPECT_EQ(Printed(again.get()), Printed(c.tree.get()));
+    EXPECT_EQ(again->GetResultType(), c.tree->GetResultType());
+  }
+}
+
+TEST(CompactForm, TimeRowReadsAsSystemFunctionSharingOneEntry) {
+  const Ref a = Read(HexBytes("39 0000 0400"));
+  const Ref b = Read(HexBytes("39 0000 0400"));
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  auto* fa = dynamic_cast<SysFunExpression*>(a.get());
+  auto* fb = dynamic_cast<SysFunExpression*>(b.get());
+  ASSERT_TRUE(fa != nullptr && fb != nullptr);
+  EXPECT_EQ(fa->Function(), fb->Function());
+  // An unknown name is entered without a callback.
+  const Ref unknown = Read(HexBytes("02 0000 0400 71 090000 466C6F775261746500"));
+  ASSERT_NE(unknown, nullptr);
+  ASSERT_NE(SystemFunction::Find("flowrate"), nullptr);
+  EXPECT_FALSE(SystemFunction::Find("FlowRate")->HasCallback());
+}
+
+TEST(CompactForm, FlagsLandOnTheFinalSimplifiedNode) {
+  // +V1 with flags 0x0804 simplifies to V1, which takes the flags.
+  const Ref read = Read(HexBytes("0F 0408 0400  02 0000 0400 7C 00000000"));
+  ASSERT_NE(read, nullptr);
+  EXPECT_EQ(read->ClassId(), exprclass::kVarRef);
+  EXPECT_EQ(read->Flags(), 0x0804);
+}
+
+TEST(CompactForm, MalformedInputGivesNull) {
+  const Bytes good = HexBytes("12 0000 0400  02 0000 0400 79 000000000000F03F  02 0000 0400 7C 00000000");
+  for (std::size_t n = 0; n < good.size(); ++n) {
+    EXPECT_EQ(Read(Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n))), nullptr)
+        << "cut at " << n;
+  }
+  const char* bad[] = {
+      "02 0000 0400 63",                       // unknown class id
+      "10 0000 0400  02 0000 0400 63",         // unary over a child that fails
+      "12 0000 0400  02 0000 0400 7C 00000000  02 0000 0400 81",  // right child fails
+      "02 0000 0400 71 000000",                // system function without a name
+      "02 0000 0401 7F 05000000 02 0000 0400 7C 00000000",  // list shorter than its count
+  };
+  for (const char* hex : bad) EXPECT_EQ(Read(HexBytes(hex)), nullptr) << hex;
+}
+
+TEST(CompactForm, NestingBeyondTheLimitIsRefused) {
+  auto nested = [](int depth) {
+    Bytes bytes;
+    for (int i = 0; i < depth; ++i) {
+      const Bytes minus = HexBytes("10 0000 0400");
+      bytes.insert(bytes.end(), minus.begin(), minus.end());
+    }
+    const Bytes leaf = HexBytes("02 0000 0400 7C 00000000");
+    bytes.insert(bytes.end(), leaf.begin(), leaf.end());
+    return bytes;
+  };
+  EXPECT_NE(Read(nested(kMaxExpressionDepth - 1)), nullptr);
+  EXPECT_EQ(Read(nested(kMaxExpressionDepth + 5)), nullptr);
+}
+
+// Random bytes, and random mutations of valid trees, are refused with null
+// or read as some tree; nothing is read out of bounds (the sanitizer tree
+// checks) and nothing leaks.
+TEST(CompactForm, SeededRandomBytesNeverBreakTheReader) {
+  std::mt19937 random(20261207);
+  const Bytes seed = HexBytes(
+      "12 0000 0400  10 0000 0400 02 0000 0401 7F 02000000 02 0000 0400 79 000000000000F03F"
+      " 02 0000 0400 7C 00000000  02 0000 0500 79 030000 616200");
+  int read = 0;
+  for (int round = 0; round < 4000; ++round) {
+    Bytes bytes;
+    if (round % 2 == 0) {
+      bytes.resize(random() % 48);
+      for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+      // Start with a real code often enough to get past the first byte.
+      if (!bytes.empty() && round % 4 == 0) bytes[0] = OperatorTable[random() % kOperatorRows].code;
+    } else {
+      bytes = seed;
+      for (int k = 0; k < 3; ++k) bytes[random() % bytes.size()] = static_cast<std::uint8_t>(random());
+      bytes.resize(random() % (bytes.size() + 1));
+    }
+    const Ref tree = Read(bytes);
+    if (tree != nullptr) {
+      ++read;
+      DseMessage out(60, DseMessage::kRequest);
+      tree->WriteCompactToMessage(out);
+      Printed(tree.get());
+    }
+  }
+  EXPECT_GT(read, 0);
+}
+
+}  // namespace
