@@ -49,8 +49,8 @@ std::int64_t DriverLu::Analyse(std::int64_t length, std::int64_t job) {
 
 std::int64_t DriverLu::Factorize(std::int64_t job, const std::vector<double>& new_values,
                                  std::int64_t length) {
-  if (length > la) {
-    la = length;
+  if (length > 0) la = length;
+  if (static_cast<std::int64_t>(values.size()) < la) {
     values.resize(static_cast<std::size_t>(la));
     irn.resize(static_cast<std::size_t>(la));
   }

@@ -23,7 +23,7 @@ struct DriverLu {
 
   // Each returns INFO(1). Analyse resets the arrays to length la.
   std::int64_t Analyse(std::int64_t la, std::int64_t job = 1);
-  // Grows A and IRN to la (0: keep) and factorizes `values` (the matrix's
+  // Sets LA to la (0: keep), growing A and IRN when needed, and factorizes `values` (the matrix's
   // own when empty).
   std::int64_t Factorize(std::int64_t job, const std::vector<double>& values = {},
                          std::int64_t la = 0);

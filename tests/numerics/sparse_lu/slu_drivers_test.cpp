@@ -339,4 +339,64 @@ TEST(SluDrivers, ChangeableColumnsLast) {
   ASSERT_EQ(lu.Factorize(2, slu_test::ToCoordinate(a.WithNewValues(rng)).values), 0);
 }
 
+// Room for the first block's factors only: -3, and INFO(4) counts what
+// every block needs, so one retry succeeds.
+TEST(SluDrivers, ShortFactorStorageCountsEveryBlock) {
+  std::mt19937_64 rng(17);
+  const SparseMatrix a = slu_test::PermutedBlockTriangular({20, 20, 20}, 0.1, rng);
+  DriverLu lu(slu_test::ToCoordinate(a));
+  ASSERT_EQ(lu.Analyse(100000), 0);
+  ASSERT_EQ(lu.Factorize(1), 0);
+  const slu::KeepLayout layout(a.n, a.n);
+  auto at = [&](std::int64_t position) { return lu.keep[static_cast<std::size_t>(position - 1)]; };
+  ASSERT_EQ(lu.Blocks(), 3);
+  const std::int64_t factors = at(layout.kblock);
+  const std::int64_t second = at(layout.BlockStart(2)), third = at(layout.BlockStart(3));
+  const std::int64_t whole = lu.info[3];
+
+  EXPECT_EQ(lu.Factorize(1, {}, factors + second + (third - second) / 2), -3);
+  EXPECT_GE(lu.info[3], whole);
+  EXPECT_EQ(lu.Factorize(1, {}, lu.info[3]), 0);
+  ExpectSolvesLikeLapack(lu, a, rng, "after the retry");
+}
+
+// Seeded garbage: any dimensions, indices, lengths and jobs end with a
+// code, never a crash, and a successful analysis factorizes and solves.
+TEST(SluDrivers, RandomInputNeverCrashes) {
+  std::mt19937_64 rng(2024);
+  std::uniform_int_distribution<std::int64_t> size(1, 12);
+  for (int trial = 0; trial < 400; ++trial) {
+    Coordinate c;
+    c.m = size(rng);
+    c.n = trial % 3 == 0 ? c.m : size(rng);
+    std::uniform_int_distribution<std::int64_t> row(-1, c.m + 1), col(-1, c.n + 1);
+    for (std::int64_t k = size(rng) * 3; k > 0; --k) {
+      c.rows.push_back(row(rng));
+      c.cols.push_back(col(rng));
+      c.values.push_back(slu_test::Uniform(rng));
+    }
+    DriverLu lu(c);
+    lu.icntl[6] = trial % 2;
+    lu.icntl[5] = trial % 5;
+    const std::int64_t analyse_job = 1 + trial % 3;
+    if (analyse_job == 2) {
+      // Valid given orders: the identity.
+      for (std::int64_t i = 1; i <= c.m; ++i) lu.keep[static_cast<std::size_t>(i - 1)] = i;
+      for (std::int64_t j = 1; j <= c.n; ++j) lu.keep[static_cast<std::size_t>(c.m + j - 1)] = j;
+    }
+    std::uniform_int_distribution<std::int64_t> length(c.ne(), 12 * c.ne());
+    const std::int64_t code = lu.Analyse(length(rng), analyse_job);
+    ASSERT_GE(code, -6) << trial;
+    ASSERT_LE(code, 7) << trial;
+    if (code < 0) continue;
+    const std::int64_t f = lu.Factorize(1, {}, 2 * std::max(lu.info[2], lu.info[3]));
+    ASSERT_TRUE(f == 0 || f == 2) << trial << " " << f;
+    for (std::int64_t j = 1; j <= 4; ++j) {
+      lu.Solve(slu_test::RandomVector(c.m + c.n, rng), j % 2 == 0, j);
+      const std::int64_t s = lu.solve_info[0];
+      ASSERT_TRUE(s == 0 || s == -8 || s == -9) << trial;
+    }
+  }
+}
+
 }  // namespace
