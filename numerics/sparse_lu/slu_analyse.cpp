@@ -169,6 +169,14 @@ bool Analyser::BlockTriangularForm() {
   for (std::int64_t j = 1; j <= n_; ++j) {
     const std::int64_t from = iw_[j], to = iw_[j + 1];
     start[j] = w + 1;
+    // The entries of largest modulus first: the transversal's look-ahead
+    // then takes each column's natural pivot row, where in list order it
+    // took rows of other blocks and had to search for augmenting paths
+    // across the blocks again and again.
+    std::int64_t* first = irn_.From(ne_ + from);
+    std::stable_sort(first, first + (to - from), [&](std::int64_t x, std::int64_t y) {
+      return std::fabs(a_[x]) > std::fabs(a_[y]);
+    });
     for (std::int64_t s = from; s < to; ++s) {
       const std::int64_t k = irn_[ne_ + s];
       if (jcn_[k] > 0) entries[++w] = irn_[k];
