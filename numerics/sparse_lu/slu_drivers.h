@@ -7,8 +7,14 @@
 //
 // Work array lengths (the engine's square systems pass IW of 9N and W of
 // 4N): SluAnalyse needs IW of 6M + 3N, SluFactorize IW of 4M + 5N and W of
-// M, SluSolve IW of max(M, N) and W of 4 max(M, N), 5 max(M, N) with JOB = 4.
-// KEEP holds M + 8N + 7 entries (10N + 7 for the engine).
+// M, SluSolve IW of max(M, N) and W of 4 max(M, N), with JOB = 4 IW of
+// 2 max(M, N) and W of 5 max(M, N). KEEP holds M + 9N + 7 entries (10N + 7
+// for the engine).
+//
+// Nothing is allocated while the caller's storage suffices. When LA is too
+// short for a pivot search, SluAnalyse runs that search once more on
+// storage of its own to learn its whole need, so that the length it
+// reports lets the next call succeed.
 #pragma once
 
 #include <cstdint>

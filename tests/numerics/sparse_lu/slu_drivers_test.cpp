@@ -208,8 +208,14 @@ TEST(SluDrivers, TriangularMatrixIsOneTriangularBlock) {
   ASSERT_EQ(zero.Analyse(100), 0);
   EXPECT_EQ(zero.info[4], n - 1);
   EXPECT_EQ(zero.Factorize(2), -7);
+  // JOB = 3 has no earlier factors of the block to start from: it is
+  // factorized afresh like JOB = 1.
+  EXPECT_EQ(zero.Factorize(3), 2);
+  EXPECT_EQ(zero.info[4], n - 1);
+  ASSERT_EQ(zero.Analyse(100), 0);
   EXPECT_EQ(zero.Factorize(1), 2);
   EXPECT_EQ(zero.info[4], n - 1);
+  EXPECT_EQ(zero.Factorize(2), 2);  // now a factorized block: its pivots are reused
 
   DriverLu absent(lower(0.0, false));
   EXPECT_EQ(absent.Analyse(100), -4);
