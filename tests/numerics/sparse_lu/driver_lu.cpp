@@ -62,19 +62,20 @@ std::int64_t DriverLu::Factorize(std::int64_t job, const std::vector<double>& ne
   return info[0];
 }
 
-std::int64_t DriverLu::AnalyseAndFactorize(int* retries) {
-  int again = 0;
+std::int64_t DriverLu::AnalyseAndFactorize(int* analyse_retries, int* factorize_retries) {
+  int analysed_again = 0, factorized_again = 0;
   if (Analyse(2 * a.ne()) == -3) {
-    ++again;
-    if (Analyse(info[2]) < 0) return info[0];
+    ++analysed_again;
+    Analyse(info[2]);
   }
+  if (analyse_retries != nullptr) *analyse_retries = analysed_again;
   if (info[0] < 0) return info[0];
   const std::int64_t need = std::max(info[2], info[3]);
   if (Factorize(1, {}, need) == -3) {
-    ++again;
+    ++factorized_again;
     Factorize(1, {}, info[3]);
   }
-  if (retries != nullptr) *retries = again;
+  if (factorize_retries != nullptr) *factorize_retries = factorized_again;
   return info[0];
 }
 

@@ -29,8 +29,9 @@ struct DriverLu {
                          std::int64_t la = 0);
   // Analyse at 2 NE, once more at INFO(3) after -3; factorize at
   // max(INFO(3), INFO(4)), once more at INFO(4) after -3. Returns the
-  // factorize INFO(1); `retries` counts the second attempts.
-  std::int64_t AnalyseAndFactorize(int* retries = nullptr);
+  // factorize INFO(1); the counts tell how often each was repeated.
+  std::int64_t AnalyseAndFactorize(int* analyse_retries = nullptr,
+                                   int* factorize_retries = nullptr);
   std::vector<double> Solve(std::vector<double> rhs, bool trans, std::int64_t job = 1);
 
   std::int64_t Blocks() const;
