@@ -679,7 +679,7 @@ void Factorizer::Run() {
   irnf_[1] = info_[6];
   irnf_[2] = mf_;
   info_[7] = mf_;
-  if (info_[5] < std::min(m_, n_)) info_[1] = 1;
+  // Rank deficiency is no error and has no code: it shows in INFO(5) alone.
 }
 
 }  // namespace

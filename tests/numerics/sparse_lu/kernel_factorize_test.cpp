@@ -211,7 +211,7 @@ TEST(KernelRank, EmptyRowAndColumnArePlacedAndReported) {
   EXPECT_TRUE(IsPermutation(r.ip));
   EXPECT_TRUE(IsPermutation(r.iq));
   const FactorizeResult& f = lu.Factorize(1);
-  EXPECT_EQ(f.info[0], 1);
+  EXPECT_EQ(f.info[0], 0);
   EXPECT_EQ(f.info[4], 3);
   EXPECT_TRUE(IsPermutation(lu.factor_ip));
   // Consistent right-hand sides: column 2 gets 0, the rest is exact.
@@ -226,7 +226,7 @@ TEST(KernelRank, ZeroColumnOfTheFullBlockGoesLast) {
   for (std::int64_t level : {32, 1, 0}) {
     KernelLu lu(a, KernelControls().DensitySwitch(0.0).Level(level));
     const FactorizeResult& f = lu.Factorized();
-    EXPECT_EQ(f.info[0], 1);
+    EXPECT_EQ(f.info[0], 0);
     EXPECT_EQ(f.info[4], 8);
     const std::int64_t e = lu.iptrl[8];
     EXPECT_EQ(lu.irnf[e + 9 + 8], -lu.analysis.colpos[3]);  // rejected at its own step
@@ -253,7 +253,7 @@ TEST(KernelRank, PivotlessSparseStepLeavesZeroAndAPermutation) {
   EXPECT_EQ(r.info[0], 1);
   ASSERT_LE(r.colpos[6], r.np);  // removed as singular in the sparse phase
   const FactorizeResult& f = lu.Factorize(1);
-  EXPECT_EQ(f.info[0], 1);
+  EXPECT_EQ(f.info[0], 0);
   EXPECT_EQ(f.info[4], 29);
   EXPECT_TRUE(IsPermutation(lu.factor_ip));
   std::vector<double> x0 = RandomVector(30, rng);
