@@ -14,6 +14,7 @@
 #include "foundation/collections/slist.h"
 #include "tests/foundation/test_collectables.h"
 #include "tests/support/death.h"
+#include "tests/support/fault_tests.h"
 
 namespace {
 
@@ -59,6 +60,9 @@ const MakeCollection kEveryKind[] = {&Make<ClOrdered>, &Make<ClSlistCollectables
                                      &Make<ClHashTable>, &Make<ClSet>};
 
 TEST(Collections, EqualityOfCollectionsHoldingThemselvesIsBoundedNotUnending) {
+  if (testsupport::kUnderThreadSanitizer) {
+    GTEST_SKIP() << "one thread ten thousand levels deep: minutes under the thread sanitizer";
+  }
   for (MakeCollection make : kEveryKind) {
     const std::unique_ptr<ClCollection> x = make(), y = make();
     x->Insert(x.get());
