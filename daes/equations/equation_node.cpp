@@ -74,7 +74,7 @@ Status DAESSimpleEquation::ReadReferencesBody(BvuBinaryStream& stream, BvuDirect
   std::uint32_t unused = 0;
   Status s = stream.GetUInt32(&unused);
   char text[kBodyTextSize];
-  if (status::IsSuccess(s)) s = stream.GetStringInto(text, kBodyTextSize);
+  if (status::IsSuccess(s)) s = daes::ReadBoundedText(stream, text, kBodyTextSize);
   std::uint32_t n = 0;
   if (status::IsSuccess(s)) s = stream.GetUInt32(&n);
   if (status::IsFailure(s)) return s;

@@ -4,6 +4,7 @@
 
 #include "daes/model/parameter.h"
 #include "foundation/directory/directory_node.h"
+#include "foundation/messages/su_print.h"
 #include "foundation/persistence/binary_stream.h"
 
 namespace {
@@ -23,10 +24,13 @@ Status ReadVariableReference(BvuBinaryStream& stream, BvuDirectoryNode* instance
   if (kind == kReferenceByPath) {
     BvuDirectoryNode* node = nullptr;
     s = instance->ReadIdPath(stream, &node);
-    if (status::IsFailure(s)) return s;
+    if (status::IsFailure(s) && s != status::kGeneralFailure) return s;
     *variable = static_cast<DAESVarTableEntry*>(node != nullptr ? node->AsValueEntry() : nullptr);
-    // A path to a node that holds no value is a bad reference.
-    return *variable != nullptr ? 0 : status::kGeneralFailure;
+    if (*variable != nullptr) return 0;
+    // A path to nothing, or to a node that holds no value: the rest of the
+    // body is not read, so the failure must not pass for a finished item.
+    SuPrint(kBvuNoSuchChild, "Variable reference refused: its path names no variable");
+    return kBvuNoSuchChild;
   }
   if (!IsLiteralParameter(kind)) return 0;
   BvuDirectoryNode* parent = nullptr;

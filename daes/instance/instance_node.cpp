@@ -7,6 +7,7 @@
 #include "daes/model/parameter.h"
 #include "daes/model/variable.h"
 #include "expr/tree/expression.h"
+#include "foundation/directory/id_path.h"
 #include "foundation/messages/su_print.h"
 #include "foundation/persistence/binary_stream.h"
 
@@ -33,6 +34,12 @@ void Keep(Status* result, Status s) {
   if (status::IsFailure(s) && status::IsSuccess(*result)) *result = s;
 }
 
+// Statuses after which the item was read to its end: the list goes on.
+// Any other failure leaves the reader somewhere inside the item.
+bool InStep(Status s) {
+  return status::IsSuccess(s) || s == daes::kReservedAnswer || s == daes::kItemRefused;
+}
+
 void DestroyNode(BvuDirectoryNode* node) {
   node->DeleteChildren();
   node->SetParent(nullptr);
@@ -44,14 +51,22 @@ Status DAESInstanceNode::ReadFromMessage(BvuBinaryStream& stream, BvuDirectoryNo
                                          BvuDirectoryNode* expression_tree, void* extra) {
   if (root == nullptr) root = Root();
   if (extra == nullptr) extra = root;
+  bool lost = false;
+  return ReadList(stream, root, expression_tree, extra, &lost);
+}
+
+Status DAESInstanceNode::ReadList(BvuBinaryStream& stream, BvuDirectoryNode* root,
+                                  BvuDirectoryNode* expression_tree, void* extra, bool* lost) {
   std::uint32_t raw_count = 0;
   Status result = stream.GetUInt32(&raw_count);
   const auto count = static_cast<std::int32_t>(raw_count);
+  if (status::IsFailure(result)) *lost = true;
   if (status::IsFailure(result) || count < 1) return result;
-  for (std::int32_t item = 0; item < count; ++item) {
+  for (std::int32_t item = 0; item < count && !*lost; ++item) {
     std::uint16_t tag = 0;
     Status s = stream.GetUInt16(&tag);
     if (status::IsFailure(s)) {
+      *lost = true;
       Keep(&result, s);
       return result;
     }
@@ -65,7 +80,7 @@ Status DAESInstanceNode::ReadFromMessage(BvuBinaryStream& stream, BvuDirectoryNo
       }
       case 9:
       case 12:
-        s = ReadFromMessage(stream, root, expression_tree, extra);
+        s = ReadList(stream, root, expression_tree, extra, lost);
         break;
       case 21:
         s = ReadConnection(stream, extra);
@@ -78,17 +93,14 @@ Status DAESInstanceNode::ReadFromMessage(BvuBinaryStream& stream, BvuDirectoryNo
         SuPrint(daes::kItemRefused,
                 "Instance description refused: IF, switch and transition equations are not "
                 "supported");
-        Keep(&result, daes::kItemRefused);
-        return result;
+        s = daes::kUnsupportedItem;
+        break;
       default:
         if (IsModelItemTag(tag)) s = ReadModelItem(tag, stream, root);
         break;
     }
     Keep(&result, s);
-    // A read past the end, or an oversized text, leaves nothing to go on with.
-    if (s == 0x8000FFFFu || s == status::kGeneralFailure || s == status::kBadArguments) {
-      return result;
-    }
+    if (!InStep(s)) *lost = true;
   }
   return result;
 }
@@ -109,14 +121,13 @@ Status DAESInstanceNode::ReadModelItem(std::uint16_t tag, BvuBinaryStream& strea
   }
   BvuDirectoryNode* node = DAESCreateModelItem(tag, parent, name.c_str());
   s = node->ReadItemBody(stream, this);
-  if (status::IsSuccess(s) && existing != nullptr) {
-    // The slot holds a node of another kind: the item read, but is refused.
-    BvuNameable* named = nullptr;
-    SuPrint(daes::kItemRefused, "Item %s refused: its place holds another kind of node%&",
-            name.c_str(), &named);
+  if (InStep(s) && existing != nullptr) {
+    // The slot holds a node of another kind: the item is read, but refused.
+    SuPrint(daes::kItemRefused, "Item %s refused: its place holds another kind of node",
+            name.c_str());
     s = daes::kItemRefused;
-  }
-  if (status::IsSuccess(s)) {
+  } else if (InStep(s)) {
+    // A body read to its end is kept, as far as it was understood.
     const Status placed = parent->InsertChildAt(index, node);
     if (status::IsSuccess(placed)) return s;
     s = placed;
@@ -140,19 +151,18 @@ Status DAESInstanceNode::ReadEquation(std::uint16_t tag, BvuBinaryStream& stream
     if (expression == nullptr) s = daes::kItemRefused;
   } else {
     BvuDirectoryNode* library = nullptr;
-    s = expression_tree != nullptr ? expression_tree->ReadIdPath(stream, &library)
-                                   : status::kGeneralFailure;
-    if (status::IsSuccess(s)) {
-      if (library != nullptr && library->GetKind() == daes::kLibraryExpressionKind) {
-        expression = static_cast<Expression*>(library->LinkedObject());
-      }
-      if (expression == nullptr) {
-        s = daes::kItemRefused;
-      } else {
-        expression->AddRef();
-      }
+    s = ReadExpressionPath(stream, expression_tree, &library);
+    // A path that did not read leaves the reader inside it.
+    if (status::IsFailure(s) && s != status::kGeneralFailure && s != daes::kItemRefused) {
+      return s;
+    }
+    if (library != nullptr && library->GetKind() == daes::kLibraryExpressionKind) {
+      expression = static_cast<Expression*>(library->LinkedObject());
+    }
+    if (expression == nullptr) {
+      s = daes::kItemRefused;
     } else {
-      return s;  // the stream is out of step
+      expression->AddRef();
     }
   }
   BvuDirectoryNode* parent = nullptr;
@@ -174,7 +184,7 @@ Status DAESInstanceNode::ReadEquation(std::uint16_t tag, BvuBinaryStream& stream
     DAESEquationNode scratch(nullptr, nullptr, nullptr);
     const Status body = scratch.ReadItemBody(stream, extra);
     SuPrint(s, "Equation %s refused: its expression could not be used", name.c_str());
-    return status::IsFailure(body) ? body : s;
+    return status::IsFailure(body) ? body : daes::kItemRefused;
   }
   return PlaceEquation(parent, index, node, stream, extra);
 }
@@ -230,6 +240,17 @@ Status DAESInstanceNode::ReadConnection(BvuBinaryStream& stream, void* extra) {
   if (status::IsFailure(s)) return s;
   BvuDirectoryNode* node = DAESCreateEquationNode(21, parent, name.c_str(), nullptr, 0);
   return PlaceEquation(parent, index, node, stream, extra);
+}
+
+Status DAESInstanceNode::ReadExpressionPath(BvuBinaryStream& stream,
+                                            BvuDirectoryNode* expression_tree,
+                                            BvuDirectoryNode** node) {
+  *node = nullptr;
+  if (expression_tree != nullptr) return expression_tree->ReadIdPath(stream, node);
+  // No library to look in: the path is read and names nothing.
+  Status s = 0;
+  BvuIdPath path(stream, &s);
+  return status::IsFailure(s) ? s : daes::kItemRefused;
 }
 
 BvuDirectoryNode* DAESCreateModelItem(std::int32_t tag, BvuDirectoryNode* parent,

@@ -18,6 +18,8 @@ inline constexpr std::int32_t kInstanceKind = 15;
 inline constexpr std::int32_t kLibraryExpressionKind = 27;
 // An item this engine cannot build, or that contradicts the tree.
 inline constexpr Status kItemRefused = 0xA031FFFFu;
+// An item this engine does not read yet; the rest of its list is lost.
+inline constexpr Status kUnsupportedItem = 0x8031FFFFu;
 }  // namespace daes
 
 class DAESInstanceNode : public BvuDirectoryProper {
@@ -36,6 +38,11 @@ class DAESInstanceNode : public BvuDirectoryProper {
                       BvuDirectoryNode* expression_tree, void* extra, std::uint32_t flags);
 
  private:
+  // `lost` is set once a failure leaves the reader inside an item.
+  Status ReadList(BvuBinaryStream& stream, BvuDirectoryNode* root,
+                  BvuDirectoryNode* expression_tree, void* extra, bool* lost);
+  Status ReadExpressionPath(BvuBinaryStream& stream, BvuDirectoryNode* expression_tree,
+                            BvuDirectoryNode** node);
   Status ReadModelItem(std::uint16_t tag, BvuBinaryStream& stream, BvuDirectoryNode* root);
   Status ReadConnection(BvuBinaryStream& stream, void* extra);
   // Places a read equation node at the index, replacing (and destroying)

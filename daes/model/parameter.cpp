@@ -115,7 +115,7 @@ Status DAESParameter::ReadItemBody(BvuBinaryStream& stream, void*) {
       }
       case 18: {
         char text[kDescriptionSize];
-        s = stream.GetStringInto(text, kDescriptionSize);
+        s = daes::ReadBoundedText(stream, text, kDescriptionSize);
         if (status::IsSuccess(s) && text[0] != 0) SetDescription(text);
         break;
       }

@@ -6,6 +6,7 @@
 #include "daes/model/services.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
+#include "foundation/persistence/binary_stream.h"
 #include "framework/messaging/message.h"
 
 namespace {
@@ -25,6 +26,13 @@ void SendTornRefusal(DAESVarTableEntry* entry) {
 }  // namespace
 
 namespace daes {
+Status ReadBoundedText(BvuBinaryStream& stream, char* buffer, std::uint32_t size) {
+  const Status s = stream.GetStringInto(buffer, size);
+  if (s != status::kGeneralFailure) return s;
+  SuPrint(status::kBadArguments, "Text refused: longer than %d bytes", &size);
+  return status::kBadArguments;
+}
+
 std::uint32_t NextSequenceNumber() { return ++g_sequence; }
 std::uint32_t SequenceCounter() { return g_sequence; }
 void SetSequenceCounter(std::uint32_t value) { g_sequence = value; }

@@ -13,6 +13,7 @@
 #include "foundation/values/typed_value.h"
 #include "platform/status.h"
 
+class BvuBinaryStream;
 class DAESVarTableEntry;
 
 namespace daes {
@@ -49,6 +50,10 @@ inline constexpr Status kNotImplemented = 0xA031FFFFu;
 inline constexpr Status kNoVariableOperation = 0xA028FFFFu;
 inline constexpr Status kReservedAnswer = 0xA000FFFFu;
 inline constexpr Status kNoDerivative = 0x8000FFFFu;
+
+// A string of at most `size` bytes with its NUL: its length, or 0x8000020F
+// (with a message) for a longer one, which is refused rather than cut.
+Status ReadBoundedText(BvuBinaryStream& stream, char* buffer, std::uint32_t size);
 
 // The process-wide sequence counter: each new entry takes counter + 1.
 std::uint32_t NextSequenceNumber();

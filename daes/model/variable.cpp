@@ -327,7 +327,7 @@ Status DAESRealVariable::ReadItemBody(BvuBinaryStream& stream, void*) {
         break;
       case 18: {
         char text[kDescriptionSize];
-        s = stream.GetStringInto(text, kDescriptionSize);
+        s = daes::ReadBoundedText(stream, text, kDescriptionSize);
         if (status::IsSuccess(s) && text[0] != 0) SetDescription(text);
         break;
       }
