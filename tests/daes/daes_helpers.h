@@ -12,6 +12,7 @@
 #include "framework/messaging/message.h"
 #include "tests/framework/message_helpers.h"
 #include "tools/model_writer/model_writer.h"
+#include "tools/model_writer/sample_models.h"
 
 namespace daestest {
 
@@ -72,49 +73,9 @@ struct NoticeRecorder {
 
 namespace mw = modelwriter;
 
-inline mw::Step T101() { return {2, "T101"}; }
-
-inline void Outflow(Writer& w) {
-  w.Item(mw::kInlineEquation);
-  w.U32(0);
-  w.Expression(mw::Sub(mw::Var(0), mw::Mul(mw::Var(1), mw::Sqrt(mw::Var(2)))));
-  w.Placement({T101(), {7, ".Outflow"}});
-  w.EquationHead(3);
-  w.Reference({2, 3});
-  w.Reference({2, 4});
-  w.Reference({2, 1});
-}
-
-// The tank: state h, fixed inflow, free outflow, parameters k and A, the
-// mass balance and the outflow law.
-inline void Tank(Writer& w) {
-  w.List(7);
-  w.Item(mw::kStateVariable);
-  w.Placement({T101(), {1, ".h"}});
-  w.Value(1.0), w.Spec(32), w.Lower(0.0), w.End();
-  w.Item(mw::kRealVariable);
-  w.Placement({T101(), {2, ".F_in"}});
-  w.Value(0.5), w.Spec(4), w.End();
-  w.Item(mw::kRealVariable);
-  w.Placement({T101(), {3, ".F_out"}});
-  w.Value(0.0), w.End();
-  w.Item(mw::kRealParameter);
-  w.Placement({T101(), {4, ".k"}});
-  w.Value(0.5), w.End();
-  w.Item(mw::kRealParameter);
-  w.Placement({T101(), {5, ".A"}});
-  w.Value(2.0), w.End();
-  w.Item(mw::kInlineEquation);
-  w.U32(0);
-  w.Expression(mw::Sub(mw::Mul(mw::Var(0), mw::Var(1)), mw::Sub(mw::Var(2), mw::Var(3))));
-  w.Placement({T101(), {6, ".MassBalance"}});
-  w.EquationHead(4);
-  w.Reference({2, 5});
-  w.Reference({2, 1, 1});
-  w.Reference({2, 2});
-  w.Reference({2, 3});
-  Outflow(w);
-}
+using modelwriter::Outflow;
+using modelwriter::T101;
+using modelwriter::Tank;
 
 inline DAESVarTableEntry* Entry(BvuDirectoryNode* node) {
   return node != nullptr ? static_cast<DAESVarTableEntry*>(node->AsValueEntry()) : nullptr;
