@@ -75,6 +75,12 @@ void Writer::Reference(const std::vector<std::uint32_t>& ids) {
   IdPath(ids);
 }
 
+void Writer::ParameterReference(std::uint16_t kind, const std::vector<Step>& placement) {
+  U8(0);
+  U16(kind);
+  if (kind == 15 || kind == 16 || kind == 17 || kind == 19 || kind == 23) Placement(placement);
+}
+
 void Writer::Expression(const Expr& e) {
   U8(e->code);
   U16(0);

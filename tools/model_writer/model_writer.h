@@ -75,6 +75,14 @@ class Writer {
   void IdPath(const std::vector<std::uint32_t>& ids);
   // A scalar reference to an existing node: depth 0, kind 18, the id path.
   void Reference(const std::vector<std::uint32_t>& ids);
+  // A scalar literal parameter of the item tag (15, 16, 17, 19, 23) placed
+  // by the path; its parameter body follows. Any other kind names no variable.
+  void ParameterReference(std::uint16_t kind, const std::vector<Step>& placement);
+  // An array reference of `depth` dimensions: the members of the outer level
+  // follow, each a SubArray (depth above 1) or a Member.
+  void ArrayReference(std::uint8_t depth, std::uint32_t members) { U8(depth), U32(members); }
+  void SubArray(std::uint32_t members) { U32(members); }
+  void Member(const std::vector<std::uint32_t>& ids) { U16(18), IdPath(ids); }
   void Expression(const Expr& e);
 
   // An item list starts with its count.
