@@ -45,7 +45,16 @@ DAESVarTableEntry* DAESEqnRow::FindVariable(const DAESVarTableEntry* variable) c
   return found >= 0 ? variables_[found] : nullptr;
 }
 
-void DAESEqnRow::Dump(std::ostream& out) {
+void QLNRow::Dump(std::ostream& out) {
   out << "[" << static_cast<const void*>(this) << "] QLNRow::Dump() ----\n";
   out.flush();
+}
+
+DAESDecompEquation::DAESDecompEquation(DAESEqnRow* row) : wrapped_(row) {
+  flags_ = row->GetFlags();
+  // A row that names an underlying equation is itself a wrapper: keep what
+  // it wraps, so that evaluation reaches the model's equation.
+  if (auto* underlying = dynamic_cast<DAESEqnRow*>(row->UnderlyingEquation())) {
+    wrapped_ = underlying;
+  }
 }

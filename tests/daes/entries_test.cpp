@@ -181,6 +181,45 @@ TEST(Rows, SortedBySequenceNumberWithGrowthByEight) {
   EXPECT_EQ(row.FindVariable(vars[5].get()), vars[5].get());
 }
 
+struct FixedRow : DAESEqnRow {
+  Status ResidualValue(double* value) override {
+    *value = residual;
+    return 0;
+  }
+  Status SetResidualValue(double value) override {
+    residual = value;
+    return 0;
+  }
+  const char* GetNameText(std::int32_t) override { return "E1"; }
+  double residual = 1.25;
+};
+
+TEST(Rows, DecompositionEquationsForwardToTheWrappedRow) {
+  FixedRow row;
+  row.SetFlags(0x8);
+  DAESDecompEquation decomp(&row);
+  EXPECT_EQ(decomp.GetFlags(), 0x68u);
+  EXPECT_STREQ(decomp.GetNameText(), "E1");
+  double r = 0;
+  EXPECT_EQ(decomp.GetResidual(&r), 0u);
+  EXPECT_EQ(r, 1.25);
+  EXPECT_EQ(decomp.SetResidualValue(2.5), 0u);
+  EXPECT_EQ(row.residual, 2.5);
+  EXPECT_EQ(decomp.ComputeResidual(), 0.0);
+  EXPECT_EQ(decomp.UnderlyingEquation(), &row);
+  EXPECT_EQ(decomp.EvaluateWrapped(), nullptr);
+  DAESRealVariable x(nullptr, "x");
+  std::int32_t at = 0;
+  decomp.InsertVariable(&x, &at);
+  EXPECT_EQ(decomp.VariableCount(), 1);
+  EXPECT_EQ(row.VariableCount(), 0);
+  std::ostringstream out;
+  DAESEqnRow plain;
+  plain.Dump(out);
+  EXPECT_NE(out.str().find("] QLNRow::Dump() ----\n"), std::string::npos);
+  EXPECT_EQ(plain.GetResidual(&r), daes::kRowNotImplemented);
+}
+
 TEST(Variables, PrintFlagsLetters) {
   DAESRealVariable v(nullptr, "x");
   v.SetFlags(daes::kTorn | daes::kFixed);
