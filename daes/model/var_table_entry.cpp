@@ -45,7 +45,8 @@ DAESVarTableEntry::DAESVarTableEntry() : sequence_(daes::NextSequenceNumber()) {
 DAESVarTableEntry::~DAESVarTableEntry() {
   while (advise_ != nullptr) {
     Advise* next = advise_->next;
-    if (IsStored() == 0) advise_->sink->RemoveVariable(this);
+    // Stored entries are told too: a list must never keep a freed entry.
+    advise_->sink->RemoveVariable(this);
     delete advise_;
     advise_ = next;
   }

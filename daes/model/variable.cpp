@@ -13,6 +13,8 @@ DAESVariable::DAESVariable() {
   value_.status = SUValue::kValid;
 }
 
+DAESVariable::~DAESVariable() { SetVariableDriver(this, nullptr); }
+
 double DAESVariable::GetScaledValue() const { return GetRealValue() * scale_; }
 
 Status DAESVariable::SetScaledValueAdvised(double value, bool advise) {

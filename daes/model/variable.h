@@ -8,6 +8,7 @@
 
 #include "daes/model/var_table_entry.h"
 #include "foundation/directory/directory_node.h"
+#include "foundation/interfaces/variable_drivers.h"
 
 namespace daes {
 inline constexpr double kUnboundedLow = -1.5e308;
@@ -25,9 +26,17 @@ inline constexpr std::int32_t kStateVariableKind = 25;
 inline constexpr std::int32_t kDerivativeKind = 26;
 }  // namespace daes
 
-class DAESVariable : public DAESVarTableEntry {
+class DAESVariable : public DAESVarTableEntry, public DrivenVariable {
  public:
   DAESVariable();
+  // Leaves the driver table, so that no profile drives a freed variable.
+  ~DAESVariable() override;
+  DAESVariable(const DAESVariable&) = delete;
+  DAESVariable& operator=(const DAESVariable&) = delete;
+
+  // --- as a driven variable ---
+  double GetDrivenValue() override { return GetRealValue(); }
+  void SetDrivenValue(double value) override { SetValue(value); }
 
   double GetScaledValue() const override;
   Status SetScaledValueAdvised(double value, bool advise);

@@ -145,6 +145,31 @@ TEST(AdviseList, BatchesInOrderAndSurvivesRemovalAndDestruction) {
   }
   EXPECT_EQ(sink.refs, 0u);
   a.SetValue(9.0);  // the list is gone and unregistered: nothing to call
+
+  // An entry that goes first leaves the list, parameters included.
+  DAESVariableAdviseList list(&sink, 2);
+  {
+    DAESParameter p(".p", nullptr, 19);
+    list.Add(&p, 1);
+    p.SetRawValue(3.0);
+  }
+  EXPECT_EQ(list.Flush(), 0u);  // the marked entry is gone: nothing handed out
+}
+
+struct Ramp : VariableDriver {
+  double ValueAt(double time, double) override { return time; }
+};
+
+TEST(Variables, LeaveTheDriverTableWhenDestroyed) {
+  Ramp ramp;
+  {
+    DAESRealVariable v(nullptr, "v");
+    SetVariableDriver(&v, &ramp);
+    ApplyVariableDrivers(2.0);
+    EXPECT_EQ(v.GetRealValue(), 2.0);
+  }
+  ApplyVariableDrivers(3.0);  // the freed variable is not driven (ASan checks it)
+  EXPECT_EQ(VariableDrivers().count() == 0 || VariableDrivers().VariableAt(0) == nullptr, true);
 }
 
 TEST(Parameters, ValuesByTypeAndPrint) {
