@@ -85,11 +85,11 @@ Status ReadArray(BvuBinaryStream& stream, BvuDirectoryNode* instance, std::uint3
     }
     if (array == nullptr) {
       // Sized by what was read, never by the count a message claims.
-      array = new DAESArray(0, member != nullptr ? member->ValueType() : empty_type);
+      array = new DAESArray(member != nullptr ? member->ValueType() : empty_type);
     }
     array->SetMember(static_cast<std::int32_t>(k), member);
   }
-  if (array == nullptr) array = new DAESArray(0, empty_type);
+  if (array == nullptr) array = new DAESArray(empty_type);
   *out = array;
   return 0;
 }
@@ -141,8 +141,9 @@ Status DAESScalar::DelayedValue(double lag, double* value) {
   return variable_->DelayedValue(lag, value);
 }
 
-DAESArray::DAESArray(std::int32_t members, std::uint16_t type)
-    : members_(static_cast<std::size_t>(members > 0 ? members : 0), nullptr), type_(type) {}
+DAESArray::DAESArray(std::uint16_t type) {
+  value_.SetType(static_cast<std::uint16_t>(SUValue::kOneDimension | (type & 0x0F)));
+}
 
 DAESArray::~DAESArray() {
   for (auto it = members_.rbegin(); it != members_.rend(); ++it) {
@@ -150,11 +151,9 @@ DAESArray::~DAESArray() {
   }
 }
 
-std::int32_t DAESArray::IsParameter() const {
-  for (DAESRowElement* m : members_) {
-    if (m != nullptr && m->IsParameter() == 0) return 0;
-  }
-  return 1;
+SUValue* DAESArray::ValuePointer() {
+  Refresh(0);
+  return &value_;
 }
 
 Status DAESArray::SetMember(std::int32_t index, DAESRowElement* member) {
@@ -163,12 +162,34 @@ Status DAESArray::SetMember(std::int32_t index, DAESRowElement* member) {
   DAESRowElement*& slot = members_[static_cast<std::size_t>(index - 1)];
   if (slot != nullptr) slot->Release();
   slot = member;
+  if (member == nullptr) return status::kGeneralFailure;
+  if (index == 1) {
+    const char* full = member->NameText();
+    name_ = full != nullptr ? full : "";
+    const std::size_t dot = name_.rfind('.');
+    const std::size_t paren = name_.rfind('(');
+    if (paren != std::string::npos && (dot == std::string::npos || paren > dot)) {
+      name_.resize(paren);
+    }
+    parameter_ = member->IsParameter() != 0;
+  }
   return 0;
 }
 
 DAESRowElement* DAESArray::Member(std::int32_t index) const {
   return index >= 1 && static_cast<std::size_t>(index) <= members_.size() ? members_[index - 1]
                                                                           : nullptr;
+}
+
+void DAESArray::Refresh(std::int32_t force) {
+  value_.Resize(static_cast<std::int32_t>(members_.size()));
+  for (std::size_t i = 0; i < members_.size(); ++i) {
+    if (members_[i] == nullptr) continue;
+    if (force != 0) members_[i]->Refresh(force);
+    if (const SUValue* v = members_[i]->ValuePointer()) {
+      value_.SetElement(static_cast<std::int32_t>(i), *v);
+    }
+  }
 }
 
 DAESRowElement* DAESArray::ElementAt(std::int32_t i) {

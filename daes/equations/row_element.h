@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "daes/model/var_table_entry.h"
@@ -73,27 +74,38 @@ class DAESScalar : public DAESRowElement {
 };
 
 // An array reference: its members in order (each holding one reference),
-// the type code of its first member.
+// one per element of the outer dimension; a member is a scalar or, for a
+// further dimension, an array. Its value is an array of the members' values.
 class DAESArray : public DAESRowElement {
  public:
-  DAESArray(std::int32_t members, std::uint16_t type);
+  // `type` is the element type (the first member's value type).
+  explicit DAESArray(std::uint16_t type);
   ~DAESArray() override;
 
-  std::uint16_t ValueType() const override { return type_; }
+  SUValue* ValuePointer() override;
+  std::uint16_t ValueType() const override { return value_.type; }
   std::int32_t ElementCount() const override { return static_cast<std::int32_t>(members_.size()); }
-  std::int32_t IsParameter() const override;
-  // 1-based; takes the caller's reference (null leaves the slot empty).
+  ExpressionVariable* ElementOfList(std::int32_t i) override { return Member(i + 1); }
+  std::int32_t IsParameter() const override { return parameter_ ? 1 : 0; }
+  const char* NameText() const override { return name_.c_str(); }
+  // 1-based; takes the caller's reference. The first member gives the
+  // array its name (its full name cut before the last index) and its
+  // parameter flag. A null member leaves the slot empty: 0xA000FFFF.
   Status SetMember(std::int32_t index, DAESRowElement* member);
   DAESRowElement* Member(std::int32_t index) const;
-  // Flat index over the members' scalars.
+  // Flat index over the members' scalars, first dimension outermost.
   DAESRowElement* ElementAt(std::int32_t i) override;
   std::int32_t ElementKind() const override { return daes::kArrayElement; }
   std::int32_t TotalCount() const override;
   bool HasUnboundMember() const override;
+  // Takes each member's current value into the array's value.
+  void Refresh(std::int32_t force) override;
 
  private:
   std::vector<DAESRowElement*> members_;
-  std::uint16_t type_;
+  std::string name_;
+  bool parameter_ = false;
+  SUValue value_;
 };
 
 // Reads n references from the message into new elements (one reference

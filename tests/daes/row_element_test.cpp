@@ -68,6 +68,35 @@ TEST(RowElements, ScalarsLiteralParametersAndArrays) {
   EXPECT_TRUE(eq->IsBound());
 }
 
+TEST(RowElements, ArraysTakeTheirNameAndValuesFromTheirMembers) {
+  Tree tree;
+  ASSERT_EQ(tree.Read([](Writer& w) {
+              w.List(2);
+              for (std::uint32_t i : {1u, 2u}) {
+                w.Item(mw::kRealVariable);
+                w.Placement({T101(), {10, ".x"}, {i, i == 1 ? "(1)" : "(2)"}});
+                w.Value(1.5 * i), w.End();
+              }
+            }),
+            0u);
+  DAESEquationNode* eq = ReadEquation(tree, mw::Var(0), 1, [](Writer& w) {
+    w.ArrayReference(1, 2);
+    w.Member({2, 10, 1}), w.Member({2, 10, 2});
+  });
+  ASSERT_NE(eq, nullptr);
+  DAESRowElement* array = eq->RowElements()[0];
+  EXPECT_STREQ(array->NameText(), "T101.x");
+  EXPECT_EQ(array->IsParameter(), 0);
+  EXPECT_EQ(array->ElementCount(), 2);
+  EXPECT_EQ(array->ValueType(), 0x104);
+  SUValue* value = array->ValuePointer();
+  ASSERT_NE(value, nullptr);
+  ASSERT_EQ(value->count, 2u);
+  EXPECT_EQ(value->Elements()[1].payload.real, 3.0);
+  Entry(tree.At({2, 10, 2}))->SetValue(4.0);
+  EXPECT_EQ(array->ValuePointer()->Elements()[1].payload.real, 4.0);
+}
+
 TEST(RowElements, UnknownKindsLeaveTheEquationUnbound) {
   Tree tree;
   ASSERT_EQ(tree.Read(Tank), 0u);
