@@ -143,8 +143,13 @@ Status DAESInstanceNode::ReadEquation(std::uint16_t tag, BvuBinaryStream& stream
   Status s = 0;
   if (tag == 22) {
     expression = Expression::ReadFromMessage(stream);
+    if (expression == nullptr) {
+      // Bytes that do not read as an expression leave the reader inside it.
+      SuPrint(status::kBadArguments, "Equation refused: its expression does not read");
+      return status::kBadArguments;
+    }
     // An expression with an error would make an equation without residual.
-    if (expression != nullptr && expression->ErrorCode() != 0) {
+    if (expression->ErrorCode() != 0) {
       expression->Release();
       expression = nullptr;
     }

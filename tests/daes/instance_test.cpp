@@ -119,12 +119,13 @@ TEST(InstanceMessages, MalformedItemsAreRefusedAndChangeNothing) {
        daes::kItemRefused},
       {"in-line expression that does not read",
        [](Writer& w) {
-         w.List(1);
+         w.List(2);
          w.Item(mw::kInlineEquation);
          w.U32(0);
          w.U8(2), w.U16(0), w.U16(4), w.U8(0x55);  // an unknown leaf class
+         NewVariable(w, 9, ".x"), w.End();            // not read: the list is lost
        },
-       0},
+       0x8000020Fu},
       {"library equation without a library",
        [](Writer& w) {
          w.List(1);
