@@ -13,6 +13,7 @@
 #include "foundation/collections/slist.h"
 #include "foundation/directory/directory_node.h"
 #include "foundation/directory/id_path.h"
+#include "tools/model_writer/sample_models.h"
 #include "foundation/persistence/file_stream.h"
 #include "foundation/persistence/memory_stream.h"
 #include "foundation/persistence/persistence.h"
@@ -304,6 +305,14 @@ void ClientCommandLines(const fs::path& root) {
   }
 }
 
+void InstanceItems(const fs::path& root) {
+  SeedFolder seeds(root, "instance_items");
+  vantor_fuzz::ByteStream tank;
+  modelwriter::Writer w(tank);
+  modelwriter::Tank(w);
+  seeds.Add(tank.Bytes());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -322,5 +331,6 @@ int main(int argc, char** argv) {
   FileRequests(root);
   ReceiveStack(root);
   ClientCommandLines(root);
+  InstanceItems(root);
   return 0;
 }

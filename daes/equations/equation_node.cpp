@@ -1,0 +1,131 @@
+#include "daes/equations/equation_node.h"
+
+#include <iomanip>
+#include <ostream>
+
+#include "expr/eval/expr_context.h"
+#include "expr/tree/expression.h"
+#include "expr/tree/var_ref_expression.h"
+#include "foundation/persistence/binary_stream.h"
+
+namespace {
+constexpr std::uint32_t kBodyTextSize = 40;
+
+// x - y over offsets 0 and 1, shared by every connection and never freed.
+Expression* ConnectionExpression() {
+  static Expression* shared = [] {
+    Expression* x = new VarRefExpression(0);
+    Expression* y = new VarRefExpression(1);
+    x->AddRef();
+    y->AddRef();
+    Expression* e = MakeBinaryExpression(kSub, x, y, SUValue::kReal);
+    x->Release();
+    y->Release();
+    e->AddRef();
+    return e;
+  }();
+  return shared;
+}
+}  // namespace
+
+DAESSimpleEquation::DAESSimpleEquation(Expression* expression) : expression_(expression) {
+  if (expression_ != nullptr) expression_->AddRef();
+}
+
+DAESSimpleEquation::~DAESSimpleEquation() {
+  ReleaseElements();
+  Expression::Release(expression_);
+}
+
+void DAESSimpleEquation::ReleaseElements() {
+  for (auto it = elements_.rbegin(); it != elements_.rend(); ++it) (*it)->Release();
+  elements_.clear();
+  scalars_ = 0;
+}
+
+void DAESSimpleEquation::SetRowElements(std::vector<DAESRowElement*> elements,
+                                        std::int32_t scalars) {
+  ReleaseElements();
+  elements_ = std::move(elements);
+  scalars_ = scalars;
+}
+
+bool DAESSimpleEquation::IsBound() const {
+  if (expression_ == nullptr) return false;
+  for (const DAESRowElement* e : elements_) {
+    if (e->HasUnboundMember()) return false;
+  }
+  return true;
+}
+
+Status DAESSimpleEquation::EvaluateResidual(double* residual) {
+  *residual = 0.0;
+  if (!IsBound()) return daes::kNoSolverEquation;
+  std::vector<ExpressionVariable*> variables(elements_.begin(), elements_.end());
+  ExprContext context(expression_, variables.data(), static_cast<std::int32_t>(variables.size()));
+  const Status s = context.Evaluate();
+  if (status::IsFailure(s)) return s;
+  const SUValue& r = context.Result();
+  *residual = r.Kind() == SUValue::kReal ? r.payload.real : static_cast<double>(r.payload.integer);
+  return s;
+}
+
+Status DAESSimpleEquation::ReadReferencesBody(BvuBinaryStream& stream, BvuDirectoryNode* instance) {
+  std::uint32_t unused = 0;
+  Status s = stream.GetUInt32(&unused);
+  char text[kBodyTextSize];
+  if (status::IsSuccess(s)) s = daes::ReadBoundedText(stream, text, kBodyTextSize);
+  std::uint32_t n = 0;
+  if (status::IsSuccess(s)) s = stream.GetUInt32(&n);
+  if (status::IsFailure(s)) return s;
+  std::vector<DAESRowElement*> elements;
+  std::int32_t scalars = 0;
+  s = DAESCreateRowElements(stream, instance, n, &elements, &scalars);
+  SetRowElements(std::move(elements), scalars);
+  return s;
+}
+
+Status DAESSimpleEquation::ReadPairBody(BvuBinaryStream& stream, BvuDirectoryNode* instance) {
+  std::vector<DAESRowElement*> elements;
+  std::int32_t scalars = 0;
+  const Status s = DAESCreateRowElements(stream, instance, 2, &elements, &scalars);
+  SetRowElements(std::move(elements), scalars);
+  return s;
+}
+
+DAESEquationNode::DAESEquationNode(BvuDirectoryNode* parent, const char* name,
+                                   Expression* expression)
+    : DAESSimpleEquation(expression), BvuDirectoryProper(parent, name) {}
+
+Status DAESEquationNode::ReadItemBody(BvuBinaryStream& stream, void* context) {
+  auto* instance = static_cast<BvuDirectoryNode*>(context);
+  return ReadReferencesBody(stream, instance != nullptr ? instance : Root());
+}
+
+DAESConnectionNode::DAESConnectionNode(BvuDirectoryNode* parent, const char* name)
+    : DAESSimpleEquation(ConnectionExpression()), BvuDirectoryNode(parent, name) {}
+
+Status DAESConnectionNode::ReadItemBody(BvuBinaryStream& stream, void* context) {
+  auto* instance = static_cast<BvuDirectoryNode*>(context);
+  return ReadPairBody(stream, instance != nullptr ? instance : Root());
+}
+
+DAESSolverEquationList::~DAESSolverEquationList() {
+  for (DAESEqnRow* row : rows_) delete row;
+}
+
+Status DAESSolverEquationList::AddEquation(DAESEqnRow* equation, void*) {
+  if (equation == nullptr) return daes::kNoSolverEquation;
+  rows_.push_back(equation);
+  return 0;
+}
+
+DAESEqnRow* DAESSolverEquationList::GetEquation(std::int32_t i) const {
+  return i >= 0 && i < EquationCount() ? rows_[static_cast<std::size_t>(i)] : nullptr;
+}
+
+void DAESSolverEquationList::PrintEquations(std::ostream& out) {
+  for (std::int32_t i = 0; i < EquationCount(); ++i) {
+    out << std::setw(4) << i << ": " << rows_[static_cast<std::size_t>(i)]->GetNameText() << '\n';
+  }
+}

@@ -1,0 +1,122 @@
+// Model equations in the instance tree: a plain equation holds its residual
+// expression and its row elements (reference k is the variable that offset
+// k of the residual reads); a connection equates two variables.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <vector>
+
+#include "daes/equations/row.h"
+#include "daes/equations/row_element.h"
+#include "foundation/collections/mixins.h"
+#include "foundation/directory/directory_node.h"
+
+class Expression;
+
+namespace daes {
+inline constexpr std::int32_t kEquationKind = 16;
+inline constexpr std::int32_t kConnectionKind = 3;
+inline constexpr Status kNoSolverEquation = 0x80000052u;
+}  // namespace daes
+
+// The model-side instance: a name, the equation flag word and a status.
+class QLNInstance : public BvuNameable, public BvuFilterable, public BvuError {};
+class QLNEquationInstance : public QLNInstance {};
+
+// Adds the two numbers of the block layer.
+class DAESEquation : public QLNEquationInstance {
+ public:
+  std::int32_t BlockNumberA() const { return block_a_; }
+  std::int32_t SetBlockNumberA(std::int32_t n) {
+    block_a_ = n;
+    return BlockNumberA();
+  }
+  std::int32_t BlockNumberB() const { return block_b_; }
+  std::int32_t SetBlockNumberB(std::int32_t n) {
+    block_b_ = n;
+    return BlockNumberB();
+  }
+
+ private:
+  std::int32_t block_a_ = 0;
+  std::int32_t block_b_ = 0;
+};
+
+class DAESSimpleEquation : public DAESEquation {
+ public:
+  // Takes a reference on the expression (null allowed).
+  explicit DAESSimpleEquation(Expression* expression);
+  // Releases the elements from the last to the first, then the expression.
+  ~DAESSimpleEquation() override;
+  DAESSimpleEquation(const DAESSimpleEquation&) = delete;
+  DAESSimpleEquation& operator=(const DAESSimpleEquation&) = delete;
+
+  std::int32_t EntryKind() override { return daes::kEquationKind; }
+  Expression* ResidualExpression() const { return expression_; }
+  // Takes the elements (one reference each).
+  void SetRowElements(std::vector<DAESRowElement*> elements, std::int32_t scalars);
+  const std::vector<DAESRowElement*>& RowElements() const { return elements_; }
+  std::int32_t ActiveVariableCount() const { return static_cast<std::int32_t>(elements_.size()); }
+  std::int32_t ScalarCount() const { return scalars_; }
+  // The residual at the variables' current values, walking the tree.
+  Status EvaluateResidual(double* residual);
+  // Whether a solver equation may be made: an expression, and a variable
+  // behind every element.
+  bool IsBound() const;
+  // Reads the body: u32, a text of at most 40 bytes, u32 n, n references.
+  Status ReadReferencesBody(BvuBinaryStream& stream, BvuDirectoryNode* instance);
+  // Exactly two references, without head.
+  Status ReadPairBody(BvuBinaryStream& stream, BvuDirectoryNode* instance);
+
+ private:
+  void ReleaseElements();
+
+  Expression* expression_;
+  std::vector<DAESRowElement*> elements_;
+  std::int32_t scalars_ = 0;
+};
+
+class DAESEquationNode : public DAESSimpleEquation, public BvuDirectoryProper {
+ public:
+  DAESEquationNode(BvuDirectoryNode* parent, const char* name, Expression* expression);
+
+  std::int32_t GetKind() override { return daes::kEquationKind; }
+  const char* GetNameText(std::int32_t arg = 0) override {
+    return BvuDirectoryNode::GetNameText(arg);
+  }
+  // The context is the instance node that resolves references.
+  Status ReadItemBody(BvuBinaryStream& stream, void* context) override;
+};
+
+class DAESConnectionNode : public DAESSimpleEquation, public BvuDirectoryNode {
+ public:
+  // The residual is the one shared x - y expression.
+  DAESConnectionNode(BvuDirectoryNode* parent, const char* name);
+
+  std::int32_t GetKind() override { return daes::kConnectionKind; }
+  const char* GetNameText(std::int32_t arg = 0) override {
+    return BvuDirectoryNode::GetNameText(arg);
+  }
+  Status ReadItemBody(BvuBinaryStream& stream, void* context) override;
+};
+
+// A growable list of solver rows that owns them.
+class DAESSolverEquationList {
+ public:
+  DAESSolverEquationList() = default;
+  ~DAESSolverEquationList();
+  DAESSolverEquationList(const DAESSolverEquationList&) = delete;
+  DAESSolverEquationList& operator=(const DAESSolverEquationList&) = delete;
+
+  Status AddEquation(DAESEqnRow* equation, void* problem);
+  std::int32_t EquationCount() const { return static_cast<std::int32_t>(rows_.size()); }
+  DAESEqnRow* GetEquation(std::int32_t i) const;
+  // Forgets the rows without deleting them (their new owner has them).
+  void ClearEquations() { rows_.clear(); }
+  // i in a field of 4, ": ", the name.
+  void PrintEquations(std::ostream& out);
+
+ private:
+  std::vector<DAESEqnRow*> rows_;
+};

@@ -1,0 +1,238 @@
+#include "daes/equations/row_element.h"
+
+#include <string>
+
+#include "daes/model/parameter.h"
+#include "foundation/directory/directory_node.h"
+#include "foundation/messages/su_print.h"
+#include "foundation/persistence/binary_stream.h"
+
+namespace {
+constexpr std::uint16_t kReferenceByPath = 18;
+
+bool IsLiteralParameter(std::uint16_t kind) {
+  return kind == 15 || kind == 16 || kind == 17 || kind == 19 || kind == 23;
+}
+
+// The variable a d = 0 reference names; null for a kind that names none.
+Status ReadVariableReference(BvuBinaryStream& stream, BvuDirectoryNode* instance,
+                             DAESVarTableEntry** variable) {
+  *variable = nullptr;
+  std::uint16_t kind = 0;
+  Status s = stream.GetUInt16(&kind);
+  if (status::IsFailure(s)) return s;
+  if (kind == kReferenceByPath) {
+    BvuDirectoryNode* node = nullptr;
+    s = instance->ReadIdPath(stream, &node);
+    if (status::IsFailure(s) && s != status::kGeneralFailure) return s;
+    *variable = static_cast<DAESVarTableEntry*>(node != nullptr ? node->AsValueEntry() : nullptr);
+    if (*variable != nullptr) return 0;
+    // A path to nothing, or to a node that holds no value: the rest of the
+    // body is not read, so the failure must not pass for a finished item.
+    SuPrint(kBvuNoSuchChild, "Variable reference refused: its path names no variable");
+    return kBvuNoSuchChild;
+  }
+  if (!IsLiteralParameter(kind)) return 0;
+  BvuDirectoryNode* parent = nullptr;
+  std::int32_t index = -1;
+  std::string name;
+  s = instance->ReadIdPathWithNames(stream, &parent, &index, &name, false);
+  if (status::IsFailure(s)) return s;
+  auto* existing = dynamic_cast<DAESParameter*>(parent->ChildAt(index));
+  DAESParameter* p = existing;
+  if (p == nullptr) p = new DAESParameter(name.c_str(), parent, kind);
+  s = p->ReadItemBody(stream, instance);
+  if (existing == nullptr) {
+    if (status::IsSuccess(s) && parent->ChildAt(index) == nullptr) {
+      s = parent->InsertChildAt(index, p);
+    } else if (status::IsSuccess(s)) {
+      s = status::kGeneralFailure;  // the slot holds a node of another kind
+    }
+    if (status::IsFailure(s)) {
+      p->SetParent(nullptr);
+      delete p;
+      return s;
+    }
+  }
+  *variable = p;
+  return s;
+}
+
+Status ReadArray(BvuBinaryStream& stream, BvuDirectoryNode* instance, std::uint32_t depth,
+                 DAESRowElement** out, std::int32_t* scalars) {
+  *out = nullptr;
+  std::uint32_t m = 0;
+  Status s = stream.GetUInt32(&m);
+  if (status::IsFailure(s)) return s;
+  const auto empty_type = static_cast<std::uint16_t>(4 | (depth << 8));
+  DAESArray* array = nullptr;
+  for (std::uint32_t k = 1; k <= m; ++k) {
+    DAESRowElement* member = nullptr;
+    if (depth > 0) {
+      s = ReadArray(stream, instance, depth - 1, &member, scalars);
+    } else {
+      DAESVarTableEntry* variable = nullptr;
+      s = ReadVariableReference(stream, instance, &variable);
+      if (status::IsSuccess(s) && variable != nullptr) {
+        member = new DAESScalar(variable);
+        ++*scalars;
+      }
+    }
+    if (status::IsFailure(s)) {
+      if (member != nullptr) member->Release();
+      if (array != nullptr) array->Release();
+      return s;
+    }
+    if (array == nullptr) {
+      // Sized by what was read, never by the count a message claims.
+      array = new DAESArray(member != nullptr ? member->ValueType() : empty_type);
+    }
+    array->SetMember(static_cast<std::int32_t>(k), member);
+  }
+  if (array == nullptr) array = new DAESArray(empty_type);
+  *out = array;
+  return 0;
+}
+}  // namespace
+
+std::uint32_t DAESRowElement::Release() {
+  const std::uint32_t left = --refs_;
+  if (left == 0) delete this;
+  return left;
+}
+
+std::uint32_t DAESRowElement::ReleaseIfSame(DAESRowElement** held) {
+  if (held == nullptr || !IsSameElement(*held)) return 0;
+  *held = nullptr;
+  return Release();
+}
+
+DAESScalar::DAESScalar(DAESVarTableEntry* variable) : variable_(variable) {
+  path_.Append(kIdPathRoot);
+  path_.Append(kIdPathEnd);
+  if (auto* node = dynamic_cast<BvuDirectoryNode*>(variable)) node->GetIdPath(&path_);
+}
+
+const char* DAESScalar::NameText() const {
+  return variable_ != nullptr ? variable_->GetNameText() : "";
+}
+
+SUValue* DAESScalar::ValuePointer() {
+  return variable_ != nullptr ? variable_->ValuePointer() : nullptr;
+}
+
+std::uint16_t DAESScalar::ValueType() const {
+  return variable_ != nullptr ? variable_->ValueType() : std::uint16_t{SUValue::kReal};
+}
+
+std::int32_t DAESScalar::IsParameter() const {
+  return variable_ != nullptr ? variable_->IsStored() : 1;
+}
+
+Status DAESScalar::RegisterDelay() {
+  return variable_ != nullptr ? variable_->RegisterDelay() : daes::kNotImplemented;
+}
+
+Status DAESScalar::DelayedValue(double lag, double* value) {
+  if (variable_ == nullptr) {
+    *value = 0.0;
+    return daes::kNotImplemented;
+  }
+  return variable_->DelayedValue(lag, value);
+}
+
+DAESArray::DAESArray(std::uint16_t type) {
+  value_.SetType(static_cast<std::uint16_t>(SUValue::kOneDimension | (type & 0x0F)));
+}
+
+DAESArray::~DAESArray() {
+  for (auto it = members_.rbegin(); it != members_.rend(); ++it) {
+    if (*it != nullptr) (*it)->Release();
+  }
+}
+
+SUValue* DAESArray::ValuePointer() {
+  Refresh(0);
+  return &value_;
+}
+
+Status DAESArray::SetMember(std::int32_t index, DAESRowElement* member) {
+  if (index < 1) return daes::kNotImplemented;
+  if (static_cast<std::size_t>(index) > members_.size()) members_.resize(index, nullptr);
+  DAESRowElement*& slot = members_[static_cast<std::size_t>(index - 1)];
+  if (slot != nullptr) slot->Release();
+  slot = member;
+  if (member == nullptr) return status::kGeneralFailure;
+  if (index == 1) {
+    const char* full = member->NameText();
+    name_ = full != nullptr ? full : "";
+    const std::size_t dot = name_.rfind('.');
+    const std::size_t paren = name_.rfind('(');
+    if (paren != std::string::npos && (dot == std::string::npos || paren > dot)) {
+      name_.resize(paren);
+    }
+    parameter_ = member->IsParameter() != 0;
+  }
+  return 0;
+}
+
+DAESRowElement* DAESArray::Member(std::int32_t index) const {
+  return index >= 1 && static_cast<std::size_t>(index) <= members_.size() ? members_[index - 1]
+                                                                          : nullptr;
+}
+
+void DAESArray::Refresh(std::int32_t force) {
+  value_.Resize(static_cast<std::int32_t>(members_.size()));
+  for (std::size_t i = 0; i < members_.size(); ++i) {
+    if (members_[i] == nullptr) continue;
+    if (force != 0) members_[i]->Refresh(force);
+    if (const SUValue* v = members_[i]->ValuePointer()) {
+      value_.SetElement(static_cast<std::int32_t>(i), *v);
+    }
+  }
+}
+
+DAESRowElement* DAESArray::ElementAt(std::int32_t i) {
+  for (DAESRowElement* m : members_) {
+    const std::int32_t n = m != nullptr ? m->TotalCount() : 1;
+    if (i < n) return m != nullptr ? m->ElementAt(i) : nullptr;
+    i -= n;
+  }
+  return nullptr;
+}
+
+std::int32_t DAESArray::TotalCount() const {
+  std::int32_t n = 0;
+  for (DAESRowElement* m : members_) n += m != nullptr ? m->TotalCount() : 1;
+  return n;
+}
+
+bool DAESArray::HasUnboundMember() const {
+  for (DAESRowElement* m : members_) {
+    if (m == nullptr || m->HasUnboundMember()) return true;
+  }
+  return false;
+}
+
+Status DAESCreateRowElements(BvuBinaryStream& stream, BvuDirectoryNode* instance, std::uint32_t n,
+                             std::vector<DAESRowElement*>* elements, std::int32_t* scalars) {
+  for (std::uint32_t k = 0; k < n; ++k) {
+    std::uint32_t depth = 0;
+    Status s = stream.GetByteAsUInt32(&depth);
+    if (status::IsFailure(s)) return s;
+    DAESRowElement* element = nullptr;
+    if (depth == 0) {
+      DAESVarTableEntry* variable = nullptr;
+      s = ReadVariableReference(stream, instance, &variable);
+      if (status::IsFailure(s)) return s;
+      element = new DAESScalar(variable);
+      if (variable != nullptr) ++*scalars;
+    } else {
+      s = ReadArray(stream, instance, depth - 1, &element, scalars);
+      if (status::IsFailure(s)) return s;
+      element->Refresh(1);
+    }
+    elements->push_back(element);
+  }
+  return 0;
+}

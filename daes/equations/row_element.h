@@ -1,0 +1,115 @@
+// Row elements: the variable occurrences of a model equation as its
+// evaluation context sees them. Reference-counted: made with one reference,
+// deleted by the release that takes the last.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "daes/model/var_table_entry.h"
+#include "expr/eval/expr_context.h"
+#include "foundation/directory/id_path.h"
+
+class BvuBinaryStream;
+class BvuDirectoryNode;
+
+namespace daes {
+inline constexpr std::int32_t kScalarElement = 14;
+inline constexpr std::int32_t kArrayElement = 13;
+}
+
+class DAESRowElement : public ExpressionADVariable {
+ public:
+  std::uint32_t AddReference() { return ++refs_; }
+  // Deletes the element at zero; the new count.
+  std::uint32_t Release();
+  virtual DAESVarTableEntry* ElementVariable() { return nullptr; }
+  DAESRowElement* AsRowElement() { return this; }
+  virtual DAESRowElement* ElementAt(std::int32_t i) { return i == 0 ? this : nullptr; }
+  virtual std::int32_t ElementKind() const = 0;
+  virtual std::int32_t TotalCount() const = 0;
+  // An element (or a member) without a variable.
+  virtual bool HasUnboundMember() const = 0;
+  bool IsSameElement(const DAESRowElement* other) const { return other == this; }
+  // Releases the caller's element when it is this one and clears the pointer.
+  std::uint32_t ReleaseIfSame(DAESRowElement** held);
+  virtual void Refresh(std::int32_t) {}
+
+ protected:
+  DAESRowElement() = default;
+  ~DAESRowElement() override = default;
+
+ private:
+  std::uint32_t refs_ = 1;
+};
+
+class DAESScalar : public DAESRowElement {
+ public:
+  explicit DAESScalar(DAESVarTableEntry* variable);
+
+  const char* NameText() const override;
+  SUValue* ValuePointer() override;
+  std::uint16_t ValueType() const override;
+  std::int32_t IsParameter() const override;
+  Status RegisterDelay() override;
+  Status DelayedValue(double lag, double* value) override;
+  bool IsSameVariable(const DAESVarTableEntry* v) const {
+    return variable_ != nullptr && v != nullptr && v->SequenceNumber() == variable_->SequenceNumber();
+  }
+  DAESVarTableEntry* ElementVariable() override { return variable_; }
+  std::int32_t ElementKind() const override { return daes::kScalarElement; }
+  std::int32_t TotalCount() const override { return 1; }
+  bool HasUnboundMember() const override { return variable_ == nullptr; }
+  Status SetMember(std::int32_t, DAESRowElement*) { return daes::kNotImplemented; }
+  DAESRowElement* FindByVariable(const DAESVarTableEntry* v) { return v == variable_ ? this : nullptr; }
+  DAESRowElement* FindBySequenceNumber(std::uint32_t n) {
+    return variable_ != nullptr && variable_->SequenceNumber() == n ? this : nullptr;
+  }
+  const BvuIdPath& IdPath() const { return path_; }
+
+ private:
+  DAESVarTableEntry* variable_;
+  BvuIdPath path_;
+};
+
+// An array reference: its members in order (each holding one reference),
+// one per element of the outer dimension; a member is a scalar or, for a
+// further dimension, an array. Its value is an array of the members' values.
+class DAESArray : public DAESRowElement {
+ public:
+  // `type` is the element type (the first member's value type).
+  explicit DAESArray(std::uint16_t type);
+  ~DAESArray() override;
+
+  SUValue* ValuePointer() override;
+  std::uint16_t ValueType() const override { return value_.type; }
+  std::int32_t ElementCount() const override { return static_cast<std::int32_t>(members_.size()); }
+  ExpressionVariable* ElementOfList(std::int32_t i) override { return Member(i + 1); }
+  std::int32_t IsParameter() const override { return parameter_ ? 1 : 0; }
+  const char* NameText() const override { return name_.c_str(); }
+  // 1-based; takes the caller's reference. The first member gives the
+  // array its name (its full name cut before the last index) and its
+  // parameter flag. A null member leaves the slot empty: 0xA000FFFF.
+  Status SetMember(std::int32_t index, DAESRowElement* member);
+  DAESRowElement* Member(std::int32_t index) const;
+  // Flat index over the members' scalars, first dimension outermost.
+  DAESRowElement* ElementAt(std::int32_t i) override;
+  std::int32_t ElementKind() const override { return daes::kArrayElement; }
+  std::int32_t TotalCount() const override;
+  bool HasUnboundMember() const override;
+  // Takes each member's current value into the array's value.
+  void Refresh(std::int32_t force) override;
+
+ private:
+  std::vector<DAESRowElement*> members_;
+  std::string name_;
+  bool parameter_ = false;
+  SUValue value_;
+};
+
+// Reads n references from the message into new elements (one reference
+// each, appended to `elements`); `scalars` counts the scalar variables.
+// References resolve from `instance`. The first failure is the result.
+Status DAESCreateRowElements(BvuBinaryStream& stream, BvuDirectoryNode* instance, std::uint32_t n,
+                             std::vector<DAESRowElement*>* elements, std::int32_t* scalars);

@@ -1,0 +1,301 @@
+#include "daes/instance/instance_node.h"
+
+#include <string>
+
+#include "daes/equations/equation_node.h"
+#include "daes/model/advise_list.h"
+#include "daes/model/parameter.h"
+#include "daes/model/variable.h"
+#include "expr/tree/expression.h"
+#include "foundation/directory/id_path.h"
+#include "foundation/messages/su_print.h"
+#include "foundation/persistence/binary_stream.h"
+
+namespace {
+bool IsModelItemTag(std::uint16_t tag) {
+  switch (tag) {
+    case 15: case 16: case 17: case 19: case 23: case 25: case 26: case 27:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsParameterTag(std::uint16_t tag) { return IsModelItemTag(tag) && tag != 15 && tag != 25; }
+
+// Whether a node already in the tree may be re-read by an item of the tag.
+bool KindFitsTag(BvuDirectoryNode* node, std::uint16_t tag) {
+  const std::int32_t kind = node->GetKind();
+  if (IsParameterTag(tag)) return kind == daes::kParameterKind;
+  return kind == daes::kRealVariableKind || kind == daes::kStateVariableKind;
+}
+
+void Keep(Status* result, Status s) {
+  if (status::IsFailure(s) && status::IsSuccess(*result)) *result = s;
+}
+
+// Statuses after which the item was read to its end: the list goes on.
+// Any other failure leaves the reader somewhere inside the item.
+bool InStep(Status s) {
+  return status::IsSuccess(s) || s == daes::kReservedAnswer || s == daes::kItemRefused;
+}
+
+void DestroyNode(BvuDirectoryNode* node) {
+  node->DeleteChildren();
+  node->SetParent(nullptr);
+  delete node;
+}
+}  // namespace
+
+Status DAESInstanceNode::ReadFromMessage(BvuBinaryStream& stream, BvuDirectoryNode* root,
+                                         BvuDirectoryNode* expression_tree, void* extra) {
+  if (root == nullptr) root = Root();
+  if (extra == nullptr) extra = root;
+  bool lost = false;
+  return ReadList(stream, root, expression_tree, extra, &lost);
+}
+
+Status DAESInstanceNode::ReadList(BvuBinaryStream& stream, BvuDirectoryNode* root,
+                                  BvuDirectoryNode* expression_tree, void* extra, bool* lost) {
+  std::uint32_t raw_count = 0;
+  Status result = stream.GetUInt32(&raw_count);
+  const auto count = static_cast<std::int32_t>(raw_count);
+  if (status::IsFailure(result)) *lost = true;
+  if (status::IsFailure(result) || count < 1) return result;
+  for (std::int32_t item = 0; item < count && !*lost; ++item) {
+    std::uint16_t tag = 0;
+    Status s = stream.GetUInt16(&tag);
+    if (status::IsFailure(s)) {
+      *lost = true;
+      Keep(&result, s);
+      return result;
+    }
+    switch (tag) {
+      case 2:
+      case 22: {
+        std::uint32_t flags = 0;
+        s = stream.GetUInt32(&flags);
+        if (status::IsSuccess(s)) s = ReadEquation(tag, stream, expression_tree, extra, flags);
+        break;
+      }
+      case 9:
+      case 12:
+        s = ReadList(stream, root, expression_tree, extra, lost);
+        break;
+      case 21:
+        s = ReadConnection(stream, extra);
+        break;
+      case 6:
+      case 13:
+      case 14:
+        // IF, switch and transition equations need the hybrid classes; the
+        // rest of the list cannot be found without reading them.
+        SuPrint(daes::kItemRefused,
+                "Instance description refused: IF, switch and transition equations are not "
+                "supported");
+        s = daes::kUnsupportedItem;
+        break;
+      default:
+        if (IsModelItemTag(tag)) s = ReadModelItem(tag, stream, root);
+        break;
+    }
+    Keep(&result, s);
+    if (!InStep(s)) *lost = true;
+  }
+  return result;
+}
+
+Status DAESInstanceNode::ReadModelItem(std::uint16_t tag, BvuBinaryStream& stream,
+                                       BvuDirectoryNode* root) {
+  BvuDirectoryNode* parent = nullptr;
+  std::int32_t index = -1;
+  std::string name;
+  Status s = root->ReadIdPathWithNames(stream, &parent, &index, &name, false);
+  if (status::IsFailure(s)) return s;
+  BvuDirectoryNode* existing = parent->ChildAt(index);
+  if (existing != nullptr && KindFitsTag(existing, tag)) {
+    if (tag == 25) {
+      if (auto* v = dynamic_cast<DAESRealVariable*>(existing)) v->MakeDerivative();
+    }
+    return existing->ReadItemBody(stream, this);
+  }
+  BvuDirectoryNode* node = DAESCreateModelItem(tag, parent, name.c_str());
+  s = node->ReadItemBody(stream, this);
+  if (InStep(s) && existing != nullptr) {
+    // The slot holds a node of another kind: the item is read, but refused.
+    SuPrint(daes::kItemRefused, "Item %s refused: its place holds another kind of node",
+            name.c_str());
+    s = daes::kItemRefused;
+  } else if (InStep(s)) {
+    // A body read to its end is kept, as far as it was understood.
+    const Status placed = parent->InsertChildAt(index, node);
+    if (status::IsSuccess(placed)) return s;
+    s = placed;
+  }
+  DestroyNode(node);
+  return s;
+}
+
+Status DAESInstanceNode::ReadEquation(std::uint16_t tag, BvuBinaryStream& stream,
+                                      BvuDirectoryNode* expression_tree, void* extra,
+                                      std::uint32_t flags) {
+  Expression* expression = nullptr;  // one reference held here
+  Status s = 0;
+  if (tag == 22) {
+    expression = Expression::ReadFromMessage(stream);
+    if (expression == nullptr) {
+      // Bytes that do not read as an expression leave the reader inside it.
+      SuPrint(status::kBadArguments, "Equation refused: its expression does not read");
+      return status::kBadArguments;
+    }
+    // An expression with an error would make an equation without residual.
+    if (expression->ErrorCode() != 0) {
+      expression->Release();
+      expression = nullptr;
+    }
+    if (expression == nullptr) s = daes::kItemRefused;
+  } else {
+    BvuDirectoryNode* library = nullptr;
+    s = ReadExpressionPath(stream, expression_tree, &library);
+    // A path that did not read leaves the reader inside it.
+    if (status::IsFailure(s) && s != status::kGeneralFailure && s != daes::kItemRefused) {
+      return s;
+    }
+    if (library != nullptr && library->GetKind() == daes::kLibraryExpressionKind) {
+      expression = static_cast<Expression*>(library->LinkedObject());
+    }
+    if (expression == nullptr) {
+      s = daes::kItemRefused;
+    } else {
+      expression->AddRef();
+    }
+  }
+  BvuDirectoryNode* parent = nullptr;
+  std::int32_t index = -1;
+  std::string name;
+  const Status placed = ReadIdPathWithNames(stream, &parent, &index, &name, false);
+  if (status::IsFailure(placed)) {
+    Expression::Release(expression);
+    return placed;
+  }
+  BvuDirectoryNode* node = nullptr;
+  if (status::IsSuccess(s)) {
+    node = DAESCreateEquationNode(tag, parent, name.c_str(), expression, flags);
+    if (node == nullptr) s = daes::kItemRefused;  // a procedure call
+  }
+  Expression::Release(expression);
+  if (node == nullptr) {
+    // The body is read all the same, so that the list stays in step.
+    DAESEquationNode scratch(nullptr, nullptr, nullptr);
+    const Status body = scratch.ReadItemBody(stream, extra);
+    SuPrint(s, "Equation %s refused: its expression could not be used", name.c_str());
+    return status::IsFailure(body) ? body : daes::kItemRefused;
+  }
+  return PlaceEquation(parent, index, node, stream, extra);
+}
+
+Status DAESInstanceNode::PlaceEquation(BvuDirectoryNode* parent, std::int32_t index,
+                                       BvuDirectoryNode* node, BvuBinaryStream& stream,
+                                       void* extra) {
+  BvuDirectoryNode* old = parent->ChildAt(index);
+  if (old != nullptr && dynamic_cast<DAESSimpleEquation*>(old) == nullptr) {
+    // Only an equation gives way to an equation: variables and instances
+    // are referenced from elsewhere. The body is read to stay in step.
+    const char* name = node->Name();
+    SuPrint(daes::kItemRefused, "Equation %s refused: its place holds another kind of node",
+            name != nullptr ? name : "");
+    const Status body = node->ReadItemBody(stream, extra);
+    DestroyNode(node);
+    return status::IsFailure(body) ? body : daes::kItemRefused;
+  }
+  if (old != nullptr) {
+    if (parent->ReplaceChildAt(index, node) != old) {
+      DestroyNode(node);
+      return daes::kItemRefused;
+    }
+  } else {
+    const Status s = parent->InsertChildAt(index, node);
+    if (status::IsFailure(s)) {
+      DestroyNode(node);
+      return s;
+    }
+  }
+  const Status s = node->ReadItemBody(stream, extra);
+  if (status::IsFailure(s)) {
+    // A body that did not read leaves the tree as it was.
+    if (old != nullptr) {
+      parent->ReplaceChildAt(index, old);
+      old->SetParent(parent);
+    } else {
+      BvuDirectoryNode* taken = nullptr;
+      parent->RemoveChildAt(index, &taken);
+    }
+    DestroyNode(node);
+    return s;
+  }
+  if (old != nullptr) DestroyNode(old);
+  return s;
+}
+
+Status DAESInstanceNode::ReadConnection(BvuBinaryStream& stream, void* extra) {
+  BvuDirectoryNode* parent = nullptr;
+  std::int32_t index = -1;
+  std::string name;
+  const Status s = ReadIdPathWithNames(stream, &parent, &index, &name, false);
+  if (status::IsFailure(s)) return s;
+  BvuDirectoryNode* node = DAESCreateEquationNode(21, parent, name.c_str(), nullptr, 0);
+  return PlaceEquation(parent, index, node, stream, extra);
+}
+
+Status DAESInstanceNode::ReadExpressionPath(BvuBinaryStream& stream,
+                                            BvuDirectoryNode* expression_tree,
+                                            BvuDirectoryNode** node) {
+  *node = nullptr;
+  if (expression_tree != nullptr) return expression_tree->ReadIdPath(stream, node);
+  // No library to look in: the path is read and names nothing.
+  Status s = 0;
+  BvuIdPath path(stream, &s);
+  return status::IsFailure(s) ? s : daes::kItemRefused;
+}
+
+BvuDirectoryNode* DAESCreateModelItem(std::int32_t tag, BvuDirectoryNode* parent,
+                                      const char* name) {
+  switch (tag) {
+    case 5:
+      return new DAESInstanceNode(parent, name);
+    case 15:
+      return new DAESRealVariable(parent, name);
+    case 25: {
+      auto* v = new DAESRealVariable(parent, name);
+      v->MakeDerivative();
+      return v;
+    }
+    case 16: case 17: case 19: case 23: case 26: case 27:
+      return new DAESParameter(name, parent, tag);
+    default:
+      return nullptr;
+  }
+}
+
+BvuDirectoryNode* DAESCreateEquationNode(std::int32_t tag, BvuDirectoryNode* parent,
+                                         const char* name, Expression* expression,
+                                         std::uint32_t flags) {
+  switch (tag) {
+    case 1:
+    case 2:
+    case 22: {
+      if (expression == nullptr || expression->ClassId() == exprclass::kProcCall) return nullptr;
+      auto* node = new DAESEquationNode(parent, name, expression);
+      node->DAESSimpleEquation::SetFlags(flags);
+      return node;
+    }
+    case 21:
+      return new DAESConnectionNode(parent, name);
+    default:
+      return nullptr;
+  }
+}
+
+DAESVariableAdviseList* DAESCreateVariableAdviseList(DAESAdviseSink* sink, std::int32_t capacity) {
+  return new DAESVariableAdviseList(sink, capacity);
+}

@@ -1,0 +1,64 @@
+// The model-instance tree and the instance-description messages that fill
+// it. An item list is a signed 32-bit count and, per item, a 16-bit tag and
+// its part; the items create and fill variables, parameters and equations.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/directory/directory_node.h"
+
+class Expression;
+class DAESAdviseSink;
+class DAESVariableAdviseList;
+
+namespace daes {
+inline constexpr std::int32_t kInstanceKind = 15;
+// Kind of the library node that carries a stored expression (its
+// LinkedObject is the Expression).
+inline constexpr std::int32_t kLibraryExpressionKind = 27;
+// An item this engine cannot build, or that contradicts the tree.
+inline constexpr Status kItemRefused = 0xA031FFFFu;
+// An item this engine does not read yet; the rest of its list is lost.
+inline constexpr Status kUnsupportedItem = 0x8031FFFFu;
+}  // namespace daes
+
+class DAESInstanceNode : public BvuDirectoryProper {
+ public:
+  DAESInstanceNode(BvuDirectoryNode* parent, const char* name)
+      : BvuDirectoryProper(parent, name) {}
+
+  std::int32_t GetKind() override { return daes::kInstanceKind; }
+  // Reads one item list. Model items resolve from `root`, expression paths
+  // from `expression_tree`; `extra` resolves equation references. Every item
+  // is read; the first failure is the result.
+  Status ReadFromMessage(BvuBinaryStream& stream, BvuDirectoryNode* root,
+                         BvuDirectoryNode* expression_tree, void* extra) override;
+  // One item of tag 2 or 22.
+  Status ReadEquation(std::uint16_t tag, BvuBinaryStream& stream,
+                      BvuDirectoryNode* expression_tree, void* extra, std::uint32_t flags);
+
+ private:
+  // `lost` is set once a failure leaves the reader inside an item.
+  Status ReadList(BvuBinaryStream& stream, BvuDirectoryNode* root,
+                  BvuDirectoryNode* expression_tree, void* extra, bool* lost);
+  Status ReadExpressionPath(BvuBinaryStream& stream, BvuDirectoryNode* expression_tree,
+                            BvuDirectoryNode** node);
+  Status ReadModelItem(std::uint16_t tag, BvuBinaryStream& stream, BvuDirectoryNode* root);
+  Status ReadConnection(BvuBinaryStream& stream, void* extra);
+  // Places a read equation node at the index, replacing (and destroying)
+  // an equation already there; the body decides whether it stays.
+  Status PlaceEquation(BvuDirectoryNode* parent, std::int32_t index, BvuDirectoryNode* node,
+                       BvuBinaryStream& stream, void* extra);
+};
+
+// Tag 5 instance node; 15 real variable; 25 state variable with its
+// derivative; 16, 17, 19, 23, 26, 27 parameters; any other tag null.
+BvuDirectoryNode* DAESCreateModelItem(std::int32_t tag, BvuDirectoryNode* parent,
+                                      const char* name);
+// Tags 1, 2 and 22: an equation node over the expression, carrying the flag
+// word; 21: a connection node. Any other tag (and a procedure call, which
+// this engine does not build yet) null.
+BvuDirectoryNode* DAESCreateEquationNode(std::int32_t tag, BvuDirectoryNode* parent,
+                                         const char* name, Expression* expression,
+                                         std::uint32_t flags);
+DAESVariableAdviseList* DAESCreateVariableAdviseList(DAESAdviseSink* sink, std::int32_t capacity);

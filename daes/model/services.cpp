@@ -1,0 +1,36 @@
+#include "daes/model/services.h"
+
+#include "framework/messaging/message.h"
+#include "framework/servers/sending.h"
+
+namespace {
+DAESResultsServices* g_results = nullptr;
+DAESOptimisationServices* g_optimisation = nullptr;
+
+Status SendThroughController(DseMessage* message) {
+  const Status s = DseSendMessage(message, 0, nullptr, nullptr, nullptr, 0);
+  // Without a controller the message is still ours.
+  if (status::IsFailure(s)) delete message;
+  return s;
+}
+
+daes::NoticeSender g_sender = &SendThroughController;
+}  // namespace
+
+namespace daes {
+DAESResultsServices* ResultsServices() { return g_results; }
+void SetResultsServices(DAESResultsServices* services) { g_results = services; }
+DAESOptimisationServices* OptimisationServices() { return g_optimisation; }
+void SetOptimisationServices(DAESOptimisationServices* services) { g_optimisation = services; }
+
+NoticeSender SetNoticeSender(NoticeSender sender) {
+  const NoticeSender old = g_sender;
+  g_sender = sender != nullptr ? sender : &SendThroughController;
+  return old;
+}
+
+Status SendNotice(DseMessage* message) {
+  if (message == nullptr) return 0x80000007u;
+  return g_sender(message);
+}
+}  // namespace daes

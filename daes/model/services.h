@@ -1,0 +1,46 @@
+// What the equation system asks of subsystems above it: the results set,
+// the optimisation manager's reals and the sending of client notices. Each
+// is a process-wide pointer that its owner sets; null means "not present",
+// with the answers callers expect of an engine without that manager.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/status.h"
+
+class DAESVarTableEntry;
+class DseMessage;
+
+class DAESResultsServices {
+ public:
+  virtual void AddVariable(DAESVarTableEntry* entry) = 0;
+  virtual void RemoveVariable(DAESVarTableEntry* entry) = 0;
+  virtual void ForgetEntry(DAESVarTableEntry* entry) = 0;
+  // Code 24 with the advised flag: the value of an outside component.
+  virtual Status AssignValue(DAESVarTableEntry* entry, double value, std::int32_t code,
+                             std::uint32_t flags) = 0;
+
+ protected:
+  ~DAESResultsServices() = default;
+};
+
+class DAESOptimisationServices {
+ public:
+  virtual Status GetVariableReals(DAESVarTableEntry* entry, double* first, double* second) = 0;
+
+ protected:
+  ~DAESOptimisationServices() = default;
+};
+
+namespace daes {
+DAESResultsServices* ResultsServices();
+void SetResultsServices(DAESResultsServices* services);
+DAESOptimisationServices* OptimisationServices();
+void SetOptimisationServices(DAESOptimisationServices* services);
+
+// Sends a client notice and takes the message. The default goes out through
+// the controller without callback or time-out; tests put a recorder here.
+using NoticeSender = Status (*)(DseMessage* message);
+NoticeSender SetNoticeSender(NoticeSender sender);
+Status SendNotice(DseMessage* message);
+}  // namespace daes

@@ -1,0 +1,104 @@
+#include "tools/model_writer/model_writer.h"
+
+#include "foundation/persistence/binary_stream.h"
+
+namespace modelwriter {
+namespace {
+constexpr std::uint32_t kAbs = 0xFFFFFF;
+constexpr std::uint32_t kEnd = 0xFFFFFE;
+constexpr std::uint8_t kConstantClass = 121;
+constexpr std::uint8_t kReferenceClass = 124;
+}  // namespace
+
+Expr Real(double value) {
+  auto n = std::make_shared<Node>();
+  n->leaf_class = kConstantClass;
+  n->real = value;
+  return n;
+}
+
+Expr Var(std::uint32_t offset) {
+  auto n = std::make_shared<Node>();
+  n->leaf_class = kReferenceClass;
+  n->offset = offset;
+  return n;
+}
+
+Expr Unary(std::uint8_t code, Expr operand) {
+  auto n = std::make_shared<Node>();
+  n->code = code;
+  n->operands.push_back(std::move(operand));
+  return n;
+}
+
+Expr Binary(std::uint8_t code, Expr left, Expr right) {
+  auto n = std::make_shared<Node>();
+  n->code = code;
+  n->operands.push_back(std::move(left));
+  n->operands.push_back(std::move(right));
+  return n;
+}
+
+void Writer::Keep(Status s) {
+  if (status_ == 0 && (s & 0x80000000u) != 0) status_ = s;
+}
+
+void Writer::U8(std::uint8_t v) { Keep(stream_.PutUInt8(v)); }
+void Writer::U16(std::uint16_t v) { Keep(stream_.PutUInt16(v)); }
+void Writer::U32(std::uint32_t v) { Keep(stream_.PutUInt32(v)); }
+void Writer::F64(double v) { Keep(stream_.PutDouble(v)); }
+void Writer::Text(const char* text) { Keep(stream_.PutString(text)); }
+
+void Writer::Placement(const std::vector<Step>& steps) {
+  U8(1);
+  U16(static_cast<std::uint16_t>(steps.size() + 2));
+  Keep(stream_.PutUInt24(kAbs));
+  for (const Step& step : steps) {
+    Keep(stream_.PutUInt24(step.first));
+    const Status s = stream_.PutCString(step.second.c_str());
+    if ((s & 0x80000000u) != 0) Keep(s);
+  }
+  Keep(stream_.PutUInt24(kEnd));
+}
+
+void Writer::IdPath(const std::vector<std::uint32_t>& ids) {
+  U8(0);
+  U16(static_cast<std::uint16_t>(ids.size() + 2));
+  Keep(stream_.PutUInt24(kAbs));
+  for (std::uint32_t id : ids) Keep(stream_.PutUInt24(id));
+  Keep(stream_.PutUInt24(kEnd));
+}
+
+void Writer::Reference(const std::vector<std::uint32_t>& ids) {
+  U8(0);
+  U16(18);
+  IdPath(ids);
+}
+
+void Writer::ParameterReference(std::uint16_t kind, const std::vector<Step>& placement) {
+  U8(0);
+  U16(kind);
+  if (kind == 15 || kind == 16 || kind == 17 || kind == 19 || kind == 23) Placement(placement);
+}
+
+void Writer::Expression(const Expr& e) {
+  U8(e->code);
+  U16(0);
+  U16(e->type);
+  for (const Expr& operand : e->operands) Expression(operand);
+  if (!e->operands.empty()) return;
+  U8(e->leaf_class);
+  if (e->leaf_class == kConstantClass) {
+    F64(e->real);
+  } else {
+    U32(e->offset);
+  }
+}
+
+void Writer::EquationHead(std::uint32_t references) {
+  U32(0);
+  Text("");
+  U32(references);
+}
+
+}  // namespace modelwriter

@@ -1,0 +1,111 @@
+// The client side of instance descriptions: id paths, expressions in their
+// compact form, item lists and item bodies, written straight into a message
+// body so that values land whole in their segments. Shared by the
+// end-to-end tests, the vantor client and sample models.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/status.h"
+
+class BvuBinaryStream;
+
+namespace modelwriter {
+
+// A step of a placement path: child index and the name with its separator.
+using Step = std::pair<std::uint32_t, std::string>;
+
+// Item tags.
+enum Tag : std::uint16_t {
+  kEquation = 2,
+  kNestedList = 9,
+  kRealVariable = 15,
+  kIntegerParameter = 16,
+  kStringParameter = 17,
+  kRealParameter = 19,
+  kConnection = 21,
+  kInlineEquation = 22,
+  kLogicalParameter = 23,
+  kStateVariable = 25,
+};
+
+// Expressions: codes as they travel (Term 2, Add 18, Sub 19, Mul 20, Div 21,
+// Sqrt 31, ...); leaves are constants or references to the equation's
+// variables by offset.
+struct Node {
+  std::uint8_t code = 2;
+  std::uint16_t type = 4;
+  std::uint8_t leaf_class = 0;  // 0 for an operator
+  double real = 0.0;
+  std::uint32_t offset = 0;
+  std::vector<std::shared_ptr<const Node>> operands;
+};
+using Expr = std::shared_ptr<const Node>;
+
+Expr Real(double value);
+Expr Var(std::uint32_t offset);
+Expr Unary(std::uint8_t code, Expr operand);
+Expr Binary(std::uint8_t code, Expr left, Expr right);
+inline Expr Add(Expr a, Expr b) { return Binary(18, std::move(a), std::move(b)); }
+inline Expr Sub(Expr a, Expr b) { return Binary(19, std::move(a), std::move(b)); }
+inline Expr Mul(Expr a, Expr b) { return Binary(20, std::move(a), std::move(b)); }
+inline Expr Div(Expr a, Expr b) { return Binary(21, std::move(a), std::move(b)); }
+inline Expr Sqrt(Expr a) { return Unary(31, std::move(a)); }
+
+class Writer {
+ public:
+  explicit Writer(BvuBinaryStream& stream) : stream_(stream) {}
+
+  // The first failed write, else 0.
+  Status status() const { return status_; }
+
+  void U8(std::uint8_t v);
+  void U16(std::uint16_t v);
+  void U32(std::uint32_t v);
+  void F64(double v);
+  void Text(const char* text);
+
+  // Names flag 1, ABS, the named steps, END.
+  void Placement(const std::vector<Step>& steps);
+  // Names flag 0, ABS, the ids, END.
+  void IdPath(const std::vector<std::uint32_t>& ids);
+  // A scalar reference to an existing node: depth 0, kind 18, the id path.
+  void Reference(const std::vector<std::uint32_t>& ids);
+  // A scalar literal parameter of the item tag (15, 16, 17, 19, 23) placed
+  // by the path; its parameter body follows. Any other kind names no variable.
+  void ParameterReference(std::uint16_t kind, const std::vector<Step>& placement);
+  // An array reference of `depth` dimensions: the members of the outer level
+  // follow, each a SubArray (depth above 1) or a Member.
+  void ArrayReference(std::uint8_t depth, std::uint32_t members) { U8(depth), U32(members); }
+  void SubArray(std::uint32_t members) { U32(members); }
+  void Member(const std::vector<std::uint32_t>& ids) { U16(18), IdPath(ids); }
+  void Expression(const Expr& e);
+
+  // An item list starts with its count.
+  void List(std::uint32_t count) { U32(count); }
+  void Item(Tag tag) { U16(tag); }
+  // Variable attributes; End closes any attribute body.
+  void Value(double v) { Attr(1), F64(v); }
+  void Spec(std::uint16_t code) { Attr(11), U16(code); }
+  void Lower(double v) { Attr(7), F64(v); }
+  void Upper(double v) { Attr(8), F64(v); }
+  void ScaleReciprocal(double v) { Attr(9), F64(v); }
+  void Description(const char* text) { Attr(18), Text(text); }
+  void End() { U8(0); }
+  // An equation body: u32 0, an empty text, the reference count; the
+  // references follow.
+  void EquationHead(std::uint32_t references);
+
+ private:
+  void Attr(std::uint8_t tag) { U8(tag); }
+  void Keep(Status s);
+
+  BvuBinaryStream& stream_;
+  Status status_ = 0;
+};
+
+}  // namespace modelwriter
