@@ -14,6 +14,7 @@
 #include "tests/foundation/graph_files.h"
 #include "tests/foundation/test_collectables.h"
 #include "tests/support/death.h"
+#include "tests/support/fault_tests.h"
 
 namespace {
 
@@ -251,6 +252,9 @@ std::string NestedOrderedBytes(int depth) {
 }
 
 TEST(GuardedRestore, NestingIsBoundedInsteadOfOverflowingTheStack) {
+  if (testsupport::kUnderThreadSanitizer) {
+    GTEST_SKIP() << "one thread ten thousand levels deep: minutes under the thread sanitizer";
+  }
   const ClRestoreOutcome deep = RestoreBytes(NestedOrderedBytes(kMaxRestoreDepth - 1));
   ASSERT_EQ(deep.status, status::kOk) << deep.message;
   const ClRestoreOutcome again = RestoreBytes(NestedOrderedBytes(kMaxRestoreDepth - 1));
