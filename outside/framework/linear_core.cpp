@@ -112,7 +112,9 @@ FactorResult LinearCore::Factorise(const double* values, const LinearSettings& s
   const LuResult r = lu_->Factorise(csc_values_.data(), settings.lu, settings.singular_rcond);
   if (r == LuResult::kFailed) return FactorResult::kFailed;
   if (r == LuResult::kOk) return FactorResult::kOk;
-  FindRank();
+  row_order_.resize(size_t(n_));
+  col_order_.resize(size_t(n_));
+  if (!lu_->RankInfo(&rank_, row_order_.data(), col_order_.data())) FindRank();
   if (rank_ == n_) {
     // The estimate was pessimistic: the pivoted QR finds full rank.
     rank_ = n_;

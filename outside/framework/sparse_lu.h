@@ -1,6 +1,7 @@
 // The sparse LU a framework library runs on, behind one small interface so
 // that a library differs from its sibling only in the adapter it creates
-// (kvs_mfl and kvs_sparse_mfl: UMFPACK).
+// (kvs_mfl and kvs_sparse_mfl: UMFPACK; kvs_slu and kvs_sparse: an adapter
+// over our own sparse LU drivers, with their own rank report).
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,12 @@ class SparseLu {
                              double singular_rcond) = 0;
   // x = A^-1 b with the last factors.
   virtual bool Solve(const double* b, double* x) = 0;
+  // After kSingular: the rank with the rows and columns (0-based, the
+  // independent ones first) when the LU reports them itself; false sends
+  // the matrix to the library's own rank analysis.
+  virtual bool RankInfo(std::int64_t* /*rank*/, std::int64_t* /*rows*/, std::int64_t* /*cols*/) {
+    return false;
+  }
   // Another object of the same kind, for a second matrix.
   virtual std::unique_ptr<SparseLu> Fresh() const = 0;
 };
