@@ -2,6 +2,11 @@
 // adapter is added): the factory behind "GetFactoryLASystem" and its
 // systems.
 //
+// The matrix is factorised block by block in its block triangular form;
+// "DropTolerance", "PivotTolerance", "ScaleMatrix", "RePivot" and
+// "PivotSearch" govern the sparse LU of blocks above order 32, smaller
+// blocks take dense LU with partial pivoting.
+//
 // Parameters (names without a prefix; the engine sets them per system):
 //   "Triangularisation"  text "Yes"/"No": accepted; the block triangular
 //                        form is always used for the rank analysis only.
