@@ -339,8 +339,7 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
       fresh = true;
     }
     if (!NewtonStep(step)) return Fail(kNlaLinearFailed, "the linear solver failed");
-    const bool clipped = Clip(step);
-    const bool newton_step = !clipped && full_rank_;
+    bool newton_step = !Clip(step) && full_rank_;
     if (fast && !fresh) {
       // Old factors: keep the step only when it contracts well.
       for (size_t i = 0; i < n; ++i) trial[i] = x_[i] + step[i];
@@ -354,7 +353,7 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
       }
       if (Status s = Refresh(); s != 0) return s;
       if (!NewtonStep(step)) return Fail(kNlaLinearFailed, "the linear solver failed");
-      Clip(step);
+      newton_step = !Clip(step) && full_rank_;
     }
     reuse_ = 1;
     double lambda = 1.0;
