@@ -27,7 +27,6 @@ class LinearSystem final : public KVSLASystem,
     params_.AddInt("PivotSearch", &settings_.lu.strategy, 0, 2);
     params_.AddReal("ErrorTol", &settings_.error_tol, 0, 1e300);
     params_.AddInt("MaxRefineIter", &settings_.max_refine, 0, 1 << 20);
-    params_.AddReal("SingularTol", &settings_.singular_rcond, 0, 1);
     params_.AddInt("PrintLevel", &print_level_, -100, 100);
   }
 

@@ -25,10 +25,9 @@
 //   "ErrorTol"           real >= 0 (1e-10): refinement stops once the largest
 //                        residual magnitude is at most this.
 //   "MaxRefineIter"      integer >= 0 (0): refinement steps at most.
-//   "SingularTol"        real >= 0 (1e-14): a reciprocal condition estimate
-//                        below it sends the matrix to the rank analysis.
 //   "PrintLevel"         integer (0): 2 and above report singular matrices.
-// SetMatrixValues: 0; 3 singular (rank and dependent rows and columns from
+// A reciprocal condition estimate below 1e-14 sends the matrix to the rank
+// analysis. SetMatrixValues: 0; 3 singular (rank and dependent rows and columns from
 // KVSLinearDependency: rows[rank..n-1] pairs with cols[rank..n-1]; solves
 // then give the dependent variables 0 and ignore the dependent rows);
 // 1 bad input or a failed factorisation. Solve: 0; 16 a solution that is
