@@ -92,3 +92,29 @@ TEST(Layering, CheckerSeesAnUpwardInclude) {
   fs::remove_all(root);
   ASSERT_EQ(violations.size(), 2u);
 }
+
+// The outside components stand beside the engine: they see only the
+// cross-boundary interfaces, the platform, each other, and the sparse LU
+// that kvs_slu and kvs_sparse run on.
+TEST(Layering, OutsideSeesOnlyTheInterfacesAndThePlatform) {
+  const fs::path root = VANTOR_SOURCE_DIR;
+  const fs::path dir = root / "outside";
+  if (!fs::exists(dir)) GTEST_SKIP() << "no outside/ folder";
+  const std::regex include_re(R"re(^\s*#\s*include\s*"([^"]+)")re");
+  std::string all;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    if (!entry.is_regular_file()) continue;
+    std::ifstream in(entry.path());
+    std::string line;
+    while (std::getline(in, line)) {
+      std::smatch m;
+      if (!std::regex_search(line, m, include_re)) continue;
+      const std::string target = m[1].str();
+      if (target.rfind("solve/ifaces/", 0) == 0 || target.rfind("platform/", 0) == 0 ||
+          target.rfind("outside/", 0) == 0 || target.rfind("numerics/sparse_lu/", 0) == 0)
+        continue;
+      all += fs::relative(entry.path(), root).string() + " includes " + target + "\n";
+    }
+  }
+  EXPECT_TRUE(all.empty()) << all;
+}

@@ -1,0 +1,230 @@
+// The framework libraries through their declared interfaces: factorise and
+// refactorise-and-solve on flowsheet-like Jacobians beside KLU, and the
+// nonlinear library on Broyden tridiagonal of order 100,000 (time and
+// Jacobian evaluations to the root).
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <suitesparse/klu.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "solve/ifaces/kvs_linear.h"
+#include "solve/ifaces/kvs_nonlinear.h"
+
+namespace {
+
+template <class Factory>
+Factory* Load(const char* name, const char* entry, const platform::IID& iid) {
+  const std::string path = std::string(VANTOR_KVS_DIR) + "/" + name + ".so";
+  void* lib = dlopen(path.c_str(), RTLD_NOW);
+  if (lib == nullptr) return nullptr;
+  auto get = reinterpret_cast<GetFactoryFunction>(dlsym(lib, entry));
+  platform::IUnknown* object = get();
+  void* factory = nullptr;
+  object->QueryInterface(iid, &factory);
+  object->Release();
+  return static_cast<Factory*>(factory);
+}
+
+// Many small dense diagonal blocks, each fed by a few entries of earlier
+// blocks: the shape of a flowsheet's Jacobian.
+struct Flowsheet {
+  std::int64_t n = 0;
+  std::vector<std::int64_t> rows, cols;  // 1-based
+  std::vector<double> values;
+  std::vector<std::int64_t> start, index;  // CSC, 0-based, for KLU
+  std::vector<double> csc;
+};
+
+Flowsheet MakeFlowsheet(int blocks, int size, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<double> v(-1, 1);
+  Flowsheet f;
+  f.n = std::int64_t(blocks) * size;
+  for (int b = 0; b < blocks; ++b)
+    for (int i = 0; i < size; ++i) {
+      const std::int64_t row = std::int64_t(b) * size + i + 1;
+      for (int j = 0; j < size; ++j) {
+        f.rows.push_back(row);
+        f.cols.push_back(std::int64_t(b) * size + j + 1);
+        f.values.push_back(i == j ? 2.0 * size + v(gen) : v(gen));
+      }
+      if (b > 0) {
+        std::uniform_int_distribution<std::int64_t> earlier(1, std::int64_t(b) * size);
+        f.rows.push_back(row), f.cols.push_back(earlier(gen)), f.values.push_back(v(gen));
+      }
+    }
+  std::vector<std::int64_t> order(f.values.size());
+  for (size_t k = 0; k < order.size(); ++k) order[k] = std::int64_t(k);
+  std::sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
+    return std::pair(f.cols[size_t(a)], f.rows[size_t(a)]) <
+           std::pair(f.cols[size_t(b)], f.rows[size_t(b)]);
+  });
+  f.start.assign(size_t(f.n) + 1, 0);
+  for (std::int64_t k : order) {
+    f.index.push_back(f.rows[size_t(k)] - 1);
+    f.csc.push_back(f.values[size_t(k)]);
+    ++f.start[size_t(f.cols[size_t(k)])];
+  }
+  for (std::int64_t j = 0; j < f.n; ++j) f.start[size_t(j) + 1] += f.start[size_t(j)];
+  return f;
+}
+
+class Quiet final : public KVSMessagesHandler {
+ public:
+  Status Print(const char*, std::int32_t, Status) override { return 0; }
+  Status Nothing() override { return 0; }
+};
+Quiet quiet;
+
+void KvsLinear(benchmark::State& state, const char* library, bool refactorise) {
+  auto* factory = Load<KVSLASystemFactory>(library, kGetFactoryLASystem, IID_KVSLASystemFactory);
+  if (factory == nullptr) return state.SkipWithError("library not built");
+  const Flowsheet f = MakeFlowsheet(int(state.range(0)), 6, 1);
+  std::vector<double> b(size_t(f.n), 1.0), x(size_t(f.n));
+  KVSLASystem* kept = nullptr;
+  factory->CreateSystem(int(f.n), int(f.n), int(f.values.size()), f.rows.data(), f.cols.data(),
+                        &quiet, &kept);
+  void* p = nullptr;
+  kept->QueryInterface(IID_KVSParameters, &p);
+  const std::int32_t strategy = std::int32_t(state.range(1));
+  static_cast<KVSParameters*>(p)->Set("PivotSearch", kKvsInteger, &strategy);
+  static_cast<KVSParameters*>(p)->Release();
+  kept->SetMatrixValues(f.values.data());
+  for (auto _ : state) {
+    KVSLASystem* s = kept;
+    if (!refactorise)
+      factory->CreateSystem(int(f.n), int(f.n), int(f.values.size()), f.rows.data(),
+                            f.cols.data(), &quiet, &s);
+    s->SetMatrixValues(f.values.data());
+    s->SetRHS(b.data());
+    s->Solve(x.data());
+    benchmark::DoNotOptimize(x.data());
+    if (!refactorise) s->Release();
+  }
+  kept->Release();
+  factory->Release();
+}
+
+void Klu(benchmark::State& state, bool refactorise) {
+  Flowsheet f = MakeFlowsheet(int(state.range(0)), 6, 1);
+  klu_l_common common;
+  klu_l_defaults(&common);
+  std::vector<double> x(size_t(f.n));
+  klu_l_symbolic* symbolic = klu_l_analyze(f.n, f.start.data(), f.index.data(), &common);
+  klu_l_numeric* numeric = klu_l_factor(f.start.data(), f.index.data(), f.csc.data(), symbolic,
+                                        &common);
+  for (auto _ : state) {
+    std::fill(x.begin(), x.end(), 1.0);
+    if (refactorise) {
+      klu_l_refactor(f.start.data(), f.index.data(), f.csc.data(), symbolic, numeric, &common);
+      klu_l_solve(symbolic, numeric, f.n, 1, x.data(), &common);
+    } else {
+      klu_l_symbolic* s = klu_l_analyze(f.n, f.start.data(), f.index.data(), &common);
+      klu_l_numeric* num = klu_l_factor(f.start.data(), f.index.data(), f.csc.data(), s, &common);
+      klu_l_solve(s, num, f.n, 1, x.data(), &common);
+      klu_l_free_numeric(&num, &common);
+      klu_l_free_symbolic(&s, &common);
+    }
+    benchmark::DoNotOptimize(x.data());
+  }
+  klu_l_free_numeric(&numeric, &common);
+  klu_l_free_symbolic(&symbolic, &common);
+}
+
+BENCHMARK_CAPTURE(KvsLinear, mfl_factorise, "kvs_mfl", false)->Args({2000, 0});
+BENCHMARK_CAPTURE(Klu, factorise, false)->Arg(2000);
+BENCHMARK_CAPTURE(KvsLinear, mfl_refactorise, "kvs_mfl", true)->Args({2000, 0});
+BENCHMARK_CAPTURE(Klu, refactorise, true)->Arg(2000);
+
+// Broyden tridiagonal as an equation set.
+class Broyden final : public KVSNumericAlgebraicESO {
+ public:
+  explicit Broyden(int n) : n_(n), x_(size_t(n), -1.0) {}
+  Status QueryInterface(const platform::IID&, void** out) override {
+    *out = nullptr;
+    return 0x80004002u;
+  }
+  std::uint32_t AddRef() override { return 1; }
+  std::uint32_t Release() override { return 1; }
+  Status GetNumVariables(std::int32_t* c) override { return *c = n_, 0; }
+  Status GetNumEquations(std::int32_t* c) override { return *c = n_, 0; }
+  Status GetVariableBounds(const KVSIndexList*, double* lo, double* hi) override {
+    std::fill(lo, lo + n_, -1e300);
+    std::fill(hi, hi + n_, 1e300);
+    return 0;
+  }
+  Status SetVariableValues(const KVSIndexList*, const double* v) override {
+    x_.assign(v, v + n_);
+    return 0;
+  }
+  Status GetVariableValues(const KVSIndexList*, double* v) override {
+    std::copy(x_.begin(), x_.end(), v);
+    return 0;
+  }
+  Status GetVariableName(std::int32_t, char**) override { return kKvsNotSupported4; }
+  Status GetEquationName(std::int32_t, char**) override { return kKvsNotSupported4; }
+  Status GetEquationVariablePairs(std::int32_t*, std::int32_t*) override {
+    return kKvsNotSupported4;
+  }
+  Status Evaluate(const KVSIndexList*, double* f, double* j, std::uint32_t flags) override {
+    const double* x = x_.data();
+    for (int i = 0; i < n_ && (flags & kKvsResiduals); ++i)
+      f[i] = (3 - 2 * x[i]) * x[i] - (i > 0 ? x[i - 1] : 0) - 2 * (i < n_ - 1 ? x[i + 1] : 0) + 1;
+    if (flags & kKvsJacobian) {
+      ++jacobians;
+      for (int i = 0; i < n_; ++i) {
+        if (i > 0) *j++ = -1;
+        *j++ = 3 - 4 * x[i];
+        if (i < n_ - 1) *j++ = -2;
+      }
+    }
+    return 0;
+  }
+  Status GetNumNonZeros(std::int32_t* c) override { return *c = 3 * n_ - 2, 0; }
+  Status GetStructure(std::int32_t* rows, std::int32_t* cols, std::int32_t* kinds) override {
+    for (int i = 1; i <= n_; ++i)
+      for (int c = i - 1; c <= i + 1; ++c)
+        if (c >= 1 && c <= n_) *rows++ = i, *cols++ = c, *kinds++ = 1;
+    return 0;
+  }
+  int jacobians = 0;
+
+ private:
+  int n_;
+  std::vector<double> x_;
+};
+
+void KvsBroyden(benchmark::State& state, const char* method) {
+  auto* factory =
+      Load<KVSNLASystemFactory>("kvs_sparse_mfl", kGetFactoryNLASystem, IID_KVSNLASystemFactory);
+  if (factory == nullptr) return state.SkipWithError("library not built");
+  int jacobians = 0;
+  for (auto _ : state) {
+    Broyden eso(100000);
+    KVSNLASystem* s = nullptr;
+    factory->CreateSystem(&eso, &quiet, &s);
+    void* p = nullptr;
+    s->QueryInterface(IID_KVSParameters, &p);
+    static_cast<KVSParameters*>(p)->Set("NewtonMethod", kKvsText, method);
+    static_cast<KVSParameters*>(p)->Release();
+    Status detail = 0;
+    if (s->Solve(0, &detail) != 0) state.SkipWithError("no convergence");
+    s->Release();
+    jacobians = eso.jacobians;
+  }
+  state.counters["jacobians"] = jacobians;
+  factory->Release();
+}
+
+BENCHMARK_CAPTURE(KvsBroyden, hybrid, "Hybrid")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(KvsBroyden, newton, "Newton")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(KvsBroyden, fast_newton, "Fast Newton")->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,280 @@
+#include "outside/framework/linear_core.h"
+
+#include <suitesparse/btf.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+extern "C" void dgeqp3_(const int* m, const int* n, double* a, const int* lda, int* jpvt,
+                        double* tau, double* work, const int* lwork, int* info);
+
+namespace kvs {
+namespace {
+
+struct Csc {
+  const std::vector<std::int64_t>& start;
+  const std::vector<std::int64_t>& index;
+  const std::vector<double>& values;
+};
+
+// Relative size of the last kept diagonal of R against its first.
+constexpr double kRankTolerance = 1e-12;
+
+// Column-pivoted QR of the dense k x k `a` (column-major): the pivot order,
+// 0-based, and the numerical rank.
+std::int64_t PivotedQr(std::vector<double> a, int k, std::vector<int>& order) {
+  order.assign(size_t(k), 0);
+  std::vector<double> tau(static_cast<size_t>(k));
+  int info = 0, lwork = -1;
+  double query = 0;
+  dgeqp3_(&k, &k, a.data(), &k, order.data(), tau.data(), &query, &lwork, &info);
+  lwork = std::max(1, int(query));
+  std::vector<double> work(static_cast<size_t>(lwork));
+  dgeqp3_(&k, &k, a.data(), &k, order.data(), tau.data(), work.data(), &lwork, &info);
+  for (int& o : order) --o;
+  if (info != 0) return 0;
+  const double first = std::fabs(a[0]);
+  std::int64_t rank = 0;
+  while (rank < k && first > 0 &&
+         std::fabs(a[size_t(rank) * size_t(k) + size_t(rank)]) > kRankTolerance * first)
+    ++rank;
+  return rank;
+}
+
+bool AllFinite(const double* v, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (!std::isfinite(v[i])) return false;
+  return true;
+}
+
+double MaxAbs(const std::vector<double>& v) {
+  double m = 0;
+  for (double e : v) m = std::max(m, std::fabs(e));
+  return m;
+}
+
+}  // namespace
+
+bool LinearCore::SetPattern(std::int64_t n, std::int64_t non_zeros, const std::int64_t* rows,
+                            const std::int64_t* cols) {
+  if (n < 1 || non_zeros < 0 || (non_zeros > 0 && (rows == nullptr || cols == nullptr)))
+    return false;
+  for (std::int64_t k = 0; k < non_zeros; ++k)
+    if (rows[k] < 1 || rows[k] > n || cols[k] < 1 || cols[k] > n) return false;
+  n_ = n;
+  rows_.resize(size_t(non_zeros));
+  cols_.resize(size_t(non_zeros));
+  for (std::int64_t k = 0; k < non_zeros; ++k) {
+    rows_[size_t(k)] = rows[k] - 1;
+    cols_[size_t(k)] = cols[k] - 1;
+  }
+  // Compress by columns; a repeated pair shares its slot and its values add.
+  std::vector<std::int64_t> order(static_cast<size_t>(non_zeros));
+  for (std::int64_t k = 0; k < non_zeros; ++k) order[size_t(k)] = k;
+  std::sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
+    return std::pair(cols_[size_t(a)], rows_[size_t(a)]) <
+           std::pair(cols_[size_t(b)], rows_[size_t(b)]);
+  });
+  start_.assign(size_t(n) + 1, 0);
+  index_.clear();
+  slot_.resize(size_t(non_zeros));
+  for (size_t i = 0; i < order.size(); ++i) {
+    const std::int64_t k = order[i];
+    if (i == 0 || cols_[size_t(k)] != cols_[size_t(order[i - 1])] ||
+        rows_[size_t(k)] != rows_[size_t(order[i - 1])]) {
+      index_.push_back(rows_[size_t(k)]);
+      ++start_[size_t(cols_[size_t(k)]) + 1];
+    }
+    slot_[size_t(k)] = std::int64_t(index_.size()) - 1;
+  }
+  for (std::int64_t j = 0; j < n; ++j) start_[size_t(j) + 1] += start_[size_t(j)];
+  analysed_ = false;
+  return true;
+}
+
+bool LinearCore::Analyse(const LinearSettings& settings) {
+  analysed_ = lu_->Analyse(n_, start_.data(), index_.data(), settings.lu);
+  analysed_transposed_ = settings.lu.transpose;
+  return analysed_;
+}
+
+FactorResult LinearCore::Factorise(const double* values, const LinearSettings& settings) {
+  singular_ = false;
+  rank_ = n_;
+  if (n_ < 1 || values == nullptr || !AllFinite(values, rows_.size())) return FactorResult::kFailed;
+  values_.assign(values, values + rows_.size());
+  csc_values_.assign(index_.size(), 0.0);
+  for (size_t k = 0; k < rows_.size(); ++k) csc_values_[size_t(slot_[k])] += values[k];
+  if ((!analysed_ || analysed_transposed_ != settings.lu.transpose) && !Analyse(settings))
+    return FactorResult::kFailed;
+  ++factorisations_;
+  const LuResult r = lu_->Factorise(csc_values_.data(), settings.lu, settings.singular_rcond);
+  if (r == LuResult::kFailed) return FactorResult::kFailed;
+  if (r == LuResult::kOk) return FactorResult::kOk;
+  row_order_.resize(size_t(n_));
+  col_order_.resize(size_t(n_));
+  if (!lu_->RankInfo(&rank_, row_order_.data(), col_order_.data())) FindRank();
+  if (rank_ == n_) {
+    // The estimate was pessimistic: the pivoted QR finds full rank.
+    rank_ = n_;
+    return lu_->Factorise(csc_values_.data(), settings.lu, 0.0) == LuResult::kOk
+               ? FactorResult::kOk
+               : FactorResult::kFailed;
+  }
+  singular_ = true;
+  return FactoriseReduced(settings) ? FactorResult::kSingular : FactorResult::kFailed;
+}
+
+// The block triangular form isolates the blocks; a pivoted QR of each block
+// and of its transpose names the dependent columns and rows within it.
+void LinearCore::FindRank() {
+  const size_t n = size_t(n_);
+  std::vector<std::int64_t> p(n), q(n), r(n + 1), work(5 * n);
+  std::int64_t nmatch = 0;
+  double work_done = 0;
+  const std::int64_t blocks =
+      btf_l_order(n_, start_.data(), index_.data(), -1.0, &work_done, p.data(), q.data(),
+                  r.data(), &nmatch, work.data());
+  std::vector<std::int64_t> row_at(n);  // row -> position in the permuted order
+  for (size_t k = 0; k < n; ++k) row_at[size_t(p[k])] = std::int64_t(k);
+  std::vector<std::int64_t> indep_rows, indep_cols, dep_rows, dep_cols;
+  std::vector<int> order;
+  for (std::int64_t b = 0; b < blocks; ++b) {
+    const std::int64_t first = r[size_t(b)], k = r[size_t(b) + 1] - first;
+    std::vector<double> dense(static_cast<size_t>(k * k), 0.0), dense_t(dense);
+    std::vector<std::int64_t> cols(static_cast<size_t>(k)), rows(static_cast<size_t>(k));
+    for (std::int64_t c = 0; c < k; ++c) {
+      const std::int64_t j = BTF_UNFLIP(q[size_t(first + c)]);
+      cols[size_t(c)] = j;
+      rows[size_t(c)] = p[size_t(first + c)];
+      for (std::int64_t e = start_[size_t(j)]; e < start_[size_t(j) + 1]; ++e) {
+        const std::int64_t i = row_at[size_t(index_[size_t(e)])] - first;
+        if (i < 0 || i >= k) continue;
+        dense[size_t(c * k + i)] = csc_values_[size_t(e)];
+        dense_t[size_t(i * k + c)] = csc_values_[size_t(e)];
+      }
+    }
+    const std::int64_t rank = PivotedQr(dense, int(k), order);
+    for (std::int64_t c = 0; c < k; ++c)
+      (c < rank ? indep_cols : dep_cols).push_back(cols[size_t(order[size_t(c)])]);
+    PivotedQr(dense_t, int(k), order);
+    for (std::int64_t c = 0; c < k; ++c)
+      (c < rank ? indep_rows : dep_rows).push_back(rows[size_t(order[size_t(c)])]);
+  }
+  rank_ = std::int64_t(indep_rows.size());
+  row_order_ = indep_rows;
+  row_order_.insert(row_order_.end(), dep_rows.begin(), dep_rows.end());
+  col_order_ = indep_cols;
+  col_order_.insert(col_order_.end(), dep_cols.begin(), dep_cols.end());
+}
+
+// The matrix with every dependent row and column emptied and a unit entry
+// joining each dependent pair: non-singular, and its solution gives the
+// dependent variables 0.
+bool LinearCore::FactoriseReduced(const LinearSettings& settings) {
+  const size_t n = size_t(n_);
+  std::vector<char> dep_row(n, 0), dep_col(n, 0);
+  std::vector<std::int64_t> unit_row(n, -1);
+  for (size_t k = size_t(rank_); k < n; ++k) {
+    dep_row[size_t(row_order_[k])] = 1;
+    dep_col[size_t(col_order_[k])] = 1;
+    unit_row[size_t(col_order_[k])] = row_order_[k];
+  }
+  std::vector<std::int64_t> start(n + 1, 0), index;
+  std::vector<double> values;
+  for (size_t j = 0; j < n; ++j) {
+    if (dep_col[j]) {
+      index.push_back(unit_row[j]);
+      values.push_back(1.0);
+    } else {
+      for (std::int64_t e = start_[j]; e < start_[j + 1]; ++e) {
+        if (dep_row[size_t(index_[size_t(e)])]) continue;
+        index.push_back(index_[size_t(e)]);
+        values.push_back(csc_values_[size_t(e)]);
+      }
+    }
+    start[j + 1] = std::int64_t(index.size());
+  }
+  reduced_ = lu_->Fresh();
+  LuSettings lu = settings.lu;
+  lu.transpose = false;
+  if (!reduced_->Analyse(n_, start.data(), index.data(), lu)) return false;
+  if (reduced_->Factorise(values.data(), lu, 0.0) != LuResult::kOk) return false;
+  reduced_start_ = std::move(start);
+  reduced_index_ = std::move(index);
+  reduced_values_ = std::move(values);
+  return true;
+}
+
+void LinearCore::Multiply(const double* x, double* y) const {
+  std::fill(y, y + n_, 0.0);
+  for (std::int64_t j = 0; j < n_; ++j)
+    for (std::int64_t e = start_[size_t(j)]; e < start_[size_t(j) + 1]; ++e)
+      y[index_[size_t(e)]] += csc_values_[size_t(e)] * x[j];
+}
+
+void LinearCore::MultiplyTransposed(const double* x, double* y) const {
+  for (std::int64_t j = 0; j < n_; ++j) {
+    double s = 0;
+    for (std::int64_t e = start_[size_t(j)]; e < start_[size_t(j) + 1]; ++e)
+      s += csc_values_[size_t(e)] * x[index_[size_t(e)]];
+    y[j] = s;
+  }
+}
+
+SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings& settings) {
+  if (rhs == nullptr || x == nullptr || csc_values_.size() != index_.size() || n_ < 1)
+    return SolveResult::kFailed;
+  const size_t n = size_t(n_);
+  std::vector<double> b(rhs, rhs + n);
+  if (!AllFinite(b.data(), n)) return SolveResult::kFailed;
+  SparseLu* lu = lu_.get();
+  const std::vector<std::int64_t>* start = &start_;
+  const std::vector<std::int64_t>* index = &index_;
+  const std::vector<double>* values = &csc_values_;
+  if (singular_) {
+    if (reduced_ == nullptr) return SolveResult::kFailed;
+    for (size_t k = size_t(rank_); k < n; ++k) b[size_t(row_order_[k])] = 0.0;
+    lu = reduced_.get();
+    start = &reduced_start_;
+    index = &reduced_index_;
+    values = &reduced_values_;
+  }
+  std::vector<double> sol(n), residual(n), correction(n);
+  if (!lu->Solve(b.data(), sol.data())) return SolveResult::kFailed;
+  auto residual_of = [&](const std::vector<double>& v) {
+    residual = b;
+    for (size_t j = 0; j < n; ++j)
+      for (std::int64_t e = (*start)[j]; e < (*start)[j + 1]; ++e)
+        residual[size_t((*index)[size_t(e)])] -= (*values)[size_t(e)] * v[j];
+    return MaxAbs(residual);
+  };
+  double rnorm = residual_of(sol);
+  for (std::int32_t step = 0; step < settings.max_refine && rnorm > settings.error_tol &&
+                              std::isfinite(rnorm);
+       ++step) {
+    if (!lu->Solve(residual.data(), correction.data())) break;
+    for (size_t j = 0; j < n; ++j) correction[j] += sol[j];
+    const double next = residual_of(correction);
+    if (!(next < rnorm)) break;  // refinement stalls: keep the better one
+    sol.swap(correction);
+    rnorm = next;
+  }
+  std::copy(sol.begin(), sol.end(), x);
+  if (!AllFinite(sol.data(), n) || !std::isfinite(rnorm)) return SolveResult::kNormError;
+  double anorm = 0;
+  {
+    std::vector<double> row_sum(n, 0.0);
+    for (size_t j = 0; j < n; ++j)
+      for (std::int64_t e = (*start)[j]; e < (*start)[j + 1]; ++e)
+        row_sum[size_t((*index)[size_t(e)])] += std::fabs((*values)[size_t(e)]);
+    anorm = MaxAbs(row_sum);
+  }
+  const double scale = anorm * MaxAbs(sol) + MaxAbs(b);
+  if (rnorm > std::sqrt(std::numeric_limits<double>::epsilon()) * scale)
+    return SolveResult::kNormError;
+  return SolveResult::kOk;
+}
+
+}  // namespace kvs
