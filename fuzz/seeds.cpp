@@ -2,12 +2,15 @@
 // writers: vantor_fuzz_seeds <folder> makes <folder>/<target>/seed-NN.
 // Texts that the project only reads (configuration, registry and command
 // lines, printer formats) are written as their users write them.
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "expr/tree/system_function.h"
 #include "foundation/collections/ordered.h"
 #include "foundation/collections/set.h"
 #include "foundation/collections/slist.h"
@@ -24,6 +27,9 @@
 #include "fuzz/fuzz_support.h"
 #include "tests/foundation/graph_files.h"
 #include "fuzz/byte_stream.h"
+#include "fuzz/snapshot_participant.h"
+#include "results/snapshot_mgr.h"
+#include "tests/expr/expr_builders.h"
 #include "tools/client.h"
 
 namespace {
@@ -313,6 +319,83 @@ void InstanceItems(const fs::path& root) {
   seeds.Add(tank.Bytes());
 }
 
+Bytes FileBytes(const fs::path& name) {
+  std::ifstream in(name, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+platform::LocalDateTime SeedClock() { return {2026, 12, 7, 13, 45, 30}; }
+
+// Files the store writes: empty, one snapshot, and three with a structure
+// record, a kept one, a freed one and a description; made in the scratch
+// folder, since the store works in the current folder.
+void SnapshotFiles(const fs::path& root) {
+  SeedFolder seeds(root, "snapshot_file");
+  const fs::path before = fs::current_path();
+  const fs::path folder = fs::path(vantor_fuzz::ScratchFolder()) / "snapshot-seeds";
+  fs::create_directories(folder);
+  if (::chdir(folder.c_str()) != 0) return;
+  snapshot::SetSnapshotClock(&SeedClock);
+  for (int snapshots : {0, 1, 3}) {
+    vantor_fuzz::SnapshotParticipant a(1, snapshots == 3 ? 40 : 0), b(2);
+    SputSnapshotMgr store;
+    store.AddParticipant(&a);
+    store.AddParticipant(&b);
+    if (store.CreateFile("seed.snp") != status::kOk) continue;
+    std::vector<std::uint32_t> ids;
+    for (int k = 1; k <= snapshots; ++k) {
+      a.section.assign(static_cast<std::size_t>(12 * k), static_cast<std::uint8_t>(k));
+      b.section.assign(k == 2 ? 0 : 5, static_cast<std::uint8_t>(0x40 + k));
+      std::uint32_t id = snapshot::kNewId;
+      store.TakeSnapshot({0.5 * k, 1, static_cast<std::int16_t>(k)}, k == 1 ? "first" : "s", true, &id, k == 3,
+                         nullptr);
+      ids.push_back(id);
+    }
+    if (snapshots == 3) {
+      store.SetAutoCompress(false);
+      store.SetSnapshotDescription(ids[2], "a description");
+      store.DeleteSnapshot(ids[1]);
+    }
+    store.CloseFile();
+    seeds.Add(FileBytes("seed.snp"));
+    fs::remove("seed.snp");
+  }
+  fs::current_path(before);
+}
+
+// The compact message form and both stored forms of trees that cover the
+// leaf classes and the operator groups.
+void Expressions(const fs::path& root) {
+  using namespace exprtest;
+  SeedFolder message(root, "expr_message");
+  SeedFolder binary(root, "expr_binary");
+  SeedFolder stream(root, "expr_stream");
+  const Ref v1 = Var(0), two = Real(2.0);
+  const Ref shared = U(kExp, Var(1));
+  const std::vector<Ref> trees = [&] {
+    std::vector<Ref> t;
+    t.push_back(B(kAdd, Real(1.0), Var(0)));
+    t.push_back(B(kGt, Var(0), Var(1)));
+    t.push_back(B(kAnd, Logical(true), B(kLe, Int(3), Int(7))));
+    t.push_back(U(kMinus, U(kSqrt, Var(2))));
+    t.push_back(Text("ab"));
+    t.push_back(IntSet({1, 4, 9}));
+    t.push_back(Ref(NewSysFunExpression(FindOrRegisterSystemFunction("Time"))));
+    t.push_back(ListOf({&v1, &two}));
+    t.push_back(ListOf<ListExpression>({&v1, &shared}));
+    t.push_back(B(kMul, shared, U(kSigma, ListOf({&v1, &shared}))));
+    t.push_back(B(kPow, Var(3), Int(2)));
+    return t;
+  }();
+  for (const Ref& tree : trees) {
+    vantor_fuzz::ByteStream body;
+    tree->WriteCompactToMessage(body);
+    message.Add(body.Bytes());
+    binary.Add(testobjects::SaveToBytes(tree.get()));
+    stream.Add(testobjects::SaveToText(tree.get()));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -320,7 +403,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: vantor_fuzz_seeds FOLDER\n");
     return 2;
   }
-  const fs::path root(argv[1]);
+  const fs::path root = fs::absolute(argv[1]);
   ObjectGraphs(root);
   TypedValues(root);
   PackedValues(root);
@@ -332,5 +415,7 @@ int main(int argc, char** argv) {
   ReceiveStack(root);
   ClientCommandLines(root);
   InstanceItems(root);
+  SnapshotFiles(root);
+  Expressions(root);
   return 0;
 }

@@ -35,12 +35,16 @@ bool ExpressionList::Claim() {
 void ExpressionList::SaveToFile(ClFileStream& file) const { WriteCollectableToFile(&items_, file); }
 void ExpressionList::SaveToVStream(Clvostream& stream) const { WriteCollectable(&items_, stream); }
 
+// The list is an ancestor of its items too: a list expression among them
+// (or below them) that names this list would make a cycle of owners.
 void ExpressionList::RestoreFromFile(ClFileStream& file) {
+  const RestoringNode restoring(this);
   RestoreCollectableFromFile(file, &items_);
   TakeItemReferences();
 }
 
 void ExpressionList::RestoreFromVStream(Clvistream& stream) {
+  const RestoringNode restoring(this);
   RestoreCollectable(stream, &items_);
   if (stream.Good()) TakeItemReferences();
 }
@@ -114,6 +118,7 @@ void ListExpression::SaveToVStream(Clvostream& stream) const {
 namespace {
 
 ExpressionList* AsList(ClCollectable* object) {
+  RefuseAncestor(object);
   auto* list = dynamic_cast<ExpressionList*>(object);
   if (object != nullptr && list == nullptr) RaiseDamagedInput();
   return list;

@@ -203,6 +203,10 @@ TEST(StoredForm, CyclesInAStoredGraphAreRefused) {
   const std::size_t end = text.find('}', operand);
   text.replace(operand, end - operand + 1, "@1 ");
   EXPECT_NE(RestoreText(text).status, 0u);
+  // A list whose item is a list expression over that same list: nothing
+  // else claims the list, so only the ancestor check can see the cycle.
+  EXPECT_NE(RestoreText(":109 {:32808 {1 :127 {260 0 0 @1 }}}").status, 0u);
+  EXPECT_NE(RestoreText(":109 {:32808 {1 :122 { 4 0 0 :127 {260 0 0 @1 }}}}").status, 0u);
 }
 
 }  // namespace
