@@ -193,6 +193,29 @@ TEST_F(Lsi, NewValuesRefactorizeInFullOnlyAfterDroppedEntries) {
   }
 }
 
+TEST_F(Lsi, GrowingOperationCountsForceAnAnalysis) {
+  const System a = Random(12, 0.3, 8);
+  const std::vector<double> b = Ones(a.n);
+  // A threshold below 1 flags growth as soon as the window is full.
+  const struct {
+    std::int32_t window;
+    double threshold;
+    std::int32_t analyses;
+  } cases[] = {{0, 0.5, 1}, {1, 2.0, 1}, {1, 0.5, 4}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.window);
+    LSIOptionsClient::Instance().values.reanalyze_window = c.window;
+    LSIOptionsClient::Instance().values.reanalyze_threshold = c.threshold;
+    std::vector<double> x = Ones(a.n);
+    for (int call = 0; call < 4; ++call) {
+      ASSERT_EQ(Call(&handle, a, kLsiNewValues | kLsiSolve, &x, b), kLsiOk);
+    }
+    EXPECT_LT(Residual(a, x, b), 1e-12);
+    EXPECT_EQ(handle->Analyses(), c.analyses);
+    Call(&handle, a, kLsiDestroy, &x, b);
+  }
+}
+
 // The rank-deficiency correction computed straight from the drivers.
 std::vector<double> CorrectedByHand(const System& s, const std::vector<double>& b, bool transposed,
                                     Index* rank, std::vector<Index>* rows,
@@ -301,6 +324,7 @@ TEST_F(Lsi, EveryFailedAllocationAnswersOutOfMemory) {
   const System a = Random(20, 0.3, 5);
   const std::vector<double> b = Ones(a.n);
   lsi_testing::SetInitialStorageFactor(2);  // so that the storage grows as well
+  LSIOptionsClient::Instance().values.print_level = 0;
   bool succeeded = false;
   for (int successes = 0; successes < 40 && !succeeded; ++successes) {
     SCOPED_TRACE(successes);
