@@ -123,11 +123,10 @@ int LSISluSolver::ResizeStorage(std::int64_t need) {
   return 0;
 }
 
-bool LSISluSolver::CopyInput(const double* a, const std::int64_t* irn, const std::int64_t* jcn) {
+void LSISluSolver::CopyInput(const double* a, const std::int64_t* irn, const std::int64_t* jcn) {
   CopyEntries(a_, a, ne_);
   CopyEntries(irn_, irn, ne_);
   CopyEntries(jcn_, jcn, ne_);
-  return true;
 }
 
 std::int64_t LSISluSolver::Analyse(const double* a, const std::int64_t* irn,
@@ -347,7 +346,8 @@ std::int64_t LSISluSolver::SolveByFlags(const double* a, const std::int64_t* irn
     }
     analyse = factorize = true;
   }
-  if (new_values && ++repivot_counter_ >= o.repivot && o.repivot > 0) {
+  // Counted only while repivoting is asked for, so the counter stays bounded.
+  if (new_values && o.repivot > 0 && ++repivot_counter_ >= o.repivot) {
     repivot_counter_ = 0;
     factorize = true;
   }

@@ -40,7 +40,7 @@ class LSISluSolver final : public LSIBaseSolve {
   bool NoteFactorization(std::int64_t result);
   void EnterCount(double count);
   bool ResizeWindow(std::int32_t length);
-  bool CopyInput(const double* a, const std::int64_t* irn, const std::int64_t* jcn);
+  void CopyInput(const double* a, const std::int64_t* irn, const std::int64_t* jcn);
   bool FillRankLists();
   void CorrectedSolve(const double* a, const std::int64_t* irn, const std::int64_t* jcn,
                       const double* b, double* x, bool transposed);
