@@ -40,4 +40,21 @@ std::vector<std::string> SplitAtNul(const std::uint8_t* data, std::size_t size) 
   return words;
 }
 
+void ExerciseValue(const SUValue& value) {
+  SUValue grown(value);
+  grown.AddInt(3);
+  grown.AddString("b");
+  grown.FindInt(3);
+  grown.FindString("b");
+  grown.GetIntAt(0);
+  grown.GetStringAt(0);
+  grown.IsEqual(value);
+  grown.IsLess(value);
+  SUValue joined(value);
+  joined.Add(grown);
+  joined.Subtract(value);
+  joined.MultiplyBy(grown);
+  joined.DivideBy(value);
+}
+
 }  // namespace vantor_fuzz

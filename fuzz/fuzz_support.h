@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "foundation/messages/messages_handler.h"
+#include "foundation/values/typed_value.h"
 
 namespace vantor_fuzz {
 
@@ -29,6 +30,9 @@ void InstallQuietCollector();
 // A private folder for this process below the temporary folder, made once
 // and removed when the process ends.
 const std::string& ScratchFolder();
+
+// What handlers do with a value read: add to it, look into it, compare.
+void ExerciseValue(const SUValue& value);
 
 // Splits at NUL bytes (the words of a command line).
 std::vector<std::string> SplitAtNul(const std::uint8_t* data, std::size_t size);

@@ -3,29 +3,8 @@
 #include <sstream>
 
 #include "foundation/values/typed_value.h"
+#include "fuzz/fuzz_support.h"
 #include "fuzz/byte_stream.h"
-
-namespace {
-
-// What handlers do with a value read: add to it, look into it, compare.
-void Exercise(const SUValue& value) {
-  SUValue grown(value);
-  grown.AddInt(3);
-  grown.AddString("b");
-  grown.FindInt(3);
-  grown.FindString("b");
-  grown.GetIntAt(0);
-  grown.GetStringAt(0);
-  grown.IsEqual(value);
-  grown.IsLess(value);
-  SUValue joined(value);
-  joined.Add(grown);
-  joined.Subtract(value);
-  joined.MultiplyBy(grown);
-  joined.DivideBy(value);
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
@@ -39,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     value.Print(printed);
     SUValue copy(value);
     copy.Assign(value);
-    Exercise(value);
+    vantor_fuzz::ExerciseValue(value);
   }
   return 0;
 }
