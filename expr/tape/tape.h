@@ -76,6 +76,9 @@ struct TapeState {
   std::vector<std::int32_t> ints;
   std::vector<std::string> texts;
   std::size_t capacity = 0;
+  // The operand values a derivative sweep reads, taken before it starts.
+  std::vector<double> sweep_left;
+  std::vector<double> sweep_right;
   std::int32_t failing = 0;  // the failed instruction; after success the count
   char error_text[81] = {};
   // The stacks hold the values of the last successful run of `owner`.

@@ -100,8 +100,10 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
   // The values the sweep reads are taken before any adjoint is written
   // over them: instruction k's operands are read at k, their slots written
   // at k too, and nothing after k reads them.
-  std::vector<double> left_values(static_cast<std::size_t>(n));
-  std::vector<double> right_values(static_cast<std::size_t>(n));
+  std::vector<double>& left_values = s.sweep_left;
+  std::vector<double>& right_values = s.sweep_right;
+  left_values.resize(static_cast<std::size_t>(n));
+  right_values.resize(static_cast<std::size_t>(n));
   for (std::int32_t k = 0; k < n; ++k) {
     const TapeInstruction& in = tape_.code[static_cast<std::size_t>(k)];
     left_values[static_cast<std::size_t>(k)] = operand_value(in, true);

@@ -288,3 +288,39 @@ TEST_F(Tape, TextRows) {
 }
 
 }  // namespace
+
+namespace {
+
+// A variable whose column class is the mark the expression left on it.
+class MarkedVar : public ADVar {
+ public:
+  using ADVar::ADVar;
+  std::int32_t ColumnClass(std::int32_t, std::int32_t) override { return Marker(0); }
+};
+
+TEST(TapeClasses, ResidualsClassifyByTheirWorstUse) {
+  struct Case {
+    const char* what;
+    Ref tree;
+    std::int32_t expected;
+  };
+  Case cases[] = {
+      {"linear", B(kSub, B(kAdd, X(), Y()), Real(2)), 1},
+      {"bilinear", B(kSub, B(kMul, X(), Y()), Real(2)), 3},
+      {"transcendental", B(kAdd, U(kExp, X()), Y()), 3},
+  };
+  for (Case& c : cases) {
+    MarkedVar x{"x", 1.0};
+    MarkedVar y{"y", 2.0};
+    Bound b(c.tree.get(), {&x, &y});
+    b.context->ResetVariables(0, 0);
+    x.SetClassMark(-1, 0, 0);  // both entries take part
+    y.SetClassMark(-1, 0, 0);
+    std::int32_t out = 0;
+    EXPECT_EQ(b.context->ClassifyNonlinearity(&out, 0, 0, 0), 0u) << c.what;
+    EXPECT_GE(out, c.expected) << c.what;
+    EXPECT_LE(out, c.what[0] == 't' ? 4 : c.expected) << c.what;
+  }
+}
+
+}  // namespace
