@@ -70,6 +70,14 @@ inline constexpr Status kNoTape = 0xA030FFFFu;
 // The text of an evaluation error code ("unknown error code %d" otherwise).
 const char* ExprErrorText(std::uint16_t code);
 
+// One packed argument area of a procedure call and its cursor.
+struct ProcArea {
+  std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+  std::size_t cursor = 0;
+};
+inline constexpr std::size_t kProcTextField = 40;
+
 // The process-wide evaluation state the interpreter leaves behind.
 struct TapeState {
   std::vector<double> reals;
@@ -84,6 +92,12 @@ struct TapeState {
   // The stacks hold the values of the last successful run of `owner`.
   bool values_current = false;
   const void* owner = nullptr;
+  // The argument areas of the procedure call a tape packs: reals take 8
+  // bytes, integers 4, texts a 40-byte field.
+  ProcArea input;
+  ProcArea output;
+  bool inputs_changed = false;
+  std::int32_t derivative_mode = 0;
 };
 TapeState& TapeStateNow();
 
@@ -130,6 +144,7 @@ class ExprPCContext : public ExprContext {
   bool Emit(Expression* node, std::uint16_t wanted, Operand* out);
   bool EmitLeaf(Expression* node, std::uint16_t wanted, Operand* out);
   bool EmitAggregate(Expression* node, Operand* out);
+  bool EmitCall(Expression* node, Operand* out);
   Operand Push(std::uint32_t op, const Operand& left, const Operand& right, std::uint8_t result);
   SUValue* ValueOf(TapeInstruction& in, bool left);
   void PrintOperand(std::uint8_t kind, std::uint64_t operand, std::ostream& out);
@@ -151,6 +166,9 @@ class ExprADContext : public ExprPCContext {
   virtual Status EvaluateJacobian(std::int32_t mode);
   virtual std::int32_t MarkVariables(std::uint32_t n);
   virtual Status ResetVariables(std::int32_t a, std::int32_t b);
+  // Packs the call's inputs (flagging a change) and the outputs' starting
+  // values by running the tape; *changed comes back set when an input differed.
+  Status RunTapeWithIO(ProcArea input, ProcArea output, bool* changed, std::int32_t mode);
   Status ClassifyNonlinearity(std::int32_t* out, std::int32_t a, std::int32_t b, std::int32_t mode);
 
   Status ReversePass(std::int32_t mode) { return Sweep(mode, nullptr, nullptr); }

@@ -9,6 +9,7 @@
 #include "expr/tape/tape.h"
 #include "expr/tree/expression.h"
 #include "expr/tree/list_expression.h"
+#include "expr/tree/proc_call_expression.h"
 #include "expr/tree/system_function.h"
 #include "expr/tree/var_ref_expression.h"
 
@@ -182,8 +183,31 @@ bool ExprPCContext::EmitAggregate(Expression* node, Operand* out) {
   return true;
 }
 
+// Every input, then InsEnd, every output, then OutsEnd; none has a result.
+bool ExprPCContext::EmitCall(Expression* node, Operand* out) {
+  auto* call = static_cast<ProcCallExpression*>(node);
+  if (call->Outputs()->ItemCount() == 0) return false;
+  Operand none;
+  for (int pass = 0; pass < 2; ++pass) {
+    ProcIOListExpression* list = pass == 0 ? call->Inputs() : call->Outputs();
+    for (std::int32_t i = 1; i <= list->ItemCount(); ++i) {
+      Expression* element = list->ListElement(i);
+      const std::uint16_t type = element->GetResultType();
+      Operand value;
+      if (!Emit(element, type, &value)) return false;
+      const std::uint16_t base = pass == 0 ? kInput : kOutput;
+      const std::uint16_t row = IsTextType(type) ? base + 1 : IsIntType(type) ? base + 2 : base;
+      if (row == base && type != SUValue::kReal) return false;
+      Push(row, value, none, 3);
+    }
+    *out = Push(pass == 0 ? kInsEnd : kOutsEnd, none, none, 3);
+  }
+  return true;
+}
+
 bool ExprPCContext::Emit(Expression* node, std::uint16_t wanted, Operand* out) {
   if (node == nullptr) return false;
+  if (node->ClassId() == exprclass::kProcCall) return EmitCall(node, out);
   std::uint16_t op = node->Op();
   if (op == kTerm) return EmitLeaf(node, wanted, out);
   if (!Compilable(op)) return false;

@@ -286,6 +286,22 @@ Status ExprADContext::ResetVariables(std::int32_t a, std::int32_t b) {
   return 0;
 }
 
+Status ExprADContext::RunTapeWithIO(ProcArea input, ProcArea output, bool* changed,
+                                    std::int32_t mode) {
+  TapeState& s = TapeStateNow();
+  input.cursor = 0;
+  output.cursor = 0;
+  s.input = input;
+  s.output = output;
+  s.inputs_changed = changed != nullptr && *changed;
+  s.derivative_mode = mode;
+  const Status st = RunTape();
+  if (changed != nullptr) *changed = s.inputs_changed;
+  s.input = ProcArea{};
+  s.output = ProcArea{};
+  return st;
+}
+
 Status ExprADContext::ClassifyNonlinearity(std::int32_t* out, std::int32_t a, std::int32_t b,
                                            std::int32_t mode) {
   std::uint32_t flags = 0;

@@ -348,6 +348,33 @@ Status ExprPCContext::RunTape() {
         s.texts[slot] = text;
         break;
       }
+      case kInput: case kStrInput: case kIntInput:
+      case kOutput: case kStrOutput: case kIntOutput: {
+        const bool input = in.op <= kIntInput;
+        ProcArea& area = input ? s.input : s.output;
+        const bool text = in.op == kStrInput || in.op == kStrOutput;
+        const bool integer = in.op == kIntInput || in.op == kIntOutput;
+        const std::size_t width = text ? kProcTextField : integer ? 4 : 8;
+        if (area.data == nullptr || area.cursor + width > area.size) {
+          fail(tapestatus::Code(567), k);  // the area has no room for the argument
+          break;
+        }
+        std::uint8_t packed[kProcTextField] = {};
+        if (text) {
+          // Cut to 39 characters; the field's last byte stays 0.
+          std::memcpy(packed, a.s, strnlen(a.s, kProcTextField - 1));
+        } else if (integer) {
+          std::memcpy(packed, &a.i, 4);
+        } else {
+          std::memcpy(packed, &a.r, 8);
+        }
+        std::uint8_t* at = area.data + area.cursor;
+        if (input && std::memcmp(at, packed, width) != 0) s.inputs_changed = true;
+        std::memcpy(at, packed, width);
+        area.cursor += width;
+        break;
+      }
+      case kInsEnd: case kOutsEnd: break;  // the procedure equation makes the call
       default:
         if (!status::IsFailure(status)) fail(tapestatus::Code(628), k);
         break;
@@ -355,6 +382,10 @@ Status ExprPCContext::RunTape() {
     if (in.result == 1) ints[slot] = i; else if (in.result == 0) reals[slot] = r;
   }
   if (status::IsFailure(status)) return status;
+  if (tape_.code[static_cast<std::size_t>(n) - 1].result == 3) {
+    s.failing = n;  // a procedure call packs; it has no value of its own
+    return 0;
+  }
   s.failing = n;
   s.values_current = true;
   s.owner = this;

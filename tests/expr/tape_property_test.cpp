@@ -126,7 +126,8 @@ TEST_F(Corpus, TapeValueEqualsTreeWalkAndDerivativesEqualDifferences) {
     std::vector<std::unique_ptr<ADVar>> owned;
     std::vector<ExpressionVariable*> vars;
     for (int i = 0; i < kVars; ++i) {
-      owned.push_back(std::make_unique<ADVar>("x" + std::to_string(i),
+      static const char* const kNames[kVars] = {"x0", "x1", "x2", "x3"};
+      owned.push_back(std::make_unique<ADVar>(kNames[i],
                                               std::uniform_real_distribution<double>(-1.5, 1.5)(points)));
       vars.push_back(owned.back().get());
     }
