@@ -28,7 +28,7 @@ bool IsTextType(std::uint16_t t) { return t == SUValue::kString || t == SUValue:
 
 // Rows the tape runs.
 bool Compilable(std::uint16_t op) {
-  return (op >= kTerm && op <= kPow && op != kVec && op != kSubId) ||
+  return (op >= kTerm && op <= kPow) || op == kDeRef || op == kDeRefS || op == kDeRefI ||
          (op >= kSin && op <= kLog10) || op == kAbs || op == kSqr ||
          (op >= kSigma && op <= kMinList) || op == kDelay || op == kConcat ||
          (op >= kMax && op <= kNRnd) || (op >= kConv2R && op <= kConv2I) ||
@@ -125,7 +125,7 @@ bool ExprPCContext::EmitLeaf(Expression* node, std::uint16_t wanted, Operand* ou
       out->kind = wanted == SUValue::kReal ? kConstIntAsReal : kConstInt;
     } else if (type == SUValue::kReal) {
       out->kind = kConstReal;
-    } else if (IsTextType(type)) {
+    } else if (type == SUValue::kString || (type == SUValue::kName && finder_ != nullptr)) {
       out->kind = kConstText;
     } else {
       return false;
@@ -134,6 +134,8 @@ bool ExprPCContext::EmitLeaf(Expression* node, std::uint16_t wanted, Operand* ou
     return true;
   }
   if (node->ClassId() != exprclass::kVarRef && node->ClassId() != exprclass::kVariable) return false;
+  // Name-typed leaves are looked up at run time, which needs a finder.
+  if (type == SUValue::kName && finder_ == nullptr) return false;
   std::int32_t index = static_cast<std::int32_t>(static_cast<VarRefExpression*>(node)->Offset());
   if (ExpressionVariable* bound = node->BoundVariable()) {
     if (status::IsFailure(AddVariable(bound, &index))) return false;
@@ -230,6 +232,10 @@ bool ExprPCContext::Emit(Expression* node, std::uint16_t wanted, Operand* out) {
                (right == nullptr || tr == SUValue::kString)) {
       op = static_cast<std::uint16_t>(row.string_variant);
       want = SUValue::kString;
+    } else if (op == kDeRef) {
+      const std::uint8_t rk = ResultKindOf(node->GetResultType());
+      if (rk == 2) op = kDeRefS;
+      if (rk == 1) op = kDeRefI;
     } else if (op == kDelay) {
       ExpressionVariable* v = left->BoundVariable();
       if (v == nullptr && left->ClassId() == exprclass::kVarRef) {

@@ -215,6 +215,42 @@ Status ExprPCContext::RunTape() {
           : in.op == kSGe ? c >= 0 : in.op == kSLe ? c <= 0 : c != 0;
         break;
       }
+      case kVec: {
+        // T(1) indexed again becomes T(1,2).
+        const bool int_index = in.right_kind == kConstInt || in.right_kind == kVarInt ||
+                               in.right_kind == kResInt;
+        char index[24];
+        if (int_index) std::snprintf(index, sizeof index, "%d", b.i);
+        scratch = a.s;
+        if (!scratch.empty() && scratch.back() == ')') {
+          scratch.back() = ',';
+        } else {
+          scratch += '(';
+        }
+        scratch += int_index ? index : b.s;
+        scratch += ')';
+        s.texts[slot] = scratch;
+        break;
+      }
+      case kSubId: scratch = a.s; scratch += '.'; scratch += b.s; s.texts[slot] = scratch; break;
+      case kDeRef: case kDeRefS: case kDeRefI: {
+        ExpressionVariable* v = finder_ != nullptr ? finder_->FindVariable(a.s) : nullptr;
+        SUValue* value = v != nullptr ? v->CurrentValue() : nullptr;
+        if (value == nullptr || value->status != SUValue::kValid) {
+          if (!status::IsFailure(status)) fail(tapestatus::Code(561), k);
+          break;
+        }
+        if (in.result == 2) {
+          s.texts[slot] = value->GetString() != nullptr ? value->GetString() : "";
+        } else if (value->type == SUValue::kReal) {
+          r = value->payload.real;
+          i = Saturated(r);
+        } else {
+          i = value->GetIntAt(0);
+          r = i;
+        }
+        break;
+      }
       case kMinus: r = -a.r; break;
       case kIMinus: i = Wrapped(-static_cast<std::int64_t>(a.i)); break;
       case kRound: i = Saturated(a.r >= 0 ? std::trunc(a.r + 0.5) : std::trunc(a.r - 0.5)); break;
@@ -315,14 +351,16 @@ Status ExprPCContext::RunTape() {
         }
         break;
       }
-      case kURnd: r = a.r + 2.0 * (std::rand() / 32767.0 - 0.5) * b.r; break;
+      // Scaled by the library's own RAND_MAX: glibc's is 2^31 - 1, not 32767,
+      // which would put URnd far outside a +- b and never end NRnd's loop.
+      case kURnd: r = a.r + 2.0 * (std::rand() / static_cast<double>(RAND_MAX) - 0.5) * b.r; break;
       case kNRnd: {
         double u;
         double v;
         double q;
         do {
-          u = 2.0 * std::rand() / 32767.0 - 1.0;
-          v = 2.0 * std::rand() / 32767.0 - 1.0;
+          u = 2.0 * std::rand() / static_cast<double>(RAND_MAX) - 1.0;
+          v = 2.0 * std::rand() / static_cast<double>(RAND_MAX) - 1.0;
           q = u * u + v * v;
         } while (!(q > 0.0 && q < 1.0));
         r = a.r + b.r * u * std::sqrt(-2.0 * std::log(q) / q);

@@ -324,3 +324,69 @@ TEST(TapeClasses, ResidualsClassifyByTheirWorstUse) {
 }
 
 }  // namespace
+
+namespace {
+
+// Finds the variables of a small name table.
+struct Finder : ExprVariableFinder {
+  ExpressionVariable* FindVariable(const char* name) override {
+    for (auto& [n, v] : table) {
+      if (n == name) return v;
+    }
+    return nullptr;
+  }
+  std::vector<std::pair<std::string, ExpressionVariable*>> table;
+};
+
+TEST(TapeNames, BuiltNamesAreLookedUpThroughTheFinder) {
+  ADVar t12{"T(1,2)", 9.5};
+  ADVar level{"Tank.Level", 0.25};
+  ADVar n{"n", 2.0, false, SUValue::kInteger};
+  Finder finder;
+  finder.table = {{"T(1,2)", &t12}, {"Tank.Level", &level}};
+  const Ref name = Text("T", SUValue::kName);
+  const Ref indexed = B(kVec, B(kVec, name, Int(1)), Var(0, SUValue::kInteger));
+  const Ref sub = B(kSubId, Text("Tank", SUValue::kName), Text("Level", SUValue::kName));
+  struct Case {
+    Ref tree;
+    double value;
+  };
+  Case cases[] = {
+      {U(kDeRef, indexed, SUValue::kReal), 9.5},
+      {B(kAdd, Real(1), U(kDeRef, sub, SUValue::kReal)), 1.25},
+  };
+  ExpressionVariable* vars[] = {&n};
+  for (Case& c : cases) {
+    ExprPCContext with(c.tree.get(), vars, 1, &finder);
+    ASSERT_TRUE(with.HasTape()) << Printed(c.tree.get());
+    ASSERT_EQ(with.Evaluate(), 0u) << Printed(c.tree.get());
+    EXPECT_EQ(with.Result().payload.real, c.value);
+    ExprPCContext without(c.tree.get(), vars, 1);
+    EXPECT_FALSE(without.HasTape());  // names need a finder
+  }
+  finder.table.clear();
+  ExprPCContext lost(cases[0].tree.get(), vars, 1, &finder);
+  EXPECT_EQ(lost.Evaluate(), tapestatus::Code(561));
+}
+
+TEST(TapeRandom, DeviatesStayInTheirRanges) {
+  ADVar mean{"a", 10.0};
+  ADVar spread{"b", 2.0};
+  const Ref uniform = B(kURnd, Var(0), Var(1));
+  const Ref normal = B(kNRnd, Var(0), Var(1));
+  Bound u(uniform.get(), {&mean, &spread});
+  Bound g(normal.get(), {&mean, &spread});
+  std::srand(1);
+  double sum = 0;
+  for (int i = 0; i < 2000; ++i) {
+    ASSERT_EQ(u.context->Evaluate(), 0u);
+    const double x = u.context->Result().payload.real;
+    EXPECT_GE(x, 10.0 - 2.0 - 1e-9);
+    EXPECT_LE(x, 10.0 + 2.0 + 1e-9);
+    ASSERT_EQ(g.context->Evaluate(), 0u);
+    sum += g.context->Result().payload.real;
+  }
+  EXPECT_NEAR(sum / 2000, 10.0, 0.5);
+}
+
+}  // namespace
