@@ -116,7 +116,9 @@ class ExprPCContext : public ExprContext {
   // and evaluating the context then fails.
   ExprPCContext(Expression* expression, ExpressionVariable** variables, std::int32_t count,
                 ExprVariableFinder* finder = nullptr, std::int32_t capacity = -1);
-  ~ExprPCContext() override = default;
+  // Forgets that the stacks hold its values: a later context made at the
+  // same address must not take them for its own.
+  ~ExprPCContext() override;
 
   Status VisitVariables() override { return 0; }
   void Print(std::ostream& out) override;

@@ -54,6 +54,14 @@ ExprPCContext::ExprPCContext(Expression* expression, ExpressionVariable** variab
   Compile();
 }
 
+ExprPCContext::~ExprPCContext() {
+  TapeState& s = TapeStateNow();
+  if (s.owner == this) {
+    s.owner = nullptr;
+    s.values_current = false;
+  }
+}
+
 void ExprPCContext::Compile() {
   tape_.code.clear();
   count_ = 0;
