@@ -7,6 +7,7 @@
 #include "expr/tree/binary_expression.h"
 #include "expr/tree/expression.h"
 #include "expr/tree/list_expression.h"
+#include "expr/tree/proc_call_expression.h"
 #include "expr/tree/system_function.h"
 #include "expr/tree/unary_expression.h"
 #include "expr/tree/var_ref_expression.h"
@@ -39,6 +40,7 @@ const ClassIdRegistrar kRegistrars[] = {
     {&Create<ListExpression>, exprclass::kList},
     {&Create<HomListExpression>, exprclass::kHomList},
     {&Create<ProcIOListExpression>, exprclass::kProcIOList},
+    {&Create<ProcCallExpression>, exprclass::kProcCall},
 };
 
 }  // namespace

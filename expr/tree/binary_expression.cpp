@@ -235,31 +235,6 @@ Status BinaryExpression::SaveCompactToVStream(Clvostream& stream, std::uint32_t 
   return second_->SaveCompactToVStream(stream, mode);
 }
 
-// --- simplification: constant folding ---
-
-std::int32_t BinaryExpression::Simplify(Expression** replacement) {
-  *replacement = nullptr;
-  if (first_ == nullptr || second_ == nullptr) return 0;
-  if (IsNameRow() && (SimplifyMask & 0x10000) == 0) return 0;
-  if (op_ == kForEach || op_ == kAssignment) return 0;
-  for (Expression* operand : {first_, second_}) {
-    if (!operand->IsTerm()) continue;
-    SUValue value;
-    PrepareValue(value, operand->GetResultType());
-    if (status::IsFailure(operand->Evaluate(value, nullptr))) return 0;
-  }
-  if ((SimplifyMask & 0x0001) != 0 && (IsTerm() || IsNameRow())) {
-    SUValue value;
-    PrepareValue(value, GetResultType());
-    if (status::IsFailure(Evaluate(value, nullptr))) return 0;
-    auto* folded = new TerminalExpression(value, GetResultType());
-    folded->AddRef();
-    *replacement = folded;
-    return 1;
-  }
-  return 0;
-}
-
 // --- evaluation ---
 
 Status BinaryExpression::Evaluate(SUValue& result, ExprContext* context) {

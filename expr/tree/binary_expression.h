@@ -75,6 +75,9 @@ class BinaryExpression : public Expression {
   Expression* Rebuilt(Expression* first, Expression* second) const;
   void SetOperands(Expression* first, Expression* second);
   Status Apply(SUValue& result, const SUValue& a, const SUValue& b);
+  // The first rewrite of the mask that applies, or null; *swapped when the
+  // operands were exchanged in place instead.
+  Expression* Rewritten(const SUValue* ca, const SUValue* cb, bool* swapped);
   bool IsNameRow() const { return op_ == kVec || op_ == kSubId || op_ == kDeriv; }
   void UpdateNodeCount();
   void PrintOperand(std::ostream& out, const Expression* operand, bool enclose,

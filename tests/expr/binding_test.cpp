@@ -150,15 +150,15 @@ TEST(Binding, VariableExpressionsEnterTheirVariableOnce) {
 TEST(Binding, SizeInWordsLoadsValuesIntoVariables) {
   ColumnVariable x("x", true);
   x.SetSize(1, true);
-  const Ref tree = B(kAdd, Var(0), Real(1.0));
+  const Ref tree = B(kAdd, Real(1.0), Var(0));
   TestContext context(tree.get(), {&x});
   const double values[] = {2.5};
   SizeCursor cursor{0, values, values + 1};
-  EXPECT_EQ(tree->Operand(2)->SizeInWords(&context, cursor), 0u);
-  EXPECT_EQ(cursor.total, 8u);
   EXPECT_EQ(tree->Operand(1)->SizeInWords(&context, cursor), 0u);
+  EXPECT_EQ(cursor.total, 8u);
+  EXPECT_EQ(tree->Operand(2)->SizeInWords(&context, cursor), 0u);
   EXPECT_EQ(x.ElementValue(0), 2.5);
-  EXPECT_EQ(tree->Operand(1)->SizeInWords(&context, cursor), exprstatus::kItemFailed);  // ran out
+  EXPECT_EQ(tree->Operand(2)->SizeInWords(&context, cursor), exprstatus::kItemFailed);  // ran out
 }
 
 TEST(Binding, VirtualStreamCompactFormKeepsHeadersPrintable) {

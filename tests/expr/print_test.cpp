@@ -18,7 +18,7 @@ TEST(ExpressionPrint, ModellingFormsAndParentheses) {
   Case cases[] = {
       {B(kAdd, a, B(kMul, b, c)), "V1+(V2*V3)"},
       {B(kMul, B(kAdd, a, b), c), "(V1+V2)*V3"},
-      {U(kSin, B(kAdd, x, Real(1.0))), "SIN(V4+1)"},
+      {U(kSin, B(kAdd, x, Real(1.0))), "SIN(1+V4)"},
       {U(kMinus, B(kAdd, a, b)), "-(V1+V2)"},
       {U(kMinus, a), "-V1"},
       {B(kDelay, x, Real(2.0)), "DELAY V4 BY 2"},
@@ -122,8 +122,8 @@ TEST(ExpressionPrint, DebugLinesIndentByDepth) {
   tree->PrintDebug(out, 0, true);
   EXPECT_EQ(out.str(),
             " Add [opcode=19] Real\n"
-            "   VarRefExpression  at offset 0\n"
-            "   Term [opcode=1] Real =2.5\n");
+            "   Term [opcode=1] Real =2.5\n"
+            "   VarRefExpression  at offset 0\n");
 }
 
 TEST(ExpressionPrint, VariableReferenceUsesContextNamesOnlyWhenItHoldsThem) {

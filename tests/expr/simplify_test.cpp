@@ -27,7 +27,7 @@ TEST(Simplify, UnaryRulesRewriteAndKeepCountsBalanced) {
       {U(kPlus, a), "V1"},
       {U(kSqrt, Real(16.0)), "4"},
       {U(kMinus, Real(2.5)), "-2.5"},
-      {B(kAdd, a, Real(1.0)), "V1+1"},
+      {B(kAdd, a, Real(1.0)), "1+V1"},
       {B(kMul, Real(3.0), B(kAdd, Real(1.0), Int(1))), "6"},
   };
   for (Case& c : cases) EXPECT_EQ(Printed(c.tree.get()), c.text);

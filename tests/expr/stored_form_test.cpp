@@ -6,6 +6,7 @@
 #include <string>
 
 #include "expr/store/restore_helpers.h"
+#include "expr/tree/proc_call_expression.h"
 #include "expr/tree/system_function.h"
 #include "foundation/collections/factory.h"
 #include "foundation/persistence/file_stream.h"
@@ -77,6 +78,14 @@ Ref Sample(std::uint16_t id) {
     case exprclass::kList: return ListOf<ListExpression>({&v, &r});
     case exprclass::kHomList: return ListOf({&v, &r});
     case exprclass::kProcIOList: return ListOf<ProcIOListExpression>({&v, &r}, 0);
+    case exprclass::kProcCall: {
+      const Ref in = ListOf<ProcIOListExpression>({&v, &r}, 0);
+      const Ref out = ListOf<ProcIOListExpression>({&v}, 0);
+      auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                          static_cast<ProcIOListExpression*>(out.get()));
+      call->SetSizeExpression(r.get());
+      return Hold(call);
+    }
     default: return Ref();
   }
 }
@@ -84,11 +93,11 @@ Ref Sample(std::uint16_t id) {
 const std::uint16_t kIds[] = {exprclass::kSysFun,  exprclass::kExpression, exprclass::kTerminal,
                               exprclass::kUnary,   exprclass::kBinary,     exprclass::kVarRef,
                               exprclass::kList,    exprclass::kHomList,    exprclass::kProcIOList,
-                              exprclass::kVariable};
+                              exprclass::kVariable, exprclass::kProcCall};
 
 TEST(StoredForm, FactoryMakesEveryExpressionClass) {
   EnsureExpressionClassesRegistered();
-  for (std::uint16_t id : {109, 112, 113, 120, 121, 122, 123, 124, 125, 126, 127, 128}) {
+  for (std::uint16_t id : {109, 112, 113, 120, 121, 122, 123, 124, 125, 126, 127, 128, 129}) {
     std::unique_ptr<ClCollectable> made(CreateByClassId(id));
     ASSERT_NE(made, nullptr) << id;
     EXPECT_EQ(made->ClassId(), id);

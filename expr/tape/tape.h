@@ -1,0 +1,184 @@
+// Compiled expressions: an ExprPCContext turns its tree into a flat tape of
+// instructions in evaluation order once, when it is made, and evaluates by
+// stepping through the tape; ExprADContext adds the reverse pass that gives
+// every variable its partial derivative.
+//
+// The value stacks, the failing-instruction index and the error text are
+// process-wide: one compilation or evaluation runs at a time, and a
+// derivative pass must follow the run of its own context (a context whose
+// values may be stale carries a negative instruction count).
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "expr/eval/expr_context.h"
+
+// Operand kinds of an instruction.
+namespace tapekind {
+inline constexpr std::uint8_t kVarReal = 0;
+inline constexpr std::uint8_t kConstReal = 1;
+inline constexpr std::uint8_t kResReal = 2;
+inline constexpr std::uint8_t kVarIntAsReal = 3;
+inline constexpr std::uint8_t kConstIntAsReal = 4;
+inline constexpr std::uint8_t kVarInt = 5;
+inline constexpr std::uint8_t kVarIntText = 6;
+inline constexpr std::uint8_t kConstInt = 7;
+inline constexpr std::uint8_t kResInt = 8;
+inline constexpr std::uint8_t kResIntAsReal = 9;
+inline constexpr std::uint8_t kVarTyped = 10;
+inline constexpr std::uint8_t kConstText = 11;
+inline constexpr std::uint8_t kVarText = 12;
+inline constexpr std::uint8_t kVarName = 13;
+inline constexpr std::uint8_t kResText = 14;
+inline constexpr std::uint8_t kNone = 15;
+}  // namespace tapekind
+
+// Rows that exist only on the tape.
+inline constexpr std::uint32_t kNoOperatorRow = 999;
+
+struct TapeInstruction {
+  std::uint32_t op = kNoOperatorRow;
+  std::uint8_t left_kind = tapekind::kNone;
+  std::uint8_t left_flag = 0;
+  std::uint8_t right_kind = tapekind::kNone;
+  std::uint8_t right_flag = 0;
+  // A variable's index in the context, a constant's value, or the result
+  // slot (index + 1) of an earlier instruction.
+  std::uint64_t left = 0;
+  std::uint64_t right = 0;
+  // Filled on first use: the variables' current values; for a system
+  // function the registry entry.
+  void* left_value = nullptr;
+  void* right_value = nullptr;
+  // 0 real, 1 integer, 2 text, 3 none.
+  std::uint8_t result = 0;
+};
+
+struct OpCodeTape {
+  std::vector<TapeInstruction> code;
+};
+
+// Evaluation failures: 0x80000000 + code.
+namespace tapestatus {
+inline constexpr Status Code(std::uint16_t code) { return 0x80000000u + code; }
+inline constexpr Status kNoTape = 0xA030FFFFu;
+}  // namespace tapestatus
+
+// The text of an evaluation error code ("unknown error code %d" otherwise).
+const char* ExprErrorText(std::uint16_t code);
+
+// One packed argument area of a procedure call and its cursor.
+struct ProcArea {
+  std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+  std::size_t cursor = 0;
+};
+inline constexpr std::size_t kProcTextField = 40;
+
+// The process-wide evaluation state the interpreter leaves behind.
+struct TapeState {
+  std::vector<double> reals;
+  std::vector<std::int32_t> ints;
+  std::vector<std::string> texts;
+  std::size_t capacity = 0;
+  // The operand values a derivative sweep reads, taken before it starts.
+  std::vector<double> sweep_left;
+  std::vector<double> sweep_right;
+  std::int32_t failing = 0;  // the failed instruction; after success the count
+  char error_text[81] = {};
+  // The stacks hold the values of the last successful run of `owner`.
+  bool values_current = false;
+  const void* owner = nullptr;
+  // The argument areas of the procedure call a tape packs: reals take 8
+  // bytes, integers 4, texts a 40-byte field.
+  ProcArea input;
+  ProcArea output;
+  bool inputs_changed = false;
+  std::int32_t derivative_mode = 0;
+};
+TapeState& TapeStateNow();
+
+// Finds variables by name for name-typed leaves (monitors).
+class ExprVariableFinder {
+ public:
+  virtual ExpressionVariable* FindVariable(const char* name) = 0;
+
+ protected:
+  ~ExprVariableFinder() = default;
+};
+
+class ExprPCContext : public ExprContext {
+ public:
+  // Compiles at once; an expression that cannot be compiled leaves no tape,
+  // and evaluating the context then fails.
+  ExprPCContext(Expression* expression, ExpressionVariable** variables, std::int32_t count,
+                ExprVariableFinder* finder = nullptr, std::int32_t capacity = -1);
+  // Forgets that the stacks hold its values: a later context made at the
+  // same address must not take them for its own.
+  ~ExprPCContext() override;
+
+  Status VisitVariables() override { return 0; }
+  void Print(std::ostream& out) override;
+  Status Evaluate() override { return RunTape(); }
+
+  Status RunTape();
+  std::int32_t InstructionCount() const { return count_; }
+  bool HasTape() const { return count_ != 0; }
+  // Marks the stored values stale: the next derivative pass runs the tape.
+  void MarkStale() {
+    if (count_ > 0) count_ = -count_;
+  }
+  const OpCodeTape& Tape() const { return tape_; }
+  // One instruction and those its operands come from, in modelling form;
+  // -(k + 1) prints only the part of instruction k that can fail.
+  void PrintTape(std::int32_t instruction, std::ostream& out);
+
+ protected:
+  std::int32_t count_ = 0;
+  OpCodeTape tape_;
+
+ private:
+  struct Operand;
+  void Compile();
+  bool Emit(Expression* node, std::uint16_t wanted, Operand* out);
+  bool EmitLeaf(Expression* node, std::uint16_t wanted, Operand* out);
+  bool EmitAggregate(Expression* node, Operand* out);
+  bool EmitCall(Expression* node, Operand* out);
+  Operand Push(std::uint32_t op, const Operand& left, const Operand& right, std::uint8_t result);
+  SUValue* ValueOf(TapeInstruction& in, bool left);
+  void PrintOperand(std::uint8_t kind, std::uint64_t operand, std::ostream& out);
+
+  ExprVariableFinder* finder_;
+};
+
+class ExprADContext : public ExprPCContext {
+ public:
+  ExprADContext(Expression* expression, ExpressionVariable** variables, std::int32_t count,
+                std::int32_t capacity = -1)
+      : ExprPCContext(expression, variables, count, nullptr, capacity) {}
+
+  virtual Status PrepareDerivatives(std::int32_t) { return 0; }
+  virtual double VariableDerivativeFlag(std::int32_t index, std::int32_t mode);
+  // Adds d(result)/d(variable) into *value (the caller clears it).
+  virtual Status EvaluateDerivative(ExpressionVariable* variable, double* value, std::int32_t mode);
+  // Hands each variable its partial derivative through AddToElement.
+  virtual Status EvaluateJacobian(std::int32_t mode);
+  virtual std::int32_t MarkVariables(std::uint32_t n);
+  virtual Status ResetVariables(std::int32_t a, std::int32_t b);
+  // Packs the call's inputs (flagging a change) and the outputs' starting
+  // values by running the tape; *changed comes back set when an input differed.
+  Status RunTapeWithIO(ProcArea input, ProcArea output, bool* changed, std::int32_t mode);
+  Status ClassifyNonlinearity(std::int32_t* out, std::int32_t a, std::int32_t b, std::int32_t mode);
+
+  Status ReversePass(std::int32_t mode) { return Sweep(mode, nullptr, nullptr); }
+  Status DerivativeForVariable(ExpressionVariable* chosen, double* value, std::int32_t mode) {
+    return Sweep(mode, chosen, value);
+  }
+
+ private:
+  Status Sweep(std::int32_t mode, ExpressionVariable* chosen, double* value);
+  bool IsActive(std::uint8_t kind, std::uint64_t operand, std::int32_t mode);
+};

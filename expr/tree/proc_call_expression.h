@@ -1,0 +1,96 @@
+// The node of a model equation that calls a user procedure: "CALL outputs =
+// name inputs". It holds the two argument lists and, once the procedure
+// equation that owns it has found it, the procedure's definition. It is
+// never evaluated as an expression: the procedure equation calls the
+// procedure; a compiled tape only packs the arguments.
+#pragma once
+
+#include <string>
+
+#include "expr/tree/list_expression.h"
+
+class BvuIdPath;
+
+// What a call needs of a procedure definition; the procedure subsystem
+// implements it.
+class ProcedureDefinition {
+ public:
+  virtual const char* DisplayName() const { return nullptr; }
+  // The argument path of the definition; null when it has none.
+  virtual const BvuIdPath* ArgumentPath() const { return nullptr; }
+  virtual std::uint8_t OptionByte() const { return 0; }
+  virtual std::int32_t InterfaceFlag() const { return 0; }
+
+ protected:
+  ~ProcedureDefinition() = default;
+};
+
+class ProcCallExpression : public Expression {
+ public:
+  // Empty input and output lists.
+  ProcCallExpression();
+  // Takes a reference on each list (null makes an empty one).
+  ProcCallExpression(ProcIOListExpression* inputs, ProcIOListExpression* outputs);
+  // Shares the other node's lists and optional expressions; keeps its binding.
+  ProcCallExpression(const ProcCallExpression& other);
+  ~ProcCallExpression() override;
+
+  ClCollectable* NewEmpty() const override { return new ProcCallExpression; }
+  ClCollectable* Copy() const override { return new ProcCallExpression(*this); }
+  std::uint16_t ClassId() const override { return exprclass::kProcCall; }
+  void RestoreFromVStream(Clvistream& stream) override;
+  void RestoreFromFile(ClFileStream& file) override;
+  void SaveToVStream(Clvostream& stream) const override;
+  void SaveToFile(ClFileStream& file) const override;
+
+  // The procedure name when it is a text, else null.
+  const char* GetProcName() const;
+  void Bind(ProcedureDefinition* definition);
+  ProcedureDefinition* Definition() const { return definition_; }
+  const BvuIdPath* ArgumentPath() const {
+    return definition_ != nullptr ? definition_->ArgumentPath() : nullptr;
+  }
+  // Optional expressions (one reference taken; null clears).
+  void SetSizeExpression(Expression* size);
+  void SetComponentList(Expression* list);
+  Expression* SizeExpression() const { return size_; }
+  Expression* ComponentList() const { return components_; }
+  ProcIOListExpression* Inputs() const { return inputs_; }
+  ProcIOListExpression* Outputs() const { return outputs_; }
+
+  std::uint32_t NodeCount() const override { return node_count_; }
+  Expression* DeepCopy() const override;
+  bool IsTerm() const override { return false; }
+  bool IsConstant() const override { return false; }
+  std::int32_t CountReferences() const override;
+  std::int32_t CountSetIndices() const override;
+  std::int32_t CountFlag0002() const override;
+  std::int32_t CountFlag0004() const override;
+  bool IsTimeDependent() const override;
+  bool NeedsIteration() const override;
+  std::int32_t SetPrivate(bool on) override;
+  std::int32_t OperandCount() const override { return 2; }
+  Expression* Operand(std::int32_t index, Expression* replacement = nullptr) override;
+  Status NonlinearityClass(ExprContext* context, std::int32_t c, std::uint32_t* flags,
+                           std::int32_t i, std::int32_t j) override;
+  Expression* EliminateObsoleteOperators() override;
+  void ResetCaches() override;
+  Status VisitVariables(ExprContext* context, std::uint32_t* counter, std::uint32_t mode) override;
+  Status SaveCompactToVStream(Clvostream& stream, std::uint32_t mode = 0) const override;
+  Status WriteCompactToMessage(BvuBinaryStream& message) const override;
+  void PrintModelling(std::ostream& out, ExprContext* context = nullptr) const override;
+  void PrintDebug(std::ostream& out, std::int32_t depth, bool end_line) const override;
+  void DetachForDisposal() override { inputs_ = outputs_ = nullptr, size_ = components_ = nullptr; }
+
+ private:
+  void UpdateNodeCount();
+  void SetName(const char* name);
+
+  ProcIOListExpression* inputs_ = nullptr;
+  ProcIOListExpression* outputs_ = nullptr;
+  ProcedureDefinition* definition_ = nullptr;
+  std::uint32_t node_count_ = 1;
+  SUValue name_;
+  Expression* size_ = nullptr;
+  Expression* components_ = nullptr;
+};

@@ -1,0 +1,182 @@
+// Seeded random trees over every arithmetic, logical, integer and aggregate
+// row: the tape gives the tree-walk value, and the reverse pass gives the
+// derivatives of a five-point difference wherever the function is smooth.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "expr/eval/value_ops.h"
+#include "foundation/messages/math_error.h"
+#include "tests/expr/tape_helpers.h"
+
+using namespace exprtest;
+using namespace tapetest;
+
+namespace {
+
+constexpr int kVars = 4;
+
+class Generator {
+ public:
+  explicit Generator(std::uint32_t seed) : rng_(seed) {}
+
+  // A real tree whose every row stays inside its domain at any values of
+  // the variables.
+  Ref Real(int depth) {
+    if (depth <= 0 || Pick(6) == 0) return Leaf();
+    switch (Pick(20)) {
+      case 0: return B(kAdd, Real(depth - 1), Real(depth - 1));
+      case 1: return B(kSub, Real(depth - 1), Real(depth - 1));
+      case 2: return B(kMul, Real(depth - 1), Real(depth - 1));
+      case 3: return B(kDiv, Real(depth - 1), Positive(depth - 1));
+      case 4: return B(kPow, Positive(depth - 1), Bounded(depth - 1));
+      case 5: return U(kMinus, Real(depth - 1));
+      case 6: return U(Pick(2) == 0 ? kSin : kCos, Real(depth - 1));
+      case 7: return U(Pick(2) == 0 ? kATan : kTanh, Real(depth - 1));
+      case 8: return U(kTan, B(kMul, Bounded(depth - 1), Const(0.5)));
+      case 9: return U(Pick(2) == 0 ? kASin : kACos, B(kMul, Bounded(depth - 1), Const(0.9)));
+      case 10: return U(Pick(2) == 0 ? kSinh : kCosh, Bounded(depth - 1));
+      case 11: return U(kExp, Bounded(depth - 1));
+      case 12: {
+        static constexpr std::uint16_t kLogs[] = {kSqrt, kLoge, kLog10};
+        return U(kLogs[Pick(3)], Positive(depth - 1));
+      }
+      case 13: return U(Pick(2) == 0 ? kAbs : kSqr, Real(depth - 1));
+      case 14: return B(Pick(2) == 0 ? kMax : kMin, Real(depth - 1), Real(depth - 1));
+      case 15: {
+        static constexpr std::uint16_t kAggregates[] = {kSigma, kProd, kMaxList, kMinList};
+        const std::uint16_t op = kAggregates[Pick(4)];
+        const int n = static_cast<int>(Pick(4)) + 1;
+        std::vector<Ref> items;
+        for (int i = 0; i < n; ++i) items.push_back(Real(depth - 1));
+        auto* list = new ExpressionList;
+        for (const Ref& item : items) list->Append(item.get());
+        return U(op, Hold(new HomListExpression(list, 0x100)));
+      }
+      case 16: return U(kFloat, Integer(depth - 1));
+      case 17: return B(kMul, U(kFloat, Logical(depth - 1)), Real(depth - 1));
+      case 18: return U(kPlus, Real(depth - 1));
+      default: return B(kPow, Real(depth - 1), Const(static_cast<double>(Pick(3) + 1)));
+    }
+  }
+
+ private:
+  std::uint32_t Pick(std::uint32_t n) { return std::uniform_int_distribution<std::uint32_t>(0, n - 1)(rng_); }
+  Ref Const(double v) { return exprtest::Real(v); }
+  Ref Leaf() {
+    if (Pick(4) == 0) return Const(std::uniform_real_distribution<double>(-2, 2)(rng_));
+    return Var(Pick(kVars));
+  }
+  Ref Bounded(int depth) { return U(Pick(2) == 0 ? kSin : kTanh, Real(depth)); }
+  Ref Positive(int depth) { return B(kAdd, U(kSqr, Real(depth)), Const(0.5)); }
+  Ref Integer(int depth) {
+    if (depth <= 0) return Pick(2) == 0 ? Var(kVars, SUValue::kInteger) : Int(static_cast<int>(Pick(7)) - 3);
+    switch (Pick(8)) {
+      case 0: return U(kRound, Real(depth - 1));
+      case 1: return U(kTruncate, Real(depth - 1));
+      case 2: return B(kAdd, Integer(depth - 1), Integer(depth - 1));
+      case 3: return B(kSub, Integer(depth - 1), Integer(depth - 1));
+      case 4: return B(kMul, Integer(depth - 1), Integer(depth - 1));
+      case 5: return B(kMod, Integer(depth - 1), Int(static_cast<int>(Pick(3)) + 2));
+      case 6: return U(Pick(2) == 0 ? kAbs : kMinus, Integer(depth - 1));
+      default: return U(kSqr, Integer(depth - 1));
+    }
+  }
+  Ref Logical(int depth) {
+    static constexpr std::uint16_t kCompare[] = {kEq, kGt, kLt, kGe, kLe, kNe};
+    switch (Pick(5)) {
+      case 0: return B(kCompare[Pick(6)], Real(depth - 1), Real(depth - 1));
+      case 1: return B(kCompare[Pick(6)], Integer(depth - 1), Integer(depth - 1));
+      case 2: return U(kNot, Logical(depth - 1));
+      default: {
+        static constexpr std::uint16_t kLogic[] = {kAnd, kOr, kXor};
+        return B(kLogic[Pick(3)], Logical(depth - 1), Logical(depth - 1));
+      }
+    }
+  }
+
+  std::mt19937 rng_;
+};
+
+struct Corpus : ::testing::Test {
+  void SetUp() override {
+    InstallMathErrorHook();
+    MathErrorStatus.Reset();
+  }
+};
+
+double Value(ExprADContext& c, Status* s) {
+  *s = c.Evaluate();
+  return c.Result().payload.real;
+}
+
+bool Near(double a, double b, double rel) {
+  if (std::isinf(a) || std::isinf(b)) return a == b;
+  return std::fabs(a - b) <= rel * std::max(1.0, std::max(std::fabs(a), std::fabs(b)));
+}
+
+TEST_F(Corpus, TapeValueEqualsTreeWalkAndDerivativesEqualDifferences) {
+  Generator gen(20261207);
+  std::mt19937 points(7);
+  int compared = 0;
+  int differentiated = 0;
+  for (int tree = 0; tree < 3000; ++tree) {
+    const Ref root = gen.Real(1 + tree % 6);
+    std::vector<std::unique_ptr<ADVar>> owned;
+    std::vector<ExpressionVariable*> vars;
+    for (int i = 0; i < kVars; ++i) {
+      static const char* const kNames[kVars] = {"x0", "x1", "x2", "x3"};
+      owned.push_back(std::make_unique<ADVar>(kNames[i],
+                                              std::uniform_real_distribution<double>(-1.5, 1.5)(points)));
+      vars.push_back(owned.back().get());
+    }
+    owned.push_back(std::make_unique<ADVar>("n", static_cast<double>(tree % 5 - 2), false, SUValue::kInteger));
+    vars.push_back(owned.back().get());
+    Bound bound(root.get(), vars);
+    ExprADContext& c = *bound.context;
+    ASSERT_TRUE(c.HasTape()) << Printed(root.get());
+
+    TestContext walk(root.get(), vars);
+    const Outcome expected = Eval(root.get(), &walk);
+    Status s = 0;
+    const double got = Value(c, &s);
+    ASSERT_EQ(status::IsFailure(s), status::IsFailure(expected.status)) << Printed(root.get());
+    if (status::IsFailure(s)) continue;
+    const double want = exprvalue::AsReal(expected.value);
+    ASSERT_TRUE(Near(got, want, 1e-12)) << Printed(root.get()) << ": " << got << " vs " << want;
+    ++compared;
+
+    for (int i = 0; i < kVars; ++i) owned[static_cast<std::size_t>(i)]->SetElementValue(0, 0.0);
+    // An exact zero base under a power has no derivative pass (648).
+    const Status js = c.EvaluateJacobian(0);
+    if (js == tapestatus::Code(648)) continue;
+    ASSERT_EQ(js, 0u) << Printed(root.get());
+    for (int i = 0; i < kVars; ++i) {
+      ADVar& x = *owned[static_cast<std::size_t>(i)];
+      const double x0 = x.Get();
+      const double h = 1e-3;
+      auto f = [&](double dx) {
+        x.Set(x0 + dx);
+        Status st = 0;
+        return Value(c, &st);
+      };
+      const double fm2 = f(-2 * h), fm1 = f(-h), f0 = f(0), fp1 = f(h), fp2 = f(2 * h);
+      x.Set(x0);
+      const double fd = (fm2 - 8 * fm1 + 8 * fp1 - fp2) / (12 * h);
+      // A kink or a jump near the point: the one-sided slopes disagree.
+      const double forward = (fp1 - f0) / h;
+      const double backward = (f0 - fm1) / h;
+      const double scale = std::max(1.0, std::fabs(fd));
+      if (std::fabs(forward - backward) > 0.05 * scale) continue;
+      if (!std::isfinite(fd) || std::fabs(fd) > 1e6) continue;
+      const double ad = x.ElementValue(0);
+      EXPECT_TRUE(Near(ad, fd, 1e-6)) << Printed(root.get()) << " d/dx" << i << ": " << ad << " vs " << fd;
+      ++differentiated;
+    }
+  }
+  EXPECT_GT(compared, 2900);
+  EXPECT_GT(differentiated, 5000);
+}
+
+}  // namespace

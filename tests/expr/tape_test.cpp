@@ -1,0 +1,392 @@
+// The tape's edge cases: what the compiler makes of each kind of node, the
+// interpreter's domain checks and error precedence, the printed tape, and
+// the derivative rules at their singular points.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <sstream>
+
+#include "expr/eval/value_ops.h"
+#include "foundation/messages/math_error.h"
+#include "tests/expr/tape_helpers.h"
+
+using namespace exprtest;
+using namespace tapetest;
+
+namespace {
+
+struct Tape : ::testing::Test {
+  void SetUp() override {
+    InstallMathErrorHook();
+    MathErrorStatus.Reset();
+  }
+  ADVar x{"x", 2.0};
+  ADVar y{"y", 3.0};
+  ADVar n{"n", 0.0, false, SUValue::kInteger};
+  ADVar m{"m", 5.0, false, SUValue::kInteger};
+  TextVar s{"s", "abc"};
+  std::vector<ExpressionVariable*> All() { return {&x, &y, &n, &m, &s}; }
+  void SetInt(ADVar& v, std::int32_t i) { v.ValuePointer()->Assign(SUValue::ConstructInt(i, SUValue::kInteger)); }
+};
+
+Ref X() { return Var(0); }
+Ref Y() { return Var(1); }
+Ref N() { return Var(2, SUValue::kInteger); }
+Ref M() { return Var(3, SUValue::kInteger); }
+Ref S() { return Var(4, SUValue::kString); }
+
+Ref ListOfRefs(std::uint16_t op, const std::vector<Ref>& items) {
+  auto* list = new ExpressionList;
+  for (const Ref& item : items) list->Append(item.get());
+  return U(op, Hold(new HomListExpression(list, 0x100)));
+}
+template <typename... R>
+Ref ListExpr(std::uint16_t op, R&&... items) {
+  std::vector<Ref> held;
+  (held.push_back(std::forward<R>(items)), ...);
+  return ListOfRefs(op, held);
+}
+
+TEST_F(Tape, CompilerPicksVariantsAndShapes) {
+  struct Case {
+    const char* what;
+    Ref tree;
+    std::int32_t count;  // 0: no tape
+    std::uint32_t last_op;
+  };
+  Case cases[] = {
+      {"integer sum", B(kAdd, N(), M()), 1, kIAdd},
+      {"string equality", B(kEq, S(), Text("ABC")), 1, kSEq},
+      {"lone constant", Real(4.5), 1, kTerm},
+      {"lone integer variable", N(), 1, kTermI},
+      {"empty sum", ListExpr(kSigma), 1, kNoOperatorRow},
+      {"one-element product", ListExpr(kProd, X()), 1, kProd},
+      {"three-element maximum", ListExpr(kMaxList, X(), Y(), X()), 2, kMaxList},
+      {"real to text", U(kConv2S, X(), SUValue::kString), 1, kConv2S},
+      {"slice", B(kSlice, N(), M()), 0, 0},
+      {"set union", B(kUnion, IntSet({1}), B(kSlice, N(), M())), 0, 0},
+  };
+  for (Case& c : cases) {
+    Bound b(c.tree.get(), All());
+    ExprADContext& ctx = *b.context;
+    EXPECT_EQ(ctx.InstructionCount(), c.count) << c.what;
+    if (c.count == 0) {
+      EXPECT_EQ(ctx.Evaluate(), tapestatus::kNoTape) << c.what;
+      EXPECT_EQ(ctx.EvaluateJacobian(0), tapestatus::kNoTape) << c.what;
+      continue;
+    }
+    EXPECT_EQ(ctx.Tape().code.back().op, c.last_op) << c.what;
+    EXPECT_EQ(ctx.Evaluate(), 0u) << c.what;
+  }
+  // The chain is left-nested: the second step reads the first step's result.
+  Ref chain = ListExpr(kSigma, X(), Y(), Real(1.0));
+  Bound b(chain.get(), All());
+  EXPECT_EQ(b.context->Tape().code[1].left_kind, tapekind::kResReal);
+  ASSERT_EQ(b.context->Evaluate(), 0u);
+  EXPECT_EQ(b.context->Result().payload.real, 6.0);
+  Ref empty = ListExpr(kSigma);
+  Bound e(empty.get(), All());
+  ASSERT_EQ(e.context->Evaluate(), 0u);
+  EXPECT_EQ(e.context->Result().payload.real, 0.0);
+}
+
+TEST_F(Tape, SmallThenLargeTapesShareGrowingStacks) {
+  Ref small = B(kMul, X(), Y());
+  Bound a(small.get(), All());
+  std::vector<Ref> items;
+  for (int i = 0; i < 500; ++i) items.push_back(B(kMul, X(), Real(i)));
+  Ref large = ListOfRefs(kSigma, items);
+  Bound b(large.get(), All());
+  ASSERT_EQ(a.context->Evaluate(), 0u);
+  ASSERT_EQ(b.context->Evaluate(), 0u);
+  EXPECT_EQ(a.context->Result().payload.real, 6.0);
+  EXPECT_EQ(b.context->Result().payload.real, 2.0 * 499 * 500 / 2);
+}
+
+TEST_F(Tape, InterpreterEdgeCases) {
+  struct Case {
+    const char* what;
+    Ref tree;
+    double xv, yv;
+    std::int32_t nv;
+    Status status;
+    std::int32_t failing;
+    const char* text;  // error text, when status fails with one
+    double value;
+  };
+  const Status domain = tapestatus::Code(639);
+  Case cases[] = {
+      {"sqrt(0)", U(kSqrt, X()), 0, 0, 0, 0, 0, nullptr, 0},
+      {"sqrt(-1)", U(kSqrt, X()), -1, 0, 0, domain, 0, "sqrt(-1)", 0},
+      {"0^0", B(kPow, X(), Y()), 0, 0, 0, domain, 0, "pow(0,0)", 0},
+      {"(-8)^3", B(kPow, X(), Y()), -8, 3, 0, 0, 0, nullptr, -512},
+      {"(-8)^0.5", B(kPow, X(), Y()), -8, 0.5, 0, domain, 0, "pow(-8,0.5)", 0},
+      {"10^400", B(kPow, X(), Y()), 10, 400, 0, tapestatus::Code(251), 0, "pow(10,400)", 0},
+      {"exp(709)", U(kExp, X()), 709, 0, 0, 0, 0, nullptr, std::exp(709.0)},
+      {"exp(710)", U(kExp, X()), 710, 0, 0, domain, 0, "exp(710)", 0},
+      {"loge(0)", U(kLoge, X()), 0, 0, 0, domain, 0, "loge(0)", 0},
+      {"log10(-1)", U(kLog10, X()), -1, 0, 0, domain, 0, "log10(-1)", 0},
+      {"asin(2)", U(kASin, X()), 2, 0, 0, domain, 0, "asin(2)", 0},
+      {"acos(-2)", U(kACos, X()), -2, 0, 0, domain, 0, "acos(-2)", 0},
+      {"1/0 after sqrt", B(kAdd, U(kSqrt, Y()), B(kDiv, Real(1), X())), 0, 4, 0,
+       tapestatus::Code(630), 1, nullptr, 0},
+      {"sqrt overwrites 1/0", B(kAdd, B(kDiv, Real(1), X()), U(kSqrt, Y())), 0, -4, 0, domain, 1,
+       "sqrt(-4)", 0},
+      {"1/0 keeps sqrt", B(kAdd, U(kSqrt, Y()), B(kDiv, Real(1), X())), 0, -4, 0, domain, 0,
+       "sqrt(-4)", 0},
+      {"cosh(1000)", U(kCosh, X()), 1000, 0, 0, status::kMathRange, 0, nullptr, 0},
+      {"iSqr 46340", U(kSqr, N()), 0, 0, 46340, 0, 0, nullptr, 46340.0 * 46340},
+      {"iSqr 50000", U(kSqr, N()), 0, 0, 50000, tapestatus::Code(255), 0, nullptr, 0},
+      {"iSqr 70000 wraps positive", U(kSqr, N()), 0, 0, 70000, tapestatus::Code(255), 0, nullptr, 0},
+      {"iAbs INT_MIN", U(kAbs, N()), 0, 0, INT_MIN, tapestatus::Code(255), 0, nullptr, 0},
+      {"INT_MIN % -1", B(kMod, N(), Int(-1)), 0, 0, INT_MIN, 0, 0, nullptr, 0},
+      {"n % 0", B(kMod, N(), M()), 0, 0, 7, 0, 0, nullptr, 2},
+      {"integer sum wraps", B(kAdd, N(), Int(1)), 0, 0, INT_MAX, 0, 0, nullptr, INT_MIN},
+      {"round half away", U(kRound, X()), -2.5, 0, 0, 0, 0, nullptr, -3},
+  };
+  for (Case& c : cases) {
+    x.Set(c.xv);
+    y.Set(c.yv);
+    SetInt(n, c.nv);
+    Bound b(c.tree.get(), All());
+    ExprADContext& ctx = *b.context;
+    ASSERT_TRUE(ctx.HasTape()) << c.what;
+    const Status st = ctx.Evaluate();
+    EXPECT_EQ(st, c.status) << c.what;
+    if (status::IsFailure(st)) {
+      EXPECT_EQ(TapeStateNow().failing, c.failing) << c.what;
+      if (c.text != nullptr) {
+        EXPECT_STREQ(TapeStateNow().error_text, c.text) << c.what;
+      }
+    } else {
+      EXPECT_EQ(TapeStateNow().failing, ctx.InstructionCount()) << c.what;
+      EXPECT_DOUBLE_EQ(exprvalue::AsReal(ctx.Result()), c.value) << c.what;
+    }
+    MathErrorStatus.Reset();
+  }
+}
+
+TEST_F(Tape, ErrorTextsAndPrinting) {
+  EXPECT_STREQ(ExprErrorText(630), "division by zero");
+  EXPECT_STREQ(ExprErrorText(251), "Exception: Floating point overflow");
+  EXPECT_STREQ(ExprErrorText(648), "X^Y where X<=0.0 causes divide by zero");
+  EXPECT_STREQ(ExprErrorText(653), "unknown error code 653");
+
+  struct Case {
+    Ref tree;
+    std::int32_t instruction;
+    const char* printed;
+  };
+  Case cases[] = {
+      {B(kAdd, U(kSqrt, X()), B(kDiv, Y(), X())), 2, "SQRT(x)+y/x"},
+      {B(kAdd, Y(), B(kDiv, Y(), X())), -1, "x"},
+      {B(kMul, Y(), B(kPow, X(), Y())), -1, "x^y"},
+      {B(kMul, Y(), U(kLog10, X())), -1, "Invalid operator 38"},
+      {ListExpr(kSigma, X(), Y(), X()), 1, "SIGMA(x,y,x)"},
+      {B(kAnd, B(kLt, X(), Y()), U(kNot, B(kGe, N(), M()))), INT_MAX, "x<y AND m>n"},
+  };
+  for (Case& c : cases) {
+    Bound b(c.tree.get(), All());
+    std::ostringstream out;
+    const std::int32_t root = b.context->InstructionCount() - 1;
+    b.context->PrintTape(c.instruction == INT_MAX ? root : c.instruction, out);
+    EXPECT_EQ(out.str(), c.printed);
+  }
+  // A failed run prints the failing part through Print.
+  x.Set(0.0);
+  Ref div = B(kMul, Y(), B(kDiv, Y(), X()));
+  Bound b(div.get(), All());
+  EXPECT_EQ(b.context->Evaluate(), tapestatus::Code(630));
+  std::ostringstream out;
+  b.context->Print(out);
+  EXPECT_EQ(out.str(), "x\n");  // the divisor
+}
+
+TEST_F(Tape, DerivativeRulesAtTheirEdges) {
+  ADVar passive{"p", 0.0, false};
+  struct Case {
+    const char* what;
+    Ref tree;
+    double xv, yv;
+    bool active;
+    Status status;
+    double dx;
+  };
+  Case cases[] = {
+      {"d(x*y)/dx", B(kMul, X(), Y()), 2, 3, true, 0, 3},
+      {"d(x/y)/dy at x", B(kDiv, Y(), X()), 3, 2, true, 0, -2.0 / 9},
+      {"sqrt(0) active", U(kSqrt, X()), 0, 0, true, tapestatus::Code(640), 0},
+      {"sqrt(0) passive", U(kSqrt, X()), 0, 0, false, 0, 0},
+      {"sqrt(4)", U(kSqrt, X()), 4, 0, true, 0, 0.25},
+      {"x^y at 0", B(kPow, X(), Y()), 0, 2, true, tapestatus::Code(648), 0},
+      {"(-2)^3", B(kPow, X(), Real(3)), -2, 0, true, 0, 12},
+      {"log10(10)", U(kLog10, X()), 10, 0, true, 0, 1 / (10 * 2.302585092994046)},
+      {"3*PRODUCT(x,y) at x=0", B(kMul, Real(3), ListExpr(kProd, X(), Y())), 0, 5, true, 0, 15},
+      {"max picks y", B(kMax, X(), Y()), 1, 2, true, 0, 0},
+      {"x/y with huge y", B(kDiv, X(), Y()), 1, 2e154, true, 0, 1 / 2e154},
+      {"DELAY x BY 0.5", B(kDelay, X(), Real(0.5)), 1, 0, true, 0, 1},
+  };
+  for (Case& c : cases) {
+    ADVar v{"x", c.xv, c.active};
+    y.Set(c.yv);
+    Bound b(c.tree.get(), {&v, &y});
+    ExprADContext& ctx = *b.context;
+    ASSERT_TRUE(ctx.HasTape()) << c.what;
+    v.SetElementValue(0, 0.0);
+    y.SetElementValue(0, 0.0);
+    EXPECT_EQ(ctx.EvaluateJacobian(0), c.status) << c.what;
+    if (c.status == 0) {
+      EXPECT_DOUBLE_EQ(v.ElementValue(0), c.dx) << c.what;
+    }
+  }
+  // d(x/y)/dy in the caller's double, which the pass adds into.
+  Ref q = B(kDiv, X(), Y());
+  x.Set(2);
+  y.Set(3);
+  Bound b(q.get(), All());
+  double d = 1.0;
+  ASSERT_EQ(b.context->EvaluateDerivative(&y, &d, 0), 0u);
+  EXPECT_DOUBLE_EQ(d, 1.0 - 2.0 / 9);
+}
+
+TEST_F(Tape, SweepRunsItsOwnValues) {
+  Ref product = B(kMul, X(), Y());
+  Ref sum = B(kAdd, X(), U(kSqr, Y()));
+  Bound a(product.get(), All());
+  Bound b(sum.get(), All());
+  ASSERT_EQ(a.context->Evaluate(), 0u);
+  ASSERT_EQ(b.context->Evaluate(), 0u);  // another context ran in between
+  double d = 0.0;
+  ASSERT_EQ(a.context->EvaluateDerivative(&x, &d, 0), 0u);
+  EXPECT_DOUBLE_EQ(d, 3.0);
+  // Stale values: the sweep runs the tape again.
+  y.Set(7.0);
+  a.context->MarkStale();
+  d = 0.0;
+  ASSERT_EQ(a.context->EvaluateDerivative(&x, &d, 0), 0u);
+  EXPECT_DOUBLE_EQ(d, 7.0);
+  EXPECT_GT(a.context->InstructionCount(), 0);
+}
+
+TEST_F(Tape, TextRows) {
+  struct Case {
+    Ref tree;
+    const char* text;
+  };
+  Case cases[] = {
+      {B(kConcat, S(), Text("def")), "abcdef"},
+      {U(kConv2S, X(), SUValue::kString), "2"},
+      {U(kConv2S, N(), SUValue::kString), "-12"},
+  };
+  SetInt(n, -12);
+  for (Case& c : cases) {
+    Bound b(c.tree.get(), All());
+    ASSERT_EQ(b.context->Evaluate(), 0u) << c.text;
+    EXPECT_STREQ(b.context->Result().GetString(), c.text);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A variable whose column class is the mark the expression left on it.
+class MarkedVar : public ADVar {
+ public:
+  using ADVar::ADVar;
+  std::int32_t ColumnClass(std::int32_t, std::int32_t) override { return Marker(0); }
+};
+
+TEST(TapeClasses, ResidualsClassifyByTheirWorstUse) {
+  struct Case {
+    const char* what;
+    Ref tree;
+    std::int32_t expected;
+  };
+  Case cases[] = {
+      {"linear", B(kSub, B(kAdd, X(), Y()), Real(2)), 1},
+      {"bilinear", B(kSub, B(kMul, X(), Y()), Real(2)), 3},
+      {"transcendental", B(kAdd, U(kExp, X()), Y()), 3},
+  };
+  for (Case& c : cases) {
+    MarkedVar x{"x", 1.0};
+    MarkedVar y{"y", 2.0};
+    Bound b(c.tree.get(), {&x, &y});
+    b.context->ResetVariables(0, 0);
+    x.SetClassMark(-1, 0, 0);  // both entries take part
+    y.SetClassMark(-1, 0, 0);
+    std::int32_t out = 0;
+    EXPECT_EQ(b.context->ClassifyNonlinearity(&out, 0, 0, 0), 0u) << c.what;
+    EXPECT_GE(out, c.expected) << c.what;
+    EXPECT_LE(out, c.what[0] == 't' ? 4 : c.expected) << c.what;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Finds the variables of a small name table.
+struct Finder : ExprVariableFinder {
+  ExpressionVariable* FindVariable(const char* name) override {
+    for (auto& [n, v] : table) {
+      if (n == name) return v;
+    }
+    return nullptr;
+  }
+  std::vector<std::pair<std::string, ExpressionVariable*>> table;
+};
+
+TEST(TapeNames, BuiltNamesAreLookedUpThroughTheFinder) {
+  ADVar t12{"T(1,2)", 9.5};
+  ADVar level{"Tank.Level", 0.25};
+  ADVar n{"n", 2.0, false, SUValue::kInteger};
+  Finder finder;
+  finder.table = {{"T(1,2)", &t12}, {"Tank.Level", &level}};
+  const Ref name = Text("T", SUValue::kName);
+  const Ref indexed = B(kVec, B(kVec, name, Int(1)), Var(0, SUValue::kInteger));
+  const Ref sub = B(kSubId, Text("Tank", SUValue::kName), Text("Level", SUValue::kName));
+  struct Case {
+    Ref tree;
+    double value;
+  };
+  Case cases[] = {
+      {U(kDeRef, indexed, SUValue::kReal), 9.5},
+      {B(kAdd, Real(1), U(kDeRef, sub, SUValue::kReal)), 1.25},
+  };
+  ExpressionVariable* vars[] = {&n};
+  for (Case& c : cases) {
+    ExprPCContext with(c.tree.get(), vars, 1, &finder);
+    ASSERT_TRUE(with.HasTape()) << Printed(c.tree.get());
+    ASSERT_EQ(with.Evaluate(), 0u) << Printed(c.tree.get());
+    EXPECT_EQ(with.Result().payload.real, c.value);
+    ExprPCContext without(c.tree.get(), vars, 1);
+    EXPECT_FALSE(without.HasTape());  // names need a finder
+  }
+  finder.table.clear();
+  ExprPCContext lost(cases[0].tree.get(), vars, 1, &finder);
+  EXPECT_EQ(lost.Evaluate(), tapestatus::Code(561));
+}
+
+TEST(TapeRandom, DeviatesStayInTheirRanges) {
+  ADVar mean{"a", 10.0};
+  ADVar spread{"b", 2.0};
+  const Ref uniform = B(kURnd, Var(0), Var(1));
+  const Ref normal = B(kNRnd, Var(0), Var(1));
+  Bound u(uniform.get(), {&mean, &spread});
+  Bound g(normal.get(), {&mean, &spread});
+  std::srand(1);
+  double sum = 0;
+  for (int i = 0; i < 2000; ++i) {
+    ASSERT_EQ(u.context->Evaluate(), 0u);
+    const double x = u.context->Result().payload.real;
+    EXPECT_GE(x, 10.0 - 2.0 - 1e-9);
+    EXPECT_LE(x, 10.0 + 2.0 + 1e-9);
+    ASSERT_EQ(g.context->Evaluate(), 0u);
+    sum += g.context->Result().payload.real;
+  }
+  EXPECT_NEAR(sum / 2000, 10.0, 0.5);
+}
+
+}  // namespace
