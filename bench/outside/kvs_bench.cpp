@@ -136,8 +136,10 @@ void Klu(benchmark::State& state, bool refactorise) {
   klu_l_free_symbolic(&symbolic, &common);
 }
 
+BENCHMARK_CAPTURE(KvsLinear, slu_factorise, "kvs_slu", false)->Args({2000, 0});
 BENCHMARK_CAPTURE(KvsLinear, mfl_factorise, "kvs_mfl", false)->Args({2000, 0});
 BENCHMARK_CAPTURE(Klu, factorise, false)->Arg(2000);
+BENCHMARK_CAPTURE(KvsLinear, slu_refactorise, "kvs_slu", true)->Args({2000, 0});
 BENCHMARK_CAPTURE(KvsLinear, mfl_refactorise, "kvs_mfl", true)->Args({2000, 0});
 BENCHMARK_CAPTURE(Klu, refactorise, true)->Arg(2000);
 
@@ -199,9 +201,9 @@ class Broyden final : public KVSNumericAlgebraicESO {
   std::vector<double> x_;
 };
 
-void KvsBroyden(benchmark::State& state, const char* method) {
+void KvsBroyden(benchmark::State& state, const char* library, const char* method) {
   auto* factory =
-      Load<KVSNLASystemFactory>("kvs_sparse_mfl", kGetFactoryNLASystem, IID_KVSNLASystemFactory);
+      Load<KVSNLASystemFactory>(library, kGetFactoryNLASystem, IID_KVSNLASystemFactory);
   if (factory == nullptr) return state.SkipWithError("library not built");
   int jacobians = 0;
   for (auto _ : state) {
@@ -221,9 +223,16 @@ void KvsBroyden(benchmark::State& state, const char* method) {
   factory->Release();
 }
 
-BENCHMARK_CAPTURE(KvsBroyden, hybrid, "Hybrid")->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(KvsBroyden, newton, "Newton")->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(KvsBroyden, fast_newton, "Fast Newton")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(KvsBroyden, sparse_hybrid, "kvs_sparse", "Hybrid")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(KvsBroyden, sparse_newton, "kvs_sparse", "Newton")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(KvsBroyden, sparse_fast_newton, "kvs_sparse", "Fast Newton")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(KvsBroyden, hybrid, "kvs_sparse_mfl", "Hybrid")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(KvsBroyden, newton, "kvs_sparse_mfl", "Newton")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(KvsBroyden, fast_newton, "kvs_sparse_mfl", "Fast Newton")
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -242,7 +242,7 @@ SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings
     values = &reduced_values_;
   }
   std::vector<double> sol(n), residual(n), correction(n);
-  if (!lu->Solve(b.data(), sol.data())) return SolveResult::kFailed;
+  if (!lu->Solve(b.data(), sol.data(), settings.max_refine)) return SolveResult::kFailed;
   auto residual_of = [&](const std::vector<double>& v) {
     residual = b;
     for (size_t j = 0; j < n; ++j)

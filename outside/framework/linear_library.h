@@ -1,11 +1,17 @@
-// The linear solver library ("kvs_mfl", and "kvs_slu" once our sparse LU
-// adapter is added): the factory behind "GetFactoryLASystem" and its
-// systems.
+// The linear solver library ("kvs_mfl" on UMFPACK, "kvs_slu" on our sparse
+// LU drivers): the factory behind "GetFactoryLASystem" and its systems.
 //
-// The matrix is factorised block by block in its block triangular form;
-// "DropTolerance", "PivotTolerance", "ScaleMatrix", "RePivot" and
+// kvs_mfl: the matrix is factorised block by block in its block triangular
+// form; "DropTolerance", "PivotTolerance", "ScaleMatrix", "RePivot" and
 // "PivotSearch" govern the sparse LU of blocks above order 32, smaller
 // blocks take dense LU with partial pivoting.
+// kvs_slu: the drivers find the block triangular form and choose the pivots
+// in one analysis per pattern, made on the first values and again when
+// "PivotTolerance" or "ScaleMatrix" changes; later values are factorised
+// with the kept pivots ("RePivot" "YES": a new analysis every time).
+// "PivotSearch" has no effect there. Each solve refines with SluSolve for
+// up to "MaxRefineIter" steps against its backward error before the
+// refinement against "ErrorTol" below.
 //
 // Parameters (names without a prefix; the engine sets them per system):
 //   "Triangularisation"  text "Yes"/"No": accepted; the block triangular

@@ -33,6 +33,11 @@ class SparseLu {
                              double singular_rcond) = 0;
   // x = A^-1 b with the last factors.
   virtual bool Solve(const double* b, double* x) = 0;
+  // The same with up to `refine_steps` steps of the LU's own iterative
+  // refinement, for an LU that has it; the caller's refinement follows.
+  virtual bool Solve(const double* b, double* x, std::int32_t /*refine_steps*/) {
+    return Solve(b, x);
+  }
   // After kSingular: the rank with the rows and columns (0-based, the
   // independent ones first) when the LU reports them itself; false sends
   // the matrix to the library's own rank analysis.
@@ -44,5 +49,6 @@ class SparseLu {
 };
 
 std::unique_ptr<SparseLu> MakeUmfpackLu();
+std::unique_ptr<SparseLu> MakeSluLu();
 
 }  // namespace kvs

@@ -399,6 +399,7 @@ TEST_P(NonlinearLibrary, EveryListedParameterIsAccepted) {
   s->Release();
 }
 
-INSTANTIATE_TEST_SUITE_P(Libraries, NonlinearLibrary, ::testing::Values("kvs_sparse_mfl"));
+INSTANTIATE_TEST_SUITE_P(Libraries, NonlinearLibrary,
+                         ::testing::Values("kvs_sparse", "kvs_sparse_mfl"));
 
 }  // namespace

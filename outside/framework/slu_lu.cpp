@@ -1,0 +1,199 @@
+// The adapter over our own sparse LU drivers. SluAnalyse chooses its pivots
+// from values, so the analysis waits for the first set of values and is
+// kept for the pattern's life; later sets are factorised with the kept
+// pivots (JOB = 2), falling back to a factorisation in the analysed order
+// (JOB = 1) and, should that come out singular, to one fresh analysis on
+// the new values before the matrix is called singular.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "numerics/sparse_lu/defaults.h"
+#include "numerics/sparse_lu/slu_drivers.h"
+#include "numerics/sparse_lu/slu_interface.h"
+#include "outside/framework/sparse_lu.h"
+
+namespace kvs {
+namespace {
+
+class SluLu final : public SparseLu {
+ public:
+  // With `transpose` the matrix kept is A^T (its rows are A's columns) and
+  // A is solved through its transpose.
+  bool Analyse(std::int64_t n, const std::int64_t* col_start, const std::int64_t* row_index,
+               const LuSettings& settings) override {
+    n_ = n;
+    transposed_ = settings.transpose;
+    ne_ = col_start[n];
+    if (n < 1 || ne_ < 1) return false;
+    rows_.resize(size_t(ne_));
+    cols_.resize(size_t(ne_));
+    for (std::int64_t j = 0; j < n; ++j)
+      for (std::int64_t e = col_start[j]; e < col_start[j + 1]; ++e) {
+        const std::int64_t i = row_index[e];
+        if (i < 0 || i >= n) return false;
+        rows_[size_t(e)] = (transposed_ ? j : i) + 1;
+        cols_[size_t(e)] = (transposed_ ? i : j) + 1;
+      }
+    const size_t un = size_t(n);
+    keep_.assign(10 * un + 7, 0);
+    iw_.assign(9 * un, 0);
+    w_.assign(5 * un, 0.0);
+    scale_.assign(un, 1.0);
+    analysed_ = factorised_ = false;
+    return true;
+  }
+
+  LuResult Factorise(const double* values, const LuSettings& settings,
+                     double singular_rcond) override {
+    factorised_ = false;
+    if (n_ < 1) return LuResult::kFailed;
+    Controls(values, settings, singular_rcond);
+    // The analysis chooses the pivots, so new pivoting settings need a new
+    // one; dropped entries leave no kept pivots to refactorise with.
+    const bool fresh = !analysed_ || settings.repivot || settings.drop_tolerance > 0.0 ||
+                       settings.pivot_tolerance != analysed_with_.pivot_tolerance ||
+                       settings.scale != analysed_with_.scale;
+    analysed_with_ = settings;
+    std::int64_t status = 0;
+    if (fresh) {
+      status = AnalyseAndFactorise(values);
+    } else {
+      status = FactorizeWith(2, values);
+      if (status < 0) status = FactorizeWith(1, values);
+      if (status < 0 || Deficient(status)) status = AnalyseAndFactorise(values);
+    }
+    if (status < 0) return LuResult::kFailed;
+    if (Deficient(status)) return LuResult::kSingular;
+    factorised_ = true;
+    return LuResult::kOk;
+  }
+
+  bool Solve(const double* b, double* x) override { return Solve(b, x, 0); }
+
+  // SluSolve refines against its componentwise backward error; running out
+  // of passes (-8) still leaves its best solution, for the caller to judge.
+  bool Solve(const double* b, double* x, std::int32_t refine_steps) override {
+    if (!factorised_) return false;
+    const size_t n = size_t(n_);
+    std::vector<double> rhs(n), out(n);
+    // Kept S = D B with D the row scaling. B = A: S x = D b. B = A^T:
+    // S^T y = b and x = D y.
+    for (size_t i = 0; i < n; ++i) rhs[i] = transposed_ ? b[i] : scale_[i] * b[i];
+    const std::int64_t trans = transposed_ ? 1 : 0, job = refine_steps > 0 ? 3 : 1;
+    icntl_[8] = std::int64_t(refine_steps) + 1;
+    std::array<double, 3> error{};
+    std::array<std::int64_t, slu::kInfoLength> info{};
+    SluSolve(&n_, &n_, &trans, &job, &la_, a_.data(), irn_.data(), keep_.data(), cntl_.data(),
+             icntl_.data(), rhs.data(), out.data(), error.data(), w_.data(), iw_.data(),
+             info.data());
+    if (info[0] < 0 && info[0] != -8) return false;
+    for (size_t j = 0; j < n; ++j) x[j] = transposed_ ? scale_[j] * out[j] : out[j];
+    return true;
+  }
+
+  // SluRankInfo names the rows and columns of the kept matrix; for A^T
+  // they trade places.
+  bool RankInfo(std::int64_t* rank, std::int64_t* rows, std::int64_t* cols) override {
+    if (!analysed_) return false;
+    const size_t n = size_t(n_);
+    std::vector<std::int64_t> r(n), c(n), work(n);
+    SluRankInfo(&n_, &n_, &la_, irn_.data(), keep_.data(), rank, r.data(), c.data(), work.data());
+    for (size_t k = 0; k < n; ++k) {
+      (transposed_ ? cols : rows)[k] = r[k] - 1;
+      (transposed_ ? rows : cols)[k] = c[k] - 1;
+    }
+    return true;
+  }
+
+  std::unique_ptr<SparseLu> Fresh() const override { return std::make_unique<SluLu>(); }
+
+ private:
+  // The drivers do not scale: rows are scaled here by their largest entry.
+  // A pivot below `singular_rcond` of the largest scaled entry counts as
+  // zero, which is how a near singular matrix shows up as rank deficient.
+  void Controls(const double* values, const LuSettings& settings, double singular_rcond) {
+    SluSetDefaults(cntl_.data(), icntl_.data());
+    icntl_[0] = icntl_[1] = 0;  // no output: messages go through the engine
+    icntl_[2] = 0;
+    icntl_[6] = 0;  // a structurally singular matrix gets its rank, not an error
+    cntl_[1] = settings.pivot_tolerance;
+    cntl_[2] = settings.drop_tolerance;
+    std::fill(scale_.begin(), scale_.end(), 0.0);
+    for (std::int64_t k = 0; k < ne_; ++k) {
+      double& s = scale_[size_t(rows_[size_t(k)] - 1)];
+      s = std::max(s, std::fabs(values[k]));
+    }
+    double largest = 0.0;
+    for (double& s : scale_) {
+      s = settings.scale && s > 0.0 ? 1.0 / s : 1.0;
+    }
+    for (std::int64_t k = 0; k < ne_; ++k)
+      largest = std::max(largest, std::fabs(values[k]) * scale_[size_t(rows_[size_t(k)] - 1)]);
+    cntl_[3] = singular_rcond * largest;
+  }
+
+  // INFO(1) warns of a rank deficiency; INFO(5) is the rank found.
+  bool Deficient(std::int64_t status) const { return (status & 2) != 0 || info_[4] < n_; }
+
+  void Place(const double* values) {
+    for (std::int64_t k = 0; k < ne_; ++k)
+      a_[size_t(k)] = values[k] * scale_[size_t(rows_[size_t(k)] - 1)];
+  }
+
+  void Grow(std::int64_t la) {
+    la_ = std::max(la_, la);
+    a_.resize(size_t(la_));
+    irn_.resize(size_t(la_));
+  }
+
+  // Analysis on these values, then the factorisation; each repeated once
+  // at the length the driver asks for. Returns INFO(1).
+  std::int64_t AnalyseAndFactorise(const double* values) {
+    analysed_ = false;
+    la_ = 0;
+    Grow(3 * ne_);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      Place(values);
+      std::copy(rows_.begin(), rows_.end(), irn_.begin());
+      jcn_ = cols_;
+      const std::int64_t job = 1;
+      SluAnalyse(&n_, &n_, &ne_, &job, &la_, a_.data(), irn_.data(), jcn_.data(), keep_.data(),
+                 cntl_.data(), icntl_.data(), iw_.data(), info_.data(), &rinfo_);
+      if (info_[0] != -3) break;
+      Grow(info_[2]);
+    }
+    if (info_[0] < 0) return info_[0];
+    analysed_ = true;
+    Grow(std::max(info_[2], info_[3]));
+    return FactorizeWith(1, values);
+  }
+
+  std::int64_t FactorizeWith(std::int64_t job, const double* values) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      Place(values);
+      SluFactorize(&n_, &n_, &ne_, &job, &la_, a_.data(), irn_.data(), jcn_.data(), keep_.data(),
+                   cntl_.data(), icntl_.data(), w_.data(), iw_.data(), info_.data(), &rinfo_);
+      if (info_[0] != -3) break;
+      Grow(info_[3]);
+    }
+    return info_[0];
+  }
+
+  std::int64_t n_ = 0, ne_ = 0, la_ = 0;
+  bool transposed_ = false, analysed_ = false, factorised_ = false;
+  LuSettings analysed_with_;
+  std::vector<std::int64_t> rows_, cols_, irn_, jcn_, keep_, iw_;
+  std::vector<double> a_, w_, scale_;
+  std::array<double, slu::kCntlLength> cntl_{};
+  std::array<std::int64_t, slu::kIcntlLength> icntl_{};
+  std::array<std::int64_t, slu::kInfoLength> info_{};
+  double rinfo_ = 0.0;
+};
+
+}  // namespace
+
+std::unique_ptr<SparseLu> MakeSluLu() { return std::make_unique<SluLu>(); }
+
+}  // namespace kvs
