@@ -49,6 +49,7 @@ void Controls(const LuSettings& s, double* control) {
 
 class UmfpackLu final : public SparseLu {
  public:
+  using SparseLu::Solve;  // takes no refinement steps of its own
   ~UmfpackLu() override { Clear(); }
 
   // With `transpose` the pattern kept is that of A^T: its factors then
