@@ -12,7 +12,8 @@ constexpr Status kNoSegment = 0x80000015u;
 }  // namespace
 
 ByteStream::ByteStream(std::vector<std::uint8_t> body, std::size_t limit)
-    : storage_(new std::uint8_t[std::max(limit, body.size())]), limit_(std::max(limit, body.size())) {
+    : storage_(new std::uint8_t[std::max(limit, body.size())]),
+      limit_(std::max(limit, body.size())) {
   data_ = storage_.get();
   if (!body.empty()) std::memcpy(data_, body.data(), body.size());
   size_ = body.size();
@@ -44,7 +45,9 @@ Status ByteStream::PatchUInt16(std::uint8_t* place, std::uint16_t value) {
   return 0;
 }
 
-Status ByteStream::PutUInt16(std::uint16_t value) { return PatchUInt16(Reserve(2), value) == 0 ? 0 : kNoMemory; }
+Status ByteStream::PutUInt16(std::uint16_t value) {
+  return PatchUInt16(Reserve(2), value) == 0 ? 0 : kNoMemory;
+}
 std::uint8_t* ByteStream::ReserveUInt16() { return Reserve(2); }
 
 Status ByteStream::PatchUInt24(std::uint8_t* place, std::uint32_t value) {
@@ -53,7 +56,9 @@ Status ByteStream::PatchUInt24(std::uint8_t* place, std::uint32_t value) {
   return 0;
 }
 
-Status ByteStream::PutUInt24(std::uint32_t value) { return PatchUInt24(Reserve(3), value) == 0 ? 0 : kNoMemory; }
+Status ByteStream::PutUInt24(std::uint32_t value) {
+  return PatchUInt24(Reserve(3), value) == 0 ? 0 : kNoMemory;
+}
 std::uint8_t* ByteStream::ReserveUInt24() { return Reserve(3); }
 
 Status ByteStream::PutUInt32(std::uint32_t value) {

@@ -18,7 +18,7 @@ class ByteStream : public BvuBinaryStream {
  public:
   // Places handed out stay valid: the body never moves, so it has a limit.
   explicit ByteStream(std::vector<std::uint8_t> body = {},
-                              std::size_t limit = std::size_t{1} << 22);
+                      std::size_t limit = std::size_t{1} << 22);
   virtual ~ByteStream() = default;
   ByteStream(ByteStream&&) = default;
   ByteStream& operator=(ByteStream&&) = default;

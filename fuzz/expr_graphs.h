@@ -28,7 +28,8 @@ inline void KeepOnlyExpressionClasses() {
         [](ClCollectable* item, void* data) {
           const std::uint16_t id = static_cast<ClFunctionAssociation*>(item)->Id();
           if (id != exprclass::kExpressionList && id != exprclass::kExpressionVariable &&
-              (id < exprclass::kExpression || id > exprclass::kProcCall) && id != exprclass::kSysFun) {
+              (id < exprclass::kExpression || id > exprclass::kProcCall) &&
+              id != exprclass::kSysFun) {
             static_cast<std::vector<std::uint16_t>*>(data)->push_back(id);
           }
         },

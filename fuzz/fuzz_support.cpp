@@ -16,8 +16,9 @@ const std::string& ScratchFolder() {
   // Never destroyed, so that the removal at exit still knows the name.
   static const std::string* folder = [] {
     const char* tmp = std::getenv("TMPDIR");
-    std::filesystem::path path = std::filesystem::path(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") /
-                                 ("vantor-fuzz-" + std::to_string(::getpid()));
+    std::filesystem::path path =
+        std::filesystem::path(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") /
+        ("vantor-fuzz-" + std::to_string(::getpid()));
     std::filesystem::create_directories(path);
     std::atexit([] {
       std::error_code ignored;

@@ -15,7 +15,9 @@ namespace vantor_fuzz {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline Bytes BytesOf(const std::uint8_t* data, std::size_t size) { return Bytes(data, data + size); }
+inline Bytes BytesOf(const std::uint8_t* data, std::size_t size) {
+  return Bytes(data, data + size);
+}
 
 // Swallows every line, so that a run prints nothing per input.
 class QuietCollector : public QLNMessagesHandler {

@@ -17,7 +17,8 @@ namespace {
 
 int Replay(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
   std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
   // Through a buffer of exactly the input's size, as libFuzzer hands it.
   auto copy = std::make_unique<std::uint8_t[]>(data.size() + 1);
@@ -35,7 +36,8 @@ int main(int argc, char** argv) {
     if (std::filesystem::is_directory(path)) {
       std::vector<std::filesystem::path> files;
       for (const auto& entry : std::filesystem::directory_iterator(path)) {
-        if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') files.push_back(entry.path());
+        if (entry.is_regular_file() && entry.path().filename().string()[0] != '.')
+          files.push_back(entry.path());
       }
       std::sort(files.begin(), files.end());
       for (const auto& file : files) replayed += Replay(file);

@@ -16,7 +16,6 @@
 #include "foundation/collections/slist.h"
 #include "foundation/directory/directory_node.h"
 #include "foundation/directory/id_path.h"
-#include "tools/model_writer/sample_models.h"
 #include "foundation/persistence/file_stream.h"
 #include "foundation/persistence/memory_stream.h"
 #include "foundation/persistence/persistence.h"
@@ -24,13 +23,14 @@
 #include "foundation/values/typed_value.h"
 #include "framework/connections/segment.h"
 #include "framework/messaging/message.h"
-#include "fuzz/fuzz_support.h"
-#include "tests/foundation/graph_files.h"
 #include "fuzz/byte_stream.h"
+#include "fuzz/fuzz_support.h"
 #include "fuzz/snapshot_participant.h"
 #include "results/snapshot_mgr.h"
 #include "tests/expr/expr_builders.h"
+#include "tests/foundation/graph_files.h"
 #include "tools/client.h"
+#include "tools/model_writer/sample_models.h"
 
 namespace {
 
@@ -46,7 +46,8 @@ class SeedFolder {
     char name[24];
     std::snprintf(name, sizeof name, "seed-%02d", ++count_);
     std::ofstream(folder_ / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
   }
   void Add(const std::string& text) { Add(Bytes(text.begin(), text.end())); }
 
@@ -80,17 +81,17 @@ void ObjectGraphs(const fs::path& root) {
   identity.Insert(&one);
   identity.Insert(&a);
   ClOrdered top;
-  for (ClCollectable* c : {static_cast<ClCollectable*>(&list), static_cast<ClCollectable*>(&table),
-                           static_cast<ClCollectable*>(&set), static_cast<ClCollectable*>(&identity),
-                           static_cast<ClCollectable*>(&b), static_cast<ClCollectable*>(nullptr)}) {
+  for (ClCollectable* c :
+       {static_cast<ClCollectable*>(&list), static_cast<ClCollectable*>(&table),
+        static_cast<ClCollectable*>(&set), static_cast<ClCollectable*>(&identity),
+        static_cast<ClCollectable*>(&b), static_cast<ClCollectable*>(nullptr)}) {
     top.Append(c);
   }
   SeedFolder binary(root, "graph_binary");
   SeedFolder stream(root, "graph_stream");
-  for (const ClCollectable* object : {static_cast<const ClCollectable*>(&top),
-                                      static_cast<const ClCollectable*>(&set),
-                                      static_cast<const ClCollectable*>(&a),
-                                      static_cast<const ClCollectable*>(nullptr)}) {
+  for (const ClCollectable* object :
+       {static_cast<const ClCollectable*>(&top), static_cast<const ClCollectable*>(&set),
+        static_cast<const ClCollectable*>(&a), static_cast<const ClCollectable*>(nullptr)}) {
     binary.Add(SaveToBytes(object));
     stream.Add(SaveToText(object));
   }
@@ -162,22 +163,26 @@ void PackedValues(const fs::path& root) {
   seeds.Add(Prefixed({0}, stream.Bytes()));
   const Bytes image = table.GetImage();
   const std::uint32_t size = static_cast<std::uint32_t>(image.size());
-  Bytes snapshot = Prefixed({1, static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
-                             static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24)},
-                            image);
+  Bytes snapshot =
+      Prefixed({1, static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
+                static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24)},
+               image);
   snapshot.insert(snapshot.end(), table.Pool().Data(), table.Pool().Data() + table.Pool().Used());
   seeds.Add(snapshot);
 }
 
 void PrinterFormats(const fs::path& root) {
   SeedFolder seeds(root, "printer");
-  for (const char* format : {"Iteration %d: residual %g", "%s at %f%%", "@ns is %e    ", "%5.2f %-8s|%x",
-                             "%ld %lf %c %o %u", "%&partial line", "%#.4096g", "text \\n with \"quotes\""}) {
+  for (const char* format :
+       {"Iteration %d: residual %g", "%s at %f%%", "@ns is %e    ", "%5.2f %-8s|%x",
+        "%ld %lf %c %o %u", "%&partial line", "%#.4096g", "text \\n with \"quotes\""}) {
     seeds.Add(std::string(format));
   }
 }
 
-Status WriteValueRecord(BvuDirectoryNode*, BvuBinaryStream& stream, void*) { return stream.PutUInt32(41); }
+Status WriteValueRecord(BvuDirectoryNode*, BvuBinaryStream& stream, void*) {
+  return stream.PutUInt32(41);
+}
 
 void TreeTransfer(const fs::path& root) {
   SeedFolder seeds(root, "tree_transfer");
@@ -219,18 +224,19 @@ void RegistryFiles(const fs::path& root) {
 
 void ProcessConfigurations(const fs::path& root) {
   SeedFolder seeds(root, "process_config");
-  seeds.Add(std::string(
-      "# the machines and the processes of a session\n"
-      "localhost is a unix using rsh username u password \"P w\" directory /d\n"
-      "p1 runs /bin/x on localhost hidden display ws\n"
-      "p2 debugs \"/opt/q/engine\" on 127.0.0.1\n"));
+  seeds.Add(
+      std::string("# the machines and the processes of a session\n"
+                  "localhost is a unix using rsh username u password \"P w\" directory /d\n"
+                  "p1 runs /bin/x on localhost hidden display ws\n"
+                  "p2 debugs \"/opt/q/engine\" on 127.0.0.1\n"));
 }
 
 void FileRequests(const fs::path& root) {
   SeedFolder seeds(root, "file_service");
   const std::vector<std::pair<std::uint16_t, std::vector<std::string>>> requests = {
-      {10, {}}, {11, {"a"}}, {12, {}}, {13, {"made"}}, {14, {"made"}}, {20, {"list", "*x"}},
-      {21, {"x*"}}, {22, {"x"}}, {23, {"x", "y"}}, {24, {"y", "z"}}, {25, {"*z"}}, {26, {"x"}}};
+      {10, {}},         {11, {"a"}},          {12, {}},     {13, {"made"}},
+      {14, {"made"}},   {20, {"list", "*x"}}, {21, {"x*"}}, {22, {"x"}},
+      {23, {"x", "y"}}, {24, {"y", "z"}},     {25, {"*z"}}, {26, {"x"}}};
   for (const auto& [command, fields] : requests) {
     vantor_fuzz::ByteStream body;
     body.PutUInt16(command);
@@ -283,8 +289,8 @@ void ReceiveStack(const fs::path& root) {
   request.PutUInt16(2);
   DseMessage notice(60, DseMessage::kNotice);
   Bytes all = Prefixed({0}, list);
-  for (DseMessage* m : {static_cast<DseMessage*>(command.get()), event.get(), &read, &periodic, &write, &request,
-                        &notice}) {
+  for (DseMessage* m : {static_cast<DseMessage*>(command.get()), event.get(), &read, &periodic,
+                        &write, &request, &notice}) {
     const Bytes bytes = Wire(*m);
     all.insert(all.end(), bytes.begin(), bytes.end());
     seeds.Add(Prefixed({0}, bytes));
@@ -347,8 +353,8 @@ void SnapshotFiles(const fs::path& root) {
       a.section.assign(static_cast<std::size_t>(12 * k), static_cast<std::uint8_t>(k));
       b.section.assign(k == 2 ? 0 : 5, static_cast<std::uint8_t>(0x40 + k));
       std::uint32_t id = snapshot::kNewId;
-      store.TakeSnapshot({0.5 * k, 1, static_cast<std::int16_t>(k)}, k == 1 ? "first" : "s", true, &id, k == 3,
-                         nullptr);
+      store.TakeSnapshot({0.5 * k, 1, static_cast<std::int16_t>(k)}, k == 1 ? "first" : "s", true,
+                         &id, k == 3, nullptr);
       ids.push_back(id);
     }
     if (snapshots == 3) {

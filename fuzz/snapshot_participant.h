@@ -21,7 +21,8 @@ class SnapshotParticipant : public SputSnapBase {
     *message = nullptr;
     if (structure_bytes_ == 0) return status::kOk;
     *message = new DseMessage(50, 12);
-    for (std::size_t i = 0; i < structure_bytes_; ++i) (*message)->PutUInt8(static_cast<std::uint8_t>(i * 13 + id_));
+    for (std::size_t i = 0; i < structure_bytes_; ++i)
+      (*message)->PutUInt8(static_cast<std::uint8_t>(i * 13 + id_));
     return status::kOk;
   }
   Status MapStructure(std::int32_t, DseMessage* message) override {

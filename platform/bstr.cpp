@@ -18,7 +18,8 @@ constexpr std::uint32_t kMaxLength =
 
 BSTR SysAllocString(const OLECHAR* text) {
   if (text == nullptr) return nullptr;
-  return SysAllocStringLen(text, static_cast<std::uint32_t>(std::char_traits<char16_t>::length(text)));
+  return SysAllocStringLen(text,
+                           static_cast<std::uint32_t>(std::char_traits<char16_t>::length(text)));
 }
 
 BSTR SysAllocStringLen(const OLECHAR* text, std::uint32_t length) {

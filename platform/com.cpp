@@ -74,8 +74,8 @@ Status CLSIDFromProgID(const OLECHAR* prog_id, CLSID* clsid) {
   return S_OK;
 }
 
-Status CoCreateInstance(const CLSID& clsid, IUnknown* outer, std::uint32_t context,
-                        const IID& iid, void** object) {
+Status CoCreateInstance(const CLSID& clsid, IUnknown* outer, std::uint32_t context, const IID& iid,
+                        void** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
   if (t_join.count == 0) return CO_E_NOTINITIALIZED;

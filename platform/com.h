@@ -46,8 +46,8 @@ Status CLSIDFromProgID(const OLECHAR* prog_id, CLSID* clsid);
 // CO_E_DLLNOTFOUND when its library does not load (the loader's reason goes to
 // standard error), CO_E_ERRORINDLL when it has no DllGetClassObject; otherwise
 // what the server's factory answers. *object is null on failure.
-Status CoCreateInstance(const CLSID& clsid, IUnknown* outer, std::uint32_t context,
-                        const IID& iid, void** object);
+Status CoCreateInstance(const CLSID& clsid, IUnknown* outer, std::uint32_t context, const IID& iid,
+                        void** object);
 
 // Memory that crosses COM calls; malloc and free underneath.
 void* CoTaskMemAlloc(std::size_t size);

@@ -1,7 +1,7 @@
 #include "platform/console_events.h"
 
-#include <csignal>
 #include <pthread.h>
+#include <csignal>
 
 #include "platform/thread_host.h"
 
@@ -18,10 +18,14 @@ sigset_t ConsoleSignals() {
 
 std::uint32_t EventOf(int signal) {
   switch (signal) {
-    case SIGINT: return kCtrlCEvent;
-    case SIGQUIT: return kCtrlBreakEvent;
-    case SIGHUP: return kCloseEvent;
-    default: return kShutdownEvent;
+    case SIGINT:
+      return kCtrlCEvent;
+    case SIGQUIT:
+      return kCtrlBreakEvent;
+    case SIGHUP:
+      return kCloseEvent;
+    default:
+      return kShutdownEvent;
   }
 }
 

@@ -10,7 +10,7 @@ namespace platform {
 
 struct LibraryOpen {
   void* handle = nullptr;
-  std::string error;               // dlerror() text when handle is null
+  std::string error;                     // dlerror() text when handle is null
   bool floating_point_restored = false;  // the library changed it on load
 };
 

@@ -1,13 +1,13 @@
 #include "platform/fault_guard.h"
 
-#include <csetjmp>
-#include <csignal>
-#include <cstdlib>
 #include <fenv.h>
-#include <mutex>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <csetjmp>
+#include <csignal>
+#include <cstdlib>
+#include <mutex>
 
 #include "platform/exception_codes.h"
 
@@ -97,15 +97,24 @@ std::uint32_t ExceptionCodeOf(int signal, int code) {
       return code == BUS_ADRALN ? exception::kDataMisalignment : exception::kAccessViolation;
     case SIGFPE:
       switch (code) {
-        case FPE_FLTDIV: return exception::kFloatDivideByZero;
-        case FPE_FLTINV: return exception::kFloatInvalidOperation;
-        case FPE_FLTOVF: return exception::kFloatOverflow;
-        case FPE_FLTUND: return exception::kFloatUnderflow;
-        case FPE_FLTRES: return exception::kFloatInexactResult;
-        case FPE_FLTSUB: return exception::kArrayBoundsExceeded;
-        case FPE_INTDIV: return exception::kIntegerDivideByZero;
-        case FPE_INTOVF: return exception::kIntegerOverflow;
-        default: return kUnmappedSignal;
+        case FPE_FLTDIV:
+          return exception::kFloatDivideByZero;
+        case FPE_FLTINV:
+          return exception::kFloatInvalidOperation;
+        case FPE_FLTOVF:
+          return exception::kFloatOverflow;
+        case FPE_FLTUND:
+          return exception::kFloatUnderflow;
+        case FPE_FLTRES:
+          return exception::kFloatInexactResult;
+        case FPE_FLTSUB:
+          return exception::kArrayBoundsExceeded;
+        case FPE_INTDIV:
+          return exception::kIntegerDivideByZero;
+        case FPE_INTOVF:
+          return exception::kIntegerOverflow;
+        default:
+          return kUnmappedSignal;
       }
     case SIGILL:
       return code == ILL_PRVOPC ? exception::kPrivilegedInstruction
@@ -168,7 +177,8 @@ void InstallFaultHandlers() {
     action.sa_sigaction = OnFault;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
-    for (int i = 0; i < kFaultSignalCount; ++i) sigaction(kFaultSignals[i], &action, &g_previous[i]);
+    for (int i = 0; i < kFaultSignalCount; ++i)
+      sigaction(kFaultSignals[i], &action, &g_previous[i]);
   });
 }
 

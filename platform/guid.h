@@ -54,8 +54,9 @@ constexpr bool ParseGuid(std::string_view text, GUID* out) {
   }
   if (pos != 37) return false;
   GUID g{};
-  g.Data1 = static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
-            static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3];
+  g.Data1 = static_cast<std::uint32_t>(bytes[0]) << 24 |
+            static_cast<std::uint32_t>(bytes[1]) << 16 | static_cast<std::uint32_t>(bytes[2]) << 8 |
+            bytes[3];
   g.Data2 = static_cast<std::uint16_t>(bytes[4] << 8 | bytes[5]);
   g.Data3 = static_cast<std::uint16_t>(bytes[6] << 8 | bytes[7]);
   for (int i = 0; i < 8; ++i) g.Data4[i] = bytes[8 + i];

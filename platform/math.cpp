@@ -1,10 +1,10 @@
 #include "platform/math.h"
 
+#include <math.h>
 #include <atomic>
 #include <cerrno>
 #include <cfenv>
 #include <cmath>
-#include <math.h>
 
 namespace platform {
 namespace {
@@ -18,8 +18,7 @@ std::int32_t Classify(double result, int raised, int error) {
   if ((raised & FE_DIVBYZERO) != 0) return kMathSingularity;
   if ((raised & FE_OVERFLOW) != 0) return kMathOverflow;
   // An underflow that still gave a normal number lost nothing worth a report.
-  if ((raised & FE_UNDERFLOW) != 0 &&
-      (result == 0.0 || std::fpclassify(result) == FP_SUBNORMAL)) {
+  if ((raised & FE_UNDERFLOW) != 0 && (result == 0.0 || std::fpclassify(result) == FP_SUBNORMAL)) {
     return kMathUnderflow;
   }
   return 0;

@@ -2,19 +2,19 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <algorithm>
 #include <atomic>
-#include <sys/resource.h>
 
+#include <strings.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
-#include <strings.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
@@ -69,14 +69,13 @@ int OpenFile(const char* path, const FileOpenMode& mode, int* error) {
   return fd;
 }
 
-bool ReadFileAt(int fd, void* buffer, std::size_t count, std::uint64_t offset,
-                std::size_t* done, int* error) {
+bool ReadFileAt(int fd, void* buffer, std::size_t count, std::uint64_t offset, std::size_t* done,
+                int* error) {
   *done = 0;
   if (!OffsetFits(offset, error)) return false;
   auto* bytes = static_cast<unsigned char*>(buffer);
   while (*done < count) {
-    const ssize_t n = ::pread(fd, bytes + *done, count - *done,
-                              static_cast<off_t>(offset + *done));
+    const ssize_t n = ::pread(fd, bytes + *done, count - *done, static_cast<off_t>(offset + *done));
     if (n < 0) {
       if (errno == EINTR) continue;
       *error = errno;
@@ -95,8 +94,8 @@ bool WriteFileAt(int fd, const void* buffer, std::size_t count, std::uint64_t of
   FaultPoint();
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   while (*done < count) {
-    const ssize_t n = ::pwrite(fd, bytes + *done, count - *done,
-                               static_cast<off_t>(offset + *done));
+    const ssize_t n =
+        ::pwrite(fd, bytes + *done, count - *done, static_cast<off_t>(offset + *done));
     if (n < 0) {
       if (errno == EINTR) continue;
       *error = errno;

@@ -52,8 +52,8 @@ int OpenFile(const char* path, const FileOpenMode& mode, int* error);
 
 // Reads up to count bytes at the offset; fewer only at the end of the file.
 // Returns false with *error set on failure. Interrupted calls are retried.
-bool ReadFileAt(int fd, void* buffer, std::size_t count, std::uint64_t offset,
-                std::size_t* done, int* error);
+bool ReadFileAt(int fd, void* buffer, std::size_t count, std::uint64_t offset, std::size_t* done,
+                int* error);
 
 // Writes all count bytes at the offset unless a failure stops it; *done
 // tells how many reached the file either way.

@@ -51,8 +51,8 @@ void Report(const std::string& path, const std::vector<std::string>& problems) {
                  problems[i].c_str());
   }
   if (problems.size() > kProblemsShown) {
-    std::fprintf(stderr, "vantor: registry file %s, %zu more bad lines skipped\n",
-                 path.c_str(), problems.size() - kProblemsShown);
+    std::fprintf(stderr, "vantor: registry file %s, %zu more bad lines skipped\n", path.c_str(),
+                 problems.size() - kProblemsShown);
   }
 }
 
@@ -131,8 +131,8 @@ std::string RegistryFilePath() {
   return VANTOR_INSTALL_PREFIX "/etc/vantor/registry.ini";
 }
 
-std::int32_t RegOpenKeyExA(HKEY key, const char* sub_key, std::uint32_t /*options*/,
-                           REGSAM desired, HKEY* result) {
+std::int32_t RegOpenKeyExA(HKEY key, const char* sub_key, std::uint32_t /*options*/, REGSAM desired,
+                           HKEY* result) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
   RegistryKeyHandle found;
@@ -158,8 +158,7 @@ std::int32_t RegOpenKeyExA(HKEY key, const char* sub_key, std::uint32_t /*option
 }
 
 std::int32_t RegQueryValueExA(HKEY key, const char* value_name, std::uint32_t* reserved,
-                              std::uint32_t* type, std::uint8_t* data,
-                              std::uint32_t* data_size) {
+                              std::uint32_t* type, std::uint8_t* data, std::uint32_t* data_size) {
   if (reserved != nullptr || (data != nullptr && data_size == nullptr)) {
     return ERROR_INVALID_PARAMETER;
   }
@@ -182,9 +181,8 @@ std::int32_t RegQueryValueExA(HKEY key, const char* value_name, std::uint32_t* r
   return result;
 }
 
-std::int32_t RegEnumKeyExA(HKEY key, std::uint32_t index, char* name,
-                           std::uint32_t* name_length, std::uint32_t* reserved,
-                           char* class_name, std::uint32_t* class_length,
+std::int32_t RegEnumKeyExA(HKEY key, std::uint32_t index, char* name, std::uint32_t* name_length,
+                           std::uint32_t* reserved, char* class_name, std::uint32_t* class_length,
                            FILETIME* last_write_time) {
   if (name == nullptr || name_length == nullptr || reserved != nullptr ||
       (class_name != nullptr && class_length == nullptr)) {
@@ -211,12 +209,10 @@ std::int32_t RegEnumKeyExA(HKEY key, std::uint32_t index, char* name,
 
 std::int32_t RegQueryInfoKeyA(HKEY key, char* class_name, std::uint32_t* class_length,
                               std::uint32_t* reserved, std::uint32_t* subkey_count,
-                              std::uint32_t* max_subkey_length,
-                              std::uint32_t* max_class_length, std::uint32_t* value_count,
-                              std::uint32_t* max_value_name_length,
+                              std::uint32_t* max_subkey_length, std::uint32_t* max_class_length,
+                              std::uint32_t* value_count, std::uint32_t* max_value_name_length,
                               std::uint32_t* max_value_length,
-                              std::uint32_t* security_descriptor_size,
-                              FILETIME* last_write_time) {
+                              std::uint32_t* security_descriptor_size, FILETIME* last_write_time) {
   if (reserved != nullptr || (class_name != nullptr && class_length == nullptr)) {
     return ERROR_INVALID_PARAMETER;
   }

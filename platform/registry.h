@@ -59,33 +59,29 @@ std::string RegistryFilePath();
 
 // An empty or null sub_key opens a new handle to key itself. *result is null
 // on failure.
-std::int32_t RegOpenKeyExA(HKEY key, const char* sub_key, std::uint32_t options,
-                           REGSAM desired, HKEY* result);
+std::int32_t RegOpenKeyExA(HKEY key, const char* sub_key, std::uint32_t options, REGSAM desired,
+                           HKEY* result);
 
 // With data null, *data_size receives the size. reserved must be null.
 std::int32_t RegQueryValueExA(HKEY key, const char* value_name, std::uint32_t* reserved,
-                              std::uint32_t* type, std::uint8_t* data,
-                              std::uint32_t* data_size);
+                              std::uint32_t* type, std::uint8_t* data, std::uint32_t* data_size);
 
 // *name_length is the buffer's size in characters on entry (room for the
 // zero included) and the name's length without the zero on success; it is
 // left alone when the buffer is too small. Keys have no class: a class
 // buffer receives the empty text. Write times are zero.
-std::int32_t RegEnumKeyExA(HKEY key, std::uint32_t index, char* name,
-                           std::uint32_t* name_length, std::uint32_t* reserved,
-                           char* class_name, std::uint32_t* class_length,
+std::int32_t RegEnumKeyExA(HKEY key, std::uint32_t index, char* name, std::uint32_t* name_length,
+                           std::uint32_t* reserved, char* class_name, std::uint32_t* class_length,
                            FILETIME* last_write_time);
 
 // Lengths of names are without the terminating zero; the longest value data
 // is in bytes (a text's zero counted). Every out argument may be null.
 std::int32_t RegQueryInfoKeyA(HKEY key, char* class_name, std::uint32_t* class_length,
                               std::uint32_t* reserved, std::uint32_t* subkey_count,
-                              std::uint32_t* max_subkey_length,
-                              std::uint32_t* max_class_length, std::uint32_t* value_count,
-                              std::uint32_t* max_value_name_length,
+                              std::uint32_t* max_subkey_length, std::uint32_t* max_class_length,
+                              std::uint32_t* value_count, std::uint32_t* max_value_name_length,
                               std::uint32_t* max_value_length,
-                              std::uint32_t* security_descriptor_size,
-                              FILETIME* last_write_time);
+                              std::uint32_t* security_descriptor_size, FILETIME* last_write_time);
 
 std::int32_t RegCloseKey(HKEY key);
 

@@ -162,7 +162,7 @@ RegistryTree::RegistryTree() {
 }
 
 std::shared_ptr<const RegistryTree> RegistryTree::Parse(std::string_view text,
-                                                         std::vector<std::string>* problems) {
+                                                        std::vector<std::string>* problems) {
   auto tree = std::make_shared<RegistryTree>();
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   Parser parser(tree->roots_, problems);

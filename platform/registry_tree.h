@@ -32,9 +32,9 @@
 namespace platform {
 
 struct RegistryValue {
-  std::string name;  // as written; empty for the default value
+  std::string name;        // as written; empty for the default value
   std::uint32_t type = 0;  // REG_SZ or REG_DWORD
-  std::string data;  // a text with its terminating zero, or 4 bytes little-endian
+  std::string data;        // a text with its terminating zero, or 4 bytes little-endian
 };
 
 struct RegistryKey {
@@ -57,7 +57,7 @@ class RegistryTree {
 
   // Never fails; each skipped line adds "line N: reason" to problems.
   static std::shared_ptr<const RegistryTree> Parse(std::string_view text,
-                                                    std::vector<std::string>* problems);
+                                                   std::vector<std::string>* problems);
 
   // 0 HKEY_CLASSES_ROOT, 1 HKEY_CURRENT_USER, 2 HKEY_LOCAL_MACHINE.
   const RegistryKey& Root(int index) const { return roots_[index]; }

@@ -205,7 +205,8 @@ bool WaitForAny(const std::vector<Readiness>& items, std::uint32_t timeout_ms) {
   std::vector<pollfd> polled;
   polled.reserve(items.size());
   for (const Readiness& item : items) {
-    if (item.fd >= 0) polled.push_back({item.fd, static_cast<short>(item.write ? POLLOUT : POLLIN), 0});
+    if (item.fd >= 0)
+      polled.push_back({item.fd, static_cast<short>(item.write ? POLLOUT : POLLIN), 0});
   }
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
@@ -250,8 +251,7 @@ int BoundListener(int family, std::uint16_t* port, int* error) {
     in->sin_family = AF_INET;
     in->sin_addr.s_addr = htonl(INADDR_ANY);
   }
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&any), length) != 0 ||
-      ::listen(fd, SOMAXCONN) != 0 ||
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&any), length) != 0 || ::listen(fd, SOMAXCONN) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&any), &length) != 0) {
     *error = errno;
     ::close(fd);

@@ -54,9 +54,9 @@ std::string SystemMessageText(Status status) {
   return text;
 }
 
-std::uint32_t FormatMessageA(std::uint32_t flags, const void* /*source*/,
-                             std::uint32_t message_id, std::uint32_t /*language_id*/,
-                             char* buffer, std::uint32_t size, void* /*arguments*/) {
+std::uint32_t FormatMessageA(std::uint32_t flags, const void* /*source*/, std::uint32_t message_id,
+                             std::uint32_t /*language_id*/, char* buffer, std::uint32_t size,
+                             void* /*arguments*/) {
   if (buffer == nullptr || size == 0) return 0;
   buffer[0] = '\0';
   if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || (flags & ~kSupportedFlags) != 0) return 0;

@@ -101,8 +101,6 @@ void ThreadHost::Detach() {
   if (thread_.joinable()) thread_.detach();
 }
 
-bool ThreadHost::StopRequested() {
-  return t_stop_requested != nullptr && t_stop_requested->load();
-}
+bool ThreadHost::StopRequested() { return t_stop_requested != nullptr && t_stop_requested->load(); }
 
 }  // namespace platform

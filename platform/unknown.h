@@ -39,7 +39,6 @@ class IClassFactory : public IUnknown {
 };
 
 // What an in-process server library exports as "DllGetClassObject".
-using DllGetClassObjectFunction = Status (*)(const CLSID& clsid, const IID& iid,
-                                             void** object);
+using DllGetClassObjectFunction = Status (*)(const CLSID& clsid, const IID& iid, void** object);
 
 }  // namespace platform

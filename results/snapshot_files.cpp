@@ -51,7 +51,8 @@ Status SputSnapshotMgr::CommitByRename(std::unique_ptr<XosFileIO>* temp, const s
   if (status::IsSuccess(result) && !platform::RenameFile(temp_name.c_str(), name.c_str(), &error)) {
     result = kIoFailed;
   }
-  if (status::IsSuccess(result) && !platform::SyncFolderOf(name.c_str(), &error)) result = kIoFailed;
+  if (status::IsSuccess(result) && !platform::SyncFolderOf(name.c_str(), &error))
+    result = kIoFailed;
   if (status::IsFailure(result)) platform::RemoveFile(temp_name.c_str());
   return result;
 }
@@ -61,8 +62,8 @@ Status SputSnapshotMgr::CommitByRename(std::unique_ptr<XosFileIO>* temp, const s
 Status SputSnapshotMgr::CopyBlockRaw(const SputSSBlockHeader& header, XosFileIO* file,
                                      std::uint64_t* position) {
   std::vector<std::uint8_t> block(kHeaderSize + std::size_t{header.DataLength()});
-  Status result = ReadBytes(file_.get(), header.data_position, block.data() + kHeaderSize,
-                            header.DataLength());
+  Status result =
+      ReadBytes(file_.get(), header.data_position, block.data() + kHeaderSize, header.DataLength());
   if (status::IsFailure(result)) return result;
   SputSSBlockHeader copy = header;
   copy.position = *position;
@@ -97,7 +98,8 @@ Status SputSnapshotMgr::CopyBlockMapped(const SputSSBlockHeader& header, XosFile
                                               &converted, &converted_length);
     if (status::IsFailure(result)) return result;
     if (converted == nullptr) converted_length = 0;
-    if (block.size() + 4 + std::uint64_t{converted_length} > 0xFFFFFFFFu) return status::kBadArguments;
+    if (block.size() + 4 + std::uint64_t{converted_length} > 0xFFFFFFFFu)
+      return status::kBadArguments;
     platform::StoreLE32(word, converted_length);
     block.insert(block.end(), word, word + 4);
     block.insert(block.end(), converted, converted + converted_length);
@@ -113,7 +115,8 @@ Status SputSnapshotMgr::CopyBlockMapped(const SputSSBlockHeader& header, XosFile
 
 Status SputSnapshotMgr::ExportSnapshot(std::uint32_t id, const char* file_name) {
   const SputSSBlockHeader* header = IsOpen() ? Find(id) : nullptr;
-  if (header == nullptr || file_name == nullptr || SameFile(file_name, FileName())) return kIoFailed;
+  if (header == nullptr || file_name == nullptr || SameFile(file_name, FileName()))
+    return kIoFailed;
   const std::string temp_name = std::string(file_name) + kCopySuffix;
   platform::RemoveFile(temp_name.c_str());
   std::unique_ptr<XosFileIO> temp;
@@ -149,8 +152,9 @@ Status SputSnapshotMgr::RewriteMapped(const char* file_name) {
   return result;
 }
 
-Status SputSnapshotMgr::CreateFileWithSnapshots(const char* name, const Participants& participants,
-                                                const std::vector<const SputSSBlockHeader*>& headers) {
+Status SputSnapshotMgr::CreateFileWithSnapshots(
+    const char* name, const Participants& participants,
+    const std::vector<const SputSSBlockHeader*>& headers) {
   if (IsOpen()) return kIoFailed;
   std::string chosen;
   std::unique_ptr<XosFileIO> file;
@@ -175,7 +179,8 @@ Status SputSnapshotMgr::CreateFileWithSnapshots(const char* name, const Particip
   if (status::IsSuccess(result)) result = WriteEndMarker(file.get(), &position);
   if (status::IsSuccess(result)) result = SyncFile(file.get());
   int error = 0;
-  if (status::IsSuccess(result) && !platform::SyncFolderOf(chosen.c_str(), &error)) result = kIoFailed;
+  if (status::IsSuccess(result) && !platform::SyncFolderOf(chosen.c_str(), &error))
+    result = kIoFailed;
   if (status::IsFailure(result)) {
     file->SetDeleteOnClose(true);
     return result;
@@ -218,7 +223,8 @@ Status SputSnapshotMgr::CompressFile(const char* name) {
 Status SputSnapshotMgr::CopyLiveBlocks(const char* source, const char* destination) {
   if (!IsOpen() || !SameFile(source, FileName())) {
     int error = 0;
-    const Status copied = CopyFileWithMode(source, destination, kCopyOverwrite | kCopyMakeWritable, &error);
+    const Status copied =
+        CopyFileWithMode(source, destination, kCopyOverwrite | kCopyMakeWritable, &error);
     if (status::IsFailure(copied)) {
       CheckDiskFull(source, destination, error);
       return kIoFailed;

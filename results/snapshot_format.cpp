@@ -146,8 +146,8 @@ Status DecodeStructureRecord(const std::uint8_t* bytes, std::size_t size, DseMes
       break;
     }
     segment->next = nullptr;
-    if (status::IsFailure(DseSegment::ParseFrame(segment, &place, end)) || segment->index != index ||
-        (first != nullptr && segment->count != expected)) {
+    if (status::IsFailure(DseSegment::ParseFrame(segment, &place, end)) ||
+        segment->index != index || (first != nullptr && segment->count != expected)) {
       DseSegment::ReturnToPool(segment);
       result = kShortRead;
       break;

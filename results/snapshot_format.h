@@ -76,7 +76,7 @@ struct RunPosition {
 class SputSSBlockHeader : public BvuListElem {
  public:
   std::uint64_t position = 0;
-  std::uint32_t length = 0;  // header plus data, in the file's own layout
+  std::uint32_t length = 0;          // header plus data, in the file's own layout
   std::uint8_t time_of_day[4] = {};  // second, minute, hour, 0
   std::uint8_t date[4] = {};         // day, month, year % 100, century
   std::uint32_t reserved20 = 0;

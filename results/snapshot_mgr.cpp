@@ -2,12 +2,12 @@
 // describing and listing its snapshots; the participant round trips.
 #include "results/snapshot_mgr.h"
 
+#include <strings.h>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <set>
-#include <strings.h>
 
 #include "foundation/files/file_utilities.h"
 #include "foundation/persistence/binary_stream.h"
@@ -33,7 +33,9 @@ std::string BaseName(const std::string& path) {
 bool IsNumberedName(const std::string& name, char* letter, int* number) {
   const std::size_t n = name.size();
   if (n < 11) return false;
-  const auto at = [&](std::size_t from_end) { return static_cast<unsigned char>(name[n - from_end]); };
+  const auto at = [&](std::size_t from_end) {
+    return static_cast<unsigned char>(name[n - from_end]);
+  };
   if (std::tolower(at(10)) != 'p' || at(4) != '.' || !std::isalpha(at(9))) return false;
   int value = 0;
   for (std::size_t k = 8; k >= 5; --k) {
@@ -186,7 +188,8 @@ Status SputSnapshotMgr::ReadStructureRecord(const RecordPlace& record, DseMessag
   *message = nullptr;
   if (record.length <= kRecordLeadSize) return status::kOk;
   std::vector<std::uint8_t> bytes(record.length - kRecordLeadSize);
-  const Status result = ReadBytes(file_.get(), record.position + kRecordLeadSize, bytes.data(), bytes.size());
+  const Status result =
+      ReadBytes(file_.get(), record.position + kRecordLeadSize, bytes.data(), bytes.size());
   if (status::IsFailure(result)) return result;
   return DecodeStructureRecord(bytes.data(), bytes.size(), message);
 }
@@ -303,9 +306,11 @@ void SputSnapshotMgr::ReleaseStructureRecord(DseMessage* message) { delete messa
 Status SputSnapshotMgr::WriteStructureRecord(SputSnapBase* participant, std::int32_t index,
                                              std::vector<std::uint8_t>* out) {
   DseMessage* message = nullptr;
-  Status result = participant != nullptr ? participant->StructureRecord(index, &message) : status::kOk;
+  Status result =
+      participant != nullptr ? participant->StructureRecord(index, &message) : status::kOk;
   if (status::IsSuccess(result)) {
-    result = EncodeStructureRecord(participant != nullptr ? participant->Id(index) : 0, message, out);
+    result =
+        EncodeStructureRecord(participant != nullptr ? participant->Id(index) : 0, message, out);
   }
   ReleaseStructureRecord(message);
   return result;
@@ -319,7 +324,8 @@ Status SputSnapshotMgr::WriteFileStart(XosFileIO* file, std::uint64_t* position,
   platform::StoreLE32(bytes.data() + 4, static_cast<std::uint32_t>(participants.size()));
   std::vector<std::uint8_t> record;
   for (std::size_t i = 0; i < participants.size(); ++i) {
-    const Status result = WriteStructureRecord(participants[i], static_cast<std::int32_t>(i), &record);
+    const Status result =
+        WriteStructureRecord(participants[i], static_cast<std::int32_t>(i), &record);
     if (status::IsFailure(result)) return result;
     bytes.insert(bytes.end(), record.begin(), record.end());
   }
@@ -349,7 +355,8 @@ Status SputSnapshotMgr::CreateFile(const char* name) {
   result = WriteFileStart(file_.get(), &position, participants_);
   if (status::IsSuccess(result)) result = SyncFile(file_.get());
   int error = 0;
-  if (status::IsSuccess(result) && !platform::SyncFolderOf(chosen.c_str(), &error)) result = kIoFailed;
+  if (status::IsSuccess(result) && !platform::SyncFolderOf(chosen.c_str(), &error))
+    result = kIoFailed;
   if (status::IsFailure(result)) {
     file_->SetDeleteOnClose(true);
     file_.reset();
@@ -431,7 +438,8 @@ Status SputSnapshotMgr::FindSnapshotByPosition(const RunPosition& at, std::uint3
       if (best == nullptr || h->time < best->time) best = h;
     }
   } else {
-    for (const SputSSBlockHeader* h = FirstHeader(); h != nullptr && best == nullptr; h = NextHeader(h)) {
+    for (const SputSSBlockHeader* h = FirstHeader(); h != nullptr && best == nullptr;
+         h = NextHeader(h)) {
       if (h->time == at.time && (at.count < 0 || h->count == at.count)) best = h;
     }
   }
@@ -488,7 +496,8 @@ Status SputSnapshotMgr::ListOtherFiles(BvuBinaryStream* message) const {
   const std::string own = IsOpen() ? BaseName(FileName()) : std::string();
   std::uint32_t count = 0;
   for (const auto& entry : entries) {
-    if (entry.is_folder || !MatchFilePattern(entry.name.c_str(), "*.snp") || entry.name == own) continue;
+    if (entry.is_folder || !MatchFilePattern(entry.name.c_str(), "*.snp") || entry.name == own)
+      continue;
     const Status result = message->PutString(entry.name.c_str());
     if (status::IsFailure(result)) return result;
     ++count;

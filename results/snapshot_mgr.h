@@ -119,7 +119,8 @@ class SputSnapshotMgr {
   static void PostNotice(const char* text);
   Status ReadFileStart(std::uint64_t file_size, std::vector<snapshot::RecordPlace>* records);
   Status ReadStructureRecord(const snapshot::RecordPlace& record, DseMessage** message);
-  Status WriteStructureRecord(SputSnapBase* participant, std::int32_t index, std::vector<std::uint8_t>* out);
+  Status WriteStructureRecord(SputSnapBase* participant, std::int32_t index,
+                              std::vector<std::uint8_t>* out);
   static void ReleaseStructureRecord(DseMessage* message);
   Status MapStructureRecord(std::int32_t record_index, const snapshot::RecordPlace& record,
                             const Participants& participants, std::vector<bool>* used);

@@ -43,7 +43,8 @@ Status SputSnapshotMgr::RestoreSnapshot(std::uint32_t id, RunPosition* at,
   return result;
 }
 
-Status SputSnapshotMgr::RestoreSections(const SputSSBlockHeader& header, std::uint32_t participant_id) {
+Status SputSnapshotMgr::RestoreSections(const SputSSBlockHeader& header,
+                                        std::uint32_t participant_id) {
   std::uint64_t position = header.data_position;
   const std::uint64_t end = header.position + header.length;
   bool found = false;
@@ -57,8 +58,8 @@ Status SputSnapshotMgr::RestoreSections(const SputSSBlockHeader& header, std::ui
     if (length > end - position) return kShortRead;
     SputSnapBase* participant = participants_[i];
     const auto index = static_cast<std::int32_t>(i);
-    const bool wanted = participant != nullptr &&
-                        (participant_id == kAllParticipants || participant->Id(index) == participant_id);
+    const bool wanted = participant != nullptr && (participant_id == kAllParticipants ||
+                                                   participant->Id(index) == participant_id);
     if (!wanted) {
       position += length;
       continue;

@@ -22,7 +22,8 @@ Status BuildBlock(const SputSnapshotMgr::Participants& participants, SputSSBlock
     const std::uint8_t* data = nullptr;
     std::uint32_t size = 0;
     if (participants[i] != nullptr) {
-      const Status result = participants[i]->SectionData(static_cast<std::int32_t>(i), &data, &size);
+      const Status result =
+          participants[i]->SectionData(static_cast<std::int32_t>(i), &data, &size);
       if (status::IsFailure(result)) return result;
     }
     if (data == nullptr) size = 0;
@@ -64,7 +65,8 @@ Status SputSnapshotMgr::AppendBlock(SputSSBlockHeader* header, const Participant
   }
   SputSSBlockHeader::EndMarker(at + header->length).Encode(marker);
   block.insert(block.end(), marker, marker + kHeaderSize);
-  result = WriteBytes(file_.get(), at + kHeaderSize, block.data() + kHeaderSize, block.size() - kHeaderSize);
+  result = WriteBytes(file_.get(), at + kHeaderSize, block.data() + kHeaderSize,
+                      block.size() - kHeaderSize);
   if (status::IsSuccess(result)) result = SyncFile(file_.get());
   if (status::IsSuccess(result)) result = WriteBytes(file_.get(), at, block.data(), kHeaderSize);
   if (status::IsSuccess(result)) result = SyncFile(file_.get());
@@ -153,7 +155,8 @@ void SputSnapshotMgr::CompressIfWorthwhile() {
   if (live != 0 && static_cast<double>(freed_count_) / live < compress_ratio_) return;
   PostNotice("Recovering free space in snapshot file, please wait...");
   const std::string name = FileName();
-  if (status::IsSuccess(CompressFile(name.c_str()))) PostNotice("  Snapshot file has been compressed.");
+  if (status::IsSuccess(CompressFile(name.c_str())))
+    PostNotice("  Snapshot file has been compressed.");
 }
 
 Status SputSnapshotMgr::DeleteSnapshot(std::uint32_t id) {
@@ -198,7 +201,8 @@ Status SputSnapshotMgr::SetSnapshotDescription(std::uint32_t id, const char* tex
   if (header == nullptr) return kUnknownId;
   SputSSBlockHeader changed;
   changed.SetDescription(text);
-  if (std::memcmp(changed.description, header->description, kDescriptionSize) == 0) return status::kOk;
+  if (std::memcmp(changed.description, header->description, kDescriptionSize) == 0)
+    return status::kOk;
   Status result = UpgradeToCurrentVersion();
   if (status::IsFailure(result)) return result;
   header = Find(id);

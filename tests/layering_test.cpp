@@ -15,9 +15,9 @@ namespace {
 
 // Lowest first. numerics/sparse_lu and numerics/lsq share a rank but do not
 // use each other.
-const std::vector<std::string> kOrder = {
-    "platform", "foundation", "numerics", "framework", "expr", "daes",
-    "solve",    "control",    "results",  "analysis",  "codegen"};
+const std::vector<std::string> kOrder = {"platform", "foundation", "numerics", "framework",
+                                         "expr",     "daes",       "solve",    "control",
+                                         "results",  "analysis",   "codegen"};
 
 int RankOf(const std::string& top) {
   for (size_t i = 0; i < kOrder.size(); ++i)
@@ -61,8 +61,7 @@ std::vector<std::string> Violations(const fs::path& root) {
             (target_rank > own_rank) ||
             (target_rank == own_rank && top == "numerics" &&
              NumericsUnit(rel) != NumericsUnit(target))) {
-          found.push_back(rel.string() + ":" + std::to_string(line_no) + " includes " +
-                          m[1].str());
+          found.push_back(rel.string() + ":" + std::to_string(line_no) + " includes " + m[1].str());
         }
       }
     }

@@ -12,16 +12,16 @@
 #include <thread>
 #include <utility>
 
-#include "framework/messaging/async_client.h"
-#include "framework/processes/child_engine.h"
-#include "framework/servers/client_callback.h"
-#include "framework/processes/compute_node.h"
-#include "framework/servers/controller.h"
-#include "framework/messaging/io_queue.h"
-#include "framework/processes/process_manager.h"
 #include "framework/connections/segment.h"
-#include "framework/servers/server_callback.h"
 #include "framework/connections/socket_connection.h"
+#include "framework/messaging/async_client.h"
+#include "framework/messaging/io_queue.h"
+#include "framework/processes/child_engine.h"
+#include "framework/processes/compute_node.h"
+#include "framework/processes/process_manager.h"
+#include "framework/servers/client_callback.h"
+#include "framework/servers/controller.h"
+#include "framework/servers/server_callback.h"
 #include "platform/byte_order.h"
 #include "platform/child_process.h"
 #include "platform/clock.h"
@@ -113,7 +113,8 @@ class Client::Services : public DseServerCB {
   Status HandleIOServerCommand(std::uint32_t code, std::uint32_t value, std::uint32_t line_count,
                                const char* const* lines) override {
     Event event{code, value, {}};
-    for (std::uint32_t i = 0; i < line_count; ++i) event.lines.emplace_back(lines[i] != nullptr ? lines[i] : "");
+    for (std::uint32_t i = 0; i < line_count; ++i)
+      event.lines.emplace_back(lines[i] != nullptr ? lines[i] : "");
     client_->events_.push_back(std::move(event));
     return status::kOk;
   }
@@ -152,7 +153,9 @@ class Client::Completion : public DseClientCB {
 class Client::Reporter : public DseAsyncClient {
  public:
   explicit Reporter(Client* client) : client_(client) {}
-  Status AskPassword(const char*, std::string*, std::string*) override { return status::kNotSupported; }
+  Status AskPassword(const char*, std::string*, std::string*) override {
+    return status::kNotSupported;
+  }
   Status ReportFailure(const char* text, const char*, std::uint32_t) override {
     client_->failures_.emplace_back(text);
     return status::kOk;
@@ -165,10 +168,8 @@ class Client::Reporter : public DseAsyncClient {
 // --- starting ---
 
 Client::Client(const EngineOptions& options)
-    : options_(options),
-      services_(std::make_unique<Services>(this)),
-      completion_(std::make_unique<Completion>()),
-      reporter_(std::make_unique<Reporter>(this)) {}
+    : options_(options), services_(std::make_unique<Services>(this)),
+      completion_(std::make_unique<Completion>()), reporter_(std::make_unique<Reporter>(this)) {}
 
 Status Client::Start(const EngineOptions& options, std::unique_ptr<Client>* client,
                      std::string* why) {
@@ -221,10 +222,10 @@ Status Client::StartEngine(std::string* why) {
     return status::kUnhandled;
   }
   struct stat info;
-  const int usable = ::stat(program.c_str(), &info) != 0        ? errno
-                     : S_ISDIR(info.st_mode)                   ? EISDIR
-                     : ::access(program.c_str(), X_OK) != 0    ? errno
-                                                               : 0;
+  const int usable = ::stat(program.c_str(), &info) != 0    ? errno
+                     : S_ISDIR(info.st_mode)                ? EISDIR
+                     : ::access(program.c_str(), X_OK) != 0 ? errno
+                                                            : 0;
   if (usable != 0) {
     *why = std::strerror(usable);
     if (program != options_.program) *why += " (" + program + ")";
@@ -242,7 +243,8 @@ Status Client::StartEngine(std::string* why) {
       return result;
     }
     node_ = std::make_unique<DseComputeNode>("engine");
-    node_->Initialize("127.0.0.1", XosComputeNode::kUnix, XosComputeNode::kNoMethod, nullptr, nullptr);
+    node_->Initialize("127.0.0.1", XosComputeNode::kUnix, XosComputeNode::kNoMethod, nullptr,
+                      nullptr);
     arguments += " -ParentNode=0:" + std::to_string(listener->Port()) + ":127.0.0.1";
   }
   for (const std::string& item : options_.arguments) arguments.append(" ").append(Quoted(item));
@@ -290,8 +292,8 @@ Status Client::Connect(std::string* why) {
   }
   Status result = controller_->StartWithPeers(&registry_, reporter_.get());
   if (status::IsSuccess(result)) {
-    result = WaitFor(
-        [this] { return controller_->ConnectionState() == DseController::kAllConnected; });
+    result =
+        WaitFor([this] { return controller_->ConnectionState() == DseController::kAllConnected; });
   }
   if (status::IsFailure(result)) *why = Unreachable(true, result, start);
   return result;
@@ -347,7 +349,8 @@ const Outcome* Client::Find(std::uint32_t id) const {
 
 std::vector<Message> Client::TakeReplies(std::uint32_t id) {
   const auto found = outcomes_.find(id);
-  return found != outcomes_.end() ? std::exchange(found->second->replies, {}) : std::vector<Message>{};
+  return found != outcomes_.end() ? std::exchange(found->second->replies, {})
+                                  : std::vector<Message>{};
 }
 
 void Client::Forget(std::uint32_t id) {
@@ -427,8 +430,8 @@ Status Client::SendBatch(std::uint32_t type, std::vector<std::unique_ptr<DseMess
   const std::uint32_t second = ++batches_;
   platform::SharedMemory batch;
   std::string why;
-  const std::string name = "Fennick.BatchedMessageFile." + std::to_string(first) + "." +
-                           std::to_string(second);
+  const std::string name =
+      "Fennick.BatchedMessageFile." + std::to_string(first) + "." + std::to_string(second);
   if (!batch.Create(name, layout.size(), &why)) return status::kUnhandled;
   std::memcpy(batch.Data(), layout.data(), layout.size());
 

@@ -23,42 +23,18 @@ struct Dual {
   Dual(double value) : v(value) {}  // NOLINT: constants mix freely
   Dual(double value, double dot) : v(value), d(dot) {}
 };
-inline Dual operator+(Dual a, Dual b) {
-  return {a.v + b.v, a.d + b.d};
-}
-inline Dual operator-(Dual a, Dual b) {
-  return {a.v - b.v, a.d - b.d};
-}
-inline Dual operator-(Dual a) {
-  return {-a.v, -a.d};
-}
-inline Dual operator*(Dual a, Dual b) {
-  return {a.v * b.v, a.d * b.v + a.v * b.d};
-}
-inline Dual operator/(Dual a, Dual b) {
-  return {a.v / b.v, (a.d * b.v - a.v * b.d) / (b.v * b.v)};
-}
-inline Dual exp(Dual a) {
-  return {std::exp(a.v), std::exp(a.v) * a.d};
-}
-inline Dual log(Dual a) {
-  return {std::log(a.v), a.d / a.v};
-}
-inline Dual sin(Dual a) {
-  return {std::sin(a.v), std::cos(a.v) * a.d};
-}
-inline Dual cos(Dual a) {
-  return {std::cos(a.v), -std::sin(a.v) * a.d};
-}
-inline Dual sqrt(Dual a) {
-  return {std::sqrt(a.v), a.d / (2.0 * std::sqrt(a.v))};
-}
-inline Dual atan(Dual a) {
-  return {std::atan(a.v), a.d / (1.0 + a.v * a.v)};
-}
-inline Dual pow(Dual a, double e) {
-  return {std::pow(a.v, e), e * std::pow(a.v, e - 1.0) * a.d};
-}
+inline Dual operator+(Dual a, Dual b) { return {a.v + b.v, a.d + b.d}; }
+inline Dual operator-(Dual a, Dual b) { return {a.v - b.v, a.d - b.d}; }
+inline Dual operator-(Dual a) { return {-a.v, -a.d}; }
+inline Dual operator*(Dual a, Dual b) { return {a.v * b.v, a.d * b.v + a.v * b.d}; }
+inline Dual operator/(Dual a, Dual b) { return {a.v / b.v, (a.d * b.v - a.v * b.d) / (b.v * b.v)}; }
+inline Dual exp(Dual a) { return {std::exp(a.v), std::exp(a.v) * a.d}; }
+inline Dual log(Dual a) { return {std::log(a.v), a.d / a.v}; }
+inline Dual sin(Dual a) { return {std::sin(a.v), std::cos(a.v) * a.d}; }
+inline Dual cos(Dual a) { return {std::cos(a.v), -std::sin(a.v) * a.d}; }
+inline Dual sqrt(Dual a) { return {std::sqrt(a.v), a.d / (2.0 * std::sqrt(a.v))}; }
+inline Dual atan(Dual a) { return {std::atan(a.v), a.d / (1.0 + a.v * a.v)}; }
+inline Dual pow(Dual a, double e) { return {std::pow(a.v, e), e * std::pow(a.v, e - 1.0) * a.d}; }
 inline Dual pow(Dual a, Dual e) {
   const double value = std::pow(a.v, e.v);
   return {value, value * (e.d * std::log(a.v) + e.v * a.d / a.v)};
@@ -106,12 +82,8 @@ LeastSquaresProblem MakeProblem(std::string name, std::int64_t n, std::vector<do
   return pb;
 }
 
-inline double ValueOf(double a) {
-  return a;
-}
-inline double ValueOf(const Dual& a) {
-  return a.v;
-}
+inline double ValueOf(double a) { return a; }
+inline double ValueOf(const Dual& a) { return a.v; }
 
 // Moré, Garbow and Hillstrom's functions; minima as published (6 digits).
 inline std::vector<LeastSquaresProblem> ClassicProblems() {
@@ -234,18 +206,11 @@ inline LeastSquaresProblem ClassicProblem(const std::string& name) {
 class NlsCaller {
  public:
   NlsCaller(std::int64_t n, std::int64_t p)
-      : n_(n),
-        p_(p),
-        liv_(nls::RequiredLiv(p)),
-        lv_(nls::RequiredLv(p)),
-        iv_(static_cast<std::size_t>(liv_), 0),
-        v_(static_cast<std::size_t>(lv_), 0.0),
-        b_(static_cast<std::size_t>(2 * p), 0.0),
-        d_(static_cast<std::size_t>(p), 0.0),
-        dr_(static_cast<std::size_t>(n * p), 0.0),
-        r_(static_cast<std::size_t>(n), 0.0),
-        rd_(static_cast<std::size_t>(n), 0.0),
-        x_(static_cast<std::size_t>(p), 0.0) {
+      : n_(n), p_(p), liv_(nls::RequiredLiv(p)), lv_(nls::RequiredLv(p)),
+        iv_(static_cast<std::size_t>(liv_), 0), v_(static_cast<std::size_t>(lv_), 0.0),
+        b_(static_cast<std::size_t>(2 * p), 0.0), d_(static_cast<std::size_t>(p), 0.0),
+        dr_(static_cast<std::size_t>(n * p), 0.0), r_(static_cast<std::size_t>(n), 0.0),
+        rd_(static_cast<std::size_t>(n), 0.0), x_(static_cast<std::size_t>(p), 0.0) {
     CacheMachineConstants();
     NlsSetDefaults(1, iv_.data(), liv_, lv_, v_.data());
     iv_[nls::kPrunit - 1] = 0;

@@ -15,8 +15,7 @@ std::vector<std::int64_t> RandomPermutation(std::int64_t n, std::mt19937_64& rng
   return p;
 }
 
-void AddRandom(Triplets& t, std::int64_t m, std::int64_t n, double density,
-               std::mt19937_64& rng) {
+void AddRandom(Triplets& t, std::int64_t m, std::int64_t n, double density, std::mt19937_64& rng) {
   std::bernoulli_distribution present(density);
   for (std::int64_t j = 1; j <= n; ++j) {
     for (std::int64_t i = 1; i <= m; ++i) {
@@ -93,8 +92,8 @@ SparseMatrix Banded(std::int64_t n, std::int64_t w, std::mt19937_64& rng) {
   Triplets t;
   for (std::int64_t j = 1; j <= n; ++j) {
     for (std::int64_t i = std::max<std::int64_t>(1, j - w); i <= std::min(n, j + w); ++i) {
-      t.Add(i, j, i == j ? 2.0 * static_cast<double>(w) + 1.0 + Uniform(rng, 0.0, 1.0)
-                         : Uniform(rng));
+      t.Add(i, j,
+            i == j ? 2.0 * static_cast<double>(w) + 1.0 + Uniform(rng, 0.0, 1.0) : Uniform(rng));
     }
   }
   return t.Build(n, n);

@@ -53,17 +53,28 @@ Expression* Un(std::uint16_t op, Expression* a) {
 constexpr std::uint32_t kVars = 64;
 
 Expression* Random(std::mt19937& rng, int depth) {
-  auto pick = [&](std::uint32_t n) { return std::uniform_int_distribution<std::uint32_t>(0, n - 1)(rng); };
+  auto pick = [&](std::uint32_t n) {
+    return std::uniform_int_distribution<std::uint32_t>(0, n - 1)(rng);
+  };
   if (depth == 0) return pick(4) == 0 ? Const(1.5) : Leaf(pick(kVars));
   switch (pick(8)) {
-    case 0: return Bin(kAdd, Random(rng, depth - 1), Random(rng, depth - 1));
-    case 1: return Bin(kSub, Random(rng, depth - 1), Random(rng, depth - 1));
-    case 2: return Bin(kMul, Random(rng, depth - 1), Random(rng, depth - 1));
-    case 3: return Bin(kDiv, Random(rng, depth - 1), Bin(kAdd, Un(kSqr, Random(rng, depth - 1)), Const(1)));
-    case 4: return Un(kExp, Un(kSin, Random(rng, depth - 1)));
-    case 5: return Un(kSqrt, Bin(kAdd, Un(kSqr, Random(rng, depth - 1)), Const(1)));
-    case 6: return Bin(kPow, Bin(kAdd, Un(kSqr, Random(rng, depth - 1)), Const(1)), Const(1.5));
-    default: return Un(kLoge, Bin(kAdd, Un(kSqr, Random(rng, depth - 1)), Const(1)));
+    case 0:
+      return Bin(kAdd, Random(rng, depth - 1), Random(rng, depth - 1));
+    case 1:
+      return Bin(kSub, Random(rng, depth - 1), Random(rng, depth - 1));
+    case 2:
+      return Bin(kMul, Random(rng, depth - 1), Random(rng, depth - 1));
+    case 3:
+      return Bin(kDiv, Random(rng, depth - 1),
+                 Bin(kAdd, Un(kSqr, Random(rng, depth - 1)), Const(1)));
+    case 4:
+      return Un(kExp, Un(kSin, Random(rng, depth - 1)));
+    case 5:
+      return Un(kSqrt, Bin(kAdd, Un(kSqr, Random(rng, depth - 1)), Const(1)));
+    case 6:
+      return Bin(kPow, Bin(kAdd, Un(kSqr, Random(rng, depth - 1)), Const(1)), Const(1.5));
+    default:
+      return Un(kLoge, Bin(kAdd, Un(kSqr, Random(rng, depth - 1)), Const(1)));
   }
 }
 
@@ -75,7 +86,8 @@ std::vector<Expression*> Balances() {
   for (std::uint32_t j = 0; j < 5; ++j) {
     auto* list = new ExpressionList;
     std::vector<Expression*> terms;
-    for (std::uint32_t i = 0; i < streams; ++i) terms.push_back(Bin(kMul, Leaf(i), Leaf(8 + i * 5 + j)));
+    for (std::uint32_t i = 0; i < streams; ++i)
+      terms.push_back(Bin(kMul, Leaf(i), Leaf(8 + i * 5 + j)));
     for (Expression* t : terms) list->Append(t);
     Expression* sum = Un(kSigma, Held(new HomListExpression(list, 0x100)));
     for (Expression* t : terms) t->Release();
@@ -83,9 +95,11 @@ std::vector<Expression*> Balances() {
   }
   Expression* energy = Leaf(50);  // Q
   for (std::uint32_t i = 0; i < streams; ++i) {
-    energy = Bin(kAdd, energy, Bin(kMul, Bin(kMul, Leaf(i), Leaf(51)), Bin(kSub, Leaf(52 + i), Const(298.15))));
+    energy = Bin(kAdd, energy,
+                 Bin(kMul, Bin(kMul, Leaf(i), Leaf(51)), Bin(kSub, Leaf(52 + i), Const(298.15))));
   }
-  out.push_back(Bin(kSub, energy, Bin(kMul, Bin(kMul, Leaf(6), Leaf(51)), Bin(kSub, Leaf(60), Const(298.15)))));
+  out.push_back(Bin(kSub, energy,
+                    Bin(kMul, Bin(kMul, Leaf(6), Leaf(51)), Bin(kSub, Leaf(60), Const(298.15)))));
   return out;
 }
 
@@ -100,7 +114,8 @@ struct Corpus {
     }
     for (Expression* r : roots) {
       nodes += r->NodeCount();
-      contexts.push_back(std::make_unique<ExprADContext>(r, array.data(), static_cast<std::int32_t>(kVars)));
+      contexts.push_back(
+          std::make_unique<ExprADContext>(r, array.data(), static_cast<std::int32_t>(kVars)));
       r->Release();
     }
   }

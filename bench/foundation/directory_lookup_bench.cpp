@@ -22,7 +22,8 @@ class Flowsheet {
       auto* u = Add(&root_, unit, "Unit" + std::to_string(unit));
       for (int block = 0; block < kBlocks; ++block) {
         auto* b = Add(u, block, ".Block" + std::to_string(block));
-        for (int variable = 0; variable < kVariables; ++variable) Add(b, variable, ".x" + std::to_string(variable));
+        for (int variable = 0; variable < kVariables; ++variable)
+          Add(b, variable, ".x" + std::to_string(variable));
       }
     }
   }
@@ -55,10 +56,11 @@ std::vector<Target> Targets() {
     const int unit = (n * 37) % kUnits;
     const int block = (n * 7) % kBlocks;
     const int variable = (n * 53) % kVariables;
-    targets.push_back({"Unit" + std::to_string(unit) + ".Block" + std::to_string(block) + ".x" +
-                           std::to_string(variable),
-                       {kIdPathRoot, static_cast<std::uint32_t>(unit), static_cast<std::uint32_t>(block),
-                        static_cast<std::uint32_t>(variable), kIdPathEnd}});
+    targets.push_back(
+        {"Unit" + std::to_string(unit) + ".Block" + std::to_string(block) + ".x" +
+             std::to_string(variable),
+         {kIdPathRoot, static_cast<std::uint32_t>(unit), static_cast<std::uint32_t>(block),
+          static_cast<std::uint32_t>(variable), kIdPathEnd}});
   }
   return targets;
 }
@@ -68,7 +70,8 @@ void LookupByName(benchmark::State& state) {
   const auto targets = Targets();
   std::size_t at = 0;
   for (auto _ : state) {
-    BvuDirectoryNode* found = root->FindFirstMatch(targets[at++ % targets.size()].path.c_str(), nullptr);
+    BvuDirectoryNode* found =
+        root->FindFirstMatch(targets[at++ % targets.size()].path.c_str(), nullptr);
     benchmark::DoNotOptimize(found);
   }
 }

@@ -59,8 +59,8 @@ void AgainstMemcpy(benchmark::State& state, std::size_t size, Body body) {
   const double copy = MemcpyNanos(size);
   const auto start = Clock::now();
   for (auto _ : state) body();
-  const double each =
-      std::chrono::duration<double, std::nano>(Clock::now() - start).count() / static_cast<double>(state.iterations());
+  const double each = std::chrono::duration<double, std::nano>(Clock::now() - start).count() /
+                      static_cast<double>(state.iterations());
   state.counters["x_memcpy"] = each / copy;
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
 }
@@ -111,7 +111,8 @@ void BM_Reassemble(benchmark::State& state) {
       DseSegment::UnpackHeader(segment, &klass, &type, &subtype);
       DseSegment* complete = nullptr;
       DseSegment::Assemble(segment, &list, &complete);
-      if (complete != nullptr) message = DseMessage::DseMessageFromSegments(complete, klass, type, subtype);
+      if (complete != nullptr)
+        message = DseMessage::DseMessageFromSegments(complete, klass, type, subtype);
     }
     benchmark::DoNotOptimize(message);
     delete message;

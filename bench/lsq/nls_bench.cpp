@@ -145,8 +145,8 @@ const std::map<std::string, Was>& Earlier() {
   return table;
 }
 
-void SolveNist(benchmark::State& state, const std::string& name,
-               const testsupport::Certified& cert, int start, bool tight) {
+void SolveNist(benchmark::State& state, const std::string& name, const testsupport::Certified& cert,
+               int start, bool tight) {
   const auto pb = testsupport::NistProblem(cert, start);
   testsupport::RunResult run;
   for (auto _ : state) {
@@ -189,11 +189,10 @@ const bool kRegistered = [] {
       for (int start = 0; start < 2; ++start) {
         const std::string name = std::string("NlsNist/") + (tight ? "Tight/" : "Engine/") +
                                  cert.name + "/" + std::to_string(start + 1);
-        benchmark::RegisterBenchmark(name.c_str(),
-                                     [name, cert, start, tight](benchmark::State& state) {
-                                       SolveNist(state, name, cert, start, tight);
-                                     })
-            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(name.c_str(), [name, cert, start,
+                                                    tight](benchmark::State& state) {
+          SolveNist(state, name, cert, start, tight);
+        })->Unit(benchmark::kMicrosecond);
       }
     }
   }

@@ -98,8 +98,8 @@ void KvsLinear(benchmark::State& state, const char* library, bool refactorise) {
   for (auto _ : state) {
     KVSLASystem* s = kept;
     if (!refactorise)
-      factory->CreateSystem(int(f.n), int(f.n), int(f.values.size()), f.rows.data(),
-                            f.cols.data(), &quiet, &s);
+      factory->CreateSystem(int(f.n), int(f.n), int(f.values.size()), f.rows.data(), f.cols.data(),
+                            &quiet, &s);
     s->SetMatrixValues(f.values.data());
     s->SetRHS(b.data());
     s->Solve(x.data());
@@ -116,8 +116,8 @@ void Klu(benchmark::State& state, bool refactorise) {
   klu_l_defaults(&common);
   std::vector<double> x(size_t(f.n));
   klu_l_symbolic* symbolic = klu_l_analyze(f.n, f.start.data(), f.index.data(), &common);
-  klu_l_numeric* numeric = klu_l_factor(f.start.data(), f.index.data(), f.csc.data(), symbolic,
-                                        &common);
+  klu_l_numeric* numeric =
+      klu_l_factor(f.start.data(), f.index.data(), f.csc.data(), symbolic, &common);
   for (auto _ : state) {
     std::fill(x.begin(), x.end(), 1.0);
     if (refactorise) {
@@ -202,8 +202,7 @@ class Broyden final : public KVSNumericAlgebraicESO {
 };
 
 void KvsBroyden(benchmark::State& state, const char* library, const char* method) {
-  auto* factory =
-      Load<KVSNLASystemFactory>(library, kGetFactoryNLASystem, IID_KVSNLASystemFactory);
+  auto* factory = Load<KVSNLASystemFactory>(library, kGetFactoryNLASystem, IID_KVSNLASystemFactory);
   if (factory == nullptr) return state.SkipWithError("library not built");
   int jacobians = 0;
   for (auto _ : state) {
@@ -223,10 +222,8 @@ void KvsBroyden(benchmark::State& state, const char* library, const char* method
   factory->Release();
 }
 
-BENCHMARK_CAPTURE(KvsBroyden, sparse_hybrid, "kvs_sparse", "Hybrid")
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(KvsBroyden, sparse_newton, "kvs_sparse", "Newton")
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(KvsBroyden, sparse_hybrid, "kvs_sparse", "Hybrid")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(KvsBroyden, sparse_newton, "kvs_sparse", "Newton")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(KvsBroyden, sparse_fast_newton, "kvs_sparse", "Fast Newton")
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(KvsBroyden, hybrid, "kvs_sparse_mfl", "Hybrid")->Unit(benchmark::kMillisecond);

@@ -17,7 +17,8 @@ namespace {
 
 class ValueTable : public SputSnapBase {
  public:
-  explicit ValueTable(std::size_t values) : bytes_(values * sizeof(double)), restored_(bytes_.size()) {
+  explicit ValueTable(std::size_t values)
+      : bytes_(values * sizeof(double)), restored_(bytes_.size()) {
     for (std::size_t i = 0; i < values; ++i) {
       const double v = 0.5 * static_cast<double>(i);
       std::memcpy(bytes_.data() + i * sizeof v, &v, sizeof v);
@@ -42,7 +43,8 @@ class ValueTable : public SputSnapBase {
 
 std::string BenchFolder() {
   static const std::string folder = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vantor-snapbench-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "vantor-snapbench-XXXXXX").string();
     const char* made = ::mkdtemp(pattern.data());
     return std::string(made != nullptr ? made : ".");
   }();
@@ -88,7 +90,8 @@ void BM_RestoreSnapshot(benchmark::State& state) {
   store.AddParticipant(&table);
   Recreate(&store, name);
   std::uint32_t id = 0xFFFFFFFFu;
-  if (status::IsFailure(store.TakeSnapshot({0.0, 1, 0}, "bench", true, &id, false, nullptr))) std::abort();
+  if (status::IsFailure(store.TakeSnapshot({0.0, 1, 0}, "bench", true, &id, false, nullptr)))
+    std::abort();
   for (auto _ : state) {
     if (status::IsFailure(store.RestoreSnapshot(id, nullptr, 0, false))) {
       state.SkipWithError("restore failed");

@@ -27,18 +27,18 @@ namespace {
 using slu_test::SparseMatrix;
 
 enum Family {
-  kRandom1k,      // n = 1,000, 6-10 entries a row
-  kRandom10k,     // n = 10,000, about 5 entries a row
-  kBanded,        // n = 10,000, half-width 4
-  kLaplace100,    // 2-D Laplacian on 100 x 100
-  kLaplace200,    // on 200 x 200
-  kChain10k,      // block-triangular chain, about 1,000 blocks
-  kChain40k,      // about 4,000 blocks
-  kFlowsheet,     // Jacobian pattern of a generated process flowsheet
+  kRandom1k,    // n = 1,000, 6-10 entries a row
+  kRandom10k,   // n = 10,000, about 5 entries a row
+  kBanded,      // n = 10,000, half-width 4
+  kLaplace100,  // 2-D Laplacian on 100 x 100
+  kLaplace200,  // on 200 x 200
+  kChain10k,    // block-triangular chain, about 1,000 blocks
+  kChain40k,    // about 4,000 blocks
+  kFlowsheet,   // Jacobian pattern of a generated process flowsheet
 };
 
-const char* const kNames[] = {"random1k", "random10k", "banded10k", "laplace100",
-                              "laplace200", "chain10k", "chain40k", "flowsheet"};
+const char* const kNames[] = {"random1k",   "random10k", "banded10k", "laplace100",
+                              "laplace200", "chain10k",  "chain40k",  "flowsheet"};
 
 SparseMatrix RandomRows(std::int64_t n, std::mt19937_64& rng) {
   slu_test::Triplets t;
@@ -105,7 +105,8 @@ SparseMatrix Flowsheet(std::int64_t units, std::mt19937_64& rng) {
   }
   const std::int64_t n = first - 1;
   std::vector<std::int64_t> pr(static_cast<std::size_t>(n)), pc(pr.size());
-  for (std::int64_t i = 0; i < n; ++i) pr[static_cast<std::size_t>(i)] = pc[static_cast<std::size_t>(i)] = i + 1;
+  for (std::int64_t i = 0; i < n; ++i)
+    pr[static_cast<std::size_t>(i)] = pc[static_cast<std::size_t>(i)] = i + 1;
   std::shuffle(pr.begin(), pr.end(), rng);
   std::shuffle(pc.begin(), pc.end(), rng);
   for (auto& i : t.rows) i = pr[static_cast<std::size_t>(i - 1)];
@@ -119,14 +120,30 @@ const SparseMatrix& MatrixFor(Family family) {
   if (inserted) {
     std::mt19937_64 rng(4321 + family);
     switch (family) {
-      case kRandom1k: it->second = RandomRows(1000, rng); break;
-      case kRandom10k: it->second = slu_test::RandomSparse(10000, 4e-4, rng); break;
-      case kBanded: it->second = slu_test::Banded(10000, 4, rng); break;
-      case kLaplace100: it->second = Laplacian(100); break;
-      case kLaplace200: it->second = Laplacian(200); break;
-      case kChain10k: it->second = Chain(10000, rng); break;
-      case kChain40k: it->second = Chain(40000, rng); break;
-      case kFlowsheet: it->second = Flowsheet(1000, rng); break;
+      case kRandom1k:
+        it->second = RandomRows(1000, rng);
+        break;
+      case kRandom10k:
+        it->second = slu_test::RandomSparse(10000, 4e-4, rng);
+        break;
+      case kBanded:
+        it->second = slu_test::Banded(10000, 4, rng);
+        break;
+      case kLaplace100:
+        it->second = Laplacian(100);
+        break;
+      case kLaplace200:
+        it->second = Laplacian(200);
+        break;
+      case kChain10k:
+        it->second = Chain(10000, rng);
+        break;
+      case kChain40k:
+        it->second = Chain(40000, rng);
+        break;
+      case kFlowsheet:
+        it->second = Flowsheet(1000, rng);
+        break;
     }
   }
   return it->second;
@@ -146,7 +163,8 @@ const SparseMatrix& NewValuesFor(Family family) {
 
 std::vector<double> RightHandSide(std::int64_t n) {
   std::vector<double> b(static_cast<std::size_t>(n));
-  for (std::int64_t i = 0; i < n; ++i) b[static_cast<std::size_t>(i)] = std::sin(static_cast<double>(i + 1));
+  for (std::int64_t i = 0; i < n; ++i)
+    b[static_cast<std::size_t>(i)] = std::sin(static_cast<double>(i + 1));
   return b;
 }
 
@@ -212,16 +230,16 @@ struct Drivers {
   }
   std::int64_t Factorize(std::int64_t job, const std::vector<double>& values) {
     std::copy(values.begin(), values.end(), a_work_.begin());
-    SluFactorize(&n_, &n_, &ne_, &job, &la_, a_work_.data(), irn_.data(), jcn_.data(),
-                 keep_.data(), cntl_, icntl_, w_.data(), iw_.data(), info_, &rinfo_);
+    SluFactorize(&n_, &n_, &ne_, &job, &la_, a_work_.data(), irn_.data(), jcn_.data(), keep_.data(),
+                 cntl_, icntl_, w_.data(), iw_.data(), info_, &rinfo_);
     return info_[0];
   }
   void Solve(std::vector<double>& b, std::vector<double>& x) {
     const std::int64_t job = 1, trans = 0;
     double error[3];
     std::int64_t info[12];
-    SluSolve(&n_, &n_, &trans, &job, &la_, a_work_.data(), irn_.data(), keep_.data(), cntl_,
-             icntl_, b.data(), x.data(), error, w_.data(), iw_.data(), info);
+    SluSolve(&n_, &n_, &trans, &job, &la_, a_work_.data(), irn_.data(), keep_.data(), cntl_, icntl_,
+             b.data(), x.data(), error, w_.data(), iw_.data(), info);
   }
 
   const SparseMatrix& a_;
@@ -290,8 +308,8 @@ void BM_Umfpack(benchmark::State& state) {
     const SparseMatrix& m = refactor ? fresh : a;
     if (!refactor) {
       umfpack_dl_free_symbolic(&symbolic);
-      umfpack_dl_symbolic(a.m, a.n, c.ap.data(), c.ai.data(), a.values.data(), &symbolic,
-                          nullptr, nullptr);
+      umfpack_dl_symbolic(a.m, a.n, c.ap.data(), c.ai.data(), a.values.data(), &symbolic, nullptr,
+                          nullptr);
     }
     umfpack_dl_numeric(c.ap.data(), c.ai.data(), m.values.data(), symbolic, &numeric, nullptr,
                        nullptr);
@@ -319,8 +337,8 @@ void BM_Klu(benchmark::State& state) {
                                         const_cast<double*>(a.values.data()), symbolic, &common);
   for (auto _ : state) {
     if (refactor) {
-      klu_l_refactor(c.ap.data(), c.ai.data(), const_cast<double*>(fresh.values.data()),
-                     symbolic, numeric, &common);
+      klu_l_refactor(c.ap.data(), c.ai.data(), const_cast<double*>(fresh.values.data()), symbolic,
+                     numeric, &common);
     } else {
       klu_l_free_numeric(&numeric, &common);
       klu_l_free_symbolic(&symbolic, &common);
@@ -365,8 +383,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 "slu/umf", "slu/klu");
     for (int family = kRandom1k; family <= kFlowsheet; ++family) {
       for (int refactor : {0, 1}) {
-        const std::string key = "/family:" + std::to_string(family) +
-                                "/refactor:" + std::to_string(refactor);
+        const std::string key =
+            "/family:" + std::to_string(family) + "/refactor:" + std::to_string(refactor);
         const auto it = times_.find(key);
         if (it == times_.end()) continue;
         auto time = [&](const char* solver) {

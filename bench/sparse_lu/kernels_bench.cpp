@@ -46,7 +46,8 @@ const SparseMatrix& MatrixFor(Family family, std::int64_t n) {
       case kBlockTriangular: {
         std::vector<std::int64_t> orders;
         for (std::int64_t left = n; left > 0;) {
-          const std::int64_t o = std::min<std::int64_t>(left, 1 + static_cast<std::int64_t>(rng() % 40));
+          const std::int64_t o =
+              std::min<std::int64_t>(left, 1 + static_cast<std::int64_t>(rng() % 40));
           orders.push_back(o);
           left -= o;
         }
@@ -94,8 +95,8 @@ struct KernelRun {
     // The engine's first length; a shortage is met with twice the least
     // length, since running at the least length compresses on every move.
     std::int64_t la = 5 * ne;
-    std::vector<std::int64_t> iq, ip(m), colhead(m), rowlen(m), rowprev(m), rownext(m),
-        rowmark(m), ifirst(n), collen(n), colprev(n), colnext(n);
+    std::vector<std::int64_t> iq, ip(m), colhead(m), rowlen(m), rowprev(m), rownext(m), rowmark(m),
+        ifirst(n), collen(n), colprev(n), colnext(n);
     std::int64_t info[7], np = 0;
     double rinfo = 0.0;
     for (;;) {
@@ -105,10 +106,10 @@ struct KernelRun {
       std::copy(a_.values.begin(), a_.values.end(), a_work_.begin());
       std::copy(a_.rows.begin(), a_.rows.end(), irn_.begin());
       iq.assign(a_.colptr.begin(), a_.colptr.end() - 1);
-      SluKernelAnalyse(&m, &n, &ne, &la, a_work_.data(), irn_.data(), jcn_.data(), iq.data(),
-                       cntl_, icntl_, ip.data(), &np, colhead.data(), rowlen.data(),
-                       rowprev.data(), rownext.data(), rowmark.data(), ifirst.data(),
-                       collen.data(), colprev.data(), colnext.data(), info, &rinfo);
+      SluKernelAnalyse(&m, &n, &ne, &la, a_work_.data(), irn_.data(), jcn_.data(), iq.data(), cntl_,
+                       icntl_, ip.data(), &np, colhead.data(), rowlen.data(), rowprev.data(),
+                       rownext.data(), rowmark.data(), ifirst.data(), collen.data(), colprev.data(),
+                       colnext.data(), info, &rinfo);
       compresses_ = info[1];
       if (info[0] != -3) break;
       la = 2 * info[2];
@@ -160,7 +161,8 @@ void BM_SparseLuKernels(benchmark::State& state) {
 void BM_Umfpack(benchmark::State& state) {
   const SparseMatrix& a = MatrixFor(static_cast<Family>(state.range(0)), state.range(1));
   const auto b = RightHandSide(a.n);
-  std::vector<SuiteSparse_long> ap(a.colptr.begin(), a.colptr.end()), ai(a.rows.begin(), a.rows.end());
+  std::vector<SuiteSparse_long> ap(a.colptr.begin(), a.colptr.end()),
+      ai(a.rows.begin(), a.rows.end());
   for (auto& p : ap) --p;
   for (auto& i : ai) --i;
   std::vector<double> x(static_cast<std::size_t>(a.n));
@@ -169,10 +171,9 @@ void BM_Umfpack(benchmark::State& state) {
     void* numeric = nullptr;
     umfpack_dl_symbolic(a.m, a.n, ap.data(), ai.data(), a.values.data(), &symbolic, nullptr,
                         nullptr);
-    umfpack_dl_numeric(ap.data(), ai.data(), a.values.data(), symbolic, &numeric, nullptr,
-                       nullptr);
-    umfpack_dl_solve(UMFPACK_A, ap.data(), ai.data(), a.values.data(), x.data(), b.data(),
-                     numeric, nullptr, nullptr);
+    umfpack_dl_numeric(ap.data(), ai.data(), a.values.data(), symbolic, &numeric, nullptr, nullptr);
+    umfpack_dl_solve(UMFPACK_A, ap.data(), ai.data(), a.values.data(), x.data(), b.data(), numeric,
+                     nullptr, nullptr);
     umfpack_dl_free_numeric(&numeric);
     umfpack_dl_free_symbolic(&symbolic);
     benchmark::DoNotOptimize(x.data());

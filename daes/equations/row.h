@@ -107,7 +107,9 @@ class DAESDecompEquation : public DAESEqnRow {
   Status ResidualValue(double* value) override { return wrapped_->ResidualValue(value); }
   Status TornVariable(double* value) override { return wrapped_->TornVariable(value); }
   void UpdateTornOutput() override { wrapped_->UpdateTornOutput(); }
-  Status Evaluate(std::uint32_t flags, void* arg) override { return wrapped_->Evaluate(flags, arg); }
+  Status Evaluate(std::uint32_t flags, void* arg) override {
+    return wrapped_->Evaluate(flags, arg);
+  }
   double ComputeResidual() override { return 0.0; }
   std::int32_t IsOutputVariable(DAESVarTableEntry* v) override {
     return wrapped_->IsOutputVariable(v);

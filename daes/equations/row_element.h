@@ -17,7 +17,7 @@ class BvuDirectoryNode;
 namespace daes {
 inline constexpr std::int32_t kScalarElement = 14;
 inline constexpr std::int32_t kArrayElement = 13;
-}
+}  // namespace daes
 
 class DAESRowElement : public ExpressionADVariable {
  public:
@@ -55,14 +55,17 @@ class DAESScalar : public DAESRowElement {
   Status RegisterDelay() override;
   Status DelayedValue(double lag, double* value) override;
   bool IsSameVariable(const DAESVarTableEntry* v) const {
-    return variable_ != nullptr && v != nullptr && v->SequenceNumber() == variable_->SequenceNumber();
+    return variable_ != nullptr && v != nullptr &&
+           v->SequenceNumber() == variable_->SequenceNumber();
   }
   DAESVarTableEntry* ElementVariable() override { return variable_; }
   std::int32_t ElementKind() const override { return daes::kScalarElement; }
   std::int32_t TotalCount() const override { return 1; }
   bool HasUnboundMember() const override { return variable_ == nullptr; }
   Status SetMember(std::int32_t, DAESRowElement*) { return daes::kNotImplemented; }
-  DAESRowElement* FindByVariable(const DAESVarTableEntry* v) { return v == variable_ ? this : nullptr; }
+  DAESRowElement* FindByVariable(const DAESVarTableEntry* v) {
+    return v == variable_ ? this : nullptr;
+  }
   DAESRowElement* FindBySequenceNumber(std::uint32_t n) {
     return variable_ != nullptr && variable_->SequenceNumber() == n ? this : nullptr;
   }

@@ -14,7 +14,14 @@
 namespace {
 bool IsModelItemTag(std::uint16_t tag) {
   switch (tag) {
-    case 15: case 16: case 17: case 19: case 23: case 25: case 26: case 27:
+    case 15:
+    case 16:
+    case 17:
+    case 19:
+    case 23:
+    case 25:
+    case 26:
+    case 27:
       return true;
     default:
       return false;
@@ -270,7 +277,12 @@ BvuDirectoryNode* DAESCreateModelItem(std::int32_t tag, BvuDirectoryNode* parent
       v->MakeDerivative();
       return v;
     }
-    case 16: case 17: case 19: case 23: case 26: case 27:
+    case 16:
+    case 17:
+    case 19:
+    case 23:
+    case 26:
+    case 27:
       return new DAESParameter(name, parent, tag);
     default:
       return nullptr;

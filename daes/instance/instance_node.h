@@ -24,8 +24,7 @@ inline constexpr Status kUnsupportedItem = 0x8031FFFFu;
 
 class DAESInstanceNode : public BvuDirectoryProper {
  public:
-  DAESInstanceNode(BvuDirectoryNode* parent, const char* name)
-      : BvuDirectoryProper(parent, name) {}
+  DAESInstanceNode(BvuDirectoryNode* parent, const char* name) : BvuDirectoryProper(parent, name) {}
 
   std::int32_t GetKind() override { return daes::kInstanceKind; }
   // Reads one item list. Model items resolve from `root`, expression paths
@@ -34,8 +33,8 @@ class DAESInstanceNode : public BvuDirectoryProper {
   Status ReadFromMessage(BvuBinaryStream& stream, BvuDirectoryNode* root,
                          BvuDirectoryNode* expression_tree, void* extra) override;
   // One item of tag 2 or 22.
-  Status ReadEquation(std::uint16_t tag, BvuBinaryStream& stream,
-                      BvuDirectoryNode* expression_tree, void* extra, std::uint32_t flags);
+  Status ReadEquation(std::uint16_t tag, BvuBinaryStream& stream, BvuDirectoryNode* expression_tree,
+                      void* extra, std::uint32_t flags);
 
  private:
   // `lost` is set once a failure leaves the reader inside an item.
@@ -53,8 +52,7 @@ class DAESInstanceNode : public BvuDirectoryProper {
 
 // Tag 5 instance node; 15 real variable; 25 state variable with its
 // derivative; 16, 17, 19, 23, 26, 27 parameters; any other tag null.
-BvuDirectoryNode* DAESCreateModelItem(std::int32_t tag, BvuDirectoryNode* parent,
-                                      const char* name);
+BvuDirectoryNode* DAESCreateModelItem(std::int32_t tag, BvuDirectoryNode* parent, const char* name);
 // Tags 1, 2 and 22: an equation node over the expression, carrying the flag
 // word; 21: a connection node. Any other tag (and a procedure call, which
 // this engine does not build yet) null.

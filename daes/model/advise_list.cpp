@@ -3,14 +3,9 @@
 #include <algorithm>
 
 DAESVariableAdviseList::DAESVariableAdviseList(DAESAdviseSink* sink, std::int32_t capacity)
-    : capacity_(std::max(capacity, 0)),
-      entries_(static_cast<std::size_t>(capacity_)),
-      bound_cookies_(entries_.size()),
-      value_cookies_(entries_.size()),
-      values_(entries_.size()),
-      lower_(entries_.size()),
-      upper_(entries_.size()),
-      sink_(sink) {
+    : capacity_(std::max(capacity, 0)), entries_(static_cast<std::size_t>(capacity_)),
+      bound_cookies_(entries_.size()), value_cookies_(entries_.size()), values_(entries_.size()),
+      lower_(entries_.size()), upper_(entries_.size()), sink_(sink) {
   if (sink_ != nullptr) sink_->AddRef();
 }
 

@@ -16,8 +16,8 @@ class DAESAdviseSink {
   virtual std::uint32_t Release() = 0;
   virtual Status ValuesChanged(std::int32_t count, const std::int32_t* cookies,
                                const double* values) = 0;
-  virtual Status BoundsChanged(std::int32_t count, const std::int32_t* cookies,
-                               const double* lower, const double* upper) = 0;
+  virtual Status BoundsChanged(std::int32_t count, const std::int32_t* cookies, const double* lower,
+                               const double* upper) = 0;
 
  protected:
   ~DAESAdviseSink() = default;

@@ -39,8 +39,8 @@ class DAESParameter : public DAESVarTableEntry, public BvuDirectoryNode {
   void PrintParameter(std::ostream& out);
   void* AsValueEntry() override { return static_cast<DAESVarTableEntry*>(this); }
   // Appends the parameter to the visitor's array (a std::vector<DAESParameter*>).
-  Status ApplyToSubtree(void* list, void* guard, std::int32_t guard_state,
-                        std::int32_t eliminate, void* problem) override;
+  Status ApplyToSubtree(void* list, void* guard, std::int32_t guard_state, std::int32_t eliminate,
+                        void* problem) override;
   Status ReadItemBody(BvuBinaryStream& stream, void* context) override;
   Status NumberLeaves(std::uint32_t* counter) override;
 };

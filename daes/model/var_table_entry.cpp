@@ -153,8 +153,7 @@ std::int32_t DAESVarTableEntry::SetSpec(std::int32_t code) {
       if (d == nullptr) d = MakeDerivative();
       entry_bits = daes::kFree;
       derivative_bits = 0;
-      result = (flags_ & daes::kMerged) != 0 && d != nullptr &&
-                       (d->GetFlags() & daes::kFree) != 0
+      result = (flags_ & daes::kMerged) != 0 && d != nullptr && (d->GetFlags() & daes::kFree) != 0
                    ? 1
                    : 0;
       break;

@@ -169,8 +169,7 @@ Status DAESVariable::SetDelayIndex(std::int32_t index) {
 
 // --- derivative ---
 
-DAESDotVariable::DAESDotVariable(DAESRealVariable* state)
-    : BvuDirectoryNode(state, ".Derivative") {
+DAESDotVariable::DAESDotVariable(DAESRealVariable* state) : BvuDirectoryNode(state, ".Derivative") {
   flags_ = 0x14;
 }
 
@@ -255,7 +254,16 @@ constexpr std::uint32_t kDescriptionSize = 256;
 
 bool KnownTag(std::uint8_t tag) {
   switch (tag) {
-    case 1: case 6: case 7: case 8: case 9: case 10: case 11: case 15: case 18: case 19:
+    case 1:
+    case 6:
+    case 7:
+    case 8:
+    case 9:
+    case 10:
+    case 11:
+    case 15:
+    case 18:
+    case 19:
     case 20:
       return true;
     default:

@@ -30,7 +30,8 @@ std::int32_t ExpressionADVariable::SetSize(std::uint32_t count, bool allocate) {
   return 0;
 }
 
-std::int32_t ExpressionADVariable::SetClassMark(std::int8_t marker, std::int32_t i, std::int32_t j) {
+std::int32_t ExpressionADVariable::SetClassMark(std::int8_t marker, std::int32_t i,
+                                                std::int32_t j) {
   if (entries_ == nullptr && marker != 0) Allocate();
   const auto entry = static_cast<std::uint32_t>(i);
   if (InRange(entry)) {
@@ -68,8 +69,8 @@ double ExpressionADVariable::ElementValue(std::uint32_t i) const {
 
 // --- ExprContext ---
 
-ExprContext::ExprContext(Expression* expression, ExpressionVariable** variables,
-                         std::int32_t count, std::int32_t capacity)
+ExprContext::ExprContext(Expression* expression, ExpressionVariable** variables, std::int32_t count,
+                         std::int32_t capacity)
     : variables_(variables), count_(count), capacity_(capacity), expression_(expression) {
   if (expression_ != nullptr) expression_->AddRef();
   PrepareValue(result_, expression_ != nullptr ? expression_->GetResultType() : 0);
@@ -118,7 +119,9 @@ ExpressionVariable* ExprContext::GetVariable(std::int32_t index, std::int32_t) {
   return variables_[index];
 }
 
-void ExprContext::PrintModelling(std::ostream& out) { Expression::PrintNode(out, expression_, this); }
+void ExprContext::PrintModelling(std::ostream& out) {
+  Expression::PrintNode(out, expression_, this);
+}
 
 Status ExprContext::Evaluate() {
   if (expression_ == nullptr) return exprstatus::kNoEvaluator;

@@ -11,8 +11,9 @@ namespace exprvalue {
 
 // A real operand unchanged, any other operand's integer converted.
 inline double AsReal(const SUValue& x) {
-  return x.Kind() == SUValue::kReal && !x.IsSet() && !x.IsArray() ? x.payload.real
-                                                                  : static_cast<double>(x.GetIntAt(0));
+  return x.Kind() == SUValue::kReal && !x.IsSet() && !x.IsArray()
+             ? x.payload.real
+             : static_cast<double>(x.GetIntAt(0));
 }
 
 // An integer unchanged, a real truncated toward zero (saturated, so that an
@@ -28,7 +29,8 @@ inline std::int32_t AsInt(const SUValue& x) {
   return x.GetIntAt(0);
 }
 
-inline Status StoreInt(SUValue& result, std::int32_t value, std::uint16_t kind = SUValue::kInteger) {
+inline Status StoreInt(SUValue& result, std::int32_t value,
+                       std::uint16_t kind = SUValue::kInteger) {
   result.Assign(SUValue::ConstructInt(value, kind));
   return result.status < 0 ? ValueStatusToEvaluation(result.status) : 0;
 }

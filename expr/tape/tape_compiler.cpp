@@ -74,11 +74,10 @@ void ExprPCContext::Compile() {
   }
   if (tape_.code.empty()) {
     // The whole expression is one leaf: an instruction of its own.
-    const std::uint8_t rk = result.kind == kVarInt || result.kind == kConstInt ? 1
-                            : result.kind == kVarText || result.kind == kVarName ||
-                                    result.kind == kConstText
-                                ? 2
-                                : 0;
+    const std::uint8_t rk =
+        result.kind == kVarInt || result.kind == kConstInt                                ? 1
+        : result.kind == kVarText || result.kind == kVarName || result.kind == kConstText ? 2
+                                                                                          : 0;
     Push(kTerm, result, Operand{}, rk);
   }
   count_ = static_cast<std::int32_t>(tape_.code.size());
@@ -103,7 +102,8 @@ ExprPCContext::Operand ExprPCContext::Push(std::uint32_t op, const Operand& left
   in.right = right.value;
   in.result = result;
   // A row over reals reads an integer result as a real.
-  if (op < kOperatorRows && Row(static_cast<std::uint16_t>(op)).operand_types[0] == SUValue::kReal) {
+  if (op < kOperatorRows &&
+      Row(static_cast<std::uint16_t>(op)).operand_types[0] == SUValue::kReal) {
     if (in.left_kind == kResInt) in.left_kind = kResIntAsReal;
     if (in.right_kind == kResInt) in.right_kind = kResIntAsReal;
   }
@@ -141,7 +141,8 @@ bool ExprPCContext::EmitLeaf(Expression* node, std::uint16_t wanted, Operand* ou
     out->value = reinterpret_cast<std::uintptr_t>(&v);
     return true;
   }
-  if (node->ClassId() != exprclass::kVarRef && node->ClassId() != exprclass::kVariable) return false;
+  if (node->ClassId() != exprclass::kVarRef && node->ClassId() != exprclass::kVariable)
+    return false;
   // Name-typed leaves are looked up at run time, which needs a finder.
   if (type == SUValue::kName && finder_ == nullptr) return false;
   std::int32_t index = static_cast<std::int32_t>(static_cast<VarRefExpression*>(node)->Offset());
@@ -152,7 +153,9 @@ bool ExprPCContext::EmitLeaf(Expression* node, std::uint16_t wanted, Operand* ou
   if (v == nullptr) return false;
   const std::uint16_t own = v->ValueType();
   if (IsIntType(type) && IsIntType(own)) {
-    out->kind = wanted == SUValue::kReal ? kVarIntAsReal : wanted == SUValue::kName ? kVarIntText : kVarInt;
+    out->kind = wanted == SUValue::kReal   ? kVarIntAsReal
+                : wanted == SUValue::kName ? kVarIntText
+                                           : kVarInt;
   } else if (type == SUValue::kReal && own == SUValue::kReal) {
     out->kind = kVarReal;
   } else if (IsTextType(type) && IsTextType(own)) {
@@ -167,7 +170,8 @@ bool ExprPCContext::EmitLeaf(Expression* node, std::uint16_t wanted, Operand* ou
 
 bool ExprPCContext::EmitAggregate(Expression* node, Operand* out) {
   Expression* list = node->Operand(1);
-  if (list == nullptr || (list->ClassId() != exprclass::kList && list->ClassId() != exprclass::kHomList)) {
+  if (list == nullptr ||
+      (list->ClassId() != exprclass::kList && list->ClassId() != exprclass::kHomList)) {
     return false;
   }
   const std::uint16_t op = node->Op();

@@ -63,15 +63,23 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
         const SUValue* v = static_cast<const SUValue*>(left ? in.left_value : in.right_value);
         return v != nullptr ? v->payload.real : 0.0;
       }
-      case kVarIntAsReal: case kVarInt: {
+      case kVarIntAsReal:
+      case kVarInt: {
         const SUValue* v = static_cast<const SUValue*>(left ? in.left_value : in.right_value);
         return v != nullptr ? v->GetIntAt(0) : 0.0;
       }
-      case kConstReal: return reinterpret_cast<const SUValue*>(x)->payload.real;
-      case kConstInt: case kConstIntAsReal: return reinterpret_cast<const SUValue*>(x)->GetIntAt(0);
-      case kResReal: return reals[x];
-      case kResInt: case kResIntAsReal: return ints[x];
-      default: return 0.0;
+      case kConstReal:
+        return reinterpret_cast<const SUValue*>(x)->payload.real;
+      case kConstInt:
+      case kConstIntAsReal:
+        return reinterpret_cast<const SUValue*>(x)->GetIntAt(0);
+      case kResReal:
+        return reals[x];
+      case kResInt:
+      case kResIntAsReal:
+        return ints[x];
+      default:
+        return 0.0;
     }
   };
   auto push = [&](std::uint8_t kind, std::uint64_t operand, double contribution) {
@@ -120,16 +128,45 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
     double dl = 1.0;
     double dr = 1.0;
     switch (in.op) {
-      case kEq: case kGt: case kLt: case kGe: case kLe: case kNe:
-      case kSEq: case kSGt: case kSLt: case kSGe: case kSLe: case kSNe:
-      case kIEq: case kIGt: case kILt: case kIGe: case kILe: case kINe:
-      case kNot: case kAnd: case kOr: case kXor: case kRound: case kTruncate: case kMod:
+      case kEq:
+      case kGt:
+      case kLt:
+      case kGe:
+      case kLe:
+      case kNe:
+      case kSEq:
+      case kSGt:
+      case kSLt:
+      case kSGe:
+      case kSLe:
+      case kSNe:
+      case kIEq:
+      case kIGt:
+      case kILt:
+      case kIGe:
+      case kILe:
+      case kINe:
+      case kNot:
+      case kAnd:
+      case kOr:
+      case kXor:
+      case kRound:
+      case kTruncate:
+      case kMod:
         dl = 0.0;
         dr = 0.0;
         break;
-      case kMinus: case kIMinus: dl = -1.0; break;
-      case kSub: case kISub: dr = -1.0; break;
-      case kMul: case kIMul: case kProd:
+      case kMinus:
+      case kIMinus:
+        dl = -1.0;
+        break;
+      case kSub:
+      case kISub:
+        dr = -1.0;
+        break;
+      case kMul:
+      case kIMul:
+      case kProd:
         // Each factor's partial is the other factor: exact when either is 0.
         if (in.right_kind != kNone) {
           dl = b;
@@ -169,14 +206,24 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
           if (std::isinf(dr) && std::isfinite(r)) record(251, k, false);
         }
         break;
-      case kSin: dl = platform::Cos(a); math_checked(k); break;
-      case kCos: dl = -platform::Sin(a); math_checked(k); break;
+      case kSin:
+        dl = platform::Cos(a);
+        math_checked(k);
+        break;
+      case kCos:
+        dl = -platform::Sin(a);
+        math_checked(k);
+        break;
       case kTan: {
         const double c = std::cos(a);
-        if (c == 0.0) record(641, k, true), dl = 0.0; else dl = 1.0 / (c * c);
+        if (c == 0.0)
+          record(641, k, true), dl = 0.0;
+        else
+          dl = 1.0 / (c * c);
         break;
       }
-      case kASin: case kACos: {
+      case kASin:
+      case kACos: {
         const double root = std::sqrt(1.0 - a * a);
         if (root == 0.0 || !(root == root)) {
           record(in.op == kASin ? 642 : 643, k, true);
@@ -186,9 +233,17 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
         }
         break;
       }
-      case kATan: dl = 1.0 / (1.0 + a * a); break;
-      case kSinh: dl = platform::Cosh(a); math_checked(k); break;
-      case kCosh: dl = platform::Sinh(a); math_checked(k); break;
+      case kATan:
+        dl = 1.0 / (1.0 + a * a);
+        break;
+      case kSinh:
+        dl = platform::Cosh(a);
+        math_checked(k);
+        break;
+      case kCosh:
+        dl = platform::Sinh(a);
+        math_checked(k);
+        break;
       case kTanh: {
         const double c = std::cosh(a);
         if (c == 0.0 || std::isinf(c)) {
@@ -210,17 +265,33 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
           dl = 0.0;
         }
         break;
-      case kExp: dl = r; break;
+      case kExp:
+        dl = r;
+        break;
       case kLoge:
-        if (a == 0.0) record(644, k, false), dl = 0.0; else dl = 1.0 / a;
+        if (a == 0.0)
+          record(644, k, false), dl = 0.0;
+        else
+          dl = 1.0 / a;
         break;
       case kLog10:
-        if (a == 0.0) record(645, k, false), dl = 0.0; else dl = 1.0 / (a * 2.302585092994046);
+        if (a == 0.0)
+          record(645, k, false), dl = 0.0;
+        else
+          dl = 1.0 / (a * 2.302585092994046);
         break;
-      case kAbs: case kIAbs: dl = a < 0.0 ? -1.0 : 1.0; break;
-      case kSqr: case kISqr: dl = 2.0 * a; break;
-      case kMax: case kMin:
-      case kMaxList: case kMinList:
+      case kAbs:
+      case kIAbs:
+        dl = a < 0.0 ? -1.0 : 1.0;
+        break;
+      case kSqr:
+      case kISqr:
+        dl = 2.0 * a;
+        break;
+      case kMax:
+      case kMin:
+      case kMaxList:
+      case kMinList:
         if (in.right_kind != kNone) {
           const bool left_wins = in.op == kMax || in.op == kMaxList ? a >= b : a <= b;
           dl = left_wins ? 1.0 : 0.0;
@@ -242,8 +313,14 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
         if (mode == 1 && b != 0.0) dl = 0.0;
         break;
       }
-      case kURnd: case kNRnd: case kConv2R: case kConv2I: case kConv2S: case kConcat:
-      case kSysFun: case kTermS:
+      case kURnd:
+      case kNRnd:
+      case kConv2R:
+      case kConv2I:
+      case kConv2S:
+      case kConcat:
+      case kSysFun:
+      case kTermS:
         dl = dr = 0.0;
         break;
       default:

@@ -3,12 +3,12 @@
 // reuses the values left here, and the second half of the real stack keeps
 // the results it needs that the adjoints overwrite (Pow, Exp, Sqrt, Prod,
 // two-operand Max and Min).
+#include <strings.h>
 #include <cfenv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "expr/tape/tape.h"
 #include "expr/tree/expression.h"
@@ -127,8 +127,13 @@ Status ExprPCContext::RunTape() {
     const std::uint8_t kind = left ? in.left_kind : in.right_kind;
     const std::uint64_t x = left ? in.left : in.right;
     switch (kind) {
-      case kVarReal: case kVarIntAsReal: case kVarInt: case kVarIntText: case kVarText:
-      case kVarName: case kVarTyped: {
+      case kVarReal:
+      case kVarIntAsReal:
+      case kVarInt:
+      case kVarIntText:
+      case kVarText:
+      case kVarName:
+      case kVarTyped: {
         SUValue* value = ValueOf(in, left);
         if (value == nullptr) {
           fail(tapestatus::Code(561), static_cast<std::int32_t>(&in - tape_.code.data()));
@@ -148,8 +153,11 @@ Status ExprPCContext::RunTape() {
         }
         return;
       }
-      case kConstReal: v->r = reinterpret_cast<const SUValue*>(x)->payload.real; return;
-      case kConstInt: case kConstIntAsReal:
+      case kConstReal:
+        v->r = reinterpret_cast<const SUValue*>(x)->payload.real;
+        return;
+      case kConstInt:
+      case kConstIntAsReal:
         v->i = reinterpret_cast<const SUValue*>(x)->GetIntAt(0);
         v->r = v->i;
         return;
@@ -158,10 +166,19 @@ Status ExprPCContext::RunTape() {
         v->s = t != nullptr ? t : "";
         return;
       }
-      case kResReal: v->r = reals[x]; return;
-      case kResInt: case kResIntAsReal: v->i = ints[x]; v->r = v->i; return;
-      case kResText: v->s = s.texts[x].c_str(); return;
-      default: return;
+      case kResReal:
+        v->r = reals[x];
+        return;
+      case kResInt:
+      case kResIntAsReal:
+        v->i = ints[x];
+        v->r = v->i;
+        return;
+      case kResText:
+        v->s = s.texts[x].c_str();
+        return;
+      default:
+        return;
     }
   };
 
@@ -189,36 +206,88 @@ Status ExprPCContext::RunTape() {
       return value;
     };
     switch (in.op) {
-      case kNoOperatorRow: r = 0.0; break;
-      case kTerm: case kPlus: case kFloat: r = a.r; break;
-      case kTermI: case kIPlus: i = a.i; break;
-      case kTermS: s.texts[slot] = a.s; break;
-      case kNot: i = a.i == 0; break;
-      case kAnd: i = a.i != 0 && b.i != 0; break;
-      case kOr: i = a.i != 0 || b.i != 0; break;
-      case kXor: i = (a.i != 0) != (b.i != 0); break;
-      case kEq: i = a.r == b.r; break;
-      case kGt: i = a.r > b.r; break;
-      case kLt: i = a.r < b.r; break;
-      case kGe: i = a.r >= b.r; break;
-      case kLe: i = a.r <= b.r; break;
-      case kNe: i = a.r != b.r; break;
-      case kIEq: i = a.i == b.i; break;
-      case kIGt: i = a.i > b.i; break;
-      case kILt: i = a.i < b.i; break;
-      case kIGe: i = a.i >= b.i; break;
-      case kILe: i = a.i <= b.i; break;
-      case kINe: i = a.i != b.i; break;
-      case kSEq: case kSGt: case kSLt: case kSGe: case kSLe: case kSNe: {
+      case kNoOperatorRow:
+        r = 0.0;
+        break;
+      case kTerm:
+      case kPlus:
+      case kFloat:
+        r = a.r;
+        break;
+      case kTermI:
+      case kIPlus:
+        i = a.i;
+        break;
+      case kTermS:
+        s.texts[slot] = a.s;
+        break;
+      case kNot:
+        i = a.i == 0;
+        break;
+      case kAnd:
+        i = a.i != 0 && b.i != 0;
+        break;
+      case kOr:
+        i = a.i != 0 || b.i != 0;
+        break;
+      case kXor:
+        i = (a.i != 0) != (b.i != 0);
+        break;
+      case kEq:
+        i = a.r == b.r;
+        break;
+      case kGt:
+        i = a.r > b.r;
+        break;
+      case kLt:
+        i = a.r < b.r;
+        break;
+      case kGe:
+        i = a.r >= b.r;
+        break;
+      case kLe:
+        i = a.r <= b.r;
+        break;
+      case kNe:
+        i = a.r != b.r;
+        break;
+      case kIEq:
+        i = a.i == b.i;
+        break;
+      case kIGt:
+        i = a.i > b.i;
+        break;
+      case kILt:
+        i = a.i < b.i;
+        break;
+      case kIGe:
+        i = a.i >= b.i;
+        break;
+      case kILe:
+        i = a.i <= b.i;
+        break;
+      case kINe:
+        i = a.i != b.i;
+        break;
+      case kSEq:
+      case kSGt:
+      case kSLt:
+      case kSGe:
+      case kSLe:
+      case kSNe: {
         const int c = strcasecmp(a.s, b.s);
-        i = in.op == kSEq ? c == 0 : in.op == kSGt ? c > 0 : in.op == kSLt ? c < 0
-          : in.op == kSGe ? c >= 0 : in.op == kSLe ? c <= 0 : c != 0;
+        i = in.op == kSEq   ? c == 0
+            : in.op == kSGt ? c > 0
+            : in.op == kSLt ? c < 0
+            : in.op == kSGe ? c >= 0
+            : in.op == kSLe ? c <= 0
+                            : c != 0;
         break;
       }
       case kVec: {
         // T(1) indexed again becomes T(1,2).
-        const bool int_index = in.right_kind == kConstInt || in.right_kind == kVarInt ||
-                               in.right_kind == kResInt;
+        const bool int_index =
+            in.right_kind == kConstInt || in.right_kind == kVarInt || in.right_kind == kResInt;
         char index[24];
         if (int_index) std::snprintf(index, sizeof index, "%d", b.i);
         scratch = a.s;
@@ -232,8 +301,15 @@ Status ExprPCContext::RunTape() {
         s.texts[slot] = scratch;
         break;
       }
-      case kSubId: scratch = a.s; scratch += '.'; scratch += b.s; s.texts[slot] = scratch; break;
-      case kDeRef: case kDeRefS: case kDeRefI: {
+      case kSubId:
+        scratch = a.s;
+        scratch += '.';
+        scratch += b.s;
+        s.texts[slot] = scratch;
+        break;
+      case kDeRef:
+      case kDeRefS:
+      case kDeRefI: {
         ExpressionVariable* v = finder_ != nullptr ? finder_->FindVariable(a.s) : nullptr;
         SUValue* value = v != nullptr ? v->CurrentValue() : nullptr;
         if (value == nullptr || value->status != SUValue::kValid) {
@@ -251,16 +327,36 @@ Status ExprPCContext::RunTape() {
         }
         break;
       }
-      case kMinus: r = -a.r; break;
-      case kIMinus: i = Wrapped(-static_cast<std::int64_t>(a.i)); break;
-      case kRound: i = Saturated(a.r >= 0 ? std::trunc(a.r + 0.5) : std::trunc(a.r - 0.5)); break;
-      case kTruncate: i = Saturated(a.r); break;
-      case kAdd: r = a.r + b.r; break;
-      case kSub: r = a.r - b.r; break;
-      case kMul: r = a.r * b.r; break;
-      case kIAdd: i = Wrapped(static_cast<std::int64_t>(a.i) + b.i); break;
-      case kISub: i = Wrapped(static_cast<std::int64_t>(a.i) - b.i); break;
-      case kIMul: i = Wrapped(static_cast<std::int64_t>(a.i) * b.i); break;
+      case kMinus:
+        r = -a.r;
+        break;
+      case kIMinus:
+        i = Wrapped(-static_cast<std::int64_t>(a.i));
+        break;
+      case kRound:
+        i = Saturated(a.r >= 0 ? std::trunc(a.r + 0.5) : std::trunc(a.r - 0.5));
+        break;
+      case kTruncate:
+        i = Saturated(a.r);
+        break;
+      case kAdd:
+        r = a.r + b.r;
+        break;
+      case kSub:
+        r = a.r - b.r;
+        break;
+      case kMul:
+        r = a.r * b.r;
+        break;
+      case kIAdd:
+        i = Wrapped(static_cast<std::int64_t>(a.i) + b.i);
+        break;
+      case kISub:
+        i = Wrapped(static_cast<std::int64_t>(a.i) - b.i);
+        break;
+      case kIMul:
+        i = Wrapped(static_cast<std::int64_t>(a.i) * b.i);
+        break;
       case kDiv:
         if (b.r == 0.0) {
           if (!status::IsFailure(status)) fail(tapestatus::Code(630), k);
@@ -284,35 +380,71 @@ Status ExprPCContext::RunTape() {
         }
         reals[half + slot] = r;
         break;
-      case kSin: r = math_checked(platform::Sin(a.r)); break;
-      case kCos: r = math_checked(platform::Cos(a.r)); break;
-      case kSinh: r = math_checked(platform::Sinh(a.r)); break;
-      case kCosh: r = math_checked(platform::Cosh(a.r)); break;
-      case kTan: r = std::tan(a.r); break;
-      case kATan: r = std::atan(a.r); break;
-      case kTanh: r = std::tanh(a.r); break;
+      case kSin:
+        r = math_checked(platform::Sin(a.r));
+        break;
+      case kCos:
+        r = math_checked(platform::Cos(a.r));
+        break;
+      case kSinh:
+        r = math_checked(platform::Sinh(a.r));
+        break;
+      case kCosh:
+        r = math_checked(platform::Cosh(a.r));
+        break;
+      case kTan:
+        r = std::tan(a.r);
+        break;
+      case kATan:
+        r = std::atan(a.r);
+        break;
+      case kTanh:
+        r = std::tanh(a.r);
+        break;
       case kASin:
-        if (a.r < -1.0 || a.r > 1.0) domain("asin(%g)", a.r, 0); else r = std::asin(a.r);
+        if (a.r < -1.0 || a.r > 1.0)
+          domain("asin(%g)", a.r, 0);
+        else
+          r = std::asin(a.r);
         break;
       case kACos:
-        if (a.r < -1.0 || a.r > 1.0) domain("acos(%g)", a.r, 0); else r = std::acos(a.r);
+        if (a.r < -1.0 || a.r > 1.0)
+          domain("acos(%g)", a.r, 0);
+        else
+          r = std::acos(a.r);
         break;
       case kSqrt:
-        if (a.r < 0.0) domain("sqrt(%g)", a.r, 0); else r = std::sqrt(a.r);
+        if (a.r < 0.0)
+          domain("sqrt(%g)", a.r, 0);
+        else
+          r = std::sqrt(a.r);
         reals[half + slot] = r;
         break;
       case kExp:
-        if (a.r > 709.782712893384) domain("exp(%g)", a.r, 0); else r = std::exp(a.r);
+        if (a.r > 709.782712893384)
+          domain("exp(%g)", a.r, 0);
+        else
+          r = std::exp(a.r);
         reals[half + slot] = r;
         break;
       case kLoge:
-        if (a.r <= 0.0) domain("loge(%g)", a.r, 0); else r = std::log(a.r);
+        if (a.r <= 0.0)
+          domain("loge(%g)", a.r, 0);
+        else
+          r = std::log(a.r);
         break;
       case kLog10:
-        if (a.r <= 0.0) domain("log10(%g)", a.r, 0); else r = std::log10(a.r);
+        if (a.r <= 0.0)
+          domain("log10(%g)", a.r, 0);
+        else
+          r = std::log10(a.r);
         break;
-      case kAbs: r = std::fabs(a.r); break;
-      case kSqr: r = a.r * a.r; break;
+      case kAbs:
+        r = std::fabs(a.r);
+        break;
+      case kSqr:
+        r = a.r * a.r;
+        break;
       case kIAbs:
       case kISqr: {
         const std::int64_t x = a.i;
@@ -325,22 +457,38 @@ Status ExprPCContext::RunTape() {
         }
         break;
       }
-      case kSigma: r = has_right ? a.r + b.r : a.r; break;
+      case kSigma:
+        r = has_right ? a.r + b.r : a.r;
+        break;
       case kProd:
         r = has_right ? a.r * b.r : a.r;
         reals[half + slot] = r;
         break;
-      case kMaxList: r = has_right && b.r > a.r ? b.r : a.r; break;
-      case kMinList: r = has_right && b.r < a.r ? b.r : a.r; break;
-      case kMax: r = b.r > a.r ? b.r : a.r; reals[half + slot] = r; break;
-      case kMin: r = b.r < a.r ? b.r : a.r; reals[half + slot] = r; break;
+      case kMaxList:
+        r = has_right && b.r > a.r ? b.r : a.r;
+        break;
+      case kMinList:
+        r = has_right && b.r < a.r ? b.r : a.r;
+        break;
+      case kMax:
+        r = b.r > a.r ? b.r : a.r;
+        reals[half + slot] = r;
+        break;
+      case kMin:
+        r = b.r < a.r ? b.r : a.r;
+        reals[half + slot] = r;
+        break;
       case kDelay: {
         ExpressionVariable* v = GetVariable(static_cast<std::int32_t>(in.left));
         const Status d = v != nullptr ? v->DelayedValue(b.r, &r) : tapestatus::Code(561);
         if (status::IsFailure(d) && !status::IsFailure(status)) fail(d, k);
         break;
       }
-      case kConcat: scratch = a.s; scratch += b.s; s.texts[slot] = scratch; break;
+      case kConcat:
+        scratch = a.s;
+        scratch += b.s;
+        s.texts[slot] = scratch;
+        break;
       case kSysFun: {
         auto* f = static_cast<SystemFunction*>(in.left_value);
         if (in.result == 2) {
@@ -353,7 +501,9 @@ Status ExprPCContext::RunTape() {
       }
       // Scaled by the library's own RAND_MAX: glibc's is 2^31 - 1, not 32767,
       // which would put URnd far outside a +- b and never end NRnd's loop.
-      case kURnd: r = a.r + 2.0 * (std::rand() / static_cast<double>(RAND_MAX) - 0.5) * b.r; break;
+      case kURnd:
+        r = a.r + 2.0 * (std::rand() / static_cast<double>(RAND_MAX) - 0.5) * b.r;
+        break;
       case kNRnd: {
         double u;
         double v;
@@ -366,13 +516,17 @@ Status ExprPCContext::RunTape() {
         r = a.r + b.r * u * std::sqrt(-2.0 * std::log(q) / q);
         break;
       }
-      case kConv2R: r = in.left_kind == kResText || in.left_kind == kConstText ||
-                            in.left_kind == kVarText || in.left_kind == kVarName
-                        ? std::atof(a.s) : a.r;
+      case kConv2R:
+        r = in.left_kind == kResText || in.left_kind == kConstText || in.left_kind == kVarText ||
+                    in.left_kind == kVarName
+                ? std::atof(a.s)
+                : a.r;
         break;
-      case kConv2I: i = in.left_kind == kResText || in.left_kind == kConstText ||
-                            in.left_kind == kVarText || in.left_kind == kVarName
-                        ? std::atoi(a.s) : Saturated(a.r);
+      case kConv2I:
+        i = in.left_kind == kResText || in.left_kind == kConstText || in.left_kind == kVarText ||
+                    in.left_kind == kVarName
+                ? std::atoi(a.s)
+                : Saturated(a.r);
         break;
       case kConv2S: {
         const std::uint8_t kind = in.left_kind;
@@ -386,8 +540,12 @@ Status ExprPCContext::RunTape() {
         s.texts[slot] = text;
         break;
       }
-      case kInput: case kStrInput: case kIntInput:
-      case kOutput: case kStrOutput: case kIntOutput: {
+      case kInput:
+      case kStrInput:
+      case kIntInput:
+      case kOutput:
+      case kStrOutput:
+      case kIntOutput: {
         const bool input = in.op <= kIntInput;
         ProcArea& area = input ? s.input : s.output;
         const bool text = in.op == kStrInput || in.op == kStrOutput;
@@ -412,12 +570,17 @@ Status ExprPCContext::RunTape() {
         area.cursor += width;
         break;
       }
-      case kInsEnd: case kOutsEnd: break;  // the procedure equation makes the call
+      case kInsEnd:
+      case kOutsEnd:
+        break;  // the procedure equation makes the call
       default:
         if (!status::IsFailure(status)) fail(tapestatus::Code(628), k);
         break;
     }
-    if (in.result == 1) ints[slot] = i; else if (in.result == 0) reals[slot] = r;
+    if (in.result == 1)
+      ints[slot] = i;
+    else if (in.result == 0)
+      reals[slot] = r;
   }
   if (status::IsFailure(status)) return status;
   if (tape_.code[static_cast<std::size_t>(n) - 1].result == 3) {
@@ -437,7 +600,8 @@ Status ExprPCContext::RunTape() {
     v.SetString(last.result == 2 ? s.texts[top].c_str() : "");
     result.Assign(v);
   } else if (type == SUValue::kInteger || type == SUValue::kLogical) {
-    result.Assign(SUValue::ConstructInt(last.result == 1 ? ints[top] : Saturated(reals[top]), type));
+    result.Assign(
+        SUValue::ConstructInt(last.result == 1 ? ints[top] : Saturated(reals[top]), type));
   } else {
     SUValue v;
     v.SetType(SUValue::kReal);

@@ -22,7 +22,8 @@ BinaryExpression::BinaryExpression(std::uint16_t op, Expression* first, Expressi
 }
 
 BinaryExpression::BinaryExpression(const BinaryExpression& other)
-    : Expression(other), first_(other.first_), second_(other.second_), node_count_(other.node_count_) {
+    : Expression(other), first_(other.first_), second_(other.second_),
+      node_count_(other.node_count_) {
   if (first_ != nullptr) first_->AddRef();
   if (second_ != nullptr) second_->AddRef();
 }
@@ -41,7 +42,8 @@ Expression* Converted(Expression* operand, std::uint16_t t) {
     operand->AddRef();
     return operand;
   }
-  const bool to_real = t == SUValue::kReal && (own == SUValue::kInteger || own == SUValue::kLogical);
+  const bool to_real =
+      t == SUValue::kReal && (own == SUValue::kInteger || own == SUValue::kLogical);
   return MakeUnaryExpression(to_real ? kFloat : kNop, operand, t);
 }
 
@@ -259,24 +261,43 @@ Status Settled(const SUValue& result) {
 }
 
 bool IsIntegerKind(const SUValue& v) {
-  return !v.IsSet() && !v.IsArray() &&
-         (v.type == SUValue::kInteger || v.type == SUValue::kLogical);
+  return !v.IsSet() && !v.IsArray() && (v.type == SUValue::kInteger || v.type == SUValue::kLogical);
 }
 
 // The logical operators, comparisons (string and integer rows compare as
 // their real row) and membership.
 bool Truth(std::uint16_t op, const SUValue& a, const SUValue& b) {
   switch (op) {
-    case kAnd: return AsInt(a) != 0 && AsInt(b) != 0;
-    case kOr: return AsInt(a) != 0 || AsInt(b) != 0;
-    case kXor: return (AsInt(a) != 0) != (AsInt(b) != 0);
-    case kIn: return b.IsGreaterEqual(a);
-    case kEq: case kSEq: case kIEq: return a.IsEqual(b);
-    case kGt: case kSGt: case kIGt: return a.IsGreater(b);
-    case kLt: case kSLt: case kILt: return a.IsLess(b);
-    case kGe: case kSGe: case kIGe: return a.IsGreaterEqual(b);
-    case kLe: case kSLe: case kILe: return a.IsLessEqual(b);
-    default: return a.IsNotEqual(b);  // kNe, kSNe, kINe
+    case kAnd:
+      return AsInt(a) != 0 && AsInt(b) != 0;
+    case kOr:
+      return AsInt(a) != 0 || AsInt(b) != 0;
+    case kXor:
+      return (AsInt(a) != 0) != (AsInt(b) != 0);
+    case kIn:
+      return b.IsGreaterEqual(a);
+    case kEq:
+    case kSEq:
+    case kIEq:
+      return a.IsEqual(b);
+    case kGt:
+    case kSGt:
+    case kIGt:
+      return a.IsGreater(b);
+    case kLt:
+    case kSLt:
+    case kILt:
+      return a.IsLess(b);
+    case kGe:
+    case kSGe:
+    case kIGe:
+      return a.IsGreaterEqual(b);
+    case kLe:
+    case kSLe:
+    case kILe:
+      return a.IsLessEqual(b);
+    default:
+      return a.IsNotEqual(b);  // kNe, kSNe, kINe
   }
 }
 
@@ -318,10 +339,28 @@ Status BinaryExpression::Apply(SUValue& result, const SUValue& a, const SUValue&
       result.Assign(a);
       result.DivideBy(b);
       return Settled(result);
-    case kAnd: case kOr: case kXor: case kIn:
-    case kEq: case kSEq: case kIEq: case kGt: case kSGt: case kIGt:
-    case kLt: case kSLt: case kILt: case kGe: case kSGe: case kIGe:
-    case kLe: case kSLe: case kILe: case kNe: case kSNe: case kINe:
+    case kAnd:
+    case kOr:
+    case kXor:
+    case kIn:
+    case kEq:
+    case kSEq:
+    case kIEq:
+    case kGt:
+    case kSGt:
+    case kIGt:
+    case kLt:
+    case kSLt:
+    case kILt:
+    case kGe:
+    case kSGe:
+    case kIGe:
+    case kLe:
+    case kSLe:
+    case kILe:
+    case kNe:
+    case kSNe:
+    case kINe:
       return StoreInt(result, Truth(op_, a, b) ? 1 : 0, SUValue::kLogical);
     case kMod: {
       const std::int32_t x = AsInt(a);
@@ -350,8 +389,10 @@ Status BinaryExpression::Apply(SUValue& result, const SUValue& a, const SUValue&
     }
     case kDelay:
       return 0;
-    case kMax: return StoreValue(result, a.IsGreater(b) ? a : b);
-    case kMin: return StoreValue(result, b.IsGreater(a) ? a : b);
+    case kMax:
+      return StoreValue(result, a.IsGreater(b) ? a : b);
+    case kMin:
+      return StoreValue(result, b.IsGreater(a) ? a : b);
     default:
       SetErrorCode(kErrUnknownOperator);
       return exprstatus::kUnknownOperator;
@@ -549,16 +590,33 @@ Status BinaryExpression::NonlinearityClass(ExprContext* context, std::int32_t c,
   std::int32_t ca = c;
   std::int32_t cb = c;
   switch (op_) {
-    case kVec: case kSubId: case kSlice: case kDiff: case kIntSect: case kSymDiff: case kIn:
-    case kForEach: case kAssignment:
+    case kVec:
+    case kSubId:
+    case kSlice:
+    case kDiff:
+    case kIntSect:
+    case kSymDiff:
+    case kIn:
+    case kForEach:
+    case kAssignment:
       return exprstatus::kNotClassified;
-    case kAnd: case kOr: case kXor: case kMod: case kConcat:
+    case kAnd:
+    case kOr:
+    case kXor:
+    case kMod:
+    case kConcat:
       ca = cb = 4;
       break;
-    case kEq: case kGt: case kLt: case kGe: case kLe: case kNe:
+    case kEq:
+    case kGt:
+    case kLt:
+    case kGe:
+    case kLe:
+    case kNe:
       ca = cb = 1;
       break;
-    case kAdd: case kSub:
+    case kAdd:
+    case kSub:
       break;
     case kMul:
       if (c < 3) {
@@ -579,7 +637,8 @@ Status BinaryExpression::NonlinearityClass(ExprContext* context, std::int32_t c,
       if (flags != nullptr) *flags |= 0x0800;
       ca = cb = 3;
       break;
-    case kMax: case kMin:
+    case kMax:
+    case kMin:
       ca = cb = 3;
       break;
     default:

@@ -2,8 +2,8 @@
 // first rewrite whose mask bit is on and whose pattern matches. Every node a
 // rule builds comes from the builders (and is simplified in turn); inner
 // nodes give up their reference once the outer node holds them.
-#include "expr/tree/binary_expression.h"
 #include <string>
+#include "expr/tree/binary_expression.h"
 
 #include "expr/tree/unary_expression.h"
 
@@ -34,24 +34,33 @@ Expression* Shared(bool one, std::uint16_t type) {
   const SharedConstants& c = Constants();
   Expression* e = nullptr;
   switch (type & SUValue::kKindMask) {
-    case SUValue::kInteger: e = one ? c.int1 : c.int0; break;
-    case SUValue::kLogical: e = one ? c.logical_true : c.logical_false; break;
-    case SUValue::kReal: e = one ? c.real1 : c.real0; break;
-    default: return nullptr;
+    case SUValue::kInteger:
+      e = one ? c.int1 : c.int0;
+      break;
+    case SUValue::kLogical:
+      e = one ? c.logical_true : c.logical_false;
+      break;
+    case SUValue::kReal:
+      e = one ? c.real1 : c.real0;
+      break;
+    default:
+      return nullptr;
   }
   if ((type & ~SUValue::kKindMask) != 0) return nullptr;
   e->AddRef();
   return e;
 }
 
-bool Has(const Expression* e, std::uint16_t op) { return e != nullptr && e->Op() == op && e->OperandCount() == 2; }
+bool Has(const Expression* e, std::uint16_t op) {
+  return e != nullptr && e->Op() == op && e->OperandCount() == 2;
+}
 bool IsUnary(const Expression* e, std::uint16_t op) {
   return e != nullptr && e->Op() == op && e->OperandCount() == 1;
 }
 
 // Builders that drop the references of fresh inner nodes.
-Expression* Bin(std::uint16_t op, Expression* a, Expression* b, std::uint16_t type, bool fresh_a = false,
-                bool fresh_b = false) {
+Expression* Bin(std::uint16_t op, Expression* a, Expression* b, std::uint16_t type,
+                bool fresh_a = false, bool fresh_b = false) {
   Expression* e = MakeBinaryExpression(op, a, b, type);
   if (fresh_a) a->Release();
   if (fresh_b) b->Release();
@@ -191,9 +200,10 @@ Expression* BinaryExpression::Rewritten(const SUValue* ca, const SUValue* cb, bo
     if (a->OperandCount() == 1 && b->OperandCount() == 1 && a->Op() == b->Op() &&
         a->ClassId() == exprclass::kUnary && b->ClassId() == exprclass::kUnary) {
       const std::uint16_t u = a->Op();
-      const bool pair = (u == kNot && (op_ == kAnd || op_ == kOr)) ||
-                        (u == kMinus && (op_ == kAdd || op_ == kSub || op_ == kMul || op_ == kDiv)) ||
-                        (u == kAbs && (op_ == kMul || op_ == kDiv));
+      const bool pair =
+          (u == kNot && (op_ == kAnd || op_ == kOr)) ||
+          (u == kMinus && (op_ == kAdd || op_ == kSub || op_ == kMul || op_ == kDiv)) ||
+          (u == kAbs && (op_ == kMul || op_ == kDiv));
       if (pair) {
         std::uint16_t inner_op = op_;
         if (op_ == kAnd) inner_op = kOr;

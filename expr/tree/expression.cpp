@@ -15,7 +15,8 @@
 
 std::uint32_t SimplifyMask = 0xFFFEFFFFu;
 
-Expression::Expression(std::uint16_t op, std::uint16_t type) : op_(op < kOperatorRows ? op : std::uint16_t{kEmptyRow}) {
+Expression::Expression(std::uint16_t op, std::uint16_t type)
+    : op_(op < kOperatorRows ? op : std::uint16_t{kEmptyRow}) {
   EnsureExpressionClassesRegistered();
   const std::uint16_t column = OpRow().result_type;
   if (type == 0 && column > 1) {
@@ -29,10 +30,7 @@ Expression::Expression(std::uint16_t op, std::uint16_t type) : op_(op < kOperato
 }
 
 Expression::Expression(const Expression& other)
-    : BvuCollectable(other),
-      op_(other.op_),
-      type_(other.GetResultType()),
-      error_(other.error_),
+    : BvuCollectable(other), op_(other.op_), type_(other.GetResultType()), error_(other.error_),
       flags_(other.flags_) {}
 
 Expression::~Expression() = default;
@@ -122,7 +120,8 @@ Status Expression::VisitVariables(ExprContext*, std::uint32_t* counter, std::uin
 
 Expression* Expression::RebuildWithChildren(std::int32_t, const char* const*) { return this; }
 
-Expression* Expression::RebuildWithChildren(std::int32_t*, ExpressionVariable**, ExprNameResolver*) {
+Expression* Expression::RebuildWithChildren(std::int32_t*, ExpressionVariable**,
+                                            ExprNameResolver*) {
   return this;
 }
 
@@ -196,7 +195,8 @@ const char* const kKindNames[8] = {"NoType", "SameType", "Integer", "Logical",
 void PrintTypeName(std::ostream& out, std::uint16_t type) {
   if (type >= SUValue::kOneDimension) out << "Array" << (type >> 8) << " of ";
   out << kKindNames[type & SUValue::kKindMask];
-  if ((type & SUValue::kSetFlag) != 0) out << ((type & SUValue::kOrderedFlag) ? " OrderedSet" : " Set");
+  if ((type & SUValue::kSetFlag) != 0)
+    out << ((type & SUValue::kOrderedFlag) ? " OrderedSet" : " Set");
 }
 
 }  // namespace
@@ -328,12 +328,18 @@ void TerminalExpression::PrintDebug(std::ostream& out, std::int32_t depth, bool 
 
 Status ValueStatusToEvaluation(std::int16_t value_status) {
   switch (value_status) {
-    case 0: return 0;
-    case 1: return exprstatus::kUnassigned;
-    case -1: return exprstatus::kOutOfRange;
-    case -2: return exprstatus::kIllegalTypeChange;
-    case -3: return exprstatus::kIndexOrType;
-    default: return exprstatus::kIndeterminate;
+    case 0:
+      return 0;
+    case 1:
+      return exprstatus::kUnassigned;
+    case -1:
+      return exprstatus::kOutOfRange;
+    case -2:
+      return exprstatus::kIllegalTypeChange;
+    case -3:
+      return exprstatus::kIndexOrType;
+    default:
+      return exprstatus::kIndeterminate;
   }
 }
 

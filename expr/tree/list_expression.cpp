@@ -73,8 +73,8 @@ ListExpression::ListExpression(ExpressionList* list, std::uint16_t type) : Expre
       const std::uint16_t t = list_->At(i)->GetResultType() & 0x0F;
       if (t == SUValue::kReal) {
         combined = SUValue::kReal;
-      } else if (combined != SUValue::kReal &&
-                 (t == SUValue::kInteger || t == SUValue::kLogical || t == SUValue::kSpecification)) {
+      } else if (combined != SUValue::kReal && (t == SUValue::kInteger || t == SUValue::kLogical ||
+                                                t == SUValue::kSpecification)) {
         combined = SUValue::kInteger;
       }
     }
@@ -143,8 +143,8 @@ void ListExpression::RestoreFromVStream(Clvistream& stream) {
   if (stream.Good()) Attach(AsList(object));
 }
 
-bool ListExpression::ReadItems(BvuBinaryStream& message, void* reading_context,
-                               std::uint32_t flags, int depth) {
+bool ListExpression::ReadItems(BvuBinaryStream& message, void* reading_context, std::uint32_t flags,
+                               int depth) {
   std::uint32_t count = 0;
   if (message.GetUInt32(&count) != 0) return false;
   auto* list = new ExpressionList(4);
@@ -226,7 +226,8 @@ Status ListExpression::WriteCompactToMessage(BvuBinaryStream& message) const {
   Status s = WriteHeader(message);
   if (s == 0) s = message.PutUInt8(static_cast<std::uint8_t>(ClassId()));
   if (s == 0) s = message.PutUInt32(static_cast<std::uint32_t>(ItemCount()));
-  for (std::int32_t i = 0; s == 0 && i < ItemCount(); ++i) s = list_->At(i)->WriteCompactToMessage(message);
+  for (std::int32_t i = 0; s == 0 && i < ItemCount(); ++i)
+    s = list_->At(i)->WriteCompactToMessage(message);
   return s;
 }
 
@@ -301,8 +302,8 @@ Status AppendElements(Expression* item, ExprContext* context, SUValue& result, s
 Status ListExpression::Evaluate(SUValue& result, ExprContext* context) {
   if (!result.IsArray()) {
     const std::uint16_t type = GetResultType();
-    result.SetType(type >= SUValue::kOneDimension ? type
-                                                  : static_cast<std::uint16_t>(0x100 | SUValue::kReal));
+    result.SetType(
+        type >= SUValue::kOneDimension ? type : static_cast<std::uint16_t>(0x100 | SUValue::kReal));
   }
   result.Resize(0);
   std::int32_t n = 0;
@@ -374,7 +375,8 @@ void ProcIOListExpression::PrintDebug(std::ostream& out, std::int32_t depth, boo
 void ListExpression::PrintErrors(std::ostream& out, ExprContext* context, bool* found) const {
   bool any = false;
   Expression::PrintErrors(out, context, &any);
-  for (std::int32_t i = 0; !any && i < ItemCount(); ++i) list_->At(i)->PrintErrors(out, context, &any);
+  for (std::int32_t i = 0; !any && i < ItemCount(); ++i)
+    list_->At(i)->PrintErrors(out, context, &any);
   if (any && found != nullptr) *found = true;
 }
 
@@ -410,8 +412,8 @@ bool ListExpression::NeedsIteration() const {
   return false;
 }
 
-Status ListExpression::NonlinearityClass(ExprContext* context, std::int32_t c,
-                                         std::uint32_t* flags, std::int32_t i, std::int32_t j) {
+Status ListExpression::NonlinearityClass(ExprContext* context, std::int32_t c, std::uint32_t* flags,
+                                         std::int32_t i, std::int32_t j) {
   for (std::int32_t k = 0; k < ItemCount(); ++k) {
     const Status s = list_->At(k)->NonlinearityClass(context, c, flags, i, j);
     if (status::IsFailure(s)) return s;

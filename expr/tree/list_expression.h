@@ -92,7 +92,9 @@ class ListExpression : public Expression {
   ExpressionVariable* VariableSpec() override;
   ExpressionVariable* StateVariableSpec() override;
 
-  std::int32_t ItemCount() const { return list_ != nullptr ? static_cast<std::int32_t>(list_->Entries()) : 0; }
+  std::int32_t ItemCount() const {
+    return list_ != nullptr ? static_cast<std::int32_t>(list_->Entries()) : 0;
+  }
   ExpressionList* List() const { return list_; }
   // Reads u32 n and n expressions; false when any of them fails.
   bool ReadItems(BvuBinaryStream& message, void* reading_context, std::uint32_t flags, int depth);
@@ -101,7 +103,8 @@ class ListExpression : public Expression {
   template <typename Query>
   std::int32_t SumOver(Query query) const {
     std::int32_t sum = 0;
-    for (std::int32_t i = 0; i < ItemCount(); ++i) sum += query(list_->At(static_cast<std::size_t>(i)));
+    for (std::int32_t i = 0; i < ItemCount(); ++i)
+      sum += query(list_->At(static_cast<std::size_t>(i)));
     return sum;
   }
   void Attach(ExpressionList* list);

@@ -45,12 +45,8 @@ ProcCallExpression::ProcCallExpression(ProcIOListExpression* inputs, ProcIOListE
 }
 
 ProcCallExpression::ProcCallExpression(const ProcCallExpression& other)
-    : Expression(other),
-      inputs_(Held(other.inputs_)),
-      outputs_(Held(other.outputs_)),
-      definition_(other.definition_),
-      node_count_(other.node_count_),
-      size_(Held(other.size_)),
+    : Expression(other), inputs_(Held(other.inputs_)), outputs_(Held(other.outputs_)),
+      definition_(other.definition_), node_count_(other.node_count_), size_(Held(other.size_)),
       components_(Held(other.components_)) {
   name_.Assign(other.name_);
 }
@@ -73,7 +69,8 @@ void ProcCallExpression::SetName(const char* name) {
 
 const char* ProcCallExpression::GetProcName() const {
   if (name_.status != SUValue::kValid) return nullptr;
-  return name_.type == SUValue::kString || name_.type == SUValue::kName ? name_.GetString() : nullptr;
+  return name_.type == SUValue::kString || name_.type == SUValue::kName ? name_.GetString()
+                                                                        : nullptr;
 }
 
 void ProcCallExpression::Bind(ProcedureDefinition* definition) {
@@ -160,8 +157,8 @@ Expression* ProcCallExpression::Operand(std::int32_t index, Expression* replacem
   return slot;
 }
 
-Status ProcCallExpression::NonlinearityClass(ExprContext* context, std::int32_t, std::uint32_t* flags,
-                                             std::int32_t i, std::int32_t j) {
+Status ProcCallExpression::NonlinearityClass(ExprContext* context, std::int32_t,
+                                             std::uint32_t* flags, std::int32_t i, std::int32_t j) {
   const bool bit = definition_ != nullptr && (definition_->OptionByte() & 0x10) != 0;
   const std::int32_t mode = bit ? 3 : 4;
   const Status s = inputs_->NonlinearityClass(context, mode, flags, i, j);
@@ -187,7 +184,8 @@ void ProcCallExpression::ResetCaches() {
   inputs_->ResetCaches();
 }
 
-Status ProcCallExpression::VisitVariables(ExprContext* context, std::uint32_t* counter, std::uint32_t mode) {
+Status ProcCallExpression::VisitVariables(ExprContext* context, std::uint32_t* counter,
+                                          std::uint32_t mode) {
   if (counter != nullptr) ++*counter;
   const Status s = inputs_->VisitVariables(context, counter, mode | 1);
   if (status::IsFailure(s)) return s;

@@ -64,7 +64,8 @@ SystemFunction* FindOrRegisterSystemFunction(const char* name) {
 // --- SysFunExpression ---
 
 SysFunExpression::SysFunExpression(SystemFunction* function)
-    : Expression(kTerm, function != nullptr ? function->ResultType() : std::uint16_t{SUValue::kReal}),
+    : Expression(kTerm,
+                 function != nullptr ? function->ResultType() : std::uint16_t{SUValue::kReal}),
       function_(function) {
   if (function_ != nullptr) function_->AddRef();
 }

@@ -171,20 +171,32 @@ namespace {
 // The one-argument library functions of x as real.
 Status ApplyFunction(std::uint16_t op, SUValue& result, double x) {
   switch (op) {
-    case kSin: return StoreChecked(result, platform::Sin(x));
-    case kCos: return StoreChecked(result, platform::Cos(x));
-    case kASin: return StoreChecked(result, platform::Asin(x));
-    case kACos: return StoreChecked(result, platform::Acos(x));
-    case kSinh: return StoreChecked(result, platform::Sinh(x));
-    case kCosh: return StoreChecked(result, platform::Cosh(x));
-    case kSqrt: return StoreChecked(result, platform::Sqrt(x));
-    case kExp: return StoreChecked(result, platform::Exp(x));
-    case kLog10: return StoreChecked(result, platform::Log10(x));
+    case kSin:
+      return StoreChecked(result, platform::Sin(x));
+    case kCos:
+      return StoreChecked(result, platform::Cos(x));
+    case kASin:
+      return StoreChecked(result, platform::Asin(x));
+    case kACos:
+      return StoreChecked(result, platform::Acos(x));
+    case kSinh:
+      return StoreChecked(result, platform::Sinh(x));
+    case kCosh:
+      return StoreChecked(result, platform::Cosh(x));
+    case kSqrt:
+      return StoreChecked(result, platform::Sqrt(x));
+    case kExp:
+      return StoreChecked(result, platform::Exp(x));
+    case kLog10:
+      return StoreChecked(result, platform::Log10(x));
     // Stored without a check: called directly so that no failure is left
     // behind for the next checked call to find.
-    case kTan: return StoreReal(result, std::tan(x));
-    case kATan: return StoreReal(result, std::atan(x));
-    case kTanh: return StoreReal(result, std::tanh(x));
+    case kTan:
+      return StoreReal(result, std::tan(x));
+    case kATan:
+      return StoreReal(result, std::atan(x));
+    case kTanh:
+      return StoreReal(result, std::tanh(x));
     default:  // kLoge
       if (x == 0.0) return exprstatus::kLogOfZero;
       return StoreChecked(result, platform::Log(x));
@@ -195,14 +207,30 @@ Status ApplyFunction(std::uint16_t op, SUValue& result, double x) {
 Status ApplyAggregate(std::uint16_t op, SUValue& result, const SUValue& x) {
   SUValue reduced;
   switch (op) {
-    case kSigma: reduced.SumOf(x); break;
-    case kProd: reduced.ProductOf(x); break;
-    case kMaxList: reduced.MaxOf(x); break;
-    case kMinList: reduced.MinOf(x); break;
-    case kUnionFn: reduced.UnionOf(x); break;
-    case kDiffFn: reduced.DifferenceOf(x); break;
-    case kISectFn: reduced.IntersectionOf(x); break;
-    default: reduced.SymmetricDifferenceOf(x); break;  // kSymDiffFn
+    case kSigma:
+      reduced.SumOf(x);
+      break;
+    case kProd:
+      reduced.ProductOf(x);
+      break;
+    case kMaxList:
+      reduced.MaxOf(x);
+      break;
+    case kMinList:
+      reduced.MinOf(x);
+      break;
+    case kUnionFn:
+      reduced.UnionOf(x);
+      break;
+    case kDiffFn:
+      reduced.DifferenceOf(x);
+      break;
+    case kISectFn:
+      reduced.IntersectionOf(x);
+      break;
+    default:
+      reduced.SymmetricDifferenceOf(x);
+      break;  // kSymDiffFn
   }
   return StoreValue(result, reduced);
 }
@@ -240,14 +268,26 @@ Status UnaryExpression::Apply(SUValue& result, const SUValue& x, ExprContext* co
     }
     case kTruncate:
       return StoreInt(result, AsInt(x));
-    case kSin: case kCos: case kASin: case kACos: case kSinh: case kCosh: case kSqrt:
-    case kExp: case kLog10: case kTan: case kATan: case kTanh: case kLoge:
+    case kSin:
+    case kCos:
+    case kASin:
+    case kACos:
+    case kSinh:
+    case kCosh:
+    case kSqrt:
+    case kExp:
+    case kLog10:
+    case kTan:
+    case kATan:
+    case kTanh:
+    case kLoge:
       return ApplyFunction(op_, result, AsReal(x));
     case kAbs:
     case kIAbs:
       if (x.type == SUValue::kInteger) {
         const std::int32_t i = x.payload.integer;
-        return StoreInt(result, i < 0 ? static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(i)) : i);
+        return StoreInt(result,
+                        i < 0 ? static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(i)) : i);
       }
       return StoreReal(result, std::fabs(AsReal(x)));
     case kSqr:
@@ -305,8 +345,8 @@ Status UnaryExpression::Dereference(ExprContext* context, SUValue& result, const
 
 void UnaryExpression::Convert(SUValue& result, const SUValue& x) const {
   const bool text = x.type == SUValue::kString || x.type == SUValue::kName;
-  const char* first = text ? x.GetString()
-                           : (x.IsStringSet() && x.count > 0 ? x.GetStringAt(0) : nullptr);
+  const char* first =
+      text ? x.GetString() : (x.IsStringSet() && x.count > 0 ? x.GetStringAt(0) : nullptr);
   switch (GetResultType()) {
     case SUValue::kInteger:
       StoreInt(result, first != nullptr ? std::atoi(first) : 0);
@@ -363,13 +403,20 @@ namespace {
 
 std::uint16_t OppositeComparison(std::uint16_t op) {
   switch (op) {
-    case kEq: return kNe;
-    case kGt: return kGe;
-    case kLt: return kLe;
-    case kGe: return kGt;
-    case kLe: return kLt;
-    case kNe: return kEq;
-    default: return kEmptyRow;
+    case kEq:
+      return kNe;
+    case kGt:
+      return kGe;
+    case kLt:
+      return kLe;
+    case kGe:
+      return kGt;
+    case kLe:
+      return kLt;
+    case kNe:
+      return kEq;
+    default:
+      return kEmptyRow;
   }
 }
 
@@ -397,8 +444,8 @@ std::int32_t UnaryExpression::Simplify(Expression** replacement) {
                          dynamic_cast<VarRefExpression*>(b) == nullptr &&
                          a->CountReferences() == 0 && b->CountReferences() == 0;
       if (plain) {
-        const std::uint16_t binary = op_ == kSigma ? kAdd
-                                     : op_ == kProd ? kMul
+        const std::uint16_t binary = op_ == kSigma     ? kAdd
+                                     : op_ == kProd    ? kMul
                                      : op_ == kMaxList ? kMax
                                                        : kMin;
         *replacement = MakeBinaryExpression(binary, a, b, SUValue::kReal);
@@ -643,7 +690,8 @@ Expression* UnaryExpression::RebuildWithChildren(std::int32_t count, const char*
   if (op_ == kDeRef) {
     const std::string name = DereferencedName();
     for (std::int32_t i = 0; i < count; ++i) {
-      if (NamesMatch(name, names[i])) return new VarRefExpression(static_cast<std::uint32_t>(i), GetResultType());
+      if (NamesMatch(name, names[i]))
+        return new VarRefExpression(static_cast<std::uint32_t>(i), GetResultType());
     }
   }
   Expression* rebuilt = operand_->RebuildWithChildren(count, names);

@@ -87,7 +87,8 @@ void VarRefExpression::PrintDebug(std::ostream& out, std::int32_t depth, bool en
     out << "PrivateExpression";
   } else {
     PrintIndent(out, depth);
-    out << "VarRefExpression " << " at offset " << offset_;
+    out << "VarRefExpression "
+        << " at offset " << offset_;
   }
   if (end_line) out << '\n';
 }
@@ -96,7 +97,8 @@ namespace {
 
 ExpressionADVariable* DerivativeVariable(ExprContext* context, std::uint32_t offset) {
   if (context == nullptr) return nullptr;
-  return dynamic_cast<ExpressionADVariable*>(context->GetVariable(static_cast<std::int32_t>(offset)));
+  return dynamic_cast<ExpressionADVariable*>(
+      context->GetVariable(static_cast<std::int32_t>(offset)));
 }
 
 }  // namespace
@@ -128,7 +130,8 @@ Status VarRefExpression::SizeInWords(ExprContext* context, SizeCursor& cursor) {
   for (std::int32_t k = 0; k < std::max(n, 1); ++k) {
     if (cursor.values == nullptr || cursor.values >= cursor.end) return exprstatus::kItemFailed;
     ExpressionVariable* element = n <= 1 ? v : v->ElementOfList(k);
-    if (auto* ad = dynamic_cast<ExpressionADVariable*>(element)) ad->SetElementValue(0, *cursor.values);
+    if (auto* ad = dynamic_cast<ExpressionADVariable*>(element))
+      ad->SetElementValue(0, *cursor.values);
     ++cursor.values;
     cursor.total += 8;
   }
@@ -149,14 +152,16 @@ std::unordered_set<const ExpressionVariable*>& OwnedVariables() {
 }  // namespace
 
 VariableExpression::VariableExpression(ExpressionVariable* variable, std::uint16_t flags)
-    : VarRefExpression(0, variable != nullptr ? variable->ValueType() : std::uint16_t{SUValue::kReal}) {
+    : VarRefExpression(
+          0, variable != nullptr ? variable->ValueType() : std::uint16_t{SUValue::kReal}) {
   SetFlags(flags);
   Adopt(variable);
 }
 
 VariableExpression::VariableExpression(const VariableExpression& other) : VarRefExpression(other) {
   ExpressionVariable* v = other.variable_;
-  if (v != nullptr && (Flags() & kOwnsVariable) != 0) v = static_cast<ExpressionVariable*>(v->Copy());
+  if (v != nullptr && (Flags() & kOwnsVariable) != 0)
+    v = static_cast<ExpressionVariable*>(v->Copy());
   Adopt(v);
 }
 

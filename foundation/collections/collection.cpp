@@ -1,9 +1,9 @@
 #include "foundation/collections/collection.h"
 
 #include "foundation/collections/collection_errors.h"
+#include "foundation/collections/set.h"
 #include "foundation/persistence/file_stream.h"
 #include "foundation/persistence/persistence.h"
-#include "foundation/collections/set.h"
 #include "foundation/persistence/virtual_stream.h"
 
 #include <functional>

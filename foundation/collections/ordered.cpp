@@ -8,9 +8,7 @@ ClOrdered::ClOrdered(std::size_t capacity)
     : capacity_(capacity), items_(new ClCollectable*[capacity]) {}
 
 ClOrdered::ClOrdered(const ClOrdered& other)
-    : ClSequenceable(other),
-      count_(other.count_),
-      capacity_(other.capacity_),
+    : ClSequenceable(other), count_(other.count_), capacity_(other.capacity_),
       items_(new ClCollectable*[other.capacity_]) {
   std::copy(other.items_, other.items_ + other.count_, items_);
 }

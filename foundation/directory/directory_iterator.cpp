@@ -43,9 +43,7 @@ BvuDirectoryIterator::BvuDirectoryIterator(BvuDirectoryNode* root,
 BvuDirectoryIterator::BvuDirectoryIterator(BvuDirectoryNode* root, BvuDirectoryNode* second_root,
                                            std::vector<std::string> components,
                                            bool keep_unpartnered)
-    : root_(root),
-      paired_(true),
-      keep_unpartnered_(keep_unpartnered),
+    : root_(root), paired_(true), keep_unpartnered_(keep_unpartnered),
       components_(std::move(components)) {
   if (root_ != nullptr && !components_.empty()) Descend(root_, second_root, 0);
 }
@@ -58,7 +56,7 @@ void BvuDirectoryIterator::Descend(BvuDirectoryNode* node, BvuDirectoryNode* par
 }
 
 std::int32_t BvuDirectoryIterator::MatchComponent(const char* name, std::size_t component,
-                                            std::size_t* used) const {
+                                                  std::size_t* used) const {
   // Only an index may match the beginning of a name: "(1" of "(1,2)".
   const bool index_name = name != nullptr && name[0] == '(';
   std::string pattern = components_[component];
@@ -69,7 +67,8 @@ std::int32_t BvuDirectoryIterator::MatchComponent(const char* name, std::size_t 
          components_[next][0] == '(') {
     pattern += ',';
     pattern.append(components_[next], 1, std::string::npos);
-    if (pattern.size() >= 2 && pattern.compare(pattern.size() - 2, 2, "))") == 0) pattern.pop_back();
+    if (pattern.size() >= 2 && pattern.compare(pattern.size() - 2, 2, "))") == 0)
+      pattern.pop_back();
     ++next;
     kind = MatchNamePattern(name, pattern.c_str(), index_name);
   }
@@ -82,8 +81,8 @@ BvuDirectoryNode* BvuDirectoryIterator::PartnerOf(Level& level, BvuDirectoryNode
   if (!level.partner_children) {
     level.partner_children = std::make_unique<std::unordered_map<std::string, BvuDirectoryNode*>>();
     BvuDirectoryNode* partner = level.partner;
-    for (std::int32_t index = NextChildIndex(partner, partner->LowIndex()); index <= partner->HighIndex();
-         index = NextChildIndex(partner, index + 1)) {
+    for (std::int32_t index = NextChildIndex(partner, partner->LowIndex());
+         index <= partner->HighIndex(); index = NextChildIndex(partner, index + 1)) {
       if (BvuDirectoryNode* other = partner->ChildAt(index)) {
         level.partner_children->emplace(FoldedName(other->Name()), other);
       }

@@ -174,8 +174,7 @@ Status BvuDirectoryNode::ReadIdPath(BvuBinaryStream& stream, BvuDirectoryNode** 
   Status s = status::kOk;
   const BvuIdPath path(stream, &s);
   if (status::IsFailure(s)) return s;
-  return status::IsSuccess(ResolveIdPath(path.ids(), node)) ? status::kOk
-                                                            : status::kGeneralFailure;
+  return status::IsSuccess(ResolveIdPath(path.ids(), node)) ? status::kOk : status::kGeneralFailure;
 }
 
 Status BvuDirectoryNode::WalkPostOrder(BvuWalkCallback callback, void* argument) {

@@ -102,8 +102,7 @@ class BvuDirectoryNode : public BvuCollectable {
   virtual void* AsValueEntry();
   virtual void* AsBranchingNode();
   // Arguments are passed on unchanged; subsystem 4 gives them their meaning.
-  virtual Status WriteModelText(void* out, void* context, std::int32_t indent,
-                                std::int32_t flags);
+  virtual Status WriteModelText(void* out, void* context, std::int32_t indent, std::int32_t flags);
   virtual bool IsSpecialNode();
   virtual Status ReservedOperation();
   // Places the node under a dotted path below this one, creating the
@@ -164,8 +163,7 @@ class BvuDirectoryNode : public BvuCollectable {
 // A directory node that owns its children through its lookup table.
 class BvuDirectoryProper : public BvuDirectoryNode, public BvuLookupTable {
  public:
-  BvuDirectoryProper(BvuDirectoryNode* parent, const char* name)
-      : BvuDirectoryNode(parent, name) {}
+  BvuDirectoryProper(BvuDirectoryNode* parent, const char* name) : BvuDirectoryNode(parent, name) {}
   // Frees the table; children still held forget this parent.
   ~BvuDirectoryProper() override;
 
@@ -184,8 +182,7 @@ class BvuDirectoryProper : public BvuDirectoryNode, public BvuLookupTable {
   Status ReadIdPathWithNames(BvuBinaryStream& stream, BvuDirectoryNode** parent,
                              std::int32_t* index, std::string* name, bool rename) override;
   Status DeleteChildren() override;
-  Status WriteModelText(void* out, void* context, std::int32_t indent,
-                        std::int32_t flags) override;
+  Status WriteModelText(void* out, void* context, std::int32_t indent, std::int32_t flags) override;
   Status InsertUnderPath(const char* text, BvuDirectoryNode* node) override;
   Status ClearMarks() override;
   Status NumberLeaves(std::uint32_t* counter) override;

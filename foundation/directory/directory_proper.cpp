@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "foundation/persistence/binary_stream.h"
 #include "foundation/directory/directory_node.h"
 #include "foundation/directory/id_path.h"
 #include "foundation/directory/name_path.h"
 #include "foundation/messages/su_print.h"
+#include "foundation/persistence/binary_stream.h"
 
 namespace {
 
@@ -32,7 +32,8 @@ struct PathStep {
 
 BvuDirectoryProper::~BvuDirectoryProper() {
   // Children left here must not reach back into a deleted parent.
-  for (std::int32_t index = NextHeldIndex(LowIndex()); index <= HighIndex(); index = NextHeldIndex(index + 1)) {
+  for (std::int32_t index = NextHeldIndex(LowIndex()); index <= HighIndex();
+       index = NextHeldIndex(index + 1)) {
     BvuDirectoryNode* child = ItemAt(index);
     if (child != nullptr && child->Parent() == this) child->SetParent(nullptr);
   }
@@ -80,8 +81,7 @@ std::int32_t BvuDirectoryProper::IndexOfChild(const BvuDirectoryNode* child) {
 Status BvuDirectoryProper::InsertChildAt(std::int32_t index, BvuDirectoryNode* child) {
   const Status s = SetAt(index, child);
   if (s == status::kBadArguments) {
-    SuPrint(s, "Child index %d of \"%s\" refused: out of range",
-            &index, GetNameText());
+    SuPrint(s, "Child index %d of \"%s\" refused: out of range", &index, GetNameText());
   } else if (s == kBvuNoMemory) {
     SuPrint(s, "No memory for child index %d of \"%s\"", &index, GetNameText());
   }
@@ -92,7 +92,8 @@ BvuDirectoryNode* BvuDirectoryProper::ReplaceChildAt(std::int32_t index, BvuDire
   BvuDirectoryNode* previous = ItemAt(index);
   if (status::IsFailure(InsertChildAt(index, child))) return nullptr;
   // What is handed back no longer reaches into this table.
-  if (previous != nullptr && previous != child && previous->Parent() == this) previous->SetParent(nullptr);
+  if (previous != nullptr && previous != child && previous->Parent() == this)
+    previous->SetParent(nullptr);
   return previous;
 }
 
@@ -107,15 +108,16 @@ std::int32_t BvuDirectoryProper::SlotCount() { return Count(); }
 
 std::int32_t BvuDirectoryProper::LeafCount() {
   std::int32_t leaves = 0;
-  for (std::int32_t index = NextHeldIndex(LowIndex()); index <= HighIndex(); index = NextHeldIndex(index + 1)) {
+  for (std::int32_t index = NextHeldIndex(LowIndex()); index <= HighIndex();
+       index = NextHeldIndex(index + 1)) {
     if (BvuDirectoryNode* child = ItemAt(index)) leaves += child->LeafCount();
   }
   return leaves > 0 ? leaves : 1;
 }
 
-Status BvuDirectoryProper::ReadIdPathWithNames(BvuBinaryStream& stream,
-                                               BvuDirectoryNode** parent, std::int32_t* index,
-                                               std::string* name, bool rename) {
+Status BvuDirectoryProper::ReadIdPathWithNames(BvuBinaryStream& stream, BvuDirectoryNode** parent,
+                                               std::int32_t* index, std::string* name,
+                                               bool rename) {
   *parent = nullptr;
   *index = -1;
   if (name != nullptr) name->clear();
@@ -208,7 +210,7 @@ void BvuDirectoryProper::DeleteBelow(BvuDirectoryNode* root) {
     BvuDirectoryNode* emptied = level.node;
     levels.pop_back();
     if (levels.empty()) return;  // the root stays
-    emptied->DeleteChildren();    // nothing below: its own clean-up only
+    emptied->DeleteChildren();   // nothing below: its own clean-up only
     BvuDirectoryNode* parent = levels.back().node;
     auto* proper = dynamic_cast<BvuDirectoryProper*>(parent);
     if (proper != nullptr) proper->deleting_at_ = levels.back().next - 1;
@@ -220,7 +222,8 @@ void BvuDirectoryProper::DeleteBelow(BvuDirectoryNode* root) {
 Status BvuDirectoryProper::WriteModelText(void* out, void* context, std::int32_t indent,
                                           std::int32_t flags) {
   Status last = status::kOk;
-  for (std::int32_t index = NextHeldIndex(LowIndex()); index <= HighIndex(); index = NextHeldIndex(index + 1)) {
+  for (std::int32_t index = NextHeldIndex(LowIndex()); index <= HighIndex();
+       index = NextHeldIndex(index + 1)) {
     if (BvuDirectoryNode* child = ItemAt(index)) {
       last = child->WriteModelText(out, context, indent, flags);
     }
@@ -238,10 +241,11 @@ Status BvuDirectoryProper::InsertUnderPath(const char* text, BvuDirectoryNode* n
     const bool last = at + 1 == components.size();
     std::int32_t found_at = -1;
     BvuDirectoryNode* found = nullptr;
-    for (std::int32_t index = NextChildIndex(current, current->LowIndex()); index <= current->HighIndex();
-         index = NextChildIndex(current, index + 1)) {
+    for (std::int32_t index = NextChildIndex(current, current->LowIndex());
+         index <= current->HighIndex(); index = NextChildIndex(current, index + 1)) {
       BvuDirectoryNode* child = current->ChildAt(index);
-      if (child != nullptr && child->Name() != nullptr && std::strcmp(child->Name(), component) == 0) {
+      if (child != nullptr && child->Name() != nullptr &&
+          std::strcmp(child->Name(), component) == 0) {
         found = child;
         found_at = index;
         break;
@@ -297,7 +301,8 @@ Status BvuDirectoryProper::InsertUnderPath(const char* text, BvuDirectoryNode* n
 
 Status BvuDirectoryProper::ClearMarks() {
   Status last = status::kOk;
-  for (std::int32_t index = NextHeldIndex(LowIndex()); index <= HighIndex(); index = NextHeldIndex(index + 1)) {
+  for (std::int32_t index = NextHeldIndex(LowIndex()); index <= HighIndex();
+       index = NextHeldIndex(index + 1)) {
     if (BvuDirectoryNode* child = ItemAt(index)) last = child->ClearMarks();
   }
   return last;
@@ -305,7 +310,8 @@ Status BvuDirectoryProper::ClearMarks() {
 
 Status BvuDirectoryProper::NumberLeaves(std::uint32_t* counter) {
   Status last = status::kOk;
-  for (std::int32_t index = NextHeldIndex(LowIndex()); index <= HighIndex(); index = NextHeldIndex(index + 1)) {
+  for (std::int32_t index = NextHeldIndex(LowIndex()); index <= HighIndex();
+       index = NextHeldIndex(index + 1)) {
     if (BvuDirectoryNode* child = ItemAt(index)) last = child->NumberLeaves(counter);
   }
   return last;

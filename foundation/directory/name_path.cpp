@@ -6,7 +6,8 @@ namespace {
 
 // The "(" after these stays inside the component.
 bool IsQualifier(const std::string& component) {
-  const std::string word = !component.empty() && component[0] == '.' ? component.substr(1) : component;
+  const std::string word =
+      !component.empty() && component[0] == '.' ? component.substr(1) : component;
   return SameNameAnyCase(word.c_str(), "Blocks") || SameNameAnyCase(word.c_str(), "Streams");
 }
 

@@ -31,7 +31,9 @@ std::int32_t SplitNamePath(const char* text, std::vector<std::string>* component
 std::int32_t MatchNamePattern(const char* name, const char* pattern, bool allow_prefix);
 
 // ASCII letters in upper case; every other byte as it is.
-inline char FoldedLetter(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+inline char FoldedLetter(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // Equal with letters in any case (how names are compared across two trees).
 bool SameNameAnyCase(const char* a, const char* b);

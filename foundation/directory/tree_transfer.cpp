@@ -5,9 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "foundation/persistence/binary_stream.h"
 #include "foundation/directory/directory_node.h"
 #include "foundation/messages/su_print.h"
+#include "foundation/persistence/binary_stream.h"
 
 namespace {
 
@@ -25,8 +25,10 @@ Status WriteRecord(BvuBinaryStream& stream, BvuDirectoryNode* node, std::uint8_t
                    std::uint32_t index, BvuTreeWriter writer, void* argument) {
   Status s = stream.PutUInt8(tag);
   if (status::IsSuccess(s)) s = stream.PutUInt24(index);
-  if (status::IsSuccess(s)) s = stream.PutUInt24(static_cast<std::uint32_t>(node->GetKind()) & 0xFFFFFF);
-  for (const char* c = node->Name() != nullptr ? node->Name() : ""; *c != '\0' && status::IsSuccess(s); ++c) {
+  if (status::IsSuccess(s))
+    s = stream.PutUInt24(static_cast<std::uint32_t>(node->GetKind()) & 0xFFFFFF);
+  for (const char* c = node->Name() != nullptr ? node->Name() : "";
+       *c != '\0' && status::IsSuccess(s); ++c) {
     s = stream.PutChar(*c);
   }
   if (status::IsSuccess(s)) s = stream.PutChar('\0');
@@ -60,7 +62,8 @@ Status BvuDirectoryNode::WriteTree(BvuBinaryStream& stream, BvuTreeWriter writer
       levels.pop_back();
       continue;
     }
-    s = WriteRecord(stream, child, kChildTag, static_cast<std::uint32_t>(index - 1), writer, argument);
+    s = WriteRecord(stream, child, kChildTag, static_cast<std::uint32_t>(index - 1), writer,
+                    argument);
     levels.push_back({child, child->LowIndex()});
   }
   return status::IsFailure(s) ? s : status::kOk;
@@ -90,7 +93,8 @@ Status BvuDirectoryNode::ReadTree(BvuBinaryStream& stream, BvuTreeReader reader,
     if (status::IsSuccess(s)) {
       s = stream.GetShortStringInto(name, kTreeNameSize);
       if (s == status::kGeneralFailure) {
-        SuPrint(status::kBadArguments, "Tree description refused: a node name is longer than 254 bytes");
+        SuPrint(status::kBadArguments,
+                "Tree description refused: a node name is longer than 254 bytes");
         return status::kBadArguments;
       }
     }

@@ -53,7 +53,8 @@ std::string FolderOf(const std::string& path) {
 // Copies a regular file through a temporary file beside the target, which
 // takes the target's place only when complete. `error` gets the errno of a
 // failing step.
-Status CopyRegularFile(const std::string& from, const std::string& to, std::int32_t mode, int* error) {
+Status CopyRegularFile(const std::string& from, const std::string& to, std::int32_t mode,
+                       int* error) {
   const auto fail = [error](int code) {
     *error = code != 0 ? code : EIO;
     return status::kUnhandled;
@@ -90,7 +91,8 @@ Status CopyRegularFile(const std::string& from, const std::string& to, std::int3
   std::uint32_t permissions = source_info.permissions;
   if ((mode & kCopyMakeWritable) != 0) permissions |= kOwnerReadWrite;
   code = 0;
-  if (CopyContents(in.get(), out.get(), &code)) platform::SetPermissions(out.get(), permissions, &code);
+  if (CopyContents(in.get(), out.get(), &code))
+    platform::SetPermissions(out.get(), permissions, &code);
   // The data reaches the device before the name does: after a crash the
   // target is the old file or the whole copy, never an empty one.
   if (code == 0) platform::SyncFile(out.get(), &code);
@@ -133,7 +135,8 @@ Status CopyTree(const std::string& source, const std::string& target, std::int32
   if (!platform::GetFileInfo(target.c_str(), &info, nullptr)) {
     if (!create) return status::kOk;
     int code = 0;
-    if (!platform::MakeDirectory(target.c_str(), &code) && code != EEXIST) return status::kUnhandled;
+    if (!platform::MakeDirectory(target.c_str(), &code) && code != EEXIST)
+      return status::kUnhandled;
     if (!platform::GetFileInfo(target.c_str(), &info, nullptr)) return status::kUnhandled;
   }
   if (!info.is_directory) return status::kUnhandled;
@@ -191,7 +194,8 @@ bool MatchFilePattern(const char* name, const char* pattern) {
   const char* star = nullptr;
   const char* resume = nullptr;
   while (*name != '\0') {
-    if (*pattern == '?' || (*pattern != '*' && *pattern != '\0' && FoldedLetter(*pattern) == FoldedLetter(*name))) {
+    if (*pattern == '?' ||
+        (*pattern != '*' && *pattern != '\0' && FoldedLetter(*pattern) == FoldedLetter(*name))) {
       ++name;
       ++pattern;
     } else if (*pattern == '*') {
@@ -227,7 +231,8 @@ Status ListDirectory(const char* pattern, BvuDirectoryListing* listing, std::int
     if (!MatchFilePattern(entry.c_str(), names.c_str())) continue;
     platform::FileInfo info;
     const bool is_directory =
-        platform::GetFileInfo(Joined(directory, entry).c_str(), &info, nullptr) && info.is_directory;
+        platform::GetFileInfo(Joined(directory, entry).c_str(), &info, nullptr) &&
+        info.is_directory;
     if (is_directory ? want_directories : want_files) {
       found.emplace_back(std::move(entry), is_directory ? 1 : 0);
     }
@@ -260,7 +265,8 @@ void CheckDiskFull(const char* first, const char* second, int error) {
   std::uint64_t free_bytes = 0;
   if (!g_free_space(FolderOf(written).c_str(), &free_bytes) || free_bytes > 0) return;
   const std::string text =
-      two_files ? std::string("Disk full while copy file ") + (first != nullptr ? first : "") + " to file " + second
+      two_files ? std::string("Disk full while copy file ") + (first != nullptr ? first : "") +
+                      " to file " + second
                 : std::string("Disk full while accessing ") + (first != nullptr ? first : "");
   // The message box of a full disk, for a process without a desktop.
   std::fprintf(stderr, "Disk memory: %s\n", text.c_str());

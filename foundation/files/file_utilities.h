@@ -42,8 +42,7 @@ std::string NativeFilePath(const char* path);
 // The directory (with a '/' added when it ends in neither '/' nor '\'),
 // then the name. An empty directory adds nothing, so a bare name stays
 // relative. Returns 0.
-Status MakeFilePath(const char* drive, const char* directory, const char* name,
-                    std::string* path);
+Status MakeFilePath(const char* drive, const char* directory, const char* name, std::string* path);
 
 // The entries of the pattern's directory whose names match its last
 // component ("*" and "?" in any letter case; "*.*" is every name), sorted,
@@ -96,5 +95,4 @@ Status ChangeDrive(std::int32_t* drive);
 
 // Splits a path at its last '/' or '\' into the directory (with that
 // separator) and the name; the drive is always empty.
-void SplitFilePath(const char* path, std::string* drive, std::string* directory,
-                   std::string* name);
+void SplitFilePath(const char* path, std::string* drive, std::string* directory, std::string* name);

@@ -27,9 +27,13 @@ bool IsGroupKind(std::int32_t kind) { return kind >= 0 && kind < kGroupKindCount
 }  // namespace
 
 DAESProblem* GetCurrentProblem() { return g_problem.load(std::memory_order_acquire); }
-void SetCurrentProblem(DAESProblem* problem) { g_problem.store(problem, std::memory_order_release); }
+void SetCurrentProblem(DAESProblem* problem) {
+  g_problem.store(problem, std::memory_order_release);
+}
 
-UnifiedIntegratorProxy* GetCurrentIntegrator() { return g_integrator.load(std::memory_order_acquire); }
+UnifiedIntegratorProxy* GetCurrentIntegrator() {
+  return g_integrator.load(std::memory_order_acquire);
+}
 void SetCurrentIntegrator(UnifiedIntegratorProxy* integrator) {
   g_integrator.store(integrator, std::memory_order_release);
 }
@@ -42,7 +46,9 @@ void SetCurrentEventSchedule(DAESEventSchedule* schedule) {
 }
 
 DelayMgr* GetCurrentDelayMgr() { return g_delay_mgr.load(std::memory_order_acquire); }
-void SetCurrentDelayMgr(DelayMgr* manager) { g_delay_mgr.store(manager, std::memory_order_release); }
+void SetCurrentDelayMgr(DelayMgr* manager) {
+  g_delay_mgr.store(manager, std::memory_order_release);
+}
 
 QLNGroupMethod* GetGroupMethod(std::int32_t kind) {
   if (!IsGroupKind(kind)) return nullptr;
@@ -79,7 +85,9 @@ void ClearProcedureContext() {
   g_context.mode = 0;
 }
 
-std::uint32_t GetErrorReportSwitch() { return g_error_report_switch.load(std::memory_order_relaxed); }
+std::uint32_t GetErrorReportSwitch() {
+  return g_error_report_switch.load(std::memory_order_relaxed);
+}
 void SetErrorReportSwitch(std::uint32_t value) {
   g_error_report_switch.store(value, std::memory_order_relaxed);
 }

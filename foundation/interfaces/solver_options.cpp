@@ -10,21 +10,31 @@ class DefaultSolverOptions final : public SolverOptions {
  public:
   std::int32_t GetInt(std::int32_t number) override {
     switch (number) {
-      case kOptPrintLevel: return 2;
-      case kOptCheckProcDerivs: return 0;
-      case kOptTearing: return 1;
-      default: return 0;
+      case kOptPrintLevel:
+        return 2;
+      case kOptCheckProcDerivs:
+        return 0;
+      case kOptTearing:
+        return 1;
+      default:
+        return 0;
     }
   }
 
   double GetReal(std::int32_t number) override {
     switch (number) {
-      case kOptEqnTol: return 1.0e-5;
-      case kOptAbsPerturb: return 1.0e-5;
-      case kOptRelPerturb: return 1.0e-5;
-      case kOptDerivRelTol: return 0.1;
-      case kOptDerivAbsTol: return 0.001;
-      default: return 0.0;
+      case kOptEqnTol:
+        return 1.0e-5;
+      case kOptAbsPerturb:
+        return 1.0e-5;
+      case kOptRelPerturb:
+        return 1.0e-5;
+      case kOptDerivRelTol:
+        return 0.1;
+      case kOptDerivAbsTol:
+        return 0.001;
+      default:
+        return 0.0;
     }
   }
 

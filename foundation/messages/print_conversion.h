@@ -29,12 +29,12 @@ inline constexpr char kCheckFormat[] = "BAD FORMATTING (check format string)>>>"
 enum class FormatSize { kNone, kShort, kLong, kInt64 };
 
 struct FormatSpec {
-  std::string flags;           // any run of "-+0 #"
-  std::int32_t width = -1;     // -1: none given
-  std::int32_t precision = -1; // -1: none given
+  std::string flags;            // any run of "-+0 #"
+  std::int32_t width = -1;      // -1: none given
+  std::int32_t precision = -1;  // -1: none given
   FormatSize size = FormatSize::kNone;
   char type = '\0';
-  std::size_t length = 0;      // characters taken after the "%"
+  std::size_t length = 0;  // characters taken after the "%"
 };
 
 // Widths above this are refused; so are "@nnx" blank runs.

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "foundation/messages/print_conversion.h"
-#include "foundation/messages/message_line.h"
 #include "foundation/collections/mixins.h"
+#include "foundation/messages/message_line.h"
+#include "foundation/messages/print_conversion.h"
 #include "platform/fault_guard.h"
 #include "platform/utf16.h"
 
@@ -91,10 +91,8 @@ void DiagnosticLine(const char* format, int line) {
 class FormatWalk {
  public:
   FormatWalk(const char* format, bool bridge, va_list* args)
-      : format_(format != nullptr ? format : ""),
-        bridge_(bridge),
-        budget_(bridge ? kBridgeBudget : kOrdinaryBudget),
-        args_(args) {}
+      : format_(format != nullptr ? format : ""), bridge_(bridge),
+        budget_(bridge ? kBridgeBudget : kOrdinaryBudget), args_(args) {}
 
   void Run() {
     const char* p = format_;
@@ -366,8 +364,8 @@ class FormatWalk {
     }
     if (null_name) return Refuse(bad_format::kNulName, p);
     if (spec.precision > kMaxFormatPrecision) return Refuse(bad_format::kCheckFormat, p);
-    return Finish(Format(GlibcConversion(spec, true, "", 's'), name.empty(), name.c_str()), p,
-                  next, __LINE__);
+    return Finish(Format(GlibcConversion(spec, true, "", 's'), name.empty(), name.c_str()), p, next,
+                  __LINE__);
   }
 
   const char* format_;

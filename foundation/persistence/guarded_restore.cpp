@@ -84,6 +84,6 @@ ClRestoreOutcome GuardedRestoreFromFile(ClFileStream& file, ClCollectable* targe
 ClRestoreOutcome GuardedRestore(Clvistream& stream, ClCollectable* target,
                                 ClRestoreDisposal dispose) {
   return Guarded(
-      dispose, [&] { return RestoreCollectable(stream, target); },
-      [&] { return !stream.Good(); }, RowText(kClStream));
+      dispose, [&] { return RestoreCollectable(stream, target); }, [&] { return !stream.Good(); },
+      RowText(kClStream));
 }

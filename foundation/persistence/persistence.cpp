@@ -72,7 +72,8 @@ void DisposeUnheld(Holders& holders) {
   if (order.empty()) return;
   if (t_restore_record != nullptr) {
     auto& made = t_restore_record->made;
-    made.erase(std::remove_if(made.begin(), made.end(), [&](ClCollectable* o) { return unheld.count(o) != 0; }),
+    made.erase(std::remove_if(made.begin(), made.end(),
+                              [&](ClCollectable* o) { return unheld.count(o) != 0; }),
                made.end());
   }
   for (ClCollectable* object : order) delete object;

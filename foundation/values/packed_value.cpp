@@ -22,14 +22,17 @@ constexpr std::uint8_t kTypeFollows = 0x80;
 constexpr std::uint8_t kAttributeMask = 0x7F;
 
 std::uint32_t Capped(std::uint64_t n) {
-  return static_cast<std::uint32_t>(std::min<std::uint64_t>(n, std::numeric_limits<std::uint32_t>::max()));
+  return static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(n, std::numeric_limits<std::uint32_t>::max()));
 }
 
 // A real stored into an integer record: truncated, clamped to the range.
 std::int32_t IntegerOf(double real) {
   if (std::isnan(real)) return 0;
-  if (real <= std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
-  if (real >= std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
+  if (real <= std::numeric_limits<std::int32_t>::min())
+    return std::numeric_limits<std::int32_t>::min();
+  if (real >= std::numeric_limits<std::int32_t>::max())
+    return std::numeric_limits<std::int32_t>::max();
   return static_cast<std::int32_t>(real);
 }
 
@@ -105,7 +108,8 @@ const std::uint8_t* SUValuePool::Block(std::uint32_t offset, std::uint32_t bytes
                                        std::uint32_t* prefix) const {
   if (offset < kPrefix || offset > used_) return nullptr;
   const std::uint32_t units = platform::LoadLE32(data_ + offset - kPrefix);
-  if (static_cast<std::uint64_t>(offset) + static_cast<std::uint64_t>(units) * bytes_per_unit > used_) {
+  if (static_cast<std::uint64_t>(offset) + static_cast<std::uint64_t>(units) * bytes_per_unit >
+      used_) {
     return nullptr;
   }
   *prefix = units;
@@ -313,7 +317,8 @@ Status SUPackedValue::FromValue(const SUValue& value, SUValuePool& pool) {
     }
     case SUValue::kEmptySet:
     case SUValue::kIntSet: {
-      std::uint32_t offset = (type == SUValue::kEmptySet || type == SUValue::kIntSet) ? payload.offset : 0;
+      std::uint32_t offset =
+          (type == SUValue::kEmptySet || type == SUValue::kIntSet) ? payload.offset : 0;
       pool.StoreIntList(&offset, value);
       payload.bits = 0;
       payload.offset = offset;
@@ -401,7 +406,8 @@ Status SUPackedValue::Save(BvuBinaryStream& stream, const SUValuePool& pool) con
       std::vector<std::int32_t> integers;
       pool.ReadIntList(payload.offset, &integers);  // a damaged list saves as empty
       put(stream.PutUInt32(static_cast<std::uint32_t>(integers.size())));
-      for (std::int32_t integer : integers) put(stream.PutUInt32(static_cast<std::uint32_t>(integer)));
+      for (std::int32_t integer : integers)
+        put(stream.PutUInt32(static_cast<std::uint32_t>(integer)));
       break;
     }
     case SUValue::kStringSet: {

@@ -159,7 +159,9 @@ class SUPackedValueTable {
   void Resize(std::int32_t count);
   std::int32_t Count() const { return static_cast<std::int32_t>(records_.size()); }
   SUPackedValue& Record(std::int32_t i) { return records_[static_cast<std::size_t>(i)]; }
-  const SUPackedValue& Record(std::int32_t i) const { return records_[static_cast<std::size_t>(i)]; }
+  const SUPackedValue& Record(std::int32_t i) const {
+    return records_[static_cast<std::size_t>(i)];
+  }
   SUValuePool& Pool() { return pool_; }
   const SUValuePool& Pool() const { return pool_; }
 

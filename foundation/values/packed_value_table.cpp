@@ -31,11 +31,13 @@ void ReadFields(const std::uint8_t* at, std::uint32_t record_size, SUPackedValue
 }
 
 void WriteRecord(const SUPackedValue& record, std::uint32_t record_size, std::uint8_t* at) {
-  platform::StoreLE64(at, static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(record.owner)));
+  platform::StoreLE64(at,
+                      static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(record.owner)));
   platform::StoreLE16(at + kAttributeAt, record.attribute);
   platform::StoreLE16(at + kTypeAt, record.type);
   platform::StoreLE64(at + kPayloadAt, record.payload.bits);
-  if (record_size == SUPackedValueTable::kRecordSize) platform::StoreLE32(at + kFlagsAt, record.flags);
+  if (record_size == SUPackedValueTable::kRecordSize)
+    platform::StoreLE32(at + kFlagsAt, record.flags);
 }
 
 }  // namespace
@@ -69,7 +71,8 @@ Status SUPackedValueTable::Restore(BvuBinaryStream& stream) {
 
 std::vector<std::uint8_t> SUPackedValueTable::GetImage() const {
   std::vector<std::uint8_t> image(records_.size() * kRecordSize);
-  for (std::size_t i = 0; i < records_.size(); ++i) WriteRecord(records_[i], kRecordSize, &image[i * kRecordSize]);
+  for (std::size_t i = 0; i < records_.size(); ++i)
+    WriteRecord(records_[i], kRecordSize, &image[i * kRecordSize]);
   return image;
 }
 
@@ -86,7 +89,8 @@ Status SUPackedValueTable::LoadImage(const std::uint8_t* bytes, std::uint32_t si
   return status::kOk;
 }
 
-Status SUPackedValueTable::Reorder(std::uint8_t* image, std::uint32_t size, const std::uint32_t* index) {
+Status SUPackedValueTable::Reorder(std::uint8_t* image, std::uint32_t size,
+                                   const std::uint32_t* index) {
   const std::uint32_t record_size = ImageRecordSize();
   if (size % record_size != 0) return status::kBadArguments;
   const std::uint32_t in_image = size / record_size;
@@ -97,6 +101,7 @@ Status SUPackedValueTable::Reorder(std::uint8_t* image, std::uint32_t size, cons
   for (std::size_t i = 0; i < records_.size(); ++i) {
     ReadFields(image + static_cast<std::size_t>(index[i]) * record_size, record_size, &records_[i]);
   }
-  for (std::size_t i = 0; i < records_.size(); ++i) WriteRecord(records_[i], record_size, image + i * record_size);
+  for (std::size_t i = 0; i < records_.size(); ++i)
+    WriteRecord(records_[i], record_size, image + i * record_size);
   return status::kOk;
 }

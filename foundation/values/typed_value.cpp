@@ -456,7 +456,8 @@ void SUValue::AddInts(const std::vector<std::int32_t>& values) {
   if (total == static_cast<std::uint32_t>(count)) return;
   // The capacity that growing by 4 at a time would have reached.
   const std::uint32_t slots =
-      total <= capacity ? capacity : capacity + RoundUpTo4(static_cast<std::int32_t>(total - capacity));
+      total <= capacity ? capacity
+                        : capacity + RoundUpTo4(static_cast<std::int32_t>(total - capacity));
   Release();
   AllocateSet(slots);
   std::copy(merged.begin(), merged.end(), payload.ints);

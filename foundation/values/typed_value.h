@@ -219,9 +219,7 @@ class SUValue {
   bool IsIntegerSet() const { return type == kIntSet || type == kOrderedIntSet; }
   bool IsStringSet() const { return type == kStringSet || type == kOrderedStringSet; }
   const std::int32_t* IntElements() const { return IsIntegerSet() ? payload.ints : nullptr; }
-  const SUStringRef* StringElements() const {
-    return IsStringSet() ? payload.strings : nullptr;
-  }
+  const SUStringRef* StringElements() const { return IsStringSet() ? payload.strings : nullptr; }
   SUValue* Elements() const { return IsArray() ? payload.elements : nullptr; }
   // Type code of the elements of an array of this type.
   static std::uint16_t ElementType(std::uint16_t array_type);

@@ -21,8 +21,7 @@ std::int32_t WrappedProduct(std::int32_t a, std::int32_t b) {
 }
 
 bool IsIntegerLike(std::uint16_t code) {
-  return code == SUValue::kInteger || code == SUValue::kLogical ||
-         code == SUValue::kSpecification;
+  return code == SUValue::kInteger || code == SUValue::kLogical || code == SUValue::kSpecification;
 }
 
 bool IsUnknownKindSet(std::uint16_t code) {
@@ -262,8 +261,8 @@ void SUValue::SetOp(Op op, const SUValue& value) {
     return;
   }
   for (std::int32_t i = 0; i < value.count; ++i) {
-    const std::int32_t found = integers ? FindInt(value.payload.ints[i])
-                                        : FindString(value.payload.strings[i].Text());
+    const std::int32_t found =
+        integers ? FindInt(value.payload.ints[i]) : FindString(value.payload.strings[i].Text());
     if (ApplyToElement(op, found)) {
       if (integers) {
         InsertInt(value.payload.ints[i]);
@@ -336,11 +335,11 @@ void SUValue::SumOf(const SUValue& array) {
 }
 
 void SUValue::ProductOf(const SUValue& array) {
-  ReduceNumbers(array, false, [](bool first, double& real, double x, std::int32_t& integer,
-                                 std::int32_t n) {
-    real = first ? x : real * x;
-    integer = first ? n : WrappedProduct(integer, n);
-  });
+  ReduceNumbers(array, false,
+                [](bool first, double& real, double x, std::int32_t& integer, std::int32_t n) {
+                  real = first ? x : real * x;
+                  integer = first ? n : WrappedProduct(integer, n);
+                });
 }
 
 void SUValue::MaxOf(const SUValue& array) {

@@ -24,9 +24,7 @@ const char* SpecificationName(std::int32_t value) {
   }
 }
 
-void PrintQuoted(std::ostream& out, const char* text) {
-  out << '"' << (text ? text : "") << '"';
-}
+void PrintQuoted(std::ostream& out, const char* text) { out << '"' << (text ? text : "") << '"'; }
 
 }  // namespace
 

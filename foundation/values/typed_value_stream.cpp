@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "foundation/persistence/binary_stream.h"
-#include "foundation/values/typed_value.h"
 #include "foundation/persistence/virtual_stream.h"
+#include "foundation/values/typed_value.h"
 #include "platform/byte_order.h"
 
 namespace {
@@ -123,7 +123,8 @@ Status SUValue::WriteBinary(BvuBinaryStream& stream, bool write_type) const {
     case kOrderedIntSet:
       put(stream.PutUInt32(static_cast<std::uint32_t>(count)));
       put(stream.PutUInt32(capacity));
-      for (std::int32_t i = 0; i < count; ++i) put(stream.PutUInt32(static_cast<std::uint32_t>(payload.ints[i])));
+      for (std::int32_t i = 0; i < count; ++i)
+        put(stream.PutUInt32(static_cast<std::uint32_t>(payload.ints[i])));
       break;
     case kStringSet:
     case kOrderedStringSet:
@@ -311,7 +312,8 @@ void Restore(SUValue& value, Clvistream& stream, std::uint32_t most_dimensions) 
     }
     value.Resize(0);
     for (std::int32_t i = 0; i < n; ++i) {
-      if (i == value.count) value.Resize(static_cast<std::int32_t>(std::min<std::int64_t>(n, std::max(2 * i, 16))));
+      if (i == value.count)
+        value.Resize(static_cast<std::int32_t>(std::min<std::int64_t>(n, std::max(2 * i, 16))));
       Restore(value.payload.elements[i], stream, (code >> 8) - 1u);
       if (!stream.Good()) {
         value.Resize(i);
@@ -335,7 +337,8 @@ void Restore(SUValue& value, Clvistream& stream, std::uint32_t most_dimensions) 
       std::int32_t first = 0;
       std::int32_t third = 0;
       std::int32_t second = 0;
-      if (code == SUValue::kName && (!stream.GetI32(first) || !stream.GetI32(third) || !stream.GetI32(second))) {
+      if (code == SUValue::kName &&
+          (!stream.GetI32(first) || !stream.GetI32(third) || !stream.GetI32(second))) {
         return;
       }
       std::unique_ptr<char[]> text;

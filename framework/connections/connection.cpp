@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
-#include "framework/processes/compute_node.h"
 #include "framework/connections/io_status.h"
 #include "framework/connections/pipe_connection.h"
 #include "framework/connections/socket_connection.h"
+#include "framework/processes/compute_node.h"
 #include "platform/socket.h"
 
 XosConnection* XosConnection::Create(XosComputeNode* node, std::uint32_t own_number,

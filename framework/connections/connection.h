@@ -15,7 +15,7 @@ class XosComputeNode;
 namespace platform {
 struct Transfer;
 struct Readiness;
-}
+}  // namespace platform
 
 class XosConnection : public XosBaseIO {
  public:

@@ -12,15 +12,24 @@ namespace {
 // 0 for a letter outside the table.
 std::uint16_t FlagOfLetter(char letter) {
   switch (std::toupper(static_cast<unsigned char>(letter))) {
-    case 'S': return XosFileIO::kShared;
-    case 'B': return XosFileIO::kBinary;
-    case 'R': return XosFileIO::kRead;
-    case 'W': return XosFileIO::kWrite;
-    case 'N': return XosFileIO::kOpenAlways;
-    case 'E': return XosFileIO::kMustExist;
-    case '+': return XosFileIO::kUpdate;
-    case 'T': return XosFileIO::kText;
-    default: return 0;
+    case 'S':
+      return XosFileIO::kShared;
+    case 'B':
+      return XosFileIO::kBinary;
+    case 'R':
+      return XosFileIO::kRead;
+    case 'W':
+      return XosFileIO::kWrite;
+    case 'N':
+      return XosFileIO::kOpenAlways;
+    case 'E':
+      return XosFileIO::kMustExist;
+    case '+':
+      return XosFileIO::kUpdate;
+    case 'T':
+      return XosFileIO::kText;
+    default:
+      return 0;
   }
 }
 

@@ -14,14 +14,14 @@
 class XosFileIO : public XosBaseIO {
  public:
   // Mode flags; the letters (either case) select the first eight.
-  static constexpr std::uint16_t kShared = 0x01;        // "S"
-  static constexpr std::uint16_t kBinary = 0x02;        // "B"
-  static constexpr std::uint16_t kRead = 0x04;          // "R"
-  static constexpr std::uint16_t kWrite = 0x08;         // "W"
-  static constexpr std::uint16_t kOpenAlways = 0x10;    // "N": open or create
-  static constexpr std::uint16_t kMustExist = 0x20;     // "E"
-  static constexpr std::uint16_t kUpdate = 0x40;        // "+"
-  static constexpr std::uint16_t kText = 0x80;          // "T"
+  static constexpr std::uint16_t kShared = 0x01;      // "S"
+  static constexpr std::uint16_t kBinary = 0x02;      // "B"
+  static constexpr std::uint16_t kRead = 0x04;        // "R"
+  static constexpr std::uint16_t kWrite = 0x08;       // "W"
+  static constexpr std::uint16_t kOpenAlways = 0x10;  // "N": open or create
+  static constexpr std::uint16_t kMustExist = 0x20;   // "E"
+  static constexpr std::uint16_t kUpdate = 0x40;      // "+"
+  static constexpr std::uint16_t kText = 0x80;        // "T"
   static constexpr std::uint16_t kDeleteOnClose = 0x1000;
 
   // Opens the file (never truncating it). *result: 0; 0x8000FFFF for an

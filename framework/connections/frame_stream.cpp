@@ -26,9 +26,12 @@ bool IsSoundFrame(const DseSegment* s) {
   const std::uint32_t length = s->frame_length;
   if (s->frame[length + 4] != DseSegment::kEndByte) return false;
   switch (s->frame[5]) {
-    case DseSegment::kFormatNarrow: return length >= DseSegment::kMinLengthNarrow;
-    case DseSegment::kFormatWide: return length >= DseSegment::kMinLengthWide;
-    default: return false;
+    case DseSegment::kFormatNarrow:
+      return length >= DseSegment::kMinLengthNarrow;
+    case DseSegment::kFormatWide:
+      return length >= DseSegment::kMinLengthWide;
+    default:
+      return false;
   }
 }
 
@@ -79,7 +82,8 @@ Status FindStart(DseSegment* s, XosBaseIO* stream) {
     const void* next = std::memchr(s->frame + scan + 1, DseSegment::kStartByte, have - scan - 1);
     if (next != nullptr) {
       s->transfer_count = have;
-      s->transfer_offset = static_cast<std::uint32_t>(static_cast<const unsigned char*>(next) - s->frame);
+      s->transfer_offset =
+          static_cast<std::uint32_t>(static_cast<const unsigned char*>(next) - s->frame);
     } else {
       Forget(s);
     }
@@ -93,8 +97,7 @@ Status ReadByteStream(DseSegment* s, XosBaseIO* stream) {
       if (status::IsFailure(result)) return result;
       if (s->read_state != DseSegment::kStartFound) return status::kIncompleteFrame;
     }
-    if (s->read_state != DseSegment::kStartFound &&
-        s->read_state != DseSegment::kBodyPartlyRead) {
+    if (s->read_state != DseSegment::kStartFound && s->read_state != DseSegment::kBodyPartlyRead) {
       return status::kIncompleteFrame;
     }
     const std::uint32_t total = s->frame_length + 5;
@@ -150,8 +153,8 @@ Status DseSegment::Write(DseSegment* segment, XosBaseIO* stream) {
     return status::kOk;
   }
   std::uint32_t written = 0;
-  const Status result = stream->Write(segment->frame + segment->transfer_offset,
-                                      segment->transfer_count, &written);
+  const Status result =
+      stream->Write(segment->frame + segment->transfer_offset, segment->transfer_count, &written);
   // Every failure is reported as it is: a stream that cannot be written must
   // not look like one that is merely busy.
   if (status::IsFailure(result)) return result;

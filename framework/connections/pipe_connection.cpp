@@ -76,7 +76,8 @@ Status XosLocalPairConnection::Open() {
   return IsOpen() ? status::kOk : status::kNotYetOpen;
 }
 
-void XosLocalPairConnection::AddReadiness(std::vector<platform::Readiness>* items, bool read, bool write) {
+void XosLocalPairConnection::AddReadiness(std::vector<platform::Readiness>* items, bool read,
+                                          bool write) {
   if (ClosedByPeer()) return;
   const bool read_open = (flags_ & kReadOpen) != 0;
   if (read || (write && write_ < 0 && !read_open)) {

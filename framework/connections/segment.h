@@ -20,9 +20,9 @@ class XosBaseIO;
 class DseSegment {
  public:
   static constexpr std::uint32_t kFrameArea = 4003;
-  static constexpr std::uint32_t kDataStart = 18;         // format 16
-  static constexpr std::uint32_t kDataStartWide = 22;     // format 17
-  static constexpr std::uint32_t kDataEnd = 3998;         // end of the data window
+  static constexpr std::uint32_t kDataStart = 18;                   // format 16
+  static constexpr std::uint32_t kDataStartWide = 22;               // format 17
+  static constexpr std::uint32_t kDataEnd = 3998;                   // end of the data window
   static constexpr std::uint32_t kMaxData = kDataEnd - kDataStart;  // 3,980
   static constexpr std::uint32_t kLargestCountNarrow = 65534;
   static constexpr std::uint8_t kFormatNarrow = 16;
@@ -42,20 +42,20 @@ class DseSegment {
   };
 
   // Bookkeeping.
-  DseSegment* pool_link;        // next free block while in the pool; next chain
-                                // in a reassembly list while in one
-  DseSegment* next;             // next segment of the same message
-  DseSegment* assembly_tail;    // first segment of a chain being reassembled: its tail
-  std::uint32_t received;       // segments received so far, kept in the tail
-  DseIOQueue* source_peer;      // null for a segment built here
-  std::uint8_t poolable;        // 1: always goes back to the pool
-  unsigned char* cursor;        // where the next byte is written or read
-  unsigned char* window_end;    // the cursor may not pass it
-  std::uint32_t use_count;      // outstanding writes (one per destination)
-  std::uint32_t frame_length;   // L
-  std::uint32_t count;          // segments of the message
-  std::uint32_t index;          // 1-based place in the message
-  std::uint32_t message_id;     // only the low 16 bits travel
+  DseSegment* pool_link;       // next free block while in the pool; next chain
+                               // in a reassembly list while in one
+  DseSegment* next;            // next segment of the same message
+  DseSegment* assembly_tail;   // first segment of a chain being reassembled: its tail
+  std::uint32_t received;      // segments received so far, kept in the tail
+  DseIOQueue* source_peer;     // null for a segment built here
+  std::uint8_t poolable;       // 1: always goes back to the pool
+  unsigned char* cursor;       // where the next byte is written or read
+  unsigned char* window_end;   // the cursor may not pass it
+  std::uint32_t use_count;     // outstanding writes (one per destination)
+  std::uint32_t frame_length;  // L
+  std::uint32_t count;         // segments of the message
+  std::uint32_t index;         // 1-based place in the message
+  std::uint32_t message_id;    // only the low 16 bits travel
   std::uint8_t flags;
   std::uint8_t sequence;
   std::uint8_t aux;
@@ -125,7 +125,9 @@ class DseSegment {
   // goes back to the pool and the message's other segments stay listed.
   static Status Assemble(DseSegment* segment, DseAssemblyList* list, DseSegment** complete);
 
-  unsigned char* DataStart() { return frame + (format == kFormatWide ? kDataStartWide : kDataStart); }
+  unsigned char* DataStart() {
+    return frame + (format == kFormatWide ? kDataStartWide : kDataStart);
+  }
   // Bytes from the start byte through the end byte of a packed frame.
   std::uint32_t FrameSize() const { return frame_length + 5; }
 };

@@ -3,8 +3,8 @@
 #include <map>
 #include <memory>
 
-#include "framework/processes/compute_node.h"
 #include "framework/connections/io_status.h"
+#include "framework/processes/compute_node.h"
 
 namespace {
 
@@ -13,9 +13,7 @@ std::map<std::uint32_t, std::unique_ptr<XosListeningSocket>> child_listeners;
 }  // namespace
 
 XosSocketConnection::XosSocketConnection(const XosComputeNode& node, std::uint32_t peer_number)
-    : host_name_(node.host_name),
-      address_(node.address),
-      port_(node.listening_port),
+    : host_name_(node.host_name), address_(node.address), port_(node.listening_port),
       peer_number_(peer_number) {}
 
 XosSocketConnection::~XosSocketConnection() {
@@ -54,7 +52,8 @@ Status XosSocketConnection::Open() {
   return status::kOk;
 }
 
-void XosSocketConnection::AddReadiness(std::vector<platform::Readiness>* items, bool read, bool write) {
+void XosSocketConnection::AddReadiness(std::vector<platform::Readiness>* items, bool read,
+                                       bool write) {
   if (IsOpen()) {
     if (read) items->push_back({socket_, false});
     if (write) items->push_back({socket_, true});

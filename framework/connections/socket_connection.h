@@ -13,8 +13,8 @@
 // listening port (a child's parent) the connection connects there, without
 // waiting: one connect is under way at a time and each Open looks whether
 // it has been made (a parent host that does not answer would otherwise hold
-// the server thread for the system's connect time-out, minutes). Otherwise (a parent's child) it takes the connection
-// that arrives at the listener of that child. The socket is non-blocking.
+// the server thread for the system's connect time-out, minutes). Otherwise (a parent's child) it
+// takes the connection that arrives at the listener of that child. The socket is non-blocking.
 class XosSocketConnection : public XosConnection {
  public:
   // Wait mode 0: one send per write; otherwise up to 10 sends while data

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "framework/processes/compute_node.h"
 #include "framework/connections/io_status.h"
+#include "framework/processes/compute_node.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
 
@@ -80,18 +80,16 @@ Status XosVirtualConnection::Start(const XosComputeNode& node, const std::string
   // A zero byte would end its field early and shift the ones after it.
   for (const std::string* field : {&node.user, &node.password, &command_line}) {
     if (field->find('\0') != std::string::npos) {
-      return NotStarted(status::kBadArguments,
-                        "A user name, password or command line for " + node.host_name +
-                            " holds a zero byte.");
+      return NotStarted(status::kBadArguments, "A user name, password or command line for " +
+                                                   node.host_name + " holds a zero byte.");
     }
   }
   std::string password;
   if (XosScramblePassword(node.password.c_str(), kPasswordKey, kPasswordExcluded, &password) !=
       status::kOk) {
-    return NotStarted(status::kBadArguments, "The password for " + node.host_name +
-                                                 " is longer than " +
-                                                 std::to_string(kMaxPasswordLength) +
-                                                 " characters.");
+    return NotStarted(status::kBadArguments,
+                      "The password for " + node.host_name + " is longer than " +
+                          std::to_string(kMaxPasswordLength) + " characters.");
   }
   if (!node.address.Known()) {
     return NotStarted(status::kUnhandled, "No Network information for machine " + node.host_name);

@@ -45,9 +45,9 @@ extern "C" {
 
 /* Placeholders for procedures that could not be found: they store the error
  * answer 4 through their last argument and return that pointer. */
-int32_t* QLN13DUMMY(void* a1, void* a2, void* a3, void* a4, void* a5, void* a6, void* a7,
-                    void* a8, void* a9, void* a10, void* a11, void* a12, void* a13, void* a14,
-                    void* a15, int32_t* result);
+int32_t* QLN13DUMMY(void* a1, void* a2, void* a3, void* a4, void* a5, void* a6, void* a7, void* a8,
+                    void* a9, void* a10, void* a11, void* a12, void* a13, void* a14, void* a15,
+                    int32_t* result);
 int32_t* QLNDUMMY(void* a1, void* a2, void* a3, void* a4, void* a5, void* a6, int32_t* result);
 
 int32_t BVInitialize(const QLNInitializationBlock* block);

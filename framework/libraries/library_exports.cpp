@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "framework/libraries/library_loader.h"
 #include "framework/libraries/library_api.h"
 #include "framework/libraries/library_exports.h"
+#include "framework/libraries/library_loader.h"
 #include "framework/libraries/proxy_options_handler.h"
 #include "framework/libraries/qln_dynamic_library.h"
 
@@ -190,8 +190,8 @@ XosDynamicFunction* FindFunctionInNamedDLLEx(const char* symbol, const char* lib
     return nullptr;
   }
   XosDynamicFunction* function = nullptr;
-  const Status found =
-      symbol != nullptr ? library->FindFunction(symbol, &function, signature) : status::kSymbolMissing;
+  const Status found = symbol != nullptr ? library->FindFunction(symbol, &function, signature)
+                                         : status::kSymbolMissing;
   library->Release();  // the function keeps its own reference
   if (status != nullptr) *status = found;
   return function;

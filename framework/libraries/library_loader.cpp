@@ -255,9 +255,8 @@ bool XosDynamicLibrary::Start(XosDynamicLibrary* library, const QLNInitializatio
 }
 
 XosDynamicLibrary* XosDynamicLibrary::Load(const char* name, const QLNInitializationBlock* block) {
-  return LoadWith(name, block, [](const std::string& normalized) {
-    return new XosDynamicLibrary(normalized);
-  });
+  return LoadWith(name, block,
+                  [](const std::string& normalized) { return new XosDynamicLibrary(normalized); });
 }
 
 XosDynamicLibrary* XosDynamicLibrary::LoadWith(const char* name,
@@ -416,7 +415,8 @@ std::int32_t XosDynamicLibrary::ForceUnloadAll(const char* const* names, std::in
   std::int32_t sum = 0;
   for (XosDynamicLibrary* l = Loader().head; l != nullptr; l = l->next_) {
     if (l->load_state_ == kUnloaded) continue;
-    if (void* force = l->EntryPoint("ForceUnload")) sum += As<ForceUnloadEntry>(force)(names, count);
+    if (void* force = l->EntryPoint("ForceUnload"))
+      sum += As<ForceUnloadEntry>(force)(names, count);
   }
   if (names == nullptr) return sum;
   for (std::int32_t i = count - 1; i >= 0; --i) {

@@ -47,8 +47,8 @@ class XosDynamicLibrary {
  public:
   enum InitState : std::int32_t {
     kNotInitialized = 0,
-    kAccepted = 1,         // "BVInitialize" answered non-zero
-    kDeclined = -1,        // "BVInitialize" answered 0
+    kAccepted = 1,   // "BVInitialize" answered non-zero
+    kDeclined = -1,  // "BVInitialize" answered 0
     kInitializeFailed = -2,
   };
   enum LoadState : std::uint32_t {
@@ -131,8 +131,8 @@ class XosDynamicLibrary {
   explicit XosDynamicLibrary(const std::string& normalized_name);
   static XosDynamicLibrary* LoadWith(const char* name, const QLNInitializationBlock* block,
                                      LibraryMaker make);
-  Status FindFunctionWith(const char* name, XosDynamicFunction** function,
-                          const char* signature, FunctionMaker make);
+  Status FindFunctionWith(const char* name, XosDynamicFunction** function, const char* signature,
+                          FunctionMaker make);
   // Loads, hands over the search folders and initialises a new object;
   // false (after releasing it) when that fails.
   static bool Start(XosDynamicLibrary* library, const QLNInitializationBlock* block);

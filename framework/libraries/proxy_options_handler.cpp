@@ -7,6 +7,7 @@ std::int32_t ProxyOptionsHandler::OptionRequest(std::int32_t option, std::int32_
     const std::int32_t answer = first->OptionRequest(option, iinfo, xinfo, sinfo);
     if (answer != kUnknownRequest) return answer;
   }
-  if (second != nullptr && second != this) return second->OptionRequest(option, iinfo, xinfo, sinfo);
+  if (second != nullptr && second != this)
+    return second->OptionRequest(option, iinfo, xinfo, sinfo);
   return kUnknownRequest;
 }

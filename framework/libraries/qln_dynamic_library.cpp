@@ -14,8 +14,7 @@ XosDynamicLibrary* QLNDynamicLibrary::Load(const char* name, const QLNInitializa
 
 XosDynamicFunction* QLNDynamicLibrary::FindInNamedLibrary(const char* symbol, const char* name,
                                                           const QLNInitializationBlock* block,
-                                                          const char* signature,
-                                                          Status* result) {
+                                                          const char* signature, Status* result) {
   XosDynamicLibrary* library = Load(name, block);
   if (library == nullptr) {
     if (result != nullptr) *result = status::kModuleNotFound;
@@ -50,9 +49,8 @@ std::int32_t QLNDynamicLibrary::Initialize(const QLNInitializationBlock* block) 
 
 Status QLNDynamicLibrary::FindFunction(const char* name, XosDynamicFunction** function,
                                        const char* signature) {
-  return FindFunctionWith(name, function, signature,
-                          [](XosDynamicLibrary* library, const std::string& symbol) {
-                            return static_cast<XosDynamicFunction*>(
-                                new QLNDynamicFunction(library, symbol));
-                          });
+  return FindFunctionWith(
+      name, function, signature, [](XosDynamicLibrary* library, const std::string& symbol) {
+        return static_cast<XosDynamicFunction*>(new QLNDynamicFunction(library, symbol));
+      });
 }

@@ -13,8 +13,9 @@ DseBBTree::~DseBBTree() { Clear(); }
 
 std::size_t DseBBTree::LowerBound(std::uint32_t id) const {
   return static_cast<std::size_t>(
-      std::lower_bound(leaves_.begin(), leaves_.end(), id,
-                       [](const DseBBTreeLeaf* leaf, std::uint32_t key) { return leaf->GetId() < key; }) -
+      std::lower_bound(
+          leaves_.begin(), leaves_.end(), id,
+          [](const DseBBTreeLeaf* leaf, std::uint32_t key) { return leaf->GetId() < key; }) -
       leaves_.begin());
 }
 

@@ -8,9 +8,9 @@
 #include <memory>
 
 #include "foundation/messages/su_print.h"
+#include "framework/connections/segment.h"
 #include "framework/messaging/io_queue.h"
 #include "framework/messaging/message.h"
-#include "framework/connections/segment.h"
 #include "platform/byte_order.h"
 #include "platform/shared_memory.h"
 
@@ -87,7 +87,8 @@ DseMessage* DseIOQueue::TakeBatchedMessage() {
   std::uint32_t subtype = 0;
   DseMessage* message = nullptr;
   if (sound && DseSegment::UnpackHeader(first, &klass, &type, &subtype) == status::kOk) {
-    message = DseMessage::DseMessageFromSegments(first, std::min(klass, kClasses - 1), type, subtype);
+    message =
+        DseMessage::DseMessageFromSegments(first, std::min(klass, kClasses - 1), type, subtype);
   }
   if (message == nullptr) {
     DseSegment::ReturnChain(first);

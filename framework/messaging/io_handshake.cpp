@@ -6,11 +6,11 @@
 #include <new>
 
 #include "foundation/messages/su_print.h"
-#include "framework/servers/controller.h"
+#include "framework/connections/segment.h"
 #include "framework/messaging/io_queue.h"
 #include "framework/messaging/message.h"
-#include "framework/connections/segment.h"
 #include "framework/processes/process_manager.h"
+#include "framework/servers/controller.h"
 #include "platform/posix_file.h"
 
 namespace {
@@ -116,7 +116,8 @@ Status DseIOQueue::AddPeersFromList(DseMessage* message) {
   // no list of siblings.
   if (status::IsSuccess(read) &&
       (count > DseProcessManager::kMaxProcesses || count > platform::DescriptorRoom() / 2)) {
-    SuPrint(status::kBadArguments, "Peer list refused: %u peers, more than this process can hold", &count);
+    SuPrint(status::kBadArguments, "Peer list refused: %u peers, more than this process can hold",
+            &count);
     return status::kBadArguments;
   }
   const std::uint32_t session = controller_ != nullptr ? controller_->SessionId() : 0;

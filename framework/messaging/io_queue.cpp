@@ -8,13 +8,13 @@
 
 #include "foundation/messages/su_print.h"
 #include "framework/connections/connection.h"
-#include "framework/servers/controller.h"
 #include "framework/connections/io_status.h"
+#include "framework/connections/segment.h"
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_ids.h"
 #include "framework/processes/process_manager.h"
 #include "framework/runtime/xos_time.h"
-#include "framework/connections/segment.h"
+#include "framework/servers/controller.h"
 #include "platform/clock.h"
 #include "platform/shared_memory.h"
 #include "platform/socket.h"
@@ -29,14 +29,12 @@ constexpr std::uint32_t kRetryMs = 10;
 
 DseSegmentCell* free_cells = nullptr;
 
-std::uint32_t OutputList(std::uint32_t klass) {
-  return std::min(klass, DseIOQueue::kClasses - 1);
-}
+std::uint32_t OutputList(std::uint32_t klass) { return std::min(klass, DseIOQueue::kClasses - 1); }
 
 // Lost connections read and write as one status, whatever their kind.
 Status PeerLostIfGone(Status result) {
   return status::IsFailure(result) && status::Code(result) == kPeerGoneCode ? DseIOQueue::kPeerLost
-                                                                             : result;
+                                                                            : result;
 }
 
 // A hold (class 0, subtype 13) or release (class 4, subtype 14) frame.
@@ -154,11 +152,8 @@ DseIOQueue::DseIOQueue(DseController* controller, XosComputeNode* parent, std::u
 
 DseIOQueue::DseIOQueue(DseIOQueue* root, std::uint32_t peer_number, XosConnection* connection,
                        DseProcess* process)
-    : root_(root),
-      peer_number_(peer_number),
-      assembly_(new DseAssemblyList[kClasses]),
-      connection_(connection),
-      process_(process) {}
+    : root_(root), peer_number_(peer_number), assembly_(new DseAssemblyList[kClasses]),
+      connection_(connection), process_(process) {}
 
 DseIOQueue::~DseIOQueue() {
   if (root_ != nullptr) {
@@ -225,8 +220,9 @@ bool DseIOQueue::AllOpen() const {
 }
 
 bool DseIOQueue::AllConnected() const {
-  return !peers_.empty() && std::all_of(peers_.begin(), peers_.end(),
-                                        [](const DseIOQueue* peer) { return peer->connected_ != 0; });
+  return !peers_.empty() && std::all_of(peers_.begin(), peers_.end(), [](const DseIOQueue* peer) {
+    return peer->connected_ != 0;
+  });
 }
 
 const DseIOAddressToken* DseIOQueue::Token(std::uint32_t type) const {
@@ -260,7 +256,8 @@ Status DseIOQueue::Route(DseMessage* message, std::int32_t timeout_ms) {
     while (result == kOutputLeft && timeout_ms > 0) {
       // Retried as soon as a peer takes bytes, within the same time-out.
       const std::uint32_t before = platform::TickCount();
-      WaitReady(std::min<std::uint32_t>(kRetryMs, static_cast<std::uint32_t>(timeout_ms)), false, true);
+      WaitReady(std::min<std::uint32_t>(kRetryMs, static_cast<std::uint32_t>(timeout_ms)), false,
+                true);
       const std::uint32_t waited = std::max<std::uint32_t>(platform::TickCount() - before, 1);
       timeout_ms -= static_cast<std::int32_t>(std::min<std::uint32_t>(waited, kRetryMs));
       result = Flush();
@@ -277,7 +274,8 @@ bool DseIOQueue::HasOutput() const {
   return false;
 }
 
-void DseIOQueue::AddReadiness(std::vector<platform::Readiness>* items, bool read, bool write) const {
+void DseIOQueue::AddReadiness(std::vector<platform::Readiness>* items, bool read,
+                              bool write) const {
   if (connection_ == nullptr) return;
   connection_->AddReadiness(items, read, write && HasOutput());
 }
@@ -470,7 +468,8 @@ Status DseIOQueue::ReadPeer() {
         output = process_->ReadOutput();
       }
     }
-    const bool unix_child = process_->node != nullptr && process_->node->os_kind == XosComputeNode::kUnix;
+    const bool unix_child =
+        process_->node != nullptr && process_->node->os_kind == XosComputeNode::kUnix;
     if (status::IsFailure(output) || (status::IsFailure(result) && unix_child)) {
       status_ = status::IsFailure(result) ? result : output;
       ReportFailure("Process '%s' has failed.", nullptr, "Unknown");
@@ -538,7 +537,8 @@ bool DseIOQueue::RoomToAssemble(const DseSegment& segment, std::uint32_t klass) 
   if (!refusing_) {
     const auto id = static_cast<std::int32_t>(segment.message_id & 0xFFFFu);
     const auto peer = static_cast<std::int32_t>(peer_number_);
-    SuPrint(status::kBadArguments, "Segments of message %d from peer %d refused: %s", &id, &peer, why);
+    SuPrint(status::kBadArguments, "Segments of message %d from peer %d refused: %s", &id, &peer,
+            why);
     refusing_ = true;
   }
   return false;
@@ -564,7 +564,8 @@ bool DseIOQueue::Gather(DseMessage* message) {
   }
   for (auto at = collecting_.begin(); at != collecting_.end(); ++at) {
     DseMessage* gathering = *at;
-    if (gathering->GetId() != message->GetId() || gathering->sequence != message->sequence) continue;
+    if (gathering->GetId() != message->GetId() || gathering->sequence != message->sequence)
+      continue;
     DseSegment* chain = message->TakeSegments();
     if (status::IsFailure(gathering->CollectReply(chain))) DseSegment::ReturnChain(chain);
     delete message;
@@ -574,7 +575,8 @@ bool DseIOQueue::Gather(DseMessage* message) {
     }
     return true;
   }
-  DseMessage* request = controller_ != nullptr ? controller_->PendingRequest(message->GetId()) : nullptr;
+  DseMessage* request =
+      controller_ != nullptr ? controller_->PendingRequest(message->GetId()) : nullptr;
   if (request == nullptr) return false;
   bool destination = false;
   for (std::uint32_t i = 0; i < request->DestinationCount(); ++i) {

@@ -30,7 +30,7 @@ class XosConnection;
 namespace platform {
 class SharedMemory;
 struct Readiness;
-}
+}  // namespace platform
 
 // A cell of an output list: one segment waiting to be written to one peer.
 // Cells come from a process-wide pool and always go back to it.
@@ -99,7 +99,8 @@ class DseIOQueue final : public DseIOPeers {
                        std::uint32_t session_id, DseProcess* process) override;
   // The same over a connection the caller made; the queue owns it from now
   // on, also when the peer is refused (0) or the connection is null (0).
-  std::int32_t AddPeerOver(XosConnection* connection, std::uint32_t peer_number, DseProcess* process);
+  std::int32_t AddPeerOver(XosConnection* connection, std::uint32_t peer_number,
+                           DseProcess* process);
   std::uint32_t PeerCount() const { return static_cast<std::uint32_t>(peers_.size()); }
   DseIOQueue* PeerAt(std::uint32_t i) const { return peers_[i]; }
   DseIOQueue* FindPeer(std::uint32_t peer_number) const;

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <new>
 
-#include "framework/servers/client_callback.h"
-#include "framework/messaging/message_ids.h"
 #include "framework/connections/segment.h"
+#include "framework/messaging/message_ids.h"
+#include "framework/servers/client_callback.h"
 
 DseMessage::DseMessage(std::uint32_t message_type, std::uint32_t message_subtype, NoSegment)
     : type(message_type), subtype(message_subtype) {}
@@ -56,7 +56,8 @@ DseMessage* DseMessage::MakeEvent(std::uint32_t code, std::uint32_t value, std::
   event->flags = kNoReply;
   Status written = event->PutUInt16(1);
   if (status::IsSuccess(written)) written = event->PutUInt32(value);
-  if (status::IsSuccess(written)) written = event->PutUInt16(static_cast<std::uint16_t>(line_count));
+  if (status::IsSuccess(written))
+    written = event->PutUInt16(static_cast<std::uint16_t>(line_count));
   for (std::uint32_t i = 0; i < line_count && status::IsSuccess(written); ++i) {
     written = event->PutString(lines[i]);
   }
@@ -123,7 +124,8 @@ Status DseMessage::Pack(bool new_id) {
   return DseSegment::PackHeaders(first_, message_class, type, subtype, nullptr);
 }
 
-DseMessage* DseMessage::MakeControl(std::uint32_t control_subtype, std::uint32_t control_flags) const {
+DseMessage* DseMessage::MakeControl(std::uint32_t control_subtype,
+                                    std::uint32_t control_flags) const {
   auto* control = new (std::nothrow) DseMessage(type, control_subtype);
   if (control == nullptr) return nullptr;
   control->message_class = message_class;
@@ -149,7 +151,9 @@ DseSegment* DseMessage::TakeSegments() {
   return chain;
 }
 
-DseIOQueue* DseMessage::SourcePeer() const { return first_ != nullptr ? first_->source_peer : nullptr; }
+DseIOQueue* DseMessage::SourcePeer() const {
+  return first_ != nullptr ? first_->source_peer : nullptr;
+}
 
 bool DseMessage::AddDestination(DseIOQueue* peer) {
   if (destination_count_ >= kMaxDestinations) return false;
@@ -194,7 +198,8 @@ void DseMessage::ForEachReply(DseMessage* reply, const std::function<void(DseMes
     std::uint32_t klass = 0;
     std::uint32_t chain_type = 0;
     std::uint32_t chain_subtype = 0;
-    if (status::IsFailure(DseSegment::UnpackHeader(chain, &klass, &chain_type, &chain_subtype))) continue;
+    if (status::IsFailure(DseSegment::UnpackHeader(chain, &klass, &chain_type, &chain_subtype)))
+      continue;
     // A view over the chain, which stays the gathered reply's.
     DseMessage one(chain_type, chain_subtype, NoSegment{});
     one.message_class = klass;
@@ -232,7 +237,8 @@ Status DseMessage::OnReply(DseMessage* reply, DseMessage** follow_up) {
     if ((one.flags & kStatusOnly) != 0) {
       result = StatusOf(one);
     } else {
-      result = client_ != nullptr ? client_->HandleReply(type, &one, context_) : status::kNotSupported;
+      result =
+          client_ != nullptr ? client_->HandleReply(type, &one, context_) : status::kNotSupported;
     }
     if (status::IsFailure(result)) {
       combined = result;
@@ -264,7 +270,8 @@ DseCommand::DseCommand(std::uint32_t command_type, std::uint32_t command,
     if (status::IsSuccess(written)) written = s;
   };
   keep(PutUInt32(integer_count));
-  for (std::uint32_t i = 0; i < integer_count; ++i) keep(PutUInt32(static_cast<std::uint32_t>(integers[i])));
+  for (std::uint32_t i = 0; i < integer_count; ++i)
+    keep(PutUInt32(static_cast<std::uint32_t>(integers[i])));
   keep(PutUInt32(real_count));
   for (std::uint32_t i = 0; i < real_count; ++i) keep(PutFloat(static_cast<float>(reals[i])));
   keep(PutUInt32(string_count));

@@ -8,8 +8,8 @@
 #include <limits>
 #include <new>
 
-#include "framework/messaging/message.h"
 #include "framework/connections/segment.h"
+#include "framework/messaging/message.h"
 #include "platform/byte_order.h"
 
 namespace {
@@ -153,7 +153,8 @@ Status DseMessage::PutCString(const char* text) {
 
 const std::uint8_t* DseMessage::ReadPlace(std::uint32_t size) {
   DseSegment* segment = current_;
-  while (segment != nullptr && static_cast<std::uint32_t>(segment->window_end - segment->cursor) < size) {
+  while (segment != nullptr &&
+         static_cast<std::uint32_t>(segment->window_end - segment->cursor) < size) {
     segment = segment->next;
   }
   if (segment == nullptr) return nullptr;
@@ -173,7 +174,8 @@ std::uint64_t Unread(const DseSegment* s) {
 
 void DseMessage::ReadOn(DseSegment* segment) {
   if (counted_from_ == current_) {
-    for (const DseSegment* s = current_; s != segment; s = s->next) counted_after_ -= Unread(s->next);
+    for (const DseSegment* s = current_; s != segment; s = s->next)
+      counted_after_ -= Unread(s->next);
     counted_from_ = segment;
   }
   current_ = segment;
@@ -183,10 +185,12 @@ std::uint32_t DseMessage::RemainingBytes() const {
   if (current_ == nullptr) return 0;
   if (counted_from_ != current_) {
     counted_after_ = 0;
-    for (const DseSegment* s = current_->next; s != nullptr; s = s->next) counted_after_ += Unread(s);
+    for (const DseSegment* s = current_->next; s != nullptr; s = s->next)
+      counted_after_ += Unread(s);
     counted_from_ = current_;
   }
-  return static_cast<std::uint32_t>(std::min<std::uint64_t>(Unread(current_) + counted_after_, 0xFFFFFFFFu));
+  return static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(Unread(current_) + counted_after_, 0xFFFFFFFFu));
 }
 
 void DseMessage::ReadRun(char* out, std::uint32_t count) {
@@ -257,7 +261,8 @@ Status DseMessage::GetFloatAsDouble(double* value) {
   if ((bits & 0x7F800000u) == 0x7F800000u && (bits & 0x007FFFFFu) != 0) {
     // Widening a signalling NaN raises the invalid-operation trap that the
     // server thread runs with; a peer's bytes must not end the process.
-    *value = std::copysign(std::numeric_limits<double>::quiet_NaN(), (bits >> 31) != 0 ? -1.0 : 1.0);
+    *value =
+        std::copysign(std::numeric_limits<double>::quiet_NaN(), (bits >> 31) != 0 ? -1.0 : 1.0);
     return read;
   }
   *value = static_cast<double>(platform::LoadLEFloat(bytes));

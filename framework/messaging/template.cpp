@@ -5,20 +5,15 @@
 #include <new>
 #include <ostream>
 
+#include "framework/connections/segment.h"
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_ids.h"
-#include "framework/connections/segment.h"
 #include "framework/servers/server_callback.h"
 
 DseTemplate::DseTemplate(DseMessage& request)
-    : type(request.type),
-      id(request.GetId()),
-      source_peer(request.SourcePeer()),
-      subtype(request.subtype),
-      flags(request.flags | DseMessage::kReply),
-      aux(request.aux),
-      sequence(request.sequence),
-      message_class(request.message_class) {
+    : type(request.type), id(request.GetId()), source_peer(request.SourcePeer()),
+      subtype(request.subtype), flags(request.flags | DseMessage::kReply), aux(request.aux),
+      sequence(request.sequence), message_class(request.message_class) {
   DseMessageIdAllocator::Current().Raise(id);
   if (subtype == DseMessage::kIdPathRead) request.TryGet8(&period);
 }
@@ -85,7 +80,8 @@ Status DseResponse::BuildHeader(DseMessage** reply) {
                                  DseMessage::kReply | DseMessage::kTemplateBuilt);
   if (header == nullptr) return DseMessage::kNoMemory;
   for (BvuListElem* e = items_.first; e != nullptr; e = e->next) {
-    const Status written = header->PutUInt16(static_cast<std::uint16_t>(static_cast<DseServerItem*>(e)->type_code));
+    const Status written =
+        header->PutUInt16(static_cast<std::uint16_t>(static_cast<DseServerItem*>(e)->type_code));
     if (status::IsFailure(written)) {
       delete header;
       return written;
@@ -101,9 +97,9 @@ Status DseResponse::Refresh() {
     if (!item->resolved) continue;
     std::uint32_t code = 0;
     void* address = nullptr;
-    const Status found = server != nullptr
-                             ? server->GetItem(type, item->ids, item->first, item->second, &code, &address)
-                             : status::kNotSupported;
+    const Status found = server != nullptr ? server->GetItem(type, item->ids, item->first,
+                                                             item->second, &code, &address)
+                                           : status::kNotSupported;
     if (status::IsFailure(found)) return found;
     // The requester reads the values by the codes of the header reply.
     if (code != item->type_code) return status::kGeneralFailure;

@@ -9,8 +9,8 @@
 #include <iosfwd>
 
 #include "foundation/collections/list_elem.h"
-#include "framework/messaging/bb_tree.h"
 #include "foundation/directory/id_path.h"
+#include "framework/messaging/bb_tree.h"
 #include "platform/status.h"
 
 class DseIOQueue;

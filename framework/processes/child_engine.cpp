@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "framework/processes/compute_node.h"
 #include "framework/connections/io_status.h"
 #include "framework/connections/virtual_connection.h"
+#include "framework/processes/compute_node.h"
 #include "platform/child_process.h"
 
 namespace {

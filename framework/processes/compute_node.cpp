@@ -63,8 +63,8 @@ XosSocketLayer::XosSocketLayer() {
   if (layer_count++ > 0) return;
   platform::IgnoreBrokenPipeSignal();
   local_machine = std::make_unique<XosComputeNode>();
-  local_machine->Initialize(nullptr, XosComputeNode::kWindowsNT, XosComputeNode::kNoMethod,
-                            nullptr, nullptr);
+  local_machine->Initialize(nullptr, XosComputeNode::kWindowsNT, XosComputeNode::kNoMethod, nullptr,
+                            nullptr);
 }
 
 XosSocketLayer::~XosSocketLayer() {

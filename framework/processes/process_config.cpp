@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "framework/processes/child_engine.h"
 #include "framework/connections/io_status.h"
+#include "framework/processes/child_engine.h"
 #include "framework/processes/process_manager.h"
 
 namespace {
@@ -25,8 +25,19 @@ struct Token {
 enum class Scope { kMachine, kProcess, kEither };
 
 enum class KeywordId {
-  kIs, kA, kRuns, kDebugs, kDebugger, kHidden, kDisplay,
-  kDirectory, kOn, kNode, kUsing, kUsername, kPassword,
+  kIs,
+  kA,
+  kRuns,
+  kDebugs,
+  kDebugger,
+  kHidden,
+  kDisplay,
+  kDirectory,
+  kOn,
+  kNode,
+  kUsing,
+  kUsername,
+  kPassword,
 };
 
 struct Keyword {
@@ -308,8 +319,8 @@ class DseConfigurationReader {
     process->display = record.display;
     process->debugger = record.debugger;
     process->hidden = record.hidden;
-    process->start_flags = (record.hidden ? 0 : XosProcess::kVisible) |
-                           (record.debugged ? XosProcess::kDebugged : 0);
+    process->start_flags =
+        (record.hidden ? 0 : XosProcess::kVisible) | (record.debugged ? XosProcess::kDebugged : 0);
     manager_->Append(&manager_->processes_, std::move(process));
   }
 

@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <memory>
 
-#include "framework/messaging/async_client.h"
-#include "framework/processes/child_engine.h"
-#include "framework/messaging/io_peers.h"
 #include "framework/connections/io_status.h"
-#include "framework/messaging/message.h"
 #include "framework/connections/socket_connection.h"
 #include "framework/connections/virtual_connection.h"
+#include "framework/messaging/async_client.h"
+#include "framework/messaging/io_peers.h"
+#include "framework/messaging/message.h"
+#include "framework/processes/child_engine.h"
 
 namespace {
 
@@ -107,8 +107,7 @@ Status DseProcess::ReadOutput() {
 }
 
 DseProcessManager::DseProcessManager(DseComputeNode* local_node)
-    : local_(local_node),
-      owns_local_(local_node == nullptr),
+    : local_(local_node), owns_local_(local_node == nullptr),
       session_id_(static_cast<std::uint32_t>(::getpid())) {
   if (owns_local_) {
     local_ = new DseComputeNode("local");

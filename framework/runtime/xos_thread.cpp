@@ -38,9 +38,7 @@ XosThread::XosThread(XosThreadFunction function, void* argument, XosFailureHandl
 
 XosThread::XosThread(XosThreadFunction function, void* argument, XosFailureHandler handler,
                      std::uint32_t flag, DeferredStart)
-    : function_(function),
-      argument_(argument),
-      flag_(flag),
+    : function_(function), argument_(argument), flag_(flag),
       failure_handler_(handler != nullptr ? handler : XosDefaultFailureHandler()) {}
 
 void XosThread::Begin() {
@@ -143,4 +141,3 @@ XosNEHThread::XosNEHThread(XosThreadFunction function, void* argument, XosFailur
 }
 
 XosNEHThread::~XosNEHThread() { EndThread(); }
-

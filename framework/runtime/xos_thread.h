@@ -50,7 +50,6 @@ class XosThread {
   XosThread(const XosThread&) = delete;
   XosThread& operator=(const XosThread&) = delete;
 
-
   std::int32_t GetState();
   std::int32_t Wait(std::uint32_t timeout_ms);
   std::uint32_t GetExitCode();

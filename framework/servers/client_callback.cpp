@@ -6,13 +6,9 @@ Status DseClientCB::HandleTemplateReply(std::uint32_t, DseMessage*) {
   return status::kNotSupported;
 }
 
-Status DseClientCB::HandleReply(std::uint32_t, DseMessage*, void*) {
-  return status::kNotSupported;
-}
+Status DseClientCB::HandleReply(std::uint32_t, DseMessage*, void*) { return status::kNotSupported; }
 
-Status DseClientCB::HandleOther(std::uint32_t, DseMessage*, void*) {
-  return status::kNotSupported;
-}
+Status DseClientCB::HandleOther(std::uint32_t, DseMessage*, void*) { return status::kNotSupported; }
 
 Status DseBlockingClientCB::HandleTemplateReply(std::uint32_t, DseMessage*) {
   return status::kGeneralFailure;
@@ -27,7 +23,8 @@ Status DseBlockingClientCB::HandleOther(std::uint32_t type, DseMessage* message,
 }
 
 Status DseBlockingClientCB::RequestComplete(Status result, void* context) {
-  const Status answer = caller_ != nullptr ? caller_->RequestComplete(result, context) : status::kOk;
+  const Status answer =
+      caller_ != nullptr ? caller_->RequestComplete(result, context) : status::kOk;
   waiting_ = 0;
   return answer;
 }

@@ -12,16 +12,16 @@
 #include <new>
 
 #include "foundation/messages/su_print.h"
-#include "framework/messaging/async_client.h"
-#include "framework/servers/client_callback.h"
-#include "framework/processes/compute_node.h"
 #include "framework/connections/connection.h"
+#include "framework/messaging/async_client.h"
 #include "framework/messaging/io_queue.h"
 #include "framework/messaging/message.h"
-#include "framework/processes/process_manager.h"
-#include "framework/servers/server_registry.h"
 #include "framework/messaging/template.h"
+#include "framework/processes/compute_node.h"
+#include "framework/processes/process_manager.h"
 #include "framework/runtime/xos_time.h"
+#include "framework/servers/client_callback.h"
+#include "framework/servers/server_registry.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
 
@@ -138,7 +138,8 @@ Status DseController::ReadArgument(const std::string& name, const std::string& v
     std::int32_t node = 0;
     std::int32_t port = 0;
     std::string host;
-    if (!ScanParentNode(value, &node, &port, &host)) return refuse("not of the form node:port:host");
+    if (!ScanParentNode(value, &node, &port, &host))
+      return refuse("not of the form node:port:host");
     if (port < 0 || port > 0xFFFF) return refuse("not a port number");
     if (host.size() > kMaxHostName) return refuse("a host name longer than 39 characters");
     parent_node_ = std::make_unique<DseComputeNode>();
@@ -359,8 +360,9 @@ void DseController::FailPending(std::uint32_t id, Status result) {
   }
 }
 
-Status DseController::PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
-                                 const std::uint32_t* line_counts, const char* const* const* lines) {
+Status DseController::PostEvents(std::uint32_t code, std::int32_t count,
+                                 const std::uint32_t* values, const std::uint32_t* line_counts,
+                                 const char* const* const* lines) {
   Status last = status::kOk;
   for (std::int32_t i = 0; i < count; ++i) {
     if (closing_ != 0) return status::kGeneralFailure;

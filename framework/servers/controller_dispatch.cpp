@@ -5,13 +5,13 @@
 #include <memory>
 
 #include "foundation/messages/su_print.h"
-#include "framework/servers/client_callback.h"
-#include "framework/servers/controller.h"
+#include "framework/connections/segment.h"
 #include "framework/messaging/io_queue.h"
 #include "framework/messaging/message.h"
-#include "framework/connections/segment.h"
-#include "framework/servers/server_registry.h"
 #include "framework/messaging/template.h"
+#include "framework/servers/client_callback.h"
+#include "framework/servers/controller.h"
+#include "framework/servers/server_registry.h"
 
 // --- rounds ---
 
@@ -205,8 +205,8 @@ void DseController::DispatchRequest(DseMessage& request) {
       return;
     }
     case DseMessage::kCommand:
-      Answer(request, registry_ != nullptr ? registry_->ExecuteCommand(&request)
-                                           : status::kGeneralFailure);
+      Answer(request,
+             registry_ != nullptr ? registry_->ExecuteCommand(&request) : status::kGeneralFailure);
       return;
     case DseMessage::kIdPathRead:
     case DseMessage::kRequest:
@@ -284,7 +284,8 @@ void DseController::DispatchReply(DseMessage& reply) {
     std::uint32_t carried = 0;
     if (request == nullptr || status::IsFailure(reply.GetUInt32(&carried))) return;
     if (!reply_keeps) pending_.Remove(id);
-    if (request->Client() != nullptr) request->Client()->RequestComplete(carried, request->Context());
+    if (request->Client() != nullptr)
+      request->Client()->RequestComplete(carried, request->Context());
     if (!reply_keeps) delete request;
     return;
   }

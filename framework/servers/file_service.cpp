@@ -4,11 +4,11 @@
 #include <memory>
 #include <string>
 
-#include "foundation/persistence/binary_stream.h"
 #include "foundation/directory/name_path.h"
 #include "foundation/files/file_utilities.h"
-#include "foundation/messages/su_print.h"
 #include "foundation/interfaces/working_folder.h"
+#include "foundation/messages/su_print.h"
+#include "foundation/persistence/binary_stream.h"
 #include "framework/messaging/message.h"
 #include "platform/posix_file.h"
 
@@ -95,7 +95,8 @@ Status ChangeDirectory(BvuBinaryStream& request) {
   char drive[kDriveFieldSize] = {};
   s = request.GetStringInto(drive, kDriveFieldSize);
   if (s == status::kGeneralFailure) {
-    SuPrint(status::kBadArguments, "Change of directory refused: the drive is longer than 31 characters");
+    SuPrint(status::kBadArguments,
+            "Change of directory refused: the drive is longer than 31 characters");
     return status::kBadArguments;
   }
   if (status::IsFailure(s)) return s;
@@ -111,8 +112,8 @@ Status CreateDirectory(BvuBinaryStream& request) {
   int error = 0;
   if (platform::MakeDirectory(native.c_str(), &error)) return status::kOk;
   platform::FileInfo info;
-  const bool existed = error == EEXIST && platform::GetFileInfo(native.c_str(), &info, nullptr) &&
-                       info.is_directory;
+  const bool existed =
+      error == EEXIST && platform::GetFileInfo(native.c_str(), &info, nullptr) && info.is_directory;
   return existed ? status::kOk : status::kUnhandled;
 }
 
@@ -121,7 +122,7 @@ Status RemoveDirectory(BvuBinaryStream& request) {
   const Status s = ReadText(request, &directory);
   if (status::IsFailure(s)) return s;
   return platform::RemoveDirectory(NativeFilePath(directory.c_str()).c_str()) ? status::kOk
-                                                                               : status::kUnhandled;
+                                                                              : status::kUnhandled;
 }
 
 Status ListDirectoryCommand(BvuBinaryStream& request, const BvuReplyMaker& make_reply) {
@@ -144,7 +145,8 @@ Status ListDirectoryCommand(BvuBinaryStream& request, const BvuReplyMaker& make_
     if (status::IsSuccess(listed)) listed = part;
   }
   ReplyWriter reply(make_reply, BvuFileCommand::kListDirectory, listed);
-  reply.U32(static_cast<std::uint32_t>(drives.names.size() + files.names.size() + folders.names.size()));
+  reply.U32(
+      static_cast<std::uint32_t>(drives.names.size() + files.names.size() + folders.names.size()));
   reply.Entries(drives);
   reply.Entries(files);
   reply.Entries(folders);
@@ -196,7 +198,8 @@ Status CopyFileCommand(BvuBinaryStream& request) {
   const Status s = ReadTransfer(request, &source, &target, &mode);
   if (status::IsFailure(s)) return s;
   int error = 0;
-  if (status::IsSuccess(CopyFileWithMode(source.c_str(), target.c_str(), mode, &error))) return status::kOk;
+  if (status::IsSuccess(CopyFileWithMode(source.c_str(), target.c_str(), mode, &error)))
+    return status::kOk;
   CheckDiskFull(source.c_str(), target.c_str(), error);
   return status::kUnhandled;
 }
@@ -213,7 +216,8 @@ Status MoveFile(BvuBinaryStream& request) {
   int error = 0;
   if (platform::RenameFile(source.c_str(), target.c_str(), &error)) return status::kOk;
   if (error != EXDEV) return status::kUnhandled;
-  if (status::IsFailure(CopyFileWithMode(source.c_str(), target.c_str(), overwrite != 0 ? kCopyOverwrite : 0))) {
+  if (status::IsFailure(
+          CopyFileWithMode(source.c_str(), target.c_str(), overwrite != 0 ? kCopyOverwrite : 0))) {
     return status::kUnhandled;
   }
   return platform::RemoveFile(source.c_str()) ? status::kOk : status::kUnhandled;
@@ -265,7 +269,7 @@ Status RunFileCommand(BvuBinaryStream& request, const BvuReplyMaker& make_reply)
       return ChangeDirectory(request);
     case BvuFileCommand::kParentDirectory:
       return status::IsSuccess(SimWorkingFolder::SetCurrentFolder("..")) ? kFolderChanged
-                                                                        : status::kUnhandled;
+                                                                         : status::kUnhandled;
     case BvuFileCommand::kCreateDirectory:
       return CreateDirectory(request);
     case BvuFileCommand::kRemoveDirectory:

@@ -3,10 +3,10 @@
 #include <cassert>
 #include <thread>
 
-#include "framework/servers/client_callback.h"
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_controller.h"
 #include "framework/runtime/xos_time.h"
+#include "framework/servers/client_callback.h"
 
 namespace {
 
@@ -43,7 +43,8 @@ Status DseSendAndWait(DseMessage* message, std::uint32_t options, DseClientCB* c
   if (status::IsFailure(sent)) return sent;
   // Pending now under this id; the message may go away during the polls.
   const std::uint32_t id = message->GetId();
-  const bool stays_pending = (options & kDseKeepPending) != 0 || (interval != nullptr && *interval > 0.0);
+  const bool stays_pending =
+      (options & kDseKeepPending) != 0 || (interval != nullptr && *interval > 0.0);
   const Status waited = DseWaitForReply(&blocking, waits);
   if ((status::IsFailure(waited) || stays_pending) && current_controller != nullptr) {
     current_controller->CancelRequest(id);

@@ -6,7 +6,8 @@
 DseServerCB::~DseServerCB() = default;
 
 Status DseServerCB::HandleCommand(std::uint32_t, std::uint32_t, std::uint32_t, const char* const*,
-                                  std::uint32_t, const std::int32_t*, std::uint32_t, const double*) {
+                                  std::uint32_t, const std::int32_t*, std::uint32_t,
+                                  const double*) {
   return status::kNotSupported;
 }
 
@@ -15,13 +16,15 @@ Status DseServerCB::GetItem(std::uint32_t, const BvuIdPath&, std::uint32_t, std:
   return status::kNotSupported;
 }
 
-Status DseServerCB::SetItem(std::uint32_t, const BvuIdPath&, std::uint32_t, std::uint32_t, SUValue*) {
+Status DseServerCB::SetItem(std::uint32_t, const BvuIdPath&, std::uint32_t, std::uint32_t,
+                            SUValue*) {
   return status::kNotSupported;
 }
 
 Status DseServerCB::HandleRequest(std::uint32_t, DseMessage* request, DseMessage**,
                                   DseTemplate** kept) {
-  if (request->subtype != DseMessage::kIdPathRead || registry == nullptr) return status::kNotSupported;
+  if (request->subtype != DseMessage::kIdPathRead || registry == nullptr)
+    return status::kNotSupported;
   return registry->ServeIdPathRequest(request, kept);
 }
 

@@ -8,12 +8,12 @@
 #include <new>
 #include <vector>
 
+#include "foundation/directory/id_path.h"
 #include "foundation/messages/su_print.h"
 #include "foundation/values/typed_value.h"
-#include "foundation/directory/id_path.h"
 #include "framework/messaging/message.h"
-#include "framework/servers/server_callback.h"
 #include "framework/messaging/template.h"
+#include "framework/servers/server_callback.h"
 
 namespace {
 
@@ -210,7 +210,8 @@ Status DseServerRegistry::ReadItems(DseMessage* request, DseServerCB* server, Ds
     if (status::IsFailure(read)) break;
     std::uint32_t code = 0;
     void* address = nullptr;
-    const bool found = status::IsSuccess(server->GetItem(request->type, ids, first, second, &code, &address));
+    const bool found =
+        status::IsSuccess(server->GetItem(request->type, ids, first, second, &code, &address));
     if (!found) {
       code = 0;
       address = nullptr;
@@ -311,9 +312,10 @@ Status DseServerRegistry::MakeStatusReplyTo(Status result, const DseMessage& req
   return CarryStatus(answer, result, reply);
 }
 
-Status DseServerRegistry::MakeStatusReply(Status result, const DseTemplate& kept, DseMessage** reply) {
+Status DseServerRegistry::MakeStatusReply(Status result, const DseTemplate& kept,
+                                          DseMessage** reply) {
   *reply = nullptr;
-  DseMessage* answer =
-      kept.MakeReply(kept.subtype, kept.message_class, kept.flags | DseMessage::kReply | DseMessage::kStatusOnly);
+  DseMessage* answer = kept.MakeReply(kept.subtype, kept.message_class,
+                                      kept.flags | DseMessage::kReply | DseMessage::kStatusOnly);
   return CarryStatus(answer, result, reply);
 }

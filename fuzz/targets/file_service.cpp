@@ -10,8 +10,8 @@
 #include <memory>
 
 #include "framework/servers/file_service.h"
-#include "fuzz/fuzz_support.h"
 #include "fuzz/byte_stream.h"
+#include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   namespace fs = std::filesystem;

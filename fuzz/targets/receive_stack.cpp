@@ -11,8 +11,8 @@
 
 #include "framework/connections/connection.h"
 #include "framework/connections/segment.h"
-#include "framework/messaging/message.h"
 #include "framework/messaging/io_queue.h"
+#include "framework/messaging/message.h"
 #include "framework/servers/controller.h"
 #include "framework/servers/server_callback.h"
 #include "framework/servers/server_registry.h"
@@ -41,10 +41,13 @@ class ParentWire : public XosConnection {
     return 0;
   }
   bool Exhausted() const { return at_ == input_.size(); }
-  void Append(const std::uint8_t* data, std::size_t size) { input_.insert(input_.end(), data, data + size); }
+  void Append(const std::uint8_t* data, std::size_t size) {
+    input_.insert(input_.end(), data, data + size);
+  }
   void Deliver(DseMessage& message, bool new_id) {
     message.Pack(new_id);
-    for (DseSegment* s = message.FirstSegment(); s != nullptr; s = s->next) Append(s->frame, s->FrameSize());
+    for (DseSegment* s = message.FirstSegment(); s != nullptr; s = s->next)
+      Append(s->frame, s->FrameSize());
   }
 
   std::vector<std::uint8_t> output;
@@ -59,23 +62,38 @@ class ParentWire : public XosConnection {
 // every item.
 class AnyServer : public DseServerCB {
  public:
-  Status HandleCommand(std::uint32_t, std::uint32_t, std::uint32_t, const char* const*, std::uint32_t,
-                       const std::int32_t*, std::uint32_t, const double*) override {
+  Status HandleCommand(std::uint32_t, std::uint32_t, std::uint32_t, const char* const*,
+                       std::uint32_t, const std::int32_t*, std::uint32_t, const double*) override {
     return 0;
   }
-  Status GetItem(std::uint32_t, const BvuIdPath&, std::uint32_t first, std::uint32_t, std::uint32_t* code,
-                 void** address) override {
+  Status GetItem(std::uint32_t, const BvuIdPath&, std::uint32_t first, std::uint32_t,
+                 std::uint32_t* code, void** address) override {
     static const char kText[] = "text";
     switch (first % 4) {
-      case 0: *code = 4; *address = &integer_; break;
-      case 1: *code = 24; *address = &real_; break;
-      case 2: *code = 68; *address = const_cast<char*>(kText); break;
-      default: *code = 1; *address = &byte_; break;
+      case 0:
+        *code = 4;
+        *address = &integer_;
+        break;
+      case 1:
+        *code = 24;
+        *address = &real_;
+        break;
+      case 2:
+        *code = 68;
+        *address = const_cast<char*>(kText);
+        break;
+      default:
+        *code = 1;
+        *address = &byte_;
+        break;
     }
     return 0;
   }
-  Status SetItem(std::uint32_t, const BvuIdPath&, std::uint32_t, std::uint32_t, SUValue*) override { return 0; }
-  Status HandleIOServerCommand(std::uint32_t, std::uint32_t, std::uint32_t, const char* const*) override {
+  Status SetItem(std::uint32_t, const BvuIdPath&, std::uint32_t, std::uint32_t, SUValue*) override {
+    return 0;
+  }
+  Status HandleIOServerCommand(std::uint32_t, std::uint32_t, std::uint32_t,
+                               const char* const*) override {
     return 0;
   }
 
@@ -105,7 +123,8 @@ std::unique_ptr<DseMessage> ConnectIn(const std::vector<std::uint8_t>& bytes) {
     }
     std::uint32_t klass = 0, type = 0, subtype = 0;
     DseSegment::UnpackHeader(first, &klass, &type, &subtype);
-    std::unique_ptr<DseMessage> message(DseMessage::DseMessageFromSegments(first, klass, type, subtype));
+    std::unique_ptr<DseMessage> message(
+        DseMessage::DseMessageFromSegments(first, klass, type, subtype));
     if (type == DseMessage::kConnectionType && subtype == DseMessage::kConnect) return message;
   }
   return nullptr;

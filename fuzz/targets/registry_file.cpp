@@ -18,8 +18,8 @@ void Walk(const platform::RegistryKey& key, int depth) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<std::string> problems;
-  const auto tree =
-      platform::RegistryTree::Parse(std::string_view(reinterpret_cast<const char*>(data), size), &problems);
+  const auto tree = platform::RegistryTree::Parse(
+      std::string_view(reinterpret_cast<const char*>(data), size), &problems);
   for (int i = 0; i < platform::RegistryTree::kRootCount; ++i) Walk(tree->Root(i), 0);
   return 0;
 }

@@ -52,7 +52,8 @@ bool Mapped(const SputSnapshotMgr& store, const SputSnapBase* participant) {
 void Check(const Bytes& bytes) {
   {
     std::ofstream out("input.snp", std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
   }
   SnapshotParticipant a(1), b(2);
   SputSnapshotMgr::Participants list{&a, &b};
@@ -67,7 +68,8 @@ void Check(const Bytes& bytes) {
     }
     vantor_fuzz::ByteStream listing;
     store.ListSnapshots(&listing);
-    for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr; h = SputSnapshotMgr::NextHeader(h)) {
+    for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr;
+         h = SputSnapshotMgr::NextHeader(h)) {
       before.insert(h->Id());
       store.RestoreSnapshot(h->Id(), nullptr, 0, false);
     }
@@ -86,7 +88,8 @@ void Check(const Bytes& bytes) {
   SputSnapshotMgr store;
   Require(store.OpenFile("input.snp", &list, true) == status::kOk, "the file did not reopen");
   std::set<std::uint32_t> after;
-  for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr; h = SputSnapshotMgr::NextHeader(h)) {
+  for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr;
+       h = SputSnapshotMgr::NextHeader(h)) {
     after.insert(h->Id());
   }
   Require(std::includes(after.begin(), after.end(), before.begin(), before.end()),
@@ -95,9 +98,12 @@ void Check(const Bytes& bytes) {
   Require(store.FindSnapshotByName("new", &id) == status::kOk, "the new snapshot was not found");
   a.restored.clear();
   b.restored.clear();
-  Require(store.RestoreSnapshot(id, nullptr, 0, false) == status::kOk, "the new snapshot did not restore");
-  Require(!Mapped(store, &a) || a.restored == Section(1, 33), "the first section came back changed");
-  Require(!Mapped(store, &b) || b.restored == Section(2, 2), "the second section came back changed");
+  Require(store.RestoreSnapshot(id, nullptr, 0, false) == status::kOk,
+          "the new snapshot did not restore");
+  Require(!Mapped(store, &a) || a.restored == Section(1, 33),
+          "the first section came back changed");
+  Require(!Mapped(store, &b) || b.restored == Section(2, 2),
+          "the second section came back changed");
 }
 
 }  // namespace

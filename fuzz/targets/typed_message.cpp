@@ -3,8 +3,8 @@
 #include <sstream>
 
 #include "foundation/values/typed_value.h"
-#include "fuzz/fuzz_support.h"
 #include "fuzz/byte_stream.h"
+#include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;

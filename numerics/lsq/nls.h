@@ -156,12 +156,8 @@ inline constexpr std::int64_t kBadIvBase = 1000;
 inline constexpr std::int64_t kNothingToContinue = 1400;
 
 // The sizes a caller allocates for P parameters.
-constexpr std::int64_t RequiredLiv(std::int64_t p) {
-  return 4 * p + 82;
-}
-constexpr std::int64_t RequiredLv(std::int64_t p) {
-  return 2 * p * (p + 10) + 105;
-}
+constexpr std::int64_t RequiredLiv(std::int64_t p) { return 4 * p + 82; }
+constexpr std::int64_t RequiredLv(std::int64_t p) { return 2 * p * (p + 10) + 105; }
 
 }  // namespace nls
 

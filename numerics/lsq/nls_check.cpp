@@ -88,9 +88,7 @@ void ListNondefaultValues(const IntArray& iv, const RealArray& v) {
 
 }  // namespace
 
-bool StopRequested() {
-  return false;
-}
+bool StopRequested() { return false; }
 
 std::int64_t CheckParameters(const IntArray& iv, std::int64_t liv, std::int64_t lv,
                              const RealArray& v) {

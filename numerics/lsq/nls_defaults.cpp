@@ -90,7 +90,7 @@ void DefaultParameters(std::int64_t alg1, double* out) {
     for (int k = 0; k < 9; ++k) out[23 + k] = regression[k];
   } else {
     out[23] = 1000.0 * machine_epsilon;  // ETA0
-    out[24] = 0.8;              // BIAS
+    out[24] = 0.8;                       // BIAS
   }
 }
 

@@ -220,8 +220,8 @@ bool SecantUpdate(std::int64_t p, const double* s, const double* y, double* ysha
 // reflections when `householder`, else by Givens rotations row by row.
 // `chunk` is work of chunk_rows * (P + 1) values for the Householder form.
 void AccumulateRows(std::int64_t p, const double* jac, std::int64_t ld, const double* res,
-                    std::int64_t first, std::int64_t last, bool householder, double* r,
-                    double* qtr, double* chunk, std::int64_t chunk_rows, double* row);
+                    std::int64_t first, std::int64_t last, bool householder, double* r, double* qtr,
+                    double* chunk, std::int64_t chunk_rows, double* row);
 // y := R x and y := R^T x for packed upper R.
 void TriangularMultiply(std::int64_t p, const double* r, const double* x, double* y);
 void TriangularTransposeMultiply(std::int64_t p, const double* r, const double* x, double* y);

@@ -22,9 +22,7 @@ bool AllFinite(std::int64_t n, const double* x) {
 }
 
 // Column j of the Jacobian (0-based).
-const double* Column(const Problem& pb, std::int64_t j) {
-  return pb.dr + j * pb.nd;
-}
+const double* Column(const Problem& pb, std::int64_t j) { return pb.dr + j * pb.nd; }
 
 void RequestResiduals(const IntArray& iv, std::int64_t phase) {
   iv(kNfcall) += 1;
@@ -118,16 +116,16 @@ void UpdateSecant(const IntArray& iv, const Tuning& tn, const Work& w) {
 // when the model has no minimiser) and the length of its Newton step; 0 when
 // none holds.
 std::int64_t ConvergenceCode(const IntArray& iv, const RealArray& v, const Tuning& tn,
-                             const Work& w, const ScaledModel& m, double f,
-                             double newton_reduction, double newton_length) {
+                             const Work& w, const ScaledModel& m, double f, double newton_reduction,
+                             double newton_length) {
   std::int64_t code = 0;
   if (f <= tn.absolute_function_tolerance) {
     code = kAbsoluteFunctionConvergence;
   } else {
     const bool relative =
         newton_reduction >= 0.0 && newton_reduction <= tn.relative_function_tolerance * f;
-    const bool x_converged = iv(kNiter) > 0 && iv(kLastNewton) != 0 &&
-                             v(kLastReldx) <= tn.x_convergence_tolerance;
+    const bool x_converged =
+        iv(kNiter) > 0 && iv(kLastNewton) != 0 && v(kLastReldx) <= tn.x_convergence_tolerance;
     if (relative && x_converged) {
       code = kBothConvergence;
     } else if (relative) {
@@ -136,7 +134,7 @@ std::int64_t ConvergenceCode(const IntArray& iv, const RealArray& v, const Tunin
       code = kXConvergence;
     } else if ((newton_reduction < 0.0 || newton_length > tn.singular_test_radius) &&
                (iv(kNiter) == 0 || v(kReldf) <= std::fmax(tn.singular_convergence_tolerance,
-                                                           tn.relative_function_tolerance))) {
+                                                          tn.relative_function_tolerance))) {
       // No step of moderate length promises anything and the last step got
       // nothing either: the model is singular.
       SolveTrustRegion(m, w.free_g, tn.singular_test_radius, tn, w.t, w.factor, w.w, w.best, w.y);
@@ -161,8 +159,8 @@ void OnJacobian(const IntArray& iv, const RealArray& v, const Work& w, const Pro
   const Tuning tn = TuningFrom(v);
   for (std::int64_t k = 0; k < p * (p + 1) / 2; ++k) w.r[k] = 0.0;
   for (std::int64_t j = 0; j < p; ++j) w.qtr[j] = 0.0;
-  AccumulateRows(p, pb.dr, pb.nd, pb.r, 0, pb.n, iv(kQrtyp) != 0, w.r, w.qtr, w.model,
-                 ChunkRows(p), w.row);
+  AccumulateRows(p, pb.dr, pb.nd, pb.r, 0, pb.n, iv(kQrtyp) != 0, w.r, w.qtr, w.model, ChunkRows(p),
+                 w.row);
   TriangularTransposeMultiply(p, w.r, w.qtr, w.g);
   if (iv(kStepTaken) != 0) UpdateSecant(iv, tn, w);
   iv(kStepTaken) = 0;
@@ -181,8 +179,7 @@ void OnJacobian(const IntArray& iv, const RealArray& v, const Work& w, const Pro
   v(kNreduc) = newton_reduction;
   ReportIteration(iv, v);
 
-  std::int64_t code =
-      ConvergenceCode(iv, v, tn, w, m, f, newton_reduction, newton_length);
+  std::int64_t code = ConvergenceCode(iv, v, tn, w, m, f, newton_reduction, newton_length);
   if (iv(kCnvcod) != 0) {
     // After the confirming step: the pending code stands, or a sharper one.
     const bool sharper = code >= kXConvergence && code <= kAbsoluteFunctionConvergence;
@@ -453,7 +450,9 @@ void ContinueIteration(const IntArray& iv, const RealArray& v, const Problem& pb
       OnJacobian(iv, v, w, pb);
       return;
     }
-    default: OnTrialResiduals(iv, v, w, pb); return;
+    default:
+      OnTrialResiduals(iv, v, w, pb);
+      return;
   }
 }
 

@@ -78,8 +78,8 @@ void FoldBlock(std::int64_t p, std::int64_t m, double* block, double* r, double*
 }  // namespace
 
 void AccumulateRows(std::int64_t p, const double* jac, std::int64_t ld, const double* res,
-                    std::int64_t first, std::int64_t last, bool householder, double* r,
-                    double* qtr, double* chunk, std::int64_t chunk_rows, double* row) {
+                    std::int64_t first, std::int64_t last, bool householder, double* r, double* qtr,
+                    double* chunk, std::int64_t chunk_rows, double* row) {
   if (!householder) {
     for (std::int64_t i = first; i < last; ++i) {
       for (std::int64_t j = 0; j < p; ++j) row[j] = jac[i + j * ld];

@@ -10,23 +10,32 @@ namespace {
 
 const char* FinalMessage(std::int64_t code) {
   switch (code) {
-    case kXConvergence: return " ***** X-CONVERGENCE *****";
-    case kRelativeFunctionConvergence: return " ***** RELATIVE FUNCTION CONVERGENCE *****";
-    case kBothConvergence: return " ***** X- AND RELATIVE FUNCTION CONVERGENCE *****";
-    case kAbsoluteFunctionConvergence: return " ***** ABSOLUTE FUNCTION CONVERGENCE *****";
-    case kSingularConvergence: return " ***** SINGULAR CONVERGENCE *****";
-    case kFalseConvergence: return " ***** FALSE CONVERGENCE *****";
-    case kEvaluationLimit: return " ***** FUNCTION EVALUATION LIMIT *****";
-    case kIterationLimit: return " ***** ITERATION LIMIT *****";
-    case kInitialResidualsFailed: return " ***** INITIAL F(X) CANNOT BE COMPUTED *****";
-    case kJacobianFailed: return " ***** JACOBIAN COULD NOT BE COMPUTED *****";
-    default: return nullptr;
+    case kXConvergence:
+      return " ***** X-CONVERGENCE *****";
+    case kRelativeFunctionConvergence:
+      return " ***** RELATIVE FUNCTION CONVERGENCE *****";
+    case kBothConvergence:
+      return " ***** X- AND RELATIVE FUNCTION CONVERGENCE *****";
+    case kAbsoluteFunctionConvergence:
+      return " ***** ABSOLUTE FUNCTION CONVERGENCE *****";
+    case kSingularConvergence:
+      return " ***** SINGULAR CONVERGENCE *****";
+    case kFalseConvergence:
+      return " ***** FALSE CONVERGENCE *****";
+    case kEvaluationLimit:
+      return " ***** FUNCTION EVALUATION LIMIT *****";
+    case kIterationLimit:
+      return " ***** ITERATION LIMIT *****";
+    case kInitialResidualsFailed:
+      return " ***** INITIAL F(X) CANNOT BE COMPUTED *****";
+    case kJacobianFailed:
+      return " ***** JACOBIAN COULD NOT BE COMPUTED *****";
+    default:
+      return nullptr;
   }
 }
 
-long long Ll(std::int64_t value) {
-  return static_cast<long long>(value);
-}
+long long Ll(std::int64_t value) { return static_cast<long long>(value); }
 
 // One line per parameter: index, value, scale and optionally gradient.
 void ListParameters(const IntArray& iv, const char* heading, const double* x, const double* d,

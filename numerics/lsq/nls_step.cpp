@@ -255,8 +255,8 @@ double MuCorrection(std::int64_t nf, const double* factor, const double* t, doub
 // `best` when that step is close enough to the model's minimiser to stop.
 // factor holds the factor of A + mu I again afterwards.
 bool HardCaseStep(const ScaledModel& m, const double* b, double delta, double mu, double norm,
-                  double step_tolerance, const double* t, double* factor, double* z,
-                  double* best, double* mu_lower) {
+                  double step_tolerance, const double* t, double* factor, double* z, double* best,
+                  double* mu_lower) {
   const std::int64_t nf = m.nf;
   double rcond = 0.0;
   std::int64_t info = 0;
@@ -354,8 +354,8 @@ TrustRegionStep SolveTrustRegion(const ScaledModel& m, const double* b, double d
       mu_upper = mu;
       if (mu <= negligible_mu) break;  // the model is flat where t falls short
       // The hard case needs negative curvature, which R^T R never has.
-      if (m.r == nullptr && HardCaseStep(m, b, delta, mu, norm, tn.step_tolerance, t, factor, z,
-                                         best, &mu_lower)) {
+      if (m.r == nullptr &&
+          HardCaseStep(m, b, delta, mu, norm, tn.step_tolerance, t, factor, z, best, &mu_lower)) {
         best_norm = delta;
         break;
       }

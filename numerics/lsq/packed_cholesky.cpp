@@ -5,9 +5,7 @@
 namespace {
 
 // 0-based position of a(i,j), i <= j, in the packed upper triangle.
-inline std::int64_t At(std::int64_t i, std::int64_t j) {
-  return i + j * (j + 1) / 2;
-}
+inline std::int64_t At(std::int64_t i, std::int64_t j) { return i + j * (j + 1) / 2; }
 
 double Dot(const double* a, const double* b, std::int64_t n) {
   double s = 0.0;

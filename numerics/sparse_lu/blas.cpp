@@ -75,8 +75,8 @@ void Dgemm(char transa, char transb, std::int64_t m, std::int64_t n, std::int64_
            const double* a, std::int64_t lda, const double* b, std::int64_t ldb, double beta,
            double* c, std::int64_t ldc) {
   if (m < 1 || n < 1 || k < 1) return;
-  const int mm = BlasInt(m), nn = BlasInt(n), kk = BlasInt(k), la = BlasInt(lda),
-            lb = BlasInt(ldb), lc = BlasInt(ldc);
+  const int mm = BlasInt(m), nn = BlasInt(n), kk = BlasInt(k), la = BlasInt(lda), lb = BlasInt(ldb),
+            lc = BlasInt(ldc);
   dgemm_(&transa, &transb, &mm, &nn, &kk, &alpha, a, &la, b, &lb, &beta, c, &lc, 1, 1);
 }
 

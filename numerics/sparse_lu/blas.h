@@ -18,15 +18,15 @@ void dgemv_(const char* trans, const int* m, const int* n, const double* alpha, 
             const int* lda, const double* x, const int* incx, const double* beta, double* y,
             const int* incy, std::size_t trans_len);
 void dtrsv_(const char* uplo, const char* trans, const char* diag, const int* n, const double* a,
-            const int* lda, double* x, const int* incx, std::size_t uplo_len,
-            std::size_t trans_len, std::size_t diag_len);
-void dtrsm_(const char* side, const char* uplo, const char* transa, const char* diag,
-            const int* m, const int* n, const double* alpha, const double* a, const int* lda,
-            double* b, const int* ldb, std::size_t side_len, std::size_t uplo_len,
-            std::size_t transa_len, std::size_t diag_len);
+            const int* lda, double* x, const int* incx, std::size_t uplo_len, std::size_t trans_len,
+            std::size_t diag_len);
+void dtrsm_(const char* side, const char* uplo, const char* transa, const char* diag, const int* m,
+            const int* n, const double* alpha, const double* a, const int* lda, double* b,
+            const int* ldb, std::size_t side_len, std::size_t uplo_len, std::size_t transa_len,
+            std::size_t diag_len);
 void dgemm_(const char* transa, const char* transb, const int* m, const int* n, const int* k,
-            const double* alpha, const double* a, const int* lda, const double* b,
-            const int* ldb, const double* beta, double* c, const int* ldc, std::size_t transa_len,
+            const double* alpha, const double* a, const int* lda, const double* b, const int* ldb,
+            const double* beta, double* c, const int* ldc, std::size_t transa_len,
             std::size_t transb_len);
 }
 
@@ -43,8 +43,7 @@ void Dswap(std::int64_t n, double* x, std::int64_t incx, double* y, std::int64_t
 void Dscal(std::int64_t n, double a, double* x, std::int64_t incx);
 void Daxpy(std::int64_t n, double a, const double* x, std::int64_t incx, double* y,
            std::int64_t incy);
-double Ddot(std::int64_t n, const double* x, std::int64_t incx, const double* y,
-            std::int64_t incy);
+double Ddot(std::int64_t n, const double* x, std::int64_t incx, const double* y, std::int64_t incy);
 // y := alpha op(A) x + beta y.
 void Dgemv(char trans, std::int64_t m, std::int64_t n, double alpha, const double* a,
            std::int64_t lda, const double* x, std::int64_t incx, double beta, double* y,

@@ -36,8 +36,8 @@ void BlockSolve(const std::int64_t* N, const std::int64_t*, const std::int64_t* 
     const std::int64_t lfact = *LFACT - start + 1;
     std::int64_t info[7] = {0, 0, 0, 0, 0, 0, 0};
     SluKernelSolve(&order, &order, KCNTL, &natural, &np, TRANS, &lfact, FACTORS + (start - 1),
-                   IRNF + (start - 1), IPTRL + (k1 - 1), IPTRU + (k1 - 1), b.From(k1),
-                   x.From(k1), W, info);
+                   IRNF + (start - 1), IPTRL + (k1 - 1), IPTRU + (k1 - 1), b.From(k1), x.From(k1),
+                   W, info);
   };
 
   if (!trans) {

@@ -144,8 +144,8 @@ void BlockTriangularOrderArrays(const std::int64_t* N, const std::int64_t* ENTRI
   }
   const Lists lists{ENTRIES, START, COUNT};
   const slu::IntView low(LOWLINK), prev(PREVNODE);
-  const slu::IntView number(NUMBER);    // 0 unreached, stack position, then final position
-  const slu::IntView scan(ORDER);       // scan counter per node until the end
+  const slu::IntView number(NUMBER);     // 0 unreached, stack position, then final position
+  const slu::IntView scan(ORDER);        // scan counter per node until the end
   const slu::IntView block(BLOCKSTART);  // block starts from below, stack from the top
 
   for (std::int64_t j = 1; j <= n; ++j) {
@@ -212,10 +212,9 @@ void BlockTriangularOrderArrays(const std::int64_t* N, const std::int64_t* ENTRI
 
 void BlockTriangularOrder(const std::int64_t* N, const std::int64_t* ENTRIES,
                           const std::int64_t* LENTRIES, const std::int64_t* START,
-                          const std::int64_t* COUNT, std::int64_t* ORDER,
-                          std::int64_t* BLOCKSTART, std::int64_t* NUMBLOCKS,
-                          std::int64_t* WORK) {
+                          const std::int64_t* COUNT, std::int64_t* ORDER, std::int64_t* BLOCKSTART,
+                          std::int64_t* NUMBLOCKS, std::int64_t* WORK) {
   const std::int64_t n = std::max<std::int64_t>(*N, 0);
-  BlockTriangularOrderArrays(N, ENTRIES, LENTRIES, START, COUNT, ORDER, BLOCKSTART, NUMBLOCKS,
-                             WORK, WORK + n, WORK + 2 * n);
+  BlockTriangularOrderArrays(N, ENTRIES, LENTRIES, START, COUNT, ORDER, BLOCKSTART, NUMBLOCKS, WORK,
+                             WORK + n, WORK + 2 * n);
 }

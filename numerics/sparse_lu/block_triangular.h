@@ -34,9 +34,8 @@ void MaximumTransversalArrays(const std::int64_t* N, const std::int64_t* ENTRIES
 
 void BlockTriangularOrder(const std::int64_t* N, const std::int64_t* ENTRIES,
                           const std::int64_t* LENTRIES, const std::int64_t* START,
-                          const std::int64_t* COUNT, std::int64_t* ORDER,
-                          std::int64_t* BLOCKSTART, std::int64_t* NUMBLOCKS,
-                          std::int64_t* WORK);
+                          const std::int64_t* COUNT, std::int64_t* ORDER, std::int64_t* BLOCKSTART,
+                          std::int64_t* NUMBLOCKS, std::int64_t* WORK);
 
 void BlockTriangularOrderArrays(const std::int64_t* N, const std::int64_t* ENTRIES,
                                 const std::int64_t* LENTRIES, const std::int64_t* START,

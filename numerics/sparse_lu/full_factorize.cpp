@@ -125,8 +125,7 @@ void SluKernelFullBlas3(const std::int64_t* M, const std::int64_t* N, double* A,
 void SluKernelFullBlas2(const std::int64_t* M, const std::int64_t* N, double* A,
                         const std::int64_t* LDA, const double* PIVLIM, std::int64_t* IPIV,
                         std::int64_t* RANK) {
-  CroutLU(*M, *N, A, *LDA, std::max<std::int64_t>(*N, 1), std::max(*PIVLIM, 0.0), IPIV, RANK,
-          true);
+  CroutLU(*M, *N, A, *LDA, std::max<std::int64_t>(*N, 1), std::max(*PIVLIM, 0.0), IPIV, RANK, true);
 }
 
 void SluKernelFullBlas1(const std::int64_t* M, const std::int64_t* N, double* A,

@@ -62,15 +62,14 @@ class PivotSearch {
   PivotSearch(const std::int64_t* M, const std::int64_t* N, const std::int64_t* NE,
               const std::int64_t* LA, double* A, std::int64_t* IRN, std::int64_t* JCN,
               std::int64_t* IQ, const double* CNTL, const std::int64_t* ICNTL, std::int64_t* IP,
-              std::int64_t* NP, std::int64_t* COLHEAD, std::int64_t* ROWLEN,
-              std::int64_t* ROWPREV, std::int64_t* ROWNEXT, std::int64_t* ROWMARK,
-              std::int64_t* IFIRST, std::int64_t* COLLEN, std::int64_t* COLPREV,
-              std::int64_t* COLNEXT, std::int64_t* INFO, double* RINFO)
+              std::int64_t* NP, std::int64_t* COLHEAD, std::int64_t* ROWLEN, std::int64_t* ROWPREV,
+              std::int64_t* ROWNEXT, std::int64_t* ROWMARK, std::int64_t* IFIRST,
+              std::int64_t* COLLEN, std::int64_t* COLPREV, std::int64_t* COLNEXT,
+              std::int64_t* INFO, double* RINFO)
       : m_(*M), n_(*N), ne_(*NE), la_(*LA), a_(A), irn_(IRN), jcn_(JCN), iq_(IQ), ip_(IP),
-        colhead_(COLHEAD), rowlen_(ROWLEN), rowprev_(ROWPREV), rownext_(ROWNEXT),
-        rowmark_(ROWMARK), ifirst_(IFIRST), collen_(COLLEN), colprev_(COLPREV),
-        colnext_(COLNEXT), info_(INFO), cntl_(CNTL), icntl_(ICNTL), np_(NP), rinfo_(RINFO),
-        units_(SluUnitsFrom(ICNTL)) {}
+        colhead_(COLHEAD), rowlen_(ROWLEN), rowprev_(ROWPREV), rownext_(ROWNEXT), rowmark_(ROWMARK),
+        ifirst_(IFIRST), collen_(COLLEN), colprev_(COLPREV), colnext_(COLNEXT), info_(INFO),
+        cntl_(CNTL), icntl_(ICNTL), np_(NP), rinfo_(RINFO), units_(SluUnitsFrom(ICNTL)) {}
 
   void Run();
 
@@ -142,7 +141,7 @@ class PivotSearch {
   std::int64_t pivot_rows_ = 0, dealt_columns_ = 0, empty_rows_ = 0;
   std::int64_t next_front_ = 1, next_back_ = 0;
   std::int64_t min_length_ = 0;
-  std::int64_t factor_entries_ = 0;    // entries of the pivot rows and columns
+  std::int64_t factor_entries_ = 0;  // entries of the pivot rows and columns
   // The elimination under way: pivot row and column, and the place in the
   // pivot row of the column being updated (step_q_ = 0 between steps).
   std::int64_t step_p_ = 0, step_q_ = 0, step_t_ = 0;
@@ -603,8 +602,7 @@ Outcome PivotSearch::ExtendRow(std::int64_t i, std::int64_t j) {
 // Column j loses its entry in the pivot row p and receives the multiple of
 // the pivot column q that eliminates it. The rows of column q carry their
 // place in q (from 2) in ROWMARK; a mark is negated once row and column meet.
-Outcome PivotSearch::UpdateColumn(std::int64_t j, std::int64_t p, std::int64_t q,
-                                  double pivot) {
+Outcome PivotSearch::UpdateColumn(std::int64_t j, std::int64_t p, std::int64_t q, double pivot) {
   double in_pivot_row = 0.0;
   for (std::int64_t e = iq_[j]; e < iq_[j] + collen_[j]; ++e) {
     if (irn_[e] == p) {
@@ -839,7 +837,7 @@ void SluKernelAnalyse(const std::int64_t* M, const std::int64_t* N, const std::i
                       std::int64_t* ROWMARK, std::int64_t* IFIRST, std::int64_t* COLLEN,
                       std::int64_t* COLPREV, std::int64_t* COLNEXT, std::int64_t* INFO,
                       double* RINFO) {
-  PivotSearch search(M, N, NE, LA, A, IRN, JCN, IQ, CNTL, ICNTL, IP, NP, COLHEAD, ROWLEN,
-                     ROWPREV, ROWNEXT, ROWMARK, IFIRST, COLLEN, COLPREV, COLNEXT, INFO, RINFO);
+  PivotSearch search(M, N, NE, LA, A, IRN, JCN, IQ, CNTL, ICNTL, IP, NP, COLHEAD, ROWLEN, ROWPREV,
+                     ROWNEXT, ROWMARK, IFIRST, COLLEN, COLPREV, COLNEXT, INFO, RINFO);
   search.Run();
 }

@@ -28,10 +28,10 @@ class Factorizer {
              const std::int64_t* LFACT, double* FACTORS, std::int64_t* IRNF, std::int64_t* IPTRL,
              std::int64_t* IPTRU, double* RWORK, std::int64_t* IWORK, std::int64_t* INFO,
              double* RINFO)
-      : m_(*M), n_(*N), ne_(*NE), job_(*JOB), np_(*NP), lfact_(*LFACT), aval_(AVAL),
-        arow_(AROW), acolptr_(ACOLPTR), iq_(IQ), ip_(IP), factors_(FACTORS), irnf_(IRNF),
-        iptrl_(IPTRL), iptru_(IPTRU), rwork_(RWORK), info_(INFO), cntl_(CNTL), icntl_(ICNTL),
-        rinfo_(RINFO), units_(SluUnitsFrom(ICNTL)) {
+      : m_(*M), n_(*N), ne_(*NE), job_(*JOB), np_(*NP), lfact_(*LFACT), aval_(AVAL), arow_(AROW),
+        acolptr_(ACOLPTR), iq_(IQ), ip_(IP), factors_(FACTORS), irnf_(IRNF), iptrl_(IPTRL),
+        iptru_(IPTRU), rwork_(RWORK), info_(INFO), cntl_(CNTL), icntl_(ICNTL), rinfo_(RINFO),
+        units_(SluUnitsFrom(ICNTL)) {
     if (m_ >= 1 && n_ >= 1) {
       row_step_ = IntView(IWORK);
       row_mark_ = IntView(IWORK + m_);
@@ -95,20 +95,20 @@ class Factorizer {
   const SluUnits units_;
 
   // Work columns in IWORK.
-  IntView row_step_;   // pivot step of a row (> 0), -(its place) in the full block, or 0
-  IntView row_mark_;   // 2k-1: met in column k's input, 2k: reached by its search
-  IntView l_rows_;     // rows of the current column that are not pivotal
+  IntView row_step_;  // pivot step of a row (> 0), -(its place) in the full block, or 0
+  IntView row_mark_;  // 2k-1: met in column k's input, 2k: reached by its search
+  IntView l_rows_;    // rows of the current column that are not pivotal
   IntView stack_step_, stack_pos_;  // search stack: step and next L position
-  IntView u_steps_;    // steps updating the current column, in completion order
-  IntView prune_end_;  // last L position the search visits for a pruned step, else 0
+  IntView u_steps_;                 // steps updating the current column, in completion order
+  IntView prune_end_;               // last L position the search visits for a pruned step, else 0
 
   double u_ = 0.0, drop_ = 0.0, pivot_limit_ = 0.0;
   std::int64_t n_u_ = 0, n_l_ = 0;
   bool dropped_here_ = false;
-  std::int64_t pivot_row_ = 0;   // pivot chosen for the current column
-  std::int64_t pos_ = 2;         // last factor position written
-  std::int64_t need_ = 2;        // last position if every factor had been stored
-  std::int64_t bound_ = 0;       // upper bound of the need once kBounded
+  std::int64_t pivot_row_ = 0;  // pivot chosen for the current column
+  std::int64_t pos_ = 2;        // last factor position written
+  std::int64_t need_ = 2;       // last position if every factor had been stored
+  std::int64_t bound_ = 0;      // upper bound of the need once kBounded
   Storage storage_ = Storage::kFull;
   std::int64_t mf_ = 0, nf_ = 0;
   std::int64_t full_start_ = 0;  // where the full block is gathered (top of FACTORS)
@@ -497,16 +497,16 @@ bool Factorizer::FinishFactors() {
     const std::int64_t need =
         storage_ == Storage::kBounded ? bound_ : need_ + std::max(mf_ * nf_, mf_ + nf_);
     info_[4] = std::max(need, least);
-    Error(-3, " LFACT must be increased from" + SluInt(lfact_) + " to at least" +
-                  SluInt(info_[4]), true);
+    Error(-3, " LFACT must be increased from" + SluInt(lfact_) + " to at least" + SluInt(info_[4]),
+          true);
     return false;
   }
   const std::int64_t e = pos_;
   const std::int64_t used = e + std::max(mf_ * nf_, mf_ + nf_);
   if (used > lfact_) {
     info_[4] = std::max(used, least);
-    Error(-3, " LFACT must be increased from" + SluInt(lfact_) + " to at least" +
-                  SluInt(info_[4]), true);
+    Error(-3, " LFACT must be increased from" + SluInt(lfact_) + " to at least" + SluInt(info_[4]),
+          true);
     return false;
   }
   if (nf_ >= 1) {
@@ -532,8 +532,8 @@ bool Factorizer::Refactorize(std::int64_t first) {
   const std::int64_t used = e + std::max(mf_ * nf_, mf_ + nf_);
   if (used > lfact_) {
     info_[4] = std::max(used, std::max(m_, ne_ + 2));
-    Error(-3, " LFACT must be increased from" + SluInt(lfact_) + " to at least" +
-                  SluInt(info_[4]), true);
+    Error(-3, " LFACT must be increased from" + SluInt(lfact_) + " to at least" + SluInt(info_[4]),
+          true);
     return false;
   }
   const std::int64_t old_full_rank = FullRank(e);
@@ -686,12 +686,12 @@ void Factorizer::Run() {
 
 void SluKernelFactorize(const std::int64_t* M, const std::int64_t* N, const std::int64_t* NE,
                         const std::int64_t* JOB, const double* AVAL, const std::int64_t* AROW,
-                        const std::int64_t* ACOLPTR, const double* CNTL,
-                        const std::int64_t* ICNTL, std::int64_t* IP, const std::int64_t* IQ,
-                        const std::int64_t* NP, const std::int64_t* LFACT, double* FACTORS,
-                        std::int64_t* IRNF, std::int64_t* IPTRL, std::int64_t* IPTRU,
-                        double* RWORK, std::int64_t* IWORK, std::int64_t* INFO, double* RINFO) {
-  Factorizer factorizer(M, N, NE, JOB, AVAL, AROW, ACOLPTR, CNTL, ICNTL, IP, IQ, NP, LFACT,
-                        FACTORS, IRNF, IPTRL, IPTRU, RWORK, IWORK, INFO, RINFO);
+                        const std::int64_t* ACOLPTR, const double* CNTL, const std::int64_t* ICNTL,
+                        std::int64_t* IP, const std::int64_t* IQ, const std::int64_t* NP,
+                        const std::int64_t* LFACT, double* FACTORS, std::int64_t* IRNF,
+                        std::int64_t* IPTRL, std::int64_t* IPTRU, double* RWORK,
+                        std::int64_t* IWORK, std::int64_t* INFO, double* RINFO) {
+  Factorizer factorizer(M, N, NE, JOB, AVAL, AROW, ACOLPTR, CNTL, ICNTL, IP, IQ, NP, LFACT, FACTORS,
+                        IRNF, IPTRL, IPTRU, RWORK, IWORK, INFO, RINFO);
   factorizer.Run();
 }

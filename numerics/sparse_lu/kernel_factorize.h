@@ -30,11 +30,11 @@
 
 void SluKernelFactorize(const std::int64_t* M, const std::int64_t* N, const std::int64_t* NE,
                         const std::int64_t* JOB, const double* AVAL, const std::int64_t* AROW,
-                        const std::int64_t* ACOLPTR, const double* CNTL,
-                        const std::int64_t* ICNTL, std::int64_t* IP, const std::int64_t* IQ,
-                        const std::int64_t* NP, const std::int64_t* LFACT, double* FACTORS,
-                        std::int64_t* IRNF, std::int64_t* IPTRL, std::int64_t* IPTRU,
-                        double* RWORK, std::int64_t* IWORK, std::int64_t* INFO, double* RINFO);
+                        const std::int64_t* ACOLPTR, const double* CNTL, const std::int64_t* ICNTL,
+                        std::int64_t* IP, const std::int64_t* IQ, const std::int64_t* NP,
+                        const std::int64_t* LFACT, double* FACTORS, std::int64_t* IRNF,
+                        std::int64_t* IPTRL, std::int64_t* IPTRU, double* RWORK,
+                        std::int64_t* IWORK, std::int64_t* INFO, double* RINFO);
 
 // Integer work needed by SluKernelFactorize.
 inline std::int64_t SluKernelFactorizeWorkLength(std::int64_t m, std::int64_t n) {

@@ -18,8 +18,8 @@ void UnitVector(std::int64_t n, std::int64_t j, double* x) {
 
 }  // namespace
 
-void NormEst1(const std::int64_t* N, std::int64_t* REQUEST, double* X, double* ESTIMATE,
-              double* V, std::int64_t* SIGNS, std::int64_t* STATE) {
+void NormEst1(const std::int64_t* N, std::int64_t* REQUEST, double* X, double* ESTIMATE, double* V,
+              std::int64_t* SIGNS, std::int64_t* STATE) {
   const std::int64_t n = *N;
   if (n < 1) {
     *REQUEST = -1;

@@ -12,5 +12,5 @@
 
 #include <cstdint>
 
-void NormEst1(const std::int64_t* N, std::int64_t* REQUEST, double* X, double* ESTIMATE,
-              double* V, std::int64_t* SIGNS, std::int64_t* STATE);
+void NormEst1(const std::int64_t* N, std::int64_t* REQUEST, double* X, double* ESTIMATE, double* V,
+              std::int64_t* SIGNS, std::int64_t* STATE);

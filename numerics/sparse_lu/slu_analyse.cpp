@@ -37,9 +37,8 @@ class Analyser {
            const std::int64_t* JOB, const std::int64_t* LA, double* A, std::int64_t* IRN,
            std::int64_t* JCN, std::int64_t* KEEP, const double* CNTL, const std::int64_t* ICNTL,
            std::int64_t* IW, std::int64_t* INFO, double* RINFO)
-      : m_(*M), n_(*N), ne_(*NE), job_(*JOB), la_(*LA), a_(A), irn_(IRN), jcn_(JCN),
-        keep_(KEEP), iw_(IW), info_(INFO), cntl_(CNTL), icntl_(ICNTL), rinfo_(RINFO),
-        layout_(*M, *N) {}
+      : m_(*M), n_(*N), ne_(*NE), job_(*JOB), la_(*LA), a_(A), irn_(IRN), jcn_(JCN), keep_(KEEP),
+        iw_(IW), info_(INFO), cntl_(CNTL), icntl_(ICNTL), rinfo_(RINFO), layout_(*M, *N) {}
 
   void Run();
 
@@ -68,7 +67,7 @@ class Analyser {
   const std::int64_t m_, n_, ne_, job_, la_;
   const RealView a_;
   const IntView irn_, jcn_, keep_, iw_, info_;
-  const double* cntl_;  // CNTL(k) is cntl_[k-1]
+  const double* cntl_;                             // CNTL(k) is cntl_[k-1]
   const slu::OneBased<const std::int64_t> icntl_;  // ICNTL(1..9)
   double* rinfo_;
   const KeepLayout layout_;
@@ -368,7 +367,6 @@ void Analyser::FirstLayout() {
   }
 }
 
-
 bool Analyser::SearchPivots(std::int64_t& calls) {
   tolerance_ = std::max(cntl_[3], 0.0);
   calls = 0;
@@ -403,10 +401,15 @@ void Analyser::SearchBlock(std::int64_t b, std::int64_t k1, std::int64_t call) {
   std::int64_t kinfo[7] = {0, 0, 0, 0, 0, 0, 0};
   double krinfo = 0.0;
   std::int64_t np = 0;
-  const std::int64_t kicntl[7] = {
-      icntl_[1], icntl_[2], 0, job_ == 2 ? 1 : icntl_[4], icntl_[5],
-      icntl_[8] != 0 ? keep_[layout_.ChangedColumns(blocks_, b)] : 0,
-      job_ == 1 ? 0 : job_ == 2 ? 2 : 1};
+  const std::int64_t kicntl[7] = {icntl_[1],
+                                  icntl_[2],
+                                  0,
+                                  job_ == 2 ? 1 : icntl_[4],
+                                  icntl_[5],
+                                  icntl_[8] != 0 ? keep_[layout_.ChangedColumns(blocks_, b)] : 0,
+                                  job_ == 1   ? 0
+                                  : job_ == 2 ? 2
+                                              : 1};
   const double kcntl[4] = {cntl_[0], cntl_[1], cntl_[2], cntl_[3]};
   // The block by columns, rows counted from its first, into the kernel's
   // storage of `room` entries; the row storage is JCN.
@@ -424,8 +427,8 @@ void Analyser::SearchBlock(std::int64_t b, std::int64_t k1, std::int64_t call) {
     }
     const IntView work(iw_.From(m_ + 2 * n_ + 1));
     krinfo = 0.0;
-    SluKernelAnalyse(&rows, &order, &e, &room, a, irn, jcn, iq.From(1), kcntl, kicntl,
-                     ip.From(1), &np, work.From(1), work.From(m_ + 1), work.From(2 * m_ + 1),
+    SluKernelAnalyse(&rows, &order, &e, &room, a, irn, jcn, iq.From(1), kcntl, kicntl, ip.From(1),
+                     &np, work.From(1), work.From(m_ + 1), work.From(2 * m_ + 1),
                      work.From(3 * m_ + 1), work.From(4 * m_ + 1), ifirst.From(1),
                      keep_.From(layout_.iptru + call), keep_.From(layout_.iptrl + call),
                      iw_.From(6 * m_ + 2 * n_ + 1), kinfo, &krinfo);

@@ -44,9 +44,9 @@ void BlockSolve(const std::int64_t* N, const std::int64_t* SPARE1, const std::in
                 const double* FACTORS, const double* A, const std::int64_t* IRNF,
                 const std::int64_t* INDEX, const std::int64_t* TRISTART,
                 const std::int64_t* OFFSTART, const std::int64_t* SPARE2,
-                const std::int64_t* BLOCKS, const std::int64_t* IPTRL,
-                const std::int64_t* IPTRU, double* B, double* X, const std::int64_t* TRANS,
-                const std::int64_t* KCNTL, double* W);
+                const std::int64_t* BLOCKS, const std::int64_t* IPTRL, const std::int64_t* IPTRU,
+                double* B, double* X, const std::int64_t* TRANS, const std::int64_t* KCNTL,
+                double* W);
 
 // After a successful SluFactorize: RANK, the rows (ROWS, M entries) and
 // columns (COLS, N entries) of the non-singular part first in increasing

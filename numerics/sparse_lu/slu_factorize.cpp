@@ -24,9 +24,8 @@ class BlockFactorizer {
                   const std::int64_t* JCN, std::int64_t* KEEP, const double* CNTL,
                   const std::int64_t* ICNTL, double* W, std::int64_t* IW, std::int64_t* INFO,
                   double* RINFO)
-      : m_(*M), n_(*N), ne_(*NE), job_(*JOB), la_(*LA), a_(A), irn_(IRN), jcn_(JCN),
-        keep_(KEEP), iw_(IW), info_(INFO), w_(W), cntl_(CNTL), icntl_(ICNTL), rinfo_(RINFO),
-        layout_(*M, *N) {}
+      : m_(*M), n_(*N), ne_(*NE), job_(*JOB), la_(*LA), a_(A), irn_(IRN), jcn_(JCN), keep_(KEEP),
+        iw_(IW), info_(INFO), w_(W), cntl_(CNTL), icntl_(ICNTL), rinfo_(RINFO), layout_(*M, *N) {}
 
   void Run();
 
@@ -51,9 +50,9 @@ class BlockFactorizer {
   const KeepLayout layout_;
 
   std::int64_t blocks_ = 0;
-  std::int64_t free_ = 0;        // next free slot behind the factors
-  bool short_ = false;           // a block did not fit
-  std::int64_t counted_ = 0;     // the need summed from the first block that did not fit
+  std::int64_t free_ = 0;     // next free slot behind the factors
+  bool short_ = false;        // a block did not fit
+  std::int64_t counted_ = 0;  // the need summed from the first block that did not fit
 };
 
 void BlockFactorizer::Fail(slu::DriverError error) {
@@ -107,8 +106,9 @@ bool BlockFactorizer::FactorizeBlock(std::int64_t b, std::int64_t k1, std::int64
   const std::int64_t np = keep_[layout_.BlockFlag(b)];
   const std::int64_t factors = keep_[layout_.iptro + n_ + 1];  // where the factors begin
   const std::int64_t kicntl[7] = {
-      icntl_[1], icntl_[2], 0, icntl_[4], icntl_[5],
-      icntl_[8] != 0 ? keep_[layout_.ChangedColumns(blocks_, b)] : 0, 0};
+      icntl_[1], icntl_[2], 0,
+      icntl_[4], icntl_[5], icntl_[8] != 0 ? keep_[layout_.ChangedColumns(blocks_, b)] : 0,
+      0};
   const IntView ip(iw_.From(k1)), colptr(iw_.From(4 * m_ + 4 * n_ + 1));
   const std::int64_t natural = 0;
   std::int64_t kinfo[7] = {0, 0, 0, 0, 0, 0, 0};
@@ -123,11 +123,10 @@ bool BlockFactorizer::FactorizeBlock(std::int64_t b, std::int64_t k1, std::int64
       EmptyBlock(k1, order, start, kinfo);
       return lfact;
     }
-    SluKernelFactorize(&rows, &order, &e, &job, a_.From(first), irn_.From(first),
-                       colptr.From(1), cntl_, kicntl,
-                       ip.From(1), &natural, &np, &lfact, a_.From(start), irn_.From(start),
-                       keep_.From(layout_.iptrl + k1), keep_.From(layout_.iptru + k1), w_,
-                       iw_.From(m_ + 1), kinfo, &krinfo);
+    SluKernelFactorize(&rows, &order, &e, &job, a_.From(first), irn_.From(first), colptr.From(1),
+                       cntl_, kicntl, ip.From(1), &natural, &np, &lfact, a_.From(start),
+                       irn_.From(start), keep_.From(layout_.iptrl + k1),
+                       keep_.From(layout_.iptru + k1), w_, iw_.From(m_ + 1), kinfo, &krinfo);
     return lfact;
   };
   const std::int64_t start = short_ ? factors : free_;
@@ -221,7 +220,6 @@ void SluFactorize(const std::int64_t* M, const std::int64_t* N, const std::int64
                   const std::int64_t* JCN, std::int64_t* KEEP, const double* CNTL,
                   const std::int64_t* ICNTL, double* W, std::int64_t* IW, std::int64_t* INFO,
                   double* RINFO) {
-  BlockFactorizer factorizer(M, N, NE, JOB, LA, A, IRN, JCN, KEEP, CNTL, ICNTL, W, IW, INFO,
-                             RINFO);
+  BlockFactorizer factorizer(M, N, NE, JOB, LA, A, IRN, JCN, KEEP, CNTL, ICNTL, W, IW, INFO, RINFO);
   factorizer.Run();
 }

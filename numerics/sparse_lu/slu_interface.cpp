@@ -10,9 +10,12 @@ namespace {
 
 const char* NameOf(Driver driver) {
   switch (driver) {
-    case Driver::kAnalyse: return "SluAnalyse";
-    case Driver::kFactorize: return "SluFactorize";
-    case Driver::kSolve: return "SluSolve";
+    case Driver::kAnalyse:
+      return "SluAnalyse";
+    case Driver::kFactorize:
+      return "SluFactorize";
+    case Driver::kSolve:
+      return "SluSolve";
   }
   return "";
 }
@@ -27,16 +30,26 @@ EngineLengths EngineLengthsFor(std::int64_t n, std::int64_t ne) {
 
 std::int64_t CodeOf(DriverError error) {
   switch (error) {
-    case DriverError::kBadDimensions: return -1;
-    case DriverError::kBadEntryCount: return -2;
-    case DriverError::kShortStorage: return -3;
-    case DriverError::kStructurallySingular: return -4;
-    case DriverError::kBadPermutations: return -5;
-    case DriverError::kBadJob: return -6;
-    case DriverError::kDroppedBefore: return -6;
-    case DriverError::kIncompatible: return -7;
-    case DriverError::kNoConvergence: return -8;
-    case DriverError::kNormEstimate: return -9;
+    case DriverError::kBadDimensions:
+      return -1;
+    case DriverError::kBadEntryCount:
+      return -2;
+    case DriverError::kShortStorage:
+      return -3;
+    case DriverError::kStructurallySingular:
+      return -4;
+    case DriverError::kBadPermutations:
+      return -5;
+    case DriverError::kBadJob:
+      return -6;
+    case DriverError::kDroppedBefore:
+      return -6;
+    case DriverError::kIncompatible:
+      return -7;
+    case DriverError::kNoConvergence:
+      return -8;
+    case DriverError::kNormEstimate:
+      return -9;
   }
   return 0;
 }
@@ -76,8 +89,8 @@ std::int64_t ReportError(const std::int64_t* icntl, Driver driver, DriverError e
       break;
     case DriverError::kNoConvergence:
       Write(unit, head + " because of nonconvergence of iterative refinement");
-      Write(unit, " Error INFO(1) = " + SluInt(-8, 2) + "  with ICNTL(9) = " +
-                      SluInt(v.refinement_limit));
+      Write(unit, " Error INFO(1) = " + SluInt(-8, 2) +
+                      "  with ICNTL(9) = " + SluInt(v.refinement_limit));
       break;
     case DriverError::kNormEstimate:
       Write(unit, head + " because of error in NormEst1");
@@ -118,17 +131,17 @@ std::int64_t CheckDriverArguments(Driver driver, const std::int64_t* m, const st
 void WarnOutOfRange(const std::int64_t* icntl, std::int64_t ordinal, std::int64_t entry,
                     std::int64_t row, std::int64_t column) {
   if (ordinal > 10) return;
-  SluWriteRecord(SluUnitsFrom(icntl).warning,
-                 " Message from SluAnalyse .. indices for entry " + SluInt(entry, 7) + " are" +
-                     SluInt(row, 6) + SluInt(column, 6));
+  SluWriteRecord(SluUnitsFrom(icntl).warning, " Message from SluAnalyse .. indices for entry " +
+                                                  SluInt(entry, 7) + " are" + SluInt(row, 6) +
+                                                  SluInt(column, 6));
 }
 
 void WarnDuplicate(const std::int64_t* icntl, std::int64_t ordinal, std::int64_t entry,
                    std::int64_t row, std::int64_t column) {
   if (ordinal > 10) return;
-  SluWriteRecord(SluUnitsFrom(icntl).warning,
-                 " Message from SluAnalyse .. duplicate in position " + SluInt(entry, 7) +
-                     " with indices" + SluInt(row, 6) + SluInt(column, 6));
+  SluWriteRecord(SluUnitsFrom(icntl).warning, " Message from SluAnalyse .. duplicate in position " +
+                                                  SluInt(entry, 7) + " with indices" +
+                                                  SluInt(row, 6) + SluInt(column, 6));
 }
 
 void WarnEntrySummary(const std::int64_t* icntl, std::int64_t duplicates,

@@ -14,42 +14,37 @@
 namespace slu {
 
 // Entries of the driver controls ICNTL(1..9) and CNTL(1..5), 1-based.
-inline constexpr int kErrorUnit = 1;         // ICNTL(1)
-inline constexpr int kWarningUnit = 2;       // ICNTL(2)
-inline constexpr int kPrintLevel = 3;        // ICNTL(3)
-inline constexpr int kSearchLimit = 4;       // ICNTL(4)
-inline constexpr int kBlockSize = 5;         // ICNTL(5)
-inline constexpr int kMinimumBlock = 6;      // ICNTL(6)
-inline constexpr int kSingularIsError = 7;   // ICNTL(7)
-inline constexpr int kChangeableColumns = 8; // ICNTL(8)
-inline constexpr int kRefinementLimit = 9;   // ICNTL(9)
+inline constexpr int kErrorUnit = 1;          // ICNTL(1)
+inline constexpr int kWarningUnit = 2;        // ICNTL(2)
+inline constexpr int kPrintLevel = 3;         // ICNTL(3)
+inline constexpr int kSearchLimit = 4;        // ICNTL(4)
+inline constexpr int kBlockSize = 5;          // ICNTL(5)
+inline constexpr int kMinimumBlock = 6;       // ICNTL(6)
+inline constexpr int kSingularIsError = 7;    // ICNTL(7)
+inline constexpr int kChangeableColumns = 8;  // ICNTL(8)
+inline constexpr int kRefinementLimit = 9;    // ICNTL(9)
 
-inline constexpr int kDensitySwitch = 1;     // CNTL(1)
-inline constexpr int kPivotThreshold = 2;    // CNTL(2)
-inline constexpr int kDropTolerance = 3;     // CNTL(3)
-inline constexpr int kPivotTolerance = 4;    // CNTL(4)
-inline constexpr int kConvergence = 5;       // CNTL(5)
+inline constexpr int kDensitySwitch = 1;   // CNTL(1)
+inline constexpr int kPivotThreshold = 2;  // CNTL(2)
+inline constexpr int kDropTolerance = 3;   // CNTL(3)
+inline constexpr int kPivotTolerance = 4;  // CNTL(4)
+inline constexpr int kConvergence = 5;     // CNTL(5)
 
 inline constexpr int kIcntlLength = 9;
 inline constexpr int kCntlLength = 5;
 inline constexpr int kInfoLength = 12;
 
 // Warning parts of a driver's INFO(1); a driver returns their sum (0..7).
-inline constexpr std::int64_t kWarnEntries = 1;        // duplicates or out-of-range entries
-inline constexpr std::int64_t kWarnRank = 2;           // rank deficiency
-inline constexpr std::int64_t kWarnNoPivot = 4;        // a block without an acceptable pivot
+inline constexpr std::int64_t kWarnEntries = 1;  // duplicates or out-of-range entries
+inline constexpr std::int64_t kWarnRank = 2;     // rank deficiency
+inline constexpr std::int64_t kWarnNoPivot = 4;  // a block without an acceptable pivot
 
 // Positions (1-based) inside KEEP for an M x N matrix. Each named offset is
 // the position before its section: IPTRL(j) is KEEP(iptrl + j).
 struct KeepLayout {
   KeepLayout(std::int64_t m, std::int64_t n)
-      : iptrl(m + n),
-        iptru(iptrl + n),
-        iptrd(iptru + n),
-        iptro(iptrd + n + 1),
-        nblock(iptro + n - 1),
-        mblock(nblock + 1),
-        kblock(nblock + 2) {}
+      : iptrl(m + n), iptru(iptrl + n), iptrd(iptru + n), iptro(iptrd + n + 1),
+        nblock(iptro + n - 1), mblock(nblock + 1), kblock(nblock + 2) {}
 
   std::int64_t BlockOrder(std::int64_t k) const { return nblock + 3 * k; }
   std::int64_t BlockFlag(std::int64_t k) const { return mblock + 3 * k; }
@@ -92,8 +87,8 @@ std::int64_t CodeOf(DriverError error);
 // Values quoted by the error messages; only those of the error are read.
 struct ErrorValues {
   std::int64_t m = 0, n = 0, ne = 0, job = 0, la = 0;
-  std::int64_t need = 0;            // least LA for -3
-  std::int64_t rank = 0;            // structural rank for -4
+  std::int64_t need = 0;              // least LA for -3
+  std::int64_t rank = 0;              // structural rank for -4
   std::int64_t refinement_limit = 0;  // ICNTL(9) for -8
 };
 

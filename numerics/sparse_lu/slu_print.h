@@ -32,4 +32,4 @@ SluUnits SluUnitsFrom(const std::int64_t* icntl);
 
 // Record pieces in the fixed forms of the printed messages.
 std::string SluInt(std::int64_t value, int width = 10);  // right-aligned integer
-std::string SluReal(double value);                         // 12 columns, 4 decimals, exponent
+std::string SluReal(double value);                       // 12 columns, 4 decimals, exponent

@@ -33,10 +33,9 @@ constexpr std::int64_t kEstimateRequests = 40;
 class Solver {
  public:
   Solver(const std::int64_t* M, const std::int64_t* N, const std::int64_t* TRANS,
-         const std::int64_t* JOB, const std::int64_t* LA, const double* A,
-         const std::int64_t* IRN, const std::int64_t* KEEP, const double* CNTL,
-         const std::int64_t* ICNTL, double* RHS, double* X, double* ERROR, double* W,
-         std::int64_t* IW, std::int64_t* INFO)
+         const std::int64_t* JOB, const std::int64_t* LA, const double* A, const std::int64_t* IRN,
+         const std::int64_t* KEEP, const double* CNTL, const std::int64_t* ICNTL, double* RHS,
+         double* X, double* ERROR, double* W, std::int64_t* IW, std::int64_t* INFO)
       : m_(*M), n_(*N), job_(*JOB), la_(*LA), trans_((*TRANS & 1) != 0), a_(A), irn_(IRN),
         keep_(KEEP), cntl_(CNTL), icntl_(ICNTL), rhs_(RHS), x_(X), error_(ERROR), iw_(IW),
         info_(INFO), layout_(*M, *N), length_(std::max(*M, *N)), solution_(W),
@@ -192,8 +191,7 @@ bool Solver::Refine() {
 void Solver::EstimateForwardError() {
   // One weight vector serves both categories: they do not share a row.
   for (std::int64_t i = 1; i <= rows_; ++i) {
-    product_[i] = iw_[i] == 1 ? std::fabs(rhs_[i]) + product_[i]
-                              : product_[i] + xmax_ * sums_[i];
+    product_[i] = iw_[i] == 1 ? std::fabs(rhs_[i]) + product_[i] : product_[i] + xmax_ * sums_[i];
   }
   const IntView signs(iw_.From(length_ + 1));
   for (std::int64_t category = 1; category <= 2; ++category) {

@@ -1,10 +1,10 @@
 #include "outside/framework/component.h"
 
+#include <strings.h>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 namespace kvs {
 
@@ -110,9 +110,12 @@ Status ParameterTable::Set(const char* name, std::int32_t kind, const void* valu
     }
     case Type::kReal: {
       double v;
-      if (kind == kKvsReal) v = *static_cast<const double*>(value);
-      else if (kind == kKvsInteger) v = *static_cast<const std::int32_t*>(value);
-      else return kParamWrongKind;
+      if (kind == kKvsReal)
+        v = *static_cast<const double*>(value);
+      else if (kind == kKvsInteger)
+        v = *static_cast<const std::int32_t*>(value);
+      else
+        return kParamWrongKind;
       if (!(v >= e->low && v <= e->high)) return kParamOutOfRange;  // NaN too
       *static_cast<double*>(e->field) = v;
       return 0;
@@ -124,9 +127,12 @@ Status ParameterTable::Set(const char* name, std::int32_t kind, const void* valu
         if (i != 0 && i != 1) return kParamOutOfRange;
         v = i == 1;
       } else if (kind == kKvsText) {
-        if (strcasecmp(text, "YES") == 0) v = true;
-        else if (strcasecmp(text, "NO") == 0) v = false;
-        else return kParamOutOfRange;
+        if (strcasecmp(text, "YES") == 0)
+          v = true;
+        else if (strcasecmp(text, "NO") == 0)
+          v = false;
+        else
+          return kParamOutOfRange;
       } else {
         return kParamWrongKind;
       }

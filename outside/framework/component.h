@@ -36,7 +36,7 @@ struct LibraryTexts {
   const char* version;
   const char* product;  // also the prefix of the parameter names
   const char* description;
-  const char* name;     // the component name ("_KVS_SPARSE", ...)
+  const char* name;  // the component name ("_KVS_SPARSE", ...)
 };
 
 // Fills one of the utility component's text answers.

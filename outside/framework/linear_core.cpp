@@ -133,9 +133,8 @@ void LinearCore::FindRank() {
   std::vector<std::int64_t> p(n), q(n), r(n + 1), work(5 * n);
   std::int64_t nmatch = 0;
   double work_done = 0;
-  const std::int64_t blocks =
-      btf_l_order(n_, start_.data(), index_.data(), -1.0, &work_done, p.data(), q.data(),
-                  r.data(), &nmatch, work.data());
+  const std::int64_t blocks = btf_l_order(n_, start_.data(), index_.data(), -1.0, &work_done,
+                                          p.data(), q.data(), r.data(), &nmatch, work.data());
   std::vector<std::int64_t> row_at(n);  // row -> position in the permuted order
   for (size_t k = 0; k < n; ++k) row_at[size_t(p[k])] = std::int64_t(k);
   std::vector<std::int64_t> indep_rows, indep_cols, dep_rows, dep_cols;
@@ -251,9 +250,8 @@ SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings
     return MaxAbs(residual);
   };
   double rnorm = residual_of(sol);
-  for (std::int32_t step = 0; step < settings.max_refine && rnorm > settings.error_tol &&
-                              std::isfinite(rnorm);
-       ++step) {
+  for (std::int32_t step = 0;
+       step < settings.max_refine && rnorm > settings.error_tol && std::isfinite(rnorm); ++step) {
     if (!lu->Solve(residual.data(), correction.data())) break;
     for (size_t j = 0; j < n; ++j) correction[j] += sol[j];
     const double next = residual_of(correction);

@@ -55,7 +55,7 @@ class LinearCore {
 
   std::unique_ptr<SparseLu> lu_;
   std::int64_t n_ = 0;
-  std::vector<std::int64_t> rows_, cols_;          // 0-based input pairs
+  std::vector<std::int64_t> rows_, cols_;           // 0-based input pairs
   std::vector<std::int64_t> start_, index_, slot_;  // CSC, input k -> CSC slot
   std::vector<double> values_, csc_values_;
   bool analysed_ = false, analysed_transposed_ = false;

@@ -1,8 +1,8 @@
 #include "outside/framework/newton.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <vector>
 
@@ -103,7 +103,8 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
         eso_->GetNumNonZeros(&nz) != 0 || nv < 1 || nv != ne || nz < 0)
       return false;
     n_ = nv;
-    std::vector<std::int32_t> rows(static_cast<size_t>(nz)), cols(static_cast<size_t>(nz)), kinds(static_cast<size_t>(nz));
+    std::vector<std::int32_t> rows(static_cast<size_t>(nz)), cols(static_cast<size_t>(nz)),
+        kinds(static_cast<size_t>(nz));
     if (nz > 0 && eso_->GetStructure(rows.data(), cols.data(), kinds.data()) != 0) return false;
     rows_.assign(rows.begin(), rows.end());
     cols_.assign(cols.begin(), cols.end());
@@ -198,8 +199,7 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
 
   void MarkIndeterminate() {
     void* ext = nullptr;
-    if (eso_->QueryInterface(IID_KVSNumericESODecompExtension, &ext) != 0 || ext == nullptr)
-      return;
+    if (eso_->QueryInterface(IID_KVSNumericESODecompExtension, &ext) != 0 || ext == nullptr) return;
     auto* decomp = static_cast<KVSNumericESODecompExtension*>(ext);
     const auto& rows = core_.row_order();
     for (size_t k = size_t(core_.rank()); k < rows.size(); ++k)
@@ -211,8 +211,7 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
   bool NewtonStep(std::vector<double>& step) {
     std::vector<double> rhs(f_.size());
     for (size_t i = 0; i < f_.size(); ++i) rhs[i] = -f_[i];
-    return core_.Solve(rhs.data(), step.data(), s_.linear) != SolveResult::kFailed &&
-           Finite(step);
+    return core_.Solve(rhs.data(), step.data(), s_.linear) != SolveResult::kFailed && Finite(step);
   }
 
   // Shortens `step` for MaxVarStep, RangeFrac and the bounds; true when
@@ -263,10 +262,14 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
     if (iteration_ < s_.min_iterations) return false;
     const bool res = MaxAbs(f_) <= s_.res_tol;
     switch (s_.conv_test) {
-      case 0: return res;
-      case 1: return var_ok_;
-      case 2: return res && var_ok_;
-      default: return res || var_ok_;
+      case 0:
+        return res;
+      case 1:
+        return var_ok_;
+      case 2:
+        return res && var_ok_;
+      default:
+        return res || var_ok_;
     }
   }
 
@@ -298,9 +301,12 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
     if (eso_->GetVariableValues(nullptr, x_.data()) != 0 || !Finite(x_)) return kNlaBadStart;
     for (size_t i = 0; i < n; ++i) x_[i] = std::clamp(x_[i], lower_[i], upper_[i]);
     switch (Evaluate(x_, f_, false)) {
-      case Eval::kSevere: return kKvsSevere;
-      case Eval::kBad: return kNlaBadStart;
-      case Eval::kOk: break;
+      case Eval::kSevere:
+        return kKvsSevere;
+      case Eval::kBad:
+        return kNlaBadStart;
+      case Eval::kOk:
+        break;
     }
     best_x_ = x_;
     best_norm_ = Norm2(f_);
@@ -317,9 +323,15 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
       ++iteration_;
       Status r = 0;
       switch (s_.method) {
-        case kHybrid: r = HybridStep(); break;
-        case kNewton: r = NewtonIteration(false); break;
-        default: r = NewtonIteration(true); break;
+        case kHybrid:
+          r = HybridStep();
+          break;
+        case kNewton:
+          r = NewtonIteration(false);
+          break;
+        default:
+          r = NewtonIteration(true);
+          break;
       }
       if (r != 0) return r;
       var_limited_steps_ = var_limited_ ? var_limited_steps_ + 1 : 0;

@@ -202,9 +202,8 @@ class UmfpackLu final : public SparseLu {
     if (blk.numeric != nullptr) umfpack_dl_free_numeric(&blk.numeric);
     double control[UMFPACK_CONTROL], info[UMFPACK_INFO];
     Controls(settings, control);
-    const int status = int(umfpack_dl_numeric(blk.start.data(), blk.index.data(),
-                                              blk.values.data(), blk.symbolic, &blk.numeric,
-                                              control, info));
+    const int status = int(umfpack_dl_numeric(blk.start.data(), blk.index.data(), blk.values.data(),
+                                              blk.symbolic, &blk.numeric, control, info));
     if (status == UMFPACK_WARNING_singular_matrix) return LuResult::kSingular;
     if (status != UMFPACK_OK) return LuResult::kFailed;
     return info[UMFPACK_RCOND] >= singular_rcond ? LuResult::kOk : LuResult::kSingular;
@@ -222,9 +221,9 @@ class UmfpackLu final : public SparseLu {
     double control[UMFPACK_CONTROL];
     umfpack_dl_defaults(control);
     control[UMFPACK_IRSTEP] = 0;
-    return umfpack_dl_solve(transpose ? UMFPACK_At : UMFPACK_A, blk.start.data(),
-                            blk.index.data(), blk.values.data(), y, z.data(), blk.numeric,
-                            control, nullptr) == UMFPACK_OK;
+    return umfpack_dl_solve(transpose ? UMFPACK_At : UMFPACK_A, blk.start.data(), blk.index.data(),
+                            blk.values.data(), y, z.data(), blk.numeric, control,
+                            nullptr) == UMFPACK_OK;
   }
 
   bool Symbolic(Block& blk, const LuSettings& settings) {

@@ -16,7 +16,7 @@ inline constexpr platform::IID IID_IEnumQLN13VariableData = EngineIid(0x16);
 // else +2; +8 and +0x800 passed on from the variable.
 struct QLNVariableRecord {
   QLNVariable* variable;
-  std::int32_t index;   // 0-based in the set
+  std::int32_t index;  // 0-based in the set
   std::uint32_t kind;
   std::int32_t linked;  // the derivative of a state, the state of a derivative; -1 none
   std::uint32_t unused;

@@ -42,18 +42,18 @@ class IESO : public platform::IUnknown {
   /* 11 */ virtual Status GetEquation(std::int32_t index, DAESEqnRow** row) = 0;
   /* 12 */ virtual Status GetGroupType(std::uint8_t* type) = 0;
   /* 13 */ virtual Status GetEquationDependence(std::int32_t equation, std::int32_t with_partners,
-                                               std::int32_t mode_flag, std::int32_t count,
-                                               std::int32_t* variables, std::int32_t* kinds) = 0;
+                                                std::int32_t mode_flag, std::int32_t count,
+                                                std::int32_t* variables, std::int32_t* kinds) = 0;
   /* 14 */ virtual Status SetFlags(std::uint32_t bits) = 0;
   /* 15 */ virtual Status ClearFlags(std::uint32_t bits) = 0;
   /* 16 */ virtual Status GetFlags(std::uint32_t* flags) = 0;
   /* 17 */ virtual Status GetGroupNumber(std::int32_t* number) = 0;
   // `unused` is not read; options bit 0x40 asks for the flagged form.
   /* 18 */ virtual Status EnumVariables(std::uint32_t unused, std::uint32_t options,
-                                       const platform::IID& iid, platform::IUnknown** out) = 0;
+                                        const platform::IID& iid, platform::IUnknown** out) = 0;
   // Variables as GetVariable gave them; each is set with notification.
   /* 19 */ virtual Status SetVariableValues(std::int32_t count, QLNVariable* const* variables,
-                                           const double* values) = 0;
+                                            const double* values) = 0;
 
  protected:
   ~IESO() = default;
@@ -65,15 +65,15 @@ class IQLNESO : public IESO {
   /* 21 */ virtual Status GetEquation2(std::int32_t index, DAESEqnRow** row) = 0;        // as 11
   // As 13, but entries without dependence leave both arrays and the count.
   /* 22 */ virtual Status GetEquationDependenceCompact(std::int32_t equation,
-                                                      std::int32_t with_partners,
-                                                      std::int32_t mode_flag, std::int32_t* count,
-                                                      std::int32_t* variables,
-                                                      std::int32_t* kinds) = 0;
+                                                       std::int32_t with_partners,
+                                                       std::int32_t mode_flag, std::int32_t* count,
+                                                       std::int32_t* variables,
+                                                       std::int32_t* kinds) = 0;
   /* 23 */ virtual Status EnumData(const platform::IID& iid, platform::IUnknown** out) = 0;
   /* 24 */ virtual Status GetVariableTypes(std::int32_t count, std::int32_t* types,
-                                          std::int32_t* partners) = 0;
+                                           std::int32_t* partners) = 0;
   /* 25 */ virtual Status GetEquationStructure2(std::int32_t equation, std::int32_t* count,
-                                               std::int32_t* variables) = 0;  // as 9
+                                                std::int32_t* variables) = 0;  // as 9
   // The group number itself is the result.
   /* 26 */ virtual Status GroupNumber() = 0;
   /* 27 */ virtual Status Reserved27() = 0;
@@ -111,7 +111,8 @@ class IESOSolve : public platform::IUnknown {
   /* 6 */ virtual Status GetLastStatus(Status* status) = 0;
   /* 7 */ virtual Status ClearSolveFlag() = 0;
   /* 8 */ virtual Status SetSolveFlag() = 0;
-  /* 9 */ virtual Status SolveWithMode(std::int32_t a, std::int32_t b, std::int32_t* iterations) = 0;
+  /* 9 */ virtual Status SolveWithMode(std::int32_t a, std::int32_t b,
+                                       std::int32_t* iterations) = 0;
 
  protected:
   ~IESOSolve() = default;

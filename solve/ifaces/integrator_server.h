@@ -39,7 +39,8 @@ class IUnifiedIntegrator : public platform::IUnknown {
   /* 3 */ virtual Status Initialise(double* time_reached, double time, std::int32_t mode,
                                     std::int32_t sensitivities) = 0;
   /* 4 */ virtual Status GetCapabilities(std::uint32_t* word) = 0;
-  /* 5 */ virtual Status SetUp(platform::IUnknown* problem_group, platform::IUnknown* executive) = 0;
+  /* 5 */ virtual Status SetUp(platform::IUnknown* problem_group,
+                               platform::IUnknown* executive) = 0;
   // The step quantity: corrector Jacobians take 1/value as partner coefficient.
   /* 6 */ virtual Status GetValue(double* value) = 0;
   // Positions are 0-based in the problem; the server may change the values.
@@ -60,7 +61,7 @@ class IUnifiedIntegrator : public platform::IUnknown {
   /* 18 */ virtual Status Reset() = 0;
   // (1,0,k) row k; (0,1,0); (1,1,0) the extra row.
   /* 19 */ virtual Status GetSensitivityData(double* values, std::int32_t a, std::int32_t b,
-                                            std::int32_t index1) = 0;
+                                             std::int32_t index1) = 0;
   /* 20 */ virtual Status PassThrough20(std::int32_t code, void* data) = 0;
   /* 21 */ virtual Status PassThrough21(std::int32_t code, void* data) = 0;
 

@@ -33,7 +33,8 @@ inline constexpr platform::IID IID_KVSNumericESOExtension3 =
     platform::MakeGuid("{3B4DFEBC-6B25-4AC8-AE2E-476E92483D55}");
 inline constexpr platform::IID IID_KVSHomotopy =
     platform::MakeGuid("{3801DEDA-E5DA-42D2-B746-CF9103E56BDE}");
-inline constexpr platform::IID IID_KVS = platform::MakeGuid("{3A36B604-422A-4A48-95EC-D60AC0AD58F3}");
+inline constexpr platform::IID IID_KVS =
+    platform::MakeGuid("{3A36B604-422A-4A48-95EC-D60AC0AD58F3}");
 inline constexpr platform::IID IID_KVSNumericNLPESOExtended =
     platform::MakeGuid("{4A6DB70E-2984-4C45-BC3D-61580AD15DD7}");
 // The NLP system's result and attribute interfaces are our own.
@@ -138,7 +139,6 @@ class KVSParameters : public platform::IUnknown {
  protected:
   ~KVSParameters() = default;
 };
-
 
 // A list of 0-based indices; a null list means all.
 struct KVSIndexList {

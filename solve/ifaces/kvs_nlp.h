@@ -33,23 +33,23 @@ class KVSNumericNLPESO : public platform::IUnknown {
   /* 7 */ virtual Status SetVariableValues(const KVSIndexList* list, const double* values) = 0;
   /* 8 */ virtual Status GetVariableValues(const KVSIndexList* list, double* values) = 0;
   /* 9 */ virtual Status GetVariableName(std::int32_t index, char** text) = 0;
-  /* 10 */ virtual Status GetVariableAttributeDescriptions(
-      std::int32_t* count, KVSAttributeDescription** records) = 0;
+  /* 10 */ virtual Status GetVariableAttributeDescriptions(std::int32_t* count,
+                                                           KVSAttributeDescription** records) = 0;
   /* 11 */ virtual Status GetVariableAttribute(std::int32_t index, const char* name,
-                                              double* value) = 0;
+                                               double* value) = 0;
   /* 12 */ virtual Status GetConstraintName(std::int32_t index, char** text) = 0;
   // Pairs (constraint, -1) into the caller's array of 2 x constraints.
   /* 13 */ virtual Status GetConstraintVariablePairs(std::int32_t* count, std::int32_t* pairs) = 0;
-  /* 14 */ virtual Status GetConstraintAttributeDescriptions(
-      std::int32_t* count, KVSAttributeDescription** records) = 0;
+  /* 14 */ virtual Status GetConstraintAttributeDescriptions(std::int32_t* count,
+                                                             KVSAttributeDescription** records) = 0;
   /* 15 */ virtual Status GetConstraintAttribute(std::int32_t index, const char* name,
-                                                double* value) = 0;
+                                                 double* value) = 0;
   /* 16 */ virtual Status GetNumExtraItems(std::int32_t* count) = 0;
   /* 17 */ virtual Status Unsupported17() = 0;
   /* 18 */ virtual Status Unsupported18() = 0;
   /* 19 */ virtual Status GetJacobianSizes(std::int32_t* columns, std::int32_t* non_zeros) = 0;
   /* 20 */ virtual Status GetJacobianStructure(std::int32_t* rows, std::int32_t* cols,
-                                              std::int32_t* third) = 0;
+                                               std::int32_t* third) = 0;
   /* 21 */ virtual Status GetColumnNumbers(std::int32_t* columns) = 0;
   // 1 minimise, -1 maximise.
   /* 22 */ virtual Status GetObjectiveSense(std::int32_t* sense) = 0;

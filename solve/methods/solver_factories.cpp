@@ -70,8 +70,8 @@ DenseOptimiserClass SelectDenseOptimiser(std::int32_t run_type, std::int32_t kin
 
 QLNDenseOptimiser* CreateDenseOptimiser(std::int32_t run_type, std::int32_t kind,
                                         std::int32_t /*size1*/, std::int32_t /*size2*/,
-                                        std::int32_t /*size3*/,
-                                        QLNOptimiserCallback* /*callback*/, Status* status) {
+                                        std::int32_t /*size3*/, QLNOptimiserCallback* /*callback*/,
+                                        Status* status) {
   switch (SelectDenseOptimiser(run_type, kind)) {
     // The optimiser classes join this build one by one.
     default:

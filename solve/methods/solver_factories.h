@@ -68,9 +68,8 @@ enum class DenseOptimiserClass {
 // name is "kvs_sqpb.dll" in any case.
 DenseOptimiserClass SelectDenseOptimiser(std::int32_t run_type, std::int32_t kind);
 QLNDenseOptimiser* CreateDenseOptimiser(std::int32_t run_type, std::int32_t kind,
-                                        std::int32_t size1, std::int32_t size2,
-                                        std::int32_t size3, QLNOptimiserCallback* callback,
-                                        Status* status = nullptr);
+                                        std::int32_t size1, std::int32_t size2, std::int32_t size3,
+                                        QLNOptimiserCallback* callback, Status* status = nullptr);
 
 // Integrator kinds: 1 Euler, 2 RK4, 3 ImplicitEuler, 4 Gear12. The script
 // values 5 (VSIE), 6 (ImpEuler) and 7 (Gear) of older versions are replaced

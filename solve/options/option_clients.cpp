@@ -14,14 +14,16 @@ constexpr Status kNoMemory = 0x80000007u;
 // kHandsOutRequested get their requested value.
 constexpr bool HandsOutValue(std::int32_t n) {
   if (n >= 129 && n <= 150) return true;
-  constexpr std::int32_t kListed[] = {0,  1,  2,  8,  9,  10,  11,  12,  13,  17,  20,  21,  25,
-                                      29, 30, 31, 32, 33, 34,  35,  36,  37,  38,  39,  40,  41,
-                                      42, 50, 51, 52, 53, 54,  70,  97,  99,  100, 102, 153, 158,
-                                      159, 160, 161, 162, 163, 164, 165, 166, 168, 169, 170, 171};
+  constexpr std::int32_t kListed[] = {
+      0,  1,   2,   8,   9,   10,  11,  12,  13,  17,  20,  21,  25,  29,  30,  31,  32,
+      33, 34,  35,  36,  37,  38,  39,  40,  41,  42,  50,  51,  52,  53,  54,  70,  97,
+      99, 100, 102, 153, 158, 159, 160, 161, 162, 163, 164, 165, 166, 168, 169, 170, 171};
   return std::find(std::begin(kListed), std::end(kListed), n) != std::end(kListed);
 }
 
-constexpr bool HandsOutRequested(std::int32_t n) { return n == 21 || n == 25 || n == 29 || n == 38; }
+constexpr bool HandsOutRequested(std::int32_t n) {
+  return n == 21 || n == 25 || n == 29 || n == 38;
+}
 
 }  // namespace
 
@@ -36,9 +38,8 @@ void SolverOptionTable::Notify(std::int32_t number, const void* value) {
   // is still listed when its turn comes.
   const ClientList turn = live;
   for (const ClientEntry& entry : turn) {
-    const bool listed = std::any_of(live.begin(), live.end(), [&](const ClientEntry& e) {
-      return e.client == entry.client;
-    });
+    const bool listed = std::any_of(live.begin(), live.end(),
+                                    [&](const ClientEntry& e) { return e.client == entry.client; });
     if (listed) entry.client->OptionChanged(number, value);
   }
 }
@@ -54,18 +55,28 @@ Status SolverOptionTable::RegisterClient(QLNOptionsClient* client, std::int32_t 
   if (HandsOutValue(number)) {
     const Value& held = HandsOutRequested(number) ? slot->requested : slot->in_force;
     switch (slot->kind) {
-      case Kind::kReal: value = &held.real; break;
-      case Kind::kInteger: value = &held.integer; break;
-      case Kind::kFlag: value = &held.flag; break;
-      case Kind::kText: value = held.text; break;
-      default: break;
+      case Kind::kReal:
+        value = &held.real;
+        break;
+      case Kind::kInteger:
+        value = &held.integer;
+        break;
+      case Kind::kFlag:
+        value = &held.flag;
+        break;
+      case Kind::kText:
+        value = held.text;
+        break;
+      default:
+        break;
     }
   }
   return client->OptionChanged(number, value);
 }
 
 Status SolverOptionTable::RegisterClientForNumbers(QLNOptionsClient* client,
-                                                   const std::int32_t* numbers, std::int32_t count) {
+                                                   const std::int32_t* numbers,
+                                                   std::int32_t count) {
   if (count < 1) return status::kOk;
   if (numbers == nullptr) return status::kBadArguments;
   SolverOptionTable* table = Instance();

@@ -18,9 +18,15 @@ std::string CEscaped(const char* text) {
   for (const char* p = text; *p != '\0'; ++p) {
     const auto c = static_cast<unsigned char>(*p);
     switch (c) {
-      case '\\': escaped += "\\\\"; break;
-      case '"': escaped += "\\\""; break;
-      case '\n': escaped += "\\n"; break;
+      case '\\':
+        escaped += "\\\\";
+        break;
+      case '"':
+        escaped += "\\\"";
+        break;
+      case '\n':
+        escaped += "\\n";
+        break;
       default:
         if (c < 0x20 || c == 0x7F) {
           char octal[5];
@@ -65,13 +71,16 @@ T ReadAt(const void* address) {
 // The script value of a row from the value in force.
 std::string ScriptValue(const OptionDescriptor& row, std::uint32_t wire, const void* at) {
   switch (wire) {
-    case kOptionWireFlag: return ReadAt<std::uint8_t>(at) != 0 ? "TRUE" : "FALSE";
-    case kOptionWireReal: return RealText(ReadAt<double>(at));
+    case kOptionWireFlag:
+      return ReadAt<std::uint8_t>(at) != 0 ? "TRUE" : "FALSE";
+    case kOptionWireReal:
+      return RealText(ReadAt<double>(at));
     case kOptionWireText: {
       const auto* text = static_cast<const char*>(at);
       return Quoted(text != nullptr ? text : "");
     }
-    default: break;
+    default:
+      break;
   }
   const std::int32_t value = ReadAt<std::int32_t>(at);
   std::string name;
@@ -84,12 +93,18 @@ std::string ScriptValue(const OptionDescriptor& row, std::uint32_t wire, const v
 std::string Record(std::int32_t kind, std::int32_t integer, double real, const char* text) {
   const std::string quoted = Quoted(CEscaped(text != nullptr ? text : ""));
   switch (kind) {
-    case 1: return "RDInt(" + std::to_string(integer) + ")";
-    case 2: return "RDReal(" + RealLiteral(real) + ")";
-    case 3: return "RDText(" + quoted + ")";
-    case 4: return "RDLabel(" + std::to_string(integer) + ", " + quoted + ")";
-    case 5: return "RDTextReal(" + quoted + ", " + RealLiteral(real) + ")";
-    default: return "RDNone()";
+    case 1:
+      return "RDInt(" + std::to_string(integer) + ")";
+    case 2:
+      return "RDReal(" + RealLiteral(real) + ")";
+    case 3:
+      return "RDText(" + quoted + ")";
+    case 4:
+      return "RDLabel(" + std::to_string(integer) + ", " + quoted + ")";
+    case 5:
+      return "RDTextReal(" + quoted + ", " + RealLiteral(real) + ")";
+    default:
+      return "RDNone()";
   }
 }
 
@@ -97,7 +112,8 @@ constexpr const char* kRecordClass =
     "class RD\n"
     "{\n"
     "public:\n"
-    "  char cType; /* I integer, R real, S text, L integer with label, T text with real, X none */\n"
+    "  char cType; /* I integer, R real, S text, L integer with label, T text with real, X none "
+    "*/\n"
     "  union {\n"
     "    int i;\n"
     "    double x;\n"

@@ -1,8 +1,8 @@
 #include "solve/options/option_descriptors.h"
 
 #include <array>
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -330,7 +330,8 @@ const OptionDescriptor* FindOptionDescriptor(const char* name) {
 
 std::int32_t CheckRealOption(const OptionDescriptor& row, const char* text, std::int32_t type_code,
                              std::int32_t*) {
-  if (type_code != SUValue::kNoType && type_code != SUValue::kInteger && type_code != SUValue::kReal) {
+  if (type_code != SUValue::kNoType && type_code != SUValue::kInteger &&
+      type_code != SUValue::kReal) {
     return kOptionWrongType;
   }
   double value = 0.0;

@@ -58,8 +58,8 @@ const OptionDescriptor* OptionDescriptors();
 // The row of a script name (letter case ignored), or null.
 const OptionDescriptor* FindOptionDescriptor(const char* name);
 
-std::int32_t CheckRealOption(const OptionDescriptor& row, const char* text,
-                             std::int32_t type_code, std::int32_t* out);
+std::int32_t CheckRealOption(const OptionDescriptor& row, const char* text, std::int32_t type_code,
+                             std::int32_t* out);
 std::int32_t CheckIntegerOption(const OptionDescriptor& row, const char* text,
                                 std::int32_t type_code, std::int32_t* out);
 std::int32_t CheckBooleanOption(const OptionDescriptor& row, const char* text,
@@ -70,8 +70,7 @@ std::int32_t CheckStringOption(const OptionDescriptor& row, const char* text,
 // The integer a text stands for in the row: the position of a choice name
 // (surrounding double quotes and a retired mark ignored; a retired match gives
 // kOptionRetiredChoice), or a decimal number where the row takes one.
-std::int32_t ResolveOptionChoice(const OptionDescriptor& row, const char* text,
-                                 std::int32_t* out);
+std::int32_t ResolveOptionChoice(const OptionDescriptor& row, const char* text, std::int32_t* out);
 // The choice name at a position, retired mark kept: kOptionAccepted,
 // kOptionWrongType without a choice list, kOptionNotRecognised past its end.
 std::int32_t OptionChoiceName(const OptionDescriptor& row, std::int32_t position,

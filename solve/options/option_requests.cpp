@@ -17,8 +17,8 @@ enum Answer : std::int32_t {
   kTextWithReal = 5,
 };
 
-const char* const kRunModeLabels[] = {"Unknown",  "Steady State", "Optimization",
-                                      "Estimation", "Dynamic",    "Initialization"};
+const char* const kRunModeLabels[] = {"Unknown",    "Steady State", "Optimization",
+                                      "Estimation", "Dynamic",      "Initialization"};
 const char* const kTearingLabels[] = {"Off", "Update", "Start", "Complete"};
 const char* const kIntegratorLabels[] = {"Undefined", "Explicit Euler", "Runge Kutta 4",
                                          "Implicit Euler", "Gear"};
@@ -58,27 +58,44 @@ std::int32_t SolverOptionTable::OptionRequest(std::int32_t option, std::int32_t*
   };
 
   switch (option) {
-    case 1: return real(1);
-    case 2: return real(9);
-    case 3: return integer(33);
-    case 4: return real(74);
-    case 8: return step(139);
-    case 10: return integer(24);
-    case 12: return step(141);
-    case 14: return integer(39);
-    case 15: return real(13);
-    case 16: return real(11);
-    case 17: return step(140);
+    case 1:
+      return real(1);
+    case 2:
+      return real(9);
+    case 3:
+      return integer(33);
+    case 4:
+      return real(74);
+    case 8:
+      return step(139);
+    case 10:
+      return integer(24);
+    case 12:
+      return step(141);
+    case 14:
+      return integer(39);
+    case 15:
+      return real(13);
+    case 16:
+      return real(11);
+    case 17:
+      return step(140);
     case 18: {
       const std::int32_t mode = slots_[29].in_force.integer;
       return labelled(mode, mode >= 0 && mode <= 5 ? kRunModeLabels[mode] : "Unknown");
     }
-    case 20: return integer(31);
-    case 21: return integer(77);
-    case 22: return real(10);
-    case 25: return real(2);
-    case 26: return real(0);
-    case 28: return real(12);
+    case 20:
+      return integer(31);
+    case 21:
+      return integer(77);
+    case 22:
+      return real(10);
+    case 25:
+      return real(2);
+    case 26:
+      return real(0);
+    case 28:
+      return real(12);
     case 30: {
       const std::int32_t tearing = slots_[97].in_force.integer;
       return labelled(tearing, tearing >= 0 && tearing <= 3 ? kTearingLabels[tearing] : "");
@@ -86,23 +103,29 @@ std::int32_t SolverOptionTable::OptionRequest(std::int32_t option, std::int32_t*
     case 31:
       *xinfo = GetSimulationTime();
       return kReal;
-    case 33: return real(3);
-    case 34: return real(4);
+    case 33:
+      return real(3);
+    case 34:
+      return real(4);
     case 35: {
       if (slots_[29].in_force.integer == 1) return labelled(1, "SS");
       switch (GetSolutionPhase()) {
-        case 0: return labelled(4, "Dyn");
-        case 1: return labelled(2, "Init");
-        case 2: return labelled(3, "ReInit");
-        default: return labelled(0, "Unknown");
+        case 0:
+          return labelled(4, "Dyn");
+        case 1:
+          return labelled(2, "Init");
+        case 2:
+          return labelled(3, "ReInit");
+        default:
+          return labelled(0, "Unknown");
       }
     }
-    case 36: return real(133);
+    case 36:
+      return real(133);
     case 37: {
       const std::int32_t value = slots_[30].in_force.integer;
       const bool known = value >= 0 && value <= 4;
-      return labelled(known ? kIntegratorCodes[value] : 0,
-                      kIntegratorLabels[known ? value : 0]);
+      return labelled(known ? kIntegratorCodes[value] : 0, kIntegratorLabels[known ? value : 0]);
     }
     case 38: {
       const std::int32_t update = slots_[55].in_force.integer;
@@ -118,7 +141,8 @@ std::int32_t SolverOptionTable::OptionRequest(std::int32_t option, std::int32_t*
       *xinfo = 0.0;
       return kNoAnswer;
     }
-    case 42: return real(132);
+    case 42:
+      return real(132);
     case 43:
     case 44: {
       if (owner_ == nullptr) return kNoAnswer;

@@ -111,11 +111,16 @@ Status SolverOptionTable::SetText(std::int32_t number, const char* text) {
 
 Status SolverOptionTable::SetValue(std::int32_t number, const SUValue& value) {
   switch (value.type) {
-    case SUValue::kInteger: return SetInteger(number, value.payload.integer);
-    case SUValue::kLogical: return SetFlag(number, value.payload.integer != 0);
-    case SUValue::kReal: return SetReal(number, value.payload.real);
-    case SUValue::kString: return SetText(number, value.GetString());
-    default: return status::kOk;
+    case SUValue::kInteger:
+      return SetInteger(number, value.payload.integer);
+    case SUValue::kLogical:
+      return SetFlag(number, value.payload.integer != 0);
+    case SUValue::kReal:
+      return SetReal(number, value.payload.real);
+    case SUValue::kString:
+      return SetText(number, value.GetString());
+    default:
+      return status::kOk;
   }
 }
 

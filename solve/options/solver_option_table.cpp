@@ -168,14 +168,13 @@ constexpr NumberMask MaskOf(std::initializer_list<std::int32_t> numbers) {
   return mask;
 }
 
-constexpr NumberMask kIntGetter = MaskOf({21, 24, 25, 29, 30, 31, 32, 36, 38, 55, 77, 78, 79, 80, 86,
-                                          91, 95, 97, 98, 100, 102, 112, 113, 117, 120, 122, 124,
-                                          127, 128, 170});
+constexpr NumberMask kIntGetter =
+    MaskOf({21, 24, 25, 29, 30,  31,  32,  36,  38,  55,  77,  78,  79,  80,  86,
+            91, 95, 97, 98, 100, 102, 112, 113, 117, 120, 122, 124, 127, 128, 170});
 constexpr NumberMask kRealGetter =
-    MaskOf({0, 1, 2, 3, 4, 7, 8, 9, 10, 11, 12, 13, 51, 53, 54, 56, 57, 74, 75, 76, 87, 88, 89, 90,
-            92, 93, 94, 96, 109, 110, 114, 115, 116, 121, 156});
-constexpr NumberMask kFlagGetter =
-    MaskOf({37, 50, 52, 85, 101, 157, 158, 164, 165, 166, 168, 171});
+    MaskOf({0,  1,  2,  3,  4,  7,  8,  9,  10, 11, 12,  13,  51,  53,  54,  56,  57, 74,
+            75, 76, 87, 88, 89, 90, 92, 93, 94, 96, 109, 110, 114, 115, 116, 121, 156});
+constexpr NumberMask kFlagGetter = MaskOf({37, 50, 52, 85, 101, 157, 158, 164, 165, 166, 168, 171});
 constexpr NumberMask kEqualsOneGetter = MaskOf({144, 145, 146, 153, 154, 155, 169});
 constexpr std::int32_t kCompressionNumber = 111;
 
@@ -213,11 +212,20 @@ SolverOptionTable::SolverOptionTable() {
     slot.staged = spec.staged;
     slot.boolean = spec.boolean;
     switch (spec.kind) {
-      case Kind::kReal: slot.in_force.real = spec.real; break;
-      case Kind::kInteger: slot.in_force.integer = spec.integer; break;
-      case Kind::kFlag: slot.in_force.flag = spec.integer != 0 ? 1 : 0; break;
-      case Kind::kText: slot.in_force.text = nullptr; break;
-      default: break;
+      case Kind::kReal:
+        slot.in_force.real = spec.real;
+        break;
+      case Kind::kInteger:
+        slot.in_force.integer = spec.integer;
+        break;
+      case Kind::kFlag:
+        slot.in_force.flag = spec.integer != 0 ? 1 : 0;
+        break;
+      case Kind::kText:
+        slot.in_force.text = nullptr;
+        break;
+      default:
+        break;
     }
     slot.requested = slot.in_force;
   }
@@ -257,14 +265,21 @@ void SolverOptionTable::SetDefaults() {
     if (!spec.resets) continue;
     Slot& slot = slots_[static_cast<std::size_t>(spec.number)];
     switch (spec.kind) {
-      case Kind::kReal: slot.in_force.real = spec.real; break;
-      case Kind::kInteger: slot.in_force.integer = spec.integer; break;
-      case Kind::kFlag: slot.in_force.flag = spec.integer != 0 ? 1 : 0; break;
+      case Kind::kReal:
+        slot.in_force.real = spec.real;
+        break;
+      case Kind::kInteger:
+        slot.in_force.integer = spec.integer;
+        break;
+      case Kind::kFlag:
+        slot.in_force.flag = spec.integer != 0 ? 1 : 0;
+        break;
       case Kind::kText:
         std::free(slot.in_force.text);
         slot.in_force.text = CopyText(spec.text);
         break;
-      default: break;
+      default:
+        break;
     }
     if (slot.staged) slot.requested = slot.in_force;
   }
@@ -332,12 +347,27 @@ Status SolverOptionTable::ValueSlot(std::int32_t number, std::uint32_t* wire_typ
   Slot* slot = SlotOf(number);
   if (slot == nullptr) return status::kUnhandled;
   switch (slot->kind) {
-    case Kind::kReal: *wire_type = kOptionWireReal; *address = &slot->in_force.real; break;
-    case Kind::kInteger: *wire_type = kOptionWireInteger; *address = &slot->in_force.integer; break;
-    case Kind::kFlag: *wire_type = kOptionWireFlag; *address = &slot->in_force.flag; break;
-    case Kind::kText: *wire_type = kOptionWireText; *address = slot->in_force.text; break;
-    case Kind::kUnstored: *wire_type = kOptionWireInteger; break;
-    case Kind::kNone: return status::kUnhandled;
+    case Kind::kReal:
+      *wire_type = kOptionWireReal;
+      *address = &slot->in_force.real;
+      break;
+    case Kind::kInteger:
+      *wire_type = kOptionWireInteger;
+      *address = &slot->in_force.integer;
+      break;
+    case Kind::kFlag:
+      *wire_type = kOptionWireFlag;
+      *address = &slot->in_force.flag;
+      break;
+    case Kind::kText:
+      *wire_type = kOptionWireText;
+      *address = slot->in_force.text;
+      break;
+    case Kind::kUnstored:
+      *wire_type = kOptionWireInteger;
+      break;
+    case Kind::kNone:
+      return status::kUnhandled;
   }
   return status::kOk;
 }

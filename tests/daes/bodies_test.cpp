@@ -24,11 +24,11 @@ struct Results : DAESResultsServices {
 DAESRealVariable* ReadVariable(Tree& tree, const std::function<void(Writer&)>& body,
                                Status expected = 0) {
   EXPECT_EQ(tree.Read([&](Writer& w) {
-              w.List(1);
-              w.Item(mw::kRealVariable);
-              w.Placement({T101(), {1, ".x"}});
-              body(w);
-            }),
+    w.List(1);
+    w.Item(mw::kRealVariable);
+    w.Placement({T101(), {1, ".x"}});
+    body(w);
+  }),
             expected);
   return dynamic_cast<DAESRealVariable*>(tree.At({2, 1}));
 }
@@ -39,15 +39,15 @@ TEST(VariableBody, EveryAttributeWithItsWidth) {
   Tree tree;
   DAESRealVariable* x = ReadVariable(tree, [](Writer& w) {
     w.Value(5.0);
-    w.U8(6), w.U32(0x20);             // filter flags
-    w.Upper(4.0);                     // applied after the loop: clips 5 to 4
-    w.ScaleReciprocal(0.5);           // scale 2
-    w.U8(10), w.F64(1.5);             // makes the derivative
-    w.U8(15), w.U16(1);               // into the results set
-    w.U8(15), w.U16(0);               // and out again
+    w.U8(6), w.U32(0x20);    // filter flags
+    w.Upper(4.0);            // applied after the loop: clips 5 to 4
+    w.ScaleReciprocal(0.5);  // scale 2
+    w.U8(10), w.F64(1.5);    // makes the derivative
+    w.U8(15), w.U16(1);      // into the results set
+    w.U8(15), w.U16(0);      // and out again
     w.Description("level");
-    w.U8(19), w.U32(0x40);            // flags on the derivative
-    w.U8(20), w.U16(0);               // derivative not free
+    w.U8(19), w.U32(0x40);  // flags on the derivative
+    w.U8(20), w.U16(0);     // derivative not free
     w.End();
   });
   daes::SetResultsServices(nullptr);
@@ -80,8 +80,7 @@ TEST(VariableBody, SoftRefusalsReadOn) {
       {"unknown tag", [](Writer& w) { w.U8(44), w.Value(2.0), w.End(); }, 0xA000FFFFu, 2.0},
       {"zero scale", [](Writer& w) { w.ScaleReciprocal(0.0), w.Value(3.0), w.End(); }, 0xA000FFFFu,
        3.0},
-      {"inverted bounds", [](Writer& w) { w.Lower(2.0), w.Upper(1.0), w.End(); }, 0xA000FFFFu,
-       2.0},
+      {"inverted bounds", [](Writer& w) { w.Lower(2.0), w.Upper(1.0), w.End(); }, 0xA000FFFFu, 2.0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -110,13 +109,13 @@ TEST(ParameterBody, EachValueType) {
     SCOPED_TRACE(c.tag);
     Tree tree;
     ASSERT_EQ(tree.Read([&](Writer& w) {
-                w.List(1);
-                w.Item(mw::Tag(c.tag));
-                w.Placement({T101(), {1, ".p"}});
-                w.U8(1), c.value(w);
-                w.U8(6), w.U32(0x1000);
-                w.End();
-              }),
+      w.List(1);
+      w.Item(mw::Tag(c.tag));
+      w.Placement({T101(), {1, ".p"}});
+      w.U8(1), c.value(w);
+      w.U8(6), w.U32(0x1000);
+      w.End();
+    }),
               0u);
     auto* p = dynamic_cast<DAESParameter*>(tree.At({2, 1}));
     ASSERT_NE(p, nullptr);

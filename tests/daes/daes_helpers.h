@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "daes/instance/instance_node.h"
-#include "daes/model/var_table_entry.h"
 #include "daes/model/services.h"
+#include "daes/model/var_table_entry.h"
 #include "framework/messaging/message.h"
 #include "tests/framework/message_helpers.h"
 #include "tools/model_writer/model_writer.h"

@@ -19,11 +19,10 @@ TEST(Entries, SpecificationsSetTheFlagsOfEntryAndDerivative) {
     std::int32_t spec;
   };
   const Case cases[] = {
-      {false, 1, 0x12, 0, 1},          {false, 2, 0x02, 0, 2},
-      {false, 4, 0x82, 0, 4},          {false, 16, 0x10012, 0, 16},
-      {false, 32, 0x8082, 0, 32},      {true, 32, 0x8081, 0x14, 32},
-      {true, 4, 0x81, 0x14, 4},        {true, 1, 0x11, 0x14, 1},
-      {false, 8, 0x11, 0x04, 8},       {false, 99, 0x12, 0, 1},
+      {false, 1, 0x12, 0, 1},      {false, 2, 0x02, 0, 2},     {false, 4, 0x82, 0, 4},
+      {false, 16, 0x10012, 0, 16}, {false, 32, 0x8082, 0, 32}, {true, 32, 0x8081, 0x14, 32},
+      {true, 4, 0x81, 0x14, 4},    {true, 1, 0x11, 0x14, 1},   {false, 8, 0x11, 0x04, 8},
+      {false, 99, 0x12, 0, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);
@@ -85,10 +84,10 @@ TEST(Entries, PerturbationStaysInsideTheBounds) {
     double x, lower, upper, step, perturbed;
   };
   const Case cases[] = {
-      {0.5, 0.0, 1.0, 0.1, 0.6},  // inside
-      {0.95, 0.0, 1.0, -0.1, 0.85},  // flips at the upper bound
+      {0.5, 0.0, 1.0, 0.1, 0.6},      // inside
+      {0.95, 0.0, 1.0, -0.1, 0.85},   // flips at the upper bound
       {0.5, 0.45, 0.55, 0.05, 0.55},  // neither way fits: the farther bound
-      {1.0, 1.0, 1.0, 0.0, 1.0},  // equal bounds: no step
+      {1.0, 1.0, 1.0, 0.0, 1.0},      // equal bounds: no step
   };
   for (const Case& c : cases) {
     DAESRealVariable v(nullptr, "v");

@@ -123,7 +123,7 @@ TEST(InstanceMessages, MalformedItemsAreRefusedAndChangeNothing) {
          w.Item(mw::kInlineEquation);
          w.U32(0);
          w.U8(2), w.U16(0), w.U16(4), w.U8(0x55);  // an unknown leaf class
-         NewVariable(w, 9, ".x"), w.End();            // not read: the list is lost
+         NewVariable(w, 9, ".x"), w.End();         // not read: the list is lost
        },
        0x8000020Fu},
       {"library equation without a library",
@@ -253,12 +253,12 @@ TEST(InstanceMessages, ConnectionsEquateTwoVariables) {
   Tree tree;
   ASSERT_EQ(tree.Read(Tank), 0u);
   ASSERT_EQ(tree.Read([](Writer& w) {
-              w.List(1);
-              w.Item(mw::kConnection);
-              w.Placement({T101(), {8, ".Link"}});
-              w.Reference({2, 2});
-              w.Reference({2, 3});
-            }),
+    w.List(1);
+    w.Item(mw::kConnection);
+    w.Placement({T101(), {8, ".Link"}});
+    w.Reference({2, 2});
+    w.Reference({2, 3});
+  }),
             0u);
   auto* link = dynamic_cast<DAESConnectionNode*>(tree.At({2, 8}));
   ASSERT_NE(link, nullptr);

@@ -71,13 +71,13 @@ TEST(RowElements, ScalarsLiteralParametersAndArrays) {
 TEST(RowElements, ArraysTakeTheirNameAndValuesFromTheirMembers) {
   Tree tree;
   ASSERT_EQ(tree.Read([](Writer& w) {
-              w.List(2);
-              for (std::uint32_t i : {1u, 2u}) {
-                w.Item(mw::kRealVariable);
-                w.Placement({T101(), {10, ".x"}, {i, i == 1 ? "(1)" : "(2)"}});
-                w.Value(1.5 * i), w.End();
-              }
-            }),
+    w.List(2);
+    for (std::uint32_t i : {1u, 2u}) {
+      w.Item(mw::kRealVariable);
+      w.Placement({T101(), {10, ".x"}, {i, i == 1 ? "(1)" : "(2)"}});
+      w.Value(1.5 * i), w.End();
+    }
+  }),
             0u);
   DAESEquationNode* eq = ReadEquation(tree, mw::Var(0), 1, [](Writer& w) {
     w.ArrayReference(1, 2);

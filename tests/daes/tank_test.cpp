@@ -24,12 +24,9 @@ TEST(TankModel, BuildsTheExpectedTree) {
     std::int32_t spec;
   };
   const Case cases[] = {
-      {{2, 1}, 25, "T101.h", 1.0, 0x8081, 32},
-      {{2, 1, 1}, 26, "T101.h.Derivative", 0.0, 0x14, 1},
-      {{2, 2}, 24, "T101.F_in", 0.5, 0x82, 4},
-      {{2, 3}, 24, "T101.F_out", 0.0, 0x12, 1},
-      {{2, 4}, 12, "T101.k", 0.5, 0x180, 4},
-      {{2, 5}, 12, "T101.A", 2.0, 0x180, 4},
+      {{2, 1}, 25, "T101.h", 1.0, 0x8081, 32}, {{2, 1, 1}, 26, "T101.h.Derivative", 0.0, 0x14, 1},
+      {{2, 2}, 24, "T101.F_in", 0.5, 0x82, 4}, {{2, 3}, 24, "T101.F_out", 0.0, 0x12, 1},
+      {{2, 4}, 12, "T101.k", 0.5, 0x180, 4},   {{2, 5}, 12, "T101.A", 2.0, 0x180, 4},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -83,12 +80,12 @@ TEST(TankModel, ResentItemsUpdateInPlaceAndEquationsAreReplaced) {
   BvuDirectoryNode* h = tree.At({2, 1});
   BvuDirectoryNode* outflow = tree.At({2, 7});
   ASSERT_EQ(tree.Read([](Writer& w) {
-              w.List(2);
-              w.Item(mw::kStateVariable);
-              w.Placement({T101(), {1, ".h"}});
-              w.Value(4.0), w.End();
-              Outflow(w);
-            }),
+    w.List(2);
+    w.Item(mw::kStateVariable);
+    w.Placement({T101(), {1, ".h"}});
+    w.Value(4.0), w.End();
+    Outflow(w);
+  }),
             0u);
   EXPECT_EQ(tree.At({2, 1}), h);
   EXPECT_EQ(Entry(h)->GetRealValue(), 4.0);

@@ -44,7 +44,8 @@ TEST(BinarySimplify, RulesGiveTheirRewrites) {
       {[] { return B(kPow, A(), Real(2)); }, "SQR(V1)"},
       {[] { return B(kDiv, A(), Real(0)); }, "V1/0"},
       {[] { return B(kDiv, A(), Real(4)); }, "0.25*V1"},
-      {[] { return B(kDiv, I(), Int(4), SUValue::kInteger); }, "V5/4"},  // integer division keeps its divisor
+      {[] { return B(kDiv, I(), Int(4), SUValue::kInteger); },
+       "V5/4"},  // integer division keeps its divisor
       {[] { return B(kSub, A(), Real(3)); }, "-3+V1"},
       {[] { return B(kSub, Real(0), A()); }, "-V1"},
       {[] { return B(kSub, A(), B(kSub, Bv(), C())); }, "V1+(V3-V2)"},
@@ -56,7 +57,8 @@ TEST(BinarySimplify, RulesGiveTheirRewrites) {
       {[] { return B(kAdd, U(kMinus, A()), Bv()); }, "V2-V1"},
       {[] { return B(kMul, U(kMinus, A()), U(kMinus, Bv())); }, "V1*V2"},
       {[] { return B(kAdd, B(kAdd, B(kAdd, A(), Bv()), C()), D()); }, "(V1+V2)+(V3+V4)"},
-      {[] { return B(kEq, B(kEq, Int(1), I()), L()); }, "(1==V5)==V6"},  // comparisons keep their grouping
+      {[] { return B(kEq, B(kEq, Int(1), I()), L()); },
+       "(1==V5)==V6"},  // comparisons keep their grouping
   };
   for (const Case& c : cases) EXPECT_EQ(Printed(c.build().get()), c.text);
 
@@ -102,7 +104,9 @@ TEST(BinarySimplify, EachBitOffLeavesItsPattern) {
 
 // Random real trees over four variables, built once without any rule.
 Ref RandomTree(std::mt19937& rng, int depth) {
-  auto pick = [&](std::uint32_t n) { return std::uniform_int_distribution<std::uint32_t>(0, n - 1)(rng); };
+  auto pick = [&](std::uint32_t n) {
+    return std::uniform_int_distribution<std::uint32_t>(0, n - 1)(rng);
+  };
   if (depth == 0 || pick(5) == 0) {
     static const double kConstants[] = {0, 1, 2, 4, -1, 0.5};
     return pick(3) == 0 ? Real(kConstants[pick(6)]) : Var(pick(4));
@@ -141,7 +145,8 @@ TEST(BinarySimplify, RewritesKeepValuesAndEnd) {
     }
     EXPECT_LT(steps, 1000) << Printed(plain.get());
     root->Release();
-    for (auto& x : v) x.ValuePointer()->SetReal(std::uniform_real_distribution<double>(-2, 2)(points));
+    for (auto& x : v)
+      x.ValuePointer()->SetReal(std::uniform_real_distribution<double>(-2, 2)(points));
     TestContext c1(plain.get(), {&v[0], &v[1], &v[2], &v[3]});
     TestContext c2(simplified.get(), {&v[0], &v[1], &v[2], &v[3]});
     const Outcome o1 = Eval(plain.get(), &c1);
@@ -151,8 +156,8 @@ TEST(BinarySimplify, RewritesKeepValuesAndEnd) {
     const double x1 = exprvalue::AsReal(o1.value);
     const double x2 = exprvalue::AsReal(o2.value);
     if (!std::isfinite(x1) || std::fabs(x1) > 1e12) continue;
-    EXPECT_NEAR(x1, x2, 1e-9 * std::max(1.0, std::fabs(x1))) << Printed(plain.get()) << " => "
-                                                              << Printed(simplified.get());
+    EXPECT_NEAR(x1, x2, 1e-9 * std::max(1.0, std::fabs(x1)))
+        << Printed(plain.get()) << " => " << Printed(simplified.get());
     ++compared;
   }
   EXPECT_GT(compared, 1000);

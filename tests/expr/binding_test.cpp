@@ -11,7 +11,8 @@ namespace {
 // variable of the expression.
 class ColumnVariable : public ExpressionADVariable {
  public:
-  ColumnVariable(const char* name, bool depends) : ExpressionADVariable(1), name_(name), depends_(depends) {}
+  ColumnVariable(const char* name, bool depends)
+      : ExpressionADVariable(1), name_(name), depends_(depends) {}
   std::int32_t ColumnClass(std::int32_t, std::int32_t) override { return depends_ ? 1 : 0; }
   const char* NameText() const override { return name_; }
 
@@ -96,7 +97,8 @@ TEST(Binding, NonlinearityClassesReachTheVariables) {
     const Ref tree = B(c.op, Var(0), Var(1));
     ExpressionADVariable* second = c.with_constant ? static_cast<ExpressionADVariable*>(&k) : &y;
     TestContext context(tree.get(), {&x, second});
-    for (ExpressionADVariable* v : {static_cast<ExpressionADVariable*>(&x), second}) v->SetClassMark(-1, 0, 0);
+    for (ExpressionADVariable* v : {static_cast<ExpressionADVariable*>(&x), second})
+      v->SetClassMark(-1, 0, 0);
     std::uint32_t flags = 0;
     EXPECT_EQ(tree->NonlinearityClass(&context, 1, &flags, 0, 0), 0u);
     EXPECT_EQ(x.Marker(0), c.x_class) << OperatorTable[c.op].name;
@@ -116,7 +118,10 @@ TEST(Binding, NonlinearityClassesReachTheVariables) {
 TEST(Binding, IndexChainsRegroupToTheRight) {
   const Ref x = Text("x", SUValue::kName);
   const Ref chain = Ref(MakeIndexedName(
-      kVec, Ref(MakeIndexedName(kVec, Ref(MakeIndexedName(kVec, x.get(), Int(1).get())).get(), Int(2).get())).get(),
+      kVec,
+      Ref(MakeIndexedName(kVec, Ref(MakeIndexedName(kVec, x.get(), Int(1).get())).get(),
+                          Int(2).get()))
+          .get(),
       Int(3).get()));
   bool changed = false;
   const Ref regrouped = Hold(chain->RewriteIndexChain("x", &changed));
@@ -167,7 +172,21 @@ TEST(Binding, VirtualStreamCompactFormKeepsHeadersPrintable) {
   ClMemoryOutStream out;
   EXPECT_EQ(tree->SaveCompactToVStream(out), 0u);
   // code 18+32 '2', flags, type; a leaf adds its class id + 32.
-  EXPECT_EQ(out.Text(), "2" "0 260 " "\"" "0 4 " "\x9c" "0 " "\"" "0 260 " "\x9f" "1  " "\"" "0 4 " "\x9c" "1 ");
+  EXPECT_EQ(out.Text(),
+            "2"
+            "0 260 "
+            "\""
+            "0 4 "
+            "\x9c"
+            "0 "
+            "\""
+            "0 260 "
+            "\x9f"
+            "1  "
+            "\""
+            "0 4 "
+            "\x9c"
+            "1 ");
   EXPECT_EQ(Real(1.0)->SaveCompactToVStream(out), exprstatus::kNoEvaluator);
 }
 

@@ -4,8 +4,8 @@
 
 #include "expr/tree/system_function.h"
 #include "tests/expr/expr_builders.h"
-#include "tests/support/golden.h"
 #include "tests/framework/message_helpers.h"
+#include "tests/support/golden.h"
 
 using namespace exprtest;
 using testsupport::Bytes;
@@ -89,17 +89,18 @@ TEST(CompactForm, FlagsLandOnTheFinalSimplifiedNode) {
 }
 
 TEST(CompactForm, MalformedInputGivesNull) {
-  const Bytes good = HexBytes("12 0000 0400  02 0000 0400 79 000000000000F03F  02 0000 0400 7C 00000000");
+  const Bytes good =
+      HexBytes("12 0000 0400  02 0000 0400 79 000000000000F03F  02 0000 0400 7C 00000000");
   for (std::size_t n = 0; n < good.size(); ++n) {
     EXPECT_EQ(Read(Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n))), nullptr)
         << "cut at " << n;
   }
   const char* bad[] = {
-      "02 0000 0400 63",                       // unknown class id
-      "10 0000 0400  02 0000 0400 63",         // unary over a child that fails
+      "02 0000 0400 63",                                          // unknown class id
+      "10 0000 0400  02 0000 0400 63",                            // unary over a child that fails
       "12 0000 0400  02 0000 0400 7C 00000000  02 0000 0400 81",  // right child fails
-      "02 0000 0400 71 000000",                // system function without a name
-      "02 0000 0401 7F 05000000 02 0000 0400 7C 00000000",  // list shorter than its count
+      "02 0000 0400 71 000000",                                   // system function without a name
+      "02 0000 0401 7F 05000000 02 0000 0400 7C 00000000",        // list shorter than its count
   };
   for (const char* hex : bad) EXPECT_EQ(Read(HexBytes(hex)), nullptr) << hex;
 }
@@ -137,7 +138,8 @@ TEST(CompactForm, SeededRandomBytesNeverBreakTheReader) {
       if (!bytes.empty() && round % 4 == 0) bytes[0] = OperatorTable[random() % kOperatorRows].code;
     } else {
       bytes = seed;
-      for (int k = 0; k < 3; ++k) bytes[random() % bytes.size()] = static_cast<std::uint8_t>(random());
+      for (int k = 0; k < 3; ++k)
+        bytes[random() % bytes.size()] = static_cast<std::uint8_t>(random());
       bytes.resize(random() % (bytes.size() + 1));
     }
     const Ref tree = Read(bytes);

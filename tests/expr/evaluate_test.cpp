@@ -39,10 +39,9 @@ TEST_F(Evaluate, UnaryOperatorsOnReals) {
     double expected;
   };
   const Case cases[] = {
-      {kMinus, 2.5, -2.5},       {kPlus, 1.25, 1.25},   {kSqrt, 9.0, 3.0},
-      {kExp, 0.0, 1.0},          {kLoge, 1.0, 0.0},     {kLog10, 100.0, 2.0},
-      {kSin, 0.0, 0.0},          {kCos, 0.0, 1.0},      {kAbs, -3.5, 3.5},
-      {kSqr, -3.0, 9.0},         {kTan, 0.0, 0.0},      {kATan, 0.0, 0.0},
+      {kMinus, 2.5, -2.5}, {kPlus, 1.25, 1.25},  {kSqrt, 9.0, 3.0}, {kExp, 0.0, 1.0},
+      {kLoge, 1.0, 0.0},   {kLog10, 100.0, 2.0}, {kSin, 0.0, 0.0},  {kCos, 0.0, 1.0},
+      {kAbs, -3.5, 3.5},   {kSqr, -3.0, 9.0},    {kTan, 0.0, 0.0},  {kATan, 0.0, 0.0},
   };
   for (const Case& c : cases) {
     const Outcome o = EvalWith(U(c.op, Var(0)), c.x);
@@ -57,8 +56,8 @@ TEST_F(Evaluate, ConversionsToIntegers) {
     double x;
     std::int32_t expected;
   };
-  const Case cases[] = {{kRound, 2.5, 3}, {kRound, -2.5, -3}, {kTruncate, -2.7, -2},
-                        {kTruncate, 3e12, INT_MAX}};
+  const Case cases[] = {
+      {kRound, 2.5, 3}, {kRound, -2.5, -3}, {kTruncate, -2.7, -2}, {kTruncate, 3e12, INT_MAX}};
   for (const Case& c : cases) {
     const Outcome o = EvalWith(U(c.op, Var(0)), c.x);
     EXPECT_EQ(o.status, 0u);
@@ -90,16 +89,16 @@ TEST_F(Evaluate, BinaryArithmeticAndComparisons) {
     std::uint16_t op;
     double a, b, expected;
   };
-  const Case reals[] = {{kAdd, 1, 2, 3}, {kSub, 1, 2, -1}, {kMul, 3, 4, 12}, {kDiv, 1, 4, 0.25},
-                        {kMax, 1, 2, 2}, {kMin, 1, 2, 1}};
+  const Case reals[] = {{kAdd, 1, 2, 3},    {kSub, 1, 2, -1}, {kMul, 3, 4, 12},
+                        {kDiv, 1, 4, 0.25}, {kMax, 1, 2, 2},  {kMin, 1, 2, 1}};
   for (const Case& c : reals) {
     const Outcome o = EvalWith(B(c.op, Var(0), Var(1)), c.a, c.b);
     EXPECT_EQ(o.status, 0u);
     EXPECT_EQ(o.value.payload.real, c.expected) << OperatorTable[c.op].name;
   }
-  const Case logicals[] = {{kEq, 2, 2, 1}, {kNe, 2, 2, 0}, {kGt, 3, 2, 1}, {kLt, 3, 2, 0},
-                           {kGe, 2, 2, 1}, {kLe, 3, 2, 0}, {kAnd, 1, 0, 0}, {kOr, 1, 0, 1},
-                           {kXor, 1, 1, 0}};
+  const Case logicals[] = {{kEq, 2, 2, 1},  {kNe, 2, 2, 0}, {kGt, 3, 2, 1},
+                           {kLt, 3, 2, 0},  {kGe, 2, 2, 1}, {kLe, 3, 2, 0},
+                           {kAnd, 1, 0, 0}, {kOr, 1, 0, 1}, {kXor, 1, 1, 0}};
   for (const Case& c : logicals) {
     const Outcome o = EvalWith(B(c.op, Var(0), Var(1)), c.a, c.b);
     EXPECT_EQ(o.status, 0u);
@@ -117,8 +116,8 @@ TEST_F(Evaluate, DivisionAndRemainderRefuseZeroAndTheTrappingPair) {
     Status status;
     std::int32_t expected;
   };
-  const Case cases[] = {{7, 2, 0, 1},  {-7, 2, 0, -1}, {5, 0, exprstatus::kDivisionByZero, 0},
-                        {INT_MIN, -1, 0, 0}};
+  const Case cases[] = {
+      {7, 2, 0, 1}, {-7, 2, 0, -1}, {5, 0, exprstatus::kDivisionByZero, 0}, {INT_MIN, -1, 0, 0}};
   for (const Case& c : cases) {
     const Ref tree = B(kMod, Int(c.a), Int(c.b));
     o = Eval(tree.get());
@@ -194,15 +193,18 @@ TEST_F(Evaluate, ConvertToFollowsTheNodeType) {
     const char* expected;
   };
   Case cases[] = {
-      {Text("12abc"), SUValue::kInteger, "12"},  {Text("2.5e1"), SUValue::kReal, "25"},
-      {Logical(true), SUValue::kString, "TRUE"}, {Int(-4), SUValue::kString, "-4"},
+      {Text("12abc"), SUValue::kInteger, "12"},
+      {Text("2.5e1"), SUValue::kReal, "25"},
+      {Logical(true), SUValue::kString, "TRUE"},
+      {Int(-4), SUValue::kString, "-4"},
       {Real(1.0 / 3), SUValue::kString, "0.3333333333333333"},
   };
   for (Case& c : cases) {
     const Ref tree = U(kConv2, c.operand, c.type);
     const Outcome o = Eval(tree.get());
     EXPECT_EQ(o.status, 0u);
-    const std::string got = o.value.type == SUValue::kString ? o.value.GetString() : ValueText(o.value);
+    const std::string got =
+        o.value.type == SUValue::kString ? o.value.GetString() : ValueText(o.value);
     EXPECT_EQ(got, c.expected);
   }
   const Ref to_set = U(kConv2, IntSet({3, 1}), SUValue::kStringSet);

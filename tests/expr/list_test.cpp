@@ -14,8 +14,8 @@ TEST(ExpressionLists, ElementTypeCombinesOnlyForAPlainArrayType) {
     std::uint16_t first, second, list_type, expected;
   };
   const Case cases[] = {
-      {2, 4, 0x100, 0x104}, {3, 2, 0x100, 0x102}, {4, 3, 0x100, 0x104},
-      {5, 5, 0x100, 0x105}, {7, 5, 0x100, 0x107}, {2, 4, 0x104, 0x104}, {2, 4, 0, 0},
+      {2, 4, 0x100, 0x104}, {3, 2, 0x100, 0x102}, {4, 3, 0x100, 0x104}, {5, 5, 0x100, 0x105},
+      {7, 5, 0x100, 0x107}, {2, 4, 0x104, 0x104}, {2, 4, 0, 0},
   };
   for (const Case& c : cases) {
     const Ref a = Var(0, c.first), b = Var(1, c.second);
@@ -53,7 +53,9 @@ TEST(ExpressionLists, ComprehensionRunsItsBodyPerMember) {
       names += name;
       return 0;
     }
-    void SetIteratorValue(const SUValue& value, std::int32_t) override { members.push_back(value.GetIntAt(0)); }
+    void SetIteratorValue(const SUValue& value, std::int32_t) override {
+      members.push_back(value.GetIntAt(0));
+    }
     std::string names;
     std::vector<std::int32_t> members;
   };

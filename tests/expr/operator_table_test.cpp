@@ -29,12 +29,12 @@ TEST(OperatorTable, SpotChecksOfFlagsVariantsAndTexts) {
     const char* modelling;
   };
   const Case cases[] = {
-      {kAdd, 18, 0x3D, -1, 92, "+"},          {kPow, 23, 0x345, -1, -1, "^"},
-      {kOr, 7, 0x13D, -1, -1, " OR "},        {kEq, 9, 0x19, 78, 84, "=="},
-      {kMaxList, 45, 0x419, -1, -1, "MAX"},   {kMinList, 44, 0x419, -1, -1, "MIN"},
-      {kMax, 99, 0x1, -1, -1, "max"},         {kMin, 100, 0x1, -1, -1, "min"},
-      {kTime, 57, 0, -1, -1, "TIME"},         {kTerm, 2, 0, 103, 102, ""},
-      {kRunMode, 113, 0, -1, -1, "RunMode"},  {kDeRefI, 112, 0, -1, -1, ""},
+      {kAdd, 18, 0x3D, -1, 92, "+"},         {kPow, 23, 0x345, -1, -1, "^"},
+      {kOr, 7, 0x13D, -1, -1, " OR "},       {kEq, 9, 0x19, 78, 84, "=="},
+      {kMaxList, 45, 0x419, -1, -1, "MAX"},  {kMinList, 44, 0x419, -1, -1, "MIN"},
+      {kMax, 99, 0x1, -1, -1, "max"},        {kMin, 100, 0x1, -1, -1, "min"},
+      {kTime, 57, 0, -1, -1, "TIME"},        {kTerm, 2, 0, 103, 102, ""},
+      {kRunMode, 113, 0, -1, -1, "RunMode"}, {kDeRefI, 112, 0, -1, -1, ""},
   };
   for (const Case& c : cases) {
     const OperatorRow& row = OperatorTable[c.row];

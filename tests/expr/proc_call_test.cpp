@@ -24,7 +24,9 @@ struct FakeDefinition : ProcedureDefinition {
   std::uint8_t option = 0;
 };
 
-Ref IOList(std::initializer_list<const Ref*> items) { return ListOf<ProcIOListExpression>(items, 0); }
+Ref IOList(std::initializer_list<const Ref*> items) {
+  return ListOf<ProcIOListExpression>(items, 0);
+}
 
 Ref Call(const Ref& in, const Ref& out) {
   return Hold(new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
@@ -102,8 +104,10 @@ TEST(ProcCall, MessageFormEndsWithTheArgumentPath) {
   ASSERT_GT(unbound.size(), empty.size());
   const std::size_t head = bound.size() - path.size();
   EXPECT_EQ(head, unbound.size() - empty.size());
-  EXPECT_TRUE(std::equal(path.begin(), path.end(), bound.begin() + static_cast<std::ptrdiff_t>(head)));
-  EXPECT_TRUE(std::equal(bound.begin(), bound.begin() + static_cast<std::ptrdiff_t>(head), unbound.begin()));
+  EXPECT_TRUE(
+      std::equal(path.begin(), path.end(), bound.begin() + static_cast<std::ptrdiff_t>(head)));
+  EXPECT_TRUE(std::equal(bound.begin(), bound.begin() + static_cast<std::ptrdiff_t>(head),
+                         unbound.begin()));
 }
 
 TEST(ProcCall, TapePacksInputsAndNoticesChanges) {

@@ -5,8 +5,8 @@
 
 #include "expr/tree/system_function.h"
 #include "tests/expr/expr_builders.h"
-#include "tests/support/golden.h"
 #include "tests/framework/message_helpers.h"
+#include "tests/support/golden.h"
 
 using namespace exprtest;
 

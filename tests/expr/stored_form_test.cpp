@@ -68,16 +68,25 @@ Ref Sample(std::uint16_t id) {
     case exprclass::kSysFun:
       SystemFunction::Register("Pressure", 7, &Pressure, true);
       return Ref(NewSysFunExpression(SystemFunction::Find("pressure")));
-    case exprclass::kExpression: return Hold(new Expression(kInsEnd, 0));
-    case exprclass::kTerminal: return Text("abc");
-    case exprclass::kUnary: return U(kSqrt, Var(0));
-    case exprclass::kBinary: return B(kSub, Var(0), Real(1.5));
-    case exprclass::kVarRef: return Var(9);
+    case exprclass::kExpression:
+      return Hold(new Expression(kInsEnd, 0));
+    case exprclass::kTerminal:
+      return Text("abc");
+    case exprclass::kUnary:
+      return U(kSqrt, Var(0));
+    case exprclass::kBinary:
+      return B(kSub, Var(0), Real(1.5));
+    case exprclass::kVarRef:
+      return Var(9);
     case exprclass::kVariable:
-      return Hold(new VariableExpression(new ExpressionVariable, VariableExpression::kOwnsVariable));
-    case exprclass::kList: return ListOf<ListExpression>({&v, &r});
-    case exprclass::kHomList: return ListOf({&v, &r});
-    case exprclass::kProcIOList: return ListOf<ProcIOListExpression>({&v, &r}, 0);
+      return Hold(
+          new VariableExpression(new ExpressionVariable, VariableExpression::kOwnsVariable));
+    case exprclass::kList:
+      return ListOf<ListExpression>({&v, &r});
+    case exprclass::kHomList:
+      return ListOf({&v, &r});
+    case exprclass::kProcIOList:
+      return ListOf<ProcIOListExpression>({&v, &r}, 0);
     case exprclass::kProcCall: {
       const Ref in = ListOf<ProcIOListExpression>({&v, &r}, 0);
       const Ref out = ListOf<ProcIOListExpression>({&v}, 0);
@@ -86,13 +95,14 @@ Ref Sample(std::uint16_t id) {
       call->SetSizeExpression(r.get());
       return Hold(call);
     }
-    default: return Ref();
+    default:
+      return Ref();
   }
 }
 
-const std::uint16_t kIds[] = {exprclass::kSysFun,  exprclass::kExpression, exprclass::kTerminal,
-                              exprclass::kUnary,   exprclass::kBinary,     exprclass::kVarRef,
-                              exprclass::kList,    exprclass::kHomList,    exprclass::kProcIOList,
+const std::uint16_t kIds[] = {exprclass::kSysFun,   exprclass::kExpression, exprclass::kTerminal,
+                              exprclass::kUnary,    exprclass::kBinary,     exprclass::kVarRef,
+                              exprclass::kList,     exprclass::kHomList,    exprclass::kProcIOList,
                               exprclass::kVariable, exprclass::kProcCall};
 
 TEST(StoredForm, FactoryMakesEveryExpressionClass) {
@@ -109,8 +119,8 @@ TEST(StoredForm, EveryClassRoundTripsThroughBinaryFilesAndVirtualStreams) {
     SCOPED_TRACE(id);
     const Ref original = Sample(id);
     for (bool binary : {true, false}) {
-      const ClRestoreOutcome outcome =
-          binary ? RestoreBinary(SaveBinary(original.get())) : RestoreText(SaveText(original.get()));
+      const ClRestoreOutcome outcome = binary ? RestoreBinary(SaveBinary(original.get()))
+                                              : RestoreText(SaveText(original.get()));
       ASSERT_EQ(outcome.status, 0u) << outcome.message;
       const Ref back = Restored(outcome);
       ASSERT_NE(back, nullptr);
@@ -195,7 +205,8 @@ TEST(StoredForm, DeepTreesRoundTrip) {
   Ref sum = Var(0);
   for (int i = 1; i < 5000; ++i) sum = B(kAdd, sum, Var(static_cast<std::uint32_t>(i % 7)));
   for (bool binary : {true, false}) {
-    const ClRestoreOutcome outcome = binary ? RestoreBinary(SaveBinary(sum.get())) : RestoreText(SaveText(sum.get()));
+    const ClRestoreOutcome outcome =
+        binary ? RestoreBinary(SaveBinary(sum.get())) : RestoreText(SaveText(sum.get()));
     ASSERT_EQ(outcome.status, 0u) << outcome.message;
     EXPECT_EQ(Restored(outcome)->NodeCount(), sum->NodeCount());
   }

@@ -62,8 +62,9 @@ struct Bound {
   Bound(Expression* root, std::vector<ExpressionVariable*> vars)
       : array(vars.empty() ? 1 : vars.size(), nullptr) {
     for (std::size_t i = 0; i < vars.size(); ++i) array[i] = vars[i];
-    context = std::make_unique<ExprADContext>(root, array.data(), static_cast<std::int32_t>(vars.size()),
-                                              static_cast<std::int32_t>(array.size()));
+    context =
+        std::make_unique<ExprADContext>(root, array.data(), static_cast<std::int32_t>(vars.size()),
+                                        static_cast<std::int32_t>(array.size()));
   }
   std::vector<ExpressionVariable*> array;
   std::unique_ptr<ExprADContext> context;

@@ -26,24 +26,38 @@ class Generator {
   Ref Real(int depth) {
     if (depth <= 0 || Pick(6) == 0) return Leaf();
     switch (Pick(20)) {
-      case 0: return B(kAdd, Real(depth - 1), Real(depth - 1));
-      case 1: return B(kSub, Real(depth - 1), Real(depth - 1));
-      case 2: return B(kMul, Real(depth - 1), Real(depth - 1));
-      case 3: return B(kDiv, Real(depth - 1), Positive(depth - 1));
-      case 4: return B(kPow, Positive(depth - 1), Bounded(depth - 1));
-      case 5: return U(kMinus, Real(depth - 1));
-      case 6: return U(Pick(2) == 0 ? kSin : kCos, Real(depth - 1));
-      case 7: return U(Pick(2) == 0 ? kATan : kTanh, Real(depth - 1));
-      case 8: return U(kTan, B(kMul, Bounded(depth - 1), Const(0.5)));
-      case 9: return U(Pick(2) == 0 ? kASin : kACos, B(kMul, Bounded(depth - 1), Const(0.9)));
-      case 10: return U(Pick(2) == 0 ? kSinh : kCosh, Bounded(depth - 1));
-      case 11: return U(kExp, Bounded(depth - 1));
+      case 0:
+        return B(kAdd, Real(depth - 1), Real(depth - 1));
+      case 1:
+        return B(kSub, Real(depth - 1), Real(depth - 1));
+      case 2:
+        return B(kMul, Real(depth - 1), Real(depth - 1));
+      case 3:
+        return B(kDiv, Real(depth - 1), Positive(depth - 1));
+      case 4:
+        return B(kPow, Positive(depth - 1), Bounded(depth - 1));
+      case 5:
+        return U(kMinus, Real(depth - 1));
+      case 6:
+        return U(Pick(2) == 0 ? kSin : kCos, Real(depth - 1));
+      case 7:
+        return U(Pick(2) == 0 ? kATan : kTanh, Real(depth - 1));
+      case 8:
+        return U(kTan, B(kMul, Bounded(depth - 1), Const(0.5)));
+      case 9:
+        return U(Pick(2) == 0 ? kASin : kACos, B(kMul, Bounded(depth - 1), Const(0.9)));
+      case 10:
+        return U(Pick(2) == 0 ? kSinh : kCosh, Bounded(depth - 1));
+      case 11:
+        return U(kExp, Bounded(depth - 1));
       case 12: {
         static constexpr std::uint16_t kLogs[] = {kSqrt, kLoge, kLog10};
         return U(kLogs[Pick(3)], Positive(depth - 1));
       }
-      case 13: return U(Pick(2) == 0 ? kAbs : kSqr, Real(depth - 1));
-      case 14: return B(Pick(2) == 0 ? kMax : kMin, Real(depth - 1), Real(depth - 1));
+      case 13:
+        return U(Pick(2) == 0 ? kAbs : kSqr, Real(depth - 1));
+      case 14:
+        return B(Pick(2) == 0 ? kMax : kMin, Real(depth - 1), Real(depth - 1));
       case 15: {
         static constexpr std::uint16_t kAggregates[] = {kSigma, kProd, kMaxList, kMinList};
         const std::uint16_t op = kAggregates[Pick(4)];
@@ -54,15 +68,21 @@ class Generator {
         for (const Ref& item : items) list->Append(item.get());
         return U(op, Hold(new HomListExpression(list, 0x100)));
       }
-      case 16: return U(kFloat, Integer(depth - 1));
-      case 17: return B(kMul, U(kFloat, Logical(depth - 1)), Real(depth - 1));
-      case 18: return U(kPlus, Real(depth - 1));
-      default: return B(kPow, Real(depth - 1), Const(static_cast<double>(Pick(3) + 1)));
+      case 16:
+        return U(kFloat, Integer(depth - 1));
+      case 17:
+        return B(kMul, U(kFloat, Logical(depth - 1)), Real(depth - 1));
+      case 18:
+        return U(kPlus, Real(depth - 1));
+      default:
+        return B(kPow, Real(depth - 1), Const(static_cast<double>(Pick(3) + 1)));
     }
   }
 
  private:
-  std::uint32_t Pick(std::uint32_t n) { return std::uniform_int_distribution<std::uint32_t>(0, n - 1)(rng_); }
+  std::uint32_t Pick(std::uint32_t n) {
+    return std::uniform_int_distribution<std::uint32_t>(0, n - 1)(rng_);
+  }
   Ref Const(double v) { return exprtest::Real(v); }
   Ref Leaf() {
     if (Pick(4) == 0) return Const(std::uniform_real_distribution<double>(-2, 2)(rng_));
@@ -71,24 +91,36 @@ class Generator {
   Ref Bounded(int depth) { return U(Pick(2) == 0 ? kSin : kTanh, Real(depth)); }
   Ref Positive(int depth) { return B(kAdd, U(kSqr, Real(depth)), Const(0.5)); }
   Ref Integer(int depth) {
-    if (depth <= 0) return Pick(2) == 0 ? Var(kVars, SUValue::kInteger) : Int(static_cast<int>(Pick(7)) - 3);
+    if (depth <= 0)
+      return Pick(2) == 0 ? Var(kVars, SUValue::kInteger) : Int(static_cast<int>(Pick(7)) - 3);
     switch (Pick(8)) {
-      case 0: return U(kRound, Real(depth - 1));
-      case 1: return U(kTruncate, Real(depth - 1));
-      case 2: return B(kAdd, Integer(depth - 1), Integer(depth - 1));
-      case 3: return B(kSub, Integer(depth - 1), Integer(depth - 1));
-      case 4: return B(kMul, Integer(depth - 1), Integer(depth - 1));
-      case 5: return B(kMod, Integer(depth - 1), Int(static_cast<int>(Pick(3)) + 2));
-      case 6: return U(Pick(2) == 0 ? kAbs : kMinus, Integer(depth - 1));
-      default: return U(kSqr, Integer(depth - 1));
+      case 0:
+        return U(kRound, Real(depth - 1));
+      case 1:
+        return U(kTruncate, Real(depth - 1));
+      case 2:
+        return B(kAdd, Integer(depth - 1), Integer(depth - 1));
+      case 3:
+        return B(kSub, Integer(depth - 1), Integer(depth - 1));
+      case 4:
+        return B(kMul, Integer(depth - 1), Integer(depth - 1));
+      case 5:
+        return B(kMod, Integer(depth - 1), Int(static_cast<int>(Pick(3)) + 2));
+      case 6:
+        return U(Pick(2) == 0 ? kAbs : kMinus, Integer(depth - 1));
+      default:
+        return U(kSqr, Integer(depth - 1));
     }
   }
   Ref Logical(int depth) {
     static constexpr std::uint16_t kCompare[] = {kEq, kGt, kLt, kGe, kLe, kNe};
     switch (Pick(5)) {
-      case 0: return B(kCompare[Pick(6)], Real(depth - 1), Real(depth - 1));
-      case 1: return B(kCompare[Pick(6)], Integer(depth - 1), Integer(depth - 1));
-      case 2: return U(kNot, Logical(depth - 1));
+      case 0:
+        return B(kCompare[Pick(6)], Real(depth - 1), Real(depth - 1));
+      case 1:
+        return B(kCompare[Pick(6)], Integer(depth - 1), Integer(depth - 1));
+      case 2:
+        return U(kNot, Logical(depth - 1));
       default: {
         static constexpr std::uint16_t kLogic[] = {kAnd, kOr, kXor};
         return B(kLogic[Pick(3)], Logical(depth - 1), Logical(depth - 1));
@@ -127,11 +159,12 @@ TEST_F(Corpus, TapeValueEqualsTreeWalkAndDerivativesEqualDifferences) {
     std::vector<ExpressionVariable*> vars;
     for (int i = 0; i < kVars; ++i) {
       static const char* const kNames[kVars] = {"x0", "x1", "x2", "x3"};
-      owned.push_back(std::make_unique<ADVar>(kNames[i],
-                                              std::uniform_real_distribution<double>(-1.5, 1.5)(points)));
+      owned.push_back(std::make_unique<ADVar>(
+          kNames[i], std::uniform_real_distribution<double>(-1.5, 1.5)(points)));
       vars.push_back(owned.back().get());
     }
-    owned.push_back(std::make_unique<ADVar>("n", static_cast<double>(tree % 5 - 2), false, SUValue::kInteger));
+    owned.push_back(
+        std::make_unique<ADVar>("n", static_cast<double>(tree % 5 - 2), false, SUValue::kInteger));
     vars.push_back(owned.back().get());
     Bound bound(root.get(), vars);
     ExprADContext& c = *bound.context;
@@ -171,7 +204,8 @@ TEST_F(Corpus, TapeValueEqualsTreeWalkAndDerivativesEqualDifferences) {
       if (std::fabs(forward - backward) > 0.05 * scale) continue;
       if (!std::isfinite(fd) || std::fabs(fd) > 1e6) continue;
       const double ad = x.ElementValue(0);
-      EXPECT_TRUE(Near(ad, fd, 1e-6)) << Printed(root.get()) << " d/dx" << i << ": " << ad << " vs " << fd;
+      EXPECT_TRUE(Near(ad, fd, 1e-6))
+          << Printed(root.get()) << " d/dx" << i << ": " << ad << " vs " << fd;
       ++differentiated;
     }
   }

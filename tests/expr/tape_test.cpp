@@ -27,7 +27,9 @@ struct Tape : ::testing::Test {
   ADVar m{"m", 5.0, false, SUValue::kInteger};
   TextVar s{"s", "abc"};
   std::vector<ExpressionVariable*> All() { return {&x, &y, &n, &m, &s}; }
-  void SetInt(ADVar& v, std::int32_t i) { v.ValuePointer()->Assign(SUValue::ConstructInt(i, SUValue::kInteger)); }
+  void SetInt(ADVar& v, std::int32_t i) {
+    v.ValuePointer()->Assign(SUValue::ConstructInt(i, SUValue::kInteger));
+  }
 };
 
 Ref X() { return Var(0); }
@@ -138,7 +140,8 @@ TEST_F(Tape, InterpreterEdgeCases) {
       {"cosh(1000)", U(kCosh, X()), 1000, 0, 0, status::kMathRange, 0, nullptr, 0},
       {"iSqr 46340", U(kSqr, N()), 0, 0, 46340, 0, 0, nullptr, 46340.0 * 46340},
       {"iSqr 50000", U(kSqr, N()), 0, 0, 50000, tapestatus::Code(255), 0, nullptr, 0},
-      {"iSqr 70000 wraps positive", U(kSqr, N()), 0, 0, 70000, tapestatus::Code(255), 0, nullptr, 0},
+      {"iSqr 70000 wraps positive", U(kSqr, N()), 0, 0, 70000, tapestatus::Code(255), 0, nullptr,
+       0},
       {"iAbs INT_MIN", U(kAbs, N()), 0, 0, INT_MIN, tapestatus::Code(255), 0, nullptr, 0},
       {"INT_MIN % -1", B(kMod, N(), Int(-1)), 0, 0, INT_MIN, 0, 0, nullptr, 0},
       {"n % 0", B(kMod, N(), M()), 0, 0, 7, 0, 0, nullptr, 2},

@@ -55,7 +55,9 @@ struct OneBucket : T {
 };
 using MakeCollection = std::unique_ptr<ClCollection> (*)();
 template <typename T>
-std::unique_ptr<ClCollection> Make() { return std::make_unique<OneBucket<T>>(); }
+std::unique_ptr<ClCollection> Make() {
+  return std::make_unique<OneBucket<T>>();
+}
 const MakeCollection kEveryKind[] = {&Make<ClOrdered>, &Make<ClSlistCollectables>,
                                      &Make<ClHashTable>, &Make<ClSet>};
 
@@ -221,7 +223,6 @@ TEST_F(SequencesDeathTest, IndexErrorsEndTheProcessWithTheirText) {
   ExpectLibraryDeath([&] { l.InsertAt(2, &v1); },
                      "[INDEXERR] Illegal Index (2) for collection with 1 elements");
 }
-
 
 std::vector<std::int32_t> ValuesByIteration(const ClHashTable& table) {
   std::vector<std::int32_t> out;

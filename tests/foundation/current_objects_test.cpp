@@ -20,7 +20,9 @@ class CountingMethod : public QLNGroupMethod {
  public:
   explicit CountingMethod(int* deletions) : deletions_(deletions) {}
   ~CountingMethod() override { ++*deletions_; }
-  Status Solve(QLNGroup*, std::uint8_t, std::uint32_t, std::uint32_t, Status*) override { return 0; }
+  Status Solve(QLNGroup*, std::uint8_t, std::uint32_t, std::uint32_t, Status*) override {
+    return 0;
+  }
 
  private:
   int* deletions_;
@@ -104,7 +106,8 @@ TEST(IntegratorOption, NeedsTearingAndTheIntegratorCapability) {
   SolverOptions* previous = SolverOptions::Install(&options);
   EXPECT_EQ(SolverOptions::Instance(), &options);
   SetCurrentIntegrator(&integrator);
-  const std::int32_t cases[][3] = {{0, 0, 0}, {0, 2, 0}, {1, 0, 0}, {3, 2, 1}};  // tearing, capability, on
+  const std::int32_t cases[][3] = {
+      {0, 0, 0}, {0, 2, 0}, {1, 0, 0}, {3, 2, 1}};  // tearing, capability, on
   for (const auto& c : cases) {
     options.tearing = c[0];
     integrator.capability = static_cast<std::uint32_t>(c[1]);

@@ -74,7 +74,8 @@ struct Pairs {
     auto* pairs = static_cast<Pairs*>(argument);
     // One path buffer serves every node: copy the first text before the second.
     std::string first_path = first->GetNameText();
-    pairs->seen.emplace_back(std::move(first_path), second != nullptr ? second->GetNameText() : "-");
+    pairs->seen.emplace_back(std::move(first_path),
+                             second != nullptr ? second->GetNameText() : "-");
     return pairs->answer;
   }
 };
@@ -87,7 +88,8 @@ TEST_F(SampleWalk, MatchPathPairsNodesOfTheSameNamesInAnyCase) {
   EXPECT_EQ(tree_.root()->MatchPath("~.c", other.root(), &pairs, Pairs::Collect, 0), status::kOk);
   EXPECT_EQ(pairs.seen, (decltype(pairs.seen){{"A.b.c", "a.B.C"}}));
   pairs.seen.clear();
-  EXPECT_EQ(tree_.root()->MatchPath("Blocks(\"A\").*", other.root(), &pairs, Pairs::Collect, 1), status::kOk);
+  EXPECT_EQ(tree_.root()->MatchPath("Blocks(\"A\").*", other.root(), &pairs, Pairs::Collect, 1),
+            status::kOk);
   EXPECT_EQ(pairs.seen, (decltype(pairs.seen){{"A.b", "a.B"}, {"A.x", "-"}}));
   EXPECT_EQ(tree_.root()->MatchPath("", other.root(), &pairs, Pairs::Collect, 0), kBvuEmptySlot);
   EXPECT_EQ(tree_.root()->MatchPath("A", nullptr, &pairs, Pairs::Collect, 0), kBvuEmptySlot);
@@ -111,7 +113,8 @@ TEST_F(SampleWalk, PairIteratorWalksUnpartneredSubtreesAlone) {
   BvuDirectoryNode* first = nullptr;
   BvuDirectoryNode* second = nullptr;
   while (pairs.Next(&first, &second) == status::kOk) {
-    seen.push_back(std::string(first->GetNameText()) + "=" + (second != nullptr ? second->Name() : "-"));
+    seen.push_back(std::string(first->GetNameText()) + "=" +
+                   (second != nullptr ? second->Name() : "-"));
   }
   EXPECT_EQ(seen, (Names{"A=-", "A.b=-", "A.b.c=-", "A.x=-", "A.x.c=-", "B=b", "B(1,2)=-",
                          "B(1,2).c=-", "B(3)=-"}));
@@ -131,7 +134,8 @@ struct Visits {
 TEST_F(SampleWalk, PostOrderVisitsChildrenFirstAndAFailureStopsTheSiblings) {
   Visits visits;
   EXPECT_EQ(tree_.root()->WalkPostOrder(Visits::Visit, &visits), status::kOk);
-  EXPECT_EQ(visits.order, (Names{"A.b.c", "A.b", "A.x.c", "A.x", "A", "B(1,2).c", "B(1,2)", "B(3)", "B", ""}));
+  EXPECT_EQ(visits.order,
+            (Names{"A.b.c", "A.b", "A.x.c", "A.x", "A", "B(1,2).c", "B(1,2)", "B(3)", "B", ""}));
   visits = Visits{{}, "A.b"};
   EXPECT_EQ(tree_.root()->ChildAt(0)->WalkPostOrder(Visits::Visit, &visits), status::kOk);
   EXPECT_EQ(visits.order, (Names{"A.b.c", "A.b", "A"}));

@@ -30,16 +30,19 @@ using testsupport::SampleTree;
 TEST(NameTable, EqualNamesShareOneRecordInUnsignedByteOrderAndTheTableGoesWithTheLast) {
   ASSERT_EQ(BvuNameTable::Count(), 0u) << "another test left names behind";
   std::vector<BvuNameRecord*> held;
-  for (const char* text : {"b", "\xC3\xA9t\xC3\xA9", "a", "B", "", "b"}) held.push_back(BvuNameTable::Intern(text));
+  for (const char* text : {"b", "\xC3\xA9t\xC3\xA9", "a", "B", "", "b"})
+    held.push_back(BvuNameTable::Intern(text));
   EXPECT_EQ(held[5], held[0]);
   auto* node = new BvuDirectoryNode(nullptr, "b");
   EXPECT_EQ(held[0]->count, 3u);
   delete node;
   EXPECT_EQ(held[0]->count, 2u);
   std::vector<std::string> order;
-  for (std::size_t at = 0; at < BvuNameTable::Count(); ++at) order.emplace_back(BvuNameTable::At(at)->text());
+  for (std::size_t at = 0; at < BvuNameTable::Count(); ++at)
+    order.emplace_back(BvuNameTable::At(at)->text());
   EXPECT_EQ(order, (std::vector<std::string>{"", "B", "a", "b", "\xC3\xA9t\xC3\xA9"}));
-  for (int n = 0; n < 60; ++n) held.push_back(BvuNameTable::Intern(std::string("n").append(std::to_string(n)).c_str()));
+  for (int n = 0; n < 60; ++n)
+    held.push_back(BvuNameTable::Intern(std::string("n").append(std::to_string(n)).c_str()));
   EXPECT_EQ(BvuNameTable::Capacity(), 128u);  // grows by 64
   for (BvuNameRecord* record : held) BvuNameTable::Release(record);
   EXPECT_EQ(BvuNameTable::Count(), 0u);
@@ -70,9 +73,11 @@ TEST(PathName, ConcatenatesNamesBelowTheRootOrStopNodeThenTheSuffix) {
   EXPECT_STREQ(lost->GetNameText(), "Plant.Tank.{Not Defined}");
   // Long names grow the buffer in front; a node's own text may be the suffix.
   const std::string a(30, 'a'), b = "." + std::string(70, 'b'), c = "." + std::string(200, 'c');
-  BvuDirectoryNode* node = AddChild(AddChild(AddChild(tree.root(), 1, a.c_str()), 0, b.c_str()), 0, c.c_str());
+  BvuDirectoryNode* node =
+      AddChild(AddChild(AddChild(tree.root(), 1, a.c_str()), 0, b.c_str()), 0, c.c_str());
   EXPECT_EQ(node->GetNameText(), a + b + c);
-  EXPECT_EQ(std::string(node->BuildPathName(nullptr, node->GetNameText(), nullptr)), a + b + c + a + b + c);
+  EXPECT_EQ(std::string(node->BuildPathName(nullptr, node->GetNameText(), nullptr)),
+            a + b + c + a + b + c);
 }
 
 TEST(IdPath, ResolvesFromTheRootAfterAbsAndRefusesMissingSteps) {
@@ -105,8 +110,10 @@ class InstanceNode : public BvuDirectoryProper {
 TEST(InsertUnderPath, CreatesMissingComponentsAndANodeOfAnotherKindAdoptsTheChildren) {
   SampleTree tree;
   AddChild(tree.root(), 4, "Other");
-  EXPECT_EQ(tree.root()->InsertUnderPath("Plant.Tank", new BvuDirectoryProper(nullptr, "x")), status::kOk);
-  EXPECT_EQ(tree.root()->InsertUnderPath("Plant.Pump", new InstanceNode(nullptr, "y")), status::kOk);
+  EXPECT_EQ(tree.root()->InsertUnderPath("Plant.Tank", new BvuDirectoryProper(nullptr, "x")),
+            status::kOk);
+  EXPECT_EQ(tree.root()->InsertUnderPath("Plant.Pump", new InstanceNode(nullptr, "y")),
+            status::kOk);
   EXPECT_EQ(Outline(tree.root()), "4:Other 5:Plant{0:.Tank 1:.Pump}");
   BvuDirectoryNode* plant = tree.root()->ChildAt(5);
   BvuDirectoryProper* level = AddChild(plant->ChildAt(0), 7, ".Level");
@@ -178,7 +185,8 @@ TEST(DirectoryNode, DeletingANodeTakesItOutOfItsParentAndOrphansItsChildren) {
 // Nodes without a parent: the table only holds their addresses.
 std::vector<std::unique_ptr<BvuDirectoryNode>> MakeItems(int count) {
   std::vector<std::unique_ptr<BvuDirectoryNode>> items;
-  for (int at = 0; at < count; ++at) items.push_back(std::make_unique<BvuDirectoryNode>(nullptr, "item"));
+  for (int at = 0; at < count; ++at)
+    items.push_back(std::make_unique<BvuDirectoryNode>(nullptr, "item"));
   return items;
 }
 
@@ -203,7 +211,8 @@ void ExpectSameAsModel(BvuDirectoryProper& table, const std::map<int, BvuDirecto
   }
   for (const int index : probes) {
     const auto found = model.find(index);
-    ASSERT_EQ(table.ChildAt(index), found != model.end() ? found->second : nullptr) << "index " << index;
+    ASSERT_EQ(table.ChildAt(index), found != model.end() ? found->second : nullptr)
+        << "index " << index;
   }
 }
 
@@ -245,12 +254,14 @@ TEST(LookupTable, FollowsAMapUnderRandomInsertReplaceAndRemove) {
         default: {
           BvuDirectoryNode* removed = nullptr;
           const auto found = model.find(index);
-          EXPECT_EQ(table.RemoveChildAt(index, &removed), found != model.end() ? status::kOk : kBvuEmptySlot);
+          EXPECT_EQ(table.RemoveChildAt(index, &removed),
+                    found != model.end() ? status::kOk : kBvuEmptySlot);
           EXPECT_EQ(removed, found != model.end() ? found->second : nullptr);
           if (found != model.end()) model.erase(found);
         }
       }
-      ASSERT_NO_FATAL_FAILURE(ExpectSameAsModel(table, model, lowest, highest)) << "seed " << seed << " step " << step;
+      ASSERT_NO_FATAL_FAILURE(ExpectSameAsModel(table, model, lowest, highest))
+          << "seed " << seed << " step " << step;
     }
     table.Reset();
   }
@@ -268,7 +279,8 @@ TEST(LookupTable, InsertingBelowAFullTableKeepsEveryChildAtItsIndex) {
     EXPECT_EQ(table.LowIndex(), 0);
     EXPECT_EQ(table.HighIndex(), 5);
     EXPECT_EQ(table.ChildAt(below), items[0].get());
-    for (int index = 2; index <= 5; ++index) EXPECT_EQ(table.ChildAt(index), items[index - 1].get()) << index;
+    for (int index = 2; index <= 5; ++index)
+      EXPECT_EQ(table.ChildAt(index), items[index - 1].get()) << index;
     table.Reset();
   }
 }
@@ -283,7 +295,8 @@ TEST(LookupTable, TakesIndicesFarApartAndGrowsByItsStepsOnly) {
   emptied.RemoveChildAt(3, nullptr);
   emptied.RemoveChildAt(4, nullptr);
   ASSERT_EQ(emptied.InsertChildAt(10, item), status::kOk);
-  EXPECT_EQ(std::vector({emptied.LowIndex(), emptied.HighIndex(), emptied.Capacity()}), std::vector({3, 10, 8}));
+  EXPECT_EQ(std::vector({emptied.LowIndex(), emptied.HighIndex(), emptied.Capacity()}),
+            std::vector({3, 10, 8}));
   emptied.Reset();
   // Far indices are taken without an array across them; filling the gap
   // makes an array of slots again.
@@ -292,7 +305,8 @@ TEST(LookupTable, TakesIndicesFarApartAndGrowsByItsStepsOnly) {
     ASSERT_EQ(table.InsertChildAt(index, item), status::kOk) << index;
   }
   BvuDirectoryProper filled(nullptr, "t");
-  for (std::int32_t index = 0; index < 400; ++index) filled.InsertChildAt(index * (index < 2 ? 5000 : 1), item);
+  for (std::int32_t index = 0; index < 400; ++index)
+    filled.InsertChildAt(index * (index < 2 ? 5000 : 1), item);
   filled.InsertChildAt(5100, item);
   for (std::int32_t index = 0; index < 5200; ++index) {
     const bool held = (index >= 2 && index < 400) || index == 0 || index == 5000 || index == 5100;
@@ -310,12 +324,14 @@ int GrowWithoutMemory() {
   testsupport::InDeathChild();
   auto items = MakeItems(1);
   BvuDirectoryProper table(nullptr, "t");
-  for (std::int32_t index = 0; index < (1 << 16); ++index) table.InsertChildAt(index, items[0].get());
+  for (std::int32_t index = 0; index < (1 << 16); ++index)
+    table.InsertChildAt(index, items[0].get());
   const std::int32_t capacity = table.Capacity();
   std::size_t pages = 0;
   std::ifstream("/proc/self/statm") >> pages;
   rlimit address_space{};
-  address_space.rlim_cur = address_space.rlim_max = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (1 << 20);
+  address_space.rlim_cur = address_space.rlim_max =
+      pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (1 << 20);
   ::setrlimit(RLIMIT_AS, &address_space);
   const Status s = table.InsertChildAt(1000000, items[0].get());
   const bool unchanged = table.Capacity() == capacity && table.HighIndex() == (1 << 16) - 1;

@@ -62,9 +62,13 @@ TEST(FilePaths, ComposeWithSlashWithoutDrivesAndSplitAtEitherSeparator) {
   EXPECT_EQ(CopyPrefix("abc", 3, &path), status::kOk);
   EXPECT_EQ(CopyPrefix("abc", 4, &path), status::kUnhandled);
   EXPECT_EQ(CopyPrefix("abc", -1, &path), status::kUnhandled);
-  for (const auto& [name_, pattern, matches] :
-       {std::tuple{"Makefile", "*.*", true}, {"a.b.txt", "*.txt", true}, {"REPORT.TXT", "*.txt", true},
-        {"snp0001.snp", "snp*.snp", true}, {"a", "a?", false}, {"a.txt.bak", "*.txt", false}, {"", "*", true}}) {
+  for (const auto& [name_, pattern, matches] : {std::tuple{"Makefile", "*.*", true},
+                                                {"a.b.txt", "*.txt", true},
+                                                {"REPORT.TXT", "*.txt", true},
+                                                {"snp0001.snp", "snp*.snp", true},
+                                                {"a", "a?", false},
+                                                {"a.txt.bak", "*.txt", false},
+                                                {"", "*", true}}) {
     EXPECT_EQ(MatchFilePattern(name_, pattern), matches) << name_ << " " << pattern;
   }
 }
@@ -104,16 +108,19 @@ TEST_F(FileFolder, CopyModesDecideOverwritingAndWritabilityAndNeverCopyAFileOnto
   EXPECT_EQ(ReadFileBytes(target), "old");
   EXPECT_EQ(CopyFileWithMode(source.c_str(), target.c_str(), kCopyOverwrite), status::kOk);
   EXPECT_EQ(ReadFileBytes(target), "new");
-  ::chmod(source.c_str(), 0444);  // the copy carries the source's permissions unless asked otherwise
+  ::chmod(source.c_str(),
+          0444);  // the copy carries the source's permissions unless asked otherwise
   const auto fresh = dir_ / "fresh";
   EXPECT_EQ(CopyFileWithMode(source.c_str(), fresh.c_str(), 0), status::kOk);
   EXPECT_EQ(PermissionsOf(fresh), 0444u);
   const auto writable = dir_ / "writable";
   EXPECT_EQ(CopyFileWithMode(source.c_str(), writable.c_str(), kCopyMakeWritable), status::kOk);
   EXPECT_EQ(PermissionsOf(writable) & 0600u, 0600u);
-  EXPECT_EQ(CopyFileWithMode((dir_ / "missing").c_str(), fresh.c_str(), kCopyOverwrite), status::kUnhandled);
+  EXPECT_EQ(CopyFileWithMode((dir_ / "missing").c_str(), fresh.c_str(), kCopyOverwrite),
+            status::kUnhandled);
   const std::string other_spelling = dir_.path().string() + "/./target";
-  EXPECT_EQ(CopyFileWithMode(target.c_str(), other_spelling.c_str(), kCopyOverwrite), status::kUnhandled);
+  EXPECT_EQ(CopyFileWithMode(target.c_str(), other_spelling.c_str(), kCopyOverwrite),
+            status::kUnhandled);
   EXPECT_EQ(ReadFileBytes(target), "new");
 }
 
@@ -145,7 +152,8 @@ TEST_F(FileFolder, AFailedCopyLeavesTheExistingTargetAsItWas) {
   const auto target = dir_.WriteFile("target", "old");
   // Reading a process's memory from address 0 fails after the copy began.
   int error = 0;
-  EXPECT_EQ(CopyFileWithMode("/proc/self/mem", target.c_str(), kCopyOverwrite, &error), status::kUnhandled);
+  EXPECT_EQ(CopyFileWithMode("/proc/self/mem", target.c_str(), kCopyOverwrite, &error),
+            status::kUnhandled);
   EXPECT_EQ(error, EIO);
   EXPECT_EQ(ReadFileBytes(target), "old");
   EXPECT_EQ(EntriesOf(dir_.path()), Names{"target"});
@@ -154,13 +162,15 @@ TEST_F(FileFolder, AFailedCopyLeavesTheExistingTargetAsItWas) {
 TEST_F(FileFolder, OnlyRegularFilesAreCopied) {
   ASSERT_EQ(::mkfifo((dir_ / "pipe").c_str(), 0600), 0);
   for (const fs::path& source : {dir_ / "pipe", fs::path("/dev/zero"), dir_.path()}) {
-    EXPECT_EQ(CopyFileWithMode(source.c_str(), (dir_ / "copy").c_str(), 0), status::kUnhandled) << source;
+    EXPECT_EQ(CopyFileWithMode(source.c_str(), (dir_ / "copy").c_str(), 0), status::kUnhandled)
+        << source;
   }
   EXPECT_FALSE(fs::exists(dir_ / "copy"));
   fs::create_directory(dir_ / "src");
   dir_.WriteFile("src/a", "A");
   ASSERT_EQ(::mkfifo((dir_ / "src" / "pipe").c_str(), 0600), 0);
-  EXPECT_EQ(CopyDirectoryTree((dir_ / "src").c_str(), (dir_ / "dst").c_str(), 0, true), status::kUnhandled);
+  EXPECT_EQ(CopyDirectoryTree((dir_ / "src").c_str(), (dir_ / "dst").c_str(), 0, true),
+            status::kUnhandled);
   EXPECT_EQ(EntriesOf(dir_ / "dst"), Names{"a"});
 }
 
@@ -222,8 +232,9 @@ bool QueryFails(const char*, std::uint64_t*) { return false; }
 
 TEST(DiskFull, EndsTheProcessWithTheMessageOnlyWhenAWriteFoundNoBytesFree) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  for (const auto& [second, text] : {std::pair{"b.snp", "copy file a.snp to file b.snp"},
-                                     std::pair<const char*, const char*>{nullptr, "accessing a.snp"}}) {
+  for (const auto& [second, text] :
+       {std::pair{"b.snp", "copy file a.snp to file b.snp"},
+        std::pair<const char*, const char*>{nullptr, "accessing a.snp"}}) {
     EXPECT_EXIT(
         {
           testsupport::InDeathChild();

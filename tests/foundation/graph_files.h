@@ -8,10 +8,10 @@
 
 #include "foundation/collections/collectable.h"
 #include "foundation/collections/collection.h"
+#include "foundation/collections/set.h"
 #include "foundation/persistence/file_stream.h"
 #include "foundation/persistence/memory_stream.h"
 #include "foundation/persistence/persistence.h"
-#include "foundation/collections/set.h"
 #include "tests/foundation/test_collectables.h"
 
 namespace testobjects {

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "foundation/collections/collection_errors.h"
-#include "foundation/persistence/memory_stream.h"
 #include "foundation/collections/ordered.h"
 #include "foundation/collections/set.h"
 #include "foundation/collections/slist.h"
+#include "foundation/persistence/memory_stream.h"
 #include "tests/foundation/graph_files.h"
 #include "tests/foundation/test_collectables.h"
 #include "tests/support/death.h"
@@ -68,8 +68,9 @@ ClRestoreOutcome RestoreText(const std::string& text, ClCollectable* target = nu
 int LiveObjects() { return testobjects::g_live_values + testobjects::g_live_links; }
 
 bool IsLibraryMessage(const std::string& m) {
-  for (const char* start : {"[READERR] Read error", "[STREAM] Bad input stream", "[REF] Bad persistence reference",
-                            "[MAGIC] ", "[NOCREATE] ", "[INDEX"}) {
+  for (const char* start :
+       {"[READERR] Read error", "[STREAM] Bad input stream", "[REF] Bad persistence reference",
+        "[MAGIC] ", "[NOCREATE] ", "[INDEX"}) {
     if (m.rfind(start, 0) == 0) return true;
   }
   return false;
@@ -166,7 +167,8 @@ TEST(GuardedRestore, TargetOfAnotherClassIsRefused) {
   Value v{4};
   ordered.Append(&v);
   ClSet target;
-  for (const ClRestoreOutcome& r : {RestoreBytes(SaveToBytes(&ordered), &target), RestoreText(SaveToText(&ordered), &target)}) {
+  for (const ClRestoreOutcome& r :
+       {RestoreBytes(SaveToBytes(&ordered), &target), RestoreText(SaveToText(&ordered), &target)}) {
     EXPECT_EQ(r.status, status::kBadArguments);
     EXPECT_EQ(r.message, "[ID] Unexpected class ID 32808; should be 32811");
   }
@@ -203,7 +205,8 @@ TEST(GuardedRestore, FailureDisposesOnlyWhatItMadeAndEmptiesCollectionTargets) {
     EXPECT_TRUE(ordered.IsEmpty());
     EXPECT_EQ(LiveObjects(), live);
   }
-  const ClRestoreOutcome r = RestoreBytes(SaveToBytes(&saved.inner) + "more");  // trailing data is no failure
+  const ClRestoreOutcome r =
+      RestoreBytes(SaveToBytes(&saved.inner) + "more");  // trailing data is no failure
   ASSERT_EQ(r.status, status::kOk);
   DestroyGraph(r.object);
 }
@@ -239,7 +242,8 @@ TEST(GuardedRestore, UnknownClassAndBadMagicGiveTheirMessages) {
   EXPECT_EQ(RestoreBytes(std::string("\x88\x88\x00\x00\xFF\x7A", 6)).message,
             "[NOCREATE] ClFactory: no create function for class with ID 31487 (0x7aff)");
   EXPECT_EQ(RestoreBytes("").message, "[MAGIC] Bad magic number: 0 (should be 34952)");
-  EXPECT_EQ(RestoreBytes("\xFF\xFF\xFF\xFF").message, "[MAGIC] Bad magic number: -1 (should be 34952)");
+  EXPECT_EQ(RestoreBytes("\xFF\xFF\xFF\xFF").message,
+            "[MAGIC] Bad magic number: -1 (should be 34952)");
   EXPECT_EQ(RestoreText("@1 ").message, "[REF] Bad persistence reference");
 }
 
@@ -275,7 +279,8 @@ TEST(GuardedRestore, SetOfCollectionsHoldingThemselvesIsRefusedNotUnending) {
   // A set of 200 ordered collections, each holding itself (object 2 + i).
   std::string bytes("\x88\x88\0\0\x2B\x80\xC8\0\0\0", 10);
   for (int i = 0; i < 200; ++i) {
-    bytes += std::string("\x28\x80\x01\0\0\0\xFF\xFF", 8) + static_cast<char>(2 + i) + std::string(3, '\0');
+    bytes += std::string("\x28\x80\x01\0\0\0\xFF\xFF", 8) + static_cast<char>(2 + i) +
+             std::string(3, '\0');
   }
   const ClRestoreOutcome r = RestoreBytes(bytes);
   EXPECT_EQ(r.status, status::kBadArguments);

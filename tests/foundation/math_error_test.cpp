@@ -51,7 +51,8 @@ TEST(MathErrorHook, KindDecidesStatusResultAndOutput) {
     EXPECT_EQ(output, c.output);
     // The text the evaluators print after "Error while evaluating ".
     const std::string printed = c.output;
-    EXPECT_EQ(MathErrorStatus.text(), printed.empty() ? "" : printed.substr(12, printed.size() - 13));
+    EXPECT_EQ(MathErrorStatus.text(),
+              printed.empty() ? "" : printed.substr(12, printed.size() - 13));
   }
   MathErrorStatus.Reset();
 }

@@ -44,7 +44,8 @@ TEST(MemoryStream, PrimitivesHaveTheirTextAndRoundTrip) {
               in.GetDoubles(doubles_in, 3) && in.GetFloats(floats_in, 2) && in.GetSignedChar(sc) &&
               in.GetString(text, sizeof text) && in.GetBytes(bytes, 2));
   EXPECT_EQ(std::tie(u16, i16, u32, sc, bytes[1]),
-            std::make_tuple(std::uint16_t{65535}, std::int16_t{-32768}, 4294967295u, static_cast<signed char>(':'), '\0'));
+            std::make_tuple(std::uint16_t{65535}, std::int16_t{-32768}, 4294967295u,
+                            static_cast<signed char>(':'), '\0'));
   EXPECT_TRUE(std::equal(longs, longs + 2, longs_in));
   EXPECT_TRUE(std::equal(doubles, doubles + 3, doubles_in));
   EXPECT_TRUE(std::equal(floats, floats + 2, floats_in));

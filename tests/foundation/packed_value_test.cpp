@@ -104,8 +104,9 @@ TEST(ValuePoolTest, ListsReuseTheirBlockAndLoadBack) {
 
 TEST(PackedValueTest, ToValueOfFromValueGivesTheValueBack) {
   SUValuePool pool;
-  const SUValue values[] = {tv::Int(-12), tv::Logical(true), tv::Real(6.5), tv::Str("level"), tv::EmptySet(),
-                            tv::IntSet({4, -1, 8}), tv::StrSet({"b", "A"})};
+  const SUValue values[] = {tv::Int(-12),          tv::Logical(true), tv::Real(6.5),
+                            tv::Str("level"),      tv::EmptySet(),    tv::IntSet({4, -1, 8}),
+                            tv::StrSet({"b", "A"})};
   for (const SUValue& v : values) {
     SUPackedValue record;
     ASSERT_EQ(record.FromValue(v, pool), 0u) << v.type;
@@ -152,8 +153,9 @@ TEST(PackedValueTableTest, ImageIsWrittenFieldByFieldAndLoadsInTheLayoutOfTheFil
   FillThree(table);
   table.Record(0).owner = reinterpret_cast<void*>(std::uintptr_t{0x1122334455667788});
   const std::vector<std::uint8_t> image = table.GetImage();
-  EXPECT_TRUE(SameBytes(HexBytes("88 77 66 55 44 33 22 11 01 00 02 00 64 00 00 00 00 00 00 00 10 00 00 00"),
-                        testsupport::Bytes(image.begin(), image.begin() + 24)));
+  EXPECT_TRUE(
+      SameBytes(HexBytes("88 77 66 55 44 33 22 11 01 00 02 00 64 00 00 00 00 00 00 00 10 00 00 00"),
+                testsupport::Bytes(image.begin(), image.begin() + 24)));
   SUPackedValueTable back;
   ASSERT_EQ(back.LoadImage(image.data(), 72), 0u);
   EXPECT_EQ(back.Record(0).owner, nullptr);
@@ -198,7 +200,8 @@ TEST(PackedValueTableTest, ReorderTakesRecordsByIndexAndWritesThemBack) {
   const std::uint32_t outside[] = {0, 3, 1};
   const std::vector<std::uint8_t> before = image;
   EXPECT_EQ(table.Reorder(image.data(), size, outside), status::kBadArguments);
-  EXPECT_EQ(table.Reorder(image.data(), 48, index), status::kBadArguments);  // two records for three
+  EXPECT_EQ(table.Reorder(image.data(), 48, index),
+            status::kBadArguments);  // two records for three
   EXPECT_EQ(image, before);
 }
 

@@ -10,10 +10,10 @@
 
 #include "foundation/collections/collection_errors.h"
 #include "foundation/collections/factory.h"
-#include "foundation/persistence/memory_stream.h"
 #include "foundation/collections/ordered.h"
 #include "foundation/collections/set.h"
 #include "foundation/collections/slist.h"
+#include "foundation/persistence/memory_stream.h"
 #include "tests/foundation/graph_files.h"
 #include "tests/foundation/test_collectables.h"
 #include "tests/support/death.h"
@@ -35,9 +35,11 @@ using testsupport::ToBytes;
 TEST(FileStream, WordsAreLittleEndianAndTextsEndWithNul) {
   testobjects::File f(std::tmpfile());
   ClFileStream s(f.get());
-  EXPECT_TRUE(s.Write16(0x1234) && s.Write32(0x89ABCDEF) && s.WriteString("hi") && s.WriteBytes("\x01\x02", 2));
+  EXPECT_TRUE(s.Write16(0x1234) && s.Write32(0x89ABCDEF) && s.WriteString("hi") &&
+              s.WriteBytes("\x01\x02", 2));
   std::fflush(f.get());
-  EXPECT_TRUE(SameBytes(HexBytes("34 12 EF CD AB 89 68 69 00 01 02"), ToBytes(testobjects::AllBytes(f.get()))));
+  EXPECT_TRUE(SameBytes(HexBytes("34 12 EF CD AB 89 68 69 00 01 02"),
+                        ToBytes(testobjects::AllBytes(f.get()))));
   std::rewind(f.get());
   std::uint16_t w = 0;
   std::uint32_t d = 0;
@@ -90,7 +92,8 @@ TEST(BothForms, NullAndSelfReferenceAreWrittenAsReferences) {
   link.tag = 7;
   link.target = &link;
   const std::string bytes = SaveToBytes(&link);
-  EXPECT_TRUE(SameBytes(HexBytes("88 88 00 00  02 7A  07 00 00 00  FF FF 01 00 00 00"), ToBytes(bytes)));
+  EXPECT_TRUE(
+      SameBytes(HexBytes("88 88 00 00  02 7A  07 00 00 00  FF FF 01 00 00 00"), ToBytes(bytes)));
   EXPECT_EQ(SaveToText(&link), ":31234 {7 @1 }");
   for (ClCollectable* restored : {RestoreFromBytes(bytes), RestoreFromText(SaveToText(&link))}) {
     auto* back = dynamic_cast<Link*>(restored);
@@ -192,7 +195,8 @@ TEST(StoredSizeOf, CountsMagicFirstOccurrencesAndReferencesAndSeesWhatIsWrittenA
   after_written.target = &written;
   before_unwritten.target = &unwritten;
   ClOrdered top;
-  for (ClCollectable* c : std::initializer_list<ClCollectable*>{&written, &after_written, &before_unwritten, &unwritten}) {
+  for (ClCollectable* c : std::initializer_list<ClCollectable*>{&written, &after_written,
+                                                                &before_unwritten, &unwritten}) {
     top.Append(c);
   }
   SaveToBytes(&top);
@@ -220,8 +224,10 @@ TEST(Tables, TwoThreadsSaveAndRestoreDifferentGraphsAtOnce) {
       ClOrdered inner;
       inner.Append(&shared);
       ClOrdered top;
-      for (int i = 0; i < 5; ++i) top.Append(i % 2 == 0 ? static_cast<ClCollectable*>(&shared) : &inner);
-      for (ClCollectable* back : {RestoreFromBytes(SaveToBytes(&top)), RestoreFromText(SaveToText(&top))}) {
+      for (int i = 0; i < 5; ++i)
+        top.Append(i % 2 == 0 ? static_cast<ClCollectable*>(&shared) : &inner);
+      for (ClCollectable* back :
+           {RestoreFromBytes(SaveToBytes(&top)), RestoreFromText(SaveToText(&top))}) {
         if (back == nullptr || !back->IsEqual(&top)) *ok = false;
         DestroyGraph(back);
       }
@@ -287,7 +293,8 @@ TEST(Factory, ConcurrentRegistrationKeepsOneCreatorPerId) {
     threads.emplace_back([&, t] {
       while (!go.load()) std::this_thread::yield();
       for (int i = 0; i < kIds; ++i) {
-        RegisterClassId(t % 2 == 0 ? &MakeFirst : &MakeSecond, static_cast<std::uint16_t>(kBase + i));
+        RegisterClassId(t % 2 == 0 ? &MakeFirst : &MakeSecond,
+                        static_cast<std::uint16_t>(kBase + i));
         delete CreateByClassId(static_cast<std::uint16_t>(kBase + (i * 7) % kIds));
       }
     });

@@ -30,7 +30,8 @@ class SuPrintTest : public ::testing::Test {
       char status[16];
       std::snprintf(status, sizeof status, "%X:", group.status);
       std::string text = status;
-      for (std::size_t i = 0; i < group.lines.size(); ++i) text += (i > 0 ? "|" : "") + group.lines[i];
+      for (std::size_t i = 0; i < group.lines.size(); ++i)
+        text += (i > 0 ? "|" : "") + group.lines[i];
       out.push_back(text);
     }
     return out;

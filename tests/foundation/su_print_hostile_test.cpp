@@ -77,10 +77,13 @@ TEST_F(SuPrintHostileTest, RandomFormatsNeverOverrunAndAlwaysEndTheirLine) {
     for (char& c : format) c = kAlphabet[random() % (sizeof kAlphabet - 1)];
     if (round % 2 == 0) {
       // The bridge never reads past its five arguments.
-      SuPrintNumeric(nullptr, format.data(), a, a, a, a, a, static_cast<std::int32_t>(format.size()));
+      SuPrintNumeric(nullptr, format.data(), a, a, a, a, a,
+                     static_cast<std::int32_t>(format.size()));
     } else {
       // An ordinary call trusts its caller's count.
-      if (std::count_if(format.begin(), format.end(), [](char c) { return c == '%' || c == '@'; }) > 12) continue;
+      if (std::count_if(format.begin(), format.end(), [](char c) { return c == '%' || c == '@'; }) >
+          12)
+        continue;
       SuPrint(1, format.c_str(), a, a, a, a, a, a, a, a, a, a, a, a);
     }
     const auto groups = sink_.groups();
@@ -122,8 +125,8 @@ TEST_F(SuPrintFaultTest, UnreadableArgumentsBecomeExceptionTextsAndTheMessageGoe
   auto* fake = reinterpret_cast<BvuNameable*>(fake_object);
   const std::int32_t seven = 7;
   testsupport::StdoutCapture out;
-  SuPrint(0, "%d|%s|%ls|%f|@ns|@ns|%d", unreadable, unreadable - 3, unreadable, unreadable,
-          &fake, unreadable, &seven);
+  SuPrint(0, "%d|%s|%ls|%f|@ns|@ns|%d", unreadable, unreadable - 3, unreadable, unreadable, &fake,
+          unreadable, &seven);
   std::string expected;
   for (int i = 0; i < 6; ++i) expected += "Exception in SuPrint()|";
   EXPECT_EQ(OnlyLine(), expected + "7");

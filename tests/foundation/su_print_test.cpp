@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <stdexcept>
 #include <string>
-#include <future>
 #include <thread>
 #include <vector>
 
@@ -30,7 +30,8 @@ TEST_F(SuPrintTest, CallsEndTheirGroupUnlessContinuedAndBackslashNEndsALine) {
   SuPrint(0, "step %d%&", &step);
   EXPECT_EQ(Groups().size(), 1u);
   SuPrint(7, " done");
-  SuPrint(3, "one\\n%s\\n", "two\nthree");  // backslash and "n" in the format, a newline in the text
+  SuPrint(3, "one\\n%s\\n",
+          "two\nthree");  // backslash and "n" in the format, a newline in the text
   SuPrint(0, "\\n\\n");
   EXPECT_EQ(Groups(), (Texts{"80310007:", "7:step 4 done", "3:one|two|three", "0:|"}));
 }
@@ -107,7 +108,8 @@ TEST_F(SuPrintTest, EveryFormatFaultPrintsItsTextThenTheRestLiterally) {
   const std::int32_t zero = 0;
   const std::pair<const char*, const char*> cases[] = {
       {"a %513d b", "a BAD FORMATTING (width exceeds 512 characters)>>>%513d b"},
-      {"%99999999999999999999d", "BAD FORMATTING (width exceeds 512 characters)>>>%99999999999999999999d"},
+      {"%99999999999999999999d",
+       "BAD FORMATTING (width exceeds 512 characters)>>>%99999999999999999999d"},
       {"a %*d then %d\\n@@ @5x", "a BAD FORMATTING (width digits expected)>>>%*d then %d\\n@@ @5x"},
       {"%.*f", "BAD FORMATTING (precision digits expected)>>>%.*f"},
       {"%n", "BAD FORMATTING (unrecognized type specifier)>>>%n"},
@@ -232,7 +234,8 @@ TEST_F(SuPrintTest, BridgeReadsAtMost1023CharactersOfFormatAndText) {
   SuPrintNumeric(nullptr, long_format.data(), nullptr, nullptr, nullptr, nullptr, nullptr, 3000);
   EXPECT_EQ(Joined(), std::string(1023, 'f'));
   sink_.Clear();
-  SuPrintNumeric(nullptr, text_format.data(), long_text.data(), nullptr, nullptr, nullptr, nullptr, 2);
+  SuPrintNumeric(nullptr, text_format.data(), long_text.data(), nullptr, nullptr, nullptr, nullptr,
+                 2);
   EXPECT_EQ(Joined(), std::string(1023, 't'));
   sink_.Clear();
   SuPrintNumeric(nullptr, long_format.data(), nullptr, nullptr, nullptr, nullptr, nullptr, -5);
@@ -281,8 +284,8 @@ TEST_F(SuPrintTest, ConcurrentMessagesStayWhole) {
     ASSERT_EQ(g.lines.size(), 1u);
     ASSERT_TRUE(g.status >= 1 && g.status <= 3);
     const std::string expected = g.status == 3 ? "server message"
-                                               : "thread " + std::to_string(g.status) + " message " +
-                                                     std::to_string(next[g.status]++);
+                                               : "thread " + std::to_string(g.status) +
+                                                     " message " + std::to_string(next[g.status]++);
     EXPECT_EQ(g.lines[0], expected);
   }
 }
@@ -329,7 +332,8 @@ TEST_F(SuPrintTest, LongLinesBreakAtTheLastBlankOutsideQuotesElsePunctuationElse
   const std::string words = Words(60);  // 299 characters
   const std::string letters(600, 'a');
   const std::string exact = Words(51) + "xy";  // exactly 256
-  const std::string quoted = std::string("\"").append(Words(50)).append("\"");  // the only blank outside quotes is at 4
+  const std::string quoted =
+      std::string("\"").append(Words(50)).append("\"");  // the only blank outside quotes is at 4
   const std::string punctuated = std::string(" ").append(200, 'a').append(",").append(99, 'b');
   std::string accented = "a";
   for (int i = 0; i < 200; ++i) accented += "\u00e9";  // two bytes each
@@ -338,7 +342,8 @@ TEST_F(SuPrintTest, LongLinesBreakAtTheLastBlankOutsideQuotesElsePunctuationElse
       {letters, {letters.substr(0, 256), letters.substr(256, 256), letters.substr(512)}},
       {exact, {exact}},
       {"name " + quoted + " end", {"name", " " + quoted + " end"}},
-      {punctuated, {punctuated.substr(0, 201), punctuated.substr(201)}},  // a blank at 0 does not count
+      {punctuated,
+       {punctuated.substr(0, 201), punctuated.substr(201)}},        // a blank at 0 does not count
       {accented, {accented.substr(0, 255), accented.substr(255)}},  // never inside a character
   };
   for (const auto& [text, lines] : cases) {

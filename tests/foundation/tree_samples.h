@@ -27,7 +27,8 @@ class SampleTree {
   BvuDirectoryProper* root_;
 };
 
-inline BvuDirectoryProper* AddChild(BvuDirectoryNode* parent, std::int32_t index, const char* name) {
+inline BvuDirectoryProper* AddChild(BvuDirectoryNode* parent, std::int32_t index,
+                                    const char* name) {
   auto* child = new BvuDirectoryProper(parent, name);
   EXPECT_EQ(parent->InsertChildAt(index, child), status::kOk);
   return child;

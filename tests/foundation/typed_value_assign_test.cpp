@@ -45,12 +45,27 @@ const std::vector<Kind> kSources = {
     {"name", SourceName},
     {"spec", [] { return tv::Spec(SUValue::kFixed); }},
     {"set8", [] { return tv::EmptySet(); }},
-    {"set10", [] { return IntSet({3, 1}); }},
-    {"set13", [] { return StrSet({"B", "a"}); }},
+    {"set10",
+     [] {
+       return IntSet({3, 1});
+     }},
+    {"set13",
+     [] {
+       return StrSet({"B", "a"});
+     }},
     {"set40", [] { return tv::EmptySet(SUValue::kEmptyOrderedSet); }},
-    {"set42", [] { return IntSet({3, 1}, SUValue::kOrderedIntSet); }},
-    {"set45", [] { return StrSet({"b", "A"}, SUValue::kOrderedStringSet); }},
-    {"int array", [] { return tv::IntArray({1, 2, 3}); }},
+    {"set42",
+     [] {
+       return IntSet({3, 1}, SUValue::kOrderedIntSet);
+     }},
+    {"set45",
+     [] {
+       return StrSet({"b", "A"}, SUValue::kOrderedStringSet);
+     }},
+    {"int array",
+     [] {
+       return tv::IntArray({1, 2, 3});
+     }},
 };
 
 const std::vector<Kind> kTargets = {

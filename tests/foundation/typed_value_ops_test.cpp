@@ -46,7 +46,7 @@ void ExpectOperations(const std::vector<OperationCase>& cases, bool with_type) {
 }
 
 TEST(TypedValueArithmetic, KindRulesOfTheFourOperations) {
-  std::vector<OperationCase> c;  // "status|type|payload"
+  std::vector<OperationCase> c;                     // "status|type|payload"
   c.push_back({Int(2), '+', Real(0.5), "-2|2|2"});  // int + real keeps the int
   c.push_back({Real(0.5), '+', Int(2), "0|4|2.5"});
   c.push_back({SUValue(), '-', Real(1.5), "0|4|-1.5"});  // notype starts from 0
@@ -137,12 +137,16 @@ TEST(TypedValueReductions, FoldNumbersAndSetsOverNestedArraysInElementOrder) {
       {&SUValue::IntersectionOf, sets, {}, "0|10|[]"},
       {&SUValue::DifferenceOf, sets, {}, "0|10|[1]"},
       {&SUValue::SymmetricDifferenceOf, sets, {}, "0|10|[1,4]"},
-      {&SUValue::UnionOf, tv::ArrayOf({&two, &a}), {}, "-2|2|2"},  // a first scalar cannot join sets
+      {&SUValue::UnionOf,
+       tv::ArrayOf({&two, &a}),
+       {},
+       "-2|2|2"},  // a first scalar cannot join sets
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SUValue r(cases[i].start);
     (r.*cases[i].reduce)(cases[i].array);
-    EXPECT_EQ(std::to_string(r.status) + "|" + std::to_string(r.type) + "|" + Shown(r), cases[i].expected)
+    EXPECT_EQ(std::to_string(r.status) + "|" + std::to_string(r.type) + "|" + Shown(r),
+              cases[i].expected)
         << "case " << i;
   }
 }
@@ -210,11 +214,13 @@ TEST(TypedValueSetAlgebra, MatchesReferenceModelOnRandomOperations) {
         std::erase_if(sequence, [&](std::int32_t v) { return operand.count(v) == 0; });
       }
       ASSERT_EQ(sorted.status, SUValue::kValid);
-      ASSERT_EQ(std::vector<std::int32_t>(sorted.IntElements(), sorted.IntElements() + sorted.count),
-                std::vector<std::int32_t>(model.begin(), model.end()))
+      ASSERT_EQ(
+          std::vector<std::int32_t>(sorted.IntElements(), sorted.IntElements() + sorted.count),
+          std::vector<std::int32_t>(model.begin(), model.end()))
           << "round " << round << " step " << step;
-      ASSERT_EQ(std::vector<std::int32_t>(ordered.IntElements(), ordered.IntElements() + ordered.count),
-                sequence)
+      ASSERT_EQ(
+          std::vector<std::int32_t>(ordered.IntElements(), ordered.IntElements() + ordered.count),
+          sequence)
           << "round " << round << " step " << step;
       for (std::int32_t v : model) ASSERT_GT(sorted.FindInt(v), 0);
     }
@@ -351,8 +357,7 @@ TEST(TypedValueCompare, RelationsAcrossKinds) {
     c.push_back({"text with its one-element set", Str("a"), StrSet({"A"}), "000000"});
     c.push_back({"proper subset", IntSet({1, 2}), IntSet({1, 2, 3}), "011100"});
     c.push_back({"same set", IntSet({1, 2}), IntSet({1, 2}), "100101"});
-    c.push_back({"sorted [5] with ordered [3]", IntSet({5}), IntSet({3}, kOrderedInts),
-                 "010000"});
+    c.push_back({"sorted [5] with ordered [3]", IntSet({5}), IntSet({3}, kOrderedInts), "010000"});
     c.push_back({"sorted with ordered by membership", IntSet({1, 3}), IntSet({3, 1}, kOrderedInts),
                  "100101"});
     c.push_back({"ordered with sorted by position", IntSet({3, 1}, kOrderedInts), IntSet({1, 3}),
@@ -362,8 +367,7 @@ TEST(TypedValueCompare, RelationsAcrossKinds) {
     c.push_back({"integer set with string set", IntSet({1}), StrSet({"1"}), "000000"});
     c.push_back({"notype with notype", SUValue(), SUValue(), "000000"});
     c.push_back({"equal arrays", tv::IntArray({1, 2}), tv::IntArray({1, 2}), "100101"});
-    c.push_back({"arrays differing in one", tv::IntArray({1, 2}), tv::IntArray({1, 3}),
-                 "010100"});
+    c.push_back({"arrays differing in one", tv::IntArray({1, 2}), tv::IntArray({1, 3}), "010100"});
     c.push_back({"arrays of other counts", tv::IntArray({1}), tv::IntArray({1, 2}), "010000"});
     c.push_back({"array with scalar", tv::IntArray({1}), Int(1), "000000"});
     return c;

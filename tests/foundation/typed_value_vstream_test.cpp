@@ -60,10 +60,20 @@ TEST(TypedValueVStreamTest, EveryKindRoundTrips) {
   names.Resize(2);
   names.payload.elements[0].Assign(NamedPath("Plant.Tank", 0x1234, 7, 9));
   names.payload.elements[1].Assign(NamedPath("", 1, 2, 3));
-  const SUValue values[] = {tv::Int(-9), tv::Logical(true), tv::Spec(SUValue::kFree), failed, tv::Str("text"),
-                            tv::IntSet({3, 1, 2}), tv::IntSet({3, 1}, SUValue::kOrderedIntSet), tv::EmptySet(),
-                            tv::EmptySet(SUValue::kEmptyOrderedSet), roomy,
-                            tv::StrSet({"q", "p"}, SUValue::kOrderedStringSet), tv::IntArray({1, 2, 3}), grid, names};
+  const SUValue values[] = {tv::Int(-9),
+                            tv::Logical(true),
+                            tv::Spec(SUValue::kFree),
+                            failed,
+                            tv::Str("text"),
+                            tv::IntSet({3, 1, 2}),
+                            tv::IntSet({3, 1}, SUValue::kOrderedIntSet),
+                            tv::EmptySet(),
+                            tv::EmptySet(SUValue::kEmptyOrderedSet),
+                            roomy,
+                            tv::StrSet({"q", "p"}, SUValue::kOrderedStringSet),
+                            tv::IntArray({1, 2, 3}),
+                            grid,
+                            names};
   for (const SUValue& v : values) {
     const std::string saved = Saved(v);
     bool good = false;
@@ -79,16 +89,16 @@ TEST(TypedValueVStreamTest, EveryKindRoundTrips) {
 
 TEST(TypedValueVStreamTest, DamagedStreamsFailWithoutRunningAway) {
   const char* damaged[] = {
-      "5 0 10 ab",                  // text shorter than its length
-      "5 0 -3 ",                    // negative length
-      "258 0 2000000000 ",          // an array announcing two billion elements
-      "256 0 1 512 0 1 2 0 7 ",     // an element with more dimensions than its array
-      "10 0 1 100000000 5 ",        // capacity far beyond the count
-      "13 0 3 2 ",                  // count above the capacity
-      "10 0 4 4 1 2 ",              // elements missing
-      "26 0 ",                      // a set code with an unknown bit
-      "1 0 7 ",                     // no kind 1
-      "257 0 1 1 0 7 ",             // an array of kind 1
+      "5 0 10 ab",               // text shorter than its length
+      "5 0 -3 ",                 // negative length
+      "258 0 2000000000 ",       // an array announcing two billion elements
+      "256 0 1 512 0 1 2 0 7 ",  // an element with more dimensions than its array
+      "10 0 1 100000000 5 ",     // capacity far beyond the count
+      "13 0 3 2 ",               // count above the capacity
+      "10 0 4 4 1 2 ",           // elements missing
+      "26 0 ",                   // a set code with an unknown bit
+      "1 0 7 ",                  // no kind 1
+      "257 0 1 1 0 7 ",          // an array of kind 1
   };
   for (const char* text : damaged) {
     bool good = true;

@@ -19,7 +19,9 @@ TEST(StatusAndMsg, FormatsTheTextsIntoTheFirstUnlessThereIsNone) {
   const Case cases[] = {
       {"%s not found", {"x"}, "x not found"},
       {"%s and %s", {"one", nullptr}, "one and "},
-      {"%s|%s|%s|%s", {a.c_str(), b.c_str(), c.c_str(), d.c_str()}, a + "|" + b + "|" + c + "|" + d},
+      {"%s|%s|%s|%s",
+       {a.c_str(), b.c_str(), c.c_str(), d.c_str()},
+       a + "|" + b + "|" + c + "|" + d},
       {"[%40s]", {"x"}, "[" + std::string(39, ' ') + "x]"},  // wider than the texts
       {"100% done %s", {""}, "100% done %s"},  // without a first text the format is the message
       {"50%", {}, "50%"},
@@ -54,8 +56,9 @@ TEST(CollectionErrors, GuardThrowsTheFormattedTextWithTheErrorClassAndNests) {
 }
 
 TEST(CollectionErrorsDeathTest, ReportWritesTheTextAndExitsWithOne) {
-  testsupport::ExpectLibraryDeath([] { ClRaiseError(ClErrorClass::kExternal, kClMagic, 17L, 34952L); },
-                                  "[MAGIC] Bad magic number: 17 (should be 34952)");
+  testsupport::ExpectLibraryDeath(
+      [] { ClRaiseError(ClErrorClass::kExternal, kClMagic, 17L, 34952L); },
+      "[MAGIC] Bad magic number: 17 (should be 34952)");
   testsupport::ExpectLibraryDeath([] { ReportLibraryError(ClBoundsErr("any text")); }, "any text");
 }
 

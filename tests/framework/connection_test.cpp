@@ -20,13 +20,13 @@
 #include <thread>
 #include <vector>
 
-#include "framework/processes/child_engine.h"
-#include "framework/processes/compute_node.h"
 #include "framework/connections/io_status.h"
 #include "framework/connections/pipe_connection.h"
 #include "framework/connections/segment.h"
 #include "framework/connections/socket_connection.h"
 #include "framework/connections/virtual_connection.h"
+#include "framework/processes/child_engine.h"
+#include "framework/processes/compute_node.h"
 #include "platform/local_socket.h"
 #include "platform/socket.h"
 #include "segment_helpers.h"
@@ -122,7 +122,7 @@ TEST_F(PipeConnectionTest, EitherSideMayComeFirstAndFramesCrossBothWaysWithoutBl
     XosPipeConnection late(1 - first, first, 77);
     OpenBoth(&early, &late);
     EXPECT_EQ(ReadSome(early), Outcome(0, 0));  // nothing there: no wait, no bytes, no failure
-    Carry(&early, &late, 9000);  // three frames
+    Carry(&early, &late, 9000);                 // three frames
     // More than a socket buffer holds, so that writes come back partly done.
     Carry(&late, &early, 600000);
   }
@@ -407,7 +407,8 @@ TEST_F(ConnectionTest, CreateChoosesTcpForAnotherHostAndPipesForThisOne) {
   XosComputeNode loopback = Node("127.0.0.1");
   XosComputeNode localhost = Node("localhost");
   XosComputeNode here = Node(nullptr);
-  EXPECT_EQ(kind_of(&loopback) + kind_of(&localhost) + kind_of(&here) + kind_of(nullptr), "tcptcppipepipe");
+  EXPECT_EQ(kind_of(&loopback) + kind_of(&localhost) + kind_of(&here) + kind_of(nullptr),
+            "tcptcppipepipe");
   // This machine's name in other cases, and its part before the first ".".
   std::string name = platform::LocalHostName();
   for (char& c : name) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
@@ -528,7 +529,8 @@ std::string ReadText(XosConnection* connection, Status* result) {
 TEST(RemoteStartTest, SendsTheRequestAndTalksToTheStartedProcess) {
   FakeRexecServer server("\0hello from child"s, true);
   Status result = 1;
-  XosVirtualConnection remote(Loopback("alice", ",a"), nullptr, "prog -ChildNo=1", &result, server.port());
+  XosVirtualConnection remote(Loopback("alice", ",a"), nullptr, "prog -ChildNo=1", &result,
+                              server.port());
   EXPECT_EQ(result, 0u);
   EXPECT_EQ(remote.Open(), 0u);
   Status read_result = 1;
@@ -605,7 +607,8 @@ TEST(RemoteStartTest, AnUnreachableServiceIsANetworkFailureWithItsText) {
   XosVirtualConnection remote(Loopback("bob", "pw"), nullptr, "prog", &result, free_port);
   EXPECT_EQ(result, status::kNetworkFailure);
   EXPECT_EQ(remote.Open(), status::kNetworkFailure);
-  const std::string text = "Network Problems, possibly REXEC service not running on server machine.";
+  const std::string text =
+      "Network Problems, possibly REXEC service not running on server machine.";
   EXPECT_NE(remote.Flags() & XosConnection::kClosedByPeer, 0);
   Status read_result = 1;
   EXPECT_EQ(ReadText(&remote, &read_result), text);  // once
@@ -624,15 +627,17 @@ TEST(RemoteStartTest, AnUnreachableServiceIsANetworkFailureWithItsText) {
 TEST(RemoteStartTest, APasswordLongerThan130CharactersIsRefusedUnsent) {
   FakeRexecServer server("\0"s);
   Status result = 0;
-  XosVirtualConnection remote(Loopback("bob", std::string(131, 'p').c_str()), nullptr, "prog", &result, server.port());
+  XosVirtualConnection remote(Loopback("bob", std::string(131, 'p').c_str()), nullptr, "prog",
+                              &result, server.port());
   EXPECT_EQ(result, status::kBadArguments);
   EXPECT_EQ(server.Finish(), "");
 }
 
 TEST(PasswordScramblerTest, MovesCharactersBackByTheKeyAndLaysThemFromTheMiddle) {
   const std::pair<std::string, std::string> cases[] = {
-      {"", ""},         {"a", "`"},  // 'q' & 7 = 1 place back
-      {" ", "~"},                    // wraps round the alphabet
+      {"", ""},
+      {"a", "`"},    // 'q' & 7 = 1 place back
+      {" ", "~"},    // wraps round the alphabet
       {",a", ",Z"},  // the comma stays; 'o' & 7 = 7 places back, skipping no excluded one
       {"ab", "[`"},  // laid from the middle: '`' at 1, then 96 steps on: taken, so 0
       {"\"\"", "\"\""},
@@ -661,7 +666,10 @@ TEST(PasswordScramblerTest, KeepsOtherCharactersInPlaceAndPermutesTheMovedOnes) 
     std::string password(random() % 131, ' ');
     for (char& c : password) {
       const int pick = static_cast<int>(random() % 100);
-      c = pick < 5 ? ',' : pick < 10 ? '"' : pick < 12 ? '\t' : static_cast<char>(32 + random() % 95);
+      c = pick < 5    ? ','
+          : pick < 10 ? '"'
+          : pick < 12 ? '\t'
+                      : static_cast<char>(32 + random() % 95);
     }
     std::string scrambled;
     ASSERT_EQ(XosScramblePassword(password.c_str(), key.c_str(), ",\"", &scrambled), 0u);
@@ -689,14 +697,16 @@ TEST(ChildCommandTest, CommandsRunUnderTheDisplayAndTheSystemsDebugger) {
   nt.os_kind = XosComputeNode::kWindowsNT;
   vms.os_kind = XosComputeNode::kVms;
   const std::string args = "-ChildNo=1";
-  EXPECT_EQ(XosProcess::RemoteCommandLine(unix_node, "prog", args, XosProcess::kVisible, ""), "prog -ChildNo=1");
+  EXPECT_EQ(XosProcess::RemoteCommandLine(unix_node, "prog", args, XosProcess::kVisible, ""),
+            "prog -ChildNo=1");
   EXPECT_EQ(XosProcess::RemoteCommandLine(unix_node, "prog", args, 1, "ws7"),
             "xterm -display ws7:0.0 -e prog -ChildNo=1");
   EXPECT_EQ(XosProcess::RemoteCommandLine(unix_node, "prog", args, XosProcess::kDebugged, ""),
             "dbx prog.out -ChildNo=1");
   EXPECT_EQ(XosProcess::RemoteCommandLine(nt, "prog", args, XosProcess::kDebugged, "ws7"),
             "xterm -display ws7:0.0  -e msdev prog -ChildNo=1");
-  EXPECT_EQ(XosProcess::RemoteCommandLine(vms, "prog", args, XosProcess::kDebugged, ""), "debug prog -ChildNo=1");
+  EXPECT_EQ(XosProcess::RemoteCommandLine(vms, "prog", args, XosProcess::kDebugged, ""),
+            "debug prog -ChildNo=1");
   {
     testsupport::ScopedEnv unset("XOS_DEBUGGER", nullptr);
     EXPECT_EQ(XosProcess::LocalCommandLine("/a b/prog", "-ChildNo=2", XosProcess::kVisible),
@@ -705,7 +715,8 @@ TEST(ChildCommandTest, CommandsRunUnderTheDisplayAndTheSystemsDebugger) {
               "gdb --args \"/a b/prog\" -ChildNo=2");
   }
   testsupport::ScopedEnv set("XOS_DEBUGGER", "valgrind -q");
-  EXPECT_EQ(XosProcess::LocalCommandLine("/p", "-x", XosProcess::kDebugged), "valgrind -q \"/p\" -x");
+  EXPECT_EQ(XosProcess::LocalCommandLine("/p", "-x", XosProcess::kDebugged),
+            "valgrind -q \"/p\" -x");
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "fake_connection.h"
-#include "framework/servers/controller.h"
 #include "framework/messaging/io_queue.h"
+#include "framework/servers/controller.h"
 #include "framework/servers/server_callback.h"
 #include "framework/servers/server_registry.h"
 #include "message_helpers.h"
@@ -103,7 +103,8 @@ TEST_F(ChildController, ABatchAnnouncedInsideABatchIsRefusedAndTheRestOfTheBatch
     for (std::uint32_t value : {batches.First(), second, size}) announcement->PutUInt32(value);
     return announcement;
   };
-  const std::size_t size = testsupport::BatchLayout({announce(0).get(), Command(5, 0x20).get()}).size();
+  const std::size_t size =
+      testsupport::BatchLayout({announce(0).get(), Command(5, 0x20).get()}).size();
   const auto inner = announce(static_cast<std::uint32_t>(size));
   const auto after = Command(5, 0x20);
   ASSERT_EQ(batches.Share(testsupport::BatchLayout({inner.get(), after.get()})), second);

@@ -6,16 +6,16 @@
 #include <random>
 
 #include "fake_connection.h"
-#include "framework/processes/compute_node.h"
 #include "framework/connections/io_status.h"
 #include "framework/messaging/io_queue.h"
+#include "framework/processes/compute_node.h"
 #include "framework/processes/process_manager.h"
 #include "framework/servers/server_callback.h"
 #include "framework/servers/server_registry.h"
 #include "message_helpers.h"
-#include "segment_helpers.h"
 #include "platform/child_process.h"
 #include "platform/socket.h"
+#include "segment_helpers.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/stdout_capture.h"
@@ -59,12 +59,14 @@ TEST(ControllerCommandLine, ItemsAreReadOrRefused) {
     EXPECT_EQ(controller->Ready(), expected == 0);
   }
   Status status = 0;
-  auto child = Made({"/opt/q/engine", "-ChildNo=2", "-ParentNode=3:5000:" + long_host.substr(1)}, &status);
+  auto child =
+      Made({"/opt/q/engine", "-ChildNo=2", "-ParentNode=3:5000:" + long_host.substr(1)}, &status);
   ASSERT_EQ(status, 0u);
   EXPECT_EQ(child->ChildNumber(), 2);
   EXPECT_EQ(child->ProgramFolder(), "/opt/q/");
-  EXPECT_EQ(std::to_string(child->ParentNode()->number) + ":" + std::to_string(child->ParentNode()->listening_port) +
-                ":" + child->ParentNode()->host_name,
+  EXPECT_EQ(std::to_string(child->ParentNode()->number) + ":" +
+                std::to_string(child->ParentNode()->listening_port) + ":" +
+                child->ParentNode()->host_name,
             "3:5000:" + long_host.substr(1));
   EXPECT_EQ(Made({"C:\\q\\engine.exe", "-ChildNo=1"}, &status)->ProgramFolder(), "C:\\q\\");
   Made({"engine", "-ChildNo=1"}, &status, "");
@@ -89,10 +91,18 @@ TEST(ControllerCommandLine, RandomItemsAreReadOrRefusedWithoutHarm) {
     std::vector<std::string> args = {"engine", "-ChildNo=1"};
     for (int n = random() % 4; n > 0; --n) {
       switch (random() % 4) {
-        case 0: args.push_back("-ParentNode=" + junk(8) + ":" + junk(8) + ":" + hosts[random() % 4]); break;
-        case 1: args.push_back("-SessionId=" + junk(12)); break;
-        case 2: args.push_back("-DefDir=" + junk(120)); break;
-        default: args.push_back("-ChildNo=" + junk(12)); break;
+        case 0:
+          args.push_back("-ParentNode=" + junk(8) + ":" + junk(8) + ":" + hosts[random() % 4]);
+          break;
+        case 1:
+          args.push_back("-SessionId=" + junk(12));
+          break;
+        case 2:
+          args.push_back("-DefDir=" + junk(120));
+          break;
+        default:
+          args.push_back("-ChildNo=" + junk(12));
+          break;
       }
     }
     Status status = 0;
@@ -184,8 +194,8 @@ TEST_F(ControllerTest, RequestsGetTheirExpectedAnswers) {
     const auto sent = Exchange(request);
     ASSERT_EQ(sent.size(), row.reply_flags != 0 ? 1u : 0u) << row.subtype;
     if (sent.empty()) continue;
-    EXPECT_EQ(std::vector<std::uint32_t>({sent[0]->GetId(), sent[0]->type, sent[0]->subtype, sent[0]->sequence,
-                                          sent[0]->flags}),
+    EXPECT_EQ(std::vector<std::uint32_t>({sent[0]->GetId(), sent[0]->type, sent[0]->subtype,
+                                          sent[0]->sequence, sent[0]->flags}),
               std::vector<std::uint32_t>({request.GetId(), 60, row.subtype, 7, row.reply_flags}));
     EXPECT_EQ(Data(*sent[0]), row.reply_body);
   }
@@ -272,10 +282,10 @@ TEST(ControllerStart, TheTopLevelProcessSendsThePeerListThenItsConnect) {
   auto* wire = new FakeConnection;
   controller->IOQueue()->AddPeerOver(wire, 1, nullptr);
   ASSERT_EQ(controller->StartWithPeers(&registry, nullptr), 0u);
-  EXPECT_TRUE(SameBytes(
-      HexBytes("02 1200 EDFF 10 00 01 02 01 0100 01 00 0100 0100 00000000 03"
-               "02 1600 E9FF 10 00 01 01 01 0200 01 00 0100 0100 01000000 04000000 03"),
-      wire->output));
+  EXPECT_TRUE(
+      SameBytes(HexBytes("02 1200 EDFF 10 00 01 02 01 0100 01 00 0100 0100 00000000 03"
+                         "02 1600 E9FF 10 00 01 01 01 0200 01 00 0100 0100 01000000 04000000 03"),
+                wire->output));
 }
 
 // The children that run on this machine are given its description. The
@@ -283,7 +293,8 @@ TEST(ControllerStart, TheTopLevelProcessSendsThePeerListThenItsConnect) {
 TEST(ControllerStart, TheProcessManagerKnowsThisMachine) {
   TempDir dir;
   ScopedEnv pipes("VANTOR_PIPE_DIR", dir.path().c_str());
-  const auto configuration = dir.WriteFile("pm.cfg", "quick runs /bin/true\nmissing runs /no/such/program\n");
+  const auto configuration =
+      dir.WriteFile("pm.cfg", "quick runs /bin/true\nmissing runs /no/such/program\n");
   Status status = 0;
   auto controller = Made({"engine"}, &status, configuration.c_str());
   ASSERT_EQ(status, 0u);

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cfenv>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -13,11 +13,11 @@
 #include <tuple>
 #include <vector>
 
-#include "framework/runtime/cqln_exception.h"
 #include "framework/libraries/library_api.h"
 #include "framework/libraries/library_exports.h"
 #include "framework/libraries/proxy_options_handler.h"
 #include "framework/libraries/qln_dynamic_library.h"
+#include "framework/runtime/cqln_exception.h"
 #include "tests/support/death.h"
 #include "tests/support/fault_tests.h"
 #include "tests/support/scoped_current_folder.h"
@@ -38,13 +38,15 @@ class LoaderTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    for (const char* name : {"PROTO_BV", "PROTO_INIT", "PROTO_FINI", "PROTO_FORCE", "QLNSERVERDIR"}) {
+    for (const char* name :
+         {"PROTO_BV", "PROTO_INIT", "PROTO_FINI", "PROTO_FORCE", "QLNSERVERDIR"}) {
       unsetenv(name);
     }
     log_ = dir_ / "proto.log";
     setenv("PROTO_LOG", log_.c_str(), 1);
     XosDynamicLibrary::RemoveSearchPath(nullptr);
-    ASSERT_EQ(XosDynamicLibrary::FirstLoaded(), nullptr) << "a library left loaded by an earlier test";
+    ASSERT_EQ(XosDynamicLibrary::FirstLoaded(), nullptr)
+        << "a library left loaded by an earlier test";
   }
 
   void TearDown() override {
@@ -92,9 +94,9 @@ std::int32_t TwinId(const std::string& name) {
 }
 
 TEST(LibraryNameTest, NamesAreKeptWithADllEnding) {
-  const std::pair<const char*, const char*> names[] = {{"lib1", "lib1.dll"},           {"lib1.so", "lib1.dll"},
-                                                       {"tools/prop.SHR", "tools/prop.dll"}, {"run.exe", "run.dll"},
-                                                       {"Lib1.DLL", "Lib1.DLL"},           {"", ""}};
+  const std::pair<const char*, const char*> names[] = {
+      {"lib1", "lib1.dll"},   {"lib1.so", "lib1.dll"},  {"tools/prop.SHR", "tools/prop.dll"},
+      {"run.exe", "run.dll"}, {"Lib1.DLL", "Lib1.DLL"}, {"", ""}};
   for (const auto& [name, kept] : names) EXPECT_EQ(XosDynamicLibrary::NormalizeName(name), kept);
   for (const char* path : {"C:\\procs\\user.dll", "/opt/procs/user.dll", "user.dll"}) {
     EXPECT_EQ(XosDynamicLibrary::NamePart(path), "user.dll");
@@ -103,9 +105,11 @@ TEST(LibraryNameTest, NamesAreKeptWithADllEnding) {
 
 TEST_F(LoaderTest, EveryFormOfANameLoadsTheSameLibraryOnce) {
   XosDynamicLibrary::AddSearchPath(Libs().c_str());
-  XosDynamicLibrary* first = XosDynamicLibrary::Load("PROTO", nullptr);  // a file named in other case
+  XosDynamicLibrary* first =
+      XosDynamicLibrary::Load("PROTO", nullptr);  // a file named in other case
   ASSERT_NE(first, nullptr) << XosDynamicLibrary::LastErrorText();
-  for (const char* name : {"proto.so", "proto", "Proto.DLL"}) EXPECT_EQ(XosDynamicLibrary::Load(name, nullptr), first);
+  for (const char* name : {"proto.so", "proto", "Proto.DLL"})
+    EXPECT_EQ(XosDynamicLibrary::Load(name, nullptr), first);
   EXPECT_EQ(first->ReferenceCount(), 4);
   EXPECT_EQ(first->ModulePath(), fs::canonical(Libs("proto.so")).string());
   for (int i = 0; i < 3; ++i) first->Release();
@@ -142,7 +146,8 @@ TEST_F(LoaderTest, AddedFoldersLastFirstThenProgramServerAndCurrentFolder) {
   EXPECT_EQ(XosDynamicLibrary::LastError(), 0xA0000034u);
   EXPECT_EQ(TwinId("broken"), -1);
   EXPECT_EQ(XosDynamicLibrary::LastError(), 0xA000FFFFu);
-  EXPECT_NE(XosDynamicLibrary::LastErrorText().find("vantor_symbol_nobody_defines"), std::string::npos);
+  EXPECT_NE(XosDynamicLibrary::LastErrorText().find("vantor_symbol_nobody_defines"),
+            std::string::npos);
 }
 
 TEST_F(LoaderTest, InitialiseAnswersSetTheLibrarysState) {
@@ -150,22 +155,24 @@ TEST_F(LoaderTest, InitialiseAnswersSetTheLibrarysState) {
   QLNInitializationBlock block{2, 0, nullptr, 0};
   // Accepting, declining (no failure) and no block to hand to "BVInitialize".
   using Case = std::tuple<const char*, const QLNInitializationBlock*, int>;
-  for (const auto& [answer, given, state] : {Case{"1", &block, 1}, Case{"0", &block, -1}, Case{"1", nullptr, 0}}) {
+  for (const auto& [answer, given, state] :
+       {Case{"1", &block, 1}, Case{"0", &block, -1}, Case{"1", nullptr, 0}}) {
     setenv("PROTO_BV", answer, 1);
     XosDynamicLibrary* library = XosDynamicLibrary::Load("proto", given);
     ASSERT_NE(library, nullptr);
     EXPECT_EQ(library->InitializationState(), state);
     library->Release();
     // The whole protocol, in its order.
-    std::vector<std::string> protocol = {"AddDLLSearchPath " + Libs(), "DLLInitialize", "DLLFinalize",
-                                         "RemoveDLLSearchPath (null)"};
+    std::vector<std::string> protocol = {"AddDLLSearchPath " + Libs(), "DLLInitialize",
+                                         "DLLFinalize", "RemoveDLLSearchPath (null)"};
     if (given != nullptr) protocol.insert(protocol.begin() + 1, "BVInitialize 2");
     EXPECT_EQ(TakeLog(), protocol) << answer;
   }
   setenv("PROTO_INIT", "-5", 1);
   EXPECT_EQ(XosDynamicLibrary::Load("proto", nullptr), nullptr);
   EXPECT_EQ(XosDynamicLibrary::LastError(), static_cast<std::uint32_t>(-5));
-  EXPECT_FALSE(Has(TakeLog(), "DLLFinalize"));  // a library that failed to start is not asked to finish
+  EXPECT_FALSE(
+      Has(TakeLog(), "DLLFinalize"));  // a library that failed to start is not asked to finish
   // A finalise answering 1 keeps the library loaded; asked for again, it
   // is the same library, not started a second time.
   setenv("PROTO_INIT", "0", 1);
@@ -209,7 +216,8 @@ TEST_F(LoaderTest, FortranAndUpperCaseSymbolsAreFoundAndFunctionsOutliveTheirLib
   for (const char* name : {"TimesInitialized", "Compute", "UpperOnly"}) {
     ASSERT_NE(Function<IdFunction>(library, name), nullptr) << name;
   }
-  EXPECT_EQ(Function<IdFunction>(library, "TimesInitialized")(), 1);  // its "dllinitialize_" ran at load
+  EXPECT_EQ(Function<IdFunction>(library, "TimesInitialized")(),
+            1);  // its "dllinitialize_" ran at load
   const std::int32_t x = 21;
   EXPECT_EQ(Function<std::int32_t (*)(const std::int32_t*)>(library, "Compute")(&x), 42);
   EXPECT_EQ(Function<IdFunction>(library, "UpperOnly")(), 11);
@@ -336,7 +344,8 @@ TEST_F(LoaderTest, UserLibrariesGetTheUtilitiesHandedOver) {
 class FixedHandler : public QLNOptionsHandler {
  public:
   FixedHandler(std::int32_t request, std::int32_t kind) : request_(request), kind_(kind) {}
-  std::int32_t OptionRequest(std::int32_t option, std::int32_t* iinfo, double*, const char**) override {
+  std::int32_t OptionRequest(std::int32_t option, std::int32_t* iinfo, double*,
+                             const char**) override {
     if (request_ != 0 && option != request_) return -1;
     *iinfo = kind_ * 10;
     return kind_;
@@ -347,7 +356,8 @@ class FixedHandler : public QLNOptionsHandler {
   std::int32_t kind_;
 };
 
-TEST_F(LoaderTest, LoadedLibraryReachesTheEngineThroughItsExportsAndFileNamesAreGivenOnlyWhenTheyFit) {
+TEST_F(LoaderTest,
+       LoadedLibraryReachesTheEngineThroughItsExportsAndFileNamesAreGivenOnlyWhenTheyFit) {
   const QLNInitializationBlock block{2, 0, nullptr, 0};
   ASSERT_EQ(BVInitialize(&block), 1);
   AddDLLSearchPath(Libs().c_str());
@@ -355,7 +365,8 @@ TEST_F(LoaderTest, LoadedLibraryReachesTheEngineThroughItsExportsAndFileNamesAre
   ASSERT_NE(library, nullptr) << GetLastDLLError();
   // The block kind it read from the engine and the answer of the function
   // it found through the engine in itself.
-  EXPECT_EQ(Function<std::int32_t (*)(XosDynamicLibrary*)>(library, "ProtoCallEngine")(library), 2007);
+  EXPECT_EQ(Function<std::int32_t (*)(XosDynamicLibrary*)>(library, "ProtoCallEngine")(library),
+            2007);
   EXPECT_EQ(library->ReferenceCount(), 1);
   const std::string path = fs::canonical(Libs("proto.so")).string();
   const auto size = static_cast<std::int32_t>(path.size());
@@ -403,7 +414,9 @@ TEST_F(InitializationBlockTest, CopyKeepsOnlyWhatTheKindHasAndTheHandlerFallsBac
   std::int32_t i = 0;
   double x = 0;
   const char* text = nullptr;
-  auto ask = [&](QLNOptionsHandler* h, std::int32_t option) { return h->OptionRequest(option, &i, &x, &text); };
+  auto ask = [&](QLNOptionsHandler* h, std::int32_t option) {
+    return h->OptionRequest(option, &i, &x, &text);
+  };
   EXPECT_EQ(ask(handler, 1), 2);
   EXPECT_EQ(ask(handler, 8), 5);
   // A second registration replaces the fallback; the proxy never asks itself.
@@ -441,16 +454,20 @@ TEST_F(LoaderTest, ListOfLoadedLibrariesIncludesTheLibrariesOwnLists) {
 TEST_F(LoaderTest, FunctionsFoundByLibraryNameHoldTheirLibrary) {
   AddDLLSearchPath(Libs().c_str());
   std::uint32_t result = 0;
-  EXPECT_EQ(FindFunctionInNamedDLLEx("ProtoAnswer", "no_such_library", nullptr, nullptr, &result), nullptr);
+  EXPECT_EQ(FindFunctionInNamedDLLEx("ProtoAnswer", "no_such_library", nullptr, nullptr, &result),
+            nullptr);
   EXPECT_EQ(result, 0xA0000034u);
-  EXPECT_EQ(FindFunctionInNamedDLLEx("NoSuchFunction", "proto", nullptr, nullptr, &result), nullptr);
+  EXPECT_EQ(FindFunctionInNamedDLLEx("NoSuchFunction", "proto", nullptr, nullptr, &result),
+            nullptr);
   EXPECT_EQ(result, 0xA0000033u);
   EXPECT_EQ(XosDynamicLibrary::FirstLoaded(), nullptr);  // not kept for nothing
-  XosDynamicFunction* function = FindFunctionInNamedDLLEx("ProtoAnswer", "proto", nullptr, nullptr, &result);
+  XosDynamicFunction* function =
+      FindFunctionInNamedDLLEx("ProtoAnswer", "proto", nullptr, nullptr, &result);
   ASSERT_NE(function, nullptr);
   EXPECT_EQ(result, 0u);
   EXPECT_EQ(function->Library()->ReferenceCount(), 1);
-  XosDynamicFunction* procedure = FindQLNFunctionInNamedDLL("ProtoAnswer", "proto", nullptr, nullptr);
+  XosDynamicFunction* procedure =
+      FindQLNFunctionInNamedDLL("ProtoAnswer", "proto", nullptr, nullptr);
   ASSERT_NE(procedure, nullptr);
   EXPECT_EQ(procedure->Library(), function->Library());
   EXPECT_EQ(reinterpret_cast<std::int32_t (*)()>(GetQLNFunctionAddress(procedure))(), 7);
@@ -485,19 +502,25 @@ namespace {
 // process's initialisation block and options handler for good.
 int CallEveryExportFromALibrary() {
   testsupport::InDeathChild();
-  XosDynamicLibrary* caller = XosDynamicLibrary::Load((std::string(VANTOR_TEST_LIBS) + "/caller").c_str(), nullptr);
+  XosDynamicLibrary* caller =
+      XosDynamicLibrary::Load((std::string(VANTOR_TEST_LIBS) + "/caller").c_str(), nullptr);
   if (caller == nullptr) return 90;
-  auto run = reinterpret_cast<std::int32_t (*)(const char*, char*, std::int32_t)>(caller->LookUpSymbol("CallerRun", nullptr));
+  auto run = reinterpret_cast<std::int32_t (*)(const char*, char*, std::int32_t)>(
+      caller->LookUpSymbol("CallerRun", nullptr));
   if (run == nullptr) return 91;
   std::string report(8192, '\0');
-  const std::int32_t failures = run(VANTOR_TEST_LIBS, report.data(), static_cast<std::int32_t>(report.size()));
+  const std::int32_t failures =
+      run(VANTOR_TEST_LIBS, report.data(), static_cast<std::int32_t>(report.size()));
   report.resize(std::strlen(report.c_str()));
   int missing = 0;
-  std::ifstream list(std::string(VANTOR_SOURCE_DIR) + "/framework/libraries/exported_functions.list");
+  std::ifstream list(std::string(VANTOR_SOURCE_DIR) +
+                     "/framework/libraries/exported_functions.list");
   for (std::string line; std::getline(list, line);) {
     const std::size_t start = line.find_first_not_of(" \t");
     const std::size_t end = line.find(';');
-    if (start == std::string::npos || end == std::string::npos || line[start] == '{' || line[start] == '}') continue;
+    if (start == std::string::npos || end == std::string::npos || line[start] == '{' ||
+        line[start] == '}')
+      continue;
     const std::string name = line.substr(start, end - start);
     if (report.find("ok " + name + "\n") == std::string::npos) {
       std::fprintf(stderr, "not called or failed: %s\n", name.c_str());

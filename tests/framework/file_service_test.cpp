@@ -109,7 +109,8 @@ TEST_F(FileService, CurrentDirectoryAnswersItsPartsWithOneTrailingSeparator) {
   DseMessage expected(58, DseMessage::kRequest);
   expected.PutUInt16(10);
   expected.PutUInt32(0);
-  for (const std::string& field : {std::string(), here, std::string(), here}) expected.PutString(field.c_str());
+  for (const std::string& field : {std::string(), here, std::string(), here})
+    expected.PutString(field.c_str());
   EXPECT_TRUE(SameBytes(BodyOf(expected), outcome.body));
   ScopedCurrentFolder root("/");
   outcome = Serve(Request(10));
@@ -127,31 +128,36 @@ TEST_F(FileService, ChangesMakesAndRemovesFolders) {
   EXPECT_EQ(Here(), top + "/sub");
   EXPECT_EQ(Command(11, {"missing", ""}), 0x8032FFFFu);
   CaptureSink sink;
-  EXPECT_EQ(Command(11, {top, std::string(40, 'D')}), status::kBadArguments);  // a drive field too long
+  EXPECT_EQ(Command(11, {top, std::string(40, 'D')}),
+            status::kBadArguments);  // a drive field too long
   EXPECT_EQ(sink.groups().size(), 1u);
   EXPECT_EQ(Here(), top + "/sub");
   EXPECT_EQ(Command(11, {top, std::string(31, 'D')}), kFolderChanged);
   EXPECT_EQ(Here(), top);
 
   dir_.WriteFile("file", "x");
-  const std::pair<Status, bool> steps[] = {{Command(13, {"made"}), true}, {Command(13, {"made"}), true},
-                                           {Command(13, {"file"}), false}, {Command(14, {"made"}), true},
+  const std::pair<Status, bool> steps[] = {{Command(13, {"made"}), true},
+                                           {Command(13, {"made"}), true},
+                                           {Command(13, {"file"}), false},
+                                           {Command(14, {"made"}), true},
                                            {Command(14, {"made"}), false}};
-  for (const auto& [result, succeeded] : steps) EXPECT_EQ(result, succeeded ? status::kOk : status::kUnhandled);
+  for (const auto& [result, succeeded] : steps)
+    EXPECT_EQ(result, succeeded ? status::kOk : status::kUnhandled);
   EXPECT_FALSE(fs::exists(dir_ / "made"));
 }
 
 TEST_F(FileService, ListsFilesThenFoldersAndFindKeepsFoldersAndMatchingFiles) {
   fs::create_directories(dir_ / "list" / "Zeta");
   fs::create_directories(dir_ / "list" / "alpha.txt");
-  for (const char* name : {"list/B.TXT", "list/a.txt", "list/c.dat", "list/a.b.txt", "list/notes~"}) {
+  for (const char* name :
+       {"list/B.TXT", "list/a.txt", "list/c.dat", "list/a.b.txt", "list/notes~"}) {
     dir_.WriteFile(name, "x");
   }
   Outcome outcome = Serve(Request(20, {"list", "*.txt"}));
   ASSERT_EQ(outcome.status, status::kOk);
   EXPECT_EQ(outcome.Header(), "20 00000000");
-  EXPECT_EQ(outcome.Entries(),
-            (std::vector<std::string>{"a.b.txt", "a.txt", "B.TXT", "./", "../", "alpha.txt/", "Zeta/"}));
+  EXPECT_EQ(outcome.Entries(), (std::vector<std::string>{"a.b.txt", "a.txt", "B.TXT", "./", "../",
+                                                         "alpha.txt/", "Zeta/"}));
   EXPECT_EQ(outcome.Text(), ":");  // the separators
   EXPECT_EQ(outcome.Text(), "/");
   EXPECT_EQ(outcome.reply->RemainingBytes(), 0u);
@@ -225,10 +231,11 @@ TEST_F(FileService, UnknownAndTruncatedRequestsChangeNothingAndGetNoReply) {
     EXPECT_EQ(outcome.reply, nullptr) << number;
   }
   dir_.WriteFile("keep", "k");
-  for (const Bytes& bytes : {Request(11, {"sub", "C"}), Request(13, {"made"}), Request(22, {"", "keep"}),
-                             Request(23, {"", "keep", "", "copy", "u8:0"}),
-                             Request(24, {"", "keep", "", "moved", "u8:0"}), Request(25, {"u16:1", "", "keep"}),
-                             Request(26, {"keep"}), Request(27, {"u16:3"})}) {
+  for (const Bytes& bytes :
+       {Request(11, {"sub", "C"}), Request(13, {"made"}), Request(22, {"", "keep"}),
+        Request(23, {"", "keep", "", "copy", "u8:0"}),
+        Request(24, {"", "keep", "", "moved", "u8:0"}), Request(25, {"u16:1", "", "keep"}),
+        Request(26, {"keep"}), Request(27, {"u16:3"})}) {
     for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
       const Outcome outcome = Serve(Bytes(bytes.begin(), bytes.begin() + static_cast<long>(cut)));
       EXPECT_EQ(outcome.status, 0x8000FFFFu) << "command " << bytes[0] << " cut at " << cut;
@@ -278,8 +285,9 @@ TEST_F(FileService, AnswersRequestMessagesWithReplyMessages) {
   };
   MessagePtr reply = ask(Request(27, {"u16:7"}), status::kOk);
   ASSERT_NE(reply, nullptr);
-  EXPECT_EQ(std::vector<std::uint32_t>({reply->type, reply->flags & DseMessage::kReply, reply->sequence}),
-            std::vector<std::uint32_t>({58, DseMessage::kReply, 10}));
+  EXPECT_EQ(
+      std::vector<std::uint32_t>({reply->type, reply->flags & DseMessage::kReply, reply->sequence}),
+      std::vector<std::uint32_t>({58, DseMessage::kReply, 10}));
   EXPECT_EQ(reply->SourcePeer(), Peer(2));
   EXPECT_TRUE(SameBytes(HexBytes("1B00 00000000 0300"), BodyOf(*reply)));
   EXPECT_EQ(ask(Request(13, {"made"}), status::kOk), nullptr);

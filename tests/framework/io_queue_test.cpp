@@ -1,24 +1,24 @@
 #include "framework/messaging/io_queue.h"
 
-#include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <random>
 
 #include "fake_connection.h"
-#include "framework/servers/controller.h"
 #include "framework/connections/io_status.h"
-#include "message_helpers.h"
 #include "framework/runtime/xos_time.h"
+#include "framework/servers/controller.h"
+#include "message_helpers.h"
 #include "platform/byte_order.h"
 #include "platform/posix_file.h"
 #include "platform/shared_memory.h"
-#include "tests/support/capture_sink.h"
 #include "shared_batch.h"
+#include "tests/support/capture_sink.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/temp_dir.h"
@@ -63,11 +63,14 @@ class IOQueueTest : public ::testing::Test {
     connection->Open();
     return connection;
   }
-  void Answer(std::uint32_t number, const std::vector<std::uint32_t>& types) { AnswerOn(queue_, number, types); }
+  void Answer(std::uint32_t number, const std::vector<std::uint32_t>& types) {
+    AnswerOn(queue_, number, types);
+  }
   // The aux fields of the messages a peer was sent since the last look.
   static std::string Auxes(FakeConnection* peer) {
     std::string auxes;
-    for (const auto& m : TakeMessages(&peer->output)) auxes.append(auxes.empty() ? "" : " ").append(std::to_string(m->aux));
+    for (const auto& m : TakeMessages(&peer->output))
+      auxes.append(auxes.empty() ? "" : " ").append(std::to_string(m->aux));
     return auxes;
   }
   Status Route(MessagePtr message, std::int32_t timeout_ms = -1) {
@@ -95,11 +98,11 @@ TEST_F(IOQueueTest, RoutesByTypeTokenAndSourcePeerAndHoldsUnknownTypesUntilTheHa
   EXPECT_EQ(Auxes(a), "1");
   EXPECT_EQ(Auxes(b), "");
   // Types 1 to 3 go to every peer, others to the peers serving them.
-  for (const auto& [type, routed, to_a, to_b] : {std::tuple<std::uint32_t, Status, const char*, const char*>{
-                                                     0, 0xA000FFFF, "", ""},
-                                                 {2, kAllWritten, "2", "2"},
-                                                 {60, kAllWritten, "1", ""},
-                                                 {70, 0xA000FFFF, "", ""}}) {
+  for (const auto& [type, routed, to_a, to_b] :
+       {std::tuple<std::uint32_t, Status, const char*, const char*>{0, 0xA000FFFF, "", ""},
+        {2, kAllWritten, "2", "2"},
+        {60, kAllWritten, "1", ""},
+        {70, 0xA000FFFF, "", ""}}) {
     EXPECT_EQ(Route(Made(type, 8)), routed) << type;
     EXPECT_EQ(Auxes(a), to_a) << type;
     EXPECT_EQ(Auxes(b), to_b) << type;
@@ -116,7 +119,8 @@ TEST_F(IOQueueTest, TenSegmentsOfAClassGoOutBetweenAHoldAndARelease) {
   a->write_plan = [](std::uint32_t) { return 0u; };
   EXPECT_EQ(Route(Made(2, 10 * DseSegment::kMaxData)), DseIOQueue::kOutputLeft);
   const DseIOQueue* peer = queue_.PeerAt(0);
-  EXPECT_EQ(std::vector<std::uint32_t>({peer->QueuedSegments(0), peer->QueuedSegments(3), peer->QueuedSegments(4)}),
+  EXPECT_EQ(std::vector<std::uint32_t>(
+                {peer->QueuedSegments(0), peer->QueuedSegments(3), peer->QueuedSegments(4)}),
             std::vector<std::uint32_t>({1, 10, 1}));
   EXPECT_TRUE(peer->Held());
   EXPECT_EQ(queue_.HeldPeerCount(), 1u);
@@ -146,10 +150,12 @@ TEST_F(IOQueueTest, PartialWritesGiveEachPeerEveryFrameOnceAndInOrder) {
   FakeConnection* a = AddPeer(1);
   FakeConnection* b = AddPeer(2);
   std::mt19937 random(11);
-  for (FakeConnection* peer : {a, b}) peer->write_plan = [&](std::uint32_t) { return 1 + random() % 900; };
+  for (FakeConnection* peer : {a, b})
+    peer->write_plan = [&](std::uint32_t) { return 1 + random() % 900; };
   Bytes expected;
   std::vector<MessagePtr> messages;
-  for (std::size_t size : {std::size_t{3 * DseSegment::kMaxData + 5}, std::size_t{7}, std::size_t{5000}}) {
+  for (std::size_t size :
+       {std::size_t{3 * DseSegment::kMaxData + 5}, std::size_t{7}, std::size_t{5000}}) {
     messages.push_back(Made(2, size));
     messages.back()->aux = 2;
     messages.back()->FirstSegment()->aux = 2;
@@ -257,7 +263,8 @@ TEST_F(ChildQueueTest, APeerListNeitherSlowsEveryFlushNorTakesEveryDescriptor) {
   ::setrlimit(RLIMIT_NOFILE, &saved);
   EXPECT_EQ(queue_.PeerCount(), 100u);
   ASSERT_EQ(told.groups().size(), 1u);
-  EXPECT_EQ(told.groups()[0].lines[0], "Peer list refused: 100 peers, more than this process can hold");
+  EXPECT_EQ(told.groups()[0].lines[0],
+            "Peer list refused: 100 peers, more than this process can hold");
 }
 
 TEST_F(ChildQueueTest, RandomPeerListsAndConnectAnswersStayInsideTheirBodies) {
@@ -268,7 +275,8 @@ TEST_F(ChildQueueTest, RandomPeerListsAndConnectAnswersStayInsideTheirBodies) {
     queue.AddPeerOver(new FakeConnection, 0, nullptr);
     Bytes body(4 + random() % 40);
     for (auto& byte : body) byte = static_cast<std::uint8_t>(random());
-    platform::StoreLE32(body.data(), random() % 2 ? random() % 8 : static_cast<std::uint32_t>(random()));
+    platform::StoreLE32(body.data(),
+                        random() % 2 ? random() % 8 : static_cast<std::uint32_t>(random()));
     const MessagePtr list = ReceivedBody(body, 1, DseMessage::kPeerList);
     const Status listed = queue.AddPeersFromList(list.get());
     EXPECT_LE(queue.PeerCount(), 1 + body.size() / 8);
@@ -298,9 +306,25 @@ TEST_F(IOQueueTest, APeerBrokenOffMidFrameDoesNotStopThePeersSharingTheFrame) {
 // A frame without data, one segment of a message of 65,534 that never
 // completes; each would pin a whole block.
 Bytes FirstSegment(std::uint16_t id, std::uint16_t index) {
-  return {0x02, 0x0E, 0x00, 0xF1, 0xFF, 0x10, 0x00, 0x03, 0x0C, 0x3C, static_cast<std::uint8_t>(id),
-          static_cast<std::uint8_t>(id >> 8), 0x00, 0x00, 0xFE, 0xFF, static_cast<std::uint8_t>(index),
-          static_cast<std::uint8_t>(index >> 8), 0x03};
+  return {0x02,
+          0x0E,
+          0x00,
+          0xF1,
+          0xFF,
+          0x10,
+          0x00,
+          0x03,
+          0x0C,
+          0x3C,
+          static_cast<std::uint8_t>(id),
+          static_cast<std::uint8_t>(id >> 8),
+          0x00,
+          0x00,
+          0xFE,
+          0xFF,
+          static_cast<std::uint8_t>(index),
+          static_cast<std::uint8_t>(index >> 8),
+          0x03};
 }
 
 TEST_F(IOQueueTest, APeerPinsBoundedMemoryInMessagesItNeverCompletes) {
@@ -313,7 +337,8 @@ TEST_F(IOQueueTest, APeerPinsBoundedMemoryInMessagesItNeverCompletes) {
     FakeConnection* peer = AddPeer(flood.peer);
     for (std::uint32_t m = 0; m < flood.messages; ++m) {
       for (std::uint32_t i = 1; i <= flood.segments_each; ++i) {
-        peer->Append(FirstSegment(static_cast<std::uint16_t>(m + 100), static_cast<std::uint16_t>(i)));
+        peer->Append(
+            FirstSegment(static_cast<std::uint16_t>(m + 100), static_cast<std::uint16_t>(i)));
       }
     }
     auto whole = Made(7, 10);
@@ -327,9 +352,10 @@ TEST_F(IOQueueTest, APeerPinsBoundedMemoryInMessagesItNeverCompletes) {
   EXPECT_LE(pinned, DseIOQueue::kMostIncompleteMessages + DseIOQueue::kMostHeldSegments + 2);
   std::string lines;
   for (const auto& group : told.groups()) lines += group.lines.front() + "\n";
-  EXPECT_EQ(lines,
-            "Segments of message 164 from peer 1 refused: too many incomplete messages\n"
-            "Segments of message 100 from peer 2 refused: too many segments of incomplete messages\n");
+  EXPECT_EQ(
+      lines,
+      "Segments of message 164 from peer 1 refused: too many incomplete messages\n"
+      "Segments of message 100 from peer 2 refused: too many segments of incomplete messages\n");
 }
 
 TEST_F(IOQueueTest, ABatchIsReadWhenOpenedSoItsCreatorCannotPullItAway) {
@@ -351,7 +377,8 @@ TEST_F(IOQueueTest, ABatchIsReadWhenOpenedSoItsCreatorCannotPullItAway) {
 
   // Another announcement may not throw the rest of this batch away.
   StdoutCapture said;
-  EXPECT_EQ(queue_.OpenBatchedMessageFile(batches.First(), batches.Share(layout), size), 0x8000FFFFu);
+  EXPECT_EQ(queue_.OpenBatchedMessageFile(batches.First(), batches.Share(layout), size),
+            0x8000FFFFu);
   EXPECT_NE(said.Take().find("Batched messages refused: a batch is still open"), std::string::npos);
   const std::unique_ptr<DseMessage> rest(queue_.TakeBatchedMessage());
   ASSERT_NE(rest, nullptr);
@@ -365,7 +392,8 @@ TEST_F(IOQueueTest, ABatchIsReadWhenOpenedSoItsCreatorCannotPullItAway) {
 class BatchTest : public IOQueueTest {
  protected:
   Status Open(std::uint32_t second, std::size_t size) {
-    return queue_.OpenBatchedMessageFile(batches_.First(), second, static_cast<std::uint32_t>(size));
+    return queue_.OpenBatchedMessageFile(batches_.First(), second,
+                                         static_cast<std::uint32_t>(size));
   }
   std::uint32_t Share(const Bytes& bytes) { return batches_.Share(bytes); }
   static Bytes Layout(MessagePtr message) { return BatchLayout({message.get()}); }
@@ -377,8 +405,8 @@ class BatchTest : public IOQueueTest {
 TEST_F(BatchTest, BatchesThatDoNotFitTheirMappingAreRefused) {
   const Bytes layout = Layout(Made(60, 100));
   StdoutCapture quiet;
-  EXPECT_EQ(Open(Share(layout), layout.size() + 1), 0x8000FFFFu);  // larger than the object
-  EXPECT_EQ(Open(Share(layout), 3), 0x8000FFFFu);                  // no room for a count
+  EXPECT_EQ(Open(Share(layout), layout.size() + 1), 0x8000FFFFu);      // larger than the object
+  EXPECT_EQ(Open(Share(layout), 3), 0x8000FFFFu);                      // no room for a count
   EXPECT_EQ(Open(batches_.Next() + 100, layout.size()), 0x8000FFFFu);  // no such object
   EXPECT_NE(quiet.Take().find("is smaller than announced"), std::string::npos);
 

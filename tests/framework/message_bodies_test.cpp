@@ -12,9 +12,9 @@
 #include "foundation/directory/id_path.h"
 #include "foundation/values/packed_value.h"
 #include "foundation/values/typed_value.h"
+#include "framework/messaging/template.h"
 #include "framework/servers/server_callback.h"
 #include "framework/servers/server_registry.h"
-#include "framework/messaging/template.h"
 #include "message_helpers.h"
 #include "tests/foundation/tree_samples.h"
 #include "tests/foundation/typed_value_builders.h"
@@ -49,7 +49,6 @@ TEST(PackedValueTableTest, AHugeIntegerSetLoadsInOneSort) {
   EXPECT_EQ(loaded.GetIntAt(n / 2 - 1), static_cast<std::int32_t>(n));
 }
 
-
 SUValue Named(const char* text, std::uint16_t first, std::uint8_t second, std::uint8_t third) {
   SUValue v = tv::Name(text);
   v.name = {first, second, third};
@@ -58,14 +57,16 @@ SUValue Named(const char* text, std::uint16_t first, std::uint8_t second, std::u
 
 // A set with exactly these elements in this order and this capacity; a null
 // text stands for a missing element.
-SUValue Ints(std::uint16_t type, std::initializer_list<std::int32_t> elements, std::int32_t capacity) {
+SUValue Ints(std::uint16_t type, std::initializer_list<std::int32_t> elements,
+             std::int32_t capacity) {
   SUValue v = tv::EmptySet(type);
   v.InitSet(capacity);
   for (std::int32_t e : elements) v.payload.ints[v.count++] = e;
   return v;
 }
 
-SUValue Texts(std::uint16_t type, std::initializer_list<const char*> elements, std::int32_t capacity) {
+SUValue Texts(std::uint16_t type, std::initializer_list<const char*> elements,
+              std::int32_t capacity) {
   SUValue v = tv::EmptySet(type);
   v.InitSet(capacity);
   for (const char* e : elements) v.payload.strings[v.count++].Set(e);
@@ -86,15 +87,24 @@ Bytes Written(const SUValue& v, bool with_type, Status expected = 0) {
 
 TEST(TypedValueMessageTest, EachTransferableCodeHasItsGoldenBytesAndRoundTrips) {
   const std::pair<SUValue, const char*> cases[] = {
-      {tv::Int(-5), "FB FF FF FF"}, {tv::Logical(true), "01 00 00 00"}, {tv::Real(1.5), "00 00 00 00 00 00 F8 3F"},
-      {tv::Str("abc"), "04 00 00 61 62 63 00"}, {tv::Spec(SUValue::kFixed), "04"}, {tv::EmptySet(), ""},
+      {tv::Int(-5), "FB FF FF FF"},
+      {tv::Logical(true), "01 00 00 00"},
+      {tv::Real(1.5), "00 00 00 00 00 00 F8 3F"},
+      {tv::Str("abc"), "04 00 00 61 62 63 00"},
+      {tv::Spec(SUValue::kFixed), "04"},
+      {tv::EmptySet(), ""},
       // Attribute 1 (16 bits in the value) is cut to its low byte on the wire.
       {Named("ab", 0x1234, 7, 9), "07 00 34 09 03 00 00 61 62 00"},
-      {Ints(SUValue::kOrderedIntSet, {0x62, 0x61}, 8), "02 00 00 00 08 00 00 00 62 00 00 00 61 00 00 00"},
-      {Texts(SUValue::kOrderedStringSet, {"b", nullptr}, 2), "02 00 00 00 04 00 00 00 02 00 00 62 00 00 00 00"},
-      {tv::Str(""), nullptr}, {tv::EmptySet(SUValue::kEmptyOrderedSet), nullptr},
-      {Ints(SUValue::kIntSet, {-4, 0, 9}, 4), nullptr}, {Ints(SUValue::kIntSet, {}, 8), nullptr},
-      {tv::StrSet({"a", "B", "c"}), nullptr}, {Texts(SUValue::kOrderedStringSet, {"z", nullptr, "a"}, 4), nullptr},
+      {Ints(SUValue::kOrderedIntSet, {0x62, 0x61}, 8),
+       "02 00 00 00 08 00 00 00 62 00 00 00 61 00 00 00"},
+      {Texts(SUValue::kOrderedStringSet, {"b", nullptr}, 2),
+       "02 00 00 00 04 00 00 00 02 00 00 62 00 00 00 00"},
+      {tv::Str(""), nullptr},
+      {tv::EmptySet(SUValue::kEmptyOrderedSet), nullptr},
+      {Ints(SUValue::kIntSet, {-4, 0, 9}, 4), nullptr},
+      {Ints(SUValue::kIntSet, {}, 8), nullptr},
+      {tv::StrSet({"a", "B", "c"}), nullptr},
+      {Texts(SUValue::kOrderedStringSet, {"z", nullptr, "a"}, 4), nullptr},
   };
   for (const auto& [v, golden] : cases) {
     SCOPED_TRACE(v.type);
@@ -117,7 +127,8 @@ TEST(TypedValueMessageTest, EachTransferableCodeHasItsGoldenBytesAndRoundTrips) 
       EXPECT_EQ(back.GetStringAt(1), nullptr);
     }
     if (v.type == SUValue::kName) {
-      EXPECT_EQ(std::vector<int>({back.name.first, back.name.second, back.name.third}), std::vector<int>({0x34, 7, 9}));
+      EXPECT_EQ(std::vector<int>({back.name.first, back.name.second, back.name.third}),
+                std::vector<int>({0x34, 7, 9}));
     }
   }
   EXPECT_TRUE(SameBytes(HexBytes("02 00 05 00 00 00"), Written(tv::Int(5), true)));
@@ -137,11 +148,13 @@ TEST(TypedValueMessageTest, UnknownCodesAndShortOrDamagedBodiesAreUnreadable) {
   EXPECT_EQ(in->RemainingBytes(), 8u);  // nothing was read
   for (std::uint16_t code : {2, 4, 5, 6, 10, 13}) {
     SUValue cut;
-    EXPECT_TRUE(status::IsFailure(cut.ReadBinary(*ReceivedBody(HexBytes("02 00 00")), code))) << code;
+    EXPECT_TRUE(status::IsFailure(cut.ReadBinary(*ReceivedBody(HexBytes("02 00 00")), code)))
+        << code;
     EXPECT_EQ(cut.status, SUValue::kUnreadable) << code;
   }
   // A capacity below the count, or far beyond it.
-  for (const char* body : {"02 00 00 00 01 00 00 00 01 00 00 00 02 00 00 00", "00 00 00 00 FF FF FF 7F"}) {
+  for (const char* body :
+       {"02 00 00 00 01 00 00 00 01 00 00 00 02 00 00 00", "00 00 00 00 FF FF FF 7F"}) {
     EXPECT_EQ(v.ReadBinary(*ReceivedBody(HexBytes(body)), SUValue::kIntSet), status::kBadArguments);
   }
 }
@@ -231,7 +244,8 @@ TEST(DirectoryMessages, TreeDescriptionsReadAcrossSegments) {
   for (std::uint32_t unit = 0; unit < 30; ++unit) {
     const std::string unit_name = "Unit_with_a_rather_long_name_" + std::to_string(unit);
     record(unit, unit_name);
-    BvuDirectoryProper* made = AddChild(original.root(), static_cast<std::int32_t>(unit), unit_name.c_str());
+    BvuDirectoryProper* made =
+        AddChild(original.root(), static_cast<std::int32_t>(unit), unit_name.c_str());
     for (std::uint32_t leaf = 0; leaf < 10; ++leaf) {
       const std::string leaf_name = ".variable_number_" + std::to_string(leaf);
       record(leaf, leaf_name);
@@ -275,7 +289,8 @@ std::uint32_t CountedAfresh(DseMessage& message) {
   bool reached = false;
   for (const DseSegment* s = message.FirstSegment(); s != nullptr; s = s->next) {
     reached = reached || (cursor >= s->frame && cursor <= s->window_end);
-    if (reached && s->window_end > s->cursor) left += static_cast<std::uint32_t>(s->window_end - s->cursor);
+    if (reached && s->window_end > s->cursor)
+      left += static_cast<std::uint32_t>(s->window_end - s->cursor);
   }
   return left;
 }
@@ -290,14 +305,30 @@ TEST(MessageFuzzTest, StreamReadersStayInsideRandomBodies) {
       char* text = nullptr;
       Status read = 0;
       switch (random() % 11) {
-        case 0: read = in->GetUInt8(reinterpret_cast<std::uint8_t*>(out)); break;
-        case 1: read = in->GetByteAsUInt32(reinterpret_cast<std::uint32_t*>(out)); break;
-        case 2: read = in->GetUInt16(reinterpret_cast<std::uint16_t*>(out)); break;
-        case 3: read = in->GetUInt24(reinterpret_cast<std::uint32_t*>(out)); break;
-        case 4: read = in->GetUInt32(reinterpret_cast<std::uint32_t*>(out)); break;
-        case 5: read = in->GetUInt64(out); break;
-        case 6: read = in->GetFloatAsDouble(reinterpret_cast<double*>(out)); break;
-        case 7: read = random() % 2 ? in->TryGet4(out) : in->TryGet8(out); break;
+        case 0:
+          read = in->GetUInt8(reinterpret_cast<std::uint8_t*>(out));
+          break;
+        case 1:
+          read = in->GetByteAsUInt32(reinterpret_cast<std::uint32_t*>(out));
+          break;
+        case 2:
+          read = in->GetUInt16(reinterpret_cast<std::uint16_t*>(out));
+          break;
+        case 3:
+          read = in->GetUInt24(reinterpret_cast<std::uint32_t*>(out));
+          break;
+        case 4:
+          read = in->GetUInt32(reinterpret_cast<std::uint32_t*>(out));
+          break;
+        case 5:
+          read = in->GetUInt64(out);
+          break;
+        case 6:
+          read = in->GetFloatAsDouble(reinterpret_cast<double*>(out));
+          break;
+        case 7:
+          read = random() % 2 ? in->TryGet4(out) : in->TryGet8(out);
+          break;
         case 8:
         case 9:
           read = random() % 2 ? in->GetStringInto(buffer, sizeof buffer)

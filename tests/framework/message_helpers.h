@@ -3,17 +3,17 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <type_traits>
-#include <memory>
 #include <vector>
 
-#include "framework/servers/client_callback.h"
 #include "foundation/directory/id_path.h"
 #include "foundation/values/typed_value.h"
-#include "framework/messaging/message.h"
-#include "framework/servers/server_callback.h"
 #include "framework/connections/segment.h"
+#include "framework/messaging/message.h"
+#include "framework/servers/client_callback.h"
+#include "framework/servers/server_callback.h"
 #include "tests/support/golden.h"
 
 namespace testsupport {
@@ -41,7 +41,8 @@ inline Bytes WireBytes(DseMessage& message) {
 
 // Parses frames at *place into a chain until a message's last segment; the
 // first segment names `from` as its source peer.
-inline DseSegment* ParseChain(const unsigned char** place, const unsigned char* end, DseIOQueue* from) {
+inline DseSegment* ParseChain(const unsigned char** place, const unsigned char* end,
+                              DseIOQueue* from) {
   DseSegment* first = nullptr;
   DseSegment* last = nullptr;
   while (*place < end) {
@@ -86,7 +87,8 @@ inline MessagePtr Received(DseMessage& sent, DseIOQueue* from = nullptr) {
 // A message of this type and subtype whose body holds these bytes, as
 // received.
 inline MessagePtr ReceivedBody(const Bytes& body, std::uint32_t type = 60,
-                               std::uint32_t subtype = DseMessage::kRequest, std::uint32_t flags = 0) {
+                               std::uint32_t subtype = DseMessage::kRequest,
+                               std::uint32_t flags = 0) {
   DseMessage sent(type, subtype);
   sent.flags = flags;
   for (std::uint8_t byte : body) sent.PutUInt8(byte);
@@ -146,17 +148,21 @@ class ItemServer : public DseServerCB {
   };
 
   Status HandleCommand(std::uint32_t type, std::uint32_t number, std::uint32_t string_count,
-                       const char* const* strings, std::uint32_t integer_count, const std::int32_t* integers,
-                       std::uint32_t real_count, const double* reals) override {
-    calls.push_back(Joined(std::to_string(type) + " " + std::to_string(number), string_count, strings) +
-                    Joined("", integer_count, integers) + Joined("", real_count, reals));
+                       const char* const* strings, std::uint32_t integer_count,
+                       const std::int32_t* integers, std::uint32_t real_count,
+                       const double* reals) override {
+    calls.push_back(
+        Joined(std::to_string(type) + " " + std::to_string(number), string_count, strings) +
+        Joined("", integer_count, integers) + Joined("", real_count, reals));
     return 0x00320001;
   }
-  Status GetItem(std::uint32_t, const BvuIdPath& ids, std::uint32_t, std::uint32_t, std::uint32_t* code,
-                 void** address) override {
+  Status GetItem(std::uint32_t, const BvuIdPath& ids, std::uint32_t, std::uint32_t,
+                 std::uint32_t* code, void** address) override {
     ++lookups;
     const auto found = items.find(Key(ids));
-    const Item* item = found != items.end() ? &found->second : any.address != nullptr ? &any : nullptr;
+    const Item* item = found != items.end()     ? &found->second
+                       : any.address != nullptr ? &any
+                                                : nullptr;
     if (item == nullptr) return 0x8000FFFF;
     *code = item->code;
     *address = item->address;
@@ -175,7 +181,9 @@ class ItemServer : public DseServerCB {
   }
 
   // The id before the end marker (0 for a path of fewer ids).
-  static std::uint32_t Key(const BvuIdPath& ids) { return ids.count() < 2 ? 0 : ids.ids()[ids.count() - 2]; }
+  static std::uint32_t Key(const BvuIdPath& ids) {
+    return ids.count() < 2 ? 0 : ids.ids()[ids.count() - 2];
+  }
 
   std::vector<std::string> calls;
   std::map<std::uint32_t, Item> items;

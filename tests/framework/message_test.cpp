@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "framework/messaging/message_ids.h"
 #include "framework/connections/segment.h"
+#include "framework/messaging/message_ids.h"
 #include "framework/messaging/template.h"
 #include "message_helpers.h"
 #include "tests/support/golden.h"
@@ -46,7 +46,7 @@ TEST(MessageIdTest, IdsCarryThePrefixWrapAndSkipThoseInUse) {
   EXPECT_EQ(ids.UseCount(0x2003), 2u);
   for (int i = 0; i < 3; ++i) ids.Lower(0x2003);
   EXPECT_EQ(ids.UseCount(0x2003), 0u);  // not below 0
-  ids.Raise(0x4005);  // child 2's id
+  ids.Raise(0x4005);                    // child 2's id
   EXPECT_EQ(ids.UseCount(0x4005), 0u);
 }
 
@@ -93,11 +93,14 @@ TEST(MessageTest, ControlMessagesCarryTheRequestIdAsU16AndPeriodicRequestsTheirF
   DseMessage request(70, DseMessage::kRequest);
   request.message_class = 4;
   request.Pack(true);
-  const std::pair<DseMessage*, std::uint32_t> made[] = {
-      {request.MakeCancel(), 3}, {request.MakeDrop(), 4}, {request.MakeStartTimer(), 5}, {request.MakeNotice6(), 6}};
+  const std::pair<DseMessage*, std::uint32_t> made[] = {{request.MakeCancel(), 3},
+                                                        {request.MakeDrop(), 4},
+                                                        {request.MakeStartTimer(), 5},
+                                                        {request.MakeNotice6(), 6}};
   for (const auto& [message, subtype] : made) {
     MessagePtr owned(message);
-    EXPECT_EQ(std::vector<std::uint32_t>({owned->type, owned->message_class, owned->subtype, owned->flags}),
+    EXPECT_EQ(std::vector<std::uint32_t>(
+                  {owned->type, owned->message_class, owned->subtype, owned->flags}),
               std::vector<std::uint32_t>({70, 4, subtype, subtype == 3 ? 0x20u : 0u}));
     EXPECT_TRUE(SameBytes(HexBytes("01 60"), BodyOf(*owned)));
   }
@@ -157,8 +160,9 @@ TEST_F(ReplyCombinationTest, AFailureWinsAmongRepliesElseTheGreatestLowHalf) {
       {true, {3, 7, 1}, 7},
   };
   for (const Row& row : rows) {
-    std::unique_ptr<DseMessage> request(row.command ? new DseCommand(60, 1, 0, nullptr, 0, nullptr, 0, nullptr)
-                                                    : new DseMessage(60, DseMessage::kRequest));
+    std::unique_ptr<DseMessage> request(
+        row.command ? new DseCommand(60, 1, 0, nullptr, 0, nullptr, 0, nullptr)
+                    : new DseMessage(60, DseMessage::kRequest));
     EXPECT_EQ(Combine(*request, row.statuses), row.combined);
     EXPECT_EQ(client_.completions.back(), row.combined);
   }
@@ -192,21 +196,25 @@ TEST_F(ReplyCombinationTest, SingleRepliesTemplateRepliesAndOtherSubtypesComplet
   EXPECT_EQ(client_.completions, (std::vector<Status>{0x80000044u, 0x80000099u, 0xA000FFFFu}));
 }
 
-std::string Taken(char* text) { return std::unique_ptr<char[]>(text) ? std::string(text) : "<null>"; }
+std::string Taken(char* text) {
+  return std::unique_ptr<char[]>(text) ? std::string(text) : "<null>";
+}
 
 TEST(MessageStreamTest, FixedSizeValuesAreLittleEndianAndReadBack) {
   DseMessage m(60, DseMessage::kRequest);
   std::uint8_t* two = m.ReserveUInt16();
   std::uint8_t* three = m.ReserveUInt24();
-  for (Status put : {m.PutUInt8(0xAB), m.PutInt8(-2), m.PutChar('z'), m.PutUInt16(0x1234), m.PutUInt24(0xFFFFFE),
-                     m.PutUInt32(0x89ABCDEF), m.PutUInt64(0x0102030405060708ull), m.PutFloat(1.5f),
-                     m.PutDouble(-2.0), m.PutUInt32(7), m.PatchUInt16(two, 0xBEEF), m.PatchUInt24(three, 0x123456)}) {
+  for (Status put : {m.PutUInt8(0xAB), m.PutInt8(-2), m.PutChar('z'), m.PutUInt16(0x1234),
+                     m.PutUInt24(0xFFFFFE), m.PutUInt32(0x89ABCDEF),
+                     m.PutUInt64(0x0102030405060708ull), m.PutFloat(1.5f), m.PutDouble(-2.0),
+                     m.PutUInt32(7), m.PatchUInt16(two, 0xBEEF), m.PatchUInt24(three, 0x123456)}) {
     EXPECT_EQ(put, 0u);
   }
   EXPECT_EQ(m.PatchUInt16(nullptr, 1), 0x8000FFFFu);
-  EXPECT_TRUE(SameBytes(HexBytes("EF BE 56 34 12 AB FE 7A 34 12 FE FF FF EF CD AB 89 08 07 06 05 04 03 02 01"
-                                 "00 00 C0 3F 00 00 00 00 00 00 00 C0 07 00 00 00"),
-                        BodyOf(m)));
+  EXPECT_TRUE(SameBytes(
+      HexBytes("EF BE 56 34 12 AB FE 7A 34 12 FE FF FF EF CD AB 89 08 07 06 05 04 03 02 01"
+               "00 00 C0 3F 00 00 00 00 00 00 00 C0 07 00 00 00"),
+      BodyOf(m)));
   auto in = Received(m);
   std::uint8_t u8 = 0;
   std::uint16_t u16 = 0;
@@ -216,8 +224,9 @@ TEST(MessageStreamTest, FixedSizeValuesAreLittleEndianAndReadBack) {
   unsigned char raw[8];
   in->GetUInt16(&u16);  // the patched places
   in->GetUInt24(&u24);
-  for (Status got : {in->GetUInt8(&u8), in->GetByteAsUInt32(&byte), in->GetUInt8(&u8), in->GetUInt16(&u16),
-                     in->GetUInt24(&u24), in->GetUInt32(&u32), in->GetUInt64(&u64)}) {
+  for (Status got :
+       {in->GetUInt8(&u8), in->GetByteAsUInt32(&byte), in->GetUInt8(&u8), in->GetUInt16(&u16),
+        in->GetUInt24(&u24), in->GetUInt32(&u32), in->GetUInt64(&u64)}) {
     EXPECT_EQ(got, 0u);
   }
   EXPECT_EQ(byte, 0xFEu);
@@ -266,7 +275,9 @@ TEST(MessageStreamTest, StringFormsMatchTheirGoldenBytesAndReadBack) {
   EXPECT_EQ(m.PutString(nullptr), 0u);
   EXPECT_EQ(m.PutCString(nullptr), 0u);
   EXPECT_EQ(m.PutString(""), 0u);
-  EXPECT_TRUE(SameBytes(HexBytes("04 00 00 61 62 63 00  04 00 61 62 63 00  00 00 00  00 00  01 00 00 00"), BodyOf(m)));
+  EXPECT_TRUE(
+      SameBytes(HexBytes("04 00 00 61 62 63 00  04 00 61 62 63 00  00 00 00  00 00  01 00 00 00"),
+                BodyOf(m)));
   auto in = Received(m);
   char buffer[8];
   char* text = nullptr;
@@ -319,8 +330,9 @@ TEST(MessageStreamTest, ValuesNeverSplitAcrossSegmentsAndTheReaderFollows) {
 TEST(MessageStreamTest, ReceivedTextIsBoundedByTheBufferAndTheBodyAndAlwaysTerminated) {
   // "0123456789" twice for too small a buffer; "abcd" and "wxyz" sent
   // without the NUL their lengths count; "a\0b"; a length beyond the body.
-  auto in = ReceivedBody(HexBytes("0B 00 00 30 31 32 33 34 35 36 37 38 39 00  0B 00 30 31 32 33 34 35 36 37 38 39 00"
-                                  "04 00 00 61 62 63 64  04 00 77 78 79 7A  03 00 00 61 00 62  FF FF FF 61"));
+  auto in = ReceivedBody(
+      HexBytes("0B 00 00 30 31 32 33 34 35 36 37 38 39 00  0B 00 30 31 32 33 34 35 36 37 38 39 00"
+               "04 00 00 61 62 63 64  04 00 77 78 79 7A  03 00 00 61 00 62  FF FF FF 61"));
   char small[5] = "kept";
   EXPECT_EQ(in->GetStringInto(small, sizeof small), 0xA000FFFFu);
   EXPECT_STREQ(small, "");
@@ -338,7 +350,8 @@ TEST(MessageStreamTest, ReceivedTextIsBoundedByTheBufferAndTheBodyAndAlwaysTermi
   EXPECT_EQ(Taken(text), "a");
   EXPECT_EQ(in->GetStringNew(&text), 0x8000FFFFu);
   EXPECT_EQ(text, nullptr);
-  EXPECT_EQ(ReceivedBody(HexBytes("10 00 61 62"))->GetShortStringInto(buffer, sizeof buffer), 0x8000FFFFu);
+  EXPECT_EQ(ReceivedBody(HexBytes("10 00 61 62"))->GetShortStringInto(buffer, sizeof buffer),
+            0x8000FFFFu);
 }
 
 TEST(MessageStreamTest, SeekTruncatesAndReturnsLaterSegmentsToThePool) {

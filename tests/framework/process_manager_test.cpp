@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "framework/messaging/async_client.h"
-#include "framework/processes/child_engine.h"
-#include "framework/messaging/io_peers.h"
 #include "framework/connections/io_status.h"
-#include "framework/messaging/message.h"
 #include "framework/connections/socket_connection.h"
+#include "framework/messaging/async_client.h"
+#include "framework/messaging/io_peers.h"
+#include "framework/messaging/message.h"
+#include "framework/processes/child_engine.h"
 #include "message_helpers.h"
 #include "platform/child_process.h"
 #include "platform/socket.h"
@@ -92,12 +92,14 @@ class ProcessManagerTest : public ::testing::Test {
   std::string Listed() {
     std::string text;
     for (const DseComputeNode* n : Nodes()) {
-      text += std::to_string(n->number) + " " + n->Name() + " kind " + std::to_string(n->os_kind) + " method " +
-              std::to_string(n->method) + " in " + n->directory + (n->IsLocal() ? " here\n" : "\n");
+      text += std::to_string(n->number) + " " + n->Name() + " kind " + std::to_string(n->os_kind) +
+              " method " + std::to_string(n->method) + " in " + n->directory +
+              (n->IsLocal() ? " here\n" : "\n");
     }
     for (const DseProcess* p : Processes()) {
-      text += std::to_string(p->number) + " " + p->name + " " + p->program + " on " + p->node->Name() + " in " +
-              p->directory + " flags " + std::to_string(p->start_flags) + (p->hidden ? " hidden\n" : "\n");
+      text += std::to_string(p->number) + " " + p->name + " " + p->program + " on " +
+              p->node->Name() + " in " + p->directory + " flags " + std::to_string(p->start_flags) +
+              (p->hidden ? " hidden\n" : "\n");
     }
     return text;
   }
@@ -110,7 +112,8 @@ class ProcessManagerTest : public ::testing::Test {
 TEST_F(ProcessManagerTest, ReadsMachinesAndProcessesWithQuotesFoldingAndComments) {
   EXPECT_EQ(Read("# machines\n"
                  "Local is a NT directory \"/Work Dir\"   # where the local children work\n"
-                 "LocalHost\tis a UNIX using REXEC username Alice password \"S3cret\" directory /home/alice\n"
+                 "LocalHost\tis a UNIX using REXEC username Alice password \"S3cret\" directory "
+                 "/home/alice\n"
                  "\n"
                  "   # processes\n"
                  "Solver runs \"/opt/Vantor/bin/vantor\" on localhost hidden\n"
@@ -125,7 +128,8 @@ TEST_F(ProcessManagerTest, ReadsMachinesAndProcessesWithQuotesFoldingAndComments
             "2 helper /opt/helper on local in /Work Dir flags 33\n"
             "3 plain /bin/x#y on local in /Work Dir flags 1\n");
   const DseComputeNode* remote = Nodes().at(1);
-  EXPECT_EQ(remote->host_name + " " + remote->user + " " + remote->password, "localhost alice S3cret");
+  EXPECT_EQ(remote->host_name + " " + remote->user + " " + remote->password,
+            "localhost alice S3cret");
   EXPECT_EQ(Processes().at(0)->state, DseProcess::kConfigured);
 }
 
@@ -140,21 +144,22 @@ TEST_F(ProcessManagerTest, FaultyRecordsAreShownWithACaretAndSkipped) {
             "\tmachine is a nt hidden\n"
             "\t                ^\n"
             "Syntax Error in record 3 at position 18\n");
-  const std::string listed = "1 first /bin/a on local in  flags 1\n2 last /bin/c on local in  flags 1\n";
+  const std::string listed =
+      "1 first /bin/a on local in  flags 1\n2 last /bin/c on local in  flags 1\n";
   EXPECT_EQ(Listed(), listed);
 
   const std::pair<const char*, std::size_t> cases[] = {
-      {"m is a os2", 8},               // unknown system
-      {"m is a nt username", 19},      // a value is missing at the end
-      {"p runs /x on nowhere", 14},    // no such machine
-      {"p runs \"/x on local", 8},     // the quote is not closed
-      {"p \"runs\" /x", 3},            // a quoted word is never a keyword
-      {"p runs /x\x01", 10},           // a control character
+      {"m is a os2", 8},             // unknown system
+      {"m is a nt username", 19},    // a value is missing at the end
+      {"p runs /x on nowhere", 14},  // no such machine
+      {"p runs \"/x on local", 8},   // the quote is not closed
+      {"p \"runs\" /x", 3},          // a quoted word is never a keyword
+      {"p runs /x\x01", 10},         // a control character
   };
   for (const auto& [line, position] : cases) {
-    EXPECT_EQ(Read(std::string(line) + "\n"), std::string(line) + "\n" + std::string(position - 1, ' ') +
-                                                  "^\nSyntax Error in record 1 at position " +
-                                                  std::to_string(position) + "\n");
+    EXPECT_EQ(Read(std::string(line) + "\n"),
+              std::string(line) + "\n" + std::string(position - 1, ' ') +
+                  "^\nSyntax Error in record 1 at position " + std::to_string(position) + "\n");
   }
   EXPECT_EQ(Listed(), listed);
 }
@@ -162,10 +167,12 @@ TEST_F(ProcessManagerTest, FaultyRecordsAreShownWithACaretAndSkipped) {
 TEST_F(ProcessManagerTest, AnOverlongLineIsASyntaxErrorAndReadingGoesOn) {
   const std::string overlong = "p runs /" + std::string(300, 'x');
   EXPECT_EQ(Read(overlong + "\nq runs /bin/q\n"),
-            overlong.substr(0, 199) + "\n" + std::string(199, ' ') + "^\nSyntax Error in record 1 at position 200\n");
+            overlong.substr(0, 199) + "\n" + std::string(199, ' ') +
+                "^\nSyntax Error in record 1 at position 200\n");
   // The longest line allowed is read.
   EXPECT_EQ(Read("r runs /" + std::string(191, 'y') + "\n"), "");
-  EXPECT_EQ(Listed(), "1 q /bin/q on local in  flags 1\n2 r /" + std::string(191, 'y') + " on local in  flags 1\n");
+  EXPECT_EQ(Listed(), "1 q /bin/q on local in  flags 1\n2 r /" + std::string(191, 'y') +
+                          " on local in  flags 1\n");
 }
 
 TEST_F(ProcessManagerTest, ProcessesBeyondWhatThePeerListCountsAreRefused) {
@@ -189,11 +196,42 @@ TEST_F(ProcessManagerTest, AFileThatCannotBeReadIsRefusedAndNoNameReadsTheDefaul
 // naming that line, whatever its bytes; nothing it reads points nowhere.
 TEST_F(ProcessManagerTest, RandomLinesAreReadOrRefusedOneByOne) {
   std::mt19937 random(1357);
-  const std::vector<std::string> words = {
-      "is", "a", "runs", "debugs", "debugger", "hidden", "display", "directory", "on", "node", "using", "username",
-      "password", "unix", "vms", "nt", "win95", "rexec", "rsh", "dcom", "local", "LOCAL", "localhost", "127.0.0.1",
-      "p1", "/bin/x", "\"quoted word\"", "\"", "#", "#x", "\"a#b\"", "\t", "\xC3\xA9t\xC3\xA9", std::string(1, '\0'),
-      "\x01", "\r"};
+  const std::vector<std::string> words = {"is",
+                                          "a",
+                                          "runs",
+                                          "debugs",
+                                          "debugger",
+                                          "hidden",
+                                          "display",
+                                          "directory",
+                                          "on",
+                                          "node",
+                                          "using",
+                                          "username",
+                                          "password",
+                                          "unix",
+                                          "vms",
+                                          "nt",
+                                          "win95",
+                                          "rexec",
+                                          "rsh",
+                                          "dcom",
+                                          "local",
+                                          "LOCAL",
+                                          "localhost",
+                                          "127.0.0.1",
+                                          "p1",
+                                          "/bin/x",
+                                          "\"quoted word\"",
+                                          "\"",
+                                          "#",
+                                          "#x",
+                                          "\"a#b\"",
+                                          "\t",
+                                          "\xC3\xA9t\xC3\xA9",
+                                          std::string(1, '\0'),
+                                          "\x01",
+                                          "\r"};
   auto pick = [&](const std::vector<std::string>& from) { return from[random() % from.size()]; };
   const std::vector<std::string> hosts = {"localhost", "local", "127.0.0.1"};
   std::vector<std::string> lines;
@@ -243,9 +281,12 @@ TEST_F(ProcessManagerTest, RandomLinesAreReadOrRefusedOneByOne) {
 
   std::vector<int> errors(lines.size() + 1, 0);
   const std::string marker = "^\nSyntax Error in record ";
-  for (std::size_t at = said.find(marker); at != std::string::npos; at = said.find(marker, at + 1)) {
+  for (std::size_t at = said.find(marker); at != std::string::npos;
+       at = said.find(marker, at + 1)) {
     std::size_t record = 0, position = 0;
-    ASSERT_EQ(std::sscanf(said.c_str() + at + marker.size(), "%zu at position %zu", &record, &position), 2);
+    ASSERT_EQ(
+        std::sscanf(said.c_str() + at + marker.size(), "%zu at position %zu", &record, &position),
+        2);
     ASSERT_GE(record, 1u);
     ASSERT_LE(record, lines.size());
     ++errors[record];
@@ -285,23 +326,26 @@ TEST_F(ProcessManagerTest, ChildCommandLinesSayOnlyWhatTheChildNeeds) {
             "-ChildNo=3 -SessionId=" + session +
                 " -DefDir=\"C:\\work\\\\\" -ParentNode=0:4242:" + platform::LocalHostName());
   // Whatever the folder holds, it splits back into one item.
-  for (const std::string folder : {"a\"b", "x\" -ChildNo=5 \"", "C:\\w\\\"q", "\\\\", "\"", "tab\there\\"}) {
+  for (const std::string folder :
+       {"a\"b", "x\" -ChildNo=5 \"", "C:\\w\\\"q", "\\\\", "\"", "tab\there\\"}) {
     processes[1]->directory = folder;
-    const auto words = platform::SplitCommandLine("prog " + manager_.ChildCommandLine(*processes[1], 0));
+    const auto words =
+        platform::SplitCommandLine("prog " + manager_.ChildCommandLine(*processes[1], 0));
     ASSERT_EQ(words.size(), 4u) << folder;
     EXPECT_EQ(words[3], "-DefDir=" + folder);
   }
 }
 
 TEST_F(ProcessManagerTest, ThePeerListNamesEveryConfiguredProcess) {
-  Read("near runs /bin/near\n127.0.0.1 is a unix\nlocalhost is a unix\nfar runs /bin/far on localhost\n");
+  Read(
+      "near runs /bin/near\n127.0.0.1 is a unix\nlocalhost is a unix\nfar runs /bin/far on "
+      "localhost\n");
   DseMessage* made = nullptr;
   ASSERT_EQ(manager_.MakePeerListMessage(&made), 0u);
   std::unique_ptr<DseMessage> list(made);
   EXPECT_EQ(std::vector<std::uint32_t>({list->type, list->subtype, list->message_class}),
             std::vector<std::uint32_t>({1, 2, 1}));
-  EXPECT_TRUE(SameBytes(HexBytes("02000000 00000000 0000 0100 02000000 0000 0200"),
-                                     BodyOf(*list)));
+  EXPECT_TRUE(SameBytes(HexBytes("02000000 00000000 0000 0100 02000000 0000 0200"), BodyOf(*list)));
 }
 
 TEST_F(ProcessManagerTest, StartsALocalChildInItsFolderAndStopsIt) {
@@ -309,7 +353,8 @@ TEST_F(ProcessManagerTest, StartsALocalChildInItsFolderAndStopsIt) {
   EXPECT_EQ(manager_.StartAll(nullptr, &queue), status::kNoProcesses);
   const std::string record = (dir_ / "record").string();
   ScopedEnv env("VANTOR_CHILD_RECORD", record.c_str());
-  Read("local is a nt directory \"/tmp/a b\"\nstandin runs \"" VANTOR_CHILD_STANDIN "\" on local\n");
+  Read("local is a nt directory \"/tmp/a b\"\nstandin runs \"" VANTOR_CHILD_STANDIN
+       "\" on local\n");
   FakeClient client;
   ASSERT_EQ(manager_.StartAll(&client, &queue), 0u);
   DseProcess* child = Processes().at(0);
@@ -329,8 +374,10 @@ TEST_F(ProcessManagerTest, StartsALocalChildInItsFolderAndStopsIt) {
     seen = ReadFileBytes(record);
     if (seen.empty()) usleep(1000);
   }
-  const std::string folder = std::filesystem::canonical(std::filesystem::path(VANTOR_CHILD_STANDIN).parent_path());
-  EXPECT_EQ(seen, folder + "\n-ChildNo=1\n-SessionId=" + std::to_string(getpid()) + "\n-DefDir=/tmp/a b\n");
+  const std::string folder =
+      std::filesystem::canonical(std::filesystem::path(VANTOR_CHILD_STANDIN).parent_path());
+  EXPECT_EQ(seen, folder + "\n-ChildNo=1\n-SessionId=" + std::to_string(getpid()) +
+                      "\n-DefDir=/tmp/a b\n");
   EXPECT_EQ(child->ReadOutput(), 0u);  // alive and silent
   EXPECT_EQ(client.Reports(), "");
   const int pid = child->process->ProcessId();
@@ -348,7 +395,8 @@ TEST_F(ProcessManagerTest, AChildThatCannotBecomeAPeerIsStoppedAndReported) {
   ScopedEnv env("VANTOR_CHILD_RECORD", record.c_str());
   Read("standin runs \"" VANTOR_CHILD_STANDIN "\"\n");
   struct RefusingQueue : DseIOPeers {
-    std::int32_t AddPeer(XosComputeNode*, std::uint32_t, std::uint32_t, std::uint32_t, DseProcess*) override {
+    std::int32_t AddPeer(XosComputeNode*, std::uint32_t, std::uint32_t, std::uint32_t,
+                         DseProcess*) override {
       return 0;
     }
   } queue;
@@ -364,7 +412,8 @@ TEST_F(ProcessManagerTest, AChildThatCannotBecomeAPeerIsStoppedAndReported) {
   EXPECT_EQ(errno, ECHILD);
 }
 
-TEST_F(ProcessManagerTest, AFailedLocalStartIsReportedAndStopsTheRestAndAnEndedChildFailsItsOutput) {
+TEST_F(ProcessManagerTest,
+       AFailedLocalStartIsReportedAndStopsTheRestAndAnEndedChildFailsItsOutput) {
   Read("missing runs /no/such/program\nquick runs /bin/true\n");
   FakeQueue queue;
   FakeClient client;
@@ -374,7 +423,8 @@ TEST_F(ProcessManagerTest, AFailedLocalStartIsReportedAndStopsTheRestAndAnEndedC
                 "XosProcess::CreateLocalProcess, Process Create failed with code : 2"),
             std::string::npos);
   EXPECT_EQ(client.Reports(),
-            "Failed to start process <missing> from </no/such/program>|No more information available.|10\n");
+            "Failed to start process <missing> from </no/such/program>|No more information "
+            "available.|10\n");
   EXPECT_TRUE(queue.peers.empty());
   DseProcess* quick = Processes().at(1);
   EXPECT_EQ(Processes().at(0)->state, DseProcess::kConfigured);
@@ -391,8 +441,9 @@ TEST_F(ProcessManagerTest, AFailedLocalStartIsReportedAndStopsTheRestAndAnEndedC
 }
 
 TEST_F(ProcessManagerTest, ARemoteStartWithoutPasswordAsksTheClientAndFailuresNameTheHost) {
-  Read("127.0.0.1 is a nt\nfar runs /bin/far on 127.0.0.1\n"
-       "127.0.0.2 is a unix using rsh\nnear runs /bin/near on 127.0.0.2\n");
+  Read(
+      "127.0.0.1 is a nt\nfar runs /bin/far on 127.0.0.1\n"
+      "127.0.0.2 is a unix using rsh\nnear runs /bin/near on 127.0.0.2\n");
   DseProcess* child = Processes().at(0);
   FakeQueue queue;
   EXPECT_EQ(manager_.StartChild(child, nullptr, &queue), status::kNoPassword);
@@ -409,12 +460,14 @@ TEST_F(ProcessManagerTest, ARemoteStartWithoutPasswordAsksTheClientAndFailuresNa
   EXPECT_EQ(manager_.StartChild(child, &client, &queue), status::kUnhandled);
   // The remote shell is not supported.
   EXPECT_EQ(manager_.StartChild(Processes().at(1), &client, &queue), status::kNotSupported);
-  EXPECT_EQ(client.Reports(), "Failed to access REXEC on host <127.0.0.1>|The host <127.0.0.1> was not accessible due "
-                              "to a network failure\nor REXEC is not running on that node.|10\n"
-                              "Failed to start process <far> from </bin/far> on host <127.0.0.1>|No Network "
-                              "information for machine 127.0.0.1|10\n"
-                              "Failed to start process <near> from </bin/near> on host <127.0.0.2>|No more "
-                              "information available.|10\n");
+  EXPECT_EQ(
+      client.Reports(),
+      "Failed to access REXEC on host <127.0.0.1>|The host <127.0.0.1> was not accessible due "
+      "to a network failure\nor REXEC is not running on that node.|10\n"
+      "Failed to start process <far> from </bin/far> on host <127.0.0.1>|No Network "
+      "information for machine 127.0.0.1|10\n"
+      "Failed to start process <near> from </bin/near> on host <127.0.0.2>|No more "
+      "information available.|10\n");
   EXPECT_EQ(XosListeningSocket::Find(child->number), nullptr);  // not left waiting
   EXPECT_EQ(client.prompts.size(), 1u);
   EXPECT_TRUE(queue.peers.empty());

@@ -13,7 +13,8 @@ using Frame = std::vector<std::uint8_t>;
 // A chain holding the data written one byte at a time, with the header
 // fields a message would give its first segment.
 inline DseSegment* BuildChain(const std::vector<std::uint8_t>& data, std::uint32_t id = 0x1234,
-                              std::uint8_t flags = 0x20, std::uint8_t aux = 1, std::uint8_t sequence = 5) {
+                              std::uint8_t flags = 0x20, std::uint8_t aux = 1,
+                              std::uint8_t sequence = 5) {
   DseSegment* first = DseSegment::Make(nullptr);
   first->message_id = id;
   first->flags = flags;
@@ -35,7 +36,8 @@ inline std::vector<Frame> FramesOf(const DseSegment* first) {
 // The data of a received (unpacked) chain, in chain order.
 inline std::vector<std::uint8_t> DataOf(DseSegment* first) {
   std::vector<std::uint8_t> data;
-  for (DseSegment* s = first; s != nullptr; s = s->next) data.insert(data.end(), s->cursor, s->window_end);
+  for (DseSegment* s = first; s != nullptr; s = s->next)
+    data.insert(data.end(), s->cursor, s->window_end);
   return data;
 }
 

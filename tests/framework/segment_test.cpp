@@ -22,8 +22,8 @@ namespace {
 // The 13 header bytes of the test messages for one segment of count n.
 std::string Header(int count, int index) {
   char text[64];
-  std::snprintf(text, sizeof text, "10 20 03 0C 32 34 12 01 05 %02X %02X %02X %02X", count & 0xFF, count >> 8,
-                index & 0xFF, index >> 8);
+  std::snprintf(text, sizeof text, "10 20 03 0C 32 34 12 01 05 %02X %02X %02X %02X", count & 0xFF,
+                count >> 8, index & 0xFF, index >> 8);
   return text;
 }
 
@@ -65,7 +65,8 @@ TEST(SegmentFrameTest, ValueThatDoesNotFitMovesWholeToANewSegment) {
   // The three free bytes stay out of the first frame.
   EXPECT_EQ(first->FrameSize(), 18u + 3977u + 1u);
   EXPECT_EQ(first->frame[18 + 3977], 0x03);
-  EXPECT_TRUE(SameBytes(HexBytes("02 12 00 ED FF" + Header(2, 2) + "AA BB CC DD 03"), FrameOf(current)));
+  EXPECT_TRUE(
+      SameBytes(HexBytes("02 12 00 ED FF" + Header(2, 2) + "AA BB CC DD 03"), FrameOf(current)));
   DseSegment::ReturnChain(first);
 }
 
@@ -77,11 +78,13 @@ TEST(SegmentFrameTest, MoreThan65534SegmentsUseTheWideHeader) {
   DseSegment::PackHeaders(first, 3, 50, 12, last);
   const auto frame = FrameOf(first);
   ASSERT_EQ(frame.size(), 4003u);  // L = 3998 = 0x0F9E
-  EXPECT_TRUE(SameBytes(HexBytes("02 9E 0F 61 F0 11 20 03 0C 32 34 12 01 05 FF FF 00 00 01 00 00 00"),
-                        Head(first, 22)));
+  EXPECT_TRUE(
+      SameBytes(HexBytes("02 9E 0F 61 F0 11 20 03 0C 32 34 12 01 05 FF FF 00 00 01 00 00 00"),
+                Head(first, 22)));
   EXPECT_TRUE(std::equal(data.begin(), data.begin() + 3980, frame.begin() + 22));
   EXPECT_EQ(frame[4002], 0x03);
-  EXPECT_TRUE(SameBytes(HexBytes("FF FF 00 00 FF FF 00 00"), Bytes(last->frame + 14, last->frame + 22)));
+  EXPECT_TRUE(
+      SameBytes(HexBytes("FF FF 00 00 FF FF 00 00"), Bytes(last->frame + 14, last->frame + 22)));
   EXPECT_TRUE(std::equal(data.begin() + 3980, data.end(), last->frame + 22));
   // Packing again (a resend) leaves the frame as it is.
   DseSegment::PackHeaders(first, 3, 50, 12, last);
@@ -102,9 +105,10 @@ TEST(SegmentFrameTest, ParsedFrameGivesBackHeaderAndData) {
     EXPECT_EQ(place, memory.data() + memory.size() - 1);
     std::uint32_t klass = 0, type = 0, subtype = 0;
     ASSERT_EQ(DseSegment::UnpackHeader(got, &klass, &type, &subtype), 0u);
-    EXPECT_EQ(std::vector<std::uint32_t>({klass, type, subtype, got->message_id, got->flags, got->aux, got->sequence,
-                                          got->count}),
-              std::vector<std::uint32_t>({1, 77, 7, 0xBEEF, 0x80, 3, 9, wide_count != 0 ? wide_count : 1}));
+    EXPECT_EQ(std::vector<std::uint32_t>({klass, type, subtype, got->message_id, got->flags,
+                                          got->aux, got->sequence, got->count}),
+              std::vector<std::uint32_t>(
+                  {1, 77, 7, 0xBEEF, 0x80, 3, 9, wide_count != 0 ? wide_count : 1}));
     EXPECT_EQ(DataOf(got), Pattern(100));
     DseSegment::ReturnChain(sent);
     DseSegment::ReturnChain(got);
@@ -114,15 +118,22 @@ TEST(SegmentFrameTest, ParsedFrameGivesBackHeaderAndData) {
 TEST(SegmentFrameTest, ParseRefusesDamagedFramesWithoutMovingOn) {
   const auto good = PackedFrames(40)[0];
   const std::vector<std::function<void(Bytes&)>> damages = {
-      [](Bytes& f) { f[0] = 0x01; },       // start byte
-      [](Bytes& f) { f[3] ^= 1; },         // complement
-      [](Bytes& f) { f.back() = 0x04; },   // end byte
-      [](Bytes& f) { f[5] = 18; },         // format
-      [](Bytes& f) { f.pop_back(); },      // cut short
-      [](Bytes& f) { f[1] = 0xA0; f[2] = 0x0F; f[3] = 0x5F; f[4] = 0xF0; },  // beyond a block
+      [](Bytes& f) { f[0] = 0x01; },      // start byte
+      [](Bytes& f) { f[3] ^= 1; },        // complement
+      [](Bytes& f) { f.back() = 0x04; },  // end byte
+      [](Bytes& f) { f[5] = 18; },        // format
+      [](Bytes& f) { f.pop_back(); },     // cut short
+      [](Bytes& f) {
+        f[1] = 0xA0;
+        f[2] = 0x0F;
+        f[3] = 0x5F;
+        f[4] = 0xF0;
+      },  // beyond a block
       // Lengths too short for their header, with an end byte where they say.
       [](Bytes& f) { f = {0x02, 0x05, 0x00, 0xFA, 0xFF, 16, 0, 0, 0, 0x03}; },
-      [](Bytes& f) { f = {0x02, 0x0E, 0x00, 0xF1, 0xFF, 17, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x03}; },
+      [](Bytes& f) {
+        f = {0x02, 0x0E, 0x00, 0xF1, 0xFF, 17, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x03};
+      },
   };
   for (std::size_t i = 0; i < damages.size(); ++i) {
     Bytes bytes = good;
@@ -277,7 +288,8 @@ std::vector<Frame> ModelFrames(const Bytes& bytes) {
     }
     if (pos + length + 5 > bytes.size()) break;
     const std::uint8_t format = bytes[pos + 5];
-    const bool sound = bytes[pos + length + 4] == 0x03 && (format == 16 || (format == 17 && length >= 18));
+    const bool sound =
+        bytes[pos + length + 4] == 0x03 && (format == 16 || (format == 17 && length >= 18));
     if (sound) frames.emplace_back(bytes.begin() + pos, bytes.begin() + pos + length + 5);
     pos += length + 5;
   }
@@ -296,8 +308,11 @@ TEST(FrameReaderTest, SkipsGarbageAndDamagedFramesAndReadsTheNext) {
   wide_short.resize(18, 0);
   wide_short.push_back(0x03);
   const Bytes damaged[] = {
-      {0x00, 0x02, 0x02, 0x13, 0x00, 0x02, 0x0E, 0x00, 0xF1, 0xFE, 0x41},  // start bytes without a length pair
-      bad_end, too_long, wide_short,
+      {0x00, 0x02, 0x02, 0x13, 0x00, 0x02, 0x0E, 0x00, 0xF1, 0xFE,
+       0x41},  // start bytes without a length pair
+      bad_end,
+      too_long,
+      wide_short,
       {0x02, 0x05, 0x00, 0xFA, 0xFF, 16, 0, 0, 0, 0x03},  // L = 5 with an end byte where it says
   };
   for (const Bytes& before : damaged) {
@@ -380,8 +395,10 @@ TEST(FrameReaderTest, RandomChunkingsAndDamageMatchTheWholeStreamModel) {
         }
         case 3: {  // a start with a valid length pair announcing garbage
           const auto length = static_cast<std::uint16_t>(random() % 4100);
-          bytes.insert(bytes.end(), {0x02, static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
-                                     static_cast<std::uint8_t>(~length), static_cast<std::uint8_t>(~length >> 8)});
+          bytes.insert(
+              bytes.end(),
+              {0x02, static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
+               static_cast<std::uint8_t>(~length), static_cast<std::uint8_t>(~length >> 8)});
           break;
         }
         default: {  // a frame cut short
@@ -393,7 +410,9 @@ TEST(FrameReaderTest, RandomChunkingsAndDamageMatchTheWholeStreamModel) {
     }
     FakeConnection stream(bytes);
     const std::uint32_t largest = coin(2) ? 1 + random() % 8 : 1 + random() % 5000;
-    stream.read_plan = [&](std::uint32_t) { return static_cast<std::uint32_t>(random() % (largest + 1)); };
+    stream.read_plan = [&](std::uint32_t) {
+      return static_cast<std::uint32_t>(random() % (largest + 1));
+    };
     const auto read = ReadAll(stream);
     ASSERT_EQ(read, ModelFrames(bytes)) << "run " << run;
     if (clean) {

@@ -5,9 +5,9 @@
 #include <functional>
 #include <map>
 
-#include "framework/servers/client_callback.h"
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_controller.h"
+#include "framework/servers/client_callback.h"
 #include "message_helpers.h"
 #include "tests/support/golden.h"
 
@@ -55,7 +55,8 @@ class StandInController : public DseMessageController {
     reply.flags = request.flags | DseMessage::kReply | DseMessage::kStatusOnly;
     reply.PutUInt32(result);
     request.OnReply(Received(reply).get(), nullptr);
-    if ((reply.flags & (DseMessage::kKeepPending | DseMessage::kPeriodic)) == 0) pending.erase(found);
+    if ((reply.flags & (DseMessage::kKeepPending | DseMessage::kPeriodic)) == 0)
+      pending.erase(found);
     return true;
   }
 
@@ -120,9 +121,10 @@ TEST(SendingTest, BlockingClientForwardsToTheCallersClient) {
   DseBlockingClientCB blocking(&caller);
   DseBlockingClientCB alone(nullptr);
   DseMessage reply(60, DseMessage::kRequest);
-  const Status answers[] = {blocking.HandleTemplateReply(60, &reply), blocking.HandleReply(61, &reply, nullptr),
-                            alone.HandleReply(61, &reply, nullptr), blocking.HandleOther(61, &reply, nullptr),
-                            alone.HandleOther(61, &reply, nullptr), blocking.RequestComplete(5, nullptr)};
+  const Status answers[] = {
+      blocking.HandleTemplateReply(60, &reply), blocking.HandleReply(61, &reply, nullptr),
+      alone.HandleReply(61, &reply, nullptr),   blocking.HandleOther(61, &reply, nullptr),
+      alone.HandleOther(61, &reply, nullptr),   blocking.RequestComplete(5, nullptr)};
   EXPECT_EQ(std::vector<Status>(std::begin(answers), std::end(answers)),
             (std::vector<Status>{0xA000FFFF, 0x11, 0xA000FFFF, 0x80000028, 0, 0}));
   EXPECT_FALSE(blocking.Waiting());
@@ -134,8 +136,9 @@ TEST(SendingTest, EventLinesTravelAsTypeFourMessages) {
   EXPECT_EQ(DsePostEventText(16, 7, "hi"), 0u);
   ASSERT_EQ(controller.events.size(), 1u);
   const DseMessage& event = *controller.events[0];
-  EXPECT_EQ(std::vector<std::uint32_t>({event.type, event.message_class, event.subtype, event.flags}),
-            std::vector<std::uint32_t>({4, 3, 16, 0x20}));
+  EXPECT_EQ(
+      std::vector<std::uint32_t>({event.type, event.message_class, event.subtype, event.flags}),
+      std::vector<std::uint32_t>({4, 3, 16, 0x20}));
   EXPECT_TRUE(SameBytes(HexBytes("01 00 07 00 00 00 01 00 03 00 00 68 69 00"), BodyOf(event)));
 
   const std::uint32_t values[] = {1, 2};

@@ -10,8 +10,8 @@
 #include "foundation/directory/id_path.h"
 #include "foundation/values/typed_value.h"
 #include "framework/messaging/message.h"
-#include "framework/servers/server_callback.h"
 #include "framework/messaging/template.h"
+#include "framework/servers/server_callback.h"
 #include "message_helpers.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/golden.h"
@@ -86,7 +86,8 @@ TEST_F(ServerRegistryTest, RegisteringATypeAgainKeepsItsPlaceWithTheNewCallback)
   registry_.Register(60, &third);
   EXPECT_EQ(registry_.FindServer(60), &third);
   EXPECT_EQ(third.registry, &registry_);
-  EXPECT_EQ(std::vector<std::uint32_t>({registry_.Types().Count(), registry_.Types().At(0), registry_.Types().At(1)}),
+  EXPECT_EQ(std::vector<std::uint32_t>(
+                {registry_.Types().Count(), registry_.Types().At(0), registry_.Types().At(1)}),
             std::vector<std::uint32_t>({2, 60, 55}));
 }
 
@@ -95,9 +96,10 @@ TEST_F(ServerRegistryTest, CommandsAreByteExactAndReachTheServerIntact) {
   const std::int32_t integers[] = {1, -2};
   const double reals[] = {1.5};
   DseCommand command(60, 136, 2, strings, 2, integers, 1, reals);
-  EXPECT_TRUE(SameBytes(HexBytes("88 00 00 00  02 00 00 00 01 00 00 00 FE FF FF FF  01 00 00 00 00 00 C0 3F"
-                                 "02 00 00 00 03 00 00 61 62 00 00 00 00"),
-                        BodyOf(command)));
+  EXPECT_TRUE(
+      SameBytes(HexBytes("88 00 00 00  02 00 00 00 01 00 00 00 FE FF FF FF  01 00 00 00 00 00 C0 3F"
+                         "02 00 00 00 03 00 00 61 62 00 00 00 00"),
+                BodyOf(command)));
   EXPECT_EQ(registry_.ExecuteCommand(Received(command).get()), 0x00320001u);
   EXPECT_EQ(server_.calls.back(), "60 136|ab|<null>|1|-2|1.500000");
   // Lists of 15 entries live in place, of 16 on the heap.
@@ -108,7 +110,8 @@ TEST_F(ServerRegistryTest, CommandsAreByteExactAndReachTheServerIntact) {
     for (int i = 0; i < n; ++i) many[i] = i * 1000 - 7;
     for (int i = 0; i < n; ++i) texts.push_back(std::string("t").append(std::to_string(i)));
     for (const auto& t : texts) pointers.push_back(t.c_str());
-    const std::vector<double> tenths(n, 0.1), widened(n, static_cast<double>(0.1f));  // 4-byte floats
+    const std::vector<double> tenths(n, 0.1),
+        widened(n, static_cast<double>(0.1f));  // 4-byte floats
     DseCommand large(60, n, n, pointers.data(), n, many.data(), n, tenths.data());
     EXPECT_EQ(registry_.ExecuteCommand(Received(large).get()), 0x00320001u);
     EXPECT_EQ(server_.calls.back(), Joined("60 " + std::to_string(n), n, pointers.data()) +
@@ -130,7 +133,8 @@ TEST_F(ServerRegistryTest, CommandsWithoutServerOrWithLyingCountsAreRefused) {
   EXPECT_TRUE(server_.calls.empty());
   ASSERT_EQ(sink_.groups().size(), 2u);
   EXPECT_EQ(sink_.groups()[0].status, status::kBadArguments);
-  EXPECT_EQ(sink_.groups()[0].lines[0], "Message of type 60 subtype 11 refused: a count larger than the message");
+  EXPECT_EQ(sink_.groups()[0].lines[0],
+            "Message of type 60 subtype 11 refused: a count larger than the message");
 }
 
 // The bytes of header and values replies are the client tests'.
@@ -147,7 +151,8 @@ TEST_F(ServerRegistryTest, IdPathReadRepliesFollowTheValuesUntilAnItemHasGoneOrC
   MessagePtr header(made);
   EXPECT_EQ(Header(*header), (std::vector<std::uint32_t>{1, 7, 0xC0, request->GetId(), 7}));
   EXPECT_EQ(header->SourcePeer(), Peer(1));
-  EXPECT_EQ(Header(*Filled(*response)), (std::vector<std::uint32_t>{3, 7, 0x80, request->GetId(), 7}));
+  EXPECT_EQ(Header(*Filled(*response)),
+            (std::vector<std::uint32_t>{3, 7, 0x80, request->GetId(), 7}));
   // A later round looks the items up again and sends their values then.
   const int lookups = server_.lookups;
   count = 43;
@@ -165,20 +170,28 @@ TEST_F(ServerRegistryTest, OneByteItemsTravelAndUnknownCodesFailTheFill) {
   auto response = Read(*Body(0).Item(10).Item(11).Item(13).Receive(7));
   DseMessage* header = nullptr;
   ASSERT_EQ(response->BuildHeader(&header), 0u);
-  EXPECT_TRUE(SameBytes(HexBytes("01 00 04 00 00 00"), BodyOf(*header)));  // item 13 unknown: code 0
+  EXPECT_TRUE(
+      SameBytes(HexBytes("01 00 04 00 00 00"), BodyOf(*header)));  // item 13 unknown: code 0
   delete header;
   EXPECT_TRUE(SameBytes(HexBytes("01 00 00 00 00"), BodyOf(*Filled(*response))));  // no address: 0
   server_.items = {{10, {12, &flag}}};
-  EXPECT_EQ(Filled(*Read(*Body(0).Item(10).Receive(7)), 0xA000FFFF), nullptr);  // not an empty success
+  EXPECT_EQ(Filled(*Read(*Body(0).Item(10).Receive(7)), 0xA000FFFF),
+            nullptr);  // not an empty success
 }
 
 TEST_F(ServerRegistryTest, IdPathRequestsWithDamageOrWithoutServerOrOfOtherSubtypes) {
   const std::tuple<const char*, std::uint32_t, std::uint32_t, Status> rows[] = {
-      {"00 00 00 00 00 00 00 00 00 03 00 FF FF", 60, 7, 0x8000FFFF},  // three ids announced, two bytes left
-      {"00", 60, 7, 0x8000FFFF},  {"00 03 00 FF", 60, 8, 0x8000FFFF}, {"", 60, 10, 0},
-      {"", 60, 12, 0},            {"", 60, 9, 0xA000FFFF},            {"", 61, 7, 0}};
+      {"00 00 00 00 00 00 00 00 00 03 00 FF FF", 60, 7,
+       0x8000FFFF},  // three ids announced, two bytes left
+      {"00", 60, 7, 0x8000FFFF},
+      {"00 03 00 FF", 60, 8, 0x8000FFFF},
+      {"", 60, 10, 0},
+      {"", 60, 12, 0},
+      {"", 60, 9, 0xA000FFFF},
+      {"", 61, 7, 0}};
   for (const auto& [body, type, subtype, result] : rows) {
-    EXPECT_EQ(Execute(ReceivedBody(HexBytes(body), type, subtype)), result) << body << " " << subtype;
+    EXPECT_EQ(Execute(ReceivedBody(HexBytes(body), type, subtype)), result)
+        << body << " " << subtype;
   }
 }
 
@@ -190,11 +203,15 @@ TEST_F(ServerRegistryTest, IdPathWritesPassTheSelectorsSwappedUnlessOnlyReadAndS
   EXPECT_EQ(Execute(dry), 0u);
   EXPECT_TRUE(server_.calls.empty());
   EXPECT_EQ(dry->RemainingBytes(), 0u);  // every item was read
-  EXPECT_EQ(Execute(Body().Item(10, 1, 2).Value(integer).Item(11, 3, 4).Value(text).Receive(8)), 0u);
-  EXPECT_EQ(server_.calls, (std::vector<std::string>{"10 second 2 first 1 type 2", "11 second 4 first 3 type 5"}));
+  EXPECT_EQ(Execute(Body().Item(10, 1, 2).Value(integer).Item(11, 3, 4).Value(text).Receive(8)),
+            0u);
+  EXPECT_EQ(server_.calls,
+            (std::vector<std::string>{"10 second 2 first 1 type 2", "11 second 4 first 3 type 5"}));
   server_.fail_write_at = 4;
-  EXPECT_EQ(Execute(Body().Item(1).Value(integer).Item(2).Value(integer).Item(3).Value(integer).Receive(8)),
-            0x80000555u);
+  EXPECT_EQ(
+      Execute(
+          Body().Item(1).Value(integer).Item(2).Value(integer).Item(3).Value(integer).Receive(8)),
+      0x80000555u);
   EXPECT_EQ(server_.calls.size(), 4u);
   SUValue array;
   array.Resize(1);
@@ -204,7 +221,8 @@ TEST_F(ServerRegistryTest, IdPathWritesPassTheSelectorsSwappedUnlessOnlyReadAndS
 std::vector<std::string> logged;
 template <int kWhich>
 Status LogTo(std::uint32_t code, std::uint32_t value, std::uint32_t n, const char* const* lines) {
-  logged.push_back(Joined(std::to_string(kWhich) + " " + std::to_string(code) + ":" + std::to_string(value), n, lines));
+  logged.push_back(Joined(
+      std::to_string(kWhich) + " " + std::to_string(code) + ":" + std::to_string(value), n, lines));
   return 0;
 }
 
@@ -228,7 +246,8 @@ TEST_F(ServerRegistryTest, LinesGoToTheIOServerOrElseToTheLogCallbackOfTheirCode
 
   registry_.Register(4, &server_);
   // Two items; the first has no lines and is skipped.
-  MessagePtr request = ReceivedBody(HexBytes("02 00  01 00 00 00 00 00  05 00 00 00 01 00 03 00 00 6F 6B 00"), 4, 16);
+  MessagePtr request = ReceivedBody(
+      HexBytes("02 00  01 00 00 00 00 00  05 00 00 00 01 00 03 00 00 6F 6B 00"), 4, 16);
   EXPECT_EQ(registry_.ExecuteIOServerCommand(request.get(), 16), 0x17u);
   EXPECT_EQ(server_.calls, std::vector<std::string>{"16:5|ok"});
   MessagePtr lying = ReceivedBody(HexBytes("01 00 05 00 00 00 FF FF 02 00 00 61"), 4, 16);
@@ -274,7 +293,8 @@ TEST(BBTreeTest, KeepsLeavesSortedReplacesEqualIdsAndHandsRemovedOnesBack) {
     DseBBTree tree;
     for (std::uint32_t id : {50u, 10u, 40u, 20u, 30u}) tree.Insert(new Leaf(id));
     for (std::uint32_t id = 100; id < 140; ++id) tree.Insert(new Leaf(id));  // grows past 16
-    for (std::uint32_t i = 0; i + 1 < tree.Count(); ++i) EXPECT_LT(tree.At(i)->GetId(), tree.At(i + 1)->GetId());
+    for (std::uint32_t i = 0; i + 1 < tree.Count(); ++i)
+      EXPECT_LT(tree.At(i)->GetId(), tree.At(i + 1)->GetId());
     auto* replacement = new Leaf(30);
     tree.Insert(replacement);
     EXPECT_EQ(destroyed, 1);

@@ -10,20 +10,20 @@
 
 #include "foundation/directory/directory_node.h"
 #include "foundation/directory/id_path.h"
-#include "tests/foundation/tree_samples.h"
 #include "message_helpers.h"
+#include "tests/foundation/tree_samples.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/golden.h"
 
 namespace {
 
 using testsupport::AddChild;
-using testsupport::HexBytes;
 using testsupport::BodyOf;
+using testsupport::HexBytes;
 using testsupport::MessagePtr;
+using testsupport::Outline;
 using testsupport::Received;
 using testsupport::ReceivedBody;
-using testsupport::Outline;
 using testsupport::SameBytes;
 using testsupport::SampleTree;
 
@@ -35,7 +35,8 @@ TEST(WriteTree, WritesTheWholeTreeFromAnyNodeWithTheCallbacksBytesAfterEachRecor
   BvuDirectoryProper* b = AddChild(tree.root(), 2, ".b");
   const std::pair<BvuTreeWriter, const char*> cases[] = {
       {nullptr, "0C FFFFFF 030000 5200 01 000000 030000 6100 FF 01 020000 030000 2E6200 FF FF"},
-      {MarkNode, "0C FFFFFF 030000 5200 7E 01 000000 030000 6100 7E FF 01 020000 030000 2E6200 7E FF FF"},
+      {MarkNode,
+       "0C FFFFFF 030000 5200 7E 01 000000 030000 6100 7E FF 01 020000 030000 2E6200 7E FF FF"},
   };
   for (const auto& [callback, bytes] : cases) {
     DseMessage sent(60, DseMessage::kRequest);
@@ -44,15 +45,17 @@ TEST(WriteTree, WritesTheWholeTreeFromAnyNodeWithTheCallbacksBytesAfterEachRecor
   }
   // A failed write ends the walk with its status.
   DseMessage refused(60, DseMessage::kRequest);
-  const BvuTreeWriter full = [](BvuDirectoryNode*, BvuBinaryStream&, void*) -> Status { return 0x80000007u; };
+  const BvuTreeWriter full = [](BvuDirectoryNode*, BvuBinaryStream&, void*) -> Status {
+    return 0x80000007u;
+  };
   EXPECT_EQ(tree.root()->WriteTree(refused, full, nullptr), 0x80000007u);
 }
 
 // The client's form of a tree description.
 class Description {
  public:
-  Description& Node(std::uint8_t tag, std::uint32_t index, const std::string& name, std::uint8_t flag = 0,
-                    std::uint32_t kind = 3) {
+  Description& Node(std::uint8_t tag, std::uint32_t index, const std::string& name,
+                    std::uint8_t flag = 0, std::uint32_t kind = 3) {
     stream_.PutUInt8(tag);
     stream_.PutUInt24(index);
     stream_.PutUInt24(kind);
@@ -78,13 +81,14 @@ class Description {
 
 class ValueNode : public BvuDirectoryProper {
  public:
-  ValueNode(BvuDirectoryNode* parent, std::uint32_t value) : BvuDirectoryProper(parent, "made"), value(value) {}
+  ValueNode(BvuDirectoryNode* parent, std::uint32_t value)
+      : BvuDirectoryProper(parent, "made"), value(value) {}
   std::int32_t GetKind() override { return 12; }
   std::uint32_t value;
 };
 
-Status BuildValueNode(BvuBinaryStream& stream, BvuDirectoryNode* parent, std::int32_t, std::int32_t kind,
-                      const char*, void* argument, BvuDirectoryNode** node) {
+Status BuildValueNode(BvuBinaryStream& stream, BvuDirectoryNode* parent, std::int32_t,
+                      std::int32_t kind, const char*, void* argument, BvuDirectoryNode** node) {
   ++*static_cast<int*>(argument);
   std::uint32_t value = 0;
   const Status s = stream.GetUInt32(&value);
@@ -96,7 +100,13 @@ Status BuildValueNode(BvuBinaryStream& stream, BvuDirectoryNode* parent, std::in
 
 TEST(ReadTree, FlaggedRecordsAreBuiltByTheCallbackAndNamedAsRead) {
   Description description;
-  description.Node(12, 0xFFFFFF, "").Node(1, 2, "P", 1, 12).Data(41).Node(1, 0, ".q").Up().Up().Up();
+  description.Node(12, 0xFFFFFF, "")
+      .Node(1, 2, "P", 1, 12)
+      .Data(41)
+      .Node(1, 0, ".q")
+      .Up()
+      .Up()
+      .Up();
   SampleTree tree;
   int calls = 0;
   ASSERT_EQ(tree.root()->ReadTree(*description.stream(), BuildValueNode, &calls), status::kOk);
@@ -126,7 +136,14 @@ TEST(ReadTree, ANodeSentAgainReplacesTheOneAtItsIndexWithItsSubtree) {
   first.Node(1, 3, "first").Node(1, 0, ".old").Up().Up().Node(1, 4, "kept").Up().Up();
   ASSERT_EQ(tree.root()->ReadTree(*first.stream(), nullptr, nullptr), status::kOk);
   Description again;
-  again.Node(1, 3, "second", 1, 12).Data(7).Node(1, 1, ".new").Up().Up().Node(1, 3, "third").Up().Up();
+  again.Node(1, 3, "second", 1, 12)
+      .Data(7)
+      .Node(1, 1, ".new")
+      .Up()
+      .Up()
+      .Node(1, 3, "third")
+      .Up()
+      .Up();
   int calls = 0;
   ASSERT_EQ(tree.root()->ReadTree(*again.stream(), BuildValueNode, &calls), status::kOk);
   EXPECT_EQ(Outline(tree.root()), "3:third 4:kept");
@@ -153,7 +170,8 @@ TEST(ReadTree, RefusesAFlaggedStartRecordLongNamesAndTruncation) {
   const auto bytes = whole.Bytes();
   for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
     SampleTree fresh;
-    const MessagePtr truncated = ReceivedBody({bytes.begin(), bytes.begin() + static_cast<long>(cut)});
+    const MessagePtr truncated =
+        ReceivedBody({bytes.begin(), bytes.begin() + static_cast<long>(cut)});
     EXPECT_EQ(fresh.root()->ReadTree(*truncated, nullptr, nullptr), 0x8000FFFFu) << cut;
   }
 }
@@ -176,7 +194,8 @@ TEST(ReadTree, RefusesTooDeepAChainAndDeepTreesAreDeletedWithoutRecursion) {
 // A node that counts the children asked of it.
 class CountingNode : public BvuDirectoryProper {
  public:
-  CountingNode(BvuDirectoryNode* parent, int* asked) : BvuDirectoryProper(parent, "n"), asked_(asked) {}
+  CountingNode(BvuDirectoryNode* parent, int* asked)
+      : BvuDirectoryProper(parent, "n"), asked_(asked) {}
   BvuDirectoryNode* ChildAt(std::int32_t index) override {
     ++*asked_;
     return BvuDirectoryProper::ChildAt(index);
@@ -198,13 +217,15 @@ TEST(LookupTable, WalksAskOnlyForTheChildrenHeld) {
     AddChild(node, 0, ".low");
     parent = node;
   }
-  EXPECT_EQ(tree.root()->WalkPostOrder([](BvuDirectoryNode*, void*) -> Status { return status::kOk; }, nullptr),
+  EXPECT_EQ(tree.root()->WalkPostOrder(
+                [](BvuDirectoryNode*, void*) -> Status { return status::kOk; }, nullptr),
             status::kOk);
   DseMessage written(60, DseMessage::kRequest);
   EXPECT_EQ(tree.root()->WriteTree(written, nullptr, nullptr), status::kOk);
   BvuDirectoryIterator* iterator = nullptr;
   int found = 0;
-  for (BvuDirectoryNode* node = tree.root()->FindFirstMatch(nullptr, &iterator); node != nullptr; ++found) {
+  for (BvuDirectoryNode* node = tree.root()->FindFirstMatch(nullptr, &iterator); node != nullptr;
+       ++found) {
     if (iterator->NextMatch(&node) != status::kOk) node = nullptr;
   }
   DeleteDirectoryIterator(iterator);
@@ -215,7 +236,8 @@ TEST(LookupTable, WalksAskOnlyForTheChildrenHeld) {
 
 // An id path with names in its message form; steps without a name are the
 // markers.
-MessagePtr IdPathMessage(bool named, std::initializer_list<std::pair<std::uint32_t, const char*>> steps) {
+MessagePtr IdPathMessage(bool named,
+                         std::initializer_list<std::pair<std::uint32_t, const char*>> steps) {
   DseMessage stream(60, DseMessage::kRequest);
   stream.PutUInt8(named ? 1 : 0);
   stream.PutUInt16(static_cast<std::uint16_t>(steps.size()));
@@ -240,8 +262,9 @@ TEST(IdPath, TravelsThroughAMessageAndResolvesFromAnyNode) {
   EXPECT_EQ(printed.str(), "ABS.2.0.END\n");
   DseMessage message(60, DseMessage::kRequest);
   ASSERT_EQ(path.Write(message), status::kOk);
-  EXPECT_TRUE(testsupport::SameBytes(testsupport::HexBytes("01 04 00 FFFFFF 020000 0100 00 000000 0100 00 FEFFFF"),
-                                     BodyOf(message)));
+  EXPECT_TRUE(testsupport::SameBytes(
+      testsupport::HexBytes("01 04 00 FFFFFF 020000 0100 00 000000 0100 00 FEFFFF"),
+      BodyOf(message)));
   BvuDirectoryNode* found = nullptr;
   EXPECT_EQ(tree.root()->ChildAt(2)->ReadIdPath(*Received(message), &found), status::kOk);
   EXPECT_EQ(found, b);
@@ -266,7 +289,10 @@ NamedRead ReadNamed(BvuDirectoryNode* start, const MessagePtr& message, bool ren
 TEST(IdPathWithNames, CreatesIntermediateNodesAndHandsBackTheLastStep) {
   SampleTree tree;
   BvuDirectoryProper* other = AddChild(tree.root(), 9, "Other");
-  const NamedRead r = ReadNamed(other, IdPathMessage(true, {{kIdPathRoot, nullptr}, {2, "Unit"}, {4, ".Tank"}, {5, ".Level"}}), false);
+  const NamedRead r = ReadNamed(
+      other,
+      IdPathMessage(true, {{kIdPathRoot, nullptr}, {2, "Unit"}, {4, ".Tank"}, {5, ".Level"}}),
+      false);
   ASSERT_EQ(r.status, status::kOk);
   EXPECT_EQ(Outline(tree.root()), "2:Unit{4:.Tank} 9:Other");
   EXPECT_STREQ(r.parent->GetNameText(), "Unit.Tank");
@@ -274,25 +300,34 @@ TEST(IdPathWithNames, CreatesIntermediateNodesAndHandsBackTheLastStep) {
   EXPECT_EQ(r.name, ".Level");
   // Renames only when asked and the names differ in more than letter case;
   // then a missing step is refused instead of made.
-  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, "UNIT"}, {1, ".x"}}), true).status, status::kOk);
+  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, "UNIT"}, {1, ".x"}}), true).status,
+            status::kOk);
   EXPECT_STREQ(tree.root()->ChildAt(2)->Name(), "Unit");
-  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, "Mixer"}, {1, ".x"}}), true).parent, tree.root()->ChildAt(2));
-  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{3, "New"}, {1, ".x"}}), true).status, kBvuNoSuchChild);
+  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, "Mixer"}, {1, ".x"}}), true).parent,
+            tree.root()->ChildAt(2));
+  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{3, "New"}, {1, ".x"}}), true).status,
+            kBvuNoSuchChild);
   EXPECT_EQ(Outline(tree.root()), "2:Mixer{4:.Tank} 9:Other");
 }
 
 TEST(IdPathWithNames, RefusesMissingStepsWithoutNamesOverlongNamesAndTruncation) {
   SampleTree tree;
-  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(false, {{2, nullptr}, {1, nullptr}}), false).status, kBvuNoSuchChild);
-  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, ""}, {1, ".x"}}), false).status, kBvuNoSuchChild);
+  EXPECT_EQ(
+      ReadNamed(tree.root(), IdPathMessage(false, {{2, nullptr}, {1, nullptr}}), false).status,
+      kBvuNoSuchChild);
+  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, ""}, {1, ".x"}}), false).status,
+            kBvuNoSuchChild);
   EXPECT_EQ(Outline(tree.root()), "");
   testsupport::CaptureSink sink;
   const std::string long_name(256, 'n');
-  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, long_name.c_str()}, {1, ".x"}}), false).status,
+  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, long_name.c_str()}, {1, ".x"}}), false)
+                .status,
             status::kBadArguments);
   EXPECT_EQ(sink.groups().size(), 1u);
   const std::string longest(255, 'n');
-  EXPECT_EQ(ReadNamed(tree.root(), IdPathMessage(true, {{2, longest.c_str()}, {1, ".x"}}), false).status, status::kOk);
+  EXPECT_EQ(
+      ReadNamed(tree.root(), IdPathMessage(true, {{2, longest.c_str()}, {1, ".x"}}), false).status,
+      status::kOk);
   EXPECT_EQ(Outline(tree.root()), "2:" + longest);
   DseMessage whole(60, DseMessage::kRequest);
   whole.PutUInt8(1);
@@ -328,7 +363,8 @@ TEST(MessageReaders, SurviveRandomBytes) {
     BvuDirectoryNode* parent = nullptr;
     std::int32_t index = -1;
     std::string name;
-    s = tree.root()->ReadIdPathWithNames(*ReceivedBody(bytes), &parent, &index, &name, round % 2 == 0);
+    s = tree.root()->ReadIdPathWithNames(*ReceivedBody(bytes), &parent, &index, &name,
+                                         round % 2 == 0);
     if (status::IsSuccess(s)) {
       EXPECT_NE(parent, nullptr);
     }

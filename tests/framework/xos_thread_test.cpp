@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "framework/runtime/xos_names.h"
 #include "framework/processes/xos_process.h"
+#include "framework/runtime/xos_names.h"
 #include "framework/runtime/xos_time.h"
 #include "framework/runtime/xos_translate.h"
 #include "platform/clock.h"
@@ -68,7 +68,9 @@ std::uint32_t IntegerDivisionByZero(void*) {
   return static_cast<std::uint32_t>(testsupport::DivideIntegers(1, 0));
 }
 
-std::uint32_t StackOverflow(void*) { return static_cast<std::uint32_t>(testsupport::ExhaustStack(0)); }
+std::uint32_t StackOverflow(void*) {
+  return static_cast<std::uint32_t>(testsupport::ExhaustStack(0));
+}
 
 std::uint32_t TrapsOfTheThread(void*) { return static_cast<std::uint32_t>(fegetexcept()); }
 
@@ -96,21 +98,24 @@ class XosThreadFailures : public ::testing::Test {
 TEST_F(XosThreadFailures, AccessViolationReachesTheHandlerWhoseVerdictDecides) {
   FaultingFunction once(1);
   EXPECT_EQ(RunGuarded(AccessViolationThenReturn, &once, {XosThread::kStop}), XosThread::kStopped);
-  EXPECT_EQ(g_seen.exit_code, 0x800000F1u);  // the fault, not the 0 of a function that never returned
+  EXPECT_EQ(g_seen.exit_code,
+            0x800000F1u);  // the fault, not the 0 of a function that never returned
   EXPECT_EQ(g_seen.statuses, std::vector<Status>{0x800000F1u});
   EXPECT_EQ(g_seen.texts, std::vector<std::string>{"Access Violation"});
   EXPECT_TRUE(g_seen.on_failing_thread);
   EXPECT_EQ(once.calls, 1);
   // Run again: the function from its start.
   FaultingFunction twice(2);
-  EXPECT_EQ(RunGuarded(AccessViolationThenReturn, &twice, {XosThread::kRunAgain}), XosThread::kFinished);
+  EXPECT_EQ(RunGuarded(AccessViolationThenReturn, &twice, {XosThread::kRunAgain}),
+            XosThread::kFinished);
   EXPECT_EQ(g_seen.exit_code, 3u);
   EXPECT_EQ(g_seen.statuses.size(), 3u);
   // A verdict that is none stops the thread, saying so.
   FaultingFunction bad(1);
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(RunGuarded(AccessViolationThenReturn, &bad, {7}), XosThread::kStopped);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "User exception handler returned bad value 7\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "User exception handler returned bad value 7\n");
 }
 
 TEST_F(XosThreadFailures, PassVerdictEndsTheProcessAsTheFaultWould) {
@@ -140,7 +145,8 @@ TEST_F(XosThreadFailures, DivisionsByZeroAndStackOverflowAreReportedAndTrapsSurv
   EXPECT_EQ(function.traps_at_call[1] & kEngineTraps, kEngineTraps);
   EXPECT_EQ(RunGuarded(IntegerDivisionByZero, nullptr, {XosThread::kStop}), XosThread::kStopped);
   EXPECT_EQ(RunGuarded(StackOverflow, nullptr, {XosThread::kStop}), XosThread::kStopped);
-  EXPECT_EQ(g_seen.statuses, (std::vector<Status>{0x800000F8u, 0x800000F8u, 0x800000FEu, 0x800000F1u}));
+  EXPECT_EQ(g_seen.statuses,
+            (std::vector<Status>{0x800000F8u, 0x800000F8u, 0x800000FEu, 0x800000F1u}));
   EXPECT_EQ(g_seen.texts[0], "Floating Divide by Zero");
   EXPECT_EQ(g_seen.texts[2], "Divide By Zero");
 }
@@ -276,7 +282,8 @@ std::int32_t HandleOnlyInterrupts(Status status) {
 
 TEST(XosConsoleControlHandler, EventsReachTheAsyncHandlerAsStatuses) {
   XosSetAsyncHandler(HandleOnlyInterrupts);
-  const Row rows[] = {{0, 0x800000C9u, "Interrupt from terminal"}, {2, 0x800000CBu, "Close window detected"},
+  const Row rows[] = {{0, 0x800000C9u, "Interrupt from terminal"},
+                      {2, 0x800000CBu, "Close window detected"},
                       {3, 0x800000C8u, "Unknown asynchronous event"}};
   for (const Row& row : rows) {
     g_async_seen.clear();
@@ -316,9 +323,7 @@ TEST(XosTickIntervalElapsed, ZeroIntervalAlwaysElapsesAndWrapIsHarmless) {
   platform::ShiftTickCountForTesting(-shift);
 }
 
-std::uint32_t ReturnStatus(void* argument) {
-  return *static_cast<const std::uint32_t*>(argument);
-}
+std::uint32_t ReturnStatus(void* argument) { return *static_cast<const std::uint32_t*>(argument); }
 
 std::uint32_t Fault(void*) {
   testsupport::WriteThroughNull();
@@ -357,9 +362,11 @@ class XosProcessMainTest : public ::testing::Test {
 TEST_F(XosProcessMainTest, ServerStatusBecomesTheExitCode) {
   EXPECT_EXIT(RunServerReturning(0), ::testing::ExitedWithCode(0), "");
   EXPECT_EXIT(RunServerReturning(0x00320005u), ::testing::ExitedWithCode(0), "");
-  EXPECT_EXIT(RunServerReturning(0x80000105u), ::testing::ExitedWithCode(5), "exit status 0x80000105");
+  EXPECT_EXIT(RunServerReturning(0x80000105u), ::testing::ExitedWithCode(5),
+              "exit status 0x80000105");
   // A low byte of 0 must not read as success.
-  EXPECT_EXIT(RunServerReturning(0xA0000000u), ::testing::ExitedWithCode(1), "exit status 0xA0000000");
+  EXPECT_EXIT(RunServerReturning(0xA0000000u), ::testing::ExitedWithCode(1),
+              "exit status 0xA0000000");
 }
 
 TEST_F(XosProcessMainTest, ServerFaultIsReportedThenEndsTheProcess) {
@@ -375,16 +382,16 @@ std::int32_t LogFailureAndStop(XosThread*, Status status, std::uint32_t) {
 
 TEST_F(XosProcessMainTest, ServerStoppedByAFaultExitsWithTheFaultsStatus) {
   VANTOR_SKIP_FAULTS_UNDER_ASAN();
-  EXPECT_EXIT(XosProcessMain(Fault, nullptr, nullptr, LogFailureAndStop), ::testing::ExitedWithCode(0xF1),
-              "failure 0x800000F1\n.*exit status 0x800000F1");
+  EXPECT_EXIT(XosProcessMain(Fault, nullptr, nullptr, LogFailureAndStop),
+              ::testing::ExitedWithCode(0xF1), "failure 0x800000F1\n.*exit status 0x800000F1");
 }
 
 TEST_F(XosProcessMainTest, AnInterruptEndsTheProcessUnlessItIsHandled) {
-  EXPECT_EXIT(XosProcessMain(InterruptMyself, nullptr, LogEvent, nullptr), ::testing::KilledBySignal(SIGINT),
-              "event 0x800000C9 Interrupt from terminal");
+  EXPECT_EXIT(XosProcessMain(InterruptMyself, nullptr, LogEvent, nullptr),
+              ::testing::KilledBySignal(SIGINT), "event 0x800000C9 Interrupt from terminal");
   g_accept_interrupts = true;
-  EXPECT_EXIT(XosProcessMain(InterruptMyself, nullptr, LogEvent, nullptr), ::testing::ExitedWithCode(0),
-              "event 0x800000C9 Interrupt from terminal");
+  EXPECT_EXIT(XosProcessMain(InterruptMyself, nullptr, LogEvent, nullptr),
+              ::testing::ExitedWithCode(0), "event 0x800000C9 Interrupt from terminal");
   g_accept_interrupts = false;
 }
 

@@ -37,8 +37,8 @@ Factory* LoadFactory(const std::string& name, const char* entry, const platform:
 }
 
 inline KVSServices* Services() {
-  auto get = reinterpret_cast<GetKVSServicesFunction>(
-      dlsym(OpenLibrary("kvs_services"), kGetKVSServices));
+  auto get =
+      reinterpret_cast<GetKVSServicesFunction>(dlsym(OpenLibrary("kvs_services"), kGetKVSServices));
   return get();
 }
 
@@ -54,7 +54,7 @@ class RecordingHandler final : public KVSMessagesHandler {
 
 // Sets a parameter through the system's parameter interface.
 inline Status SetParameter(platform::IUnknown* system, const char* name, std::int32_t kind,
-                       const void* value) {
+                           const void* value) {
   void* params = nullptr;
   if (system->QueryInterface(IID_KVSParameters, &params) != 0) return 0x80004002u;
   auto* p = static_cast<KVSParameters*>(params);

@@ -58,8 +58,8 @@ std::vector<double> SingularValues(std::vector<double> a, int n) {
           &info);
   lwork = int(query);
   std::vector<double> work(static_cast<size_t>(lwork));
-  dgesvd_("N", "N", &n, &n, a.data(), &n, s.data(), &dummy, &one, &dummy, &one, work.data(),
-          &lwork, &info);
+  dgesvd_("N", "N", &n, &n, a.data(), &n, s.data(), &dummy, &one, &dummy, &one, work.data(), &lwork,
+          &info);
   return s;
 }
 
@@ -85,8 +85,8 @@ double BackwardError(const Sparse& m, const std::vector<double>& x, const std::v
 class LinearLibrary : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    factory_ = LoadFactory<KVSLASystemFactory>(GetParam(), kGetFactoryLASystem,
-                                               IID_KVSLASystemFactory);
+    factory_ =
+        LoadFactory<KVSLASystemFactory>(GetParam(), kGetFactoryLASystem, IID_KVSLASystemFactory);
     ASSERT_NE(factory_, nullptr);
   }
   void TearDown() override {
@@ -218,16 +218,14 @@ TEST_P(LinearLibrary, SettingsTakeEffect) {
     double real;
     const char* text;
   };
-  const Case cases[] = {{"PivotTolerance", kKvsReal, 1.0, nullptr},
-                        {"UseTranspose", kKvsText, 0, "YES"},
-                        {"ScaleMatrix", kKvsText, 0, "no"},
-                        {"RePivot", kKvsText, 0, "YES"},
-                        {"PivotSearch", kKvsInteger, 2, nullptr},
-                        {"Triangularisation", kKvsText, 0, "No"}};
+  const Case cases[] = {
+      {"PivotTolerance", kKvsReal, 1.0, nullptr}, {"UseTranspose", kKvsText, 0, "YES"},
+      {"ScaleMatrix", kKvsText, 0, "no"},         {"RePivot", kKvsText, 0, "YES"},
+      {"PivotSearch", kKvsInteger, 2, nullptr},   {"Triangularisation", kKvsText, 0, "No"}};
   for (const Case& c : cases) {
     KVSLASystem* s = Create(m);
     const std::int32_t i = std::int32_t(c.real);
-    const void* v = c.kind == kKvsText ? static_cast<const void*>(c.text)
+    const void* v = c.kind == kKvsText   ? static_cast<const void*>(c.text)
                     : c.kind == kKvsReal ? static_cast<const void*>(&c.real)
                                          : static_cast<const void*>(&i);
     ASSERT_EQ(SetParameter(s, c.name, c.kind, v), 0u) << c.name;
@@ -275,8 +273,8 @@ TEST_P(LinearLibrary, BadInputFailsWithoutACrash) {
   const std::int64_t good[] = {1, 2, 2};
   KVSLASystem* s = nullptr;
   EXPECT_GT(factory_->CreateSystem(0, 0, 0, rows, cols, &handler_, &s), 0u);
-  EXPECT_GT(factory_->CreateSystem(2, 2, 3, rows, cols, &handler_, &s), 0u);    // row 3, col 0
-  EXPECT_GT(factory_->CreateSystem(2, 3, 2, good, good, &handler_, &s), 0u);    // not square
+  EXPECT_GT(factory_->CreateSystem(2, 2, 3, rows, cols, &handler_, &s), 0u);  // row 3, col 0
+  EXPECT_GT(factory_->CreateSystem(2, 3, 2, good, good, &handler_, &s), 0u);  // not square
   EXPECT_GT(factory_->CreateSystem(2, 2, 2, nullptr, good, &handler_, &s), 0u);
   EXPECT_GT(factory_->CreateSystem(2, 2, 2, good, good, &handler_, nullptr), 0u);
   EXPECT_EQ(s, nullptr);
@@ -289,10 +287,10 @@ TEST_P(LinearLibrary, BadInputFailsWithoutACrash) {
   EXPECT_GT(s->SetRHS(nullptr), 0u);
   EXPECT_GT(s->Solve(nullptr), 0u);
   EXPECT_GT(SetReal(s, "NoSuchParameter", 1.0), 0u);
-  EXPECT_GT(SetInt(s, "PivotTolerance", 7), 0u);          // out of range
-  EXPECT_GT(SetText(s, "MaxRefineIter", "three"), 0u);    // wrong kind
+  EXPECT_GT(SetInt(s, "PivotTolerance", 7), 0u);        // out of range
+  EXPECT_GT(SetText(s, "MaxRefineIter", "three"), 0u);  // wrong kind
   EXPECT_GT(SetText(s, "UseTranspose", "maybe"), 0u);
-  EXPECT_GT(SetParameter(s, "ErrorTol", 9, x), 0u);           // no such kind
+  EXPECT_GT(SetParameter(s, "ErrorTol", 9, x), 0u);  // no such kind
   EXPECT_GT(SetParameter(s, nullptr, kKvsReal, x), 0u);
   s->Release();
 }
@@ -320,9 +318,8 @@ TEST_P(LinearLibrary, ParametersAndTextsRoundTrip) {
   std::vector<std::string> listed(names, names + count);
   for (int i = 0; i < count; ++i) services->Free(names[i]);
   services->Free(names);
-  for (const char* wanted : {"Triangularisation", "DropTolerance", "PivotTolerance",
-                             "UseTranspose", "ScaleMatrix", "RePivot", "PivotSearch", "ErrorTol",
-                             "MaxRefineIter"})
+  for (const char* wanted : {"Triangularisation", "DropTolerance", "PivotTolerance", "UseTranspose",
+                             "ScaleMatrix", "RePivot", "PivotSearch", "ErrorTol", "MaxRefineIter"})
     EXPECT_NE(std::find(listed.begin(), listed.end(), wanted), listed.end()) << wanted;
   SetReal(s, "ErrorTol", 1e-7);
   SetText(s, "UseTranspose", "yes");

@@ -30,8 +30,12 @@ struct Problem {
 Problem Dense2(const char* name, double x1, double x2,
                std::function<void(const double*, double*)> f,
                std::function<void(const double*, double*)> jac) {
-  return {name, 2, [=](int i) { return i == 0 ? x1 : x2; }, {{1, 1}, {1, 2}, {2, 1}, {2, 2}},
-          std::move(f), std::move(jac)};
+  return {name,
+          2,
+          [=](int i) { return i == 0 ? x1 : x2; },
+          {{1, 1}, {1, 2}, {2, 1}, {2, 2}},
+          std::move(f),
+          std::move(jac)};
 }
 
 Problem Broyden(int n) {
@@ -183,8 +187,8 @@ struct Options {
 class NonlinearLibrary : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    factory_ = LoadFactory<KVSNLASystemFactory>(GetParam(), kGetFactoryNLASystem,
-                                                IID_KVSNLASystemFactory);
+    factory_ =
+        LoadFactory<KVSNLASystemFactory>(GetParam(), kGetFactoryNLASystem, IID_KVSNLASystemFactory);
     ASSERT_NE(factory_, nullptr);
   }
   void TearDown() override {
@@ -216,8 +220,10 @@ bool HybrjSolves(const Problem& p) {
   int n = p.n, ldfjac = n, maxfev = 2000, mode = 1, nprint = 0, info = 0, nfev = 0, njev = 0;
   int lr = n * (n + 1) / 2;
   double xtol = 1e-12, factor = 100;
-  std::vector<double> x(static_cast<size_t>(n)), f(static_cast<size_t>(n)), fjac(static_cast<size_t>(n * n)), diag(static_cast<size_t>(n)),
-      r(static_cast<size_t>(lr)), qtf(static_cast<size_t>(n)), w1(static_cast<size_t>(n)), w2(static_cast<size_t>(n)), w3(static_cast<size_t>(n)), w4(static_cast<size_t>(n));
+  std::vector<double> x(static_cast<size_t>(n)), f(static_cast<size_t>(n)),
+      fjac(static_cast<size_t>(n * n)), diag(static_cast<size_t>(n)), r(static_cast<size_t>(lr)),
+      qtf(static_cast<size_t>(n)), w1(static_cast<size_t>(n)), w2(static_cast<size_t>(n)),
+      w3(static_cast<size_t>(n)), w4(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) x[size_t(i)] = p.start(i);
   auto fcn = [](int* n, double* x, double* f, double* j, int* ld, int* flag) {
     if (*flag == 1) return current->f(x, f);
@@ -282,9 +288,8 @@ TEST_P(NonlinearLibrary, ConvergenceTests) {
     bool converges;
   };
   // 1e-30 is out of reach of the residual; 1e-6 of the steps is not.
-  const Case cases[] = {{0, 1e-30, 1e-6, false}, {1, 1e-30, 1e-6, true},
-                        {2, 1e-30, 1e-6, false}, {3, 1e-30, 1e-6, true},
-                        {2, 1e-8, 1e-6, true},   {0, 1e-8, 0, true}};
+  const Case cases[] = {{0, 1e-30, 1e-6, false}, {1, 1e-30, 1e-6, true}, {2, 1e-30, 1e-6, false},
+                        {3, 1e-30, 1e-6, true},  {2, 1e-8, 1e-6, true},  {0, 1e-8, 0, true}};
   for (const Case& c : cases)
     for (const char* method : {"Hybrid", "Newton"}) {
       TestEso eso(Broyden(10));
@@ -331,12 +336,16 @@ TEST_P(NonlinearLibrary, FastNewtonReusesItsFactors) {
 
 // atan from 2: the full Newton step overshoots to a larger residual.
 TEST_P(NonlinearLibrary, BestAfterFailureRestoresTheBestPoint) {
-  Problem p{"atan", 1, [](int) { return 2.0; }, {{1, 1}},
+  Problem p{"atan",
+            1,
+            [](int) { return 2.0; },
+            {{1, 1}},
             [](const double* x, double* f) { f[0] = std::atan(x[0]); },
             [](const double* x, double* j) { j[0] = 1 / (1 + x[0] * x[0]); }};
   for (const char* best : {"YES", "NO"}) {
     TestEso eso(p);
-    const Status r = Run(eso, {"Newton", {{"CreepSize", 1.0}, {"MaxVarStep", 1e9}},
+    const Status r = Run(eso, {"Newton",
+                               {{"CreepSize", 1.0}, {"MaxVarStep", 1e9}},
                                {{"MaxStepRed", 0}, {"CreepIter", 1}, {"MaxDivSteps", 0}},
                                {{"BestAfterFailure", best}}});
     EXPECT_EQ(r, 4u) << best;
@@ -388,12 +397,14 @@ TEST_P(NonlinearLibrary, EveryListedParameterIsAccepted) {
     EXPECT_EQ(SetReal(s, real, 0.5), 0u) << real;
   for (const char* integer : {"PrintLevel", "MPrint", "HiVarSteps", "ConvTest", "MaxStepRed",
                               "MaxDivSteps", "CreepIter", "MaxFNIterations", "Iterations",
-                              "MinimumIterations", "IpConvInfo", "IndetHandle",
-                              "SLU.PivotSearch"})
+                              "MinimumIterations", "IpConvInfo", "IndetHandle", "SLU.PivotSearch"})
     EXPECT_EQ(SetInt(s, integer, 1), 0u) << integer;
-  for (auto [name, text] : {std::pair{"DogLeg", "NO"}, {"BestAfterFailure", "YES"},
-                            {"NewtonMethod", "Fast Newton"}, {"SLU.UseTranspose", "NO"},
-                            {"SLU.ScaleMatrix", "YES"}, {"SLU.RePivot", "NO"},
+  for (auto [name, text] : {std::pair{"DogLeg", "NO"},
+                            {"BestAfterFailure", "YES"},
+                            {"NewtonMethod", "Fast Newton"},
+                            {"SLU.UseTranspose", "NO"},
+                            {"SLU.ScaleMatrix", "YES"},
+                            {"SLU.RePivot", "NO"},
                             {"SLU.Triangularisation", "No"}})
     EXPECT_EQ(SetText(s, name, text), 0u) << name;
   s->Release();

@@ -92,8 +92,9 @@ bool Runs(int pid) {
 TEST(ChildProcessTest, KillingEndsARunningChildAndWhatItStarted) {
   TempDir dir;
   int error = 0;
-  const int pid = platform::SpawnProcess({"sh", "-c", "sleep 30 & echo $! > started.part; mv started.part started; wait"},
-                                         dir.path().string(), &error);
+  const int pid = platform::SpawnProcess(
+      {"sh", "-c", "sleep 30 & echo $! > started.part; mv started.part started; wait"},
+      dir.path().string(), &error);
   ASSERT_GT(pid, 0) << error;
   std::string started;
   for (int i = 0; i < 5000 && started.empty(); ++i) {

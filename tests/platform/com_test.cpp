@@ -76,8 +76,7 @@ TEST_F(Com, CreatesAndCallsAnObjectOfARegisteredServer) {
   EXPECT_EQ(clsid, testserver::kCalculatorClass);
 
   void* object = nullptr;
-  ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_ALL, testserver::kCalculatorInterface,
-                             &object),
+  ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_ALL, testserver::kCalculatorInterface, &object),
             S_OK);
   auto* calculator = static_cast<ITestCalculator*>(object);
   std::int32_t sum = 0;
@@ -125,9 +124,9 @@ TEST_F(Com, RefusalsNameTheirCause) {
   EXPECT_EQ(Create(u"Vantor.TestCalculator.38.0", CLSCTX_ALL, kStrangerInterface, &object),
             E_NOINTERFACE);
   EXPECT_EQ(object, nullptr);
-  EXPECT_EQ(CoCreateInstance(testserver::kCalculatorClass, nullptr, CLSCTX_ALL, IID_IUnknown,
-                             nullptr),
-            E_POINTER);
+  EXPECT_EQ(
+      CoCreateInstance(testserver::kCalculatorClass, nullptr, CLSCTX_ALL, IID_IUnknown, nullptr),
+      E_POINTER);
   CLSID clsid{};
   EXPECT_EQ(CLSIDFromProgID(nullptr, &clsid), E_INVALIDARG);
 }
@@ -150,13 +149,13 @@ TEST(ComJoin, CountsPerThreadAndKeepsTheFirstModel) {
 
   void* object = nullptr;
   CoUninitialize();
-  EXPECT_NE(CoCreateInstance(testserver::kCalculatorClass, nullptr, CLSCTX_ALL, IID_IUnknown,
-                             &object),
-            CO_E_NOTINITIALIZED);  // one join is left
+  EXPECT_NE(
+      CoCreateInstance(testserver::kCalculatorClass, nullptr, CLSCTX_ALL, IID_IUnknown, &object),
+      CO_E_NOTINITIALIZED);  // one join is left
   CoUninitialize();
-  EXPECT_EQ(CoCreateInstance(testserver::kCalculatorClass, nullptr, CLSCTX_ALL, IID_IUnknown,
-                             &object),
-            CO_E_NOTINITIALIZED);
+  EXPECT_EQ(
+      CoCreateInstance(testserver::kCalculatorClass, nullptr, CLSCTX_ALL, IID_IUnknown, &object),
+      CO_E_NOTINITIALIZED);
   CoUninitialize();  // one too many does nothing
   EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
   CoUninitialize();
@@ -178,9 +177,8 @@ TEST(SystemMessage, KnownStatusesErrnoAndTheRest) {
   std::memset(buffer, '#', sizeof buffer);
   EXPECT_EQ(FormatMessageA(flags, nullptr, E_FAIL, 0, buffer, 5, nullptr), 0u);
   EXPECT_STREQ(buffer, "Unsp");
-  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_STRING, "text", 0, 0, buffer, sizeof buffer,
-                           nullptr),
-            0u);
+  EXPECT_EQ(
+      FormatMessageA(FORMAT_MESSAGE_FROM_STRING, "text", 0, 0, buffer, sizeof buffer, nullptr), 0u);
   EXPECT_STREQ(buffer, "");
   EXPECT_EQ(FormatMessageA(flags | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, E_FAIL, 0, buffer,
                            sizeof buffer, nullptr),

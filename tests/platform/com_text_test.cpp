@@ -15,8 +15,7 @@ using namespace platform;
 
 constexpr GUID kBuilder = MakeGuid("{072CCDD1-5F1B-434E-B0C0-A4AC71A7D4B4}");
 static_assert(kBuilder.Data1 == 0x072CCDD1u && kBuilder.Data2 == 0x5F1B &&
-              kBuilder.Data3 == 0x434E && kBuilder.Data4[0] == 0xB0 &&
-              kBuilder.Data4[7] == 0xB4);
+              kBuilder.Data3 == 0x434E && kBuilder.Data4[0] == 0xB0 && kBuilder.Data4[7] == 0xB4);
 
 TEST(Guid, ParsesEitherCasePrintsUpperCaseAndRefusesEveryOtherForm) {
   GUID g{};
@@ -29,8 +28,10 @@ TEST(Guid, ParsesEitherCasePrintsUpperCaseAndRefusesEveryOtherForm) {
 
   std::mt19937 random(7);
   for (int i = 0; i < 200; ++i) {
-    GUID r{static_cast<std::uint32_t>(random()), static_cast<std::uint16_t>(random()),
-           static_cast<std::uint16_t>(random()), {}};
+    GUID r{static_cast<std::uint32_t>(random()),
+           static_cast<std::uint16_t>(random()),
+           static_cast<std::uint16_t>(random()),
+           {}};
     for (auto& b : r.Data4) b = static_cast<std::uint8_t>(random());
     const std::string text = GuidText(r);
     GUID back{};
@@ -39,11 +40,11 @@ TEST(Guid, ParsesEitherCasePrintsUpperCaseAndRefusesEveryOtherForm) {
   }
   const char* bad[] = {
       "",
-      "072CCDD1-5F1B-434E-B0C0-A4AC71A7D4B4",      // no braces
-      "{072CCDD1-5F1B-434E-B0C0-A4AC71A7D4B4",     // one brace
+      "072CCDD1-5F1B-434E-B0C0-A4AC71A7D4B4",   // no braces
+      "{072CCDD1-5F1B-434E-B0C0-A4AC71A7D4B4",  // one brace
       "{072CCDD1-5F1B-434E-B0C0-A4AC71A7D4B4}x",
-      "{072CCDD15F1B-434E-B0C0-A4AC71A7D4B4-}",    // dash moved
-      "{072CCDG1-5F1B-434E-B0C0-A4AC71A7D4B4}",    // not a digit
+      "{072CCDD15F1B-434E-B0C0-A4AC71A7D4B4-}",  // dash moved
+      "{072CCDG1-5F1B-434E-B0C0-A4AC71A7D4B4}",  // not a digit
       "(072CCDD1-5F1B-434E-B0C0-A4AC71A7D4B4)",
   };
   for (const char* text : bad) {
@@ -109,14 +110,14 @@ TEST(Bstr, Utf8RoundTripsOutsideAscii) {
 
 TEST(Bstr, MalformedTextsBecomeReplacementCharacters) {
   const std::u16string r = u"\uFFFD";
-  EXPECT_EQ(Utf16FromUtf8("a\xC3"), u"a" + r);                 // cut short
-  EXPECT_EQ(Utf16FromUtf8("\xE2\x82z"), r + u"z");             // cut short inside
-  EXPECT_EQ(Utf16FromUtf8("\xC0\xAF"), r);                     // overlong '/'
-  EXPECT_EQ(Utf16FromUtf8("\xED\xA0\x80"), r);                 // a surrogate
-  EXPECT_EQ(Utf16FromUtf8("\xF4\x90\x80\x80"), r);             // beyond U+10FFFF
-  EXPECT_EQ(Utf16FromUtf8("\x80\xFF"), r + r);                 // no lead byte
-  EXPECT_EQ(Utf8FromUtf16(u"x\xD800y"), "x\uFFFDy");           // lone high half
-  EXPECT_EQ(Utf8FromUtf16(u"\xDC00"), "\uFFFD");               // lone low half
+  EXPECT_EQ(Utf16FromUtf8("a\xC3"), u"a" + r);        // cut short
+  EXPECT_EQ(Utf16FromUtf8("\xE2\x82z"), r + u"z");    // cut short inside
+  EXPECT_EQ(Utf16FromUtf8("\xC0\xAF"), r);            // overlong '/'
+  EXPECT_EQ(Utf16FromUtf8("\xED\xA0\x80"), r);        // a surrogate
+  EXPECT_EQ(Utf16FromUtf8("\xF4\x90\x80\x80"), r);    // beyond U+10FFFF
+  EXPECT_EQ(Utf16FromUtf8("\x80\xFF"), r + r);        // no lead byte
+  EXPECT_EQ(Utf8FromUtf16(u"x\xD800y"), "x\uFFFDy");  // lone high half
+  EXPECT_EQ(Utf8FromUtf16(u"\xDC00"), "\uFFFD");      // lone low half
 
   // Any bytes: the first conversion repairs, the next ones keep the text.
   std::mt19937 random(13);

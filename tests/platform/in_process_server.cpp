@@ -81,8 +81,7 @@ class Factory final : public Counted<platform::IClassFactory> {
 
 }  // namespace
 
-extern "C" Status DllGetClassObject(const platform::CLSID& clsid, const IID& iid,
-                                    void** object) {
+extern "C" Status DllGetClassObject(const platform::CLSID& clsid, const IID& iid, void** object) {
   if (object == nullptr) return platform::E_POINTER;
   *object = nullptr;
   if (!platform::IsEqualGUID(clsid, testserver::kCalculatorClass)) {

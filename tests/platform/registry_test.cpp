@@ -54,9 +54,9 @@ struct Answer {
 Answer Query(HKEY key, const char* name, std::uint32_t room = 64) {
   std::string buffer(room + 1, '#');
   Answer a{0, REG_NONE, room, ""};
-  a.result = RegQueryValueExA(key, name, nullptr, &a.type,
-                              room == 0 ? nullptr : reinterpret_cast<std::uint8_t*>(&buffer[0]),
-                              &a.size);
+  a.result =
+      RegQueryValueExA(key, name, nullptr, &a.type,
+                       room == 0 ? nullptr : reinterpret_cast<std::uint8_t*>(&buffer[0]), &a.size);
   if (a.result == ERROR_SUCCESS && room > 0) {
     EXPECT_EQ(buffer[a.size], '#') << "written past the value";
     a.data = buffer.substr(0, a.size);
@@ -104,7 +104,8 @@ TEST_F(Registry, KeysOpenWholeOrStepByStepInAnyCase) {
   }
   // Missing keys, and the roots are separate trees.
   for (const auto& [root, path] :
-       {std::pair{HKEY_LOCAL_MACHINE, "SOFTWARE\\Nobody"}, {HKEY_CLASSES_ROOT, "SOFTWARE"},
+       {std::pair{HKEY_LOCAL_MACHINE, "SOFTWARE\\Nobody"},
+        {HKEY_CLASSES_ROOT, "SOFTWARE"},
         {HKEY_CURRENT_USER, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Compatibility\\KVS"}}) {
     HKEY key = reinterpret_cast<HKEY>(1);
     EXPECT_EQ(RegOpenKeyExA(root, path, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND) << path;
@@ -153,8 +154,7 @@ TEST_F(Registry, ValuesAnswerWithTypeSizeAndData) {
 
 TEST_F(Registry, SubkeysEnumerateByUpperCaseNameAndKeepTheirSpelling) {
   HKEY fortran = Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Fortran");
-  EXPECT_EQ(Subkeys(fortran),
-            (std::vector<std::string>{"170.0", "190.1", "ALPHA", "beta", "_x"}));
+  EXPECT_EQ(Subkeys(fortran), (std::vector<std::string>{"170.0", "190.1", "ALPHA", "beta", "_x"}));
   char name[5];
   std::uint32_t length = sizeof name;  // "190.1" needs 6
   EXPECT_EQ(RegEnumKeyExA(fortran, 1, name, &length, nullptr, nullptr, nullptr, nullptr),
@@ -164,8 +164,8 @@ TEST_F(Registry, SubkeysEnumerateByUpperCaseNameAndKeepTheirSpelling) {
   // Subkeys, longest subkey, values, longest value name, longest data.
   const auto info = [](HKEY key) {
     std::vector<std::uint32_t> n(5, 99);
-    EXPECT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &n[0], &n[1], nullptr, &n[2],
-                               &n[3], &n[4], nullptr, nullptr),
+    EXPECT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &n[0], &n[1], nullptr, &n[2], &n[3],
+                               &n[4], nullptr, nullptr),
               ERROR_SUCCESS);
     return n;
   };
@@ -209,8 +209,7 @@ TEST_F(Registry, OpenKeysKeepTheirContentsWhenTheFileChanges) {
   // A missing file is an empty registry.
   setenv("VANTOR_REGISTRY", (file_.path().string() + ".absent").c_str(), 1);
   HKEY key = nullptr;
-  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key),
-            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
   std::uint32_t subkeys = 1;
   EXPECT_EQ(RegQueryInfoKeyA(HKEY_LOCAL_MACHINE, nullptr, nullptr, nullptr, &subkeys, nullptr,
                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
@@ -222,22 +221,26 @@ TEST_F(Registry, OpenKeysKeepTheirContentsWhenTheFileChanges) {
 TEST(RegistryFile, BadLinesAreSkippedAndTheRestKept) {
   const std::string long_name(300, 'k');
   const std::string text =
-      "\xEF\xBB\xBF[HKEY_LOCAL_MACHINE\\A]\r\n"       // byte-order mark, Windows line ends
+      "\xEF\xBB\xBF[HKEY_LOCAL_MACHINE\\A]\r\n"  // byte-order mark, Windows line ends
       "good1 = one\r\n"
       "no equals sign here\n"
-      "bad1 = dword:12345678 9\n"                     // not only hex digits
-      "bad2 = dword:123456789\n"                      // nine digits
+      "bad1 = dword:12345678 9\n"  // not only hex digits
+      "bad2 = dword:123456789\n"   // nine digits
       "bad3 = dword:\n"
       " = nameless\n"
       "bad4 = \x01\x02\n"
-      "bad5 = " + std::string(RegistryTree::kMaxLineLength, 'v') + "\n"
+      "bad5 = " +
+      std::string(RegistryTree::kMaxLineLength, 'v') +
+      "\n"
       "[HKEY_LOCAL_MACHINE\\A\\Unterminated\n"
       "bad6 = lands nowhere\n"
       "[HKEY_SOMEWHERE\\A]\n"
       "bad7 = lands nowhere\n"
-      "[HKEY_LOCAL_MACHINE\\" + long_name + "]\n"
+      "[HKEY_LOCAL_MACHINE\\" +
+      long_name +
+      "]\n"
       "bad8 = lands nowhere\n"
-      "[HKEY_LOCAL_MACHINE\\A\\\\B\\]\n"              // empty pieces are dropped
+      "[HKEY_LOCAL_MACHINE\\A\\\\B\\]\n"  // empty pieces are dropped
       "good2 = dword:FFFFFFFF\n"
       "\n"
       "[HKEY_LOCAL_MACHINE\\A]\n"
@@ -282,9 +285,9 @@ TEST(RegistryFile, RandomBytesNeverBreakTheReader) {
     }
     for (const auto& [folded, value] : key.values) {
       ASSERT_EQ(folded, FoldName(value.name));
-      ASSERT_TRUE(value.type == REG_DWORD ? value.data.size() == 4
-                                          : value.type == REG_SZ &&
-                                                value.data.find('\0') == value.data.size() - 1);
+      ASSERT_TRUE(value.type == REG_DWORD
+                      ? value.data.size() == 4
+                      : value.type == REG_SZ && value.data.find('\0') == value.data.size() - 1);
     }
   };
   const auto check_all = [&](const std::string& text) {

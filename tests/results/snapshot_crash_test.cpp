@@ -3,11 +3,11 @@
 // the stop, and nothing that was not taken.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <functional>
 #include <map>
 #include <set>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "platform/posix_file.h"
 #include "snapshot_fakes.h"
@@ -19,12 +19,12 @@ using NameSet = std::set<std::string>;
 
 struct Scenario {
   const char* label;
-  int base_count;      // snapshots "s1".."sN" in the file before
-  NameSet deleted;     // deleted before
-  NameSet kept;        // kept before
+  int base_count;   // snapshots "s1".."sN" in the file before
+  NameSet deleted;  // deleted before
+  NameSet kept;     // kept before
   std::function<void(SputSnapshotMgr&)> action;
-  NameSet may_appear;  // besides the committed ones
-  NameSet may_vanish;  // committed ones the operation removes on purpose
+  NameSet may_appear;                 // besides the committed ones
+  NameSet may_vanish;                 // committed ones the operation removes on purpose
   const char* second_file = nullptr;  // a file the operation writes
 };
 
@@ -84,7 +84,8 @@ class SnapshotCrash : public SnapshotFolder {
     store.AddParticipant(&b_);
     ASSERT_EQ(store.OpenFile(file, nullptr, false), 0u);
     NameSet listed;
-    for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr; h = SputSnapshotMgr::NextHeader(h)) {
+    for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr;
+         h = SputSnapshotMgr::NextHeader(h)) {
       listed.insert(h->name);
       EXPECT_TRUE(must.count(h->name) + may.count(h->name) > 0) << h->name;
       const int k = std::stoi(std::string(h->name).substr(1));
@@ -124,7 +125,8 @@ class SnapshotCrash : public SnapshotFolder {
 
   // Opens the file in a child that ends at its n-th write, rename or sync
   // while acting on it; the child's exit code.
-  int StoppedChild(const char* file, std::uint64_t n, const std::function<void(SputSnapshotMgr&)>& act) {
+  int StoppedChild(const char* file, std::uint64_t n,
+                   const std::function<void(SputSnapshotMgr&)>& act) {
     const pid_t child = ::fork();
     if (child == 0) {
       if (status::IsFailure(store_.OpenFile(file, nullptr, false))) ::_exit(3);
@@ -133,7 +135,8 @@ class SnapshotCrash : public SnapshotFolder {
       ::_exit(0);
     }
     int wait_status = 0;
-    if (child < 0 || ::waitpid(child, &wait_status, 0) != child || !WIFEXITED(wait_status)) return -1;
+    if (child < 0 || ::waitpid(child, &wait_status, 0) != child || !WIFEXITED(wait_status))
+      return -1;
     return WEXITSTATUS(wait_status);
   }
 
@@ -144,32 +147,55 @@ class SnapshotCrash : public SnapshotFolder {
 TEST_F(SnapshotCrash, EveryStepOfEveryWritingOperation) {
   const Scenario scenarios[] = {
       {"append", 3, {}, {}, [this](SputSnapshotMgr& s) { Take(s, 9, "s9"); }, {"s9"}, {}},
-      {"compaction", 8, {"s2", "s4", "s6"}, {"s7"},
-       [](SputSnapshotMgr& s) { s.CompressFile("crash.snp"); }, {}, {}},
-      {"remapped rewrite", 3, {}, {},
-       [](SputSnapshotMgr& s) { s.RewriteMapped("remapped.snp"); }, {}, {}, "remapped.snp"},
-      {"discarding restore", 5, {}, {"s4"},
+      {"compaction",
+       8,
+       {"s2", "s4", "s6"},
+       {"s7"},
+       [](SputSnapshotMgr& s) { s.CompressFile("crash.snp"); },
+       {},
+       {}},
+      {"remapped rewrite",
+       3,
+       {},
+       {},
+       [](SputSnapshotMgr& s) { s.RewriteMapped("remapped.snp"); },
+       {},
+       {},
+       "remapped.snp"},
+      {"discarding restore",
+       5,
+       {},
+       {"s4"},
        [](SputSnapshotMgr& s) {
          std::uint32_t id = 0;
          s.FindSnapshotByName("s2", &id);
          s.RestoreSnapshot(id, nullptr, 0, true);
        },
-       {}, {"s3", "s5"}},
-      {"discarding restore, none kept", 4, {}, {},
+       {},
+       {"s3", "s5"}},
+      {"discarding restore, none kept",
+       4,
+       {},
+       {},
        [this](SputSnapshotMgr& s) {
          std::uint32_t id = 0;
          s.FindSnapshotByName("s2", &id);
          s.RestoreSnapshot(id, nullptr, 0, true);
          Take(s, 9, "s9");
        },
-       {"s9"}, {"s3", "s4"}},
-      {"delete", 3, {}, {},
+       {"s9"},
+       {"s3", "s4"}},
+      {"delete",
+       3,
+       {},
+       {},
        [](SputSnapshotMgr& s) {
          std::uint32_t id = 0;
          s.FindSnapshotByName("s2", &id);
          s.DeleteSnapshot(id);
        },
-       {}, {"s2"}},
+       {},
+       {"s2"}},
   };
   for (const Scenario& s : scenarios) {
     testsupport::TempDir dir;
@@ -207,12 +233,13 @@ TEST_F(SnapshotCrash, AppendAfterTornTailStoppedBeforeItsHeader) {
     std::filesystem::rename("torn.keep", "torn.snp");
   }
   // Stopped at the header's write.
-  EXPECT_EQ(StoppedChild("torn.snp", steps - 1, [&](SputSnapshotMgr& s) { s.TakeSnapshot({}, "s3", true, &id, false, nullptr); }),
+  EXPECT_EQ(StoppedChild(
+                "torn.snp", steps - 1,
+                [&](SputSnapshotMgr& s) { s.TakeSnapshot({}, "s3", true, &id, false, nullptr); }),
             platform::kFileFaultExitCode);
   ASSERT_EQ(store.OpenFile("torn.snp", nullptr, false), 0u);
   EXPECT_EQ(ListedNames(store), (std::vector<std::string>{"s1"}));
 }
-
 
 // The first write to a version-7 file rewrites it as version 8; stopped at
 // any step, the file still holds both snapshots.
@@ -229,7 +256,8 @@ TEST_F(SnapshotCrash, UpgradeOfAnOlderFileStoppedAtEveryStep) {
   store.CloseFile();
   for (std::uint64_t n = 1; n <= steps; ++n) {
     SCOPED_TRACE(n);
-    for (const char* leftover : {"old.snp.compress", "old.snp.compress.copy"}) std::filesystem::remove(leftover);
+    for (const char* leftover : {"old.snp.compress", "old.snp.compress.copy"})
+      std::filesystem::remove(leftover);
     WriteAll("old.snp", old);
     EXPECT_EQ(StoppedChild("old.snp", n, [](SputSnapshotMgr& s) { s.KeepSnapshot(5, "kept"); }),
               platform::kFileFaultExitCode);

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "foundation/values/snapshot_version.h"
-#include "platform/byte_order.h"
 #include "framework/messaging/message.h"
+#include "platform/byte_order.h"
 #include "results/snapshot_mgr.h"
 #include "tests/support/golden.h"
 #include "tests/support/scoped_current_folder.h"
@@ -108,8 +108,12 @@ inline std::string SnapName(int k) {
   return text;
 }
 
-inline void PutLE32(Bytes* b, std::size_t at, std::uint32_t v) { platform::StoreLE32(b->data() + at, v); }
-inline void AppendBytes(Bytes* to, const Bytes& more) { to->insert(to->end(), more.begin(), more.end()); }
+inline void PutLE32(Bytes* b, std::size_t at, std::uint32_t v) {
+  platform::StoreLE32(b->data() + at, v);
+}
+inline void AppendBytes(Bytes* to, const Bytes& more) {
+  to->insert(to->end(), more.begin(), more.end());
+}
 
 // Older layouts, built from their tables: version 7 with 240-byte headers,
 // version 3 with 128-byte headers and the run number as a double.
@@ -177,7 +181,6 @@ class SnapshotFolder : public ::testing::Test {
     SputSnapshotMgr::SetEventPoster(previous_poster_);
   }
 
-
  public:
   static Bytes ReadAll(const std::string& name) {
     const std::string raw = testsupport::ReadFileBytes(name);
@@ -201,7 +204,8 @@ class SnapshotFolder : public ::testing::Test {
 // The names of the listed snapshots, newest first.
 inline std::vector<std::string> ListedNames(const SputSnapshotMgr& store) {
   std::vector<std::string> names;
-  for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr; h = SputSnapshotMgr::NextHeader(h)) {
+  for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr;
+       h = SputSnapshotMgr::NextHeader(h)) {
     names.push_back(h->name);
   }
   return names;

@@ -165,13 +165,15 @@ TEST_F(SnapshotFormat, NamesAndDescriptionsAreCutToTheirFields) {
   ASSERT_EQ(store.CreateFile("limits.snp"), 0u);
   for (const Case& c : cases) {
     std::uint32_t id = snapshot::kNewId;
-    ASSERT_EQ(store.TakeSnapshot({}, std::string(c.name, 'x').c_str(), true, &id, false, nullptr), 0u);
+    ASSERT_EQ(store.TakeSnapshot({}, std::string(c.name, 'x').c_str(), true, &id, false, nullptr),
+              0u);
     ASSERT_EQ(store.SetSnapshotDescription(id, std::string(c.description, 'd').c_str()), 0u);
   }
   store.CloseFile();
   ASSERT_EQ(store.OpenFile("limits.snp", nullptr, false), 0u);
   const SputSSBlockHeader* h = store.FirstHeader();
-  for (auto c = std::rbegin(cases); c != std::rend(cases); ++c, h = SputSnapshotMgr::NextHeader(h)) {
+  for (auto c = std::rbegin(cases); c != std::rend(cases);
+       ++c, h = SputSnapshotMgr::NextHeader(h)) {
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(std::strlen(h->name), c->kept_name);
     EXPECT_EQ(std::strlen(h->description), c->kept_description);
@@ -206,7 +208,8 @@ SampleFile MakeSample(FakeParticipant* a, FakeParticipant* b) {
     a->section = SectionFor(k, 0, 40 * k);
     b->section = SectionFor(k, 1, k == 2 ? 0 : 9);
     std::uint32_t id = snapshot::kNewId;
-    EXPECT_EQ(store.TakeSnapshot({double(k), 1, std::int16_t(k)}, "s", true, &id, false, nullptr), 0u);
+    EXPECT_EQ(store.TakeSnapshot({double(k), 1, std::int16_t(k)}, "s", true, &id, false, nullptr),
+              0u);
     sample.block_ends.push_back(store.EndPosition());
   }
   store.CloseFile();
@@ -216,11 +219,13 @@ SampleFile MakeSample(FakeParticipant* a, FakeParticipant* b) {
 
 // Opens the file, restores whatever it lists, and checks the file is kept
 // unless it held nothing after its records.
-void OpenAndUse(const std::string& name, std::vector<SputSnapBase*> list, Status* result, int* listed) {
+void OpenAndUse(const std::string& name, std::vector<SputSnapBase*> list, Status* result,
+                int* listed) {
   SputSnapshotMgr store;
   *result = store.OpenFile(name.c_str(), &list, true);
   *listed = store.HeaderCount();
-  for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr; h = SputSnapshotMgr::NextHeader(h)) {
+  for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr;
+       h = SputSnapshotMgr::NextHeader(h)) {
     EXPECT_EQ(store.RestoreSnapshot(h->Id(), nullptr, 0, false), 0u);
   }
   store.CloseFile();
@@ -276,7 +281,8 @@ void CheckOneInput(const Bytes& bytes) {
       }
       return;
     }
-    for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr; h = SputSnapshotMgr::NextHeader(h)) {
+    for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr;
+         h = SputSnapshotMgr::NextHeader(h)) {
       before.insert(h->Id());
       store.RestoreSnapshot(h->Id(), nullptr, 0, false);
     }
@@ -295,7 +301,8 @@ void CheckOneInput(const Bytes& bytes) {
   SputSnapshotMgr store;
   ASSERT_EQ(store.OpenFile("input.snp", &list, true), 0u);
   std::set<std::uint32_t> after;
-  for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr; h = SputSnapshotMgr::NextHeader(h)) {
+  for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr;
+       h = SputSnapshotMgr::NextHeader(h)) {
     after.insert(h->Id());
   }
   EXPECT_TRUE(std::includes(after.begin(), after.end(), before.begin(), before.end()));
@@ -324,7 +331,8 @@ TEST_F(SnapshotFormat, RandomAndMutatedBytesNeverCrashOrLoseTheFile) {
     if (round % 3 != 2) {
       bytes = round % 3 == 0 ? sample.bytes : old;
       const int flips = 1 + static_cast<int>(random() % 8);
-      for (int k = 0; k < flips; ++k) bytes[random() % bytes.size()] = static_cast<std::uint8_t>(random());
+      for (int k = 0; k < flips; ++k)
+        bytes[random() % bytes.size()] = static_cast<std::uint8_t>(random());
       if (random() % 2 == 0) bytes.resize(random() % bytes.size() + 1);
     } else {
       bytes.resize(random() % 1500);

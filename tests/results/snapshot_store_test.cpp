@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <map>
 
-#include "tests/framework/message_helpers.h"
 #include "snapshot_fakes.h"
+#include "tests/framework/message_helpers.h"
 
 namespace snaptest {
 namespace {
@@ -37,7 +37,8 @@ class SnapshotStore : public SnapshotFolder {
 
   // Restores every listed snapshot and compares it with what was taken.
   void ExpectAllRestore() {
-    for (const SputSSBlockHeader* h = store_.FirstHeader(); h != nullptr; h = SputSnapshotMgr::NextHeader(h)) {
+    for (const SputSSBlockHeader* h = store_.FirstHeader(); h != nullptr;
+         h = SputSnapshotMgr::NextHeader(h)) {
       SCOPED_TRACE(h->name);
       const int k = taken_.at(h->name);
       ASSERT_EQ(store_.RestoreSnapshot(h->Id(), nullptr, 0, false), 0u);
@@ -66,7 +67,8 @@ TEST_F(SnapshotStore, RoundTripThroughEveryOperation) {
   struct ByPosition {
     RunPosition at;
     std::uint32_t id;
-  } positions[] = {{{-1.0, 1, 2}, s3}, {{5.0, 1, -1}, s2}, {{5.0, 1, 2}, s2}, {{5.0, 1, 3}, snapshot::kNewId}};
+  } positions[] = {
+      {{-1.0, 1, 2}, s3}, {{5.0, 1, -1}, s2}, {{5.0, 1, 2}, s2}, {{5.0, 1, 3}, snapshot::kNewId}};
   for (const auto& p : positions) {
     store_.FindSnapshotByPosition(p.at, &id);
     EXPECT_EQ(id, p.id);
@@ -116,7 +118,8 @@ TEST_F(SnapshotStore, RoundTripThroughEveryOperation) {
   EXPECT_EQ(c2.mapped, c_.StructureBody());
   EXPECT_EQ(store_.ParticipantArray(), (SputSnapshotMgr::Participants{&a2, nullptr, &c2}));
   EXPECT_TRUE(store_.FirstHeader()->IsLive());
-  EXPECT_TRUE(SputSnapshotMgr::NextHeader(SputSnapshotMgr::NextHeader(store_.FirstHeader()))->IsKept());
+  EXPECT_TRUE(
+      SputSnapshotMgr::NextHeader(SputSnapshotMgr::NextHeader(store_.FirstHeader()))->IsKept());
   ASSERT_EQ(store_.RestoreSnapshot(s3, nullptr, 0, false), 0u);
   EXPECT_EQ(a2.restored, SectionFor(3, 0, 70000));
   EXPECT_EQ(c2.restored, SectionFor(3, 2, 5));
@@ -154,7 +157,8 @@ TEST_F(SnapshotStore, CompactionRunsAtFourFreedToSevenLive) {
     // Id, flags, name and description of every header, newest first.
     const auto fields = [this] {
       Names all;
-      for (const SputSSBlockHeader* h = store_.FirstHeader(); h != nullptr; h = SputSnapshotMgr::NextHeader(h)) {
+      for (const SputSSBlockHeader* h = store_.FirstHeader(); h != nullptr;
+           h = SputSnapshotMgr::NextHeader(h)) {
         char line[256];
         std::snprintf(line, sizeof line, "%08X/%s/%s", h->flags, h->name, h->description);
         all.push_back(line);
@@ -177,7 +181,8 @@ TEST_F(SnapshotStore, CompactionRunsAtFourFreedToSevenLive) {
     EXPECT_EQ(ListedNames(store_), after);
     // Compacted: exactly the records, the live blocks and an end marker.
     std::uint64_t blocks = 0;
-    for (const SputSSBlockHeader* h = store_.FirstHeader(); h != nullptr; h = SputSnapshotMgr::NextHeader(h)) {
+    for (const SputSSBlockHeader* h = store_.FirstHeader(); h != nullptr;
+         h = SputSnapshotMgr::NextHeader(h)) {
       blocks += h->length;
     }
     const std::uint64_t size = std::filesystem::file_size("store.snp");
@@ -251,7 +256,8 @@ TEST_F(SnapshotStore, OpenFailuresNeverDeleteAFileThatMayHoldSnapshots) {
       {"second.snp", Bytes(good.begin(), good.begin() + second_block + 100), 0u, true, 1},
       {"damaged.snp", first_damaged, 0u, true, 0},
       {"marker.snp", marker_only, 0u, false, 0},
-      {"records.snp", Bytes(good.begin(), good.begin() + records_end), snapshot::kNoUsableSnapshot, false, 0},
+      {"records.snp", Bytes(good.begin(), good.begin() + records_end), snapshot::kNoUsableSnapshot,
+       false, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -301,7 +307,9 @@ TEST_F(SnapshotStore, NextFileNameNeverReturnsAnExistingName) {
     const char* folder;
     const char* next;
   } cases[] = {
-      {{"snpB9999.snp", "snpA0003.snp", "SNPC0002.SNP", "snpA0001.snp"}, "snpZ0001.snp", "snpC0003.snp"},
+      {{"snpB9999.snp", "snpA0003.snp", "SNPC0002.SNP", "snpA0001.snp"},
+       "snpZ0001.snp",
+       "snpC0003.snp"},
       {{"snpA9999.snp"}, nullptr, "snpB0000.snp"},
       {{"snpZ9999.snp", "snpA0000.snp"}, nullptr, "snpA0001.snp"},
       {{"snpZ9999.snp"}, nullptr, "snpA0000.snp"},
@@ -359,7 +367,8 @@ TEST_F(SnapshotStore, ExportAndRemappedRewriteGiveReadableFiles) {
   EXPECT_EQ(store_.CreateFileWithSnapshots("made.snp", list, headers), snapshot::kIoFailed);
   store_.CloseFile();
   a2.section = {4, 2};
-  ASSERT_EQ(remapped.CreateFileWithSnapshots(nullptr, list, {remapped.FirstHeader()}), snapshot::kIoFailed);
+  ASSERT_EQ(remapped.CreateFileWithSnapshots(nullptr, list, {remapped.FirstHeader()}),
+            snapshot::kIoFailed);
   SputSnapshotMgr fresh;
   ASSERT_EQ(fresh.CreateFileWithSnapshots("made.snp", list, {remapped.FirstHeader()}), 0u);
   EXPECT_EQ(a2.written_calls, 1);
@@ -380,8 +389,9 @@ TEST_F(SnapshotFolder, StoreWithoutFileOrParticipants) {
   EXPECT_EQ(store.TakeSnapshot({}, "x", true, &id, false, nullptr), snapshot::kNotOpen);
   EXPECT_EQ(store.ExportSnapshot(1, "x.snp"), snapshot::kIoFailed);
   EXPECT_EQ(store.RewriteMapped("x.snp"), snapshot::kNotOpen);
-  for (Status unknown : {store.DeleteSnapshot(1), store.KeepSnapshot(1, "k"),
-                         store.SetSnapshotDescription(1, "d"), store.RestoreSnapshot(1, nullptr, 0, true)}) {
+  for (Status unknown :
+       {store.DeleteSnapshot(1), store.KeepSnapshot(1, "k"), store.SetSnapshotDescription(1, "d"),
+        store.RestoreSnapshot(1, nullptr, 0, true)}) {
     EXPECT_EQ(unknown, snapshot::kUnknownId);
   }
   ASSERT_EQ(store.CreateFile("empty.snp"), 0u);

@@ -133,21 +133,20 @@ class CrossBoundary : public ::testing::Test {
   QLNEquationRecord eqn_record_array[4] = {};
 };
 
-#define IFACE(I, iid)                 \
-  TEST_F(CrossBoundary, I) {          \
-    I* obj = Get<I>(iid);             \
+#define IFACE(I, iid)        \
+  TEST_F(CrossBoundary, I) { \
+    I* obj = Get<I>(iid);    \
     ASSERT_NE(obj, nullptr) << #I;
-#define END_IFACE                     \
-    EXPECT_EQ(obj->Release(), 0u);    \
+#define END_IFACE                \
+  EXPECT_EQ(obj->Release(), 0u); \
   }
-#define PLAIN(I)                      \
-  TEST_F(CrossBoundary, I) {          \
-    I* obj = Plain<I>(#I);            \
+#define PLAIN(I)             \
+  TEST_F(CrossBoundary, I) { \
+    I* obj = Plain<I>(#I);   \
     ASSERT_NE(obj, nullptr) << #I;
 #define END_PLAIN }
-#define OP(I, order, Method, params, args, sample)                             \
-  Check(SlotOf(&I::Method), order, #I "::" #Method, obj->Method sample, \
-        CallLineOf{#Method} sample);
+#define OP(I, order, Method, params, args, sample) \
+  Check(SlotOf(&I::Method), order, #I "::" #Method, obj->Method sample, CallLineOf{#Method} sample);
 #include "tests/solve/fakes/iface_ops.inc"
 
 TEST_F(CrossBoundary, KVSServices) {

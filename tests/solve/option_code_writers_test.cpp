@@ -11,7 +11,8 @@
 namespace {
 
 std::string Golden(const char* name) {
-  std::ifstream in(std::string(VANTOR_SOURCE_DIR) + "/tests/solve/golden/" + name, std::ios::binary);
+  std::ifstream in(std::string(VANTOR_SOURCE_DIR) + "/tests/solve/golden/" + name,
+                   std::ios::binary);
   EXPECT_TRUE(in.good()) << name;
   std::ostringstream text;
   text << in.rdbuf();

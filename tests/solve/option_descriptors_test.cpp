@@ -40,7 +40,8 @@ TEST(OptionDescriptors, RowsAgreeWithTheValuesTheyDescribe) {
       EXPECT_NE(kind, Kind::kNone);
       EXPECT_EQ(row.wire_type, wire);
     }
-    const bool real_checked = type == "Double" || std::string_view(row.name) == "SLU.UseTranspose" ||
+    const bool real_checked = type == "Double" ||
+                              std::string_view(row.name) == "SLU.UseTranspose" ||
                               std::string_view(row.name) == "LogLikelihood.PrintLevel";
     EXPECT_EQ(row.checker == CheckRealOption, real_checked);
     if (row.choices[0] == '\0') {
@@ -73,7 +74,7 @@ TEST(OptionDescriptors, CheckersHonourBoundsChoicesAndTypes) {
       {"Homotopy.StepDecrement", "1.0", 4, kOptionOutOfBounds, -1},  // "<1.0"
       {"Homotopy.StepDecrement", "0.99", 4, kOptionAccepted, -1},
       {"Wegstein.MinAcceleration", "-1e300", 4, kOptionAccepted, -1},  // "-inf"
-      {"SLU.UseTranspose", "0.5", 4, kOptionAccepted, -1},              // the real checker
+      {"SLU.UseTranspose", "0.5", 4, kOptionAccepted, -1},             // the real checker
       {"Integrator", "Gear12", 5, kOptionAccepted, 4},
       {"Integrator", "VSIE", 5, kOptionRetiredChoice, 5},
       {"Integrator", "\"implicitEuler\"", 5, kOptionAccepted, 3},

@@ -29,8 +29,8 @@ class RecordingClient : public QLNOptionsClient {
     return answer_;
   }
   Status NamedOptionChanged(std::uint32_t id, const SUValue& value) override {
-    std::string text = value.GetString() != nullptr ? value.GetString()
-                                                    : std::to_string(value.payload.integer);
+    std::string text =
+        value.GetString() != nullptr ? value.GetString() : std::to_string(value.payload.integer);
     log_->push_back({this, -1, nullptr, id, text});
     return answer_;
   }

@@ -35,14 +35,22 @@ TEST(GroupMethodFactory, CodeAndChoicePickTheClass) {
     bool nla_loaded;
     GM expected;
   } cases[] = {
-      {50, 4, false, GM::kNone},           {9, 4, false, GM::kNone},
-      {102, 4, false, GM::kNone},          {-1, 4, false, GM::kNone},
-      {10, 5, false, GM::kExplicitSolve},  {20, 4, false, GM::kKVSSluProxy},
-      {30, 4, false, GM::kKVSSluProxy},    {20, 5, false, GM::kKVSMflProxy},
-      {30, 5, false, GM::kKVSMflProxy},    {40, 4, false, GM::kKVSSparseProxy},
-      {60, 5, false, GM::kKVSSparseMflProxy}, {40, 4, true, GM::kOpenNLASolver},
-      {60, 5, true, GM::kOpenNLASolver},   {30, 5, true, GM::kKVSMflProxy},
-      {100, 4, false, GM::kTornSolve},     {101, 5, false, GM::kWegsteinStrategy},
+      {50, 4, false, GM::kNone},
+      {9, 4, false, GM::kNone},
+      {102, 4, false, GM::kNone},
+      {-1, 4, false, GM::kNone},
+      {10, 5, false, GM::kExplicitSolve},
+      {20, 4, false, GM::kKVSSluProxy},
+      {30, 4, false, GM::kKVSSluProxy},
+      {20, 5, false, GM::kKVSMflProxy},
+      {30, 5, false, GM::kKVSMflProxy},
+      {40, 4, false, GM::kKVSSparseProxy},
+      {60, 5, false, GM::kKVSSparseMflProxy},
+      {40, 4, true, GM::kOpenNLASolver},
+      {60, 5, true, GM::kOpenNLASolver},
+      {30, 5, true, GM::kKVSMflProxy},
+      {100, 4, false, GM::kTornSolve},
+      {101, 5, false, GM::kWegsteinStrategy},
   };
   for (const auto& c : cases) {
     SetOpenNLASolverName(c.nla_loaded ? "my_nla.dll" : "");

@@ -20,22 +20,20 @@ TEST(SolverOptionTable, FreshTableDefaultsAndGetterNumberSets) {
     std::int32_t integer;
     bool flag;
   } cases[] = {
-      {0, 1e-5, 0, false},    // EqnTol: a real only
-      {20, 0.0, 0, false},    // SLU.PivotTol has no getter
-      {30, 0.0, 3, false},    // Integrator
-      {97, 0.0, 0, false},    // Tearing starts off, not at its default text
-      {123, 0.0, 0, false},   // SyncSteps: no getter
-      {36, 0.0, 0, false},    // ConvCrit: an integer, not a flag
-      {168, 0.0, 0, true},    // ListEquivalenceVariables
-      {111, 0.0, 0, false},   // Compression starts off
-      {155, 0.0, 0, true},    // UseSavedSnapshotOnLoad: 1, not FALSE
-      {153, 0.0, 0, true},    // MultipleGroup
-      {171, 0.0, 0, true},    // EnableRefineIter: starts at its default text
-      {121, 1e-4, 0, false},  // LogLikelihood.SolTol likewise
-      {122, 0.0, 100, false},
-      {167, 0.0, 0, false},   // NLASolver holds nothing
-      {-1, 0.0, 0, false},
-      {172, 0.0, 0, false},
+      {0, 1e-5, 0, false},                           // EqnTol: a real only
+      {20, 0.0, 0, false},                           // SLU.PivotTol has no getter
+      {30, 0.0, 3, false},                           // Integrator
+      {97, 0.0, 0, false},                           // Tearing starts off, not at its default text
+      {123, 0.0, 0, false},                          // SyncSteps: no getter
+      {36, 0.0, 0, false},                           // ConvCrit: an integer, not a flag
+      {168, 0.0, 0, true},                           // ListEquivalenceVariables
+      {111, 0.0, 0, false},                          // Compression starts off
+      {155, 0.0, 0, true},                           // UseSavedSnapshotOnLoad: 1, not FALSE
+      {153, 0.0, 0, true},                           // MultipleGroup
+      {171, 0.0, 0, true},                           // EnableRefineIter: starts at its default text
+      {121, 1e-4, 0, false},                         // LogLikelihood.SolTol likewise
+      {122, 0.0, 100, false}, {167, 0.0, 0, false},  // NLASolver holds nothing
+      {-1, 0.0, 0, false},    {172, 0.0, 0, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(table.GetReal(c.number), c.real) << c.number;
@@ -54,8 +52,9 @@ TEST(SolverOptionTable, ValueSlotsGiveTheAddressAndWireTypeInForce) {
     std::int32_t number;
     std::uint32_t wire;
     Status result;
-  } cases[] = {{124, 4, 0}, {86, 4, 0}, {0, 24, 0}, {37, 1, 0}, {151, 68, 0}, {26, 4, 0},
-               {167, 4, 0}, {5, 0, 0x8000FFFF}, {172, 0, 0x8000FFFF}, {-3, 0, 0x8000FFFF}};
+  } cases[] = {{124, 4, 0},          {86, 4, 0},         {0, 24, 0},  {37, 1, 0},
+               {151, 68, 0},         {26, 4, 0},         {167, 4, 0}, {5, 0, 0x8000FFFF},
+               {172, 0, 0x8000FFFF}, {-3, 0, 0x8000FFFF}};
   for (const auto& c : cases) {
     std::uint32_t wire = 99;
     void* at = &wire;
@@ -91,7 +90,7 @@ TEST(SolverOptionTable, StagedValuesWaitForApplyAndNameWhatChanged) {
     std::int32_t value;
     std::uint32_t bits;
   } cases[] = {
-      {25, 5, 24}, {30, 4, 4},  {97, 2, 16}, {153, 0, 16}, {29, 4, 2},  {26, 0, 24},
+      {25, 5, 24}, {30, 4, 4},  {97, 2, 16}, {153, 0, 16}, {29, 4, 2},   {26, 0, 24},
       {38, 1, 24}, {55, 0, 24}, {21, 1, 24}, {157, 1, 24}, {111, 1, 48}, {70, 1, 0},
   };
   for (const auto& c : cases) {
@@ -202,7 +201,8 @@ TEST(SolverOptionTable, NamedOptionsReachTheirClientsUnderOneName) {
   std::vector<ClientCall> log;
   RecordingClient client(&log);
   EXPECT_EQ(table.RegisterNamedClient(7, "_KVS_SQPB", "OptTol", IntValue(3), &client), 0u);
-  EXPECT_EQ(table.RegisterNamedClient(8, "_KVS_NLA", "Newton.Method", TextValue("Fast"), &client), 0u);
+  EXPECT_EQ(table.RegisterNamedClient(8, "_KVS_NLA", "Newton.Method", TextValue("Fast"), &client),
+            0u);
   EXPECT_EQ(table.RegisterNamedClient(9, "other", "OPTTOL", IntValue(1), &client), 0u);
   ASSERT_EQ(log.size(), 3u);
   EXPECT_EQ(log[0].text, "3");

@@ -24,9 +24,9 @@ inline void UseThreadsafeDeathTests() { GTEST_FLAG_SET(death_test_style, "thread
 
 // The sanitizer installs its own SIGSEGV/SIGFPE handlers and turns integer
 // division by zero into a report; faults on purpose only make sense without it.
-#define VANTOR_SKIP_FAULTS_UNDER_ASAN()                                                    \
-  do {                                                                                     \
-    if (testsupport::kUnderAddressSanitizer)                                               \
+#define VANTOR_SKIP_FAULTS_UNDER_ASAN()                                                      \
+  do {                                                                                       \
+    if (testsupport::kUnderAddressSanitizer)                                                 \
       GTEST_SKIP() << "deliberate faults need our own signal handlers, not the sanitizer's"; \
   } while (0)
 

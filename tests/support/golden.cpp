@@ -16,8 +16,8 @@ Bytes HexBytes(const std::string& hex) {
       throw std::invalid_argument("HexBytes: not a hex digit in \"" + hex + "\"");
     }
     value = value * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c))
-                                                    ? c - '0'
-                                                    : std::tolower(c) - 'a' + 10);
+                                                   ? c - '0'
+                                                   : std::tolower(c) - 'a' + 10);
     if (++nibbles == 2) {
       out.push_back(static_cast<std::uint8_t>(value));
       nibbles = 0;
@@ -53,8 +53,8 @@ std::string HexDump(const Bytes& bytes) {
     ++first;
   }
   return ::testing::AssertionFailure()
-         << "bytes differ at offset " << first << " (expected " << expected.size()
-         << " bytes, got " << actual.size() << ")\nexpected:\n"
+         << "bytes differ at offset " << first << " (expected " << expected.size() << " bytes, got "
+         << actual.size() << ")\nexpected:\n"
          << HexDump(expected) << "\nactual:\n"
          << HexDump(actual);
 }

@@ -21,8 +21,7 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-std::filesystem::path TempDir::WriteFile(const std::string& name,
-                                         const std::string& bytes) const {
+std::filesystem::path TempDir::WriteFile(const std::string& name, const std::string& bytes) const {
   const auto file = path_ / name;
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -75,9 +75,10 @@ TEST(ClientProgram, SaysWhatIsWrongWithTheCommandLineOrTheStart) {
 // Random command lines from the words the program knows and a few it does
 // not: each is refused or fails to start (no engine exists), never crashes.
 TEST(ClientProgram, RandomCommandLinesAreRefusedCleanly) {
-  const char* const words[] = {"request", "command", "listen", "--tcp", "--timeout=", "--arg=",
-                               "50", "0", "-1", "0x", "0xFF", "4294967296", "01ab", "0g", "zz",
-                               "\"\"", "-", "+7", "99999999999999999999", "help"};
+  const char* const words[] = {
+      "request", "command", "listen", "--tcp", "--timeout=",           "--arg=", "50",
+      "0",       "-1",      "0x",     "0xFF",  "4294967296",           "01ab",   "0g",
+      "zz",      "\"\"",    "-",      "+7",    "99999999999999999999", "help"};
   std::mt19937 random(13);
   for (int run = 0; run < 40; ++run) {
     std::string arguments = random() % 2 == 0 ? "/no/engine" : "";

@@ -11,8 +11,8 @@
 #include "framework/messaging/io_queue.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
-#include "tools/test_engine/protocol.h"
 #include "tools/client.h"
+#include "tools/test_engine/protocol.h"
 
 namespace {
 
@@ -57,7 +57,8 @@ class ClientTest : public ::testing::Test {
 
   std::vector<std::string> Lines() const {
     std::vector<std::string> lines;
-    for (const auto& event : client_->Events()) lines.insert(lines.end(), event.lines.begin(), event.lines.end());
+    for (const auto& event : client_->Events())
+      lines.insert(lines.end(), event.lines.begin(), event.lines.end());
     return lines;
   }
 
@@ -159,12 +160,15 @@ TEST_F(ClientTest, EngineLinesAndRequestsReachTheClient) {
   // The folder's line was made before anyone could hear it, and kept.
   EXPECT_EQ(client_->Events()[0].value, 0x80000044u);
   const auto engine_folder = std::filesystem::canonical(VANTOR_TEST_ENGINE).parent_path();
-  EXPECT_EQ(Lines()[0], "Invalid Working Directory </no/such/folder>Specified\n"
-                        "Defaulting to Directory <" + engine_folder.string() + ">");
+  EXPECT_EQ(Lines()[0],
+            "Invalid Working Directory </no/such/folder>Specified\n"
+            "Defaulting to Directory <" +
+                engine_folder.string() + ">");
   EXPECT_EQ(client_->Events()[1].value, 3u);
   const std::vector<std::string> lines = Lines();
-  EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()),
-            (std::vector<std::string>{"first", "second", "client answered 0x00000000: understood"}));
+  EXPECT_EQ(
+      std::vector<std::string>(lines.begin() + 1, lines.end()),
+      (std::vector<std::string>{"first", "second", "client answered 0x00000000: understood"}));
   const auto notifications = client_->TakeNotifications();
   ASSERT_EQ(notifications.size(), 1u);
   EXPECT_EQ(notifications[0].type, kClientService);

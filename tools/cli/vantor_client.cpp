@@ -30,8 +30,8 @@ std::string Show(const Bytes& body) {
 // "(class 3, flags 0x80, aux 1, sequence 1)": the rest of the header.
 std::string Header(const vantor_client::Message& m) {
   char text[96];
-  std::snprintf(text, sizeof text, "(class %u, flags 0x%02X, aux %u, sequence %u)",
-                m.message_class, m.flags, m.aux, m.sequence);
+  std::snprintf(text, sizeof text, "(class %u, flags 0x%02X, aux %u, sequence %u)", m.message_class,
+                m.flags, m.aux, m.sequence);
   return text;
 }
 
@@ -61,7 +61,7 @@ bool Exchange(vantor_client::Client& client, std::unique_ptr<vantor_client::Requ
   std::uint32_t id = 0;
   Status result = client.Send(std::move(request), &id);
   const std::string label = (command.empty() ? "request " + std::to_string(id)
-                                              : command + " (id " + std::to_string(id) + ")") +
+                                             : command + " (id " + std::to_string(id) + ")") +
                             " on service " + std::to_string(type);
   if (status::IsSuccess(result)) result = client.Await(id);
   if (result == vantor_client::Client::kTimedOut && !client.PeerLost()) {
@@ -109,7 +109,8 @@ bool Run(vantor_client::Client& client, const vantor_cli::Step& step, std::uint3
 
 int main(int argc, char** argv) {
   vantor_cli::CommandLine line;
-  const int read = vantor_cli::ReadCommandLine(std::vector<std::string>(argv + 1, argv + argc), &line);
+  const int read =
+      vantor_cli::ReadCommandLine(std::vector<std::string>(argv + 1, argv + argc), &line);
   if (read != 0) return read < 0 ? 0 : read;
   const vantor_client::EngineOptions& options = line.options;
 

@@ -9,15 +9,15 @@
 #include <string>
 #include <thread>
 
-#include "framework/servers/client_callback.h"
-#include "framework/servers/controller.h"
 #include "framework/messaging/io_queue.h"
 #include "framework/messaging/message.h"
+#include "framework/processes/xos_process.h"
+#include "framework/runtime/xos_time.h"
+#include "framework/servers/client_callback.h"
+#include "framework/servers/controller.h"
 #include "framework/servers/sending.h"
 #include "framework/servers/server_callback.h"
 #include "framework/servers/server_registry.h"
-#include "framework/processes/xos_process.h"
-#include "framework/runtime/xos_time.h"
 #include "tools/test_engine/protocol.h"
 
 namespace {

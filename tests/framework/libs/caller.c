@@ -37,7 +37,8 @@ int32_t CallerRun(const char* libs, char* report, int32_t size) {
   char folder[1024], buffer[1024];
 
   int32_t result = 0;
-  Check("QLN13DUMMY", QLN13DUMMY(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, &result) == &result && result == 4);
+  Check("QLN13DUMMY",
+        QLN13DUMMY(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, &result) == &result && result == 4);
   result = 0;
   Check("QLNDUMMY", QLNDUMMY(0, 0, 0, 0, 0, 0, &result) == &result && result == 4);
 
@@ -45,15 +46,18 @@ int32_t CallerRun(const char* libs, char* report, int32_t size) {
   const int32_t initialized = BVInitialize(&given);
   const QLNInitializationBlock* kept = GetDLLInitializationData();
   Check("BVInitialize", initialized == 1);
-  Check("GetDLLInitializationData", kept != NULL && kept->kind == 2 && kept->word == 5 && kept->further_word == 9);
-  Check("RegisterDummyOptionsHandler", RegisterDummyOptionsHandler(NULL) == 1 && kept->options_handler != NULL &&
+  Check("GetDLLInitializationData",
+        kept != NULL && kept->kind == 2 && kept->word == 5 && kept->further_word == 9);
+  Check("RegisterDummyOptionsHandler", RegisterDummyOptionsHandler(NULL) == 1 &&
+                                           kept->options_handler != NULL &&
                                            RegisterDummyOptionsHandler(NULL) == 0);
 
   snprintf(folder, sizeof folder, "%s/a", libs);
   Check("AddDLLSearchPath", AddDLLSearchPath(folder) == 0);
   XosDynamicLibrary* twin = LoadDynamicLibrary("twin", NULL);
   Check("LoadDynamicLibrary", twin != NULL);
-  Check("GetDLLFileName", GetDLLFileName(twin, buffer, sizeof buffer) > 0 && EndsWith(buffer, "/a/twin.so"));
+  Check("GetDLLFileName",
+        GetDLLFileName(twin, buffer, sizeof buffer) > 0 && EndsWith(buffer, "/a/twin.so"));
   XosDynamicFunction* id = FindFunctionInDLL("TwinId", twin, NULL);
   Answer twin_id = (Answer)GetFunctionAddress(id);
   Check("FindFunctionInDLL", id != NULL);
@@ -71,7 +75,8 @@ int32_t CallerRun(const char* libs, char* report, int32_t size) {
     if (names[i] != NULL && strstr(names[i], "twin") != NULL && flags[i] == 1) listed = 1;
   }
   Check("DisallowForcibleDLLUnloadsViaFunctionObject", listed);
-  Check("DLLsLoaded", count > 0 && DLLsLoaded(&names, &flags) == 0 && names == NULL && flags == NULL);
+  Check("DLLsLoaded",
+        count > 0 && DLLsLoaded(&names, &flags) == 0 && names == NULL && flags == NULL);
   DisallowForcibleDLLUnloads(twin);
   const char* forced[] = {"twin"};
   Check("ForceUnload", ForceUnload(forced, 1) == 0 && GetFunctionAddress(id) != NULL);
@@ -82,12 +87,14 @@ int32_t CallerRun(const char* libs, char* report, int32_t size) {
   Check("UnloadDynamicLibrary", 1);
   Check("RemoveDLLSearchPath", RemoveDLLSearchPath(folder) == 0);
 
-  Check("GetLastDLLError", LoadDynamicLibrary("no_such_library", NULL) == NULL && GetLastDLLError() != 0);
+  Check("GetLastDLLError",
+        LoadDynamicLibrary("no_such_library", NULL) == NULL && GetLastDLLError() != 0);
 
   snprintf(folder, sizeof folder, "%s/fortran_style", libs);
   uint32_t status = 1;
   XosDynamicFunction* upper = FindFunctionInNamedDLLEx("UPPERONLY", folder, NULL, NULL, &status);
-  Check("FindFunctionInNamedDLLEx", upper != NULL && status == 0 && ((Answer)GetFunctionAddress(upper))() == 11);
+  Check("FindFunctionInNamedDLLEx",
+        upper != NULL && status == 0 && ((Answer)GetFunctionAddress(upper))() == 11);
   ReleaseFunction(upper);
   upper = FindFunctionInNamedDLL("UPPERONLY", folder, NULL, NULL);
   Check("FindFunctionInNamedDLL", upper != NULL);
@@ -105,7 +112,8 @@ int32_t CallerRun(const char* libs, char* report, int32_t size) {
   XosDynamicLibrary* user = LoadQLNUserDLL(folder, NULL);
   Check("LoadQLNUserDLL", user != NULL);
   XosDynamicFunction* procedure = FindQLNFunctionInDLL("UserProcedure", user);
-  Check("FindQLNFunctionInDLL", procedure != NULL && ((Answer)GetFunctionAddress(procedure))() == 5);
+  Check("FindQLNFunctionInDLL",
+        procedure != NULL && ((Answer)GetFunctionAddress(procedure))() == 5);
   ReleaseFunction(procedure);
   UnloadDynamicLibrary(user);
   return failures;

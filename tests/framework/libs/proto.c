@@ -86,7 +86,7 @@ int32_t ProtoCallEngine(XosDynamicLibrary* self) {
   const QLNInitializationBlock* block = GetDLLInitializationData();
   XosDynamicFunction* function = FindFunctionInDLL("ProtoAnswer", self, NULL);
   if (block == NULL || function == NULL) return -1;
-  int32_t (*answer)(void) = (int32_t (*)(void))GetFunctionAddress(function);
+  int32_t (*answer)(void) = (int32_t(*)(void))GetFunctionAddress(function);
   const int32_t result = (int32_t)block->kind * 1000 + (answer != NULL ? answer() : -100);
   ReleaseFunction(function);
   return result;

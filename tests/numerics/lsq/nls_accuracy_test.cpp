@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "numerics/lsq/nls.h"
-#include "workloads/nist_problems.h"
 #include "tests/support/temp_dir.h"
 #include "workloads/least_squares_problems.h"
+#include "workloads/nist_problems.h"
 
 namespace {
 
@@ -19,9 +19,7 @@ using testsupport::LeastSquaresProblem;
 using testsupport::MakeProblem;
 using testsupport::NlsCaller;
 
-bool IsConvergence(std::int64_t code) {
-  return code >= 3 && code <= 6;
-}
+bool IsConvergence(std::int64_t code) { return code >= 3 && code <= 6; }
 
 TEST(NlsAccuracy, ZeroResidualFitsRecoverTheirSolution) {
   std::mt19937_64 rng(2718);

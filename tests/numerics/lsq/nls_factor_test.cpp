@@ -4,8 +4,8 @@
 // and R^T (Q^T r) = J^T r.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <random>
 #include <string>
 #include <vector>
@@ -36,8 +36,8 @@ TEST(NlsFactor, EveryFoldGivesTheSameTriangle) {
     std::int64_t chunk_rows;
     std::int64_t split;  // rows folded in a first block, the rest in a second
   };
-  const Way ways[] = {{true, 1, 0},  {true, 3, 0}, {true, 64, 0}, {true, 2, 5},
-                      {false, 1, 0}, {false, 1, 4}};
+  const Way ways[] = {{true, 1, 0}, {true, 3, 0},  {true, 64, 0},
+                      {true, 2, 5}, {false, 1, 0}, {false, 1, 4}};
   for (std::int64_t p : {1, 3, 6}) {
     for (std::int64_t n : {p, p + 1, std::int64_t{17}}) {
       std::vector<double> jac(static_cast<std::size_t>(n * p)), res(static_cast<std::size_t>(n));

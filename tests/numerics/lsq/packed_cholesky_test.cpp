@@ -217,13 +217,14 @@ TEST(NlsCovariance, IllConditionedJacobianMatchesTheSingularValueReference) {
           for (std::int64_t m = 0; m < k.p; ++m)
             jac[i + j * k.n] += u[i + m * k.n] * sigma[m] * vt[j + m * k.p];
       for (auto& e : y) e = std::normal_distribution<double>()(rng);
-      auto pb = testsupport::MakeProblem(
-          "linear", k.n, std::vector<double>(k.p, 1.0), {0.0}, [jac, y, k](const auto* x, auto* r) {
-            for (std::int64_t i = 0; i < k.n; ++i) {
-              r[i] = -y[i] + 0.0 * x[0];
-              for (std::int64_t j = 0; j < k.p; ++j) r[i] = r[i] + jac[i + j * k.n] * x[j];
-            }
-          });
+      auto pb = testsupport::MakeProblem("linear", k.n, std::vector<double>(k.p, 1.0), {0.0},
+                                         [jac, y, k](const auto* x, auto* r) {
+                                           for (std::int64_t i = 0; i < k.n; ++i) {
+                                             r[i] = -y[i] + 0.0 * x[0];
+                                             for (std::int64_t j = 0; j < k.p; ++j)
+                                               r[i] = r[i] + jac[i + j * k.n] * x[j];
+                                           }
+                                         });
       testsupport::NlsCaller c(pb);
       c.IV(nls::kQrtyp) = qrtyp;
       const auto run = testsupport::Drive(c, pb);

@@ -55,15 +55,14 @@ Transversal Match(const Pattern& p) {
   t.match.assign(static_cast<std::size_t>(p.n), 0);
   std::vector<std::int64_t> work(static_cast<std::size_t>(4 * p.n) + 1);
   const auto len = static_cast<std::int64_t>(p.entries.size());
-  MaximumTransversal(&p.n, p.entries.data(), &len, p.start.data(), p.count.data(),
-                     t.match.data(), &t.rank, work.data());
+  MaximumTransversal(&p.n, p.entries.data(), &len, p.start.data(), p.count.data(), t.match.data(),
+                     &t.rank, work.data());
   // The form with separate work arrays gives the same result.
   const auto size = static_cast<std::size_t>(p.n);
   std::vector<std::int64_t> match(size), pred(size), look(size), mark(size), next(size);
   std::int64_t rank = -1;
   MaximumTransversalArrays(&p.n, p.entries.data(), &len, p.start.data(), p.count.data(),
-                           match.data(), &rank, pred.data(), look.data(), mark.data(),
-                           next.data());
+                           match.data(), &rank, pred.data(), look.data(), mark.data(), next.data());
   EXPECT_EQ(rank, t.rank);
   EXPECT_EQ(match, t.match);
   return t;
@@ -80,8 +79,8 @@ Blocks Order(const Pattern& p) {
   b.blockstart.assign(static_cast<std::size_t>(p.n), 0);
   std::vector<std::int64_t> work(static_cast<std::size_t>(3 * p.n) + 1);
   const auto len = static_cast<std::int64_t>(p.entries.size());
-  BlockTriangularOrder(&p.n, p.entries.data(), &len, p.start.data(), p.count.data(),
-                       b.order.data(), b.blockstart.data(), &b.count, work.data());
+  BlockTriangularOrder(&p.n, p.entries.data(), &len, p.start.data(), p.count.data(), b.order.data(),
+                       b.blockstart.data(), &b.count, work.data());
   const auto size = static_cast<std::size_t>(p.n);
   std::vector<std::int64_t> order(size), blockstart(size), low(size), number(size), prev(size);
   std::int64_t count = -1;
@@ -129,8 +128,8 @@ std::pair<std::int64_t, List> Btf(const Pattern& p) {
   double done = 0.0;
   const auto rank =
       btf_l_maxtrans(p.n, p.n, c.ap.data(), c.ai.data(), 0.0, &done, match.data(), work.data());
-  const auto blocks = btf_l_strongcomp(p.n, c.ap.data(), c.ai.data(), nullptr, perm.data(),
-                                       r.data(), work.data());
+  const auto blocks =
+      btf_l_strongcomp(p.n, c.ap.data(), c.ai.data(), nullptr, perm.data(), r.data(), work.data());
   List orders;
   for (SuiteSparse_long b = 0; b < blocks; ++b) orders.push_back(r[b + 1] - r[b]);
   std::sort(orders.begin(), orders.end());
@@ -192,8 +191,7 @@ TEST(BlockTriangularOrder, RandomPatternsAgreeWithBtfAndTheRecursiveSearch) {
   int full_rank_patterns = 0;
   for (int trial = 0; trial < 1000; ++trial) {
     const std::int64_t n = trial < 990 ? order(rng) : 500 + 150 * (trial - 990);
-    const Pattern p(RandomLists(n, trial < 990 ? density(rng) : 3.0 / static_cast<double>(n),
-                                rng));
+    const Pattern p(RandomLists(n, trial < 990 ? density(rng) : 3.0 / static_cast<double>(n), rng));
     const Transversal t = Match(p);
     ASSERT_TRUE(IsPermutation(t.match)) << "trial " << trial;
     const Pattern permuted = p.Reordered(t.match);

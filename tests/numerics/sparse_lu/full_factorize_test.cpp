@@ -42,8 +42,8 @@ DenseLu Factor(Routine routine, std::int64_t m, std::int64_t n, std::vector<doub
   return lu;
 }
 
-std::vector<double> Solve(const DenseLu& lu, std::int64_t m, std::int64_t n,
-                          std::vector<double> x, bool trans, std::int64_t level) {
+std::vector<double> Solve(const DenseLu& lu, std::int64_t m, std::int64_t n, std::vector<double> x,
+                          bool trans, std::int64_t level) {
   const std::int64_t t = trans ? 1 : 0;
   x.resize(static_cast<std::size_t>(std::max(m, n)), 0.0);
   SluKernelFullSolve(&t, &m, &n, lu.a.data(), &m, lu.ipiv.data(), x.data(), &level);
@@ -86,8 +86,8 @@ TEST(FullFactorize, RejectedColumnsGatherAtTheEnd) {
   const std::int64_t m = 7, n = 7;
   std::vector<double> a = RandomVector(m * n, rng);
   for (std::int64_t i = 0; i < m; ++i) {
-    a[i + 1 * m] = 0.0;                  // column 2 is zero
-    a[i + 4 * m] = 2.0 * a[i + 0 * m];   // column 5 repeats column 1
+    a[i + 1 * m] = 0.0;                 // column 2 is zero
+    a[i + 4 * m] = 2.0 * a[i + 0 * m];  // column 5 repeats column 1
   }
   for (Routine r : {Routine::kBlocked, Routine::kLevel2, Routine::kLevel1}) {
     const DenseLu lu = Factor(r, m, n, a, 3, 1e-12);

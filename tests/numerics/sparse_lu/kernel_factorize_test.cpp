@@ -199,8 +199,8 @@ TEST(KernelStorage, HeavyFillMakesRoomByCompressing) {
 
 TEST(KernelRank, EmptyRowAndColumnArePlacedAndReported) {
   // Row 3 and column 2 are empty.
-  const SparseMatrix a = FromTriplets(4, 4, {1, 2, 4, 1, 2, 4}, {1, 1, 3, 3, 4, 4},
-                                      {4.0, 1.0, 3.0, 1.0, 5.0, 2.0});
+  const SparseMatrix a =
+      FromTriplets(4, 4, {1, 2, 4, 1, 2, 4}, {1, 1, 3, 3, 4, 4}, {4.0, 1.0, 3.0, 1.0, 5.0, 2.0});
   KernelLu lu(a, KernelControls());
   const AnalyseResult& r = lu.Analyse();
   EXPECT_EQ(r.info[0], 1);

@@ -42,9 +42,9 @@ TEST(KernelSolve, RandomMatricesSolveLikeLapackForEveryDensitySwitchAndSearch) {
       for (std::int64_t search : {-1, 0, 1, 3}) {
         if (n == 500 && (density_switch == 0.0 || search == 3)) continue;  // keep it short
         const KernelControls c = KernelControls().DensitySwitch(density_switch).Search(search);
-        const std::string what = "n=" + std::to_string(n) + " switch=" +
-                                 std::to_string(density_switch) + " search=" +
-                                 std::to_string(search);
+        const std::string what = "n=" + std::to_string(n) +
+                                 " switch=" + std::to_string(density_switch) +
+                                 " search=" + std::to_string(search);
         AnalyseFactorizeAndCompare(RandomSparse(n, 3.0 / static_cast<double>(n), rng), c, rng,
                                    what);
       }

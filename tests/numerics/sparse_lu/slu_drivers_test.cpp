@@ -61,7 +61,9 @@ std::vector<Family> Families() {
       {"random dense", [](std::mt19937_64& r) { return RandomSparse(60, 0.3, r); }},
       {"block chain", [](std::mt19937_64& r) { return BlockChain(60, r); }},
       {"known blocks",
-       [](std::mt19937_64& r) { return PermutedBlockTriangular({5, 1, 1, 7, 2, 1, 9}, 0.3, r); }},
+       [](std::mt19937_64& r) {
+         return PermutedBlockTriangular({5, 1, 1, 7, 2, 1, 9}, 0.3, r);
+       }},
       {"arrow", [](std::mt19937_64& r) { return Arrow(80, r); }},
       {"banded", [](std::mt19937_64& r) { return Banded(120, 3, r); }},
       {"dense lines", [](std::mt19937_64& r) { return DenseLines(90, r); }},
@@ -137,8 +139,8 @@ TEST(SluDrivers, DuplicatesAreSummedAndOutOfRangeIgnored) {
       c.values.push_back(part);
     }
     const std::int64_t duplicates = c.ne() - ne;
-    for (auto [i, j] : {std::pair<std::int64_t, std::int64_t>{0, 1}, {a.m + 1, 1}, {1, -2},
-                        {1, a.n + 1}}) {
+    for (auto [i, j] :
+         {std::pair<std::int64_t, std::int64_t>{0, 1}, {a.m + 1, 1}, {1, -2}, {1, a.n + 1}}) {
       c.rows.insert(c.rows.begin(), i);
       c.cols.insert(c.cols.begin(), j);
       c.values.insert(c.values.begin(), 1e6);
@@ -195,8 +197,8 @@ TEST(SluDrivers, TriangularMatrixIsOneTriangularBlock) {
   ASSERT_EQ(regular.AnalyseAndFactorize(), 0);
   EXPECT_EQ(regular.Blocks(), 1);
   EXPECT_EQ(regular.keep[static_cast<std::size_t>(slu::KeepLayout(n, n).BlockFlag(1) - 1)], -1);
-  EXPECT_EQ(slu_test::Joined(std::vector<std::int64_t>(regular.info.begin() + 4,
-                                                        regular.info.begin() + 9)),
+  EXPECT_EQ(slu_test::Joined(
+                std::vector<std::int64_t>(regular.info.begin() + 4, regular.info.begin() + 9)),
             "6 0 0 0 0");
   const std::vector<double> x = regular.Solve({2, 3, 4, 5, 6, 7}, true);
   const std::vector<double> y = regular.Solve({2, 3, 4, 5, 6, 7}, false);
@@ -236,27 +238,64 @@ TEST(SluDrivers, ArgumentAndStateErrors) {
   const std::int64_t ne = a.nnz();
   auto analysed = [](DriverLu& lu) { return lu.Analyse(20 * lu.a.ne()); };
   const std::vector<ErrorCase> cases = {
-      {"analyse M", [](DriverLu& lu) { lu.a.m = 0; return lu.Analyse(100); }, -1},
-      {"analyse NE", [](DriverLu& lu) { lu.a.rows.clear(); lu.a.cols.clear(); lu.a.values.clear();
-                                        return lu.Analyse(100); }, -2},
-      {"analyse LA", [&](DriverLu& lu) { lu.Analyse(2 * ne - 1);
-                                         return lu.info[2] == 2 * ne ? lu.info[0] : 0; }, -3},
+      {"analyse M",
+       [](DriverLu& lu) {
+         lu.a.m = 0;
+         return lu.Analyse(100);
+       },
+       -1},
+      {"analyse NE",
+       [](DriverLu& lu) {
+         lu.a.rows.clear();
+         lu.a.cols.clear();
+         lu.a.values.clear();
+         return lu.Analyse(100);
+       },
+       -2},
+      {"analyse LA",
+       [&](DriverLu& lu) {
+         lu.Analyse(2 * ne - 1);
+         return lu.info[2] == 2 * ne ? lu.info[0] : 0;
+       },
+       -3},
       {"analyse JOB", [](DriverLu& lu) { return lu.Analyse(1000, 4); }, -6},
-      {"analyse given repeat", [](DriverLu& lu) {
+      {"analyse given repeat",
+       [](DriverLu& lu) {
          for (std::int64_t k = 0; k < 40; ++k) lu.keep[static_cast<std::size_t>(k)] = k % 20 + 1;
          lu.keep[25] = 1;
-         return lu.Analyse(1000, 2); }, -5},
-      {"factorize LA", [&](DriverLu& lu) { analysed(lu); lu.la = 2 * ne - 1; lu.Factorize(1);
-                                           return lu.info[3] == 2 * ne ? lu.info[0] : 0; }, -3},
-      {"factorize JOB", [&](DriverLu& lu) { analysed(lu); return lu.Factorize(4); }, -6},
-      {"factorize after drops", [&](DriverLu& lu) {
+         return lu.Analyse(1000, 2);
+       },
+       -5},
+      {"factorize LA",
+       [&](DriverLu& lu) {
+         analysed(lu);
+         lu.la = 2 * ne - 1;
+         lu.Factorize(1);
+         return lu.info[3] == 2 * ne ? lu.info[0] : 0;
+       },
+       -3},
+      {"factorize JOB",
+       [&](DriverLu& lu) {
+         analysed(lu);
+         return lu.Factorize(4);
+       },
+       -6},
+      {"factorize after drops",
+       [&](DriverLu& lu) {
          lu.cntl[2] = 0.3;
          analysed(lu);
          lu.Factorize(1);
-         return lu.info[5] > 0 ? lu.Factorize(2) : 0; }, -6},
-      {"solve JOB", [&](DriverLu& lu) { analysed(lu); lu.Factorize(1);
-                                        lu.Solve(std::vector<double>(20, 1.0), false, 5);
-                                        return lu.solve_info[0]; }, -6},
+         return lu.info[5] > 0 ? lu.Factorize(2) : 0;
+       },
+       -6},
+      {"solve JOB",
+       [&](DriverLu& lu) {
+         analysed(lu);
+         lu.Factorize(1);
+         lu.Solve(std::vector<double>(20, 1.0), false, 5);
+         return lu.solve_info[0];
+       },
+       -6},
   };
   for (const ErrorCase& c : cases) {
     DriverLu lu(slu_test::ToCoordinate(a));
@@ -331,7 +370,8 @@ TEST(SluDrivers, ChangeableColumnsLast) {
   const SparseMatrix a = slu_test::RandomSparse(10, 0.5, rng);
   DriverLu lu(slu_test::ToCoordinate(a));
   lu.icntl[7] = 1;
-  for (std::int64_t j = 0; j < 10; ++j) lu.iw[static_cast<std::size_t>(j)] = j == 2 || j == 6 ? 0 : 1;
+  for (std::int64_t j = 0; j < 10; ++j)
+    lu.iw[static_cast<std::size_t>(j)] = j == 2 || j == 6 ? 0 : 1;
   ASSERT_EQ(lu.Analyse(1000), 0);
   ASSERT_EQ(lu.Factorize(1), 0);
   ASSERT_EQ(lu.Blocks(), 1);

@@ -79,22 +79,22 @@ struct CheckCase {
 TEST_F(SluRecords, ArgumentChecksRunInOrderAndTouchOnlyTheirEntries) {
   using slu::Driver;
   const std::vector<CheckCase> cases = {
-      {Driver::kAnalyse, 0, 5, 0, 9, 0, -1, -1},     // dimensions before all else
-      {Driver::kAnalyse, 5, 5, 0, 9, 0, -2, -1},     // entries before storage
-      {Driver::kAnalyse, 5, 5, 4, 9, 7, -3, 2},      // storage before JOB
+      {Driver::kAnalyse, 0, 5, 0, 9, 0, -1, -1},  // dimensions before all else
+      {Driver::kAnalyse, 5, 5, 0, 9, 0, -2, -1},  // entries before storage
+      {Driver::kAnalyse, 5, 5, 4, 9, 7, -3, 2},   // storage before JOB
       {Driver::kAnalyse, 5, 5, 4, 4, 8, -6, -1},
       {Driver::kAnalyse, 5, 5, 4, 3, 8, 0, -1},
       {Driver::kFactorize, 5, 5, 4, 0, 7, -3, 3},
       {Driver::kFactorize, 5, 5, 4, 0, 8, -6, -1},
       {Driver::kSolve, 5, 0, 0, 1, 0, -1, -1},
-      {Driver::kSolve, 5, 5, 0, 4, 0, 0, -1},        // NE and LA are not SluSolve's
+      {Driver::kSolve, 5, 5, 0, 4, 0, 0, -1},  // NE and LA are not SluSolve's
       {Driver::kSolve, 5, 5, 0, 5, 0, -6, -1},
   };
   const std::int64_t icntl[9] = {0, 0, 2, 3, 32, 1, 1, 0, 10};
   for (const CheckCase& c : cases) {
     std::vector<std::int64_t> info(12, 77);
-    const std::int64_t code = slu::CheckDriverArguments(c.driver, &c.m, &c.n, &c.ne, &c.job,
-                                                        &c.la, icntl, info.data());
+    const std::int64_t code =
+        slu::CheckDriverArguments(c.driver, &c.m, &c.n, &c.ne, &c.job, &c.la, icntl, info.data());
     EXPECT_EQ(code, c.code);
     for (int k = 0; k < 12; ++k) {
       std::int64_t expected = 77;
@@ -134,7 +134,8 @@ TEST_F(SluRecords, WarningsNeedPrintLevelTwoAndStopAfterTenOfAKind) {
   slu::WarnDuplicate(icntl, 1, 5, 2, 3);
   slu::WarnEntrySummary(icntl, 1, 12);
   ASSERT_EQ(g_records.size(), 13u);
-  EXPECT_EQ(g_records[0].text, " Message from SluAnalyse .. indices for entry       1 are     0     4");
+  EXPECT_EQ(g_records[0].text,
+            " Message from SluAnalyse .. indices for entry       1 are     0     4");
   EXPECT_EQ(g_records[12].text, " Message from SluAnalyse ..      12 out-of-range indices found");
   for (const Record& r : g_records) EXPECT_EQ(r.unit, 9);
 }

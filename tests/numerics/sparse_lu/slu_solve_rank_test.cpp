@@ -29,8 +29,8 @@ std::vector<double> SingularValues(std::vector<double> dense, int m, int n) {
   std::vector<double> s(static_cast<std::size_t>(std::min(m, n)));
   int lwork = -1, info = 0, one = 1;
   double query = 0.0, dummy = 0.0;
-  dgesvd_("N", "N", &m, &n, dense.data(), &m, s.data(), &dummy, &one, &dummy, &one, &query,
-          &lwork, &info, 1, 1);
+  dgesvd_("N", "N", &m, &n, dense.data(), &m, s.data(), &dummy, &one, &dummy, &one, &query, &lwork,
+          &info, 1, 1);
   lwork = static_cast<int>(query);
   std::vector<double> work(static_cast<std::size_t>(lwork));
   dgesvd_("N", "N", &m, &n, dense.data(), &m, s.data(), &dummy, &one, &dummy, &one, work.data(),
@@ -39,8 +39,8 @@ std::vector<double> SingularValues(std::vector<double> dense, int m, int n) {
 }
 
 std::int64_t SvdRank(const SparseMatrix& a) {
-  const std::vector<double> s = SingularValues(a.Dense(), static_cast<int>(a.m),
-                                               static_cast<int>(a.n));
+  const std::vector<double> s =
+      SingularValues(a.Dense(), static_cast<int>(a.m), static_cast<int>(a.n));
   return std::count_if(s.begin(), s.end(), [&](double v) { return v > 1e-8 * s[0]; });
 }
 
@@ -214,8 +214,8 @@ std::vector<RankCase> RankCases() {
   {
     // Blocks 1..3, 4..7, 8, 9..13; columns 5 and 6 are equal.
     slu_test::Triplets t;
-    const std::vector<std::pair<std::int64_t, std::int64_t>> blocks = {{1, 3}, {4, 7}, {8, 8},
-                                                                       {9, 13}};
+    const std::vector<std::pair<std::int64_t, std::int64_t>> blocks = {
+        {1, 3}, {4, 7}, {8, 8}, {9, 13}};
     for (auto [first, last] : blocks) {
       for (std::int64_t j = first; j <= last; ++j) {
         const std::int64_t source = j == 6 ? 5 : j;
@@ -238,8 +238,7 @@ TEST(SluRankInfo, RankAndANonSingularPartLikeTheSvd) {
     ASSERT_GE(lu.AnalyseAndFactorize(), 0) << c.name;
     const std::int64_t n = c.a.n;
     std::int64_t rank = -1;
-    std::vector<std::int64_t> rows(static_cast<std::size_t>(n)), cols(rows.size()),
-        w(rows.size());
+    std::vector<std::int64_t> rows(static_cast<std::size_t>(n)), cols(rows.size()), w(rows.size());
     SluRankInfo(&n, &n, &lu.la, lu.irn.data(), lu.keep.data(), &rank, rows.data(), cols.data(),
                 w.data());
     EXPECT_EQ(rank, SvdRank(c.a)) << c.name;
@@ -269,8 +268,8 @@ TEST(SluRankInfo, FullRankAndLeftOutRowsInDecreasingOrder) {
   ASSERT_EQ(full.AnalyseAndFactorize(), 0);
   std::int64_t n = 30, rank = 0;
   std::vector<std::int64_t> rows(30), cols(30), w(30);
-  SluRankInfo(&n, &n, &full.la, full.irn.data(), full.keep.data(), &rank, rows.data(),
-              cols.data(), w.data());
+  SluRankInfo(&n, &n, &full.la, full.irn.data(), full.keep.data(), &rank, rows.data(), cols.data(),
+              w.data());
   EXPECT_EQ(rank, 30);
   std::vector<std::int64_t> natural(30);
   for (std::int64_t i = 0; i < 30; ++i) natural[static_cast<std::size_t>(i)] = i + 1;
