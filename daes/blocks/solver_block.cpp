@@ -1,0 +1,169 @@
+#include "daes/blocks/solver_block.h"
+
+#include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/group_method.h"
+#include "platform/unknown.h"
+
+namespace {
+constexpr std::uint32_t kKeptLastBits = 0x500000;
+constexpr std::uint32_t kMethodCount = 4;
+
+// The position of the entry with `sequence` in [low, high), or the
+// insertion point as -(point) - 1.
+std::int64_t SearchSequence(DAESVarTableEntry* const* items, std::uint32_t low, std::uint32_t high,
+                            std::uint32_t sequence) {
+  std::int64_t lo = low;
+  std::int64_t hi = static_cast<std::int64_t>(high) - 1;
+  while (lo <= hi) {
+    const std::int64_t middle = (lo + hi) / 2;
+    const std::uint32_t at = items[middle]->SequenceNumber();
+    if (at == sequence) return middle;
+    if (at < sequence) {
+      lo = middle + 1;
+    } else {
+      hi = middle - 1;
+    }
+  }
+  return -lo - 1;
+}
+}  // namespace
+
+DAESBlock::~DAESBlock() { ReleaseEquationSetObject(); }
+
+void DAESBlock::ReleaseEquationSetObject() {
+  if (equation_set_ != nullptr) equation_set_->Release();
+  equation_set_ = nullptr;
+}
+
+void DAESBlock::Reset() { ReleaseEquationSetObject(); }
+
+Status DAESBlock::AddIndeterminate(DAESVarTableEntry* variable) {
+  const std::int64_t found =
+      SearchSequence(indeterminate_.Data(), 0, indeterminate_.Count(), variable->SequenceNumber());
+  if (found >= 0) return 0;
+  const Status status = indeterminate_.Insert(static_cast<std::uint32_t>(-found - 1), variable);
+  if (status == 0) flags_ |= daes::kHasIndeterminate;
+  return status;
+}
+
+Status DAESBlock::RemoveIndeterminate(DAESVarTableEntry* variable) {
+  const std::int64_t found =
+      SearchSequence(indeterminate_.Data(), 0, indeterminate_.Count(), variable->SequenceNumber());
+  if (found < 0) return 0;
+  indeterminate_.Erase(static_cast<std::uint32_t>(found));
+  if (indeterminate_.Count() == 0) flags_ &= ~daes::kHasIndeterminate;
+  return 0;
+}
+
+DAESSolverBlock::DAESSolverBlock(std::uint32_t reserve)
+    : DAESBlock(1), rows_(reserve, reserve > 0 ? reserve * 1024 : 4096),
+      vars_(reserve, reserve > 0 ? reserve * 1024 : 4096) {}
+
+DAESSolverBlock::~DAESSolverBlock() {
+  for (std::uint32_t i = 0; i < rows_.Count(); ++i) delete rows_.At(i);
+  DropWorkspace();
+}
+
+void DAESSolverBlock::DropWorkspace() {
+  if (workspace_ != nullptr && kind_ < kMethodCount) {
+    if (QLNGroupMethod* method = GetGroupMethod(static_cast<std::int32_t>(kind_))) {
+      method->DropWorkspace(&workspace_);
+    }
+  }
+  workspace_ = nullptr;
+}
+
+void DAESSolverBlock::Reset() {
+  DAESBlock::Reset();
+  DropWorkspace();
+}
+
+DAESSolverBlock::Segment DAESSolverBlock::SegmentOf(DAESVarTableEntry* variable) {
+  const std::uint32_t f = variable->GetFlags();
+  if ((f & daes::kState) != 0) return kKnown;
+  if ((f & daes::kAlgebraic) != 0) return kUnknown;
+  if ((flags_ & daes::kEquationSetBlock) != 0 && (f & daes::kFixed) != 0 &&
+      (f & kKeptLastBits) != 0) {
+    return kLast;
+  }
+  return kThird;
+}
+
+void DAESSolverBlock::CountClass(Segment segment) {
+  switch (segment) {
+    case kKnown:
+      ++known_;
+      break;
+    case kUnknown:
+      ++unknown_;
+      break;
+    case kThird:
+      ++third_;
+      break;
+    case kLast:
+      ++last_;
+      break;
+  }
+}
+
+std::int32_t DAESSolverBlock::InsertVariable(DAESVarTableEntry* variable, std::int32_t* position) {
+  const Segment segment = SegmentOf(variable);
+  const std::uint32_t counts[] = {known_, unknown_, third_, last_};
+  std::uint32_t low = 0;
+  for (int s = 0; s < segment; ++s) low += counts[s];
+  // Appended variables may stand past the counted segments.
+  const std::uint32_t high = std::min(low + counts[segment], vars_.Count());
+  low = std::min(low, high);
+  const std::int64_t found = SearchSequence(vars_.Data(), low, high, variable->SequenceNumber());
+  if (found >= 0) {
+    *position = static_cast<std::int32_t>(found);
+    return static_cast<std::int32_t>(found) + 1;
+  }
+  const auto at = static_cast<std::uint32_t>(-found - 1);
+  if (vars_.Insert(at, variable) != 0) {
+    *position = -1;
+    return -1;
+  }
+  CountClass(segment);
+  *position = static_cast<std::int32_t>(at);
+  return 0;
+}
+
+Status DAESSolverBlock::AddVariable(DAESVarTableEntry* variable) {
+  std::int32_t position = 0;
+  return InsertVariable(variable, &position) < 0 ? daes::kBlockOutOfMemory : 0;
+}
+
+Status DAESSolverBlock::AppendVariable(DAESVarTableEntry* variable) {
+  const Status status = vars_.Insert(vars_.Count(), variable);
+  if (status == 0) CountClass(SegmentOf(variable));
+  return status;
+}
+
+std::int32_t DAESSolverBlock::FindVariable(const DAESVarTableEntry* variable) const {
+  for (std::uint32_t i = 0; i < vars_.Count(); ++i) {
+    if (vars_.At(i) == variable) return static_cast<std::int32_t>(i) + 1;
+  }
+  return 0;
+}
+
+Status DAESSolverBlock::AddRow(QLNRow* row) {
+  const Status status = rows_.Insert(rows_.Count(), row);
+  if (status != 0) return status;
+  // A sub-block contributes its own element count, an equation its
+  // variables.
+  if (auto* block = dynamic_cast<DAESSolverBlock*>(row)) {
+    elements_ += block->ElementCount();
+  } else {
+    elements_ += static_cast<std::uint32_t>(row->VariableCount());
+  }
+  const std::uint32_t f = row->GetFlags();
+  if ((f & daes::kCountedRow) != 0) ++counted_rows_;
+  if ((f & daes::kProcedureRow) != 0) ++procedure_rows_;
+  return 0;
+}
+
+std::uint32_t DAESSolverBlock::GetNetCount() const {
+  if (count_override_ != 0) return count_override_;
+  return non_zeros_ - counter_a_ - counter_b_;
+}

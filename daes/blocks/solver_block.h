@@ -1,0 +1,196 @@
+// The data core of the block family: a block is a group of rows (equations
+// or sub-blocks) with the variables they contain, seen by the solvers as one
+// unit. The problem root derives from DAESSolverBlock, so the core lives in
+// this layer; the solve subsystem adds decomposition and solving on top.
+// A solver block owns its rows and not its variables.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+#include "daes/equations/row.h"
+
+namespace platform {
+class IUnknown;
+}
+
+namespace daes {
+inline constexpr Status kBlockOutOfMemory = 0xA0310213u;
+inline constexpr Status kBlockUnsupported = 0xA000FFFFu;
+inline constexpr std::uint32_t kKindUnset = 0xFFFFFFFFu;
+
+// Block and row flag bits the block core reads.
+inline constexpr std::uint32_t kGroupRow = 0x1;
+inline constexpr std::uint32_t kProcedureRow = 0x8;
+inline constexpr std::uint32_t kEquationSetBlock = 0x200;
+inline constexpr std::uint32_t kCountedRow = 0x800;
+inline constexpr std::uint32_t kHasIndeterminate = 0x4000000;
+
+// A pointer list that grows by 8 from empty and then by the smaller of its
+// capacity and its step; a failed growth leaves it as it was.
+template <typename T>
+class BlockList {
+ public:
+  explicit BlockList(std::uint32_t capacity = 0, std::uint32_t step = 4096) : step_(step) {
+    items_.reserve(capacity);
+  }
+  std::uint32_t Count() const { return static_cast<std::uint32_t>(items_.size()); }
+  std::uint32_t Capacity() const { return static_cast<std::uint32_t>(items_.capacity()); }
+  T* At(std::uint32_t i) const { return i < Count() ? items_[i] : nullptr; }
+  T** Data() { return items_.data(); }
+  Status Insert(std::uint32_t at, T* item);
+  void Erase(std::uint32_t at) { items_.erase(items_.begin() + at); }
+  void Clear() { std::vector<T*>().swap(items_); }
+
+ private:
+  std::vector<T*> items_;
+  std::uint32_t step_;
+};
+}  // namespace daes
+
+// The group interface; its solving operations come with the solve subsystem.
+class QLNGroup : public QLNRow {};
+
+// Common block state: group number, solved mark, the equation-set object a
+// server made for the block, and the indeterminate variables.
+class DAESBlock : public QLNGroup {
+ public:
+  explicit DAESBlock(std::uint32_t flags) { flags_ = flags; }
+  ~DAESBlock() override;
+  DAESBlock(const DAESBlock&) = delete;
+  DAESBlock& operator=(const DAESBlock&) = delete;
+
+  std::int32_t EntryKind() override { return 21; }
+  std::uint32_t GetGroupNumber() const { return group_number_; }
+  void SetGroupNumber(std::uint32_t n) { group_number_ = n; }
+  bool IsSolved() const { return solved_ != 0; }
+  void SetSolved(bool solved) { solved_ = solved ? 1 : 0; }
+  void SetCountOverride(std::uint32_t n) { count_override_ = n; }
+
+  // The block holds one reference to the object and gives it up on Reset.
+  platform::IUnknown* GetEquationSetObject() const { return equation_set_; }
+  void SetEquationSetObject(platform::IUnknown* object) { equation_set_ = object; }
+  virtual void Reset();
+
+  // Kept sorted by sequence number; the first sets the block's
+  // indeterminate flag and removing the last clears it.
+  std::uint32_t GetIndeterminateCount() const { return indeterminate_.Count(); }
+  DAESVarTableEntry* GetIndeterminate(std::uint32_t i) const { return indeterminate_.At(i); }
+  Status AddIndeterminate(DAESVarTableEntry* variable);
+  Status RemoveIndeterminate(DAESVarTableEntry* variable);
+  bool HasIndeterminate() const { return (flags_ & daes::kHasIndeterminate) != 0; }
+
+ protected:
+  void ReleaseEquationSetObject();
+  std::uint32_t count_override_ = 0;
+
+ private:
+  std::uint32_t group_number_ = 0;
+  std::uint32_t solved_ = 0;
+  platform::IUnknown* equation_set_ = nullptr;
+  daes::BlockList<DAESVarTableEntry> indeterminate_;
+};
+
+// A block solved as one group: its rows, its variable table in four
+// segments (known, unknown, other, kept last), and its counters.
+class DAESSolverBlock : public DAESBlock {
+ public:
+  // `reserve` > 0 sizes the row list and variable table and sets their
+  // growth step to reserve * 1024.
+  explicit DAESSolverBlock(std::uint32_t reserve = 0);
+  ~DAESSolverBlock() override;
+
+  // Reports the group bit with the stored word.
+  std::uint32_t GetFlags() override { return flags_ | daes::kGroupRow; }
+
+  // --- QLNRow ---
+  std::int32_t VariableCount() const override { return static_cast<std::int32_t>(vars_.Count()); }
+  std::int32_t ActiveVariableCount() override { return VariableCount(); }
+  DAESVarTableEntry* GetVariable(std::int32_t i) const override {
+    return i < 0 ? nullptr : vars_.At(static_cast<std::uint32_t>(i));
+  }
+  // 0 with the new entry's position, or 1 + the position of the entry of
+  // the same index, which stays alone.
+  std::int32_t InsertVariable(DAESVarTableEntry* variable, std::int32_t* position) override;
+
+  // Sorted insert into the variable's segment; a variable already present
+  // is not added again.
+  Status AddVariable(DAESVarTableEntry* variable);
+  // Appends without sorting, counting the variable's class.
+  Status AppendVariable(DAESVarTableEntry* variable);
+  // 1 + position of the variable in the table, 0 when absent.
+  std::int32_t FindVariable(const DAESVarTableEntry* variable) const;
+  DAESVarTableEntry** GetVariables() { return vars_.Data(); }
+  std::uint32_t VariableCapacity() const { return vars_.Capacity(); }
+  std::uint32_t RowCapacity() const { return rows_.Capacity(); }
+
+  // Appends a row the block then owns.
+  Status AddRow(QLNRow* row);
+  std::uint32_t GetRowCount() const { return rows_.Count(); }
+  QLNRow* GetRow(std::uint32_t i) const { return rows_.At(i); }
+  QLNRow** GetRows() { return rows_.Data(); }
+  // Deletes no row: frees the list only.
+  void ClearRows() { rows_.Clear(); }
+
+  std::uint32_t NonZeroCount() const { return non_zeros_; }
+  std::uint32_t AddNonZeros(std::uint32_t k) { return non_zeros_ += k; }
+  std::uint32_t ElementCount() const { return elements_; }
+  std::uint32_t KnownCount() const { return known_; }
+  std::uint32_t UnknownCount() const { return unknown_; }
+  std::uint32_t ThirdCount() const { return third_; }
+  std::uint32_t LastCount() const { return last_; }
+  std::uint32_t AddCounterA(std::uint32_t k) { return counter_a_ += k; }
+  std::uint32_t GetCounterA() const { return counter_a_; }
+  std::uint32_t GetCounterB() const { return counter_b_; }
+  std::uint32_t GetCounterC() const { return counter_c_; }
+  // The override when set, else non-zeros less counters A and B.
+  std::uint32_t GetNetCount() const;
+  std::uint32_t CountedRows() const { return counted_rows_; }
+  std::uint32_t ProcedureRows() const { return procedure_rows_; }
+
+  std::uint32_t GetKind() const { return kind_; }
+  void SetKind(std::uint32_t kind) { kind_ = kind; }
+  void* GetWorkspace() const { return workspace_; }
+  void SetWorkspace(void* workspace) { workspace_ = workspace; }
+  void Reset() override;
+
+ private:
+  enum Segment { kKnown, kUnknown, kThird, kLast };
+  Segment SegmentOf(DAESVarTableEntry* variable);
+  void CountClass(Segment segment);
+  // Hands the workspace to the method of the block's kind.
+  void DropWorkspace();
+
+  void* workspace_ = nullptr;
+  std::uint32_t non_zeros_ = 0;
+  std::uint32_t elements_ = 0;
+  std::uint32_t known_ = 0;
+  std::uint32_t third_ = 0;
+  std::uint32_t unknown_ = 0;
+  std::uint32_t last_ = 0;
+  std::uint32_t counter_a_ = 0;
+  std::uint32_t counter_b_ = 0;
+  std::uint32_t counter_c_ = 0;
+  std::uint32_t counted_rows_ = 0;
+  std::uint32_t procedure_rows_ = 0;
+  std::uint32_t kind_ = daes::kKindUnset;
+  daes::BlockList<QLNRow> rows_;
+  daes::BlockList<DAESVarTableEntry> vars_;
+};
+
+template <typename T>
+Status daes::BlockList<T>::Insert(std::uint32_t at, T* item) {
+  if (items_.size() == items_.capacity()) {
+    const std::size_t capacity = items_.capacity();
+    const std::size_t grow = capacity == 0 ? 8 : std::min<std::size_t>(capacity, step_);
+    try {
+      items_.reserve(capacity + grow);
+    } catch (const std::bad_alloc&) {
+      return kBlockOutOfMemory;
+    }
+  }
+  items_.insert(items_.begin() + at, item);
+  return 0;
+}

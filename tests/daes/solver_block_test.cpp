@@ -1,0 +1,190 @@
+#include "daes/blocks/solver_block.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "daes/model/variable.h"
+#include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/group_method.h"
+#include "platform/unknown.h"
+
+namespace {
+
+struct Vars {
+  DAESVarTableEntry* Make(std::uint32_t flags, std::uint32_t sequence) {
+    all.push_back(std::make_unique<DAESRealVariable>(nullptr, "x"));
+    DAESVarTableEntry* v = all.back().get();
+    v->ClearFlags(~0u);
+    v->SetFlags(flags);
+    v->SetSequenceNumber(sequence);
+    return v;
+  }
+  std::vector<std::unique_ptr<DAESRealVariable>> all;
+};
+
+std::vector<std::uint32_t> Order(const DAESSolverBlock& block) {
+  std::vector<std::uint32_t> out;
+  for (std::int32_t i = 0; i < block.VariableCount(); ++i) {
+    out.push_back(block.GetVariable(i)->SequenceNumber());
+  }
+  return out;
+}
+
+TEST(SolverBlockTest, VariablesLandSortedInTheirSegments) {
+  constexpr std::uint32_t kKeptLast = daes::kFixed | 0x100000;
+  struct Case {
+    std::uint32_t block_flags;
+    std::vector<std::uint32_t> order;  // sequence numbers in table order
+    std::uint32_t known, unknown, third, last;
+  };
+  // Added: 5 other, 9 unknown, 2 known, 7 kept-last, 3 unknown, 1 known,
+  // 8 other, 9 again, 6 kept-last, 1 again.
+  const Case cases[] = {
+      {0, {1, 2, 3, 9, 5, 6, 7, 8}, 2, 2, 4, 0},
+      {daes::kEquationSetBlock, {1, 2, 3, 9, 5, 8, 6, 7}, 2, 2, 2, 2},
+  };
+  for (const Case& c : cases) {
+    Vars vars;
+    DAESSolverBlock block;
+    block.SetFlags(c.block_flags);
+    const std::pair<std::uint32_t, std::uint32_t> added[] = {
+        {0, 5},           {daes::kAlgebraic, 9}, {daes::kState, 2},
+        {kKeptLast, 7},   {daes::kAlgebraic, 3}, {daes::kState, 1},
+        {0, 8},           {daes::kAlgebraic, 9}, {kKeptLast, 6},
+        {daes::kState, 1}};
+    for (auto [flags, sequence] : added) {
+      EXPECT_EQ(block.AddVariable(vars.Make(flags, sequence)), 0u);
+    }
+    EXPECT_EQ(Order(block), c.order) << c.block_flags;
+    EXPECT_EQ(block.KnownCount(), c.known);
+    EXPECT_EQ(block.UnknownCount(), c.unknown);
+    EXPECT_EQ(block.ThirdCount(), c.third);
+    EXPECT_EQ(block.LastCount(), c.last);
+    EXPECT_EQ(block.FindVariable(block.GetVariable(3)), 4);
+    EXPECT_EQ(block.FindVariable(vars.all.back().get()), 0);  // the duplicate 1
+  }
+}
+
+TEST(SolverBlockTest, ListsGrowByEightThenDoubleUpToTheStep) {
+  struct Case {
+    std::uint32_t reserve;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> count_capacity;
+  };
+  const Case cases[] = {
+      {0, {{0, 0}, {1, 8}, {9, 16}, {17, 32}, {4096, 4096}, {4097, 8192}, {8193, 12288}}},
+      {2, {{0, 2}, {2, 2}, {3, 4}, {5, 8}}},
+  };
+  Vars vars;
+  DAESVarTableEntry* v = vars.Make(0, 1);
+  for (const Case& c : cases) {
+    DAESSolverBlock block(c.reserve);
+    std::uint32_t count = 0;
+    for (auto [target, capacity] : c.count_capacity) {
+      for (; count < target; ++count) ASSERT_EQ(block.AppendVariable(v), 0u);
+      EXPECT_EQ(block.VariableCapacity(), capacity) << c.reserve << " " << target;
+      EXPECT_EQ(block.RowCapacity(), c.reserve);
+    }
+  }
+}
+
+class CountedRow : public DAESEqnRow {
+ public:
+  explicit CountedRow(int* deleted) : deleted_(deleted) {}
+  ~CountedRow() override { ++*deleted_; }
+
+ private:
+  int* deleted_;
+};
+
+class FakeMethod : public QLNGroupMethod {
+ public:
+  explicit FakeMethod(int* dropped) : dropped_(dropped) {}
+  Status Solve(QLNGroup*, std::uint8_t, std::uint32_t, std::uint32_t, Status*) override {
+    return 0;
+  }
+  Status DropWorkspace(void** slot) override {
+    ++*dropped_;
+    *slot = nullptr;
+    return 0;
+  }
+
+ private:
+  int* dropped_;
+};
+
+class FakeObject : public platform::IUnknown {
+ public:
+  Status QueryInterface(const platform::IID&, void**) override { return 0x80004002u; }
+  std::uint32_t AddRef() override { return ++refs; }
+  std::uint32_t Release() override { return --refs; }
+  std::uint32_t refs = 1;
+};
+
+TEST(SolverBlockTest, RowsAreCountedAndOwned) {
+  Vars vars;
+  int deleted = 0;
+  int dropped = 0;
+  ASSERT_EQ(ReplaceGroupMethod(kGroupNonlinear, new FakeMethod(&dropped)), 0u);
+  FakeObject object;
+  {
+    DAESSolverBlock block;
+    auto* sub = new DAESSolverBlock;
+    std::int32_t position = 0;
+    auto* a = new CountedRow(&deleted);
+    a->InsertVariable(vars.Make(0, 1), &position);
+    a->InsertVariable(vars.Make(0, 2), &position);
+    a->SetFlags(daes::kCountedRow);
+    auto* b = new CountedRow(&deleted);
+    b->InsertVariable(vars.Make(0, 3), &position);
+    b->SetFlags(daes::kProcedureRow | daes::kCountedRow);
+    auto* inner = new CountedRow(&deleted);
+    inner->InsertVariable(vars.Make(0, 4), &position);
+    ASSERT_EQ(sub->AddRow(inner), 0u);
+    for (QLNRow* row : std::initializer_list<QLNRow*>{a, b, sub}) ASSERT_EQ(block.AddRow(row), 0u);
+
+    EXPECT_EQ(block.GetRowCount(), 3u);
+    EXPECT_EQ(block.ElementCount(), 4u);
+    EXPECT_EQ(block.CountedRows(), 2u);
+    EXPECT_EQ(block.ProcedureRows(), 1u);
+    EXPECT_EQ(block.GetRow(2)->GetFlags() & daes::kGroupRow, daes::kGroupRow);
+    EXPECT_EQ(block.GetKind(), daes::kKindUnset);
+
+    block.AddNonZeros(10);
+    block.AddCounterA(3);
+    EXPECT_EQ(block.GetNetCount(), 7u);
+    block.SetCountOverride(42);
+    EXPECT_EQ(block.GetNetCount(), 42u);
+
+    block.SetKind(kGroupNonlinear);
+    block.SetWorkspace(&deleted);
+    object.AddRef();
+    block.SetEquationSetObject(&object);
+    EXPECT_EQ(object.refs, 2u);
+  }
+  EXPECT_EQ(deleted, 3);  // sub-block rows too
+  EXPECT_EQ(dropped, 1);
+  EXPECT_EQ(object.refs, 1u);
+  ReplaceGroupMethod(kGroupNonlinear, nullptr);
+}
+
+TEST(SolverBlockTest, IndeterminateFlagFollowsTheList) {
+  Vars vars;
+  DAESSolverBlock block;
+  DAESVarTableEntry* a = vars.Make(0, 7);
+  DAESVarTableEntry* b = vars.Make(0, 3);
+  EXPECT_FALSE(block.HasIndeterminate());
+  block.AddIndeterminate(a);
+  block.AddIndeterminate(b);
+  block.AddIndeterminate(a);
+  EXPECT_EQ(block.GetIndeterminateCount(), 2u);
+  EXPECT_EQ(block.GetIndeterminate(0), b);
+  EXPECT_TRUE(block.HasIndeterminate());
+  block.RemoveIndeterminate(b);
+  EXPECT_TRUE(block.HasIndeterminate());
+  block.RemoveIndeterminate(a);
+  EXPECT_FALSE(block.HasIndeterminate());
+}
+
+}  // namespace
