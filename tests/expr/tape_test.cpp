@@ -253,6 +253,58 @@ TEST_F(Tape, DerivativeRulesAtTheirEdges) {
   EXPECT_DOUBLE_EQ(d, 1.0 - 2.0 / 9);
 }
 
+TEST_F(Tape, AggregatesOverAnArrayVariable) {
+  constexpr std::uint16_t kRealArray = SUValue::kOneDimension | SUValue::kReal;
+  const Ref a = Var(1, kRealArray);
+  struct Case {
+    const char* what;
+    Ref tree;
+    double value;
+    double dx;
+    double da[3];
+  };
+  // At a = (2, 0, 3) and x = 2; the zero element makes the product's
+  // partials the products of the other elements, times the adjoint.
+  Case cases[] = {
+      {"SUM", U(kSigma, a), 5, 0, {1, 1, 1}},
+      {"PRODUCT", U(kProd, a), 0, 0, {0, 6, 0}},
+      {"x*PRODUCT", B(kMul, X(), U(kProd, a)), 0, 0, {0, 12, 0}},
+      {"MAX", U(kMaxList, a), 3, 0, {0, 0, 1}},
+      {"MIN", U(kMinList, a), 0, 0, {0, 1, 0}},
+      {"x^2*SUM", B(kMul, U(kSqr, X()), U(kSigma, a)), 20, 20, {4, 4, 4}},
+  };
+  for (Case& c : cases) {
+    ArrayVar arr("a", {2, 0, 3});
+    x.Set(2);
+    x.SetElementValue(0, 0.0);
+    Bound b(c.tree.get(), {&x, &arr});
+    ExprADContext& ctx = *b.context;
+    ASSERT_TRUE(ctx.HasTape()) << c.what;
+    ASSERT_EQ(ctx.Evaluate(), 0u) << c.what;
+    EXPECT_DOUBLE_EQ(ctx.Result().payload.real, c.value) << c.what;
+    ASSERT_EQ(ctx.EvaluateJacobian(0), 0u) << c.what;
+    EXPECT_DOUBLE_EQ(x.ElementValue(0), c.dx) << c.what;
+    for (int e = 0; e < 3; ++e) {
+      EXPECT_DOUBLE_EQ(arr.At(e)->ElementValue(0), c.da[e]) << c.what << " element " << e;
+      double d = 0.0;
+      ASSERT_EQ(ctx.EvaluateDerivative(arr.At(e), &d, 0), 0u);
+      EXPECT_DOUBLE_EQ(d, c.da[e]) << c.what << " chosen element " << e;
+    }
+  }
+  // An array is read only whole, by an aggregate over it alone.
+  ArrayVar arr("a", {1, 2});
+  const Ref refused[] = {
+      Var(1, kRealArray),
+      B(kAdd, X(), a),
+      ListExpr(kSigma, X(), Var(1, kRealArray)),
+      U(kSigma, Var(1, SUValue::kOneDimension | SUValue::kString)),
+  };
+  for (const Ref& tree : refused) {
+    Bound b(tree.get(), {&x, &arr});
+    EXPECT_FALSE(b.context->HasTape()) << Printed(tree.get());
+  }
+}
+
 TEST_F(Tape, SweepRunsItsOwnValues) {
   Ref product = B(kMul, X(), Y());
   Ref sum = B(kAdd, X(), U(kSqr, Y()));
