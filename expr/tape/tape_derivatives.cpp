@@ -10,6 +10,7 @@
 
 #include "expr/tape/tape.h"
 #include "expr/tree/expression.h"
+#include "expr/tree/system_function.h"
 #include "foundation/messages/math_error.h"
 #include "platform/math.h"
 
@@ -348,10 +349,14 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
         }
         break;
       case kDelay: {
-        dl = 1.0;
+        // The history reaches back only to the start: a lag beyond the
+        // current time reads the first value, which the lag does not move.
+        const SystemFunction* clock = SystemFunction::Find("Time");
+        const double time = clock != nullptr ? clock->CallReal() : 0.0;
+        dl = mode == 1 && b != 0.0 && time != 0.0 ? 0.0 : 1.0;
         dr = 0.0;
         ExpressionVariable* v = GetVariable(static_cast<std::int32_t>(in.left));
-        if (v != nullptr) {
+        if (v != nullptr && b <= time) {
           double d0 = 0.0;
           double d1 = 0.0;
           if (!status::IsFailure(v->DelayedValue(b, &d0)) &&
@@ -359,7 +364,6 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
             dr = (d1 - d0) / 0.0001;
           }
         }
-        if (mode == 1 && b != 0.0) dl = 0.0;
         break;
       }
       case kURnd:

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "expr/eval/value_ops.h"
+#include "expr/tree/system_function.h"
 #include "foundation/messages/math_error.h"
 #include "tests/expr/tape_helpers.h"
 
@@ -303,6 +304,44 @@ TEST_F(Tape, AggregatesOverAnArrayVariable) {
     Bound b(tree.get(), {&x, &arr});
     EXPECT_FALSE(b.context->HasTape()) << Printed(tree.get());
   }
+}
+
+double clock_now = 0.0;
+double Clock(std::uint64_t) { return clock_now; }
+
+// DELAY x BY lag reads x's history, which falls at slope 2 per unit of lag:
+// its partial in the lag is -2 while the lag reaches no further back than
+// the current time, and 0 beyond it, where the history has no slope to
+// follow; in mode 1 a delayed value that moves in time does not follow x.
+TEST_F(Tape, DelayDerivativeFollowsTimeAndLag) {
+  SystemFunction::Register("Time", 0, &Clock, true);
+  struct Case {
+    double time, lag;
+    std::int32_t mode;
+    double dx, dlag;
+  };
+  const Case cases[] = {
+      {1.0, 0.5, 0, 1, -2}, {1.0, 0.5, 1, 0, -2}, {1.0, 0.0, 1, 1, -2}, {1.0, 1.0, 0, 1, -2},
+      {0.2, 0.5, 0, 1, 0},  {0.0, 0.5, 1, 1, 0},  {0.0, 0.0, 1, 1, -2},
+  };
+  Ref delay = B(kDelay, X(), Y());
+  for (const Case& c : cases) {
+    clock_now = c.time;
+    x.Set(4.0);
+    y.Set(c.lag);
+    Bound b(delay.get(), {&x, &y});
+    ExprADContext& ctx = *b.context;
+    ASSERT_TRUE(ctx.HasTape());
+    ASSERT_EQ(ctx.Evaluate(), 0u);
+    EXPECT_DOUBLE_EQ(ctx.Result().payload.real, 4.0 - 2.0 * c.lag);
+    x.SetElementValue(0, 0.0);
+    y.SetElementValue(0, 0.0);
+    ASSERT_EQ(ctx.EvaluateJacobian(c.mode), 0u);
+    EXPECT_EQ(x.ElementValue(0), c.dx) << c.time << " " << c.lag << " mode " << c.mode;
+    EXPECT_NEAR(y.ElementValue(0), c.dlag, 1e-9) << c.time << " " << c.lag << " mode " << c.mode;
+  }
+  SystemFunction::Register("Time", 0, nullptr, true);
+  clock_now = 0.0;
 }
 
 TEST_F(Tape, SweepRunsItsOwnValues) {
