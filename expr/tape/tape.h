@@ -67,6 +67,11 @@ inline constexpr Status Code(std::uint16_t code) { return 0x80000000u + code; }
 inline constexpr Status kNoTape = 0xA030FFFFu;
 }  // namespace tapestatus
 
+// An array operand of an aggregate row, folded by that row: the sum,
+// product, largest or smallest element (0.0 when empty). False when an
+// element is not a number.
+bool FoldArray(std::uint32_t op, const SUValue& array, double* out);
+
 // The text of an evaluation error code ("unknown error code %d" otherwise).
 const char* ExprErrorText(std::uint16_t code);
 

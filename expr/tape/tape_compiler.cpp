@@ -68,7 +68,8 @@ void ExprPCContext::Compile() {
   Expression* root = Root();
   if (root == nullptr) return;
   Operand result;
-  if (!Emit(root, root->GetResultType(), &result)) {
+  // An array on its own has no value the tape could give.
+  if (!Emit(root, root->GetResultType(), &result) || result.kind == kVarTyped) {
     tape_.code.clear();
     return;
   }
@@ -145,6 +146,12 @@ bool ExprPCContext::EmitLeaf(Expression* node, std::uint16_t wanted, Operand* ou
     return false;
   // Name-typed leaves are looked up at run time, which needs a finder.
   if (type == SUValue::kName && finder_ == nullptr) return false;
+  // An array of numbers is read whole, only by the aggregates over it.
+  const bool array = type >= SUValue::kOneDimension;
+  if (array) {
+    const std::uint16_t element = SUValue::ElementType(type);
+    if (!IsIntType(element) && element != SUValue::kReal) return false;
+  }
   std::int32_t index = static_cast<std::int32_t>(static_cast<VarRefExpression*>(node)->Offset());
   if (ExpressionVariable* bound = node->BoundVariable()) {
     if (status::IsFailure(AddVariable(bound, &index))) return false;
@@ -152,7 +159,9 @@ bool ExprPCContext::EmitLeaf(Expression* node, std::uint16_t wanted, Operand* ou
   ExpressionVariable* v = GetVariable(index);
   if (v == nullptr) return false;
   const std::uint16_t own = v->ValueType();
-  if (IsIntType(type) && IsIntType(own)) {
+  if (array) {
+    out->kind = kVarTyped;
+  } else if (IsIntType(type) && IsIntType(own)) {
     out->kind = wanted == SUValue::kReal   ? kVarIntAsReal
                 : wanted == SUValue::kName ? kVarIntText
                                            : kVarInt;
@@ -170,27 +179,34 @@ bool ExprPCContext::EmitLeaf(Expression* node, std::uint16_t wanted, Operand* ou
 
 bool ExprPCContext::EmitAggregate(Expression* node, Operand* out) {
   Expression* list = node->Operand(1);
-  if (list == nullptr ||
-      (list->ClassId() != exprclass::kList && list->ClassId() != exprclass::kHomList)) {
-    return false;
-  }
+  if (list == nullptr) return false;
   const std::uint16_t op = node->Op();
+  Operand none;
+  if (list->ClassId() != exprclass::kList && list->ClassId() != exprclass::kHomList) {
+    // An aggregate over one array variable: folded when it is read.
+    Operand array;
+    if (list->Op() != kTerm || list->GetResultType() < SUValue::kOneDimension ||
+        !EmitLeaf(list, SUValue::kReal, &array) || array.kind != kVarTyped) {
+      return false;
+    }
+    *out = Push(op, array, none, 0);
+    return true;
+  }
   const std::int32_t n = static_cast<ListExpression*>(list)->ItemCount();
   const std::uint16_t wanted = Row(op).operand_types[0];
-  Operand none;
   if (n == 0) {
     *out = Push(kNoOperatorRow, none, none, 0);
     return true;
   }
   Operand acc;
-  if (!Emit(list->ListElement(1), wanted, &acc)) return false;
+  if (!Emit(list->ListElement(1), wanted, &acc) || acc.kind == kVarTyped) return false;
   if (n == 1) {
     *out = Push(op, acc, none, 0);
     return true;
   }
   for (std::int32_t i = 1; i < n; ++i) {
     Operand next;
-    if (!Emit(list->ListElement(i + 1), wanted, &next)) return false;
+    if (!Emit(list->ListElement(i + 1), wanted, &next) || next.kind == kVarTyped) return false;
     acc = Push(op, acc, next, 0);
   }
   *out = acc;
@@ -260,6 +276,7 @@ bool ExprPCContext::Emit(Expression* node, std::uint16_t wanted, Operand* out) {
     if (op == kDelay && l.kind != kVarReal) return false;
   }
   if (right != nullptr && !Emit(right, want, &r)) return false;
+  if (l.kind == kVarTyped || r.kind == kVarTyped) return false;
   std::uint8_t result = ResultKindOf(node->GetResultType());
   if (op == kConv2S || op == kConv2R || op == kConv2I) {
     op = result == 0 ? kConv2R : result == 1 ? kConv2I : kConv2S;

@@ -4,11 +4,13 @@
 // they overwrite the lower half of the real stack, whose values the pass no
 // longer needs once their reader is done. Variables receive theirs through
 // AddToElement, or are summed into one caller's double.
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 
 #include "expr/tape/tape.h"
 #include "expr/tree/expression.h"
+#include "expr/tree/system_function.h"
 #include "foundation/messages/math_error.h"
 #include "platform/math.h"
 
@@ -29,6 +31,14 @@ bool ExprADContext::IsActive(std::uint8_t kind, std::uint64_t operand, std::int3
   if (kind == kVarReal) {
     ExpressionADVariable* v = AsAD(GetVariable(static_cast<std::int32_t>(operand)));
     return v != nullptr && v->ColumnClass(0, mode) > 1;
+  }
+  if (kind == kVarTyped) {
+    ExpressionVariable* v = GetVariable(static_cast<std::int32_t>(operand));
+    for (std::int32_t e = 0; v != nullptr && e < v->ElementCount(); ++e) {
+      ExpressionADVariable* element = AsAD(v->ElementOfList(e));
+      if (element != nullptr && element->ColumnClass(0, mode) > 1) return true;
+    }
+    return false;
   }
   if (!IsResult(kind)) return false;
   const TapeInstruction& in = tape_.code[operand - 1];
@@ -68,6 +78,12 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
         const SUValue* v = static_cast<const SUValue*>(left ? in.left_value : in.right_value);
         return v != nullptr ? v->GetIntAt(0) : 0.0;
       }
+      case kVarTyped: {
+        const SUValue* v = static_cast<const SUValue*>(left ? in.left_value : in.right_value);
+        double folded = 0.0;
+        if (v != nullptr) FoldArray(in.op, *v, &folded);
+        return folded;
+      }
       case kConstReal:
         return reinterpret_cast<const SUValue*>(x)->payload.real;
       case kConstInt:
@@ -82,16 +98,50 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
         return 0.0;
     }
   };
-  auto push = [&](std::uint8_t kind, std::uint64_t operand, double contribution) {
+  auto hand = [&](ExpressionVariable* v, double contribution) {
+    if (chosen != nullptr) {
+      if (v == chosen) *value += contribution;
+    } else if (ExpressionADVariable* ad = AsAD(v)) {
+      ad->AddToElement(0, contribution);
+    }
+  };
+  // A folded array hands each element variable its share: all of it for a
+  // sum, the product of the other elements for a product, and the whole
+  // to the first element that is the largest or smallest.
+  auto spread = [&](const TapeInstruction& in, bool left, double contribution) {
+    ExpressionVariable* v = GetVariable(static_cast<std::int32_t>(left ? in.left : in.right));
+    const SUValue* array = static_cast<const SUValue*>(left ? in.left_value : in.right_value);
+    if (v == nullptr || array == nullptr || array->Elements() == nullptr) return;
+    const std::int32_t n = std::min(array->count, v->ElementCount());
+    auto element = [&](std::int32_t e) {
+      const SUValue& x = array->Elements()[e];
+      return x.type == SUValue::kReal ? x.payload.real : static_cast<double>(x.GetIntAt(0));
+    };
+    double folded = 0.0;
+    FoldArray(in.op, *array, &folded);
+    bool handed = false;
+    for (std::int32_t e = 0; e < n; ++e) {
+      double share = 1.0;
+      if (in.op == kProd) {
+        for (std::int32_t o = 0; o < array->count; ++o) {
+          if (o != e) share *= element(o);
+        }
+      } else if (in.op == kMaxList || in.op == kMinList) {
+        share = !handed && element(e) == folded ? 1.0 : 0.0;
+        handed = handed || share != 0.0;
+      }
+      hand(v->ElementOfList(e), contribution * share);
+    }
+  };
+  auto push = [&](const TapeInstruction& in, bool left, double contribution) {
+    const std::uint8_t kind = left ? in.left_kind : in.right_kind;
+    const std::uint64_t operand = left ? in.left : in.right;
     if (IsResult(kind)) {
       reals[operand] = contribution;
     } else if (kind == kVarReal) {
-      ExpressionVariable* v = GetVariable(static_cast<std::int32_t>(operand));
-      if (chosen != nullptr) {
-        if (v == chosen) *value += contribution;
-      } else if (ExpressionADVariable* ad = AsAD(v)) {
-        ad->AddToElement(0, contribution);
-      }
+      hand(GetVariable(static_cast<std::int32_t>(operand)), contribution);
+    } else if (kind == kVarTyped) {
+      spread(in, left, contribution);
     }
   };
   auto math_checked = [&](std::int32_t k) {
@@ -299,10 +349,14 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
         }
         break;
       case kDelay: {
-        dl = 1.0;
+        // The history reaches back only to the start: a lag beyond the
+        // current time reads the first value, which the lag does not move.
+        const SystemFunction* clock = SystemFunction::Find("Time");
+        const double time = clock != nullptr ? clock->CallReal() : 0.0;
+        dl = mode == 1 && b != 0.0 && time != 0.0 ? 0.0 : 1.0;
         dr = 0.0;
         ExpressionVariable* v = GetVariable(static_cast<std::int32_t>(in.left));
-        if (v != nullptr) {
+        if (v != nullptr && b <= time) {
           double d0 = 0.0;
           double d1 = 0.0;
           if (!status::IsFailure(v->DelayedValue(b, &d0)) &&
@@ -310,7 +364,6 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
             dr = (d1 - d0) / 0.0001;
           }
         }
-        if (mode == 1 && b != 0.0) dl = 0.0;
         break;
       }
       case kURnd:
@@ -326,8 +379,8 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
       default:
         break;
     }
-    push(in.left_kind, in.left, adjoint * dl);
-    if (in.right_kind != kNone) push(in.right_kind, in.right, adjoint * dr);
+    push(in, true, adjoint * dl);
+    if (in.right_kind != kNone) push(in, false, adjoint * dr);
   }
   return status;
 }

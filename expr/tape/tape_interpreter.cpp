@@ -88,6 +88,32 @@ const char* ExprErrorText(std::uint16_t code) {
   return unknown_text;
 }
 
+bool FoldArray(std::uint32_t op, const SUValue& array, double* out) {
+  *out = 0.0;
+  const SUValue* e = array.Elements();
+  if (e == nullptr) return array.IsArray();
+  for (std::int32_t k = 0; k < array.count; ++k) {
+    double x = 0.0;
+    if (e[k].type == SUValue::kReal) {
+      x = e[k].payload.real;
+    } else if (e[k].type == SUValue::kInteger || e[k].type == SUValue::kLogical) {
+      x = e[k].GetIntAt(0);
+    } else {
+      return false;
+    }
+    if (k == 0) {
+      *out = x;
+    } else if (op == kSigma) {
+      *out += x;
+    } else if (op == kProd) {
+      *out *= x;
+    } else if (op == kMaxList ? x > *out : x < *out) {
+      *out = x;
+    }
+  }
+  return true;
+}
+
 // Computes pow with overflow watched; true when it overflowed.
 bool WatchedPow(double x, double y, double* result) {
   std::fenv_t saved;
@@ -139,7 +165,12 @@ Status ExprPCContext::RunTape() {
           fail(tapestatus::Code(561), static_cast<std::int32_t>(&in - tape_.code.data()));
           return;
         }
-        if (kind == kVarReal) {
+        if (kind == kVarTyped) {
+          if (!FoldArray(in.op, *value, &v->r)) {
+            fail(tapestatus::Code(566), static_cast<std::int32_t>(&in - tape_.code.data()));
+            v->r = 0.0;
+          }
+        } else if (kind == kVarReal) {
           v->r = value->payload.real;
         } else if (kind == kVarText || kind == kVarName) {
           v->s = value->GetString() != nullptr ? value->GetString() : "";

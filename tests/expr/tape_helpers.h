@@ -57,6 +57,36 @@ class TextVar : public ExpressionVariable {
   SUValue value_;
 };
 
+// A real array whose elements are variables of their own: the aggregates
+// read the array whole and hand each element its derivative.
+class ArrayVar : public ExpressionVariable {
+ public:
+  ArrayVar(std::string name, std::vector<double> values) : name_(std::move(name)) {
+    value_.SetType(SUValue::kOneDimension | SUValue::kReal);
+    value_.Resize(static_cast<std::int32_t>(values.size()));
+    for (std::size_t e = 0; e < values.size(); ++e) {
+      elements_.push_back(std::make_unique<ADVar>(name_ + "_" + std::to_string(e), 0.0));
+      value_.Elements()[e].SetType(SUValue::kReal);
+      Set(static_cast<std::int32_t>(e), values[e]);
+    }
+  }
+  const char* NameText() const override { return name_.c_str(); }
+  SUValue* ValuePointer() override { return &value_; }
+  std::uint16_t ValueType() const override { return value_.type; }
+  std::int32_t ElementCount() const override { return static_cast<std::int32_t>(elements_.size()); }
+  ExpressionVariable* ElementOfList(std::int32_t e) override { return At(e); }
+  ADVar* At(std::int32_t e) { return elements_[static_cast<std::size_t>(e)].get(); }
+  void Set(std::int32_t e, double v) {
+    value_.Elements()[e].SetReal(v);
+    At(e)->Set(v);
+  }
+
+ private:
+  std::string name_;
+  SUValue value_;
+  std::vector<std::unique_ptr<ADVar>> elements_;
+};
+
 // An ExprADContext with its own array of `vars`.
 struct Bound {
   Bound(Expression* root, std::vector<ExpressionVariable*> vars)

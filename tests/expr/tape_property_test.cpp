@@ -1,6 +1,7 @@
 // Seeded random trees over every arithmetic, logical, integer and aggregate
 // row: the tape gives the tree-walk value, and the reverse pass gives the
-// derivatives of a five-point difference wherever the function is smooth.
+// derivatives of a five-point difference wherever the function is smooth,
+// including through the aggregates over an array variable.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,6 +17,9 @@ using namespace tapetest;
 namespace {
 
 constexpr int kVars = 4;
+// After the reals and one integer: a real array of kElements.
+constexpr int kArray = kVars + 1;
+constexpr int kElements = 3;
 
 class Generator {
  public:
@@ -25,7 +29,7 @@ class Generator {
   // the variables.
   Ref Real(int depth) {
     if (depth <= 0 || Pick(6) == 0) return Leaf();
-    switch (Pick(20)) {
+    switch (Pick(21)) {
       case 0:
         return B(kAdd, Real(depth - 1), Real(depth - 1));
       case 1:
@@ -74,6 +78,10 @@ class Generator {
         return B(kMul, U(kFloat, Logical(depth - 1)), Real(depth - 1));
       case 18:
         return U(kPlus, Real(depth - 1));
+      case 19: {
+        static constexpr std::uint16_t kOverArray[] = {kSigma, kProd, kMaxList, kMinList};
+        return U(kOverArray[Pick(4)], Var(kArray, SUValue::kOneDimension | SUValue::kReal));
+      }
       default:
         return B(kPow, Real(depth - 1), Const(static_cast<double>(Pick(3) + 1)));
     }
@@ -153,6 +161,7 @@ TEST_F(Corpus, TapeValueEqualsTreeWalkAndDerivativesEqualDifferences) {
   std::mt19937 points(7);
   int compared = 0;
   int differentiated = 0;
+  int through_array = 0;
   for (int tree = 0; tree < 3000; ++tree) {
     const Ref root = gen.Real(1 + tree % 6);
     std::vector<std::unique_ptr<ADVar>> owned;
@@ -166,6 +175,11 @@ TEST_F(Corpus, TapeValueEqualsTreeWalkAndDerivativesEqualDifferences) {
     owned.push_back(
         std::make_unique<ADVar>("n", static_cast<double>(tree % 5 - 2), false, SUValue::kInteger));
     vars.push_back(owned.back().get());
+    std::vector<double> elements;
+    for (int e = 0; e < kElements; ++e)
+      elements.push_back(std::uniform_real_distribution<double>(-1.5, 1.5)(points));
+    ArrayVar array("a", elements);
+    vars.push_back(&array);
     Bound bound(root.get(), vars);
     ExprADContext& c = *bound.context;
     ASSERT_TRUE(c.HasTape()) << Printed(root.get());
@@ -180,22 +194,34 @@ TEST_F(Corpus, TapeValueEqualsTreeWalkAndDerivativesEqualDifferences) {
     ASSERT_TRUE(Near(got, want, 1e-12)) << Printed(root.get()) << ": " << got << " vs " << want;
     ++compared;
 
-    for (int i = 0; i < kVars; ++i) owned[static_cast<std::size_t>(i)]->SetElementValue(0, 0.0);
+    // The four reals, then each element of the array.
+    std::vector<ADVar*> inputs;
+    for (int i = 0; i < kVars; ++i) inputs.push_back(owned[static_cast<std::size_t>(i)].get());
+    for (int e = 0; e < kElements; ++e) inputs.push_back(array.At(e));
+    for (ADVar* x : inputs) x->SetElementValue(0, 0.0);
     // An exact zero base under a power has no derivative pass (648).
     const Status js = c.EvaluateJacobian(0);
     if (js == tapestatus::Code(648)) continue;
     ASSERT_EQ(js, 0u) << Printed(root.get());
-    for (int i = 0; i < kVars; ++i) {
-      ADVar& x = *owned[static_cast<std::size_t>(i)];
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      ADVar& x = *inputs[i];
+      const int element = static_cast<int>(i) - kVars;
       const double x0 = x.Get();
       const double h = 1e-3;
+      auto set = [&](double v) {
+        if (element >= 0) {
+          array.Set(element, v);
+        } else {
+          x.Set(v);
+        }
+      };
       auto f = [&](double dx) {
-        x.Set(x0 + dx);
+        set(x0 + dx);
         Status st = 0;
         return Value(c, &st);
       };
       const double fm2 = f(-2 * h), fm1 = f(-h), f0 = f(0), fp1 = f(h), fp2 = f(2 * h);
-      x.Set(x0);
+      set(x0);
       const double fd = (fm2 - 8 * fm1 + 8 * fp1 - fp2) / (12 * h);
       // A kink or a jump near the point: the one-sided slopes disagree.
       const double forward = (fp1 - f0) / h;
@@ -205,12 +231,14 @@ TEST_F(Corpus, TapeValueEqualsTreeWalkAndDerivativesEqualDifferences) {
       if (!std::isfinite(fd) || std::fabs(fd) > 1e6) continue;
       const double ad = x.ElementValue(0);
       EXPECT_TRUE(Near(ad, fd, 1e-6))
-          << Printed(root.get()) << " d/dx" << i << ": " << ad << " vs " << fd;
+          << Printed(root.get()) << " d/d" << x.NameText() << ": " << ad << " vs " << fd;
       ++differentiated;
+      if (element >= 0 && fd != 0.0) ++through_array;
     }
   }
   EXPECT_GT(compared, 2900);
   EXPECT_GT(differentiated, 5000);
+  EXPECT_GT(through_array, 3000);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "expr/eval/value_ops.h"
+#include "expr/tree/system_function.h"
 #include "foundation/messages/math_error.h"
 #include "tests/expr/tape_helpers.h"
 
@@ -251,6 +252,96 @@ TEST_F(Tape, DerivativeRulesAtTheirEdges) {
   double d = 1.0;
   ASSERT_EQ(b.context->EvaluateDerivative(&y, &d, 0), 0u);
   EXPECT_DOUBLE_EQ(d, 1.0 - 2.0 / 9);
+}
+
+TEST_F(Tape, AggregatesOverAnArrayVariable) {
+  constexpr std::uint16_t kRealArray = SUValue::kOneDimension | SUValue::kReal;
+  const Ref a = Var(1, kRealArray);
+  struct Case {
+    const char* what;
+    Ref tree;
+    double value;
+    double dx;
+    double da[3];
+  };
+  // At a = (2, 0, 3) and x = 2; the zero element makes the product's
+  // partials the products of the other elements, times the adjoint.
+  Case cases[] = {
+      {"SUM", U(kSigma, a), 5, 0, {1, 1, 1}},
+      {"PRODUCT", U(kProd, a), 0, 0, {0, 6, 0}},
+      {"x*PRODUCT", B(kMul, X(), U(kProd, a)), 0, 0, {0, 12, 0}},
+      {"MAX", U(kMaxList, a), 3, 0, {0, 0, 1}},
+      {"MIN", U(kMinList, a), 0, 0, {0, 1, 0}},
+      {"x^2*SUM", B(kMul, U(kSqr, X()), U(kSigma, a)), 20, 20, {4, 4, 4}},
+  };
+  for (Case& c : cases) {
+    ArrayVar arr("a", {2, 0, 3});
+    x.Set(2);
+    x.SetElementValue(0, 0.0);
+    Bound b(c.tree.get(), {&x, &arr});
+    ExprADContext& ctx = *b.context;
+    ASSERT_TRUE(ctx.HasTape()) << c.what;
+    ASSERT_EQ(ctx.Evaluate(), 0u) << c.what;
+    EXPECT_DOUBLE_EQ(ctx.Result().payload.real, c.value) << c.what;
+    ASSERT_EQ(ctx.EvaluateJacobian(0), 0u) << c.what;
+    EXPECT_DOUBLE_EQ(x.ElementValue(0), c.dx) << c.what;
+    for (int e = 0; e < 3; ++e) {
+      EXPECT_DOUBLE_EQ(arr.At(e)->ElementValue(0), c.da[e]) << c.what << " element " << e;
+      double d = 0.0;
+      ASSERT_EQ(ctx.EvaluateDerivative(arr.At(e), &d, 0), 0u);
+      EXPECT_DOUBLE_EQ(d, c.da[e]) << c.what << " chosen element " << e;
+    }
+  }
+  // An array is read only whole, by an aggregate over it alone.
+  ArrayVar arr("a", {1, 2});
+  const Ref refused[] = {
+      Var(1, kRealArray),
+      B(kAdd, X(), a),
+      ListExpr(kSigma, X(), Var(1, kRealArray)),
+      U(kSigma, Var(1, SUValue::kOneDimension | SUValue::kString)),
+  };
+  for (const Ref& tree : refused) {
+    Bound b(tree.get(), {&x, &arr});
+    EXPECT_FALSE(b.context->HasTape()) << Printed(tree.get());
+  }
+}
+
+double clock_now = 0.0;
+double Clock(std::uint64_t) { return clock_now; }
+
+// DELAY x BY lag reads x's history, which falls at slope 2 per unit of lag:
+// its partial in the lag is -2 while the lag reaches no further back than
+// the current time, and 0 beyond it, where the history has no slope to
+// follow; in mode 1 a delayed value that moves in time does not follow x.
+TEST_F(Tape, DelayDerivativeFollowsTimeAndLag) {
+  SystemFunction::Register("Time", 0, &Clock, true);
+  struct Case {
+    double time, lag;
+    std::int32_t mode;
+    double dx, dlag;
+  };
+  const Case cases[] = {
+      {1.0, 0.5, 0, 1, -2}, {1.0, 0.5, 1, 0, -2}, {1.0, 0.0, 1, 1, -2}, {1.0, 1.0, 0, 1, -2},
+      {0.2, 0.5, 0, 1, 0},  {0.0, 0.5, 1, 1, 0},  {0.0, 0.0, 1, 1, -2},
+  };
+  Ref delay = B(kDelay, X(), Y());
+  for (const Case& c : cases) {
+    clock_now = c.time;
+    x.Set(4.0);
+    y.Set(c.lag);
+    Bound b(delay.get(), {&x, &y});
+    ExprADContext& ctx = *b.context;
+    ASSERT_TRUE(ctx.HasTape());
+    ASSERT_EQ(ctx.Evaluate(), 0u);
+    EXPECT_DOUBLE_EQ(ctx.Result().payload.real, 4.0 - 2.0 * c.lag);
+    x.SetElementValue(0, 0.0);
+    y.SetElementValue(0, 0.0);
+    ASSERT_EQ(ctx.EvaluateJacobian(c.mode), 0u);
+    EXPECT_EQ(x.ElementValue(0), c.dx) << c.time << " " << c.lag << " mode " << c.mode;
+    EXPECT_NEAR(y.ElementValue(0), c.dlag, 1e-9) << c.time << " " << c.lag << " mode " << c.mode;
+  }
+  SystemFunction::Register("Time", 0, nullptr, true);
+  clock_now = 0.0;
 }
 
 TEST_F(Tape, SweepRunsItsOwnValues) {
