@@ -191,6 +191,24 @@ char* CopyText(const char* text) {
 
 bool InRange(std::int32_t number) { return number >= 0 && number < kOptionNumberCount; }
 
+// The reset value of a real, integer or flag option into its slot.
+template <class SlotType>
+void PutNumericDefault(const NumberSpec& spec, SlotType* slot) {
+  switch (spec.kind) {
+    case Kind::kReal:
+      slot->in_force.real = spec.real;
+      break;
+    case Kind::kInteger:
+      slot->in_force.integer = spec.integer;
+      break;
+    case Kind::kFlag:
+      slot->in_force.flag = spec.integer != 0 ? 1 : 0;
+      break;
+    default:
+      break;
+  }
+}
+
 }  // namespace
 
 SolverOptionTable* SolverOptionTable::Instance() {
@@ -211,21 +229,10 @@ SolverOptionTable::SolverOptionTable() {
     slot.kind = spec.kind;
     slot.staged = spec.staged;
     slot.boolean = spec.boolean;
-    switch (spec.kind) {
-      case Kind::kReal:
-        slot.in_force.real = spec.real;
-        break;
-      case Kind::kInteger:
-        slot.in_force.integer = spec.integer;
-        break;
-      case Kind::kFlag:
-        slot.in_force.flag = spec.integer != 0 ? 1 : 0;
-        break;
-      case Kind::kText:
-        slot.in_force.text = nullptr;
-        break;
-      default:
-        break;
+    if (spec.kind == Kind::kText) {
+      slot.in_force.text = nullptr;
+    } else {
+      PutNumericDefault(spec, &slot);
     }
     slot.requested = slot.in_force;
   }
@@ -264,22 +271,11 @@ void SolverOptionTable::SetDefaults() {
   for (const NumberSpec& spec : kNumberSpecs) {
     if (!spec.resets) continue;
     Slot& slot = slots_[static_cast<std::size_t>(spec.number)];
-    switch (spec.kind) {
-      case Kind::kReal:
-        slot.in_force.real = spec.real;
-        break;
-      case Kind::kInteger:
-        slot.in_force.integer = spec.integer;
-        break;
-      case Kind::kFlag:
-        slot.in_force.flag = spec.integer != 0 ? 1 : 0;
-        break;
-      case Kind::kText:
-        std::free(slot.in_force.text);
-        slot.in_force.text = CopyText(spec.text);
-        break;
-      default:
-        break;
+    if (spec.kind == Kind::kText) {
+      std::free(slot.in_force.text);
+      slot.in_force.text = CopyText(spec.text);
+    } else {
+      PutNumericDefault(spec, &slot);
     }
     if (slot.staged) slot.requested = slot.in_force;
   }
