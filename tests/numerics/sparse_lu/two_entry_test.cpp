@@ -106,6 +106,9 @@ struct TwoEntry {
                     oldpos.data(), mark.data());
     if (nkept < 0) return;
     md_colstart = colstart;
+    md_values.assign(values.begin(), values.begin() + nkept);
+    md_rows.assign(irn.begin(), irn.begin() + nkept);
+    md_cols.assign(jcn.begin(), jcn.begin() + nkept);
     list.resize(At(nkept + 1));
     for (std::int64_t p = 1; p <= nkept; ++p) list[At(p)] = p;
     for (Ints* v : {&rowold, &target, &pivotrow, &epos, &dpos, &pivotend, &targetend})
@@ -199,9 +202,10 @@ struct TwoEntry {
   std::int64_t n = 0, ne = 0, lsave = 0, k = 0, ndup = 0, nkept = 0, nmerge = 0, nremain = 0,
                nexch = 0;
   Reals values, mult, pivot, saved;
-  Ints jcn, irn, colstart, md_colstart, colcount, queue, kept, dup, oldpos, list, rowold, target,
-      pivotrow, epos, dpos, range, pivotend, targetend, pivpos, pivcol, tarpos, tarcol, mergeptr,
-      mkept, mremoved, xtarget, xpivot, xrecord;
+  Reals md_values;
+  Ints md_rows, md_cols, jcn, irn, colstart, md_colstart, colcount, queue, kept, dup, oldpos, list,
+      rowold, target, pivotrow, epos, dpos, range, pivotend, targetend, pivpos, pivcol, tarpos,
+      tarcol, mergeptr, mkept, mremoved, xtarget, xpivot, xrecord;
 };
 
 Reals FullSolve(const Coordinate& s, const Reals& c) {
@@ -265,7 +269,10 @@ TEST(MergeDuplicates, SumsLikeAnOrderedMapAndListsTwoEntryColumns) {
         dup_removed.push_back(p);
       }
     }
-    EXPECT_EQ(t.nkept, static_cast<std::int64_t>(sums.size()));
+    ASSERT_EQ(t.nkept, static_cast<std::int64_t>(sums.size()));
+    for (std::int64_t i = 1; i <= t.nkept; ++i) {
+      EXPECT_EQ(sums[std::pair(t.md_cols[At(i)], t.md_rows[At(i)])], t.md_values[At(i)]);
+    }
     EXPECT_EQ(Ints(t.kept.begin(), t.kept.begin() + t.ndup), dup_kept);
     EXPECT_EQ(Ints(t.dup.begin(), t.dup.begin() + t.ndup), dup_removed);
     // The compacted list keeps the first of each position, in stored order.
