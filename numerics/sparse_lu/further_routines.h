@@ -117,8 +117,9 @@ void TwoEntryColumnEliminate(const std::int64_t* N, const std::int64_t* NE, doub
                              std::int64_t* MKEPT, std::int64_t* MREMOVED, std::int64_t* NREMAIN,
                              std::int64_t* IW, const std::int64_t* LSAVE);
 
-// The same with the six sections of IW as separate arrays: column marks
-// [N], row tails [N], previous-in-column [NE], next-in-row [NE],
+// The same with the six sections of IW as separate arrays: column tails
+// [N] (nothing is appended to a column, so they serve as column marks),
+// row tails [N], previous-in-column [NE], next-in-row [NE],
 // previous-in-row [NE], row lengths [N].
 void TwoEntryColumnEliminateArrays(
     const std::int64_t* N, const std::int64_t* NE, double* A, std::int64_t* JCN, std::int64_t* IRN,
@@ -176,7 +177,9 @@ void EliminationReplay1(const std::int64_t* N, const std::int64_t* NE, double* A
 // Without the duplicate step (NDUP .. OLDPOS not read): A holds the
 // compacted values with records 1 .. FIRST-1 already applied; records
 // FIRST .. K are repeated and the values compacted by FINAL (NREMAIN = 0
-// leaves them uncompacted). NEXCH is written only when an exchange occurred.
+// leaves them uncompacted). NEXCH is written only when an exchange occurred;
+// the exchanges listed are those of records FIRST..K, to be joined behind
+// those of the earlier records for ApplyRowOperations.
 void EliminationReplay2(
     const std::int64_t* N, const std::int64_t* NE, double* A, const std::int64_t* SPARE1,
     const std::int64_t* FINAL, const std::int64_t* K, const std::int64_t* SPARE2,
