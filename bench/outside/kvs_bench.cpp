@@ -1,13 +1,21 @@
 // The framework libraries through their declared interfaces: factorise and
 // refactorise-and-solve on flowsheet-like Jacobians beside KLU, and the
-// nonlinear library on Broyden tridiagonal of order 100,000 (time and
-// Jacobian evaluations to the root).
+// nonlinear libraries on Broyden tridiagonal of order 100,000 beside KINSOL
+// with KLU (time and Jacobian evaluations to the root). A table of time
+// ratios to KINSOL closes the run.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <kinsol/kinsol.h>
+#include <nvector/nvector_serial.h>
 #include <suitesparse/klu.h>
+#include <sundials/sundials_context.h>
+#include <sunlinsol/sunlinsol_klu.h>
+#include <sunmatrix/sunmatrix_sparse.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -201,12 +209,14 @@ class Broyden final : public KVSNumericAlgebraicESO {
   std::vector<double> x_;
 };
 
+constexpr int kBroydenOrder = 100000;
+
 void KvsBroyden(benchmark::State& state, const char* library, const char* method) {
   auto* factory = Load<KVSNLASystemFactory>(library, kGetFactoryNLASystem, IID_KVSNLASystemFactory);
   if (factory == nullptr) return state.SkipWithError("library not built");
   int jacobians = 0;
   for (auto _ : state) {
-    Broyden eso(100000);
+    Broyden eso(kBroydenOrder);
     KVSNLASystem* s = nullptr;
     factory->CreateSystem(&eso, &quiet, &s);
     void* p = nullptr;
@@ -226,11 +236,121 @@ BENCHMARK_CAPTURE(KvsBroyden, sparse_hybrid, "kvs_sparse", "Hybrid")->Unit(bench
 BENCHMARK_CAPTURE(KvsBroyden, sparse_newton, "kvs_sparse", "Newton")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(KvsBroyden, sparse_fast_newton, "kvs_sparse", "Fast Newton")
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(KvsBroyden, hybrid, "kvs_sparse_mfl", "Hybrid")->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(KvsBroyden, newton, "kvs_sparse_mfl", "Newton")->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(KvsBroyden, fast_newton, "kvs_sparse_mfl", "Fast Newton")
+BENCHMARK_CAPTURE(KvsBroyden, sparse_mfl_hybrid, "kvs_sparse_mfl", "Hybrid")
     ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(KvsBroyden, sparse_mfl_newton, "kvs_sparse_mfl", "Newton")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(KvsBroyden, sparse_mfl_fast_newton, "kvs_sparse_mfl", "Fast Newton")
+    ->Unit(benchmark::kMillisecond);
+
+// The same problem for KINSOL: residuals and a CSC Jacobian for its KLU
+// solver. Column j holds rows j-1 (-2), j (3 - 4 x_j) and j+1 (-1).
+int KinsolResidual(N_Vector u, N_Vector f, void*) {
+  const double* x = N_VGetArrayPointer(u);
+  double* r = N_VGetArrayPointer(f);
+  const sunindextype n = N_VGetLength(u);
+  for (sunindextype i = 0; i < n; ++i)
+    r[i] = (3 - 2 * x[i]) * x[i] - (i > 0 ? x[i - 1] : 0) - 2 * (i < n - 1 ? x[i + 1] : 0) + 1;
+  return 0;
+}
+
+int KinsolJacobian(N_Vector u, N_Vector, SUNMatrix jac, void*, N_Vector, N_Vector) {
+  const double* x = N_VGetArrayPointer(u);
+  const sunindextype n = N_VGetLength(u);
+  sunindextype* start = SUNSparseMatrix_IndexPointers(jac);
+  sunindextype* row = SUNSparseMatrix_IndexValues(jac);
+  double* value = SUNSparseMatrix_Data(jac);
+  sunindextype k = 0;
+  for (sunindextype j = 0; j < n; ++j) {
+    start[j] = k;
+    if (j > 0) row[k] = j - 1, value[k++] = -2;
+    row[k] = j, value[k++] = 3 - 4 * x[j];
+    if (j < n - 1) row[k] = j + 1, value[k++] = -1;
+  }
+  start[n] = k;
+  return 0;
+}
+
+// KINSOL with its line search, a fresh Jacobian every `setup_every` steps
+// (1: Newton; KINSOL's default 10: modified Newton). The residual test is
+// the libraries' own default, max |F_i| <= 1e-8.
+void KinsolBroyden(benchmark::State& state, long setup_every) {
+  SUNContext context = nullptr;
+  SUNContext_Create(nullptr, &context);
+  const sunindextype n = kBroydenOrder;
+  long jacobians = 0;
+  for (auto _ : state) {
+    N_Vector u = N_VNew_Serial(n, context), scale = N_VNew_Serial(n, context);
+    N_VConst(-1.0, u);
+    N_VConst(1.0, scale);
+    SUNMatrix jac = SUNSparseMatrix(n, n, 3 * n - 2, CSC_MAT, context);
+    SUNLinearSolver klu = SUNLinSol_KLU(u, jac, context);
+    void* kin = KINCreate(context);
+    KINInit(kin, KinsolResidual, u);
+    KINSetLinearSolver(kin, klu, jac);
+    KINSetJacFn(kin, KinsolJacobian);
+    KINSetFuncNormTol(kin, 1e-8);
+    KINSetScaledStepTol(kin, 1e-14);
+    KINSetMaxSetupCalls(kin, setup_every);
+    KINSetNumMaxIters(kin, 200);
+    // Only KIN_SUCCESS meets the residual test; other non-negative flags
+    // stop on a short step.
+    if (KINSol(kin, u, KIN_LINESEARCH, scale, scale) != KIN_SUCCESS)
+      state.SkipWithError("no convergence");
+    KINGetNumJacEvals(kin, &jacobians);
+    KINFree(&kin);
+    SUNLinSolFree(klu);
+    SUNMatDestroy(jac);
+    N_VDestroy(scale);
+    N_VDestroy(u);
+  }
+  state.counters["jacobians"] = double(jacobians);
+  SUNContext_Free(&context);
+}
+
+BENCHMARK_CAPTURE(KinsolBroyden, kinsol_klu_newton, 1L)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(KinsolBroyden, kinsol_klu_modified, 10L)->Unit(benchmark::kMillisecond);
+
+// Keeps the CPU time of each Broyden row (all run on one thread, so CPU
+// time stays fair on a shared machine) to print them as ratios to KINSOL.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      const std::string name = run.benchmark_name();
+      if (name.find("Broyden/") == std::string::npos || run.error_occurred) continue;
+      const auto j = run.counters.find("jacobians");
+      rows_.push_back({name.substr(name.find('/') + 1), run.GetAdjustedCPUTime(),
+                       j == run.counters.end() ? NAN : double(j->second)});
+      if (name.find("kinsol_klu_newton") != std::string::npos) newton_ = rows_.back().ms;
+      if (name.find("kinsol_klu_modified") != std::string::npos) modified_ = rows_.back().ms;
+    }
+  }
+  void PrintRatios() const {
+    std::printf("\nBroyden tridiagonal, order %d\n%-24s %10s %10s %12s %14s\n", kBroydenOrder,
+                "solver", "ms", "jacobians", "/kinsol_klu", "/kinsol_modif");
+    for (const Row& r : rows_)
+      std::printf("%-24s %10.1f %10.0f %12.2f %14.2f\n", r.name.c_str(), r.ms, r.jacobians,
+                  r.ms / newton_, r.ms / modified_);
+  }
+
+ private:
+  struct Row {
+    std::string name;
+    double ms, jacobians;
+  };
+  std::vector<Row> rows_;
+  double newton_ = NAN, modified_ = NAN;
+};
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintRatios();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "numerics/sparse_lu/further_routines.h"
 #include "numerics/sparse_lu/one_based.h"
 #include "numerics/sparse_lu/slu_drivers.h"
 #include "numerics/sparse_lu/slu_interface.h"
@@ -9,19 +10,6 @@
 namespace {
 
 using ConstInts = slu::OneBased<const std::int64_t>;
-
-// Rows (or columns) flagged 1 to the front in increasing order, the others
-// to the back so that they end in decreasing order.
-void Split(std::int64_t count, const slu::IntView& flag, const slu::IntView& out) {
-  std::int64_t front = 0, back = count + 1;
-  for (std::int64_t i = 1; i <= count; ++i) {
-    if (flag[i] == 1) {
-      out[++front] = i;
-    } else {
-      out[--back] = i;
-    }
-  }
-}
 
 }  // namespace
 
@@ -55,41 +43,23 @@ void SluRankInfo(const std::int64_t* M, const std::int64_t* N, const std::int64_
     const std::int64_t e = iptrl(nc);
     // The full part: its leading accepted pivots, carried back through the
     // interchanges of the dense factorization. Row flags in W(1..MF).
-    const slu::IntView full_column(column_flag.From(k1 + np));
     std::int64_t r = 0;
-    if (mf >= 1 && nf >= 1) {
-      auto pivot = [&](std::int64_t k) { return irnf[e + mf + k]; };
-      while (r < std::min(mf, nf) && pivot(r + 1) > 0) ++r;
-      for (std::int64_t k = 1; k <= mf; ++k) w[k] = k <= r ? 1 : 0;
-      for (std::int64_t k = 1; k <= nf; ++k) full_column[k] = k <= r ? 1 : 0;
-      for (std::int64_t k = r + 1; k <= nf; ++k) std::swap(full_column[k], full_column[-pivot(k)]);
-      for (std::int64_t k = r; k >= 1; --k) std::swap(w[k], w[pivot(k)]);
-    } else {
-      for (std::int64_t k = 1; k <= mf; ++k) w[k] = 0;
-      for (std::int64_t k = 1; k <= nf; ++k) full_column[k] = 0;
-    }
-    // A row is in the non-singular part when it took a sparse pivot or an
-    // accepted full pivot; a row that took neither is left out.
-    for (std::int64_t k = k1; k < k1 + nr; ++k) row_flag[k] = 0;
-    std::int64_t sparse_pivots = 0;
+    FullPartRankFlags(&mf, &nf, IRN + (factors + start - 2 + e + mf), &r, W, COLS + (k1 + np - 1));
+    // Every row of the block is in the non-singular part but the full part's
+    // rows, which take their own flags.
+    for (std::int64_t k = k1; k < k1 + nr; ++k) row_flag[k] = 1;
+    for (std::int64_t k = mf; k >= 1; --k) row_flag[k1 - 1 + irnf[e + k]] = w[k];
     for (std::int64_t j = 1; j <= np; ++j) {
-      const bool pivoted = iptru(j) < iptrl(j);
-      column_flag[k1 + j - 1] = pivoted ? 1 : 0;
-      if (!pivoted) continue;
-      ++sparse_pivots;
-      row_flag[k1 - 1 + irnf[iptru(j) + 1]] = 1;
+      column_flag[k1 + j - 1] = iptru(j) < iptrl(j) ? 1 : 0;
     }
-    if (nf >= 1) {
-      for (std::int64_t k = mf; k >= 1; --k) row_flag[k1 - 1 + irnf[e + k]] = w[k];
-    }
-    rank += sparse_pivots + r;
+    rank += (nr - mf) + r;
     k1 += nc;
   }
   *RANK = rank;
   for (std::int64_t i = 1; i <= m; ++i) w[i] = row_flag[keep[i]];
-  Split(m, w, slu::IntView(ROWS));
+  slu::SplitFlags(m, W, ROWS);
   for (std::int64_t j = 1; j <= n; ++j) w[keep[m + j]] = column_flag[j];
-  Split(n, w, slu::IntView(COLS));
+  slu::SplitFlags(n, W, COLS);
 }
 
 void SparseMatVecCoord(const std::int64_t* NE, const double* A, const std::int64_t* IRN,
