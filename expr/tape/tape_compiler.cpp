@@ -85,6 +85,10 @@ void ExprPCContext::Compile() {
   TapeState& s = TapeStateNow();
   const std::size_t need = 2 * static_cast<std::size_t>(count_) + 2;
   if (s.capacity < need) {
+    // The remade stacks hold no context's values: whoever ran last must run
+    // again before a derivative pass reads them.
+    s.values_current = false;
+    s.owner = nullptr;
     s.reals.assign(need, 0.0);
     s.ints.assign(need, 0);
     s.texts.assign(need, std::string());

@@ -363,6 +363,22 @@ TEST_F(Tape, SweepRunsItsOwnValues) {
   EXPECT_GT(a.context->InstructionCount(), 0);
 }
 
+TEST_F(Tape, GrowingTheStacksMakesTheLastRunStale) {
+  Ref f = B(kAdd, B(kMul, X(), Y()), U(kExp, X()));
+  Bound a(f.get(), All());
+  ASSERT_EQ(a.context->Evaluate(), 0u);
+  // A tape larger than any before it remakes the shared stacks.
+  std::vector<Ref> items;
+  const std::size_t larger = TapeStateNow().capacity + 10;
+  for (std::size_t i = 0; i < larger; ++i) items.push_back(X());
+  Ref big = ListOfRefs(kSigma, items);
+  Bound b(big.get(), All());
+  ASSERT_TRUE(b.context->HasTape());
+  x.SetElementValue(0, 0.0);
+  ASSERT_EQ(a.context->EvaluateJacobian(0), 0u);
+  EXPECT_NEAR(x.ElementValue(0), 3.0 + std::exp(2.0), 1e-12);
+}
+
 TEST_F(Tape, TextRows) {
   struct Case {
     Ref tree;
@@ -372,8 +388,11 @@ TEST_F(Tape, TextRows) {
       {B(kConcat, S(), Text("def")), "abcdef"},
       {U(kConv2S, X(), SUValue::kString), "2"},
       {U(kConv2S, N(), SUValue::kString), "-12"},
+      // An integer wanted as a name is still printed as an integer.
+      {U(kConv2S, M(), SUValue::kName), "1000000"},
   };
   SetInt(n, -12);
+  SetInt(m, 1000000);
   for (Case& c : cases) {
     Bound b(c.tree.get(), All());
     ASSERT_EQ(b.context->Evaluate(), 0u) << c.text;
