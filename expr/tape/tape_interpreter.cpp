@@ -563,7 +563,9 @@ Status ExprPCContext::RunTape() {
         const std::uint8_t kind = in.left_kind;
         if (kind == kResText || kind == kConstText || kind == kVarText || kind == kVarName) {
           std::snprintf(text, 41, "%s", a.s);
-        } else if (kind == kResInt || kind == kConstInt || kind == kVarInt) {
+        } else if (kind == kResInt || kind == kResIntAsReal || kind == kConstInt ||
+                   kind == kConstIntAsReal || kind == kVarInt || kind == kVarIntAsReal ||
+                   kind == kVarIntText) {
           std::snprintf(text, 41, "%d", a.i);
         } else {
           std::snprintf(text, 41, "%g", a.r);
