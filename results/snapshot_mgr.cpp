@@ -261,6 +261,15 @@ Status SputSnapshotMgr::ReadFile(const Participants& participants, bool map) {
       ++freed_count_;
       continue;
     }
+    if (header->Id() > kLargestId) {
+      char line[512];
+      std::snprintf(line, sizeof line,
+                    "Snapshot file %s holds snapshot id %u, larger than a listing can carry; "
+                    "the file is not opened.",
+                    file_->Name().c_str(), header->Id());
+      PostNotice(line);
+      return kIdOutOfRange;
+    }
     if (header->Id() > highest_id_) highest_id_ = header->Id();
     PushFront(header.release());
   }
