@@ -26,6 +26,7 @@
 #include "fuzz/byte_stream.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/snapshot_participant.h"
+#include "platform/byte_order.h"
 #include "results/snapshot_mgr.h"
 #include "tests/expr/expr_builders.h"
 #include "tests/foundation/graph_files.h"
@@ -362,9 +363,19 @@ void SnapshotFiles(const fs::path& root) {
       store.SetSnapshotDescription(ids[2], "a description");
       store.DeleteSnapshot(ids[1]);
     }
+    const std::uint64_t newest = store.FirstHeader() != nullptr ? store.FirstHeader()->position : 0;
     store.CloseFile();
-    seeds.Add(FileBytes("seed.snp"));
+    const Bytes bytes = FileBytes("seed.snp");
+    seeds.Add(bytes);
     fs::remove("seed.snp");
+    if (snapshots != 1 || newest + 44 > bytes.size()) continue;
+    // The newest id set to the largest the listing carries (no new id is
+    // left) and to one past it (the file is refused).
+    for (std::uint32_t id : {snapshot::kLargestId, snapshot::kLargestId + 6}) {
+      Bytes changed = bytes;
+      platform::StoreLE32(changed.data() + newest + 40, snapshot::kLiveFlag | id);
+      seeds.Add(changed);
+    }
   }
   fs::current_path(before);
 }

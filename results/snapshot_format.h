@@ -29,6 +29,8 @@ inline constexpr Status kUnknownId = 0x80330015u;
 // The same without the failure bit: the getters' answer for an unknown id.
 inline constexpr Status kUnknownIdQuiet = 0x00330015u;
 inline constexpr Status kNoUsableSnapshot = 0x00330046u;
+// A snapshot id the listing cannot carry (see kLargestId).
+inline constexpr Status kIdOutOfRange = 0x80330017u;
 inline constexpr Status kCompressed = 0x00330000u;
 
 inline constexpr std::uint32_t kCurrentVersion = 8;
@@ -43,6 +45,10 @@ inline constexpr std::uint32_t kDescriptionSize = 160;
 inline constexpr std::uint32_t kLiveFlag = 0x80000000u;
 inline constexpr std::uint32_t kKeptFlag = 0x40000000u;
 inline constexpr std::uint32_t kIdMask = 0x3FFFFFFFu;
+// The listing sends ids in 24 bits: no larger id is taken, and a file that
+// holds one is refused rather than listed under a clipped id that names
+// another snapshot.
+inline constexpr std::uint32_t kLargestId = 0x00FFFFFFu;
 inline constexpr std::uint32_t kNewId = 0xFFFFFFFFu;
 
 inline constexpr const char* kSnapshotFileName = "snapshot.snp";

@@ -138,16 +138,10 @@ std::int32_t SputSnapshotMgr::LiveCount() const { return headers_.count; }
 void SputSnapshotMgr::RecoverInterruptedCompaction(const std::string& name) {
   const std::string compressed = name + kCompressSuffix;
   const std::string copy = compressed + kCopySuffix;
-  int error = 0;
-  if (!platform::PathExists(name.c_str())) {
-    // The compacted copy was complete (it takes its name only once synced)
-    // but had not yet taken the file's place.
-    if (!platform::PathExists(compressed.c_str()) ||
-        !platform::RenameFile(compressed.c_str(), name.c_str(), &error)) {
-      return;
-    }
-    platform::SyncFolderOf(name.c_str(), &error);
-  }
+  // Compaction puts the compacted file in place by one rename, so the name
+  // is never missing while a compaction runs: without it the user deleted
+  // the file, and a leftover from an old crash must not bring it back.
+  if (!platform::PathExists(name.c_str())) return;
   // The file itself holds every snapshot: the leftovers go.
   platform::RemoveFile(compressed.c_str());
   platform::RemoveFile(copy.c_str());
@@ -174,7 +168,10 @@ Status SputSnapshotMgr::OpenFile(const char* name, const Participants* participa
   }
   if (status::IsSuccess(result)) return result;
   // Only a file with nothing after its structure records is known to hold
-  // no snapshot; any other failure leaves the file for the user.
+  // no snapshot, and only such a file is deleted. This is deliberately
+  // narrower than "no live header was read": a version we cannot read, a
+  // damaged first header or an id we refuse also read none, yet the file
+  // may hold snapshots that a newer engine or a repair can still use.
   if (end_position_ == records_end_ && records_end_ > 0 && headers_.count == 0 &&
       result == kShortRead) {
     file_->SetDeleteOnClose(true);
@@ -260,6 +257,15 @@ Status SputSnapshotMgr::ReadFile(const Participants& participants, bool map) {
     if (kind == HeaderKind::kFreed) {
       ++freed_count_;
       continue;
+    }
+    if (header->Id() > kLargestId) {
+      char line[512];
+      std::snprintf(line, sizeof line,
+                    "Snapshot file %s holds snapshot id %u, larger than a listing can carry; "
+                    "the file is not opened.",
+                    file_->Name().c_str(), header->Id());
+      PostNotice(line);
+      return kIdOutOfRange;
     }
     if (header->Id() > highest_id_) highest_id_ = header->Id();
     PushFront(header.release());

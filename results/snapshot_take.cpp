@@ -115,7 +115,8 @@ Status SputSnapshotMgr::TakeSnapshot(const RunPosition& at, const char* name, bo
   auto header = std::make_unique<SputSSBlockHeader>();
   header->SetName(name);
   header->SetRunPosition(at);
-  const std::uint32_t new_id = *id == kNewId ? (highest_id_ + 1) & kIdMask : *id & kIdMask;
+  const std::uint32_t new_id = *id == kNewId ? highest_id_ + 1 : *id;
+  if (new_id > kLargestId) return kIdOutOfRange;
   header->flags = new_id | (live ? kLiveFlag : 0) | (kept ? kKeptFlag : 0);
   if (date_text != nullptr && *date_text != '\0') {
     header->SetDateTimeFromText(date_text);

@@ -322,17 +322,27 @@ int Client::EnginePid() const {
 
 Status Client::Send(std::unique_ptr<Request> request, std::uint32_t* id, double period) {
   if (controller_ == nullptr) return status::kGeneralFailure;
+  *id = 0;
   auto outcome = std::make_shared<Outcome>();
   request->outcome_ = outcome;
+  // Packed here so that its id is known even when the framework refuses it
+  // (it then deletes the message); the flags must be in place before.
+  if (period > 0.0) request->flags |= DseMessage::kPeriodicRequest | DseMessage::kPeriodic;
+  const Status packed = request->Pack(true);
+  if (status::IsFailure(packed)) return packed;
+  *id = request->GetId();
   Request* sent = request.release();
   const double interval = period;
   const Status result = controller_->Send(sent, 0, completion_.get(), outcome.get(),
                                           period > 0.0 ? &interval : nullptr, kNoRouteRetries);
   if (status::IsFailure(result)) return result;
   // Pending under its id from now on.
-  *id = sent->GetId();
   outcomes_[*id] = outcome;
   return status::kOk;
+}
+
+bool Client::Serves(std::uint32_t type) const {
+  return controller_ != nullptr && controller_->IOQueue()->Token(type) != nullptr;
 }
 
 Status Client::Post(std::unique_ptr<DseMessage> message) {

@@ -140,7 +140,8 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  // Sends a request (0 or a failure); *id names its Outcome. A positive
+  // Sends a request (0 or a failure); *id names its Outcome, and names the
+  // request even when sending failed (0 when it never got an id). A positive
   // period makes an id-path read periodic: the engine keeps it and answers
   // once on every round of its timers (in practice once per run step,
   // whatever the period) until it is dropped or cancelled.
@@ -187,6 +188,8 @@ class Client {
   std::vector<Message> TakeNotifications();
   std::vector<std::string> TakeFailures();
   bool PeerLost() const { return lost_; }
+  // Whether the engine has said it serves the service type.
+  bool Serves(std::uint32_t type) const;
   int EnginePid() const;
   // Closes the connection, which ends the engine, and waits for it to end
   // (killing it when it does not in time); *exit_code (may be null) is its

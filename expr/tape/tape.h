@@ -36,6 +36,20 @@ inline constexpr std::uint8_t kResText = 14;
 inline constexpr std::uint8_t kNone = 15;
 }  // namespace tapekind
 
+// A typed operand (kind 10) names its variable in the low 32 bits; a
+// scalar also carries, above them, the type the tree gave it, into which
+// the variable's value is converted at run time. An array carries none: the
+// aggregates fold it, procedure arguments pack it element by element.
+inline constexpr std::uint64_t TypedOperand(std::int32_t index, std::uint16_t type) {
+  return static_cast<std::uint32_t>(index) | static_cast<std::uint64_t>(type) << 32;
+}
+inline constexpr std::int32_t OperandIndex(std::uint64_t operand) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(operand));
+}
+inline constexpr std::uint16_t OperandType(std::uint64_t operand) {
+  return static_cast<std::uint16_t>(operand >> 32);
+}
+
 // Rows that exist only on the tape.
 inline constexpr std::uint32_t kNoOperatorRow = 999;
 

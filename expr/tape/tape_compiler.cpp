@@ -19,12 +19,14 @@ struct ExprPCContext::Operand {
   std::uint8_t kind = kNone;
   std::uint8_t flag = 0;
   std::uint64_t value = 0;
+  bool array = false;  // a whole array: only aggregates and arguments read it
 };
 
 namespace {
 
 bool IsIntType(std::uint16_t t) { return t == SUValue::kInteger || t == SUValue::kLogical; }
 bool IsTextType(std::uint16_t t) { return t == SUValue::kString || t == SUValue::kName; }
+bool IsScalarType(std::uint16_t t) { return IsIntType(t) || t == SUValue::kReal || IsTextType(t); }
 
 // Rows the tape runs.
 bool Compilable(std::uint16_t op) {
@@ -69,14 +71,15 @@ void ExprPCContext::Compile() {
   if (root == nullptr) return;
   Operand result;
   // An array on its own has no value the tape could give.
-  if (!Emit(root, root->GetResultType(), &result) || result.kind == kVarTyped) {
+  if (!Emit(root, root->GetResultType(), &result) || result.array) {
     tape_.code.clear();
     return;
   }
   if (tape_.code.empty()) {
     // The whole expression is one leaf: an instruction of its own.
     const std::uint8_t rk =
-        result.kind == kVarInt || result.kind == kConstInt                                ? 1
+        result.kind == kVarTyped ? ResultKindOf(OperandType(result.value))
+        : result.kind == kVarInt || result.kind == kConstInt                              ? 1
         : result.kind == kVarText || result.kind == kVarName || result.kind == kConstText ? 2
                                                                                           : 0;
     Push(kTerm, result, Operand{}, rk);
@@ -85,6 +88,10 @@ void ExprPCContext::Compile() {
   TapeState& s = TapeStateNow();
   const std::size_t need = 2 * static_cast<std::size_t>(count_) + 2;
   if (s.capacity < need) {
+    // The remade stacks hold no context's values: whoever ran last must run
+    // again before a derivative pass reads them.
+    s.values_current = false;
+    s.owner = nullptr;
     s.reals.assign(need, 0.0);
     s.ints.assign(need, 0);
     s.texts.assign(need, std::string());
@@ -146,12 +153,9 @@ bool ExprPCContext::EmitLeaf(Expression* node, std::uint16_t wanted, Operand* ou
     return false;
   // Name-typed leaves are looked up at run time, which needs a finder.
   if (type == SUValue::kName && finder_ == nullptr) return false;
-  // An array of numbers is read whole, only by the aggregates over it.
+  // An array is read whole, only by the aggregates over it and as a
+  // procedure argument; each checks the elements it can take.
   const bool array = type >= SUValue::kOneDimension;
-  if (array) {
-    const std::uint16_t element = SUValue::ElementType(type);
-    if (!IsIntType(element) && element != SUValue::kReal) return false;
-  }
   std::int32_t index = static_cast<std::int32_t>(static_cast<VarRefExpression*>(node)->Offset());
   if (ExpressionVariable* bound = node->BoundVariable()) {
     if (status::IsFailure(AddVariable(bound, &index))) return false;
@@ -159,6 +163,7 @@ bool ExprPCContext::EmitLeaf(Expression* node, std::uint16_t wanted, Operand* ou
   ExpressionVariable* v = GetVariable(index);
   if (v == nullptr) return false;
   const std::uint16_t own = v->ValueType();
+  out->array = array;
   if (array) {
     out->kind = kVarTyped;
   } else if (IsIntType(type) && IsIntType(own)) {
@@ -169,8 +174,14 @@ bool ExprPCContext::EmitLeaf(Expression* node, std::uint16_t wanted, Operand* ou
     out->kind = kVarReal;
   } else if (IsTextType(type) && IsTextType(own)) {
     out->kind = wanted == SUValue::kName ? kVarName : kVarText;
+  } else if (IsScalarType(type)) {
+    // The variable is not of the tree's type: its value is converted when read.
+    out->kind = kVarTyped;
+    out->flag = v->IsParameter() == 0 ? 1 : 0;
+    out->value = TypedOperand(index, type);
+    return true;
   } else {
-    return false;  // typed values (arrays, procedure arguments) are not run here
+    return false;
   }
   out->flag = v->IsParameter() == 0 ? 1 : 0;
   out->value = static_cast<std::uint64_t>(index);
@@ -185,8 +196,10 @@ bool ExprPCContext::EmitAggregate(Expression* node, Operand* out) {
   if (list->ClassId() != exprclass::kList && list->ClassId() != exprclass::kHomList) {
     // An aggregate over one array variable: folded when it is read.
     Operand array;
+    const std::uint16_t element = SUValue::ElementType(list->GetResultType());
     if (list->Op() != kTerm || list->GetResultType() < SUValue::kOneDimension ||
-        !EmitLeaf(list, SUValue::kReal, &array) || array.kind != kVarTyped) {
+        (!IsIntType(element) && element != SUValue::kReal) ||
+        !EmitLeaf(list, SUValue::kReal, &array) || !array.array) {
       return false;
     }
     *out = Push(op, array, none, 0);
@@ -199,14 +212,14 @@ bool ExprPCContext::EmitAggregate(Expression* node, Operand* out) {
     return true;
   }
   Operand acc;
-  if (!Emit(list->ListElement(1), wanted, &acc) || acc.kind == kVarTyped) return false;
+  if (!Emit(list->ListElement(1), wanted, &acc) || acc.array) return false;
   if (n == 1) {
     *out = Push(op, acc, none, 0);
     return true;
   }
   for (std::int32_t i = 1; i < n; ++i) {
     Operand next;
-    if (!Emit(list->ListElement(i + 1), wanted, &next) || next.kind == kVarTyped) return false;
+    if (!Emit(list->ListElement(i + 1), wanted, &next) || next.array) return false;
     acc = Push(op, acc, next, 0);
   }
   *out = acc;
@@ -222,9 +235,11 @@ bool ExprPCContext::EmitCall(Expression* node, Operand* out) {
     ProcIOListExpression* list = pass == 0 ? call->Inputs() : call->Outputs();
     for (std::int32_t i = 1; i <= list->ItemCount(); ++i) {
       Expression* element = list->ListElement(i);
-      const std::uint16_t type = element->GetResultType();
+      const std::uint16_t declared = element->GetResultType();
       Operand value;
-      if (!Emit(element, type, &value)) return false;
+      if (!Emit(element, declared, &value)) return false;
+      // An array argument is packed element by element, by its elements' type.
+      const std::uint16_t type = value.array ? declared & 0x0F : declared;
       const std::uint16_t base = pass == 0 ? kInput : kOutput;
       const std::uint16_t row = IsTextType(type) ? base + 1 : IsIntType(type) ? base + 2 : base;
       if (row == base && type != SUValue::kReal) return false;
@@ -276,7 +291,7 @@ bool ExprPCContext::Emit(Expression* node, std::uint16_t wanted, Operand* out) {
     if (op == kDelay && l.kind != kVarReal) return false;
   }
   if (right != nullptr && !Emit(right, want, &r)) return false;
-  if (l.kind == kVarTyped || r.kind == kVarTyped) return false;
+  if (l.array || r.array) return false;
   std::uint8_t result = ResultKindOf(node->GetResultType());
   if (op == kConv2S || op == kConv2R || op == kConv2I) {
     op = result == 0 ? kConv2R : result == 1 ? kConv2I : kConv2S;

@@ -24,6 +24,13 @@ bool IsResult(std::uint8_t kind) {
 
 ExpressionADVariable* AsAD(ExpressionVariable* v) { return dynamic_cast<ExpressionADVariable*>(v); }
 
+// A converted scalar takes part only when the tree reads it as a real and
+// the value is one: an integer has no derivative.
+bool IsRealScalar(std::uint64_t operand, const SUValue* value) {
+  return OperandType(operand) == SUValue::kReal && value != nullptr &&
+         value->type == SUValue::kReal;
+}
+
 }  // namespace
 
 // An operand takes part when a real variable below it is of column class 2 or more.
@@ -31,6 +38,12 @@ bool ExprADContext::IsActive(std::uint8_t kind, std::uint64_t operand, std::int3
   if (kind == kVarReal) {
     ExpressionADVariable* v = AsAD(GetVariable(static_cast<std::int32_t>(operand)));
     return v != nullptr && v->ColumnClass(0, mode) > 1;
+  }
+  if (kind == kVarTyped && OperandType(operand) != 0) {
+    ExpressionVariable* v = GetVariable(OperandIndex(operand));
+    ExpressionADVariable* ad = AsAD(v);
+    return ad != nullptr && IsRealScalar(operand, v->CurrentValue()) &&
+           ad->ColumnClass(0, mode) > 1;
   }
   if (kind == kVarTyped) {
     ExpressionVariable* v = GetVariable(static_cast<std::int32_t>(operand));
@@ -80,8 +93,14 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
       }
       case kVarTyped: {
         const SUValue* v = static_cast<const SUValue*>(left ? in.left_value : in.right_value);
+        if (v == nullptr) return 0.0;
+        if (OperandType(x) != 0) {
+          if (v->type == SUValue::kReal) return v->payload.real;
+          return v->type == SUValue::kInteger || v->type == SUValue::kLogical ? v->payload.integer
+                                                                              : 0.0;
+        }
         double folded = 0.0;
-        if (v != nullptr) FoldArray(in.op, *v, &folded);
+        FoldArray(in.op, *v, &folded);
         return folded;
       }
       case kConstReal:
@@ -140,6 +159,9 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
       reals[operand] = contribution;
     } else if (kind == kVarReal) {
       hand(GetVariable(static_cast<std::int32_t>(operand)), contribution);
+    } else if (kind == kVarTyped && OperandType(operand) != 0) {
+      const SUValue* value = static_cast<const SUValue*>(left ? in.left_value : in.right_value);
+      if (IsRealScalar(operand, value)) hand(GetVariable(OperandIndex(operand)), contribution);
     } else if (kind == kVarTyped) {
       spread(in, left, contribution);
     }

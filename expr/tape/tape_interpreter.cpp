@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "expr/tape/tape.h"
 #include "expr/tree/expression.h"
@@ -76,7 +77,97 @@ struct Value {
   double r = 0.0;
   std::int32_t i = 0;
   const char* s = "";
+  bool integer = false;  // a converted value that was an integer
 };
+
+bool IsInt(std::uint16_t t) {
+  return t == SUValue::kInteger || t == SUValue::kLogical || t == SUValue::kSpecification;
+}
+bool IsText(std::uint16_t t) { return t == SUValue::kString || t == SUValue::kName; }
+
+// A variable's value converted to the type the tree gave it, as assigning it
+// to a value of that type would: integers widen to reals, and nothing else
+// changes kind. 0, or the code of the failure.
+std::uint16_t Convert(const SUValue& value, std::uint16_t declared, Value* v, char* text,
+                      std::size_t room) {
+  if (value.type == SUValue::kNoType) return 561;
+  if (IsInt(value.type) && (IsInt(declared) || declared == SUValue::kReal)) {
+    v->i = value.payload.integer;
+    v->r = v->i;
+    v->integer = true;
+    std::snprintf(text, room, "%d", v->i);
+    v->s = text;
+    return 0;
+  }
+  if (value.type == SUValue::kReal && declared == SUValue::kReal) {
+    v->r = value.payload.real;
+    return 0;
+  }
+  if (IsText(value.type) && IsText(declared)) {
+    v->s = value.GetString() != nullptr ? value.GetString() : "";
+    return 0;
+  }
+  return 565;
+}
+
+// Whether the operand is read as text.
+bool ReadsText(std::uint8_t kind, std::uint64_t operand) {
+  return kind == kResText || kind == kConstText || kind == kVarText || kind == kVarName ||
+         (kind == kVarTyped && IsText(OperandType(operand)));
+}
+bool ReadsInt(std::uint8_t kind, std::uint64_t operand) {
+  return kind == kResInt || kind == kResIntAsReal || kind == kConstInt || kind == kConstIntAsReal ||
+         kind == kVarInt || kind == kVarIntAsReal || kind == kVarIntText ||
+         (kind == kVarTyped && IsInt(OperandType(operand)));
+}
+
+bool IsArgumentRow(std::uint32_t op) { return op >= kInput && op <= kOutsEnd; }
+
+// Packs the leaves of an array argument in row-major order at the area's
+// cursor; false (with the failure's code) when one cannot be converted.
+bool PackLeaves(const SUValue& array, std::uint32_t op, std::uint8_t* at, std::size_t* done,
+                std::uint16_t* code) {
+  const SUValue* e = array.Elements();
+  for (std::int32_t k = 0; e != nullptr && k < array.count; ++k) {
+    if (e[k].IsArray()) {
+      if (!PackLeaves(e[k], op, at, done, code)) return false;
+      continue;
+    }
+    const bool text = op == kStrInput || op == kStrOutput;
+    const bool integer = op == kIntInput || op == kIntOutput;
+    Value v;
+    char digits[16];
+    *code = Convert(e[k],
+                    text      ? SUValue::kString
+                    : integer ? SUValue::kInteger
+                              : SUValue::kReal,
+                    &v, digits, sizeof digits);
+    if (*code != 0) return false;
+    std::uint8_t* to = at + *done;
+    if (text) {
+      std::memset(to, 0, kProcTextField);
+      std::memcpy(to, v.s, strnlen(v.s, kProcTextField - 1));
+      *done += kProcTextField;
+    } else if (integer) {
+      std::memcpy(to, &v.i, 4);
+      *done += 4;
+    } else {
+      std::memcpy(to, &v.r, 8);
+      *done += 8;
+    }
+  }
+  return true;
+}
+
+// The bytes an array argument takes in the area.
+std::size_t PackedSize(const SUValue& array, std::size_t width) {
+  std::size_t size = 0;
+  const SUValue* e = array.Elements();
+  for (std::int32_t k = 0; e != nullptr && k < array.count; ++k) {
+    size += e[k].IsArray() ? PackedSize(e[k], width) : width;
+  }
+  return size;
+}
 
 }  // namespace
 
@@ -143,6 +234,7 @@ Status ExprPCContext::RunTape() {
   std::int32_t* ints = s.ints.data();
   Status status = 0;
   char text[48];
+  char operand_text[2][16];  // integers read as text, one buffer per side
   std::string scratch;
 
   auto fail = [&](Status st, std::int32_t k) {
@@ -165,8 +257,15 @@ Status ExprPCContext::RunTape() {
           fail(tapestatus::Code(561), static_cast<std::int32_t>(&in - tape_.code.data()));
           return;
         }
-        if (kind == kVarTyped) {
-          if (!FoldArray(in.op, *value, &v->r)) {
+        if (kind == kVarTyped && OperandType(x) != 0) {
+          const std::uint16_t code = Convert(*value, OperandType(x), v, operand_text[left ? 0 : 1],
+                                             sizeof operand_text[0]);
+          if (code != 0) {
+            fail(tapestatus::Code(code), static_cast<std::int32_t>(&in - tape_.code.data()));
+          }
+        } else if (kind == kVarTyped) {
+          // An argument row packs the array itself.
+          if (!IsArgumentRow(in.op) && !FoldArray(in.op, *value, &v->r)) {
             fail(tapestatus::Code(566), static_cast<std::int32_t>(&in - tape_.code.data()));
             v->r = 0.0;
           }
@@ -178,8 +277,9 @@ Status ExprPCContext::RunTape() {
           v->i = value->GetIntAt(0);
           v->r = v->i;
           if (kind == kVarIntText) {
-            std::snprintf(text, sizeof text, "%d", v->i);
-            v->s = text;
+            char* digits = operand_text[left ? 0 : 1];
+            std::snprintf(digits, sizeof operand_text[0], "%d", v->i);
+            v->s = digits;
           }
         }
         return;
@@ -317,8 +417,9 @@ Status ExprPCContext::RunTape() {
       }
       case kVec: {
         // T(1) indexed again becomes T(1,2).
-        const bool int_index =
-            in.right_kind == kConstInt || in.right_kind == kVarInt || in.right_kind == kResInt;
+        const bool int_index = in.right_kind == kConstInt || in.right_kind == kVarInt ||
+                               in.right_kind == kResInt ||
+                               (in.right_kind == kVarTyped && IsInt(OperandType(in.right)));
         char index[24];
         if (int_index) std::snprintf(index, sizeof index, "%d", b.i);
         scratch = a.s;
@@ -548,22 +649,17 @@ Status ExprPCContext::RunTape() {
         break;
       }
       case kConv2R:
-        r = in.left_kind == kResText || in.left_kind == kConstText || in.left_kind == kVarText ||
-                    in.left_kind == kVarName
-                ? std::atof(a.s)
-                : a.r;
+        r = ReadsText(in.left_kind, in.left) ? std::atof(a.s) : a.r;
         break;
       case kConv2I:
-        i = in.left_kind == kResText || in.left_kind == kConstText || in.left_kind == kVarText ||
-                    in.left_kind == kVarName
-                ? std::atoi(a.s)
-                : Saturated(a.r);
+        i = ReadsText(in.left_kind, in.left)  ? std::atoi(a.s)
+            : ReadsInt(in.left_kind, in.left) ? a.i
+                                              : Saturated(a.r);
         break;
       case kConv2S: {
-        const std::uint8_t kind = in.left_kind;
-        if (kind == kResText || kind == kConstText || kind == kVarText || kind == kVarName) {
+        if (ReadsText(in.left_kind, in.left)) {
           std::snprintf(text, 41, "%s", a.s);
-        } else if (kind == kResInt || kind == kConstInt || kind == kVarInt) {
+        } else if (ReadsInt(in.left_kind, in.left) || a.integer) {
           std::snprintf(text, 41, "%d", a.i);
         } else {
           std::snprintf(text, 41, "%g", a.r);
@@ -582,6 +678,30 @@ Status ExprPCContext::RunTape() {
         const bool text = in.op == kStrInput || in.op == kStrOutput;
         const bool integer = in.op == kIntInput || in.op == kIntOutput;
         const std::size_t width = text ? kProcTextField : integer ? 4 : 8;
+        if (in.left_kind == kVarTyped && OperandType(in.left) == 0) {
+          const SUValue* array = ValueOf(in, true);
+          if (array == nullptr) break;  // reported when loaded
+          const std::size_t size = PackedSize(*array, width);
+          if (area.data == nullptr || area.cursor + size > area.size) {
+            fail(tapestatus::Code(567), k);
+            break;
+          }
+          // Packed aside first: a failed element leaves the area as it was.
+          std::vector<std::uint8_t> packed(size);
+          std::size_t done = 0;
+          std::uint16_t code = 0;
+          if (!PackLeaves(*array, in.op, packed.data(), &done, &code)) {
+            fail(tapestatus::Code(code), k);
+            break;
+          }
+          std::uint8_t* at = area.data + area.cursor;
+          if (input && size > 0 && std::memcmp(at, packed.data(), size) != 0) {
+            s.inputs_changed = true;
+          }
+          if (size > 0) std::memcpy(at, packed.data(), size);
+          area.cursor += size;
+          break;
+        }
         if (area.data == nullptr || area.cursor + width > area.size) {
           fail(tapestatus::Code(567), k);  // the area has no room for the argument
           break;

@@ -347,7 +347,8 @@ class FormatWalk {
     }
     BvuNameable* object = nullptr;
     if (!ReadValue(arg, &object)) return Finish(Outcome::kFaulted, p, next, __LINE__);
-    if (reinterpret_cast<std::uintptr_t>(object) % 4 != 0) {
+    // The object is called through, so it must have its type's alignment.
+    if (reinterpret_cast<std::uintptr_t>(object) % alignof(BvuNameable) != 0) {
       return Refuse(bad_format::kNotAPointer, p);
     }
     // Only the alignment is checked; a null object faults like any other

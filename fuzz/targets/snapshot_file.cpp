@@ -70,6 +70,7 @@ void Check(const Bytes& bytes) {
     store.ListSnapshots(&listing);
     for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr;
          h = SputSnapshotMgr::NextHeader(h)) {
+      Require(h->Id() <= snapshot::kLargestId, "an id the listing cannot carry was listed");
       before.insert(h->Id());
       store.RestoreSnapshot(h->Id(), nullptr, 0, false);
     }
@@ -79,6 +80,10 @@ void Check(const Bytes& bytes) {
     const Status taken = store.TakeSnapshot({}, "new", true, &id, false, nullptr);
     if (store.ParticipantArray().empty()) {  // a file of no participants
       Require(taken == snapshot::kUnknownId, "a file of no participants took a snapshot");
+      return;
+    }
+    if (taken == snapshot::kIdOutOfRange) {  // every id the listing carries is spent
+      Require(store.HighestId() >= snapshot::kLargestId, "a new id was refused too early");
       return;
     }
     Require(taken == status::kOk, "a file that opened took no snapshot");

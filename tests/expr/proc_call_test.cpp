@@ -152,4 +152,109 @@ TEST(ProcCall, TapePacksInputsAndNoticesChanges) {
   EXPECT_FALSE(nb.context->HasTape());
 }
 
+// A variable holding any value the test builds.
+class HeldVar : public ExpressionVariable {
+ public:
+  explicit HeldVar(std::uint16_t type) { value.SetType(type); }
+  SUValue* ValuePointer() override { return &value; }
+  std::uint16_t ValueType() const override { return value.type; }
+  SUValue value;
+};
+
+SUValue RealRow(std::initializer_list<double> values) {
+  SUValue row;
+  row.SetType(SUValue::kOneDimension | SUValue::kReal);
+  std::int32_t i = 0;
+  for (double v : values) {
+    SUValue e;
+    e.SetType(SUValue::kReal);
+    e.SetReal(v);
+    row.SetElement(i++, e);
+  }
+  return row;
+}
+
+TEST(ProcCall, ArrayArgumentsPackElementByElement) {
+  HeldVar reals(SUValue::kOneDimension | SUValue::kReal);
+  reals.value.Assign(RealRow({1.5, 2.5, 3.5}));
+  HeldVar ints(SUValue::kOneDimension | SUValue::kInteger);
+  ints.value.SetElement(0, SUValue::ConstructInt(7, SUValue::kInteger));
+  ints.value.SetElement(1, SUValue::ConstructInt(-8, SUValue::kInteger));
+  HeldVar texts(SUValue::kOneDimension | SUValue::kString);
+  for (const char* t : {"ab", "cd"}) {
+    SUValue e;
+    e.SetType(SUValue::kString);
+    e.SetString(t);
+    texts.value.SetElement(texts.value.count, e);
+  }
+  HeldVar matrix(2 * SUValue::kOneDimension | SUValue::kReal);
+  matrix.value.SetElement(0, RealRow({1, 2}));
+  matrix.value.SetElement(1, RealRow({3, 4}));
+  HeldVar out(SUValue::kOneDimension | SUValue::kReal);
+  out.value.Assign(RealRow({-1, -2}));
+  const Ref vr = Var(0, reals.value.type), vi = Var(1, ints.value.type),
+            vt = Var(2, texts.value.type), vm = Var(3, matrix.value.type),
+            vo = Var(4, out.value.type);
+  const Ref call = Call(IOList({&vr, &vi, &vt, &vm}), IOList({&vo}));
+  Bound b(call.get(), {&reals, &ints, &texts, &matrix, &out});
+  ExprADContext& c = *b.context;
+  ASSERT_TRUE(c.HasTape());
+  const std::uint32_t rows[] = {kInput, kIntInput, kStrInput, kInput, kInsEnd, kOutput, kOutsEnd};
+  ASSERT_EQ(c.Tape().code.size(), std::size(rows));
+  for (std::size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(c.Tape().code[i].op, rows[i]) << i;
+  EXPECT_EQ(c.Tape().code[0].left_kind, tapekind::kVarTyped);
+
+  std::uint8_t input[3 * 8 + 2 * 4 + 2 * 40 + 4 * 8] = {};
+  std::uint8_t output[2 * 8] = {};
+  auto run = [&](std::size_t input_size, Status expected = 0) {
+    bool changed = false;
+    EXPECT_EQ(c.RunTapeWithIO({input, input_size, 0}, {output, sizeof output, 0}, &changed, 0),
+              expected);
+    return changed;
+  };
+  EXPECT_TRUE(run(sizeof input));
+  auto real_at = [](const std::uint8_t* at) {
+    double v;
+    std::memcpy(&v, at, 8);
+    return v;
+  };
+  EXPECT_EQ(real_at(input), 1.5);
+  EXPECT_EQ(real_at(input + 16), 3.5);
+  std::int32_t second = 0;
+  std::memcpy(&second, input + 28, 4);
+  EXPECT_EQ(second, -8);
+  EXPECT_STREQ(reinterpret_cast<const char*>(input + 32), "ab");
+  EXPECT_STREQ(reinterpret_cast<const char*>(input + 72), "cd");
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(real_at(input + 112 + 8 * k), k + 1.0);  // row by row
+  EXPECT_EQ(real_at(output + 8), -2.0);
+
+  EXPECT_FALSE(run(sizeof input));
+  matrix.value.Elements()[1].Elements()[0].SetReal(30);
+  EXPECT_TRUE(run(sizeof input));
+  EXPECT_FALSE(run(sizeof input));
+
+  // No room for the last element: refused, and the argument is not half written.
+  const std::vector<std::uint8_t> before(input, input + sizeof input);
+  matrix.value.Elements()[1].Elements()[1].SetReal(40);
+  run(sizeof input - 1, tapestatus::Code(567));
+  EXPECT_EQ(TapeStateNow().failing, 3);
+  EXPECT_TRUE(std::equal(before.begin(), before.end(), input));
+  // An element the argument's type cannot take.
+  SUValue half;
+  half.SetType(SUValue::kReal);
+  half.SetReal(0.5);
+  ints.value.Elements()[1].Assign(SUValue());
+  ints.value.Elements()[1].SetType(SUValue::kNoType);
+  ints.value.Elements()[1].Assign(half);
+  run(sizeof input, tapestatus::Code(565));
+  EXPECT_EQ(TapeStateNow().failing, 1);
+
+  // An array of sets is no argument.
+  HeldVar sets(SUValue::kOneDimension | SUValue::kIntSet);
+  const Ref vs = Var(0, sets.value.type);
+  const Ref bad = Call(IOList({&vs}), IOList({&vo}));
+  Bound nb(bad.get(), {&sets, &reals, &ints, &texts, &out});
+  EXPECT_FALSE(nb.context->HasTape());
+}
+
 }  // namespace

@@ -363,6 +363,88 @@ TEST_F(Tape, SweepRunsItsOwnValues) {
   EXPECT_GT(a.context->InstructionCount(), 0);
 }
 
+TEST_F(Tape, GrowingTheStacksMakesTheLastRunStale) {
+  Ref f = B(kAdd, B(kMul, X(), Y()), U(kExp, X()));
+  Bound a(f.get(), All());
+  ASSERT_EQ(a.context->Evaluate(), 0u);
+  // A tape larger than any before it remakes the shared stacks.
+  std::vector<Ref> items;
+  const std::size_t larger = TapeStateNow().capacity + 10;
+  for (std::size_t i = 0; i < larger; ++i) items.push_back(X());
+  Ref big = ListOfRefs(kSigma, items);
+  Bound b(big.get(), All());
+  ASSERT_TRUE(b.context->HasTape());
+  x.SetElementValue(0, 0.0);
+  ASSERT_EQ(a.context->EvaluateJacobian(0), 0u);
+  EXPECT_NEAR(x.ElementValue(0), 3.0 + std::exp(2.0), 1e-12);
+}
+
+// A variable that states no type: every leaf reading it converts its value.
+class UntypedVar : public ADVar {
+ public:
+  using ADVar::ADVar;
+  std::uint16_t ValueType() const override { return 0; }
+};
+
+TEST_F(Tape, LeavesOfAnotherTypeConvertWhenRead) {
+  UntypedVar count{"count", 1000000.0, false, SUValue::kInteger};
+  UntypedVar unset{"unset", 0.0};
+  unset.ValuePointer()->SetType(SUValue::kNoType);
+  std::vector<ExpressionVariable*> vars = All();
+  vars.push_back(&count);
+  vars.push_back(&unset);
+  SetInt(n, 4);
+  struct Case {
+    const char* what;
+    Ref tree;
+    Status status;
+    double value;        // real and integer results
+    const char* text;    // text results
+    bool typed_operand;  // the first instruction reads a converted leaf
+  } cases[] = {
+      {"integer read as real", B(kAdd, Var(2), X()), 0, 6.0, nullptr, true},
+      {"alone", Var(2), 0, 4.0, nullptr, true},
+      {"untyped integer", B(kMul, Var(5, SUValue::kInteger), M()), 0, 5e6, nullptr, true},
+      {"untyped integer as text", U(kConv2S, Var(5, SUValue::kInteger), SUValue::kString), 0, 0,
+       "1000000", true},
+      {"integer read as real, as text", U(kConv2S, Var(5), SUValue::kString), 0, 0, "1000000",
+       true},
+      {"real read as integer", B(kAdd, Var(0, SUValue::kInteger), M()), tapestatus::Code(565), 0,
+       nullptr, true},
+      {"text read as real", U(kSin, Var(4)), tapestatus::Code(565), 0, nullptr, true},
+      {"integer read as text", B(kConcat, Var(2, SUValue::kString), Text("x"), SUValue::kString),
+       tapestatus::Code(565), 0, nullptr, true},
+      {"no value", U(kExp, Var(6)), tapestatus::Code(561), 0, nullptr, true},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bound b(c.tree.get(), vars);
+    ExprADContext& ctx = *b.context;
+    ASSERT_TRUE(ctx.HasTape());
+    EXPECT_EQ(ctx.Tape().code[0].left_kind == tapekind::kVarTyped, c.typed_operand);
+    ASSERT_EQ(ctx.Evaluate(), c.status);
+    if (status::IsFailure(c.status)) {
+      EXPECT_EQ(TapeStateNow().failing, 0);
+      continue;
+    }
+    if (c.text != nullptr) {
+      EXPECT_STREQ(ctx.Result().GetString(), c.text);
+    } else {
+      EXPECT_EQ(exprvalue::AsReal(ctx.Result()), c.value);
+    }
+  }
+  // A converted real takes part in the derivatives; a converted integer not.
+  UntypedVar u{"u", 3.0};
+  vars.push_back(&u);
+  Ref f = B(kMul, Var(7), B(kAdd, Var(7), Var(2)));  // u (u + n)
+  Bound b(f.get(), vars);
+  u.SetElementValue(0, 0.0);
+  n.SetElementValue(0, 0.0);
+  ASSERT_EQ(b.context->EvaluateJacobian(0), 0u);
+  EXPECT_EQ(u.ElementValue(0), 2 * 3.0 + 4.0);
+  EXPECT_EQ(n.ElementValue(0), 0.0);
+}
+
 TEST_F(Tape, TextRows) {
   struct Case {
     Ref tree;
@@ -372,8 +454,11 @@ TEST_F(Tape, TextRows) {
       {B(kConcat, S(), Text("def")), "abcdef"},
       {U(kConv2S, X(), SUValue::kString), "2"},
       {U(kConv2S, N(), SUValue::kString), "-12"},
+      // An integer wanted as a name is still printed as an integer.
+      {U(kConv2S, M(), SUValue::kName), "1000000"},
   };
   SetInt(n, -12);
+  SetInt(m, 1000000);
   for (Case& c : cases) {
     Bound b(c.tree.get(), All());
     ASSERT_EQ(b.context->Evaluate(), 0u) << c.text;

@@ -148,12 +148,18 @@ TEST_F(SuPrintTest, BadNameArgumentsAreReportedNotFollowed) {
   BvuNameable* n = &nameless;
   BvuNameable* e = &empty;
   alignas(8) char raw[16] = {};
-  // An object pointer that is not a multiple of 4.
+  // An object pointer that is not a multiple of 4, and one that is a
+  // multiple of 4 but not of the alignment the object needs.
   const std::uintptr_t odd = reinterpret_cast<std::uintptr_t>(&empty) + 2;
   std::memcpy(raw, &odd, sizeof odd);
+  static_assert(alignof(BvuNameable) == 8);
+  alignas(8) char half_aligned[16] = {};
+  const std::uintptr_t four = reinterpret_cast<std::uintptr_t>(&empty) + 4;
+  std::memcpy(half_aligned, &four, sizeof four);
   const std::pair<const void*, const char*> cases[] = {
       {&n, "[BAD FORMATTING (NUL name)>>>@ns]"},
       {raw, "[BAD FORMATTING (argument is not a valid pointer object)>>>@ns]"},
+      {half_aligned, "[BAD FORMATTING (argument is not a valid pointer object)>>>@ns]"},
       {&e, "[]"},
       {raw + 1, "[BAD FORMATTING (too many format specifiers?)>>>@ns]"},  // a misaligned argument
   };

@@ -275,16 +275,66 @@ TEST_F(SnapshotStore, OpenFailuresNeverDeleteAFileThatMayHoldSnapshots) {
   EXPECT_TRUE(status::IsFailure(store_.OpenFile("missing.snp", nullptr, false)));
 }
 
-// What a compaction stopped between its renames leaves: the next open
-// finishes it or throws the copies away, and lists the snapshots.
+// The listing carries ids in 24 bits: no larger id is taken, and a file
+// holding one is refused and left as it was.
+TEST_F(SnapshotStore, IdsStayWithinWhatTheListingCarries) {
+  a_.section = b_.section = c_.section = {};
+  std::uint32_t id = 0x01000005u;
+  EXPECT_EQ(store_.TakeSnapshot({}, "big", true, &id, false, nullptr), snapshot::kIdOutOfRange);
+  EXPECT_EQ(store_.HeaderCount(), 0);
+  id = 5;
+  ASSERT_EQ(store_.TakeSnapshot({}, "five", true, &id, false, nullptr), 0u);
+  id = snapshot::kLargestId;
+  ASSERT_EQ(store_.TakeSnapshot({}, "last", true, &id, false, nullptr), 0u);
+  id = snapshot::kNewId;
+  EXPECT_EQ(store_.TakeSnapshot({}, "next", true, &id, false, nullptr), snapshot::kIdOutOfRange);
+
+  DseMessage written(60, DseMessage::kRequest);
+  ASSERT_EQ(store_.ListSnapshots(&written), 0u);
+  const testsupport::MessagePtr listing = testsupport::Received(written);
+  std::uint32_t count = 0;
+  ASSERT_EQ(listing->GetUInt24(&count), 0u);
+  ASSERT_EQ(count, 2u);
+  SputSSBlockHeader listed[2];
+  for (auto& h : listed) ASSERT_EQ(h.ReadFromMessage(listing.get()), 0u);
+  EXPECT_EQ(listed[0].Id(), snapshot::kLargestId);
+  EXPECT_EQ(listed[1].Id(), 5u);
+
+  // The oldest block's id raised past 24 bits, as a damaged or foreign file
+  // might hold it.
+  const std::uint64_t oldest = SputSnapshotMgr::NextHeader(store_.FirstHeader())->position;
+  store_.CloseFile();
+  Bytes bytes = ReadAll("store.snp");
+  const std::size_t flags_at = static_cast<std::size_t>(oldest) + 40;
+  bytes[flags_at + 3] = static_cast<std::uint8_t>(bytes[flags_at + 3] | 0x01);  // id bit 24
+  WriteAll("wide.snp", bytes);
+  EXPECT_EQ(store_.OpenFile("wide.snp", nullptr, false), snapshot::kIdOutOfRange);
+  EXPECT_EQ(store_.HeaderCount(), 0);
+  EXPECT_EQ(ReadAll("wide.snp"), bytes);
+  ASSERT_EQ(store_.OpenFile("store.snp", nullptr, false), 0u);
+  EXPECT_EQ(store_.HighestId(), snapshot::kLargestId);
+}
+
+// What a compaction stopped between its renames leaves: the file is always
+// there (the compacted copy takes its place by one rename), the next open
+// throws the copies away and lists the snapshots. A leftover whose file the
+// user deleted never brings the file back.
 TEST_F(SnapshotStore, OpenFinishesOrDropsAnInterruptedCompaction) {
   Take(1, "one");
   Take(2, "two");
   store_.CloseFile();
   const Bytes good = ReadAll("store.snp");
+  for (bool copy : {false, true}) {
+    SCOPED_TRACE(copy);
+    std::filesystem::remove("store.snp");
+    WriteAll("store.snp.compress", good);
+    if (copy) WriteAll("store.snp.compress.copy", Bytes(good.begin(), good.begin() + 300));
+    EXPECT_TRUE(status::IsFailure(store_.OpenFile("store.snp", nullptr, false)));
+    EXPECT_FALSE(Exists("store.snp"));
+  }
   struct Case {
     bool name, compress, copy;
-  } cases[] = {{false, true, false}, {true, true, true}, {false, true, true}};
+  } cases[] = {{true, true, false}, {true, true, true}, {true, false, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.name << c.compress << c.copy);
     std::filesystem::remove("store.snp");

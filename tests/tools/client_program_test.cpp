@@ -53,6 +53,9 @@ TEST(ClientProgram, SaysWhatIsWrongWithTheCommandLineOrTheStart) {
       {"/no/engine listen 9223372036854775", 2, "MS \"9223372036854775\" is not a time"},
       {"/no/engine request 300 0100", 2, "TYPE \"300\" is not a service type from 1 to 255"},
       {"/no/engine command 50 3 2147483648", 2, "INTEGER \"2147483648\" is not a 32-bit integer"},
+      {"/no/engine request 50", 2, "the step \"request\" is missing its HEX"},
+      {"/no/engine request", 2, "the step \"request\" is missing its TYPE"},
+      {"/no/engine command 50", 2, "the step \"command\" is missing its NUMBER"},
       {"/no/engine request 50 0100", 1, "cannot start /no/engine: No such file or directory"},
       {folder.path().string(), 1, "Is a directory"},
       {ends, 1, "the engine ended before connecting (exit code 3)"},
@@ -70,6 +73,22 @@ TEST(ClientProgram, SaysWhatIsWrongWithTheCommandLineOrTheStart) {
   EXPECT_NE(printed.find("Cannot make the pipe folder " + missing + ": No such file or directory"),
             std::string::npos)
       << printed;
+}
+
+// A request for a service the engine does not serve is refused at once,
+// named by the id it was given; the program does not wait for an answer.
+TEST(ClientProgram, ARequestNobodyServesIsReportedAsRefused) {
+  testsupport::TempDir folder;
+  std::string printed;
+  EXPECT_EQ(RunProgram(std::string(VANTOR_TEST_ENGINE) + " request 99 0500", &printed, true,
+                       folder.path()),
+            1);
+  EXPECT_NE(printed.find(" on service 99 refused: the engine serves no such service (status "
+                         "0xA000FFFF)"),
+            std::string::npos)
+      << printed;
+  EXPECT_EQ(printed.find("request 0 "), std::string::npos) << printed;
+  EXPECT_EQ(printed.find("time-out"), std::string::npos) << printed;
 }
 
 // Random command lines from the words the program knows and a few it does

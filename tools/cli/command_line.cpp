@@ -97,6 +97,14 @@ bool ReadSteps(const std::vector<std::string>& words, std::size_t at, std::vecto
       }
       step.number = static_cast<std::uint32_t>(value);
       ++at;
+    } else if (name == "request" || name == "command" || name == "listen") {
+      // Too few words left: name the first one missing.
+      const char* needs = name == "request"   ? (left == 0 ? "TYPE" : "HEX (the body as hex bytes)")
+                          : name == "command" ? (left == 0 ? "TYPE" : "NUMBER")
+                                              : "MS";
+      std::fprintf(stderr, "vantor-client: the step \"%s\" is missing its %s\n", name.c_str(),
+                   needs);
+      return false;
     } else {
       std::fprintf(stderr, "vantor-client: cannot read the step \"%s\"\n", name.c_str());
       return false;

@@ -59,18 +59,29 @@ bool Exchange(vantor_client::Client& client, std::unique_ptr<vantor_client::Requ
               const std::string& command, std::uint32_t timeout_ms) {
   const std::uint32_t type = request->type;
   std::uint32_t id = 0;
-  Status result = client.Send(std::move(request), &id);
+  const Status sent = client.Send(std::move(request), &id);
   const std::string label = (command.empty() ? "request " + std::to_string(id)
                                              : command + " (id " + std::to_string(id) + ")") +
                             " on service " + std::to_string(type);
-  if (status::IsSuccess(result)) result = client.Await(id);
-  if (result == vantor_client::Client::kTimedOut && !client.PeerLost()) {
+  if (status::IsFailure(sent)) {
+    // Refused before it left: nothing will answer, so nothing is awaited.
+    const char* why = client.PeerLost()      ? "the engine is gone"
+                      : !client.Serves(type) ? "the engine serves no such service"
+                                             : "it could not be sent";
+    std::printf("%s refused: %s (status 0x%08X)\n", label.c_str(), why, sent);
+    return false;
+  }
+  const Status result = client.Await(id);
+  if (client.PeerLost()) {
+    std::printf("no answer to %s: the engine is gone (status 0x%08X)\n", label.c_str(), result);
+    return false;
+  }
+  if (result == vantor_client::Client::kTimedOut) {
     std::printf("no answer to %s: time-out after %u ms\n", label.c_str(), timeout_ms);
     return false;
   }
   if (status::IsFailure(result)) {
-    std::printf("no answer to %s: %s (status 0x%08X)\n", label.c_str(),
-                client.PeerLost() ? "the engine is gone" : "it could not be sent", result);
+    std::printf("no answer to %s (status 0x%08X)\n", label.c_str(), result);
     return false;
   }
   for (const auto& reply : client.TakeReplies(id)) {
