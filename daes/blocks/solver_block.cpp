@@ -157,6 +157,29 @@ std::int32_t DAESSolverBlock::FindVariable(const DAESVarTableEntry* variable) co
   return 0;
 }
 
+std::int32_t DAESSolverBlock::FindBySequence(std::uint32_t sequence) const {
+  const std::uint32_t counts[] = {known_, unknown_, other_, last_};
+  std::uint32_t low = 0;
+  DAESVarTableEntry* const* items = vars_.Data();
+  for (std::uint32_t count : counts) {
+    const std::uint32_t high = std::min(low + count, vars_.Count());
+    const std::int64_t found = SearchSequence(items, std::min(low, high), high, sequence);
+    if (found >= 0) return static_cast<std::int32_t>(found);
+    low = high;
+  }
+  // Appended entries stand unsorted past the segments.
+  for (std::uint32_t i = low; i < vars_.Count(); ++i) {
+    if (vars_.At(i)->SequenceNumber() == sequence) return static_cast<std::int32_t>(i);
+  }
+  return -1;
+}
+
+void DAESSolverBlock::RemoveVariableAt(std::uint32_t i) {
+  if (i >= vars_.Count()) return;
+  UncountVariable(vars_.At(i));
+  vars_.Erase(i);
+}
+
 Status DAESSolverBlock::AddRow(QLNRow* row) {
   const Status status = rows_.Insert(rows_.Count(), row);
   if (status != 0) return status;

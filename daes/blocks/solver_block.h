@@ -40,6 +40,7 @@ class BlockList {
   std::uint32_t Capacity() const { return static_cast<std::uint32_t>(items_.capacity()); }
   T* At(std::uint32_t i) const { return i < Count() ? items_[i] : nullptr; }
   T** Data() { return items_.data(); }
+  T* const* Data() const { return items_.data(); }
   Status Insert(std::uint32_t at, T* item);
   void Erase(std::uint32_t at) { items_.erase(items_.begin() + at); }
   void Clear() { std::vector<T*>().swap(items_); }
@@ -124,6 +125,10 @@ class DAESSolverBlock : public DAESBlock {
   Status AppendVariable(DAESVarTableEntry* variable);
   // 1 + position of the variable in the table, 0 when absent.
   std::int32_t FindVariable(const DAESVarTableEntry* variable) const;
+  // Position of the entry with the sequence number in any segment, or -1.
+  std::int32_t FindBySequence(std::uint32_t sequence) const;
+  // Takes entry i out of the table and lowers its class counter.
+  void RemoveVariableAt(std::uint32_t i);
   DAESVarTableEntry** GetVariables() { return vars_.Data(); }
   std::uint32_t VariableCapacity() const { return vars_.Capacity(); }
   std::uint32_t RowCapacity() const { return rows_.Capacity(); }
