@@ -35,9 +35,15 @@ class DAESRowElement : public ExpressionADVariable {
   // Releases the caller's element when it is this one and clears the pointer.
   std::uint32_t ReleaseIfSame(DAESRowElement** held);
   virtual void Refresh(std::int32_t) {}
+  // The class mark of value entry i (0 without entries): -1 marked, 1 to 4
+  // the dependency kind found by the classification.
+  std::int32_t ColumnClass(std::int32_t i, std::int32_t) override {
+    return i < 0 ? 0 : Marker(static_cast<std::uint32_t>(i));
+  }
 
  protected:
-  DAESRowElement() = default;
+  // One entry (column 0) until a wider row sizes it.
+  DAESRowElement() : ExpressionADVariable(1) {}
   ~DAESRowElement() override = default;
 
  private:

@@ -305,8 +305,7 @@ Status DAESSolverEquation::EvaluateResidualChecked(double* residual) {
   text << '\n';
   if (e == nullptr || !e->IsPrivate()) {
     text << "Sub-expression at fault: ";
-    context_->Print(text);
-    text << '\n';
+    context_->Print(text);  // ends its line
     ComposeValues(text);
   }
   const std::string composed = text.str();
@@ -332,8 +331,7 @@ Status DAESSolverEquation::EvaluateDerivativesChecked(void*) {
   text << '\n';
   if (e == nullptr || !e->IsPrivate()) {
     text << "Sub-expression at fault: ";
-    context_->Print(text);
-    text << '\n';
+    context_->Print(text);  // ends its line
   }
   ComposeValues(text);
   const std::string composed = text.str();
@@ -414,6 +412,34 @@ double DAESSolverEquation::DerivativeFor(const DAESVarTableEntry* variable) cons
     });
   }
   return sum;
+}
+
+Status DAESSolverEquation::ClassifyNonlinearity(std::int32_t* out, std::int32_t pass) {
+  if (context_ == nullptr) return daes::kNotImplemented;
+  std::int32_t found = 0;
+  const Status s = context_->ClassifyNonlinearity(&found, OutputIndex(), pass, OutputIndex());
+  if (found > *out) *out = found;
+  return s;
+}
+
+Status DAESSolverEquation::ResetNonlinearityMarks(std::int32_t pass) {
+  return context_ != nullptr ? context_->ResetVariables(OutputIndex(), pass) : 0;
+}
+
+std::int32_t DAESSolverEquation::VariableClass(const DAESVarTableEntry* variable, std::int32_t pass,
+                                               std::int32_t* out) {
+  std::int32_t occurs = 0;
+  if (context_ == nullptr || variable == nullptr) return occurs;
+  for (std::int32_t k = 0; k < context_->ElementCount(); ++k) {
+    ForEachScalar(context_->Element(k), [&](DAESRowElement* e) {
+      DAESVarTableEntry* v = e->ElementVariable();
+      if (v == nullptr || v->SequenceNumber() != variable->SequenceNumber()) return;
+      occurs = 1;
+      const std::int32_t c = e->ColumnClass(OutputIndex(), pass);
+      if (c > *out) *out = c;
+    });
+  }
+  return occurs;
 }
 
 double DAESSolverEquation::EvaluateDerivativeValue(ExpressionVariable* argument, std::int32_t) {

@@ -95,6 +95,14 @@ class DAESSolverEquation : public DAESEqnRow {
   double DerivativeFor(const DAESVarTableEntry* variable) const;
   double EvaluateDerivativeValue(ExpressionVariable* argument, std::int32_t index);
   void PrintVariableTable(std::ostream& out, bool dynamic);
+  // Marks each element's class for the equation's column and the pass and
+  // raises *out to the largest class found.
+  Status ClassifyNonlinearity(std::int32_t* out, std::int32_t pass);
+  Status ResetNonlinearityMarks(std::int32_t pass);
+  // Raises *out to the class of the variable's elements; 1 when the
+  // variable occurs in the row, else 0.
+  std::int32_t VariableClass(const DAESVarTableEntry* variable, std::int32_t pass,
+                             std::int32_t* out);
   Expression* ResidualExpression() const;
 
   DAESSimpleEquation* ModelEquation() const { return model_; }
