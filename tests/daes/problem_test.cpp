@@ -383,6 +383,45 @@ TEST(ProblemElimination, ChainsJoinAndRedundantEquationsStay) {
   }
 }
 
+TEST(ProblemElimination, AStateJoiningMovesTheEquivalenceToTheStates) {
+  Options options;
+  Tree tree;
+  ASSERT_EQ(tree.Read([](Writer& w) {
+    w.List(5);
+    for (std::uint32_t k : {1u, 2u}) {
+      w.Item(mw::kRealVariable);
+      w.Placement({T101(), {k, k == 1 ? ".a" : ".b"}});
+      w.Value(1.0), w.End();
+    }
+    w.Item(mw::kStateVariable);
+    w.Placement({T101(), {3, ".s"}});
+    w.Value(3.0), w.End();
+    for (std::uint32_t k : {4u, 5u}) {
+      w.Item(mw::kInlineEquation);
+      w.U32(0);
+      w.Expression(mw::Sub(mw::Var(0), mw::Var(1)));
+      w.Placement({T101(), {k, k == 4 ? ".E1" : ".E2"}});
+      w.EquationHead(2);
+      w.Reference({2, k - 3});
+      w.Reference({2, k - 2});
+    }
+  }),
+            0u);
+  auto* s = dynamic_cast<DAESRealVariable*>(tree.At({2, 3}));
+  ASSERT_NE(s, nullptr);
+  ASSERT_NE(s->Derivative(), nullptr);
+  ASSERT_TRUE(s->IsFreeVariable()) << std::hex << s->GetFlags();
+  std::unique_ptr<DAESProblem> p(DAESCreateProblem(tree.root, 0, nullptr));
+  EXPECT_EQ(p->EliminatedCount(), 2);
+  // The equivalence (a state now) and the derivative it took over.
+  EXPECT_EQ(p->KnownCount(), 1u);
+  EXPECT_EQ(p->UnknownCount(), 0u);
+  auto* e = dynamic_cast<DAESEquivalence*>(p->GetVariable(0));
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->GetDerivative(), s->Derivative());
+  EXPECT_EQ(p->FindBySequence(e->SequenceNumber()), 0);
+}
+
 TEST(ProblemElimination, OffWithTheCompressionOption) {
   Options options;
   options.compression = false;
@@ -401,7 +440,7 @@ TEST(ProblemElimination, SpecifiedValuesThatDifferAreRefusedAtTheTolerance) {
   for (double gap : {1e-5, 0.5e-5}) {
     SCOPED_TRACE(gap);
     Tree tree;
-    ASSERT_EQ(tree.Read(Model{{1.0, 1.0 + gap}, {{1, 2, true}}}), 0u);
+    ASSERT_EQ(tree.Read(Model{{0.0, gap}, {{1, 2, true}}}), 0u);
     Entry(tree.At({2, 1}))->SetEliminationMark(true);
     Entry(tree.At({2, 2}))->SetEliminationMark(true);
     std::unique_ptr<DAESProblem> p(DAESCreateProblem(tree.root, 0, nullptr));
@@ -555,6 +594,23 @@ TEST(ProblemProcedures, PrecallsUndoOnFailureAndAnswerOnceOnly) {
   EXPECT_EQ(log.size(), 2u);
   EXPECT_EQ(p.RunProcedureCalls(2), 0u);
   EXPECT_FALSE(p.PrecallsRun());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ProblemTank, DumpShowsTheRowAndItsVariables) {
+  TankProblem t;
+  DAESSolverEquation* outflow = Row(*t.problem, "T101.Outflow");
+  ASSERT_EQ(outflow->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives, nullptr), 0u);
+  std::ostringstream out;
+  outflow->Dump(out, true, 1, true);
+  const std::string text = out.str();
+  EXPECT_EQ(text.substr(0, text.find("  Local")),
+            "   Equation T101.Outflow has 3 Vars and 2 non-zeros\n"
+            "   DYN Residual is T101.F_out-(T101.k*SQRT(T101.h)) [=  -0.5]\n");
+  EXPECT_NE(text.find("\nV3    T101.h"), std::string::npos) << text;
 }
 
 }  // namespace
