@@ -80,6 +80,7 @@ class DAESBlock : public QLNGroup {
   // removing the last clears it; the block unmarks what it still lists
   // when it goes.
   std::uint32_t GetIndeterminateCount() const { return indeterminate_.Count(); }
+  std::uint32_t IndeterminateCapacity() const { return indeterminate_.Capacity(); }
   DAESVarTableEntry* GetIndeterminate(std::uint32_t i) const { return indeterminate_.At(i); }
   Status AddIndeterminate(DAESVarTableEntry* variable);
   Status RemoveIndeterminate(DAESVarTableEntry* variable);

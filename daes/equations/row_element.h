@@ -58,6 +58,8 @@ class DAESScalar : public DAESRowElement {
   SUValue* ValuePointer() override;
   std::uint16_t ValueType() const override;
   std::int32_t IsParameter() const override;
+  // The 0-based column of the variable in the current problem, -1 without.
+  std::int32_t SolverIndex() const override;
   Status RegisterDelay() override;
   Status DelayedValue(double lag, double* value) override;
   bool IsSameVariable(const DAESVarTableEntry* v) const {

@@ -374,6 +374,16 @@ TEST(ProblemElimination, ChainsJoinAndRedundantEquationsStay) {
     }
   }
   EXPECT_TRUE(redundant_failed);
+  sink.Clear();
+  p->ListEquivalences();
+  const auto listed = sink.lines();
+  ASSERT_EQ(listed.size(), 5u);
+  EXPECT_EQ(listed[0].substr(listed[0].find(" contains")), " contains the following 4 variables:");
+  EXPECT_EQ(listed[1], "      T101.a");
+  // Columns of the current problem: a member reads its equivalence's.
+  auto* element = static_cast<DAESScalar*>(
+      dynamic_cast<DAESSimpleEquation*>(tree.At({2, 6}))->RowElements()[0]);
+  EXPECT_EQ(element->SolverIndex(), 0);
   // The members get their own numbers back when the problem goes.
   const std::uint32_t eq_number = e->SequenceNumber();
   p.reset();

@@ -196,10 +196,12 @@ TEST(SolverBlockTest, DestroyedBlockLeavesNoIndeterminateMarks) {
   std::vector<DAESVarTableEntry*> listed;
   {
     DAESSolverBlock block;
+    EXPECT_EQ(block.IndeterminateCapacity(), 4u);
     for (std::uint32_t k = 1; k <= 5; ++k) {
       listed.push_back(vars.Make(0, k));
       ASSERT_EQ(block.AddIndeterminate(listed.back()), 0u);
     }
+    EXPECT_EQ(block.IndeterminateCapacity(), 8u);
     for (DAESVarTableEntry* v : listed) EXPECT_TRUE(v->IsMarkedIndeterminate());
   }
   for (DAESVarTableEntry* v : listed) EXPECT_FALSE(v->IsMarkedIndeterminate());
