@@ -624,3 +624,48 @@ TEST(ProblemTank, DumpShowsTheRowAndItsVariables) {
 }
 
 }  // namespace
+
+namespace {
+
+// Elements the tape cannot differentiate (class 4) take a finite
+// difference when the element steps are asked for.
+TEST(ProblemTank, ElementStepsDifferenceNumericClasses) {
+  Tree tree;
+  ASSERT_EQ(tree.Read([](Writer& w) {
+    w.List(3);
+    w.Item(mw::kRealVariable);
+    w.Placement({T101(), {1, ".x"}});
+    w.Value(0.0), w.End();
+    w.Item(mw::kRealVariable);
+    w.Placement({T101(), {2, ".y"}});
+    w.Value(0.4999999), w.End();
+    w.Item(mw::kInlineEquation);
+    w.U32(0);
+    w.Expression(mw::Sub(mw::Var(0), mw::Unary(17, mw::Unary(60, mw::Var(1)))));
+    w.Placement({T101(), {3, ".Stepped"}});
+    w.EquationHead(2);
+    w.Reference({2, 1});
+    w.Reference({2, 2});
+  }),
+            0u);
+  std::unique_ptr<DAESProblem> p(DAESCreateProblem(tree.root, 0, nullptr));
+  DAESSolverEquation* row = Row(*p, "T101.Stepped");
+  ASSERT_NE(row, nullptr);
+  DAESVarTableEntry* x = Entry(tree.At({2, 1}));
+  DAESVarTableEntry* y = Entry(tree.At({2, 2}));
+  ASSERT_EQ(row->MarkVariable(x), 0u);
+  ASSERT_EQ(row->MarkVariable(y), 0u);
+  std::int32_t worst = 0;
+  row->ClassifyNonlinearity(&worst, 0);
+  EXPECT_EQ(worst, 4);
+  ASSERT_EQ(row->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives, nullptr), 0u);
+  EXPECT_EQ(row->DerivativeFor(y), 0.0);
+  ASSERT_EQ(row->Evaluate(daes::kEvalResidual | daes::kEvalElementSteps, nullptr), 0u);
+  EXPECT_DOUBLE_EQ(row->DerivativeFor(x), 1.0);
+  EXPECT_NEAR(row->DerivativeFor(y), -1e5, 1.0);
+  double r = 1.0;
+  row->ResidualValue(&r);
+  EXPECT_EQ(r, 0.0);  // the residual at the point, not a perturbed one
+}
+
+}  // namespace
