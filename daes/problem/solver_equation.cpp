@@ -202,6 +202,18 @@ Status DAESSolverEquation::ReplaceElement(DAESVarTableEntry* from, DAESVarTableE
   return 0;
 }
 
+DAESRowElement* DAESSolverEquation::FindNextElementInRow(std::uint32_t sequence,
+                                                         std::int32_t* position) {
+  if (model_ == nullptr) return nullptr;
+  const std::vector<DAESRowElement*>& elements = model_->RowElements();
+  while (*position >= 0 && static_cast<std::size_t>(*position) < elements.size()) {
+    DAESRowElement* e = elements[static_cast<std::size_t>((*position)++)];
+    DAESVarTableEntry* v = e->ElementVariable();
+    if (v != nullptr && v->SequenceNumber() == sequence) return e;
+  }
+  return nullptr;
+}
+
 Status DAESSolverEquation::MarkVariable(DAESVarTableEntry* variable) {
   if (context_ == nullptr || context_->ElementCount() == 0) return daes::kNotImplemented;
   bool taken = false;
@@ -468,6 +480,7 @@ void DAESSolverEquation::Dump(std::ostream& out, bool detail, std::int32_t inden
   const std::string pad(static_cast<std::size_t>(2 * indent + 1), ' ');
   const char* name = GetNameText();
   out << pad << "Equation " << (name != nullptr && *name != '\0' ? name : "unnamed");
+  if (RowNumber() != 0) out << " row " << RowNumber();
   out << " has " << ActiveVariableCount() << " Vars and " << VariableCount() << " non-zeros";
   if ((flags_ & daes::kTorn) != 0) out << " TORN Variable NONE";
   out << '\n' << pad << (dynamic ? "DYN " : "") << "Residual is ";

@@ -84,6 +84,19 @@ class DAESSolverEquation : public DAESEqnRow {
   Status ClearDerivativeColumn();
   virtual std::int32_t OutputIndex() const { return 0; }
   virtual void ExtraEvalFlags(std::uint32_t*) {}
+  // A finite-state equation answers its active branch.
+  virtual DAESSolverEquation* ActiveEquation() { return this; }
+  virtual std::int32_t ArgumentCount() const { return 0; }
+  virtual std::int32_t RowNumber() const { return 0; }
+  virtual void LevelState() {}
+  virtual void CheckDerivative(double, double, DAESRowElement*, std::uint32_t) {}
+  virtual void BranchCount(std::int32_t*) {}
+  // The next row element from *position on whose variable has the
+  // sequence number; the position moves past it. Null at the end.
+  virtual DAESRowElement* FindNextElement(std::uint32_t sequence, std::int32_t* position) {
+    return FindNextElementInRow(sequence, position);
+  }
+  DAESRowElement* FindNextElementInRow(std::uint32_t sequence, std::int32_t* position);
   Status EvaluateResidualChecked(double* residual);
   Status EvaluateDerivativesChecked(void* arg);
   Status EvaluateDerivatives(std::uint32_t flags, void* arg);

@@ -137,6 +137,12 @@ TEST(ProblemTank, ResidualsAndJacobianAtTheInitialValues) {
     EXPECT_DOUBLE_EQ(outflow->DerivativeFor(f_out), 1.0);
     EXPECT_DOUBLE_EQ(outflow->DerivativeFor(h), -0.5 * 0.5 / std::sqrt(1.0));
   }
+  // The elements of one variable, in row order.
+  std::int32_t position = 0;
+  EXPECT_EQ(outflow->FindNextElement(h->SequenceNumber(), &position),
+            outflow->Context()->Element(2));
+  EXPECT_EQ(position, 3);
+  EXPECT_EQ(outflow->FindNextElement(h->SequenceNumber(), &position), nullptr);
   // One argument's derivative alone.
   DAESRowElement* h_element = outflow->Context()->Element(2);
   EXPECT_DOUBLE_EQ(outflow->EvaluateDerivativeValue(h_element, 0), -0.25);
