@@ -147,8 +147,14 @@ std::int32_t DAESProblem::InsertVariable(DAESVarTableEntry* variable, std::int32
 
 Status DAESProblem::AddTreeVariable(DAESVarTableEntry* variable) {
   std::int32_t position = 0;
-  if (DAESSolverBlock::InsertVariable(variable, &position) < 0) return daes::kBlockOutOfMemory;
-  variable->SetFlags(daes::kInProblem);
+  const std::int32_t result = DAESSolverBlock::InsertVariable(variable, &position);
+  if (result < 0) return daes::kBlockOutOfMemory;
+  if (result == 0) {
+    // Referenced again only by this problem's equations: a mark left by
+    // an earlier problem of the tree must not keep a variable.
+    variable->ClearFlags(daes::kReferenced);
+    variable->SetFlags(daes::kInProblem);
+  }
   return 0;
 }
 

@@ -560,6 +560,20 @@ TEST(ProblemStoredValues, UnreferencedVariablesLeaveAndParametersFollow) {
       << text;
 }
 
+TEST(ProblemStoredValues, ARebuildDropsWhatNoEquationReadsAnyMore) {
+  Tree tree;
+  ASSERT_EQ(tree.Read(Model{{1.0, 1.0, 5.0}, {{1, 3, false}, {2, 3, false}}}), 0u);
+  std::unique_ptr<DAESProblem> p(DAESCreateProblem(tree.root, 0, nullptr));
+  EXPECT_EQ(p->VariableCount(), 3);
+  p.reset();
+  // The second equation leaves the tree; b goes with it.
+  BvuDirectoryNode* removed = nullptr;
+  ASSERT_EQ(tree.At({2})->RemoveChildAt(5, &removed), 0u);
+  delete removed;
+  p.reset(DAESCreateProblem(tree.root, 0, nullptr));
+  EXPECT_EQ(Names(*p), (std::vector<std::string>{"T101.a", "T101.c"}));
+}
+
 TEST(ProblemStoredValues, NoVariableLeftIsAnError) {
   Tree tree;
   ASSERT_EQ(tree.Read(Model{{1.0}, {}}), 0u);
