@@ -56,7 +56,6 @@ class DAESProblem : public DAESSolverBlock, public BvuError, public QLNEquationL
   DAESProblem(BvuDirectoryNode* root, std::uint64_t second_value, SUPackedValueTable* table);
   ~DAESProblem() override;
 
-  const char* GetNameText(std::int32_t = 0) override { return "Problem"; }
 
   // --- equation list ---
   Status AddEquation(DAESEqnRow* equation, void* problem) override;
