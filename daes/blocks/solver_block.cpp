@@ -5,7 +5,8 @@
 #include "platform/unknown.h"
 
 namespace {
-constexpr std::uint32_t kKeptLastBits = 0x500000;
+// Run-selection bits of fixed variables kept in the last segment.
+constexpr std::uint32_t kRunSelectionBits = 0x500000;
 constexpr std::uint32_t kMethodCount = 4;
 
 // The position of the entry with `sequence` in [low, high), or the
@@ -28,7 +29,12 @@ std::int64_t SearchSequence(DAESVarTableEntry* const* items, std::uint32_t low, 
 }
 }  // namespace
 
-DAESBlock::~DAESBlock() { ReleaseEquationSetObject(); }
+DAESBlock::~DAESBlock() {
+  for (std::uint32_t i = 0; i < indeterminate_.Count(); ++i) {
+    indeterminate_.At(i)->MarkIndeterminate(false);
+  }
+  ReleaseEquationSetObject();
+}
 
 void DAESBlock::ReleaseEquationSetObject() {
   if (equation_set_ != nullptr) equation_set_->Release();
@@ -42,7 +48,10 @@ Status DAESBlock::AddIndeterminate(DAESVarTableEntry* variable) {
       SearchSequence(indeterminate_.Data(), 0, indeterminate_.Count(), variable->SequenceNumber());
   if (found >= 0) return 0;
   const Status status = indeterminate_.Insert(static_cast<std::uint32_t>(-found - 1), variable);
-  if (status == 0) flags_ |= daes::kHasIndeterminate;
+  if (status == 0) {
+    variable->MarkIndeterminate(true);
+    flags_ |= daes::kHasIndeterminate;
+  }
   return status;
 }
 
@@ -50,6 +59,7 @@ Status DAESBlock::RemoveIndeterminate(DAESVarTableEntry* variable) {
   const std::int64_t found =
       SearchSequence(indeterminate_.Data(), 0, indeterminate_.Count(), variable->SequenceNumber());
   if (found < 0) return 0;
+  indeterminate_.At(static_cast<std::uint32_t>(found))->MarkIndeterminate(false);
   indeterminate_.Erase(static_cast<std::uint32_t>(found));
   if (indeterminate_.Count() == 0) flags_ &= ~daes::kHasIndeterminate;
   return 0;
@@ -83,10 +93,10 @@ DAESSolverBlock::Segment DAESSolverBlock::SegmentOf(DAESVarTableEntry* variable)
   if ((f & daes::kState) != 0) return kKnown;
   if ((f & daes::kAlgebraic) != 0) return kUnknown;
   if ((flags_ & daes::kEquationSetBlock) != 0 && (f & daes::kFixed) != 0 &&
-      (f & kKeptLastBits) != 0) {
+      (f & kRunSelectionBits) != 0) {
     return kLast;
   }
-  return kThird;
+  return kOther;
 }
 
 void DAESSolverBlock::CountClass(Segment segment) {
@@ -97,8 +107,8 @@ void DAESSolverBlock::CountClass(Segment segment) {
     case kUnknown:
       ++unknown_;
       break;
-    case kThird:
-      ++third_;
+    case kOther:
+      ++other_;
       break;
     case kLast:
       ++last_;
@@ -108,7 +118,7 @@ void DAESSolverBlock::CountClass(Segment segment) {
 
 std::int32_t DAESSolverBlock::InsertVariable(DAESVarTableEntry* variable, std::int32_t* position) {
   const Segment segment = SegmentOf(variable);
-  const std::uint32_t counts[] = {known_, unknown_, third_, last_};
+  const std::uint32_t counts[] = {known_, unknown_, other_, last_};
   std::uint32_t low = 0;
   for (int s = 0; s < segment; ++s) low += counts[s];
   // Appended variables may stand past the counted segments.
@@ -147,6 +157,29 @@ std::int32_t DAESSolverBlock::FindVariable(const DAESVarTableEntry* variable) co
   return 0;
 }
 
+std::int32_t DAESSolverBlock::FindBySequence(std::uint32_t sequence) const {
+  const std::uint32_t counts[] = {known_, unknown_, other_, last_};
+  std::uint32_t low = 0;
+  DAESVarTableEntry* const* items = vars_.Data();
+  for (std::uint32_t count : counts) {
+    const std::uint32_t high = std::min(low + count, vars_.Count());
+    const std::int64_t found = SearchSequence(items, std::min(low, high), high, sequence);
+    if (found >= 0) return static_cast<std::int32_t>(found);
+    low = high;
+  }
+  // Appended entries stand unsorted past the segments.
+  for (std::uint32_t i = low; i < vars_.Count(); ++i) {
+    if (vars_.At(i)->SequenceNumber() == sequence) return static_cast<std::int32_t>(i);
+  }
+  return -1;
+}
+
+void DAESSolverBlock::RemoveVariableAt(std::uint32_t i) {
+  if (i >= vars_.Count()) return;
+  UncountVariable(vars_.At(i));
+  vars_.Erase(i);
+}
+
 Status DAESSolverBlock::AddRow(QLNRow* row) {
   const Status status = rows_.Insert(rows_.Count(), row);
   if (status != 0) return status;
@@ -163,7 +196,23 @@ Status DAESSolverBlock::AddRow(QLNRow* row) {
   return 0;
 }
 
+void DAESSolverBlock::UncountVariable(DAESVarTableEntry* variable) {
+  std::uint32_t* counters[] = {&known_, &unknown_, &other_, &last_};
+  std::uint32_t& counter = *counters[SegmentOf(variable)];
+  if (counter > 0) --counter;
+}
+
+void DAESSolverBlock::CountStateBecameAlgebraic() {
+  if (known_ > 0) --known_;
+  ++unknown_;
+}
+
+void DAESSolverBlock::CountAlgebraicBecameState() {
+  if (unknown_ > 0) --unknown_;
+  ++known_;
+}
+
 std::uint32_t DAESSolverBlock::GetNetCount() const {
   if (count_override_ != 0) return count_override_;
-  return non_zeros_ - counter_a_ - counter_b_;
+  return non_zeros_ - sensitivity_nonzeros_ - selected_fixed_nonzeros_;
 }

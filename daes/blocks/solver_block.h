@@ -40,6 +40,7 @@ class BlockList {
   std::uint32_t Capacity() const { return static_cast<std::uint32_t>(items_.capacity()); }
   T* At(std::uint32_t i) const { return i < Count() ? items_[i] : nullptr; }
   T** Data() { return items_.data(); }
+  T* const* Data() const { return items_.data(); }
   Status Insert(std::uint32_t at, T* item);
   void Erase(std::uint32_t at) { items_.erase(items_.begin() + at); }
   void Clear() { std::vector<T*>().swap(items_); }
@@ -74,9 +75,12 @@ class DAESBlock : public QLNGroup {
   void SetEquationSetObject(platform::IUnknown* object) { equation_set_ = object; }
   virtual void Reset();
 
-  // Kept sorted by sequence number; the first sets the block's
-  // indeterminate flag and removing the last clears it.
+  // Kept sorted by sequence number; a listed variable carries the
+  // indeterminate mark. The first sets the block's indeterminate flag and
+  // removing the last clears it; the block unmarks what it still lists
+  // when it goes.
   std::uint32_t GetIndeterminateCount() const { return indeterminate_.Count(); }
+  std::uint32_t IndeterminateCapacity() const { return indeterminate_.Capacity(); }
   DAESVarTableEntry* GetIndeterminate(std::uint32_t i) const { return indeterminate_.At(i); }
   Status AddIndeterminate(DAESVarTableEntry* variable);
   Status RemoveIndeterminate(DAESVarTableEntry* variable);
@@ -90,7 +94,7 @@ class DAESBlock : public QLNGroup {
   std::uint32_t group_number_ = 0;
   std::uint32_t solved_ = 0;
   platform::IUnknown* equation_set_ = nullptr;
-  daes::BlockList<DAESVarTableEntry> indeterminate_;
+  daes::BlockList<DAESVarTableEntry> indeterminate_{4};
 };
 
 // A block solved as one group: its rows, its variable table in four
@@ -122,6 +126,10 @@ class DAESSolverBlock : public DAESBlock {
   Status AppendVariable(DAESVarTableEntry* variable);
   // 1 + position of the variable in the table, 0 when absent.
   std::int32_t FindVariable(const DAESVarTableEntry* variable) const;
+  // Position of the entry with the sequence number in any segment, or -1.
+  std::int32_t FindBySequence(std::uint32_t sequence) const;
+  // Takes entry i out of the table and lowers its class counter.
+  void RemoveVariableAt(std::uint32_t i);
   DAESVarTableEntry** GetVariables() { return vars_.Data(); }
   std::uint32_t VariableCapacity() const { return vars_.Capacity(); }
   std::uint32_t RowCapacity() const { return rows_.Capacity(); }
@@ -139,13 +147,27 @@ class DAESSolverBlock : public DAESBlock {
   std::uint32_t ElementCount() const { return elements_; }
   std::uint32_t KnownCount() const { return known_; }
   std::uint32_t UnknownCount() const { return unknown_; }
-  std::uint32_t ThirdCount() const { return third_; }
+  // Variables neither known, unknown nor kept last (derivatives, others).
+  std::uint32_t OtherCount() const { return other_; }
   std::uint32_t LastCount() const { return last_; }
-  std::uint32_t AddCounterA(std::uint32_t k) { return counter_a_ += k; }
-  std::uint32_t GetCounterA() const { return counter_a_; }
-  std::uint32_t GetCounterB() const { return counter_b_; }
-  std::uint32_t GetCounterC() const { return counter_c_; }
-  // The override when set, else non-zeros less counters A and B.
+  // Lowers the class counter of a variable leaving the table (the caller
+  // removes it), by the segment its flags name.
+  void UncountVariable(DAESVarTableEntry* variable);
+  // A variable changing between known and unknown moves between counters.
+  void CountStateBecameAlgebraic();
+  void CountAlgebraicBecameState();
+  // Non-zeros of fixed variables taken for a run selection: those with bit
+  // 0x100000 (sensitivity parameter columns), those with 0x400000 and
+  // those with the initial bit 0x8000. The first two do not count as
+  // solver non-zeros.
+  std::uint32_t AddSensitivityNonZeros(std::uint32_t k) { return sensitivity_nonzeros_ += k; }
+  std::uint32_t SensitivityNonZeros() const { return sensitivity_nonzeros_; }
+  std::uint32_t AddSelectedFixedNonZeros(std::uint32_t k) { return selected_fixed_nonzeros_ += k; }
+  std::uint32_t SelectedFixedNonZeros() const { return selected_fixed_nonzeros_; }
+  std::uint32_t AddInitialFixedNonZeros(std::uint32_t k) { return initial_fixed_nonzeros_ += k; }
+  std::uint32_t InitialFixedNonZeros() const { return initial_fixed_nonzeros_; }
+  // The override when set, else the non-zeros less those of sensitivity
+  // columns and selected fixed variables.
   std::uint32_t GetNetCount() const;
   std::uint32_t CountedRows() const { return counted_rows_; }
   std::uint32_t ProcedureRows() const { return procedure_rows_; }
@@ -157,7 +179,7 @@ class DAESSolverBlock : public DAESBlock {
   void Reset() override;
 
  private:
-  enum Segment { kKnown, kUnknown, kThird, kLast };
+  enum Segment { kKnown, kUnknown, kOther, kLast };
   Segment SegmentOf(DAESVarTableEntry* variable);
   void CountClass(Segment segment);
   // Hands the workspace to the method of the block's kind.
@@ -167,12 +189,12 @@ class DAESSolverBlock : public DAESBlock {
   std::uint32_t non_zeros_ = 0;
   std::uint32_t elements_ = 0;
   std::uint32_t known_ = 0;
-  std::uint32_t third_ = 0;
+  std::uint32_t other_ = 0;
   std::uint32_t unknown_ = 0;
   std::uint32_t last_ = 0;
-  std::uint32_t counter_a_ = 0;
-  std::uint32_t counter_b_ = 0;
-  std::uint32_t counter_c_ = 0;
+  std::uint32_t sensitivity_nonzeros_ = 0;
+  std::uint32_t selected_fixed_nonzeros_ = 0;
+  std::uint32_t initial_fixed_nonzeros_ = 0;
   std::uint32_t counted_rows_ = 0;
   std::uint32_t procedure_rows_ = 0;
   std::uint32_t kind_ = daes::kKindUnset;

@@ -3,8 +3,12 @@
 #include <iomanip>
 #include <ostream>
 
+#include "daes/model/variable.h"
+#include "daes/problem/problem.h"
+#include "daes/problem/solver_equation.h"
 #include "expr/eval/expr_context.h"
 #include "expr/tree/expression.h"
+#include "expr/tree/operator_table.h"
 #include "expr/tree/var_ref_expression.h"
 #include "foundation/persistence/binary_stream.h"
 
@@ -114,9 +118,13 @@ DAESSolverEquationList::~DAESSolverEquationList() {
   for (DAESEqnRow* row : rows_) delete row;
 }
 
-Status DAESSolverEquationList::AddEquation(DAESEqnRow* equation, void*) {
+Status DAESSolverEquationList::AddEquation(DAESEqnRow* equation, void* problem) {
   if (equation == nullptr) return daes::kNoSolverEquation;
   rows_.push_back(equation);
+  auto* solver = dynamic_cast<DAESSolverEquation*>(equation);
+  if (solver != nullptr && problem != nullptr) {
+    return solver->AttachToElements(static_cast<DAESProblem*>(problem));
+  }
   return 0;
 }
 
@@ -124,8 +132,40 @@ DAESEqnRow* DAESSolverEquationList::GetEquation(std::int32_t i) const {
   return i >= 0 && i < EquationCount() ? rows_[static_cast<std::size_t>(i)] : nullptr;
 }
 
-void DAESSolverEquationList::PrintEquations(std::ostream& out) {
+void QLNEquationList::PrintEquations(std::ostream& out) {
   for (std::int32_t i = 0; i < EquationCount(); ++i) {
-    out << std::setw(4) << i << ": " << rows_[static_cast<std::size_t>(i)]->GetNameText() << '\n';
+    out << std::setw(4) << i << ": " << GetEquation(i)->GetNameText() << '\n';
   }
+}
+
+bool DAESSimpleEquation::IsVariableEquality() const {
+  if (expression_ == nullptr || expression_->NodeCount() != 3 || expression_->Op() != kSub) {
+    return false;
+  }
+  if (elements_.size() != 2) return false;
+  for (DAESRowElement* e : elements_) {
+    auto* v = dynamic_cast<DAESVariable*>(e->ElementVariable());
+    if (v == nullptr || !v->IsFreeVariable()) return false;
+  }
+  return true;
+}
+
+Status DAESSimpleEquation::EliminateAsEquivalence(void* problem, std::int32_t enabled) {
+  if (enabled == 0 || problem == nullptr || !IsVariableEquality()) return daes::kNotImplemented;
+  const Status s = static_cast<DAESProblem*>(problem)->EliminateEquivalence(this);
+  return status::IsFailure(s) ? daes::kNotImplemented : s;
+}
+
+Status DAESSimpleEquation::CollectEquations(void* list, std::int32_t eliminate, void* problem) {
+  if (eliminate != 0 && IsVariableEquality()) {
+    const Status s = EliminateAsEquivalence(problem, eliminate);
+    if (!status::IsFailure(s)) return s;
+  }
+  DAESSolverEquation* equation = MakeSolverEquation(this);
+  if (equation == nullptr) return daes::kNoSolverEquation;
+  if (list == nullptr) {
+    delete equation;
+    return daes::kNoSolverEquation;
+  }
+  return static_cast<QLNEquationList*>(list)->AddEquation(equation, problem);
 }

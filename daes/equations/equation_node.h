@@ -69,6 +69,15 @@ class DAESSimpleEquation : public DAESEquation {
   // Exactly two references, without head.
   Status ReadPairBody(BvuBinaryStream& stream, BvuDirectoryNode* instance);
 
+  // An x = y equation: a subtraction of two free variables.
+  bool IsVariableEquality() const;
+  // Folds an x = y equation into an equivalence of the problem (a
+  // DAESProblem); 0xA031FFFF when it is not one or was not folded.
+  Status EliminateAsEquivalence(void* problem, std::int32_t enabled);
+  // Folds the equation, or makes its solver equation and adds it to the
+  // list (a QLNEquationList): the collection of one equation node.
+  Status CollectEquations(void* list, std::int32_t eliminate, void* problem);
+
  private:
   void ReleaseElements();
 
@@ -87,6 +96,10 @@ class DAESEquationNode : public DAESSimpleEquation, public BvuDirectoryProper {
   }
   // The context is the instance node that resolves references.
   Status ReadItemBody(BvuBinaryStream& stream, void* context) override;
+  Status ApplyToSubtree(void* list, void*, std::int32_t, std::int32_t eliminate,
+                        void* problem) override {
+    return CollectEquations(list, eliminate, problem);
+  }
 };
 
 class DAESConnectionNode : public DAESSimpleEquation, public BvuDirectoryNode {
@@ -99,23 +112,40 @@ class DAESConnectionNode : public DAESSimpleEquation, public BvuDirectoryNode {
     return BvuDirectoryNode::GetNameText(arg);
   }
   Status ReadItemBody(BvuBinaryStream& stream, void* context) override;
+  Status ApplyToSubtree(void* list, void*, std::int32_t, std::int32_t eliminate,
+                        void* problem) override {
+    return CollectEquations(list, eliminate, problem);
+  }
+};
+
+// Where the equation collection puts the solver equations it makes.
+class QLNEquationList {
+ public:
+  virtual ~QLNEquationList() = default;
+  // `problem` is the group the equation's variables register in.
+  virtual Status AddEquation(DAESEqnRow* equation, void* problem) = 0;
+  virtual std::int32_t EquationCount() const = 0;
+  virtual DAESEqnRow* GetEquation(std::int32_t i) const = 0;
+  // Forgets the rows without deleting them (their new owner has them).
+  virtual void ClearEquations() = 0;
+  // i in a field of 4, ": ", the name.
+  void PrintEquations(std::ostream& out);
 };
 
 // A growable list of solver rows that owns them.
-class DAESSolverEquationList {
+class DAESSolverEquationList : public QLNEquationList {
  public:
   DAESSolverEquationList() = default;
-  ~DAESSolverEquationList();
+  ~DAESSolverEquationList() override;
   DAESSolverEquationList(const DAESSolverEquationList&) = delete;
   DAESSolverEquationList& operator=(const DAESSolverEquationList&) = delete;
 
-  Status AddEquation(DAESEqnRow* equation, void* problem);
-  std::int32_t EquationCount() const { return static_cast<std::int32_t>(rows_.size()); }
-  DAESEqnRow* GetEquation(std::int32_t i) const;
-  // Forgets the rows without deleting them (their new owner has them).
-  void ClearEquations() { rows_.clear(); }
-  // i in a field of 4, ": ", the name.
-  void PrintEquations(std::ostream& out);
+  // Appends; a solver equation then registers its variables in the group
+  // (the problem), when one is given.
+  Status AddEquation(DAESEqnRow* equation, void* problem) override;
+  std::int32_t EquationCount() const override { return static_cast<std::int32_t>(rows_.size()); }
+  DAESEqnRow* GetEquation(std::int32_t i) const override;
+  void ClearEquations() override { rows_.clear(); }
 
  private:
   std::vector<DAESEqnRow*> rows_;

@@ -79,6 +79,8 @@ class DAESEqnRow : public QLNEquation {
   virtual DAESProcDef* ProcedureDefinition() { return nullptr; }
   virtual Status SetResidualValue(double) { return daes::kRowNotImplemented; }
   std::int32_t Capacity() const { return capacity_; }
+  // Forgets the row's variables (the room stays).
+  void ClearRow() { count_ = 0; }
 
  private:
   // The index of the sequence number, or -(insertion point) - 1.

@@ -3,7 +3,9 @@
 #include <string>
 
 #include "daes/model/parameter.h"
+#include "daes/problem/problem.h"
 #include "foundation/directory/directory_node.h"
+#include "foundation/interfaces/current_objects.h"
 #include "foundation/messages/su_print.h"
 #include "foundation/persistence/binary_stream.h"
 
@@ -111,6 +113,12 @@ DAESScalar::DAESScalar(DAESVarTableEntry* variable) : variable_(variable) {
   path_.Append(kIdPathRoot);
   path_.Append(kIdPathEnd);
   if (auto* node = dynamic_cast<BvuDirectoryNode*>(variable)) node->GetIdPath(&path_);
+}
+
+std::int32_t DAESScalar::SolverIndex() const {
+  DAESProblem* problem = GetCurrentProblem();
+  if (problem == nullptr || variable_ == nullptr) return -1;
+  return problem->ColumnOf(variable_) - 1;
 }
 
 const char* DAESScalar::NameText() const {

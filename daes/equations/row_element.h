@@ -35,9 +35,15 @@ class DAESRowElement : public ExpressionADVariable {
   // Releases the caller's element when it is this one and clears the pointer.
   std::uint32_t ReleaseIfSame(DAESRowElement** held);
   virtual void Refresh(std::int32_t) {}
+  // The class mark of value entry i (0 without entries): -1 marked, 1 to 4
+  // the dependency kind found by the classification.
+  std::int32_t ColumnClass(std::int32_t i, std::int32_t) override {
+    return i < 0 ? 0 : Marker(static_cast<std::uint32_t>(i));
+  }
 
  protected:
-  DAESRowElement() = default;
+  // One entry (column 0) until a wider row sizes it.
+  DAESRowElement() : ExpressionADVariable(1) {}
   ~DAESRowElement() override = default;
 
  private:
@@ -52,6 +58,8 @@ class DAESScalar : public DAESRowElement {
   SUValue* ValuePointer() override;
   std::uint16_t ValueType() const override;
   std::int32_t IsParameter() const override;
+  // The 0-based column of the variable in the current problem, -1 without.
+  std::int32_t SolverIndex() const override;
   Status RegisterDelay() override;
   Status DelayedValue(double lag, double* value) override;
   bool IsSameVariable(const DAESVarTableEntry* v) const {

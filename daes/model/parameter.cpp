@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "daes/model/services.h"
+#include "daes/problem/problem.h"
 #include "foundation/persistence/binary_stream.h"
 #include "framework/messaging/message.h"
 
@@ -79,9 +80,9 @@ void DAESParameter::PrintParameter(std::ostream& out) {
   value_.Print(out);
 }
 
-Status DAESParameter::ApplyToSubtree(void* list, void*, std::int32_t, std::int32_t, void*) {
-  if (list != nullptr && (flags_ & daes::kStoredAsAttribute) == 0) {
-    static_cast<std::vector<DAESParameter*>*>(list)->push_back(this);
+Status DAESParameter::ApplyToSubtree(void*, void*, std::int32_t, std::int32_t, void* problem) {
+  if (problem != nullptr && (flags_ & daes::kNotStoredWithState) == 0) {
+    static_cast<DAESProblem*>(problem)->AddParameter(this);
   }
   return 0;
 }

@@ -10,8 +10,10 @@
 
 namespace daes {
 inline constexpr std::int32_t kParameterKind = 12;
-// Parameters kept out of the visitor's parameter array.
+// Parameters stored under the attribute code of parameters.
 inline constexpr std::uint32_t kStoredAsAttribute = 0x10000000;
+// Parameters kept out of the problem's stored values.
+inline constexpr std::uint32_t kNotStoredWithState = 0x20000000;
 }  // namespace daes
 
 class DAESParameter : public DAESVarTableEntry, public BvuDirectoryNode {
@@ -38,7 +40,8 @@ class DAESParameter : public DAESVarTableEntry, public BvuDirectoryNode {
   // The name right-aligned in 12, two blanks, the value.
   void PrintParameter(std::ostream& out);
   void* AsValueEntry() override { return static_cast<DAESVarTableEntry*>(this); }
-  // Appends the parameter to the visitor's array (a std::vector<DAESParameter*>).
+  // Joins the parameters of the problem (a DAESProblem) unless marked to
+  // stay out.
   Status ApplyToSubtree(void* list, void* guard, std::int32_t guard_state, std::int32_t eliminate,
                         void* problem) override;
   Status ReadItemBody(BvuBinaryStream& stream, void* context) override;

@@ -140,6 +140,9 @@ class DAESVarTableEntry : public QLNVariable, public QLNExternal {
   virtual void ValueChanged() {}
   void Use(bool acquire);
   std::uint16_t UseCount() const { return use_count_; }
+  // Set while a block lists the variable as indeterminate.
+  void MarkIndeterminate(bool on) { indeterminate_ = on; }
+  bool IsMarkedIndeterminate() const { return indeterminate_; }
   const SUValue& SetStringValue(const char* text);
   virtual const SUValue& SetValueFromInteger(std::int32_t value);
   // Stores a real value when it differs and tells every sink.
@@ -170,6 +173,7 @@ class DAESVarTableEntry : public QLNVariable, public QLNExternal {
   std::uint32_t stored_index_ = 0;
   SUValue value_;
   std::uint16_t use_count_ = 0;
+  bool indeterminate_ = false;
 
  private:
   struct Advise {

@@ -1,5 +1,7 @@
 #include "daes/model/variable.h"
 
+#include "daes/problem/problem.h"
+
 #include <cmath>
 #include <iomanip>
 #include <ostream>
@@ -235,6 +237,14 @@ Status DAESRealVariable::RemoveChildAt(std::int32_t, BvuDirectoryNode** child) {
   derivative_ = nullptr;
   flags_ = (flags_ | daes::kAlgebraic) & ~daes::kState;
   return 0;
+}
+
+Status DAESRealVariable::ApplyToSubtree(void*, void*, std::int32_t, std::int32_t, void* problem) {
+  if (problem == nullptr || (flags_ & daes::kMerged) != 0) return 0;
+  auto* p = static_cast<DAESProblem*>(problem);
+  Status s = p->AddTreeVariable(this);
+  if (status::IsSuccess(s) && derivative_ != nullptr) s = p->AddTreeVariable(derivative_);
+  return s;
 }
 
 Status DAESRealVariable::DeleteChildren() {

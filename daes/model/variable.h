@@ -123,6 +123,10 @@ class DAESRealVariable : public DAESVariable, public BvuDirectoryOneChild {
   Status RemoveChildAt(std::int32_t index, BvuDirectoryNode** child) override;
   std::int32_t SlotCount() override { return derivative_ != nullptr ? 1 : 0; }
   Status ReadItemBody(BvuBinaryStream& stream, void* context) override;
+  // Adds the variable and its derivative to the problem (a DAESProblem),
+  // unless an equivalence stands for it.
+  Status ApplyToSubtree(void* list, void* guard, std::int32_t guard_state, std::int32_t eliminate,
+                        void* problem) override;
   Status DeleteChildren() override;
   void* AsValueEntry() override { return static_cast<DAESVarTableEntry*>(this); }
   Status NumberLeaves(std::uint32_t* counter) override;

@@ -60,7 +60,7 @@ TEST(SolverBlockTest, VariablesLandSortedInTheirSegments) {
     EXPECT_EQ(Order(block), c.order) << c.block_flags;
     EXPECT_EQ(block.KnownCount(), c.known);
     EXPECT_EQ(block.UnknownCount(), c.unknown);
-    EXPECT_EQ(block.ThirdCount(), c.third);
+    EXPECT_EQ(block.OtherCount(), c.third);
     EXPECT_EQ(block.LastCount(), c.last);
     EXPECT_EQ(block.FindVariable(block.GetVariable(3)), 4);
     EXPECT_EQ(block.FindVariable(vars.all.back().get()), 0);  // the duplicate 1
@@ -152,7 +152,7 @@ TEST(SolverBlockTest, RowsAreCountedAndOwned) {
     EXPECT_EQ(block.GetKind(), daes::kKindUnset);
 
     block.AddNonZeros(10);
-    block.AddCounterA(3);
+    block.AddSensitivityNonZeros(3);
     EXPECT_EQ(block.GetNetCount(), 7u);
     block.SetCountOverride(42);
     EXPECT_EQ(block.GetNetCount(), 42u);
@@ -181,10 +181,30 @@ TEST(SolverBlockTest, IndeterminateFlagFollowsTheList) {
   EXPECT_EQ(block.GetIndeterminateCount(), 2u);
   EXPECT_EQ(block.GetIndeterminate(0), b);
   EXPECT_TRUE(block.HasIndeterminate());
+  EXPECT_TRUE(a->IsMarkedIndeterminate());
+  EXPECT_TRUE(b->IsMarkedIndeterminate());
   block.RemoveIndeterminate(b);
+  EXPECT_FALSE(b->IsMarkedIndeterminate());
   EXPECT_TRUE(block.HasIndeterminate());
   block.RemoveIndeterminate(a);
   EXPECT_FALSE(block.HasIndeterminate());
+  EXPECT_FALSE(a->IsMarkedIndeterminate());
+}
+
+TEST(SolverBlockTest, DestroyedBlockLeavesNoIndeterminateMarks) {
+  Vars vars;
+  std::vector<DAESVarTableEntry*> listed;
+  {
+    DAESSolverBlock block;
+    EXPECT_EQ(block.IndeterminateCapacity(), 4u);
+    for (std::uint32_t k = 1; k <= 5; ++k) {
+      listed.push_back(vars.Make(0, k));
+      ASSERT_EQ(block.AddIndeterminate(listed.back()), 0u);
+    }
+    EXPECT_EQ(block.IndeterminateCapacity(), 8u);
+    for (DAESVarTableEntry* v : listed) EXPECT_TRUE(v->IsMarkedIndeterminate());
+  }
+  for (DAESVarTableEntry* v : listed) EXPECT_FALSE(v->IsMarkedIndeterminate());
 }
 
 }  // namespace

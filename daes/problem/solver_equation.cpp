@@ -1,0 +1,516 @@
+#include "daes/problem/solver_equation.h"
+
+#include <cmath>
+#include <iomanip>
+#include <ostream>
+#include <sstream>
+#include <string>
+
+#include "daes/blocks/solver_block.h"
+#include "daes/equations/equation_node.h"
+#include "daes/equations/row_element.h"
+#include "daes/model/variable.h"
+#include "daes/problem/problem.h"
+#include "expr/tree/expression.h"
+#include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/solver_options.h"
+#include "foundation/messages/math_error.h"
+#include "foundation/messages/su_print.h"
+
+namespace {
+constexpr std::uint16_t kProcedureCallClass = 129;
+
+// The one procedure-call context shared by the solver equations made in a
+// row from one model equation. Held weakly: it goes with its last equation
+// and a model equation made later at the same address never finds it.
+struct RememberedContext {
+  const DAESSimpleEquation* model = nullptr;
+  std::weak_ptr<DAESEquationContext> context;
+};
+RememberedContext& Remembered() {
+  static RememberedContext remembered;
+  return remembered;
+}
+
+bool IsSevere(Status s) { return (s & 0xA0000000u) == 0xA0000000u; }
+
+double ResultAsDouble(const SUValue& r) {
+  return r.Kind() == SUValue::kReal ? r.payload.real : static_cast<double>(r.payload.integer);
+}
+
+// The problem entry that stands for the variable in the group: the
+// equivalence of a member, else the variable itself.
+Status RegisterVariable(DAESVarTableEntry* v, DAESEqnRow* target, QLNRow* source) {
+  std::int32_t position = 0;
+  if (source->InsertVariable(v, &position) < 0 || position < 0) return daes::kBlockOutOfMemory;
+  DAESVarTableEntry* entry = source->GetVariable(position);
+  if (entry == nullptr) return daes::kNotImplemented;
+  std::int32_t at = 0;
+  if (target->InsertVariable(entry, &at) < 0) return daes::kBlockOutOfMemory;
+  // Marked used: the entry and the chain of states behind a derivative.
+  entry->SetFlags(daes::kReferenced);
+  if (auto* dot = dynamic_cast<DAESDotVariable*>(entry)) {
+    if (DAESVarTableEntry* state = dot->GetStateVariable()) state->SetFlags(daes::kReferenced);
+  }
+  return 0;
+}
+
+Status RegisterElement(DAESRowElement* element, DAESEqnRow* target, QLNRow* source) {
+  if (element->ElementKind() == daes::kScalarElement) {
+    DAESVarTableEntry* v = element->ElementVariable();
+    if (v == nullptr) return 0x80310015u;
+    if (element->IsParameter() != 0) return 0;
+    return RegisterVariable(v, target, source);
+  }
+  for (std::int32_t i = 0; i < element->TotalCount(); ++i) {
+    DAESRowElement* member = element->ElementAt(i);
+    if (member == nullptr || member == element) continue;
+    const Status s = RegisterElement(member, target, source);
+    if (status::IsFailure(s)) return s;
+  }
+  return 0;
+}
+
+// Every scalar under an element (the element itself for a scalar).
+template <typename F>
+void ForEachScalar(DAESRowElement* element, F&& f) {
+  if (element == nullptr) return;
+  if (element->ElementKind() == daes::kScalarElement) {
+    f(element);
+    return;
+  }
+  for (std::int32_t i = 0; i < element->TotalCount(); ++i) {
+    DAESRowElement* member = element->ElementAt(i);
+    if (member != nullptr && member != element) f(member);
+  }
+}
+}  // namespace
+
+daes::CompiledLibrary& daes::CurrentCompiledLibrary() {
+  static CompiledLibrary library;
+  return library;
+}
+
+// --- DAESEquationContext ---
+
+DAESEquationContext::DAESEquationContext(Expression* expression,
+                                         const std::vector<DAESRowElement*>& elements)
+    : std::vector<ExpressionVariable*>(elements.begin(), elements.end()),
+      ExprADContext(expression, data(), static_cast<std::int32_t>(elements.size())) {}
+
+DAESRowElement* DAESEquationContext::Element(std::int32_t i) const {
+  return i >= 0 && i < ElementCount() ? static_cast<DAESRowElement*>((*this)[i]) : nullptr;
+}
+
+Status DAESEquationContext::PrepareDerivatives(std::int32_t i) {
+  const auto entry = static_cast<std::uint32_t>(i);
+  for (std::int32_t k = 0; k < ElementCount(); ++k) {
+    ForEachScalar(Element(k), [&](DAESRowElement* e) {
+      if (!e->HasEntries()) e->SetSize(entry + 1, true);
+      e->SetElementValue(entry, 0.0);
+    });
+  }
+  return 0;
+}
+
+// --- DAESSolverEquation ---
+
+DAESSolverEquation::DAESSolverEquation(DAESSimpleEquation* model) : model_(model) { flags_ = 0x60; }
+
+DAESSolverEquation::~DAESSolverEquation() { SetContext(nullptr); }
+
+void DAESSolverEquation::SetContext(std::shared_ptr<DAESEquationContext> context) {
+  RememberedContext& r = Remembered();
+  if (context == nullptr && context_ != nullptr && r.context.lock() == context_ &&
+      context_.use_count() == 1) {
+    r.model = nullptr;
+    r.context.reset();
+  }
+  context_ = std::move(context);
+}
+
+void DAESSolverEquation::MakeContext() {
+  Expression* e = ResidualExpression();
+  if (e == nullptr) return;
+  const std::vector<DAESRowElement*>& elements = model_->RowElements();
+  if (e->ClassId() != kProcedureCallClass) {
+    SetContext(std::make_shared<DAESEquationContext>(e, elements));
+    return;
+  }
+  RememberedContext& r = Remembered();
+  std::shared_ptr<DAESEquationContext> shared = r.context.lock();
+  if (shared == nullptr || r.model != model_) {
+    shared = std::make_shared<DAESEquationContext>(e, elements);
+    r.model = model_;
+    r.context = shared;
+  }
+  SetContext(shared);
+}
+
+DAESSolverEquation* MakeSolverEquation(DAESSimpleEquation* model) {
+  if (model == nullptr || !model->IsBound()) return nullptr;
+  auto* equation = new DAESSolverEquation(model);
+  equation->MakeContext();
+  return equation;
+}
+
+Expression* DAESSolverEquation::ResidualExpression() const {
+  return model_ != nullptr ? model_->ResidualExpression() : nullptr;
+}
+
+const char* DAESSolverEquation::GetNameText(std::int32_t arg) {
+  return model_ != nullptr ? model_->GetNameText(arg) : "";
+}
+
+std::uint32_t DAESSolverEquation::GetFlags() {
+  return model_ != nullptr ? flags_ | model_->GetFlags() : flags_;
+}
+
+std::int32_t DAESSolverEquation::ActiveVariableCount() {
+  return model_ != nullptr ? model_->ActiveVariableCount() : 0;
+}
+
+Status DAESSolverEquation::AttachToElements(QLNRow* group) {
+  if (model_ == nullptr) return 0;
+  const std::vector<DAESRowElement*>& elements = model_->RowElements();
+  const auto n =
+      std::min<std::size_t>(elements.size(), static_cast<std::size_t>(ActiveVariableCount()));
+  for (std::size_t i = 0; i < n; ++i) {
+    const Status s = RegisterElement(elements[i], this, group);
+    if (s == daes::kBlockOutOfMemory) return s;
+  }
+  return 0;
+}
+
+Status DAESSolverEquation::ReplaceElement(DAESVarTableEntry* from, DAESVarTableEntry* to) {
+  bool replaced = false;
+  for (std::int32_t i = 0; i < VariableCount(); ++i) {
+    if (GetVariable(i) == from) replaced = true;
+  }
+  if (!replaced) return daes::kNotImplemented;
+  // The row stays sorted by sequence number: rebuild it without `from`.
+  std::vector<DAESVarTableEntry*> keep;
+  for (std::int32_t i = 0; i < VariableCount(); ++i) {
+    DAESVarTableEntry* v = GetVariable(i);
+    keep.push_back(v == from ? to : v);
+  }
+  ClearRow();
+  for (DAESVarTableEntry* v : keep) {
+    std::int32_t at = 0;
+    InsertVariable(v, &at);
+  }
+  return 0;
+}
+
+DAESRowElement* DAESSolverEquation::FindNextElementInRow(std::uint32_t sequence,
+                                                         std::int32_t* position) {
+  if (model_ == nullptr) return nullptr;
+  const std::vector<DAESRowElement*>& elements = model_->RowElements();
+  while (*position >= 0 && static_cast<std::size_t>(*position) < elements.size()) {
+    DAESRowElement* e = elements[static_cast<std::size_t>((*position)++)];
+    DAESVarTableEntry* v = e->ElementVariable();
+    if (v != nullptr && v->SequenceNumber() == sequence) return e;
+  }
+  return nullptr;
+}
+
+Status DAESSolverEquation::MarkVariable(DAESVarTableEntry* variable) {
+  if (context_ == nullptr || context_->ElementCount() == 0) return daes::kNotImplemented;
+  bool taken = false;
+  for (std::int32_t k = 0; k < context_->ElementCount(); ++k) {
+    ForEachScalar(context_->Element(k), [&](DAESRowElement* e) {
+      DAESVarTableEntry* v = e->ElementVariable();
+      if (v != nullptr && e->IsParameter() == 0 &&
+          v->SequenceNumber() == variable->SequenceNumber()) {
+        e->SetClassMark(-1, OutputIndex(), 0);
+        taken = true;
+      }
+    });
+  }
+  return taken ? 0 : daes::kNotImplemented;
+}
+
+std::int32_t DAESSolverEquation::IsSameModelEquation(QLNEquation* row) {
+  if (row == nullptr) return 0;
+  auto* other = dynamic_cast<DAESSolverEquation*>(row->UnderlyingEquation());
+  return other != nullptr && other->model_ == model_ ? 1 : 0;
+}
+
+Status DAESSolverEquation::ResidualValue(double* value) {
+  *value = context_ != nullptr ? ResultAsDouble(context_->Result()) : 0.0;
+  return 0;
+}
+
+Status DAESSolverEquation::SetResidualValue(double value) {
+  if (context_ != nullptr) {
+    context_->Result().SetType(SUValue::kReal);
+    context_->Result().SetReal(value);
+  }
+  return 0;
+}
+
+Status DAESSolverEquation::ClearDerivativeColumn() {
+  return context_ != nullptr ? context_->PrepareDerivatives(OutputIndex()) : 0;
+}
+
+Status DAESSolverEquation::Evaluate(std::uint32_t flags, void* arg) {
+  std::uint32_t extra = 0;
+  if ((flags & daes::kEvalExtra) != 0) {
+    ExtraEvalFlags(&extra);
+    flags &= ~daes::kEvalExtra;
+  }
+  const daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
+  if ((flags & daes::kEvalInterpreted) == 0 && library.IsLoaded() && compiled_number_ != 0) {
+    Status s = 0;
+    if ((flags & (daes::kEvalResidual | daes::kEvalDerivatives)) != 0) {
+      const double r = library.residual(compiled_number_);
+      if (!std::isfinite(r)) s = daes::kNonFiniteResidual;
+      SetResidualValue(r);
+      if (status::IsFailure(s)) return s;
+    }
+    if ((flags & (daes::kEvalDerivatives | daes::kEvalElementSteps)) != 0) {
+      return EvaluateDerivatives(extra | flags | 0x4C, arg);
+    }
+    return s;
+  }
+  const std::uint32_t d = flags & (daes::kEvalDerivatives | daes::kEvalElementSteps);
+  if ((flags & daes::kEvalResidual) != 0 || (NeedsResidualForDerivatives() != 0 && d != 0)) {
+    double residual = 0.0;
+    const Status s = EvaluateResidualChecked(&residual);
+    if (status::IsFailure(s)) return s;
+    return d != 0 ? EvaluateDerivatives(extra | flags, arg) : s;
+  }
+  if (d == 0) return 0;
+  if (context_ != nullptr) context_->MarkStale();
+  return EvaluateDerivatives(extra | flags, arg);
+}
+
+void DAESSolverEquation::ComposeValues(std::ostream& out) {
+  out << "Active Variable Values:\n";
+  for (std::int32_t i = 0; i < VariableCount(); ++i) {
+    DAESVarTableEntry* v = GetVariable(i);
+    out << v->GetNameText() << " = " << v->GetRealValue() << '\n';
+  }
+}
+
+Status DAESSolverEquation::EvaluateResidualChecked(double* residual) {
+  if (context_ == nullptr) return daes::kNoSolverEquation;
+  Status s = 0;
+  try {
+    s = context_->Evaluate();
+  } catch (...) {
+    s = daes::kEvaluationException;
+  }
+  if (status::IsSuccess(s)) {
+    *residual = ResultAsDouble(context_->Result());
+    return s;
+  }
+  std::ostringstream text;
+  const std::string math = MathErrorStatus.text();
+  if (!math.empty()) {
+    text << "Error while evaluating " << math << '\n';
+    MathErrorStatus.Reset();
+  }
+  Expression* e = ResidualExpression();
+  text << "Residual expression : ";
+  if (e != nullptr) e->PrintModelling(text, context_.get());
+  text << '\n';
+  if (e == nullptr || !e->IsPrivate()) {
+    text << "Sub-expression at fault: ";
+    context_->Print(text);  // ends its line
+    ComposeValues(text);
+  }
+  const std::string composed = text.str();
+  BvuNameable* self = this;
+  SuPrint(IsSevere(s) ? s : 0, "Error (%s) evaluating residual in equation @es\n%s",
+          ExprErrorText(static_cast<std::uint16_t>(s & 0xFFFF)), &self, composed.c_str());
+  return s;
+}
+
+Status DAESSolverEquation::EvaluateDerivativesChecked(void*) {
+  if (context_ == nullptr) return daes::kNoSolverEquation;
+  Status s = 0;
+  try {
+    s = context_->EvaluateJacobian(0);
+  } catch (...) {
+    s = daes::kEvaluationException;
+  }
+  if (status::IsSuccess(s)) return s;
+  std::ostringstream text;
+  Expression* e = ResidualExpression();
+  text << "Residual expression : ";
+  if (e != nullptr) e->PrintModelling(text, context_.get());
+  text << '\n';
+  if (e == nullptr || !e->IsPrivate()) {
+    text << "Sub-expression at fault: ";
+    context_->Print(text);  // ends its line
+  }
+  ComposeValues(text);
+  const std::string composed = text.str();
+  BvuNameable* self = this;
+  SuPrint(IsSevere(s) ? s : 0, "Error (%s) evaluating derivative(s) in equation @es\n%s",
+          ExprErrorText(static_cast<std::uint16_t>(s & 0xFFFF)), &self, composed.c_str());
+  return s;
+}
+
+Status DAESSolverEquation::EvaluateDerivatives(std::uint32_t flags, void* arg) {
+  Status s = EvaluateDerivativesChecked(arg);
+  if (status::IsFailure(s) || (flags & daes::kEvalElementSteps) == 0) return s;
+  double residual = 0.0;
+  ResidualValue(&residual);
+  const std::vector<DAESRowElement*>& elements = model_->RowElements();
+  const auto n =
+      std::min<std::size_t>(elements.size(), static_cast<std::size_t>(ActiveVariableCount()));
+  // Elements whose derivative the tape cannot give (class 4) take a
+  // finite difference.
+  for (std::size_t i = 0; i < n && !status::IsFailure(s); ++i) {
+    ForEachScalar(elements[i], [&](DAESRowElement* e) {
+      if (status::IsFailure(s) || e->IsParameter() != 0) return;
+      if (e->ColumnClass(OutputIndex(), 0) == 4) {
+        double numeric = 0.0;
+        s = PerturbDerivative(e, residual, &numeric, true);
+      }
+    });
+  }
+  SetResidualValue(residual);
+  return s;
+}
+
+Status DAESSolverEquation::PerturbDerivative(DAESRowElement* element, double old_residual,
+                                             double* derivative, bool store) {
+  *derivative = 0.0;
+  SolverOptions* options = SolverOptions::Instance();
+  DAESVarTableEntry* variable = element->ElementVariable();
+  if (variable == nullptr) return daes::kNotImplemented;
+  // The problem's entry for it: an equivalence for a member.
+  if (DAESProblem* problem = GetCurrentProblem()) {
+    if (DAESVarTableEntry* entry = problem->EntryFor(variable)) variable = entry;
+  }
+  const double x = variable->GetRealValue();
+  double perturbed = x;
+  double h = 0.0;
+  variable->PerturbationStep(x, &perturbed, options->GetReal(kOptRelPerturb), &h,
+                             options->GetReal(kOptAbsPerturb));
+  // A zero step (equal bounds at a zero value) has no difference quotient.
+  if (h == 0.0) return daes::kNotImplemented;
+  variable->SetValue(perturbed);
+  double residual = 0.0;
+  const Status s = EvaluateResidualChecked(&residual);
+  variable->SetValue(x);
+  const double diff = residual - old_residual;
+  const double big = daes::kLargestValue;
+  if (std::fabs(h) <= 1.0 && std::fabs(h) * big < std::fabs(diff)) {
+    *derivative = (diff * h < 0.0) ? -big : big;
+  } else {
+    *derivative = diff / h;
+  }
+  if (store) {
+    const auto column = static_cast<std::uint32_t>(OutputIndex());
+    if (!element->HasEntries()) element->SetSize(column + 1, true);
+    element->SetElementValue(column, *derivative);
+  }
+  return s;
+}
+
+double DAESSolverEquation::DerivativeFor(const DAESVarTableEntry* variable) const {
+  double sum = 0.0;
+  if (context_ == nullptr || variable == nullptr) return sum;
+  for (std::int32_t k = 0; k < context_->ElementCount(); ++k) {
+    ForEachScalar(context_->Element(k), [&](DAESRowElement* e) {
+      DAESVarTableEntry* v = e->ElementVariable();
+      if (v != nullptr && v->SequenceNumber() == variable->SequenceNumber()) {
+        sum += e->ElementValue(static_cast<std::uint32_t>(OutputIndex()));
+      }
+    });
+  }
+  return sum;
+}
+
+Status DAESSolverEquation::ClassifyNonlinearity(std::int32_t* out, std::int32_t pass) {
+  if (context_ == nullptr) return daes::kNotImplemented;
+  std::int32_t found = 0;
+  const Status s = context_->ClassifyNonlinearity(&found, OutputIndex(), pass, OutputIndex());
+  if (found > *out) *out = found;
+  return s;
+}
+
+Status DAESSolverEquation::ResetNonlinearityMarks(std::int32_t pass) {
+  return context_ != nullptr ? context_->ResetVariables(OutputIndex(), pass) : 0;
+}
+
+std::int32_t DAESSolverEquation::VariableClass(const DAESVarTableEntry* variable, std::int32_t pass,
+                                               std::int32_t* out) {
+  std::int32_t occurs = 0;
+  if (context_ == nullptr || variable == nullptr) return occurs;
+  for (std::int32_t k = 0; k < context_->ElementCount(); ++k) {
+    ForEachScalar(context_->Element(k), [&](DAESRowElement* e) {
+      DAESVarTableEntry* v = e->ElementVariable();
+      if (v == nullptr || v->SequenceNumber() != variable->SequenceNumber()) return;
+      occurs = 1;
+      const std::int32_t c = e->ColumnClass(OutputIndex(), pass);
+      if (c > *out) *out = c;
+    });
+  }
+  return occurs;
+}
+
+double DAESSolverEquation::EvaluateDerivativeValue(ExpressionVariable* argument, std::int32_t) {
+  double value = 0.0;
+  if (context_ == nullptr) return value;
+  context_->EvaluateDerivative(argument, &value, 0);
+  return value;
+}
+
+std::ostream& DAESSolverEquation::PrintResidual(std::ostream& out, std::int32_t width,
+                                                const char* prefix) {
+  if (width != 0) out << std::setw(width) << "" << ' ';
+  if (prefix != nullptr) out << prefix;
+  Expression* e = ResidualExpression();
+  if (e == nullptr) {
+    out << "This equation does not have a residual";
+  } else if (e->IsPrivate()) {
+    out << "The residual for this equation is proprietary.";
+  } else {
+    e->PrintModelling(out, context_.get());
+  }
+  return out;
+}
+
+void DAESSolverEquation::Dump(std::ostream& out, bool detail, std::int32_t indent, bool dynamic) {
+  const std::string pad(static_cast<std::size_t>(2 * indent + 1), ' ');
+  const char* name = GetNameText();
+  out << pad << "Equation " << (name != nullptr && *name != '\0' ? name : "unnamed");
+  if (RowNumber() != 0) out << " row " << RowNumber();
+  out << " has " << ActiveVariableCount() << " Vars and " << VariableCount() << " non-zeros";
+  if ((flags_ & daes::kTorn) != 0) out << " TORN Variable NONE";
+  out << '\n' << pad << (dynamic ? "DYN " : "") << "Residual is ";
+  if (Expression* e = ResidualExpression()) e->PrintModelling(out, context_.get());
+  out << " [=  ";
+  if (context_ != nullptr) context_->Result().Print(out);
+  out << "]\n";
+  if (detail) PrintVariableTable(out, dynamic);
+}
+
+void DAESSolverEquation::PrintVariableTable(std::ostream& out, bool dynamic) {
+  out << std::setw(9) << "Local  " << std::setw(18) << "Global  " << std::setw(18) << "Current  "
+      << std::setw(18) << "Deriv  " << std::setw(9) << "Deriv" << '\n';
+  out << std::setw(9) << "Name  " << std::setw(18) << "Name  " << std::setw(18) << "Value  "
+      << std::setw(18) << "Value  " << std::setw(9) << "Type" << '\n';
+  if (context_ == nullptr) return;
+  static constexpr char kKinds[] = "?ICVAN";
+  const std::uint32_t column = static_cast<std::uint32_t>(OutputIndex());
+  for (std::int32_t k = 0; k < context_->ElementCount(); ++k) {
+    DAESRowElement* e = context_->Element(k);
+    DAESVarTableEntry* v = e->ElementVariable();
+    const std::int32_t kind = e->ColumnClass(static_cast<std::int32_t>(column), dynamic ? 1 : 0);
+    out << 'V' << (k + 1) << ' ' << std::setw(9) << e->NameText() << std::setw(18)
+        << (v != nullptr ? v->GetNameText() : "") << std::setw(18)
+        << (v != nullptr ? v->GetRealValue() : 0.0);
+    if (kind > 0) {
+      out << std::setw(18) << e->ElementValue(column);
+    } else {
+      out << std::setw(18) << "inactive";
+    }
+    out << std::setw(9) << (kind >= -1 && kind <= 4 ? kKinds[kind + 1] : '?') << '\n';
+  }
+}

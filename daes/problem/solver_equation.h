@@ -1,0 +1,139 @@
+// Solver equations: the row of the system that solvers see for one model
+// equation. It evaluates the residual and its partial derivatives through
+// the equation's compiled tape (or the compiled equation library when one
+// is loaded), reports failures with the residual and its variables' values,
+// and keeps the row's variables (problem entries) sorted by sequence number.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <vector>
+
+#include "daes/equations/row.h"
+#include "expr/tape/tape.h"
+
+class DAESSimpleEquation;
+class DAESRowElement;
+
+namespace daes {
+inline constexpr Status kNonFiniteResidual = 0x80310226u;
+inline constexpr Status kEvaluationException = 0xA0000000u;
+inline constexpr double kLargestValue = 1.797693134862315e308;
+
+// The flag word of Evaluate and EvaluateDerivatives.
+inline constexpr std::uint32_t kEvalDiscrete = 0x01;
+inline constexpr std::uint32_t kEvalResidual = 0x02;
+inline constexpr std::uint32_t kEvalDerivatives = 0x04;
+inline constexpr std::uint32_t kEvalElementSteps = 0x08;
+inline constexpr std::uint32_t kEvalInterpreted = 0x40;
+inline constexpr std::uint32_t kEvalExtra = 0x80;
+
+// The compiled equation library as the equation system uses it; the code
+// generator fills it when it loads a library. Null entries when none is.
+struct CompiledLibrary {
+  double (*residual)(std::uint32_t number) = nullptr;
+  Status (*precall_procs)() = nullptr;
+  Status (*postcall_procs)(std::int32_t) = nullptr;
+  bool IsLoaded() const { return residual != nullptr; }
+};
+CompiledLibrary& CurrentCompiledLibrary();
+}  // namespace daes
+
+// The tape of one residual over the equation's row elements; derivatives
+// land in each element's value entries.
+class DAESEquationContext : private std::vector<ExpressionVariable*>, public ExprADContext {
+ public:
+  DAESEquationContext(Expression* expression, const std::vector<DAESRowElement*>& elements);
+  // Entry i of every element (each array member) becomes 0.0.
+  Status PrepareDerivatives(std::int32_t i) override;
+  std::int32_t ElementCount() const { return static_cast<std::int32_t>(size()); }
+  DAESRowElement* Element(std::int32_t i) const;
+};
+
+class DAESSolverEquation : public DAESEqnRow {
+ public:
+  explicit DAESSolverEquation(DAESSimpleEquation* model);
+  ~DAESSolverEquation() override;
+
+  // --- row ---
+  const char* GetNameText(std::int32_t arg = 0) override;
+  std::uint32_t GetFlags() override;
+  std::int32_t ActiveVariableCount() override;
+  void Dump(std::ostream& out) override { Dump(out, false, 0, false); }
+  void Dump(std::ostream& out, bool detail, std::int32_t indent, bool dynamic);
+  Status MarkVariable(DAESVarTableEntry* variable) override;
+  std::int32_t IsSameModelEquation(QLNEquation* row) override;
+  Status GetResidual(double* value) override {
+    *value = 0.0;
+    return daes::kRowNotImplemented;
+  }
+  Status ResidualValue(double* value) override;
+  Status Evaluate(std::uint32_t flags, void* arg) override;
+  QLNEquation* UnderlyingEquation() override { return this; }
+  std::ostream& PrintResidual(std::ostream& out, std::int32_t width, const char* prefix) override;
+  Status SetResidualValue(double value) override;
+
+  // --- solver equation ---
+  // Registers every row element's variable with the group (which may hand
+  // back the entry that stands for it) and with this row; parameters stay
+  // out. 0.
+  Status AttachToElements(QLNRow* group);
+  // 0 when some occurrence of `from` in the row became `to`.
+  Status ReplaceElement(DAESVarTableEntry* from, DAESVarTableEntry* to);
+  Status ClearDerivativeColumn();
+  virtual std::int32_t OutputIndex() const { return 0; }
+  virtual void ExtraEvalFlags(std::uint32_t*) {}
+  // A finite-state equation answers its active branch.
+  virtual DAESSolverEquation* ActiveEquation() { return this; }
+  virtual std::int32_t ArgumentCount() const { return 0; }
+  virtual std::int32_t RowNumber() const { return 0; }
+  virtual void LevelState() {}
+  virtual void CheckDerivative(double, double, DAESRowElement*, std::uint32_t) {}
+  virtual void BranchCount(std::int32_t*) {}
+  // The next row element from *position on whose variable has the
+  // sequence number; the position moves past it. Null at the end.
+  virtual DAESRowElement* FindNextElement(std::uint32_t sequence, std::int32_t* position) {
+    return FindNextElementInRow(sequence, position);
+  }
+  DAESRowElement* FindNextElementInRow(std::uint32_t sequence, std::int32_t* position);
+  Status EvaluateResidualChecked(double* residual);
+  Status EvaluateDerivativesChecked(void* arg);
+  Status EvaluateDerivatives(std::uint32_t flags, void* arg);
+  // The finite-difference derivative with respect to the element's variable.
+  Status PerturbDerivative(DAESRowElement* element, double old_residual, double* derivative,
+                           bool store);
+  // The sum of the column derivatives of every element of the variable
+  // (after a derivative pass).
+  double DerivativeFor(const DAESVarTableEntry* variable) const;
+  double EvaluateDerivativeValue(ExpressionVariable* argument, std::int32_t index);
+  void PrintVariableTable(std::ostream& out, bool dynamic);
+  // Marks each element's class for the equation's column and the pass and
+  // raises *out to the largest class found.
+  Status ClassifyNonlinearity(std::int32_t* out, std::int32_t pass);
+  Status ResetNonlinearityMarks(std::int32_t pass);
+  // Raises *out to the class of the variable's elements; 1 when the
+  // variable occurs in the row, else 0.
+  std::int32_t VariableClass(const DAESVarTableEntry* variable, std::int32_t pass,
+                             std::int32_t* out);
+  Expression* ResidualExpression() const;
+
+  DAESSimpleEquation* ModelEquation() const { return model_; }
+  DAESEquationContext* Context() const { return context_.get(); }
+  void SetContext(std::shared_ptr<DAESEquationContext> context);
+  std::uint32_t CompiledNumber() const { return compiled_number_; }
+  void SetCompiledNumber(std::uint32_t n) { compiled_number_ = n; }
+  void MakeContext();
+
+ private:
+  void ComposeValues(std::ostream& out);
+
+  // Shared by the equations of one procedure call; the last owner frees it.
+  std::shared_ptr<DAESEquationContext> context_;
+  DAESSimpleEquation* model_;
+  std::uint32_t compiled_number_ = 0;
+};
+
+// The solver equation of a model equation, or null when one of its
+// elements names no variable or it has no residual.
+DAESSolverEquation* MakeSolverEquation(DAESSimpleEquation* model);

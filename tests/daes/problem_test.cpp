@@ -1,0 +1,691 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <sstream>
+#include <string>
+
+#include "daes/equations/equation_node.h"
+#include "daes/model/parameter.h"
+#include "daes/model/variable.h"
+#include "daes/problem/equivalence.h"
+#include "daes/problem/problem.h"
+#include "daes/problem/solver_equation.h"
+#include "expr/tree/expression.h"
+#include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/problem_manager_hooks.h"
+#include "foundation/interfaces/solver_options.h"
+#include "foundation/values/packed_value.h"
+#include "tests/daes/daes_helpers.h"
+#include "tests/support/capture_sink.h"
+
+using namespace daestest;
+
+namespace {
+
+// Options a test sets; the rest keep their defaults.
+struct Options : SolverOptions {
+  Options() : previous(SolverOptions::Install(nullptr)) {
+    defaults = SolverOptions::Instance();
+    SolverOptions::Install(this);
+  }
+  ~Options() override { SolverOptions::Install(previous); }
+  std::int32_t GetInt(std::int32_t n) override {
+    return n == kOptPrintLevel ? print_level : defaults->GetInt(n);
+  }
+  double GetReal(std::int32_t n) override { return defaults->GetReal(n); }
+  bool GetBool(std::int32_t n) override {
+    return n == kOptCompression ? compression : defaults->GetBool(n);
+  }
+  SolverOptions* previous;
+  SolverOptions* defaults;
+  std::int32_t print_level = 2;
+  bool compression = true;
+};
+
+struct Nested : ProblemManagerHooks {
+  explicit Nested(bool on) : on(on) { SetProblemManagerHooks(this); }
+  ~Nested() { SetProblemManagerHooks(nullptr); }
+  bool IsNestedMode() override { return on; }
+  bool on;
+};
+
+DAESSolverEquation* Row(DAESProblem& p, const char* name) {
+  for (std::int32_t i = 0; i < p.EquationCount(); ++i) {
+    auto* e = dynamic_cast<DAESSolverEquation*>(p.GetEquation(i));
+    if (e != nullptr && std::string(e->GetNameText()) == name) return e;
+  }
+  return nullptr;
+}
+
+std::vector<std::string> Names(DAESProblem& p) {
+  std::vector<std::string> names;
+  for (std::int32_t i = 0; i < p.VariableCount(); ++i)
+    names.push_back(p.GetVariable(i)->GetNameText());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+struct TankProblem {
+  TankProblem() {
+    EXPECT_EQ(tree.Read(Tank), 0u);
+    problem.reset(DAESCreateProblem(tree.root, 0, &table));
+  }
+  DAESVarTableEntry* At(std::vector<std::uint32_t> ids) { return Entry(tree.At(std::move(ids))); }
+  Tree tree;
+  SUPackedValueTable table;
+  std::unique_ptr<DAESProblem> problem;
+};
+
+TEST(ProblemTank, CollectsRowsVariablesAndParameters) {
+  TankProblem t;
+  ASSERT_NE(t.problem, nullptr);
+  DAESProblem& p = *t.problem;
+  EXPECT_EQ(p.IsGood(), 1);
+  EXPECT_EQ(GetCurrentProblem(), &p);
+  EXPECT_EQ(p.EquationCount(), 2);
+  EXPECT_EQ(Names(p),
+            (std::vector<std::string>{"T101.F_in", "T101.F_out", "T101.h", "T101.h.Derivative"}));
+  EXPECT_EQ(p.KnownCount(), 1u);
+  EXPECT_EQ(p.UnknownCount(), 2u);
+  EXPECT_EQ(p.OtherCount(), 1u);
+  EXPECT_EQ(p.Parameters().size(), 2u);
+  EXPECT_EQ(p.StoredValueCount(), 6);
+  ASSERT_EQ(t.table.Count(), 6);
+  for (std::int32_t i = 0; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    const SUPackedValue& r = t.table.Record(i);
+    auto* owner = static_cast<DAESVarTableEntry*>(r.owner);
+    EXPECT_EQ(r.attribute, 4);
+    EXPECT_EQ(r.type, SUValue::kReal);
+    EXPECT_EQ(r.payload.real, owner->GetRealValue());
+    EXPECT_EQ(r.flags, owner->GetFlags() & daes::kStoredMask);
+    EXPECT_EQ(owner->StoredIndex(), static_cast<std::uint32_t>(i + 1));
+  }
+  // The parameters are no columns: the rows hold only variables.
+  EXPECT_EQ(Row(p, "T101.MassBalance")->VariableCount(), 3);
+  EXPECT_EQ(Row(p, "T101.Outflow")->VariableCount(), 2);
+  t.problem.reset();
+  EXPECT_EQ(GetCurrentProblem(), nullptr);
+}
+
+TEST(ProblemTank, ResidualsAndJacobianAtTheInitialValues) {
+  TankProblem t;
+  DAESSolverEquation* mass = Row(*t.problem, "T101.MassBalance");
+  DAESSolverEquation* outflow = Row(*t.problem, "T101.Outflow");
+  ASSERT_NE(mass, nullptr);
+  ASSERT_NE(outflow, nullptr);
+  DAESVarTableEntry* h = t.At({2, 1});
+  DAESVarTableEntry* hdot = t.At({2, 1, 1});
+  DAESVarTableEntry* f_in = t.At({2, 2});
+  DAESVarTableEntry* f_out = t.At({2, 3});
+  f_out->SetValue(0.25);
+  for (std::uint32_t flags : {daes::kEvalResidual | daes::kEvalDerivatives, daes::kEvalDerivatives,
+                              daes::kEvalDerivatives | daes::kEvalElementSteps}) {
+    SCOPED_TRACE(flags);
+    double r = 0.0;
+    ASSERT_EQ(mass->Evaluate(flags, nullptr), 0u);
+    ASSERT_EQ(outflow->Evaluate(flags, nullptr), 0u);
+    mass->ResidualValue(&r);
+    EXPECT_DOUBLE_EQ(r, 2.0 * 0.0 - (0.5 - 0.25));
+    outflow->ResidualValue(&r);
+    EXPECT_DOUBLE_EQ(r, 0.25 - 0.5 * std::sqrt(1.0));
+    EXPECT_DOUBLE_EQ(mass->DerivativeFor(hdot), 2.0);
+    EXPECT_DOUBLE_EQ(mass->DerivativeFor(f_in), -1.0);
+    EXPECT_DOUBLE_EQ(mass->DerivativeFor(f_out), 1.0);
+    EXPECT_DOUBLE_EQ(outflow->DerivativeFor(f_out), 1.0);
+    EXPECT_DOUBLE_EQ(outflow->DerivativeFor(h), -0.5 * 0.5 / std::sqrt(1.0));
+  }
+  // The elements of one variable, in row order.
+  std::int32_t position = 0;
+  EXPECT_EQ(outflow->FindNextElement(h->SequenceNumber(), &position),
+            outflow->Context()->Element(2));
+  EXPECT_EQ(position, 3);
+  EXPECT_EQ(outflow->FindNextElement(h->SequenceNumber(), &position), nullptr);
+  // One argument's derivative alone.
+  DAESRowElement* h_element = outflow->Context()->Element(2);
+  EXPECT_DOUBLE_EQ(outflow->EvaluateDerivativeValue(h_element, 0), -0.25);
+  // Residual only: the derivative entries stay.
+  h->SetValue(4.0);
+  ASSERT_EQ(outflow->Evaluate(daes::kEvalResidual, nullptr), 0u);
+  EXPECT_DOUBLE_EQ(outflow->DerivativeFor(h), -0.25);
+  double r = 0.0;
+  outflow->ResidualValue(&r);
+  EXPECT_DOUBLE_EQ(r, 0.25 - 0.5 * 2.0);
+}
+
+TEST(ProblemTank, FiniteDifferencesAndTheirLimits) {
+  TankProblem t;
+  DAESSolverEquation* outflow = Row(*t.problem, "T101.Outflow");
+  DAESRowElement* h_element = outflow->Context()->Element(2);
+  double r0 = 0.0;
+  ASSERT_EQ(outflow->Evaluate(daes::kEvalResidual, nullptr), 0u);
+  outflow->ResidualValue(&r0);
+  double d = 0.0;
+  EXPECT_EQ(outflow->PerturbDerivative(h_element, r0, &d, true), 0u);
+  EXPECT_NEAR(d, -0.25, 1e-5);
+  EXPECT_EQ(h_element->ElementValue(0), d);
+  EXPECT_EQ(t.At({2, 1})->GetRealValue(), 1.0);  // put back
+
+  // A step of zero (equal bounds at the value) is refused, not divided by.
+  auto* h = static_cast<DAESVariable*>(t.At({2, 1}));
+  h->SetBounds(1.0, 1.0);
+  d = 7.0;
+  EXPECT_EQ(outflow->PerturbDerivative(h_element, r0, &d, false), daes::kNotImplemented);
+  EXPECT_EQ(d, 0.0);
+}
+
+TEST(ProblemTank, OverflowingDifferenceQuotientIsClamped) {
+  Tree tree;
+  ASSERT_EQ(tree.Read([](Writer& w) {
+    w.List(2);
+    w.Item(mw::kRealVariable);
+    w.Placement({T101(), {1, ".x"}});
+    w.Value(0.0), w.End();
+    w.Item(mw::kInlineEquation);
+    w.U32(0);
+    for (double sign : {1.0}) {
+      w.Expression(mw::Mul(mw::Real(sign * 1e308), mw::Mul(mw::Var(0), mw::Real(1e5))));
+    }
+    w.Placement({T101(), {2, ".Steep"}});
+    w.EquationHead(1);
+    w.Reference({2, 1});
+  }),
+            0u);
+  std::unique_ptr<DAESProblem> p(DAESCreateProblem(tree.root, 0, nullptr));
+  DAESSolverEquation* steep = Row(*p, "T101.Steep");
+  ASSERT_NE(steep, nullptr);
+  double d = 0.0;
+  EXPECT_EQ(steep->PerturbDerivative(steep->Context()->Element(0), 0.0, &d, false), 0u);
+  EXPECT_EQ(d, daes::kLargestValue);
+}
+
+TEST(ProblemTank, FailingResidualIsReportedWithItsValues) {
+  TankProblem t;
+  testsupport::CaptureSink sink;
+  DAESSolverEquation* outflow = Row(*t.problem, "T101.Outflow");
+  t.At({2, 1})->SetValue(-1.0);
+  const Status s = outflow->Evaluate(daes::kEvalResidual, nullptr);
+  EXPECT_TRUE(status::IsFailure(s));
+  const auto groups = sink.groups();
+  ASSERT_FALSE(groups.empty());
+  std::string text;
+  for (const std::string& line : groups.back().lines) text += line + "\n";
+  EXPECT_NE(text.find("evaluating residual in equation T101.Outflow"), std::string::npos) << text;
+  EXPECT_NE(text.find("Residual expression : "), std::string::npos) << text;
+  EXPECT_NE(text.find("Residual expression : T101.F_out-(T101.k*SQRT(T101.h))\n"
+                      "Sub-expression at fault: T101.h\n"
+                      "Active Variable Values:\n"
+                      "T101.h = -1\n"
+                      "T101.F_out = 0\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(groups.back().status, (s & 0xA0000000u) == 0xA0000000u ? s : 0u);
+
+  // A proprietary residual keeps its sub-expression and values to itself.
+  sink.Clear();
+  outflow->ResidualExpression()->SetPrivate(true);
+  EXPECT_TRUE(status::IsFailure(outflow->Evaluate(daes::kEvalResidual, nullptr)));
+  text.clear();
+  for (const std::string& line : sink.lines()) text += line + "\n";
+  EXPECT_EQ(text.find("Sub-expression at fault"), std::string::npos) << text;
+  EXPECT_EQ(text.find("Active Variable Values:"), std::string::npos) << text;
+  // A derivative failure lists the values even then (the slope of the
+  // root at zero).
+  sink.Clear();
+  t.At({2, 1})->SetValue(0.0);
+  std::int32_t worst = 0;
+  ASSERT_EQ(outflow->MarkVariable(t.At({2, 1})), 0u);
+  ASSERT_EQ(outflow->ClassifyNonlinearity(&worst, 0), 0u);
+  EXPECT_EQ(worst, 3);
+  std::int32_t h_class = 0;
+  EXPECT_EQ(outflow->VariableClass(t.At({2, 1}), 0, &h_class), 1);
+  EXPECT_EQ(h_class, 3);
+  const Status d = outflow->Evaluate(daes::kEvalDerivatives, nullptr);
+  EXPECT_TRUE(status::IsFailure(d));
+  text.clear();
+  for (const std::string& line : sink.lines()) text += line + "\n";
+  EXPECT_NE(text.find("evaluating derivative(s) in equation T101.Outflow"), std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("Sub-expression at fault"), std::string::npos) << text;
+  EXPECT_NE(text.find("Active Variable Values:\nT101.h = 0\n"), std::string::npos) << text;
+  std::ostringstream printed;
+  outflow->PrintResidual(printed, 0, nullptr);
+  EXPECT_EQ(printed.str(), "The residual for this equation is proprietary.");
+}
+
+// A compiled library that counts its calls.
+struct FakeLibrary {
+  FakeLibrary() {
+    daes::CurrentCompiledLibrary().residual = &Residual;
+    calls = 0;
+  }
+  ~FakeLibrary() { daes::CurrentCompiledLibrary() = daes::CompiledLibrary{}; }
+  static double Residual(std::uint32_t) {
+    ++calls;
+    return value;
+  }
+  static inline int calls = 0;
+  static inline double value = 3.0;
+};
+
+TEST(ProblemTank, CompiledPathCallsTheLibraryOnlyForResiduals) {
+  TankProblem t;
+  FakeLibrary library;
+  DAESSolverEquation* outflow = Row(*t.problem, "T101.Outflow");
+  outflow->SetCompiledNumber(2);
+  double r = 0.0;
+  EXPECT_EQ(outflow->Evaluate(daes::kEvalElementSteps, nullptr), 0u);
+  EXPECT_EQ(FakeLibrary::calls, 0);
+  EXPECT_EQ(outflow->Evaluate(daes::kEvalResidual, nullptr), 0u);
+  EXPECT_EQ(FakeLibrary::calls, 1);
+  outflow->ResidualValue(&r);
+  EXPECT_EQ(r, 3.0);
+  // Derivatives always come from the tape.
+  EXPECT_EQ(outflow->Evaluate(daes::kEvalDerivatives, nullptr), 0u);
+  EXPECT_EQ(FakeLibrary::calls, 2);
+  EXPECT_DOUBLE_EQ(outflow->DerivativeFor(t.At({2, 1})), -0.25);
+  FakeLibrary::value = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EQ(outflow->Evaluate(daes::kEvalResidual, nullptr), daes::kNonFiniteResidual);
+  outflow->ResidualValue(&r);
+  EXPECT_TRUE(std::isnan(r));
+  // Interpreted on request.
+  EXPECT_EQ(outflow->Evaluate(daes::kEvalResidual | daes::kEvalInterpreted, nullptr), 0u);
+  EXPECT_EQ(FakeLibrary::calls, 3);
+  FakeLibrary::value = 3.0;
+}
+
+// --- x = y elimination ---
+
+// Free variables 1..n under T101 and equations over them.
+struct Model {
+  struct Eq {
+    std::uint32_t a, b;
+    bool equality;
+  };
+  std::vector<double> values;
+  std::vector<Eq> equations;
+  void operator()(Writer& w) const {
+    w.List(static_cast<std::uint32_t>(values.size() + equations.size()));
+    for (std::size_t k = 0; k < values.size(); ++k) {
+      w.Item(mw::kRealVariable);
+      std::string name = ".";
+      name += static_cast<char>('a' + k);
+      w.Placement({T101(), {static_cast<std::uint32_t>(k + 1), name}});
+      w.Value(values[k]), w.End();
+    }
+    for (std::size_t k = 0; k < equations.size(); ++k) {
+      const Eq& e = equations[k];
+      w.Item(mw::kInlineEquation);
+      w.U32(0);
+      w.Expression(e.equality ? mw::Sub(mw::Var(0), mw::Var(1))
+                              : mw::Sub(mw::Add(mw::Var(0), mw::Var(1)), mw::Real(1.0)));
+      const auto index = static_cast<std::uint32_t>(values.size() + k + 1);
+      std::string name = ".E";
+      name += std::to_string(k + 1);
+      w.Placement({T101(), {index, name}});
+      w.EquationHead(2);
+      w.Reference({2, e.a});
+      w.Reference({2, e.b});
+    }
+  }
+};
+
+TEST(ProblemElimination, ChainsJoinAndRedundantEquationsStay) {
+  Options options;
+  testsupport::CaptureSink sink;
+  Tree tree;
+  // a+b=1 first, so that its row must move to the equivalence; then a=b,
+  // c=d (two equivalences), b=c (joins them), a=d (redundant).
+  Model m{{1.0, 2.0, 3.0, 6.0},
+          {{1, 2, false}, {1, 2, true}, {3, 4, true}, {2, 3, true}, {1, 4, true}}};
+  ASSERT_EQ(tree.Read(m), 0u);
+  std::unique_ptr<DAESProblem> p(DAESCreateProblem(tree.root, 0, nullptr));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->EliminatedCount(), 3);
+  EXPECT_EQ(p->RedundantCount(), 1);
+  EXPECT_EQ(p->EquationCount(), 2);  // the sum and the redundant a = d
+  ASSERT_EQ(p->VariableCount(), 1);
+  auto* e = dynamic_cast<DAESEquivalence*>(p->GetVariable(0));
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->MemberCount(), 4);
+  for (std::int32_t k = 0; k < 4; ++k) {
+    EXPECT_EQ(e->Member(k)->SequenceNumber(), e->SequenceNumber());
+    EXPECT_NE(e->Member(k)->GetFlags() & daes::kMerged, 0u);
+  }
+  // Every row now reads the equivalence.
+  for (std::int32_t i = 0; i < p->EquationCount(); ++i) {
+    ASSERT_EQ(p->GetEquation(i)->VariableCount(), 1);
+    EXPECT_EQ(p->GetEquation(i)->GetVariable(0), e);
+  }
+  // Equal ranks average: (1 + 2 + 3 + 6) / 4, given to every member.
+  EXPECT_DOUBLE_EQ(e->GetRealValue(), 3.0);
+  EXPECT_DOUBLE_EQ(Entry(tree.At({2, 4}))->GetRealValue(), 3.0);
+  std::string text;
+  for (const std::string& line : sink.lines()) text += line + "\n";
+  EXPECT_NE(text.find("Equation T101.E5 is redundant; it equates variables already equated."),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("It contains the variables T101.a and T101.d"), std::string::npos);
+  EXPECT_NE(text.find("Variables are already equivalenced in QV_Equivalence_"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("A total of 3 equations (60.0%) were eliminated"), std::string::npos);
+  bool redundant_failed = false;
+  for (const auto& g : sink.groups()) {
+    for (const std::string& line : g.lines) {
+      if (line.find("A total of 1 equations were redundant") != std::string::npos) {
+        redundant_failed = g.status == daes::kNotImplemented;
+      }
+    }
+  }
+  EXPECT_TRUE(redundant_failed);
+  sink.Clear();
+  p->ListEquivalences();
+  const auto listed = sink.lines();
+  ASSERT_EQ(listed.size(), 5u);
+  EXPECT_EQ(listed[0].substr(listed[0].find(" contains")), " contains the following 4 variables:");
+  EXPECT_EQ(listed[1], "      T101.a");
+  // Columns of the current problem: a member reads its equivalence's.
+  auto* element = static_cast<DAESScalar*>(
+      dynamic_cast<DAESSimpleEquation*>(tree.At({2, 6}))->RowElements()[0]);
+  EXPECT_EQ(element->SolverIndex(), 0);
+  // The members get their own numbers back when the problem goes.
+  const std::uint32_t eq_number = e->SequenceNumber();
+  p.reset();
+  for (std::uint32_t k = 1; k <= 4; ++k) {
+    EXPECT_NE(Entry(tree.At({2, k}))->SequenceNumber(), eq_number);
+    EXPECT_EQ(Entry(tree.At({2, k}))->GetFlags() & daes::kMerged, 0u);
+  }
+}
+
+TEST(ProblemElimination, AStateJoiningMovesTheEquivalenceToTheStates) {
+  Options options;
+  Tree tree;
+  ASSERT_EQ(tree.Read([](Writer& w) {
+    w.List(5);
+    for (std::uint32_t k : {1u, 2u}) {
+      w.Item(mw::kRealVariable);
+      w.Placement({T101(), {k, k == 1 ? ".a" : ".b"}});
+      w.Value(1.0), w.End();
+    }
+    w.Item(mw::kStateVariable);
+    w.Placement({T101(), {3, ".s"}});
+    w.Value(3.0), w.End();
+    for (std::uint32_t k : {4u, 5u}) {
+      w.Item(mw::kInlineEquation);
+      w.U32(0);
+      w.Expression(mw::Sub(mw::Var(0), mw::Var(1)));
+      w.Placement({T101(), {k, k == 4 ? ".E1" : ".E2"}});
+      w.EquationHead(2);
+      w.Reference({2, k - 3});
+      w.Reference({2, k - 2});
+    }
+  }),
+            0u);
+  auto* s = dynamic_cast<DAESRealVariable*>(tree.At({2, 3}));
+  ASSERT_NE(s, nullptr);
+  ASSERT_NE(s->Derivative(), nullptr);
+  ASSERT_TRUE(s->IsFreeVariable()) << std::hex << s->GetFlags();
+  std::unique_ptr<DAESProblem> p(DAESCreateProblem(tree.root, 0, nullptr));
+  EXPECT_EQ(p->EliminatedCount(), 2);
+  // The equivalence (a state now) and the derivative it took over.
+  EXPECT_EQ(p->KnownCount(), 1u);
+  EXPECT_EQ(p->UnknownCount(), 0u);
+  auto* e = dynamic_cast<DAESEquivalence*>(p->GetVariable(0));
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->GetDerivative(), s->Derivative());
+  EXPECT_EQ(p->FindBySequence(e->SequenceNumber()), 0);
+}
+
+TEST(ProblemElimination, OffWithTheCompressionOption) {
+  Options options;
+  options.compression = false;
+  Tree tree;
+  ASSERT_EQ(tree.Read(Model{{1.0, 2.0}, {{1, 2, true}}}), 0u);
+  std::unique_ptr<DAESProblem> p(DAESCreateProblem(tree.root, 0, nullptr));
+  EXPECT_EQ(p->EliminatedCount(), 0);
+  EXPECT_EQ(p->EquationCount(), 1);
+  EXPECT_EQ(p->VariableCount(), 2);
+}
+
+TEST(ProblemElimination, SpecifiedValuesThatDifferAreRefusedAtTheTolerance) {
+  Options options;
+  options.print_level = 3;
+  testsupport::CaptureSink sink;
+  for (double gap : {1e-5, 0.5e-5}) {
+    SCOPED_TRACE(gap);
+    Tree tree;
+    ASSERT_EQ(tree.Read(Model{{0.0, gap}, {{1, 2, true}}}), 0u);
+    Entry(tree.At({2, 1}))->SetEliminationMark(true);
+    Entry(tree.At({2, 2}))->SetEliminationMark(true);
+    std::unique_ptr<DAESProblem> p(DAESCreateProblem(tree.root, 0, nullptr));
+    const bool refused = gap >= 1e-5;
+    EXPECT_EQ(p->RefusedCount(), refused ? 1 : 0);
+    EXPECT_EQ(p->EliminatedCount(), refused ? 0 : 1);
+    EXPECT_EQ(p->EquationCount(), refused ? 1 : 0);
+  }
+  std::string text;
+  for (const std::string& line : sink.lines()) text += line + "\n";
+  EXPECT_NE(text.find("Equation T101.E1 was not eliminated because"), std::string::npos) << text;
+  EXPECT_NE(text.find("1 equation was not eliminated because it had a residual over 1e-05"),
+            std::string::npos)
+      << text;
+}
+
+TEST(ProblemReports, FollowPrintLevelAndNestedMode) {
+  struct Case {
+    std::int32_t level;
+    bool nested;
+    bool total;
+    bool listing;
+  };
+  const Case cases[] = {{0, false, false, false}, {1, false, true, false}, {1, true, false, false},
+                        {2, true, true, false},   {4, false, true, true},  {4, true, true, false},
+                        {5, true, true, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.level << " " << c.nested);
+    Options options;
+    options.print_level = c.level;
+    Nested nested(c.nested);
+    testsupport::CaptureSink sink;
+    Tree tree;
+    ASSERT_EQ(tree.Read(Model{{1.0, 1.0}, {{1, 2, true}, {1, 2, true}}}), 0u);
+    std::unique_ptr<DAESProblem> p(DAESCreateProblem(tree.root, 0, nullptr));
+    std::string text;
+    for (const std::string& line : sink.lines()) text += line + "\n";
+    EXPECT_EQ(text.find("were eliminated") != std::string::npos, c.total) << text;
+    EXPECT_EQ(text.find("contains the following 2 variables:") != std::string::npos, c.listing)
+        << text;
+    EXPECT_NE(text.find("A total of 1 equations were redundant"), std::string::npos) << text;
+  }
+}
+
+// --- stored values ---
+
+TEST(ProblemStoredValues, RoundTripTakesTheMeanOfMembers) {
+  Options options;
+  Tree tree;
+  ASSERT_EQ(tree.Read(Model{{1.0, 1.0, 5.0}, {{1, 2, true}, {1, 3, false}}}), 0u);
+  SUPackedValueTable table;
+  std::unique_ptr<DAESProblem> p(DAESCreateProblem(tree.root, 0, &table));
+  ASSERT_EQ(p->IsGood(), 1);
+  ASSERT_EQ(table.Count(), 3);  // two members and c
+  EXPECT_EQ(p->StoredValueCount(), 3);
+  DAESVarTableEntry* c = Entry(tree.At({2, 3}));
+  c->SetValue(7.0);
+  ASSERT_EQ(p->StoreValues(&table), 0u);
+  const std::int32_t at_c = static_cast<std::int32_t>(c->StoredIndex()) - 1;
+  const std::int32_t at_a = static_cast<std::int32_t>(Entry(tree.At({2, 1}))->StoredIndex()) - 1;
+  const std::int32_t at_b = static_cast<std::int32_t>(Entry(tree.At({2, 2}))->StoredIndex()) - 1;
+  EXPECT_EQ(table.Record(at_c).payload.real, 7.0);
+  EXPECT_EQ(table.Record(at_a).owner, Entry(tree.At({2, 1})));
+  EXPECT_EQ(at_b, at_a + 1);
+  c->SetValue(0.0);
+  // Members 1.0 and a string record: (1.0 + 0.0) / 2.
+  table.Record(at_a).payload.real = 1.0;
+  table.Record(at_b).SetString("text", table.Pool());
+  ASSERT_EQ(p->RestoreValues(&table), 0u);
+  EXPECT_EQ(c->GetRealValue(), 7.0);
+  EXPECT_DOUBLE_EQ(Entry(tree.At({2, 1}))->GetRealValue(), 0.5);
+  EXPECT_DOUBLE_EQ(Entry(tree.At({2, 2}))->GetRealValue(), 0.5);
+
+  std::vector<double> saved;
+  p->SaveValues(&saved);
+  c->SetValue(9.0);
+  p->RestoreSavedValues(saved);
+  EXPECT_EQ(c->GetRealValue(), 7.0);
+}
+
+TEST(ProblemStoredValues, UnreferencedVariablesLeaveAndParametersFollow) {
+  Options options;
+  testsupport::CaptureSink sink;
+  TankProblem t;  // for parameter records
+  EXPECT_EQ(t.table.Record(4).attribute, 4);
+  EXPECT_EQ(t.table.Record(4).type, SUValue::kReal);
+  EXPECT_EQ(t.table.Record(4).payload.real, 0.5);
+
+  Tree tree;
+  ASSERT_EQ(tree.Read(Model{{1.0, 1.0, 5.0, 2.0}, {{1, 3, false}}}), 0u);
+  Entry(tree.At({2, 4}))->FixAndSetValue(2.0);
+  SUPackedValueTable table;
+  std::unique_ptr<DAESProblem> p(DAESCreateProblem(tree.root, 0, &table));
+  // b leaves; d is fixed and stays, with a message.
+  EXPECT_EQ(Names(*p), (std::vector<std::string>{"T101.a", "T101.c", "T101.d"}));
+  EXPECT_EQ(Entry(tree.At({2, 2}))->StoredIndex(), 0u);
+  std::string text;
+  for (const std::string& line : sink.lines()) text += line + "\n";
+  EXPECT_NE(text.find("Fixed variable T101.d was not referenced by any equation."),
+            std::string::npos)
+      << text;
+}
+
+TEST(ProblemStoredValues, ARebuildDropsWhatNoEquationReadsAnyMore) {
+  Tree tree;
+  ASSERT_EQ(tree.Read(Model{{1.0, 1.0, 5.0}, {{1, 3, false}, {2, 3, false}}}), 0u);
+  std::unique_ptr<DAESProblem> p(DAESCreateProblem(tree.root, 0, nullptr));
+  EXPECT_EQ(p->VariableCount(), 3);
+  p.reset();
+  // The second equation leaves the tree; b goes with it.
+  BvuDirectoryNode* removed = nullptr;
+  ASSERT_EQ(tree.At({2})->RemoveChildAt(5, &removed), 0u);
+  delete removed;
+  p.reset(DAESCreateProblem(tree.root, 0, nullptr));
+  EXPECT_EQ(Names(*p), (std::vector<std::string>{"T101.a", "T101.c"}));
+}
+
+TEST(ProblemStoredValues, NoVariableLeftIsAnError) {
+  Tree tree;
+  ASSERT_EQ(tree.Read(Model{{1.0}, {}}), 0u);
+  std::unique_ptr<DAESProblem> p(DAESCreateProblem(tree.root, 0, nullptr));
+  EXPECT_EQ(p->GetStatus(), daes::kNoVariablesLeft);
+  EXPECT_EQ(p->IsGood(), 0);
+}
+
+// --- procedures ---
+
+struct FakeProcedure : DAESProcedureEquation {
+  FakeProcedure(const char* name, Status fail_on_pre, std::vector<std::string>* log)
+      : name(name), fail(fail_on_pre), log(log) {}
+  Status CallProcedure(std::int32_t mode) override {
+    std::string entry = name;
+    entry += ':';
+    entry += std::to_string(mode);
+    log->push_back(entry);
+    return mode == 1 ? fail : 0;
+  }
+  const char* ProcedureName() override { return name.c_str(); }
+  std::int32_t OutputCount() override { return 2; }
+  void SetOutputBuffer(double* o) override { outputs = o; }
+  std::string name;
+  Status fail;
+  std::vector<std::string>* log;
+  double* outputs = nullptr;
+};
+
+TEST(ProblemProcedures, PrecallsUndoOnFailureAndAnswerOnceOnly) {
+  TankProblem t;
+  DAESProblem& p = *t.problem;
+  std::vector<std::string> log;
+  FakeProcedure first("first", 0, &log), second("second", 0xA0000001u, &log);
+  p.AddProcedureEquation(&first);
+  p.AddProcedureEquation(&second);
+  testsupport::CaptureSink sink;
+  EXPECT_EQ(p.RunProcedureCalls(1), daes::kNotImplemented);
+  EXPECT_EQ(log, (std::vector<std::string>{"first:1", "second:1", "first:2"}));
+  EXPECT_FALSE(p.PrecallsRun());
+  EXPECT_EQ(sink.lines().back(), "procedure precall failed for second");
+  EXPECT_EQ(p.RunProcedureCalls(2), daes::kProcedureCallsUnchanged);
+
+  second.fail = 0;
+  log.clear();
+  EXPECT_EQ(p.RunProcedureCalls(1), 0u);
+  EXPECT_EQ(p.RunProcedureCalls(1), daes::kProcedureCallsUnchanged);
+  EXPECT_EQ(log.size(), 2u);
+  EXPECT_EQ(p.RunProcedureCalls(2), 0u);
+  EXPECT_FALSE(p.PrecallsRun());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ProblemTank, DumpShowsTheRowAndItsVariables) {
+  TankProblem t;
+  DAESSolverEquation* outflow = Row(*t.problem, "T101.Outflow");
+  ASSERT_EQ(outflow->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives, nullptr), 0u);
+  std::ostringstream out;
+  outflow->Dump(out, true, 1, true);
+  const std::string text = out.str();
+  EXPECT_EQ(text.substr(0, text.find("  Local")),
+            "   Equation T101.Outflow has 3 Vars and 2 non-zeros\n"
+            "   DYN Residual is T101.F_out-(T101.k*SQRT(T101.h)) [=  -0.5]\n");
+  EXPECT_NE(text.find("\nV3    T101.h"), std::string::npos) << text;
+}
+
+}  // namespace
+
+namespace {
+
+// Elements the tape cannot differentiate (class 4) take a finite
+// difference when the element steps are asked for.
+TEST(ProblemTank, ElementStepsDifferenceNumericClasses) {
+  Tree tree;
+  ASSERT_EQ(tree.Read([](Writer& w) {
+    w.List(3);
+    w.Item(mw::kRealVariable);
+    w.Placement({T101(), {1, ".x"}});
+    w.Value(0.0), w.End();
+    w.Item(mw::kRealVariable);
+    w.Placement({T101(), {2, ".y"}});
+    w.Value(0.4999999), w.End();
+    w.Item(mw::kInlineEquation);
+    w.U32(0);
+    w.Expression(mw::Sub(mw::Var(0), mw::Unary(17, mw::Unary(60, mw::Var(1)))));
+    w.Placement({T101(), {3, ".Stepped"}});
+    w.EquationHead(2);
+    w.Reference({2, 1});
+    w.Reference({2, 2});
+  }),
+            0u);
+  std::unique_ptr<DAESProblem> p(DAESCreateProblem(tree.root, 0, nullptr));
+  DAESSolverEquation* row = Row(*p, "T101.Stepped");
+  ASSERT_NE(row, nullptr);
+  DAESVarTableEntry* x = Entry(tree.At({2, 1}));
+  DAESVarTableEntry* y = Entry(tree.At({2, 2}));
+  ASSERT_EQ(row->MarkVariable(x), 0u);
+  ASSERT_EQ(row->MarkVariable(y), 0u);
+  std::int32_t worst = 0;
+  row->ClassifyNonlinearity(&worst, 0);
+  EXPECT_EQ(worst, 4);
+  ASSERT_EQ(row->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives, nullptr), 0u);
+  EXPECT_EQ(row->DerivativeFor(y), 0.0);
+  ASSERT_EQ(row->Evaluate(daes::kEvalResidual | daes::kEvalElementSteps, nullptr), 0u);
+  EXPECT_DOUBLE_EQ(row->DerivativeFor(x), 1.0);
+  EXPECT_NEAR(row->DerivativeFor(y), -1e5, 1.0);
+  double r = 1.0;
+  row->ResidualValue(&r);
+  EXPECT_EQ(r, 0.0);  // the residual at the point, not a perturbed one
+}
+
+}  // namespace
