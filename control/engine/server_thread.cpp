@@ -56,7 +56,9 @@ std::uint32_t ServerThreadBody(void* block) {
     }
   }
 
-  // The replies and event lines of the last pass still leave.
+  // The replies and event lines of the last pass still leave; lines the
+  // loop collected after its last flush too.
+  manager->Collector().SendGroups();
   for (int i = 0; i < kDrainPolls; ++i) {
     controller->Poll();
     XosSleep(kDrainPauseMs);
