@@ -282,22 +282,26 @@ void SimActionMgr::ExplicitEventNotice(std::uint64_t handle) {
 
 Status SimActionMgr::HandleRequest(std::uint32_t, DseMessage* request, DseMessage** reply,
                                    DseTemplate**) {
+  return ServeRequest(*request, request, reply);
+}
+
+Status SimActionMgr::ServeRequest(BvuBinaryStream& body, DseMessage* request, DseMessage** reply) {
   std::vector<char> name(kNameRoom, '\0');
-  Status read = request->GetStringInto(name.data(), kNameRoom);
+  Status read = body.GetStringInto(name.data(), kNameRoom);
   if (status::IsFailure(read)) return read;
   std::uint32_t kind = 0;
-  read = request->GetUInt32(&kind);
+  read = body.GetUInt32(&kind);
   if (status::IsFailure(read)) return read;
   if (kind == kCreate) return CreateAction(name.data(), request, reply);
   if (kind != kRemove) return status::kOk;
   std::uint8_t now = 0;
   std::uint16_t count = 0;
-  if (status::IsFailure(read = request->GetUInt8(&now))) return read;
-  if (status::IsFailure(read = request->GetUInt16(&count))) return read;
+  if (status::IsFailure(read = body.GetUInt8(&now))) return read;
+  if (status::IsFailure(read = body.GetUInt16(&count))) return read;
   Status result = status::kOk;
   for (std::uint16_t i = 0; i < count; ++i) {
     std::uint64_t handle = 0;
-    if (status::IsFailure(read = request->GetUInt64(&handle))) return read;
+    if (status::IsFailure(read = body.GetUInt64(&handle))) return read;
     if (now != 0) {
       NewSimAction* action = FindAction(handle);
       result = action != nullptr ? RemoveAction(action) : kActionRefused;

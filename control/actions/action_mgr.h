@@ -19,6 +19,7 @@
 #include "framework/servers/server_callback.h"
 #include "platform/status.h"
 
+class BvuBinaryStream;
 class DseMessage;
 class NewSimAction;
 
@@ -166,6 +167,9 @@ class SimActionMgr : public DseServerCB, public DseClientCB, public QLNSubSystem
 
   Status HandleRequest(std::uint32_t type, DseMessage* request, DseMessage** reply,
                        DseTemplate** kept) override;
+  // The service-67 request read from `body` (the request itself, whose rest
+  // a factory reads): a string name, a u32 kind, then by kind.
+  Status ServeRequest(BvuBinaryStream& body, DseMessage* request, DseMessage** reply);
   Status HandleReply(std::uint32_t type, DseMessage* reply, void* context) override;
   Status RequestComplete(Status result, void* context) override;
 
