@@ -51,7 +51,8 @@ class ScriptedAction : public NewSimAction {
 // Makes scripted actions hooked where `modes` says.
 class ScriptedFactory : public SimActionFactory {
  public:
-  ScriptedFactory(const char* name, std::vector<std::string>* log) : SimActionFactory(name), log_(log) {}
+  ScriptedFactory(const char* name, std::vector<std::string>* log)
+      : SimActionFactory(name), log_(log) {}
   Status Create(DseMessage*, DseMessage** reply, NewSimAction** action) override {
     auto* made = new ScriptedAction(this, log_, GetName() + std::to_string(++made_));
     for (auto [point, list] : modes) made->hook_modes[point] = list;
@@ -100,9 +101,7 @@ class ActionTest : public ::testing::Test {
     manager = SimActionMgr::Instance();
     manager->RegisterFactory(&monitors);
   }
-  ~ActionTest() override {
-    SimActionMgr::Destroy();
-  }
+  ~ActionTest() override { SimActionMgr::Destroy(); }
   ScriptedAction* Make(std::vector<std::pair<int, std::uint32_t>> modes) {
     monitors.modes = std::move(modes);
     EXPECT_EQ(manager->CreateAction("monitor", 0, Made()), 1u);

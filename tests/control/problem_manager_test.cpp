@@ -1,0 +1,133 @@
+// The problem manager as the server thread builds it: its registrations,
+// the state it starts in, its commands and requests, and what it leaves
+// behind when it goes.
+#include "control/problem/problem_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "foundation/interfaces/problem_manager_hooks.h"
+#include "foundation/messages/messages_handler.h"
+#include "framework/connections/segment.h"
+#include "framework/messaging/message.h"
+#include "framework/servers/server_registry.h"
+#include "tests/support/scoped_current_folder.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+class ProblemManagerTest : public ::testing::Test {
+ protected:
+  Status Command(std::uint32_t number, std::vector<const char*> texts = {},
+                 std::vector<std::int32_t> integers = {}, std::vector<double> reals = {}) {
+    return manager.HandleCommand(50, number, static_cast<std::uint32_t>(texts.size()), texts.data(),
+                                 static_cast<std::uint32_t>(integers.size()), integers.data(),
+                                 static_cast<std::uint32_t>(reals.size()), reals.data());
+  }
+  Status Request(std::uint32_t type, std::uint16_t code) {
+    DseMessage request(type, DseMessage::kRequest);
+    request.PutUInt16(code);
+    request.Seek(request.FirstSegment()->DataStart());
+    DseMessage* reply = nullptr;
+    const Status result = manager.HandleRequest(type, &request, &reply, nullptr);
+    EXPECT_EQ(reply, nullptr);
+    delete reply;
+    return result;
+  }
+
+  testsupport::TempDir folder;
+  testsupport::ScopedCurrentFolder here{folder.path()};
+  DseServerRegistry registry;
+  SimProblemMgr manager{&registry};
+};
+
+TEST_F(ProblemManagerTest, StartsUpRegisteredAndAtRest) {
+  const std::vector<std::uint32_t> expected = {58, 68, 50, 60, 53, 63, 67};
+  std::vector<std::uint32_t> registered;
+  for (std::uint32_t i = 0; i < registry.Types().Count(); ++i)
+    registered.push_back(registry.Types().At(i));
+  EXPECT_EQ(registered, expected);
+  EXPECT_EQ(registry.FindServer(50), &manager);
+  EXPECT_EQ(registry.FindServer(67), manager.Actions());
+
+  EXPECT_EQ(manager.StatusBits(), 0x1u);
+  EXPECT_EQ(manager.RunState(), 2);
+  EXPECT_EQ(manager.PreparationNeeded(), 1);
+  EXPECT_EQ(SimProblemMgr::Instance(), &manager);
+  EXPECT_EQ(GetMasterManager(), &manager);
+  EXPECT_EQ(GetProblemManagerHooks(), &manager);
+  EXPECT_EQ(GetMessageCollector(), &manager.Collector());
+  // The action manager is a subsystem manager made on first use.
+  ASSERT_EQ(manager.Count(), 1);
+  EXPECT_EQ(manager.At(0), manager.Actions());
+  EXPECT_EQ(manager.Folders().WorkingFolder(), std::filesystem::current_path().string() + "/");
+  EXPECT_EQ(manager.AddRef(), 2u);
+  EXPECT_EQ(manager.Release(), 1u);
+  EXPECT_EQ(manager.Release(), 0u);  // frees nothing
+  EXPECT_EQ(manager.Release(), 0u);
+}
+
+TEST(ProblemManager, LeavesNoProcessWidePointerBehind) {
+  for (int round = 0; round < 2; ++round) {
+    {
+      DseServerRegistry registry;
+      SimProblemMgr manager(&registry);
+      EXPECT_EQ(SimActionMgr::Existing(), manager.Actions());
+    }
+    EXPECT_EQ(SimProblemMgr::Instance(), nullptr);
+    EXPECT_EQ(GetMasterManager(), nullptr);
+    EXPECT_EQ(GetProblemManagerHooks(), nullptr);
+    EXPECT_EQ(GetMessageCollector(), nullptr);
+    EXPECT_EQ(SimActionMgr::Existing(), nullptr);
+  }
+}
+
+TEST_F(ProblemManagerTest, CommandsSetRequestsAndAnswerTheirStatus) {
+  for (std::uint32_t unknown : {0u, 1u, 7u, 11u, 100u, 151u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(Command(unknown), 0x8032FFFFu) << unknown;
+  }
+  // Naming: without a text the simulation is untitled.
+  manager.SetStatusBits(0x7FC);
+  EXPECT_EQ(Command(3), 0u);
+  EXPECT_EQ(manager.SimulationName(), "QV_Untitled");
+  EXPECT_TRUE(manager.Unnamed());
+  EXPECT_EQ(manager.StatusBits(), 0x1u);
+  const std::string work = folder.path().string();
+  EXPECT_EQ(Command(3, {"Tank", work.c_str()}), 0u);
+  EXPECT_EQ(manager.SimulationName(), "Tank");
+  EXPECT_FALSE(manager.Unnamed());
+  EXPECT_EQ(manager.Folders().WorkingFolder(), work + "/");
+
+  EXPECT_EQ(Command(9), 0x80320025u);
+  EXPECT_EQ(manager.RunState(), 2);
+  EXPECT_EQ(Command(8), 0x0032000Au);
+  EXPECT_EQ(Command(10), 0u);
+  EXPECT_EQ(manager.RunState(), 0);
+  EXPECT_EQ(Command(4, {"/no/such/folder"}), 0xA032FFFFu);
+  EXPECT_EQ(Command(137), 0xA032FFFFu);
+  EXPECT_EQ(Command(41), 0u);
+  EXPECT_EQ(Command(41, {}, {0}), 0u);
+  EXPECT_EQ(manager.Record().stops, 1u);
+  EXPECT_EQ(Command(130, {"Milliseconds"}, {}, {0.001}), 0u);
+  double scale = 0.0;
+  EXPECT_STREQ(manager.TimeUnit(&scale), "Milliseco");
+  EXPECT_EQ(scale, 0.001);
+  EXPECT_EQ(Command(29, {}, {1}), 0u);
+  EXPECT_EQ(manager.PreparationNeeded(), 3);
+  EXPECT_EQ(Command(29), 0u);
+  EXPECT_EQ(manager.PreparationNeeded(), 2);
+  EXPECT_EQ(Command(2), 0x00320024u);
+  EXPECT_EQ(manager.StatusBits() & 0x1u, 0u);
+}
+
+TEST_F(ProblemManagerTest, RequestsOfUnknownCodesAndServices) {
+  EXPECT_EQ(Request(50, 5), 0x00320027u);
+  EXPECT_EQ(Request(60, 5), 0x00320027u);
+  EXPECT_EQ(Request(50, 14), 0x0032000Au);
+  for (std::uint16_t code : {0, 4, 6, 150, 0xFFFF}) EXPECT_EQ(Request(50, code), 0x8032FFFFu);
+  EXPECT_EQ(Request(99, 5), 0x8032FFFFu);
+}
+
+}  // namespace
