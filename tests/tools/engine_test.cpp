@@ -3,6 +3,7 @@
 // folder with its lock, the file service and the exit codes.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -158,6 +159,16 @@ TEST_F(EngineTest, TheFileServiceCopiesAndLists) {
   const std::string body(replies[0].body.begin(), replies[0].body.end());
   EXPECT_NE(body.find("copy.txt"), std::string::npos);
   EXPECT_NE(body.find("model.txt"), std::string::npos);
+}
+
+TEST_F(EngineTest, AConsoleEventEndsTheEngine) {
+  ASSERT_EQ(Command(77), 0x8032FFFFu);
+  ASSERT_EQ(::kill(client_->EnginePid(), SIGTERM), 0);
+  EXPECT_NE(client_->WaitFor([] { return false; }), Client::kTimedOut);
+  EXPECT_TRUE(client_->PeerLost());
+  int exit_code = -1;
+  client_->Close(&exit_code);
+  EXPECT_NE(exit_code, 0);
 }
 
 }  // namespace
