@@ -11,6 +11,7 @@
 #include "framework/servers/sending.h"
 #include "framework/servers/server_registry.h"
 #include "platform/com.h"
+#include "platform/unknown.h"
 #include "solve/options/solver_option_table.h"
 
 namespace {
@@ -85,6 +86,15 @@ SimProblemMgr::~SimProblemMgr() {
   ClearProcedureContext();
   if (g_problem_manager == this) g_problem_manager = nullptr;
   SetMasterManager(nullptr);
+}
+
+Status SimProblemMgr::QueryInterface(const platform::IID& iid, void** object) {
+  constexpr Status kNoInterface = 0x80004002u;
+  if (object == nullptr) return 0x80070057u;
+  if (!(iid == platform::IID_IUnknown)) return kNoInterface;
+  *object = this;
+  AddRef();
+  return status::kOk;
 }
 
 void SimProblemMgr::Report(Status status, const std::string& text) {

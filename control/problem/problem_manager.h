@@ -20,6 +20,7 @@
 #include "framework/servers/client_callback.h"
 #include "framework/servers/file_service.h"
 #include "framework/servers/server_callback.h"
+#include "platform/guid.h"
 #include "platform/status.h"
 
 class DseServerRegistry;
@@ -88,6 +89,11 @@ class SimProblemMgr : public SimMasterManager,
   // The one problem manager of the process, or null.
   static SimProblemMgr* Instance();
 
+  // The COM-style face: IUnknown gives the problem manager itself with one
+  // more reference. The event, delay, properties, sensitivity and factory
+  // interfaces join as their owners' subsystems are built; until then, as for
+  // any other id, 0x80004002 and *object untouched.
+  Status QueryInterface(const platform::IID& iid, void** object);
   // Reference counting of the COM-style interfaces: the server thread owns
   // the object, so a count of 0 frees nothing.
   std::uint32_t AddRef() { return ++references_; }

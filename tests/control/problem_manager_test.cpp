@@ -13,6 +13,7 @@
 #include "framework/connections/segment.h"
 #include "framework/messaging/message.h"
 #include "framework/servers/server_registry.h"
+#include "platform/unknown.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"
 
@@ -63,6 +64,15 @@ TEST_F(ProblemManagerTest, StartsUpRegisteredAndAtRest) {
   ASSERT_EQ(manager.Count(), 1);
   EXPECT_EQ(manager.At(0), manager.Actions());
   EXPECT_EQ(manager.Folders().WorkingFolder(), std::filesystem::current_path().string() + "/");
+  void* object = nullptr;
+  EXPECT_EQ(manager.QueryInterface(platform::IID_IUnknown, &object), 0u);
+  EXPECT_EQ(object, &manager);
+  EXPECT_EQ(manager.Release(), 1u);
+  void* untouched = &object;
+  EXPECT_EQ(manager.QueryInterface(platform::MakeGuid("{00380020-07A4-463A-A513-F2F46FF75FB8}"),
+                                   &untouched),
+            0x80004002u);
+  EXPECT_EQ(untouched, &object);
   EXPECT_EQ(manager.AddRef(), 2u);
   EXPECT_EQ(manager.Release(), 1u);
   EXPECT_EQ(manager.Release(), 0u);  // frees nothing
