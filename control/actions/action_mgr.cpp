@@ -18,6 +18,10 @@ void GrowByChunks(std::size_t size, std::size_t capacity, auto& table) {
 }
 }  // namespace
 
+SimActionFactory::~SimActionFactory() {
+  if (SimActionMgr* manager = SimActionMgr::Existing()) manager->ForgetFactory(this);
+}
+
 void SimActionFactory::ActionDeleted(NewSimAction* action) {
   if (instances_ > 0) --instances_;
   delete action;
@@ -79,6 +83,20 @@ void SimActionMgr::UnregisterFactory(SimActionFactory* factory) {
       Unhook(action);
       live_.erase(action->handle_);
       if (action != dynamic_cast<NewSimAction*>(factory)) factory->ActionDeleted(action);
+    }
+  }
+  factories_.erase(std::remove(factories_.begin(), factories_.end(), factory), factories_.end());
+}
+
+void SimActionMgr::ForgetFactory(SimActionFactory* factory) {
+  for (auto it = live_.begin(); it != live_.end();) {
+    NewSimAction* action = it->second;
+    if (action->Factory() == factory) {
+      Unhook(action);
+      action->factory_ = nullptr;
+      it = live_.erase(it);
+    } else {
+      ++it;
     }
   }
   factories_.erase(std::remove(factories_.begin(), factories_.end(), factory), factories_.end());

@@ -57,7 +57,9 @@ class SimActionEventSource {
 class SimActionFactory {
  public:
   explicit SimActionFactory(const char* name) : name_(name != nullptr ? name : "") {}
-  virtual ~SimActionFactory() = default;
+  // Leaves the action manager's table, so that nothing calls a factory that
+  // is gone.
+  virtual ~SimActionFactory();
   SimActionFactory(const SimActionFactory&) = delete;
   SimActionFactory& operator=(const SimActionFactory&) = delete;
 
@@ -137,8 +139,11 @@ class SimActionMgr : public DseServerCB, public DseClientCB, public QLNSubSystem
   ~SimActionMgr() override;
 
   Status RegisterFactory(SimActionFactory* factory);
-  // Takes the factory out of the table (its owner is going).
+  // Takes the factory out of the table; its live actions are freed.
   void UnregisterFactory(SimActionFactory* factory);
+  // The same for a factory being destroyed: its actions are only unhooked
+  // and forgotten, since it can no longer free them.
+  void ForgetFactory(SimActionFactory* factory);
   // Creates and hooks an action by factory name (any case). 1 when hooked,
   // 0x8000FFFF when no hook point took it, 10 when refused, or the failure of
   // the factory. The handle goes into *reply when there is one.

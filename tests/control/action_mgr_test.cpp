@@ -274,4 +274,16 @@ TEST_F(ActionTest, ClearingFreesEveryActionOnce) {
   manager->UnregisterFactory(&single);
 }
 
+TEST_F(ActionTest, AFactoryThatGoesLeavesTheTable) {
+  {
+    Single single;
+    EXPECT_EQ(manager->RegisterFactory(&single), 0u);
+    EXPECT_EQ(manager->CreateAction("Initial Specification Snapshot Action", 0, Made()), 1u);
+    EXPECT_EQ(manager->FactoryCount(), 2);
+  }
+  EXPECT_EQ(manager->FactoryCount(), 1);
+  EXPECT_EQ(manager->ListSize(0, 0), 0u);
+  EXPECT_EQ(manager->ClearAll(true), 0u);  // nothing left to call into
+}
+
 }  // namespace
