@@ -6,9 +6,11 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 #include <string>
 
 #include "tests/support/scoped_env.h"
@@ -169,6 +171,29 @@ TEST_F(EngineTest, AConsoleEventEndsTheEngine) {
   int exit_code = -1;
   client_->Close(&exit_code);
   EXPECT_NE(exit_code, 0);
+}
+
+// Started on its own, the engine is a top-level process without its
+// configuration file: it prints its banner only, waits 5 s and ends as a
+// failure (no failure path exits with 0).
+TEST(EngineProcess, WithoutAControllerOnlyTheBannerAndAFailure) {
+  testsupport::TempDir folder;
+  const std::string command =
+      "cd " + folder.path().string() + " && " + VANTOR_ENGINE + " 2>/dev/null";
+  const auto start = std::chrono::steady_clock::now();
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string printed;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) printed += buffer;
+  const int status = ::pclose(pipe);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000));
+  EXPECT_TRUE(std::regex_match(printed, std::regex("vantor\\.exe \\(Version 38\\.0\\) built on "
+                                                   "[A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} at "
+                                                   "[0-9]{2}:[0-9]{2}:[0-9]{2}\n")))
+      << printed;
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
