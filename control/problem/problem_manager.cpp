@@ -1,5 +1,6 @@
 #include "control/problem/problem_manager.h"
 
+#include <strings.h>
 #include <cstdio>
 #include <cstring>
 
@@ -11,6 +12,7 @@
 #include "framework/servers/sending.h"
 #include "framework/servers/server_registry.h"
 #include "platform/com.h"
+#include "platform/posix_file.h"
 #include "platform/unknown.h"
 #include "solve/options/solver_option_table.h"
 
@@ -135,6 +137,8 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
       return pm_status::kEnding;
     case 3:
       return CommandSetName(string_count, strings);
+    case 5:
+      return CommandSaveAs(string_count, strings);
     case 4:
       if (text(0) != nullptr) XosDynamicLibrary::AddSearchPath(text(0));
       return pm_status::kSevereFailure;
@@ -201,6 +205,49 @@ Status SimProblemMgr::CommandSetName(std::uint32_t count, const char* const* str
     second_text_ = count >= 3 && strings[2] != nullptr ? strings[2] : strings[1];
   }
   return status::kOk;
+}
+
+Status SimProblemMgr::CommandSaveAs(std::uint32_t count, const char* const* strings) {
+  const char* name = count > 0 && strings[0] != nullptr ? strings[0] : kUntitled;
+  const char* folder = count > 1 ? strings[1] : nullptr;
+  const std::string old_folder = folders_.WorkingFolder();
+  const std::string old_name = folders_.RunNameOrNull();
+  const bool same_name = strcasecmp(name, old_name.c_str()) == 0;
+  const bool same_folder =
+      folder == nullptr ||
+      strcasecmp(SimWorkingFolder::WithSeparator(folder).c_str(), old_folder.c_str()) == 0;
+  if (same_name && same_folder) {
+    unnamed_ = false;
+    SimMasterManager::SaveFiles();
+    return pm_status::kOk;
+  }
+  const bool had_problem = GetCurrentProblem() != nullptr;
+  SimMasterManager::SaveAs(old_folder.c_str(), old_name.c_str());
+  const std::string old_path = old_folder + old_name;
+
+  name_ = name;
+  if (folder != nullptr) {
+    folders_.SetWorkingFolder(folder);
+    second_text_ = count > 2 && strings[2] != nullptr ? strings[2] : folder;
+  }
+  folders_.SetPendingName(name_);
+  Status result = folders_.OpenRunFolder();
+  if (unnamed_) {
+    // The untitled run folder only held what this engine put there.
+    unnamed_ = false;
+    if (!folders_.RunName().empty() && old_name != "NULL" && old_name != "." && old_name != "..") {
+      SimWorkingFolder::DeleteResultFiles(old_path);
+      SimWorkingFolder::DeleteTempFiles(old_path);
+      platform::RemoveDirectory(old_path.c_str());
+    }
+  } else if (old_name != "NULL") {
+    SimWorkingFolder::DeleteResultFiles(old_path);
+  }
+  if (had_problem) {
+    result = SimMasterManager::StartNewFiles(folders_.WorkingFolder().c_str(), name_.c_str());
+    if (!status::IsFailure(result)) result = SimMasterManager::SaveFiles();
+  }
+  return result;
 }
 
 Status SimProblemMgr::CommandPause() {

@@ -151,6 +151,7 @@ class SimProblemMgr : public SimMasterManager,
   friend class SimControlLoop;
 
   Status CommandSetName(std::uint32_t count, const char* const* strings);
+  Status CommandSaveAs(std::uint32_t count, const char* const* strings);
   Status CommandPause();
   Status CommandRun();
   Status CommandEdit(std::uint32_t count, const std::int32_t* integers);

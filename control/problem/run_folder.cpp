@@ -20,11 +20,6 @@ namespace {
 
 constexpr char kSeparator = '/';
 
-std::string WithSeparator(std::string folder) {
-  if (!folder.empty() && folder.back() != '/' && folder.back() != '\\') folder += kSeparator;
-  return folder;
-}
-
 bool Exists(const std::string& path) { return platform::PathExists(path.c_str()); }
 
 // Opens (creating when missing) the lock file and takes its exclusive lock
@@ -83,6 +78,11 @@ Status CopyOver(const char* source, const char* target) {
 }
 
 }  // namespace
+
+std::string WithSeparator(std::string folder) {
+  if (!folder.empty() && folder.back() != '/' && folder.back() != '\\') folder += kSeparator;
+  return folder;
+}
 
 Status GetCurrentFolder(std::string* folder) {
   std::string path;

@@ -22,6 +22,9 @@ inline constexpr Status kCannotCreate = 0x803201FEu;
 inline constexpr std::uint32_t kRestoredService = 95;
 inline constexpr std::uint32_t kRestoredCommand = 136;
 
+// The folder with a trailing separator (the empty text stays empty).
+std::string WithSeparator(std::string folder);
+
 // The current directory with a trailing separator; kFailure when it cannot
 // be read.
 Status GetCurrentFolder(std::string* folder);

@@ -140,4 +140,43 @@ TEST_F(ProblemManagerTest, RequestsOfUnknownCodesAndServices) {
   EXPECT_EQ(Request(99, 5), 0x8032FFFFu);
 }
 
+class Saver : public QLNSubSystemManager {
+ public:
+  explicit Saver(std::vector<std::string>* log) : log_(log) {}
+  Status SaveFiles() override {
+    log_->push_back("save");
+    return 0;
+  }
+  Status SaveAs(const char*, const char* name) override {
+    log_->push_back(std::string("save as from ") + name);
+    return 0;
+  }
+
+ private:
+  std::vector<std::string>* log_;
+};
+
+TEST_F(ProblemManagerTest, SavingUnderANewNameMovesTheRunFolder) {
+  std::vector<std::string> log;
+  Saver saver(&log);
+  const std::string work = folder.path().string();
+  ASSERT_EQ(Command(3), 0u);  // untitled
+  ASSERT_EQ(manager.AttachProblem(work.c_str(), "QV_Untitled"), 0u);
+  EXPECT_TRUE(std::filesystem::exists(folder / "QV_Untitled" / "OrvelQVLock.aml"));
+
+  // The same name and folder only save.
+  EXPECT_EQ(Command(5, {"qv_untitled", (work + "/").c_str()}), 0x00320000u);
+  EXPECT_EQ(log, (std::vector<std::string>{"save"}));
+  EXPECT_FALSE(manager.Unnamed());
+
+  log.clear();
+  ASSERT_EQ(Command(3), 0u);  // untitled again: its folder goes when saved under a name
+  EXPECT_EQ(Command(5, {"Tank", work.c_str()}), 0x00320000u);  // the run folder opened
+  EXPECT_EQ(log, (std::vector<std::string>{"save as from QV_Untitled"}));
+  EXPECT_EQ(manager.SimulationName(), "Tank");
+  EXPECT_TRUE(std::filesystem::exists(folder / "Tank" / "OrvelQVLock.aml"));
+  EXPECT_FALSE(std::filesystem::exists(folder / "QV_Untitled"));
+  EXPECT_FALSE(manager.Unnamed());
+}
+
 }  // namespace
