@@ -19,5 +19,33 @@ inline constexpr std::uint32_t kDrainPauseMs = 100;
 // How long a controller that cannot be built keeps the process alive.
 inline constexpr std::uint32_t kNoControllerPauseMs = 5000;
 
+#include "platform/status.h"
+
+// The steps of the server thread, each done by the engine's objects (or by
+// a test's fakes).
+class ServerThreadParts {
+ public:
+  virtual void MakeOptions() = 0;
+  virtual Status MakeController() = 0;
+  // The registry and the problem manager, which registers its services.
+  virtual Status MakeProblemManager() = 0;
+  virtual Status Start() = 0;
+  virtual Status RunControlLoop() = 0;
+  virtual void FlushCollector() = 0;
+  virtual Status Poll() = 0;
+  virtual void Pause(std::uint32_t ms) = 0;
+  virtual void ReleaseRegistry() = 0;
+  virtual void DestroyProblemManager() = 0;
+  virtual void DestroyRegistry() = 0;
+  virtual void DestroyController() = 0;
+
+ protected:
+  ~ServerThreadParts() = default;
+};
+
+// Builds, runs the loop, drains and takes down in the designed order; the
+// exit status.
+Status RunServerThread(ServerThreadParts& parts);
+
 // `block` is an EngineArguments.
 std::uint32_t ServerThreadBody(void* block);
