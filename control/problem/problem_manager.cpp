@@ -328,6 +328,22 @@ Status SimProblemMgr::ServeProblemRequest(DseMessage* request, DseMessage**) {
     case 14:
       // Nothing to stop while no run thread exists.
       return pm_status::kBusy;
+    case 34:
+    case 129:
+      // Both need a problem whose solvers are set up.
+      return pm_status::kNoProblem;
+    case 35:
+    case 36:
+    case 37:
+      // No solver object exists to report on.
+      return pm_status::kSevereFailure;
+    case 131:
+    case 132:
+    case 133:
+      return pm_status::kBusy;
+    case 134:
+      // Ending a run without an integrator.
+      return pm_status::kRunEnded;
     default:
       // Unknown codes, and those whose subsystems are not built yet.
       return pm_status::kFailure;

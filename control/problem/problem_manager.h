@@ -55,6 +55,8 @@ inline constexpr Status kBusy = 0x0032000Au;
 inline constexpr Status kEnding = 0x00320024u;
 inline constexpr Status kNotPrepared = 0x80320025u;
 inline constexpr Status kNoReplyRequest = 0x00320027u;
+inline constexpr Status kRunEnded = 0x00320049u;
+inline constexpr Status kNoProblem = 0x80320268u;
 }  // namespace pm_status
 
 // The run status record: the simulation time and two counters, the second
