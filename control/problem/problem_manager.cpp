@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "foundation/interfaces/current_objects.h"
-#include "foundation/messages/su_print.h"
 #include "framework/libraries/library_loader.h"
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_controller.h"
