@@ -195,7 +195,9 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
 Status SimProblemMgr::CommandSetName(std::uint32_t count, const char* const* strings) {
   ClearStatusBits(run_bits::kProblemBits);
   preparation_ = 1;
-  const char* name = count > 0 && strings[0] != nullptr ? strings[0] : kUntitled;
+  // An empty name names nothing: without a name no run folder would open.
+  const char* name =
+      count > 0 && strings[0] != nullptr && strings[0][0] != '\0' ? strings[0] : kUntitled;
   name_ = name;
   unnamed_ = name_ == kUntitled;
   folders_.SetPendingName(name_);

@@ -104,6 +104,8 @@ TEST_F(ProblemManagerTest, CommandsSetRequestsAndAnswerTheirStatus) {
   EXPECT_EQ(manager.SimulationName(), "QV_Untitled");
   EXPECT_TRUE(manager.Unnamed());
   EXPECT_EQ(manager.StatusBits(), 0x1u);
+  EXPECT_EQ(Command(3, {""}), 0u);
+  EXPECT_EQ(manager.SimulationName(), "QV_Untitled");
   const std::string work = folder.path().string();
   EXPECT_EQ(Command(3, {"Tank", work.c_str()}), 0u);
   EXPECT_EQ(manager.SimulationName(), "Tank");
