@@ -167,6 +167,9 @@ Status Folders::SetWorkingFolder(const char* folder) {
   if (!working_.empty()) XosDynamicLibrary::RemoveSearchPath(working_.c_str());
   working_ = folder != nullptr && folder[0] != '\0' ? WithSeparator(NativeFilePath(folder)) : "";
   if (working_.empty()) return kFailure;
+  // Kept absolute: the engine changes into the run folder later.
+  std::string current;
+  if (working_[0] != '/' && GetCurrentFolder(&current) == kOk) working_ = current + working_;
   return XosDynamicLibrary::AddSearchPath(working_.c_str());
 }
 

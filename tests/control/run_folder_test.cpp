@@ -126,6 +126,8 @@ TEST_F(RunFolderTest, FoldersEndInASeparator) {
   Folders folders;
   folders.SetWorkingFolder(work.path().c_str());
   EXPECT_EQ(folders.WorkingFolder(), Work());
+  folders.SetWorkingFolder("relative");
+  EXPECT_EQ(folders.WorkingFolder(), current + "relative/");
   EXPECT_STREQ(folders.RunNameOrNull(), "NULL");
   std::string deep = work.path().string();
   for (char c : {'d', 'e', 'f', 'g', 'h', 'i'}) deep += "/" + std::string(200, c);
