@@ -8,12 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "foundation/directory/id_path.h"
 #include "foundation/interfaces/problem_manager_hooks.h"
 #include "foundation/messages/messages_handler.h"
+#include "foundation/values/typed_value.h"
 #include "framework/connections/segment.h"
 #include "framework/messaging/message.h"
 #include "framework/servers/server_registry.h"
 #include "platform/unknown.h"
+#include "solve/options/solver_option_table.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"
 
@@ -185,6 +188,20 @@ TEST_F(ProblemManagerTest, SavingUnderANewNameMovesTheRunFolder) {
   EXPECT_TRUE(std::filesystem::exists(folder / "Tank" / "OrvelQVLock.aml"));
   EXPECT_FALSE(std::filesystem::exists(folder / "QV_Untitled"));
   EXPECT_FALSE(manager.Unnamed());
+}
+
+TEST_F(ProblemManagerTest, OptionWritesReachTheOptionTable) {
+  SolverOptionTable* table = SolverOptionTable::Instance();
+  table->SetDefaults();
+  table->ApplyPendingChanges();
+  SUValue mode;
+  mode.SetInt(4);
+  const BvuIdPath none;
+  EXPECT_EQ(manager.SetItem(53, none, 0, 29, &mode), 0u);
+  EXPECT_TRUE(table->HasPendingChanges());  // the run mode is staged
+  EXPECT_EQ(manager.SetItem(50, none, 0, 29, &mode), 0x8032FFFFu);
+  table->SetDefaults();
+  table->ApplyPendingChanges();
 }
 
 }  // namespace
