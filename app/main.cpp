@@ -1,9 +1,17 @@
 #include <cstdio>
 
 #include "app/banner.h"
+#include "control/engine/engine_handlers.h"
+#include "control/engine/server_thread.h"
+#include "foundation/messages/math_error.h"
+#include "framework/processes/xos_process.h"
 
-int main() {
+int main(int argc, char** argv) {
   std::printf("%s\n", vantor_app::BannerText().c_str());
   std::fflush(stdout);
-  return 0;
+  InstallMathErrorHook();
+  static EngineArguments arguments;
+  arguments.argc = argc;
+  arguments.argv = argv;
+  XosProcessMain(ServerThreadBody, &arguments, Vantor::async_signal_handler, sync_server_handler);
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "control/actions/action_mgr.h"
 #include "expr/tree/system_function.h"
 #include "foundation/collections/ordered.h"
 #include "foundation/collections/set.h"
@@ -415,6 +416,28 @@ void Expressions(const fs::path& root) {
 
 }  // namespace
 
+// Service-67 requests as the client writes them: a create, removals now and
+// later (of the handles the target's two actions get), an unknown kind.
+void ActionRequests(const fs::path& root) {
+  SeedFolder seeds(root, "action_requests");
+  auto request = [](std::uint32_t kind) {
+    vantor_fuzz::ByteStream body;
+    body.PutString("Monitor");
+    body.PutUInt32(kind);
+    return body;
+  };
+  seeds.Add(request(SimActionMgr::kCreate).Bytes());
+  for (std::uint8_t now : {0, 1}) {
+    vantor_fuzz::ByteStream remove = request(SimActionMgr::kRemove);
+    remove.PutUInt8(now);
+    remove.PutUInt16(2);
+    remove.PutUInt64(2);
+    remove.PutUInt64(1);
+    seeds.Add(remove.Bytes());
+  }
+  seeds.Add(request(9).Bytes());
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: vantor_fuzz_seeds FOLDER\n");
@@ -434,5 +457,6 @@ int main(int argc, char** argv) {
   InstanceItems(root);
   SnapshotFiles(root);
   Expressions(root);
+  ActionRequests(root);
   return 0;
 }

@@ -89,8 +89,9 @@ struct EngineOptions {
   bool tcp = false;                    // TCP on loopback instead of the pipe pair
   // The service types the client serves. The engine sends only to types
   // announced here: 4 takes event lines, 81 run-state notifications, the
-  // others the engine's requests and reports.
-  std::vector<std::uint32_t> services = {4, 81, 82, 85, 86, 87, 95};
+  // others the engine's requests and reports (55 results notices, 67 the
+  // requests of actions).
+  std::vector<std::uint32_t> services = {4, 55, 67, 81, 82, 85, 86, 87, 95};
   // Bound on starting, on the handshake and on every wait. Sending never
   // waits: what the connection cannot take at once goes out in later polls.
   std::uint32_t timeout_ms = 10000;

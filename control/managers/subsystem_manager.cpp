@@ -1,21 +1,25 @@
 #include "control/managers/subsystem_manager.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace {
-SimMasterManager* g_master = nullptr;
+// Read by the message collector on the run thread.
+std::atomic<SimMasterManager*> g_master{nullptr};
 constexpr std::size_t kGrowth = 8;
 }  // namespace
 
-SimMasterManager* GetMasterManager() { return g_master; }
-void SetMasterManager(SimMasterManager* master) { g_master = master; }
+SimMasterManager* GetMasterManager() { return g_master.load(std::memory_order_acquire); }
+void SetMasterManager(SimMasterManager* master) {
+  g_master.store(master, std::memory_order_release);
+}
 
 QLNSubSystemManager::QLNSubSystemManager() {
-  if (g_master != nullptr) g_master->Register(this);
+  if (SimMasterManager* master = GetMasterManager()) master->Register(this);
 }
 
 QLNSubSystemManager::~QLNSubSystemManager() {
-  if (g_master != nullptr) g_master->Unregister(this);
+  if (SimMasterManager* master = GetMasterManager()) master->Unregister(this);
 }
 
 Status QLNSubSystemManager::AttachProblem(const char*, const char*) { return status::kOk; }
@@ -32,7 +36,8 @@ Status QLNSubSystemManager::StartNewFiles(const char*, const char*) { return sta
 Status QLNSubSystemManager::RewindTo(double) { return status::kOk; }
 
 SimMasterManager::~SimMasterManager() {
-  if (g_master == this) g_master = nullptr;
+  SimMasterManager* self = this;
+  g_master.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
 }
 
 void SimMasterManager::Register(QLNSubSystemManager* manager) {
@@ -42,17 +47,29 @@ void SimMasterManager::Register(QLNSubSystemManager* manager) {
 
 void SimMasterManager::Unregister(QLNSubSystemManager* manager) {
   auto found = std::find(managers_.begin(), managers_.end(), manager);
-  if (found != managers_.end()) managers_.erase(found);
+  if (found == managers_.end()) return;
+  const std::size_t at = static_cast<std::size_t>(found - managers_.begin());
+  managers_.erase(found);
+  // A broadcast under way must neither skip the manager after this one nor
+  // tell one twice.
+  for (std::size_t* next : cursors_) {
+    if (at < *next) --*next;
+  }
 }
 
 template <typename Operation, typename... Args>
 Status SimMasterManager::Broadcast(Operation operation, Args... args) {
   Status result = status::kOk;
-  // By index: a manager may be destroyed or appended while it is told.
-  for (std::size_t i = 0; i < managers_.size(); ++i) {
-    result = (managers_[i]->*operation)(args...);
-    if (status::IsFailure(result)) return result;
+  // By index, with the cursor known to Unregister: a manager may be destroyed
+  // or appended while it is told.
+  std::size_t next = 0;
+  cursors_.push_back(&next);
+  while (next < managers_.size()) {
+    QLNSubSystemManager* manager = managers_[next++];
+    result = (manager->*operation)(args...);
+    if (status::IsFailure(result)) break;
   }
+  cursors_.erase(std::find(cursors_.begin(), cursors_.end(), &next));
   return result;
 }
 

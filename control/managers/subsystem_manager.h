@@ -1,7 +1,8 @@
 // The long-lived managers of the engine and the master that tells all of them
 // what happens to the problem as a whole. Every manager registers itself with
 // the master when constructed and leaves it when destroyed, so the master's
-// order is construction order. Server thread only: no lock.
+// order is construction order. Server thread only: no lock; only the
+// process-wide pointer is read from other threads.
 #pragma once
 
 #include <cstdint>
@@ -72,6 +73,8 @@ class SimMasterManager {
   Status Broadcast(Operation operation, Args... args);
 
   std::vector<QLNSubSystemManager*> managers_;
+  // The next index of every broadcast under way (they may nest).
+  std::vector<std::size_t*> cursors_;
 };
 
 // The master of the process, or null. The problem manager sets it before it

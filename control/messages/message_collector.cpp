@@ -48,24 +48,28 @@ Status SputMessageCollector::ClearGroups() {
 }
 
 Status SputMessageCollector::SendGroups() {
-  platform::CriticalSectionLock hold(lock_);
-  if (finished_.empty()) return status::kOk;
+  // Taken out under the lock and posted after it: the controller may print,
+  // and printing comes back here.
+  std::vector<Group> sending;
+  {
+    platform::CriticalSectionLock hold(lock_);
+    sending.swap(finished_);
+  }
+  if (sending.empty()) return status::kOk;
   std::vector<std::uint32_t> statuses;
   std::vector<std::uint32_t> counts;
-  std::vector<std::vector<const char*>> lines(finished_.size());
+  std::vector<std::vector<const char*>> lines(sending.size());
   std::vector<const char* const*> groups;
-  for (std::size_t i = 0; i < finished_.size(); ++i) {
-    statuses.push_back(finished_[i].status);
-    counts.push_back(static_cast<std::uint32_t>(finished_[i].texts.size()));
-    for (const std::string& text : finished_[i].texts) lines[i].push_back(text.c_str());
+  for (std::size_t i = 0; i < sending.size(); ++i) {
+    statuses.push_back(sending[i].status);
+    counts.push_back(static_cast<std::uint32_t>(sending[i].texts.size()));
+    for (const std::string& text : sending[i].texts) lines[i].push_back(text.c_str());
     groups.push_back(lines[i].data());
   }
-  Status posted = DsePostEvent(kEventCode, static_cast<std::int32_t>(finished_.size()),
-                               statuses.data(), counts.data(), groups.data());
   // The controller queues what it cannot send yet; groups kept after a
   // failed post would only pile up, so they go either way.
-  finished_.clear();
-  return posted;
+  return DsePostEvent(kEventCode, static_cast<std::int32_t>(sending.size()), statuses.data(),
+                      counts.data(), groups.data());
 }
 
 std::int32_t SputMessageCollector::GroupCount() {

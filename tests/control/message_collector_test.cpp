@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -135,6 +137,60 @@ TEST(MessageCollector, RunThreadGroupsSurviveConcurrentSends) {
     ASSERT_EQ(event.status, static_cast<Status>(g));
     ASSERT_EQ(event.lines, (std::vector<std::string>{tag + "a", tag + "b", tag + "c"}));
   }
+}
+
+// A post that waits for another thread to print: it may not find the
+// collector locked by the send.
+class PrintingController : public RecordingController {
+ public:
+  explicit PrintingController(SputMessageCollector* collector) : collector_(collector) {}
+  Status PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
+                    const std::uint32_t* line_counts, const char* const* const* lines) override {
+    auto printed = std::async(std::launch::async, [this] {
+      collector_->AddText("during the post");
+      collector_->EndGroup(0);
+    });
+    free_during_post = printed.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    return RecordingController::PostEvents(code, count, values, line_counts, lines);
+  }
+  bool free_during_post = false;
+
+ private:
+  SputMessageCollector* collector_;
+};
+
+TEST(MessageCollector, SendingLeavesTheCollectorFreeWhileThePostRuns) {
+  SputMessageCollector collector;
+  PrintingController controller(&collector);
+  collector.AddText("first");
+  collector.EndGroup(0);
+  EXPECT_EQ(collector.SendGroups(), 0u);
+  EXPECT_TRUE(controller.free_during_post);
+  EXPECT_EQ(collector.GroupCount(), 1);  // the line printed meanwhile waits for the next send
+}
+
+TEST(MessageCollector, DialogLinesWhileTheMasterComesAndGoes) {
+  // The run thread reads the master pointer that the server thread sets.
+  std::FILE* dialog = std::tmpfile();
+  ASSERT_NE(dialog, nullptr);
+  {
+    SputMessageCollector collector(dialog);
+    std::thread run([&] {
+      for (int g = 0; g < 2000; ++g) {
+        collector.AddText("x");
+        collector.EndGroup(0x80000001u);
+      }
+    });
+    for (int round = 0; round < 200; ++round) {
+      SimMasterManager master;
+      SetMasterManager(&master);
+      std::this_thread::yield();
+      SetMasterManager(nullptr);
+    }
+    run.join();
+    EXPECT_EQ(collector.GroupCount(), 2000);
+  }
+  std::fclose(dialog);
 }
 
 }  // namespace

@@ -132,6 +132,42 @@ TEST_F(MasterTest, GrowsByEightKeepingOrder) {
   for (int i = 0; i < 9; ++i) EXPECT_EQ(master.At(i), managers[i].get());
 }
 
+// Destroys itself (or a neighbour) when told that the problem was edited.
+class Leaver : public QLNSubSystemManager {
+ public:
+  Leaver(std::vector<std::string>* log, std::unique_ptr<QLNSubSystemManager>* victim)
+      : log_(log), victim_(victim) {}
+  Status ProblemEdited() override {
+    log_->push_back("leaver");
+    victim_->reset();
+    return 0;
+  }
+
+ private:
+  std::vector<std::string>* log_;
+  std::unique_ptr<QLNSubSystemManager>* victim_;
+};
+
+TEST_F(MasterTest, ManagersLeavingDuringABroadcastSkipNobody) {
+  // The leaver destroys itself, then (second round) the manager after it.
+  std::unique_ptr<QLNSubSystemManager> first = std::make_unique<Recorder>(&log, "a");
+  std::unique_ptr<QLNSubSystemManager> leaver;
+  leaver = std::make_unique<Leaver>(&log, &leaver);
+  std::unique_ptr<QLNSubSystemManager> after = std::make_unique<Recorder>(&log, "b");
+  std::unique_ptr<QLNSubSystemManager> last = std::make_unique<Recorder>(&log, "c");
+  EXPECT_EQ(master.ProblemEdited(), 0u);
+  EXPECT_EQ(log, (std::vector<std::string>{"a:Edited", "leaver", "b:Edited", "c:Edited"}));
+  EXPECT_EQ(master.Count(), 3);
+
+  log.clear();
+  std::unique_ptr<QLNSubSystemManager> neighbour_killer;
+  neighbour_killer = std::make_unique<Leaver>(&log, &last);
+  // Order now: a, b, c, killer; the killer removes c, which was told already.
+  EXPECT_EQ(master.ProblemEdited(), 0u);
+  EXPECT_EQ(log, (std::vector<std::string>{"a:Edited", "b:Edited", "c:Edited", "leaver"}));
+  EXPECT_EQ(master.Count(), 3);
+}
+
 TEST(MasterPointer, ClearedWhenItsMasterGoes) {
   auto master = std::make_unique<SimMasterManager>();
   SetMasterManager(master.get());

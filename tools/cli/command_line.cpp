@@ -15,7 +15,8 @@ const char* const kUsage =
     "on loopback with --tcp; --arg adds a name=value item to its command line) and\n"
     "runs the steps:\n"
     "  request TYPE HEX                 a request whose body is the hex bytes\n"
-    "  command TYPE NUMBER [INTEGER]... a command with integers\n"
+    "  command TYPE NUMBER [INTEGER | text:TEXT]...\n"
+    "                                   a command with integers and texts\n"
     "  listen MS                        prints what arrives for MS milliseconds\n"
     "Replies, statuses, event lines and notifications are printed as they come;\n"
     "at the end the connection is closed and the engine's exit code printed.\n"
@@ -84,7 +85,12 @@ bool ReadSteps(const std::vector<std::string>& words, std::size_t at, std::vecto
         return Refuse("NUMBER", words[at + 1], "a command number from 0 to 4294967295");
       }
       step.number = static_cast<std::uint32_t>(value);
-      for (at += 2; at < words.size() && looks_numeric(words[at]); ++at) {
+      for (at += 2; at < words.size(); ++at) {
+        if (words[at].rfind("text:", 0) == 0) {
+          step.texts.push_back(words[at].substr(5));
+          continue;
+        }
+        if (!looks_numeric(words[at])) break;
         if (!ParseNumber(words[at], INT32_MIN, INT32_MAX, &value)) {
           return Refuse("INTEGER", words[at], "a 32-bit integer");
         }

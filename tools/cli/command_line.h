@@ -17,6 +17,7 @@ struct Step {
   std::uint32_t type = 0;
   std::uint32_t number = 0;  // the command's number, or how long to listen
   std::vector<std::int32_t> integers;
+  std::vector<std::string> texts;  // a command's texts, in order
   vantor_client::Bytes body;
 };
 

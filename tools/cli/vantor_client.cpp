@@ -101,8 +101,9 @@ bool Run(vantor_client::Client& client, const vantor_cli::Step& step, std::uint3
       return Exchange(client, std::move(request), "", timeout_ms);
     }
     case vantor_cli::Step::kCommand:
-      return Exchange(client, vantor_client::MakeCommand(step.type, step.number, step.integers),
-                      "command " + std::to_string(step.number), timeout_ms);
+      return Exchange(
+          client, vantor_client::MakeCommand(step.type, step.number, step.integers, {}, step.texts),
+          "command " + std::to_string(step.number), timeout_ms);
     case vantor_cli::Step::kListen: {
       const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.number);
       while (std::chrono::steady_clock::now() < until && !client.PeerLost()) {

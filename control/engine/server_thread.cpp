@@ -1,0 +1,105 @@
+#include "control/engine/server_thread.h"
+
+#include <memory>
+
+#include "control/problem/control_loop.h"
+#include "control/problem/problem_manager.h"
+#include "framework/messaging/io_queue.h"
+#include "framework/runtime/xos_time.h"
+#include "framework/servers/controller.h"
+#include "framework/servers/server_registry.h"
+#include "solve/options/solver_option_table.h"
+
+namespace {
+
+class ControllerPort final : public ControlLoopPort {
+ public:
+  explicit ControllerPort(DseController& controller) : controller_(controller) {}
+  Status Poll() override { return controller_.Poll(); }
+  Status PollWithTimers() override { return controller_.PollWithTimers(); }
+  void Idle(std::uint32_t ms) override {
+    if (DseIOQueue* io = controller_.IOQueue()) io->WaitReady(ms, true, false);
+  }
+  std::int32_t ChildNumber() override { return controller_.ChildNumber(); }
+
+ private:
+  DseController& controller_;
+};
+
+// The engine's real objects.
+class EngineParts final : public ServerThreadParts {
+ public:
+  explicit EngineParts(const EngineArguments& arguments) : arguments_(arguments) {}
+
+  void MakeOptions() override { SolverOptionTable::Instance(); }
+  Status MakeController() override {
+    Status built = status::kOk;
+    controller_ = std::make_unique<DseController>(arguments_.argc, arguments_.argv,
+                                                  kEngineConfiguration, &built);
+    return built;
+  }
+  Status MakeProblemManager() override {
+    registry_ = std::make_unique<DseServerRegistry>();
+    Status made = status::kOk;
+    manager_ = std::make_unique<SimProblemMgr>(registry_.get(), &made);
+    return made;
+  }
+  Status Start() override { return controller_->Start(registry_.get(), nullptr); }
+  Status RunControlLoop() override {
+    ControllerPort port(*controller_);
+    return manager_->RunControlLoop(port);
+  }
+  void FlushCollector() override { manager_->Collector().SendGroups(); }
+  Status Poll() override { return controller_->Poll(); }
+  void Pause(std::uint32_t ms) override { XosSleep(ms); }
+  void ReleaseRegistry() override {
+    DseServerRegistry* returned = nullptr;
+    controller_->ReleaseServerRegistry(&returned);
+  }
+  void DestroyProblemManager() override { manager_.reset(); }
+  void DestroyRegistry() override { registry_.reset(); }
+  void DestroyController() override { controller_.reset(); }
+
+ private:
+  const EngineArguments& arguments_;
+  std::unique_ptr<DseController> controller_;
+  std::unique_ptr<DseServerRegistry> registry_;
+  std::unique_ptr<SimProblemMgr> manager_;
+};
+
+}  // namespace
+
+Status RunServerThread(ServerThreadParts& parts) {
+  parts.MakeOptions();
+  const Status built = parts.MakeController();
+  if (status::IsFailure(built)) {
+    // Ends as a failure: no failure path of the engine exits with 0.
+    parts.Pause(kNoControllerPauseMs);
+    parts.DestroyController();
+    return built;
+  }
+  Status loop = parts.MakeProblemManager();
+  if (status::IsSuccess(loop)) {
+    const Status started = parts.Start();
+    // Without a connection there is nothing to serve: a loop would poll an
+    // unconnected controller for ever.
+    loop = status::IsFailure(started) ? started : parts.RunControlLoop();
+  }
+  // The replies and event lines of the last pass still leave; lines the
+  // loop collected after its last flush too.
+  parts.FlushCollector();
+  for (int i = 0; i < kDrainPolls; ++i) {
+    parts.Poll();
+    parts.Pause(kDrainPauseMs);
+  }
+  parts.ReleaseRegistry();
+  parts.DestroyProblemManager();
+  parts.DestroyRegistry();
+  parts.DestroyController();
+  return loop;
+}
+
+std::uint32_t ServerThreadBody(void* block) {
+  EngineParts parts(*static_cast<const EngineArguments*>(block));
+  return RunServerThread(parts);
+}

@@ -1,0 +1,51 @@
+// The body of the engine's server thread: builds the engine's long-lived
+// objects in their order, runs the control loop until the client asks the
+// engine to end or is gone, lets the last replies leave and takes everything
+// down again. Its result is the process's exit status.
+#pragma once
+
+#include <cstdint>
+
+struct EngineArguments {
+  int argc = 0;
+  char** argv = nullptr;
+};
+
+// The controller's configuration file (read by a top-level engine only).
+inline constexpr char kEngineConfiguration[] = "vantor.cfg";
+// The drain after the loop: polls, and the pause between them.
+inline constexpr int kDrainPolls = 9;
+inline constexpr std::uint32_t kDrainPauseMs = 100;
+// How long a controller that cannot be built keeps the process alive.
+inline constexpr std::uint32_t kNoControllerPauseMs = 5000;
+
+#include "platform/status.h"
+
+// The steps of the server thread, each done by the engine's objects (or by
+// a test's fakes).
+class ServerThreadParts {
+ public:
+  virtual void MakeOptions() = 0;
+  virtual Status MakeController() = 0;
+  // The registry and the problem manager, which registers its services.
+  virtual Status MakeProblemManager() = 0;
+  virtual Status Start() = 0;
+  virtual Status RunControlLoop() = 0;
+  virtual void FlushCollector() = 0;
+  virtual Status Poll() = 0;
+  virtual void Pause(std::uint32_t ms) = 0;
+  virtual void ReleaseRegistry() = 0;
+  virtual void DestroyProblemManager() = 0;
+  virtual void DestroyRegistry() = 0;
+  virtual void DestroyController() = 0;
+
+ protected:
+  ~ServerThreadParts() = default;
+};
+
+// Builds, runs the loop, drains and takes down in the designed order; the
+// exit status.
+Status RunServerThread(ServerThreadParts& parts);
+
+// `block` is an EngineArguments.
+std::uint32_t ServerThreadBody(void* block);

@@ -1,0 +1,402 @@
+#include "control/problem/problem_manager.h"
+
+#include <strings.h>
+#include <cstdio>
+#include <cstring>
+
+#include "foundation/interfaces/current_objects.h"
+#include "framework/libraries/library_loader.h"
+#include "framework/messaging/message.h"
+#include "framework/messaging/message_controller.h"
+#include "framework/servers/sending.h"
+#include "framework/servers/server_registry.h"
+#include "platform/com.h"
+#include "platform/posix_file.h"
+#include "platform/unknown.h"
+#include "solve/options/solver_option_table.h"
+
+namespace {
+
+SimProblemMgr* g_problem_manager = nullptr;
+// Joins of COM counted per thread: only the first one joins.
+thread_local std::int32_t t_com_joins = 0;
+
+constexpr std::size_t kTimeUnitRoom = 9;
+
+bool Has(std::uint32_t count, std::uint32_t index) { return index < count; }
+
+}  // namespace
+
+SimProblemMgr* SimProblemMgr::Instance() { return g_problem_manager; }
+
+SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
+  if (result != nullptr) *result = status::kOk;
+  SetMasterManager(this);
+  // The action manager joins the master here unless some owner made it first.
+  actions_ = SimActionMgr::Instance();
+  actions_->SetEventSource(this);
+
+  SetProblemManagerHooks(this);
+  g_problem_manager = this;
+  options_ = SolverOptionTable::Instance();
+  options_->SetOwner(this);
+
+  std::string current;
+  if (SimWorkingFolder::GetCurrentFolder(&current) == SimWorkingFolder::kOk) {
+    folders_.SetWorkingFolder(current.c_str());
+  }
+  run_state_ = 2;
+  SetStatusBits(run_bits::kEngineUp);
+  notified_bits_ = 0;
+  notified_time_ = -99.0;
+  preparation_ = 1;
+
+  if (registry != nullptr) {
+    // The managers of later subsystems register their ids as they arrive.
+    const std::pair<std::uint32_t, DseServerCB*> services[] = {
+        {kFileService, this},
+        {kFileServiceToo, this},
+        {kProblemService, this},
+        {kProblemServiceToo, this},
+        {kOptionService, this},
+        {kOptionServiceToo, this},
+        {SimActionMgr::kService, actions_},
+    };
+    for (const auto& [id, server] : services) {
+      const Status registered = registry->Register(id, server);
+      if (status::IsFailure(registered) && result != nullptr) *result = registered;
+    }
+  }
+
+  if (t_com_joins++ == 0) {
+    const Status joined = platform::CoInitializeEx(nullptr, platform::COINIT_MULTITHREADED);
+    if (status::IsFailure(joined)) {
+      std::fprintf(stderr, "SimProblemMgr: cannot join COM (0x%08X)\n", joined);
+    }
+  }
+  com_joins_ = 1;
+}
+
+SimProblemMgr::~SimProblemMgr() {
+  SimActionMgr::Destroy();
+  actions_ = nullptr;
+  if (!folders_.RunName().empty()) SimWorkingFolder::DeleteResultFiles(folders_.RunFolder());
+  if (com_joins_ > 0 && --t_com_joins == 0) platform::CoUninitialize();
+  if (options_ != nullptr && SolverOptionTable::Existing() == options_) options_->SetOwner(nullptr);
+  if (GetProblemManagerHooks() == this) SetProblemManagerHooks(nullptr);
+  ClearProcedureContext();
+  if (g_problem_manager == this) g_problem_manager = nullptr;
+  SetMasterManager(nullptr);
+}
+
+Status SimProblemMgr::QueryInterface(const platform::IID& iid, void** object) {
+  constexpr Status kNoInterface = 0x80004002u;
+  if (object == nullptr) return 0x80070057u;
+  if (!(iid == platform::IID_IUnknown)) return kNoInterface;
+  *object = this;
+  AddRef();
+  return status::kOk;
+}
+
+void SimProblemMgr::Report(Status status, const std::string& text) {
+  collector_.AddText(text.c_str());
+  collector_.EndGroup(status);
+}
+
+const char* SimProblemMgr::TimeUnit(double* scale) {
+  if (scale != nullptr) *scale = time_scale_;
+  return time_unit_.c_str();
+}
+
+const char* SimProblemMgr::WorkingFolderPath() {
+  return folders_.WorkingFolder().empty() ? nullptr : folders_.WorkingFolder().c_str();
+}
+
+const char* SimProblemMgr::RunFolderPath() {
+  if (folders_.RunName().empty()) return nullptr;
+  run_folder_text_ = folders_.RunFolder();
+  return run_folder_text_.c_str();
+}
+
+// --- commands ---
+
+Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
+                                    std::uint32_t string_count, const char* const* strings,
+                                    std::uint32_t integer_count, const std::int32_t* integers,
+                                    std::uint32_t real_count, const double* reals) {
+  SolverOptionTable::Instance();
+  auto integer = [&](std::uint32_t i) { return Has(integer_count, i) ? integers[i] : 0; };
+  auto text = [&](std::uint32_t i) -> const char* {
+    return Has(string_count, i) && strings[i] != nullptr ? strings[i] : nullptr;
+  };
+  switch (command) {
+    case 2:
+      ClearStatusBits(run_bits::kEngineUp);
+      interrupt_ = 1;
+      return pm_status::kEnding;
+    case 3:
+      return CommandSetName(string_count, strings);
+    case 5:
+      return CommandSaveAs(string_count, strings);
+    case 4:
+      if (text(0) != nullptr) XosDynamicLibrary::AddSearchPath(text(0));
+      return pm_status::kSevereFailure;
+    case 8:
+      return CommandPause();
+    case 9:
+      return CommandRun();
+    case 10:
+      step_request_ = 1;
+      run_state_ = 0;
+      ++step_count_;
+      return status::kOk;
+    case 14:
+      // A run only exists once the run thread does.
+      return pm_status::kBusy;
+    case 29:
+      return CommandEdit(integer_count, integers);
+    case 39:
+      if (!instance_record_made_) {
+        instance_record_made_ = true;
+        instance_flag_ = 1;
+      }
+      if (Has(integer_count, 0) && integer(0) < child_number_) instance_flag_ = 0;
+      return status::kOk;
+    case 41:
+      if (!(Has(integer_count, 0) && integer(0) == 0)) ++record_.stops;
+      return status::kOk;
+    case 57:
+      no_exception_handling_ = integer(0) != 0 ? 1 : 0;
+      return status::kOk;
+    case 80:
+      options_flag_a_ = integer(0) != 0 ? 1 : 0;
+      return status::kOk;
+    case 81:
+      options_flag_b_ = integer(0) != 0 ? 1 : 0;
+      return status::kOk;
+    case 130:
+      if (text(0) != nullptr) time_unit_ = std::string(text(0)).substr(0, kTimeUnitRoom);
+      if (Has(real_count, 0)) time_scale_ = reals[0];
+      return status::kOk;
+    case 137:
+      return pm_status::kSevereFailure;
+    case 141:
+      return CommandLockCheck(string_count, strings);
+    case 142:
+      folders_.CloseLock();
+      single_action_ = 1;
+      return status::kOk;
+    default:
+      // Unknown numbers, and those whose subsystems are not built yet.
+      return pm_status::kFailure;
+  }
+}
+
+Status SimProblemMgr::CommandSetName(std::uint32_t count, const char* const* strings) {
+  ClearStatusBits(run_bits::kProblemBits);
+  preparation_ = 1;
+  // An empty name names nothing: without a name no run folder would open.
+  const char* name =
+      count > 0 && strings[0] != nullptr && strings[0][0] != '\0' ? strings[0] : kUntitled;
+  name_ = name;
+  unnamed_ = name_ == kUntitled;
+  folders_.SetPendingName(name_);
+  if (count >= 2 && strings[1] != nullptr) {
+    folders_.SetWorkingFolder(strings[1]);
+    second_text_ = count >= 3 && strings[2] != nullptr ? strings[2] : strings[1];
+  }
+  return status::kOk;
+}
+
+Status SimProblemMgr::CommandSaveAs(std::uint32_t count, const char* const* strings) {
+  const char* name = count > 0 && strings[0] != nullptr ? strings[0] : kUntitled;
+  const char* folder = count > 1 ? strings[1] : nullptr;
+  const std::string old_folder = folders_.WorkingFolder();
+  const std::string old_name = folders_.RunNameOrNull();
+  const bool same_name = strcasecmp(name, old_name.c_str()) == 0;
+  const bool same_folder =
+      folder == nullptr ||
+      strcasecmp(SimWorkingFolder::WithSeparator(folder).c_str(), old_folder.c_str()) == 0;
+  if (same_name && same_folder) {
+    unnamed_ = false;
+    SimMasterManager::SaveFiles();
+    return pm_status::kOk;
+  }
+  const bool had_problem = GetCurrentProblem() != nullptr;
+  SimMasterManager::SaveAs(old_folder.c_str(), old_name.c_str());
+  const std::string old_path = old_folder + old_name;
+
+  name_ = name;
+  if (folder != nullptr) {
+    folders_.SetWorkingFolder(folder);
+    second_text_ = count > 2 && strings[2] != nullptr ? strings[2] : folder;
+  }
+  folders_.SetPendingName(name_);
+  Status result = folders_.OpenRunFolder();
+  if (unnamed_) {
+    // The untitled run folder only held what this engine put there.
+    unnamed_ = false;
+    if (!folders_.RunName().empty() && old_name != "NULL" && old_name != "." && old_name != "..") {
+      SimWorkingFolder::DeleteResultFiles(old_path);
+      SimWorkingFolder::DeleteTempFiles(old_path);
+      platform::RemoveDirectory(old_path.c_str());
+    }
+  } else if (old_name != "NULL") {
+    SimWorkingFolder::DeleteResultFiles(old_path);
+  }
+  if (had_problem) {
+    result = SimMasterManager::StartNewFiles(folders_.WorkingFolder().c_str(), name_.c_str());
+    if (!status::IsFailure(result)) result = SimMasterManager::SaveFiles();
+  }
+  return result;
+}
+
+Status SimProblemMgr::CommandPause() {
+  const std::uint32_t needed = run_bits::kReady | run_bits::kRunning;
+  if ((StatusBits() & needed) != needed) return pm_status::kBusy;
+  pause_request_ = record_.time < CurrentTime() ? 2 : 1;
+  run_state_ = 2;
+  return status::kOk;
+}
+
+Status SimProblemMgr::CommandRun() {
+  if (preparation_ != 0 || (StatusBits() & run_bits::kReady) == 0) return pm_status::kNotPrepared;
+  run_request_ = 1;
+  run_state_ = 1;
+  return status::kOk;
+}
+
+Status SimProblemMgr::CommandEdit(std::uint32_t count, const std::int32_t* integers) {
+  DsePostEventText(SputMessageCollector::kEventCode, 0, "Editing Simulation");
+  problem_ready_ = 0;
+  if (count > 0 && integers[0] != 0) {
+    run_state_ = 2;
+    preparation_ = 3;
+    return status::kOk;
+  }
+  preparation_ = 2;
+  ClearStatusBits(run_bits::kProblemBits);
+  return status::kOk;
+}
+
+Status SimProblemMgr::CommandLockCheck(std::uint32_t count, const char* const* strings) {
+  const char* name = count > 0 ? strings[0] : nullptr;
+  const char* folder = count > 1 ? strings[1] : folders_.WorkingFolder().c_str();
+  return SimWorkingFolder::CheckFolder(folder, name != nullptr ? name : "");
+}
+
+// --- requests ---
+
+Status SimProblemMgr::HandleRequest(std::uint32_t type, DseMessage* request, DseMessage** reply,
+                                    DseTemplate** kept) {
+  switch (type) {
+    case kFileService:
+    case kFileServiceToo:
+      return ServeFiles(type, request, reply, kept);
+    case kProblemService:
+    case kProblemServiceToo:
+      if (request->subtype != DseMessage::kRequest) {
+        return DseServerCB::HandleRequest(type, request, reply, kept);
+      }
+      return ServeProblemRequest(request, reply);
+    default:
+      return pm_status::kFailure;
+  }
+}
+
+Status SimProblemMgr::ServeFiles(std::uint32_t type, DseMessage* request, DseMessage** reply,
+                                 DseTemplate** kept) {
+  const Status served = files_.HandleRequest(type, request, reply, kept);
+  if (status::IsFailure(served) || (served & kCodeMask) != kFolderChanged) return served;
+  // The client changed the current folder: it becomes the working folder
+  // unless one is known already.
+  if (folders_.WorkingFolder().empty()) {
+    std::string current;
+    if (SimWorkingFolder::GetCurrentFolder(&current) == SimWorkingFolder::kOk) {
+      folders_.SetWorkingFolder(current.c_str());
+    }
+  }
+  return status::kOk;
+}
+
+Status SimProblemMgr::ServeProblemRequest(DseMessage* request, DseMessage**) {
+  std::uint16_t code = 0;
+  const Status read = request->GetUInt16(&code);
+  if (status::IsFailure(read)) return read;
+  switch (code) {
+    case 5:
+      return pm_status::kNoReplyRequest;
+    case 14:
+      // Nothing to stop while no run thread exists.
+      return pm_status::kBusy;
+    case 34:
+    case 129:
+      // Both need a problem whose solvers are set up.
+      return pm_status::kNoProblem;
+    case 35:
+    case 36:
+    case 37:
+      // No solver object exists to report on.
+      return pm_status::kSevereFailure;
+    case 131:
+    case 132:
+    case 133:
+      return pm_status::kBusy;
+    case 134:
+      // Ending a run without an integrator.
+      return pm_status::kRunEnded;
+    default:
+      // Unknown codes, and those whose subsystems are not built yet.
+      return pm_status::kFailure;
+  }
+}
+
+Status SimProblemMgr::SetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t second,
+                              std::uint32_t first, SUValue* value) {
+  if (type != kOptionService && type != kOptionServiceToo) return pm_status::kFailure;
+  return SolverOptionTable::Instance()->SetItem(type, ids, second, first, value);
+}
+
+// --- master operations ---
+
+Status SimProblemMgr::AttachProblem(const char* folder, const char* name) {
+  folders_.OpenRunFolder();
+  std::string here;
+  if (SimWorkingFolder::GetCurrentFolder(&here) == SimWorkingFolder::kOk) {
+    SimWorkingFolder::DeleteTempFiles(here);
+  }
+  SimWorkingFolder::BackUpOrRestore([this] { SendRestoredNotice(); });
+  return SimMasterManager::AttachProblem(folder, name);
+}
+
+void SimProblemMgr::SendRestoredNotice() {
+  const std::int32_t restored = 0;
+  auto* notice =
+      new DseCommand(SimWorkingFolder::kRestoredService, SimWorkingFolder::kRestoredCommand, 0,
+                     nullptr, 1, &restored, 0, nullptr);
+  notice->flags |= DseMessage::kNoReply;
+  if (DseCurrentController() == nullptr) {
+    delete notice;
+    return;
+  }
+  DseSendMessage(notice, 0, nullptr, nullptr, nullptr, -1);
+}
+
+Status SimProblemMgr::ProblemEdited() {
+  if (preparation_ == 2) {
+    run_state_ = 2;
+    preparation_ = 3;
+  }
+  problem_ready_ = 0;
+  SetCurrentEventSchedule(nullptr);
+  return SimMasterManager::ProblemEdited();
+}
+
+Status SimProblemMgr::DetachProblem(const char* folder, const char* sub_folder) {
+  ClearStatusBits(run_bits::kProblemBits);
+  if (options_ != nullptr && SolverOptionTable::Existing() == options_) options_->SetDefaults();
+  run_state_ = 2;
+  if (!folders_.RunName().empty()) SimWorkingFolder::DeleteResultFiles(folders_.RunFolder());
+  record_ = RunStatusRecord{};
+  return SimMasterManager::DetachProblem(folder, sub_folder);
+}

@@ -1,0 +1,220 @@
+// SimProblemMgr: the top object of the engine. The server thread builds one
+// on its stack; it makes the subsystem managers that exist, registers the
+// service ids, serves the client's commands and requests of its own ids,
+// holds the control state that the control loop drives and the working
+// folder. This header is the one place where other subsystems find the
+// problem manager's operations.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "control/actions/action_mgr.h"
+#include "control/managers/subsystem_manager.h"
+#include "control/messages/message_collector.h"
+#include "control/problem/run_folder.h"
+#include "foundation/interfaces/problem_manager_hooks.h"
+#include "foundation/interfaces/solver_options_owner.h"
+#include "framework/servers/client_callback.h"
+#include "framework/servers/file_service.h"
+#include "framework/servers/server_callback.h"
+#include "platform/guid.h"
+#include "platform/status.h"
+
+class DseServerRegistry;
+class SolverOptionTable;
+
+// Status bits of the run-state notification.
+namespace run_bits {
+inline constexpr std::uint32_t kEngineUp = 0x1;
+inline constexpr std::uint32_t kBuilt = 0x4;
+inline constexpr std::uint32_t kSolvers = 0x8;
+inline constexpr std::uint32_t kQualityOutput = 0x10;
+inline constexpr std::uint32_t kReady = 0x20;
+inline constexpr std::uint32_t kPrepared = kBuilt | kSolvers | kQualityOutput | kReady;
+inline constexpr std::uint32_t kStepPending = 0x40;
+inline constexpr std::uint32_t kRunning = 0x80;
+inline constexpr std::uint32_t kRunFailed = 0x100;
+inline constexpr std::uint32_t kThreadTerminated = 0x200;
+inline constexpr std::uint32_t kStoppedByAction = 0x400;
+// Every bit from 0x2 to 0x400, cleared by an interrupt.
+inline constexpr std::uint32_t kInterruptCleared = 0x7FE;
+// Bits 0x4 to 0x400, cleared when a problem is named, edited or detached.
+inline constexpr std::uint32_t kProblemBits = 0x7FC;
+inline constexpr std::uint32_t kOneShot = 0x800 | 0x1000 | 0x2000 | 0x4000;
+}  // namespace run_bits
+
+// Statuses of the problem manager's services.
+namespace pm_status {
+inline constexpr Status kOk = 0x00320000u;
+inline constexpr Status kFailure = 0x8032FFFFu;
+inline constexpr Status kSevereFailure = 0xA032FFFFu;
+inline constexpr Status kBusy = 0x0032000Au;
+inline constexpr Status kEnding = 0x00320024u;
+inline constexpr Status kNotPrepared = 0x80320025u;
+inline constexpr Status kNoReplyRequest = 0x00320027u;
+inline constexpr Status kRunEnded = 0x00320049u;
+inline constexpr Status kNoProblem = 0x80320268u;
+}  // namespace pm_status
+
+// The run status record: the simulation time and two counters, the second
+// counting stops. The results manager will own it once it exists.
+struct RunStatusRecord {
+  double time = 0.0;
+  std::uint16_t counter = 0;
+  std::uint16_t stops = 0;
+};
+
+class SimProblemMgr : public SimMasterManager,
+                      public DseServerCB,
+                      public DseClientCB,
+                      public ProblemManagerHooks,
+                      public SolverOptionsOwner,
+                      public SimActionEventSource {
+ public:
+  // Service ids the problem manager serves itself.
+  static constexpr std::uint32_t kFileService = 58;
+  static constexpr std::uint32_t kFileServiceToo = 68;
+  static constexpr std::uint32_t kProblemService = 50;
+  static constexpr std::uint32_t kProblemServiceToo = 60;
+  static constexpr std::uint32_t kOptionService = 53;
+  static constexpr std::uint32_t kOptionServiceToo = 63;
+  static constexpr char kUntitled[] = "QV_Untitled";
+
+  // Builds the managers that exist and registers the service ids. *status
+  // (may be null) is 0, or the failure of a step that could not be done.
+  explicit SimProblemMgr(DseServerRegistry* registry, Status* status = nullptr);
+  ~SimProblemMgr() override;
+
+  // The one problem manager of the process, or null.
+  static SimProblemMgr* Instance();
+
+  // The COM-style face: IUnknown gives the problem manager itself with one
+  // more reference. The event, delay, properties, sensitivity and factory
+  // interfaces join as their owners' subsystems are built; until then, as for
+  // any other id, 0x80004002 and *object untouched.
+  Status QueryInterface(const platform::IID& iid, void** object);
+  // Reference counting of the COM-style interfaces: the server thread owns
+  // the object, so a count of 0 frees nothing.
+  std::uint32_t AddRef() { return ++references_; }
+  std::uint32_t Release() { return references_ > 0 ? --references_ : 0; }
+
+  // Client services.
+  Status HandleCommand(std::uint32_t type, std::uint32_t command, std::uint32_t string_count,
+                       const char* const* strings, std::uint32_t integer_count,
+                       const std::int32_t* integers, std::uint32_t real_count,
+                       const double* reals) override;
+  Status HandleRequest(std::uint32_t type, DseMessage* request, DseMessage** reply,
+                       DseTemplate** kept) override;
+  Status SetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t second,
+                 std::uint32_t first, SUValue* value) override;
+  Status RequestComplete(Status, void*) override { return status::kOk; }
+
+  // Master operations the problem manager adds its own work to.
+  Status AttachProblem(const char* folder, const char* name) override;
+  Status ProblemEdited() override;
+  Status DetachProblem(const char* folder, const char* sub_folder) override;
+
+  // ProblemManagerHooks.
+  bool IsNestedMode() override { return nested_ > 0; }
+  // SolverOptionsOwner.
+  void SetPrintLevel(std::int32_t level) override { print_level_ = level; }
+  const char* TimeUnit(double* scale) override;
+  const char* WorkingFolderPath() override;
+  const char* RunFolderPath() override;
+  // SimActionEventSource: no event schedule yet.
+  const SimExplicitEvent* FirstEvent() override { return nullptr; }
+  double EventTolerance() override { return event_tolerance_; }
+  double CurrentTime() override { return record_.time; }
+
+  // Status bits, read by the run thread too.
+  std::uint32_t StatusBits() const { return bits_.load(); }
+  void SetStatusBits(std::uint32_t bits) { bits_.fetch_or(bits); }
+  void ClearStatusBits(std::uint32_t bits) { bits_.fetch_and(~bits); }
+
+  const RunStatusRecord& Record() const { return record_; }
+  std::int32_t RunState() const { return run_state_; }
+  std::int32_t PreparationNeeded() const { return preparation_; }
+  const std::string& SimulationName() const { return name_; }
+  bool Unnamed() const { return unnamed_; }
+  SimWorkingFolder::Folders& Folders() { return folders_; }
+  SputMessageCollector& Collector() { return collector_; }
+  SimActionMgr* Actions() const { return actions_; }
+  // Lines for the client's message log, as one group with its status.
+  void Report(Status status, const std::string& text);
+
+  // The control loop, until the client asks the engine to end or is gone;
+  // the exit status of the engine.
+  Status RunControlLoop(class ControlLoopPort& port);
+
+ private:
+  friend class SimControlLoop;
+
+  Status CommandSetName(std::uint32_t count, const char* const* strings);
+  Status CommandSaveAs(std::uint32_t count, const char* const* strings);
+  Status CommandPause();
+  Status CommandRun();
+  Status CommandEdit(std::uint32_t count, const std::int32_t* integers);
+  Status CommandLockCheck(std::uint32_t count, const char* const* strings);
+  Status ServeFiles(std::uint32_t type, DseMessage* request, DseMessage** reply,
+                    DseTemplate** kept);
+  Status ServeProblemRequest(DseMessage* request, DseMessage** reply);
+  // The installation look-ups of the first attach; true once the solver
+  // framework was found.
+  void FindInstallations();
+  void SendRestoredNotice();
+
+  std::uint32_t references_ = 1;
+  // Built first: the broadcast order is construction order.
+  SputMessageCollector collector_;
+  BvuFileService files_;
+  SimActionMgr* actions_ = nullptr;
+  SolverOptionTable* options_ = nullptr;
+  bool owns_options_ = false;
+
+  SimWorkingFolder::Folders folders_;
+  std::string name_;
+  std::string second_text_;
+  bool unnamed_ = false;
+  std::string run_folder_text_;
+
+  // Control requests, set by commands and read by the loop.
+  std::int32_t interrupt_ = 0;
+  std::int32_t problem_ready_ = 0;
+  std::int32_t single_action_ = 0;
+  std::int32_t snapshot_request_ = 0;
+  std::int32_t rewind_request_ = 0;
+  std::int32_t step_request_ = 0;
+  std::int32_t step_count_ = 0;
+  std::int32_t run_request_ = 0;
+  std::int32_t pause_request_ = 0;
+  std::uint8_t run_interrupted_ = 0;
+  std::uint8_t end_of_dynamic_run_ = 0;
+  std::int32_t preparation_ = 1;
+  std::int32_t run_state_ = 2;
+  std::int32_t next_action_ = 0;
+  std::atomic<std::uint32_t> bits_{0};
+  std::int32_t no_exception_handling_ = 0;
+  std::int32_t options_flag_a_ = 0;
+  std::int32_t options_flag_b_ = 0;
+  std::int32_t print_level_ = 0;
+  std::int32_t nested_ = 0;
+  bool poll_with_timers_ = false;
+
+  // What the last notification told the client.
+  std::uint32_t notified_bits_ = 0;
+  double notified_time_ = -99.0;
+  RunStatusRecord record_;
+  double event_tolerance_ = 0.0001;
+  double pending_event_time_ = -1.0;
+  std::string time_unit_ = "Hours";
+  double time_scale_ = 1.0;
+  // The engine-instance record of command 39.
+  bool instance_record_made_ = false;
+  std::int32_t child_number_ = 0;
+  std::int32_t instance_flag_ = 0;
+  bool installations_found_ = false;
+  std::int32_t com_joins_ = 0;
+};

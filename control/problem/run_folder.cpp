@@ -1,0 +1,349 @@
+#include "control/problem/run_folder.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+#include "foundation/files/file_utilities.h"
+#include "framework/libraries/library_loader.h"
+#include "platform/posix_file.h"
+#include "platform/registry.h"
+
+namespace SimWorkingFolder {
+
+namespace {
+
+constexpr char kSeparator = '/';
+
+bool Exists(const std::string& path) { return platform::PathExists(path.c_str()); }
+
+// Opens (creating when missing) the lock file and takes its exclusive lock
+// without waiting: the descriptor, or -1 when another process holds it
+// (*busy) or the file cannot be made. A file unlinked by its last holder
+// between our open and our lock is not a lock: the path is opened again.
+int TakeLock(const std::string& path, bool* busy) {
+  *busy = false;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      *busy = errno == EWOULDBLOCK;
+      ::close(fd);
+      return -1;
+    }
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+        held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
+      return fd;
+    }
+    ::close(fd);
+  }
+  return -1;
+}
+
+// Deletes the lock file unless another process holds it: kOk, or kFailure.
+Status DeleteUnlessHeld(const std::string& path) {
+  bool busy = false;
+  const int fd = TakeLock(path, &busy);
+  if (fd < 0) return kFailure;
+  const bool removed = ::unlink(path.c_str()) == 0;
+  ::close(fd);
+  return removed ? kOk : kFailure;
+}
+
+// Creates the lock file when missing: false when it cannot be made.
+bool MakeLockFile(const std::string& path) {
+  if (Exists(path)) return true;
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+bool Writable(const std::string& path) {
+  std::uint32_t flags = 0;
+  return QueryPath(path.c_str(), &flags) == kOk && (flags & kPathWritable) != 0;
+}
+
+// Copies over a target that may be read-only: 0 or 0x8000FFFF.
+Status CopyOver(const char* source, const char* target) {
+  constexpr std::int32_t kOverwriteWritable = 3;
+  return CopyFileWithMode(source, target, kOverwriteWritable);
+}
+
+}  // namespace
+
+std::string WithSeparator(std::string folder) {
+  if (!folder.empty() && folder.back() != '/' && folder.back() != '\\') folder += kSeparator;
+  return folder;
+}
+
+Status GetCurrentFolder(std::string* folder) {
+  std::string path;
+  if (!platform::CurrentDirectory(&path)) return kFailure;
+  *folder = WithSeparator(path);
+  return kOk;
+}
+
+Status RemoveFile(const char* path) {
+  if (path == nullptr) return kFailure;
+  return platform::RemoveFile(NativeFilePath(path).c_str()) ? kOk : kFailure;
+}
+
+Status CheckFolder(const char* folder, const char* name) {
+  const bool has_folder = folder != nullptr && folder[0] != '\0';
+  std::string path = has_folder ? WithSeparator(NativeFilePath(folder)) : std::string();
+  path += NativeFilePath(name != nullptr ? name : "");
+  std::uint32_t flags = 0;
+  const bool exists = QueryPath(path.c_str(), &flags) == kOk;
+  if (exists && (flags & kPathWritable) != 0) {
+    const std::string lock = WithSeparator(path) + kLockFileName;
+    if (!MakeLockFile(lock)) return kCannotCreate;
+    return DeleteUnlessHeld(lock);
+  }
+  if (!exists) {
+    if (!has_folder) return 0;
+    const std::string parent = NativeFilePath(folder);
+    if (!Writable(parent)) return kCannotCreate;
+    // The folder itself may be some engine's run folder: its lock is left alone.
+    const std::string lock = WithSeparator(parent) + kLockFileName;
+    if (Exists(lock)) return 0;
+    if (!MakeLockFile(lock)) return kCannotCreate;
+    ::unlink(lock.c_str());
+    return 0;
+  }
+  return kCannotCreate;
+}
+
+Status BackUpOrRestore(const std::function<void()>& restored) {
+  if (!Exists("snapshot.bak")) {
+    Status result = 0;
+    if (Exists("snapshot.snp")) result = CopyOver("snapshot.snp", "snapshot.bak");
+    if (Exists("PlotData.cpd")) result = CopyOver("PlotData.cpd", "PlotData.bak");
+    return result;
+  }
+  // The last run did not end cleanly: its back-ups are the files to trust.
+  Status result = CopyOver("snapshot.bak", "snapshot.snp");
+  if (Exists("PlotData.bak")) result = CopyOver("PlotData.bak", "PlotData.cpd");
+  if (restored) restored();
+  return result;
+}
+
+Status DeleteResultFiles(const std::string& folder) {
+  const std::string base = WithSeparator(folder);
+  Status result = kFailure;
+  for (const char* name : {"snapshot.snp", "PlotData.cpd"}) {
+    const std::string path = base + name;
+    if (Exists(path)) result = platform::RemoveFile(path.c_str()) ? kOk : kFailure;
+  }
+  return result;
+}
+
+void DeleteTempFiles(const std::string& folder) {
+  const std::string base = WithSeparator(folder.empty() ? std::string(".") : folder);
+  std::vector<platform::FolderEntry> entries;
+  if (!platform::ListFolderSorted(base.c_str(), &entries)) return;
+  for (const platform::FolderEntry& entry : entries) {
+    if (entry.is_folder || !MatchFilePattern(entry.name.c_str(), "*.tmp")) continue;
+    const std::string path = base + entry.name;
+    ::chmod(path.c_str(), 0644);
+    platform::RemoveFile(path.c_str());
+  }
+}
+
+Folders::~Folders() {
+  CloseLock();
+  if (!search_path_.empty()) XosDynamicLibrary::RemoveSearchPath(search_path_.c_str());
+  if (!working_.empty()) XosDynamicLibrary::RemoveSearchPath(working_.c_str());
+}
+
+Status Folders::SetWorkingFolder(const char* folder) {
+  if (!working_.empty()) XosDynamicLibrary::RemoveSearchPath(working_.c_str());
+  working_ = folder != nullptr && folder[0] != '\0' ? WithSeparator(NativeFilePath(folder)) : "";
+  if (working_.empty()) return kFailure;
+  // Kept absolute: the engine changes into the run folder later.
+  std::string current;
+  if (working_[0] != '/' && GetCurrentFolder(&current) == kOk) working_ = current + working_;
+  return XosDynamicLibrary::AddSearchPath(working_.c_str());
+}
+
+std::string Folders::RunFolder() const { return working_ + RunNameOrNull() + kSeparator; }
+
+void Folders::CloseLock() {
+  if (lock_fd_ < 0) return;
+  // Deleted while still locked, so that no one takes a lock on a dying file.
+  ::unlink(lock_path_.c_str());
+  ::close(lock_fd_);
+  lock_fd_ = -1;
+  lock_path_.clear();
+}
+
+Status Folders::OpenRunFolder() {
+  if (pending_name_.empty()) return kNoPendingName;
+  CloseLock();
+  if (working_.empty()) {
+    std::string current;
+    if (GetCurrentFolder(&current) == kOk) working_ = current;
+  } else {
+    SetCurrentFolder(working_.c_str());
+  }
+  run_name_ = pending_name_;
+  const std::string folder = working_ + NativeFilePath(run_name_.c_str());
+  int error = 0;
+  Status made = kOk;
+  if (!platform::MakeDirectory(folder.c_str(), &error) && error != EEXIST) made = kFailure;
+  if (made == kOk) made = SetCurrentFolder(folder.c_str());
+  pending_name_.clear();
+
+  std::string here;
+  if (GetCurrentFolder(&here) == kOk) {
+    bool busy = false;
+    const std::string lock = here + kLockFileName;
+    lock_fd_ = TakeLock(lock, &busy);
+    if (lock_fd_ >= 0) lock_path_ = lock;
+  }
+
+  if (!search_path_.empty()) XosDynamicLibrary::RemoveSearchPath(search_path_.c_str());
+  search_path_.clear();
+  if (!pending_search_path_.empty()) {
+    search_path_ = pending_search_path_;
+    XosDynamicLibrary::AddSearchPath(search_path_.c_str());
+    pending_search_path_.clear();
+  }
+  return made;
+}
+
+namespace {
+
+constexpr char kVersion[] = "38.0";
+constexpr Status kLookupFailure = 0xA032FFFFu;
+
+std::string Format(const char* pattern, const char* value) {
+  std::string text;
+  for (const char* p = pattern; *p != '\0'; ++p) {
+    if (p[0] == '%' && p[1] == 's') {
+      text += value;
+      ++p;
+    } else {
+      text += *p;
+    }
+  }
+  return text;
+}
+
+bool ReadText(platform::HKEY key, const char* value, std::string* text) {
+  std::uint32_t type = 0;
+  std::uint32_t size = 0;
+  if (platform::RegQueryValueExA(key, value, nullptr, &type, nullptr, &size) !=
+          platform::ERROR_SUCCESS ||
+      type != platform::REG_SZ || size == 0) {
+    return false;
+  }
+  std::vector<std::uint8_t> data(size);
+  if (platform::RegQueryValueExA(key, value, nullptr, &type, data.data(), &size) !=
+      platform::ERROR_SUCCESS) {
+    return false;
+  }
+  text->assign(reinterpret_cast<const char*>(data.data()), size > 0 ? size - 1 : 0);
+  return true;
+}
+
+struct Installation {
+  const char* compatibility;
+  const char* product;
+  const char* value;
+  const char* sub_folder;
+  const char* missing;  // null: nothing is said
+  bool report_key;
+};
+
+// Searches the versions listed under the compatibility key; the first whose
+// product key names a folder wins, and the folder goes on the search path.
+std::int32_t Find(const Installation& what, bool user_first, const LookupReport& report) {
+  const std::string key_name = Format(what.compatibility, kVersion);
+  platform::HKEY compatibility = nullptr;
+  bool opened = false;
+  if (user_first) {
+    opened = platform::RegOpenKeyExA(platform::HKEY_CURRENT_USER, key_name.c_str(), 0,
+                                     platform::KEY_READ, &compatibility) == platform::ERROR_SUCCESS;
+  }
+  if (!opened) {
+    opened = platform::RegOpenKeyExA(platform::HKEY_LOCAL_MACHINE, key_name.c_str(), 0,
+                                     platform::KEY_READ, &compatibility) == platform::ERROR_SUCCESS;
+  }
+  if (!opened) {
+    if (what.report_key && report) {
+      report(kLookupFailure, "Couldn't find registry key HKLM\\" + key_name);
+    }
+    return 1;
+  }
+  std::string found;
+  for (const char* slot : {"1", "2", "3"}) {
+    std::string version;
+    if (!ReadText(compatibility, slot, &version)) break;
+    platform::HKEY product = nullptr;
+    const std::string product_name = Format(what.product, version.c_str());
+    if (platform::RegOpenKeyExA(platform::HKEY_LOCAL_MACHINE, product_name.c_str(), 0,
+                                platform::KEY_READ, &product) != platform::ERROR_SUCCESS) {
+      continue;
+    }
+    const bool read = ReadText(product, what.value, &found);
+    platform::RegCloseKey(product);
+    if (read) break;
+    found.clear();
+  }
+  platform::RegCloseKey(compatibility);
+  if (found.empty()) {
+    if (what.missing != nullptr && report) report(kLookupFailure, what.missing);
+    return 1;
+  }
+  // dlopen does not read PATH: the engine's own library search list does.
+  const std::string folder = WithSeparator(NativeFilePath(found.c_str())) + what.sub_folder;
+  for (const std::string& known : XosDynamicLibrary::SearchPaths()) {
+    if (known == folder) return 0;
+  }
+  XosDynamicLibrary::AddSearchPath(folder.c_str());
+  return 0;
+}
+
+}  // namespace
+
+std::int32_t FindSolverFramework(const LookupReport& report) {
+  static const Installation kvs{
+      "SOFTWARE\\Brunvald\\QVSystem\\%s\\Compatibility\\KVS",
+      "SOFTWARE\\Brunvald\\KVS\\%s",
+      "KVSTOP",
+      "bin",
+      "Failed to find a compatibile version of Orvel Open Solvers\nKVS is needed to run any "
+      "simulations",
+      true};
+  return Find(kvs, false, report);
+}
+
+std::int32_t FindModellingFramework(const LookupReport& report) {
+  static const Installation tanq{"SOFTWARE\\Brunvald\\QVSystem\\%s\\Compatibility\\TANQ",
+                                 "SOFTWARE\\Brunvald\\TANQ\\%s",
+                                 "tanqtop",
+                                 "xeq",
+                                 "Failed to find a compatibile version of TANQ",
+                                 true};
+  return Find(tanq, false, report);
+}
+
+std::int32_t FindPropertiesSystem(const LookupReport& report) {
+  static const Installation lumet{"SOFTWARE\\Brunvald\\QVSystem\\%s\\Compatibility\\LumetSystem",
+                                  "SOFTWARE\\Brunvald\\LumetSystem\\%s\\gravik",
+                                  "orvtop",
+                                  "xeq",
+                                  nullptr,
+                                  false};
+  return Find(lumet, true, report);
+}
+
+}  // namespace SimWorkingFolder

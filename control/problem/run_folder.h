@@ -1,0 +1,99 @@
+// The working-folder part of the problem manager: the run folder of the
+// simulation (a sub-folder of the working folder named after it), the lock
+// file that keeps a second engine out of it, the back-up and restore of the
+// result files, the clean-up of temporary and result files, and the look-ups
+// of the outside installations that the engine loads libraries from.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "foundation/interfaces/working_folder.h"
+#include "platform/status.h"
+
+namespace SimWorkingFolder {
+
+inline constexpr char kLockFileName[] = "OrvelQVLock.aml";
+inline constexpr Status kNoPendingName = 0xA032FFFFu;
+inline constexpr Status kCannotCreate = 0x803201FEu;
+// The service and command by which the client hears that the run files were
+// restored from their back-ups.
+inline constexpr std::uint32_t kRestoredService = 95;
+inline constexpr std::uint32_t kRestoredCommand = 136;
+
+// The folder with a trailing separator (the empty text stays empty).
+std::string WithSeparator(std::string folder);
+
+// The current directory with a trailing separator; kFailure when it cannot
+// be read.
+Status GetCurrentFolder(std::string* folder);
+Status RemoveFile(const char* path);
+
+// The lock probe of client command 141 on folder/name (name alone without a
+// folder): kOk when no engine holds the folder, kFailure when one does,
+// kCannotCreate when no lock file can be made there. Leaves no lock file.
+Status CheckFolder(const char* folder, const char* name);
+
+// In the current folder: makes fresh back-ups of "snapshot.snp" and
+// "PlotData.cpd" after a clean end, or restores them from the back-ups the
+// last run left behind and then calls `restored`.
+Status BackUpOrRestore(const std::function<void()>& restored);
+
+// Deletes "snapshot.snp" and "PlotData.cpd" in the folder: the status of the
+// last deletion tried, kFailure when neither existed.
+Status DeleteResultFiles(const std::string& folder);
+// Deletes every "*.tmp" of the folder, read-only or not; failures are ignored.
+void DeleteTempFiles(const std::string& folder);
+
+// The folders of the problem manager and the lock it holds on the run folder.
+class Folders {
+ public:
+  Folders() = default;
+  ~Folders();
+  Folders(const Folders&) = delete;
+  Folders& operator=(const Folders&) = delete;
+
+  // Empty while there is none; otherwise ending in a separator.
+  const std::string& WorkingFolder() const { return working_; }
+  // Takes the folder (a separator is added) and puts it on the library
+  // search path in place of the old one; the status of the addition.
+  Status SetWorkingFolder(const char* folder);
+  // Empty when no run folder was opened yet ("NULL" where a path needs it).
+  const std::string& RunName() const { return run_name_; }
+  const char* RunNameOrNull() const { return run_name_.empty() ? "NULL" : run_name_.c_str(); }
+  // The working folder, the run name and a separator.
+  std::string RunFolder() const;
+
+  void SetPendingName(const std::string& name) { pending_name_ = name; }
+  void SetPendingSearchPath(const std::string& path) { pending_search_path_ = path; }
+  const std::string& ExtraSearchPath() const { return search_path_; }
+
+  // Enters the working folder, creates and enters the run folder named by
+  // the pending name and takes the lock file there unless another engine
+  // holds it: the status of making the run folder, kNoPendingName without a
+  // pending name.
+  Status OpenRunFolder();
+  bool HoldsLock() const { return lock_fd_ >= 0; }
+  // Lets go of the lock and deletes the lock file.
+  void CloseLock();
+
+ private:
+  std::string working_;
+  std::string run_name_;
+  std::string pending_name_;
+  std::string pending_search_path_;
+  std::string search_path_;
+  std::string lock_path_;
+  int lock_fd_ = -1;
+};
+
+// The installation look-ups: 0 when the installation was found (its folder
+// is then on the library search path), 1 when not. Messages go to `report`
+// with their status.
+using LookupReport = std::function<void(Status status, const std::string& text)>;
+std::int32_t FindSolverFramework(const LookupReport& report);
+std::int32_t FindModellingFramework(const LookupReport& report);
+std::int32_t FindPropertiesSystem(const LookupReport& report);
+
+}  // namespace SimWorkingFolder

@@ -1,0 +1,183 @@
+// The working folder: the run folder's lock between engines, the back-up
+// and restore of the result files, the clean-ups and the installation
+// look-ups.
+#include "control/problem/run_folder.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "framework/libraries/library_loader.h"
+#include "tests/support/registry_file.h"
+#include "tests/support/scoped_current_folder.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace SimWorkingFolder;
+
+class RunFolderTest : public ::testing::Test {
+ protected:
+  std::string Work() const { return work.path().string() + "/"; }
+  testsupport::TempDir work;
+  testsupport::ScopedCurrentFolder here{work.path()};
+};
+
+TEST_F(RunFolderTest, TheLockKeepsASecondEngineOutUntilTheFirstLeaves) {
+  int ready[2];
+  int release[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(release), 0);
+  const pid_t engine = ::fork();
+  ASSERT_GE(engine, 0);
+  if (engine == 0) {
+    // The first engine: opens the run folder, holds it until told.
+    Folders first;
+    first.SetWorkingFolder(Work().c_str());
+    first.SetPendingName("Tank");
+    const bool opened = first.OpenRunFolder() == kOk && first.HoldsLock();
+    const char said = opened ? 'y' : 'n';
+    (void)!::write(ready[1], &said, 1);
+    char go = 0;
+    (void)!::read(release[0], &go, 1);
+    first.CloseLock();
+    ::_exit(0);
+  }
+  char said = 0;
+  ASSERT_EQ(::read(ready[0], &said, 1), 1);
+  EXPECT_EQ(said, 'y');
+  EXPECT_EQ(CheckFolder(Work().c_str(), "Tank"), kFailure);
+  EXPECT_TRUE(fs::exists(work / "Tank" / kLockFileName));
+  {
+    // A second engine opens the folder all the same, without the lock.
+    Folders second;
+    second.SetWorkingFolder(Work().c_str());
+    second.SetPendingName("Tank");
+    EXPECT_EQ(second.OpenRunFolder(), kOk);
+    EXPECT_FALSE(second.HoldsLock());
+  }
+  (void)!::write(release[1], "x", 1);
+  int exit_status = 0;
+  ASSERT_EQ(::waitpid(engine, &exit_status, 0), engine);
+  EXPECT_EQ(CheckFolder(Work().c_str(), "Tank"), kOk);
+  EXPECT_FALSE(fs::exists(work / "Tank" / kLockFileName));
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+}
+
+TEST_F(RunFolderTest, LockProbeOfMissingAndUnusableFolders) {
+  EXPECT_EQ(CheckFolder(nullptr, "nowhere"), 0u);
+  EXPECT_EQ(CheckFolder(Work().c_str(), "not yet"), 0u);
+  EXPECT_FALSE(fs::exists(work / kLockFileName));
+  EXPECT_EQ(CheckFolder("/no/such/folder", "x"), kCannotCreate);
+  // A folder that holds a stale lock file (its engine is gone) is free.
+  fs::create_directory(work / "Old");
+  work.WriteFile("Old/OrvelQVLock.aml", "");
+  EXPECT_EQ(CheckFolder(Work().c_str(), "Old"), kOk);
+  EXPECT_FALSE(fs::exists(work / "Old" / kLockFileName));
+  Folders folders;
+  EXPECT_EQ(folders.OpenRunFolder(), 0xA032FFFFu);  // no name
+}
+
+TEST_F(RunFolderTest, BackUpOnACleanStartRestoreAfterACrash) {
+  work.WriteFile("snapshot.snp", "snap 1");
+  work.WriteFile("PlotData.cpd", "plot 1");
+  work.WriteFile("PlotData.bak", "old plot");
+  fs::permissions(work / "PlotData.bak", fs::perms::owner_read);
+  int restored = 0;
+  EXPECT_EQ(BackUpOrRestore([&] { ++restored; }), 0u);
+  EXPECT_EQ(restored, 0);
+  EXPECT_EQ(testsupport::ReadFileBytes(work / "snapshot.bak"), "snap 1");
+  EXPECT_EQ(testsupport::ReadFileBytes(work / "PlotData.bak"), "plot 1");
+
+  // The run did not end cleanly: the back-ups come back.
+  work.WriteFile("snapshot.snp", "damaged");
+  work.WriteFile("PlotData.cpd", "damaged");
+  fs::permissions(work / "snapshot.snp", fs::perms::owner_read);
+  EXPECT_EQ(BackUpOrRestore([&] { ++restored; }), 0u);
+  EXPECT_EQ(restored, 1);
+  EXPECT_EQ(testsupport::ReadFileBytes(work / "snapshot.snp"), "snap 1");
+  EXPECT_EQ(testsupport::ReadFileBytes(work / "PlotData.cpd"), "plot 1");
+}
+
+TEST_F(RunFolderTest, DeletingResultAndTemporaryFiles) {
+  EXPECT_EQ(DeleteResultFiles(Work()), kFailure);
+  work.WriteFile("PlotData.cpd", "p");
+  EXPECT_EQ(DeleteResultFiles(Work()), kOk);
+  EXPECT_FALSE(fs::exists(work / "PlotData.cpd"));
+  work.WriteFile("a.tmp", "");
+  work.WriteFile("B.TMP", "");
+  work.WriteFile("keep.tmpx", "");
+  fs::permissions(work / "a.tmp", fs::perms::owner_read);
+  DeleteTempFiles(work.path().string());
+  EXPECT_FALSE(fs::exists(work / "a.tmp"));
+  EXPECT_FALSE(fs::exists(work / "B.TMP"));
+  EXPECT_TRUE(fs::exists(work / "keep.tmpx"));
+}
+
+TEST_F(RunFolderTest, FoldersEndInASeparator) {
+  std::string current;
+  ASSERT_EQ(GetCurrentFolder(&current), kOk);
+  EXPECT_EQ(current, fs::current_path().string() + "/");
+  Folders folders;
+  folders.SetWorkingFolder(work.path().c_str());
+  EXPECT_EQ(folders.WorkingFolder(), Work());
+  folders.SetWorkingFolder("relative");
+  EXPECT_EQ(folders.WorkingFolder(), current + "relative/");
+  EXPECT_STREQ(folders.RunNameOrNull(), "NULL");
+  std::string deep = work.path().string();
+  for (char c : {'d', 'e', 'f', 'g', 'h', 'i'}) deep += "/" + std::string(200, c);
+  fs::create_directories(deep);
+  ASSERT_EQ(SetCurrentFolder(deep.c_str()), kOk);
+  ASSERT_EQ(GetCurrentFolder(&current), kOk);
+  EXPECT_EQ(current, deep + "/");
+  EXPECT_GT(current.size(), 1024u);
+}
+
+TEST_F(RunFolderTest, InstallationLookUps) {
+  const std::string kvs = Work() + "kvs2";
+  const std::string text =
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brunvald\\QVSystem\\38.0\\Compatibility\\KVS]\n"
+      "1 = 7.0\n2 = 7.1\n3 = 7.2\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brunvald\\KVS\\7.1]\nKVSTOP = " +
+      kvs +
+      "\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brunvald\\KVS\\7.2]\nKVSTOP = " +
+      Work() +
+      "kvs3\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brunvald\\QVSystem\\38.0\\Compatibility\\TANQ]\n";
+  testsupport::RegistryFile registry(text);
+  std::vector<std::string> said;
+  auto report = [&](Status status, const std::string& line) {
+    EXPECT_EQ(status, 0xA032FFFFu);
+    said.push_back(line);
+  };
+  EXPECT_EQ(FindSolverFramework(report), 0);
+  EXPECT_TRUE(said.empty());
+  auto on_path = [](const std::string& folder) {
+    int count = 0;
+    for (const std::string& known : XosDynamicLibrary::SearchPaths()) count += known == folder;
+    return count;
+  };
+  EXPECT_EQ(on_path(kvs + "/bin"), 1);
+  EXPECT_EQ(FindSolverFramework(report), 0);
+  EXPECT_EQ(on_path(kvs + "/bin"), 1);  // not added twice
+  XosDynamicLibrary::RemoveSearchPath((kvs + "/bin").c_str());
+
+  EXPECT_EQ(FindModellingFramework(report), 1);
+  EXPECT_EQ(said, (std::vector<std::string>{"Failed to find a compatibile version of TANQ"}));
+  said.clear();
+  EXPECT_EQ(FindPropertiesSystem(report), 1);
+  EXPECT_TRUE(said.empty());  // the properties system is optional
+  registry.Rewrite("");
+  EXPECT_EQ(FindSolverFramework(report), 1);
+  EXPECT_EQ(said, (std::vector<std::string>{
+                      "Couldn't find registry key "
+                      "HKLM\\SOFTWARE\\Brunvald\\QVSystem\\38.0\\Compatibility\\KVS"}));
+}
+
+}  // namespace

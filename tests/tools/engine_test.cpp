@@ -1,0 +1,199 @@
+// The real engine as the client's child 1: the handshake, the run-state
+// notifications, the answers of the problem manager's services, the run
+// folder with its lock, the file service and the exit codes.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
+#include "tools/client.h"
+
+namespace {
+
+using vantor_client::Bytes;
+using vantor_client::Client;
+using vantor_client::Request;
+
+constexpr int kPeerLostExitCode = 0x37;
+constexpr std::uint32_t kProblemService = 50;
+constexpr std::uint32_t kFileService = 58;
+
+// The vantor-client program against a second engine with the pipe folder
+// given; what it printed.
+std::string RunClientProgram(const std::string& pipes, const std::string& steps) {
+  const std::string command = "VANTOR_PIPE_DIR=" + pipes + " " + VANTOR_CLIENT + " " +
+                              VANTOR_ENGINE + " " + steps + " 2>&1";
+  std::string printed;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return printed;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) printed += buffer;
+  ::pclose(pipe);
+  return printed;
+}
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vantor_client::EngineOptions options;
+    options.program = VANTOR_ENGINE;
+    ASSERT_EQ(Client::Start(options, &client_), 0u);
+  }
+
+  // Sends and waits; the final status.
+  Status Exchange(std::unique_ptr<Request> request,
+                  std::vector<vantor_client::Message>* replies = nullptr) {
+    std::uint32_t id = 0;
+    EXPECT_FALSE(status::IsFailure(client_->Send(std::move(request), &id)));
+    EXPECT_EQ(client_->Await(id), 0u);
+    const Status result = client_->Find(id)->status;
+    if (replies != nullptr) *replies = client_->TakeReplies(id);
+    client_->Forget(id);
+    return result;
+  }
+
+  Status Command(std::uint32_t number, const std::vector<std::string>& texts = {}) {
+    return Exchange(vantor_client::MakeCommand(kProblemService, number, {}, {}, texts));
+  }
+
+  std::unique_ptr<Request> Asking(std::uint32_t type, std::uint16_t code) {
+    auto request = std::make_unique<Request>(type);
+    request->PutUInt16(code);
+    return request;
+  }
+
+  // Closes once the engine has ended on its own.
+  int EndedExitCode() {
+    EXPECT_NE(client_->WaitFor([] { return false; }), Client::kTimedOut);
+    EXPECT_TRUE(client_->PeerLost());
+    int exit_code = -1;
+    client_->Close(&exit_code);
+    return exit_code;
+  }
+
+  testsupport::TempDir pipes_;
+  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
+  std::unique_ptr<Client> client_;
+};
+
+TEST_F(EngineTest, AnnouncesItselfAnswersWhatItKnowsAndEndsWhenTheClientGoes) {
+  // The first pass's notification: time 0, both counters 0, bit 0x1.
+  ASSERT_EQ(client_->WaitFor([&] { return !client_->Notifications().empty(); }), 0u);
+  const vantor_client::Message first = client_->Notifications().front();
+  EXPECT_EQ(first.type, 81u);
+  EXPECT_EQ(first.subtype, 12u);
+  const Bytes expected = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+  EXPECT_EQ(first.body, expected);
+
+  for (std::uint32_t unknown : {0u, 1u, 7u, 77u, 151u, 4000000u}) {
+    EXPECT_EQ(Command(unknown), 0x8032FFFFu) << unknown;
+  }
+  EXPECT_EQ(Command(9), 0x80320025u);  // not prepared
+  EXPECT_EQ(Command(137), 0xA032FFFFu);
+  std::vector<vantor_client::Message> replies;
+  EXPECT_EQ(Exchange(Asking(kProblemService, 5), &replies), 0x00320027u);
+  EXPECT_TRUE(replies.empty());
+  EXPECT_EQ(Exchange(Asking(kProblemService, 4)), 0x8032FFFFu);
+  EXPECT_EQ(Exchange(Asking(60, 150)), 0x8032FFFFu);
+  // Nothing else was told: the bits did not change.
+  client_->Poll();
+  EXPECT_EQ(client_->TakeNotifications().size(), 1u);
+
+  int exit_code = -1;
+  EXPECT_EQ(client_->Close(&exit_code), 0u);
+  EXPECT_EQ(exit_code, kPeerLostExitCode);
+}
+
+TEST_F(EngineTest, TheRunFolderIsLockedWhileTheEngineUsesIt) {
+  testsupport::TempDir work;
+  const std::string folder = work.path().string() + "/";
+  const std::filesystem::path lock = work / "Lock Sim" / "OrvelQVLock.aml";
+  EXPECT_EQ(Command(3, {"Lock Sim", folder}), 0u);
+  ASSERT_EQ(client_->WaitFor([&] { return std::filesystem::exists(lock); }), 0u);
+
+  // A second engine on the same folder opens it without a lock and finds
+  // it locked.
+  const std::string second = RunClientProgram(
+      pipes_.path().string(), "command 50 3 'text:Lock Sim' text:" + folder +
+                                  " listen 200 command 50 141 'text:Lock Sim' text:" + folder);
+  EXPECT_NE(second.find("status of command 3 (id 3) on service 50: 0x00000000"), std::string::npos)
+      << second;
+  EXPECT_NE(second.find("on service 50: 0x8032FFFF"), std::string::npos) << second;
+  EXPECT_TRUE(std::filesystem::exists(lock));
+
+  EXPECT_EQ(Command(2), 0x00320024u);
+  EXPECT_EQ(EndedExitCode(), 0);
+  EXPECT_FALSE(std::filesystem::exists(lock));
+  const std::string probe =
+      RunClientProgram(pipes_.path().string(), "command 50 141 'text:Lock Sim' text:" + folder);
+  EXPECT_NE(probe.find("on service 50: 0x00320000"), std::string::npos) << probe;
+  EXPECT_FALSE(std::filesystem::exists(lock));
+}
+
+TEST_F(EngineTest, TheFileServiceCopiesAndLists) {
+  testsupport::TempDir work;
+  work.WriteFile("model.txt", "FirstOrder");
+  // Each path travels as a folder and a name.
+  auto copy = Asking(kFileService, 23);
+  for (const char* name : {"model.txt", "copy.txt"}) {
+    copy->PutString(work.path().c_str());
+    copy->PutString(name);
+  }
+  copy->PutUInt8(0);
+  EXPECT_EQ(Exchange(std::move(copy)), 0u);
+  EXPECT_EQ(testsupport::ReadFileBytes(work / "copy.txt"), "FirstOrder");
+
+  auto list = Asking(kFileService, 20);
+  list->PutString(work.path().c_str());
+  list->PutString("*.txt");
+  std::vector<vantor_client::Message> replies;
+  EXPECT_EQ(Exchange(std::move(list), &replies), 0u);
+  ASSERT_EQ(replies.size(), 1u);
+  const std::string body(replies[0].body.begin(), replies[0].body.end());
+  EXPECT_NE(body.find("copy.txt"), std::string::npos);
+  EXPECT_NE(body.find("model.txt"), std::string::npos);
+}
+
+TEST_F(EngineTest, AConsoleEventEndsTheEngine) {
+  ASSERT_EQ(Command(77), 0x8032FFFFu);
+  ASSERT_EQ(::kill(client_->EnginePid(), SIGTERM), 0);
+  EXPECT_NE(client_->WaitFor([] { return false; }), Client::kTimedOut);
+  EXPECT_TRUE(client_->PeerLost());
+  int exit_code = -1;
+  client_->Close(&exit_code);
+  EXPECT_NE(exit_code, 0);
+}
+
+// Started on its own, the engine is a top-level process without its
+// configuration file: it prints its banner only, waits 5 s and ends as a
+// failure (no failure path exits with 0).
+TEST(EngineProcess, WithoutAControllerOnlyTheBannerAndAFailure) {
+  testsupport::TempDir folder;
+  const std::string command =
+      "cd " + folder.path().string() + " && " + VANTOR_ENGINE + " 2>/dev/null";
+  const auto start = std::chrono::steady_clock::now();
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string printed;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) printed += buffer;
+  const int status = ::pclose(pipe);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000));
+  EXPECT_TRUE(std::regex_match(printed, std::regex("vantor\\.exe \\(Version 38\\.0\\) built on "
+                                                   "[A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} at "
+                                                   "[0-9]{2}:[0-9]{2}:[0-9]{2}\n")))
+      << printed;
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
