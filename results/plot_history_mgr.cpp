@@ -106,8 +106,19 @@ void SputPlotHistoryMgr::LoadDirectory() {
     }
     // A later directory entry of the same name wins: it was added last.
     if (status::IsFailure(LoadEntry(entry, d.first_value_block))) continue;
+    // The value last recorded is the file's, on its line at the last time:
+    // the model may have changed since, and the next point stored is this
+    // one.
     double value = 0.0;
-    if (status::IsSuccess(variable->GetValue(&value))) entry->v_last = value;
+    const std::uint16_t state = StateOf(entry->block);
+    if (state == kNormal || state == kOnePoint || state == kRestartStored) {
+      double slope = PairValue(entry->block, LastUsed(entry->block));
+      if (state != kNormal || !std::isfinite(slope)) slope = 0.0;
+      const double last = FiniteOrZero(file_->header().last_time);
+      entry->v_last = entry->v_start + slope * (last - entry->t_start);
+    } else if (status::IsSuccess(variable->GetValue(&value))) {
+      entry->v_last = value;
+    }
   }
 }
 

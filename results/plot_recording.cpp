@@ -246,38 +246,51 @@ Status SputPlotHistoryMgr::TruncateAt(double t, bool keep_zero) {
 }
 
 // Keeps the points up to t (restart markers among them included), then an
-// open pair with the slope of the last two kept points, or the stop pair
-// of a stopped variable. The cut block is written before the blocks after
-// it go to the free chain.
+// open pair with the slope that held after the last kept point: toward the
+// first point cut off, or the marker's or open pair's own, so the kept
+// values between that point and t read back as they were recorded. A
+// stopped variable gets its stop pair back. The cut block is written before
+// the blocks after it go to the free chain.
 Status SputPlotHistoryMgr::TruncateEntry(PlotEntry& e, double t) {
   struct Place {
     std::uint32_t block = 0;
     std::uint32_t index = 0;
   };
-  const bool stopped = StateOf(e.block) == kStopped;
+  const std::uint16_t state = StateOf(e.block);
   Place keep_end;  // the slot after the last kept point
-  keep_end.block = e.first_block;
   int kept = 0;
-  double t1 = 0, v1 = 0, t2 = 0, v2 = 0;  // the last two kept points
+  bool dropped = false;
+  bool slope_known = false;
+  double t2 = 0, v2 = 0, slope = 0;
   Block block;
-  bool done = false;
   std::uint32_t n = e.first_block;
-  for (std::uint32_t steps = 0; !done && n != 0; ++steps) {
+  for (std::uint32_t steps = 0; n != 0 && !dropped; ++steps) {
     if (steps >= BlockLimit()) return kIoFailed;
-    const Status result =
-        n == e.block_number ? (block = e.block, status::kOk) : ReadBlock(n, &block);
-    if (status::IsFailure(result)) return result;
+    if (n == e.block_number) {
+      block = e.block;
+    } else {
+      const Status result = ReadBlock(n, &block);
+      if (status::IsFailure(result)) return result;
+    }
     const bool last = NextLink(block) == 0;
-    const std::uint32_t end = last ? LastUsed(block) : kPairCount;
+    const std::uint32_t end = last ? LastUsed(block) + 1u : kPairCount;
     for (std::uint32_t i = 0; i < end && i < kPairCount; ++i) {
       const double time = PairTime(block, i);
-      if (time == kOpenTime || time == kStopTime) continue;
+      const double value = PairValue(block, i);
+      if (time == kOpenTime || time == kStopTime) {
+        if (kept > 0 && !slope_known) {
+          slope = time == kOpenTime ? value : 0.0;
+          slope_known = true;
+        }
+        continue;
+      }
       if (time > t) {
-        done = true;
+        if (kept > 0 && !slope_known) slope = Slope(value - v2, time - t2);
+        dropped = true;
         break;
       }
-      t1 = t2, v1 = v2;
-      t2 = time, v2 = PairValue(block, i);
+      t2 = time, v2 = value;
+      slope_known = false;
       ++kept;
       keep_end = i + 1 < kPairCount ? Place{n, i + 1} : Place{NextLink(block), 0};
     }
@@ -303,11 +316,11 @@ Status SputPlotHistoryMgr::TruncateEntry(PlotEntry& e, double t) {
   e.block_number = keep_end.block;
   e.t_start = t2;
   e.v_start = v2;
-  if (stopped) {
+  SetState(&e.block, dropped && state != kStopped ? kNormal : state);
+  if (state == kStopped) {
     SetPair(&e.block, keep_end.index, 0.0, kStopTime);
   } else {
-    SetState(&e.block, kept == 1 ? kOnePoint : kNormal);
-    SetOpenPair(e, kept == 1 ? 0.0 : Slope(v2 - v1, t2 - t1));
+    SetOpenPair(e, slope);
   }
   const Status result = WriteEntry(e);
   if (status::IsFailure(result)) return result;
