@@ -19,6 +19,7 @@
 #include "results/result_model.h"
 
 class BvuBinaryStream;
+class SimPlotReport;
 
 // One recorded variable: the recording state of its line and its last value
 // block, as the table and the reports share it.
@@ -79,6 +80,12 @@ class SputPlotHistoryMgr : public QLNSubSystemManager {
   std::size_t EntryCount() const { return table_.size(); }
   // The entry of a variable in the table, or none.
   PlotEntryRef Find(const ResultVariable* variable) const;
+  // The plot-data reply of a time plot sampled at the interval (the
+  // communication interval), or a profile's reply; 59 when the history is
+  // not open, recording has not started or the window holds no sample.
+  Status FillReport(SimPlotReport& report, BvuBinaryStream& reply, double interval);
+  // The table's entry of a variable, else a new one outside the table.
+  PlotEntryRef EntryFor(ResultVariable* variable);
   // The stored blocks of a chain for readers; 0x8000000B without a file.
   Status ReadBlock(std::uint32_t number, plot::Block* block);
   std::uint32_t BlockLimit() const { return file_ ? file_->header().next_unused : 0; }
