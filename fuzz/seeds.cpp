@@ -441,6 +441,28 @@ void PlotFiles(const fs::path& root) {
   fs::current_path(before);
 }
 
+// Report requests as the client writes them: the kind byte, the kind's
+// fields, the run number and the variables' id paths (ids 100 to 102 are
+// the fuzz model's, 7 is unknown).
+void PlotReportRequests(const fs::path& root) {
+  SeedFolder seeds(root, "plot_report");
+  const std::vector<std::vector<double>> fields = {{-1.0, 7.5}, {3.0, 2.0, 1.0}, {0.0, 2.5}};
+  for (std::uint8_t kind = 0; kind < 3; ++kind) {
+    vantor_fuzz::ByteStream body;
+    body.PutUInt8(kind);
+    if (kind == 1) body.PutUInt32(3);
+    for (double r : fields[kind]) body.PutDouble(r);
+    body.PutUInt32(kind + 1u);
+    body.PutUInt32(3);
+    for (std::uint32_t id : {100u, 7u, 102u}) {
+      BvuIdPath path(kind == 2);
+      path.Append(id, kind == 2 ? "name" : nullptr);
+      path.Write(body);
+    }
+    seeds.Add(body.Bytes());
+  }
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: vantor_fuzz_seeds FOLDER\n");
@@ -460,6 +482,7 @@ int main(int argc, char** argv) {
   InstanceItems(root);
   SnapshotFiles(root);
   PlotFiles(root);
+  PlotReportRequests(root);
   Expressions(root);
   return 0;
 }
