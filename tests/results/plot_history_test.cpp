@@ -388,3 +388,46 @@ TEST_F(PlotHistory, CloseWithoutFileAndSaveAsCopy) {
 
 }  // namespace
 }  // namespace plottest
+
+namespace plottest {
+namespace {
+
+// A header left behind by a stop: the free chain's head on a linked value
+// block and next never-used below the blocks in use. Opening must not hand
+// those blocks out again.
+TEST_F(PlotHistory, OpeningRepairsAHeaderThatWouldCrossLinkHistories) {
+  ASSERT_EQ(mgr_.Open(false), 0u);
+  FakeVariable* x = model_.Add("x", 1.0);
+  ASSERT_EQ(mgr_.AddVariable(x), 0u);
+  for (int k = 0; k < 20; ++k) {
+    x->value = k % 2 == 0 ? 1.0 : 2.0;
+    ASSERT_EQ(mgr_.RecordValues(k, nullptr), 0u);
+  }
+  ASSERT_EQ(mgr_.Close(), 0u);
+  auto bytes = plotimage::ReadFile(plot::kFileName);
+  ASSERT_EQ(bytes.size(), 4u * 256);  // header, directory, two value blocks
+  bytes[16] = 3;                      // free head: x's second value block
+  bytes[20] = 3;
+  bytes[28] = 1;  // next never-used
+  {
+    std::ofstream out(plot::kFileName, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+  }
+  ASSERT_EQ(mgr_.Open(false), 0u);
+  Image image = Checked();
+  EXPECT_EQ(image.next_unused, 4u);
+  EXPECT_EQ(image.free_count, 0u);
+  FakeVariable* y = model_.Add("y", 5.0);
+  ASSERT_EQ(mgr_.AddVariable(y), 0u);
+  for (int k = 20; k < 40; ++k) {
+    y->value = k % 2 == 0 ? 5.0 : 6.0;
+    ASSERT_EQ(mgr_.RecordValues(k, nullptr), 0u);
+  }
+  image = Checked();
+  EXPECT_EQ(plotimage::ValuesAt(image.histories.at("x"), 19.0).back(), 2.0);
+  EXPECT_EQ(plotimage::ValuesAt(image.histories.at("y"), 39.0).back(), 6.0);
+}
+
+}  // namespace
+}  // namespace plottest
