@@ -58,7 +58,9 @@ void SputPlotHistoryMgr::SetOpenPair(PlotEntry& e, double slope) {
 }
 
 Status SputPlotHistoryMgr::RecordValues(double t, const std::vector<ResultVariable*>* changed) {
-  if (file_ == nullptr || !(t >= t_last_)) return status::kOk;
+  // A time that is not finite would end all later recording (or all of it).
+  if (!std::isfinite(t)) return status::kBadArguments;
+  if (file_ == nullptr || t < t_last_) return status::kOk;
   const bool changed_only = changed != nullptr;
   if (changed_only) {
     for (ResultVariable* variable : *changed) {
@@ -221,8 +223,10 @@ Status SputPlotHistoryMgr::RewindIfOpen(double time) {
 
 Status SputPlotHistoryMgr::TruncateAt(double t, bool keep_zero) {
   if (file_ == nullptr) return kNotOpen;
+  if (std::isnan(t)) return status::kBadArguments;
   Header& header = file_->header();
   if (header.started == 0) return status::kOk;
+  if (t > t_last_) t = t_last_;
   if (!(t > 0.0) && !(t == 0.0 && keep_zero)) {
     t = 0.0;
     header.started = 0;

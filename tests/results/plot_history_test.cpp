@@ -338,6 +338,12 @@ TEST_F(PlotHistory, ANonFiniteValueLeavesTheOtherHistoriesComplete) {
     EXPECT_EQ(plotimage::ValuesAt(image.histories.at("a"), k).back(), 1.0 + k * k);
   }
   EXPECT_EQ(plotimage::ValuesAt(image.histories.at("bad"), 4.0).back(), plot::kNonFinite);
+  // Times that are not finite are refused and change nothing.
+  const auto before = plotimage::ReadFile(plot::kFileName);
+  EXPECT_EQ(mgr_.RecordValues(INFINITY, nullptr), status::kBadArguments);
+  EXPECT_EQ(mgr_.TruncateAt(std::nan(""), false), status::kBadArguments);
+  EXPECT_EQ(plotimage::ReadFile(plot::kFileName), before);
+  EXPECT_EQ(mgr_.LastTime(), 4.0);
 }
 
 TEST_F(PlotHistory, StopWritesTheLastValueAndTheStopPair) {
