@@ -86,7 +86,10 @@ TEST_F(PlotHistory, CompressionOracleReproducesEveryRecordedValue) {
       {"parabola", [](double t) { return 2.0 + 0.3 * t * t; }},
       {"wave", [](double t) { return 5.0 + std::sin(t); }},
       {"steps", [](double t) { return std::floor(t / 3.0) + 1.0; }},
+      {"restarted", [](double t) { return 4.0 - 0.1 * t; }},
+      {"stopped", [](double t) { return 7.0 + std::cos(2.0 * t); }},
   };
+  const std::size_t restarted = 5, stopped = 6;
   for (unsigned seed : {1u, 2u, 3u}) {
     SCOPED_TRACE(seed);
     std::filesystem::remove(plot::kFileName);
@@ -102,9 +105,15 @@ TEST_F(PlotHistory, CompressionOracleReproducesEveryRecordedValue) {
     std::uniform_real_distribution<double> step(0.01, 0.4);
     double t = 0.0;
     for (int k = 0; k < 400; ++k) {
+      if (k == 200) {
+        ASSERT_EQ(mgr.AddVariable(vars[restarted]), 0u);
+      }
+      if (k == 300) {
+        ASSERT_EQ(mgr.StopVariable(vars[stopped]), 0u);
+      }
       for (std::size_t i = 0; i < signals.size(); ++i) {
         vars[i]->value = signals[i].f(t);
-        recorded[i].push_back({vars[i]->value, t});
+        if (i != stopped || k < 300) recorded[i].push_back({vars[i]->value, t});
       }
       ASSERT_EQ(mgr.RecordValues(t, nullptr), 0u);
       t += step(random);
@@ -128,6 +137,8 @@ TEST_F(PlotHistory, CompressionOracleReproducesEveryRecordedValue) {
       }
     }
     EXPECT_EQ(image.histories.at(vars[0]->FullName()).PointCount(), 1u);
+    EXPECT_EQ(image.histories.at(vars[restarted]->FullName()).segments.size(), 2u);
+    EXPECT_TRUE(image.histories.at(vars[stopped]->FullName()).stopped);
     EXPECT_LE(image.histories.at(vars[1]->FullName()).PointCount(), 3u);
   }
 }
