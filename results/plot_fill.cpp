@@ -12,6 +12,8 @@ using namespace plot;
 
 namespace {
 
+constexpr double kMaxValues = 1 << 24;
+
 struct Knot {
   double t;
   double v;
@@ -128,7 +130,9 @@ Status SputPlotHistoryMgr::FillReport(SimPlotReport& report, BvuBinaryStream& re
   if (!(last >= first - tol)) return kNoData;
   const double samples = std::floor((last - first + tol) / interval) + 1.0;
   if (!(samples >= 1.0)) return kNoData;
-  if (samples > SimPlotReport::kMaxCount) return status::kBadArguments;
+  // A reply is held in memory whole: its size is bounded.
+  if (samples > SimPlotReport::kMaxCount || samples * report.FoundCount() > kMaxValues)
+    return status::kBadArguments;
   const auto count = static_cast<std::uint32_t>(samples);
   Status result = reply.PutUInt32(report.FoundCount());
   if (status::IsSuccess(result)) result = reply.PutUInt24(0);

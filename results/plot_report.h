@@ -16,7 +16,9 @@
 //   a jump (two values at one time inside the window) is written where it
 //   falls among the samples as f64 2.999999950695069e28, then its time, the
 //   value before and the value after. A variable without any stored point
-//   writes 9.99999944211969e27 per sample.
+//   writes 9.99999944211969e27 per sample. Before its first stored point a
+//   variable holds that point's value. More than 2^20 samples, or 2^24
+//   samples of all variables together, are refused with 0x8000020F.
 // Profile reply body:
 //   u32 variables found, u24 reserved (0), u32 profile times filled, the
 //   times (f64), then per found variable per time one f64.
