@@ -107,7 +107,7 @@ Status SimPlotReport::Fill(DseMessage** reply) {
   return status::kOk;
 }
 
-void SimPlotReport::Print(std::ostream& out) const {
+void SimPlotReport::Print(std::ostream& out) {
   out << '[' << static_cast<const void*>(this) << "] SimPlotReport - data\n";
   out << "Start Time=" << start_time_ << " Last Time=" << last_time_ << '\n';
   out << "Run #" << run_ << " #vars=" << FoundCount() << " #req vars=" << RequestedCount() << '\n';
@@ -171,7 +171,7 @@ Status SimProfileReport::WriteBody(BvuBinaryStream& reply) const {
   return result;
 }
 
-void SimProfileReport::Print(std::ostream& out) const {
+void SimProfileReport::Print(std::ostream& out) {
   SimPlotReport::Print(out);
   out << '[' << static_cast<const void*>(this) << "] SimProfileReport - data\n";
   out << "# profile times " << time_count_ << '\n';
@@ -232,7 +232,7 @@ double SimSpecifiedProfileReport::ProfileTime(std::uint32_t index) const {
   return index < map_.size() ? requested_[map_[index]] : 0.0;
 }
 
-void SimSpecifiedProfileReport::Print(std::ostream& out) const {
+void SimSpecifiedProfileReport::Print(std::ostream& out) {
   SimProfileReport::Print(out);
   out << '[' << static_cast<const void*>(this) << "] SimSpecifiedProfileReport - data\n";
   out << "Requested times (user order):";

@@ -73,7 +73,7 @@ class SimPlotReport : public DseTemplate {
   // The owner fills the reply; nothing to send leaves *reply null.
   Status Fill(DseMessage** reply) override;
   // The debug print, line by line.
-  virtual void Print(std::ostream& out) const;
+  void Print(std::ostream& out) override;
   virtual std::uint32_t ReportKind() const { return kTimePlot; }
   bool IsProfile() const { return ReportKind() != kTimePlot; }
 
@@ -126,7 +126,7 @@ class SimProfileReport : public SimPlotReport {
   double ValueAt(std::uint32_t variable, std::uint32_t time_index) const;
   // The profile reply body.
   Status WriteBody(BvuBinaryStream& reply) const;
-  void Print(std::ostream& out) const override;
+  void Print(std::ostream& out) override;
 
  protected:
   using SimPlotReport::SimPlotReport;
@@ -163,7 +163,7 @@ class SimSpecifiedProfileReport : public SimProfileReport {
   std::uint32_t ReportKind() const override { return kSpecifiedProfile; }
   // The i-th time in ascending order.
   double ProfileTime(std::uint32_t index) const override;
-  void Print(std::ostream& out) const override;
+  void Print(std::ostream& out) override;
 
  protected:
   Status ReadKindFields(BvuBinaryStream& body) override;
