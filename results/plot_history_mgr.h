@@ -67,7 +67,10 @@ class SputPlotHistoryMgr : public QLNSubSystemManager {
   Status RewindIfOpen(double time);
   Status Reset();
   Status Close();
+  // Closes, copies "PlotData.cpd" to the file (the backup "PlotData.bak"
+  // for the results manager) and reopens.
   Status SaveAs(const char* file_name);
+  using QLNSubSystemManager::SaveAs;
 
   // What the subsystem master tells every manager.
   Status AttachProblem(const char* folder, const char* name) override;
