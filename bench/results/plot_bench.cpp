@@ -63,7 +63,8 @@ void BM_RecordValues(benchmark::State& state) {
   std::filesystem::remove(plot::kFileName);
   plottest::FakeModel model;
   std::vector<plottest::FakeVariable*> vars;
-  for (std::size_t i = 0; i < count; ++i) vars.push_back(model.Add(std::string(1, 'v').append(std::to_string(i))));
+  for (std::size_t i = 0; i < count; ++i)
+    vars.push_back(model.Add(std::string(1, 'v').append(std::to_string(i))));
   {
     SputPlotHistoryMgr mgr(&model);
     if (mgr.Open(false) != status::kOk) std::abort();

@@ -72,6 +72,8 @@ class PlotReports : public PlotFolder {
       path.Write(sent);
     }
     auto request = testsupport::Received(sent);
+    EXPECT_NE(request, nullptr);
+    if (request == nullptr) return nullptr;
     SimPlotReport* report = nullptr;
     EXPECT_EQ(SimPlotReport::Create(kind, &owner_, *request, *request, &report), 0u);
     return std::unique_ptr<SimPlotReport>(report);
