@@ -93,8 +93,9 @@ Status PlotHistoryFile::Create(const char* name, double tolerance,
 
 Status PlotHistoryFile::Validate(std::uint64_t size, std::string* unusable) {
   unusable->clear();
-  if (size < kBlockSize) {
-    *unusable = "too short";
+  const std::uint64_t whole = (size + kBlockSize - 1) / kBlockSize;
+  if (size < kBlockSize || whole > 0xFFFFFFFFu) {
+    *unusable = size < kBlockSize ? "too short" : "too large";
     return status::kOk;
   }
   Block bytes;
@@ -109,73 +110,21 @@ Status PlotHistoryFile::Validate(std::uint64_t size, std::string* unusable) {
     *unusable = "not a plot-history file of this format";
     return status::kOk;
   }
-  const std::uint64_t whole = (size + kBlockSize - 1) / kBlockSize;
-  if (whole > 0xFFFFFFFFu) {
-    *unusable = "too large";
-    return status::kOk;
-  }
   const auto blocks = static_cast<std::uint32_t>(whole);
   std::vector<std::uint8_t> used(blocks, 0);
   used[0] = 1;
-  // Every link must lead to an existing block of the right kind that no
-  // other chain holds; anything else is damage we do not guess around.
-  auto take = [&](std::uint32_t n, std::uint32_t kind, Block* block) -> bool {
-    if (n == 0 || n >= blocks || used[n] != 0) return false;
-    if (status::IsFailure(ReadExact(file_.get(), n, block))) return false;
-    if (OwnNumber(*block) != n || KindOf(*block) != kind) return false;
-    used[n] = 1;
-    return true;
-  };
-  opened_.clear();
-  Block block;
-  bool have_directory = false;
-  for (std::uint32_t n = header_.first_directory; n != 0; n = NextLink(block)) {
-    if (!take(n, kDirectoryKind, &block)) {
-      *unusable = "damaged (directory chain)";
-      return status::kOk;
-    }
-    opened_.push_back({NameOf(block), n, FirstValueBlock(block)});
-    directory_ = block;
-    have_directory = true;
-  }
-  for (const DirectoryEntry& entry : opened_) {
-    for (std::uint32_t n = entry.first_value_block; n != 0; n = NextLink(block)) {
-      if (!take(n, kValueKind, &block) || LastUsed(block) >= kPairCount) {
-        *unusable = "damaged (value chain of " + entry.name + ")";
-        return status::kOk;
-      }
-    }
-  }
+  if (!ReadChains(&used, unusable)) return status::kOk;
   // A stop between an allocation and its link leaves the header behind
   // the file; numbers above the file's end were never written.
   header_.next_unused = std::max<std::uint32_t>(blocks, 1);
   header_.entry_count = static_cast<std::uint32_t>(
       std::count_if(opened_.begin(), opened_.end(),
                     [](const DirectoryEntry& e) { return e.first_value_block != 0; }));
-  std::vector<std::uint8_t> in_free(blocks, 0);
-  std::uint32_t tail = 0;
-  bool free_ok = true;
-  for (std::uint32_t n = header_.free_head; n != 0 && free_ok;) {
-    if (n >= blocks || used[n] != 0 || in_free[n] != 0 ||
-        status::IsFailure(ReadExact(file_.get(), n, &block))) {
-      free_ok = false;
-      break;
-    }
-    in_free[n] = 1;
-    tail = n;
-    n = NextLink(block);
-  }
-  if (!free_ok) {
-    std::fill(in_free.begin(), in_free.end(), 0);
-    header_.free_head = 0;
-    tail = 0;
-  }
-  header_.free_tail = tail;
+  CheckFreeChain(&used);
   header_changed_ = true;
-  for (std::uint32_t n = 0; n < blocks; ++n) used[n] = used[n] | in_free[n];
   result = RecoverUnreferenced(used);
   if (status::IsFailure(result)) return result;
-  if (!have_directory) {
+  if (header_.first_directory == 0) {
     const std::uint32_t n = AllocateBlock(&result);
     if (n == 0) return result;
     directory_ = NewBlock(n, kDirectoryKind);
@@ -185,6 +134,59 @@ Status PlotHistoryFile::Validate(std::uint64_t size, std::string* unusable) {
     header_changed_ = true;
   }
   return WriteHeader();
+}
+
+// Every link must lead to an existing block of the right kind that no other
+// chain holds; anything else is damage we do not guess around.
+bool PlotHistoryFile::ReadChains(std::vector<std::uint8_t>* used, std::string* unusable) {
+  const auto blocks = static_cast<std::uint32_t>(used->size());
+  auto take = [&](std::uint32_t n, std::uint32_t kind, Block* block) -> bool {
+    if (n == 0 || n >= blocks || (*used)[n] != 0) return false;
+    if (status::IsFailure(ReadExact(file_.get(), n, block))) return false;
+    if (OwnNumber(*block) != n || KindOf(*block) != kind) return false;
+    (*used)[n] = 1;
+    return true;
+  };
+  opened_.clear();
+  Block block;
+  for (std::uint32_t n = header_.first_directory; n != 0; n = NextLink(block)) {
+    if (!take(n, kDirectoryKind, &block)) {
+      *unusable = "damaged (directory chain)";
+      return false;
+    }
+    opened_.push_back({NameOf(block), n, FirstValueBlock(block)});
+    directory_ = block;
+  }
+  for (const DirectoryEntry& entry : opened_) {
+    for (std::uint32_t n = entry.first_value_block; n != 0; n = NextLink(block)) {
+      if (!take(n, kValueKind, &block) || LastUsed(block) >= kPairCount) {
+        *unusable = "damaged (value chain of " + entry.name + ")";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// A free chain that meets a linked block, leaves the file or loops is
+// dropped (its blocks are then unreferenced and recovered); a sound one
+// gets its true tail. Its blocks are marked used.
+void PlotHistoryFile::CheckFreeChain(std::vector<std::uint8_t>* used) {
+  const auto blocks = static_cast<std::uint32_t>(used->size());
+  std::vector<std::uint8_t> in_free(blocks, 0);
+  std::uint32_t tail = 0;
+  Block block;
+  for (std::uint32_t n = header_.free_head; n != 0; n = NextLink(block)) {
+    if (n >= blocks || (*used)[n] != 0 || in_free[n] != 0 ||
+        status::IsFailure(ReadExact(file_.get(), n, &block))) {
+      header_.free_head = header_.free_tail = 0;
+      return;
+    }
+    in_free[n] = 1;
+    tail = n;
+  }
+  header_.free_tail = tail;
+  for (std::uint32_t n = 0; n < blocks; ++n) (*used)[n] |= in_free[n];
 }
 
 // Blocks that nothing references go to the head of the free chain: each is

@@ -71,6 +71,8 @@ class PlotHistoryFile {
  private:
   PlotHistoryFile(std::unique_ptr<XosFileIO> file, const std::string& name);
   Status Validate(std::uint64_t size, std::string* unusable);
+  bool ReadChains(std::vector<std::uint8_t>* used, std::string* unusable);
+  void CheckFreeChain(std::vector<std::uint8_t>* used);
   Status RecoverUnreferenced(const std::vector<std::uint8_t>& used);
   Status Write(std::uint32_t number, const Block& block);
 
