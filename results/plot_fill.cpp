@@ -42,6 +42,8 @@ Status ReadLine(SputPlotHistoryMgr& mgr, std::uint32_t first, Line* line) {
     const std::uint32_t end = last ? LastUsed(b) + 1u : kPairCount;
     for (std::uint32_t i = 0; i < end && i < kPairCount; ++i) {
       const double time = PairTime(b, i);
+      // The last slot of a chain holds the open or stop pair, or nothing.
+      if (last && i == LastUsed(b) && time != kOpenTime && time != kStopTime) break;
       if (time == kOpenTime) {
         slope = std::isfinite(PairValue(b, i)) ? PairValue(b, i) : 0.0;
         if (!(last && i == LastUsed(b))) restart = true;

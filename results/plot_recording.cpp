@@ -281,6 +281,8 @@ Status SputPlotHistoryMgr::TruncateEntry(PlotEntry& e, double t) {
     for (std::uint32_t i = 0; i < end && i < kPairCount; ++i) {
       const double time = PairTime(block, i);
       const double value = PairValue(block, i);
+      // The last slot of a chain holds the open or stop pair, or nothing.
+      if (last && i == LastUsed(block) && time != kOpenTime && time != kStopTime) break;
       if (time == kOpenTime || time == kStopTime) {
         if (kept > 0 && !slope_known) {
           slope = time == kOpenTime ? value : 0.0;
