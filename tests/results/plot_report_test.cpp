@@ -179,6 +179,24 @@ TEST_F(PlotReports, TimePlotSamplesTheHistoryAndWritesTheJump) {
                         Bytes(expect.bytes.begin(), expect.bytes.begin() + 35)));
 }
 
+TEST_F(PlotReports, ARestartReadsAsAJumpFromTheOldLine) {
+  ASSERT_EQ(mgr_.Open(false), 0u);
+  ASSERT_EQ(mgr_.AddVariable(x_), 0u);
+  for (int k = 0; k <= 2; ++k) {
+    x_->value = k;
+    ASSERT_EQ(mgr_.RecordValues(k, nullptr), 0u);
+  }
+  ASSERT_EQ(mgr_.AddVariable(x_), 0u);
+  x_->value = 10.0;
+  ASSERT_EQ(mgr_.RecordValues(3, nullptr), 0u);
+  ASSERT_EQ(mgr_.RecordValues(4, nullptr), 0u);
+  auto plot = Make(SimPlotReport::kTimePlot, {2.0, 4.0}, {x_->Id()});
+  Expect expect;
+  expect.U32(1).U24(0).U32(3).F64(2.0).F64(4.0).F64(1.0);
+  expect.F64(2.0).F64(plot::kJumpEscape).F64(3.0).F64(3.0).F64(10.0).F64(10.0).F64(10.0);
+  EXPECT_TRUE(SameBytes(expect.bytes, Body(*plot)));
+}
+
 TEST_F(PlotReports, SamplesBetweenStoredPointsAreInterpolated) {
   RecordJump();
   owner_.interval = 0.25;
