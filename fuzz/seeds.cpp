@@ -28,9 +28,11 @@
 #include "fuzz/fuzz_support.h"
 #include "fuzz/snapshot_participant.h"
 #include "platform/byte_order.h"
+#include "results/plot_history_mgr.h"
 #include "results/snapshot_mgr.h"
 #include "tests/expr/expr_builders.h"
 #include "tests/foundation/graph_files.h"
+#include "tests/results/plot_model_fakes.h"
 #include "tools/client.h"
 #include "tools/model_writer/sample_models.h"
 
@@ -438,6 +440,63 @@ void ActionRequests(const fs::path& root) {
   seeds.Add(request(9).Bytes());
 }
 
+// Plot histories the manager writes: new, recorded with chains, restarts and
+// a stop, and truncated so that the free chain holds blocks.
+void PlotFiles(const fs::path& root) {
+  SeedFolder seeds(root, "plot_file");
+  const fs::path before = fs::current_path();
+  const fs::path folder = fs::path(vantor_fuzz::ScratchFolder()) / "plot-seeds";
+  for (int kind = 0; kind < 3; ++kind) {
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+    fs::create_directories(folder);
+    if (::chdir(folder.c_str()) != 0) return;
+    {
+      plottest::FakeModel model;
+      for (const char* name : {"v0", "v1", "B1.T"}) model.Add(name, 1.0);
+      SputPlotHistoryMgr mgr(&model);
+      if (mgr.Open(false) != status::kOk) continue;
+      for (int i = 0; kind > 0 && i < model.VariableCount(); ++i)
+        mgr.AddVariable(model.VariableAt(i));
+      for (int k = 0; kind > 0 && k < 40; ++k) {
+        for (int i = 0; i < model.VariableCount(); ++i)
+          model.list[static_cast<std::size_t>(i)]->value = (k * (i + 1)) % 7;
+        mgr.RecordValues(k, nullptr);
+        if (k == 20) mgr.AddVariable(model.VariableAt(0));
+      }
+      if (kind == 2) {
+        mgr.StopVariable(model.VariableAt(2));
+        mgr.TruncateAt(17.5, false);
+      }
+    }
+    std::ifstream in(plot::kFileName, std::ios::binary);
+    seeds.Add(Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+  }
+  fs::current_path(before);
+}
+
+// Report requests as the client writes them: the kind byte, the kind's
+// fields, the run number and the variables' id paths (ids 100 to 102 are
+// the fuzz model's, 7 is unknown).
+void PlotReportRequests(const fs::path& root) {
+  SeedFolder seeds(root, "plot_report");
+  const std::vector<std::vector<double>> fields = {{-1.0, 7.5}, {3.0, 2.0, 1.0}, {0.0, 2.5}};
+  for (std::uint8_t kind = 0; kind < 3; ++kind) {
+    vantor_fuzz::ByteStream body;
+    body.PutUInt8(kind);
+    if (kind == 1) body.PutUInt32(3);
+    for (double r : fields[kind]) body.PutDouble(r);
+    body.PutUInt32(kind + 1u);
+    body.PutUInt32(3);
+    for (std::uint32_t id : {100u, 7u, 102u}) {
+      BvuIdPath path(kind == 2);
+      path.Append(id, kind == 2 ? "name" : nullptr);
+      path.Write(body);
+    }
+    seeds.Add(body.Bytes());
+  }
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: vantor_fuzz_seeds FOLDER\n");
@@ -456,6 +515,8 @@ int main(int argc, char** argv) {
   ClientCommandLines(root);
   InstanceItems(root);
   SnapshotFiles(root);
+  PlotFiles(root);
+  PlotReportRequests(root);
   Expressions(root);
   ActionRequests(root);
   return 0;
