@@ -64,13 +64,30 @@ thread_local std::vector<const ClCollectable*> restoring;
 
 }  // namespace
 
-RestoringNode::RestoringNode(const ClCollectable* node) { restoring.push_back(node); }
+RestoringNode::RestoringNode(const ClCollectable* node) {
+  // The walks over a restored tree recurse once a level, as the compact
+  // reader does: the same limit holds for both.
+  // Its operands are one level deeper: a leaf there is at the limit.
+  if (restoring.size() + 1 >= static_cast<std::size_t>(kMaxExpressionDepth)) RaiseDamagedInput();
+  restoring.push_back(node);
+}
 RestoringNode::~RestoringNode() { restoring.pop_back(); }
 
-void RefuseAncestor(const ClCollectable* object) {
+bool IsBeingRestored(const ClCollectable* object) {
   for (const ClCollectable* node : restoring) {
-    if (node == object) RaiseDamagedInput();
+    if (node == object) return true;
   }
+  return false;
+}
+
+void RefuseAncestor(const ClCollectable* object) {
+  if (IsBeingRestored(object)) RaiseDamagedInput();
+}
+
+bool WithinExpansion(std::uint64_t expanded_nodes) {
+  const ClOrdered* table = ReadManager().Table();
+  const std::uint64_t objects = table != nullptr ? table->Entries() : 0;
+  return expanded_nodes <= kExpansionPerObject * objects + kExpansionBase;
 }
 
 namespace {
@@ -80,6 +97,7 @@ Expression* TakeOperand(ClCollectable* object) {
   RefuseAncestor(object);
   auto* node = dynamic_cast<Expression*>(object);
   if (node == nullptr) RaiseDamagedInput();
+  if (!WithinExpansion(node->NodeCount())) RaiseDamagedInput();
   node->AddRef();
   return node;
 }
