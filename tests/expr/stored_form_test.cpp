@@ -351,3 +351,40 @@ TEST(StoredForm, NestingLimitHoldsForStoredForms) {
   EXPECT_EQ(RestoreBinary(SaveBinary(deeper.get())).status, status::kBadArguments);
   EXPECT_EQ(RestoreText(SaveText(deeper.get())).status, status::kBadArguments);
 }
+
+// A stored node without the owning flag still carries its variable; the
+// restored nodes naming it share it and the last one frees it, unless an
+// owning node of the same graph takes it over (the sanitizer tree checks
+// for leaks and double frees).
+TEST(StoredForm, RestoredVariablesWithoutAnOwnerAreFreedOnce) {
+  const std::unique_ptr<ExpressionVariable> outside(new ExpressionVariable);
+  auto named = [&](std::uint16_t flags) {
+    return Hold(new VariableExpression(flags != 0 ? new ExpressionVariable : outside.get(), flags));
+  };
+  const Ref alone = named(0);
+  const Ref shared = named(0);
+  const Ref twice = Hold(new BinaryExpression(kAdd, shared.get(), named(0).get(), 0));
+  for (const Ref* tree : {&alone, &twice}) {
+    for (bool binary : {true, false}) {
+      const ClRestoreOutcome outcome =
+          binary ? RestoreBinary(SaveBinary(tree->get())) : RestoreText(SaveText(tree->get()));
+      ASSERT_EQ(outcome.status, 0u) << outcome.message;
+      const Ref back = Restored(outcome);
+      EXPECT_NE(back, nullptr);
+      // A copy shares the variable as well.
+      const Ref copy = Hold(static_cast<Expression*>(back->Copy()));
+    }
+  }
+  // An owner and a node that does not own the same variable, in both orders.
+  auto* owned = new ExpressionVariable;
+  const Ref owner = Hold(new VariableExpression(owned, VariableExpression::kOwnsVariable));
+  const Ref user = Hold(new VariableExpression(owned, 0));
+  for (const Ref& tree : {B(kAdd, owner, user), B(kAdd, user, owner)}) {
+    for (bool binary : {true, false}) {
+      const ClRestoreOutcome outcome =
+          binary ? RestoreBinary(SaveBinary(tree.get())) : RestoreText(SaveText(tree.get()));
+      ASSERT_EQ(outcome.status, 0u) << outcome.message;
+      Restored(outcome);
+    }
+  }
+}
