@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <thread>
 
 #include "expr/tree/system_function.h"
 #include "tests/expr/expr_builders.h"
@@ -183,6 +185,52 @@ TEST(CompactForm, FoldingKeepsSendableTypes) {
   }
   // Folds to a sendable type go on as before.
   EXPECT_EQ(B(kSub, Real(1.0), Real(2.0))->ClassId(), exprclass::kTerminal);
+}
+
+// Sums of many terms as the bytes of either shape nest them: Add headers
+// and variable leaves, left-deep (all headers first) or right-deep (a
+// header and a leaf in turn).
+Bytes LongSum(int terms, bool left_deep) {
+  const Bytes add = HexBytes("12 0000 0400");
+  auto leaf = [](int i) {
+    Bytes bytes = HexBytes("02 0000 0400 7C 00000000");
+    bytes[6] = static_cast<std::uint8_t>(i % 7);
+    return bytes;
+  };
+  Bytes bytes;
+  auto append = [&](const Bytes& part) { bytes.insert(bytes.end(), part.begin(), part.end()); };
+  for (int i = 0; i + 1 < terms; ++i) {
+    append(add);
+    if (!left_deep) append(leaf(i));
+  }
+  for (int i = left_deep ? 0 : terms - 1; i < terms; ++i) append(leaf(i));
+  return bytes;
+}
+
+// 100,000 terms read, print, send and free on a thread with the stack of the
+// server thread, in every build: the tree comes back balanced, and what it
+// sends reads back to the same bytes.
+TEST(CompactForm, LongSumsOfEitherShapeReadInLinearTimeAndBoundedStack) {
+  for (bool left_deep : {true, false}) {
+    SCOPED_TRACE(left_deep);
+    std::thread reader([&] {
+      const Ref sum = Read(LongSum(100000, left_deep));
+      ASSERT_NE(sum, nullptr);
+      EXPECT_EQ(sum->NodeCount(), 199999u);
+      EXPECT_EQ(sum->Op(), kAdd);
+      const std::string printed = Printed(sum.get());
+      EXPECT_EQ(std::count(printed.begin(), printed.end(), 'V'), 100000);
+      const Bytes sent = Written(sum.get());
+      const Ref again = Read(sent);
+      ASSERT_NE(again, nullptr);
+      EXPECT_TRUE(SameBytes(Written(again.get()), sent));
+    });
+    reader.join();
+  }
+  // A short chain is built as before, through the simplifier.
+  const Ref short_sum = Read(LongSum(3, true));
+  ASSERT_NE(short_sum, nullptr);
+  EXPECT_EQ(Printed(short_sum.get()), Printed(B(kAdd, B(kAdd, Var(0), Var(1)), Var(2)).get()));
 }
 
 // Random bytes, and random mutations of valid trees, are refused with null
