@@ -84,10 +84,10 @@ void RefuseAncestor(const ClCollectable* object) {
   if (IsBeingRestored(object)) RaiseDamagedInput();
 }
 
-bool WithinExpansion(std::uint64_t expanded_nodes) {
+bool WithinExpansion(std::uint64_t expanded_nodes, std::uint64_t references) {
   const ClOrdered* table = ReadManager().Table();
   const std::uint64_t objects = table != nullptr ? table->Entries() : 0;
-  return expanded_nodes <= kExpansionPerObject * objects + kExpansionBase;
+  return expanded_nodes <= kExpansionPerObject * (objects + references) + kExpansionBase;
 }
 
 namespace {

@@ -46,12 +46,12 @@ bool IsBeingRestored(const ClCollectable* object);
 // A stored graph may name one node from several places (the writer saves a
 // shared node once), and every walk over the restored tree visits it once
 // per place. False when the nodes a walk would visit exceed a budget
-// proportional to the objects read so far: such a graph is damaged input,
-// so that no walk grows faster than the stored bytes (and node counts
-// cannot wrap).
+// proportional to the objects read so far and the `references` to them
+// being taken (a list's items): such a graph is damaged input, so that no
+// walk grows faster than the stored bytes (and node counts cannot wrap).
 inline constexpr std::uint64_t kExpansionPerObject = 64;
 inline constexpr std::uint64_t kExpansionBase = 4096;
-bool WithinExpansion(std::uint64_t expanded_nodes);
+bool WithinExpansion(std::uint64_t expanded_nodes, std::uint64_t references = 0);
 
 // The disposal for GuardedRestore of expression graphs: each object made is
 // freed alone, without releasing what it refers to (those are disposed of

@@ -55,7 +55,7 @@ void ExpressionList::TakeItemReferences() {
   for (std::size_t i = 0; i < items_.Entries(); ++i) {
     auto* item = dynamic_cast<Expression*>(items_.ItemAt(i));
     if (item != nullptr) expanded += item->NodeCount();
-    if (item == nullptr || IsBeingRestored(item) || !WithinExpansion(expanded)) {
+    if (item == nullptr || IsBeingRestored(item) || !WithinExpansion(expanded, items_.Entries())) {
       items_.Clear();
       RaiseDamagedInput();
     }

@@ -318,10 +318,17 @@ TEST(StoredForm, SharingIsBoundedByTheStoredSize) {
     EXPECT_LT(saved.size(), 1000u);
     EXPECT_EQ((binary ? RestoreBinary(saved) : RestoreText(saved)).status, status::kBadArguments);
   }
-  // Through a list as well.
+  // Through a list as well; a long list may name one constant many times.
   const Ref half = doubled(20);
   const Ref list = ListOf({&half, &half, &half});
   EXPECT_EQ(RestoreText(SaveText(list.get())).status, status::kBadArguments);
+  const Ref zero = Real(0.0);
+  auto* zeros = new ExpressionList;
+  for (int i = 0; i < 20000; ++i) zeros->Append(zero.get());
+  const Ref many = Hold(new HomListExpression(zeros, 0x100));
+  const ClRestoreOutcome outcome = RestoreBinary(SaveBinary(many.get()));
+  ASSERT_EQ(outcome.status, 0u) << outcome.message;
+  EXPECT_EQ(Restored(outcome)->NodeCount(), many->NodeCount());
 }
 
 // What the compact reader accepts at the nesting limit is stored and
