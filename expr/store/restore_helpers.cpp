@@ -1,6 +1,7 @@
 #include "expr/store/restore_helpers.h"
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "expr/eval/expr_context.h"
@@ -60,7 +61,9 @@ bool ReadValueText(ClFileStream& file, std::uint32_t length, SUValue& value) {
 
 namespace {
 
-thread_local std::vector<const ClCollectable*> restoring;
+// The nodes whose bodies are being restored on this thread: as many as the
+// nesting is deep, and asked about once per operand.
+thread_local std::unordered_set<const ClCollectable*> restoring;
 
 }  // namespace
 
@@ -69,16 +72,12 @@ RestoringNode::RestoringNode(const ClCollectable* node) {
   // reader does: the same limit holds for both.
   // Its operands are one level deeper: a leaf there is at the limit.
   if (restoring.size() + 1 >= static_cast<std::size_t>(kMaxExpressionDepth)) RaiseDamagedInput();
-  restoring.push_back(node);
+  restoring.insert(node);
+  node_ = node;
 }
-RestoringNode::~RestoringNode() { restoring.pop_back(); }
+RestoringNode::~RestoringNode() { restoring.erase(node_); }
 
-bool IsBeingRestored(const ClCollectable* object) {
-  for (const ClCollectable* node : restoring) {
-    if (node == object) return true;
-  }
-  return false;
-}
+bool IsBeingRestored(const ClCollectable* object) { return restoring.count(object) != 0; }
 
 void RefuseAncestor(const ClCollectable* object) {
   if (IsBeingRestored(object)) RaiseDamagedInput();

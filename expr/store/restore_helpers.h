@@ -38,6 +38,9 @@ class RestoringNode {
   ~RestoringNode();
   RestoringNode(const RestoringNode&) = delete;
   RestoringNode& operator=(const RestoringNode&) = delete;
+
+ private:
+  const ClCollectable* node_ = nullptr;
 };
 // Raises damaged input when `object` is a node still being restored.
 void RefuseAncestor(const ClCollectable* object);
