@@ -204,6 +204,7 @@ Expression* BuildBalanced(const Chain& chain, std::size_t from, std::size_t to) 
 
 Expression* ReadChain(BvuBinaryStream& message, const Header& header, void* reading_context,
                       std::uint32_t flags, int depth) {
+  if (depth + 1 >= kMaxExpressionDepth) return nullptr;
   Chain chain;
   chain.header = header;
   chain.op = RowForCode(header.code);
