@@ -2,8 +2,9 @@
 // printed and sent on: whatever it sends reads back, and within a few
 // rounds the sent bytes settle. (The first rounds may change them: nodes
 // that only change a type are not sent, a leaf of no type is sent as real,
-// so the parents read back typed, and a sum whose simplification joined it
-// to the sum around it is balanced once the joined sum is long.) A broken
+// so the parents read back typed, and where sums of different types or
+// flags nest in each other, the simplifier may move terms across them for a
+// few rounds, each of which may join or balance chains anew.) A broken
 // promise aborts, which libFuzzer reports.
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +17,7 @@
 
 namespace {
 
-constexpr int kRoundsToSettle = 4;
+constexpr int kRoundsToSettle = 8;
 
 struct Tree {
   explicit Tree(Expression* node) : node(node) {}

@@ -38,7 +38,7 @@ Expression* ReadBack(const vantor_fuzz::Bytes& bytes) {
 void RequireSettles(const Expression* residual) {
   vantor_fuzz::Bytes sent;
   if (!Sent(residual, &sent)) return;
-  for (int round = 0; round < 4; ++round) {
+  for (int round = 0; round < 8; ++round) {
     Expression* again = ReadBack(sent);
     Require(again != nullptr, "what an equation's expression sent did not read");
     vantor_fuzz::Bytes resent;
