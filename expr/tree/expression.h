@@ -225,7 +225,10 @@ class Expression : public BvuCollectable {
   // Reads one tree in the compact message form: a new node with one
   // reference taken, or null when the bytes do not read as an expression
   // (nothing is left allocated then). More than kMaxExpressionDepth levels
-  // of nesting are refused.
+  // of nesting are refused. A sum or product of many terms (a chain of Add
+  // or Mul nodes of one header) comes back as a balanced tree of its terms,
+  // which reads back to the same tree; the constants folded while reading
+  // draw on the CompactReadBudget in force.
   static Expression* ReadFromMessage(BvuBinaryStream& message, void* reading_context = nullptr,
                                      std::uint32_t flags = 0, int depth = 0);
 
