@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "control/actions/action_mgr.h"
+#include "expr/tree/proc_call_expression.h"
 #include "expr/tree/system_function.h"
 #include "foundation/collections/ordered.h"
 #include "foundation/collections/set.h"
@@ -321,12 +322,68 @@ void ClientCommandLines(const fs::path& root) {
   }
 }
 
+// The compact form of trees that the readers meet at their limits: a
+// procedure call, lists nested as deep as a read may nest them, sums of
+// many terms of either shape, and a slice (built without the folding of
+// the builders, so that the reader folds it).
+std::vector<exprtest::Ref> LimitTrees() {
+  using namespace exprtest;
+  std::vector<Ref> trees;
+  const Ref x = Var(0), y = Var(1), two = Real(2.0);
+  const Ref in = ListOf<ProcIOListExpression>({&x, &two}, 0);
+  const Ref out = ListOf<ProcIOListExpression>({&y}, 0);
+  trees.push_back(Hold(new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                              static_cast<ProcIOListExpression*>(out.get()))));
+  Ref nested = Var(2);
+  for (int i = 0; i < (kMaxExpressionDepth - 1) / 3; ++i) nested = ListOf({&nested});
+  trees.push_back(std::move(nested));
+  Ref left = Var(0), right = Var(0);
+  for (std::uint32_t i = 1; i < 5000; ++i) {
+    left = Hold(new BinaryExpression(kAdd, left.get(), Var(i % 16).get(), 0));
+    right = Hold(new BinaryExpression(kAdd, Var(i % 16).get(), right.get(), 0));
+  }
+  trees.push_back(std::move(left));
+  trees.push_back(std::move(right));
+  const Ref slice = Hold(new BinaryExpression(kSlice, Int(1).get(), Int(1000).get(), 0));
+  trees.push_back(U(kSigma, slice));
+  return trees;
+}
+
+Bytes CompactBytes(const Expression* tree) {
+  vantor_fuzz::ByteStream body;
+  tree->WriteCompactToMessage(body);
+  return body.Bytes();
+}
+
 void InstanceItems(const fs::path& root) {
+  using namespace modelwriter;
   SeedFolder seeds(root, "instance_items");
   vantor_fuzz::ByteStream tank;
-  modelwriter::Writer w(tank);
-  modelwriter::Tank(w);
+  Writer w(tank);
+  Tank(w);
   seeds.Add(tank.Bytes());
+  // The tank inside lists nested to the limit.
+  vantor_fuzz::ByteStream deep;
+  Writer d(deep);
+  for (int i = 0; i < kMaxExpressionDepth - 1; ++i) d.List(1), d.Item(kNestedList);
+  Tank(d);
+  seeds.Add(deep.Bytes());
+  // One variable and an equation over each of the trees at the limits.
+  for (const exprtest::Ref& tree : LimitTrees()) {
+    vantor_fuzz::ByteStream body;
+    Writer e(body);
+    e.List(2);
+    e.Item(kRealVariable);
+    e.Placement({T101(), {1, ".x"}});
+    e.Value(1.0), e.End();
+    e.Item(kInlineEquation);
+    e.U32(0);
+    for (std::uint8_t byte : CompactBytes(tree.get())) e.U8(byte);
+    e.Placement({T101(), {2, ".Limit"}});
+    e.EquationHead(1);
+    e.Reference({2, 1});
+    seeds.Add(body.Bytes());
+  }
 }
 
 Bytes FileBytes(const fs::path& name) {
@@ -407,12 +464,13 @@ void Expressions(const fs::path& root) {
     t.push_back(B(kPow, Var(3), Int(2)));
     return t;
   }();
-  for (const Ref& tree : trees) {
-    vantor_fuzz::ByteStream body;
-    tree->WriteCompactToMessage(body);
-    message.Add(body.Bytes());
-    binary.Add(testobjects::SaveToBytes(tree.get()));
-    stream.Add(testobjects::SaveToText(tree.get()));
+  const std::vector<Ref> limits = LimitTrees();
+  for (const std::vector<Ref>* group : {&trees, &limits}) {
+    for (const Ref& tree : *group) {
+      message.Add(CompactBytes(tree.get()));
+      binary.Add(testobjects::SaveToBytes(tree.get()));
+      stream.Add(testobjects::SaveToText(tree.get()));
+    }
   }
 }
 

@@ -59,11 +59,23 @@ Status DAESInstanceNode::ReadFromMessage(BvuBinaryStream& stream, BvuDirectoryNo
   if (root == nullptr) root = Root();
   if (extra == nullptr) extra = root;
   bool lost = false;
-  return ReadList(stream, root, expression_tree, extra, &lost);
+  // The constants its expressions fold share one budget: a message of many
+  // small expressions cannot fold more than one of them may.
+  const CompactReadBudget budget;
+  return ReadList(stream, root, expression_tree, extra, &lost, 0);
 }
 
 Status DAESInstanceNode::ReadList(BvuBinaryStream& stream, BvuDirectoryNode* root,
-                                  BvuDirectoryNode* expression_tree, void* extra, bool* lost) {
+                                  BvuDirectoryNode* expression_tree, void* extra, bool* lost,
+                                  int depth) {
+  if (depth >= kMaxExpressionDepth) {
+    // Each level is a frame: a deeper list would run into the end of the stack.
+    SuPrint(status::kBadArguments,
+            "Instance description refused: item lists nested more than %d deep",
+            kMaxExpressionDepth);
+    *lost = true;
+    return status::kBadArguments;
+  }
   std::uint32_t raw_count = 0;
   Status result = stream.GetUInt32(&raw_count);
   const auto count = static_cast<std::int32_t>(raw_count);
@@ -87,7 +99,7 @@ Status DAESInstanceNode::ReadList(BvuBinaryStream& stream, BvuDirectoryNode* roo
       }
       case 9:
       case 12:
-        s = ReadList(stream, root, expression_tree, extra, lost);
+        s = ReadList(stream, root, expression_tree, extra, lost, depth + 1);
         break;
       case 21:
         s = ReadConnection(stream, extra);

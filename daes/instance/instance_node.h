@@ -37,9 +37,10 @@ class DAESInstanceNode : public BvuDirectoryProper {
                       void* extra, std::uint32_t flags);
 
  private:
-  // `lost` is set once a failure leaves the reader inside an item.
+  // `lost` is set once a failure leaves the reader inside an item; lists
+  // nested deeper than the expression nesting limit are refused.
   Status ReadList(BvuBinaryStream& stream, BvuDirectoryNode* root,
-                  BvuDirectoryNode* expression_tree, void* extra, bool* lost);
+                  BvuDirectoryNode* expression_tree, void* extra, bool* lost, int depth);
   Status ReadExpressionPath(BvuBinaryStream& stream, BvuDirectoryNode* expression_tree,
                             BvuDirectoryNode** node);
   Status ReadModelItem(std::uint16_t tag, BvuBinaryStream& stream, BvuDirectoryNode* root);

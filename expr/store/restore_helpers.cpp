@@ -1,6 +1,7 @@
 #include "expr/store/restore_helpers.h"
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "expr/eval/expr_context.h"
@@ -60,17 +61,32 @@ bool ReadValueText(ClFileStream& file, std::uint32_t length, SUValue& value) {
 
 namespace {
 
-thread_local std::vector<const ClCollectable*> restoring;
+// The nodes whose bodies are being restored on this thread: as many as the
+// nesting is deep, and asked about once per operand.
+thread_local std::unordered_set<const ClCollectable*> restoring;
 
 }  // namespace
 
-RestoringNode::RestoringNode(const ClCollectable* node) { restoring.push_back(node); }
-RestoringNode::~RestoringNode() { restoring.pop_back(); }
+RestoringNode::RestoringNode(const ClCollectable* node) {
+  // The walks over a restored tree recurse once a level, as the compact
+  // reader does: the same limit holds for both.
+  // Its operands are one level deeper: a leaf there is at the limit.
+  if (restoring.size() + 1 >= static_cast<std::size_t>(kMaxExpressionDepth)) RaiseDamagedInput();
+  restoring.insert(node);
+  node_ = node;
+}
+RestoringNode::~RestoringNode() { restoring.erase(node_); }
+
+bool IsBeingRestored(const ClCollectable* object) { return restoring.count(object) != 0; }
 
 void RefuseAncestor(const ClCollectable* object) {
-  for (const ClCollectable* node : restoring) {
-    if (node == object) RaiseDamagedInput();
-  }
+  if (IsBeingRestored(object)) RaiseDamagedInput();
+}
+
+bool WithinExpansion(std::uint64_t expanded_nodes, std::uint64_t references) {
+  const ClOrdered* table = ReadManager().Table();
+  const std::uint64_t objects = table != nullptr ? table->Entries() : 0;
+  return expanded_nodes <= kExpansionPerObject * (objects + references) + kExpansionBase;
 }
 
 namespace {
@@ -80,6 +96,7 @@ Expression* TakeOperand(ClCollectable* object) {
   RefuseAncestor(object);
   auto* node = dynamic_cast<Expression*>(object);
   if (node == nullptr) RaiseDamagedInput();
+  if (!WithinExpansion(node->NodeCount())) RaiseDamagedInput();
   node->AddRef();
   return node;
 }

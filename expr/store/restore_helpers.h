@@ -38,9 +38,23 @@ class RestoringNode {
   ~RestoringNode();
   RestoringNode(const RestoringNode&) = delete;
   RestoringNode& operator=(const RestoringNode&) = delete;
+
+ private:
+  const ClCollectable* node_ = nullptr;
 };
 // Raises damaged input when `object` is a node still being restored.
 void RefuseAncestor(const ClCollectable* object);
+bool IsBeingRestored(const ClCollectable* object);
+
+// A stored graph may name one node from several places (the writer saves a
+// shared node once), and every walk over the restored tree visits it once
+// per place. False when the nodes a walk would visit exceed a budget
+// proportional to the objects read so far and the `references` to them
+// being taken (a list's items): such a graph is damaged input, so that no
+// walk grows faster than the stored bytes (and node counts cannot wrap).
+inline constexpr std::uint64_t kExpansionPerObject = 64;
+inline constexpr std::uint64_t kExpansionBase = 4096;
+bool WithinExpansion(std::uint64_t expanded_nodes, std::uint64_t references = 0);
 
 // The disposal for GuardedRestore of expression graphs: each object made is
 // freed alone, without releasing what it refers to (those are disposed of

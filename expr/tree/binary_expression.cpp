@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <ostream>
+#include <utility>
 
 #include "expr/eval/expr_context.h"
 #include "expr/eval/value_ops.h"
@@ -174,16 +175,30 @@ Expression* BinaryExpression::EliminateObsoleteOperators() {
   return nullptr;
 }
 
+namespace {
+
+// Both operands answer true; the smaller is asked first, so that a long
+// chain over a variable answers at its near end instead of walking to the
+// far one (each node of a chain asks while it is built).
+template <typename Query>
+bool Both(const Expression* a, const Expression* b, Query query) {
+  if (a == nullptr || b == nullptr) return false;
+  if (b->NodeCount() < a->NodeCount()) std::swap(a, b);
+  return query(a) && query(b);
+}
+
+}  // namespace
+
 bool BinaryExpression::IsTerm() const {
   const std::uint16_t flags = OpRow().flags;
   return (flags & opflag::kFoldable) != 0 &&
          (TranscendentalFoldingSwitch || (flags & opflag::kTranscendental) == 0) &&
-         first_ != nullptr && second_ != nullptr && first_->IsTerm() && second_->IsTerm();
+         Both(first_, second_, [](const Expression* e) { return e->IsTerm(); });
 }
 
 bool BinaryExpression::IsConstant() const {
   if (IsNameRow() || op_ == kForEach || op_ == kAssignment) return false;
-  return first_ != nullptr && second_ != nullptr && first_->IsConstant() && second_->IsConstant();
+  return Both(first_, second_, [](const Expression* e) { return e->IsConstant(); });
 }
 
 std::int32_t BinaryExpression::CountReferences() const {

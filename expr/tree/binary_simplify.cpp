@@ -98,10 +98,9 @@ std::int32_t BinaryExpression::Simplify(Expression** replacement) {
     SUValue value;
     PrepareValue(value, GetResultType());
     if (status::IsFailure(Evaluate(value, nullptr))) return 0;
-    auto* folded = new TerminalExpression(value, GetResultType());
-    folded->AddRef();
-    *replacement = folded;
-    return 1;
+    if (!ChargeFoldedElements(value)) return 0;
+    *replacement = FoldedConstant(value, GetResultType());
+    return *replacement != nullptr ? 1 : 0;
   }
   bool swapped = false;
   *replacement = Rewritten(constant[0], constant[1], &swapped);

@@ -350,6 +350,17 @@ void PrepareValue(SUValue& value, std::uint16_t type) {
 
 // --- builders ---
 
+Expression* FoldedConstant(const SUValue& value, std::uint16_t type) {
+  auto* folded = new TerminalExpression(value, type);
+  if (!SUValue::IsTransferable(folded->GetResultType()) ||
+      !SUValue::IsTransferable(folded->Value().type)) {
+    delete folded;
+    return nullptr;
+  }
+  folded->AddRef();
+  return folded;
+}
+
 Expression* SimplifyFully(Expression* node) {
   // A rule set that cycled would otherwise hang the reader of a message.
   for (int step = 0; step < 10000 && node != nullptr; ++step) {

@@ -83,7 +83,14 @@ inline constexpr std::uint16_t kProcCall = 129;
 // Node flag bits.
 inline constexpr std::uint16_t kFlagPrivate = 0x0200;
 
+// The levels of nesting (the root is one) of an expression that is read,
+// stored and read again; a list level counts three (its stored form nests
+// three objects).
 inline constexpr int kMaxExpressionDepth = 10000;
+// Elements (one per scalar, one per member of a set or array) that the
+// constant folding of one compact read may make in all; a message that
+// folds more is refused.
+inline constexpr std::int64_t kMaxFoldedElementsPerRead = std::int64_t{1} << 22;
 
 class Expression : public BvuCollectable {
  public:
@@ -217,8 +224,11 @@ class Expression : public BvuCollectable {
 
   // Reads one tree in the compact message form: a new node with one
   // reference taken, or null when the bytes do not read as an expression
-  // (nothing is left allocated then). Nesting deeper than
-  // kMaxExpressionDepth is refused.
+  // (nothing is left allocated then). More than kMaxExpressionDepth levels
+  // of nesting are refused. A sum or product of many terms (a chain of Add
+  // or Mul nodes of one header) comes back as a balanced tree of its terms,
+  // which reads back to the same tree; the constants folded while reading
+  // draw on the CompactReadBudget in force.
   static Expression* ReadFromMessage(BvuBinaryStream& message, void* reading_context = nullptr,
                                      std::uint32_t flags = 0, int depth = 0);
 
@@ -287,6 +297,9 @@ class TerminalExpression : public Expression {
 Expression* MakeUnaryExpression(std::uint16_t op, Expression* operand, std::uint16_t type = 0);
 Expression* MakeBinaryExpression(std::uint16_t op, Expression* left, Expression* right,
                                  std::uint16_t type = 0);
+// The constant a fold makes (one reference taken), or null when it could
+// not be sent in the compact form: a folded tree must send as the tree did.
+Expression* FoldedConstant(const SUValue& value, std::uint16_t type);
 // Runs Simplify on `node` (one reference held by the caller) until it gives
 // no more change; the final node with that reference.
 Expression* SimplifyFully(Expression* node);
@@ -316,6 +329,24 @@ struct SharedConstants {
   Expression* spec[6];  // 4, 1, 2, 8, 16, 32
 };
 const SharedConstants& Constants();
+
+// One budget of folded elements (kMaxFoldedElementsPerRead) for the
+// compact reads made while it lives; a reader of a message that holds many
+// expressions opens one for the whole message, else each read has its own.
+class CompactReadBudget {
+ public:
+  CompactReadBudget();
+  ~CompactReadBudget();
+  CompactReadBudget(const CompactReadBudget&) = delete;
+  CompactReadBudget& operator=(const CompactReadBudget&) = delete;
+
+ private:
+  bool top_;
+};
+// Folding while a compact read is under way charges its budget: false (and
+// every read under that budget is refused) once it is spent. Outside
+// reads, true.
+bool ChargeFoldedElements(const SUValue& value);
 
 // Rule bits of the simplifier; every bit but 0x10000 is on.
 extern std::uint32_t SimplifyMask;

@@ -51,12 +51,14 @@ void ExpressionList::RestoreFromVStream(Clvistream& stream) {
 
 // Every item must be an expression: the list is read through that type.
 void ExpressionList::TakeItemReferences() {
+  std::uint64_t expanded = 0;
   for (std::size_t i = 0; i < items_.Entries(); ++i) {
-    if (dynamic_cast<Expression*>(items_.ItemAt(i)) == nullptr) {
+    auto* item = dynamic_cast<Expression*>(items_.ItemAt(i));
+    if (item != nullptr) expanded += item->NodeCount();
+    if (item == nullptr || IsBeingRestored(item) || !WithinExpansion(expanded, items_.Entries())) {
       items_.Clear();
       RaiseDamagedInput();
     }
-    RefuseAncestor(items_.ItemAt(i));
   }
   for (std::size_t i = 0; i < items_.Entries(); ++i) At(i)->AddRef();
 }

@@ -19,12 +19,11 @@ T* Held(T* e) {
   return e;
 }
 
+// The operand was made by the restore, which disposes of it when the
+// restore fails: releasing it here as well would free it twice.
 ProcIOListExpression* AsIOList(Expression* e) {
   auto* list = dynamic_cast<ProcIOListExpression*>(e);
-  if (e != nullptr && list == nullptr) {
-    Expression::Release(e);
-    RaiseDamagedInput();
-  }
+  if (e != nullptr && list == nullptr) RaiseDamagedInput();
   return list;
 }
 
@@ -39,6 +38,8 @@ ProcCallExpression::ProcCallExpression(ProcIOListExpression* inputs, ProcIOListE
   EnsureExpressionClassesRegistered();
   inputs_ = Held(inputs != nullptr ? inputs : new ProcIOListExpression);
   outputs_ = Held(outputs != nullptr ? outputs : new ProcIOListExpression);
+  made_inputs_ = inputs == nullptr;
+  made_outputs_ = outputs == nullptr;
   name_.SetType(SUValue::kName);
   name_.status = SUValue::kUnknown;
   UpdateNodeCount();
@@ -56,6 +57,20 @@ ProcCallExpression::~ProcCallExpression() {
   Release(components_);
   Release(inputs_);
   Release(outputs_);
+}
+
+void ProcCallExpression::GiveEmptyLists() {
+  made_inputs_ = inputs_ == nullptr;
+  made_outputs_ = outputs_ == nullptr;
+  if (made_inputs_) inputs_ = Held(new ProcIOListExpression);
+  if (made_outputs_) outputs_ = Held(new ProcIOListExpression);
+}
+
+// The restore disposes of what it made; the lists made here are this node's.
+void ProcCallExpression::DetachForDisposal() {
+  if (!made_inputs_) inputs_ = nullptr;
+  if (!made_outputs_) outputs_ = nullptr;
+  size_ = components_ = nullptr;
 }
 
 void ProcCallExpression::UpdateNodeCount() { node_count_ = 1 + Nodes(inputs_) + Nodes(outputs_); }
@@ -282,12 +297,12 @@ void ProcCallExpression::RestoreFromVStream(Clvistream& stream) {
   Release(components_);
   inputs_ = outputs_ = nullptr;
   size_ = components_ = nullptr;
+  made_inputs_ = made_outputs_ = false;
   inputs_ = AsIOList(RestoreOperand(stream));
   outputs_ = AsIOList(RestoreOperand(stream));
   size_ = RestoreOperand(stream);
   components_ = RestoreOperand(stream);
-  if (inputs_ == nullptr) inputs_ = Held(new ProcIOListExpression);
-  if (outputs_ == nullptr) outputs_ = Held(new ProcIOListExpression);
+  GiveEmptyLists();
   std::uint32_t length = 0;
   if (stream.GetU32(length) && length >= 1 && length <= (1u << 16)) {
     std::string name(length, '\0');
@@ -308,12 +323,12 @@ void ProcCallExpression::RestoreFromFile(ClFileStream& file) {
   Release(components_);
   inputs_ = outputs_ = nullptr;
   size_ = components_ = nullptr;
+  made_inputs_ = made_outputs_ = false;
   inputs_ = AsIOList(RestoreOperandFromFile(file));
   outputs_ = AsIOList(RestoreOperandFromFile(file));
   size_ = RestoreOperandFromFile(file);
   components_ = RestoreOperandFromFile(file);
-  if (inputs_ == nullptr) inputs_ = Held(new ProcIOListExpression);
-  if (outputs_ == nullptr) outputs_ = Held(new ProcIOListExpression);
+  GiveEmptyLists();
   std::uint16_t end = 0;
   file.Read16(end);
   definition_ = nullptr;

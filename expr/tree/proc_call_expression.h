@@ -80,11 +80,13 @@ class ProcCallExpression : public Expression {
   Status WriteCompactToMessage(BvuBinaryStream& message) const override;
   void PrintModelling(std::ostream& out, ExprContext* context = nullptr) const override;
   void PrintDebug(std::ostream& out, std::int32_t depth, bool end_line) const override;
-  void DetachForDisposal() override { inputs_ = outputs_ = nullptr, size_ = components_ = nullptr; }
+  void DetachForDisposal() override;
 
  private:
   void UpdateNodeCount();
   void SetName(const char* name);
+  // After a restore: an empty list where none was stored.
+  void GiveEmptyLists();
 
   ProcIOListExpression* inputs_ = nullptr;
   ProcIOListExpression* outputs_ = nullptr;
@@ -93,4 +95,7 @@ class ProcCallExpression : public Expression {
   SUValue name_;
   Expression* size_ = nullptr;
   Expression* components_ = nullptr;
+  // Lists made by GiveEmptyLists rather than restored.
+  bool made_inputs_ = false;
+  bool made_outputs_ = false;
 };

@@ -465,10 +465,8 @@ std::int32_t UnaryExpression::Simplify(Expression** replacement) {
 Expression* UnaryExpression::SimplifyByMask() {
   if ((SimplifyMask & 0x0001) != 0 && IsTerm()) {
     SUValue value;
-    if (Folds(this, value)) {
-      auto* folded = new TerminalExpression(value, GetResultType());
-      folded->AddRef();
-      return folded;
+    if (Folds(this, value) && ChargeFoldedElements(value)) {
+      if (Expression* folded = FoldedConstant(value, GetResultType())) return folded;
     }
   }
   if ((SimplifyMask & 0x0080) != 0 && (OpRow().flags & opflag::kNestedRewrite) != 0 &&

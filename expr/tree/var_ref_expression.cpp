@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ostream>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "expr/eval/expr_context.h"
@@ -149,6 +150,14 @@ std::unordered_set<const ExpressionVariable*>& OwnedVariables() {
   return owned;
 }
 
+// Variables that a restore made for nodes that do not own theirs: nothing
+// else holds such a variable, so the restored nodes naming it share it and
+// the last of them frees it. An owning node of the same graph takes it over.
+std::unordered_map<const ExpressionVariable*, std::int32_t>& RestoredShares() {
+  static std::unordered_map<const ExpressionVariable*, std::int32_t> shares;
+  return shares;
+}
+
 }  // namespace
 
 VariableExpression::VariableExpression(ExpressionVariable* variable, std::uint16_t flags)
@@ -163,11 +172,22 @@ VariableExpression::VariableExpression(const VariableExpression& other) : VarRef
   if (v != nullptr && (Flags() & kOwnsVariable) != 0)
     v = static_cast<ExpressionVariable*>(v->Copy());
   Adopt(v);
+  if (v != nullptr && (Flags() & kOwnsVariable) == 0) {
+    const auto share = RestoredShares().find(v);
+    if (share != RestoredShares().end()) ++share->second;
+  }
 }
 
 VariableExpression::~VariableExpression() {
-  if (variable_ != nullptr && (Flags() & kOwnsVariable) != 0) {
+  if (variable_ == nullptr) return;
+  if ((Flags() & kOwnsVariable) != 0) {
     OwnedVariables().erase(variable_);
+    delete variable_;
+    return;
+  }
+  const auto share = RestoredShares().find(variable_);
+  if (share != RestoredShares().end() && --share->second == 0) {
+    RestoredShares().erase(share);
     delete variable_;
   }
 }
@@ -179,7 +199,23 @@ void VariableExpression::Adopt(ExpressionVariable* variable) {
       variable_ = nullptr;
       RaiseDamagedInput();
     }
+    RestoredShares().erase(variable_);
   }
+}
+
+void VariableExpression::AdoptRestored(ExpressionVariable* variable) {
+  Adopt(variable);
+  if (variable_ == nullptr || (Flags() & kOwnsVariable) != 0) return;
+  if (OwnedVariables().count(variable_) == 0) ++RestoredShares()[variable_];
+}
+
+// The failed restore disposes of the variable itself.
+void VariableExpression::DetachForDisposal() {
+  if (variable_ != nullptr) {
+    OwnedVariables().erase(variable_);
+    RestoredShares().erase(variable_);
+  }
+  variable_ = nullptr;
 }
 
 void VariableExpression::SaveToFile(ClFileStream& file) const {
@@ -192,7 +228,7 @@ void VariableExpression::RestoreFromFile(ClFileStream& file) {
   ClCollectable* object = RestoreCollectableFromFile(file);
   auto* variable = dynamic_cast<ExpressionVariable*>(object);
   if (object != nullptr && variable == nullptr) RaiseDamagedInput();
-  Adopt(variable);
+  AdoptRestored(variable);
 }
 
 void VariableExpression::SaveToVStream(Clvostream& stream) const {
@@ -205,7 +241,7 @@ void VariableExpression::RestoreFromVStream(Clvistream& stream) {
   ClCollectable* object = RestoreCollectable(stream);
   auto* variable = dynamic_cast<ExpressionVariable*>(object);
   if (object != nullptr && variable == nullptr) RaiseDamagedInput();
-  Adopt(variable);
+  AdoptRestored(variable);
 }
 
 ExpressionVariable* VariableExpression::VariableSpec() {

@@ -72,10 +72,13 @@ class VariableExpression : public VarRefExpression {
   ExpressionVariable* BoundVariable() const override { return variable_; }
   ExpressionVariable* VariableSpec() override;
   ExpressionVariable* StateVariableSpec() override;
-  void DetachForDisposal() override { variable_ = nullptr; }
+  void DetachForDisposal() override;
 
  private:
   void Adopt(ExpressionVariable* variable);
+  // A variable that came with a stored node: without the owning flag the
+  // restored nodes naming it share it.
+  void AdoptRestored(ExpressionVariable* variable);
   void PrintName(std::ostream& out) const;
 
   ExpressionVariable* variable_ = nullptr;

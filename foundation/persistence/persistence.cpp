@@ -233,6 +233,9 @@ bool ClStoreTable::FindNumber(const ClCollectable* object, std::uint32_t& number
 
 std::uint32_t ClStoreTable::Add(const ClCollectable* object) {
   const auto number = static_cast<std::uint32_t>(Entries());
+  // A save of many objects looks each one up: the buckets grow with them,
+  // so that the save stays linear in the objects.
+  if (Entries() >= 2 * Buckets()) Resize(4 * Entries());
   Insert(new ClStoreEntry(object, number));
   return number;
 }

@@ -21,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 0) std::fwrite(data, 1, size, file.get());
   std::rewind(file.get());
   ClFileStream stream(file.get());
-  vantor_fuzz::UseAndRelease(GuardedRestoreFromFile(stream, nullptr, &DisposeRestoredExpression));
+  vantor_fuzz::UseAndRelease(GuardedRestoreFromFile(stream, nullptr, &DisposeRestoredExpression),
+                             true);
   return 0;
 }

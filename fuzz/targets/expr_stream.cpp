@@ -7,6 +7,6 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   vantor_fuzz::KeepOnlyExpressionClasses();
   ClMemoryInStream in(std::string(reinterpret_cast<const char*>(data), size));
-  vantor_fuzz::UseAndRelease(GuardedRestore(in, nullptr, &DisposeRestoredExpression));
+  vantor_fuzz::UseAndRelease(GuardedRestore(in, nullptr, &DisposeRestoredExpression), false);
   return 0;
 }

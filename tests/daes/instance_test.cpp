@@ -2,6 +2,7 @@
 
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "daes/equations/equation_node.h"
 #include "daes/model/parameter.h"
@@ -269,3 +270,37 @@ TEST(InstanceMessages, ConnectionsEquateTwoVariables) {
 }
 
 }  // namespace
+
+// Nested item lists are read one frame a level; the limit keeps that inside
+// the stack of the thread that reads client messages, in every build.
+TEST(InstanceMessages, NestedListsAreBoundedByTheNestingLimit) {
+  auto nested = [](int levels) {
+    return [levels](Writer& w) {
+      w.List(1);
+      for (int i = 0; i < levels; ++i) w.Item(mw::kNestedList), w.List(1);
+      NewVariable(w, 1, ".a"), w.End();
+    };
+  };
+  struct Outcome {
+    Status status = 0;
+    bool made = false;
+  };
+  auto read_on_thread = [](const std::function<void(Writer&)>& write) {
+    Outcome outcome;
+    std::thread reader([&] {
+      Tree tree;
+      outcome.status = tree.Read(write);
+      outcome.made = tree.At({2, 1}) != nullptr;
+    });
+    reader.join();
+    return outcome;
+  };
+  const Outcome at_limit = read_on_thread(nested(kMaxExpressionDepth - 1));
+  EXPECT_EQ(at_limit.status, 0u);
+  EXPECT_TRUE(at_limit.made);
+  const Outcome past = read_on_thread(nested(kMaxExpressionDepth));
+  EXPECT_EQ(past.status, status::kBadArguments);
+  EXPECT_FALSE(past.made);
+  // As deep as a 450 KB body makes it.
+  EXPECT_EQ(read_on_thread(nested(75000)).status, status::kBadArguments);
+}

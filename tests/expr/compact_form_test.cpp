@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <thread>
 
 #include "expr/tree/system_function.h"
 #include "tests/expr/expr_builders.h"
@@ -105,19 +107,130 @@ TEST(CompactForm, MalformedInputGivesNull) {
   for (const char* hex : bad) EXPECT_EQ(Read(HexBytes(hex)), nullptr) << hex;
 }
 
+// Add and Mul alternate down the right side over variables: no rule
+// regroups them, so the tree read is as deep as the bytes say.
+Bytes AlternatingChain(int levels) {
+  Bytes bytes;
+  const Bytes add = HexBytes("12 0000 0400  02 0000 0400 7C 00000000");
+  const Bytes mul = HexBytes("14 0000 0400  02 0000 0400 7C 01000000");
+  for (int i = 0; i < levels; ++i) {
+    const Bytes& level = i % 2 == 0 ? add : mul;
+    bytes.insert(bytes.end(), level.begin(), level.end());
+  }
+  const Bytes leaf = HexBytes("02 0000 0400 7C 02000000");
+  bytes.insert(bytes.end(), leaf.begin(), leaf.end());
+  return bytes;
+}
+
 TEST(CompactForm, NestingBeyondTheLimitIsRefused) {
-  auto nested = [](int depth) {
+  // Levels of operators and the leaf below them.
+  const int deepest_chain = kMaxExpressionDepth - 1;
+  const Ref deepest = Read(AlternatingChain(deepest_chain));
+  ASSERT_NE(deepest, nullptr);
+  EXPECT_EQ(deepest->NodeCount(), 2u * deepest_chain + 1);
+  EXPECT_TRUE(SameBytes(Written(deepest.get()), AlternatingChain(deepest_chain)));
+  EXPECT_EQ(Read(AlternatingChain(deepest_chain + 1)), nullptr);
+}
+
+// A list level counts three, as its stored form nests three objects.
+TEST(CompactForm, NestedListsCountAsTheirStoredFormNests) {
+  auto nested = [](int levels) {
     Bytes bytes;
-    for (int i = 0; i < depth; ++i) {
-      const Bytes minus = HexBytes("10 0000 0400");
-      bytes.insert(bytes.end(), minus.begin(), minus.end());
-    }
+    const Bytes list = HexBytes("02 0000 0401 7F 01000000");
+    for (int i = 0; i < levels; ++i) bytes.insert(bytes.end(), list.begin(), list.end());
     const Bytes leaf = HexBytes("02 0000 0400 7C 00000000");
     bytes.insert(bytes.end(), leaf.begin(), leaf.end());
     return bytes;
   };
-  EXPECT_NE(Read(nested(kMaxExpressionDepth - 1)), nullptr);
-  EXPECT_EQ(Read(nested(kMaxExpressionDepth + 5)), nullptr);
+  EXPECT_NE(Read(nested((kMaxExpressionDepth - 1) / 3)), nullptr);
+  EXPECT_EQ(Read(nested((kMaxExpressionDepth - 1) / 3 + 1)), nullptr);
+}
+
+// Slices fold into sets while they are read; all the folds of one read
+// share one budget, so a short message cannot make gigabytes of sets.
+TEST(CompactForm, FoldingIsBoundedPerRead) {
+  auto slice = [](std::int32_t to) {
+    return Hold(new BinaryExpression(kSlice, Int(1).get(), Int(to).get(), SUValue::kIntSet));
+  };
+  auto unions = [&](int count, std::int32_t to) {
+    Ref tree = slice(to);
+    for (int i = 1; i < count; ++i) {
+      tree = Hold(new BinaryExpression(kUnion, slice(to).get(), tree.get(), SUValue::kIntSet));
+    }
+    return Written(tree.get());
+  };
+  const Ref one = Read(unions(1, 4000000));
+  ASSERT_NE(one, nullptr);
+  EXPECT_EQ(one->ClassId(), exprclass::kTerminal);
+  EXPECT_NE(Read(unions(40, 1000)), nullptr);
+  EXPECT_EQ(Read(unions(2, 3000000)), nullptr);
+  EXPECT_EQ(Read(unions(60, 4000000)), nullptr);
+  // The budget is per read: the next one starts afresh.
+  EXPECT_NE(Read(unions(1, 4000000)), nullptr);
+}
+
+// A node whose declared type no constant can be sent in is not folded: a
+// tree that reads and sends must send again after a second read.
+TEST(CompactForm, FoldingKeepsSendableTypes) {
+  for (std::uint16_t op : {kSub, kAdd, kMinus}) {
+    SCOPED_TRACE(op);
+    const Ref node =
+        Row(op).operands == 1 ? U(op, Real(1.0), 0x29) : B(op, Real(1.0), Real(2.0), 0x29);
+    DseMessage out(60, DseMessage::kRequest);
+    ASSERT_EQ(node->WriteCompactToMessage(out), 0u);
+    const Bytes sent = testsupport::BodyOf(out);
+    const Ref again = Read(sent);
+    ASSERT_NE(again, nullptr);
+    EXPECT_TRUE(SameBytes(Written(again.get()), sent));
+  }
+  // Folds to a sendable type go on as before.
+  EXPECT_EQ(B(kSub, Real(1.0), Real(2.0))->ClassId(), exprclass::kTerminal);
+}
+
+// Sums of many terms as the bytes of either shape nest them: Add headers
+// and variable leaves, left-deep (all headers first) or right-deep (a
+// header and a leaf in turn).
+Bytes LongSum(int terms, bool left_deep) {
+  const Bytes add = HexBytes("12 0000 0400");
+  auto leaf = [](int i) {
+    Bytes bytes = HexBytes("02 0000 0400 7C 00000000");
+    bytes[6] = static_cast<std::uint8_t>(i % 7);
+    return bytes;
+  };
+  Bytes bytes;
+  auto append = [&](const Bytes& part) { bytes.insert(bytes.end(), part.begin(), part.end()); };
+  for (int i = 0; i + 1 < terms; ++i) {
+    append(add);
+    if (!left_deep) append(leaf(i));
+  }
+  for (int i = left_deep ? 0 : terms - 1; i < terms; ++i) append(leaf(i));
+  return bytes;
+}
+
+// 100,000 terms read, print, send and free on a thread with the stack of the
+// server thread, in every build: the tree comes back balanced, and what it
+// sends reads back to the same bytes.
+TEST(CompactForm, LongSumsOfEitherShapeReadInLinearTimeAndBoundedStack) {
+  for (bool left_deep : {true, false}) {
+    SCOPED_TRACE(left_deep);
+    std::thread reader([&] {
+      const Ref sum = Read(LongSum(100000, left_deep));
+      ASSERT_NE(sum, nullptr);
+      EXPECT_EQ(sum->NodeCount(), 199999u);
+      EXPECT_EQ(sum->Op(), kAdd);
+      const std::string printed = Printed(sum.get());
+      EXPECT_EQ(std::count(printed.begin(), printed.end(), 'V'), 100000);
+      const Bytes sent = Written(sum.get());
+      const Ref again = Read(sent);
+      ASSERT_NE(again, nullptr);
+      EXPECT_TRUE(SameBytes(Written(again.get()), sent));
+    });
+    reader.join();
+  }
+  // A short chain is built as before, through the simplifier.
+  const Ref short_sum = Read(LongSum(3, true));
+  ASSERT_NE(short_sum, nullptr);
+  EXPECT_EQ(Printed(short_sum.get()), Printed(B(kAdd, B(kAdd, Var(0), Var(1)), Var(2)).get()));
 }
 
 // Random bytes, and random mutations of valid trees, are refused with null

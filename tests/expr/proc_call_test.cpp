@@ -258,3 +258,56 @@ TEST(ProcCall, ArrayArgumentsPackElementByElement) {
 }
 
 }  // namespace
+
+namespace {
+
+testsupport::Bytes Sent(const Expression* e) {
+  DseMessage message(60, DseMessage::kRequest);
+  EXPECT_EQ(e->WriteCompactToMessage(message), 0u);
+  return testsupport::BodyOf(message);
+}
+
+Ref ReadBack(const testsupport::Bytes& bytes) {
+  const testsupport::MessagePtr message = testsupport::ReceivedBody(bytes);
+  return Ref(Expression::ReadFromMessage(*message));
+}
+
+// A call reads back from its message form, and the bytes after it are read
+// on: within a list, the item after the call is still there.
+TEST(ProcCall, MessageFormReadsBack) {
+  const Ref x = Var(0), y = Var(1), two = Real(2.0);
+  const Ref call = Call(IOList({&x, &two}), IOList({&y}));
+  const testsupport::Bytes bytes = Sent(call.get());
+  const Ref back = ReadBack(bytes);
+  ASSERT_NE(back, nullptr);
+  ASSERT_EQ(back->ClassId(), exprclass::kProcCall);
+  EXPECT_EQ(AsCall(back)->Inputs()->ItemCount(), 2);
+  EXPECT_EQ(AsCall(back)->Outputs()->ItemCount(), 1);
+  EXPECT_EQ(back->NodeCount(), call->NodeCount());
+  EXPECT_TRUE(testsupport::SameBytes(Sent(back.get()), bytes));
+
+  // A bound call carries its argument path; the read call is unbound until
+  // its procedure equation binds it again.
+  FakeDefinition def;
+  def.path.Append(kIdPathRoot);
+  def.path.Append(42);
+  def.path.Append(kIdPathEnd);
+  AsCall(call)->Bind(&def);
+  const Ref list = ListOf({&call, &x});
+  const Ref list_back = ReadBack(Sent(list.get()));
+  ASSERT_NE(list_back, nullptr);
+  ASSERT_EQ(list_back->ListElement(1)->ClassId(), exprclass::kProcCall);
+  EXPECT_EQ(list_back->ListElement(2)->ClassId(), exprclass::kVarRef);
+  AsCall(call)->Bind(nullptr);
+  EXPECT_TRUE(testsupport::SameBytes(Sent(list_back.get()), Sent(list.get())));
+
+  // Lists of another class, or a cut path, are refused.
+  testsupport::Bytes other = bytes;
+  const auto io = std::find(other.begin(), other.end(), exprclass::kProcIOList);
+  ASSERT_NE(io, other.end());
+  *io = exprclass::kHomList;
+  EXPECT_EQ(ReadBack(other), nullptr);
+  EXPECT_EQ(ReadBack(testsupport::Bytes(bytes.begin(), bytes.end() - 1)), nullptr);
+}
+
+}  // namespace

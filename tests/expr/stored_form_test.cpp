@@ -230,3 +230,168 @@ TEST(StoredForm, CyclesInAStoredGraphAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+Ref StoredCall() {
+  const Ref v = Var(3), r = Real(2.5);
+  const Ref in = ListOf<ProcIOListExpression>({&v, &r}, 0);
+  const Ref out = ListOf<ProcIOListExpression>({&v}, 0);
+  return Hold(new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                     static_cast<ProcIOListExpression*>(out.get())));
+}
+
+// Replaces the n-th stored class id `from` (u16, in the binary form) by `to`.
+std::string ReplaceBinaryClass(std::string bytes, std::uint16_t from, std::uint16_t to, int n) {
+  const std::string old{static_cast<char>(from & 0xFF), static_cast<char>(from >> 8)};
+  std::size_t at = 0;
+  for (int i = 0; i <= n; ++i) {
+    at = bytes.find(old, i == 0 ? 4 : at + 1);
+    if (at == std::string::npos) return bytes;
+  }
+  bytes[at] = static_cast<char>(to & 0xFF);
+  bytes[at + 1] = static_cast<char>(to >> 8);
+  return bytes;
+}
+
+std::string ReplaceTextClass(std::string text, const std::string& from, const std::string& to,
+                             int n) {
+  std::size_t at = 0;
+  for (int i = 0; i <= n; ++i) {
+    at = text.find(from, i == 0 ? 0 : at + 1);
+    if (at == std::string::npos) return text;
+  }
+  return text.replace(at, from.size(), to);
+}
+
+}  // namespace
+
+// A call whose input or output operand is a node but no input/output list,
+// and a call cut anywhere: the failed restore disposes of every object it
+// made exactly once (the sanitizer tree checks for double frees and leaks).
+TEST(StoredForm, DamagedProcedureCallsAreDisposedOfOnce) {
+  const Ref call = StoredCall();
+  const std::string binary = SaveBinary(call.get());
+  const std::string text = SaveText(call.get());
+  for (int list = 0; list < 2; ++list) {
+    SCOPED_TRACE(list);
+    const std::string wrong_binary =
+        ReplaceBinaryClass(binary, exprclass::kProcIOList, exprclass::kHomList, list);
+    ASSERT_NE(wrong_binary, binary);
+    EXPECT_EQ(RestoreBinary(wrong_binary).status, status::kBadArguments);
+    const std::string wrong_text = ReplaceTextClass(text, ":128", ":127", list);
+    ASSERT_NE(wrong_text, text);
+    EXPECT_EQ(RestoreText(wrong_text).status, status::kBadArguments);
+    // A plain node in place of the list.
+    EXPECT_NE(RestoreText(ReplaceTextClass(text, ":128", ":126", list)).status, 0u);
+  }
+  for (std::size_t n = 0; n < binary.size(); ++n) {
+    EXPECT_NE(RestoreBinary(binary.substr(0, n)).status, 0u) << "binary cut at " << n;
+  }
+  for (std::size_t n = 0; n + 1 < text.size(); ++n) {
+    EXPECT_NE(RestoreText(text.substr(0, n)).status, 0u) << "text cut at " << n;
+  }
+}
+
+// A stored graph may name one node from several places. Doubling a node at
+// every level makes a few hundred bytes stand for billions of nodes: such a
+// graph is refused, while ordinary sharing restores as it was saved.
+TEST(StoredForm, SharingIsBoundedByTheStoredSize) {
+  auto doubled = [](int levels) {
+    Ref node = Var(0);
+    for (int i = 0; i < levels; ++i) {
+      node = Hold(new BinaryExpression(i % 2 == 0 ? kAdd : kMul, node.get(), node.get(), 0));
+    }
+    return node;
+  };
+  const Ref small = doubled(4);
+  const Ref huge = doubled(30);
+  for (bool binary : {true, false}) {
+    SCOPED_TRACE(binary);
+    const ClRestoreOutcome ok =
+        binary ? RestoreBinary(SaveBinary(small.get())) : RestoreText(SaveText(small.get()));
+    ASSERT_EQ(ok.status, 0u) << ok.message;
+    const Ref back = Restored(ok);
+    EXPECT_EQ(back->NodeCount(), 31u);
+    EXPECT_EQ(Printed(back.get()), Printed(small.get()));
+    const std::string saved = binary ? SaveBinary(huge.get()) : SaveText(huge.get());
+    EXPECT_LT(saved.size(), 1000u);
+    EXPECT_EQ((binary ? RestoreBinary(saved) : RestoreText(saved)).status, status::kBadArguments);
+  }
+  // Through a list as well; a long list may name one constant many times.
+  const Ref half = doubled(20);
+  const Ref list = ListOf({&half, &half, &half});
+  EXPECT_EQ(RestoreText(SaveText(list.get())).status, status::kBadArguments);
+  const Ref zero = Real(0.0);
+  auto* zeros = new ExpressionList;
+  for (int i = 0; i < 20000; ++i) zeros->Append(zero.get());
+  const Ref many = Hold(new HomListExpression(zeros, 0x100));
+  const ClRestoreOutcome outcome = RestoreBinary(SaveBinary(many.get()));
+  ASSERT_EQ(outcome.status, 0u) << outcome.message;
+  EXPECT_EQ(Restored(outcome)->NodeCount(), many->NodeCount());
+}
+
+// What the compact reader accepts at the nesting limit is stored and
+// restored again in both forms, and one level more is refused there too.
+TEST(StoredForm, NestingLimitHoldsForStoredForms) {
+  auto chain = [](int levels) {
+    Ref node = Var(2);
+    for (int i = 0; i < levels; ++i) {
+      node = Hold(new BinaryExpression(i % 2 == 0 ? kAdd : kMul, Var(0).get(), node.get(), 0));
+    }
+    return node;
+  };
+  auto lists = [](int levels) {
+    Ref node = Var(2);
+    for (int i = 0; i < levels; ++i) node = ListOf({&node});
+    return node;
+  };
+  for (const Ref& tree : {chain(kMaxExpressionDepth - 1), lists((kMaxExpressionDepth - 1) / 3)}) {
+    for (bool binary : {true, false}) {
+      const ClRestoreOutcome outcome =
+          binary ? RestoreBinary(SaveBinary(tree.get())) : RestoreText(SaveText(tree.get()));
+      ASSERT_EQ(outcome.status, 0u) << outcome.message;
+      EXPECT_EQ(Restored(outcome)->NodeCount(), tree->NodeCount());
+    }
+  }
+  const Ref deeper = chain(kMaxExpressionDepth);
+  EXPECT_EQ(RestoreBinary(SaveBinary(deeper.get())).status, status::kBadArguments);
+  EXPECT_EQ(RestoreText(SaveText(deeper.get())).status, status::kBadArguments);
+}
+
+// A stored node without the owning flag still carries its variable; the
+// restored nodes naming it share it and the last one frees it, unless an
+// owning node of the same graph takes it over (the sanitizer tree checks
+// for leaks and double frees).
+TEST(StoredForm, RestoredVariablesWithoutAnOwnerAreFreedOnce) {
+  const std::unique_ptr<ExpressionVariable> outside(new ExpressionVariable);
+  auto named = [&](std::uint16_t flags) {
+    return Hold(new VariableExpression(flags != 0 ? new ExpressionVariable : outside.get(), flags));
+  };
+  const Ref alone = named(0);
+  const Ref shared = named(0);
+  const Ref twice = Hold(new BinaryExpression(kAdd, shared.get(), named(0).get(), 0));
+  for (const Ref* tree : {&alone, &twice}) {
+    for (bool binary : {true, false}) {
+      const ClRestoreOutcome outcome =
+          binary ? RestoreBinary(SaveBinary(tree->get())) : RestoreText(SaveText(tree->get()));
+      ASSERT_EQ(outcome.status, 0u) << outcome.message;
+      const Ref back = Restored(outcome);
+      EXPECT_NE(back, nullptr);
+      // A copy shares the variable as well.
+      const Ref copy = Hold(static_cast<Expression*>(back->Copy()));
+    }
+  }
+  // An owner and a node that does not own the same variable, in both orders.
+  auto* owned = new ExpressionVariable;
+  const Ref owner = Hold(new VariableExpression(owned, VariableExpression::kOwnsVariable));
+  const Ref user = Hold(new VariableExpression(owned, 0));
+  for (const Ref& tree : {B(kAdd, owner, user), B(kAdd, user, owner)}) {
+    for (bool binary : {true, false}) {
+      const ClRestoreOutcome outcome =
+          binary ? RestoreBinary(SaveBinary(tree.get())) : RestoreText(SaveText(tree.get()));
+      ASSERT_EQ(outcome.status, 0u) << outcome.message;
+      Restored(outcome);
+    }
+  }
+}
