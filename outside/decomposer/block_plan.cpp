@@ -15,14 +15,13 @@ Status ReadBlock(IQLNESO* block, BlockPattern* pattern) {
   if ((s = block->GetVariableCounts(&pattern->variables, &states)) != 0) return s;
   if ((s = block->GetNonZeroCount(&nonzeros)) != 0) return s;
   const std::int32_t ne = pattern->equations, nv = pattern->variables;
-  if (ne < 0 || nv < 0 || nonzeros < 0 || flagged < 0 || flagged > ne || states < 0 ||
-      states > nv)
+  if (ne < 0 || nv < 0 || nonzeros < 0 || flagged < 0 || flagged > ne || states < 0 || states > nv)
     return kBlockUnreadable;
   pattern->variable_types.assign(static_cast<std::size_t>(nv), 0);
   pattern->partners.assign(static_cast<std::size_t>(nv), -1);
   pattern->equation_types.assign(static_cast<std::size_t>(ne), 0);
-  if (nv > 0 &&
-      (s = block->GetAllVariableTypes(pattern->variable_types.data(), pattern->partners.data())) != 0)
+  if (nv > 0 && (s = block->GetAllVariableTypes(pattern->variable_types.data(),
+                                                pattern->partners.data())) != 0)
     return s;
   if (ne > 0 && (s = block->GetEquationTypes(pattern->equation_types.data())) != 0) return s;
   for (const std::int32_t p : pattern->partners) {
@@ -146,7 +145,8 @@ Status PlanGroups(const BlockPattern& pattern, const UnknownMap& map,
   };
   if (rules.single_group) {
     PlannedGroup whole;
-    for (std::int64_t p = 1; p <= n; ++p) add_position(whole, order[static_cast<std::size_t>(p - 1)]);
+    for (std::int64_t p = 1; p <= n; ++p)
+      add_position(whole, order[static_cast<std::size_t>(p - 1)]);
     groups->push_back(std::move(whole));
     return platform::S_OK;
   }
@@ -154,12 +154,14 @@ Status PlanGroups(const BlockPattern& pattern, const UnknownMap& map,
     const std::int64_t first = blockstart[static_cast<std::size_t>(b)];
     const std::int64_t end = b + 1 < blocks ? blockstart[static_cast<std::size_t>(b + 1)] : n + 1;
     PlannedGroup g;
-    for (std::int64_t p = first; p < end; ++p) add_position(g, order[static_cast<std::size_t>(p - 1)]);
+    for (std::int64_t p = first; p < end; ++p)
+      add_position(g, order[static_cast<std::size_t>(p - 1)]);
     groups->push_back(std::move(g));
   }
   if (rules.out_group && blocks > 1) {
     PlannedGroup whole;
-    for (std::int64_t p = 1; p <= n; ++p) add_position(whole, order[static_cast<std::size_t>(p - 1)]);
+    for (std::int64_t p = 1; p <= n; ++p)
+      add_position(whole, order[static_cast<std::size_t>(p - 1)]);
     groups->push_back(std::move(whole));
   }
   return platform::S_OK;

@@ -36,7 +36,7 @@ Status ReadBlock(IQLNESO* block, BlockPattern* pattern);
 
 struct PlannedGroup {
   std::vector<std::int32_t> equations;  // block positions
-  std::vector<std::int32_t> unknowns;   // block positions; unknowns[k] is the output of equations[k]
+  std::vector<std::int32_t> unknowns;  // block positions; unknowns[k] is the output of equations[k]
   std::uint8_t type = 0;
 };
 

@@ -245,7 +245,12 @@ Status DecomposerServer::Decompose(platform::IUnknown* factory_unknown,
   std::vector<PlannedGroup> groups;
   if ((s = PlanGroups(pattern, map, rules, &groups)) != 0) return s;
 
-  Builder builder{factory.get(), equation_set, block.get(), pattern, map, rules,
+  Builder builder{factory.get(),
+                  equation_set,
+                  block.get(),
+                  pattern,
+                  map,
+                  rules,
                   std::vector<bool>(map.variable_of_column.size(), false)};
   for (PlannedGroup& g : groups) {
     if ((s = builder.Classify(g)) != 0) return s;
@@ -265,8 +270,7 @@ Status DecomposerServer::Decompose(platform::IUnknown* factory_unknown,
 }  // namespace decomposer
 
 extern "C" VANTOR_SERVER_EXPORT Status DllGetClassObject(const platform::CLSID& clsid,
-                                                          const platform::IID& iid,
-                                                          void** object) {
+                                                         const platform::IID& iid, void** object) {
   static outside::ClassFactory<decomposer::DecomposerServer> factory;
   if (object == nullptr) return platform::E_POINTER;
   *object = nullptr;

@@ -4,10 +4,9 @@ namespace decomposer {
 
 namespace {
 
-constexpr std::uint32_t kKnownFlags = kFlagOutGroup | kFlagTearing | kFlagSingleGroup |
-                                      kFlagSensitivity8 | kFlagWithDerivatives |
-                                      kFlagTearingSwitched | kFlagSensitivity200 |
-                                      kFlagInitialValues | kFlagManyGroups | kFlagExtra;
+constexpr std::uint32_t kKnownFlags =
+    kFlagOutGroup | kFlagTearing | kFlagSingleGroup | kFlagSensitivity8 | kFlagWithDerivatives |
+    kFlagTearingSwitched | kFlagSensitivity200 | kFlagInitialValues | kFlagManyGroups | kFlagExtra;
 // Mode: a solve mode 0..7, plus 32 and/or 64 from a torn block's second level.
 constexpr std::uint32_t kKnownModeBits = 0x7 | 32 | 64;
 

@@ -76,9 +76,9 @@ Status IntegratorServer::Initialise(double* time_reached, double time, std::int3
     case kIntegratorInitialiseAt:
     case kIntegratorReinitialiseAt: {
       *time_reached = time;
-      const Status s = SolveInitialisation(
-          time, mode == kIntegratorInitialiseAt ? kDecomposeInitialisation
-                                                : kDecomposeReinitialisation);
+      const Status s =
+          SolveInitialisation(time, mode == kIntegratorInitialiseAt ? kDecomposeInitialisation
+                                                                    : kDecomposeReinitialisation);
       if (s != 0) return s;
       time_ = time;
       if (core_) core_->Restart(time);
@@ -183,8 +183,8 @@ Status IntegratorServer::GetInterface(const platform::IID& iid, void** out) {
   if (out == nullptr) return kStatusBadArgument;
   *out = nullptr;
   if (iid == IID_IOptionEnumerator2) {
-    auto* e = new (std::nothrow) outside::OptionEnumerator(PublishedOptions(),
-                                                           PublishedOptionCount());
+    auto* e =
+        new (std::nothrow) outside::OptionEnumerator(PublishedOptions(), PublishedOptionCount());
     if (e == nullptr) return platform::E_OUTOFMEMORY;
     return e->QueryInterface(iid, out);
   }
@@ -247,8 +247,7 @@ Status IntegratorServer::GetSensitivityData(double*, std::int32_t, std::int32_t,
 }  // namespace integrator
 
 extern "C" VANTOR_SERVER_EXPORT Status DllGetClassObject(const platform::CLSID& clsid,
-                                                          const platform::IID& iid,
-                                                          void** object) {
+                                                         const platform::IID& iid, void** object) {
   static outside::ClassFactory<integrator::IntegratorServer> factory;
   if (object == nullptr) return platform::E_POINTER;
   *object = nullptr;

@@ -57,8 +57,7 @@ class IntegratorServer final : public IUnifiedIntegrator {
   Status GetCapabilities(std::uint32_t* word) override;
   Status SetUp(platform::IUnknown* problem_group, platform::IUnknown* executive) override;
   Status GetValue(double* value) override;
-  Status ExchangeStates(std::int32_t count, const std::int32_t* positions,
-                        double* values) override;
+  Status ExchangeStates(std::int32_t count, const std::int32_t* positions, double* values) override;
   Status GetErrorText(Status status, char16_t** text) override;
   Status Finish() override;
   Status SetOption(std::uint32_t server_id, VARIANT value) override;
