@@ -29,16 +29,20 @@ Status ReadBlock(IQLNESO* block, BlockPattern* pattern) {
   }
   // One spare slot so an over-long answer is seen rather than written past.
   std::vector<std::int32_t> buffer(static_cast<std::size_t>(nv) + 1);
-  pattern->equation_variables.assign(static_cast<std::size_t>(ne), {});
+  pattern->structure_start.assign(1, 0);
+  pattern->structure.clear();
+  // The count is only a hint; a wild one must not allocate.
+  pattern->structure.reserve(static_cast<std::size_t>(std::min(nonzeros, 1 << 22)));
   for (std::int32_t e = 0; e < ne; ++e) {
     std::int32_t count = 0;
     if ((s = block->GetEquationStructure(e, &count, buffer.data())) != 0) return s;
     if (count < 0 || count > nv) return kBlockUnreadable;
-    auto& list = pattern->equation_variables[static_cast<std::size_t>(e)];
-    list.assign(buffer.begin(), buffer.begin() + count);
-    for (const std::int32_t v : list) {
+    for (std::int32_t i = 0; i < count; ++i) {
+      const std::int32_t v = buffer[static_cast<std::size_t>(i)];
       if (v < 0 || v >= nv) return kBlockUnreadable;
+      pattern->structure.push_back(v);
     }
+    pattern->structure_start.push_back(static_cast<std::int32_t>(pattern->structure.size()));
   }
   return platform::S_OK;
 }
@@ -95,7 +99,7 @@ ColumnLists ListsOf(const BlockPattern& pattern, const UnknownMap& map) {
   for (std::int32_t e = 0; e < pattern.equations; ++e) {
     lists.start.push_back(static_cast<std::int64_t>(lists.entries.size()) + 1);
     std::int64_t n = 0;
-    for (const std::int32_t v : pattern.equation_variables[static_cast<std::size_t>(e)]) {
+    for (const std::int32_t v : pattern.VariablesOf(e)) {
       const std::int32_t c = map.column_of_variable[static_cast<std::size_t>(v)];
       if (c < 0 || seen[static_cast<std::size_t>(c)] == e) continue;
       seen[static_cast<std::size_t>(c)] = e;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "outside/decomposer/decomposition_rules.h"
@@ -27,7 +28,14 @@ struct BlockPattern {
   std::int32_t equations = 0;
   std::int32_t variables = 0;
   std::vector<std::int32_t> variable_types, partners, equation_types;
-  std::vector<std::vector<std::int32_t>> equation_variables;  // 0-based positions
+  // Variables of equation e (0-based positions) at [start[e], start[e + 1]).
+  std::vector<std::int32_t> structure_start, structure;
+
+  std::span<const std::int32_t> VariablesOf(std::int32_t e) const {
+    const auto i = static_cast<std::size_t>(e);
+    return {structure.data() + structure_start[i],
+            static_cast<std::size_t>(structure_start[i + 1] - structure_start[i])};
+  }
 };
 
 // Reads and range-checks the block; kBlockUnreadable for counts, positions

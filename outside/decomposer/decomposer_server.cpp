@@ -54,7 +54,7 @@ std::vector<std::int32_t> GroupVariablesOf(const BlockPattern& pattern, const Un
                                            const std::vector<bool>& in_group,
                                            std::int32_t equation) {
   std::vector<std::int32_t> out;
-  for (const std::int32_t v : pattern.equation_variables[static_cast<std::size_t>(equation)]) {
+  for (const std::int32_t v : pattern.VariablesOf(equation)) {
     const std::int32_t c = map.column_of_variable[static_cast<std::size_t>(v)];
     if (c < 0 || !in_group[static_cast<std::size_t>(c)]) continue;
     bool seen = false;
@@ -87,7 +87,7 @@ struct Builder {
       // The dependence is asked for the group's unknowns as columns: with
       // pairing that is the state, whose derivative counts through partners.
       std::vector<std::int32_t> asked;
-      for (const std::int32_t w : pattern.equation_variables[static_cast<std::size_t>(e)]) {
+      for (const std::int32_t w : pattern.VariablesOf(e)) {
         const std::int32_t c = map.column_of_variable[static_cast<std::size_t>(w)];
         if (c < 0 || !in_group[static_cast<std::size_t>(c)]) continue;
         const std::int32_t v = map.variable_of_column[static_cast<std::size_t>(c)];

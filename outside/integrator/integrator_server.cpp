@@ -1,6 +1,6 @@
 #include "outside/integrator/integrator_server.h"
 
-#include <cstdio>
+#include <cmath>
 
 #include "platform/com_status.h"
 #include "solve/ifaces/option_enumerator.h"
@@ -63,7 +63,7 @@ std::uint32_t IntegratorServer::Release() {
 
 Status IntegratorServer::Initialise(double* time_reached, double time, std::int32_t mode,
                                     std::int32_t sensitivities) {
-  if (time_reached == nullptr || (sensitivities != 0 && sensitivities != 1))
+  if (time_reached == nullptr || (sensitivities != 0 && sensitivities != 1) || !std::isfinite(time))
     return kStatusBadArgument;
   if (!problem_) return kStatusNotSetUp;
   switch (mode) {

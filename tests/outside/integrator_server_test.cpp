@@ -251,6 +251,7 @@ TEST_F(IntegratorServer, BadArgumentsAndNullInterfacesAreRefused) {
   EXPECT_EQ(server_->Initialise(&reached, 0.0, 9, 0), 0x80FF0003u);
   EXPECT_EQ(server_->Initialise(&reached, 0.0, kIntegratorStart, 2), 0x80FF0003u);
   EXPECT_EQ(server_->Initialise(&reached, -1.0, kIntegratorInitialiseAt, 0), 0x80FF0003u);
+  EXPECT_EQ(server_->Initialise(&reached, NAN, kIntegratorInitialiseAt, 0), 0x80FF0003u);
   const std::int32_t positions[] = {0, 4};
   double values[] = {1, 2};
   EXPECT_EQ(server_->ExchangeStates(2, positions, values), 0x80FF0003u);

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <dlfcn.h>
-#include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
