@@ -328,6 +328,13 @@ TEST_F(DecomposerServer, BadStructureAndNullArgumentsAreRefused) {
   group_->structure_offset = 4;  // a variable past the end
   EXPECT_EQ(d->Decompose(exec_, group_, 0, 0, 0, &out), 0xC0FE0004u);
   group_->structure_offset = 0;
+  // A partner past the end, and a dependence kind outside 1..4.
+  t.m.partners[0] = 9;
+  EXPECT_EQ(d->Decompose(exec_, group_, 0, 0, 0, &out), 0xC0FE0004u);
+  t.m.partners[0] = t.dh;
+  t.m.equations[1].kinds[1] = 9;
+  EXPECT_EQ(d->Decompose(exec_, group_, 0, 0, 0, &out), 0xC0FE0004u);
+  t.m.equations[1].kinds[1] = 3;
   EXPECT_EQ(d->Decompose(nullptr, group_, 0, 0, 0, &out), platform::E_INVALIDARG);
   EXPECT_EQ(d->Decompose(exec_, nullptr, 0, 0, 0, &out), platform::E_INVALIDARG);
   EXPECT_EQ(d->Decompose(exec_, group_, 0, 0, 0, nullptr), platform::E_POINTER);
