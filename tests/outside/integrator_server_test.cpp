@@ -7,6 +7,7 @@
 
 #include "platform/registry.h"
 #include "tests/outside/server_models.h"
+#include "tests/support/registry_file.h"
 #include "tests/support/scoped_env.h"
 
 extern "C" void dgesv_(const int* n, const int* nrhs, double* a, const int* lda, int* ipiv,
@@ -271,6 +272,31 @@ TEST_F(IntegratorServer, BadArgumentsAndNullInterfacesAreRefused) {
   EXPECT_EQ(server_->QueryInterface(IID_IQLNDecomposer, &none), platform::E_NOINTERFACE);
   EXPECT_EQ(server_->QueryInterface(IID_IUnifiedIntegrator, nullptr), platform::E_POINTER);
   EXPECT_EQ(server_->PassThrough15(1, nullptr), 0u);
+}
+
+TEST_F(IntegratorServer, NewSetUpDropsTheOldDecompositions) {
+  Tank t;
+  Attach(&t.m);
+  double reached = 0;
+  ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorStart, 0), 0u);
+  ASSERT_EQ(server_->Initialise(&reached, 1.0, kIntegratorInitialiseAt, 0), 0u);
+  ASSERT_NE(exec_->slots[0], nullptr);
+  // The problem was edited: the same group and executive again.
+  ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
+  EXPECT_EQ(exec_->slots[0], nullptr);
+  EXPECT_EQ(exec_->slots[1], nullptr);
+  ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorStart, 0), 0u);
+  EXPECT_EQ(exec_->decomposers_made, 3);
+}
+
+TEST_F(IntegratorServer, MissingDecompositionServerIsTheServersOwnStatus) {
+  Tank t;
+  Attach(&t.m);
+  const testsupport::RegistryFile empty("[HKEY_CLASSES_ROOT\\Other]\n");  // names no server
+  double reached = 0;
+  const Status s = server_->Initialise(&reached, 0.0, kIntegratorStart, 0);
+  EXPECT_EQ(s, 0xC0FF0008u);
+  EXPECT_EQ(Text(s), "The decomposition server could not decompose the problem");
 }
 
 // The registry file the install writes names both servers under their
