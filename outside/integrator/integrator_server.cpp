@@ -213,7 +213,7 @@ Status IntegratorServer::ReleaseProblem() {
 Status IntegratorServer::RunControl(std::int32_t code) {
   if (code != kRunSteadyState && code != kRunPrepare && code != kRunSolve && code != kRunEnd)
     return kStatusBadArgument;
-  run_state_ = code;
+  run_.control = code;
   if (code == kRunEnd && core_) return core_->Finish();
   return 0;
 }
@@ -226,9 +226,9 @@ Status IntegratorServer::PassThrough21(std::int32_t, void*) { return 0; }
 Status IntegratorServer::SetMode(std::int32_t selector, std::int32_t flag) {
   if (flag != 0 && flag != 1) return kStatusBadArgument;
   if (selector == kModeInterpolation) {
-    interpolation_ = flag != 0;
+    run_.interpolation = flag != 0;
   } else if (selector == kModeQuiet) {
-    quiet_ = flag != 0;
+    run_.quiet = flag != 0;
   } else {
     return kStatusBadArgument;
   }

@@ -102,9 +102,12 @@ class IntegratorServer final : public IUnifiedIntegrator {
   std::uint32_t initial_kind_ = 0;
   std::unique_ptr<DynamicCore> core_;
   double time_ = 0.0;
-  std::int32_t run_state_ = -1;
-  bool interpolation_ = false;
-  bool quiet_ = false;
+  // What the engine has asked for; the dynamic core reads it.
+  struct RunSettings {
+    std::int32_t control = -1;  // last run-control code
+    bool interpolation = false;
+    bool quiet = false;
+  } run_;
 };
 
 }  // namespace integrator
