@@ -96,12 +96,13 @@ class OptionEnumerator final : public IOptionEnumerator2 {
     while (done < count && next_ < count_) {
       const PublishedOption& o = options_[next_];
       char16_t* name = WideCopy(o.name);
-      if (name == nullptr) return platform::E_OUTOFMEMORY;
+      if (name == nullptr) break;  // the entries so far stay the caller's
       entries[done] = OptionEntry{name, o.engine_number, o.server_id, o.vt};
       ++done;
       ++next_;
     }
     if (fetched != nullptr) *fetched = done;
+    if (done == 0 && next_ < count_ && count > 0) return platform::E_OUTOFMEMORY;
     return done == 0 ? 1u : 0u;
   }
 
