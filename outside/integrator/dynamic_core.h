@@ -1,0 +1,29 @@
+// The seam the time-stepping core fills (IDA behind a nonlinear solver that
+// runs the engine's corrector decomposition). Until a core is attached the
+// server answers integration requests with kStatusNoDynamicCore.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/status.h"
+
+namespace integrator {
+
+class DynamicCore {
+ public:
+  virtual ~DynamicCore() = default;
+  // Mode 3: integrate from the current time to `target`; 1 when a
+  // discontinuity lies before it (*reached then the step's end).
+  virtual Status IntegrateTo(double target, double* reached) = 0;
+  // The model holds consistent values at `time` (after initialisation or
+  // re-initialisation): the next leg starts there at order 1.
+  virtual void Restart(double time) = 0;
+  virtual Status Finish() = 0;
+  // 1/cj of the current corrector.
+  virtual Status StepQuantity(double* value) = 0;
+  // x' = x'pred + cj (x - xpred) for the states a group has solved.
+  virtual Status ExchangeStates(std::int32_t count, const std::int32_t* positions,
+                                double* values) = 0;
+};
+
+}  // namespace integrator
