@@ -20,6 +20,11 @@ class ProcedureDefinition {
   virtual const BvuIdPath* ArgumentPath() const { return nullptr; }
   virtual std::uint8_t OptionByte() const { return 0; }
   virtual std::int32_t InterfaceFlag() const { return 0; }
+  // Two bytes per argument, a signed kind byte and an array flag byte; null
+  // when the definition describes none.
+  virtual const std::uint8_t* ArgumentDescriptions(bool /*outputs*/) const { return nullptr; }
+  // Writes the procedure's own class code under `class_name` (nothing here).
+  virtual void WriteClassCode(ExprCodeWriter&, CodeOutputs&, const std::string& /*class_name*/) {}
 
  protected:
   ~ProcedureDefinition() = default;
@@ -81,6 +86,16 @@ class ProcCallExpression : public Expression {
   void PrintModelling(std::ostream& out, ExprContext* context = nullptr) const override;
   void PrintDebug(std::ostream& out, std::int32_t depth, bool end_line) const override;
   void DetachForDisposal() override { inputs_ = outputs_ = nullptr, size_ = components_ = nullptr; }
+  Status WriteValueCode(ExprCodeWriter& writer, CodeOutputs& out, std::uint32_t& flags) override;
+  Status WriteDerivativeCode(ExprCodeWriter& writer, CodeOutputs& out,
+                             std::int32_t factor) override;
+  Status ExpandSetIndices(std::int32_t level_base, SetIterators& iterators, Expression* iterator,
+                          std::int32_t& count) override;
+  Status AssignIteratorLevels(std::int32_t offset, std::vector<std::string>& names,
+                              std::int32_t level, bool in_loop) override;
+  // Sets the procedure name (readers of older layouts; a binding sets it too).
+  void SetProcName(const char* name) { SetName(name); }
+  void SetNodeCountTo(std::uint32_t count) { node_count_ = count; }
 
  private:
   void UpdateNodeCount();
