@@ -79,9 +79,9 @@ Status TerminalExpression::WriteValueCode(ExprCodeWriter& writer, CodeOutputs& o
     if (value_.name.third == 3) {
       t = "QV_VSI" + std::to_string(value_.name.second + 1);
       iterator = true;
-    } else {
-      t += ")";
-      if ((flags & codeflag::kNoDereference) == 0) t = "(*" + t;
+    } else if ((flags & codeflag::kNoDereference) == 0) {
+      // ")" closes only the "(*" it pairs with: alone it would not compile.
+      t = "(*" + t + ")";
     }
   } else {
     access = t == "DERIVATIVE" || t == "VALUE";
