@@ -384,7 +384,12 @@ Status UnaryExpression::WriteDerivativeCode(ExprCodeWriter& writer, CodeOutputs&
         }
         if (factor.empty()) factor = "1.0";
       } else {
-        factor = "((" + values[i] + ")==(" + extreme + ") ? 1.0 : 0.0)";
+        // The first term that reaches the extreme takes the whole derivative.
+        factor = "((" + values[i] + ")==(" + extreme + ")";
+        for (std::size_t j = 0; j < i; ++j) {
+          factor += " && !((" + values[j] + ")==(" + extreme + "))";
+        }
+        factor += " ? 1.0 : 0.0)";
       }
       Statement(writer, out, Factor(d + 1) + "=" + factor + (d > 0 ? " * " + Factor(d) : "") + ";");
       result |= items[i]->WriteDerivativeCode(writer, out, d + 1);

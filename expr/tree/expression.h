@@ -232,8 +232,7 @@ class Expression : public BvuCollectable {
   virtual Status WriteValueCode(ExprCodeWriter& writer, CodeOutputs& out, std::uint32_t& flags);
   // The derivative chain below this node from factor number `factor` on;
   // 1 when the node cannot be differentiated.
-  virtual Status WriteDerivativeCode(ExprCodeWriter& writer, CodeOutputs& out,
-                                     std::int32_t factor);
+  virtual Status WriteDerivativeCode(ExprCodeWriter& writer, CodeOutputs& out, std::int32_t factor);
   // Turns set-valued indices into iterator references.
   virtual Status ExpandSetIndices(std::int32_t level_base, SetIterators& iterators,
                                   Expression* iterator, std::int32_t& count);
@@ -295,6 +294,8 @@ class TerminalExpression : public Expression {
   void PrintModelling(std::ostream& out, ExprContext* context = nullptr) const override;
   void PrintDebug(std::ostream& out, std::int32_t depth, bool end_line) const override;
   Status WriteValueCode(ExprCodeWriter& writer, CodeOutputs& out, std::uint32_t& flags) override;
+  // A constant adds nothing to a chain.
+  Status WriteDerivativeCode(ExprCodeWriter&, CodeOutputs&, std::int32_t) override { return 0; }
   Status DescribeToBuilder(ExprCodeWriter& writer) override;
 
   const SUValue& Value() const { return value_; }
