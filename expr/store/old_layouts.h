@@ -43,6 +43,9 @@ class OldLayoutReader : public Current {
   void RestoreFromFile(ClFileStream&) override {}
   void SaveToVStream(Clvostream&) const override {}
   void SaveToFile(ClFileStream&) const override {}
+  // A reader never holds what its restore read, only what its own
+  // construction made: disposed of after a failed restore, it frees that.
+  void DetachForDisposal() override {}
 
  protected:
   // Takes the old header, copies it to `fresh` (a node of the current class
