@@ -487,3 +487,79 @@ TEST(CodeWriter, BuilderHearsNamesValuesAndLinks) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CodeWriter, IteratorLevelsOfExpandedIndices) {
+  const Ref x = Name("x");
+  const Ref set = IntSet({1, 2});
+  const Ref indexed = Ref(MakeIndexedName(kVec, x.get(), set.get()));
+  SetIterators iterators;
+  std::int32_t count = 1;
+  ASSERT_EQ(indexed->ExpandSetIndices(4, iterators, nullptr, count), 0u);
+  std::vector<std::string> names;
+  // Outside a loop only a positive offset passes.
+  EXPECT_EQ(indexed->AssignIteratorLevels(0, names, 1, false), 0x8030FFFFu);
+  EXPECT_EQ(indexed->AssignIteratorLevels(2, names, 1, false), 0u);
+  EXPECT_TRUE(names.empty());
+  // Inside one the iterator joins the list once and takes its new level.
+  EXPECT_EQ(indexed->AssignIteratorLevels(2, names, 1, true), 0u);
+  EXPECT_EQ(indexed->AssignIteratorLevels(2, names, 1, true), 0u);
+  EXPECT_EQ(names, std::vector<std::string>{"QV_VSI2"});
+  Writer wr;
+  EXPECT_EQ(wr.Value(indexed.get(), 0x4800), "X(QV_VSI4)");
+}
+
+TEST(CodeWriter, ProductOverForEachDifferentiatesTermByTerm) {
+  testsupport::TempDir dir;
+  Writer wr;
+  wr.w.function_folder = dir.path().string() + "/";
+  const Ref i = Name("i");
+  const Ref set = IntSet({1, 2});
+  const Ref term = U(kDeRef, i, SUValue::kReal);
+  const Ref each = Hold(new BinaryExpression(kForEach, term.get(), set.get(), 0x104));
+  const Ref product = U(kProd, ListOf({&each}));
+  EXPECT_EQ(wr.Derivative(product.get(), 0),
+            "factor1=1.0;\n"
+            "{ // Prod diff\n"
+            "  int iTerm=0;\n"
+            "  QV_IntegerSetIter QV_VSI1(QV_IntSetValue(_T(\"1\\\":2\\\"\")));\n"
+            "  while (QV_VSI1.Next()) {\n"
+            "    factor1=Prod1(iTerm++);\n"
+            "    jac[nz_count++]=factor1;\n"
+            "  } // end of iterator vars loop in diff\n"
+            "} // end of Prod diff\n");
+  std::string text;
+  AppendFileToText(text, wr.w.function_folder.c_str(), "Prod1");
+  EXPECT_NE(text.find("double Prod1(int iTermToIgnore=-1) {\n  double result=1.0;\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("    if (iTermToIgnore--) result*=(*I);\n"), std::string::npos);
+}
+
+TEST(CodeWriter, PlainNodesAndVariableReferences) {
+  Writer wr;
+  const Ref time = Hold(new Expression(kTime, SUValue::kReal));
+  EXPECT_EQ(wr.Value(time.get()), Printed(time.get()));
+  EXPECT_EQ(wr.Stream(2), "AddOp((EOp)55,eq_count-1);\n" + Printed(time.get()));
+  EXPECT_EQ(wr.Value(time.get(), 0x10100), Printed(time.get()));
+  EXPECT_EQ(wr.Stream(1), "");
+
+  const Ref v = Var(4);
+  EXPECT_EQ(wr.Value(v.get()), "V5.v()");
+  EXPECT_EQ(wr.Value(v.get(), 0x10), "V5");
+  EXPECT_EQ(wr.Derivative(v.get(), 1), "");
+  EXPECT_EQ(wr.last, 1u);
+  EXPECT_EQ(wr.Stream(codestream::kMirror),
+            "Derivatives not yet implemented in VarRefExpression V5\n");
+
+  TestVariable flow("flow", 1.0);
+  const Ref bound = Hold(new VariableExpression(&flow));
+  EXPECT_EQ(wr.Value(bound.get()), "flow");
+  EXPECT_EQ(wr.Stream(2), "AddOp(Terminal, eq_count-1);\nflow");
+  EXPECT_EQ(wr.Value(bound.get(), 0x8000), "flow");
+  EXPECT_EQ(wr.Stream(2), "flow");
+  EXPECT_EQ(wr.Derivative(bound.get(), 0), "jac[nz_count++]=1.0;\n");
+  EXPECT_EQ(wr.Derivative(bound.get(), 4), "jac[nz_count++]=factor4;\n");
+}
+
+}  // namespace
