@@ -563,3 +563,32 @@ TEST(CodeWriter, PlainNodesAndVariableReferences) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CodeWriter, DereferencesWriteTheirStructureLines) {
+  Writer wr;
+  const Ref p = Name("p");
+  const Ref deref = U(kDeRef, p, SUValue::kReal);
+  EXPECT_EQ(wr.Value(deref.get()), "(*P)");
+  EXPECT_EQ(wr.Stream(1), "AddNonZero((*P));\n");
+  EXPECT_EQ(wr.Stream(2), "AddTerm((*P), irow, icol, eq_count-1);\n");
+  // Under 0x0281 the operand is written plainly, with the value accessor.
+  EXPECT_EQ(wr.Value(deref.get(), 0x0001), "(*P).v()");
+  EXPECT_EQ(wr.Stream(1), "(*P).v()");
+  EXPECT_EQ(wr.Value(deref.get(), 0x0400), "(*P).v()");
+  EXPECT_EQ(wr.Stream(1), "AddNonZero((*P));\n");
+}
+
+TEST(CodeWriter, SetAndCallRows) {
+  Writer wr;
+  const Ref a = U(kDeRef, Name("a"), SUValue::kIntSet);
+  const Ref b = U(kDeRef, Name("b"), SUValue::kIntSet);
+  const std::uint32_t flags = 0x0100;
+  EXPECT_EQ(wr.Value(B(kUnion, a, b, SUValue::kIntSet).get(), flags), "QV_IntSetValue((*A)+=(*B))");
+  EXPECT_EQ(wr.Value(B(kIn, Int(2), b).get(), flags), "QV_In(2,(*B))");
+  const Ref s = U(kDeRef, Name("s"), SUValue::kString);
+  EXPECT_EQ(wr.Value(B(kConcat, s, s).get(), flags), "QV_Concat((*S),(*S))");
+}
+
+}  // namespace
