@@ -110,12 +110,15 @@ void OldVariableExpression::RestoreFromVStream(Clvistream& stream) {
   RequireGood(stream);
   auto* variable = dynamic_cast<ExpressionVariable*>(object);
   if (object != nullptr && variable == nullptr) RaiseDamagedInput();
-  // The new node adopts the variable (owning it under flag 0x80).
-  auto* fresh = new VariableExpression(variable, header.flags);
+  // Nothing else holds a variable read from stored bytes: the new node owns
+  // it, or it would outlive the tree.
+  OldHeader owned = header;
+  if (variable != nullptr) owned.flags |= VariableExpression::kOwnsVariable;
+  auto* fresh = new VariableExpression(variable, owned.flags);
   // The offset is a protected member of the base both nodes share.
   std::uint32_t VarRefExpression::*offset_member = &OldVariableExpression::offset_;
   fresh->*offset_member = offset;
-  HandOver(fresh, header.op, header.type, header.error, header.flags);
+  HandOver(fresh, owned.op, owned.type, owned.error, owned.flags);
 }
 
 void OldUnaryExpression::RestoreFromVStream(Clvistream& stream) {
@@ -158,6 +161,9 @@ Current* ReadOldList(Clvistream& stream, OldHeader* header) {
   SUValue value;
   *header = ReadOldHeader(stream, value);
   ExpressionList* list = RestoreList(stream);
+  // A list node always has its list; one made here would be nobody's to
+  // dispose of if the restore failed later.
+  if (list == nullptr) RaiseDamagedInput();
   const std::uint32_t count = ReadCount(stream);
   auto* fresh = new Current(list, header->type);
   fresh->SetNodeCount(count);
@@ -206,9 +212,8 @@ void OldProcCallExpression::RestoreFromVStream(Clvistream& stream) {
   const std::uint32_t count = ReadCount(stream);
   auto* in = dynamic_cast<ProcIOListExpression*>(inputs);
   auto* out = dynamic_cast<ProcIOListExpression*>(outputs);
-  if ((inputs != nullptr && in == nullptr) || (outputs != nullptr && out == nullptr)) {
-    RaiseDamagedInput();
-  }
+  // A call always has both argument lists (see the list readers).
+  if (in == nullptr || out == nullptr) RaiseDamagedInput();
   auto* fresh = new ProcCallExpression(in, out);
   fresh->SetSizeExpression(size);
   fresh->SetComponentList(components);
