@@ -129,6 +129,20 @@ TEST(OldLayouts, HeaderFieldsAndBodiesCarryOver) {
   EXPECT_EQ(sum->Operand(1)->RefCount(), 1u);
 }
 
+TEST(OldLayouts, AStoredVariableBelongsToItsNode) {
+  ExpressionVariable variable;
+  const Ref node =
+      Restored(Text(Node(oldclass::kVariable, Code(kTerm), RealValue(0.0), [&](Clvostream& s) {
+        s.PutU32(3);
+        WriteCollectable(&variable, s);
+      })));
+  ASSERT_NE(node, nullptr);
+  EXPECT_NE(node->BoundVariable(), nullptr);
+  EXPECT_NE(node->BoundVariable(), &variable);
+  EXPECT_EQ(node->Flags() & VariableExpression::kOwnsVariable, VariableExpression::kOwnsVariable);
+  EXPECT_EQ(static_cast<VarRefExpression*>(node.get())->Offset(), 3u);
+}
+
 TEST(OldLayouts, OperatorCodesMatchAsSignedBytes) {
   EXPECT_EQ(RowForOldCode(static_cast<std::uint16_t>(Code(kPow))), kPow);
   // No row has these codes: the empty row stands for them.
