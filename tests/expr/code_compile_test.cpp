@@ -39,6 +39,8 @@ inline double sign(double x) { return x < 0.0 ? -1.0 : 1.0; }
 inline double QV_max(double a, double b) { return a > b ? a : b; }
 inline double QV_min(double a, double b) { return a < b ? a : b; }
 inline void QLN_Print(int, char*) {}
+inline int iround(double x) { return static_cast<int>(x >= 0 ? std::trunc(x + 0.5) : std::trunc(x - 0.5)); }
+inline int itrunc(double x) { return static_cast<int>(x); }
 )";
 
 // A variable that notes the order of its Jacobian entries.
@@ -66,7 +68,7 @@ class Generator {
 
   Ref Real(int depth) {
     if (depth <= 0 || Pick(7) == 0) return Leaf();
-    switch (Pick(16)) {
+    switch (Pick(17)) {
       case 0:
         return B(kAdd, Real(depth - 1), Real(depth - 1));
       case 1:
