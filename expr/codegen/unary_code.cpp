@@ -196,7 +196,9 @@ Status UnaryExpression::WriteValueCode(ExprCodeWriter& writer, CodeOutputs& out,
     writer.aggregate_op = op_;
     if (IsSetFunction(op_)) flags |= codeflag::kSetFunction;
     const bool mirror = (flags & codeflag::kMirror) != 0;
-    Emit(out, flags, structure, "(");
+    // The parentheses belong to the value text; the structure streams get
+    // the comment lines instead.
+    Emit(out, flags, false, "(");
     if (!mirror) {
       const std::string head = std::string("{ // ") + OperatorName(op_);
       Line(writer, out[codestream::kNonZero], head);
@@ -215,7 +217,7 @@ Status UnaryExpression::WriteValueCode(ExprCodeWriter& writer, CodeOutputs& out,
       Line(writer, out[codestream::kOperation], tail);
       Line(writer, out[codestream::kOperation], "AddOp(Noop, eq_count-1);");
     }
-    Emit(out, flags, structure, ")");
+    Emit(out, flags, false, ")");
     writer.aggregate_op = saved;
   } else if (IsDeRef()) {
     std::uint32_t inner = flags & ~codeflag::kNoDereference;

@@ -592,3 +592,18 @@ TEST(CodeWriter, SetAndCallRows) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CodeWriter, AggregatesFrameTheirStructureLines) {
+  Writer wr;
+  const Ref a = Name("a"), b = Name("b"), c = Name("c");
+  EXPECT_EQ(wr.Value(U(kSigma, ListOf({&a, &b, &c})).get(), 0x4800), "(A+B+C)");
+  EXPECT_EQ(wr.Stream(1), "{ // Sigma\nA+B+C} // Sigma\n");
+  EXPECT_EQ(wr.Stream(2), "{ // Sigma\nA+B+C} // Sigma\nAddOp(Noop, eq_count-1);\n");
+  // Mirrored, the comment lines are left out.
+  EXPECT_EQ(wr.Value(U(kSigma, ListOf({&a, &b, &c})).get(), 0x4880), "(A+B+C)");
+  EXPECT_EQ(wr.Stream(codestream::kMirror), "(A+B+C)");
+}
+
+}  // namespace
