@@ -261,7 +261,7 @@ bool EndsWith(const std::string& s, const char* tail) {
 
 // Registers the arguments of one list into `pass`.
 Status RegisterArguments(ExprCodeWriter& writer, std::ostream& pass, ProcIOListExpression* list,
-                         const std::uint8_t* descriptions, std::uint32_t flags) {
+                         const std::vector<std::uint8_t>& descriptions, std::uint32_t flags) {
   if (list == nullptr) return 0;
   CodeOutputs into;
   into.stream[codestream::kValue] = &pass;
@@ -269,9 +269,11 @@ Status RegisterArguments(ExprCodeWriter& writer, std::ostream& pass, ProcIOListE
   const std::string name = writer.argument_name;
   for (std::int32_t i = 0; i < list->ItemCount(); ++i) {
     Expression* argument = list->ListElement(i + 1);
-    const auto kind =
-        descriptions != nullptr ? static_cast<std::int8_t>(descriptions[2 * i]) : std::int8_t{0};
-    const bool array = descriptions != nullptr && descriptions[2 * i + 1] != 0;
+    // An argument the definition does not describe counts as a scalar of kind 0.
+    const auto at = static_cast<std::size_t>(2 * i);
+    const bool described = at + 1 < descriptions.size();
+    const auto kind = described ? static_cast<std::int8_t>(descriptions[at]) : std::int8_t{0};
+    const bool array = described && descriptions[at + 1] != 0;
     if (array) {
       Indent(writer, pass, 1) << "pQVProc->Argument(); { // register array elements\n";
       Indent(writer, pass) << "pQVProc->Argument(";
@@ -373,12 +375,14 @@ Status ProcCallExpression::WriteValueCode(ExprCodeWriter& writer, CodeOutputs& o
     const std::string saved = writer.argument_name;
     writer.argument_name = "IArg";
     RegisterArguments(writer, *s, inputs_,
-                      definition_ != nullptr ? definition_->ArgumentDescriptions(false) : nullptr,
+                      definition_ != nullptr ? definition_->ArgumentDescriptions(false)
+                                             : std::vector<std::uint8_t>(),
                       pass_flags);
     writer.argument_name = "OArg";
-    result = RegisterArguments(
-        writer, *s, outputs_,
-        definition_ != nullptr ? definition_->ArgumentDescriptions(true) : nullptr, pass_flags);
+    result = RegisterArguments(writer, *s, outputs_,
+                               definition_ != nullptr ? definition_->ArgumentDescriptions(true)
+                                                      : std::vector<std::uint8_t>(),
+                               pass_flags);
     writer.argument_name = saved;
     if (pass == 2) {
       Indent(writer, *s) << "pQVProc->LastArgument();\n";

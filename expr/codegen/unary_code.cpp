@@ -224,7 +224,7 @@ Status UnaryExpression::WriteValueCode(ExprCodeWriter& writer, CodeOutputs& out,
     if ((flags & kAnyOf0281) != 0) {
       const codetext::PathStep step(writer, 'R');
       result = operand_->WriteValueCode(writer, out, inner);
-      if ((Flags() & 0x0008) != 0) {
+      if ((Flags() & 0x0008) != 0 && operand_->IsConstant()) {
         SUValue name;
         if (!status::IsFailure(operand_->Evaluate(name, nullptr)) &&
             (name.Kind() == SUValue::kName || name.Kind() == SUValue::kString) &&

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "expr/tree/list_expression.h"
 
@@ -20,9 +21,8 @@ class ProcedureDefinition {
   virtual const BvuIdPath* ArgumentPath() const { return nullptr; }
   virtual std::uint8_t OptionByte() const { return 0; }
   virtual std::int32_t InterfaceFlag() const { return 0; }
-  // Two bytes per argument, a signed kind byte and an array flag byte; null
-  // when the definition describes none.
-  virtual const std::uint8_t* ArgumentDescriptions(bool /*outputs*/) const { return nullptr; }
+  // Two bytes per argument, a signed kind byte and an array flag byte.
+  virtual std::vector<std::uint8_t> ArgumentDescriptions(bool /*outputs*/) const { return {}; }
   // Writes the procedure's own class code under `class_name` (nothing here).
   virtual void WriteClassCode(ExprCodeWriter&, CodeOutputs&, const std::string& /*class_name*/) {}
 

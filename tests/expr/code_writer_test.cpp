@@ -369,6 +369,9 @@ struct Definition : ProcedureDefinition {
   const char* DisplayName() const override { return "flash_calc"; }
   std::uint8_t OptionByte() const override { return option; }
   std::int32_t InterfaceFlag() const override { return 1; }
+  std::vector<std::uint8_t> ArgumentDescriptions(bool outputs) const override {
+    return outputs ? std::vector<std::uint8_t>{} : std::vector<std::uint8_t>{0, 1};
+  }
   std::uint8_t option = 0x08;
 };
 
@@ -387,12 +390,16 @@ TEST(CodeWriter, ProcedureCallRegistration) {
   EXPECT_EQ(wr.Stream(1),
             "QVProc_FLASH_CALC QVProc(true,3, &COMPONENTLIST);\n"
             "QVProc_FLASH_CALC *pQVProc = &QVProc;\n"
-            "pQVProc->Argument(V1);\n"
+            "pQVProc->Argument(); { // register array elements\n"
+            "  pQVProc->Argument(V1);\n"
+            "}\n"
             "pQVProc->Argument(V2);\n");
   EXPECT_EQ(wr.Stream(2),
             "QVProc_FLASH_CALC *pQVProc = new QVProc_FLASH_CALC(false,3, &COMPONENTLIST);\n"
             "for (int iPass=0; iPass<2; iPass++) {\n"
-            "  pQVProc->Argument(V1);\n"
+            "  pQVProc->Argument(); { // register array elements\n"
+            "    pQVProc->Argument(V1);\n"
+            "  }\n"
             "  pQVProc->Argument(V2);\n"
             "  pQVProc->LastArgument();\n"
             "}\n");
