@@ -57,7 +57,7 @@ Status NoDerivative(ExprCodeWriter& writer, const CodeOutputs& out, const Expres
     std::ostream& s = *out[codestream::kValue];
     Indent(writer, s) << "#pragma message (\"Derivative generation is not supported for the "
                          "expression "
-                      << ModellingText(node) << "\")\n";
+                      << EscapedText(ModellingText(node).c_str()) << "\")\n";
     Indent(writer, s) << "_export_failed_ ;\n";
   }
   return 1;

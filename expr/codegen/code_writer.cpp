@@ -39,6 +39,33 @@ std::string HexStatus(Status status) {
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
+}  // namespace
+
+std::string EscapedText(const char* text) {
+  std::string out;
+  for (const char* p = text; p != nullptr && *p != '\0'; ++p) {
+    switch (*p) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out.push_back(*p);
+    }
+  }
+  return out;
+}
+
+namespace {
+
 bool IdentifierChar(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; }
 
 // Runs of consecutive members: first "\"" and, for a longer run, ":" last "\"".
@@ -193,8 +220,7 @@ void WriteStringLiteral(ExprCodeWriter&, std::ostream& out, const char* text, co
 void WriteWideLiteral(std::ostream& out, const char* text, const char* prefix) {
   out << "_T(\"";
   if (prefix != nullptr) out << prefix;
-  if (text != nullptr) out << text;
-  out << "\\0\")";
+  out << EscapedText(text) << "\\0\")";
 }
 
 std::string RealLiteral(double value) {
@@ -283,7 +309,7 @@ void WriteConstant(ExprCodeWriter& writer, std::ostream& out, const SUValue& val
         members.emplace_back(value.GetString() != nullptr ? value.GetString() : "");
       }
       WriteSet(out, "QV_StrSetValue", name, members.empty(), [&] {
-        for (const std::string& member : members) out << member << "\\\"";
+        for (const std::string& member : members) out << EscapedText(member.c_str()) << "\\\"";
       });
       return;
     }
@@ -297,14 +323,20 @@ std::string CIdentifier(ExprCodeWriter&, const char* name) {
   std::string upper;
   for (const char* p = name; *p != '\0'; ++p) upper.push_back(Upper(*p));
   const std::size_t quote = upper.find('"');
-  if (quote == std::string::npos) return upper;
+  if (quote == std::string::npos) {
+    // Generated code must not take a character of a name for its own.
+    for (char& c : upper) {
+      if (!IdentifierChar(c) && c != '.') c = '_';
+    }
+    return upper;
+  }
   const std::size_t close = upper.find(')', quote);
   if (quote >= 2 && close != std::string::npos) {
     std::string result = "_";
     result.push_back(upper[0]);
     result.push_back('_');
     for (std::size_t i = quote + 1; i < close; ++i) {
-      if (upper[i] != '"') result.push_back(upper[i]);
+      if (upper[i] != '"') result.push_back(IdentifierChar(upper[i]) ? upper[i] : '_');
     }
     return result;
   }

@@ -152,6 +152,9 @@ std::ostream& ChangeIndent(ExprCodeWriter& writer, std::int32_t delta, std::ostr
 void WriteStringLiteral(ExprCodeWriter& writer, std::ostream& out, const char* text,
                         const char* prefix = nullptr);
 void WriteWideLiteral(std::ostream& out, const char* text, const char* prefix = nullptr);
+// A model text as it may stand inside a C literal: a quote, backslash or
+// line end must neither end the literal early nor break the line.
+std::string EscapedText(const char* text);
 // A typed value as a C++ expression; `name` makes sets declarations.
 void WriteConstant(ExprCodeWriter& writer, std::ostream& out, const SUValue& value,
                    const char* name = nullptr);

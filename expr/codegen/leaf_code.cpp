@@ -246,10 +246,13 @@ Status ListExpression::DescribeToBuilder(ExprCodeWriter& writer) {
 
 namespace {
 
-std::string Upper(const char* text) {
+// The procedure name in upper case; a character that cannot stand in an
+// identifier becomes "_", so that a name cannot write code of its own.
+std::string ClassSuffix(const char* text) {
   std::string s = text != nullptr ? text : "";
   for (char& c : s) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) c = '_';
   }
   return s;
 }
@@ -315,7 +318,7 @@ Status RegisterArguments(ExprCodeWriter& writer, std::ostream& pass, ProcIOListE
 Status ProcCallExpression::WriteValueCode(ExprCodeWriter& writer, CodeOutputs& out,
                                           std::uint32_t& flags) {
   const char* proc = GetProcName();
-  const std::string class_name = "QVProc_" + Upper(proc);
+  const std::string class_name = "QVProc_" + ClassSuffix(proc);
   std::int32_t count = 0;
   if (size_ != nullptr && size_->IsConstant()) {
     SUValue size;

@@ -162,6 +162,12 @@ TEST(CodeWriter, IdentifiersIndentationAndIteratorParameters) {
   // Outside the indexed form the result is still an identifier.
   EXPECT_EQ(CIdentifier(w, "x\"a b"), "X_A_B");
   EXPECT_EQ(CIdentifier(w, "Blocks(\"b1"), "BLOCKS__B1");
+  // No character of a name may become code of its own.
+  EXPECT_EQ(CIdentifier(w, "x(\"a;exit(1\")"), "_X_A_EXIT_1");
+  EXPECT_EQ(CIdentifier(w, "a;b\n"), "A_B_");
+  std::ostringstream literal;
+  WriteStringLiteral(w, literal, "say \"hi\"\\\n");
+  EXPECT_EQ(literal.str(), "(CONST_CHAR_STAR)_T(\"say \\\"hi\\\"\\\\\\n\\0\")");
 
   std::ostringstream out;
   Indent(w, out, 2);  // level 0 writes nothing
