@@ -32,6 +32,7 @@
 #include "results/plot_history_mgr.h"
 #include "results/snapshot_mgr.h"
 #include "tests/expr/expr_builders.h"
+#include "tests/expr/old_layout_streams.h"
 #include "tests/foundation/graph_files.h"
 #include "tests/results/plot_model_fakes.h"
 #include "tools/client.h"
@@ -555,6 +556,38 @@ void PlotReportRequests(const fs::path& root) {
   }
 }
 
+// Hand-built streams of every old layout (nothing in the program writes them).
+void OldExpressions(const fs::path& root) {
+  using namespace oldlayout;
+  SeedFolder seeds(root, "expr_old_stream");
+  const auto code = [](std::uint16_t op) {
+    return static_cast<std::int16_t>(OperatorTable[op].code);
+  };
+  const Body x = VarRef(0), y = VarRef(1), two = Terminal(RealValue(2.0));
+  const Body items = ItemList({x, two});
+  SUValue text;
+  text.SetType(SUValue::kString);
+  text.SetString("feed");
+  const Body seeds_made[] = {
+      Terminal(text),
+      two,
+      x,
+      Node(oldclass::kVariable, code(kTerm), RealValue(0.0),
+           [](Clvostream& s) {
+             s.PutU32(2);
+             WriteCollectable(nullptr, s);
+           }),
+      Unary(code(kSin), Typed(SUValue::kReal), x, 2),
+      Binary(code(kMul), Typed(SUValue::kReal), x, Unary(code(kExp), Typed(SUValue::kReal), y, 2),
+             4),
+      List(oldclass::kList, Typed(0x104), items, 3),
+      List(oldclass::kHomList, Typed(0x104), items, 3),
+      ProcCall(List(oldclass::kProcIOList, Typed(0), ItemList({x}), 1),
+               List(oldclass::kProcIOList, Typed(0), ItemList({y}), 1), Null(), two, "flash", 3),
+  };
+  for (const Body& body : seeds_made) seeds.Add(Text(body));
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: vantor_fuzz_seeds FOLDER\n");
@@ -577,5 +610,6 @@ int main(int argc, char** argv) {
   PlotReportRequests(root);
   Expressions(root);
   ActionRequests(root);
+  OldExpressions(root);
   return 0;
 }

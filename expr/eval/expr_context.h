@@ -15,6 +15,8 @@
 #include "platform/status.h"
 
 class Expression;
+struct CodeOutputs;
+struct ExprCodeWriter;
 
 // A variable as contexts and nodes see it: value, name, type, solver index.
 // Variables of the equation system, row elements and monitor variables
@@ -45,6 +47,12 @@ class ExpressionVariable : public ClCollectable {
   virtual bool VariableReservedD() { return false; }
   virtual ExpressionVariable* StateVariableSpec() { return nullptr; }
   virtual ExpressionVariable* VariableSpec() { return this; }
+  // C++ code (expr/codegen): the name into the three streams, a linear
+  // Jacobian entry, and the name announced to the code builder.
+  virtual Status WriteVariableCode(ExprCodeWriter& writer, CodeOutputs& out, std::uint32_t& flags);
+  virtual Status WriteVariableDerivativeCode(ExprCodeWriter& writer, CodeOutputs& out,
+                                             std::int32_t factor);
+  virtual Status AnnounceToBuilder(ExprCodeWriter& writer);
 };
 
 // A variable that takes part in derivative evaluation: one entry per

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "expr/eval/expr_context.h"
+#include "expr/store/old_layouts.h"
 #include "expr/tree/binary_expression.h"
 #include "expr/tree/expression.h"
 #include "expr/tree/list_expression.h"
@@ -46,7 +47,7 @@ const ClassIdRegistrar kRegistrars[] = {
 
 }  // namespace
 
-void EnsureExpressionClassesRegistered() {}
+void EnsureExpressionClassesRegistered() { EnsureOldLayoutReadersRegistered(); }
 
 void RaiseDamagedInput() { ClRaiseError(ClErrorClass::kExternal, kClReadErr); }
 

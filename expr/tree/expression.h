@@ -13,6 +13,8 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <string>
+#include <vector>
 
 #include "expr/tree/operator_table.h"
 #include "foundation/collections/bvu_collectable.h"
@@ -22,6 +24,9 @@
 class BvuBinaryStream;
 class ExprContext;
 class ExpressionVariable;
+struct CodeOutputs;
+struct ExprCodeWriter;
+struct SetIterators;
 
 // Looks a dereferenced name up while a tree is bound to variables.
 class ExprNameResolver {
@@ -232,11 +237,31 @@ class Expression : public BvuCollectable {
   static Expression* ReadFromMessage(BvuBinaryStream& message, void* reading_context = nullptr,
                                      std::uint32_t flags = 0, int depth = 0);
 
+  // --- C++ code (expr/codegen) ---
+  // The value text of this node; flags are passed down and partly returned.
+  virtual Status WriteValueCode(ExprCodeWriter& writer, CodeOutputs& out, std::uint32_t& flags);
+  // The derivative chain below this node from factor number `factor` on;
+  // 1 when the node cannot be differentiated.
+  virtual Status WriteDerivativeCode(ExprCodeWriter& writer, CodeOutputs& out, std::int32_t factor);
+  // Turns set-valued indices into iterator references.
+  virtual Status ExpandSetIndices(std::int32_t level_base, SetIterators& iterators,
+                                  Expression* iterator, std::int32_t& count);
+  virtual Status AssignIteratorLevels(std::int32_t offset, std::vector<std::string>& names,
+                                      std::int32_t level, bool in_loop);
+  virtual Status DescribeToBuilder(ExprCodeWriter& writer);
+
   // Frees what a failed restore made without following its references:
   // the other objects of that restore are disposed of one by one.
   virtual void DetachForDisposal() {}
 
  protected:
+  // Operator, type, error code and flags of `from` (readers of older layouts).
+  static void CopyHeader(Expression& to, const Expression& from) {
+    to.op_ = from.op_;
+    to.type_ = from.type_;
+    to.error_ = from.error_;
+    to.flags_ = from.flags_;
+  }
   // The header of the compact forms: code, flags, type.
   Status WriteHeader(BvuBinaryStream& message) const;
   void WriteHeader(Clvostream& stream) const;
@@ -278,6 +303,10 @@ class TerminalExpression : public Expression {
   Status Evaluate(SUValue& result, ExprContext* context) override;
   void PrintModelling(std::ostream& out, ExprContext* context = nullptr) const override;
   void PrintDebug(std::ostream& out, std::int32_t depth, bool end_line) const override;
+  Status WriteValueCode(ExprCodeWriter& writer, CodeOutputs& out, std::uint32_t& flags) override;
+  // A constant adds nothing to a chain.
+  Status WriteDerivativeCode(ExprCodeWriter&, CodeOutputs&, std::int32_t) override { return 0; }
+  Status DescribeToBuilder(ExprCodeWriter& writer) override;
 
   const SUValue& Value() const { return value_; }
   SUValue& Value() { return value_; }

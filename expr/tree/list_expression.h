@@ -79,6 +79,14 @@ class ListExpression : public Expression {
   void PrintDebug(std::ostream& out, std::int32_t depth, bool end_line) const override;
   void PrintErrors(std::ostream& out, ExprContext* context, bool* found) const override;
   void DetachForDisposal() override { list_ = nullptr; }
+  Status WriteValueCode(ExprCodeWriter& writer, CodeOutputs& out, std::uint32_t& flags) override;
+  Status WriteDerivativeCode(ExprCodeWriter& writer, CodeOutputs& out,
+                             std::int32_t factor) override;
+  Status ExpandSetIndices(std::int32_t level_base, SetIterators& iterators, Expression* iterator,
+                          std::int32_t& count) override;
+  Status AssignIteratorLevels(std::int32_t offset, std::vector<std::string>& names,
+                              std::int32_t level, bool in_loop) override;
+  Status DescribeToBuilder(ExprCodeWriter& writer) override;
   std::int32_t CountSetIndices() const override;
   std::int32_t CountFlag0002() const override;
   std::int32_t CountFlag0004() const override;

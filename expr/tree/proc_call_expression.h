@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "expr/tree/list_expression.h"
 
@@ -20,6 +21,10 @@ class ProcedureDefinition {
   virtual const BvuIdPath* ArgumentPath() const { return nullptr; }
   virtual std::uint8_t OptionByte() const { return 0; }
   virtual std::int32_t InterfaceFlag() const { return 0; }
+  // Two bytes per argument, a signed kind byte and an array flag byte.
+  virtual std::vector<std::uint8_t> ArgumentDescriptions(bool /*outputs*/) const { return {}; }
+  // Writes the procedure's own class code under `class_name` (nothing here).
+  virtual void WriteClassCode(ExprCodeWriter&, CodeOutputs&, const std::string& /*class_name*/) {}
 
  protected:
   ~ProcedureDefinition() = default;
@@ -81,6 +86,16 @@ class ProcCallExpression : public Expression {
   void PrintModelling(std::ostream& out, ExprContext* context = nullptr) const override;
   void PrintDebug(std::ostream& out, std::int32_t depth, bool end_line) const override;
   void DetachForDisposal() override;
+  Status WriteValueCode(ExprCodeWriter& writer, CodeOutputs& out, std::uint32_t& flags) override;
+  Status WriteDerivativeCode(ExprCodeWriter& writer, CodeOutputs& out,
+                             std::int32_t factor) override;
+  Status ExpandSetIndices(std::int32_t level_base, SetIterators& iterators, Expression* iterator,
+                          std::int32_t& count) override;
+  Status AssignIteratorLevels(std::int32_t offset, std::vector<std::string>& names,
+                              std::int32_t level, bool in_loop) override;
+  // Sets the procedure name (readers of older layouts; a binding sets it too).
+  void SetProcName(const char* name) { SetName(name); }
+  void SetNodeCountTo(std::uint32_t count) { node_count_ = count; }
 
  private:
   void UpdateNodeCount();

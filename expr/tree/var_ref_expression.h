@@ -36,6 +36,9 @@ class VarRefExpression : public Expression {
   // Loads the next values of the cursor into the variable (one per element).
   Status SizeInWords(ExprContext* context, SizeCursor& cursor) override;
   std::int32_t VariableElementCountIn(ExprContext* context) const;
+  Status WriteValueCode(ExprCodeWriter& writer, CodeOutputs& out, std::uint32_t& flags) override;
+  Status WriteDerivativeCode(ExprCodeWriter& writer, CodeOutputs& out,
+                             std::int32_t factor) override;
 
   std::uint32_t Offset() const { return offset_; }
 
@@ -73,6 +76,9 @@ class VariableExpression : public VarRefExpression {
   ExpressionVariable* VariableSpec() override;
   ExpressionVariable* StateVariableSpec() override;
   void DetachForDisposal() override;
+  Status WriteValueCode(ExprCodeWriter& writer, CodeOutputs& out, std::uint32_t& flags) override;
+  Status WriteDerivativeCode(ExprCodeWriter& writer, CodeOutputs& out,
+                             std::int32_t factor) override;
 
  private:
   void Adopt(ExpressionVariable* variable);

@@ -34,6 +34,35 @@ struct Holders {
 };
 thread_local Holders* t_holders = nullptr;
 
+// Replacements announced by bodies being restored, taken when each returns.
+thread_local std::vector<std::pair<ClCollectable*, ClCollectable*>> t_replacements;
+
+// The object that stands for `object` (entry `number` of the read table)
+// once its body has been read.
+ClCollectable* TakeReplacement(ClOrdered& table, std::size_t number, ClCollectable* object) {
+  const auto found =
+      std::find_if(t_replacements.begin(), t_replacements.end(),
+                   [object](const auto& entry) { return entry.first == object; });
+  if (found == t_replacements.end()) return object;
+  ClCollectable* replacement = found->second;
+  t_replacements.erase(found);
+  table.ItemRefAt(number) = replacement;
+  if (t_restore_record != nullptr) {
+    for (ClCollectable*& made : t_restore_record->made) {
+      if (made == object) made = replacement;
+    }
+  }
+  if (t_holders != nullptr) {
+    const auto named = t_holders->references.find(object);
+    if (named != t_holders->references.end()) {
+      t_holders->references[replacement] += named->second;
+      t_holders->references.erase(named);
+    }
+  }
+  delete object;
+  return replacement;
+}
+
 // Deletes the objects that every name of was dropped, then the items of
 // such collections that nothing else names.
 void DisposeUnheld(Holders& holders) {
@@ -119,6 +148,7 @@ class ReadScope {
 
   bool top() const { return top_; }
   void Open() {
+    t_replacements.clear();
     ReadManager().MakeCurrentInstance();
     table().Append(NilObject());
     holders_ = std::make_unique<Holders>();
@@ -303,8 +333,10 @@ ClCollectable* RestoreCollectableFromFile(ClFileStream& file, ClCollectable* tar
   file.Read16(id);
   if (id != kReferenceMark) {
     ClCollectable* object = ObjectFor(id, target);
+    const std::size_t number = scope.table().Entries();
     scope.table().Append(object);
     object->RestoreFromFile(file);
+    if (object != target) object = TakeReplacement(scope.table(), number, object);
     if (scope.top()) scope.Finish();
     return object;
   }
@@ -339,8 +371,10 @@ ClCollectable* RestoreCollectable(Clvistream& stream, ClCollectable* target) {
     stream.GetChar(open);
     if (stream.Good() && open == '{') {
       ClCollectable* object = ObjectFor(id, target);
+      const std::size_t number = scope.table().Entries();
       scope.table().Append(object);
       object->RestoreFromVStream(stream);
+      if (object != target) object = TakeReplacement(scope.table(), number, object);
       char close = 0;
       stream.GetChar(close);  // the closing '}'
       if (scope.top()) scope.Finish();
@@ -349,6 +383,12 @@ ClCollectable* RestoreCollectable(Clvistream& stream, ClCollectable* target) {
   }
   SetFail(stream);
   return nullptr;
+}
+
+void ReplaceRestoredObject(ClCollectable* object, ClCollectable* replacement) {
+  if (object != nullptr && replacement != nullptr && object != replacement) {
+    t_replacements.emplace_back(object, replacement);
+  }
 }
 
 void NoteDroppedItem(ClCollectable* item) {

@@ -46,6 +46,13 @@ ClCollectable* RestoreCollectableFromFile(ClFileStream& file, ClCollectable* tar
 // As above; a malformed stream sets the fail bit and yields null.
 ClCollectable* RestoreCollectable(Clvistream& stream, ClCollectable* target = nullptr);
 
+// Called by a body while it is being restored: `replacement`, made by that
+// body, takes the place of `object` in this restore (its number, the record
+// of objects made), and `object` is deleted as soon as its body returns.
+// Readers of older layouts use it to hand back an object of the current
+// class; the body must raise nothing after the call.
+void ReplaceRestoredObject(ClCollectable* object, ClCollectable* replacement);
+
 // What the restores of this thread record while one is installed: the
 // objects the factory made, in the order made, and the objects restored in
 // place as targets. The guarded restore uses it to dispose of a graph whose
