@@ -9,8 +9,8 @@ DAESSolverBlock* DAESTornBlock::DecomposeExternally(BlockDecomposer* decomposer,
   if (status != nullptr) *status = 0;
   if (inner_ != nullptr) return inner_;
   DAESSolverBlock* result = nullptr;
-  const Status s = decomposer != nullptr ? decomposer->Decompose(this, &result)
-                                         : daes::kBlockUnsupported;
+  const Status s =
+      decomposer != nullptr ? decomposer->Decompose(this, &result) : daes::kBlockUnsupported;
   if (status != nullptr) *status = s;
   if (status::IsFailure(s) || result == nullptr) {
     delete result;

@@ -171,8 +171,8 @@ Status DAESSolverBlock::BuildStructure(const std::int64_t** rows, const std::int
           std::int32_t number = static_cast<std::int32_t>(GetGroupNumber());
           if (number != 0) {
             SuPrint(daes::kVariableNotActive,
-                    "Variable @ns\nin equation @ns is not active in group %d", &named_v,
-                    &named_row, &number);
+                    "Variable @ns\nin equation @ns is not active in group %d", &named_v, &named_row,
+                    &number);
           } else {
             SuPrint(daes::kVariableNotActive, "Variable @ns\nin equation @ns is not active",
                     &named_v, &named_row);
@@ -429,8 +429,7 @@ Status DAESSolverBlock::EvaluateRowsQuiet(std::uint32_t mode) {
   return EvaluateRows(mode);
 }
 
-Status DAESSolverBlock::EvaluateResiduals(std::uint32_t mode, double* residuals,
-                                          double* largest) {
+Status DAESSolverBlock::EvaluateResiduals(std::uint32_t mode, double* residuals, double* largest) {
   const std::int32_t check = SolverOptions::Instance()->GetInt(kOptCheckProcDerivs);
   if (check == 1) mode |= 16;
   if (check == 2) mode |= 16 | 32;

@@ -22,7 +22,9 @@ const char* ReportKindName(std::uint32_t kind) {
   }
 }
 
-std::uint16_t Clip16(std::uint32_t n) { return n > 0xFFFF ? 0xFFFF : static_cast<std::uint16_t>(n); }
+std::uint16_t Clip16(std::uint32_t n) {
+  return n > 0xFFFF ? 0xFFFF : static_cast<std::uint16_t>(n);
+}
 }  // namespace
 
 void DAESSolverBlock::Dump(std::ostream& out) {
