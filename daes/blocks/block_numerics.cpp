@@ -42,7 +42,8 @@ std::int32_t StatusColumn(bool column_flag) {
 
 // What one row gives the derivative loops.
 struct RowFacts {
-  explicit RowFacts(QLNRow* r) : row(r), eqn(dynamic_cast<DAESEqnRow*>(r)), solver(SolverOf(r)) {
+  explicit RowFacts(const daes::BlockRowLink& link)
+      : row(link.row), eqn(link.eqn), solver(link.solver) {
     if (solver == nullptr) return;
     k = static_cast<std::uint32_t>(solver->OutputIndex());
     defined = eqn != nullptr ? eqn->OutputElement() : nullptr;
@@ -153,6 +154,18 @@ bool ProcedureRowsIn(std::uint32_t flags) {
 }
 }  // namespace
 
+const daes::BlockRowLink& DAESSolverBlock::RowLink(std::uint32_t i) {
+  if (row_links_.size() != rows_.Count()) row_links_.assign(rows_.Count(), {});
+  daes::BlockRowLink& link = row_links_[i];
+  QLNRow* row = rows_.At(i);
+  if (link.row != row) {
+    link.row = row;
+    link.eqn = dynamic_cast<DAESEqnRow*>(row);
+    link.solver = SolverOf(row);
+  }
+  return link;
+}
+
 Status DAESSolverBlock::BuildStructure(const std::int64_t** rows, const std::int64_t** cols,
                                        const std::int64_t** third, std::uint32_t) {
   if (!structure_built_) {
@@ -233,12 +246,13 @@ Status DAESSolverBlock::EvaluateJacobianEntries(std::uint32_t n, const std::int6
       scale = x->GetScale();
       if ((flags & 0x1) != 0 && (x->GetFlags() & daes::kState) != 0) y = PartnerOf(x);
     }
-    QLNRow* source = GetRow(static_cast<std::uint32_t>(rows[p] - 1));
-    if (x == nullptr || source == nullptr || SolverOf(source) == nullptr) {
+    const auto r = static_cast<std::uint64_t>(rows[p] - 1);
+    if (x == nullptr || r >= GetRowCount() ||
+        RowLink(static_cast<std::uint32_t>(r)).solver == nullptr) {
       values[p] = 0.0;
       continue;
     }
-    RowFacts row(source);
+    RowFacts row(RowLink(static_cast<std::uint32_t>(r)));
     double sum = RowDerivative(row, x, m, px, procedure_rows, &last);
     if ((x->GetFlags() & kSensitivityColumn) != 0 &&
         (row.row->GetFlags() & daes::kCountedRow) != 0) {
@@ -295,8 +309,7 @@ Status DAESSolverBlock::EvaluateJacobianRow(std::uint32_t r, std::uint32_t* coun
   *count = 0;
   Status s = BuildStructure(nullptr, nullptr, nullptr, 0);
   if (status::IsFailure(s)) return s;
-  QLNRow* source = GetRow(r - 1);
-  if (source == nullptr || SolverOf(source) == nullptr) return 0;
+  if (r == 0 || r > GetRowCount() || RowLink(r - 1).solver == nullptr) return 0;
   const std::int32_t m = StatusColumn(false);
   Status last = 0;
   Perturbation px;
@@ -309,7 +322,7 @@ Status DAESSolverBlock::EvaluateJacobianRow(std::uint32_t r, std::uint32_t* coun
     DAESVarTableEntry* x = GetVariable(static_cast<std::int32_t>(struct_cols_[p] - 1));
     DAESVarTableEntry* y = nullptr;
     if (coefficient != nullptr && (x->GetFlags() & daes::kState) != 0) y = PartnerOf(x);
-    RowFacts row(source);
+    RowFacts row(RowLink(r - 1));
     double sum = RowDerivative(row, x, m, px, true, &last);
     if (y != nullptr) sum += *coefficient * RowDerivative(row, y, m, py, true, &last);
     values[(*count)++] = sum / x->GetScale();
@@ -326,9 +339,8 @@ Status DAESSolverBlock::EvaluateJacobianColumn(DAESVarTableEntry* x, double* out
   Perturbation px;
   for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
     out[i] = 0.0;
-    QLNRow* source = GetRow(i);
-    if (SolverOf(source) == nullptr) continue;
-    RowFacts row(source);
+    if (RowLink(i).solver == nullptr) continue;
+    RowFacts row(RowLink(i));
     if ((row.row->GetFlags() & daes::kCountedRow) != 0 &&
         (x->GetFlags() & kSensitivityColumn) != 0) {
       last = row.solver->Evaluate(daes::kEvalResidual, nullptr);
@@ -369,8 +381,8 @@ Status DAESSolverBlock::EvaluateDerivativeTriplets(std::int64_t* rows, std::int6
   const bool state_form = (flags & 0x1) != 0;
   for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
     QLNRow* source = GetRow(i);
-    if (SolverOf(source) == nullptr) continue;
-    RowFacts row(source);
+    if (RowLink(i).solver == nullptr) continue;
+    RowFacts row(RowLink(i));
     const std::int64_t first = *count;
     for (std::int32_t j = 0; j < source->VariableCount(); ++j) {
       DAESVarTableEntry* v = source->GetVariable(j);

@@ -20,6 +20,15 @@ class BvuBinaryStream;
 class DAESSolverEquation;
 
 namespace daes {
+// A row of a block with the faces the evaluation loops use.
+struct BlockRowLink {
+  QLNRow* row = nullptr;
+  DAESEqnRow* eqn = nullptr;
+  DAESSolverEquation* solver = nullptr;
+};
+}  // namespace daes
+
+namespace daes {
 inline constexpr Status kBlockOutOfMemory = 0xA0310213u;
 inline constexpr Status kBlockUnsupported = 0xA000FFFFu;
 inline constexpr std::uint32_t kKindUnset = 0xFFFFFFFFu;
@@ -181,7 +190,12 @@ class DAESSolverBlock : public DAESBlock {
   QLNRow* GetRow(std::uint32_t i) const { return rows_.At(i); }
   QLNRow** GetRows() { return rows_.Data(); }
   // Deletes no row: frees the list only.
-  void ClearRows() { rows_.Clear(); }
+  void ClearRows() {
+    rows_.Clear();
+    row_links_.clear();
+  }
+  // Row i with its equation faces, looked up once.
+  const daes::BlockRowLink& RowLink(std::uint32_t i);
 
   std::uint32_t NonZeroCount() const { return non_zeros_; }
   std::uint32_t AddNonZeros(std::uint32_t k) { return non_zeros_ += k; }
@@ -305,6 +319,7 @@ class DAESSolverBlock : public DAESBlock {
   std::vector<std::int64_t> struct_cols_;
   std::vector<std::int64_t> struct_third_;
   std::vector<double> values_;
+  std::vector<daes::BlockRowLink> row_links_;
 };
 
 template <typename T>
