@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "daes/blocks/block_kinds.h"
+#include "daes/blocks/variable_marks.h"
 #include "daes/model/variable.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/group_method.h"
@@ -152,6 +154,28 @@ TEST(BlockFamily, ReleaseWorkspaceWithoutOneNeedsSubGroups) {
   outer.AddRow(Group(1, 1));
   // The sub-group has neither workspace nor sub-groups of its own.
   EXPECT_EQ(outer.ReleaseWorkspace(), daes::kBlockUnsupported);
+}
+
+TEST(BlockFamily, MarkListKeepsIndexOrderAndLargestMark) {
+  std::vector<std::unique_ptr<DAESRealVariable>> vars;
+  for (std::uint32_t n : {30u, 10u, 20u, 50u, 40u}) {
+    vars.push_back(std::make_unique<DAESRealVariable>(nullptr, "v"));
+    vars.back()->SetSequenceNumber(n);
+  }
+  VariableMarkList list;
+  std::int32_t mark = -2;
+  for (auto& v : vars) EXPECT_EQ(list.Raise(v.get(), mark++), 0u);
+  EXPECT_EQ(list.Capacity(), 8u);
+  list.Raise(vars[0].get(), -5);  // lower: kept
+  list.Raise(vars[1].get(), 7);   // higher: raised
+  std::vector<std::uint32_t> order;
+  std::vector<std::int32_t> marks;
+  for (std::uint32_t i = 0; i < list.Count(); ++i) {
+    order.push_back(list.Variable(i)->SequenceNumber());
+    marks.push_back(list.Mark(i));
+  }
+  EXPECT_EQ(order, (std::vector<std::uint32_t>{10, 20, 30, 40, 50}));
+  EXPECT_EQ(marks, (std::vector<std::int32_t>{7, 0, -2, 2, 1}));
 }
 
 }  // namespace
