@@ -501,3 +501,16 @@ Status DAESSolverBlock::CheckSingularity(std::uint32_t, std::uint32_t) {
   }
   return 0;
 }
+
+void DAESSolverBlock::GetValues(double* out) {
+  for (std::uint32_t i = 0; i < vars_.Count(); ++i) out[i] = vars_.At(i)->GetRealValue();
+}
+
+Status DAESSolverBlock::PutValues(const double* in) {
+  Status last = 0;
+  for (std::uint32_t i = 0; i < vars_.Count(); ++i) {
+    const Status s = vars_.At(i)->SetValue(in[i]);
+    if (status::IsFailure(s)) last = s;
+  }
+  return last;
+}

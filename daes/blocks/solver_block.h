@@ -265,6 +265,9 @@ class DAESSolverBlock : public DAESBlock {
   Status EvaluateRowsQuiet(std::uint32_t mode);
   // Warns of singular and near-singular columns; changes nothing.
   Status CheckSingularity(std::uint32_t flag, std::uint32_t mode);
+  // Variable values to and from a caller's array, in table order.
+  void GetValues(double* out);
+  Status PutValues(const double* in);
   // The kept Jacobian value array (empty until a caller sizes it).
   std::vector<double>& JacobianValues() { return values_; }
 

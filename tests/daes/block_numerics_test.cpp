@@ -331,6 +331,18 @@ TEST(BlockNumerics, MissingVariableIsReported) {
   EXPECT_EQ(block.BuildStructure(nullptr, nullptr, nullptr, 0), daes::kVariableNotActive);
 }
 
+TEST(BlockNumerics, ValuesRoundTripInTableOrder) {
+  Model m(Tank);
+  auto b = m.Run(kFreeMask);
+  double values[2] = {};
+  b->GetValues(values);
+  EXPECT_EQ(values[0], m.Named("T101.F_out")->GetRealValue());
+  const double in[2] = {0.25, -1.5};
+  EXPECT_EQ(b->PutValues(in), 0u);
+  EXPECT_EQ(m.Named("T101.F_out")->GetRealValue(), 0.25);
+  EXPECT_EQ(m.Named("T101.h.Derivative")->GetRealValue(), -1.5);
+}
+
 TEST(BlockNumerics, BoundedQuotient) {
   const double big = 1.7976931348623157e308;
   EXPECT_EQ(daes::BoundedQuotient(1e10, 1e-300, big), big);
