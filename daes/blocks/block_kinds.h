@@ -104,6 +104,10 @@ class DAESSingleBlock : public DAESBlock {
   }
   std::uint32_t GetValueB() const override { return GroupKind() != 3 ? 1 : 0; }
 
+  // The one derivative of the equation for the variable, per unit of its
+  // scaled value, with the sensitivity report of a solver block.
+  Status EvaluateJacobian(double* value, std::uint32_t flags);
+
   // Writes the equation function; the result of the writer's last step.
   virtual Status WriteEquationFunction(CodeWriterContext& context);
 

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "daes/blocks/block_kinds.h"
 #include "daes/blocks/solver_block.h"
 #include "daes/equations/row_element.h"
 #include "daes/model/variable.h"
@@ -152,7 +153,50 @@ bool ProcedureRowsIn(std::uint32_t flags) {
   if (integrator == nullptr || !integrator->HasCapability1()) return true;
   return SolverOptions::Instance()->GetInt(kOptTearing) == 0;
 }
+// With EquationSensCheck on: every value at least EquationSensTol, under
+// one header, printed as one message.
+template <typename RowOf, typename VariableOf>
+void ReportSensitivities(std::uint32_t n, RowOf row_of, VariableOf variable_of,
+                         const double* values) {
+  SolverOptions* options = SolverOptions::Instance();
+  if (!options->GetBool(kOptEquationSensCheck)) return;
+  const double tolerance = options->GetReal(kOptEquationSensTol);
+  std::ostringstream text;
+  bool header = false;
+  for (std::uint32_t p = 0; p < n; ++p) {
+    if (!(std::fabs(values[p]) >= tolerance)) continue;
+    if (!header) {
+      text << "Equation sensitivities with absolute value greater than " << tolerance << ":\n";
+      header = true;
+    }
+    text << "  Derivative of Equation " << row_of(p)->GetNameText() << '\n'
+         << "    with respect to Variable " << variable_of(p)->GetNameText() << '\n'
+         << "    is " << values[p] << '\n';
+  }
+  if (header) {
+    const std::string out = text.str();
+    SuPrint(0, "%s", out.c_str());
+  }
+}
 }  // namespace
+
+Status DAESSingleBlock::EvaluateJacobian(double* value, std::uint32_t) {
+  *value = 0.0;
+  QLNRow* equation = GetEquation();
+  DAESVarTableEntry* x = GetVariable(0);
+  daes::BlockRowLink link{equation, dynamic_cast<DAESEqnRow*>(equation), SolverOf(equation)};
+  if (link.solver == nullptr || x == nullptr) return daes::kBlockUnsupported;
+  Status s = link.solver->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives, nullptr);
+  if (status::IsFailure(s)) return s;
+  RowFacts row(link);
+  Perturbation p;
+  Status last = 0;
+  *value = RowDerivative(row, x, StatusColumn(false), p, true, &last) / x->GetScale();
+  row.Restore();
+  ReportSensitivities(
+      1, [&](std::uint32_t) { return equation; }, [&](std::uint32_t) { return x; }, value);
+  return last;
+}
 
 const daes::BlockRowLink& DAESSolverBlock::RowLink(std::uint32_t i) {
   if (row_links_.size() != rows_.Count()) row_links_.assign(rows_.Count(), {});
@@ -276,27 +320,11 @@ Status DAESSolverBlock::EvaluateJacobianValues(std::uint32_t mode, double* value
   if (status::IsFailure(s)) return s;
   s = EvaluateJacobianEntries(StructureSize(), struct_rows_.data(), struct_cols_.data(), values,
                               flags, 0.0);
-  SolverOptions* options = SolverOptions::Instance();
-  if (!options->GetBool(kOptEquationSensCheck)) return s;
-  const double tolerance = options->GetReal(kOptEquationSensTol);
-  std::ostringstream text;
-  bool header = false;
-  for (std::uint32_t p = 0; p < StructureSize(); ++p) {
-    if (!(std::fabs(values[p]) >= tolerance)) continue;
-    if (!header) {
-      text << "Equation sensitivities with absolute value greater than " << tolerance << ":\n";
-      header = true;
-    }
-    QLNRow* row = GetRow(static_cast<std::uint32_t>(struct_rows_[p] - 1));
-    DAESVarTableEntry* v = GetVariable(static_cast<std::int32_t>(struct_cols_[p] - 1));
-    text << "  Derivative of Equation " << row->GetNameText() << '\n'
-         << "    with respect to Variable " << v->GetNameText() << '\n'
-         << "    is " << values[p] << '\n';
-  }
-  if (header) {
-    const std::string out = text.str();
-    SuPrint(0, "%s", out.c_str());
-  }
+  ReportSensitivities(
+      StructureSize(),
+      [&](std::uint32_t p) { return GetRow(static_cast<std::uint32_t>(struct_rows_[p] - 1)); },
+      [&](std::uint32_t p) { return GetVariable(static_cast<std::int32_t>(struct_cols_[p] - 1)); },
+      values);
   return s;
 }
 

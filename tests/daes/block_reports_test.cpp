@@ -118,6 +118,24 @@ TEST(BlockDiagnostics, SensitivityReportHeaderOnceAndEquality) {
             std::string::npos);
 }
 
+TEST(BlockDiagnostics, SingleBlockDerivative) {
+  Options o;
+  o.sens = true;
+  o.sens_tol = 0.1;
+  TankBlock t;
+  // The outflow law alone, solved for h: -k / (2 sqrt(h)) = -0.25.
+  DAESSingleBlock single;
+  std::int32_t at = 0;
+  single.InsertVariable(t.Named("T101.h"), &at);
+  single.AddRow(new DAESDecompEquation(dynamic_cast<DAESEqnRow*>(t.problem->GetRow(1))));
+  double d = 0.0;
+  const std::string out = Printed([&] { EXPECT_EQ(single.EvaluateJacobian(&d, 0), 0u); });
+  EXPECT_DOUBLE_EQ(d, -0.25);
+  EXPECT_NE(out.find("  Derivative of Equation T101.Outflow\n    with respect to Variable "
+                     "T101.h\n    is -0.25\n"),
+            std::string::npos);
+}
+
 testsupport::Bytes Written(const std::function<void(BvuBinaryStream&)>& write) {
   DseMessage m(62, DseMessage::kRequest);
   write(m);
