@@ -417,8 +417,11 @@ Status DAESSolverBlock::EvaluateDerivativeTriplets(std::int64_t* rows, std::int6
       if (v == nullptr) continue;
       const std::uint32_t f = v->GetFlags();
       if ((f & (state_form ? daes::kState : daes::kDerivativeFlag)) == 0) continue;
-      const std::int32_t c = FindVariable(v);
-      if (c == 0) continue;
+      // The table is searched by sequence number: a linear search per
+      // variable would be quadratic on the whole problem.
+      const std::int32_t at = FindBySequence(v->SequenceNumber());
+      if (at < 0 || GetVariable(at) != v) continue;
+      const std::int32_t c = at + 1;
       if (state_form) v = PartnerOf(v);
       if (v == nullptr) continue;
       if (!row.Defines(v) && row.eqn != nullptr && row.eqn->IsOutputVariable(v) != 0) continue;
