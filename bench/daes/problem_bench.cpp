@@ -1,4 +1,5 @@
-// Residual and Jacobian evaluation through the problem root, per equation,
+// Residual and Jacobian evaluation through the problem root and through a
+// solver block of the run, per equation and per non-zero,
 // on a generated flowsheet of 10,000 equations (2,500 units of four: mass
 // balance, enthalpy balance, vapour pressure, valve). The same equations
 // written out in C++ run beside it: the ratio is what compiled equations
@@ -141,6 +142,55 @@ void BM_ProblemResidualAndJacobian(benchmark::State& state) {
 }
 BENCHMARK(BM_ProblemResidualAndJacobian)->Unit(benchmark::kMicrosecond);
 
+// The same evaluation through a solver block of the run: residuals per
+// equation, Jacobian entries (derivative pass plus block entries) per
+// non-zero.
+struct RunBlock {
+  RunBlock() {
+    DAESSolverBlock* raw = nullptr;
+    Sheet().problem->BuildSolverBlock(&raw, daes::kFree, 0, 0, 0, true);
+    block.reset(raw);
+    block->BuildStructure(&rows, &cols, nullptr, 0);
+    residuals.resize(block->GetRowCount());
+    values.resize(block->StructureSize());
+  }
+  std::unique_ptr<DAESSolverBlock> block;
+  const std::int64_t* rows = nullptr;
+  const std::int64_t* cols = nullptr;
+  std::vector<double> residuals;
+  std::vector<double> values;
+};
+
+void PerNonZero(benchmark::State& state, std::size_t entries) {
+  state.counters["ns_per_nonzero"] = benchmark::Counter(
+      static_cast<double>(entries) / 1e9,
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void BM_BlockResidual(benchmark::State& state) {
+  RunBlock b;
+  double largest = 0.0;
+  for (auto _ : state) {
+    Status st = b.block->EvaluateResiduals(daes::kEvalResidual, b.residuals.data(), &largest);
+    benchmark::DoNotOptimize(st);
+  }
+  PerEquation(state, b.residuals.size());
+}
+BENCHMARK(BM_BlockResidual)->Unit(benchmark::kMicrosecond);
+
+void BM_BlockResidualAndJacobian(benchmark::State& state) {
+  RunBlock b;
+  for (auto _ : state) {
+    Status st = b.block->EvaluateRows(daes::kEvalResidual | daes::kEvalDerivatives);
+    st |= b.block->EvaluateJacobianEntries(b.block->StructureSize(), b.rows, b.cols,
+                                           b.values.data(), 0, 0.0);
+    benchmark::DoNotOptimize(st);
+  }
+  PerEquation(state, b.residuals.size());
+  PerNonZero(state, b.values.size());
+}
+BENCHMARK(BM_BlockResidualAndJacobian)->Unit(benchmark::kMicrosecond);
+
 // The same equations as C++ over arrays of values, residual and Jacobian
 // entries into flat arrays.
 struct Native {
@@ -201,6 +251,7 @@ void BM_NativeResidualAndJacobian(benchmark::State& state) {
     benchmark::ClobberMemory();
   }
   PerEquation(state, 4 * kUnits);
+  PerNonZero(state, 11 * kUnits);
 }
 BENCHMARK(BM_NativeResidualAndJacobian)->Unit(benchmark::kMicrosecond);
 

@@ -183,6 +183,7 @@ void DAESSolverBlock::RemoveVariableAt(std::uint32_t i) {
 Status DAESSolverBlock::AddRow(QLNRow* row) {
   const Status status = rows_.Insert(rows_.Count(), row);
   if (status != 0) return status;
+  row_links_.clear();
   // A sub-block contributes its own element count, an equation its
   // variables.
   if (auto* block = dynamic_cast<DAESSolverBlock*>(row)) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iosfwd>
 #include <new>
 #include <vector>
 
@@ -15,6 +16,17 @@
 namespace platform {
 class IUnknown;
 }
+class BvuBinaryStream;
+class DAESSolverEquation;
+
+namespace daes {
+// A row of a block with the faces the evaluation loops use.
+struct BlockRowLink {
+  QLNRow* row = nullptr;
+  DAESEqnRow* eqn = nullptr;
+  DAESSolverEquation* solver = nullptr;
+};
+}  // namespace daes
 
 namespace daes {
 inline constexpr Status kBlockOutOfMemory = 0xA0310213u;
@@ -27,6 +39,19 @@ inline constexpr std::uint32_t kProcedureRow = 0x8;
 inline constexpr std::uint32_t kEquationSetBlock = 0x200;
 inline constexpr std::uint32_t kCountedRow = 0x800;
 inline constexpr std::uint32_t kHasIndeterminate = 0x4000000;
+inline constexpr std::uint32_t kLeftOutRow = 0x4000;
+inline constexpr std::uint32_t kTakenVariable = 0x20;
+
+inline constexpr Status kVariableNotActive = 0x80310226u;
+inline constexpr Status kNoInnerBlock = 0xA031FFFFu;
+inline constexpr std::uint16_t kListEnd = 65535;
+
+// The name of a group kind in announcements.
+const char* KindName(std::uint32_t kind, std::uint32_t rows);
+
+// n / d bounded by b: n / d when |d| > 1 or |d| * b >= |n|, else b with
+// the sign of d * n.
+double BoundedQuotient(double n, double d, double b);
 
 // A pointer list that grows by 8 from empty and then by the smaller of its
 // capacity and its step; a failed growth leaves it as it was.
@@ -70,6 +95,28 @@ class DAESBlock : public QLNGroup {
   void SetSolved(bool solved) { solved_ = solved ? 1 : 0; }
   void SetCountOverride(std::uint32_t n) { count_override_ = n; }
 
+  // Solves the block with the group method of its kind; solved after success.
+  virtual Status Solve(std::uint8_t flags, std::uint32_t mode, std::uint32_t count,
+                       Status* options);
+  // Prints the indeterminate variables of every row that has some, under
+  // one warning line; *printed says whether the line is out already.
+  virtual void ReportIndeterminate(std::uint32_t torn_group, std::int32_t* printed);
+  virtual void PrintGroups(std::uint32_t torn_group, std::int32_t* printed);
+  // Announces a sub-group about to be solved when the integrator asks for it.
+  virtual void AnnounceSolve(DAESBlock* sub_group);
+  virtual Status ReleaseWorkspace() { return daes::kBlockUnsupported; }
+  virtual void ResetTree() { ReleaseEquationSetObject(); }
+  // Plain counters and values kept for the servers.
+  std::uint32_t GetValueA() const { return value_a_; }
+  void SetValueA(std::uint32_t v) { value_a_ = v; }
+  virtual std::uint32_t GetValueB() const { return value_b_; }
+  virtual void SetValueB(std::uint32_t v) { value_b_ = v; }
+  // The group's kind and row count as announcements and reports see them.
+  virtual std::uint32_t GroupKind() const { return daes::kKindUnset; }
+  virtual std::uint32_t GroupRowCount() const { return 0; }
+  virtual std::uint32_t GroupKnownCount() const { return 0; }
+  virtual Status LoadCompiledLibrary(const char*) { return 0x8000FFFFu; }
+
   // The block holds one reference to the object and gives it up on Reset.
   platform::IUnknown* GetEquationSetObject() const { return equation_set_; }
   void SetEquationSetObject(platform::IUnknown* object) { equation_set_ = object; }
@@ -89,6 +136,8 @@ class DAESBlock : public QLNGroup {
  protected:
   void ReleaseEquationSetObject();
   std::uint32_t count_override_ = 0;
+  std::uint32_t value_a_ = 0;
+  std::uint32_t value_b_ = 0;
 
  private:
   std::uint32_t group_number_ = 0;
@@ -137,15 +186,22 @@ class DAESSolverBlock : public DAESBlock {
   // Appends a row the block then owns.
   Status AddRow(QLNRow* row);
   std::uint32_t GetRowCount() const { return rows_.Count(); }
+  std::uint32_t GroupRowCount() const override { return rows_.Count(); }
   QLNRow* GetRow(std::uint32_t i) const { return rows_.At(i); }
   QLNRow** GetRows() { return rows_.Data(); }
   // Deletes no row: frees the list only.
-  void ClearRows() { rows_.Clear(); }
+  void ClearRows() {
+    rows_.Clear();
+    row_links_.clear();
+  }
+  // Row i with its equation faces, looked up once.
+  const daes::BlockRowLink& RowLink(std::uint32_t i);
 
   std::uint32_t NonZeroCount() const { return non_zeros_; }
   std::uint32_t AddNonZeros(std::uint32_t k) { return non_zeros_ += k; }
   std::uint32_t ElementCount() const { return elements_; }
   std::uint32_t KnownCount() const { return known_; }
+  std::uint32_t GroupKnownCount() const override { return known_; }
   std::uint32_t UnknownCount() const { return unknown_; }
   // Variables neither known, unknown nor kept last (derivatives, others).
   std::uint32_t OtherCount() const { return other_; }
@@ -172,11 +228,70 @@ class DAESSolverBlock : public DAESBlock {
   std::uint32_t CountedRows() const { return counted_rows_; }
   std::uint32_t ProcedureRows() const { return procedure_rows_; }
 
-  std::uint32_t GetKind() const { return kind_; }
+  std::uint32_t GetKind() const { return GroupKind(); }
+  std::uint32_t GroupKind() const override { return kind_; }
   void SetKind(std::uint32_t kind) { kind_ = kind; }
   void* GetWorkspace() const { return workspace_; }
   void SetWorkspace(void* workspace) { workspace_ = workspace; }
   void Reset() override;
+  void ResetTree() override;
+  Status ReleaseWorkspace() override;
+  // Solves each row in order (announced first); the first failure marks
+  // the rest unsolved. *iterations keeps the largest count reported.
+  Status SolveSubGroups(std::uint8_t flags, std::uint32_t mode, std::int32_t* iterations);
+  void ReportIndeterminate(std::uint32_t torn_group, std::int32_t* printed) override;
+
+  // The solver block of one run (see block_build.cpp); the caller owns it.
+  Status BuildSolverBlock(DAESSolverBlock** out, std::uint32_t mask, std::uint32_t substitute,
+                          std::uint32_t exclude, std::uint32_t run_bits, bool strict);
+
+  // --- structure and evaluation ---
+  // Entries grouped by column, 1-based row and column numbers; built once.
+  Status BuildStructure(const std::int64_t** rows, const std::int64_t** cols,
+                        const std::int64_t** third, std::uint32_t flags);
+  std::uint32_t StructureSize() const { return static_cast<std::uint32_t>(struct_rows_.size()); }
+  Status EvaluateJacobianEntries(std::uint32_t n, const std::int64_t* rows,
+                                 const std::int64_t* cols, double* values, std::uint32_t flags,
+                                 double c);
+  Status EvaluateJacobianValues(std::uint32_t mode, double* values, std::uint32_t flags);
+  virtual Status EvaluateJacobian(double* values, std::uint32_t flags);
+  Status EvaluateJacobianRow(std::uint32_t r, std::uint32_t* count, double* values,
+                             const double* coefficient);
+  Status EvaluateJacobianColumn(DAESVarTableEntry* x, double* out, std::uint32_t flags);
+  Status EvaluateDerivativeTriplets(std::int64_t* rows, std::int64_t* cols, std::int64_t* kinds,
+                                    double* values, std::int64_t* count, std::uint32_t flags);
+  Status EvaluateRows(std::uint32_t mode);
+  Status EvaluateResiduals(std::uint32_t mode, double* residuals, double* largest);
+  Status EvaluateRowsQuiet(std::uint32_t mode);
+  // Warns of singular and near-singular columns; changes nothing.
+  Status CheckSingularity(std::uint32_t flag, std::uint32_t mode);
+  // Variable values to and from a caller's array, in table order.
+  void GetValues(double* out);
+  Status PutValues(const double* in);
+  // The kept Jacobian value array (empty until a caller sizes it).
+  std::vector<double>& JacobianValues() { return values_; }
+
+  // --- diagnostics ---
+  void Dump(std::ostream& out) override;
+  void Report(std::ostream& out);
+  void PrintSparsity(std::ostream& out);
+  // Client structure reports.
+  Status WriteGroupList(BvuBinaryStream& s, std::uint32_t level, const std::uint32_t* path,
+                        std::uint32_t path_length);
+  Status WriteEquationList(BvuBinaryStream& s);
+  Status WriteResiduals(BvuBinaryStream& s);
+  Status WriteStatistics(BvuBinaryStream& s, std::uint8_t a, std::uint32_t b);
+  // The inner block of a torn block (none here).
+  virtual DAESSolverBlock* InnerBlock() { return nullptr; }
+  // Rows a report lists: all, or for a torn block those with flag 0x8.
+  virtual bool ReportsRow(QLNRow*) { return true; }
+
+  // A process-wide switch word: bit m set by m, cleared by 0. True when
+  // both bits 1 and 2 are set.
+  bool SetCompiledEvaluation(std::uint32_t m, Status* load_status);
+  static std::uint32_t CompiledEvaluationWord();
+  // The library the block names (the problem names one).
+  virtual const char* CompiledLibraryName() { return nullptr; }
 
  private:
   enum Segment { kKnown, kUnknown, kOther, kLast };
@@ -184,6 +299,8 @@ class DAESSolverBlock : public DAESBlock {
   void CountClass(Segment segment);
   // Hands the workspace to the method of the block's kind.
   void DropWorkspace();
+  // The finite-difference state of one Jacobian operation.
+  friend class BlockColumn;
 
   void* workspace_ = nullptr;
   std::uint32_t non_zeros_ = 0;
@@ -200,6 +317,12 @@ class DAESSolverBlock : public DAESBlock {
   std::uint32_t kind_ = daes::kKindUnset;
   daes::BlockList<QLNRow> rows_;
   daes::BlockList<DAESVarTableEntry> vars_;
+  bool structure_built_ = false;
+  std::vector<std::int64_t> struct_rows_;
+  std::vector<std::int64_t> struct_cols_;
+  std::vector<std::int64_t> struct_third_;
+  std::vector<double> values_;
+  std::vector<daes::BlockRowLink> row_links_;
 };
 
 template <typename T>

@@ -77,6 +77,9 @@ class DAESEqnRow : public QLNEquation {
   DAESVarTableEntry* FindVariable(const DAESVarTableEntry* variable) const override;
   virtual DAESVarTableEntry* OutputElement() { return nullptr; }
   virtual DAESProcDef* ProcedureDefinition() { return nullptr; }
+  // The kind code of the row's procedure call (0 for a plain equation):
+  // below 3 the defined variable enters with +1, else with -1.
+  virtual std::int32_t ProcedureKind() { return 0; }
   virtual Status SetResidualValue(double) { return daes::kRowNotImplemented; }
   std::int32_t Capacity() const { return capacity_; }
   // Forgets the row's variables (the room stays).
@@ -121,6 +124,7 @@ class DAESDecompEquation : public DAESEqnRow {
     return wrapped_->PrintResidual(out, width, prefix);
   }
   DAESVarTableEntry* OutputElement() override { return wrapped_->OutputElement(); }
+  std::int32_t ProcedureKind() override { return wrapped_->ProcedureKind(); }
   Status SetResidualValue(double value) override { return wrapped_->SetResidualValue(value); }
   // The wrapped equation's procedure definition (none for other rows).
   DAESProcDef* EvaluateWrapped() { return wrapped_->ProcedureDefinition(); }

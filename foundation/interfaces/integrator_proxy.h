@@ -12,4 +12,9 @@ class UnifiedIntegratorProxy {
   // Bit value 2 of the capability word the integrator reported at set-up;
   // callers test only zero against non-zero.
   virtual std::uint32_t GetCapabilityBit2() = 0;
+  // Bit value 1 of that word: procedure rows enter block Jacobians only
+  // while tearing is off.
+  virtual bool HasCapability1() { return false; }
+  // Whether a group about to be solved is announced.
+  virtual bool ShouldAnnounce(const void* /*group*/) { return false; }
 };

@@ -33,6 +33,12 @@ class DefaultSolverOptions final : public SolverOptions {
         return 0.1;
       case kOptDerivAbsTol:
         return 0.001;
+      case kOptEquationSensTol:
+        return 1.0e10;
+      case kOptRelativeSingularityTol:
+        return 1.0e-2;
+      case kOptAbsoluteSingularityTol:
+        return 1.0e-4;
       default:
         return 0.0;
     }

@@ -12,6 +12,11 @@
 
 // Option numbers read below the solver subsystem.
 inline constexpr std::int32_t kOptEqnTol = 0;
+inline constexpr std::int32_t kOptEquationSensCheck = 50;
+inline constexpr std::int32_t kOptEquationSensTol = 51;
+inline constexpr std::int32_t kOptRelativeSingularityTol = 53;
+inline constexpr std::int32_t kOptAbsoluteSingularityTol = 54;
+inline constexpr std::int32_t kOptKeepCompiledEvaluationFiles = 119;
 inline constexpr std::int32_t kOptIntegrator = 30;
 inline constexpr std::int32_t kOptPrintLevel = 31;
 inline constexpr std::int32_t kOptAbsPerturb = 75;

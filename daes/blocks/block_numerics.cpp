@@ -1,0 +1,547 @@
+// The Jacobian structure of a solver block and the evaluation of its
+// residuals and derivatives: analytic derivatives from the equations'
+// elements, one-sided finite differences where an element has none. Every
+// perturbed variable and every residual changed by a difference is put
+// back before an operation returns.
+#include <cmath>
+#include <sstream>
+#include <string>
+
+#include "daes/blocks/block_kinds.h"
+#include "daes/blocks/solver_block.h"
+#include "daes/equations/row_element.h"
+#include "daes/model/variable.h"
+#include "daes/problem/solver_equation.h"
+#include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/integrator_proxy.h"
+#include "foundation/interfaces/run_mode.h"
+#include "foundation/interfaces/solver_options.h"
+#include "foundation/messages/su_print.h"
+
+namespace {
+constexpr std::uint32_t kFiniteDifference = 4;
+constexpr std::uint32_t kSensitivityColumn = 0x100000;
+constexpr double kBound = 1.7976931348623157e308;
+
+bool IsNegative(Status s) { return (s & 0x80000000u) != 0; }
+
+DAESSolverEquation* SolverOf(QLNRow* row) {
+  auto* q = dynamic_cast<QLNEquation*>(row);
+  return q != nullptr ? dynamic_cast<DAESSolverEquation*>(q->UnderlyingEquation()) : nullptr;
+}
+
+DAESVarTableEntry* PartnerOf(DAESVarTableEntry* v) {
+  if (auto* dot = dynamic_cast<DAESDotVariable*>(v)) return dot->GetStateVariable();
+  return v->GetDerivative();
+}
+
+// The status column: 1 during a dynamic integration, plus 2 for the
+// operation's column flag.
+std::int32_t StatusColumn(bool column_flag) {
+  return (GetSolutionPhase() == 0 ? 1 : 0) + (column_flag ? 2 : 0);
+}
+
+// What one row gives the derivative loops.
+struct RowFacts {
+  explicit RowFacts(const daes::BlockRowLink& link)
+      : row(link.row), eqn(link.eqn), solver(link.solver) {
+    if (solver == nullptr) return;
+    k = static_cast<std::uint32_t>(solver->OutputIndex());
+    defined = eqn != nullptr ? eqn->OutputElement() : nullptr;
+    sign = eqn != nullptr && eqn->ProcedureKind() >= 3 ? -1.0 : 1.0;
+    solver->ResidualValue(&r0);
+  }
+  bool Defines(const DAESVarTableEntry* v) const {
+    return defined != nullptr && v != nullptr && v->SequenceNumber() == defined->SequenceNumber();
+  }
+  DAESRowElement* Next(const DAESVarTableEntry* v, std::int32_t* cursor) const {
+    return solver->FindNextElement(v->SequenceNumber(), cursor);
+  }
+  // Puts the residual back after a difference.
+  void Restore() {
+    if (differenced) solver->SetResidualValue(r0);
+    differenced = false;
+  }
+  QLNRow* row;
+  DAESEqnRow* eqn;
+  DAESSolverEquation* solver;
+  std::uint32_t k = 0;
+  DAESVarTableEntry* defined = nullptr;
+  double sign = 1.0;
+  double r0 = 0.0;
+  bool differenced = false;
+};
+
+// One perturbed variable: perturbed on first use, reused while its column
+// lasts, set back to its saved value on Restore.
+class Perturbation {
+ public:
+  Perturbation() {
+    SolverOptions* o = SolverOptions::Instance();
+    relative_ = o->GetReal(kOptRelPerturb);
+    absolute_ = o->GetReal(kOptAbsPerturb);
+  }
+  ~Perturbation() { Restore(); }
+  Perturbation(const Perturbation&) = delete;
+  Perturbation& operator=(const Perturbation&) = delete;
+
+  // The difference quotient of the row for v; the status of the fresh
+  // residual.
+  Status Quotient(DAESVarTableEntry* v, RowFacts& row, double* q) {
+    if (variable_ != v) {
+      Restore();
+      variable_ = v;
+      saved_ = v->GetRealValue();
+      double perturbed = saved_;
+      v->PerturbationStep(saved_, &perturbed, relative_, &h_, absolute_);
+      v->SetValue(perturbed);
+    }
+    double r1 = row.r0;
+    const Status s = row.solver->EvaluateResidualChecked(&r1);
+    row.differenced = true;
+    // A zero step (a variable pinned between equal bounds) has no quotient.
+    *q = h_ == 0.0 ? 0.0 : daes::BoundedQuotient(r1 - row.r0, h_, kBound);
+    return s;
+  }
+  void Restore() {
+    if (variable_ != nullptr) variable_->SetValue(saved_);
+    variable_ = nullptr;
+  }
+
+ private:
+  double relative_;
+  double absolute_;
+  DAESVarTableEntry* variable_ = nullptr;
+  double saved_ = 0.0;
+  double h_ = 0.0;
+};
+
+// The derivative of the row with respect to v: the defined-variable term,
+// analytic element values, or a finite difference of the whole residual,
+// which then stands for every element of v. `procedure_rows` false skips
+// the elements of procedure rows.
+double RowDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Perturbation& p,
+                     bool procedure_rows, Status* last) {
+  double sum = 0.0;
+  std::int32_t cursor = 0;
+  while (DAESRowElement* e = row.Next(v, &cursor)) {
+    if (row.Defines(e->ElementVariable())) {
+      sum += row.sign;
+      continue;
+    }
+    if ((row.row->GetFlags() & daes::kProcedureRow) != 0 && !procedure_rows) continue;
+    if (static_cast<std::uint32_t>(e->ColumnClass(static_cast<std::int32_t>(row.k), m)) ==
+        kFiniteDifference) {
+      double q = 0.0;
+      *last = p.Quotient(v, row, &q);
+      if (!IsNegative(*last)) sum = q;
+      break;
+    }
+    sum += e->ElementValue(row.k);
+  }
+  return sum;
+}
+
+DAESRowElement* FirstElement(RowFacts& row, DAESVarTableEntry* v) {
+  std::int32_t cursor = 0;
+  return row.Next(v, &cursor);
+}
+
+bool ProcedureRowsIn(std::uint32_t flags) {
+  if ((flags & 0x4) != 0) return true;
+  UnifiedIntegratorProxy* integrator = GetCurrentIntegrator();
+  if (integrator == nullptr || !integrator->HasCapability1()) return true;
+  return SolverOptions::Instance()->GetInt(kOptTearing) == 0;
+}
+// With EquationSensCheck on: every value at least EquationSensTol, under
+// one header, printed as one message.
+template <typename RowOf, typename VariableOf>
+void ReportSensitivities(std::uint32_t n, RowOf row_of, VariableOf variable_of,
+                         const double* values) {
+  SolverOptions* options = SolverOptions::Instance();
+  if (!options->GetBool(kOptEquationSensCheck)) return;
+  const double tolerance = options->GetReal(kOptEquationSensTol);
+  std::ostringstream text;
+  bool header = false;
+  for (std::uint32_t p = 0; p < n; ++p) {
+    if (!(std::fabs(values[p]) >= tolerance)) continue;
+    if (!header) {
+      text << "Equation sensitivities with absolute value greater than " << tolerance << ":\n";
+      header = true;
+    }
+    text << "  Derivative of Equation " << row_of(p)->GetNameText() << '\n'
+         << "    with respect to Variable " << variable_of(p)->GetNameText() << '\n'
+         << "    is " << values[p] << '\n';
+  }
+  if (header) {
+    const std::string out = text.str();
+    SuPrint(0, "%s", out.c_str());
+  }
+}
+}  // namespace
+
+Status DAESSingleBlock::EvaluateJacobian(double* value, std::uint32_t) {
+  *value = 0.0;
+  QLNRow* equation = GetEquation();
+  DAESVarTableEntry* x = GetVariable(0);
+  daes::BlockRowLink link{equation, dynamic_cast<DAESEqnRow*>(equation), SolverOf(equation)};
+  if (link.solver == nullptr || x == nullptr) return daes::kBlockUnsupported;
+  Status s = link.solver->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives, nullptr);
+  if (status::IsFailure(s)) return s;
+  RowFacts row(link);
+  Perturbation p;
+  Status last = 0;
+  *value = RowDerivative(row, x, StatusColumn(false), p, true, &last) / x->GetScale();
+  row.Restore();
+  ReportSensitivities(
+      1, [&](std::uint32_t) { return equation; }, [&](std::uint32_t) { return x; }, value);
+  return last;
+}
+
+const daes::BlockRowLink& DAESSolverBlock::RowLink(std::uint32_t i) {
+  if (row_links_.size() != rows_.Count()) row_links_.assign(rows_.Count(), {});
+  daes::BlockRowLink& link = row_links_[i];
+  QLNRow* row = rows_.At(i);
+  if (link.row != row) {
+    link.row = row;
+    link.eqn = dynamic_cast<DAESEqnRow*>(row);
+    link.solver = SolverOf(row);
+  }
+  return link;
+}
+
+Status DAESSolverBlock::BuildStructure(const std::int64_t** rows, const std::int64_t** cols,
+                                       const std::int64_t** third, std::uint32_t) {
+  if (!structure_built_) {
+    std::vector<std::vector<std::int64_t>> lists(vars_.Count());
+    std::vector<std::vector<std::int64_t>> places(vars_.Count());
+    std::size_t total = 0;
+    for (std::uint32_t i = 0; i < rows_.Count(); ++i) {
+      QLNRow* row = rows_.At(i);
+      for (std::int32_t j = 0; j < row->VariableCount(); ++j) {
+        DAESVarTableEntry* v = row->GetVariable(j);
+        std::int32_t at = v != nullptr ? FindBySequence(v->SequenceNumber()) : -1;
+        if (at >= 0 && GetVariable(at) != v) at = -1;
+        if (at < 0) {
+          BvuNameable* named_v = v;
+          BvuNameable* named_row = row;
+          std::int32_t number = static_cast<std::int32_t>(GetGroupNumber());
+          if (number != 0) {
+            SuPrint(daes::kVariableNotActive,
+                    "Variable @ns\nin equation @ns is not active in group %d", &named_v, &named_row,
+                    &number);
+          } else {
+            SuPrint(daes::kVariableNotActive, "Variable @ns\nin equation @ns is not active",
+                    &named_v, &named_row);
+          }
+          return daes::kVariableNotActive;
+        }
+        lists[static_cast<std::size_t>(at)].push_back(i + 1);
+        places[static_cast<std::size_t>(at)].push_back(j);
+        ++total;
+      }
+    }
+    struct_rows_.clear();
+    struct_cols_.clear();
+    struct_third_.clear();
+    struct_rows_.reserve(total);
+    struct_cols_.reserve(total);
+    struct_third_.reserve(total);
+    for (std::size_t c = 0; c < lists.size(); ++c) {
+      for (std::size_t r = 0; r < lists[c].size(); ++r) {
+        struct_rows_.push_back(lists[c][r]);
+        struct_cols_.push_back(static_cast<std::int64_t>(c) + 1);
+        // The variable's place in its row's own list.
+        struct_third_.push_back(places[c][r]);
+      }
+    }
+    structure_built_ = true;
+  }
+  if (rows != nullptr) *rows = struct_rows_.data();
+  if (cols != nullptr) *cols = struct_cols_.data();
+  if (third != nullptr) *third = struct_third_.data();
+  return 0;
+}
+
+Status DAESSolverBlock::EvaluateJacobianEntries(std::uint32_t n, const std::int64_t* rows,
+                                                const std::int64_t* cols, double* values,
+                                                std::uint32_t flags, double c) {
+  const std::int32_t m = StatusColumn((flags & 0x2) != 0);
+  const bool procedure_rows = ProcedureRowsIn(flags);
+  Status last = 0;
+  Perturbation px;
+  Perturbation py;
+  std::int64_t current = 0;
+  DAESVarTableEntry* x = nullptr;
+  DAESVarTableEntry* y = nullptr;
+  double scale = 1.0;
+  for (std::uint32_t p = 0; p < n && !IsNegative(last); ++p) {
+    if (cols[p] != current) {
+      px.Restore();
+      py.Restore();
+      current = cols[p];
+      x = GetVariable(static_cast<std::int32_t>(current - 1));
+      y = nullptr;
+      if (x == nullptr) {
+        values[p] = 0.0;
+        current = 0;
+        continue;
+      }
+      scale = x->GetScale();
+      if ((flags & 0x1) != 0 && (x->GetFlags() & daes::kState) != 0) y = PartnerOf(x);
+    }
+    const auto r = static_cast<std::uint64_t>(rows[p] - 1);
+    if (x == nullptr || r >= GetRowCount() ||
+        RowLink(static_cast<std::uint32_t>(r)).solver == nullptr) {
+      values[p] = 0.0;
+      continue;
+    }
+    RowFacts row(RowLink(static_cast<std::uint32_t>(r)));
+    double sum = RowDerivative(row, x, m, px, procedure_rows, &last);
+    if ((x->GetFlags() & kSensitivityColumn) != 0 &&
+        (row.row->GetFlags() & daes::kCountedRow) != 0) {
+      sum = row.solver->EvaluateDerivativeValue(FirstElement(row, x), m);
+    }
+    if (y != nullptr && !IsNegative(last)) {
+      const double t = RowDerivative(row, y, m, py, true, &last);
+      sum += c * t;
+    }
+    values[p] = sum / scale;
+    row.Restore();
+  }
+  return last;
+}
+
+Status DAESSolverBlock::EvaluateJacobianValues(std::uint32_t mode, double* values,
+                                               std::uint32_t flags) {
+  Status s = BuildStructure(nullptr, nullptr, nullptr, flags);
+  if (status::IsFailure(s)) return s;
+  s = EvaluateRows(mode);
+  if (status::IsFailure(s)) return s;
+  s = EvaluateJacobianEntries(StructureSize(), struct_rows_.data(), struct_cols_.data(), values,
+                              flags, 0.0);
+  ReportSensitivities(
+      StructureSize(),
+      [&](std::uint32_t p) { return GetRow(static_cast<std::uint32_t>(struct_rows_[p] - 1)); },
+      [&](std::uint32_t p) { return GetVariable(static_cast<std::int32_t>(struct_cols_[p] - 1)); },
+      values);
+  return s;
+}
+
+Status DAESSolverBlock::EvaluateJacobian(double* values, std::uint32_t flags) {
+  return EvaluateJacobianValues(12, values, flags);
+}
+
+Status DAESSolverBlock::EvaluateJacobianRow(std::uint32_t r, std::uint32_t* count, double* values,
+                                            const double* coefficient) {
+  *count = 0;
+  Status s = BuildStructure(nullptr, nullptr, nullptr, 0);
+  if (status::IsFailure(s)) return s;
+  if (r == 0 || r > GetRowCount() || RowLink(r - 1).solver == nullptr) return 0;
+  const std::int32_t m = StatusColumn(false);
+  Status last = 0;
+  Perturbation px;
+  Perturbation py;
+  for (std::uint32_t p = 0; p < StructureSize(); ++p) {
+    if (struct_rows_[p] != static_cast<std::int64_t>(r)) continue;
+    // Each entry is its own column: a row meets a column once.
+    px.Restore();
+    py.Restore();
+    DAESVarTableEntry* x = GetVariable(static_cast<std::int32_t>(struct_cols_[p] - 1));
+    DAESVarTableEntry* y = nullptr;
+    if (coefficient != nullptr && (x->GetFlags() & daes::kState) != 0) y = PartnerOf(x);
+    RowFacts row(RowLink(r - 1));
+    double sum = RowDerivative(row, x, m, px, true, &last);
+    if (y != nullptr) sum += *coefficient * RowDerivative(row, y, m, py, true, &last);
+    values[(*count)++] = sum / x->GetScale();
+    row.Restore();
+  }
+  return last;
+}
+
+Status DAESSolverBlock::EvaluateJacobianColumn(DAESVarTableEntry* x, double* out,
+                                               std::uint32_t flags) {
+  const std::int32_t m = StatusColumn((flags & 0x8) != 0);
+  const double scale = x->GetScale();
+  Status last = 0;
+  Perturbation px;
+  for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
+    out[i] = 0.0;
+    if (RowLink(i).solver == nullptr) continue;
+    RowFacts row(RowLink(i));
+    if ((row.row->GetFlags() & daes::kCountedRow) != 0 &&
+        (x->GetFlags() & kSensitivityColumn) != 0) {
+      last = row.solver->Evaluate(daes::kEvalResidual, nullptr);
+      out[i] = row.solver->EvaluateDerivativeValue(FirstElement(row, x), m);
+    } else {
+      double sum = 0.0;
+      std::int32_t cursor = 0;
+      while (DAESRowElement* e = row.Next(x, &cursor)) {
+        DAESVarTableEntry* v = e->ElementVariable();
+        if (row.eqn != nullptr && row.eqn->IsOutputVariable(v) != 0) {
+          if (row.Defines(v)) sum += row.sign;
+          continue;
+        }
+        const auto st =
+            static_cast<std::uint32_t>(e->ColumnClass(static_cast<std::int32_t>(row.k), m));
+        // A procedure row's outputs have no analytic derivatives.
+        if (st == kFiniteDifference || (st == 0 && row.defined != nullptr)) {
+          double q = 0.0;
+          last = px.Quotient(x, row, &q);
+          sum = q;
+          break;
+        }
+        sum += e->ElementValue(row.k);
+      }
+      out[i] = sum;
+    }
+    out[i] /= scale;
+    row.Restore();
+  }
+  return last;
+}
+
+Status DAESSolverBlock::EvaluateDerivativeTriplets(std::int64_t* rows, std::int64_t* cols,
+                                                   std::int64_t* kinds, double* values,
+                                                   std::int64_t* count, std::uint32_t flags) {
+  *count = 0;
+  const std::int32_t m = StatusColumn((flags & 0x2) != 0);
+  const bool state_form = (flags & 0x1) != 0;
+  for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
+    QLNRow* source = GetRow(i);
+    if (RowLink(i).solver == nullptr) continue;
+    RowFacts row(RowLink(i));
+    const std::int64_t first = *count;
+    for (std::int32_t j = 0; j < source->VariableCount(); ++j) {
+      DAESVarTableEntry* v = source->GetVariable(j);
+      if (v == nullptr) continue;
+      const std::uint32_t f = v->GetFlags();
+      if ((f & (state_form ? daes::kState : daes::kDerivativeFlag)) == 0) continue;
+      // The table is searched by sequence number: a linear search per
+      // variable would be quadratic on the whole problem.
+      const std::int32_t at = FindBySequence(v->SequenceNumber());
+      if (at < 0 || GetVariable(at) != v) continue;
+      const std::int32_t c = at + 1;
+      if (state_form) v = PartnerOf(v);
+      if (v == nullptr) continue;
+      if (!row.Defines(v) && row.eqn != nullptr && row.eqn->IsOutputVariable(v) != 0) continue;
+      const double q = 1.0 / v->GetScale();
+      double sum = 0.0;
+      std::int64_t kind = 0;
+      bool found = false;
+      std::int32_t cursor = 0;
+      while (DAESRowElement* e = row.Next(v, &cursor)) {
+        found = true;
+        if (row.Defines(e->ElementVariable())) {
+          sum += row.sign * q;
+          kind = std::max<std::int64_t>(kind, 1);
+        } else {
+          sum += e->ElementValue(row.k) * q;
+          kind = std::max<std::int64_t>(kind, e->ColumnClass(static_cast<std::int32_t>(row.k), m));
+        }
+      }
+      if (!found) continue;
+      std::int64_t p = *count - 1;
+      while (p >= first && cols[p] != c) --p;
+      if (p < first) {
+        p = (*count)++;
+        values[p] = 0.0;
+        if (kinds != nullptr) kinds[p] = 0;
+      }
+      values[p] += sum;
+      rows[p] = i + 1;
+      cols[p] = c;
+      if (kinds != nullptr) kinds[p] = std::max(kinds[p], kind);
+    }
+  }
+  return 0;
+}
+
+Status DAESSolverBlock::EvaluateRows(std::uint32_t mode) {
+  for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
+    auto* row = dynamic_cast<QLNEquation*>(GetRow(i));
+    if (row == nullptr) continue;
+    const Status s = row->Evaluate(mode | daes::kEvalExtra, nullptr);
+    if (status::IsFailure(s)) return s;
+  }
+  return 0;
+}
+
+Status DAESSolverBlock::EvaluateRowsQuiet(std::uint32_t mode) {
+  // Outside a dynamic integration the rows' own failure messages stay on.
+  return EvaluateRows(mode);
+}
+
+Status DAESSolverBlock::EvaluateResiduals(std::uint32_t mode, double* residuals, double* largest) {
+  const std::int32_t check = SolverOptions::Instance()->GetInt(kOptCheckProcDerivs);
+  if (check == 1) mode |= 16;
+  if (check == 2) mode |= 16 | 32;
+  const bool collect = (mode & daes::kEvalResidual) != 0;
+  if (collect && largest != nullptr) *largest = 0.0;
+  for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
+    auto* row = dynamic_cast<QLNEquation*>(GetRow(i));
+    if (row == nullptr) continue;
+    const Status s = row->Evaluate(mode, nullptr);
+    if (status::IsFailure(s)) return s;
+    if (!collect) continue;
+    double r = 0.0;
+    row->ResidualValue(&r);
+    if (residuals != nullptr) residuals[i] = r;
+    if (largest != nullptr && std::fabs(r) > *largest) *largest = std::fabs(r);
+  }
+  return 0;
+}
+
+Status DAESSolverBlock::CheckSingularity(std::uint32_t, std::uint32_t) {
+  std::vector<double> scratch;
+  std::vector<double>* values = &values_;
+  if (values_.empty()) {
+    const Status s = BuildStructure(nullptr, nullptr, nullptr, 0);
+    if (status::IsFailure(s)) return s;
+    scratch.assign(StructureSize(), 0.0);
+    values = &scratch;
+  }
+  if (values->size() < StructureSize()) values->resize(StructureSize(), 0.0);
+  const Status s = EvaluateJacobianValues(12, values->data(), 0);
+  if (status::IsFailure(s)) return s;
+  SolverOptions* options = SolverOptions::Instance();
+  const double t = options->GetReal(kOptEqnTol);
+  const double r = options->GetReal(kOptRelativeSingularityTol);
+  const double a = options->GetReal(kOptAbsoluteSingularityTol);
+  std::uint32_t p = 0;
+  for (std::uint32_t j = 1; j <= vars_.Count(); ++j) {
+    double c = 0.0;
+    for (; p < StructureSize() && struct_cols_[p] == static_cast<std::int64_t>(j); ++p) {
+      c = std::max(c, std::fabs((*values)[p]));
+    }
+    DAESVarTableEntry* v = GetVariable(static_cast<std::int32_t>(j - 1));
+    BvuNameable* named = v;
+    double x = v->GetRealValue();
+    if (t / kBound >= c) {
+      SuPrint(0,
+              "Warning: Variable @ns is singular. Any value will satisfy the equations and "
+              "specification.",
+              &named);
+      continue;
+    }
+    double e = t / c;
+    if (e > std::fabs(x) * r + a) {
+      SuPrint(0, "Warning: @ns is near singular; current value: %g. Estimated error: %g", &named,
+              &x, &e);
+    }
+  }
+  return 0;
+}
+
+void DAESSolverBlock::GetValues(double* out) {
+  for (std::uint32_t i = 0; i < vars_.Count(); ++i) out[i] = vars_.At(i)->GetRealValue();
+}
+
+Status DAESSolverBlock::PutValues(const double* in) {
+  Status last = 0;
+  for (std::uint32_t i = 0; i < vars_.Count(); ++i) {
+    const Status s = vars_.At(i)->SetValue(in[i]);
+    if (status::IsFailure(s)) last = s;
+  }
+  return last;
+}
