@@ -188,6 +188,17 @@ Status ProcCallData::CallProcedure(std::int32_t task, std::int32_t* need_call) {
     return Report("Error evaluating arguments to procedure %s in equation @es",
                   procstatus::kArguments);
   }
+  // An array argument gathers its elements' values when asked for its value;
+  // the tape holds on to the array itself.
+  for (ProcIOListExpression* list : {call_ != nullptr ? call_->Inputs() : nullptr,
+                                     call_ != nullptr ? call_->Outputs() : nullptr}) {
+    for (std::int32_t k = 1; list != nullptr && k <= list->ItemCount(); ++k) {
+      Expression* argument = list->ListElement(k);
+      if (argument != nullptr && (argument->GetResultType() & 0xFF00) != 0) {
+        ArgumentValue(argument, context_);
+      }
+    }
+  }
   std::vector<double>& saved = SavedOutputs();
   if (keep_outputs) saved.assign(output_.values.begin(), output_.values.end());
   bool changed = need != 0;

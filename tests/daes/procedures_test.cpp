@@ -108,6 +108,7 @@ TEST(ProcedureLibrary, MissingLibraryOrEntryReportsAtEveryCall) {
 
 TEST(ProcedureLibrary, FaultsInUserCodeBecomeStatusesAndTheEngineGoesOn) {
   testsupport::CaptureSink sink;
+  feclearexcept(FE_ALL_EXCEPT);
   const int traps_before = fegetexcept();
   SimpleCall c;
   auto a = c.Args();
@@ -289,15 +290,15 @@ TEST(ProcedureCall, PacksAllArgumentKindsAndGivesResidualsAndDerivatives) {
     EXPECT_DOUBLE_EQ(data.Output(1), y2);
     // Version 2: variable minus output.
     EXPECT_DOUBLE_EQ(data.Residual(m.y1.Get(), 0), 0.25 - y1);
-    // Rows per output, as the procedure computed them (negated twice).
+    // Rows per output: the procedure's derivatives negated.
     const double* r0 = data.DerivativeRow(0);
     const double* r1 = data.DerivativeRow(1);
     ASSERT_NE(r0, nullptr);
     const double expected0[6] = {4, 0, 0, 1, 2, 3};
     const double expected1[6] = {3.0, 0, 0, -2.0, 0, -0.5};
     for (int i = 0; i < 6; ++i) {
-      EXPECT_DOUBLE_EQ(r0[i], expected0[i]) << fortran << i;
-      EXPECT_DOUBLE_EQ(r1[i], expected1[i]) << fortran << i;
+      EXPECT_DOUBLE_EQ(r0[i], -expected0[i]) << fortran << i;
+      EXPECT_DOUBLE_EQ(r1[i], -expected1[i]) << fortran << i;
     }
     // Central differences of the outputs agree with the x and a columns.
     auto outputs_at = [&](auto set, double v) {
@@ -310,13 +311,13 @@ TEST(ProcedureCall, PacksAllArgumentKindsAndGivesResidualsAndDerivatives) {
     auto set_x = [&](double v) { m.x.Set(v); };
     const auto xp = outputs_at(set_x, 1.5 + h), xm = outputs_at(set_x, 1.5 - h);
     m.x.Set(1.5);
-    EXPECT_NEAR((xp.first - xm.first) / (2 * h), r0[0], 1e-6 * std::fabs(r0[0]));
-    EXPECT_NEAR((xp.second - xm.second) / (2 * h), r1[0], 1e-6 * std::fabs(r1[0]));
+    EXPECT_NEAR((xp.first - xm.first) / (2 * h), -r0[0], 1e-6 * std::fabs(r0[0]));
+    EXPECT_NEAR((xp.second - xm.second) / (2 * h), -r1[0], 1e-6 * std::fabs(r1[0]));
     auto set_a2 = [&](double v) { m.a.Set(2, v); };
     const auto ap = outputs_at(set_a2, 2.0 + h), am = outputs_at(set_a2, 2.0 - h);
     m.a.Set(2, 2.0);
-    EXPECT_NEAR((ap.first - am.first) / (2 * h), r0[5], 1e-6 * 3);
-    EXPECT_NEAR((ap.second - am.second) / (2 * h), r1[5], 1e-6);
+    EXPECT_NEAR((ap.first - am.first) / (2 * h), -r0[5], 1e-6 * 3);
+    EXPECT_NEAR((ap.second - am.second) / (2 * h), -r1[5], 1e-6);
   }
 }
 

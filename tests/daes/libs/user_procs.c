@@ -32,11 +32,10 @@ static void Compute(const double* in, const I* inoffs, int base, double* out, co
     const double rows[2][6] = {{(double)n, 0, 0, 1, 2, 3}, {2 * x, 0, 0, -a[2], 0, -a[0]}};
     for (int o = 0; o < nout; ++o)
       for (int i = 0; i < nin; ++i) {
-        /* The engine negates what the procedure gives. */
         if (fortran)
-          d[o + i * nout] = -rows[o][i];
+          d[o + i * nout] = rows[o][i];
         else
-          d[o * nin + i] = -rows[o][i];
+          d[o * nin + i] = rows[o][i];
       }
   }
 }
