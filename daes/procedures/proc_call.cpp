@@ -67,6 +67,84 @@ std::uint16_t ArrayElementCount(const SUValue& value, std::int32_t* count, std::
   return static_cast<std::uint16_t>(level->type & 0x0F);
 }
 
+std::int32_t ProcArgLayout::Place(std::int32_t k, std::int32_t e) const {
+  const std::vector<ProcInt>& d = dims[static_cast<std::size_t>(k)];
+  if (!fortran || d.size() < 2) return e;
+  // Row-major index digits, last level fastest; FORTRAN runs the first fastest.
+  std::int32_t place = 0, stride = 1;
+  std::int32_t rest = e;
+  std::vector<std::int32_t> digits(d.size());
+  for (std::size_t l = d.size(); l-- > 0;) {
+    digits[l] = d[l] > 0 ? rest % d[l] : 0;
+    rest = d[l] > 0 ? rest / d[l] : 0;
+  }
+  for (std::size_t l = 0; l < d.size(); ++l) {
+    place += digits[l] * stride;
+    stride *= d[l];
+  }
+  return place;
+}
+
+std::int32_t ProcArgLayout::SlotOf(std::int32_t k, std::int32_t e) const {
+  std::int32_t slot = 0;
+  for (std::int32_t j = 0; j < k; ++j) {
+    slot += elements[static_cast<std::size_t>(j)] * kinds[static_cast<std::size_t>(j)];
+  }
+  return slot + Place(k, e) * kinds[static_cast<std::size_t>(k)];
+}
+
+std::int32_t ProcArgLayout::ElementNumber(std::int32_t k, std::int32_t e) const {
+  std::int32_t n = 0;
+  for (std::int32_t j = 0; j < k; ++j) n += elements[static_cast<std::size_t>(j)];
+  return n + Place(k, e);
+}
+
+bool ProcArgLayout::NeedsArranging() const {
+  if (!fortran) return false;
+  for (std::size_t k = 0; k < kinds.size(); ++k) {
+    if (kinds[k] == kTextSlots || dims[k].size() >= 2) return true;
+  }
+  return false;
+}
+
+void ProcArgLayout::Arrange(const std::vector<double>& packed, std::vector<double>* out) const {
+  out->assign(packed.size(), 0.0);
+  std::int32_t from = 0;
+  for (std::int32_t k = 0; k < ArgumentCount(); ++k) {
+    const std::int32_t kind = kinds[static_cast<std::size_t>(k)];
+    for (std::int32_t e = 0; e < elements[static_cast<std::size_t>(k)]; ++e, from += kind) {
+      const std::int32_t to = SlotOf(k, e);
+      if (static_cast<std::size_t>(to + kind) > out->size()) continue;
+      std::memcpy(out->data() + to, packed.data() + from, static_cast<std::size_t>(kind) * 8);
+      if (kind == kTextSlots && fortran) {
+        // FORTRAN texts are blank-padded to the whole field.
+        char* text = reinterpret_cast<char*>(out->data() + to);
+        for (std::size_t c = strnlen(text, kProcTextField); c < kProcTextField; ++c) text[c] = ' ';
+      }
+    }
+  }
+}
+
+void ProcArgLayout::Restore(const std::vector<double>& arranged, std::vector<double>* out) const {
+  out->assign(arranged.size(), 0.0);
+  std::int32_t to = 0;
+  for (std::int32_t k = 0; k < ArgumentCount(); ++k) {
+    const std::int32_t kind = kinds[static_cast<std::size_t>(k)];
+    for (std::int32_t e = 0; e < elements[static_cast<std::size_t>(k)]; ++e, to += kind) {
+      const std::int32_t from = SlotOf(k, e);
+      if (static_cast<std::size_t>(from + kind) > arranged.size()) continue;
+      std::memcpy(out->data() + to, arranged.data() + from, static_cast<std::size_t>(kind) * 8);
+      if (kind == kTextSlots && fortran) {
+        char* text = reinterpret_cast<char*>(out->data() + to);
+        std::size_t n = kProcTextField;
+        while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\0')) --n;
+        std::memset(text + n, 0, kProcTextField - n);
+        text[kProcTextField - 1] = '\0';
+      }
+    }
+  }
+}
+
 ProcCallData::ProcCallData(ProcCallExpression* call, ExprADContext* context,
                            DAESProcDef* definition, BvuNameable* equation)
     : call_(call), context_(context), definition_(definition),
@@ -85,6 +163,7 @@ const char* ProcCallData::ProcedureName() const {
 Status ProcCallData::BuildLayout(ProcIOListExpression* list, ProcArgLayout* layout,
                                  std::int32_t outputs) {
   *layout = ProcArgLayout{};
+  layout->fortran = Fortran();
   const std::int32_t n = list != nullptr ? list->ItemCount() : 0;
   std::int32_t slots = 0;
   Status result = 0;
@@ -99,9 +178,11 @@ Status ProcCallData::BuildLayout(ProcIOListExpression* list, ProcArgLayout* layo
     std::int32_t count = 1;
     std::uint16_t type = declared & 0x0F;
     const SUValue* value = argument != nullptr ? ArgumentValue(argument, context_) : nullptr;
+    std::vector<ProcInt> levels;
     if (value != nullptr && value->IsArray()) {
       std::int32_t depth = 0;
-      type = ArrayElementCount(*value, &count, &depth, &layout->sizes);
+      type = ArrayElementCount(*value, &count, &depth, &levels);
+      layout->sizes.insert(layout->sizes.end(), levels.begin(), levels.end());
       if (type == 0) result = procstatus::kArguments;
     } else if ((declared & 0xFF00) != 0) {
       result = procstatus::kArguments;  // an array argument without a value to lay out
@@ -109,6 +190,7 @@ Status ProcCallData::BuildLayout(ProcIOListExpression* list, ProcArgLayout* layo
     }
     const std::int32_t kind = type == SUValue::kString ? kTextSlots : 1;
     layout->kinds.push_back(kind);
+    layout->dims.push_back(std::move(levels));
     layout->elements.push_back(count);
     layout->types.push_back(type);
     if (outputs > 0) layout->output_starts.push_back(layout->element_count);
@@ -243,9 +325,13 @@ Status ProcCallData::CallProcedure(std::int32_t task, std::int32_t* need_call) {
   }
   ProcInt pattern_count = 0;
   ProcCallArguments a;
-  a.inputs = input_.values.data();
+  const bool arrange_in = input_.NeedsArranging();
+  const bool arrange_out = output_.NeedsArranging();
+  if (arrange_in) input_.Arrange(input_.values, &call_inputs_);
+  if (arrange_out) output_.Arrange(output_.values, &call_outputs_);
+  a.inputs = arrange_in ? call_inputs_.data() : input_.values.data();
   a.input_sizes = input_.sizes.data();
-  a.outputs = output_.values.data();
+  a.outputs = arrange_out ? call_outputs_.data() : output_.values.data();
   a.output_sizes = output_.sizes.data();
   a.input_offsets = input_.offsets.data();
   a.output_offsets = output_.offsets.data();
@@ -260,6 +346,9 @@ Status ProcCallData::CallProcedure(std::int32_t task, std::int32_t* need_call) {
   a.pattern_count = &pattern_count;
   const bool new_interface = definition_->InterfaceVersion() >= 3;
   Status st = new_interface ? definition_->CallNewInterface(a) : definition_->CallOldInterface(a);
+  // Back into the tape's order, where the rows and the checks read them.
+  if (arrange_in) input_.Restore(call_inputs_, &input_.values);
+  if (arrange_out) output_.Restore(call_outputs_, &output_.values);
   if (new_interface && call_task == 7 && fail == 1) {
     // The procedure asks for a pattern of pattern_count entries; a count
     // outside inputs x outputs is refused and nothing is made.

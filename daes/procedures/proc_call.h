@@ -35,16 +35,31 @@ inline constexpr std::int32_t kTextSlots = 5;
 
 struct ProcArgLayout {
   std::vector<double> values;
-  std::vector<ProcInt> offsets;        // slots before each argument (+1 for FORTRAN)
-  std::vector<ProcInt> sizes;          // per array argument the count of each level; 0 closes
-  std::vector<void*> addresses;        // each element's first slot
-  std::vector<std::int32_t> kinds;     // 1, or 5 for a text argument
-  std::vector<std::int32_t> elements;  // elements of each argument
-  std::vector<std::uint16_t> types;    // each argument's element type
+  std::vector<ProcInt> offsets;            // slots before each argument (+1 for FORTRAN)
+  std::vector<ProcInt> sizes;              // per array argument the count of each level; 0 closes
+  std::vector<void*> addresses;            // each element's first slot
+  std::vector<std::int32_t> kinds;         // 1, or 5 for a text argument
+  std::vector<std::int32_t> elements;      // elements of each argument
+  std::vector<std::uint16_t> types;        // each argument's element type
+  std::vector<std::vector<ProcInt>> dims;  // each argument's level counts
   std::vector<std::int32_t> output_starts;
   std::int32_t element_count = 0;
+  bool fortran = false;
   std::int32_t ArgumentCount() const { return static_cast<std::int32_t>(offsets.size()); }
   std::int32_t SlotCount() const { return static_cast<std::int32_t>(values.size()); }
+  // The place, among argument k's elements, of its element e counted
+  // row-major (as the tape packs): column-major in the FORTRAN layout.
+  std::int32_t Place(std::int32_t k, std::int32_t e) const;
+  // The first value slot of that element, and the element's number among
+  // all elements of the list.
+  std::int32_t SlotOf(std::int32_t k, std::int32_t e) const;
+  std::int32_t ElementNumber(std::int32_t k, std::int32_t e) const;
+  // The values as the procedure sees them: FORTRAN texts blank-padded and
+  // arrays column-major. Into `out` (resized).
+  void Arrange(const std::vector<double>& packed, std::vector<double>* out) const;
+  // Back from the procedure's arrangement into the tape's.
+  void Restore(const std::vector<double>& arranged, std::vector<double>* out) const;
+  bool NeedsArranging() const;
 };
 
 // The element count of an array value (product of its levels, 0 at an empty
@@ -86,9 +101,11 @@ class ProcCallData {
   std::int32_t OutputElementCount() const { return output_.element_count; }
   const ProcArgLayout& Inputs() const { return input_; }
   const ProcArgLayout& Outputs() const { return output_; }
-  // The value at an output position.
+  // The value at an output slot position (in the tape's order).
   double Output(std::int32_t position) const;
-  // The input derivatives of one output (row-major after the call), or null.
+  // The residual's derivatives for one output: the procedure's derivatives
+  // negated, one per input element in the procedure's order
+  // (ElementNumber), or null.
   const double* DerivativeRow(std::int32_t output) const;
   DAESProcDef* Definition() const { return definition_; }
   ExprADContext* Context() const { return context_; }
@@ -107,6 +124,9 @@ class ProcCallData {
   BvuNameable* equation_;
   ProcArgLayout input_;
   ProcArgLayout output_;
+  // The inputs and outputs as passed, when the layout needs arranging.
+  std::vector<double> call_inputs_;
+  std::vector<double> call_outputs_;
   std::vector<double> work_;
   std::vector<double> derivatives_;
   std::uint32_t flags_ = 0;

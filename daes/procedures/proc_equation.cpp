@@ -104,6 +104,7 @@ DAESProcSolverEquation::DAESProcSolverEquation(DAESSimpleEquation* model, std::i
             out.elements[static_cast<std::size_t>(j)] * out.kinds[static_cast<std::size_t>(j)];
       }
       output_position_ += (output0 - start) * out.kinds[static_cast<std::size_t>(k)];
+      derivative_row_ = out.ElementNumber(k, output0 - start);
       break;
     }
     start += count;
@@ -189,17 +190,15 @@ Status DAESProcSolverEquation::EvaluateProcDerivatives(std::uint32_t flags) {
     ResidualValue(&residual);
     return NumericDerivatives(residual);
   }
-  const double* row = data.DerivativeRow(OutputIndex());
+  const double* row = data.DerivativeRow(derivative_row_);
   if (row == nullptr) return 0;
   const ProcArgLayout& in = data.Inputs();
-  std::int32_t start = 0;
   for (std::int32_t k = 0; k < in.ArgumentCount(); ++k) {
     EachScalar(context_->ArgumentElement(false, k), [&](DAESRowElement* e, std::int32_t i) {
       if (e->IsParameter() == 0 && i < in.elements[static_cast<std::size_t>(k)]) {
-        e->SetElementValue(column, row[start + i]);
+        e->SetElementValue(column, row[in.ElementNumber(k, i)]);
       }
     });
-    start += in.elements[static_cast<std::size_t>(k)];
   }
   return 0;
 }

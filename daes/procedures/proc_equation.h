@@ -83,6 +83,7 @@ class DAESProcSolverEquation : public DAESSolverEquation {
   std::shared_ptr<DAESProcContext> context_;
   std::int32_t output_number_;
   std::int32_t output_position_;
+  std::int32_t derivative_row_ = 0;  // the output's number in the procedure's order
   DAESRowElement* output_ = nullptr;
   double residual_ = 0.0;
   std::string name_;

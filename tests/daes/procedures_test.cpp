@@ -321,6 +321,36 @@ TEST(ProcedureCall, PacksAllArgumentKindsAndGivesResidualsAndDerivatives) {
   }
 }
 
+TEST(ProcedureCall, FortranLayoutPlacesColumnMajorAndPadsTexts) {
+  ProcArgLayout l;
+  l.fortran = true;
+  l.kinds = {1, kTextSlots};
+  l.elements = {6, 1};
+  l.dims = {{2, 3}, {}};
+  l.offsets = {1, 7};
+  // (i, j) of a 2 x 3 array, packed row by row, lands at i + 2 j.
+  for (std::int32_t i = 0; i < 2; ++i) {
+    for (std::int32_t j = 0; j < 3; ++j) EXPECT_EQ(l.Place(0, 3 * i + j), i + 2 * j);
+  }
+  EXPECT_EQ(l.SlotOf(1, 0), 6);
+  EXPECT_EQ(l.ElementNumber(1, 0), 6);
+  EXPECT_TRUE(l.NeedsArranging());
+  std::vector<double> packed = {0, 1, 2, 10, 11, 12, 0, 0, 0, 0, 0};
+  std::memcpy(&packed[6], "ab", 3);
+  std::vector<double> arranged, back;
+  l.Arrange(packed, &arranged);
+  EXPECT_EQ(std::vector<double>(arranged.begin(), arranged.begin() + 6),
+            (std::vector<double>{0, 10, 1, 11, 2, 12}));
+  const char* text = reinterpret_cast<const char*>(&arranged[6]);
+  EXPECT_EQ(std::string(text, 40), "ab" + std::string(38, ' '));
+  l.Restore(arranged, &back);
+  EXPECT_EQ(std::memcmp(back.data(), packed.data(), packed.size() * 8), 0);
+  // The C layout leaves everything in place.
+  l.fortran = false;
+  EXPECT_FALSE(l.NeedsArranging());
+  EXPECT_EQ(l.Place(0, 1), 1);
+}
+
 TEST(ProcedureCall, NeedCallRuleAndFailedAgain) {
   testsupport::CaptureSink sink;
   const std::uint32_t reporting = GetErrorReportSwitch();
