@@ -11,11 +11,13 @@
 #include "daes/model/variable.h"
 #include "daes/procedures/proc_equation.h"
 #include "expr/tree/var_ref_expression.h"
+#include "tests/daes/daes_helpers.h"
 #include "tests/expr/expr_builders.h"
 
 namespace {
 
 using namespace exprtest;
+using namespace daestest;
 
 const std::string kLibrary = std::string(VANTOR_PROC_LIBS) + "/user_procs.so";
 
@@ -186,6 +188,63 @@ TEST(ProcedureEquation, ContextAnswersTheProblemsCallPass) {
   EXPECT_EQ(pass->CallProcedure(2), 0u);
   EXPECT_EQ(context->Data().LastTask(), 2);
   pass->SetOutputBuffer(nullptr);
+}
+
+// A library node holding a stored expression, as the library manager keeps them.
+struct LibraryCall : BvuDirectoryNode {
+  LibraryCall(BvuDirectoryNode* parent, Expression* e) : BvuDirectoryNode(parent, ".c"), call(e) {
+    call->AddRef();
+  }
+  ~LibraryCall() override { Expression::Release(call); }
+  std::int32_t GetKind() override { return daes::kLibraryExpressionKind; }
+  void* LinkedObject() override { return call; }
+  Expression* call;
+};
+
+TEST(ProcedureEquation, InstanceItemOfACallMakesAProcedureNode) {
+  DAESProcDefWithExceptionHandler d;
+  d.SetLanguage(2);
+  d.SetImplementationName("cecho");
+  d.SetLibrary(kLibrary.c_str());
+  const Ref vx = Var(0), vy = Var(1);
+  const Ref in = ListOf<ProcIOListExpression>({&vx}, 0);
+  const Ref out = ListOf<ProcIOListExpression>({&vy}, 0);
+  auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                      static_cast<ProcIOListExpression*>(out.get()));
+  call->Bind(&d);
+  BvuDirectoryProper library(nullptr, nullptr);
+  ASSERT_EQ(library.InsertChildAt(1, new LibraryCall(&library, call)), 0u);
+  Tree tree;
+  ASSERT_EQ(tree.Read(Tank), 0u);
+  auto message = Body([](Writer& w) {
+    w.List(1);
+    w.Item(mw::kEquation);
+    w.U32(0x40);
+    w.IdPath({1});
+    w.Placement({T101(), {8, ".Call"}});
+    w.EquationHead(2);
+    w.Reference({2, 2});
+    w.Reference({2, 3});
+  });
+  ASSERT_EQ(tree.root->ReadFromMessage(*message, tree.root, &library, tree.root), 0u);
+  auto* node = dynamic_cast<DAESProcedureNode*>(tree.At({2, 8}));
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(node->GetKind(), daes::kProcedureKind);
+  EXPECT_EQ(node->CallFlags(), 0x40u);
+  EXPECT_EQ(node->Call(), call);
+  {
+    DAESSolverEquationList list;
+    ASSERT_EQ(node->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u);
+    ASSERT_EQ(list.EquationCount(), 1);
+    auto* row = static_cast<DAESProcSolverEquation*>(list.GetEquation(0));
+    ASSERT_EQ(row->Evaluate(daes::kEvalResidual, nullptr), 0u);
+    double res = 1;
+    row->ResidualValue(&res);
+    const double x = Entry(tree.At({2, 2}))->ValuePointer()->payload.real;
+    const double y = Entry(tree.At({2, 3}))->ValuePointer()->payload.real;
+    EXPECT_DOUBLE_EQ(res, y - x);
+  }
+  library.DeleteChildren();
 }
 
 }  // namespace

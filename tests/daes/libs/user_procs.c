@@ -100,3 +100,11 @@ void csegv(OLD_ARGS) {
   *(volatile int*)(uintptr_t)0 = 1;
   *iflag = 1;
 }
+
+/* Echoes its first input. */
+void cecho(OLD_ARGS) {
+  UNUSED_OLD, (void)derivs, (void)nout, (void)nin, (void)task;
+  ++g_calls;
+  out[outoffs[0]] = in[inoffs[0]];
+  *iflag = 1;
+}
