@@ -3,8 +3,10 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <sstream>
 
 #include "daes/equations/row_element.h"
+#include "daes/model/variable.h"
 #include "expr/tree/proc_call_expression.h"
 #include "expr/tree/var_ref_expression.h"
 #include "foundation/interfaces/current_objects.h"
@@ -231,6 +233,54 @@ Status DAESProcSolverEquation::NumericDerivatives(double residual) {
   const Status back = data.CallProcedure(0, &need);
   SetResidualValue(residual);
   return status::IsFailure(s) ? s : back;
+}
+
+bool DAESProcSolverEquation::CheckDerivativeValues(double numeric, double analytic,
+                                                   DAESRowElement* element, bool use_numeric) {
+  SolverOptions* options = SolverOptions::Instance();
+  double diff = std::fabs(numeric - analytic);
+  if (std::fabs(numeric) > options->GetReal(kOptDerivAbsTol)) diff /= std::fabs(numeric);
+  if (!(diff > options->GetReal(kOptDerivRelTol))) return true;
+  const DAESProcDef* d = context_->Data().Definition();
+  const bool old = d == nullptr || d->InterfaceVersion() < 3;
+  std::string name = "the output variable";
+  if (DAESVarTableEntry* v = OutputElement()) {
+    const char* text = v->GetNameText(0);
+    if (text != nullptr) name = text;
+  }
+  if (name.size() > 79) name.resize(79);
+  BvuNameable* variable = element != nullptr ? element->ElementVariable() : nullptr;
+  BvuNameable* self = this;
+  double shown_analytic = old ? -analytic : analytic;
+  double shown_numeric = old ? -numeric : numeric;
+  if (variable != nullptr) {
+    SuPrint(0, "Derivative check of %s\n    with respect to @ns\n        in equation @es",
+            name.c_str(), &variable, &self);
+  }
+  SuPrint(0, "Failed: Analytical derivative: %11.5g, Numerical derivative: %11.5g", &shown_analytic,
+          &shown_numeric);
+  std::ostringstream text;
+  if (Expression* e = ResidualExpression()) e->PrintModelling(text, context_.get());
+  SuPrint(0, "Residual expression is %s", text.str().c_str());
+  if (use_numeric && element != nullptr) {
+    element->SetElementValue(static_cast<std::uint32_t>(OutputIndex()), numeric);
+    SuPrint(0, "'Use numerics' option set, using numeric derivative (%g)", &numeric);
+  }
+  return false;
+}
+
+void DAESProcSolverEquation::UpdateTornOutput() {
+  auto* variable = dynamic_cast<DAESVariable*>(OutputElement());
+  if (variable == nullptr) return;
+  double computed = context_->Data().Output(output_position_) * variable->GetScale();
+  const Status s = variable->SetScaledValueChecked(computed, 0.0);
+  const Status code = s & 0xA000FFFFu;
+  if ((code == (daes::kClippedLow & 0xA000FFFFu) || code == (daes::kClippedHigh & 0xA000FFFFu)) &&
+      SolverOptions::Instance()->GetInt(kOptPrintLevel) > 0) {
+    BvuNameable* named = variable;
+    double stored = variable->GetScaledValue();
+    SuPrint(0, "Torn output variable @ns was clipped from %g to %g", &named, &computed, &stored);
+  }
 }
 
 Status DAESProcSolverEquation::Evaluate(std::uint32_t flags, void* arg) {

@@ -70,6 +70,18 @@ class DAESProcSolverEquation : public DAESSolverEquation {
     return 0;
   }
 
+  // Compares an analytic derivative with a numeric one; on failure prints
+  // the check and, with use_numeric, takes the numeric value. True when it
+  // passed.
+  bool CheckDerivativeValues(double numeric, double analytic, DAESRowElement* element,
+                             bool use_numeric);
+  void CheckDerivative(double numeric, double analytic, DAESRowElement* element,
+                       std::uint32_t use_numeric) override {
+    CheckDerivativeValues(numeric, analytic, element, use_numeric != 0);
+  }
+  // The output variable takes the procedure's output (a torn row).
+  void UpdateTornOutput() override;
+
   Status EvaluateResidual(double* residual, std::uint32_t flags);
   Status EvaluateProcDerivatives(std::uint32_t flags);
   DAESRowElement* OutputVariable() const { return output_; }

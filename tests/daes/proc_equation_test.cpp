@@ -13,6 +13,7 @@
 #include "expr/tree/var_ref_expression.h"
 #include "tests/daes/daes_helpers.h"
 #include "tests/expr/expr_builders.h"
+#include "tests/support/capture_sink.h"
 
 namespace {
 
@@ -105,6 +106,37 @@ TEST(ProcedureEquation, OneRowPerOutputWithResidualAndJacobian) {
       EXPECT_EQ(r1->ProcedureDefinition(), &m.definition);
     }
   }
+}
+
+TEST(ProcedureEquation, DerivativeChecksAndTornOutputs) {
+  testsupport::CaptureSink sink;
+  ProcModel m("cproc", 2, procdef::kAnalyticDerivatives);
+  ASSERT_EQ(m.node->ApplyToSubtree(&m.list, nullptr, 0, 0, nullptr), 0u);
+  DAESProcSolverEquation* r1 = m.Row(0);
+  ASSERT_EQ(r1->Evaluate(kResidualAndJacobian, nullptr), 0u);
+  DAESRowElement* x = r1->ProcContext()->Element(0);
+  // Below DerivAbsTol the comparison is absolute, above it relative.
+  EXPECT_TRUE(r1->CheckDerivativeValues(0.0005, 0.0, x, false));
+  EXPECT_TRUE(r1->CheckDerivativeValues(10.0, 9.5, x, false));
+  EXPECT_TRUE(sink.lines().empty());
+  EXPECT_FALSE(r1->CheckDerivativeValues(10.0, 8.0, x, true));
+  bool failed = false, numeric = false;
+  for (const std::string& line : sink.lines()) {
+    // Version 2 shows both values negated.
+    failed |=
+        line == "Failed: Analytical derivative:          -8, Numerical derivative:         -10";
+    numeric |= line == "'Use numerics' option set, using numeric derivative (10)";
+  }
+  EXPECT_TRUE(failed);
+  EXPECT_TRUE(numeric);
+  EXPECT_EQ(r1->DerivativeFor(&m.x), 10.0);
+
+  // A torn row sets its output variable, clipped to its bounds.
+  ASSERT_EQ(m.y1.SetBounds(0.0, 10.0), 0u);
+  r1->UpdateTornOutput();
+  EXPECT_EQ(m.y1.GetRealValue(), 10.0);
+  m.Row(1)->UpdateTornOutput();
+  EXPECT_DOUBLE_EQ(m.y2.GetRealValue(), 1.5 * 1.5 - 0.5 * 2.0);
 }
 
 TEST(ProcedureEquation, CallsOncePerEvaluationForAllOutputs) {
