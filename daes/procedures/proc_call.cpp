@@ -214,10 +214,23 @@ Status ProcCallData::BuildCallLayouts(bool with_derivatives) {
   const Status in = BuildLayout(call_->Inputs(), &input_, call_->Outputs()->ItemCount());
   const Status out = BuildLayout(call_->Outputs(), &output_, 0);
   derivatives_.clear();
+  pattern_pairs_.clear();
+  pattern_values_.clear();
   if (with_derivatives) {
     derivatives_.assign(static_cast<std::size_t>(input_.element_count) *
                             static_cast<std::size_t>(output_.element_count),
                         0.0);
+    if (definition_ != nullptr && definition_->InterfaceVersion() >= 3) {
+      // A dense pattern until the procedure asks for its own (task 7):
+      // 1-based (output, input) pairs.
+      for (std::int32_t o = 1; o <= output_.element_count; ++o) {
+        for (std::int32_t i = 1; i <= input_.element_count; ++i) {
+          pattern_pairs_.push_back(o);
+          pattern_pairs_.push_back(i);
+        }
+      }
+      pattern_values_.assign(pattern_pairs_.size() / 2, 0.0);
+    }
   }
   if (context_ != nullptr)
     context_->MarkVariables(static_cast<std::uint32_t>(output_.element_count));
@@ -314,7 +327,7 @@ Status ProcCallData::CallProcedure(std::int32_t task, std::int32_t* need_call) {
   ProcInt call_task = task;
   const bool derivative_task = (task == 3 || task == 4) && !derivatives_.empty();
   double* derivs = nullptr;
-  if (derivative_task) {
+  if (derivative_task && definition_->InterfaceVersion() < 3) {
     if (Fortran()) {
       std::vector<double>& t = TransposeArray();
       if (t.size() < derivatives_.size()) t.resize(derivatives_.size(), 0.0);
@@ -323,7 +336,7 @@ Status ProcCallData::CallProcedure(std::int32_t task, std::int32_t* need_call) {
       derivs = derivatives_.data();
     }
   }
-  ProcInt pattern_count = 0;
+  ProcInt pattern_count = static_cast<ProcInt>(pattern_values_.size());
   ProcCallArguments a;
   const bool arrange_in = input_.NeedsArranging();
   const bool arrange_out = output_.NeedsArranging();
@@ -344,6 +357,8 @@ Status ProcCallData::CallProcedure(std::int32_t task, std::int32_t* need_call) {
   a.input_count = &n_in;
   a.task = &call_task;
   a.pattern_count = &pattern_count;
+  a.pattern_pairs = pattern_pairs_.empty() ? nullptr : pattern_pairs_.data();
+  a.pattern_values = pattern_values_.empty() ? nullptr : pattern_values_.data();
   const bool new_interface = definition_->InterfaceVersion() >= 3;
   Status st = new_interface ? definition_->CallNewInterface(a) : definition_->CallOldInterface(a);
   // Back into the tape's order, where the rows and the checks read them.
@@ -352,10 +367,13 @@ Status ProcCallData::CallProcedure(std::int32_t task, std::int32_t* need_call) {
   if (new_interface && call_task == 7 && fail == 1) {
     // The procedure asks for a pattern of pattern_count entries; a count
     // outside inputs x outputs is refused and nothing is made.
-    if (pattern_count < 0 ||
-        static_cast<std::int64_t>(pattern_count) >
-            static_cast<std::int64_t>(n_in) * static_cast<std::int64_t>(n_out)) {
+    if (pattern_count < 0 || static_cast<std::int64_t>(pattern_count) >
+                                 static_cast<std::int64_t>(input_.element_count) *
+                                     static_cast<std::int64_t>(output_.element_count)) {
       fail = 4;
+    } else {
+      pattern_pairs_.assign(2 * static_cast<std::size_t>(pattern_count), 0);
+      pattern_values_.assign(static_cast<std::size_t>(pattern_count), 0.0);
     }
   }
   last_task_ = new_interface ? call_task : task;
@@ -426,7 +444,20 @@ Status ProcCallData::CallProcedure(std::int32_t task, std::int32_t* need_call) {
   if (derivative_task) {
     const std::size_t nin = static_cast<std::size_t>(input_.element_count);
     const std::size_t nout = static_cast<std::size_t>(output_.element_count);
-    if (Fortran()) {
+    if (new_interface) {
+      // The sparse pattern gives d(output)/d(input), which is the
+      // residual's derivative at this version; entries out of range are
+      // dropped.
+      std::fill(derivatives_.begin(), derivatives_.end(), 0.0);
+      for (std::size_t k = 0; k < pattern_values_.size(); ++k) {
+        const ProcInt r = pattern_pairs_[2 * k], c = pattern_pairs_[2 * k + 1];
+        if (r >= 1 && c >= 1 && static_cast<std::size_t>(r) <= nout &&
+            static_cast<std::size_t>(c) <= nin) {
+          derivatives_[static_cast<std::size_t>(r - 1) * nin + static_cast<std::size_t>(c - 1)] +=
+              pattern_values_[k];
+        }
+      }
+    } else if (Fortran()) {
       const std::vector<double>& t = TransposeArray();
       for (std::size_t o = 0; o < nout; ++o)
         for (std::size_t i = 0; i < nin; ++i) derivatives_[o * nin + i] = -t[o + i * nout];

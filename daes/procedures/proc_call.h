@@ -103,15 +103,16 @@ class ProcCallData {
   const ProcArgLayout& Outputs() const { return output_; }
   // The value at an output slot position (in the tape's order).
   double Output(std::int32_t position) const;
-  // The residual's derivatives for one output: the procedure's derivatives
-  // negated, one per input element in the procedure's order
-  // (ElementNumber), or null.
+  // The residual's derivatives for one output, one per input element in
+  // the procedure's order (ElementNumber): the procedure's derivatives
+  // negated below interface 3, as given from 3 on. Null without.
   const double* DerivativeRow(std::int32_t output) const;
   DAESProcDef* Definition() const { return definition_; }
   ExprADContext* Context() const { return context_; }
   const char* ProcedureName() const;
   // Output variable minus output for interface 3 and later, else the other way.
   double Residual(double variable, std::int32_t position) const;
+  std::int32_t PatternCount() const { return static_cast<std::int32_t>(pattern_values_.size()); }
 
  private:
   static constexpr std::uint32_t kCurrent = 0x1;
@@ -129,6 +130,9 @@ class ProcCallData {
   std::vector<double> call_outputs_;
   std::vector<double> work_;
   std::vector<double> derivatives_;
+  // The new interface's sparse pattern: 1-based (output, input) pairs.
+  std::vector<ProcInt> pattern_pairs_;
+  std::vector<double> pattern_values_;
   std::uint32_t flags_ = 0;
   Status last_status_ = 0;
   std::int32_t last_task_ = -1;

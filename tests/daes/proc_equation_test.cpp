@@ -185,6 +185,16 @@ TEST(ProcedureEquation, VersionThreeSignsAndRefusals) {
   EXPECT_DOUBLE_EQ(res, 2.5 - 1.0);
   EXPECT_DOUBLE_EQ(row->DerivativeFor(&y), -1.0);
   EXPECT_NEAR(row->DerivativeFor(&x), 2.0, 1e-6);
+  // With analytic derivatives they come through the sparse pattern.
+  d.SetOptions(procdef::kAnalyticDerivatives);
+  DAESSolverEquationList analytic;
+  ASSERT_EQ(unbound.ApplyToSubtree(&analytic, nullptr, 0, 0, nullptr), 0u);
+  auto* exact = static_cast<DAESProcSolverEquation*>(analytic.GetEquation(0));
+  ASSERT_EQ(exact->Evaluate(kResidualAndJacobian, nullptr), 0u);
+  EXPECT_EQ(exact->ProcContext()->Data().PatternCount(), 1);
+  EXPECT_EQ(exact->DerivativeFor(&x), 2.0);
+  EXPECT_EQ(exact->DerivativeFor(&y), -1.0);
+  d.SetOptions(0);
 
   // A call without outputs makes no equation.
   const Ref none = ListOf<ProcIOListExpression>({}, 0);

@@ -449,6 +449,23 @@ TEST(ProcedureCall, IndefiniteOutputsAndTheNewInterface) {
   EXPECT_EQ(fresh.Residual(1.0, 0), 1.5);  // version 3: output minus variable
   EXPECT_EQ(fresh.CheckCallResults(true), 0u);
 
+  // Task 7: the procedure asks for a pattern; more entries than inputs x
+  // outputs is a severe failure and nothing is made.
+  auto pattern = Definition("npattern", 2, 3);
+  ProcCallData asking(static_cast<ProcCallExpression*>(call.get()), bound.context.get(),
+                      pattern.get(), &eq);
+  ASSERT_EQ(asking.BuildCallLayouts(true), 0u);
+  EXPECT_EQ(asking.PatternCount(), 1);
+  x.Set(0.0);
+  EXPECT_EQ(asking.CallProcedure(0, &need), 0u);
+  EXPECT_EQ(asking.PatternCount(), 0);
+  x.Set(2.0);
+  EXPECT_EQ(asking.CallProcedure(0, &need), procstatus::kSevere);
+  EXPECT_EQ(asking.PatternCount(), 0);
+  x.Set(1.0);
+  EXPECT_EQ(asking.CallProcedure(0, &need), 0u);
+  EXPECT_EQ(asking.PatternCount(), 1);
+
   // No tape: refused with the argument status.
   ProcCallData none(static_cast<ProcCallExpression*>(call.get()), nullptr, n.get(), &eq);
   EXPECT_EQ(none.CallProcedure(0, &need), procstatus::kArguments);

@@ -58,9 +58,24 @@ void SU55IF_fproc(OLD_ARGS) {
 void nproc(I* task, double* in, I* insz, double* out, I* outsz, I* inoffs, I* outoffs, I* props,
            double* work, I* wlen, I* nout, I* nin, I* count, I* pairs, double* values, I* iflag) {
   (void)task, (void)insz, (void)outsz, (void)props, (void)work, (void)wlen, (void)nout, (void)nin;
-  (void)count, (void)pairs, (void)values;
   ++g_calls;
   out[outoffs[0]] = 2 * in[inoffs[0]];
+  if (*task == 3 || *task == 4) {
+    for (I k = 0; k < *count; ++k)
+      values[k] = pairs[2 * k] == 1 && pairs[2 * k + 1] == 1 ? 2.0 : 0.0;
+  }
+  *iflag = 1;
+}
+
+/* Asks for a pattern of as many entries as its input says (task 7). */
+void npattern(I* task, double* in, I* insz, double* out, I* outsz, I* inoffs, I* outoffs, I* props,
+              double* work, I* wlen, I* nout, I* nin, I* count, I* pairs, double* values,
+              I* iflag) {
+  (void)insz, (void)outsz, (void)props, (void)work, (void)wlen, (void)nout, (void)nin;
+  (void)pairs, (void)values;
+  out[outoffs[0]] = in[inoffs[0]];
+  *count = (I)in[inoffs[0]];
+  *task = 7;
   *iflag = 1;
 }
 
