@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <ostream>
 #include <sstream>
 
 #include "daes/equations/row_element.h"
@@ -118,6 +119,41 @@ const char* DAESProcSolverEquation::GetNameText(std::int32_t arg) {
   std::snprintf(row, sizeof row, ".Row(%d)", output_number_);
   name_ = std::string(DAESSolverEquation::GetNameText(arg)) + row;
   return name_.c_str();
+}
+
+void DAESProcSolverEquation::Dump(std::ostream& out) {
+  if ((GetFlags() & 0x8) != 0) out << "Torn ";
+  out << "Procedure Equation with";
+  DAESVarTableEntry* v = OutputElement();
+  const char* name = v != nullptr ? v->GetNameText(0) : nullptr;
+  if (name != nullptr) {
+    out << " output variable " << name;
+  } else {
+    out << " no output variable";
+  }
+  out << '\n';
+  DAESSolverEquation::Dump(out);
+}
+
+std::int32_t DAESProcSolverEquation::ArgumentCount() const {
+  ProcCallExpression* call = CallOf(ModelEquation());
+  const std::int32_t inputs =
+      call != nullptr && call->Inputs() != nullptr ? call->Inputs()->CountReferences() : 0;
+  return inputs + RowNumber();
+}
+
+std::int32_t DAESProcSolverEquation::IsOutputVariable(DAESVarTableEntry* variable) {
+  if (variable == nullptr) return 0;
+  const ProcArgLayout& out = context_->Data().Outputs();
+  for (std::int32_t k = 0; k < out.ArgumentCount(); ++k) {
+    std::int32_t found = 0;
+    EachScalar(context_->ArgumentElement(true, k), [&](DAESRowElement* e, std::int32_t) {
+      DAESVarTableEntry* v = e->ElementVariable();
+      if (v != nullptr && v->SequenceNumber() == variable->SequenceNumber()) found = 1;
+    });
+    if (found != 0) return 1;
+  }
+  return 0;
 }
 
 DAESVarTableEntry* DAESProcSolverEquation::OutputElement() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <string>
 
@@ -53,6 +54,10 @@ class DAESProcSolverEquation : public DAESSolverEquation {
                          std::shared_ptr<DAESProcContext> context);
 
   const char* GetNameText(std::int32_t arg = 0) override;
+  void Dump(std::ostream& out) override;
+  // The input list's variable references and the row number.
+  std::int32_t ArgumentCount() const override;
+  std::int32_t IsOutputVariable(DAESVarTableEntry* variable) override;
   Status Evaluate(std::uint32_t flags, void* arg) override;
   std::int32_t NeedsResidualForDerivatives() override { return 1; }
   std::int32_t OutputIndex() const override { return output_number_ - 1; }

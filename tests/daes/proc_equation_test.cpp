@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <memory>
+#include <sstream>
 
 #include "daes/equations/row_element.h"
 #include "daes/model/parameter.h"
@@ -104,6 +105,12 @@ TEST(ProcedureEquation, OneRowPerOutputWithResidualAndJacobian) {
       EXPECT_NEAR(r2->DerivativeFor(&m.a[1]), 0.0, tol);
       EXPECT_DOUBLE_EQ(r2->DerivativeFor(&m.y2), 1.0);
       EXPECT_EQ(r1->ProcedureDefinition(), &m.definition);
+      EXPECT_EQ(r2->ArgumentCount(), 4 + 2);
+      EXPECT_EQ(r1->IsOutputVariable(&m.y2), 1);
+      EXPECT_EQ(r1->IsOutputVariable(&m.x), 0);
+      std::ostringstream dump;
+      r1->Dump(dump);
+      EXPECT_EQ(dump.str().rfind("Procedure Equation with output variable ", 0), 0u);
     }
   }
 }
