@@ -293,6 +293,26 @@ TEST(ProcedureEquation, InstanceItemOfACallMakesAProcedureNode) {
     const double y = Entry(tree.At({2, 3}))->ValuePointer()->payload.real;
     EXPECT_DOUBLE_EQ(res, y - x);
   }
+  // The problem made over the tree runs the call's pre- and post-calls.
+  d.SetOptions(procdef::kPrecall | procdef::kPostcall);
+  {
+    std::unique_ptr<DAESProblem> problem(DAESCreateProblem(tree.root, 0, nullptr));
+    ASSERT_NE(problem, nullptr);
+    std::int32_t calls = 0;
+    for (std::int32_t i = 0; i < problem->EquationCount(); ++i) {
+      calls += dynamic_cast<DAESProcSolverEquation*>(problem->GetEquation(i)) != nullptr;
+    }
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(problem->RunProcedureCalls(1), 0u);
+    EXPECT_TRUE(problem->PrecallsRun());
+    double* outputs = nullptr;
+    std::uint32_t bytes = 0;
+    problem->GetProcedureOutputs(&outputs, &bytes);
+    ASSERT_EQ(bytes, sizeof(double));
+    EXPECT_DOUBLE_EQ(outputs[0], Entry(tree.At({2, 2}))->ValuePointer()->payload.real);
+    EXPECT_EQ(problem->RunProcedureCalls(2), 0u);
+    EXPECT_FALSE(problem->PrecallsRun());
+  }
   library.DeleteChildren();
 }
 
