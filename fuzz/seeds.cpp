@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "control/actions/action_mgr.h"
+#include "daes/procedures/su_proc_def.h"
 #include "expr/tree/proc_call_expression.h"
 #include "expr/tree/system_function.h"
 #include "foundation/collections/ordered.h"
@@ -387,6 +388,46 @@ void InstanceItems(const fs::path& root) {
   }
 }
 
+// A definition with every kind of field, in the three forms, each behind
+// the byte that chooses its form.
+void ProcDefinitions(const fs::path& root) {
+  SeedFolder seeds(root, "proc_definition");
+  SUProcDef d;
+  d.SetLanguage(2);
+  d.SetImplementationName("flash");
+  d.SetLibrary("props");
+  d.SetSourceFile("flash", false);
+  d.SetInterfaceVersion(4);
+  d.SetOptions(0x12);
+  d.SetArgumentCounts(2, 1);
+  d.SetInputDescriptor(0, 4);
+  d.SetInputDescriptor(1, 0x204);
+  d.SetOutputDescriptor(0, 5);
+  d.SetInputName(0, "x");
+  d.SetSavedInputName(1, "a");
+  d.AddInputFlags(1, 1);
+  d.SetInputDimName(1, 0, "n");
+  vantor_fuzz::ByteStream message;
+  message.PutUInt8(0);
+  d.WriteDefinition(message);
+  seeds.Add(message.Bytes());
+  ClMemoryOutStream text;
+  d.SaveToVStream(text);
+  seeds.Add("\x01" + text.Text());
+  std::FILE* file = std::tmpfile();
+  if (file == nullptr) return;
+  ClFileStream stream(file);
+  d.SaveToFile(stream);
+  const long size = std::ftell(file);
+  std::rewind(file);
+  Bytes bytes(static_cast<std::size_t>(size > 0 ? size : 0) + 1, 2);
+  if (size > 0 && std::fread(bytes.data() + 1, 1, static_cast<std::size_t>(size), file) == 0) {
+    bytes.resize(1);
+  }
+  std::fclose(file);
+  seeds.Add(bytes);
+}
+
 Bytes FileBytes(const fs::path& name) {
   std::ifstream in(name, std::ios::binary);
   return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -605,6 +646,7 @@ int main(int argc, char** argv) {
   ReceiveStack(root);
   ClientCommandLines(root);
   InstanceItems(root);
+  ProcDefinitions(root);
   SnapshotFiles(root);
   PlotFiles(root);
   PlotReportRequests(root);

@@ -6,6 +6,7 @@
 #include "daes/model/advise_list.h"
 #include "daes/model/parameter.h"
 #include "daes/model/variable.h"
+#include "daes/procedures/proc_equation.h"
 #include "expr/tree/expression.h"
 #include "foundation/directory/id_path.h"
 #include "foundation/messages/su_print.h"
@@ -200,7 +201,7 @@ Status DAESInstanceNode::ReadEquation(std::uint16_t tag, BvuBinaryStream& stream
   BvuDirectoryNode* node = nullptr;
   if (status::IsSuccess(s)) {
     node = DAESCreateEquationNode(tag, parent, name.c_str(), expression, flags);
-    if (node == nullptr) s = daes::kItemRefused;  // a procedure call
+    if (node == nullptr) s = daes::kItemRefused;
   }
   Expression::Release(expression);
   if (node == nullptr) {
@@ -308,7 +309,10 @@ BvuDirectoryNode* DAESCreateEquationNode(std::int32_t tag, BvuDirectoryNode* par
     case 1:
     case 2:
     case 22: {
-      if (expression == nullptr || expression->ClassId() == exprclass::kProcCall) return nullptr;
+      if (expression == nullptr) return nullptr;
+      if (expression->ClassId() == exprclass::kProcCall) {
+        return new DAESProcedureNode(parent, name, expression, flags);
+      }
       auto* node = new DAESEquationNode(parent, name, expression);
       node->DAESSimpleEquation::SetFlags(flags);
       return node;

@@ -79,6 +79,9 @@ struct OpCodeTape {
 namespace tapestatus {
 inline constexpr Status Code(std::uint16_t code) { return 0x80000000u + code; }
 inline constexpr Status kNoTape = 0xA030FFFFu;
+// A derivative pass over a tape that packs a procedure call: the procedure
+// gives its own derivatives.
+inline constexpr Status kNoCallDerivative = Code(626);
 }  // namespace tapestatus
 
 // An array operand of an aggregate row, folded by that row: the sum,
@@ -111,8 +114,9 @@ struct TapeState {
   // The stacks hold the values of the last successful run of `owner`.
   bool values_current = false;
   const void* owner = nullptr;
-  // The argument areas of the procedure call a tape packs: reals take 8
-  // bytes, integers 4, texts a 40-byte field.
+  // The argument areas of the procedure call a tape packs: a real or an
+  // integer takes an 8-byte slot (an integer as 64 bits, so a user library
+  // sees the same bytes as from compiled code), a text a 40-byte field.
   ProcArea input;
   ProcArea output;
   bool inputs_changed = false;

@@ -61,6 +61,11 @@ bool ExprADContext::IsActive(std::uint8_t kind, std::uint64_t operand, std::int3
 Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, double* value) {
   if (count_ == 0) return tapestatus::kNoTape;
   TapeState& s = TapeStateNow();
+  const std::int32_t total = count_ < 0 ? -count_ : count_;
+  if (tape_.code[static_cast<std::size_t>(total) - 1].result == 3) {
+    s.failing = total - 1;
+    return tapestatus::kNoCallDerivative;
+  }
   if (count_ < 0 || !s.values_current || s.owner != this) {
     count_ = count_ < 0 ? -count_ : count_;
     const Status run = RunTape();

@@ -149,8 +149,9 @@ bool PackLeaves(const SUValue& array, std::uint32_t op, std::uint8_t* at, std::s
       std::memcpy(to, v.s, strnlen(v.s, kProcTextField - 1));
       *done += kProcTextField;
     } else if (integer) {
-      std::memcpy(to, &v.i, 4);
-      *done += 4;
+      const std::int64_t wide = v.i;
+      std::memcpy(to, &wide, 8);
+      *done += 8;
     } else {
       std::memcpy(to, &v.r, 8);
       *done += 8;
@@ -677,7 +678,7 @@ Status ExprPCContext::RunTape() {
         ProcArea& area = input ? s.input : s.output;
         const bool text = in.op == kStrInput || in.op == kStrOutput;
         const bool integer = in.op == kIntInput || in.op == kIntOutput;
-        const std::size_t width = text ? kProcTextField : integer ? 4 : 8;
+        const std::size_t width = text ? kProcTextField : 8;
         if (in.left_kind == kVarTyped && OperandType(in.left) == 0) {
           const SUValue* array = ValueOf(in, true);
           if (array == nullptr) break;  // reported when loaded
@@ -711,7 +712,8 @@ Status ExprPCContext::RunTape() {
           // Cut to 39 characters; the field's last byte stays 0.
           std::memcpy(packed, a.s, strnlen(a.s, kProcTextField - 1));
         } else if (integer) {
-          std::memcpy(packed, &a.i, 4);
+          const std::int64_t wide = a.i;
+          std::memcpy(packed, &wide, 8);
         } else {
           std::memcpy(packed, &a.r, 8);
         }

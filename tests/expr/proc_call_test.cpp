@@ -124,7 +124,7 @@ TEST(ProcCall, TapePacksInputsAndNoticesChanges) {
   ASSERT_EQ(c.Tape().code.size(), std::size(rows));
   for (std::size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(c.Tape().code[i].op, rows[i]) << i;
 
-  std::uint8_t input[8 + 4 + 40] = {};
+  std::uint8_t input[8 + 8 + 40] = {};
   std::uint8_t output[8] = {};
   auto run = [&](std::size_t input_size = sizeof input) {
     bool changed = false;
@@ -141,10 +141,27 @@ TEST(ProcCall, TapePacksInputsAndNoticesChanges) {
   EXPECT_FALSE(run());
   s.ValuePointer()->SetString("a text of more than thirty-nine characters in all");
   EXPECT_TRUE(run());
-  EXPECT_EQ(std::strlen(reinterpret_cast<char*>(input + 12)), 39u);
+  EXPECT_EQ(std::strlen(reinterpret_cast<char*>(input + 16)), 39u);
   EXPECT_FALSE(run());
+  // The integer keeps a whole 8-byte slot as a 64-bit value.
+  n.ValuePointer()->Assign(SUValue::ConstructInt(-3, SUValue::kInteger));
+  EXPECT_TRUE(run());
+  std::int64_t wide = 0;
+  std::memcpy(&wide, input + 8, 8);
+  EXPECT_EQ(wide, -3);
   bool changed = false;
-  EXPECT_EQ(c.RunTapeWithIO({input, 20, 0}, {output, 8, 0}, &changed, 0), tapestatus::Code(567));
+  EXPECT_EQ(c.RunTapeWithIO({input, 12, 0}, {output, 8, 0}, &changed, 0), tapestatus::Code(567));
+  EXPECT_EQ(c.RunTapeWithIO({input, 16 + 39, 0}, {output, 8, 0}, &changed, 0),
+            tapestatus::Code(567));
+  EXPECT_EQ(c.RunTapeWithIO({input, sizeof input, 0}, {output, 7, 0}, &changed, 0),
+            tapestatus::Code(567));
+
+  // Its derivatives come from the procedure, never from the tape.
+  ASSERT_EQ(run(), false);
+  EXPECT_EQ(c.ReversePass(0), tapestatus::kNoCallDerivative);
+  double d = 0;
+  EXPECT_EQ(c.DerivativeForVariable(&x, &d, 0), tapestatus::kNoCallDerivative);
+  EXPECT_EQ(d, 0.0);
 
   // A call without outputs does not compile.
   const Ref none = Call(IOList({&vx}), IOList({}));
@@ -204,7 +221,7 @@ TEST(ProcCall, ArrayArgumentsPackElementByElement) {
   for (std::size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(c.Tape().code[i].op, rows[i]) << i;
   EXPECT_EQ(c.Tape().code[0].left_kind, tapekind::kVarTyped);
 
-  std::uint8_t input[3 * 8 + 2 * 4 + 2 * 40 + 4 * 8] = {};
+  std::uint8_t input[3 * 8 + 2 * 8 + 2 * 40 + 4 * 8] = {};
   std::uint8_t output[2 * 8] = {};
   auto run = [&](std::size_t input_size, Status expected = 0) {
     bool changed = false;
@@ -220,12 +237,14 @@ TEST(ProcCall, ArrayArgumentsPackElementByElement) {
   };
   EXPECT_EQ(real_at(input), 1.5);
   EXPECT_EQ(real_at(input + 16), 3.5);
-  std::int32_t second = 0;
-  std::memcpy(&second, input + 28, 4);
+  std::int64_t first = 0, second = 0;
+  std::memcpy(&first, input + 24, 8);
+  std::memcpy(&second, input + 32, 8);
+  EXPECT_EQ(first, 7);
   EXPECT_EQ(second, -8);
-  EXPECT_STREQ(reinterpret_cast<const char*>(input + 32), "ab");
-  EXPECT_STREQ(reinterpret_cast<const char*>(input + 72), "cd");
-  for (int k = 0; k < 4; ++k) EXPECT_EQ(real_at(input + 112 + 8 * k), k + 1.0);  // row by row
+  EXPECT_STREQ(reinterpret_cast<const char*>(input + 40), "ab");
+  EXPECT_STREQ(reinterpret_cast<const char*>(input + 80), "cd");
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(real_at(input + 120 + 8 * k), k + 1.0);  // row by row
   EXPECT_EQ(real_at(output + 8), -2.0);
 
   EXPECT_FALSE(run(sizeof input));

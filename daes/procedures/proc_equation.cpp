@@ -1,0 +1,380 @@
+#include "daes/procedures/proc_equation.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <ostream>
+#include <sstream>
+
+#include "daes/equations/row_element.h"
+#include "daes/model/variable.h"
+#include "expr/tree/proc_call_expression.h"
+#include "expr/tree/var_ref_expression.h"
+#include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/solver_options.h"
+#include "foundation/messages/su_print.h"
+
+namespace {
+
+template <class F>
+void EachScalar(DAESRowElement* element, F&& f) {
+  if (element == nullptr) return;
+  if (element->ElementKind() == daes::kScalarElement) {
+    f(element, 0);
+    return;
+  }
+  for (std::int32_t i = 0; i < element->TotalCount(); ++i) {
+    DAESRowElement* member = element->ElementAt(i);
+    if (member != nullptr && member != element) f(member, i);
+  }
+}
+
+DAESProcDef* DefinitionOf(DAESSimpleEquation* model) {
+  Expression* e = model != nullptr ? model->ResidualExpression() : nullptr;
+  if (e == nullptr || e->ClassId() != exprclass::kProcCall) return nullptr;
+  return dynamic_cast<DAESProcDef*>(static_cast<ProcCallExpression*>(e)->Definition());
+}
+
+ProcCallExpression* CallOf(DAESSimpleEquation* model) {
+  Expression* e = model != nullptr ? model->ResidualExpression() : nullptr;
+  return e != nullptr && e->ClassId() == exprclass::kProcCall ? static_cast<ProcCallExpression*>(e)
+                                                              : nullptr;
+}
+
+}  // namespace
+
+// --- DAESProcContext ---
+
+DAESProcContext::DAESProcContext(DAESSimpleEquation* model, DAESProcDef* definition)
+    : DAESEquationContext(model->ResidualExpression(), model->RowElements()), model_(model),
+      data_(CallOf(model), this, definition, model) {}
+
+std::int32_t DAESProcContext::MarkVariables(std::uint32_t n) {
+  // Every element keeps one derivative entry per output value.
+  for (std::int32_t k = 0; k < ElementCount(); ++k) {
+    EachScalar(Element(k), [&](DAESRowElement* e, std::int32_t) { e->SetSize(n, true); });
+  }
+  return 0;
+}
+
+DAESRowElement* DAESProcContext::ArgumentElement(bool output, std::int32_t k) {
+  ProcCallExpression* call = CallOf(model_);
+  if (call == nullptr) return nullptr;
+  ProcIOListExpression* list = output ? call->Outputs() : call->Inputs();
+  Expression* argument = list != nullptr ? list->ListElement(k + 1) : nullptr;
+  if (argument == nullptr || argument->ClassId() != exprclass::kVarRef) return nullptr;
+  return Element(static_cast<std::int32_t>(static_cast<VarRefExpression*>(argument)->Offset()));
+}
+
+Status DAESProcContext::CallProcedure(std::int32_t mode) {
+  const Status s = data_.Precall(mode);
+  ShareOutputs();
+  return s;
+}
+
+void DAESProcContext::ResetPropertiesCall() {
+  if (data_.Definition() != nullptr &&
+      (data_.Definition()->Options() & procdef::kPropertiesId) != 0) {
+    data_.Reset();
+  }
+}
+
+void DAESProcContext::ShareOutputs() {
+  if (outputs_ == nullptr) return;
+  for (std::int32_t i = 0; i < data_.OutputElementCount(); ++i) outputs_[i] = data_.Output(i);
+}
+
+// --- DAESProcSolverEquation ---
+
+DAESProcSolverEquation::DAESProcSolverEquation(DAESSimpleEquation* model, std::int32_t output0,
+                                               std::shared_ptr<DAESProcContext> context)
+    : DAESSolverEquation(model), context_(std::move(context)), output_number_(output0 + 1),
+      output_position_(output0) {
+  SetContext(context_);
+  // The output variable: the output argument element that holds value
+  // number output0 (arguments row-major, as packed).
+  const ProcArgLayout& out = context_->Data().Outputs();
+  std::int32_t start = 0;
+  for (std::int32_t k = 0; k < out.ArgumentCount(); ++k) {
+    const std::int32_t count = out.elements[static_cast<std::size_t>(k)];
+    if (output0 < start + count) {
+      DAESRowElement* element = context_->ArgumentElement(true, k);
+      output_ = element != nullptr ? element->ElementAt(output0 - start) : nullptr;
+      // Slots: a text output takes five.
+      output_position_ = 0;
+      for (std::int32_t j = 0; j < k; ++j) {
+        output_position_ +=
+            out.elements[static_cast<std::size_t>(j)] * out.kinds[static_cast<std::size_t>(j)];
+      }
+      output_position_ += (output0 - start) * out.kinds[static_cast<std::size_t>(k)];
+      derivative_row_ = out.ElementNumber(k, output0 - start);
+      break;
+    }
+    start += count;
+  }
+}
+
+const char* DAESProcSolverEquation::GetNameText(std::int32_t arg) {
+  char row[32];
+  std::snprintf(row, sizeof row, ".Row(%d)", output_number_);
+  name_ = std::string(DAESSolverEquation::GetNameText(arg)) + row;
+  return name_.c_str();
+}
+
+void DAESProcSolverEquation::Dump(std::ostream& out) {
+  if ((GetFlags() & 0x8) != 0) out << "Torn ";
+  out << "Procedure Equation with";
+  DAESVarTableEntry* v = OutputElement();
+  const char* name = v != nullptr ? v->GetNameText(0) : nullptr;
+  if (name != nullptr) {
+    out << " output variable " << name;
+  } else {
+    out << " no output variable";
+  }
+  out << '\n';
+  DAESSolverEquation::Dump(out);
+}
+
+std::int32_t DAESProcSolverEquation::ArgumentCount() const {
+  ProcCallExpression* call = CallOf(ModelEquation());
+  const std::int32_t inputs =
+      call != nullptr && call->Inputs() != nullptr ? call->Inputs()->CountReferences() : 0;
+  return inputs + RowNumber();
+}
+
+std::int32_t DAESProcSolverEquation::IsOutputVariable(DAESVarTableEntry* variable) {
+  if (variable == nullptr) return 0;
+  const ProcArgLayout& out = context_->Data().Outputs();
+  for (std::int32_t k = 0; k < out.ArgumentCount(); ++k) {
+    std::int32_t found = 0;
+    EachScalar(context_->ArgumentElement(true, k), [&](DAESRowElement* e, std::int32_t) {
+      DAESVarTableEntry* v = e->ElementVariable();
+      if (v != nullptr && v->SequenceNumber() == variable->SequenceNumber()) found = 1;
+    });
+    if (found != 0) return 1;
+  }
+  return 0;
+}
+
+DAESVarTableEntry* DAESProcSolverEquation::OutputElement() {
+  return output_ != nullptr ? output_->ElementVariable() : nullptr;
+}
+
+void DAESProcSolverEquation::ExtraEvalFlags(std::uint32_t* flags) {
+  const DAESProcDef* d = context_->Data().Definition();
+  if (d != nullptr && (d->Options() & procflag::kAlwaysCheck) != 0) {
+    *flags |= 0x10;
+    return;
+  }
+  const std::int32_t check = SolverOptions::Instance()->GetInt(kOptCheckProcDerivs);
+  if (check == 1) *flags |= 0x10;
+  if (check == 2) *flags |= 0x30;
+}
+
+double DAESProcSolverEquation::OutputVariableValue() const {
+  if (output_ == nullptr) return 0.0;
+  const SUValue* v = output_->ValuePointer();
+  if (v == nullptr) return 0.0;
+  if (v->type == SUValue::kReal) return v->payload.real;
+  return v->type == SUValue::kInteger ? static_cast<double>(v->payload.integer) : 0.0;
+}
+
+Status DAESProcSolverEquation::EvaluateResidual(double* residual, std::uint32_t flags) {
+  ProcCallData& data = context_->Data();
+  DAESProcDef* d = data.Definition();
+  const std::uint32_t options = d != nullptr ? d->Options() : 0;
+  std::int32_t task = 0;
+  if ((flags & (daes::kEvalDerivatives | daes::kEvalElementSteps)) != 0 &&
+      (options & procdef::kAnalyticDerivatives) != 0) {
+    task = (flags & daes::kEvalResidual) != 0 ? 4 : 3;
+    if (SolverOptions::Instance()->GetInt(kOptCheckProcDerivs) == 1 ||
+        (options & procflag::kAlwaysCheck) != 0) {
+      task = 4;
+    }
+  }
+  std::int32_t need = 0;
+  Status s = data.CallProcedure(task, &need);
+  if (status::IsFailure(s) && (status::IsSevere(s) || IsErrorReportingOn() != 0)) return s;
+  if (need != 0) {
+    const bool inputs = (options & procflag::kReturnsInputs) != 0;
+    const Status checked = data.CheckCallResults(inputs);
+    if (status::IsFailure(checked)) {
+      BvuNameable* self = this;
+      SuPrint(IsErrorReportingOn() != 0 ? checked : 0,
+              inputs ? "Procedure %s returned indefinite input/output value(s) in equation @es"
+                     : "Procedure %s returned indefinite output value(s) in equation @es",
+              data.ProcedureName(), &self);
+      return checked;
+    }
+    context_->ShareOutputs();
+  } else if (status::IsFailure(s)) {
+    s = procstatus::kWarning;
+  }
+  *residual = data.Residual(OutputVariableValue(), output_position_);
+  SetResidualValue(*residual);
+  return s;
+}
+
+Status DAESProcSolverEquation::EvaluateProcDerivatives(std::uint32_t flags) {
+  ProcCallData& data = context_->Data();
+  DAESProcDef* d = data.Definition();
+  const auto column = static_cast<std::uint32_t>(OutputIndex());
+  context_->PrepareDerivatives(OutputIndex());
+  const bool v3 = d != nullptr && d->InterfaceVersion() >= 3;
+  if (output_ != nullptr) output_->SetElementValue(column, v3 ? -1.0 : 1.0);
+  if (d == nullptr || (d->Options() & procdef::kAnalyticDerivatives) == 0) {
+    if ((flags & (daes::kEvalDerivatives | daes::kEvalElementSteps)) == 0) return 0;
+    double residual = 0.0;
+    ResidualValue(&residual);
+    return NumericDerivatives(residual);
+  }
+  const double* row = data.DerivativeRow(derivative_row_);
+  if (row == nullptr) return 0;
+  const ProcArgLayout& in = data.Inputs();
+  for (std::int32_t k = 0; k < in.ArgumentCount(); ++k) {
+    EachScalar(context_->ArgumentElement(false, k), [&](DAESRowElement* e, std::int32_t i) {
+      if (e->IsParameter() == 0 && i < in.elements[static_cast<std::size_t>(k)]) {
+        e->SetElementValue(column, row[in.ElementNumber(k, i)]);
+      }
+    });
+  }
+  return 0;
+}
+
+// Forward differences of the residual in each input variable.
+Status DAESProcSolverEquation::NumericDerivatives(double residual) {
+  ProcCallData& data = context_->Data();
+  const auto column = static_cast<std::uint32_t>(OutputIndex());
+  const ProcArgLayout& in = data.Inputs();
+  Status s = 0;
+  for (std::int32_t k = 0; k < in.ArgumentCount() && !status::IsFailure(s); ++k) {
+    if (in.types[static_cast<std::size_t>(k)] != SUValue::kReal) continue;
+    EachScalar(context_->ArgumentElement(false, k), [&](DAESRowElement* e, std::int32_t) {
+      if (status::IsFailure(s) || e->IsParameter() != 0) return;
+      SUValue* v = e->ValuePointer();
+      if (v == nullptr || v->type != SUValue::kReal) return;
+      const double x = v->payload.real;
+      const double h =
+          std::sqrt(std::numeric_limits<double>::epsilon()) * std::max(1.0, std::fabs(x));
+      v->SetReal(x + h);
+      std::int32_t need = 0;
+      s = data.CallProcedure(0, &need);
+      const double moved = data.Residual(OutputVariableValue(), output_position_);
+      v->SetReal(x);
+      if (!status::IsFailure(s)) e->SetElementValue(column, (moved - residual) / h);
+    });
+  }
+  // Leave the outputs as they were at the unmoved inputs.
+  std::int32_t need = 0;
+  const Status back = data.CallProcedure(0, &need);
+  SetResidualValue(residual);
+  return status::IsFailure(s) ? s : back;
+}
+
+bool DAESProcSolverEquation::CheckDerivativeValues(double numeric, double analytic,
+                                                   DAESRowElement* element, bool use_numeric) {
+  SolverOptions* options = SolverOptions::Instance();
+  double diff = std::fabs(numeric - analytic);
+  if (std::fabs(numeric) > options->GetReal(kOptDerivAbsTol)) diff /= std::fabs(numeric);
+  if (!(diff > options->GetReal(kOptDerivRelTol))) return true;
+  const DAESProcDef* d = context_->Data().Definition();
+  const bool old = d == nullptr || d->InterfaceVersion() < 3;
+  std::string name = "the output variable";
+  if (DAESVarTableEntry* v = OutputElement()) {
+    const char* text = v->GetNameText(0);
+    if (text != nullptr) name = text;
+  }
+  if (name.size() > 79) name.resize(79);
+  BvuNameable* variable = element != nullptr ? element->ElementVariable() : nullptr;
+  BvuNameable* self = this;
+  double shown_analytic = old ? -analytic : analytic;
+  double shown_numeric = old ? -numeric : numeric;
+  if (variable != nullptr) {
+    SuPrint(0, "Derivative check of %s\n    with respect to @ns\n        in equation @es",
+            name.c_str(), &variable, &self);
+  }
+  SuPrint(0, "Failed: Analytical derivative: %11.5g, Numerical derivative: %11.5g", &shown_analytic,
+          &shown_numeric);
+  std::ostringstream text;
+  if (Expression* e = ResidualExpression()) e->PrintModelling(text, context_.get());
+  SuPrint(0, "Residual expression is %s", text.str().c_str());
+  if (use_numeric && element != nullptr) {
+    element->SetElementValue(static_cast<std::uint32_t>(OutputIndex()), numeric);
+    SuPrint(0, "'Use numerics' option set, using numeric derivative (%g)", &numeric);
+  }
+  return false;
+}
+
+void DAESProcSolverEquation::UpdateTornOutput() {
+  auto* variable = dynamic_cast<DAESVariable*>(OutputElement());
+  if (variable == nullptr) return;
+  double computed = context_->Data().Output(output_position_) * variable->GetScale();
+  const Status s = variable->SetScaledValueChecked(computed, 0.0);
+  const Status code = s & 0xA000FFFFu;
+  if ((code == (daes::kClippedLow & 0xA000FFFFu) || code == (daes::kClippedHigh & 0xA000FFFFu)) &&
+      SolverOptions::Instance()->GetInt(kOptPrintLevel) > 0) {
+    BvuNameable* named = variable;
+    double stored = variable->GetScaledValue();
+    SuPrint(0, "Torn output variable @ns was clipped from %g to %g", &named, &computed, &stored);
+  }
+}
+
+Status DAESProcSolverEquation::Evaluate(std::uint32_t flags, void* arg) {
+  (void)arg;
+  std::uint32_t extra = 0;
+  if ((flags & daes::kEvalExtra) != 0) {
+    ExtraEvalFlags(&extra);
+    flags &= ~daes::kEvalExtra;
+  }
+  double residual = 0.0;
+  const std::uint32_t d = flags & (daes::kEvalDerivatives | daes::kEvalElementSteps);
+  if ((flags & daes::kEvalResidual) == 0 && d == 0) return 0;
+  const Status s = EvaluateResidual(&residual, flags | extra);
+  if (status::IsFailure(s) || d == 0) return s;
+  const Status derivatives = EvaluateProcDerivatives(flags | extra);
+  return status::IsFailure(derivatives) ? derivatives : s;
+}
+
+// --- DAESProcedureNode ---
+
+DAESProcedureNode::DAESProcedureNode(BvuDirectoryNode* parent, const char* name, Expression* call,
+                                     std::uint32_t flags)
+    : DAESEquationNode(parent, name, call), flags_(flags) {
+  DAESSimpleEquation::SetFlags(flags);
+}
+
+ProcCallExpression* DAESProcedureNode::Call() const {
+  Expression* e = ResidualExpression();
+  return e != nullptr && e->ClassId() == exprclass::kProcCall ? static_cast<ProcCallExpression*>(e)
+                                                              : nullptr;
+}
+
+Status DAESProcedureNode::CollectProcedureEquations(void* list, std::int32_t, void* problem) {
+  ProcCallExpression* call = Call();
+  DAESProcDef* definition = DefinitionOf(this);
+  BvuNameable* named = this;
+  if (call == nullptr || call->Outputs() == nullptr || call->Outputs()->ItemCount() == 0 ||
+      definition == nullptr || list == nullptr || !IsBound()) {
+    const char* name = call != nullptr && call->GetProcName() != nullptr ? call->GetProcName() : "";
+    SuPrint(0, "Error occured while processing procedure \"%s\" in equation @es", name, &named);
+    return procstatus::kArguments;
+  }
+  auto context = std::make_shared<DAESProcContext>(this, definition);
+  ProcCallData& data = context->Data();
+  const Status laid =
+      data.BuildCallLayouts((definition->Options() & procdef::kAnalyticDerivatives) != 0);
+  if (status::IsFailure(laid)) {
+    SuPrint(0, "Error occured while processing procedure \"%s\" in equation @es",
+            data.ProcedureName(), &named);
+    return laid;
+  }
+  auto* equations = static_cast<QLNEquationList*>(list);
+  Status result = 0;
+  for (std::int32_t k = 0; k < data.OutputElementCount(); ++k) {
+    const Status s = equations->AddEquation(new DAESProcSolverEquation(this, k, context), problem);
+    if (status::IsFailure(s) && !status::IsFailure(result)) result = s;
+  }
+  if (auto* owner = dynamic_cast<DAESProblem*>(equations))
+    owner->AddProcedureEquation(context.get());
+  return result;
+}

@@ -1,0 +1,127 @@
+// Procedure equations of the model: the equation node of a call ("CALL
+// outputs = name inputs"), the context its solver equations share, and one
+// solver equation per output value whose residual is the difference between
+// the output variable and the value the procedure returned.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "daes/equations/equation_node.h"
+#include "daes/problem/problem.h"
+#include "daes/problem/solver_equation.h"
+#include "daes/procedures/proc_call.h"
+
+namespace daes {
+inline constexpr std::int32_t kProcedureKind = 28;
+}  // namespace daes
+
+// The tape of the call over the equation's row elements, and the call data
+// every solver equation of the call reads. It answers the problem's
+// procedure-call pass for the call.
+class DAESProcContext : public DAESEquationContext, public DAESProcedureEquation {
+ public:
+  DAESProcContext(DAESSimpleEquation* model, DAESProcDef* definition);
+
+  ProcCallData& Data() { return data_; }
+  DAESSimpleEquation* Model() const { return model_; }
+  // The row element of an argument (0-based, inputs then outputs), or null.
+  DAESRowElement* ArgumentElement(bool output, std::int32_t k);
+
+  // --- procedure equation ---
+  Status CallProcedure(std::int32_t mode) override;
+  const char* ProcedureName() override { return data_.ProcedureName(); }
+  std::int32_t OutputCount() override { return data_.OutputElementCount(); }
+  void SetOutputBuffer(double* outputs) override { outputs_ = outputs; }
+  void ResetPropertiesCall() override;
+  // Copies the outputs into the problem's share after a call.
+  void ShareOutputs();
+  // Input derivative storage for n output columns.
+  std::int32_t MarkVariables(std::uint32_t n) override;
+
+ private:
+  DAESSimpleEquation* model_;
+  ProcCallData data_;
+  double* outputs_ = nullptr;
+};
+
+class DAESProcSolverEquation : public DAESSolverEquation {
+ public:
+  // Output number0 is the 0-based position of the output value.
+  DAESProcSolverEquation(DAESSimpleEquation* model, std::int32_t output0,
+                         std::shared_ptr<DAESProcContext> context);
+
+  const char* GetNameText(std::int32_t arg = 0) override;
+  void Dump(std::ostream& out) override;
+  // The input list's variable references and the row number.
+  std::int32_t ArgumentCount() const override;
+  std::int32_t IsOutputVariable(DAESVarTableEntry* variable) override;
+  Status Evaluate(std::uint32_t flags, void* arg) override;
+  std::int32_t NeedsResidualForDerivatives() override { return 1; }
+  std::int32_t OutputIndex() const override { return output_number_ - 1; }
+  std::int32_t RowNumber() const override { return output_number_; }
+  DAESVarTableEntry* OutputElement() override;
+  DAESProcDef* ProcedureDefinition() override { return context_->Data().Definition(); }
+  void ExtraEvalFlags(std::uint32_t* flags) override;
+  // Each row keeps its own residual: the context is shared.
+  Status ResidualValue(double* value) override {
+    *value = residual_;
+    return 0;
+  }
+  Status SetResidualValue(double value) override {
+    residual_ = value;
+    return 0;
+  }
+
+  // Compares an analytic derivative with a numeric one; on failure prints
+  // the check and, with use_numeric, takes the numeric value. True when it
+  // passed.
+  bool CheckDerivativeValues(double numeric, double analytic, DAESRowElement* element,
+                             bool use_numeric);
+  void CheckDerivative(double numeric, double analytic, DAESRowElement* element,
+                       std::uint32_t use_numeric) override {
+    CheckDerivativeValues(numeric, analytic, element, use_numeric != 0);
+  }
+  // The output variable takes the procedure's output (a torn row).
+  void UpdateTornOutput() override;
+
+  Status EvaluateResidual(double* residual, std::uint32_t flags);
+  Status EvaluateProcDerivatives(std::uint32_t flags);
+  DAESRowElement* OutputVariable() const { return output_; }
+  std::int32_t OutputPosition() const { return output_position_; }
+  DAESProcContext* ProcContext() const { return context_.get(); }
+
+ private:
+  double OutputVariableValue() const;
+  Status NumericDerivatives(double residual);
+
+  std::shared_ptr<DAESProcContext> context_;
+  std::int32_t output_number_;
+  std::int32_t output_position_;
+  std::int32_t derivative_row_ = 0;  // the output's number in the procedure's order
+  DAESRowElement* output_ = nullptr;
+  double residual_ = 0.0;
+  std::string name_;
+};
+
+// The equation node of a procedure call: its body is that of an equation
+// node; each output value becomes a solver equation.
+class DAESProcedureNode : public DAESEquationNode {
+ public:
+  DAESProcedureNode(BvuDirectoryNode* parent, const char* name, Expression* call,
+                    std::uint32_t flags);
+
+  std::int32_t GetKind() override { return daes::kProcedureKind; }
+  std::uint32_t CallFlags() const { return flags_; }
+  ProcCallExpression* Call() const;
+  Status ApplyToSubtree(void* list, void*, std::int32_t, std::int32_t eliminate,
+                        void* problem) override {
+    return CollectProcedureEquations(list, eliminate, problem);
+  }
+  Status CollectProcedureEquations(void* list, std::int32_t eliminate, void* problem);
+
+ private:
+  std::uint32_t flags_;
+};

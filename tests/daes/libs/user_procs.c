@@ -1,0 +1,125 @@
+/* User procedures the procedure tests call: both calling interfaces, a
+ * FORTRAN-layout entry written in C, and entries that fault. The integers
+ * of the interfaces are 32-bit; integer argument values are 64-bit in
+ * 8-byte slots. */
+#include <stdint.h>
+#include <string.h>
+
+typedef int32_t I;
+
+#define OLD_ARGS                                                                         \
+  double *in, I *insz, double *out, I *outsz, I *inoffs, I *outoffs, I *iflag, I *props, \
+      double *work, I *wlen, double *derivs, I *nout, I *nin, I *task
+#define UNUSED_OLD (void)insz, (void)outsz, (void)props, (void)work, (void)wlen
+
+int32_t g_calls = 0;
+
+/* Inputs x (real), n (integer), s (text), a (3 reals); outputs
+ * y1 = x*n + a1 + 2*a2 + 3*a3 + strlen(s) and y2 = x*x - a1*a3.
+ * Derivative columns: x, n, s, a1, a2, a3. */
+static void Compute(const double* in, const I* inoffs, int base, double* out, const I* outoffs,
+                    double* d, int fortran, I nout, I nin, I task) {
+  const double x = in[inoffs[0] - base];
+  int64_t n;
+  memcpy(&n, &in[inoffs[1] - base], 8);
+  const char* s = (const char*)&in[inoffs[2] - base];
+  size_t len = 0;
+  while (len < 40 && s[len] != 0 && s[len] != ' ') ++len;
+  const double* a = &in[inoffs[3] - base];
+  out[outoffs[0] - base] = x * (double)n + a[0] + 2 * a[1] + 3 * a[2] + (double)len;
+  out[outoffs[1] - base] = x * x - a[0] * a[2];
+  if (d != 0 && (task == 3 || task == 4)) {
+    const double rows[2][6] = {{(double)n, 0, 0, 1, 2, 3}, {2 * x, 0, 0, -a[2], 0, -a[0]}};
+    for (int o = 0; o < nout; ++o)
+      for (int i = 0; i < nin; ++i) {
+        if (fortran)
+          d[o + i * nout] = rows[o][i];
+        else
+          d[o * nin + i] = rows[o][i];
+      }
+  }
+}
+
+void cproc(OLD_ARGS) {
+  UNUSED_OLD;
+  ++g_calls;
+  Compute(in, inoffs, 0, out, outoffs, derivs, 0, *nout, *nin, *task);
+  *iflag = 1;
+}
+
+void SU55IF_fproc(OLD_ARGS) {
+  UNUSED_OLD;
+  ++g_calls;
+  Compute(in, inoffs, 1, out, outoffs, derivs, 1, *nout, *nin, *task);
+  *iflag = 1;
+}
+
+/* y = 2 x through the new interface. */
+void nproc(I* task, double* in, I* insz, double* out, I* outsz, I* inoffs, I* outoffs, I* props,
+           double* work, I* wlen, I* nout, I* nin, I* count, I* pairs, double* values, I* iflag) {
+  (void)task, (void)insz, (void)outsz, (void)props, (void)work, (void)wlen, (void)nout, (void)nin;
+  ++g_calls;
+  out[outoffs[0]] = 2 * in[inoffs[0]];
+  if (*task == 3 || *task == 4) {
+    for (I k = 0; k < *count; ++k)
+      values[k] = pairs[2 * k] == 1 && pairs[2 * k + 1] == 1 ? 2.0 : 0.0;
+  }
+  *iflag = 1;
+}
+
+/* Asks for a pattern of as many entries as its input says (task 7). */
+void npattern(I* task, double* in, I* insz, double* out, I* outsz, I* inoffs, I* outoffs, I* props,
+              double* work, I* wlen, I* nout, I* nin, I* count, I* pairs, double* values,
+              I* iflag) {
+  (void)insz, (void)outsz, (void)props, (void)work, (void)wlen, (void)nout, (void)nin;
+  (void)pairs, (void)values;
+  out[outoffs[0]] = in[inoffs[0]];
+  *count = (I)in[inoffs[0]];
+  *task = 7;
+  *iflag = 1;
+}
+
+/* Sets the fail code to its first input and echoes it. */
+void cfail(OLD_ARGS) {
+  UNUSED_OLD, (void)derivs, (void)nout, (void)nin, (void)task;
+  ++g_calls;
+  out[outoffs[0]] = in[inoffs[0]];
+  *iflag = (I)in[inoffs[0]];
+}
+
+void cdivzero(OLD_ARGS) {
+  UNUSED_OLD, (void)derivs, (void)nout, (void)nin, (void)task, (void)inoffs;
+  volatile double zero = 0.0, big = 1e308;
+  out[outoffs[0]] = in[0] / zero;
+  out[outoffs[0]] = big * 10.0; /* an overflow too: division is reported first */
+  *iflag = 1;
+}
+
+void coverflow(OLD_ARGS) {
+  UNUSED_OLD, (void)derivs, (void)nout, (void)nin, (void)task, (void)in, (void)inoffs;
+  volatile double big = 1e308;
+  out[outoffs[0]] = big * 10.0;
+  *iflag = 1;
+}
+
+void cintdiv(OLD_ARGS) {
+  UNUSED_OLD, (void)derivs, (void)nout, (void)nin, (void)task, (void)inoffs;
+  volatile int zero = 0;
+  out[outoffs[0]] = (double)(((int)in[0]) / zero);
+  *iflag = 1;
+}
+
+void csegv(OLD_ARGS) {
+  UNUSED_OLD, (void)derivs, (void)nout, (void)nin, (void)task, (void)in, (void)inoffs,
+      (void)outoffs, (void)out;
+  *(volatile int*)(uintptr_t)0 = 1;
+  *iflag = 1;
+}
+
+/* Echoes its first input. */
+void cecho(OLD_ARGS) {
+  UNUSED_OLD, (void)derivs, (void)nout, (void)nin, (void)task;
+  ++g_calls;
+  out[outoffs[0]] = in[inoffs[0]];
+  *iflag = 1;
+}

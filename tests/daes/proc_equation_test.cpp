@@ -1,0 +1,319 @@
+// Procedure equations over model variables: one solver equation per output
+// value, residuals and Jacobian rows from the procedure (analytic or by
+// differences), the FORTRAN layout, and the problem's pre- and post-calls.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <sstream>
+
+#include "daes/equations/row_element.h"
+#include "daes/model/parameter.h"
+#include "daes/model/variable.h"
+#include "daes/procedures/proc_equation.h"
+#include "expr/tree/var_ref_expression.h"
+#include "tests/daes/daes_helpers.h"
+#include "tests/expr/expr_builders.h"
+#include "tests/support/capture_sink.h"
+
+namespace {
+
+using namespace exprtest;
+using namespace daestest;
+
+const std::string kLibrary = std::string(VANTOR_PROC_LIBS) + "/user_procs.so";
+
+// CALL (y1, y2) = proc(x, n, s, a[3]) over variables of the model.
+struct ProcModel {
+  explicit ProcModel(const char* entry, std::uint32_t language, std::uint32_t options,
+                     std::uint32_t version = 2) {
+    definition.SetLanguage(language);
+    definition.SetImplementationName(entry);
+    definition.SetLibrary(kLibrary.c_str());
+    definition.SetInterfaceVersion(version);
+    definition.SetOptions(options);
+    x.SetValue(1.5);
+    n.SetValue(4);
+    s.ValuePointer()->SetString("water");
+    const double av[3] = {0.5, -1.0, 2.0};
+    for (int i = 0; i < 3; ++i) a[i].SetValue(av[i]);
+    y1.SetValue(0.25);
+    y2.SetValue(-3.0);
+    auto* array = new DAESArray(SUValue::kReal);
+    for (int i = 0; i < 3; ++i) array->SetMember(i + 1, new DAESScalar(&a[i]));
+    const Ref vx = Var(0), vn = Var(1, SUValue::kInteger), vs = Var(2, SUValue::kString),
+              va = Var(3, SUValue::kOneDimension | SUValue::kReal), vy1 = Var(4), vy2 = Var(5);
+    const Ref in = ListOf<ProcIOListExpression>({&vx, &vn, &vs, &va}, 0);
+    const Ref out = ListOf<ProcIOListExpression>({&vy1, &vy2}, 0);
+    auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                        static_cast<ProcIOListExpression*>(out.get()));
+    call->Bind(&definition);
+    node = std::make_unique<DAESProcedureNode>(nullptr, "T1.flash", call, 0x5);
+    node->SetRowElements({new DAESScalar(&x), new DAESScalar(&n), new DAESScalar(&s), array,
+                          new DAESScalar(&y1), new DAESScalar(&y2)},
+                         5);
+  }
+  DAESProcSolverEquation* Row(int k) {
+    return static_cast<DAESProcSolverEquation*>(list.GetEquation(k));
+  }
+
+  DAESProcDefWithExceptionHandler definition;
+  DAESRealVariable x{nullptr, "x"};
+  DAESParameter n{".n", nullptr, 16};
+  DAESParameter s{".s", nullptr, 17};
+  DAESRealVariable a[3] = {{nullptr, "a(1)"}, {nullptr, "a(2)"}, {nullptr, "a(3)"}};
+  DAESRealVariable y1{nullptr, "y1"};
+  DAESRealVariable y2{nullptr, "y2"};
+  std::unique_ptr<DAESProcedureNode> node;
+  DAESSolverEquationList list;
+};
+
+constexpr std::uint32_t kResidualAndJacobian = daes::kEvalResidual | daes::kEvalDerivatives;
+
+TEST(ProcedureEquation, OneRowPerOutputWithResidualAndJacobian) {
+  for (const bool fortran : {false, true}) {
+    for (const bool analytic : {true, false}) {
+      ProcModel m(fortran ? "fproc" : "cproc", fortran ? 1 : 2,
+                  analytic ? procdef::kAnalyticDerivatives : 0);
+      EXPECT_EQ(m.node->GetKind(), daes::kProcedureKind);
+      ASSERT_EQ(m.node->ApplyToSubtree(&m.list, nullptr, 0, 0, nullptr), 0u);
+      ASSERT_EQ(m.list.EquationCount(), 2);
+      DAESProcSolverEquation* r1 = m.Row(0);
+      DAESProcSolverEquation* r2 = m.Row(1);
+      EXPECT_EQ(std::string(r2->GetNameText()), std::string(m.node->GetNameText()) + ".Row(2)");
+      EXPECT_EQ(r1->OutputElement(), &m.y1);
+      EXPECT_EQ(r2->OutputElement(), &m.y2);
+      ASSERT_EQ(r1->Evaluate(kResidualAndJacobian, nullptr), 0u);
+      ASSERT_EQ(r2->Evaluate(kResidualAndJacobian, nullptr), 0u);
+      const double y1 = 1.5 * 4 + 0.5 - 2.0 + 6.0 + 5;
+      const double y2 = 1.5 * 1.5 - 0.5 * 2.0;
+      double res = 0;
+      r1->ResidualValue(&res);
+      EXPECT_DOUBLE_EQ(res, 0.25 - y1);  // version 2: variable minus output
+      r2->ResidualValue(&res);
+      EXPECT_DOUBLE_EQ(res, -3.0 - y2);
+      // d(residual): 1 for the output, minus the procedure's derivative
+      // for each input; the parameters take none.
+      const double tol = analytic ? 1e-12 : 1e-6;
+      EXPECT_DOUBLE_EQ(r1->DerivativeFor(&m.y1), 1.0);
+      EXPECT_NEAR(r1->DerivativeFor(&m.x), -4.0, tol * 4);
+      EXPECT_NEAR(r1->DerivativeFor(&m.a[2]), -3.0, tol * 3);
+      EXPECT_EQ(r1->DerivativeFor(&m.n), 0.0);
+      EXPECT_NEAR(r2->DerivativeFor(&m.x), -3.0, tol * 3);
+      EXPECT_NEAR(r2->DerivativeFor(&m.a[0]), 2.0, tol * 2);
+      EXPECT_NEAR(r2->DerivativeFor(&m.a[2]), 0.5, tol);
+      EXPECT_NEAR(r2->DerivativeFor(&m.a[1]), 0.0, tol);
+      EXPECT_DOUBLE_EQ(r2->DerivativeFor(&m.y2), 1.0);
+      EXPECT_EQ(r1->ProcedureDefinition(), &m.definition);
+      EXPECT_EQ(r2->ArgumentCount(), 4 + 2);
+      EXPECT_EQ(r1->IsOutputVariable(&m.y2), 1);
+      EXPECT_EQ(r1->IsOutputVariable(&m.x), 0);
+      std::ostringstream dump;
+      r1->Dump(dump);
+      EXPECT_EQ(dump.str().rfind("Procedure Equation with output variable ", 0), 0u);
+    }
+  }
+}
+
+TEST(ProcedureEquation, DerivativeChecksAndTornOutputs) {
+  testsupport::CaptureSink sink;
+  ProcModel m("cproc", 2, procdef::kAnalyticDerivatives);
+  ASSERT_EQ(m.node->ApplyToSubtree(&m.list, nullptr, 0, 0, nullptr), 0u);
+  DAESProcSolverEquation* r1 = m.Row(0);
+  ASSERT_EQ(r1->Evaluate(kResidualAndJacobian, nullptr), 0u);
+  DAESRowElement* x = r1->ProcContext()->Element(0);
+  // Below DerivAbsTol the comparison is absolute, above it relative.
+  EXPECT_TRUE(r1->CheckDerivativeValues(0.0005, 0.0, x, false));
+  EXPECT_TRUE(r1->CheckDerivativeValues(10.0, 9.5, x, false));
+  EXPECT_TRUE(sink.lines().empty());
+  EXPECT_FALSE(r1->CheckDerivativeValues(10.0, 8.0, x, true));
+  bool failed = false, numeric = false;
+  for (const std::string& line : sink.lines()) {
+    // Version 2 shows both values negated.
+    failed |=
+        line == "Failed: Analytical derivative:          -8, Numerical derivative:         -10";
+    numeric |= line == "'Use numerics' option set, using numeric derivative (10)";
+  }
+  EXPECT_TRUE(failed);
+  EXPECT_TRUE(numeric);
+  EXPECT_EQ(r1->DerivativeFor(&m.x), 10.0);
+
+  // A torn row sets its output variable, clipped to its bounds.
+  ASSERT_EQ(m.y1.SetBounds(0.0, 10.0), 0u);
+  r1->UpdateTornOutput();
+  EXPECT_EQ(m.y1.GetRealValue(), 10.0);
+  m.Row(1)->UpdateTornOutput();
+  EXPECT_DOUBLE_EQ(m.y2.GetRealValue(), 1.5 * 1.5 - 0.5 * 2.0);
+}
+
+TEST(ProcedureEquation, CallsOncePerEvaluationForAllOutputs) {
+  ProcModel m("cproc", 2, 0);
+  ASSERT_EQ(m.node->ApplyToSubtree(&m.list, nullptr, 0, 0, nullptr), 0u);
+  ProcCallData& data = m.Row(0)->ProcContext()->Data();
+  EXPECT_EQ(m.Row(0)->ProcContext(), m.Row(1)->ProcContext());
+  ASSERT_EQ(m.Row(0)->Evaluate(daes::kEvalResidual, nullptr), 0u);
+  std::int32_t need = 0;
+  ASSERT_EQ(data.CallProcedure(0, &need), 0u);
+  EXPECT_EQ(need, 0);  // the second row reads the held outputs
+  m.x.SetValue(2.0);
+  ASSERT_EQ(m.Row(1)->Evaluate(daes::kEvalResidual, nullptr), 0u);
+  double res = 0;
+  m.Row(1)->ResidualValue(&res);
+  EXPECT_DOUBLE_EQ(res, -3.0 - (4.0 - 1.0));
+}
+
+TEST(ProcedureEquation, VersionThreeSignsAndRefusals) {
+  // y = 2 x through the new interface: output minus variable.
+  DAESProcDefWithExceptionHandler d;
+  d.SetLanguage(2);
+  d.SetImplementationName("nproc");
+  d.SetLibrary(kLibrary.c_str());
+  d.SetInterfaceVersion(3);
+  DAESRealVariable x{nullptr, "x"}, y{nullptr, "y"};
+  x.SetValue(1.25);
+  y.SetValue(1.0);
+  const Ref vx = Var(0), vy = Var(1);
+  const Ref in = ListOf<ProcIOListExpression>({&vx}, 0);
+  const Ref out = ListOf<ProcIOListExpression>({&vy}, 0);
+  auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                      static_cast<ProcIOListExpression*>(out.get()));
+  DAESProcedureNode unbound(nullptr, "u", call, 0);
+  unbound.SetRowElements({new DAESScalar(&x), new DAESScalar(&y)}, 2);
+  DAESSolverEquationList list;
+  // No definition behind the call: refused.
+  EXPECT_EQ(unbound.ApplyToSubtree(&list, nullptr, 0, 0, nullptr), procstatus::kArguments);
+  EXPECT_EQ(list.EquationCount(), 0);
+  call->Bind(&d);
+  ASSERT_EQ(unbound.ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u);
+  auto* row = static_cast<DAESProcSolverEquation*>(list.GetEquation(0));
+  ASSERT_EQ(row->Evaluate(kResidualAndJacobian, nullptr), 0u);
+  double res = 0;
+  row->ResidualValue(&res);
+  EXPECT_DOUBLE_EQ(res, 2.5 - 1.0);
+  EXPECT_DOUBLE_EQ(row->DerivativeFor(&y), -1.0);
+  EXPECT_NEAR(row->DerivativeFor(&x), 2.0, 1e-6);
+  // With analytic derivatives they come through the sparse pattern.
+  d.SetOptions(procdef::kAnalyticDerivatives);
+  DAESSolverEquationList analytic;
+  ASSERT_EQ(unbound.ApplyToSubtree(&analytic, nullptr, 0, 0, nullptr), 0u);
+  auto* exact = static_cast<DAESProcSolverEquation*>(analytic.GetEquation(0));
+  ASSERT_EQ(exact->Evaluate(kResidualAndJacobian, nullptr), 0u);
+  EXPECT_EQ(exact->ProcContext()->Data().PatternCount(), 1);
+  EXPECT_EQ(exact->DerivativeFor(&x), 2.0);
+  EXPECT_EQ(exact->DerivativeFor(&y), -1.0);
+  d.SetOptions(0);
+
+  // A call without outputs makes no equation.
+  const Ref none = ListOf<ProcIOListExpression>({}, 0);
+  auto* empty = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                       static_cast<ProcIOListExpression*>(none.get()));
+  empty->Bind(&d);
+  DAESProcedureNode no_outputs(nullptr, "v", empty, 0);
+  no_outputs.SetRowElements({new DAESScalar(&x)}, 1);
+  EXPECT_EQ(no_outputs.ApplyToSubtree(&list, nullptr, 0, 0, nullptr), procstatus::kArguments);
+}
+
+TEST(ProcedureEquation, FaultInsideTheProcedureFailsTheRowOnly) {
+  ProcModel m("csegv", 2, 0);
+  ASSERT_EQ(m.node->ApplyToSubtree(&m.list, nullptr, 0, 0, nullptr), 0u);
+  EXPECT_TRUE(status::IsFailure(m.Row(0)->Evaluate(daes::kEvalResidual, nullptr)));
+  ProcModel good("cproc", 2, 0);
+  ASSERT_EQ(good.node->ApplyToSubtree(&good.list, nullptr, 0, 0, nullptr), 0u);
+  EXPECT_EQ(good.Row(0)->Evaluate(daes::kEvalResidual, nullptr), 0u);
+}
+
+TEST(ProcedureEquation, ContextAnswersTheProblemsCallPass) {
+  ProcModel m("cproc", 2, procdef::kPrecall | procdef::kPostcall);
+  ASSERT_EQ(m.node->ApplyToSubtree(&m.list, nullptr, 0, 0, nullptr), 0u);
+  DAESProcContext* context = m.Row(0)->ProcContext();
+  DAESProcedureEquation* pass = context;
+  EXPECT_EQ(pass->OutputCount(), 2);
+  EXPECT_STREQ(pass->ProcedureName(), "cproc");
+  double shared[2] = {0, 0};
+  pass->SetOutputBuffer(shared);
+  EXPECT_EQ(pass->CallProcedure(1), 0u);
+  EXPECT_EQ(context->Data().LastTask(), -1);  // evaluations call again
+  EXPECT_DOUBLE_EQ(shared[1], 1.5 * 1.5 - 0.5 * 2.0);
+  EXPECT_EQ(pass->CallProcedure(2), 0u);
+  EXPECT_EQ(context->Data().LastTask(), 2);
+  pass->SetOutputBuffer(nullptr);
+}
+
+// A library node holding a stored expression, as the library manager keeps them.
+struct LibraryCall : BvuDirectoryNode {
+  LibraryCall(BvuDirectoryNode* parent, Expression* e) : BvuDirectoryNode(parent, ".c"), call(e) {
+    call->AddRef();
+  }
+  ~LibraryCall() override { Expression::Release(call); }
+  std::int32_t GetKind() override { return daes::kLibraryExpressionKind; }
+  void* LinkedObject() override { return call; }
+  Expression* call;
+};
+
+TEST(ProcedureEquation, InstanceItemOfACallMakesAProcedureNode) {
+  DAESProcDefWithExceptionHandler d;
+  d.SetLanguage(2);
+  d.SetImplementationName("cecho");
+  d.SetLibrary(kLibrary.c_str());
+  const Ref vx = Var(0), vy = Var(1);
+  const Ref in = ListOf<ProcIOListExpression>({&vx}, 0);
+  const Ref out = ListOf<ProcIOListExpression>({&vy}, 0);
+  auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                      static_cast<ProcIOListExpression*>(out.get()));
+  call->Bind(&d);
+  BvuDirectoryProper library(nullptr, nullptr);
+  ASSERT_EQ(library.InsertChildAt(1, new LibraryCall(&library, call)), 0u);
+  Tree tree;
+  ASSERT_EQ(tree.Read(Tank), 0u);
+  auto message = Body([](Writer& w) {
+    w.List(1);
+    w.Item(mw::kEquation);
+    w.U32(0x40);
+    w.IdPath({1});
+    w.Placement({T101(), {8, ".Call"}});
+    w.EquationHead(2);
+    w.Reference({2, 2});
+    w.Reference({2, 3});
+  });
+  ASSERT_EQ(tree.root->ReadFromMessage(*message, tree.root, &library, tree.root), 0u);
+  auto* node = dynamic_cast<DAESProcedureNode*>(tree.At({2, 8}));
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(node->GetKind(), daes::kProcedureKind);
+  EXPECT_EQ(node->CallFlags(), 0x40u);
+  EXPECT_EQ(node->Call(), call);
+  {
+    DAESSolverEquationList list;
+    ASSERT_EQ(node->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u);
+    ASSERT_EQ(list.EquationCount(), 1);
+    auto* row = static_cast<DAESProcSolverEquation*>(list.GetEquation(0));
+    ASSERT_EQ(row->Evaluate(daes::kEvalResidual, nullptr), 0u);
+    double res = 1;
+    row->ResidualValue(&res);
+    const double x = Entry(tree.At({2, 2}))->ValuePointer()->payload.real;
+    const double y = Entry(tree.At({2, 3}))->ValuePointer()->payload.real;
+    EXPECT_DOUBLE_EQ(res, y - x);
+  }
+  // The problem made over the tree runs the call's pre- and post-calls.
+  d.SetOptions(procdef::kPrecall | procdef::kPostcall);
+  {
+    std::unique_ptr<DAESProblem> problem(DAESCreateProblem(tree.root, 0, nullptr));
+    ASSERT_NE(problem, nullptr);
+    std::int32_t calls = 0;
+    for (std::int32_t i = 0; i < problem->EquationCount(); ++i) {
+      calls += dynamic_cast<DAESProcSolverEquation*>(problem->GetEquation(i)) != nullptr;
+    }
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(problem->RunProcedureCalls(1), 0u);
+    EXPECT_TRUE(problem->PrecallsRun());
+    double* outputs = nullptr;
+    std::uint32_t bytes = 0;
+    problem->GetProcedureOutputs(&outputs, &bytes);
+    ASSERT_EQ(bytes, sizeof(double));
+    EXPECT_DOUBLE_EQ(outputs[0], Entry(tree.At({2, 2}))->ValuePointer()->payload.real);
+    EXPECT_EQ(problem->RunProcedureCalls(2), 0u);
+    EXPECT_FALSE(problem->PrecallsRun());
+  }
+  library.DeleteChildren();
+}
+
+}  // namespace
