@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "platform/status.h"
 
@@ -24,6 +25,13 @@ class DynamicCore {
   // x' = x'pred + cj (x - xpred) for the states a group has solved.
   virtual Status ExchangeStates(std::int32_t count, const std::int32_t* positions,
                                 double* values) = 0;
+  // Steps taken since set-up, for {00380024}.
+  virtual std::uint32_t StepCount() const = 0;
 };
+
+class IntegratorServer;
+// IDA (Gear12, ImplicitEuler) or fixed steps (Euler, RK4) over the server's
+// problem; null when SUNDIALS cannot make its context.
+std::unique_ptr<DynamicCore> MakeDynamicCore(IntegratorServer* server);
 
 }  // namespace integrator
