@@ -47,6 +47,10 @@ Method MethodOf(double option) {
 // underflows against the target, say).
 constexpr long kMaxStepsPerCall = 5000000;
 
+// A group failure with bit 30 set (0xC0FE0002) is one the decomposition
+// will not get past by retrying: no smaller step helps.
+bool Fatal(Status s) { return status::IsSevere(s) || (s & 0xC0000000u) == 0xC0000000u; }
+
 }  // namespace
 
 class Stepper final : public DynamicCore {
@@ -182,7 +186,10 @@ bool Stepper::Prepare() {
 
 void Stepper::FreeIda() {
   if (ida_ != nullptr) IDAFree(&ida_);
-  if (nls_ != nullptr) SUNNonlinSolFree(nls_);
+  if (nls_ != nullptr) {
+    nls_->content = nullptr;  // without a free op SUNDIALS would free it
+    SUNNonlinSolFree(nls_);
+  }
   if (y_ != nullptr) N_VDestroy(y_);
   if (yp_ != nullptr) N_VDestroy(yp_);
   if (ctx_ != nullptr) SUNContext_Free(&ctx_);
@@ -291,6 +298,9 @@ Status Stepper::StartIda() {
     nls_->ops->getnumiters = NlsIters;
     nls_->ops->getnumconvfails = NlsFails;
     if (IDASetNonlinearSolver(ida_, nls_) != IDA_SUCCESS) return kStatusIntegrationFailed;
+    // Failures reach the engine as statuses with texts, never on stderr.
+    IDASetErrHandlerFn(
+        ida_, [](int, const char*, const char*, char*, void*) {}, nullptr);
   } else if (IDAReInit(ida_, start_, y_, yp_) != IDA_SUCCESS) {
     return kStatusIntegrationFailed;
   }
@@ -353,7 +363,7 @@ int Stepper::Correct(N_Vector ycor, N_Vector w, realtype tol, void* mem) {
     if (status::IsFailure(st)) {
       in_corrector_ = false;
       corrector_status_ = st;
-      return status::IsSevere(st) ? SUN_NLS_EXT_FAIL : SUN_NLS_CONV_RECVR;
+      return Fatal(st) ? SUN_NLS_EXT_FAIL : SUN_NLS_CONV_RECVR;
     }
     if ((corrector_status_ = ReadUnknowns(&current, nullptr)) != 0) {
       in_corrector_ = false;
@@ -398,9 +408,7 @@ Status Stepper::StepIda(double target) {
   if (flag < 0) {
     switch (flag) {
       case IDA_CONV_FAIL:
-        return corrector_status_ != 0 && status::Facility(corrector_status_) == 0xFE
-                   ? corrector_status_
-                   : kStatusCorrectorFailed;
+        return kStatusCorrectorFailed;
       case IDA_NLS_FAIL:
         return corrector_status_ != 0 ? corrector_status_ : kStatusIntegrationFailed;
       case IDA_ERR_FAIL:

@@ -231,6 +231,11 @@ Status IntegratorServer::GetInterface(const platform::IID& iid, void** out) {
     if (e == nullptr) return platform::E_OUTOFMEMORY;
     return e->QueryInterface(iid, out);
   }
+  if (iid == IID_IServerCount) {
+    auto* c = new (std::nothrow) StepCounter(core_ ? core_->StepCount() : 0);
+    if (c == nullptr) return platform::E_OUTOFMEMORY;
+    return c->QueryInterface(iid, out);
+  }
   return platform::E_NOINTERFACE;
 }
 
