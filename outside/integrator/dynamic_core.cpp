@@ -72,6 +72,9 @@ class Stepper final : public DynamicCore {
     consistent_ = false;
     return 0;
   }
+  void Synchronise(double time) override {
+    if (!leg_) start_ = time;
+  }
   Status StepQuantity(double* value) override {
     if (cj_ <= 0.0) return kStatusNoStep;
     *value = 1.0 / cj_;

@@ -20,6 +20,8 @@ class DynamicCore {
   // re-initialisation): the next leg starts there at order 1.
   virtual void Restart(double time) = 0;
   virtual Status Finish() = 0;
+  // The engine's time (after a rewind, say): where a new leg starts.
+  virtual void Synchronise(double time) = 0;
   // 1/cj of the current corrector.
   virtual Status StepQuantity(double* value) = 0;
   // x' = x'pred + cj (x - xpred) for the states a group has solved.

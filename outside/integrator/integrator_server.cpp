@@ -241,6 +241,7 @@ Status IntegratorServer::GetInterface(const platform::IID& iid, void** out) {
 
 Status IntegratorServer::SetTime(double time) {
   time_ = time;
+  if (core_) core_->Synchronise(time);
   return 0;
 }
 
