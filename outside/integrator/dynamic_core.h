@@ -1,6 +1,7 @@
-// The seam the time-stepping core fills (IDA behind a nonlinear solver that
-// runs the engine's corrector decomposition). Until a core is attached the
-// server answers integration requests with kStatusNoDynamicCore.
+// The seam of the time-stepping core (IDA behind a nonlinear solver that
+// runs the engine's corrector decomposition; Euler and RK4 beside it). When
+// no core could be made the server answers integration with
+// kStatusNoDynamicCore.
 #pragma once
 
 #include <cstdint>

@@ -18,8 +18,8 @@ struct ErrorText {
 
 const ErrorText kErrorTexts[] = {
     {kStatusNoDynamicCore,
-     "Dynamic integration is not available in this integrator server yet: it solves steady "
-     "states and initialisations only"},
+     "Dynamic integration is not available: the time integrator (SUNDIALS IDA) could not be "
+     "created"},
     {kStatusNotSetUp, "The integrator server has no problem to solve (set up was not called)"},
     {kStatusBadArgument, "The integrator server was called with an argument out of range"},
     {kStatusUnknownOption, "The integrator server has no option with this id"},

@@ -84,7 +84,7 @@ class IntegratorServer final : public IUnifiedIntegrator {
   Status PassThrough20(std::int32_t code, void* data) override;
   Status PassThrough21(std::int32_t code, void* data) override;
 
-  // The time-stepping core; none until the dynamic core is built.
+  // The time-stepping core, made at set-up.
   void AttachCore(std::unique_ptr<DynamicCore> core) { core_ = std::move(core); }
 
  private:

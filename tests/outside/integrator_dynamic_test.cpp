@@ -457,6 +457,27 @@ TEST_F(IntegratorDynamic, TargetsInsideTheLastStepComeFromTheInterpolantOnly) {
   EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.x1)], 0.2, 1e-4);
 }
 
+TEST_F(IntegratorDynamic, AfterARewindTheNextLegStartsAtTheEnginesTime) {
+  Decay p;
+  SetInt(30, 4);
+  Set(130, 1e-8);
+  Set(131, 1e-10);
+  Start(&p.m);
+  ASSERT_EQ(To(2.0), 0u);
+  // The engine restores the values at t = 1, finishes and sets the time.
+  ASSERT_EQ(server_->Finish(), 0u);
+  p.m.values[static_cast<std::size_t>(p.x)] = std::exp(-Decay::k);
+  ASSERT_EQ(server_->SetTime(1.0), 0u);
+  ASSERT_EQ(server_->Finish(), 0u);
+  double reached = 0;
+  ASSERT_EQ(To(1.5, &reached), 0u);
+  EXPECT_EQ(reached, 1.5);
+  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.x)], std::exp(-1.5 * Decay::k), 1e-6);
+  // The derivative was made consistent before the new leg.
+  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.dx)],
+              -Decay::k * p.m.values[static_cast<std::size_t>(p.x)], 1e-6);
+}
+
 // ---------------------------------------------------------------- events
 
 // A tank draining through a valve that shuts when the level falls to 1:
