@@ -588,6 +588,12 @@ Status Stepper::LocateOnInterpolant(double* reached) {
 Status Stepper::IntegrateTo(double target, double* reached) {
   if (leg_ && target < tn_ - hu_) return kStatusTargetBeforeStep;
   if (!leg_ && target < start_) return kStatusTargetBeforeStep;
+  if (n_ == 0) {
+    // Nothing to integrate: time alone moves.
+    if (status::IsFailure(s_.executive_->SetSimulationTime(target))) return kStatusBadArgument;
+    *reached = start_ = target;
+    return 0;
+  }
   if (!leg_) {
     if (Status st = StartLeg(); st != 0) return st;
   }

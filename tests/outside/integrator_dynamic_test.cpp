@@ -375,6 +375,16 @@ TEST_F(IntegratorDynamic, ImplicitEulerIsFirstOrderOnly) {
   EXPECT_GT(Steps(), 150u);
 }
 
+TEST_F(IntegratorDynamic, MaximumStepSizeBoundsTheSteps) {
+  Decay p;
+  SetInt(30, 4);
+  Set(141, 0.1);
+  Start(&p.m);
+  ASSERT_EQ(To(10.0), 0u);
+  EXPECT_GE(Steps(), 100u);
+  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.x)], std::exp(-7.0), 1e-5);
+}
+
 class FixedStep : public IntegratorDynamic {
  protected:
   double ErrorAt1(std::int32_t method, double h) {
