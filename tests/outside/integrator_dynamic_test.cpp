@@ -583,4 +583,22 @@ TEST_F(TankEvents, LocatedByTheServerThenFinished) {
   EXPECT_NEAR(tank.m.values[static_cast<std::size_t>(tank.dh)], 0.0, 1e-12);
 }
 
+TEST_F(TankEvents, FixedStepsLocateOnTheirOwnInterpolant) {
+  ValvedTank tank;
+  SetInt(30, 2);
+  Set(138, 0.05);
+  Set(156, 1e-6);
+  SetInt(144, 0);
+  Start(&tank.m, [&tank](const std::vector<double>& x) {
+    return x[static_cast<std::size_t>(tank.h)] - 1.0;
+  });
+  double at = 0;
+  ASSERT_EQ(To(20.0, &at), kIntegratorDiscontinuity);
+  EXPECT_NEAR(at, 8.0, 1e-5);
+  Act(&tank);
+  ASSERT_EQ(server_->Finish(), 0u);
+  ASSERT_EQ(To(9.0), 0u);
+  EXPECT_NEAR(tank.Level(), 1.0, 1e-5);
+}
+
 }  // namespace
