@@ -1,9 +1,11 @@
-// The seam the time-stepping core fills (IDA behind a nonlinear solver that
-// runs the engine's corrector decomposition). Until a core is attached the
-// server answers integration requests with kStatusNoDynamicCore.
+// The seam of the time-stepping core (IDA behind a nonlinear solver that
+// runs the engine's corrector decomposition; Euler and RK4 beside it). When
+// no core could be made the server answers integration with
+// kStatusNoDynamicCore.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "platform/status.h"
 
@@ -19,11 +21,20 @@ class DynamicCore {
   // re-initialisation): the next leg starts there at order 1.
   virtual void Restart(double time) = 0;
   virtual Status Finish() = 0;
+  // The engine's time (after a rewind, say): where a new leg starts.
+  virtual void Synchronise(double time) = 0;
   // 1/cj of the current corrector.
   virtual Status StepQuantity(double* value) = 0;
   // x' = x'pred + cj (x - xpred) for the states a group has solved.
   virtual Status ExchangeStates(std::int32_t count, const std::int32_t* positions,
                                 double* values) = 0;
+  // Steps taken since set-up, for {00380024}.
+  virtual std::uint32_t StepCount() const = 0;
 };
+
+class IntegratorServer;
+// IDA (Gear12, ImplicitEuler) or fixed steps (Euler, RK4) over the server's
+// problem; null when SUNDIALS cannot make its context.
+std::unique_ptr<DynamicCore> MakeDynamicCore(IntegratorServer* server);
 
 }  // namespace integrator

@@ -18,8 +18,8 @@ struct ErrorText {
 
 const ErrorText kErrorTexts[] = {
     {kStatusNoDynamicCore,
-     "Dynamic integration is not available in this integrator server yet: it solves steady "
-     "states and initialisations only"},
+     "Dynamic integration is not available: the time integrator (SUNDIALS IDA) could not be "
+     "created"},
     {kStatusNotSetUp, "The integrator server has no problem to solve (set up was not called)"},
     {kStatusBadArgument, "The integrator server was called with an argument out of range"},
     {kStatusUnknownOption, "The integrator server has no option with this id"},
@@ -31,6 +31,48 @@ const ErrorText kErrorTexts[] = {
     {kStatusProblemUnreadable, "The structure of the problem could not be read"},
     {kStatusNoInterface,
      "The problem group or the executive lacks an interface the integrator server needs"},
+    {kStatusTargetBeforeStep,
+     "The integrator server cannot go back before its last step: the target time lies before "
+     "it"},
+    {kStatusCorrectorFailed,
+     "The corrector did not converge although the integration step was cut repeatedly"},
+    {kStatusTooMuchWork, "The integrator server took too many steps without reaching the target"},
+    {kStatusErrorTestFailed,
+     "The integration error test failed repeatedly: the step size became too small"},
+    {kStatusIntegrationFailed, "The time integrator failed (SUNDIALS IDA reported an error)"},
+    {kStatusValuesUnreadable, "The integrator server could not read or write variable values"},
+};
+
+// {00380024}: the number of steps taken.
+class StepCounter final : public IServerCount {
+ public:
+  explicit StepCounter(std::uint32_t steps) : steps_(steps) { ++outside::LiveObjects(); }
+  Status QueryInterface(const platform::IID& iid, void** object) override {
+    if (object == nullptr) return platform::E_POINTER;
+    if (iid != platform::IID_IUnknown && iid != IID_IServerCount) {
+      *object = nullptr;
+      return platform::E_NOINTERFACE;
+    }
+    *object = static_cast<IServerCount*>(this);
+    AddRef();
+    return 0;
+  }
+  std::uint32_t AddRef() override { return ++refs_; }
+  std::uint32_t Release() override {
+    const std::uint32_t left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+  Status GetCount(std::uint32_t* count) override {
+    if (count == nullptr) return platform::E_POINTER;
+    *count = steps_;
+    return 0;
+  }
+
+ private:
+  ~StepCounter() { --outside::LiveObjects(); }
+  std::atomic<std::uint32_t> refs_{0};
+  std::uint32_t steps_;
 };
 
 }  // namespace
@@ -136,6 +178,7 @@ Status IntegratorServer::SetUp(platform::IUnknown* problem_group, platform::IUnk
   variable_count_ = variables;
   variable_types_ = std::move(types);
   partners_ = std::move(partners);
+  core_ = MakeDynamicCore(this);
   return 0;
 }
 
@@ -188,15 +231,22 @@ Status IntegratorServer::GetInterface(const platform::IID& iid, void** out) {
     if (e == nullptr) return platform::E_OUTOFMEMORY;
     return e->QueryInterface(iid, out);
   }
+  if (iid == IID_IServerCount) {
+    auto* c = new (std::nothrow) StepCounter(core_ ? core_->StepCount() : 0);
+    if (c == nullptr) return platform::E_OUTOFMEMORY;
+    return c->QueryInterface(iid, out);
+  }
   return platform::E_NOINTERFACE;
 }
 
 Status IntegratorServer::SetTime(double time) {
   time_ = time;
+  if (core_) core_->Synchronise(time);
   return 0;
 }
 
 Status IntegratorServer::ReleaseProblem() {
+  core_.reset();
   DropDecompositions();
   implicit_events_.Reset();
   delays_.Reset();

@@ -35,6 +35,12 @@ inline constexpr Status kStatusNoSensitivities = 0x80FF0007u;
 inline constexpr Status kStatusDecomposerFailed = 0xC0FF0008u;
 inline constexpr Status kStatusProblemUnreadable = 0xC0FF0009u;
 inline constexpr Status kStatusNoInterface = 0xC0FF000Au;
+inline constexpr Status kStatusTargetBeforeStep = 0x80FF000Bu;
+inline constexpr Status kStatusCorrectorFailed = 0x80FF000Cu;
+inline constexpr Status kStatusTooMuchWork = 0x80FF000Du;
+inline constexpr Status kStatusErrorTestFailed = 0x80FF000Eu;
+inline constexpr Status kStatusIntegrationFailed = 0xC0FF000Fu;
+inline constexpr Status kStatusValuesUnreadable = 0xC0FF0010u;
 
 // Decomposition kinds this server asks for.
 inline constexpr std::uint32_t kDecomposeSteadyState = 0;
@@ -43,6 +49,10 @@ inline constexpr std::uint32_t kDecomposeReinitialisation = 2;
 // Solver-object slots of the executive.
 inline constexpr std::int32_t kSlotSteadyState = 0;
 inline constexpr std::int32_t kSlotInitialisation = 1;
+inline constexpr std::int32_t kSlotCorrector = 2;
+inline constexpr std::int32_t kSlotExplicitStage = 3;
+inline constexpr std::uint32_t kDecomposeCorrector = 3;
+inline constexpr std::uint32_t kDecomposeExplicitStage = 7;
 
 class IntegratorServer final : public IUnifiedIntegrator {
  public:
@@ -74,10 +84,11 @@ class IntegratorServer final : public IUnifiedIntegrator {
   Status PassThrough20(std::int32_t code, void* data) override;
   Status PassThrough21(std::int32_t code, void* data) override;
 
-  // The time-stepping core; none until the dynamic core is built.
+  // The time-stepping core, made at set-up.
   void AttachCore(std::unique_ptr<DynamicCore> core) { core_ = std::move(core); }
 
  private:
+  friend class Stepper;
   ~IntegratorServer();
 
   // steady_solve.cpp
@@ -98,7 +109,7 @@ class IntegratorServer final : public IUnifiedIntegrator {
   outside::Ref<IQLNImplicitEventMgr> implicit_events_;
   std::int32_t variable_count_ = 0;
   std::vector<std::int32_t> variable_types_, partners_;
-  outside::Ref<IQLNDecomposition> steady_, initial_;
+  outside::Ref<IQLNDecomposition> steady_, initial_, corrector_, stages_;
   std::uint32_t initial_kind_ = 0;
   std::unique_ptr<DynamicCore> core_;
   double time_ = 0.0;

@@ -30,9 +30,13 @@ void IntegratorServer::DropDecompositions() {
   if (executive_) {
     if (steady_) executive_->DetachSolverObject(kSlotSteadyState);
     if (initial_) executive_->DetachSolverObject(kSlotInitialisation);
+    if (corrector_) executive_->DetachSolverObject(kSlotCorrector);
+    if (stages_) executive_->DetachSolverObject(kSlotExplicitStage);
   }
   steady_.Reset();
   initial_.Reset();
+  corrector_.Reset();
+  stages_.Reset();
 }
 
 Status IntegratorServer::FixDerivativesAtZero() {

@@ -202,19 +202,18 @@ TEST_F(IntegratorServer, SingularModelAndFailingGroupGiveDecompositionStatuses) 
   EXPECT_EQ(server_->Initialise(&reached, 0.0, kIntegratorStart, 0), kDecompositionGroupFailed);
 }
 
-TEST_F(IntegratorServer, DynamicModeAnswersItsOwnStatusUntilTheCoreExists) {
+TEST_F(IntegratorServer, StepQuantityOnlyInsideAStep) {
+  double reached = -1;
+  EXPECT_EQ(server_->Initialise(&reached, 1.0, kIntegratorIntegrateTo, 0), 0xC0FF0002u);
   Tank t;
   Attach(&t.m);
-  double reached = -1;
-  const Status s = server_->Initialise(&reached, 1.0, kIntegratorIntegrateTo, 0);
-  EXPECT_EQ(s, 0xC0FF0001u);
-  EXPECT_EQ(status::Facility(s), 0xFFu);
-  EXPECT_EQ(Text(s),
-            "Dynamic integration is not available in this integrator server yet: it solves "
-            "steady states and initialisations only");
   double v = 1;
   EXPECT_EQ(server_->GetValue(&v), 0x80FF0006u);
   EXPECT_EQ(Text(0x80FF0006u), "The integrator server has no integration step in progress");
+  // A state exchange outside a corrector solve changes nothing.
+  const std::int32_t h = t.h;
+  double value = 9;
+  EXPECT_EQ(server_->ExchangeStates(1, &h, &value), 0x80FF0006u);
   EXPECT_EQ(server_->Finish(), 0u);
   EXPECT_EQ(server_->Finish(), 0u);  // twice in a row is fine
 }

@@ -63,6 +63,12 @@ struct Model {
     std::function<double(const std::vector<double>&)> residual;
   };
   std::vector<Equation> equations;
+  // The integrator a corrector group asks for its step quantity and hands
+  // its solved states to, as the engine's proxy does.
+  IUnifiedIntegrator* integrator = nullptr;
+  // Residual evaluations, all of them.
+  mutable long evaluations = 0;
+  double time = 0.0;  // the simulation time the executive was last given
 
   std::int32_t AddVariable(std::int32_t type, double value = 1.0) {
     types.push_back(type);
@@ -83,6 +89,7 @@ struct Model {
     equations.push_back(Equation{std::move(vars), std::move(kinds), type, std::move(f)});
   }
   double Residual(std::int32_t e) const {
+    ++evaluations;
     return equations[static_cast<std::size_t>(e)].residual(values);
   }
 };
@@ -102,6 +109,47 @@ class FakeObject : public Interfaces... {
     if (left == 0) delete this;                      \
     return left;                                     \
   }
+
+// The values of a model in records, all at once.
+class FakeVariableData final : public FakeObject<IEnumQLN13VariableData> {
+ public:
+  explicit FakeVariableData(Model* model) : model_(model) {}
+  SERVER_TEST_REFCOUNT
+  Status QueryInterface(const IID& iid, void** object) override {
+    if (iid != platform::IID_IUnknown && iid != IID_IEnumQLN13VariableData) {
+      *object = nullptr;
+      return platform::E_NOINTERFACE;
+    }
+    *object = static_cast<IEnumQLN13VariableData*>(this);
+    AddRef();
+    return 0;
+  }
+  Status Next(std::uint32_t count, QLNVariableRecord* records, std::uint32_t* fetched) override {
+    std::uint32_t n = 0;
+    for (; n < count && next_ < model_->values.size(); ++n, ++next_) {
+      records[n] = QLNVariableRecord{};
+      records[n].variable = reinterpret_cast<QLNVariable*>(next_ + 1);
+      records[n].index = static_cast<std::int32_t>(next_);
+      records[n].scaled_value = model_->values[next_];
+    }
+    *fetched = n;
+    return next_ >= model_->values.size() ? 1 : 0;
+  }
+  Status Skip(std::uint32_t count) override {
+    next_ += count;
+    return 0;
+  }
+  Status Reset() override {
+    next_ = 0;
+    return 0;
+  }
+  Status Clone(IUnknown**) override { return platform::E_NOTIMPL; }
+  Status DeleteThis() override { return platform::E_NOTIMPL; }
+
+ private:
+  Model* model_;
+  std::size_t next_ = 0;
+};
 
 // Answers IESO/IQLNESO over a model; GetVariable hands out index + 1 as the
 // opaque variable.
@@ -228,7 +276,12 @@ class FakeProblemGroup final : public FakeObject<IQLNESO> {
     *count = kept;
     return 0;
   }
-  Status EnumData(const IID&, IUnknown**) override { return platform::E_NOTIMPL; }
+  Status EnumData(const IID& iid, IUnknown** out) override {
+    *out = nullptr;
+    if (iid != IID_IEnumQLN13VariableData) return platform::E_NOINTERFACE;
+    auto* e = new FakeVariableData(model_);
+    return e->QueryInterface(platform::IID_IUnknown, reinterpret_cast<void**>(out));
+  }
   Status GetVariableTypes(std::int32_t, std::int32_t*, std::int32_t*) override {
     return platform::E_NOTIMPL;
   }
@@ -403,12 +456,34 @@ class RecordingGroup final : public FakeObject<IQLNESO, IESOEdit, IQLNESOSolve> 
   }
   Status SolveWithMode(std::int32_t, std::int32_t, std::int32_t* iterations) override {
     ++solves;
+    if (fail_when_paired != 0 && (flags & 0x1) != 0) fail_with = fail_when_paired;
     if (fail_with != 0) {
       last_status = fail_with;
       return (fail_with & 0xA0000000u) == 0xA0000000u ? 0xC0FE0002u : 0x80FE0002u;
     }
     const auto n = unknowns.size();
     std::vector<double>& x = model_->values;
+    // Under pairing a state moves its derivative by c = 1/v per unit.
+    const bool paired = (flags & 0x1) != 0;
+    double c = 0.0;
+    if (paired) {
+      double v = 0.0;
+      if (model_->integrator == nullptr || model_->integrator->GetValue(&v) != 0 || v <= 0) {
+        last_status = 0xC020FFFFu;
+        return 0xC0FE0002u;
+      }
+      c = 1.0 / v;
+      ++corrector_solves;
+    }
+    auto partner = [&](std::size_t j) -> std::int32_t {
+      if (!paired) return -1;
+      const auto u = static_cast<std::size_t>(unknowns[j]);
+      return (model_->types[u] & 0x1) != 0 ? model_->partners[u] : -1;
+    };
+    auto move = [&](std::size_t j, double by) {
+      x[static_cast<std::size_t>(unknowns[j])] += by;
+      if (partner(j) >= 0) x[static_cast<std::size_t>(partner(j))] += c * by;
+    };
     std::int32_t it = 0;
     for (; it < 50; ++it) {
       std::vector<double> f(n), jac(n * n);
@@ -420,11 +495,14 @@ class RecordingGroup final : public FakeObject<IQLNESO, IESOEdit, IQLNESOSolve> 
       if (norm < 1e-14) break;
       for (std::size_t j = 0; j < n; ++j) {
         const auto v = static_cast<std::size_t>(unknowns[j]);
-        const double save = x[v], h = 1e-7 * std::max(1.0, std::fabs(save));
-        x[v] = save + h;
+        const double h = 1e-7 * std::max(1.0, std::fabs(x[v]));
+        const auto p = static_cast<std::size_t>(std::max(partner(j), 0));
+        const double save = x[v], save_partner = x[p];
+        move(j, h);
         for (std::size_t i = 0; i < n; ++i)
           jac[i + j * n] = (model_->Residual(equations[i]) - f[i]) / h;
         x[v] = save;
+        x[p] = save_partner;
       }
       // Gaussian elimination with partial pivoting.
       std::vector<double> dx(f);
@@ -446,17 +524,35 @@ class RecordingGroup final : public FakeObject<IQLNESO, IESOEdit, IQLNESOSolve> 
       for (std::size_t k = n; k-- > 0;) {
         for (std::size_t j = k + 1; j < n; ++j) dx[k] -= jac[k + j * n] * dx[j];
         dx[k] /= jac[k + k * n];
-        x[static_cast<std::size_t>(unknowns[k])] -= dx[k];
+        move(k, -dx[k]);
         step =
             std::max(step, std::fabs(dx[k]) /
                                std::max(1.0, std::fabs(x[static_cast<std::size_t>(unknowns[k])])));
       }
-      if (step < 1e-15) break;
+      // A corrector's residual carries c times the states: rounding there
+      // is c times larger.
+      if (step < (paired ? 1e-13 : 1e-15)) break;
     }
     if (iterations != nullptr) *iterations = it;
     if (it == 50) {
       last_status = 0x8020022Bu;
       return 0x80FE0002u;
+    }
+    if (paired) {
+      // The integrator sets the derivatives of the solved states itself.
+      std::vector<std::int32_t> states;
+      std::vector<double> solved;
+      for (std::size_t j = 0; j < n; ++j) {
+        if (partner(j) < 0) continue;
+        states.push_back(unknowns[j]);
+        solved.push_back(x[static_cast<std::size_t>(unknowns[j])]);
+      }
+      if (!states.empty() &&
+          model_->integrator->ExchangeStates(static_cast<std::int32_t>(states.size()),
+                                             states.data(), solved.data()) != 0) {
+        last_status = 0xC020FFFFu;
+        return 0xC0FE0002u;
+      }
     }
     last_status = 0;
     return 0;
@@ -470,7 +566,9 @@ class RecordingGroup final : public FakeObject<IQLNESO, IESOEdit, IQLNESOSolve> 
   std::map<std::int32_t, int> row_calls;
   std::vector<std::uint32_t> row_flags_at_call;
   int solves = 0;
+  int corrector_solves = 0;
   Status fail_with = 0;
+  Status fail_when_paired = 0;  // fails under pairing only
   Status last_status = 0;
 
  private:
@@ -554,13 +652,61 @@ class RecordingDecomposition final : public FakeObject<IQLNDecomposition> {
   std::uint32_t solved_ = 0;
 };
 
+// The implicit-event schedule and the delay manager of the executive: an
+// event has fired when the condition's sign differs from the one last
+// committed (as the engine's schedule acts on the event).
+struct FakeSchedule {
+  Model* model = nullptr;
+  std::function<double(const std::vector<double>&)> condition;
+  bool committed_positive = true;
+  int event_queries = 0, delay_records = 0;
+};
+
+class FakeScheduleView final : public FakeObject<IQLNImplicitEventMgr, IQLNDelayManager> {
+ public:
+  FakeScheduleView(FakeSchedule* schedule, IUnknown* owner) : schedule_(schedule), owner_(owner) {
+    owner_->AddRef();
+  }
+  ~FakeScheduleView() override { owner_->Release(); }
+  SERVER_TEST_REFCOUNT
+  Status QueryInterface(const IID& iid, void** object) override {
+    if (iid == IID_IQLNImplicitEventMgr) {
+      *object = static_cast<IQLNImplicitEventMgr*>(this);
+    } else if (iid == IID_IQLNDelayManager) {
+      *object = static_cast<IQLNDelayManager*>(this);
+    } else {
+      *object = nullptr;
+      return platform::E_NOINTERFACE;
+    }
+    AddRef();
+    return 0;
+  }
+  Status QueryA(std::int32_t, std::int32_t* answer) override {
+    ++schedule_->event_queries;
+    *answer = (schedule_->condition(schedule_->model->values) > 0) != schedule_->committed_positive
+                  ? 1
+                  : 0;
+    return 0;
+  }
+  Status QueryB(std::int32_t flag, std::int32_t* answer) override { return QueryA(flag, answer); }
+  Status RecordTime() override {
+    ++schedule_->delay_records;
+    return 0;
+  }
+
+ private:
+  FakeSchedule* schedule_;
+  IUnknown* owner_;
+};
+
 // The executive: the factory operations over recording objects, the
 // decomposer made from the registered server, and a record of what the
 // servers told it.
 class FakeExecutive final : public FakeObject<IQLNESOFactory> {
  public:
-  explicit FakeExecutive(Model* model) : model_(model) {}
+  explicit FakeExecutive(Model* model) : model_(model) { schedule.model = model; }
   SERVER_TEST_REFCOUNT
+  FakeSchedule schedule;
   ~FakeExecutive() override {
     for (auto& slot : slots) {
       if (slot != nullptr) slot->Release();
@@ -573,11 +719,16 @@ class FakeExecutive final : public FakeObject<IQLNESOFactory> {
       AddRef();
       return 0;
     }
+    if ((iid == IID_IQLNImplicitEventMgr && schedule.condition) || iid == IID_IQLNDelayManager) {
+      auto* view = new FakeScheduleView(&schedule, static_cast<IQLNESOFactory*>(this));
+      return view->QueryInterface(iid, object);
+    }
     *object = nullptr;
     return platform::E_NOINTERFACE;
   }
   Status SetSimulationTime(double time) override {
     times.push_back(time);
+    model_->time = time;
     return time < 0 ? platform::E_INVALIDARG : 0;
   }
   Status PostSolverMessage(Status status, std::int32_t text_count, const char* const* texts,
@@ -624,6 +775,7 @@ class FakeExecutive final : public FakeObject<IQLNESOFactory> {
     *out = nullptr;
     if (type < 1 || type > 7 || type == 2 || type == 5) return platform::E_FAIL;
     auto* g = new RecordingGroup(type, model_);
+    g->fail_when_paired = fail_correctors;
     return g->QueryInterface(platform::IID_IUnknown, reinterpret_cast<void**>(out));
   }
   Status CreateDecompositionObject(IUnknown** out) override {
@@ -638,6 +790,7 @@ class FakeExecutive final : public FakeObject<IQLNESOFactory> {
   std::vector<Status> message_statuses;
   int attaches = 0;
   int decomposers_made = 0;
+  Status fail_correctors = 0;  // given to the groups it makes
   RecordingDecomposition* last_decomposition = nullptr;
 
  private:

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <random>
 
 #include "tests/outside/server_fakes.h"
@@ -110,5 +111,70 @@ inline Model Flowsheet(std::int32_t units, std::uint64_t seed) {
   std::shuffle(m.equations.begin(), m.equations.end(), rng);
   return m;
 }
+
+// A dynamic flowsheet: units in series, each a holdup M and an energy E
+// (states) with its outflow F = k sqrt(M) and temperature T = E / M; every
+// twentieth unit sends a fifth of its outflow back five units.
+struct DynamicFlowsheet {
+  Model m;
+  std::vector<std::int32_t> M, dM, E, dE, F, T;
+  double feed = 2.0;
+  explicit DynamicFlowsheet(std::int32_t units) {
+    for (std::int32_t u = 0; u < units; ++u) {
+      std::int32_t d = 0;
+      M.push_back(m.AddState(1.0, &d));
+      dM.push_back(d);
+      E.push_back(m.AddState(1.0, &d));
+      dE.push_back(d);
+      F.push_back(m.AddVariable(kAlgebraic, 1.0));
+      T.push_back(m.AddVariable(kAlgebraic, 1.0));
+    }
+    auto at = [](std::int32_t i) { return static_cast<std::size_t>(i); };
+    auto recycles = [units](std::int32_t u) { return u % 20 == 19 && u >= 5 && u + 1 < units; };
+    for (std::int32_t u = 0; u < units; ++u) {
+      const auto m0 = at(M[at(u)]), dm = at(dM[at(u)]), e0 = at(E[at(u)]), de = at(dE[at(u)]),
+                 f = at(F[at(u)]), t = at(T[at(u)]);
+      const double k = 0.8 + 0.4 * ((u * 7) % 11) / 10.0;
+      const double* feed_p = &feed;
+      const bool first = u == 0;
+      const std::size_t pf = first ? 0 : at(F[at(u - 1)]), pt = first ? 0 : at(T[at(u - 1)]);
+      const double forward = !first && recycles(u - 1) ? 0.8 : 1.0;
+      const bool gets = u + 5 < units && recycles(u + 5);
+      const std::size_t rf = gets ? at(F[at(u + 5)]) : 0, rt = gets ? at(T[at(u + 5)]) : 0;
+      // Inflow: the previous unit's forward flow, plus a recycle.
+      auto inflow = [=](const V& x) {
+        return (first ? *feed_p : forward * x[pf]) + (gets ? 0.2 * x[rf] : 0.0);
+      };
+      auto inenergy = [=](const V& x) {
+        return (first ? *feed_p * 1.5 : forward * x[pf] * x[pt]) +
+               (gets ? 0.2 * x[rf] * x[rt] : 0.0);
+      };
+      std::vector<std::int32_t> mass{dM[at(u)], F[at(u)]}, mass_k{1, 1};
+      std::vector<std::int32_t> energy{dE[at(u)], F[at(u)], T[at(u)]}, energy_k{1, 3, 3};
+      if (!first) {
+        mass.push_back(F[at(u - 1)]);
+        mass_k.push_back(1);
+        energy.push_back(F[at(u - 1)]);
+        energy.push_back(T[at(u - 1)]);
+        energy_k.insert(energy_k.end(), {3, 3});
+      }
+      if (gets) {
+        mass.push_back(F[at(u + 5)]);
+        mass_k.push_back(1);
+        energy.push_back(F[at(u + 5)]);
+        energy.push_back(T[at(u + 5)]);
+        energy_k.insert(energy_k.end(), {3, 3});
+      }
+      m.AddEquation(mass, mass_k, [=](const V& x) { return x[dm] - inflow(x) + x[f]; });
+      m.AddEquation(energy, energy_k, [=](const V& x) {
+        return x[de] - inenergy(x) + x[f] * x[t] + 0.1 * (x[t] - 1);
+      });
+      m.AddEquation({F[at(u)], M[at(u)]}, {1, 3},
+                    [=](const V& x) { return x[f] - k * std::sqrt(std::fabs(x[m0])); });
+      m.AddEquation({T[at(u)], E[at(u)], M[at(u)]}, {1, 3, 3},
+                    [=](const V& x) { return x[t] * x[m0] - x[e0]; });
+    }
+  }
+};
 
 }  // namespace server_test

@@ -1,0 +1,639 @@
+// Time integration. IDA predicts, tests the error, chooses step and order,
+// interpolates and honours stop times; the corrector is the engine's: the
+// predicted values go into the model and the corrector decomposition (kind
+// 3, states paired with their derivatives) is solved pass after pass until
+// IDA's own convergence rule holds on the displacement between passes. IDA
+// has no linear solver attached, so IDACalcIC must never be called: the
+// initialisation decomposition makes values consistent instead.
+// Euler and RK4 take fixed steps over the explicit-stage decomposition.
+#include <ida/ida.h>
+#include <nvector/nvector_serial.h>
+#include <sundials/sundials_context.h>
+#include <sundials/sundials_nonlinearsolver.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "outside/integrator/integrator_server.h"
+#include "platform/com_status.h"
+#include "solve/ifaces/decomposition.h"
+
+namespace integrator {
+
+namespace {
+
+constexpr std::int32_t kTypeState = 0x1;
+constexpr std::int32_t kTypeAlgebraic = 0x2;
+constexpr std::int32_t kTypeFixed = 0x60;
+
+enum class Method { kEuler = 1, kRK4 = 2, kImplicitEuler = 3, kGear12 = 4 };
+
+Method MethodOf(double option) {
+  switch (static_cast<int>(option)) {
+    case 1:
+      return Method::kEuler;
+    case 2:
+      return Method::kRK4;
+    case 4:
+    case 7:
+      return Method::kGear12;
+    default:  // 3, and the old implicit kinds the engine substitutes
+      return Method::kImplicitEuler;
+  }
+}
+
+// Guards a run of steps that never reaches its target (a step size that
+// underflows against the target, say).
+constexpr long kMaxStepsPerCall = 5000000;
+
+// A group failure with bit 30 set (0xC0FE0002) is one the decomposition
+// will not get past by retrying: no smaller step helps.
+bool Fatal(Status s) { return status::IsSevere(s) || (s & 0xC0000000u) == 0xC0000000u; }
+
+}  // namespace
+
+class Stepper final : public DynamicCore {
+ public:
+  explicit Stepper(IntegratorServer* server) : s_(*server) {}
+  ~Stepper() override { FreeIda(); }
+
+  bool Prepare();
+
+  Status IntegrateTo(double target, double* reached) override;
+  void Restart(double time) override {
+    DropLeg();
+    consistent_ = true;
+    start_ = time;
+  }
+  // The next leg starts where the model was last placed.
+  Status Finish() override {
+    DropLeg();
+    consistent_ = false;
+    return 0;
+  }
+  void Synchronise(double time) override {
+    if (!leg_) start_ = time;
+  }
+  Status StepQuantity(double* value) override {
+    if (cj_ <= 0.0) return kStatusNoStep;
+    *value = 1.0 / cj_;
+    return 0;
+  }
+  Status ExchangeStates(std::int32_t count, const std::int32_t* positions, double* values) override;
+  std::uint32_t StepCount() const override { return steps_; }
+
+ private:
+  // IDA glue.
+  static int NlsSolve(SUNNonlinearSolver nls, N_Vector y0, N_Vector ycor, N_Vector w, realtype tol,
+                      booleantype, void* mem);
+  static int NlsMaxIters(SUNNonlinearSolver nls, int max) {
+    static_cast<Stepper*>(nls->content)->max_passes_ = max;
+    return 0;
+  }
+  static int NlsIters(SUNNonlinearSolver nls, long* n) {
+    *n = static_cast<Stepper*>(nls->content)->last_passes_;
+    return 0;
+  }
+  static int NlsFails(SUNNonlinearSolver nls, long* n) {
+    *n = static_cast<Stepper*>(nls->content)->last_failed_ ? 1 : 0;
+    return 0;
+  }
+  static int NoResidual(realtype, N_Vector, N_Vector, N_Vector, void*) { return -1; }
+  int Correct(N_Vector ycor, N_Vector w, realtype tol, void* mem);
+
+  void FreeIda();
+  void DropLeg() {
+    leg_ = false;
+    cj_ = 0.0;
+    event_open_ = false;
+  }
+  Status StartLeg();
+  Status StartIda();
+  Status StepIda(double target);
+  Status StepFixed(double target);
+  Status AfterStep(double t, bool* event);
+  Status LocateOnInterpolant(double* reached);
+  Status PlaceAt(double t);
+  Status Interpolate(double t, std::vector<double>* y, std::vector<double>* yp);
+
+  // Model access.
+  Status ReadUnknowns(std::vector<double>* y, std::vector<double>* yp);
+  Status WriteUnknowns(const double* y, const double* yp);
+  Status ReadAll(std::vector<double>* values);
+  Status SolveStages(double t, std::vector<double>* derivatives);
+  Status Decomposition(std::uint32_t kind, std::int32_t slot, outside::Ref<IQLNDecomposition>* held,
+                       IQLNDecomposition** out);
+
+  IntegratorServer& s_;
+  Method method_ = Method::kImplicitEuler;
+  // Unknowns of the integration: states then algebraic variables, by problem
+  // position; a state's derivative position, -1 for an algebraic variable.
+  std::vector<std::int32_t> position_, derivative_;
+  std::vector<std::int32_t> unknown_of_;  // problem position -> unknown, -1
+  std::vector<QLNVariable*> variables_;   // by problem position
+  std::size_t n_ = 0;
+
+  bool consistent_ = false;  // the model holds consistent values at start_
+  bool leg_ = false;         // an integration history exists
+  double start_ = 0.0;
+  double tn_ = 0.0, hu_ = 0.0;  // the last step [tn - hu, tn]
+  bool event_open_ = false;     // an event was reported in the last step
+  std::uint32_t steps_ = 0;
+
+  // IDA.
+  SUNContext ctx_ = nullptr;
+  void* ida_ = nullptr;
+  SUNNonlinearSolver nls_ = nullptr;
+  N_Vector y_ = nullptr, yp_ = nullptr;
+  std::vector<double> ypred_, yppred_;
+  double cj_ = 0.0, last_cj_ = 0.0, ss_ = 20.0;
+  int max_passes_ = 4;
+  long last_passes_ = 0;
+  bool last_failed_ = false;
+  Status corrector_status_ = 0;
+  bool in_corrector_ = false;
+
+  // Fixed steps: the last step's ends for the cubic interpolant.
+  std::vector<double> y0_, f0_, y1_, f1_;
+};
+
+std::unique_ptr<DynamicCore> MakeDynamicCore(IntegratorServer* server) {
+  auto core = std::make_unique<Stepper>(server);
+  if (!core->Prepare()) return nullptr;
+  return core;
+}
+
+bool Stepper::Prepare() {
+  const auto count = static_cast<std::size_t>(s_.variable_count_);
+  unknown_of_.assign(count, -1);
+  variables_.assign(count, nullptr);
+  for (std::int32_t i = 0; i < s_.variable_count_; ++i) {
+    if (s_.problem_->GetVariable(i, &variables_[static_cast<std::size_t>(i)]) != 0) return false;
+  }
+  for (const std::int32_t want : {kTypeState, kTypeAlgebraic}) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::int32_t type = s_.variable_types_[i];
+      if ((type & kTypeFixed) == kTypeFixed) continue;
+      if (want == kTypeState ? (type & kTypeState) == 0
+                             : (type & (kTypeState | kTypeAlgebraic)) != kTypeAlgebraic)
+        continue;
+      unknown_of_[i] = static_cast<std::int32_t>(position_.size());
+      position_.push_back(static_cast<std::int32_t>(i));
+      derivative_.push_back(want == kTypeState ? s_.partners_[i] : -1);
+    }
+  }
+  n_ = position_.size();
+  return true;
+}
+
+void Stepper::FreeIda() {
+  if (ida_ != nullptr) IDAFree(&ida_);
+  if (nls_ != nullptr) {
+    nls_->content = nullptr;  // without a free op SUNDIALS would free it
+    SUNNonlinSolFree(nls_);
+  }
+  if (y_ != nullptr) N_VDestroy(y_);
+  if (yp_ != nullptr) N_VDestroy(yp_);
+  if (ctx_ != nullptr) SUNContext_Free(&ctx_);
+  ida_ = nullptr;
+  nls_ = nullptr;
+  y_ = yp_ = nullptr;
+}
+
+Status Stepper::ReadAll(std::vector<double>* values) {
+  outside::Ref<platform::IUnknown> made;
+  if (s_.problem_->EnumData(IID_IEnumQLN13VariableData, made.Out()) != 0 || !made)
+    return kStatusValuesUnreadable;
+  auto e = outside::QueryRef<IEnumQLN13VariableData>(made.get(), IID_IEnumQLN13VariableData);
+  if (!e) return kStatusValuesUnreadable;
+  const auto count = static_cast<std::uint32_t>(s_.variable_count_);
+  std::vector<QLNVariableRecord> records(count);
+  std::uint32_t fetched = 0;
+  const Status st = e->Next(count, records.data(), &fetched);
+  if (status::IsFailure(st) || fetched != count) return kStatusValuesUnreadable;
+  values->assign(count, 0.0);
+  for (const auto& r : records) {
+    if (r.index < 0 || r.index >= s_.variable_count_) return kStatusValuesUnreadable;
+    (*values)[static_cast<std::size_t>(r.index)] = r.scaled_value;
+  }
+  return 0;
+}
+
+Status Stepper::ReadUnknowns(std::vector<double>* y, std::vector<double>* yp) {
+  std::vector<double> all;
+  if (const Status st = ReadAll(&all); st != 0) return st;
+  y->resize(n_);
+  if (yp != nullptr) yp->resize(n_);
+  for (std::size_t k = 0; k < n_; ++k) {
+    (*y)[k] = all[static_cast<std::size_t>(position_[k])];
+    if (yp != nullptr && derivative_[k] >= 0)
+      (*yp)[k] = all[static_cast<std::size_t>(derivative_[k])];
+  }
+  return 0;
+}
+
+Status Stepper::WriteUnknowns(const double* y, const double* yp) {
+  std::vector<QLNVariable*> vars;
+  std::vector<double> values;
+  for (std::size_t k = 0; k < n_; ++k) {
+    vars.push_back(variables_[static_cast<std::size_t>(position_[k])]);
+    values.push_back(y[k]);
+    if (yp != nullptr && derivative_[k] >= 0) {
+      vars.push_back(variables_[static_cast<std::size_t>(derivative_[k])]);
+      values.push_back(yp[k]);
+    }
+  }
+  if (vars.empty()) return 0;
+  const Status st = s_.problem_->SetVariableValues(static_cast<std::int32_t>(vars.size()),
+                                                   vars.data(), values.data());
+  return status::IsFailure(st) ? kStatusValuesUnreadable : 0;
+}
+
+Status Stepper::Decomposition(std::uint32_t kind, std::int32_t slot,
+                              outside::Ref<IQLNDecomposition>* held, IQLNDecomposition** out) {
+  return s_.DecompositionFor(kind, slot, held, out);
+}
+
+Status Stepper::ExchangeStates(std::int32_t count, const std::int32_t* positions, double* values) {
+  if (!in_corrector_) return kStatusNoStep;
+  std::vector<QLNVariable*> vars;
+  std::vector<double> derivs;
+  for (std::int32_t i = 0; i < count; ++i) {
+    const std::int32_t k = unknown_of_[static_cast<std::size_t>(positions[i])];
+    if (k < 0 || derivative_[static_cast<std::size_t>(k)] < 0) continue;
+    const auto u = static_cast<std::size_t>(k);
+    vars.push_back(variables_[static_cast<std::size_t>(derivative_[u])]);
+    derivs.push_back(yppred_[u] + cj_ * (values[i] - ypred_[u]));
+  }
+  if (vars.empty()) return 0;
+  const Status st = s_.problem_->SetVariableValues(static_cast<std::int32_t>(vars.size()),
+                                                   vars.data(), derivs.data());
+  return status::IsFailure(st) ? kStatusValuesUnreadable : 0;
+}
+
+// ---------------------------------------------------------------- IDA
+
+Status Stepper::StartIda() {
+  const auto n = static_cast<sunindextype>(n_);
+  if (ctx_ == nullptr && SUNContext_Create(nullptr, &ctx_) != 0) return kStatusIntegrationFailed;
+  if (ida_ == nullptr) {
+    y_ = N_VNew_Serial(n, ctx_);
+    yp_ = N_VNew_Serial(n, ctx_);
+    ida_ = IDACreate(ctx_);
+    if (y_ == nullptr || yp_ == nullptr || ida_ == nullptr) return kStatusIntegrationFailed;
+  }
+  std::vector<double> y, yp(n_, 0.0);
+  if (const Status st = ReadUnknowns(&y, &yp); st != 0) return st;
+  std::copy(y.begin(), y.end(), NV_DATA_S(y_));
+  std::copy(yp.begin(), yp.end(), NV_DATA_S(yp_));
+  const OptionValues& o = s_.options_;
+  if (nls_ == nullptr) {
+    if (IDAInit(ida_, NoResidual, start_, y_, yp_) != IDA_SUCCESS) return kStatusIntegrationFailed;
+    nls_ = SUNNonlinSolNewEmpty(ctx_);
+    if (nls_ == nullptr) return kStatusIntegrationFailed;
+    nls_->content = this;
+    nls_->ops->gettype = [](SUNNonlinearSolver) { return SUNNONLINEARSOLVER_ROOTFIND; };
+    nls_->ops->solve = NlsSolve;
+    nls_->ops->setsysfn = [](SUNNonlinearSolver, SUNNonlinSolSysFn) { return 0; };
+    nls_->ops->setctestfn = [](SUNNonlinearSolver, SUNNonlinSolConvTestFn, void*) { return 0; };
+    nls_->ops->setmaxiters = NlsMaxIters;
+    nls_->ops->getnumiters = NlsIters;
+    nls_->ops->getnumconvfails = NlsFails;
+    if (IDASetNonlinearSolver(ida_, nls_) != IDA_SUCCESS) return kStatusIntegrationFailed;
+    // Failures reach the engine as statuses with texts, never on stderr.
+    IDASetErrHandlerFn(
+        ida_, [](int, const char*, const char*, char*, void*) {}, nullptr);
+  } else if (IDAReInit(ida_, start_, y_, yp_) != IDA_SUCCESS) {
+    return kStatusIntegrationFailed;
+  }
+  // Tolerances hold for algebraic unknowns too: they are in IDA's weights.
+  if (IDASStolerances(ida_, o.Get(kOptionRelErrorTol), o.Get(kOptionAbsErrorTol)) != IDA_SUCCESS)
+    return kStatusBadOptionValue;
+  const int order = method_ == Method::kImplicitEuler
+                        ? 1
+                        : std::clamp(static_cast<int>(o.Get(kOptionMaxOrder)), 1, 5);
+  IDASetMaxOrd(ida_, order);
+  IDASetInitStep(ida_, o.Get(kOptionInitStepSize));
+  IDASetMaxStep(ida_, o.Get(kOptionMaxStepSize));
+  IDASetMinStep(ida_, o.Get(kOptionEnforceMinStep) != 0 ? o.Get(kOptionMinStepSize) : 0.0);
+  IDASetEtaConvFail(ida_, o.Get(kOptionStepRedFact));
+  IDASetMaxNumSteps(ida_, -1);
+  ss_ = 20.0;
+  last_cj_ = 0.0;
+  return 0;
+}
+
+int Stepper::NlsSolve(SUNNonlinearSolver nls, N_Vector, N_Vector ycor, N_Vector w, realtype tol,
+                      booleantype, void* mem) {
+  return static_cast<Stepper*>(nls->content)->Correct(ycor, w, tol, mem);
+}
+
+// IDA's Newton convergence rule applied to whole passes of the corrector
+// decomposition; ss is kept here since IDA keeps its own to itself.
+int Stepper::Correct(N_Vector ycor, N_Vector w, realtype tol, void* mem) {
+  realtype t = 0, cj = 0;
+  N_Vector yypred = nullptr, yppred = nullptr, yyn = nullptr, ypn = nullptr, res = nullptr;
+  void* user = nullptr;
+  last_passes_ = 0;
+  last_failed_ = true;
+  if (IDAGetNonlinearSystemData(mem, &t, &yypred, &yppred, &yyn, &ypn, &res, &cj, &user) !=
+      IDA_SUCCESS)
+    return SUN_NLS_EXT_FAIL;
+  cj_ = cj;
+  if (last_cj_ != 0.0 && cj != last_cj_) ss_ = 100.0;
+  last_cj_ = cj;
+  ypred_.assign(NV_DATA_S(yypred), NV_DATA_S(yypred) + n_);
+  yppred_.assign(NV_DATA_S(yppred), NV_DATA_S(yppred) + n_);
+  if (status::IsFailure(s_.executive_->SetSimulationTime(t))) {
+    corrector_status_ = kStatusBadArgument;
+    return SUN_NLS_EXT_FAIL;
+  }
+  if ((corrector_status_ = WriteUnknowns(ypred_.data(), yppred_.data())) != 0)
+    return SUN_NLS_EXT_FAIL;
+  IQLNDecomposition* d = nullptr;
+  if ((corrector_status_ =
+           Decomposition(kDecomposeCorrector, kSlotCorrector, &s_.corrector_, &d)) != 0)
+    return SUN_NLS_EXT_FAIL;
+  const double* weights = NV_DATA_S(w);
+  std::vector<double> previous = ypred_, current;
+  double first = 0.0;
+  in_corrector_ = true;
+  for (int m = 0; m < max_passes_; ++m) {
+    std::int32_t iterations = 0;
+    const Status st = d->SolveGroups(0, 0, 0, &iterations);
+    ++last_passes_;
+    if (status::IsFailure(st)) {
+      in_corrector_ = false;
+      corrector_status_ = st;
+      return Fatal(st) ? SUN_NLS_EXT_FAIL : SUN_NLS_CONV_RECVR;
+    }
+    if ((corrector_status_ = ReadUnknowns(&current, nullptr)) != 0) {
+      in_corrector_ = false;
+      return SUN_NLS_EXT_FAIL;
+    }
+    double sum = 0.0;
+    for (std::size_t k = 0; k < n_; ++k) {
+      const double e = (current[k] - previous[k]) * weights[k];
+      sum += e * e;
+    }
+    const double norm = n_ > 0 ? std::sqrt(sum / static_cast<double>(n_)) : 0.0;
+    bool done = false;
+    if (m == 0) {
+      first = norm;
+      done = norm <= 1e-8 * tol;
+    } else {
+      const double rate = std::pow(norm / first, 1.0 / m);
+      if (rate > 0.9) break;
+      ss_ = rate / (1.0 - rate);
+    }
+    if (done || ss_ * norm <= tol) {
+      in_corrector_ = false;
+      double* c = NV_DATA_S(ycor);
+      for (std::size_t k = 0; k < n_; ++k) c[k] = current[k] - ypred_[k];
+      last_failed_ = false;
+      corrector_status_ = 0;
+      return SUN_NLS_SUCCESS;
+    }
+    previous = current;
+  }
+  in_corrector_ = false;
+  corrector_status_ = kStatusCorrectorFailed;
+  return SUN_NLS_CONV_RECVR;
+}
+
+Status Stepper::StepIda(double target) {
+  // 6.4.1 leaves a stop time equal to tout armed: set it before every call.
+  IDASetStopTime(ida_, target);
+  realtype t = 0;
+  corrector_status_ = 0;
+  const int flag = IDASolve(ida_, target, &t, y_, yp_, IDA_ONE_STEP);
+  if (flag < 0) {
+    switch (flag) {
+      case IDA_CONV_FAIL:
+        return kStatusCorrectorFailed;
+      case IDA_NLS_FAIL:
+        return corrector_status_ != 0 ? corrector_status_ : kStatusIntegrationFailed;
+      case IDA_ERR_FAIL:
+        return kStatusErrorTestFailed;
+      case IDA_TOO_MUCH_WORK:
+        return kStatusTooMuchWork;
+      default:
+        return kStatusIntegrationFailed;
+    }
+  }
+  realtype hu = 0;
+  IDAGetLastStep(ida_, &hu);
+  tn_ = t;
+  hu_ = hu;
+  return WriteUnknowns(NV_DATA_S(y_), NV_DATA_S(yp_));
+}
+
+// ---------------------------------------------------------------- Euler, RK4
+
+// Derivatives of the states at t with the states as they stand in the model
+// (the explicit-stage decomposition solves derivatives and algebraics).
+Status Stepper::SolveStages(double t, std::vector<double>* derivatives) {
+  if (status::IsFailure(s_.executive_->SetSimulationTime(t))) return kStatusBadArgument;
+  IQLNDecomposition* d = nullptr;
+  Status st = Decomposition(kDecomposeExplicitStage, kSlotExplicitStage, &s_.stages_, &d);
+  if (st != 0) return st;
+  std::int32_t iterations = 0;
+  st = d->SolveGroups(0, 0, 0, &iterations);
+  if (status::IsFailure(st))
+    return status::Facility(st) == 0xFE ? st : kDecompositionGroupFailedSevere;
+  std::vector<double> y, yp(n_, 0.0);
+  if ((st = ReadUnknowns(&y, &yp)) != 0) return st;
+  *derivatives = std::move(yp);
+  return 0;
+}
+
+Status Stepper::StepFixed(double target) {
+  const double size = s_.options_.Get(kOptionStepSize);
+  if (!(size > 0.0)) return kStatusBadOptionValue;
+  double h = size;
+  // Shortened to land on the target; a sliver left over joins this step.
+  if (tn_ + h >= target || target - (tn_ + h) < 1e-10 * size) h = target - tn_;
+  const double t0 = tn_;
+  std::vector<double> y(y1_), k1(f1_), next(n_);
+  auto stage = [&](const std::vector<double>& at, double t, std::vector<double>* k) {
+    const Status st = WriteUnknowns(at.data(), nullptr);
+    return st != 0 ? st : SolveStages(t, k);
+  };
+  if (method_ == Method::kEuler) {
+    for (std::size_t i = 0; i < n_; ++i) next[i] = derivative_[i] >= 0 ? y[i] + h * k1[i] : y[i];
+  } else {
+    std::vector<double> k2, k3, k4, at(n_);
+    auto mid = [&](const std::vector<double>& k, double c) {
+      for (std::size_t i = 0; i < n_; ++i) at[i] = derivative_[i] >= 0 ? y[i] + c * h * k[i] : y[i];
+    };
+    mid(k1, 0.5);
+    if (Status st = stage(at, t0 + 0.5 * h, &k2); st != 0) return st;
+    mid(k2, 0.5);
+    if (Status st = stage(at, t0 + 0.5 * h, &k3); st != 0) return st;
+    mid(k3, 1.0);
+    if (Status st = stage(at, t0 + h, &k4); st != 0) return st;
+    for (std::size_t i = 0; i < n_; ++i)
+      next[i] = derivative_[i] >= 0 ? y[i] + h / 6 * (k1[i] + 2 * k2[i] + 2 * k3[i] + k4[i]) : y[i];
+  }
+  std::vector<double> f;
+  if (Status st = stage(next, t0 + h, &f); st != 0) return st;
+  y0_ = y1_;
+  f0_ = f1_;
+  if (Status st = ReadUnknowns(&y1_, nullptr); st != 0) return st;
+  f1_ = f;
+  tn_ = t0 + h;
+  hu_ = h;
+  return 0;
+}
+
+// ---------------------------------------------------------------- legs
+
+Status Stepper::StartLeg() {
+  method_ = MethodOf(s_.options_.Get(kOptionIntegrator));
+  if (!consistent_) {
+    // As re-initialisation does: algebraic unknowns and derivatives made
+    // consistent with the states where the last leg ended.
+    const Status st = s_.SolveInitialisation(start_, kDecomposeReinitialisation);
+    if (st != 0) return st;
+    consistent_ = true;
+  }
+  tn_ = start_;
+  hu_ = 0.0;
+  event_open_ = false;
+  if (method_ == Method::kEuler || method_ == Method::kRK4) {
+    if (Status st = SolveStages(start_, &f1_); st != 0) return st;
+    if (Status st = ReadUnknowns(&y1_, nullptr); st != 0) return st;
+  } else if (Status st = StartIda(); st != 0) {
+    return st;
+  }
+  leg_ = true;
+  return 0;
+}
+
+Status Stepper::Interpolate(double t, std::vector<double>* y, std::vector<double>* yp) {
+  y->assign(n_, 0.0);
+  yp->assign(n_, 0.0);
+  if (method_ == Method::kEuler || method_ == Method::kRK4) {
+    if (hu_ <= 0.0) {
+      *y = y1_;
+      *yp = f1_;
+      return 0;
+    }
+    // Cubic Hermite for states, straight line for algebraic unknowns.
+    const double s = (t - (tn_ - hu_)) / hu_, h = hu_;
+    const double h00 = 2 * s * s * s - 3 * s * s + 1, h10 = s * s * s - 2 * s * s + s,
+                 h01 = -2 * s * s * s + 3 * s * s, h11 = s * s * s - s * s;
+    const double d00 = (6 * s * s - 6 * s) / h, d10 = 3 * s * s - 4 * s + 1,
+                 d01 = (-6 * s * s + 6 * s) / h, d11 = 3 * s * s - 2 * s;
+    for (std::size_t i = 0; i < n_; ++i) {
+      if (derivative_[i] >= 0) {
+        (*y)[i] = h00 * y0_[i] + h10 * h * f0_[i] + h01 * y1_[i] + h11 * h * f1_[i];
+        (*yp)[i] = d00 * y0_[i] + d10 * f0_[i] + d01 * y1_[i] + d11 * f1_[i];
+      } else {
+        (*y)[i] = (1 - s) * y0_[i] + s * y1_[i];
+      }
+    }
+    return 0;
+  }
+  N_Vector v = N_VNew_Serial(static_cast<sunindextype>(n_), ctx_);
+  if (v == nullptr) return kStatusIntegrationFailed;
+  int flag = IDAGetDky(ida_, t, 0, v);
+  if (flag == IDA_SUCCESS) std::copy(NV_DATA_S(v), NV_DATA_S(v) + n_, y->begin());
+  if (flag == IDA_SUCCESS && (flag = IDAGetDky(ida_, t, 1, v)) == IDA_SUCCESS)
+    std::copy(NV_DATA_S(v), NV_DATA_S(v) + n_, yp->begin());
+  N_VDestroy(v);
+  return flag == IDA_SUCCESS ? 0 : kStatusTargetBeforeStep;
+}
+
+// The model at t inside the last step, from the interpolant alone: no
+// residual is evaluated.
+Status Stepper::PlaceAt(double t) {
+  std::vector<double> y, yp;
+  if (Status st = Interpolate(t, &y, &yp); st != 0) return st;
+  if (Status st = WriteUnknowns(y.data(), yp.data()); st != 0) return st;
+  return status::IsFailure(s_.executive_->SetSimulationTime(t)) ? kStatusBadArgument : 0;
+}
+
+Status Stepper::AfterStep(double t, bool* event) {
+  *event = false;
+  ++steps_;
+  if (status::IsFailure(s_.executive_->SetSimulationTime(t))) return kStatusBadArgument;
+  if (s_.delays_) s_.delays_->RecordTime();
+  if (s_.implicit_events_) {
+    std::int32_t answer = 0;
+    const Status st = s_.implicit_events_->QueryA(0, &answer);
+    *event = st == 0 && answer == 1;
+  }
+  return 0;
+}
+
+// Bisection on the interpolant over the last step to the event tolerance;
+// ends with the model at the first point found past the event.
+Status Stepper::LocateOnInterpolant(double* reached) {
+  const double tolerance = s_.options_.Get(kOptionDiscontinuityEventTol);
+  double low = tn_ - hu_, high = tn_;
+  for (int i = 0; i < 200 && high - low > tolerance; ++i) {
+    const double mid = 0.5 * (low + high);
+    if (Status st = PlaceAt(mid); st != 0) return st;
+    std::int32_t answer = 0;
+    const bool fired = s_.implicit_events_->QueryA(0, &answer) == 0 && answer == 1;
+    (fired ? high : low) = mid;
+  }
+  if (Status st = PlaceAt(high); st != 0) return st;
+  *reached = high;
+  return 0;
+}
+
+Status Stepper::IntegrateTo(double target, double* reached) {
+  if (leg_ && target < tn_ - hu_) return kStatusTargetBeforeStep;
+  if (!leg_ && target < start_) return kStatusTargetBeforeStep;
+  if (n_ == 0) {
+    // Nothing to integrate: time alone moves.
+    if (status::IsFailure(s_.executive_->SetSimulationTime(target))) return kStatusBadArgument;
+    *reached = start_ = target;
+    return 0;
+  }
+  if (!leg_) {
+    if (Status st = StartLeg(); st != 0) return st;
+  }
+  // Inside the last step (bisection, a re-evaluation, a communication
+  // point already passed): served from the interpolant.
+  if (target <= tn_ && hu_ > 0.0) {
+    if (Status st = PlaceAt(target); st != 0) return st;
+    *reached = start_ = target;
+    return 0;
+  }
+  if (target <= tn_) {
+    *reached = tn_;
+    return 0;
+  }
+  const bool locate = s_.options_.Get(kOptionLocateIEvents) != 0;
+  event_open_ = false;
+  for (long n = 0; tn_ < target; ++n) {
+    if (n >= kMaxStepsPerCall) return kStatusTooMuchWork;
+    const Status st = (method_ == Method::kEuler || method_ == Method::kRK4) ? StepFixed(target)
+                                                                             : StepIda(target);
+    if (st != 0) return st;
+    bool event = false;
+    if (Status a = AfterStep(tn_, &event); a != 0) return a;
+    if (!event) continue;
+    event_open_ = true;
+    if (locate) {
+      // The engine brackets the event itself with targets inside this step.
+      *reached = tn_ - hu_;
+      return kIntegratorDiscontinuity;
+    }
+    if (Status l = LocateOnInterpolant(reached); l != 0) return l;
+    // The history beyond the event is of no use: the next leg starts there.
+    start_ = *reached;
+    DropLeg();
+    consistent_ = false;
+    return kIntegratorDiscontinuity;
+  }
+  *reached = tn_;
+  start_ = tn_;
+  return 0;
+}
+
+}  // namespace integrator

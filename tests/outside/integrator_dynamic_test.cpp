@@ -1,0 +1,604 @@
+// Dynamic integration in the integrator server, through its COM interface
+// with the decomposition server and the fake executive doing the engine's
+// corrector: against analytic solutions and against plain IDA (dense
+// Newton, analytic Jacobian) at the same tolerances in the same run.
+#include <gtest/gtest.h>
+#include <ida/ida.h>
+#include <nvector/nvector_serial.h>
+#include <sunlinsol/sunlinsol_dense.h>
+#include <sunmatrix/sunmatrix_dense.h>
+
+#include <cmath>
+#include <functional>
+
+#include "platform/registry.h"
+#include "tests/outside/server_models.h"
+#include "tests/support/registry_file.h"
+#include "tests/support/scoped_env.h"
+
+namespace {
+
+using namespace server_test;
+
+constexpr Status kTargetBeforeStep = 0x80FF000Bu;
+constexpr Status kCorrectorFailed = 0x80FF000Cu;
+constexpr Status kGroupFailedSevere = 0xC0FE0002u;
+
+class IntegratorDynamic : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_LE(platform::CoInitializeEx(nullptr, 0), 1u);
+    platform::CLSID clsid{};
+    ASSERT_EQ(platform::CLSIDFromProgID(u"Brunvald.UnifiedIntegrator", &clsid), 0u);
+    void* p = nullptr;
+    ASSERT_EQ(platform::CoCreateInstance(clsid, nullptr, 23, IID_IUnifiedIntegrator, &p), 0u);
+    server_ = static_cast<IUnifiedIntegrator*>(p);
+  }
+  void TearDown() override {
+    if (server_ != nullptr) {
+      EXPECT_EQ(server_->Release(), 0u);
+    }
+    if (group_ != nullptr) group_->Release();
+    if (exec_ != nullptr) {
+      EXPECT_EQ(exec_->Release(), 0u);
+    }
+    platform::CoUninitialize();
+    EXPECT_EQ(LiveFakes(), 0);
+    EXPECT_EQ(ServerLiveObjects("vantor_integrator.so"), 0);
+    EXPECT_EQ(ServerLiveObjects("vantor_decomposer.so"), 0);
+  }
+  void Set(std::uint32_t id, double v) { ASSERT_EQ(server_->SetOption(id, RealValue(v)), 0u); }
+  void SetInt(std::uint32_t id, std::int32_t v) {
+    ASSERT_EQ(server_->SetOption(id, IntValue(v)), 0u);
+  }
+  // Set up on the model and initialise at 0, ready to integrate.
+  void Start(Model* model, std::function<double(const std::vector<double>&)> condition = {}) {
+    model->integrator = server_;
+    group_ = new FakeProblemGroup(model);
+    group_->AddRef();
+    exec_ = new FakeExecutive(model);
+    exec_->AddRef();
+    exec_->schedule.condition = std::move(condition);
+    ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
+    ASSERT_EQ(server_->RunControl(kRunPrepare), 0u);
+    double reached = -1;
+    ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 0), 0u);
+    ASSERT_EQ(server_->RunControl(kRunSolve), 0u);
+  }
+  Status To(double t, double* reached = nullptr) {
+    double r = -1;
+    const Status s = server_->Initialise(&r, t, kIntegratorIntegrateTo, 0);
+    if (reached != nullptr) *reached = r;
+    return s;
+  }
+  std::string Text(Status s) {
+    char16_t* text = nullptr;
+    if (server_->GetErrorText(s, &text) != 0) return "";
+    std::string out;
+    for (const char16_t* c = text; *c != 0; ++c) out += static_cast<char>(*c);
+    platform::CoTaskMemFree(text);
+    return out;
+  }
+  std::uint32_t Steps() {
+    void* p = nullptr;
+    if (server_->GetInterface(IID_IServerCount, &p) != 0) return 0;
+    auto* c = static_cast<IServerCount*>(p);
+    std::uint32_t n = 0;
+    EXPECT_EQ(c->GetCount(&n), 0u);
+    c->Release();
+    return n;
+  }
+
+  testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
+  IUnifiedIntegrator* server_ = nullptr;
+  FakeProblemGroup* group_ = nullptr;
+  FakeExecutive* exec_ = nullptr;
+};
+
+// ---------------------------------------------------------------- problems
+
+// A semi-explicit DAE F(t, y, y') = 0 for plain IDA, with its Jacobian.
+struct Dae {
+  int n;
+  std::function<void(double, const double*, const double*, double*)> residual;
+  // dF/dy + cj dF/dy', column-major n x n.
+  std::function<void(double, double, const double*, double*)> jacobian;
+};
+
+struct PlainResult {
+  std::vector<std::vector<double>> outputs;
+  long steps = 0;
+};
+
+// Plain IDA: Newton with a dense direct solver and the analytic Jacobian.
+PlainResult PlainIda(const Dae& dae, std::vector<double> y0, std::vector<double> yp0,
+                     const std::vector<double>& times, double rtol, double atol, double h0,
+                     double hmax) {
+  SUNContext ctx = nullptr;
+  SUNContext_Create(nullptr, &ctx);
+  const auto n = static_cast<sunindextype>(dae.n);
+  N_Vector y = N_VNew_Serial(n, ctx), yp = N_VNew_Serial(n, ctx);
+  std::copy(y0.begin(), y0.end(), NV_DATA_S(y));
+  std::copy(yp0.begin(), yp0.end(), NV_DATA_S(yp));
+  void* mem = IDACreate(ctx);
+  IDAInit(
+      mem,
+      [](realtype t, N_Vector yy, N_Vector yyp, N_Vector rr, void* ud) {
+        static_cast<const Dae*>(ud)->residual(t, NV_DATA_S(yy), NV_DATA_S(yyp), NV_DATA_S(rr));
+        return 0;
+      },
+      0.0, y, yp);
+  IDASetUserData(mem, const_cast<Dae*>(&dae));
+  IDASStolerances(mem, rtol, atol);
+  IDASetInitStep(mem, h0);
+  IDASetMaxStep(mem, hmax);
+  IDASetMaxNumSteps(mem, 1000000);
+  SUNMatrix a = SUNDenseMatrix(n, n, ctx);
+  SUNLinearSolver ls = SUNLinSol_Dense(y, a, ctx);
+  IDASetLinearSolver(mem, ls, a);
+  IDASetJacFn(mem, [](realtype t, realtype cj, N_Vector yy, N_Vector, N_Vector, SUNMatrix j,
+                      void* ud, N_Vector, N_Vector, N_Vector) {
+    static_cast<const Dae*>(ud)->jacobian(t, cj, NV_DATA_S(yy), SM_DATA_D(j));
+    return 0;
+  });
+  PlainResult out;
+  for (const double t : times) {
+    // Landing on each output as the server does, not interpolating to it.
+    realtype reached = 0;
+    IDASetStopTime(mem, t);
+    EXPECT_GE(IDASolve(mem, t, &reached, y, yp, IDA_NORMAL), 0);
+    out.outputs.emplace_back(NV_DATA_S(y), NV_DATA_S(y) + dae.n);
+  }
+  IDAGetNumSteps(mem, &out.steps);
+  IDAFree(&mem);
+  SUNLinSolFree(ls);
+  SUNMatDestroy(a);
+  N_VDestroy(y);
+  N_VDestroy(yp);
+  SUNContext_Free(&ctx);
+  return out;
+}
+
+double ErrorOverTolerance(const std::vector<double>& got, const std::vector<double>& exact,
+                          double rtol, double atol) {
+  double worst = 0;
+  for (std::size_t i = 0; i < exact.size(); ++i)
+    worst = std::max(worst, std::fabs(got[i] - exact[i]) / (rtol * std::fabs(exact[i]) + atol));
+  return worst;
+}
+
+// x' = -k x.
+struct Decay {
+  static constexpr double k = 0.7;
+  Model m;
+  std::int32_t x, dx;
+  Decay() {
+    x = m.AddState(1.0, &dx);
+    const auto X = static_cast<std::size_t>(x), D = static_cast<std::size_t>(dx);
+    m.AddEquation({dx, x}, {1, 1}, [=](const V& v) { return v[D] + k * v[X]; });
+  }
+  static Dae Plain() {
+    return Dae{
+        1, [](double, const double* y, const double* yp, double* r) { r[0] = yp[0] + k * y[0]; },
+        [](double, double cj, const double*, double* j) { j[0] = k + cj; }};
+  }
+};
+
+// x1' = -z, x2' = -100(x2 - cos t) - sin t + (z - x1^2), 0 = z + z^3 - x1^2 - x1^6;
+// x1 = 1/(1+t), x2 = cos t, z = x1^2.
+struct IndexOne {
+  Model m;
+  std::int32_t x1, d1, x2, d2, z;
+  IndexOne() {
+    x1 = m.AddState(1.0, &d1);
+    x2 = m.AddState(1.0, &d2);
+    z = m.AddVariable(kAlgebraic, 0.5);
+    const auto X1 = static_cast<std::size_t>(x1), D1 = static_cast<std::size_t>(d1),
+               X2 = static_cast<std::size_t>(x2), D2 = static_cast<std::size_t>(d2),
+               Z = static_cast<std::size_t>(z);
+    Model* model = &m;
+    m.AddEquation({d1, z}, {1, 1}, [=](const V& v) { return v[D1] + v[Z]; });
+    m.AddEquation({d2, x2, z, x1}, {1, 1, 1, 3}, [=](const V& v) {
+      const double t = model->time;
+      return v[D2] + 100 * (v[X2] - std::cos(t)) + std::sin(t) - (v[Z] - v[X1] * v[X1]);
+    });
+    m.AddEquation({z, x1}, {3, 3}, [=](const V& v) {
+      return v[Z] + std::pow(v[Z], 3) - v[X1] * v[X1] - std::pow(v[X1], 6);
+    });
+  }
+  static std::vector<double> Exact(double t) {
+    const double a = 1 / (1 + t);
+    return {a, std::cos(t), a * a};
+  }
+  static Dae Plain() {
+    return Dae{3,
+               [](double t, const double* y, const double* yp, double* r) {
+                 r[0] = yp[0] + y[2];
+                 r[1] = yp[1] + 100 * (y[1] - std::cos(t)) + std::sin(t) - (y[2] - y[0] * y[0]);
+                 r[2] = y[2] + std::pow(y[2], 3) - y[0] * y[0] - std::pow(y[0], 6);
+               },
+               [](double, double cj, const double* y, double* j) {
+                 std::fill(j, j + 9, 0.0);
+                 j[0 + 0 * 3] = cj;
+                 j[0 + 2 * 3] = 1;
+                 j[1 + 0 * 3] = 2 * y[0];
+                 j[1 + 1 * 3] = cj + 100;
+                 j[1 + 2 * 3] = -1;
+                 j[2 + 0 * 3] = -2 * y[0] - 6 * std::pow(y[0], 5);
+                 j[2 + 2 * 3] = 1 + 3 * y[2] * y[2];
+               }};
+  }
+};
+
+// Robertson: y1' = -0.04 y1 + 1e4 y2 y3, y2' = 0.04 y1 - 1e4 y2 y3 - 3e7 y2^2,
+// 0 = y1 + y2 + y3 - 1.
+struct Robertson {
+  Model m;
+  std::int32_t y1, d1, y2, d2, y3;
+  Robertson() {
+    y1 = m.AddState(1.0, &d1);
+    y2 = m.AddState(0.0, &d2);
+    y3 = m.AddVariable(kAlgebraic, 0.0);
+    const auto Y1 = static_cast<std::size_t>(y1), D1 = static_cast<std::size_t>(d1),
+               Y2 = static_cast<std::size_t>(y2), D2 = static_cast<std::size_t>(d2),
+               Y3 = static_cast<std::size_t>(y3);
+    m.AddEquation({d1, y1, y2, y3}, {1, 1, 3, 3},
+                  [=](const V& v) { return v[D1] + 0.04 * v[Y1] - 1e4 * v[Y2] * v[Y3]; });
+    m.AddEquation({d2, y1, y2, y3}, {1, 1, 3, 3}, [=](const V& v) {
+      return v[D2] - 0.04 * v[Y1] + 1e4 * v[Y2] * v[Y3] + 3e7 * v[Y2] * v[Y2];
+    });
+    m.AddEquation({y1, y2, y3}, {1, 1, 1}, [=](const V& v) { return v[Y1] + v[Y2] + v[Y3] - 1; });
+  }
+  static Dae Plain() {
+    return Dae{3,
+               [](double, const double* y, const double* yp, double* r) {
+                 r[0] = yp[0] + 0.04 * y[0] - 1e4 * y[1] * y[2];
+                 r[1] = yp[1] - 0.04 * y[0] + 1e4 * y[1] * y[2] + 3e7 * y[1] * y[1];
+                 r[2] = y[0] + y[1] + y[2] - 1;
+               },
+               [](double, double cj, const double* y, double* j) {
+                 j[0] = cj + 0.04;
+                 j[1] = -0.04;
+                 j[2] = 1;
+                 j[3] = -1e4 * y[2];
+                 j[4] = cj + 1e4 * y[2] + 6e7 * y[1];
+                 j[5] = 1;
+                 j[6] = -1e4 * y[1];
+                 j[7] = 1e4 * y[1];
+                 j[8] = 1;
+               }};
+  }
+};
+
+// ---------------------------------------------------------------- accuracy
+
+TEST_F(IntegratorDynamic, DecayMatchesAnalyticAndPlainIda) {
+  Decay p;
+  const double rtol = 1e-6, atol = 1e-10;
+  SetInt(30, 4);
+  Set(130, rtol);
+  Set(131, atol);
+  Start(&p.m);
+  std::vector<double> times;
+  double worst = 0;
+  for (int i = 1; i <= 10; ++i) {
+    times.push_back(i);
+    double reached = 0;
+    ASSERT_EQ(To(i, &reached), 0u) << Text(To(i));
+    EXPECT_EQ(reached, i);
+    worst = std::max(worst, ErrorOverTolerance({p.m.values[static_cast<std::size_t>(p.x)]},
+                                               {std::exp(-Decay::k * i)}, rtol, atol));
+    // The derivative is consistent with the state.
+    EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.dx)],
+                -Decay::k * p.m.values[static_cast<std::size_t>(p.x)], 1e-6);
+  }
+  const PlainResult plain =
+      PlainIda(Decay::Plain(), {1.0}, {-Decay::k}, times, rtol, atol, 0.005, 1.0);
+  double plain_worst = 0;
+  for (std::size_t i = 0; i < times.size(); ++i)
+    plain_worst = std::max(
+        plain_worst,
+        ErrorOverTolerance(plain.outputs[i], {std::exp(-Decay::k * times[i])}, rtol, atol));
+  EXPECT_LE(worst, 1.5 * plain_worst)
+      << "ours " << worst << " in " << Steps() << " steps, plain IDA " << plain_worst << " in "
+      << plain.steps;
+  EXPECT_GT(Steps(), 10u);
+  EXPECT_GT(exec_->schedule.delay_records, 10);
+}
+
+TEST_F(IntegratorDynamic, IndexOneDaeMatchesAnalyticAndPlainIda) {
+  IndexOne p;
+  const double rtol = 1e-6, atol = 1e-10;
+  SetInt(30, 4);
+  Set(130, rtol);
+  Set(131, atol);
+  Start(&p.m);
+  // The initialisation made z and the derivatives consistent.
+  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.z)], 1.0, 1e-12);
+  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.d1)], -1.0, 1e-12);
+  std::vector<double> times;
+  double worst = 0;
+  for (int i = 1; i <= 10; ++i) {
+    times.push_back(i);
+    ASSERT_EQ(To(i), 0u);
+    const auto at = [&](std::int32_t v) { return p.m.values[static_cast<std::size_t>(v)]; };
+    worst = std::max(
+        worst, ErrorOverTolerance({at(p.x1), at(p.x2), at(p.z)}, IndexOne::Exact(i), rtol, atol));
+  }
+  const PlainResult plain =
+      PlainIda(IndexOne::Plain(), {1, 1, 1}, {-1, 0, 0}, times, rtol, atol, 0.005, 1.0);
+  double plain_worst = 0;
+  for (std::size_t i = 0; i < times.size(); ++i)
+    plain_worst = std::max(
+        plain_worst, ErrorOverTolerance(plain.outputs[i], IndexOne::Exact(times[i]), rtol, atol));
+  EXPECT_LE(worst, 1.5 * plain_worst) << "ours " << worst << ", plain IDA " << plain_worst;
+}
+
+TEST_F(IntegratorDynamic, RobertsonTo4e5MatchesReferenceAsPlainIdaDoes) {
+  Robertson p;
+  const double rtol = 1e-4, atol = 1e-8;
+  SetInt(30, 4);
+  Set(130, rtol);
+  Set(131, atol);
+  Set(141, 1e10);
+  Start(&p.m);
+  const std::vector<double> times{0.4, 4e5};
+  const std::vector<std::vector<double>> reference{
+      {9.8517211387e-01, 3.3863953774e-05, 1.4794022179e-02},
+      {4.9382745232e-03, 1.9849940889e-08, 9.9506170563e-01}};
+  double worst = 0;
+  for (std::size_t i = 0; i < times.size(); ++i) {
+    ASSERT_EQ(To(times[i]), 0u);
+    const auto at = [&](std::int32_t v) { return p.m.values[static_cast<std::size_t>(v)]; };
+    worst = std::max(worst,
+                     ErrorOverTolerance({at(p.y1), at(p.y2), at(p.y3)}, reference[i], rtol, atol));
+  }
+  const PlainResult plain =
+      PlainIda(Robertson::Plain(), {1, 0, 0}, {-0.04, 0.04, 0}, times, rtol, atol, 0.005, 1e10);
+  double plain_worst = 0;
+  for (std::size_t i = 0; i < times.size(); ++i)
+    plain_worst =
+        std::max(plain_worst, ErrorOverTolerance(plain.outputs[i], reference[i], rtol, atol));
+  EXPECT_LE(worst, 1.5 * plain_worst) << "ours " << worst << ", plain IDA " << plain_worst;
+}
+
+// ---------------------------------------------------------------- methods
+
+TEST_F(IntegratorDynamic, ImplicitEulerIsFirstOrderOnly) {
+  Decay p;
+  Set(130, 1e-4);
+  Set(131, 1e-8);
+  Start(&p.m);  // the default method
+  ASSERT_EQ(To(2.0), 0u);
+  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.x)], std::exp(-1.4), 1e-2);
+  // Order 1 needs far more steps than the same tolerance at order 5.
+  EXPECT_GT(Steps(), 150u);
+}
+
+TEST_F(IntegratorDynamic, MaximumStepSizeBoundsTheSteps) {
+  Decay p;
+  SetInt(30, 4);
+  Set(141, 0.1);
+  Start(&p.m);
+  ASSERT_EQ(To(10.0), 0u);
+  EXPECT_GE(Steps(), 100u);
+  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.x)], std::exp(-7.0), 1e-5);
+}
+
+class FixedStep : public IntegratorDynamic {
+ protected:
+  double ErrorAt1(std::int32_t method, double h) {
+    Decay p;
+    SetInt(30, method);
+    Set(138, h);
+    Start(&p.m);
+    EXPECT_EQ(To(1.0), 0u);
+    const double error = std::fabs(p.m.values[static_cast<std::size_t>(p.x)] - std::exp(-Decay::k));
+    server_->ReleaseProblem();
+    group_->Release();
+    EXPECT_EQ(exec_->Release(), 0u);
+    group_ = nullptr;
+    exec_ = nullptr;
+    return error;
+  }
+};
+
+TEST_F(FixedStep, EulerIsFirstOrderAndRK4FourthOrder) {
+  const double euler = std::log2(ErrorAt1(1, 0.02) / ErrorAt1(1, 0.01));
+  EXPECT_NEAR(euler, 1.0, 0.1);
+  const double rk4 = std::log2(ErrorAt1(2, 0.1) / ErrorAt1(2, 0.05));
+  EXPECT_NEAR(rk4, 4.0, 0.2);
+}
+
+TEST_F(FixedStep, StepsAreShortenedToLandOnTargets) {
+  Decay p;
+  SetInt(30, 2);
+  Set(138, 0.3);
+  Start(&p.m);
+  double reached = 0;
+  ASSERT_EQ(To(1.0, &reached), 0u);
+  EXPECT_EQ(reached, 1.0);
+  EXPECT_EQ(Steps(), 4u);  // 0.3, 0.3, 0.3, 0.1
+  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.x)], std::exp(-0.7), 1e-4);
+  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.dx)], -0.7 * std::exp(-0.7), 1e-4);
+}
+
+// ---------------------------------------------------------------- failures
+
+TEST_F(IntegratorDynamic, CorrectorThatNeverConvergesEndsInTheDesignedFailure) {
+  Decay p;
+  SetInt(30, 4);
+  Start(&p.m);
+  exec_->fail_correctors = 0x8020022Bu;
+  const Status s = To(1.0);
+  EXPECT_EQ(s, kCorrectorFailed);
+  EXPECT_FALSE(Text(s).empty());
+  // A severe group failure stops at once, with the group's status.
+  Robertson r;
+  server_->ReleaseProblem();
+  group_->Release();
+  EXPECT_EQ(exec_->Release(), 0u);
+  group_ = nullptr;
+  exec_ = nullptr;
+  Start(&r.m);
+  exec_->fail_correctors = 0xA020FFFFu;
+  EXPECT_EQ(To(1.0), kGroupFailedSevere);
+}
+
+TEST_F(IntegratorDynamic, TargetsInsideTheLastStepComeFromTheInterpolantOnly) {
+  IndexOne p;
+  SetInt(30, 4);
+  Start(&p.m);
+  ASSERT_EQ(To(3.0), 0u);
+  EXPECT_EQ(To(-1.0), kTargetBeforeStep);
+  EXPECT_EQ(To(1.0), kTargetBeforeStep);
+  EXPECT_NE(Text(kTargetBeforeStep).find("before"), std::string::npos);
+  // Re-evaluation at the current time and a point just inside the step.
+  const long before = p.m.evaluations;
+  double reached = 0;
+  ASSERT_EQ(To(3.0, &reached), 0u);
+  EXPECT_EQ(reached, 3.0);
+  ASSERT_EQ(To(3.0 - 1e-4, &reached), 0u);
+  EXPECT_EQ(reached, 3.0 - 1e-4);
+  EXPECT_EQ(p.m.evaluations, before);
+  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.x1)], 1 / (4.0 - 1e-4), 1e-5);
+  // Integration goes on from the last step, not from the interpolated point.
+  ASSERT_EQ(To(4.0), 0u);
+  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.x1)], 0.2, 1e-4);
+}
+
+TEST_F(IntegratorDynamic, AfterARewindTheNextLegStartsAtTheEnginesTime) {
+  Decay p;
+  SetInt(30, 4);
+  Set(130, 1e-8);
+  Set(131, 1e-10);
+  Start(&p.m);
+  ASSERT_EQ(To(2.0), 0u);
+  // The engine restores the values at t = 1, finishes and sets the time.
+  ASSERT_EQ(server_->Finish(), 0u);
+  p.m.values[static_cast<std::size_t>(p.x)] = std::exp(-Decay::k);
+  ASSERT_EQ(server_->SetTime(1.0), 0u);
+  ASSERT_EQ(server_->Finish(), 0u);
+  double reached = 0;
+  ASSERT_EQ(To(1.5, &reached), 0u);
+  EXPECT_EQ(reached, 1.5);
+  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.x)], std::exp(-1.5 * Decay::k), 1e-6);
+  // The derivative was made consistent before the new leg.
+  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.dx)],
+              -Decay::k * p.m.values[static_cast<std::size_t>(p.x)], 1e-6);
+}
+
+// ---------------------------------------------------------------- events
+
+// A tank draining through a valve that shuts when the level falls to 1:
+// 2 h' = -q, q = IF h > 1 THEN 0.5 sqrt(h) ELSE 0. From h = 4 the level is
+// (2 - t/8)^2 and reaches 1 at t = 8.
+struct ValvedTank {
+  Model m;
+  std::int32_t h, dh, q;
+  bool shut = false;
+  ValvedTank() {
+    h = m.AddState(4.0, &dh);
+    q = m.AddVariable(kAlgebraic, 1.0);
+    const auto H = static_cast<std::size_t>(h), DH = static_cast<std::size_t>(dh),
+               Q = static_cast<std::size_t>(q);
+    m.AddEquation({dh, q}, {1, 1}, [=](const V& x) { return 2.0 * x[DH] + x[Q]; });
+    m.AddEquation({q, h}, {1, 3}, [this, H, Q](const V& x) {
+      return x[Q] - (shut ? 0.0 : 0.5 * std::sqrt(std::fabs(x[H])));
+    });
+  }
+  double Level() const { return m.values[static_cast<std::size_t>(h)]; }
+};
+
+class TankEvents : public IntegratorDynamic {
+ protected:
+  void StartTank(ValvedTank* tank, bool locate) {
+    SetInt(30, 4);
+    Set(130, 1e-8);
+    Set(131, 1e-10);
+    Set(156, 1e-5);
+    SetInt(144, locate ? 1 : 0);
+    SetInt(145, locate ? 1 : 0);
+    Start(&tank->m, [tank](const std::vector<double>& x) {
+      return x[static_cast<std::size_t>(tank->h)] - 1.0;
+    });
+  }
+  // What the engine's schedule does when the event acts.
+  void Act(ValvedTank* tank) {
+    tank->shut = true;
+    exec_->schedule.committed_positive = false;
+  }
+};
+
+TEST_F(TankEvents, LocatedByTheEngineThenReinitialised) {
+  ValvedTank tank;
+  StartTank(&tank, true);
+  double low = 0;
+  ASSERT_EQ(To(20.0, &low), kIntegratorDiscontinuity);
+  EXPECT_LT(low, 8.0);
+  // The model stands at the step's end, past the event.
+  EXPECT_LT(tank.Level(), 1.0);
+  // The engine's bisection: targets inside the step, no residuals.
+  const long evaluations = tank.m.evaluations;
+  double high = exec_->times.back();
+  EXPECT_GT(high, 8.0);
+  int bisections = 0;
+  while (high - low > 1e-5 && bisections < 60) {
+    const double mid = 0.5 * (low + high);
+    double reached = 0;
+    ASSERT_EQ(To(mid, &reached), 0u);
+    EXPECT_EQ(reached, mid);
+    const bool fired = tank.Level() < 1.0;  // the schedule's own test
+    (fired ? high : low) = mid;
+    ++bisections;
+  }
+  EXPECT_EQ(tank.m.evaluations, evaluations);
+  EXPECT_NEAR(high, 8.0, 1e-5 + 1e-6);
+  ASSERT_EQ(To(high), 0u);
+  Act(&tank);
+  double reached = 0;
+  ASSERT_EQ(server_->Initialise(&reached, high, kIntegratorReinitialiseAt, 0), 0u);
+  EXPECT_EQ(tank.m.values[static_cast<std::size_t>(tank.q)], 0.0);
+  const double level = tank.Level();
+  ASSERT_EQ(To(20.0, &reached), 0u);
+  EXPECT_EQ(reached, 20.0);
+  EXPECT_NEAR(tank.Level(), level, 1e-9);
+}
+
+TEST_F(TankEvents, LocatedByTheServerThenFinished) {
+  ValvedTank tank;
+  StartTank(&tank, false);
+  double at = 0;
+  ASSERT_EQ(To(20.0, &at), kIntegratorDiscontinuity);
+  EXPECT_NEAR(at, 8.0, 1e-5 + 1e-6);
+  EXPECT_NEAR(tank.Level(), 1.0, 1e-5);
+  Act(&tank);
+  ASSERT_EQ(server_->Finish(), 0u);
+  ASSERT_EQ(server_->Finish(), 0u);  // twice in a row, as a rewind does
+  double reached = 0;
+  ASSERT_EQ(To(20.0, &reached), 0u);
+  EXPECT_EQ(reached, 20.0);
+  EXPECT_NEAR(tank.Level(), 1.0, 1e-5);
+  EXPECT_EQ(tank.m.values[static_cast<std::size_t>(tank.q)], 0.0);
+  EXPECT_NEAR(tank.m.values[static_cast<std::size_t>(tank.dh)], 0.0, 1e-12);
+}
+
+TEST_F(TankEvents, FixedStepsLocateOnTheirOwnInterpolant) {
+  ValvedTank tank;
+  SetInt(30, 2);
+  Set(138, 0.05);
+  Set(156, 1e-6);
+  SetInt(144, 0);
+  Start(&tank.m, [&tank](const std::vector<double>& x) {
+    return x[static_cast<std::size_t>(tank.h)] - 1.0;
+  });
+  double at = 0;
+  ASSERT_EQ(To(20.0, &at), kIntegratorDiscontinuity);
+  EXPECT_NEAR(at, 8.0, 1e-5);
+  Act(&tank);
+  ASSERT_EQ(server_->Finish(), 0u);
+  ASSERT_EQ(To(9.0), 0u);
+  EXPECT_NEAR(tank.Level(), 1.0, 1e-5);
+}
+
+}  // namespace
