@@ -39,10 +39,14 @@ class SimUseData : public BvuDirectoryProper {
   std::string text;
 };
 
-// Tree-transfer hooks for SimUseData nodes: after each node's record a byte
-// 1 and the node's fields (u32 index, u24 type, u8 attribute, u24 element
-// count, u32 per element), or a byte 0 for a node of another kind.
+// A node in a structure record or message: a byte 1 and the node's fields
+// (u32 index, u24 type, u8 attribute, u24 element count, u32 per element),
+// or a byte 0 for a node of another kind.
 Status WriteUseDataNode(BvuDirectoryNode* node, BvuBinaryStream& stream, void* argument);
+// The tree below root as a tree description (what ReadTree reads), each
+// node's byte and fields after its record.
+Status WriteUseDataTree(BvuDirectoryNode* root, BvuBinaryStream& stream);
+// The tree reader's hook: builds the SimUseData of a node flagged 1.
 Status ReadUseDataNode(BvuBinaryStream& stream, BvuDirectoryNode* parent, std::int32_t index,
                        std::int32_t kind, const char* name, void* argument,
                        BvuDirectoryNode** node);
