@@ -30,9 +30,11 @@
 #include "platform/byte_order.h"
 #include "results/plot_history_mgr.h"
 #include "results/snapshot_mgr.h"
+#include "results/snapshot_text.h"
 #include "tests/expr/expr_builders.h"
 #include "tests/foundation/graph_files.h"
 #include "tests/results/plot_model_fakes.h"
+#include "tests/results/snapshot_text_fakes.h"
 #include "tools/client.h"
 #include "tools/model_writer/sample_models.h"
 
@@ -385,6 +387,32 @@ void SnapshotFiles(const fs::path& root) {
 
 // The compact message form and both stored forms of trees that cover the
 // leaf classes and the operator groups.
+void SnapshotTexts(const fs::path& root) {
+  SeedFolder seeds(root, "snapshot_text");
+  for (std::uint16_t kind : {std::uint16_t{139}, SimSnapshotTextRecord::kTextKind}) {
+    SimSnapshotTextRecord record;
+    record.kind = kind;
+    record.id = 3;
+    record.name = "Steady State";
+    record.description = "seed";
+    record.text = "Snapshot snap0003\r\n";
+    record.position = {1.5, 2, 1};
+    auto& values = record.Values();
+    snaptext::AddUseData(record.Tree(), {"A", ".X", ".v"}, snaptext::AddReal(values, 2.5), 4);
+    snaptext::AddUseData(record.Tree(), {"A", ".X", ".v", ".Derivative"},
+                         snaptext::AddReal(values, 0), 8);
+    snaptext::AddUseData(record.Tree(), {"B", ".X", ".s"},
+                         snaptext::AddTyped(values, SUValue::kString, 0, "q\"t"), 1);
+    SimUseData* array = snaptext::AddUseData(record.Tree(), {"B", ".T"}, SimUseData::kArray, 0);
+    array->elements = {3};
+    snaptext::AddUseData(record.Tree(), {"B", ".T", "(1)"},
+                         snaptext::AddTyped(values, SUValue::kLogical, 1, nullptr), 2);
+    vantor_fuzz::ByteStream stream;
+    record.WriteToMessage(stream);
+    seeds.Add(stream.Bytes());
+  }
+}
+
 void Expressions(const fs::path& root) {
   using namespace exprtest;
   SeedFolder message(root, "expr_message");
@@ -516,6 +544,7 @@ int main(int argc, char** argv) {
   InstanceItems(root);
   SnapshotFiles(root);
   PlotFiles(root);
+  SnapshotTexts(root);
   PlotReportRequests(root);
   Expressions(root);
   ActionRequests(root);
