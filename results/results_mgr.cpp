@@ -1,0 +1,621 @@
+#include "results/results_mgr.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <unordered_map>
+
+#include "foundation/directory/directory_node.h"
+#include "foundation/values/snapshot_version.h"
+#include "foundation/values/typed_value.h"
+#include "framework/messaging/message.h"
+#include "platform/posix_file.h"
+#include "results/snapshot_text.h"
+
+namespace {
+
+constexpr const char* kSnapshotFile = "snapshot.snp";
+constexpr const char* kBackupFile = "snapshot.bak";
+constexpr std::uint32_t kRecordSize = SUPackedValueTable::kRecordSize;
+constexpr std::uint32_t kShortRecordSize = SUPackedValueTable::kShortRecordSize;
+constexpr std::uint32_t kUnset = 0xFFFFFFFFu;
+constexpr Status kNoSuchSection = 0x8000FFFFu;
+constexpr Status kWrongLength = 0xA000FFFFu;
+constexpr Status kCorruptedTree = 0xA000004Fu;
+constexpr std::uint32_t kRenamedService = 82;
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Every SimUseData node below root with its path (lower case), in walk order.
+void CollectUseData(BvuDirectoryNode* root,
+                    std::vector<std::pair<std::string, SimUseData*>>* nodes) {
+  struct Level {
+    BvuDirectoryNode* node;
+    std::string path;
+    std::int32_t next;
+  };
+  std::vector<Level> levels{{root, "", root->LowIndex()}};
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    BvuDirectoryNode* child = nullptr;
+    std::int32_t index = NextChildIndex(level.node, level.next);
+    while (child == nullptr && index <= level.node->HighIndex()) {
+      child = level.node->ChildAt(index++);
+      if (child == nullptr) index = NextChildIndex(level.node, index);
+    }
+    level.next = index;
+    if (child == nullptr) {
+      levels.pop_back();
+      continue;
+    }
+    std::string path = level.path + Lower(child->Name() != nullptr ? child->Name() : "");
+    if (child->GetKind() == SimUseData::kKind)
+      nodes->emplace_back(path, static_cast<SimUseData*>(child));
+    levels.push_back({child, std::move(path), child->LowIndex()});
+  }
+}
+
+void DeleteTree(BvuDirectoryProper** tree) {
+  if (*tree == nullptr) return;
+  BvuDirectoryProper::DeleteBelow(*tree);
+  delete *tree;
+  *tree = nullptr;
+}
+
+std::uint32_t Truncated(double value) {
+  if (!(value >= 0)) return 0;
+  if (value >= 4294967295.0) return std::numeric_limits<std::uint32_t>::max();
+  return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace
+
+SimResultsMgr::SimResultsMgr(ResultsProblemSide* problem) : problem_(problem) {
+  for (std::int32_t i = 0; i < kSectionCount; ++i) {
+    store_.AddParticipant(this);
+    registered_.push_back(this);
+  }
+  RunResultsSeam::SetCurrent(this);
+}
+
+SimResultsMgr::~SimResultsMgr() {
+  if (RunResultsSeam::Current() == this) RunResultsSeam::SetCurrent(nullptr);
+  store_.Clear(true);
+  DeleteTree(&snapshot_tree_);
+}
+
+// --- intervals ---
+
+bool SimResultsMgr::ReadBackInterval(float requested, double* value) {
+  // Wide enough for the largest float in "%f" (39 digits and six decimals):
+  // nothing is cut, and a text that would not fit is refused all the same.
+  char text[64];
+  const int length = std::snprintf(text, sizeof text, "%f", static_cast<double>(requested));
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof text) return false;
+  const double read = std::strtod(text, nullptr);
+  if (!(read > 0) || !std::isfinite(read)) return false;
+  *value = read;
+  return true;
+}
+
+Status SimResultsMgr::SetCommunicationInterval(float requested) {
+  double value = 0;
+  if (!ReadBackInterval(requested, &value)) return status::kBadArguments;
+  requested_interval_ = value;
+  if (interval_hold_ == 0) {
+    interval_ = value;
+    per_snapshot_ = Truncated(snapshot_interval_ / interval_);
+  }
+  return status::kOk;
+}
+
+Status SimResultsMgr::SetSnapshotFlags(std::uint32_t flags, std::int32_t maximum, bool has_interval,
+                                       float interval) {
+  const std::uint32_t new_flags = (snapshot_flags_ & 0x8) | flags;
+  double value = 0;
+  if (has_interval && ((new_flags & kTimedSnapshots) == 0 || !ReadBackInterval(interval, &value)))
+    return status::kBadArguments;
+  snapshot_flags_ = new_flags;
+  store_.SetMaximumSnapshots(maximum >= 0 ? maximum : std::numeric_limits<std::int32_t>::max());
+  if (has_interval) {
+    snapshot_interval_ = value;
+    per_snapshot_ = Truncated(snapshot_interval_ / interval_);
+    timed_counter_ = Truncated(std::fmod(run_time_ + interval_ * 0.5, value) / interval_);
+  }
+  return status::kOk;
+}
+
+// --- the run loop's seam ---
+
+double SimResultsMgr::NextCommunicationTime() {
+  ++communications_since_;
+  return last_communication_ + static_cast<double>(communications_since_) * interval_;
+}
+
+void SimResultsMgr::SetCommunicationTime(double time) {
+  last_communication_ = time;
+  communications_since_ = 0;
+  interval_hold_ = 0;
+}
+
+Status SimResultsMgr::ApplyAssignments(bool* restart, bool* changed, double time) {
+  if (restart != nullptr) *restart = false;
+  if (changed != nullptr) *changed = false;
+  (void)time;
+  return status::kOk;
+}
+
+bool SimResultsMgr::TakeReinitialisationMark() {
+  const bool mark = reinitialise_;
+  reinitialise_ = false;
+  return mark;
+}
+
+bool SimResultsMgr::AfterRunStep(double time, std::uint16_t run, std::int16_t count,
+                                 std::uint32_t step_flags, double step_time, double tolerance) {
+  last_requested_.clear();
+  if (values_ == nullptr) return false;
+  const bool suppressed = (snapshot_flags_ & kSuppress) != 0;
+  const char* name = nullptr;
+  bool event = (step_flags & kStepEvent) != 0;
+  if (std::fabs(step_time - time) < tolerance) {
+    if ((step_flags & kStepCommunication) != 0 && (step_flags & kStepRecorded) != 0) {
+      event = true;
+      if (++timed_counter_ >= per_snapshot_) {
+        if ((snapshot_flags_ & kTimedSnapshots) != 0 && !suppressed) name = "Timed Snapshot";
+        timed_counter_ = 0;
+      }
+    }
+    if ((step_flags & kStepSteadyState) != 0) {
+      event = true;
+      // A timed snapshot on a steady-state step is named for the steady state.
+      if (name != nullptr || ((snapshot_flags_ & kSteadyState) != 0 && !suppressed))
+        name = "Steady State";
+    }
+    if ((step_flags & kStepInitialisationRun) != 0) {
+      event = true;
+      if ((snapshot_flags_ & kInitialisationRun) != 0 && !suppressed) name = "Initialization Run";
+    }
+    if ((step_flags & kStepInitialisation) != 0) {
+      event = true;
+      if (!suppressed) {
+        if (time != 0) {
+          if ((snapshot_flags_ & kDynamicInitialisation) != 0) name = "Dynamic Initialization";
+        } else if ((snapshot_flags_ & kInitialisationAtZero) != 0) {
+          name =
+              (step_flags & kStepRewind) != 0 ? "Rewind Initialization" : "Dynamic Initialization";
+        }
+      }
+    }
+    if (step_time == 0) timed_counter_ = 0;
+  }
+  if (event) {
+    run_time_ = time;
+    run_number_ = run;
+    snapshot_count_ = count;
+  }
+  if (name != nullptr) {
+    last_requested_ = name;
+    problem_->RequestSnapshot(name, true);
+    if (count == 0) ++snapshot_count_;
+  }
+  problem_->SetValuesChanged();
+  return event;
+}
+
+// --- run start ---
+
+RunPosition SimResultsMgr::Position() const { return {run_time_, run_number_, snapshot_count_}; }
+
+void SimResultsMgr::RebuildRestoreTable() {
+  restore_ = std::make_unique<SUPackedValueTable>();
+  restore_->Resize(variable_count_);
+}
+
+void SimResultsMgr::DropRunState() {
+  restore_.reset();
+  timed_counter_ = 0;
+  problem_->ResetRunHooks();
+}
+
+void SimResultsMgr::ClearMaps() {
+  variable_map_.clear();
+  map_failed_ = false;
+}
+
+std::string SimResultsMgr::MoveSnapshotFileAside() {
+  // Never over another file: the name is taken only when nothing has it,
+  // and a name taken meanwhile sends us to the next one.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = store_.NextFileName();
+    int error = 0;
+    if (platform::RenameFileNoReplace(kSnapshotFile, name.c_str(), &error)) {
+      platform::SyncFolderOf(name.c_str(), &error);
+      return name;
+    }
+    if (error != EEXIST) return {};
+  }
+  return {};
+}
+
+void SimResultsMgr::SendRenamed(const std::string& name) {
+  auto* message = new DseMessage(kRenamedService, DseMessage::kRequest);
+  message->PutUInt32(0);
+  message->PutString(name.c_str());
+  problem_->Send(message);
+}
+
+Status SimResultsMgr::StartAnew(Status so_far, bool fallback, RunPosition* at) {
+  (void)fallback;
+  store_.Clear(true);
+  if (platform::PathExists(kSnapshotFile)) {
+    const std::string moved = MoveSnapshotFileAside();
+    // The old file stays where it is rather than be written over.
+    if (moved.empty()) return snapshot::kIoFailed;
+    SendRenamed(moved);
+    platform::RemoveFile(kBackupFile);
+  }
+  run_time_ = problem_->CurrentTime();
+  run_number_ = 0;
+  snapshot_count_ = 0;
+  if (at != nullptr) *at = Position();
+  const Status created = store_.CreateFile(kSnapshotFile);
+  if (status::IsFailure(created)) return created;
+  if (so_far == status::kOk) problem_->PostEvent(kNewFileNumber, "Starting new snapshot file.");
+  SetCommunicationTime(run_time_);
+  return so_far;
+}
+
+Status SimResultsMgr::Remap() {
+  char temp[32] = {};
+  bool found = false;
+  for (char first = '0'; first <= '9' && !found; ++first) {
+    for (char second = '0'; second <= '9' && !found; ++second) {
+      std::snprintf(temp, sizeof temp, "snaptmp%c%c.snp", first, second);
+      found = !platform::PathExists(temp);
+    }
+  }
+  Status result = found ? store_.RewriteMapped(temp) : snapshot::kIoFailed;
+  if (status::IsFailure(result)) {
+    if (found) platform::RemoveFile(temp);
+    problem_->PostEvent(0, "Unable to map old snapshot to current problem");
+    store_.Clear(true);
+    return status::IsFailure(result) ? result : snapshot::kIoFailed;
+  }
+  store_.Clear(true);
+  // The re-mapped file was synced before it got its name; the rename puts
+  // it over the old one in one step, so one of the two is always there.
+  int error = 0;
+  if (!platform::RenameFile(temp, kSnapshotFile, &error) ||
+      !platform::SyncFolderOf(kSnapshotFile, &error))
+    return snapshot::kIoFailed;
+  DeleteTree(&snapshot_tree_);
+  ClearMaps();
+  return store_.OpenFile(kSnapshotFile, &registered_, true);
+}
+
+Status SimResultsMgr::OpenSnapshotFile(std::int32_t variable_count,
+                                       std::unique_ptr<SUPackedValueTable> values, RunPosition* at,
+                                       bool open_existing, bool reuse) {
+  if (values_ != nullptr) DropRunState();
+  timed_counter_ = 0;
+  variable_count_ = variable_count < 0 ? 0 : variable_count;
+  values_ = std::move(values);
+  RebuildRestoreTable();
+  DeleteTree(&snapshot_tree_);
+  ClearMaps();
+  if (!open_existing || !platform::PathExists(kSnapshotFile))
+    return StartAnew(status::kOk, false, at);
+
+  Status result = store_.OpenFile(kSnapshotFile, &registered_, true);
+  if (status::IsFailure(result) || status::Code(result) == 70) {
+    problem_->PostEvent(kCannotOpenNumber,
+                        "Unable to open existing snapshot file, starting new file.");
+    return StartAnew(status::IsFailure(result) ? result : kNoSuchSection, true, at);
+  }
+  const std::int32_t ready = store_.AllParticipantsReady();
+  if (map_failed_) {
+    store_.Clear(true);
+    problem_->PostEvent(kCannotMapNumber,
+                        "Unable to map this simulation's variables with the current\n"
+                        "snapshots from the simulation working folder, because they\n"
+                        "were created with a different simulation structure.");
+    return StartAnew(kNoSuchSection, true, at);
+  }
+  if (ready == 0) {
+    result = Remap();
+    if (status::IsFailure(result)) return StartAnew(result, true, at);
+  }
+
+  RunPosition latest;
+  std::uint32_t id = 0;
+  if (reuse) {
+    result = store_.GetLatestPosition(&latest, &id);
+    if (status::IsSuccess(result))
+      result = store_.RestoreSnapshot(id, &latest, SputSnapshotMgr::kAllParticipants, false);
+    if (status::IsSuccess(result)) result = RestoreSnapshotValues(latest, at);
+    if (status::IsFailure(result)) {
+      // The file stays as it is; the run starts a new one beside it.
+      store_.NotifyRestoreDone();
+      return StartAnew(result, true, at);
+    }
+    snapshot_count_ = latest.count;
+    if (at != nullptr) at->count = latest.count;
+    problem_->PostEvent(kReusedNumber, "Successfully reused last snapshot.");
+  } else {
+    result = store_.GetLatestPosition(&latest, &id);
+    latest.time = 0;
+    run_time_ = 0;
+    run_number_ = latest.run;
+    snapshot_count_ = latest.count;
+    if (at != nullptr) *at = Position();
+    SetCommunicationTime(0);
+    problem_->PostEvent(status::Code(result), "Successfully opened snapshot file.");
+  }
+  store_.NotifyRestoreDone();
+  DeleteTree(&snapshot_tree_);
+  return status::kOk;
+}
+
+Status SimResultsMgr::TakeNamedSnapshot(const char* name, std::uint32_t* id, bool live, bool kept) {
+  return store_.TakeSnapshot(Position(), name, live, id, kept, nullptr);
+}
+
+Status SimResultsMgr::RestoreSnapshotValues(const RunPosition& restored, RunPosition* at) {
+  if (restored.time == -1.0 && restored.run >= 65535) return kNoSuchSection;
+  if (restore_ == nullptr || values_ == nullptr) return kNoSuchSection;
+  const std::int32_t count = std::min(restore_->Count(), values_->Count());
+  for (std::int32_t i = 0; i < count; ++i) {
+    SUValue value;
+    if (status::IsFailure(restore_->Record(i).ToValue(&value, restore_->Pool()))) continue;
+    SUPackedValue& target = values_->Record(i);
+    target.attribute = restore_->Record(i).attribute;
+    if (target.type != restore_->Record(i).type) target.type = SUValue::kNoType;
+    target.FromValue(value, values_->Pool());
+  }
+  const Status stored = problem_->StoreRestoredValues(*restore_);
+  run_time_ = restored.time;
+  run_number_ = restored.run;
+  if (at != nullptr) {
+    at->time = restored.time;
+    at->run = restored.run;
+  }
+  SetCommunicationTime(restored.time);
+  timed_counter_ =
+      Truncated(std::fmod(restored.time + interval_ * 0.5, snapshot_interval_) / interval_);
+  problem_->ResetRunHooks();
+  problem_->SetValuesChanged();
+  return stored;
+}
+
+// --- manager operations ---
+
+Status SimResultsMgr::AttachProblem(const char*, const char*) {
+  if (values_ != nullptr && problem_->RunMode() == kDynamicRun)
+    TakeNamedSnapshot("End of Dynamic Run", nullptr, true, false);
+  DropRunState();
+  store_.Clear(true);
+  snapshot_flags_ = 0;
+  return status::kOk;
+}
+
+Status SimResultsMgr::ProblemEdited() {
+  if (values_ != nullptr && problem_->RunMode() == kDynamicRun &&
+      (snapshot_flags_ & kProblemEditedSnapshot) != 0)
+    TakeNamedSnapshot("Problem edited", nullptr, true, false);
+  DropRunState();
+  if (store_.IsOpen()) {
+    store_.Clear(true);
+    const std::string moved = MoveSnapshotFileAside();
+    if (!moved.empty()) SendRenamed(moved);
+  }
+  return status::kOk;
+}
+
+Status SimResultsMgr::SaveFiles() {
+  if (values_ != nullptr && (snapshot_flags_ & kFileSavedSnapshot) != 0)
+    TakeNamedSnapshot("File saved", nullptr, true, false);
+  const Status copied = store_.CopyLiveBlocks(kSnapshotFile, kBackupFile);
+  if (status::IsFailure(copied)) platform::RemoveFile(kBackupFile);
+  return copied;
+}
+
+Status SimResultsMgr::SaveAs(const char*, const char*) {
+  if (values_ != nullptr && (snapshot_flags_ & kFileSavedSnapshot) != 0)
+    TakeNamedSnapshot("File saved", nullptr, true, false);
+  store_.Clear(true);
+  DropRunState();
+  return status::kOk;
+}
+
+Status SimResultsMgr::StartNewFiles(const char*, const char*) {
+  timed_counter_ = 0;
+  RebuildRestoreTable();
+  DeleteTree(&snapshot_tree_);
+  ClearMaps();
+  Status result = snapshot::kNotOpen;
+  if (platform::PathExists(kSnapshotFile))
+    result = store_.OpenFile(kSnapshotFile, &registered_, true);
+  if (status::IsSuccess(result)) {
+    DeleteTree(&snapshot_tree_);
+    return result;
+  }
+  RunPosition at;
+  return StartAnew(status::kOk, true, &at);
+}
+
+// --- snapshot participation ---
+
+std::uint32_t SimResultsMgr::Id(std::int32_t index) {
+  return index >= 0 && index < kSectionCount ? kFirstId + static_cast<std::uint32_t>(index) : 0;
+}
+
+Status SimResultsMgr::StructureRecord(std::int32_t index, DseMessage** message) {
+  *message = nullptr;
+  if (index < 0 || index >= kSectionCount) return kNoSuchSection;
+  if (index != 0) return status::kOk;
+  BvuDirectoryProper* tree = problem_->VariableTree();
+  if (tree == nullptr) return status::kOk;
+  auto* record = new DseMessage(55, DseMessage::kRequest);
+  const Status s = WriteUseDataTree(tree, *record);
+  if (status::IsFailure(s)) {
+    delete record;
+    return s;
+  }
+  *message = record;
+  return status::kOk;
+}
+
+Status SimResultsMgr::MapStructure(std::int32_t record_index, DseMessage* message) {
+  // Every record carries an id of this manager: the record's place says
+  // which section it describes.
+  if (record_index != 0) return status::kOk;
+  DeleteTree(&snapshot_tree_);
+  snapshot_tree_ = new BvuDirectoryProper(nullptr, "");
+  if (message == nullptr) return status::kOk;
+  const Status s = snapshot_tree_->ReadTree(*message, ReadUseDataNode, nullptr);
+  if ((s & 0xA000FFFFu) == kCorruptedTree)
+    problem_->PostEvent(0, "Snapshot file was corrupted or out of date and has been deleted");
+  return s;
+}
+
+Status SimResultsMgr::SectionData(std::int32_t index, const std::uint8_t** data,
+                                  std::uint32_t* length) {
+  *data = nullptr;
+  *length = 0;
+  switch (index) {
+    case 0: {
+      if (values_ == nullptr) return status::kOk;
+      image_ = values_->GetImage();
+      // The owner field is an address of this process: files hold 0.
+      for (std::size_t at = 0; at + kRecordSize <= image_.size(); at += kRecordSize)
+        std::memset(image_.data() + at, 0, 8);
+      *data = image_.data();
+      *length = static_cast<std::uint32_t>(image_.size());
+      return status::kOk;
+    }
+    case 2:
+      if (values_ == nullptr) return status::kOk;
+      *data = values_->Pool().Data();
+      *length = values_->Pool().Used();
+      return status::kOk;
+    case 1:
+    case 3:
+      return status::kOk;
+    default:
+      return kNoSuchSection;
+  }
+}
+
+Status SimResultsMgr::RestoreSection(std::int32_t index, const std::uint8_t* data,
+                                     std::uint32_t length) {
+  if (index < 0 || index >= kSectionCount) return kNoSuchSection;
+  if (restore_ == nullptr) RebuildRestoreTable();
+  if (index == 0) return restore_->LoadImage(data, length);
+  if (index == 2) restore_->Pool().LoadBytes(data, length);
+  return status::kOk;
+}
+
+Status SimResultsMgr::SnapshotWritten(std::int32_t) { return status::kOk; }
+
+Status SimResultsMgr::Ready(std::int32_t index, std::int32_t* ready) {
+  switch (index) {
+    case 0: {
+      variable_map_.assign(static_cast<std::size_t>(variable_count_), kUnset);
+      std::vector<std::pair<std::string, SimUseData*>> old_nodes;
+      std::vector<std::pair<std::string, SimUseData*>> new_nodes;
+      if (snapshot_tree_ != nullptr) CollectUseData(snapshot_tree_, &old_nodes);
+      if (BvuDirectoryProper* tree = problem_->VariableTree()) CollectUseData(tree, &new_nodes);
+      std::unordered_map<std::string, SimUseData*> present;
+      for (auto& [path, node] : new_nodes) present.emplace(path, node);
+      for (auto& [path, node] : old_nodes) {
+        auto found = present.find(path);
+        if (found == present.end() || node->variable_index == SimUseData::kArray) continue;
+        const std::uint32_t now = found->second->variable_index;
+        if (now < variable_map_.size()) variable_map_[now] = node->variable_index;
+      }
+      bool same = true;
+      for (std::size_t i = 0; i < variable_map_.size(); ++i) {
+        if (variable_map_[i] == kUnset) {
+          map_failed_ = true;
+          return kNoSuchSection;
+        }
+        if (variable_map_[i] != i) same = false;
+      }
+      if (!same) *ready = 0;
+      return status::kOk;
+    }
+    case 1:
+    case 2:
+      *ready = 0;
+      return status::kOk;
+    case 3:
+      return status::kOk;
+    default:
+      return kNoSuchSection;
+  }
+}
+
+Status SimResultsMgr::ConvertSection(std::int32_t index, const std::uint8_t* data,
+                                     std::uint32_t length, const std::uint8_t** converted,
+                                     std::uint32_t* converted_length) {
+  switch (index) {
+    case 0: {
+      const auto count = static_cast<std::uint32_t>(variable_count_);
+      const std::uint32_t version = store_.Version();
+      if (variable_map_.size() != count) return kWrongLength;
+      std::uint32_t size = length;
+      if (version >= 1 && version <= 6 &&
+          std::uint64_t{length} == std::uint64_t{count} * kShortRecordSize) {
+        // Older files hold 20-byte records: read in their layout first.
+        SUPackedValueTable old;
+        const std::uint32_t kept = SnapshotFileVersion;
+        SnapshotFileVersion = version;
+        const Status s = old.LoadImage(data, length);
+        SnapshotFileVersion = kept;
+        if (status::IsFailure(s)) return s;
+        converted_ = old.GetImage();
+        size = static_cast<std::uint32_t>(converted_.size());
+      } else if (std::uint64_t{length} == std::uint64_t{count} * kRecordSize) {
+        converted_.assign(data, data + length);
+      } else {
+        return kWrongLength;
+      }
+      SUPackedValueTable order;
+      order.Resize(variable_count_);
+      const Status s = order.Reorder(converted_.data(), size, variable_map_.data());
+      if (status::IsFailure(s)) return s;
+      *converted = converted_.data();
+      *converted_length = size;
+      return status::kOk;
+    }
+    case 1:
+      *converted = nullptr;
+      *converted_length = 0;
+      return status::kOk;
+    case 2:
+      *converted = data;
+      *converted_length = length;
+      return status::kOk;
+    case 3:
+      if (length != 0) return kNoSuchSection;
+      *converted = data;
+      *converted_length = 0;
+      return status::kOk;
+    default:
+      return kNoSuchSection;
+  }
+}
+
+Status SimResultsMgr::RestoreFinished(std::int32_t index) {
+  if (index == 0) variable_map_.clear();
+  return status::kOk;
+}
