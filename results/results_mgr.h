@@ -81,6 +81,11 @@ class SimResultsMgr : public QLNSubSystemManager, public SputSnapBase, public Ru
   // read back above 0 (0x8000020F otherwise, nothing changed).
   Status SetSnapshotFlags(std::uint32_t flags, std::int32_t maximum, bool has_interval,
                           float interval);
+  // The suppressing flags 0x4 and 0x8 one at a time.
+  void SetSuppressFlag(std::uint32_t bit, bool on) {
+    bit &= kSuppress;
+    snapshot_flags_ = on ? snapshot_flags_ | bit : snapshot_flags_ & ~bit;
+  }
   void SetIntervalHold(std::uint64_t hold) { interval_hold_ = hold; }
   double CommunicationInterval() const { return interval_; }
   double RequestedInterval() const { return requested_interval_; }
