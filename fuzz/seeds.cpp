@@ -26,9 +26,11 @@
 #include "framework/messaging/message.h"
 #include "fuzz/byte_stream.h"
 #include "fuzz/fuzz_support.h"
+#include "fuzz/results_problem.h"
 #include "fuzz/snapshot_participant.h"
 #include "platform/byte_order.h"
 #include "results/plot_history_mgr.h"
+#include "results/snap_import.h"
 #include "results/snapshot_mgr.h"
 #include "results/snapshot_text.h"
 #include "tests/expr/expr_builders.h"
@@ -413,6 +415,47 @@ void SnapshotTexts(const fs::path& root) {
   }
 }
 
+// A snapshot file the results manager wrote, and an import of two
+// snapshots of the same variables; each behind its selector byte.
+void ResultsFiles(const fs::path& root) {
+  SeedFolder seeds(root, "results_files");
+  const fs::path before = fs::current_path();
+  const fs::path folder = fs::path(vantor_fuzz::ScratchFolder()) / "results_seeds";
+  fs::create_directories(folder);
+  fs::current_path(folder);
+  {
+    vantor_fuzz::ResultsProblem problem;
+    SimResultsMgr manager(&problem);
+    RunPosition at;
+    manager.OpenSnapshotFile(3, vantor_fuzz::ResultsProblem::Values(1, 2, 3), &at, false, false);
+    for (int k = 1; k <= 2; ++k) {
+      manager.AfterRunStep(k, 1, 1, RunResultsSeam::kStepEvent, k, 1e-9);
+      std::uint32_t id = 0;
+      manager.TakeNamedSnapshot(k == 1 ? "first" : "second", &id, true, k == 2);
+    }
+    manager.Store().Clear(true);
+  }
+  std::ifstream in("snapshot.snp", std::ios::binary);
+  Bytes file{0};
+  file.insert(file.end(), std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  seeds.Add(file);
+  fs::current_path(before);
+
+  vantor_fuzz::ResultsProblem problem;
+  SputSSBlockHeader first, second;
+  first.SetName("imported");
+  first.SetRunPosition({0.5, 1, 1});
+  first.flags = snapshot::kLiveFlag | 7;
+  second.SetName("also imported");
+  second.SetDescription("kept by the client");
+  second.flags = snapshot::kLiveFlag | 8;
+  auto a = vantor_fuzz::ResultsProblem::Values(1, 2, 3);
+  auto b = vantor_fuzz::ResultsProblem::Values(4, 5, 6);
+  vantor_fuzz::ByteStream stream;
+  SputSnapImport::Write(stream, {&first, &second}, {a.get(), b.get()}, problem.VariableTree());
+  seeds.Add(Prefixed({1}, stream.Bytes()));
+}
+
 void Expressions(const fs::path& root) {
   using namespace exprtest;
   SeedFolder message(root, "expr_message");
@@ -545,6 +588,7 @@ int main(int argc, char** argv) {
   SnapshotFiles(root);
   PlotFiles(root);
   SnapshotTexts(root);
+  ResultsFiles(root);
   PlotReportRequests(root);
   Expressions(root);
   ActionRequests(root);
