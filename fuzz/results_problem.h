@@ -30,6 +30,9 @@ class ResultsProblem : public ResultsProblemSide {
   void Send(DseMessage* message) override { delete message; }
   BvuDirectoryProper* VariableTree() override { return tree_; }
   Status StoreRestoredValues(const SUPackedValueTable&) override { return 0; }
+  bool WantsSnapshotText() override { return false; }
+  void SnapshotTaken(const char*, std::uint32_t, bool, bool, std::uint16_t, std::int16_t,
+                     double) override {}
 
   static std::unique_ptr<SUPackedValueTable> Values(double a, double b, double c) {
     auto table = std::make_unique<SUPackedValueTable>();

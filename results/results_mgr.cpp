@@ -14,7 +14,10 @@
 #include "foundation/values/snapshot_version.h"
 #include "foundation/values/typed_value.h"
 #include "framework/messaging/message.h"
+#include "framework/servers/server_registry.h"
+#include "platform/com_memory_stream.h"
 #include "platform/posix_file.h"
+#include "results/ascii_out_stream.h"
 #include "results/snapshot_text.h"
 
 namespace {
@@ -90,6 +93,33 @@ SimResultsMgr::~SimResultsMgr() {
   if (RunResultsSeam::Current() == this) RunResultsSeam::SetCurrent(nullptr);
   store_.Clear(true);
   DeleteTree(&snapshot_tree_);
+}
+
+// --- client commands ---
+
+Status SimResultsMgr::RegisterServices(DseServerRegistry* registry) {
+  if (registry == nullptr) return status::kBadArguments;
+  const Status s = registry->Register(kService, this);
+  return status::IsFailure(s) ? s : registry->Register(kServiceToo, this);
+}
+
+Status SimResultsMgr::HandleCommand(std::uint32_t, std::uint32_t command, std::uint32_t,
+                                    const char* const*, std::uint32_t integer_count,
+                                    const std::int32_t* integers, std::uint32_t real_count,
+                                    const double* reals) {
+  switch (command) {
+    case kIntervalCommand:
+      if (real_count < 1 || reals == nullptr) return status::kBadArguments;
+      return SetCommunicationInterval(static_cast<float>(reals[0]));
+    case kSnapshotIntervalCommand:
+      if (integer_count < 1 || integers == nullptr) return status::kBadArguments;
+      return SetSnapshotFlags(
+          static_cast<std::uint32_t>(integers[0]), integer_count >= 2 ? integers[1] : -1,
+          real_count >= 1 && reals != nullptr,
+          real_count >= 1 && reals != nullptr ? static_cast<float>(reals[0]) : 0.0f);
+    default:
+      return status::kUnhandled;
+  }
 }
 
 // --- intervals ---
@@ -365,8 +395,121 @@ Status SimResultsMgr::OpenSnapshotFile(std::int32_t variable_count,
   return status::kOk;
 }
 
-Status SimResultsMgr::TakeNamedSnapshot(const char* name, std::uint32_t* id, bool live, bool kept) {
-  return store_.TakeSnapshot(Position(), name, live, id, kept, nullptr);
+Status SimResultsMgr::TakeNamedSnapshot(const char* name, std::uint32_t* id, bool live, bool kept,
+                                        bool notify) {
+  std::uint32_t taken = snapshot::kNewId;
+  const Status s = store_.TakeSnapshot(Position(), name, live, &taken, kept, nullptr);
+  if (s != status::kOk) return s;
+  problem_->SnapshotTaken(name, taken, live, kept, run_number_, snapshot_count_, run_time_);
+  if (id != nullptr) *id = taken;
+  if (!notify) return status::kOk;
+  DseMessage* notice = nullptr;
+  const Status built = BuildSnapshotNotice(taken, &notice);
+  if (notice != nullptr) problem_->Send(notice);
+  return built;
+}
+
+namespace {
+
+// A copy of a use-data tree, SimUseData nodes with their fields.
+void CopyUseDataTree(BvuDirectoryNode* from, BvuDirectoryNode* to) {
+  struct Pair {
+    BvuDirectoryNode* from;
+    BvuDirectoryNode* to;
+  };
+  std::vector<Pair> pending{{from, to}};
+  while (!pending.empty()) {
+    const Pair at = pending.back();
+    pending.pop_back();
+    for (std::int32_t i = NextChildIndex(at.from, at.from->LowIndex()); i <= at.from->HighIndex();
+         i = NextChildIndex(at.from, i + 1)) {
+      BvuDirectoryNode* child = at.from->ChildAt(i);
+      if (child == nullptr) continue;
+      BvuDirectoryNode* copy = nullptr;
+      if (child->GetKind() == SimUseData::kKind) {
+        const auto& data = *static_cast<SimUseData*>(child);
+        auto* node = new SimUseData(at.to, child->Name());
+        node->variable_index = data.variable_index;
+        node->elements = data.elements;
+        node->type = data.type;
+        node->attribute = data.attribute;
+        node->extra = data.extra;
+        node->text = data.text;
+        copy = node;
+      } else {
+        copy = new BvuDirectoryProper(at.to, child->Name());
+      }
+      if (status::IsFailure(at.to->InsertChildAt(i, copy))) {
+        delete copy;
+        continue;
+      }
+      pending.push_back({child, copy});
+    }
+  }
+}
+
+void CopyValues(const SUPackedValueTable& from, SUPackedValueTable* to) {
+  to->Resize(from.Count());
+  for (std::int32_t i = 0; i < from.Count(); ++i) to->Record(i) = from.Record(i);
+  to->Pool().LoadBytes(from.Pool().Data(), from.Pool().Used());
+}
+
+// The text into a new "RES*.tmp" file of the working folder; its name, or
+// empty when it could not be written whole (no file is left then).
+std::string WriteTextFile(const std::string& text) {
+  // Made under a unique name, then given the ".tmp" ending that the
+  // start-up clean-up removes; never over a file already there.
+  std::string made = "RESXXXXXX";
+  int error = 0;
+  platform::FileDescriptor file = platform::MakeTemporaryFile(&made, &error);
+  if (!file.valid()) return {};
+  const std::string name = made + ".tmp";
+  if (!platform::WriteAll(file.get(), text.data(), text.size(), &error) ||
+      !platform::SyncFile(file.get(), &error) ||
+      !platform::RenameFileNoReplace(made.c_str(), name.c_str(), &error)) {
+    platform::RemoveFile(made.c_str());
+    return {};
+  }
+  return name;
+}
+
+}  // namespace
+
+Status SimResultsMgr::BuildSnapshotNotice(std::uint32_t id, DseMessage** notice) {
+  *notice = nullptr;
+  SimSnapshotTextRecord record;
+  record.kind = problem_->WantsSnapshotText() ? kTextKind : kValuesKind;
+  record.id = id;
+  const char* text = nullptr;
+  if (status::IsSuccess(store_.GetSnapshotName(id, &text)) && text != nullptr) record.name = text;
+  if (status::IsSuccess(store_.GetSnapshotDescription(id, &text)) && text != nullptr)
+    record.description = text;
+  store_.GetSnapshotDateTime(id, &record.date, &record.time_of_day);
+  record.position = Position();
+  if (BvuDirectoryProper* tree = problem_->VariableTree()) CopyUseDataTree(tree, record.Tree());
+  if (values_ != nullptr) CopyValues(*values_, &record.Values());
+
+  auto message = std::make_unique<DseMessage>(kNoticeService, DseMessage::kRequest);
+  if (record.kind == kTextKind) {
+    // The text goes through the ASCII stream into memory, then to a file.
+    platform::IStream* memory = nullptr;
+    if (platform::CreateMemoryStream(&memory) != platform::S_OK) return platform::E_OUTOFMEMORY;
+    bool written = false;
+    {
+      CSUAsciiOutStream out(memory);
+      WriteSnapshotText(record, out);
+      written = out.Good();
+    }
+    std::string bytes;
+    platform::GetMemoryStreamBytes(memory, &bytes);
+    memory->Release();
+    record.text = written ? WriteTextFile(bytes) : std::string();
+    if (record.text.empty()) return snapshot::kIoFailed;
+  }
+  const Status s = record.WriteToMessage(*message);
+  if (status::IsFailure(s)) return s;
+  *notice = message.release();
+  return status::kOk;
 }
 
 Status SimResultsMgr::RestoreSnapshotValues(const RunPosition& restored, RunPosition* at) {

@@ -15,11 +15,13 @@
 #include "control/managers/subsystem_manager.h"
 #include "foundation/interfaces/results_seam.h"
 #include "foundation/values/packed_value.h"
+#include "framework/servers/server_callback.h"
 #include "results/snap_base.h"
 #include "results/snapshot_mgr.h"
 
 class BvuDirectoryProper;
 class DseMessage;
+class DseServerRegistry;
 
 // What the results manager needs of the problem manager and the model.
 class ResultsProblemSide {
@@ -42,10 +44,27 @@ class ResultsProblemSide {
   // Writes the restored values (one record per variable, in the present
   // order) into the problem's variables.
   virtual Status StoreRestoredValues(const SUPackedValueTable& values) = 0;
+  // Whether the client wants snapshot values as text (kind 140).
+  virtual bool WantsSnapshotText() = 0;
+  // Command 40 of service 55 to the client: a named snapshot was taken.
+  virtual void SnapshotTaken(const char* name, std::uint32_t id, bool live, bool kept,
+                             std::uint16_t run, std::int16_t count, double time) = 0;
 };
 
-class SimResultsMgr : public QLNSubSystemManager, public SputSnapBase, public RunResultsSeam {
+class SimResultsMgr : public DseServerCB,
+                      public SputSnapBase,
+                      public QLNSubSystemManager,
+                      public RunResultsSeam {
  public:
+  // The client's services of the results manager.
+  static constexpr std::uint32_t kService = 55;
+  static constexpr std::uint32_t kServiceToo = 65;
+  static constexpr std::uint32_t kNoticeService = 85;
+  static constexpr std::uint16_t kValuesKind = 139;
+  static constexpr std::uint16_t kTextKind = 140;
+  static constexpr std::uint32_t kIntervalCommand = 32;
+  static constexpr std::uint32_t kSnapshotIntervalCommand = 16;
+
   // Snapshot flags (command 16).
   static constexpr std::uint32_t kTimedSnapshots = 0x1;
   static constexpr std::uint32_t kDynamicInitialisation = 0x2;
@@ -71,6 +90,16 @@ class SimResultsMgr : public QLNSubSystemManager, public SputSnapBase, public Ru
   ~SimResultsMgr() override;
   SimResultsMgr(const SimResultsMgr&) = delete;
   SimResultsMgr& operator=(const SimResultsMgr&) = delete;
+
+  // Registers services 55 and 65 for this manager.
+  Status RegisterServices(DseServerRegistry* registry);
+  // Commands 32 (one real: the communication interval) and 16 (flags, an
+  // optional maximum number of snapshots, an optional snapshot interval);
+  // other commands are not this manager's (0x8000FFFF).
+  Status HandleCommand(std::uint32_t type, std::uint32_t command, std::uint32_t string_count,
+                       const char* const* strings, std::uint32_t integer_count,
+                       const std::int32_t* integers, std::uint32_t real_count,
+                       const double* reals) override;
 
   // --- intervals (commands 32 and 16) ---
   // The value as "%f" reads it back; 0x8000020F when that is 0 or less (or
@@ -107,8 +136,14 @@ class SimResultsMgr : public QLNSubSystemManager, public SputSnapBase, public Ru
   // and checks its variables against the problem's.
   Status OpenSnapshotFile(std::int32_t variable_count, std::unique_ptr<SUPackedValueTable> values,
                           RunPosition* at, bool open_existing, bool reuse);
-  // Takes the snapshot now (live or not) at the stored run position.
-  Status TakeNamedSnapshot(const char* name, std::uint32_t* id, bool live, bool kept);
+  // Takes the snapshot now (live or not) at the stored run position, tells
+  // the client, and with notify sends it the snapshot's values: kind 139
+  // with the use-data tree and value table, or kind 140 with the name of a
+  // "RES....tmp" file in the working folder holding the snapshot as text.
+  Status TakeNamedSnapshot(const char* name, std::uint32_t* id, bool live, bool kept,
+                           bool notify = false);
+  // The notice of service 85 for a snapshot taken; the caller owns it.
+  Status BuildSnapshotNotice(std::uint32_t id, DseMessage** notice);
   // Writes the restore table back into the problem; the run position
   // becomes the restored snapshot's.
   Status RestoreSnapshotValues(const RunPosition& restored, RunPosition* at);

@@ -40,6 +40,7 @@ class FakeProblem : public ResultsProblemSide {
   }
   void Send(DseMessage* message) override {
     testsupport::MessagePtr owned(message);
+    if (message->type == 85) notices.push_back(testsupport::BodyOf(*message));
     if (message->type == 82) {
       auto received = testsupport::Received(*message);
       std::uint32_t zero = 9;
@@ -51,6 +52,11 @@ class FakeProblem : public ResultsProblemSide {
     }
   }
   BvuDirectoryProper* VariableTree() override { return tree_; }
+  bool WantsSnapshotText() override { return wants_text; }
+  void SnapshotTaken(const char* name, std::uint32_t id, bool, bool, std::uint16_t, std::int16_t,
+                     double) override {
+    taken.emplace_back(name, id);
+  }
   Status StoreRestoredValues(const SUPackedValueTable& values) override {
     restored.clear();
     for (std::int32_t i = 0; i < values.Count(); ++i)
@@ -78,6 +84,9 @@ class FakeProblem : public ResultsProblemSide {
   std::vector<std::pair<std::uint32_t, std::string>> events;
   std::vector<std::string> renamed;
   std::vector<double> restored;
+  std::vector<std::pair<std::string, std::uint32_t>> taken;
+  bool wants_text = false;
+  std::vector<testsupport::Bytes> notices;  // bodies of service 85
 
  private:
   std::vector<std::string> names_;

@@ -240,3 +240,68 @@ TEST_F(ResultsManager, AutomaticSnapshotRules) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ResultsManager, NotifiedSnapshotsCarryTheirValuesOrTheirText) {
+  FakeProblem problem({"a", "b"});
+  SimResultsMgr manager(&problem);
+  RunPosition at;
+  ASSERT_EQ(manager.OpenSnapshotFile(2, problem.Values({1.5, -2}), &at, false, false), 0u);
+  manager.AfterRunStep(0.25, 3, 2, RunResultsSeam::kStepEvent, 0.25, 1e-9);
+  std::uint32_t id = 0;
+  ASSERT_EQ(manager.TakeNamedSnapshot("Steady State", &id, true, false, true), 0u);
+  ASSERT_EQ(problem.notices.size(), 1u);
+  ASSERT_EQ(problem.taken.size(), 1u);
+  EXPECT_EQ(problem.taken[0].second, id);
+  // Header: kind 139, id, name, empty description (24-bit lengths that
+  // count the NUL), date, time of day
+  // (7 Dec 2026, 13:45:30), time, run, count; then the tree and the values.
+  const Bytes head = testsupport::HexBytes(
+      "8B 00 01 00 00 00 0D 00 00 53 74 65 61 64 79 20 53 74 61 74 65 00 01 00 00 00"
+      "07 0C 1A 14 1E 2D 0D 00 00 00 00 00 00 00 D0 3F 03 00 02 00");
+  const Bytes& body = problem.notices[0];
+  ASSERT_GE(body.size(), head.size());
+  EXPECT_TRUE(testsupport::SameBytes(head, Bytes(body.begin(), body.begin() + head.size())));
+  SimSnapshotTextRecord record;
+  auto received = testsupport::ReceivedBody(body);
+  ASSERT_EQ(record.ReadFromMessage(*received), 0u);
+  EXPECT_EQ(record.Values().Count(), 2);
+  EXPECT_EQ(record.Values().Record(1).payload.real, -2.0);
+
+  problem.wants_text = true;
+  ASSERT_EQ(manager.TakeNamedSnapshot("As text", &id, true, false, true), 0u);
+  ASSERT_EQ(problem.notices.size(), 2u);
+  SimSnapshotTextRecord text_notice;
+  auto text_received = testsupport::ReceivedBody(problem.notices[1]);
+  ASSERT_EQ(text_notice.ReadFromMessage(*text_received), 0u);
+  EXPECT_EQ(text_notice.kind, SimResultsMgr::kTextKind);
+  ASSERT_EQ(text_notice.text.substr(0, 3), "RES");
+  ASSERT_EQ(text_notice.text.substr(text_notice.text.size() - 4), ".tmp");
+  const Bytes file = ReadAll(text_notice.text);
+  record.id = id;
+  record.name = "As text";
+  EXPECT_EQ(std::string(file.begin(), file.end()), SnapshotText(record));
+  EXPECT_NE(
+      std::string(file.begin(), file.end()).find("WITHIN Plant\r\na: 1.500000000000000, FREE;"),
+      std::string::npos);
+}
+
+TEST(ResultsCommands, IntervalCommandsComeThroughTheService) {
+  FakeProblem problem({"a"});
+  SimResultsMgr manager(&problem);
+  const double reals[] = {0.25};
+  const std::int32_t integers[] = {0x11, 3};
+  EXPECT_EQ(manager.HandleCommand(55, 32, 0, nullptr, 0, nullptr, 1, reals), 0u);
+  EXPECT_EQ(manager.CommunicationInterval(), 0.25);
+  EXPECT_EQ(manager.HandleCommand(55, 32, 0, nullptr, 0, nullptr, 0, nullptr),
+            status::kBadArguments);
+  EXPECT_EQ(manager.HandleCommand(55, 16, 0, nullptr, 2, integers, 1, reals), 0u);
+  EXPECT_EQ(manager.SnapshotFlags(), 0x11u);
+  EXPECT_EQ(manager.SnapshotInterval(), 0.25);
+  const double zero[] = {1e-9};
+  EXPECT_EQ(manager.HandleCommand(55, 16, 0, nullptr, 1, integers, 1, zero), status::kBadArguments);
+  EXPECT_EQ(manager.HandleCommand(55, 99, 0, nullptr, 0, nullptr, 0, nullptr), status::kUnhandled);
+}
+
+}  // namespace
