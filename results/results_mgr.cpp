@@ -176,10 +176,157 @@ void SimResultsMgr::SetCommunicationTime(double time) {
   interval_hold_ = 0;
 }
 
+Status SimResultsMgr::AssignValue(std::uint32_t kind, const SUValue* typed, double real,
+                                  std::uint32_t code, AssignableVariable* variable,
+                                  bool skip_ramp_check, std::uint32_t pattern, std::uint32_t mask) {
+  if (variable == nullptr) return status::kBadArguments;
+  const std::uint32_t flags = variable->Flags();
+  if (!skip_ramp_check && (flags & AssignableVariable::kRampedBit) != 0) {
+    problem_->Print(status::kGeneralFailure, "Cannot assign to ramped variable " +
+                                                 variable->Name() +
+                                                 "\nAssignment ignored - simulation will continue");
+    return status::kGeneralFailure;
+  }
+  step_assignments_.push_back(
+      std::make_unique<SimAssignValue>(kind, typed, real, code, variable, pattern, mask));
+  if ((flags & AssignableVariable::kFixedBit) == 0 && problem_->Option(85) != 0 &&
+      problem_->RunMode() == kDynamicRun) {
+    problem_->Print(status::kOk,
+                    std::string("Warning: Assignment to ") +
+                        ((flags & AssignableVariable::kFreeBit) != 0 ? "Free" : "Initial") +
+                        " variable " + variable->Name());
+  }
+  return status::kOk;
+}
+
+SimAssignValue* SimResultsMgr::FindQueuedItem(const AssignableVariable* variable) {
+  for (auto& item : step_assignments_)
+    if (item->variable == variable) return item.get();
+  return nullptr;
+}
+
+SimAssignValue* SimResultsMgr::RemoveQueuedItem(const AssignableVariable* variable) {
+  SimAssignValue* item = FindQueuedItem(variable);
+  if (item != nullptr) item->variable = nullptr;
+  return item;
+}
+
+void SimResultsMgr::StoreReal(AssignableVariable* variable, double value, std::uint32_t pattern,
+                              std::uint32_t mask) {
+  if (values_ == nullptr) return;
+  std::vector<AssignableVariable*> members = variable->Group();
+  if (members.empty()) members.push_back(variable);
+  for (AssignableVariable* member : members) {
+    const std::int32_t index = member->Index();
+    if (index < 0 || index >= values_->Count()) continue;
+    SUPackedValue& record = values_->Record(index);
+    record.attribute = static_cast<std::uint16_t>(member->Specification());
+    record.type = SUValue::kReal;
+    record.payload.real = value;
+    record.flags = (record.flags & ~mask) | (pattern & mask);
+  }
+}
+
 Status SimResultsMgr::ApplyAssignments(bool* restart, bool* changed, double time) {
-  if (restart != nullptr) *restart = false;
-  if (changed != nullptr) *changed = false;
-  (void)time;
+  bool restart_out = false;
+  bool changed_out = false;
+  const bool may_restart = problem_->RestartRequested() && problem_->Option(146) != 0;
+  const double tolerance = problem_->Option(74);
+  const bool clip_messages = problem_->Option(31) != 0;
+  std::int32_t applied = 0;
+  auto mark_changed = [&] {
+    changed_out = true;
+    if (may_restart) restart_out = true;
+    problem_->SetValuesChanged();
+  };
+  std::vector<std::unique_ptr<SimAssignValue>> items;
+  items.swap(step_assignments_);
+  for (auto& item : items) {
+    AssignableVariable* variable = item->variable;
+    if (variable == nullptr || item->kind == 0) continue;
+    if ((variable->Flags() & AssignableVariable::kAliasBit) != 0) {
+      variable = problem_->VariableAt(variable->Index());
+      if (variable == nullptr) continue;
+    }
+    ++applied;
+    const std::uint32_t mask = item->mask;
+    const std::uint32_t pattern = item->pattern;
+    if (item->kind == 2) {
+      if (variable->SetSpecification(item->word) == status::kOk)
+        problem_->NotifyIntegrator();
+      else
+        problem_->SetStructureChanged();
+      auto* message = new DseMessage(86, DseMessage::kRequest);
+      message->PutUInt16(11);
+      message->PutString(variable->Name().c_str());
+      message->PutUInt16(7);
+      message->PutUInt16(static_cast<std::uint16_t>(item->word));
+      problem_->Send(message);
+      continue;
+    }
+    if (item->kind == 24) {
+      double value = item->real;
+      double lower = 0, upper = 0;
+      variable->Bounds(&lower, &upper);
+      char line[256];
+      if (value < lower) {
+        if (clip_messages) {
+          std::snprintf(line, sizeof line, "Assignment (%g) to %s was clipped to lower bound (%g)",
+                        value, variable->Name().c_str(), lower);
+          problem_->Print(status::kOk, line);
+        }
+        value = lower;
+      } else if (value > upper) {
+        if (clip_messages) {
+          std::snprintf(line, sizeof line, "Assignment (%g) to %s was clipped to upper bound (%g)",
+                        value, variable->Name().c_str(), upper);
+          problem_->Print(status::kOk, line);
+        }
+        value = upper;
+      }
+      const bool flag_change = mask != 0 && (variable->Flags() & mask) != (pattern & mask);
+      double current = variable->Value();
+      if (!std::isfinite(current)) current = static_cast<double>(1e28f);
+      const double difference = std::fabs(current - value);
+      const double size = std::fabs(value);
+      const bool significant =
+          size >= tolerance ? difference > tolerance * size : difference > tolerance;
+      if (significant || flag_change) mark_changed();
+      StoreReal(variable, value, pattern, mask);
+      if ((mask & AssignableVariable::kBit25) != 0)
+        variable->SetValueMarked(value, (pattern & AssignableVariable::kBit25) != 0);
+      else
+        variable->SetValue(value);
+      if ((mask & AssignableVariable::kBit19) != 0) {
+        const std::uint32_t flags = variable->Flags();
+        variable->SetFlags((flags & ~AssignableVariable::kBit19) |
+                           (pattern & AssignableVariable::kBit19));
+      }
+      continue;
+    }
+    // Kinds 1, 4, 68 and 255: a typed value in the variable's own type.
+    SUValue current;
+    variable->GetTypedValue(&current);
+    SUValue converted;
+    converted.SetType(current.type);
+    converted.Assign(item->typed);
+    if (converted.status != SUValue::kValid || !converted.IsNotEqual(current)) continue;
+    mark_changed();
+    const std::int32_t index = variable->Index();
+    if (values_ != nullptr && index >= 0 && index < values_->Count()) {
+      SUPackedValue& record = values_->Record(index);
+      if (record.type == SUValue::kNoType) record.type = SUValue::kInteger;
+      record.FromValue(converted, values_->Pool());
+    }
+    variable->SetFlags((variable->Flags() & ~mask) | (pattern & mask));
+    if ((variable->Flags() & AssignableVariable::kStructuralBit) == 0)
+      variable->SetTypedValue(converted);
+  }
+  if (applied > 0) run_number_ |= 0x8000;
+  // A restart away from time 0 asks the next initialisation to re-initialise.
+  if (restart_out && time != 0) reinitialise_ = true;
+  if (restart != nullptr) *restart = restart_out;
+  if (changed != nullptr) *changed = changed_out;
   return status::kOk;
 }
 

@@ -16,6 +16,7 @@
 #include "foundation/interfaces/results_seam.h"
 #include "foundation/values/packed_value.h"
 #include "framework/servers/server_callback.h"
+#include "results/assign_value.h"
 #include "results/snap_base.h"
 #include "results/snapshot_mgr.h"
 
@@ -49,6 +50,29 @@ class ResultsProblemSide {
   // Command 40 of service 55 to the client: a named snapshot was taken.
   virtual void SnapshotTaken(const char* name, std::uint32_t id, bool live, bool kept,
                              std::uint16_t run, std::int16_t count, double time) = 0;
+
+  // What assignments read and tell; the defaults stand for a problem
+  // manager without them.
+  // A solver option's value (31 clipping messages, 74 change tolerance, 85
+  // assignment warnings, 146 restart after assignments).
+  virtual double Option(std::int32_t number) {
+    (void)number;
+    return 0;
+  }
+  // The problem manager's restart query.
+  virtual bool RestartRequested() { return false; }
+  // A line for the client (SuPrint with the status).
+  virtual void Print(Status status, const std::string& text) {
+    (void)status;
+    (void)text;
+  }
+  virtual void NotifyIntegrator() {}
+  virtual void SetStructureChanged() {}
+  // The problem's variable of the value-table index (an alias's original).
+  virtual AssignableVariable* VariableAt(std::int32_t index) {
+    (void)index;
+    return nullptr;
+  }
 };
 
 class SimResultsMgr : public DseServerCB,
@@ -123,6 +147,18 @@ class SimResultsMgr : public DseServerCB,
   std::uint32_t TimedCounter() const { return timed_counter_; }
   std::uint32_t SnapshotFlags() const { return snapshot_flags_; }
 
+  // --- assignments ---
+  // Queues an assignment for the next run step. A ramped variable is
+  // refused (0xA000FFFF) unless skip_ramp_check.
+  Status AssignValue(std::uint32_t kind, const SUValue* typed, double real, std::uint32_t code,
+                     AssignableVariable* variable, bool skip_ramp_check, std::uint32_t pattern,
+                     std::uint32_t mask);
+  // The first queued assignment of the variable, or null; Remove also
+  // clears its variable so that it is dropped when applied.
+  SimAssignValue* FindQueuedItem(const AssignableVariable* variable);
+  SimAssignValue* RemoveQueuedItem(const AssignableVariable* variable);
+  std::size_t QueuedCount() const { return step_assignments_.size(); }
+
   // --- the run loop's seam ---
   double NextCommunicationTime() override;
   void SetCommunicationTime(double time) override;
@@ -186,6 +222,10 @@ class SimResultsMgr : public DseServerCB,
   Status StartAnew(Status so_far, bool fallback, RunPosition* at);
   Status Remap();
   Status TakeAutomatic(const char* name);
+  // Updates the value-table records of the variable (or of each member of
+  // its equivalence group) to the real value.
+  void StoreReal(AssignableVariable* variable, double value, std::uint32_t pattern,
+                 std::uint32_t mask);
   void ClearMaps();
 
   ResultsProblemSide* problem_;
@@ -210,6 +250,7 @@ class SimResultsMgr : public DseServerCB,
   std::uint32_t snapshot_flags_ = 0;
   bool reinitialise_ = false;
   std::string last_requested_;
+  std::vector<std::unique_ptr<SimAssignValue>> step_assignments_;
 
   // The snapshot's use-data tree (record 0) while a file is checked, and the
   // map from present variable index to snapshot record index.

@@ -1,6 +1,7 @@
 // A fake problem for the results manager's tests.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -53,6 +54,18 @@ class FakeProblem : public ResultsProblemSide {
   }
   BvuDirectoryProper* VariableTree() override { return tree_; }
   bool WantsSnapshotText() override { return wants_text; }
+  double Option(std::int32_t number) override {
+    auto found = options.find(number);
+    return found != options.end() ? found->second : 0;
+  }
+  bool RestartRequested() override { return restart_requested; }
+  void Print(Status, const std::string& text) override { printed.push_back(text); }
+  void NotifyIntegrator() override { ++integrator_notices; }
+  void SetStructureChanged() override { ++structure_changes; }
+  AssignableVariable* VariableAt(std::int32_t index) override {
+    auto found = by_index.find(index);
+    return found != by_index.end() ? found->second : nullptr;
+  }
   void SnapshotTaken(const char* name, std::uint32_t id, bool, bool, std::uint16_t, std::int16_t,
                      double) override {
     taken.emplace_back(name, id);
@@ -86,11 +99,64 @@ class FakeProblem : public ResultsProblemSide {
   std::vector<double> restored;
   std::vector<std::pair<std::string, std::uint32_t>> taken;
   bool wants_text = false;
+  std::map<std::int32_t, double> options;
+  bool restart_requested = false;
+  std::vector<std::string> printed;
+  int integrator_notices = 0;
+  int structure_changes = 0;
+  std::map<std::int32_t, AssignableVariable*> by_index;
   std::vector<testsupport::Bytes> notices;  // bodies of service 85
 
  private:
   std::vector<std::string> names_;
   BvuDirectoryProper* tree_;
+};
+
+// A variable of the problem with what assignments touch.
+class FakeVariable : public AssignableVariable {
+ public:
+  FakeVariable(std::string name, std::int32_t index, double value = 0)
+      : name_(std::move(name)), index_(index), value_(value) {}
+  std::uint32_t Flags() const override { return flags; }
+  void SetFlags(std::uint32_t f) override { flags = f; }
+  std::string Name() const override { return name_; }
+  std::int32_t Index() const override { return index_; }
+  void Bounds(double* low, double* high) const override {
+    *low = lower;
+    *high = upper;
+  }
+  double Value() const override { return value_; }
+  void SetValue(double v) override { value_ = v; }
+  void SetValueMarked(double v, bool m) override {
+    value_ = v;
+    marked = m;
+  }
+  std::uint32_t Specification() const override { return specification; }
+  Status SetSpecification(std::uint32_t code) override {
+    specification = code;
+    return structure_answer;
+  }
+  std::vector<AssignableVariable*> Group() override { return group; }
+  bool HoldsTypedValue() const override { return typed.type != SUValue::kNoType; }
+  void GetTypedValue(SUValue* v) const override { v->Assign(typed); }
+  void SetTypedValue(const SUValue& v) override {
+    typed.SetType(v.type);
+    typed.Assign(v);
+  }
+
+  std::uint32_t flags = 0;
+  double lower = -1e20;
+  double upper = 1e20;
+  std::uint32_t specification = 4;
+  Status structure_answer = 0;
+  bool marked = false;
+  std::vector<AssignableVariable*> group;
+  SUValue typed;
+
+ private:
+  std::string name_;
+  std::int32_t index_;
+  double value_;
 };
 
 }  // namespace resultstest
