@@ -1,5 +1,6 @@
 #include "results/results_mgr.h"
 
+#include <strings.h>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -542,8 +543,45 @@ Status SimResultsMgr::OpenSnapshotFile(std::int32_t variable_count,
   return status::kOk;
 }
 
+Status SimResultsMgr::TakeInitialSpecificationSnapshot(RunPosition* at) {
+  if (values_ == nullptr) return kNoSuchSection;
+  if ((snapshot_flags_ & kInitialSpecification) == 0) return status::kOk;
+  if (at != nullptr) {
+    run_time_ = at->time;
+    run_number_ = at->run;
+    snapshot_count_ = at->count;
+  }
+  const Status s = TakeNamedSnapshot("Initial Specification", nullptr, true, false);
+  if (at != nullptr && at->count == 0) {
+    at->count = 1;
+    ++snapshot_count_;
+  }
+  problem_->SetValuesChanged();
+  return s;
+}
+
+Status SimResultsMgr::RestoreSnapshot(std::uint32_t id, RunPosition* at) {
+  RunPosition restored;
+  Status s = store_.RestoreSnapshot(id, &restored, SputSnapshotMgr::kAllParticipants, false);
+  if (status::IsSuccess(s)) s = RestoreSnapshotValues(restored, at);
+  return s;
+}
+
+void SimResultsMgr::SendTimeMessage(double time) {
+  auto* message = new DseMessage(95, DseMessage::kRequest);
+  message->PutUInt16(58);
+  message->PutDouble(time);
+  problem_->Send(message);
+}
+
 Status SimResultsMgr::TakeNamedSnapshot(const char* name, std::uint32_t* id, bool live, bool kept,
-                                        bool notify) {
+                                        bool notify, bool by_caller) {
+  // Before the first run only the initial specification is kept, when the
+  // user asked for that.
+  if (!notify && !kept && !by_caller && static_cast<std::int16_t>(run_number_) <= 0 &&
+      problem_->Option(154) != 0 &&
+      strcasecmp(name != nullptr ? name : "", "Initial Specification") != 0)
+    return status::kOk;
   std::uint32_t taken = snapshot::kNewId;
   const Status s = store_.TakeSnapshot(Position(), name, live, &taken, kept, nullptr);
   if (s != status::kOk) return s;
@@ -712,7 +750,7 @@ Status SimResultsMgr::ProblemEdited() {
 
 Status SimResultsMgr::SaveFiles() {
   if (values_ != nullptr && (snapshot_flags_ & kFileSavedSnapshot) != 0)
-    TakeNamedSnapshot("File saved", nullptr, true, false);
+    TakeNamedSnapshot("File saved", nullptr, true, false, false, true);
   const Status copied = store_.CopyLiveBlocks(kSnapshotFile, kBackupFile);
   if (status::IsFailure(copied)) platform::RemoveFile(kBackupFile);
   return copied;
@@ -720,7 +758,7 @@ Status SimResultsMgr::SaveFiles() {
 
 Status SimResultsMgr::SaveAs(const char*, const char*) {
   if (values_ != nullptr && (snapshot_flags_ & kFileSavedSnapshot) != 0)
-    TakeNamedSnapshot("File saved", nullptr, true, false);
+    TakeNamedSnapshot("File saved", nullptr, true, false, false, true);
   store_.Clear(true);
   DropRunState();
   return status::kOk;

@@ -176,8 +176,22 @@ class SimResultsMgr : public DseServerCB,
   // the client, and with notify sends it the snapshot's values: kind 139
   // with the use-data tree and value table, or kind 140 with the name of a
   // "RES....tmp" file in the working folder holding the snapshot as text.
+  // With notify, kept and by_caller all clear, a run number that is not
+  // positive and option 154 set, only "Initial Specification" is taken.
   Status TakeNamedSnapshot(const char* name, std::uint32_t* id, bool live, bool kept,
-                           bool notify = false);
+                           bool notify = false, bool by_caller = false);
+  // With flag 0x80: the run position is set and "Initial Specification"
+  // taken (live, no notice); a position not yet counted is counted.
+  Status TakeInitialSpecificationSnapshot(RunPosition* at);
+  // Restores the snapshot through the store and writes its values back;
+  // the run position becomes the snapshot's.
+  Status RestoreSnapshot(std::uint32_t id, RunPosition* at);
+  Status DeleteSnapshot(std::uint32_t id) { return store_.DeleteSnapshot(id); }
+  Status FindSnapshotByName(const char* name, std::uint32_t* id) const {
+    return store_.FindSnapshotByName(name, id);
+  }
+  // Service 95, kind 58 and the time; no reply is awaited.
+  void SendTimeMessage(double time);
   // The notice of service 85 for a snapshot taken; the caller owns it.
   Status BuildSnapshotNotice(std::uint32_t id, DseMessage** notice);
   // Writes the restore table back into the problem; the run position

@@ -305,3 +305,35 @@ TEST(ResultsCommands, IntervalCommandsComeThroughTheService) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ResultsManager, InitialSpecificationRestoreAndTheOption154Rule) {
+  FakeProblem problem({"a", "b"});
+  SimResultsMgr manager(&problem);
+  RunPosition at;
+  EXPECT_EQ(manager.TakeInitialSpecificationSnapshot(&at), 0x8000FFFFu);  // no value table
+  ASSERT_EQ(manager.OpenSnapshotFile(2, problem.Values({4, 5}), &at, false, false), 0u);
+  manager.SetSnapshotFlags(SimResultsMgr::kInitialSpecification, -1, false, 0);
+  at = {0.0, 0, 0};
+  ASSERT_EQ(manager.TakeInitialSpecificationSnapshot(&at), 0u);
+  EXPECT_EQ(at.count, 1);
+  std::uint32_t id = 0;
+  ASSERT_EQ(manager.FindSnapshotByName("Initial Specification", &id), 0u);
+
+  // Before a run, with option 154, a plain snapshot is not taken.
+  problem.options[154] = 1;
+  const std::int32_t before = manager.Store().HeaderCount();
+  EXPECT_EQ(manager.TakeNamedSnapshot("plain", nullptr, true, false), 0u);
+  EXPECT_EQ(manager.Store().HeaderCount(), before);
+  EXPECT_EQ(manager.TakeNamedSnapshot("kept", nullptr, true, true), 0u);
+  EXPECT_EQ(manager.Store().HeaderCount(), before + 1);
+
+  manager.Values()->Record(0).payload.real = 99;
+  RunPosition restored;
+  ASSERT_EQ(manager.RestoreSnapshot(id, &restored), 0u);
+  EXPECT_EQ(problem.restored, (std::vector<double>{4, 5}));
+  EXPECT_EQ(manager.Values()->Record(0).payload.real, 4.0);
+}
+
+}  // namespace
