@@ -19,6 +19,7 @@
 #include "platform/com_memory_stream.h"
 #include "platform/posix_file.h"
 #include "results/ascii_out_stream.h"
+#include "results/plot_format.h"
 #include "results/snapshot_text.h"
 
 namespace {
@@ -83,6 +84,10 @@ std::uint32_t Truncated(double value) {
 }  // namespace
 
 SimResultsMgr::SimResultsMgr(ResultsProblemSide* problem) : problem_(problem) {
+  if (ResultModel* model = problem_->Model()) {
+    plot_ = std::make_unique<SputPlotHistoryMgr>(model);
+    plot_->SetTolerance(1e-5);
+  }
   for (std::int32_t i = 0; i < kSectionCount; ++i) {
     store_.AddParticipant(this);
     registered_.push_back(this);
@@ -92,6 +97,7 @@ SimResultsMgr::SimResultsMgr(ResultsProblemSide* problem) : problem_(problem) {
 
 SimResultsMgr::~SimResultsMgr() {
   if (RunResultsSeam::Current() == this) RunResultsSeam::SetCurrent(nullptr);
+  if (plot_ != nullptr) plot_->Close();
   store_.Clear(true);
   DeleteTree(&snapshot_tree_);
 }
@@ -242,6 +248,7 @@ Status SimResultsMgr::ApplyAssignments(bool* restart, bool* changed, double time
   };
   std::vector<std::unique_ptr<SimAssignValue>> items;
   items.swap(step_assignments_);
+  if (!items.empty()) RecordPlot(time);
   for (auto& item : items) {
     AssignableVariable* variable = item->variable;
     if (variable == nullptr || item->kind == 0) continue;
@@ -324,6 +331,7 @@ Status SimResultsMgr::ApplyAssignments(bool* restart, bool* changed, double time
       variable->SetTypedValue(converted);
   }
   if (applied > 0) run_number_ |= 0x8000;
+  if (changed_out && !restart_out) RecordPlot(time);
   // A restart away from time 0 asks the next initialisation to re-initialise.
   if (restart_out && time != 0) reinitialise_ = true;
   if (restart != nullptr) *restart = restart_out;
@@ -357,10 +365,14 @@ bool SimResultsMgr::AfterRunStep(double time, std::uint16_t run, std::int16_t co
       // A timed snapshot on a steady-state step is named for the steady state.
       if (name != nullptr || ((snapshot_flags_ & kSteadyState) != 0 && !suppressed))
         name = "Steady State";
+      if (plot_ != nullptr) plot_->Reset();
+      plot_recording_ = true;
     }
     if ((step_flags & kStepInitialisationRun) != 0) {
       event = true;
       if ((snapshot_flags_ & kInitialisationRun) != 0 && !suppressed) name = "Initialization Run";
+      if (plot_ != nullptr) plot_->Reset();
+      plot_recording_ = true;
     }
     if ((step_flags & kStepInitialisation) != 0) {
       event = true;
@@ -379,6 +391,10 @@ bool SimResultsMgr::AfterRunStep(double time, std::uint16_t run, std::int16_t co
     run_time_ = time;
     run_number_ = run;
     snapshot_count_ = count;
+    if (problem_->RunMode() == kDynamicRun && run != 0 &&
+        (step_flags & (kStepCommunication | kStepInitialisation)) != 0)
+      plot_recording_ = true;
+    if (run_time_ <= problem_->CurrentTime()) RecordPlot(run_time_);
   }
   if (name != nullptr) {
     last_requested_ = name;
@@ -409,6 +425,31 @@ void SimResultsMgr::ClearMaps() {
   map_failed_ = false;
 }
 
+void SimResultsMgr::ReopenPlotHistory(bool anew) {
+  if (plot_ == nullptr) return;
+  if (anew) {
+    if (plot_->IsOpen()) plot_->Reset();
+    plot_->Open(true);
+    return;
+  }
+  if (status::IsFailure(plot_->Open(false))) {
+    plot_->Reset();
+    plot_->Open(true);
+  }
+}
+
+void SimResultsMgr::RecordPlot(double time) {
+  if (plot_ != nullptr && plot_recording_) plot_->RecordValues(time, nullptr);
+}
+
+Status SimResultsMgr::RestartPlotHistory(bool reopen) {
+  if (plot_ == nullptr) return status::kOk;
+  // A closed history has nothing to empty.
+  const Status s = plot_->IsOpen() ? plot_->Reset() : status::kOk;
+  if (reopen && status::IsSuccess(s)) return plot_->Open(true);
+  return s;
+}
+
 std::string SimResultsMgr::MoveSnapshotFileAside() {
   // Never over another file: the name is taken only when nothing has it,
   // and a name taken meanwhile sends us to the next one.
@@ -432,7 +473,6 @@ void SimResultsMgr::SendRenamed(const std::string& name) {
 }
 
 Status SimResultsMgr::StartAnew(Status so_far, bool fallback, RunPosition* at) {
-  (void)fallback;
   store_.Clear(true);
   if (platform::PathExists(kSnapshotFile)) {
     const std::string moved = MoveSnapshotFileAside();
@@ -448,6 +488,7 @@ Status SimResultsMgr::StartAnew(Status so_far, bool fallback, RunPosition* at) {
   const Status created = store_.CreateFile(kSnapshotFile);
   if (status::IsFailure(created)) return created;
   if (so_far == status::kOk) problem_->PostEvent(kNewFileNumber, "Starting new snapshot file.");
+  if (fallback) ReopenPlotHistory(true);
   SetCommunicationTime(run_time_);
   return so_far;
 }
@@ -516,6 +557,7 @@ Status SimResultsMgr::OpenSnapshotFile(std::int32_t variable_count,
   RunPosition latest;
   std::uint32_t id = 0;
   if (reuse) {
+    ReopenPlotHistory(false);
     result = store_.GetLatestPosition(&latest, &id);
     if (status::IsSuccess(result))
       result = store_.RestoreSnapshot(id, &latest, SputSnapshotMgr::kAllParticipants, false);
@@ -523,12 +565,14 @@ Status SimResultsMgr::OpenSnapshotFile(std::int32_t variable_count,
     if (status::IsFailure(result)) {
       // The file stays as it is; the run starts a new one beside it.
       store_.NotifyRestoreDone();
+      if (plot_ != nullptr) plot_->Close();
       return StartAnew(result, true, at);
     }
     snapshot_count_ = latest.count;
     if (at != nullptr) at->count = latest.count;
     problem_->PostEvent(kReusedNumber, "Successfully reused last snapshot.");
   } else {
+    ReopenPlotHistory(true);
     result = store_.GetLatestPosition(&latest, &id);
     latest.time = 0;
     run_time_ = 0;
@@ -721,6 +765,7 @@ Status SimResultsMgr::RestoreSnapshotValues(const RunPosition& restored, RunPosi
       Truncated(std::fmod(restored.time + interval_ * 0.5, snapshot_interval_) / interval_);
   problem_->ResetRunHooks();
   problem_->SetValuesChanged();
+  if (plot_ != nullptr) plot_->TruncateAt(restored.time, true);
   return stored;
 }
 
@@ -751,9 +796,16 @@ Status SimResultsMgr::ProblemEdited() {
 Status SimResultsMgr::SaveFiles() {
   if (values_ != nullptr && (snapshot_flags_ & kFileSavedSnapshot) != 0)
     TakeNamedSnapshot("File saved", nullptr, true, false, false, true);
-  const Status copied = store_.CopyLiveBlocks(kSnapshotFile, kBackupFile);
-  if (status::IsFailure(copied)) platform::RemoveFile(kBackupFile);
-  return copied;
+  Status last = store_.CopyLiveBlocks(kSnapshotFile, kBackupFile);
+  bool plot_backed_up = false;
+  if (status::IsSuccess(last) && problem_->Option(155) != 0 && plot_ != nullptr) {
+    last = plot_->SaveAs(plot::kBackupName);
+    plot_backed_up = status::IsSuccess(last);
+  } else if (status::IsFailure(last)) {
+    platform::RemoveFile(kBackupFile);
+  }
+  if (!plot_backed_up) platform::RemoveFile(plot::kBackupName);
+  return last;
 }
 
 Status SimResultsMgr::SaveAs(const char*, const char*) {
@@ -761,6 +813,7 @@ Status SimResultsMgr::SaveAs(const char*, const char*) {
     TakeNamedSnapshot("File saved", nullptr, true, false, false, true);
   store_.Clear(true);
   DropRunState();
+  if (plot_ != nullptr) plot_->Close();
   return status::kOk;
 }
 
@@ -774,6 +827,7 @@ Status SimResultsMgr::StartNewFiles(const char*, const char*) {
     result = store_.OpenFile(kSnapshotFile, &registered_, true);
   if (status::IsSuccess(result)) {
     DeleteTree(&snapshot_tree_);
+    ReopenPlotHistory(false);
     return result;
   }
   RunPosition at;

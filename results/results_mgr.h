@@ -17,6 +17,7 @@
 #include "foundation/values/packed_value.h"
 #include "framework/servers/server_callback.h"
 #include "results/assign_value.h"
+#include "results/plot_history_mgr.h"
 #include "results/snap_base.h"
 #include "results/snapshot_mgr.h"
 
@@ -68,6 +69,8 @@ class ResultsProblemSide {
   }
   virtual void NotifyIntegrator() {}
   virtual void SetStructureChanged() {}
+  // The variables the plot history records; none: no plot history.
+  virtual ResultModel* Model() { return nullptr; }
   // The problem's variable of the value-table index (an alias's original).
   virtual AssignableVariable* VariableAt(std::int32_t index) {
     (void)index;
@@ -190,6 +193,9 @@ class SimResultsMgr : public DseServerCB,
   Status FindSnapshotByName(const char* name, std::uint32_t* id) const {
     return store_.FindSnapshotByName(name, id);
   }
+  // Empties the plot history; with reopen, opens "PlotData.cpd" anew.
+  Status RestartPlotHistory(bool reopen);
+  SputPlotHistoryMgr* PlotHistory() { return plot_.get(); }
   // Service 95, kind 58 and the time; no reply is awaited.
   void SendTimeMessage(double time);
   // The notice of service 85 for a snapshot taken; the caller owns it.
@@ -241,6 +247,8 @@ class SimResultsMgr : public DseServerCB,
   void StoreReal(AssignableVariable* variable, double value, std::uint32_t pattern,
                  std::uint32_t mask);
   void ClearMaps();
+  void ReopenPlotHistory(bool anew);
+  void RecordPlot(double time);
 
   ResultsProblemSide* problem_;
   SputSnapshotMgr store_;
@@ -265,6 +273,8 @@ class SimResultsMgr : public DseServerCB,
   bool reinitialise_ = false;
   std::string last_requested_;
   std::vector<std::unique_ptr<SimAssignValue>> step_assignments_;
+  std::unique_ptr<SputPlotHistoryMgr> plot_;
+  bool plot_recording_ = false;
 
   // The snapshot's use-data tree (record 0) while a file is checked, and the
   // map from present variable index to snapshot record index.

@@ -62,6 +62,7 @@ class FakeProblem : public ResultsProblemSide {
   void Print(Status, const std::string& text) override { printed.push_back(text); }
   void NotifyIntegrator() override { ++integrator_notices; }
   void SetStructureChanged() override { ++structure_changes; }
+  ResultModel* Model() override { return model; }
   AssignableVariable* VariableAt(std::int32_t index) override {
     auto found = by_index.find(index);
     return found != by_index.end() ? found->second : nullptr;
@@ -105,6 +106,7 @@ class FakeProblem : public ResultsProblemSide {
   int integrator_notices = 0;
   int structure_changes = 0;
   std::map<std::int32_t, AssignableVariable*> by_index;
+  ResultModel* model = nullptr;
   std::vector<testsupport::Bytes> notices;  // bodies of service 85
 
  private:

@@ -12,6 +12,7 @@
 #include "results/results_mgr.h"
 #include "results/snapshot_text.h"
 #include "tests/framework/message_helpers.h"
+#include "tests/results/plot_model_fakes.h"
 #include "tests/results/results_mgr_fakes.h"
 #include "tests/results/snapshot_fakes.h"
 #include "tests/results/snapshot_text_fakes.h"
@@ -334,6 +335,40 @@ TEST_F(ResultsManager, InitialSpecificationRestoreAndTheOption154Rule) {
   ASSERT_EQ(manager.RestoreSnapshot(id, &restored), 0u);
   EXPECT_EQ(problem.restored, (std::vector<double>{4, 5}));
   EXPECT_EQ(manager.Values()->Record(0).payload.real, 4.0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ResultsManager, SaveFilesBacksUpThePlotHistoryOnlyWhenAsked) {
+  plottest::FakeModel model;
+  plottest::FakeVariable* x = model.Add("Plant.x", 1.0);
+  FakeProblem problem({"a"});
+  problem.model = &model;
+  problem.current_time = 10;
+  SimResultsMgr manager(&problem);
+  RunPosition at;
+  ASSERT_EQ(manager.OpenSnapshotFile(1, problem.Values({1}), &at, false, false), 0u);
+  ASSERT_NE(manager.PlotHistory(), nullptr);
+  ASSERT_EQ(manager.RestartPlotHistory(true), 0u);
+  ASSERT_EQ(manager.PlotHistory()->AddVariable(x), 0u);
+  // A steady state starts the recording; later steps record.
+  manager.AfterRunStep(0, 1, 1, RunResultsSeam::kStepSteadyState, 0, 1e-9);
+  x->value = 2.0;
+  manager.AfterRunStep(1, 1, 1, RunResultsSeam::kStepEvent, 1, 1e-9);
+  EXPECT_EQ(manager.PlotHistory()->LastTime(), 1.0);
+  std::uint32_t id = 0;
+  ASSERT_EQ(manager.TakeNamedSnapshot("one", &id, true, false), 0u);
+
+  WriteAll("PlotData.bak", {1});
+  EXPECT_TRUE(status::IsSuccess(manager.SaveFiles()));
+  EXPECT_TRUE(fs::exists("snapshot.bak"));
+  EXPECT_FALSE(fs::exists("PlotData.bak"));
+  problem.options[155] = 1;
+  EXPECT_TRUE(status::IsSuccess(manager.SaveFiles()));
+  EXPECT_TRUE(fs::exists("PlotData.bak"));
+  EXPECT_EQ(fs::file_size("PlotData.bak"), fs::file_size("PlotData.cpd"));
 }
 
 }  // namespace
