@@ -605,6 +605,18 @@ Status SimResultsMgr::TakeInitialSpecificationSnapshot(RunPosition* at) {
 }
 
 Status SimResultsMgr::RestoreSnapshot(std::uint32_t id, RunPosition* at) {
+  if (problem_->RunMode() == kDynamicRun) {
+    // A client that never answers must not hold the engine.
+    const Status waited = problem_->ConfirmRestore(id, kRestoreWaitMs);
+    if (status::IsFailure(waited)) {
+      char line[160];
+      std::snprintf(line, sizeof line,
+                    "The client did not confirm the restore of snapshot %u within 30 s; "
+                    "the snapshot is restored all the same",
+                    id);
+      problem_->Print(waited, line);
+    }
+  }
   RunPosition restored;
   Status s = store_.RestoreSnapshot(id, &restored, SputSnapshotMgr::kAllParticipants, false);
   if (status::IsSuccess(s)) s = RestoreSnapshotValues(restored, at);
@@ -890,6 +902,11 @@ Status SimResultsMgr::SectionData(std::int32_t index, const std::uint8_t** data,
       *length = values_->Pool().Used();
       return status::kOk;
     case 1:
+      if (std::vector<std::uint8_t>* block = problem_->ProblemBlock()) {
+        *data = block->data();
+        *length = static_cast<std::uint32_t>(block->size());
+      }
+      return status::kOk;
     case 3:
       return status::kOk;
     default:
@@ -903,6 +920,11 @@ Status SimResultsMgr::RestoreSection(std::int32_t index, const std::uint8_t* dat
   if (restore_ == nullptr) RebuildRestoreTable();
   if (index == 0) return restore_->LoadImage(data, length);
   if (index == 2) restore_->Pool().LoadBytes(data, length);
+  if (index == 1) {
+    std::vector<std::uint8_t>* block = problem_->ProblemBlock();
+    if (block != nullptr && block->size() == length && length > 0)
+      std::memcpy(block->data(), data, length);
+  }
   return status::kOk;
 }
 

@@ -69,6 +69,16 @@ class ResultsProblemSide {
   }
   virtual void NotifyIntegrator() {}
   virtual void SetStructureChanged() {}
+  // Command 59 of service 55 to the client with the snapshot id, waiting
+  // at most `wait_ms` for it to complete; a failure when it did not.
+  virtual Status ConfirmRestore(std::uint32_t id, std::int32_t wait_ms) {
+    (void)id;
+    (void)wait_ms;
+    return status::kOk;
+  }
+  // The problem manager's data block that snapshots carry (section 1);
+  // null for none.
+  virtual std::vector<std::uint8_t>* ProblemBlock() { return nullptr; }
   // The variables the plot history records; none: no plot history.
   virtual ResultModel* Model() { return nullptr; }
   // The problem's variable of the value-table index (an alias's original).
@@ -106,6 +116,8 @@ class SimResultsMgr : public DseServerCB,
   static constexpr std::int32_t kDynamicRun = 4;
   static constexpr std::uint32_t kFirstId = 1000;
   static constexpr std::int32_t kSectionCount = 4;
+  // How long a restore in a dynamic run waits for the client.
+  static constexpr std::int32_t kRestoreWaitMs = 30000;
 
   // Message numbers of the event lines.
   static constexpr std::uint32_t kNewFileNumber = 63;

@@ -63,6 +63,11 @@ class FakeProblem : public ResultsProblemSide {
   void NotifyIntegrator() override { ++integrator_notices; }
   void SetStructureChanged() override { ++structure_changes; }
   ResultModel* Model() override { return model; }
+  Status ConfirmRestore(std::uint32_t id, std::int32_t wait_ms) override {
+    confirmations.emplace_back(id, wait_ms);
+    return confirm_answer;
+  }
+  std::vector<std::uint8_t>* ProblemBlock() override { return block.empty() ? nullptr : &block; }
   AssignableVariable* VariableAt(std::int32_t index) override {
     auto found = by_index.find(index);
     return found != by_index.end() ? found->second : nullptr;
@@ -107,6 +112,9 @@ class FakeProblem : public ResultsProblemSide {
   int structure_changes = 0;
   std::map<std::int32_t, AssignableVariable*> by_index;
   ResultModel* model = nullptr;
+  std::vector<std::pair<std::uint32_t, std::int32_t>> confirmations;
+  Status confirm_answer = 0;
+  std::vector<std::uint8_t> block;
   std::vector<testsupport::Bytes> notices;  // bodies of service 85
 
  private:

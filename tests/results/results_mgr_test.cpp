@@ -311,6 +311,7 @@ namespace {
 
 TEST_F(ResultsManager, InitialSpecificationRestoreAndTheOption154Rule) {
   FakeProblem problem({"a", "b"});
+  problem.block = {1, 2, 3};
   SimResultsMgr manager(&problem);
   RunPosition at;
   EXPECT_EQ(manager.TakeInitialSpecificationSnapshot(&at), 0x8000FFFFu);  // no value table
@@ -332,9 +333,15 @@ TEST_F(ResultsManager, InitialSpecificationRestoreAndTheOption154Rule) {
 
   manager.Values()->Record(0).payload.real = 99;
   RunPosition restored;
+  problem.confirm_answer = status::kGeneralFailure;  // the client never answers
+  problem.block = {9, 9, 9};
   ASSERT_EQ(manager.RestoreSnapshot(id, &restored), 0u);
+  ASSERT_EQ(problem.confirmations.size(), 1u);
+  EXPECT_EQ(problem.confirmations[0], std::make_pair(id, 30000));
+  EXPECT_NE(problem.printed.back().find("within 30 s"), std::string::npos);
   EXPECT_EQ(problem.restored, (std::vector<double>{4, 5}));
   EXPECT_EQ(manager.Values()->Record(0).payload.real, 4.0);
+  EXPECT_EQ(problem.block, (std::vector<std::uint8_t>{1, 2, 3}));
 }
 
 }  // namespace
