@@ -28,14 +28,18 @@
 #include "framework/messaging/message.h"
 #include "fuzz/byte_stream.h"
 #include "fuzz/fuzz_support.h"
+#include "fuzz/results_problem.h"
 #include "fuzz/snapshot_participant.h"
 #include "platform/byte_order.h"
 #include "results/plot_history_mgr.h"
+#include "results/snap_import.h"
 #include "results/snapshot_mgr.h"
+#include "results/snapshot_text.h"
 #include "tests/expr/expr_builders.h"
 #include "tests/expr/old_layout_streams.h"
 #include "tests/foundation/graph_files.h"
 #include "tests/results/plot_model_fakes.h"
+#include "tests/results/snapshot_text_fakes.h"
 #include "tools/client.h"
 #include "tools/model_writer/sample_models.h"
 
@@ -484,6 +488,73 @@ void SnapshotFiles(const fs::path& root) {
 
 // The compact message form and both stored forms of trees that cover the
 // leaf classes and the operator groups.
+void SnapshotTexts(const fs::path& root) {
+  SeedFolder seeds(root, "snapshot_text");
+  for (std::uint16_t kind : {std::uint16_t{139}, SimSnapshotTextRecord::kTextKind}) {
+    SimSnapshotTextRecord record;
+    record.kind = kind;
+    record.id = 3;
+    record.name = "Steady State";
+    record.description = "seed";
+    record.text = "Snapshot snap0003\r\n";
+    record.position = {1.5, 2, 1};
+    auto& values = record.Values();
+    snaptext::AddUseData(record.Tree(), {"A", ".X", ".v"}, snaptext::AddReal(values, 2.5), 4);
+    snaptext::AddUseData(record.Tree(), {"A", ".X", ".v", ".Derivative"},
+                         snaptext::AddReal(values, 0), 8);
+    snaptext::AddUseData(record.Tree(), {"B", ".X", ".s"},
+                         snaptext::AddTyped(values, SUValue::kString, 0, "q\"t"), 1);
+    SimUseData* array = snaptext::AddUseData(record.Tree(), {"B", ".T"}, SimUseData::kArray, 0);
+    array->elements = {3};
+    snaptext::AddUseData(record.Tree(), {"B", ".T", "(1)"},
+                         snaptext::AddTyped(values, SUValue::kLogical, 1, nullptr), 2);
+    vantor_fuzz::ByteStream stream;
+    record.WriteToMessage(stream);
+    seeds.Add(stream.Bytes());
+  }
+}
+
+// A snapshot file the results manager wrote, and an import of two
+// snapshots of the same variables; each behind its selector byte.
+void ResultsFiles(const fs::path& root) {
+  SeedFolder seeds(root, "results_files");
+  const fs::path before = fs::current_path();
+  const fs::path folder = fs::path(vantor_fuzz::ScratchFolder()) / "results_seeds";
+  fs::create_directories(folder);
+  fs::current_path(folder);
+  {
+    vantor_fuzz::ResultsProblem problem;
+    SimResultsMgr manager(&problem);
+    RunPosition at;
+    manager.OpenSnapshotFile(3, vantor_fuzz::ResultsProblem::Values(1, 2, 3), &at, false, false);
+    for (int k = 1; k <= 2; ++k) {
+      manager.AfterRunStep(k, 1, 1, RunResultsSeam::kStepEvent, k, 1e-9);
+      std::uint32_t id = 0;
+      manager.TakeNamedSnapshot(k == 1 ? "first" : "second", &id, true, k == 2);
+    }
+    manager.Store().Clear(true);
+  }
+  std::ifstream in("snapshot.snp", std::ios::binary);
+  Bytes file{0};
+  file.insert(file.end(), std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  seeds.Add(file);
+  fs::current_path(before);
+
+  vantor_fuzz::ResultsProblem problem;
+  SputSSBlockHeader first, second;
+  first.SetName("imported");
+  first.SetRunPosition({0.5, 1, 1});
+  first.flags = snapshot::kLiveFlag | 7;
+  second.SetName("also imported");
+  second.SetDescription("kept by the client");
+  second.flags = snapshot::kLiveFlag | 8;
+  auto a = vantor_fuzz::ResultsProblem::Values(1, 2, 3);
+  auto b = vantor_fuzz::ResultsProblem::Values(4, 5, 6);
+  vantor_fuzz::ByteStream stream;
+  SputSnapImport::Write(stream, {&first, &second}, {a.get(), b.get()}, problem.VariableTree());
+  seeds.Add(Prefixed({1}, stream.Bytes()));
+}
+
 void Expressions(const fs::path& root) {
   using namespace exprtest;
   SeedFolder message(root, "expr_message");
@@ -649,6 +720,8 @@ int main(int argc, char** argv) {
   ProcDefinitions(root);
   SnapshotFiles(root);
   PlotFiles(root);
+  SnapshotTexts(root);
+  ResultsFiles(root);
   PlotReportRequests(root);
   Expressions(root);
   ActionRequests(root);

@@ -1,0 +1,49 @@
+// A problem of three real variables for the results manager's fuzz targets
+// and their seeds: Plant.a, Plant.b, Plant.c at value-table indices 0 to 2.
+#pragma once
+
+#include <memory>
+
+#include "framework/messaging/message.h"
+#include "results/results_mgr.h"
+#include "results/snapshot_text.h"
+#include "tests/results/snapshot_text_fakes.h"
+
+namespace vantor_fuzz {
+
+class ResultsProblem : public ResultsProblemSide {
+ public:
+  ResultsProblem() : tree_(new BvuDirectoryProper(nullptr, "")) {
+    const char* names[] = {".a", ".b", ".c"};
+    for (std::uint32_t i = 0; i < 3; ++i) snaptext::AddUseData(tree_, {"Plant", names[i]}, i, 1);
+  }
+  ~ResultsProblem() override {
+    BvuDirectoryProper::DeleteBelow(tree_);
+    delete tree_;
+  }
+  double CurrentTime() override { return 0; }
+  std::int32_t RunMode() override { return 4; }
+  void ResetRunHooks() override {}
+  void SetValuesChanged() override {}
+  Status RequestSnapshot(const char*, bool) override { return 0; }
+  void PostEvent(std::uint32_t, const char*) override {}
+  void Send(DseMessage* message) override { delete message; }
+  BvuDirectoryProper* VariableTree() override { return tree_; }
+  Status StoreRestoredValues(const SUPackedValueTable&) override { return 0; }
+  bool WantsSnapshotText() override { return false; }
+  void SnapshotTaken(const char*, std::uint32_t, bool, bool, std::uint16_t, std::int16_t,
+                     double) override {}
+
+  static std::unique_ptr<SUPackedValueTable> Values(double a, double b, double c) {
+    auto table = std::make_unique<SUPackedValueTable>();
+    snaptext::AddReal(*table, a);
+    snaptext::AddReal(*table, b);
+    snaptext::AddReal(*table, c);
+    return table;
+  }
+
+ private:
+  BvuDirectoryProper* tree_;
+};
+
+}  // namespace vantor_fuzz

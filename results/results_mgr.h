@@ -1,0 +1,298 @@
+// The results manager: the run's snapshot store on "snapshot.snp" and its
+// part in every snapshot (variable values, problem-manager block, value
+// pool, event schedule), the communication schedule and snapshot intervals,
+// the automatic snapshot after each run step, and the files it keeps across
+// problem edits, saves and new starts. It never deletes a snapshot file: an
+// old "snapshot.snp" moves to a free name, and a re-mapped file replaces it
+// by rename once synced.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "control/managers/subsystem_manager.h"
+#include "foundation/interfaces/results_seam.h"
+#include "foundation/values/packed_value.h"
+#include "framework/servers/server_callback.h"
+#include "results/assign_value.h"
+#include "results/plot_history_mgr.h"
+#include "results/snap_base.h"
+#include "results/snapshot_mgr.h"
+
+class BvuDirectoryProper;
+class DseMessage;
+class DseServerRegistry;
+
+// What the results manager needs of the problem manager and the model.
+class ResultsProblemSide {
+ public:
+  virtual ~ResultsProblemSide() = default;
+  virtual double CurrentTime() = 0;
+  // Solver option 29.
+  virtual std::int32_t RunMode() = 0;
+  virtual void ResetRunHooks() = 0;
+  virtual void SetValuesChanged() = 0;
+  // Queues the snapshot for the server thread.
+  virtual Status RequestSnapshot(const char* name, bool first) = 0;
+  // An event line of code 16 with its message number.
+  virtual void PostEvent(std::uint32_t number, const char* text) = 0;
+  // Sends the message to the client without reply; takes it.
+  virtual void Send(DseMessage* message) = 0;
+  // The problem's variables as a tree of SimUseData nodes holding their
+  // present value-table indices; the problem's own, not handed over.
+  virtual BvuDirectoryProper* VariableTree() = 0;
+  // Writes the restored values (one record per variable, in the present
+  // order) into the problem's variables.
+  virtual Status StoreRestoredValues(const SUPackedValueTable& values) = 0;
+  // Whether the client wants snapshot values as text (kind 140).
+  virtual bool WantsSnapshotText() = 0;
+  // Command 40 of service 55 to the client: a named snapshot was taken.
+  virtual void SnapshotTaken(const char* name, std::uint32_t id, bool live, bool kept,
+                             std::uint16_t run, std::int16_t count, double time) = 0;
+
+  // What assignments read and tell; the defaults stand for a problem
+  // manager without them.
+  // A solver option's value (31 clipping messages, 74 change tolerance, 85
+  // assignment warnings, 146 restart after assignments).
+  virtual double Option(std::int32_t number) {
+    (void)number;
+    return 0;
+  }
+  // The problem manager's restart query.
+  virtual bool RestartRequested() { return false; }
+  // A line for the client (SuPrint with the status).
+  virtual void Print(Status status, const std::string& text) {
+    (void)status;
+    (void)text;
+  }
+  virtual void NotifyIntegrator() {}
+  virtual void SetStructureChanged() {}
+  // Command 59 of service 55 to the client with the snapshot id, waiting
+  // at most `wait_ms` for it to complete; a failure when it did not.
+  virtual Status ConfirmRestore(std::uint32_t id, std::int32_t wait_ms) {
+    (void)id;
+    (void)wait_ms;
+    return status::kOk;
+  }
+  // The problem manager's data block that snapshots carry (section 1);
+  // null for none.
+  virtual std::vector<std::uint8_t>* ProblemBlock() { return nullptr; }
+  // The variables the plot history records; none: no plot history.
+  virtual ResultModel* Model() { return nullptr; }
+  // The problem's variable of the value-table index (an alias's original).
+  virtual AssignableVariable* VariableAt(std::int32_t index) {
+    (void)index;
+    return nullptr;
+  }
+};
+
+class SimResultsMgr : public DseServerCB,
+                      public SputSnapBase,
+                      public QLNSubSystemManager,
+                      public RunResultsSeam {
+ public:
+  // The client's services of the results manager.
+  static constexpr std::uint32_t kService = 55;
+  static constexpr std::uint32_t kServiceToo = 65;
+  static constexpr std::uint32_t kNoticeService = 85;
+  static constexpr std::uint16_t kValuesKind = 139;
+  static constexpr std::uint16_t kTextKind = 140;
+  static constexpr std::uint32_t kIntervalCommand = 32;
+  static constexpr std::uint32_t kSnapshotIntervalCommand = 16;
+
+  // Snapshot flags (command 16).
+  static constexpr std::uint32_t kTimedSnapshots = 0x1;
+  static constexpr std::uint32_t kDynamicInitialisation = 0x2;
+  static constexpr std::uint32_t kSuppress = 0x4 | 0x8;
+  static constexpr std::uint32_t kSteadyState = 0x10;
+  static constexpr std::uint32_t kInitialisationRun = 0x20;
+  static constexpr std::uint32_t kInitialisationAtZero = 0x40;
+  static constexpr std::uint32_t kInitialSpecification = 0x80;
+  static constexpr std::uint32_t kProblemEditedSnapshot = 0x100;
+  static constexpr std::uint32_t kFileSavedSnapshot = 0x200;
+
+  static constexpr std::int32_t kDynamicRun = 4;
+  static constexpr std::uint32_t kFirstId = 1000;
+  static constexpr std::int32_t kSectionCount = 4;
+  // How long a restore in a dynamic run waits for the client.
+  static constexpr std::int32_t kRestoreWaitMs = 30000;
+
+  // Message numbers of the event lines.
+  static constexpr std::uint32_t kNewFileNumber = 63;
+  static constexpr std::uint32_t kCannotOpenNumber = 658;
+  static constexpr std::uint32_t kCannotMapNumber = 659;
+  static constexpr std::uint32_t kReusedNumber = 660;
+
+  explicit SimResultsMgr(ResultsProblemSide* problem);
+  ~SimResultsMgr() override;
+  SimResultsMgr(const SimResultsMgr&) = delete;
+  SimResultsMgr& operator=(const SimResultsMgr&) = delete;
+
+  // Registers services 55 and 65 for this manager.
+  Status RegisterServices(DseServerRegistry* registry);
+  // Commands 32 (one real: the communication interval) and 16 (flags, an
+  // optional maximum number of snapshots, an optional snapshot interval);
+  // other commands are not this manager's (0x8000FFFF).
+  Status HandleCommand(std::uint32_t type, std::uint32_t command, std::uint32_t string_count,
+                       const char* const* strings, std::uint32_t integer_count,
+                       const std::int32_t* integers, std::uint32_t real_count,
+                       const double* reals) override;
+
+  // --- intervals (commands 32 and 16) ---
+  // The value as "%f" reads it back; 0x8000020F when that is 0 or less (or
+  // not a number), nothing changed.
+  Status SetCommunicationInterval(float requested);
+  // Flags become (old AND 0x8) OR flags; a maximum below 0 leaves the store
+  // unbounded. A snapshot interval (has_interval) needs flag 0x1 and must
+  // read back above 0 (0x8000020F otherwise, nothing changed).
+  Status SetSnapshotFlags(std::uint32_t flags, std::int32_t maximum, bool has_interval,
+                          float interval);
+  // The suppressing flags 0x4 and 0x8 one at a time.
+  void SetSuppressFlag(std::uint32_t bit, bool on) {
+    bit &= kSuppress;
+    snapshot_flags_ = on ? snapshot_flags_ | bit : snapshot_flags_ & ~bit;
+  }
+  void SetIntervalHold(std::uint64_t hold) { interval_hold_ = hold; }
+  double CommunicationInterval() const { return interval_; }
+  double RequestedInterval() const { return requested_interval_; }
+  double SnapshotInterval() const { return snapshot_interval_; }
+  std::uint32_t CommunicationsPerSnapshot() const { return per_snapshot_; }
+  std::uint32_t TimedCounter() const { return timed_counter_; }
+  std::uint32_t SnapshotFlags() const { return snapshot_flags_; }
+
+  // --- assignments ---
+  // Queues an assignment for the next run step. A ramped variable is
+  // refused (0xA000FFFF) unless skip_ramp_check.
+  Status AssignValue(std::uint32_t kind, const SUValue* typed, double real, std::uint32_t code,
+                     AssignableVariable* variable, bool skip_ramp_check, std::uint32_t pattern,
+                     std::uint32_t mask);
+  // The first queued assignment of the variable, or null; Remove also
+  // clears its variable so that it is dropped when applied.
+  SimAssignValue* FindQueuedItem(const AssignableVariable* variable);
+  SimAssignValue* RemoveQueuedItem(const AssignableVariable* variable);
+  std::size_t QueuedCount() const { return step_assignments_.size(); }
+
+  // --- the run loop's seam ---
+  double NextCommunicationTime() override;
+  void SetCommunicationTime(double time) override;
+  Status ApplyAssignments(bool* restart, bool* changed, double time) override;
+  bool TakeReinitialisationMark() override;
+  bool AfterRunStep(double time, std::uint16_t run, std::int16_t count, std::uint32_t step_flags,
+                    double step_time, double tolerance) override;
+
+  // --- run start and snapshots ---
+  // Holds the value table (the old one goes), opens or starts "snapshot.snp"
+  // and checks its variables against the problem's.
+  Status OpenSnapshotFile(std::int32_t variable_count, std::unique_ptr<SUPackedValueTable> values,
+                          RunPosition* at, bool open_existing, bool reuse);
+  // Takes the snapshot now (live or not) at the stored run position, tells
+  // the client, and with notify sends it the snapshot's values: kind 139
+  // with the use-data tree and value table, or kind 140 with the name of a
+  // "RES....tmp" file in the working folder holding the snapshot as text.
+  // With notify, kept and by_caller all clear, a run number that is not
+  // positive and option 154 set, only "Initial Specification" is taken.
+  Status TakeNamedSnapshot(const char* name, std::uint32_t* id, bool live, bool kept,
+                           bool notify = false, bool by_caller = false);
+  // With flag 0x80: the run position is set and "Initial Specification"
+  // taken (live, no notice); a position not yet counted is counted.
+  Status TakeInitialSpecificationSnapshot(RunPosition* at);
+  // Restores the snapshot through the store and writes its values back;
+  // the run position becomes the snapshot's.
+  Status RestoreSnapshot(std::uint32_t id, RunPosition* at);
+  Status DeleteSnapshot(std::uint32_t id) { return store_.DeleteSnapshot(id); }
+  Status FindSnapshotByName(const char* name, std::uint32_t* id) const {
+    return store_.FindSnapshotByName(name, id);
+  }
+  // Empties the plot history; with reopen, opens "PlotData.cpd" anew.
+  Status RestartPlotHistory(bool reopen);
+  SputPlotHistoryMgr* PlotHistory() { return plot_.get(); }
+  // Service 95, kind 58 and the time; no reply is awaited.
+  void SendTimeMessage(double time);
+  // The notice of service 85 for a snapshot taken; the caller owns it.
+  Status BuildSnapshotNotice(std::uint32_t id, DseMessage** notice);
+  // Writes the restore table back into the problem; the run position
+  // becomes the restored snapshot's.
+  Status RestoreSnapshotValues(const RunPosition& restored, RunPosition* at);
+  // The name the last automatic snapshot asked for (empty when none).
+  const std::string& LastRequestedName() const { return last_requested_; }
+  RunPosition Position() const;
+  SputSnapshotMgr& Store() { return store_; }
+  SUPackedValueTable* Values() { return values_.get(); }
+  SUPackedValueTable* RestoreTable() { return restore_.get(); }
+
+  // --- manager operations ---
+  Status AttachProblem(const char* folder, const char* name) override;
+  Status ProblemEdited() override;
+  Status SaveFiles() override;
+  Status SaveAs(const char* folder, const char* name) override;
+  Status StartNewFiles(const char* folder, const char* name) override;
+
+  // --- snapshot participation ---
+  std::uint32_t Id(std::int32_t index) override;
+  Status StructureRecord(std::int32_t index, DseMessage** message) override;
+  Status MapStructure(std::int32_t record_index, DseMessage* message) override;
+  Status SectionData(std::int32_t index, const std::uint8_t** data, std::uint32_t* length) override;
+  Status RestoreSection(std::int32_t index, const std::uint8_t* data,
+                        std::uint32_t length) override;
+  Status SnapshotWritten(std::int32_t index) override;
+  Status Ready(std::int32_t index, std::int32_t* ready) override;
+  Status ConvertSection(std::int32_t index, const std::uint8_t* data, std::uint32_t length,
+                        const std::uint8_t** converted, std::uint32_t* converted_length) override;
+  Status RestoreFinished(std::int32_t index) override;
+
+ private:
+  // Reads a "%f" text of the value back; false when it is not above 0.
+  static bool ReadBackInterval(float requested, double* value);
+  void RebuildRestoreTable();
+  void DropRunState();
+  // Moves "snapshot.snp" to a name no file has; the name, or empty when it
+  // could not be moved (the file then stays where it was).
+  std::string MoveSnapshotFileAside();
+  void SendRenamed(const std::string& name);
+  Status StartAnew(Status so_far, bool fallback, RunPosition* at);
+  Status Remap();
+  Status TakeAutomatic(const char* name);
+  // Updates the value-table records of the variable (or of each member of
+  // its equivalence group) to the real value.
+  void StoreReal(AssignableVariable* variable, double value, std::uint32_t pattern,
+                 std::uint32_t mask);
+  void ClearMaps();
+  void ReopenPlotHistory(bool anew);
+  void RecordPlot(double time);
+
+  ResultsProblemSide* problem_;
+  SputSnapshotMgr store_;
+  SputSnapshotMgr::Participants registered_;
+  std::unique_ptr<SUPackedValueTable> values_;
+  std::unique_ptr<SUPackedValueTable> restore_;
+  std::int32_t variable_count_ = 0;
+
+  double run_time_ = 0.0;
+  std::uint16_t run_number_ = 0;
+  std::int16_t snapshot_count_ = 0;
+
+  double interval_ = 0.1;
+  double requested_interval_ = 0.1;
+  double last_communication_ = 0.0;
+  std::uint64_t communications_since_ = 0;
+  std::uint64_t interval_hold_ = 0;
+  std::uint32_t timed_counter_ = 0;
+  std::uint32_t per_snapshot_ = 20;
+  double snapshot_interval_ = 2.0;
+  std::uint32_t snapshot_flags_ = 0;
+  bool reinitialise_ = false;
+  std::string last_requested_;
+  std::vector<std::unique_ptr<SimAssignValue>> step_assignments_;
+  std::unique_ptr<SputPlotHistoryMgr> plot_;
+  bool plot_recording_ = false;
+
+  // The snapshot's use-data tree (record 0) while a file is checked, and the
+  // map from present variable index to snapshot record index.
+  BvuDirectoryProper* snapshot_tree_ = nullptr;
+  std::vector<std::uint32_t> variable_map_;
+  bool map_failed_ = false;
+  std::vector<std::uint8_t> image_;
+  std::vector<std::uint8_t> converted_;
+};

@@ -1,0 +1,136 @@
+// A child stopped at every write, rename and sync of the results manager's
+// file operations leaves every snapshot committed before the stop in some
+// snapshot file of the folder.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+
+#include "platform/posix_file.h"
+#include "tests/results/results_mgr_fakes.h"
+#include "tests/results/snapshot_fakes.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using resultstest::FakeProblem;
+using Action = std::function<void(SimResultsMgr&, FakeProblem&)>;
+
+const std::vector<std::string> kNames = {"a", "b", "c"};
+
+class ResultsCrash : public snaptest::SnapshotFolder {
+ protected:
+  void BuildBase() {
+    FakeProblem problem(kNames);
+    SimResultsMgr manager(&problem);
+    RunPosition at;
+    ASSERT_EQ(manager.OpenSnapshotFile(3, problem.Values({1, 2, 3}), &at, false, false), 0u);
+    for (int k = 1; k <= 3; ++k) {
+      manager.AfterRunStep(k, 1, 1, RunResultsSeam::kStepEvent, k, 1e-9);
+      std::uint32_t id = 0;
+      char name[8];
+      std::snprintf(name, sizeof name, "s%d", k);
+      ASSERT_EQ(manager.TakeNamedSnapshot(name, &id, true, false), 0u);
+    }
+    manager.Store().Clear(true);
+    fs::copy_file("snapshot.snp", "../base.keep", fs::copy_options::overwrite_existing);
+  }
+
+  void Reset() {
+    for (const auto& entry : fs::directory_iterator(".")) fs::remove(entry.path());
+    fs::copy_file("../base.keep", "snapshot.snp");
+  }
+
+  // The names of the snapshots in every snapshot file of the folder.
+  static std::set<std::string> Found() {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(".")) {
+      const std::string file = entry.path().filename().string();
+      if (file.size() < 4 || file.substr(file.size() - 4) != ".snp") continue;
+      SputSnapshotMgr store;
+      if (status::IsFailure(store.OpenFile(file.c_str(), nullptr, false))) continue;
+      for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr;
+           h = SputSnapshotMgr::NextHeader(h))
+        names.insert(h->name);
+    }
+    return names;
+  }
+
+  // The manager opens the file (with the setup's problem) and acts, in a
+  // child that ends at its n-th write, rename or sync; the exit code.
+  static int StoppedChild(std::uint64_t n, const Action& setup, const Action& action) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      FakeProblem problem(kNames);
+      SimResultsMgr manager(&problem);
+      setup(manager, problem);
+      platform::SetFileFaultCountdown(n);
+      action(manager, problem);
+      ::_exit(0);
+    }
+    int wait_status = 0;
+    if (child < 0 || ::waitpid(child, &wait_status, 0) != child || !WIFEXITED(wait_status))
+      return -1;
+    return WEXITSTATUS(wait_status);
+  }
+};
+
+TEST_F(ResultsCrash, EveryStepOfTheFileOperations) {
+  const Action open_existing = [](SimResultsMgr& m, FakeProblem& p) {
+    RunPosition at;
+    m.OpenSnapshotFile(3, p.Values({0, 0, 0}), &at, true, false);
+  };
+  const Action nothing = [](SimResultsMgr&, FakeProblem&) {};
+  struct Scenario {
+    const char* label;
+    Action setup;
+    Action action;
+  };
+  const Scenario scenarios[] = {
+      {"problem edited", open_existing, [](SimResultsMgr& m, FakeProblem&) { m.ProblemEdited(); }},
+      {"re-mapping", nothing,
+       [](SimResultsMgr& m, FakeProblem&) {
+         FakeProblem reordered({"c", "b", "a"});
+         SimResultsMgr other(&reordered);
+         RunPosition at;
+         m.Store().Clear(true);
+         other.OpenSnapshotFile(3, reordered.Values({0, 0, 0}), &at, true, true);
+       }},
+      {"save files", open_existing, [](SimResultsMgr& m, FakeProblem&) { m.SaveFiles(); }},
+      {"start new files", nothing,
+       [](SimResultsMgr& m, FakeProblem& p) {
+         RunPosition at;
+         m.OpenSnapshotFile(3, p.Values({0, 0, 0}), &at, false, false);
+       }},
+  };
+  BuildBase();
+  const std::set<std::string> committed = {"s1", "s2", "s3"};
+  for (const Scenario& s : scenarios) {
+    Reset();
+    {
+      FakeProblem problem(kNames);
+      SimResultsMgr manager(&problem);
+      s.setup(manager, problem);
+      const std::uint64_t before = platform::FileFaultPointCount();
+      s.action(manager, problem);
+      const std::uint64_t points = platform::FileFaultPointCount() - before;
+      ASSERT_GT(points, 0u) << s.label;
+      for (std::uint64_t n = 1; n <= points + 1; ++n) {
+        SCOPED_TRACE(::testing::Message()
+                     << s.label << " stopped at step " << n << " of " << points);
+        Reset();
+        EXPECT_EQ(StoppedChild(n, s.setup, s.action),
+                  n <= points ? platform::kFileFaultExitCode : 0);
+        const std::set<std::string> found = Found();
+        for (const auto& name : committed) EXPECT_EQ(found.count(name), 1u) << name;
+      }
+    }
+  }
+}
+
+}  // namespace
