@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "daes/delays/delay_mgr.h"
+#include "daes/instance/instance_node.h"
+#include "daes/model/variable.h"
 #include "expr/tree/system_function.h"
 #include "foundation/collections/ordered.h"
 #include "foundation/collections/set.h"
@@ -326,6 +329,57 @@ void InstanceItems(const fs::path& root) {
   seeds.Add(tank.Bytes());
 }
 
+// Delay histories: the header and block the manager writes, for managers
+// whose names match the target's (x, y), are reordered, or are fewer.
+void DelayHistories(const fs::path& root) {
+  SeedFolder seeds(root, "delay_history");
+  const std::vector<std::vector<const char*>> name_sets = {{"x", "y"}, {"Y", "z", "x"}, {"x"}};
+  for (std::size_t set = 0; set < name_sets.size(); ++set) {
+    auto* tree = new DAESInstanceNode(nullptr, nullptr);
+    DelayMgr mgr;
+    std::int32_t index = 0;
+    for (const char* name : name_sets[set]) {
+      auto* v = new DAESRealVariable(tree, name);
+      tree->InsertChildAt(++index, v);
+      v->RegisterDelay();
+    }
+    mgr.InitHistory();
+    // A short history and, for the first set, one that has wrapped.
+    const int rows = set == 0 ? 10010 : 5;
+    for (int k = 0; k < rows; ++k) {
+      for (std::int32_t i = 0; i < mgr.DelayedVariableCount(); ++i)
+        mgr.VariableAt(i)->SetValue(k + i);
+      mgr.RecordAll(0.5 * k);
+    }
+    vantor_fuzz::ByteStream header;
+    mgr.WriteHeader(delays::kHistoryKind, header);
+    const Bytes head = header.Bytes();
+    const std::uint8_t* block = nullptr;
+    std::uint32_t length = 0;
+    mgr.SectionData(delays::kHistoryKind, &block, &length);
+    for (std::uint8_t mode : {0, 1}) {
+      Bytes seed(4, 0);
+      platform::StoreLE32(seed.data(), static_cast<std::uint32_t>(head.size()));
+      seed.insert(seed.end(), head.begin(), head.end());
+      seed.push_back(mode);
+      // The ring indices, then the first rows' times.
+      seed.insert(seed.end(), block + length - 8, block + length);
+      seed.insert(seed.end(), block, block + std::min<std::uint32_t>(length - 8, 64));
+      seeds.Add(seed);
+    }
+    if (set == 2) {
+      Bytes whole(4, 0);
+      platform::StoreLE32(whole.data(), static_cast<std::uint32_t>(head.size()));
+      whole.insert(whole.end(), head.begin(), head.end());
+      whole.push_back(2);
+      whole.insert(whole.end(), block, block + length);
+      seeds.Add(whole);
+    }
+    BvuDirectoryProper::DeleteBelow(tree);
+    delete tree;
+  }
+}
+
 Bytes FileBytes(const fs::path& name) {
   std::ifstream in(name, std::ios::binary);
   return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -433,6 +487,7 @@ int main(int argc, char** argv) {
   ClientCommandLines(root);
   InstanceItems(root);
   SnapshotFiles(root);
+  DelayHistories(root);
   Expressions(root);
   return 0;
 }

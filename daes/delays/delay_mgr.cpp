@@ -8,6 +8,7 @@
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/run_mode.h"
 #include "foundation/messages/su_print.h"
+#include "foundation/persistence/binary_stream.h"
 #include "framework/messaging/message.h"
 
 DelayMgr::DelayMgr() { SetCurrentDelayMgr(this); }
@@ -31,23 +32,8 @@ std::uint32_t DelayMgr::Id(std::int32_t kind) {
 
 Status DelayMgr::StructureRecord(std::int32_t kind, DseMessage** message) {
   *message = nullptr;
-  if (kind != delays::kHistoryKind && kind != delays::kSubHistoryKind) return delays::kBadSnapshot;
-  const bool history = kind == delays::kHistoryKind;
-  const std::int32_t names = history ? count_ : (items_ != nullptr ? items_->GetItemCount() : 0);
-  if (names < 0 || names > delays::kMaxHeaderNames) {
-    return RefuseSnapshot("more delayed names than the header can count");
-  }
-  const DelayHistory& h = history ? history_ : sub_history_;
   auto* out = new DseMessage(0, DseMessage::kRequest);
-  Status s = out->PutUInt16(static_cast<std::uint16_t>(names));
-  if (s == 0)
-    s = out->PutUInt16(static_cast<std::uint16_t>(h.HasArray() ? h.Rows() : delays::kRows));
-  for (std::int32_t i = 0; s == 0 && i < names; ++i) {
-    const char* name =
-        history ? variables_[static_cast<std::size_t>(i)]->GetNameText() : items_->GetItemName(i);
-    s = out->PutString(name != nullptr ? name : "");
-  }
-  if (s == 0) s = out->PutUInt16(delays::kHeaderEnd);
+  const Status s = WriteHeader(kind, *out);
   if (s != 0) {
     delete out;
     return s;
@@ -56,17 +42,40 @@ Status DelayMgr::StructureRecord(std::int32_t kind, DseMessage** message) {
   return 0;
 }
 
+Status DelayMgr::WriteHeader(std::int32_t kind, BvuBinaryStream& out) {
+  if (kind != delays::kHistoryKind && kind != delays::kSubHistoryKind) return delays::kBadSnapshot;
+  const bool history = kind == delays::kHistoryKind;
+  const std::int32_t names = history ? count_ : (items_ != nullptr ? items_->GetItemCount() : 0);
+  // Never truncated into the 16-bit count.
+  if (names < 0 || names > delays::kMaxHeaderNames) {
+    return RefuseSnapshot("more delayed names than the header can count");
+  }
+  const DelayHistory& h = history ? history_ : sub_history_;
+  Status s = out.PutUInt16(static_cast<std::uint16_t>(names));
+  if (s == 0)
+    s = out.PutUInt16(static_cast<std::uint16_t>(h.HasArray() ? h.Rows() : delays::kRows));
+  for (std::int32_t i = 0; s == 0 && i < names; ++i) {
+    const char* name =
+        history ? variables_[static_cast<std::size_t>(i)]->GetNameText() : items_->GetItemName(i);
+    s = out.PutString(name != nullptr ? name : "");
+  }
+  if (s == 0) s = out.PutUInt16(delays::kHeaderEnd);
+  return s;
+}
+
 Status DelayMgr::MapStructure(std::int32_t kind, DseMessage* message) {
   if (kind != delays::kHistoryKind && kind != delays::kSubHistoryKind) return delays::kBadSnapshot;
   if (message == nullptr) return RefuseSnapshot("no header");
+  return ReadHeader(kind, *message);
+}
+
+Status DelayMgr::ReadHeader(std::int32_t kind, BvuBinaryStream& in) {
+  if (kind != delays::kHistoryKind && kind != delays::kSubHistoryKind) return delays::kBadSnapshot;
+  BvuBinaryStream* message = &in;
   std::uint16_t n = 0;
   std::uint16_t rows = 0;
   if (message->GetUInt16(&n) != 0 || message->GetUInt16(&rows) != 0) {
     return RefuseSnapshot("the header is cut short");
-  }
-  // Each name takes at least its 3-byte length.
-  if (static_cast<std::uint64_t>(n) * 3 + 2 > message->RemainingBytes()) {
-    return RefuseSnapshot("the header names more variables than it holds");
   }
   std::vector<std::string> names;
   names.reserve(n);

@@ -13,6 +13,7 @@
 #include "daes/delays/delay_history.h"
 #include "foundation/interfaces/snap_base.h"
 
+class BvuBinaryStream;
 class DAESVariable;
 
 namespace delays {
@@ -60,6 +61,10 @@ class DelayMgr : public SputSnapBase {
   Status ConvertSection(std::int32_t kind, const std::uint8_t* data, std::uint32_t length,
                         const std::uint8_t** converted, std::uint32_t* converted_length) override;
   Status RestoreFinished(std::int32_t kind) override;
+  // The header of the structure record and of a file's record, in any stream.
+  Status WriteHeader(std::int32_t kind, BvuBinaryStream& out);
+  // A damaged header gives 0xA026FFFF and keeps the names read before.
+  Status ReadHeader(std::int32_t kind, BvuBinaryStream& in);
 
   // --- delay manager ---
   // Gives the variable its 1-based delay index.
