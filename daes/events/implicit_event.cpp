@@ -5,6 +5,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "daes/events/condition_node.h"
 #include "daes/events/switch_equation.h"
 #include "daes/model/var_table_entry.h"
 #include "expr/eval/expr_context.h"
@@ -26,6 +27,7 @@ const char* StateText(DAESEquation* equation, std::int32_t state, std::string* b
   if (DAESSwitchEquation* s = AsSwitch(equation)) {
     if (const char* name = s->StateName(state)) return name;
   }
+  if (auto* c = dynamic_cast<DAESConditionalEquation*>(equation)) return c->StateName(state);
   *buffer = std::to_string(state);
   return buffer->c_str();
 }

@@ -10,6 +10,7 @@
 class Expression;
 class DAESAdviseSink;
 class DAESVariableAdviseList;
+class DAESSwitchNode;
 
 namespace daes {
 inline constexpr std::int32_t kInstanceKind = 15;
@@ -20,6 +21,8 @@ inline constexpr std::int32_t kLibraryExpressionKind = 27;
 inline constexpr Status kItemRefused = 0xA031FFFFu;
 // An item this engine does not read yet; the rest of its list is lost.
 inline constexpr Status kUnsupportedItem = 0x8031FFFFu;
+// More states than a switch may have (each needs its own item list).
+inline constexpr std::uint32_t kMostSwitchStates = 65536;
 }  // namespace daes
 
 class DAESInstanceNode : public BvuDirectoryProper {
@@ -44,6 +47,17 @@ class DAESInstanceNode : public BvuDirectoryProper {
                             BvuDirectoryNode** node);
   Status ReadModelItem(std::uint16_t tag, BvuBinaryStream& stream, BvuDirectoryNode* root);
   Status ReadConnection(BvuBinaryStream& stream, void* extra);
+  // Tag 6: the IF node, then its THEN and ELSE lists into this node.
+  Status ReadCondition(BvuBinaryStream& stream, BvuDirectoryNode* root,
+                       BvuDirectoryNode* expression_tree, void* extra, bool* lost);
+  // The head of a tag-13 item: the switch node, placed, with its state names.
+  Status ReadSwitch(BvuBinaryStream& stream, DAESSwitchNode** made, BvuDirectoryNode** parent,
+                    std::int32_t* index);
+  // Tag 13: the head, one list per state, the initial state's name.
+  Status ReadSwitchItem(BvuBinaryStream& stream, BvuDirectoryNode* root,
+                        BvuDirectoryNode* expression_tree, void* extra, bool* lost);
+  // Tag 14: a transition below a state of a switch.
+  Status ReadTransition(BvuBinaryStream& stream, BvuDirectoryNode* expression_tree, void* extra);
   // Places a read equation node at the index, replacing (and destroying)
   // an equation already there; the body decides whether it stays.
   Status PlaceEquation(BvuDirectoryNode* parent, std::int32_t index, BvuDirectoryNode* node,
@@ -54,8 +68,8 @@ class DAESInstanceNode : public BvuDirectoryProper {
 // derivative; 16, 17, 19, 23, 26, 27 parameters; any other tag null.
 BvuDirectoryNode* DAESCreateModelItem(std::int32_t tag, BvuDirectoryNode* parent, const char* name);
 // Tags 1, 2 and 22: an equation node over the expression, carrying the flag
-// word; 21: a connection node. Any other tag (and a procedure call, which
-// this engine does not build yet) null.
+// word; 6: an IF node over the condition; 21: a connection node. Any other tag (and a procedure
+// call, which this engine does not build yet) null.
 BvuDirectoryNode* DAESCreateEquationNode(std::int32_t tag, BvuDirectoryNode* parent,
                                          const char* name, Expression* expression,
                                          std::uint32_t flags);

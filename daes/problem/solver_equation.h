@@ -78,10 +78,10 @@ class DAESSolverEquation : public DAESEqnRow {
   // Registers every row element's variable with the group (which may hand
   // back the entry that stands for it) and with this row; parameters stay
   // out. 0.
-  Status AttachToElements(QLNRow* group);
+  virtual Status AttachToElements(QLNRow* group);
   // 0 when some occurrence of `from` in the row became `to`.
   Status ReplaceElement(DAESVarTableEntry* from, DAESVarTableEntry* to);
-  Status ClearDerivativeColumn();
+  virtual Status ClearDerivativeColumn();
   virtual std::int32_t OutputIndex() const { return 0; }
   virtual void ExtraEvalFlags(std::uint32_t*) {}
   // A finite-state equation answers its active branch.
