@@ -327,6 +327,49 @@ void InstanceItems(const fs::path& root) {
   modelwriter::Writer w(tank);
   modelwriter::Tank(w);
   seeds.Add(tank.Bytes());
+  // The hybrid items: an IF with its branch lists, a switch with its state
+  // lists and a transition each, and a transition alone.
+  namespace mw = modelwriter;
+  const mw::Step t101 = mw::T101();
+  {
+    vantor_fuzz::ByteStream out;
+    mw::Writer h(out);
+    h.List(1);
+    h.IfHead({1}, {t101, {8, ".Weir"}});
+    h.EquationHead(1);
+    h.Reference({2, 1});
+    for (std::uint32_t b = 1; b <= 2; ++b) {
+      h.List(1);
+      h.Item(mw::kInlineEquation);
+      h.U32(0);
+      h.Expression(mw::Sub(mw::Var(0), mw::Real(b)));
+      h.Placement({t101, {8, ".Weir"}, {b, ".B"}, {1, ".Q"}});
+      h.EquationHead(1);
+      h.Reference({2, 3});
+    }
+    seeds.Add(out.Bytes());
+  }
+  {
+    vantor_fuzz::ByteStream out;
+    mw::Writer h(out);
+    h.List(1);
+    h.SwitchHead({t101, {10, ".Valve"}}, {"Open", "Closed"});
+    for (std::uint32_t k = 0; k < 2; ++k) {
+      h.List(2);
+      h.Item(mw::kInlineEquation);
+      h.U32(0);
+      h.Expression(mw::Sub(mw::Var(0), mw::Real(k)));
+      h.Placement({t101, {10, ".Valve"}, {k, ".S"}, {1, ".Eq"}});
+      h.EquationHead(1);
+      h.Reference({2, 3});
+      h.TransitionHead({1}, {t101, {10, ".Valve"}, {k, ".S"}, {5, ".T"}, {1, ".Go"}});
+      h.EquationHead(1);
+      h.Reference({2, 1});
+      h.TargetState(k == 0 ? "closed" : "OPEN");
+    }
+    h.InitialState("Open");
+    seeds.Add(out.Bytes());
+  }
 }
 
 // Delay histories: the header and block the manager writes, for managers
