@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "daes/events/condition_node.h"
+#include "daes/events/finite_state_equation.h"
 #include "daes/events/implicit_event.h"
 #include "daes/events/switch_equation.h"
 #include "expr/eval/expr_context.h"
@@ -342,6 +345,84 @@ TEST(EventSchedule, PlacesOfTheInterface) {
   EXPECT_EQ(place(&QLNEventSchedule::FirstFiringCount), 4);
   EXPECT_EQ(place(&QLNEventSchedule::AnyEventChanged), 5);
   EXPECT_EQ(place(&QLNEventSchedule::EvaluateAll), 7);
+}
+
+}  // namespace
+
+namespace {
+
+// A branch row that counts the clearing of its derivative column.
+struct CountingRow : DAESSolverEquation {
+  explicit CountingRow(double r) : DAESSolverEquation(nullptr), residual(r) {}
+  Status ClearDerivativeColumn() override {
+    ++clears;
+    return 0;
+  }
+  Status Evaluate(std::uint32_t, void*) override { return 0; }
+  Status ResidualValue(double* value) override {
+    *value = residual;
+    return 0;
+  }
+  double residual;
+  int clears = 0;
+};
+
+TEST(FiniteStateEquation, FollowsItsEventAndClearsOncePerChange) {
+  std::int32_t v = 0;
+  Named eq("Tank.Weir");
+  DAESImplicitEvent* e = ModelEvent(&v, &eq);
+  auto* row = new DAESFiniteStateEquation(nullptr, &eq, e, 2, 3);
+  auto* b0 = new CountingRow(10.0);
+  auto* b1 = new CountingRow(11.0);
+  row->AddBranch(b0);
+  row->AddBranch(b1);
+  EXPECT_STREQ(row->GetNameText(), "Tank.Weir.Row(3)");
+  double r = 0.0;
+  ASSERT_EQ(row->Evaluate(daes::kEvalResidual, nullptr), 0u);
+  ASSERT_EQ(row->ResidualValue(&r), 0u);
+  EXPECT_EQ(r, 10.0);
+  EXPECT_EQ(b0->clears, 0);
+  e->SetState(1);
+  ASSERT_EQ(row->Evaluate(daes::kEvalResidual, nullptr), 0u);
+  ASSERT_EQ(row->Evaluate(daes::kEvalResidual, nullptr), 0u);
+  ASSERT_EQ(row->ResidualValue(&r), 0u);
+  EXPECT_EQ(r, 11.0);
+  EXPECT_EQ(b0->clears, 1);
+  EXPECT_EQ(b1->clears, 1);
+  // A state no branch has: refused, nothing evaluated.
+  e->SetState(5);
+  EXPECT_EQ(row->Evaluate(daes::kEvalResidual, nullptr), daes::kNotImplemented);
+  std::int32_t count = 0;
+  row->BranchCount(&count);
+  EXPECT_EQ(count, 1);
+  delete row;
+  e->Release();
+}
+
+TEST(ConditionalEquation, MakesItsEventOnceAndARowEachCall) {
+  DAESEventSchedule s;
+  DAESConditionalEquation eq(nullptr);
+  EXPECT_EQ(eq.MakeSolverEquation(), nullptr);  // no current schedule
+  SetCurrentEventSchedule(&s);
+  std::unique_ptr<DAESFiniteStateEquation> a(eq.MakeSolverEquation());
+  std::unique_ptr<DAESFiniteStateEquation> b(eq.MakeSolverEquation());
+  SetCurrentEventSchedule(nullptr);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_NE(a.get(), b.get());
+  EXPECT_EQ(a->Event(), b->Event());
+  EXPECT_EQ(s.Count(), 1);
+  EXPECT_EQ(eq.CurrentState(), 0);
+  EXPECT_STREQ(eq.StateName(1), "THEN branch");
+  Expression* none = nullptr;
+  EXPECT_EQ(eq.GetResidualExpression(&none), daes::kNotImplemented);
+  // Forgetting the event leaves the rows a live one.
+  eq.ForgetEvent();
+  EXPECT_EQ(eq.CurrentState(), -1);
+  EXPECT_EQ(s.Count(), 1);
+  a.reset();
+  b.reset();
+  EXPECT_EQ(s.Count(), 0);
 }
 
 }  // namespace
