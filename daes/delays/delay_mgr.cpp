@@ -55,8 +55,8 @@ Status DelayMgr::WriteHeader(std::int32_t kind, BvuBinaryStream& out) {
   if (s == 0)
     s = out.PutUInt16(static_cast<std::uint16_t>(h.HasArray() ? h.Rows() : delays::kRows));
   for (std::int32_t i = 0; s == 0 && i < names; ++i) {
-    const char* name =
-        history ? variables_[static_cast<std::size_t>(i)]->GetNameText() : items_->GetItemName(i);
+    DAESVariable* v = history ? variables_[static_cast<std::size_t>(i)] : nullptr;
+    const char* name = history ? (v != nullptr ? v->GetNameText() : "") : items_->GetItemName(i);
     s = out.PutString(name != nullptr ? name : "");
   }
   if (s == 0) s = out.PutUInt16(delays::kHeaderEnd);
@@ -165,7 +165,8 @@ Status DelayMgr::Ready(std::int32_t kind, std::int32_t* ready) {
     // From the previous match on, wrapping once.
     for (std::int32_t step = 0; step < count_ && found < 0; ++step) {
       const std::int32_t j = (from + step) % count_;
-      const char* name = variables_[static_cast<std::size_t>(j)]->GetNameText();
+      DAESVariable* v = variables_[static_cast<std::size_t>(j)];
+      const char* name = v != nullptr ? v->GetNameText() : nullptr;
       if (name != nullptr &&
           strcasecmp(name, saved_names_[static_cast<std::size_t>(i)].c_str()) == 0) {
         found = j;
@@ -232,9 +233,16 @@ Status DelayMgr::AddDelayedVariable(DAESVariable* variable) {
 
 Status DelayMgr::RecordAll(double t) {
   for (std::int32_t i = 0; i < count_; ++i) {
-    history_.Record(i + 1, t, variables_[static_cast<std::size_t>(i)]->GetRealValue());
+    DAESVariable* v = variables_[static_cast<std::size_t>(i)];
+    if (v != nullptr) history_.Record(i + 1, t, v->GetRealValue());
   }
   return 0;
+}
+
+void DelayMgr::ForgetVariable(DAESVariable* variable) {
+  for (DAESVariable*& v : variables_) {
+    if (v == variable) v = nullptr;
+  }
 }
 
 Status DelayMgr::GetDelayedValue(std::int32_t column, double delay, double* value) {

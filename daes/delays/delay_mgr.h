@@ -71,6 +71,8 @@ class DelayMgr : public SputSnapBase {
   Status AddDelayedVariable(DAESVariable* variable);
   // Each delayed variable's unscaled value at time t.
   Status RecordAll(double t);
+  // A variable going away: its column stays, recorded no more, unnamed.
+  void ForgetVariable(DAESVariable* variable);
   // Column j (the delay index), delay d: the value d ago, *value holding the
   // value now. Left unchanged in steady state, in initialisation at time
   // 0.0, without history and while suspended.

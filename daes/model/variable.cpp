@@ -17,7 +17,13 @@ DAESVariable::DAESVariable() {
   value_.status = SUValue::kValid;
 }
 
-DAESVariable::~DAESVariable() { SetVariableDriver(this, nullptr); }
+DAESVariable::~DAESVariable() {
+  SetVariableDriver(this, nullptr);
+  // The delay manager must not record a freed variable.
+  if (delay_index_ != 0) {
+    if (DelayMgr* manager = GetCurrentDelayMgr()) manager->ForgetVariable(this);
+  }
+}
 
 double DAESVariable::GetScaledValue() const { return GetRealValue() * scale_; }
 

@@ -347,3 +347,21 @@ TEST(DelayMgr, RandomHeadersAndBlocks) {
 }
 
 }  // namespace
+
+namespace {
+TEST(DelayMgr, AVariableGoneIsRecordedNoMore) {
+  Delays d({"x", "y"});
+  ASSERT_EQ(d.mgr.InitHistory(), 0u);
+  delete d.vars[0];
+  d.vars.erase(d.vars.begin());
+  d.Set({3.0});
+  ASSERT_EQ(d.mgr.RecordAll(1.0), 0u);
+  EXPECT_EQ(d.mgr.History().ValueAt(2, 0), 3.0);
+  EXPECT_EQ(d.mgr.VariableAt(0), nullptr);
+  std::int32_t ready = 1;
+  ASSERT_EQ(d.mgr.MapStructure(delays::kHistoryKind, Header(d.mgr, delays::kHistoryKind).get()),
+            0u);
+  ASSERT_EQ(d.mgr.Ready(delays::kHistoryKind, &ready), 0u);
+  EXPECT_EQ(d.mgr.ColumnMap(), (std::vector<std::int32_t>{0, 2}));
+}
+}  // namespace
