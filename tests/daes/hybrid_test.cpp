@@ -3,10 +3,12 @@
 // events of the schedule.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 #include <random>
 #include <string>
 
+#include "daes/delays/delay_mgr.h"
 #include "daes/events/condition_node.h"
 #include "daes/events/finite_state_equation.h"
 #include "daes/events/implicit_event.h"
@@ -15,6 +17,7 @@
 #include "daes/problem/problem.h"
 #include "expr/tree/expression.h"
 #include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/run_mode.h"
 #include "tests/daes/daes_helpers.h"
 #include "tests/support/capture_sink.h"
 
@@ -304,6 +307,58 @@ TEST(HybridModels, RefusedBuildsAndItems) {
   }),
             status::kBadArguments);
   EXPECT_EQ(m.tree.At({2, 12}), nullptr);
+}
+
+// y = DELAY(x, 0.5) with x recorded as sin t every 0.01: the tape reads
+// sin(t - 0.5) within the interpolation bound.
+TEST(HybridModels, ADelayedValueThroughTheTape) {
+  Hybrid m;
+  DelayMgr delays;
+  ASSERT_EQ(m.Read([](Writer& w) {
+    w.List(1);
+    w.Item(mw::kInlineEquation);
+    w.U32(0);
+    w.Expression(mw::Sub(mw::Var(0), mw::Binary(51, mw::Var(1), mw::Real(0.5))));
+    w.Placement({T101(), {13, ".Lag"}});
+    w.EquationHead(2);
+    w.Reference({2, 3});
+    w.Reference({2, 2});
+  }),
+            0u);
+  m.Build();
+  ASSERT_NE(m.problem, nullptr);
+  DAESSolverEquation* lag = nullptr;
+  for (std::int32_t i = 0; i < m.problem->EquationCount(); ++i) {
+    auto* row = dynamic_cast<DAESSolverEquation*>(m.problem->GetEquation(i));
+    if (row != nullptr && std::string(row->GetNameText()).ends_with(".Lag")) lag = row;
+  }
+  ASSERT_NE(lag, nullptr);
+  ASSERT_EQ(delays.DelayedVariableCount(), 1);
+  auto* x = static_cast<DAESVariable*>(Entry(m.tree.At({2, 2})));
+  auto* y = static_cast<DAESVariable*>(Entry(m.tree.At({2, 3})));
+  EXPECT_EQ(x->DelayIndex(), 1);
+  ASSERT_EQ(delays.InitHistory(), 0u);
+  for (int k = 0; k <= 100; ++k) {
+    x->SetValue(std::sin(0.01 * k));
+    delays.RecordAll(0.01 * k);
+  }
+  const std::int32_t mode = GetRunMode();
+  const double time = GetSimulationTime();
+  SetRunMode(kRunDynamic);
+  SetSimulationTime(1.0);
+  y->SetValue(std::sin(0.5));
+  ASSERT_EQ(lag->Evaluate(daes::kEvalResidual | daes::kEvalInterpreted, nullptr), 0u);
+  double r = 1.0;
+  ASSERT_EQ(lag->ResidualValue(&r), 0u);
+  EXPECT_LE(std::fabs(r), 0.01 * 0.01 / 8);
+  // In steady state the delayed value is the value now.
+  SetRunMode(kRunSteadyState);
+  ASSERT_EQ(lag->Evaluate(daes::kEvalResidual | daes::kEvalInterpreted, nullptr), 0u);
+  ASSERT_EQ(lag->ResidualValue(&r), 0u);
+  EXPECT_NEAR(r, std::sin(0.5) - std::sin(1.0), 1e-12);
+  SetRunMode(mode);
+  SetSimulationTime(time);
+  m.problem.reset();
 }
 
 // Random damage to IF and switch items: read or refused, never a crash, and
