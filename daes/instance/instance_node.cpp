@@ -152,7 +152,8 @@ Status DAESInstanceNode::ReadModelItem(std::uint16_t tag, BvuBinaryStream& strea
 
 Status DAESInstanceNode::ReadEquation(std::uint16_t tag, BvuBinaryStream& stream,
                                       BvuDirectoryNode* expression_tree, void* extra,
-                                      std::uint32_t flags) {
+                                      std::uint32_t flags, BvuDirectoryNode** made) {
+  if (made != nullptr) *made = nullptr;
   Expression* expression = nullptr;  // one reference held here
   Status s = 0;
   if (tag == 22) {
@@ -205,13 +206,23 @@ Status DAESInstanceNode::ReadEquation(std::uint16_t tag, BvuBinaryStream& stream
     SuPrint(s, "Equation %s refused: its expression could not be used", name.c_str());
     return status::IsFailure(body) ? body : daes::kItemRefused;
   }
-  return PlaceEquation(parent, index, node, stream, extra);
+  const Status placed_status = PlaceEquation(parent, index, node, stream, extra);
+  if (made != nullptr && !status::IsFailure(placed_status)) *made = node;
+  return placed_status;
 }
 
 Status DAESInstanceNode::PlaceEquation(BvuDirectoryNode* parent, std::int32_t index,
                                        BvuDirectoryNode* node, BvuBinaryStream& stream,
                                        void* extra) {
   BvuDirectoryNode* old = parent->ChildAt(index);
+  if (old != nullptr && IsOpen(old)) {
+    const char* name = node->Name();
+    SuPrint(daes::kItemRefused, "Equation %s refused: it would replace the equation being read",
+            name != nullptr ? name : "");
+    const Status body = node->ReadItemBody(stream, extra);
+    DestroyNode(node);
+    return status::IsFailure(body) ? body : daes::kItemRefused;
+  }
   if (old != nullptr && !IsEquationNode(old)) {
     // Only an equation gives way to an equation: variables and instances
     // are referenced from elsewhere. The body is read to stay in step.
@@ -272,17 +283,29 @@ Status DAESInstanceNode::ReadExpressionPath(BvuBinaryStream& stream,
   return status::IsFailure(s) ? s : daes::kItemRefused;
 }
 
+bool DAESInstanceNode::IsOpen(BvuDirectoryNode* node) const {
+  for (BvuDirectoryNode* open : open_) {
+    for (BvuDirectoryNode* n = open; n != nullptr; n = n->Parent()) {
+      if (n == node) return true;
+    }
+  }
+  return false;
+}
+
 Status DAESInstanceNode::ReadCondition(BvuBinaryStream& stream, BvuDirectoryNode* root,
                                        BvuDirectoryNode* expression_tree, void* extra, bool* lost) {
-  Status result = ReadEquation(6, stream, expression_tree, extra, 0);
+  BvuDirectoryNode* made = nullptr;
+  Status result = ReadEquation(6, stream, expression_tree, extra, 0, &made);
   if (!InStep(result)) {
     *lost = true;
     return result;
   }
-  // The THEN and ELSE lists, into this same node.
+  // The THEN and ELSE lists, into this same node; the IF stays while they are read.
+  if (made != nullptr) open_.push_back(made);
   for (int branch = 0; branch < 2 && !*lost; ++branch) {
     Keep(&result, ReadList(stream, root, expression_tree, extra, lost));
   }
+  if (made != nullptr) open_.pop_back();
   return result;
 }
 
@@ -316,7 +339,7 @@ Status DAESInstanceNode::ReadSwitch(BvuBinaryStream& stream, DAESSwitchNode** ma
     node->SetStateName(static_cast<std::int32_t>(i), names[i].c_str());
   }
   BvuDirectoryNode* old = parent->ChildAt(index);
-  if (old != nullptr && !IsEquationNode(old)) {
+  if (old != nullptr && (!IsEquationNode(old) || IsOpen(old))) {
     SuPrint(daes::kItemRefused, "Switch %s refused: its place holds another kind of node",
             name.c_str());
     DestroyNode(node);
@@ -351,9 +374,11 @@ Status DAESInstanceNode::ReadSwitchItem(BvuBinaryStream& stream, BvuDirectoryNod
     *lost = true;
     return status::IsFailure(result) ? result : daes::kItemRefused;
   }
+  open_.push_back(node);
   for (std::int32_t k = 0; k < node->StateCount() && !*lost; ++k) {
     Keep(&result, ReadList(stream, root, expression_tree, extra, lost));
   }
+  open_.pop_back();
   if (*lost) return result;
   char initial[128] = {};
   const Status s = stream.GetStringInto(initial, 127);

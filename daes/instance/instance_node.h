@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "foundation/directory/directory_node.h"
 
@@ -35,9 +36,10 @@ class DAESInstanceNode : public BvuDirectoryProper {
   // is read; the first failure is the result.
   Status ReadFromMessage(BvuBinaryStream& stream, BvuDirectoryNode* root,
                          BvuDirectoryNode* expression_tree, void* extra) override;
-  // One item of tag 2 or 22.
+  // One item of tag 2, 22 or 6 (without its lists); *made, when asked,
+  // becomes the node placed, or null.
   Status ReadEquation(std::uint16_t tag, BvuBinaryStream& stream, BvuDirectoryNode* expression_tree,
-                      void* extra, std::uint32_t flags);
+                      void* extra, std::uint32_t flags, BvuDirectoryNode** made = nullptr);
 
  private:
   // `lost` is set once a failure leaves the reader inside an item.
@@ -62,6 +64,12 @@ class DAESInstanceNode : public BvuDirectoryProper {
   // an equation already there; the body decides whether it stays.
   Status PlaceEquation(BvuDirectoryNode* parent, std::int32_t index, BvuDirectoryNode* node,
                        BvuBinaryStream& stream, void* extra);
+  // Whether `node` is, or lies above, an IF or switch whose lists are being
+  // read: replacing it would free the node the reader is filling.
+  bool IsOpen(BvuDirectoryNode* node) const;
+
+  // The IF and switch nodes whose nested lists are being read, outermost first.
+  std::vector<BvuDirectoryNode*> open_;
 };
 
 // Tag 5 instance node; 15 real variable; 25 state variable with its

@@ -307,6 +307,23 @@ TEST(HybridModels, RefusedBuildsAndItems) {
   }),
             status::kBadArguments);
   EXPECT_EQ(m.tree.At({2, 12}), nullptr);
+  // An item inside a switch's state list that would replace the switch.
+  EXPECT_EQ(m.Read([](Writer& w) {
+    w.List(1);
+    w.SwitchHead({T101(), {14, ".S"}}, {"A"});
+    w.List(1);
+    w.Item(mw::kInlineEquation);
+    w.U32(0);
+    w.Expression(mw::Sub(mw::Var(0), mw::Real(1.0)));
+    w.Placement({T101(), {14, ".S"}});
+    w.EquationHead(1);
+    w.Reference({2, 9});
+    w.InitialState("a");
+  }),
+            daes::kItemRefused);
+  auto* kept = dynamic_cast<DAESSwitchNode*>(m.tree.At({2, 14}));
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(kept->CurrentState(), 0);
 }
 
 // y = DELAY(x, 0.5) with x recorded as sin t every 0.01: the tape reads
