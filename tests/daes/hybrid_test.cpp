@@ -143,6 +143,18 @@ TEST(HybridModels, AnOverflowWeirFollowsItsCondition) {
   EXPECT_NE(sink.lines()[0].find("moved from ELSE branch to THEN branch"), std::string::npos);
   EXPECT_NEAR(m.Residual(row), 0.25 - 2.0 * 0.3, 1e-12);
   EXPECT_EQ(node->CurrentState(), 1);
+  // W in the ELSE row, then in the THEN row, then the end (cursor back to 0).
+  const std::uint32_t w = Entry(m.tree.At({2, 9}))->SequenceNumber();
+  std::int32_t at = 0;
+  DAESRowElement* first = row->FindNextElement(w, &at);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first, row->Branch(0)->ModelEquation()->RowElements()[0]);
+  DAESRowElement* second = row->FindNextElement(w, &at);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second, row->Branch(1)->ModelEquation()->RowElements()[0]);
+  EXPECT_EQ(row->FindNextElement(w, &at), nullptr);
+  at = 0;
+  EXPECT_EQ(row->FindNextElement(w, &at), first);
   // A new build makes new rows over the same event.
   m.problem.reset();
   ASSERT_NE(m.Build(), nullptr);
