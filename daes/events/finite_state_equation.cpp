@@ -7,6 +7,7 @@
 #include "daes/events/implicit_event.h"
 #include "daes/events/switch_equation.h"
 #include "daes/model/var_table_entry.h"
+#include "expr/eval/expr_context.h"
 #include "expr/tree/expression.h"
 
 DAESFiniteStateEquation::DAESFiniteStateEquation(DAESSimpleEquation* selector, DAESEquation* model,
@@ -207,4 +208,43 @@ std::ostream& DAESFiniteStateEquation::PrintResidual(std::ostream& out, std::int
     out << '\n';
   }
   return out;
+}
+
+void DAESFiniteStateEquation::Dump(std::ostream& out, bool detail, std::int32_t indent,
+                                   bool dynamic) {
+  const std::string pad(static_cast<std::size_t>(2 * indent + 1), ' ');
+  const char* name = GetNameText();
+  out << pad << (selector_ != nullptr ? "Condition " : "Switch ")
+      << (name != nullptr && *name != '\0' ? name : "noname") << " has " << ActiveVariableCount()
+      << " Vars\n"
+      << pad;
+  if (selector_ != nullptr) {
+    out << "Selector: ";
+    if (Expression* e = selector_->ResidualExpression()) e->Print(out);
+    out << ' ';
+  }
+  out << "[in state " << state_ << " of " << BranchRows() << "]\n";
+  if (detail) PrintVariableTable(out, dynamic);
+  auto* sw = dynamic_cast<DAESSwitchEquation*>(model_);
+  for (std::int32_t j = 0; j < BranchRows(); ++j) {
+    const char* state = nullptr;
+    if (selector_ != nullptr) {
+      state = j != 0 ? "THEN branch" : "ELSE branch";
+    } else if (sw != nullptr) {
+      state = sw->StateName(j);
+    }
+    out << pad << (state != nullptr ? state : "") << " [state " << j
+        << (j == BranchOf(state_) ? " ACTIVE]" : "]") << '\n';
+    if (DAESSolverEquation* b = Branch(j))
+      b->Dump(out, detail, indent == 0 ? 0 : indent + 1, dynamic);
+    for (std::int32_t t = 0; sw != nullptr && t < sw->TransitionCount(j); ++t) {
+      DAESFiniteStateTransition* transition = sw->GetTransition(j, t);
+      out << pad << "ON ";
+      if (transition->Condition() != nullptr && transition->Condition()->Root() != nullptr) {
+        transition->Condition()->Root()->Print(out);
+      }
+      const char* target = sw->StateName(transition->Target());
+      out << " GOTO " << (target != nullptr ? target : "") << ";\n";
+    }
+  }
 }

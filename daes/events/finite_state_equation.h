@@ -51,6 +51,10 @@ class DAESFiniteStateEquation : public DAESSolverEquation {
   void BranchCount(std::int32_t* count) override;
   DAESRowElement* FindNextElement(std::uint32_t sequence, std::int32_t* position) override;
   std::ostream& PrintResidual(std::ostream& out, std::int32_t width, const char* prefix) override;
+  void Dump(std::ostream& out) override { Dump(out, false, 0, false); }
+  // The heading, the selector and state, then each branch with its
+  // transitions.
+  void Dump(std::ostream& out, bool detail, std::int32_t indent, bool dynamic) override;
 
  private:
   // Takes the event's state; a change clears the derivative columns.

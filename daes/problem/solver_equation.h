@@ -61,7 +61,7 @@ class DAESSolverEquation : public DAESEqnRow {
   std::uint32_t GetFlags() override;
   std::int32_t ActiveVariableCount() override;
   void Dump(std::ostream& out) override { Dump(out, false, 0, false); }
-  void Dump(std::ostream& out, bool detail, std::int32_t indent, bool dynamic);
+  virtual void Dump(std::ostream& out, bool detail, std::int32_t indent, bool dynamic);
   Status MarkVariable(DAESVarTableEntry* variable) override;
   std::int32_t IsSameModelEquation(QLNEquation* row) override;
   Status GetResidual(double* value) override {

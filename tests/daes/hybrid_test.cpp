@@ -6,6 +6,7 @@
 #include <cmath>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 
 #include "daes/delays/delay_mgr.h"
@@ -276,6 +277,15 @@ TEST(HybridModels, ASwitchMovesByItsTransitions) {
   ASSERT_FALSE(sink.lines().empty());
   EXPECT_NE(sink.lines()[0].find("moved from Open to Closed"), std::string::npos);
   EXPECT_DOUBLE_EQ(m.Residual(row), 0.25 - 5.0);
+  std::ostringstream dump;
+  row->Dump(dump);
+  const std::string text = dump.str();
+  EXPECT_EQ(text.rfind(" Switch ", 0), 0u) << text;
+  EXPECT_NE(text.find("[in state 1 of 2]\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" Open [state 0]\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" Closed [state 1 ACTIVE]\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" GOTO Closed;\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" GOTO Open;\n"), std::string::npos) << text;
   // Still above the crest: Closed has no transition that holds.
   ASSERT_EQ(m.schedule.EvaluateAll(), 0u);
   EXPECT_EQ(sw->Event()->State(), 1);
