@@ -128,24 +128,34 @@ Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* v
     return 0;
   }
   // Bisection over the rows in age order: the first row later than t.
-  auto row = [&](std::int32_t k) { return (oldest + k) % rows_; };
-  std::int32_t low = 0;
-  std::int32_t high = count_ - 1;
-  while (high - low > 1) {
-    const std::int32_t mid = low + (high - low) / 2;
-    const double tm = TimeAt(row(mid));
-    if (tm == t) {
-      *value = ValueAt(column, row(mid));
-      return 0;
+  auto row = [&](std::int32_t k) {
+    const std::int32_t r = oldest + k;
+    return r >= rows_ ? r - rows_ : r;
+  };
+  // The first row in age order whose time is after t; t lies inside.
+  std::int32_t first = 0;
+  std::int32_t length = count_;
+  while (length > 0) {
+    const std::int32_t half = length / 2;
+    if (TimeAt(row(first + half)) <= t) {
+      first += half + 1;
+      length -= half + 1;
+    } else {
+      length = half;
     }
-    (tm < t ? low : high) = mid;
   }
+  // Rows restored out of time order must still bracket inside the ring.
+  if (first < 1) first = 1;
+  if (first > count_ - 1) first = count_ - 1;
+  const std::int32_t low = first - 1;
+  const std::int32_t high = first;
   const std::int32_t a = row(low);
   const std::int32_t b = row(high);
   const double ta = TimeAt(a);
   const double tb = TimeAt(b);
   const double xa = ValueAt(column, a);
-  *value = tb == ta ? xa : xa + (t - ta) / (tb - ta) * (ValueAt(column, b) - xa);
+  // An exact time gives its row's value without interpolation.
+  *value = ta == t || tb == ta ? xa : xa + (t - ta) / (tb - ta) * (ValueAt(column, b) - xa);
   return 0;
 }
 

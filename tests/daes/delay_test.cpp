@@ -365,3 +365,29 @@ TEST(DelayMgr, AVariableGoneIsRecordedNoMore) {
   EXPECT_EQ(d.mgr.ColumnMap(), (std::vector<std::int32_t>{0, 2}));
 }
 }  // namespace
+
+namespace {
+// Rows restored out of time order are looked up inside the ring.
+TEST(DelayHistory, RowsOutOfOrderStayInsideTheRing) {
+  DelayHistory h;
+  ASSERT_EQ(h.Init(1), 0u);
+  for (int i = 0; i < 5; ++i) h.Record(1, i, i);
+  std::vector<std::uint8_t> image(reinterpret_cast<const std::uint8_t*>(h.Data()),
+                                  reinterpret_cast<const std::uint8_t*>(h.Data() + h.Size()));
+  // Times 0, 9, 9, 9, 4: the middle rows are later than the newest.
+  for (int r = 1; r <= 3; ++r) {
+    const double t = 9.0;
+    std::memcpy(image.data() + 8 * r, &t, 8);
+  }
+  DelayHistory g;
+  ASSERT_EQ(g.Init(1), 0u);
+  ASSERT_EQ(
+      g.Restore(image.data(), static_cast<std::uint32_t>(image.size()), 1, delays::kRows, nullptr),
+      0u);
+  for (double t : {0.5, 1.0, 3.9}) {
+    double v = 0.0;
+    EXPECT_EQ(g.Lookup(1, t, 10.0, &v), 0u);
+    EXPECT_TRUE(std::isfinite(v));
+  }
+}
+}  // namespace
