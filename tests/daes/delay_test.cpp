@@ -391,3 +391,32 @@ TEST(DelayHistory, RowsOutOfOrderStayInsideTheRing) {
   }
 }
 }  // namespace
+
+namespace {
+struct Items : DelaySensitivityItems {
+  std::int32_t GetItemCount() override { return 2; }
+  const char* GetItemName(std::int32_t i) override { return i == 0 ? "k1" : "k2"; }
+};
+
+TEST(DelayMgr, TheSecondHistoryAndItsHeader) {
+  Delays d({"x", "y"});
+  Items items;
+  d.mgr.SetSensitivityItems(&items);
+  // Byte for byte: u16 2, u16 10000, "k1", "k2" as long strings, u16 65535.
+  EXPECT_EQ(HeaderBytes(d.mgr, delays::kSubHistoryKind),
+            (testsupport::Bytes{2, 0, 0x10, 0x27, 3, 0, 0, 'k', '1', 0, 3, 0, 0, 'k', '2', 0, 0xFF,
+                                0xFF}));
+  ASSERT_EQ(d.mgr.InitSubHistory(3), 0u);
+  EXPECT_EQ(d.mgr.SubHistory().Columns(), 6);
+  // Variable y (delay index 2), sub-index 1: column 1 + 1 + 3 = 5.
+  ASSERT_EQ(d.mgr.RecordSubValue(d.vars[1], 1, 0.0, 4.0), 0u);
+  ASSERT_EQ(d.mgr.RecordSubValue(d.vars[1], 1, 1.0, 6.0), 0u);
+  EXPECT_EQ(d.mgr.SubHistory().ValueAt(5, 1), 6.0);
+  EXPECT_EQ(d.mgr.RecordSubValue(d.vars[1], 3, 1.0, 6.0), delays::kBadSnapshot);
+  RunClock clock(kRunDynamic, 2.0);
+  double v = 0.0;
+  ASSERT_EQ(d.mgr.GetSubDelayedValue(d.vars[1], 1, 0.5, &v), 0u);
+  EXPECT_DOUBLE_EQ(v, 5.0);
+  EXPECT_EQ(Image(d.mgr, delays::kSubHistoryKind).size(), (7u * delays::kRows + 1u) * 8u);
+}
+}  // namespace
