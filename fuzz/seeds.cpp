@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "control/actions/action_mgr.h"
+#include "daes/delays/delay_mgr.h"
+#include "daes/instance/instance_node.h"
+#include "daes/model/variable.h"
 #include "daes/procedures/su_proc_def.h"
 #include "expr/tree/proc_call_expression.h"
 #include "expr/tree/system_function.h"
@@ -390,6 +393,101 @@ void InstanceItems(const fs::path& root) {
     e.Reference({2, 1});
     seeds.Add(body.Bytes());
   }
+  // The hybrid items: an IF with its branch lists, a switch with its state
+  // lists and a transition each, and a transition alone.
+  namespace mw = modelwriter;
+  const mw::Step t101 = mw::T101();
+  {
+    vantor_fuzz::ByteStream out;
+    mw::Writer h(out);
+    h.List(1);
+    h.IfHead({1}, {t101, {8, ".Weir"}});
+    h.EquationHead(1);
+    h.Reference({2, 1});
+    for (std::uint32_t b = 1; b <= 2; ++b) {
+      h.List(1);
+      h.Item(mw::kInlineEquation);
+      h.U32(0);
+      h.Expression(mw::Sub(mw::Var(0), mw::Real(b)));
+      h.Placement({t101, {8, ".Weir"}, {b, ".B"}, {1, ".Q"}});
+      h.EquationHead(1);
+      h.Reference({2, 3});
+    }
+    seeds.Add(out.Bytes());
+  }
+  {
+    vantor_fuzz::ByteStream out;
+    mw::Writer h(out);
+    h.List(1);
+    h.SwitchHead({t101, {10, ".Valve"}}, {"Open", "Closed"});
+    for (std::uint32_t k = 0; k < 2; ++k) {
+      h.List(2);
+      h.Item(mw::kInlineEquation);
+      h.U32(0);
+      h.Expression(mw::Sub(mw::Var(0), mw::Real(k)));
+      h.Placement({t101, {10, ".Valve"}, {k, ".S"}, {1, ".Eq"}});
+      h.EquationHead(1);
+      h.Reference({2, 3});
+      h.TransitionHead({1}, {t101, {10, ".Valve"}, {k, ".S"}, {5, ".T"}, {1, ".Go"}});
+      h.EquationHead(1);
+      h.Reference({2, 1});
+      h.TargetState(k == 0 ? "closed" : "OPEN");
+    }
+    h.InitialState("Open");
+    seeds.Add(out.Bytes());
+  }
+}
+
+// Delay histories: the header and block the manager writes, for managers
+// whose names match the target's (x, y), are reordered, or are fewer.
+void DelayHistories(const fs::path& root) {
+  SeedFolder seeds(root, "delay_history");
+  const std::vector<std::vector<const char*>> name_sets = {{"x", "y"}, {"Y", "z", "x"}, {"x"}};
+  for (std::size_t set = 0; set < name_sets.size(); ++set) {
+    auto* tree = new DAESInstanceNode(nullptr, nullptr);
+    DelayMgr mgr;
+    std::int32_t index = 0;
+    for (const char* name : name_sets[set]) {
+      auto* v = new DAESRealVariable(tree, name);
+      tree->InsertChildAt(++index, v);
+      v->RegisterDelay();
+    }
+    mgr.InitHistory();
+    // A short history and, for the first set, one that has wrapped.
+    const int rows = set == 0 ? 10010 : 5;
+    for (int k = 0; k < rows; ++k) {
+      for (std::int32_t i = 0; i < mgr.DelayedVariableCount(); ++i)
+        mgr.VariableAt(i)->SetValue(k + i);
+      mgr.RecordAll(0.5 * k);
+    }
+    vantor_fuzz::ByteStream header;
+    mgr.WriteHeader(delays::kHistoryKind, header);
+    const Bytes head = header.Bytes();
+    const std::uint8_t* block = nullptr;
+    std::uint32_t length = 0;
+    mgr.SectionData(delays::kHistoryKind, &block, &length);
+    for (std::uint8_t mode : {0, 1}) {
+      vantor_fuzz::ByteStream start;
+      start.PutUInt32(static_cast<std::uint32_t>(head.size()));
+      Bytes seed = start.Bytes();
+      seed.insert(seed.end(), head.begin(), head.end());
+      seed.push_back(mode);
+      // The ring indices, then the first rows' times.
+      seed.insert(seed.end(), block + length - 8, block + length);
+      seed.insert(seed.end(), block, block + std::min<std::uint32_t>(length - 8, 64));
+      seeds.Add(seed);
+    }
+    if (set == 2) {
+      Bytes whole(4, 0);
+      platform::StoreLE32(whole.data(), static_cast<std::uint32_t>(head.size()));
+      whole.insert(whole.end(), head.begin(), head.end());
+      whole.push_back(2);
+      whole.insert(whole.end(), block, block + length);
+      seeds.Add(whole);
+    }
+    BvuDirectoryProper::DeleteBelow(tree);
+    delete tree;
+  }
 }
 
 // A definition with every kind of field, in the three forms, each behind
@@ -723,6 +821,7 @@ int main(int argc, char** argv) {
   SnapshotTexts(root);
   ResultsFiles(root);
   PlotReportRequests(root);
+  DelayHistories(root);
   Expressions(root);
   ActionRequests(root);
   OldExpressions(root);

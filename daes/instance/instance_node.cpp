@@ -1,8 +1,11 @@
 #include "daes/instance/instance_node.h"
 
 #include <string>
+#include <vector>
 
 #include "daes/equations/equation_node.h"
+#include "daes/events/condition_node.h"
+#include "daes/events/switch_node.h"
 #include "daes/model/advise_list.h"
 #include "daes/model/parameter.h"
 #include "daes/model/variable.h"
@@ -46,6 +49,11 @@ void Keep(Status* result, Status s) {
 // Any other failure leaves the reader somewhere inside the item.
 bool InStep(Status s) {
   return status::IsSuccess(s) || s == daes::kReservedAnswer || s == daes::kItemRefused;
+}
+
+// Equations, switches and transitions give way to a node sent again.
+bool IsEquationNode(BvuDirectoryNode* node) {
+  return dynamic_cast<DAESEquation*>(node) != nullptr || node->GetKind() == daes::kTransitionKind;
 }
 
 void DestroyNode(BvuDirectoryNode* node) {
@@ -106,14 +114,13 @@ Status DAESInstanceNode::ReadList(BvuBinaryStream& stream, BvuDirectoryNode* roo
         s = ReadConnection(stream, extra);
         break;
       case 6:
+        s = ReadCondition(stream, root, expression_tree, extra, lost, depth);
+        break;
       case 13:
+        s = ReadSwitchItem(stream, root, expression_tree, extra, lost, depth);
+        break;
       case 14:
-        // IF, switch and transition equations need the hybrid classes; the
-        // rest of the list cannot be found without reading them.
-        SuPrint(daes::kItemRefused,
-                "Instance description refused: IF, switch and transition equations are not "
-                "supported");
-        s = daes::kUnsupportedItem;
+        s = ReadTransition(stream, expression_tree, extra);
         break;
       default:
         if (IsModelItemTag(tag)) s = ReadModelItem(tag, stream, root);
@@ -158,7 +165,8 @@ Status DAESInstanceNode::ReadModelItem(std::uint16_t tag, BvuBinaryStream& strea
 
 Status DAESInstanceNode::ReadEquation(std::uint16_t tag, BvuBinaryStream& stream,
                                       BvuDirectoryNode* expression_tree, void* extra,
-                                      std::uint32_t flags) {
+                                      std::uint32_t flags, BvuDirectoryNode** made) {
+  if (made != nullptr) *made = nullptr;
   Expression* expression = nullptr;  // one reference held here
   Status s = 0;
   if (tag == 22) {
@@ -211,14 +219,24 @@ Status DAESInstanceNode::ReadEquation(std::uint16_t tag, BvuBinaryStream& stream
     SuPrint(s, "Equation %s refused: its expression could not be used", name.c_str());
     return status::IsFailure(body) ? body : daes::kItemRefused;
   }
-  return PlaceEquation(parent, index, node, stream, extra);
+  const Status placed_status = PlaceEquation(parent, index, node, stream, extra);
+  if (made != nullptr && !status::IsFailure(placed_status)) *made = node;
+  return placed_status;
 }
 
 Status DAESInstanceNode::PlaceEquation(BvuDirectoryNode* parent, std::int32_t index,
                                        BvuDirectoryNode* node, BvuBinaryStream& stream,
                                        void* extra) {
   BvuDirectoryNode* old = parent->ChildAt(index);
-  if (old != nullptr && dynamic_cast<DAESSimpleEquation*>(old) == nullptr) {
+  if (old != nullptr && IsOpen(old)) {
+    const char* name = node->Name();
+    SuPrint(daes::kItemRefused, "Equation %s refused: it would replace the equation being read",
+            name != nullptr ? name : "");
+    const Status body = node->ReadItemBody(stream, extra);
+    DestroyNode(node);
+    return status::IsFailure(body) ? body : daes::kItemRefused;
+  }
+  if (old != nullptr && !IsEquationNode(old)) {
     // Only an equation gives way to an equation: variables and instances
     // are referenced from elsewhere. The body is read to stay in step.
     const char* name = node->Name();
@@ -278,6 +296,145 @@ Status DAESInstanceNode::ReadExpressionPath(BvuBinaryStream& stream,
   return status::IsFailure(s) ? s : daes::kItemRefused;
 }
 
+bool DAESInstanceNode::IsOpen(BvuDirectoryNode* node) const {
+  for (BvuDirectoryNode* open : open_) {
+    for (BvuDirectoryNode* n = open; n != nullptr; n = n->Parent()) {
+      if (n == node) return true;
+    }
+  }
+  return false;
+}
+
+Status DAESInstanceNode::ReadCondition(BvuBinaryStream& stream, BvuDirectoryNode* root,
+                                       BvuDirectoryNode* expression_tree, void* extra, bool* lost,
+                                       int depth) {
+  BvuDirectoryNode* made = nullptr;
+  Status result = ReadEquation(6, stream, expression_tree, extra, 0, &made);
+  if (!InStep(result)) {
+    *lost = true;
+    return result;
+  }
+  // The THEN and ELSE lists, into this same node; the IF stays while they are read.
+  if (made != nullptr) open_.push_back(made);
+  for (int branch = 0; branch < 2 && !*lost; ++branch) {
+    Keep(&result, ReadList(stream, root, expression_tree, extra, lost, depth + 1));
+  }
+  if (made != nullptr) open_.pop_back();
+  return result;
+}
+
+Status DAESInstanceNode::ReadSwitch(BvuBinaryStream& stream, DAESSwitchNode** made,
+                                    BvuDirectoryNode** parent_out, std::int32_t* index_out) {
+  *made = nullptr;
+  BvuDirectoryNode* parent = nullptr;
+  std::int32_t index = -1;
+  std::string name;
+  Status s = ReadIdPathWithNames(stream, &parent, &index, &name, false);
+  *parent_out = parent;
+  *index_out = index;
+  if (status::IsFailure(s)) return s;
+  std::uint32_t n = 0;
+  s = stream.GetUInt32(&n);
+  if (status::IsFailure(s)) return s;
+  if (n > daes::kMostSwitchStates) {
+    SuPrint(status::kBadArguments, "Switch %s refused: %u states", name.c_str(), &n);
+    return status::kBadArguments;
+  }
+  std::vector<std::string> names;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    char* text = nullptr;
+    s = stream.GetStringNew(&text);
+    names.emplace_back(text != nullptr ? text : "");
+    delete[] text;
+    if (status::IsFailure(s)) return s;
+  }
+  auto* node = new DAESSwitchNode(parent, name.c_str(), static_cast<std::int32_t>(n));
+  for (std::uint32_t i = 0; i < n; ++i) {
+    node->SetStateName(static_cast<std::int32_t>(i), names[i].c_str());
+  }
+  BvuDirectoryNode* old = parent->ChildAt(index);
+  if (old != nullptr && (!IsEquationNode(old) || IsOpen(old))) {
+    SuPrint(daes::kItemRefused, "Switch %s refused: its place holds another kind of node",
+            name.c_str());
+    DestroyNode(node);
+    return daes::kItemRefused;
+  }
+  if (old != nullptr) {
+    if (parent->ReplaceChildAt(index, node) != old) {
+      DestroyNode(node);
+      return daes::kItemRefused;
+    }
+    DestroyNode(old);
+  } else {
+    s = parent->InsertChildAt(index, node);
+    if (status::IsFailure(s)) {
+      DestroyNode(node);
+      return s;
+    }
+  }
+  *made = node;
+  return 0;
+}
+
+Status DAESInstanceNode::ReadSwitchItem(BvuBinaryStream& stream, BvuDirectoryNode* root,
+                                        BvuDirectoryNode* expression_tree, void* extra, bool* lost,
+                                        int depth) {
+  DAESSwitchNode* node = nullptr;
+  BvuDirectoryNode* parent = nullptr;
+  std::int32_t index = -1;
+  Status result = ReadSwitch(stream, &node, &parent, &index);
+  if (node == nullptr) {
+    // The state lists that follow are not read into a refused switch.
+    *lost = true;
+    return status::IsFailure(result) ? result : daes::kItemRefused;
+  }
+  open_.push_back(node);
+  for (std::int32_t k = 0; k < node->StateCount() && !*lost; ++k) {
+    Keep(&result, ReadList(stream, root, expression_tree, extra, lost, depth + 1));
+  }
+  open_.pop_back();
+  if (*lost) return result;
+  char initial[128] = {};
+  const Status s = stream.GetStringInto(initial, 127);
+  if (status::IsFailure(s)) {
+    if (s != status::kGeneralFailure) *lost = true;
+    Keep(&result, s);
+    return result;
+  }
+  // A switch replaced while its lists were read is gone.
+  if (parent->ChildAt(index) == node) node->SetCurrentState(node->FindState(initial));
+  return result;
+}
+
+Status DAESInstanceNode::ReadTransition(BvuBinaryStream& stream, BvuDirectoryNode* expression_tree,
+                                        void* extra) {
+  BvuDirectoryNode* library = nullptr;
+  Status s = ReadExpressionPath(stream, expression_tree, &library);
+  if (status::IsFailure(s) && s != status::kGeneralFailure && s != daes::kItemRefused) return s;
+  Expression* condition = nullptr;
+  if (library != nullptr && library->GetKind() == daes::kLibraryExpressionKind) {
+    condition = static_cast<Expression*>(library->LinkedObject());
+  }
+  BvuDirectoryNode* parent = nullptr;
+  std::int32_t index = -1;
+  std::string name;
+  const Status placed = ReadIdPathWithNames(stream, &parent, &index, &name, false);
+  if (status::IsFailure(placed)) return placed;
+  auto* node = new DAESTransitionNode(parent, name.c_str(), condition);
+  if (condition == nullptr || node->OwningSwitch() == nullptr) {
+    // Read to stay in step, then refused.
+    const Status body = node->ReadItemBody(stream, extra);
+    node->SetParent(nullptr);
+    delete node;
+    SuPrint(daes::kItemRefused,
+            condition == nullptr ? "Transition %s refused: its condition could not be used"
+                                 : "Transition %s refused: it does not lie below a switch state",
+            name.c_str());
+    return status::IsFailure(body) ? body : daes::kItemRefused;
+  }
+  return PlaceEquation(parent, index, node, stream, extra);
+}
+
 BvuDirectoryNode* DAESCreateModelItem(std::int32_t tag, BvuDirectoryNode* parent,
                                       const char* name) {
   switch (tag) {
@@ -317,6 +474,8 @@ BvuDirectoryNode* DAESCreateEquationNode(std::int32_t tag, BvuDirectoryNode* par
       node->DAESSimpleEquation::SetFlags(flags);
       return node;
     }
+    case 6:
+      return expression != nullptr ? new DAESConditionNode(parent, name, expression) : nullptr;
     case 21:
       return new DAESConnectionNode(parent, name);
     default:

@@ -6,7 +6,9 @@
 #include <iomanip>
 #include <ostream>
 
+#include "daes/delays/delay_mgr.h"
 #include "daes/model/services.h"
+#include "foundation/interfaces/current_objects.h"
 #include "foundation/persistence/binary_stream.h"
 
 DAESVariable::DAESVariable() {
@@ -15,7 +17,13 @@ DAESVariable::DAESVariable() {
   value_.status = SUValue::kValid;
 }
 
-DAESVariable::~DAESVariable() { SetVariableDriver(this, nullptr); }
+DAESVariable::~DAESVariable() {
+  SetVariableDriver(this, nullptr);
+  // The delay manager must not record a freed variable.
+  if (delay_index_ != 0) {
+    if (DelayMgr* manager = GetCurrentDelayMgr()) manager->ForgetVariable(this);
+  }
+}
 
 double DAESVariable::GetScaledValue() const { return GetRealValue() * scale_; }
 
@@ -150,13 +158,17 @@ void DAESVariable::PrintFlags(std::ostream& out, bool detail) {
 Status DAESVariable::DelayedValue(double delay, double* value) {
   *value = GetRealValue();
   if (delay < 0.0) return daes::kNegativeDelay;
-  // The delay manager keeps the histories; until one exists there is none.
-  return daes::kNotImplemented;
+  DelayMgr* manager = GetCurrentDelayMgr();
+  // Without a delay manager there is no history to look in.
+  if (manager == nullptr) return daes::kNotImplemented;
+  return manager->GetDelayedValue(delay_index_, delay, value);
 }
 
 Status DAESVariable::RegisterDelay() {
+  DelayMgr* manager = GetCurrentDelayMgr();
   // A second registration, or no delay manager to keep the history.
-  return daes::kNotImplemented;
+  if ((GetFlags() & daes::kDelayed) != 0 || manager == nullptr) return daes::kNotImplemented;
+  return manager->AddDelayedVariable(this);
 }
 
 Status DAESVariable::SetDelayIndex(std::int32_t index) {

@@ -61,7 +61,7 @@ class DAESSolverEquation : public DAESEqnRow {
   std::uint32_t GetFlags() override;
   std::int32_t ActiveVariableCount() override;
   void Dump(std::ostream& out) override { Dump(out, false, 0, false); }
-  void Dump(std::ostream& out, bool detail, std::int32_t indent, bool dynamic);
+  virtual void Dump(std::ostream& out, bool detail, std::int32_t indent, bool dynamic);
   Status MarkVariable(DAESVarTableEntry* variable) override;
   std::int32_t IsSameModelEquation(QLNEquation* row) override;
   Status GetResidual(double* value) override {
@@ -78,10 +78,10 @@ class DAESSolverEquation : public DAESEqnRow {
   // Registers every row element's variable with the group (which may hand
   // back the entry that stands for it) and with this row; parameters stay
   // out. 0.
-  Status AttachToElements(QLNRow* group);
+  virtual Status AttachToElements(QLNRow* group);
   // 0 when some occurrence of `from` in the row became `to`.
   Status ReplaceElement(DAESVarTableEntry* from, DAESVarTableEntry* to);
-  Status ClearDerivativeColumn();
+  virtual Status ClearDerivativeColumn();
   virtual std::int32_t OutputIndex() const { return 0; }
   virtual void ExtraEvalFlags(std::uint32_t*) {}
   // A finite-state equation answers its active branch.

@@ -1,14 +1,23 @@
-// Instance descriptions: an item list read into a fresh model tree, which
-// is then printed and deleted, as the instance manager would. The
+// Instance descriptions: an item list read into a fresh model tree, with a
+// library of two condition expressions for IF and transition items; then a
+// problem is built under an event schedule, its events evaluated, and
+// everything deleted, as the instance and problem managers would. The
 // expression of every equation read is sent on: what it sends reads back,
 // and within a few rounds the sent bytes settle (see expr_message.cpp).
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <utility>
 
 #include "daes/equations/equation_node.h"
+#include "daes/events/implicit_event.h"
 #include "daes/instance/instance_node.h"
+#include "daes/problem/problem.h"
+#include "expr/tree/binary_expression.h"
 #include "expr/tree/expression.h"
+#include "expr/tree/operator_table.h"
+#include "expr/tree/var_ref_expression.h"
+#include "foundation/interfaces/current_objects.h"
 #include "fuzz/byte_stream.h"
 #include "fuzz/fuzz_support.h"
 
@@ -53,10 +62,37 @@ void RequireSettles(const Expression* residual) {
 
 }  // namespace
 
+namespace {
+struct LibraryExpression : BvuDirectoryNode {
+  LibraryExpression(BvuDirectoryNode* parent, Expression* e)
+      : BvuDirectoryNode(parent, ".e"), expression(e) {}
+  ~LibraryExpression() override { Expression::Release(expression); }
+  std::int32_t GetKind() override { return daes::kLibraryExpressionKind; }
+  void* LinkedObject() override { return expression; }
+  Expression* expression;
+};
+
+Expression* Condition(double crest) {
+  Expression* x = new VarRefExpression(0);
+  Expression* c = new TerminalExpression(crest);
+  x->AddRef();
+  c->AddRef();
+  Expression* e = MakeBinaryExpression(kGt, x, c);
+  x->Release();
+  c->Release();
+  return e;
+}
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   vantor_fuzz::ByteStream body(std::vector<std::uint8_t>(data, data + size));
+  BvuDirectoryProper library(nullptr, nullptr);
+  library.InsertChildAt(1, new LibraryExpression(&library, Condition(1.2)));
+  library.InsertChildAt(2, new LibraryExpression(&library, Condition(0.5)));
+  DAESEventSchedule schedule;
+  SetCurrentEventSchedule(&schedule);
   auto* root = new DAESInstanceNode(nullptr, nullptr);
-  root->ReadFromMessage(body, root, nullptr, root);
+  root->ReadFromMessage(body, root, &library, root);
   // Evaluate what was built: every element must lead somewhere valid.
   for (std::int32_t i = root->LowIndex(); i <= root->HighIndex(); ++i) {
     BvuDirectoryNode* instance = root->ChildAt(i);
@@ -69,7 +105,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
     }
   }
+  {
+    std::unique_ptr<DAESProblem> problem(DAESCreateProblem(root, 0, nullptr));
+    schedule.EvaluateAll();
+    schedule.TakeNewStates();
+  }
   BvuDirectoryProper::DeleteBelow(root);
   delete root;
+  SetCurrentEventSchedule(nullptr);
+  library.DeleteChildren();
   return 0;
 }

@@ -39,6 +39,15 @@ Expr Binary(std::uint8_t code, Expr left, Expr right) {
   return n;
 }
 
+Expr Greater(Expr a, Expr b) {
+  auto n = std::make_shared<Node>();
+  n->code = 10;
+  n->type = 3;
+  n->operands.push_back(std::move(a));
+  n->operands.push_back(std::move(b));
+  return n;
+}
+
 void Writer::Keep(Status s) {
   if (status_ == 0 && (s & 0x80000000u) != 0) status_ = s;
 }
@@ -93,6 +102,14 @@ void Writer::Expression(const Expr& e) {
   } else {
     U32(e->offset);
   }
+}
+
+void Writer::SwitchHead(const std::vector<Step>& placement,
+                        const std::vector<std::string>& states) {
+  Item(kSwitchEquation);
+  Placement(placement);
+  U32(static_cast<std::uint32_t>(states.size()));
+  for (const std::string& state : states) Text(state.c_str());
 }
 
 void Writer::EquationHead(std::uint32_t references) {

@@ -22,7 +22,10 @@ using Step = std::pair<std::uint32_t, std::string>;
 // Item tags.
 enum Tag : std::uint16_t {
   kEquation = 2,
+  kIfEquation = 6,
   kNestedList = 9,
+  kSwitchEquation = 13,
+  kTransition = 14,
   kRealVariable = 15,
   kIntegerParameter = 16,
   kStringParameter = 17,
@@ -55,6 +58,8 @@ inline Expr Sub(Expr a, Expr b) { return Binary(19, std::move(a), std::move(b));
 inline Expr Mul(Expr a, Expr b) { return Binary(20, std::move(a), std::move(b)); }
 inline Expr Div(Expr a, Expr b) { return Binary(21, std::move(a), std::move(b)); }
 inline Expr Sqrt(Expr a) { return Unary(31, std::move(a)); }
+// A comparison: a logical result.
+Expr Greater(Expr a, Expr b);
 
 class Writer {
  public:
@@ -96,6 +101,21 @@ class Writer {
   void ScaleReciprocal(double v) { Attr(9), F64(v); }
   void Description(const char* text) { Attr(18), Text(text); }
   void End() { U8(0); }
+
+  // An IF item up to its body: the condition's library path and the node's
+  // placement; the body and the THEN and ELSE lists follow.
+  void IfHead(const std::vector<std::uint32_t>& condition, const std::vector<Step>& placement) {
+    Item(kIfEquation), IdPath(condition), Placement(placement);
+  }
+  // A switch item up to its state lists; the lists and InitialState follow.
+  void SwitchHead(const std::vector<Step>& placement, const std::vector<std::string>& states);
+  void InitialState(const char* name) { Text(name); }
+  // A transition item up to its body; the body and TargetState follow.
+  void TransitionHead(const std::vector<std::uint32_t>& condition,
+                      const std::vector<Step>& placement) {
+    Item(kTransition), IdPath(condition), Placement(placement);
+  }
+  void TargetState(const char* name) { Text(name); }
   // An equation body: u32 0, an empty text, the reference count; the
   // references follow.
   void EquationHead(std::uint32_t references);

@@ -1,4 +1,4 @@
-#include "results/snap_base.h"
+#include "foundation/interfaces/snap_base.h"
 
 std::uint32_t SputSnapBase::Id(std::int32_t) { return 0; }
 

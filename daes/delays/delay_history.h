@@ -1,0 +1,70 @@
+// A ring of rows (a time and one value per column) kept in one array of
+// doubles, laid out as the snapshot image stores it: R times, then R values
+// per column, then one entry holding the oldest and newest row indices.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/status.h"
+
+namespace delays {
+inline constexpr Status kNoMemory = 0x80260213u;
+inline constexpr Status kNoHistory = 0x80260262u;
+inline constexpr Status kBadSnapshot = 0xA026FFFFu;
+inline constexpr Status kBeforeHistory = 0x40260265u;
+inline constexpr std::int32_t kRows = 10000;
+// Entries needed for `columns` columns of `rows` rows; 0 when it would not
+// fit a 32-bit size.
+std::uint32_t ImageEntries(std::int64_t columns, std::int64_t rows);
+}  // namespace delays
+
+class DelayHistory {
+ public:
+  // R rows of `columns` columns, empty. Keeps a large enough array (zeroes a
+  // new one); 0x80260213 when the array cannot be had.
+  Status Init(std::int32_t columns, std::int32_t rows = delays::kRows);
+  // Forgets the rows (the array stays).
+  void Reset();
+
+  // Column j (1-based) at time t; a time before the newest row first drops
+  // the later rows.
+  void Record(std::int32_t column, double t, double x);
+  // The value of column j at time t; `now` and *value are the current point,
+  // towards which times after the newest row are interpolated.
+  Status Lookup(std::int32_t column, double t, double now, double* value) const;
+
+  // Restores an image of `saved_columns` columns and `saved_rows` rows into
+  // rows 0, 1, ... in age order. `map` (null for one-to-one) gives for each
+  // saved column the 1-based column here or 0. A damaged image gives
+  // 0xA026FFFF and changes nothing.
+  Status Restore(const std::uint8_t* data, std::uint32_t length, std::int32_t saved_columns,
+                 std::int32_t saved_rows, const std::vector<std::int32_t>* map);
+
+  bool HasArray() const { return size_ != 0; }
+  const double* Data() const { return data_.data(); }
+  std::uint32_t Size() const { return size_; }
+  std::int32_t Rows() const { return rows_; }
+  std::int32_t Columns() const { return columns_; }
+  std::int32_t RecordCount() const { return count_; }
+  std::int32_t Oldest() const;
+  std::int32_t Newest() const;
+  double TimeAt(std::int32_t row) const { return data_[static_cast<std::size_t>(row)]; }
+  double ValueAt(std::int32_t column, std::int32_t row) const {
+    return data_[static_cast<std::size_t>(rows_) * static_cast<std::size_t>(column) +
+                 static_cast<std::size_t>(row)];
+  }
+
+ private:
+  double& Cell(std::int32_t column, std::int32_t row) {
+    return data_[static_cast<std::size_t>(rows_) * static_cast<std::size_t>(column) +
+                 static_cast<std::size_t>(row)];
+  }
+  void SetEnds(std::int32_t oldest, std::int32_t newest);
+
+  std::vector<double> data_;
+  std::uint32_t size_ = 0;
+  std::int32_t rows_ = 0;
+  std::int32_t columns_ = 0;
+  std::int32_t count_ = 0;
+};

@@ -1,0 +1,292 @@
+#include "daes/delays/delay_mgr.h"
+
+#include <strings.h>
+
+#include <utility>
+
+#include "daes/model/variable.h"
+#include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/run_mode.h"
+#include "foundation/messages/su_print.h"
+#include "foundation/persistence/binary_stream.h"
+#include "framework/messaging/message.h"
+
+DelayMgr::DelayMgr() { SetCurrentDelayMgr(this); }
+
+DelayMgr::~DelayMgr() {
+  if (GetCurrentDelayMgr() == this) SetCurrentDelayMgr(nullptr);
+}
+
+DelayMgr* DAESCreateDelayMgr() { return new DelayMgr(); }
+
+Status DelayMgr::RefuseSnapshot(const char* what) {
+  SuPrint(delays::kBadSnapshot, "Delay history refused: %s", what);
+  return delays::kBadSnapshot;
+}
+
+std::uint32_t DelayMgr::Id(std::int32_t kind) {
+  if (kind == delays::kHistoryKind) return delays::kHistorySection;
+  if (kind == delays::kSubHistoryKind) return delays::kSubHistorySection;
+  return 0;
+}
+
+Status DelayMgr::StructureRecord(std::int32_t kind, DseMessage** message) {
+  *message = nullptr;
+  auto* out = new DseMessage(0, DseMessage::kRequest);
+  const Status s = WriteHeader(kind, *out);
+  if (s != 0) {
+    delete out;
+    return s;
+  }
+  *message = out;
+  return 0;
+}
+
+Status DelayMgr::WriteHeader(std::int32_t kind, BvuBinaryStream& out) {
+  if (kind != delays::kHistoryKind && kind != delays::kSubHistoryKind) return delays::kBadSnapshot;
+  const bool history = kind == delays::kHistoryKind;
+  const std::int32_t names = history ? count_ : (items_ != nullptr ? items_->GetItemCount() : 0);
+  // Never truncated into the 16-bit count.
+  if (names < 0 || names > delays::kMaxHeaderNames) {
+    return RefuseSnapshot("more delayed names than the header can count");
+  }
+  const DelayHistory& h = history ? history_ : sub_history_;
+  Status s = out.PutUInt16(static_cast<std::uint16_t>(names));
+  if (s == 0)
+    s = out.PutUInt16(static_cast<std::uint16_t>(h.HasArray() ? h.Rows() : delays::kRows));
+  for (std::int32_t i = 0; s == 0 && i < names; ++i) {
+    DAESVariable* v = history ? variables_[static_cast<std::size_t>(i)] : nullptr;
+    const char* name = history ? (v != nullptr ? v->GetNameText() : "") : items_->GetItemName(i);
+    s = out.PutString(name != nullptr ? name : "");
+  }
+  if (s == 0) s = out.PutUInt16(delays::kHeaderEnd);
+  return s;
+}
+
+Status DelayMgr::MapStructure(std::int32_t kind, DseMessage* message) {
+  if (kind != delays::kHistoryKind && kind != delays::kSubHistoryKind) return delays::kBadSnapshot;
+  if (message == nullptr) return RefuseSnapshot("no header");
+  return ReadHeader(kind, *message);
+}
+
+Status DelayMgr::ReadHeader(std::int32_t kind, BvuBinaryStream& in) {
+  if (kind != delays::kHistoryKind && kind != delays::kSubHistoryKind) return delays::kBadSnapshot;
+  BvuBinaryStream* message = &in;
+  std::uint16_t n = 0;
+  std::uint16_t rows = 0;
+  if (message->GetUInt16(&n) != 0 || message->GetUInt16(&rows) != 0) {
+    return RefuseSnapshot("the header is cut short");
+  }
+  std::vector<std::string> names;
+  names.reserve(n);
+  for (std::uint16_t i = 0; i < n; ++i) {
+    char* text = nullptr;
+    if (status::IsFailure(message->GetStringNew(&text))) {
+      delete[] text;
+      return RefuseSnapshot("a name of the header is cut short");
+    }
+    names.emplace_back(text != nullptr ? text : "");
+    delete[] text;
+  }
+  std::uint16_t end = 0;
+  if (message->GetUInt16(&end) != 0 || end != delays::kHeaderEnd) {
+    return RefuseSnapshot("the header lacks its end mark");
+  }
+  if (rows == 0) return RefuseSnapshot("the header counts no rows");
+  // The second history's names are read only to pass over them.
+  if (kind == delays::kSubHistoryKind) return 0;
+  ReleaseNames();
+  saved_names_ = std::move(names);
+  saved_rows_ = rows;
+  column_map_.assign(saved_names_.size(), 0);
+  have_header_ = true;
+  return 0;
+}
+
+Status DelayMgr::SectionData(std::int32_t kind, const std::uint8_t** data, std::uint32_t* length) {
+  *data = nullptr;
+  *length = 0;
+  const DelayHistory* h = nullptr;
+  if (kind == delays::kHistoryKind) {
+    if (count_ != 0) h = &history_;
+  } else if (kind == delays::kSubHistoryKind) {
+    if (count_ != 0 && m_ != 0) h = &sub_history_;
+  } else {
+    return delays::kBadSnapshot;
+  }
+  if (h == nullptr) return 0;
+  if (!h->HasArray()) return delays::kNoHistory;
+  *data = reinterpret_cast<const std::uint8_t*>(h->Data());
+  *length = h->Size() * 8u;
+  return 0;
+}
+
+Status DelayMgr::RestoreSection(std::int32_t kind, const std::uint8_t* data, std::uint32_t length) {
+  DelayHistory* h = nullptr;
+  std::int64_t columns = 0;
+  if (kind == delays::kHistoryKind) {
+    h = &history_;
+    columns = count_;
+  } else if (kind == delays::kSubHistoryKind) {
+    h = &sub_history_;
+    columns = static_cast<std::int64_t>(count_) * m_;
+  } else {
+    return delays::kBadSnapshot;
+  }
+  if (columns > INT32_MAX) return delays::kNoMemory;
+  if (length == 0) return h->Init(static_cast<std::int32_t>(columns));
+  // A block for another number of variables would be read past its end.
+  if (length != static_cast<std::uint64_t>(delays::ImageEntries(columns, delays::kRows)) * 8u) {
+    return RefuseSnapshot("the block does not fit the delayed variables");
+  }
+  DelayHistory fresh;
+  const Status s = fresh.Init(static_cast<std::int32_t>(columns));
+  if (s != 0) return s;
+  if (fresh.Restore(data, length, static_cast<std::int32_t>(columns), delays::kRows, nullptr) !=
+      0) {
+    return RefuseSnapshot("the block's row indices are damaged");
+  }
+  *h = std::move(fresh);
+  return 0;
+}
+
+Status DelayMgr::Ready(std::int32_t kind, std::int32_t* ready) {
+  if (kind == delays::kSubHistoryKind) {
+    *ready = 0;
+    return 0;
+  }
+  if (kind != delays::kHistoryKind) return delays::kBadSnapshot;
+  const std::int32_t saved = static_cast<std::int32_t>(saved_names_.size());
+  *ready = saved == count_ ? 1 : 0;
+  column_map_.assign(saved_names_.size(), 0);
+  std::int32_t from = 0;
+  for (std::int32_t i = 0; i < saved; ++i) {
+    std::int32_t found = -1;
+    // From the previous match on, wrapping once.
+    for (std::int32_t step = 0; step < count_ && found < 0; ++step) {
+      const std::int32_t j = (from + step) % count_;
+      DAESVariable* v = variables_[static_cast<std::size_t>(j)];
+      const char* name = v != nullptr ? v->GetNameText() : nullptr;
+      if (name != nullptr &&
+          strcasecmp(name, saved_names_[static_cast<std::size_t>(i)].c_str()) == 0) {
+        found = j;
+      }
+    }
+    // A name not found leaves its column out, so the image is not this one's.
+    if (found < 0 || found < from) *ready = 0;
+    if (found >= 0) {
+      column_map_[static_cast<std::size_t>(i)] = found + 1;
+      from = found + 1;
+    }
+  }
+  return 0;
+}
+
+Status DelayMgr::ConvertSection(std::int32_t kind, const std::uint8_t* data, std::uint32_t length,
+                                const std::uint8_t** converted, std::uint32_t* converted_length) {
+  *converted = nullptr;
+  *converted_length = 0;
+  if (kind == delays::kSubHistoryKind) return 0;
+  if (kind != delays::kHistoryKind) return delays::kBadSnapshot;
+  if (length != 0) {
+    if (!have_header_) return RefuseSnapshot("a block without its header");
+    const std::uint32_t entries =
+        delays::ImageEntries(static_cast<std::int64_t>(saved_names_.size()), saved_rows_);
+    if (entries == 0 || length != static_cast<std::uint64_t>(entries) * 8u) {
+      return RefuseSnapshot("the block does not fit its header");
+    }
+  }
+  // Built apart, so that a refused block leaves the history as it was.
+  DelayHistory fresh;
+  const Status s = fresh.Init(count_);
+  if (s != 0) return s;
+  if (length != 0) {
+    const Status r = fresh.Restore(data, length, static_cast<std::int32_t>(saved_names_.size()),
+                                   saved_rows_, &column_map_);
+    if (r != 0) return RefuseSnapshot("the block's row indices are damaged");
+  }
+  history_ = std::move(fresh);
+  *converted = reinterpret_cast<const std::uint8_t*>(history_.Data());
+  *converted_length = history_.Size() * 8u;
+  return 0;
+}
+
+Status DelayMgr::RestoreFinished(std::int32_t kind) {
+  if (kind == delays::kHistoryKind) ReleaseNames();
+  return 0;
+}
+
+void DelayMgr::ReleaseNames() {
+  saved_names_.clear();
+  column_map_.clear();
+  saved_rows_ = 0;
+  have_header_ = false;
+}
+
+Status DelayMgr::AddDelayedVariable(DAESVariable* variable) {
+  if (variable == nullptr) return delays::kBadSnapshot;
+  if (variables_.size() == variables_.capacity()) variables_.reserve(variables_.size() + 4);
+  variables_.push_back(variable);
+  count_ = static_cast<std::int32_t>(variables_.size());
+  return variable->SetDelayIndex(count_);
+}
+
+Status DelayMgr::RecordAll(double t) {
+  for (std::int32_t i = 0; i < count_; ++i) {
+    DAESVariable* v = variables_[static_cast<std::size_t>(i)];
+    if (v != nullptr) history_.Record(i + 1, t, v->GetRealValue());
+  }
+  return 0;
+}
+
+void DelayMgr::ForgetVariable(DAESVariable* variable) {
+  for (DAESVariable*& v : variables_) {
+    if (v == variable) v = nullptr;
+  }
+}
+
+Status DelayMgr::GetDelayedValue(std::int32_t column, double delay, double* value) {
+  const std::int32_t mode = GetRunMode();
+  const double now = GetSimulationTime();
+  if (mode == kRunSteadyState) return 0;
+  if (mode == kRunInitialisation && now == 0.0) return 0;
+  if (history_.RecordCount() == 0 || IsSuspended()) return 0;
+  return history_.Lookup(column, now - delay, now, value);
+}
+
+Status DelayMgr::RecordSubValue(DAESVariable* variable, std::int32_t k, double t, double x) {
+  if (variable == nullptr) return delays::kBadSnapshot;
+  const std::int64_t column =
+      k + 1 + static_cast<std::int64_t>(variable->DelayIndex() - 1) * static_cast<std::int64_t>(m_);
+  if (column < 1 || column > sub_history_.Columns()) return delays::kBadSnapshot;
+  sub_history_.Record(static_cast<std::int32_t>(column), t, x);
+  return 0;
+}
+
+Status DelayMgr::GetSubDelayedValue(DAESVariable* variable, std::int32_t k, double t,
+                                    double* value) {
+  if (variable == nullptr) return delays::kBadSnapshot;
+  const std::int64_t column =
+      k + 1 + static_cast<std::int64_t>(variable->DelayIndex() - 1) * static_cast<std::int64_t>(m_);
+  if (column < 1 || column > sub_history_.Columns()) return delays::kBadSnapshot;
+  return sub_history_.Lookup(static_cast<std::int32_t>(column), t, GetSimulationTime(), value);
+}
+
+Status DelayMgr::InitHistory() { return history_.Init(count_); }
+
+Status DelayMgr::InitSubHistory(std::uint32_t m) {
+  if (count_ == 0) return 0;
+  const std::int64_t columns = static_cast<std::int64_t>(count_) * m;
+  if (columns > INT32_MAX) return delays::kNoMemory;
+  const Status s = sub_history_.Init(static_cast<std::int32_t>(columns));
+  if (s == 0) m_ = m;
+  return s;
+}
+
+void DelayMgr::Clear() {
+  variables_.clear();
+  count_ = 0;
+  history_.Reset();
+  sub_history_.Reset();
+  ReleaseNames();
+}

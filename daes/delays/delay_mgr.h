@@ -1,0 +1,119 @@
+// The process-wide keeper of the histories of delayed variables: a row of
+// values at each accepted time, looked up with linear interpolation by delay
+// expressions, rolled back when the run goes back in time, and saved with
+// snapshots (kind 4 the history, kind 5 the second history of the
+// sensitivity calculations; the kind is the participant index).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "daes/delays/delay_history.h"
+#include "foundation/interfaces/snap_base.h"
+
+class BvuBinaryStream;
+class DAESVariable;
+
+namespace delays {
+inline constexpr std::int32_t kHistoryKind = 4;
+inline constexpr std::int32_t kSubHistoryKind = 5;
+inline constexpr std::uint32_t kHistorySection = 3000;
+inline constexpr std::uint32_t kSubHistorySection = 3001;
+inline constexpr std::uint16_t kHeaderEnd = 65535;
+// More variables than this do not fit the 16-bit header with its end mark.
+inline constexpr std::int32_t kMaxHeaderNames = 65534;
+}  // namespace delays
+
+// The items of the sensitivity calculations, whose names head the second
+// history's snapshot header. Implemented by the sensitivity manager.
+class DelaySensitivityItems {
+ public:
+  virtual std::int32_t GetItemCount() = 0;
+  // Item i, 0-based; null for none.
+  virtual const char* GetItemName(std::int32_t i) = 0;
+
+ protected:
+  ~DelaySensitivityItems() = default;
+};
+
+class DelayMgr : public SputSnapBase {
+ public:
+  // Becomes the current delay manager.
+  DelayMgr();
+  // Stops being current.
+  ~DelayMgr() override;
+  DelayMgr(const DelayMgr&) = delete;
+  DelayMgr& operator=(const DelayMgr&) = delete;
+
+  // --- snapshot participant; the index is the kind ---
+  std::uint32_t Id(std::int32_t kind) override;
+  Status StructureRecord(std::int32_t kind, DseMessage** message) override;
+  Status MapStructure(std::int32_t kind, DseMessage* message) override;
+  Status SectionData(std::int32_t kind, const std::uint8_t** data, std::uint32_t* length) override;
+  Status RestoreSection(std::int32_t kind, const std::uint8_t* data, std::uint32_t length) override;
+  Status SnapshotWritten(std::int32_t) override { return 0; }
+  // Matches the saved names to the delayed variables; *ready stays 1 only
+  // when they are the same names in the same order.
+  Status Ready(std::int32_t kind, std::int32_t* ready) override;
+  // Restores through the name map and hands back the image as it is now.
+  Status ConvertSection(std::int32_t kind, const std::uint8_t* data, std::uint32_t length,
+                        const std::uint8_t** converted, std::uint32_t* converted_length) override;
+  Status RestoreFinished(std::int32_t kind) override;
+  // The header of the structure record and of a file's record, in any stream.
+  Status WriteHeader(std::int32_t kind, BvuBinaryStream& out);
+  // A damaged header gives 0xA026FFFF and keeps the names read before.
+  Status ReadHeader(std::int32_t kind, BvuBinaryStream& in);
+
+  // --- delay manager ---
+  // Gives the variable its 1-based delay index.
+  Status AddDelayedVariable(DAESVariable* variable);
+  // Each delayed variable's unscaled value at time t.
+  Status RecordAll(double t);
+  // A variable going away: its column stays, recorded no more, unnamed.
+  void ForgetVariable(DAESVariable* variable);
+  // Column j (the delay index), delay d: the value d ago, *value holding the
+  // value now. Left unchanged in steady state, in initialisation at time
+  // 0.0, without history and while suspended.
+  Status GetDelayedValue(std::int32_t column, double delay, double* value);
+  Status RecordSubValue(DAESVariable* variable, std::int32_t k, double t, double x);
+  Status GetSubDelayedValue(DAESVariable* variable, std::int32_t k, double t, double* value);
+  Status InitHistory();
+  Status InitSubHistory(std::uint32_t m);
+  std::int32_t DelayedVariableCount() const { return count_; }
+  std::int32_t Suspend() { return ++suspended_; }
+  std::int32_t Resume() { return --suspended_; }
+  bool IsSuspended() const { return suspended_ > 0; }
+  // Forgets the delayed variables, both histories' rows and the saved names.
+  void Clear();
+
+  void SetSensitivityItems(DelaySensitivityItems* items) { items_ = items; }
+  DelayHistory& History() { return history_; }
+  DelayHistory& SubHistory() { return sub_history_; }
+  DAESVariable* VariableAt(std::int32_t i) const {
+    return variables_.at(static_cast<std::size_t>(i));
+  }
+  const std::vector<std::int32_t>& ColumnMap() const { return column_map_; }
+  std::int32_t SavedNameCount() const { return static_cast<std::int32_t>(saved_names_.size()); }
+
+ private:
+  void ReleaseNames();
+  Status RefuseSnapshot(const char* what);
+
+  std::vector<DAESVariable*> variables_;
+  std::int32_t suspended_ = 0;
+  DelayHistory history_;
+  DelayHistory sub_history_;
+  std::uint32_t m_ = 0;
+  std::int32_t count_ = 0;
+  std::vector<std::string> saved_names_;
+  std::int32_t saved_rows_ = 0;
+  bool have_header_ = false;
+  // Entry i: the 1-based column of saved name i, or 0.
+  std::vector<std::int32_t> column_map_;
+  DelaySensitivityItems* items_ = nullptr;
+};
+
+// The factory the server thread calls at start-up.
+DelayMgr* DAESCreateDelayMgr();

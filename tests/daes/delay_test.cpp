@@ -1,0 +1,422 @@
+// The delay manager: its ring of rows, lookups with interpolation, the run
+// rules, and its history in snapshot images.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "daes/delays/delay_mgr.h"
+#include "daes/instance/instance_node.h"
+#include "daes/model/variable.h"
+#include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/run_mode.h"
+#include "framework/messaging/message.h"
+#include "tests/framework/message_helpers.h"
+
+namespace {
+
+struct RunClock {
+  RunClock(std::int32_t mode, double t) : mode0(GetRunMode()), t0(GetSimulationTime()) {
+    SetRunMode(mode);
+    SetSimulationTime(t);
+  }
+  ~RunClock() {
+    SetRunMode(mode0);
+    SetSimulationTime(t0);
+  }
+  std::int32_t mode0;
+  double t0;
+};
+
+// A manager with named delayed variables, their values set to `values`.
+struct Delays {
+  explicit Delays(const std::vector<std::string>& names)
+      : root(new DAESInstanceNode(nullptr, nullptr)) {
+    for (const auto& n : names) {
+      auto* v = new DAESRealVariable(root, n.c_str());
+      root->InsertChildAt(static_cast<std::int32_t>(vars.size()) + 1, v);
+      vars.push_back(v);
+      EXPECT_EQ(v->RegisterDelay(), 0u);
+    }
+  }
+  ~Delays() {
+    BvuDirectoryProper::DeleteBelow(root);
+    delete root;
+  }
+  void Set(const std::vector<double>& values) {
+    for (std::size_t i = 0; i < values.size(); ++i) vars[i]->SetValue(values[i]);
+  }
+  DelayMgr mgr;
+  DAESInstanceNode* root;
+  std::vector<DAESRealVariable*> vars;
+};
+
+std::vector<std::uint8_t> Image(DelayMgr& mgr, std::int32_t kind) {
+  const std::uint8_t* data = nullptr;
+  std::uint32_t length = 0;
+  EXPECT_EQ(mgr.SectionData(kind, &data, &length), 0u);
+  return std::vector<std::uint8_t>(data, data + length);
+}
+
+testsupport::Bytes HeaderBytes(DelayMgr& mgr, std::int32_t kind) {
+  DseMessage* m = nullptr;
+  EXPECT_EQ(mgr.StructureRecord(kind, &m), 0u);
+  std::unique_ptr<DseMessage> owned(m);
+  return testsupport::BodyOf(*owned);
+}
+
+testsupport::MessagePtr Header(DelayMgr& mgr, std::int32_t kind) {
+  return testsupport::ReceivedBody(HeaderBytes(mgr, kind));
+}
+
+TEST(DelayHistory, RingWrapsRollsBackAndOverwrites) {
+  DelayHistory h;
+  ASSERT_EQ(h.Init(2), 0u);
+  EXPECT_EQ(h.Size(), 3u * delays::kRows + 1u);
+  for (int i = 0; i <= delays::kRows; ++i) h.Record(1, i, 10.0 * i);
+  // The 10,001st row took the place of the oldest.
+  EXPECT_EQ(h.RecordCount(), delays::kRows);
+  EXPECT_EQ(h.Newest(), 0);
+  EXPECT_EQ(h.Oldest(), 1);
+  EXPECT_EQ(h.TimeAt(0), delays::kRows);
+  double v = 0.0;
+  EXPECT_EQ(h.Lookup(1, 0.5, 1e9, &v), delays::kBeforeHistory);
+  EXPECT_EQ(v, 10.0);
+  // Second column of the same time shares the row.
+  h.Record(2, delays::kRows, -1.0);
+  EXPECT_EQ(h.RecordCount(), delays::kRows);
+  EXPECT_EQ(h.ValueAt(2, 0), -1.0);
+  // Going back in time drops the later rows, across the wrap.
+  h.Record(1, 9990.5, 7.0);
+  EXPECT_EQ(h.Newest(), 9991);
+  EXPECT_EQ(h.TimeAt(9991), 9990.5);
+  EXPECT_EQ(h.RecordCount(), 9991);
+  h.Record(1, 9990.5, 8.0);
+  EXPECT_EQ(h.ValueAt(1, 9991), 8.0);
+  EXPECT_EQ(h.RecordCount(), 9991);
+  ASSERT_EQ(h.Lookup(1, 9990.25, 1e9, &v), 0u);
+  EXPECT_DOUBLE_EQ(v, 0.5 * (99900.0 + 8.0));
+
+  DelayHistory one;
+  ASSERT_EQ(one.Init(2), 0u);
+  one.Record(1, 1.0, 3.0);
+  one.Record(2, 1.0, 4.0);
+  one.Record(1, 2.0, 5.0);
+  one.Record(1, 3.0, 6.0);
+  // Back before every row but the first: one row left, at row 0, new time.
+  one.Record(1, 0.5, 9.0);
+  EXPECT_EQ(one.RecordCount(), 1);
+  EXPECT_EQ(one.Oldest(), 0);
+  EXPECT_EQ(one.Newest(), 0);
+  EXPECT_EQ(one.TimeAt(0), 0.5);
+  EXPECT_EQ(one.ValueAt(1, 0), 9.0);
+  EXPECT_EQ(one.ValueAt(2, 0), 4.0);
+}
+
+TEST(DelayHistory, Lookups) {
+  DelayHistory h;
+  double v = 42.0;
+  ASSERT_EQ(h.Init(1), 0u);
+  EXPECT_EQ(h.Lookup(1, 1.0, 2.0, &v), delays::kBeforeHistory);
+  EXPECT_EQ(v, 42.0);
+  for (int i = 0; i < 5; ++i) h.Record(1, i, i * i);
+  ASSERT_EQ(h.Lookup(1, 3.0, 10.0, &v), 0u);
+  EXPECT_EQ(v, 9.0);
+  ASSERT_EQ(h.Lookup(1, 0.0, 10.0, &v), 0u);
+  EXPECT_EQ(v, 0.0);
+  ASSERT_EQ(h.Lookup(1, 2.5, 10.0, &v), 0u);
+  EXPECT_DOUBLE_EQ(v, 6.5);
+  // After the newest row: towards the value now (20 at t = 6).
+  v = 20.0;
+  ASSERT_EQ(h.Lookup(1, 5.0, 6.0, &v), 0u);
+  EXPECT_DOUBLE_EQ(v, 18.0);
+  EXPECT_EQ(h.Lookup(1, -1.0, 6.0, &v), delays::kBeforeHistory);
+  EXPECT_EQ(v, 0.0);
+}
+
+TEST(DelayMgr, RunRulesAndSuspend) {
+  Delays d({"x"});
+  EXPECT_EQ(GetCurrentDelayMgr(), &d.mgr);
+  EXPECT_EQ(d.vars[0]->DelayIndex(), 1);
+  EXPECT_EQ(d.vars[0]->RegisterDelay(), daes::kNotImplemented);
+  ASSERT_EQ(d.mgr.InitHistory(), 0u);
+  for (int k = 0; k <= 100; ++k) {
+    d.Set({std::sin(0.01 * k)});
+    d.mgr.RecordAll(0.01 * k);
+  }
+  d.Set({std::sin(1.0)});
+  double v = 0.0;
+  {
+    RunClock clock(kRunDynamic, 1.0);
+    ASSERT_EQ(d.vars[0]->DelayedValue(0.5, &v), 0u);
+    // Linear interpolation error: h²/8 · max|x''| with h = 0.01.
+    EXPECT_NEAR(v, std::sin(0.5), 0.01 * 0.01 / 8 + 1e-12);
+    EXPECT_EQ(d.vars[0]->DelayedValue(-0.5, &v), daes::kNegativeDelay);
+    EXPECT_EQ(d.mgr.Suspend(), 1);
+    v = 7.0;
+    EXPECT_EQ(d.mgr.GetDelayedValue(1, 0.5, &v), 0u);
+    EXPECT_EQ(v, 7.0);
+    EXPECT_EQ(d.mgr.Resume(), 0);
+  }
+  {
+    RunClock clock(kRunSteadyState, 1.0);
+    v = 7.0;
+    EXPECT_EQ(d.mgr.GetDelayedValue(1, 0.5, &v), 0u);
+    EXPECT_EQ(v, 7.0);
+  }
+  {
+    RunClock clock(kRunInitialisation, 0.0);
+    EXPECT_EQ(d.mgr.GetDelayedValue(1, 0.5, &v), 0u);
+    EXPECT_EQ(v, 7.0);
+  }
+  {
+    RunClock clock(kRunInitialisation, 0.9);
+    EXPECT_EQ(d.mgr.GetDelayedValue(1, 0.5, &v), 0u);
+    EXPECT_NEAR(v, std::sin(0.4), 1e-4);
+  }
+  d.mgr.Clear();
+  EXPECT_EQ(d.mgr.DelayedVariableCount(), 0);
+}
+
+TEST(DelayMgr, BlockRoundTripOfAWrappedRing) {
+  Delays a({"x", "y"});
+  ASSERT_EQ(a.mgr.InitHistory(), 0u);
+  const int rows = delays::kRows + 250;
+  for (int k = 0; k < rows; ++k) {
+    a.Set({1.0 * k, -2.0 * k});
+    a.mgr.RecordAll(0.1 * k);
+  }
+  const auto header_bytes = HeaderBytes(a.mgr, delays::kHistoryKind);
+  auto header = testsupport::ReceivedBody(header_bytes);
+  const auto image = Image(a.mgr, delays::kHistoryKind);
+  EXPECT_EQ(Image(a.mgr, delays::kSubHistoryKind).size(), 0u);
+  EXPECT_EQ(a.mgr.Id(delays::kHistoryKind), 3000u);
+  EXPECT_EQ(a.mgr.Id(delays::kSubHistoryKind), 3001u);
+  {
+    Delays b({"x", "y"});
+    std::int32_t ready = 1;
+    ASSERT_EQ(b.mgr.MapStructure(delays::kHistoryKind, header.get()), 0u);
+    ASSERT_EQ(b.mgr.Ready(delays::kHistoryKind, &ready), 0u);
+    EXPECT_EQ(ready, 1);
+    ASSERT_EQ(b.mgr.RestoreSection(delays::kHistoryKind, image.data(),
+                                   static_cast<std::uint32_t>(image.size())),
+              0u);
+    const DelayHistory& h = b.mgr.History();
+    EXPECT_EQ(h.Oldest(), 0);
+    EXPECT_EQ(h.Newest(), delays::kRows - 1);
+    for (int r = 0; r < delays::kRows; ++r) {
+      const int k = rows - delays::kRows + r;
+      ASSERT_EQ(h.TimeAt(r), 0.1 * k);
+      ASSERT_EQ(h.ValueAt(2, r), -2.0 * k);
+    }
+  }
+  // Names reordered, one missing, one new: restored through the map.
+  Delays c({"Z", "Y", "w"});
+  std::int32_t ready = 1;
+  ASSERT_EQ(c.mgr.MapStructure(delays::kHistoryKind, testsupport::ReceivedBody(header_bytes).get()),
+            0u);
+  ASSERT_EQ(c.mgr.Ready(delays::kHistoryKind, &ready), 0u);
+  EXPECT_EQ(ready, 0);
+  EXPECT_EQ(c.mgr.ColumnMap(), (std::vector<std::int32_t>{0, 2}));
+  const std::uint8_t* out = nullptr;
+  std::uint32_t out_length = 0;
+  ASSERT_EQ(c.mgr.ConvertSection(delays::kHistoryKind, image.data(),
+                                 static_cast<std::uint32_t>(image.size()), &out, &out_length),
+            0u);
+  EXPECT_EQ(out_length, (4u * delays::kRows + 1u) * 8u);
+  const DelayHistory& h = c.mgr.History();
+  EXPECT_EQ(h.RecordCount(), delays::kRows);
+  EXPECT_EQ(h.ValueAt(2, 5), -2.0 * (rows - delays::kRows + 5));
+  EXPECT_EQ(h.ValueAt(1, 5), 0.0);
+  ASSERT_EQ(c.mgr.RestoreFinished(delays::kHistoryKind), 0u);
+  EXPECT_EQ(c.mgr.SavedNameCount(), 0);
+  // The sensitivity history's names are passed over, and never match.
+  auto sub = Header(c.mgr, delays::kSubHistoryKind);
+  EXPECT_EQ(c.mgr.MapStructure(delays::kSubHistoryKind, sub.get()), 0u);
+  EXPECT_EQ(c.mgr.Ready(delays::kSubHistoryKind, &ready), 0u);
+  EXPECT_EQ(ready, 0);
+}
+
+TEST(DelayMgr, NameMatchingWrapsOnceAndClearsTheFlag) {
+  Delays a({"a", "b", "c"});
+  Delays b({"c", "a", "b"});
+  ASSERT_EQ(GetCurrentDelayMgr(), &b.mgr);
+  auto header = Header(a.mgr, delays::kHistoryKind);
+  std::int32_t ready = 1;
+  ASSERT_EQ(b.mgr.MapStructure(delays::kHistoryKind, header.get()), 0u);
+  ASSERT_EQ(b.mgr.Ready(delays::kHistoryKind, &ready), 0u);
+  EXPECT_EQ(ready, 0);
+  EXPECT_EQ(b.mgr.ColumnMap(), (std::vector<std::int32_t>{2, 3, 1}));
+}
+
+TEST(DelayMgr, DamagedHeadersAndBlocksChangeNothing) {
+  Delays a({"x"});
+  ASSERT_EQ(a.mgr.InitHistory(), 0u);
+  for (int k = 0; k < 5; ++k) {
+    a.Set({1.0 * k});
+    a.mgr.RecordAll(k);
+  }
+  const auto image = Image(a.mgr, delays::kHistoryKind);
+  const auto body = testsupport::BodyOf(*std::unique_ptr<DseMessage>([&] {
+    DseMessage* m = nullptr;
+    a.mgr.StructureRecord(delays::kHistoryKind, &m);
+    return m;
+  }()));
+  // A block for more variables, a block cut short, ring indices outside the ring.
+  std::vector<std::uint8_t> longer(image);
+  longer.resize(image.size() + delays::kRows * 8u);
+  std::vector<std::uint8_t> bad_ends(image);
+  const std::int32_t ends[2] = {0, delays::kRows};
+  std::memcpy(bad_ends.data() + bad_ends.size() - 8, ends, 8);
+  for (const auto* block : {&longer, &bad_ends}) {
+    EXPECT_EQ(a.mgr.RestoreSection(delays::kHistoryKind, block->data(),
+                                   static_cast<std::uint32_t>(block->size())),
+              delays::kBadSnapshot);
+    EXPECT_EQ(a.mgr.History().RecordCount(), 5);
+  }
+  EXPECT_EQ(a.mgr.RestoreSection(delays::kHistoryKind, image.data(), 9u), delays::kBadSnapshot);
+  EXPECT_EQ(a.mgr.RestoreSection(7, image.data(), 0u), delays::kBadSnapshot);
+  EXPECT_EQ(a.mgr.History().RecordCount(), 5);
+  // Every cut of the header is refused and keeps the names read before.
+  ASSERT_EQ(a.mgr.MapStructure(delays::kHistoryKind, testsupport::ReceivedBody(body).get()), 0u);
+  for (std::size_t cut = 0; cut < body.size(); ++cut) {
+    testsupport::Bytes part(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(cut));
+    EXPECT_EQ(a.mgr.MapStructure(delays::kHistoryKind, testsupport::ReceivedBody(part).get()),
+              delays::kBadSnapshot)
+        << cut;
+    EXPECT_EQ(a.mgr.SavedNameCount(), 1);
+  }
+  // A block without a header cannot be mapped.
+  ASSERT_EQ(a.mgr.RestoreFinished(delays::kHistoryKind), 0u);
+  const std::uint8_t* out = nullptr;
+  std::uint32_t out_length = 0;
+  EXPECT_EQ(a.mgr.ConvertSection(delays::kHistoryKind, image.data(),
+                                 static_cast<std::uint32_t>(image.size()), &out, &out_length),
+            delays::kBadSnapshot);
+}
+
+// Random headers and blocks: a restore either succeeds with rows in time
+// order or is refused with the history as it was.
+TEST(DelayMgr, RandomHeadersAndBlocks) {
+  std::mt19937 rng(34);
+  Delays a({"p", "q"});
+  ASSERT_EQ(a.mgr.InitHistory(), 0u);
+  for (int k = 0; k < 30; ++k) {
+    a.Set({1.0 * k, 2.0 * k});
+    a.mgr.RecordAll(k);
+  }
+  const auto image = Image(a.mgr, delays::kHistoryKind);
+  DseMessage* m = nullptr;
+  ASSERT_EQ(a.mgr.StructureRecord(delays::kHistoryKind, &m), 0u);
+  const auto header = testsupport::BodyOf(*m);
+  delete m;
+  Delays b({"q", "p"});
+  for (int round = 0; round < 300; ++round) {
+    auto h = header;
+    for (int f = rng() % 4; f > 0; --f) h[rng() % h.size()] = static_cast<std::uint8_t>(rng());
+    auto block = image;
+    if (round % 3 == 0) {
+      std::uint8_t* tail = block.data() + block.size() - 8;
+      for (int f = 0; f < 8; ++f)
+        if (rng() % 3 == 0) tail[f] = static_cast<std::uint8_t>(rng());
+    }
+    if (round % 7 == 0) block.resize(rng() % block.size());
+    const Status read =
+        b.mgr.MapStructure(delays::kHistoryKind, testsupport::ReceivedBody(h).get());
+    std::int32_t ready = 1;
+    b.mgr.Ready(delays::kHistoryKind, &ready);
+    const std::int32_t before = b.mgr.History().RecordCount();
+    const std::uint8_t* out = nullptr;
+    std::uint32_t length = 0;
+    const Status s = b.mgr.ConvertSection(delays::kHistoryKind, block.data(),
+                                          static_cast<std::uint32_t>(block.size()), &out, &length);
+    const DelayHistory& hist = b.mgr.History();
+    if (s == 0) {
+      EXPECT_LE(hist.RecordCount(), delays::kRows) << round;
+      EXPECT_EQ(length, hist.Size() * 8u);
+    } else if (read == 0) {
+      EXPECT_EQ(hist.RecordCount(), before) << round;
+    }
+    b.mgr.RestoreFinished(delays::kHistoryKind);
+  }
+}
+
+}  // namespace
+
+namespace {
+TEST(DelayMgr, AVariableGoneIsRecordedNoMore) {
+  Delays d({"x", "y"});
+  ASSERT_EQ(d.mgr.InitHistory(), 0u);
+  delete d.vars[0];
+  d.vars.erase(d.vars.begin());
+  d.Set({3.0});
+  ASSERT_EQ(d.mgr.RecordAll(1.0), 0u);
+  EXPECT_EQ(d.mgr.History().ValueAt(2, 0), 3.0);
+  EXPECT_EQ(d.mgr.VariableAt(0), nullptr);
+  std::int32_t ready = 1;
+  ASSERT_EQ(d.mgr.MapStructure(delays::kHistoryKind, Header(d.mgr, delays::kHistoryKind).get()),
+            0u);
+  ASSERT_EQ(d.mgr.Ready(delays::kHistoryKind, &ready), 0u);
+  EXPECT_EQ(d.mgr.ColumnMap(), (std::vector<std::int32_t>{0, 2}));
+}
+}  // namespace
+
+namespace {
+// Rows restored out of time order are looked up inside the ring.
+TEST(DelayHistory, RowsOutOfOrderStayInsideTheRing) {
+  DelayHistory h;
+  ASSERT_EQ(h.Init(1), 0u);
+  for (int i = 0; i < 5; ++i) h.Record(1, i, i);
+  std::vector<std::uint8_t> image(reinterpret_cast<const std::uint8_t*>(h.Data()),
+                                  reinterpret_cast<const std::uint8_t*>(h.Data() + h.Size()));
+  // Times 0, 9, 9, 9, 4: the middle rows are later than the newest.
+  for (int r = 1; r <= 3; ++r) {
+    const double t = 9.0;
+    std::memcpy(image.data() + 8 * r, &t, 8);
+  }
+  DelayHistory g;
+  ASSERT_EQ(g.Init(1), 0u);
+  ASSERT_EQ(
+      g.Restore(image.data(), static_cast<std::uint32_t>(image.size()), 1, delays::kRows, nullptr),
+      0u);
+  for (double t : {0.5, 1.0, 3.9}) {
+    double v = 0.0;
+    EXPECT_EQ(g.Lookup(1, t, 10.0, &v), 0u);
+    EXPECT_TRUE(std::isfinite(v));
+  }
+}
+}  // namespace
+
+namespace {
+struct Items : DelaySensitivityItems {
+  std::int32_t GetItemCount() override { return 2; }
+  const char* GetItemName(std::int32_t i) override { return i == 0 ? "k1" : "k2"; }
+};
+
+TEST(DelayMgr, TheSecondHistoryAndItsHeader) {
+  Delays d({"x", "y"});
+  Items items;
+  d.mgr.SetSensitivityItems(&items);
+  // Byte for byte: u16 2, u16 10000, "k1", "k2" as long strings, u16 65535.
+  EXPECT_EQ(HeaderBytes(d.mgr, delays::kSubHistoryKind),
+            (testsupport::Bytes{2, 0, 0x10, 0x27, 3, 0, 0, 'k', '1', 0, 3, 0, 0, 'k', '2', 0, 0xFF,
+                                0xFF}));
+  ASSERT_EQ(d.mgr.InitSubHistory(3), 0u);
+  EXPECT_EQ(d.mgr.SubHistory().Columns(), 6);
+  // Variable y (delay index 2), sub-index 1: column 1 + 1 + 3 = 5.
+  ASSERT_EQ(d.mgr.RecordSubValue(d.vars[1], 1, 0.0, 4.0), 0u);
+  ASSERT_EQ(d.mgr.RecordSubValue(d.vars[1], 1, 1.0, 6.0), 0u);
+  EXPECT_EQ(d.mgr.SubHistory().ValueAt(5, 1), 6.0);
+  EXPECT_EQ(d.mgr.RecordSubValue(d.vars[1], 3, 1.0, 6.0), delays::kBadSnapshot);
+  RunClock clock(kRunDynamic, 2.0);
+  double v = 0.0;
+  ASSERT_EQ(d.mgr.GetSubDelayedValue(d.vars[1], 1, 0.5, &v), 0u);
+  EXPECT_DOUBLE_EQ(v, 5.0);
+  EXPECT_EQ(Image(d.mgr, delays::kSubHistoryKind).size(), (7u * delays::kRows + 1u) * 8u);
+}
+}  // namespace

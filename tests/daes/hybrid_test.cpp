@@ -1,0 +1,424 @@
+// IF and switch equations read through the model writer: the tree they
+// build, the finite-state rows of the problem and how the rows follow the
+// events of the schedule.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "daes/delays/delay_mgr.h"
+#include "daes/events/condition_node.h"
+#include "daes/events/finite_state_equation.h"
+#include "daes/events/implicit_event.h"
+#include "daes/events/switch_node.h"
+#include "daes/model/variable.h"
+#include "daes/problem/problem.h"
+#include "expr/tree/expression.h"
+#include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/run_mode.h"
+#include "tests/daes/daes_helpers.h"
+#include "tests/support/capture_sink.h"
+
+namespace {
+
+using namespace daestest;
+
+// A library node holding a stored expression, as the library manager keeps them.
+struct LibraryExpression : BvuDirectoryNode {
+  LibraryExpression(BvuDirectoryNode* parent, Expression* e)
+      : BvuDirectoryNode(parent, ".e"), expression(e) {}
+  ~LibraryExpression() override { Expression::Release(expression); }
+  std::int32_t GetKind() override { return daes::kLibraryExpressionKind; }
+  void* LinkedObject() override { return expression; }
+  Expression* expression;
+};
+
+// The tank with a weir flow W (index 9), a library of conditions (1: h > 1.2,
+// 2: 1.0 > h), a current event schedule.
+struct Hybrid {
+  Hybrid() : library(nullptr, nullptr) {
+    SetCurrentEventSchedule(&schedule);
+    Add(1, mw::Greater(mw::Var(0), mw::Real(1.2)));
+    Add(2, mw::Greater(mw::Real(1.0), mw::Var(0)));
+    EXPECT_EQ(tree.Read(Tank), 0u);
+    EXPECT_EQ(tree.Read([](Writer& w) {
+      w.List(1);
+      w.Item(mw::kRealVariable);
+      w.Placement({T101(), {9, ".W"}});
+      w.Value(0.25), w.End();
+    }),
+              0u);
+  }
+  ~Hybrid() {
+    problem.reset();
+    library.DeleteChildren();
+    SetCurrentEventSchedule(nullptr);
+  }
+  void Add(std::int32_t index, const mw::Expr& e) {
+    auto stored = Body([&](Writer& w) { w.Expression(e); });
+    library.InsertChildAt(index,
+                          new LibraryExpression(&library, Expression::ReadFromMessage(*stored)));
+  }
+  Status Read(const std::function<void(Writer&)>& write) {
+    auto message = Body(write);
+    return tree.root->ReadFromMessage(*message, tree.root, &library, tree.root);
+  }
+  DAESFiniteStateEquation* Build() {
+    problem.reset(DAESCreateProblem(tree.root, 0, nullptr));
+    for (std::int32_t i = 0; problem != nullptr && i < problem->EquationCount(); ++i) {
+      if (auto* row = dynamic_cast<DAESFiniteStateEquation*>(problem->GetEquation(i))) return row;
+    }
+    return nullptr;
+  }
+  void SetH(double h) { static_cast<DAESVariable*>(Entry(tree.At({2, 1})))->SetValue(h); }
+  double Residual(DAESFiniteStateEquation* row) {
+    EXPECT_EQ(row->Evaluate(daes::kEvalResidual, nullptr), 0u);
+    double r = 0.0;
+    EXPECT_EQ(row->ResidualValue(&r), 0u);
+    return r;
+  }
+
+  DAESEventSchedule schedule;
+  Tree tree;
+  BvuDirectoryProper library;
+  std::unique_ptr<DAESProblem> problem;
+};
+
+// W = 0 below the crest, W = 2 (h - 1.2) above it; `nested` puts a second
+// IF (on 1.0 > h) as the THEN branch's second row.
+void Weir(Writer& w, std::uint32_t then_rows = 1) {
+  w.List(1);
+  w.IfHead({1}, {T101(), {8, ".Weir"}});
+  w.EquationHead(1);
+  w.Reference({2, 1});
+  w.List(then_rows);
+  w.Item(mw::kInlineEquation);
+  w.U32(0);
+  w.Expression(mw::Sub(mw::Var(0), mw::Mul(mw::Real(2.0), mw::Sub(mw::Var(1), mw::Real(1.2)))));
+  w.Placement({T101(), {8, ".Weir"}, {1, ".Then"}, {1, ".Q"}});
+  w.EquationHead(2);
+  w.Reference({2, 9});
+  w.Reference({2, 1});
+  if (then_rows == 2) {
+    w.Item(mw::kInlineEquation);
+    w.U32(0);
+    w.Expression(mw::Sub(mw::Var(0), mw::Real(7.0)));
+    w.Placement({T101(), {8, ".Weir"}, {1, ".Then"}, {2, ".Extra"}});
+    w.EquationHead(1);
+    w.Reference({2, 9});
+  }
+  w.List(1);
+  w.Item(mw::kInlineEquation);
+  w.U32(0);
+  w.Expression(mw::Sub(mw::Var(0), mw::Real(0.0)));
+  w.Placement({T101(), {8, ".Weir"}, {2, ".Else"}, {1, ".Q"}});
+  w.EquationHead(1);
+  w.Reference({2, 9});
+}
+
+TEST(HybridModels, AnOverflowWeirFollowsItsCondition) {
+  Hybrid m;
+  ASSERT_EQ(m.Read([](Writer& w) { Weir(w); }), 0u);
+  auto* node = dynamic_cast<DAESConditionNode*>(m.tree.At({2, 8}));
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(node->GetKind(), 17);
+  EXPECT_EQ(node->LeafCount(), m.tree.At({2, 8, 1})->LeafCount());
+  ASSERT_NE(dynamic_cast<DAESEquationNode*>(m.tree.At({2, 8, 2, 1})), nullptr);
+  m.SetH(1.0);
+  DAESFiniteStateEquation* row = m.Build();
+  ASSERT_NE(row, nullptr);
+  ASSERT_EQ(m.problem->GetStatus(), 0u);
+  EXPECT_EQ(std::string(row->GetNameText()), std::string(node->GetNameText()) + ".Row(1)");
+  EXPECT_EQ(m.schedule.Count(), 1);
+  EXPECT_EQ(node->Event()->State(), 0);
+  EXPECT_DOUBLE_EQ(m.Residual(row), 0.25);
+  m.SetH(1.5);
+  EXPECT_EQ(m.schedule.AnyEventChanged(), 1u);
+  EXPECT_DOUBLE_EQ(m.Residual(row), 0.25);
+  testsupport::CaptureSink sink;
+  ASSERT_EQ(m.schedule.EvaluateAll(), 0u);
+  ASSERT_FALSE(sink.lines().empty());
+  EXPECT_NE(sink.lines()[0].find("moved from ELSE branch to THEN branch"), std::string::npos);
+  EXPECT_NEAR(m.Residual(row), 0.25 - 2.0 * 0.3, 1e-12);
+  EXPECT_EQ(node->CurrentState(), 1);
+  // W in the ELSE row, then in the THEN row, then the end (cursor back to 0).
+  const std::uint32_t w = Entry(m.tree.At({2, 9}))->SequenceNumber();
+  std::int32_t at = 0;
+  DAESRowElement* first = row->FindNextElement(w, &at);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first, row->Branch(0)->ModelEquation()->RowElements()[0]);
+  DAESRowElement* second = row->FindNextElement(w, &at);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second, row->Branch(1)->ModelEquation()->RowElements()[0]);
+  EXPECT_EQ(row->FindNextElement(w, &at), nullptr);
+  at = 0;
+  EXPECT_EQ(row->FindNextElement(w, &at), first);
+  // A new build makes new rows over the same event.
+  m.problem.reset();
+  ASSERT_NE(m.Build(), nullptr);
+  EXPECT_EQ(m.schedule.Count(), 1);
+}
+
+TEST(HybridModels, ANestedIfFollowsItsGuard) {
+  Hybrid m;
+  ASSERT_EQ(m.Read([](Writer& w) { Weir(w); }), 0u);
+  // A second IF inside the weir's THEN branch, at row 2 of that branch.
+  ASSERT_EQ(m.Read([](Writer& w) {
+    w.List(1);
+    w.IfHead({2}, {T101(), {8, ".Weir"}, {1, ".Then"}, {2, ".Low"}});
+    w.EquationHead(1);
+    w.Reference({2, 1});
+    for (double v : {3.0, 4.0}) {
+      w.List(1);
+      w.Item(mw::kInlineEquation);
+      w.U32(0);
+      w.Expression(mw::Sub(mw::Var(0), mw::Real(v)));
+      w.Placement(
+          {T101(), {8, ".Weir"}, {1, ".Then"}, {2, ".Low"}, {v == 3.0 ? 1u : 2u, ".B"}, {1, ".R"}});
+      w.EquationHead(1);
+      w.Reference({2, 9});
+    }
+  }),
+            0u);
+  // The outer ELSE has one row, the THEN two: refused, with a status.
+  m.SetH(0.5);
+  m.problem.reset(DAESCreateProblem(m.tree.root, 0, nullptr));
+  EXPECT_EQ(m.problem->GetStatus(), daes::kNotImplemented);
+  m.problem.reset();
+  // Give the ELSE branch its second row.
+  ASSERT_EQ(m.Read([](Writer& w) {
+    w.List(1);
+    w.Item(mw::kInlineEquation);
+    w.U32(0);
+    w.Expression(mw::Sub(mw::Var(0), mw::Real(9.0)));
+    w.Placement({T101(), {8, ".Weir"}, {2, ".Else"}, {2, ".R"}});
+    w.EquationHead(1);
+    w.Reference({2, 9});
+  }),
+            0u);
+  ASSERT_NE(m.Build(), nullptr);
+  ASSERT_EQ(m.problem->GetStatus(), 0u);
+  auto* inner = dynamic_cast<DAESConditionNode*>(m.tree.At({2, 8, 1, 2}));
+  ASSERT_NE(inner, nullptr);
+  ASSERT_NE(inner->Event(), nullptr);
+  auto* outer = dynamic_cast<DAESConditionNode*>(m.tree.At({2, 8}));
+  EXPECT_EQ(inner->Event()->Guard(), outer->Event());
+  EXPECT_EQ(inner->Event()->GuardState(), 1u);
+  // Outer ELSE: the inner event is not active and keeps its state.
+  m.schedule.TakeNewStates();
+  EXPECT_FALSE(inner->Event()->IsActive());
+  EXPECT_EQ(inner->Event()->State(), 0);
+  m.SetH(1.5);
+  m.schedule.TakeNewStates();
+  EXPECT_TRUE(inner->Event()->IsActive());
+  EXPECT_EQ(inner->Event()->State(), 0);
+  // Row 2: outer THEN (the inner IF's row, ELSE since h > 1.0), outer ELSE 9.
+  DAESFiniteStateEquation* second = nullptr;
+  for (std::int32_t i = 0; i < m.problem->EquationCount(); ++i) {
+    auto* row = dynamic_cast<DAESFiniteStateEquation*>(m.problem->GetEquation(i));
+    if (row != nullptr && row->RowNumber() == 2 && row->Event() == outer->Event()) second = row;
+  }
+  ASSERT_NE(second, nullptr);
+  EXPECT_DOUBLE_EQ(m.Residual(second), 0.25 - 4.0);
+  std::int32_t count = 0;
+  second->BranchCount(&count);
+  EXPECT_EQ(count, 2);
+}
+
+// A valve switch: "Open" (W = 1) until h > 1.2, "Closed" (W = 5) until 1.0 > h.
+void Valve(Writer& w, bool unequal = false) {
+  w.List(1);
+  w.SwitchHead({T101(), {10, ".Valve"}}, {"Open", "Closed"});
+  const mw::Step sw{10, ".Valve"};
+  for (std::uint32_t k = 0; k < 2; ++k) {
+    const mw::Step state{k, k == 0 ? ".Open" : ".Closed"};
+    const bool extra = unequal && k == 1;
+    w.List(extra ? 3 : 2);
+    for (int e = 0; e < (extra ? 2 : 1); ++e) {
+      w.Item(mw::kInlineEquation);
+      w.U32(0);
+      w.Expression(mw::Sub(mw::Var(0), mw::Real(k == 0 ? 1.0 : 5.0)));
+      w.Placement({T101(), sw, state, {static_cast<std::uint32_t>(1 + e), ".Eq"}});
+      w.EquationHead(1);
+      w.Reference({2, 9});
+    }
+    w.TransitionHead({k == 0 ? 1u : 2u}, {T101(), sw, state, {5, ".Moves"}, {1, ".T"}});
+    w.EquationHead(1);
+    w.Reference({2, 1});
+    w.TargetState(k == 0 ? "CLOSED" : "open");
+  }
+  w.InitialState("open");
+}
+
+TEST(HybridModels, ASwitchMovesByItsTransitions) {
+  Hybrid m;
+  ASSERT_EQ(m.Read([](Writer& w) { Valve(w); }), 0u);
+  auto* sw = dynamic_cast<DAESSwitchNode*>(m.tree.At({2, 10}));
+  ASSERT_NE(sw, nullptr);
+  EXPECT_EQ(sw->CurrentState(), 0);
+  EXPECT_EQ(sw->TransitionCount(0), 1);
+  ASSERT_NE(sw->GetTransition(0, 0), nullptr);
+  EXPECT_EQ(sw->GetTransition(0, 0)->Target(), 1);
+  EXPECT_EQ(sw->GetTransition(1, 0)->Target(), 0);
+  EXPECT_EQ(sw->GetTransition(1, 1), nullptr);
+  m.SetH(1.0);
+  DAESFiniteStateEquation* row = m.Build();
+  ASSERT_NE(row, nullptr);
+  ASSERT_EQ(m.problem->GetStatus(), 0u);
+  EXPECT_EQ(row->BranchRows(), 2);
+  EXPECT_DOUBLE_EQ(m.Residual(row), 0.25 - 1.0);
+  m.SetH(1.5);
+  testsupport::CaptureSink sink;
+  EXPECT_EQ(m.schedule.AnyEventChanged(), 1u);
+  ASSERT_EQ(m.schedule.EvaluateAll(), 0u);
+  ASSERT_FALSE(sink.lines().empty());
+  EXPECT_NE(sink.lines()[0].find("moved from Open to Closed"), std::string::npos);
+  EXPECT_DOUBLE_EQ(m.Residual(row), 0.25 - 5.0);
+  std::ostringstream dump;
+  row->Dump(dump);
+  const std::string text = dump.str();
+  EXPECT_EQ(text.rfind(" Switch ", 0), 0u) << text;
+  EXPECT_NE(text.find("[in state 1 of 2]\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" Open [state 0]\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" Closed [state 1 ACTIVE]\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" GOTO Closed;\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" GOTO Open;\n"), std::string::npos) << text;
+  // Still above the crest: Closed has no transition that holds.
+  ASSERT_EQ(m.schedule.EvaluateAll(), 0u);
+  EXPECT_EQ(sw->Event()->State(), 1);
+  m.SetH(0.5);
+  ASSERT_EQ(m.schedule.EvaluateAll(), 0u);
+  EXPECT_DOUBLE_EQ(m.Residual(row), 0.25 - 1.0);
+}
+
+TEST(HybridModels, RefusedBuildsAndItems) {
+  {
+    // States with different numbers of equations.
+    Hybrid m;
+    ASSERT_EQ(m.Read([](Writer& w) { Valve(w, true); }), 0u);
+    m.problem.reset(DAESCreateProblem(m.tree.root, 0, nullptr));
+    EXPECT_EQ(m.problem->GetStatus(), daes::kNotImplemented);
+  }
+  {
+    // No event schedule.
+    Hybrid m;
+    ASSERT_EQ(m.Read([](Writer& w) { Weir(w); }), 0u);
+    SetCurrentEventSchedule(nullptr);
+    m.problem.reset(DAESCreateProblem(m.tree.root, 0, nullptr));
+    EXPECT_EQ(m.problem->GetStatus(), daes::kNotImplemented);
+  }
+  Hybrid m;
+  // A transition outside a switch; a switch of more states than the limit.
+  EXPECT_EQ(m.Read([](Writer& w) {
+    w.List(1);
+    w.TransitionHead({1}, {T101(), {11, ".T"}});
+    w.EquationHead(1);
+    w.Reference({2, 1});
+    w.TargetState("x");
+  }),
+            daes::kItemRefused);
+  EXPECT_EQ(m.tree.At({2, 11}), nullptr);
+  EXPECT_EQ(m.Read([](Writer& w) {
+    w.List(1);
+    w.Item(mw::kSwitchEquation);
+    w.Placement({T101(), {12, ".S"}});
+    w.U32(0x7FFFFFFF);
+  }),
+            status::kBadArguments);
+  EXPECT_EQ(m.tree.At({2, 12}), nullptr);
+  // An item inside a switch's state list that would replace the switch.
+  EXPECT_EQ(m.Read([](Writer& w) {
+    w.List(1);
+    w.SwitchHead({T101(), {14, ".S"}}, {"A"});
+    w.List(1);
+    w.Item(mw::kInlineEquation);
+    w.U32(0);
+    w.Expression(mw::Sub(mw::Var(0), mw::Real(1.0)));
+    w.Placement({T101(), {14, ".S"}});
+    w.EquationHead(1);
+    w.Reference({2, 9});
+    w.InitialState("a");
+  }),
+            daes::kItemRefused);
+  auto* kept = dynamic_cast<DAESSwitchNode*>(m.tree.At({2, 14}));
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(kept->CurrentState(), 0);
+}
+
+// y = DELAY(x, 0.5) with x recorded as sin t every 0.01: the tape reads
+// sin(t - 0.5) within the interpolation bound.
+TEST(HybridModels, ADelayedValueThroughTheTape) {
+  Hybrid m;
+  DelayMgr delays;
+  ASSERT_EQ(m.Read([](Writer& w) {
+    w.List(1);
+    w.Item(mw::kInlineEquation);
+    w.U32(0);
+    w.Expression(mw::Sub(mw::Var(0), mw::Binary(51, mw::Var(1), mw::Real(0.5))));
+    w.Placement({T101(), {13, ".Lag"}});
+    w.EquationHead(2);
+    w.Reference({2, 3});
+    w.Reference({2, 2});
+  }),
+            0u);
+  m.Build();
+  ASSERT_NE(m.problem, nullptr);
+  DAESSolverEquation* lag = nullptr;
+  for (std::int32_t i = 0; i < m.problem->EquationCount(); ++i) {
+    auto* row = dynamic_cast<DAESSolverEquation*>(m.problem->GetEquation(i));
+    if (row != nullptr && std::string(row->GetNameText()).ends_with(".Lag")) lag = row;
+  }
+  ASSERT_NE(lag, nullptr);
+  ASSERT_EQ(delays.DelayedVariableCount(), 1);
+  auto* x = static_cast<DAESVariable*>(Entry(m.tree.At({2, 2})));
+  auto* y = static_cast<DAESVariable*>(Entry(m.tree.At({2, 3})));
+  EXPECT_EQ(x->DelayIndex(), 1);
+  ASSERT_EQ(delays.InitHistory(), 0u);
+  for (int k = 0; k <= 100; ++k) {
+    x->SetValue(std::sin(0.01 * k));
+    delays.RecordAll(0.01 * k);
+  }
+  const std::int32_t mode = GetRunMode();
+  const double time = GetSimulationTime();
+  SetRunMode(kRunDynamic);
+  SetSimulationTime(1.0);
+  y->SetValue(std::sin(0.5));
+  ASSERT_EQ(lag->Evaluate(daes::kEvalResidual | daes::kEvalInterpreted, nullptr), 0u);
+  double r = 1.0;
+  ASSERT_EQ(lag->ResidualValue(&r), 0u);
+  EXPECT_LE(std::fabs(r), 0.01 * 0.01 / 8);
+  // In steady state the delayed value is the value now.
+  SetRunMode(kRunSteadyState);
+  ASSERT_EQ(lag->Evaluate(daes::kEvalResidual | daes::kEvalInterpreted, nullptr), 0u);
+  ASSERT_EQ(lag->ResidualValue(&r), 0u);
+  EXPECT_NEAR(r, std::sin(0.5) - std::sin(1.0), 1e-12);
+  SetRunMode(mode);
+  SetSimulationTime(time);
+  m.problem.reset();
+}
+
+// Random damage to IF and switch items: read or refused, never a crash, and
+// what was built can be collected and destroyed.
+TEST(HybridModels, DamagedItemsReadOrAreRefused) {
+  const auto weir = BytesOf([](Writer& w) { Weir(w, 2); });
+  const auto valve = BytesOf([](Writer& w) { Valve(w); });
+  std::mt19937 rng(13);
+  for (int round = 0; round < 400; ++round) {
+    auto bytes = round % 2 == 0 ? weir : valve;
+    for (int f = 1 + rng() % 3; f > 0; --f)
+      bytes[rng() % bytes.size()] = static_cast<std::uint8_t>(rng());
+    if (round % 5 == 0) bytes.resize(rng() % bytes.size());
+    Hybrid m;
+    testsupport::CaptureSink sink;
+    auto message = testsupport::ReceivedBody(bytes, 62);
+    m.tree.root->ReadFromMessage(*message, m.tree.root, &m.library, m.tree.root);
+    m.problem.reset(DAESCreateProblem(m.tree.root, 0, nullptr));
+    m.schedule.EvaluateAll();
+    m.schedule.TakeNewStates();
+  }
+}
+
+}  // namespace
