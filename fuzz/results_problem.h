@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "framework/messaging/message.h"
-#include "results/results_mgr.h"
-#include "results/snapshot_text.h"
+#include "results/manager/results_mgr.h"
+#include "results/snapshots/snapshot_text.h"
 #include "tests/results/snapshot_text_fakes.h"
 
 namespace vantor_fuzz {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "framework/messaging/message.h"
-#include "results/snap_base.h"
+#include "results/snapshots/snap_base.h"
 
 namespace vantor_fuzz {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "results/plot_history_mgr.h"
+#include "results/plot/plot_history_mgr.h"
 #include "tests/results/plot_model_fakes.h"
 
 namespace {

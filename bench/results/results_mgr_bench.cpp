@@ -14,8 +14,8 @@
 
 #include "foundation/values/typed_value.h"
 #include "framework/messaging/message.h"
-#include "results/results_mgr.h"
-#include "results/snapshot_text.h"
+#include "results/manager/results_mgr.h"
+#include "results/snapshots/snapshot_text.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/posix_file.h"
-#include "results/snapshot_mgr.h"
+#include "results/snapshots/snapshot_mgr.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <fstream>
 
 #include "fuzz/fuzz_support.h"
-#include "results/plot_history_mgr.h"
+#include "results/plot/plot_history_mgr.h"
 #include "tests/results/plot_image.h"
 #include "tests/results/plot_model_fakes.h"
 

@@ -14,7 +14,7 @@
 #include "framework/messaging/message.h"
 #include "fuzz/byte_stream.h"
 #include "fuzz/fuzz_support.h"
-#include "results/plot_report.h"
+#include "results/plot/plot_report.h"
 #include "tests/results/plot_model_fakes.h"
 
 namespace {

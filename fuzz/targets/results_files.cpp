@@ -14,7 +14,7 @@
 #include "fuzz/byte_stream.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/results_problem.h"
-#include "results/snap_import.h"
+#include "results/snapshots/snap_import.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "fuzz/byte_stream.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/snapshot_participant.h"
-#include "results/snapshot_mgr.h"
+#include "results/snapshots/snapshot_mgr.h"
 
 namespace {
 

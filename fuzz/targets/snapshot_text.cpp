@@ -5,8 +5,8 @@
 
 #include "fuzz/byte_stream.h"
 #include "platform/com_memory_stream.h"
-#include "results/ascii_out_stream.h"
-#include "results/snapshot_text.h"
+#include "results/manager/ascii_out_stream.h"
+#include "results/snapshots/snapshot_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   vantor_fuzz::ByteStream stream(std::vector<std::uint8_t>(data, data + size));

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "platform/com_memory_stream.h"
-#include "results/ascii_out_stream.h"
-#include "results/snapshot_text.h"
+#include "results/manager/ascii_out_stream.h"
+#include "results/snapshots/snapshot_text.h"
 #include "tests/results/snapshot_text_fakes.h"
 
 namespace {

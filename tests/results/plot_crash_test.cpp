@@ -12,7 +12,7 @@
 #include "platform/posix_file.h"
 #include "plot_fakes.h"
 #include "plot_image.h"
-#include "results/plot_history_mgr.h"
+#include "results/plot/plot_history_mgr.h"
 
 namespace plottest {
 namespace {

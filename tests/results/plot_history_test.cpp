@@ -9,7 +9,7 @@
 
 #include "plot_fakes.h"
 #include "plot_image.h"
-#include "results/plot_history_mgr.h"
+#include "results/plot/plot_history_mgr.h"
 #include "tests/support/golden.h"
 
 namespace plottest {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "foundation/directory/id_path.h"
-#include "results/result_model.h"
+#include "results/plot/result_model.h"
 
 namespace plottest {
 

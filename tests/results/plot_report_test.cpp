@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "plot_fakes.h"
-#include "results/plot_report.h"
+#include "results/plot/plot_report.h"
 #include "tests/framework/message_helpers.h"
 
 namespace plottest {

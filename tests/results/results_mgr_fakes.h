@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "framework/messaging/message.h"
-#include "results/results_mgr.h"
-#include "results/snapshot_text.h"
+#include "results/manager/results_mgr.h"
+#include "results/snapshots/snapshot_text.h"
 #include "tests/framework/message_helpers.h"
 #include "tests/results/snapshot_text_fakes.h"
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "framework/messaging/message.h"
-#include "results/results_mgr.h"
-#include "results/snapshot_text.h"
+#include "results/manager/results_mgr.h"
+#include "results/snapshots/snapshot_text.h"
 #include "tests/framework/message_helpers.h"
 #include "tests/results/plot_model_fakes.h"
 #include "tests/results/results_mgr_fakes.h"

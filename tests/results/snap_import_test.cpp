@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "results/snap_import.h"
+#include "results/snapshots/snap_import.h"
 #include "tests/results/results_mgr_fakes.h"
 #include "tests/results/snapshot_fakes.h"
 

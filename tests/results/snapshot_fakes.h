@@ -14,7 +14,7 @@
 #include "foundation/values/snapshot_version.h"
 #include "framework/messaging/message.h"
 #include "platform/byte_order.h"
-#include "results/snapshot_mgr.h"
+#include "results/snapshots/snapshot_mgr.h"
 #include "tests/support/golden.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"

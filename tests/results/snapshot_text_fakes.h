@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "foundation/values/typed_value.h"
-#include "results/snapshot_text.h"
+#include "results/snapshots/snapshot_text.h"
 
 namespace snaptext {
 

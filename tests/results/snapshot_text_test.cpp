@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "framework/messaging/message.h"
-#include "results/snapshot_text.h"
+#include "results/snapshots/snapshot_text.h"
 #include "tests/framework/message_helpers.h"
 #include "tests/results/snapshot_text_fakes.h"
 

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "plot_fakes.h"
-#include "results/value_dump.h"
+#include "results/plot/value_dump.h"
 
 namespace plottest {
 namespace {

@@ -5,7 +5,7 @@
 #include "foundation/values/snapshot_version.h"
 #include "framework/connections/file_io.h"
 #include "platform/byte_order.h"
-#include "results/snapshot_mgr.h"
+#include "results/snapshots/snapshot_mgr.h"
 
 using namespace snapshot;
 

@@ -1,4 +1,4 @@
-#include "results/plot_report.h"
+#include "results/plot/plot_report.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "results/plot_format.h"
+#include "results/plot/plot_format.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "results/results_mgr.h"
+#include "results/manager/results_mgr.h"
 
 #include <strings.h>
 #include <algorithm>
@@ -18,9 +18,9 @@
 #include "framework/servers/server_registry.h"
 #include "platform/com_memory_stream.h"
 #include "platform/posix_file.h"
-#include "results/ascii_out_stream.h"
-#include "results/plot_format.h"
-#include "results/snapshot_text.h"
+#include "results/manager/ascii_out_stream.h"
+#include "results/plot/plot_format.h"
+#include "results/snapshots/snapshot_text.h"
 
 namespace {
 

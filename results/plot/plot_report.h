@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "framework/messaging/template.h"
-#include "results/plot_history_mgr.h"
+#include "results/plot/plot_history_mgr.h"
 
 class BvuBinaryStream;
 class DseMessage;

@@ -1,4 +1,4 @@
-#include "results/snapshot_format.h"
+#include "results/snapshots/snapshot_format.h"
 
 #include <cctype>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "results/snapshot_text.h"
+#include "results/snapshots/snapshot_text.h"
 
 #include <cctype>
 #include <cstdio>

@@ -11,7 +11,7 @@
 #include "framework/connections/file_io.h"
 #include "platform/byte_order.h"
 #include "platform/posix_file.h"
-#include "results/snapshot_mgr.h"
+#include "results/snapshots/snapshot_mgr.h"
 
 using namespace snapshot;
 

@@ -1,12 +1,12 @@
-#include "results/snap_import.h"
+#include "results/snapshots/snap_import.h"
 
 #include <cstring>
 
 #include "foundation/directory/directory_node.h"
 #include "foundation/persistence/binary_stream.h"
 #include "framework/messaging/message.h"
-#include "results/snapshot_mgr.h"
-#include "results/snapshot_text.h"
+#include "results/snapshots/snapshot_mgr.h"
+#include "results/snapshots/snapshot_text.h"
 
 namespace {
 constexpr Status kNoSuchSection = 0x8000FFFFu;

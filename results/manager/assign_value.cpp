@@ -1,4 +1,4 @@
-#include "results/assign_value.h"
+#include "results/manager/assign_value.h"
 
 #include <atomic>
 

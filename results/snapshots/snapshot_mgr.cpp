@@ -1,6 +1,6 @@
 // Opening, creating, reading and closing the snapshot file; finding,
 // describing and listing its snapshots; the participant round trips.
-#include "results/snapshot_mgr.h"
+#include "results/snapshots/snapshot_mgr.h"
 
 #include <strings.h>
 #include <cctype>

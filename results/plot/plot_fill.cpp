@@ -5,8 +5,8 @@
 #include <limits>
 
 #include "foundation/persistence/binary_stream.h"
-#include "results/plot_history_mgr.h"
-#include "results/plot_report.h"
+#include "results/plot/plot_history_mgr.h"
+#include "results/plot/plot_report.h"
 
 using namespace plot;
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "results/plot_format.h"
+#include "results/plot/plot_format.h"
 
 class XosFileIO;
 

@@ -1,6 +1,6 @@
 // Opening, the table, and the operations that add, stop and remove
 // variables; recording and truncation are in plot_recording.cpp.
-#include "results/plot_history_mgr.h"
+#include "results/plot/plot_history_mgr.h"
 
 #include <algorithm>
 #include <cmath>

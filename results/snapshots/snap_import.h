@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "foundation/values/packed_value.h"
-#include "results/snap_base.h"
-#include "results/snapshot_format.h"
+#include "results/snapshots/snap_base.h"
+#include "results/snapshots/snapshot_format.h"
 
 class BvuBinaryStream;
 class BvuDirectoryProper;

@@ -1,4 +1,4 @@
-#include "results/value_dump.h"
+#include "results/plot/value_dump.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,7 +6,7 @@
 #include <iomanip>
 #include <sstream>
 
-#include "results/result_model.h"
+#include "results/plot/result_model.h"
 
 namespace {
 

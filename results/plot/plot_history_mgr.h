@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "control/managers/subsystem_manager.h"
-#include "results/plot_file.h"
-#include "results/result_model.h"
+#include "results/plot/plot_file.h"
+#include "results/plot/result_model.h"
 
 class BvuBinaryStream;
 class SimPlotReport;

@@ -13,7 +13,7 @@
 #include "foundation/directory/directory_node.h"
 #include "foundation/values/packed_value.h"
 #include "platform/status.h"
-#include "results/snapshot_format.h"
+#include "results/snapshots/snapshot_format.h"
 
 class BvuBinaryStream;
 class Clvostream;

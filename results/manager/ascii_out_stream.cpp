@@ -1,4 +1,4 @@
-#include "results/ascii_out_stream.h"
+#include "results/manager/ascii_out_stream.h"
 
 #include <cstdarg>
 #include <cstdio>

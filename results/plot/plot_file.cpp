@@ -1,4 +1,4 @@
-#include "results/plot_file.h"
+#include "results/plot/plot_file.h"
 
 #include <algorithm>
 

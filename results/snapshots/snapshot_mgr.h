@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "foundation/collections/list_elem.h"
-#include "results/snap_base.h"
-#include "results/snapshot_format.h"
+#include "results/snapshots/snap_base.h"
+#include "results/snapshots/snapshot_format.h"
 
 class BvuBinaryStream;
 class XosFileIO;

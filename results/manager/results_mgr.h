@@ -16,10 +16,10 @@
 #include "foundation/interfaces/results_seam.h"
 #include "foundation/values/packed_value.h"
 #include "framework/servers/server_callback.h"
-#include "results/assign_value.h"
-#include "results/plot_history_mgr.h"
-#include "results/snap_base.h"
-#include "results/snapshot_mgr.h"
+#include "results/manager/assign_value.h"
+#include "results/plot/plot_history_mgr.h"
+#include "results/snapshots/snap_base.h"
+#include "results/snapshots/snapshot_mgr.h"
 
 class BvuDirectoryProper;
 class DseMessage;

@@ -5,7 +5,7 @@
 // alone finds the same line.
 #include <cmath>
 
-#include "results/plot_history_mgr.h"
+#include "results/plot/plot_history_mgr.h"
 
 using namespace plot;
 
