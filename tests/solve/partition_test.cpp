@@ -96,6 +96,32 @@ TEST(Partition, FreedInflowLeavesOneVariableWithoutEquation) {
   EXPECT_TRUE(text.find("F_in") != std::string::npos || text.find("F_out") != std::string::npos);
 }
 
+// A requested must-be-free variable takes the first place in the matching:
+// the freed inflow is served and the derivative is the one left over.
+TEST(Partition, MustBeFreeRequestIsServedFirst) {
+  Options options;
+  Model m([](Writer& w) { TankWith(w, 0, 0); });
+  DseMessage sent(75, DseMessage::kRequest);
+  for (std::uint16_t v : {0, 0, 0, 1}) sent.PutUInt16(v);
+  // The id path of T101.F_in, then the must-be-free switch.
+  sent.PutUInt8(0);
+  sent.PutUInt16(2);
+  sent.PutUInt24(2);
+  sent.PutUInt24(2);
+  sent.PutUInt16(1);
+  auto received = testsupport::Received(sent);
+  DseMessage reply(75, DseMessage::kReply);
+  EXPECT_EQ(Partition(m.problem.get(), *received, m.tree.root, reply), 0u);
+  const std::string name = "T101.h.Derivative";
+  testsupport::Bytes want = testsupport::HexBytes("00000000 0000 0100 120000");
+  want.insert(want.end(), name.begin(), name.end());
+  for (const char* rest : {"00", "0000", "0000", "0000", "0000"}) {
+    const testsupport::Bytes more = testsupport::HexBytes(rest);
+    want.insert(want.end(), more.begin(), more.end());
+  }
+  EXPECT_TRUE(testsupport::SameBytes(want, testsupport::BodyOf(reply)));
+}
+
 TEST(Partition, FixingBothFlowsOverSpecifiesOne) {
   Options options;
   Model m([](Writer& w) { TankWith(w, 4, 4); });
