@@ -437,13 +437,26 @@ Status QLNESOGroup::SetEquationVariables(IUnknown* parent, std::int32_t equation
                                          std::int32_t count, const std::int32_t* variables) {
   if (count == 0) return 1;
   if (count < 0 || variables == nullptr || parent == nullptr) return E_INVALIDARG;
-  auto* row = dynamic_cast<DAESEqnRow*>(Row(equation));
-  if (row == nullptr) return E_INVALIDARG;
   IQLNESO* p = ParentOf(parent);
   if (p == nullptr) return E_NOINTERFACE;
+  // The equation is the parent's; its row here wraps the same model equation.
+  DAESEqnRow* row = nullptr;
+  DAESEqnRow* parent_row = nullptr;
+  Status s = p->GetEquation(equation, &parent_row);
+  if (status::IsSuccess(s) && parent_row != nullptr) {
+    QLNEquation* model = parent_row->UnderlyingEquation();
+    for (std::int32_t i = 0; i < RowCount() && row == nullptr; ++i) {
+      auto* candidate = dynamic_cast<DAESEqnRow*>(Row(i));
+      if (candidate != nullptr && candidate->UnderlyingEquation() == model) row = candidate;
+    }
+  }
+  if (row == nullptr) {
+    p->Release();
+    return E_INVALIDARG;
+  }
   std::int32_t parent_vars = 0;
   std::int32_t ignored = 0;
-  Status s = p->GetVariableCounts(&parent_vars, &ignored);
+  s = p->GetVariableCounts(&parent_vars, &ignored);
   for (std::int32_t k = 0; k < count && status::IsSuccess(s); ++k) {
     if (variables[k] < 0 || variables[k] >= parent_vars) s = E_INVALIDARG;
   }

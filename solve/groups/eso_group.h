@@ -89,6 +89,7 @@ class QLNESOGroup : public IQLNESO,
   Status SetGroupStructure(platform::IUnknown* parent, std::int32_t equation_count,
                            const std::int32_t* equations, std::int32_t variable_count,
                            const std::int32_t* variables) override;
+  // `equation` is the parent's index, as in SetGroupStructure.
   Status SetEquationVariables(platform::IUnknown* parent, std::int32_t equation, std::int32_t count,
                               const std::int32_t* variables) override;
   Status NotImplemented5() override { return platform::E_NOTIMPL; }

@@ -64,7 +64,7 @@ struct ExplicitGroups {
     const std::int32_t v = m.run->FindVariable(m.Named(var)) - 1;
     platform::IUnknown* p = static_cast<IQLNESO*>(parent);
     EXPECT_EQ(g->SetGroupStructure(p, 1, &e, 1, &v), 0u);
-    EXPECT_EQ(g->SetEquationVariables(p, 0, 1, &v), 0u);
+    EXPECT_EQ(g->SetEquationVariables(p, e, 1, &v), 0u);
     g->SetGroupNumber(k + 1);
     groups.push_back(g);
     return g;

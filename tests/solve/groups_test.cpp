@@ -7,9 +7,12 @@
 #include <string>
 
 #include "foundation/interfaces/run_mode.h"
+#include "platform/com.h"
 #include "platform/dynamic_library.h"
+#include "solve/ifaces/decomposer.h"
 #include "tests/solve/group_support.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/scoped_env.h"
 
 using namespace grouptest;
 using daestest::Writer;
@@ -146,6 +149,54 @@ TEST(GroupServer, FlowsheetGroupsOfEveryKindSolveLikeTheWholeSystem) {
   SolveThroughServer(again, &types, &repeated, 1);
   EXPECT_EQ(repeated, nz);
 }
+
+#ifdef VANTOR_BUILD_REGISTRY
+// Our decomposition server, created through COM as the engine creates it,
+// over the engine's own groups: the road to a first real run.
+TEST(GroupServer, OurDecomposerOverRealGroupsSolvesTheTank) {
+  testsupport::ScopedEnv registry("VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY);
+  ASSERT_LE(platform::CoInitializeEx(nullptr, 0), 1u);
+  {
+    Options options;
+    Methods methods;
+    Model m(daestest::Tank);
+    const std::vector<double> start = m.Values();
+    ASSERT_EQ(DenseNewton(*m.run, nullptr), 0u);
+    const std::vector<double> reference = m.Values();
+    m.SetValues(start);
+    platform::CLSID clsid{};
+    ASSERT_EQ(platform::CLSIDFromProgID(u"Brunvald.Decomposer", &clsid), 0u);
+    void* creation = nullptr;
+    ASSERT_EQ(platform::CoCreateInstance(clsid, nullptr, 23, IID_IDecomposerCreation, &creation),
+              0u);
+    void* q = nullptr;
+    ASSERT_EQ(static_cast<IDecomposerCreation*>(creation)->QueryInterface(IID_IQLNDecomposer, &q),
+              0u);
+    static_cast<IDecomposerCreation*>(creation)->Release();
+    auto* decomposer = static_cast<IQLNDecomposer*>(q);
+    auto* group = new QLNESOGroup(m.run.get());
+    group->AddRef();
+    Factory factory;
+    IQLNDecomposition* out = nullptr;
+    // Initialisation: states known, algebraic variables and derivatives
+    // unknown, which is what the run block holds.
+    const Status s = decomposer->Decompose(&factory, static_cast<IQLNESO*>(group), 1, 0, 0, &out);
+    decomposer->Release();
+    ASSERT_EQ(s, 0u);
+    ASSERT_NE(out, nullptr);
+    auto* decomposition = static_cast<QLNDecomposition*>(out);
+    EXPECT_EQ(decomposition->GetRowCount(), 2u);
+    EXPECT_EQ(decomposition->SolveGroups(0, 0, 0, nullptr), 0u);
+    const std::vector<double> got = m.Values();
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      EXPECT_NEAR(got[i], reference[i], 1e-10 * std::max(1.0, std::fabs(reference[i])));
+    }
+    EXPECT_EQ(out->Release(), 0u);
+    EXPECT_EQ(group->Release(), 0u);
+  }
+  platform::CoUninitialize();
+}
+#endif
 
 // --- groups ---
 
@@ -320,6 +371,8 @@ TEST(EsoGroup, EditingChecksWhatServersPass) {
   EXPECT_EQ(group->SetEquationVariables(p, 0, 0, two), 1u);
   EXPECT_EQ(group->SetEquationVariables(p, 0, 1, far), platform::E_INVALIDARG);
   EXPECT_EQ(group->SetEquationVariables(p, 3, 1, two), platform::E_INVALIDARG);
+  // An equation of the parent that is not in the group.
+  EXPECT_EQ(group->SetEquationVariables(p, 1, 1, two), platform::E_INVALIDARG);
   ASSERT_EQ(group->SetEquationVariables(p, 0, 2, two), 0u);
   ASSERT_EQ(group->SetEquationVariables(p, 0, 2, two), 0u);
   std::int32_t nz = 0;

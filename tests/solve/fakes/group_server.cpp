@@ -139,8 +139,8 @@ extern "C" __attribute__((visibility("default"))) Status PlayDecomposer(IUnknown
         }
       }
       for (std::int32_t again = 0; again <= repeat_rows && s == 0; ++again) {
-        s = edit->SetEquationVariables(equation_set, static_cast<std::int32_t>(k),
-                                       static_cast<std::int32_t>(row.size()), row.data());
+        s = edit->SetEquationVariables(equation_set, eqs[k], static_cast<std::int32_t>(row.size()),
+                                       row.data());
         if (s == 1) s = 0;
       }
     }
