@@ -139,6 +139,45 @@ TEST(Partition, FixingBothFlowsOverSpecifiesOne) {
       << testsupport::HexDump(r.bytes);
 }
 
+testsupport::Bytes Golden(const std::string& hex_head, const std::string& text,
+                          const std::string& hex_tail) {
+  testsupport::Bytes out = testsupport::HexBytes(hex_head);
+  out.insert(out.end(), text.begin(), text.end());
+  const testsupport::Bytes tail = testsupport::HexBytes(hex_tail);
+  out.insert(out.end(), tail.begin(), tail.end());
+  return out;
+}
+
+// Mode 4 refuses the known state with its initial flag: the kernel does not
+// run, the count stays at minus the equation count and the state is listed
+// in list 2, with or without the iterate switch.
+TEST(Partition, ModeFourRefusesAnInitialKnownState) {
+  Options options;
+  Model m([](Writer& w) { TankWith(w, 4, 0); });
+  for (std::uint16_t iterate : {0, 1}) {
+    const Reply r = Analyse(m, {4, 0, iterate, 0});
+    EXPECT_EQ(r.status, kPartitionInitialKnown);
+    EXPECT_TRUE(testsupport::SameBytes(
+        Golden("96023180 FEFF 0000 0100 070000", "T101.h", "00 0000 0000 0000"), r.bytes));
+  }
+}
+
+// With one variable too many, the iterate switch finds the same variable as
+// a single run; it was not requested, so the status stays 0.
+TEST(Partition, IterateSwitchAgreesWithOneRun) {
+  Options options;
+  Model m([](Writer& w) { TankWith(w, 0, 0); });
+  const testsupport::Bytes want =
+      Golden("00000000 0000 0100 0A0000", "T101.F_in", "00 0000 0000 0000 0000");
+  for (std::uint16_t mode : {0, 5}) {
+    for (std::uint16_t iterate : {0, 1}) {
+      const Reply r = Analyse(m, {mode, 0, iterate, 0});
+      EXPECT_EQ(r.status, 0u);
+      EXPECT_TRUE(testsupport::SameBytes(want, r.bytes)) << mode << " " << iterate;
+    }
+  }
+}
+
 TEST(Partition, TruncatedRequestsAreRefused) {
   Options options;
   Model m([](Writer& w) { TankWith(w, 4, 0); });
