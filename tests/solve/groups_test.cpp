@@ -4,14 +4,17 @@
 // dependence queries and the failure and announce rules of a group solve.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 
 #include "foundation/interfaces/run_mode.h"
+#include "framework/messaging/message.h"
 #include "platform/com.h"
 #include "platform/dynamic_library.h"
 #include "solve/ifaces/decomposer.h"
 #include "tests/solve/group_support.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/golden.h"
 #include "tests/support/scoped_env.h"
 
 using namespace grouptest;
@@ -296,6 +299,44 @@ TEST(EsoGroup, VariableTypesAndPartners) {
   group->Release();
 }
 
+TEST(EsoGroup, VariableTypesByFlagWord) {
+  struct Case {
+    std::uint32_t flags;
+    std::int32_t type;
+  };
+  const Case cases[] = {
+      {0x0, 0x20},
+      {0x2, 0x22},
+      {0x2 | 0x10, 0x12},
+      {0x2 | 0x80, 0x62},
+      {0x2 | 0x10 | 0x80, 0x62},
+      {0x8, 0x28},
+      {0xF, 0x2F},
+      {0x4 | 0x10, 0x14},
+      {0x2 | 0x100000, 0xA22},
+      {0x1 | 0x80 | 0x100000, 0xA61},
+      {0x30, 0x10},
+  };
+  DAESSolverBlock block;
+  std::vector<std::unique_ptr<DAESVarTableEntry>> entries;
+  for (const Case& c : cases) {
+    entries.push_back(std::make_unique<DAESVarTableEntry>());
+    entries.back()->SetFlags(c.flags);
+    ASSERT_EQ(block.AppendVariable(entries.back().get()), 0u);
+  }
+  auto* group = new QLNESOGroup(&block);
+  group->AddRef();
+  const auto n = static_cast<std::int32_t>(std::size(cases));
+  std::vector<std::int32_t> types(static_cast<std::size_t>(n)), partners(types.size(), 5);
+  ASSERT_EQ(group->GetVariableTypes(n, types.data(), partners.data()), 0u);
+  for (std::int32_t i = 0; i < n; ++i) {
+    EXPECT_EQ(types[static_cast<std::size_t>(i)], cases[i].type) << std::hex << cases[i].flags;
+    // None of these has its partner in the block.
+    EXPECT_EQ(partners[static_cast<std::size_t>(i)], -1) << std::hex << cases[i].flags;
+  }
+  group->Release();
+}
+
 TEST(EsoGroup, DependenceKindsPlainAndCompact) {
   Model m([](Writer& w) { Flowsheet(w, 2); });
   auto* group = new QLNESOGroup(m.run.get());
@@ -564,6 +605,47 @@ TEST(DecompositionObject, NumbersCountsAndStatistics) {
   EXPECT_EQ(dec.d->QueryInterface(IID_IESO, &q), platform::E_NOINTERFACE);
   EXPECT_EQ(dec.d->QueryInterface(IID_IESO, nullptr), platform::E_INVALIDARG);
   EXPECT_EQ(dec.d->RefCount(), 1u);
+}
+
+std::vector<std::uint32_t>& SolvedNotices() {
+  static std::vector<std::uint32_t> notices;
+  return notices;
+}
+
+TEST(DecompositionObject, SetSolvedTellsTheProblemManagerOfChangesOnly) {
+  SetDecompositionSolvedHook([](std::uint32_t v) { SolvedNotices().push_back(v); });
+  SolvedNotices().clear();
+  Decomposition dec;
+  std::uint32_t solved = 9;
+  EXPECT_EQ(dec.d->SetSolved(1), 0u);
+  EXPECT_EQ(dec.d->SetSolved(1), 0u);  // already set: nothing
+  dec.d->IsSolved(&solved);
+  EXPECT_EQ(solved, 2u);
+  EXPECT_EQ(dec.d->SetSolved(0), 0u);
+  dec.d->IsSolved(&solved);
+  EXPECT_EQ(solved, 0u);
+  EXPECT_EQ(SolvedNotices(), (std::vector<std::uint32_t>{2, 0}));
+  SetDecompositionSolvedHook(nullptr);
+}
+
+TEST(DecompositionObject, StatisticsRecordAndDump) {
+  Decomposition dec;
+  ScriptedGroup a(1, 1, 0, 0), b(6, 5, 0, 0), t(7, 3, 0, 0);
+  for (ScriptedGroup* g : {&a, &b, &t}) dec.d->AddGroup(static_cast<IQLNESO*>(g));
+  dec.d->SolveGroups(0, 0, 0, nullptr);
+  DseMessage out(1, DseMessage::kReply);
+  ASSERT_EQ(dec.d->WriteStatistics(out, 9, 0x01020304u), 0u);
+  // kind, value, count, types 1, 3, 6, 4, 7, largest size, solved bit.
+  EXPECT_TRUE(testsupport::SameBytes(
+      testsupport::HexBytes("09 04030201 03000000 01000000 00000000 01000000 00000000 01000000"
+                            " 05000000 01"),
+      testsupport::BodyOf(out)));
+  std::ostringstream dump;
+  dec.d->Dump(dump);
+  EXPECT_NE(dump.str().find("Group 3 type 7 size=3 (0 torn) nz=0"), std::string::npos)
+      << dump.str();
+  EXPECT_EQ(GroupTypeName(4), std::string("Single Nonlinear"));
+  EXPECT_EQ(GroupTypeName(9), std::string("unknown type"));
 }
 
 TEST(DecompositionObject, FailurePositionAndSeverity) {
