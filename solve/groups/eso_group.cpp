@@ -340,14 +340,15 @@ Status QLNESOGroup::EnumVariables(std::uint32_t, std::uint32_t options, const II
     return E_NOINTERFACE;
   }
   if (EnumSource() == nullptr) return platform::E_OUTOFMEMORY;
-  return HandOut(MakeBlockEnumerator(enum_source_, kind, options), iid, out);
+  return HandOut(MakeBlockEnumerator(enum_source_, kind, options, static_cast<IQLNESO*>(this)), iid,
+                 out);
 }
 
 Status QLNESOGroup::EnumData(const IID& iid, IUnknown** out) {
   if (out == nullptr) return E_INVALIDARG;
   if (iid != IID_IEnumQLNEquationData) return EnumVariables(0, 0, iid, out);
   if (EnumSource() == nullptr) return platform::E_OUTOFMEMORY;
-  return HandOut(MakeBlockEnumerator(enum_source_, 13, 0), iid, out);
+  return HandOut(MakeBlockEnumerator(enum_source_, 13, 0, static_cast<IQLNESO*>(this)), iid, out);
 }
 
 Status QLNESOGroup::SetVariableValues(std::int32_t count, QLNVariable* const* variables,

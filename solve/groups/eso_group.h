@@ -148,8 +148,10 @@ class QLNESOGroup : public IQLNESO,
 // records and the interface header's cannot meet in one).
 void* MakeBlockEnumSource(DAESBlock* block);
 void DeleteBlockEnumSource(void* source);
-// kind 12 / 16 variable data, 13 equation data; null for another kind.
-platform::IUnknown* MakeBlockEnumerator(void* source, std::int32_t kind, std::uint32_t options);
+// kind 12 / 16 variable data, 13 equation data; null for another kind. The
+// enumerator holds a reference to `group` for its life.
+platform::IUnknown* MakeBlockEnumerator(void* source, std::int32_t kind, std::uint32_t options,
+                                        platform::IUnknown* group);
 std::int32_t BlockPositionOf(DAESBlock* block, const DAESVarTableEntry* variable);
 QLNRow* BlockRow(DAESBlock* block, std::int32_t i);
 std::int32_t BlockRowCount(DAESBlock* block);

@@ -391,6 +391,23 @@ TEST(EsoGroup, DependenceKindsPlainAndCompact) {
   group->Release();
 }
 
+TEST(EsoGroup, EnumeratorsKeepTheirGroup) {
+  Model m(daestest::Tank);
+  auto* group = new QLNESOGroup(m.run.get());
+  group->AddRef();
+  platform::IUnknown* made = nullptr;
+  ASSERT_EQ(group->EnumData(IID_IEnumQLNEquationData, &made), 0u);
+  platform::IUnknown* other = nullptr;
+  EXPECT_EQ(group->EnumData(IID_IESO, &other), platform::E_NOINTERFACE);
+  EXPECT_EQ(group->Release(), 1u);  // the enumerator's reference
+  auto* equations = static_cast<IEnumQLNEquationData*>(static_cast<void*>(made));
+  QLNEquationRecord records[4] = {};
+  std::uint32_t fetched = 0;
+  equations->Next(4, records, &fetched);
+  EXPECT_EQ(fetched, 2u);
+  EXPECT_EQ(made->Release(), 0u);
+}
+
 TEST(EsoGroup, EditingChecksWhatServersPass) {
   Model m(daestest::Tank);
   auto* parent = new QLNESOGroup(m.run.get());
