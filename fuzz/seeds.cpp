@@ -798,6 +798,27 @@ void OldExpressions(const fs::path& root) {
   for (const Body& body : seeds_made) seeds.Add(Text(body));
 }
 
+// Analyse-specification request bodies: the modes, the switches and one
+// requested variable of the tank (T101.F_out, must be free).
+void PartitionRequests(const fs::path& root) {
+  SeedFolder seeds(root, "partition_request");
+  const std::uint16_t heads[][3] = {{0, 0, 0}, {0, 0, 1}, {4, 0, 0}, {5, 0, 1}, {1, 1, 0}};
+  for (const auto& head : heads) {
+    vantor_fuzz::ByteStream body;
+    for (std::uint16_t v : head) body.PutUInt16(v);
+    body.PutUInt16(0);
+    seeds.Add(body.Bytes());
+  }
+  vantor_fuzz::ByteStream item;
+  for (std::uint16_t v : {0, 0, 1, 1}) item.PutUInt16(v);
+  item.PutUInt8(0);
+  item.PutUInt16(2);
+  item.PutUInt24(2);
+  item.PutUInt24(3);
+  item.PutUInt16(1);
+  seeds.Add(item.Bytes());
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: vantor_fuzz_seeds FOLDER\n");
@@ -825,5 +846,6 @@ int main(int argc, char** argv) {
   Expressions(root);
   ActionRequests(root);
   OldExpressions(root);
+  PartitionRequests(root);
   return 0;
 }

@@ -17,4 +17,12 @@ class UnifiedIntegratorProxy {
   virtual bool HasCapability1() { return false; }
   // Whether a group about to be solved is announced.
   virtual bool ShouldAnnounce(const void* /*group*/) { return false; }
+  // What the group methods ask during a solve. The verbosity flag is the
+  // proxy's own (clear at start); the step quantity scales the derivative of
+  // a corrector solve; an integrated explicit group's block is handed over
+  // after its solve and the integrator's answer is the group's result.
+  virtual bool IsVerbose() { return false; }
+  virtual void SetVerbose(bool /*on*/) {}
+  virtual double GetServerValue() { return 1.0; }
+  virtual std::uint32_t ExchangeGroupStates(void* /*block*/) { return 0; }
 };

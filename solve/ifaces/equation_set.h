@@ -24,8 +24,11 @@ inline constexpr std::uint8_t kGroupTypeSingleNonlinear = 4;
 inline constexpr std::uint8_t kGroupTypeNonlinear = 6;
 inline constexpr std::uint8_t kGroupTypeTorn = 7;
 
-// Dependence kinds of GetEquationDependence: 1..4 as the equation reports
-// them, this for none.
+// Dependence kinds of GetEquationDependence, as the equation's analysis
+// reports them: 1 linear with a constant coefficient, 2 linear with a
+// variable coefficient, 3 and 4 nonlinear, and this for none.
+inline constexpr std::int32_t kDependenceLinearConstant = 1;
+inline constexpr std::int32_t kDependenceLinearVariable = 2;
 inline constexpr std::int32_t kNoDependence = 128;
 
 class IESO : public platform::IUnknown {

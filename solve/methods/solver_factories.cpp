@@ -2,10 +2,12 @@
 
 #include <strings.h>
 
+#include <new>
 #include <string>
 
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
+#include "solve/methods/group_solvers.h"
 #include "solve/methods/open_solvers.h"
 
 namespace {
@@ -43,6 +45,15 @@ QLNGroupMethod* CreateGroupMethod(std::int32_t code, std::int32_t linear_solver_
     case GroupMethodClass::kNone:
       Report(status, status::kBadArguments);
       return nullptr;
+    case GroupMethodClass::kExplicitSolve:
+      Report(status, 0);
+      return new (std::nothrow) ExplicitSolve();
+    case GroupMethodClass::kTornSolve:
+      Report(status, 0);
+      return new (std::nothrow) TornSolve();
+    case GroupMethodClass::kWegsteinStrategy:
+      Report(status, 0);
+      return new (std::nothrow) WegsteinStrategy();
     // The method classes join this build one by one.
     default:
       Report(status, kSolverClassUnavailable);

@@ -1,0 +1,72 @@
+// The group methods of explicit and torn groups. An explicit group is one
+// equation in one unknown, solved by one Newton step kept inside the
+// variable's bounds; a torn group iterates on its torn variables around
+// the second-level decomposition of its sub-groups, updating them by direct
+// substitution or by Wegstein's acceleration.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/interfaces/group_method.h"
+
+class DAESTornBlock;
+
+inline constexpr Status kExplicitBadlyPosed = 0x8020022Bu;
+inline constexpr Status kExplicitBoundFailure = 0x8020022Cu;
+inline constexpr Status kTornNotConverged = 0x80200240u;
+inline constexpr Status kBoundMessageStatus = 0x40200000u;
+
+// Derivatives below this make the variable indeterminate.
+inline constexpr double kIndeterminateDerivative = 1e-50;
+
+// The torn group whose sub-groups are being solved; 0 outside one.
+std::uint32_t CurrentTornGroup();
+
+// The problem manager's first-pass switch, saved and cleared around the
+// sub-group solve of a torn group (the problem manager installs it).
+struct FirstPassHook {
+  std::uint32_t (*get)() = nullptr;
+  void (*set)(std::uint32_t) = nullptr;
+};
+void SetFirstPassHook(FirstPassHook hook);
+
+class ExplicitSolve : public QLNGroupMethod {
+ public:
+  Status Solve(QLNGroup* block, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
+               Status* status_out) override;
+};
+
+class TornSolve : public QLNGroupMethod {
+ public:
+  Status Solve(QLNGroup* block, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
+               Status* status_out) override;
+  // Moves the torn variables to their next values.
+  virtual Status UpdateTornVariables(DAESTornBlock* block);
+  // Reals kept per torn variable in the block's history.
+  virtual std::uint32_t RecordWidth() const { return 1; }
+
+  std::uint32_t TearIterations() const { return iteration_; }
+  std::uint32_t FailedSubGroup() const { return failed_sub_group_; }
+
+ protected:
+  std::uint32_t iteration_ = 0;
+
+ private:
+  Status SolveSubGroupsOnce(DAESTornBlock* block, std::uint32_t request, std::uint8_t mode);
+
+  std::uint32_t handle_ = 0;
+  double reserve_ = 10000.0;
+  std::uint32_t group_ = 0;
+  std::uint32_t failed_sub_group_ = 0;
+};
+
+class WegsteinStrategy : public TornSolve {
+ public:
+  Status UpdateTornVariables(DAESTornBlock* block) override;
+  std::uint32_t RecordWidth() const override { return 4; }
+  // The spread measure of the last accelerated pass.
+  double LastSpread() const { return spread_; }
+
+ private:
+  double spread_ = 0.0;
+};

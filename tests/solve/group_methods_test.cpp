@@ -1,0 +1,382 @@
+// The explicit and torn group methods: bound clipping and failures,
+// indeterminate and badly posed explicit groups, the integrator hand-over,
+// and tear iterations with direct substitution and Wegstein updates.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "foundation/interfaces/integrator_proxy.h"
+#include "foundation/interfaces/run_mode.h"
+#include "tests/solve/group_support.h"
+#include "tests/support/capture_sink.h"
+
+using namespace grouptest;
+using daestest::Writer;
+using daestest::mw::Add;
+using daestest::mw::Mul;
+using daestest::mw::Real;
+using daestest::mw::Var;
+
+namespace {
+
+// One variable per equation a*x + c = 0, each with lower bound 0.
+struct Line {
+  double a;
+  double c;
+};
+
+void Lines(Writer& w, const std::vector<Line>& lines) {
+  const auto n = static_cast<std::uint32_t>(lines.size());
+  w.List(2 * n);
+  for (std::uint32_t k = 0; k < n; ++k) {
+    w.Item(daestest::mw::kRealVariable);
+    w.Placement({{2, "B"}, {k + 1, ".x" + std::to_string(k)}});
+    w.Value(1.0), w.Lower(0.0), w.End();
+  }
+  for (std::uint32_t k = 0; k < n; ++k) {
+    w.Item(daestest::mw::kInlineEquation), w.U32(0);
+    w.Expression(Add(Mul(Real(lines[k].a), Var(0)), Real(lines[k].c)));
+    w.Placement({{2, "B"}, {n + k + 1, ".e" + std::to_string(k)}});
+    w.EquationHead(1), w.Reference({2, k + 1});
+  }
+}
+
+// Explicit group k of the model: equation k for variable k.
+struct ExplicitGroups {
+  explicit ExplicitGroups(const std::vector<Line>& lines) : m([&](Writer& w) { Lines(w, lines); }) {
+    parent = new QLNESOGroup(m.run.get());
+    parent->AddRef();
+  }
+  ~ExplicitGroups() {
+    for (QLNESOGroup* g : groups) g->Release();
+    parent->Release();
+  }
+  QLNESOGroup* Group(std::int32_t k) {
+    platform::IUnknown* u = nullptr;
+    EXPECT_EQ(CreateESOGroupObject(kGroupTypeExplicit, &u), 0u);
+    auto* g = dynamic_cast<QLNESOGroup*>(static_cast<IQLNESO*>(u));
+    const std::string eq = "B.e" + std::to_string(k);
+    const std::string var = "B.x" + std::to_string(k);
+    std::int32_t e = -1;
+    for (std::uint32_t i = 0; i < m.run->GetRowCount(); ++i) {
+      if (eq == m.run->GetRow(i)->GetNameText()) e = static_cast<std::int32_t>(i);
+    }
+    const std::int32_t v = m.run->FindVariable(m.Named(var)) - 1;
+    platform::IUnknown* p = static_cast<IQLNESO*>(parent);
+    EXPECT_EQ(g->SetGroupStructure(p, 1, &e, 1, &v), 0u);
+    EXPECT_EQ(g->SetEquationVariables(p, e, 1, &v), 0u);
+    g->SetGroupNumber(k + 1);
+    groups.push_back(g);
+    return g;
+  }
+  double Value(std::int32_t k) { return m.Named("B.x" + std::to_string(k))->GetRealValue(); }
+  Model m;
+  QLNESOGroup* parent;
+  std::vector<QLNESOGroup*> groups;
+};
+
+std::string Text(const testsupport::CaptureSink& sink) {
+  std::string out;
+  for (const std::string& line : sink.lines()) out += line + "\n";
+  return out;
+}
+
+TEST(ExplicitSolve, NewtonStepBoundsAndBadlyPosedGroups) {
+  Options options;
+  Methods methods;
+  testsupport::CaptureSink sink;
+  ExplicitGroups g({{2.0, -3.0}, {1.0, 1e-6}, {1.0, 1e-4}, {1e-51, 1.0}});
+  std::int32_t it = 0;
+  // Linear: exact in one step.
+  EXPECT_EQ(g.Group(0)->SolveWithMode(0, 0, &it), 0u);
+  EXPECT_EQ(g.Value(0), 1.5);
+  // 1e-6 below the lower bound, residual 1e-6 at the bound: clipped.
+  EXPECT_EQ(g.Group(1)->SolveWithMode(0, 0, &it), 0u);
+  EXPECT_EQ(g.Value(1), 0.0);
+  EXPECT_EQ(Text(sink).find("Clipping"), std::string::npos);  // not watched
+  // 1e-4 below: beyond the tolerance.
+  QLNESOGroup* far = g.Group(2);
+  EXPECT_EQ(far->SolveWithMode(0, 0, &it), kGroupSolveFailed);
+  Status last = 0;
+  far->GetLastStatus(&last);
+  EXPECT_EQ(last, kExplicitBoundFailure);
+  EXPECT_NE(Text(sink).find("is outside lower bound"), std::string::npos) << Text(sink);
+  EXPECT_NE(Text(sink).find("Solution of group 3 is infeasible."), std::string::npos);
+  EXPECT_NE(Text(sink).find("B.x2 is equivalenced to the following variables:"), std::string::npos);
+  EXPECT_EQ(g.Value(2), 1.0);  // untouched
+  // No derivative and a residual: badly posed.
+  QLNESOGroup* posed = g.Group(3);
+  EXPECT_EQ(posed->SolveWithMode(0, 0, &it), kGroupSolveFailed);
+  posed->GetLastStatus(&last);
+  EXPECT_EQ(last, kExplicitBadlyPosed);
+  EXPECT_NE(Text(sink).find("Explicit group 4 is badly posed. There is no value of B.x3"),
+            std::string::npos);
+}
+
+TEST(ExplicitSolve, FailedClipLeavesTheBoundAndWatchedGroupsTellOfClipping) {
+  Options options;
+  Methods methods;
+  options.Real(kOptEqnTol, 1e-7);
+  options.SetInt(kOptPrintLevel, 1);
+  options.SetInt(79, 2);
+  testsupport::CaptureSink sink;
+  ExplicitGroups g({{1.0, 1e-6}, {1.0, 1e-8}, {1.0, 1e-8}});
+  std::int32_t it = 0;
+  EXPECT_EQ(g.Group(0)->SolveWithMode(0, 0, &it), kGroupSolveFailed);
+  EXPECT_EQ(g.Value(0), 0.0);  // the bound stays after a failed clip
+  EXPECT_EQ(g.Group(1)->SolveWithMode(0, 0, &it), 0u);
+  EXPECT_NE(Text(sink).find("Clipping variable B.x1 with value"), std::string::npos) << Text(sink);
+  sink.Clear();
+  EXPECT_EQ(g.Group(2)->SolveWithMode(0, 0, &it), 0u);  // group 3 is not watched
+  EXPECT_EQ(Text(sink).find("Clipping"), std::string::npos);
+}
+
+TEST(ExplicitSolve, IndeterminateVariableIsWarnedOnceAndMarked) {
+  Options options;
+  Methods methods;
+  options.SetInt(kOptPrintLevel, 2);
+  testsupport::CaptureSink sink;
+  ExplicitGroups g({{1e-51, 0.0}});
+  QLNESOGroup* group = g.Group(0);
+  std::int32_t it = 0;
+  EXPECT_EQ(group->SolveWithMode(0, 0, &it), 0u);
+  EXPECT_EQ(g.Value(0), 1.0);
+  EXPECT_TRUE(group->Block()->HasIndeterminate());
+  EXPECT_NE(group->Row(0)->GetFlags() & daes::kHasIndeterminate, 0u);
+  const std::string warning = "Warning: explicit group 1 contains indeterminate variable B.x0.";
+  EXPECT_NE(Text(sink).find(warning), std::string::npos) << Text(sink);
+  // The header of the report comes once for calls that share the word.
+  sink.Clear();
+  std::int32_t header = 0;
+  EXPECT_EQ(group->ReportIndeterminate(0, &header), 0u);
+  EXPECT_EQ(group->ReportIndeterminate(0, &header), 0u);
+  const std::string text = Text(sink);
+  const std::string head = "Warning: the following variables are indeterminate:";
+  ASSERT_NE(text.find(head), std::string::npos) << text;
+  EXPECT_EQ(text.find(head, text.find(head) + 1), std::string::npos);
+}
+
+// An integrator that is verbose on request and counts hand-overs.
+class Integrator final : public UnifiedIntegratorProxy {
+ public:
+  std::uint32_t GetCapabilityBit2() override { return 0; }
+  bool HasCapability1() override { return torn; }
+  bool IsVerbose() override { return verbose; }
+  void SetVerbose(bool on) override {
+    verbose = on;
+    ++verbosity_changes;
+  }
+  double GetServerValue() override { return step; }
+  std::uint32_t ExchangeGroupStates(void*) override {
+    ++handed;
+    return 7;
+  }
+  bool torn = false;
+  bool verbose = false;
+  int verbosity_changes = 0;
+  double step = 0.5;
+  int handed = 0;
+};
+
+struct CurrentIntegrator {
+  explicit CurrentIntegrator(UnifiedIntegratorProxy* i) { SetCurrentIntegrator(i); }
+  ~CurrentIntegrator() { SetCurrentIntegrator(nullptr); }
+};
+
+TEST(ExplicitSolve, CorrectorSolveScalesTheDerivativeAndHandsStatesOver) {
+  Options options;
+  Methods methods;
+  Integrator integrator;
+  CurrentIntegrator current(&integrator);
+  ExplicitGroups g({{2.0, -3.0}});
+  QLNESOGroup* group = g.Group(0);
+  std::int32_t it = 0;
+  // Corrector solve (states present): the step scales the derivative.
+  group->SetFlags(kGroupStatePairing);
+  g.m.Named("B.x0")->SetFlags(daes::kState);
+  EXPECT_EQ(group->SolveWithMode(0, 0, &it), 7u);
+  EXPECT_EQ(integrator.handed, 1);
+  // x = 1 - r / (d / step) = 1 - (-1) / 4.
+  EXPECT_DOUBLE_EQ(g.Value(0), 1.25);
+}
+
+// --- torn groups ---
+
+// A plain variable whose value can be set.
+class Variable final : public DAESVarTableEntry {
+ public:
+  Status SetValue(double v) override {
+    SetRawValue(v);
+    return 0;
+  }
+};
+
+// A torn equation x = g(x) on a plain variable, counting evaluations.
+class TornEquation final : public DAESEqnRow {
+ public:
+  TornEquation(DAESVarTableEntry* x, std::function<double(double)> g, int* evaluations)
+      : x_(x), g_(std::move(g)), evaluations_(evaluations) {
+    SetFlags(daes::kProcedureRow);
+  }
+  DAESVarTableEntry* OutputElement() override { return x_; }
+  Status Evaluate(std::uint32_t, void*) override {
+    ++*evaluations_;
+    const double x = x_->GetRealValue();
+    residual_ = x - g_(x);
+    return 0;
+  }
+  Status ResidualValue(double* value) override {
+    *value = residual_;
+    return 0;
+  }
+  void UpdateTornOutput() override { x_->SetValue(x_->GetRealValue() - residual_); }
+
+ private:
+  DAESVarTableEntry* x_;
+  std::function<double(double)> g_;
+  int* evaluations_;
+  double residual_ = 0.0;
+};
+
+class FailingSubGroup final : public DAESSolverBlock {
+ public:
+  Status Solve(std::uint8_t, std::uint32_t, std::uint32_t, Status*) override { return 0x80310005u; }
+};
+
+class InnerOf final : public BlockDecomposer {
+ public:
+  explicit InnerOf(DAESSolverBlock* inner) : inner_(inner) {}
+  Status Decompose(DAESSolverBlock*, DAESSolverBlock** out) override {
+    *out = inner_;
+    return 0;
+  }
+
+ private:
+  DAESSolverBlock* inner_;
+};
+
+struct TornCase {
+  explicit TornCase(std::function<double(double)> g,
+                    DAESSolverBlock* inner = new DAESSolverBlock()) {
+    x.SetValue(0.0);
+    block.AddRow(new TornEquation(&x, std::move(g), &evaluations));
+    block.SetGroupNumber(4);
+    InnerOf decomposer(inner);
+    block.DecomposeExternally(&decomposer, nullptr);
+    SetSolutionPhase(1);
+  }
+  ~TornCase() { SetSolutionPhase(0); }
+  Status Solve(TornSolve& method) { return method.Solve(&block, 0, 0, 0, nullptr); }
+  Variable x;
+  DAESTornBlock block;
+  int evaluations = 0;
+};
+
+TEST(TornSolve, WegsteinNeedsFewerTearIterationsOnASlowMap) {
+  Options options;
+  options.SetInt(98, 1000);
+  auto slow = [](double x) { return 0.95 * x + 1.0; };  // fixed point 20
+  TornCase direct(slow);
+  TornSolve ds;
+  EXPECT_EQ(direct.Solve(ds), 0u);
+  TornCase accelerated(slow);
+  WegsteinStrategy ws;
+  EXPECT_EQ(accelerated.Solve(ws), 0u);
+  EXPECT_NEAR(accelerated.x.GetRealValue(), 20.0, 1e-3);
+  EXPECT_NEAR(direct.x.GetRealValue(), 20.0, 1e-2);
+  EXPECT_LT(ws.TearIterations(), ds.TearIterations());
+  // The factor is held to [-5, 0]: each accelerated step contracts by 0.7
+  // where direct substitution contracts by 0.95.
+  EXPECT_LT(ws.TearIterations(), 40u);
+  EXPECT_GT(ds.TearIterations(), 150u);
+}
+
+TEST(TornSolve, UnchangedTornValuesConvergeInTwoIterationsQuietly) {
+  Options options;
+  options.SetInt(kOptPrintLevel, 2);
+  testsupport::CaptureSink sink;
+  TornCase c([](double x) { return x; });
+  TornSolve ds;
+  EXPECT_EQ(c.Solve(ds), 0u);
+  EXPECT_EQ(ds.TearIterations(), 2u);
+  EXPECT_EQ(Text(sink).find("tear norm is zero"), std::string::npos);
+  EXPECT_NE(Text(sink).find("Torn variables converged to relative tolerance"), std::string::npos);
+}
+
+TEST(TornSolve, WithoutTearingSubGroupsAreSolvedOnce) {
+  Options options;
+  options.SetInt(kOptTearing, 0);
+  TornCase c([](double x) { return x + 1.0; });
+  TornSolve ds;
+  EXPECT_EQ(c.Solve(ds), 0u);
+  EXPECT_EQ(c.evaluations, 0);
+  EXPECT_EQ(ds.TearIterations(), 0u);
+}
+
+TEST(TornSolve, MixedTestHoldsForOtherTolerances) {
+  Options options;
+  // |dx| <= rel |x| + abs with rel 1e-3 and abs 1: around 20 a change of
+  // about 1 is within it, which the inverted ratio would not accept.
+  options.Real(3, 1e-3);
+  options.Real(4, 1.0);
+  TornCase c([](double x) { return 0.5 * x + 10.0; });
+  TornSolve ds;
+  EXPECT_EQ(c.Solve(ds), 0u);
+  EXPECT_NEAR(c.x.GetRealValue(), 20.0, 2.0);
+  EXPECT_LE(ds.TearIterations(), 8u);
+}
+
+TEST(TornSolve, IterationLimitAndSubGroupFailure) {
+  Options options;
+  options.SetInt(98, 3);
+  options.SetInt(kOptPrintLevel, 2);
+  testsupport::CaptureSink sink;
+  TornCase c([](double x) { return 0.99 * x + 1.0; });
+  TornSolve ds;
+  EXPECT_EQ(c.Solve(ds), kTornNotConverged);
+  EXPECT_NE(Text(sink).find("Torn group 4 failed to converge; exceeded maximum of 3 tear "
+                            "iterations"),
+            std::string::npos)
+      << Text(sink);
+  auto* inner = new DAESSolverBlock();
+  auto* failing = new FailingSubGroup();
+  failing->SetGroupNumber(2);
+  inner->AddRow(failing);
+  TornCase broken([](double x) { return x; }, inner);
+  sink.Clear();
+  EXPECT_EQ(broken.Solve(ds), 0x80310005u);
+  EXPECT_EQ(ds.FailedSubGroup(), 2u);
+  EXPECT_NE(Text(sink).find("Torn group 4 failed to solve due to failure of solution of "
+                            "sub-group 2"),
+            std::string::npos);
+}
+
+TEST(Wegstein, FixedFactorAndFallBackToDirectSubstitution) {
+  Options options;
+  options.Real(56, -1.0);
+  options.Real(57, -1.0);
+  options.SetInt(98, 2);
+  // Two updates by direct substitution, then x + 2d.
+  TornCase c([](double x) { return 0.5 * x + 1.0; });
+  WegsteinStrategy ws;
+  c.Solve(ws);
+  // x: 0 -> 1 (k 0) -> 1.5 (k 1) -> 1.5 + 2 * 0.25 (k 2).
+  EXPECT_DOUBLE_EQ(c.x.GetRealValue(), 2.0);
+
+  // Two torn variables with very different slopes: Q is large and every
+  // variable takes the direct step.
+  Options spread;
+  spread.SetInt(98, 2);
+  Variable y;
+  TornCase two([](double x) { return 0.5 * x + 1.0; });
+  y.SetValue(0.0);
+  int evaluations = 0;
+  two.block.AddRow(new TornEquation(
+      &y, [](double v) { return -3.0 * v + 1.0; }, &evaluations));
+  WegsteinStrategy fallback;
+  two.Solve(fallback);
+  EXPECT_GT(fallback.LastSpread(), 0.05);
+  EXPECT_DOUBLE_EQ(two.x.GetRealValue(), 1.75);  // 1.5 + 0.25
+}
+
+}  // namespace
