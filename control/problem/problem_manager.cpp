@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/solver_options.h"
+#include "foundation/messages/su_print.h"
 #include "framework/libraries/library_loader.h"
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_controller.h"
@@ -22,6 +25,9 @@ SimProblemMgr* g_problem_manager = nullptr;
 thread_local std::int32_t t_com_joins = 0;
 
 constexpr std::size_t kTimeUnitRoom = 9;
+constexpr std::int32_t kRunModeOption = 29;
+constexpr std::int32_t kDynamicMode = 4;
+constexpr char kInitialSpecificationAction[] = "Initial Specification Snapshot Action";
 
 bool Has(std::uint32_t count, std::uint32_t index) { return index < count; }
 
@@ -47,6 +53,10 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   }
   run_state_ = 2;
   SetStatusBits(run_bits::kEngineUp);
+  handover_ = SimRunHandover::Create(this);
+  events_.SetNotice([this](std::uint64_t id) {
+    if (actions_ != nullptr) actions_->ExplicitEventNotice(id);
+  });
   notified_bits_ = 0;
   notified_time_ = -99.0;
   preparation_ = 1;
@@ -78,6 +88,8 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
 }
 
 SimProblemMgr::~SimProblemMgr() {
+  handover_->Shutdown();
+  events_.Clear();
   SimActionMgr::Destroy();
   actions_ = nullptr;
   if (!folders_.RunName().empty()) SimWorkingFolder::DeleteResultFiles(folders_.RunFolder());
@@ -118,6 +130,33 @@ const char* SimProblemMgr::RunFolderPath() {
   return run_folder_text_.c_str();
 }
 
+void SimProblemMgr::SetRunOps(SimRunOps* ops) { run_ops_ = ops != nullptr ? ops : &plain_ops_; }
+
+void SimProblemMgr::SetRunResults(SimRunResults* results) {
+  results_ = results != nullptr ? results : &plain_results_;
+}
+
+// --- the run thread ---
+
+Status SimProblemMgr::StartSolverThread() {
+  return handover_->StartSolverThread(no_exception_handling_ != 0);
+}
+
+Status SimProblemMgr::StopRun() {
+  handover_->StopRun();
+  run_state_ = 2;
+  step_result_pending_ = false;
+  if (step_scheduled_) {
+    results_->RecordRunClock();
+    poll_with_timers_ = true;
+    const SimExplicitEvent* first = events_.Head();
+    if (first != nullptr && (first->kind & (16 | 32)) != 0) events_.DeleteFirst();
+    step_scheduled_ = false;
+  }
+  ++record_.stops;
+  return status::kOk;
+}
+
 // --- commands ---
 
 Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
@@ -129,11 +168,17 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
   auto text = [&](std::uint32_t i) -> const char* {
     return Has(string_count, i) && strings[i] != nullptr ? strings[i] : nullptr;
   };
+  if (step_scheduled_ && TouchesTheRun(command)) return pm_status::kBusy;
   switch (command) {
     case 2:
       ClearStatusBits(run_bits::kEngineUp);
+      if (SolverOptions::Instance()->GetInt(kRunModeOption) == kDynamicMode) {
+        results_->EndOfDynamicRun();
+      }
       interrupt_ = 1;
       return pm_status::kEnding;
+    case 6:
+      return CommandPrepare(integer_count, integers);
     case 3:
       return CommandSetName(string_count, strings);
     case 5:
@@ -151,10 +196,12 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
       ++step_count_;
       return status::kOk;
     case 14:
-      // A run only exists once the run thread does.
-      return pm_status::kBusy;
+      return CommandInterrupt();
     case 29:
       return CommandEdit(integer_count, integers);
+    case 32:
+      return results_->HandleCommand(string_count, strings, integer_count, integers, real_count,
+                                     reals);
     case 39:
       if (!instance_record_made_) {
         instance_record_made_ = true;
@@ -170,6 +217,11 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
       return status::kOk;
     case 80:
       options_flag_a_ = integer(0) != 0 ? 1 : 0;
+      if (GetCurrentProblem() != nullptr && preparation_ == 2) {
+        run_state_ = 2;
+        step_result_pending_ = false;
+        preparation_ = 3;
+      }
       return status::kOk;
     case 81:
       options_flag_b_ = integer(0) != 0 ? 1 : 0;
@@ -178,6 +230,8 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
       if (text(0) != nullptr) time_unit_ = std::string(text(0)).substr(0, kTimeUnitRoom);
       if (Has(real_count, 0)) time_scale_ = reals[0];
       return status::kOk;
+    case 94:
+      return CommandSetTime(Has(real_count, 0) ? reals[0] : 0.0);
     case 137:
       return pm_status::kSevereFailure;
     case 141:
@@ -186,10 +240,78 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
       folders_.CloseLock();
       single_action_ = 1;
       return status::kOk;
+    case 150:
+      return CommandRelease();
     default:
       // Unknown numbers, and those whose subsystems are not built yet.
       return pm_status::kFailure;
   }
+}
+
+bool SimProblemMgr::TouchesTheRun(std::uint32_t command) {
+  return command == 6 || command == 29 || command == 80 || command == 150;
+}
+
+Status SimProblemMgr::CommandPrepare(std::uint32_t count, const std::int32_t* integers) {
+  problem_ready_ = 1;
+  SimMasterManager::DiscardProblem();
+  if (actions_ != nullptr) {
+    NewSimAction* created = nullptr;
+    actions_->CreateAction(kInitialSpecificationAction, 0, &created);
+  }
+  if (preparation_ != 1 && preparation_ != 3) {
+    light_preparation_ = true;
+    SetStatusBits(run_bits::kBuilt | run_bits::kSolvers | run_bits::kQualityOutput);
+    if (status::IsFailure(StartSolverThread()) || !handover_->ThreadStarted()) {
+      ClearStatusBits(run_bits::kProblemBits & ~run_bits::kBuilt);
+      return pm_status::kFailure;
+    }
+    SetStatusBits(run_bits::kReady);
+    // Without this a run after an edit that kept the problem is refused
+    // for good.
+    preparation_ = 0;
+    return status::kOk;
+  }
+  const bool rebuild = count > 0 && integers[0] != 0;
+  const bool solvers = count > 1 && integers[1] != 0;
+  const Status prepared = run_ops_->PrepareSimulation(rebuild ? 1 : 0, solvers ? 1 : 0);
+  if (status::IsFailure(prepared)) return prepared;
+  preparation_ = 0;
+  return prepared;
+}
+
+Status SimProblemMgr::CommandInterrupt() {
+  const std::uint32_t needed = run_bits::kReady | run_bits::kRunning;
+  if ((StatusBits() & needed) != needed) return pm_status::kBusy;
+  const Status stopped = StopRun();
+  if (actions_ != nullptr) actions_->ResetAll();
+  collector_.ClearGroups();
+  pending_event_time_ = -1.0;
+  SuPrint(0, "\nSimulation run has been interrupted.\n");
+  std::fputs("*** INTERRUPT! ***\n", stdout);
+  std::fflush(stdout);
+  run_interrupted_ = 1;
+  return stopped;
+}
+
+Status SimProblemMgr::CommandSetTime(double time) {
+  record_.time = time;
+  record_.counter = 0;
+  step_result_pending_ = false;
+  reinitialise_ = 0;
+  results_->MoveTo(time);
+  return results_->SendTimeMessage(time);
+}
+
+Status SimProblemMgr::CommandRelease() {
+  check_problem_ = false;
+  Status result = status::kOk;
+  if (GetCurrentProblem() != nullptr) {
+    result = SimMasterManager::ReleaseSolvers();
+    delete GetCurrentProblem();
+    check_problem_ = true;
+  }
+  return result;
 }
 
 Status SimProblemMgr::CommandSetName(std::uint32_t count, const char* const* strings) {
@@ -276,6 +398,7 @@ Status SimProblemMgr::CommandEdit(std::uint32_t count, const std::int32_t* integ
   }
   preparation_ = 2;
   ClearStatusBits(run_bits::kProblemBits);
+  if (handover_->ThreadStarted()) StopRun();
   return status::kOk;
 }
 
@@ -393,8 +516,14 @@ Status SimProblemMgr::ProblemEdited() {
 }
 
 Status SimProblemMgr::DetachProblem(const char* folder, const char* sub_folder) {
+  if (handover_->ThreadStarted()) StopRun();
   ClearStatusBits(run_bits::kProblemBits);
+  if (installations_found_) SimMasterManager::ReleaseSolvers();
+  delete GetCurrentProblem();
+  events_.Clear();
   if (options_ != nullptr && SolverOptionTable::Existing() == options_) options_->SetDefaults();
+  events_.SetTolerance(results_->CommunicationInterval() / 100.0);
+  step_result_pending_ = false;
   run_state_ = 2;
   if (!folders_.RunName().empty()) SimWorkingFolder::DeleteResultFiles(folders_.RunFolder());
   record_ = RunStatusRecord{};

@@ -14,7 +14,10 @@
 #include "control/actions/action_mgr.h"
 #include "control/managers/subsystem_manager.h"
 #include "control/messages/message_collector.h"
+#include "control/problem/event_list.h"
 #include "control/problem/run_folder.h"
+#include "control/problem/run_ops.h"
+#include "control/problem/run_thread.h"
 #include "foundation/interfaces/problem_manager_hooks.h"
 #include "foundation/interfaces/solver_options_owner.h"
 #include "framework/servers/client_callback.h"
@@ -72,7 +75,8 @@ class SimProblemMgr : public SimMasterManager,
                       public DseClientCB,
                       public ProblemManagerHooks,
                       public SolverOptionsOwner,
-                      public SimActionEventSource {
+                      public SimActionEventSource,
+                      private SimRunStepper {
  public:
   // Service ids the problem manager serves itself.
   static constexpr std::uint32_t kFileService = 58;
@@ -124,9 +128,9 @@ class SimProblemMgr : public SimMasterManager,
   const char* TimeUnit(double* scale) override;
   const char* WorkingFolderPath() override;
   const char* RunFolderPath() override;
-  // SimActionEventSource: no event schedule yet.
-  const SimExplicitEvent* FirstEvent() override { return nullptr; }
-  double EventTolerance() override { return event_tolerance_; }
+  // SimActionEventSource.
+  const SimExplicitEvent* FirstEvent() override { return events_.Head(); }
+  double EventTolerance() override { return events_.Tolerance(); }
   double CurrentTime() override { return record_.time; }
 
   // Status bits, read by the run thread too.
@@ -145,6 +149,33 @@ class SimProblemMgr : public SimMasterManager,
   // Lines for the client's message log, as one group with its status.
   void Report(Status status, const std::string& text);
 
+  // The seams to the run steps and the results manager; null restores the
+  // plain stand-ins. Not owned.
+  void SetRunOps(SimRunOps* ops);
+  void SetRunResults(SimRunResults* results);
+  SimRunOps& RunOps() { return *run_ops_; }
+  SimRunResults& RunResults() { return *results_; }
+  SimEventList& Events() { return events_; }
+  SimRunHandover& Handover() { return *handover_; }
+
+  // The run thread and the hand-over.
+  Status StartSolverThread();
+  Status TakeRunLock() { return handover_->TakeRunLock(); }
+  Status RunOneStep() { return handover_->RunOneStep(); }
+  Status StopRun();
+  bool StepScheduled() const { return step_scheduled_; }
+  bool StepResultPending() const { return step_result_pending_; }
+  std::int32_t StepCount() const { return step_count_; }
+  std::int32_t NextAction() const { return next_action_; }
+  void SetNextAction(std::int32_t next) { next_action_ = next; }
+  void SetRunState(std::int32_t state) { run_state_ = state; }
+  // The simulation time; the run clock is the run status record's.
+  void SetCurrentTime(double time) { record_.time = time; }
+  // The problem manager's re-initialisation mark, read by the run step.
+  bool ReinitialisationMark() const { return reinitialise_ != 0; }
+  // Asks the loop for one poll with timers once the problem is built.
+  void RequestTimerPoll() { poll_with_timers_ = true; }
+
   // The control loop, until the client asks the engine to end or is gone;
   // the exit status of the engine.
   Status RunControlLoop(class ControlLoopPort& port);
@@ -158,6 +189,20 @@ class SimProblemMgr : public SimMasterManager,
   Status CommandRun();
   Status CommandEdit(std::uint32_t count, const std::int32_t* integers);
   Status CommandLockCheck(std::uint32_t count, const char* const* strings);
+  Status CommandPrepare(std::uint32_t count, const std::int32_t* integers);
+  Status CommandInterrupt();
+  Status CommandSetTime(double time);
+  Status CommandRelease();
+  // Commands that touch the problem, the solvers or the integrator wait
+  // while a step computes.
+  static bool TouchesTheRun(std::uint32_t command);
+  // SimRunStepper, on the run thread.
+  Status ThreadSetUp() override { return run_ops_->ThreadSetUp(); }
+  bool HandsBackFirst() override { return record_.stops == 0; }
+  bool StepAllowed() override {
+    return (StatusBits() & (run_bits::kReady | run_bits::kStepPending | run_bits::kRunning)) != 0;
+  }
+  Status RunStep() override { return run_ops_->RunStep(); }
   Status ServeFiles(std::uint32_t type, DseMessage* request, DseMessage** reply,
                     DseTemplate** kept);
   Status ServeProblemRequest(DseMessage* request, DseMessage** reply);
@@ -207,7 +252,6 @@ class SimProblemMgr : public SimMasterManager,
   std::uint32_t notified_bits_ = 0;
   double notified_time_ = -99.0;
   RunStatusRecord record_;
-  double event_tolerance_ = 0.0001;
   double pending_event_time_ = -1.0;
   std::string time_unit_ = "Hours";
   double time_scale_ = 1.0;
@@ -217,4 +261,16 @@ class SimProblemMgr : public SimMasterManager,
   std::int32_t instance_flag_ = 0;
   bool installations_found_ = false;
   std::int32_t com_joins_ = 0;
+
+  SimPlainRunOps plain_ops_;
+  SimPlainRunResults plain_results_;
+  SimRunOps* run_ops_ = &plain_ops_;
+  SimRunResults* results_ = &plain_results_;
+  SimEventList events_;
+  std::shared_ptr<SimRunHandover> handover_;
+  bool step_scheduled_ = false;
+  bool step_result_pending_ = false;
+  std::int32_t reinitialise_ = 0;
+  bool check_problem_ = true;
+  bool light_preparation_ = false;
 };
