@@ -1,0 +1,286 @@
+// Runs through the control loop with the run thread real and the run steps
+// and the results manager recording fakes: the states, hook points and run
+// operations of each kind of run, the failure states, the scheduling of
+// communication points and the commands that drive them.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "control/problem/control_loop.h"
+#include "control/problem/problem_manager.h"
+#include "foundation/interfaces/solver_options.h"
+#include "framework/messaging/message.h"
+#include "framework/messaging/message_controller.h"
+#include "framework/servers/server_registry.h"
+#include "tests/support/scoped_current_folder.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+class Trace {
+ public:
+  void Add(std::string entry) {
+    std::lock_guard<std::mutex> hold(lock_);
+    entries_.push_back(std::move(entry));
+  }
+  std::vector<std::string> Take() {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::vector<std::string> out;
+    out.swap(entries_);
+    return out;
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<std::string> entries_;
+};
+
+class QuietController : public DseMessageController {
+ public:
+  QuietController() { DseSetCurrentController(this); }
+  ~QuietController() { DseSetCurrentController(nullptr); }
+  Status Send(DseMessage* message, std::uint32_t, DseClientCB*, void*, const double*,
+              std::int32_t) override {
+    types.push_back(message->type);
+    delete message;
+    return status::kOk;
+  }
+  Status Poll() override { return 0; }
+  Status CancelRequest(std::uint32_t) override { return 21; }
+  Status PostEvents(std::uint32_t, std::int32_t, const std::uint32_t*, const std::uint32_t* counts,
+                    const char* const* const* lines) override {
+    for (std::uint32_t i = 0; i < counts[0]; ++i) events.push_back(lines[0][i]);
+    return 0;
+  }
+  std::vector<std::uint32_t> types;
+  std::vector<std::string> events;
+};
+
+class Port : public ControlLoopPort {
+ public:
+  Status Poll() override {
+    if (on_poll.empty()) return status::kOk;
+    auto next = std::move(on_poll.front());
+    on_poll.pop_front();
+    return next();
+  }
+  Status PollWithTimers() override {
+    ++timer_polls;
+    return status::kOk;
+  }
+  void Idle(std::uint32_t) override { std::this_thread::sleep_for(std::chrono::microseconds(50)); }
+  std::int32_t ChildNumber() override { return 1; }
+  std::deque<std::function<Status()>> on_poll;
+  int timer_polls = 0;
+};
+
+class Ops : public SimRunOps {
+ public:
+  Ops(Trace& trace, SimProblemMgr& pm) : trace_(trace), pm_(pm) {}
+  Status PrepareSimulation(std::int32_t i1, std::int32_t i2) override {
+    char entry[32];
+    std::snprintf(entry, sizeof entry, "prepare %d%d", i1, i2);
+    trace_.Add(entry);
+    pm_.SetStatusBits(run_bits::kPrepared);
+    return prepare_result;
+  }
+  Status CheckProblem() override {
+    trace_.Add("check");
+    return check_result;
+  }
+  Status RecordStep() override {
+    trace_.Add("record");
+    const SimExplicitEvent* first = pm_.Events().Head();
+    if (first != nullptr && first->time <= pm_.CurrentTime() + pm_.Events().Tolerance()) {
+      pm_.Events().DeleteFirst();
+    }
+    return 0;
+  }
+  Status ApplyOptionChanges() override { return 0; }
+  Status TakeQueuedSnapshots() override { return 0; }
+  Status Rewind() override { return 0; }
+  // On the run thread: moves the clock to the first event.
+  Status RunStep() override {
+    const SimExplicitEvent* first = pm_.Events().Head();
+    char kind[32] = "step -";
+    if (first != nullptr) std::snprintf(kind, sizeof kind, "step %u", first->kind);
+    if (first != nullptr && !stop_early) pm_.SetCurrentTime(first->time);
+    if (first != nullptr && stop_early) pm_.SetCurrentTime(pm_.CurrentTime() + 0.01);
+    trace_.Add(kind);
+    return step_result;
+  }
+
+  Status prepare_result = 0;
+  Status check_result = 0;
+  std::atomic<Status> step_result{0};
+  std::atomic<bool> stop_early{false};
+
+ private:
+  Trace& trace_;
+  SimProblemMgr& pm_;
+};
+
+class Results : public SimRunResults {
+ public:
+  explicit Results(Trace& trace) : trace_(trace) {}
+  Status ApplyAssignments(bool* applied) override {
+    *applied = false;
+    return 0;
+  }
+  double RunPosition() override {
+    trace_.Add("position");
+    return position;
+  }
+  void ResetStepClock() override {}
+  Status SaveQueuedSnapshots() override { return save_result; }
+  void SetDynamic(bool) override {}
+  void RecordRunClock() override { trace_.Add("run clock"); }
+  bool ReinitialisationMark() override { return false; }
+  void ClearReinitialisationMark() override {}
+  bool PendingPlotRestart() override { return false; }
+  double LastPlottedTime() override { return 0.0; }
+  void ExtendPlotHistory(double) override {}
+  Status HandleCommand(std::uint32_t, const char* const*, std::uint32_t, const std::int32_t*,
+                       std::uint32_t, const double*) override {
+    return 0;
+  }
+  Status EndOfDynamicRun() override {
+    trace_.Add("end of dynamic run");
+    return 0;
+  }
+  void MoveTo(double time) override { moved_to = time; }
+  Status SendTimeMessage(double time) override {
+    sent_time = time;
+    return 0;
+  }
+
+  double position = 0.0;
+  Status save_result = 0;
+  double moved_to = -1.0;
+  double sent_time = -1.0;
+
+ private:
+  Trace& trace_;
+};
+
+// Hooked at every hook point: records it and answers from its script.
+class Recorder : public SimActionFactory, public NewSimAction {
+ public:
+  explicit Recorder(Trace& trace) : SimActionFactory("Recorder"), NewSimAction("Recorder", this),
+                                    trace_(trace) {
+    hook_modes.fill(0);
+  }
+  Status Create(DseMessage*, DseMessage**, NewSimAction** action) override {
+    *action = this;
+    return 0;
+  }
+  void ActionDeleted(NewSimAction*) override {}
+  Status Execute(std::int32_t* request, SimActionControl*, const SimExplicitEvent*) override {
+    SimActionMgr* actions = SimActionMgr::Existing();
+    const std::int32_t point = actions->CurrentHookPoint();
+    char entry[32];
+    std::snprintf(entry, sizeof entry, "h%d@%u", point, actions->CurrentControlState());
+    trace_.Add(entry);
+    auto found = answers.find(point);
+    if (found == answers.end() || found->second.empty()) return 0;
+    const auto [result, next] = found->second.front();
+    found->second.pop_front();
+    *request = next;
+    return result;
+  }
+  std::map<std::int32_t, std::deque<std::pair<Status, std::int32_t>>> answers;
+
+ private:
+  Trace& trace_;
+};
+
+class ControlRunTest : public ::testing::Test {
+ protected:
+  ControlRunTest() {
+    manager.SetRunOps(&ops);
+    manager.SetRunResults(&results);
+    manager.Actions()->RegisterFactory(&recorder);
+    loop.SetUp();
+  }
+  ~ControlRunTest() override {
+    manager.StopRun();
+    SolverOptions::Instance()->SetInt(29, 1);
+  }
+
+  Status Command(std::uint32_t number, std::vector<const char*> texts = {},
+                 std::vector<std::int32_t> integers = {}, std::vector<double> reals = {}) {
+    return manager.HandleCommand(50, number, static_cast<std::uint32_t>(texts.size()),
+                                 texts.data(), static_cast<std::uint32_t>(integers.size()),
+                                 integers.data(), static_cast<std::uint32_t>(reals.size()),
+                                 reals.data());
+  }
+  // Passes until `done` or the loop ends; whether `done` came.
+  bool PassUntil(const std::function<bool()>& done, int limit = 200000) {
+    for (int i = 0; i < limit; ++i) {
+      if (done()) return true;
+      Status ended = 0;
+      const std::int32_t before = loop.State();
+      if (loop.Pass(&ended)) return false;
+      if (loop.State() != before) {
+        char entry[16];
+        std::snprintf(entry, sizeof entry, "s%d", loop.State());
+        trace.Add(entry);
+      }
+    }
+    return false;
+  }
+  bool PassUntilState(std::int32_t state) {
+    return PassUntil([&] { return loop.State() == state; });
+  }
+  // Polls happen inside passes: a command queued here runs in the next one.
+  void Queue(std::function<Status()> command) { port.on_poll.push_back(std::move(command)); }
+  // Named, attached and prepared: in the ready state.
+  void Ready(std::int32_t run_mode) {
+    SolverOptions::Instance()->SetInt(29, run_mode);
+    const std::string work = folder.path().string() + "/";
+    ASSERT_EQ(Command(3, {"Tank", work.c_str()}), 0u);
+    ASSERT_TRUE(PassUntilState(kStateAttached));
+    // Hooked once the edit of the first pass in state 1 has cleared them.
+    ASSERT_TRUE(PassUntil([&] { return loop.PassInState() >= 1; }));
+    NewSimAction* made = nullptr;
+    ASSERT_EQ(manager.Actions()->CreateAction("Recorder", 0, &made), 1u);
+    ASSERT_EQ(Command(6), 0u);
+    ASSERT_TRUE(PassUntilState(kStateReady));
+    trace.Take();
+  }
+
+  testsupport::TempDir folder;
+  testsupport::ScopedCurrentFolder here{folder.path()};
+  QuietController controller;
+  Port port;
+  DseServerRegistry registry;
+  Trace trace;
+  Recorder recorder{trace};
+  SimProblemMgr manager{&registry};
+  Ops ops{trace, manager};
+  Results results{trace};
+  SimControlLoop loop{manager, port};
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(ControlRunTest, SteadyStateRunTakesOneStep) {
+  Ready(1);
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntilState(kStateSteadyAfter));
+  ASSERT_TRUE(PassUntilState(kStateReady));
+  EXPECT_EQ(trace.Take(), (Lines{"h4@19", "check", "s19", "h5@19", "s20", "step 16", "s21",
+                                 "h6@21", "record", "s5"}));
+  EXPECT_TRUE(manager.StepResultPending());
+  EXPECT_TRUE(manager.Events().Empty());
+}
+
+}  // namespace
