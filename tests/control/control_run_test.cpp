@@ -20,6 +20,7 @@
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_controller.h"
 #include "framework/servers/server_registry.h"
+#include "solve/options/solver_option_table.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"
 
@@ -212,7 +213,8 @@ class ControlRunTest : public ::testing::Test {
   }
   ~ControlRunTest() override {
     manager.StopRun();
-    SolverOptions::Instance()->SetInt(29, 1);
+    SolverOptionTable::Instance()->SetInt(29, 1);
+    SolverOptionTable::Instance()->ApplyPendingChanges();
   }
 
   Status Command(std::uint32_t number, std::vector<const char*> texts = {},
@@ -223,7 +225,7 @@ class ControlRunTest : public ::testing::Test {
                                  reals.data());
   }
   // Passes until `done` or the loop ends; whether `done` came.
-  bool PassUntil(const std::function<bool()>& done, int limit = 200000) {
+  bool PassUntil(const std::function<bool()>& done, int limit = 20000) {
     for (int i = 0; i < limit; ++i) {
       if (done()) return true;
       Status ended = 0;
@@ -244,7 +246,8 @@ class ControlRunTest : public ::testing::Test {
   void Queue(std::function<Status()> command) { port.on_poll.push_back(std::move(command)); }
   // Named, attached and prepared: in the ready state.
   void Ready(std::int32_t run_mode) {
-    SolverOptions::Instance()->SetInt(29, run_mode);
+    SolverOptionTable::Instance()->SetInt(29, run_mode);
+    SolverOptionTable::Instance()->ApplyPendingChanges();
     const std::string work = folder.path().string() + "/";
     ASSERT_EQ(Command(3, {"Tank", work.c_str()}), 0u);
     ASSERT_TRUE(PassUntilState(kStateAttached));
@@ -283,4 +286,90 @@ TEST_F(ControlRunTest, SteadyStateRunTakesOneStep) {
   EXPECT_TRUE(manager.Events().Empty());
 }
 
+
+TEST_F(ControlRunTest, InitialisationRunStepsAsOftenAsAsked) {
+  Ready(5);
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntilState(kStateInitialisationAfter));
+  ASSERT_TRUE(PassUntilState(kStateInitialisationAfter));
+  ASSERT_TRUE(PassUntilState(kStateReady));
+  EXPECT_EQ(trace.Take(), (Lines{"h4@7", "check", "s7", "h7@7", "s8", "step 32", "s9", "h8@9",
+                                 "record", "s7", "h7@7", "s8", "step 32", "s9", "h8@9", "record",
+                                 "s5"}));
+  EXPECT_EQ(manager.StepCount(), 0);
+  EXPECT_EQ(manager.Record().counter, 1u);
+}
+
+TEST_F(ControlRunTest, DynamicStepModeInitialisesThenStepsToTheCommunicationPoints) {
+  Ready(4);
+  for (int i = 0; i < 11; ++i) ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  Lines expected{"h4@15", "check", "s15", "h9@15", "s16", "step 128", "s17", "h10@17", "record",
+                 "s11"};
+  for (int i = 0; i < 10; ++i) {
+    for (const char* line : {"h11@11", "s12", "step 65", "s13", "h12@13", "record"}) {
+      expected.push_back(line);
+    }
+    expected.push_back(i < 9 ? "s11" : "s6");
+  }
+  EXPECT_EQ(trace.Take(), expected);
+  EXPECT_NEAR(manager.CurrentTime(), 1.0, 1e-9);
+  EXPECT_EQ(results.CommunicationCount(), 10);
+  EXPECT_TRUE(manager.Events().Empty());
+}
+
+TEST_F(ControlRunTest, ARunStoppedByAnActionAtTheStepHookPoint) {
+  Ready(4);
+  recorder.answers[12] = {{0, 0}, {0, 0}, {0, 4}};
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  Lines expected{"h4@15", "check", "s15", "h9@15", "s16", "step 128", "s17", "h10@17", "record",
+                 "s11"};
+  for (int i = 0; i < 3; ++i) {
+    for (const char* line : {"h11@11", "s12", "step 65", "s13", "h12@13", "record"}) {
+      expected.push_back(line);
+    }
+    expected.push_back(i < 2 ? "s11" : "s6");
+  }
+  EXPECT_EQ(trace.Take(), expected);
+  EXPECT_NEAR(manager.CurrentTime(), 0.3, 1e-9);
+  PassUntil([] { return false; }, 1);  // the paused state's own work
+  EXPECT_EQ(manager.StatusBits() & run_bits::kRunning, 0u);
+}
+
+TEST_F(ControlRunTest, PauseAndResumeARun) {
+  Ready(4);
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicStep));
+  ASSERT_EQ(Command(8), 0u);
+  ASSERT_TRUE(PassUntilState(kStatePaused));
+  const double paused_at = manager.CurrentTime();
+  ASSERT_FALSE(PassUntil([&] { return loop.State() != kStatePaused; }, 50));
+  trace.Take();
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicAfter));
+  EXPECT_EQ(trace.Take(), (Lines{"s11", "h11@11", "s12", "step 65", "s13"}));
+  EXPECT_GT(manager.CurrentTime(), paused_at);
+}
+
+TEST_F(ControlRunTest, AnInterruptDuringAStepStopsTheThreadAndPauses) {
+  Ready(4);
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicStep));
+  const std::uint16_t stops = manager.Record().stops;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Command(14), 0u);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("*** INTERRUPT! ***\n"),
+            std::string::npos);
+  EXPECT_FALSE(manager.StepScheduled());
+  EXPECT_FALSE(manager.Handover().ThreadStarted());
+  EXPECT_EQ(manager.Record().stops, stops + 1);
+  EXPECT_EQ(manager.RunState(), 2);
+  ASSERT_TRUE(PassUntilState(kStatePaused));
+  // A new run starts a new thread.
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicAfter));
+  EXPECT_TRUE(manager.Handover().ThreadStarted());
+}
 }  // namespace
