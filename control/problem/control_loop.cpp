@@ -151,12 +151,18 @@ void SimControlLoop::AbandonScheduledStep() {
 
 void SimControlLoop::Notify() {
   const std::uint32_t bits = pm_.StatusBits();
-  const double time = pm_.record_.time;
+  // The run thread owns the clock while a step computes.
+  if (!pm_.step_scheduled_) known_time_ = pm_.record_.time;
+  const double time = known_time_;
   if (bits == pm_.notified_bits_ && time == pm_.notified_time_) return;
+  if (!pm_.step_scheduled_) {
+    known_counter_ = pm_.record_.counter;
+    known_stops_ = pm_.record_.stops;
+  }
   auto* message = new DseMessage(kNotificationService, kNotificationSubtype);
   const bool written = status::IsSuccess(message->PutDouble(time)) &&
-                       status::IsSuccess(message->PutUInt16(pm_.record_.counter)) &&
-                       status::IsSuccess(message->PutUInt16(pm_.record_.stops)) &&
+                       status::IsSuccess(message->PutUInt16(known_counter_)) &&
+                       status::IsSuccess(message->PutUInt16(known_stops_)) &&
                        status::IsSuccess(message->PutUInt32(bits));
   if (!written || DseCurrentController() == nullptr) {
     delete message;

@@ -18,6 +18,23 @@ void QuietPrinter(std::int32_t quiet) {
 }
 }  // namespace
 
+void SimRunLock::Enter() {
+  const std::thread::id self = std::this_thread::get_id();
+  std::unique_lock<std::mutex> hold(lock_);
+  free_.wait(hold, [&] { return depth_ == 0 || owner_ == self; });
+  owner_ = self;
+  ++depth_;
+}
+
+void SimRunLock::Leave() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (depth_ == 0 || owner_ != std::this_thread::get_id()) return;
+  if (--depth_ == 0) {
+    owner_ = std::thread::id();
+    free_.notify_all();
+  }
+}
+
 bool SimRunHandover::StopFlag() { return g_stop_flag.load() != 0; }
 
 std::shared_ptr<SimRunHandover> SimRunHandover::Create(SimRunStepper* stepper) {
@@ -25,9 +42,9 @@ std::shared_ptr<SimRunHandover> SimRunHandover::Create(SimRunStepper* stepper) {
 }
 
 SimRunHandover::SimRunHandover(SimRunStepper* stepper) : stepper_(stepper) {
-  a_.lock();
+  a_.Enter();
   server_holds_a_ = true;
-  b_.lock();
+  b_.Enter();
   server_holds_b_ = true;
 }
 
@@ -36,11 +53,11 @@ SimRunHandover::~SimRunHandover() = default;
 void SimRunHandover::Shutdown() {
   if (thread_ != nullptr) StopRun();
   if (server_holds_a_) {
-    a_.unlock();
+    a_.Leave();
     server_holds_a_ = false;
   }
   if (server_holds_b_) {
-    b_.unlock();
+    b_.Leave();
     server_holds_b_ = false;
   }
 }
@@ -115,8 +132,8 @@ std::uint32_t SimRunHandover::RunThread(ThreadRecord& record) {
 
 void SimRunHandover::WaitForRun() {
   ReachedFirstWait();
-  a_.lock();
-  a_.unlock();
+  a_.Enter();
+  a_.Leave();
 }
 
 Status SimRunHandover::HandBack(ThreadRecord& record) {
@@ -125,10 +142,12 @@ Status SimRunHandover::HandBack(ThreadRecord& record) {
     return kStopped;
   }
   {
-    std::lock_guard<std::recursive_mutex> in_c(c_);
+    c_.Enter();
     waiting_.store(true);
     ReachedFirstWait();
-    std::lock_guard<std::recursive_mutex> in_b(b_);
+    b_.Enter();
+    b_.Leave();
+    c_.Leave();
   }
   return record.stopped.load() ? kStopped : status::kOk;
 }
@@ -147,16 +166,16 @@ Status SimRunHandover::TakeRunLock() {
 
 void SimRunHandover::EnsureServerHoldsA() {
   if (server_holds_a_) return;
-  a_.lock();
+  a_.Enter();
   server_holds_a_ = true;
 }
 
 void SimRunHandover::CompleteHandBack() {
-  b_.unlock();
-  c_.lock();
-  c_.unlock();
+  b_.Leave();
+  c_.Enter();
+  c_.Leave();
   waiting_.store(false);
-  b_.lock();
+  b_.Enter();
 }
 
 Status SimRunHandover::RunOneStep() {
@@ -168,7 +187,7 @@ void SimRunHandover::ReleaseStep() {
   if (waiting_.load()) CompleteHandBack();
   if (server_holds_a_) {
     server_holds_a_ = false;
-    a_.unlock();
+    a_.Leave();
   }
 }
 
@@ -182,7 +201,7 @@ Status SimRunHandover::StopRun() {
     for (std::int32_t tries = 0;;) {
       if (!server_holds_a_) {
         if (waiting_.load()) {
-          a_.lock();
+          a_.Enter();
           server_holds_a_ = true;
           if (waiting_.load()) {
             handshake = true;
@@ -205,7 +224,7 @@ Status SimRunHandover::StopRun() {
         // Lets a thread blocked before its step run on and see the stop.
         if (server_holds_a_) {
           server_holds_a_ = false;
-          a_.unlock();
+          a_.Leave();
         }
         tries = 2;
       }

@@ -17,10 +17,26 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "platform/status.h"
 
 class XosThread;
+
+// A critical section that one thread may enter again and another may wait
+// for. Held across the hand-over by different threads in turns, so it keeps
+// its owner itself rather than leaving lock order to a mutex.
+class SimRunLock {
+ public:
+  void Enter();
+  void Leave();
+
+ private:
+  std::mutex lock_;
+  std::condition_variable free_;
+  std::thread::id owner_;
+  std::int32_t depth_ = 0;
+};
 
 // What the run thread does between hand-overs, done by the problem manager.
 class SimRunStepper {
@@ -104,9 +120,9 @@ class SimRunHandover : public std::enable_shared_from_this<SimRunHandover> {
   void CompleteHandBack();
 
   SimRunStepper* stepper_;
-  std::recursive_mutex a_;
-  std::recursive_mutex b_;
-  std::recursive_mutex c_;
+  SimRunLock a_;
+  SimRunLock b_;
+  SimRunLock c_;
   bool server_holds_a_ = false;
   bool server_holds_b_ = false;
   std::atomic<bool> waiting_{false};
