@@ -110,7 +110,6 @@ bool SimControlLoop::FlushesEveryPass() const {
 void SimControlLoop::Idle() {
   port_.Idle(kIdleMs);
   CheckRunThread();
-  pm_.handover_->EnsureServerHoldsA();
 }
 
 void SimControlLoop::CheckRunThread() {
@@ -124,6 +123,7 @@ void SimControlLoop::CheckRunThread() {
   pm_.StopRun();
   pm_.run_state_ = 2;
   pm_.step_scheduled_ = false;
+  handover.EnsureServerHoldsA();
   if (thread_state == XosThread::kFinished) return;
   const char* fatal = LastFatalErrorText();
   const char* texts[] = {"Thread has been terminated, due to :",

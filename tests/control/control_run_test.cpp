@@ -228,6 +228,10 @@ class ControlRunTest : public ::testing::Test {
   bool PassUntil(const std::function<bool()>& done, int limit = 20000) {
     for (int i = 0; i < limit; ++i) {
       if (done()) return true;
+      if (i == limit - 1 && limit > 1000) {
+        ADD_FAILURE() << "stuck in state " << loop.State() << " after "
+                      << testing::PrintToString(trace.Take());
+      }
       Status ended = 0;
       const std::int32_t before = loop.State();
       if (loop.Pass(&ended)) return false;
