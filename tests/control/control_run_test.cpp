@@ -4,6 +4,7 @@
 // communication points and the commands that drive them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <deque>
@@ -110,6 +111,11 @@ class Ops : public SimRunOps {
   Status Rewind() override { return 0; }
   // On the run thread: moves the clock to the first event.
   Status RunStep() override {
+    const int number = ++steps;
+    if (number == fail_step) {
+      trace_.Add("step fails");
+      return 0x8032FFFFu;
+    }
     const SimExplicitEvent* first = pm_.Events().Head();
     char kind[32] = "step -";
     if (first != nullptr) std::snprintf(kind, sizeof kind, "step %u", first->kind);
@@ -119,6 +125,9 @@ class Ops : public SimRunOps {
     return step_result;
   }
 
+  std::atomic<int> steps{0};
+  // The step of this number fails.
+  int fail_step = 0;
   Status prepare_result = 0;
   Status check_result = 0;
   std::atomic<Status> step_result{0};
@@ -376,4 +385,84 @@ TEST_F(ControlRunTest, AnInterruptDuringAStepStopsTheThreadAndPauses) {
   ASSERT_TRUE(PassUntilState(kStateDynamicAfter));
   EXPECT_TRUE(manager.Handover().ThreadStarted());
 }
+
+struct FailureRow {
+  std::int32_t state;
+  std::int32_t next;  // -1: the dispatch fails
+  std::int32_t then;
+  std::uint32_t bit;
+  std::int32_t run_state;  // -1: unchanged
+  const char* clock;       // "record", "position" or ""
+};
+
+class FailureStateTest : public ControlRunTest, public ::testing::WithParamInterface<FailureRow> {};
+
+TEST_P(FailureStateTest, NextActionsLeadWhereTheTableSays) {
+  const FailureRow row = GetParam();
+  switch (row.state) {
+    case kStateInitialisationFailed:
+      Ready(5);
+      ASSERT_EQ(Command(10), 0u);
+      ops.fail_step = 1;
+      break;
+    case kStateDynamicFailed:
+      Ready(4);
+      ASSERT_EQ(Command(9), 0u);
+      ops.fail_step = 2;
+      break;
+    case kStateDynamicInitFailed:
+      Ready(4);
+      ASSERT_EQ(Command(9), 0u);
+      ops.fail_step = 1;
+      break;
+    default:
+      Ready(1);
+      ASSERT_EQ(Command(9), 0u);
+      ops.fail_step = 1;
+      break;
+  }
+  recorder.answers[3] = {row.next < 0 ? std::pair<Status, std::int32_t>{0x8000FFFFu, 0}
+                                      : std::pair<Status, std::int32_t>{0, row.next}};
+  ASSERT_TRUE(PassUntilState(row.state));
+  const std::int32_t run_state = manager.RunState();
+  trace.Take();
+  PassUntil([] { return false; }, 1);
+  EXPECT_EQ(loop.State(), row.then);
+  EXPECT_EQ(manager.StatusBits() & row.bit, row.bit);
+  EXPECT_EQ(manager.RunState(), row.run_state < 0 ? run_state : row.run_state);
+  const Lines lines = trace.Take();
+  ASSERT_GE(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "h3@" + std::to_string(row.state));
+  const bool recorded = std::find(lines.begin(), lines.end(), "record") != lines.end();
+  const bool taken_back = std::find(lines.begin(), lines.end(), "position") != lines.end();
+  EXPECT_EQ(recorded, std::string(row.clock) == "record");
+  EXPECT_EQ(taken_back, std::string(row.clock) == "position");
+  // The run thread is back at its wait for the next step in every case.
+  EXPECT_FALSE(manager.Handover().Waiting());
+}
+
+constexpr std::uint32_t k40 = run_bits::kStepPending;
+constexpr std::uint32_t k80 = run_bits::kRunning;
+constexpr std::uint32_t k100 = run_bits::kRunFailed;
+constexpr std::uint32_t k400 = run_bits::kStoppedByAction;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FailureStateTest,
+    ::testing::Values(
+        FailureRow{10, 0, 5, k400, 2, "record"}, FailureRow{10, 1, 9, k40, -1, "position"},
+        FailureRow{10, 3, 7, 0, -1, "record"}, FailureRow{10, 4, 5, 0, 2, "position"},
+        FailureRow{10, 5, 7, 0, -1, "record"}, FailureRow{10, 6, 5, k400, 2, "record"},
+        FailureRow{10, -1, 5, k100, 2, ""},
+        FailureRow{14, 0, 6, k400, 2, "record"}, FailureRow{14, 1, 13, k80, -1, ""},
+        FailureRow{14, 3, 15, 0, -1, "record"}, FailureRow{14, 4, 13, k80, 2, ""},
+        FailureRow{14, 5, 11, k80, -1, "record"}, FailureRow{14, 6, 6, k400, 2, "record"},
+        FailureRow{14, -1, 6, k100, 2, ""},
+        FailureRow{18, 0, 6, k400, 2, "record"}, FailureRow{18, 1, 17, k40, -1, "position"},
+        FailureRow{18, 3, 15, k80, -1, "record"}, FailureRow{18, 4, 17, k40, 2, "position"},
+        FailureRow{18, 5, 15, k80, -1, "record"}, FailureRow{18, 6, 6, k400, 2, "record"},
+        FailureRow{18, -1, 6, k100, 2, ""},
+        FailureRow{22, 0, 5, k400, 2, "record"}, FailureRow{22, 1, 21, k40, -1, "position"},
+        FailureRow{22, 3, 19, 0, -1, "record"}, FailureRow{22, 4, 5, 0, 2, "position"},
+        FailureRow{22, 5, 19, 0, -1, "record"}, FailureRow{22, 6, 5, k400, 2, "record"},
+        FailureRow{22, -1, 5, k100, 2, ""}));
 }  // namespace
