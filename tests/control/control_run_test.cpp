@@ -22,7 +22,9 @@
 #include "framework/messaging/message_controller.h"
 #include "framework/servers/server_registry.h"
 #include "solve/options/solver_option_table.h"
+#include "tests/support/fault_tests.h"
 #include "tests/support/scoped_current_folder.h"
+#include "framework/runtime/xos_thread.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -112,6 +114,8 @@ class Ops : public SimRunOps {
   // On the run thread: moves the clock to the first event.
   Status RunStep() override {
     const int number = ++steps;
+    if (step_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+    if (number == fault_step) testsupport::WriteThroughNull();
     if (number == fail_step) {
       trace_.Add("step fails");
       return 0x8032FFFFu;
@@ -126,6 +130,8 @@ class Ops : public SimRunOps {
   }
 
   std::atomic<int> steps{0};
+  std::atomic<int> step_ms{0};
+  int fault_step = 0;
   // The step of this number fails.
   int fail_step = 0;
   Status prepare_result = 0;
@@ -193,6 +199,10 @@ class Recorder : public SimActionFactory, public NewSimAction {
     return 0;
   }
   void ActionDeleted(NewSimAction*) override {}
+  void ExplicitEventNotice(std::uint64_t) override {
+    if (watch_notices) trace_.Add("notice");
+  }
+  bool watch_notices = false;
   Status Execute(std::int32_t* request, SimActionControl*, const SimExplicitEvent*) override {
     SimActionMgr* actions = SimActionMgr::Existing();
     const std::int32_t point = actions->CurrentHookPoint();
@@ -465,4 +475,161 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{22, 3, 19, 0, -1, "record"}, FailureRow{22, 4, 5, 0, 2, "position"},
         FailureRow{22, 5, 19, 0, -1, "record"}, FailureRow{22, 6, 5, k400, 2, "record"},
         FailureRow{22, -1, 5, k100, 2, ""}));
+
+TEST_F(ControlRunTest, CommunicationPointsLeadUpToAMonitorEventAndMergeWithIt) {
+  Ready(4);
+  ASSERT_EQ(manager.Events().Add(66, 1.0, -1.0, nullptr), 0u);
+  recorder.answers[12] = std::deque<std::pair<Status, std::int32_t>>(9, {0, 0});
+  recorder.answers[12].push_back({0, 4});
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  Lines steps;
+  for (const std::string& line : trace.Take()) {
+    if (line.rfind("step", 0) == 0) steps.push_back(line);
+  }
+  Lines expected{"step 128"};
+  for (int i = 0; i < 9; ++i) expected.push_back("step 65");
+  expected.push_back("step 67");
+  EXPECT_EQ(steps, expected);
+  EXPECT_NEAR(manager.CurrentTime(), 1.0, 1e-9);
+  EXPECT_TRUE(manager.Events().Empty());
+}
+
+TEST_F(ControlRunTest, AStepThatStopsEarlyHasItsPointScheduledAgain) {
+  Ready(4);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(Command(10), 0u);
+  ops.stop_early = false;
+  ASSERT_TRUE(PassUntilState(kStateDynamicBefore));
+  ops.stop_early = true;
+  ASSERT_TRUE(PassUntilState(kStateDynamicAfter));
+  ASSERT_TRUE(PassUntilState(kStateDynamicBefore));
+  EXPECT_EQ(results.CommunicationCount(), 0);
+  ASSERT_TRUE(PassUntilState(kStateDynamicAfter));
+  ASSERT_TRUE(PassUntil([&] { return loop.State() != kStateDynamicAfter; }));
+  // Still one point ahead, the same as before: the new one merged with it.
+  EXPECT_EQ(results.CommunicationCount(), 0);
+  ASSERT_EQ(manager.Events().Size(), 1u);
+  EXPECT_NEAR(manager.Events().Head()->time, 0.1, 1e-12);
+  EXPECT_EQ(manager.Events().Head()->kind, 65u);
+  EXPECT_NEAR(manager.CurrentTime(), 0.02, 1e-12);
+}
+
+std::int32_t StopTheThread(XosThread*, Status, std::uint32_t) { return XosThread::kStop; }
+
+TEST_F(ControlRunTest, ADeadRunThreadIsReportedAndTheProblemGoesBackToAttached) {
+  VANTOR_SKIP_FAULTS_UNDER_ASAN();
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << "a deliberate fault";
+  XosSetDefaultFailureHandler(StopTheThread);
+  Ready(1);
+  ops.fault_step = 1;
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntilState(kStateSteadyStep));
+  ASSERT_TRUE(PassUntil([&] { return loop.State() != kStateSteadyStep; }));
+  XosSetDefaultFailureHandler(nullptr);
+  EXPECT_EQ(loop.State(), kStateAttached);
+  ASSERT_GE(controller.events.size(), 2u);
+  EXPECT_EQ(Lines(controller.events.end() - 2, controller.events.end()),
+            (Lines{"Thread has been terminated, due to :", "Unknown System failure."}));
+  EXPECT_NE(manager.StatusBits() & run_bits::kThreadTerminated, 0u);
+  EXPECT_FALSE(manager.Handover().ThreadStarted());
+  EXPECT_FALSE(manager.StepScheduled());
+  EXPECT_EQ(manager.RunState(), 2);
+}
+
+TEST_F(ControlRunTest, AFailedPassDuringAStepLeavesNoStaleStepBehind) {
+  Ready(1);
+  ops.step_ms = 40;
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntilState(kStateSteadyStep));
+  PassUntil([] { return false; }, 1);  // the step starts
+  ASSERT_TRUE(manager.StepScheduled());
+  Queue([] { return 0x80000001u; });
+  PassUntil([] { return false; }, 2);  // the failed poll, then the pass that sees it
+  EXPECT_EQ(loop.State(), kStateReady);
+  EXPECT_FALSE(manager.StepScheduled());
+  EXPECT_TRUE(manager.Events().Empty());
+  EXPECT_EQ(manager.Record().stops, 1u);
+  // The next run runs its own step and collects that one.
+  ops.step_ms = 0;
+  trace.Take();
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntilState(kStateSteadyAfter));
+  ASSERT_TRUE(PassUntilState(kStateReady));
+  EXPECT_EQ(trace.Take(), (Lines{"h4@19", "s19", "h5@19", "s20", "step 16", "s21", "h6@21",
+                                 "record", "s5"}));
+}
+
+TEST_F(ControlRunTest, StoppingAScheduledStepDropsItsEventAndTellsTheActions) {
+  Ready(1);
+  ops.step_ms = 40;
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntilState(kStateSteadyStep));
+  PassUntil([] { return false; }, 1);
+  ASSERT_EQ(manager.Events().Size(), 1u);
+  recorder.watch_notices = true;
+  EXPECT_EQ(manager.StopRun(), 0u);
+  EXPECT_TRUE(manager.Events().Empty());
+  const Lines lines = trace.Take();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "run clock"), 1);
+  EXPECT_GE(std::count(lines.begin(), lines.end(), "notice"), 1);
+  EXPECT_FALSE(manager.StepScheduled());
+  // The next pass polls with timers.
+  PassUntil([] { return false; }, 1);
+  EXPECT_EQ(port.timer_polls, 1);
+}
+
+TEST_F(ControlRunTest, CommandsThatTouchTheRunWaitForTheStep) {
+  Ready(1);
+  ops.step_ms = 40;
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntilState(kStateSteadyStep));
+  PassUntil([] { return false; }, 1);
+  ASSERT_TRUE(manager.StepScheduled());
+  for (std::uint32_t number : {6u, 29u, 80u, 150u}) {
+    EXPECT_EQ(Command(number, {}, {1}), 0x0032000Au) << number;
+  }
+  EXPECT_EQ(manager.PreparationNeeded(), 0);
+  EXPECT_EQ(Command(10), 0u);  // a plain request still goes through
+  ASSERT_TRUE(PassUntilState(kStateReady));
+}
+
+TEST_F(ControlRunTest, ARunAfterAnEditThatKeptTheProblemIsAccepted) {
+  Ready(1);
+  ASSERT_EQ(Command(29, {}, {0}), 0u);
+  EXPECT_EQ(manager.PreparationNeeded(), 2);
+  ASSERT_EQ(Command(6), 0u);  // the short path
+  EXPECT_EQ(manager.PreparationNeeded(), 0);
+  EXPECT_EQ(manager.StatusBits() & run_bits::kPrepared, run_bits::kPrepared);
+  EXPECT_TRUE(manager.Handover().ThreadStarted());
+  EXPECT_EQ(Command(9), 0u);
+  // A full preparation passes the flags on.
+  ASSERT_EQ(Command(29, {}, {1}), 0u);
+  trace.Take();
+  ASSERT_EQ(Command(6, {}, {1, 0}), 0u);
+  EXPECT_EQ(trace.Take(), (Lines{"prepare 10"}));
+}
+
+TEST_F(ControlRunTest, SettingTheTimeMovesEveryClockWithFloatRounding) {
+  Ready(4);
+  const double wire = static_cast<double>(0.1f);
+  ASSERT_EQ(Command(94, {}, {}, {wire}), 0u);
+  EXPECT_EQ(manager.CurrentTime(), wire);
+  EXPECT_NE(manager.CurrentTime(), 0.1);
+  EXPECT_EQ(manager.Record().counter, 0u);
+  EXPECT_EQ(results.moved_to, wire);
+  EXPECT_EQ(results.sent_time, wire);
+  EXPECT_FALSE(manager.StepResultPending());
+  EXPECT_FALSE(manager.ReinitialisationMark());
+}
+
+TEST_F(ControlRunTest, UnknownAndRefusedCommands) {
+  for (std::uint32_t number : {1u, 7u, 11u, 151u}) {
+    EXPECT_EQ(Command(number), 0x8032FFFFu) << number;
+  }
+  EXPECT_EQ(Command(137), 0xA032FFFFu);
+  EXPECT_EQ(Command(9), 0x80320025u);
+  EXPECT_EQ(Command(14), 0x0032000Au);
+  EXPECT_EQ(Command(8), 0x0032000Au);
+  EXPECT_EQ(manager.RunState(), 2);
+}
 }  // namespace
