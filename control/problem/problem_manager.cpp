@@ -136,6 +136,21 @@ void SimProblemMgr::SetRunResults(SimRunResults* results) {
   results_ = results != nullptr ? results : &plain_results_;
 }
 
+std::int32_t SimProblemMgr::JoinCom() {
+  if (t_com_joins++ == 0) {
+    const Status joined = platform::CoInitializeEx(nullptr, platform::COINIT_MULTITHREADED);
+    if (status::IsFailure(joined)) {
+      std::fprintf(stderr, "SimProblemMgr: cannot join COM (0x%08X)\n", joined);
+    }
+  }
+  return t_com_joins;
+}
+
+std::int32_t SimProblemMgr::LeaveCom() {
+  if (t_com_joins > 0 && --t_com_joins == 0) platform::CoUninitialize();
+  return t_com_joins;
+}
+
 // --- the run thread ---
 
 Status SimProblemMgr::StartSolverThread() {

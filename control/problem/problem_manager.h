@@ -176,6 +176,11 @@ class SimProblemMgr : public SimMasterManager,
   // Asks the loop for one poll with timers once the problem is built.
   void RequestTimerPoll() { poll_with_timers_ = true; }
 
+  // Joins and leaves COM for the calling thread: only the first join of a
+  // thread joins, only its last leave leaves. The joins of the thread.
+  std::int32_t JoinCom();
+  std::int32_t LeaveCom();
+
   // The control loop, until the client asks the engine to end or is gone;
   // the exit status of the engine.
   Status RunControlLoop(class ControlLoopPort& port);

@@ -21,6 +21,7 @@
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_controller.h"
 #include "framework/servers/server_registry.h"
+#include "platform/com.h"
 #include "solve/options/solver_option_table.h"
 #include "tests/support/fault_tests.h"
 #include "tests/support/scoped_current_folder.h"
@@ -632,4 +633,55 @@ TEST_F(ControlRunTest, UnknownAndRefusedCommands) {
   EXPECT_EQ(Command(8), 0x0032000Au);
   EXPECT_EQ(manager.RunState(), 2);
 }
+}  // namespace
+
+namespace {
+
+TEST_F(ControlRunTest, DetachingEndsTheRunAndForgetsTheEventsWithNotice) {
+  Ready(1);
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntilState(kStateSteadyAfter));
+  ASSERT_TRUE(PassUntilState(kStateReady));
+  ASSERT_EQ(manager.Events().Add(66, 5.0, -1.0, nullptr), 0u);
+  ASSERT_EQ(manager.Events().Add(16, 6.0, 1e-6, nullptr), 0u);
+  recorder.watch_notices = true;
+  ASSERT_TRUE(manager.Handover().ThreadStarted());
+  trace.Take();
+  manager.DetachProblem(nullptr, nullptr);
+  EXPECT_FALSE(manager.Handover().ThreadStarted());
+  EXPECT_TRUE(manager.Events().Empty());
+  const Lines lines = trace.Take();
+  EXPECT_GE(std::count(lines.begin(), lines.end(), "notice"), 2);
+  // The tolerance follows the communication interval again.
+  EXPECT_DOUBLE_EQ(manager.EventTolerance(), results.CommunicationInterval() / 100.0);
+  EXPECT_EQ(manager.StatusBits() & run_bits::kProblemBits, 0u);
+  EXPECT_EQ(manager.RunState(), 2);
+  EXPECT_FALSE(manager.StepResultPending());
+  // The run status record starts afresh, the stop of the detach included.
+  EXPECT_EQ(manager.Record().stops, 0u);
+}
+
+TEST_F(ControlRunTest, EachThreadJoinsComOnceAndLeavesOnItsLastLeave) {
+  std::atomic<int> second_was_joined{-1};
+  auto twice = [&] {
+    EXPECT_EQ(manager.JoinCom(), 1);
+    EXPECT_EQ(manager.JoinCom(), 2);
+    // Joined already: a further join only counts.
+    const Status again = platform::CoInitializeEx(nullptr, platform::COINIT_MULTITHREADED);
+    second_was_joined = again == 1 ? 1 : 0;
+    platform::CoUninitialize();
+    EXPECT_EQ(manager.LeaveCom(), 1);
+    EXPECT_EQ(manager.LeaveCom(), 0);
+    EXPECT_EQ(manager.LeaveCom(), 0);
+    // Left: a new join is the first again.
+    EXPECT_EQ(platform::CoInitializeEx(nullptr, platform::COINIT_MULTITHREADED), 0u);
+    platform::CoUninitialize();
+  };
+  std::thread one(twice);
+  one.join();
+  EXPECT_EQ(second_was_joined.load(), 1);
+  std::thread two(twice);
+  two.join();
+}
+
 }  // namespace
