@@ -39,6 +39,13 @@ class SimEventList {
   Status First(bool remove, SimExplicitEvent* out);
   // The head, or null; valid until the list changes.
   const SimExplicitEvent* Head() const { return events_.empty() ? nullptr : &events_.front(); }
+  // The event with the handle, or null once it has left the list.
+  const SimExplicitEvent* Find(std::uint64_t id) const {
+    for (const SimExplicitEvent& event : events_) {
+      if (event.id == id) return &event;
+    }
+    return nullptr;
+  }
   bool Empty() const { return events_.empty(); }
   std::size_t Size() const { return events_.size(); }
   void DeleteFirst();

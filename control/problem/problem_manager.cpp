@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "control/problem/problem_services.h"
 #include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/solver_options.h"
@@ -54,6 +55,9 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   run_state_ = 2;
   SetStatusBits(run_bits::kEngineUp);
   handover_ = SimRunHandover::Create(this);
+  executive_ = std::make_unique<SimExecutiveService>(*this);
+  explicit_events_ = std::make_unique<SimExplicitEventService>(*this);
+  implicit_events_ = std::make_unique<SimImplicitEventService>(*this);
   events_.SetNotice([this](std::uint64_t id) {
     if (actions_ != nullptr) actions_->ExplicitEventNotice(id);
   });
@@ -89,6 +93,7 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
 
 SimProblemMgr::~SimProblemMgr() {
   handover_->Shutdown();
+  executive_->ReleaseAll();
   events_.Clear();
   SimActionMgr::Destroy();
   actions_ = nullptr;
@@ -104,8 +109,16 @@ SimProblemMgr::~SimProblemMgr() {
 Status SimProblemMgr::QueryInterface(const platform::IID& iid, void** object) {
   constexpr Status kNoInterface = 0x80004002u;
   if (object == nullptr) return 0x80070057u;
-  if (!(iid == platform::IID_IUnknown)) return kNoInterface;
-  *object = this;
+  platform::IUnknown* face = nullptr;
+  if (iid == platform::IID_IUnknown || iid == IID_IQLNESOFactory) {
+    face = executive_.get();
+  } else if (iid == IID_IQLNExplicitEventMgr) {
+    face = explicit_events_.get();
+  } else if (iid == IID_IQLNImplicitEventMgr) {
+    face = implicit_events_.get();
+  }
+  if (face == nullptr) return kNoInterface;
+  *object = face;
   AddRef();
   return status::kOk;
 }
@@ -534,6 +547,7 @@ Status SimProblemMgr::DetachProblem(const char* folder, const char* sub_folder) 
   if (handover_->ThreadStarted()) StopRun();
   ClearStatusBits(run_bits::kProblemBits);
   if (installations_found_) SimMasterManager::ReleaseSolvers();
+  executive_->ReleaseAll();
   delete GetCurrentProblem();
   events_.Clear();
   if (options_ != nullptr && SolverOptionTable::Existing() == options_) options_->SetDefaults();

@@ -27,6 +27,9 @@
 #include "platform/status.h"
 
 class DseServerRegistry;
+class SimExecutiveService;
+class SimExplicitEventService;
+class SimImplicitEventService;
 class SolverOptionTable;
 
 // Status bits of the run-state notification.
@@ -95,10 +98,11 @@ class SimProblemMgr : public SimMasterManager,
   // The one problem manager of the process, or null.
   static SimProblemMgr* Instance();
 
-  // The COM-style face: IUnknown gives the problem manager itself with one
-  // more reference. The event, delay, properties, sensitivity and factory
-  // interfaces join as their owners' subsystems are built; until then, as for
-  // any other id, 0x80004002 and *object untouched.
+  // The COM-style face: IUnknown and the executive give the executive face,
+  // the explicit and implicit event managers theirs, each with one more
+  // reference. The delay, properties and sensitivity interfaces join as
+  // their owners' subsystems are built; until then, as for any other id,
+  // 0x80004002 and *object untouched.
   Status QueryInterface(const platform::IID& iid, void** object);
   // Reference counting of the COM-style interfaces: the server thread owns
   // the object, so a count of 0 frees nothing.
@@ -157,6 +161,7 @@ class SimProblemMgr : public SimMasterManager,
   SimRunResults& RunResults() { return *results_; }
   SimEventList& Events() { return events_; }
   SimRunHandover& Handover() { return *handover_; }
+  SimExecutiveService& Executive() { return *executive_; }
 
   // The run thread and the hand-over.
   Status StartSolverThread();
@@ -273,6 +278,9 @@ class SimProblemMgr : public SimMasterManager,
   SimRunResults* results_ = &plain_results_;
   SimEventList events_;
   std::shared_ptr<SimRunHandover> handover_;
+  std::unique_ptr<SimExecutiveService> executive_;
+  std::unique_ptr<SimExplicitEventService> explicit_events_;
+  std::unique_ptr<SimImplicitEventService> implicit_events_;
   bool step_scheduled_ = false;
   bool step_result_pending_ = false;
   std::int32_t reinitialise_ = 0;
