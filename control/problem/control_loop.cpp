@@ -773,7 +773,7 @@ void SimControlLoop::ReadyWork(bool paused) {
   }
   bool applied = false;
   pass_status_ = pm_.results_->ApplyAssignments(&applied);
-  const Status started = pm_.SimMasterManager::StartRun(mode);
+  const Status started = pm_.StartRun(mode);
   if (status::IsFailure(started)) state_ = next + 3;
 }
 

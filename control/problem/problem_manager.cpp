@@ -543,6 +543,12 @@ Status SimProblemMgr::ProblemEdited() {
   return SimMasterManager::ProblemEdited();
 }
 
+Status SimProblemMgr::StartRun(std::int32_t run_mode) {
+  const Status told = SimMasterManager::StartRun(run_mode);
+  if (status::IsFailure(told)) return told;
+  return run_ops_->PrepareSimulation(0, 0);
+}
+
 Status SimProblemMgr::DetachProblem(const char* folder, const char* sub_folder) {
   if (handover_->ThreadStarted()) StopRun();
   ClearStatusBits(run_bits::kProblemBits);

@@ -123,6 +123,8 @@ class SimProblemMgr : public SimMasterManager,
   // Master operations the problem manager adds its own work to.
   Status AttachProblem(const char* folder, const char* name) override;
   Status ProblemEdited() override;
+  // Tells the managers, then prepares what the run still lacks.
+  Status StartRun(std::int32_t run_mode) override;
   Status DetachProblem(const char* folder, const char* sub_folder) override;
 
   // ProblemManagerHooks.

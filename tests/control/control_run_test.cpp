@@ -304,7 +304,7 @@ TEST_F(ControlRunTest, SteadyStateRunTakesOneStep) {
   ASSERT_EQ(Command(9), 0u);
   ASSERT_TRUE(PassUntilState(kStateSteadyAfter));
   ASSERT_TRUE(PassUntilState(kStateReady));
-  EXPECT_EQ(trace.Take(), (Lines{"h4@19", "check", "s19", "h5@19", "s20", "step 16", "s21",
+  EXPECT_EQ(trace.Take(), (Lines{"h4@19", "check", "prepare 00", "s19", "h5@19", "s20", "step 16", "s21",
                                  "h6@21", "record", "s5"}));
   EXPECT_TRUE(manager.StepResultPending());
   EXPECT_TRUE(manager.Events().Empty());
@@ -318,7 +318,7 @@ TEST_F(ControlRunTest, InitialisationRunStepsAsOftenAsAsked) {
   ASSERT_TRUE(PassUntilState(kStateInitialisationAfter));
   ASSERT_TRUE(PassUntilState(kStateInitialisationAfter));
   ASSERT_TRUE(PassUntilState(kStateReady));
-  EXPECT_EQ(trace.Take(), (Lines{"h4@7", "check", "s7", "h7@7", "s8", "step 32", "s9", "h8@9",
+  EXPECT_EQ(trace.Take(), (Lines{"h4@7", "check", "prepare 00", "s7", "h7@7", "s8", "step 32", "s9", "h8@9",
                                  "record", "s7", "h7@7", "s8", "step 32", "s9", "h8@9", "record",
                                  "s5"}));
   EXPECT_EQ(manager.StepCount(), 0);
@@ -329,7 +329,7 @@ TEST_F(ControlRunTest, DynamicStepModeInitialisesThenStepsToTheCommunicationPoin
   Ready(4);
   for (int i = 0; i < 11; ++i) ASSERT_EQ(Command(10), 0u);
   ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
-  Lines expected{"h4@15", "check", "s15", "h9@15", "s16", "step 128", "s17", "h10@17", "record",
+  Lines expected{"h4@15", "check", "prepare 00", "s15", "h9@15", "s16", "step 128", "s17", "h10@17", "record",
                  "s11"};
   for (int i = 0; i < 10; ++i) {
     for (const char* line : {"h11@11", "s12", "step 65", "s13", "h12@13", "record"}) {
@@ -348,7 +348,7 @@ TEST_F(ControlRunTest, ARunStoppedByAnActionAtTheStepHookPoint) {
   recorder.answers[12] = {{0, 0}, {0, 0}, {0, 4}};
   ASSERT_EQ(Command(9), 0u);
   ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
-  Lines expected{"h4@15", "check", "s15", "h9@15", "s16", "step 128", "s17", "h10@17", "record",
+  Lines expected{"h4@15", "check", "prepare 00", "s15", "h9@15", "s16", "step 128", "s17", "h10@17", "record",
                  "s11"};
   for (int i = 0; i < 3; ++i) {
     for (const char* line : {"h11@11", "s12", "step 65", "s13", "h12@13", "record"}) {
@@ -556,7 +556,7 @@ TEST_F(ControlRunTest, AFailedPassDuringAStepLeavesNoStaleStepBehind) {
   ASSERT_EQ(Command(9), 0u);
   ASSERT_TRUE(PassUntilState(kStateSteadyAfter));
   ASSERT_TRUE(PassUntilState(kStateReady));
-  EXPECT_EQ(trace.Take(), (Lines{"h4@19", "s19", "h5@19", "s20", "step 16", "s21", "h6@21",
+  EXPECT_EQ(trace.Take(), (Lines{"h4@19", "prepare 00", "s19", "h5@19", "s20", "step 16", "s21", "h6@21",
                                  "record", "s5"}));
 }
 
@@ -608,6 +608,26 @@ TEST_F(ControlRunTest, ARunAfterAnEditThatKeptTheProblemIsAccepted) {
   trace.Take();
   ASSERT_EQ(Command(6, {}, {1, 0}), 0u);
   EXPECT_EQ(trace.Take(), (Lines{"prepare 10"}));
+}
+
+TEST_F(ControlRunTest, RunModesWithoutRunStatesStayReady) {
+  Ready(2);
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_FALSE(PassUntil([&] { return loop.State() != kStateReady; }, 20));
+  EXPECT_TRUE(trace.Take().empty());
+}
+
+TEST_F(ControlRunTest, EndingADynamicRunWritesItsEnd) {
+  Ready(4);
+  ASSERT_EQ(Command(2), 0x00320024u);
+  EXPECT_EQ(trace.Take(), (Lines{"end of dynamic run"}));
+  Status ended = 1;
+  int passes = 0;
+  while (!loop.Pass(&ended) && ++passes < 10) {
+  }
+  EXPECT_EQ(loop.State(), kStateEnding);
+  // Leaving the ready state for the ending one passes hook point 4 too.
+  EXPECT_EQ(trace.Take(), (Lines{"h4@4", "h2@4"}));
 }
 
 TEST_F(ControlRunTest, SettingTheTimeMovesEveryClockWithFloatRounding) {
