@@ -2,11 +2,11 @@
 
 #include "control/engine/engine_handlers.h"
 #include "control/problem/problem_manager.h"
-#include "framework/runtime/xos_thread.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/solver_options.h"
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_controller.h"
+#include "framework/runtime/xos_thread.h"
 #include "framework/runtime/xos_time.h"
 #include "framework/servers/sending.h"
 
@@ -532,13 +532,13 @@ void SimControlLoop::Collecting() {
     if (pm_.handover_->Waiting()) pm_.RunOneStep();
     // Two has no move of its own after a steady-state step: as 0.
     if (from == kStateSteadyAfter && next == 2) next = 0;
-    const std::int32_t again = from == kStateInitialisationAfter ? kStateInitialisationBefore
-                                                                 : kStateDynamicBefore;
-    const std::int32_t stage = from == kStateInitialisationAfter ? kStateInitialisationBefore
-                               : from == kStateSteadyAfter
-                                   ? (RunMode() == kDynamic ? kStateDynamicInitBefore
-                                                            : kStateSteadyBefore)
-                                   : kStateDynamicInitBefore;
+    const std::int32_t again =
+        from == kStateInitialisationAfter ? kStateInitialisationBefore : kStateDynamicBefore;
+    const std::int32_t stage =
+        from == kStateInitialisationAfter ? kStateInitialisationBefore
+        : from == kStateSteadyAfter
+            ? (RunMode() == kDynamic ? kStateDynamicInitBefore : kStateSteadyBefore)
+            : kStateDynamicInitBefore;
     if (from == kStateDynamicAfter) {
       if (next == 0 || next == 1 || next == 5) {
         if (pm_.pause_request_ != 0) {

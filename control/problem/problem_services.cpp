@@ -107,8 +107,8 @@ std::string SimExecutiveService::Expand(const char* text, std::int32_t object_co
 }
 
 Status SimExecutiveService::PostSolverMessage(Status status, std::int32_t text_count,
-                                              const char* const* texts,
-                                              std::int32_t object_count, void* const* objects) {
+                                              const char* const* texts, std::int32_t object_count,
+                                              void* const* objects) {
   if (text_count > 0 && texts == nullptr) return kInvalidArgument;
   SputMessageCollector& collector = manager_.Collector();
   std::int32_t next = 0;

@@ -62,9 +62,7 @@ void SimRunHandover::Shutdown() {
   }
 }
 
-std::int32_t SimRunHandover::ThreadState() {
-  return thread_ != nullptr ? thread_->GetState() : 0;
-}
+std::int32_t SimRunHandover::ThreadState() { return thread_ != nullptr ? thread_->GetState() : 0; }
 
 Status SimRunHandover::StartSolverThread(bool no_guard) {
   if (thread_ != nullptr) return status::kOk;

@@ -20,12 +20,12 @@
 #include "foundation/interfaces/solver_options.h"
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_controller.h"
+#include "framework/runtime/xos_thread.h"
 #include "framework/servers/server_registry.h"
 #include "platform/com.h"
 #include "solve/options/solver_option_table.h"
 #include "tests/support/fault_tests.h"
 #include "tests/support/scoped_current_folder.h"
-#include "framework/runtime/xos_thread.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -191,8 +191,8 @@ class Results : public SimRunResults {
 // Hooked at every hook point: records it and answers from its script.
 class Recorder : public SimActionFactory, public NewSimAction {
  public:
-  explicit Recorder(Trace& trace) : SimActionFactory("Recorder"), NewSimAction("Recorder", this),
-                                    trace_(trace) {
+  explicit Recorder(Trace& trace)
+      : SimActionFactory("Recorder"), NewSimAction("Recorder", this), trace_(trace) {
     hook_modes.fill(0);
   }
   Status Create(DseMessage*, DseMessage**, NewSimAction** action) override {
@@ -239,10 +239,9 @@ class ControlRunTest : public ::testing::Test {
 
   Status Command(std::uint32_t number, std::vector<const char*> texts = {},
                  std::vector<std::int32_t> integers = {}, std::vector<double> reals = {}) {
-    return manager.HandleCommand(50, number, static_cast<std::uint32_t>(texts.size()),
-                                 texts.data(), static_cast<std::uint32_t>(integers.size()),
-                                 integers.data(), static_cast<std::uint32_t>(reals.size()),
-                                 reals.data());
+    return manager.HandleCommand(50, number, static_cast<std::uint32_t>(texts.size()), texts.data(),
+                                 static_cast<std::uint32_t>(integers.size()), integers.data(),
+                                 static_cast<std::uint32_t>(reals.size()), reals.data());
   }
   // Passes until `done` or the loop ends; whether `done` came.
   bool PassUntil(const std::function<bool()>& done, int limit = 20000) {
@@ -304,12 +303,11 @@ TEST_F(ControlRunTest, SteadyStateRunTakesOneStep) {
   ASSERT_EQ(Command(9), 0u);
   ASSERT_TRUE(PassUntilState(kStateSteadyAfter));
   ASSERT_TRUE(PassUntilState(kStateReady));
-  EXPECT_EQ(trace.Take(), (Lines{"h4@19", "check", "prepare 00", "s19", "h5@19", "s20", "step 16", "s21",
-                                 "h6@21", "record", "s5"}));
+  EXPECT_EQ(trace.Take(), (Lines{"h4@19", "check", "prepare 00", "s19", "h5@19", "s20", "step 16",
+                                 "s21", "h6@21", "record", "s5"}));
   EXPECT_TRUE(manager.StepResultPending());
   EXPECT_TRUE(manager.Events().Empty());
 }
-
 
 TEST_F(ControlRunTest, InitialisationRunStepsAsOftenAsAsked) {
   Ready(5);
@@ -318,9 +316,9 @@ TEST_F(ControlRunTest, InitialisationRunStepsAsOftenAsAsked) {
   ASSERT_TRUE(PassUntilState(kStateInitialisationAfter));
   ASSERT_TRUE(PassUntilState(kStateInitialisationAfter));
   ASSERT_TRUE(PassUntilState(kStateReady));
-  EXPECT_EQ(trace.Take(), (Lines{"h4@7", "check", "prepare 00", "s7", "h7@7", "s8", "step 32", "s9", "h8@9",
-                                 "record", "s7", "h7@7", "s8", "step 32", "s9", "h8@9", "record",
-                                 "s5"}));
+  EXPECT_EQ(trace.Take(),
+            (Lines{"h4@7", "check", "prepare 00", "s7", "h7@7", "s8", "step 32", "s9", "h8@9",
+                   "record", "s7", "h7@7", "s8", "step 32", "s9", "h8@9", "record", "s5"}));
   EXPECT_EQ(manager.StepCount(), 0);
   EXPECT_EQ(manager.Record().counter, 1u);
 }
@@ -329,8 +327,8 @@ TEST_F(ControlRunTest, DynamicStepModeInitialisesThenStepsToTheCommunicationPoin
   Ready(4);
   for (int i = 0; i < 11; ++i) ASSERT_EQ(Command(10), 0u);
   ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
-  Lines expected{"h4@15", "check", "prepare 00", "s15", "h9@15", "s16", "step 128", "s17", "h10@17", "record",
-                 "s11"};
+  Lines expected{"h4@15",    "check", "prepare 00", "s15",    "h9@15", "s16",
+                 "step 128", "s17",   "h10@17",     "record", "s11"};
   for (int i = 0; i < 10; ++i) {
     for (const char* line : {"h11@11", "s12", "step 65", "s13", "h12@13", "record"}) {
       expected.push_back(line);
@@ -348,8 +346,8 @@ TEST_F(ControlRunTest, ARunStoppedByAnActionAtTheStepHookPoint) {
   recorder.answers[12] = {{0, 0}, {0, 0}, {0, 4}};
   ASSERT_EQ(Command(9), 0u);
   ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
-  Lines expected{"h4@15", "check", "prepare 00", "s15", "h9@15", "s16", "step 128", "s17", "h10@17", "record",
-                 "s11"};
+  Lines expected{"h4@15",    "check", "prepare 00", "s15",    "h9@15", "s16",
+                 "step 128", "s17",   "h10@17",     "record", "s11"};
   for (int i = 0; i < 3; ++i) {
     for (const char* line : {"h11@11", "s12", "step 65", "s13", "h12@13", "record"}) {
       expected.push_back(line);
@@ -384,8 +382,7 @@ TEST_F(ControlRunTest, AnInterruptDuringAStepStopsTheThreadAndPauses) {
   const std::uint16_t stops = manager.Record().stops;
   testing::internal::CaptureStdout();
   EXPECT_EQ(Command(14), 0u);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("*** INTERRUPT! ***\n"),
-            std::string::npos);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("*** INTERRUPT! ***\n"), std::string::npos);
   EXPECT_FALSE(manager.StepScheduled());
   EXPECT_FALSE(manager.Handover().ThreadStarted());
   EXPECT_EQ(manager.Record().stops, stops + 1);
@@ -463,19 +460,17 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{10, 0, 5, k400, 2, "record"}, FailureRow{10, 1, 9, k40, -1, "position"},
         FailureRow{10, 3, 7, 0, -1, "record"}, FailureRow{10, 4, 5, 0, 2, "position"},
         FailureRow{10, 5, 7, 0, -1, "record"}, FailureRow{10, 6, 5, k400, 2, "record"},
-        FailureRow{10, -1, 5, k100, 2, ""},
-        FailureRow{14, 0, 6, k400, 2, "record"}, FailureRow{14, 1, 13, k80, -1, ""},
-        FailureRow{14, 3, 15, 0, -1, "record"}, FailureRow{14, 4, 13, k80, 2, ""},
-        FailureRow{14, 5, 11, k80, -1, "record"}, FailureRow{14, 6, 6, k400, 2, "record"},
-        FailureRow{14, -1, 6, k100, 2, ""},
+        FailureRow{10, -1, 5, k100, 2, ""}, FailureRow{14, 0, 6, k400, 2, "record"},
+        FailureRow{14, 1, 13, k80, -1, ""}, FailureRow{14, 3, 15, 0, -1, "record"},
+        FailureRow{14, 4, 13, k80, 2, ""}, FailureRow{14, 5, 11, k80, -1, "record"},
+        FailureRow{14, 6, 6, k400, 2, "record"}, FailureRow{14, -1, 6, k100, 2, ""},
         FailureRow{18, 0, 6, k400, 2, "record"}, FailureRow{18, 1, 17, k40, -1, "position"},
         FailureRow{18, 3, 15, k80, -1, "record"}, FailureRow{18, 4, 17, k40, 2, "position"},
         FailureRow{18, 5, 15, k80, -1, "record"}, FailureRow{18, 6, 6, k400, 2, "record"},
-        FailureRow{18, -1, 6, k100, 2, ""},
-        FailureRow{22, 0, 5, k400, 2, "record"}, FailureRow{22, 1, 21, k40, -1, "position"},
-        FailureRow{22, 3, 19, 0, -1, "record"}, FailureRow{22, 4, 5, 0, 2, "position"},
-        FailureRow{22, 5, 19, 0, -1, "record"}, FailureRow{22, 6, 5, k400, 2, "record"},
-        FailureRow{22, -1, 5, k100, 2, ""}));
+        FailureRow{18, -1, 6, k100, 2, ""}, FailureRow{22, 0, 5, k400, 2, "record"},
+        FailureRow{22, 1, 21, k40, -1, "position"}, FailureRow{22, 3, 19, 0, -1, "record"},
+        FailureRow{22, 4, 5, 0, 2, "position"}, FailureRow{22, 5, 19, 0, -1, "record"},
+        FailureRow{22, 6, 5, k400, 2, "record"}, FailureRow{22, -1, 5, k100, 2, ""}));
 
 TEST_F(ControlRunTest, CommunicationPointsLeadUpToAMonitorEventAndMergeWithIt) {
   Ready(4);
@@ -556,8 +551,8 @@ TEST_F(ControlRunTest, AFailedPassDuringAStepLeavesNoStaleStepBehind) {
   ASSERT_EQ(Command(9), 0u);
   ASSERT_TRUE(PassUntilState(kStateSteadyAfter));
   ASSERT_TRUE(PassUntilState(kStateReady));
-  EXPECT_EQ(trace.Take(), (Lines{"h4@19", "prepare 00", "s19", "h5@19", "s20", "step 16", "s21", "h6@21",
-                                 "record", "s5"}));
+  EXPECT_EQ(trace.Take(), (Lines{"h4@19", "prepare 00", "s19", "h5@19", "s20", "step 16", "s21",
+                                 "h6@21", "record", "s5"}));
 }
 
 TEST_F(ControlRunTest, StoppingAScheduledStepDropsItsEventAndTellsTheActions) {
