@@ -18,6 +18,8 @@ constexpr std::int32_t kInitialisation = 5;
 // The first state of each kind of run, and the state after the last idle one.
 constexpr std::int32_t kFirstSteadyState = 19;
 
+// The preparation's answer for a problem without variables.
+constexpr Status kEmptyProblem = 0xA0000047u;
 // Status bits 0x40 to 0x400.
 constexpr std::uint32_t kStepBits = 0x7C0;
 
@@ -226,6 +228,8 @@ void SimControlLoop::StateWork() {
       } else if (pm_.single_action_ != 0) {
         pm_.single_action_ = 0;
         state_ = kStateSingleAction;
+      } else {
+        AttachedWork();
       }
       return;
     case kStatePreparing: {
@@ -379,6 +383,31 @@ void SimControlLoop::StateWork() {
   }
 }
 
+// State 1 with nothing asked: queued assignments, then a snapshot request,
+// which needs the problem prepared.
+void SimControlLoop::AttachedWork() {
+  if (!pm_.check_problem_) {
+    bool applied = false;
+    pass_status_ = pm_.results_->ApplyAssignments(&applied);
+    if (applied) {
+      pm_.step_result_pending_ = false;
+      if (pm_.record_.time != 0.0) pm_.reinitialise_ = 1;
+      pm_.ClearStatusBits(run_bits::kStepPending);
+    }
+  }
+  if (pm_.snapshot_request_ == 0) return;
+  const Status prepared = pm_.run_ops_->PrepareSimulation(0, 0);
+  if (!status::IsFailure(prepared)) {
+    pm_.preparation_ = 0;
+    state_ = kStatePreparing;
+    return;
+  }
+  pm_.snapshot_request_ = 0;
+  DsePostEventText(SputMessageCollector::kEventCode, pm_status::kFailure,
+                   prepared == kEmptyProblem ? "Can't Take SnapShot, Problem has no Variables."
+                                             : "Can't Take SnapShot, Problem is invalid.");
+}
+
 void SimControlLoop::Abandon(std::uint32_t bit) {
   pm_.run_state_ = 2;
   pm_.ClearStatusBits(kStepBits);
@@ -512,6 +541,7 @@ void SimControlLoop::Collecting() {
     Abandon(run_bits::kRunFailed);
     pm_.step_count_ = 0;
     state_ = ready;
+    if (pm_.handover_->Waiting()) pm_.RunOneStep();
   } else {
     std::int32_t next = pm_.next_action_;
     if (next == 5 || next == 6) {

@@ -98,6 +98,7 @@ class SimControlLoop {
   // After a negative pass status: a scheduled step is collected first.
   void AbandonScheduledStep();
   // The work of the states that collect a step or handle its failure.
+  void AttachedWork();
   void Collecting();
   void Failure();
   void BeforeStep();

@@ -421,6 +421,7 @@ Status SimProblemMgr::CommandEdit(std::uint32_t count, const std::int32_t* integ
   problem_ready_ = 0;
   if (count > 0 && integers[0] != 0) {
     run_state_ = 2;
+    step_result_pending_ = false;
     preparation_ = 3;
     return status::kOk;
   }

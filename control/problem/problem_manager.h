@@ -180,6 +180,9 @@ class SimProblemMgr : public SimMasterManager,
   void SetCurrentTime(double time) { record_.time = time; }
   // The problem manager's re-initialisation mark, read by the run step.
   bool ReinitialisationMark() const { return reinitialise_ != 0; }
+  // A queued snapshot and a rewind, done by the loop at its next fixed point.
+  void RequestSnapshot() { snapshot_request_ = 1; }
+  void RequestRewind() { rewind_request_ = 1; }
   // Asks the loop for one poll with timers once the problem is built.
   void RequestTimerPoll() { poll_with_timers_ = true; }
 

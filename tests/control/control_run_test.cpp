@@ -700,3 +700,30 @@ TEST_F(ControlRunTest, EachThreadJoinsComOnceAndLeavesOnItsLastLeave) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ControlRunTest, ASnapshotAskedForBeforePreparationPreparesOrSaysWhyNot) {
+  SolverOptionTable::Instance()->SetInt(29, 1);
+  SolverOptionTable::Instance()->ApplyPendingChanges();
+  const std::string work = folder.path().string() + "/";
+  ASSERT_EQ(Command(3, {"Tank", work.c_str()}), 0u);
+  ASSERT_TRUE(PassUntilState(kStateAttached));
+  ops.prepare_result = 0xA0000047u;
+  manager.RequestSnapshot();
+  PassUntil([] { return false; }, 2);
+  EXPECT_EQ(loop.State(), kStateAttached);
+  ASSERT_FALSE(controller.events.empty());
+  EXPECT_EQ(controller.events.back(), "Can't Take SnapShot, Problem has no Variables.");
+  ops.prepare_result = 0x80000001u;
+  manager.RequestSnapshot();
+  PassUntil([] { return false; }, 1);
+  EXPECT_EQ(controller.events.back(), "Can't Take SnapShot, Problem is invalid.");
+  ops.prepare_result = 0;
+  manager.RequestSnapshot();
+  PassUntil([] { return false; }, 1);
+  EXPECT_EQ(loop.State(), kStatePreparing);
+  EXPECT_EQ(manager.PreparationNeeded(), 0);
+}
+
+}  // namespace
