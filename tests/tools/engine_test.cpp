@@ -197,3 +197,38 @@ TEST(EngineProcess, WithoutAControllerOnlyTheBannerAndAFailure) {
 }
 
 }  // namespace
+
+namespace {
+
+std::uint32_t BitsOf(const vantor_client::Message& notification) {
+  const Bytes& body = notification.body;
+  if (body.size() != 16) return 0xFFFFFFFFu;
+  return static_cast<std::uint32_t>(body[12]) | static_cast<std::uint32_t>(body[13]) << 8 |
+         static_cast<std::uint32_t>(body[14]) << 16 | static_cast<std::uint32_t>(body[15]) << 24;
+}
+
+TEST_F(EngineTest, ASteadyStateRunGoesThroughTheRunThreadAndIsTold) {
+  testsupport::TempDir work;
+  const std::string folder = work.path().string() + "/";
+  ASSERT_EQ(Command(3, {"Run Sim", folder}), 0u);
+  // An edit that keeps the problem lets the next preparation take the short
+  // path, which starts the run thread without building anything.
+  ASSERT_EQ(Exchange(vantor_client::MakeCommand(kProblemService, 29, {0})), 0u);
+  ASSERT_EQ(Command(6), 0u);
+  auto bits_seen = [&] {
+    std::vector<std::uint32_t> bits;
+    for (const auto& notification : client_->Notifications()) bits.push_back(BitsOf(notification));
+    return bits;
+  };
+  ASSERT_EQ(client_->WaitFor([&] { return bits_seen().back() == 0x3Du; }), 0u);
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_EQ(
+      client_->WaitFor([&] { return bits_seen().size() >= 4 && bits_seen().back() == 0x3Du; }), 0u);
+  EXPECT_EQ(bits_seen(), (std::vector<std::uint32_t>{0x1u, 0x3Du, 0xBDu, 0x3Du}));
+  // Interrupting needs a run under way.
+  EXPECT_EQ(Command(14), 0x0032000Au);
+  EXPECT_EQ(Command(2), 0x00320024u);
+  EXPECT_EQ(EndedExitCode(), 0);
+}
+
+}  // namespace
