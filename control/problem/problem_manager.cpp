@@ -506,6 +506,9 @@ Status SimProblemMgr::ServeProblemRequest(DseMessage* request, DseMessage**) {
 Status SimProblemMgr::SetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t second,
                               std::uint32_t first, SUValue* value) {
   if (type != kOptionService && type != kOptionServiceToo) return pm_status::kFailure;
+  // A write calls the option's solver clients at once, which must not race
+  // the step; the table does not say which numbers have them, so all wait.
+  if (step_scheduled_) return pm_status::kBusy;
   return SolverOptionTable::Instance()->SetItem(type, ids, second, first, value);
 }
 

@@ -17,7 +17,9 @@
 
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
+#include "foundation/directory/id_path.h"
 #include "foundation/interfaces/solver_options.h"
+#include "foundation/values/typed_value.h"
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_controller.h"
 #include "framework/runtime/xos_thread.h"
@@ -585,6 +587,9 @@ TEST_F(ControlRunTest, CommandsThatTouchTheRunWaitForTheStep) {
     EXPECT_EQ(Command(number, {}, {1}), 0x0032000Au) << number;
   }
   EXPECT_EQ(manager.PreparationNeeded(), 0);
+  SUValue mode;
+  mode.SetInt(4);
+  EXPECT_EQ(manager.SetItem(53, BvuIdPath(), 0, 29, &mode), 0x0032000Au);
   EXPECT_EQ(Command(10), 0u);  // a plain request still goes through
   ASSERT_TRUE(PassUntilState(kStateReady));
 }
