@@ -28,7 +28,6 @@ thread_local std::int32_t t_com_joins = 0;
 constexpr std::size_t kTimeUnitRoom = 9;
 constexpr std::int32_t kRunModeOption = 29;
 constexpr std::int32_t kDynamicMode = 4;
-constexpr char kInitialSpecificationAction[] = "Initial Specification Snapshot Action";
 
 bool Has(std::uint32_t count, std::uint32_t index) { return index < count; }
 
@@ -58,6 +57,8 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   executive_ = std::make_unique<SimExecutiveService>(*this);
   explicit_events_ = std::make_unique<SimExplicitEventService>(*this);
   implicit_events_ = std::make_unique<SimImplicitEventService>(*this);
+  init_spec_ = std::make_unique<SimInitSpecAction>(*this);
+  actions_->RegisterFactory(init_spec_.get());
   events_.SetNotice([this](std::uint64_t id) {
     if (actions_ != nullptr) actions_->ExplicitEventNotice(id);
   });
@@ -285,7 +286,7 @@ Status SimProblemMgr::CommandPrepare(std::uint32_t count, const std::int32_t* in
   SimMasterManager::DiscardProblem();
   if (actions_ != nullptr) {
     NewSimAction* created = nullptr;
-    actions_->CreateAction(kInitialSpecificationAction, 0, &created);
+    actions_->CreateAction(SimInitSpecAction::kName, 0, &created);
   }
   if (preparation_ != 1 && preparation_ != 3) {
     light_preparation_ = true;

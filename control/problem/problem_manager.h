@@ -30,6 +30,7 @@ class DseServerRegistry;
 class SimExecutiveService;
 class SimExplicitEventService;
 class SimImplicitEventService;
+class SimInitSpecAction;
 class SolverOptionTable;
 
 // Status bits of the run-state notification.
@@ -286,6 +287,7 @@ class SimProblemMgr : public SimMasterManager,
   std::unique_ptr<SimExecutiveService> executive_;
   std::unique_ptr<SimExplicitEventService> explicit_events_;
   std::unique_ptr<SimImplicitEventService> implicit_events_;
+  std::unique_ptr<SimInitSpecAction> init_spec_;
   bool step_scheduled_ = false;
   bool step_result_pending_ = false;
   std::int32_t reinitialise_ = 0;

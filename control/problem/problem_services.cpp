@@ -182,3 +182,19 @@ Status SimExecutiveService::CreateDecompositionObject(platform::IUnknown** out) 
   if (out != nullptr) *out = nullptr;
   return kNoInterface;
 }
+
+// --- the initial specification ---
+
+SimInitSpecAction::SimInitSpecAction(SimProblemMgr& manager)
+    : SimSingleAction(kName), manager_(manager) {
+  hook_modes[0] = 0;
+}
+
+Status SimInitSpecAction::Execute(std::int32_t* request, SimActionControl*,
+                                  const SimExplicitEvent*) {
+  if (manager_.Record().stops != 0) return status::kOk;
+  manager_.Handover().EnsureServerHoldsA();
+  const Status taken = manager_.RunResults().TakeSnapshot(kSnapshot);
+  *request = 1;
+  return status::IsFailure(taken) ? taken : status::kOk;
+}

@@ -92,3 +92,19 @@ class SimExecutiveService final : public IQLNESOFactory {
   std::vector<double> group_second_;
   std::vector<double> group_values_;
 };
+
+// Made by command 6 at the start of every prepared problem: at the first
+// hook point it takes the "Initial Specification" snapshot, unless a run
+// was already stopped.
+class SimInitSpecAction final : public SimSingleAction {
+ public:
+  static constexpr char kName[] = "Initial Specification Snapshot Action";
+  static constexpr char kSnapshot[] = "Initial Specification";
+
+  explicit SimInitSpecAction(SimProblemMgr& manager);
+  Status Execute(std::int32_t* request, SimActionControl* element,
+                 const SimExplicitEvent* event) override;
+
+ private:
+  SimProblemMgr& manager_;
+};

@@ -41,6 +41,8 @@ class SimRunResults {
   virtual double RunPosition() = 0;
   virtual void ResetStepClock() = 0;
   virtual Status SaveQueuedSnapshots() = 0;
+  // Takes a snapshot of the problem under the description.
+  virtual Status TakeSnapshot(const char* description) = 0;
   virtual void SetDynamic(bool dynamic) = 0;
   // The run clock is recorded when a scheduled step is stopped.
   virtual void RecordRunClock() = 0;
@@ -102,6 +104,7 @@ class SimPlainRunResults final : public SimRunResults {
   double RunPosition() override { return 0.0; }
   void ResetStepClock() override {}
   Status SaveQueuedSnapshots() override { return status::kOk; }
+  Status TakeSnapshot(const char*) override { return status::kOk; }
   void SetDynamic(bool) override {}
   void RecordRunClock() override {}
   bool ReinitialisationMark() override { return false; }

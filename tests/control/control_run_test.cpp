@@ -160,6 +160,10 @@ class Results : public SimRunResults {
   }
   void ResetStepClock() override {}
   Status SaveQueuedSnapshots() override { return save_result; }
+  Status TakeSnapshot(const char* description) override {
+    trace_.Add(std::string("snapshot ") + description);
+    return 0;
+  }
   void SetDynamic(bool) override {}
   void RecordRunClock() override { trace_.Add("run clock"); }
   bool ReinitialisationMark() override { return false; }
@@ -282,7 +286,10 @@ class ControlRunTest : public ::testing::Test {
     ASSERT_EQ(manager.Actions()->CreateAction("Recorder", 0, &made), 1u);
     ASSERT_EQ(Command(6), 0u);
     ASSERT_TRUE(PassUntilState(kStateReady));
-    trace.Take();
+    const std::vector<std::string> lines = trace.Take();
+    // The initial specification is taken at the first hook point.
+    ASSERT_TRUE(std::find(lines.begin(), lines.end(), "snapshot Initial Specification") !=
+                lines.end());
   }
 
   testsupport::TempDir folder;
