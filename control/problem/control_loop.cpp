@@ -341,7 +341,7 @@ void SimControlLoop::StateWork() {
         kind = step_event::kDynamicStart;
       }
       if (!Step(kind)) return;
-      const Status result = pm_.handover_->StepResult();
+      const Status result = step_failed_ ? pm_status::kFailure : pm_.handover_->StepResult();
       const std::int32_t collect = state_ + 1;
       const std::int32_t failed = state_ + 2;
       if (state_ == kStateDynamicStep) {
@@ -496,7 +496,14 @@ bool SimControlLoop::Step(std::uint32_t kind) {
       pm_.events_.Add(kind, pm_.record_.time, -1.0, nullptr);
     }
     pm_.pending_event_time_ = -1.0;
-    pm_.StartSolverThread();
+    if (status::IsFailure(pm_.StartSolverThread()) || !pm_.handover_->ThreadStarted()) {
+      // No thread to run the step: it failed without running.
+      pm_.step_scheduled_ = false;
+      step_failed_ = true;
+      wait_ = false;
+      return true;
+    }
+    step_failed_ = false;
     pm_.handover_->ReleaseStep();
     return false;
   }

@@ -121,6 +121,8 @@ class SimControlLoop {
   std::uint32_t flush_stamp_ = 0;
   std::int32_t run_mode_seen_ = -1;
   // What the hook point of this pass answered.
+  // The last step could not start: no run thread.
+  bool step_failed_ = false;
   // The run status record as last read while no step computed.
   double known_time_ = 0.0;
   std::uint16_t known_counter_ = 0;

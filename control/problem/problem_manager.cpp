@@ -8,6 +8,7 @@
 #include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/solver_options.h"
+#include "foundation/interfaces/variable_drivers.h"
 #include "foundation/messages/su_print.h"
 #include "framework/libraries/library_loader.h"
 #include "framework/messaging/message.h"
@@ -561,6 +562,7 @@ Status SimProblemMgr::DetachProblem(const char* folder, const char* sub_folder) 
   executive_->ReleaseAll();
   delete GetCurrentProblem();
   events_.Clear();
+  ClearVariableDrivers();
   if (options_ != nullptr && SolverOptionTable::Existing() == options_) options_->SetDefaults();
   events_.SetTolerance(results_->CommunicationInterval() / 100.0);
   step_result_pending_ = false;
