@@ -23,6 +23,8 @@
 namespace {
 
 SimProblemMgr* g_problem_manager = nullptr;
+SimRunOps* g_default_ops = nullptr;
+SimRunResults* g_default_results = nullptr;
 // Joins of COM counted per thread: only the first one joins.
 thread_local std::int32_t t_com_joins = 0;
 
@@ -54,6 +56,8 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   }
   run_state_ = 2;
   SetStatusBits(run_bits::kEngineUp);
+  SetRunOps(g_default_ops);
+  SetRunResults(g_default_results);
   handover_ = SimRunHandover::Create(this);
   executive_ = std::make_unique<SimExecutiveService>(*this);
   explicit_events_ = std::make_unique<SimExplicitEventService>(*this);
@@ -143,6 +147,11 @@ const char* SimProblemMgr::RunFolderPath() {
   if (folders_.RunName().empty()) return nullptr;
   run_folder_text_ = folders_.RunFolder();
   return run_folder_text_.c_str();
+}
+
+void SimProblemMgr::SetDefaultSeams(SimRunOps* ops, SimRunResults* results) {
+  g_default_ops = ops;
+  g_default_results = results;
 }
 
 void SimProblemMgr::SetRunOps(SimRunOps* ops) { run_ops_ = ops != nullptr ? ops : &plain_ops_; }

@@ -156,6 +156,9 @@ class SimProblemMgr : public SimMasterManager,
   // Lines for the client's message log, as one group with its status.
   void Report(Status status, const std::string& text);
 
+  // The seams every problem manager made from now on starts with (null: the
+  // plain stand-ins), for engines whose run steps and results are others'.
+  static void SetDefaultSeams(SimRunOps* ops, SimRunResults* results);
   // The seams to the run steps and the results manager; null restores the
   // plain stand-ins. Not owned.
   void SetRunOps(SimRunOps* ops);

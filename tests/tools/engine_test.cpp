@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -229,6 +230,91 @@ TEST_F(EngineTest, ASteadyStateRunGoesThroughTheRunThreadAndIsTold) {
   EXPECT_EQ(Command(14), 0x0032000Au);
   EXPECT_EQ(Command(2), 0x00320024u);
   EXPECT_EQ(EndedExitCode(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The engine whose run operations only record: each leaves an "op" line in
+// the message log.
+class RunEngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vantor_client::EngineOptions options;
+    options.program = VANTOR_RUN_ENGINE;
+    ASSERT_EQ(Client::Start(options, &client_), 0u);
+  }
+  Status Command(std::uint32_t number, const std::vector<std::string>& texts = {}) {
+    std::uint32_t id = 0;
+    EXPECT_FALSE(status::IsFailure(
+        client_->Send(vantor_client::MakeCommand(kProblemService, number, {}, {}, texts), &id)));
+    EXPECT_EQ(client_->Await(id), 0u);
+    const Status result = client_->Find(id)->status;
+    client_->Forget(id);
+    return result;
+  }
+  // Command 41 with 0 changes nothing: a round trip through the loop.
+  Status Exchange41() {
+    std::uint32_t id = 0;
+    EXPECT_FALSE(status::IsFailure(
+        client_->Send(vantor_client::MakeCommand(kProblemService, 41, {0}), &id)));
+    EXPECT_EQ(client_->Await(id), 0u);
+    const Status result = client_->Find(id)->status;
+    client_->Forget(id);
+    return result;
+  }
+  // The run operations and the notified bits, in the order they came.
+  void Collect(std::vector<std::string>* ops, std::vector<std::uint32_t>* bits) {
+    for (const auto& event : client_->TakeEvents()) {
+      for (const std::string& line : event.lines) {
+        if (line.rfind("op ", 0) == 0) ops->push_back(line.substr(3));
+      }
+    }
+    for (const auto& notification : client_->TakeNotifications()) {
+      bits->push_back(BitsOf(notification));
+    }
+  }
+
+  testsupport::TempDir pipes_;
+  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
+  std::unique_ptr<Client> client_;
+};
+
+TEST_F(RunEngineTest, TheSteadyStateRoadAsTheClientSeesIt) {
+  testsupport::TempDir work;
+  const std::string folder = work.path().string() + "/";
+  ASSERT_EQ(Command(3, {"Road", folder}), 0u);
+  // Attached once the lock is there; the first pass after it tells the
+  // managers the problem was edited, which clears the actions. Two round
+  // trips make sure command 6's action comes after that.
+  ASSERT_EQ(
+      client_->WaitFor([&] { return std::filesystem::exists(work / "Road" / "OrvelQVLock.aml"); }),
+      0u);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Exchange41(), 0u);
+  ASSERT_EQ(Command(6), 0u);
+  std::vector<std::string> ops;
+  std::vector<std::uint32_t> bits;
+  ASSERT_EQ(client_->WaitFor([&] {
+    Collect(&ops, &bits);
+    return std::find(ops.begin(), ops.end(), "snapshot Initial Specification") != ops.end();
+  }),
+            0u)
+      << testing::PrintToString(ops) << testing::PrintToString(bits);
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_EQ(client_->WaitFor([&] {
+    Collect(&ops, &bits);
+    return std::find(ops.begin(), ops.end(), "record") != ops.end() && bits.back() == 0x3Du;
+  }),
+            0u);
+  EXPECT_EQ(ops, (std::vector<std::string>{"prepare 00", "snapshot Initial Specification", "check",
+                                           "prepare 00", "step 16", "record"}));
+  EXPECT_EQ(bits, (std::vector<std::uint32_t>{0x1u, 0x3Du, 0xBDu, 0x3Du}));
+  EXPECT_EQ(Command(2), 0x00320024u);
+  EXPECT_NE(client_->WaitFor([] { return false; }), Client::kTimedOut);
+  int exit_code = -1;
+  client_->Close(&exit_code);
+  EXPECT_EQ(exit_code, 0);
 }
 
 }  // namespace
