@@ -230,7 +230,9 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
     case 9:
       return CommandRun();
     case 10:
-      step_request_ = 1;
+      // During a run the loop takes the step from the count; a request left
+      // set as well would start one more run after it.
+      if ((StatusBits() & run_bits::kRunning) == 0) step_request_ = 1;
       run_state_ = 0;
       ++step_count_;
       return status::kOk;

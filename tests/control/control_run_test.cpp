@@ -739,3 +739,19 @@ TEST_F(ControlRunTest, ASnapshotAskedForBeforePreparationPreparesOrSaysWhyNot) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ControlRunTest, AStepAskedForDuringARunIsTakenOnce) {
+  Ready(5);
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntilState(kStateInitialisationStep));
+  ASSERT_EQ(Command(10), 0u);  // arrives while the first step runs
+  ASSERT_TRUE(PassUntilState(kStateReady));
+  ASSERT_FALSE(PassUntil([&] { return loop.State() != kStateReady; }, 50));
+  const std::vector<std::string> lines = trace.Take();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "step 32"), 2);
+  EXPECT_EQ(manager.StepCount(), 0);
+}
+
+}  // namespace
