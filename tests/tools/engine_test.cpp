@@ -317,4 +317,115 @@ TEST_F(RunEngineTest, TheSteadyStateRoadAsTheClientSeesIt) {
   EXPECT_EQ(exit_code, 0);
 }
 
+double TimeOf(const vantor_client::Message& notification) {
+  double time = -1.0;
+  if (notification.body.size() == 16) std::memcpy(&time, notification.body.data(), sizeof time);
+  return time;
+}
+
+class RunModeEngineTest : public RunEngineTest {
+ protected:
+  void SetUp() override {}
+  void Start(const char* mode) {
+    mode_ = std::make_unique<testsupport::ScopedEnv>("VANTOR_RUN_MODE", mode);
+    RunEngineTest::SetUp();
+  }
+  // Named, attached and prepared.
+  void Prepare() {
+    ASSERT_EQ(Command(3, {"Road", folder_}), 0u);
+    ASSERT_EQ(client_->WaitFor(
+                  [&] { return std::filesystem::exists(work_ / "Road" / "OrvelQVLock.aml"); }),
+              0u);
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(Exchange41(), 0u);
+    ASSERT_EQ(Command(6), 0u);
+  }
+  // Waits until the notified bits are back at rest after ops lines came.
+  void WaitForRest(std::size_t op_count) {
+    ASSERT_EQ(client_->WaitFor([&] {
+      Collect(&ops_, &bits_, &times_);
+      return ops_.size() >= op_count && bits_.back() == 0x3Du;
+    }),
+              0u)
+        << testing::PrintToString(ops_);
+  }
+  void Collect(std::vector<std::string>* ops, std::vector<std::uint32_t>* bits,
+               std::vector<double>* times) {
+    for (const auto& event : client_->TakeEvents()) {
+      for (const std::string& line : event.lines) {
+        if (line.rfind("op ", 0) == 0) ops->push_back(line.substr(3));
+      }
+    }
+    for (const auto& notification : client_->TakeNotifications()) {
+      bits->push_back(BitsOf(notification));
+      times->push_back(TimeOf(notification));
+    }
+  }
+
+  std::unique_ptr<testsupport::ScopedEnv> mode_;
+  testsupport::TempDir work_;
+  std::string folder_ = work_.path().string() + "/";
+  std::vector<std::string> ops_;
+  std::vector<std::uint32_t> bits_;
+  std::vector<double> times_;
+};
+
+TEST_F(RunModeEngineTest, AnInitialisationRunStepsTwice) {
+  Start("5");
+  Prepare();
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_EQ(Command(10), 0u);
+  WaitForRest(8);
+  EXPECT_EQ(ops_,
+            (std::vector<std::string>{"prepare 00", "snapshot Initial Specification", "check",
+                                      "prepare 00", "step 32", "record", "step 32", "record"}));
+  EXPECT_EQ(bits_.front(), 0x1u);
+  EXPECT_EQ(bits_.back(), 0x3Du);
+}
+
+TEST_F(RunModeEngineTest, ADynamicRunStepByStep) {
+  Start("4");
+  Prepare();
+  for (int i = 0; i < 11; ++i) ASSERT_EQ(Command(10), 0u);
+  WaitForRest(6 + 20);
+  std::vector<std::string> expected{
+      "prepare 00", "snapshot Initial Specification", "check", "prepare 00", "step 128", "record"};
+  for (int i = 0; i < 10; ++i) {
+    expected.push_back("step 65");
+    expected.push_back("record");
+  }
+  EXPECT_EQ(ops_, expected);
+  EXPECT_NEAR(times_.back(), 1.0, 1e-9);
+  // The clock only moves forward, one communication point at a time.
+  for (std::size_t i = 1; i < times_.size(); ++i) EXPECT_GE(times_[i], times_[i - 1]);
+}
+
+TEST_F(RunModeEngineTest, PauseResumeAndInterrupt) {
+  Start("4");
+  Prepare();
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_EQ(client_->WaitFor([&] {
+    Collect(&ops_, &bits_, &times_);
+    return std::count(ops_.begin(), ops_.end(), "step 65") >= 3;
+  }),
+            0u);
+  ASSERT_EQ(Command(8), 0u);
+  WaitForRest(0);
+  const double paused_at = times_.back();
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_EQ(client_->WaitFor([&] {
+    Collect(&ops_, &bits_, &times_);
+    return times_.back() > paused_at + 0.25;
+  }),
+            0u);
+  // Interrupted while running: the thread stops and the engine rests.
+  EXPECT_EQ(Command(14), 0u);
+  WaitForRest(0);
+  EXPECT_EQ(Command(14), 0x0032000Au);
+  EXPECT_EQ(Command(2), 0x00320024u);
+  EXPECT_NE(client_->WaitFor([] { return false; }), Client::kTimedOut);
+  int exit_code = -1;
+  client_->Close(&exit_code);
+  EXPECT_EQ(exit_code, 0);
+}
+
 }  // namespace

@@ -1,8 +1,9 @@
 // The engine with recording run steps and results: each run operation
 // leaves a line in the message log the client receives, so that a client
 // sees the road of a run without a model behind it. A step moves the time
-// to the first timed event.
+// to the first timed event. VANTOR_RUN_MODE sets the run mode.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "control/engine/engine_handlers.h"
@@ -11,6 +12,7 @@
 #include "control/problem/problem_manager.h"
 #include "foundation/messages/math_error.h"
 #include "framework/processes/xos_process.h"
+#include "solve/options/solver_option_table.h"
 
 namespace {
 
@@ -93,6 +95,11 @@ int main(int argc, char** argv) {
   static RecordingOps ops;
   static RecordingResults results;
   SimProblemMgr::SetDefaultSeams(&ops, &results);
+  // The run mode the client would otherwise write as an option.
+  if (const char* mode = std::getenv("VANTOR_RUN_MODE")) {
+    SolverOptionTable::Instance()->SetInt(29, std::atoi(mode));
+    SolverOptionTable::Instance()->ApplyPendingChanges();
+  }
   static EngineArguments arguments;
   arguments.argc = argc;
   arguments.argv = argv;
