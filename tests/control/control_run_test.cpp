@@ -755,3 +755,21 @@ TEST_F(ControlRunTest, AStepAskedForDuringARunIsTakenOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ControlRunTest, AnEditThatKeptTheProblemAsksForAFullPreparationOnce) {
+  Ready(1);
+  ASSERT_EQ(Command(29, {}, {0}), 0u);
+  EXPECT_EQ(manager.PreparationNeeded(), 2);
+  manager.ProblemEdited();
+  EXPECT_EQ(manager.PreparationNeeded(), 3);
+  EXPECT_EQ(manager.RunState(), 2);
+  trace.Take();
+  // A full preparation, with the flags the client gave.
+  ASSERT_EQ(Command(6, {}, {0, 1}), 0u);
+  EXPECT_EQ(trace.Take(), (Lines{"prepare 01"}));
+  EXPECT_EQ(manager.PreparationNeeded(), 0);
+}
+
+}  // namespace
