@@ -417,7 +417,10 @@ Status SimProblemMgr::CommandSaveAs(std::uint32_t count, const char* const* stri
 Status SimProblemMgr::CommandPause() {
   const std::uint32_t needed = run_bits::kReady | run_bits::kRunning;
   if ((StatusBits() & needed) != needed) return pm_status::kBusy;
-  pause_request_ = record_.time < CurrentTime() ? 2 : 1;
+  // 2 when the simulation time has passed the run clock; both are one clock
+  // until the results manager keeps its own, and the run thread moves it
+  // while a step computes, so it is not read here.
+  pause_request_ = 1;
   run_state_ = 2;
   return status::kOk;
 }
