@@ -290,7 +290,8 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
 }
 
 bool SimProblemMgr::TouchesTheRun(std::uint32_t command) {
-  return command == 6 || command == 29 || command == 80 || command == 150;
+  // 94 sets the clock that the step moves.
+  return command == 6 || command == 29 || command == 80 || command == 94 || command == 150;
 }
 
 Status SimProblemMgr::CommandPrepare(std::uint32_t count, const std::int32_t* integers) {

@@ -590,7 +590,7 @@ TEST_F(ControlRunTest, CommandsThatTouchTheRunWaitForTheStep) {
   ASSERT_TRUE(PassUntilState(kStateSteadyStep));
   PassUntil([] { return false; }, 1);
   ASSERT_TRUE(manager.StepScheduled());
-  for (std::uint32_t number : {6u, 29u, 80u, 150u}) {
+  for (std::uint32_t number : {6u, 29u, 80u, 94u, 150u}) {
     EXPECT_EQ(Command(number, {}, {1}), 0x0032000Au) << number;
   }
   EXPECT_EQ(manager.PreparationNeeded(), 0);
