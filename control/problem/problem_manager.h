@@ -184,6 +184,30 @@ class SimProblemMgr : public SimMasterManager,
   void SetCurrentTime(double time) { record_.time = time; }
   // The problem manager's re-initialisation mark, read by the run step.
   bool ReinitialisationMark() const { return reinitialise_ != 0; }
+  // The primary services the run steps, the managers and the actions use.
+  static constexpr double kEpsilon = 2.220446049250314e-16;
+  static constexpr double kLargestValue = 1.797693134862315e308;
+  double PendingEventTime() const { return pending_event_time_; }
+  void SetPendingEventTime(double time) { pending_event_time_ = time; }
+  // Set by the run step when its result waits to be taken.
+  void SetStepResultPending(bool pending) { step_result_pending_ = pending; }
+  void SetReinitialisationMark(bool mark) { reinitialise_ = mark ? 1 : 0; }
+  bool CheckProblemMarked() const { return check_problem_; }
+  void MarkCheckProblem() { check_problem_ = true; }
+  bool LightPreparation() const { return light_preparation_; }
+  void MarkLightPreparation() { light_preparation_ = true; }
+  void ReleaseLightPreparation() { light_preparation_ = false; }
+  void MarkFullPreparation() { preparation_ = 3; }
+  void EndDynamicRun() { end_of_dynamic_run_ = 1; }
+  bool DynamicRunEnded() const { return end_of_dynamic_run_ != 0; }
+  // The solver objects changed: told to the client once (a one-shot bit).
+  void NotifySolversChanged() { SetStatusBits(0x800); }
+  // Nested runs raise and lower a counter; the executive's nested mode is
+  // the process-wide error-report switch instead.
+  void EnterNestedMode() { ++nested_; }
+  void LeaveNestedMode() {
+    if (nested_ > 0) --nested_;
+  }
   // A queued snapshot and a rewind, done by the loop at its next fixed point.
   void RequestSnapshot() { snapshot_request_ = 1; }
   void RequestRewind() { rewind_request_ = 1; }

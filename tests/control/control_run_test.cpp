@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <string>
@@ -770,6 +771,39 @@ TEST_F(ControlRunTest, AnEditThatKeptTheProblemAsksForAFullPreparationOnce) {
   ASSERT_EQ(Command(6, {}, {0, 1}), 0u);
   EXPECT_EQ(trace.Take(), (Lines{"prepare 01"}));
   EXPECT_EQ(manager.PreparationNeeded(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ControlRunTest, PrimaryServicesKeepWhatTheyAreTold) {
+  EXPECT_DOUBLE_EQ(SimProblemMgr::kEpsilon, std::numeric_limits<double>::epsilon());
+  EXPECT_DOUBLE_EQ(SimProblemMgr::kLargestValue, std::numeric_limits<double>::max());
+  Ready(4);
+  EXPECT_EQ(manager.PendingEventTime(), -1.0);
+  manager.SetPendingEventTime(2.0);
+  EXPECT_EQ(manager.PendingEventTime(), 2.0);
+  EXPECT_FALSE(manager.IsNestedMode());
+  manager.EnterNestedMode();
+  manager.EnterNestedMode();
+  manager.LeaveNestedMode();
+  EXPECT_TRUE(manager.IsNestedMode());
+  manager.LeaveNestedMode();
+  manager.LeaveNestedMode();
+  EXPECT_FALSE(manager.IsNestedMode());
+  // The solver-objects change is told once.
+  manager.NotifySolversChanged();
+  PassUntil([] { return false; }, 1);
+  EXPECT_EQ(manager.StatusBits() & 0x800u, 0u);
+  // A paused dynamic run that was ended goes back to the ready state.
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicInitAfter));
+  ASSERT_TRUE(PassUntilState(kStatePaused));
+  manager.EndDynamicRun();
+  ASSERT_TRUE(PassUntilState(kStateReady));
+  PassUntil([] { return false; }, 1);  // the ready state forgets the mark
+  EXPECT_FALSE(manager.DynamicRunEnded());
 }
 
 }  // namespace
