@@ -819,6 +819,36 @@ void PartitionRequests(const fs::path& root) {
   seeds.Add(item.Bytes());
 }
 
+// Command lists as the fuzz target reads them: number, strings, integers and
+// single floats, each list with a count byte.
+void ClientCommands(const fs::path& root) {
+  SeedFolder seeds(root, "client_commands");
+  struct Command {
+    std::uint32_t number;
+    std::vector<const char*> texts;
+    std::vector<std::int32_t> integers;
+    std::vector<float> reals;
+  };
+  auto write = [&](const std::vector<Command>& commands) {
+    vantor_fuzz::ByteStream body;
+    for (const Command& command : commands) {
+      body.PutUInt32(command.number);
+      body.PutUInt8(static_cast<std::uint8_t>(command.texts.size()));
+      for (const char* text : command.texts) body.PutString(text);
+      body.PutUInt8(static_cast<std::uint8_t>(command.integers.size()));
+      for (std::int32_t value : command.integers) body.PutUInt32(static_cast<std::uint32_t>(value));
+      body.PutUInt8(static_cast<std::uint8_t>(command.reals.size()));
+      for (float value : command.reals) body.PutFloat(value);
+    }
+    seeds.Add(body.Bytes());
+  };
+  write({{6, {}, {0, 0}, {}}, {9, {}, {}, {}}, {10, {}, {}, {}}, {8, {}, {}, {}}});
+  write({{29, {}, {0}, {}}, {6, {}, {}, {}}, {14, {}, {}, {}}, {150, {}, {}, {}}});
+  write({{94, {}, {}, {0.1f}}, {130, {"Seconds"}, {}, {3600.0f}}, {41, {}, {1}, {}}});
+  write({{57, {}, {1}, {}}, {80, {}, {1}, {}}, {81, {}, {0}, {}}, {39, {}, {2}, {}}});
+  write({{32, {"a"}, {1}, {1.0f}}, {142, {}, {}, {}}, {2, {}, {}, {}}, {151, {}, {}, {}}});
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: vantor_fuzz_seeds FOLDER\n");
@@ -847,5 +877,6 @@ int main(int argc, char** argv) {
   ActionRequests(root);
   OldExpressions(root);
   PartitionRequests(root);
+  ClientCommands(root);
   return 0;
 }

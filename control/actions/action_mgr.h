@@ -38,6 +38,8 @@ inline bool AsksToBeCalledAgain(Status result) { return (result & kCodeMask) == 
 struct SimExplicitEvent {
   double time = 0.0;
   std::uint32_t kind = 0;
+  // The event's handle: unique for the process, never reused.
+  std::uint64_t id = 0;
 };
 
 // Where the action manager learns about the first scheduled event: the

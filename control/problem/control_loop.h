@@ -34,7 +34,32 @@ enum LoopState : std::int32_t {
   kStateEnding = 4,
   kStateReady = 5,
   kStatePaused = 6,
+  kStateInitialisationBefore = 7,
+  kStateInitialisationStep = 8,
+  kStateInitialisationAfter = 9,
+  kStateInitialisationFailed = 10,
+  kStateDynamicBefore = 11,
+  kStateDynamicStep = 12,
+  kStateDynamicAfter = 13,
+  kStateDynamicFailed = 14,
+  kStateDynamicInitBefore = 15,
+  kStateDynamicInitStep = 16,
+  kStateDynamicInitAfter = 17,
+  kStateDynamicInitFailed = 18,
+  kStateSteadyBefore = 19,
+  kStateSteadyStep = 20,
+  kStateSteadyAfter = 21,
+  kStateSteadyFailed = 22,
 };
+
+// Kinds of the timed events of the steps.
+namespace step_event {
+inline constexpr std::uint32_t kSteadyState = 16;
+inline constexpr std::uint32_t kInitialisation = 32;
+inline constexpr std::uint32_t kCommunication = 65;
+inline constexpr std::uint32_t kDynamicStart = 128;
+inline constexpr std::uint32_t kDynamicRestart = 384;
+}  // namespace step_event
 
 class SimControlLoop {
  public:
@@ -62,7 +87,26 @@ class SimControlLoop {
   void Idle();
   void Attach();
   void ReadyWork(bool paused);
+  // The check before a run leaves the ready state; false keeps it there.
+  bool MayStartRun();
   void Notify();
+  void CheckRunThread();
+  // Starts the step on the first pass, collects it on a later one: true once
+  // the run thread has handed it back.
+  bool Step(std::uint32_t kind);
+  void ScheduleCommunication();
+  // After a negative pass status: a scheduled step is collected first.
+  void AbandonScheduledStep();
+  // The work of the states that collect a step or handle its failure.
+  void AttachedWork();
+  void Collecting();
+  void Failure();
+  void BeforeStep();
+  void ApplyAssignments(std::int32_t ready);
+  void SaveSnapshots(std::int32_t fallback);
+  std::int32_t ReadyState() const { return state_ >= 11 && state_ <= 18 ? 6 : 5; }
+  // Run state 2, the given bits set after clearing 0x40 to 0x400.
+  void Abandon(std::uint32_t bit);
   bool FlushesEveryPass() const;
 
   SimProblemMgr& pm_;
@@ -76,4 +120,11 @@ class SimControlLoop {
   Status pass_status_ = status::kOk;
   std::uint32_t flush_stamp_ = 0;
   std::int32_t run_mode_seen_ = -1;
+  // What the hook point of this pass answered.
+  // The last step could not start: no run thread.
+  bool step_failed_ = false;
+  // The run status record as last read while no step computed.
+  double known_time_ = 0.0;
+  std::uint16_t known_counter_ = 0;
+  std::uint16_t known_stops_ = 0;
 };

@@ -4,7 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "control/problem/problem_services.h"
+#include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/solver_options.h"
+#include "foundation/interfaces/variable_drivers.h"
+#include "foundation/messages/su_print.h"
 #include "framework/libraries/library_loader.h"
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_controller.h"
@@ -18,10 +23,14 @@
 namespace {
 
 SimProblemMgr* g_problem_manager = nullptr;
+SimRunOps* g_default_ops = nullptr;
+SimRunResults* g_default_results = nullptr;
 // Joins of COM counted per thread: only the first one joins.
 thread_local std::int32_t t_com_joins = 0;
 
 constexpr std::size_t kTimeUnitRoom = 9;
+constexpr std::int32_t kRunModeOption = 29;
+constexpr std::int32_t kDynamicMode = 4;
 
 bool Has(std::uint32_t count, std::uint32_t index) { return index < count; }
 
@@ -47,6 +56,17 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   }
   run_state_ = 2;
   SetStatusBits(run_bits::kEngineUp);
+  SetRunOps(g_default_ops);
+  SetRunResults(g_default_results);
+  handover_ = SimRunHandover::Create(this);
+  executive_ = std::make_unique<SimExecutiveService>(*this);
+  explicit_events_ = std::make_unique<SimExplicitEventService>(*this);
+  implicit_events_ = std::make_unique<SimImplicitEventService>(*this);
+  init_spec_ = std::make_unique<SimInitSpecAction>(*this);
+  actions_->RegisterFactory(init_spec_.get());
+  events_.SetNotice([this](std::uint64_t id) {
+    if (actions_ != nullptr) actions_->ExplicitEventNotice(id);
+  });
   notified_bits_ = 0;
   notified_time_ = -99.0;
   preparation_ = 1;
@@ -78,6 +98,9 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
 }
 
 SimProblemMgr::~SimProblemMgr() {
+  handover_->Shutdown();
+  executive_->ReleaseAll();
+  events_.Clear();
   SimActionMgr::Destroy();
   actions_ = nullptr;
   if (!folders_.RunName().empty()) SimWorkingFolder::DeleteResultFiles(folders_.RunFolder());
@@ -92,8 +115,16 @@ SimProblemMgr::~SimProblemMgr() {
 Status SimProblemMgr::QueryInterface(const platform::IID& iid, void** object) {
   constexpr Status kNoInterface = 0x80004002u;
   if (object == nullptr) return 0x80070057u;
-  if (!(iid == platform::IID_IUnknown)) return kNoInterface;
-  *object = this;
+  platform::IUnknown* face = nullptr;
+  if (iid == platform::IID_IUnknown || iid == IID_IQLNESOFactory) {
+    face = executive_.get();
+  } else if (iid == IID_IQLNExplicitEventMgr) {
+    face = explicit_events_.get();
+  } else if (iid == IID_IQLNImplicitEventMgr) {
+    face = implicit_events_.get();
+  }
+  if (face == nullptr) return kNoInterface;
+  *object = face;
   AddRef();
   return status::kOk;
 }
@@ -118,6 +149,53 @@ const char* SimProblemMgr::RunFolderPath() {
   return run_folder_text_.c_str();
 }
 
+void SimProblemMgr::SetDefaultSeams(SimRunOps* ops, SimRunResults* results) {
+  g_default_ops = ops;
+  g_default_results = results;
+}
+
+void SimProblemMgr::SetRunOps(SimRunOps* ops) { run_ops_ = ops != nullptr ? ops : &plain_ops_; }
+
+void SimProblemMgr::SetRunResults(SimRunResults* results) {
+  results_ = results != nullptr ? results : &plain_results_;
+}
+
+std::int32_t SimProblemMgr::JoinCom() {
+  if (t_com_joins++ == 0) {
+    const Status joined = platform::CoInitializeEx(nullptr, platform::COINIT_MULTITHREADED);
+    if (status::IsFailure(joined)) {
+      std::fprintf(stderr, "SimProblemMgr: cannot join COM (0x%08X)\n", joined);
+    }
+  }
+  return t_com_joins;
+}
+
+std::int32_t SimProblemMgr::LeaveCom() {
+  if (t_com_joins > 0 && --t_com_joins == 0) platform::CoUninitialize();
+  return t_com_joins;
+}
+
+// --- the run thread ---
+
+Status SimProblemMgr::StartSolverThread() {
+  return handover_->StartSolverThread(no_exception_handling_ != 0);
+}
+
+Status SimProblemMgr::StopRun() {
+  handover_->StopRun();
+  run_state_ = 2;
+  step_result_pending_ = false;
+  if (step_scheduled_) {
+    results_->RecordRunClock();
+    poll_with_timers_ = true;
+    const SimExplicitEvent* first = events_.Head();
+    if (first != nullptr && (first->kind & (16 | 32)) != 0) events_.DeleteFirst();
+    step_scheduled_ = false;
+  }
+  ++record_.stops;
+  return status::kOk;
+}
+
 // --- commands ---
 
 Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
@@ -129,11 +207,17 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
   auto text = [&](std::uint32_t i) -> const char* {
     return Has(string_count, i) && strings[i] != nullptr ? strings[i] : nullptr;
   };
+  if (step_scheduled_ && TouchesTheRun(command)) return pm_status::kBusy;
   switch (command) {
     case 2:
       ClearStatusBits(run_bits::kEngineUp);
+      if (SolverOptions::Instance()->GetInt(kRunModeOption) == kDynamicMode) {
+        results_->EndOfDynamicRun();
+      }
       interrupt_ = 1;
       return pm_status::kEnding;
+    case 6:
+      return CommandPrepare(integer_count, integers);
     case 3:
       return CommandSetName(string_count, strings);
     case 5:
@@ -146,15 +230,19 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
     case 9:
       return CommandRun();
     case 10:
-      step_request_ = 1;
+      // During a run the loop takes the step from the count; a request left
+      // set as well would start one more run after it.
+      if ((StatusBits() & run_bits::kRunning) == 0) step_request_ = 1;
       run_state_ = 0;
       ++step_count_;
       return status::kOk;
     case 14:
-      // A run only exists once the run thread does.
-      return pm_status::kBusy;
+      return CommandInterrupt();
     case 29:
       return CommandEdit(integer_count, integers);
+    case 32:
+      return results_->HandleCommand(string_count, strings, integer_count, integers, real_count,
+                                     reals);
     case 39:
       if (!instance_record_made_) {
         instance_record_made_ = true;
@@ -170,6 +258,11 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
       return status::kOk;
     case 80:
       options_flag_a_ = integer(0) != 0 ? 1 : 0;
+      if (GetCurrentProblem() != nullptr && preparation_ == 2) {
+        run_state_ = 2;
+        step_result_pending_ = false;
+        preparation_ = 3;
+      }
       return status::kOk;
     case 81:
       options_flag_b_ = integer(0) != 0 ? 1 : 0;
@@ -178,6 +271,8 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
       if (text(0) != nullptr) time_unit_ = std::string(text(0)).substr(0, kTimeUnitRoom);
       if (Has(real_count, 0)) time_scale_ = reals[0];
       return status::kOk;
+    case 94:
+      return CommandSetTime(Has(real_count, 0) ? reals[0] : 0.0);
     case 137:
       return pm_status::kSevereFailure;
     case 141:
@@ -186,10 +281,79 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
       folders_.CloseLock();
       single_action_ = 1;
       return status::kOk;
+    case 150:
+      return CommandRelease();
     default:
       // Unknown numbers, and those whose subsystems are not built yet.
       return pm_status::kFailure;
   }
+}
+
+bool SimProblemMgr::TouchesTheRun(std::uint32_t command) {
+  // 94 sets the clock that the step moves.
+  return command == 6 || command == 29 || command == 80 || command == 94 || command == 150;
+}
+
+Status SimProblemMgr::CommandPrepare(std::uint32_t count, const std::int32_t* integers) {
+  problem_ready_ = 1;
+  SimMasterManager::DiscardProblem();
+  if (actions_ != nullptr) {
+    NewSimAction* created = nullptr;
+    actions_->CreateAction(SimInitSpecAction::kName, 0, &created);
+  }
+  if (preparation_ != 1 && preparation_ != 3) {
+    light_preparation_ = true;
+    SetStatusBits(run_bits::kBuilt | run_bits::kSolvers | run_bits::kQualityOutput);
+    if (status::IsFailure(StartSolverThread()) || !handover_->ThreadStarted()) {
+      ClearStatusBits(run_bits::kProblemBits & ~run_bits::kBuilt);
+      return pm_status::kFailure;
+    }
+    SetStatusBits(run_bits::kReady);
+    // Without this a run after an edit that kept the problem is refused
+    // for good.
+    preparation_ = 0;
+    return status::kOk;
+  }
+  const bool rebuild = count > 0 && integers[0] != 0;
+  const bool solvers = count > 1 && integers[1] != 0;
+  const Status prepared = run_ops_->PrepareSimulation(rebuild ? 1 : 0, solvers ? 1 : 0);
+  if (status::IsFailure(prepared)) return prepared;
+  preparation_ = 0;
+  return prepared;
+}
+
+Status SimProblemMgr::CommandInterrupt() {
+  const std::uint32_t needed = run_bits::kReady | run_bits::kRunning;
+  if ((StatusBits() & needed) != needed) return pm_status::kBusy;
+  const Status stopped = StopRun();
+  if (actions_ != nullptr) actions_->ResetAll();
+  collector_.ClearGroups();
+  pending_event_time_ = -1.0;
+  SuPrint(0, "\nSimulation run has been interrupted.\n");
+  std::fputs("*** INTERRUPT! ***\n", stdout);
+  std::fflush(stdout);
+  run_interrupted_ = 1;
+  return stopped;
+}
+
+Status SimProblemMgr::CommandSetTime(double time) {
+  record_.time = time;
+  record_.counter = 0;
+  step_result_pending_ = false;
+  reinitialise_ = 0;
+  results_->MoveTo(time);
+  return results_->SendTimeMessage(time);
+}
+
+Status SimProblemMgr::CommandRelease() {
+  check_problem_ = false;
+  Status result = status::kOk;
+  if (GetCurrentProblem() != nullptr) {
+    result = SimMasterManager::ReleaseSolvers();
+    delete GetCurrentProblem();
+    check_problem_ = true;
+  }
+  return result;
 }
 
 Status SimProblemMgr::CommandSetName(std::uint32_t count, const char* const* strings) {
@@ -254,7 +418,10 @@ Status SimProblemMgr::CommandSaveAs(std::uint32_t count, const char* const* stri
 Status SimProblemMgr::CommandPause() {
   const std::uint32_t needed = run_bits::kReady | run_bits::kRunning;
   if ((StatusBits() & needed) != needed) return pm_status::kBusy;
-  pause_request_ = record_.time < CurrentTime() ? 2 : 1;
+  // 2 when the simulation time has passed the run clock; both are one clock
+  // until the results manager keeps its own, and the run thread moves it
+  // while a step computes, so it is not read here.
+  pause_request_ = 1;
   run_state_ = 2;
   return status::kOk;
 }
@@ -271,11 +438,13 @@ Status SimProblemMgr::CommandEdit(std::uint32_t count, const std::int32_t* integ
   problem_ready_ = 0;
   if (count > 0 && integers[0] != 0) {
     run_state_ = 2;
+    step_result_pending_ = false;
     preparation_ = 3;
     return status::kOk;
   }
   preparation_ = 2;
   ClearStatusBits(run_bits::kProblemBits);
+  if (handover_->ThreadStarted()) StopRun();
   return status::kOk;
 }
 
@@ -354,6 +523,9 @@ Status SimProblemMgr::ServeProblemRequest(DseMessage* request, DseMessage**) {
 Status SimProblemMgr::SetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t second,
                               std::uint32_t first, SUValue* value) {
   if (type != kOptionService && type != kOptionServiceToo) return pm_status::kFailure;
+  // A write calls the option's solver clients at once, which must not race
+  // the step; the table does not say which numbers have them, so all wait.
+  if (step_scheduled_) return pm_status::kBusy;
   return SolverOptionTable::Instance()->SetItem(type, ids, second, first, value);
 }
 
@@ -392,9 +564,23 @@ Status SimProblemMgr::ProblemEdited() {
   return SimMasterManager::ProblemEdited();
 }
 
+Status SimProblemMgr::StartRun(std::int32_t run_mode) {
+  const Status told = SimMasterManager::StartRun(run_mode);
+  if (status::IsFailure(told)) return told;
+  return run_ops_->PrepareSimulation(0, 0);
+}
+
 Status SimProblemMgr::DetachProblem(const char* folder, const char* sub_folder) {
+  if (handover_->ThreadStarted()) StopRun();
   ClearStatusBits(run_bits::kProblemBits);
+  if (installations_found_) SimMasterManager::ReleaseSolvers();
+  executive_->ReleaseAll();
+  delete GetCurrentProblem();
+  events_.Clear();
+  ClearVariableDrivers();
   if (options_ != nullptr && SolverOptionTable::Existing() == options_) options_->SetDefaults();
+  events_.SetTolerance(results_->CommunicationInterval() / 100.0);
+  step_result_pending_ = false;
   run_state_ = 2;
   if (!folders_.RunName().empty()) SimWorkingFolder::DeleteResultFiles(folders_.RunFolder());
   record_ = RunStatusRecord{};

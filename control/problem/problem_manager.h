@@ -14,7 +14,10 @@
 #include "control/actions/action_mgr.h"
 #include "control/managers/subsystem_manager.h"
 #include "control/messages/message_collector.h"
+#include "control/problem/event_list.h"
 #include "control/problem/run_folder.h"
+#include "control/problem/run_ops.h"
+#include "control/problem/run_thread.h"
 #include "foundation/interfaces/problem_manager_hooks.h"
 #include "foundation/interfaces/solver_options_owner.h"
 #include "framework/servers/client_callback.h"
@@ -24,6 +27,10 @@
 #include "platform/status.h"
 
 class DseServerRegistry;
+class SimExecutiveService;
+class SimExplicitEventService;
+class SimImplicitEventService;
+class SimInitSpecAction;
 class SolverOptionTable;
 
 // Status bits of the run-state notification.
@@ -72,7 +79,8 @@ class SimProblemMgr : public SimMasterManager,
                       public DseClientCB,
                       public ProblemManagerHooks,
                       public SolverOptionsOwner,
-                      public SimActionEventSource {
+                      public SimActionEventSource,
+                      private SimRunStepper {
  public:
   // Service ids the problem manager serves itself.
   static constexpr std::uint32_t kFileService = 58;
@@ -91,10 +99,11 @@ class SimProblemMgr : public SimMasterManager,
   // The one problem manager of the process, or null.
   static SimProblemMgr* Instance();
 
-  // The COM-style face: IUnknown gives the problem manager itself with one
-  // more reference. The event, delay, properties, sensitivity and factory
-  // interfaces join as their owners' subsystems are built; until then, as for
-  // any other id, 0x80004002 and *object untouched.
+  // The COM-style face: IUnknown and the executive give the executive face,
+  // the explicit and implicit event managers theirs, each with one more
+  // reference. The delay, properties and sensitivity interfaces join as
+  // their owners' subsystems are built; until then, as for any other id,
+  // 0x80004002 and *object untouched.
   Status QueryInterface(const platform::IID& iid, void** object);
   // Reference counting of the COM-style interfaces: the server thread owns
   // the object, so a count of 0 frees nothing.
@@ -115,6 +124,8 @@ class SimProblemMgr : public SimMasterManager,
   // Master operations the problem manager adds its own work to.
   Status AttachProblem(const char* folder, const char* name) override;
   Status ProblemEdited() override;
+  // Tells the managers, then prepares what the run still lacks.
+  Status StartRun(std::int32_t run_mode) override;
   Status DetachProblem(const char* folder, const char* sub_folder) override;
 
   // ProblemManagerHooks.
@@ -124,9 +135,9 @@ class SimProblemMgr : public SimMasterManager,
   const char* TimeUnit(double* scale) override;
   const char* WorkingFolderPath() override;
   const char* RunFolderPath() override;
-  // SimActionEventSource: no event schedule yet.
-  const SimExplicitEvent* FirstEvent() override { return nullptr; }
-  double EventTolerance() override { return event_tolerance_; }
+  // SimActionEventSource.
+  const SimExplicitEvent* FirstEvent() override { return events_.Head(); }
+  double EventTolerance() override { return events_.Tolerance(); }
   double CurrentTime() override { return record_.time; }
 
   // Status bits, read by the run thread too.
@@ -145,6 +156,69 @@ class SimProblemMgr : public SimMasterManager,
   // Lines for the client's message log, as one group with its status.
   void Report(Status status, const std::string& text);
 
+  // The seams every problem manager made from now on starts with (null: the
+  // plain stand-ins), for engines whose run steps and results are others'.
+  static void SetDefaultSeams(SimRunOps* ops, SimRunResults* results);
+  // The seams to the run steps and the results manager; null restores the
+  // plain stand-ins. Not owned.
+  void SetRunOps(SimRunOps* ops);
+  void SetRunResults(SimRunResults* results);
+  SimRunOps& RunOps() { return *run_ops_; }
+  SimRunResults& RunResults() { return *results_; }
+  SimEventList& Events() { return events_; }
+  SimRunHandover& Handover() { return *handover_; }
+  SimExecutiveService& Executive() { return *executive_; }
+
+  // The run thread and the hand-over.
+  Status StartSolverThread();
+  Status TakeRunLock() { return handover_->TakeRunLock(); }
+  Status RunOneStep() { return handover_->RunOneStep(); }
+  Status StopRun();
+  bool StepScheduled() const { return step_scheduled_; }
+  bool StepResultPending() const { return step_result_pending_; }
+  std::int32_t StepCount() const { return step_count_; }
+  std::int32_t NextAction() const { return next_action_; }
+  void SetNextAction(std::int32_t next) { next_action_ = next; }
+  void SetRunState(std::int32_t state) { run_state_ = state; }
+  // The simulation time; the run clock is the run status record's.
+  void SetCurrentTime(double time) { record_.time = time; }
+  // The problem manager's re-initialisation mark, read by the run step.
+  bool ReinitialisationMark() const { return reinitialise_ != 0; }
+  // The primary services the run steps, the managers and the actions use.
+  static constexpr double kEpsilon = 2.220446049250314e-16;
+  static constexpr double kLargestValue = 1.797693134862315e308;
+  double PendingEventTime() const { return pending_event_time_; }
+  void SetPendingEventTime(double time) { pending_event_time_ = time; }
+  // Set by the run step when its result waits to be taken.
+  void SetStepResultPending(bool pending) { step_result_pending_ = pending; }
+  void SetReinitialisationMark(bool mark) { reinitialise_ = mark ? 1 : 0; }
+  bool CheckProblemMarked() const { return check_problem_; }
+  void MarkCheckProblem() { check_problem_ = true; }
+  bool LightPreparation() const { return light_preparation_; }
+  void MarkLightPreparation() { light_preparation_ = true; }
+  void ReleaseLightPreparation() { light_preparation_ = false; }
+  void MarkFullPreparation() { preparation_ = 3; }
+  void EndDynamicRun() { end_of_dynamic_run_ = 1; }
+  bool DynamicRunEnded() const { return end_of_dynamic_run_ != 0; }
+  // The solver objects changed: told to the client once (a one-shot bit).
+  void NotifySolversChanged() { SetStatusBits(0x800); }
+  // Nested runs raise and lower a counter; the executive's nested mode is
+  // the process-wide error-report switch instead.
+  void EnterNestedMode() { ++nested_; }
+  void LeaveNestedMode() {
+    if (nested_ > 0) --nested_;
+  }
+  // A queued snapshot and a rewind, done by the loop at its next fixed point.
+  void RequestSnapshot() { snapshot_request_ = 1; }
+  void RequestRewind() { rewind_request_ = 1; }
+  // Asks the loop for one poll with timers once the problem is built.
+  void RequestTimerPoll() { poll_with_timers_ = true; }
+
+  // Joins and leaves COM for the calling thread: only the first join of a
+  // thread joins, only its last leave leaves. The joins of the thread.
+  std::int32_t JoinCom();
+  std::int32_t LeaveCom();
+
   // The control loop, until the client asks the engine to end or is gone;
   // the exit status of the engine.
   Status RunControlLoop(class ControlLoopPort& port);
@@ -158,6 +232,20 @@ class SimProblemMgr : public SimMasterManager,
   Status CommandRun();
   Status CommandEdit(std::uint32_t count, const std::int32_t* integers);
   Status CommandLockCheck(std::uint32_t count, const char* const* strings);
+  Status CommandPrepare(std::uint32_t count, const std::int32_t* integers);
+  Status CommandInterrupt();
+  Status CommandSetTime(double time);
+  Status CommandRelease();
+  // Commands that touch the problem, the solvers or the integrator wait
+  // while a step computes.
+  static bool TouchesTheRun(std::uint32_t command);
+  // SimRunStepper, on the run thread.
+  Status ThreadSetUp() override { return run_ops_->ThreadSetUp(); }
+  bool HandsBackFirst() override { return record_.stops == 0; }
+  bool StepAllowed() override {
+    return (StatusBits() & (run_bits::kReady | run_bits::kStepPending | run_bits::kRunning)) != 0;
+  }
+  Status RunStep() override { return run_ops_->RunStep(); }
   Status ServeFiles(std::uint32_t type, DseMessage* request, DseMessage** reply,
                     DseTemplate** kept);
   Status ServeProblemRequest(DseMessage* request, DseMessage** reply);
@@ -207,7 +295,6 @@ class SimProblemMgr : public SimMasterManager,
   std::uint32_t notified_bits_ = 0;
   double notified_time_ = -99.0;
   RunStatusRecord record_;
-  double event_tolerance_ = 0.0001;
   double pending_event_time_ = -1.0;
   std::string time_unit_ = "Hours";
   double time_scale_ = 1.0;
@@ -217,4 +304,20 @@ class SimProblemMgr : public SimMasterManager,
   std::int32_t instance_flag_ = 0;
   bool installations_found_ = false;
   std::int32_t com_joins_ = 0;
+
+  SimPlainRunOps plain_ops_;
+  SimPlainRunResults plain_results_;
+  SimRunOps* run_ops_ = &plain_ops_;
+  SimRunResults* results_ = &plain_results_;
+  SimEventList events_;
+  std::shared_ptr<SimRunHandover> handover_;
+  std::unique_ptr<SimExecutiveService> executive_;
+  std::unique_ptr<SimExplicitEventService> explicit_events_;
+  std::unique_ptr<SimImplicitEventService> implicit_events_;
+  std::unique_ptr<SimInitSpecAction> init_spec_;
+  bool step_scheduled_ = false;
+  bool step_result_pending_ = false;
+  std::int32_t reinitialise_ = 0;
+  bool check_problem_ = true;
+  bool light_preparation_ = false;
 };

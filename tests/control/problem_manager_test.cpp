@@ -2,6 +2,7 @@
 // the state it starts in, its commands and requests, and what it leaves
 // behind when it goes.
 #include "control/problem/problem_manager.h"
+#include "control/problem/problem_services.h"
 
 #include <gtest/gtest.h>
 
@@ -69,10 +70,11 @@ TEST_F(ProblemManagerTest, StartsUpRegisteredAndAtRest) {
   EXPECT_EQ(manager.Folders().WorkingFolder(), std::filesystem::current_path().string() + "/");
   void* object = nullptr;
   EXPECT_EQ(manager.QueryInterface(platform::IID_IUnknown, &object), 0u);
-  EXPECT_EQ(object, &manager);
+  // An outside caller gets a real IUnknown: the executive face.
+  EXPECT_EQ(object, static_cast<platform::IUnknown*>(&manager.Executive()));
   EXPECT_EQ(manager.Release(), 1u);
   void* untouched = &object;
-  EXPECT_EQ(manager.QueryInterface(platform::MakeGuid("{00380020-07A4-463A-A513-F2F46FF75FB8}"),
+  EXPECT_EQ(manager.QueryInterface(platform::MakeGuid("{0038001F-07A4-463A-A513-F2F46FF75FB8}"),
                                    &untouched),
             0x80004002u);
   EXPECT_EQ(untouched, &object);

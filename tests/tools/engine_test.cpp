@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -194,6 +195,237 @@ TEST(EngineProcess, WithoutAControllerOnlyTheBannerAndAFailure) {
       << printed;
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_NE(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+
+namespace {
+
+std::uint32_t BitsOf(const vantor_client::Message& notification) {
+  const Bytes& body = notification.body;
+  if (body.size() != 16) return 0xFFFFFFFFu;
+  return static_cast<std::uint32_t>(body[12]) | static_cast<std::uint32_t>(body[13]) << 8 |
+         static_cast<std::uint32_t>(body[14]) << 16 | static_cast<std::uint32_t>(body[15]) << 24;
+}
+
+TEST_F(EngineTest, ASteadyStateRunGoesThroughTheRunThreadAndIsTold) {
+  testsupport::TempDir work;
+  const std::string folder = work.path().string() + "/";
+  ASSERT_EQ(Command(3, {"Run Sim", folder}), 0u);
+  // An edit that keeps the problem lets the next preparation take the short
+  // path, which starts the run thread without building anything.
+  ASSERT_EQ(Exchange(vantor_client::MakeCommand(kProblemService, 29, {0})), 0u);
+  ASSERT_EQ(Command(6), 0u);
+  auto bits_seen = [&] {
+    std::vector<std::uint32_t> bits;
+    for (const auto& notification : client_->Notifications()) bits.push_back(BitsOf(notification));
+    return bits;
+  };
+  ASSERT_EQ(client_->WaitFor([&] { return bits_seen().back() == 0x3Du; }), 0u);
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_EQ(
+      client_->WaitFor([&] { return bits_seen().size() >= 4 && bits_seen().back() == 0x3Du; }), 0u);
+  EXPECT_EQ(bits_seen(), (std::vector<std::uint32_t>{0x1u, 0x3Du, 0xBDu, 0x3Du}));
+  // Interrupting needs a run under way.
+  EXPECT_EQ(Command(14), 0x0032000Au);
+  EXPECT_EQ(Command(2), 0x00320024u);
+  EXPECT_EQ(EndedExitCode(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The engine whose run operations only record: each leaves an "op" line in
+// the message log.
+class RunEngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vantor_client::EngineOptions options;
+    options.program = VANTOR_RUN_ENGINE;
+    ASSERT_EQ(Client::Start(options, &client_), 0u);
+  }
+  Status Command(std::uint32_t number, const std::vector<std::string>& texts = {}) {
+    std::uint32_t id = 0;
+    EXPECT_FALSE(status::IsFailure(
+        client_->Send(vantor_client::MakeCommand(kProblemService, number, {}, {}, texts), &id)));
+    EXPECT_EQ(client_->Await(id), 0u);
+    const Status result = client_->Find(id)->status;
+    client_->Forget(id);
+    return result;
+  }
+  // Command 41 with 0 changes nothing: a round trip through the loop.
+  Status Exchange41() {
+    std::uint32_t id = 0;
+    EXPECT_FALSE(status::IsFailure(
+        client_->Send(vantor_client::MakeCommand(kProblemService, 41, {0}), &id)));
+    EXPECT_EQ(client_->Await(id), 0u);
+    const Status result = client_->Find(id)->status;
+    client_->Forget(id);
+    return result;
+  }
+  // The run operations and the notified bits, in the order they came.
+  void Collect(std::vector<std::string>* ops, std::vector<std::uint32_t>* bits) {
+    for (const auto& event : client_->TakeEvents()) {
+      for (const std::string& line : event.lines) {
+        if (line.rfind("op ", 0) == 0) ops->push_back(line.substr(3));
+      }
+    }
+    for (const auto& notification : client_->TakeNotifications()) {
+      bits->push_back(BitsOf(notification));
+    }
+  }
+
+  testsupport::TempDir pipes_;
+  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
+  std::unique_ptr<Client> client_;
+};
+
+TEST_F(RunEngineTest, TheSteadyStateRoadAsTheClientSeesIt) {
+  testsupport::TempDir work;
+  const std::string folder = work.path().string() + "/";
+  ASSERT_EQ(Command(3, {"Road", folder}), 0u);
+  // Attached once the lock is there; the first pass after it tells the
+  // managers the problem was edited, which clears the actions. Two round
+  // trips make sure command 6's action comes after that.
+  ASSERT_EQ(
+      client_->WaitFor([&] { return std::filesystem::exists(work / "Road" / "OrvelQVLock.aml"); }),
+      0u);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Exchange41(), 0u);
+  ASSERT_EQ(Command(6), 0u);
+  std::vector<std::string> ops;
+  std::vector<std::uint32_t> bits;
+  ASSERT_EQ(client_->WaitFor([&] {
+    Collect(&ops, &bits);
+    return std::find(ops.begin(), ops.end(), "snapshot Initial Specification") != ops.end();
+  }),
+            0u)
+      << testing::PrintToString(ops) << testing::PrintToString(bits);
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_EQ(client_->WaitFor([&] {
+    Collect(&ops, &bits);
+    return std::find(ops.begin(), ops.end(), "record") != ops.end() && bits.back() == 0x3Du;
+  }),
+            0u);
+  EXPECT_EQ(ops, (std::vector<std::string>{"prepare 00", "snapshot Initial Specification", "check",
+                                           "prepare 00", "step 16", "record"}));
+  EXPECT_EQ(bits, (std::vector<std::uint32_t>{0x1u, 0x3Du, 0xBDu, 0x3Du}));
+  EXPECT_EQ(Command(2), 0x00320024u);
+  EXPECT_NE(client_->WaitFor([] { return false; }), Client::kTimedOut);
+  int exit_code = -1;
+  client_->Close(&exit_code);
+  EXPECT_EQ(exit_code, 0);
+}
+
+double TimeOf(const vantor_client::Message& notification) {
+  double time = -1.0;
+  if (notification.body.size() == 16) std::memcpy(&time, notification.body.data(), sizeof time);
+  return time;
+}
+
+class RunModeEngineTest : public RunEngineTest {
+ protected:
+  void SetUp() override {}
+  void Start(const char* mode) {
+    mode_ = std::make_unique<testsupport::ScopedEnv>("VANTOR_RUN_MODE", mode);
+    RunEngineTest::SetUp();
+  }
+  // Named, attached and prepared.
+  void Prepare() {
+    ASSERT_EQ(Command(3, {"Road", folder_}), 0u);
+    ASSERT_EQ(client_->WaitFor(
+                  [&] { return std::filesystem::exists(work_ / "Road" / "OrvelQVLock.aml"); }),
+              0u);
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(Exchange41(), 0u);
+    ASSERT_EQ(Command(6), 0u);
+  }
+  // Waits until the notified bits are back at rest after ops lines came.
+  void WaitForRest(std::size_t op_count) {
+    ASSERT_EQ(client_->WaitFor([&] {
+      Collect(&ops_, &bits_, &times_);
+      return ops_.size() >= op_count && bits_.back() == 0x3Du;
+    }),
+              0u)
+        << testing::PrintToString(ops_);
+  }
+  void Collect(std::vector<std::string>* ops, std::vector<std::uint32_t>* bits,
+               std::vector<double>* times) {
+    for (const auto& event : client_->TakeEvents()) {
+      for (const std::string& line : event.lines) {
+        if (line.rfind("op ", 0) == 0) ops->push_back(line.substr(3));
+      }
+    }
+    for (const auto& notification : client_->TakeNotifications()) {
+      bits->push_back(BitsOf(notification));
+      times->push_back(TimeOf(notification));
+    }
+  }
+
+  std::unique_ptr<testsupport::ScopedEnv> mode_;
+  testsupport::TempDir work_;
+  std::string folder_ = work_.path().string() + "/";
+  std::vector<std::string> ops_;
+  std::vector<std::uint32_t> bits_;
+  std::vector<double> times_;
+};
+
+TEST_F(RunModeEngineTest, AnInitialisationRunStepsTwice) {
+  Start("5");
+  Prepare();
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_EQ(Command(10), 0u);
+  WaitForRest(8);
+  EXPECT_EQ(ops_,
+            (std::vector<std::string>{"prepare 00", "snapshot Initial Specification", "check",
+                                      "prepare 00", "step 32", "record", "step 32", "record"}));
+  EXPECT_EQ(bits_.front(), 0x1u);
+  EXPECT_EQ(bits_.back(), 0x3Du);
+}
+
+TEST_F(RunModeEngineTest, ADynamicRunStepByStep) {
+  Start("4");
+  Prepare();
+  for (int i = 0; i < 11; ++i) ASSERT_EQ(Command(10), 0u);
+  WaitForRest(6 + 20);
+  std::vector<std::string> expected{
+      "prepare 00", "snapshot Initial Specification", "check", "prepare 00", "step 128", "record"};
+  for (int i = 0; i < 10; ++i) {
+    expected.push_back("step 65");
+    expected.push_back("record");
+  }
+  EXPECT_EQ(ops_, expected);
+  EXPECT_NEAR(times_.back(), 1.0, 1e-9);
+  // The clock only moves forward, one communication point at a time.
+  for (std::size_t i = 1; i < times_.size(); ++i) EXPECT_GE(times_[i], times_[i - 1]);
+}
+
+TEST_F(RunModeEngineTest, PauseResumeAndInterrupt) {
+  Start("4");
+  Prepare();
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_EQ(client_->WaitFor([&] {
+    Collect(&ops_, &bits_, &times_);
+    return std::count(ops_.begin(), ops_.end(), "step 65") >= 3;
+  }),
+            0u);
+  ASSERT_EQ(Command(8), 0u);
+  WaitForRest(0);
+  const double paused_at = times_.back();
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_EQ(client_->WaitFor([&] {
+    Collect(&ops_, &bits_, &times_);
+    return times_.back() > paused_at + 0.25;
+  }),
+            0u);
+  // Interrupted while running: the thread stops and the engine rests.
+  EXPECT_EQ(Command(14), 0u);
+  WaitForRest(0);
+  EXPECT_EQ(Command(14), 0x0032000Au);
+  EXPECT_EQ(Command(2), 0x00320024u);
+  EXPECT_NE(client_->WaitFor([] { return false; }), Client::kTimedOut);
+  int exit_code = -1;
+  client_->Close(&exit_code);
+  EXPECT_EQ(exit_code, 0);
 }
 
 }  // namespace

@@ -1,0 +1,200 @@
+#include "control/problem/problem_services.h"
+
+#include <string>
+
+#include "control/problem/problem_manager.h"
+#include "foundation/collections/mixins.h"
+#include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/variable_drivers.h"
+
+namespace {
+constexpr Status kInvalidArgument = 0x80070057u;
+constexpr Status kNoInterface = 0x80004001u;
+}  // namespace
+
+// --- timed events ---
+
+Status SimExplicitEventService::QueryInterface(const platform::IID& iid, void** object) {
+  return manager_.QueryInterface(iid, object);
+}
+std::uint32_t SimExplicitEventService::AddRef() { return manager_.AddRef(); }
+std::uint32_t SimExplicitEventService::Release() { return manager_.Release(); }
+
+Status SimExplicitEventService::AddEvent(std::uint32_t kind, double time, double tolerance,
+                                         void** event) {
+  std::uint64_t id = 0;
+  const Status added = manager_.Events().Add(kind, time, tolerance, &id);
+  if (event != nullptr) *event = const_cast<SimExplicitEvent*>(manager_.Events().Find(id));
+  return added;
+}
+
+Status SimExplicitEventService::GetTolerance(double* tolerance) {
+  if (tolerance == nullptr) return kInvalidArgument;
+  *tolerance = manager_.Events().Tolerance();
+  return status::kOk;
+}
+
+Status SimExplicitEventService::LowerTolerance(double tolerance) {
+  return manager_.Events().LowerTolerance(tolerance);
+}
+
+Status SimExplicitEventService::FirstEvent(std::int32_t remove, void** event) {
+  SimEventList& events = manager_.Events();
+  if (events.Empty()) return SimEventList::kEmpty;
+  if (remove == 0) {
+    if (event != nullptr) *event = const_cast<SimExplicitEvent*>(events.Head());
+    return status::kOk;
+  }
+  events.First(true, &removed_);
+  if (event != nullptr) *event = &removed_;
+  return status::kOk;
+}
+
+// --- implicit events ---
+
+Status SimImplicitEventService::QueryInterface(const platform::IID& iid, void** object) {
+  return manager_.QueryInterface(iid, object);
+}
+std::uint32_t SimImplicitEventService::AddRef() { return manager_.AddRef(); }
+std::uint32_t SimImplicitEventService::Release() { return manager_.Release(); }
+
+Status SimImplicitEventService::QueryA(std::int32_t, std::int32_t* answer) {
+  if (answer == nullptr) return kInvalidArgument;
+  // The event schedule's questions arrive with the schedule itself.
+  *answer = 0;
+  return 1;
+}
+
+Status SimImplicitEventService::QueryB(std::int32_t flag, std::int32_t* answer) {
+  return QueryA(flag, answer);
+}
+
+// --- the executive ---
+
+SimExecutiveService::~SimExecutiveService() { ReleaseAll(); }
+
+Status SimExecutiveService::QueryInterface(const platform::IID& iid, void** object) {
+  return manager_.QueryInterface(iid, object);
+}
+std::uint32_t SimExecutiveService::AddRef() { return manager_.AddRef(); }
+std::uint32_t SimExecutiveService::Release() { return manager_.Release(); }
+
+Status SimExecutiveService::SetSimulationTime(double time) {
+  if (time < 0.0) return kInvalidArgument;
+  manager_.SetCurrentTime(time);
+  ApplyVariableDrivers(time);
+  return status::kOk;
+}
+
+std::string SimExecutiveService::Expand(const char* text, std::int32_t object_count,
+                                        void* const* objects, std::int32_t* next) {
+  std::string out;
+  if (text == nullptr) return out;
+  for (const char* at = text; *at != '\0'; ++at) {
+    if (at[0] == '@' && at[1] == 'E') {
+      const std::int32_t index = (*next)++;
+      auto* named = index < object_count && objects != nullptr
+                        ? static_cast<BvuNameable*>(objects[index])
+                        : nullptr;
+      const char* name = named != nullptr ? named->GetNameText(0) : nullptr;
+      out += name != nullptr ? name : "?";
+      ++at;
+    } else {
+      out += *at;
+    }
+  }
+  return out;
+}
+
+Status SimExecutiveService::PostSolverMessage(Status status, std::int32_t text_count,
+                                              const char* const* texts, std::int32_t object_count,
+                                              void* const* objects) {
+  if (text_count > 0 && texts == nullptr) return kInvalidArgument;
+  SputMessageCollector& collector = manager_.Collector();
+  std::int32_t next = 0;
+  for (std::int32_t i = 0; i < text_count; ++i) {
+    collector.AddText(Expand(texts[i], object_count, objects, &next).c_str());
+  }
+  collector.EndGroup(status);
+  return status::kOk;
+}
+
+Status SimExecutiveService::SetNestedMode(std::int32_t on) {
+  SetErrorReportSwitch(on != 0 ? 0 : 1);
+  return status::kOk;
+}
+
+Status SimExecutiveService::CreateGroupTable(std::int32_t count, const double* first,
+                                             const double* second) {
+  if (count < 0 || (count > 0 && (first == nullptr || second == nullptr))) {
+    return kInvalidArgument;
+  }
+  group_first_.assign(first, first + count);
+  group_second_.assign(second, second + count);
+  group_values_.assign(static_cast<std::size_t>(count), 0.0);
+  return status::kOk;
+}
+
+Status SimExecutiveService::SetGroupValues(std::int32_t count, const double* values) {
+  if (count < 0 || static_cast<std::size_t>(count) > group_values_.size() ||
+      (count > 0 && values == nullptr)) {
+    return kInvalidArgument;
+  }
+  std::copy(values, values + count, group_values_.begin());
+  return status::kOk;
+}
+
+Status SimExecutiveService::AttachSolverObject(platform::IUnknown* object, std::int32_t index) {
+  if (index < 0 || index >= kSlots) return kInvalidArgument;
+  if (object != nullptr) object->AddRef();
+  if (slots_[index] != nullptr) slots_[index]->Release();
+  slots_[index] = object;
+  manager_.SetStatusBits(kSolversChanged);
+  return status::kOk;
+}
+
+Status SimExecutiveService::DetachSolverObject(std::int32_t index) {
+  if (index < 0 || index >= kSlots) return kInvalidArgument;
+  if (slots_[index] != nullptr) slots_[index]->Release();
+  slots_[index] = nullptr;
+  manager_.SetStatusBits(kSolversChanged);
+  return status::kOk;
+}
+
+void SimExecutiveService::ReleaseAll() {
+  for (platform::IUnknown*& slot : slots_) {
+    if (slot != nullptr) slot->Release();
+    slot = nullptr;
+  }
+}
+
+Status SimExecutiveService::CreateDecomposerObject(platform::IUnknown** out) {
+  if (out != nullptr) *out = nullptr;
+  return kNoInterface;
+}
+
+Status SimExecutiveService::CreateESOGroupObject(std::int32_t, platform::IUnknown** out) {
+  if (out != nullptr) *out = nullptr;
+  return kNoInterface;
+}
+
+Status SimExecutiveService::CreateDecompositionObject(platform::IUnknown** out) {
+  if (out != nullptr) *out = nullptr;
+  return kNoInterface;
+}
+
+// --- the initial specification ---
+
+SimInitSpecAction::SimInitSpecAction(SimProblemMgr& manager)
+    : SimSingleAction(kName), manager_(manager) {
+  hook_modes[0] = 0;
+}
+
+Status SimInitSpecAction::Execute(std::int32_t* request, SimActionControl*,
+                                  const SimExplicitEvent*) {
+  if (manager_.Record().stops != 0) return status::kOk;
+  manager_.Handover().EnsureServerHoldsA();
+  const Status taken = manager_.RunResults().TakeSnapshot(kSnapshot);
+  *request = 1;
+  return status::IsFailure(taken) ? taken : status::kOk;
+}

@@ -1,0 +1,110 @@
+// The problem manager's faces to the integrator server and other outside
+// components that call it back on the run thread: the timed events, the
+// implicit-event questions and the executive. Each forwards its IUnknown to
+// the problem manager, which owns them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "control/actions/action_mgr.h"
+#include "solve/ifaces/executive.h"
+
+class SimProblemMgr;
+
+class SimExplicitEventService final : public IQLNExplicitEventMgr {
+ public:
+  static constexpr Status kNotImplemented = 0x80004001u;
+
+  explicit SimExplicitEventService(SimProblemMgr& manager) : manager_(manager) {}
+  Status QueryInterface(const platform::IID& iid, void** object) override;
+  std::uint32_t AddRef() override;
+  std::uint32_t Release() override;
+
+  // *event gets the list's element, valid while it stays in the list.
+  Status AddEvent(std::uint32_t kind, double time, double tolerance, void** event) override;
+  Status GetTolerance(double* tolerance) override;
+  Status LowerTolerance(double tolerance) override;
+  // A removed event is handed out as a copy kept until the next removal.
+  Status FirstEvent(std::int32_t remove, void** event) override;
+  Status NotImplemented7() override { return kNotImplemented; }
+
+ private:
+  SimProblemMgr& manager_;
+  SimExplicitEvent removed_;
+};
+
+class SimImplicitEventService final : public IQLNImplicitEventMgr {
+ public:
+  explicit SimImplicitEventService(SimProblemMgr& manager) : manager_(manager) {}
+  Status QueryInterface(const platform::IID& iid, void** object) override;
+  std::uint32_t AddRef() override;
+  std::uint32_t Release() override;
+
+  // Without an event schedule the answer is no: 0, result 1.
+  Status QueryA(std::int32_t flag, std::int32_t* answer) override;
+  Status QueryB(std::int32_t flag, std::int32_t* answer) override;
+
+ private:
+  SimProblemMgr& manager_;
+};
+
+class SimExecutiveService final : public IQLNESOFactory {
+ public:
+  static constexpr std::int32_t kSlots = 8;
+  static constexpr std::uint32_t kSolversChanged = 0x800;
+
+  explicit SimExecutiveService(SimProblemMgr& manager) : manager_(manager) {}
+  ~SimExecutiveService();
+  Status QueryInterface(const platform::IID& iid, void** object) override;
+  std::uint32_t AddRef() override;
+  std::uint32_t Release() override;
+
+  Status SetSimulationTime(double time) override;
+  Status PostSolverMessage(Status status, std::int32_t text_count, const char* const* texts,
+                           std::int32_t object_count, void* const* objects) override;
+  Status SetNestedMode(std::int32_t on) override;
+  Status CreateGroupTable(std::int32_t count, const double* first, const double* second) override;
+  Status SetGroupValues(std::int32_t count, const double* values) override;
+  Status AttachSolverObject(platform::IUnknown* object, std::int32_t index) override;
+  Status DetachSolverObject(std::int32_t index) override;
+  Status CheckCompiledEquations() override { return status::kOk; }
+  // The decomposition and group objects join with their subsystems.
+  Status CreateDecomposerObject(platform::IUnknown** out) override;
+  Status CreateESOGroupObject(std::int32_t type, platform::IUnknown** out) override;
+  Status CreateDecompositionObject(platform::IUnknown** out) override;
+
+  platform::IUnknown* SolverObject(std::int32_t index) const {
+    return index >= 0 && index < kSlots ? slots_[index] : nullptr;
+  }
+  // Releases every solver object.
+  void ReleaseAll();
+
+  // "@E" in a text takes the name of the next object, an equation row.
+  static std::string Expand(const char* text, std::int32_t object_count, void* const* objects,
+                            std::int32_t* next);
+
+ private:
+  SimProblemMgr& manager_;
+  std::array<platform::IUnknown*, kSlots> slots_{};
+  std::vector<double> group_first_;
+  std::vector<double> group_second_;
+  std::vector<double> group_values_;
+};
+
+// Made by command 6 at the start of every prepared problem: at the first
+// hook point it takes the "Initial Specification" snapshot, unless a run
+// was already stopped.
+class SimInitSpecAction final : public SimSingleAction {
+ public:
+  static constexpr char kName[] = "Initial Specification Snapshot Action";
+  static constexpr char kSnapshot[] = "Initial Specification";
+
+  explicit SimInitSpecAction(SimProblemMgr& manager);
+  Status Execute(std::int32_t* request, SimActionControl* element,
+                 const SimExplicitEvent* event) override;
+
+ private:
+  SimProblemMgr& manager_;
+};

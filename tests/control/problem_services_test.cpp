@@ -1,0 +1,115 @@
+// The problem manager's faces to outside components: timed events through
+// the explicit-event interface, the implicit-event questions without a
+// schedule, and the executive's time, messages and solver-object slots.
+#include "control/problem/problem_services.h"
+
+#include <gtest/gtest.h>
+
+#include "control/problem/problem_manager.h"
+#include "foundation/collections/mixins.h"
+#include "framework/servers/server_registry.h"
+#include "tests/support/scoped_current_folder.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+class Counted : public platform::IUnknown {
+ public:
+  Status QueryInterface(const platform::IID&, void**) override { return 0x80004002u; }
+  std::uint32_t AddRef() override { return ++count; }
+  std::uint32_t Release() override { return --count; }
+  std::uint32_t count = 1;
+};
+
+class Row : public BvuNameable {
+ public:
+  const char* GetNameText(std::int32_t) override { return "Tank.Balance"; }
+};
+
+class ServicesTest : public ::testing::Test {
+ protected:
+  template <class Face>
+  Face* Get(const platform::IID& iid) {
+    void* object = nullptr;
+    EXPECT_EQ(manager.QueryInterface(iid, &object), 0u);
+    manager.Release();
+    return static_cast<Face*>(object);
+  }
+
+  testsupport::TempDir folder;
+  testsupport::ScopedCurrentFolder here{folder.path()};
+  SimProblemMgr manager{nullptr};
+};
+
+TEST_F(ServicesTest, ExplicitEventsMergeLowerAndHandOut) {
+  auto* events = Get<IQLNExplicitEventMgr>(IID_IQLNExplicitEventMgr);
+  void* first = nullptr;
+  void* merged = nullptr;
+  EXPECT_EQ(events->AddEvent(66, 1.0, -1.0, &first), 0u);
+  EXPECT_EQ(events->AddEvent(65, 1.00005, 1e-4, &merged), 0x00320000u);
+  EXPECT_EQ(merged, first);
+  EXPECT_EQ(static_cast<SimExplicitEvent*>(first)->kind, 67u);
+  double tolerance = 0.0;
+  EXPECT_EQ(events->GetTolerance(&tolerance), 0u);
+  EXPECT_EQ(tolerance, 1e-4);
+  EXPECT_EQ(events->GetTolerance(nullptr), 0x80070057u);
+  EXPECT_EQ(events->LowerTolerance(1e-5), 0u);
+  EXPECT_EQ(events->LowerTolerance(1e-3), 1u);
+  void* head = nullptr;
+  EXPECT_EQ(events->FirstEvent(0, &head), 0u);
+  EXPECT_EQ(head, first);
+  EXPECT_EQ(manager.Events().Size(), 1u);
+  EXPECT_EQ(events->FirstEvent(1, &head), 0u);
+  EXPECT_EQ(static_cast<SimExplicitEvent*>(head)->time, 1.0);
+  EXPECT_TRUE(manager.Events().Empty());
+  EXPECT_EQ(events->FirstEvent(1, &head), 0x80004005u);
+  EXPECT_EQ(events->NotImplemented7(), 0x80004001u);
+}
+
+TEST_F(ServicesTest, ImplicitQuestionsWithoutAScheduleAnswerNo) {
+  auto* implicit = Get<IQLNImplicitEventMgr>(IID_IQLNImplicitEventMgr);
+  std::int32_t answer = 7;
+  EXPECT_EQ(implicit->QueryA(1, &answer), 1u);
+  EXPECT_EQ(answer, 0);
+  answer = 7;
+  EXPECT_EQ(implicit->QueryB(0, &answer), 1u);
+  EXPECT_EQ(answer, 0);
+  EXPECT_EQ(implicit->QueryA(0, nullptr), 0x80070057u);
+}
+
+TEST_F(ServicesTest, TheExecutiveSetsTimePostsMessagesAndHoldsSolverObjects) {
+  auto* executive = Get<IQLNESOFactory>(IID_IQLNESOFactory);
+  EXPECT_EQ(executive->SetSimulationTime(-1.0), 0x80070057u);
+  EXPECT_EQ(executive->SetSimulationTime(2.5), 0u);
+  EXPECT_EQ(manager.CurrentTime(), 2.5);
+
+  Counted one, two;
+  manager.ClearStatusBits(0x800);
+  EXPECT_EQ(executive->AttachSolverObject(&one, 3), 0u);
+  EXPECT_EQ(one.count, 2u);
+  EXPECT_NE(manager.StatusBits() & 0x800u, 0u);
+  EXPECT_EQ(executive->AttachSolverObject(&two, 3), 0u);
+  EXPECT_EQ(one.count, 1u);  // the previous one released
+  EXPECT_EQ(two.count, 2u);
+  EXPECT_EQ(executive->AttachSolverObject(&one, 8), 0x80070057u);
+  manager.ClearStatusBits(0x800);
+  EXPECT_EQ(executive->DetachSolverObject(3), 0u);
+  EXPECT_EQ(two.count, 1u);
+  EXPECT_NE(manager.StatusBits() & 0x800u, 0u);
+
+  Row row;
+  void* objects[] = {&row};
+  std::int32_t next = 0;
+  EXPECT_EQ(SimExecutiveService::Expand("Eqn @E failed", 1, objects, &next),
+            "Eqn Tank.Balance failed");
+  const char* texts[] = {"Eqn @E failed"};
+  EXPECT_EQ(executive->PostSolverMessage(0x80320001u, 1, texts, 1, objects), 0u);
+  EXPECT_EQ(manager.Collector().GroupCount(), 1);
+  EXPECT_EQ(SimExecutiveService::Expand("@E and @E", 1, objects, &next), "? and ?");
+
+  platform::IUnknown* made = &one;
+  EXPECT_EQ(executive->CreateDecomposerObject(&made), 0x80004001u);
+  EXPECT_EQ(made, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,176 @@
+// The baton between the server thread and the run thread: every step runs
+// exactly once and is collected only after it ran, the server never sees a
+// step's data while it runs, and stops end the thread by handshake or, for
+// a step that never hands back, by giving up after the tries.
+#include "control/problem/run_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "framework/runtime/xos_thread.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+class FakeStepper : public SimRunStepper {
+ public:
+  Status ThreadSetUp() override {
+    if (setup_delay_ms > 0) std::this_thread::sleep_for(milliseconds(setup_delay_ms));
+    return 0;
+  }
+  bool HandsBackFirst() override { return hand_back_first; }
+  bool StepAllowed() override { return true; }
+  Status RunStep() override {
+    // The server must not touch `data` until the step is collected.
+    ++data;
+    running.store(true);
+    if (step_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(step_us));
+    while (hang.load() && !XosStopRequested()) std::this_thread::sleep_for(milliseconds(1));
+    running.store(false);
+    ++data;
+    steps.fetch_add(1);
+    return result;
+  }
+
+  int setup_delay_ms = 0;
+  bool hand_back_first = true;
+  int step_us = 0;
+  std::atomic<bool> hang{false};
+  std::atomic<bool> running{false};
+  std::atomic<int> steps{0};
+  Status result = 0;
+  long data = 0;
+};
+
+// Starts a step as the control loop does and collects it.
+void StartStep(SimRunHandover& handover) {
+  handover.StartSolverThread(false);
+  handover.ReleaseStep();
+}
+
+bool Collect(SimRunHandover& handover, int limit_ms = 5000) {
+  const auto until = std::chrono::steady_clock::now() + milliseconds(limit_ms);
+  while (handover.TakeRunLock() != 0) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  return true;
+}
+
+class RunThreadTest : public ::testing::Test {
+ protected:
+  ~RunThreadTest() override { handover->Shutdown(); }
+  FakeStepper stepper;
+  std::shared_ptr<SimRunHandover> handover = SimRunHandover::Create(&stepper);
+};
+
+TEST_F(RunThreadTest, EveryStepRunsOnceAndIsCollectedOnlyAfterItRan) {
+  std::mt19937 random(27);
+  std::uniform_int_distribution<int> step_length(0, 300);
+  std::uniform_int_distribution<int> poll_gap(0, 2000);
+  constexpr int kSteps = 10000;
+  for (int i = 0; i < kSteps; ++i) {
+    stepper.step_us = step_length(random) < 250 ? 0 : step_length(random);
+    StartStep(*handover);
+    while (handover->TakeRunLock() == SimRunHandover::kNotYet) {
+      std::this_thread::sleep_for(std::chrono::microseconds(poll_gap(random) / 20));
+    }
+    ASSERT_FALSE(stepper.running.load());
+    ASSERT_EQ(stepper.data, 2L * (i + 1));
+    ASSERT_EQ(stepper.steps.load(), i + 1);
+    handover->RunOneStep();
+  }
+  EXPECT_EQ(handover->StepsRun(), static_cast<std::uint64_t>(kSteps));
+  handover->StopRun();
+  EXPECT_FALSE(handover->LastStopForced());
+  EXPECT_FALSE(handover->ThreadStarted());
+  EXPECT_EQ(stepper.steps.load(), kSteps);
+}
+
+TEST_F(RunThreadTest, TakingTheRunLockDuringAStepChangesNothing) {
+  stepper.hang = true;
+  StartStep(*handover);
+  while (!stepper.running.load()) std::this_thread::sleep_for(milliseconds(1));
+  EXPECT_FALSE(handover->ServerHoldsA());
+  EXPECT_EQ(handover->TakeRunLock(), SimRunHandover::kNotYet);
+  EXPECT_FALSE(handover->ServerHoldsA());
+  stepper.hang = false;
+  ASSERT_TRUE(Collect(*handover));
+  EXPECT_TRUE(handover->ServerHoldsA());
+  EXPECT_EQ(handover->TakeRunLock(), 0u);
+  handover->RunOneStep();
+  EXPECT_EQ(stepper.steps.load(), 1);
+}
+
+TEST_F(RunThreadTest, AStopWhileTheThreadWaitsForItsStepRunsNoOtherStep) {
+  StartStep(*handover);
+  ASSERT_TRUE(Collect(*handover));
+  handover->RunOneStep();  // the thread now waits on A
+  EXPECT_EQ(handover->StopRun(), 0u);
+  EXPECT_FALSE(handover->LastStopForced());
+  EXPECT_FALSE(handover->ThreadStarted());
+  EXPECT_TRUE(handover->ServerHoldsA());
+  EXPECT_EQ(stepper.steps.load(), 1);
+}
+
+TEST_F(RunThreadTest, AStepThatNeverHandsBackIsGivenUpAfterTheTries) {
+  stepper.hang = true;
+  StartStep(*handover);
+  while (!stepper.running.load()) std::this_thread::sleep_for(milliseconds(1));
+  const auto begun = std::chrono::steady_clock::now();
+  EXPECT_EQ(handover->StopRun(), 0u);
+  const auto waited = std::chrono::steady_clock::now() - begun;
+  EXPECT_TRUE(handover->LastStopForced());
+  EXPECT_GE(waited, milliseconds(SimRunHandover::kStopTries * SimRunHandover::kTryMs / 2));
+  EXPECT_FALSE(handover->ThreadStarted());
+  EXPECT_TRUE(handover->ServerHoldsA());
+  // A new thread runs its steps as if nothing had happened.
+  stepper.hang = false;
+  StartStep(*handover);
+  ASSERT_TRUE(Collect(*handover));
+  handover->RunOneStep();
+  EXPECT_EQ(stepper.steps.load(), 2);
+}
+
+TEST_F(RunThreadTest, AStepStartedWithASlowThreadRunsBeforeItIsCollected) {
+  stepper.setup_delay_ms = 50;
+  StartStep(*handover);
+  ASSERT_TRUE(Collect(*handover));
+  EXPECT_EQ(stepper.steps.load(), 1);
+  handover->RunOneStep();
+}
+
+TEST_F(RunThreadTest, AThreadAfterAStopStartsStraightAtItsWait) {
+  // With stops counted the thread skips its first hand-back.
+  stepper.hand_back_first = false;
+  stepper.setup_delay_ms = 20;
+  StartStep(*handover);
+  ASSERT_TRUE(Collect(*handover));
+  EXPECT_EQ(stepper.steps.load(), 1);
+  handover->RunOneStep();
+  StartStep(*handover);
+  ASSERT_TRUE(Collect(*handover));
+  EXPECT_EQ(stepper.steps.load(), 2);
+  handover->RunOneStep();
+}
+
+TEST_F(RunThreadTest, TheFirstHandBackIsNotTakenForAFinishedStep) {
+  handover->StartSolverThread(true);
+  ASSERT_TRUE(handover->Waiting());
+  // A collect before any step was released must not succeed.
+  EXPECT_EQ(handover->TakeRunLock(), SimRunHandover::kNotYet);
+  std::this_thread::sleep_for(milliseconds(5));
+  EXPECT_EQ(handover->TakeRunLock(), SimRunHandover::kNotYet);
+  EXPECT_EQ(stepper.steps.load(), 0);
+  handover->ReleaseStep();
+  ASSERT_TRUE(Collect(*handover));
+  EXPECT_EQ(stepper.steps.load(), 1);
+  handover->RunOneStep();
+}
+
+}  // namespace
