@@ -260,7 +260,7 @@ Status WriteCTemplate(const SUCodeGenerate& generate, const CodegenReport& repor
       if (dot != std::string::npos) failed.erase(dot);
       failed += ".h";
     }
-    codegen::Failure(report, "Failed to create %s header file", failed.c_str());
+    codegen::FollowUp(report, "Failed to create %s header file", failed.c_str());
     return status;
   }
   const std::string path = template_path != nullptr ? template_path : "";

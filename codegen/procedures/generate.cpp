@@ -36,6 +36,10 @@ void Failure(const CodegenReport& report, const char* format, const char* text1,
   Send(report, kFailureReport, format, text1, text2);
 }
 
+void FollowUp(const CodegenReport& report, const char* format, const char* text1) {
+  Send(report, kFailureReport, format, text1, nullptr);
+}
+
 void OpenFailure(const CodegenReport& report, const char* verb, const std::string& path,
                  int error) {
   const std::string plain = std::string("Failed to ") + verb + " %s";

@@ -41,6 +41,8 @@ void Progress(const CodegenReport& report, const char* format, const char* text1
               const char* text2 = nullptr);
 void Failure(const CodegenReport& report, const char* format, const char* text1,
              const char* text2 = nullptr);
+// A failure report that is not counted again (the failure under it was).
+void FollowUp(const CodegenReport& report, const char* format, const char* text1);
 // "<format> (system message: %s)" with the errno text when one is set.
 void OpenFailure(const CodegenReport& report, const char* verb, const std::string& path, int error);
 }  // namespace codegen
