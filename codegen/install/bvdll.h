@@ -2,6 +2,9 @@
 #ifndef VANTOR_BVDLL_H
 #define VANTOR_BVDLL_H
 
+/* Generated templates use NULL. */
+#include <stddef.h>
+
 #ifdef __cplusplus
 #define VANTOR_C_LINKAGE extern "C"
 #else
