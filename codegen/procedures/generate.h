@@ -62,3 +62,11 @@ Status WriteCHeader(const SUCodeGenerate& definition, const CodegenReport& repor
 Status WriteCTemplate(const SUCodeGenerate& definition, const CodegenReport& report,
                       std::uint32_t request, const char* folder, const char* base, const char* name,
                       const char* template_path);
+
+// The FORTRAN template and wrapper of interface version 3 and later; 0 or
+// 0xA000FFFF.
+Status WriteFortranTemplate(const SUCodeGenerate& definition, const CodegenReport& report,
+                            std::uint32_t request, const char* template_path, const char* name);
+Status WriteFortranWrapper(const SUCodeGenerate& definition, const CodegenReport& report,
+                           std::uint32_t request, const char* folder, const char* base,
+                           const char* name);
