@@ -225,3 +225,171 @@ TEST(CodegenCompile, FortranTemplatesAndWrappersCompileOverTheMatrix) {
   }
   if (!HasFailure()) fs::remove_all(folder);
 }
+
+// The engine's printer as generated procedures call it; this test program
+// exports its own, which keeps the last format.
+static std::string g_last_print;
+extern "C" void QLN_Print(int, char* format, ...) { g_last_print = format; }
+
+namespace {
+
+// Replaces every occurrence; fails the test when there is none.
+void Edit(std::string* text, const std::string& from, const std::string& to) {
+  std::size_t at = text->find(from);
+  ASSERT_NE(at, std::string::npos) << from;
+  while (at != std::string::npos) {
+    text->replace(at, from.size(), to);
+    at = text->find(from, at + to.size());
+  }
+}
+
+using NewEntry = void (*)(int*, double*, int*, double*, int*, int*, int*, int*, double*, int*, int*,
+                          int*, int*, int*, double*, int*);
+
+struct Call16 {
+  std::vector<double> inputs = std::vector<double>(20, 0.0);
+  std::vector<double> outputs = std::vector<double>(2, 0.0);
+  std::vector<int> in_sizes{2, 3}, out_sizes{0}, in_offs, out_offs;
+  int props = 0, wsize = 0, nonzeros = 0, unused = 0, ifail = 0;
+  std::vector<int> rows, cols;
+  std::vector<double> derivs;
+  double work = 0;
+  void Invoke(NewEntry entry, int icall) {
+    derivs.assign(rows.size(), -1.0);
+    nonzeros = static_cast<int>(rows.size());
+    ifail = 0;
+    entry(&icall, inputs.data(), in_sizes.data(), outputs.data(), out_sizes.data(), in_offs.data(),
+          out_offs.data(), &props, &work, &wsize, &nonzeros, rows.data(), cols.data(), &unused,
+          derivs.data(), &ifail);
+  }
+};
+
+// x real, n integer, s a 40-character text, M real 2 by 3; y and z real.
+void PackInputs(Call16* call, int first, bool column_major) {
+  call->in_offs = {first, first + 1, first + 2, first + 7};
+  call->out_offs = {first, first + 1};
+  call->inputs[0] = 1.5;
+  const std::int64_t n = -7;  // an integer value in its own 8-byte slot
+  std::memcpy(&call->inputs[1], &n, sizeof n);
+  char text[40];
+  std::memset(text, 'a', sizeof text);
+  text[39] = 'Z';
+  std::memcpy(&call->inputs[2], text, sizeof text);
+  for (int r = 0; r < 2; ++r) {
+    for (int c = 0; c < 3; ++c) {
+      const int k = column_major ? r + 2 * c : r * 3 + c;
+      call->inputs[7 + k] = 10.0 * r + c;
+    }
+  }
+}
+
+}  // namespace
+
+TEST(CodegenCompile, GeneratedProceduresBuildLoadAndAnswer) {
+  const fs::path folder = FreshFolder("run");
+  Reports reports;
+  const std::vector<Arg> in{{procdef::kReal, 0, "x"},
+                            {procdef::kInteger, 0, "n"},
+                            {procdef::kString, 0, "s"},
+                            {procdef::kReal, 2, "M"}};
+  const std::vector<Arg> out{{procdef::kReal, 0, "y"}, {procdef::kReal, 0, "z"}};
+
+  // C, interface 3.
+  SUProcDef c_def;
+  Define(&c_def, "cproc", procdef::kLanguageC, procdef::kAnalyticDerivatives | procdef::kPrecall,
+         in, out);
+  SUCodeGenerate c_gen{&c_def, "CProc", 0};
+  const fs::path c_path = folder / "cproc.c";
+  ASSERT_EQ(WriteCTemplate(c_gen, reports.Callback(), 0, folder.c_str(), "cproc", "CPROC",
+                           c_path.c_str()),
+            0u);
+  std::string c = ReadText(c_path);
+  Edit(&c,
+       "/* TODO: Put your code to handle precall here */\n      *pIfail = IFAIL_FATAL; /* TODO: "
+       "change to IFAIL_OK */",
+       "*pIfail = IFAIL_WARN;");
+  Edit(&c, "      *py = 0.0;", "      *py = x*x + n + (ps[39]=='Z' ? 100.0 : 0.0);");
+  Edit(&c, "      *pz = 0.0;",
+       "      { int k; *pz = 0.0; for (k=0;k<MDimsSizes[0]*MDimsSizes[1];k++) *pz += "
+       "(k+1)*pM[k]; }");
+  Edit(&c, "*pIfail = IFAIL_FATAL; /* TODO: change to IFAIL_OK */", "*pIfail = IFAIL_OK;");
+  Edit(&c, "pDerivs[i] = 0.0; /* TODO: Compute deriv of y wrt x here */", "pDerivs[i] = 2.0*x;");
+  Edit(&c, "pDerivs[i] = 0.0; /* TODO: Compute deriv of z wrt M here */",
+       "pDerivs[i] = iCol - M_FIRST + 1;");
+  std::ofstream(c_path) << c;
+
+  // FORTRAN, interface 3: template and wrapper.
+  SUProcDef f_def;
+  Define(&f_def, "fproc", procdef::kLanguageFortran, procdef::kAnalyticDerivatives, in, out);
+  SUCodeGenerate f_gen{&f_def, "FProc", 0};
+  const fs::path f_path = folder / "fproc.f";
+  ASSERT_EQ(WriteFortranTemplate(f_gen, reports.Callback(), 0, f_path.c_str(), "FPROC"), 0u);
+  ASSERT_EQ(WriteFortranWrapper(f_gen, reports.Callback(), 0, folder.c_str(), "fproc", "FPROC"),
+            0u);
+  std::string f = ReadText(f_path);
+  Edit(&f, "        y = 0 ! TODO",
+       "        y = x*x + n\n        IF (s(40:40).EQ.'Z') y = y + 100.0");
+  Edit(&f, "        z = 0 ! TODO",
+       "        z = 0\n        DO I1=1,MDim1\n        DO I2=1,MDim2\n"
+       "          z = z + M(I1,I2)*(I1+10*I2)\n        ENDDO\n        ENDDO");
+  Edit(&f, "        IFAIL = IFATAL", "        IFAIL = IOK");
+  Edit(&f, "C TODO: Derivative of y wrt x\n              DERIVS(I) = 0.0",
+       "              DERIVS(I) = 2*x");
+  Edit(&f, "C TODO: Derivative of z wrt M(*)\n              DERIVS(I) = 0.0",
+       "              DERIVS(I) = MOD(COL-M_First(),MDim1)+1\n"
+       "     &          + 10*((COL-M_First())/MDim1+1)");
+  std::ofstream(f_path) << f;
+
+  const fs::path library = folder / "userprocs.so";
+  std::string output;
+  ASSERT_EQ(RunCommand("gfortran -shared -fPIC -O1 -ffixed-form -fd-lines-as-comments -I" +
+                           kInstall + " -o " + library.string() + " " + c_path.string() + " " +
+                           f_path.string() + " " + (folder / "fprocI.f").string(),
+                       folder / "build.log", &output),
+            0)
+      << output;
+
+  XosDynamicLibrary* lib = XosDynamicLibrary::Load(library.c_str(), nullptr);
+  ASSERT_NE(lib, nullptr) << XosDynamicLibrary::LastErrorText();
+  // The C procedure under its upper-case name, the FORTRAN wrapper in
+  // gfortran's form: both through the loader's look-up.
+  auto c_entry = reinterpret_cast<NewEntry>(lib->LookUpSymbol("CPROC", nullptr));
+  auto f_entry = reinterpret_cast<NewEntry>(lib->LookUpSymbol("QLN13_FPROC", nullptr));
+  ASSERT_NE(c_entry, nullptr);
+  ASSERT_NE(f_entry, nullptr);
+
+  Call16 cc;
+  PackInputs(&cc, 0, false);
+  cc.rows = {1, 2, 2};
+  cc.cols = {1, 8, 12};  // y wrt x; z wrt M's first and fifth elements
+  cc.Invoke(c_entry, 4);
+  EXPECT_EQ(cc.ifail, 1);
+  EXPECT_DOUBLE_EQ(cc.outputs[0], 1.5 * 1.5 - 7 + 100);
+  double z = 0;
+  for (int k = 0; k < 6; ++k) z += (k + 1) * (10.0 * (k / 3) + k % 3);
+  EXPECT_DOUBLE_EQ(cc.outputs[1], z);
+  EXPECT_EQ(cc.derivs, (std::vector<double>{3.0, 1.0, 5.0}));
+  cc.Invoke(c_entry, 1);
+  EXPECT_EQ(cc.ifail, 2);  // the precall case
+  cc.Invoke(c_entry, 6);
+  EXPECT_EQ(cc.ifail, 4);  // not handled: the default case
+  EXPECT_EQ(g_last_print, "CPROC was called with ICall=%d, which was not handled");
+
+  Call16 fc;
+  PackInputs(&fc, 1, true);
+  fc.rows = {1, 2, 2};
+  fc.cols = {1, 4, 9};  // y wrt x; z wrt M(1,1) and M(2,3)
+  fc.Invoke(f_entry, 0);
+  EXPECT_EQ(fc.ifail, 1);
+  EXPECT_DOUBLE_EQ(fc.outputs[0], 1.5 * 1.5 - 7 + 100);
+  double fz = 0;
+  for (int r = 1; r <= 2; ++r) {
+    for (int col = 1; col <= 3; ++col) fz += (10.0 * (r - 1) + (col - 1)) * (r + 10 * col);
+  }
+  EXPECT_DOUBLE_EQ(fc.outputs[1], fz);
+  EXPECT_EQ(fc.derivs, (std::vector<double>(3, -1.0)));  // outputs only
+  fc.Invoke(f_entry, 3);
+  EXPECT_EQ(fc.derivs, (std::vector<double>{3.0, 11.0, 32.0}));
+  lib->Release();
+  if (!HasFailure()) fs::remove_all(folder);
+}
