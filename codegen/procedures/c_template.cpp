@@ -1,4 +1,7 @@
 // The C header and the C template of the current calling interface.
+// GCC 12 warns falsely on literal + std::string at -O3 (its bug 105329).
+#pragma GCC diagnostic ignored "-Wrestrict"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -686,5 +689,323 @@ Status WriteCTemplate(const SUCodeGenerate& generate, const CodegenReport& repor
     line("");
   }
   line("} /* end " + NAME + "_C */");
+  return 0;
+}
+
+Status WriteCTemplateOld(const SUCodeGenerate& generate, const CodegenReport& report,
+                         std::uint32_t request, const char* folder, bool wrapper, const char* base,
+                         const char* name, const char* template_path) {
+  std::string header;
+  const Status status =
+      WriteCHeader(generate, report, &header, folder, wrapper, base, name, template_path);
+  if (status & 0x80000000u) return status;
+  const SUProcDef& def = *generate.definition;
+  std::string path;
+  if (template_path != nullptr) {
+    path = template_path;
+  } else {
+    const std::string description =
+        std::string("'") + SUProcDef::LanguageName(def.Language()) +
+        (wrapper ? "' wrapper implementation file" : "' template implementation file");
+    path = MakeGeneratedFileName(report, folder, wrapper, base,
+                                 SUProcDef::DefaultSuffix(def.Language()), description.c_str());
+  }
+  errno = 0;
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) {
+    codegen::OpenFailure(report, "generate", path, errno);
+    return codegen::kFailed;
+  }
+  LineWriter line(file);
+  const std::uint32_t options = def.Options();
+  const bool debug = (request & codegen::kRequestDebug) != 0;
+  const bool derivs = (options & procdef::kAnalyticDerivatives) != 0;
+  const bool function = (options & procdef::kFunction) != 0;
+  const bool by_pointer = (options & procdef::kInputsByPointer) != 0;
+  const bool props = (options & procdef::kPropertiesId) != 0 || def.InterfaceVersion() == 1;
+  const bool icall =
+      (options & (procdef::kPrecall | procdef::kPostcall | procdef::kAnalyticDerivatives)) != 0;
+  const bool workspace = generate.workspace != 0;
+  const std::string NAME = name != nullptr ? name : "";
+  const std::int32_t nin = def.InputCount();
+  const std::int32_t nout = def.OutputCount();
+  std::int32_t most = 0;
+  for (std::int32_t i = 0; i < nin; ++i) {
+    most = std::max<std::int32_t>(most, Dimensions(def.InputDescriptor(i)));
+  }
+  for (std::int32_t j = 0; j < nout; ++j) {
+    most = std::max<std::int32_t>(most, Dimensions(def.OutputDescriptor(j)));
+  }
+
+  // 1-2.
+  line("/*** Wrapper code for Procedure Definition " + generate.display_name + " ***/");
+  line("#include \"" + header + "\"");
+  line("#include <basetsd.h>");
+  line("");
+  line("EXT_C_AS_C(void) QLN_Print(int status, char *_Zform, ...);");
+  line("EXT_C_AS_C(int) QLN_Rqst(int *option, int *iinfo, double *xinfo, char **sinfo );");
+  line("");
+  if (debug) {
+    line("/*#undef PROCEDURE_CALL_DEBUG*/");
+    line("");
+  }
+  if (icall) {
+    line("/* Values for ICALL */");
+    line("#define OUTPUTS 0");
+    line("#define PRECALL 1");
+    line("#define POSTCALL 2");
+    line("#define DERIVS 3");
+    line("#define BOTH 4");
+    line("");
+  }
+  line("/* Values for pIFail return code */");
+  line("#define OK 1");
+  line("#define WARN 2");
+  line("#define SEVERE 3");
+  line("#define FATAL 4");
+  line("");
+  // 3.
+  line("DLL_C_AS_F(void) " + std::string(wrapper ? "SU55IF_" : "") + NAME + "_C(");
+  line("      double *pInputs,__int3264 *pInSizes,");
+  line("      double *pOutputs,__int3264 *pOutSizes,");
+  line("      __int3264 *pInOffs,__int3264 *pOutOffs,__int3264 *pIfail,");
+  line("      __int3264 *pPropsId,double *pWork,__int3264 *pWSize,");
+  line("      double *pDeriv,__int3264 *pNOut,__int3264 *pNIn,");
+  line("      __int3264 *pICall)");
+  line("{");
+  // 4. Tables and loop variables of the diagnostics.
+  if (debug) {
+    line("#ifdef PROCEDURE_CALL_DEBUG");
+    auto table = [&line](const char* label, std::int32_t count, auto value, const char* what) {
+      if (count == 0) return;
+      std::string text = std::string("  int ") + label + "[" + Str(count) + "] = {";
+      for (std::int32_t k = 0; k < count; ++k) text += (k > 0 ? "," : "") + Str(value(k));
+      line(text + "}; /* " + what + " - fixed by definition*/");
+    };
+    table(
+        "InDims", nin, [&def](std::int32_t k) { return Dimensions(def.InputDescriptor(k)); },
+        "Dimension counts of inputs");
+    table(
+        "OutDims", nout, [&def](std::int32_t k) { return Dimensions(def.OutputDescriptor(k)); },
+        "Dimension counts of outputs");
+    table(
+        "InTypes", nin, [&def](std::int32_t k) { return TypeCode(def.InputDescriptor(k)); },
+        "Types of inputs");
+    table(
+        "OutTypes", nout, [&def](std::int32_t k) { return TypeCode(def.OutputDescriptor(k)); },
+        "Types of outputs");
+    std::string vars = "  char ch; int iOut";
+    for (std::int32_t n = 1; n <= std::max<std::int32_t>(most, 1); ++n) vars += ",iDim" + Str(n);
+    line(vars + ";");
+    line("#endif");
+  }
+  // 5. Local copies.
+  std::vector<std::string> locals;
+  if (props) locals.push_back("PropsId=*pPropsId");
+  if (workspace) locals.push_back("Wsize=*pWSize");
+  if (derivs) {
+    locals.push_back("NOut=*pNOut,NIn=*pNIn,ICall=*pICall");
+  } else if (icall) {
+    locals.push_back("ICall=*pICall");
+  }
+  if (!locals.empty()) {
+    line("  /* Isolate local integers from FORTRAN-style interface */");
+    std::string text = "  int ";
+    for (std::size_t k = 0; k < locals.size(); ++k) text += (k > 0 ? ", " : "") + locals[k];
+    line(text + ";");
+    if (derivs) {
+      line("  /* Note: NIn  is number of input  ELEMENTS (size of pInputs)   */");
+      line("  /*       NOut is number of output ELEMENTS (size of pOutputs)  */");
+    }
+    if (!wrapper) {
+      if (derivs) line("  /* Derivatives at pDeriv, NOut outputs by NIn inputs */");
+      line("  /* Ifail status flag in *pIfail */");
+      if (props) line("  /* Properties identified by PropsId */");
+      if (workspace) line("  /* Workspace   at pWork, size Wsize */");
+      if (icall) line("  /* ICall flag  in ICall */");
+    }
+  }
+  // 6. Argument access.
+  line("  /* Procedure input/output arguments access */");
+  std::int32_t k = 0;
+  for (std::int32_t i = 0; i < nin; ++i) {
+    const std::uint16_t d = def.InputDescriptor(i);
+    const std::string A = "IArg" + Str(i + 1);
+    const std::string at = "(&pInputs[pInOffs[" + Str(i) + "]]);";
+    if (!by_pointer && Dimensions(d) == 0) {
+      if (IsIntLike(d)) line("  int " + A + " = *(int*)" + at);
+      if (TypeCode(d) == procdef::kReal) {
+        line("  double " + A + " = pInputs[pInOffs[" + Str(i) + "]];");
+      }
+      if (TypeCode(d) == procdef::kString) line("  char *p" + A + " = (char *)" + at);
+    } else {
+      const std::string text = PointerLine(d, "p" + A, "pInputs", "pInOffs", i);
+      if (!text.empty()) line(text);
+    }
+    if (Dimensions(d) > 0) {
+      line("  int " + A + "Dims = " + Str(Dimensions(d)) + "; ");
+      std::string text = "  int " + A + "DimsSizes[" + Str(Dimensions(d)) + "] = {";
+      for (std::int32_t n = 0; n < Dimensions(d); ++n) {
+        text += (n > 0 ? ", " : "") + std::string("pInSizes[") + Str(k++) + "]";
+      }
+      line(text + "};");
+    }
+  }
+  std::int32_t ko = 0;
+  for (std::int32_t j = 0; j < (function ? std::min<std::int32_t>(nout, 1) : nout); ++j) {
+    const std::uint16_t d = def.OutputDescriptor(j);
+    const std::string B = function ? "Result" : "OArg" + Str(j + 1);
+    const std::string text = PointerLine(d, "p" + B, "pOutputs", "pOutOffs", j);
+    if (!text.empty()) line(text);
+    if (Dimensions(d) > 0) {
+      line("  int " + B + "Dims = " + Str(Dimensions(d)) + "; ");
+      std::string sizes = "  int " + B + "DimsSizes[" + Str(Dimensions(d)) + "] = {";
+      for (std::int32_t n = 0; n < Dimensions(d); ++n) {
+        sizes += (n > 0 ? ", " : "") + std::string("pOutSizes[") + Str(ko++) + "]";
+      }
+      line(sizes + "};");
+    }
+  }
+  // 7. Entry reporting.
+  auto scalar_print = [&line](std::uint16_t d, const std::string& A, const std::string& r) {
+    switch (TypeCode(d)) {
+      case procdef::kInteger:
+        line("  QLN_Print(0,\"  " + A + "=%d\"," + r + A + ");");
+        break;
+      case procdef::kReal:
+        line("  QLN_Print(0,\"  " + A + "=%g\"," + r + A + ");");
+        break;
+      case procdef::kLogical:
+        line("  QLN_Print(0,\"  " + A + "=%s\",(*(" + r + A + "))?\"TRUE\":\"FALSE\");");
+        break;
+      case procdef::kString:
+        line("  QLN_Print(0,\"  " + A + "='%s'\",p" + A + ");");
+        break;
+      default:
+        break;
+    }
+  };
+  if (debug) {
+    line("#ifdef PROCEDURE_CALL_DEBUG");
+    line("  QLN_Print(0,\"" + std::string(60, '=') + "\");");
+    line("  QLN_Print(0,\"" + NAME + "%&\");");
+    if (icall) line("  QLN_Print(0,\" ICALL %d%&\",&ICall);");
+    if (props) line("  QLN_Print(0,\" ITYP %d%&\",&PropsId);");
+    line("  QLN_Print(0,\"\");");
+    if (workspace) line("  QLN_Print(0,\"       WS_SIZE %d at %p\",&Wsize,pWork);");
+    if (derivs) {
+      line("  QLN_Print(0,\"       NOUT %d, NIN %d\",&NOut,&NIn);");
+      line("  QLN_Print(0,\"       DERIVS at %p, size %d\",pDeriv,NOut*NIn);");
+    }
+    line("  QLN_Print(0,\" Inputs:\");");
+    for (std::int32_t i = 0; i < nin; ++i) {
+      const std::uint16_t d = def.InputDescriptor(i);
+      if (Dimensions(d) > 0) {
+        ArrayPrints(line, d, "IArg" + Str(i + 1));
+      } else {
+        scalar_print(d, "IArg" + Str(i + 1), by_pointer ? "p" : "&");
+      }
+    }
+    line("#endif");
+  }
+  if (wrapper) {
+    // 8. The call of the user's routine.
+    line("  /* Now the actual call of " + NAME + " */");
+    if (function && nout > 0) {
+      const std::uint16_t d = def.OutputDescriptor(0);
+      std::string store = "  *((double*)";
+      if (IsIntLike(d)) store = "  *((int*)";
+      if (TypeCode(d) == procdef::kString) store = Dimensions(d) > 0 ? "  ((char**)" : "  ((char*)";
+      line(store + "(&pOutputs[pOutOffs[0]]))  =");
+    }
+    line("  " + NAME + "_C (");
+    auto pass = [&line](std::uint16_t d, const std::string& first, std::int32_t* sizes,
+                        const char* size_name) {
+      std::string cast;
+      if (IsIntLike(d)) cast = "(int*)";
+      if (TypeCode(d) == procdef::kString) cast = Dimensions(d) > 0 ? "(char **)" : "(char *)";
+      std::string text = "    " + cast + first;
+      for (std::int32_t n = 0; n < Dimensions(d); ++n) {
+        text += std::string("&") + size_name + "[" + Str((*sizes)++) + "],";
+      }
+      line(text);
+    };
+    std::int32_t ks = 0;
+    for (std::int32_t i = 0; i < nin; ++i) {
+      pass(def.InputDescriptor(i), "&pInputs[pInOffs[" + Str(i) + "]],", &ks, "pInSizes");
+    }
+    if (!function) {
+      std::int32_t os = 0;
+      for (std::int32_t j = 0; j < nout; ++j) {
+        pass(def.OutputDescriptor(j), "&pOutputs[pOutOffs[" + Str(j) + "]],", &os, "pOutSizes");
+      }
+    }
+    line("    pIfail               /* Ifail - status flag */");
+    if (props) line("    ,&PropsId            /* Properties */");
+    if (workspace) line("    ,pWork,&Wsize        /* Workspace and size */");
+    if (derivs) line("    ,pDeriv,&NOut,&NIn   /* Derivs array and dimensions */");
+    if (icall) line("    ,&ICall              /* ICall */");
+    line("    );");
+    line("}");
+    return 0;
+  }
+  // 9. The template.
+  const std::string fatal = "    *pIfail=FATAL;/*FATAL error (no code yet!)*/";
+  line("  /************** Put your C code here **************/");
+  if (function && nout > 0) {
+    const std::uint16_t d = def.OutputDescriptor(0);
+    if (IsIntLike(d)) line("  *pResult = 0;");
+    if (TypeCode(d) == procdef::kReal) line("  *pResult = 0.0;");
+    if (TypeCode(d) == procdef::kString) line("  *pResult = NULL;");
+  }
+  if (options & procdef::kPrecall) {
+    line("  if (ICall==PRECALL) {");
+    line("    /* TODO: Put your PreCall code here */");
+    line(fatal);
+    line("  }");
+  }
+  if (options & procdef::kPostcall) {
+    line("  if (ICall==POSTCALL) {");
+    line("    /* TODO: Put your PostCall code here */");
+    line(fatal);
+    line("  }");
+  }
+  line(icall ? "  if (ICall==OUTPUTS || ICall==BOTH) {" : "  {");
+  line("/* TODO: Put your code to calculate output value(s) here */");
+  line(fatal);
+  line("  }");
+  if (derivs) {
+    line("  if (ICall==DERIVS || ICall==BOTH) {");
+    line("/* TODO: Put your code to calculate derivatives here */");
+    line(fatal);
+    line("  }");
+  }
+  if (debug) {
+    line("#ifdef PROCEDURE_CALL_DEBUG");
+    line("  QLN_Print(0,\"" + NAME + " Outputs:\");");
+    for (std::int32_t j = 0; j < (function ? 0 : nout); ++j) {
+      const std::uint16_t d = def.OutputDescriptor(j);
+      const std::string B = "OArg" + Str(j + 1);
+      if (Dimensions(d) > 0) {
+        ArrayPrints(line, d, B);
+      } else if (TypeCode(d) == procdef::kString) {
+        line("  QLN_Print(0,\"  " + B + "='%s'\",p" + B + ");");
+      } else {
+        scalar_print(d, B, "p");
+      }
+    }
+    if (derivs) {
+      line("  if (ICall==DERIVS || ICall==BOTH)");
+      line("  for (iOut=0;iOut<NOut;iOut++) {");
+      line("    QLN_Print(0,\"  Deriv(%d,*)%&\",&iOut);");
+      line("    for (iDim1=0,ch='=';iDim1<NIn;iDim1++,ch=',')");
+      line("      QLN_Print(0,\"%c%g%&\",&ch,&pDeriv[iOut+iDim1*NOut]);");
+      line("    QLN_Print(0,\"\");");
+      line("  }");
+    }
+    line("  QLN_Print(0,\" return status: %d\",pIfail);");
+    line("#endif");
+  }
+  line("}");
   return 0;
 }

@@ -70,3 +70,10 @@ Status WriteFortranTemplate(const SUCodeGenerate& definition, const CodegenRepor
 Status WriteFortranWrapper(const SUCodeGenerate& definition, const CodegenReport& report,
                            std::uint32_t request, const char* folder, const char* base,
                            const char* name);
+
+// The old (14-argument) interface, versions 1 and 2: a C template, or with
+// `wrapper` the C wrapper "SU55IF_" + NAME of the user's C routine; its
+// header first. 0 or 0x8000FFFF.
+Status WriteCTemplateOld(const SUCodeGenerate& definition, const CodegenReport& report,
+                         std::uint32_t request, const char* folder, bool wrapper, const char* base,
+                         const char* name, const char* template_path);

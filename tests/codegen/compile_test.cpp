@@ -90,6 +90,26 @@ void AddCTemplate(const fs::path& folder, const std::string& base, const SUProcD
   batch->files.push_back(path.string());
 }
 
+// The old-interface C file: the wrapper of a version-1 procedure (not for
+// a text function, whose result store is no lvalue) or a template.
+void AddOldC(const fs::path& folder, const std::string& base, const SUProcDef& def,
+             std::uint32_t request, bool wrapper, Batch* batch) {
+  if (wrapper && (def.Options() & procdef::kFunction) &&
+      procdef::TypeCode(def.OutputDescriptor(0)) == procdef::kString) {
+    return;
+  }
+  SUCodeGenerate gen{&def, base, wrapper ? 1 : 0};
+  Reports reports;
+  const fs::path path = folder / (base + (wrapper ? "I.c" : ".c"));
+  const std::string template_path = path.string();
+  ASSERT_EQ(
+      WriteCTemplateOld(gen, reports.Callback(), request, folder.c_str(), wrapper, base.c_str(),
+                        Upper(base).c_str(), wrapper ? nullptr : template_path.c_str()),
+      0u);
+  ASSERT_TRUE(fs::exists(path));
+  batch->files.push_back(path.string());
+}
+
 }  // namespace
 
 TEST(CodegenCompile, CTemplatesAndHeadersCompileOverTheMatrix) {
@@ -111,6 +131,14 @@ TEST(CodegenCompile, CTemplatesAndHeadersCompileOverTheMatrix) {
         const std::string base = "m" + std::to_string(n++);
         AddCTemplate(folder, base, def, debug ? codegen::kRequestDebug : 0, debug,
                      language == procdef::kLanguageCpp ? &cpp : &c);
+        if (language == procdef::kLanguageC) {
+          // The old interface: a version-1 wrapper or a version-2 template.
+          SUProcDef old_def;
+          Define(&old_def, "o", language, options, AllArgs(first, "in", &keep),
+                 AllArgs(first, "out", &keep), debug ? 1 : 2);
+          AddOldC(folder, "o" + std::to_string(n), old_def, debug ? codegen::kRequestDebug : 0,
+                  debug == 1, &c);
+        }
       }
     }
   }
