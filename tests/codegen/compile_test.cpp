@@ -368,11 +368,32 @@ TEST(CodegenCompile, GeneratedProceduresBuildLoadAndAnswer) {
        "     &          + 10*((COL-M_First())/MDim1+1)");
   std::ofstream(f_path) << f;
 
+  // C, interface 1: the generated wrapper around a user routine.
+  SUProcDef o_def;
+  Define(&o_def, "oldc", procdef::kLanguageC, procdef::kAnalyticDerivatives,
+         {{procdef::kReal, 0, "x"}, {procdef::kInteger, 0, "n"}},
+         {{procdef::kReal, 0, "y"}, {procdef::kReal, 0, "z"}}, 1);
+  SUCodeGenerate o_gen{&o_def, "OldC", 0};
+  ASSERT_EQ(WriteCTemplateOld(o_gen, reports.Callback(), 0, folder.c_str(), true, "oldc", "OLDC",
+                              nullptr),
+            0u);
+  std::ofstream(folder / "olduser.c")
+      << "#include \"oldcI.h\"\n"
+         "void OLDC_C(double *x, int *n, double *y, double *z, int *iflag, int *props,\n"
+         "            double *d, int *nout, int *nin, int *icall) {\n"
+         "  if (*icall == 0 || *icall == 4) { *y = 2 * *x + *n; *z = *x * *x; }\n"
+         "  if (*icall == 3 || *icall == 4) {\n"
+         "    d[0] = 2; d[1] = 2 * *x; d[0 + 1 * *nout] = 0; d[1 + 1 * *nout] = 0;\n"
+         "  }\n"
+         "  *iflag = (*props == 7 && *nin == 2) ? 1 : 3;\n"
+         "}\n";
+
   const fs::path library = folder / "userprocs.so";
   std::string output;
   ASSERT_EQ(RunCommand("gfortran -shared -fPIC -O1 -ffixed-form -fd-lines-as-comments -I" +
                            kInstall + " -o " + library.string() + " " + c_path.string() + " " +
-                           f_path.string() + " " + (folder / "fprocI.f").string(),
+                           f_path.string() + " " + (folder / "fprocI.f").string() + " " +
+                           (folder / "oldcI.c").string() + " " + (folder / "olduser.c").string(),
                        folder / "build.log", &output),
             0)
       << output;
@@ -418,6 +439,23 @@ TEST(CodegenCompile, GeneratedProceduresBuildLoadAndAnswer) {
   EXPECT_EQ(fc.derivs, (std::vector<double>(3, -1.0)));  // outputs only
   fc.Invoke(f_entry, 3);
   EXPECT_EQ(fc.derivs, (std::vector<double>{3.0, 11.0, 32.0}));
+  // The old interface: 14 arguments, the dense NOut by NIn matrix.
+  using OldEntry = void (*)(double*, int*, double*, int*, int*, int*, int*, int*, double*, int*,
+                            double*, int*, int*, int*);
+  auto o_entry = reinterpret_cast<OldEntry>(lib->LookUpSymbol("SU55IF_OLDC", nullptr));
+  ASSERT_NE(o_entry, nullptr);
+  std::vector<double> inputs(2), outputs(2), deriv(4, -1.0);
+  inputs[0] = 3.0;
+  const std::int64_t n = 5;
+  std::memcpy(&inputs[1], &n, sizeof n);
+  int sizes = 0, offs_in[] = {0, 1}, offs_out[] = {0, 1}, ifail = 0, props = 7, wsize = 0;
+  int nout = 2, nin = 2, icall = 4;
+  double work = 0;
+  o_entry(inputs.data(), &sizes, outputs.data(), &sizes, offs_in, offs_out, &ifail, &props, &work,
+          &wsize, deriv.data(), &nout, &nin, &icall);
+  EXPECT_EQ(ifail, 1);
+  EXPECT_EQ(outputs, (std::vector<double>{11.0, 9.0}));
+  EXPECT_EQ(deriv, (std::vector<double>{2.0, 6.0, 0.0, 0.0}));
   lib->Release();
   if (!HasFailure()) fs::remove_all(folder);
 }
