@@ -644,3 +644,379 @@ Status WriteFortranWrapper(const SUCodeGenerate& generate, const CodegenReport& 
   line("C End " + NAME);
   return 0;
 }
+
+namespace {
+
+// The old files name arguments by number: "InArg" + n, "OutArg" + n.
+std::vector<FArg> NumberedArgs(const SUProcDef& def, bool input) {
+  std::vector<FArg> args;
+  const std::int32_t count = input ? def.InputCount() : def.OutputCount();
+  for (std::int32_t i = 0; i < count; ++i) {
+    FArg a;
+    a.name = (input ? "InArg" : "OutArg") + Str(i + 1);
+    a.desc = input ? def.InputDescriptor(i) : def.OutputDescriptor(i);
+    a.flags = input ? def.InputFlags(i) : def.OutputFlags(i);
+    a.dims = DimensionNames(def, input, i, a.name);
+    args.push_back(std::move(a));
+  }
+  return args;
+}
+
+// An argument list of continuation lines: "," closes a line before the
+// next argument; the trailing items carry their own leading comma.
+class OldArgList {
+ public:
+  explicit OldArgList(FortranWriter& line) : line_(line) {}
+  void Argument(const std::string& text) {
+    Flush(",");
+    pending_ = text;
+    any_ = true;
+  }
+  // "     &      " + (",") + text.
+  void Trailing(const std::string& indent, const std::string& text) {
+    Flush("");
+    pending_ = indent + (any_ ? "," : "") + text;
+    any_ = true;
+    trailing_ = true;
+  }
+  void Close(const std::string& closing_line) {
+    if (!trailing_ && !pending_.empty()) {
+      line_(pending_ + ")");
+      return;
+    }
+    Flush("");
+    line_(closing_line);
+  }
+
+ private:
+  void Flush(const std::string& end) {
+    if (!pending_.empty()) line_(pending_ + end);
+    pending_.clear();
+  }
+  FortranWriter& line_;
+  std::string pending_;
+  bool any_ = false;
+  bool trailing_ = false;
+};
+
+}  // namespace
+
+Status WriteFortranTemplateOld(const SUCodeGenerate& generate, const CodegenReport& report,
+                               std::uint32_t request, const char* template_path, const char* name) {
+  const std::string path = template_path != nullptr ? template_path : "";
+  errno = 0;
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) {
+    codegen::OpenFailure(report, "generate", path, errno);
+    return codegen::kFailed;
+  }
+  FortranWriter line(file);
+  const SUProcDef& def = *generate.definition;
+  const std::uint32_t options = def.Options();
+  const bool debug = (request & codegen::kRequestDebug) != 0;
+  const bool function = (options & procdef::kFunction) != 0;
+  const bool derivs = (options & procdef::kAnalyticDerivatives) != 0;
+  const bool props = (options & procdef::kPropertiesId) != 0 || def.InterfaceVersion() == 1;
+  const bool icall =
+      (options & (procdef::kPrecall | procdef::kPostcall | procdef::kAnalyticDerivatives)) != 0;
+  const bool workspace = generate.workspace != 0;
+  // A version-1 function has no status lines.
+  const bool no_status = function && def.InterfaceVersion() == 1;
+  const std::string NAME = name != nullptr ? name : "";
+  const std::vector<FArg> in = NumberedArgs(def, true);
+  const std::vector<FArg> out = NumberedArgs(def, false);
+  bool arrays = false;
+  for (const auto& a : in) arrays |= !a.dims.empty();
+  for (const auto& a : out) arrays |= !a.dims.empty();
+
+  line("C Code for Procedure Definition " + generate.display_name);
+  line("C");
+  line(std::string(function ? "      FUNCTION " : "      SUBROUTINE ") + NAME + "(");
+  OldArgList list(line);
+  auto argument = [&list](const FArg& a) {
+    std::string text = "     &      " + a.name;
+    for (const auto& dim : a.dims) text += ", " + dim;
+    list.Argument(text);
+  };
+  for (const auto& a : in) argument(a);
+  if (!function) {
+    for (const auto& b : out) argument(b);
+  }
+  if (!no_status) list.Argument("     &      Ifail");
+  if (props) list.Trailing("     &      ", "PropsId");
+  if (workspace) list.Trailing("     &      ", "Workspace, WSsize");
+  if (derivs) list.Trailing("     &      ", "Derivs, NOut, NIn");
+  if (icall) list.Trailing("     &      ", "ICall");
+  list.Close("     &      )");
+
+  auto declare = [&line](const FArg& a) {
+    if (!a.dims.empty()) {
+      std::vector<std::string> items;
+      for (std::size_t k = 0; k < a.dims.size(); ++k) {
+        items.push_back((k > 0 ? ", " : "") + a.dims[k]);
+      }
+      line.Items("      INTEGER ", items, "     &        ");
+      line("      " + FortranType(a.desc) + a.name + "(" + Joined(a.dims, ",") + ")");
+    } else {
+      line("      " + FortranType(a.desc) + a.name);
+    }
+  };
+  line("C Declaration of input arguments");
+  for (const auto& a : in) declare(a);
+  line("C Declaration of output arguments");
+  if (function) {
+    const std::uint16_t t = out.empty() ? procdef::kReal : TypeCode(out[0].desc);
+    line(std::string(t == procdef::kInteger || t == procdef::kLogical ? "      INTEGER "
+                                                                      : "      DOUBLE PRECISION ") +
+         NAME);
+  } else {
+    for (const auto& b : out) declare(b);
+  }
+  if (!no_status) {
+    line("      INTEGER Ifail, IOK, IWARN, ISEVERE, IFATAL");
+    line("C Possible values for Ifail return flag");
+    line("      PARAMETER(IOK=1,IWARN=2,ISEVERE=3,IFATAL=4)");
+  }
+  if (props) line("      INTEGER PropsId");
+  if (workspace) {
+    line("      INTEGER WSsize");
+    line("      DOUBLE PRECISION Workspace(WSsize)");
+  }
+  if (derivs) {
+    line("      INTEGER NOut,NIn");
+    line("      DOUBLE PRECISION Derivs(NOut,NIn)");
+  }
+  if (icall) {
+    line("      INTEGER ICall, IOutputs, IPreCall, IPostCall");
+    line("C Values for ICall:");
+    line("      PARAMETER (IOutputs=0, IPreCall=1, IPostCall=2)");
+    line("      INTEGER IDerivs, IBoth");
+    line("      PARAMETER(IDerivs=3, IBoth=4)");
+  }
+  const std::string rule =
+      "C *******************************************************************************";
+  if (derivs) {
+    line(rule);
+    line("C WARNING: Do not attempt to access Derivs array unless ICall = IDerivs or IBoth");
+    line("C It may not have been allocated by the caller when derivatives are not requested");
+    line(rule);
+  }
+  if (debug) {
+    if (arrays) line("D     CHARACTER CH*1");
+    line("C Compiler warnings that QLN_PRINT has varying argument types can be ignored");
+    line("C Entry reporting (to enable, compile with /D_LINES)");
+    line("D     CALL QLN_PRINT(0,'" + NAME + " Inputs:',0,0,0,0,0)");
+    for (const auto& a : in) DebugPrint(line, a);
+  }
+  auto status_lines = [&line, no_status](const char* indent) {
+    if (no_status) return;
+    line(std::string("C") + indent + "Remember to change IFATAL to IOK");
+    line(std::string(" ") + indent + "Ifail = IFATAL");
+  };
+  line("C");
+  line("C     ************** Put your FORTRAN code here **************");
+  line("C");
+  if (function) {
+    const std::uint16_t t = out.empty() ? procdef::kReal : TypeCode(out[0].desc);
+    line("      " + NAME +
+         (t == procdef::kInteger   ? " = 0"
+          : t == procdef::kLogical ? " = .FALSE."
+                                   : " = 0.0"));
+    line("C");
+  }
+  if (options & procdef::kPrecall) {
+    line("      IF ( ICALL.EQ.IPreCall ) THEN");
+    line("C       TODO: Put your PreCall code here");
+    status_lines("       ");
+    line("      ENDIF");
+    line("C");
+  }
+  if (options & procdef::kPostcall) {
+    line("      IF ( ICALL.EQ.IPostCall ) THEN");
+    line("C       TODO: Put your PostCall code here");
+    status_lines("       ");
+    line("      ENDIF");
+    line("C");
+  }
+  if (icall) {
+    if (derivs) {
+      line("      IF ( ICALL.EQ.IOutputs .OR. ICALL.EQ.IBoth) THEN");
+    } else {
+      line("C NOTE: If you change code to return derivatives, ");
+      line("C You will need to test for ICALL.EQ.4 (IBOTH) here as well");
+      line("      IF ( ICALL.EQ.IOutputs ) THEN");
+    }
+    line("C       TODO: Put your code to calculate output value(s) here");
+    status_lines("       ");
+    line("      ENDIF");
+  } else {
+    line("C     TODO: Put your code to calculate output value(s) here");
+    status_lines("     ");
+  }
+  line("C");
+  if (derivs) {
+    line("      IF ( ICALL.EQ.IDerivs .OR. ICALL.EQ.IBoth) THEN");
+    line("C       TODO: Put your code to calculate derivative value(s) here");
+    status_lines("       ");
+    line("      ENDIF");
+    line("C");
+  }
+  line("C     *************** End of User FORTRAN Code ***************");
+  if (debug) {
+    line("C");
+    line("C Exit reporting");
+    if (!function) {
+      line("D     CALL QLN_PRINT(0,'" + NAME + " Outputs:',0,0,0,0,0)");
+      for (const auto& b : out) DebugPrint(line, b);
+    }
+  }
+  line("      RETURN");
+  line("      END");
+  return 0;
+}
+
+Status WriteFortranWrapperOld(const SUCodeGenerate& generate, const CodegenReport& report,
+                              std::uint32_t request, const char* folder, const char* base,
+                              const char* name) {
+  const std::string path = MakeGeneratedFileName(report, folder, true, base, ".f",
+                                                 "FORTRAN wrapper implementation file");
+  errno = 0;
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) {
+    codegen::OpenFailure(report, "generate", path, errno);
+    return codegen::kFailed;
+  }
+  FortranWriter line(file);
+  const SUProcDef& def = *generate.definition;
+  const std::uint32_t options = def.Options();
+  const bool debug = (request & codegen::kRequestDebug) != 0;
+  const bool function = (options & procdef::kFunction) != 0;
+  const bool derivs = (options & procdef::kAnalyticDerivatives) != 0;
+  const bool props = (options & procdef::kPropertiesId) != 0 || def.InterfaceVersion() == 1;
+  const bool icall =
+      (options & (procdef::kPrecall | procdef::kPostcall | procdef::kAnalyticDerivatives)) != 0;
+  const bool workspace = generate.workspace != 0;
+  const bool no_status = function && def.InterfaceVersion() == 1;
+  const std::string NAME = name != nullptr ? name : "";
+  const std::vector<FArg> in = NumberedArgs(def, true);
+  const std::vector<FArg> out = NumberedArgs(def, false);
+
+  line("C Wrapper code for Procedure Definition " + generate.display_name);
+  std::int32_t strings = 0;
+  for (const auto& a : in) strings += TypeCode(a.desc) == procdef::kString;
+  if (!function) {
+    for (const auto& b : out) strings += TypeCode(b.desc) == procdef::kString;
+  }
+  if (strings > 0) {
+    line("C WARNING - This wrapper passes " + Str(strings) +
+         (strings > 1 ? " string arguments into" : " string argument into"));
+    line("C WARNING - " + NAME + ". This makes it platform specific and");
+    line("C WARNING - it may have to be modified for other platforms.");
+    line("C");
+  }
+  line("      SUBROUTINE SU55IF_" + NAME + "(");
+  line("     &     Inputs, InSizes,");
+  line("     &     Outputs, OutSizes,");
+  line("     &     InOffs, OutOffs, Ifail,");
+  line("     &     PropsId_In, Work, WSize_In,");
+  line("     &     Deriv, NOut_In, NIn_In,");
+  line("     &     ICall_In)");
+  line("      !MS$ATTRIBUTES DLLEXPORT :: SU55IF_" + NAME);
+  line("      IMPLICIT NONE");
+  line("      INTEGER InSizes(*), OutSizes(*), InOffs(*), OutOffs(*)");
+  line("      INTEGER PropsId_In, WSize_In, ICall_In, Ifail");
+  line("      INTEGER NOut_In, NIn_In");
+  line("      DOUBLE PRECISION Inputs(*),Outputs(*),Work(*),Deriv(*)");
+  line("C");
+  if (icall) line("      INTEGER ICall");
+  if (props) line("      INTEGER PropsId");
+  if (workspace) line("      INTEGER WSize");
+  if (derivs) line("      INTEGER NOut, NIn");
+  if (function) {
+    if (!out.empty() && TypeCode(out[0].desc) != procdef::kReal) {
+      codegen::Failure(report, "Functions can only return reals", nullptr);
+    }
+    line("      DOUBLE PRECISION " + NAME);
+  }
+  line("C Values for IFAIL return code");
+  line("      INTEGER IOK, IWARN, ISEVERE, IFATAL");
+  line("      PARAMETER (IOK=1, IWARN=2,ISEVERE=3,IFATAL=4)");
+  if (debug && derivs) line("D     INTEGER IRow, ICol");
+  line("C Isolate local integers from FORTRAN-style interface");
+  if (props) {
+    line("C     Properties code is in PropsId");
+    line("      PropsId = PropsId_In");
+  }
+  if (workspace) {
+    line("C     Workspace is in Work, size in Wsize");
+    line("      WSize = WSize_In");
+  }
+  if (derivs) {
+    line("C Note: NIn  is number of input  ELEMENTS (size of Inputs)");
+    line("C       NOut is number of output ELEMENTS (size of Outputs)");
+    line("C       Derivatives are in Deriv, NOut outputs by NIn inputs");
+    line("      NOut = NOut_In");
+    line("      NIn = NIn_In");
+  }
+  if (icall) {
+    line("C     ICall flag is in ICall");
+    line("      ICall = ICall_In");
+  }
+  line("C     Ifail status flag is a return value, and cannot be isolated");
+  if (debug) {
+    line("D     CALL QLN_PRINT(0,'" + std::string(40, '=') + "',0,0,0,0,0)");
+    if (icall && props) {
+      line("D     CALL QLN_PRINT(0,'" + NAME + " ICALL %d ITYP %d%&',");
+      line("D    &     ICall,PropsId,0,0,0)");
+    } else if (icall) {
+      line("D     CALL QLN_PRINT(0,'" + NAME + " ICALL %d%&',ICall,0,0,0,0)");
+    }
+    if (workspace) line("D     CALL QLN_PRINT(0,' WSIZE %d%&',WSize,0,0,0,0)");
+    if (derivs) {
+      line("D     CALL QLN_PRINT(0,' NOUT %d NIN %d%&',NOut,NIn,0,0,0)");
+      line("D     CALL QLN_PRINT(0,' DERIV at %p (which is safe)',");
+      line("D    &     Deriv,0,0,0,0)");
+    }
+    line("D     CALL QLN_PRINT(0,'" + std::string(40, '=') + "',0,0,0,0,0)");
+  }
+  line("C     Now the actual call of " + NAME);
+  line(function ? "      Outputs(OutOffs(1)) = " + NAME + "(" : "      CALL " + NAME + "(");
+  OldArgList list(line);
+  auto pass = [&list](const std::vector<FArg>& args, const char* values, const char* offsets,
+                      const char* sizes) {
+    std::int32_t k = 1;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+      std::string text =
+          "     &   " + std::string(values) + "(" + offsets + "(" + Str(i + 1) + "))";
+      for (std::size_t n = 0; n < args[i].dims.size(); ++n) {
+        text += std::string(",") + sizes + "(" + Str(k++) + ")";
+      }
+      list.Argument(text);
+    }
+  };
+  pass(in, "Inputs", "InOffs", "InSizes");
+  if (!function) pass(out, "Outputs", "OutOffs", "OutSizes");
+  if (!no_status) list.Argument("     &   Ifail");
+  if (props) list.Trailing("     &   ", "PropsId");
+  if (workspace) list.Trailing("     &   ", "Work, WSize");
+  if (derivs) list.Trailing("     &   ", "Deriv, NOut, NIn");
+  if (icall) list.Trailing("     &   ", "ICall");
+  for (std::int32_t s = 0; s < strings; ++s) list.Trailing("     &      ", "40");
+  list.Close("     &   )");
+  if (debug && derivs) {
+    line("C NB: Don't print Derivs array if derivs not requested: may crash");
+    line("D     IF (ICall.EQ.3 .OR. ICall.EQ.4) THEN");
+    line("D       DO IRow=1,NOut");
+    line("D         CALL QLN_PRINT(0,'%4d%&',IRow,0,0,0,0)");
+    line("D         DO ICol=1,NIn");
+    line("D           CALL QLN_PRINT(0,'%c%g%&',' ',Deriv(IRow+(ICol-1)*NOut),0,0)");
+    line("D         ENDDO");
+    line("D         CALL QLN_PRINT(0,'',0,0,0,0,0)");
+    line("D       ENDDO");
+    line("D     ENDIF");
+  }
+  if (debug) line("D     CALL QLN_PRINT(0,'" + std::string(40, '-') + "',0,0,0,0,0)");
+  line("      RETURN");
+  line("      END");
+  return 0;
+}

@@ -77,3 +77,11 @@ Status WriteFortranWrapper(const SUCodeGenerate& definition, const CodegenReport
 Status WriteCTemplateOld(const SUCodeGenerate& definition, const CodegenReport& report,
                          std::uint32_t request, const char* folder, bool wrapper, const char* base,
                          const char* name, const char* template_path);
+
+// The old-interface FORTRAN template and wrapper ("SU55IF_" + NAME); 0 or
+// 0x8000FFFF.
+Status WriteFortranTemplateOld(const SUCodeGenerate& definition, const CodegenReport& report,
+                               std::uint32_t request, const char* template_path, const char* name);
+Status WriteFortranWrapperOld(const SUCodeGenerate& definition, const CodegenReport& report,
+                              std::uint32_t request, const char* folder, const char* base,
+                              const char* name);

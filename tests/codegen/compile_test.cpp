@@ -204,6 +204,20 @@ TEST(CodegenCompile, FortranTemplatesAndWrappersCompileOverTheMatrix) {
                                   Upper(base).c_str()),
               0u);
     wrappers << ReadText(folder / (base + "I.f"));
+    // The old interface of the same definition: template and wrapper.
+    SUProcDef old_def(def);
+    old_def.SetInterfaceVersion(request ? 1 : 2);
+    SUCodeGenerate old_gen{&old_def, base, workspace};
+    const std::string old_base = "g" + base.substr(1);
+    const fs::path old_path = folder / (old_base + ".f");
+    ASSERT_EQ(WriteFortranTemplateOld(old_gen, reports.Callback(), request, old_path.c_str(),
+                                      Upper(old_base).c_str()),
+              0u);
+    templates << ReadText(old_path);
+    ASSERT_EQ(WriteFortranWrapperOld(old_gen, reports.Callback(), request, folder.c_str(),
+                                     old_base.c_str(), Upper(old_base).c_str()),
+              0u);
+    wrappers << ReadText(folder / (old_base + "I.f"));
   };
   for (std::uint32_t options : OptionSets()) {
     for (std::uint16_t first : types) {
