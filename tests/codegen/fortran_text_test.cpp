@@ -119,3 +119,34 @@ TEST(OldCText, VersionOneWrapperAndVersionTwoTemplate) {
   EXPECT_TRUE(Has(source, "    *pIfail=FATAL;/*FATAL error (no code yet!)*/"));
   std::filesystem::remove_all(folder);
 }
+
+TEST(OldFortranText, FunctionRulesAndTheRealResultReport) {
+  auto folder = FreshFolder("oldf");
+  SUProcDef def;
+  Define(&def, "of", procdef::kLanguageFortran, procdef::kFunction,
+         {{procdef::kReal, 0, "x"}, {procdef::kInteger, 1, "n"}}, {{procdef::kInteger, 0, "r"}}, 1);
+  SUCodeGenerate gen{&def, "OF", 0};
+  Reports reports;
+  const auto path = folder / "of.f";
+  ASSERT_EQ(WriteFortranTemplateOld(gen, reports.Callback(), 0, path.c_str(), "OF"), 0u);
+  const std::string text = ReadText(path);
+  EXPECT_EQ(text.find("Ifail"), std::string::npos);
+  EXPECT_EQ(text.find("PARAMETER"), std::string::npos);
+  const auto lines = Lines(text);
+  EXPECT_TRUE(Has(lines, "      FUNCTION OF("));
+  EXPECT_TRUE(Has(lines, "     &      InArg1,"));
+  EXPECT_TRUE(Has(lines, "     &      InArg2, InArg2Dim1"));
+  EXPECT_TRUE(Has(lines, "     &      ,PropsId"));
+  EXPECT_TRUE(Has(lines, "      OF = 0"));
+
+  const std::int32_t before = codegen::ErrorCount();
+  ASSERT_EQ(WriteFortranWrapperOld(gen, reports.Callback(), 0, folder.c_str(), "of", "OF"), 0u);
+  EXPECT_EQ(codegen::ErrorCount(), before + 1);
+  EXPECT_EQ(
+      std::count(reports.texts.begin(), reports.texts.end(), "Functions can only return reals"), 1);
+  const auto wrapper = Lines(ReadText(folder / "ofI.f"));
+  EXPECT_TRUE(Has(wrapper, "      SUBROUTINE SU55IF_OF("));
+  EXPECT_TRUE(Has(wrapper, "      Outputs(OutOffs(1)) = OF("));
+  EXPECT_TRUE(Has(wrapper, "     &   Inputs(InOffs(2)),InSizes(1)"));
+  std::filesystem::remove_all(folder);
+}
