@@ -1,0 +1,85 @@
+// Definitions and file helpers shared by the generator tests.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "codegen/procedures/generate.h"
+#include "daes/procedures/su_proc_def.h"
+#include "foundation/messages/status_and_msg.h"
+
+namespace codegen_test {
+
+inline std::uint16_t Desc(std::uint16_t type, std::uint16_t dims) {
+  return static_cast<std::uint16_t>(type | (dims << 8));
+}
+
+struct Arg {
+  std::uint16_t type;
+  std::uint16_t dims;
+  const char* name;  // null: unnamed
+};
+
+inline void Define(SUProcDef* def, const char* name, std::uint32_t language, std::uint32_t options,
+                   const std::vector<Arg>& in, const std::vector<Arg>& out,
+                   std::uint32_t version = 3) {
+  def->SetImplementationName(name);
+  def->SetLanguage(language);
+  def->SetOptions(options);
+  def->SetInterfaceVersion(version);
+  def->SetArgumentCounts(static_cast<std::int32_t>(in.size()),
+                         static_cast<std::int32_t>(out.size()));
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    def->SetInputDescriptor(static_cast<std::int32_t>(i), Desc(in[i].type, in[i].dims));
+    if (in[i].name != nullptr) def->SetInputName(static_cast<std::int32_t>(i), in[i].name);
+  }
+  for (std::size_t j = 0; j < out.size(); ++j) {
+    def->SetOutputDescriptor(static_cast<std::int32_t>(j), Desc(out[j].type, out[j].dims));
+    if (out[j].name != nullptr) def->SetOutputName(static_cast<std::int32_t>(j), out[j].name);
+  }
+}
+
+// Collects the reports of one generation.
+struct Reports {
+  std::vector<std::string> texts;
+  std::vector<Status> statuses;
+  CodegenReport Callback() {
+    return [this](BvuStatusAndMsg* message) {
+      if (message == nullptr) return;
+      texts.push_back(message->GetText());
+      statuses.push_back(message->GetStatus());
+      delete message;
+    };
+  }
+};
+
+inline std::string ReadText(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A fresh folder under the test binary's temporary area.
+inline std::filesystem::path FreshFolder(const std::string& name) {
+  auto path = std::filesystem::temp_directory_path() /
+              ("vantor_codegen_" + std::to_string(::getpid()) + "_" + name);
+  std::filesystem::remove_all(path);
+  std::filesystem::create_directories(path);
+  return path;
+}
+
+}  // namespace codegen_test
