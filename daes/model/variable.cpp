@@ -18,7 +18,11 @@ DAESVariable::DAESVariable() {
 }
 
 DAESVariable::~DAESVariable() {
+  if (DAESProblemManagerServices* manager = daes::ProblemManagerServices()) {
+    manager->ForgetVariable(this);
+  }
   SetVariableDriver(this, nullptr);
+  if (DAESControlDesignServices* cdi = daes::ControlDesignServices()) cdi->ForgetVariable(this);
   // The delay manager must not record a freed variable.
   if (delay_index_ != 0) {
     if (DelayMgr* manager = GetCurrentDelayMgr()) manager->ForgetVariable(this);
