@@ -296,6 +296,26 @@ TEST(ProblemTank, CompiledPathCallsTheLibraryOnlyForResiduals) {
   FakeLibrary::value = 3.0;
 }
 
+TEST(ProblemTank, ValuesReachTheCompiledLibrarysUnknowns) {
+  TankProblem t;
+  FakeLibrary library;
+  static std::vector<double> x;
+  x.assign(static_cast<std::size_t>(t.problem->VariableCount()), -7.0);
+  daes::CurrentCompiledLibrary().getx_address = [] { return x.data(); };
+  DAESVarTableEntry* h = t.At({2, 1});
+  const std::int32_t column = t.problem->ColumnOf(h);
+  ASSERT_GE(column, 1);
+  h->SetValue(h->GetRealValue());  // unchanged values still reach the array
+  EXPECT_EQ(x[static_cast<std::size_t>(column - 1)], h->GetRealValue());
+  h->SetValue(2.5);
+  EXPECT_EQ(x[static_cast<std::size_t>(column - 1)], 2.5);
+  // A variable outside the problem has no slot to write.
+  DAESRealVariable loose(nullptr, "loose");
+  const std::vector<double> before = x;
+  loose.SetValue(9.0);
+  EXPECT_EQ(x, before);
+}
+
 // --- x = y elimination ---
 
 // Free variables 1..n under T101 and equations over them.
