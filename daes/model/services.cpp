@@ -8,6 +8,7 @@ DAESResultsServices* g_results = nullptr;
 DAESOptimisationServices* g_optimisation = nullptr;
 DAESProblemManagerServices* g_problem_manager = nullptr;
 DAESControlDesignServices* g_control_design = nullptr;
+DAESPropertyServices* g_properties = nullptr;
 
 Status SendThroughController(DseMessage* message) {
   const Status s = DseSendMessage(message, 0, nullptr, nullptr, nullptr, 0);
@@ -30,6 +31,8 @@ void SetProblemManagerServices(DAESProblemManagerServices* services) {
 }
 DAESControlDesignServices* ControlDesignServices() { return g_control_design; }
 void SetControlDesignServices(DAESControlDesignServices* services) { g_control_design = services; }
+DAESPropertyServices* PropertyServices() { return g_properties; }
+void SetPropertyServices(DAESPropertyServices* services) { g_properties = services; }
 
 NoticeSender SetNoticeSender(NoticeSender sender) {
   const NoticeSender old = g_sender;

@@ -53,6 +53,17 @@ class DAESControlDesignServices {
   ~DAESControlDesignServices() = default;
 };
 
+// The property manager: the process-wide id of a component-list name (0 when
+// unknown) and whether a property package is loaded.
+class DAESPropertyServices {
+ public:
+  virtual std::int32_t GetPropertyId(const char* name) = 0;
+  virtual bool PackageLoaded() = 0;
+
+ protected:
+  ~DAESPropertyServices() = default;
+};
+
 namespace daes {
 DAESResultsServices* ResultsServices();
 void SetResultsServices(DAESResultsServices* services);
@@ -62,6 +73,8 @@ DAESProblemManagerServices* ProblemManagerServices();
 void SetProblemManagerServices(DAESProblemManagerServices* services);
 DAESControlDesignServices* ControlDesignServices();
 void SetControlDesignServices(DAESControlDesignServices* services);
+DAESPropertyServices* PropertyServices();
+void SetPropertyServices(DAESPropertyServices* services);
 
 // Sends a client notice and takes the message. The default goes out through
 // the controller without callback or time-out; tests put a recorder here.
