@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -397,6 +399,56 @@ TEST(ProcedureEquation, ComponentListsAreKeptAndLookedUp) {
   EXPECT_EQ(named->PropertyId(), 5);
   EXPECT_TRUE(sink.lines().empty());
   daes::SetPropertyServices(nullptr);
+  library.DeleteChildren();
+}
+
+// The procedure item's body from outside: every proper prefix is refused
+// without leaving a node, and seeded damage never crashes the reader.
+TEST(ProcedureEquation, DamagedProcedureItemsAreRefused) {
+  DAESProcDefWithExceptionHandler d;
+  d.SetOptions(procdef::kPropertiesId);
+  auto* call = new ProcCallExpression();
+  call->Bind(&d);
+  BvuDirectoryProper library(nullptr, nullptr);
+  ASSERT_EQ(library.InsertChildAt(1, new LibraryCall(&library, call)), 0u);
+  const testsupport::Bytes bytes = BytesOf([](Writer& w) {
+    w.List(1);
+    w.Item(mw::kEquation);
+    w.U32(0);
+    w.IdPath({1});
+    w.Placement({T101(), {8, ".Call"}});
+    w.U32(7);
+    w.Text("Liquids");
+    w.U32(2);
+    w.Reference({2, 2});
+    w.Reference({2, 3});
+  });
+  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    Tree tree;
+    ASSERT_EQ(tree.Read(Tank), 0u);
+    const auto message =
+        testsupport::ReceivedBody(testsupport::Bytes(bytes.begin(), bytes.begin() + cut));
+    EXPECT_TRUE(
+        status::IsFailure(tree.root->ReadFromMessage(*message, tree.root, &library, tree.root)));
+    EXPECT_EQ(tree.At({2, 8}), nullptr);
+  }
+  std::mt19937 random(4122);
+  for (int round = 0; round < 1000; ++round) {
+    testsupport::Bytes damaged = bytes;
+    const int flips = 1 + static_cast<int>(random() % 4);
+    for (int f = 0; f < flips; ++f) {
+      damaged[random() % damaged.size()] = static_cast<std::uint8_t>(random());
+    }
+    Tree tree;
+    ASSERT_EQ(tree.Read(Tank), 0u);
+    const auto message = testsupport::ReceivedBody(damaged);
+    tree.root->ReadFromMessage(*message, tree.root, &library, tree.root);
+    if (auto* node = dynamic_cast<DAESProcedureNode*>(tree.At({2, 8}))) {
+      const char* list = node->ComponentListName();
+      EXPECT_TRUE(list == nullptr || std::strlen(list) < 40);
+    }
+  }
   library.DeleteChildren();
 }
 
