@@ -239,6 +239,24 @@ Status DAESArray::QueryInterface(const platform::IID& iid, void** object) {
 
 Status DAESArray::ReservedCallbackB() { return platform::E_NOTIMPL; }
 
+DAESRowElement* DAESArray::FindByVariable(DAESVarTableEntry* variable) {
+  if (variable == nullptr || (variable->EntryKind() == daes::kParameterKind) != parameter_) {
+    return nullptr;
+  }
+  for (DAESRowElement* m : members_) {
+    if (DAESRowElement* found = m != nullptr ? m->FindByVariable(variable) : nullptr) return found;
+  }
+  return nullptr;
+}
+
+DAESRowElement* DAESArray::FindBySequenceNumber(std::uint32_t n) {
+  if (parameter_) return nullptr;
+  for (DAESRowElement* m : members_) {
+    if (DAESRowElement* found = m != nullptr ? m->FindBySequenceNumber(n) : nullptr) return found;
+  }
+  return nullptr;
+}
+
 void DAESArray::SetAdviseHolder(DAESArrayAdviseHolder* holder) {
   if (holder_ != holder) delete holder_;
   holder_ = holder;

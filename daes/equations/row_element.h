@@ -59,6 +59,9 @@ class DAESRowElement : public ExpressionADVariable {
   // Releases the caller's element when it is this one and clears the pointer.
   std::uint32_t ReleaseIfSame(DAESRowElement** held);
   virtual void Refresh(std::int32_t) {}
+  // The element (this, or a member of an array) that holds the variable.
+  virtual DAESRowElement* FindByVariable(DAESVarTableEntry*) { return nullptr; }
+  virtual DAESRowElement* FindBySequenceNumber(std::uint32_t) { return nullptr; }
   // Procedure-argument packing into 8-byte slots: a real as a double, an
   // integer as a 64-bit integer, a string in 40 bytes. The FORTRAN form puts
   // the element at `index` (counted in elements of its width from `values`),
@@ -104,10 +107,10 @@ class DAESScalar : public DAESRowElement {
   std::int32_t TotalCount() const override { return 1; }
   bool HasUnboundMember() const override { return variable_ == nullptr; }
   Status SetMember(std::int32_t, DAESRowElement*) { return daes::kNotImplemented; }
-  DAESRowElement* FindByVariable(const DAESVarTableEntry* v) {
-    return v == variable_ ? this : nullptr;
+  DAESRowElement* FindByVariable(DAESVarTableEntry* v) override {
+    return v != nullptr && v == variable_ ? this : nullptr;
   }
-  DAESRowElement* FindBySequenceNumber(std::uint32_t n) {
+  DAESRowElement* FindBySequenceNumber(std::uint32_t n) override {
     return variable_ != nullptr && variable_->SequenceNumber() == n ? this : nullptr;
   }
   const BvuIdPath& IdPath() const { return path_; }
@@ -159,6 +162,10 @@ class DAESArray : public DAESRowElement, public IQLNVariableCallback {
   std::int32_t PackFortran(double* values, std::int32_t* position, std::int32_t index,
                            std::int32_t stride) override;
   std::int32_t PackC(double* values, std::int32_t* position, std::int32_t base) override;
+  // A parameter array looks only for parameters, a variable array only for
+  // variables; a parameter array answers no sequence number.
+  DAESRowElement* FindByVariable(DAESVarTableEntry* variable) override;
+  DAESRowElement* FindBySequenceNumber(std::uint32_t n) override;
   // Owned; destroyed with the array.
   void SetAdviseHolder(DAESArrayAdviseHolder* holder);
 

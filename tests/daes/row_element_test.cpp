@@ -196,6 +196,11 @@ TEST(ArrayElements, PackColumnMajorWithStrides) {
   position = 0;
   EXPECT_EQ(a->PackFortran(slots.data(), &position, 0, 1), 1);
   EXPECT_EQ(slots[1 + 2 * 1], -1.0);
+  // Lookups reach through the dimensions; a parameter is not in a variable array.
+  EXPECT_EQ(a->FindByVariable(keep[4].get()), a->Member(2)->ElementAt(1));
+  EXPECT_EQ(a->FindBySequenceNumber(keep[5]->SequenceNumber()), a->Member(2)->ElementAt(2));
+  DAESParameter p(".p", nullptr, 19);
+  EXPECT_EQ(a->FindByVariable(&p), nullptr);
   // The C form keeps the members' own order.
   std::vector<double> c(6, 0.0);
   position = 0;
@@ -208,6 +213,8 @@ TEST(ArrayElements, ParameterArraysPackOnceUntilTheirHolderReportsAChange) {
   std::vector<std::unique_ptr<DAESVarTableEntry>> keep;
   DAESArray* a = Grid(&keep, 2, 2, 19);
   EXPECT_EQ(a->IsParameter(), 1);
+  EXPECT_EQ(a->FindByVariable(keep[3].get()), a->Member(2)->ElementAt(1));
+  EXPECT_EQ(a->FindBySequenceNumber(keep[3]->SequenceNumber()), nullptr);
   auto* holder = new Holder;
   a->SetAdviseHolder(holder);
   std::vector<double> slots(6, 0.0);
