@@ -92,7 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   library.InsertChildAt(1, new LibraryExpression(&library, Condition(1.2)));
   library.InsertChildAt(2, new LibraryExpression(&library, Condition(0.5)));
   // A procedure call without a definition: its items read, its collection fails.
-  library.InsertChildAt(3, new LibraryExpression(&library, new ProcCallExpression()));
+  Expression* call = new ProcCallExpression();
+  call->AddRef();  // the library's own reference
+  library.InsertChildAt(3, new LibraryExpression(&library, call));
   DAESEventSchedule schedule;
   SetCurrentEventSchedule(&schedule);
   auto* root = new DAESInstanceNode(nullptr, nullptr);
