@@ -436,6 +436,22 @@ void InstanceItems(const fs::path& root) {
     h.InitialState("Open");
     seeds.Add(out.Bytes());
   }
+  // A procedure call from the library (index 3) with its component list.
+  {
+    vantor_fuzz::ByteStream out;
+    mw::Writer h(out);
+    h.List(1);
+    h.Item(mw::kEquation);
+    h.U32(0x40);
+    h.IdPath({3});
+    h.Placement({t101, {8, ".Call"}});
+    h.U32(7);
+    h.Text("Liquids");
+    h.U32(2);
+    h.Reference({2, 2});
+    h.Reference({2, 3});
+    seeds.Add(out.Bytes());
+  }
 }
 
 // Delay histories: the header and block the manager writes, for managers

@@ -74,14 +74,17 @@ Status DAESSimpleEquation::EvaluateResidual(double* residual) {
   return s;
 }
 
-Status DAESSimpleEquation::ReadReferencesBody(BvuBinaryStream& stream, BvuDirectoryNode* instance) {
-  std::uint32_t unused = 0;
-  Status s = stream.GetUInt32(&unused);
+Status DAESSimpleEquation::ReadReferencesBody(BvuBinaryStream& stream, BvuDirectoryNode* instance,
+                                              std::uint32_t* value, std::string* text_out) {
+  std::uint32_t word = 0;
+  Status s = stream.GetUInt32(&word);
   char text[kBodyTextSize];
   if (status::IsSuccess(s)) s = daes::ReadBoundedText(stream, text, kBodyTextSize);
   std::uint32_t n = 0;
   if (status::IsSuccess(s)) s = stream.GetUInt32(&n);
   if (status::IsFailure(s)) return s;
+  if (value != nullptr) *value = word;
+  if (text_out != nullptr) *text_out = text;
   std::vector<DAESRowElement*> elements;
   std::int32_t scalars = 0;
   s = DAESCreateRowElements(stream, instance, n, &elements, &scalars);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <string>
 #include <vector>
 
 #include "daes/equations/row.h"
@@ -65,7 +66,10 @@ class DAESSimpleEquation : public DAESEquation {
   // behind every element.
   bool IsBound() const;
   // Reads the body: u32, a text of at most 40 bytes, u32 n, n references.
-  Status ReadReferencesBody(BvuBinaryStream& stream, BvuDirectoryNode* instance);
+  // u32, a text of at most 40 bytes, u32 n, n references; the u32 and the
+  // text go to the caller when it asks for them.
+  Status ReadReferencesBody(BvuBinaryStream& stream, BvuDirectoryNode* instance,
+                            std::uint32_t* value = nullptr, std::string* text = nullptr);
   // Exactly two references, without head.
   Status ReadPairBody(BvuBinaryStream& stream, BvuDirectoryNode* instance);
 

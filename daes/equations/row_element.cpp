@@ -1,5 +1,8 @@
 #include "daes/equations/row_element.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <string>
 
 #include "daes/model/parameter.h"
@@ -8,6 +11,7 @@
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/messages/su_print.h"
 #include "foundation/persistence/binary_stream.h"
+#include "platform/com_status.h"
 
 namespace {
 constexpr std::uint16_t kReferenceByPath = 18;
@@ -103,6 +107,68 @@ std::uint32_t DAESRowElement::Release() {
   return left;
 }
 
+namespace {
+// Writes `size` bytes at `slot`; 1 when they differ from what was there.
+std::int32_t Store(void* slot, const void* bytes, std::size_t size) {
+  if (std::memcmp(slot, bytes, size) == 0) return 0;
+  std::memcpy(slot, bytes, size);
+  return 1;
+}
+
+bool IsString(const SUValue* v) {
+  return v != nullptr && (v->type & SUValue::kKindMask) == SUValue::kString;
+}
+
+// A real or an integer as its 8-byte slot.
+std::int32_t StoreNumber(double* slot, const SUValue* v) {
+  if (v != nullptr && (v->type & SUValue::kKindMask) == SUValue::kInteger) {
+    const std::int64_t n = v->payload.integer;
+    return Store(slot, &n, sizeof n);
+  }
+  const double x =
+      v != nullptr && (v->type & SUValue::kKindMask) == SUValue::kReal ? v->payload.real : 0.0;
+  return Store(slot, &x, sizeof x);
+}
+}  // namespace
+
+std::int32_t DAESRowElement::PackFortran(double* values, std::int32_t* position, std::int32_t index,
+                                         std::int32_t) {
+  const SUValue* v = ValuePointer();
+  std::int32_t changed = 0;
+  if (IsString(v)) {
+    char field[daes::kStringArgumentBytes];
+    std::memset(field, ' ', sizeof field);
+    const char* text = v->GetString() != nullptr ? v->GetString() : "";
+    std::memcpy(field, text, std::min(std::strlen(text), sizeof field));
+    changed = Store(reinterpret_cast<char*>(values) +
+                        static_cast<std::ptrdiff_t>(index) * daes::kStringArgumentBytes,
+                    field, sizeof field);
+  } else {
+    changed = StoreNumber(values + index, v);
+  }
+  ++*position;
+  return changed;
+}
+
+std::int32_t DAESRowElement::PackC(double* values, std::int32_t* position, std::int32_t base) {
+  const SUValue* v = ValuePointer();
+  std::int32_t changed = 0;
+  if (IsString(v)) {
+    char* area = reinterpret_cast<char*>(values + base) +
+                 static_cast<std::ptrdiff_t>(*position) * daes::kStringArgumentBytes;
+    char text[daes::kStringArgumentBytes] = {};
+    const char* source = v->GetString() != nullptr ? v->GetString() : "";
+    // A longer text is cut, its 40th byte the end.
+    std::strncpy(text, source, sizeof text - 1);
+    changed = Store(area, text, sizeof text);
+    changed |= Store(values + *position, &area, sizeof area);
+  } else {
+    changed = StoreNumber(values + *position, v);
+  }
+  ++*position;
+  return changed;
+}
+
 std::uint32_t DAESRowElement::ReleaseIfSame(DAESRowElement** held) {
   if (held == nullptr || !IsSameElement(*held)) return 0;
   *held = nullptr;
@@ -157,6 +223,73 @@ DAESArray::~DAESArray() {
   for (auto it = members_.rbegin(); it != members_.rend(); ++it) {
     if (*it != nullptr) (*it)->Release();
   }
+  delete holder_;
+}
+
+Status DAESArray::QueryInterface(const platform::IID& iid, void** object) {
+  if (object == nullptr) return platform::E_INVALIDARG;
+  if (iid == daes::IID_IQLNVariableCallback || iid == platform::IID_IUnknown) {
+    *object = static_cast<IQLNVariableCallback*>(this);
+    AddRef();
+    return 0;
+  }
+  *object = nullptr;
+  return platform::E_NOINTERFACE;
+}
+
+Status DAESArray::ReservedCallbackB() { return platform::E_NOTIMPL; }
+
+DAESRowElement* DAESArray::FindByVariable(DAESVarTableEntry* variable) {
+  if (variable == nullptr || (variable->EntryKind() == daes::kParameterKind) != parameter_) {
+    return nullptr;
+  }
+  for (DAESRowElement* m : members_) {
+    if (DAESRowElement* found = m != nullptr ? m->FindByVariable(variable) : nullptr) return found;
+  }
+  return nullptr;
+}
+
+DAESRowElement* DAESArray::FindBySequenceNumber(std::uint32_t n) {
+  if (parameter_) return nullptr;
+  for (DAESRowElement* m : members_) {
+    if (DAESRowElement* found = m != nullptr ? m->FindBySequenceNumber(n) : nullptr) return found;
+  }
+  return nullptr;
+}
+
+void DAESArray::SetAdviseHolder(DAESArrayAdviseHolder* holder) {
+  if (holder_ != holder) delete holder_;
+  holder_ = holder;
+}
+
+std::int32_t DAESArray::PackFortran(double* values, std::int32_t* position, std::int32_t index,
+                                    std::int32_t stride) {
+  Refresh(0);
+  if (parameter_ && !refreshed_ && packed_values_ != nullptr && packed_values_ == values) {
+    *position = packed_position_;
+    return 0;
+  }
+  const std::int32_t n = ElementCount();
+  std::int32_t changed = 0;
+  for (std::int32_t i = 0; i < n; ++i) {
+    if (DAESRowElement* m = members_[static_cast<std::size_t>(i)]) {
+      changed |= m->PackFortran(values, position, index + i * stride, n * stride);
+    }
+  }
+  if (parameter_) {
+    packed_values_ = values;
+    packed_position_ = *position;
+    refreshed_ = false;
+  }
+  return changed;
+}
+
+std::int32_t DAESArray::PackC(double* values, std::int32_t* position, std::int32_t base) {
+  std::int32_t changed = 0;
+  for (DAESRowElement* m : members_) {
+    if (m != nullptr) changed |= m->PackC(values, position, base);
+  }
+  return changed;
 }
 
 SUValue* DAESArray::ValuePointer() {
@@ -190,10 +323,16 @@ DAESRowElement* DAESArray::Member(std::int32_t index) const {
 }
 
 void DAESArray::Refresh(std::int32_t force) {
+  if (parameter_ && force == 0 && holder_ != nullptr && holder_->Changed()) {
+    holder_->Update();
+    refreshed_ = true;
+  }
+  // A forced refresh may bring new values: the next pack must write them.
+  if (force != 0) refreshed_ = true;
   value_.Resize(static_cast<std::int32_t>(members_.size()));
   for (std::size_t i = 0; i < members_.size(); ++i) {
     if (members_[i] == nullptr) continue;
-    if (force != 0) members_[i]->Refresh(force);
+    if (refreshed_) members_[i]->Refresh(1);
     if (const SUValue* v = members_[i]->ValuePointer()) {
       value_.SetElement(static_cast<std::int32_t>(i), *v);
     }

@@ -10,6 +10,7 @@
 #include "daes/model/var_table_entry.h"
 #include "expr/eval/expr_context.h"
 #include "foundation/directory/id_path.h"
+#include "platform/unknown.h"
 
 class BvuBinaryStream;
 class BvuDirectoryNode;
@@ -17,7 +18,30 @@ class BvuDirectoryNode;
 namespace daes {
 inline constexpr std::int32_t kScalarElement = 14;
 inline constexpr std::int32_t kArrayElement = 13;
+inline constexpr platform::IID IID_IQLNVariableCallback =
+    platform::MakeGuid("{00380018-07A4-463A-A513-F2F46FF75FB8}");
+// A string argument takes 40 bytes: five value slots.
+inline constexpr std::int32_t kStringArgumentBytes = 40;
 }  // namespace daes
+
+// The face an array element shows outside components.
+class IQLNVariableCallback : public platform::IUnknown {
+ public:
+  virtual Status ReservedCallbackA() = 0;
+  virtual Status ReservedCallbackB() = 0;
+
+ protected:
+  ~IQLNVariableCallback() = default;
+};
+
+// What a parameter array asks of the advise list that watches its members:
+// whether a change arrived since the last update, and the update itself.
+class DAESArrayAdviseHolder {
+ public:
+  virtual ~DAESArrayAdviseHolder() = default;
+  virtual bool Changed() = 0;
+  virtual void Update() = 0;
+};
 
 class DAESRowElement : public ExpressionADVariable {
  public:
@@ -35,6 +59,18 @@ class DAESRowElement : public ExpressionADVariable {
   // Releases the caller's element when it is this one and clears the pointer.
   std::uint32_t ReleaseIfSame(DAESRowElement** held);
   virtual void Refresh(std::int32_t) {}
+  // The element (this, or a member of an array) that holds the variable.
+  virtual DAESRowElement* FindByVariable(DAESVarTableEntry*) { return nullptr; }
+  virtual DAESRowElement* FindBySequenceNumber(std::uint32_t) { return nullptr; }
+  // Procedure-argument packing into 8-byte slots: a real as a double, an
+  // integer as a 64-bit integer, a string in 40 bytes. The FORTRAN form puts
+  // the element at `index` (counted in elements of its width from `values`),
+  // blank-padded for strings; the C form puts it at *position, a string as
+  // the address of its zero-ended area, which lies `base` slots on, 40 bytes
+  // per position. Both advance *position and answer 1 when a slot changed.
+  virtual std::int32_t PackFortran(double* values, std::int32_t* position, std::int32_t index,
+                                   std::int32_t stride);
+  virtual std::int32_t PackC(double* values, std::int32_t* position, std::int32_t base);
   // The class mark of value entry i (0 without entries): -1 marked, 1 to 4
   // the dependency kind found by the classification.
   std::int32_t ColumnClass(std::int32_t i, std::int32_t) override {
@@ -71,10 +107,10 @@ class DAESScalar : public DAESRowElement {
   std::int32_t TotalCount() const override { return 1; }
   bool HasUnboundMember() const override { return variable_ == nullptr; }
   Status SetMember(std::int32_t, DAESRowElement*) { return daes::kNotImplemented; }
-  DAESRowElement* FindByVariable(const DAESVarTableEntry* v) {
-    return v == variable_ ? this : nullptr;
+  DAESRowElement* FindByVariable(DAESVarTableEntry* v) override {
+    return v != nullptr && v == variable_ ? this : nullptr;
   }
-  DAESRowElement* FindBySequenceNumber(std::uint32_t n) {
+  DAESRowElement* FindBySequenceNumber(std::uint32_t n) override {
     return variable_ != nullptr && variable_->SequenceNumber() == n ? this : nullptr;
   }
   const BvuIdPath& IdPath() const { return path_; }
@@ -87,11 +123,18 @@ class DAESScalar : public DAESRowElement {
 // An array reference: its members in order (each holding one reference),
 // one per element of the outer dimension; a member is a scalar or, for a
 // further dimension, an array. Its value is an array of the members' values.
-class DAESArray : public DAESRowElement {
+class DAESArray : public DAESRowElement, public IQLNVariableCallback {
  public:
   // `type` is the element type (the first member's value type).
   explicit DAESArray(std::uint16_t type);
   ~DAESArray() override;
+
+  // One reference count serves both faces.
+  Status QueryInterface(const platform::IID& iid, void** object) override;
+  std::uint32_t AddRef() override { return AddReference(); }
+  std::uint32_t Release() override { return DAESRowElement::Release(); }
+  Status ReservedCallbackA() override { return 0; }
+  Status ReservedCallbackB() override;
 
   SUValue* ValuePointer() override;
   std::uint16_t ValueType() const override { return value_.type; }
@@ -109,14 +152,32 @@ class DAESArray : public DAESRowElement {
   std::int32_t ElementKind() const override { return daes::kArrayElement; }
   std::int32_t TotalCount() const override;
   bool HasUnboundMember() const override;
-  // Takes each member's current value into the array's value.
+  // Takes each member's current value into the array's value. A parameter
+  // array first asks its advise holder whether its members changed.
   void Refresh(std::int32_t force) override;
+  // Column-major: member i packs at index + i * stride, its own members with
+  // stride count * stride. A parameter array packs once into a value array;
+  // afterwards, until a refresh reports a change, only *position moves on to
+  // where that pack ended.
+  std::int32_t PackFortran(double* values, std::int32_t* position, std::int32_t index,
+                           std::int32_t stride) override;
+  std::int32_t PackC(double* values, std::int32_t* position, std::int32_t base) override;
+  // A parameter array looks only for parameters, a variable array only for
+  // variables; a parameter array answers no sequence number.
+  DAESRowElement* FindByVariable(DAESVarTableEntry* variable) override;
+  DAESRowElement* FindBySequenceNumber(std::uint32_t n) override;
+  // Owned; destroyed with the array.
+  void SetAdviseHolder(DAESArrayAdviseHolder* holder);
 
  private:
   std::vector<DAESRowElement*> members_;
   std::string name_;
   bool parameter_ = false;
   SUValue value_;
+  DAESArrayAdviseHolder* holder_ = nullptr;
+  bool refreshed_ = false;
+  const double* packed_values_ = nullptr;
+  std::int32_t packed_position_ = 0;
 };
 
 // Reads n references from the message into new elements (one reference

@@ -6,6 +6,9 @@
 namespace {
 DAESResultsServices* g_results = nullptr;
 DAESOptimisationServices* g_optimisation = nullptr;
+DAESProblemManagerServices* g_problem_manager = nullptr;
+DAESControlDesignServices* g_control_design = nullptr;
+DAESPropertyServices* g_properties = nullptr;
 
 Status SendThroughController(DseMessage* message) {
   const Status s = DseSendMessage(message, 0, nullptr, nullptr, nullptr, 0);
@@ -22,6 +25,14 @@ DAESResultsServices* ResultsServices() { return g_results; }
 void SetResultsServices(DAESResultsServices* services) { g_results = services; }
 DAESOptimisationServices* OptimisationServices() { return g_optimisation; }
 void SetOptimisationServices(DAESOptimisationServices* services) { g_optimisation = services; }
+DAESProblemManagerServices* ProblemManagerServices() { return g_problem_manager; }
+void SetProblemManagerServices(DAESProblemManagerServices* services) {
+  g_problem_manager = services;
+}
+DAESControlDesignServices* ControlDesignServices() { return g_control_design; }
+void SetControlDesignServices(DAESControlDesignServices* services) { g_control_design = services; }
+DAESPropertyServices* PropertyServices() { return g_properties; }
+void SetPropertyServices(DAESPropertyServices* services) { g_properties = services; }
 
 NoticeSender SetNoticeSender(NoticeSender sender) {
   const NoticeSender old = g_sender;

@@ -1,5 +1,6 @@
 // What the equation system asks of subsystems above it: the results set,
-// the optimisation manager's reals and the sending of client notices. Each
+// the optimisation manager's reals, forgetting a destroyed variable and the
+// sending of client notices. Each
 // is a process-wide pointer that its owner sets; null means "not present",
 // with the answers callers expect of an engine without that manager.
 #pragma once
@@ -32,11 +33,48 @@ class DAESOptimisationServices {
   ~DAESOptimisationServices() = default;
 };
 
+class DAESVariable;
+
+// The problem manager's tables and the control-design manager both remember
+// variables; a variable being destroyed asks each to forget it first.
+class DAESProblemManagerServices {
+ public:
+  virtual void ForgetVariable(DAESVariable* variable) = 0;
+
+ protected:
+  ~DAESProblemManagerServices() = default;
+};
+
+class DAESControlDesignServices {
+ public:
+  virtual void ForgetVariable(DAESVariable* variable) = 0;
+
+ protected:
+  ~DAESControlDesignServices() = default;
+};
+
+// The property manager: the process-wide id of a component-list name (0 when
+// unknown) and whether a property package is loaded.
+class DAESPropertyServices {
+ public:
+  virtual std::int32_t GetPropertyId(const char* name) = 0;
+  virtual bool PackageLoaded() = 0;
+
+ protected:
+  ~DAESPropertyServices() = default;
+};
+
 namespace daes {
 DAESResultsServices* ResultsServices();
 void SetResultsServices(DAESResultsServices* services);
 DAESOptimisationServices* OptimisationServices();
 void SetOptimisationServices(DAESOptimisationServices* services);
+DAESProblemManagerServices* ProblemManagerServices();
+void SetProblemManagerServices(DAESProblemManagerServices* services);
+DAESControlDesignServices* ControlDesignServices();
+void SetControlDesignServices(DAESControlDesignServices* services);
+DAESPropertyServices* PropertyServices();
+void SetPropertyServices(DAESPropertyServices* services);
 
 // Sends a client notice and takes the message. The default goes out through
 // the controller without callback or time-out; tests put a recorder here.

@@ -4,6 +4,9 @@
 #include <cstring>
 
 #include "daes/model/services.h"
+#include "daes/problem/problem.h"
+#include "daes/problem/solver_equation.h"
+#include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
 #include "foundation/persistence/binary_stream.h"
@@ -268,6 +271,7 @@ const SUValue& DAESVarTableEntry::SetValueFromInteger(std::int32_t value) {
 }
 
 const SUValue& DAESVarTableEntry::SetRawValue(double value) {
+  WriteCompiledValue(value);
   if (value_.Kind() == SUValue::kInteger || value_.Kind() == SUValue::kLogical) {
     if (static_cast<double>(value_.payload.integer) == value) return value_;
     value_.SetInt(static_cast<std::int32_t>(value));
@@ -279,6 +283,17 @@ const SUValue& DAESVarTableEntry::SetRawValue(double value) {
   value_.status = SUValue::kValid;
   NotifyValueChanged();
   return value_;
+}
+
+void DAESVarTableEntry::WriteCompiledValue(double value) {
+  const daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
+  if (!library.IsLoaded() || library.getx_address == nullptr) return;
+  DAESProblem* problem = GetCurrentProblem();
+  if (problem == nullptr) return;
+  double* x = library.getx_address();
+  const std::int32_t column = problem->ColumnOf(this);
+  // The array has one slot per column of the problem it was built for.
+  if (x != nullptr && column >= 1 && column <= problem->VariableCount()) x[column - 1] = value;
 }
 
 Status DAESVarTableEntry::SetRealAttribute(std::int32_t code, double v) {

@@ -145,8 +145,10 @@ class DAESVarTableEntry : public QLNVariable, public QLNExternal {
   bool IsMarkedIndeterminate() const { return indeterminate_; }
   const SUValue& SetStringValue(const char* text);
   virtual const SUValue& SetValueFromInteger(std::int32_t value);
-  // Stores a real value when it differs and tells every sink.
+  // Stores a real value when it differs and tells every sink; a loaded
+  // compiled library's unknowns take it first, changed or not.
   virtual const SUValue& SetRawValue(double value);
+  void WriteCompiledValue(double value);
   virtual Status DelayedValue(double, double* value) {
     *value = 0.0;
     return daes::kNotImplemented;

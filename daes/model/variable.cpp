@@ -2,12 +2,14 @@
 
 #include "daes/problem/problem.h"
 
+#include <algorithm>
 #include <cmath>
 #include <iomanip>
 #include <ostream>
 
 #include "daes/delays/delay_mgr.h"
 #include "daes/model/services.h"
+#include "daes/problem/equivalence.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/persistence/binary_stream.h"
 
@@ -18,7 +20,11 @@ DAESVariable::DAESVariable() {
 }
 
 DAESVariable::~DAESVariable() {
+  if (DAESProblemManagerServices* manager = daes::ProblemManagerServices()) {
+    manager->ForgetVariable(this);
+  }
   SetVariableDriver(this, nullptr);
+  if (DAESControlDesignServices* cdi = daes::ControlDesignServices()) cdi->ForgetVariable(this);
   // The delay manager must not record a freed variable.
   if (delay_index_ != 0) {
     if (DelayMgr* manager = GetCurrentDelayMgr()) manager->ForgetVariable(this);
@@ -90,6 +96,7 @@ Status DAESVariable::SetScale(double scale) {
   double upper = 0.0;
   GetBounds(&lower, &upper);
   scale_ = scale;
+  if (DAESEquivalence* equivalence = MergedInto()) equivalence->SetScale(scale);
   SetBounds(lower, upper);
   if (auto* d = static_cast<DAESVariable*>(GetDerivative())) d->SetScale(scale);
   return 0;
@@ -104,9 +111,51 @@ Status DAESVariable::GetBounds(double* lower, double* upper) {
 Status DAESVariable::SetBounds(double lower, double upper) {
   lower_ = lower * scale_;
   upper_ = upper * scale_;
-  SetScaledValueChecked(GetScaledValue(), 0.0);
-  if ((flags_ & daes::kDerivativeFlag) == 0) NotifyBoundsChanged();
+  if (DAESEquivalence* equivalence = MergedInto()) {
+    // The equivalence holds the intersection of its members' bounds; it
+    // changes only when the intersection does.
+    double merged_lower = -daes::kDerivativeBound;
+    double merged_upper = daes::kDerivativeBound;
+    for (std::int32_t i = 0; i < equivalence->MemberCount(); ++i) {
+      DAESVarTableEntry* m = equivalence->Member(i);
+      if (m == nullptr) continue;
+      double l = 0.0;
+      double u = 0.0;
+      m->GetBounds(&l, &u);
+      merged_lower = std::max(merged_lower, l);
+      merged_upper = std::min(merged_upper, u);
+    }
+    double current_lower = 0.0;
+    double current_upper = 0.0;
+    equivalence->GetBounds(&current_lower, &current_upper);
+    if (merged_lower != current_lower || merged_upper != current_upper) {
+      const double value = equivalence->GetScaledValue();
+      equivalence->SetBounds(merged_lower, merged_upper);
+      equivalence->SetScaledValueChecked(value, 0.0);
+    }
+  } else {
+    SetScaledValueChecked(GetScaledValue(), 0.0);
+    if ((flags_ & daes::kDerivativeFlag) == 0) NotifyBoundsChanged();
+  }
   return upper_ >= lower_ ? 0 : daes::kReservedAnswer;
+}
+
+DAESEquivalence* DAESVariable::MergedInto() {
+  if ((flags_ & daes::kMerged) == 0) return nullptr;
+  DAESProblem* problem = GetCurrentProblem();
+  if (problem == nullptr) return nullptr;
+  DAESVarTableEntry* entry = problem->EntryFor(this);
+  return entry != this ? dynamic_cast<DAESEquivalence*>(entry) : nullptr;
+}
+
+void DAESVariable::SetFlags(std::uint32_t flags) {
+  if (DAESEquivalence* equivalence = MergedInto()) equivalence->SetFlags(flags);
+  DAESVarTableEntry::SetFlags(flags);
+}
+
+void DAESVariable::ClearFlags(std::uint32_t flags) {
+  DAESVarTableEntry::ClearFlags(flags);
+  if (DAESEquivalence* equivalence = MergedInto()) equivalence->ClearFlags(flags);
 }
 
 Status DAESVariable::ClearSpecAndSetValue(double value) {

@@ -26,6 +26,8 @@ inline constexpr std::int32_t kStateVariableKind = 25;
 inline constexpr std::int32_t kDerivativeKind = 26;
 }  // namespace daes
 
+class DAESEquivalence;
+
 class DAESVariable : public DAESVarTableEntry, public DrivenVariable {
  public:
   DAESVariable();
@@ -50,6 +52,9 @@ class DAESVariable : public DAESVarTableEntry, public DrivenVariable {
   Status SetScale(double scale);
   Status GetBounds(double* lower, double* upper) override;
   Status SetBounds(double lower, double upper) override;
+  // A merged variable passes flag changes on to its equivalence's entry.
+  void SetFlags(std::uint32_t flags) override;
+  void ClearFlags(std::uint32_t flags) override;
   std::int32_t IsStored() const override { return 0; }
   Status SetValueKeepSpec(double value) override { return SetValue(value); }
   Status ClearSpecAndSetValue(double value) override;
@@ -72,6 +77,10 @@ class DAESVariable : public DAESVarTableEntry, public DrivenVariable {
   Status ClipToBounds(double* value, double tolerance);
 
  protected:
+  // The equivalence standing for this variable in the current problem, when
+  // the variable is merged into one.
+  DAESEquivalence* MergedInto();
+
   std::int32_t delay_index_ = 0;
   double lower_ = daes::kUnboundedLow;
   double upper_ = daes::kUnboundedHigh;

@@ -35,6 +35,8 @@ struct CompiledLibrary {
   double (*residual)(std::uint32_t number) = nullptr;
   Status (*precall_procs)() = nullptr;
   Status (*postcall_procs)(std::int32_t) = nullptr;
+  // The library's array of unknowns, one per column of the current problem.
+  double* (*getx_address)() = nullptr;
   bool IsLoaded() const { return residual != nullptr; }
 };
 CompiledLibrary& CurrentCompiledLibrary();

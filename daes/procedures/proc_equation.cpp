@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "daes/equations/row_element.h"
+#include "daes/model/services.h"
 #include "daes/model/variable.h"
 #include "expr/tree/proc_call_expression.h"
 #include "expr/tree/var_ref_expression.h"
@@ -376,5 +377,35 @@ Status DAESProcedureNode::CollectProcedureEquations(void* list, std::int32_t, vo
   }
   if (auto* owner = dynamic_cast<DAESProblem*>(equations))
     owner->AddProcedureEquation(context.get());
+  if ((definition->Options() & procdef::kPropertiesId) != 0) {
+    const Status s = BindComponentList(context.get());
+    if (status::IsFailure(s) && !status::IsFailure(result)) result = s;
+  }
   return result;
+}
+
+Status DAESProcedureNode::BindComponentList(DAESProcContext* context) {
+  if (component_list_.empty()) return daes::kNoComponentList;
+  DAESPropertyServices* properties = daes::PropertyServices();
+  Status result = 0;
+  property_id_ = properties != nullptr ? properties->GetPropertyId(component_list_.c_str()) : 0;
+  if (property_id_ == 0) {
+    result = properties != nullptr && properties->PackageLoaded() ? daes::kNoComponentList : 0;
+    const char* procedure = context->Data().ProcedureName();
+    SuPrint(result, "Could not find a ComponentList called %s for procedure %s in equation %s",
+            component_list_.c_str(), procedure != nullptr ? procedure : "", GetNameText());
+  }
+  context->ResetPropertiesCall();
+  return result;
+}
+
+Status DAESProcedureNode::ReadItemBody(BvuBinaryStream& stream, void* context) {
+  auto* instance = static_cast<BvuDirectoryNode*>(context);
+  std::uint32_t value = 0;
+  std::string text;
+  const Status s =
+      ReadReferencesBody(stream, instance != nullptr ? instance : Root(), &value, &text);
+  body_value_ = value;
+  if (!text.empty()) component_list_ = text;
+  return s;
 }

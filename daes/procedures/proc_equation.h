@@ -16,6 +16,8 @@
 
 namespace daes {
 inline constexpr std::int32_t kProcedureKind = 28;
+// A procedure taking a component list whose list is not named or not known.
+inline constexpr Status kNoComponentList = 0x80310271u;
 }  // namespace daes
 
 // The tape of the call over the equation's row elements, and the call data
@@ -121,7 +123,21 @@ class DAESProcedureNode : public DAESEquationNode {
     return CollectProcedureEquations(list, eliminate, problem);
   }
   Status CollectProcedureEquations(void* list, std::int32_t eliminate, void* problem);
+  // Keeps the body's word and its component-list name.
+  Status ReadItemBody(BvuBinaryStream& stream, void* context) override;
+  // Null when the body named none.
+  const char* ComponentListName() const {
+    return component_list_.empty() ? nullptr : component_list_.c_str();
+  }
+  std::uint32_t BodyValue() const { return body_value_; }
+  std::int32_t PropertyId() const { return property_id_; }
 
  private:
+  // A procedure taking a component list needs its name to be known.
+  Status BindComponentList(DAESProcContext* context);
+
   std::uint32_t flags_;
+  std::string component_list_;
+  std::uint32_t body_value_ = 0;
+  std::int32_t property_id_ = 0;
 };

@@ -1,7 +1,8 @@
 // Instance descriptions: an item list read into a fresh model tree, with a
-// library of two condition expressions for IF and transition items; then a
-// problem is built under an event schedule, its events evaluated, and
-// everything deleted, as the instance and problem managers would. The
+// library of two condition expressions for IF and transition items and a
+// procedure call; then a problem is built under an event schedule, its
+// events evaluated, and everything deleted, as the instance and problem
+// managers would. The
 // expression of every equation read is sent on: what it sends reads back,
 // and within a few rounds the sent bytes settle (see expr_message.cpp).
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include "expr/tree/binary_expression.h"
 #include "expr/tree/expression.h"
 #include "expr/tree/operator_table.h"
+#include "expr/tree/proc_call_expression.h"
 #include "expr/tree/var_ref_expression.h"
 #include "foundation/interfaces/current_objects.h"
 #include "fuzz/byte_stream.h"
@@ -89,6 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   BvuDirectoryProper library(nullptr, nullptr);
   library.InsertChildAt(1, new LibraryExpression(&library, Condition(1.2)));
   library.InsertChildAt(2, new LibraryExpression(&library, Condition(0.5)));
+  // A procedure call without a definition: its items read, its collection fails.
+  Expression* call = new ProcCallExpression();
+  call->AddRef();  // the library's own reference
+  library.InsertChildAt(3, new LibraryExpression(&library, call));
   DAESEventSchedule schedule;
   SetCurrentEventSchedule(&schedule);
   auto* root = new DAESInstanceNode(nullptr, nullptr);

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "daes/equations/row.h"
 #include "daes/model/advise_list.h"
 #include "daes/model/parameter.h"
+#include "daes/model/services.h"
 #include "daes/model/variable.h"
 
 namespace {
@@ -169,6 +172,47 @@ TEST(Variables, LeaveTheDriverTableWhenDestroyed) {
   }
   ApplyVariableDrivers(3.0);  // the freed variable is not driven (ASan checks it)
   EXPECT_EQ(VariableDrivers().count() == 0 || VariableDrivers().VariableAt(0) == nullptr, true);
+}
+
+struct ForgetLog {
+  struct Manager : DAESProblemManagerServices {
+    void ForgetVariable(DAESVariable* v) override { log->push_back({"problem", v}); }
+    ForgetLog* log;
+  };
+  struct Cdi : DAESControlDesignServices {
+    void ForgetVariable(DAESVariable* v) override { log->push_back({"cdi", v}); }
+    ForgetLog* log;
+  };
+  void push_back(std::pair<std::string, const void*> e) { entries.push_back(e); }
+  std::vector<std::pair<std::string, const void*>> entries;
+};
+
+TEST(Variables, DestructionTellsTheProblemManagerThenControlDesign) {
+  ForgetLog log;
+  ForgetLog::Manager manager;
+  ForgetLog::Cdi cdi;
+  manager.log = cdi.log = &log;
+  daes::SetProblemManagerServices(&manager);
+  daes::SetControlDesignServices(&cdi);
+  const void* gone = nullptr;
+  {
+    DAESRealVariable v(nullptr, "v");
+    gone = &v;
+  }
+  using Entries = std::vector<std::pair<std::string, const void*>>;
+  EXPECT_EQ(log.entries, (Entries{{"problem", gone}, {"cdi", gone}}));
+  log.entries.clear();
+  {
+    DAESRealVariable h(nullptr, "h");
+    h.MakeDerivative();
+  }
+  // The owned derivative is a variable too and is forgotten with its state.
+  EXPECT_EQ(log.entries.size(), 4u);
+  daes::SetProblemManagerServices(nullptr);
+  daes::SetControlDesignServices(nullptr);
+  log.entries.clear();
+  { DAESRealVariable v(nullptr, "v"); }
+  EXPECT_TRUE(log.entries.empty());
 }
 
 TEST(Parameters, ValuesByTypeAndPrint) {

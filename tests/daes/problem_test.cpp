@@ -296,6 +296,26 @@ TEST(ProblemTank, CompiledPathCallsTheLibraryOnlyForResiduals) {
   FakeLibrary::value = 3.0;
 }
 
+TEST(ProblemTank, ValuesReachTheCompiledLibrarysUnknowns) {
+  TankProblem t;
+  FakeLibrary library;
+  static std::vector<double> x;
+  x.assign(static_cast<std::size_t>(t.problem->VariableCount()), -7.0);
+  daes::CurrentCompiledLibrary().getx_address = [] { return x.data(); };
+  DAESVarTableEntry* h = t.At({2, 1});
+  const std::int32_t column = t.problem->ColumnOf(h);
+  ASSERT_GE(column, 1);
+  h->SetValue(h->GetRealValue());  // unchanged values still reach the array
+  EXPECT_EQ(x[static_cast<std::size_t>(column - 1)], h->GetRealValue());
+  h->SetValue(2.5);
+  EXPECT_EQ(x[static_cast<std::size_t>(column - 1)], 2.5);
+  // A variable outside the problem has no slot to write.
+  DAESRealVariable loose(nullptr, "loose");
+  const std::vector<double> before = x;
+  loose.SetValue(9.0);
+  EXPECT_EQ(x, before);
+}
+
 // --- x = y elimination ---
 
 // Free variables 1..n under T101 and equations over them.
@@ -397,6 +417,62 @@ TEST(ProblemElimination, ChainsJoinAndRedundantEquationsStay) {
     EXPECT_NE(Entry(tree.At({2, k}))->SequenceNumber(), eq_number);
     EXPECT_EQ(Entry(tree.At({2, k}))->GetFlags() & daes::kMerged, 0u);
   }
+}
+
+TEST(ProblemElimination, MergedMembersPassFlagsBoundsAndScaleToTheirEquivalence) {
+  Options options;
+  testsupport::CaptureSink sink;
+  Tree tree;
+  ASSERT_EQ(tree.Read(Model{{1.0, 2.0}, {{1, 2, true}}}), 0u);
+  std::unique_ptr<DAESProblem> p(DAESCreateProblem(tree.root, 0, nullptr));
+  ASSERT_NE(p, nullptr);
+  ASSERT_EQ(GetCurrentProblem(), p.get());
+  auto* e = dynamic_cast<DAESEquivalence*>(p->GetVariable(0));
+  ASSERT_NE(e, nullptr);
+  auto* a = static_cast<DAESRealVariable*>(Entry(tree.At({2, 1})));
+  auto* b = static_cast<DAESRealVariable*>(Entry(tree.At({2, 2})));
+  ASSERT_NE(a->GetFlags() & daes::kMerged, 0u);
+
+  constexpr std::uint32_t kMark = 0x20;
+  ASSERT_EQ((a->GetFlags() | b->GetFlags() | e->GetFlags()) & kMark, 0u);
+  a->SetFlags(kMark);
+  EXPECT_NE(e->GetFlags() & kMark, 0u);
+  EXPECT_EQ(b->GetFlags() & kMark, 0u);
+  b->ClearFlags(kMark);
+  EXPECT_EQ(e->GetFlags() & kMark, 0u);
+  EXPECT_NE(a->GetFlags() & kMark, 0u);  // only the equivalence's entry follows
+
+  // The equivalence takes the intersection, and its value is clipped into it.
+  ASSERT_DOUBLE_EQ(e->GetRealValue(), 1.5);
+  a->SetBounds(2.0, 10.0);
+  double lower = 0.0, upper = 0.0;
+  e->GetBounds(&lower, &upper);
+  EXPECT_EQ(lower, 2.0);
+  EXPECT_EQ(upper, 10.0);
+  EXPECT_EQ(e->GetRealValue(), 2.0);
+  EXPECT_EQ(b->GetRealValue(), 2.0);
+  // Wider bounds on the other member leave the intersection, and the value, alone.
+  e->SetValue(5.0);
+  b->SetBounds(-5.0, 20.0);
+  e->GetBounds(&lower, &upper);
+  EXPECT_EQ(lower, 2.0);
+  EXPECT_EQ(upper, 10.0);
+  b->SetBounds(-5.0, 4.0);
+  e->GetBounds(&lower, &upper);
+  EXPECT_EQ(upper, 4.0);
+  EXPECT_EQ(e->GetRealValue(), 4.0);
+
+  // A new scale re-expresses the equivalence's bounds, not their unscaled values.
+  a->SetScale(0.5);
+  b->SetScale(0.5);
+  EXPECT_EQ(e->GetScale(), 0.5);
+  e->GetBounds(&lower, &upper);
+  EXPECT_DOUBLE_EQ(lower, 2.0);
+  EXPECT_DOUBLE_EQ(upper, 4.0);
+  p.reset();
+  // Without a problem a member keeps its changes to itself.
+  a->ClearFlags(0x20);
+  EXPECT_EQ(a->GetFlags() & 0x20, 0u);
 }
 
 TEST(ProblemElimination, AStateJoiningMovesTheEquivalenceToTheStates) {

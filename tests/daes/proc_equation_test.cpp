@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
+#include <random>
 #include <sstream>
+#include <string>
 
 #include "daes/equations/row_element.h"
 #include "daes/model/parameter.h"
+#include "daes/model/services.h"
 #include "daes/model/variable.h"
 #include "daes/procedures/proc_equation.h"
 #include "expr/tree/var_ref_expression.h"
@@ -312,6 +316,138 @@ TEST(ProcedureEquation, InstanceItemOfACallMakesAProcedureNode) {
     EXPECT_DOUBLE_EQ(outputs[0], Entry(tree.At({2, 2}))->ValuePointer()->payload.real);
     EXPECT_EQ(problem->RunProcedureCalls(2), 0u);
     EXPECT_FALSE(problem->PrecallsRun());
+  }
+  library.DeleteChildren();
+}
+
+struct Properties : DAESPropertyServices {
+  std::int32_t GetPropertyId(const char* name) override {
+    asked = name;
+    return id;
+  }
+  bool PackageLoaded() override { return loaded; }
+  std::int32_t id = 0;
+  bool loaded = false;
+  std::string asked;
+};
+
+TEST(ProcedureEquation, ComponentListsAreKeptAndLookedUp) {
+  DAESProcDefWithExceptionHandler d;
+  d.SetLanguage(2);
+  d.SetImplementationName("cecho");
+  d.SetLibrary(kLibrary.c_str());
+  d.SetOptions(procdef::kPropertiesId);
+  const Ref vx = Var(0), vy = Var(1);
+  const Ref in = ListOf<ProcIOListExpression>({&vx}, 0);
+  const Ref out = ListOf<ProcIOListExpression>({&vy}, 0);
+  auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                      static_cast<ProcIOListExpression*>(out.get()));
+  call->Bind(&d);
+  BvuDirectoryProper library(nullptr, nullptr);
+  ASSERT_EQ(library.InsertChildAt(1, new LibraryCall(&library, call)), 0u);
+  Tree tree;
+  ASSERT_EQ(tree.Read(Tank), 0u);
+  // Index 8 names the list Liquids; index 9 names none.
+  for (std::uint32_t index : {8u, 9u}) {
+    auto message = Body([&](Writer& w) {
+      w.List(1);
+      w.Item(mw::kEquation);
+      w.U32(0);
+      w.IdPath({1});
+      w.Placement({T101(), {index, index == 8 ? ".Named" : ".Unnamed"}});
+      w.U32(7);
+      w.Text(index == 8 ? "Liquids" : "");
+      w.U32(2);
+      w.Reference({2, 2});
+      w.Reference({2, 3});
+    });
+    ASSERT_EQ(tree.root->ReadFromMessage(*message, tree.root, &library, tree.root), 0u);
+  }
+  auto* named = dynamic_cast<DAESProcedureNode*>(tree.At({2, 8}));
+  auto* unnamed = dynamic_cast<DAESProcedureNode*>(tree.At({2, 9}));
+  ASSERT_NE(named, nullptr);
+  ASSERT_NE(unnamed, nullptr);
+  EXPECT_STREQ(named->ComponentListName(), "Liquids");
+  EXPECT_EQ(named->BodyValue(), 7u);
+  EXPECT_EQ(unnamed->ComponentListName(), nullptr);
+
+  testsupport::CaptureSink sink;
+  auto collect = [](DAESProcedureNode* node) {
+    DAESSolverEquationList list;
+    return node->ApplyToSubtree(&list, nullptr, 0, 0, nullptr);
+  };
+  EXPECT_EQ(collect(unnamed), daes::kNoComponentList);
+  // Without a property manager nothing is known and nothing is loaded: a
+  // warning only.
+  EXPECT_EQ(collect(named), 0u);
+  ASSERT_EQ(sink.groups().size(), 1u);
+  EXPECT_EQ(sink.groups()[0].status, 0u);
+  EXPECT_EQ(sink.lines().at(0),
+            "Could not find a ComponentList called Liquids for procedure cecho in equation "
+            "T101.Named");
+  Properties properties;
+  daes::SetPropertyServices(&properties);
+  properties.loaded = true;
+  sink.Clear();
+  EXPECT_EQ(collect(named), daes::kNoComponentList);
+  EXPECT_EQ(properties.asked, "Liquids");
+  ASSERT_EQ(sink.groups().size(), 1u);
+  EXPECT_EQ(sink.groups()[0].status, daes::kNoComponentList);
+  properties.id = 5;
+  sink.Clear();
+  EXPECT_EQ(collect(named), 0u);
+  EXPECT_EQ(named->PropertyId(), 5);
+  EXPECT_TRUE(sink.lines().empty());
+  daes::SetPropertyServices(nullptr);
+  library.DeleteChildren();
+}
+
+// The procedure item's body from outside: every proper prefix is refused
+// without leaving a node, and seeded damage never crashes the reader.
+TEST(ProcedureEquation, DamagedProcedureItemsAreRefused) {
+  DAESProcDefWithExceptionHandler d;
+  d.SetOptions(procdef::kPropertiesId);
+  auto* call = new ProcCallExpression();
+  call->Bind(&d);
+  BvuDirectoryProper library(nullptr, nullptr);
+  ASSERT_EQ(library.InsertChildAt(1, new LibraryCall(&library, call)), 0u);
+  const testsupport::Bytes bytes = BytesOf([](Writer& w) {
+    w.List(1);
+    w.Item(mw::kEquation);
+    w.U32(0);
+    w.IdPath({1});
+    w.Placement({T101(), {8, ".Call"}});
+    w.U32(7);
+    w.Text("Liquids");
+    w.U32(2);
+    w.Reference({2, 2});
+    w.Reference({2, 3});
+  });
+  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    Tree tree;
+    ASSERT_EQ(tree.Read(Tank), 0u);
+    const auto message =
+        testsupport::ReceivedBody(testsupport::Bytes(bytes.begin(), bytes.begin() + cut));
+    EXPECT_TRUE(
+        status::IsFailure(tree.root->ReadFromMessage(*message, tree.root, &library, tree.root)));
+    EXPECT_EQ(tree.At({2, 8}), nullptr);
+  }
+  std::mt19937 random(4122);
+  for (int round = 0; round < 1000; ++round) {
+    testsupport::Bytes damaged = bytes;
+    const int flips = 1 + static_cast<int>(random() % 4);
+    for (int f = 0; f < flips; ++f) {
+      damaged[random() % damaged.size()] = static_cast<std::uint8_t>(random());
+    }
+    Tree tree;
+    ASSERT_EQ(tree.Read(Tank), 0u);
+    const auto message = testsupport::ReceivedBody(damaged);
+    tree.root->ReadFromMessage(*message, tree.root, &library, tree.root);
+    if (auto* node = dynamic_cast<DAESProcedureNode*>(tree.At({2, 8}))) {
+      const char* list = node->ComponentListName();
+      EXPECT_TRUE(list == nullptr || std::strlen(list) < 40);
+    }
   }
   library.DeleteChildren();
 }
