@@ -330,8 +330,13 @@ Expression* MakeBinaryExpression(std::uint16_t op, Expression* left, Expression*
 // not be sent in the compact form: a folded tree must send as the tree did.
 Expression* FoldedConstant(const SUValue& value, std::uint16_t type);
 // Runs Simplify on `node` (one reference held by the caller) until it gives
-// no more change; the final node with that reference.
+// no more change; the final node with that reference. The nodes a rewrite
+// builds are simplified in turn, kMaxNestedSimplifications of them for one
+// outermost call; later ones stay as built.
 Expression* SimplifyFully(Expression* node);
+// Regrouping a large operand would otherwise rebuild it node by node, at
+// every node above it and with a stack frame per level.
+inline constexpr int kMaxNestedSimplifications = 256;
 // A name node (row Vec or SubId) over base and index (one reference taken).
 Expression* MakeIndexedName(std::uint16_t op, Expression* base, Expression* index);
 // Puts `prefix` in front of the name held at `place`: 1 when merged into a

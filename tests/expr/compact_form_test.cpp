@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <random>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "expr/tree/system_function.h"
 #include "tests/expr/expr_builders.h"
@@ -231,6 +233,42 @@ TEST(CompactForm, LongSumsOfEitherShapeReadInLinearTimeAndBoundedStack) {
   const Ref short_sum = Read(LongSum(3, true));
   ASSERT_NE(short_sum, nullptr);
   EXPECT_EQ(Printed(short_sum.get()), Printed(B(kAdd, B(kAdd, Var(0), Var(1)), Var(2)).get()));
+}
+
+// Levels of the tree (lists count one), walked with a stack of its own.
+int Height(Expression* root) {
+  int tallest = 0;
+  std::vector<std::pair<Expression*, int>> pending{{root, 1}};
+  while (!pending.empty()) {
+    const auto [node, level] = pending.back();
+    pending.pop_back();
+    tallest = std::max(tallest, level);
+    for (std::int32_t i = 1; i <= node->OperandCount(); ++i) {
+      if (Expression* operand = node->Operand(i)) pending.emplace_back(operand, level + 1);
+    }
+  }
+  return tallest;
+}
+
+// A long sum below one node of other flags: that node's regrouping may not
+// rebuild the whole sum (it took a frame per term and overflowed the stack
+// near 60,000 terms), and the tree stays shallow.
+TEST(CompactForm, RegroupingAboveALongSumStaysShallow) {
+  std::thread reader([] {
+    Bytes bytes = HexBytes("12 0001 0400  02 0000 0400 7C 09000000");
+    const Bytes sum = LongSum(80000, false);
+    bytes.insert(bytes.end(), sum.begin(), sum.end());
+    const Ref read = Read(bytes);
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(read->NodeCount(), 160001u);
+    EXPECT_LT(Height(read.get()), 2 * kMaxNestedSimplifications);
+    const std::string printed = Printed(read.get());
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), 'V'), 80001);
+    const Ref again = Read(Written(read.get()));
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->NodeCount(), 160001u);
+  });
+  reader.join();
 }
 
 // Random bytes, and random mutations of valid trees, are refused with null
