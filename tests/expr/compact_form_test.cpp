@@ -271,6 +271,46 @@ TEST(CompactForm, RegroupingAboveALongSumStaysShallow) {
   reader.join();
 }
 
+// Many such sums nested in each other, each below a node of other flags:
+// every level's regrouping makes the tree a little taller than its bytes
+// nest it. What the reader accepts stays within the nesting limit.
+TEST(CompactForm, RegroupedTreesTallerThanTheLimitAreRefused) {
+  auto nested = [](int levels) {
+    Bytes bytes;
+    auto header = [&](std::uint16_t flags) {
+      const std::uint8_t h[] = {0x12, static_cast<std::uint8_t>(flags),
+                                static_cast<std::uint8_t>(flags >> 8), 0x04, 0x00};
+      bytes.insert(bytes.end(), std::begin(h), std::end(h));
+    };
+    auto leaf = [&](int i) {
+      const std::uint8_t l[] = {0x02, 0, 0, 0x04, 0, 0x7C, static_cast<std::uint8_t>(i % 16),
+                                0,    0, 0};
+      bytes.insert(bytes.end(), std::begin(l), std::end(l));
+    };
+    for (int level = 0; level < levels; ++level) {
+      header(static_cast<std::uint16_t>(0x0010 + level % 2));
+      leaf(99);
+      for (int term = 0; term < 99; ++term) {
+        header(static_cast<std::uint16_t>((level % 2) << 8));
+        leaf(term);
+      }
+    }
+    leaf(7);
+    return bytes;
+  };
+  std::thread reader([&] {
+    const Ref read = Read(nested(500));
+    if (read != nullptr) {
+      EXPECT_LE(Height(read.get()), kMaxExpressionDepth);
+    }
+    // Fewer levels stay within it and read.
+    const Ref fewer = Read(nested(100));
+    ASSERT_NE(fewer, nullptr);
+    EXPECT_LE(Height(fewer.get()), kMaxExpressionDepth);
+  });
+  reader.join();
+}
+
 // Random bytes, and random mutations of valid trees, are refused with null
 // or read as some tree; nothing is read out of bounds (the sanitizer tree
 // checks) and nothing leaks.
