@@ -154,6 +154,13 @@ class Expression : public BvuCollectable {
   virtual std::int32_t OperandCount() const { return 0; }
   // Foldable: may be evaluated without a context.
   virtual bool IsTerm() const { return op_ == kTerm; }
+  // A term whose evaluation failed when it was simplified: its parents
+  // stop simplifying as they would after evaluating it again, without
+  // walking it once more at every level above. Cleared when an operand
+  // changes.
+  bool FoldFailed() const { return fold_failed_ == (TranscendentalFoldingSwitch ? 1 : 2); }
+  void MarkFoldFailed() { fold_failed_ = TranscendentalFoldingSwitch ? 1 : 2; }
+  void ClearFoldFailed() { fold_failed_ = 0; }
   virtual bool IsConstant() const { return op_ == kTerm; }
   // Names and variables below this node.
   virtual std::int32_t CountReferences() const { return IsConstant() ? 0 : 1; }
@@ -277,6 +284,8 @@ class Expression : public BvuCollectable {
   std::uint32_t refs_ = 0;
   std::uint16_t error_ = 0;
   std::uint16_t flags_ = 0;
+  // 1 or 2: FoldFailed with transcendental folding on or off.
+  std::uint8_t fold_failed_ = 0;
 };
 
 // A constant: row Term and one typed value.

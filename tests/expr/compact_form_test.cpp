@@ -311,6 +311,39 @@ TEST(CompactForm, RegroupedTreesTallerThanTheLimitAreRefused) {
   reader.join();
 }
 
+// Nodes above a constant whose evaluation fails (1/0) cannot fold either;
+// each level learns that from the level below instead of evaluating the
+// whole term again (9,990 levels took seconds to build and again to read,
+// minutes under the sanitizers). Alternating flags keep the sums from
+// reading as one chain.
+TEST(CompactForm, TermsAboveAFailedFoldReadInLinearTime) {
+  std::thread reader([] {
+    constexpr int kLevels = 9990;
+    Ref term = B(kDiv, Real(1.0), Real(0.0));
+    for (int level = 0; level < kLevels; ++level) {
+      term = B(kAdd, term, Real(1.0));
+      term->SetFlags(static_cast<std::uint16_t>(0x0010 + level % 2));
+    }
+    ASSERT_EQ(term->NodeCount(), 2u * kLevels + 3u);
+    // Sent as the writer segments it: the reals must not straddle segments.
+    DseMessage message(60, DseMessage::kRequest);
+    ASSERT_EQ(term->WriteCompactToMessage(message), 0u);
+    const Ref read = Hold(Expression::ReadFromMessage(*testsupport::Received(message)));
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(read->NodeCount(), 2u * kLevels + 3u);
+    EXPECT_TRUE(read->IsTerm());
+  });
+  reader.join();
+  // Short ones keep their form, and a node whose divisor is mended folds.
+  const Ref sum = B(kAdd, B(kDiv, Real(1.0), Real(0.0)), Real(1.0));
+  EXPECT_EQ(Printed(sum.get()), "(1/0)+1");
+  Expression* quotient = sum->Operand(1);
+  quotient->Operand(2, Real(4.0).get());
+  quotient->AddRef();
+  const Ref folded = Hold(SimplifyFully(quotient));
+  EXPECT_EQ(Printed(folded.get()), "0.25");
+}
+
 // Random bytes, and random mutations of valid trees, are refused with null
 // or read as some tree; nothing is read out of bounds (the sanitizer tree
 // checks) and nothing leaks.
