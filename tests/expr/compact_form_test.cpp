@@ -328,7 +328,7 @@ TEST(CompactForm, TermsAboveAFailedFoldReadInLinearTime) {
     // Sent as the writer segments it: the reals must not straddle segments.
     DseMessage message(60, DseMessage::kRequest);
     ASSERT_EQ(term->WriteCompactToMessage(message), 0u);
-    const Ref read = Hold(Expression::ReadFromMessage(*testsupport::Received(message)));
+    const Ref read = Ref(Expression::ReadFromMessage(*testsupport::Received(message)));
     ASSERT_NE(read, nullptr);
     EXPECT_EQ(read->NodeCount(), 2u * kLevels + 3u);
     EXPECT_TRUE(read->IsTerm());
@@ -340,7 +340,7 @@ TEST(CompactForm, TermsAboveAFailedFoldReadInLinearTime) {
   Expression* quotient = sum->Operand(1);
   quotient->Operand(2, Real(4.0).get());
   quotient->AddRef();
-  const Ref folded = Hold(SimplifyFully(quotient));
+  const Ref folded = Ref(SimplifyFully(quotient));
   EXPECT_EQ(Printed(folded.get()), "0.25");
 }
 
