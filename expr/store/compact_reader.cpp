@@ -6,6 +6,7 @@
 // the constants folded while reading draw on one budget per read.
 #include <algorithm>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "expr/tree/binary_expression.h"
@@ -296,6 +297,28 @@ Expression* ReadNode(BvuBinaryStream& message, const Header& header, void* readi
   return node;
 }
 
+// Whether the tree nests at most `limit` levels (a list level three, as
+// the reader counts): the simplifier's regrouping may make a tree taller
+// than its bytes nested it. Walked with a stack of its own.
+bool WithinNesting(Expression* root, int limit) {
+  std::vector<std::pair<Expression*, int>> pending{{root, 1}};
+  while (!pending.empty()) {
+    const auto [node, level] = pending.back();
+    pending.pop_back();
+    if (level > limit) return false;
+    if (auto* list = dynamic_cast<ListExpression*>(node)) {
+      for (std::int32_t i = 0; i < list->ItemCount(); ++i) {
+        pending.emplace_back(list->List()->At(static_cast<std::size_t>(i)), level + kListLevels);
+      }
+      continue;
+    }
+    for (std::int32_t i = 1; i <= node->OperandCount(); ++i) {
+      if (Expression* operand = node->Operand(i)) pending.emplace_back(operand, level + 1);
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 CompactReadBudget::CompactReadBudget() : top_(!t_fold_budget.active) {
@@ -324,5 +347,10 @@ Expression* Expression::ReadFromMessage(BvuBinaryStream& message, void* reading_
   NoteDepth(depth);
   Header header;
   if (!ReadHeader(message, &header)) return nullptr;
-  return ReadNode(message, header, reading_context, flags, depth);
+  Expression* node = ReadNode(message, header, reading_context, flags, depth);
+  if (node != nullptr && depth == 0 && !WithinNesting(node, kMaxExpressionDepth)) {
+    node->Release();
+    return nullptr;
+  }
+  return node;
 }

@@ -96,6 +96,7 @@ void BinaryExpression::SetOperands(Expression* first, Expression* second) {
 }
 
 void BinaryExpression::UpdateNodeCount() {
+  ClearFoldFailed();
   node_count_ = 1 + (first_ != nullptr ? first_->NodeCount() : 0) +
                 (second_ != nullptr ? second_->NodeCount() : 0);
 }

@@ -89,15 +89,32 @@ std::int32_t BinaryExpression::Simplify(Expression** replacement) {
   const SUValue* constant[2] = {nullptr, nullptr};
   Expression* operands[2] = {first_, second_};
   for (int i = 0; i < 2; ++i) {
+    if (operands[i]->FoldFailed()) {
+      // This node's evaluation fails as well, if it is a term.
+      const std::uint16_t flags = OpRow().flags;
+      const Expression* other = operands[1 - i];
+      if ((flags & opflag::kFoldable) != 0 &&
+          (TranscendentalFoldingSwitch || (flags & opflag::kTranscendental) == 0) &&
+          (other->FoldFailed() || other->IsTerm())) {
+        MarkFoldFailed();
+      }
+      return 0;
+    }
     if (!operands[i]->IsTerm()) continue;
     PrepareValue(values[i], operands[i]->GetResultType());
-    if (status::IsFailure(operands[i]->Evaluate(values[i], nullptr))) return 0;
+    if (status::IsFailure(operands[i]->Evaluate(values[i], nullptr))) {
+      operands[i]->MarkFoldFailed();
+      return 0;
+    }
     constant[i] = &values[i];
   }
   if (On(0x0001) && (IsTerm() || IsNameRow())) {
     SUValue value;
     PrepareValue(value, GetResultType());
-    if (status::IsFailure(Evaluate(value, nullptr))) return 0;
+    if (status::IsFailure(Evaluate(value, nullptr))) {
+      if (IsTerm()) MarkFoldFailed();
+      return 0;
+    }
     if (!ChargeFoldedElements(value)) return 0;
     *replacement = FoldedConstant(value, GetResultType());
     return *replacement != nullptr ? 1 : 0;

@@ -361,7 +361,27 @@ Expression* FoldedConstant(const SUValue& value, std::uint16_t type) {
   return folded;
 }
 
+namespace {
+
+// Simplifications under way on this thread and how many nested ones the
+// outermost has left.
+thread_local int t_simplifying = 0;
+thread_local int t_nested_left = 0;
+
+struct SimplifyLevel {
+  SimplifyLevel() {
+    if (t_simplifying++ == 0) t_nested_left = kMaxNestedSimplifications;
+  }
+  ~SimplifyLevel() { --t_simplifying; }
+  SimplifyLevel(const SimplifyLevel&) = delete;
+  SimplifyLevel& operator=(const SimplifyLevel&) = delete;
+};
+
+}  // namespace
+
 Expression* SimplifyFully(Expression* node) {
+  if (t_simplifying > 0 && t_nested_left-- <= 0) return node;
+  const SimplifyLevel level;
   // A rule set that cycled would otherwise hang the reader of a message.
   for (int step = 0; step < 10000 && node != nullptr; ++step) {
     Expression* replacement = nullptr;

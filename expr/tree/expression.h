@@ -154,6 +154,13 @@ class Expression : public BvuCollectable {
   virtual std::int32_t OperandCount() const { return 0; }
   // Foldable: may be evaluated without a context.
   virtual bool IsTerm() const { return op_ == kTerm; }
+  // A term whose evaluation failed when it was simplified: its parents
+  // stop simplifying as they would after evaluating it again, without
+  // walking it once more at every level above. Cleared when an operand
+  // changes.
+  bool FoldFailed() const { return fold_failed_ == (TranscendentalFoldingSwitch ? 1 : 2); }
+  void MarkFoldFailed() { fold_failed_ = TranscendentalFoldingSwitch ? 1 : 2; }
+  void ClearFoldFailed() { fold_failed_ = 0; }
   virtual bool IsConstant() const { return op_ == kTerm; }
   // Names and variables below this node.
   virtual std::int32_t CountReferences() const { return IsConstant() ? 0 : 1; }
@@ -277,6 +284,8 @@ class Expression : public BvuCollectable {
   std::uint32_t refs_ = 0;
   std::uint16_t error_ = 0;
   std::uint16_t flags_ = 0;
+  // 1 or 2: FoldFailed with transcendental folding on or off.
+  std::uint8_t fold_failed_ = 0;
 };
 
 // A constant: row Term and one typed value.
@@ -330,8 +339,13 @@ Expression* MakeBinaryExpression(std::uint16_t op, Expression* left, Expression*
 // not be sent in the compact form: a folded tree must send as the tree did.
 Expression* FoldedConstant(const SUValue& value, std::uint16_t type);
 // Runs Simplify on `node` (one reference held by the caller) until it gives
-// no more change; the final node with that reference.
+// no more change; the final node with that reference. The nodes a rewrite
+// builds are simplified in turn, kMaxNestedSimplifications of them for one
+// outermost call; later ones stay as built.
 Expression* SimplifyFully(Expression* node);
+// Regrouping a large operand would otherwise rebuild it node by node, at
+// every node above it and with a stack frame per level.
+inline constexpr int kMaxNestedSimplifications = 256;
 // A name node (row Vec or SubId) over base and index (one reference taken).
 Expression* MakeIndexedName(std::uint16_t op, Expression* base, Expression* index);
 // Puts `prefix` in front of the name held at `place`: 1 when merged into a

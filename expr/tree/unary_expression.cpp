@@ -131,6 +131,7 @@ Expression* UnaryExpression::Operand(std::int32_t index, Expression* replacement
     Release(operand_);
     operand_ = replacement;
     node_count_ = operand_->NodeCount() + 1;
+    ClearFoldFailed();
   }
   return operand_;
 }
@@ -430,9 +431,21 @@ bool Folds(Expression* node, SUValue& value) {
 std::int32_t UnaryExpression::Simplify(Expression** replacement) {
   *replacement = nullptr;
   if (operand_ == nullptr) return 0;
+  if (operand_->FoldFailed()) {
+    // This node's evaluation fails as well, if it is a term.
+    const std::uint16_t flags = OpRow().flags;
+    if ((flags & opflag::kFoldable) != 0 &&
+        (TranscendentalFoldingSwitch || (flags & opflag::kTranscendental) == 0)) {
+      MarkFoldFailed();
+    }
+    return 0;
+  }
   if (operand_->IsTerm()) {
     SUValue value;
-    if (!Folds(operand_, value)) return 0;
+    if (!Folds(operand_, value)) {
+      operand_->MarkFoldFailed();
+      return 0;
+    }
   }
   // An aggregate over two plain elements becomes the two-operand operator.
   if (IsAggregate() && OpRow().result_type == SUValue::kReal) {
@@ -465,7 +478,9 @@ std::int32_t UnaryExpression::Simplify(Expression** replacement) {
 Expression* UnaryExpression::SimplifyByMask() {
   if ((SimplifyMask & 0x0001) != 0 && IsTerm()) {
     SUValue value;
-    if (Folds(this, value) && ChargeFoldedElements(value)) {
+    if (!Folds(this, value)) {
+      MarkFoldFailed();
+    } else if (ChargeFoldedElements(value)) {
       if (Expression* folded = FoldedConstant(value, GetResultType())) return folded;
     }
   }

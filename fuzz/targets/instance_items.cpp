@@ -100,10 +100,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto* root = new DAESInstanceNode(nullptr, nullptr);
   root->ReadFromMessage(body, root, &library, root);
   // Evaluate what was built: every element must lead somewhere valid.
-  for (std::int32_t i = root->LowIndex(); i <= root->HighIndex(); ++i) {
+  // Children are visited by held index: ids may lie far apart, and a walk
+  // over every index between them would take seconds.
+  for (std::int32_t i = NextChildIndex(root, root->LowIndex()); i <= root->HighIndex();
+       i = NextChildIndex(root, i + 1)) {
     BvuDirectoryNode* instance = root->ChildAt(i);
     if (instance == nullptr) continue;
-    for (std::int32_t j = instance->LowIndex(); j <= instance->HighIndex() && j < 64; ++j) {
+    int visited = 0;
+    for (std::int32_t j = NextChildIndex(instance, instance->LowIndex());
+         j <= instance->HighIndex() && visited < 64;
+         j = NextChildIndex(instance, j + 1), ++visited) {
       if (auto* eq = dynamic_cast<DAESSimpleEquation*>(instance->ChildAt(j))) {
         double r = 0.0;
         eq->EvaluateResidual(&r);

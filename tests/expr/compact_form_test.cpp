@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <random>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "expr/tree/system_function.h"
 #include "tests/expr/expr_builders.h"
@@ -231,6 +233,115 @@ TEST(CompactForm, LongSumsOfEitherShapeReadInLinearTimeAndBoundedStack) {
   const Ref short_sum = Read(LongSum(3, true));
   ASSERT_NE(short_sum, nullptr);
   EXPECT_EQ(Printed(short_sum.get()), Printed(B(kAdd, B(kAdd, Var(0), Var(1)), Var(2)).get()));
+}
+
+// Levels of the tree (lists count one), walked with a stack of its own.
+int Height(Expression* root) {
+  int tallest = 0;
+  std::vector<std::pair<Expression*, int>> pending{{root, 1}};
+  while (!pending.empty()) {
+    const auto [node, level] = pending.back();
+    pending.pop_back();
+    tallest = std::max(tallest, level);
+    for (std::int32_t i = 1; i <= node->OperandCount(); ++i) {
+      if (Expression* operand = node->Operand(i)) pending.emplace_back(operand, level + 1);
+    }
+  }
+  return tallest;
+}
+
+// A long sum below one node of other flags: that node's regrouping may not
+// rebuild the whole sum (it took a frame per term and overflowed the stack
+// near 60,000 terms), and the tree stays shallow.
+TEST(CompactForm, RegroupingAboveALongSumStaysShallow) {
+  std::thread reader([] {
+    Bytes bytes = HexBytes("12 0001 0400  02 0000 0400 7C 09000000");
+    const Bytes sum = LongSum(80000, false);
+    bytes.insert(bytes.end(), sum.begin(), sum.end());
+    const Ref read = Read(bytes);
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(read->NodeCount(), 160001u);
+    EXPECT_LT(Height(read.get()), 2 * kMaxNestedSimplifications);
+    const std::string printed = Printed(read.get());
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), 'V'), 80001);
+    const Ref again = Read(Written(read.get()));
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->NodeCount(), 160001u);
+  });
+  reader.join();
+}
+
+// Many such sums nested in each other, each below a node of other flags:
+// every level's regrouping makes the tree a little taller than its bytes
+// nest it. What the reader accepts stays within the nesting limit.
+TEST(CompactForm, RegroupedTreesTallerThanTheLimitAreRefused) {
+  auto nested = [](int levels) {
+    Bytes bytes;
+    auto header = [&](std::uint16_t flags) {
+      const std::uint8_t h[] = {0x12, static_cast<std::uint8_t>(flags),
+                                static_cast<std::uint8_t>(flags >> 8), 0x04, 0x00};
+      bytes.insert(bytes.end(), std::begin(h), std::end(h));
+    };
+    auto leaf = [&](int i) {
+      const std::uint8_t l[] = {0x02, 0, 0, 0x04, 0, 0x7C, static_cast<std::uint8_t>(i % 16),
+                                0,    0, 0};
+      bytes.insert(bytes.end(), std::begin(l), std::end(l));
+    };
+    for (int level = 0; level < levels; ++level) {
+      header(static_cast<std::uint16_t>(0x0010 + level % 2));
+      leaf(99);
+      for (int term = 0; term < 99; ++term) {
+        header(static_cast<std::uint16_t>((level % 2) << 8));
+        leaf(term);
+      }
+    }
+    leaf(7);
+    return bytes;
+  };
+  std::thread reader([&] {
+    const Ref read = Read(nested(500));
+    if (read != nullptr) {
+      EXPECT_LE(Height(read.get()), kMaxExpressionDepth);
+    }
+    // Fewer levels stay within it and read.
+    const Ref fewer = Read(nested(100));
+    ASSERT_NE(fewer, nullptr);
+    EXPECT_LE(Height(fewer.get()), kMaxExpressionDepth);
+  });
+  reader.join();
+}
+
+// Nodes above a constant whose evaluation fails (1/0) cannot fold either;
+// each level learns that from the level below instead of evaluating the
+// whole term again (9,990 levels took seconds to build and again to read,
+// minutes under the sanitizers). Alternating flags keep the sums from
+// reading as one chain.
+TEST(CompactForm, TermsAboveAFailedFoldReadInLinearTime) {
+  std::thread reader([] {
+    constexpr int kLevels = 9990;
+    Ref term = B(kDiv, Real(1.0), Real(0.0));
+    for (int level = 0; level < kLevels; ++level) {
+      term = B(kAdd, term, Real(1.0));
+      term->SetFlags(static_cast<std::uint16_t>(0x0010 + level % 2));
+    }
+    ASSERT_EQ(term->NodeCount(), 2u * kLevels + 3u);
+    // Sent as the writer segments it: the reals must not straddle segments.
+    DseMessage message(60, DseMessage::kRequest);
+    ASSERT_EQ(term->WriteCompactToMessage(message), 0u);
+    const Ref read = Ref(Expression::ReadFromMessage(*testsupport::Received(message)));
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(read->NodeCount(), 2u * kLevels + 3u);
+    EXPECT_TRUE(read->IsTerm());
+  });
+  reader.join();
+  // Short ones keep their form, and a node whose divisor is mended folds.
+  const Ref sum = B(kAdd, B(kDiv, Real(1.0), Real(0.0)), Real(1.0));
+  EXPECT_EQ(Printed(sum.get()), "(1/0)+1");
+  Expression* quotient = sum->Operand(1);
+  quotient->Operand(2, Real(4.0).get());
+  quotient->AddRef();
+  const Ref folded = Ref(SimplifyFully(quotient));
+  EXPECT_EQ(Printed(folded.get()), "0.25");
 }
 
 // Random bytes, and random mutations of valid trees, are refused with null
