@@ -46,7 +46,8 @@ class IntegratorServerProxy final : public UnifiedIntegratorProxy, public QLNOpt
   bool HasCapability1() override { return caps_[1]; }
   bool HasCapability2() const { return caps_[2]; }
   bool HasCapability3() const { return caps_[3]; }
-  std::uint32_t GetCapabilityBit2() override { return caps_[2] ? 1u : 0u; }
+  // The bit of value 2 is bit 1.
+  std::uint32_t GetCapabilityBit2() override { return caps_[1] ? 1u : 0u; }
   Status BeginRun();
   Status EndRun();
   Status SynchroniseTime();

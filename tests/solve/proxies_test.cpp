@@ -287,7 +287,7 @@ TEST_F(Proxies, ServerOptionsRegisterAndForward) {
   EXPECT_EQ(Calls(), (std::vector<std::string>{"option 7 vt 5 0.25", "option 14 int 42"}));
   for (std::int32_t n : {134, 143, 144}) {
     Calls().clear();
-    Script().capabilities = 0x4;
+    Script().capabilities = 0x2;
     table_.SetInteger(n, 1);
     EXPECT_TRUE(Called("caps")) << n;
     EXPECT_EQ(p.GetCapabilityBit2(), 1u);
@@ -495,7 +495,7 @@ TEST(RealServers, TankSteadyStateThroughTheProxy) {
   DAESVarTableEntry* h = m.Named("T101.h");
   ASSERT_NE(h, nullptr);
   h->SetSpec(daes::kSpecFree);
-  h->SetValue(4.0);
+  h->SetValue(1.69);
   IntegratorServerProxy proxy(3);
   ASSERT_TRUE(proxy.HasServer());
   ASSERT_EQ(proxy.GetStatus(), 0u);
@@ -507,6 +507,33 @@ TEST(RealServers, TankSteadyStateThroughTheProxy) {
   EXPECT_NEAR(out->GetRealValue(), 0.5, 1e-9);
   EXPECT_NEAR(h->GetRealValue(), 1.0, 1e-8);
   EXPECT_EQ(proxy.EndRun(), 0u);
+}
+// A torn block's second level from our decomposition server: the inner
+// block shows the server's groups and solves like the whole system.
+TEST(RealServers, ExternalDecompositionOfABlockSolves) {
+  testsupport::ScopedEnv registry("VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY);
+  SolverOptionTable table;
+  Options options;
+  Methods methods;
+  Host host;
+  Model m(daestest::Tank);
+  const std::vector<double> start = m.Values();
+  ASSERT_EQ(DenseNewton(*m.run, nullptr), 0u);
+  const std::vector<double> reference = m.Values();
+  m.SetValues(start);
+  // Kind 1 (states known), mode byte with bit 16: mode 0.
+  ExternalBlockDecomposer decomposer(1, 0, 0x10000, 0, 0);
+  DAESSolverBlock* inner = nullptr;
+  ASSERT_EQ(decomposer.Decompose(m.run.get(), &inner), 0u);
+  ASSERT_NE(inner, nullptr);
+  EXPECT_EQ(inner->GetRowCount(), 2u);
+  std::int32_t iterations = 0;
+  EXPECT_EQ(inner->SolveSubGroups(0, 0, &iterations), 0u);
+  const std::vector<double> got = m.Values();
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_NEAR(got[i], reference[i], 1e-10 * std::max(1.0, std::fabs(reference[i])));
+  }
+  delete inner;
 }
 #endif
 
