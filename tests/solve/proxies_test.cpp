@@ -408,6 +408,56 @@ TEST_F(Proxies, StatesGoToTheServerByProblemPosition) {
   EXPECT_EQ(h->GetRealValue(), 10.0);
 }
 
+TEST_F(Proxies, DecomposerOptionsReachTheServer) {
+  Script().options = {{"a", 130, 7, 5}, {"b", 98, 8, 3}};
+  auto* p = new QLNDecomposerProxy();
+  EXPECT_TRUE(Called("option 7 vt 5 1e-05"));
+  Calls().clear();
+  table_.SetReal(130, 0.5);
+  table_.SetInteger(98, 7);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"option 7 vt 5 0.5", "option 8 int 7"}));
+  p->Release();
+  // Gone with the proxy: no more forwarding.
+  Calls().clear();
+  table_.SetReal(130, 0.75);
+  EXPECT_TRUE(Calls().empty());
+
+  // A version-12 server is reached through its older operation.
+  Script().Reset();
+  std::u16string twelve = u"12";
+  std::copy(twelve.begin(), twelve.end(), Script().version);
+  p = new QLNDecomposerProxy();
+  IQLNDecomposition* out = nullptr;
+  EXPECT_EQ(p->Decompose(nullptr, nullptr, 0, 0, 0, &out), 0u);
+  EXPECT_TRUE(Called("decompose12"));
+  p->Release();
+}
+
+TEST_F(Proxies, GroupLifecycleAndTime) {
+  {
+    IntegratorServerProxy p(1);
+    EXPECT_TRUE(p.IsKind1Or2());
+    EXPECT_TRUE(Called("setup"));
+    Calls().clear();
+    ASSERT_EQ(p.InitialiseAt(0.0), 0u);
+    EXPECT_EQ(p.SynchroniseTime(), 0u);
+    EXPECT_EQ(p.SynchroniseTime(), 0u);
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"init 1 0", "time 0"}));
+    Calls().clear();
+    EXPECT_EQ(p.ReleaseServerGroup(), 0u);
+    EXPECT_EQ(Calls(), std::vector<std::string>{"release"});
+    // Rebuilt before the next use.
+    EXPECT_EQ(p.Initialise(), 0u);
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"release", "setup", "caps", "init 0 0"}));
+    Script().set_up = 0x80FF0001u;
+    Script().error_text = u"No problem";
+    EXPECT_EQ(p.ProblemEdited(), 0xA000FFFFu);
+    EXPECT_TRUE(Printed("No problem"));
+    Calls().clear();
+  }
+  EXPECT_EQ(Calls(), std::vector<std::string>{"reset"});
+}
+
 // Event schedule whose one event lies at a scripted time.
 class ScriptedSchedule final : public DAESEventSchedule {
  public:
