@@ -14,6 +14,8 @@
 #include "solve/options/solver_option_table.h"
 #include "solve/proxies/server_host.h"
 
+// From the run-mode header, whose steady-state constant clashes with the
+// server's run-control code of the same name.
 double GetSimulationTime();
 
 namespace {

@@ -23,6 +23,13 @@
 
 using namespace grouptest;
 
+// From the run-mode header, whose steady-state constant clashes with the
+// integrator server's run-control code of the same name.
+std::int32_t GetSolutionPhase();
+void SetSolutionPhase(std::int32_t phase);
+std::int32_t GetRunMode();
+void SetRunMode(std::int32_t mode);
+
 namespace {
 
 constexpr const char* kKey =
@@ -456,6 +463,28 @@ TEST_F(Proxies, GroupLifecycleAndTime) {
     Calls().clear();
   }
   EXPECT_EQ(Calls(), std::vector<std::string>{"reset"});
+}
+
+TEST_F(Proxies, TornGroupAsksForItsSecondLevelByPhase) {
+  Script().decompose = 0xC0FE0001u;
+  const std::int32_t phase = GetSolutionPhase();
+  const std::int32_t run_mode = GetRunMode();
+  SetRunMode(1);
+  TornSolve method;
+  for (std::int32_t p : {0, 1, 2, 3}) {
+    SetSolutionPhase(p);
+    DAESTornBlock torn;
+    Status out = 0;
+    const Status s = method.Solve(&torn, 0, 0, 0, &out);
+    if (p <= 2) {
+      EXPECT_EQ(s, 0xA0310269u) << p;
+    }
+  }
+  SetSolutionPhase(phase);
+  SetRunMode(run_mode);
+  // Phase 0 (3, 4, 128), phase 1 in a steady state (3, 0, 128), phase 2
+  // (6, 0, 129); none in phase 3.
+  EXPECT_EQ(Script().decompose_args, (std::vector<std::uint32_t>{3, 64, 1, 3, 64, 0, 6, 65, 0}));
 }
 
 // Event schedule whose one event lies at a scripted time.
