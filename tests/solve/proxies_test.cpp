@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <string>
+#include <tuple>
 
 #include "daes/events/implicit_event.h"
 #include "platform/com.h"
@@ -14,6 +16,7 @@
 #include "solve/options/solver_option_table.h"
 #include "solve/proxies/decomposer_proxy.h"
 #include "solve/proxies/integrator_server_proxy.h"
+#include "solve/proxies/sensitivity_calculator.h"
 #include "solve/proxies/server_host.h"
 #include "tests/solve/fakes/proxy_script.h"
 #include "tests/solve/group_support.h"
@@ -613,6 +616,81 @@ TEST(RealServers, ExternalDecompositionOfABlockSolves) {
     EXPECT_NEAR(got[i], reference[i], 1e-10 * std::max(1.0, std::fabs(reference[i])));
   }
   delete inner;
+}
+class TankSensitivities final : public QLNSensitivityCalculator {
+ public:
+  Status ServerRow(double*, std::int32_t) override { return 0; }
+  Status ServerInitialRow(double*) override { return 0; }
+  Status ServerExtraRow(double*) override { return 0; }
+  Status ServerInterface(const void*, void**) override { return 0; }
+};
+
+class Manager final : public SensitivityManagerFace {
+ public:
+  Manager() { SetSensitivityManagerFace(this); }
+  ~Manager() override { SetSensitivityManagerFace(nullptr); }
+  Status PrepareStorage() override { return 0; }
+  std::int32_t VariableCount() override { return static_cast<std::int32_t>(variables.size()); }
+  DAESVarTableEntry* Variable(std::int32_t i) override { return variables[i]; }
+  std::int32_t EntryCount() override { return static_cast<std::int32_t>(entries.size()); }
+  DAESVarTableEntry* Entry(std::int32_t j) override { return entries[j]; }
+  Status Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
+               std::int32_t element) override {
+    stored[std::make_tuple(entry, variable, element)] = value;
+    return 0;
+  }
+  double At(std::int32_t entry, DAESVarTableEntry* variable) {
+    return stored[std::make_tuple(entry, variable, 0)];
+  }
+  std::vector<DAESVarTableEntry*> variables;
+  std::vector<DAESVarTableEntry*> entries;
+  std::map<std::tuple<std::int32_t, DAESVarTableEntry*, std::int32_t>, double> stored;
+};
+
+// dx/dp of the tank at rest: k sqrt(h) = F_in gives dh/dk = -2 F_in^2 / k^3
+// and dh/dA = 0; F_out = F_in moves with neither.
+TEST(RealServers, SteadyStateSensitivitiesOfTheTank) {
+  testsupport::ScopedEnv registry("VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY);
+  SolverOptionTable table;
+  Methods methods;
+  Host host;
+  Model m(daestest::Tank);
+  DAESVarTableEntry* h = m.Named("T101.h");
+  DAESVarTableEntry* out = m.Named("T101.F_out");
+  DAESVarTableEntry* in = m.Named("T101.F_in");
+  DAESVarTableEntry* k = daestest::Entry(m.tree.At({2, 4}));
+  DAESVarTableEntry* a = daestest::Entry(m.tree.At({2, 5}));
+  ASSERT_TRUE(h != nullptr && out != nullptr && in != nullptr && k != nullptr && a != nullptr);
+  h->SetSpec(daes::kSpecFree);
+  h->SetValue(1.0);
+  Manager manager;
+  manager.variables = {h, out, in, k};
+  manager.entries = {k, a};
+  TankSensitivities calculator;
+  ASSERT_EQ(calculator.Compute(0.0, 1, 1), 0u);
+  const double dhdk = -2.0 * 0.25 / (0.5 * 0.5 * 0.5);
+  EXPECT_NEAR(manager.At(0, h), dhdk, 1e-8 * std::fabs(dhdk));
+  EXPECT_NEAR(manager.At(1, h), 0.0, 1e-12);
+  EXPECT_NEAR(manager.At(0, out), 0.0, 1e-12);
+  // Outside the system: 1.0 only for the entry that is the variable.
+  EXPECT_EQ(manager.At(0, in), 0.0);
+  EXPECT_EQ(manager.At(0, k), (k->GetFlags() & 0x90) == 0 ? 1.0 : 0.0);
+  EXPECT_EQ(manager.At(1, k), 0.0);
+  k->ClearFlags(0x90);
+  ASSERT_EQ(calculator.Compute(0.0, 1, 1), 0u);
+  EXPECT_EQ(manager.At(0, k), 1.0);
+  EXPECT_EQ(manager.At(1, k), 0.0);
+  // Same case again: the decomposition and its handle are kept.
+  const auto* decomposition = calculator.SteadyDecomposition();
+  const auto* handle = calculator.SteadyHandle();
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(calculator.Compute(0.0, 1, 1), 0u);
+  EXPECT_EQ(calculator.SteadyDecomposition(), decomposition);
+  EXPECT_EQ(calculator.SteadyHandle(), handle);
+  // Another case rebuilds both.
+  ASSERT_EQ(calculator.Compute(0.0, 6, 2), 0u);
+  EXPECT_NE(calculator.SteadyHandle(), nullptr);
+  EXPECT_NEAR(manager.At(0, h), dhdk, 1e-8 * std::fabs(dhdk));
 }
 #endif
 
