@@ -413,6 +413,7 @@ Status IntegratorServerProxy::GetSensitivityData(double* values, std::int32_t in
 }
 
 Status IntegratorServerProxy::ResetServer() {
+  QLNSensitivityCalculator::Release();
   if (server_ == nullptr) return kProxyFailure;
   return server_->Reset();
 }
@@ -444,4 +445,18 @@ Status IntegratorServerProxy::ForwardToServer20(std::int32_t code, void* data) {
 }
 Status IntegratorServerProxy::ForwardToServer21(std::int32_t code, void* data) {
   return server_ != nullptr ? server_->PassThrough21(code, data) : kProxyFailure;
+}
+
+Status IntegratorServerProxy::ServerRow(double* values, std::int32_t row) {
+  return server_ != nullptr ? server_->GetSensitivityData(values, 1, 0, row) : kProxyFailure;
+}
+Status IntegratorServerProxy::ServerInitialRow(double* values) {
+  return server_ != nullptr ? server_->GetSensitivityData(values, 0, 1, 0) : kProxyFailure;
+}
+Status IntegratorServerProxy::ServerExtraRow(double* values) {
+  return server_ != nullptr ? server_->GetSensitivityData(values, 1, 1, 0) : kProxyFailure;
+}
+Status IntegratorServerProxy::ServerInterface(const void* iid, void** out) {
+  if (server_ == nullptr || iid == nullptr) return kProxyFailure;
+  return server_->GetInterface(*static_cast<const platform::IID*>(iid), out);
 }

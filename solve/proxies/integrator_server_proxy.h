@@ -11,6 +11,7 @@
 #include "platform/bstr.h"
 #include "solve/ifaces/integrator_server.h"
 #include "solve/options/options_client.h"
+#include "solve/proxies/sensitivity_calculator.h"
 #include "solve/proxies/server_class.h"
 
 class QLNESOGroup;
@@ -22,7 +23,9 @@ inline constexpr Status kEndRunFailed = 620;
 inline constexpr Status kIntegratorFailed = 0x8000FFFFu;
 inline constexpr int kMaxBisections = 60;
 
-class IntegratorServerProxy final : public UnifiedIntegratorProxy, public QLNOptionsClient {
+class IntegratorServerProxy final : public UnifiedIntegratorProxy,
+                                    public QLNOptionsClient,
+                                    public QLNSensitivityCalculator {
  public:
   // Starts the server of option 151; without one, Status() tells why and
   // every operation finds no server.
@@ -81,6 +84,12 @@ class IntegratorServerProxy final : public UnifiedIntegratorProxy, public QLNOpt
   Status OptionChanged(std::int32_t number, const void* value) override;
   Status NamedOptionChanged(std::uint32_t, const SUValue&) override { return 0x80004001u; }
   const ServerOptionMap& Options() const { return options_; }
+
+  // --- the sensitivity calculator's server data ---
+  Status ServerRow(double* values, std::int32_t row) override;
+  Status ServerInitialRow(double* values) override;
+  Status ServerExtraRow(double* values) override;
+  Status ServerInterface(const void* iid, void** out) override;
 
   // Prints the server's status as its facility asks.
   void ReportServerStatus(Status s);

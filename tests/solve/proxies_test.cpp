@@ -642,8 +642,12 @@ class Manager final : public SensitivityManagerFace {
   double At(std::int32_t entry, DAESVarTableEntry* variable) {
     return stored[std::make_tuple(entry, variable, 0)];
   }
+  std::int32_t ControlElements() override { return elements; }
+  std::int32_t CurrentInterval() override { return interval; }
   std::vector<DAESVarTableEntry*> variables;
   std::vector<DAESVarTableEntry*> entries;
+  std::int32_t elements = 1;
+  std::int32_t interval = 1;
   std::map<std::tuple<std::int32_t, DAESVarTableEntry*, std::int32_t>, double> stored;
 };
 
@@ -691,6 +695,21 @@ TEST(RealServers, SteadyStateSensitivitiesOfTheTank) {
   ASSERT_EQ(calculator.Compute(0.0, 6, 2), 0u);
   EXPECT_NE(calculator.SteadyHandle(), nullptr);
   EXPECT_NEAR(manager.At(0, h), dhdk, 1e-8 * std::fabs(dhdk));
+
+  // k as a piecewise-constant control over three intervals, now in the
+  // second: the earlier row has no terms here, the current one the
+  // derivative, the later one zero.
+  k->SetFlags(0x200000);
+  manager.entries = {k};
+  manager.elements = 3;
+  manager.interval = 2;
+  manager.stored.clear();
+  ASSERT_EQ(calculator.Compute(0.0, 1, 1), 0u);
+  EXPECT_EQ(calculator.Matrix().size(), 3u);
+  EXPECT_NEAR(manager.stored[std::make_tuple(0, h, 0)], 0.0, 1e-12);
+  EXPECT_NEAR(manager.stored[std::make_tuple(0, h, 1)], dhdk, 1e-8 * std::fabs(dhdk));
+  EXPECT_EQ(manager.stored[std::make_tuple(0, h, 2)], 0.0);
+  k->ClearFlags(0x200000);
 }
 #endif
 
