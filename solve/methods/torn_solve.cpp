@@ -11,6 +11,7 @@
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
 #include "solve/methods/group_solvers.h"
+#include "solve/proxies/decomposer_proxy.h"
 
 namespace {
 
@@ -121,6 +122,25 @@ Status TornSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t reques
   bool iterate = false;
   if (tearing == 1) {
     iterate = phase == 1 || phase == 2 || (integrator != nullptr && integrator->HasCapability1());
+  }
+  // The second-level decomposition for this phase, made once and kept by
+  // the block.
+  if (phase >= 0 && phase <= 2) {
+    std::uint32_t kind = 3;
+    std::int32_t variant = 0;
+    std::uint32_t mode_byte = 128;
+    if (phase == 0) {
+      variant = 4;
+    } else if (phase == 1) {
+      kind = GetRunMode() == kRunSteadyState ? 3 : 16;
+    } else {
+      kind = 6;
+      mode_byte = 129;
+    }
+    ExternalBlockDecomposer decomposer(kind, variant, mode_byte, 0, 0);
+    Status set_up = 0;
+    block->DecomposeExternally(&decomposer, &set_up);
+    if (status::IsFailure(set_up)) return set_up;
   }
   const std::int32_t print_level = options->GetInt(kOptPrintLevel);
   std::int32_t number = static_cast<std::int32_t>(group_);

@@ -1,0 +1,123 @@
+// The engine's integrator: the outside integrator server, found by ProgID,
+// handed the current problem as one equation-set group and the problem
+// manager as its executive. Server statuses become messages and the
+// engine's own codes.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "foundation/interfaces/integrator_proxy.h"
+#include "platform/bstr.h"
+#include "solve/ifaces/integrator_server.h"
+#include "solve/options/options_client.h"
+#include "solve/proxies/sensitivity_calculator.h"
+#include "solve/proxies/server_class.h"
+
+class QLNESOGroup;
+
+inline constexpr Status kIntegratorDiscontinuityBefore = 601;
+inline constexpr Status kBeginRunFailed = 617;
+inline constexpr Status kBeginRunDone = 618;
+inline constexpr Status kEndRunFailed = 620;
+inline constexpr Status kIntegratorFailed = 0x8000FFFFu;
+inline constexpr int kMaxBisections = 60;
+
+class IntegratorServerProxy final : public UnifiedIntegratorProxy,
+                                    public QLNOptionsClient,
+                                    public QLNSensitivityCalculator {
+ public:
+  // Starts the server of option 151; without one, Status() tells why and
+  // every operation finds no server.
+  explicit IntegratorServerProxy(std::int32_t kind);
+  ~IntegratorServerProxy() override;
+  IntegratorServerProxy(const IntegratorServerProxy&) = delete;
+  IntegratorServerProxy& operator=(const IntegratorServerProxy&) = delete;
+
+  Status GetStatus() const { return status_; }
+  bool HasServer() const { return server_ != nullptr; }
+
+  // --- the integrator operations ---
+  std::int32_t GetIntegratorKind() const { return kind_; }
+  Status ForwardToServer15(std::int32_t code, void* data);
+  Status ForwardToServer16(std::int32_t code, void* data);
+  Status ForwardToServer20(std::int32_t code, void* data);
+  Status ForwardToServer21(std::int32_t code, void* data);
+  Status ResetServer();
+  std::uint32_t ExchangeGroupStates(void* block) override;
+  bool HasCapability0() const { return caps_[0]; }
+  bool HasCapability1() override { return caps_[1]; }
+  bool HasCapability2() const { return caps_[2]; }
+  bool HasCapability3() const { return caps_[3]; }
+  // The bit of value 2 is bit 1.
+  std::uint32_t GetCapabilityBit2() override { return caps_[1] ? 1u : 0u; }
+  Status BeginRun();
+  Status EndRun();
+  Status SynchroniseTime();
+  bool IsVerbose() override { return verbose_; }
+  void SetVerbose(bool on) override { verbose_ = on; }
+  Status Initialise();
+  Status InitialiseAt(double time);
+  Status IntegrateTo(double* reached, double time);
+  Status Reinitialise(double time);
+  Status LocateDiscontinuity(double low, double* high, double tolerance, bool finalise,
+                             Status* status);
+  std::uint32_t GetServerCount();
+  double GetServerValue() override;
+  Status Finish();
+  Status SetInterpolation(std::int32_t value);
+  std::int32_t GetInterpolation() const { return interpolation_; }
+  void SetAuxWord(std::uint32_t word) { aux_word_ = word; }
+  std::uint32_t GetAuxWord() const { return aux_word_; }
+  Status GetSensitivityData(double* values, std::int32_t index);
+  Status SetQuiet(bool quiet);
+  Status ReleaseServerGroup();
+  bool IsKind1Or2() const { return kind_ == 1 || kind_ == 2; }
+
+  // --- the subsystem-manager face ---
+  Status ReleaseSolvers();
+  Status ProblemEdited();
+  // The rewind broadcast.
+  Status RewindTo() { return Finish(); }
+
+  // --- options ---
+  Status OptionChanged(std::int32_t number, const void* value) override;
+  Status NamedOptionChanged(std::uint32_t, const SUValue&) override { return 0x80004001u; }
+  const ServerOptionMap& Options() const { return options_; }
+
+  // --- the sensitivity calculator's server data ---
+  Status ServerRow(double* values, std::int32_t row) override;
+  Status ServerInitialRow(double* values) override;
+  Status ServerExtraRow(double* values) override;
+  Status ServerInterface(const void* iid, void** out) override;
+
+  // Prints the server's status as its facility asks.
+  void ReportServerStatus(Status s);
+
+ private:
+  void Start();
+  Status RegisterServerOptions();
+  Status BuildProblemGroup();
+  Status ReadCapabilities();
+  Status EnsureGroup();
+  Status RunInitialise(double* reached, double time, std::int32_t mode);
+  Status FailureOf(Status server_status);
+  Status EvaluateQuietlyAt(double time);
+
+  Status status_ = 0;
+  Status last_server_status_ = 0;
+  std::int32_t interpolation_ = 0;
+  std::uint32_t aux_word_ = 1;
+  QLNESOGroup* group_ = nullptr;
+  bool caps_[4] = {false, false, false, false};
+  bool synchronised_ = true;
+  bool quiet_ = false;
+  bool rebuild_ = false;
+  bool verbose_ = false;
+  bool joined_ = false;
+  IUnifiedIntegrator* server_ = nullptr;
+  ServerOptionMap options_;
+  std::int32_t kind_;
+  std::vector<std::int32_t> state_positions_;
+  std::vector<double> state_values_;
+};

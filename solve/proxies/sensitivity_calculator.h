@@ -1,0 +1,76 @@
+// QLNSensitivityCalculator: sensitivities of a steady-state or
+// initialisation solution with respect to the sensitivity parameters. The
+// system is the one group of a decomposition our decomposition server makes
+// for the case; one linear solve per parameter element with the group's
+// Jacobian, the right-hand side being the negated Jacobian column of the
+// parameter. Results go to the sensitivity manager.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/status.h"
+
+class DAESSolverBlock;
+class DAESVarTableEntry;
+class LSIBaseSolve;
+class QLNDecomposition;
+
+inline constexpr Status kSensitivityFailed = 0x8000022Eu;
+
+// What the calculator asks of the sensitivity manager, which lives above
+// the solvers.
+class SensitivityManagerFace {
+ public:
+  virtual ~SensitivityManagerFace() = default;
+  virtual Status PrepareStorage() = 0;
+  virtual std::int32_t VariableCount() = 0;
+  virtual DAESVarTableEntry* Variable(std::int32_t i) = 0;
+  virtual std::int32_t EntryCount() = 0;
+  virtual DAESVarTableEntry* Entry(std::int32_t j) = 0;
+  // Control elements of an array parameter and the current interval (from 1).
+  virtual std::int32_t ControlElements() { return 1; }
+  virtual std::int32_t CurrentInterval() { return 1; }
+  virtual Status Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
+                       std::int32_t element) = 0;
+};
+
+SensitivityManagerFace* GetSensitivityManagerFace();
+void SetSensitivityManagerFace(SensitivityManagerFace* manager);
+
+class QLNSensitivityCalculator {
+ public:
+  QLNSensitivityCalculator() = default;
+  virtual ~QLNSensitivityCalculator() { Release(); }
+  QLNSensitivityCalculator(const QLNSensitivityCalculator&) = delete;
+  QLNSensitivityCalculator& operator=(const QLNSensitivityCalculator&) = delete;
+
+  // Filled by the integrator proxy from its server's sensitivity data.
+  virtual Status ServerRow(double* values, std::int32_t row) = 0;
+  virtual Status ServerInitialRow(double* values) = 0;
+  virtual Status ServerExtraRow(double* values) = 0;
+  virtual Status ServerInterface(const void* iid, void** out) = 0;
+
+  // Steady-state and initialisation run kinds (1, 5, 6); the phase word is
+  // 0 dynamic, 1 initialisation, 2 re-initialisation. Others do nothing.
+  Status Compute(double time, std::int32_t run_kind, std::int32_t phase);
+  void Release();
+
+  // For tests: the system solved and the solution rows.
+  DAESSolverBlock* System() const;
+  const std::vector<std::vector<double>>& Matrix() const { return matrix_; }
+  const QLNDecomposition* SteadyDecomposition() const { return steady_; }
+  const LSIBaseSolve* SteadyHandle() const { return steady_handle_; }
+
+ private:
+  Status SteadyState(std::int32_t phase, std::uint32_t m, std::int32_t v, std::uint32_t k);
+  Status HandOver();
+  void DropSteady();
+
+  QLNDecomposition* steady_ = nullptr;
+  LSIBaseSolve* steady_handle_ = nullptr;
+  std::int32_t built_phase_ = -1;
+  std::uint32_t built_m_ = 0;
+  std::uint32_t built_k_ = 0;
+  std::vector<std::vector<double>> matrix_;
+};
