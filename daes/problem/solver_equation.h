@@ -15,6 +15,9 @@
 
 class DAESSimpleEquation;
 class DAESRowElement;
+namespace daes {
+struct EquationCState;
+}
 
 namespace daes {
 inline constexpr Status kNonFiniteResidual = 0x80310226u;
@@ -125,6 +128,19 @@ class DAESSolverEquation : public DAESEqnRow {
   void SetCompiledNumber(std::uint32_t n) { compiled_number_ = n; }
   void MakeContext();
 
+  // --- C of the compiled equation library ---
+  // Advances N and collects the row's distinct columns in ascending order.
+  void BuildColumnPattern(daes::EquationCState& w);
+  const std::vector<std::int32_t>& ColumnPattern() const { return column_pattern_; }
+  void WriteFunctionHead(daes::EquationCState& w, std::int32_t part);
+  void WriteCaseLabel(daes::EquationCState& w, std::int32_t task);
+  virtual Status WriteResidualCode(daes::EquationCState& w);
+  virtual Status WriteStateCode(daes::EquationCState&) { return 0; }
+  virtual Status WriteJacobianCode(daes::EquationCState& w);
+  void WriteBreak(daes::EquationCState& w);
+  void WriteColumnPattern(daes::EquationCState& w);
+  void WriteFunctionEnd(daes::EquationCState& w);
+
  private:
   void ComposeValues(std::ostream& out);
 
@@ -132,6 +148,7 @@ class DAESSolverEquation : public DAESEqnRow {
   std::shared_ptr<DAESEquationContext> context_;
   DAESSimpleEquation* model_;
   std::uint32_t compiled_number_ = 0;
+  std::vector<std::int32_t> column_pattern_;
 };
 
 // The solver equation of a model equation, or null when one of its

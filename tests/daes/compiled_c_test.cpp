@@ -1,0 +1,324 @@
+// The compiled equation library in C: every solver equation of a problem
+// writes its "Eqn<N>" function, the source is compiled with the system C
+// compiler against a stub run time (one compiler run per model), loaded
+// through the library loader, and its residuals and Jacobian entries are
+// compared with the interpreter and the reverse pass.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "daes/equations/equation_node.h"
+#include "daes/equations/row_element.h"
+#include "daes/instance/instance_node.h"
+#include "daes/model/variable.h"
+#include "daes/problem/equation_code.h"
+#include "daes/problem/problem.h"
+#include "daes/problem/solver_equation.h"
+#include "expr/tree/binary_expression.h"
+#include "expr/tree/expression.h"
+#include "expr/tree/unary_expression.h"
+#include "expr/tree/var_ref_expression.h"
+#include "foundation/interfaces/current_objects.h"
+#include "foundation/values/packed_value.h"
+#include "platform/dynamic_library.h"
+#include "tests/daes/daes_helpers.h"
+#include "tests/support/temp_dir.h"
+
+using namespace daestest;
+
+namespace {
+
+// The run time the equation functions rely on, as far as these models go.
+std::string StubHead(std::size_t capacity) {
+  std::ostringstream out;
+  out << "#include <math.h>\n#include <stdlib.h>\n"
+      << "static double *g_pX, *g_pJ; static int *g_piCol;\n"
+      << "static double s[" << capacity << "]; static int is[" << capacity << "];\n"
+      << "static double res, temp; static int ires;\n"
+      << "static inline double bv_sqr(double x) { return x * x; }\n"
+      << "static inline double bv_fabs(double x) { return fabs(x); }\n"
+      << "static inline int bv_isqr(int x) { return x * x; }\n"
+      << "static inline int bv_round(double x) "
+         "{ return (int)(x >= 0 ? trunc(x + 0.5) : trunc(x - 0.5)); }\n"
+      << "static inline double bv_time(void) { return 0.0; }\n"
+      << "static double bv_pd(int c, double old, void (*f)(int)) {\n"
+      << "  double keep = g_pX[c], h = 1e-7 * (fabs(keep) + 1e-7);\n"
+      << "  g_pX[c] = keep + h; f(0); g_pX[c] = keep; return (res - old) / h;\n}\n"
+      << "#define PD(c, o, f) bv_pd(c, o, f)\n";
+  return out.str();
+}
+
+// Writes one equation function as the single-equation block does.
+void WriteEquation(DAESSolverEquation* row, daes::EquationCState& state) {
+  SolverEquationCodeWriter w(row, state);
+  w.Prepare();
+  w.WriteHead(0);
+  w.WriteCaseLabel(3);
+  w.WriteResetState();
+  w.WriteCaseLabel(0);
+  w.WriteResidual();
+  w.WriteText("break;\n");
+  w.WriteCaseLabel(1);
+  w.WriteJacobian();
+  w.WriteText("break;\n");
+  w.WriteCaseLabel(2);
+  w.WriteColumnPattern();
+  w.WriteText("break;\n");
+  EXPECT_EQ(w.WriteEnd(), 0u) << row->GetNameText();
+}
+
+struct Loaded {
+  ~Loaded() {
+    daes::CurrentCompiledLibrary() = daes::CompiledLibrary{};
+    std::string ignored;
+    if (handle != nullptr) platform::CloseLibrary(handle, &ignored);
+  }
+  void* handle = nullptr;
+  void (*setx)(double*) = nullptr;
+  void (*jacobian)(std::uint32_t, double*) = nullptr;
+  const int* (*columns)(std::uint32_t) = nullptr;
+};
+
+// Writes, compiles and loads the problem's equations; the residual becomes
+// the current compiled library's.
+::testing::AssertionResult Build(DAESProblem& problem, const std::filesystem::path& dir,
+                                 Loaded* library, std::int32_t* entries) {
+  std::ostringstream body;
+  daes::EquationCState state(body);
+  std::vector<std::int32_t> numbers;
+  for (std::int32_t i = 0; i < problem.EquationCount(); ++i) {
+    auto* row = dynamic_cast<DAESSolverEquation*>(problem.GetEquation(i));
+    if (row == nullptr) return ::testing::AssertionFailure() << "row " << i;
+    WriteEquation(row, state);
+  }
+  *entries = state.expr.tape.j_offset;
+  std::ostringstream source;
+  source << StubHead(TapeStateNow().capacity + 2) << body.str();
+  source << "static void (*const g_eqns[])(int) = {0";
+  for (std::int32_t n = 1; n <= state.equation; ++n) source << ",Eqn" << n;
+  source << "};\n"
+         << "void setx(double* x) { g_pX = x; }\n"
+         << "double residual(unsigned n) { res = 0.0; g_eqns[n](0); return res; }\n"
+         << "void jacobian(unsigned n, double* J) { g_pJ = J; g_eqns[n](1); }\n"
+         << "const int* columns(unsigned n) { g_eqns[n](2); return g_piCol; }\n";
+  std::ofstream(dir / "eqns.c") << source.str();
+  const char* compiler = std::getenv("CC");
+  const std::string command = std::string(compiler != nullptr ? compiler : "gcc") +
+                              " -shared -fPIC -O0 -w -o " + (dir / "eqns.so").string() + " " +
+                              (dir / "eqns.c").string() + " -lm > " + (dir / "cc.log").string() +
+                              " 2>&1";
+  if (std::system(command.c_str()) != 0) {
+    std::ifstream log(dir / "cc.log");
+    return ::testing::AssertionFailure() << std::string(std::istreambuf_iterator<char>(log), {});
+  }
+  platform::LibraryOpen open = platform::OpenLibrary((dir / "eqns.so").string());
+  if (open.handle == nullptr) return ::testing::AssertionFailure() << open.error;
+  library->handle = open.handle;
+  auto symbol = [&](const char* name) { return platform::LibrarySymbol(open.handle, name); };
+  library->setx = reinterpret_cast<void (*)(double*)>(symbol("setx"));
+  library->jacobian = reinterpret_cast<void (*)(std::uint32_t, double*)>(symbol("jacobian"));
+  library->columns = reinterpret_cast<const int* (*)(std::uint32_t)>(symbol("columns"));
+  daes::CurrentCompiledLibrary().residual =
+      reinterpret_cast<double (*)(std::uint32_t)>(symbol("residual"));
+  if (library->setx == nullptr || library->jacobian == nullptr || library->columns == nullptr ||
+      !daes::CurrentCompiledLibrary().IsLoaded()) {
+    return ::testing::AssertionFailure() << "missing export";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+bool Near(double a, double b, double rel) {
+  return std::fabs(a - b) <= rel * std::max(1.0, std::max(std::fabs(a), std::fabs(b)));
+}
+
+// Compares every row at the variables' current values: the residual through
+// the compiled path of Evaluate, the Jacobian entries through the pattern.
+void Compare(DAESProblem& problem, Loaded& library, std::int32_t entries) {
+  std::vector<double> x(static_cast<std::size_t>(problem.VariableCount()) + 1, 0.0);
+  for (std::int32_t i = 0; i < problem.VariableCount(); ++i) {
+    DAESVarTableEntry* v = problem.GetVariable(i);
+    x[static_cast<std::size_t>(problem.ColumnOf(v) - 1)] = v->GetRealValue();
+  }
+  library.setx(x.data());
+  std::vector<double> J(static_cast<std::size_t>(entries) + 1, 0.0);
+  std::int32_t offset = 0;
+  for (std::int32_t i = 0; i < problem.EquationCount(); ++i) {
+    auto* row = static_cast<DAESSolverEquation*>(problem.GetEquation(i));
+    SCOPED_TRACE(row->GetNameText());
+    ASSERT_NE(row->CompiledNumber(), 0u);
+    double compiled = 0.0, interpreted = 0.0;
+    ASSERT_EQ(row->Evaluate(daes::kEvalResidual, nullptr), 0u);
+    row->ResidualValue(&compiled);
+    ASSERT_EQ(row->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives | daes::kEvalInterpreted,
+                            nullptr),
+              0u);
+    row->ResidualValue(&interpreted);
+    EXPECT_TRUE(Near(compiled, interpreted, 1e-12)) << compiled << " vs " << interpreted;
+    // The residual first: the Jacobian code reads its intermediate values.
+    daes::CurrentCompiledLibrary().residual(row->CompiledNumber());
+    library.jacobian(row->CompiledNumber(), J.data());
+    const int* pattern = library.columns(row->CompiledNumber());
+    ASSERT_EQ(static_cast<std::size_t>(pattern[0]), row->ColumnPattern().size());
+    for (int k = 1; k <= pattern[0]; ++k) {
+      DAESVarTableEntry* v = problem.GetVariable(pattern[k] - 1);
+      ASSERT_EQ(problem.ColumnOf(v), pattern[k]);
+      const double want = row->DerivativeFor(v);
+      const double got = J[static_cast<std::size_t>(offset + k - 1)];
+      EXPECT_TRUE(Near(got, want, 1e-12)) << v->GetNameText() << ": " << got << " vs " << want;
+    }
+    offset += pattern[0];
+  }
+  EXPECT_EQ(offset, entries);
+}
+
+TEST(CompiledEquations, TankFunctionGolden) {
+  Tree tree;
+  ASSERT_EQ(tree.Read(Tank), 0u);
+  SUPackedValueTable table;
+  std::unique_ptr<DAESProblem> problem(DAESCreateProblem(tree.root, 0, &table));
+  ASSERT_NE(problem, nullptr);
+  DAESSolverEquation* outflow = nullptr;
+  for (std::int32_t i = 0; i < problem->EquationCount(); ++i) {
+    auto* row = static_cast<DAESSolverEquation*>(problem->GetEquation(i));
+    if (std::string(row->GetNameText()) == "T101.Outflow") outflow = row;
+  }
+  ASSERT_NE(outflow, nullptr);
+  std::ostringstream out;
+  daes::EquationCState state(out);
+  state.equation = 4;
+  state.expr.tape.j_offset = 10;
+  WriteEquation(outflow, state);
+  const std::string code = out.str();
+  EXPECT_EQ(
+      code.rfind("static void Eqn5(int task){double *x=g_pX;switch(task){\n  case 3:  case 0:", 0),
+      0u)
+      << code;
+  EXPECT_NE(code.find("break;\n  case 1:{double *J=g_pJ;{double c"), std::string::npos) << code;
+  const std::vector<std::int32_t>& pattern = outflow->ColumnPattern();
+  ASSERT_EQ(pattern.size(), 2u);
+  EXPECT_LT(pattern[0], pattern[1]);
+  const std::string columns = "  case 2:{static int pC[]={2," + std::to_string(pattern[0]) + "," +
+                              std::to_string(pattern[1]) + "};g_piCol=pC;}break;\n}}\n";
+  EXPECT_EQ(code.substr(code.size() - columns.size()), columns) << code;
+  EXPECT_EQ(state.expr.tape.j_offset, 12);
+  EXPECT_EQ(outflow->CompiledNumber(), 5u);
+}
+
+TEST(CompiledEquationsBuild, TankEqualsTheInterpreter) {
+  testsupport::TempDir dir;
+  Tree tree;
+  ASSERT_EQ(tree.Read(Tank), 0u);
+  SUPackedValueTable table;
+  std::unique_ptr<DAESProblem> problem(DAESCreateProblem(tree.root, 0, &table));
+  ASSERT_NE(problem, nullptr);
+  Loaded library;
+  std::int32_t entries = 0;
+  ASSERT_TRUE(Build(*problem, dir.path(), &library, &entries));
+  std::mt19937 rng(5);
+  for (int point = 0; point < 5; ++point) {
+    for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
+      problem->GetVariable(i)->SetValue(std::uniform_real_distribution<double>(0.1, 3.0)(rng));
+    }
+    Compare(*problem, library, entries);
+  }
+}
+
+// A generated flowsheet: units of four equations (mass balance, enthalpy
+// balance, vapour pressure, valve).
+Expression* Held(Expression* e) {
+  e->AddRef();
+  return e;
+}
+Expression* V(std::uint32_t i) { return Held(new VarRefExpression(i)); }
+Expression* C(double v) { return Held(new TerminalExpression(v)); }
+Expression* Bin(std::uint16_t op, Expression* a, Expression* b) {
+  Expression* e = MakeBinaryExpression(op, a, b);
+  a->Release();
+  b->Release();
+  return e;
+}
+Expression* Un(std::uint16_t op, Expression* a) {
+  Expression* e = MakeUnaryExpression(op, a);
+  a->Release();
+  return e;
+}
+
+struct Flowsheet {
+  explicit Flowsheet(int units) : root(new DAESInstanceNode(nullptr, nullptr)) {
+    std::int32_t next = 1;
+    auto variable = [&](const std::string& name, double value) {
+      auto* v = new DAESRealVariable(root, name.c_str());
+      v->SetFlags(daes::kAlgebraic | daes::kFree);
+      v->SetValue(value);
+      root->InsertChildAt(next++, v);
+      return v;
+    };
+    for (int k = 0; k <= units; ++k) {
+      const std::string u = ".U" + std::to_string(k);
+      F.push_back(variable(u + ".F", 10.0 + 0.001 * k));
+      T.push_back(variable(u + ".T", 350.0 - 0.01 * k));
+      P.push_back(variable(u + ".P", 5.0e5 - 100.0 * k));
+    }
+    auto equation = [&](const std::string& name, Expression* e,
+                        std::vector<DAESVarTableEntry*> vars) {
+      auto* node = new DAESEquationNode(root, name.c_str(), e);
+      e->Release();
+      std::vector<DAESRowElement*> elements;
+      for (DAESVarTableEntry* v : vars) elements.push_back(new DAESScalar(v));
+      node->SetRowElements(std::move(elements), static_cast<std::int32_t>(vars.size()));
+      root->InsertChildAt(next++, node);
+    };
+    for (int k = 1; k <= units; ++k) {
+      const std::string u = ".E" + std::to_string(k);
+      equation(u + "m", Bin(kSub, Bin(kSub, V(0), V(1)), C(0.001)), {F[k], F[k - 1]});
+      equation(u + "h",
+               Bin(kAdd, Bin(kSub, Bin(kMul, V(0), V(1)), Bin(kMul, V(2), V(3))),
+                   Bin(kMul, C(0.1), V(0))),
+               {F[k], T[k], F[k - 1], T[k - 1]});
+      equation(u + "p",
+               Bin(kSub, V(0),
+                   Un(kExp, Bin(kSub, C(20.0), Bin(kDiv, C(4000.0), Bin(kAdd, V(1), C(10.0)))))),
+               {P[k], T[k]});
+      equation(u + "v", Bin(kSub, V(0), Bin(kMul, C(0.5), Un(kSqrt, Bin(kSub, V(1), V(2))))),
+               {F[k], P[k - 1], P[k]});
+    }
+    problem.reset(DAESCreateProblem(root, 0, nullptr));
+  }
+  ~Flowsheet() {
+    problem.reset();
+    BvuDirectoryProper::DeleteBelow(root);
+    delete root;
+  }
+  DAESInstanceNode* root;
+  std::vector<DAESVarTableEntry*> F, T, P;
+  std::unique_ptr<DAESProblem> problem;
+};
+
+TEST(CompiledEquationsBuild, GeneratedFlowsheetEqualsTheInterpreter) {
+  testsupport::TempDir dir;
+  Flowsheet sheet(500);
+  ASSERT_NE(sheet.problem, nullptr);
+  ASSERT_EQ(sheet.problem->EquationCount(), 2000);
+  Loaded library;
+  std::int32_t entries = 0;
+  ASSERT_TRUE(Build(*sheet.problem, dir.path(), &library, &entries));
+  EXPECT_EQ(entries, 500 * (2 + 4 + 2 + 3));
+  Compare(*sheet.problem, library, entries);
+  // Elsewhere in the space.
+  std::mt19937 rng(3);
+  for (std::size_t k = 0; k < sheet.T.size(); ++k) {
+    sheet.T[k]->SetValue(std::uniform_real_distribution<double>(300.0, 400.0)(rng));
+    sheet.F[k]->SetValue(std::uniform_real_distribution<double>(1.0, 20.0)(rng));
+  }
+  Compare(*sheet.problem, library, entries);
+}
+
+}  // namespace
