@@ -61,7 +61,8 @@ Status DAESSolverEquation::WriteResidualCode(daes::EquationCState& w) {
   return s;
 }
 
-Status DAESSolverEquation::WriteJacobianCode(daes::EquationCState& w) {
+Status DAESSolverEquation::WriteJacobianCode(daes::EquationCState& w,
+                                             const std::vector<std::int32_t>& pattern) {
   if (context_ == nullptr || !context_->HasTape()) {
     *w.out << kNotImplemented;
     w.success = false;
@@ -69,7 +70,7 @@ Status DAESSolverEquation::WriteJacobianCode(daes::EquationCState& w) {
   }
   TapeCodeState& t = w.expr.tape;
   std::vector<std::int32_t> columns;
-  for (std::int32_t c : column_pattern_) columns.push_back(std::abs(c) - 1);
+  for (std::int32_t c : pattern) columns.push_back(std::abs(c) - 1);
   const auto branch = static_cast<std::size_t>(t.current_equation);
   const bool numeric = branch < t.nonlinear.size() && t.nonlinear[branch];
   *w.out << "{double *J=g_pJ;";
@@ -78,9 +79,9 @@ Status DAESSolverEquation::WriteJacobianCode(daes::EquationCState& w) {
   if (numeric) {
     // A discontinuous residual: difference quotients replace the entries.
     *w.out << "{double *J=g_pJ,dOldRes=res;";
-    for (std::size_t k = 0; k < column_pattern_.size(); ++k) {
+    for (std::size_t k = 0; k < pattern.size(); ++k) {
       *w.out << "J[" << t.j_offset + static_cast<std::int32_t>(k) << "]=PD("
-             << std::abs(column_pattern_[k]) - 1 << ",dOldRes,Eqn" << w.equation << ");";
+             << std::abs(pattern[k]) - 1 << ",dOldRes,Eqn" << w.equation << ");";
     }
     *w.out << "res=dOldRes;}";
   }
@@ -105,6 +106,8 @@ void DAESSolverEquation::WriteFunctionEnd(daes::EquationCState& w) {
     if (w.split) w.split();
     w.last_split = w.equation;
   }
+  w.state_base += w.state_count;
+  w.state_count = 0;
   w.total_rows += w.function_rows;
   w.function_rows = 0;
 }

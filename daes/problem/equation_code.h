@@ -33,6 +33,14 @@ struct EquationCState {
   std::int32_t last_split = 0;
   // Called when 100 or more functions were written since the last split.
   std::function<void()> split;
+  // Finite-state rows: the nesting depth, the first state of the function
+  // in the instance's state array, its state count, the switches met and
+  // the stream of their initial states.
+  std::int32_t depth = 0;
+  std::int32_t state_base = 0;
+  std::int32_t state_count = 0;
+  std::int32_t switches = 0;
+  std::ostream* initial_states = nullptr;
   std::int32_t function_rows = 0;
   std::int32_t total_rows = 0;
   bool success = true;

@@ -133,10 +133,15 @@ class DAESSolverEquation : public DAESEqnRow {
   void BuildColumnPattern(daes::EquationCState& w);
   const std::vector<std::int32_t>& ColumnPattern() const { return column_pattern_; }
   void WriteFunctionHead(daes::EquationCState& w, std::int32_t part);
-  void WriteCaseLabel(daes::EquationCState& w, std::int32_t task);
+  virtual void WriteCaseLabel(daes::EquationCState& w, std::int32_t task);
   virtual Status WriteResidualCode(daes::EquationCState& w);
   virtual Status WriteStateCode(daes::EquationCState&) { return 0; }
-  virtual Status WriteJacobianCode(daes::EquationCState& w);
+  Status WriteJacobianCode(daes::EquationCState& w) {
+    return WriteJacobianCode(w, column_pattern_);
+  }
+  // The entries of `pattern`, the columns of the function being written.
+  virtual Status WriteJacobianCode(daes::EquationCState& w,
+                                   const std::vector<std::int32_t>& pattern);
   void WriteBreak(daes::EquationCState& w);
   void WriteColumnPattern(daes::EquationCState& w);
   void WriteFunctionEnd(daes::EquationCState& w);

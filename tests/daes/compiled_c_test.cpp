@@ -17,6 +17,8 @@
 
 #include "daes/equations/equation_node.h"
 #include "daes/equations/row_element.h"
+#include "daes/events/finite_state_equation.h"
+#include "daes/events/implicit_event.h"
 #include "daes/instance/instance_node.h"
 #include "daes/model/variable.h"
 #include "daes/problem/equation_code.h"
@@ -33,6 +35,7 @@
 #include "tests/support/temp_dir.h"
 
 using namespace daestest;
+namespace mw = modelwriter;
 
 namespace {
 
@@ -52,7 +55,10 @@ std::string StubHead(std::size_t capacity) {
       << "static double bv_pd(int c, double old, void (*f)(int)) {\n"
       << "  double keep = g_pX[c], h = 1e-7 * (fabs(keep) + 1e-7);\n"
       << "  g_pX[c] = keep + h; f(0); g_pX[c] = keep; return (res - old) / h;\n}\n"
-      << "#define PD(c, o, f) bv_pd(c, o, f)\n";
+      << "#define PD(c, o, f) bv_pd(c, o, f)\n"
+      << "struct QVInstance { int pStateData[64]; int pSwitchData[64]; };\n"
+      << "static struct QVInstance g_instance, *g_pInstance = &g_instance;\n"
+      << "static int g_iLevel;\n";
   return out.str();
 }
 
@@ -85,6 +91,8 @@ struct Loaded {
   void (*setx)(double*) = nullptr;
   void (*jacobian)(std::uint32_t, double*) = nullptr;
   const int* (*columns)(std::uint32_t) = nullptr;
+  void (*reset_state)(std::uint32_t) = nullptr;
+  int (*level_state)(std::uint32_t) = nullptr;
 };
 
 // Writes, compiles and loads the problem's equations; the residual becomes
@@ -108,7 +116,9 @@ struct Loaded {
          << "void setx(double* x) { g_pX = x; }\n"
          << "double residual(unsigned n) { res = 0.0; g_eqns[n](0); return res; }\n"
          << "void jacobian(unsigned n, double* J) { g_pJ = J; g_eqns[n](1); }\n"
-         << "const int* columns(unsigned n) { g_eqns[n](2); return g_piCol; }\n";
+         << "const int* columns(unsigned n) { g_eqns[n](2); return g_piCol; }\n"
+         << "void eqn_reset_state(unsigned n) { g_eqns[n](3); }\n"
+         << "int eqn_level_state(unsigned n) { g_eqns[n](4); return ires; }\n";
   std::ofstream(dir / "eqns.c") << source.str();
   const char* compiler = std::getenv("CC");
   const std::string command = std::string(compiler != nullptr ? compiler : "gcc") +
@@ -126,6 +136,8 @@ struct Loaded {
   library->setx = reinterpret_cast<void (*)(double*)>(symbol("setx"));
   library->jacobian = reinterpret_cast<void (*)(std::uint32_t, double*)>(symbol("jacobian"));
   library->columns = reinterpret_cast<const int* (*)(std::uint32_t)>(symbol("columns"));
+  library->reset_state = reinterpret_cast<void (*)(std::uint32_t)>(symbol("eqn_reset_state"));
+  library->level_state = reinterpret_cast<int (*)(std::uint32_t)>(symbol("eqn_level_state"));
   daes::CurrentCompiledLibrary().residual =
       reinterpret_cast<double (*)(std::uint32_t)>(symbol("residual"));
   if (library->setx == nullptr || library->jacobian == nullptr || library->columns == nullptr ||
@@ -149,6 +161,11 @@ void Compare(DAESProblem& problem, Loaded& library, std::int32_t entries) {
   }
   library.setx(x.data());
   std::vector<double> J(static_cast<std::size_t>(entries) + 1, 0.0);
+  // The states first, as after an event.
+  for (std::int32_t i = 0; i < problem.EquationCount(); ++i) {
+    auto* row = static_cast<DAESSolverEquation*>(problem.GetEquation(i));
+    library.reset_state(row->CompiledNumber());
+  }
   std::int32_t offset = 0;
   for (std::int32_t i = 0; i < problem.EquationCount(); ++i) {
     auto* row = static_cast<DAESSolverEquation*>(problem.GetEquation(i));
@@ -170,7 +187,7 @@ void Compare(DAESProblem& problem, Loaded& library, std::int32_t entries) {
     for (int k = 1; k <= pattern[0]; ++k) {
       DAESVarTableEntry* v = problem.GetVariable(pattern[k] - 1);
       ASSERT_EQ(problem.ColumnOf(v), pattern[k]);
-      const double want = row->DerivativeFor(v);
+      const double want = row->ActiveEquation()->DerivativeFor(v);
       const double got = J[static_cast<std::size_t>(offset + k - 1)];
       EXPECT_TRUE(Near(got, want, 1e-12)) << v->GetNameText() << ": " << got << " vs " << want;
     }
@@ -229,6 +246,88 @@ TEST(CompiledEquationsBuild, TankEqualsTheInterpreter) {
     }
     Compare(*problem, library, entries);
   }
+}
+
+// A library node holding a stored expression, as the library manager keeps them.
+struct LibraryExpression : BvuDirectoryNode {
+  LibraryExpression(BvuDirectoryNode* parent, Expression* e)
+      : BvuDirectoryNode(parent, ".e"), expression(e) {}
+  ~LibraryExpression() override { Expression::Release(expression); }
+  std::int32_t GetKind() override { return daes::kLibraryExpressionKind; }
+  void* LinkedObject() override { return expression; }
+  Expression* expression;
+};
+
+// The tank with a weir W = 0 below the crest h = 1.2, W = 2 (h - 1.2) above.
+struct Weir {
+  Weir() : library(nullptr, nullptr) {
+    SetCurrentEventSchedule(&schedule);
+    auto stored = Body([&](Writer& w) { w.Expression(mw::Greater(mw::Var(0), mw::Real(1.2))); });
+    library.InsertChildAt(1, new LibraryExpression(&library, Expression::ReadFromMessage(*stored)));
+    EXPECT_EQ(tree.Read(Tank), 0u);
+    EXPECT_EQ(tree.Read([](Writer& w) {
+      w.List(1);
+      w.Item(mw::kRealVariable);
+      w.Placement({T101(), {9, ".W"}});
+      w.Value(0.25), w.End();
+    }),
+              0u);
+    auto message = Body([](Writer& w) {
+      w.List(1);
+      w.IfHead({1}, {T101(), {8, ".Weir"}});
+      w.EquationHead(1);
+      w.Reference({2, 1});
+      w.List(1);
+      w.Item(mw::kInlineEquation);
+      w.U32(0);
+      w.Expression(mw::Sub(mw::Var(0), mw::Mul(mw::Real(2.0), mw::Sub(mw::Var(1), mw::Real(1.2)))));
+      w.Placement({T101(), {8, ".Weir"}, {1, ".Then"}, {1, ".Q"}});
+      w.EquationHead(2);
+      w.Reference({2, 9});
+      w.Reference({2, 1});
+      w.List(1);
+      w.Item(mw::kInlineEquation);
+      w.U32(0);
+      w.Expression(mw::Sub(mw::Var(0), mw::Real(0.0)));
+      w.Placement({T101(), {8, ".Weir"}, {2, ".Else"}, {1, ".Q"}});
+      w.EquationHead(1);
+      w.Reference({2, 9});
+    });
+    EXPECT_EQ(tree.root->ReadFromMessage(*message, tree.root, &library, tree.root), 0u);
+  }
+  ~Weir() {
+    problem.reset();
+    library.DeleteChildren();
+    SetCurrentEventSchedule(nullptr);
+  }
+  DAESEventSchedule schedule;
+  Tree tree;
+  BvuDirectoryProper library;
+  std::unique_ptr<DAESProblem> problem;
+};
+
+TEST(CompiledEquationsBuild, IfRowsFollowTheStateCode) {
+  testsupport::TempDir dir;
+  Weir m;
+  static_cast<DAESVariable*>(Entry(m.tree.At({2, 1})))->SetValue(1.0);
+  m.problem.reset(DAESCreateProblem(m.tree.root, 0, nullptr));
+  ASSERT_NE(m.problem, nullptr);
+  DAESFiniteStateEquation* weir = nullptr;
+  for (std::int32_t i = 0; i < m.problem->EquationCount(); ++i) {
+    if (auto* row = dynamic_cast<DAESFiniteStateEquation*>(m.problem->GetEquation(i))) weir = row;
+  }
+  ASSERT_NE(weir, nullptr);
+  Loaded library;
+  std::int32_t entries = 0;
+  ASSERT_TRUE(Build(*m.problem, dir.path(), &library, &entries));
+  // ELSE below the crest, THEN above it once the event has moved.
+  Compare(*m.problem, library, entries);
+  EXPECT_EQ(library.level_state(weir->CompiledNumber()), 0);
+  static_cast<DAESVariable*>(Entry(m.tree.At({2, 1})))->SetValue(1.5);
+  ASSERT_EQ(m.schedule.EvaluateAll(), 0u);
+  Compare(*m.problem, library, entries);
+  EXPECT_EQ(weir->CurrentState(), 1);
+  EXPECT_EQ(library.level_state(weir->CompiledNumber()), 1);
 }
 
 // A generated flowsheet: units of four equations (mass balance, enthalpy
