@@ -330,6 +330,34 @@ TEST(CompiledEquationsBuild, IfRowsFollowTheStateCode) {
   EXPECT_EQ(library.level_state(weir->CompiledNumber()), 1);
 }
 
+TEST(CompiledEquations, IfFunctionGolden) {
+  Weir m;
+  m.problem.reset(DAESCreateProblem(m.tree.root, 0, nullptr));
+  ASSERT_NE(m.problem, nullptr);
+  DAESFiniteStateEquation* weir = nullptr;
+  for (std::int32_t i = 0; i < m.problem->EquationCount(); ++i) {
+    if (auto* row = dynamic_cast<DAESFiniteStateEquation*>(m.problem->GetEquation(i))) weir = row;
+  }
+  ASSERT_NE(weir, nullptr);
+  std::ostringstream out;
+  daes::EquationCState state(out);
+  state.state_base = 5;
+  WriteEquation(weir, state);
+  const std::string code = out.str();
+  const std::string head =
+      "static void Eqn1(int task){double *x=g_pX;switch(task){\n"
+      "  case 4:ires=g_pInstance->pStateData[5];break;\n  case 3:{";
+  EXPECT_EQ(code.substr(0, head.size()), head) << code;
+  EXPECT_NE(code.find("g_pInstance->pStateData[5]=ires;break;}\n  case 0:  case -1: case -2:"
+                      "if (g_pInstance->pStateData[5]){\n"),
+            std::string::npos)
+      << code;
+  EXPECT_NE(code.find("break;\n  case 1:if (g_pInstance->pStateData[5]){\n"), std::string::npos)
+      << code;
+  // The function's one state moves the base on.
+  EXPECT_EQ(state.state_base, 6);
+}
+
 // A generated flowsheet: units of four equations (mass balance, enthalpy
 // balance, vapour pressure, valve).
 Expression* Held(Expression* e) {
