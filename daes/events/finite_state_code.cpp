@@ -5,6 +5,8 @@
 #include <ostream>
 
 #include "daes/events/finite_state_equation.h"
+#include "daes/events/implicit_event.h"
+#include "daes/events/switch_equation.h"
 #include "daes/problem/equation_code.h"
 
 namespace {
@@ -113,10 +115,34 @@ Status DAESFiniteStateEquation::WriteStateCode(daes::EquationCState& w) {
       *w.out << "g_pInstance->pStateData[" << entry << "]=ires;";
     }
   } else {
-    // The transitions of a switch belong to its switch equation, which
-    // this writer does not reach yet.
-    *w.out << kNotImplemented;
-    w.success = false;
+    auto* equation =
+        event_ != nullptr ? dynamic_cast<DAESSwitchEquation*>(event_->Equation()) : nullptr;
+    const std::int32_t number = w.switches++;
+    if (w.initial_states != nullptr) {
+      if (number % 10 == 0) *w.initial_states << "\n  ";
+      *w.initial_states << "*pI++=" << (equation != nullptr ? equation->CurrentState() : 0) << ";";
+    }
+    *w.out << "int e_switch=g_pInstance->pSwitchData[" << number << "];switch(e_switch){\n";
+    if (equation == nullptr) {
+      *w.out << kNotImplemented;
+      w.success = false;
+    } else {
+      const Status s = equation->WriteSwitchCode(w);
+      if (status::IsFailure(s)) status = s;
+    }
+    *w.out << "}g_pInstance->pStateData[" << entry << "]=g_pInstance->pSwitchData[" << number
+           << "]=e_switch;\n";
+    if (HasNestedBranches(this)) {
+      *w.out << "switch(e_switch){\n";
+      ++w.depth;
+      for (std::int32_t i = 0; i < BranchRows(); ++i) {
+        *w.out << "case " << i << ":";
+        if (DAESSolverEquation* b = Branch(i)) b->WriteStateCode(w);
+        *w.out << "break;\n";
+      }
+      --w.depth;
+      *w.out << "}\n";
+    }
   }
   if (outermost) *w.out << "break;}\n";
   return status;
