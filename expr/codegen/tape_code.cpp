@@ -214,6 +214,23 @@ std::string ExprPCContext::OperandCode(const TapeInstruction& in, bool left,
       return Slot("is", x);
     case kResIntAsReal:
       return std::string("(double)") + Slot("is", x);
+    case kResText:
+      return Slot("ss", x);
+    case kConstText:
+    case kVarText:
+    case kVarName: {
+      const SUValue* value = reinterpret_cast<const SUValue*>(x);
+      if (kind != kConstText) {
+        ExpressionVariable* v = GetVariable(static_cast<std::int32_t>(x));
+        value = v != nullptr ? v->CurrentValue() : nullptr;
+      }
+      const char* text = value != nullptr ? value->GetString() : nullptr;
+      if (text == nullptr) return {};
+      std::string quoted = EscapedText(text);
+      quoted.insert(quoted.begin(), '"');
+      quoted.push_back('"');
+      return quoted;
+    }
     default:
       return {};
   }
