@@ -64,6 +64,8 @@ class DAESFiniteStateEquation : public DAESSolverEquation {
   Status WriteJacobianCode(daes::EquationCState& w,
                            const std::vector<std::int32_t>& pattern) override;
   Status WriteStateCode(daes::EquationCState& w) override;
+  using DAESSolverEquation::LevelState;
+  void LevelState(std::uint32_t number, std::int32_t* level) override;
 
  private:
   // Takes the event's state; a change clears the derivative columns.

@@ -38,6 +38,10 @@ struct CompiledLibrary {
   double (*residual)(std::uint32_t number) = nullptr;
   Status (*precall_procs)() = nullptr;
   Status (*postcall_procs)(std::int32_t) = nullptr;
+  // Switch states: recompute equation N's states from the current values;
+  // the state of its row at nesting level `level`.
+  void (*eqn_reset_state)(std::uint32_t number) = nullptr;
+  std::int32_t (*eqn_level_state)(std::uint32_t number, std::int32_t level) = nullptr;
   bool IsLoaded() const { return residual != nullptr; }
 };
 CompiledLibrary& CurrentCompiledLibrary();
@@ -92,6 +96,9 @@ class DAESSolverEquation : public DAESEqnRow {
   virtual std::int32_t ArgumentCount() const { return 0; }
   virtual std::int32_t RowNumber() const { return 0; }
   virtual void LevelState() {}
+  // Takes the state of level *level of compiled equation `number` from the
+  // library (finite-state rows; plain rows do nothing).
+  virtual void LevelState(std::uint32_t, std::int32_t*) {}
   virtual void CheckDerivative(double, double, DAESRowElement*, std::uint32_t) {}
   virtual void BranchCount(std::int32_t*) {}
   // The next row element from *position on whose variable has the

@@ -74,7 +74,7 @@ struct Loaded {
   void (*jacobian)(std::uint32_t, double*) = nullptr;
   const int* (*columns)(std::uint32_t) = nullptr;
   void (*reset_state)(std::uint32_t) = nullptr;
-  int (*level_state)(std::uint32_t) = nullptr;
+  std::int32_t (*level_state)(std::uint32_t, std::int32_t) = nullptr;
 };
 
 // Writes, compiles and loads the problem's equations; the residual becomes
@@ -100,7 +100,8 @@ inline ::testing::AssertionResult Build(DAESProblem& problem, const std::filesys
          << "void jacobian(unsigned n, double* J) { g_pJ = J; g_eqns[n](1); }\n"
          << "const int* columns(unsigned n) { g_eqns[n](2); return g_piCol; }\n"
          << "void eqn_reset_state(unsigned n) { g_eqns[n](3); }\n"
-         << "int eqn_level_state(unsigned n) { g_eqns[n](4); return ires; }\n";
+         << "int eqn_level_state(unsigned n, int level) "
+            "{ g_iLevel = level; g_eqns[n](4); return ires; }\n";
   std::ofstream(dir / "eqns.c") << source.str();
   const char* compiler = std::getenv("CC");
   const std::string command = std::string(compiler != nullptr ? compiler : "gcc") +
@@ -119,7 +120,10 @@ inline ::testing::AssertionResult Build(DAESProblem& problem, const std::filesys
   library->jacobian = reinterpret_cast<void (*)(std::uint32_t, double*)>(symbol("jacobian"));
   library->columns = reinterpret_cast<const int* (*)(std::uint32_t)>(symbol("columns"));
   library->reset_state = reinterpret_cast<void (*)(std::uint32_t)>(symbol("eqn_reset_state"));
-  library->level_state = reinterpret_cast<int (*)(std::uint32_t)>(symbol("eqn_level_state"));
+  library->level_state =
+      reinterpret_cast<std::int32_t (*)(std::uint32_t, std::int32_t)>(symbol("eqn_level_state"));
+  daes::CurrentCompiledLibrary().eqn_reset_state = library->reset_state;
+  daes::CurrentCompiledLibrary().eqn_level_state = library->level_state;
   daes::CurrentCompiledLibrary().residual =
       reinterpret_cast<double (*)(std::uint32_t)>(symbol("residual"));
   if (library->setx == nullptr || library->jacobian == nullptr || library->columns == nullptr ||

@@ -167,12 +167,21 @@ TEST(CompiledEquationsBuild, IfRowsFollowTheStateCode) {
   ASSERT_TRUE(Build(*m.problem, dir.path(), &library, &entries));
   // ELSE below the crest, THEN above it once the event has moved.
   Compare(*m.problem, library, entries);
-  EXPECT_EQ(library.level_state(weir->CompiledNumber()), 0);
+  EXPECT_EQ(library.level_state(weir->CompiledNumber(), 0), 0);
   static_cast<DAESVariable*>(Entry(m.tree.At({2, 1})))->SetValue(1.5);
   ASSERT_EQ(m.schedule.EvaluateAll(), 0u);
   Compare(*m.problem, library, entries);
   EXPECT_EQ(weir->CurrentState(), 1);
-  EXPECT_EQ(library.level_state(weir->CompiledNumber()), 1);
+  EXPECT_EQ(library.level_state(weir->CompiledNumber(), 0), 1);
+  // The discrete update on the compiled path takes the state from the
+  // library's state code, not from the schedule.
+  static_cast<DAESVariable*>(Entry(m.tree.At({2, 1})))->SetValue(1.0);
+  ASSERT_EQ(weir->Evaluate(daes::kEvalDiscrete | daes::kEvalResidual, nullptr), 0u);
+  EXPECT_EQ(weir->CurrentState(), 0);
+  EXPECT_EQ(weir->Event()->State(), 0);
+  double r = 0.0;
+  ASSERT_EQ(weir->ResidualValue(&r), 0u);
+  EXPECT_DOUBLE_EQ(r, 0.25);
 }
 
 TEST(CompiledEquations, IfFunctionGolden) {

@@ -309,13 +309,13 @@ TEST(CompiledEquationsBuild, SwitchRowsFollowTheirTransitions) {
   // Open at h = 1.0; the state code moves to Closed at h = 1.5, as the
   // schedule does, and back at h = 0.5.
   compiledtest::Compare(*m.problem, library, entries);
-  EXPECT_EQ(library.level_state(row->CompiledNumber()), 0);
+  EXPECT_EQ(library.level_state(row->CompiledNumber(), 0), 0);
   for (double h : {1.5, 0.5}) {
     SCOPED_TRACE(h);
     m.SetH(h);
     ASSERT_EQ(m.schedule.EvaluateAll(), 0u);
     compiledtest::Compare(*m.problem, library, entries);
-    EXPECT_EQ(library.level_state(row->CompiledNumber()), row->CurrentState());
+    EXPECT_EQ(library.level_state(row->CompiledNumber(), 0), row->CurrentState());
   }
   EXPECT_EQ(row->CurrentState(), 0);
 }
