@@ -56,6 +56,7 @@ class DAESProblem : public DAESSolverBlock, public BvuError, public QLNEquationL
   DAESProblem(BvuDirectoryNode* root, std::uint64_t second_value, SUPackedValueTable* table);
   ~DAESProblem() override;
 
+
   // --- equation list ---
   Status AddEquation(DAESEqnRow* equation, void* problem) override;
   std::int32_t EquationCount() const override { return static_cast<std::int32_t>(GetRowCount()); }
