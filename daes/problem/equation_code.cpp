@@ -110,6 +110,10 @@ void DAESSolverEquation::WriteFunctionEnd(daes::EquationCState& w) {
   w.state_count = 0;
   w.total_rows += w.function_rows;
   w.function_rows = 0;
+  // Each function starts sound; the failures stay counted.
+  if (!w.success) ++w.failed_functions;
+  w.success = true;
+  w.expr.tape.failed = false;
 }
 
 Status SolverEquationCodeWriter::Prepare() {
@@ -137,6 +141,7 @@ Status SolverEquationCodeWriter::WriteText(const char* text) {
   return 0;
 }
 Status SolverEquationCodeWriter::WriteEnd() {
+  const bool written = state_.success;
   equation_->WriteFunctionEnd(state_);
-  return state_.success ? 0 : daes::kBlockUnsupported;
+  return written ? 0 : daes::kBlockUnsupported;
 }

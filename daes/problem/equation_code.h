@@ -43,7 +43,8 @@ struct EquationCState {
   std::ostream* initial_states = nullptr;
   std::int32_t function_rows = 0;
   std::int32_t total_rows = 0;
-  bool success = true;
+  bool success = true;  // of the function being written
+  std::int32_t failed_functions = 0;
 };
 
 }  // namespace daes

@@ -71,6 +71,7 @@ TEST(CompiledEquations, TankFunctionGolden) {
                               std::to_string(pattern[1]) + "};g_piCol=pC;}break;\n}}\n";
   EXPECT_EQ(code.substr(code.size() - columns.size()), columns) << code;
   EXPECT_EQ(state.expr.tape.j_offset, 12);
+  EXPECT_EQ(state.failed_functions, 0);
   EXPECT_EQ(outflow->CompiledNumber(), 5u);
 }
 
