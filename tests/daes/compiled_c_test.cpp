@@ -284,6 +284,60 @@ struct Flowsheet {
   std::unique_ptr<DAESProblem> problem;
 };
 
+TEST(CompiledEquationsBuild, DiscontinuousRowsTakeDifferenceQuotients) {
+  testsupport::TempDir dir;
+  DAESInstanceNode* root = new DAESInstanceNode(nullptr, nullptr);
+  auto* a = new DAESRealVariable(root, ".A");
+  auto* b = new DAESRealVariable(root, ".B");
+  for (auto* v : {a, b}) v->SetFlags(daes::kAlgebraic | daes::kFree);
+  a->SetValue(2.0);
+  b->SetValue(3.3);
+  root->InsertChildAt(1, a);
+  root->InsertChildAt(2, b);
+  // A - 2 B + float(round(B)): the rounding marks the row.
+  Expression* e = Bin(kAdd, Bin(kSub, V(0), Bin(kMul, C(2.0), V(1))), Un(kFloat, Un(kRound, V(1))));
+  auto* node = new DAESEquationNode(root, ".R", e);
+  e->Release();
+  node->SetRowElements({new DAESScalar(a), new DAESScalar(b)}, 2);
+  root->InsertChildAt(3, node);
+  {
+    std::unique_ptr<DAESProblem> problem(DAESCreateProblem(root, 0, nullptr));
+    ASSERT_NE(problem, nullptr);
+    ASSERT_EQ(problem->EquationCount(), 1);
+    auto* row = static_cast<DAESSolverEquation*>(problem->GetEquation(0));
+    std::ostringstream out;
+    daes::EquationCState state(out);
+    WriteEquation(row, state);
+    EXPECT_NE(out.str().find("{double *J=g_pJ,dOldRes=res;J[0]=PD("), std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find(",dOldRes,Eqn1);res=dOldRes;}"), std::string::npos) << out.str();
+    Loaded library;
+    std::int32_t entries = 0;
+    ASSERT_TRUE(Build(*problem, dir.path(), &library, &entries));
+    ASSERT_EQ(entries, 2);
+    // Quotients over a step that does not cross the rounding equal the
+    // analytic entries to the step's accuracy.
+    std::vector<double> x(2);
+    for (std::int32_t i = 0; i < 2; ++i) {
+      DAESVarTableEntry* v = problem->GetVariable(i);
+      x[static_cast<std::size_t>(problem->ColumnOf(v) - 1)] = v->GetRealValue();
+    }
+    library.setx(x.data());
+    double J[2] = {};
+    daes::CurrentCompiledLibrary().residual(row->CompiledNumber());
+    library.jacobian(row->CompiledNumber(), J);
+    const int* pattern = library.columns(row->CompiledNumber());
+    for (int k = 1; k <= 2; ++k) {
+      DAESVarTableEntry* v = problem->GetVariable(pattern[k] - 1);
+      EXPECT_NEAR(J[k - 1], v == a ? 1.0 : -2.0, 1e-6) << v->GetNameText();
+    }
+    EXPECT_DOUBLE_EQ(daes::CurrentCompiledLibrary().residual(row->CompiledNumber()),
+                     2.0 - 6.6 + 3.0);
+  }
+  BvuDirectoryProper::DeleteBelow(root);
+  delete root;
+}
+
 TEST(CompiledEquationsBuild, GeneratedFlowsheetEqualsTheInterpreter) {
   testsupport::TempDir dir;
   Flowsheet sheet(500);
