@@ -7,7 +7,11 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +19,7 @@
 #include "daes/equations/row_element.h"
 #include "daes/instance/instance_node.h"
 #include "daes/model/variable.h"
+#include "daes/problem/equation_code.h"
 #include "daes/problem/problem.h"
 #include "daes/problem/solver_equation.h"
 #include "expr/tree/binary_expression.h"
@@ -22,6 +27,7 @@
 #include "expr/tree/operator_table.h"
 #include "expr/tree/unary_expression.h"
 #include "expr/tree/var_ref_expression.h"
+#include "platform/dynamic_library.h"
 
 namespace {
 
@@ -190,6 +196,118 @@ void BM_BlockResidualAndJacobian(benchmark::State& state) {
   PerNonZero(state, b.values.size());
 }
 BENCHMARK(BM_BlockResidualAndJacobian)->Unit(benchmark::kMicrosecond);
+
+// The same equations as C written by the solver equations, compiled with
+// gcc -O2 against a stub run time and loaded: residual per equation, and
+// residual plus Jacobian entries per equation, beside the tape above.
+struct Compiled {
+  Compiled() {
+    Flowsheet& s = Sheet();
+    std::ostringstream body;
+    daes::EquationCState state(body);
+    for (DAESSolverEquation* row : s.rows) {
+      SolverEquationCodeWriter w(row, state);
+      w.Prepare();
+      w.WriteHead(0);
+      w.WriteCaseLabel(3);
+      w.WriteResetState();
+      w.WriteCaseLabel(0);
+      w.WriteResidual();
+      w.WriteText("break;\n");
+      w.WriteCaseLabel(1);
+      w.WriteJacobian();
+      w.WriteText("break;\n");
+      w.WriteCaseLabel(2);
+      w.WriteColumnPattern();
+      w.WriteText("break;\n");
+      w.WriteEnd();
+    }
+    const std::size_t capacity = TapeStateNow().capacity + 2;
+    std::ostringstream source;
+    source << "#include <math.h>\nstatic double *g_pX, *g_pJ; static int *g_piCol;\n"
+           << "static double s[" << capacity << "]; static int is[" << capacity << "];\n"
+           << "static double res, temp; static int ires;\n"
+           << "static inline double bv_sqr(double x) { return x * x; }\n"
+           << "static inline double bv_fabs(double x) { return fabs(x); }\n"
+           << body.str() << "static void (*const g_eqns[])(int) = {0";
+    for (std::int32_t n = 1; n <= state.equation; ++n) source << ",Eqn" << n;
+    source << "};\nvoid setx(double* x) { g_pX = x; }\n"
+           << "double residual(unsigned n) { g_eqns[n](0); return res; }\n"
+           << "void jacobian(unsigned n, double* J) { g_pJ = J; g_eqns[n](1); }\n";
+    char folder[] = "/tmp/vantor-bench-XXXXXX";
+    if (mkdtemp(folder) == nullptr) return;
+    dir = folder;
+    std::ofstream(dir + "/eqns.c") << source.str();
+    const std::string command = "gcc -O2 -shared -fPIC -w -o " + dir + "/eqns.so " + dir +
+                                "/eqns.c -lm > " + dir + "/cc.log 2>&1";
+    if (std::system(command.c_str()) != 0) return;
+    handle = platform::OpenLibrary(dir + "/eqns.so").handle;
+    if (handle == nullptr) return;
+    residual = reinterpret_cast<double (*)(unsigned)>(platform::LibrarySymbol(handle, "residual"));
+    jacobian =
+        reinterpret_cast<void (*)(unsigned, double*)>(platform::LibrarySymbol(handle, "jacobian"));
+    auto setx = reinterpret_cast<void (*)(double*)>(platform::LibrarySymbol(handle, "setx"));
+    x.resize(static_cast<std::size_t>(s.problem->VariableCount()));
+    for (std::int32_t i = 0; i < s.problem->VariableCount(); ++i) {
+      DAESVarTableEntry* v = s.problem->GetVariable(i);
+      x[static_cast<std::size_t>(s.problem->ColumnOf(v) - 1)] = v->GetRealValue();
+    }
+    J.resize(static_cast<std::size_t>(state.expr.tape.j_offset) + 1);
+    if (setx != nullptr) setx(x.data());
+    for (DAESSolverEquation* row : s.rows) numbers.push_back(row->CompiledNumber());
+  }
+  ~Compiled() {
+    std::string ignored;
+    if (handle != nullptr) platform::CloseLibrary(handle, &ignored);
+    if (!dir.empty()) std::filesystem::remove_all(dir);
+  }
+  bool Ready() const { return residual != nullptr && jacobian != nullptr; }
+  std::string dir;
+  void* handle = nullptr;
+  double (*residual)(unsigned) = nullptr;
+  void (*jacobian)(unsigned, double*) = nullptr;
+  std::vector<double> x, J;
+  std::vector<std::uint32_t> numbers;
+};
+
+Compiled& Library() {
+  static Compiled library;
+  return library;
+}
+
+void BM_CompiledResidual(benchmark::State& state) {
+  Compiled& c = Library();
+  if (!c.Ready()) {
+    state.SkipWithError("gcc or the generated library failed");
+    return;
+  }
+  for (auto _ : state) {
+    double sum = 0.0;
+    for (std::uint32_t n : c.numbers) sum += c.residual(n);
+    benchmark::DoNotOptimize(sum);
+  }
+  PerEquation(state, c.numbers.size());
+}
+BENCHMARK(BM_CompiledResidual)->Unit(benchmark::kMicrosecond);
+
+void BM_CompiledResidualAndJacobian(benchmark::State& state) {
+  Compiled& c = Library();
+  if (!c.Ready()) {
+    state.SkipWithError("gcc or the generated library failed");
+    return;
+  }
+  for (auto _ : state) {
+    double sum = 0.0;
+    for (std::uint32_t n : c.numbers) {
+      sum += c.residual(n);
+      c.jacobian(n, c.J.data());
+    }
+    benchmark::DoNotOptimize(sum);
+    benchmark::ClobberMemory();
+  }
+  PerEquation(state, c.numbers.size());
+}
+BENCHMARK(BM_CompiledResidualAndJacobian)->Unit(benchmark::kMicrosecond);
 
 // The same equations as C++ over arrays of values, residual and Jacobian
 // entries into flat arrays.

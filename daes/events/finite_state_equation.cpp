@@ -64,6 +64,11 @@ Status DAESFiniteStateEquation::Evaluate(std::uint32_t flags, void* arg) {
   }
   const daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
   if ((flags & daes::kEvalInterpreted) == 0 && library.IsLoaded() && CompiledNumber() != 0) {
+    if ((flags & daes::kEvalDiscrete) != 0 && library.eqn_reset_state != nullptr) {
+      library.eqn_reset_state(CompiledNumber());
+      std::int32_t level = 0;
+      LevelState(CompiledNumber(), &level);
+    }
     FollowEvent();
     DAESSolverEquation* branch = CurrentBranch();
     if (branch == nullptr) return daes::kNotImplemented;
@@ -90,6 +95,16 @@ Status DAESFiniteStateEquation::Evaluate(std::uint32_t flags, void* arg) {
   DAESSolverEquation* branch = CurrentBranch();
   if (branch == nullptr) return daes::kNotImplemented;
   return branch->Evaluate(flags | extra | daes::kEvalInterpreted, arg);
+}
+
+void DAESFiniteStateEquation::LevelState(std::uint32_t number, std::int32_t* level) {
+  const daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
+  if (library.eqn_level_state == nullptr) return;
+  const std::int32_t state = library.eqn_level_state(number, *level);
+  if (event_ != nullptr) event_->SetState(state);
+  FollowEvent();
+  ++*level;
+  if (DAESSolverEquation* branch = CurrentBranch()) branch->LevelState(number, level);
 }
 
 Status DAESFiniteStateEquation::ResidualValue(double* value) {

@@ -56,10 +56,23 @@ class DAESFiniteStateEquation : public DAESSolverEquation {
   // transitions.
   void Dump(std::ostream& out, bool detail, std::int32_t indent, bool dynamic) override;
 
+  // C: the branch of the state in g_pInstance->pStateData, and the state
+  // code that sets it.
+  void WriteCaseLabel(daes::EquationCState& w, std::int32_t task) override;
+  Status WriteResidualCode(daes::EquationCState& w) override;
+  using DAESSolverEquation::WriteJacobianCode;
+  Status WriteJacobianCode(daes::EquationCState& w,
+                           const std::vector<std::int32_t>& pattern) override;
+  Status WriteStateCode(daes::EquationCState& w) override;
+  using DAESSolverEquation::LevelState;
+  void LevelState(std::uint32_t number, std::int32_t* level) override;
+
  private:
   // Takes the event's state; a change clears the derivative columns.
   void FollowEvent();
   std::int32_t BranchOf(std::int32_t state) const;
+  // The branches' residual or Jacobian code by state.
+  Status WriteBranches(daes::EquationCState& w, const std::vector<std::int32_t>* pattern);
 
   DAESSimpleEquation* selector_;
   DAESEquation* model_;

@@ -11,6 +11,7 @@
 class ExprContext;
 
 namespace daes {
+struct EquationCState;
 inline constexpr std::int32_t kSwitchKind = 18;
 inline constexpr std::int32_t kTransitionKind = 19;
 }  // namespace daes
@@ -58,6 +59,9 @@ class DAESSwitchEquation : public DAESEquation {
   std::int32_t FindState(const char* name) const;
   // The target of the first transition of s whose condition holds, else s.
   std::int32_t NextState(std::int32_t s);
+  // C: per state its case label and the transitions, each condition's
+  // value code followed by a jump to its target when it holds.
+  Status WriteSwitchCode(daes::EquationCState& w);
 
  private:
   std::int32_t current_ = -1;

@@ -15,6 +15,9 @@
 
 class DAESSimpleEquation;
 class DAESRowElement;
+namespace daes {
+struct EquationCState;
+}
 
 namespace daes {
 inline constexpr Status kNonFiniteResidual = 0x80310226u;
@@ -37,6 +40,10 @@ struct CompiledLibrary {
   Status (*postcall_procs)(std::int32_t) = nullptr;
   // The library's array of unknowns, one per column of the current problem.
   double* (*getx_address)() = nullptr;
+  // Switch states: recompute equation N's states from the current values;
+  // the state of its row at nesting level `level`.
+  void (*eqn_reset_state)(std::uint32_t number) = nullptr;
+  std::int32_t (*eqn_level_state)(std::uint32_t number, std::int32_t level) = nullptr;
   bool IsLoaded() const { return residual != nullptr; }
 };
 CompiledLibrary& CurrentCompiledLibrary();
@@ -91,6 +98,9 @@ class DAESSolverEquation : public DAESEqnRow {
   virtual std::int32_t ArgumentCount() const { return 0; }
   virtual std::int32_t RowNumber() const { return 0; }
   virtual void LevelState() {}
+  // Takes the state of level *level of compiled equation `number` from the
+  // library (finite-state rows; plain rows do nothing).
+  virtual void LevelState(std::uint32_t, std::int32_t*) {}
   virtual void CheckDerivative(double, double, DAESRowElement*, std::uint32_t) {}
   virtual void BranchCount(std::int32_t*) {}
   // The next row element from *position on whose variable has the
@@ -127,6 +137,24 @@ class DAESSolverEquation : public DAESEqnRow {
   void SetCompiledNumber(std::uint32_t n) { compiled_number_ = n; }
   void MakeContext();
 
+  // --- C of the compiled equation library ---
+  // Advances N and collects the row's distinct columns in ascending order.
+  void BuildColumnPattern(daes::EquationCState& w);
+  const std::vector<std::int32_t>& ColumnPattern() const { return column_pattern_; }
+  void WriteFunctionHead(daes::EquationCState& w, std::int32_t part);
+  virtual void WriteCaseLabel(daes::EquationCState& w, std::int32_t task);
+  virtual Status WriteResidualCode(daes::EquationCState& w);
+  virtual Status WriteStateCode(daes::EquationCState&) { return 0; }
+  Status WriteJacobianCode(daes::EquationCState& w) {
+    return WriteJacobianCode(w, column_pattern_);
+  }
+  // The entries of `pattern`, the columns of the function being written.
+  virtual Status WriteJacobianCode(daes::EquationCState& w,
+                                   const std::vector<std::int32_t>& pattern);
+  void WriteBreak(daes::EquationCState& w);
+  void WriteColumnPattern(daes::EquationCState& w);
+  void WriteFunctionEnd(daes::EquationCState& w);
+
  private:
   void ComposeValues(std::ostream& out);
 
@@ -134,6 +162,7 @@ class DAESSolverEquation : public DAESEqnRow {
   std::shared_ptr<DAESEquationContext> context_;
   DAESSimpleEquation* model_;
   std::uint32_t compiled_number_ = 0;
+  std::vector<std::int32_t> column_pattern_;
 };
 
 // The solver equation of a model equation, or null when one of its

@@ -115,8 +115,26 @@ struct SetIterators {
   std::vector<Expression*> sets;
 };
 
+// The state of the compiled-equation generator that the tape writers read
+// and mark: equations written so far, the current one and its nonlinear
+// mark, the offset of its first Jacobian entry, and whether some row could
+// not be written.
+struct TapeCodeState {
+  std::int32_t equation_count = 0;
+  std::int32_t current_equation = 0;
+  std::vector<bool> nonlinear;
+  std::int32_t j_offset = 0;
+  bool failed = false;
+  void MarkNonlinear() {
+    const auto k = static_cast<std::size_t>(current_equation < 0 ? 0 : current_equation);
+    if (nonlinear.size() <= k) nonlinear.resize(k + 1, false);
+    nonlinear[k] = true;
+  }
+};
+
 struct ExprCodeWriter {
   std::uint32_t indent = 0;  // one level is 2 columns
+  TapeCodeState tape;
   std::string procedure_name;
   std::string class_name;
   std::string argument_name;  // "IArg", "OArg", "CompList" and their suffixes

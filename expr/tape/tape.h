@@ -158,8 +158,15 @@ class ExprPCContext : public ExprContext {
   // One instruction and those its operands come from, in modelling form;
   // -(k + 1) prints only the part of instruction k that can fail.
   void PrintTape(std::int32_t instruction, std::ostream& out);
+  // C for the residual: one assignment per instruction into s (reals), is
+  // (integers) and ss (texts), then "res=" or "ires=". `string_mode` 1
+  // packs texts the FORTRAN way. Rows that cannot be written leave a marker
+  // and set writer.tape.failed.
+  Status WriteValueCode(ExprCodeWriter& writer, std::ostream& out, std::int32_t string_mode = 0);
 
  protected:
+  // The C text of an operand of instruction k; `as_double` for a real slot.
+  std::string OperandCode(const TapeInstruction& in, bool left, const char* real_format);
   std::int32_t count_ = 0;
   OpCodeTape tape_;
 
@@ -197,6 +204,11 @@ class ExprADContext : public ExprPCContext {
   Status ClassifyNonlinearity(std::int32_t* out, std::int32_t a, std::int32_t b, std::int32_t mode);
 
   Status ReversePass(std::int32_t mode) { return Sweep(mode, nullptr, nullptr); }
+  // C for the reverse sweep after the value code: J[j_offset + p] for the
+  // variable with solver index columns[p]; a listed column the residual
+  // does not reach gets 0.
+  Status WriteDerivativeCode(ExprCodeWriter& writer, std::ostream& out,
+                             const std::vector<std::int32_t>& columns);
   Status DerivativeForVariable(ExpressionVariable* chosen, double* value, std::int32_t mode) {
     return Sweep(mode, chosen, value);
   }

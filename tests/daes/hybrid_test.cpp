@@ -19,8 +19,10 @@
 #include "expr/tree/expression.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/run_mode.h"
+#include "tests/daes/compiled_c_helpers.h"
 #include "tests/daes/daes_helpers.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -292,6 +294,55 @@ TEST(HybridModels, ASwitchMovesByItsTransitions) {
   m.SetH(0.5);
   ASSERT_EQ(m.schedule.EvaluateAll(), 0u);
   EXPECT_DOUBLE_EQ(m.Residual(row), 0.25 - 1.0);
+}
+
+TEST(CompiledEquationsBuild, SwitchRowsFollowTheirTransitions) {
+  testsupport::TempDir dir;
+  Hybrid m;
+  ASSERT_EQ(m.Read([](Writer& w) { Valve(w); }), 0u);
+  m.SetH(1.0);
+  DAESFiniteStateEquation* row = m.Build();
+  ASSERT_NE(row, nullptr);
+  compiledtest::Loaded library;
+  std::int32_t entries = 0;
+  ASSERT_TRUE(compiledtest::Build(*m.problem, dir.path(), &library, &entries));
+  // Open at h = 1.0; the state code moves to Closed at h = 1.5, as the
+  // schedule does, and back at h = 0.5.
+  compiledtest::Compare(*m.problem, library, entries);
+  EXPECT_EQ(library.level_state(row->CompiledNumber(), 0), 0);
+  for (double h : {1.5, 0.5}) {
+    SCOPED_TRACE(h);
+    m.SetH(h);
+    ASSERT_EQ(m.schedule.EvaluateAll(), 0u);
+    compiledtest::Compare(*m.problem, library, entries);
+    EXPECT_EQ(library.level_state(row->CompiledNumber(), 0), row->CurrentState());
+  }
+  EXPECT_EQ(row->CurrentState(), 0);
+}
+
+TEST(CompiledEquations, SwitchStateCodeAndInitialStates) {
+  Hybrid m;
+  ASSERT_EQ(m.Read([](Writer& w) { Valve(w); }), 0u);
+  DAESFiniteStateEquation* row = m.Build();
+  ASSERT_NE(row, nullptr);
+  std::ostringstream out, initial;
+  daes::EquationCState state(out);
+  state.initial_states = &initial;
+  for (int k = 0; k < 11; ++k) row->WriteStateCode(state);
+  const std::string code = out.str();
+  EXPECT_EQ(code.rfind("{int e_switch=g_pInstance->pSwitchData[0];switch(e_switch){\ncase 0:", 0),
+            0u)
+      << code;
+  EXPECT_NE(code.find("if (ires) {e_switch=1;break;}\nbreak;\ncase 1:"), std::string::npos) << code;
+  EXPECT_NE(code.find("}g_pInstance->pStateData[0]=g_pInstance->pSwitchData[0]=e_switch;\n"
+                      "break;}\n"),
+            std::string::npos)
+      << code;
+  // Ten initial states a line.
+  std::string line = "\n  ";
+  for (int k = 0; k < 10; ++k) line += "*pI++=0;";
+  EXPECT_EQ(initial.str(), line + "\n  *pI++=0;");
+  EXPECT_TRUE(state.success);
 }
 
 TEST(HybridModels, RefusedBuildsAndItems) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "expr/codegen/code_writer.h"
 #include "expr/tree/proc_call_expression.h"
 #include "foundation/directory/id_path.h"
 #include "tests/expr/tape_helpers.h"
@@ -189,6 +190,35 @@ SUValue RealRow(std::initializer_list<double> values) {
     row.SetElement(i++, e);
   }
   return row;
+}
+
+TEST(ProcCall, TapeWritesItsPackingInC) {
+  ADVar x{"x", 1.5};
+  ADVar y{"y", 7.0};
+  ADVar n{"n", 4.0, false, SUValue::kInteger};
+  TextVar s{"s", "water"};
+  const Ref vx = Var(0), vy = Var(1), vn = Var(2, SUValue::kInteger), vs = Var(3, SUValue::kString);
+  // A string takes five input positions; without inputs the outputs wait for the first call.
+  const Ref call = Call(IOList({&vs, &vx, &vn}), IOList({&vy}));
+  Bound b(call.get(), {&x, &y, &n, &s});
+  ASSERT_TRUE(b.context->HasTape());
+  ExprCodeWriter writer;
+  std::ostringstream c, fortran;
+  ASSERT_EQ(b.context->WriteValueCode(writer, c), 0u);
+  EXPECT_EQ(c.str(),
+            "  PACKSTRINPUT(0,\"water\");\n  PACKREALINPUT(5,x[0]);\n  PACKINTINPUT(6, 4);\n"
+            "  if (bInputsChanged) {\n    PACKREALOUTPUT(0,x[0]);\n  }\n\n");
+  ASSERT_EQ(b.context->WriteValueCode(writer, fortran, 1), 0u);
+  EXPECT_EQ(fortran.str().rfind("  PACKFTNSTRINPUT(0,\"water\");\n", 0), 0u) << fortran.str();
+  EXPECT_FALSE(writer.tape.failed);
+
+  const Ref none = IOList({});
+  const Ref outputs_only = Call(none, IOList({&vy}));
+  Bound o(outputs_only.get(), {&x, &y, &n, &s});
+  ASSERT_TRUE(o.context->HasTape());
+  std::ostringstream first;
+  ASSERT_EQ(o.context->WriteValueCode(writer, first), 0u);
+  EXPECT_EQ(first.str(), "  if (!(*pbCalled)) {\n    PACKREALOUTPUT(0,x[0]);\n  }\n\n");
 }
 
 TEST(ProcCall, ArrayArgumentsPackElementByElement) {

@@ -1,0 +1,147 @@
+#include "daes/problem/equation_code.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <ostream>
+
+#include "daes/problem/problem.h"
+#include "daes/problem/solver_equation.h"
+#include "foundation/interfaces/current_objects.h"
+
+namespace {
+constexpr const char* kNotImplemented = "/*Expression not yet implemented*/";
+}
+
+void DAESSolverEquation::BuildColumnPattern(daes::EquationCState& w) {
+  ++w.equation;
+  column_pattern_.clear();
+  DAESProblem* problem = GetCurrentProblem();
+  for (std::int32_t i = 0; i < VariableCount(); ++i) {
+    DAESVarTableEntry* v = GetVariable(i);
+    if (problem != nullptr && v != nullptr) column_pattern_.push_back(problem->ColumnOf(v));
+  }
+  std::sort(column_pattern_.begin(), column_pattern_.end());
+  column_pattern_.erase(std::unique(column_pattern_.begin(), column_pattern_.end()),
+                        column_pattern_.end());
+}
+
+void DAESSolverEquation::WriteFunctionHead(daes::EquationCState& w, std::int32_t part) {
+  if (part != 0) return;
+  *w.out << "static void Eqn" << w.equation << "(int task){double *x=g_pX;switch(task){\n";
+}
+
+void DAESSolverEquation::WriteCaseLabel(daes::EquationCState& w, std::int32_t task) {
+  // Resetting the state starts the residual's branches too; the label
+  // keeps its own task, or the two cases would collide.
+  TapeCodeState& t = w.expr.tape;
+  if (task == daes::kTaskResidual || task == daes::kTaskResetState) {
+    std::int32_t branches = 1;
+    BranchCount(&branches);
+    if (t.nonlinear.size() < static_cast<std::size_t>(branches)) {
+      t.nonlinear.resize(static_cast<std::size_t>(branches));
+    }
+    std::fill(t.nonlinear.begin(), t.nonlinear.begin() + branches, false);
+    t.current_equation = 0;
+  } else if (task == daes::kTaskJacobian) {
+    t.current_equation = 0;
+  }
+  *w.out << "  case " << task << ":";
+}
+
+Status DAESSolverEquation::WriteResidualCode(daes::EquationCState& w) {
+  if (context_ == nullptr || !context_->HasTape()) {
+    *w.out << kNotImplemented;
+    w.success = false;
+    return 0;
+  }
+  const Status s = context_->WriteValueCode(w.expr, *w.out);
+  if (w.expr.tape.failed) w.success = false;
+  ++w.expr.tape.current_equation;
+  compiled_number_ = static_cast<std::uint32_t>(w.equation);
+  return s;
+}
+
+Status DAESSolverEquation::WriteJacobianCode(daes::EquationCState& w,
+                                             const std::vector<std::int32_t>& pattern) {
+  if (context_ == nullptr || !context_->HasTape()) {
+    *w.out << kNotImplemented;
+    w.success = false;
+    return 0;
+  }
+  TapeCodeState& t = w.expr.tape;
+  std::vector<std::int32_t> columns;
+  for (std::int32_t c : pattern) columns.push_back(std::abs(c) - 1);
+  const auto branch = static_cast<std::size_t>(t.current_equation);
+  const bool numeric = branch < t.nonlinear.size() && t.nonlinear[branch];
+  *w.out << "{double *J=g_pJ;";
+  const Status s = context_->WriteDerivativeCode(w.expr, *w.out, columns);
+  *w.out << "}";
+  if (numeric) {
+    // A discontinuous residual: difference quotients replace the entries.
+    *w.out << "{double *J=g_pJ,dOldRes=res;";
+    for (std::size_t k = 0; k < pattern.size(); ++k) {
+      *w.out << "J[" << t.j_offset + static_cast<std::int32_t>(k) << "]=PD("
+             << std::abs(pattern[k]) - 1 << ",dOldRes,Eqn" << w.equation << ");";
+    }
+    *w.out << "res=dOldRes;}";
+  }
+  if (t.failed) w.success = false;
+  ++t.current_equation;
+  compiled_number_ = static_cast<std::uint32_t>(w.equation);
+  return s;
+}
+
+void DAESSolverEquation::WriteBreak(daes::EquationCState& w) { *w.out << "break;\n"; }
+
+void DAESSolverEquation::WriteColumnPattern(daes::EquationCState& w) {
+  *w.out << "  case 2:{static int pC[]={" << column_pattern_.size();
+  for (std::int32_t c : column_pattern_) *w.out << "," << c;
+  *w.out << "};g_piCol=pC;}";
+}
+
+void DAESSolverEquation::WriteFunctionEnd(daes::EquationCState& w) {
+  *w.out << "}}\n";
+  w.expr.tape.j_offset += static_cast<std::int32_t>(column_pattern_.size());
+  if (w.equation - w.last_split >= 100) {
+    if (w.split) w.split();
+    w.last_split = w.equation;
+  }
+  w.state_base += w.state_count;
+  w.state_count = 0;
+  w.total_rows += w.function_rows;
+  w.function_rows = 0;
+  // Each function starts sound; the failures stay counted.
+  if (!w.success) ++w.failed_functions;
+  w.success = true;
+  w.expr.tape.failed = false;
+}
+
+Status SolverEquationCodeWriter::Prepare() {
+  equation_->BuildColumnPattern(state_);
+  return 0;
+}
+Status SolverEquationCodeWriter::WriteHead(std::uint32_t) {
+  equation_->WriteFunctionHead(state_, 0);
+  return 0;
+}
+Status SolverEquationCodeWriter::WriteCaseLabel(std::int32_t task) {
+  // The column pattern writes its own label.
+  if (task != daes::kTaskColumns) equation_->WriteCaseLabel(state_, task);
+  return 0;
+}
+Status SolverEquationCodeWriter::WriteResetState() { return equation_->WriteStateCode(state_); }
+Status SolverEquationCodeWriter::WriteResidual() { return equation_->WriteResidualCode(state_); }
+Status SolverEquationCodeWriter::WriteJacobian() { return equation_->WriteJacobianCode(state_); }
+Status SolverEquationCodeWriter::WriteColumnPattern() {
+  equation_->WriteColumnPattern(state_);
+  return 0;
+}
+Status SolverEquationCodeWriter::WriteText(const char* text) {
+  *state_.out << text;
+  return 0;
+}
+Status SolverEquationCodeWriter::WriteEnd() {
+  const bool written = state_.success;
+  equation_->WriteFunctionEnd(state_);
+  return written ? 0 : daes::kBlockUnsupported;
+}

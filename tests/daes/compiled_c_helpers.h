@@ -1,0 +1,185 @@
+// Compiling a problem's equation functions with the system C compiler
+// against a stub run time (one compiler run per model), loading them through
+// the library loader and comparing them with the interpreter.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "daes/problem/equation_code.h"
+#include "daes/problem/problem.h"
+#include "daes/problem/solver_equation.h"
+#include "expr/tape/tape.h"
+#include "platform/dynamic_library.h"
+
+namespace compiledtest {
+
+// The run time the equation functions rely on, as far as these models go.
+inline std::string StubHead(std::size_t capacity) {
+  std::ostringstream out;
+  out << "#include <math.h>\n#include <stdlib.h>\n"
+      << "static double *g_pX, *g_pJ; static int *g_piCol;\n"
+      << "static double s[" << capacity << "]; static int is[" << capacity << "];\n"
+      << "static double res, temp; static int ires;\n"
+      << "static inline double bv_sqr(double x) { return x * x; }\n"
+      << "static inline double bv_fabs(double x) { return fabs(x); }\n"
+      << "static inline int bv_isqr(int x) { return x * x; }\n"
+      << "static inline int bv_round(double x) "
+         "{ return (int)(x >= 0 ? trunc(x + 0.5) : trunc(x - 0.5)); }\n"
+      << "static inline double bv_time(void) { return 0.0; }\n"
+      << "static double bv_pd(int c, double old, void (*f)(int)) {\n"
+      << "  double keep = g_pX[c], h = 1e-7 * (fabs(keep) + 1e-7);\n"
+      << "  g_pX[c] = keep + h; f(0); g_pX[c] = keep; return (res - old) / h;\n}\n"
+      << "#define PD(c, o, f) bv_pd(c, o, f)\n"
+      << "struct QVInstance { int pStateData[64]; int pSwitchData[64]; };\n"
+      << "static struct QVInstance g_instance, *g_pInstance = &g_instance;\n"
+      << "static int g_iLevel;\n";
+  return out.str();
+}
+
+// Writes one equation function as the single-equation block does.
+inline void WriteEquation(DAESSolverEquation* row, daes::EquationCState& state) {
+  SolverEquationCodeWriter w(row, state);
+  w.Prepare();
+  w.WriteHead(0);
+  w.WriteCaseLabel(3);
+  w.WriteResetState();
+  w.WriteCaseLabel(0);
+  w.WriteResidual();
+  w.WriteText("break;\n");
+  w.WriteCaseLabel(1);
+  w.WriteJacobian();
+  w.WriteText("break;\n");
+  w.WriteCaseLabel(2);
+  w.WriteColumnPattern();
+  w.WriteText("break;\n");
+  EXPECT_EQ(w.WriteEnd(), 0u) << row->GetNameText();
+}
+
+struct Loaded {
+  ~Loaded() {
+    daes::CurrentCompiledLibrary() = daes::CompiledLibrary{};
+    std::string ignored;
+    if (handle != nullptr) platform::CloseLibrary(handle, &ignored);
+  }
+  void* handle = nullptr;
+  void (*setx)(double*) = nullptr;
+  void (*jacobian)(std::uint32_t, double*) = nullptr;
+  const int* (*columns)(std::uint32_t) = nullptr;
+  void (*reset_state)(std::uint32_t) = nullptr;
+  std::int32_t (*level_state)(std::uint32_t, std::int32_t) = nullptr;
+};
+
+// Writes, compiles and loads the problem's equations; the residual becomes
+// the current compiled library's.
+inline ::testing::AssertionResult Build(DAESProblem& problem, const std::filesystem::path& dir,
+                                        Loaded* library, std::int32_t* entries) {
+  std::ostringstream body;
+  daes::EquationCState state(body);
+  std::vector<std::int32_t> numbers;
+  for (std::int32_t i = 0; i < problem.EquationCount(); ++i) {
+    auto* row = dynamic_cast<DAESSolverEquation*>(problem.GetEquation(i));
+    if (row == nullptr) return ::testing::AssertionFailure() << "row " << i;
+    WriteEquation(row, state);
+  }
+  *entries = state.expr.tape.j_offset;
+  std::ostringstream source;
+  source << StubHead(TapeStateNow().capacity + 2) << body.str();
+  source << "static void (*const g_eqns[])(int) = {0";
+  for (std::int32_t n = 1; n <= state.equation; ++n) source << ",Eqn" << n;
+  source << "};\n"
+         << "void setx(double* x) { g_pX = x; }\n"
+         << "double residual(unsigned n) { res = 0.0; g_eqns[n](0); return res; }\n"
+         << "void jacobian(unsigned n, double* J) { g_pJ = J; g_eqns[n](1); }\n"
+         << "const int* columns(unsigned n) { g_eqns[n](2); return g_piCol; }\n"
+         << "void eqn_reset_state(unsigned n) { g_eqns[n](3); }\n"
+         << "int eqn_level_state(unsigned n, int level) "
+            "{ g_iLevel = level; g_eqns[n](4); return ires; }\n";
+  std::ofstream(dir / "eqns.c") << source.str();
+  const char* compiler = std::getenv("CC");
+  const std::string command = std::string(compiler != nullptr ? compiler : "gcc") +
+                              " -shared -fPIC -O0 -w -o " + (dir / "eqns.so").string() + " " +
+                              (dir / "eqns.c").string() + " -lm > " + (dir / "cc.log").string() +
+                              " 2>&1";
+  if (std::system(command.c_str()) != 0) {
+    std::ifstream log(dir / "cc.log");
+    return ::testing::AssertionFailure() << std::string(std::istreambuf_iterator<char>(log), {});
+  }
+  platform::LibraryOpen open = platform::OpenLibrary((dir / "eqns.so").string());
+  if (open.handle == nullptr) return ::testing::AssertionFailure() << open.error;
+  library->handle = open.handle;
+  auto symbol = [&](const char* name) { return platform::LibrarySymbol(open.handle, name); };
+  library->setx = reinterpret_cast<void (*)(double*)>(symbol("setx"));
+  library->jacobian = reinterpret_cast<void (*)(std::uint32_t, double*)>(symbol("jacobian"));
+  library->columns = reinterpret_cast<const int* (*)(std::uint32_t)>(symbol("columns"));
+  library->reset_state = reinterpret_cast<void (*)(std::uint32_t)>(symbol("eqn_reset_state"));
+  library->level_state =
+      reinterpret_cast<std::int32_t (*)(std::uint32_t, std::int32_t)>(symbol("eqn_level_state"));
+  daes::CurrentCompiledLibrary().eqn_reset_state = library->reset_state;
+  daes::CurrentCompiledLibrary().eqn_level_state = library->level_state;
+  daes::CurrentCompiledLibrary().residual =
+      reinterpret_cast<double (*)(std::uint32_t)>(symbol("residual"));
+  if (library->setx == nullptr || library->jacobian == nullptr || library->columns == nullptr ||
+      !daes::CurrentCompiledLibrary().IsLoaded()) {
+    return ::testing::AssertionFailure() << "missing export";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+inline bool Near(double a, double b, double rel) {
+  return std::fabs(a - b) <= rel * std::max(1.0, std::max(std::fabs(a), std::fabs(b)));
+}
+
+// Compares every row at the variables' current values: the residual through
+// the compiled path of Evaluate, the Jacobian entries through the pattern.
+inline void Compare(DAESProblem& problem, Loaded& library, std::int32_t entries) {
+  std::vector<double> x(static_cast<std::size_t>(problem.VariableCount()) + 1, 0.0);
+  for (std::int32_t i = 0; i < problem.VariableCount(); ++i) {
+    DAESVarTableEntry* v = problem.GetVariable(i);
+    x[static_cast<std::size_t>(problem.ColumnOf(v) - 1)] = v->GetRealValue();
+  }
+  library.setx(x.data());
+  std::vector<double> J(static_cast<std::size_t>(entries) + 1, 0.0);
+  // The states first, as after an event.
+  for (std::int32_t i = 0; i < problem.EquationCount(); ++i) {
+    auto* row = static_cast<DAESSolverEquation*>(problem.GetEquation(i));
+    library.reset_state(row->CompiledNumber());
+  }
+  std::int32_t offset = 0;
+  for (std::int32_t i = 0; i < problem.EquationCount(); ++i) {
+    auto* row = static_cast<DAESSolverEquation*>(problem.GetEquation(i));
+    SCOPED_TRACE(row->GetNameText());
+    ASSERT_NE(row->CompiledNumber(), 0u);
+    double compiled = 0.0, interpreted = 0.0;
+    ASSERT_EQ(row->Evaluate(daes::kEvalResidual, nullptr), 0u);
+    row->ResidualValue(&compiled);
+    ASSERT_EQ(row->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives | daes::kEvalInterpreted,
+                            nullptr),
+              0u);
+    row->ResidualValue(&interpreted);
+    EXPECT_TRUE(Near(compiled, interpreted, 1e-12)) << compiled << " vs " << interpreted;
+    // The residual first: the Jacobian code reads its intermediate values.
+    daes::CurrentCompiledLibrary().residual(row->CompiledNumber());
+    library.jacobian(row->CompiledNumber(), J.data());
+    const int* pattern = library.columns(row->CompiledNumber());
+    ASSERT_EQ(static_cast<std::size_t>(pattern[0]), row->ColumnPattern().size());
+    for (int k = 1; k <= pattern[0]; ++k) {
+      DAESVarTableEntry* v = problem.GetVariable(pattern[k] - 1);
+      ASSERT_EQ(problem.ColumnOf(v), pattern[k]);
+      const double want = row->ActiveEquation()->DerivativeFor(v);
+      const double got = J[static_cast<std::size_t>(offset + k - 1)];
+      EXPECT_TRUE(Near(got, want, 1e-12)) << v->GetNameText() << ": " << got << " vs " << want;
+    }
+    offset += pattern[0];
+  }
+  EXPECT_EQ(offset, entries);
+}
+
+}  // namespace compiledtest
