@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "codegen/build/build_driver.h"
 #include "control/actions/action_mgr.h"
 #include "daes/delays/delay_mgr.h"
 #include "daes/instance/instance_node.h"
@@ -849,6 +850,17 @@ void ClientCommands(const fs::path& root) {
   write({{32, {"a"}, {1}, {1.0f}}, {142, {}, {}, {}}, {2, {}, {}, {}}, {151, {}, {}, {}}});
 }
 
+// Build output: the piece-size byte, then what a build prints (the script
+// the driver writes, echoed, and make's lines, one longer than a line).
+void BuildOutputs(const fs::path& root) {
+  SeedFolder seeds(root, "build_output");
+  seeds.Add(std::string(1, '\0') + codegen::BuildScriptText("/opt/env.sh", "/tmp/b", "MakeLib"));
+  seeds.Add(std::string(1, '\x7f') +
+            "gcc -c -fPIC -fvisibility=hidden -O2 -I/p \"a.c\" -oa.o\n"
+            "a.c:3:1: error: expected ';'\nmake: *** [MakeLib:12: a.o] Error 1\n" +
+            std::string(1500, 'x') + "\nno line break");
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: vantor_fuzz_seeds FOLDER\n");
@@ -878,5 +890,6 @@ int main(int argc, char** argv) {
   OldExpressions(root);
   PartitionRequests(root);
   ClientCommands(root);
+  BuildOutputs(root);
   return 0;
 }
