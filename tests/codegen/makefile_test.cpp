@@ -51,23 +51,6 @@ class ScopedVariable {
   bool had_ = false;
 };
 
-// An installation below the folder: bin/ with the resource compiler and the
-// property-package archive, procedures/ with the stub, headers and archives.
-fs::path MakeInstallation(const fs::path& folder) {
-  const fs::path prefix = folder / "prefix";
-  fs::create_directories(prefix / "bin");
-  fs::create_directories(prefix / "procedures");
-  fs::copy_file(kInstall + "/vantor-rc", prefix / "bin" / "vantor-rc");
-  for (const char* file : {"makestub.int", "bvdll.h", "bvutcfor.h", "basetsd.h"}) {
-    fs::copy_file(kInstall + "/" + file, prefix / "procedures" / file);
-  }
-  for (const fs::path& archive : {prefix / "bin" / "gpp.a", prefix / "procedures" / "libbvdll.a",
-                                  prefix / "procedures" / "bvdll_support.a"}) {
-    std::ofstream(archive) << "!<arch>\n";
-  }
-  return prefix;
-}
-
 // Replaces every occurrence; fails the test when there is none.
 void Edit(std::string* text, const std::string& from, const std::string& to) {
   std::size_t at = text->find(from);
