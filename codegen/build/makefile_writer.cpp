@@ -349,3 +349,134 @@ Status WriteProcedureLibraryMakefilePart(const CodegenReport& report, CNameTree*
   Progress(report, "Makefile generation complete.", nullptr);
   return 0;
 }
+
+namespace {
+using codegen::Directive;
+using codegen::Prerequisite;
+
+constexpr std::size_t kGroup = 30;
+
+// The variables name + k, 30 items each; the number of groups.
+std::size_t WriteGroups(std::ostream& o, const char* name, const std::vector<std::string>& items,
+                        std::size_t indent) {
+  std::size_t k = 0;
+  for (std::size_t at = 0; at < items.size(); ++at) {
+    if (at % kGroup == 0) {
+      if (at != 0) o << "\n";
+      o << name << ++k << " = ";
+    } else {
+      o << " \\\n" << std::string(indent, ' ');
+    }
+    o << items[at];
+  }
+  if (k != 0) o << "\n";
+  return k;
+}
+
+void WriteSummary(std::ostream& o, const char* name, std::size_t groups, std::size_t indent) {
+  o << name << " = ";
+  for (std::size_t k = 1; k <= groups; ++k) {
+    if (k != 1) o << " \\\n" << std::string(indent, ' ');
+    o << "$(" << name << k << ")";
+  }
+  o << "\n";
+}
+
+std::string Wipe(const std::string& target) {
+  return codegen::Gnu() ? "\t-$(WIPE) " + target : "\t-999 $(WIPE) /Q " + target;
+}
+}  // namespace
+
+Status WriteExportLibraryMakefilePart(const CodegenReport& report, CNameTree** tree,
+                                      const char* server_folder, bool debug, bool optimise,
+                                      bool quiet, bool resource,
+                                      const std::vector<std::string>& resources, bool no_headers,
+                                      const std::vector<std::string>& units,
+                                      const std::vector<std::string>& extra_headers,
+                                      const char* output_folder, const char* user_include,
+                                      const char* extra_text, const char* library) {
+  using namespace codegen;
+  if (tree != nullptr) {
+    delete *tree;
+    *tree = nullptr;
+  }
+  const bool vs2019 = std::getenv("VS2019INSTALLDIR") != nullptr;
+  const bool vs2017 = !vs2019 && std::getenv("VS2017INSTALLDIR") != nullptr;
+  auto out = WriteMakefileGenericPart(report, server_folder, output_folder, false, user_include,
+                                      extra_text, library, quiet, debug, true, vs2017, vs2019);
+  if (!out) return kFailureReport;
+  std::ostream& o = *out;
+  const std::string name = library != nullptr ? library : "";
+  const std::size_t cut = name.find_last_of("\\/");
+  const std::string base = cut == std::string::npos ? name : name.substr(cut + 1);
+  o << "#\n"
+    << Directive("!ifdef DYNAMIC_BVDLL") << "\nLIBBVDLL = bvdll_support\n"
+    << Directive("!else") << "\nLIBBVDLL = libbvdll\n"
+    << Directive("!endif") << "\n#\nLIBEXPORT = qlnexp\n#\n";
+  std::vector<std::string> objects, sources, headers;
+  for (auto unit = units.rbegin(); unit != units.rend(); ++unit) {
+    objects.push_back(*unit + "$(OBJ)");
+    sources.push_back(*unit + "$(CPPSUFFIX)");
+    headers.push_back(*unit + ".hpp");
+  }
+  for (const auto& header : extra_headers) headers.push_back(header + ".hpp");
+  const std::size_t object_groups = WriteGroups(o, "Library_Objects", objects, 19);
+  o << "#\n";
+  WriteSummary(o, "Library_Objects", object_groups, 18);
+  o << "#\n";
+  const std::size_t source_groups = WriteGroups(o, "Library_Sources", sources, 19);
+  const std::size_t header_groups = no_headers ? 0 : WriteGroups(o, "Library_Headers", headers, 19);
+  const bool with_resources = resource && !resources.empty();
+  std::size_t resource_groups = 0;
+  if (with_resources) {
+    o << "#\n";
+    resource_groups = WriteGroups(o, "Library_Resources", resources, 21);
+    WriteSummary(o, "Library_Resources", resource_groups, 20);
+  }
+  o << "#\nbuild: " << ListName(name + "$(DLL)") << "\n#\nclean:\n";
+  for (std::size_t k = header_groups; k >= 1; --k) {
+    o << Wipe("$(Library_Headers" + std::to_string(k) + ")") << "\n";
+  }
+  for (const std::string& target :
+       {name + "$(OLB)", name + ".exp", name + ".dll.manifest", std::string("*.pch")}) {
+    o << Wipe(target) << "\n";
+  }
+  if (with_resources) o << Wipe(base + ".res") << "\n";
+  for (std::size_t k = std::max(object_groups, source_groups); k >= 1; --k) {
+    o << Wipe("$(Library_Objects" + std::to_string(k) + ")") << "\n"
+      << Wipe("$(Library_Sources" + std::to_string(k) + ")") << "\n";
+  }
+  for (std::size_t k = resource_groups; k >= 1; --k) {
+    o << Wipe("$(Library_Resources" + std::to_string(k) + ")") << "\n";
+  }
+  o << "#\n";
+  o << Prerequisite(name + "$(DLL)") << ": $(Library_Objects)"
+    << (with_resources ? " " + Prerequisite(base + ".res") : std::string()) << " $(USERTARGETS)\n"
+    << "\t$(ECHO) Building Dynamic Link Library " << name << "$(DLL)\n"
+    << "\t$(C_LINK) $(LINKDEBUG) $(C_OPTL) $(DLLOPT) $(Library_Objects) \\\n";
+  if (with_resources) o << "\t\"" << base << ".res\" \\\n";
+  o << "\t\"$(BVUTCFORPATH)" << Sep() << "$(LIBEXPORT)$(OLB)\" \"$(BVUTCFORPATH)" << Sep()
+    << "$(LIBBVDLL)$(OLB)\" \\\n"
+    << "\t$(ALT_EXECUTABLE)\"" << name << "$(DLL)\" $(LIB_PATH)$(QVSYSTEM_TOP)" << Sep()
+    << "lib $(USERLIBPATHS) $(USERLIBS) \\\n"
+    << "  $(SYSLIBS)\n"
+    << "\t$(ECHO) Dynamic Link Library built\n#\n";
+  const std::string bvdll = "$(BVUTCFORPATH)" + Sep() + "bvdll.h";
+  for (auto unit = units.rbegin(); unit != units.rend(); ++unit) {
+    const std::string source = *unit + "$(CPPSUFFIX)";
+    o << *unit << "$(OBJ): " << Prerequisite(source) << " " << Prerequisite(bvdll) << "\n"
+      << "\t$(ECHO) Compiling " << source << "\n"
+      << (optimise ? "\t$(CPP) $(C_OPTIMIZE) $(CPP_OPTC)" : "\t$(CPP) $(CPPDEBUG) $(CPP_OPTC)")
+      << (Gnu() || vs2017 || vs2019 ? " " : "") << "$(INCLUDEPATHS) $(INCL) $(QVSYSTEM_TOP)"
+      << Sep() << "incl $(USERINCLUDEPATHS) " << Quoted(source) << " $(C_ALTOBJECT)" << *unit
+      << "$(OBJ)\n#\n";
+  }
+  if (with_resources) {
+    o << Prerequisite(base + ".res") << ": " << Prerequisite(base + ".rc") << "\n"
+      << "\t$(ECHO) Compiling " << base << ".rc\n"
+      << "\t$(RSC) $(RSC_OPT) $(RSCDEBUG) " << base << ".rc\n#\n";
+  }
+  out->close();
+  if (!quiet) Progress(report, "Makefile generation complete.", nullptr);
+  return 0;
+}

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "codegen/procedures/generate.h"
 
@@ -48,3 +49,16 @@ Status WriteProcedureLibraryMakefilePart(const CodegenReport& report, CNameTree*
                                          bool* fortran, const char* output_folder,
                                          const char* user_include, const char* extra_text,
                                          const char* library);
+
+// The makefile of a library of exported units: objects, sources and
+// headers in groups of 30 (units last to first), resources, clean, link
+// and compile rules. The name tree is emptied. 0, or 0xA000FFFF when the
+// makefile cannot be written.
+Status WriteExportLibraryMakefilePart(const CodegenReport& report, CNameTree** tree,
+                                      const char* server_folder, bool debug, bool optimise,
+                                      bool quiet, bool resource,
+                                      const std::vector<std::string>& resources, bool no_headers,
+                                      const std::vector<std::string>& units,
+                                      const std::vector<std::string>& extra_headers,
+                                      const char* output_folder, const char* user_include,
+                                      const char* extra_text, const char* library);

@@ -329,3 +329,59 @@ TEST(CodegenCompile, MakeReadsTheWrittenMakefiles) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MakefileWriter, ExportOfSixtyOneUnitsInGroups) {
+  const fs::path folder = FreshFolder("mkexport");
+  const fs::path prefix = MakeInstallation(folder);
+  ScopedVariable server("QLNSERVERDIR", (prefix / "bin").c_str());
+  std::vector<std::string> units;
+  for (int i = 1; i <= 61; ++i) {
+    units.push_back("unit" + std::to_string(i));
+    std::ofstream(folder / (units.back() + ".cpp")) << "\n";
+  }
+  std::ofstream(folder / "exp.rc") << "\n";
+  Reports reports;
+  ASSERT_EQ(WriteExportLibraryMakefilePart(reports.Callback(), nullptr, nullptr, false, true, false,
+                                           true, {"icon1"}, false, units, {"extra"}, folder.c_str(),
+                                           nullptr, nullptr, "exp"),
+            0u);
+  const std::string text = ReadText(folder / "Makeexp");
+  // Last unit first; 30, 30 and 1 items.
+  EXPECT_NE(text.find("Library_Objects1 = unit61$(OBJ) \\\n                   unit60$(OBJ)"),
+            std::string::npos);
+  EXPECT_NE(text.find("\nLibrary_Objects3 = unit1$(OBJ)\n"), std::string::npos);
+  EXPECT_EQ(text.find("Library_Objects4"), std::string::npos);
+  EXPECT_NE(text.find("Library_Objects = $(Library_Objects1) \\\n                  "
+                      "$(Library_Objects2) \\\n                  $(Library_Objects3)\n"),
+            std::string::npos);
+  // Headers run on into the extra ones: 62 items, three groups.
+  EXPECT_NE(text.find("\nLibrary_Headers3 = unit1.hpp \\\n                   extra.hpp\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("clean:\n\t-$(WIPE) $(Library_Headers3)\n"), std::string::npos);
+  EXPECT_NE(text.find("exp$(DLL): $(Library_Objects) exp.res $(USERTARGETS)\n"), std::string::npos);
+  EXPECT_NE(text.find("\t$(CPP) $(C_OPTIMIZE) $(CPP_OPTC) $(INCLUDEPATHS) $(INCL) "
+                      "$(QVSYSTEM_TOP)/incl $(USERINCLUDEPATHS) \"unit7$(CPPSUFFIX)\" "
+                      "$(C_ALTOBJECT)unit7$(OBJ)\n"),
+            std::string::npos);
+  EXPECT_EQ(reports.texts.back(), "Makefile generation complete.");
+  const std::string command =
+      "cd " + folder.string() + " && make -n -B -f Makeexp QVSYSTEM_TOP=/q >make.log 2>&1";
+  EXPECT_EQ(std::system(command.c_str()), 0) << ReadText(folder / "make.log");
+
+  codegen::SetMakeDialect(codegen::MakeDialect::kNmake);
+  ASSERT_EQ(
+      WriteExportLibraryMakefilePart(nullptr, nullptr, nullptr, false, false, true, false, {}, true,
+                                     {"a b"}, {}, folder.c_str(), nullptr, nullptr, "exp"),
+      0u);
+  codegen::SetMakeDialect(codegen::MakeDialect::kGnu);
+  const std::string nmake = ReadText(folder / "Makeexp");
+  EXPECT_NE(nmake.find("\t-999 $(WIPE) /Q exp$(OLB)\n"), std::string::npos);
+  EXPECT_NE(nmake.find("\n!ifdef DYNAMIC_BVDLL\n"), std::string::npos);
+  EXPECT_NE(nmake.find("\t$(CPP) $(CPPDEBUG) $(CPP_OPTC)$(INCLUDEPATHS)"), std::string::npos);
+  EXPECT_EQ(nmake.find("Library_Headers"), std::string::npos);
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
+}  // namespace
