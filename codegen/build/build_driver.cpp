@@ -47,11 +47,20 @@ void Warning(const CodegenReport& report, const char* format, const char* text1)
   if (report) report(new (std::nothrow) BvuStatusAndMsg(kWarning, format, text1));
 }
 
+// In double quotes as designed, unless the shell would expand something
+// inside them (the folder comes from the client): then in single quotes.
+std::string ShellQuoted(const std::string& text) {
+  if (text.find_first_of("\"$`\\") == std::string::npos) return "\"" + text + "\"";
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 std::string BuildScriptText(const char* environment_file, const char* build_folder,
                             const std::string& command) {
   std::string text;
-  if (environment_file != nullptr) text += std::string(". \"") + environment_file + "\"\n";
-  if (build_folder != nullptr) text += std::string("cd \"") + build_folder + "\" || exit 1\n";
+  if (environment_file != nullptr) text += ". " + ShellQuoted(environment_file) + "\n";
+  if (build_folder != nullptr) text += "cd " + ShellQuoted(build_folder) + " || exit 1\n";
   text += "unset MAKEFLAGS MFLAGS MAKELEVEL\n";
   text += "exec make -f " + command + " 2>&1\n";
   return text;

@@ -23,6 +23,9 @@ void Warning(const CodegenReport& report, const char* format, const char* text1)
 std::string BuildScriptText(const char* environment_file, const char* build_folder,
                             const std::string& command);
 
+// A text as one word of the build script.
+std::string ShellQuoted(const std::string& text);
+
 // The lowest N from 0 with no readable "domake_N.sh" in the folder.
 int NextScriptNumber(const std::string& folder);
 }  // namespace codegen

@@ -51,6 +51,11 @@ TEST(BuildDriver, ScriptTextPerEnvironment) {
             "cd \"/b f\" || exit 1\n"
             "unset MAKEFLAGS MFLAGS MAKELEVEL\n"
             "exec make -f MakeLib build 2>&1\n");
+  // A folder the shell would expand inside double quotes.
+  EXPECT_EQ(codegen::BuildScriptText(nullptr, "/b/$(rm x)/it's", "MakeL"),
+            "cd '/b/$(rm x)/it'\\''s' || exit 1\n"
+            "unset MAKEFLAGS MFLAGS MAKELEVEL\n"
+            "exec make -f MakeL 2>&1\n");
   EXPECT_EQ(codegen::BuildScriptText(nullptr, nullptr, "MakeUserCode"),
             "unset MAKEFLAGS MFLAGS MAKELEVEL\nexec make -f MakeUserCode 2>&1\n");
 }
