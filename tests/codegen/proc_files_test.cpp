@@ -265,14 +265,19 @@ TEST(CodegenCompile, ProcedureFilesRequestBuildsALibrary) {
   fs::create_directories(work);
   std::ofstream(work / "twice.c") << "#include \"bvdll.h\"\n"
                                      "DLL_C_AS_C(double) TWICE(double x) { return 2 * x; }\n";
-  SUProcDef c, f;
+  std::ofstream(work / "olduser.c") << "#include \"oldcI.h\"\n"
+                                       "void OLDC_C(double *x, double *y, int *iflag, int *props) "
+                                       "{ *y = 11 * *x; *iflag = 1; (void)props; }\n";
+  SUProcDef c, f, old_c, old_f;
   Procedure(&c, "Twice", procdef::kLanguageC, "built", "twice.c");
   Procedure(&f, "FProc", procdef::kLanguageFortran, "built", "fproc.f");
+  Procedure(&old_c, "OldC", procdef::kLanguageC, "built", "olduser.c", 1);
+  Procedure(&old_f, "OldF", procdef::kLanguageFortran, "built", "oldf.f", 2);
   Request request;
   auto context = request.Context();
   context.server_folder = (prefix / "bin").string();
   ScopedVariable server("QLNSERVERDIR", nullptr);
-  ByteStream body = GenerateBody(0x7, work, {&c, &f}, true);
+  ByteStream body = GenerateBody(0x7, work, {&c, &f, &old_c, &old_f}, true);
   ByteStream in(body.Bytes());
   EXPECT_EQ(codegen::HandleProcFilesRequest(in, context), 0u);
   std::string log;
@@ -286,6 +291,16 @@ TEST(CodegenCompile, ProcedureFilesRequestBuildsALibrary) {
   ASSERT_NE(twice, nullptr);
   EXPECT_EQ(twice(21.0), 42.0);
   EXPECT_NE(library->LookUpSymbol("QLN13_FPROC", nullptr), nullptr);
+  EXPECT_NE(library->LookUpSymbol("SU55IF_OLDF", nullptr), nullptr);
+  using OldEntry = void (*)(double*, int*, double*, int*, int*, int*, int*, int*, double*, int*,
+                            double*, int*, int*, int*);
+  auto old_entry = reinterpret_cast<OldEntry>(library->LookUpSymbol("SU55IF_OLDC", nullptr));
+  ASSERT_NE(old_entry, nullptr);
+  double x = 2.0, out = 0, work_area = 0, deriv = 0;
+  int sizes = 0, offs = 0, ifail = 0, props = 0, wsize = 0, nout = 1, nin = 1, icall = 0;
+  old_entry(&x, &sizes, &out, &sizes, &offs, &offs, &ifail, &props, &work_area, &wsize, &deriv,
+            &nout, &nin, &icall);
+  EXPECT_EQ(out, 22.0);
   library->Release();
   if (!HasFailure()) fs::remove_all(folder);
 }
