@@ -385,3 +385,58 @@ TEST(MakefileWriter, ExportOfSixtyOneUnitsInGroups) {
 }
 
 }  // namespace
+
+namespace {
+
+const fs::path kGolden = fs::path(VANTOR_SOURCE_DIR) / "tests" / "codegen" / "golden";
+
+// The makefile with the folder replaced, against the kept golden
+// (VANTOR_UPDATE_GOLDEN=1 rewrites it).
+void CheckGolden(const fs::path& folder, const std::string& file, const std::string& golden) {
+  std::string text = ReadText(folder / file);
+  const std::string prefix = folder.string();
+  for (std::size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at)) {
+    text.replace(at, prefix.size(), "<folder>");
+  }
+  const char* update = std::getenv("VANTOR_UPDATE_GOLDEN");
+  if (update != nullptr && std::string(update) == "1") {
+    std::ofstream(kGolden / golden, std::ios::binary) << text;
+    return;
+  }
+  ASSERT_TRUE(fs::exists(kGolden / golden)) << golden;
+  EXPECT_EQ(text, ReadText(kGolden / golden)) << golden;
+}
+
+TEST(Golden, Makefiles) {
+  const fs::path folder = FreshFolder("mkgolden");
+  const fs::path prefix = MakeInstallation(folder);
+  ScopedVariable server("QLNSERVERDIR", (prefix / "bin").c_str());
+  ScopedVariable vs2019("VS2019INSTALLDIR", nullptr);
+  ScopedVariable vs2017("VS2017INSTALLDIR", nullptr);
+  for (auto [dialect, golden] : {std::pair{codegen::MakeDialect::kGnu, "make_procedures_gnu.txt"},
+                                 {codegen::MakeDialect::kNmake, "make_procedures_nmake.txt"}}) {
+    codegen::SetMakeDialect(dialect);
+    MixedLibrary lib;
+    ASSERT_EQ(WriteProcedureLibraryMakefilePart(nullptr, &lib.tree, nullptr, false, false, nullptr,
+                                                folder.c_str(), nullptr, nullptr, nullptr),
+              0u);
+    CheckGolden(folder, "MakeUserCode", golden);
+  }
+  codegen::SetMakeDialect(codegen::MakeDialect::kGnu);
+  CNameTree* none = nullptr;
+  ASSERT_EQ(WriteProcedureLibraryMakefilePart(nullptr, &none, nullptr, true, false, nullptr,
+                                              folder.c_str(), nullptr, nullptr, "tcex1"),
+            0u);
+  CheckGolden(folder, "Maketcex1", "make_compiled_gnu.txt");
+  std::ofstream(prefix / "procedures" / "tanq_defs.inc") << "QVSYSTEM_TOP = /opt/qv\n";
+  std::vector<std::string> units;
+  for (int i = 1; i <= 61; ++i) units.push_back("u" + std::to_string(i));
+  ASSERT_EQ(WriteExportLibraryMakefilePart(nullptr, nullptr, nullptr, false, true, true, true,
+                                           {"r1", "r2"}, false, units, {"extra"}, folder.c_str(),
+                                           "%tanq_defs.inc", nullptr, "exported"),
+            0u);
+  CheckGolden(folder, "Makeexported", "make_export_gnu.txt");
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
+}  // namespace
