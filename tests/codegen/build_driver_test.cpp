@@ -191,4 +191,21 @@ TEST(CodegenCompile, BuildDriverRunsMakeThroughTheScript) {
   if (!HasFailure()) fs::remove_all(folder);
 }
 
+// The environment file is sourced before make, in a folder the shell would
+// expand inside double quotes.
+TEST(CodegenCompile, BuildDriverSourcesTheEnvironmentFile) {
+  const fs::path folder = FreshFolder("env $HOME");
+  std::ofstream(folder / "env.sh") << "VANTOR_FROM_ENV=sourced; export VANTOR_FROM_ENV\n";
+  ScopedVariable environment("VSENVBATFILE", (folder / "env.sh").c_str());
+  std::ofstream(folder / "MakeEnv") << "show:\n\t@echo $$VANTOR_FROM_ENV in $$(pwd)\n";
+  Reports reports;
+  EXPECT_EQ(RunNmakeBuild(reports.Callback(), nullptr, folder.c_str(), "Env", true, true, "show",
+                          false, true),
+            0u);
+  ASSERT_EQ(reports.texts.size(), 2u);
+  EXPECT_EQ(reports.texts[0], "sourced in " + fs::canonical(folder).string() + "\n");
+  EXPECT_FALSE(fs::exists(folder / "MakeEnv"));
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
 }  // namespace
