@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "codegen/build/build_driver.h"
 #include "control/actions/action_mgr.h"
 #include "daes/delays/delay_mgr.h"
 #include "daes/instance/instance_node.h"
@@ -865,6 +866,51 @@ void ClientCommands(const fs::path& root) {
   write({{32, {"a"}, {1}, {1.0f}}, {142, {}, {}, {}}, {2, {}, {}, {}}, {151, {}, {}, {}}});
 }
 
+// Build output: the piece-size byte, then what a build prints (the script
+// the driver writes, echoed, and make's lines, one longer than a line).
+void BuildOutputs(const fs::path& root) {
+  SeedFolder seeds(root, "build_output");
+  seeds.Add(std::string(1, '\0') + codegen::BuildScriptText("/opt/env.sh", "/tmp/b", "MakeLib"));
+  seeds.Add(std::string(1, '\x7f') +
+            "gcc -c -fPIC -fvisibility=hidden -O2 -I/p \"a.c\" -oa.o\n"
+            "a.c:3:1: error: expected ';'\nmake: *** [MakeLib:12: a.o] Error 1\n" +
+            std::string(1500, 'x') + "\nno line break");
+}
+
+// Service-113 bodies as the fuzz target reads them: a sub-kind byte, a
+// definition-count byte, then what follows the request header.
+void ProcFilesRequests(const fs::path& root) {
+  SeedFolder seeds(root, "proc_files_request");
+  SUProcDef d;
+  d.SetLanguage(1);
+  d.SetImplementationName("flash");
+  d.SetLibrary("props");
+  d.SetSourceFile("flash.f", false);
+  d.SetInterfaceVersion(3);
+  d.SetArgumentCounts(1, 1);
+  d.SetInputDescriptor(0, 4);
+  d.SetOutputDescriptor(0, 4);
+  d.SetInputName(0, "x");
+  vantor_fuzz::ByteStream generate;
+  generate.PutUInt8(0);
+  generate.PutUInt8(1);
+  d.WriteDefinition(generate);
+  generate.PutUInt32(0);
+  seeds.Add(generate.Bytes());
+  vantor_fuzz::ByteStream unload;
+  unload.PutUInt8(2);
+  unload.PutUInt8(0);
+  unload.PutUInt32(2);
+  unload.PutString("props");
+  unload.PutString("tcex1");
+  seeds.Add(unload.Bytes());
+  vantor_fuzz::ByteStream name;
+  name.PutUInt8(3);
+  name.PutUInt8(0);
+  name.PutString("props");
+  seeds.Add(name.Bytes());
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: vantor_fuzz_seeds FOLDER\n");
@@ -894,5 +940,7 @@ int main(int argc, char** argv) {
   OldExpressions(root);
   PartitionRequests(root);
   ClientCommands(root);
+  BuildOutputs(root);
+  ProcFilesRequests(root);
   return 0;
 }

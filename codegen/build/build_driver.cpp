@@ -1,0 +1,190 @@
+#include "codegen/build/build_driver.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "codegen/names.h"
+#include "foundation/messages/status_and_msg.h"
+#include "platform/child_process.h"
+#include "platform/run_captured.h"
+
+namespace codegen {
+namespace {
+std::int32_t g_warnings = 0;
+
+void Send(const CodegenReport& report, Status status, const std::string& text) {
+  if (!report) return;
+  // The text is final: "%s" keeps any percent sign in it as it is.
+  report(new (std::nothrow) BvuStatusAndMsg(status, "%s", text.empty() ? " " : text.c_str()));
+}
+
+const char* Variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+// A program named by the variable, else the default name, found on PATH.
+bool HaveProgram(const char* variable, const char* fallback) {
+  const char* named = variable != nullptr ? Variable(variable) : nullptr;
+  std::string program = named != nullptr ? named : fallback;
+  // A compiler variable may carry flags after the program.
+  program = program.substr(0, program.find(' '));
+  const std::string path = platform::LocateProgram(program);
+  return path.find('/') != std::string::npos && access(path.c_str(), X_OK) == 0;
+}
+}  // namespace
+
+std::int32_t WarningCount() { return g_warnings; }
+void ResetWarningCount() { g_warnings = 0; }
+
+void Warning(const CodegenReport& report, const char* format, const char* text1) {
+  ++g_warnings;
+  if (report) report(new (std::nothrow) BvuStatusAndMsg(kWarning, format, text1));
+}
+
+// In double quotes as designed, unless the shell would expand something
+// inside them (the folder comes from the client): then in single quotes.
+std::string ShellQuoted(const std::string& text) {
+  if (text.find_first_of("\"$`\\") == std::string::npos) return "\"" + text + "\"";
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::string BuildScriptText(const char* environment_file, const char* build_folder,
+                            const std::string& command) {
+  std::string text;
+  if (environment_file != nullptr) text += ". " + ShellQuoted(environment_file) + "\n";
+  if (build_folder != nullptr) text += "cd " + ShellQuoted(build_folder) + " || exit 1\n";
+  text += "unset MAKEFLAGS MFLAGS MAKELEVEL\n";
+  text += "exec make -f " + command + " 2>&1\n";
+  return text;
+}
+
+int NextScriptNumber(const std::string& folder) {
+  for (int n = 0;; ++n) {
+    const std::string name = "domake_" + std::to_string(n) + ".sh";
+    std::FILE* file = std::fopen(JoinFolderAndName(folder.c_str(), name.c_str()).c_str(), "r");
+    if (file == nullptr) return n;
+    std::fclose(file);
+  }
+}
+}  // namespace codegen
+
+Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
+                     const char* build_folder, const char* library, bool run, bool delete_makefile,
+                     const char* target, bool quiet, bool fortran) {
+  using namespace codegen;
+  const CodegenReport report = quiet ? CodegenReport() : caller;
+  std::string folder;
+  if (build_folder != nullptr && *build_folder != '\0') folder = build_folder;
+  const std::string makefile = MakefileName(nullptr, library);
+  std::string command = makefile;
+  if (target != nullptr && *target != '\0') command += std::string(" ") + target;
+
+  // Errors count only when they are reported.
+  auto error = [&](const std::string& text) {
+    if (report) Failure(report, "%s", text.c_str());
+  };
+  const char* environment = Variable("VSENVBATFILE");
+  if (environment == nullptr && run) {
+    if (fortran && !HaveProgram("FC", "gfortran")) {
+      error("No suitable FORTRAN compiler was found - compilation aborted\n");
+      Send(report, kProgress,
+           "INTEL Fortran 2017 or higher version required along with its integration into "
+           "Microsoft Visual Studio 2017 or higher\n");
+      return kFailureReport;
+    }
+    if (!HaveProgram("CC", "gcc") || !HaveProgram("CXX", "g++")) {
+      error(
+          "No suitable version of Visual Studio was found - compilation aborted.\n"
+          "See the online help for details of the supported compilers.\n");
+      return kFailureReport;
+    }
+  }
+
+  const std::string lib = library != nullptr ? library : "";
+  if (!run) {
+    if (folder.empty()) {
+      Send(report, kProgress,
+           "To build DLL '" + lib + "', execute the command '" + kMakeCommand + command + "'\n");
+    } else {
+      Send(report, kProgress,
+           "To build DLL '" + lib + "', execute the command '" + kMakeCommand + command +
+               "' in directory " + folder + "\n");
+    }
+    return 0;
+  }
+
+  const std::string script_name = "domake_" + std::to_string(NextScriptNumber(folder)) + ".sh";
+  const std::string script = JoinFolderAndName(folder.c_str(), script_name.c_str());
+  const std::string text =
+      BuildScriptText(environment, folder.empty() ? nullptr : folder.c_str(), command);
+  std::FILE* file = std::fopen(script.c_str(), "w");
+  bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  if (file != nullptr && std::fclose(file) != 0) written = false;
+  if (!written) {
+    if (file != nullptr) std::remove(script.c_str());
+    error("Failed to create " + script_name + " file to execute " + kMakeCommand + command + "\n");
+    return kFailed;
+  }
+
+  int exit_code = -1, spawn_error = 0;
+  const bool started = platform::RunCaptured(
+      {"/bin/sh", script_name}, folder,
+      [&](const std::string& line) { Send(report, kProgress, line); }, &exit_code, &spawn_error);
+  Status result = 0;
+  if (!started) {
+    error(std::string("Unable to execute ") + kMakeCommand + command + "\n");
+    result = kFailed;
+  } else if (exit_code != 0) {
+    const std::string head = std::string(kMakeCommand) + command + " command failed (return code " +
+                             std::to_string(exit_code) + ")\n";
+    if (HaveProgram(nullptr, "make")) {
+      error(head +
+            "make ran with errors.\nTo see all errors, invoke the command manually (or see "
+            "message window).\n");
+    } else {
+      error(head + "Can't find make\nTo see all errors, invoke the command manually\n");
+    }
+    result = kFailed;
+  } else {
+    Send(report, kProgress, std::string(kMakeCommand) + command + " command succeeded\n");
+  }
+  std::remove(script.c_str());
+  if (delete_makefile && result == 0) {
+    std::remove(JoinFolderAndName(folder.c_str(), makefile.c_str()).c_str());
+  }
+  return result;
+}
+
+void SummariseBuildOutput(const CodegenReport& report, const char* activity,
+                          std::int32_t libraries) {
+  using namespace codegen;
+  const std::int32_t errors = ErrorCount(), warnings = WarningCount();
+  if (errors == 0 && warnings == 0 && libraries == 0) return;
+  const std::string what = activity != nullptr ? activity : "";
+  std::string text;
+  if (errors != 0) {
+    text = errors == 1 ? "1 error " : std::to_string(errors) + " errors ";
+    text += warnings == 1 ? ", 1 warning" : ", " + std::to_string(warnings) + " warnings";
+    text += " " + what;
+  } else if (warnings != 0) {
+    text = warnings == 1 ? "1 warning " : std::to_string(warnings) + " warnings ";
+    text += what;
+  }
+  if (libraries > 0) {
+    const std::string dlls = std::to_string(libraries) + " DLL" + (libraries >= 2 ? "s" : "");
+    if (errors == 0 && warnings == 0) {
+      text = dlls + " referenced by " + what;
+    } else {
+      text += " and " + dlls + " referenced";
+    }
+  }
+  Send(report, kProgress, text + ". See above for more details.\n");
+}

@@ -1,0 +1,47 @@
+// The build driver: writes the build script "domake_N.sh" for a generated
+// makefile, runs it with its output passed line by line to the caller, and
+// reports the result; and the summary line that closes a generation.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "codegen/procedures/generate.h"
+
+namespace codegen {
+inline constexpr Status kWarning = 0x40000000u;
+inline constexpr const char* kMakeCommand = "make -f ";
+
+// The process-wide warning count beside ErrorCount(); a warning report
+// adds one.
+std::int32_t WarningCount();
+void ResetWarningCount();
+void Warning(const CodegenReport& report, const char* format, const char* text1);
+
+// The script text: the environment file sourced when one is given, the
+// change to the build folder when one is given, then make.
+std::string BuildScriptText(const char* environment_file, const char* build_folder,
+                            const std::string& command);
+
+// A text as one word of the build script.
+std::string ShellQuoted(const std::string& text);
+
+// The lowest N from 0 with no readable "domake_N.sh" in the folder.
+int NextScriptNumber(const std::string& folder);
+}  // namespace codegen
+
+// Builds the library's makefile ("Make" + library) in the build folder (the
+// current one when null). With the run flag off only the command hint is
+// reported. 0, 0xA000FFFF when no compiler is found, 0x8000FFFF when the
+// script cannot be written or run or make fails. The quiet flag (or no
+// callback) keeps every message back. The build runs in a child process of
+// its own folder, so the folder to return to is never left.
+Status RunNmakeBuild(const CodegenReport& report, const char* return_folder,
+                     const char* build_folder, const char* library, bool run, bool delete_makefile,
+                     const char* target, bool quiet, bool fortran);
+
+// The closing line "<errors and warnings> <activity>. See above for more
+// details.\n" from the counters and the number of referenced libraries;
+// nothing when all three are 0.
+void SummariseBuildOutput(const CodegenReport& report, const char* activity,
+                          std::int32_t libraries);

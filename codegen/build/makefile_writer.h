@@ -1,0 +1,64 @@
+// The makefile writers: the generic part (switches, the installation's
+// stub, the tool folders, a user include file) and the procedure-library
+// part written from the name tree. One writer serves both make dialects:
+// GNU make, which builds here, and the designed nmake form.
+#pragma once
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "codegen/procedures/generate.h"
+
+class CNameTree;
+
+namespace codegen {
+enum class MakeDialect { kGnu, kNmake };
+// The dialect of every makefile written from now on (GNU make by default).
+void SetMakeDialect(MakeDialect dialect);
+MakeDialect CurrentMakeDialect();
+
+// A name in a target or prerequisite position: quoted when it holds a blank
+// (nmake), or with every blank escaped (GNU make).
+std::string MakeTargetName(const std::string& name);
+
+// The tool folder and the procedures folder derived from "QLNSERVERDIR" or
+// the server folder (the executable's folder when neither is known).
+struct MakeFolders {
+  std::string tool;
+  std::string procedures;
+  std::string quoted_include;
+};
+MakeFolders DeriveMakeFolders(const char* server_folder);
+}  // namespace codegen
+
+// Opens "Make" + library in the output folder and writes the generic part;
+// null when the makefile cannot be opened (reported unless quiet).
+std::unique_ptr<std::ofstream> WriteMakefileGenericPart(
+    const CodegenReport& report, const char* server_folder, const char* output_folder, bool win32,
+    const char* user_include, const char* extra_text, const char* library, bool quiet, bool debug,
+    bool intel_fortran, bool vs2017, bool vs2019);
+
+// The makefile of every library of the tree (or, with a library name, of
+// that one library built from one C++ source of the same name); the tree
+// is consumed and *tree left null. *fortran is set when a FORTRAN procedure
+// is built. 0, or 0xA000FFFF when the makefile cannot be written.
+Status WriteProcedureLibraryMakefilePart(const CodegenReport& report, CNameTree** tree,
+                                         const char* server_folder, bool debug, bool no_makefile,
+                                         bool* fortran, const char* output_folder,
+                                         const char* user_include, const char* extra_text,
+                                         const char* library);
+
+// The makefile of a library of exported units: objects, sources and
+// headers in groups of 30 (units last to first), resources, clean, link
+// and compile rules. The name tree is emptied. 0, or 0xA000FFFF when the
+// makefile cannot be written.
+Status WriteExportLibraryMakefilePart(const CodegenReport& report, CNameTree** tree,
+                                      const char* server_folder, bool debug, bool optimise,
+                                      bool quiet, bool resource,
+                                      const std::vector<std::string>& resources, bool no_headers,
+                                      const std::vector<std::string>& units,
+                                      const std::vector<std::string>& extra_headers,
+                                      const char* output_folder, const char* user_include,
+                                      const char* extra_text, const char* library);

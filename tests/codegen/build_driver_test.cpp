@@ -1,0 +1,211 @@
+// The build driver: script text, the command hint, the summary line, and
+// real make runs through the build script.
+#include "codegen/build/build_driver.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "codegen_helpers.h"
+#include "framework/libraries/library_loader.h"
+
+using namespace codegen_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kInstall = std::string(VANTOR_SOURCE_DIR) + "/codegen/install";
+
+// Sets or clears an environment variable for one test.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old, had_ = true;
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedVariable() {
+    if (had_) {
+      setenv(name_, old_.c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+TEST(BuildDriver, ScriptTextPerEnvironment) {
+  EXPECT_EQ(codegen::BuildScriptText("/opt/env.sh", "/b f", "MakeLib build"),
+            ". \"/opt/env.sh\"\n"
+            "cd \"/b f\" || exit 1\n"
+            "unset MAKEFLAGS MFLAGS MAKELEVEL\n"
+            "exec make -f MakeLib build 2>&1\n");
+  // A folder the shell would expand inside double quotes.
+  EXPECT_EQ(codegen::BuildScriptText(nullptr, "/b/$(rm x)/it's", "MakeL"),
+            "cd '/b/$(rm x)/it'\\''s' || exit 1\n"
+            "unset MAKEFLAGS MFLAGS MAKELEVEL\n"
+            "exec make -f MakeL 2>&1\n");
+  EXPECT_EQ(codegen::BuildScriptText(nullptr, nullptr, "MakeUserCode"),
+            "unset MAKEFLAGS MFLAGS MAKELEVEL\nexec make -f MakeUserCode 2>&1\n");
+}
+
+TEST(BuildDriver, RunFlagOffGivesTheCommandHint) {
+  ScopedVariable environment("VSENVBATFILE", nullptr);
+  Reports reports;
+  EXPECT_EQ(RunNmakeBuild(reports.Callback(), nullptr, "/tmp/x", "Lib", false, false, "clean",
+                          false, true),
+            0u);
+  EXPECT_EQ(reports.texts, (std::vector<std::string>{
+                               "To build DLL 'Lib', execute the command 'make -f MakeLib clean' "
+                               "in directory /tmp/x\n"}));
+  Reports plain;
+  EXPECT_EQ(RunNmakeBuild(plain.Callback(), nullptr, nullptr, nullptr, false, false, nullptr, false,
+                          false),
+            0u);
+  EXPECT_EQ(
+      plain.texts,
+      (std::vector<std::string>{"To build DLL '', execute the command 'make -f MakeUserCode'\n"}));
+  Reports quiet;
+  EXPECT_EQ(
+      RunNmakeBuild(quiet.Callback(), nullptr, nullptr, "L", false, false, nullptr, true, false),
+      0u);
+  EXPECT_TRUE(quiet.texts.empty());
+}
+
+TEST(BuildDriver, MissingCompilerStopsBeforeAnyScript) {
+  ScopedVariable environment("VSENVBATFILE", nullptr);
+  ScopedVariable compiler("FC", "/no/such/gfortran");
+  const fs::path folder = FreshFolder("nofc");
+  codegen::ResetErrorCount();
+  Reports reports;
+  EXPECT_EQ(RunNmakeBuild(reports.Callback(), nullptr, folder.c_str(), "L", true, false, nullptr,
+                          false, true),
+            codegen::kFailureReport);
+  ASSERT_EQ(reports.texts.size(), 2u);
+  EXPECT_EQ(reports.texts[0], "No suitable FORTRAN compiler was found - compilation aborted\n");
+  EXPECT_EQ(reports.statuses[0], codegen::kFailureReport);
+  EXPECT_EQ(codegen::ErrorCount(), 1);
+  EXPECT_TRUE(fs::is_empty(folder));
+  fs::remove_all(folder);
+}
+
+std::string Summary(std::int32_t errors, std::int32_t warnings, std::int32_t libraries) {
+  codegen::ResetErrorCount();
+  codegen::ResetWarningCount();
+  for (int i = 0; i < errors; ++i) codegen::Failure(nullptr, "e", nullptr);
+  for (int i = 0; i < warnings; ++i) codegen::Warning(nullptr, "w", nullptr);
+  Reports reports;
+  SummariseBuildOutput(reports.Callback(), "generating files", libraries);
+  codegen::ResetErrorCount();
+  codegen::ResetWarningCount();
+  return reports.texts.empty() ? "<none>" : reports.texts[0];
+}
+
+TEST(BuildDriver, SummaryLines) {
+  EXPECT_EQ(Summary(2, 0, 0),
+            "2 errors , 0 warnings generating files. See above for more details.\n");
+  EXPECT_EQ(Summary(1, 1, 3),
+            "1 error , 1 warning generating files and 3 DLLs referenced. See above for more "
+            "details.\n");
+  EXPECT_EQ(Summary(0, 1, 0), "1 warning generating files. See above for more details.\n");
+  EXPECT_EQ(Summary(0, 2, 1),
+            "2 warnings generating files and 1 DLL referenced. See above for more details.\n");
+  EXPECT_EQ(Summary(0, 0, 1),
+            "1 DLL referenced by generating files. See above for more details.\n");
+  EXPECT_EQ(Summary(0, 0, 2),
+            "2 DLLs referenced by generating files. See above for more details.\n");
+  EXPECT_EQ(Summary(0, 0, 0), "<none>");
+}
+
+// A failing and a succeeding make run, the second building a library with
+// the installation's stub that the engine then loads.
+TEST(CodegenCompile, BuildDriverRunsMakeThroughTheScript) {
+  ScopedVariable environment("VSENVBATFILE", nullptr);
+  const fs::path folder = FreshFolder("driver");
+  std::ofstream(folder / "domake_0.sh") << "kept\n";
+  std::ofstream(folder / "domake_1.sh") << "kept\n";
+  EXPECT_EQ(codegen::NextScriptNumber(folder.string()), 2);
+  std::ofstream(folder / "MakeBad") << "fail:\n\t@echo first line\n\t@echo second line\n"
+                                       "\t@exit 3\n";
+  codegen::ResetErrorCount();
+  Reports bad;
+  EXPECT_EQ(RunNmakeBuild(bad.Callback(), nullptr, folder.c_str(), "Bad", true, true, "fail", false,
+                          false),
+            codegen::kFailed);
+  ASSERT_GE(bad.texts.size(), 3u);
+  EXPECT_EQ(bad.texts[0], "first line\n");
+  EXPECT_EQ(bad.texts[1], "second line\n");
+  EXPECT_EQ(bad.texts.back().rfind("make -f MakeBad fail command failed (return code 2)\n"
+                                   "make ran with errors.\n",
+                                   0),
+            0u)
+      << bad.texts.back();
+  EXPECT_EQ(bad.statuses.back(), codegen::kFailureReport);
+  EXPECT_EQ(codegen::ErrorCount(), 1);
+  // The makefile stays after a failure; earlier scripts stay, ours goes.
+  EXPECT_TRUE(fs::exists(folder / "MakeBad"));
+  EXPECT_TRUE(fs::exists(folder / "domake_0.sh"));
+  EXPECT_TRUE(fs::exists(folder / "domake_1.sh"));
+  EXPECT_FALSE(fs::exists(folder / "domake_2.sh"));
+
+  std::ofstream(folder / "answer.c")
+      << "#include \"bvdll.h\"\n"
+         "static int helper(int x) { return 2 * x; }\n"
+         "DLL_C_AS_C(int) ANSWER(int x) { return helper(x) + 40; }\n";
+  std::ofstream(folder / "MakeGood")
+      << "BVUTCFORPATH = " << kInstall << "\n"
+      << "include $(BVUTCFORPATH)/makestub.int\n"
+         "build: good$(DLL)\n"
+         "good$(DLL): answer$(OBJ)\n"
+         "\t$(C_LINK) $(C_OPTL) $(ALT_EXECUTABLE)\"good$(DLL)\" answer$(OBJ)\n"
+         "answer$(OBJ): answer.c\n"
+         "\t$(C) $(C_OPTC) $(CDEBUG) $(INCLUDEPATHS) \"answer.c\" $(C_ALTOBJECT)answer$(OBJ)\n";
+  Reports good;
+  EXPECT_EQ(RunNmakeBuild(good.Callback(), nullptr, folder.c_str(), "Good", true, true, nullptr,
+                          false, false),
+            0u);
+  ASSERT_FALSE(good.texts.empty());
+  EXPECT_EQ(good.texts.back(), "make -f MakeGood command succeeded\n");
+  EXPECT_FALSE(fs::exists(folder / "MakeGood"));
+  EXPECT_FALSE(fs::exists(folder / "domake_2.sh"));
+
+  XosDynamicLibrary* library = XosDynamicLibrary::Load((folder / "good.so").c_str(), nullptr);
+  ASSERT_NE(library, nullptr) << XosDynamicLibrary::LastErrorText();
+  auto answer = reinterpret_cast<int (*)(int)>(library->LookUpSymbol("ANSWER", nullptr));
+  ASSERT_NE(answer, nullptr);
+  EXPECT_EQ(answer(1), 42);
+  // The stub hides what the macros do not export.
+  EXPECT_EQ(library->LookUpSymbol("helper", nullptr), nullptr);
+  library->Release();
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
+// The environment file is sourced before make, in a folder the shell would
+// expand inside double quotes.
+TEST(CodegenCompile, BuildDriverSourcesTheEnvironmentFile) {
+  const fs::path folder = FreshFolder("env $HOME");
+  std::ofstream(folder / "env.sh") << "VANTOR_FROM_ENV=sourced; export VANTOR_FROM_ENV\n";
+  ScopedVariable environment("VSENVBATFILE", (folder / "env.sh").c_str());
+  std::ofstream(folder / "MakeEnv") << "show:\n\t@echo $$VANTOR_FROM_ENV in $$(pwd)\n";
+  Reports reports;
+  EXPECT_EQ(RunNmakeBuild(reports.Callback(), nullptr, folder.c_str(), "Env", true, true, "show",
+                          false, true),
+            0u);
+  ASSERT_EQ(reports.texts.size(), 2u);
+  EXPECT_EQ(reports.texts[0], "sourced in " + fs::canonical(folder).string() + "\n");
+  EXPECT_FALSE(fs::exists(folder / "MakeEnv"));
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
+}  // namespace

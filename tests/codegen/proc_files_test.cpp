@@ -1,0 +1,308 @@
+// The procedure-file manager: requests of service 113 from their bytes.
+#include "codegen/files/proc_files.h"
+
+#include <sys/stat.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "codegen/build/build_driver.h"
+#include "codegen_helpers.h"
+#include "framework/libraries/library_loader.h"
+#include "fuzz/byte_stream.h"
+
+using namespace codegen_test;
+namespace fs = std::filesystem;
+using vantor_fuzz::ByteStream;
+
+namespace {
+
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old, had_ = true;
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedVariable() {
+    if (had_) {
+      setenv(name_, old_.c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+struct Request {
+  Reports reports;
+  std::unique_ptr<ByteStream> reply;
+  std::string server_folder;
+  codegen::ProcFilesContext Context() {
+    codegen::ProcFilesContext context;
+    context.report = reports.Callback();
+    context.server_folder = server_folder;
+    context.make_reply = [this]() -> BvuBinaryStream* {
+      reply = std::make_unique<ByteStream>();
+      return reply.get();
+    };
+    return context;
+  }
+  Status Run(ByteStream& body) {
+    ByteStream in(body.Bytes());
+    return codegen::HandleProcFilesRequest(in, Context());
+  }
+};
+
+// The header of a generation request and its definitions.
+ByteStream GenerateBody(std::uint32_t options, const fs::path& folder,
+                        const std::vector<const SUProcDef*>& definitions, bool build) {
+  ByteStream body;
+  body.PutUInt16(0);
+  body.PutUInt32(options);
+  body.PutString(folder.c_str());
+  body.PutUInt32(static_cast<std::uint32_t>(definitions.size()));
+  body.PutString("");
+  body.PutUInt8(build ? 1 : 0);
+  for (const SUProcDef* d : definitions) {
+    d->WriteDefinition(body);
+    body.PutUInt32(0);
+  }
+  return body;
+}
+
+void Procedure(SUProcDef* def, const char* name, std::uint32_t language, const char* library,
+               const char* source, std::uint32_t version = 3) {
+  Define(def, name, language, 0, {{procdef::kReal, 0, "x"}}, {{procdef::kReal, 0, "y"}}, version);
+  if (library != nullptr) def->SetLibrary(library);
+  if (source != nullptr) def->SetSourceFile(source, false);
+}
+
+bool Has(const Reports& reports, const std::string& text) {
+  for (const auto& t : reports.texts) {
+    if (t == text) return true;
+  }
+  return false;
+}
+
+TEST(ProcFiles, LibraryFoldersStopAtTheirProcedure) {
+  const fs::path folder = FreshFolder("pfolders");
+  SUProcDef first, missing, absolute, nameless;
+  Procedure(&first, "first", procdef::kLanguageC, "lib", "first.c");
+  Procedure(&missing, "second", procdef::kLanguageC, "sub/lib", "second.c");
+  Procedure(&absolute, "third", procdef::kLanguageC, "/no/such/folder/lib", "third.c");
+  Procedure(&nameless, "fourth", procdef::kLanguageC, nullptr, "fourth.c");
+  for (auto [def, message] :
+       {std::pair{&missing,
+                  "Directory " + (folder / "sub").string() + " for dll sub/lib not found.\n"},
+        {&absolute,
+         std::string("Directory /no/such/folder for dll /no/such/folder/lib not found.\n")},
+        {&nameless, std::string("Library name in procedure fourth is NULL (not defined).\n")}}) {
+    Request request;
+    ByteStream body = GenerateBody(0x5, folder, {&first, def}, false);
+    EXPECT_EQ(request.Run(body), codegen::kFailed);
+    EXPECT_TRUE(Has(request.reports, message)) << message;
+    EXPECT_TRUE(fs::exists(folder / "first.c"));
+    EXPECT_FALSE(fs::exists(folder / "second.c"));
+    EXPECT_FALSE(fs::exists(folder / "MakeUserCode"));
+    EXPECT_EQ(codegen::ErrorCount(), 1);
+    fs::remove(folder / "first.c");
+    fs::remove(folder / "first.h");
+  }
+  // A folder without any write bit, whoever runs the test.
+  fs::create_directories(folder / "ro");
+  chmod((folder / "ro").c_str(), 0555);
+  SUProcDef read_only;
+  Procedure(&read_only, "fifth", procdef::kLanguageC, "ro/lib", "fifth.c");
+  Request request;
+  ByteStream body = GenerateBody(0x5, folder, {&read_only}, false);
+  EXPECT_EQ(request.Run(body), codegen::kFailed);
+  EXPECT_TRUE(Has(request.reports, "Directory " + (folder / "ro").string() +
+                                       " for dll ro/lib cannot be written to.\n"));
+  EXPECT_EQ(std::string(std::setlocale(LC_CTYPE, nullptr)), "C");
+  chmod((folder / "ro").c_str(), 0755);
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
+TEST(ProcFiles, ExistingSourcesAndMissingSourceNames) {
+  const fs::path folder = FreshFolder("pexisting");
+  std::ofstream(folder / "kept.c") << "user code\n";
+  SUProcDef kept, unnamed;
+  Procedure(&kept, "Kept", procdef::kLanguageC, "lib", "kept.c");
+  Procedure(&unnamed, "Unnamed", procdef::kLanguageFortran, "lib", nullptr);
+  ScopedVariable server("QLNSERVERDIR", nullptr);
+  Request request;
+  request.server_folder = (MakeInstallation(folder) / "bin").string();
+  ByteStream body = GenerateBody(0x7, folder, {&kept, &unnamed}, false);
+  EXPECT_EQ(request.Run(body), 0u);
+  EXPECT_EQ(ReadText(folder / "kept.c"), "user code\n");
+  EXPECT_TRUE(Has(request.reports, "Template for Kept not generated, " +
+                                       (folder / "kept.c").string() + " already exists"));
+  EXPECT_TRUE(Has(request.reports, "Unable to generate template for Unnamed, no source file name"));
+  EXPECT_EQ(codegen::WarningCount(), 1);
+  // The wrapper of the FORTRAN procedure and the makefile naming both.
+  EXPECT_TRUE(fs::exists(folder / "unnamedI.f"));
+  const std::string makefile = ReadText(folder / "MakeUserCode");
+  EXPECT_NE(makefile.find("Library1_Objects = kept$(OBJ) \\\n                   unnamedI$(OBJ) \n"),
+            std::string::npos)
+      << makefile;
+  EXPECT_EQ(request.reports.texts.back(),
+            "1 warning generating procedure code. See above for more details.\n");
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
+TEST(ProcFiles, ListNameUnloadAndUnknownKinds) {
+  Request list;
+  ByteStream two;
+  two.PutUInt16(2);
+  EXPECT_EQ(list.Run(two), 0u);
+  ASSERT_NE(list.reply, nullptr);
+  ByteStream answer(list.reply->Bytes());
+  std::uint16_t kind = 0;
+  std::uint32_t zero = 1, count = 99;
+  EXPECT_EQ(answer.GetUInt16(&kind), 0u);
+  EXPECT_EQ(answer.GetUInt32(&zero), 0u);
+  EXPECT_EQ(answer.GetUInt32(&count), 0u);
+  EXPECT_EQ(kind, 2);
+  EXPECT_EQ(zero, 0u);
+  std::uint32_t loaded = 0;
+  for (XosDynamicLibrary* lib = XosDynamicLibrary::FirstLoaded(); lib != nullptr;
+       lib = lib->NextLoaded()) {
+    ++loaded;
+  }
+  EXPECT_EQ(count, loaded);
+
+  Request name;
+  ByteStream five;
+  five.PutUInt16(5);
+  five.PutString("no_such_library_here");
+  EXPECT_EQ(name.Run(five), 0u);
+  ASSERT_NE(name.reply, nullptr);
+  ByteStream named(name.reply->Bytes());
+  char* text = nullptr;
+  named.GetUInt16(&kind);
+  named.GetUInt32(&zero);
+  EXPECT_FALSE(status::IsFailure(named.GetStringNew(&text)));
+  EXPECT_EQ(kind, 5);
+  EXPECT_STREQ(text, "");
+  delete[] text;
+
+  Request unload;
+  bool released = false;
+  ByteStream three;
+  three.PutUInt16(3);
+  three.PutUInt32(2);
+  three.PutString("a");
+  three.PutString("b");
+  ByteStream in(three.Bytes());
+  auto context = unload.Context();
+  context.release_export = [&released] { released = true; };
+  EXPECT_EQ(codegen::HandleProcFilesRequest(in, context), 0u);
+  EXPECT_TRUE(released);
+  EXPECT_EQ(unload.reply, nullptr);
+
+  Request unknown;
+  ByteStream six;
+  six.PutUInt16(6);
+  EXPECT_EQ(unknown.Run(six), codegen::kFailureReport);
+  EXPECT_EQ(unknown.reply, nullptr);
+  EXPECT_EQ(std::string(std::setlocale(LC_CTYPE, nullptr)), "C");
+}
+
+// Seeded random bodies: a status, never a crash; generation stays in its
+// own folder with nothing requested.
+TEST(ProcFiles, RandomRequestBodies) {
+  const fs::path folder = FreshFolder("prandom");
+  std::mt19937 random(113);
+  SUProcDef def;
+  Procedure(&def, "r", procdef::kLanguageC, "lib", "r.c");
+  const std::vector<std::uint8_t> valid = GenerateBody(0, folder, {&def, &def}, false).Bytes();
+  for (int round = 0; round < 400; ++round) {
+    std::vector<std::uint8_t> bytes;
+    if (round % 2 == 0) {
+      bytes = valid;
+      // Damage the definitions, not the header that names the folder.
+      const std::size_t header = 2 + 4 + 4 + folder.string().size() + 8;
+      for (int k = 0; k < 4 && bytes.size() > header; ++k) {
+        bytes[header + random() % (bytes.size() - header)] = static_cast<std::uint8_t>(random());
+      }
+      bytes.resize(header + random() % (bytes.size() - header + 1));
+    } else {
+      const std::uint16_t kinds[] = {2, 3, 5, 9};
+      bytes = {static_cast<std::uint8_t>(kinds[random() % 4]), 0};
+      for (int k = static_cast<int>(random() % 40); k > 0; --k) {
+        bytes.push_back(static_cast<std::uint8_t>(random()));
+      }
+    }
+    ByteStream body(bytes);
+    Request request;
+    request.Run(body);
+  }
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
+// Sub-kind 0 end to end: sources, makefile, the build and the library.
+TEST(CodegenCompile, ProcedureFilesRequestBuildsALibrary) {
+  ScopedVariable environment("VSENVBATFILE", nullptr);
+  const fs::path folder = FreshFolder("pbuild");
+  const fs::path prefix = MakeInstallation(folder);
+  const fs::path work = folder / "work";
+  fs::create_directories(work);
+  std::ofstream(work / "twice.c") << "#include \"bvdll.h\"\n"
+                                     "DLL_C_AS_C(double) TWICE(double x) { return 2 * x; }\n";
+  std::ofstream(work / "olduser.c") << "#include \"oldcI.h\"\n"
+                                       "void OLDC_C(double *x, double *y, int *iflag, int *props) "
+                                       "{ *y = 11 * *x; *iflag = 1; (void)props; }\n";
+  SUProcDef c, f, old_c, old_f;
+  Procedure(&c, "Twice", procdef::kLanguageC, "built", "twice.c");
+  Procedure(&f, "FProc", procdef::kLanguageFortran, "built", "fproc.f");
+  Procedure(&old_c, "OldC", procdef::kLanguageC, "built", "olduser.c", 1);
+  Procedure(&old_f, "OldF", procdef::kLanguageFortran, "built", "oldf.f", 2);
+  Request request;
+  auto context = request.Context();
+  context.server_folder = (prefix / "bin").string();
+  ScopedVariable server("QLNSERVERDIR", nullptr);
+  ByteStream body = GenerateBody(0x7, work, {&c, &f, &old_c, &old_f}, true);
+  ByteStream in(body.Bytes());
+  EXPECT_EQ(codegen::HandleProcFilesRequest(in, context), 0u);
+  std::string log;
+  for (const auto& t : request.reports.texts) log += t;
+  EXPECT_TRUE(Has(request.reports, "Building DLL...\n"));
+  EXPECT_TRUE(Has(request.reports, "make -f MakeUserCode command succeeded\n")) << log;
+  EXPECT_EQ(codegen::ErrorCount(), 0) << log;
+  XosDynamicLibrary* library = XosDynamicLibrary::Load((work / "built.so").c_str(), nullptr);
+  ASSERT_NE(library, nullptr) << XosDynamicLibrary::LastErrorText();
+  auto twice = reinterpret_cast<double (*)(double)>(library->LookUpSymbol("TWICE", nullptr));
+  ASSERT_NE(twice, nullptr);
+  EXPECT_EQ(twice(21.0), 42.0);
+  EXPECT_NE(library->LookUpSymbol("QLN13_FPROC", nullptr), nullptr);
+  EXPECT_NE(library->LookUpSymbol("SU55IF_OLDF", nullptr), nullptr);
+  using OldEntry = void (*)(double*, int*, double*, int*, int*, int*, int*, int*, double*, int*,
+                            double*, int*, int*, int*);
+  auto old_entry = reinterpret_cast<OldEntry>(library->LookUpSymbol("SU55IF_OLDC", nullptr));
+  ASSERT_NE(old_entry, nullptr);
+  double x = 2.0, out = 0, work_area = 0, deriv = 0;
+  int sizes = 0, offs = 0, ifail = 0, props = 0, wsize = 0, nout = 1, nin = 1, icall = 0;
+  old_entry(&x, &sizes, &out, &sizes, &offs, &offs, &ifail, &props, &work_area, &wsize, &deriv,
+            &nout, &nin, &icall);
+  EXPECT_EQ(out, 22.0);
+  library->Release();
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
+}  // namespace
