@@ -9,6 +9,7 @@
 #include "foundation/messages/su_print.h"
 #include "solve/methods/group_solvers.h"
 #include "solve/methods/open_solvers.h"
+#include "solve/open/kvs_proxies.h"
 
 namespace {
 
@@ -54,6 +55,18 @@ QLNGroupMethod* CreateGroupMethod(std::int32_t code, std::int32_t linear_solver_
     case GroupMethodClass::kWegsteinStrategy:
       Report(status, 0);
       return new (std::nothrow) WegsteinStrategy();
+    case GroupMethodClass::kKVSSluProxy:
+      Report(status, 0);
+      return new (std::nothrow) QLNKVSSluProxy();
+    case GroupMethodClass::kKVSMflProxy:
+      Report(status, 0);
+      return new (std::nothrow) QLNKVSMflProxy();
+    case GroupMethodClass::kKVSSparseProxy:
+      Report(status, 0);
+      return new (std::nothrow) QLNKVSSparseProxy();
+    case GroupMethodClass::kKVSSparseMflProxy:
+      Report(status, 0);
+      return new (std::nothrow) QLNKVSSparseMflProxy();
     // The method classes join this build one by one.
     default:
       Report(status, kSolverClassUnavailable);
