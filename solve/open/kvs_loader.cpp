@@ -1,5 +1,6 @@
 #include "solve/open/kvs_loader.h"
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -23,9 +24,16 @@ Status LoadKvsServices() {
   if (g_services != nullptr) return 0;
   const char* library = "kvs_services.dll";
   auto get = reinterpret_cast<GetKVSServicesFunction>(Entry(library, kGetKVSServices));
-  if (get != nullptr) g_services = get();
+  // To the console, not the message printer: the printer may need the services.
+  if (get == nullptr) {
+    std::printf("Loading %s failed, aborting\n", library);
+    std::fflush(stdout);
+    return kKvsLoadFailed;
+  }
+  g_services = get();
   if (g_services == nullptr) {
-    SuPrint(kKvsLoadFailed, "Loading %s failed, aborting", library);
+    std::printf("Fetching %s failed\n", kGetKVSServices);
+    std::fflush(stdout);
     return kKvsLoadFailed;
   }
   return 0;

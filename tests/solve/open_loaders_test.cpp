@@ -1,0 +1,117 @@
+// The solver library loaders with libraries built by the tests: their
+// messages and results, the open-NLA switch, the optimiser defaults by
+// component name, and the release of a replaced factory.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "framework/libraries/library_api.h"
+#include "solve/methods/open_solvers.h"
+#include "solve/methods/solver_factories.h"
+#include "solve/open/kvs_loader.h"
+#include "solve/open/solver_loaders.h"
+#include "tests/support/capture_sink.h"
+
+#ifdef VANTOR_FAKE_KVS_DIR
+
+namespace {
+
+struct Fake {
+  Fake() {
+    AddDLLSearchPath(VANTOR_FAKE_KVS_DIR);
+    handle = dlopen(VANTOR_FAKE_KVS_DIR "/kvs_fake_solver.so", RTLD_NOW | RTLD_LOCAL);
+    EXPECT_NE(handle, nullptr) << dlerror();
+    set = reinterpret_cast<void (*)(int, const char*)>(dlsym(handle, "KvsFakeSet"));
+    live = reinterpret_cast<int (*)()>(dlsym(handle, "KvsFakeLive"));
+    parameter = reinterpret_cast<double (*)(const char*)>(dlsym(handle, "KvsFakeParameter"));
+    set(0, "_KVS_FAKE");
+  }
+  ~Fake() {
+    ClearOpenSolvers();
+    dlclose(handle);
+  }
+  void* handle;
+  void (*set)(int, const char*);
+  int (*live)();
+  double (*parameter)(const char*);
+};
+
+std::string Text(const testsupport::CaptureSink& sink) {
+  std::string out;
+  for (const std::string& line : sink.lines()) out += line + "\n";
+  return out;
+}
+
+}  // namespace
+
+TEST(OpenSolverLoaders, NLALoadSwitchesNonlinearGroupsAndReloadReleasesThePrevious) {
+  Fake fake;
+  testsupport::CaptureSink sink;
+  EXPECT_EQ(LoadOpenNLASolver("kvs_fake_solver.dll"), 0u);
+  EXPECT_TRUE(IsOpenNLASolverLoaded());
+  EXPECT_EQ(SelectGroupMethod(kMethodNonlinear40, 0), GroupMethodClass::kOpenNLASolver);
+  EXPECT_EQ(fake.live(), 1);
+  EXPECT_EQ(LoadOpenNLASolver("kvs_fake_solver.dll"), 0u);
+  EXPECT_EQ(fake.live(), 1);  // the first factory went
+  const std::string text = Text(sink);
+  EXPECT_NE(text.find("Loading Open NLA Solver..."), std::string::npos) << text;
+  EXPECT_NE(text.find("kvs_fake_solver.so loaded successfully"), std::string::npos) << text;
+  // A failed load clears the state and releases what was there.
+  fake.set(1, "_KVS_FAKE");
+  EXPECT_EQ(LoadOpenNLASolver("kvs_fake_solver.dll"), kKvsWrongFactory);
+  EXPECT_FALSE(IsOpenNLASolverLoaded());
+  EXPECT_EQ(fake.live(), 0);
+  EXPECT_NE(Text(sink).find("No NLASystemFactory implemented in DLL"), std::string::npos);
+}
+
+TEST(OpenSolverLoaders, FailuresSayWhyAndLeaveTheBuiltInMethods) {
+  Fake fake;
+  testsupport::CaptureSink sink;
+  EXPECT_EQ(LoadOpenNLASolver("kvs_fake_empty.dll"), kKvsNotLoadable);
+  EXPECT_NE(Text(sink).find("Load failed, kvs_fake_empty.dll does not contain an NLA Solver "
+                            "Factory"),
+            std::string::npos)
+      << Text(sink);
+  EXPECT_EQ(SelectGroupMethod(kMethodNonlinear40, 0), GroupMethodClass::kKVSSparseProxy);
+  EXPECT_EQ(LoadOpenNLASolver("kvs_no_such_library.dll"), kKvsNotLoadable);
+  EXPECT_NE(Text(sink).find("Load failed, kvs_no_such_library.dll could not be found"),
+            std::string::npos)
+      << Text(sink);
+  fake.set(2, "_KVS_FAKE");
+  EXPECT_EQ(LoadOpenNLPSolverForEstimation("kvs_fake_solver.dll"), kKvsWrongFactory);
+  EXPECT_NE(Text(sink).find("Wrong interface implemented for NLPSystemFactory"), std::string::npos);
+  EXPECT_EQ(OpenNLPFactory(kRunEstimation), nullptr);
+}
+
+TEST(OpenSolverLoaders, OptimiserDefaultsFollowTheComponentNameInAnyCase) {
+  Fake fake;
+  testsupport::CaptureSink sink;
+  fake.set(0, "_kvs_dmo");
+  EXPECT_EQ(LoadOpenNLPSolverForOptimisation("kvs_fake_solver.dll"), 0u);
+  EXPECT_EQ(fake.parameter("OBJCVG"), 1e-4);
+  EXPECT_EQ(fake.parameter("OptTol"), -1.0);
+  EXPECT_EQ(OpenNLPSolverName(kRunOptimisation), "kvs_fake_solver.dll");
+  fake.set(0, "_KVS_HypSqp");
+  EXPECT_EQ(LoadOpenNLPSolverForEstimation("kvs_fake_solver.dll"), 0u);
+  EXPECT_EQ(fake.parameter("OptTol"), 1e-4);
+  platform::IUnknown* factory = OpenNLPFactory(kRunEstimation);
+  ASSERT_NE(factory, nullptr);
+  factory->Release();
+  EXPECT_EQ(fake.live(), 2);
+}
+
+#endif
+
+TEST(KvsServices, AllocatedTextsRoundTrip) {
+#ifdef VANTOR_KVS_DIR
+  AddDLLSearchPath(VANTOR_KVS_DIR);
+  char* text = KvsServicesCopy("Indeterminate");
+  ASSERT_NE(text, nullptr);
+  EXPECT_STREQ(text, "Indeterminate");
+  EXPECT_EQ(TakeKvsText(text), "Indeterminate");
+  EXPECT_EQ(LoadKvsServices(), 0u);
+#else
+  GTEST_SKIP() << "framework libraries not built";
+#endif
+}
