@@ -67,6 +67,9 @@ QLNGroupMethod* CreateGroupMethod(std::int32_t code, std::int32_t linear_solver_
     case GroupMethodClass::kKVSSparseMflProxy:
       Report(status, 0);
       return new (std::nothrow) QLNKVSSparseMflProxy();
+    case GroupMethodClass::kOpenNLASolver:
+      Report(status, 0);
+      return new (std::nothrow) QLNCOpenNLASolver();
     // The method classes join this build one by one.
     default:
       Report(status, kSolverClassUnavailable);

@@ -175,3 +175,13 @@ class QLNCNumericAlgebraicESO final : public KVSNumericAlgebraicESO {
 
 // The kind the framework sees for a structure entry's kind.
 std::int32_t KvsStructureKind(std::int64_t kind);
+
+inline constexpr Status kOpenNLAFailed = 0x80000251u;
+inline constexpr Status kOpenNLANoFactory = KvsCode(-6);
+
+// Nonlinear groups through the user's NLA library once one is loaded.
+class QLNCOpenNLASolver final : public QLNGroupMethod {
+ public:
+  Status Solve(QLNGroup* block, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
+               Status* status_out) override;
+};

@@ -115,3 +115,68 @@ TEST(KvsServices, AllocatedTextsRoundTrip) {
   GTEST_SKIP() << "framework libraries not built";
 #endif
 }
+
+#ifdef VANTOR_FAKE_KVS_DIR
+
+#include "solve/open/kvs_proxies.h"
+#include "tests/solve/group_support.h"
+
+TEST(OpenNLASolver, ContinuationLibraryGetsItsSettingsAndIsCalledAgain) {
+  Fake fake;
+  grouptest::Options options;
+  auto calls = reinterpret_cast<const char* (*)()>(dlsym(fake.handle, "KvsFakeCalls"));
+  QLNCOpenNLASolver method;
+  DAESSolverBlock block;
+  EXPECT_EQ(method.Solve(&block, 0, 0, 0, nullptr), kOpenNLANoFactory);
+  fake.set(0, "_KVS_CONTIN");
+  ASSERT_EQ(LoadOpenNLASolver("kvs_fake_solver.dll"), 0u);
+  EXPECT_EQ(method.Solve(&block, 0, 0, 0, nullptr), 0u);
+  EXPECT_STREQ(calls(), "011");
+  EXPECT_EQ(fake.parameter("SPARSE.IndetHandle"), 0.0);
+  EXPECT_EQ(fake.parameter("SPARSE.IpConvInfo"), 0.0);
+  EXPECT_EQ(fake.parameter("IndetHandle"), -1.0);
+  // Another name: no settings.
+  fake.set(0, "_KVS_OTHER");
+  ASSERT_EQ(LoadOpenNLASolver("kvs_fake_solver.dll"), 0u);
+  DAESSolverBlock other;
+  EXPECT_EQ(method.Solve(&other, 0, 0, 0, nullptr), 0u);
+  EXPECT_EQ(fake.parameter("SPARSE.IndetHandle"), -1.0);
+  block.Reset();
+  other.Reset();
+}
+
+TEST(OpenNLASolver, SparseLibraryAsTheOpenSolverSolvesANonlinearGroup) {
+#ifdef VANTOR_KVS_DIR
+  grouptest::Options options;
+  options.Real(0, 1e-13);
+  options.SetInt(24, 50);
+  for (auto [n, v] : {std::pair{8, 0.1}, {9, 0.9}, {10, 1.0}, {12, 1e-14}, {13, 1e6}}) {
+    options.Real(n, v);
+  }
+  AddDLLSearchPath(VANTOR_KVS_DIR);
+  testsupport::CaptureSink sink;
+  ASSERT_EQ(LoadOpenNLASolver("kvs_sparse.dll"), 0u);
+  using daestest::mw::Add;
+  using daestest::mw::Mul;
+  using daestest::mw::Real;
+  using daestest::mw::Var;
+  grouptest::Model m([](daestest::Writer& w) {
+    w.List(2);
+    w.Item(daestest::mw::kRealVariable);
+    w.Placement({{2, "B"}, {1, ".x"}});
+    w.Value(1.0), w.End();
+    w.Item(daestest::mw::kInlineEquation), w.U32(0);
+    w.Expression(Add(Mul(Var(0), Var(0)), Real(-4.0)));
+    w.Placement({{2, "B"}, {2, ".e"}});
+    w.EquationHead(1), w.Reference({2, 1});
+  });
+  QLNCOpenNLASolver method;
+  EXPECT_EQ(method.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+  EXPECT_NEAR(m.Values()[0], 2.0, 1e-12);
+  ClearOpenSolvers();
+#else
+  GTEST_SKIP() << "framework libraries not built";
+#endif
+}
+
+#endif

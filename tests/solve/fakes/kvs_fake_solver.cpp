@@ -12,6 +12,7 @@
 namespace {
 
 int g_mode = 0;
+std::string g_calls;
 int g_live = 0;
 std::string g_name = "_KVS_FAKE";
 std::map<std::string, double> g_parameters;
@@ -48,10 +49,7 @@ class Factory final : public KVSNLASystemFactory, public KVSUtilityComponent, pu
     }
     return left;
   }
-  Status CreateSystem(KVSNumericAlgebraicESO*, KVSMessagesHandler*, KVSNLASystem** out) override {
-    *out = nullptr;
-    return 1;
-  }
+  Status CreateSystem(KVSNumericAlgebraicESO*, KVSMessagesHandler*, KVSNLASystem** out) override;
   Status GetVersion(char** text) override { return *text = Copy("1.0"), 0; }
   Status GetProduct(char** text) override { return *text = Copy("FAKE"), 0; }
   Status GetDescription(char** text) override { return *text = Copy("fake"), 0; }
@@ -67,14 +65,52 @@ class Factory final : public KVSNLASystemFactory, public KVSUtilityComponent, pu
   }
   Status GetValue(const char*, std::int32_t*, void*) override { return 1; }
   Status Set(const char* name, std::int32_t kind, const void* value) override {
-    if (kind != kKvsReal) return 1;
-    g_parameters[name] = *static_cast<const double*>(value);
+    if (kind == kKvsText) return 1;
+    g_parameters[name] = kind == kKvsReal ? *static_cast<const double*>(value)
+                                          : *static_cast<const std::int32_t*>(value);
     return 0;
   }
 
  private:
   std::uint32_t refs_ = 1;
 };
+
+// Asks to be called again twice, then converges; records each call.
+class System final : public KVSNLASystem, public KVSUtilityComponent {
+ public:
+  Status QueryInterface(const platform::IID& iid, void** out) override {
+    *out = nullptr;
+    if (iid == IID_KVSUtilityComponent) *out = static_cast<KVSUtilityComponent*>(this);
+    if (iid == platform::IID_IUnknown) *out = static_cast<KVSNLASystem*>(this);
+    if (*out == nullptr) return 0x80004002u;
+    AddRef();
+    return 0;
+  }
+  std::uint32_t AddRef() override { return ++refs_; }
+  std::uint32_t Release() override {
+    const std::uint32_t left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+  Status Solve(std::int32_t call, Status*) override {
+    g_calls += std::to_string(call);
+    return ++solves_ % 3 == 0 ? 0 : 1;
+  }
+  Status GetVersion(char** text) override { return *text = Copy("1.0"), 0; }
+  Status GetProduct(char** text) override { return *text = Copy("FAKE"), 0; }
+  Status GetDescription(char** text) override { return *text = Copy("fake"), 0; }
+  Status DeleteThis() override { return 0; }
+  Status GetName(char** text) override { return *text = Copy(g_name), 0; }
+
+ private:
+  std::uint32_t refs_ = 1;
+  int solves_ = 0;
+};
+
+Status Factory::CreateSystem(KVSNumericAlgebraicESO*, KVSMessagesHandler*, KVSNLASystem** out) {
+  *out = new System();
+  return 0;
+}
 
 // Answers no factory interface at all.
 class Stranger final : public platform::IUnknown {
@@ -106,8 +142,12 @@ extern "C" __attribute__((visibility("default"))) void KvsFakeSet(int mode, cons
   g_mode = mode;
   g_name = name;
   g_parameters.clear();
+  g_calls.clear();
 }
 extern "C" __attribute__((visibility("default"))) int KvsFakeLive() { return g_live; }
+extern "C" __attribute__((visibility("default"))) const char* KvsFakeCalls() {
+  return g_calls.c_str();
+}
 extern "C" __attribute__((visibility("default"))) double KvsFakeParameter(const char* name) {
   auto it = g_parameters.find(name);
   return it != g_parameters.end() ? it->second : -1.0;
