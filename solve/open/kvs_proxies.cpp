@@ -13,6 +13,7 @@
 #include "foundation/interfaces/run_mode.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
+#include "solve/open/kvs_guard.h"
 
 namespace {
 
@@ -238,9 +239,13 @@ KVSLASystem* QLNKVSLinearProxy::SystemOf(DAESSolverBlock* block, Status* status)
     return nullptr;
   }
   KVSLASystem* system = nullptr;
-  s = factory->CreateSystem(Int(block->GetRowCount()), block->VariableCount(),
-                            Int(block->StructureSize()), rows, cols,
-                            QLNCOpenMessagesHandler::Instance(), &system);
+  s = GuardedKvsCall(
+      [&] {
+        return factory->CreateSystem(Int(block->GetRowCount()), block->VariableCount(),
+                                     Int(block->StructureSize()), rows, cols,
+                                     QLNCOpenMessagesHandler::Instance(), &system);
+      },
+      kKvsProxyFailed);
   if (s != 0 || system == nullptr) {
     *status = kKvsProxyFailed;
     return nullptr;
@@ -278,7 +283,7 @@ Status QLNKVSLinearProxy::Factorise(DAESSolverBlock* block, const double* values
   KVSLASystem* system = SystemOf(block, &s);
   if (system == nullptr) return s != 0 ? s : kKvsProxyFailed;
   if (out != nullptr) *out = system;
-  const Status f = system->SetMatrixValues(values);
+  const Status f = GuardedKvsCall([&] { return system->SetMatrixValues(values); }, kKvsProxyFailed);
   if (f == kKvsSingular) {
     ReadDependency(system, Int(block->GetRowCount()));
     return kKvsFactoriseSingular;
@@ -290,7 +295,7 @@ Status QLNKVSLinearProxy::SolveWith(KVSLASystem* system, const double* rhs, doub
   if (system == nullptr) return kKvsProxyFailed;
   const Status s = system->SetRHS(rhs);
   if (s != 0) return s;
-  return system->Solve(x);
+  return GuardedKvsCall([&] { return system->Solve(x); }, kKvsProxyFailed);
 }
 
 Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t request,
@@ -365,7 +370,8 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   s = block->EvaluateJacobianEntries(block->StructureSize(), rows, cols, values.data(), jflags, c);
   if (status::IsFailure(s)) return s;
 
-  const Status f = system->SetMatrixValues(values.data());
+  const Status f =
+      GuardedKvsCall([&] { return system->SetMatrixValues(values.data()); }, kKvsProxyFailed);
   if (level >= 5) {
     PrintVector("Linear group: (-residual) is:", rhs);
     SuPrint(0, "Linear group: jacobian is:");
@@ -422,8 +428,12 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
 
   std::vector<double> x(static_cast<std::size_t>(nv), 0.0);
   Status result = 0;
-  Status solved = system->SetRHS(rhs.data());
-  if (solved == 0) solved = system->Solve(x.data());
+  const Status solved = GuardedKvsCall(
+      [&] {
+        const Status r = system->SetRHS(rhs.data());
+        return r == 0 ? system->Solve(x.data()) : r;
+      },
+      kKvsProxyFailed);
   if (solved == kKvsNormError) {
     SuPrint(0,
             "The solver reports a numerical error for the variable norm for this\n     linear "
@@ -548,7 +558,11 @@ Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   if (system == nullptr) {
     auto* adapter = new QLNCNumericAlgebraicESO(block, mode);
     adapter->AddRef();
-    const Status s = factory->CreateSystem(adapter, QLNCOpenMessagesHandler::Instance(), &system);
+    const Status s = GuardedKvsCall(
+        [&] {
+          return factory->CreateSystem(adapter, QLNCOpenMessagesHandler::Instance(), &system);
+        },
+        kKvsProxyFailed);
     adapter->Release();
     if (s != 0 || system == nullptr) return kKvsProxyFailed;
     block->SetEquationSetObject(system);
@@ -561,8 +575,13 @@ Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   ApplyParameters(system);
 
   Status detail = 0;
-  Status s = system->Solve(0, &detail);
-  while (s == kKvsCallAgain) s = system->Solve(1, &detail);
+  const Status s = GuardedKvsCall(
+      [&] {
+        Status r = system->Solve(0, &detail);
+        while (r == kKvsCallAgain) r = system->Solve(1, &detail);
+        return r;
+      },
+      kKvsProxyFailed);
   if (s == 0) return 0;
   if (IsErrorReportingOn() != 0) {
     SuPrint(kKvsNonlinearFailed, "Group %d: Nonlinear solver failed.", &number);

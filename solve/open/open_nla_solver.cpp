@@ -4,6 +4,7 @@
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
+#include "solve/open/kvs_guard.h"
 #include "solve/open/kvs_proxies.h"
 #include "solve/open/solver_loaders.h"
 
@@ -41,8 +42,12 @@ Status QLNCOpenNLASolver::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   if (system == nullptr) {
     auto* adapter = new QLNCNumericAlgebraicESO(block, mode);
     adapter->AddRef();
-    const Status s = static_cast<KVSNLASystemFactory*>(factory)->CreateSystem(
-        adapter, QLNCOpenMessagesHandler::Instance(), &system);
+    const Status s = GuardedKvsCall(
+        [&] {
+          return static_cast<KVSNLASystemFactory*>(factory)->CreateSystem(
+              adapter, QLNCOpenMessagesHandler::Instance(), &system);
+        },
+        kOpenNLAFailed);
     adapter->Release();
     if (s != 0 || system == nullptr) {
       factory->Release();
@@ -78,8 +83,13 @@ Status QLNCOpenNLASolver::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
 
   if (status_out != nullptr) *status_out = 1;
   Status detail = 0;
-  Status s = system->Solve(0, &detail);
-  while (s == kKvsCallAgain) s = system->Solve(1, &detail);
+  Status s = GuardedKvsCall(
+      [&] {
+        Status r = system->Solve(0, &detail);
+        while (r == kKvsCallAgain) r = system->Solve(1, &detail);
+        return r;
+      },
+      kOpenNLAFailed);
   if (s == 0) return 0;
   if (IsErrorReportingOn() != 0) {
     SuPrint(kOpenNLAFailed, "Group %d: External nonlinear solver failed.", &number);

@@ -180,3 +180,42 @@ TEST(OpenNLASolver, SparseLibraryAsTheOpenSolverSolvesANonlinearGroup) {
 }
 
 #endif
+
+#ifdef VANTOR_FAKE_KVS_DIR
+
+#include <cfenv>
+
+#include "platform/fault_guard.h"
+#include "solve/open/kvs_guard.h"
+
+TEST(OpenNLASolver, FaultInsideTheLibraryEndsTheSolveAndTheEngineGoesOn) {
+  platform::InstallFaultHandlers();
+  Fake fake;
+  grouptest::Options options;
+  testsupport::CaptureSink sink;
+  fake.set(0, "_KVS_FAKE");
+  ASSERT_EQ(LoadOpenNLASolver("kvs_fake_solver.dll"), 0u);
+  fake.set(3, "_KVS_FAKE");
+  std::fenv_t before;
+  std::fegetenv(&before);
+  QLNCOpenNLASolver method;
+  DAESSolverBlock block;
+  EXPECT_EQ(method.Solve(&block, 0, 0, 0, nullptr), kOpenNLAFailed);
+  EXPECT_NE(Text(sink).find("An exception (code 0xc0000005 - access violation) occurred"),
+            std::string::npos)
+      << Text(sink);
+  EXPECT_EQ(std::fetestexcept(FE_ALL_EXCEPT), 0);
+  // The engine goes on: the next solve runs normally.
+  fake.set(0, "_KVS_FAKE");
+  EXPECT_EQ(method.Solve(&block, 0, 0, 0, nullptr), 0u);
+  block.Reset();
+}
+
+#endif
+
+TEST(KvsGuard, ExceptionTexts) {
+  EXPECT_EQ(KvsExceptionText(0xC000008Eu),
+            "An exception (code 0xc000008e - float divide by zero) occurred");
+  EXPECT_EQ(KvsExceptionText(0xE0000001u),
+            "An exception (code 0xe0000001 - unknown exception) occurred");
+}

@@ -94,6 +94,10 @@ class System final : public KVSNLASystem, public KVSUtilityComponent {
   }
   Status Solve(std::int32_t call, Status*) override {
     g_calls += std::to_string(call);
+    if (g_mode == 3) {
+      volatile int* nowhere = nullptr;
+      *nowhere = call;
+    }
     return ++solves_ % 3 == 0 ? 0 : 1;
   }
   Status GetVersion(char** text) override { return *text = Copy("1.0"), 0; }
