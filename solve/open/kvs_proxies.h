@@ -142,7 +142,9 @@ class QLNKVSSparseMflProxy final : public QLNKVSNonLinProxy {
 };
 
 // Presents one block to a nonlinear library. Lists are 0-based indices.
-class QLNCNumericAlgebraicESO final : public KVSNumericAlgebraicESO {
+class QLNCNumericAlgebraicESO final : public KVSNumericAlgebraicESO,
+                                      public KVSNumericESODecompExtension,
+                                      public KVSUtilityComponent {
  public:
   explicit QLNCNumericAlgebraicESO(DAESSolverBlock* block, std::uint8_t mode = 0);
 
@@ -162,6 +164,25 @@ class QLNCNumericAlgebraicESO final : public KVSNumericAlgebraicESO {
                   std::uint32_t flags) override;
   Status GetNumNonZeros(std::int32_t* count) override;
   Status GetStructure(std::int32_t* rows, std::int32_t* cols, std::int32_t* kinds) override;
+
+  // Decomposition extension: attributes "Indeterminate" and "Torn".
+  Status GetEquationAttribute(std::int32_t equation, const char* name,
+                              std::int32_t* value) override;
+  Status SetEquationAttribute(std::int32_t equation, const char* name, std::int32_t value) override;
+  Status GetGroupAttribute(const char* name, std::int32_t* value) override;
+  Status SetGroupAttribute(const char* name, std::int32_t value) override;
+  Status CreateSubSystem(std::int32_t count, const std::int32_t* rows, const std::int32_t* cols,
+                         KVSSubSystem** sub, std::int32_t** positions) override;
+  Status EvaluateSubSystem(KVSSubSystem* sub, double* residuals, double* jacobian,
+                           std::uint32_t flags) override;
+  Status DestroySubSystem(KVSSubSystem* sub) override;
+
+  // Utility component: "V12", "Quillon", "Quillon (TM) Version V12".
+  Status GetVersion(char** text) override;
+  Status GetProduct(char** text) override;
+  Status GetDescription(char** text) override;
+  Status DeleteThis() override { return 0; }
+  Status GetName(char** text) override;
 
  private:
   ~QLNCNumericAlgebraicESO() = default;

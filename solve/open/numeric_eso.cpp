@@ -1,5 +1,7 @@
+#include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "daes/blocks/solver_block.h"
@@ -19,11 +21,15 @@ QLNCNumericAlgebraicESO::QLNCNumericAlgebraicESO(DAESSolverBlock* block, std::ui
 
 Status QLNCNumericAlgebraicESO::QueryInterface(const platform::IID& iid, void** out) {
   if (out == nullptr) return platform::E_INVALIDARG;
-  if (iid != platform::IID_IUnknown && iid != IID_KVSNumericAlgebraicESO) {
-    *out = nullptr;
-    return platform::E_NOINTERFACE;
+  *out = nullptr;
+  if (iid == platform::IID_IUnknown || iid == IID_KVSNumericAlgebraicESO) {
+    *out = static_cast<KVSNumericAlgebraicESO*>(this);
+  } else if (iid == IID_KVSNumericESODecompExtension) {
+    *out = static_cast<KVSNumericESODecompExtension*>(this);
+  } else if (iid == IID_KVSUtilityComponent) {
+    *out = static_cast<KVSUtilityComponent*>(this);
   }
-  *out = static_cast<KVSNumericAlgebraicESO*>(this);
+  if (*out == nullptr) return platform::E_NOINTERFACE;
   AddRef();
   return 0;
 }
@@ -183,3 +189,159 @@ Status QLNCNumericAlgebraicESO::GetStructure(std::int32_t* rows, std::int32_t* c
   }
   return 0;
 }
+
+// --- decomposition extension ---
+
+namespace {
+
+constexpr std::uint32_t kTornFlag = 0x8;
+
+}  // namespace
+
+struct KVSSubSystem {
+  std::vector<std::int32_t> rows;       // distinct, ascending, 1-based
+  std::vector<std::int32_t> starts;     // one more than rows
+  std::vector<std::int32_t> positions;  // per entry, in the kept structure
+  std::vector<std::int32_t> order;      // entry index per grouped slot
+};
+
+Status QLNCNumericAlgebraicESO::GetEquationAttribute(std::int32_t equation, const char* name,
+                                                     std::int32_t* value) {
+  if (equation < 0 || equation >= static_cast<std::int32_t>(block_->GetRowCount()) ||
+      name == nullptr) {
+    return kKvsBadIndex;
+  }
+  const std::uint32_t flags = block_->GetRow(static_cast<std::uint32_t>(equation))->GetFlags();
+  if (std::strcmp(name, "Indeterminate") == 0) {
+    *value = (flags & daes::kHasIndeterminate) != 0 ? 1 : 0;
+  } else if (std::strcmp(name, "Torn") == 0) {
+    *value = (flags & kTornFlag) != 0 ? 1 : 0;
+  } else {
+    return kKvsBadIndex;
+  }
+  return 0;
+}
+
+Status QLNCNumericAlgebraicESO::SetEquationAttribute(std::int32_t equation, const char* name,
+                                                     std::int32_t value) {
+  if (equation < 0 || equation >= static_cast<std::int32_t>(block_->GetRowCount()) ||
+      name == nullptr || std::strcmp(name, "Indeterminate") != 0) {
+    return kKvsBadIndex;
+  }
+  QLNRow* row = block_->GetRow(static_cast<std::uint32_t>(equation));
+  if (value == 1) {
+    row->SetFlags(daes::kHasIndeterminate);
+  } else {
+    row->ClearFlags(daes::kHasIndeterminate);
+  }
+  return 0;
+}
+
+Status QLNCNumericAlgebraicESO::GetGroupAttribute(const char* name, std::int32_t* value) {
+  if (name == nullptr) return kKvsBadIndex;
+  if (std::strcmp(name, "Indeterminate") == 0) {
+    *value = block_->HasIndeterminate() ? 1 : 0;
+  } else if (std::strcmp(name, "Torn") == 0) {
+    *value = (block_->GetFlags() & kTornFlag) != 0 ? 1 : 0;
+  } else {
+    return kKvsBadIndex;
+  }
+  return 0;
+}
+
+Status QLNCNumericAlgebraicESO::SetGroupAttribute(const char* name, std::int32_t value) {
+  if (name == nullptr || std::strcmp(name, "Indeterminate") != 0) return kKvsBadIndex;
+  if (value == 1) {
+    block_->SetFlags(daes::kHasIndeterminate);
+  } else {
+    block_->ClearFlags(daes::kHasIndeterminate);
+  }
+  return 0;
+}
+
+Status QLNCNumericAlgebraicESO::CreateSubSystem(std::int32_t count, const std::int32_t* rows,
+                                                const std::int32_t* cols, KVSSubSystem** sub,
+                                                std::int32_t** positions) {
+  if (sub == nullptr || count < 0 || (count > 0 && (rows == nullptr || cols == nullptr))) {
+    return kKvsBadIndex;
+  }
+  const std::int64_t* r = nullptr;
+  const std::int64_t* c = nullptr;
+  if (status::IsFailure(block_->BuildStructure(&r, &c, nullptr, 0))) return kKvsEvaluationFailed;
+  auto record = std::make_unique<KVSSubSystem>();
+  const auto n = static_cast<std::size_t>(count);
+  record->positions.assign(n, -1);
+  for (std::size_t k = 0; k < n; ++k) {
+    for (std::uint32_t p = 0; p < block_->StructureSize(); ++p) {
+      if (r[p] == rows[k] && c[p] == cols[k]) {
+        record->positions[k] = static_cast<std::int32_t>(p);
+        break;
+      }
+    }
+    if (record->positions[k] < 0) return kKvsBadIndex;
+  }
+  std::vector<std::int32_t> order(n);
+  for (std::size_t k = 0; k < n; ++k) order[k] = static_cast<std::int32_t>(k);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::int32_t a, std::int32_t b) { return rows[a] < rows[b]; });
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::int32_t row = rows[order[k]];
+    if (record->rows.empty() || record->rows.back() != row) {
+      record->rows.push_back(row);
+      record->starts.push_back(static_cast<std::int32_t>(k));
+    }
+  }
+  record->starts.push_back(count);
+  record->order = std::move(order);
+  if (positions != nullptr) *positions = record->positions.data();
+  *sub = record.release();
+  return 0;
+}
+
+Status QLNCNumericAlgebraicESO::EvaluateSubSystem(KVSSubSystem* sub, double* residuals,
+                                                  double* jacobian, std::uint32_t flags) {
+  if (sub == nullptr) return kKvsBadIndex;
+  const auto n = static_cast<std::int32_t>(block_->GetRowCount());
+  if ((flags & kKvsResiduals) != 0 && residuals != nullptr) {
+    if (static_cast<std::int32_t>(sub->rows.size()) > n) return kKvsBadIndex;
+    std::vector<double> all(static_cast<std::size_t>(n), 0.0);
+    const Status s = block_->EvaluateResiduals(mode_ != 0 ? 6u : 7u, all.data(), nullptr);
+    if (status::IsFailure(s)) return kKvsEvaluationFailed;
+    for (std::size_t i = 0; i < sub->rows.size(); ++i) {
+      residuals[i] = all[static_cast<std::size_t>(sub->rows[i] - 1)];
+    }
+  }
+  if ((flags & (kKvsJacobian | kKvsJacobianOnly)) != 0 && jacobian != nullptr) {
+    std::vector<double> values(block_->StructureSize(), 0.0);
+    const Status s = block_->EvaluateJacobian(values.data(), 0);
+    if (status::IsFailure(s)) return kKvsEvaluationFailed;
+    for (std::size_t k = 0; k < sub->positions.size(); ++k) {
+      jacobian[k] = values[static_cast<std::size_t>(sub->positions[k])];
+    }
+  }
+  return 0;
+}
+
+Status QLNCNumericAlgebraicESO::DestroySubSystem(KVSSubSystem* sub) {
+  delete sub;
+  return 0;
+}
+
+// --- utility component ---
+
+Status QLNCNumericAlgebraicESO::GetVersion(char** text) {
+  *text = KvsServicesCopy("V12");
+  return *text != nullptr ? 0 : kKvsValueFailed;
+}
+
+Status QLNCNumericAlgebraicESO::GetProduct(char** text) {
+  *text = KvsServicesCopy("Quillon");
+  return *text != nullptr ? 0 : kKvsValueFailed;
+}
+
+Status QLNCNumericAlgebraicESO::GetDescription(char** text) {
+  *text = KvsServicesCopy("Quillon (TM) Version V12");
+  return *text != nullptr ? 0 : kKvsValueFailed;
+}
+
+Status QLNCNumericAlgebraicESO::GetName(char** text) { return GetProduct(text); }

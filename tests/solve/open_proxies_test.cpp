@@ -288,3 +288,64 @@ TEST(NumericAlgebraicESO, StructureKindsAreConverted) {
   EXPECT_EQ(KvsStructureKind(8), 0);
   EXPECT_EQ(KvsStructureKind(11), 3);
 }
+
+TEST(NumericAlgebraicESO, AttributesSubSystemsAndUtilityTexts) {
+  Options options;
+#ifdef VANTOR_KVS_DIR
+  AddDLLSearchPath(VANTOR_KVS_DIR);
+#endif
+  Model m = System(2, {Add(Mul(Var(0), Var(1)), Real(-6.0)), Lin(1.0, 3.0, -5.0)});
+  m.SetValues({2.0, 0.5});
+  auto* eso = new QLNCNumericAlgebraicESO(m.run.get());
+  eso->AddRef();
+  void* raw = nullptr;
+  ASSERT_EQ(eso->QueryInterface(IID_KVSNumericESODecompExtension, &raw), 0u);
+  auto* decomp = static_cast<KVSNumericESODecompExtension*>(raw);
+  std::int32_t value = -1;
+  EXPECT_EQ(decomp->SetEquationAttribute(1, "Indeterminate", 1), 0u);
+  EXPECT_EQ(decomp->GetEquationAttribute(1, "Indeterminate", &value), 0u);
+  EXPECT_EQ(value, 1);
+  EXPECT_NE(m.run->GetRow(1)->GetFlags() & daes::kHasIndeterminate, 0u);
+  EXPECT_EQ(decomp->SetEquationAttribute(1, "Indeterminate", 2), 0u);
+  EXPECT_EQ(m.run->GetRow(1)->GetFlags() & daes::kHasIndeterminate, 0u);
+  EXPECT_EQ(decomp->GetEquationAttribute(1, "Colour", &value), kKvsBadIndex);
+  EXPECT_EQ(decomp->SetEquationAttribute(5, "Indeterminate", 1), kKvsBadIndex);
+  EXPECT_EQ(decomp->SetGroupAttribute("Indeterminate", 1), 0u);
+  EXPECT_TRUE(m.run->HasIndeterminate());
+  EXPECT_EQ(decomp->SetGroupAttribute("Indeterminate", 0), 0u);
+  EXPECT_FALSE(m.run->HasIndeterminate());
+
+  // The entries (2,1) and (1,2), asked for out of row order.
+  std::vector<std::int32_t> rows(4), cols(4), kinds(4);
+  ASSERT_EQ(eso->GetStructure(rows.data(), cols.data(), kinds.data()), 0u);
+  const std::int32_t sub_rows[] = {2, 1};
+  const std::int32_t sub_cols[] = {1, 2};
+  KVSSubSystem* sub = nullptr;
+  std::int32_t* positions = nullptr;
+  ASSERT_EQ(decomp->CreateSubSystem(2, sub_rows, sub_cols, &sub, &positions), 0u);
+  for (int k = 0; k < 2; ++k) {
+    EXPECT_EQ(rows[static_cast<std::size_t>(positions[k])], sub_rows[k]);
+    EXPECT_EQ(cols[static_cast<std::size_t>(positions[k])], sub_cols[k]);
+  }
+  std::vector<double> r(2), jac(2);
+  ASSERT_EQ(decomp->EvaluateSubSystem(sub, r.data(), jac.data(), kKvsResiduals | kKvsJacobian), 0u);
+  EXPECT_DOUBLE_EQ(r[0], 2.0 * 0.5 - 6.0);  // rows ascending
+  EXPECT_DOUBLE_EQ(r[1], 2.0 + 1.5 - 5.0);
+  EXPECT_DOUBLE_EQ(jac[0], 1.0);  // d e2 / d x0
+  EXPECT_DOUBLE_EQ(jac[1], 2.0);  // d e1 / d x1 = x0
+  EXPECT_EQ(decomp->DestroySubSystem(sub), 0u);
+  const std::int32_t missing_col[] = {2};
+  const std::int32_t none[] = {3};
+  EXPECT_EQ(decomp->CreateSubSystem(1, none, missing_col, &sub, &positions), kKvsBadIndex);
+  decomp->Release();
+
+#ifdef VANTOR_KVS_DIR
+  ASSERT_EQ(eso->QueryInterface(IID_KVSUtilityComponent, &raw), 0u);
+  auto* utility = static_cast<KVSUtilityComponent*>(raw);
+  char* text = nullptr;
+  ASSERT_EQ(utility->GetDescription(&text), 0u);
+  EXPECT_EQ(TakeKvsText(text), "Quillon (TM) Version V12");
+  utility->Release();
+#endif
+  eso->Release();
+}
