@@ -219,3 +219,75 @@ TEST(KvsGuard, ExceptionTexts) {
   EXPECT_EQ(KvsExceptionText(0xE0000001u),
             "An exception (code 0xe0000001 - unknown exception) occurred");
 }
+
+#ifdef VANTOR_FAKE_KVS_DIR
+
+class FakeNonLinProxy final : public QLNKVSNonLinProxy {
+ public:
+  const char* LibraryName() const override { return "kvs_fake_solver.dll"; }
+};
+
+TEST(OpenNonlinearProxy, LibraryFailuresBecomeTheProxyStatuses) {
+  Fake fake;
+  grouptest::Options options;
+  options.SetInt(kOptPrintLevel, 2);
+  testsupport::CaptureSink sink;
+  FakeNonLinProxy proxy;
+  DAESSolverBlock block;
+  block.SetGroupNumber(7);
+  EXPECT_EQ(proxy.Solve(&block, 0, 0, 0, nullptr), 0u);
+  fake.set(4, "_KVS_FAKE");
+  EXPECT_EQ(proxy.Solve(&block, 0, 0, 0, nullptr), kKvsProxyFailed);
+  fake.set(5, "_KVS_FAKE");
+  EXPECT_EQ(proxy.Solve(&block, 0, 0, 0, nullptr), kKvsNonlinearFailed);
+  EXPECT_NE(Text(sink).find("Group 7: Nonlinear solver failed."), std::string::npos) << Text(sink);
+  block.Reset();
+}
+
+#endif
+
+#ifdef VANTOR_KVS_DIR
+
+TEST(OpenLinearProxy, FactoriseOnlyReportsASingularMatrix) {
+  AddDLLSearchPath(VANTOR_KVS_DIR);
+  grouptest::Options options;
+  using daestest::mw::Add;
+  using daestest::mw::Mul;
+  using daestest::mw::Real;
+  using daestest::mw::Var;
+  grouptest::Model m([](daestest::Writer& w) {
+    w.List(4);
+    for (std::uint32_t k = 0; k < 2; ++k) {
+      w.Item(daestest::mw::kRealVariable);
+      w.Placement({{2, "B"}, {k + 1, ".x" + std::to_string(k)}});
+      w.Value(1.0), w.End();
+    }
+    for (std::uint32_t k = 0; k < 2; ++k) {
+      w.Item(daestest::mw::kInlineEquation), w.U32(0);
+      w.Expression(Add(Var(0), Var(1)));
+      w.Placement({{2, "B"}, {k + 3, ".e" + std::to_string(k)}});
+      w.EquationHead(2), w.Reference({2, 1}), w.Reference({2, 2});
+    }
+  });
+  QLNKVSSluProxy proxy;
+  const std::int64_t* rows = nullptr;
+  const std::int64_t* cols = nullptr;
+  ASSERT_EQ(m.run->BuildStructure(&rows, &cols, nullptr, 0), 0u);
+  std::vector<double> ones(m.run->StructureSize(), 1.0);
+  KVSLASystem* system = nullptr;
+  EXPECT_EQ(proxy.Factorise(m.run.get(), ones.data(), &system), kKvsFactoriseSingular);
+  EXPECT_EQ(proxy.Rank(), 1);
+  // Regular values: factorised, and a right-hand side solves.
+  std::vector<double> regular(ones);
+  for (std::uint32_t p = 0; p < m.run->StructureSize(); ++p) {
+    if (rows[p] == cols[p]) regular[p] = 3.0;
+  }
+  EXPECT_EQ(proxy.Factorise(m.run.get(), regular.data(), &system), 0u);
+  const double rhs[] = {4.0, 4.0};
+  double x[2] = {0.0, 0.0};
+  EXPECT_EQ(proxy.SolveWith(system, rhs, x), 0u);
+  EXPECT_NEAR(x[0], 1.0, 1e-12);
+  EXPECT_NEAR(x[1], 1.0, 1e-12);
+}
+
+#endif

@@ -98,6 +98,8 @@ class System final : public KVSNLASystem, public KVSUtilityComponent {
       volatile int* nowhere = nullptr;
       *nowhere = call;
     }
+    if (g_mode == 4) return 0xA0000010u;
+    if (g_mode == 5) return 7;
     return ++solves_ % 3 == 0 ? 0 : 1;
   }
   Status GetVersion(char** text) override { return *text = Copy("1.0"), 0; }
