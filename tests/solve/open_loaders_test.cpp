@@ -186,9 +186,11 @@ TEST(OpenNLASolver, SparseLibraryAsTheOpenSolverSolvesANonlinearGroup) {
 #include <cfenv>
 
 #include "platform/fault_guard.h"
+#include "tests/support/fault_tests.h"
 #include "solve/open/kvs_guard.h"
 
 TEST(OpenNLASolver, FaultInsideTheLibraryEndsTheSolveAndTheEngineGoesOn) {
+  VANTOR_SKIP_FAULTS_UNDER_ASAN();
   platform::InstallFaultHandlers();
   Fake fake;
   grouptest::Options options;
