@@ -7,46 +7,28 @@
 
 std::string KvsExceptionText(std::uint32_t code) {
   namespace e = platform::exception;
-  const char* what = "unknown exception";
+  const char* what = "";
   switch (code) {
     case e::kAccessViolation:
-      what = "access violation";
-      break;
-    case e::kDataMisalignment:
-      what = "datatype misalignment";
-      break;
-    case e::kArrayBoundsExceeded:
-      what = "array bounds exceeded";
-      break;
-    case e::kFloatDivideByZero:
-      what = "float divide by zero";
-      break;
-    case e::kFloatInvalidOperation:
-      what = "float invalid operation";
-      break;
-    case e::kFloatOverflow:
-      what = "float overflow";
-      break;
-    case e::kFloatUnderflow:
-      what = "float underflow";
-      break;
-    case e::kFloatInexactResult:
-      what = "float inexact result";
+      what = " - access violation";
       break;
     case e::kIntegerDivideByZero:
-      what = "integer divide by zero";
+      what = " - integer divide by zero";
       break;
-    case e::kIntegerOverflow:
-      what = "integer overflow";
+    case e::kFloatDivideByZero:
+      what = " - floating point divide by zero";
       break;
-    case e::kPrivilegedInstruction:
-      what = "privileged instruction";
+    case e::kFloatInvalidOperation:
+      what = " - invalid operation";
+      break;
+    case e::kFloatOverflow:
+      what = " - floating point overflow";
       break;
     default:
       break;
   }
   char text[96];
-  std::snprintf(text, sizeof(text), "An exception (code 0x%08x - %s) occurred", code, what);
+  std::snprintf(text, sizeof(text), "An exception (code 0x%x%s) occurred", code, what);
   return text;
 }
 

@@ -10,7 +10,8 @@
 #include "platform/fault_guard.h"
 #include "platform/status.h"
 
-// "An exception (code 0xc0000005 - access violation) occurred"
+// "An exception (code 0xc0000005 - access violation) occurred"; codes without
+// a name of their own get no suffix.
 std::string KvsExceptionText(std::uint32_t code);
 
 // Prints the text of a fault that ended a library call, at `status`.
