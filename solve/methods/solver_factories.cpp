@@ -10,6 +10,7 @@
 #include "solve/methods/group_solvers.h"
 #include "solve/methods/open_solvers.h"
 #include "solve/open/kvs_proxies.h"
+#include "solve/optimisers/nls_optimiser.h"
 
 namespace {
 
@@ -96,10 +97,14 @@ DenseOptimiserClass SelectDenseOptimiser(std::int32_t run_type, std::int32_t kin
 }
 
 QLNDenseOptimiser* CreateDenseOptimiser(std::int32_t run_type, std::int32_t kind,
-                                        std::int32_t /*size1*/, std::int32_t /*size2*/,
-                                        std::int32_t /*size3*/, QLNOptimiserCallback* /*callback*/,
+                                        std::int32_t size1, std::int32_t /*size2*/,
+                                        std::int32_t size3, QLNOptimiserCallback* /*callback*/,
                                         Status* status) {
   switch (SelectDenseOptimiser(run_type, kind)) {
+    case DenseOptimiserClass::kNlsOptimiser:
+      // Residuals and parameters.
+      Report(status, 0);
+      return new (std::nothrow) NlsOptimiser(size1, size3);
     // The optimiser classes join this build one by one.
     default:
       Report(status, kSolverClassUnavailable);
