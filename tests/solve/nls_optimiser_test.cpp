@@ -1,12 +1,15 @@
 // The least-squares optimiser driven by reverse communication: the same
 // iterates on a second estimation as on the first and as the least-squares
-// routines driven directly, and the answer map of the driver's codes.
+// routines driven directly, and the answer map of the driver's codes; the
+// answers of an open NLP solver's steps.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
 
 #include "numerics/lsq/nls.h"
+#include "solve/ifaces/kvs_nlp.h"
+#include "solve/optimisers/nlp_step.h"
 #include "solve/optimisers/nls_optimiser.h"
 #include "tests/solve/group_support.h"
 
@@ -126,4 +129,20 @@ TEST(NlsOptimiser, DriverCodesMapToRunAnswers) {
   EXPECT_EQ(NlsOptimiser::AnswerFor(11), 21);
   EXPECT_EQ(NlsOptimiser::AnswerFor(63), 21);
   EXPECT_EQ(NlsOptimiser::AnswerFor(-3), 21);
+}
+
+
+TEST(NlpStepAnswer, TheStepResultTable) {
+  EXPECT_EQ(NlpStepAnswer(-8, 0, 9), 6);
+  for (std::int32_t failed : {-7, -1, 7, 100, -9}) EXPECT_EQ(NlpStepAnswer(failed, 0, 9), 2);
+  EXPECT_EQ(NlpStepAnswer(0, 0, 9), 1);
+  EXPECT_EQ(NlpStepAnswer(1, kNlpWantsObjective, 9), -1);
+  EXPECT_EQ(NlpStepAnswer(1, kNlpWantsConstraints | kNlpWantsJacobian, 9), 0);
+  EXPECT_EQ(NlpStepAnswer(1, kNlpWantsGradient, 9), -2);
+  EXPECT_EQ(NlpStepAnswer(1, 0, 9), -2);
+  EXPECT_EQ(NlpStepAnswer(2, 0, 9), 3);
+  EXPECT_EQ(NlpStepAnswer(3, 0, 9), 4);
+  EXPECT_EQ(NlpStepAnswer(4, 0, 9), 5);
+  EXPECT_EQ(NlpStepAnswer(5, 0, 9), 7);
+  EXPECT_EQ(NlpStepAnswer(6, 0, 9), 9);
 }
