@@ -531,7 +531,10 @@ void QLNKVSSparseProxy::ReadOptions() {
 
 void QLNKVSNonLinProxy::PerSolveSettings(bool watched) {
   SolverOptions* options = SolverOptions::Instance();
-  if (watched) SetParameter("IpConvInfo", 1);
+  // The integrator's interpolation value and indeterminacy word are not
+  // reported through its engine face yet: 0 unless the group is watched.
+  SetParameter("IpConvInfo", watched ? 1 : 0);
+  SetParameter("IndetHandle", 0);
   SetParameter("Iterations", options->GetInt(kOptMaxIter));
   const bool mixed = options->GetInt(kOptMethod) == 3;
   if (GetSolutionPhase() != 0) {

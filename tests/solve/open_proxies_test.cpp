@@ -234,6 +234,8 @@ TEST(OpenNonlinearProxy, PerSolveSettingsFollowThePhaseAndMixedNewton) {
   EXPECT_EQ(proxy.Parameters().at("NewtonMethod").text, "Fast Newton");
   EXPECT_EQ(proxy.Parameters().at("MinimumIterations").integer, 1);
   EXPECT_EQ(proxy.Parameters().at("IpConvInfo").integer, 1);
+  proxy.PerSolveSettings(false);
+  EXPECT_EQ(proxy.Parameters().at("IpConvInfo").integer, 0);
   SetSolutionPhase(phase);
 }
 
