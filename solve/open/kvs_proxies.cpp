@@ -411,19 +411,24 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
     }
     if (warn) SuPrint(0, "Warning: linear group %d is indeterminate", &number);
     block->SetFlags(daes::kHasIndeterminate);
-  } else if (f != 0) {
-    Report(kKvsLinearFailed,
-           "Linear solver returned error. Linear group may be badly scaled or badly posed.", level);
-    SetParameter("MaxRefineIter", 0);
-    return kKvsLinearFailed;
-  } else if (block->HasIndeterminate()) {
-    for (std::int32_t i = 0; i < n; ++i) {
-      block->GetRow(static_cast<std::uint32_t>(i))->ClearFlags(daes::kHasIndeterminate);
+  } else {
+    // Marks left by an earlier singular solve go whatever this result is.
+    if (block->HasIndeterminate()) {
+      for (std::int32_t i = 0; i < n; ++i) {
+        block->GetRow(static_cast<std::uint32_t>(i))->ClearFlags(daes::kHasIndeterminate);
+      }
+      while (block->GetIndeterminateCount() > 0) {
+        block->RemoveIndeterminate(block->GetIndeterminate(block->GetIndeterminateCount() - 1));
+      }
+      block->ClearFlags(daes::kHasIndeterminate);
     }
-    while (block->GetIndeterminateCount() > 0) {
-      block->RemoveIndeterminate(block->GetIndeterminate(block->GetIndeterminateCount() - 1));
+    if (f != 0) {
+      Report(kKvsLinearFailed,
+             "Linear solver returned error. Linear group may be badly scaled or badly posed.",
+             level);
+      SetParameter("MaxRefineIter", 0);
+      return kKvsLinearFailed;
     }
-    block->ClearFlags(daes::kHasIndeterminate);
   }
 
   std::vector<double> x(static_cast<std::size_t>(nv), 0.0);
