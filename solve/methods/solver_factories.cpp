@@ -9,6 +9,8 @@
 #include "foundation/messages/su_print.h"
 #include "solve/methods/group_solvers.h"
 #include "solve/methods/open_solvers.h"
+#include "solve/open/kvs_proxies.h"
+#include "solve/optimisers/nls_optimiser.h"
 
 namespace {
 
@@ -54,6 +56,21 @@ QLNGroupMethod* CreateGroupMethod(std::int32_t code, std::int32_t linear_solver_
     case GroupMethodClass::kWegsteinStrategy:
       Report(status, 0);
       return new (std::nothrow) WegsteinStrategy();
+    case GroupMethodClass::kKVSSluProxy:
+      Report(status, 0);
+      return new (std::nothrow) QLNKVSSluProxy();
+    case GroupMethodClass::kKVSMflProxy:
+      Report(status, 0);
+      return new (std::nothrow) QLNKVSMflProxy();
+    case GroupMethodClass::kKVSSparseProxy:
+      Report(status, 0);
+      return new (std::nothrow) QLNKVSSparseProxy();
+    case GroupMethodClass::kKVSSparseMflProxy:
+      Report(status, 0);
+      return new (std::nothrow) QLNKVSSparseMflProxy();
+    case GroupMethodClass::kOpenNLASolver:
+      Report(status, 0);
+      return new (std::nothrow) QLNCOpenNLASolver();
     // The method classes join this build one by one.
     default:
       Report(status, kSolverClassUnavailable);
@@ -80,10 +97,14 @@ DenseOptimiserClass SelectDenseOptimiser(std::int32_t run_type, std::int32_t kin
 }
 
 QLNDenseOptimiser* CreateDenseOptimiser(std::int32_t run_type, std::int32_t kind,
-                                        std::int32_t /*size1*/, std::int32_t /*size2*/,
-                                        std::int32_t /*size3*/, QLNOptimiserCallback* /*callback*/,
+                                        std::int32_t size1, std::int32_t /*size2*/,
+                                        std::int32_t size3, QLNOptimiserCallback* /*callback*/,
                                         Status* status) {
   switch (SelectDenseOptimiser(run_type, kind)) {
+    case DenseOptimiserClass::kNlsOptimiser:
+      // Residuals and parameters.
+      Report(status, 0);
+      return new (std::nothrow) NlsOptimiser(size1, size3);
     // The optimiser classes join this build one by one.
     default:
       Report(status, kSolverClassUnavailable);

@@ -1,0 +1,600 @@
+#include "solve/open/kvs_proxies.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "daes/blocks/solver_block.h"
+#include "daes/model/var_table_entry.h"
+#include "daes/problem/solver_equation.h"
+#include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/integrator_proxy.h"
+#include "foundation/interfaces/run_mode.h"
+#include "foundation/interfaces/solver_options.h"
+#include "foundation/messages/su_print.h"
+#include "solve/open/kvs_guard.h"
+
+namespace {
+
+constexpr std::int32_t kOptAbsTol = 1;
+constexpr std::int32_t kOptRelTol = 2;
+constexpr std::int32_t kOptMaxIter = 24;
+constexpr std::int32_t kOptMethod = 38;
+constexpr std::int32_t kOptWatchGroup = 79;
+constexpr std::int32_t kOptStepSizeType = 137;
+constexpr std::int32_t kOptMaxRefineIter = 170;
+constexpr std::int32_t kOptEnableRefineIter = 171;
+
+struct Mapping {
+  std::int32_t option;
+  const char* parameter;
+  char type;  // R, I, B (YES/NO), M (method name)
+};
+
+// In registration order.
+constexpr Mapping kSluMappings[] = {{17, "DropTolerance", 'R'}, {20, "PivotTolerance", 'R'},
+                                    {21, "UseTranspose", 'I'},  {99, "RePivot", 'I'},
+                                    {100, "PivotSearch", 'I'},  {70, "ScaleMatrix", 'I'}};
+
+constexpr Mapping kNonlinearMappings[] = {{31, "PrintLevel", 'I'},
+                                          {34, "HiRes", 'I'},
+                                          {35, "HiVarSteps", 'I'},
+                                          {32, "MPrint", 'I'},
+                                          {0, "ResTol", 'R'},
+                                          {1, "AbsTol", 'R'},
+                                          {2, "RelTol", 'R'},
+                                          {8, "ClipFactor", 'R'},
+                                          {9, "BoundFrac", 'R'},
+                                          {10, "RangeFrac", 'R'},
+                                          {11, "MinNonZero", 'R'},
+                                          {12, "SingulFactor", 'R'},
+                                          {13, "MaxVarStep", 'R'},
+                                          {41, "CreepIter", 'I'},
+                                          {42, "CreepSize", 'R'},
+                                          {33, "DogLeg", 'I'},
+                                          {36, "ConvTest", 'I'},
+                                          {102, "MaxFNIterations", 'I'},
+                                          {37, "BestAfterFailure", 'B'},
+                                          {38, "NewtonMethod", 'M'},
+                                          {39, "MaxStepRed", 'I'},
+                                          {40, "MaxDivSteps", 'I'}};
+
+const char* MethodName(std::int32_t method) {
+  switch (method) {
+    case 0:
+      return "Hybrid";
+    case 1:
+      return "Newton";
+    default:
+      return "Fast Newton";
+  }
+}
+
+void ReadMappings(QLNKVSGenericProxy* proxy, const Mapping* begin, const Mapping* end,
+                  const std::string& prefix) {
+  SolverOptions* options = SolverOptions::Instance();
+  for (const Mapping* m = begin; m != end; ++m) {
+    const std::string name = prefix + m->parameter;
+    switch (m->type) {
+      case 'R':
+        proxy->SetParameter(name, options->GetReal(m->option));
+        break;
+      case 'I':
+        proxy->SetParameter(name, options->GetInt(m->option));
+        break;
+      case 'B':
+        proxy->SetParameter(name, std::string(options->GetInt(m->option) != 0 ? "YES" : "NO"));
+        break;
+      case 'M': {
+        const std::int32_t method = options->GetInt(m->option);
+        if (method >= 0 && method <= 3) proxy->SetParameter(name, std::string(MethodName(method)));
+        break;
+      }
+    }
+  }
+}
+
+template <class T>
+std::int32_t Int(T v) {
+  return static_cast<std::int32_t>(v);
+}
+
+void PrintVector(const char* title, const std::vector<double>& v) {
+  SuPrint(0, "%s", title);
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    std::int32_t k = Int(i + 1);
+    double x = v[i];
+    SuPrint(0, "  %5d  %14.6e", &k, &x);
+  }
+}
+
+// The bound report of the open solvers; a group number of 0 is left out.
+Status ReportBound(BvuNameable* variable, double value, const char* side, double bound,
+                   std::int32_t group, Status code) {
+  if (IsErrorReportingOn() == 0 && SolverOptions::Instance()->GetInt(kOptPrintLevel) <= 1) {
+    return code;
+  }
+  const Status shown = IsErrorReportingOn() != 0 ? code : 0;
+  if (group != 0) {
+    SuPrint(shown,
+            "Variable @Ns (value %14.6e)\nis outside %s bound (%14.6e). Solution of group %d is "
+            "infeasible.",
+            &variable, &value, side, &bound, &group);
+  } else {
+    SuPrint(shown,
+            "Variable @Ns (value %14.6e)\nis outside %s bound (%14.6e). Solution of group is "
+            "infeasible.",
+            &variable, &value, side, &bound);
+  }
+  return code;
+}
+
+// Prints at `code` when error reporting is on, else as plain text above
+// print level 1.
+void Report(Status code, const char* text, std::int32_t print_level) {
+  if (IsErrorReportingOn() != 0) {
+    SuPrint(code, "%s", text);
+  } else if (print_level > 1) {
+    SuPrint(0, "%s", text);
+  }
+}
+
+}  // namespace
+
+// --- messages handler ---
+
+QLNCOpenMessagesHandler* QLNCOpenMessagesHandler::Instance() {
+  static QLNCOpenMessagesHandler handler;
+  return &handler;
+}
+
+Status QLNCOpenMessagesHandler::Print(const char* text, std::int32_t, Status status) {
+  SuPrint(status, "%s", text != nullptr ? text : "");
+  return 0;
+}
+
+// --- generic proxy ---
+
+QLNKVSGenericProxy::~QLNKVSGenericProxy() {
+  if (loaded_.factory != nullptr) loaded_.factory->Release();
+}
+
+platform::IUnknown* QLNKVSGenericProxy::SolverObject() {
+  if (!tried_) {
+    tried_ = true;
+    LoadKvsFactory(LibraryName(), FactoryEntry(), FactoryIID(), true, &loaded_);
+  }
+  return loaded_.factory;
+}
+
+void QLNKVSGenericProxy::SetParameter(const std::string& name, std::int32_t value) {
+  KvsParameter& p = parameters_[name];
+  p.kind = kKvsInteger;
+  p.integer = value;
+}
+
+void QLNKVSGenericProxy::SetParameter(const std::string& name, double value) {
+  KvsParameter& p = parameters_[name];
+  p.kind = kKvsReal;
+  p.real = value;
+}
+
+void QLNKVSGenericProxy::SetParameter(const std::string& name, const std::string& value) {
+  KvsParameter& p = parameters_[name];
+  p.kind = kKvsText;
+  p.text = value;
+}
+
+Status QLNKVSGenericProxy::ApplyParameter(platform::IUnknown* system, const std::string& name,
+                                          const KvsParameter& value) {
+  void* raw = nullptr;
+  if (system == nullptr || system->QueryInterface(IID_KVSParameters, &raw) != 0 || raw == nullptr) {
+    return kKvsParameterFailed;
+  }
+  auto* parameters = static_cast<KVSParameters*>(raw);
+  const void* v = &value.integer;
+  if (value.kind == kKvsReal) v = &value.real;
+  if (value.kind == kKvsText) v = value.text.c_str();
+  const Status s = parameters->Set(name.c_str(), value.kind, v);
+  parameters->Release();
+  return s == 0 ? 0 : kKvsParameterFailed;
+}
+
+Status QLNKVSGenericProxy::ApplyParameters(platform::IUnknown* system) {
+  Status result = 0;
+  for (const auto& [name, value] : parameters_) {
+    // A refusal of one setting leaves the library's own value; the solve goes on.
+    if (ApplyParameter(system, name, value) != 0) result = kKvsParameterFailed;
+  }
+  return result;
+}
+
+// --- linear proxy ---
+
+QLNKVSSluProxy::QLNKVSSluProxy() { SetParameter("Triangularisation", std::string("No")); }
+
+void QLNKVSLinearProxy::ReadOptions() {
+  ReadMappings(this, std::begin(kSluMappings), std::end(kSluMappings), "");
+}
+
+Status QLNKVSLinearProxy::DropWorkspace(void**) { return 0; }
+
+KVSLASystem* QLNKVSLinearProxy::SystemOf(DAESSolverBlock* block, Status* status) {
+  *status = 0;
+  if (auto* kept = block->GetEquationSetObject()) {
+    // Only this proxy stores a linear system in a linear group's slot.
+    return static_cast<KVSLASystem*>(kept);
+  }
+  auto* factory = static_cast<KVSLASystemFactory*>(SolverObject());
+  if (factory == nullptr) {
+    *status = kKvsProxyFailed;
+    return nullptr;
+  }
+  const std::int64_t* rows = nullptr;
+  const std::int64_t* cols = nullptr;
+  Status s = block->BuildStructure(&rows, &cols, nullptr, 0);
+  if (status::IsFailure(s)) {
+    *status = s;
+    return nullptr;
+  }
+  KVSLASystem* system = nullptr;
+  s = GuardedKvsCall(
+      [&] {
+        return factory->CreateSystem(Int(block->GetRowCount()), block->VariableCount(),
+                                     Int(block->StructureSize()), rows, cols,
+                                     QLNCOpenMessagesHandler::Instance(), &system);
+      },
+      kKvsProxyFailed);
+  if (s != 0 || system == nullptr) {
+    *status = kKvsProxyFailed;
+    return nullptr;
+  }
+  block->SetEquationSetObject(system);
+  return system;
+}
+
+Status QLNKVSLinearProxy::ReadDependency(KVSLASystem* system, std::int32_t n) {
+  dependent_rows_.assign(static_cast<std::size_t>(n), 0);
+  dependent_cols_.assign(static_cast<std::size_t>(n), 0);
+  rank_ = n;
+  void* raw = nullptr;
+  if (system->QueryInterface(IID_KVSLinearDependency, &raw) != 0 || raw == nullptr) {
+    return kKvsProxyFailed;
+  }
+  auto* dependency = static_cast<KVSLinearDependency*>(raw);
+  std::int32_t rank = n;
+  Status s = dependency->GetRank(&rank);
+  if (s == 0) s = dependency->GetDependentRows(dependent_rows_.data());
+  if (s == 0) s = dependency->GetDependentCols(dependent_cols_.data());
+  dependency->Release();
+  // A rank outside 0..n is not believed.
+  if (s != 0 || rank < 0 || rank > n) {
+    rank_ = n;
+    return kKvsProxyFailed;
+  }
+  rank_ = rank;
+  return 0;
+}
+
+Status QLNKVSLinearProxy::Factorise(DAESSolverBlock* block, const double* values,
+                                    KVSLASystem** out) {
+  Status s = 0;
+  KVSLASystem* system = SystemOf(block, &s);
+  if (system == nullptr) return s != 0 ? s : kKvsProxyFailed;
+  if (out != nullptr) *out = system;
+  const Status f = GuardedKvsCall([&] { return system->SetMatrixValues(values); }, kKvsProxyFailed);
+  if (f == kKvsSingular) {
+    ReadDependency(system, Int(block->GetRowCount()));
+    return kKvsFactoriseSingular;
+  }
+  return f != 0 ? kKvsProxyFailed : 0;
+}
+
+Status QLNKVSLinearProxy::SolveWith(KVSLASystem* system, const double* rhs, double* x) {
+  if (system == nullptr) return kKvsProxyFailed;
+  const Status s = system->SetRHS(rhs);
+  if (s != 0) return s;
+  return GuardedKvsCall([&] { return system->Solve(x); }, kKvsProxyFailed);
+}
+
+Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t request,
+                                std::uint32_t, Status* status_out) {
+  if (status_out != nullptr) *status_out = 1;
+  auto* block = dynamic_cast<DAESSolverBlock*>(group);
+  if (block == nullptr) return kKvsProxyFailed;
+  SolverOptions* options = SolverOptions::Instance();
+  const std::int32_t level = options->GetInt(kOptPrintLevel);
+  UnifiedIntegratorProxy* integrator = GetCurrentIntegrator();
+  const bool warn = level >= 2;
+  std::int32_t number = Int(block->GetGroupNumber());
+
+  const std::int32_t n = Int(block->GetRowCount());
+  const std::int32_t nv = block->VariableCount();
+  if (SolverObject() == nullptr) return kKvsProxyFailed;
+
+  std::vector<double> residuals(static_cast<std::size_t>(n), 0.0);
+  Status s = block->EvaluateResiduals(mode != 0 ? 6u : 7u, residuals.data(), nullptr);
+  if (status::IsFailure(s)) {
+    if (level >= 1) SuPrint(0, "Evaluation error.");
+    return s;
+  }
+  const double eqn_tol = options->GetReal(kOptEqnTol);
+  const bool refine =
+      options->GetInt(kOptEnableRefineIter) != 0 || options->GetBool(kOptEnableRefineIter);
+  const std::int32_t refinements = refine ? options->GetInt(kOptMaxRefineIter) : 0;
+  ReadOptions();
+  SetParameter("ErrorTol", eqn_tol);
+  SetParameter("MaxRefineIter", refinements);
+
+  if (level >= 5) {
+    SuPrint(0, "Equations and variables in this linear group are:");
+    for (std::int32_t i = 0; i < n; ++i) {
+      BvuNameable* e = block->GetRow(static_cast<std::uint32_t>(i));
+      std::int32_t k = i + 1;
+      SuPrint(0, "Equation %d  @es", &k, &e);
+    }
+    for (std::int32_t j = 0; j < nv; ++j) {
+      BvuNameable* v = block->GetVariable(j);
+      std::int32_t k = j + 1;
+      SuPrint(0, "Variable %d  @Ns", &k, &v);
+    }
+  }
+  const double tiny = std::ldexp(1.0, -52);
+  if (std::all_of(residuals.begin(), residuals.end(),
+                  [&](double r) { return std::fabs(r) < tiny; })) {
+    if (level >= 4) SuPrint(0, "  Group already converged");
+    SetParameter("MaxRefineIter", 0);
+    return 0;
+  }
+
+  KVSLASystem* system = SystemOf(block, &s);
+  if (system == nullptr) return s != 0 ? s : kKvsProxyFailed;
+  ApplyParameters(system);
+
+  std::vector<double> rhs(residuals.size());
+  for (std::size_t i = 0; i < rhs.size(); ++i) rhs[i] = -residuals[i];
+  const std::int64_t* rows = nullptr;
+  const std::int64_t* cols = nullptr;
+  block->BuildStructure(&rows, &cols, nullptr, 0);
+  std::vector<double> values(block->StructureSize(), 0.0);
+  s = block->EvaluateRows(12);
+  if (status::IsFailure(s)) return s;
+  double c = 0.0;
+  std::uint32_t jflags = 0;
+  if (request != 0 && integrator != nullptr) {
+    const double h = integrator->GetServerValue();
+    c = h != 0.0 ? 1.0 / h : 1.0;
+    jflags = 1;
+  }
+  s = block->EvaluateJacobianEntries(block->StructureSize(), rows, cols, values.data(), jflags, c);
+  if (status::IsFailure(s)) return s;
+
+  const Status f =
+      GuardedKvsCall([&] { return system->SetMatrixValues(values.data()); }, kKvsProxyFailed);
+  if (level >= 5) {
+    PrintVector("Linear group: (-residual) is:", rhs);
+    SuPrint(0, "Linear group: jacobian is:");
+    for (std::size_t p = 0; p < values.size(); ++p) {
+      std::int32_t r = Int(rows[p]);
+      std::int32_t k = Int(cols[p]);
+      double v = values[p];
+      SuPrint(0, "  %5d %5d  %14.6e", &r, &k, &v);
+    }
+  }
+  bool indeterminate = false;
+  if (f == kKvsSingular) {
+    indeterminate = true;
+    ReadDependency(system, n);
+    for (std::int32_t k = rank_; k < n; ++k) {
+      const std::int32_t row = dependent_rows_[static_cast<std::size_t>(k)];
+      const std::int32_t col = dependent_cols_[static_cast<std::size_t>(k)];
+      QLNRow* equation =
+          row >= 1 && row <= n ? block->GetRow(static_cast<std::uint32_t>(row - 1)) : nullptr;
+      DAESVarTableEntry* variable = col >= 1 && col <= nv ? block->GetVariable(col - 1) : nullptr;
+      if (warn && equation != nullptr && variable != nullptr) {
+        BvuNameable* v = variable;
+        BvuNameable* e = equation;
+        SuPrint(0, "Indeterminate variable @Ns in equation @es", &v, &e);
+      }
+      if (variable != nullptr && block->FindVariable(variable) != 0) {
+        bool listed = false;
+        for (std::uint32_t i = 0; i < block->GetIndeterminateCount(); ++i) {
+          listed = listed || block->GetIndeterminate(i) == variable;
+        }
+        if (!listed) block->AddIndeterminate(variable);
+      }
+      if (equation != nullptr) {
+        equation->SetFlags(daes::kHasIndeterminate);
+        rhs[static_cast<std::size_t>(row - 1)] = 0.0;
+      }
+    }
+    if (warn) SuPrint(0, "Warning: linear group %d is indeterminate", &number);
+    block->SetFlags(daes::kHasIndeterminate);
+  } else {
+    // Marks left by an earlier singular solve go whatever this result is.
+    if (block->HasIndeterminate()) {
+      for (std::int32_t i = 0; i < n; ++i) {
+        block->GetRow(static_cast<std::uint32_t>(i))->ClearFlags(daes::kHasIndeterminate);
+      }
+      while (block->GetIndeterminateCount() > 0) {
+        block->RemoveIndeterminate(block->GetIndeterminate(block->GetIndeterminateCount() - 1));
+      }
+      block->ClearFlags(daes::kHasIndeterminate);
+    }
+    if (f != 0) {
+      Report(kKvsLinearFailed,
+             "Linear solver returned error. Linear group may be badly scaled or badly posed.",
+             level);
+      SetParameter("MaxRefineIter", 0);
+      return kKvsLinearFailed;
+    }
+  }
+
+  std::vector<double> x(static_cast<std::size_t>(nv), 0.0);
+  Status result = 0;
+  const Status solved = GuardedKvsCall(
+      [&] {
+        const Status r = system->SetRHS(rhs.data());
+        return r == 0 ? system->Solve(x.data()) : r;
+      },
+      kKvsProxyFailed);
+  if (solved == kKvsNormError) {
+    SuPrint(0,
+            "The solver reports a numerical error for the variable norm for this\n     linear "
+            "group. Linear group may be badly scaled or badly posed.");
+  } else if (solved != 0) {
+    Report(kKvsLinearFailed,
+           "Linear solver returned error. Linear group may be badly scaled or badly posed.", level);
+    SetParameter("MaxRefineIter", 0);
+    return kKvsLinearFailed;
+  }
+
+  const double abs_tol = options->GetReal(kOptAbsTol);
+  const double rel_tol = options->GetReal(kOptRelTol);
+  std::vector<double> next(x.size());
+  for (std::int32_t j = 0; j < nv; ++j) {
+    DAESVarTableEntry* v = block->GetVariable(j);
+    const double value = v->GetRealValue() + x[static_cast<std::size_t>(j)] / v->GetScale();
+    next[static_cast<std::size_t>(j)] = value;
+    double lower = -std::numeric_limits<double>::infinity();
+    double upper = std::numeric_limits<double>::infinity();
+    v->GetBounds(&lower, &upper);
+    const double t = rel_tol * std::fabs(value) + abs_tol;
+    if (value < lower - t || value > upper + t) {
+      const bool below = value < lower - t;
+      SetParameter("MaxRefineIter", 0);
+      return ReportBound(v, value, below ? "lower" : "upper", below ? lower : upper, number,
+                         kKvsLinearFailed);
+    }
+  }
+  for (std::int32_t j = 0; j < nv; ++j)
+    block->GetVariable(j)->SetValue(next[static_cast<std::size_t>(j)]);
+  if (level >= 4) PrintVector("Solution of linear group is:", next);
+
+  if (indeterminate) {
+    double largest = 0.0;
+    s = block->EvaluateResiduals(7, residuals.data(), &largest);
+    if (status::IsFailure(s)) return s;
+    if (largest > eqn_tol) {
+      Report(kKvsLinearBadlyPosed,
+             "Linear group is badly posed. There are no values of the variables in this group "
+             "that can satisfy the equations.",
+             level);
+      SetParameter("MaxRefineIter", 0);
+      return kKvsLinearBadlyPosed;
+    }
+  }
+  if (request != 0 && integrator != nullptr && block->KnownCount() + block->LastCount() > 0) {
+    bool states = false;
+    for (std::int32_t j = 0; j < nv; ++j) {
+      states = states || (block->GetVariable(j)->GetFlags() & daes::kState) != 0;
+    }
+    if (states) {
+      const Status e = integrator->ExchangeGroupStates(block);
+      if (status::IsFailure(e)) result = e;
+    }
+  }
+  if (IsErrorReportingOn() != 0 && refinements >= 1) {
+    s = block->EvaluateResiduals(7, residuals.data(), nullptr);
+    if (status::IsFailure(s)) return s;
+    bool any = false;
+    for (std::int32_t i = 0; i < n; ++i) {
+      double r = residuals[static_cast<std::size_t>(i)];
+      if (std::fabs(r) < eqn_tol) continue;
+      any = true;
+      if (level >= 3) {
+        std::int32_t k = i + 1;
+        BvuNameable* e = block->GetRow(static_cast<std::uint32_t>(i));
+        SuPrint(0, "Unconverged residual for equation %d  @es = %12.5e ", &k, &e, &r);
+      }
+    }
+    if (any) {
+      Report(kKvsLinearFailed,
+             "Solution of linear group does not satisfy error tolerance. Linear group may be "
+             "badly scaled.",
+             level);
+      result = kKvsLinearFailed;
+    }
+  }
+  SetParameter("MaxRefineIter", 0);
+  return result;
+}
+
+// --- nonlinear proxy ---
+
+QLNKVSSparseProxy::QLNKVSSparseProxy() { SetParameter("SLU.Triangularisation", std::string("No")); }
+
+void QLNKVSNonLinProxy::ReadOptions() {
+  ReadMappings(this, std::begin(kNonlinearMappings), std::end(kNonlinearMappings), "");
+}
+
+void QLNKVSSparseProxy::ReadOptions() {
+  QLNKVSNonLinProxy::ReadOptions();
+  ReadMappings(this, std::begin(kSluMappings), std::end(kSluMappings), "SLU.");
+}
+
+void QLNKVSNonLinProxy::PerSolveSettings(bool watched) {
+  SolverOptions* options = SolverOptions::Instance();
+  // The integrator's interpolation value and indeterminacy word are not
+  // reported through its engine face yet: 0 unless the group is watched.
+  SetParameter("IpConvInfo", watched ? 1 : 0);
+  SetParameter("IndetHandle", 0);
+  SetParameter("Iterations", options->GetInt(kOptMaxIter));
+  const bool mixed = options->GetInt(kOptMethod) == 3;
+  if (GetSolutionPhase() != 0) {
+    SetParameter("MinimumIterations", 0);
+    if (mixed) SetParameter("NewtonMethod", std::string("Newton"));
+  } else {
+    const std::int32_t integrator = options->GetInt(kOptIntegrator);
+    const bool one = (integrator == 3 || integrator == 4) && options->GetInt(kOptStepSizeType) == 1;
+    SetParameter("MinimumIterations", one ? 1 : 0);
+    if (mixed) SetParameter("NewtonMethod", std::string("Fast Newton"));
+  }
+}
+
+Status QLNKVSNonLinProxy::DropWorkspace(void**) { return 0; }
+
+Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t, std::uint32_t,
+                                Status* status_out) {
+  if (status_out != nullptr) *status_out = 1;
+  auto* block = dynamic_cast<DAESSolverBlock*>(group);
+  if (block == nullptr) return kKvsProxyFailed;
+  auto* factory = static_cast<KVSNLASystemFactory*>(SolverObject());
+  if (factory == nullptr) return kKvsProxyFailed;
+  auto* system = static_cast<KVSNLASystem*>(block->GetEquationSetObject());
+  if (system == nullptr) {
+    auto* adapter = new QLNCNumericAlgebraicESO(block, mode);
+    adapter->AddRef();
+    const Status s = GuardedKvsCall(
+        [&] {
+          return factory->CreateSystem(adapter, QLNCOpenMessagesHandler::Instance(), &system);
+        },
+        kKvsProxyFailed);
+    adapter->Release();
+    if (s != 0 || system == nullptr) return kKvsProxyFailed;
+    block->SetEquationSetObject(system);
+  }
+  SolverOptions* options = SolverOptions::Instance();
+  std::int32_t number = Int(block->GetGroupNumber());
+  const bool watched = number != 0 && options->GetInt(kOptWatchGroup) == number;
+  ReadOptions();
+  PerSolveSettings(watched);
+  ApplyParameters(system);
+
+  Status detail = 0;
+  const Status s = GuardedKvsCall(
+      [&] {
+        Status r = system->Solve(0, &detail);
+        while (r == kKvsCallAgain) r = system->Solve(1, &detail);
+        return r;
+      },
+      kKvsProxyFailed);
+  if (s == 0) return 0;
+  if (IsErrorReportingOn() != 0) {
+    SuPrint(kKvsNonlinearFailed, "Group %d: Nonlinear solver failed.", &number);
+  } else if (options->GetInt(kOptPrintLevel) > 1) {
+    SuPrint(0, "Group %d: Nonlinear solver failed.", &number);
+  }
+  return s == kKvsSevere ? kKvsProxyFailed : kKvsNonlinearFailed;
+}

@@ -1,0 +1,208 @@
+// The group methods that hand linear and nonlinear groups to the libraries
+// of the open solver framework, the engine's messages handler those
+// libraries print through, and the equation-set adapter a nonlinear
+// library works on.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "foundation/interfaces/group_method.h"
+#include "solve/ifaces/kvs_linear.h"
+#include "solve/ifaces/kvs_nonlinear.h"
+#include "solve/open/kvs_loader.h"
+
+class DAESSolverBlock;
+
+inline constexpr Status kKvsProxyFailed = 0xA021FFFFu;
+inline constexpr Status kKvsLinearFailed = 0x8021023Fu;
+inline constexpr Status kKvsLinearBadlyPosed = 0x8021023Eu;
+inline constexpr Status kKvsFactoriseSingular = 0xA0210269u;
+inline constexpr Status kKvsNonlinearFailed = 0x80210251u;
+inline constexpr Status kKvsParameterFailed = 0x80004005u;
+
+// Prints what the libraries say through the engine's printer; one per process.
+class QLNCOpenMessagesHandler final : public KVSMessagesHandler {
+ public:
+  static QLNCOpenMessagesHandler* Instance();
+  Status Print(const char* text, std::int32_t a, Status status) override;
+  Status Nothing() override { return 0; }
+};
+
+// A parameter value as the framework takes it.
+struct KvsParameter {
+  std::int32_t kind = kKvsInteger;
+  std::int32_t integer = 0;
+  double real = 0.0;
+  std::string text;
+};
+
+// Loads the proxy's library once and keeps the parameters it gives every
+// system it makes.
+class QLNKVSGenericProxy {
+ public:
+  virtual ~QLNKVSGenericProxy();
+  // The factory interface, loaded on first use; null when the library or
+  // its factory is missing (said once).
+  platform::IUnknown* SolverObject();
+  virtual const char* LibraryName() const = 0;
+  virtual const char* FactoryEntry() const = 0;
+  virtual const platform::IID& FactoryIID() const = 0;
+
+  // Remembered and given to every system before its solve.
+  void SetParameter(const std::string& name, std::int32_t value);
+  void SetParameter(const std::string& name, double value);
+  void SetParameter(const std::string& name, const std::string& value);
+  const std::map<std::string, KvsParameter>& Parameters() const { return parameters_; }
+  // Sets one parameter on a system: 0, or 0x80004005 without the parameter
+  // interface or on a refusal.
+  static Status ApplyParameter(platform::IUnknown* system, const std::string& name,
+                               const KvsParameter& value);
+  Status ApplyParameters(platform::IUnknown* system);
+  const KvsFactory& Loaded() const { return loaded_; }
+
+ protected:
+  std::map<std::string, KvsParameter> parameters_;
+
+ private:
+  KvsFactory loaded_;
+  bool tried_ = false;
+};
+
+class QLNKVSLinearProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
+ public:
+  Status Solve(QLNGroup* block, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
+               Status* status_out) override;
+  Status DropWorkspace(void** slot) override;
+  const char* FactoryEntry() const override { return kGetFactoryLASystem; }
+  const platform::IID& FactoryIID() const override { return IID_KVSLASystemFactory; }
+
+  // Factorises the block's matrix with `values` in structure order, making
+  // the system first when the block has none.
+  Status Factorise(DAESSolverBlock* block, const double* values, KVSLASystem** out);
+  // Solves the factorised system for `rhs`; the solution goes into x.
+  Status SolveWith(KVSLASystem* system, const double* rhs, double* x);
+  const std::vector<std::int32_t>& DependentRows() const { return dependent_rows_; }
+  const std::vector<std::int32_t>& DependentCols() const { return dependent_cols_; }
+  std::int32_t Rank() const { return rank_; }
+
+ protected:
+  // Reads the option values into the parameters of the library.
+  virtual void ReadOptions();
+
+ private:
+  KVSLASystem* SystemOf(DAESSolverBlock* block, Status* status);
+  Status ReadDependency(KVSLASystem* system, std::int32_t n);
+
+  std::vector<std::int32_t> dependent_rows_;
+  std::vector<std::int32_t> dependent_cols_;
+  std::int32_t rank_ = 0;
+};
+
+class QLNKVSSluProxy final : public QLNKVSLinearProxy {
+ public:
+  QLNKVSSluProxy();
+  const char* LibraryName() const override { return "kvs_slu.dll"; }
+};
+
+class QLNKVSMflProxy final : public QLNKVSLinearProxy {
+ public:
+  const char* LibraryName() const override { return "kvs_mfl.dll"; }
+};
+
+class QLNKVSNonLinProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
+ public:
+  Status Solve(QLNGroup* block, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
+               Status* status_out) override;
+  Status DropWorkspace(void** slot) override;
+  const char* FactoryEntry() const override { return kGetFactoryNLASystem; }
+  const platform::IID& FactoryIID() const override { return IID_KVSNLASystemFactory; }
+  // The settings given before every solve; `watched` for the watched group.
+  virtual void PerSolveSettings(bool watched);
+
+ protected:
+  virtual void ReadOptions();
+};
+
+class QLNKVSSparseProxy final : public QLNKVSNonLinProxy {
+ public:
+  QLNKVSSparseProxy();
+  const char* LibraryName() const override { return "kvs_sparse.dll"; }
+
+ protected:
+  void ReadOptions() override;
+};
+
+class QLNKVSSparseMflProxy final : public QLNKVSNonLinProxy {
+ public:
+  const char* LibraryName() const override { return "kvs_sparse_mfl.dll"; }
+};
+
+// Presents one block to a nonlinear library. Lists are 0-based indices.
+class QLNCNumericAlgebraicESO final : public KVSNumericAlgebraicESO,
+                                      public KVSNumericESODecompExtension,
+                                      public KVSUtilityComponent {
+ public:
+  explicit QLNCNumericAlgebraicESO(DAESSolverBlock* block, std::uint8_t mode = 0);
+
+  Status QueryInterface(const platform::IID& iid, void** out) override;
+  std::uint32_t AddRef() override { return ++refs_; }
+  std::uint32_t Release() override;
+
+  Status GetNumVariables(std::int32_t* count) override;
+  Status GetNumEquations(std::int32_t* count) override;
+  Status GetVariableBounds(const KVSIndexList* list, double* lower, double* upper) override;
+  Status SetVariableValues(const KVSIndexList* list, const double* values) override;
+  Status GetVariableValues(const KVSIndexList* list, double* values) override;
+  Status GetVariableName(std::int32_t index, char** text) override;
+  Status GetEquationName(std::int32_t index, char** text) override;
+  Status GetEquationVariablePairs(std::int32_t* count, std::int32_t* pairs) override;
+  Status Evaluate(const KVSIndexList* equations, double* residuals, double* jacobian,
+                  std::uint32_t flags) override;
+  Status GetNumNonZeros(std::int32_t* count) override;
+  Status GetStructure(std::int32_t* rows, std::int32_t* cols, std::int32_t* kinds) override;
+
+  // Decomposition extension: attributes "Indeterminate" and "Torn".
+  Status GetEquationAttribute(std::int32_t equation, const char* name,
+                              std::int32_t* value) override;
+  Status SetEquationAttribute(std::int32_t equation, const char* name, std::int32_t value) override;
+  Status GetGroupAttribute(const char* name, std::int32_t* value) override;
+  Status SetGroupAttribute(const char* name, std::int32_t value) override;
+  Status CreateSubSystem(std::int32_t count, const std::int32_t* rows, const std::int32_t* cols,
+                         KVSSubSystem** sub, std::int32_t** positions) override;
+  Status EvaluateSubSystem(KVSSubSystem* sub, double* residuals, double* jacobian,
+                           std::uint32_t flags) override;
+  Status DestroySubSystem(KVSSubSystem* sub) override;
+
+  // Utility component: "V12", "Quillon", "Quillon (TM) Version V12".
+  Status GetVersion(char** text) override;
+  Status GetProduct(char** text) override;
+  Status GetDescription(char** text) override;
+  Status DeleteThis() override { return 0; }
+  Status GetName(char** text) override;
+
+ private:
+  ~QLNCNumericAlgebraicESO() = default;
+  // -8 when a list names more entries than `limit` or one outside it.
+  static Status CheckList(const KVSIndexList* list, std::int32_t limit);
+
+  std::atomic<std::uint32_t> refs_{0};
+  DAESSolverBlock* block_;
+  std::uint8_t mode_;
+};
+
+// The kind the framework sees for a structure entry's kind.
+std::int32_t KvsStructureKind(std::int64_t kind);
+
+inline constexpr Status kOpenNLAFailed = 0x80000251u;
+inline constexpr Status kOpenNLANoFactory = KvsCode(-6);
+
+// Nonlinear groups through the user's NLA library once one is loaded.
+class QLNCOpenNLASolver final : public QLNGroupMethod {
+ public:
+  Status Solve(QLNGroup* block, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
+               Status* status_out) override;
+};

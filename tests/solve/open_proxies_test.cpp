@@ -1,0 +1,353 @@
+// The open-solver proxies over the real framework libraries: linear and
+// nonlinear groups against a dense Newton solve, singular and bound-violating
+// groups, missing libraries, the parameters the libraries receive, and the
+// equation-set adapter a nonlinear library works on.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+
+#include "foundation/interfaces/run_mode.h"
+#include "framework/libraries/library_api.h"
+#include "solve/open/kvs_proxies.h"
+#include "tests/solve/group_support.h"
+#include "tests/support/capture_sink.h"
+
+using namespace grouptest;
+using daestest::Writer;
+using daestest::mw::Add;
+using daestest::mw::Mul;
+using daestest::mw::Real;
+using daestest::mw::Var;
+using Expr = decltype(Real(0.0));
+
+namespace {
+
+#ifdef VANTOR_KVS_DIR
+const bool kSearchPath = [] {
+  AddDLLSearchPath(VANTOR_KVS_DIR);
+  return true;
+}();
+#endif
+
+// Variables x0..x(n-1) (start 1, lower bound `lower`) and one equation per
+// expression over all of them.
+Model System(std::uint32_t n, const std::vector<Expr>& equations, double lower = -1e9) {
+  return Model([&](Writer& w) {
+    const auto m = static_cast<std::uint32_t>(equations.size());
+    w.List(n + m);
+    for (std::uint32_t k = 0; k < n; ++k) {
+      w.Item(daestest::mw::kRealVariable);
+      w.Placement({{2, "B"}, {k + 1, ".x" + std::to_string(k)}});
+      w.Value(1.0), w.Lower(lower), w.End();
+    }
+    for (std::uint32_t k = 0; k < m; ++k) {
+      w.Item(daestest::mw::kInlineEquation), w.U32(0);
+      w.Expression(equations[k]);
+      w.Placement({{2, "B"}, {n + k + 1, ".e" + std::to_string(k)}});
+      w.EquationHead(n);
+      for (std::uint32_t j = 0; j < n; ++j) w.Reference({2, j + 1});
+    }
+  });
+}
+
+Expr Lin(double a, double b, double c) {
+  return Add(Add(Mul(Real(a), Var(0)), Mul(Real(b), Var(1))), Real(c));
+}
+
+std::string Text(const testsupport::CaptureSink& sink) {
+  std::string out;
+  for (const std::string& line : sink.lines()) out += line + "\n";
+  return out;
+}
+
+void ExpectClose(const std::vector<double>& a, const std::vector<double>& b) {
+  ASSERT_EQ(a.size(), b.size());
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    EXPECT_NEAR(a[i], b[i], 1e-10 * std::max(1.0, std::fabs(b[i]))) << "entry " << i;
+  }
+}
+
+std::vector<double> NewtonReference(Model& m) {
+  const std::vector<double> start = m.Values();
+  EXPECT_EQ(DenseNewton(*m.run, nullptr), 0u);
+  std::vector<double> out = m.Values();
+  m.SetValues(start);
+  return out;
+}
+
+template <class Proxy>
+void LinearEqualsNewton() {
+  Options options;
+  Model m = System(
+      3, {Add(Lin(2.0, 1.0, -3.0), Mul(Real(0.5), Var(2))), Add(Lin(1.0, 3.0, -5.0), Real(0.0)),
+          Add(Lin(0.0, -1.0, 4.0), Mul(Real(4.0), Var(2)))});
+  const std::vector<double> expected = NewtonReference(m);
+  Proxy proxy;
+  EXPECT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+  ExpectClose(m.Values(), expected);
+  EXPECT_NE(m.run->GetEquationSetObject(), nullptr);
+  // A second solve starts converged: nothing moves.
+  EXPECT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+  ExpectClose(m.Values(), expected);
+}
+
+template <class Proxy>
+void NonlinearEqualsNewton() {
+  Options options;
+  options.Real(0, 1e-13);
+  options.SetInt(24, 50);
+  for (auto [n, v] : {std::pair{8, 0.1}, {9, 0.9}, {10, 1.0}, {12, 1e-14}, {13, 1e6}}) {
+    options.Real(n, v);
+  }
+  // x0 * x1 = 6, x0 + x1 = 5 from (1, 1.5).
+  Model m = System(2, {Add(Mul(Var(0), Var(1)), Real(-6.0)), Lin(1.0, 1.0, -5.0)});
+  m.SetValues({1.0, 1.5});
+  const std::vector<double> expected = NewtonReference(m);
+  Proxy proxy;
+  EXPECT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+  ExpectClose(m.Values(), expected);
+}
+
+}  // namespace
+
+#ifdef VANTOR_KVS_DIR
+
+TEST(OpenLinearProxy, SluAndMflEqualADenseNewtonSolve) {
+  LinearEqualsNewton<QLNKVSSluProxy>();
+  LinearEqualsNewton<QLNKVSMflProxy>();
+}
+
+TEST(OpenNonlinearProxy, SparseAndSparseMflEqualADenseNewtonSolve) {
+  NonlinearEqualsNewton<QLNKVSSparseProxy>();
+  NonlinearEqualsNewton<QLNKVSSparseMflProxy>();
+}
+
+TEST(OpenLinearProxy, ConvergedGroupMakesNoSystem) {
+  Options options;
+  Model m = System(2, {Lin(1.0, 1.0, -2.0), Lin(1.0, -1.0, 0.0)});
+  QLNKVSSluProxy proxy;
+  EXPECT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+  EXPECT_EQ(m.run->GetEquationSetObject(), nullptr);
+}
+
+TEST(OpenLinearProxy, SingularGroupMarksIndeterminateThenFailsWhenInconsistent) {
+  Options options;
+  options.SetInt(kOptPrintLevel, 2);
+  {
+    // Consistent: x0 + x1 = 3 twice over.
+    testsupport::CaptureSink sink;
+    Model m = System(2, {Lin(1.0, 1.0, -3.0), Lin(2.0, 2.0, -6.0)});
+    QLNKVSSluProxy proxy;
+    EXPECT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+    EXPECT_TRUE(m.run->HasIndeterminate());
+    EXPECT_EQ(m.run->GetIndeterminateCount(), 1u);
+    const std::string text = Text(sink);
+    EXPECT_NE(text.find("Indeterminate variable"), std::string::npos) << text;
+    EXPECT_NE(text.find("Warning: linear group 0 is indeterminate"), std::string::npos) << text;
+    const std::vector<double> x = m.Values();
+    EXPECT_NEAR(x[0] + x[1], 3.0, 1e-12);
+  }
+  {
+    testsupport::CaptureSink sink;
+    Model m = System(2, {Lin(1.0, 1.0, -3.0), Lin(2.0, 2.0, -5.0)});
+    QLNKVSSluProxy proxy;
+    EXPECT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), kKvsLinearBadlyPosed);
+    EXPECT_NE(Text(sink).find("Linear group is badly posed."), std::string::npos) << Text(sink);
+  }
+}
+
+TEST(OpenLinearProxy, BoundViolationIsReportedAndNothingStored) {
+  Options options;
+  options.SetInt(kOptPrintLevel, 2);
+  testsupport::CaptureSink sink;
+  // x0 = -3 below its lower bound 0.
+  Model m = System(2, {Lin(1.0, 0.0, 3.0), Lin(0.0, 1.0, -2.0)}, 0.0);
+  QLNKVSSluProxy proxy;
+  EXPECT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), kKvsLinearFailed);
+  const std::string text = Text(sink);
+  EXPECT_NE(text.find("is outside lower bound"), std::string::npos) << text;
+  ExpectClose(m.Values(), {1.0, 1.0});
+}
+
+TEST(OpenLinearProxy, OptionsReachTheSystemAsParameters) {
+  Options options;
+  options.Real(0, 1e-9);
+  options.Real(20, 0.5);
+  Model m = System(2, {Lin(2.0, 1.0, -4.0), Lin(1.0, -1.0, 0.0)});
+  QLNKVSSluProxy proxy;
+  ASSERT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+  const auto& p = proxy.Parameters();
+  EXPECT_EQ(p.at("Triangularisation").text, "No");
+  EXPECT_EQ(p.at("ErrorTol").real, 1e-9);
+  EXPECT_EQ(p.at("PivotTolerance").real, 0.5);
+  EXPECT_EQ(p.at("MaxRefineIter").integer, 0);
+  // The system took them.
+  void* raw = nullptr;
+  ASSERT_EQ(m.run->GetEquationSetObject()->QueryInterface(IID_KVSParameters, &raw), 0u);
+  auto* params = static_cast<KVSParameters*>(raw);
+  std::int32_t kind = -1;
+  double value = 0.0;
+  EXPECT_EQ(params->GetValue("PivotTolerance", &kind, &value), 0u);
+  EXPECT_EQ(kind, kKvsReal);
+  EXPECT_EQ(value, 0.5);
+  params->Release();
+}
+
+#endif
+
+class MissingSlu final : public QLNKVSLinearProxy {
+ public:
+  const char* LibraryName() const override { return "kvs_not_there.dll"; }
+};
+
+TEST(OpenLinearProxy, MissingLibrarySaysSoOnceAndEverySolveFails) {
+  Options options;
+  testsupport::CaptureSink sink;
+  Model m = System(2, {Lin(1.0, 1.0, -3.0), Lin(1.0, -1.0, -1.0)});
+  MissingSlu proxy;
+  EXPECT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), kKvsProxyFailed);
+  EXPECT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), kKvsProxyFailed);
+  const std::string text = Text(sink);
+  const std::string message = "Failed to load kvs_not_there.dll";
+  ASSERT_NE(text.find(message), std::string::npos) << text;
+  EXPECT_EQ(text.find(message, text.find(message) + 1), std::string::npos) << text;
+}
+
+TEST(OpenNonlinearProxy, PerSolveSettingsFollowThePhaseAndMixedNewton) {
+  Options options;
+  options.SetInt(38, 3);
+  options.SetInt(24, 17);
+  QLNKVSSparseProxy proxy;
+  EXPECT_EQ(proxy.Parameters().at("SLU.Triangularisation").text, "No");
+  const std::int32_t phase = GetSolutionPhase();
+  SetSolutionPhase(1);
+  proxy.PerSolveSettings(false);
+  EXPECT_EQ(proxy.Parameters().at("NewtonMethod").text, "Newton");
+  EXPECT_EQ(proxy.Parameters().at("MinimumIterations").integer, 0);
+  EXPECT_EQ(proxy.Parameters().at("Iterations").integer, 17);
+  SetSolutionPhase(0);
+  options.SetInt(kOptIntegrator, 4);
+  options.SetInt(137, 1);
+  proxy.PerSolveSettings(true);
+  EXPECT_EQ(proxy.Parameters().at("NewtonMethod").text, "Fast Newton");
+  EXPECT_EQ(proxy.Parameters().at("MinimumIterations").integer, 1);
+  EXPECT_EQ(proxy.Parameters().at("IpConvInfo").integer, 1);
+  proxy.PerSolveSettings(false);
+  EXPECT_EQ(proxy.Parameters().at("IpConvInfo").integer, 0);
+  SetSolutionPhase(phase);
+}
+
+TEST(NumericAlgebraicESO, EvaluateForAllAndForAListEqualsTheBlock) {
+  Options options;
+  Model m = System(2, {Add(Mul(Var(0), Var(1)), Real(-6.0)), Lin(1.0, 3.0, -5.0)});
+  m.SetValues({2.0, 0.5});
+  auto* eso = new QLNCNumericAlgebraicESO(m.run.get());
+  eso->AddRef();
+  std::int32_t nz = 0;
+  ASSERT_EQ(eso->GetNumNonZeros(&nz), 0u);
+  ASSERT_EQ(nz, 4);
+  std::vector<double> r(2), jac(4);
+  ASSERT_EQ(eso->Evaluate(nullptr, r.data(), jac.data(), kKvsResiduals | kKvsJacobian), 0u);
+  EXPECT_DOUBLE_EQ(r[0], 2.0 * 0.5 - 6.0);
+  EXPECT_DOUBLE_EQ(r[1], 2.0 + 1.5 - 5.0);
+  std::vector<double> own(4);
+  ASSERT_EQ(m.run->EvaluateJacobian(own.data(), 0), 0u);
+  EXPECT_EQ(jac, own);
+  std::vector<std::int32_t> rows(4), cols(4), kinds(4);
+  ASSERT_EQ(eso->GetStructure(rows.data(), cols.data(), kinds.data()), 0u);
+  // Equation 2 only: its residual and its entries in structure order.
+  const std::int32_t second = 1;
+  const KVSIndexList list{1, &second};
+  std::vector<double> r1(1), j1(4, -7.0);
+  ASSERT_EQ(eso->Evaluate(&list, r1.data(), j1.data(), kKvsResiduals | kKvsJacobian), 0u);
+  EXPECT_EQ(r1[0], r[1]);
+  std::size_t k = 0;
+  for (std::size_t p = 0; p < 4; ++p) {
+    if (rows[p] == 2) {
+      EXPECT_EQ(j1[k++], own[p]);
+    }
+  }
+  EXPECT_EQ(k, 2u);
+  // A list longer than the count names too much: nothing is written.
+  const std::int32_t three[] = {0, 1, 0};
+  const KVSIndexList longer{3, three};
+  std::vector<double> values(3, 42.0);
+  EXPECT_EQ(eso->GetVariableValues(&longer, values.data()), kKvsBadIndex);
+  EXPECT_EQ(values, std::vector<double>(3, 42.0));
+  const std::int32_t outside = 2;
+  const KVSIndexList bad{1, &outside};
+  EXPECT_EQ(eso->SetVariableValues(&bad, values.data()), kKvsBadIndex);
+  eso->Release();
+}
+
+TEST(NumericAlgebraicESO, StructureKindsAreConverted) {
+  EXPECT_EQ(KvsStructureKind(0), 1);
+  EXPECT_EQ(KvsStructureKind(2), 1);
+  EXPECT_EQ(KvsStructureKind(3), 2);
+  EXPECT_EQ(KvsStructureKind(7), 6);
+  EXPECT_EQ(KvsStructureKind(8), 0);
+  EXPECT_EQ(KvsStructureKind(11), 3);
+}
+
+TEST(NumericAlgebraicESO, AttributesSubSystemsAndUtilityTexts) {
+  Options options;
+#ifdef VANTOR_KVS_DIR
+  AddDLLSearchPath(VANTOR_KVS_DIR);
+#endif
+  Model m = System(2, {Add(Mul(Var(0), Var(1)), Real(-6.0)), Lin(1.0, 3.0, -5.0)});
+  m.SetValues({2.0, 0.5});
+  auto* eso = new QLNCNumericAlgebraicESO(m.run.get());
+  eso->AddRef();
+  void* raw = nullptr;
+  ASSERT_EQ(eso->QueryInterface(IID_KVSNumericESODecompExtension, &raw), 0u);
+  auto* decomp = static_cast<KVSNumericESODecompExtension*>(raw);
+  std::int32_t value = -1;
+  EXPECT_EQ(decomp->SetEquationAttribute(1, "Indeterminate", 1), 0u);
+  EXPECT_EQ(decomp->GetEquationAttribute(1, "Indeterminate", &value), 0u);
+  EXPECT_EQ(value, 1);
+  EXPECT_NE(m.run->GetRow(1)->GetFlags() & daes::kHasIndeterminate, 0u);
+  EXPECT_EQ(decomp->SetEquationAttribute(1, "Indeterminate", 2), 0u);
+  EXPECT_EQ(m.run->GetRow(1)->GetFlags() & daes::kHasIndeterminate, 0u);
+  EXPECT_EQ(decomp->GetEquationAttribute(1, "Colour", &value), kKvsBadIndex);
+  EXPECT_EQ(decomp->SetEquationAttribute(5, "Indeterminate", 1), kKvsBadIndex);
+  EXPECT_EQ(decomp->SetGroupAttribute("Indeterminate", 1), 0u);
+  EXPECT_TRUE(m.run->HasIndeterminate());
+  EXPECT_EQ(decomp->SetGroupAttribute("Indeterminate", 0), 0u);
+  EXPECT_FALSE(m.run->HasIndeterminate());
+
+  // The entries (2,1) and (1,2), asked for out of row order.
+  std::vector<std::int32_t> rows(4), cols(4), kinds(4);
+  ASSERT_EQ(eso->GetStructure(rows.data(), cols.data(), kinds.data()), 0u);
+  const std::int32_t sub_rows[] = {2, 1};
+  const std::int32_t sub_cols[] = {1, 2};
+  KVSSubSystem* sub = nullptr;
+  std::int32_t* positions = nullptr;
+  ASSERT_EQ(decomp->CreateSubSystem(2, sub_rows, sub_cols, &sub, &positions), 0u);
+  for (int k = 0; k < 2; ++k) {
+    EXPECT_EQ(rows[static_cast<std::size_t>(positions[k])], sub_rows[k]);
+    EXPECT_EQ(cols[static_cast<std::size_t>(positions[k])], sub_cols[k]);
+  }
+  std::vector<double> r(2), jac(2);
+  ASSERT_EQ(decomp->EvaluateSubSystem(sub, r.data(), jac.data(), kKvsResiduals | kKvsJacobian), 0u);
+  EXPECT_DOUBLE_EQ(r[0], 2.0 * 0.5 - 6.0);  // rows ascending
+  EXPECT_DOUBLE_EQ(r[1], 2.0 + 1.5 - 5.0);
+  EXPECT_DOUBLE_EQ(jac[0], 1.0);  // d e2 / d x0
+  EXPECT_DOUBLE_EQ(jac[1], 2.0);  // d e1 / d x1 = x0
+  EXPECT_EQ(decomp->DestroySubSystem(sub), 0u);
+  const std::int32_t missing_col[] = {2};
+  const std::int32_t none[] = {3};
+  EXPECT_EQ(decomp->CreateSubSystem(1, none, missing_col, &sub, &positions), kKvsBadIndex);
+  decomp->Release();
+
+#ifdef VANTOR_KVS_DIR
+  ASSERT_EQ(eso->QueryInterface(IID_KVSUtilityComponent, &raw), 0u);
+  auto* utility = static_cast<KVSUtilityComponent*>(raw);
+  char* text = nullptr;
+  ASSERT_EQ(utility->GetDescription(&text), 0u);
+  EXPECT_EQ(TakeKvsText(text), "Quillon (TM) Version V12");
+  utility->Release();
+#endif
+  eso->Release();
+}
