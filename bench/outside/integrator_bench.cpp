@@ -132,13 +132,13 @@ void IntegrateFlowsheet(benchmark::State& state) {
     server->SetOption(131, v);
     double reached = 0;
     server->SetUp(group, exec);
-    server->RunControl(kRunPrepare);
+    server->RunControl(kRunControlPrepare);
     if (server->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 0) != 0) {
       state.SkipWithError("initialisation failed");
       break;
     }
     const std::vector<double> initial = m.values;
-    server->RunControl(kRunSolve);
+    server->RunControl(kRunControlSolve);
     const long evaluations0 = m.evaluations;
     auto start = std::chrono::steady_clock::now();
     const Status s = server->Initialise(&reached, kEnd, kIntegratorIntegrateTo, 0);

@@ -261,10 +261,10 @@ Status IntegratorServer::ReleaseProblem() {
 }
 
 Status IntegratorServer::RunControl(std::int32_t code) {
-  if (code != kRunSteadyState && code != kRunPrepare && code != kRunSolve && code != kRunEnd)
+  if (code != kRunControlSteadyState && code != kRunControlPrepare && code != kRunControlSolve && code != kRunControlEnd)
     return kStatusBadArgument;
   run_.control = code;
-  if (code == kRunEnd && core_) return core_->Finish();
+  if (code == kRunControlEnd && core_) return core_->Finish();
   return 0;
 }
 

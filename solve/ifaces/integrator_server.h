@@ -29,10 +29,10 @@ inline constexpr std::int32_t kModeInterpolation = 1;
 inline constexpr std::int32_t kModeQuiet = 2;
 
 // Run-control codes.
-inline constexpr std::int32_t kRunSteadyState = 0;
-inline constexpr std::int32_t kRunPrepare = 1;
-inline constexpr std::int32_t kRunSolve = 3;
-inline constexpr std::int32_t kRunEnd = 5;
+inline constexpr std::int32_t kRunControlSteadyState = 0;
+inline constexpr std::int32_t kRunControlPrepare = 1;
+inline constexpr std::int32_t kRunControlSolve = 3;
+inline constexpr std::int32_t kRunControlEnd = 5;
 
 class IUnifiedIntegrator : public platform::IUnknown {
  public:

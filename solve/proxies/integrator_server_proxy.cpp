@@ -262,26 +262,26 @@ Status IntegratorServerProxy::BeginRun() {
   Status s = 0;
   switch (SolverOptions::Instance()->GetInt(kOptRunMode)) {
     case 1:
-      s = server_->RunControl(kRunSteadyState);
+      s = server_->RunControl(kRunControlSteadyState);
       break;
     case 4:
-      s = server_->RunControl(kRunPrepare);
+      s = server_->RunControl(kRunControlPrepare);
       if (status::IsFailure(s)) return kBeginRunFailed;
-      s = server_->RunControl(kRunSolve);
+      s = server_->RunControl(kRunControlSolve);
       break;
     case 5:
-      s = server_->RunControl(kRunPrepare);
+      s = server_->RunControl(kRunControlPrepare);
       break;
     default:
-      server_->RunControl(kRunPrepare);
-      s = server_->RunControl(kRunSolve);
+      server_->RunControl(kRunControlPrepare);
+      s = server_->RunControl(kRunControlSolve);
   }
   return status::IsFailure(s) ? kBeginRunFailed : kBeginRunDone;
 }
 
 Status IntegratorServerProxy::EndRun() {
   if (server_ == nullptr) return kEndRunFailed;
-  return status::IsFailure(server_->RunControl(kRunEnd)) ? kEndRunFailed : 0;
+  return status::IsFailure(server_->RunControl(kRunControlEnd)) ? kEndRunFailed : 0;
 }
 
 Status IntegratorServerProxy::SynchroniseTime() {

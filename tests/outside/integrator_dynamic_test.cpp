@@ -60,10 +60,10 @@ class IntegratorDynamic : public ::testing::Test {
     exec_->AddRef();
     exec_->schedule.condition = std::move(condition);
     ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
-    ASSERT_EQ(server_->RunControl(kRunPrepare), 0u);
+    ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
     double reached = -1;
     ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 0), 0u);
-    ASSERT_EQ(server_->RunControl(kRunSolve), 0u);
+    ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
   }
   Status To(double t, double* reached = nullptr) {
     double r = -1;

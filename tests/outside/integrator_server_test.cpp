@@ -111,7 +111,7 @@ TEST_F(IntegratorServer, SteadyStateMatchesWholeSystemNewton) {
   VARIANT tearing = IntValue(1);
   ASSERT_EQ(server_->SetOption(97, tearing), 0u);
   Attach(&x.m);
-  ASSERT_EQ(server_->RunControl(kRunSteadyState), 0u);
+  ASSERT_EQ(server_->RunControl(kRunControlSteadyState), 0u);
   double reached = -1;
   ASSERT_EQ(server_->Initialise(&reached, 5.0, kIntegratorStart, 0), 0u);
   EXPECT_EQ(reached, 0.0);
@@ -292,7 +292,7 @@ TEST_F(IntegratorServer, BadArgumentsAndNullInterfacesAreRefused) {
   EXPECT_EQ(server_->SetMode(3, 1), 0x80FF0003u);
   EXPECT_EQ(server_->SetMode(kModeInterpolation, 1), 0u);
   EXPECT_EQ(server_->RunControl(2), 0x80FF0003u);
-  EXPECT_EQ(server_->RunControl(kRunEnd), 0u);
+  EXPECT_EQ(server_->RunControl(kRunControlEnd), 0u);
   EXPECT_EQ(server_->GetCapabilities(nullptr), 0x80FF0003u);
   EXPECT_EQ(server_->GetSensitivityData(values, 1, 0, 0), 0x80FF0007u);
   char16_t* text = reinterpret_cast<char16_t*>(values);
