@@ -24,8 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kInstall = std::string(VANTOR_SOURCE_DIR) + "/codegen/install";
-
 // Runs a shell command; its exit code, with its output in *output.
 int RunCommand(const std::string& command, const fs::path& log, std::string* output) {
   const int rc = std::system((command + " >" + log.string() + " 2>&1").c_str());
