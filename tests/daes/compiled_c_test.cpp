@@ -94,16 +94,6 @@ TEST(CompiledEquationsBuild, TankEqualsTheInterpreter) {
   }
 }
 
-// A library node holding a stored expression, as the library manager keeps them.
-struct LibraryExpression : BvuDirectoryNode {
-  LibraryExpression(BvuDirectoryNode* parent, Expression* e)
-      : BvuDirectoryNode(parent, ".e"), expression(e) {}
-  ~LibraryExpression() override { Expression::Release(expression); }
-  std::int32_t GetKind() override { return daes::kLibraryExpressionKind; }
-  void* LinkedObject() override { return expression; }
-  Expression* expression;
-};
-
 // The tank with a weir W = 0 below the crest h = 1.2, W = 2 (h - 1.2) above.
 struct Weir {
   Weir() : library(nullptr, nullptr) {

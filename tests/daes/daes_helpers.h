@@ -9,6 +9,7 @@
 #include "daes/instance/instance_node.h"
 #include "daes/model/services.h"
 #include "daes/model/var_table_entry.h"
+#include "expr/tree/expression.h"
 #include "framework/messaging/message.h"
 #include "tests/framework/message_helpers.h"
 #include "tools/model_writer/model_writer.h"
@@ -50,6 +51,16 @@ struct Tree {
     return node;
   }
   DAESInstanceNode* root;
+};
+
+// A library node holding a stored expression, as the library manager keeps them.
+struct LibraryExpression : BvuDirectoryNode {
+  LibraryExpression(BvuDirectoryNode* parent, Expression* e)
+      : BvuDirectoryNode(parent, ".e"), expression(e) {}
+  ~LibraryExpression() override { Expression::Release(expression); }
+  std::int32_t GetKind() override { return daes::kLibraryExpressionKind; }
+  void* LinkedObject() override { return expression; }
+  Expression* expression;
 };
 
 // Records the client notices instead of sending them.

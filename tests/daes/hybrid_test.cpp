@@ -28,16 +28,6 @@ namespace {
 
 using namespace daestest;
 
-// A library node holding a stored expression, as the library manager keeps them.
-struct LibraryExpression : BvuDirectoryNode {
-  LibraryExpression(BvuDirectoryNode* parent, Expression* e)
-      : BvuDirectoryNode(parent, ".e"), expression(e) {}
-  ~LibraryExpression() override { Expression::Release(expression); }
-  std::int32_t GetKind() override { return daes::kLibraryExpressionKind; }
-  void* LinkedObject() override { return expression; }
-  Expression* expression;
-};
-
 // The tank with a weir flow W (index 9), a library of conditions (1: h > 1.2,
 // 2: 1.0 > h), a current event schedule.
 struct Hybrid {
