@@ -3,7 +3,6 @@
 #pragma GCC diagnostic ignored "-Wrestrict"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -173,12 +172,8 @@ Status WriteCHeader(const SUCodeGenerate& generate, const CodegenReport& report,
   } else {
     path = MakeGeneratedFileName(report, folder, wrapper, base, ".h", description);
   }
-  errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) {
-    codegen::OpenFailure(report, "generate", path, errno);
-    return codegen::kFailed;
-  }
+  std::FILE* file = codegen::OpenForWriting(report, "generate", path);
+  if (file == nullptr) return codegen::kFailed;
   LineWriter line(file);
   const std::string NAME = name != nullptr ? name : "";
   const std::string lower = base != nullptr ? base : "";
@@ -267,12 +262,8 @@ Status WriteCTemplate(const SUCodeGenerate& generate, const CodegenReport& repor
     return status;
   }
   const std::string path = template_path != nullptr ? template_path : "";
-  errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) {
-    codegen::OpenFailure(report, "create", path, errno);
-    return codegen::kFailed;
-  }
+  std::FILE* file = codegen::OpenForWriting(report, "create", path);
+  if (file == nullptr) return codegen::kFailed;
   LineWriter line(file);
   const SUProcDef& def = *generate.definition;
   const std::uint32_t options = def.Options();
@@ -710,12 +701,8 @@ Status WriteCTemplateOld(const SUCodeGenerate& generate, const CodegenReport& re
     path = MakeGeneratedFileName(report, folder, wrapper, base,
                                  SUProcDef::DefaultSuffix(def.Language()), description.c_str());
   }
-  errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) {
-    codegen::OpenFailure(report, "generate", path, errno);
-    return codegen::kFailed;
-  }
+  std::FILE* file = codegen::OpenForWriting(report, "generate", path);
+  if (file == nullptr) return codegen::kFailed;
   LineWriter line(file);
   const std::uint32_t options = def.Options();
   const bool debug = (request & codegen::kRequestDebug) != 0;
