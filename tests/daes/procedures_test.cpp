@@ -340,6 +340,14 @@ TEST(ProcedureCall, FortranLayoutPlacesColumnMajorAndPadsTexts) {
   EXPECT_EQ(l.Place(0, 1), 1);
 }
 
+// The call with variable 0 its one input and variable 1 its one output.
+Ref OneInOneOutCall() {
+  const Ref in = Var(0), out = Var(1);
+  return Hold(new ProcCallExpression(
+      static_cast<ProcIOListExpression*>(ListOf<ProcIOListExpression>({&in}, 0).get()),
+      static_cast<ProcIOListExpression*>(ListOf<ProcIOListExpression>({&out}, 0).get())));
+}
+
 TEST(ProcedureCall, NeedCallRuleAndFailedAgain) {
   testsupport::CaptureSink sink;
   const std::uint32_t reporting = GetErrorReportSwitch();
@@ -368,10 +376,7 @@ TEST(ProcedureCall, NeedCallRuleAndFailedAgain) {
   // Fail codes.
   ADVar code{"code", 3.0};
   ADVar out{"out", 0.0};
-  const Ref vc = Var(0), vo = Var(1);
-  const Ref call = Hold(new ProcCallExpression(
-      static_cast<ProcIOListExpression*>(ListOf<ProcIOListExpression>({&vc}, 0).get()),
-      static_cast<ProcIOListExpression*>(ListOf<ProcIOListExpression>({&vo}, 0).get())));
+  const Ref call = OneInOneOutCall();
   Bound bound{call.get(), {&code, &out}};
   auto f = Definition("cfail");
   ProcCallData failing(static_cast<ProcCallExpression*>(call.get()), bound.context.get(), f.get(),
@@ -411,10 +416,7 @@ TEST(ProcedureCall, NeedCallRuleAndFailedAgain) {
 TEST(ProcedureCall, IndefiniteOutputsAndTheNewInterface) {
   ADVar x{"x", 0.0};
   ADVar y{"y", 0.0};
-  const Ref vx = Var(0), vy = Var(1);
-  const Ref call = Hold(new ProcCallExpression(
-      static_cast<ProcIOListExpression*>(ListOf<ProcIOListExpression>({&vx}, 0).get()),
-      static_cast<ProcIOListExpression*>(ListOf<ProcIOListExpression>({&vy}, 0).get())));
+  const Ref call = OneInOneOutCall();
   Bound bound{call.get(), {&x, &y}};
   Equation eq;
   testsupport::CaptureSink sink;
@@ -463,10 +465,7 @@ TEST(ProcedureCall, IndefiniteOutputsAndTheNewInterface) {
 TEST(ProcedureCall, PrecallsAndPostcallsByFlag) {
   ADVar x{"x", 1.0};
   ADVar y{"y", 0.0};
-  const Ref vx = Var(0), vy = Var(1);
-  const Ref call = Hold(new ProcCallExpression(
-      static_cast<ProcIOListExpression*>(ListOf<ProcIOListExpression>({&vx}, 0).get()),
-      static_cast<ProcIOListExpression*>(ListOf<ProcIOListExpression>({&vy}, 0).get())));
+  const Ref call = OneInOneOutCall();
   Bound bound{call.get(), {&x, &y}};
   Equation eq;
   auto d = Definition("cfail");
