@@ -123,6 +123,16 @@ class ScopedVariable {
   bool had_ = false;
 };
 
+// Replaces every occurrence; fails the test when there is none.
+inline void Edit(std::string* text, const std::string& from, const std::string& to) {
+  std::size_t at = text->find(from);
+  ASSERT_NE(at, std::string::npos) << from;
+  while (at != std::string::npos) {
+    text->replace(at, from.size(), to);
+    at = text->find(from, at + to.size());
+  }
+}
+
 // A fresh folder under the test binary's temporary area.
 inline std::filesystem::path FreshFolder(const std::string& name) {
   auto path = std::filesystem::temp_directory_path() /

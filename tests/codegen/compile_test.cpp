@@ -271,16 +271,6 @@ extern "C" void QLN_Print(int, char* format, ...) { g_last_print = format; }
 
 namespace {
 
-// Replaces every occurrence; fails the test when there is none.
-void Edit(std::string* text, const std::string& from, const std::string& to) {
-  std::size_t at = text->find(from);
-  ASSERT_NE(at, std::string::npos) << from;
-  while (at != std::string::npos) {
-    text->replace(at, from.size(), to);
-    at = text->find(from, at + to.size());
-  }
-}
-
 using NewEntry = void (*)(int*, double*, int*, double*, int*, int*, int*, int*, double*, int*, int*,
                           int*, int*, int*, double*, int*);
 

@@ -25,16 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Replaces every occurrence; fails the test when there is none.
-void Edit(std::string* text, const std::string& from, const std::string& to) {
-  std::size_t at = text->find(from);
-  ASSERT_NE(at, std::string::npos) << from;
-  while (at != std::string::npos) {
-    text->replace(at, from.size(), to);
-    at = text->find(from, at + to.size());
-  }
-}
-
 void EditFile(const fs::path& path, const std::vector<std::pair<std::string, std::string>>& edits) {
   std::string text = ReadText(path);
   for (const auto& [from, to] : edits) Edit(&text, from, to);
