@@ -101,13 +101,7 @@ struct Weir {
     auto stored = Body([&](Writer& w) { w.Expression(mw::Greater(mw::Var(0), mw::Real(1.2))); });
     library.InsertChildAt(1, new LibraryExpression(&library, Expression::ReadFromMessage(*stored)));
     EXPECT_EQ(tree.Read(Tank), 0u);
-    EXPECT_EQ(tree.Read([](Writer& w) {
-      w.List(1);
-      w.Item(mw::kRealVariable);
-      w.Placement({T101(), {9, ".W"}});
-      w.Value(0.25), w.End();
-    }),
-              0u);
+    EXPECT_EQ(tree.Read(WeirFlow), 0u);
     auto message = Body([](Writer& w) {
       w.List(1);
       w.IfHead({1}, {T101(), {8, ".Weir"}});

@@ -88,6 +88,14 @@ using modelwriter::Outflow;
 using modelwriter::T101;
 using modelwriter::Tank;
 
+// The tank's weir flow W, index 9 below T101.
+inline void WeirFlow(Writer& w) {
+  w.List(1);
+  w.Item(mw::kRealVariable);
+  w.Placement({T101(), {9, ".W"}});
+  w.Value(0.25), w.End();
+}
+
 inline DAESVarTableEntry* Entry(BvuDirectoryNode* node) {
   return node != nullptr ? static_cast<DAESVarTableEntry*>(node->AsValueEntry()) : nullptr;
 }

@@ -36,13 +36,7 @@ struct Hybrid {
     Add(1, mw::Greater(mw::Var(0), mw::Real(1.2)));
     Add(2, mw::Greater(mw::Real(1.0), mw::Var(0)));
     EXPECT_EQ(tree.Read(Tank), 0u);
-    EXPECT_EQ(tree.Read([](Writer& w) {
-      w.List(1);
-      w.Item(mw::kRealVariable);
-      w.Placement({T101(), {9, ".W"}});
-      w.Value(0.25), w.End();
-    }),
-              0u);
+    EXPECT_EQ(tree.Read(WeirFlow), 0u);
   }
   ~Hybrid() {
     problem.reset();
