@@ -3,7 +3,6 @@
 #pragma GCC diagnostic ignored "-Wrestrict"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -125,6 +124,26 @@ void ArrayPrints(LineWriter& line, std::uint16_t desc, const std::string& name) 
   }
 }
 
+// The debug print of a scalar argument; r is "p" or "&" before its name.
+void ScalarPrint(LineWriter& line, std::uint16_t d, const std::string& A, const std::string& r) {
+  switch (TypeCode(d)) {
+    case procdef::kInteger:
+      line("  QLN_Print(0,\"  " + A + "=%d\"," + r + A + ");");
+      break;
+    case procdef::kReal:
+      line("  QLN_Print(0,\"  " + A + "=%g\"," + r + A + ");");
+      break;
+    case procdef::kLogical:
+      line("  QLN_Print(0,\"  " + A + "=%s\",(*(" + r + A + "))?\"TRUE\":\"FALSE\");");
+      break;
+    case procdef::kString:
+      line("  QLN_Print(0,\"  " + A + "='%s'\",p" + A + ");");
+      break;
+    default:
+      break;
+  }
+}
+
 std::string InitialValue(std::uint16_t d) {
   if (TypeCode(d) == procdef::kReal) return "0.0";
   if (TypeCode(d) == procdef::kString) return "NULL";
@@ -173,12 +192,8 @@ Status WriteCHeader(const SUCodeGenerate& generate, const CodegenReport& report,
   } else {
     path = MakeGeneratedFileName(report, folder, wrapper, base, ".h", description);
   }
-  errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) {
-    codegen::OpenFailure(report, "generate", path, errno);
-    return codegen::kFailed;
-  }
+  std::FILE* file = codegen::OpenForWriting(report, "generate", path);
+  if (file == nullptr) return codegen::kFailed;
   LineWriter line(file);
   const std::string NAME = name != nullptr ? name : "";
   const std::string lower = base != nullptr ? base : "";
@@ -267,12 +282,8 @@ Status WriteCTemplate(const SUCodeGenerate& generate, const CodegenReport& repor
     return status;
   }
   const std::string path = template_path != nullptr ? template_path : "";
-  errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) {
-    codegen::OpenFailure(report, "create", path, errno);
-    return codegen::kFailed;
-  }
+  std::FILE* file = codegen::OpenForWriting(report, "create", path);
+  if (file == nullptr) return codegen::kFailed;
   LineWriter line(file);
   const SUProcDef& def = *generate.definition;
   const std::uint32_t options = def.Options();
@@ -465,22 +476,7 @@ Status WriteCTemplate(const SUCodeGenerate& generate, const CodegenReport& repor
         ArrayPrints(line, d, A);
         continue;
       }
-      switch (TypeCode(d)) {
-        case procdef::kInteger:
-          line("  QLN_Print(0,\"  " + A + "=%d\"," + r + A + ");");
-          break;
-        case procdef::kReal:
-          line("  QLN_Print(0,\"  " + A + "=%g\"," + r + A + ");");
-          break;
-        case procdef::kLogical:
-          line("  QLN_Print(0,\"  " + A + "=%s\",(*(" + r + A + "))?\"TRUE\":\"FALSE\");");
-          break;
-        case procdef::kString:
-          line("  QLN_Print(0,\"  " + A + "='%s'\",p" + A + ");");
-          break;
-        default:
-          break;
-      }
+      ScalarPrint(line, d, A, r);
     }
     line("  }");
     line("#endif /* " + NAME + "_DEBUG */");
@@ -710,12 +706,8 @@ Status WriteCTemplateOld(const SUCodeGenerate& generate, const CodegenReport& re
     path = MakeGeneratedFileName(report, folder, wrapper, base,
                                  SUProcDef::DefaultSuffix(def.Language()), description.c_str());
   }
-  errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) {
-    codegen::OpenFailure(report, "generate", path, errno);
-    return codegen::kFailed;
-  }
+  std::FILE* file = codegen::OpenForWriting(report, "generate", path);
+  if (file == nullptr) return codegen::kFailed;
   LineWriter line(file);
   const std::uint32_t options = def.Options();
   const bool debug = (request & codegen::kRequestDebug) != 0;
@@ -867,24 +859,6 @@ Status WriteCTemplateOld(const SUCodeGenerate& generate, const CodegenReport& re
     }
   }
   // 7. Entry reporting.
-  auto scalar_print = [&line](std::uint16_t d, const std::string& A, const std::string& r) {
-    switch (TypeCode(d)) {
-      case procdef::kInteger:
-        line("  QLN_Print(0,\"  " + A + "=%d\"," + r + A + ");");
-        break;
-      case procdef::kReal:
-        line("  QLN_Print(0,\"  " + A + "=%g\"," + r + A + ");");
-        break;
-      case procdef::kLogical:
-        line("  QLN_Print(0,\"  " + A + "=%s\",(*(" + r + A + "))?\"TRUE\":\"FALSE\");");
-        break;
-      case procdef::kString:
-        line("  QLN_Print(0,\"  " + A + "='%s'\",p" + A + ");");
-        break;
-      default:
-        break;
-    }
-  };
   if (debug) {
     line("#ifdef PROCEDURE_CALL_DEBUG");
     line("  QLN_Print(0,\"" + std::string(60, '=') + "\");");
@@ -903,7 +877,7 @@ Status WriteCTemplateOld(const SUCodeGenerate& generate, const CodegenReport& re
       if (Dimensions(d) > 0) {
         ArrayPrints(line, d, "IArg" + Str(i + 1));
       } else {
-        scalar_print(d, "IArg" + Str(i + 1), by_pointer ? "p" : "&");
+        ScalarPrint(line, d, "IArg" + Str(i + 1), by_pointer ? "p" : "&");
       }
     }
     line("#endif");
@@ -991,7 +965,7 @@ Status WriteCTemplateOld(const SUCodeGenerate& generate, const CodegenReport& re
       } else if (TypeCode(d) == procdef::kString) {
         line("  QLN_Print(0,\"  " + B + "='%s'\",p" + B + ");");
       } else {
-        scalar_print(d, B, "p");
+        ScalarPrint(line, d, B, "p");
       }
     }
     if (derivs) {

@@ -4,7 +4,6 @@
 #pragma GCC diagnostic ignored "-Wrestrict"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -203,12 +202,8 @@ void DebugPrint(FortranWriter& line, const FArg& a) {
 Status WriteFortranTemplate(const SUCodeGenerate& generate, const CodegenReport& report,
                             std::uint32_t request, const char* template_path, const char* name) {
   const std::string path = template_path != nullptr ? template_path : "";
-  errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) {
-    codegen::OpenFailure(report, "generate", path, errno);
-    return codegen::kFailureReport;
-  }
+  std::FILE* file = codegen::OpenForWriting(report, "generate", path);
+  if (file == nullptr) return codegen::kFailureReport;
   FortranWriter line(file);
   const SUProcDef& def = *generate.definition;
   const std::uint32_t options = def.Options();
@@ -549,12 +544,8 @@ Status WriteFortranWrapper(const SUCodeGenerate& generate, const CodegenReport& 
   (void)request;
   const std::string path = MakeGeneratedFileName(report, folder, true, base, ".f",
                                                  "FORTRAN wrapper implementation file");
-  errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) {
-    codegen::OpenFailure(report, "generate", path, errno);
-    return codegen::kFailureReport;
-  }
+  std::FILE* file = codegen::OpenForWriting(report, "generate", path);
+  if (file == nullptr) return codegen::kFailureReport;
   FortranWriter line(file);
   const SUProcDef& def = *generate.definition;
   const std::uint32_t options = def.Options();
@@ -704,12 +695,8 @@ class OldArgList {
 Status WriteFortranTemplateOld(const SUCodeGenerate& generate, const CodegenReport& report,
                                std::uint32_t request, const char* template_path, const char* name) {
   const std::string path = template_path != nullptr ? template_path : "";
-  errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) {
-    codegen::OpenFailure(report, "generate", path, errno);
-    return codegen::kFailed;
-  }
+  std::FILE* file = codegen::OpenForWriting(report, "generate", path);
+  if (file == nullptr) return codegen::kFailed;
   FortranWriter line(file);
   const SUProcDef& def = *generate.definition;
   const std::uint32_t options = def.Options();
@@ -880,12 +867,8 @@ Status WriteFortranWrapperOld(const SUCodeGenerate& generate, const CodegenRepor
                               const char* name) {
   const std::string path = MakeGeneratedFileName(report, folder, true, base, ".f",
                                                  "FORTRAN wrapper implementation file");
-  errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) {
-    codegen::OpenFailure(report, "generate", path, errno);
-    return codegen::kFailed;
-  }
+  std::FILE* file = codegen::OpenForWriting(report, "generate", path);
+  if (file == nullptr) return codegen::kFailed;
   FortranWriter line(file);
   const SUProcDef& def = *generate.definition;
   const std::uint32_t options = def.Options();

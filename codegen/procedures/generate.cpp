@@ -1,6 +1,7 @@
 #include "codegen/procedures/generate.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -48,6 +49,13 @@ void OpenFailure(const CodegenReport& report, const char* verb, const std::strin
   } else {
     Failure(report, plain.c_str(), path.c_str());
   }
+}
+
+std::FILE* OpenForWriting(const CodegenReport& report, const char* verb, const std::string& path) {
+  errno = 0;
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) OpenFailure(report, verb, path, errno);
+  return file;
 }
 }  // namespace codegen
 

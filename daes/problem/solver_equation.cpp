@@ -311,20 +311,8 @@ Status DAESSolverEquation::EvaluateResidualChecked(double* residual) {
     text << "Error while evaluating " << math << '\n';
     MathErrorStatus.Reset();
   }
-  Expression* e = ResidualExpression();
-  text << "Residual expression : ";
-  if (e != nullptr) e->PrintModelling(text, context_.get());
-  text << '\n';
-  if (e == nullptr || !e->IsPrivate()) {
-    text << "Sub-expression at fault: ";
-    context_->Print(text);  // ends its line
-    ComposeValues(text);
-  }
-  const std::string composed = text.str();
-  BvuNameable* self = this;
-  SuPrint(IsSevere(s) ? s : 0, "Error (%s) evaluating residual in equation @es\n%s",
-          ExprErrorText(static_cast<std::uint16_t>(s & 0xFFFF)), &self, composed.c_str());
-  return s;
+  return ReportEvaluationFailure(s, text, "Error (%s) evaluating residual in equation @es\n%s",
+                                 false);
 }
 
 Status DAESSolverEquation::EvaluateDerivativesChecked(void*) {
@@ -337,19 +325,29 @@ Status DAESSolverEquation::EvaluateDerivativesChecked(void*) {
   }
   if (status::IsSuccess(s)) return s;
   std::ostringstream text;
+  return ReportEvaluationFailure(s, text, "Error (%s) evaluating derivative(s) in equation @es\n%s",
+                                 true);
+}
+
+// The residual expression after what text holds, the sub-expression at fault
+// unless the expression is private, the values (always when values_always),
+// reported with the format.
+Status DAESSolverEquation::ReportEvaluationFailure(Status s, std::ostringstream& text,
+                                                   const char* format, bool values_always) {
   Expression* e = ResidualExpression();
   text << "Residual expression : ";
   if (e != nullptr) e->PrintModelling(text, context_.get());
   text << '\n';
-  if (e == nullptr || !e->IsPrivate()) {
+  const bool fault_shown = e == nullptr || !e->IsPrivate();
+  if (fault_shown) {
     text << "Sub-expression at fault: ";
     context_->Print(text);  // ends its line
   }
-  ComposeValues(text);
+  if (fault_shown || values_always) ComposeValues(text);
   const std::string composed = text.str();
   BvuNameable* self = this;
-  SuPrint(IsSevere(s) ? s : 0, "Error (%s) evaluating derivative(s) in equation @es\n%s",
-          ExprErrorText(static_cast<std::uint16_t>(s & 0xFFFF)), &self, composed.c_str());
+  SuPrint(IsSevere(s) ? s : 0, format, ExprErrorText(static_cast<std::uint16_t>(s & 0xFFFF)), &self,
+          composed.c_str());
   return s;
 }
 

@@ -157,6 +157,8 @@ class DAESSolverEquation : public DAESEqnRow {
 
  private:
   void ComposeValues(std::ostream& out);
+  Status ReportEvaluationFailure(Status s, std::ostringstream& text, const char* format,
+                                 bool values_always);
 
   // Shared by the equations of one procedure call; the last owner frees it.
   std::shared_ptr<DAESEquationContext> context_;

@@ -8,7 +8,6 @@ namespace {
 
 // Longest number text we accept: "%.16g " of any double is far shorter.
 constexpr std::size_t kMaxToken = 64;
-constexpr std::size_t kFormatBuffer = 256;
 
 }  // namespace
 
@@ -21,80 +20,6 @@ void ClMemoryOutStream::Write(const void* bytes, std::size_t count) {
   }
   text_.append(static_cast<const char*>(bytes), count);
 }
-
-void ClMemoryOutStream::WriteUnsigned(std::uint32_t value) {
-  char buffer[kFormatBuffer] = {};
-  const int n = std::snprintf(buffer, sizeof buffer, "%u ", static_cast<unsigned>(value));
-  Write(buffer, static_cast<std::size_t>(n));
-}
-
-void ClMemoryOutStream::WriteSigned(std::int32_t value) {
-  char buffer[kFormatBuffer] = {};
-  const int n = std::snprintf(buffer, sizeof buffer, "%d ", static_cast<int>(value));
-  Write(buffer, static_cast<std::size_t>(n));
-}
-
-void ClMemoryOutStream::WriteFloat(float value) {
-  char buffer[kFormatBuffer] = {};
-  const int n = std::snprintf(buffer, sizeof buffer, "%.8g ", static_cast<double>(value));
-  Write(buffer, static_cast<std::size_t>(n));
-}
-
-void ClMemoryOutStream::WriteDouble(double value) {
-  char buffer[kFormatBuffer] = {};
-  const int n = std::snprintf(buffer, sizeof buffer, "%.16g ", value);
-  Write(buffer, static_cast<std::size_t>(n));
-}
-
-void ClMemoryOutStream::PutBytes(const char* bytes, std::size_t count) { Write(bytes, count); }
-void ClMemoryOutStream::PutU16(std::uint16_t value) { WriteUnsigned(value); }
-void ClMemoryOutStream::PutI16(std::int16_t value) { WriteSigned(value); }
-void ClMemoryOutStream::PutU32(std::uint32_t value) { WriteUnsigned(value); }
-void ClMemoryOutStream::PutI32(std::int32_t value) { WriteSigned(value); }
-void ClMemoryOutStream::PutULong(std::uint32_t value) { WriteUnsigned(value); }
-void ClMemoryOutStream::PutLong(std::int32_t value) { WriteSigned(value); }
-void ClMemoryOutStream::PutFloat(float value) { WriteFloat(value); }
-void ClMemoryOutStream::PutDouble(double value) { WriteDouble(value); }
-void ClMemoryOutStream::PutChar(char value) { Write(&value, 1); }
-void ClMemoryOutStream::PutUChar(unsigned char value) { Write(&value, 1); }
-
-void ClMemoryOutStream::PutString(const char* text) {
-  if (text == nullptr) text = "";
-  Write(text, std::strlen(text) + 1);
-}
-
-void ClMemoryOutStream::PutDoubles(const double* values, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) WriteDouble(values[i]);
-}
-void ClMemoryOutStream::PutFloats(const float* values, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) WriteFloat(values[i]);
-}
-void ClMemoryOutStream::PutU32s(const std::uint32_t* values, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) WriteUnsigned(values[i]);
-}
-void ClMemoryOutStream::PutI32s(const std::int32_t* values, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) WriteSigned(values[i]);
-}
-void ClMemoryOutStream::PutULongs(const std::uint32_t* values, std::size_t count) {
-  PutU32s(values, count);
-}
-void ClMemoryOutStream::PutLongs(const std::int32_t* values, std::size_t count) {
-  PutI32s(values, count);
-}
-void ClMemoryOutStream::PutU16s(const std::uint16_t* values, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) WriteUnsigned(values[i]);
-}
-void ClMemoryOutStream::PutI16s(const std::int16_t* values, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) WriteSigned(values[i]);
-}
-void ClMemoryOutStream::PutSignedBytes(const signed char* bytes, std::size_t count) {
-  Write(bytes, count);
-}
-void ClMemoryOutStream::PutSignedChar(signed char value) { Write(&value, 1); }
-void ClMemoryOutStream::PutUnsignedBytes(const unsigned char* bytes, std::size_t count) {
-  Write(bytes, count);
-}
-void ClMemoryOutStream::PutByte(std::uint8_t value) { Write(&value, 1); }
 
 // ---- input ---------------------------------------------------------------
 

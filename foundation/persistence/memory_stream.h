@@ -11,9 +11,10 @@
 #include <limits>
 #include <string>
 
+#include "foundation/persistence/text_out_stream.h"
 #include "foundation/persistence/virtual_stream.h"
 
-class ClMemoryOutStream : public Clvostream {
+class ClMemoryOutStream : public ClTextOutStream {
  public:
   // `limit` bounds the bytes the sink takes; a write that does not fit is
   // refused whole and sets the bad bit, as a full disk would.
@@ -22,38 +23,10 @@ class ClMemoryOutStream : public Clvostream {
 
   const std::string& Text() const { return text_; }
 
-  void PutBytes(const char* bytes, std::size_t count) override;
-  void PutU16(std::uint16_t value) override;
-  void PutI16(std::int16_t value) override;
-  void PutU32(std::uint32_t value) override;
-  void PutI32(std::int32_t value) override;
-  void PutULong(std::uint32_t value) override;
-  void PutLong(std::int32_t value) override;
-  void PutFloat(float value) override;
-  void PutDouble(double value) override;
-  void PutChar(char value) override;
-  void PutUChar(unsigned char value) override;
-  void PutString(const char* text) override;
-  void PutDoubles(const double* values, std::size_t count) override;
-  void PutFloats(const float* values, std::size_t count) override;
-  void PutU32s(const std::uint32_t* values, std::size_t count) override;
-  void PutI32s(const std::int32_t* values, std::size_t count) override;
-  void PutULongs(const std::uint32_t* values, std::size_t count) override;
-  void PutLongs(const std::int32_t* values, std::size_t count) override;
-  void PutU16s(const std::uint16_t* values, std::size_t count) override;
-  void PutI16s(const std::int16_t* values, std::size_t count) override;
-  void PutSignedBytes(const signed char* bytes, std::size_t count) override;
-  void PutSignedChar(signed char value) override;
-  void PutUnsignedBytes(const unsigned char* bytes, std::size_t count) override;
-  void PutByte(std::uint8_t value) override;
+ protected:
+  void Write(const void* bytes, std::size_t count) override;
 
  private:
-  void Write(const void* bytes, std::size_t count);
-  void WriteUnsigned(std::uint32_t value);
-  void WriteSigned(std::int32_t value);
-  void WriteFloat(float value);
-  void WriteDouble(double value);
-
   std::string text_;
   std::size_t limit_;
 };

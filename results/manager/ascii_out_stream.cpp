@@ -1,11 +1,8 @@
 #include "results/manager/ascii_out_stream.h"
 
-#include <cstdarg>
-#include <cstdio>
-#include <cstring>
 #include <limits>
 
-CSUAsciiOutStream::CSUAsciiOutStream(platform::IStream* stream) : stream_(stream), buffer_{} {
+CSUAsciiOutStream::CSUAsciiOutStream(platform::IStream* stream) : stream_(stream) {
   if (stream_ != nullptr) stream_->AddRef();
 }
 
@@ -34,66 +31,3 @@ void CSUAsciiOutStream::Write(const void* bytes, std::size_t count) {
     count -= piece;
   }
 }
-
-void CSUAsciiOutStream::Format(const char* format, ...) {
-  std::memset(buffer_, 0, sizeof buffer_);
-  va_list arguments;
-  va_start(arguments, format);
-  const int length = std::vsnprintf(buffer_, sizeof buffer_, format, arguments);
-  va_end(arguments);
-  if (length < 0) {
-    AddState(kFailBit);
-    return;
-  }
-  Write(buffer_, std::strlen(buffer_));
-}
-
-void CSUAsciiOutStream::PutBytes(const char* bytes, std::size_t count) { Write(bytes, count); }
-void CSUAsciiOutStream::PutU16(std::uint16_t value) { Format("%u ", unsigned{value}); }
-void CSUAsciiOutStream::PutI16(std::int16_t value) { Format("%d ", int{value}); }
-void CSUAsciiOutStream::PutU32(std::uint32_t value) { Format("%u ", value); }
-void CSUAsciiOutStream::PutI32(std::int32_t value) { Format("%d ", value); }
-void CSUAsciiOutStream::PutULong(std::uint32_t value) { Format("%u ", value); }
-void CSUAsciiOutStream::PutLong(std::int32_t value) { Format("%d ", value); }
-void CSUAsciiOutStream::PutFloat(float value) { Format("%.8g ", static_cast<double>(value)); }
-void CSUAsciiOutStream::PutDouble(double value) { Format("%.16g ", value); }
-void CSUAsciiOutStream::PutChar(char value) { Write(&value, 1); }
-void CSUAsciiOutStream::PutUChar(unsigned char value) { Write(&value, 1); }
-
-void CSUAsciiOutStream::PutString(const char* text) {
-  if (text == nullptr) text = "";
-  Write(text, std::strlen(text) + 1);
-}
-
-void CSUAsciiOutStream::PutDoubles(const double* values, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) PutDouble(values[i]);
-}
-void CSUAsciiOutStream::PutFloats(const float* values, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) PutFloat(values[i]);
-}
-void CSUAsciiOutStream::PutU32s(const std::uint32_t* values, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) PutU32(values[i]);
-}
-void CSUAsciiOutStream::PutI32s(const std::int32_t* values, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) PutI32(values[i]);
-}
-void CSUAsciiOutStream::PutULongs(const std::uint32_t* values, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) PutULong(values[i]);
-}
-void CSUAsciiOutStream::PutLongs(const std::int32_t* values, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) PutLong(values[i]);
-}
-void CSUAsciiOutStream::PutU16s(const std::uint16_t* values, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) PutU16(values[i]);
-}
-void CSUAsciiOutStream::PutI16s(const std::int16_t* values, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) PutI16(values[i]);
-}
-void CSUAsciiOutStream::PutSignedBytes(const signed char* bytes, std::size_t count) {
-  Write(bytes, count);
-}
-void CSUAsciiOutStream::PutSignedChar(signed char value) { Write(&value, 1); }
-void CSUAsciiOutStream::PutUnsignedBytes(const unsigned char* bytes, std::size_t count) {
-  Write(bytes, count);
-}
-void CSUAsciiOutStream::PutByte(std::uint8_t value) { Write(&value, 1); }

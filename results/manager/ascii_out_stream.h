@@ -7,49 +7,21 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "foundation/persistence/virtual_stream.h"
+#include "foundation/persistence/text_out_stream.h"
 #include "platform/com_memory_stream.h"
 
-class CSUAsciiOutStream : public Clvostream {
+class CSUAsciiOutStream : public ClTextOutStream {
  public:
-  static constexpr std::size_t kBufferSize = 256;
-
   // Holds a reference to the stream while it lives.
   explicit CSUAsciiOutStream(platform::IStream* stream);
   ~CSUAsciiOutStream() override;
   CSUAsciiOutStream(const CSUAsciiOutStream&) = delete;
   CSUAsciiOutStream& operator=(const CSUAsciiOutStream&) = delete;
 
-  void PutBytes(const char* bytes, std::size_t count) override;
-  void PutU16(std::uint16_t value) override;
-  void PutI16(std::int16_t value) override;
-  void PutU32(std::uint32_t value) override;
-  void PutI32(std::int32_t value) override;
-  void PutULong(std::uint32_t value) override;
-  void PutLong(std::int32_t value) override;
-  void PutFloat(float value) override;
-  void PutDouble(double value) override;
-  void PutChar(char value) override;
-  void PutUChar(unsigned char value) override;
-  void PutString(const char* text) override;
-  void PutDoubles(const double* values, std::size_t count) override;
-  void PutFloats(const float* values, std::size_t count) override;
-  void PutU32s(const std::uint32_t* values, std::size_t count) override;
-  void PutI32s(const std::int32_t* values, std::size_t count) override;
-  void PutULongs(const std::uint32_t* values, std::size_t count) override;
-  void PutLongs(const std::int32_t* values, std::size_t count) override;
-  void PutU16s(const std::uint16_t* values, std::size_t count) override;
-  void PutI16s(const std::int16_t* values, std::size_t count) override;
-  void PutSignedBytes(const signed char* bytes, std::size_t count) override;
-  void PutSignedChar(signed char value) override;
-  void PutUnsignedBytes(const unsigned char* bytes, std::size_t count) override;
-  void PutByte(std::uint8_t value) override;
+ protected:
+  // A failed write marks the stream bad; later writes still go to the sink.
+  void Write(const void* bytes, std::size_t count) override;
 
  private:
-  // A failed write marks the stream bad; later writes still go to the sink.
-  void Write(const void* bytes, std::size_t count);
-  void Format(const char* format, ...) __attribute__((format(printf, 2, 3)));
-
   platform::IStream* stream_;
-  char buffer_[kBufferSize];
 };

@@ -18,33 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kInstall = std::string(VANTOR_SOURCE_DIR) + "/codegen/install";
-
-// Sets or clears an environment variable for one test.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old, had_ = true;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedVariable() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::string old_;
-  bool had_ = false;
-};
-
 TEST(BuildDriver, ScriptTextPerEnvironment) {
   EXPECT_EQ(codegen::BuildScriptText("/opt/env.sh", "/b f", "MakeLib build"),
             ". \"/opt/env.sh\"\n"

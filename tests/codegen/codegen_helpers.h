@@ -4,11 +4,14 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "codegen/procedures/generate.h"
 #include "daes/procedures/su_proc_def.h"
@@ -71,6 +74,63 @@ inline std::vector<std::string> Lines(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+inline const std::string kInstall = std::string(VANTOR_SOURCE_DIR) + "/codegen/install";
+inline const std::filesystem::path kGolden =
+    std::filesystem::path(VANTOR_SOURCE_DIR) / "tests" / "codegen" / "golden";
+
+// The file's text with the folder replaced, against the kept golden
+// (VANTOR_UPDATE_GOLDEN=1 rewrites it).
+inline void CheckGolden(const std::filesystem::path& folder, const std::string& file,
+                        const std::string& golden) {
+  std::string text = ReadText(folder / file);
+  const std::string prefix = folder.string();
+  for (std::size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at)) {
+    text.replace(at, prefix.size(), "<folder>");
+  }
+  const char* update = std::getenv("VANTOR_UPDATE_GOLDEN");
+  if (update != nullptr && std::string(update) == "1") {
+    std::ofstream(kGolden / golden, std::ios::binary) << text;
+    return;
+  }
+  ASSERT_TRUE(std::filesystem::exists(kGolden / golden)) << golden;
+  EXPECT_EQ(text, ReadText(kGolden / golden)) << golden;
+}
+
+// Sets or clears an environment variable for one test.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old, had_ = true;
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedVariable() {
+    if (had_) {
+      setenv(name_, old_.c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+// Replaces every occurrence; fails the test when there is none.
+inline void Edit(std::string* text, const std::string& from, const std::string& to) {
+  std::size_t at = text->find(from);
+  ASSERT_NE(at, std::string::npos) << from;
+  while (at != std::string::npos) {
+    text->replace(at, from.size(), to);
+    at = text->find(from, at + to.size());
+  }
 }
 
 // A fresh folder under the test binary's temporary area.

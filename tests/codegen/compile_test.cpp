@@ -24,8 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kInstall = std::string(VANTOR_SOURCE_DIR) + "/codegen/install";
-
 // Runs a shell command; its exit code, with its output in *output.
 int RunCommand(const std::string& command, const fs::path& log, std::string* output) {
   const int rc = std::system((command + " >" + log.string() + " 2>&1").c_str());
@@ -66,6 +64,27 @@ std::vector<Arg> AllArgs(std::uint16_t first, const char* prefix, std::vector<st
     args.push_back({order[k].first, order[k].second, k % 3 == 2 ? nullptr : keep->back().c_str()});
   }
   return args;
+}
+
+// One definition of a seeded corpus: up to four inputs and one to four
+// outputs of any type and rank, some unnamed, a random set of options.
+// Whether it has inputs.
+bool RandomDefinition(std::mt19937& random, const std::string& stem, std::uint32_t language,
+                      std::vector<std::string>* keep, SUProcDef* def) {
+  std::vector<Arg> in, out;
+  const int nin = static_cast<int>(random() % 5), nout = 1 + static_cast<int>(random() % 4);
+  for (int i = 0; i < nin + nout; ++i) {
+    keep->push_back(stem + std::to_string(i));
+    Arg arg{static_cast<std::uint16_t>(2 + random() % 4), static_cast<std::uint16_t>(random() % 4),
+            random() % 4 == 0 ? nullptr : keep->back().c_str()};
+    (i < nin ? in : out).push_back(arg);
+  }
+  std::uint32_t options = 0;
+  for (std::uint32_t bit : {0x1u, 0x2u, 0x4u, 0x8u, 0x10u, 0x80u, 0x2000u}) {
+    if (random() % 3 == 0) options |= bit;
+  }
+  Define(def, "r", language, options, in, out);
+  return !in.empty();
 }
 
 struct Batch {
@@ -145,21 +164,9 @@ TEST(CodegenCompile, CTemplatesAndHeadersCompileOverTheMatrix) {
   // A seeded random corpus of smaller definitions.
   std::mt19937 random(20261207);
   for (int k = 0; k < 24; ++k) {
-    std::vector<Arg> in, out;
-    const int nin = static_cast<int>(random() % 5), nout = 1 + static_cast<int>(random() % 4);
-    for (int i = 0; i < nin + nout; ++i) {
-      keep.push_back("r" + std::to_string(k) + "_" + std::to_string(i));
-      Arg arg{static_cast<std::uint16_t>(2 + random() % 4),
-              static_cast<std::uint16_t>(random() % 4),
-              random() % 4 == 0 ? nullptr : keep.back().c_str()};
-      (i < nin ? in : out).push_back(arg);
-    }
     SUProcDef def;
-    std::uint32_t options = 0;
-    for (std::uint32_t bit : {0x1u, 0x2u, 0x4u, 0x8u, 0x10u, 0x80u, 0x2000u}) {
-      if (random() % 3 == 0) options |= bit;
-    }
-    Define(&def, "r", k % 2 ? procdef::kLanguageCpp : procdef::kLanguageC, options, in, out);
+    RandomDefinition(random, "r" + std::to_string(k) + "_",
+                     k % 2 ? procdef::kLanguageCpp : procdef::kLanguageC, &keep, &def);
     AddCTemplate(folder, "r" + std::to_string(k), def, random() % 2 ? codegen::kRequestDebug : 0,
                  static_cast<std::int32_t>(random() % 2), k % 2 ? &cpp : &c);
   }
@@ -233,23 +240,11 @@ TEST(CodegenCompile, FortranTemplatesAndWrappersCompileOverTheMatrix) {
   }
   std::mt19937 random(7121962);
   for (int k = 0; k < 24; ++k) {
-    std::vector<Arg> in, out;
-    const int nin = static_cast<int>(random() % 5), nout = 1 + static_cast<int>(random() % 4);
-    for (int i = 0; i < nin + nout; ++i) {
-      keep.push_back("r" + std::to_string(k) + "x" + std::to_string(i));
-      Arg arg{static_cast<std::uint16_t>(2 + random() % 4),
-              static_cast<std::uint16_t>(random() % 4),
-              random() % 4 == 0 ? nullptr : keep.back().c_str()};
-      (i < nin ? in : out).push_back(arg);
-    }
     SUProcDef def;
-    std::uint32_t options = 0;
-    for (std::uint32_t bit : {0x1u, 0x2u, 0x4u, 0x8u, 0x10u, 0x80u, 0x2000u}) {
-      if (random() % 3 == 0) options |= bit;
-    }
-    Define(&def, "r", procdef::kLanguageFortran, options, in, out);
+    const bool inputs = RandomDefinition(random, "r" + std::to_string(k) + "x",
+                                         procdef::kLanguageFortran, &keep, &def);
     // Long dimension names push the argument lists across column 72.
-    if (k % 5 == 0 && !in.empty() && procdef::Dimensions(def.InputDescriptor(0)) > 0) {
+    if (k % 5 == 0 && inputs && procdef::Dimensions(def.InputDescriptor(0)) > 0) {
       def.SetInputDimName(0, 0, "AVeryLongDimensionNameThatIsLongEnough");
     }
     add(def, random() % 2 ? codegen::kRequestDebug : 0, static_cast<std::int32_t>(random() % 2));
@@ -275,16 +270,6 @@ static std::string g_last_print;
 extern "C" void QLN_Print(int, char* format, ...) { g_last_print = format; }
 
 namespace {
-
-// Replaces every occurrence; fails the test when there is none.
-void Edit(std::string* text, const std::string& from, const std::string& to) {
-  std::size_t at = text->find(from);
-  ASSERT_NE(at, std::string::npos) << from;
-  while (at != std::string::npos) {
-    text->replace(at, from.size(), to);
-    at = text->find(from, at + to.size());
-  }
-}
 
 using NewEntry = void (*)(int*, double*, int*, double*, int*, int*, int*, int*, double*, int*, int*,
                           int*, int*, int*, double*, int*);

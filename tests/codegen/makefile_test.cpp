@@ -25,42 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kInstall = std::string(VANTOR_SOURCE_DIR) + "/codegen/install";
-
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old, had_ = true;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedVariable() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::string old_;
-  bool had_ = false;
-};
-
-// Replaces every occurrence; fails the test when there is none.
-void Edit(std::string* text, const std::string& from, const std::string& to) {
-  std::size_t at = text->find(from);
-  ASSERT_NE(at, std::string::npos) << from;
-  while (at != std::string::npos) {
-    text->replace(at, from.size(), to);
-    at = text->find(from, at + to.size());
-  }
-}
-
 void EditFile(const fs::path& path, const std::vector<std::pair<std::string, std::string>>& edits) {
   std::string text = ReadText(path);
   for (const auto& [from, to] : edits) Edit(&text, from, to);
@@ -387,25 +351,6 @@ TEST(MakefileWriter, ExportOfSixtyOneUnitsInGroups) {
 }  // namespace
 
 namespace {
-
-const fs::path kGolden = fs::path(VANTOR_SOURCE_DIR) / "tests" / "codegen" / "golden";
-
-// The makefile with the folder replaced, against the kept golden
-// (VANTOR_UPDATE_GOLDEN=1 rewrites it).
-void CheckGolden(const fs::path& folder, const std::string& file, const std::string& golden) {
-  std::string text = ReadText(folder / file);
-  const std::string prefix = folder.string();
-  for (std::size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at)) {
-    text.replace(at, prefix.size(), "<folder>");
-  }
-  const char* update = std::getenv("VANTOR_UPDATE_GOLDEN");
-  if (update != nullptr && std::string(update) == "1") {
-    std::ofstream(kGolden / golden, std::ios::binary) << text;
-    return;
-  }
-  ASSERT_TRUE(fs::exists(kGolden / golden)) << golden;
-  EXPECT_EQ(text, ReadText(kGolden / golden)) << golden;
-}
 
 TEST(Golden, Makefiles) {
   const fs::path folder = FreshFolder("mkgolden");

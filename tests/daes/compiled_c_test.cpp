@@ -94,16 +94,6 @@ TEST(CompiledEquationsBuild, TankEqualsTheInterpreter) {
   }
 }
 
-// A library node holding a stored expression, as the library manager keeps them.
-struct LibraryExpression : BvuDirectoryNode {
-  LibraryExpression(BvuDirectoryNode* parent, Expression* e)
-      : BvuDirectoryNode(parent, ".e"), expression(e) {}
-  ~LibraryExpression() override { Expression::Release(expression); }
-  std::int32_t GetKind() override { return daes::kLibraryExpressionKind; }
-  void* LinkedObject() override { return expression; }
-  Expression* expression;
-};
-
 // The tank with a weir W = 0 below the crest h = 1.2, W = 2 (h - 1.2) above.
 struct Weir {
   Weir() : library(nullptr, nullptr) {
@@ -111,13 +101,7 @@ struct Weir {
     auto stored = Body([&](Writer& w) { w.Expression(mw::Greater(mw::Var(0), mw::Real(1.2))); });
     library.InsertChildAt(1, new LibraryExpression(&library, Expression::ReadFromMessage(*stored)));
     EXPECT_EQ(tree.Read(Tank), 0u);
-    EXPECT_EQ(tree.Read([](Writer& w) {
-      w.List(1);
-      w.Item(mw::kRealVariable);
-      w.Placement({T101(), {9, ".W"}});
-      w.Value(0.25), w.End();
-    }),
-              0u);
+    EXPECT_EQ(tree.Read(WeirFlow), 0u);
     auto message = Body([](Writer& w) {
       w.List(1);
       w.IfHead({1}, {T101(), {8, ".Weir"}});

@@ -9,6 +9,7 @@
 #include "daes/instance/instance_node.h"
 #include "daes/model/services.h"
 #include "daes/model/var_table_entry.h"
+#include "expr/tree/expression.h"
 #include "framework/messaging/message.h"
 #include "tests/framework/message_helpers.h"
 #include "tools/model_writer/model_writer.h"
@@ -52,6 +53,16 @@ struct Tree {
   DAESInstanceNode* root;
 };
 
+// A library node holding a stored expression, as the library manager keeps them.
+struct LibraryExpression : BvuDirectoryNode {
+  LibraryExpression(BvuDirectoryNode* parent, Expression* e)
+      : BvuDirectoryNode(parent, ".e"), expression(e) {}
+  ~LibraryExpression() override { Expression::Release(expression); }
+  std::int32_t GetKind() override { return daes::kLibraryExpressionKind; }
+  void* LinkedObject() override { return expression; }
+  Expression* expression;
+};
+
 // Records the client notices instead of sending them.
 struct NoticeRecorder {
   NoticeRecorder() { previous = daes::SetNoticeSender(&Record); }
@@ -76,6 +87,14 @@ namespace mw = modelwriter;
 using modelwriter::Outflow;
 using modelwriter::T101;
 using modelwriter::Tank;
+
+// The tank's weir flow W, index 9 below T101.
+inline void WeirFlow(Writer& w) {
+  w.List(1);
+  w.Item(mw::kRealVariable);
+  w.Placement({T101(), {9, ".W"}});
+  w.Value(0.25), w.End();
+}
 
 inline DAESVarTableEntry* Entry(BvuDirectoryNode* node) {
   return node != nullptr ? static_cast<DAESVarTableEntry*>(node->AsValueEntry()) : nullptr;

@@ -28,16 +28,6 @@ namespace {
 
 using namespace daestest;
 
-// A library node holding a stored expression, as the library manager keeps them.
-struct LibraryExpression : BvuDirectoryNode {
-  LibraryExpression(BvuDirectoryNode* parent, Expression* e)
-      : BvuDirectoryNode(parent, ".e"), expression(e) {}
-  ~LibraryExpression() override { Expression::Release(expression); }
-  std::int32_t GetKind() override { return daes::kLibraryExpressionKind; }
-  void* LinkedObject() override { return expression; }
-  Expression* expression;
-};
-
 // The tank with a weir flow W (index 9), a library of conditions (1: h > 1.2,
 // 2: 1.0 > h), a current event schedule.
 struct Hybrid {
@@ -46,13 +36,7 @@ struct Hybrid {
     Add(1, mw::Greater(mw::Var(0), mw::Real(1.2)));
     Add(2, mw::Greater(mw::Real(1.0), mw::Var(0)));
     EXPECT_EQ(tree.Read(Tank), 0u);
-    EXPECT_EQ(tree.Read([](Writer& w) {
-      w.List(1);
-      w.Item(mw::kRealVariable);
-      w.Placement({T101(), {9, ".W"}});
-      w.Value(0.25), w.End();
-    }),
-              0u);
+    EXPECT_EQ(tree.Read(WeirFlow), 0u);
   }
   ~Hybrid() {
     problem.reset();

@@ -212,16 +212,6 @@ TEST(InstanceMessages, ListsReportTheFirstFailureAndReadOn) {
   }
 }
 
-// A library node holding a stored expression, as the library manager keeps them.
-struct LibraryExpression : BvuDirectoryNode {
-  LibraryExpression(BvuDirectoryNode* parent, Expression* e)
-      : BvuDirectoryNode(parent, ".e"), expression(e) {}
-  ~LibraryExpression() override { Expression::Release(expression); }
-  std::int32_t GetKind() override { return daes::kLibraryExpressionKind; }
-  void* LinkedObject() override { return expression; }
-  Expression* expression;
-};
-
 TEST(InstanceMessages, LibraryEquationsCarryTheirFlagWord) {
   BvuDirectoryProper library(nullptr, nullptr);
   auto stored = Body([](Writer& w) { w.Expression(mw::Sub(mw::Var(0), mw::Real(3.0))); });

@@ -254,17 +254,23 @@ struct LibraryCall : BvuDirectoryNode {
   Expression* call;
 };
 
-TEST(ProcedureEquation, InstanceItemOfACallMakesAProcedureNode) {
-  DAESProcDefWithExceptionHandler d;
-  d.SetLanguage(2);
-  d.SetImplementationName("cecho");
-  d.SetLibrary(kLibrary.c_str());
+// y = cecho(x) bound to the definition, for a library node to hold.
+ProcCallExpression* EchoCall(DAESProcDefWithExceptionHandler* d) {
+  d->SetLanguage(2);
+  d->SetImplementationName("cecho");
+  d->SetLibrary(kLibrary.c_str());
   const Ref vx = Var(0), vy = Var(1);
   const Ref in = ListOf<ProcIOListExpression>({&vx}, 0);
   const Ref out = ListOf<ProcIOListExpression>({&vy}, 0);
   auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
                                       static_cast<ProcIOListExpression*>(out.get()));
-  call->Bind(&d);
+  call->Bind(d);
+  return call;
+}
+
+TEST(ProcedureEquation, InstanceItemOfACallMakesAProcedureNode) {
+  DAESProcDefWithExceptionHandler d;
+  ProcCallExpression* call = EchoCall(&d);
   BvuDirectoryProper library(nullptr, nullptr);
   ASSERT_EQ(library.InsertChildAt(1, new LibraryCall(&library, call)), 0u);
   Tree tree;
@@ -333,16 +339,8 @@ struct Properties : DAESPropertyServices {
 
 TEST(ProcedureEquation, ComponentListsAreKeptAndLookedUp) {
   DAESProcDefWithExceptionHandler d;
-  d.SetLanguage(2);
-  d.SetImplementationName("cecho");
-  d.SetLibrary(kLibrary.c_str());
   d.SetOptions(procdef::kPropertiesId);
-  const Ref vx = Var(0), vy = Var(1);
-  const Ref in = ListOf<ProcIOListExpression>({&vx}, 0);
-  const Ref out = ListOf<ProcIOListExpression>({&vy}, 0);
-  auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
-                                      static_cast<ProcIOListExpression*>(out.get()));
-  call->Bind(&d);
+  ProcCallExpression* call = EchoCall(&d);
   BvuDirectoryProper library(nullptr, nullptr);
   ASSERT_EQ(library.InsertChildAt(1, new LibraryCall(&library, call)), 0u);
   Tree tree;

@@ -40,11 +40,12 @@ std::unique_ptr<DAESProcDefWithExceptionHandler> Definition(const char* name,
   return d;
 }
 
-// One old-interface call with a single real input and output.
+// One old-interface call with a single real input and output; room for a
+// second input.
 struct SimpleCall {
-  double in[1] = {2.0};
+  double in[2] = {2.0, 0.0};
   double out[1] = {0.0};
-  ProcInt sizes[1] = {0}, in_offs[1] = {0}, out_offs[1] = {0};
+  ProcInt sizes[1] = {0}, in_offs[2] = {0, 0}, out_offs[1] = {0};
   ProcInt fail = 1, props = 0, wlen = 0, nout = 1, nin = 1, task = 0;
   ProcCallArguments Args() {
     ProcCallArguments a;
@@ -212,28 +213,16 @@ TEST(ProcedureLibrary, ReadingAReplacementForcesAReload) {
 #ifdef VANTOR_FORTRAN_PROCS
 TEST(ProcedureLibrary, GfortranEntryWithDefaultIntegers) {
   auto d = Definition("gproc", 1, 2, std::string(VANTOR_PROC_LIBS) + "/fortran_procs.so");
-  double in[2] = {1.5, 0.0};
+  SimpleCall c;
+  c.in[0] = 1.5;
   const std::int64_t n = -7;
-  std::memcpy(&in[1], &n, 8);
-  double out[1] = {0.0};
-  ProcInt sizes[1] = {0}, in_offs[2] = {1, 2}, out_offs[1] = {1};
-  ProcInt fail = 0, props = 0, wlen = 0, nout = 1, nin = 2, task = 0;
-  ProcCallArguments a;
-  a.inputs = in;
-  a.input_sizes = sizes;
-  a.outputs = out;
-  a.output_sizes = sizes;
-  a.input_offsets = in_offs;
-  a.output_offsets = out_offs;
-  a.fail_code = &fail;
-  a.properties_id = &props;
-  a.work_length = &wlen;
-  a.output_count = &nout;
-  a.input_count = &nin;
-  a.task = &task;
+  std::memcpy(&c.in[1], &n, 8);
+  c.in_offs[0] = 1, c.in_offs[1] = 2, c.out_offs[0] = 1;
+  c.fail = 0, c.nin = 2;
+  auto a = c.Args();
   EXPECT_EQ(d->CallOldInterface(a), 0u);
-  EXPECT_EQ(fail, 1);
-  EXPECT_EQ(out[0], 3 * 1.5 - 7);
+  EXPECT_EQ(c.fail, 1);
+  EXPECT_EQ(c.out[0], 3 * 1.5 - 7);
 }
 #endif
 
@@ -351,6 +340,14 @@ TEST(ProcedureCall, FortranLayoutPlacesColumnMajorAndPadsTexts) {
   EXPECT_EQ(l.Place(0, 1), 1);
 }
 
+// The call with variable 0 its one input and variable 1 its one output.
+Ref OneInOneOutCall() {
+  const Ref in = Var(0), out = Var(1);
+  return Hold(new ProcCallExpression(
+      static_cast<ProcIOListExpression*>(ListOf<ProcIOListExpression>({&in}, 0).get()),
+      static_cast<ProcIOListExpression*>(ListOf<ProcIOListExpression>({&out}, 0).get())));
+}
+
 TEST(ProcedureCall, NeedCallRuleAndFailedAgain) {
   testsupport::CaptureSink sink;
   const std::uint32_t reporting = GetErrorReportSwitch();
@@ -379,10 +376,7 @@ TEST(ProcedureCall, NeedCallRuleAndFailedAgain) {
   // Fail codes.
   ADVar code{"code", 3.0};
   ADVar out{"out", 0.0};
-  const Ref vc = Var(0), vo = Var(1);
-  const Ref call = Hold(new ProcCallExpression(
-      static_cast<ProcIOListExpression*>(ListOf<ProcIOListExpression>({&vc}, 0).get()),
-      static_cast<ProcIOListExpression*>(ListOf<ProcIOListExpression>({&vo}, 0).get())));
+  const Ref call = OneInOneOutCall();
   Bound bound{call.get(), {&code, &out}};
   auto f = Definition("cfail");
   ProcCallData failing(static_cast<ProcCallExpression*>(call.get()), bound.context.get(), f.get(),
@@ -422,10 +416,7 @@ TEST(ProcedureCall, NeedCallRuleAndFailedAgain) {
 TEST(ProcedureCall, IndefiniteOutputsAndTheNewInterface) {
   ADVar x{"x", 0.0};
   ADVar y{"y", 0.0};
-  const Ref vx = Var(0), vy = Var(1);
-  const Ref call = Hold(new ProcCallExpression(
-      static_cast<ProcIOListExpression*>(ListOf<ProcIOListExpression>({&vx}, 0).get()),
-      static_cast<ProcIOListExpression*>(ListOf<ProcIOListExpression>({&vy}, 0).get())));
+  const Ref call = OneInOneOutCall();
   Bound bound{call.get(), {&x, &y}};
   Equation eq;
   testsupport::CaptureSink sink;
@@ -474,10 +465,7 @@ TEST(ProcedureCall, IndefiniteOutputsAndTheNewInterface) {
 TEST(ProcedureCall, PrecallsAndPostcallsByFlag) {
   ADVar x{"x", 1.0};
   ADVar y{"y", 0.0};
-  const Ref vx = Var(0), vy = Var(1);
-  const Ref call = Hold(new ProcCallExpression(
-      static_cast<ProcIOListExpression*>(ListOf<ProcIOListExpression>({&vx}, 0).get()),
-      static_cast<ProcIOListExpression*>(ListOf<ProcIOListExpression>({&vy}, 0).get())));
+  const Ref call = OneInOneOutCall();
   Bound bound{call.get(), {&x, &y}};
   Equation eq;
   auto d = Definition("cfail");

@@ -12,9 +12,9 @@
 #include <functional>
 
 #include "platform/registry.h"
+#include "tests/outside/integrator_fixture.h"
 #include "tests/outside/server_models.h"
 #include "tests/support/registry_file.h"
-#include "tests/support/scoped_env.h"
 
 namespace {
 
@@ -24,29 +24,8 @@ constexpr Status kTargetBeforeStep = 0x80FF000Bu;
 constexpr Status kCorrectorFailed = 0x80FF000Cu;
 constexpr Status kGroupFailedSevere = 0xC0FE0002u;
 
-class IntegratorDynamic : public ::testing::Test {
+class IntegratorDynamic : public IntegratorFixture {
  protected:
-  void SetUp() override {
-    ASSERT_LE(platform::CoInitializeEx(nullptr, 0), 1u);
-    platform::CLSID clsid{};
-    ASSERT_EQ(platform::CLSIDFromProgID(u"Brunvald.UnifiedIntegrator", &clsid), 0u);
-    void* p = nullptr;
-    ASSERT_EQ(platform::CoCreateInstance(clsid, nullptr, 23, IID_IUnifiedIntegrator, &p), 0u);
-    server_ = static_cast<IUnifiedIntegrator*>(p);
-  }
-  void TearDown() override {
-    if (server_ != nullptr) {
-      EXPECT_EQ(server_->Release(), 0u);
-    }
-    if (group_ != nullptr) group_->Release();
-    if (exec_ != nullptr) {
-      EXPECT_EQ(exec_->Release(), 0u);
-    }
-    platform::CoUninitialize();
-    EXPECT_EQ(LiveFakes(), 0);
-    EXPECT_EQ(ServerLiveObjects("vantor_integrator.so"), 0);
-    EXPECT_EQ(ServerLiveObjects("vantor_decomposer.so"), 0);
-  }
   void Set(std::uint32_t id, double v) { ASSERT_EQ(server_->SetOption(id, RealValue(v)), 0u); }
   void SetInt(std::uint32_t id, std::int32_t v) {
     ASSERT_EQ(server_->SetOption(id, IntValue(v)), 0u);
@@ -71,14 +50,6 @@ class IntegratorDynamic : public ::testing::Test {
     if (reached != nullptr) *reached = r;
     return s;
   }
-  std::string Text(Status s) {
-    char16_t* text = nullptr;
-    if (server_->GetErrorText(s, &text) != 0) return "";
-    std::string out;
-    for (const char16_t* c = text; *c != 0; ++c) out += static_cast<char>(*c);
-    platform::CoTaskMemFree(text);
-    return out;
-  }
   std::uint32_t Steps() {
     void* p = nullptr;
     if (server_->GetInterface(IID_IServerCount, &p) != 0) return 0;
@@ -88,11 +59,6 @@ class IntegratorDynamic : public ::testing::Test {
     c->Release();
     return n;
   }
-
-  testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
-  IUnifiedIntegrator* server_ = nullptr;
-  FakeProblemGroup* group_ = nullptr;
-  FakeExecutive* exec_ = nullptr;
 };
 
 // ---------------------------------------------------------------- problems

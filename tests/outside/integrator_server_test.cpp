@@ -6,9 +6,9 @@
 #include <cmath>
 
 #include "platform/registry.h"
+#include "tests/outside/integrator_fixture.h"
 #include "tests/outside/server_models.h"
 #include "tests/support/registry_file.h"
-#include "tests/support/scoped_env.h"
 
 extern "C" void dgesv_(const int* n, const int* nrhs, double* a, const int* lda, int* ipiv,
                        double* b, const int* ldb, int* info);
@@ -18,29 +18,8 @@ namespace {
 using namespace server_test;
 
 // {AC1847BA-...}: the class the registry names for the ProgID.
-class IntegratorServer : public ::testing::Test {
+class IntegratorServer : public IntegratorFixture {
  protected:
-  void SetUp() override {
-    ASSERT_LE(platform::CoInitializeEx(nullptr, 0), 1u);
-    platform::CLSID clsid{};
-    ASSERT_EQ(platform::CLSIDFromProgID(u"Brunvald.UnifiedIntegrator", &clsid), 0u);
-    void* p = nullptr;
-    ASSERT_EQ(platform::CoCreateInstance(clsid, nullptr, 23, IID_IUnifiedIntegrator, &p), 0u);
-    server_ = static_cast<IUnifiedIntegrator*>(p);
-  }
-  void TearDown() override {
-    if (server_ != nullptr) {
-      EXPECT_EQ(server_->Release(), 0u);
-    }
-    if (group_ != nullptr) group_->Release();
-    if (exec_ != nullptr) {
-      EXPECT_EQ(exec_->Release(), 0u);
-    }
-    platform::CoUninitialize();
-    EXPECT_EQ(LiveFakes(), 0);
-    EXPECT_EQ(ServerLiveObjects("vantor_integrator.so"), 0);
-    EXPECT_EQ(ServerLiveObjects("vantor_decomposer.so"), 0);
-  }
   void Detach() {
     server_->ReleaseProblem();
     group_->Release();
@@ -55,19 +34,6 @@ class IntegratorServer : public ::testing::Test {
     exec_->AddRef();
     ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
   }
-  std::string Text(Status s) {
-    char16_t* text = nullptr;
-    if (server_->GetErrorText(s, &text) != 0) return "";
-    std::string out;
-    for (const char16_t* c = text; *c != 0; ++c) out += static_cast<char>(*c);
-    platform::CoTaskMemFree(text);
-    return out;
-  }
-
-  testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
-  IUnifiedIntegrator* server_ = nullptr;
-  FakeProblemGroup* group_ = nullptr;
-  FakeExecutive* exec_ = nullptr;
 };
 
 // Newton on the whole system (unknowns: the non-fixed states and algebraic

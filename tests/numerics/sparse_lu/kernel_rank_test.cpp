@@ -15,9 +15,6 @@
 #include "tests/numerics/sparse_lu/reference.h"
 
 extern "C" {
-void dgesvd_(const char* jobu, const char* jobvt, const int* m, const int* n, double* a,
-             const int* lda, double* s, double* u, const int* ldu, double* vt, const int* ldvt,
-             double* work, const int* lwork, int* info, std::size_t, std::size_t);
 void dgetrf_(const int* m, const int* n, double* a, const int* lda, int* ipiv, int* info);
 void dgecon_(const char* norm, const int* n, const double* a, const int* lda, const double* anorm,
              double* rcond, double* work, int* iwork, int* info, std::size_t);
@@ -31,15 +28,7 @@ using Ints = std::vector<std::int64_t>;
 std::size_t Z(std::int64_t v) { return static_cast<std::size_t>(v); }
 
 std::int64_t SvdRank(std::vector<double> dense, int m, int n) {
-  std::vector<double> s(static_cast<std::size_t>(std::min(m, n)));
-  int lwork = -1, info = 0, one = 1;
-  double query = 0.0, dummy = 0.0;
-  dgesvd_("N", "N", &m, &n, dense.data(), &m, s.data(), &dummy, &one, &dummy, &one, &query, &lwork,
-          &info, 1, 1);
-  lwork = static_cast<int>(query);
-  std::vector<double> work(static_cast<std::size_t>(lwork));
-  dgesvd_("N", "N", &m, &n, dense.data(), &m, s.data(), &dummy, &one, &dummy, &one, work.data(),
-          &lwork, &info, 1, 1);
+  const std::vector<double> s = slu_test::SingularValues(std::move(dense), m, n);
   return s.empty() ? 0
                    : std::count_if(s.begin(), s.end(), [&](double v) { return v > 1e-9 * s[0]; });
 }

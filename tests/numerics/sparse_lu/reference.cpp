@@ -4,6 +4,10 @@
 #include <cmath>
 
 extern "C" {
+void dgesvd_(const char* jobu, const char* jobvt, const int* m, const int* n, double* a,
+             const int* lda, double* s, double* u, const int* ldu, double* vt, const int* ldvt,
+             double* work, const int* lwork, int* info, std::size_t jobu_len,
+             std::size_t jobvt_len);
 void dgetrf_(const int* m, const int* n, double* a, const int* lda, int* ipiv, int* info);
 void dgetrs_(const char* trans, const int* n, const int* nrhs, const double* a, const int* lda,
              const int* ipiv, double* b, const int* ldb, int* info, std::size_t trans_len);
@@ -75,6 +79,19 @@ double OneNorm(const std::vector<double>& dense, std::int64_t n) {
   const int nn = static_cast<int>(n);
   const char norm = '1';
   return dlange_(&norm, &nn, &nn, dense.data(), &nn, nullptr, 1);
+}
+
+std::vector<double> SingularValues(std::vector<double> dense, int m, int n) {
+  std::vector<double> s(static_cast<std::size_t>(std::min(m, n)));
+  int lwork = -1, info = 0, one = 1;
+  double query = 0.0, dummy = 0.0;
+  dgesvd_("N", "N", &m, &n, dense.data(), &m, s.data(), &dummy, &one, &dummy, &one, &query, &lwork,
+          &info, 1, 1);
+  lwork = static_cast<int>(query);
+  std::vector<double> work(static_cast<std::size_t>(lwork));
+  dgesvd_("N", "N", &m, &n, dense.data(), &m, s.data(), &dummy, &one, &dummy, &one, work.data(),
+          &lwork, &info, 1, 1);
+  return s;
 }
 
 bool IsPermutation(std::vector<std::int64_t> v) {

@@ -23,6 +23,10 @@ std::vector<double> Multiply(const SparseMatrix& a, const std::vector<double>& x
 // 1-norm of a dense column-major n x n matrix by dlange.
 double OneNorm(const std::vector<double>& dense, std::int64_t n);
 
+// Singular values of a dense column-major m x n matrix by dgesvd, largest
+// first.
+std::vector<double> SingularValues(std::vector<double> dense, int m, int n);
+
 double MaxAbsDifference(const std::vector<double>& x, const std::vector<double>& y);
 double MaxAbs(const std::vector<double>& x);
 bool IsPermutation(std::vector<std::int64_t> v);  // of 1..size

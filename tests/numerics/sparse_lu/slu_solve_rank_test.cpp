@@ -14,29 +14,12 @@
 #include "tests/numerics/sparse_lu/driver_lu.h"
 #include "tests/numerics/sparse_lu/reference.h"
 
-extern "C" void dgesvd_(const char* jobu, const char* jobvt, const int* m, const int* n, double* a,
-                        const int* lda, double* s, double* u, const int* ldu, double* vt,
-                        const int* ldvt, double* work, const int* lwork, int* info,
-                        std::size_t jobu_len, std::size_t jobvt_len);
-
 namespace {
 
 using slu_test::Coordinate;
 using slu_test::DriverLu;
+using slu_test::SingularValues;
 using slu_test::SparseMatrix;
-
-std::vector<double> SingularValues(std::vector<double> dense, int m, int n) {
-  std::vector<double> s(static_cast<std::size_t>(std::min(m, n)));
-  int lwork = -1, info = 0, one = 1;
-  double query = 0.0, dummy = 0.0;
-  dgesvd_("N", "N", &m, &n, dense.data(), &m, s.data(), &dummy, &one, &dummy, &one, &query, &lwork,
-          &info, 1, 1);
-  lwork = static_cast<int>(query);
-  std::vector<double> work(static_cast<std::size_t>(lwork));
-  dgesvd_("N", "N", &m, &n, dense.data(), &m, s.data(), &dummy, &one, &dummy, &one, work.data(),
-          &lwork, &info, 1, 1);
-  return s;
-}
 
 std::int64_t SvdRank(const SparseMatrix& a) {
   const std::vector<double> s =
