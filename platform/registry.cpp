@@ -259,4 +259,23 @@ std::int32_t RegCloseKey(HKEY key) {
   return ERROR_SUCCESS;
 }
 
+bool RegQueryText(HKEY key, const char* value_name, std::size_t limit, std::string* text) {
+  std::uint32_t type = 0;
+  std::uint32_t size = 0;
+  if (RegQueryValueExA(key, value_name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+      type != REG_SZ || (limit != 0 && size > limit)) {
+    return false;
+  }
+  std::string buffer(size, '\0');
+  if (size > 0 &&
+      RegQueryValueExA(key, value_name, nullptr, &type,
+                       reinterpret_cast<std::uint8_t*>(buffer.data()), &size) != ERROR_SUCCESS) {
+    return false;
+  }
+  buffer.resize(size);
+  while (!buffer.empty() && buffer.back() == '\0') buffer.pop_back();
+  *text = std::move(buffer);
+  return true;
+}
+
 }  // namespace platform

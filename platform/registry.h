@@ -66,6 +66,11 @@ std::int32_t RegOpenKeyExA(HKEY key, const char* sub_key, std::uint32_t options,
 std::int32_t RegQueryValueExA(HKEY key, const char* value_name, std::uint32_t* reserved,
                               std::uint32_t* type, std::uint8_t* data, std::uint32_t* data_size);
 
+// A text value as a string without its closing zeros: false when the value
+// is missing, is not a text, or needs more than `limit` bytes with its zero
+// (0: any length, else the caller's designed buffer size).
+bool RegQueryText(HKEY key, const char* value_name, std::size_t limit, std::string* text);
+
 // *name_length is the buffer's size in characters on entry (room for the
 // zero included) and the name's length without the zero on success; it is
 // left alone when the buffer is too small. Keys have no class: a class

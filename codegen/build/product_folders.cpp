@@ -30,21 +30,6 @@ constexpr ProductRow kRows[] = {
     {"LumetSystem", "QV200_GRAVIK_VSN", "\\gravik", "orvtop", "include"},
 };
 
-bool ReadText(HKEY key, const char* name, std::size_t limit, std::string* text) {
-  std::string buffer(limit, '\0');
-  auto size = static_cast<std::uint32_t>(limit);
-  std::uint32_t type = 0;
-  if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<std::uint8_t*>(buffer.data()),
-                       &size) != ERROR_SUCCESS ||
-      type != REG_SZ) {
-    return false;
-  }
-  buffer.resize(size);
-  while (!buffer.empty() && buffer.back() == '\0') buffer.pop_back();
-  *text = buffer;
-  return true;
-}
-
 BvuStatusAndMsg* Warn(const char* format, const std::string& text) {
   codegen::Warning(nullptr, format, text.c_str());
   return new (std::nothrow) BvuStatusAndMsg(codegen::kWarning, format, text.c_str());
@@ -60,7 +45,7 @@ Status ReadCompatibilityKey(HKEY* key, const char* product, char* digit, std::st
     if (rc != ERROR_SUCCESS) return static_cast<Status>(rc);
   }
   const char name[2] = {*digit, '\0'};
-  const bool found = ReadText(*key, name, 10, version);
+  const bool found = RegQueryText(*key, name, 10, version);
   if (*digit == '9') return kUnspecified;
   ++*digit;
   return found ? 0 : kUnspecified;
@@ -91,7 +76,7 @@ BvuStatusAndMsg* FindProductFolder(std::string* line) {
     HKEY key = nullptr;
     bool found = false;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
-      found = ReadText(key, row->value, 260, &root);
+      found = RegQueryText(key, row->value, 260, &root);
       RegCloseKey(key);
     }
     if (found) break;
@@ -135,7 +120,7 @@ std::string FindIntelFortranFolder() {
   std::string folder;
   HKEY key = nullptr;
   if (!best.empty() && RegOpenKeyExA(compilers, best.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
-    if (!ReadText(key, "ProductDir", 256, &folder)) folder.clear();
+    if (!RegQueryText(key, "ProductDir", 256, &folder)) folder.clear();
     RegCloseKey(key);
   }
   RegCloseKey(compilers);

@@ -237,23 +237,6 @@ std::string Format(const char* pattern, const char* value) {
   return text;
 }
 
-bool ReadText(platform::HKEY key, const char* value, std::string* text) {
-  std::uint32_t type = 0;
-  std::uint32_t size = 0;
-  if (platform::RegQueryValueExA(key, value, nullptr, &type, nullptr, &size) !=
-          platform::ERROR_SUCCESS ||
-      type != platform::REG_SZ || size == 0) {
-    return false;
-  }
-  std::vector<std::uint8_t> data(size);
-  if (platform::RegQueryValueExA(key, value, nullptr, &type, data.data(), &size) !=
-      platform::ERROR_SUCCESS) {
-    return false;
-  }
-  text->assign(reinterpret_cast<const char*>(data.data()), size > 0 ? size - 1 : 0);
-  return true;
-}
-
 struct Installation {
   const char* compatibility;
   const char* product;
@@ -286,14 +269,14 @@ std::int32_t Find(const Installation& what, bool user_first, const LookupReport&
   std::string found;
   for (const char* slot : {"1", "2", "3"}) {
     std::string version;
-    if (!ReadText(compatibility, slot, &version)) break;
+    if (!platform::RegQueryText(compatibility, slot, 0, &version)) break;
     platform::HKEY product = nullptr;
     const std::string product_name = Format(what.product, version.c_str());
     if (platform::RegOpenKeyExA(platform::HKEY_LOCAL_MACHINE, product_name.c_str(), 0,
                                 platform::KEY_READ, &product) != platform::ERROR_SUCCESS) {
       continue;
     }
-    const bool read = ReadText(product, what.value, &found);
+    const bool read = platform::RegQueryText(product, what.value, 0, &found);
     platform::RegCloseKey(product);
     if (read) break;
     found.clear();

@@ -152,6 +152,29 @@ TEST_F(Registry, ValuesAnswerWithTypeSizeAndData) {
   }
 }
 
+TEST_F(Registry, TextValuesReadWithinTheCallersLimit) {
+  HKEY dir = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Dir", 0,
+                          KEY_READ, &dir),
+            ERROR_SUCCESS);
+  std::string text = "kept";
+  EXPECT_TRUE(RegQueryText(dir, "Root", 0, &text));
+  EXPECT_EQ(text, "/opt/qvsystem");
+  // "/opt/qvsystem" takes 14 bytes with its zero.
+  EXPECT_TRUE(RegQueryText(dir, "Root", 14, &text));
+  text = "kept";
+  EXPECT_FALSE(RegQueryText(dir, "Root", 13, &text));
+  EXPECT_FALSE(RegQueryText(dir, "Missing", 0, &text));
+  EXPECT_EQ(text, "kept");
+  RegCloseKey(dir);
+  HKEY custom = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brunvald\\QVSystem\\38.0\\Customization",
+                          0, KEY_READ, &custom),
+            ERROR_SUCCESS);
+  EXPECT_FALSE(RegQueryText(custom, "DebugPropertyCalls", 0, &text));  // a number
+  RegCloseKey(custom);
+}
+
 TEST_F(Registry, SubkeysEnumerateByUpperCaseNameAndKeepTheirSpelling) {
   HKEY fortran = Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Fortran");
   EXPECT_EQ(Subkeys(fortran), (std::vector<std::string>{"170.0", "190.1", "ALPHA", "beta", "_x"}));
