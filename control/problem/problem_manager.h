@@ -10,12 +10,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "control/actions/action_mgr.h"
 #include "control/managers/subsystem_manager.h"
 #include "control/messages/message_collector.h"
 #include "control/problem/event_list.h"
 #include "control/problem/run_folder.h"
+#include "control/problem/run_integrator.h"
 #include "control/problem/run_ops.h"
 #include "control/problem/run_thread.h"
 #include "foundation/interfaces/problem_manager_hooks.h"
@@ -169,6 +171,12 @@ class SimProblemMgr : public SimMasterManager,
   SimRunHandover& Handover() { return *handover_; }
   SimExecutiveService& Executive() { return *executive_; }
 
+  // The run's integrator, made by the solver build of preparation; null
+  // until then. The problem manager owns it.
+  SimRunIntegrator* Integrator() const { return integrator_.get(); }
+  void SetIntegrator(std::unique_ptr<SimRunIntegrator> integrator) {
+    integrator_ = std::move(integrator);
+  }
   // The run thread and the hand-over.
   Status StartSolverThread();
   Status TakeRunLock() { return handover_->TakeRunLock(); }
@@ -315,6 +323,7 @@ class SimProblemMgr : public SimMasterManager,
   std::unique_ptr<SimExplicitEventService> explicit_events_;
   std::unique_ptr<SimImplicitEventService> implicit_events_;
   std::unique_ptr<SimInitSpecAction> init_spec_;
+  std::unique_ptr<SimRunIntegrator> integrator_;
   bool step_scheduled_ = false;
   bool step_result_pending_ = false;
   std::int32_t reinitialise_ = 0;
