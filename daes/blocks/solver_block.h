@@ -116,6 +116,8 @@ class DAESBlock : public QLNGroup {
   virtual std::uint32_t GroupRowCount() const { return 0; }
   virtual std::uint32_t GroupKnownCount() const { return 0; }
   virtual Status LoadCompiledLibrary(const char*) { return 0x8000FFFFu; }
+  // A group method's notices: start (0) of tear iterations, finished (1).
+  virtual void SolveNotice(std::int32_t /*stage*/) {}
 
   // The block holds one reference to the object and gives it up on Reset.
   platform::IUnknown* GetEquationSetObject() const { return equation_set_; }

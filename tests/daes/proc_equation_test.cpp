@@ -164,6 +164,20 @@ TEST(ProcedureEquation, CallsOncePerEvaluationForAllOutputs) {
   double res = 0;
   m.Row(1)->ResidualValue(&res);
   EXPECT_DOUBLE_EQ(res, -3.0 - (4.0 - 1.0));
+  // The rows of one call share its evaluation, also through a
+  // decomposition wrapper; the shared result reads the held outputs.
+  EXPECT_TRUE(m.Row(1)->SharesEvaluation(m.Row(0)));
+  EXPECT_FALSE(m.Row(0)->SharesEvaluation(m.Row(0)));
+  EXPECT_FALSE(m.Row(0)->SharesEvaluation(nullptr));
+  DAESDecompEquation wrapped(m.Row(0));
+  EXPECT_TRUE(m.Row(1)->SharesEvaluation(&wrapped));
+  ProcModel other("cproc", 2, 0);
+  ASSERT_EQ(other.node->ApplyToSubtree(&other.list, nullptr, 0, 0, nullptr), 0u);
+  EXPECT_FALSE(other.Row(1)->SharesEvaluation(m.Row(0)));
+  m.y2.SetValue(1.0);
+  ASSERT_EQ(m.Row(1)->TakeSharedResult(), 0u);
+  m.Row(1)->ResidualValue(&res);
+  EXPECT_DOUBLE_EQ(res, 1.0 - (4.0 - 1.0));
 }
 
 TEST(ProcedureEquation, VersionThreeSignsAndRefusals) {
