@@ -76,6 +76,18 @@ class BlockList {
 };
 }  // namespace daes
 
+// The sensitivity parameters a structure built with flag 2 gives columns
+// (the sensitivity manager, above this layer, answers it).
+class BlockSensitivityParameters {
+ public:
+  virtual ~BlockSensitivityParameters() = default;
+  virtual std::int32_t ParameterCount() = 0;
+  virtual DAESVarTableEntry* Parameter(std::int32_t j) = 0;
+};
+// Null when there is no sensitivity manager.
+BlockSensitivityParameters* GetBlockSensitivityParameters();
+void SetBlockSensitivityParameters(BlockSensitivityParameters* parameters);
+
 // The group interface; its solving operations come with the solve subsystem.
 class QLNGroup : public QLNRow {};
 
@@ -249,9 +261,14 @@ class DAESSolverBlock : public DAESBlock {
 
   // --- structure and evaluation ---
   // Entries grouped by column, 1-based row and column numbers; built once.
+  // With flag 2 the sensitivity parameters follow as columns for the rows
+  // with flag 0x800 that contain them.
   Status BuildStructure(const std::int64_t** rows, const std::int64_t** cols,
                         const std::int64_t** third, std::uint32_t flags);
   std::uint32_t StructureSize() const { return static_cast<std::uint32_t>(struct_rows_.size()); }
+  // The variable of structure column c (1-based): the table's, then the
+  // parameter columns; null beyond them.
+  DAESVarTableEntry* ColumnVariable(std::int64_t c) const;
   Status EvaluateJacobianEntries(std::uint32_t n, const std::int64_t* rows,
                                  const std::int64_t* cols, double* values, std::uint32_t flags,
                                  double c);
@@ -323,6 +340,7 @@ class DAESSolverBlock : public DAESBlock {
   std::vector<std::int64_t> struct_rows_;
   std::vector<std::int64_t> struct_cols_;
   std::vector<std::int64_t> struct_third_;
+  std::vector<DAESVarTableEntry*> parameter_columns_;
   std::vector<double> values_;
   std::vector<daes::BlockRowLink> row_links_;
 };
