@@ -18,6 +18,7 @@ class IUnknown;
 }
 class BvuBinaryStream;
 class DAESSolverEquation;
+class VariableMarkList;
 
 namespace daes {
 // A row of a block with the faces the evaluation loops use.
@@ -294,10 +295,22 @@ class DAESSolverBlock : public DAESBlock {
   void Dump(std::ostream& out) override;
   void Report(std::ostream& out);
   void PrintSparsity(std::ostream& out);
-  // Client structure reports.
+  // Client structure reports. `groups`, when given, are the groups of the
+  // decomposition the block belongs to, in solution order; the incidence
+  // details name the earlier group that computes a variable.
   Status WriteGroupList(BvuBinaryStream& s, std::uint32_t level, const std::uint32_t* path,
                         std::uint32_t path_length);
-  Status WriteEquationList(BvuBinaryStream& s);
+  Status WriteEquationList(BvuBinaryStream& s, const std::vector<DAESBlock*>* groups = nullptr);
+  // Kind 131: the indeterminate variables of row i's equations; kind 132:
+  // those of every row (not for a torn block).
+  Status WriteRowIncidence(BvuBinaryStream& s, std::uint32_t i);
+  Status WriteIncidence(BvuBinaryStream& s);
+  // The incidence details of a row: the variables of the model equations
+  // under it, each once by index, marked 1 when this block solves for it
+  // (holds it outside its known segment), else 0.
+  Status IncidenceDetails(QLNRow* row, VariableMarkList* out);
+  // Whether the block solves for the variable.
+  bool Solves(const DAESVarTableEntry* variable) const;
   Status WriteResiduals(BvuBinaryStream& s);
   Status WriteStatistics(BvuBinaryStream& s, std::uint8_t a, std::uint32_t b);
   // The inner block of a torn block (none here).
