@@ -341,6 +341,20 @@ TEST(ProblemTank, ExplicitBlocksPassTheirValueToTheCompiledLibrary) {
   ReplaceGroupMethod(kGroupExplicit, nullptr);
 }
 
+TEST(ProblemTank, CompiledEvaluationLoadsTheNamedLibrary) {
+  TankProblem t;
+  Status load = 7;
+  // Nothing named: nothing to load.
+  t.problem->SetCompiledEvaluation(2, &load);
+  EXPECT_EQ(load, 7u);
+  t.problem->SetCompiledEvaluation(0, nullptr);
+  t.problem->SetCompiledLibraryName("flowsheet");
+  // The loader belongs to code generation; the plain block refuses.
+  t.problem->SetCompiledEvaluation(2, &load);
+  EXPECT_EQ(load, 0x8000FFFFu);
+  t.problem->SetCompiledEvaluation(0, nullptr);
+}
+
 // --- x = y elimination ---
 
 // Free variables 1..n under T101 and equations over them.
