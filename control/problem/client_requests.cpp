@@ -231,7 +231,6 @@ bool SimClientRequests::WaitsForStep(std::uint16_t code) {
     case 75:
     case 111:
     case 129:
-    case 130:
     case 131:
     case 132:
     case 133:
