@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "daes/blocks/block_kinds.h"
 #include "daes/blocks/solver_block.h"
 #include "daes/blocks/variable_marks.h"
+#include "daes/model/var_table_entry.h"
 #include "daes/problem/problem.h"
 #include "daes/problem/solver_equation.h"
 #include "expr/tree/expression.h"
@@ -229,8 +231,14 @@ Status DAESSolverBlock::WriteGroupList(BvuBinaryStream& s, std::uint32_t level,
     return inner->WriteGroupList(s, level - 1, path_length >= 2 ? path + 1 : path,
                                  path_length >= 2 ? path_length - 1 : 0);
   }
+  // Only sub-groups are listed, so only they are counted: a plain group's
+  // equations would leave the count promising entries that never come.
+  std::uint32_t groups = 0;
+  for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
+    groups += dynamic_cast<DAESBlock*>(GetRow(i)) != nullptr ? 1 : 0;
+  }
   Status st = s.PutUInt16(35);
-  st |= s.PutUInt32(GetRowCount());
+  st |= s.PutUInt32(groups);
   for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
     auto* group = dynamic_cast<DAESBlock*>(GetRow(i));
     if (group == nullptr) continue;
