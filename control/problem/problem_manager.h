@@ -33,6 +33,8 @@ class SimExecutiveService;
 class SimExplicitEventService;
 class SimImplicitEventService;
 class SimInitSpecAction;
+class SimInstanceMgr;
+class SimLibraryMgr;
 class SolverOptionTable;
 
 // Status bits of the run-state notification.
@@ -267,6 +269,9 @@ class SimProblemMgr : public SimMasterManager,
   SputMessageCollector collector_;
   BvuFileService files_;
   SimActionMgr* actions_ = nullptr;
+  // Built first of the managers, instances before the library.
+  std::unique_ptr<SimInstanceMgr> instances_;
+  std::unique_ptr<SimLibraryMgr> library_;
   SolverOptionTable* options_ = nullptr;
   bool owns_options_ = false;
 
