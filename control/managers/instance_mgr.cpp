@@ -3,8 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "control/managers/instance_shadow.h"
 #include "control/managers/tree_place.h"
 #include "control/problem/problem_manager.h"
+#include "daes/model/services.h"
 #include "daes/problem/problem.h"
 #include "foundation/directory/id_path.h"
 #include "foundation/directory/name_path.h"
@@ -451,7 +453,39 @@ Status SimInstanceMgr::PlaceInstance(BvuDirectoryNode* parent, std::int32_t inde
   return status::kOk;
 }
 
+namespace {
+void QuietPrinter(std::int32_t quiet) {
+  platform::CriticalSectionLock hold(SuPrintCriticalSection());
+  SetSuPrintQuiet(quiet);
+}
+}  // namespace
+
+Status SimInstanceMgr::TryDescription(BvuDirectoryNode* node, BvuBinaryStream& body) {
+  std::uint8_t* start = body.Tell();
+  SimInstanceShadow shadow(this, node);
+  if (shadow.Target() == nullptr) return status::kOk;
+  // Nothing of the trial may reach the results set.
+  DAESResultsServices* results = daes::ResultsServices();
+  daes::SetResultsServices(nullptr);
+  const Status trial =
+      shadow.Target()->ReadFromMessage(body, shadow.Root(), expression_tree_, shadow.Target());
+  daes::SetResultsServices(results);
+  body.Seek(start);
+  return trial;
+}
+
 Status SimInstanceMgr::ReadDescription(BvuDirectoryNode* node, BvuBinaryStream& body) {
   item_copies_.clear();
+  // The list is read on a stand-in first, silently; the tree takes only a
+  // list that reads there without failure.
+  QuietPrinter(1);
+  Status trial = TryDescription(node, body);
+  QuietPrinter(0);
+  if (status::IsFailure(trial)) {
+    // Again aloud, for the reader's own account of what it refused.
+    trial = TryDescription(node, body);
+    SuPrint(trial, "Instance description refused: the model is left as it was");
+    return status::IsFailure(trial) ? trial : status::kBadArguments;
+  }
   return node->ReadFromMessage(body, this, expression_tree_, node);
 }

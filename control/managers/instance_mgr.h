@@ -124,6 +124,9 @@ class SimInstanceMgr : public DseServerCB,
   // Reads the item list into the node; a list that does not read cleanly
   // leaves the tree as it was.
   Status ReadDescription(BvuDirectoryNode* node, BvuBinaryStream& body);
+  // Reads the list on a stand-in copy of the tree; the body is left where
+  // it was.
+  Status TryDescription(BvuDirectoryNode* node, BvuBinaryStream& body);
   // An edit invalidates the problem built from the tree.
   void GiveUpBuiltProblem();
   static bool StepScheduled();

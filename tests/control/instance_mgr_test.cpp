@@ -233,6 +233,13 @@ TEST_F(InstanceMgrTest, ItemListFillsTheInstanceAndReadsAnItemAgain) {
             0u);
   EXPECT_EQ(Variable(1), u);
   EXPECT_DOUBLE_EQ(u->GetRealValue(), 5.0);
+  // The whole list again: the trial on the stand-in takes the equations
+  // sent again as the tree does.
+  BvuDirectoryNode* e1 = manager.ChildAt(2)->ChildAt(10);
+  ASSERT_EQ(Fill(FirstOrderItems), 0u);
+  EXPECT_EQ(Variable(1), u);
+  EXPECT_NE(manager.ChildAt(2)->ChildAt(10), nullptr);
+  EXPECT_NE(manager.ChildAt(2)->ChildAt(10), e1);
 
   // Kind 3 with tag 28 fills "Global", made when missing.
   MessagePtr global = Request(SimInstanceMgr::kReplace);
@@ -243,6 +250,26 @@ TEST_F(InstanceMgrTest, ItemListFillsTheInstanceAndReadsAnItemAgain) {
   g.Value(9.81), g.End();
   EXPECT_EQ(Serve(*global), 0u);
   ASSERT_NE(manager.FindByName("Global.g"), nullptr);
+}
+
+TEST_F(InstanceMgrTest, MalformedDescriptionLeavesTheTreeAsItWas) {
+  LoadFirstOrder();
+  // A good item, then one that stops in the middle of its path.
+  MessagePtr request = Request(SimInstanceMgr::kReplace);
+  Writer w(*request);
+  w.U16(SimInstanceMgr::kDescriptionTag);
+  w.IdPath({2});
+  w.List(3);
+  w.Item(modelwriter::kRealVariable), w.Placement({kFirstOrder, {1, ".u"}});
+  w.Value(7.0), w.End();
+  w.Item(modelwriter::kRealVariable), w.Placement({kFirstOrder, {5, ".z"}});
+  w.Value(1.0), w.End();
+  w.Item(modelwriter::kRealVariable);
+  w.U8(1), w.U16(3);
+  const Status refused = Serve(*request);
+  EXPECT_TRUE(status::IsFailure(refused)) << std::hex << refused;
+  EXPECT_DOUBLE_EQ(Variable(1)->GetRealValue(), 2.0);
+  EXPECT_EQ(manager.ChildAt(2)->ChildAt(5), nullptr);
 }
 
 TEST_F(InstanceMgrTest, ValueByIdPathReplyLayout) {
