@@ -172,6 +172,9 @@ class SimProblemMgr : public SimMasterManager,
   SimEventList& Events() { return events_; }
   SimRunHandover& Handover() { return *handover_; }
   SimExecutiveService& Executive() { return *executive_; }
+  // The root of the model-instance tree and the library tree.
+  SimInstanceMgr* Instances() const { return instances_.get(); }
+  SimLibraryMgr* Library() const { return library_.get(); }
 
   // The run's integrator, made by the solver build of preparation; null
   // until then. The problem manager owns it.

@@ -397,7 +397,8 @@ TEST(InstanceMgrProblem, AnEditGivesUpTheBuiltProblem) {
   testsupport::ScopedCurrentFolder here{folder.path()};
   DseServerRegistry registry;
   SimProblemMgr problem_manager(&registry);
-  auto* manager = dynamic_cast<SimInstanceMgr*>(registry.FindServer(62));
+  SimInstanceMgr* manager = problem_manager.Instances();
+  ASSERT_EQ(registry.FindServer(62), manager);
   ASSERT_NE(manager, nullptr);
   MessagePtr create = Request(SimInstanceMgr::kCreate);
   Writer(*create).U16(SimInstanceMgr::kInstanceTag);
