@@ -217,6 +217,16 @@ Status SimInstanceMgr::GetOrSetValue(std::uint16_t kind, BvuBinaryStream& body, 
   const std::uint16_t first = OptionalUInt16(body);
   const std::uint16_t second = kind == kSetValue ? OptionalUInt16(body) : 0;
 
+  DAESVarTableEntry* entry = FindValue(names);
+  const char* texts[3] = {names[0].c_str(), names[1].c_str(), names[2].c_str()};
+  if (entry == nullptr) return Forward(kind, texts, first, second, &value, request, reply);
+  if (kind == kGetValue) return ReplyValue(*entry, request, reply);
+  // The run thread owns the values while a step computes.
+  if (StepScheduled()) return kBusy;
+  return SetValue(entry, value);
+}
+
+DAESVarTableEntry* SimInstanceMgr::FindValue(const std::vector<std::string>& names) {
   BvuDirectoryNode* node = FindByName(names[0].c_str());
   const std::size_t dot = names[0].rfind('.');
   if (node == nullptr && dot != std::string::npos && dot > 0 && !names[1].empty()) {
@@ -224,35 +234,34 @@ Status SimInstanceMgr::GetOrSetValue(std::uint16_t kind, BvuBinaryStream& body, 
     const char* separator = names[1][0] == '.' ? "" : ".";
     node = FindByName((names[0].substr(0, dot) + separator + names[1]).c_str());
   }
-  DAESVarTableEntry* entry = ValueEntry(node);
-  const char* texts[3] = {names[0].c_str(), names[1].c_str(), names[2].c_str()};
-  if (entry == nullptr) return Forward(kind, texts, first, second, &value, request, reply);
+  return ValueEntry(node);
+}
 
-  if (kind == kSetValue) {
-    // The run thread owns the values while a step computes.
-    if (StepScheduled()) return kBusy;
-    if (value.Kind() == SUValue::kReal || value.Kind() == SUValue::kInteger ||
-        value.Kind() == SUValue::kLogical) {
-      const double real = value.Kind() == SUValue::kReal
-                              ? value.payload.real
-                              : static_cast<double>(value.payload.integer);
-      const Status set = entry->SetValue(real);
-      if (status::IsFailure(set)) return set;
-      entry->SetAdvised((kSetterFlags & daes::kAdvised) != 0);
-      return set;
-    }
-    if (entry->ValueType() != value.type) return status::kBadArguments;
-    entry->SetTypedValue(value);
-    return status::kOk;
+Status SimInstanceMgr::SetValue(DAESVarTableEntry* entry, const SUValue& value) {
+  const std::uint16_t kind = value.Kind();
+  if (kind == SUValue::kReal || kind == SUValue::kInteger || kind == SUValue::kLogical) {
+    const double real =
+        kind == SUValue::kReal ? value.payload.real : static_cast<double>(value.payload.integer);
+    const Status set = entry->SetValue(real);
+    if (status::IsFailure(set)) return set;
+    entry->SetAdvised((kSetterFlags & daes::kAdvised) != 0);
+    return set;
   }
+  if (entry->ValueType() != value.type) return status::kBadArguments;
+  entry->SetTypedValue(value);
+  return status::kOk;
+}
+
+Status SimInstanceMgr::ReplyValue(DAESVarTableEntry& entry, DseMessage* request,
+                                  DseMessage** reply) {
   DseMessage* out = NewReply(request);
   Status put = out->PutUInt16(kGetValue);
   if (status::IsSuccess(put)) {
-    if (entry->ValueType() == SUValue::kReal || !SUValue::IsTransferable(entry->ValueType())) {
+    if (entry.ValueType() == SUValue::kReal || !SUValue::IsTransferable(entry.ValueType())) {
       put = out->PutUInt16(SUValue::kReal);
-      if (status::IsSuccess(put)) put = out->PutDouble(entry->GetRealValue());
+      if (status::IsSuccess(put)) put = out->PutDouble(entry.GetRealValue());
     } else {
-      put = entry->TypedValue().WriteBinary(*out, true);
+      put = entry.TypedValue().WriteBinary(*out, true);
     }
   }
   if (status::IsFailure(put) || reply == nullptr) {

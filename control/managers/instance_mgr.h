@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "control/managers/subsystem_manager.h"
 #include "daes/instance/instance_node.h"
@@ -16,6 +17,7 @@
 #include "framework/servers/client_callback.h"
 #include "framework/servers/server_callback.h"
 
+class DAESVarTableEntry;
 class DseMessage;
 
 // Where value requests the tree cannot answer go: the peer of service 86.
@@ -113,6 +115,13 @@ class SimInstanceMgr : public DseServerCB,
   Status ValueById(BvuBinaryStream& body, DseMessage* request, DseMessage** reply);
   Status GetOrSetValue(std::uint16_t kind, BvuBinaryStream& body, DseMessage* request,
                        DseMessage** reply);
+  // The variable of a full name, or of the first name's instance and the
+  // second name.
+  DAESVarTableEntry* FindValue(const std::vector<std::string>& names);
+  // The value setter of 145: a number as a real, marked as set from outside.
+  Status SetValue(DAESVarTableEntry* entry, const SUValue& value);
+  // u16 144, u16 type, the value.
+  Status ReplyValue(DAESVarTableEntry& entry, DseMessage* request, DseMessage** reply);
   Status Forward(std::uint16_t kind, const char* const* names, std::uint16_t first,
                  std::uint16_t second, const SUValue* value, DseMessage* request,
                  DseMessage** reply);
