@@ -134,8 +134,8 @@ class SimInstanceMgr : public DseServerCB,
   // leaves the tree as it was.
   Status ReadDescription(BvuDirectoryNode* node, BvuBinaryStream& body);
   // Reads the list on a stand-in copy of the tree; the body is left where
-  // it was.
-  Status TryDescription(BvuDirectoryNode* node, BvuBinaryStream& body);
+  // it was. *lost: the reader lost its place in the bytes.
+  Status TryDescription(BvuDirectoryNode* node, BvuBinaryStream& body, bool* lost);
   // An edit invalidates the problem built from the tree.
   void GiveUpBuiltProblem();
   static bool StepScheduled();
