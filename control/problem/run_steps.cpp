@@ -511,9 +511,12 @@ Status SimRunSteps::IntegrateDynamic(double target) {
     bool called = false;
     while (target > t0 + half && outcome == Outcome::kReached) {
       called = true;
+      // The bracket of an event starts where the integrator says it last
+      // stood, when that lies before where it stopped; else at this leg's start.
+      double low = t0;
       {
         IntegratorCall call(&integrating_, false);
-        result = integrator->IntegrateTo(&t0, target);
+        result = integrator->IntegrateTo(&low, target);
       }
       if (status::IsFailure(result)) {
         outcome = Outcome::kFailed;
@@ -525,6 +528,7 @@ Status SimRunSteps::IntegrateDynamic(double target) {
         break;
       }
       double t1 = GetSimulationTime();
+      if (low < t1) t0 = low;
       QLNEventSchedule* schedule = GetCurrentEventSchedule();
       if (schedule != nullptr && schedule->AnyEventChanged() != 0) {
         if (verbose) SuPrint(0, "Model discontinuity detected between %g and %g", &t0, &t1);

@@ -68,6 +68,10 @@ class SimRunSteps final : public SimRunOps, public ServerProxyHost {
   SimDaesRunModel* DaesModel() { return own_model_.get(); }
   void SetIntegratorFactory(IntegratorFactory factory) { make_integrator_ = std::move(factory); }
   void SetMethodFactory(MethodFactory factory) { make_method_ = std::move(factory); }
+  // The sensitivity manager's query with argument 4; 0 while there is none.
+  void SetSensitivityQuery(std::function<std::int32_t()> query) {
+    sensitivity_query_ = std::move(query);
+  }
 
   // --- preparation, on the server thread ---
   Status PrepareSimulation(std::int32_t a, std::int32_t b) override;
@@ -114,6 +118,9 @@ class SimRunSteps final : public SimRunOps, public ServerProxyHost {
   Status JoinCom() override;
   void LeaveCom() override;
   platform::IUnknown* Executive() override;
+  std::int32_t SensitivityQuery4() override {
+    return sensitivity_query_ ? sensitivity_query_() : 0;
+  }
 
  private:
   struct SnapDesc {
@@ -140,6 +147,7 @@ class SimRunSteps final : public SimRunOps, public ServerProxyHost {
   SimRunModel* model_;
   IntegratorFactory make_integrator_;
   MethodFactory make_method_;
+  std::function<std::int32_t()> sensitivity_query_;
   std::unique_ptr<DAESEventSchedule> schedule_;
   std::vector<SnapDesc> queue_;
   Status step_result_ = 0;
