@@ -615,6 +615,8 @@ TEST_F(RunStepsTest, AFailedSensitivityTransferSkipsTheDump) {
 TEST_F(RunStepsTest, FixedStatesAreReportedOnlyFromTimeZero) {
   model.Add("Tank.Level", 0x1 | 0x80);
   model.Add("Tank.Flow", 0x2);
+  // An initial state carries the fixed bit as well: not a fixed one.
+  model.Add("Tank.Temperature", 0x1 | 0x80 | 0x8000);
   ASSERT_EQ(steps.CheckProblem(), 0u);
   Integrator();
   EXPECT_EQ(steps.IntegrateDynamic(0.5), run_step::kTargetReached);
