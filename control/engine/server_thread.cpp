@@ -5,6 +5,7 @@
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
 #include "control/problem/run_steps.h"
+#include "daes/delays/delay_mgr.h"
 #include "framework/messaging/io_queue.h"
 #include "framework/runtime/xos_time.h"
 #include "framework/servers/controller.h"
@@ -40,6 +41,8 @@ class EngineParts final : public ServerThreadParts {
     return built;
   }
   Status MakeProblemManager() override {
+    // Current from here on: the run steps record the delayed values.
+    delays_.reset(DAESCreateDelayMgr());
     registry_ = std::make_unique<DseServerRegistry>();
     Status made = status::kOk;
     manager_ = std::make_unique<SimProblemMgr>(registry_.get(), &made);
@@ -64,6 +67,7 @@ class EngineParts final : public ServerThreadParts {
   void DestroyProblemManager() override {
     manager_.reset();
     steps_.reset();
+    delays_.reset();
   }
   void DestroyRegistry() override { registry_.reset(); }
   void DestroyController() override { controller_.reset(); }
@@ -72,6 +76,7 @@ class EngineParts final : public ServerThreadParts {
   const EngineArguments& arguments_;
   std::unique_ptr<DseController> controller_;
   std::unique_ptr<DseServerRegistry> registry_;
+  std::unique_ptr<DelayMgr> delays_;
   std::unique_ptr<SimRunSteps> steps_;
   std::unique_ptr<SimProblemMgr> manager_;
 };
