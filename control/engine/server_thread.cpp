@@ -46,8 +46,11 @@ class EngineParts final : public ServerThreadParts {
     registry_ = std::make_unique<DseServerRegistry>();
     Status made = status::kOk;
     manager_ = std::make_unique<SimProblemMgr>(registry_.get(), &made);
-    steps_ = std::make_unique<SimRunSteps>(*manager_);
-    manager_->SetRunOps(steps_.get());
+    // Unless the program put its own run steps in place.
+    if (dynamic_cast<SimPlainRunOps*>(&manager_->RunOps()) != nullptr) {
+      steps_ = std::make_unique<SimRunSteps>(*manager_);
+      manager_->SetRunOps(steps_.get());
+    }
     return made;
   }
   Status Start() override { return controller_->Start(registry_.get(), nullptr); }
