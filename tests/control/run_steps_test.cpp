@@ -16,6 +16,7 @@
 
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
+#include "control/problem/server_integrator.h"
 #include "daes/events/implicit_event.h"
 #include "daes/instance/instance_node.h"
 #include "daes/model/variable.h"
@@ -742,6 +743,25 @@ TEST_F(RunStepsTest, ARewindToAClockWithoutAStepGoesBackToTheReadyState) {
   state = 6;
   EXPECT_EQ(steps.RewindToClock(&state), 0u);
   EXPECT_EQ(state, 6);
+}
+
+// The engine's integrator joins the managers for as long as it lives, so
+// that releasing the problem reaches its server; without a server it is
+// still made, with its creation status.
+TEST_F(RunStepsTest, TheServerIntegratorHearsTheBroadcasts) {
+  const std::int32_t before = manager.Count();
+  Status made = 0;
+  std::unique_ptr<SimRunIntegrator> integrator = SimServerIntegrator::Create(3, &made);
+  ASSERT_NE(integrator, nullptr);
+  EXPECT_EQ(made, integrator->ErrorStatus());
+  EXPECT_EQ(integrator->GetIntegratorKind(), 3);
+  EXPECT_NE(integrator->Proxy(), nullptr);
+  EXPECT_EQ(manager.Count(), before + 1);
+  EXPECT_FALSE(status::IsFailure(manager.SimMasterManager::ReleaseSolvers()));
+  integrator.reset();
+  EXPECT_EQ(manager.Count(), before);
+  EXPECT_EQ(SimServerIntegrator::Create(0, &made), nullptr);
+  EXPECT_EQ(made, status::kBadArguments);
 }
 
 // --- through the control loop ---
