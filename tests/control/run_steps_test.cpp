@@ -164,6 +164,15 @@ class FakeResults : public SimRunResults {
     *counter = restored_counter;
     return 0;
   }
+  Status OpenValueDump(const char* file) override {
+    quality.push_back(std::string("dump ") + file);
+    return 0;
+  }
+  Status LoadDumpExclusions(const char* file) override {
+    quality.push_back(std::string("exclusions ") + file);
+    return 0;
+  }
+  void FreeDumpTables() override { quality.push_back("free"); }
   Status WriteValues(const char* label, double time) override {
     dumps.push_back(std::string(label) + " " + FakeIntegrator::Text(time));
     return 0;
@@ -174,6 +183,7 @@ class FakeResults : public SimRunResults {
   std::thread::id sender;
   Status time_message_status = 0;
   std::vector<std::string> dumps;
+  std::vector<std::string> quality;
   int records_opened = 0;
   Status step_snapshot = 0;
   SimEventList* events = nullptr;
@@ -395,6 +405,18 @@ TEST_F(RunStepsTest, AFailedStageReleasesTheProblemAndKeepsTheStagesBefore) {
   EXPECT_EQ(steps.PrepareSimulation(0, 0), 0x80320001u);
   EXPECT_EQ(manager.Integrator(), nullptr);
   EXPECT_EQ(model.made, 3);
+}
+
+// The quality-control output is set up once, from the environment, and its
+// tables go with every rebuild.
+TEST_F(RunStepsTest, QualityControlOutputComesFromTheEnvironmentOnce) {
+  testsupport::ScopedEnv file("SPQCFILE", "qc.txt");
+  testsupport::ScopedEnv exclusions("QCEXCLUSIONS", "skip.txt");
+  ASSERT_EQ(steps.PrepareSimulation(0, 0), 0u);
+  EXPECT_EQ(results.quality, (Log{"free", "dump qc.txt", "exclusions skip.txt"}));
+  manager.MarkCheckProblem();
+  ASSERT_EQ(steps.PrepareSimulation(0, 0), 0u);
+  EXPECT_EQ(results.quality, (Log{"free", "dump qc.txt", "exclusions skip.txt", "free"}));
 }
 
 TEST_F(RunStepsTest, TheEnvironmentOverridesTheClientsEvaluatorChoice) {
@@ -715,6 +737,18 @@ TEST_F(RunStepsTest, QueuedSnapshotDescriptionsAreJoined) {
   EXPECT_EQ(results.snapshots,
             (Log{"No description supplied|0|-", "Before feed|3|second", "A; B; |0|-"}));
   EXPECT_EQ(steps.QueuedSnapshots(), 0u);
+}
+
+TEST_F(RunStepsTest, AFullSnapshotStoreIsToldWhenPrinting) {
+  results.step_snapshot = 0x00380010u;
+  EXPECT_EQ(steps.RecordStep(), 0x00380010u);
+  EXPECT_EQ(manager.NextAction(), 0);
+  ASSERT_FALSE(controller.events.empty());
+  EXPECT_EQ(controller.events.back(), "Maximum number of snapshots exceeded, Snapshot not saved.");
+  controller.events.clear();
+  SetOption(31, 0);
+  steps.RecordStep();
+  EXPECT_TRUE(controller.events.empty());
 }
 
 TEST_F(RunStepsTest, AFailedStepRecordAbortsTheRun) {
