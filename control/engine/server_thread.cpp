@@ -4,6 +4,8 @@
 
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
+#include "control/problem/run_steps.h"
+#include "daes/delays/delay_mgr.h"
 #include "framework/messaging/io_queue.h"
 #include "framework/runtime/xos_time.h"
 #include "framework/servers/controller.h"
@@ -39,9 +41,16 @@ class EngineParts final : public ServerThreadParts {
     return built;
   }
   Status MakeProblemManager() override {
+    // Current from here on: the run steps record the delayed values.
+    delays_.reset(DAESCreateDelayMgr());
     registry_ = std::make_unique<DseServerRegistry>();
     Status made = status::kOk;
     manager_ = std::make_unique<SimProblemMgr>(registry_.get(), &made);
+    // Unless the program put its own run steps in place.
+    if (dynamic_cast<SimPlainRunOps*>(&manager_->RunOps()) != nullptr) {
+      steps_ = std::make_unique<SimRunSteps>(*manager_);
+      manager_->SetRunOps(steps_.get());
+    }
     return made;
   }
   Status Start() override { return controller_->Start(registry_.get(), nullptr); }
@@ -56,7 +65,13 @@ class EngineParts final : public ServerThreadParts {
     DseServerRegistry* returned = nullptr;
     controller_->ReleaseServerRegistry(&returned);
   }
-  void DestroyProblemManager() override { manager_.reset(); }
+  // The run steps outlive the manager: its run thread and its integrator
+  // use them until it is gone.
+  void DestroyProblemManager() override {
+    manager_.reset();
+    steps_.reset();
+    delays_.reset();
+  }
   void DestroyRegistry() override { registry_.reset(); }
   void DestroyController() override { controller_.reset(); }
 
@@ -64,6 +79,8 @@ class EngineParts final : public ServerThreadParts {
   const EngineArguments& arguments_;
   std::unique_ptr<DseController> controller_;
   std::unique_ptr<DseServerRegistry> registry_;
+  std::unique_ptr<DelayMgr> delays_;
+  std::unique_ptr<SimRunSteps> steps_;
   std::unique_ptr<SimProblemMgr> manager_;
 };
 
