@@ -3,10 +3,16 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <iomanip>
+#include <ostream>
+#include <sstream>
 #include <string>
 
 #include "daes/model/parameter.h"
+#include "daes/model/services.h"
+#include "daes/model/variable.h"
 #include "daes/problem/problem.h"
+#include "daes/problem/solver_equation.h"
 #include "foundation/directory/directory_node.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/messages/su_print.h"
@@ -170,15 +176,132 @@ std::int32_t DAESRowElement::PackC(double* values, std::int32_t* position, std::
 }
 
 std::uint32_t DAESRowElement::ReleaseIfSame(DAESRowElement** held) {
-  if (held == nullptr || !IsSameElement(*held)) return 0;
+  if (held == nullptr || *held == nullptr || !IsSameElement(*held)) return 0;
   *held = nullptr;
   return Release();
+}
+
+Status DAESRowElement::MarkUsed(QLNRow* group) {
+  DAESVarTableEntry* v = ElementVariable();
+  if (v == nullptr) return daes::kNoVariableBound;
+  auto* problem = dynamic_cast<DAESProblem*>(group);
+  if (problem == nullptr) problem = GetCurrentProblem();
+  DAESVarTableEntry* entry = problem != nullptr ? problem->EntryFor(v) : nullptr;
+  if (entry == nullptr) entry = v;
+  entry->SetFlags(daes::kReferenced);
+  // A derivative brings the state it belongs to.
+  auto* dot = dynamic_cast<DAESDotVariable*>(entry);
+  while (dot != nullptr) {
+    DAESVarTableEntry* state = dot->GetStateVariable();
+    if (state == nullptr) break;
+    state->SetFlags(daes::kReferenced);
+    dot = dynamic_cast<DAESDotVariable*>(state);
+  }
+  return 0;
+}
+
+Status DAESRowElement::DerivativeStep(std::uint32_t flags, DAESSolverEquation* equation,
+                                      double residual, std::int32_t column, std::int32_t pass,
+                                      bool check, std::int32_t* counter, double* derivatives) {
+  std::int32_t local = 0;
+  if (counter == nullptr) counter = &local;
+  if (equation == nullptr || IsParameter() != 0) return 0;
+  const std::int32_t kind = ColumnClass(column, pass);
+  if (kind <= 0) return 0;
+  bool perturb = false;
+  bool store = false;
+  double analytic = 0.0;
+  if (kind == 4) {
+    perturb = store = (flags & daes::kEvalElementSteps) != 0;
+  } else {
+    analytic = equation->DerivativeFor(ElementVariable());
+    if (derivatives != nullptr)
+      derivatives[*counter] = ElementValue(static_cast<std::uint32_t>(column));
+    perturb = check && kind == 3;
+  }
+  Status s = 0;
+  if (perturb) {
+    double numeric = 0.0;
+    s = equation->PerturbDerivative(this, residual, &numeric, store);
+    // A difference over a failed residual says nothing about the analytic one.
+    if (kind == 3 && !status::IsFailure(s)) {
+      equation->CheckDerivative(numeric, analytic, this, flags & daes::kEvalCheckNumerics);
+    }
+  }
+  ++*counter;
+  return s;
+}
+
+void DAESRowElement::PrintLine(std::ostream& out, std::int32_t index, std::int32_t column,
+                               std::int32_t width, bool dynamic, const char* prefix,
+                               std::int32_t prefix_index) {
+  static constexpr char kKinds[] = "?ICVAN";
+  if (prefix != nullptr) {
+    out << prefix << '[' << (prefix_index + 1) << "] ";
+  } else {
+    out << 'V' << (index + 1) << ' ';
+  }
+  DAESVarTableEntry* v = ElementVariable();
+  const std::int32_t half = width / 2;
+  const std::int32_t kind = ColumnClass(column, dynamic ? 1 : 0);
+  const char* name = NameText();
+  out << std::setw(half) << (name != nullptr ? name : "") << std::setw(width)
+      << (v != nullptr ? v->GetNameText() : "");
+  std::ostringstream value;
+  if (v == nullptr) {
+    value << '?';
+  } else if (v->TypedValue().Kind() == SUValue::kReal) {
+    value << v->GetRealValue();
+  } else {
+    v->TypedValue().Print(value);
+  }
+  out << std::setw(width) << value.str();
+  if (kind > 0) {
+    out << std::setw(width) << ElementValue(static_cast<std::uint32_t>(column));
+  } else {
+    out << std::setw(width) << "inactive";
+  }
+  out << std::setw(half) << (kind >= -1 && kind <= 4 ? kKinds[kind + 1] : '?') << '\n';
+}
+
+void DAESRowElement::PrintValue(std::ostream& out) {
+  DAESVarTableEntry* v = ElementVariable();
+  out << (v != nullptr ? v->GetNameText() : "") << " = ";
+  if (v != nullptr) v->TypedValue().Print(out);
+}
+
+void DAESMarkColumn(DAESRowElement* element, DAESClassCollector* collector, std::int32_t column,
+                    bool outputs_only, std::int32_t pass, DAESRowElement* only) {
+  if (element == nullptr || collector == nullptr) return;
+  if (element->ElementKind() == daes::kArrayElement) {
+    auto* array = static_cast<DAESArray*>(element);
+    for (std::int32_t i = 1; i <= array->ElementCount(); ++i) {
+      DAESMarkColumn(array->Member(i), collector, column, outputs_only, pass, only);
+    }
+    return;
+  }
+  if (outputs_only && only != nullptr && only != element) return;
+  DAESVarTableEntry* v = element->ElementVariable();
+  if (v == nullptr) return;
+  collector->RecordClass(v, element->ColumnClass(column, pass), column);
 }
 
 DAESScalar::DAESScalar(DAESVarTableEntry* variable) : variable_(variable) {
   path_.Append(kIdPathRoot);
   path_.Append(kIdPathEnd);
   if (auto* node = dynamic_cast<BvuDirectoryNode*>(variable)) node->GetIdPath(&path_);
+  if (variable != nullptr) {
+    const char* name = variable->GetNameText();
+    binding_name_ = name != nullptr ? name : "";
+  }
+}
+
+Status DAESScalar::Rebind(DAESVariableTable* table) {
+  if (table == nullptr) return 0;
+  DAESVarTableEntry* found = nullptr;
+  const Status s = table->FindVariable(binding_name_.c_str(), &found);
+  variable_ = status::IsFailure(s) ? nullptr : found;
+  return s;
 }
 
 std::int32_t DAESScalar::SolverIndex() const {
@@ -220,6 +343,7 @@ DAESArray::DAESArray(std::uint16_t type) {
 }
 
 DAESArray::~DAESArray() {
+  ReleaseAdviseLink();
   for (auto it = members_.rbegin(); it != members_.rend(); ++it) {
     if (*it != nullptr) (*it)->Release();
   }
@@ -336,6 +460,134 @@ void DAESArray::Refresh(std::int32_t force) {
     if (const SUValue* v = members_[i]->ValuePointer()) {
       value_.SetElement(static_cast<std::int32_t>(i), *v);
     }
+  }
+}
+
+std::int32_t DAESArray::SetSize(std::uint32_t count, bool allocate) {
+  std::int32_t result = 0;
+  for (DAESRowElement* m : members_) {
+    if (m == nullptr) continue;
+    result = m->SetSize(count, allocate);
+    if (result < 0) return result;
+  }
+  return result;
+}
+
+std::int32_t DAESArray::ColumnClass(std::int32_t i, std::int32_t j) {
+  if (parameter_) return 0;
+  for (DAESRowElement* m : members_) {
+    const std::int32_t kind = m != nullptr ? m->ColumnClass(i, j) : 0;
+    if (kind != 0) return kind;
+  }
+  return 0;
+}
+
+std::int32_t DAESArray::SetClassMark(std::int8_t marker, std::int32_t i, std::int32_t j) {
+  if (!parameter_) {
+    for (DAESRowElement* m : members_) {
+      if (m != nullptr) m->SetClassMark(marker, i, j);
+    }
+  }
+  return ColumnClass(i, j);
+}
+
+void DAESArray::SetElementValue(std::uint32_t i, double value) {
+  if (parameter_) return;
+  for (DAESRowElement* m : members_) {
+    if (m != nullptr) m->SetElementValue(i, value);
+  }
+}
+
+void DAESArray::AddToElement(std::uint32_t i, double value) {
+  if (parameter_) return;
+  for (DAESRowElement* m : members_) {
+    if (m != nullptr) m->AddToElement(i, value);
+  }
+}
+
+Status DAESArray::MarkUsed(QLNRow* group) {
+  Status result = 0;
+  for (DAESRowElement* m : members_) {
+    const Status s = m != nullptr ? m->MarkUsed(group) : 0;
+    if (status::IsFailure(s) && !status::IsFailure(result)) result = s;
+  }
+  return result;
+}
+
+void DAESArray::ReleaseAdviseLink() {
+  for (DAESRowElement* m : members_) {
+    if (m != nullptr) m->ReleaseAdviseLink();
+  }
+}
+
+Status DAESArray::Rebind(DAESVariableTable* table) {
+  Status s = 0;
+  for (DAESRowElement* m : members_) {
+    if (m == nullptr) continue;
+    s = m->Rebind(table);
+    if (status::IsFailure(s)) return s;
+  }
+  return s;
+}
+
+Status DAESArray::DerivativeStep(std::uint32_t flags, DAESSolverEquation* equation, double residual,
+                                 std::int32_t column, std::int32_t pass, bool check,
+                                 std::int32_t* counter, double* derivatives) {
+  if (parameter_) return 0;
+  Status s = 0;
+  for (DAESRowElement* m : members_) {
+    if (m == nullptr) continue;
+    s = m->DerivativeStep(flags, equation, residual, column, pass, check, counter, derivatives);
+    if (status::IsFailure(s)) return s;
+  }
+  return s;
+}
+
+bool DAESArray::IsSameElement(DAESRowElement* other) {
+  if (other == nullptr || other == this) return false;
+  for (DAESRowElement*& m : members_) {
+    if (m != other) continue;
+    // The slot held a reference: cleared without a release it would leak.
+    m->Release();
+    m = nullptr;
+  }
+  return false;
+}
+
+std::uint32_t DAESArray::ReleaseIfSame(DAESRowElement** held) {
+  if (held == nullptr) return 0;
+  if (*held == this) return DAESRowElement::ReleaseIfSame(held);
+  std::uint32_t result = 0;
+  for (DAESRowElement* m : members_) {
+    if (*held == nullptr) break;
+    if (m != nullptr) result = m->ReleaseIfSame(held);
+  }
+  return result;
+}
+
+void DAESArray::PrintLine(std::ostream& out, std::int32_t index, std::int32_t column,
+                          std::int32_t width, bool dynamic, const char* prefix, std::int32_t) {
+  std::ostringstream head;
+  if (prefix != nullptr) {
+    head << prefix << '[' << (index + 1) << ']';
+  } else {
+    head << 'A' << (index + 1);
+  }
+  const std::string text = head.str();
+  for (std::size_t i = 0; i < members_.size(); ++i) {
+    const auto k = static_cast<std::int32_t>(i);
+    if (members_[i] != nullptr) {
+      members_[i]->PrintLine(out, k, column, width, dynamic, text.c_str(), k);
+    }
+  }
+}
+
+void DAESArray::PrintValue(std::ostream& out) {
+  out << name_;
+  for (std::size_t i = 0; i < members_.size(); ++i) {
+    out << (i == 0 ? "=<" : ",<");
+    if (members_[i] != nullptr) members_[i]->PrintValue(out);
+    out << '>';
   }
 }
 

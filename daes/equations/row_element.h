@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -14,10 +15,14 @@
 
 class BvuBinaryStream;
 class BvuDirectoryNode;
+class DAESSolverEquation;
+class DAESVariableTable;
+class QLNRow;
 
 namespace daes {
 inline constexpr std::int32_t kScalarElement = 14;
 inline constexpr std::int32_t kArrayElement = 13;
+inline constexpr Status kNoVariableBound = 0x80310015u;
 inline constexpr platform::IID IID_IQLNVariableCallback =
     platform::MakeGuid("{00380018-07A4-463A-A513-F2F46FF75FB8}");
 // A string argument takes 40 bytes: five value slots.
@@ -32,6 +37,17 @@ class IQLNVariableCallback : public platform::IUnknown {
 
  protected:
   ~IQLNVariableCallback() = default;
+};
+
+// Where an equation's row elements record the dependency kind of their
+// variables for a column (the block layer's classification collects them).
+class DAESClassCollector {
+ public:
+  virtual Status RecordClass(DAESVarTableEntry* variable, std::int32_t kind,
+                             std::int32_t column) = 0;
+
+ protected:
+  ~DAESClassCollector() = default;
 };
 
 // What a parameter array asks of the advise list that watches its members:
@@ -55,10 +71,34 @@ class DAESRowElement : public ExpressionADVariable {
   virtual std::int32_t TotalCount() const = 0;
   // An element (or a member) without a variable.
   virtual bool HasUnboundMember() const = 0;
-  bool IsSameElement(const DAESRowElement* other) const { return other == this; }
+  virtual bool IsSameElement(DAESRowElement* other) { return other == this; }
   // Releases the caller's element when it is this one and clears the pointer.
-  std::uint32_t ReleaseIfSame(DAESRowElement** held);
+  virtual std::uint32_t ReleaseIfSame(DAESRowElement** held);
   virtual void Refresh(std::int32_t) {}
+  // Drops the link an advise list holds through the element (a scalar
+  // holds none).
+  virtual void ReleaseAdviseLink() {}
+  // Flags the group's entry for the variable as used (the variable itself
+  // when the group has none), and the states behind a derivative.
+  virtual Status MarkUsed(QLNRow* group);
+  // Binds again to the table's variable of the same name; the lookup's
+  // status. Without a table the binding stands.
+  virtual Status Rebind(DAESVariableTable*) { return 0; }
+  // The element's part of an equation's derivative pass for (column, pass):
+  // kind 4 takes a finite difference when flags has 0x08; kinds 1 to 3
+  // give their value to `derivatives` (when given) and kind 3 is checked
+  // against a difference when `check` is set. Each step that ran counts.
+  virtual Status DerivativeStep(std::uint32_t flags, DAESSolverEquation* equation, double residual,
+                                std::int32_t column, std::int32_t pass, bool check,
+                                std::int32_t* counter, double* derivatives);
+  // One line of an equation's variable table: "V" index + 1, or the prefix
+  // and "[" prefix_index + 1 "]", then name, variable, value, derivative
+  // (or "inactive") and the kind letter.
+  virtual void PrintLine(std::ostream& out, std::int32_t index, std::int32_t column,
+                         std::int32_t width, bool dynamic, const char* prefix,
+                         std::int32_t prefix_index);
+  // "name = value".
+  virtual void PrintValue(std::ostream& out);
   // The element (this, or a member of an array) that holds the variable.
   virtual DAESRowElement* FindByVariable(DAESVarTableEntry*) { return nullptr; }
   virtual DAESRowElement* FindBySequenceNumber(std::uint32_t) { return nullptr; }
@@ -114,10 +154,16 @@ class DAESScalar : public DAESRowElement {
     return variable_ != nullptr && variable_->SequenceNumber() == n ? this : nullptr;
   }
   const BvuIdPath& IdPath() const { return path_; }
+  // The table's variable of the name the element was made with; none when
+  // the lookup fails.
+  Status Rebind(DAESVariableTable* table) override;
+  const std::string& BindingName() const { return binding_name_; }
 
  private:
   DAESVarTableEntry* variable_;
   BvuIdPath path_;
+  // The variable's full name: a rebuilt tree may hold another object of it.
+  std::string binding_name_;
 };
 
 // An array reference: its members in order (each holding one reference),
@@ -169,6 +215,31 @@ class DAESArray : public DAESRowElement, public IQLNVariableCallback {
   // Owned; destroyed with the array.
   void SetAdviseHolder(DAESArrayAdviseHolder* holder);
 
+  // Each member in turn; a parameter array's members keep no derivative
+  // marks or values. Sizing and the derivative step stop at a failure.
+  std::int32_t SetSize(std::uint32_t count, bool allocate) override;
+  // 0 for a parameter array, else the first member's non-zero kind.
+  std::int32_t ColumnClass(std::int32_t i, std::int32_t j) override;
+  std::int32_t SetClassMark(std::int8_t marker, std::int32_t i, std::int32_t j) override;
+  void SetElementValue(std::uint32_t i, double value) override;
+  void AddToElement(std::uint32_t i, double value) override;
+  Status MarkUsed(QLNRow* group) override;
+  void ReleaseAdviseLink() override;
+  Status Rebind(DAESVariableTable* table) override;
+  Status DerivativeStep(std::uint32_t flags, DAESSolverEquation* equation, double residual,
+                        std::int32_t column, std::int32_t pass, bool check, std::int32_t* counter,
+                        double* derivatives) override;
+  // Releases and clears every member that is `other`; never the array
+  // itself, so false.
+  bool IsSameElement(DAESRowElement* other) override;
+  // Offers the caller's element to each member while the caller holds one.
+  std::uint32_t ReleaseIfSame(DAESRowElement** held) override;
+  // "A" index + 1 (or prefix "[" index + 1 "]") heads each member's line.
+  void PrintLine(std::ostream& out, std::int32_t index, std::int32_t column, std::int32_t width,
+                 bool dynamic, const char* prefix, std::int32_t prefix_index) override;
+  // The name, then "=<" member ">" and ",<" member ">" for the others.
+  void PrintValue(std::ostream& out) override;
+
  private:
   std::vector<DAESRowElement*> members_;
   std::string name_;
@@ -185,3 +256,9 @@ class DAESArray : public DAESRowElement, public IQLNVariableCallback {
 // References resolve from `instance`. The first failure is the result.
 Status DAESCreateRowElements(BvuBinaryStream& stream, BvuDirectoryNode* instance, std::uint32_t n,
                              std::vector<DAESRowElement*>* elements, std::int32_t* scalars);
+
+// Records the element's variable and its kind for the column in the
+// collector; an array records each of its scalars. With outputs_only, only
+// the `only` element (when given) is recorded.
+void DAESMarkColumn(DAESRowElement* element, DAESClassCollector* collector, std::int32_t column,
+                    bool outputs_only, std::int32_t pass, DAESRowElement* only);

@@ -53,6 +53,18 @@ class DAESControlDesignServices {
   ~DAESControlDesignServices() = default;
 };
 
+// The problem manager's variable table, to which the row elements of a
+// model equation bind again before a solver equation is made for it.
+class DAESVariableTable {
+ public:
+  // The variable of that full name; a failure status (bit 31) when the
+  // table has none.
+  virtual Status FindVariable(const char* name, DAESVarTableEntry** variable) = 0;
+
+ protected:
+  ~DAESVariableTable() = default;
+};
+
 // The property manager: the process-wide id of a component-list name (0 when
 // unknown) and whether a property package is loaded.
 class DAESPropertyServices {
@@ -73,6 +85,9 @@ DAESProblemManagerServices* ProblemManagerServices();
 void SetProblemManagerServices(DAESProblemManagerServices* services);
 DAESControlDesignServices* ControlDesignServices();
 void SetControlDesignServices(DAESControlDesignServices* services);
+// Null while no problem manager installed one: elements keep their binding.
+DAESVariableTable* VariableTable();
+void SetVariableTable(DAESVariableTable* table);
 DAESPropertyServices* PropertyServices();
 void SetPropertyServices(DAESPropertyServices* services);
 

@@ -58,7 +58,7 @@ Status RegisterVariable(DAESVarTableEntry* v, DAESEqnRow* target, QLNRow* source
 Status RegisterElement(DAESRowElement* element, DAESEqnRow* target, QLNRow* source) {
   if (element->ElementKind() == daes::kScalarElement) {
     DAESVarTableEntry* v = element->ElementVariable();
-    if (v == nullptr) return 0x80310015u;
+    if (v == nullptr) return daes::kNoVariableBound;
     if (element->IsParameter() != 0) return 0;
     return RegisterVariable(v, target, source);
   }
@@ -148,7 +148,9 @@ void DAESSolverEquation::MakeContext() {
 }
 
 DAESSolverEquation* MakeSolverEquation(DAESSimpleEquation* model) {
-  if (model == nullptr || !model->IsBound()) return nullptr;
+  if (model == nullptr || status::IsFailure(model->RebindElements()) || !model->IsBound()) {
+    return nullptr;
+  }
   auto* equation = new DAESSolverEquation(model);
   equation->MakeContext();
   return equation;
@@ -361,14 +363,10 @@ Status DAESSolverEquation::EvaluateDerivatives(std::uint32_t flags, void* arg) {
       std::min<std::size_t>(elements.size(), static_cast<std::size_t>(ActiveVariableCount()));
   // Elements whose derivative the tape cannot give (class 4) take a
   // finite difference.
+  std::int32_t counter = 0;
   for (std::size_t i = 0; i < n && !status::IsFailure(s); ++i) {
-    ForEachScalar(elements[i], [&](DAESRowElement* e) {
-      if (status::IsFailure(s) || e->IsParameter() != 0) return;
-      if (e->ColumnClass(OutputIndex(), 0) == 4) {
-        double numeric = 0.0;
-        s = PerturbDerivative(e, residual, &numeric, true);
-      }
-    });
+    s = elements[i]->DerivativeStep(flags, this, residual, OutputIndex(), 0, false, &counter,
+                                    nullptr);
   }
   SetResidualValue(residual);
   return s;
@@ -495,20 +493,10 @@ void DAESSolverEquation::PrintVariableTable(std::ostream& out, bool dynamic) {
   out << std::setw(9) << "Name  " << std::setw(18) << "Name  " << std::setw(18) << "Value  "
       << std::setw(18) << "Value  " << std::setw(9) << "Type" << '\n';
   if (context_ == nullptr) return;
-  static constexpr char kKinds[] = "?ICVAN";
-  const std::uint32_t column = static_cast<std::uint32_t>(OutputIndex());
+  const std::int32_t column = OutputIndex();
   for (std::int32_t k = 0; k < context_->ElementCount(); ++k) {
-    DAESRowElement* e = context_->Element(k);
-    DAESVarTableEntry* v = e->ElementVariable();
-    const std::int32_t kind = e->ColumnClass(static_cast<std::int32_t>(column), dynamic ? 1 : 0);
-    out << 'V' << (k + 1) << ' ' << std::setw(9) << e->NameText() << std::setw(18)
-        << (v != nullptr ? v->GetNameText() : "") << std::setw(18)
-        << (v != nullptr ? v->GetRealValue() : 0.0);
-    if (kind > 0) {
-      out << std::setw(18) << e->ElementValue(column);
-    } else {
-      out << std::setw(18) << "inactive";
+    if (DAESRowElement* e = context_->Element(k)) {
+      e->PrintLine(out, k, column, 18, dynamic, nullptr, 0);
     }
-    out << std::setw(9) << (kind >= -1 && kind <= 4 ? kKinds[kind + 1] : '?') << '\n';
   }
 }

@@ -29,6 +29,8 @@ inline constexpr std::uint32_t kEvalDiscrete = 0x01;
 inline constexpr std::uint32_t kEvalResidual = 0x02;
 inline constexpr std::uint32_t kEvalDerivatives = 0x04;
 inline constexpr std::uint32_t kEvalElementSteps = 0x08;
+// A failed derivative check takes the numeric value.
+inline constexpr std::uint32_t kEvalCheckNumerics = 0x20;
 inline constexpr std::uint32_t kEvalInterpreted = 0x40;
 inline constexpr std::uint32_t kEvalExtra = 0x80;
 

@@ -351,6 +351,8 @@ ProcCallExpression* DAESProcedureNode::Call() const {
 }
 
 Status DAESProcedureNode::CollectProcedureEquations(void* list, std::int32_t, void* problem) {
+  // An element left without a variable refuses the call below.
+  RebindElements();
   ProcCallExpression* call = Call();
   DAESProcDef* definition = DefinitionOf(this);
   BvuNameable* named = this;
