@@ -282,7 +282,7 @@ void DAESMarkColumn(DAESRowElement* element, DAESClassCollector* collector, std:
   }
   if (outputs_only && only != nullptr && only != element) return;
   DAESVarTableEntry* v = element->ElementVariable();
-  if (v == nullptr) return;
+  if (v == nullptr || element->IsParameter() != 0) return;
   collector->RecordClass(v, element->ColumnClass(column, pass), column);
 }
 

@@ -450,6 +450,18 @@ std::int32_t DAESSolverEquation::VariableClass(const DAESVarTableEntry* variable
   return occurs;
 }
 
+Status DAESSolverEquation::CollectClasses(DAESClassCollector* collector, std::int32_t pass) {
+  if (model_ == nullptr || collector == nullptr) return 0;
+  const std::vector<DAESRowElement*>& elements = model_->RowElements();
+  const auto n =
+      std::min<std::size_t>(elements.size(), static_cast<std::size_t>(ActiveVariableCount()));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (elements[i]->IsParameter() != 0) continue;
+    DAESMarkColumn(elements[i], collector, OutputIndex(), false, pass, nullptr);
+  }
+  return 0;
+}
+
 double DAESSolverEquation::EvaluateDerivativeValue(ExpressionVariable* argument, std::int32_t) {
   double value = 0.0;
   if (context_ == nullptr) return value;

@@ -13,6 +13,7 @@
 #include "daes/equations/row.h"
 #include "expr/tape/tape.h"
 
+class DAESClassCollector;
 class DAESSimpleEquation;
 class DAESRowElement;
 namespace daes {
@@ -131,6 +132,9 @@ class DAESSolverEquation : public DAESEqnRow {
   std::int32_t VariableClass(const DAESVarTableEntry* variable, std::int32_t pass,
                              std::int32_t* out);
   Expression* ResidualExpression() const;
+  // Records the variable of every element that is not a parameter with its
+  // kind for the row's column and the pass (arrays: each member). 0.
+  virtual Status CollectClasses(DAESClassCollector* collector, std::int32_t pass);
 
   DAESSimpleEquation* ModelEquation() const { return model_; }
   DAESEquationContext* Context() const { return context_.get(); }

@@ -306,6 +306,19 @@ bool DAESProcSolverEquation::CheckDerivativeValues(double numeric, double analyt
   return false;
 }
 
+Status DAESProcSolverEquation::CollectClasses(DAESClassCollector* collector, std::int32_t pass) {
+  if (collector == nullptr) return 0;
+  DAESMarkColumn(output_, collector, 0, true, pass, output_);
+  const ProcArgLayout& in = context_->Data().Inputs();
+  for (std::int32_t k = 0; k < in.ArgumentCount(); ++k) {
+    DAESRowElement* e = context_->ArgumentElement(false, k);
+    if (e != nullptr && e->IsParameter() == 0) {
+      DAESMarkColumn(e, collector, OutputIndex(), false, pass, nullptr);
+    }
+  }
+  return 0;
+}
+
 void DAESProcSolverEquation::UpdateTornOutput() {
   auto* variable = dynamic_cast<DAESVariable*>(OutputElement());
   if (variable == nullptr) return;

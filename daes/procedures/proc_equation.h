@@ -87,6 +87,9 @@ class DAESProcSolverEquation : public DAESSolverEquation {
     CheckDerivativeValues(numeric, analytic, element, use_numeric != 0);
   }
   // The output variable takes the procedure's output (a torn row).
+  // The output's element of this row (outputs only), then every input
+  // variable that is not a parameter at the row's column.
+  Status CollectClasses(DAESClassCollector* collector, std::int32_t pass) override;
   void UpdateTornOutput() override;
 
   Status EvaluateResidual(double* residual, std::uint32_t flags);
