@@ -7,6 +7,7 @@
 #include <new>
 #include <sstream>
 
+#include "daes/delays/delay_mgr.h"
 #include "daes/model/parameter.h"
 #include "daes/model/variable.h"
 #include "daes/problem/equivalence.h"
@@ -61,6 +62,12 @@ DAESProblem::DAESProblem(BvuDirectoryNode* root, std::uint64_t second_value,
   if (!status::IsFailure(GetStatus())) {
     SetStatus(BuildStoredValues(table));
     if (!status::IsFailure(GetStatus())) SetStatus(ShareOutputs());
+    // The collection registered the delayed variables: their history
+    // takes one column each.
+    if (DelayMgr* delays = GetCurrentDelayMgr();
+        delays != nullptr && !status::IsFailure(GetStatus())) {
+      SetStatus(delays->InitHistory());
+    }
   }
   SetCurrentProblem(this);
 }
