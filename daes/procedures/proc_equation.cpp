@@ -367,8 +367,23 @@ Status DAESProcedureNode::CollectProcedureEquations(void* list, std::int32_t, vo
   // An element left without a variable refuses the call below.
   RebindElements();
   ProcCallExpression* call = Call();
-  DAESProcDef* definition = DefinitionOf(this);
   BvuNameable* named = this;
+  if (call != nullptr && call->CallPath().count() > 0) {
+    // Found again at every build: the library may have replaced it.
+    if (DAESProcDefLibrary* library = daes::ProcDefLibrary()) {
+      call->Bind(library->FindProcDef(call->CallPath()));
+    }
+    if (call->Definition() == nullptr) {
+      std::ostringstream path;
+      BvuIdPath shown = call->CallPath();
+      shown.Print(path);
+      std::string text = path.str();
+      if (!text.empty() && text.back() == '\n') text.pop_back();
+      SuPrint(0, "No procedure definition at library path %s for equation @es", text.c_str(),
+              &named);
+    }
+  }
+  DAESProcDef* definition = DefinitionOf(this);
   if (call == nullptr || call->Outputs() == nullptr || call->Outputs()->ItemCount() == 0 ||
       definition == nullptr || list == nullptr || !IsBound()) {
     const char* name = call != nullptr && call->GetProcName() != nullptr ? call->GetProcName() : "";

@@ -326,6 +326,65 @@ TEST(ProcedureEquation, InstanceItemOfACallMakesAProcedureNode) {
   library.DeleteChildren();
 }
 
+// The library manager's definitions by path: one definition at [ABS, 7].
+struct Definitions : DAESProcDefLibrary {
+  explicit Definitions(DAESProcDef* d) : definition(d) { daes::SetProcDefLibrary(this); }
+  ~Definitions() { daes::SetProcDefLibrary(nullptr); }
+  DAESProcDef* FindProcDef(const BvuIdPath& path) override {
+    ++lookups;
+    return path.count() == 3 && path.ids()[1] == 7 ? definition : nullptr;
+  }
+  DAESProcDef* definition;
+  int lookups = 0;
+};
+
+TEST(ProcedureEquation, CallsFindTheirDefinitionInTheLibraryTree) {
+  DAESProcDefWithExceptionHandler d;
+  ProcCallExpression* call = EchoCall(&d);
+  // As a message delivers it: unbound, with the definition's path.
+  call->Bind(nullptr);
+  BvuIdPath path;
+  path.Append(kIdPathRoot);
+  path.Append(7);
+  path.Append(kIdPathEnd);
+  call->SetCallPath(path);
+  Tree tree;
+  ASSERT_EQ(tree.Read(Tank), 0u);
+  auto* node = new DAESProcedureNode(tree.At({2}), ".Call", call, 0);
+  ASSERT_EQ(tree.At({2})->InsertChildAt(8, node), 0u);
+  auto references = Body([](Writer& w) {
+    w.EquationHead(2);
+    w.Reference({2, 2});
+    w.Reference({2, 3});
+  });
+  ASSERT_EQ(node->ReadItemBody(*references, tree.root), 0u);
+  {
+    // No library manager: the call stays unbound and its equation is refused.
+    testsupport::CaptureSink sink;
+    DAESSolverEquationList list;
+    EXPECT_EQ(node->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), procstatus::kArguments);
+    EXPECT_EQ(list.EquationCount(), 0);
+    ASSERT_FALSE(sink.lines().empty());
+    EXPECT_NE(sink.lines()[0].find("No procedure definition at library path"), std::string::npos)
+        << sink.lines()[0];
+  }
+  Definitions library(&d);
+  {
+    DAESSolverEquationList list;
+    ASSERT_EQ(node->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u);
+    EXPECT_EQ(call->Definition(), &d);
+    ASSERT_EQ(list.EquationCount(), 1);
+    ASSERT_EQ(list.GetEquation(0)->Evaluate(daes::kEvalResidual, nullptr), 0u);
+  }
+  // Gone from the library: the next build refuses the equation.
+  library.definition = nullptr;
+  testsupport::CaptureSink sink;
+  DAESSolverEquationList list;
+  EXPECT_EQ(node->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), procstatus::kArguments);
+  EXPECT_EQ(call->Definition(), nullptr);
+  EXPECT_EQ(library.lookups, 2);
+}
+
 struct Properties : DAESPropertyServices {
   std::int32_t GetPropertyId(const char* name) override {
     asked = name;
