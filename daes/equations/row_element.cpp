@@ -184,9 +184,11 @@ std::uint32_t DAESRowElement::ReleaseIfSame(DAESRowElement** held) {
 Status DAESRowElement::MarkUsed(QLNRow* group) {
   DAESVarTableEntry* v = ElementVariable();
   if (v == nullptr) return daes::kNoVariableBound;
-  auto* problem = dynamic_cast<DAESProblem*>(group);
-  if (problem == nullptr) problem = GetCurrentProblem();
-  DAESVarTableEntry* entry = problem != nullptr ? problem->EntryFor(v) : nullptr;
+  // The group's entry of the same sequence number: an equivalence for a member.
+  DAESSolverBlock* block = dynamic_cast<DAESSolverBlock*>(group);
+  if (block == nullptr) block = GetCurrentProblem();
+  const std::int32_t at = block != nullptr ? block->FindBySequence(v->SequenceNumber()) : -1;
+  DAESVarTableEntry* entry = at >= 0 ? block->GetVariable(at) : nullptr;
   if (entry == nullptr) entry = v;
   entry->SetFlags(daes::kReferenced);
   // A derivative brings the state it belongs to.
@@ -198,6 +200,11 @@ Status DAESRowElement::MarkUsed(QLNRow* group) {
     dot = dynamic_cast<DAESDotVariable*>(state);
   }
   return 0;
+}
+
+Status DAESRowElement::RegisterIn(DAESEqnRow* target, QLNRow* source) {
+  DAESVarTableEntry* v = ElementVariable();
+  return v != nullptr ? v->RegisterIn(target, source) : daes::kNoVariableBound;
 }
 
 Status DAESRowElement::DerivativeStep(std::uint32_t flags, DAESSolverEquation* equation,
@@ -512,6 +519,16 @@ Status DAESArray::MarkUsed(QLNRow* group) {
     if (status::IsFailure(s) && !status::IsFailure(result)) result = s;
   }
   return result;
+}
+
+Status DAESArray::RegisterIn(DAESEqnRow* target, QLNRow* source) {
+  Status s = 0;
+  for (DAESRowElement* m : members_) {
+    if (m == nullptr) continue;
+    s = m->RegisterIn(target, source);
+    if (status::IsFailure(s)) return s;
+  }
+  return s;
 }
 
 void DAESArray::ReleaseAdviseLink() {

@@ -15,6 +15,7 @@
 
 class BvuBinaryStream;
 class BvuDirectoryNode;
+class DAESEqnRow;
 class DAESSolverEquation;
 class DAESVariableTable;
 class QLNRow;
@@ -81,6 +82,8 @@ class DAESRowElement : public ExpressionADVariable {
   // Flags the group's entry for the variable as used (the variable itself
   // when the group has none), and the states behind a derivative.
   virtual Status MarkUsed(QLNRow* group);
+  // The variable enters the group and the row (0x80310015 without one).
+  virtual Status RegisterIn(DAESEqnRow* target, QLNRow* source);
   // Binds again to the table's variable of the same name; the lookup's
   // status. Without a table the binding stands.
   virtual Status Rebind(DAESVariableTable*) { return 0; }
@@ -224,6 +227,7 @@ class DAESArray : public DAESRowElement, public IQLNVariableCallback {
   void SetElementValue(std::uint32_t i, double value) override;
   void AddToElement(std::uint32_t i, double value) override;
   Status MarkUsed(QLNRow* group) override;
+  Status RegisterIn(DAESEqnRow* target, QLNRow* source) override;
   void ReleaseAdviseLink() override;
   Status Rebind(DAESVariableTable* table) override;
   Status DerivativeStep(std::uint32_t flags, DAESSolverEquation* equation, double residual,

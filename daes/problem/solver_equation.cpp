@@ -38,39 +38,6 @@ double ResultAsDouble(const SUValue& r) {
   return r.Kind() == SUValue::kReal ? r.payload.real : static_cast<double>(r.payload.integer);
 }
 
-// The problem entry that stands for the variable in the group: the
-// equivalence of a member, else the variable itself.
-Status RegisterVariable(DAESVarTableEntry* v, DAESEqnRow* target, QLNRow* source) {
-  std::int32_t position = 0;
-  if (source->InsertVariable(v, &position) < 0 || position < 0) return daes::kBlockOutOfMemory;
-  DAESVarTableEntry* entry = source->GetVariable(position);
-  if (entry == nullptr) return daes::kNotImplemented;
-  std::int32_t at = 0;
-  if (target->InsertVariable(entry, &at) < 0) return daes::kBlockOutOfMemory;
-  // Marked used: the entry and the chain of states behind a derivative.
-  entry->SetFlags(daes::kReferenced);
-  if (auto* dot = dynamic_cast<DAESDotVariable*>(entry)) {
-    if (DAESVarTableEntry* state = dot->GetStateVariable()) state->SetFlags(daes::kReferenced);
-  }
-  return 0;
-}
-
-Status RegisterElement(DAESRowElement* element, DAESEqnRow* target, QLNRow* source) {
-  if (element->ElementKind() == daes::kScalarElement) {
-    DAESVarTableEntry* v = element->ElementVariable();
-    if (v == nullptr) return daes::kNoVariableBound;
-    if (element->IsParameter() != 0) return 0;
-    return RegisterVariable(v, target, source);
-  }
-  for (std::int32_t i = 0; i < element->TotalCount(); ++i) {
-    DAESRowElement* member = element->ElementAt(i);
-    if (member == nullptr || member == element) continue;
-    const Status s = RegisterElement(member, target, source);
-    if (status::IsFailure(s)) return s;
-  }
-  return 0;
-}
-
 // Every scalar under an element (the element itself for a scalar).
 template <typename F>
 void ForEachScalar(DAESRowElement* element, F&& f) {
@@ -178,8 +145,12 @@ Status DAESSolverEquation::AttachToElements(QLNRow* group) {
   const auto n =
       std::min<std::size_t>(elements.size(), static_cast<std::size_t>(ActiveVariableCount()));
   for (std::size_t i = 0; i < n; ++i) {
-    const Status s = RegisterElement(elements[i], this, group);
+    DAESRowElement* e = elements[i];
+    // Parameters are no columns.
+    if (e->IsParameter() != 0) continue;
+    const Status s = e->RegisterIn(this, group);
     if (s == daes::kBlockOutOfMemory) return s;
+    if (!status::IsFailure(s)) e->MarkUsed(group);
   }
   return 0;
 }

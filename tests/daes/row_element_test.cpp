@@ -424,6 +424,34 @@ TEST(RowElements, MarkUsedReachesTheStateBehindADerivative) {
   EXPECT_EQ(unbound.MarkUsed(nullptr), daes::kNoVariableBound);
 }
 
+TEST(RowElements, RegisterInEntersGroupAndRowAndMarksTornOutputs) {
+  struct TornRow : DAESEqnRow {
+    DAESVarTableEntry* OutputElement() override { return output; }
+    DAESVarTableEntry* output = nullptr;
+  };
+  DAESRealVariable x(nullptr, ".x");
+  DAESRealVariable y(nullptr, ".y");
+  TornRow row;
+  row.SetFlags(daes::kTorn);
+  row.output = &x;
+  DAESEqnRow group;
+  DAESScalar ex(&x);
+  DAESScalar ey(&y);
+  EXPECT_EQ(ey.RegisterIn(&row, &group), 0u);
+  EXPECT_EQ(ex.RegisterIn(&row, &group), 0u);
+  EXPECT_EQ(ex.RegisterIn(&row, &group), 0u);  // once in each
+  EXPECT_EQ(group.VariableCount(), 2);
+  EXPECT_EQ(row.VariableCount(), 2);
+  EXPECT_NE(x.GetFlags() & daes::kTorn, 0u);
+  EXPECT_EQ(y.GetFlags() & daes::kTorn, 0u);
+  DAESScalar unbound(nullptr);
+  EXPECT_EQ(unbound.RegisterIn(&row, &group), daes::kNoVariableBound);
+  DAESParameter p(".p", nullptr, 19);
+  DAESScalar parameter(&p);
+  EXPECT_EQ(parameter.RegisterIn(&row, &group), daes::kNotImplemented);
+  EXPECT_EQ(group.VariableCount(), 2);
+}
+
 // Records the derivative checks instead of reporting them.
 struct CheckingEquation : DAESSolverEquation {
   using DAESSolverEquation::DAESSolverEquation;
