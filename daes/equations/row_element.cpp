@@ -15,6 +15,7 @@
 #include "daes/problem/solver_equation.h"
 #include "foundation/directory/directory_node.h"
 #include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/run_mode.h"
 #include "foundation/messages/su_print.h"
 #include "foundation/persistence/binary_stream.h"
 #include "platform/com_status.h"
@@ -202,6 +203,28 @@ Status DAESRowElement::MarkUsed(QLNRow* group) {
   return 0;
 }
 
+std::int32_t DAESRowElement::MarkOccurrence(std::uint32_t sequence, std::int32_t column,
+                                            std::int32_t pass, std::int32_t* counter,
+                                            std::vector<DAESRowElement*>* parameters) {
+  if (IsParameter() != 0) {
+    if (parameters != nullptr) {
+      parameters->push_back(this);
+      if (counter != nullptr) ++*counter;
+    }
+    return 0;
+  }
+  DAESVarTableEntry* v = ElementVariable();
+  if (v == nullptr || v->SequenceNumber() != sequence) return 0;
+  SetClassMark(-1, column, pass);
+  return 1;
+}
+
+Status DAESRowElement::SetColumnDerivative(const double* values, std::uint32_t i) {
+  if (values == nullptr) return status::kBadArguments;
+  AddToElement(i, values[0]);
+  return 0;
+}
+
 Status DAESRowElement::RegisterIn(DAESEqnRow* target, QLNRow* source) {
   DAESVarTableEntry* v = ElementVariable();
   return v != nullptr ? v->RegisterIn(target, source) : daes::kNoVariableBound;
@@ -301,6 +324,16 @@ DAESScalar::DAESScalar(DAESVarTableEntry* variable) : variable_(variable) {
     const char* name = variable->GetNameText();
     binding_name_ = name != nullptr ? name : "";
   }
+}
+
+Status DAESScalar::ValueAtTime(std::int32_t key, double time, double* value) {
+  *value = 0.0;
+  const double now = GetSimulationTime();
+  if (time > now) return daes::kLaterThanNow;
+  if (variable_ == nullptr) return daes::kNoVariableBound;
+  DAESSensitivityServices* sensitivity = daes::SensitivityServices();
+  if (sensitivity == nullptr) return daes::kNotImplemented;
+  return sensitivity->GetValueAtTime(variable_, key, now - time, value);
 }
 
 Status DAESScalar::Rebind(DAESVariableTable* table) {
@@ -526,6 +559,42 @@ Status DAESArray::RegisterIn(DAESEqnRow* target, QLNRow* source) {
   for (DAESRowElement* m : members_) {
     if (m == nullptr) continue;
     s = m->RegisterIn(target, source);
+    if (status::IsFailure(s)) return s;
+  }
+  return s;
+}
+
+std::int32_t DAESArray::MarkOccurrence(std::uint32_t sequence, std::int32_t column,
+                                       std::int32_t pass, std::int32_t* counter,
+                                       std::vector<DAESRowElement*>* parameters) {
+  if (parameter_) {
+    if (parameters == nullptr) {
+      // The array's own list is made once.
+      if (!own_parameters_.empty()) return 0;
+      own_parameters_.reserve(static_cast<std::size_t>(TotalCount()));
+      parameters = &own_parameters_;
+    }
+    for (DAESRowElement* m : members_) {
+      if (m != nullptr) m->MarkOccurrence(sequence, column, pass, counter, parameters);
+    }
+    return 0;
+  }
+  // Every occurrence takes the mark, not only the first.
+  std::int32_t found = 0;
+  for (DAESRowElement* m : members_) {
+    if (m != nullptr && m->MarkOccurrence(sequence, column, pass, counter, parameters) == 1) {
+      found = 1;
+    }
+  }
+  return found;
+}
+
+Status DAESArray::SetColumnDerivative(const double* values, std::uint32_t i) {
+  if (values == nullptr) return status::kBadArguments;
+  Status s = 0;
+  for (std::size_t k = 0; k < members_.size(); ++k) {
+    if (members_[k] == nullptr) continue;
+    s = members_[k]->SetColumnDerivative(values + k, i);
     if (status::IsFailure(s)) return s;
   }
   return s;

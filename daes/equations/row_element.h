@@ -24,6 +24,7 @@ namespace daes {
 inline constexpr std::int32_t kScalarElement = 14;
 inline constexpr std::int32_t kArrayElement = 13;
 inline constexpr Status kNoVariableBound = 0x80310015u;
+inline constexpr Status kLaterThanNow = 0x40310265u;
 inline constexpr platform::IID IID_IQLNVariableCallback =
     platform::MakeGuid("{00380018-07A4-463A-A513-F2F46FF75FB8}");
 // A string argument takes 40 bytes: five value slots.
@@ -82,6 +83,14 @@ class DAESRowElement : public ExpressionADVariable {
   // Flags the group's entry for the variable as used (the variable itself
   // when the group has none), and the states behind a derivative.
   virtual Status MarkUsed(QLNRow* group);
+  // Offers a variable (by sequence number) to the element: an occurrence
+  // marks its class for (column, pass) -1 and answers 1. A parameter goes
+  // to `parameters` (when given), *counter rising, and answers 0.
+  virtual std::int32_t MarkOccurrence(std::uint32_t sequence, std::int32_t column,
+                                      std::int32_t pass, std::int32_t* counter,
+                                      std::vector<DAESRowElement*>* parameters);
+  // Adds values[0] to derivative entry i (an array: member k takes values[k]).
+  virtual Status SetColumnDerivative(const double* values, std::uint32_t i);
   // The variable enters the group and the row (0x80310015 without one).
   virtual Status RegisterIn(DAESEqnRow* target, QLNRow* source);
   // Binds again to the table's variable of the same name; the lookup's
@@ -149,6 +158,9 @@ class DAESScalar : public DAESRowElement {
   std::int32_t ElementKind() const override { return daes::kScalarElement; }
   std::int32_t TotalCount() const override { return 1; }
   bool HasUnboundMember() const override { return variable_ == nullptr; }
+  // 0x40310265 for a time after the current simulation time; else the
+  // sensitivity manager's value (current time - time) ago.
+  Status ValueAtTime(std::int32_t key, double time, double* value) override;
   Status SetMember(std::int32_t, DAESRowElement*) { return daes::kNotImplemented; }
   DAESRowElement* FindByVariable(DAESVarTableEntry* v) override {
     return v != nullptr && v == variable_ ? this : nullptr;
@@ -228,6 +240,12 @@ class DAESArray : public DAESRowElement, public IQLNVariableCallback {
   void AddToElement(std::uint32_t i, double value) override;
   Status MarkUsed(QLNRow* group) override;
   Status RegisterIn(DAESEqnRow* target, QLNRow* source) override;
+  // A parameter array hands its members the given list, else its own.
+  std::int32_t MarkOccurrence(std::uint32_t sequence, std::int32_t column, std::int32_t pass,
+                              std::int32_t* counter,
+                              std::vector<DAESRowElement*>* parameters) override;
+  Status SetColumnDerivative(const double* values, std::uint32_t i) override;
+  const std::vector<DAESRowElement*>& ParameterList() const { return own_parameters_; }
   void ReleaseAdviseLink() override;
   Status Rebind(DAESVariableTable* table) override;
   Status DerivativeStep(std::uint32_t flags, DAESSolverEquation* equation, double residual,
@@ -253,6 +271,7 @@ class DAESArray : public DAESRowElement, public IQLNVariableCallback {
   bool refreshed_ = false;
   const double* packed_values_ = nullptr;
   std::int32_t packed_position_ = 0;
+  std::vector<DAESRowElement*> own_parameters_;
 };
 
 // Reads n references from the message into new elements (one reference

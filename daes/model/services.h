@@ -65,6 +65,17 @@ class DAESVariableTable {
   ~DAESVariableTable() = default;
 };
 
+// The sensitivity manager's record of values at earlier times.
+class DAESSensitivityServices {
+ public:
+  // The variable's value `elapsed` time units before now, for the key.
+  virtual Status GetValueAtTime(DAESVarTableEntry* variable, std::int32_t key, double elapsed,
+                                double* value) = 0;
+
+ protected:
+  ~DAESSensitivityServices() = default;
+};
+
 // The property manager: the process-wide id of a component-list name (0 when
 // unknown) and whether a property package is loaded.
 class DAESPropertyServices {
@@ -88,6 +99,8 @@ void SetControlDesignServices(DAESControlDesignServices* services);
 // Null while no problem manager installed one: elements keep their binding.
 DAESVariableTable* VariableTable();
 void SetVariableTable(DAESVariableTable* table);
+DAESSensitivityServices* SensitivityServices();
+void SetSensitivityServices(DAESSensitivityServices* services);
 DAESPropertyServices* PropertyServices();
 void SetPropertyServices(DAESPropertyServices* services);
 

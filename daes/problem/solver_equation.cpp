@@ -190,15 +190,13 @@ DAESRowElement* DAESSolverEquation::FindNextElementInRow(std::uint32_t sequence,
 Status DAESSolverEquation::MarkVariable(DAESVarTableEntry* variable) {
   if (context_ == nullptr || context_->ElementCount() == 0) return daes::kNotImplemented;
   bool taken = false;
+  std::int32_t counter = 0;
   for (std::int32_t k = 0; k < context_->ElementCount(); ++k) {
-    ForEachScalar(context_->Element(k), [&](DAESRowElement* e) {
-      DAESVarTableEntry* v = e->ElementVariable();
-      if (v != nullptr && e->IsParameter() == 0 &&
-          v->SequenceNumber() == variable->SequenceNumber()) {
-        e->SetClassMark(-1, OutputIndex(), 0);
-        taken = true;
-      }
-    });
+    DAESRowElement* e = context_->Element(k);
+    if (e != nullptr &&
+        e->MarkOccurrence(variable->SequenceNumber(), OutputIndex(), 0, &counter, nullptr) == 1) {
+      taken = true;
+    }
   }
   return taken ? 0 : daes::kNotImplemented;
 }

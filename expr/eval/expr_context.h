@@ -77,6 +77,12 @@ class ExpressionADVariable : public ExpressionVariable {
   Status GetElementValue(std::uint32_t i, double* value) const;
   virtual void AddToElement(std::uint32_t i, double value);
   double ElementValue(std::uint32_t i) const;
+  // The variable's value at an earlier time, as the sensitivity
+  // calculations keep it; a plain variable keeps none: 0.0 and 0xA031FFFF.
+  virtual Status ValueAtTime(std::int32_t /*key*/, double /*time*/, double* value) {
+    *value = 0.0;
+    return 0xA031FFFFu;
+  }
   bool HasEntries() const { return entries_ != nullptr; }
 
  private:

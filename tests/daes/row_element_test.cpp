@@ -14,6 +14,7 @@
 #include "daes/model/variable.h"
 #include "daes/problem/solver_equation.h"
 #include "foundation/directory/id_path.h"
+#include "foundation/interfaces/run_mode.h"
 #include "tests/daes/daes_helpers.h"
 
 using namespace daestest;
@@ -450,6 +451,62 @@ TEST(RowElements, RegisterInEntersGroupAndRowAndMarksTornOutputs) {
   DAESScalar parameter(&p);
   EXPECT_EQ(parameter.RegisterIn(&row, &group), daes::kNotImplemented);
   EXPECT_EQ(group.VariableCount(), 2);
+}
+
+TEST(ArrayElements, OccurrencesMarkEveryMemberAndParametersAreListed) {
+  std::vector<std::unique_ptr<DAESVarTableEntry>> keep;
+  DAESArray* a = Grid(&keep, 1, 3, 19, false);
+  a->SetSize(1, true);
+  std::int32_t counter = 0;
+  EXPECT_EQ(a->MarkOccurrence(keep[1]->SequenceNumber(), 0, 0, &counter, nullptr), 1);
+  EXPECT_EQ(a->ElementAt(1)->ColumnClass(0, 0), -1);
+  EXPECT_EQ(a->ElementAt(0)->ColumnClass(0, 0), 0);
+  EXPECT_EQ(a->MarkOccurrence(0xFFFFFFF0u, 0, 0, &counter, nullptr), 0);
+  // Member k takes value k for the column.
+  const double values[3] = {1.0, 2.0, 3.0};
+  EXPECT_EQ(a->SetColumnDerivative(values, 0), 0u);
+  EXPECT_EQ(a->SetColumnDerivative(values, 0), 0u);
+  EXPECT_EQ(a->ElementAt(2)->ElementValue(0), 6.0);
+  // Parameters go to the caller's list, or once to the array's own.
+  DAESArray* p = Grid(&keep, 1, 2, 19);
+  std::vector<DAESRowElement*> list;
+  EXPECT_EQ(p->MarkOccurrence(keep[3]->SequenceNumber(), 0, 0, &counter, &list), 0);
+  EXPECT_EQ(list, (std::vector<DAESRowElement*>{p->ElementAt(0), p->ElementAt(1)}));
+  EXPECT_EQ(counter, 2);
+  EXPECT_EQ(p->MarkOccurrence(1, 0, 0, &counter, nullptr), 0);
+  EXPECT_EQ(p->MarkOccurrence(1, 0, 0, &counter, nullptr), 0);
+  EXPECT_EQ(p->ParameterList().size(), 2u);
+  EXPECT_EQ(counter, 4);
+  a->Release();
+  p->Release();
+}
+
+// The sensitivity manager's values: `elapsed` ago times 10, plus the key.
+struct Sensitivities : DAESSensitivityServices {
+  Sensitivities() { daes::SetSensitivityServices(this); }
+  ~Sensitivities() { daes::SetSensitivityServices(nullptr); }
+  Status GetValueAtTime(DAESVarTableEntry*, std::int32_t key, double elapsed,
+                        double* value) override {
+    *value = 10.0 * elapsed + key;
+    return 0;
+  }
+};
+
+TEST(RowElements, ValuesAtEarlierTimesComeFromTheSensitivityManager) {
+  DAESRealVariable x(nullptr, ".x");
+  DAESScalar e(&x);
+  const double time = GetSimulationTime();
+  SetSimulationTime(2.0);
+  double value = 5.0;
+  EXPECT_EQ(e.ValueAtTime(1, 2.5, &value), daes::kLaterThanNow);
+  EXPECT_EQ(value, 0.0);
+  EXPECT_EQ(e.ValueAtTime(1, 1.5, &value), daes::kNotImplemented);  // no manager
+  {
+    Sensitivities sensitivities;
+    EXPECT_EQ(e.ValueAtTime(3, 1.5, &value), 0u);
+    EXPECT_DOUBLE_EQ(value, 8.0);
+  }
+  SetSimulationTime(time);
 }
 
 // Records the derivative checks instead of reporting them.
