@@ -1,6 +1,7 @@
 #include "daes/equations/row_element.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <iomanip>
@@ -174,6 +175,91 @@ std::int32_t DAESRowElement::PackC(double* values, std::int32_t* position, std::
   }
   ++*position;
   return changed;
+}
+
+namespace {
+// A real for the variable, through the problem's entry for a merged one.
+Status StoreReal(DAESVarTableEntry* v, double x) {
+  if (!std::isfinite(x)) return daes::kIndefiniteValue;
+  DAESVarTableEntry* target = v;
+  if ((v->GetFlags() & daes::kMerged) != 0) {
+    if (DAESProblem* problem = GetCurrentProblem()) {
+      if (DAESVarTableEntry* entry = problem->EntryFor(v)) target = entry;
+    }
+  }
+  target->SetValue(x);
+  return 0;
+}
+
+void StoreText(DAESVarTableEntry* v, const char* field, bool blank_padded) {
+  char text[daes::kStringArgumentBytes + 1] = {};
+  std::memcpy(text, field, daes::kStringArgumentBytes);
+  std::size_t n = strnlen(text, daes::kStringArgumentBytes);
+  while (blank_padded && n > 0 && text[n - 1] == ' ') --n;
+  text[n] = '\0';
+  v->SetStringValue(text);
+}
+
+void StoreInteger(DAESVarTableEntry* v, const double* slot) {
+  std::int64_t i = 0;
+  std::memcpy(&i, slot, sizeof i);
+  v->SetValueFromInteger(static_cast<std::int32_t>(i));
+}
+}  // namespace
+
+Status DAESRowElement::UnpackFortran(const double* values, std::int32_t code,
+                                     std::int32_t* position, std::int32_t index, std::int32_t) {
+  DAESVarTableEntry* v = ElementVariable();
+  ++*position;
+  if (v == nullptr) return daes::kNoVariableBound;
+  switch (code) {
+    case daes::kRealInput:
+      return StoreReal(v, values[index]);
+    case daes::kStringInput:
+      StoreText(v,
+                reinterpret_cast<const char*>(values) +
+                    static_cast<std::ptrdiff_t>(index) * daes::kStringArgumentBytes,
+                true);
+      return 0;
+    case daes::kIntegerInput:
+      StoreInteger(v, values + index);
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+Status DAESRowElement::UnpackC(const double* values, std::int32_t code, std::int32_t* position) {
+  DAESVarTableEntry* v = ElementVariable();
+  const double* slot = values + *position;
+  ++*position;
+  if (v == nullptr) return daes::kNoVariableBound;
+  switch (code) {
+    case daes::kRealInput:
+      return SolverIndex() >= 0 ? StoreReal(v, *slot) : 0;
+    case daes::kStringInput: {
+      const char* area = nullptr;
+      std::memcpy(&area, slot, sizeof area);
+      if (area != nullptr) StoreText(v, area, false);
+      return 0;
+    }
+    case daes::kIntegerInput:
+      StoreInteger(v, slot);
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+std::int32_t DAESRowElement::ClaimOutput(bool is_output, std::int32_t* arguments,
+                                         std::int32_t* outputs, std::int32_t wanted,
+                                         DAESVarTableEntry** variable, std::int32_t base,
+                                         std::int32_t) {
+  ++*arguments;
+  if (!is_output) return 0;
+  if (++*outputs != wanted) return 0;
+  *variable = ElementVariable();
+  return base + 1;
 }
 
 std::uint32_t DAESRowElement::ReleaseIfSame(DAESRowElement** held) {
@@ -454,6 +540,44 @@ std::int32_t DAESArray::PackC(double* values, std::int32_t* position, std::int32
     if (m != nullptr) changed |= m->PackC(values, position, base);
   }
   return changed;
+}
+
+Status DAESArray::UnpackFortran(const double* values, std::int32_t code, std::int32_t* position,
+                                std::int32_t index, std::int32_t stride) {
+  const std::int32_t n = ElementCount();
+  Status result = 0;
+  for (std::int32_t i = 0; i < n; ++i) {
+    DAESRowElement* m = members_[static_cast<std::size_t>(i)];
+    if (m == nullptr) continue;
+    const Status s = m->UnpackFortran(values, code, position, index + i * stride, n * stride);
+    if (status::IsFailure(s) && !status::IsFailure(result)) result = s;
+  }
+  return result;
+}
+
+Status DAESArray::UnpackC(const double* values, std::int32_t code, std::int32_t* position) {
+  Status result = 0;
+  for (DAESRowElement* m : members_) {
+    if (m == nullptr) continue;
+    const Status s = m->UnpackC(values, code, position);
+    if (status::IsFailure(s) && !status::IsFailure(result)) result = s;
+  }
+  return result;
+}
+
+std::int32_t DAESArray::ClaimOutput(bool is_output, std::int32_t* arguments, std::int32_t* outputs,
+                                    std::int32_t wanted, DAESVarTableEntry** variable,
+                                    std::int32_t base, std::int32_t stride) {
+  if (parameter_) return 0;
+  const std::int32_t n = ElementCount();
+  for (std::int32_t i = 0; i < n; ++i) {
+    DAESRowElement* m = members_[static_cast<std::size_t>(i)];
+    if (m == nullptr) continue;
+    const std::int32_t r = m->ClaimOutput(is_output, arguments, outputs, wanted, variable,
+                                          base + i * stride, n * stride);
+    if (r != 0) return r;
+  }
+  return 0;
 }
 
 SUValue* DAESArray::ValuePointer() {

@@ -25,6 +25,11 @@ inline constexpr std::int32_t kScalarElement = 14;
 inline constexpr std::int32_t kArrayElement = 13;
 inline constexpr Status kNoVariableBound = 0x80310015u;
 inline constexpr Status kLaterThanNow = 0x40310265u;
+inline constexpr Status kIndefiniteValue = 0x8031028Fu;
+// Argument instruction codes of procedure calls.
+inline constexpr std::int32_t kRealInput = 67;
+inline constexpr std::int32_t kStringInput = 68;
+inline constexpr std::int32_t kIntegerInput = 69;
 inline constexpr platform::IID IID_IQLNVariableCallback =
     platform::MakeGuid("{00380018-07A4-463A-A513-F2F46FF75FB8}");
 // A string argument takes 40 bytes: five value slots.
@@ -123,6 +128,18 @@ class DAESRowElement : public ExpressionADVariable {
   virtual std::int32_t PackFortran(double* values, std::int32_t* position, std::int32_t index,
                                    std::int32_t stride);
   virtual std::int32_t PackC(double* values, std::int32_t* position, std::int32_t base);
+  // The way back, by argument code: a real (finite, else 0x8031028F; a
+  // merged variable through its problem entry), a string (FORTRAN: blanks
+  // cut; C: from the address in the slot) or an integer. A C real only for
+  // a variable with a problem column. *position advances.
+  virtual Status UnpackFortran(const double* values, std::int32_t code, std::int32_t* position,
+                               std::int32_t index, std::int32_t stride);
+  virtual Status UnpackC(const double* values, std::int32_t code, std::int32_t* position);
+  // Counts the argument; the output numbered `wanted` (from 1) hands over
+  // its variable and answers base + 1, any other 0.
+  virtual std::int32_t ClaimOutput(bool is_output, std::int32_t* arguments, std::int32_t* outputs,
+                                   std::int32_t wanted, DAESVarTableEntry** variable,
+                                   std::int32_t base, std::int32_t stride);
   // The class mark of value entry i (0 without entries): -1 marked, 1 to 4
   // the dependency kind found by the classification.
   std::int32_t ColumnClass(std::int32_t i, std::int32_t) override {
@@ -223,6 +240,14 @@ class DAESArray : public DAESRowElement, public IQLNVariableCallback {
   std::int32_t PackFortran(double* values, std::int32_t* position, std::int32_t index,
                            std::int32_t stride) override;
   std::int32_t PackC(double* values, std::int32_t* position, std::int32_t base) override;
+  // Column-major as packing; the first failure is the result.
+  Status UnpackFortran(const double* values, std::int32_t code, std::int32_t* position,
+                       std::int32_t index, std::int32_t stride) override;
+  Status UnpackC(const double* values, std::int32_t code, std::int32_t* position) override;
+  // Member i at base + i * stride; none for a parameter array.
+  std::int32_t ClaimOutput(bool is_output, std::int32_t* arguments, std::int32_t* outputs,
+                           std::int32_t wanted, DAESVarTableEntry** variable, std::int32_t base,
+                           std::int32_t stride) override;
   // A parameter array looks only for parameters, a variable array only for
   // variables; a parameter array answers no sequence number.
   DAESRowElement* FindByVariable(DAESVarTableEntry* variable) override;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -479,6 +480,48 @@ TEST(ArrayElements, OccurrencesMarkEveryMemberAndParametersAreListed) {
   EXPECT_EQ(counter, 4);
   a->Release();
   p->Release();
+}
+
+TEST(ArrayElements, UnpackColumnMajorAndClaimOutputs) {
+  std::vector<std::unique_ptr<DAESVarTableEntry>> keep;
+  DAESArray* a = Grid(&keep, 2, 3, 19, false);
+  // (i, j) comes from slot i + 2j; a non-finite value fails, the rest arrive.
+  std::vector<double> slots = {0, 1, 2, 3, 4, std::nan("")};
+  std::int32_t position = 0;
+  EXPECT_EQ(a->UnpackFortran(slots.data(), daes::kRealInput, &position, 0, 1),
+            daes::kIndefiniteValue);
+  EXPECT_EQ(position, 6);
+  EXPECT_EQ(keep[1]->GetRealValue(), 2.0);   // (1)(2)
+  EXPECT_EQ(keep[3]->GetRealValue(), 1.0);   // (2)(1)
+  EXPECT_EQ(keep[5]->GetRealValue(), 23.0);  // kept
+  // Outputs are counted across the members; the second is claimed.
+  std::int32_t arguments = 0;
+  std::int32_t outputs = 0;
+  DAESVarTableEntry* claimed = nullptr;
+  EXPECT_EQ(a->Member(1)->ClaimOutput(true, &arguments, &outputs, 2, &claimed, 10, 1), 12);
+  EXPECT_EQ(claimed, keep[1].get());
+  EXPECT_EQ(a->Member(2)->ClaimOutput(false, &arguments, &outputs, 2, &claimed, 10, 1), 0);
+  EXPECT_EQ(arguments, 5);
+  a->Release();
+  // Texts: FORTRAN fields lose their blanks, C texts come through their address.
+  DAESArray* t = Grid(&keep, 1, 2, 17);
+  char fields[80];
+  std::memset(fields, ' ', sizeof fields);
+  std::memcpy(fields, "abc", 3);
+  std::memcpy(fields + 40, "de f", 4);
+  std::vector<double> text(10, 0.0);
+  std::memcpy(text.data(), fields, sizeof fields);
+  position = 0;
+  EXPECT_EQ(t->UnpackFortran(text.data(), daes::kStringInput, &position, 0, 1), 0u);
+  EXPECT_STREQ(keep[6]->TypedValue().GetString(), "abc");
+  EXPECT_STREQ(keep[7]->TypedValue().GetString(), "de f");
+  const char* addresses[2] = {"xyz", "uvw"};
+  std::vector<double> c(2, 0.0);
+  std::memcpy(c.data(), addresses, sizeof addresses);
+  position = 0;
+  EXPECT_EQ(t->UnpackC(c.data(), daes::kStringInput, &position), 0u);
+  EXPECT_STREQ(keep[7]->TypedValue().GetString(), "uvw");
+  t->Release();
 }
 
 // The sensitivity manager's values: `elapsed` ago times 10, plus the key.
