@@ -192,9 +192,10 @@ Status StoreReal(DAESVarTableEntry* v, double x) {
 }
 
 void StoreText(DAESVarTableEntry* v, const char* field, bool blank_padded) {
+  // Read no further than the text's end: a C text need not fill 40 bytes.
+  std::size_t n = strnlen(field, daes::kStringArgumentBytes);
   char text[daes::kStringArgumentBytes + 1] = {};
-  std::memcpy(text, field, daes::kStringArgumentBytes);
-  std::size_t n = strnlen(text, daes::kStringArgumentBytes);
+  std::memcpy(text, field, n);
   while (blank_padded && n > 0 && text[n - 1] == ' ') --n;
   text[n] = '\0';
   v->SetStringValue(text);

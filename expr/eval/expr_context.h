@@ -68,6 +68,11 @@ class ExpressionADVariable : public ExpressionVariable {
   // operation on to its members.
   virtual std::int32_t SetSize(std::uint32_t count, bool allocate);
   virtual std::int32_t ColumnClass(std::int32_t, std::int32_t) { return 0; }
+  // ColumnClass through the caller's integer; 0.
+  virtual Status GetColumnClass(std::int32_t i, std::int32_t j, std::int32_t* out) {
+    *out = ColumnClass(i, j);
+    return 0;
+  }
   // Markers 0 and -1 are stored as they are; any other raises a stored
   // marker that is non-zero and lower (0 marks an entry left out).
   virtual std::int32_t SetClassMark(std::int8_t marker, std::int32_t i, std::int32_t j);

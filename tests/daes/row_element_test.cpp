@@ -295,6 +295,9 @@ TEST(ArrayElements, MembersTakeSizesMarksAndValues) {
   a->SetClassMark(-1, 1, 0);
   EXPECT_EQ(a->ElementAt(3)->ColumnClass(1, 0), -1);
   EXPECT_EQ(a->SetClassMark(3, 1, 0), 3);
+  std::int32_t kind = 0;
+  EXPECT_EQ(a->GetColumnClass(1, 0, &kind), 0u);
+  EXPECT_EQ(kind, 3);
   a->SetElementValue(1, 2.5);
   a->AddToElement(1, 1.0);
   for (std::int32_t i = 0; i < 4; ++i) {
