@@ -258,7 +258,8 @@ Status ProcCallExpression::SaveCompactToVStream(Clvostream& stream, std::uint32_
 }
 
 // The argument path goes in the engine's one id-path form (24-bit ids),
-// which every reader of id paths reads; without a binding an empty path.
+// which every reader of id paths reads; an unbound call writes the path it
+// was read with, or an empty one.
 Status ProcCallExpression::WriteCompactToMessage(BvuBinaryStream& message) const {
   Status s = WriteHeader(message);
   if (s == 0) s = message.PutUInt8(static_cast<std::uint8_t>(ClassId()));
