@@ -588,10 +588,14 @@ SUValue* DAESArray::ValuePointer() {
 
 Status DAESArray::SetMember(std::int32_t index, DAESRowElement* member) {
   if (index < 1) return daes::kNotImplemented;
-  if (static_cast<std::size_t>(index) > members_.size()) members_.resize(index, nullptr);
+  if (static_cast<std::size_t>(index) > members_.size()) {
+    members_.resize(index, nullptr);
+    list_.resize(index, nullptr);
+  }
   DAESRowElement*& slot = members_[static_cast<std::size_t>(index - 1)];
   if (slot != nullptr) slot->Release();
   slot = member;
+  list_[static_cast<std::size_t>(index - 1)] = member;
   if (member == nullptr) return status::kGeneralFailure;
   if (index == 1) {
     const char* full = member->NameText();
@@ -756,11 +760,12 @@ Status DAESArray::DerivativeStep(std::uint32_t flags, DAESSolverEquation* equati
 
 bool DAESArray::IsSameElement(DAESRowElement* other) {
   if (other == nullptr || other == this) return false;
-  for (DAESRowElement*& m : members_) {
-    if (m != other) continue;
+  for (std::size_t i = 0; i < members_.size(); ++i) {
+    if (members_[i] != other) continue;
     // The slot held a reference: cleared without a release it would leak.
-    m->Release();
-    m = nullptr;
+    members_[i]->Release();
+    members_[i] = nullptr;
+    list_[i] = nullptr;
   }
   return false;
 }

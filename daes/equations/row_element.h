@@ -73,6 +73,8 @@ class DAESRowElement : public ExpressionADVariable {
   std::uint32_t Release();
   virtual DAESVarTableEntry* ElementVariable() { return nullptr; }
   DAESRowElement* AsRowElement() { return this; }
+  // Member i (0-based) of an array; a scalar is its own.
+  virtual DAESRowElement* AsRowElement(std::int32_t) { return this; }
   virtual DAESRowElement* ElementAt(std::int32_t i) { return i == 0 ? this : nullptr; }
   virtual std::int32_t ElementKind() const = 0;
   virtual std::int32_t TotalCount() const = 0;
@@ -218,6 +220,9 @@ class DAESArray : public DAESRowElement, public IQLNVariableCallback {
   std::uint16_t ValueType() const override { return value_.type; }
   std::int32_t ElementCount() const override { return static_cast<std::int32_t>(members_.size()); }
   ExpressionVariable* ElementOfList(std::int32_t i) override { return Member(i + 1); }
+  DAESRowElement* AsRowElement(std::int32_t i) override { return Member(i + 1); }
+  // The members in order (null for an empty slot).
+  ExpressionVariable** ElementList() override { return list_.data(); }
   std::int32_t IsParameter() const override { return parameter_ ? 1 : 0; }
   const char* NameText() const override { return name_.c_str(); }
   // 1-based; takes the caller's reference. The first member gives the
@@ -289,6 +294,8 @@ class DAESArray : public DAESRowElement, public IQLNVariableCallback {
 
  private:
   std::vector<DAESRowElement*> members_;
+  // The members as ExpressionVariable pointers, for ElementList.
+  std::vector<ExpressionVariable*> list_;
   std::string name_;
   bool parameter_ = false;
   SUValue value_;

@@ -362,8 +362,12 @@ TEST(ArrayElements, ClearedMembersAreReleased) {
   DAESRowElement* second = inner->Member(2);
   DAESRowElement* third = inner->Member(3);
   EXPECT_EQ(second->AddReference(), 2u);
+  EXPECT_EQ(inner->ElementList()[1], second);
+  EXPECT_EQ(inner->AsRowElement(1), second);
   EXPECT_FALSE(inner->IsSameElement(second));
   EXPECT_EQ(inner->Member(2), nullptr);
+  EXPECT_EQ(inner->ElementList()[1], nullptr);
+  EXPECT_EQ(inner->ElementList()[2], third);
   EXPECT_EQ(second->Release(), 0u);  // the array gave its own reference back
   // The caller's element is offered down the dimensions until one takes it.
   EXPECT_EQ(third->AddReference(), 2u);
