@@ -6,6 +6,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "daes/blocks/solver_block.h"
 #include "daes/equations/row_element.h"
 #include "daes/model/services.h"
 #include "daes/model/variable.h"
@@ -304,6 +305,26 @@ bool DAESProcSolverEquation::CheckDerivativeValues(double numeric, double analyt
     SuPrint(0, "'Use numerics' option set, using numeric derivative (%g)", &numeric);
   }
   return false;
+}
+
+Status DAESProcSolverEquation::AttachToElements(QLNRow* group) {
+  const ProcArgLayout& in = context_->Data().Inputs();
+  for (std::int32_t k = 0; k < in.ArgumentCount(); ++k) {
+    DAESRowElement* e = context_->ArgumentElement(false, k);
+    if (e == nullptr || e->IsParameter() != 0) continue;
+    const Status s = e->RegisterIn(this, group);
+    if (s == daes::kBlockOutOfMemory) return s;
+    if (!status::IsFailure(s)) e->MarkUsed(group);
+  }
+  DAESVarTableEntry* output = output_ != nullptr ? output_->ElementVariable() : nullptr;
+  if (output == nullptr) return 0;
+  const Status s = output->RegisterIn(this, group);
+  if (s == daes::kBlockOutOfMemory) return s;
+  std::int32_t position = 0;
+  if (DAESRowElement* first = FindNextElement(output->SequenceNumber(), &position)) {
+    first->MarkUsed(group);
+  }
+  return 0;
 }
 
 Status DAESProcSolverEquation::CollectClasses(DAESClassCollector* collector, std::int32_t pass) {

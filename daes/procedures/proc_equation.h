@@ -65,6 +65,9 @@ class DAESProcSolverEquation : public DAESSolverEquation {
   std::int32_t OutputIndex() const override { return output_number_ - 1; }
   std::int32_t RowNumber() const override { return output_number_; }
   DAESVarTableEntry* OutputElement() override;
+  // The inputs that are no parameters, then this row's output variable:
+  // the other outputs are no columns of this row.
+  Status AttachToElements(QLNRow* group) override;
   DAESProcDef* ProcedureDefinition() override { return context_->Data().Definition(); }
   void ExtraEvalFlags(std::uint32_t* flags) override;
   // Each row keeps its own residual: the context is shared.

@@ -119,6 +119,38 @@ TEST(ProcedureEquation, OneRowPerOutputWithResidualAndJacobian) {
   }
 }
 
+// Records what the rows hand the block layer's classification.
+struct Classes : DAESClassCollector {
+  Status RecordClass(DAESVarTableEntry* variable, std::int32_t, std::int32_t column) override {
+    recorded.push_back({variable, column});
+    return 0;
+  }
+  std::vector<std::pair<DAESVarTableEntry*, std::int32_t>> recorded;
+};
+
+TEST(ProcedureEquation, RowsHoldTheirInputsAndTheirOwnOutput) {
+  ProcModel m("cproc", 2, procdef::kAnalyticDerivatives);
+  ASSERT_EQ(m.node->ApplyToSubtree(&m.list, nullptr, 0, 0, nullptr), 0u);
+  ASSERT_EQ(m.list.EquationCount(), 2);
+  DAESEqnRow group;
+  for (int k = 0; k < 2; ++k) ASSERT_EQ(m.Row(k)->AttachToElements(&group), 0u);
+  // x, a(1..3) and the row's own output; the parameters and the other
+  // output are no columns of the row.
+  DAESProcSolverEquation* r2 = m.Row(1);
+  EXPECT_EQ(r2->VariableCount(), 5);
+  EXPECT_NE(r2->FindVariable(&m.y2), nullptr);
+  EXPECT_EQ(r2->FindVariable(&m.y1), nullptr);
+  EXPECT_EQ(r2->FindVariable(&m.n), nullptr);
+  EXPECT_EQ(group.VariableCount(), 6);
+  EXPECT_NE(m.a[1].GetFlags() & daes::kReferenced, 0u);
+  // The classes: the output at column 0, then the inputs at the row's column.
+  Classes classes;
+  ASSERT_EQ(r2->CollectClasses(&classes, 0), 0u);
+  using Record = std::pair<DAESVarTableEntry*, std::int32_t>;
+  EXPECT_EQ(classes.recorded,
+            (std::vector<Record>{{&m.y2, 0}, {&m.x, 1}, {&m.a[0], 1}, {&m.a[1], 1}, {&m.a[2], 1}}));
+}
+
 TEST(ProcedureEquation, DerivativeChecksAndTornOutputs) {
   testsupport::CaptureSink sink;
   ProcModel m("cproc", 2, procdef::kAnalyticDerivatives);
