@@ -124,7 +124,6 @@ class DAESProblem : public DAESSolverBlock, public BvuError, public QLNEquationL
   const char* CompiledLibraryName() override { return TextOf(library_name_); }
   void SetCompiledLibraryText(const char* text) { SetText(&library_text_, text); }
   std::uint64_t SecondValue() const { return second_value_; }
-  const char* CompiledLibraryName() override { return GetCompiledLibraryName(); }
   // Through the installed code generator; 0x8000FFFF without one.
   Status LoadCompiledLibrary(const char* library) override;
   // Writes and builds the problem's compiled equations (with the second
