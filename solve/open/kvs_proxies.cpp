@@ -13,7 +13,10 @@
 #include "foundation/interfaces/run_mode.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
+#include "foundation/values/typed_value.h"
 #include "solve/open/kvs_guard.h"
+#include "solve/options/options_client.h"
+#include "solve/options/solver_option_table.h"
 
 namespace {
 
@@ -208,6 +211,79 @@ Status QLNKVSGenericProxy::ApplyParameters(platform::IUnknown* system) {
     if (ApplyParameter(system, name, value) != 0) result = kKvsParameterFailed;
   }
   return result;
+}
+
+std::int32_t QLNKVSGenericProxy::PublishParameters(platform::IUnknown* object, bool dotted_only,
+                                                   QLNOptionsClient* client) {
+  void* raw = nullptr;
+  if (object == nullptr || object->QueryInterface(IID_KVSParameters, &raw) != 0 || raw == nullptr) {
+    return 0;
+  }
+  auto* parameters = static_cast<KVSParameters*>(raw);
+  std::int32_t count = 0;
+  char** names = nullptr;
+  std::int32_t published = 0;
+  if (parameters->GetCount(&count) == 0 && count > 0 && count < 100000 &&
+      parameters->GetNames(&names) == 0 && names != nullptr) {
+    published_.assign(static_cast<std::size_t>(count), std::string());
+    for (std::int32_t k = 0; k < count; ++k) {
+      const std::string name = TakeKvsText(names[k]);
+      if (name.empty() || (dotted_only && name.find('.') == std::string::npos)) continue;
+      // Wide enough for any kind, texts handed out by the library.
+      union {
+        std::int32_t integer;
+        double real;
+        char* text;
+      } value{};
+      std::int32_t kind = -1;
+      if (parameters->GetValue(name.c_str(), &kind, &value) != 0) continue;
+      SUValue initial;
+      if (kind == kKvsInteger) {
+        initial.SetType(SUValue::kInteger);
+        initial.SetInt(value.integer);
+      } else if (kind == kKvsReal) {
+        initial.SetType(SUValue::kReal);
+        initial.SetReal(value.real);
+      } else if (kind == kKvsText) {
+        initial.SetType(SUValue::kString);
+        initial.SetString(value.text != nullptr ? value.text : "");
+        KvsServicesFree(value.text);
+      } else {
+        continue;  // a kind the framework does not have
+      }
+      initial.status = SUValue::kValid;
+      published_[static_cast<std::size_t>(k)] = name;
+      SolverOptionTable::Instance()->RegisterNamedClient(
+          static_cast<std::uint32_t>(k), loaded_.product.c_str(), name.c_str(), initial, client);
+      ++published;
+    }
+    KvsServicesFree(names);
+  }
+  parameters->Release();
+  return published;
+}
+
+Status QLNKVSGenericProxy::NamedParameterChanged(std::uint32_t id, const SUValue& value,
+                                                 platform::IUnknown* system) {
+  if (id >= published_.size() || published_[id].empty()) return kKvsParameterFailed;
+  const std::string& name = published_[id];
+  if (value.IsSet() || value.IsArray()) return kKvsParameterFailed;
+  switch (value.Kind()) {
+    case SUValue::kInteger:
+      SetParameter(name, value.payload.integer);
+      break;
+    case SUValue::kReal:
+      SetParameter(name, value.payload.real);
+      break;
+    case SUValue::kString:
+    case SUValue::kName:
+      SetParameter(name, std::string(value.GetString() != nullptr ? value.GetString() : ""));
+      break;
+    default:
+      return kKvsParameterFailed;
+  }
+  if (system == nullptr) return 0;
+  return ApplyParameter(system, name, parameters_[name]);
 }
 
 // --- linear proxy ---

@@ -15,6 +15,9 @@
 #include "solve/ifaces/kvs_nonlinear.h"
 #include "solve/open/kvs_loader.h"
 
+class QLNOptionsClient;
+class SUValue;
+
 class DAESSolverBlock;
 
 inline constexpr Status kKvsProxyFailed = 0xA021FFFFu;
@@ -64,8 +67,18 @@ class QLNKVSGenericProxy {
   Status ApplyParameters(platform::IUnknown* system);
   const KvsFactory& Loaded() const { return loaded_; }
 
+  // Registers the parameters `object` publishes (only names with a '.' when
+  // `dotted_only`) as named options of `client` under the library's prefix,
+  // each by its index; the number registered.
+  std::int32_t PublishParameters(platform::IUnknown* object, bool dotted_only,
+                                 QLNOptionsClient* client);
+  // A published option changed: remembered, and set on `system` when given.
+  // By the value's type: 2 integer, 4 real, 5 and 6 text; others 0x80004005.
+  Status NamedParameterChanged(std::uint32_t id, const SUValue& value, platform::IUnknown* system);
+
  protected:
   std::map<std::string, KvsParameter> parameters_;
+  std::vector<std::string> published_;  // by parameter index
 
  private:
   KvsFactory loaded_;
