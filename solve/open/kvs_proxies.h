@@ -19,6 +19,8 @@ class QLNOptionsClient;
 class SUValue;
 
 class DAESSolverBlock;
+class QLNHomotopyParameters;
+class QLNVariable;
 
 inline constexpr Status kKvsProxyFailed = 0xA021FFFFu;
 inline constexpr Status kKvsLinearFailed = 0x8021023Fu;
@@ -157,7 +159,9 @@ class QLNKVSSparseMflProxy final : public QLNKVSNonLinProxy {
 // Presents one block to a nonlinear library. Lists are 0-based indices.
 class QLNCNumericAlgebraicESO final : public KVSNumericAlgebraicESO,
                                       public KVSNumericESODecompExtension,
-                                      public KVSUtilityComponent {
+                                      public KVSUtilityComponent,
+                                      public KVSNumericESOExtension3,
+                                      public KVSHomotopy {
  public:
   explicit QLNCNumericAlgebraicESO(DAESSolverBlock* block, std::uint8_t mode = 0);
 
@@ -197,14 +201,29 @@ class QLNCNumericAlgebraicESO final : public KVSNumericAlgebraicESO,
   Status DeleteThis() override { return 0; }
   Status GetName(char** text) override;
 
+  // Equation texts: with "ListEquivalenceVariables" on, the members of each
+  // equivalence among the equation's variables.
+  Status GetEquationTextCount(std::int32_t equation, std::int32_t* count) override;
+  Status GetEquationText(std::int32_t equation, std::int32_t index, char** text) override;
+
+  // The process's homotopy parameters, as installed when the adapter was made.
+  Status GetCount(std::int32_t* count) override;
+  Status SetValues(const double* values) override;
+  Status Evaluate() override;
+  Status GetValues(double* values) override;
+  Status GetName(std::int32_t index, char** text) override;
+
  private:
   ~QLNCNumericAlgebraicESO() = default;
+  // The equivalence members an equation's texts name.
+  std::vector<QLNVariable*> EquationTexts(std::int32_t equation);
   // -8 when a list names more entries than `limit` or one outside it.
   static Status CheckList(const KVSIndexList* list, std::int32_t limit);
 
   std::atomic<std::uint32_t> refs_{0};
   DAESSolverBlock* block_;
   std::uint8_t mode_;
+  QLNHomotopyParameters* homotopy_;
 };
 
 // The kind the framework sees for a structure entry's kind.

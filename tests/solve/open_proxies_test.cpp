@@ -10,6 +10,7 @@
 
 #include "foundation/interfaces/run_mode.h"
 #include "framework/libraries/library_api.h"
+#include "solve/open/homotopy_parameters.h"
 #include "solve/open/kvs_proxies.h"
 #include "tests/solve/group_support.h"
 #include "tests/support/capture_sink.h"
@@ -350,4 +351,78 @@ TEST(NumericAlgebraicESO, AttributesSubSystemsAndUtilityTexts) {
   utility->Release();
 #endif
   eso->Release();
+}
+
+namespace {
+
+// Two parameters; the second refuses negative values.
+class TwoParameters final : public QLNHomotopyParameters {
+ public:
+  std::int32_t Count() override { return 2; }
+  Status SetValue(std::int32_t i, double v) override {
+    if (i == 1 && v < 0) return 0x80000001u;
+    values[static_cast<std::size_t>(i)] = v;
+    return 0;
+  }
+  Status Evaluate() override { return ++evaluations > 1 ? 1u : 0u; }
+  double Value(std::int32_t i) override { return values[static_cast<std::size_t>(i)]; }
+  const char* Name(std::int32_t i) override { return i == 0 ? "lambda" : "mu"; }
+  double values[2] = {0.0, 0.0};
+  int evaluations = 0;
+};
+
+}  // namespace
+
+TEST(NumericAlgebraicESO, HomotopyAndEquationTextsForwarded) {
+  Options options;
+#ifdef VANTOR_KVS_DIR
+  AddDLLSearchPath(VANTOR_KVS_DIR);
+#endif
+  Model m = System(1, {Lin(1.0, 0.0, -5.0)});
+  auto* without = new QLNCNumericAlgebraicESO(m.run.get());
+  without->AddRef();
+  TwoParameters parameters;
+  SetProcessHomotopy(&parameters);
+  auto* eso = new QLNCNumericAlgebraicESO(m.run.get());
+  eso->AddRef();
+  SetProcessHomotopy(nullptr);
+  void* raw = nullptr;
+  ASSERT_EQ(eso->QueryInterface(IID_KVSHomotopy, &raw), 0u);
+  auto* homotopy = static_cast<KVSHomotopy*>(raw);
+  std::int32_t count = 0;
+  EXPECT_EQ(homotopy->GetCount(&count), 0u);
+  EXPECT_EQ(count, 2);
+  const double good[] = {0.5, 2.0};
+  EXPECT_EQ(homotopy->SetValues(good), 0u);
+  double back[2] = {};
+  EXPECT_EQ(homotopy->GetValues(back), 0u);
+  EXPECT_EQ(back[1], 2.0);
+  const double refused[] = {0.25, -1.0};
+  EXPECT_EQ(homotopy->SetValues(refused), kKvsValueFailed);
+  EXPECT_EQ(parameters.values[0], 0.25);
+  EXPECT_EQ(homotopy->Evaluate(), 0u);
+  EXPECT_EQ(homotopy->Evaluate(), kKvsValueFailed);
+  char* name = nullptr;
+  ASSERT_EQ(homotopy->GetName(1, &name), 0u);
+  EXPECT_EQ(TakeKvsText(name), "mu");
+  EXPECT_EQ(homotopy->GetName(2, &name), kKvsBadIndex);
+  homotopy->Release();
+  // Made before any homotopy: none to move.
+  ASSERT_EQ(without->QueryInterface(IID_KVSHomotopy, &raw), 0u);
+  homotopy = static_cast<KVSHomotopy*>(raw);
+  EXPECT_EQ(homotopy->GetCount(&count), 0u);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(homotopy->SetValues(good), kKvsValueFailed);
+  homotopy->Release();
+
+  // Without "ListEquivalenceVariables" an equation has no texts.
+  ASSERT_EQ(eso->QueryInterface(IID_KVSNumericESOExtension3, &raw), 0u);
+  auto* texts = static_cast<KVSNumericESOExtension3*>(raw);
+  EXPECT_EQ(texts->GetEquationTextCount(0, &count), 0u);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(texts->GetEquationText(0, 0, &name), kKvsBadIndex);
+  EXPECT_EQ(texts->GetEquationTextCount(1, &count), kKvsBadIndex);
+  texts->Release();
+  EXPECT_EQ(eso->Release(), 0u);
+  EXPECT_EQ(without->Release(), 0u);
 }
