@@ -215,8 +215,11 @@ Status QLNKVSGenericProxy::ApplyParameters(platform::IUnknown* system) {
 
 std::int32_t QLNKVSGenericProxy::PublishParameters(platform::IUnknown* object, bool dotted_only,
                                                    QLNOptionsClient* client) {
+  // Named options live in the process's option table only.
+  SolverOptionTable* table = SolverOptionTable::Existing();
   void* raw = nullptr;
-  if (object == nullptr || object->QueryInterface(IID_KVSParameters, &raw) != 0 || raw == nullptr) {
+  if (table == nullptr || object == nullptr ||
+      object->QueryInterface(IID_KVSParameters, &raw) != 0 || raw == nullptr) {
     return 0;
   }
   auto* parameters = static_cast<KVSParameters*>(raw);
@@ -253,8 +256,8 @@ std::int32_t QLNKVSGenericProxy::PublishParameters(platform::IUnknown* object, b
       }
       initial.status = SUValue::kValid;
       published_[static_cast<std::size_t>(k)] = name;
-      SolverOptionTable::Instance()->RegisterNamedClient(
-          static_cast<std::uint32_t>(k), loaded_.product.c_str(), name.c_str(), initial, client);
+      table->RegisterNamedClient(static_cast<std::uint32_t>(k), loaded_.product.c_str(),
+                                 name.c_str(), initial, client);
       ++published;
     }
     KvsServicesFree(names);
@@ -284,6 +287,30 @@ Status QLNKVSGenericProxy::NamedParameterChanged(std::uint32_t id, const SUValue
   }
   if (system == nullptr) return 0;
   return ApplyParameter(system, name, parameters_[name]);
+}
+
+namespace {
+
+void RemoveFromTable(QLNOptionsClient* client) {
+  if (SolverOptionTable* table = SolverOptionTable::Existing()) table->RemoveClient(client);
+}
+
+}  // namespace
+
+QLNKVSMflProxy::~QLNKVSMflProxy() { RemoveFromTable(this); }
+
+void QLNKVSMflProxy::SystemMade(platform::IUnknown* system) {
+  if (published_once_) return;
+  published_once_ = true;
+  PublishParameters(system, false, this);
+}
+
+QLNKVSSparseMflProxy::~QLNKVSSparseMflProxy() { RemoveFromTable(this); }
+
+void QLNKVSSparseMflProxy::SystemMade(platform::IUnknown* system) {
+  if (published_once_) return;
+  published_once_ = true;
+  PublishParameters(system, true, this);
 }
 
 // --- linear proxy ---
@@ -327,6 +354,7 @@ KVSLASystem* QLNKVSLinearProxy::SystemOf(DAESSolverBlock* block, Status* status)
     return nullptr;
   }
   block->SetEquationSetObject(system);
+  SystemMade(system);
   return system;
 }
 
@@ -650,6 +678,7 @@ Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
     adapter->Release();
     if (s != 0 || system == nullptr) return kKvsProxyFailed;
     block->SetEquationSetObject(system);
+    SystemMade(system);
   }
   SolverOptions* options = SolverOptions::Instance();
   std::int32_t number = Int(block->GetGroupNumber());

@@ -14,9 +14,7 @@
 #include "solve/ifaces/kvs_linear.h"
 #include "solve/ifaces/kvs_nonlinear.h"
 #include "solve/open/kvs_loader.h"
-
-class QLNOptionsClient;
-class SUValue;
+#include "solve/options/options_client.h"
 
 class DAESSolverBlock;
 class QLNHomotopyParameters;
@@ -79,6 +77,9 @@ class QLNKVSGenericProxy {
   Status NamedParameterChanged(std::uint32_t id, const SUValue& value, platform::IUnknown* system);
 
  protected:
+  // A system the proxy made, before its first solve.
+  virtual void SystemMade(platform::IUnknown* /*system*/) {}
+
   std::map<std::string, KvsParameter> parameters_;
   std::vector<std::string> published_;  // by parameter index
 
@@ -123,9 +124,21 @@ class QLNKVSSluProxy final : public QLNKVSLinearProxy {
   const char* LibraryName() const override { return "kvs_slu.dll"; }
 };
 
-class QLNKVSMflProxy final : public QLNKVSLinearProxy {
+// Publishes every parameter of its library as a named option.
+class QLNKVSMflProxy final : public QLNKVSLinearProxy, public QLNOptionsClient {
  public:
+  ~QLNKVSMflProxy() override;
   const char* LibraryName() const override { return "kvs_mfl.dll"; }
+  Status OptionChanged(std::int32_t, const void*) override { return 0; }
+  Status NamedOptionChanged(std::uint32_t id, const SUValue& value) override {
+    return NamedParameterChanged(id, value, nullptr);
+  }
+
+ protected:
+  void SystemMade(platform::IUnknown* system) override;
+
+ private:
+  bool published_once_ = false;
 };
 
 class QLNKVSNonLinProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
@@ -151,9 +164,21 @@ class QLNKVSSparseProxy final : public QLNKVSNonLinProxy {
   void ReadOptions() override;
 };
 
-class QLNKVSSparseMflProxy final : public QLNKVSNonLinProxy {
+// Publishes its library's parameters whose names hold a '.' as named options.
+class QLNKVSSparseMflProxy final : public QLNKVSNonLinProxy, public QLNOptionsClient {
  public:
+  ~QLNKVSSparseMflProxy() override;
   const char* LibraryName() const override { return "kvs_sparse_mfl.dll"; }
+  Status OptionChanged(std::int32_t, const void*) override { return 0; }
+  Status NamedOptionChanged(std::uint32_t id, const SUValue& value) override {
+    return NamedParameterChanged(id, value, nullptr);
+  }
+
+ protected:
+  void SystemMade(platform::IUnknown* system) override;
+
+ private:
+  bool published_once_ = false;
 };
 
 // Presents one block to a nonlinear library. Lists are 0-based indices.

@@ -12,6 +12,7 @@
 #include "framework/libraries/library_api.h"
 #include "solve/open/homotopy_parameters.h"
 #include "solve/open/kvs_proxies.h"
+#include "solve/options/solver_option_table.h"
 #include "tests/solve/group_support.h"
 #include "tests/support/capture_sink.h"
 
@@ -426,3 +427,62 @@ TEST(NumericAlgebraicESO, HomotopyAndEquationTextsForwarded) {
   EXPECT_EQ(eso->Release(), 0u);
   EXPECT_EQ(without->Release(), 0u);
 }
+
+#ifdef VANTOR_KVS_DIR
+namespace {
+
+std::int32_t SystemInt(DAESSolverBlock& block, const char* name) {
+  void* raw = nullptr;
+  auto* system = static_cast<platform::IUnknown*>(block.GetEquationSetObject());
+  if (system == nullptr || system->QueryInterface(IID_KVSParameters, &raw) != 0) return -1;
+  auto* parameters = static_cast<KVSParameters*>(raw);
+  std::int32_t kind = -1;
+  std::int32_t value = -1;
+  parameters->GetValue(name, &kind, &value);
+  parameters->Release();
+  return kind == kKvsInteger ? value : -1;
+}
+
+SUValue Integer(std::int32_t v) {
+  SUValue out;
+  out.SetType(SUValue::kInteger);
+  out.SetInt(v);
+  out.status = SUValue::kValid;
+  return out;
+}
+
+}  // namespace
+
+TEST(OpenLinearProxy, MflLibrariesPublishTheirParametersAsNamedOptions) {
+  SolverOptionTable table;
+  SUValue value;
+  {
+    Model m = System(2, {Lin(2.0, 1.0, -3.0), Lin(1.0, 3.0, -5.0)});
+    QLNKVSMflProxy proxy;
+    ASSERT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+    // Every parameter, under the library's product text.
+    EXPECT_EQ(table.GetNamedOption("MFL.PrintLevel", &value), 0u);
+    EXPECT_EQ(table.GetNamedOption("MFL.DropTolerance", &value), 0u);
+    EXPECT_EQ(table.SetNamedOption("MFL", "PrintLevel", Integer(-7)), 0u);
+    m.SetValues({5.0, 5.0});
+    ASSERT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+    EXPECT_EQ(SystemInt(*m.run, "PrintLevel"), -7);
+    m.run->Reset();
+  }
+  // Gone with its proxy: a change reaches nobody.
+  EXPECT_EQ(table.SetNamedOption("MFL", "PrintLevel", Integer(3)), 0u);
+
+  Model n = System(2, {Lin(2.0, 1.0, -3.0), Lin(1.0, 1.0, -5.0)});
+  QLNKVSSparseMflProxy sparse;
+  // Published when its first system is made, whatever the solve gives.
+  sparse.Solve(n.run.get(), 0, 0, 0, nullptr);
+  // Only the names with a point, which stand for themselves.
+  EXPECT_EQ(table.GetNamedOption("SLU.PivotSearch", &value), 0u);
+  EXPECT_NE(table.GetNamedOption("SPARSE_MFL.ResTol", &value), 0u);
+  EXPECT_EQ(table.SetNamedOption("SPARSE_MFL", "SLU.PivotSearch", Integer(2)), 0u);
+  EXPECT_EQ(sparse.Parameters().at("SLU.PivotSearch").integer, 2);
+  sparse.Solve(n.run.get(), 0, 0, 0, nullptr);
+  EXPECT_EQ(SystemInt(*n.run, "SLU.PivotSearch"), 2);
+  n.run->Reset();
+}
+#endif
