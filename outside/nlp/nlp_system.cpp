@@ -480,9 +480,7 @@ class NlpFactory final : public KVSNLPSystemFactory,
 
   Status GetVersion(char** text) override { return kvs::AnswerText(texts_.version, text); }
   Status GetProduct(char** text) override { return kvs::AnswerText(texts_.product, text); }
-  Status GetDescription(char** text) override {
-    return kvs::AnswerText(texts_.description, text);
-  }
+  Status GetDescription(char** text) override { return kvs::AnswerText(texts_.description, text); }
   Status DeleteThis() override {
     delete this;
     return 0;

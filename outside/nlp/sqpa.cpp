@@ -65,8 +65,7 @@ void Rows(Context* c, std::int32_t first, double sign, unsigned m, double* resul
   }
 }
 
-void Equalities(unsigned m, double* result, unsigned n, const double* x, double* grad,
-                void* data) {
+void Equalities(unsigned m, double* result, unsigned n, const double* x, double* grad, void* data) {
   Rows(static_cast<Context*>(data), 0, 1.0, m, result, n, x, grad);
 }
 
@@ -134,7 +133,7 @@ Driver* MakeSlsqp() { return new SlsqpDriver(); }
 }  // namespace kvsnlp
 
 extern "C" KVS_EXPORT platform::IUnknown* GetFactoryNLPSystem() {
-  static const kvs::LibraryTexts texts{"1.0", "_KVS_SQPA", "SQP (NLopt SLSQP) by reverse communication",
-                                       "_KVS_SQPA"};
+  static const kvs::LibraryTexts texts{"1.0", "_KVS_SQPA",
+                                       "SQP (NLopt SLSQP) by reverse communication", "_KVS_SQPA"};
   return kvsnlp::MakeNlpFactory(texts, kvsnlp::MakeSlsqp);
 }

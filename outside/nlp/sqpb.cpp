@@ -19,6 +19,8 @@ namespace {
 
 // Ipopt reads bounds beyond these as none.
 constexpr double kIpoptInfinity = 1e19;
+// Below this the objective is taken for unbounded, as in kvs_sqpa.
+constexpr double kUnboundedObjective = -1e20;
 
 struct Context {
   ValueCache* cache;
@@ -26,6 +28,7 @@ struct Context {
   Bridge* bridge;
   std::int32_t iterations = 0;
   double dual_infeasibility = -1.0;
+  bool unbounded = false;
 };
 
 const Values* Fetch(Context* c, const Number* x, bool derivatives) {
@@ -53,8 +56,8 @@ Bool EvalG(Index, Number* x, Bool, Index m, Number* g, UserDataPtr data) {
   return TRUE;
 }
 
-Bool EvalJacG(Index, Number* x, Bool, Index, Index nele, Index* rows, Index* cols,
-              Number* values, UserDataPtr data) {
+Bool EvalJacG(Index, Number* x, Bool, Index, Index nele, Index* rows, Index* cols, Number* values,
+              UserDataPtr data) {
   auto* c = static_cast<Context*>(data);
   if (values == nullptr) {
     std::copy(c->problem->rows.begin(), c->problem->rows.begin() + nele, rows);
@@ -74,17 +77,18 @@ Bool EvalH(Index, Number*, Bool, Number, Index, Number*, Bool, Index, Index*, In
 }
 
 // Counts iterations; a false answer is Ipopt's own stop request.
-Bool Intermediate(Index, Index iteration, Number, Number, Number inf_du, Number, Number, Number,
-                  Number, Number, Index, UserDataPtr data) {
+Bool Intermediate(Index, Index iteration, Number objective, Number inf_pr, Number inf_du, Number,
+                  Number, Number, Number, Number, Index, UserDataPtr data) {
   auto* c = static_cast<Context*>(data);
   c->iterations = iteration;
   c->dual_infeasibility = inf_du;
-  return c->bridge->Abandoning() ? FALSE : TRUE;
+  // Falling without end while feasible: Ipopt itself would say so only
+  // once the iterates pass its divergence limit.
+  if (objective < kUnboundedObjective && inf_pr < 1e-6) c->unbounded = true;
+  return c->bridge->Abandoning() || c->unbounded ? FALSE : TRUE;
 }
 
-double Finite(double bound) {
-  return std::clamp(bound, -kIpoptInfinity * 10, kIpoptInfinity * 10);
-}
+double Finite(double bound) { return std::clamp(bound, -kIpoptInfinity * 10, kIpoptInfinity * 10); }
 
 class IpoptDriver final : public Driver {
  public:
@@ -116,6 +120,7 @@ class IpoptDriver final : public Driver {
                                 z_upper.data(), &context);
     FreeIpoptProblem(problem);
     out.result = IpoptStepResult(code);
+    if (context.unbounded) out.result = kUnbounded;
     if (bridge->Abandoning()) out.result = kStopped;
     out.iterations = context.iterations;
     out.message = "Ipopt status " + std::to_string(code);
@@ -154,8 +159,7 @@ Driver* MakeIpopt() { return new IpoptDriver(); }
 }  // namespace kvsnlp
 
 extern "C" KVS_EXPORT platform::IUnknown* GetFactoryNLPSystem() {
-  static const kvs::LibraryTexts texts{"1.0", "_KVS_SQPB",
-                                       "Interior point (Ipopt) by reverse communication",
-                                       "_KVS_SQPB"};
+  static const kvs::LibraryTexts texts{
+      "1.0", "_KVS_SQPB", "Interior point (Ipopt) by reverse communication", "_KVS_SQPB"};
   return kvsnlp::MakeNlpFactory(texts, kvsnlp::MakeIpopt);
 }

@@ -49,10 +49,10 @@ inline std::int32_t IpoptStepResult(int code) {
     case 1:  // Solved_To_Acceptable_Level
     case 6:  // Feasible_Point_Found
       return kConverged;
-    case 2:  // Infeasible_Problem_Detected
+    case 2:   // Infeasible_Problem_Detected
     case -2:  // Restoration_Failed
       return kInfeasible;
-    case 3:  // Search_Direction_Becomes_Too_Small
+    case 3:   // Search_Direction_Becomes_Too_Small
     case -3:  // Error_In_Step_Computation
       return kAccuracyLimit;
     case 4:  // Diverging_Iterates
