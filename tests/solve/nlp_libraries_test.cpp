@@ -21,6 +21,7 @@
 #include "solve/open/kvs_proxies.h"
 #include "solve/open/nlp_eso.h"
 #include "solve/optimisers/kvs_optimisers.h"
+#include "solve/options/solver_option_table.h"
 #include "tests/solve/hs_problems.h"
 #include "tests/support/capture_sink.h"
 
@@ -208,6 +209,23 @@ TEST(NlpLibraries, InfeasibleUnboundedAndLimitedRunsSaySo) {
     ASSERT_EQ(proxy->PassSetting("MaxIterations", kKvsInteger, &three), 0u);
     EXPECT_EQ(Drive(*proxy, rosenbrock, 0, 0.0).answer, 7);
   }
+}
+
+TEST(NlpLibraries, SqpbTakesItsSettingsAsNamedOptions) {
+  SolverOptionTable table;
+  const hs::Problem rosenbrock = hs::All()[0];
+  QLNKVSSqpbProxy proxy(Sizes(rosenbrock));
+  ASSERT_EQ(proxy.Create(), 0u);
+  SUValue value;
+  ASSERT_EQ(table.GetNamedOption("_KVS_SQPB.OptTol", &value), 0u);
+  EXPECT_EQ(value.payload.real, 1e-6);
+  SUValue three;
+  three.SetType(SUValue::kInteger);
+  three.SetInt(3);
+  three.status = SUValue::kValid;
+  ASSERT_EQ(table.SetNamedOption("_KVS_SQPB", "MaxIterations", three), 0u);
+  // The step settings of the call are not SQPB's: only the named option counts.
+  EXPECT_EQ(Drive(proxy, rosenbrock, 1000, 1e-12).answer, 7);
 }
 
 namespace {
