@@ -15,43 +15,47 @@ namespace kvsnlp {
 
 // --- bridge ---
 
-void Bridge::WaitForEngineTurn(std::unique_lock<std::mutex>& lock) {
-  turn_changed_.wait(lock, [this] { return !worker_turn_; });
+void Bridge::Hand(bool worker) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    worker_turn_.store(worker, std::memory_order_release);
+  }
+  turn_changed_.notify_all();
+}
+
+void Bridge::Await(bool worker) {
+  for (int spin = 0; spin < 256; ++spin) {
+    if (worker_turn_.load(std::memory_order_acquire) == worker) return;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  turn_changed_.wait(lock, [&] { return worker_turn_.load(std::memory_order_acquire) == worker; });
 }
 
 const Values* Bridge::Ask(const std::vector<double>& x, std::uint32_t flags) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (abandon_) return nullptr;
+  if (abandon_.load(std::memory_order_acquire)) return nullptr;
   request_x_ = x;
   request_flags_ = flags;
-  worker_turn_ = false;
-  turn_changed_.notify_all();
-  turn_changed_.wait(lock, [this] { return worker_turn_; });
-  if (abandon_ || failed_) return nullptr;
+  Hand(false);
+  Await(true);
+  if (abandon_.load(std::memory_order_acquire) || failed_) return nullptr;
   return &values_;
 }
 
-bool Bridge::Abandoning() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return abandon_;
-}
+bool Bridge::Abandoning() const { return abandon_.load(std::memory_order_acquire); }
 
 void Bridge::Resume(bool failed) {
-  std::unique_lock<std::mutex> lock(mutex_);
   failed_ = failed;
-  worker_turn_ = true;
-  turn_changed_.notify_all();
-  WaitForEngineTurn(lock);
+  Hand(true);
+  Await(false);
 }
 
 void Bridge::Abandon() {
   if (!worker_.joinable()) return;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    abandon_ = true;
-    worker_turn_ = true;
-    turn_changed_.notify_all();
-  }
+  abandon_.store(true, std::memory_order_release);
+  Hand(true);
   worker_.join();
 }
 

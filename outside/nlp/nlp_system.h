@@ -5,6 +5,7 @@
 // asks the optimiser to stop and joins the worker.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -94,7 +95,7 @@ class Bridge {
   // Stops a running optimiser and joins the worker.
   void Abandon();
   bool Running() const { return worker_.joinable(); }
-  bool Finished() const { return finished_; }
+  bool Finished() const { return finished_.load(std::memory_order_acquire); }
   // Valid while the engine holds the turn.
   const std::vector<double>& RequestPoint() const { return request_x_; }
   std::uint32_t RequestFlags() const { return request_flags_; }
@@ -104,14 +105,17 @@ class Bridge {
   void Join();
 
  private:
-  void WaitForEngineTurn(std::unique_lock<std::mutex>& lock);
+  // Gives the turn to the worker (true) or the engine (false).
+  void Hand(bool worker);
+  // Spins a little, as a hand-over is usually quick, then blocks.
+  void Await(bool worker);
 
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable turn_changed_;
-  bool worker_turn_ = false;
-  bool abandon_ = false;
-  bool finished_ = false;
-  bool failed_ = false;
+  std::atomic<bool> worker_turn_{false};
+  std::atomic<bool> abandon_{false};
+  std::atomic<bool> finished_{false};
+  bool failed_ = false;  // written by the engine before it hands the turn over
   std::vector<double> request_x_;
   std::uint32_t request_flags_ = 0;
   Values values_;
@@ -122,22 +126,17 @@ class Bridge {
 template <class Body>
 void Bridge::Start(Body&& body) {
   Abandon();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    abandon_ = finished_ = failed_ = false;
-    worker_turn_ = true;
-    outcome_ = Outcome{};
-  }
+  abandon_ = false;
+  finished_ = false;
+  failed_ = false;
+  worker_turn_ = true;
+  outcome_ = Outcome{};
   worker_ = std::thread([this, body = std::forward<Body>(body)]() mutable {
-    Outcome result = body();
-    std::lock_guard<std::mutex> lock(mutex_);
-    outcome_ = std::move(result);
-    finished_ = true;
-    worker_turn_ = false;
-    turn_changed_.notify_all();
+    outcome_ = body();
+    finished_.store(true, std::memory_order_release);
+    Hand(false);
   });
-  std::unique_lock<std::mutex> lock(mutex_);
-  WaitForEngineTurn(lock);
+  Await(false);
 }
 
 // The worker's view of the values: asks the engine only for what the last
