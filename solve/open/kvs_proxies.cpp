@@ -13,6 +13,7 @@
 #include "foundation/interfaces/run_mode.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
+#include "foundation/persistence/binary_stream.h"
 #include "foundation/values/typed_value.h"
 #include "solve/open/kvs_guard.h"
 #include "solve/options/options_client.h"
@@ -322,6 +323,72 @@ void QLNKVSLinearProxy::ReadOptions() {
 }
 
 Status QLNKVSLinearProxy::DropWorkspace(void**) { return 0; }
+
+Status QLNKVSLinearProxy::WriteParameters(BvuBinaryStream& stream) {
+  auto* factory = static_cast<KVSLASystemFactory*>(SolverObject());
+  if (factory == nullptr) return kKvsProxyFailed;
+  // The libraries keep their parameters on their systems: a one-entry probe
+  // shows them when the factory does not.
+  KVSLASystem* probe = nullptr;
+  void* raw = nullptr;
+  if (factory->QueryInterface(IID_KVSParameters, &raw) != 0 || raw == nullptr) {
+    const std::int64_t one = 1;
+    const Status made = GuardedKvsCall(
+        [&] {
+          return factory->CreateSystem(1, 1, 1, &one, &one, QLNCOpenMessagesHandler::Instance(),
+                                       &probe);
+        },
+        kKvsProxyFailed);
+    if (made != 0 || probe == nullptr) return kKvsProxyFailed;
+    if (probe->QueryInterface(IID_KVSParameters, &raw) != 0 || raw == nullptr) raw = nullptr;
+  }
+  Status result = kKvsProxyFailed;
+  if (auto* parameters = static_cast<KVSParameters*>(raw)) {
+    std::int32_t count = 0;
+    char** names = nullptr;
+    if (parameters->GetCount(&count) == 0 && count >= 0 && count < 100000 &&
+        (count == 0 || (parameters->GetNames(&names) == 0 && names != nullptr))) {
+      Status put = stream.PutString(Loaded().product.c_str());
+      put |= stream.PutUInt32(static_cast<std::uint32_t>(count));
+      for (std::int32_t k = 0; k < count; ++k) {
+        const std::string name = TakeKvsText(names[k]);
+        union {
+          std::int32_t integer;
+          double real;
+          char* text;
+        } value{};
+        std::int32_t kind = -1;
+        if (parameters->GetValue(name.c_str(), &kind, &value) != 0) kind = -1;
+        put |= stream.PutString(name.c_str());
+        put |= stream.PutString("");
+        if (kind == kKvsInteger) {
+          put |= stream.PutUInt16(4);
+          put |= stream.PutUInt32(static_cast<std::uint32_t>(value.integer));
+          put |= stream.PutUInt32(
+              static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::min()));
+          put |= stream.PutUInt32(
+              static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()));
+        } else if (kind == kKvsReal) {
+          put |= stream.PutUInt16(24);
+          put |= stream.PutDouble(value.real);
+          put |= stream.PutDouble(-std::numeric_limits<double>::max());
+          put |= stream.PutDouble(std::numeric_limits<double>::max());
+        } else {
+          // A text, or a value the library would not give: written as text.
+          const std::string text = kind == kKvsText ? TakeKvsText(value.text) : std::string();
+          put |= stream.PutUInt16(68);
+          put |= stream.PutString(text.c_str());
+          put |= stream.PutString("");
+        }
+      }
+      KvsServicesFree(names);
+      result = put == 0 ? 0 : kKvsProxyFailed;
+    }
+    parameters->Release();
+  }
+  if (probe != nullptr) probe->Release();
+  return result;
+}
 
 KVSLASystem* QLNKVSLinearProxy::SystemOf(DAESSolverBlock* block, Status* status) {
   *status = 0;

@@ -16,6 +16,7 @@
 #include "solve/open/kvs_loader.h"
 #include "solve/options/options_client.h"
 
+class BvuBinaryStream;
 class DAESSolverBlock;
 class QLNHomotopyParameters;
 class QLNVariable;
@@ -101,6 +102,17 @@ class QLNKVSLinearProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
   Status Factorise(DAESSolverBlock* block, const double* values, KVSLASystem** out);
   // Solves the factorised system for `rhs`; the solution goes into x.
   Status SolveWith(KVSLASystem* system, const double* rhs, double* x);
+  // The library's parameters into `stream`: the prefix, the count, then per
+  // parameter its name, its description (empty), and by kind u16 4 with the
+  // value and its (unknown, so widest) bounds as i32, u16 24 with three
+  // doubles, or u16 68 with the text and an empty second text.
+  // 0xA021FFFF without the library or its parameters.
+  Status WriteParameters(BvuBinaryStream& stream);
+  // `stream` is a BvuBinaryStream*.
+  Status Operation6(void* stream) override {
+    return stream != nullptr ? WriteParameters(*static_cast<BvuBinaryStream*>(stream))
+                             : kKvsProxyFailed;
+  }
   const std::vector<std::int32_t>& DependentRows() const { return dependent_rows_; }
   const std::vector<std::int32_t>& DependentCols() const { return dependent_cols_; }
   std::int32_t Rank() const { return rank_; }

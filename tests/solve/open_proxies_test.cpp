@@ -10,9 +10,11 @@
 
 #include "foundation/interfaces/run_mode.h"
 #include "framework/libraries/library_api.h"
+#include "framework/messaging/message.h"
 #include "solve/open/homotopy_parameters.h"
 #include "solve/open/kvs_proxies.h"
 #include "solve/options/solver_option_table.h"
+#include "tests/framework/message_helpers.h"
 #include "tests/solve/group_support.h"
 #include "tests/support/capture_sink.h"
 
@@ -484,5 +486,37 @@ TEST(OpenLinearProxy, MflLibrariesPublishTheirParametersAsNamedOptions) {
   sparse.Solve(n.run.get(), 0, 0, 0, nullptr);
   EXPECT_EQ(SystemInt(*n.run, "SLU.PivotSearch"), 2);
   n.run->Reset();
+}
+#endif
+
+#ifdef VANTOR_KVS_DIR
+namespace {
+
+class MissingLinear final : public QLNKVSLinearProxy {
+ public:
+  const char* LibraryName() const override { return "kvs_missing.dll"; }
+};
+
+}  // namespace
+
+TEST(OpenLinearProxy, ParametersWrittenIntoAMessage) {
+  QLNKVSSluProxy proxy;
+  DseMessage out(1, DseMessage::kReply);
+  // The operation takes the stream face of the message.
+  BvuBinaryStream* stream = &out;
+  ASSERT_EQ(proxy.Operation6(stream), 0u);
+  const auto body = testsupport::BodyOf(out);
+  const std::string text(body.begin(), body.end());
+  // The prefix, then every parameter by name with its kind code.
+  EXPECT_EQ(text.find("SLU"), 3u) << "after the prefix's length";
+  for (const char* name : {"DropTolerance", "PivotSearch", "Triangularisation"}) {
+    EXPECT_NE(text.find(name), std::string::npos) << name;
+  }
+  // Ten parameters after the prefix and its terminator.
+  EXPECT_EQ(body[3 + 4], 10);
+  EXPECT_EQ(proxy.Operation6(nullptr), kKvsProxyFailed);
+  testsupport::CaptureSink sink;
+  MissingLinear missing;
+  EXPECT_EQ(missing.Operation6(stream), kKvsProxyFailed);
 }
 #endif
