@@ -70,14 +70,21 @@ bool LinearCore::SetPattern(std::int64_t n, std::int64_t non_zeros, const std::i
     cols_[size_t(k)] = cols[k] - 1;
   }
   // Compress by columns; a repeated pair shares its slot and its values add.
-  std::vector<std::int64_t> order(static_cast<size_t>(non_zeros));
-  for (std::int64_t k = 0; k < non_zeros; ++k) order[size_t(k)] = k;
-  std::sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
-    return std::pair(cols_[size_t(a)], rows_[size_t(a)]) <
-           std::pair(cols_[size_t(b)], rows_[size_t(b)]);
-  });
+  // Two counting passes (by row, then stably by column) order the pairs in
+  // linear time: a sort here cost more than the factorisation of a
+  // flowsheet's many small blocks.
+  const size_t nz = size_t(non_zeros), un = size_t(n);
+  std::vector<std::int64_t> count(un + 1, 0), by_row(nz), order(nz);
+  for (size_t k = 0; k < nz; ++k) ++count[size_t(rows_[k]) + 1];
+  for (size_t i = 0; i < un; ++i) count[i + 1] += count[i];
+  for (size_t k = 0; k < nz; ++k) by_row[size_t(count[size_t(rows_[k])]++)] = std::int64_t(k);
+  std::fill(count.begin(), count.end(), 0);
+  for (size_t k = 0; k < nz; ++k) ++count[size_t(cols_[k]) + 1];
+  for (size_t j = 0; j < un; ++j) count[j + 1] += count[j];
+  for (std::int64_t k : by_row) order[size_t(count[size_t(cols_[size_t(k)])]++)] = k;
   start_.assign(size_t(n) + 1, 0);
   index_.clear();
+  index_.reserve(nz);
   slot_.resize(size_t(non_zeros));
   for (size_t i = 0; i < order.size(); ++i) {
     const std::int64_t k = order[i];
@@ -102,10 +109,14 @@ bool LinearCore::Analyse(const LinearSettings& settings) {
 FactorResult LinearCore::Factorise(const double* values, const LinearSettings& settings) {
   singular_ = false;
   rank_ = n_;
-  if (n_ < 1 || values == nullptr || !AllFinite(values, rows_.size())) return FactorResult::kFailed;
-  values_.assign(values, values + rows_.size());
+  if (n_ < 1 || values == nullptr) return FactorResult::kFailed;
   csc_values_.assign(index_.size(), 0.0);
-  for (size_t k = 0; k < rows_.size(); ++k) csc_values_[size_t(slot_[k])] += values[k];
+  bool finite = true;
+  for (size_t k = 0; k < rows_.size(); ++k) {
+    finite = finite && std::isfinite(values[k]);
+    csc_values_[size_t(slot_[k])] += values[k];
+  }
+  if (!finite) return FactorResult::kFailed;
   if ((!analysed_ || analysed_transposed_ != settings.lu.transpose) && !Analyse(settings))
     return FactorResult::kFailed;
   ++factorisations_;
@@ -226,7 +237,8 @@ SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings
   if (rhs == nullptr || x == nullptr || csc_values_.size() != index_.size() || n_ < 1)
     return SolveResult::kFailed;
   const size_t n = size_t(n_);
-  std::vector<double> b(rhs, rhs + n);
+  std::vector<double>& b = b_;
+  b.assign(rhs, rhs + n);
   if (!AllFinite(b.data(), n)) return SolveResult::kFailed;
   SparseLu* lu = lu_.get();
   const std::vector<std::int64_t>* start = &start_;
@@ -240,16 +252,30 @@ SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings
     index = &reduced_index_;
     values = &reduced_values_;
   }
-  std::vector<double> sol(n), residual(n), correction(n);
+  std::vector<double>& sol = sol_;
+  std::vector<double>& residual = residual_;
+  std::vector<double>& correction = correction_;
+  sol.resize(n), correction.resize(n);
   if (!lu->Solve(b.data(), sol.data(), settings.max_refine)) return SolveResult::kFailed;
+  // The first residual also sums the rows' magnitudes for the norm of A.
+  std::vector<double>& row_sum = row_sum_;
+  row_sum.assign(n, 0.0);
+  bool first = true;
   auto residual_of = [&](const std::vector<double>& v) {
     residual = b;
-    for (size_t j = 0; j < n; ++j)
-      for (std::int64_t e = (*start)[j]; e < (*start)[j + 1]; ++e)
-        residual[size_t((*index)[size_t(e)])] -= (*values)[size_t(e)] * v[j];
+    for (size_t j = 0; j < n; ++j) {
+      for (std::int64_t e = (*start)[j]; e < (*start)[j + 1]; ++e) {
+        const double a = (*values)[size_t(e)];
+        const size_t i = size_t((*index)[size_t(e)]);
+        residual[i] -= a * v[j];
+        if (first) row_sum[i] += std::fabs(a);
+      }
+    }
+    first = false;
     return MaxAbs(residual);
   };
   double rnorm = residual_of(sol);
+  const double anorm = MaxAbs(row_sum);
   for (std::int32_t step = 0;
        step < settings.max_refine && rnorm > settings.error_tol && std::isfinite(rnorm); ++step) {
     if (!lu->Solve(residual.data(), correction.data())) break;
@@ -261,14 +287,6 @@ SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings
   }
   std::copy(sol.begin(), sol.end(), x);
   if (!AllFinite(sol.data(), n) || !std::isfinite(rnorm)) return SolveResult::kNormError;
-  double anorm = 0;
-  {
-    std::vector<double> row_sum(n, 0.0);
-    for (size_t j = 0; j < n; ++j)
-      for (std::int64_t e = (*start)[j]; e < (*start)[j + 1]; ++e)
-        row_sum[size_t((*index)[size_t(e)])] += std::fabs((*values)[size_t(e)]);
-    anorm = MaxAbs(row_sum);
-  }
   const double scale = anorm * MaxAbs(sol) + MaxAbs(b);
   if (rnorm > std::sqrt(std::numeric_limits<double>::epsilon()) * scale)
     return SolveResult::kNormError;

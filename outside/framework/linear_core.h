@@ -57,7 +57,8 @@ class LinearCore {
   std::int64_t n_ = 0;
   std::vector<std::int64_t> rows_, cols_;           // 0-based input pairs
   std::vector<std::int64_t> start_, index_, slot_;  // CSC, input k -> CSC slot
-  std::vector<double> values_, csc_values_;
+  std::vector<double> csc_values_;
+  std::vector<double> b_, sol_, residual_, correction_, row_sum_;  // solve work, kept
   bool analysed_ = false, analysed_transposed_ = false;
   bool singular_ = false;
   std::unique_ptr<SparseLu> reduced_;  // the singular matrix with its dependence cut out
