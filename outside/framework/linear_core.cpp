@@ -63,35 +63,38 @@ bool LinearCore::SetPattern(std::int64_t n, std::int64_t non_zeros, const std::i
   for (std::int64_t k = 0; k < non_zeros; ++k)
     if (rows[k] < 1 || rows[k] > n || cols[k] < 1 || cols[k] > n) return false;
   n_ = n;
-  rows_.resize(size_t(non_zeros));
-  cols_.resize(size_t(non_zeros));
-  for (std::int64_t k = 0; k < non_zeros; ++k) {
-    rows_[size_t(k)] = rows[k] - 1;
-    cols_[size_t(k)] = cols[k] - 1;
-  }
+  non_zeros_ = non_zeros;
   // Compress by columns; a repeated pair shares its slot and its values add.
-  // Two counting passes (by row, then stably by column) order the pairs in
-  // linear time: a sort here cost more than the factorisation of a
-  // flowsheet's many small blocks.
+  // One counting pass by column, then each (short) column ordered by row:
+  // a general sort here cost more than the factorisation of a flowsheet's
+  // many small blocks.
   const size_t nz = size_t(non_zeros), un = size_t(n);
-  std::vector<std::int64_t> count(un + 1, 0), by_row(nz), order(nz);
-  for (size_t k = 0; k < nz; ++k) ++count[size_t(rows_[k]) + 1];
-  for (size_t i = 0; i < un; ++i) count[i + 1] += count[i];
-  for (size_t k = 0; k < nz; ++k) by_row[size_t(count[size_t(rows_[k])]++)] = std::int64_t(k);
-  std::fill(count.begin(), count.end(), 0);
-  for (size_t k = 0; k < nz; ++k) ++count[size_t(cols_[k]) + 1];
-  for (size_t j = 0; j < un; ++j) count[j + 1] += count[j];
-  for (std::int64_t k : by_row) order[size_t(count[size_t(cols_[size_t(k)])]++)] = k;
-  start_.assign(size_t(n) + 1, 0);
+  std::vector<std::int64_t> order(nz);
+  start_.assign(un + 1, 0);
+  for (size_t k = 0; k < nz; ++k) ++start_[size_t(cols[k])];
+  for (size_t j = 0; j < un; ++j) start_[j + 1] += start_[j];
+  // start_[j + 1] is now the end of column j; fill each column from its start.
+  std::vector<std::int64_t> next(start_.begin(), start_.end() - 1);
+  for (size_t k = 0; k < nz; ++k) order[size_t(next[size_t(cols[k] - 1)]++)] = std::int64_t(k);
+  for (size_t j = 0; j < un; ++j) {
+    auto first = order.begin() + start_[j], last = order.begin() + start_[j + 1];
+    auto by_row = [rows](std::int64_t a, std::int64_t b) { return rows[a] < rows[b]; };
+    if (last - first > 32) {
+      std::stable_sort(first, last, by_row);
+    } else {
+      for (auto it = first + (first != last); it < last; ++it)
+        for (auto at = it; at > first && by_row(*at, *(at - 1)); --at) std::iter_swap(at, at - 1);
+    }
+  }
+  std::fill(start_.begin(), start_.end(), 0);
   index_.clear();
   index_.reserve(nz);
-  slot_.resize(size_t(non_zeros));
-  for (size_t i = 0; i < order.size(); ++i) {
+  slot_.resize(nz);
+  for (size_t i = 0; i < nz; ++i) {
     const std::int64_t k = order[i];
-    if (i == 0 || cols_[size_t(k)] != cols_[size_t(order[i - 1])] ||
-        rows_[size_t(k)] != rows_[size_t(order[i - 1])]) {
-      index_.push_back(rows_[size_t(k)]);
-      ++start_[size_t(cols_[size_t(k)]) + 1];
+    if (i == 0 || cols[k] != cols[order[i - 1]] || rows[k] != rows[order[i - 1]]) {
+      index_.push_back(rows[k] - 1);
+      ++start_[size_t(cols[k])];
     }
     slot_[size_t(k)] = std::int64_t(index_.size()) - 1;
   }
@@ -110,11 +113,20 @@ FactorResult LinearCore::Factorise(const double* values, const LinearSettings& s
   singular_ = false;
   rank_ = n_;
   if (n_ < 1 || values == nullptr) return FactorResult::kFailed;
-  csc_values_.assign(index_.size(), 0.0);
   bool finite = true;
-  for (size_t k = 0; k < rows_.size(); ++k) {
-    finite = finite && std::isfinite(values[k]);
-    csc_values_[size_t(slot_[k])] += values[k];
+  if (index_.size() == size_t(non_zeros_)) {
+    // No repeated pair: every slot is written once, nothing to clear.
+    csc_values_.resize(index_.size());
+    for (size_t k = 0; k < size_t(non_zeros_); ++k) {
+      finite = finite && std::isfinite(values[k]);
+      csc_values_[size_t(slot_[k])] = values[k];
+    }
+  } else {
+    csc_values_.assign(index_.size(), 0.0);
+    for (size_t k = 0; k < size_t(non_zeros_); ++k) {
+      finite = finite && std::isfinite(values[k]);
+      csc_values_[size_t(slot_[k])] += values[k];
+    }
   }
   if (!finite) return FactorResult::kFailed;
   if ((!analysed_ || analysed_transposed_ != settings.lu.transpose) && !Analyse(settings))

@@ -55,7 +55,7 @@ class LinearCore {
 
   std::unique_ptr<SparseLu> lu_;
   std::int64_t n_ = 0;
-  std::vector<std::int64_t> rows_, cols_;           // 0-based input pairs
+  std::int64_t non_zeros_ = 0;                      // input pairs
   std::vector<std::int64_t> start_, index_, slot_;  // CSC, input k -> CSC slot
   std::vector<double> csc_values_;
   std::vector<double> b_, sol_, residual_, correction_, row_sum_;  // solve work, kept
