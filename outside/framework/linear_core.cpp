@@ -1,5 +1,7 @@
 #include "outside/framework/linear_core.h"
 
+#include "outside/framework/recycle.h"
+
 #include <suitesparse/btf.h>
 
 #include <algorithm>
@@ -56,6 +58,10 @@ double MaxAbs(const std::vector<double>& v) {
 
 }  // namespace
 
+LinearCore::~LinearCore() {
+  GiveBack(start_, index_, slot_, csc_values_, b_, sol_, residual_, correction_, row_sum_);
+}
+
 bool LinearCore::SetPattern(std::int64_t n, std::int64_t non_zeros, const std::int64_t* rows,
                             const std::int64_t* cols) {
   if (n < 1 || non_zeros < 0 || (non_zeros > 0 && (rows == nullptr || cols == nullptr)))
@@ -69,7 +75,9 @@ bool LinearCore::SetPattern(std::int64_t n, std::int64_t non_zeros, const std::i
   // a general sort here cost more than the factorisation of a flowsheet's
   // many small blocks.
   const size_t nz = size_t(non_zeros), un = size_t(n);
-  std::vector<std::int64_t> order(nz);
+  std::vector<std::int64_t> order = RecycleBin<std::int64_t>::Take(nz);
+  order.resize(nz);
+  Reuse(index_, nz), Reuse(slot_, nz), Reuse(csc_values_, nz), Reuse(start_, un + 1);
   start_.assign(un + 1, 0);
   for (size_t k = 0; k < nz; ++k) ++start_[size_t(cols[k])];
   for (size_t j = 0; j < un; ++j) start_[j + 1] += start_[j];
@@ -98,6 +106,7 @@ bool LinearCore::SetPattern(std::int64_t n, std::int64_t non_zeros, const std::i
     }
     slot_[size_t(k)] = std::int64_t(index_.size()) - 1;
   }
+  RecycleBin<std::int64_t>::Give(std::move(order));
   for (std::int64_t j = 0; j < n; ++j) start_[size_t(j) + 1] += start_[size_t(j)];
   analysed_ = false;
   return true;

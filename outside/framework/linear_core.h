@@ -25,6 +25,9 @@ enum class SolveResult { kOk, kNormError, kFailed };
 class LinearCore {
  public:
   explicit LinearCore(std::unique_ptr<SparseLu> lu) : lu_(std::move(lu)) {}
+  ~LinearCore();
+  LinearCore(const LinearCore&) = delete;
+  LinearCore& operator=(const LinearCore&) = delete;
 
   // False for indices outside 1..n or a size below 1.
   bool SetPattern(std::int64_t n, std::int64_t non_zeros, const std::int64_t* rows,

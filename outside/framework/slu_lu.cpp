@@ -12,6 +12,7 @@
 #include "numerics/sparse_lu/defaults.h"
 #include "numerics/sparse_lu/slu_drivers.h"
 #include "numerics/sparse_lu/slu_interface.h"
+#include "outside/framework/recycle.h"
 #include "outside/framework/sparse_lu.h"
 
 namespace kvs {
@@ -19,6 +20,8 @@ namespace {
 
 class SluLu final : public SparseLu {
  public:
+  ~SluLu() override { GiveBack(rows_, cols_, row0_, irn_, jcn_, keep_, iw_, a_, w_, scale_); }
+
   // With `transpose` the matrix kept is A^T (its rows are A's columns) and
   // A is solved through its transpose.
   bool Analyse(std::int64_t n, const std::int64_t* col_start, const std::int64_t* row_index,
@@ -27,6 +30,10 @@ class SluLu final : public SparseLu {
     transposed_ = settings.transpose;
     ne_ = col_start[n];
     if (n < 1 || ne_ < 1) return false;
+    const size_t ne = size_t(ne_), un = size_t(n);
+    for (auto* v : {&rows_, &cols_, &row0_, &jcn_}) Reuse(*v, ne);
+    Reuse(irn_, 3 * ne), Reuse(a_, 3 * ne);
+    Reuse(keep_, 10 * un + 7), Reuse(iw_, 9 * un), Reuse(w_, 5 * un), Reuse(scale_, un);
     rows_.resize(size_t(ne_));
     cols_.resize(size_t(ne_));
     row0_.resize(size_t(ne_));
@@ -38,7 +45,6 @@ class SluLu final : public SparseLu {
         rows_[size_t(e)] = row0_[size_t(e)] + 1;
         cols_[size_t(e)] = (transposed_ ? i : j) + 1;
       }
-    const size_t un = size_t(n);
     keep_.assign(10 * un + 7, 0);
     iw_.assign(9 * un, 0);
     w_.assign(5 * un, 0.0);
