@@ -31,7 +31,8 @@ class RecycleBin {
     return out;
   }
   static void Give(std::vector<T>&& v) {
-    if (v.capacity() * sizeof(T) < kSmallest) return;
+    const std::size_t bytes = v.capacity() * sizeof(T);
+    if (bytes < kSmallest || bytes > kLargest) return;
     std::lock_guard<std::mutex> lock(mutex());
     auto& kept = bin();
     if (kept.size() >= kMostKept) kept.erase(kept.begin());  // the oldest goes
@@ -40,6 +41,7 @@ class RecycleBin {
 
  private:
   static constexpr std::size_t kSmallest = 64 * 1024;
+  static constexpr std::size_t kLargest = 16 * 1024 * 1024;
   static constexpr std::size_t kMostKept = 24;
   static std::mutex& mutex() {
     static std::mutex m;
