@@ -35,7 +35,8 @@ Status Describe(const Description (&table)[N], std::int32_t* count,
                 KVSAttributeDescription** records) {
   *count = 0;
   *records = nullptr;
-  auto* out = static_cast<KVSAttributeDescription*>(KvsServicesAlloc(sizeof(*out) * N));
+  auto* out =
+      static_cast<KVSAttributeDescription*>(KvsServicesAlloc(sizeof(KVSAttributeDescription) * N));
   if (out == nullptr) return kKvsValueFailed;
   for (std::size_t k = 0; k < N; ++k) {
     out[k].name = KvsServicesCopy(table[k].name);

@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr std::int32_t kStepFailed = 2;
-
 template <class T>
 T* Query(platform::IUnknown* object, const platform::IID& iid) {
   void* raw = nullptr;
