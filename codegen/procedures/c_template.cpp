@@ -889,7 +889,9 @@ Status WriteCTemplateOld(const SUCodeGenerate& generate, const CodegenReport& re
       const std::uint16_t d = def.OutputDescriptor(0);
       std::string store = "  *((double*)";
       if (IsIntLike(d)) store = "  *((int*)";
-      if (TypeCode(d) == procdef::kString) store = Dimensions(d) > 0 ? "  ((char**)" : "  ((char*)";
+      // A text result leaves its address in the slot, as C-layout texts do
+      // (a cast itself cannot be assigned to).
+      if (TypeCode(d) == procdef::kString) store = "  *((char**)";
       line(store + "(&pOutputs[pOutOffs[0]]))  =");
     }
     line("  " + NAME + "_C (");
