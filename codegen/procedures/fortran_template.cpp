@@ -702,6 +702,27 @@ class OldArgList {
   bool trailing_ = false;
 };
 
+// What both old-interface writers derive from the definition and request.
+struct OldForm {
+  OldForm(const SUCodeGenerate& generate, std::uint32_t request, const char* name)
+      : def(*generate.definition), options(def.Options()),
+        debug((request & codegen::kRequestDebug) != 0),
+        function((options & procdef::kFunction) != 0),
+        derivs((options & procdef::kAnalyticDerivatives) != 0),
+        props((options & procdef::kPropertiesId) != 0 || def.InterfaceVersion() == 1),
+        icall((options &
+               (procdef::kPrecall | procdef::kPostcall | procdef::kAnalyticDerivatives)) != 0),
+        workspace(generate.workspace != 0),
+        // A version-1 function has no status lines.
+        no_status(function && def.InterfaceVersion() == 1), NAME(name != nullptr ? name : ""),
+        in(NumberedArgs(def, true)), out(NumberedArgs(def, false)) {}
+  const SUProcDef& def;
+  const std::uint32_t options;
+  const bool debug, function, derivs, props, icall, workspace, no_status;
+  const std::string NAME;
+  const std::vector<FArg> in, out;
+};
+
 }  // namespace
 
 Status WriteFortranTemplateOld(const SUCodeGenerate& generate, const CodegenReport& report,
@@ -710,20 +731,9 @@ Status WriteFortranTemplateOld(const SUCodeGenerate& generate, const CodegenRepo
   std::FILE* file = codegen::OpenForWriting(report, "generate", path);
   if (file == nullptr) return codegen::kFailed;
   FortranWriter line(file);
-  const SUProcDef& def = *generate.definition;
-  const std::uint32_t options = def.Options();
-  const bool debug = (request & codegen::kRequestDebug) != 0;
-  const bool function = (options & procdef::kFunction) != 0;
-  const bool derivs = (options & procdef::kAnalyticDerivatives) != 0;
-  const bool props = (options & procdef::kPropertiesId) != 0 || def.InterfaceVersion() == 1;
-  const bool icall =
-      (options & (procdef::kPrecall | procdef::kPostcall | procdef::kAnalyticDerivatives)) != 0;
-  const bool workspace = generate.workspace != 0;
-  // A version-1 function has no status lines.
-  const bool no_status = function && def.InterfaceVersion() == 1;
-  const std::string NAME = name != nullptr ? name : "";
-  const std::vector<FArg> in = NumberedArgs(def, true);
-  const std::vector<FArg> out = NumberedArgs(def, false);
+  const OldForm form(generate, request, name);
+  const auto& [def, options, debug, function, derivs, props, icall, workspace, no_status, NAME, in,
+               out] = form;
   bool arrays = false;
   for (const auto& a : in) arrays |= !a.dims.empty();
   for (const auto& a : out) arrays |= !a.dims.empty();
@@ -882,19 +892,9 @@ Status WriteFortranWrapperOld(const SUCodeGenerate& generate, const CodegenRepor
   std::FILE* file = codegen::OpenForWriting(report, "generate", path);
   if (file == nullptr) return codegen::kFailed;
   FortranWriter line(file);
-  const SUProcDef& def = *generate.definition;
-  const std::uint32_t options = def.Options();
-  const bool debug = (request & codegen::kRequestDebug) != 0;
-  const bool function = (options & procdef::kFunction) != 0;
-  const bool derivs = (options & procdef::kAnalyticDerivatives) != 0;
-  const bool props = (options & procdef::kPropertiesId) != 0 || def.InterfaceVersion() == 1;
-  const bool icall =
-      (options & (procdef::kPrecall | procdef::kPostcall | procdef::kAnalyticDerivatives)) != 0;
-  const bool workspace = generate.workspace != 0;
-  const bool no_status = function && def.InterfaceVersion() == 1;
-  const std::string NAME = name != nullptr ? name : "";
-  const std::vector<FArg> in = NumberedArgs(def, true);
-  const std::vector<FArg> out = NumberedArgs(def, false);
+  const OldForm form(generate, request, name);
+  const auto& [def, options, debug, function, derivs, props, icall, workspace, no_status, NAME, in,
+               out] = form;
 
   line("C Wrapper code for Procedure Definition " + generate.display_name);
   std::int32_t strings = 0;
