@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "daes/model/parameter.h"
 #include "daes/problem/problem.h"
+#include "expr/codegen/code_writer.h"
+#include "expr/tree/operator_table.h"
 #include "foundation/directory/directory_node.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/messages/su_print.h"
@@ -167,6 +171,44 @@ std::int32_t DAESRowElement::PackC(double* values, std::int32_t* position, std::
   }
   ++*position;
   return changed;
+}
+
+void DAESRowElement::WritePackCode(std::ostream& out, std::uint32_t row, std::int32_t slot,
+                                   bool fortran) {
+  const SUValue* v = ValuePointer();
+  const bool output = row == kOutput || row == kStrOutput || row == kIntOutput;
+  std::string value;
+  if (row == kStrInput || row == kStrOutput) {
+    const char* text = v != nullptr && v->GetString() != nullptr ? v->GetString() : "";
+    value = EscapedText(text);
+    value.insert(value.begin(), '"');
+    value.push_back('"');
+  } else if (SolverIndex() >= 0 && (v == nullptr || v->type == SUValue::kReal)) {
+    value = std::to_string(SolverIndex());
+    value.insert(0, "x[");
+    value.push_back(']');
+  } else if (v != nullptr && (v->type & SUValue::kKindMask) == SUValue::kReal) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", v->payload.real);
+    value = text;
+  } else {
+    value = std::to_string(v != nullptr && !v->IsArray() ? v->GetIntAt(0) : 0);
+  }
+  const char* macro = output             ? "    PACKREALOUTPUT("
+                      : row == kIntInput ? "  PACKINTINPUT("
+                      : row != kStrInput ? "  PACKREALINPUT("
+                      : fortran          ? "  PACKFTNSTRINPUT("
+                                         : "  PACKSTRINPUT(";
+  out << macro << slot << "," << value << ");\n";
+}
+
+bool DAESRowElement::WriteUnpackCode(std::ostream& out, std::int32_t slot) {
+  const SUValue* v = ValuePointer();
+  if (SolverIndex() < 0 || IsParameter() != 0 || (v != nullptr && v->type != SUValue::kReal)) {
+    return false;
+  }
+  out << "      UNPACKREALINPUT(" << slot << "," << SolverIndex() << ");\n";
+  return true;
 }
 
 std::uint32_t DAESRowElement::ReleaseIfSame(DAESRowElement** held) {

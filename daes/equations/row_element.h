@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,15 @@ class DAESRowElement : public ExpressionADVariable {
   virtual std::int32_t PackFortran(double* values, std::int32_t* position, std::int32_t index,
                                    std::int32_t stride);
   virtual std::int32_t PackC(double* values, std::int32_t* position, std::int32_t base);
+  // Generated C of a compiled procedure call for this scalar element: the
+  // packing at `slot` by the argument row (real, text or integer input, or
+  // output): "  PACKREALINPUT(slot,x[i]);" with the current value for a
+  // variable without a column, texts quoted (blank-padded in the FORTRAN
+  // layout).
+  void WritePackCode(std::ostream& out, std::uint32_t row, std::int32_t slot, bool fortran);
+  // "      UNPACKREALINPUT(slot,i);" for a real variable in column i; false
+  // (nothing written) otherwise.
+  bool WriteUnpackCode(std::ostream& out, std::int32_t slot);
   // The class mark of value entry i (0 without entries): -1 marked, 1 to 4
   // the dependency kind found by the classification.
   std::int32_t ColumnClass(std::int32_t i, std::int32_t) override {

@@ -141,7 +141,7 @@ class DAESSolverEquation : public DAESEqnRow {
   // Advances N and collects the row's distinct columns in ascending order.
   void BuildColumnPattern(daes::EquationCState& w);
   const std::vector<std::int32_t>& ColumnPattern() const { return column_pattern_; }
-  void WriteFunctionHead(daes::EquationCState& w, std::int32_t part);
+  virtual void WriteFunctionHead(daes::EquationCState& w, std::int32_t part);
   virtual void WriteCaseLabel(daes::EquationCState& w, std::int32_t task);
   virtual Status WriteResidualCode(daes::EquationCState& w);
   virtual Status WriteStateCode(daes::EquationCState&) { return 0; }

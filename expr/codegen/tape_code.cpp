@@ -247,6 +247,8 @@ Status ExprPCContext::WriteValueCode(ExprCodeWriter& writer, std::ostream& out,
   const std::size_t half = TapeStateNow().capacity / 2;
   std::int32_t input = 0;
   std::int32_t output = 0;
+  std::int32_t input_argument = 0;
+  std::int32_t output_argument = 0;
   bool procedure = false;
   bool inputs_written = false;
   for (std::int32_t k = 0; k < n; ++k) {
@@ -265,8 +267,18 @@ Status ExprPCContext::WriteValueCode(ExprCodeWriter& writer, std::ostream& out,
         out << "  }\n";
         continue;
       }
-      if (in.left_kind == kVarTyped && OperandType(in.left) == 0) continue;
       const bool is_input = op <= kIntInput;
+      const std::int32_t argument = is_input ? input_argument++ : output_argument++;
+      if (in.left_kind == kVarTyped && OperandType(in.left) == 0) {
+        // An array: its elements in the call's layout.
+        if (!WriteArrayArgumentCode(writer, out, is_input, argument, is_input ? &input : &output,
+                                    string_mode)) {
+          out << kNotImplemented << "\n";
+          writer.tape.failed = true;
+        }
+        inputs_written = inputs_written || is_input;
+        continue;
+      }
       const std::string operand = OperandCode(in, true, " %.17g");
       if (op == kInput || op == kIntInput) {
         out << (op == kInput ? "  PACKREALINPUT(" : "  PACKINTINPUT(") << input << "," << operand

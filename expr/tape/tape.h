@@ -163,6 +163,15 @@ class ExprPCContext : public ExprContext {
   // packs texts the FORTRAN way. Rows that cannot be written leave a marker
   // and set writer.tape.failed.
   Status WriteValueCode(ExprCodeWriter& writer, std::ostream& out, std::int32_t string_mode = 0);
+  // The packing of an array argument of a procedure call (argument k of
+  // the inputs or outputs, its first slot at *position, which it advances),
+  // element by element in the call's layout. False when the context cannot:
+  // the row is then written as not implemented.
+  virtual bool WriteArrayArgumentCode(ExprCodeWriter&, std::ostream&, bool /*input*/,
+                                      std::int32_t /*k*/, std::int32_t* /*position*/,
+                                      std::int32_t /*string_mode*/) {
+    return false;
+  }
 
  protected:
   // The C text of an operand of instruction k; `as_double` for a real slot.

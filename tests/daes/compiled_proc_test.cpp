@@ -1,0 +1,265 @@
+// Procedure calls in the compiled equation library: one wrapper per call
+// whose switch answers each equation, the equation functions that call it,
+// the pre- and post-call lines, and the compiled calls of the test library
+// (C and FORTRAN layouts) against the interpreted ones.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "daes/instance/instance_node.h"
+#include "daes/problem/equation_code.h"
+#include "daes/problem/problem.h"
+#include "daes/procedures/proc_equation.h"
+#include "foundation/values/packed_value.h"
+#include "platform/dynamic_library.h"
+#include "tests/daes/compiled_c_helpers.h"
+#include "tests/daes/daes_helpers.h"
+#include "tests/expr/expr_builders.h"
+#include "tests/support/temp_dir.h"
+
+using namespace daestest;
+using namespace compiledtest;
+using namespace exprtest;
+namespace mw = modelwriter;
+
+namespace {
+
+const std::string kLibrary = std::string(VANTOR_PROC_LIBS) + "/user_procs.so";
+
+struct CallNode : BvuDirectoryNode {
+  CallNode(BvuDirectoryNode* parent, Expression* e) : BvuDirectoryNode(parent, ".c"), call(e) {
+    call->AddRef();
+  }
+  ~CallNode() override { Expression::Release(call); }
+  std::int32_t GetKind() override { return daes::kLibraryExpressionKind; }
+  void* LinkedObject() override { return call; }
+  Expression* call;
+};
+
+// The tank with (y1, y2) = pair(u1, k, u2): u1, u2, y1 and y2 new variables
+// of T101, k its parameter.
+struct PairModel {
+  PairModel(const char* entry, std::uint32_t language, std::uint32_t options)
+      : library(nullptr, nullptr) {
+    definition.SetLanguage(language);
+    definition.SetImplementationName(entry);
+    definition.SetLibrary(kLibrary.c_str());
+    definition.SetInterfaceVersion(2);
+    definition.SetOptions(options);
+    FindProcGenerator slots;
+    definition.WriteFindProc(slots);
+    const Ref u1 = Var(0), k = Var(1), u2 = Var(2), y1 = Var(3), y2 = Var(4);
+    const Ref in = ListOf<ProcIOListExpression>({&u1, &k, &u2}, 0);
+    const Ref out = ListOf<ProcIOListExpression>({&y1, &y2}, 0);
+    auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                        static_cast<ProcIOListExpression*>(out.get()));
+    call->Bind(&definition);
+    EXPECT_EQ(library.InsertChildAt(1, new CallNode(&library, call)), 0u);
+    EXPECT_EQ(tree.Read(mw::Tank), 0u);
+    auto message = Body([](Writer& w) {
+      w.List(5);
+      const char* names[] = {".u1", ".u2", ".y1", ".y2"};
+      const double values[] = {1.5, -0.5, 2.0, 3.0};
+      for (std::uint32_t i = 0; i < 4; ++i) {
+        w.Item(mw::kRealVariable);
+        w.Placement({T101(), {10 + i, names[i]}});
+        w.Value(values[i]), w.End();
+      }
+      w.Item(mw::kEquation);
+      w.U32(0x40);
+      w.IdPath({1});
+      w.Placement({T101(), {14, ".Pair"}});
+      w.EquationHead(5);
+      for (std::uint32_t id : {10u, 4u, 11u, 12u, 13u}) w.Reference({2, id});
+    });
+    EXPECT_EQ(tree.root->ReadFromMessage(*message, tree.root, &library, tree.root), 0u);
+    problem.reset(DAESCreateProblem(tree.root, 0, &table));
+  }
+  ~PairModel() {
+    problem.reset();
+    library.DeleteChildren();
+  }
+  std::vector<DAESProcSolverEquation*> Rows() {
+    std::vector<DAESProcSolverEquation*> rows;
+    for (std::int32_t i = 0; problem != nullptr && i < problem->EquationCount(); ++i) {
+      if (auto* r = dynamic_cast<DAESProcSolverEquation*>(problem->GetEquation(i))) {
+        rows.push_back(r);
+      }
+    }
+    return rows;
+  }
+
+  DAESProcDefWithExceptionHandler definition;
+  BvuDirectoryProper library;
+  Tree tree;
+  SUPackedValueTable table;
+  std::unique_ptr<DAESProblem> problem;
+};
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+TEST(CompiledProcedures, OneWrapperClosedAfterItsSecondEquation) {
+  PairModel m("cpair", procdef::kLanguageC,
+              procdef::kAnalyticDerivatives | procdef::kPrecall | procdef::kPostcall);
+  ASSERT_NE(m.problem, nullptr);
+  const auto rows = m.Rows();
+  ASSERT_EQ(rows.size(), 2u);
+  std::ostringstream out;
+  daes::EquationCState state(out);
+  WriteEquation(rows[0], state);
+  // The wrapper stays open until its second equation is written.
+  ASSERT_EQ(state.sections.size(), 1u);
+  EXPECT_FALSE(state.sections[0]->closed);
+  EXPECT_EQ(out.str().rfind("int Fn1(int iEqn, int iCall);\nstatic void Eqn1(int task)", 0), 0u)
+      << out.str();
+  const std::string first = out.str();
+  EXPECT_NE(first.find("  case 0:Fn1(1,4);res=x["), std::string::npos) << first;
+  EXPECT_NE(first.find("-res;break;\n  case -1:Fn1(1,-1);break;\n  case -2:Fn1(0,-2);break;\n"),
+            std::string::npos)
+      << first;
+  EXPECT_EQ(Count(first, "case 0:"), 1u);  // the reset task shares the label
+  WriteEquation(rows[1], state);
+  EXPECT_TRUE(state.sections[0]->emitted);
+  const std::string code = out.str();
+  const std::string wrapper = state.sections[0]->text.str();
+  EXPECT_EQ(Count(code, "int Fn1(int iEqn, int iCall)"), 2u);  // prototype and definition
+  EXPECT_LT(code.find("static void Eqn2"), code.find("int Fn1(int iEqn, int iCall)\n{"));
+  EXPECT_NE(wrapper.find("  switch (iEqn)\n  {\n  case 1: res = pdOutputs[0];break;\n"
+                         "  case 2: res = pdOutputs[1];if (iCall==-2) g_pDerivs += 1*3;break;\n"
+                         "  default: break;\n  }\n  return rc;\n}\n"),
+            std::string::npos)
+      << wrapper;
+  // Three inputs of one slot each: the outputs follow the called flag and them.
+  EXPECT_NE(wrapper.find("  double *pdOutputs = &g_pInstance->pProcData[4];\n"), std::string::npos);
+  EXPECT_NE(wrapper.find("  static int iInSizes[]={0}; static int iInOffs[]={0,1,2,0};\n"
+                         "  static int iOutSizes[]={0}; static int iOutOffs[]={0,1,0};\n"
+                         "  static int iNOut=2; static int iNIn = 3; static int iWsize = 0;\n"),
+            std::string::npos)
+      << wrapper;
+  EXPECT_NE(wrapper.find("    rc = CheckIFail(iIflag, iCall, \"cpair\");\n"), std::string::npos);
+  EXPECT_NE(wrapper.find("      for (i=0;i<2;i++)\n        if (!FINITE(pdOutputs[i])) rc = "
+                         "-2147482993;\n"),
+            std::string::npos);
+  EXPECT_NE(wrapper.find("QLN_Print(rc, \"Procedure cpair returned indefinite output value(s)\");"),
+            std::string::npos);
+  EXPECT_EQ(state.precall.str(), "  PRECALL(Fn1,1);\n");
+  EXPECT_EQ(state.postcall.str(), "  if (1<iLast) {POSTCALL(Fn1);}\n");
+  // The Jacobian: 1 for the output, the derivative row for the variables;
+  // the parameter k takes no column.
+  EXPECT_NE(code.find("  case 1:{double *J=g_pJ;"), std::string::npos);
+  EXPECT_NE(code.find(" Fn1(2,-2); "), std::string::npos);
+  EXPECT_NE(code.find("=g_pDerivs[0];"), std::string::npos);
+  EXPECT_NE(code.find("=g_pDerivs[2];"), std::string::npos);
+  EXPECT_EQ(code.find("g_pDerivs[1]"), std::string::npos);
+  EXPECT_EQ(state.failed_functions, 0);
+
+  // Post-calls only: the guard on the last call.
+  PairModel post("cpair", procdef::kLanguageC, procdef::kPostcall);
+  std::ostringstream out2;
+  daes::EquationCState state2(out2);
+  for (DAESProcSolverEquation* row : post.Rows()) WriteEquation(row, state2);
+  EXPECT_EQ(state2.precall.str(), "");
+  EXPECT_EQ(state2.postcall.str(), "  if (iLast==INT_MAX) {POSTCALL(Fn1);}\n");
+  EXPECT_NE(out2.str().find(" Fn1(2,-1); double oldOutput=res;"), std::string::npos);
+  EXPECT_NE(out2.str().find(",2,Fn1,oldOutput);"), std::string::npos);
+}
+
+TEST(CompiledEquationsBuild, ProcedureCallsEqualTheInterpreter) {
+  struct Case {
+    const char* entry;
+    std::uint32_t language;
+    std::uint32_t options;
+  };
+  const Case cases[] = {{"cpair", procdef::kLanguageC, procdef::kAnalyticDerivatives},
+                        {"fpair", procdef::kLanguageFortran, procdef::kAnalyticDerivatives},
+                        {"cpair", procdef::kLanguageC, 0}};
+  std::string ignored;
+  platform::LibraryOpen procs = platform::OpenLibrary(kLibrary);
+  ASSERT_NE(procs.handle, nullptr) << procs.error;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.entry) + " " + std::to_string(c.options));
+    testsupport::TempDir dir;
+    PairModel m(c.entry, c.language, c.options);
+    ASSERT_NE(m.problem, nullptr);
+    Loaded library;
+    std::int32_t entries = 0;
+    ASSERT_TRUE(Build(*m.problem, dir.path(), &library, &entries));
+    auto set_function = reinterpret_cast<void (*)(int, void*)>(
+        platform::LibrarySymbol(library.handle, "set_function"));
+    ASSERT_NE(set_function, nullptr);
+    const std::string symbol =
+        c.language == procdef::kLanguageFortran ? "SU55IF_" + std::string(c.entry) : c.entry;
+    set_function(0, platform::LibrarySymbol(procs.handle, symbol.c_str()));
+    std::vector<double> x(static_cast<std::size_t>(m.problem->VariableCount()) + 1, 0.0);
+    auto take_values = [&] {
+      for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
+        DAESVarTableEntry* v = m.problem->GetVariable(i);
+        x[static_cast<std::size_t>(m.problem->ColumnOf(v) - 1)] = v->GetRealValue();
+      }
+      library.setx(x.data());
+    };
+    std::mt19937 rng(11);
+    for (int point = 0; point < 4; ++point) {
+      for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
+        m.problem->GetVariable(i)->SetValue(std::uniform_real_distribution<double>(0.1, 3.0)(rng));
+      }
+      if (c.options != 0) {
+        Compare(*m.problem, library, entries);
+      } else {
+        // Difference quotients on both sides: the residuals alike, the
+        // entries near.
+        take_values();
+        for (DAESProcSolverEquation* row : m.Rows()) {
+          ASSERT_EQ(row->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives, nullptr), 0u);
+          double interpreted = 0;
+          row->ResidualValue(&interpreted);
+          EXPECT_TRUE(Near(daes::CurrentCompiledLibrary().residual(row->CompiledNumber()),
+                           interpreted, 1e-12));
+          std::vector<double> J(static_cast<std::size_t>(entries), 0.0);
+          library.jacobian(row->CompiledNumber(), J.data());
+          const int* pattern = library.columns(row->CompiledNumber());
+          // The entries of the rows written before this one come first.
+          std::int32_t offset = 0;
+          for (std::int32_t i = 0; m.problem->GetEquation(i) != row; ++i) {
+            offset += static_cast<std::int32_t>(
+                static_cast<DAESSolverEquation*>(m.problem->GetEquation(i))
+                    ->ColumnPattern()
+                    .size());
+          }
+          for (int k = 1; k <= pattern[0]; ++k) {
+            DAESVarTableEntry* v = m.problem->GetVariable(pattern[k] - 1);
+            EXPECT_NEAR(J[static_cast<std::size_t>(offset + k - 1)], row->DerivativeFor(v), 1e-5)
+                << v->GetNameText();
+          }
+        }
+      }
+    }
+    // A failing call: the fail code reaches the compiled check.
+    const auto* last_fail =
+        static_cast<const int*>(platform::LibrarySymbol(library.handle, "g_last_fail"));
+    ASSERT_NE(last_fail, nullptr);
+    DAESProcSolverEquation* first = m.Rows()[0];
+    DAESVarTableEntry* u1 = m.problem->GetVariable(0);
+    for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
+      if (std::string(m.problem->GetVariable(i)->GetNameText()).find(".u1") != std::string::npos) {
+        u1 = m.problem->GetVariable(i);
+      }
+    }
+    u1->SetValue(-1.0);
+    take_values();
+    daes::CurrentCompiledLibrary().residual(first->CompiledNumber());
+    EXPECT_EQ(*last_fail, 3);
+  }
+  platform::CloseLibrary(procs.handle, &ignored);
+}
+
+}  // namespace
