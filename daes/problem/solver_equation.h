@@ -44,6 +44,10 @@ struct CompiledLibrary {
   // the state of its row at nesting level `level`.
   void (*eqn_reset_state)(std::uint32_t number) = nullptr;
   std::int32_t (*eqn_level_state)(std::uint32_t number, std::int32_t level) = nullptr;
+  // Procedure equations: the output of equation N's call, and the first of
+  // its residual derivatives (one per input element).
+  double (*procoutput)(std::uint32_t number) = nullptr;
+  double* (*procderivs)(std::uint32_t number) = nullptr;
   bool IsLoaded() const { return residual != nullptr; }
 };
 CompiledLibrary& CurrentCompiledLibrary();

@@ -171,7 +171,9 @@ Status DAESProcContext::WriteCallWrapper(daes::EquationCState& w, std::int32_t c
   *w.out << "Fn" << N << "(" << k << (derivatives ? ",4);" : ",0);") << "res=x[" << unknown
          << "]-res;break;\n"
          << "  case -1:Fn" << N << "(" << k << ",-1);break;\n"
-         << "  case -2:Fn" << N << "(0,-2);";
+         // The equation's own case, so that the cursor moves to its row
+         // ("(0,-2)" would leave every equation at the first row).
+         << "  case -2:Fn" << N << "(" << k << ",-2);";
   daes::EquationCState::Section& section = *w.sections[static_cast<std::size_t>(wrapper_ - 1)];
   std::ostream& s = section.text;
   s << "  case " << k << ": res = pdOutputs[" << output_position << "];";

@@ -131,6 +131,10 @@ class DAESProcSolverEquation : public DAESSolverEquation {
 
  private:
   double OutputVariableValue() const;
+  // The call's output for this row: the compiled library's while it is
+  // active for the row (unless the flags ask for the interpreter).
+  bool CompiledOutputs(std::uint32_t flags) const;
+  double OutputValue(std::uint32_t flags) const;
   Status NumericDerivatives(double residual);
 
   std::shared_ptr<DAESProcContext> context_;

@@ -137,6 +137,8 @@ inline ::testing::AssertionResult Build(DAESProblem& problem, const std::filesys
          << "void jacobian(unsigned n, double* J) { g_pJ = J; g_eqns[n](1); }\n"
          << "const int* columns(unsigned n) { g_eqns[n](2); return g_piCol; }\n"
          << "void eqn_reset_state(unsigned n) { g_eqns[n](3); }\n"
+         << "double procoutput(unsigned n) { g_eqns[n](-1); return res; }\n"
+         << "double* procderivs(unsigned n) { g_pDerivs = 0; g_eqns[n](-2); return g_pDerivs; }\n"
          << "int eqn_level_state(unsigned n, int level) "
             "{ g_iLevel = level; g_eqns[n](4); return ires; }\n";
   std::ofstream(dir / "eqns.c") << source.str();

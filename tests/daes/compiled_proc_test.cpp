@@ -123,7 +123,7 @@ TEST(CompiledProcedures, OneWrapperClosedAfterItsSecondEquation) {
       << out.str();
   const std::string first = out.str();
   EXPECT_NE(first.find("  case 0:Fn1(1,4);res=x["), std::string::npos) << first;
-  EXPECT_NE(first.find("-res;break;\n  case -1:Fn1(1,-1);break;\n  case -2:Fn1(0,-2);break;\n"),
+  EXPECT_NE(first.find("-res;break;\n  case -1:Fn1(1,-1);break;\n  case -2:Fn1(1,-2);break;\n"),
             std::string::npos)
       << first;
   EXPECT_EQ(Count(first, "case 0:"), 1u);  // the reset task shares the label
@@ -171,6 +171,49 @@ TEST(CompiledProcedures, OneWrapperClosedAfterItsSecondEquation) {
   EXPECT_EQ(state2.postcall.str(), "  if (iLast==INT_MAX) {POSTCALL(Fn1);}\n");
   EXPECT_NE(out2.str().find(" Fn1(2,-1); double oldOutput=res;"), std::string::npos);
   EXPECT_NE(out2.str().find(",2,Fn1,oldOutput);"), std::string::npos);
+}
+
+// While the compiled library is active for a row, its output and (old
+// interface) its derivative row come from the library's exports.
+double g_output = 0.0;
+double g_derivs[3] = {0.0, 0.0, 0.0};
+double FakeOutput(std::uint32_t) { return g_output; }
+double* FakeDerivs(std::uint32_t) { return g_derivs; }
+double FakeResidual(std::uint32_t) { return 0.0; }
+
+TEST(CompiledProcedures, ActiveLibraryGivesOutputsAndDerivativeRows) {
+  PairModel m("cpair", procdef::kLanguageC, procdef::kAnalyticDerivatives);
+  const auto rows = m.Rows();
+  ASSERT_EQ(rows.size(), 2u);
+  DAESProcSolverEquation* row = rows[0];
+  row->SetCompiledNumber(7);
+  daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
+  library.residual = FakeResidual;
+  library.procoutput = FakeOutput;
+  library.procderivs = FakeDerivs;
+  g_output = 42.0;
+  g_derivs[0] = -0.25, g_derivs[1] = -9.0, g_derivs[2] = -0.5;
+  const std::uint32_t flags = daes::kEvalResidual | daes::kEvalDerivatives;
+  ASSERT_EQ(row->Evaluate(flags, nullptr), 0u);
+  double residual = 0;
+  row->ResidualValue(&residual);
+  DAESVarTableEntry* y1 = row->OutputElement();
+  ASSERT_NE(y1, nullptr);
+  EXPECT_DOUBLE_EQ(residual, y1->GetRealValue() - 42.0);  // version 2: variable minus output
+  EXPECT_DOUBLE_EQ(row->DerivativeFor(y1), 1.0);
+  std::vector<double> seen;
+  for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
+    const std::string name = m.problem->GetVariable(i)->GetNameText();
+    if (name.find(".u1") != std::string::npos || name.find(".u2") != std::string::npos) {
+      seen.push_back(row->DerivativeFor(m.problem->GetVariable(i)));
+    }
+  }
+  EXPECT_EQ(seen, (std::vector<double>{-0.25, -0.5}));  // the parameter's entry skipped
+  // The interpreter when asked for, whatever the library.
+  ASSERT_EQ(row->Evaluate(flags | daes::kEvalInterpreted, nullptr), 0u);
+  row->ResidualValue(&residual);
+  EXPECT_NE(residual, y1->GetRealValue() - 42.0);
+  library = daes::CompiledLibrary{};
 }
 
 TEST(CompiledEquationsBuild, ProcedureCallsEqualTheInterpreter) {
@@ -242,6 +285,38 @@ TEST(CompiledEquationsBuild, ProcedureCallsEqualTheInterpreter) {
           }
         }
       }
+    }
+    // The library's exports in place of the call data: the same residuals
+    // and (analytic, old interface) derivative rows.
+    if (c.options != 0) {
+      daes::CompiledLibrary& active = daes::CurrentCompiledLibrary();
+      active.procoutput = reinterpret_cast<double (*)(std::uint32_t)>(
+          platform::LibrarySymbol(library.handle, "procoutput"));
+      active.procderivs = reinterpret_cast<double* (*)(std::uint32_t)>(
+          platform::LibrarySymbol(library.handle, "procderivs"));
+      ASSERT_NE(active.procoutput, nullptr);
+      ASSERT_NE(active.procderivs, nullptr);
+      take_values();
+      for (DAESProcSolverEquation* row : m.Rows()) active.residual(row->CompiledNumber());
+      for (DAESProcSolverEquation* row : m.Rows()) {
+        const std::uint32_t flags = daes::kEvalResidual | daes::kEvalDerivatives;
+        ASSERT_EQ(row->Evaluate(flags | daes::kEvalInterpreted, nullptr), 0u);
+        double interpreted = 0, compiled = 0;
+        row->ResidualValue(&interpreted);
+        std::vector<double> want, got;
+        for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
+          want.push_back(row->DerivativeFor(m.problem->GetVariable(i)));
+        }
+        ASSERT_EQ(row->Evaluate(flags, nullptr), 0u);
+        row->ResidualValue(&compiled);
+        EXPECT_TRUE(Near(compiled, interpreted, 1e-12)) << compiled << " vs " << interpreted;
+        for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
+          EXPECT_TRUE(Near(row->DerivativeFor(m.problem->GetVariable(i)),
+                           want[static_cast<std::size_t>(i)], 1e-12));
+        }
+      }
+      active.procoutput = nullptr;
+      active.procderivs = nullptr;
     }
     // A failing call: the fail code reaches the compiled check.
     const auto* last_fail =
