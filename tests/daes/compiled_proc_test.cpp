@@ -9,10 +9,14 @@
 #include <sstream>
 #include <string>
 
+#include "daes/equations/row_element.h"
 #include "daes/instance/instance_node.h"
+#include "daes/model/parameter.h"
+#include "daes/model/variable.h"
 #include "daes/problem/equation_code.h"
 #include "daes/problem/problem.h"
 #include "daes/procedures/proc_equation.h"
+#include "expr/tree/proc_call_expression.h"
 #include "foundation/values/packed_value.h"
 #include "platform/dynamic_library.h"
 #include "tests/daes/compiled_c_helpers.h"
@@ -171,6 +175,67 @@ TEST(CompiledProcedures, OneWrapperClosedAfterItsSecondEquation) {
   EXPECT_EQ(state2.postcall.str(), "  if (iLast==INT_MAX) {POSTCALL(Fn1);}\n");
   EXPECT_NE(out2.str().find(" Fn1(2,-1); double oldOutput=res;"), std::string::npos);
   EXPECT_NE(out2.str().find(",2,Fn1,oldOutput);"), std::string::npos);
+}
+
+// y = pack(x, n, t[2]): a real, an integer, a two-element text argument and
+// an output, with no problem (values stand for the variables).
+struct PackModel {
+  explicit PackModel(std::uint32_t language) {
+    definition.SetLanguage(language);
+    definition.SetImplementationName("pack");
+    definition.SetInterfaceVersion(2);
+    x.SetValue(1.25);
+    n.SetValue(-7);
+    t[0].ValuePointer()->SetString("water");
+    t[1].ValuePointer()->SetString("say \"hi\"");
+    y.SetValue(0.5);
+    auto* texts = new DAESArray(SUValue::kString);
+    for (int i = 0; i < 2; ++i) texts->SetMember(i + 1, new DAESScalar(&t[i]));
+    const Ref vx = Var(0), vn = Var(1, SUValue::kInteger),
+              vt = Var(2, SUValue::kOneDimension | SUValue::kString), vy = Var(3);
+    const Ref in = ListOf<ProcIOListExpression>({&vx, &vn, &vt}, 0);
+    const Ref out = ListOf<ProcIOListExpression>({&vy}, 0);
+    auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                        static_cast<ProcIOListExpression*>(out.get()));
+    call->Bind(&definition);
+    node = std::make_unique<DAESProcedureNode>(nullptr, "P.pack", call, 0);
+    node->SetRowElements({new DAESScalar(&x), new DAESScalar(&n), texts, new DAESScalar(&y)}, 3);
+    EXPECT_EQ(node->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u);
+  }
+  std::string PackCode() {
+    auto* row = static_cast<DAESProcSolverEquation*>(list.GetEquation(0));
+    ExprCodeWriter writer;
+    std::ostringstream out;
+    row->ProcContext()->WriteValueCode(writer, out, row->ProcContext()->Data().Fortran() ? 1 : 0);
+    EXPECT_FALSE(writer.tape.failed);
+    return out.str();
+  }
+
+  DAESProcDefWithExceptionHandler definition;
+  DAESRealVariable x{nullptr, "x"};
+  DAESParameter n{".n", nullptr, 16};
+  DAESParameter t[2] = {{".t1", nullptr, 17}, {".t2", nullptr, 17}};
+  DAESRealVariable y{nullptr, "y"};
+  std::unique_ptr<DAESProcedureNode> node;
+  DAESSolverEquationList list;
+};
+
+TEST(CompiledProcedures, PackCodeOfEachArgumentKind) {
+  PackModel c(procdef::kLanguageC);
+  ASSERT_EQ(c.list.EquationCount(), 1);
+  EXPECT_EQ(c.PackCode(),
+            "  PACKREALINPUT(0, 1.25);\n"
+            "  PACKINTINPUT(1, -7);\n"
+            "  PACKSTRINPUT(2,\"water\");\n"
+            "  PACKSTRINPUT(7,\"say \\\"hi\\\"\");\n"
+            "  if (bInputsChanged) {\n"
+            "    PACKREALOUTPUT(0, 0.5);\n"
+            "  }\n\n");
+  PackModel f(procdef::kLanguageFortran);
+  const std::string fortran = f.PackCode();
+  EXPECT_NE(fortran.find("  PACKFTNSTRINPUT(2,\"water\");\n  PACKFTNSTRINPUT(7,"),
+            std::string::npos)
+      << fortran;
 }
 
 // While the compiled library is active for a row, its output and (old
