@@ -58,6 +58,17 @@ std::int32_t DAESProcContext::MarkVariables(std::uint32_t n) {
   return 0;
 }
 
+Status DAESProcContext::ResetVariables(std::int32_t column, std::int32_t pass) {
+  ProcCallExpression* call = CallOf(model_);
+  const std::int32_t inputs =
+      call != nullptr && call->Inputs() != nullptr ? call->Inputs()->ItemCount() : 0;
+  for (std::int32_t k = 0; k < inputs; ++k) {
+    EachScalar(ArgumentElement(false, k),
+               [&](DAESRowElement* e, std::int32_t) { e->SetClassMark(0, column, pass); });
+  }
+  return 0;
+}
+
 DAESRowElement* DAESProcContext::ArgumentElement(bool output, std::int32_t k) {
   ProcCallExpression* call = CallOf(model_);
   if (call == nullptr) return nullptr;

@@ -44,6 +44,8 @@ class DAESProcContext : public DAESEquationContext, public DAESProcedureEquation
   void ShareOutputs();
   // Input derivative storage for n output columns.
   std::int32_t MarkVariables(std::uint32_t n) override;
+  // Clears the class marks of the input variables for (column, pass).
+  Status ResetVariables(std::int32_t column, std::int32_t pass) override;
 
   // --- C of the compiled equation library ---
   // Array arguments element by element at their places in the layout.

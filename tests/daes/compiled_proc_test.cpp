@@ -238,6 +238,21 @@ TEST(CompiledProcedures, PackCodeOfEachArgumentKind) {
       << fortran;
 }
 
+TEST(CompiledProcedures, ResettingMarksClearsOnlyTheInputs) {
+  PackModel m(procdef::kLanguageC);
+  auto* row = static_cast<DAESProcSolverEquation*>(m.list.GetEquation(0));
+  DAESProcContext* context = row->ProcContext();
+  DAESRowElement* x = context->ArgumentElement(false, 0);
+  DAESRowElement* y = context->ArgumentElement(true, 0);
+  ASSERT_NE(x, nullptr);
+  ASSERT_NE(y, nullptr);
+  x->SetClassMark(-1, 0, 0);
+  y->SetClassMark(-1, 0, 0);
+  EXPECT_EQ(context->ResetVariables(0, 0), 0u);
+  EXPECT_EQ(x->Marker(0), 0);
+  EXPECT_EQ(y->Marker(0), -1);
+}
+
 // While the compiled library is active for a row, its output and (old
 // interface) its derivative row come from the library's exports.
 double g_output = 0.0;
