@@ -1,6 +1,7 @@
 #include "daes/problem/equation_code.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <ostream>
 
@@ -149,6 +150,11 @@ Status SolverEquationCodeWriter::WriteEnd() {
 }
 
 namespace daes {
+
+std::uint64_t NextGeneration() {
+  static std::atomic<std::uint64_t> next{0};
+  return ++next;
+}
 
 std::int32_t OpenCodeSection(EquationCState& w, std::int32_t equations) {
   if (w.sections.size() == w.sections.capacity()) {

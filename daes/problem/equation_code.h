@@ -26,9 +26,14 @@ inline constexpr std::int32_t kTaskColumns = 2;
 inline constexpr std::int32_t kTaskResetState = 3;
 inline constexpr std::int32_t kTaskLevelState = 4;
 
+// A number per library writer, never reused.
+std::uint64_t NextGeneration();
+
 struct EquationCState {
-  explicit EquationCState(std::ostream& stream) : out(&stream) {}
+  explicit EquationCState(std::ostream& stream) : out(&stream), generation(NextGeneration()) {}
   std::ostream* out;
+  // Tells one library's writer from another made later at the same place.
+  const std::uint64_t generation;
   // The tape writers' state: its current equation is the branch index, its
   // nonlinear marks the per-branch flags, its offset the running J offset.
   ExprCodeWriter expr;

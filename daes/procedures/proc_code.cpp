@@ -59,9 +59,9 @@ Status DAESProcContext::WriteCallWrapper(daes::EquationCState& w, std::int32_t c
   const bool derivatives = (options & procdef::kAnalyticDerivatives) != 0;
   const std::int32_t nin = data_.InputElementCount();
   const std::int32_t nout = data_.OutputElementCount();
-  if (case_number == -1 && (wrapper_ == 0 || wrapper_owner_ != &w)) {
+  if (case_number == -1 && (wrapper_ == 0 || wrapper_generation_ != w.generation)) {
     wrapper_ = daes::OpenCodeSection(w, nout);
-    wrapper_owner_ = &w;
+    wrapper_generation_ = w.generation;
     const std::string N = std::to_string(wrapper_);
     std::ostream& s = w.sections.back()->text;
     const ProcArgLayout& in = data_.Inputs();
@@ -159,7 +159,7 @@ Status DAESProcContext::WriteCallWrapper(daes::EquationCState& w, std::int32_t c
     return 0;
   }
   if (case_number < 0) return 0;
-  if (wrapper_ == 0 || wrapper_owner_ != &w ||
+  if (wrapper_ == 0 || wrapper_generation_ != w.generation ||
       static_cast<std::size_t>(wrapper_) > w.sections.size()) {
     // No wrapper was opened for this library: nothing to call.
     *w.out << kNotImplemented;
@@ -170,7 +170,8 @@ Status DAESProcContext::WriteCallWrapper(daes::EquationCState& w, std::int32_t c
   const std::string k = std::to_string(case_number);
   *w.out << "Fn" << N << "(" << k << (derivatives ? ",4);" : ",0);") << "res=x[" << unknown
          << "]-res;break;\n"
-         << "  case -1:Fn" << N << "(" << k << ",-1);break;\n"
+         << "  case -1:Fn" << N << "(" << k
+         << ",-1);break;\n"
          // The equation's own case, so that the cursor moves to its row
          // ("(0,-2)" would leave every equation at the first row).
          << "  case -2:Fn" << N << "(" << k << ",-2);";
@@ -235,6 +236,11 @@ void DAESProcContext::WritePostCallCheck(std::ostream& s, bool check_inputs) {
 void DAESProcContext::WriteJacobianCall(daes::EquationCState& w,
                                         const std::vector<std::int32_t>& columns,
                                         std::int32_t case_number, std::int32_t unknown) {
+  if (wrapper_ == 0 || wrapper_generation_ != w.generation) {
+    *w.out << kNotImplemented;
+    w.success = false;
+    return;
+  }
   DAESProcDef* d = data_.Definition();
   const bool derivatives = d != nullptr && (d->Options() & procdef::kAnalyticDerivatives) != 0;
   const std::int32_t base = w.expr.tape.j_offset;

@@ -72,7 +72,7 @@ class DAESProcContext : public DAESEquationContext, public DAESProcedureEquation
   double* outputs_ = nullptr;
   // The wrapper's section and the library writer that opened it.
   std::int32_t wrapper_ = 0;
-  const daes::EquationCState* wrapper_owner_ = nullptr;
+  std::uint64_t wrapper_generation_ = 0;
   std::int32_t derivative_offset_ = 0;
 };
 

@@ -165,6 +165,12 @@ TEST(CompiledProcedures, OneWrapperClosedAfterItsSecondEquation) {
   EXPECT_NE(code.find("=g_pDerivs[2];"), std::string::npos);
   EXPECT_EQ(code.find("g_pDerivs[1]"), std::string::npos);
   EXPECT_EQ(state.failed_functions, 0);
+  // A later library opens the call's wrapper anew.
+  std::ostringstream again;
+  daes::EquationCState next(again);
+  for (DAESProcSolverEquation* row : rows) WriteEquation(row, next);
+  EXPECT_EQ(again.str().rfind("int Fn1(int iEqn, int iCall);\n", 0), 0u);
+  EXPECT_EQ(next.failed_functions, 0);
 
   // Post-calls only: the guard on the last call.
   PairModel post("cpair", procdef::kLanguageC, procdef::kPostcall);
