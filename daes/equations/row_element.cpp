@@ -258,7 +258,10 @@ Status DAESScalar::DelayedValue(double lag, double* value) {
 }
 
 DAESArray::DAESArray(std::uint16_t type) {
-  value_.SetType(static_cast<std::uint16_t>(SUValue::kOneDimension | (type & 0x0F)));
+  // One dimension more than the members have: an array of arrays keeps
+  // every level.
+  const std::uint16_t dims = static_cast<std::uint16_t>((type >> 8) + 1);
+  value_.SetType(static_cast<std::uint16_t>((dims << 8) | (type & 0x0F)));
 }
 
 DAESArray::~DAESArray() {

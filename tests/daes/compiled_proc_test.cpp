@@ -244,6 +244,45 @@ TEST(CompiledProcedures, PackCodeOfEachArgumentKind) {
       << fortran;
 }
 
+// A 2 by 2 real array in the FORTRAN layout packs column-major: element
+// (r, c) at slot r + 2c.
+TEST(CompiledProcedures, FortranArraysPackColumnMajor) {
+  DAESProcDefWithExceptionHandler definition;
+  definition.SetLanguage(procdef::kLanguageFortran);
+  definition.SetImplementationName("matrix");
+  definition.SetInterfaceVersion(2);
+  DAESRealVariable a[4] = {{nullptr, "a11"}, {nullptr, "a12"}, {nullptr, "a21"}, {nullptr, "a22"}};
+  DAESRealVariable y{nullptr, "y"};
+  auto* matrix = new DAESArray(SUValue::kOneDimension | SUValue::kReal);
+  for (int r = 0; r < 2; ++r) {
+    auto* row = new DAESArray(SUValue::kReal);
+    for (int c = 0; c < 2; ++c) {
+      a[2 * r + c].SetValue(10.0 * (r + 1) + (c + 1));
+      row->SetMember(c + 1, new DAESScalar(&a[2 * r + c]));
+    }
+    matrix->SetMember(r + 1, row);
+  }
+  const Ref vm = Var(0, SUValue::kOneDimension * 2 | SUValue::kReal), vy = Var(1);
+  const Ref in = ListOf<ProcIOListExpression>({&vm}, 0);
+  const Ref out = ListOf<ProcIOListExpression>({&vy}, 0);
+  auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                      static_cast<ProcIOListExpression*>(out.get()));
+  call->Bind(&definition);
+  DAESProcedureNode node(nullptr, "P.matrix", call, 0);
+  node.SetRowElements({matrix, new DAESScalar(&y)}, 1);
+  DAESSolverEquationList list;
+  ASSERT_EQ(node.ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u);
+  ASSERT_EQ(list.EquationCount(), 1);
+  auto* row = static_cast<DAESProcSolverEquation*>(list.GetEquation(0));
+  ExprCodeWriter writer;
+  std::ostringstream code;
+  row->ProcContext()->WriteValueCode(writer, code, 1);
+  EXPECT_FALSE(writer.tape.failed);
+  EXPECT_EQ(code.str().substr(0, code.str().find("  if")),
+            "  PACKREALINPUT(0,11);\n  PACKREALINPUT(2,12);\n"
+            "  PACKREALINPUT(1,21);\n  PACKREALINPUT(3,22);\n");
+}
+
 TEST(CompiledProcedures, ResettingMarksClearsOnlyTheInputs) {
   PackModel m(procdef::kLanguageC);
   auto* row = static_cast<DAESProcSolverEquation*>(m.list.GetEquation(0));
