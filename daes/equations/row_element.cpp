@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -173,8 +174,8 @@ std::int32_t DAESRowElement::PackC(double* values, std::int32_t* position, std::
   return changed;
 }
 
-void DAESRowElement::WritePackCode(std::ostream& out, std::uint32_t row, std::int32_t slot,
-                                   bool fortran) {
+void DAESRowElement::WritePack(std::ostream& out, std::uint32_t row, std::int32_t slot,
+                               bool fortran) {
   const SUValue* v = ValuePointer();
   const bool output = row == kOutput || row == kStrOutput || row == kIntOutput;
   std::string value;
@@ -202,13 +203,33 @@ void DAESRowElement::WritePackCode(std::ostream& out, std::uint32_t row, std::in
   out << macro << slot << "," << value << ");\n";
 }
 
-bool DAESRowElement::WriteUnpackCode(std::ostream& out, std::int32_t slot) {
+bool DAESRowElement::WriteUnpack(std::ostream& out, std::int32_t slot) {
   const SUValue* v = ValuePointer();
   if (SolverIndex() < 0 || IsParameter() != 0 || (v != nullptr && v->type != SUValue::kReal)) {
     return false;
   }
   out << "      UNPACKREALINPUT(" << slot << "," << SolverIndex() << ");\n";
   return true;
+}
+
+bool DAESRowElement::WriteJacobianEntry(std::ostream& out, const std::vector<std::int32_t>& columns,
+                                        std::int32_t base, std::vector<bool>* written,
+                                        std::int32_t derivative, std::int32_t case_number,
+                                        std::int32_t fn) {
+  const std::int32_t index = SolverIndex();
+  if (index < 0 || IsParameter() != 0) return false;
+  for (std::size_t p = 0; p < columns.size(); ++p) {
+    if (std::abs(columns[p]) - 1 != index) continue;
+    out << "J[" << base + static_cast<std::int32_t>(p) << ((*written)[p] ? "]+=" : "]=");
+    (*written)[p] = true;
+    if (derivative >= 0) {
+      out << "g_pDerivs[" << derivative << "];";
+    } else {
+      out << "PD(" << index << "," << case_number << ",Fn" << fn << ",oldOutput);";
+    }
+    return true;
+  }
+  return false;
 }
 
 std::uint32_t DAESRowElement::ReleaseIfSame(DAESRowElement** held) {

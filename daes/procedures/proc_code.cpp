@@ -45,7 +45,12 @@ bool DAESProcContext::WriteArrayArgumentCode(ExprCodeWriter&, std::ostream& out,
   for (std::int32_t e = 0; e < layout.elements[kk]; ++e) {
     DAESRowElement* member = Member(element, e);
     if (member == nullptr) return false;
-    member->WritePackCode(out, row, *position + layout.Place(k, e) * kind, data_.Fortran());
+    const std::int32_t slot = *position + layout.Place(k, e) * kind;
+    if (data_.Fortran()) {
+      member->WritePackFortran(out, row, slot);
+    } else {
+      member->WritePackC(out, row, slot);
+    }
   }
   *position += layout.elements[kk] * kind;
   return true;
@@ -201,7 +206,7 @@ void DAESProcContext::WritePostCallCheck(std::ostream& s, bool check_inputs) {
       DAESRowElement* element = ArgumentElement(false, k);
       for (std::int32_t e = 0; e < in.elements[static_cast<std::size_t>(k)]; ++e) {
         if (DAESRowElement* member = Member(element, e)) {
-          member->WriteUnpackCode(s, in.SlotOf(k, e));
+          member->WriteUnpack(s, in.SlotOf(k, e));
         }
       }
     }
@@ -265,17 +270,11 @@ void DAESProcContext::WriteJacobianCall(daes::EquationCState& w,
     if (in.types[static_cast<std::size_t>(k)] != SUValue::kReal) continue;
     DAESRowElement* element = ArgumentElement(false, k);
     for (std::int32_t e = 0; e < in.elements[static_cast<std::size_t>(k)]; ++e) {
-      DAESRowElement* member = Member(element, e);
-      if (member == nullptr || member->IsParameter() != 0 || member->SolverIndex() < 0) continue;
-      const std::int32_t p = position(member->SolverIndex());
-      if (p < 0) continue;
-      out << "J[" << base + p << (written[static_cast<std::size_t>(p)] ? "]+=" : "]=");
-      written[static_cast<std::size_t>(p)] = true;
       // The derivative row holds every input element, in the call's order.
-      if (derivatives) {
-        out << "g_pDerivs[" << in.ElementNumber(k, e) << "];";
-      } else {
-        out << "PD(" << member->SolverIndex() << "," << case_number << ",Fn" << N << ",oldOutput);";
+      if (DAESRowElement* member = Member(element, e)) {
+        member->WriteJacobianEntry(out, columns, base, &written,
+                                   derivatives ? in.ElementNumber(k, e) : -1, case_number,
+                                   wrapper_);
       }
     }
   }
