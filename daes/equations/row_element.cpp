@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iomanip>
 #include <ostream>
@@ -14,6 +16,8 @@
 #include "daes/model/variable.h"
 #include "daes/problem/problem.h"
 #include "daes/problem/solver_equation.h"
+#include "expr/codegen/code_writer.h"
+#include "expr/tree/operator_table.h"
 #include "foundation/directory/directory_node.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/run_mode.h"
@@ -263,6 +267,64 @@ std::int32_t DAESRowElement::ClaimOutput(bool is_output, std::int32_t* arguments
   return base + 1;
 }
 
+void DAESRowElement::WritePack(std::ostream& out, std::uint32_t row, std::int32_t slot,
+                               bool fortran) {
+  const SUValue* v = ValuePointer();
+  const bool output = row == kOutput || row == kStrOutput || row == kIntOutput;
+  std::string value;
+  if (row == kStrInput || row == kStrOutput) {
+    const char* text = v != nullptr && v->GetString() != nullptr ? v->GetString() : "";
+    value = EscapedText(text);
+    value.insert(value.begin(), '"');
+    value.push_back('"');
+  } else if (SolverIndex() >= 0 && (v == nullptr || v->type == SUValue::kReal)) {
+    value = std::to_string(SolverIndex());
+    value.insert(0, "x[");
+    value.push_back(']');
+  } else if (v != nullptr && (v->type & SUValue::kKindMask) == SUValue::kReal) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", v->payload.real);
+    value = text;
+  } else {
+    value = std::to_string(v != nullptr && !v->IsArray() ? v->GetIntAt(0) : 0);
+  }
+  const char* macro = output             ? "    PACKREALOUTPUT("
+                      : row == kIntInput ? "  PACKINTINPUT("
+                      : row != kStrInput ? "  PACKREALINPUT("
+                      : fortran          ? "  PACKFTNSTRINPUT("
+                                         : "  PACKSTRINPUT(";
+  out << macro << slot << "," << value << ");\n";
+}
+
+bool DAESRowElement::WriteUnpack(std::ostream& out, std::int32_t slot) {
+  const SUValue* v = ValuePointer();
+  if (SolverIndex() < 0 || IsParameter() != 0 || (v != nullptr && v->type != SUValue::kReal)) {
+    return false;
+  }
+  out << "      UNPACKREALINPUT(" << slot << "," << SolverIndex() << ");\n";
+  return true;
+}
+
+bool DAESRowElement::WriteJacobianEntry(std::ostream& out, const std::vector<std::int32_t>& columns,
+                                        std::int32_t base, std::vector<bool>* written,
+                                        std::int32_t derivative, std::int32_t case_number,
+                                        std::int32_t fn) {
+  const std::int32_t index = SolverIndex();
+  if (index < 0 || IsParameter() != 0) return false;
+  for (std::size_t p = 0; p < columns.size(); ++p) {
+    if (std::abs(columns[p]) - 1 != index) continue;
+    out << "J[" << base + static_cast<std::int32_t>(p) << ((*written)[p] ? "]+=" : "]=");
+    (*written)[p] = true;
+    if (derivative >= 0) {
+      out << "g_pDerivs[" << derivative << "];";
+    } else {
+      out << "PD(" << index << "," << case_number << ",Fn" << fn << ",oldOutput);";
+    }
+    return true;
+  }
+  return false;
+}
+
 std::uint32_t DAESRowElement::ReleaseIfSame(DAESRowElement** held) {
   if (held == nullptr || *held == nullptr || !IsSameElement(*held)) return 0;
   *held = nullptr;
@@ -466,7 +528,10 @@ Status DAESScalar::DelayedValue(double lag, double* value) {
 }
 
 DAESArray::DAESArray(std::uint16_t type) {
-  value_.SetType(static_cast<std::uint16_t>(SUValue::kOneDimension | (type & 0x0F)));
+  // One dimension more than the members have: an array of arrays keeps
+  // every level.
+  const std::uint16_t dims = static_cast<std::uint16_t>((type >> 8) + 1);
+  value_.SetType(static_cast<std::uint16_t>((dims << 8) | (type & 0x0F)));
 }
 
 DAESArray::~DAESArray() {

@@ -142,6 +142,28 @@ class DAESRowElement : public ExpressionADVariable {
   virtual std::int32_t ClaimOutput(bool is_output, std::int32_t* arguments, std::int32_t* outputs,
                                    std::int32_t wanted, DAESVarTableEntry** variable,
                                    std::int32_t base, std::int32_t stride);
+  // Generated C of a compiled procedure call for this scalar element: the
+  // packing at `slot` by the argument row (real, text or integer input, or
+  // output): "  PACKREALINPUT(slot,x[i]);" with the current value for a
+  // variable without a column, texts quoted; the FORTRAN form blank-pads
+  // texts ("  PACKFTNSTRINPUT(").
+  void WritePackC(std::ostream& out, std::uint32_t row, std::int32_t slot) {
+    WritePack(out, row, slot, false);
+  }
+  void WritePackFortran(std::ostream& out, std::uint32_t row, std::int32_t slot) {
+    WritePack(out, row, slot, true);
+  }
+  // "      UNPACKREALINPUT(slot,i);" for a real variable in column i; false
+  // (nothing written) otherwise.
+  bool WriteUnpack(std::ostream& out, std::int32_t slot);
+  // This element's Jacobian entry in a procedure row whose columns (1-based,
+  // sign-marked) start at J[base]: "J[k]=" for the column's first entry,
+  // "J[k]+=" after, then "g_pDerivs[derivative];" or, without derivatives
+  // (derivative < 0), "PD(i,case_number,Fn<fn>,oldOutput);". False when the
+  // element is no variable of the row.
+  bool WriteJacobianEntry(std::ostream& out, const std::vector<std::int32_t>& columns,
+                          std::int32_t base, std::vector<bool>* written, std::int32_t derivative,
+                          std::int32_t case_number, std::int32_t fn);
   // The class mark of value entry i (0 without entries): -1 marked, 1 to 4
   // the dependency kind found by the classification.
   std::int32_t ColumnClass(std::int32_t i, std::int32_t) override {
@@ -152,6 +174,9 @@ class DAESRowElement : public ExpressionADVariable {
   // One entry (column 0) until a wider row sizes it.
   DAESRowElement() : ExpressionADVariable(1) {}
   ~DAESRowElement() override = default;
+
+ private:
+  void WritePack(std::ostream& out, std::uint32_t row, std::int32_t slot, bool fortran);
 
  private:
   std::uint32_t refs_ = 1;

@@ -47,6 +47,10 @@ struct CompiledLibrary {
   // the state of its row at nesting level `level`.
   void (*eqn_reset_state)(std::uint32_t number) = nullptr;
   std::int32_t (*eqn_level_state)(std::uint32_t number, std::int32_t level) = nullptr;
+  // Procedure equations: the output of equation N's call, and the first of
+  // its residual derivatives (one per input element).
+  double (*procoutput)(std::uint32_t number) = nullptr;
+  double* (*procderivs)(std::uint32_t number) = nullptr;
   bool IsLoaded() const { return residual != nullptr; }
 };
 CompiledLibrary& CurrentCompiledLibrary();
@@ -147,7 +151,7 @@ class DAESSolverEquation : public DAESEqnRow {
   // Advances N and collects the row's distinct columns in ascending order.
   void BuildColumnPattern(daes::EquationCState& w);
   const std::vector<std::int32_t>& ColumnPattern() const { return column_pattern_; }
-  void WriteFunctionHead(daes::EquationCState& w, std::int32_t part);
+  virtual void WriteFunctionHead(daes::EquationCState& w, std::int32_t part);
   virtual void WriteCaseLabel(daes::EquationCState& w, std::int32_t task);
   virtual Status WriteResidualCode(daes::EquationCState& w);
   virtual Status WriteStateCode(daes::EquationCState&) { return 0; }

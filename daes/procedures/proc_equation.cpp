@@ -59,6 +59,17 @@ std::int32_t DAESProcContext::MarkVariables(std::uint32_t n) {
   return 0;
 }
 
+Status DAESProcContext::ResetVariables(std::int32_t column, std::int32_t pass) {
+  ProcCallExpression* call = CallOf(model_);
+  const std::int32_t inputs =
+      call != nullptr && call->Inputs() != nullptr ? call->Inputs()->ItemCount() : 0;
+  for (std::int32_t k = 0; k < inputs; ++k) {
+    EachScalar(ArgumentElement(false, k),
+               [&](DAESRowElement* e, std::int32_t) { e->SetClassMark(0, column, pass); });
+  }
+  return 0;
+}
+
 DAESRowElement* DAESProcContext::ArgumentElement(bool output, std::int32_t k) {
   ProcCallExpression* call = CallOf(model_);
   if (call == nullptr) return nullptr;
@@ -181,6 +192,17 @@ double DAESProcSolverEquation::OutputVariableValue() const {
   return v->type == SUValue::kInteger ? static_cast<double>(v->payload.integer) : 0.0;
 }
 
+bool DAESProcSolverEquation::CompiledOutputs(std::uint32_t flags) const {
+  const daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
+  return (flags & daes::kEvalInterpreted) == 0 && library.procoutput != nullptr &&
+         CompiledNumber() != 0;
+}
+
+double DAESProcSolverEquation::OutputValue(std::uint32_t flags) const {
+  if (CompiledOutputs(flags)) return daes::CurrentCompiledLibrary().procoutput(CompiledNumber());
+  return context_->Data().Output(output_position_);
+}
+
 Status DAESProcSolverEquation::EvaluateResidual(double* residual, std::uint32_t flags) {
   ProcCallData& data = context_->Data();
   DAESProcDef* d = data.Definition();
@@ -212,7 +234,9 @@ Status DAESProcSolverEquation::EvaluateResidual(double* residual, std::uint32_t 
   } else if (status::IsFailure(s)) {
     s = procstatus::kWarning;
   }
-  *residual = data.Residual(OutputVariableValue(), output_position_);
+  const double output = OutputValue(flags);
+  const double variable = OutputVariableValue();
+  *residual = d != nullptr && d->InterfaceVersion() >= 3 ? output - variable : variable - output;
   SetResidualValue(*residual);
   return s;
 }
@@ -230,7 +254,13 @@ Status DAESProcSolverEquation::EvaluateProcDerivatives(std::uint32_t flags) {
     ResidualValue(&residual);
     return NumericDerivatives(residual);
   }
-  const double* row = data.DerivativeRow(derivative_row_);
+  // The old interface's rows come from the compiled library while it is
+  // active for the row; the new interface's always from the call data.
+  const daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
+  if (v3 && CompiledOutputs(flags)) return 0;
+  const double* row = CompiledOutputs(flags) && library.procderivs != nullptr
+                          ? library.procderivs(CompiledNumber())
+                          : data.DerivativeRow(derivative_row_);
   if (row == nullptr) return 0;
   const ProcArgLayout& in = data.Inputs();
   for (std::int32_t k = 0; k < in.ArgumentCount(); ++k) {
@@ -343,7 +373,7 @@ Status DAESProcSolverEquation::CollectClasses(DAESClassCollector* collector, std
 void DAESProcSolverEquation::UpdateTornOutput() {
   auto* variable = dynamic_cast<DAESVariable*>(OutputElement());
   if (variable == nullptr) return;
-  double computed = context_->Data().Output(output_position_) * variable->GetScale();
+  double computed = OutputValue(0) * variable->GetScale();
   const Status s = variable->SetScaledValueChecked(computed, 0.0);
   const Status code = s & 0xA000FFFFu;
   if ((code == (daes::kClippedLow & 0xA000FFFFu) || code == (daes::kClippedHigh & 0xA000FFFFu)) &&
