@@ -12,6 +12,8 @@
 
 namespace {
 
+SimEngineAddOnMaker g_add_on_maker = nullptr;
+
 class ControllerPort final : public ControlLoopPort {
  public:
   explicit ControllerPort(DseController& controller) : controller_(controller) {}
@@ -42,6 +44,11 @@ class EngineParts final : public ServerThreadParts {
     registry_ = std::make_unique<DseServerRegistry>();
     Status made = status::kOk;
     manager_ = std::make_unique<SimProblemMgr>(registry_.get(), &made);
+    if (g_add_on_maker != nullptr) {
+      Status added = status::kOk;
+      add_ons_ = g_add_on_maker(*manager_, registry_.get(), &added);
+      if (status::IsSuccess(made)) made = added;
+    }
     return made;
   }
   Status Start() override { return controller_->Start(registry_.get(), nullptr); }
@@ -56,7 +63,10 @@ class EngineParts final : public ServerThreadParts {
     DseServerRegistry* returned = nullptr;
     controller_->ReleaseServerRegistry(&returned);
   }
-  void DestroyProblemManager() override { manager_.reset(); }
+  void DestroyProblemManager() override {
+    add_ons_.reset();
+    manager_.reset();
+  }
   void DestroyRegistry() override { registry_.reset(); }
   void DestroyController() override { controller_.reset(); }
 
@@ -65,9 +75,12 @@ class EngineParts final : public ServerThreadParts {
   std::unique_ptr<DseController> controller_;
   std::unique_ptr<DseServerRegistry> registry_;
   std::unique_ptr<SimProblemMgr> manager_;
+  std::unique_ptr<SimEngineAddOns> add_ons_;
 };
 
 }  // namespace
+
+void SetEngineAddOnMaker(SimEngineAddOnMaker maker) { g_add_on_maker = maker; }
 
 Status RunServerThread(ServerThreadParts& parts) {
   parts.MakeOptions();

@@ -1,0 +1,85 @@
+// The results manager joined to the control loop: the loop's results seam
+// answered by the real manager (assignments, run position, communication
+// schedule, snapshots, the time message), and the manager's view of the
+// problem answered by the problem manager and the current problem. The
+// engine makes one after its problem manager, installs it there and takes
+// it down before the problem manager goes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "control/problem/run_ops.h"
+#include "results/manager/results_mgr.h"
+
+class SimProblemMgr;
+
+class SimRunResultsJoin final : public SimRunResults, public ResultsProblemSide {
+ public:
+  // Makes the results manager, registers its services (55 and 65) and
+  // installs itself as the problem manager's results seam; *result (may be
+  // null) is 0 or the failed registration.
+  SimRunResultsJoin(SimProblemMgr& manager, DseServerRegistry* registry, Status* result);
+  ~SimRunResultsJoin() override;
+  SimRunResultsJoin(const SimRunResultsJoin&) = delete;
+  SimRunResultsJoin& operator=(const SimRunResultsJoin&) = delete;
+
+  SimResultsMgr& Manager() { return *results_; }
+  // Snapshots asked for by the automatic snapshot, not yet taken.
+  const std::vector<std::string>& QueuedSnapshots() const { return queued_; }
+
+  // --- SimRunResults ---
+  Status ApplyAssignments(bool* applied) override;
+  double RunPosition() override;
+  void ResetStepClock() override;
+  Status SaveQueuedSnapshots() override;
+  Status TakeSnapshot(const char* description) override;
+  void SetDynamic(bool dynamic) override { dynamic_ = dynamic; }
+  void RecordRunClock() override;
+  bool ReinitialisationMark() override;
+  void ClearReinitialisationMark() override { mark_ = false; }
+  bool PendingPlotRestart() override { return false; }
+  double LastPlottedTime() override;
+  void ExtendPlotHistory(double time) override;
+  Status HandleCommand(std::uint32_t string_count, const char* const* strings,
+                       std::uint32_t integer_count, const std::int32_t* integers,
+                       std::uint32_t real_count, const double* reals) override;
+  Status EndOfDynamicRun() override;
+  void MoveTo(double time) override;
+  Status SendTimeMessage(double time) override;
+  Status OpenRecords() override;
+  double CommunicationInterval() const override { return results_->CommunicationInterval(); }
+  void SetCommunicationInterval(double interval) override;
+  double CommunicationStart() const override { return results_->CommunicationStart(); }
+  void SetCommunicationTime(double start) override { results_->SetCommunicationTime(start); }
+  std::int64_t CommunicationCount() const override {
+    return static_cast<std::int64_t>(results_->CommunicationCount());
+  }
+  double NextCommunicationTime() override { return results_->NextCommunicationTime(); }
+  void LowerCommunicationCount() override { results_->LowerCommunicationCount(); }
+
+  // --- ResultsProblemSide ---
+  double CurrentTime() override;
+  std::int32_t RunMode() override;
+  void ResetRunHooks() override {}
+  void SetValuesChanged() override {}
+  Status RequestSnapshot(const char* name, bool first) override;
+  void PostEvent(std::uint32_t number, const char* text) override;
+  void Send(DseMessage* message) override;
+  BvuDirectoryProper* VariableTree() override { return nullptr; }
+  Status StoreRestoredValues(const SUPackedValueTable& values) override;
+  bool WantsSnapshotText() override { return false; }
+  void SnapshotTaken(const char* name, std::uint32_t id, bool live, bool kept, std::uint16_t run,
+                     std::int16_t count, double time) override;
+  double Option(std::int32_t number) override;
+  void Print(Status status, const std::string& text) override;
+
+ private:
+  SimProblemMgr& manager_;
+  std::unique_ptr<SimResultsMgr> results_;
+  std::vector<std::string> queued_;
+  bool dynamic_ = false;
+  bool mark_ = false;
+};
