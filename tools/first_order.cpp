@@ -1,0 +1,339 @@
+#include "tools/first_order.h"
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "tools/model_writer/sample_models.h"
+
+namespace vantor_scenario {
+namespace {
+
+using vantor_client::Client;
+using vantor_client::MakeCommand;
+using vantor_client::Message;
+using vantor_client::Request;
+
+constexpr std::uint32_t kProblemService = 50;
+constexpr std::uint32_t kOptionService = 53;
+constexpr std::uint32_t kResultsService = 55;
+constexpr std::uint32_t kInstanceService = 62;
+constexpr std::uint32_t kNotificationService = 81;
+constexpr std::uint32_t kWriteSubtype = 8;
+
+constexpr std::uint32_t kPreparedBits = 0x4 | 0x8 | 0x10 | 0x20;
+constexpr std::uint32_t kRunningBit = 0x80;
+constexpr std::uint32_t kRunFailedBit = 0x100;
+
+constexpr Status kBeginRunDone = 0x0000026Au;
+constexpr Status kRunEnded = 0x00320049u;
+constexpr Status kEnding = 0x00320024u;
+constexpr std::uint16_t kRealType = 24;
+constexpr std::int32_t kRunModeOption = 29;
+constexpr std::int32_t kDynamicMode = 4;
+constexpr std::uint16_t kIntegerCode = 2;
+constexpr int kSteps = 11;
+constexpr double kInterval = 0.1;
+
+struct Notification {
+  double time = 0.0;
+  std::uint16_t counter = 0;
+  std::uint16_t stops = 0;
+  std::uint32_t bits = 0;
+};
+
+std::string Hex(Status s) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", s);
+  return text;
+}
+
+class Road {
+ public:
+  Road(Client& client, FirstOrderRun* run) : client_(client), run_(run) {}
+
+  bool Fail(const std::string& what) {
+    if (run_->failure.empty()) run_->failure = what;
+    return false;
+  }
+
+  // Sends, waits for the answer and gives its status and replies.
+  bool Exchange(std::unique_ptr<Request> request, const std::string& what, Status* result,
+                std::vector<Message>* replies = nullptr) {
+    std::uint32_t id = 0;
+    const Status sent = client_.Send(std::move(request), &id);
+    if (status::IsFailure(sent)) return Fail(what + ": not sent (" + Hex(sent) + ")");
+    const Status waited = client_.Await(id);
+    Collect();
+    if (waited != 0) {
+      client_.Forget(id);
+      return Fail(what + ": no answer (" + Hex(waited) + ")");
+    }
+    *result = client_.Find(id)->status;
+    if (replies != nullptr) *replies = client_.TakeReplies(id);
+    client_.Forget(id);
+    return true;
+  }
+
+  bool Expect(std::unique_ptr<Request> request, const std::string& what, Status expected) {
+    Status result = 0;
+    if (!Exchange(std::move(request), what, &result)) return false;
+    if (result != expected) {
+      return Fail(what + ": status " + Hex(result) + ", expected " + Hex(expected));
+    }
+    return true;
+  }
+
+  // Event lines and run-state notifications that arrived.
+  void Collect() {
+    for (const auto& event : client_.TakeEvents()) {
+      for (const auto& line : event.lines) run_->events.push_back(line);
+    }
+    for (const Message& m : client_.TakeNotifications()) {
+      if (m.type != kNotificationService || m.body.size() < 16) continue;
+      Notification n;
+      std::memcpy(&n.time, m.body.data(), 8);
+      std::memcpy(&n.counter, m.body.data() + 8, 2);
+      std::memcpy(&n.stops, m.body.data() + 10, 2);
+      std::memcpy(&n.bits, m.body.data() + 12, 4);
+      pending_.push_back(n);
+    }
+  }
+
+  // Waits until a notification satisfies done (each is looked at once).
+  bool WaitNotice(const std::function<bool(const Notification&)>& done, const std::string& what) {
+    bool found = false;
+    const Status waited = client_.WaitFor([&] {
+      Collect();
+      while (!pending_.empty() && !found) {
+        last_ = pending_.front();
+        pending_.erase(pending_.begin());
+        found = done(last_);
+      }
+      return found;
+    });
+    if (!found) return Fail(what + ": no such notification (" + Hex(waited) + ")");
+    return true;
+  }
+
+  // After a run command: the step ran (bit 0x80 set, then clear) and the
+  // run clock is at `time`.
+  bool WaitStep(double time, const std::string& what) {
+    bool running = false;
+    bool failed = false;
+    const bool ok = WaitNotice(
+        [&](const Notification& n) {
+          if ((n.bits & kRunFailedBit) != 0) failed = true;
+          if ((n.bits & kRunningBit) != 0) running = true;
+          const bool there = std::fabs(n.time - time) < 1e-9;
+          return failed || ((n.bits & kRunningBit) == 0 && there && (running || time > 0));
+        },
+        what);
+    if (!ok) return false;
+    if (failed) return Fail(what + ": the run failed (status bits " + Hex(last_.bits) + ")");
+    return true;
+  }
+
+  // Request 143 of the instance manager: the value of the variable at the
+  // id path (2, index).
+  bool Read(std::uint32_t index, double* value, const std::string& what) {
+    auto request = std::make_unique<Request>(kInstanceService);
+    modelwriter::Writer w(*request);
+    w.U16(143);
+    w.IdPath({2, index});
+    w.U16(0);
+    Status result = 0;
+    std::vector<Message> replies;
+    if (!Exchange(std::move(request), what, &result, &replies)) return false;
+    if (status::IsFailure(result) || replies.empty() || replies[0].body.size() < 10) {
+      return Fail(what + ": no value (status " + Hex(result) + ")");
+    }
+    std::uint16_t code = 0;
+    std::memcpy(&code, replies[0].body.data(), 2);
+    if (code != 143) return Fail(what + ": a reply to another request");
+    std::memcpy(value, replies[0].body.data() + 2, 8);
+    return true;
+  }
+
+  bool ReadSample(double t, const std::string& what) {
+    Sample s;
+    s.t = t;
+    if (!Read(3, &s.x, what + ", x") || !Read(4, &s.y, what + ", y")) return false;
+    run_->samples.push_back(s);
+    return true;
+  }
+
+  const Notification& Last() const { return last_; }
+  Client& client() { return client_; }
+
+ private:
+  Client& client_;
+  FirstOrderRun* run_;
+  std::vector<Notification> pending_;
+  Notification last_;
+};
+
+std::unique_ptr<Request> InstanceEdit(std::uint16_t kind, std::uint16_t tag) {
+  auto request = std::make_unique<Request>(kInstanceService);
+  modelwriter::Writer w(*request);
+  w.U16(kind);
+  w.U16(tag);
+  return request;
+}
+
+bool Prepare(Road& road, const std::string& what) {
+  if (!road.Expect(MakeCommand(kProblemService, 6, {0, 0}), what, 0)) return false;
+  return road.WaitNotice(
+      [](const Notification& n) { return (n.bits & kPreparedBits) == kPreparedBits; },
+      what + ", the four stages");
+}
+
+bool Load(Road& road) {
+  auto create = InstanceEdit(5, 5);
+  modelwriter::Writer(*create).Placement({modelwriter::FirstOrderNode()});
+  if (!road.Expect(std::move(create), "creating the instance node", 0)) return false;
+  auto fill = InstanceEdit(3, 10);
+  modelwriter::Writer w(*fill);
+  w.IdPath({2});
+  modelwriter::FirstOrder(w);
+  return road.Expect(std::move(fill), "filling the instance node", 0);
+}
+
+// A malformed description is refused and changes nothing; a good edit,
+// commands 29 and 6 rebuild.
+bool Edit(Road& road, FirstOrderRun* run) {
+  auto bad = InstanceEdit(3, 10);
+  modelwriter::Writer w(*bad);
+  w.IdPath({2});
+  w.List(1);
+  w.Item(modelwriter::kRealVariable);
+  // A placement cut off after its first step.
+  w.U8(1);
+  w.U16(4);
+  Status result = 0;
+  if (!road.Exchange(std::move(bad), "a malformed description", &result)) return false;
+  if (result == 0) return road.Fail("a malformed description was taken (status 0)");
+  run->refused = result;
+
+  auto good = InstanceEdit(3, 10);
+  modelwriter::Writer g(*good);
+  g.IdPath({2});
+  g.List(1);
+  modelwriter::FirstOrderY(g);
+  if (!road.Expect(std::move(good), "editing y", 0)) return false;
+  if (!road.Expect(MakeCommand(kProblemService, 29, {0}), "command 29", 0)) return false;
+  return Prepare(road, "preparing again after the edit");
+}
+
+bool SetU(Road& road) {
+  auto request = std::make_unique<Request>(kInstanceService);
+  request->PutUInt16(145);
+  request->PutString("FirstOrder.u");
+  request->PutString("");
+  request->PutString("");
+  request->PutUInt16(0);
+  request->PutUInt16(kRealType);
+  request->PutDouble(5.0);
+  return road.Expect(std::move(request), "u := 5 (request 145)", 0);
+}
+
+bool DynamicMode(Road& road) {
+  // The option table takes the option's number from the first selector.
+  auto request = std::make_unique<Request>(kOptionService, kWriteSubtype);
+  modelwriter::Writer w(*request);
+  w.IdPath({kRunModeOption});
+  w.U16(kRunModeOption);
+  w.U16(0);
+  w.U16(kIntegerCode);
+  w.U32(kDynamicMode);
+  return road.Expect(std::move(request), "RunMode 4 (service 53)", 0);
+}
+
+}  // namespace
+
+bool RunFirstOrder(const FirstOrderOptions& options, FirstOrderRun* run) {
+  *run = FirstOrderRun();
+  std::unique_ptr<Client> client;
+  std::string why;
+  const Status started = Client::Start(options.engine, &client, &why);
+  if (status::IsFailure(started)) {
+    run->failure = "the engine did not start: " + why;
+    return false;
+  }
+  Road road(*client, run);
+  bool ok = [&] {
+    std::string folder = options.folder;
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    if (!road.Expect(MakeCommand(kProblemService, 3, {}, {}, {"FirstOrder", folder}),
+                     "naming the simulation (command 3)", 0))
+      return false;
+    if (!road.Expect(MakeCommand(kResultsService, 32, {}, {kInterval}),
+                     "the communication interval (command 32)", 0))
+      return false;
+    if (!Load(road) || !Prepare(road, "preparing (command 6)")) return false;
+    if (options.edit && !Edit(road, run)) return false;
+
+    auto begin = std::make_unique<Request>(kProblemService);
+    begin->PutUInt16(31);
+    if (!road.Expect(std::move(begin), "beginning the steady-state run (request 31)",
+                     kBeginRunDone))
+      return false;
+    if (!road.Expect(MakeCommand(kProblemService, 9), "the steady state (command 9)", 0) ||
+        !road.WaitStep(0.0, "the steady state"))
+      return false;
+    if (!road.Read(3, &run->steady_x, "steady x") || !road.Read(4, &run->steady_y, "steady y"))
+      return false;
+
+    if (!SetU(road) || !DynamicMode(road)) return false;
+    begin = std::make_unique<Request>(kProblemService);
+    begin->PutUInt16(31);
+    if (!road.Expect(std::move(begin), "beginning the dynamic run (request 31)", kBeginRunDone))
+      return false;
+    for (int k = 0; k < kSteps; ++k) {
+      const double t = kInterval * k;
+      const std::string what = "step " + std::to_string(k) + " (command 10)";
+      if (!road.Expect(MakeCommand(kProblemService, 10), what, 0) || !road.WaitStep(t, what) ||
+          !road.ReadSample(road.Last().time, what))
+        return false;
+    }
+    auto end = std::make_unique<Request>(kProblemService);
+    end->PutUInt16(134);
+    if (!road.Expect(std::move(end), "ending the run (request 134)", kRunEnded)) return false;
+    return road.Expect(MakeCommand(kProblemService, 2), "ending the engine (command 2)", kEnding);
+  }();
+  if (ok) {
+    // The engine ends on its own after command 2; closing first would end
+    // it as "peer gone".
+    client->WaitFor([&] { return client->PeerLost(); });
+  }
+  road.Collect();
+  client->Close(&run->exit_code);
+  road.Collect();
+  std::error_code error;
+  run->snapshot_written = std::filesystem::exists(
+      std::filesystem::path(options.folder) / "FirstOrder" / "snapshot.snp", error);
+  if (ok && run->exit_code != 0) {
+    return road.Fail("the engine ended with exit code " + std::to_string(run->exit_code));
+  }
+  if (ok && !run->snapshot_written) return road.Fail("no snapshot.snp in the run folder");
+  return ok;
+}
+
+bool WithinTolerance(const FirstOrderRun& run) {
+  if (!run.failure.empty() || run.exit_code != 0 || !run.snapshot_written) return false;
+  if (!(std::fabs(run.steady_x - 2.0) <= kSteadyTolerance) ||
+      !(std::fabs(run.steady_y - 4.0) <= kSteadyTolerance))
+    return false;
+  if (run.samples.size() != static_cast<std::size_t>(kSteps)) return false;
+  for (int k = 0; k < kSteps; ++k) {
+    const Sample& s = run.samples[static_cast<std::size_t>(k)];
+    const double exact = ExactX(kInterval * k);
+    if (!(std::fabs(s.t - kInterval * k) < 1e-9) ||
+        !(std::fabs(s.x - exact) <= kDynamicTolerance * std::fabs(exact)) ||
+        !(std::fabs(s.y - 2 * exact) <= kDynamicTolerance * std::fabs(2 * exact)))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace vantor_scenario
