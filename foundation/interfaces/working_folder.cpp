@@ -8,7 +8,17 @@
 namespace SimWorkingFolder {
 
 Status SetCurrentFolder(const char* path) {
-  const std::string native = NativeFilePath(path != nullptr ? path : ".");
+  std::string wanted;
+  if (path == nullptr) {
+    wanted = ".";
+  } else if (path == kParentFolder) {
+    wanted = "..";
+  } else {
+    wanted = path;
+    // A bare drive names its root, not the drive's current folder.
+    if (wanted.size() == 2 && wanted[1] == ':') wanted += '\\';
+  }
+  const std::string native = NativeFilePath(wanted.c_str());
   return platform::ChangeDirectory(native.c_str()) ? kOk : kFailure;
 }
 

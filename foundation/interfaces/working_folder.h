@@ -20,7 +20,11 @@ inline constexpr std::uint32_t kPathWritable = 2;
 inline constexpr std::uint32_t kPathReadable = 4;
 inline constexpr std::uint32_t kPathExecutable = 8;
 
-// Makes the path the current directory; null means ".".
+// Callers pass this instead of a path to go one folder up.
+inline const char* const kParentFolder = reinterpret_cast<const char*>(static_cast<std::intptr_t>(-1));
+
+// Makes the path the current directory; null means ".", kParentFolder "..",
+// and a bare drive "X:" its root "X:\".
 Status SetCurrentFolder(const char* path);
 
 // kFailure when the path does not exist (flags 0); else kOk and, when

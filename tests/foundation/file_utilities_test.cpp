@@ -218,6 +218,21 @@ TEST_F(FileFolder, QueryPathGivesWhatTheProcessMayDo) {
   EXPECT_EQ(flags, 0u);
 }
 
+TEST_F(FileFolder, CurrentFolderTakesTheParentMarkAndABareDrive) {
+  using namespace SimWorkingFolder;
+  const fs::path before = fs::current_path();
+  fs::create_directories(dir_ / "inner");
+  fs::create_directories(dir_ / "C:");
+  ASSERT_EQ(SetCurrentFolder((dir_ / "inner").c_str()), kOk);
+  EXPECT_EQ(SetCurrentFolder(kParentFolder), kOk);
+  EXPECT_EQ(fs::current_path(), fs::canonical(dir_.path()));
+  // Without drives, "C:" is taken as its root "C:\", here a folder.
+  EXPECT_EQ(SetCurrentFolder("C:"), kOk);
+  EXPECT_EQ(fs::current_path().filename(), "C:");
+  EXPECT_EQ(SetCurrentFolder("no such folder"), kFailure);
+  fs::current_path(before);
+}
+
 std::string g_asked_folder;
 bool NoFreeSpace(const char*, std::uint64_t* free_bytes) {
   *free_bytes = 0;
