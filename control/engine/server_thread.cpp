@@ -4,6 +4,7 @@
 
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
+#include "control/problem/run_steps.h"
 #include "framework/messaging/io_queue.h"
 #include "framework/runtime/xos_time.h"
 #include "framework/servers/controller.h"
@@ -44,6 +45,8 @@ class EngineParts final : public ServerThreadParts {
     registry_ = std::make_unique<DseServerRegistry>();
     Status made = status::kOk;
     manager_ = std::make_unique<SimProblemMgr>(registry_.get(), &made);
+    steps_ = std::make_unique<SimRunSteps>(*manager_);
+    manager_->SetRunOps(steps_.get());
     if (g_add_on_maker != nullptr) {
       Status added = status::kOk;
       add_ons_ = g_add_on_maker(*manager_, registry_.get(), &added);
@@ -63,9 +66,12 @@ class EngineParts final : public ServerThreadParts {
     DseServerRegistry* returned = nullptr;
     controller_->ReleaseServerRegistry(&returned);
   }
+  // The run steps outlive the manager: its run thread and its integrator
+  // use them until it is gone. The managers above control go first.
   void DestroyProblemManager() override {
     add_ons_.reset();
     manager_.reset();
+    steps_.reset();
   }
   void DestroyRegistry() override { registry_.reset(); }
   void DestroyController() override { controller_.reset(); }
@@ -74,6 +80,7 @@ class EngineParts final : public ServerThreadParts {
   const EngineArguments& arguments_;
   std::unique_ptr<DseController> controller_;
   std::unique_ptr<DseServerRegistry> registry_;
+  std::unique_ptr<SimRunSteps> steps_;
   std::unique_ptr<SimProblemMgr> manager_;
   std::unique_ptr<SimEngineAddOns> add_ons_;
 };

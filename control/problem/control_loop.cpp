@@ -538,6 +538,15 @@ void SimControlLoop::Collecting() {
   const bool dynamic = from == kStateDynamicAfter || from == kStateDynamicInitAfter;
   const std::int32_t ready = dynamic ? kStatePaused : kStateReady;
   SimRunResults& results = *pm_.results_;
+  if (pass_in_state_ == 0) {
+    // The step's time message, which the run thread left due.
+    bool sent = false;
+    const Status told = pm_.run_ops_->SendDueTimeMessage(&sent);
+    if (sent && status::IsFailure(told)) {
+      state_ = from + 1;
+      return;
+    }
+  }
   const Status result = Hook(from == kStateInitialisationAfter ? 8
                              : from == kStateDynamicAfter      ? 12
                              : from == kStateDynamicInitAfter  ? 10
@@ -735,7 +744,13 @@ void SimControlLoop::ReadyWork(bool paused) {
     pass_status_ = pm_.run_ops_->TakeQueuedSnapshots();
   } else if (pm_.rewind_request_ != 0) {
     pm_.rewind_request_ = 0;
-    pass_status_ = pm_.run_ops_->Rewind();
+    std::int32_t rewound = from;
+    pass_status_ = pm_.run_ops_->RewindToClock(&rewound);
+    // A clock without a step: the run starts again from the ready state.
+    if (paused && rewound == kStateReady) {
+      state_ = kStateReady;
+      return;
+    }
   }
 
   const std::int32_t mode = RunMode();

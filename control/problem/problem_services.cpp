@@ -5,11 +5,14 @@
 #include "control/problem/problem_manager.h"
 #include "foundation/collections/mixins.h"
 #include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/run_mode.h"
 #include "foundation/interfaces/variable_drivers.h"
+#include "solve/groups/decomposition.h"
+#include "solve/groups/eso_group.h"
+#include "solve/proxies/decomposer_proxy.h"
 
 namespace {
 constexpr Status kInvalidArgument = 0x80070057u;
-constexpr Status kNoInterface = 0x80004001u;
 }  // namespace
 
 // --- timed events ---
@@ -81,6 +84,7 @@ std::uint32_t SimExecutiveService::Release() { return manager_.Release(); }
 
 Status SimExecutiveService::SetSimulationTime(double time) {
   if (time < 0.0) return kInvalidArgument;
+  ::SetSimulationTime(time);
   manager_.SetCurrentTime(time);
   ApplyVariableDrivers(time);
   return status::kOk;
@@ -169,18 +173,20 @@ void SimExecutiveService::ReleaseAll() {
 }
 
 Status SimExecutiveService::CreateDecomposerObject(platform::IUnknown** out) {
-  if (out != nullptr) *out = nullptr;
-  return kNoInterface;
+  if (out == nullptr) return kInvalidArgument;
+  // A proxy without its server still answers, with E_FAIL, on use.
+  *out = static_cast<IQLNDecomposer*>(new QLNDecomposerProxy());
+  return status::kOk;
 }
 
-Status SimExecutiveService::CreateESOGroupObject(std::int32_t, platform::IUnknown** out) {
-  if (out != nullptr) *out = nullptr;
-  return kNoInterface;
+Status SimExecutiveService::CreateESOGroupObject(std::int32_t type, platform::IUnknown** out) {
+  if (out == nullptr) return kInvalidArgument;
+  return ::CreateESOGroupObject(type, out);
 }
 
 Status SimExecutiveService::CreateDecompositionObject(platform::IUnknown** out) {
-  if (out != nullptr) *out = nullptr;
-  return kNoInterface;
+  if (out == nullptr) return kInvalidArgument;
+  return ::CreateDecompositionObject(out);
 }
 
 // --- the initial specification ---

@@ -70,7 +70,8 @@ class SimExecutiveService final : public IQLNESOFactory {
   Status AttachSolverObject(platform::IUnknown* object, std::int32_t index) override;
   Status DetachSolverObject(std::int32_t index) override;
   Status CheckCompiledEquations() override { return status::kOk; }
-  // The decomposition and group objects join with their subsystems.
+  // A new decomposer proxy, equation-set group or decomposition, each with
+  // one reference for the caller.
   Status CreateDecomposerObject(platform::IUnknown** out) override;
   Status CreateESOGroupObject(std::int32_t type, platform::IUnknown** out) override;
   Status CreateDecompositionObject(platform::IUnknown** out) override;

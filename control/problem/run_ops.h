@@ -21,8 +21,18 @@ class SimRunOps {
   virtual Status ApplyOptionChanges() = 0;
   virtual Status TakeQueuedSnapshots() = 0;
   virtual Status Rewind() = 0;
+  // The rewind with the state the loop goes to: 5 when the run clock had no
+  // step, else left as it was.
+  virtual Status RewindToClock(std::int32_t* /*state*/) { return Rewind(); }
   // One step of the current run, on the run thread; its result status.
   virtual Status RunStep() = 0;
+  // A step that has a time message due leaves it here: the run thread never
+  // sends. The collecting state sends it (*sent) and its status becomes the
+  // step's result.
+  virtual Status SendDueTimeMessage(bool* sent) {
+    if (sent != nullptr) *sent = false;
+    return status::kOk;
+  }
   // Per-thread set-up of the properties system, on the run thread.
   virtual Status ThreadSetUp() { return status::kOk; }
   // Whether the properties system has its packages loaded (not negative).
@@ -59,9 +69,34 @@ class SimRunResults {
   virtual void MoveTo(double time) = 0;
   virtual Status SendTimeMessage(double time) = 0;
 
-  // The built problem is there: the records of the run open on it (a new
-  // snapshot file in the run folder).
+  // What the run steps ask; each does nothing here until the results
+  // manager's own version takes its place.
+  // Opens the records of a freshly built problem; code part 660 says the
+  // last snapshot was reused.
   virtual Status OpenRecords() { return status::kOk; }
+  // A snapshot with a description: its text, three small fields and a
+  // second text. Negative on failure, positive when the store is full.
+  virtual Status TakeDescribedSnapshot(const char* text, std::int32_t, std::int32_t, std::int32_t,
+                                       const char*) {
+    return TakeSnapshot(text);
+  }
+  // The snapshot of a collected step at the run clock; the reached event is
+  // taken from the step record and handed back handled.
+  virtual Status TakeStepSnapshot(double /*time*/, std::uint16_t /*counter*/, bool /*pause*/) {
+    return status::kOk;
+  }
+  // Writes the values of the snapshot at the run clock back (and the clock
+  // the snapshot holds into *time and *counter).
+  virtual Status RestoreSnapshotValues(double* /*time*/, std::uint16_t* /*counter*/,
+                                       std::int32_t /*flag*/) {
+    return status::kOk;
+  }
+  // The quality-control value dump: its file, the names left out of it,
+  // and one block of values under a label.
+  virtual Status OpenValueDump(const char* /*file*/) { return status::kOk; }
+  virtual Status LoadDumpExclusions(const char* /*file*/) { return status::kOk; }
+  virtual void FreeDumpTables() {}
+  virtual Status WriteValues(const char* /*label*/, double /*time*/) { return status::kOk; }
 
   // The communication schedule: interval, start t0 and the count n of points
   // passed. Setting the start resets the count. The results manager keeps

@@ -11,6 +11,7 @@
 #include "solve/methods/open_solvers.h"
 #include "solve/open/kvs_proxies.h"
 #include "solve/optimisers/nls_optimiser.h"
+#include "solve/proxies/integrator_server_proxy.h"
 
 namespace {
 
@@ -146,11 +147,17 @@ std::int32_t SelectIntegratorKind(std::int32_t choice) {
 }
 
 UnifiedIntegratorProxy* CreateIntegrator(std::int32_t choice, Status* status) {
-  if (SelectIntegratorKind(choice) == 0) {
+  const std::int32_t kind = SelectIntegratorKind(choice);
+  if (kind == 0) {
     Report(status, status::kBadArguments);
     return nullptr;
   }
-  // The integrator proxy joins this build later.
-  Report(status, kSolverClassUnavailable);
-  return nullptr;
+  auto* proxy = new (std::nothrow) IntegratorServerProxy(kind);
+  if (proxy == nullptr) {
+    Report(status, kSolverClassUnavailable);
+    return nullptr;
+  }
+  // A proxy without its server is still handed out: its status tells why.
+  Report(status, proxy->GetStatus());
+  return proxy;
 }

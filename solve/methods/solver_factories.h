@@ -74,6 +74,7 @@ QLNDenseOptimiser* CreateDenseOptimiser(std::int32_t run_type, std::int32_t kind
 // Integrator kinds: 1 Euler, 2 RK4, 3 ImplicitEuler, 4 Gear12. The script
 // values 5 (VSIE), 6 (ImpEuler) and 7 (Gear) of older versions are replaced
 // by 3, 3 and 4 with a warning, and the replacement is requested for the
-// Integrator option. 0 for a choice outside 1..7.
+// Integrator option. 0 for a choice outside 1..7. CreateIntegrator makes the
+// integrator server proxy of the kind; *status is its creation status.
 std::int32_t SelectIntegratorKind(std::int32_t choice);
 UnifiedIntegratorProxy* CreateIntegrator(std::int32_t choice, Status* status = nullptr);

@@ -7,7 +7,10 @@
 
 #include "control/problem/problem_manager.h"
 #include "foundation/collections/mixins.h"
+#include "foundation/interfaces/run_mode.h"
 #include "framework/servers/server_registry.h"
+#include "solve/ifaces/decomposer.h"
+#include "tests/support/capture_sink.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"
 
@@ -107,9 +110,28 @@ TEST_F(ServicesTest, TheExecutiveSetsTimePostsMessagesAndHoldsSolverObjects) {
   EXPECT_EQ(manager.Collector().GroupCount(), 1);
   EXPECT_EQ(SimExecutiveService::Expand("@E and @E", 1, objects, &next), "? and ?");
 
-  platform::IUnknown* made = &one;
-  EXPECT_EQ(executive->CreateDecomposerObject(&made), 0x80004001u);
-  EXPECT_EQ(made, nullptr);
+  EXPECT_EQ(GetSimulationTime(), 2.5);
+}
+
+// The factory makes real solver objects now, each handed over with one
+// reference; without a registry the decomposer proxy still answers.
+TEST_F(ServicesTest, TheExecutiveMakesDecomposersGroupsAndDecompositions) {
+  auto* executive = Get<IQLNESOFactory>(IID_IQLNESOFactory);
+  testsupport::CaptureSink sink;
+  platform::IUnknown* made = nullptr;
+  ASSERT_EQ(executive->CreateDecomposerObject(&made), 0u);
+  ASSERT_NE(made, nullptr);
+  void* face = nullptr;
+  EXPECT_EQ(made->QueryInterface(IID_IQLNDecomposer, &face), 0u);
+  EXPECT_EQ(face, static_cast<void*>(made));
+  made->Release();
+  EXPECT_EQ(made->Release(), 0u);
+
+  made = nullptr;
+  ASSERT_EQ(executive->CreateDecompositionObject(&made), 0u);
+  ASSERT_NE(made, nullptr);
+  EXPECT_EQ(made->Release(), 0u);
+  EXPECT_EQ(executive->CreateDecomposerObject(nullptr), 0x80070057u);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "solve/methods/open_solvers.h"
 #include "solve/optimisers/dense_optimiser.h"
 #include "solve/options/solver_option_table.h"
+#include "solve/proxies/integrator_server_proxy.h"
 #include "tests/support/capture_sink.h"
 
 namespace {
@@ -118,9 +119,7 @@ TEST(IntegratorFactory, OlderScriptValuesAreReplacedWithTheirOwnWarning) {
   for (const auto& c : cases) {
     options.requests.clear();
     sink.Clear();
-    Status status = 0;
-    EXPECT_EQ(CreateIntegrator(c.choice, &status), nullptr);
-    EXPECT_EQ(status, c.kind == 0 ? status::kBadArguments : kSolverClassUnavailable);
+    EXPECT_EQ(SelectIntegratorKind(c.choice), c.kind) << c.choice;
     if (c.warning == nullptr) {
       EXPECT_TRUE(options.requests.empty()) << c.choice;
       EXPECT_TRUE(sink.lines().empty()) << c.choice;
@@ -143,12 +142,25 @@ TEST(IntegratorFactory, TheSubstituteWaitsForTheStagedValuesToApply) {
   testsupport::CaptureSink sink;
   const std::int32_t in_force = table.GetInt(kOptIntegrator);
   ASSERT_NE(in_force, 4);
-  Status status = 0;
-  EXPECT_EQ(CreateIntegrator(7, &status), nullptr);
+  EXPECT_EQ(SelectIntegratorKind(7), 4);
   EXPECT_EQ(table.GetInt(kOptIntegrator), in_force);
   table.ApplyPendingChanges();
   EXPECT_EQ(table.GetInt(kOptIntegrator), 4);
   SolverOptions::Install(before);
+}
+
+// The proxy is handed out even without its server, its creation status
+// telling why; a choice of no kind makes nothing.
+TEST(IntegratorFactory, CreatesTheServerProxyOfTheChosenKind) {
+  testsupport::CaptureSink sink;
+  Status status = 0;
+  EXPECT_EQ(CreateIntegrator(0, &status), nullptr);
+  EXPECT_EQ(status, status::kBadArguments);
+  std::unique_ptr<UnifiedIntegratorProxy> made(CreateIntegrator(3, &status));
+  auto* proxy = dynamic_cast<IntegratorServerProxy*>(made.get());
+  ASSERT_NE(proxy, nullptr);
+  EXPECT_EQ(proxy->GetIntegratorKind(), 3);
+  EXPECT_EQ(status, proxy->GetStatus());
 }
 
 }  // namespace

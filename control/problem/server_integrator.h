@@ -1,0 +1,45 @@
+// The run's integrator in the engine: the integrator server proxy of the
+// solve subsystem behind the run steps' seam. It owns the proxy.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "control/problem/run_integrator.h"
+
+class IntegratorServerProxy;
+
+class SimServerIntegrator final : public SimRunIntegrator {
+ public:
+  // Takes the proxy.
+  explicit SimServerIntegrator(IntegratorServerProxy* proxy);
+  ~SimServerIntegrator() override;
+  SimServerIntegrator(const SimServerIntegrator&) = delete;
+  SimServerIntegrator& operator=(const SimServerIntegrator&) = delete;
+
+  // Makes the proxy of the integrator choice (CreateIntegrator); null when
+  // none could be made, with the reason in *status.
+  static std::unique_ptr<SimRunIntegrator> Create(std::int32_t choice, Status* status);
+
+  std::int32_t GetIntegratorKind() const override;
+  Status BeginRun() override;
+  Status EndRun() override;
+  Status InitialiseAt(double time) override;
+  Status Initialise() override;
+  Status IntegrateTo(double* reached, double time) override;
+  Status LocateDiscontinuity(double low, double* high, double tolerance, bool finalise,
+                             Status* status) override;
+  Status TransferSensitivities(double time) override;
+  Status SynchroniseTime() override;
+  Status Finish() override;
+  Status Reinitialise(double time, bool at_event) override;
+  bool HasCapability0() const override;
+  bool HasCapability3() const override;
+  Status ErrorStatus() const override;
+  Status ForwardToServer16(std::int32_t code, void* data) override;
+  Status ReleaseSolvers() override;
+  UnifiedIntegratorProxy* Proxy() override;
+
+ private:
+  IntegratorServerProxy* proxy_;
+};
