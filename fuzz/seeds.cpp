@@ -866,6 +866,52 @@ void ClientCommands(const fs::path& root) {
   write({{32, {"a"}, {1}, {1.0f}}, {142, {}, {}, {}}, {2, {}, {}, {}}, {151, {}, {}, {}}});
 }
 
+// Problem-manager requests: the set-up byte of the target, then the body as
+// the client writes it.
+void ProblemRequests(const fs::path& root) {
+  SeedFolder seeds(root, "problem_requests");
+  auto body = [](std::uint8_t setup, std::uint16_t code) {
+    vantor_fuzz::ByteStream b;
+    b.PutUInt8(setup);
+    b.PutUInt16(code);
+    return b;
+  };
+  for (std::uint16_t code : {5, 14, 31, 34, 129, 134}) seeds.Add(body(3, code).Bytes());
+  const std::vector<std::pair<std::uint16_t, std::vector<std::uint32_t>>> paths = {
+      {35, {0}},           {35, {0, 1}},  {36, {0, 1}},     {36, {0, 1, 1}}, {37, {0, 1}},
+      {131, {0, 1, 1, 1}}, {132, {0, 1}}, {133, {0, 1, 2}}, {36, {7}}};
+  for (const auto& [code, indices] : paths) {
+    vantor_fuzz::ByteStream b = body(3, code);
+    b.PutUInt16(static_cast<std::uint16_t>(indices.size()));
+    for (std::uint32_t index : indices) b.PutUInt32(index);
+    seeds.Add(b.Bytes());
+  }
+  vantor_fuzz::ByteStream analyse = body(1, 75);
+  for (std::uint16_t field : {0, 1, 0, 0}) analyse.PutUInt16(field);
+  seeds.Add(analyse.Bytes());
+  auto option = [&](std::uint16_t code, const char* a, const char* b, std::uint16_t type) {
+    vantor_fuzz::ByteStream o = body(0, code);
+    o.PutString(a);
+    o.PutString(b);
+    o.PutUInt16(type);
+    if (type == 4) o.PutUInt32(7);
+    if (type == 24) o.PutDouble(2.5);
+    if (type == 68) o.PutString("text");
+    return o;
+  };
+  for (std::uint16_t type : {4, 24, 68, 9})
+    seeds.Add(option(149, "solver", "option", type).Bytes());
+  seeds.Add(option(122, "_KVS_SQPB", "MaxIter", 4).Bytes());
+  seeds.Add(option(115, "Water", "Density", 24).Bytes());
+  vantor_fuzz::ByteStream describe = body(0, 148);
+  describe.PutString("linear");
+  describe.PutUInt16(1);
+  seeds.Add(describe.Bytes());
+  vantor_fuzz::ByteStream select = body(0, 118);
+  select.PutString("kvs_sqpb.dll");
+  seeds.Add(select.Bytes());
+}
+
 // Build output: the piece-size byte, then what a build prints (the script
 // the driver writes, echoed, and make's lines, one longer than a line).
 void BuildOutputs(const fs::path& root) {
@@ -940,6 +986,7 @@ int main(int argc, char** argv) {
   OldExpressions(root);
   PartitionRequests(root);
   ClientCommands(root);
+  ProblemRequests(root);
   BuildOutputs(root);
   ProcFilesRequests(root);
   return 0;

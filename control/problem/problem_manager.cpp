@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "control/problem/client_requests.h"
 #include "control/problem/problem_services.h"
 #include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
@@ -488,36 +489,8 @@ Status SimProblemMgr::ServeFiles(std::uint32_t type, DseMessage* request, DseMes
   return status::kOk;
 }
 
-Status SimProblemMgr::ServeProblemRequest(DseMessage* request, DseMessage**) {
-  std::uint16_t code = 0;
-  const Status read = request->GetUInt16(&code);
-  if (status::IsFailure(read)) return read;
-  switch (code) {
-    case 5:
-      return pm_status::kNoReplyRequest;
-    case 14:
-      // Nothing to stop while no run thread exists.
-      return pm_status::kBusy;
-    case 34:
-    case 129:
-      // Both need a problem whose solvers are set up.
-      return pm_status::kNoProblem;
-    case 35:
-    case 36:
-    case 37:
-      // No solver object exists to report on.
-      return pm_status::kSevereFailure;
-    case 131:
-    case 132:
-    case 133:
-      return pm_status::kBusy;
-    case 134:
-      // Ending a run without an integrator.
-      return pm_status::kRunEnded;
-    default:
-      // Unknown codes, and those whose subsystems are not built yet.
-      return pm_status::kFailure;
-  }
+Status SimProblemMgr::ServeProblemRequest(DseMessage* request, DseMessage** reply) {
+  return SimClientRequests(*this).Serve(request, reply);
 }
 
 Status SimProblemMgr::SetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t second,

@@ -234,6 +234,7 @@ class SimProblemMgr : public SimMasterManager,
  private:
   friend class SimControlLoop;
   friend class SimRunSteps;
+  friend class SimClientRequests;
 
   Status CommandSetName(std::uint32_t count, const char* const* strings);
   Status CommandSaveAs(std::uint32_t count, const char* const* strings);

@@ -1,9 +1,12 @@
 // What a solver block tells people and the client: its dump, its report,
 // its sparsity pattern and the structure replies.
+#include <algorithm>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "daes/blocks/solver_block.h"
+#include "daes/model/var_table_entry.h"
 #include "foundation/persistence/binary_stream.h"
 
 namespace {
@@ -20,6 +23,28 @@ const char* ReportKindName(std::uint32_t kind) {
     default:
       return "Unknown block type ";
   }
+}
+
+// The indeterminate variables of the rows, each once, by sequence number.
+Status WriteIndeterminate(BvuBinaryStream& s, const std::vector<QLNRow*>& rows) {
+  std::vector<DAESVarTableEntry*> found;
+  for (QLNRow* row : rows) {
+    if ((row->GetFlags() & daes::kLeftOutRow) != 0) continue;
+    for (std::int32_t i = 0; i < row->VariableCount(); ++i) {
+      DAESVarTableEntry* v = row->GetVariable(i);
+      if (v != nullptr &&
+          (v->IsMarkedIndeterminate() || (v->GetFlags() & daes::kHasIndeterminate) != 0)) {
+        found.push_back(v);
+      }
+    }
+  }
+  std::sort(found.begin(), found.end(), [](DAESVarTableEntry* a, DAESVarTableEntry* b) {
+    return a->SequenceNumber() < b->SequenceNumber();
+  });
+  found.erase(std::unique(found.begin(), found.end()), found.end());
+  Status st = s.PutUInt24(static_cast<std::uint32_t>(found.size()));
+  for (DAESVarTableEntry* v : found) st |= s.PutString(v->GetNameText());
+  return st;
 }
 
 std::uint16_t Clip16(std::uint32_t n) {
@@ -76,8 +101,14 @@ Status DAESSolverBlock::WriteGroupList(BvuBinaryStream& s, std::uint32_t level,
     return inner->WriteGroupList(s, level - 1, path_length >= 2 ? path + 1 : path,
                                  path_length >= 2 ? path_length - 1 : 0);
   }
+  // Only sub-groups are listed, so only they are counted: a plain group's
+  // equations would leave the count promising entries that never come.
+  std::uint32_t groups = 0;
+  for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
+    groups += dynamic_cast<DAESBlock*>(GetRow(i)) != nullptr ? 1 : 0;
+  }
   Status st = s.PutUInt16(35);
-  st |= s.PutUInt32(GetRowCount());
+  st |= s.PutUInt32(groups);
   for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
     auto* group = dynamic_cast<DAESBlock*>(GetRow(i));
     if (group == nullptr) continue;
@@ -128,6 +159,29 @@ Status DAESSolverBlock::WriteResiduals(BvuBinaryStream& s) {
     if (row != nullptr) row->ResidualValue(&r);
     st |= s.PutUInt24(i + 1);
     st |= s.PutDouble(r);
+  }
+  st |= s.PutUInt16(daes::kListEnd);
+  return st;
+}
+
+Status DAESSolverBlock::WriteItemIncidence(BvuBinaryStream& s, std::uint32_t item) {
+  Status st = s.PutUInt16(131);
+  QLNRow* row = item >= 1 ? GetRow(item - 1) : nullptr;
+  if (HasIndeterminate() && row != nullptr) {
+    st |= WriteIndeterminate(s, {row});
+  } else {
+    st |= s.PutUInt24(0);
+  }
+  st |= s.PutUInt16(daes::kListEnd);
+  return st;
+}
+
+Status DAESSolverBlock::WriteIncidence(BvuBinaryStream& s) {
+  Status st = s.PutUInt16(132);
+  if (HasIndeterminate() && (GetFlags() & daes::kProcedureRow) == 0) {
+    st |= WriteIndeterminate(s, std::vector<QLNRow*>(GetRows(), GetRows() + GetRowCount()));
+  } else {
+    st |= s.PutUInt24(0);
   }
   st |= s.PutUInt16(daes::kListEnd);
   return st;

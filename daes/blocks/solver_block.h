@@ -280,6 +280,11 @@ class DAESSolverBlock : public DAESBlock {
                         std::uint32_t path_length);
   Status WriteEquationList(BvuBinaryStream& s);
   Status WriteResiduals(BvuBinaryStream& s);
+  // Kind 131: the indeterminate variables of row `item` (1-based); kind
+  // 132: those of every row. Only a block that has indeterminate variables
+  // lists any.
+  Status WriteItemIncidence(BvuBinaryStream& s, std::uint32_t item);
+  Status WriteIncidence(BvuBinaryStream& s);
   Status WriteStatistics(BvuBinaryStream& s, std::uint8_t a, std::uint32_t b);
   // The inner block of a torn block (none here).
   virtual DAESSolverBlock* InnerBlock() { return nullptr; }

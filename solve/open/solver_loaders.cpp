@@ -9,6 +9,7 @@
 #include "framework/libraries/library_api.h"
 #include "solve/methods/open_solvers.h"
 #include "solve/open/kvs_loader.h"
+#include "solve/open/kvs_proxies.h"
 
 namespace {
 
@@ -178,6 +179,21 @@ platform::IUnknown* OpenNLPFactory(std::int32_t run_type) {
   if (run_type == kRunEstimation) return Take(g_nlp_estimation);
   if (run_type == kRunOptimisation) return Take(g_nlp_optimisation);
   return nullptr;
+}
+
+std::string UnloadOpenNLASolver() {
+  std::string name;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    name = g_nla.name;
+    Clear(g_nla);
+    SetOpenNLASolverName("");
+  }
+  if (!name.empty()) {
+    const std::string text = "Open NLA Solver " + name + " unloaded\n";
+    QLNCOpenMessagesHandler::Instance()->Print(text.c_str(), 0, 0);
+  }
+  return name;
 }
 
 void ClearOpenSolvers() {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "solve/ifaces/kvs_common.h"
 
@@ -21,5 +22,8 @@ Status LoadOpenNLPSolverForOptimisation(const char* name);
 platform::IUnknown* OpenNLAFactory();
 // kRunOptimisation or kRunEstimation.
 platform::IUnknown* OpenNLPFactory(std::int32_t run_type);
+// Releases the NLA solver and its library, saying so through the open
+// messages handler; the name it was loaded under, empty when none was.
+std::string UnloadOpenNLASolver();
 // Releases every loaded solver library (tests and shutdown).
 void ClearOpenSolvers();

@@ -27,6 +27,7 @@
 #include "framework/servers/server_registry.h"
 #include "platform/com.h"
 #include "solve/options/solver_option_table.h"
+#include "tests/framework/message_helpers.h"
 #include "tests/support/fault_tests.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"
@@ -598,6 +599,21 @@ TEST_F(ControlRunTest, CommandsThatTouchTheRunWaitForTheStep) {
   SUValue mode;
   mode.SetInt(4);
   EXPECT_EQ(manager.SetItem(53, BvuIdPath(), 0, 29, &mode), 0x0032000Au);
+  // So do the requests that reach the problem, the solvers or the integrator.
+  auto request = [&](std::uint16_t code) {
+    DseMessage sent(50, DseMessage::kRequest);
+    sent.PutUInt16(code);
+    testsupport::MessagePtr received = testsupport::Received(sent);
+    DseMessage* reply = nullptr;
+    const Status answer = manager.HandleRequest(50, received.get(), &reply, nullptr);
+    EXPECT_EQ(reply, nullptr) << code;
+    delete reply;
+    return answer;
+  };
+  for (std::uint16_t code : {31, 34, 35, 36, 37, 75, 111, 129, 131, 132, 133, 134, 148, 149}) {
+    EXPECT_EQ(request(code), 0x0032000Au) << code;
+  }
+  EXPECT_EQ(request(5), 0x00320027u);
   EXPECT_EQ(Command(10), 0u);  // a plain request still goes through
   ASSERT_TRUE(PassUntilState(kStateReady));
 }

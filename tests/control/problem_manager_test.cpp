@@ -142,12 +142,9 @@ TEST_F(ProblemManagerTest, CommandsSetRequestsAndAnswerTheirStatus) {
 TEST_F(ProblemManagerTest, RequestsOfUnknownCodesAndServices) {
   EXPECT_EQ(Request(50, 5), 0x00320027u);
   EXPECT_EQ(Request(60, 5), 0x00320027u);
-  EXPECT_EQ(Request(50, 14), 0x0032000Au);
   // Without a problem, its solvers or an integrator.
   EXPECT_EQ(Request(50, 34), 0x80320268u);
   EXPECT_EQ(Request(60, 129), 0x80320268u);
-  EXPECT_EQ(Request(50, 36), 0xA032FFFFu);
-  EXPECT_EQ(Request(50, 131), 0x0032000Au);
   EXPECT_EQ(Request(50, 134), 0x00320049u);
   for (std::uint16_t code : {0, 4, 6, 150, 0xFFFF}) EXPECT_EQ(Request(50, code), 0x8032FFFFu);
   EXPECT_EQ(Request(99, 5), 0x8032FFFFu);

@@ -189,6 +189,32 @@ TEST(BlockReports, GoldenStructureReplies) {
   const std::uint32_t path[] = {1, 1};
   DseMessage m(62, DseMessage::kRequest);
   EXPECT_EQ(outer.WriteGroupList(m, 2, path, 2), daes::kNoInnerBlock);
+  // Equations are not sub-groups: the count promises only what follows.
+  EXPECT_EQ(Written([&](BvuBinaryStream& s) { t.block->WriteGroupList(s, 1, nullptr, 0); }),
+            (testsupport::Bytes{35, 0, 0, 0, 0, 0, 0xFF, 0xFF}));
+}
+
+TEST(BlockReports, IncidenceListsIndeterminateVariablesOnce) {
+  TankBlock t;
+  const testsupport::Bytes none131 = {131, 0, 0, 0, 0, 0xFF, 0xFF};
+  EXPECT_EQ(Written([&](BvuBinaryStream& s) { t.block->WriteItemIncidence(s, 1); }), none131);
+  DAESVarTableEntry* shared = t.block->GetRow(1)->GetVariable(0);
+  ASSERT_NE(shared, nullptr);
+  ASSERT_EQ(t.block->AddIndeterminate(shared), 0u);
+  auto listed = [&](std::uint8_t kind) {
+    testsupport::Bytes b = {kind, 0, 1, 0, 0};
+    const std::string name = shared->GetNameText();
+    b.insert(b.end(), {static_cast<std::uint8_t>(name.size() + 1), 0, 0});
+    b.insert(b.end(), name.begin(), name.end());
+    b.insert(b.end(), {0, 0xFF, 0xFF});
+    return b;
+  };
+  EXPECT_EQ(Written([&](BvuBinaryStream& s) { t.block->WriteItemIncidence(s, 1); }), listed(131));
+  // Both rows hold the variable; it is listed once.
+  EXPECT_EQ(Written([&](BvuBinaryStream& s) { t.block->WriteIncidence(s); }), listed(132));
+  // A row that does not exist lists nothing.
+  EXPECT_EQ(Written([&](BvuBinaryStream& s) { t.block->WriteItemIncidence(s, 9); }), none131);
+  t.block->RemoveIndeterminate(shared);
 }
 
 TEST(BlockReports, DumpAndSparsity) {
