@@ -12,6 +12,8 @@
 
 #include "codegen/build/build_driver.h"
 #include "control/actions/action_mgr.h"
+#include "control/managers/instance_mgr.h"
+#include "control/managers/library_mgr.h"
 #include "daes/delays/delay_mgr.h"
 #include "daes/instance/instance_node.h"
 #include "daes/model/variable.h"
@@ -726,6 +728,76 @@ void ActionRequests(const fs::path& root) {
   seeds.Add(request(9).Bytes());
 }
 
+// Service-62 requests as the client sends them, several to a seed: the
+// tank created and filled, read by id path and by name, set by name (found
+// and forwarded), "Global" filled, places resolved, the tank deleted.
+void InstanceRequests(const fs::path& root) {
+  using namespace modelwriter;
+  SeedFolder seeds(root, "instance_requests");
+  vantor_fuzz::ByteStream load;
+  Writer w(load);
+  w.U16(SimInstanceMgr::kCreate), w.U16(SimInstanceMgr::kInstanceTag), w.Placement({T101()});
+  w.U16(SimInstanceMgr::kReplace), w.U16(SimInstanceMgr::kDescriptionTag), w.IdPath({2});
+  Tank(w);
+  seeds.Add(load.Bytes());
+
+  vantor_fuzz::ByteStream values(load.Bytes());
+  Writer v(values);
+  v.U16(SimInstanceMgr::kValueById), v.IdPath({2, 1}), v.U16(0);
+  v.U16(SimInstanceMgr::kSetValue), v.Text("T101.F_in"), v.Text(""), v.Text("");
+  v.U16(SUValue::kReal), v.F64(0.75);
+  v.U16(SimInstanceMgr::kGetValue), v.Text("T101.nothing"), v.Text("h"), v.Text("");
+  v.U16(SimInstanceMgr::kSetValue), v.Text("Plant.F"), v.Text("F"), v.Text("m");
+  v.U16(24), v.F64(1.5), v.U16(1), v.U16(2);
+  v.U16(SimInstanceMgr::kGetValue), v.Text("Plant.F"), v.Text("F"), v.Text("m"), v.U16(0);
+  seeds.Add(values.Bytes());
+
+  vantor_fuzz::ByteStream edits(load.Bytes());
+  Writer e(edits);
+  e.U16(SimInstanceMgr::kReplace), e.U16(SimInstanceMgr::kGlobalDescriptionTag);
+  e.List(1), e.Item(kRealVariable), e.Placement({{1, "Global"}, {1, ".g"}}), e.Value(9.81), e.End();
+  e.U16(SimInstanceMgr::kResolve), e.U16(0), e.IdPath({2, 3});
+  e.U16(SimInstanceMgr::kResolveContainer), e.U16(0), e.IdPath({2});
+  e.U16(SimInstanceMgr::kReplace), e.U16(SimInstanceMgr::kInstanceTag), e.Placement({{3, "U"}});
+  e.U16(SimInstanceMgr::kDelete), e.U16(SimInstanceMgr::kEquationTag), e.IdPath({2, 7});
+  e.U16(SimInstanceMgr::kDelete), e.U16(SimInstanceMgr::kInstanceTag), e.IdPath({2});
+  seeds.Add(edits.Bytes());
+
+  // An item list cut short inside its last item: refused whole.
+  Bytes cut = load.Bytes();
+  cut.resize(cut.size() - 9);
+  seeds.Add(cut);
+}
+
+// Service-61 requests, several to a seed: an expression, a condition with
+// an expression below it replaced by another condition, a procedure
+// definition with further data, deletes.
+void LibraryRequests(const fs::path& root) {
+  using namespace modelwriter;
+  SeedFolder seeds(root, "library_requests");
+  SUProcDef d;
+  d.SetImplementationName("flash");
+  d.SetLibrary("props");
+  d.SetArgumentCounts(1, 1);
+  vantor_fuzz::ByteStream body;
+  Writer w(body);
+  w.U16(SimLibraryMgr::kSet), w.U16(SimLibraryMgr::kExpressionItem), w.Placement({{1, "E"}});
+  w.Expression(Sub(Var(0), Mul(Real(2.0), Var(1))));
+  w.U16(SimLibraryMgr::kSet), w.U16(SimLibraryMgr::kConditionItem), w.Placement({{2, "C"}});
+  w.Expression(Greater(Var(0), Real(0.5)));
+  w.U16(SimLibraryMgr::kSet), w.U16(SimLibraryMgr::kExpressionItem);
+  w.Placement({{2, "C"}, {1, ".e"}}), w.Expression(Real(1.0));
+  w.U16(SimLibraryMgr::kReplace), w.U16(SimLibraryMgr::kConditionItem), w.Placement({{2, ""}});
+  w.Expression(Greater(Var(0), Real(1.5)));
+  w.U16(SimLibraryMgr::kSet), w.U16(SimLibraryMgr::kProcedureItem), w.Placement({{3, "P"}});
+  d.WriteDefinition(body);
+  w.U16(SimLibraryMgr::kAddData), w.U16(SimLibraryMgr::kProcedureItem), w.IdPath({3});
+  d.WriteDefinition(body);
+  w.U16(SimLibraryMgr::kDelete), w.U16(0), w.IdPath({1});
+  w.U16(SimLibraryMgr::kDelete), w.U16(0), w.IdPath({9});
+  seeds.Add(body.Bytes());
+}
+
 // Plot histories the manager writes: new, recorded with chains, restarts and
 // a stop, and truncated so that the free chain holds blocks.
 void PlotFiles(const fs::path& root) {
@@ -983,6 +1055,8 @@ int main(int argc, char** argv) {
   DelayHistories(root);
   Expressions(root);
   ActionRequests(root);
+  InstanceRequests(root);
+  LibraryRequests(root);
   OldExpressions(root);
   PartitionRequests(root);
   ClientCommands(root);

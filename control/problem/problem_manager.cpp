@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "control/managers/instance_mgr.h"
+#include "control/managers/library_mgr.h"
 #include "control/problem/client_requests.h"
 #include "control/problem/problem_services.h"
 #include "daes/problem/problem.h"
@@ -42,6 +44,9 @@ SimProblemMgr* SimProblemMgr::Instance() { return g_problem_manager; }
 SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   if (result != nullptr) *result = status::kOk;
   SetMasterManager(this);
+  instances_ = std::make_unique<SimInstanceMgr>();
+  library_ = std::make_unique<SimLibraryMgr>();
+  instances_->SetExpressionTree(library_.get());
   // The action manager joins the master here unless some owner made it first.
   actions_ = SimActionMgr::Instance();
   actions_->SetEventSource(this);
@@ -79,6 +84,8 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
         {kFileServiceToo, this},
         {kProblemService, this},
         {kProblemServiceToo, this},
+        {SimLibraryMgr::kService, library_.get()},
+        {SimInstanceMgr::kService, instances_.get()},
         {kOptionService, this},
         {kOptionServiceToo, this},
         {SimActionMgr::kService, actions_},

@@ -33,6 +33,8 @@ class SimExecutiveService;
 class SimExplicitEventService;
 class SimImplicitEventService;
 class SimInitSpecAction;
+class SimInstanceMgr;
+class SimLibraryMgr;
 class SolverOptionTable;
 
 // Status bits of the run-state notification.
@@ -170,6 +172,9 @@ class SimProblemMgr : public SimMasterManager,
   SimEventList& Events() { return events_; }
   SimRunHandover& Handover() { return *handover_; }
   SimExecutiveService& Executive() { return *executive_; }
+  // The root of the model-instance tree and the library tree.
+  SimInstanceMgr* Instances() const { return instances_.get(); }
+  SimLibraryMgr* Library() const { return library_.get(); }
 
   // The run's integrator, made by the solver build of preparation; null
   // until then. The problem manager owns it.
@@ -269,6 +274,9 @@ class SimProblemMgr : public SimMasterManager,
   SputMessageCollector collector_;
   BvuFileService files_;
   SimActionMgr* actions_ = nullptr;
+  // Built first of the managers, instances before the library.
+  std::unique_ptr<SimInstanceMgr> instances_;
+  std::unique_ptr<SimLibraryMgr> library_;
   SolverOptionTable* options_ = nullptr;
   bool owns_options_ = false;
 
