@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "control/managers/instance_mgr.h"
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
 #include "control/problem/run_steps.h"
@@ -47,6 +48,10 @@ class EngineParts final : public ServerThreadParts {
     manager_ = std::make_unique<SimProblemMgr>(registry_.get(), &made);
     steps_ = std::make_unique<SimRunSteps>(*manager_);
     manager_->SetRunOps(steps_.get());
+    // The problem is built from the instance manager's tree.
+    if (SimInstanceMgr* instances = manager_->Instances()) {
+      steps_->DaesModel()->SetInstanceTree(instances, instances);
+    }
     if (g_add_on_maker != nullptr) {
       Status added = status::kOk;
       add_ons_ = g_add_on_maker(*manager_, registry_.get(), &added);
