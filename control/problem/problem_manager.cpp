@@ -309,7 +309,9 @@ Status SimProblemMgr::CommandPrepare(std::uint32_t count, const std::int32_t* in
     NewSimAction* created = nullptr;
     actions_->CreateAction(SimInitSpecAction::kName, 0, &created);
   }
-  if (preparation_ != 1 && preparation_ != 3) {
+  // A light preparation keeps the built problem: when an edit gave it up
+  // there is none to keep, and the preparation is a full one.
+  if (preparation_ != 1 && preparation_ != 3 && GetCurrentProblem() != nullptr) {
     light_preparation_ = true;
     SetStatusBits(run_bits::kBuilt | run_bits::kSolvers | run_bits::kQualityOutput);
     if (status::IsFailure(StartSolverThread()) || !handover_->ThreadStarted()) {
