@@ -104,7 +104,7 @@ void ExpectValidOrder(const Model& m, const std::vector<RecordingGroup*>& groups
 std::set<std::int32_t> AlgebraicAndStates(const Model& m) {
   std::set<std::int32_t> s;
   for (std::size_t v = 0; v < m.types.size(); ++v) {
-    if ((m.types[v] & 0x60) != 0x60 && (m.types[v] & 0x3) != 0)
+    if (((m.types[v] & 0x60) != 0x60 || (m.types[v] & 0x1) != 0) && (m.types[v] & 0x3) != 0)
       s.insert(static_cast<std::int32_t>(v));
   }
   return s;
