@@ -8,6 +8,7 @@
 #include "control/problem/server_integrator.h"
 #include "daes/delays/delay_mgr.h"
 #include "daes/events/implicit_event.h"
+#include "daes/model/var_table_entry.h"
 #include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/group_method.h"
@@ -472,7 +473,9 @@ Status SimRunSteps::FixedStateWarnings() {
     DAESVarTableEntry* variable = problem->GetVariable(i);
     if (variable == nullptr) continue;
     const std::uint32_t flags = variable->GetFlags();
-    if ((flags & kStateFlag) == 0 || (flags & kFixedFlag) == 0) continue;
+    // An initial state carries the fixed bit for its given start value.
+    if ((flags & kStateFlag) == 0 || (flags & kFixedFlag) == 0 || (flags & daes::kInitial) != 0)
+      continue;
     BvuNameable* named = variable;
     SuPrint(0, "@ns is a Fixed State variable", &named);
     ++fixed;
