@@ -1,5 +1,6 @@
 #include "results/manager/run_results.h"
 
+#include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
 #include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
@@ -10,6 +11,7 @@
 namespace {
 constexpr std::int32_t kRunModeOption = 29;
 constexpr std::uint32_t kCommandType = 55;
+constexpr std::int32_t kInitialisationMode = 5;
 }  // namespace
 
 SimRunResultsJoin::SimRunResultsJoin(SimProblemMgr& manager, DseServerRegistry* registry,
@@ -105,6 +107,49 @@ Status SimRunResultsJoin::OpenRecords() {
   queued_.clear();
   mark_ = false;
   return opened;
+}
+
+Status SimRunResultsJoin::TakeDescribedSnapshot(const char* text, std::int32_t, std::int32_t,
+                                                std::int32_t, const char*) {
+  return results_->TakeNamedSnapshot(text, nullptr, true, false);
+}
+
+Status SimRunResultsJoin::TakeStepSnapshot(double time, std::uint16_t, bool) {
+  SimEventList& events = manager_.Events();
+  const SimExplicitEvent* head = events.Head();
+  if (head == nullptr) return status::kOk;
+  const std::uint32_t kind = head->kind;
+  const double event_time = head->time;
+  std::uint32_t flags = RunResultsSeam::kStepRecorded;
+  if ((kind & step_event::kSteadyState) != 0) flags |= RunResultsSeam::kStepSteadyState;
+  if ((kind & (step_event::kInitialisation | step_event::kDynamicStart)) != 0) {
+    flags |= RunMode() == kInitialisationMode ? RunResultsSeam::kStepInitialisationRun
+                                              : RunResultsSeam::kStepInitialisation;
+  }
+  if ((kind & step_event::kCommunication) == step_event::kCommunication)
+    flags |= RunResultsSeam::kStepCommunication;
+  // Other kinds are explicit events of actions and monitors.
+  if ((kind & 0xF) > 1) flags |= RunResultsSeam::kStepEvent;
+  const double tolerance = events.Tolerance();
+  const struct RunPosition at = results_->Position();
+  results_->AfterRunStep(time, at.run, at.count, flags, event_time, tolerance);
+  // Handled: the reached event leaves the list.
+  if (time + tolerance >= event_time) events.DeleteFirst();
+  return status::kOk;
+}
+
+Status SimRunResultsJoin::RestoreSnapshotValues(double* time, std::uint16_t* counter,
+                                                std::int32_t) {
+  struct RunPosition latest;
+  std::uint32_t id = 0;
+  Status s = results_->Store().GetLatestPosition(&latest, &id);
+  if (status::IsFailure(s)) return s;
+  struct RunPosition at;
+  s = results_->RestoreSnapshot(id, &at);
+  if (status::IsFailure(s)) return s;
+  if (time != nullptr) *time = at.time;
+  if (counter != nullptr) *counter = at.run;
+  return s;
 }
 
 void SimRunResultsJoin::SetCommunicationInterval(double interval) {

@@ -50,6 +50,13 @@ class SimRunResultsJoin final : public SimRunResults, public ResultsProblemSide 
   void MoveTo(double time) override;
   Status SendTimeMessage(double time) override;
   Status OpenRecords() override;
+  Status TakeDescribedSnapshot(const char* text, std::int32_t, std::int32_t, std::int32_t,
+                               const char*) override;
+  // The snapshot after a collected step: the results manager reads the
+  // reached event (the head of the timed events) and it is removed when the
+  // clock reached it, so that the next step targets the next event.
+  Status TakeStepSnapshot(double time, std::uint16_t counter, bool pause) override;
+  Status RestoreSnapshotValues(double* time, std::uint16_t* counter, std::int32_t flag) override;
   double CommunicationInterval() const override { return results_->CommunicationInterval(); }
   void SetCommunicationInterval(double interval) override;
   double CommunicationStart() const override { return results_->CommunicationStart(); }
