@@ -479,7 +479,13 @@ Status SimInstanceMgr::TryDescription(BvuDirectoryNode* node, BvuBinaryStream& b
   const Status trial =
       shadow.Target()->ReadFromMessage(body, shadow.Root(), expression_tree_, shadow.Target());
   daes::SetResultsServices(results);
-  body.Seek(start);
+  // A received message is read again from the start of the list; its
+  // segments must all stay (Seek would cut it there).
+  if (auto* message = dynamic_cast<DseMessage*>(&body)) {
+    message->RereadFrom(start);
+  } else {
+    body.Seek(start);
+  }
   return trial;
 }
 
