@@ -156,13 +156,19 @@ double RunEngine(int n, const std::string& folder, double* last, std::string* wh
     modelwriter::Writer w(*mode);
     w.IdPath({29}), w.U16(29), w.U16(0), w.U16(2), w.U32(4);
   }
+  // Variable-order BDF, as IDA runs on the other side.
+  auto method = std::make_unique<vantor_client::Request>(53, 8);
+  {
+    modelwriter::Writer w(*method);
+    w.IdPath({30}), w.U16(30), w.U16(0), w.U16(2), w.U32(4);
+  }
   auto begin = std::make_unique<vantor_client::Request>(50);
   begin->PutUInt16(31);
   bool ok =
       road.Expect(MakeCommand(50, 3, {}, {}, {"Chain", folder + "/"}), "command 3", 0) &&
       road.Expect(MakeCommand(55, 32, {}, {kInterval}), "command 32", 0) &&
       road.Expect(std::move(create), "create", 0) && road.Expect(std::move(fill), "fill", 0) &&
-      road.Expect(std::move(mode), "RunMode 4", 0) &&
+      road.Expect(std::move(mode), "RunMode 4", 0) && road.Expect(std::move(method), "Gear12", 0) &&
       road.Expect(MakeCommand(50, 6, {0, 0}), "command 6", 0) &&
       road.WaitNotice([](const Notification& s) { return (s.bits & 0x3C) == 0x3C; }, "prepared") &&
       road.Expect(std::move(begin), "request 31", 0x26A);
@@ -183,6 +189,7 @@ double RunEngine(int n, const std::string& folder, double* last, std::string* wh
   client->Close(&exit_code);
   if (!ok) {
     *why = sink.failure;
+    for (const std::string& line : sink.events) *why += "; " + line;
     return -1;
   }
   return seconds;
