@@ -6,6 +6,7 @@
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
 #include "control/problem/run_steps.h"
+#include "daes/delays/delay_mgr.h"
 #include "framework/messaging/io_queue.h"
 #include "framework/runtime/xos_time.h"
 #include "framework/servers/controller.h"
@@ -43,14 +44,19 @@ class EngineParts final : public ServerThreadParts {
     return built;
   }
   Status MakeProblemManager() override {
+    // Current from here on: the run steps record the delayed values.
+    delays_.reset(DAESCreateDelayMgr());
     registry_ = std::make_unique<DseServerRegistry>();
     Status made = status::kOk;
     manager_ = std::make_unique<SimProblemMgr>(registry_.get(), &made);
-    steps_ = std::make_unique<SimRunSteps>(*manager_);
-    manager_->SetRunOps(steps_.get());
-    // The problem is built from the instance manager's tree.
-    if (SimInstanceMgr* instances = manager_->Instances()) {
-      steps_->DaesModel()->SetInstanceTree(instances, instances);
+    // Unless the program put its own run steps in place.
+    if (dynamic_cast<SimPlainRunOps*>(&manager_->RunOps()) != nullptr) {
+      steps_ = std::make_unique<SimRunSteps>(*manager_);
+      manager_->SetRunOps(steps_.get());
+      // The problem is built from the instance manager's tree.
+      if (SimInstanceMgr* instances = manager_->Instances()) {
+        steps_->DaesModel()->SetInstanceTree(instances, instances);
+      }
     }
     if (g_add_on_maker != nullptr) {
       Status added = status::kOk;
@@ -77,6 +83,7 @@ class EngineParts final : public ServerThreadParts {
     add_ons_.reset();
     manager_.reset();
     steps_.reset();
+    delays_.reset();
   }
   void DestroyRegistry() override { registry_.reset(); }
   void DestroyController() override { controller_.reset(); }
@@ -85,6 +92,7 @@ class EngineParts final : public ServerThreadParts {
   const EngineArguments& arguments_;
   std::unique_ptr<DseController> controller_;
   std::unique_ptr<DseServerRegistry> registry_;
+  std::unique_ptr<DelayMgr> delays_;
   std::unique_ptr<SimRunSteps> steps_;
   std::unique_ptr<SimProblemMgr> manager_;
   std::unique_ptr<SimEngineAddOns> add_ons_;

@@ -36,6 +36,7 @@ constexpr std::int32_t kOptDiscontinuityEventTol = 156;
 constexpr std::uint32_t kStateFlag = 0x1;
 constexpr std::uint32_t kDerivativeFlag = 0x4;
 constexpr std::uint32_t kFixedFlag = 0x80;
+constexpr std::uint32_t kInitialFlag = 0x8000;
 
 constexpr std::uint32_t kEventCode = 16;
 constexpr std::uint32_t kSolversChangedBit = 0x800;
@@ -473,9 +474,10 @@ Status SimRunSteps::FixedStateWarnings() {
     DAESVarTableEntry* variable = problem->GetVariable(i);
     if (variable == nullptr) continue;
     const std::uint32_t flags = variable->GetFlags();
-    // An initial state carries the fixed bit for its given start value.
-    if ((flags & kStateFlag) == 0 || (flags & kFixedFlag) == 0 || (flags & daes::kInitial) != 0)
+    // An initial state carries the fixed bit too, but it is not fixed.
+    if ((flags & kStateFlag) == 0 || (flags & kFixedFlag) == 0 || (flags & kInitialFlag) != 0) {
       continue;
+    }
     BvuNameable* named = variable;
     SuPrint(0, "@ns is a Fixed State variable", &named);
     ++fixed;

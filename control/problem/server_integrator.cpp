@@ -51,3 +51,7 @@ Status SimServerIntegrator::ForwardToServer16(std::int32_t code, void* data) {
 }
 Status SimServerIntegrator::ReleaseSolvers() { return proxy_->ReleaseServerGroup(); }
 UnifiedIntegratorProxy* SimServerIntegrator::Proxy() { return proxy_; }
+
+Status SimServerIntegrator::ProblemEdited() { return proxy_->ProblemEdited(); }
+Status SimServerIntegrator::DiscardProblem() { return proxy_->ReleaseServerGroup(); }
+Status SimServerIntegrator::RewindTo(double) { return proxy_->RewindTo(); }

@@ -1,15 +1,18 @@
 // The run's integrator in the engine: the integrator server proxy of the
-// solve subsystem behind the run steps' seam. It owns the proxy.
+// solve subsystem behind the run steps' seam. It owns the proxy, and gives
+// the proxy its subsystem-manager face: the broadcasts that release, edit,
+// discard or rewind the problem reach it.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
+#include "control/managers/subsystem_manager.h"
 #include "control/problem/run_integrator.h"
 
 class IntegratorServerProxy;
 
-class SimServerIntegrator final : public SimRunIntegrator {
+class SimServerIntegrator final : public SimRunIntegrator, public QLNSubSystemManager {
  public:
   // Takes the proxy.
   explicit SimServerIntegrator(IntegratorServerProxy* proxy);
@@ -37,8 +40,13 @@ class SimServerIntegrator final : public SimRunIntegrator {
   bool HasCapability3() const override;
   Status ErrorStatus() const override;
   Status ForwardToServer16(std::int32_t code, void* data) override;
+  // Both faces: the server lets go of the problem.
   Status ReleaseSolvers() override;
   UnifiedIntegratorProxy* Proxy() override;
+
+  Status ProblemEdited() override;
+  Status DiscardProblem() override;
+  Status RewindTo(double time) override;
 
  private:
   IntegratorServerProxy* proxy_;

@@ -20,7 +20,8 @@ class UnifiedIntegratorProxy {
   // What the group methods ask during a solve. The verbosity flag is the
   // proxy's own (clear at start); the step quantity scales the derivative of
   // a corrector solve; an integrated explicit group's block is handed over
-  // after its solve and the integrator's answer is the group's result.
+  // after its solve (as its DAESBlock) and the integrator's answer is the
+  // group's result.
   virtual bool IsVerbose() { return false; }
   virtual void SetVerbose(bool /*on*/) {}
   virtual double GetServerValue() { return 1.0; }

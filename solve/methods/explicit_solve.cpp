@@ -145,7 +145,7 @@ Status ExplicitSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t re
   if (print_level >= 4) SuPrint(0, "Solution of explicit group %d is %14.6e", &number, &x);
   if (!indeterminate) x_var->SetValue(x);
   if (request != 0 && (x_var->GetFlags() & daes::kState) != 0 && integrator != nullptr) {
-    return integrator->ExchangeGroupStates(block);
+    return integrator->ExchangeGroupStates(static_cast<DAESBlock*>(block));
   }
   return evaluated;
 }

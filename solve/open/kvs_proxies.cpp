@@ -491,7 +491,7 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
       states = states || (block->GetVariable(j)->GetFlags() & daes::kState) != 0;
     }
     if (states) {
-      const Status e = integrator->ExchangeGroupStates(block);
+      const Status e = integrator->ExchangeGroupStates(static_cast<DAESBlock*>(block));
       if (status::IsFailure(e)) result = e;
     }
   }

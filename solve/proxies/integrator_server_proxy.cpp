@@ -354,7 +354,8 @@ Status IntegratorServerProxy::LocateDiscontinuity(double low, double* high_time,
 }
 
 std::uint32_t IntegratorServerProxy::ExchangeGroupStates(void* block) {
-  auto* group = static_cast<DAESSolverBlock*>(block);
+  // Explicit groups and solver blocks both come: the block base they share.
+  auto* group = static_cast<DAESBlock*>(block);
   DAESProblem* problem = GetCurrentProblem();
   if (group == nullptr || problem == nullptr || server_ == nullptr) return 0;
   state_positions_.clear();

@@ -6,12 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
 #include "daes/events/implicit_event.h"
 #include "daes/instance/instance_node.h"
@@ -137,6 +140,7 @@ class FakeResults : public SimRunResults {
   void MoveTo(double) override {}
   Status SendTimeMessage(double time) override {
     time_messages.push_back(time);
+    sender = std::this_thread::get_id();
     return time_message_status;
   }
   Status OpenRecords() override {
@@ -149,7 +153,11 @@ class FakeResults : public SimRunResults {
                         (second != nullptr ? second : "-"));
     return 0;
   }
-  Status TakeStepSnapshot(double, std::uint16_t, bool) override { return step_snapshot; }
+  // The reached event is handed back handled, as the results manager does.
+  Status TakeStepSnapshot(double, std::uint16_t, bool) override {
+    if (events != nullptr && !events->Empty()) events->DeleteFirst();
+    return step_snapshot;
+  }
   Status RestoreSnapshotValues(double* time, std::uint16_t* counter, std::int32_t) override {
     *time = restored_time;
     *counter = restored_counter;
@@ -162,10 +170,12 @@ class FakeResults : public SimRunResults {
 
   std::vector<std::string> snapshots;
   std::vector<double> time_messages;
+  std::thread::id sender;
   Status time_message_status = 0;
   std::vector<std::string> dumps;
   int records_opened = 0;
   Status step_snapshot = 0;
+  SimEventList* events = nullptr;
   double restored_time = 0.0;
   std::uint16_t restored_counter = 1;
 };
@@ -605,6 +615,8 @@ TEST_F(RunStepsTest, AFailedSensitivityTransferSkipsTheDump) {
 TEST_F(RunStepsTest, FixedStatesAreReportedOnlyFromTimeZero) {
   model.Add("Tank.Level", 0x1 | 0x80);
   model.Add("Tank.Flow", 0x2);
+  // An initial state carries the fixed bit as well: not a fixed one.
+  model.Add("Tank.Temperature", 0x1 | 0x80 | 0x8000);
   ASSERT_EQ(steps.CheckProblem(), 0u);
   Integrator();
   EXPECT_EQ(steps.IntegrateDynamic(0.5), run_step::kTargetReached);
@@ -730,6 +742,83 @@ TEST_F(RunStepsTest, ARewindToAClockWithoutAStepGoesBackToTheReadyState) {
   state = 6;
   EXPECT_EQ(steps.RewindToClock(&state), 0u);
   EXPECT_EQ(state, 6);
+}
+
+// --- through the control loop ---
+
+class LoopPort : public ControlLoopPort {
+ public:
+  Status Poll() override { return status::kOk; }
+  Status PollWithTimers() override { return status::kOk; }
+  void Idle(std::uint32_t) override { std::this_thread::sleep_for(std::chrono::microseconds(50)); }
+  std::int32_t ChildNumber() override { return 1; }
+};
+
+class RunLoopTest : public RunStepsTest {
+ protected:
+  RunLoopTest() {
+    results.events = &manager.Events();
+    loop.SetUp();
+  }
+  Status Command(std::uint32_t number, std::vector<const char*> texts = {}) {
+    return manager.HandleCommand(50, number, static_cast<std::uint32_t>(texts.size()), texts.data(),
+                                 0, nullptr, 0, nullptr);
+  }
+  // Passes until the state comes; the states passed through on the way.
+  std::vector<std::int32_t> PassUntilState(std::int32_t state) {
+    std::vector<std::int32_t> seen;
+    for (int i = 0; i < 20000 && loop.State() != state; ++i) {
+      Status ended = 0;
+      if (loop.Pass(&ended)) break;
+      if (seen.empty() || seen.back() != loop.State()) seen.push_back(loop.State());
+    }
+    EXPECT_EQ(loop.State(), state) << testing::PrintToString(seen);
+    return seen;
+  }
+  // Named, attached and prepared through the run steps: ready.
+  void Ready(std::int32_t run_mode) {
+    SetOption(29, run_mode);
+    const std::string work = folder.path().string() + "/";
+    ASSERT_EQ(Command(3, {"Tank", work.c_str()}), 0u);
+    PassUntilState(kStateAttached);
+    ASSERT_EQ(Command(6), 0u);
+    PassUntilState(kStateReady);
+    ASSERT_EQ(manager.StatusBits() & run_bits::kPrepared, run_bits::kPrepared);
+  }
+
+  LoopPort port;
+  SimControlLoop loop{manager, port};
+};
+
+TEST_F(RunLoopTest, AnInitialisationStepsTimeMessageLeavesFromTheServerThread) {
+  Ready(kRunInitialisation);
+  ASSERT_EQ(Command(10), 0u);
+  PassUntilState(kStateInitialisationAfter);
+  EXPECT_TRUE(results.time_messages.empty());
+  PassUntilState(kStateReady);
+  EXPECT_EQ(results.time_messages, (std::vector<double>{0.0}));
+  EXPECT_EQ(results.sender, std::this_thread::get_id());
+  EXPECT_EQ(manager.Record().stops, 1u);
+}
+
+TEST_F(RunLoopTest, AFailedTimeMessageFailsTheStep) {
+  Ready(kRunInitialisation);
+  results.time_message_status = 0x80320011u;
+  ASSERT_EQ(Command(10), 0u);
+  PassUntilState(kStateInitialisationFailed);
+  EXPECT_EQ(steps.StepResult(), 0x80320011u);
+  PassUntilState(kStateReady);
+}
+
+TEST_F(RunLoopTest, ASteadyStateRunSolvesOnceAndSendsNoTimeMessage) {
+  Ready(kRunSteadyState);
+  Take();
+  ASSERT_EQ(Command(9), 0u);
+  PassUntilState(kStateSteadyAfter);
+  PassUntilState(kStateReady);
+  EXPECT_EQ(Take(), (Log{"Initialise"}));
+  EXPECT_EQ(manager.Record().stops, 1u);
+  EXPECT_TRUE(results.time_messages.empty());
 }
 
 }  // namespace

@@ -208,7 +208,7 @@ std::uint32_t BitsOf(const vantor_client::Message& notification) {
          static_cast<std::uint32_t>(body[14]) << 16 | static_cast<std::uint32_t>(body[15]) << 24;
 }
 
-TEST_F(EngineTest, ASteadyStateRunGoesThroughTheRunThreadAndIsTold) {
+TEST_F(EngineTest, ARunWithoutAModelIsRefusedAndTold) {
   testsupport::TempDir work;
   const std::string folder = work.path().string() + "/";
   ASSERT_EQ(Command(3, {"Run Sim", folder}), 0u);
@@ -223,9 +223,17 @@ TEST_F(EngineTest, ASteadyStateRunGoesThroughTheRunThreadAndIsTold) {
   };
   ASSERT_EQ(client_->WaitFor([&] { return bits_seen().back() == 0x3Du; }), 0u);
   ASSERT_EQ(Command(9), 0u);
-  ASSERT_EQ(
-      client_->WaitFor([&] { return bits_seen().size() >= 4 && bits_seen().back() == 0x3Du; }), 0u);
-  EXPECT_EQ(bits_seen(), (std::vector<std::uint32_t>{0x1u, 0x3Du, 0xBDu, 0x3Du}));
+  // Without a model the run steps cannot build a problem: the run is
+  // refused before its first step, and the client is told.
+  ASSERT_EQ(client_->WaitFor([&] { return (bits_seen().back() & 0x100u) != 0; }), 0u);
+  EXPECT_EQ(bits_seen(), (std::vector<std::uint32_t>{0x1u, 0x3Du, 0x13Du}));
+  bool told = false;
+  for (const auto& event : client_->TakeEvents()) {
+    for (const std::string& line : event.lines) {
+      told |= line == "The problem failed its check, cannot start run";
+    }
+  }
+  EXPECT_TRUE(told);
   // Interrupting needs a run under way.
   EXPECT_EQ(Command(14), 0x0032000Au);
   EXPECT_EQ(Command(2), 0x00320024u);

@@ -1,0 +1,83 @@
+// The FirstOrder sample model through the real engine and its outside
+// servers, as scripts/run-example runs it: loaded through the instance
+// manager, edited (a malformed description refused, then commands 29 and
+// 6), the steady state, u := 5 and eleven steps of the dynamic run.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
+#include "tools/first_order.h"
+
+namespace {
+
+using vantor_scenario::ExactX;
+using vantor_scenario::FirstOrderOptions;
+using vantor_scenario::FirstOrderRun;
+
+class FirstOrderRoad : public ::testing::Test {
+ protected:
+  FirstOrderOptions Options(bool edit) {
+    FirstOrderOptions options;
+    options.engine.program = VANTOR_ENGINE;
+    options.engine.timeout_ms = 30000;
+    options.folder = work_.path().string();
+    options.edit = edit;
+    return options;
+  }
+
+  testsupport::TempDir pipes_;
+  testsupport::TempDir work_;
+  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
+  testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
+};
+
+void ExpectTable(const FirstOrderRun& run) {
+  EXPECT_NEAR(run.steady_x, 2.0, 1e-8);
+  EXPECT_NEAR(run.steady_y, 4.0, 1e-8);
+  ASSERT_EQ(run.samples.size(), 11u);
+  for (std::size_t k = 0; k < run.samples.size(); ++k) {
+    const double t = 0.1 * static_cast<double>(k);
+    const vantor_scenario::Sample& s = run.samples[k];
+    EXPECT_NEAR(s.t, t, 1e-9);
+    EXPECT_NEAR(s.x, ExactX(t), 1e-4 * ExactX(t)) << "t = " << t;
+    EXPECT_NEAR(s.y, 2 * ExactX(t), 2e-4 * ExactX(t)) << "t = " << t;
+  }
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_TRUE(run.snapshot_written);
+  EXPECT_TRUE(vantor_scenario::WithinTolerance(run));
+}
+
+TEST_F(FirstOrderRoad, EditRefusalRebuildAndTheTable) {
+  FirstOrderRun run;
+  const bool ok = vantor_scenario::RunFirstOrder(Options(true), &run);
+  ASSERT_TRUE(ok) << run.failure;
+  // The malformed description was refused with a failure status, and the
+  // tree it left gave the same table.
+  EXPECT_TRUE(status::IsFailure(run.refused)) << std::hex << run.refused;
+  ExpectTable(run);
+  // The initial state is not a fixed state: no warning at t = 0.
+  for (const std::string& line : run.events) {
+    EXPECT_EQ(line.find("fixed state variable"), std::string::npos) << line;
+  }
+}
+
+TEST_F(FirstOrderRoad, WithoutTheEditTheRunIsTheSame) {
+  FirstOrderRun run;
+  ASSERT_TRUE(vantor_scenario::RunFirstOrder(Options(false), &run)) << run.failure;
+  EXPECT_EQ(run.refused, 0u);
+  ExpectTable(run);
+}
+
+TEST_F(FirstOrderRoad, AnEngineThatCannotStartIsAFailureNotATable) {
+  FirstOrderOptions options = Options(true);
+  options.engine.program = (work_ / "no-such-engine").string();
+  FirstOrderRun run;
+  EXPECT_FALSE(vantor_scenario::RunFirstOrder(options, &run));
+  EXPECT_NE(run.failure.find("did not start"), std::string::npos) << run.failure;
+  EXPECT_FALSE(vantor_scenario::WithinTolerance(run));
+}
+
+}  // namespace
