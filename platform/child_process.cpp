@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -175,6 +176,17 @@ int SpawnProcess(const std::vector<std::string>& argv, const std::string& folder
   }
   return pid;
 }
+
+namespace {
+std::atomic<int> g_parent_for_testing{0};
+}  // namespace
+
+int ParentProcessId() {
+  const int stand_in = g_parent_for_testing.load();
+  return stand_in != 0 ? stand_in : static_cast<int>(::getppid());
+}
+
+void SetParentProcessIdForTesting(int pid) { g_parent_for_testing.store(pid); }
 
 bool ChildHasEnded(int pid, int* exit_code) {
   int wait_status = 0;

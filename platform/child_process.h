@@ -45,4 +45,10 @@ std::string CurrentUserName();
 // The release of the running kernel as major and minor numbers.
 bool SystemVersion(int* major, int* minor);
 
+// The process id of this process's parent; a process whose parent ended is
+// handed to another one, so a change tells that the parent is gone.
+int ParentProcessId();
+// Tests stand in a parent id; 0 goes back to the real one.
+void SetParentProcessIdForTesting(int pid);
+
 }  // namespace platform

@@ -21,7 +21,8 @@ inline constexpr std::uint32_t kPathReadable = 4;
 inline constexpr std::uint32_t kPathExecutable = 8;
 
 // Callers pass this instead of a path to go one folder up.
-inline const char* const kParentFolder = reinterpret_cast<const char*>(static_cast<std::intptr_t>(-1));
+inline const char* const kParentFolder =
+    reinterpret_cast<const char*>(static_cast<std::intptr_t>(-1));
 
 // Makes the path the current directory; null means ".", kParentFolder "..",
 // and a bare drive "X:" its root "X:\".

@@ -22,6 +22,7 @@
 #include "framework/runtime/xos_time.h"
 #include "framework/servers/client_callback.h"
 #include "framework/servers/server_registry.h"
+#include "platform/child_process.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
 
@@ -115,6 +116,8 @@ DseController::DseController(std::int32_t argc, const char* const* argv, const c
     *status = process_manager_->ReadConfiguration(configuration);
     if (status::IsFailure(*status)) return;
     session_id_ = static_cast<std::uint32_t>(::getpid());
+  } else {
+    parent_pid_ = platform::ParentProcessId();
   }
   ready_ = 1;
 }
@@ -259,6 +262,11 @@ Status DseController::WaitForConnections(std::int32_t rounds) {
     }
     // A failed child is told at once: there is nothing left to wait for.
     if (child_failed) return DseIOQueue::kChildFailed;
+    // Nor is there for a child whose client ended before connecting.
+    if (ParentGone()) {
+      ReportMissedHandshake();
+      return DseIOQueue::kPeerLost;
+    }
     platform::WaitForAny(arrivals, kRoundMs);
   }
   return last;
@@ -282,14 +290,28 @@ void DseController::UpdateConnectionState() {
   if (connection_state_ == kAllOpen && io_->AllConnected()) connection_state_ = kAllConnected;
 }
 
+bool DseController::ParentGone() const {
+  if (child_number_ <= 0 || parent_pid_ <= 0) return false;
+  if (platform::ParentProcessId() != parent_pid_) return true;
+  // Handed to init before we looked: the client (the session's process)
+  // ended right after starting us.
+  return parent_pid_ == 1 && session_id_ > 1;
+}
+
 bool DseController::PastConnectDeadline() const {
   return started_ && connection_state_ != kAllConnected &&
-         platform::TickCount() - start_tick_ >= connect_deadline_ms_;
+         (platform::TickCount() - start_tick_ >= connect_deadline_ms_ || ParentGone());
 }
 
 void DseController::ReportMissedHandshake() {
   if (missed_handshake_told_) return;
   missed_handshake_told_ = true;
+  if (ParentGone()) {
+    SuPrint(DseIOQueue::kPeerLost,
+            "The parent process ended before the connect handshake completed; the connection is "
+            "given up");
+    return;
+  }
   std::string silent;
   for (std::uint32_t i = 0; i < io_->PeerCount(); ++i) {
     const DseIOQueue* peer = io_->PeerAt(i);

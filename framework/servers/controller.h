@@ -154,6 +154,7 @@ class DseController : public DseMessageController {
   void RemoveTimer(const DseTemplate* kept);
   void UpdateConnectionState();
   bool PastConnectDeadline() const;
+  bool ParentGone() const;
   // Says once which peers never completed the handshake.
   void ReportMissedHandshake();
 
@@ -162,6 +163,8 @@ class DseController : public DseMessageController {
   std::unique_ptr<DseComputeNode> parent_node_;
   DseServerRegistry* registry_ = nullptr;
   std::unique_ptr<DseIOQueue> io_;
+  // A child's parent when it started: the client that waits for it.
+  int parent_pid_ = 0;
   std::unique_ptr<XosSocketLayer> socket_layer_;
   DseAsyncClient* async_client_ = nullptr;
   std::string program_folder_;

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "outside/integrator/integrator_server.h"
@@ -85,6 +86,10 @@ class Stepper final : public DynamicCore {
 
  private:
   // IDA glue.
+  // IDA's own error (option 148) and warning (149) texts, posted to the
+  // engine when asked for; silent otherwise.
+  static void CoreMessage(int code, const char* module, const char* function, char* text,
+                          void* data);
   static int NlsSolve(SUNNonlinearSolver nls, N_Vector y0, N_Vector ycor, N_Vector w, realtype tol,
                       booleantype, void* mem);
   static int NlsMaxIters(SUNNonlinearSolver nls, int max) {
@@ -303,8 +308,7 @@ Status Stepper::StartIda() {
     nls_->ops->getnumconvfails = NlsFails;
     if (IDASetNonlinearSolver(ida_, nls_) != IDA_SUCCESS) return kStatusIntegrationFailed;
     // Failures reach the engine as statuses with texts, never on stderr.
-    IDASetErrHandlerFn(
-        ida_, [](int, const char*, const char*, char*, void*) {}, nullptr);
+    IDASetErrHandlerFn(ida_, CoreMessage, this);
   } else if (IDAReInit(ida_, start_, y_, yp_) != IDA_SUCCESS) {
     return kStatusIntegrationFailed;
   }
@@ -315,14 +319,35 @@ Status Stepper::StartIda() {
                         ? 1
                         : std::clamp(static_cast<int>(o.Get(kOptionMaxOrder)), 1, 5);
   IDASetMaxOrd(ida_, order);
-  IDASetInitStep(ida_, o.Get(kOptionInitStepSize));
-  IDASetMaxStep(ida_, o.Get(kOptionMaxStepSize));
-  IDASetMinStep(ida_, o.Get(kOptionEnforceMinStep) != 0 ? o.Get(kOptionMinStepSize) : 0.0);
+  if (o.Get(kOptionStepSizeType) == 0) {
+    // Fixed steps of StepSize; the error test may still cut one, since a
+    // BDF step without error control would pass failures on silently.
+    const double h = o.Get(kOptionStepSize);
+    if (!(h > 0.0)) return kStatusBadOptionValue;
+    IDASetInitStep(ida_, h);
+    IDASetMaxStep(ida_, h);
+    IDASetMinStep(ida_, 0.0);
+  } else {
+    IDASetInitStep(ida_, o.Get(kOptionInitStepSize));
+    IDASetMaxStep(ida_, o.Get(kOptionMaxStepSize));
+    IDASetMinStep(ida_, o.Get(kOptionEnforceMinStep) != 0 ? o.Get(kOptionMinStepSize) : 0.0);
+  }
   IDASetEtaConvFail(ida_, o.Get(kOptionStepRedFact));
   IDASetMaxNumSteps(ida_, -1);
   ss_ = 20.0;
   last_cj_ = 0.0;
   return 0;
+}
+
+void Stepper::CoreMessage(int code, const char*, const char* function, char* text, void* data) {
+  IntegratorServer& server = static_cast<Stepper*>(data)->s_;
+  const bool error = code < 0;
+  if (server.options_.Get(error ? kOptionShowHIErrors : kOptionShowHTIErrors) == 0) return;
+  if (!server.executive_) return;
+  const std::string line = std::string("Integrator (") + (function != nullptr ? function : "") +
+                           "): " + (text != nullptr ? text : "");
+  const char* texts[] = {line.c_str()};
+  server.executive_->PostSolverMessage(error ? kStatusIntegrationFailed : 0, 1, texts, 0, nullptr);
 }
 
 int Stepper::NlsSolve(SUNNonlinearSolver nls, N_Vector, N_Vector ycor, N_Vector w, realtype tol,

@@ -7,6 +7,7 @@
 #include "framework/servers/server_callback.h"
 #include "framework/servers/server_registry.h"
 #include "message_helpers.h"
+#include "platform/child_process.h"
 #include "segment_helpers.h"
 #include "shared_batch.h"
 #include "tests/support/stdout_capture.h"
@@ -159,6 +160,18 @@ TEST_F(ChildController, AnOrphanDispatchesWhatItReadAndSaysWhichHandshakeItMisse
   EXPECT_EQ(CarriedStatus(*sent[0]), 0u);
   EXPECT_EQ(server_.commands, std::vector<std::uint32_t>{5});
   EXPECT_NE(said.Take().find("The connect handshake with process 0 did not complete within 0 ms"),
+            std::string::npos);
+}
+
+TEST_F(ChildController, AClientThatEndsBeforeTheHandshakeEndsItWithoutWaitingForTheDeadline) {
+  testsupport::StdoutCapture said;
+  Round();
+  EXPECT_NE(controller_->ConnectionState(), DseController::kAllConnected);
+  // The parent is gone: this process now has another one.
+  platform::SetParentProcessIdForTesting(1);
+  Round(DseIOQueue::kPeerLost);
+  platform::SetParentProcessIdForTesting(0);
+  EXPECT_NE(said.Take().find("The parent process ended before the connect handshake completed"),
             std::string::npos);
 }
 

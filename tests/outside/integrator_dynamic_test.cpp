@@ -8,6 +8,7 @@
 #include <sunlinsol/sunlinsol_dense.h>
 #include <sunmatrix/sunmatrix_dense.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 
@@ -389,6 +390,30 @@ TEST_F(FixedStep, StepsAreShortenedToLandOnTargets) {
   EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.dx)], -0.7 * std::exp(-0.7), 1e-4);
 }
 
+TEST_F(IntegratorDynamic, StepSizeTypeFixedTakesTheStepSizeOnly) {
+  Decay p;
+  SetInt(30, 4);
+  SetInt(137, 0);
+  Set(138, 0.05);
+  Set(130, 1e-2);
+  Set(131, 1e-2);
+  Start(&p.m);
+  ASSERT_EQ(To(1.0), 0u);
+  // Loose tolerances: no step is cut, none is longer.
+  EXPECT_EQ(Steps(), 20u);
+  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.x)], std::exp(-Decay::k), 1e-2);
+  // A fixed step needs a size.
+  Decay q;
+  server_->ReleaseProblem();
+  group_->Release();
+  EXPECT_EQ(exec_->Release(), 0u);
+  group_ = nullptr;
+  exec_ = nullptr;
+  Set(138, 0.0);
+  Start(&q.m);
+  EXPECT_NE(To(1.0), 0u);
+}
+
 // ---------------------------------------------------------------- failures
 
 TEST_F(IntegratorDynamic, CorrectorThatNeverConvergesEndsInTheDesignedFailure) {
@@ -409,6 +434,26 @@ TEST_F(IntegratorDynamic, CorrectorThatNeverConvergesEndsInTheDesignedFailure) {
   Start(&r.m);
   exec_->fail_correctors = 0xA020FFFFu;
   EXPECT_EQ(To(1.0), kGroupFailedSevere);
+}
+
+TEST_F(IntegratorDynamic, TheCoresOwnErrorTextsArePostedOnlyWhenAskedFor) {
+  for (const std::int32_t show : {0, 1}) {
+    Decay p;
+    SetInt(30, 4);
+    SetInt(148, show);
+    Start(&p.m);
+    exec_->fail_correctors = 0x8020022Bu;
+    EXPECT_EQ(To(1.0), kCorrectorFailed);
+    const bool posted =
+        std::any_of(exec_->messages.begin(), exec_->messages.end(),
+                    [](const std::string& m) { return m.rfind("Integrator (", 0) == 0; });
+    EXPECT_EQ(posted, show != 0) << show;
+    server_->ReleaseProblem();
+    group_->Release();
+    EXPECT_EQ(exec_->Release(), 0u);
+    group_ = nullptr;
+    exec_ = nullptr;
+  }
 }
 
 TEST_F(IntegratorDynamic, TargetsInsideTheLastStepComeFromTheInterpolantOnly) {

@@ -9,10 +9,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
@@ -195,6 +197,39 @@ TEST(EngineProcess, WithoutAControllerOnlyTheBannerAndAFailure) {
       << printed;
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_NE(WEXITSTATUS(status), 0);
+}
+
+// A client that starts the engine and ends before connecting: the engine
+// sees its parent go and ends at once, not after the 60 s connect deadline.
+TEST(EngineProcess, AClientGoneBeforeTheHandshakeEndsTheEngine) {
+  testsupport::TempDir pipes;
+  const std::string command = "VANTOR_PIPE_DIR=" + pipes.path().string() + " " + VANTOR_ENGINE +
+                              " -ChildNo=1 -SessionId=4242 >/dev/null 2>&1 & echo $!";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char buffer[32] = {};
+  const bool read = std::fgets(buffer, sizeof buffer, pipe) != nullptr;
+  ::pclose(pipe);  // the shell, the engine's parent, has ended
+  ASSERT_TRUE(read);
+  const int pid = std::atoi(buffer);
+  ASSERT_GT(pid, 0);
+  auto ended = [pid] {
+    std::FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (stat == nullptr) return true;
+    int ignored = 0;
+    char state = '?';
+    char name[256];
+    const int got = std::fscanf(stat, "%d %255s %c", &ignored, name, &state);
+    std::fclose(stat);
+    return got == 3 && (state == 'Z' || state == 'X');
+  };
+  const auto start = std::chrono::steady_clock::now();
+  while (!ended() && std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const bool gone = ended();
+  if (!gone) ::kill(pid, SIGKILL);
+  EXPECT_TRUE(gone) << "the engine still waited for its client";
 }
 
 }  // namespace
