@@ -65,6 +65,20 @@ TEST(OpenSolverLoaders, NLALoadSwitchesNonlinearGroupsAndReloadReleasesThePrevio
   EXPECT_NE(Text(sink).find("No NLASystemFactory implemented in DLL"), std::string::npos);
 }
 
+TEST(OpenSolverLoaders, UnloadingTheNLASolverReleasesItAndSaysSo) {
+  Fake fake;
+  testsupport::CaptureSink sink;
+  EXPECT_EQ(UnloadOpenNLASolver(), "");
+  EXPECT_EQ(Text(sink).find("unloaded"), std::string::npos);
+  ASSERT_EQ(LoadOpenNLASolver("kvs_fake_solver.dll"), 0u);
+  EXPECT_EQ(UnloadOpenNLASolver(), "kvs_fake_solver.dll");
+  EXPECT_FALSE(IsOpenNLASolverLoaded());
+  EXPECT_EQ(OpenNLAFactory(), nullptr);
+  EXPECT_EQ(fake.live(), 0);
+  EXPECT_NE(Text(sink).find("Open NLA Solver kvs_fake_solver.dll unloaded"), std::string::npos)
+      << Text(sink);
+}
+
 TEST(OpenSolverLoaders, FailuresSayWhyAndLeaveTheBuiltInMethods) {
   Fake fake;
   testsupport::CaptureSink sink;
