@@ -309,9 +309,7 @@ Status SimProblemMgr::CommandPrepare(std::uint32_t count, const std::int32_t* in
     NewSimAction* created = nullptr;
     actions_->CreateAction(SimInitSpecAction::kName, 0, &created);
   }
-  // A light preparation keeps the built problem: when an edit gave it up
-  // there is none to keep, and the preparation is a full one.
-  if (preparation_ != 1 && preparation_ != 3 && GetCurrentProblem() != nullptr) {
+  if (preparation_ != 1 && preparation_ != 3) {
     light_preparation_ = true;
     SetStatusBits(run_bits::kBuilt | run_bits::kSolvers | run_bits::kQualityOutput);
     if (status::IsFailure(StartSolverThread()) || !handover_->ThreadStarted()) {
@@ -452,7 +450,10 @@ Status SimProblemMgr::CommandEdit(std::uint32_t count, const std::int32_t* integ
     preparation_ = 3;
     return status::kOk;
   }
-  preparation_ = 2;
+  // The next preparation is a light one that keeps the built problem;
+  // when an edit gave up the prepared problem there is none to keep, and
+  // it must be built again.
+  preparation_ = preparation_ == 0 && GetCurrentProblem() == nullptr ? 3 : 2;
   ClearStatusBits(run_bits::kProblemBits);
   if (handover_->ThreadStarted()) StopRun();
   return status::kOk;
