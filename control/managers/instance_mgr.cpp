@@ -366,6 +366,8 @@ void SimInstanceMgr::GiveUpBuiltProblem() {
   item_copies_.clear();
   if (SimProblemMgr* manager = SimProblemMgr::Instance()) {
     manager->MarkCheckProblem();
+    // Nothing is left for a light preparation to keep.
+    manager->MarkProblemGivenUp();
     manager->ClearStatusBits(run_bits::kProblemBits);
   }
 }
