@@ -152,6 +152,32 @@ TEST_F(DecomposerServer, CorrectorPairsDerivativesWithStatesBeforeRowsAreSet) {
   Drop();
 }
 
+TEST_F(DecomposerServer, AnInitialStateIsAnUnknownOfSteadyStateAndCorrector) {
+  // An "initial" specification gives the state the fixed bits 0x60.
+  Tank t;
+  t.m.types[static_cast<std::size_t>(t.h)] |= 0x60;
+  ASSERT_EQ(Decompose(&t.m, decomposer::kKindSteadyState, 0, 0), 0u);
+  auto groups = Groups();
+  ASSERT_EQ(groups.size(), 2u);
+  EXPECT_EQ(groups[1]->unknowns, std::vector<std::int32_t>{t.h});
+  Drop();
+  // Initialisation: the state keeps its given value.
+  ASSERT_EQ(Decompose(&t.m, decomposer::kKindInitialisation, 0, 0), 0u);
+  groups = Groups();
+  ASSERT_EQ(groups.size(), 2u);
+  EXPECT_EQ(groups[1]->unknowns, std::vector<std::int32_t>{t.dh});
+  Drop();
+  ASSERT_EQ(Decompose(&t.m, decomposer::kKindCorrector, 0, 0), 0u);
+  groups = Groups();
+  ASSERT_EQ(groups.size(), 1u);
+  EXPECT_EQ(groups[0]->equations.size(), 2u);
+  Drop();
+  // A fixed algebraic variable stays known: without qout the block is singular.
+  t.m.types[static_cast<std::size_t>(t.qout)] |= 0x60;
+  EXPECT_EQ(Decompose(&t.m, decomposer::kKindSteadyState, 0, 0), 0xC0FE0001u);
+  Drop();
+}
+
 TEST_F(DecomposerServer, GroupTypesFollowTheDependenceKinds) {
   Mixed x;
   ASSERT_EQ(Decompose(&x.m, decomposer::kKindSteadyState, 0, decomposer::kFlagTearing), 0u);
