@@ -4,7 +4,10 @@
 // 6), the steady state, u := 5 and eleven steps of the dynamic run.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "tests/support/scoped_env.h"
@@ -78,6 +81,37 @@ TEST_F(FirstOrderRoad, AnEngineThatCannotStartIsAFailureNotATable) {
   EXPECT_FALSE(vantor_scenario::RunFirstOrder(options, &run));
   EXPECT_NE(run.failure.find("did not start"), std::string::npos) << run.failure;
   EXPECT_FALSE(vantor_scenario::WithinTolerance(run));
+}
+
+// The run-example's own command: the labelled table, the steady state and
+// the closing line, with exit status 0.
+TEST_F(FirstOrderRoad, TheClientProgramPrintsTheTableAndSucceeds) {
+  const std::string command = std::string(VANTOR_CLIENT) + " --timeout=30000 " + VANTOR_ENGINE +
+                              " first-order " + work_.path().string() + " 2>/dev/null";
+  std::string printed;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) printed += buffer;
+  const int status = ::pclose(pipe);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << printed;
+  EXPECT_NE(printed.find("steady state (u = 2): x = 2.0000000000, y = 4.0000000000"),
+            std::string::npos)
+      << printed;
+  EXPECT_NE(printed.find("    t            x            y      exact x   rel. error"),
+            std::string::npos);
+  EXPECT_NE(printed.find(" 1.00     3.8963"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
+  // A second step on the line is refused before anything starts.
+  const std::string twice = std::string(VANTOR_CLIENT) + " " + VANTOR_ENGINE + " first-order " +
+                            work_.path().string() + " listen 1 2>&1";
+  pipe = ::popen(twice.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  printed.clear();
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) printed += buffer;
+  const int refused = ::pclose(pipe);
+  EXPECT_TRUE(WIFEXITED(refused) && WEXITSTATUS(refused) == 2) << printed;
+  EXPECT_NE(printed.find("runs alone"), std::string::npos) << printed;
 }
 
 }  // namespace
