@@ -2,6 +2,7 @@
 
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
+#include "daes/model/var_table_entry.h"
 #include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/solver_options.h"
@@ -20,11 +21,14 @@ SimRunResultsJoin::SimRunResultsJoin(SimProblemMgr& manager, DseServerRegistry* 
   const Status registered = results_->RegisterServices(registry);
   if (result != nullptr) *result = registered;
   manager_.SetRunResults(this);
+  daes::SetResultsServices(this);
 }
 
 SimRunResultsJoin::~SimRunResultsJoin() {
-  // The loop must not reach a manager that is going.
+  // Neither the loop nor a variable going later may reach a manager that
+  // is going.
   manager_.SetRunResults(nullptr);
+  if (daes::ResultsServices() == this) daes::SetResultsServices(nullptr);
 }
 
 Status SimRunResultsJoin::ApplyAssignments(bool* applied) {
@@ -198,3 +202,83 @@ double SimRunResultsJoin::Option(std::int32_t number) {
 void SimRunResultsJoin::Print(Status status, const std::string& text) {
   manager_.Report(status, text);
 }
+
+// --- the model's results services ---
+
+void SimRunResultsJoin::AddVariable(DAESVarTableEntry* entry) {
+  if (entry != nullptr) recorded_.insert(entry);
+}
+
+void SimRunResultsJoin::RemoveVariable(DAESVarTableEntry* entry) { recorded_.erase(entry); }
+
+void SimRunResultsJoin::ForgetEntry(DAESVarTableEntry* entry) {
+  recorded_.erase(entry);
+  auto found = assignables_.find(entry);
+  if (found == assignables_.end()) return;
+  // Queued items keep their place but no longer name the variable.
+  while (results_->RemoveQueuedItem(found->second.get()) != nullptr) {
+  }
+  assignables_.erase(found);
+}
+
+Status SimRunResultsJoin::AssignValue(DAESVarTableEntry* entry, double value, std::int32_t code,
+                                      std::uint32_t flags) {
+  if (entry == nullptr) return status::kBadArguments;
+  std::unique_ptr<SimEntryAssignable>& held = assignables_[entry];
+  if (held == nullptr) held = std::make_unique<SimEntryAssignable>(entry);
+  return results_->AssignValue(24, nullptr, value, static_cast<std::uint32_t>(code), held.get(),
+                               false, flags, flags);
+}
+
+// --- a problem variable for assignments ---
+
+std::uint32_t SimEntryAssignable::Flags() const { return entry_->GetFlags(); }
+
+void SimEntryAssignable::SetFlags(std::uint32_t flags) {
+  entry_->ClearFlags(~flags);
+  entry_->SetFlags(flags);
+}
+
+std::string SimEntryAssignable::Name() const {
+  const char* name = entry_->GetNameText();
+  return name != nullptr ? name : "";
+}
+
+std::int32_t SimEntryAssignable::Index() const {
+  return entry_->IsStored() != 0 ? static_cast<std::int32_t>(entry_->StoredIndex()) : -1;
+}
+
+void SimEntryAssignable::Bounds(double* lower, double* upper) const {
+  *lower = -SimProblemMgr::kLargestValue;
+  *upper = SimProblemMgr::kLargestValue;
+  entry_->GetBounds(lower, upper);
+}
+
+double SimEntryAssignable::Value() const { return entry_->GetRealValue(); }
+
+void SimEntryAssignable::SetValue(double value) { entry_->SetValue(value); }
+
+void SimEntryAssignable::SetValueMarked(double value, bool marked) {
+  entry_->SetValue(value);
+  entry_->SetAdvised(marked);
+}
+
+std::uint32_t SimEntryAssignable::Specification() const {
+  return static_cast<std::uint32_t>(entry_->GetSpec());
+}
+
+Status SimEntryAssignable::SetSpecification(std::uint32_t code) {
+  // A specification that changes the structure asks for a rebuild.
+  return entry_->SetSpec(static_cast<std::int32_t>(code)) != 0 ? status::kGeneralFailure
+                                                               : status::kOk;
+}
+
+bool SimEntryAssignable::HoldsTypedValue() const { return entry_->ValueType() != SUValue::kReal; }
+
+void SimEntryAssignable::GetTypedValue(SUValue* value) const {
+  // A copy in the variable's own type.
+  value->SetType(SUValue::kNoType);
+  value->Assign(entry_->TypedValue());
+}
+
+void SimEntryAssignable::SetTypedValue(const SUValue& value) { entry_->SetTypedValue(value); }

@@ -7,16 +7,45 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "control/problem/run_ops.h"
+#include "daes/model/services.h"
 #include "results/manager/results_mgr.h"
 
+class DAESVarTableEntry;
 class SimProblemMgr;
 
-class SimRunResultsJoin final : public SimRunResults, public ResultsProblemSide {
+// A problem variable as queued assignments see it.
+class SimEntryAssignable final : public AssignableVariable {
+ public:
+  explicit SimEntryAssignable(DAESVarTableEntry* entry) : entry_(entry) {}
+  std::uint32_t Flags() const override;
+  void SetFlags(std::uint32_t flags) override;
+  std::string Name() const override;
+  std::int32_t Index() const override;
+  void Bounds(double* lower, double* upper) const override;
+  double Value() const override;
+  void SetValue(double value) override;
+  void SetValueMarked(double value, bool marked) override;
+  std::uint32_t Specification() const override;
+  Status SetSpecification(std::uint32_t code) override;
+  std::vector<AssignableVariable*> Group() override { return {}; }
+  bool HoldsTypedValue() const override;
+  void GetTypedValue(SUValue* value) const override;
+  void SetTypedValue(const SUValue& value) override;
+
+ private:
+  DAESVarTableEntry* entry_;
+};
+
+class SimRunResultsJoin final : public SimRunResults,
+                                public ResultsProblemSide,
+                                public DAESResultsServices {
  public:
   // Makes the results manager, registers its services (55 and 65) and
   // installs itself as the problem manager's results seam; *result (may be
@@ -27,6 +56,8 @@ class SimRunResultsJoin final : public SimRunResults, public ResultsProblemSide 
   SimRunResultsJoin& operator=(const SimRunResultsJoin&) = delete;
 
   SimResultsMgr& Manager() { return *results_; }
+  // The variables the model asked to record in the results.
+  const std::set<DAESVarTableEntry*>& Recorded() const { return recorded_; }
   // Snapshots asked for by the automatic snapshot, not yet taken.
   const std::vector<std::string>& QueuedSnapshots() const { return queued_; }
 
@@ -83,10 +114,21 @@ class SimRunResultsJoin final : public SimRunResults, public ResultsProblemSide 
   double Option(std::int32_t number) override;
   void Print(Status status, const std::string& text) override;
 
+  // --- DAESResultsServices ---
+  void AddVariable(DAESVarTableEntry* entry) override;
+  void RemoveVariable(DAESVarTableEntry* entry) override;
+  // A variable going away: forgotten, and its queued assignments dropped.
+  void ForgetEntry(DAESVarTableEntry* entry) override;
+  // An outside component's value: queued for the next step (kind 24).
+  Status AssignValue(DAESVarTableEntry* entry, double value, std::int32_t code,
+                     std::uint32_t flags) override;
+
  private:
   SimProblemMgr& manager_;
   std::unique_ptr<SimResultsMgr> results_;
   std::vector<std::string> queued_;
+  std::set<DAESVarTableEntry*> recorded_;
+  std::map<DAESVarTableEntry*, std::unique_ptr<SimEntryAssignable>> assignables_;
   bool dynamic_ = false;
   bool mark_ = false;
 };

@@ -11,6 +11,8 @@
 
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
+#include "daes/model/services.h"
+#include "daes/model/variable.h"
 #include "foundation/values/typed_value.h"
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_controller.h"
@@ -139,6 +141,38 @@ TEST_F(RunResultsJoin, NothingQueuedAppliesNothingAndNeedsNoRestart) {
   EXPECT_EQ(join_->ApplyAssignments(&applied), 0u);
   EXPECT_FALSE(applied);
   EXPECT_FALSE(join_->ReinitialisationMark());
+}
+
+TEST_F(RunResultsJoin, ItIsTheModelsResultsServiceWhileItLives) {
+  ASSERT_EQ(join_->OpenRecords(), 0u);
+  EXPECT_EQ(daes::ResultsServices(), join_.get());
+  auto v = std::make_unique<DAESRealVariable>(nullptr, "v");
+  // The record attribute of an instance description.
+  join_->AddVariable(v.get());
+  EXPECT_EQ(join_->Recorded().count(v.get()), 1u);
+  join_->RemoveVariable(v.get());
+  EXPECT_TRUE(join_->Recorded().empty());
+
+  // An outside component's value waits for the next step's assignments.
+  ASSERT_EQ(v->SetValue(1.0), 0u);
+  EXPECT_EQ(v->SetRealAttribute(2, 3.5), 0u);
+  EXPECT_EQ(join_->Manager().QueuedCount(), 1u);
+  EXPECT_EQ(v->GetRealValue(), 1.0);
+  bool applied = true;
+  EXPECT_EQ(join_->ApplyAssignments(&applied), 0u);
+  EXPECT_FALSE(applied);
+  EXPECT_EQ(v->GetRealValue(), 3.5);
+
+  // A variable that goes away leaves no assignment naming it.
+  join_->AddVariable(v.get());
+  EXPECT_EQ(v->SetRealAttribute(2, 7.0), 0u);
+  v.reset();
+  EXPECT_TRUE(join_->Recorded().empty());
+  EXPECT_EQ(join_->Manager().QueuedCount(), 1u);
+  EXPECT_EQ(join_->ApplyAssignments(&applied), 0u);
+
+  join_.reset();
+  EXPECT_EQ(daes::ResultsServices(), nullptr);
 }
 
 }  // namespace
