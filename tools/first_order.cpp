@@ -115,9 +115,14 @@ bool DynamicMode(Road& road) {
 
 bool RunFirstOrder(const FirstOrderOptions& options, FirstOrderRun* run) {
   *run = FirstOrderRun();
+  // The engine sends only to the types the client announced: event lines,
+  // results notices, actions, run state, renamed files, snapshot notices,
+  // value requests and time messages.
+  vantor_client::EngineOptions engine = options.engine;
+  engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
   std::unique_ptr<Client> client;
   std::string why;
-  const Status started = Client::Start(options.engine, &client, &why);
+  const Status started = Client::Start(engine, &client, &why);
   if (status::IsFailure(started)) {
     run->failure = "the engine did not start: " + why;
     return false;
