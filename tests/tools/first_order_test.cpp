@@ -12,6 +12,7 @@
 
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
+#include "tools/client.h"
 #include "tools/first_order.h"
 
 namespace {
@@ -112,6 +113,17 @@ TEST_F(FirstOrderRoad, TheClientProgramPrintsTheTableAndSucceeds) {
   const int refused = ::pclose(pipe);
   EXPECT_TRUE(WIFEXITED(refused) && WEXITSTATUS(refused) == 2) << printed;
   EXPECT_NE(printed.find("runs alone"), std::string::npos) << printed;
+}
+
+// The managers above the control layer are there from the engine's start.
+TEST_F(FirstOrderRoad, TheEngineServesTheHigherManagersFromItsStart) {
+  std::unique_ptr<vantor_client::Client> client;
+  ASSERT_EQ(vantor_client::Client::Start(Options(false).engine, &client), 0u);
+  for (std::uint32_t type : {50u, 53u, 55u, 61u, 62u, 65u, 113u}) {
+    EXPECT_TRUE(client->Serves(type)) << type;
+  }
+  int exit_code = -1;
+  client->Close(&exit_code);
 }
 
 }  // namespace
