@@ -471,16 +471,18 @@ void QuietPrinter(std::int32_t quiet) {
 }
 }  // namespace
 
-Status SimInstanceMgr::TryDescription(BvuDirectoryNode* node, BvuBinaryStream& body) {
+Status SimInstanceMgr::TryDescription(BvuDirectoryNode* node, BvuBinaryStream& body, bool* lost) {
+  *lost = false;
   std::uint8_t* start = body.Tell();
   SimInstanceShadow shadow(this, node);
-  if (shadow.Target() == nullptr) return status::kOk;
+  auto* target = dynamic_cast<DAESInstanceNode*>(shadow.Target());
+  if (target == nullptr) return status::kOk;
   // Nothing of the trial may reach the results set.
   DAESResultsServices* results = daes::ResultsServices();
   daes::SetResultsServices(nullptr);
-  const Status trial =
-      shadow.Target()->ReadFromMessage(body, shadow.Root(), expression_tree_, shadow.Target());
+  const Status trial = target->ReadFromMessage(body, shadow.Root(), expression_tree_, target);
   daes::SetResultsServices(results);
+  *lost = target->LastReadLost();
   // A received message is read again from the start of the list; its
   // segments must all stay (Seek would cut it there).
   if (auto* message = dynamic_cast<DseMessage*>(&body)) {
@@ -493,14 +495,16 @@ Status SimInstanceMgr::TryDescription(BvuDirectoryNode* node, BvuBinaryStream& b
 
 Status SimInstanceMgr::ReadDescription(BvuDirectoryNode* node, BvuBinaryStream& body) {
   item_copies_.clear();
-  // The list is read on a stand-in first, silently; the tree takes only a
-  // list that reads there without failure.
+  // The list is read on a stand-in first, silently. Items the reader refuses
+  // but reads past are its own affair; bytes it loses its place in are not
+  // an item list, and the tree is left as it was.
+  bool lost = false;
   QuietPrinter(1);
-  Status trial = TryDescription(node, body);
+  Status trial = TryDescription(node, body, &lost);
   QuietPrinter(0);
-  if (status::IsFailure(trial)) {
-    // Again aloud, for the reader's own account of what it refused.
-    trial = TryDescription(node, body);
+  if (lost) {
+    // Again aloud, for the reader's own account of where it stopped.
+    trial = TryDescription(node, body, &lost);
     SuPrint(trial, "Instance description refused: the model is left as it was");
     return status::IsFailure(trial) ? trial : status::kBadArguments;
   }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "control/managers/subsystem_manager.h"
+#include "control/problem/client_requests.h"
 #include "daes/instance/instance_node.h"
 #include "foundation/values/typed_value.h"
 #include "framework/servers/client_callback.h"
@@ -35,7 +36,8 @@ class SimValuePeer {
 class SimInstanceMgr : public DseServerCB,
                        public QLNSubSystemManager,
                        public DAESInstanceNode,
-                       public DseClientCB {
+                       public DseClientCB,
+                       public SimInstanceRoot {
  public:
   static constexpr std::uint32_t kService = 62;
   static constexpr std::uint32_t kPeerService = 86;
@@ -107,6 +109,8 @@ class SimInstanceMgr : public DseServerCB,
 
   // The "Global" node, made when missing.
   BvuDirectoryNode* Global();
+  // The tree request 75 resolves its paths in.
+  BvuDirectoryNode* InstanceRoot() override { return this; }
   // The node of a full name ("FirstOrder.x"), letters in any case; null
   // when none.
   BvuDirectoryNode* FindByName(const char* name);
@@ -134,8 +138,8 @@ class SimInstanceMgr : public DseServerCB,
   // leaves the tree as it was.
   Status ReadDescription(BvuDirectoryNode* node, BvuBinaryStream& body);
   // Reads the list on a stand-in copy of the tree; the body is left where
-  // it was.
-  Status TryDescription(BvuDirectoryNode* node, BvuBinaryStream& body);
+  // it was. *lost: the reader lost its place in the bytes.
+  Status TryDescription(BvuDirectoryNode* node, BvuBinaryStream& body, bool* lost);
   // An edit invalidates the problem built from the tree.
   void GiveUpBuiltProblem();
   static bool StepScheduled();

@@ -127,30 +127,38 @@ Status SimLibraryMgr::SetNode(std::uint16_t kind, std::uint16_t item, BvuBinaryS
     default:
       return kUnknownRequest;
   }
-  if (old == nullptr) {
-    const Status inserted = parent->InsertChildAt(index, made);
-    if (status::IsFailure(inserted)) {
-      DestroyTreeNode(made);
-      return inserted;
-    }
-  } else {
-    if (old->GetKind() == libkind::kCondition && made->GetKind() == libkind::kCondition) {
-      const Status adopted = made->AdoptChildren(old);
-      if (status::IsFailure(adopted)) {
-        DestroyTreeNode(made);
-        return adopted;
-      }
-    }
-    if (parent->ReplaceChildAt(index, made) != old) {
-      if (made->GetKind() == libkind::kCondition) old->AdoptChildren(made);
-      DestroyTreeNode(made);
-      return status::kGeneralFailure;
-    }
-    DestroyTreeNode(old);
-  }
+  const Status set = PlaceNode(parent, index, old, made);
+  if (status::IsFailure(set)) return set;
   // Bytes that did not read are the client's to know of; the node stays
   // without its definition or expression.
   return status::IsFailure(read) ? read : placed;
+}
+
+Status SimLibraryMgr::PlaceNode(BvuDirectoryNode* parent, std::int32_t index, BvuDirectoryNode* old,
+                                BvuDirectoryNode* made) {
+  if (old == nullptr) {
+    const Status inserted = parent->InsertChildAt(index, made);
+    if (status::IsFailure(inserted)) DestroyTreeNode(made);
+    return inserted;
+  }
+  // A condition takes over what the node it replaces held: a replaced
+  // condition's children, or what a path made below a plain node.
+  const bool adopts = made->GetKind() == libkind::kCondition &&
+                      NextChildIndex(old, old->LowIndex()) <= old->HighIndex();
+  if (adopts) {
+    const Status adopted = made->AdoptChildren(old);
+    if (status::IsFailure(adopted)) {
+      DestroyTreeNode(made);
+      return adopted;
+    }
+  }
+  if (parent->ReplaceChildAt(index, made) != old) {
+    if (adopts) old->AdoptChildren(made);
+    DestroyTreeNode(made);
+    return status::kGeneralFailure;
+  }
+  DestroyTreeNode(old);
+  return status::kOk;
 }
 
 Status SimLibraryMgr::AddData(std::uint16_t item, BvuBinaryStream& body) {

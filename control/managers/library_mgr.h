@@ -94,6 +94,10 @@ class SimLibraryMgr : public DseServerCB, public QLNSubSystemManager, public Bvu
 
  private:
   Status SetNode(std::uint16_t kind, std::uint16_t item, BvuBinaryStream& body);
+  // Sets the made node at the index, in place of the old one (may be null),
+  // which is destroyed.
+  Status PlaceNode(BvuDirectoryNode* parent, std::int32_t index, BvuDirectoryNode* old,
+                   BvuDirectoryNode* made);
   Status AddData(std::uint16_t item, BvuBinaryStream& body);
   Status DeleteAt(BvuBinaryStream& body);
   // An expression of the body, or null when it did not read (*status) or

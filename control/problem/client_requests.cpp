@@ -480,7 +480,8 @@ Status SimClientRequests::Structure(std::uint16_t code, DseMessage* request, Dse
       break;
     }
     case 131:
-      st = row->WriteItemIncidence(body, item);
+      // Items count from 1 on the wire; a row that does not exist lists nothing.
+      st = row->WriteRowIncidence(body, item >= 1 ? item - 1 : row->GetRowCount());
       break;
     case 132:
       st = row->WriteIncidence(body);

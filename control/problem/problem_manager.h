@@ -241,8 +241,8 @@ class SimProblemMgr : public SimMasterManager,
 
  private:
   friend class SimControlLoop;
-  friend class SimRunSteps;
   friend class SimClientRequests;
+  friend class SimRunSteps;
 
   Status CommandSetName(std::uint32_t count, const char* const* strings);
   Status CommandSaveAs(std::uint32_t count, const char* const* strings);

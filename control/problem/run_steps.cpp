@@ -15,6 +15,8 @@
 #include "foundation/interfaces/run_mode.h"
 #include "foundation/interfaces/variable_drivers.h"
 #include "foundation/messages/su_print.h"
+#include "framework/messaging/message_controller.h"
+#include "framework/servers/controller.h"
 #include "framework/servers/sending.h"
 #include "solve/ifaces/decomposition.h"
 #include "solve/methods/solver_factories.h"
@@ -143,8 +145,10 @@ Status SimRunSteps::PrepareSimulation(std::int32_t a, std::int32_t b) {
     if (const char* file = std::getenv("QCEXCLUSIONS")) Results().LoadDumpExclusions(file);
   }
   if ((pm_.StatusBits() & run_bits::kReady) != 0) return status::kOk;
-  const Status compiled =
-      model_->CompileForRun(GetCurrentProblem(), pm_.Folders().WorkingFolder().c_str());
+  // The compilation works in the controller's program folder.
+  auto* controller = dynamic_cast<DseController*>(DseCurrentController());
+  const std::string folder = controller != nullptr ? controller->ProgramFolder() : std::string();
+  const Status compiled = model_->CompileForRun(GetCurrentProblem(), folder.c_str());
   if (status::IsFailure(compiled)) return compiled;
   const Status started = pm_.StartSolverThread();
   if (status::IsFailure(started)) return started;

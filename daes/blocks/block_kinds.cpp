@@ -1,5 +1,6 @@
 #include "daes/blocks/block_kinds.h"
 
+#include "daes/problem/solver_equation.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/group_method.h"
 #include "foundation/interfaces/integrator_proxy.h"
@@ -111,6 +112,11 @@ Status DAESExplicitBlock::Solve(std::uint8_t flags, std::uint32_t mode, std::uin
   if (method == nullptr) return daes::kBlockUnsupported;
   const Status s = method->Solve(this, flags, mode, count, options);
   if (status::IsSuccess(s)) SetSolved(true);
+  // A loaded flowsheet library evaluates with the variable's new value.
+  DAESVarTableEntry* v = GetVariable(0);
+  if (v != nullptr && daes::CurrentCompiledLibrary().IsLoaded()) {
+    v->WriteCompiledValue(v->GetRealValue());
+  }
   return s;
 }
 

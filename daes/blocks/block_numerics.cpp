@@ -12,11 +12,21 @@
 #include "daes/equations/row_element.h"
 #include "daes/model/variable.h"
 #include "daes/problem/solver_equation.h"
+#include "daes/procedures/proc_def.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/integrator_proxy.h"
 #include "foundation/interfaces/run_mode.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
+
+namespace {
+BlockSensitivityParameters* g_parameters = nullptr;
+}  // namespace
+
+BlockSensitivityParameters* GetBlockSensitivityParameters() { return g_parameters; }
+void SetBlockSensitivityParameters(BlockSensitivityParameters* parameters) {
+  g_parameters = parameters;
+}
 
 namespace {
 constexpr std::uint32_t kFiniteDifference = 4;
@@ -97,7 +107,14 @@ class Perturbation {
       v->SetValue(perturbed);
     }
     double r1 = row.r0;
-    const Status s = row.solver->EvaluateResidualChecked(&r1);
+    // A procedure row's residual comes from its call, not from an expression.
+    Status s = 0;
+    if (row.defined != nullptr) {
+      s = row.solver->Evaluate(daes::kEvalResidual, nullptr);
+      row.solver->ResidualValue(&r1);
+    } else {
+      s = row.solver->EvaluateResidualChecked(&r1);
+    }
     row.differenced = true;
     // A zero step (a variable pinned between equal bounds) has no quotient.
     *q = h_ == 0.0 ? 0.0 : daes::BoundedQuotient(r1 - row.r0, h_, kBound);
@@ -210,8 +227,16 @@ const daes::BlockRowLink& DAESSolverBlock::RowLink(std::uint32_t i) {
   return link;
 }
 
+DAESVarTableEntry* DAESSolverBlock::ColumnVariable(std::int64_t c) const {
+  if (c < 1) return nullptr;
+  if (c <= static_cast<std::int64_t>(vars_.Count()))
+    return vars_.At(static_cast<std::uint32_t>(c - 1));
+  const auto j = static_cast<std::uint64_t>(c - 1 - vars_.Count());
+  return j < parameter_columns_.size() ? parameter_columns_[j] : nullptr;
+}
+
 Status DAESSolverBlock::BuildStructure(const std::int64_t** rows, const std::int64_t** cols,
-                                       const std::int64_t** third, std::uint32_t) {
+                                       const std::int64_t** third, std::uint32_t flags) {
   if (!structure_built_) {
     std::vector<std::vector<std::int64_t>> lists(vars_.Count());
     std::vector<std::vector<std::int64_t>> places(vars_.Count());
@@ -238,6 +263,30 @@ Status DAESSolverBlock::BuildStructure(const std::int64_t** rows, const std::int
         }
         lists[static_cast<std::size_t>(at)].push_back(i + 1);
         places[static_cast<std::size_t>(at)].push_back(j);
+        ++total;
+      }
+    }
+    // Parameter columns: one per parameter for the counted rows whose
+    // equation holds it; no place in the row's list.
+    parameter_columns_.clear();
+    BlockSensitivityParameters* parameters =
+        (flags & 0x2) != 0 ? GetBlockSensitivityParameters() : nullptr;
+    const std::int32_t p = parameters != nullptr ? parameters->ParameterCount() : 0;
+    for (std::int32_t j = 0; j < p; ++j) {
+      DAESVarTableEntry* parameter = parameters->Parameter(j);
+      parameter_columns_.push_back(parameter);
+      lists.emplace_back();
+      places.emplace_back();
+      if (parameter == nullptr) continue;
+      for (std::uint32_t i = 0; i < rows_.Count(); ++i) {
+        // The row's own test: its equation has an element of the parameter
+        // (the row's variable list holds only the block's variables).
+        const daes::BlockRowLink& link = RowLink(i);
+        if ((link.row->GetFlags() & daes::kCountedRow) == 0 || link.solver == nullptr) continue;
+        std::int32_t cursor = 0;
+        if (link.solver->FindNextElement(parameter->SequenceNumber(), &cursor) == nullptr) continue;
+        lists.back().push_back(i + 1);
+        places.back().push_back(-1);
         ++total;
       }
     }
@@ -280,7 +329,7 @@ Status DAESSolverBlock::EvaluateJacobianEntries(std::uint32_t n, const std::int6
       px.Restore();
       py.Restore();
       current = cols[p];
-      x = GetVariable(static_cast<std::int32_t>(current - 1));
+      x = ColumnVariable(current);
       y = nullptr;
       if (x == nullptr) {
         values[p] = 0.0;
@@ -323,8 +372,7 @@ Status DAESSolverBlock::EvaluateJacobianValues(std::uint32_t mode, double* value
   ReportSensitivities(
       StructureSize(),
       [&](std::uint32_t p) { return GetRow(static_cast<std::uint32_t>(struct_rows_[p] - 1)); },
-      [&](std::uint32_t p) { return GetVariable(static_cast<std::int32_t>(struct_cols_[p] - 1)); },
-      values);
+      [&](std::uint32_t p) { return ColumnVariable(struct_cols_[p]); }, values);
   return s;
 }
 
@@ -347,7 +395,8 @@ Status DAESSolverBlock::EvaluateJacobianRow(std::uint32_t r, std::uint32_t* coun
     // Each entry is its own column: a row meets a column once.
     px.Restore();
     py.Restore();
-    DAESVarTableEntry* x = GetVariable(static_cast<std::int32_t>(struct_cols_[p] - 1));
+    DAESVarTableEntry* x = ColumnVariable(struct_cols_[p]);
+    if (x == nullptr) continue;
     DAESVarTableEntry* y = nullptr;
     if (coefficient != nullptr && (x->GetFlags() & daes::kState) != 0) y = PartnerOf(x);
     RowFacts row(RowLink(r - 1));
@@ -376,6 +425,12 @@ Status DAESSolverBlock::EvaluateJacobianColumn(DAESVarTableEntry* x, double* out
     } else {
       double sum = 0.0;
       std::int32_t cursor = 0;
+      // A procedure that supplies its own derivatives is asked for them;
+      // the inputs of any other have none.
+      DAESProcDef* definition =
+          row.defined != nullptr ? row.solver->ProcedureDefinition() : nullptr;
+      const bool supplied =
+          definition != nullptr && (definition->Options() & procdef::kAnalyticDerivatives) != 0;
       while (DAESRowElement* e = row.Next(x, &cursor)) {
         DAESVarTableEntry* v = e->ElementVariable();
         if (row.eqn != nullptr && row.eqn->IsOutputVariable(v) != 0) {
@@ -384,12 +439,14 @@ Status DAESSolverBlock::EvaluateJacobianColumn(DAESVarTableEntry* x, double* out
         }
         const auto st =
             static_cast<std::uint32_t>(e->ColumnClass(static_cast<std::int32_t>(row.k), m));
-        // A procedure row's outputs have no analytic derivatives.
-        if (st == kFiniteDifference || (st == 0 && row.defined != nullptr)) {
+        if (st == kFiniteDifference || (st == 0 && row.defined != nullptr && !supplied)) {
           double q = 0.0;
           last = px.Quotient(x, row, &q);
           sum = q;
           break;
+        }
+        if (st == 0 && supplied) {
+          last = row.solver->Evaluate(daes::kEvalDerivatives | daes::kEvalElementSteps, nullptr);
         }
         sum += e->ElementValue(row.k);
       }

@@ -18,6 +18,7 @@ class IUnknown;
 }
 class BvuBinaryStream;
 class DAESSolverEquation;
+class VariableMarkList;
 
 namespace daes {
 // A row of a block with the faces the evaluation loops use.
@@ -76,6 +77,18 @@ class BlockList {
 };
 }  // namespace daes
 
+// The sensitivity parameters a structure built with flag 2 gives columns
+// (the sensitivity manager, above this layer, answers it).
+class BlockSensitivityParameters {
+ public:
+  virtual ~BlockSensitivityParameters() = default;
+  virtual std::int32_t ParameterCount() = 0;
+  virtual DAESVarTableEntry* Parameter(std::int32_t j) = 0;
+};
+// Null when there is no sensitivity manager.
+BlockSensitivityParameters* GetBlockSensitivityParameters();
+void SetBlockSensitivityParameters(BlockSensitivityParameters* parameters);
+
 // The group interface; its solving operations come with the solve subsystem.
 class QLNGroup : public QLNRow {};
 
@@ -116,6 +129,8 @@ class DAESBlock : public QLNGroup {
   virtual std::uint32_t GroupRowCount() const { return 0; }
   virtual std::uint32_t GroupKnownCount() const { return 0; }
   virtual Status LoadCompiledLibrary(const char*) { return 0x8000FFFFu; }
+  // A group method's notices: start (0) of tear iterations, finished (1).
+  virtual void SolveNotice(std::int32_t /*stage*/) {}
 
   // The block holds one reference to the object and gives it up on Reset.
   platform::IUnknown* GetEquationSetObject() const { return equation_set_; }
@@ -247,9 +262,14 @@ class DAESSolverBlock : public DAESBlock {
 
   // --- structure and evaluation ---
   // Entries grouped by column, 1-based row and column numbers; built once.
+  // With flag 2 the sensitivity parameters follow as columns for the rows
+  // with flag 0x800 that contain them.
   Status BuildStructure(const std::int64_t** rows, const std::int64_t** cols,
                         const std::int64_t** third, std::uint32_t flags);
   std::uint32_t StructureSize() const { return static_cast<std::uint32_t>(struct_rows_.size()); }
+  // The variable of structure column c (1-based): the table's, then the
+  // parameter columns; null beyond them.
+  DAESVarTableEntry* ColumnVariable(std::int64_t c) const;
   Status EvaluateJacobianEntries(std::uint32_t n, const std::int64_t* rows,
                                  const std::int64_t* cols, double* values, std::uint32_t flags,
                                  double c);
@@ -275,16 +295,23 @@ class DAESSolverBlock : public DAESBlock {
   void Dump(std::ostream& out) override;
   void Report(std::ostream& out);
   void PrintSparsity(std::ostream& out);
-  // Client structure reports.
+  // Client structure reports. `groups`, when given, are the groups of the
+  // decomposition the block belongs to, in solution order; the incidence
+  // details name the earlier group that computes a variable.
   Status WriteGroupList(BvuBinaryStream& s, std::uint32_t level, const std::uint32_t* path,
                         std::uint32_t path_length);
-  Status WriteEquationList(BvuBinaryStream& s);
-  Status WriteResiduals(BvuBinaryStream& s);
-  // Kind 131: the indeterminate variables of row `item` (1-based); kind
-  // 132: those of every row. Only a block that has indeterminate variables
-  // lists any.
-  Status WriteItemIncidence(BvuBinaryStream& s, std::uint32_t item);
+  Status WriteEquationList(BvuBinaryStream& s, const std::vector<DAESBlock*>* groups = nullptr);
+  // Kind 131: the indeterminate variables of row i's equations; kind 132:
+  // those of every row (not for a torn block).
+  Status WriteRowIncidence(BvuBinaryStream& s, std::uint32_t i);
   Status WriteIncidence(BvuBinaryStream& s);
+  // The incidence details of a row: the variables of the model equations
+  // under it, each once by index, marked 1 when this block solves for it
+  // (holds it outside its known segment), else 0.
+  Status IncidenceDetails(QLNRow* row, VariableMarkList* out);
+  // Whether the block solves for the variable.
+  bool Solves(const DAESVarTableEntry* variable) const;
+  Status WriteResiduals(BvuBinaryStream& s);
   Status WriteStatistics(BvuBinaryStream& s, std::uint8_t a, std::uint32_t b);
   // The inner block of a torn block (none here).
   virtual DAESSolverBlock* InnerBlock() { return nullptr; }
@@ -326,6 +353,7 @@ class DAESSolverBlock : public DAESBlock {
   std::vector<std::int64_t> struct_rows_;
   std::vector<std::int64_t> struct_cols_;
   std::vector<std::int64_t> struct_third_;
+  std::vector<DAESVarTableEntry*> parameter_columns_;
   std::vector<double> values_;
   std::vector<daes::BlockRowLink> row_links_;
 };

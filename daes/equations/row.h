@@ -81,6 +81,11 @@ class DAESEqnRow : public QLNEquation {
   // below 3 the defined variable enters with +1, else with -1.
   virtual std::int32_t ProcedureKind() { return 0; }
   virtual Status SetResidualValue(double) { return daes::kRowNotImplemented; }
+  // True when the evaluation `previous` made is also this row's (the
+  // outputs of one procedure call); TakeSharedResult then reads the row's
+  // residual from it without calling again.
+  virtual bool SharesEvaluation(QLNEquation* /*previous*/) { return false; }
+  virtual Status TakeSharedResult() { return daes::kRowNotImplemented; }
   std::int32_t Capacity() const { return capacity_; }
   // Forgets the row's variables (the room stays).
   void ClearRow() { count_ = 0; }
@@ -126,6 +131,10 @@ class DAESDecompEquation : public DAESEqnRow {
   DAESVarTableEntry* OutputElement() override { return wrapped_->OutputElement(); }
   std::int32_t ProcedureKind() override { return wrapped_->ProcedureKind(); }
   Status SetResidualValue(double value) override { return wrapped_->SetResidualValue(value); }
+  bool SharesEvaluation(QLNEquation* previous) override {
+    return wrapped_->SharesEvaluation(previous);
+  }
+  Status TakeSharedResult() override { return wrapped_->TakeSharedResult(); }
   // The wrapped equation's procedure definition (none for other rows).
   DAESProcDef* EvaluateWrapped() { return wrapped_->ProcedureDefinition(); }
 

@@ -71,7 +71,9 @@ Status DAESInstanceNode::ReadFromMessage(BvuBinaryStream& stream, BvuDirectoryNo
   // The constants its expressions fold share one budget: a message of many
   // small expressions cannot fold more than one of them may.
   const CompactReadBudget budget;
-  return ReadList(stream, root, expression_tree, extra, &lost, 0);
+  const Status read = ReadList(stream, root, expression_tree, extra, &lost, 0);
+  last_read_lost_ = lost;
+  return read;
 }
 
 Status DAESInstanceNode::ReadList(BvuBinaryStream& stream, BvuDirectoryNode* root,

@@ -36,6 +36,9 @@ class DAESInstanceNode : public BvuDirectoryProper {
   // is read; the first failure is the result.
   Status ReadFromMessage(BvuBinaryStream& stream, BvuDirectoryNode* root,
                          BvuDirectoryNode* expression_tree, void* extra) override;
+  // Whether the last ReadFromMessage stopped inside an item, the rest of its
+  // list unread: the bytes were not an item list.
+  bool LastReadLost() const { return last_read_lost_; }
   // One item of tag 2, 22 or 6 (without its lists); *made, when asked,
   // becomes the node placed, or null.
   Status ReadEquation(std::uint16_t tag, BvuBinaryStream& stream, BvuDirectoryNode* expression_tree,
@@ -71,6 +74,7 @@ class DAESInstanceNode : public BvuDirectoryProper {
 
   // The IF and switch nodes whose nested lists are being read, outermost first.
   std::vector<BvuDirectoryNode*> open_;
+  bool last_read_lost_ = false;
 };
 
 // Tag 5 instance node; 15 real variable; 25 state variable with its

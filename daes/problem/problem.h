@@ -56,7 +56,6 @@ class DAESProblem : public DAESSolverBlock, public BvuError, public QLNEquationL
   DAESProblem(BvuDirectoryNode* root, std::uint64_t second_value, SUPackedValueTable* table);
   ~DAESProblem() override;
 
-
   // --- equation list ---
   Status AddEquation(DAESEqnRow* equation, void* problem) override;
   std::int32_t EquationCount() const override { return static_cast<std::int32_t>(GetRowCount()); }
@@ -101,6 +100,8 @@ class DAESProblem : public DAESSolverBlock, public BvuError, public QLNEquationL
   // --- compiled equations ---
   void SetCompiledLibraryName(const char* name) { SetText(&library_name_, name); }
   const char* GetCompiledLibraryName() const { return TextOf(library_name_); }
+  // The library SetCompiledEvaluation loads (none until named).
+  const char* CompiledLibraryName() override { return TextOf(library_name_); }
   void SetCompiledLibraryText(const char* text) { SetText(&library_text_, text); }
   std::uint64_t SecondValue() const { return second_value_; }
 

@@ -320,6 +320,18 @@ void DAESProcSolverEquation::UpdateTornOutput() {
   }
 }
 
+bool DAESProcSolverEquation::SharesEvaluation(QLNEquation* previous) {
+  QLNEquation* underlying = previous != nullptr ? previous->UnderlyingEquation() : nullptr;
+  auto* other =
+      dynamic_cast<DAESProcSolverEquation*>(underlying != nullptr ? underlying : previous);
+  return other != nullptr && other != this && other->context_ == context_;
+}
+
+Status DAESProcSolverEquation::TakeSharedResult() {
+  residual_ = context_->Data().Residual(OutputVariableValue(), output_position_);
+  return 0;
+}
+
 Status DAESProcSolverEquation::Evaluate(std::uint32_t flags, void* arg) {
   (void)arg;
   std::uint32_t extra = 0;

@@ -88,6 +88,9 @@ class DAESProcSolverEquation : public DAESSolverEquation {
   }
   // The output variable takes the procedure's output (a torn row).
   void UpdateTornOutput() override;
+  // Another output of the same call.
+  bool SharesEvaluation(QLNEquation* previous) override;
+  Status TakeSharedResult() override;
 
   Status EvaluateResidual(double* residual, std::uint32_t flags);
   Status EvaluateProcDerivatives(std::uint32_t flags);

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "daes/blocks/solver_block.h"
+#include "daes/procedures/proc_def.h"
 #include "foundation/directory/directory_node.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
@@ -237,6 +238,15 @@ std::string Text(DAESVarTableEntry* v, std::int32_t attribute) {
   return t;
 }
 
+// The procedure of a call row as its messages name it.
+const char* ProcedureNameOf(DAESEqnRow* row) {
+  auto* underlying = dynamic_cast<DAESEqnRow*>(row->UnderlyingEquation());
+  DAESProcDef* d = (underlying != nullptr ? underlying : row)->ProcedureDefinition();
+  if (d == nullptr) return "<undefined>";
+  const char* name = d->DisplayName();
+  return name != nullptr ? name : d->ImplementationName().c_str();
+}
+
 std::string EquationText(QLNRow* row) {
   std::ostringstream out;
   if (auto* q = dynamic_cast<QLNEquation*>(row)) q->PrintResidual(out, 0, nullptr);
@@ -298,7 +308,7 @@ Status Partition(DAESSolverBlock* block, BvuBinaryStream& request, BvuDirectoryN
           SuPrint(kPartitionFixedOutput,
                   "Your simulation is singular because the output variable @Ns\nfor procedure %s "
                   "in equation @es has been FIXED.",
-                  &named, row->GetNameText(), &equation);
+                  &named, ProcedureNameOf(eqn), &equation);
         }
         return kPartitionFixedOutput;
       }

@@ -1,6 +1,7 @@
 #include <cmath>
 
 #include "daes/blocks/block_kinds.h"
+#include "daes/problem/equivalence.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/integrator_proxy.h"
 #include "foundation/interfaces/solver_options.h"
@@ -9,12 +10,19 @@
 
 namespace {
 
+// Member i of the equivalence the variable stands for.
+BvuNameable* MemberOf(DAESVarTableEntry* variable, std::int32_t i) {
+  auto* equivalence = dynamic_cast<DAESEquivalence*>(variable);
+  return equivalence != nullptr ? equivalence->Member(i) : nullptr;
+}
+
 constexpr std::int32_t kOptAbsTol = 1;
 constexpr std::int32_t kOptRelTol = 2;
 constexpr std::int32_t kOptWatchGroup = 79;
 
-Status ReportBoundFailure(BvuNameable* variable, double value, const char* side, double bound,
+Status ReportBoundFailure(DAESVarTableEntry* entry, double value, const char* side, double bound,
                           std::int32_t group) {
+  BvuNameable* variable = entry;
   if (group != 0) {
     SuPrint(kExplicitBoundFailure,
             "Variable @Ns (value %14.6e)\nis outside %s bound (%14.6e). Solution of group %d is "
@@ -27,6 +35,10 @@ Status ReportBoundFailure(BvuNameable* variable, double value, const char* side,
             &variable, &value, side, &bound);
   }
   SuPrint(kExplicitBoundFailure, "@Ns is equivalenced to the following variables:", &variable);
+  for (std::int32_t i = 0; i < entry->MemberCount(); ++i) {
+    BvuNameable* member = MemberOf(entry, i);
+    if (member != nullptr) SuPrint(kExplicitBoundFailure, "    @Ns", &member);
+  }
   return kExplicitBoundFailure;
 }
 
@@ -77,6 +89,10 @@ Status ExplicitSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t re
     SuPrint(0, "Explicit group %d:\nEquation in this group is: @es", &number, &eq);
     SuPrint(0, "Variable in this group is: @Ns", &name);
     SuPrint(0, "        @Ns", &name);
+    for (std::int32_t i = 0; i < x_var->MemberCount(); ++i) {
+      BvuNameable* member = MemberOf(x_var, i);
+      if (member != nullptr) SuPrint(0, "        @Ns", &member);
+    }
     SuPrint(0, "   current value = %14.6e; residual = %14.6e; derivative = %14.6e", &x, &r,
             &derivative);
   }
@@ -145,7 +161,10 @@ Status ExplicitSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t re
   if (print_level >= 4) SuPrint(0, "Solution of explicit group %d is %14.6e", &number, &x);
   if (!indeterminate) x_var->SetValue(x);
   if (request != 0 && (x_var->GetFlags() & daes::kState) != 0 && integrator != nullptr) {
-    return integrator->ExchangeGroupStates(static_cast<DAESBlock*>(block));
+    const Status handed = integrator->ExchangeGroupStates(static_cast<DAESBlock*>(block));
+    block->SolveNotice(1);
+    return handed;
   }
+  block->SolveNotice(1);
   return evaluated;
 }

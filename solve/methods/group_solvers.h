@@ -36,8 +36,20 @@ class ExplicitSolve : public QLNGroupMethod {
                Status* status_out) override;
 };
 
+// What a torn group's second-level decomposition is made for in a run
+// phase: the server's kind, variant and mode byte.
+struct TornSetUpCodes {
+  std::uint32_t kind = 0;
+  std::int32_t variant = 0;
+  std::uint32_t mode = 0;
+};
+
 class TornSolve : public QLNGroupMethod {
  public:
+  // The codes of phase 0 (dynamic), 1 (initialisation; the run kind picks
+  // the kind) and 2 (re-initialisation); false for other phases, which set
+  // nothing up.
+  static bool SetUpCodes(std::int32_t phase, std::int32_t run_mode, TornSetUpCodes* out);
   Status Solve(QLNGroup* block, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
                Status* status_out) override;
   // Moves the torn variables to their next values.

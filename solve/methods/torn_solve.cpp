@@ -67,6 +67,22 @@ double* HistoryOf(DAESTornBlock* block, std::size_t torn, std::uint32_t width) {
 
 std::uint32_t CurrentTornGroup() { return g_torn_group.load(); }
 
+bool TornSolve::SetUpCodes(std::int32_t phase, std::int32_t run_mode, TornSetUpCodes* out) {
+  switch (phase) {
+    case 0:
+      *out = {3, 4, 128};
+      return true;
+    case 1:
+      *out = {run_mode == kRunSteadyState ? 3u : 16u, 0, 128};
+      return true;
+    case 2:
+      *out = {6, 0, 129};
+      return true;
+    default:
+      return false;
+  }
+}
+
 void SetFirstPassHook(FirstPassHook hook) {
   g_first_pass_get.store(hook.get);
   g_first_pass_set.store(hook.set);
@@ -125,19 +141,9 @@ Status TornSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t reques
   }
   // The second-level decomposition for this phase, made once and kept by
   // the block.
-  if (phase >= 0 && phase <= 2) {
-    std::uint32_t kind = 3;
-    std::int32_t variant = 0;
-    std::uint32_t mode_byte = 128;
-    if (phase == 0) {
-      variant = 4;
-    } else if (phase == 1) {
-      kind = GetRunMode() == kRunSteadyState ? 3 : 16;
-    } else {
-      kind = 6;
-      mode_byte = 129;
-    }
-    ExternalBlockDecomposer decomposer(kind, variant, mode_byte, 0, 0);
+  TornSetUpCodes codes;
+  if (SetUpCodes(phase, GetRunMode(), &codes)) {
+    ExternalBlockDecomposer decomposer(codes.kind, codes.variant, codes.mode, 0, 0);
     Status set_up = 0;
     block->DecomposeExternally(&decomposer, &set_up);
     if (status::IsFailure(set_up)) return set_up;
@@ -177,6 +183,7 @@ Status TornSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t reques
     last = SolveSubGroupsOnce(block, request, mode);
     if (status::IsFailure(last)) return sub_group_failed(last);
   } else {
+    block->SolveNotice(0);
     const std::vector<TornEquation> torn = TornEquationsOf(block);
     std::vector<double> h0(torn.size());
     for (std::size_t i = 0; i < torn.size(); ++i) h0[i] = torn[i].variable->GetRealValue();
@@ -227,6 +234,7 @@ Status TornSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t reques
       SuPrint(0, "Torn variables converged to relative tolerance %g and absolute tolerance %g", &r,
               &a);
     }
+    block->SolveNotice(1);
     return last;
   }
   std::int32_t limit = max_iter;
@@ -243,13 +251,19 @@ Status TornSolve::UpdateTornVariables(DAESTornBlock* block) {
   const std::int32_t print_level = SolverOptions::Instance()->GetInt(kOptPrintLevel);
   if (print_level >= 3) SuPrint(0, "Using direct substitution to update torn output variables...");
   Status last = 0;
+  DAESEqnRow* previous = nullptr;
   for (const TornEquation& t : TornEquationsOf(block)) {
-    if (print_level >= 3) {
-      BvuNameable* e = t.row;
-      SuPrint(0, "Evaluating torn equation @es", &e);
+    if (t.row->SharesEvaluation(previous)) {
+      t.row->TakeSharedResult();
+    } else {
+      if (print_level >= 3) {
+        BvuNameable* e = t.row;
+        SuPrint(0, "Evaluating torn equation @es", &e);
+      }
+      last = t.row->Evaluate(131, nullptr);
+      if (status::IsFailure(last)) return last;
     }
-    last = t.row->Evaluate(131, nullptr);
-    if (status::IsFailure(last)) return last;
+    previous = t.row;
     t.row->UpdateTornOutput();
     if (print_level >= 5) {
       double v = t.variable->GetRealValue();
@@ -278,15 +292,19 @@ Status WegsteinStrategy::UpdateTornVariables(DAESTornBlock* block) {
   for (; done < torn.size(); ++done) {
     const TornEquation& t = torn[done];
     BvuNameable* name = t.variable;
-    if (print_level >= 4) {
-      BvuNameable* e = t.row;
-      SuPrint(0, "Evaluating torn equation @es", &e);
-    }
-    last = t.row->Evaluate(3, nullptr);
-    if (status::IsFailure(last)) {
-      if (print_level > 0)
-        SuPrint(0, "Wegstein: evaluation error; cannot accelerate variable @ns", &name);
-      break;
+    if (done > 0 && t.row->SharesEvaluation(torn[done - 1].row)) {
+      t.row->TakeSharedResult();
+    } else {
+      if (print_level >= 4) {
+        BvuNameable* e = t.row;
+        SuPrint(0, "Evaluating torn equation @es", &e);
+      }
+      last = t.row->Evaluate(3, nullptr);
+      if (status::IsFailure(last)) {
+        if (print_level > 0)
+          SuPrint(0, "Wegstein: evaluation error; cannot accelerate variable @ns", &name);
+        break;
+      }
     }
     double* h = history + 4 * done;
     const double x = t.variable->GetRealValue();

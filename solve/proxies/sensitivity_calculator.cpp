@@ -62,8 +62,25 @@ Status BuildDecomposition(std::uint32_t m, std::uint32_t k, bool second, QLNDeco
 
 }  // namespace
 
+namespace {
+// The manager's parameter entries as the blocks' parameter columns.
+class ManagerParameters final : public BlockSensitivityParameters {
+ public:
+  std::int32_t ParameterCount() override {
+    return g_manager != nullptr ? g_manager->EntryCount() : 0;
+  }
+  DAESVarTableEntry* Parameter(std::int32_t j) override {
+    return g_manager != nullptr ? g_manager->Entry(j) : nullptr;
+  }
+};
+ManagerParameters g_manager_parameters;
+}  // namespace
+
 SensitivityManagerFace* GetSensitivityManagerFace() { return g_manager; }
-void SetSensitivityManagerFace(SensitivityManagerFace* manager) { g_manager = manager; }
+void SetSensitivityManagerFace(SensitivityManagerFace* manager) {
+  g_manager = manager;
+  SetBlockSensitivityParameters(manager != nullptr ? &g_manager_parameters : nullptr);
+}
 
 DAESSolverBlock* QLNSensitivityCalculator::System() const {
   return steady_ != nullptr ? dynamic_cast<DAESSolverBlock*>(steady_->GetRow(0)) : nullptr;

@@ -270,6 +270,20 @@ TEST_F(InstanceMgrTest, MalformedDescriptionLeavesTheTreeAsItWas) {
   EXPECT_TRUE(status::IsFailure(refused)) << std::hex << refused;
   EXPECT_DOUBLE_EQ(Variable(1)->GetRealValue(), 2.0);
   EXPECT_EQ(manager.ChildAt(2)->ChildAt(5), nullptr);
+
+  // An item the reader refuses but reads past does not stop the list.
+  MessagePtr refused_item = Request(SimInstanceMgr::kReplace);
+  Writer r(*refused_item);
+  r.U16(SimInstanceMgr::kDescriptionTag);
+  r.IdPath({2});
+  r.List(2);
+  r.Item(modelwriter::kRealVariable), r.Placement({kFirstOrder});
+  r.Value(1.0), r.End();
+  r.Item(modelwriter::kRealVariable), r.Placement({kFirstOrder, {1, ".u"}});
+  r.Value(6.0), r.End();
+  EXPECT_EQ(Serve(*refused_item), daes::kItemRefused);
+  EXPECT_DOUBLE_EQ(Variable(1)->GetRealValue(), 6.0);
+  EXPECT_EQ(manager.ChildAt(2)->GetKind(), daes::kInstanceKind);
 }
 
 TEST_F(InstanceMgrTest, ValueByIdPathReplyLayout) {

@@ -86,6 +86,15 @@ TEST_F(LibraryMgrTest, ReplacedConditionHandsOnItsChildren) {
   EXPECT_NE(second, first);
   EXPECT_EQ(second->ChildAt(3), child);
   EXPECT_EQ(child->Parent(), second);
+
+  // What a path made below a plain node stays under the condition set there.
+  ASSERT_EQ(SetExpression(SimLibraryMgr::kSet, SimLibraryMgr::kExpressionItem,
+                          {{5, "P"}, {1, ".x"}}, 1.0),
+            0u);
+  BvuDirectoryNode* below = manager.ChildAt(5)->ChildAt(1);
+  ASSERT_EQ(SetExpression(SimLibraryMgr::kSet, SimLibraryMgr::kConditionItem, {{5, "P"}}, 1.0), 0u);
+  ASSERT_NE(dynamic_cast<LibCondNode*>(manager.ChildAt(5)), nullptr);
+  EXPECT_EQ(manager.ChildAt(5)->ChildAt(1), below);
 }
 
 TEST_F(LibraryMgrTest, SetWithoutNameKeepsTheOldName) {

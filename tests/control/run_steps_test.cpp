@@ -16,6 +16,7 @@
 
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
+#include "control/problem/server_integrator.h"
 #include "daes/events/implicit_event.h"
 #include "daes/instance/instance_node.h"
 #include "daes/model/variable.h"
@@ -163,6 +164,15 @@ class FakeResults : public SimRunResults {
     *counter = restored_counter;
     return 0;
   }
+  Status OpenValueDump(const char* file) override {
+    quality.push_back(std::string("dump ") + file);
+    return 0;
+  }
+  Status LoadDumpExclusions(const char* file) override {
+    quality.push_back(std::string("exclusions ") + file);
+    return 0;
+  }
+  void FreeDumpTables() override { quality.push_back("free"); }
   Status WriteValues(const char* label, double time) override {
     dumps.push_back(std::string(label) + " " + FakeIntegrator::Text(time));
     return 0;
@@ -173,6 +183,7 @@ class FakeResults : public SimRunResults {
   std::thread::id sender;
   Status time_message_status = 0;
   std::vector<std::string> dumps;
+  std::vector<std::string> quality;
   int records_opened = 0;
   Status step_snapshot = 0;
   SimEventList* events = nullptr;
@@ -394,6 +405,18 @@ TEST_F(RunStepsTest, AFailedStageReleasesTheProblemAndKeepsTheStagesBefore) {
   EXPECT_EQ(steps.PrepareSimulation(0, 0), 0x80320001u);
   EXPECT_EQ(manager.Integrator(), nullptr);
   EXPECT_EQ(model.made, 3);
+}
+
+// The quality-control output is set up once, from the environment, and its
+// tables go with every rebuild.
+TEST_F(RunStepsTest, QualityControlOutputComesFromTheEnvironmentOnce) {
+  testsupport::ScopedEnv file("SPQCFILE", "qc.txt");
+  testsupport::ScopedEnv exclusions("QCEXCLUSIONS", "skip.txt");
+  ASSERT_EQ(steps.PrepareSimulation(0, 0), 0u);
+  EXPECT_EQ(results.quality, (Log{"free", "dump qc.txt", "exclusions skip.txt"}));
+  manager.MarkCheckProblem();
+  ASSERT_EQ(steps.PrepareSimulation(0, 0), 0u);
+  EXPECT_EQ(results.quality, (Log{"free", "dump qc.txt", "exclusions skip.txt", "free"}));
 }
 
 TEST_F(RunStepsTest, TheEnvironmentOverridesTheClientsEvaluatorChoice) {
@@ -716,6 +739,18 @@ TEST_F(RunStepsTest, QueuedSnapshotDescriptionsAreJoined) {
   EXPECT_EQ(steps.QueuedSnapshots(), 0u);
 }
 
+TEST_F(RunStepsTest, AFullSnapshotStoreIsToldWhenPrinting) {
+  results.step_snapshot = 0x00380010u;
+  EXPECT_EQ(steps.RecordStep(), 0x00380010u);
+  EXPECT_EQ(manager.NextAction(), 0);
+  ASSERT_FALSE(controller.events.empty());
+  EXPECT_EQ(controller.events.back(), "Maximum number of snapshots exceeded, Snapshot not saved.");
+  controller.events.clear();
+  SetOption(31, 0);
+  steps.RecordStep();
+  EXPECT_TRUE(controller.events.empty());
+}
+
 TEST_F(RunStepsTest, AFailedStepRecordAbortsTheRun) {
   results.step_snapshot = 0x80380001u;
   EXPECT_EQ(steps.RecordStep(), 0x80380001u);
@@ -742,6 +777,25 @@ TEST_F(RunStepsTest, ARewindToAClockWithoutAStepGoesBackToTheReadyState) {
   state = 6;
   EXPECT_EQ(steps.RewindToClock(&state), 0u);
   EXPECT_EQ(state, 6);
+}
+
+// The engine's integrator joins the managers for as long as it lives, so
+// that releasing the problem reaches its server; without a server it is
+// still made, with its creation status.
+TEST_F(RunStepsTest, TheServerIntegratorHearsTheBroadcasts) {
+  const std::int32_t before = manager.Count();
+  Status made = 0;
+  std::unique_ptr<SimRunIntegrator> integrator = SimServerIntegrator::Create(3, &made);
+  ASSERT_NE(integrator, nullptr);
+  EXPECT_EQ(made, integrator->ErrorStatus());
+  EXPECT_EQ(integrator->GetIntegratorKind(), 3);
+  EXPECT_NE(integrator->Proxy(), nullptr);
+  EXPECT_EQ(manager.Count(), before + 1);
+  EXPECT_FALSE(status::IsFailure(manager.SimMasterManager::ReleaseSolvers()));
+  integrator.reset();
+  EXPECT_EQ(manager.Count(), before);
+  EXPECT_EQ(SimServerIntegrator::Create(0, &made), nullptr);
+  EXPECT_EQ(made, status::kBadArguments);
 }
 
 // --- through the control loop ---

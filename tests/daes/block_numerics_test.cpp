@@ -294,6 +294,50 @@ TEST(BlockNumerics, PartnerTermAddsTheDerivativeColumn) {
   }
 }
 
+// The sensitivity parameters as a manager would list them.
+class Parameters final : public BlockSensitivityParameters {
+ public:
+  explicit Parameters(std::vector<DAESVarTableEntry*> p) : p_(std::move(p)) {
+    SetBlockSensitivityParameters(this);
+  }
+  ~Parameters() override { SetBlockSensitivityParameters(nullptr); }
+  std::int32_t ParameterCount() override { return static_cast<std::int32_t>(p_.size()); }
+  DAESVarTableEntry* Parameter(std::int32_t j) override { return p_[static_cast<std::size_t>(j)]; }
+
+ private:
+  std::vector<DAESVarTableEntry*> p_;
+};
+
+TEST(BlockNumerics, ParameterColumnsFollowTheVariablesUnderFlagTwo) {
+  Model m(Tank);
+  DAESVarTableEntry* h = m.Named("T101.h");  // fixed: not a column of its own
+  auto b = m.Run(kFreeMask);
+  ASSERT_EQ(b->FindVariable(h), 0);
+  // Only counted rows whose equation holds the parameter get an entry; a
+  // parameter that no such row holds gives an empty column.
+  for (std::uint32_t i = 0; i < b->GetRowCount(); ++i) b->GetRow(i)->SetFlags(daes::kCountedRow);
+  DAESRealVariable unused(nullptr, "unused");
+  Parameters parameters({h, &unused});
+  const std::int64_t* rows = nullptr;
+  const std::int64_t* cols = nullptr;
+  ASSERT_EQ(b->BuildStructure(&rows, &cols, nullptr, 0x2), 0u);
+  const std::uint32_t n = b->StructureSize();
+  ASSERT_EQ(n, b->NonZeroCount() + 1);
+  const auto vars = static_cast<std::int64_t>(b->VariableCount());
+  EXPECT_EQ(cols[n - 1], vars + 1);
+  EXPECT_EQ(std::string(b->GetRow(static_cast<std::uint32_t>(rows[n - 1] - 1))->GetNameText()),
+            "T101.Outflow");
+  EXPECT_EQ(b->ColumnVariable(vars + 1), h);
+  EXPECT_EQ(b->ColumnVariable(vars + 2), &unused);
+  EXPECT_EQ(b->ColumnVariable(vars + 3), nullptr);
+  // d(outflow)/dh = -k / (2 sqrt(h)).
+  std::vector<double> values(n);
+  ASSERT_EQ(
+      b->EvaluateJacobianValues(daes::kEvalResidual | daes::kEvalDerivatives, values.data(), 0x2),
+      0u);
+  EXPECT_NEAR(values[n - 1], -0.25, 1e-12);
+}
+
 TEST(BlockNumerics, EarlyFailureStopsAndRestores) {
   // Equal pressures: perturbing the downstream one takes a square root of
   // a negative number.

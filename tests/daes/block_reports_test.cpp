@@ -142,6 +142,24 @@ testsupport::Bytes Written(const std::function<void(BvuBinaryStream&)>& write) {
   return testsupport::BodyOf(m);
 }
 
+// A string as the message writes it: u24 length with the terminator.
+void Text(testsupport::Bytes* b, const std::string& s) {
+  const auto n = static_cast<std::uint32_t>(s.size() + 1);
+  b->insert(b->end(), {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
+                       static_cast<std::uint8_t>(n >> 16)});
+  b->insert(b->end(), s.begin(), s.end());
+  b->push_back(0);
+}
+
+// An incidence detail: name, code and its group numbers, the u24 0 of a
+// variable that is no equivalence member.
+void Detail(testsupport::Bytes* b, const std::string& name,
+            std::initializer_list<std::uint8_t> code) {
+  Text(b, name);
+  b->insert(b->end(), code);
+  b->insert(b->end(), {0, 0, 0});
+}
+
 TEST(BlockReports, GoldenStructureReplies) {
   TankBlock t;
   t.block->EvaluateRows(daes::kEvalResidual);
@@ -157,21 +175,20 @@ TEST(BlockReports, GoldenStructureReplies) {
   EXPECT_EQ(Written([&](BvuBinaryStream& s) { t.block->WriteResiduals(s); }), expected);
 
   // Equation list: name, number, variable count, patched detail count,
-  // instance name.
-  auto text = [](testsupport::Bytes* b, const std::string& s) {
-    const auto n = static_cast<std::uint32_t>(s.size() + 1);
-    b->insert(b->end(), {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
-                         static_cast<std::uint8_t>(n >> 16)});
-    b->insert(b->end(), s.begin(), s.end());
-    b->push_back(0);
-  };
+  // instance name, then per variable of the model equation (by index) its
+  // name, code (1 solved here, 0 known) and a u24 0.
   testsupport::Bytes list = {36, 0, 2, 0, 0};
-  text(&list, "T101.MassBalance");
-  list.insert(list.end(), {1, 0, 0, 2, 0, 0, 0});
-  text(&list, "T101");
-  text(&list, "T101.Outflow");
-  list.insert(list.end(), {2, 0, 0, 1, 0, 0, 0});
-  text(&list, "T101");
+  Text(&list, "T101.MassBalance");
+  list.insert(list.end(), {1, 0, 0, 2, 0, 3, 0});
+  Text(&list, "T101");
+  Detail(&list, "T101.h.Derivative", {1});
+  Detail(&list, "T101.F_in", {0});
+  Detail(&list, "T101.F_out", {1});
+  Text(&list, "T101.Outflow");
+  list.insert(list.end(), {2, 0, 0, 1, 0, 2, 0});
+  Text(&list, "T101");
+  Detail(&list, "T101.h", {0});
+  Detail(&list, "T101.F_out", {1});
   list.insert(list.end(), {0xFF, 0xFF});
   EXPECT_EQ(Written([&](BvuBinaryStream& s) { t.block->WriteEquationList(s); }), list);
 
@@ -197,7 +214,7 @@ TEST(BlockReports, GoldenStructureReplies) {
 TEST(BlockReports, IncidenceListsIndeterminateVariablesOnce) {
   TankBlock t;
   const testsupport::Bytes none131 = {131, 0, 0, 0, 0, 0xFF, 0xFF};
-  EXPECT_EQ(Written([&](BvuBinaryStream& s) { t.block->WriteItemIncidence(s, 1); }), none131);
+  EXPECT_EQ(Written([&](BvuBinaryStream& s) { t.block->WriteRowIncidence(s, 0); }), none131);
   DAESVarTableEntry* shared = t.block->GetRow(1)->GetVariable(0);
   ASSERT_NE(shared, nullptr);
   ASSERT_EQ(t.block->AddIndeterminate(shared), 0u);
@@ -209,12 +226,81 @@ TEST(BlockReports, IncidenceListsIndeterminateVariablesOnce) {
     b.insert(b.end(), {0, 0xFF, 0xFF});
     return b;
   };
-  EXPECT_EQ(Written([&](BvuBinaryStream& s) { t.block->WriteItemIncidence(s, 1); }), listed(131));
+  EXPECT_EQ(Written([&](BvuBinaryStream& s) { t.block->WriteRowIncidence(s, 0); }), listed(131));
   // Both rows hold the variable; it is listed once.
   EXPECT_EQ(Written([&](BvuBinaryStream& s) { t.block->WriteIncidence(s); }), listed(132));
   // A row that does not exist lists nothing.
-  EXPECT_EQ(Written([&](BvuBinaryStream& s) { t.block->WriteItemIncidence(s, 9); }), none131);
+  EXPECT_EQ(Written([&](BvuBinaryStream& s) { t.block->WriteRowIncidence(s, 8); }), none131);
   t.block->RemoveIndeterminate(shared);
+}
+
+// The tank decomposed: the outflow law solves F_out (group 1), the mass
+// balance h' (group 2); group 1 also as the sub-group of a torn group.
+TEST(BlockReports, IncidenceNamesTheEarlierGroup) {
+  TankBlock t;
+  std::int32_t at = 0;
+  auto row = [&](std::uint32_t i, const char* solved) {
+    auto* r = new DAESDecompEquation(dynamic_cast<DAESEqnRow*>(t.problem->GetRow(i)));
+    r->InsertVariable(t.Named(solved), &at);
+    return r;
+  };
+  auto* outflow = new DAESSingleBlock;
+  outflow->InsertVariable(t.Named("T101.F_out"), &at);
+  outflow->AddRow(row(1, "T101.F_out"));
+  DAESSolverBlock mass;
+  mass.AddVariable(t.Named("T101.h.Derivative"));
+  mass.AddRow(row(0, "T101.h.Derivative"));
+  std::vector<DAESBlock*> groups = {outflow, &mass};
+  testsupport::Bytes expected = {36, 0, 1, 0, 0};
+  Text(&expected, "T101.MassBalance");
+  expected.insert(expected.end(), {1, 0, 0, 1, 0, 3, 0});
+  Text(&expected, "T101");
+  Detail(&expected, "T101.h.Derivative", {1});
+  Detail(&expected, "T101.F_in", {0});
+  const testsupport::Bytes head = expected;
+  Detail(&expected, "T101.F_out", {2, 1, 0, 0});
+  expected.insert(expected.end(), {0xFF, 0xFF});
+  EXPECT_EQ(Written([&](BvuBinaryStream& s) { mass.WriteEquationList(s, &groups); }), expected);
+
+  // Inside a torn group: group and sub-group.
+  struct Inner : BlockDecomposer {
+    Status Decompose(DAESSolverBlock*, DAESSolverBlock** out) override {
+      *out = new DAESSolverBlock;
+      (*out)->AddRow(sub);
+      return 0;
+    }
+    DAESBlock* sub = nullptr;
+  } inner;
+  inner.sub = outflow;
+  DAESTornBlock torn;
+  ASSERT_NE(torn.DecomposeExternally(&inner, nullptr), nullptr);
+  groups = {&torn, &mass};
+  expected = head;
+  Detail(&expected, "T101.F_out", {3, 1, 0, 0, 1, 0, 0});
+  expected.insert(expected.end(), {0xFF, 0xFF});
+  EXPECT_EQ(Written([&](BvuBinaryStream& s) { mass.WriteEquationList(s, &groups); }), expected);
+}
+
+TEST(BlockReports, IndeterminateIncidence) {
+  TankBlock t;
+  DAESVarTableEntry* out = t.Named("T101.F_out");
+  const testsupport::Bytes none = {131, 0, 0, 0, 0, 0xFF, 0xFF};
+  EXPECT_EQ(Written([&](BvuBinaryStream& s) { t.block->WriteRowIncidence(s, 1); }), none);
+  ASSERT_EQ(t.block->AddIndeterminate(out), 0u);
+  // Row 2 (the outflow law) holds F_out; every row lists it once.
+  testsupport::Bytes one = {131, 0, 1, 0, 0};
+  Text(&one, "T101.F_out");
+  one.insert(one.end(), {0xFF, 0xFF});
+  EXPECT_EQ(Written([&](BvuBinaryStream& s) { t.block->WriteRowIncidence(s, 1); }), one);
+  one[0] = 132;
+  EXPECT_EQ(Written([&](BvuBinaryStream& s) { t.block->WriteIncidence(s); }), one);
+  // A torn block lists none.
+  DAESTornBlock torn;
+  torn.AddIndeterminate(out);
+  const testsupport::Bytes empty = {132, 0, 0, 0, 0, 0xFF, 0xFF};
+  EXPECT_EQ(Written([&](BvuBinaryStream& s) { torn.WriteIncidence(s); }), empty);
+  torn.RemoveIndeterminate(out);
+  t.block->RemoveIndeterminate(out);
 }
 
 TEST(BlockReports, DumpAndSparsity) {

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "daes/blocks/block_kinds.h"
 #include "daes/equations/equation_node.h"
 #include "daes/model/parameter.h"
 #include "daes/model/variable.h"
@@ -14,6 +15,7 @@
 #include "daes/problem/solver_equation.h"
 #include "expr/tree/expression.h"
 #include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/group_method.h"
 #include "foundation/interfaces/problem_manager_hooks.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/values/packed_value.h"
@@ -314,6 +316,43 @@ TEST(ProblemTank, ValuesReachTheCompiledLibrarysUnknowns) {
   const std::vector<double> before = x;
   loose.SetValue(9.0);
   EXPECT_EQ(x, before);
+}
+
+TEST(ProblemTank, ExplicitBlocksPassTheirValueToTheCompiledLibrary) {
+  TankProblem t;
+  FakeLibrary library;
+  static std::vector<double> x;
+  x.assign(static_cast<std::size_t>(t.problem->VariableCount()), -7.0);
+  daes::CurrentCompiledLibrary().getx_address = [] { return x.data(); };
+  // A method that leaves the value as it is (an indeterminate variable).
+  class Keep final : public QLNGroupMethod {
+   public:
+    Status Solve(QLNGroup*, std::uint8_t, std::uint32_t, std::uint32_t, Status*) override {
+      return 0;
+    }
+  };
+  ASSERT_EQ(ReplaceGroupMethod(kGroupExplicit, new Keep), 0u);
+  DAESVarTableEntry* h = t.At({2, 1});
+  DAESExplicitBlock block;
+  block.AppendVariable(h);
+  EXPECT_EQ(block.Solve(0, 0, 0, nullptr), 0u);
+  EXPECT_TRUE(block.IsSolved());
+  EXPECT_EQ(x[static_cast<std::size_t>(t.problem->ColumnOf(h) - 1)], h->GetRealValue());
+  ReplaceGroupMethod(kGroupExplicit, nullptr);
+}
+
+TEST(ProblemTank, CompiledEvaluationLoadsTheNamedLibrary) {
+  TankProblem t;
+  Status load = 7;
+  // Nothing named: nothing to load.
+  t.problem->SetCompiledEvaluation(2, &load);
+  EXPECT_EQ(load, 7u);
+  t.problem->SetCompiledEvaluation(0, nullptr);
+  t.problem->SetCompiledLibraryName("flowsheet");
+  // The loader belongs to code generation; the plain block refuses.
+  t.problem->SetCompiledEvaluation(2, &load);
+  EXPECT_EQ(load, 0x8000FFFFu);
+  t.problem->SetCompiledEvaluation(0, nullptr);
 }
 
 // --- x = y elimination ---

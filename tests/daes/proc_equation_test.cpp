@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "daes/blocks/solver_block.h"
 #include "daes/equations/row_element.h"
 #include "daes/model/parameter.h"
 #include "daes/model/services.h"
@@ -164,6 +165,42 @@ TEST(ProcedureEquation, CallsOncePerEvaluationForAllOutputs) {
   double res = 0;
   m.Row(1)->ResidualValue(&res);
   EXPECT_DOUBLE_EQ(res, -3.0 - (4.0 - 1.0));
+  // The rows of one call share its evaluation, also through a
+  // decomposition wrapper; the shared result reads the held outputs.
+  EXPECT_TRUE(m.Row(1)->SharesEvaluation(m.Row(0)));
+  EXPECT_FALSE(m.Row(0)->SharesEvaluation(m.Row(0)));
+  EXPECT_FALSE(m.Row(0)->SharesEvaluation(nullptr));
+  DAESDecompEquation wrapped(m.Row(0));
+  EXPECT_TRUE(m.Row(1)->SharesEvaluation(&wrapped));
+  ProcModel other("cproc", 2, 0);
+  ASSERT_EQ(other.node->ApplyToSubtree(&other.list, nullptr, 0, 0, nullptr), 0u);
+  EXPECT_FALSE(other.Row(1)->SharesEvaluation(m.Row(0)));
+  m.y2.SetValue(1.0);
+  ASSERT_EQ(m.Row(1)->TakeSharedResult(), 0u);
+  m.Row(1)->ResidualValue(&res);
+  EXPECT_DOUBLE_EQ(res, 1.0 - (4.0 - 1.0));
+}
+
+TEST(ProcedureEquation, BlockColumnsAskAProcedureThatSuppliesDerivatives) {
+  for (const bool analytic : {true, false}) {
+    ProcModel m("cproc", 2, analytic ? procdef::kAnalyticDerivatives : 0);
+    ASSERT_EQ(m.node->ApplyToSubtree(&m.list, nullptr, 0, 0, nullptr), 0u);
+    DAESSolverBlock block;
+    for (int k = 0; k < 2; ++k) block.AddRow(new DAESDecompEquation(m.Row(k)));
+    ASSERT_EQ(block.EvaluateRows(daes::kEvalResidual), 0u);
+    double column[2] = {};
+    ASSERT_EQ(block.EvaluateJacobianColumn(&m.x, column, 0), 0u);
+    EXPECT_NEAR(column[0], -4.0, 1e-6);
+    // d(row 2)/dx = -2x: exact from the procedure; a one-sided difference
+    // is off by about its step.
+    if (analytic) {
+      EXPECT_NEAR(column[1], -3.0, 1e-12);
+    } else {
+      EXPECT_NEAR(column[1], -3.0, 1e-3);
+      EXPECT_GT(std::fabs(column[1] + 3.0), 1e-8);
+    }
+    EXPECT_EQ(m.x.GetRealValue(), 1.5);
+  }
 }
 
 TEST(ProcedureEquation, VersionThreeSignsAndRefusals) {

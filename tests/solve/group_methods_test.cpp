@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "foundation/interfaces/integrator_proxy.h"
 #include "foundation/interfaces/run_mode.h"
@@ -156,6 +157,51 @@ TEST(ExplicitSolve, IndeterminateVariableIsWarnedOnceAndMarked) {
   EXPECT_EQ(text.find(head, text.find(head) + 1), std::string::npos);
 }
 
+TEST(ExplicitSolve, BoundFailureListsTheEquivalencedVariables) {
+  Options options;
+  Methods methods;
+  testsupport::CaptureSink sink;
+  // x = y folds into one equivalence; x + 1e-4 = 0 then lies beyond the
+  // lower bound 0 of both.
+  Model m([](Writer& w) {
+    w.List(4);
+    for (std::uint32_t k = 0; k < 2; ++k) {
+      w.Item(daestest::mw::kRealVariable);
+      w.Placement({{2, "B"}, {k + 1, k == 0 ? ".x" : ".y"}});
+      w.Value(1.0), w.Lower(0.0), w.End();
+    }
+    w.Item(daestest::mw::kInlineEquation), w.U32(0);
+    w.Expression(daestest::mw::Sub(Var(0), Var(1)));
+    w.Placement({{2, "B"}, {3, ".same"}});
+    w.EquationHead(2), w.Reference({2, 1}), w.Reference({2, 2});
+    w.Item(daestest::mw::kInlineEquation), w.U32(0);
+    w.Expression(Add(Var(0), Real(1e-4)));
+    w.Placement({{2, "B"}, {4, ".e"}});
+    w.EquationHead(1), w.Reference({2, 1});
+  });
+  ASSERT_EQ(m.run->GetRowCount(), 1u);
+  ASSERT_EQ(m.run->VariableCount(), 1);
+  auto* parent = new QLNESOGroup(m.run.get());
+  parent->AddRef();
+  platform::IUnknown* u = nullptr;
+  ASSERT_EQ(CreateESOGroupObject(kGroupTypeExplicit, &u), 0u);
+  auto* g = dynamic_cast<QLNESOGroup*>(static_cast<IQLNESO*>(u));
+  std::int32_t e = 0;
+  std::int32_t v = 0;
+  platform::IUnknown* p = static_cast<IQLNESO*>(parent);
+  ASSERT_EQ(g->SetGroupStructure(p, 1, &e, 1, &v), 0u);
+  ASSERT_EQ(g->SetEquationVariables(p, e, 1, &v), 0u);
+  std::int32_t it = 0;
+  EXPECT_EQ(g->SolveWithMode(0, 0, &it), kGroupSolveFailed);
+  const std::string text = Text(sink);
+  const std::size_t head = text.find("is equivalenced to the following variables:\n");
+  ASSERT_NE(head, std::string::npos) << text;
+  EXPECT_NE(text.find("    B.x\n", head), std::string::npos) << text;
+  EXPECT_NE(text.find("    B.y\n", head), std::string::npos) << text;
+  g->Release();
+  parent->Release();
+}
+
 // An integrator that is verbose on request and counts hand-overs.
 class Integrator final : public UnifiedIntegratorProxy {
  public:
@@ -230,6 +276,18 @@ class TornEquation final : public DAESEqnRow {
     return 0;
   }
   void UpdateTornOutput() override { x_->SetValue(x_->GetRealValue() - residual_); }
+  // Another output of the call `shares_with` makes.
+  bool SharesEvaluation(QLNEquation* previous) override {
+    return previous != nullptr && previous == shares_with;
+  }
+  Status TakeSharedResult() override {
+    ++shared;
+    const double x = x_->GetRealValue();
+    residual_ = x - g_(x);
+    return 0;
+  }
+  QLNEquation* shares_with = nullptr;
+  int shared = 0;
 
  private:
   DAESVarTableEntry* x_;
@@ -255,6 +313,13 @@ class InnerOf final : public BlockDecomposer {
   DAESSolverBlock* inner_;
 };
 
+// A torn block that records the method's start and finished notices.
+class NoticedTornBlock final : public DAESTornBlock {
+ public:
+  void SolveNotice(std::int32_t stage) override { notices.push_back(stage); }
+  std::vector<std::int32_t> notices;
+};
+
 struct TornCase {
   explicit TornCase(std::function<double(double)> g,
                     DAESSolverBlock* inner = new DAESSolverBlock()) {
@@ -268,7 +333,7 @@ struct TornCase {
   ~TornCase() { SetSolutionPhase(0); }
   Status Solve(TornSolve& method) { return method.Solve(&block, 0, 0, 0, nullptr); }
   Variable x;
-  DAESTornBlock block;
+  NoticedTornBlock block;
   int evaluations = 0;
 };
 
@@ -349,6 +414,52 @@ TEST(TornSolve, IterationLimitAndSubGroupFailure) {
   EXPECT_NE(Text(sink).find("Torn group 4 failed to solve due to failure of solution of "
                             "sub-group 2"),
             std::string::npos);
+}
+
+TEST(TornSolve, SetUpCodesFollowThePhase) {
+  TornSetUpCodes c;
+  ASSERT_TRUE(TornSolve::SetUpCodes(0, kRunDynamic, &c));
+  EXPECT_EQ(std::make_tuple(c.kind, c.variant, c.mode), std::make_tuple(3u, 4, 128u));
+  ASSERT_TRUE(TornSolve::SetUpCodes(1, kRunSteadyState, &c));
+  EXPECT_EQ(std::make_tuple(c.kind, c.variant, c.mode), std::make_tuple(3u, 0, 128u));
+  ASSERT_TRUE(TornSolve::SetUpCodes(1, kRunInitialisation, &c));
+  EXPECT_EQ(std::make_tuple(c.kind, c.variant, c.mode), std::make_tuple(16u, 0, 128u));
+  ASSERT_TRUE(TornSolve::SetUpCodes(2, kRunReinitialisation, &c));
+  EXPECT_EQ(std::make_tuple(c.kind, c.variant, c.mode), std::make_tuple(6u, 0, 129u));
+  EXPECT_FALSE(TornSolve::SetUpCodes(3, kRunDynamic, &c));
+}
+
+// Two outputs of one call: the second torn equation takes the evaluation
+// the first made, under both update rules; the block hears start and
+// finished once per converged solve.
+TEST(TornSolve, SharedEvaluationsAndNotices) {
+  for (const bool wegstein : {false, true}) {
+    Options options;
+    TornCase c([](double x) { return 0.5 * x + 1.0; });
+    Variable y;
+    y.SetValue(0.0);
+    int own = 0;
+    auto* second = new TornEquation(
+        &y, [](double v) { return 0.5 * v + 2.0; }, &own);
+    second->shares_with = dynamic_cast<QLNEquation*>(c.block.GetRow(0));
+    c.block.AddRow(second);
+    TornSolve ds;
+    WegsteinStrategy ws;
+    EXPECT_EQ(c.Solve(wegstein ? ws : ds), 0u);
+    EXPECT_EQ(own, 0);
+    EXPECT_GT(second->shared, 0);
+    EXPECT_EQ(second->shared, c.evaluations);
+    EXPECT_NEAR(c.x.GetRealValue(), 2.0, 1e-3);
+    EXPECT_NEAR(y.GetRealValue(), 4.0, 1e-3);
+    EXPECT_EQ(c.block.notices, (std::vector<std::int32_t>{0, 1}));
+  }
+  // Once only: no start, but finished.
+  Options once;
+  once.SetInt(kOptTearing, 0);
+  TornCase c([](double x) { return x; });
+  TornSolve ds;
+  EXPECT_EQ(c.Solve(ds), 0u);
+  EXPECT_EQ(c.block.notices, (std::vector<std::int32_t>{1}));
 }
 
 TEST(Wegstein, FixedFactorAndFallBackToDirectSubstitution) {

@@ -6,6 +6,7 @@
 
 #include <random>
 
+#include "daes/procedures/proc_def.h"
 #include "solve/groups/partition.h"
 #include "tests/solve/group_support.h"
 #include "tests/support/capture_sink.h"
@@ -176,6 +177,50 @@ TEST(Partition, IterateSwitchAgreesWithOneRun) {
       EXPECT_TRUE(testsupport::SameBytes(want, r.bytes)) << mode << " " << iterate;
     }
   }
+}
+
+// A procedure call whose output variable is fixed.
+class FixedOutputCall final : public DAESEqnRow {
+ public:
+  FixedOutputCall(DAESVarTableEntry* output, DAESProcDef* definition)
+      : output_(output), definition_(definition) {
+    SetFlags(daes::kProcedureRow);
+    std::int32_t at = 0;
+    InsertVariable(output, &at);
+  }
+  const char* GetNameText(std::int32_t) override { return "T101.flash"; }
+  DAESVarTableEntry* OutputElement() override { return output_; }
+  DAESProcDef* ProcedureDefinition() override { return definition_; }
+  QLNEquation* UnderlyingEquation() override { return this; }
+
+ private:
+  DAESVarTableEntry* output_;
+  DAESProcDef* definition_;
+};
+
+TEST(Partition, FixedProcedureOutputUnderTearingIsSingular) {
+  Options options;
+  testsupport::CaptureSink sink;
+  Model m([](Writer& w) { TankWith(w, 4, 0); });
+  DAESProcDefWithExceptionHandler definition;
+  definition.SetImplementationName("flash");
+  DAESVarTableEntry* fixed = m.Named("T101.F_in");
+  DAESSolverBlock block;
+  block.AddVariable(fixed);
+  block.AddRow(new FixedOutputCall(fixed, &definition));
+  DseMessage sent(75, DseMessage::kRequest);
+  for (std::uint16_t v : {0, 0, 0, 0}) sent.PutUInt16(v);
+  auto received = testsupport::Received(sent);
+  DseMessage reply(75, DseMessage::kReply);
+  EXPECT_EQ(Partition(&block, *received, m.tree.root, reply), kPartitionFixedOutput);
+  EXPECT_EQ(sink.lines(), (std::vector<std::string>{
+                              "Your simulation is singular because the output variable T101.F_in",
+                              "for procedure flash in equation T101.flash has been FIXED."}));
+  // Without tearing the call is an ordinary row.
+  options.SetInt(kOptTearing, 0);
+  auto again = testsupport::Received(sent);
+  DseMessage plain(75, DseMessage::kReply);
+  EXPECT_NE(Partition(&block, *again, m.tree.root, plain), kPartitionFixedOutput);
 }
 
 TEST(Partition, TruncatedRequestsAreRefused) {
