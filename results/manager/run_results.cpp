@@ -13,6 +13,8 @@ namespace {
 constexpr std::int32_t kRunModeOption = 29;
 constexpr std::uint32_t kCommandType = 55;
 constexpr std::int32_t kInitialisationMode = 5;
+constexpr std::uint32_t kTimeService = 95;
+constexpr std::uint16_t kTimeKind = 58;
 }  // namespace
 
 SimRunResultsJoin::SimRunResultsJoin(SimProblemMgr& manager, DseServerRegistry* registry,
@@ -92,8 +94,14 @@ Status SimRunResultsJoin::EndOfDynamicRun() {
 void SimRunResultsJoin::MoveTo(double time) { results_->MoveRunPosition(time); }
 
 Status SimRunResultsJoin::SendTimeMessage(double time) {
-  results_->SendTimeMessage(time);
-  return status::kOk;
+  // As the results manager sends it; here its status is the caller's (a
+  // client that did not announce service 95 fails an initialisation run).
+  auto* message = new DseMessage(kTimeService, DseMessage::kRequest);
+  message->PutUInt16(kTimeKind);
+  message->PutDouble(time);
+  const Status sent = DseSendMessage(message, 0, nullptr, nullptr, nullptr, 0);
+  if (status::IsFailure(sent)) delete message;
+  return sent;
 }
 
 Status SimRunResultsJoin::OpenRecords() {

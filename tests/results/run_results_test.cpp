@@ -28,6 +28,7 @@ class QuietController : public DseMessageController {
   ~QuietController() { DseSetCurrentController(nullptr); }
   Status Send(DseMessage* message, std::uint32_t, DseClientCB*, void*, const double*,
               std::int32_t) override {
+    if (refuse != 0) return refuse;  // the message stays the sender's
     types.push_back(message->type);
     delete message;
     return status::kOk;
@@ -39,6 +40,7 @@ class QuietController : public DseMessageController {
     return 0;
   }
   std::vector<std::uint32_t> types;
+  Status refuse = 0;
 };
 
 class RunResultsJoin : public snaptest::SnapshotFolder {
@@ -173,6 +175,14 @@ TEST_F(RunResultsJoin, ItIsTheModelsResultsServiceWhileItLives) {
 
   join_.reset();
   EXPECT_EQ(daes::ResultsServices(), nullptr);
+}
+
+TEST_F(RunResultsJoin, TheTimeMessageGoesToService95AndItsStatusIsTheCallers) {
+  EXPECT_EQ(join_->SendTimeMessage(0.5), 0u);
+  ASSERT_FALSE(controller_.types.empty());
+  EXPECT_EQ(controller_.types.back(), 95u);
+  controller_.refuse = 0xA000FFFFu;
+  EXPECT_EQ(join_->SendTimeMessage(0.5), 0xA000FFFFu);
 }
 
 }  // namespace
