@@ -202,7 +202,9 @@ TEST(BuildRegistry, AnswersTheInstallationLookUps) {
     has_services |= std::filesystem::exists(folder + "/kvs_services.so");
   }
   EXPECT_TRUE(has_services);
-  for (const std::string& folder : XosDynamicLibrary::SearchPaths()) {
+  // A copy: removing changes the loader's own list.
+  const std::vector<std::string> after = XosDynamicLibrary::SearchPaths();
+  for (const std::string& folder : after) {
     if (std::find(before.begin(), before.end(), folder) == before.end())
       XosDynamicLibrary::RemoveSearchPath(folder.c_str());
   }
