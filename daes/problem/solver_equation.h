@@ -13,6 +13,7 @@
 #include "daes/equations/row.h"
 #include "expr/tape/tape.h"
 
+class DAESClassCollector;
 class DAESSimpleEquation;
 class DAESRowElement;
 namespace daes {
@@ -29,6 +30,8 @@ inline constexpr std::uint32_t kEvalDiscrete = 0x01;
 inline constexpr std::uint32_t kEvalResidual = 0x02;
 inline constexpr std::uint32_t kEvalDerivatives = 0x04;
 inline constexpr std::uint32_t kEvalElementSteps = 0x08;
+// A failed derivative check takes the numeric value.
+inline constexpr std::uint32_t kEvalCheckNumerics = 0x20;
 inline constexpr std::uint32_t kEvalInterpreted = 0x40;
 inline constexpr std::uint32_t kEvalExtra = 0x80;
 
@@ -129,6 +132,9 @@ class DAESSolverEquation : public DAESEqnRow {
   std::int32_t VariableClass(const DAESVarTableEntry* variable, std::int32_t pass,
                              std::int32_t* out);
   Expression* ResidualExpression() const;
+  // Records the variable of every element that is not a parameter with its
+  // kind for the row's column and the pass (arrays: each member). 0.
+  virtual Status CollectClasses(DAESClassCollector* collector, std::int32_t pass);
 
   DAESSimpleEquation* ModelEquation() const { return model_; }
   DAESEquationContext* Context() const { return context_.get(); }

@@ -6,6 +6,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "daes/blocks/solver_block.h"
 #include "daes/equations/row_element.h"
 #include "daes/model/services.h"
 #include "daes/model/variable.h"
@@ -306,6 +307,39 @@ bool DAESProcSolverEquation::CheckDerivativeValues(double numeric, double analyt
   return false;
 }
 
+Status DAESProcSolverEquation::AttachToElements(QLNRow* group) {
+  const ProcArgLayout& in = context_->Data().Inputs();
+  for (std::int32_t k = 0; k < in.ArgumentCount(); ++k) {
+    DAESRowElement* e = context_->ArgumentElement(false, k);
+    if (e == nullptr || e->IsParameter() != 0) continue;
+    const Status s = e->RegisterIn(this, group);
+    if (s == daes::kBlockOutOfMemory) return s;
+    if (!status::IsFailure(s)) e->MarkUsed(group);
+  }
+  DAESVarTableEntry* output = output_ != nullptr ? output_->ElementVariable() : nullptr;
+  if (output == nullptr) return 0;
+  const Status s = output->RegisterIn(this, group);
+  if (s == daes::kBlockOutOfMemory) return s;
+  std::int32_t position = 0;
+  if (DAESRowElement* first = FindNextElement(output->SequenceNumber(), &position)) {
+    first->MarkUsed(group);
+  }
+  return 0;
+}
+
+Status DAESProcSolverEquation::CollectClasses(DAESClassCollector* collector, std::int32_t pass) {
+  if (collector == nullptr) return 0;
+  DAESMarkColumn(output_, collector, 0, true, pass, output_);
+  const ProcArgLayout& in = context_->Data().Inputs();
+  for (std::int32_t k = 0; k < in.ArgumentCount(); ++k) {
+    DAESRowElement* e = context_->ArgumentElement(false, k);
+    if (e != nullptr && e->IsParameter() == 0) {
+      DAESMarkColumn(e, collector, OutputIndex(), false, pass, nullptr);
+    }
+  }
+  return 0;
+}
+
 void DAESProcSolverEquation::UpdateTornOutput() {
   auto* variable = dynamic_cast<DAESVariable*>(OutputElement());
   if (variable == nullptr) return;
@@ -363,9 +397,26 @@ ProcCallExpression* DAESProcedureNode::Call() const {
 }
 
 Status DAESProcedureNode::CollectProcedureEquations(void* list, std::int32_t, void* problem) {
+  // An element left without a variable refuses the call below.
+  RebindElements();
   ProcCallExpression* call = Call();
-  DAESProcDef* definition = DefinitionOf(this);
   BvuNameable* named = this;
+  if (call != nullptr && call->CallPath().count() > 0) {
+    // Found again at every build: the library may have replaced it.
+    if (DAESProcDefLibrary* library = daes::ProcDefLibrary()) {
+      call->Bind(library->FindProcDef(call->CallPath()));
+    }
+    if (call->Definition() == nullptr) {
+      std::ostringstream path;
+      BvuIdPath shown = call->CallPath();
+      shown.Print(path);
+      std::string text = path.str();
+      if (!text.empty() && text.back() == '\n') text.pop_back();
+      SuPrint(0, "No procedure definition at library path %s for equation @es", text.c_str(),
+              &named);
+    }
+  }
+  DAESProcDef* definition = DefinitionOf(this);
   if (call == nullptr || call->Outputs() == nullptr || call->Outputs()->ItemCount() == 0 ||
       definition == nullptr || list == nullptr || !IsBound()) {
     const char* name = call != nullptr && call->GetProcName() != nullptr ? call->GetProcName() : "";

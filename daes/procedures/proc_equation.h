@@ -65,6 +65,9 @@ class DAESProcSolverEquation : public DAESSolverEquation {
   std::int32_t OutputIndex() const override { return output_number_ - 1; }
   std::int32_t RowNumber() const override { return output_number_; }
   DAESVarTableEntry* OutputElement() override;
+  // The inputs that are no parameters, then this row's output variable:
+  // the other outputs are no columns of this row.
+  Status AttachToElements(QLNRow* group) override;
   DAESProcDef* ProcedureDefinition() override { return context_->Data().Definition(); }
   void ExtraEvalFlags(std::uint32_t* flags) override;
   // Each row keeps its own residual: the context is shared.
@@ -87,6 +90,9 @@ class DAESProcSolverEquation : public DAESSolverEquation {
     CheckDerivativeValues(numeric, analytic, element, use_numeric != 0);
   }
   // The output variable takes the procedure's output (a torn row).
+  // The output's element of this row (outputs only), then every input
+  // variable that is not a parameter at the row's column.
+  Status CollectClasses(DAESClassCollector* collector, std::int32_t pass) override;
   void UpdateTornOutput() override;
   // Another output of the same call.
   bool SharesEvaluation(QLNEquation* previous) override;
