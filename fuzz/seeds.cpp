@@ -322,6 +322,8 @@ void ClientCommandLines(const fs::path& root) {
   const std::vector<std::vector<std::string>> lines = {
       {"--tcp", "--timeout=500", "--arg=a=b", "engine", "request", "60", "0100 ff", "listen", "10"},
       {"engine", "command", "60", "5", "-1", "0x10", "command", "0x3C", "0"},
+      {"--timeout=30000", "engine", "first-order", "/tmp/work"},
+      {"engine", "first-order", "/tmp/work", "listen", "1"},
       {"--bad"},
   };
   for (const auto& words : lines) {
