@@ -81,9 +81,20 @@ std::uint16_t OptionalUInt16(BvuBinaryStream& body) {
 
 }  // namespace
 
-SimInstanceMgr::SimInstanceMgr() : DAESInstanceNode(nullptr, nullptr), peer_(&g_controller_peer) {}
+SimInstanceMgr::SimInstanceMgr() : DAESInstanceNode(nullptr, nullptr), peer_(&g_controller_peer) {
+  daes::SetVariableTable(this);
+}
 
-SimInstanceMgr::~SimInstanceMgr() { BvuDirectoryProper::DeleteBelow(this); }
+SimInstanceMgr::~SimInstanceMgr() {
+  if (daes::VariableTable() == this) daes::SetVariableTable(nullptr);
+  BvuDirectoryProper::DeleteBelow(this);
+}
+
+Status SimInstanceMgr::FindVariable(const char* name, DAESVarTableEntry** variable) {
+  DAESVarTableEntry* found = ValueEntry(FindByName(name));
+  if (variable != nullptr) *variable = found;
+  return found != nullptr ? status::kOk : kNoSuchVariable;
+}
 
 void SimInstanceMgr::SetValuePeer(SimValuePeer* peer) {
   peer_ = peer != nullptr ? peer : &g_controller_peer;

@@ -332,6 +332,22 @@ TEST_F(InstanceMgrTest, SetByNameThenGetItBack) {
   EXPECT_TRUE(peer.sent.empty());
 }
 
+TEST_F(InstanceMgrTest, EquationsFindTheirVariablesAgainByFullName) {
+  EXPECT_EQ(daes::VariableTable(), &manager);
+  LoadFirstOrder();
+  DAESVarTableEntry* found = nullptr;
+  ASSERT_EQ(manager.FindVariable("FirstOrder.x", &found), 0u);
+  EXPECT_EQ(found, Variable(3));
+  // The derivative is found under its own full name too.
+  DAESVarTableEntry* derivative = Variable(3)->GetDerivative();
+  ASSERT_NE(derivative, nullptr);
+  ASSERT_EQ(manager.FindVariable(derivative->GetNameText(), &found), 0u);
+  EXPECT_EQ(found, derivative);
+  EXPECT_EQ(manager.FindVariable("FirstOrder.nothing", &found), SimInstanceMgr::kNoSuchVariable);
+  EXPECT_EQ(found, nullptr);
+  EXPECT_EQ(manager.FindVariable("FirstOrder", &found), SimInstanceMgr::kNoSuchVariable);
+}
+
 TEST_F(InstanceMgrTest, UnknownNamesGoToThePeer) {
   LoadFirstOrder();
   MessagePtr set = ByName(SimInstanceMgr::kSetValue, "Plant.F", "F", "m");
