@@ -81,14 +81,9 @@ std::uint16_t OptionalUInt16(BvuBinaryStream& body) {
 
 }  // namespace
 
-SimInstanceMgr::SimInstanceMgr() : DAESInstanceNode(nullptr, nullptr), peer_(&g_controller_peer) {
-  daes::SetVariableTable(this);
-}
+SimInstanceMgr::SimInstanceMgr() : DAESInstanceNode(nullptr, nullptr), peer_(&g_controller_peer) {}
 
-SimInstanceMgr::~SimInstanceMgr() {
-  if (daes::VariableTable() == this) daes::SetVariableTable(nullptr);
-  BvuDirectoryProper::DeleteBelow(this);
-}
+SimInstanceMgr::~SimInstanceMgr() { BvuDirectoryProper::DeleteBelow(this); }
 
 Status SimInstanceMgr::FindVariable(const char* name, DAESVarTableEntry** variable) {
   DAESVarTableEntry* found = ValueEntry(FindByName(name));
