@@ -20,9 +20,9 @@ class BodyWriter {
   BodyWriter& U16(std::uint16_t v) { return Raw(&v, 2); }
   BodyWriter& U32(std::uint32_t v) { return Raw(&v, 4); }
   BodyWriter& F64(double v) { return Raw(&v, 8); }
-  // 3-byte length, the characters and their NUL.
+  // 3-byte length counting the NUL, the characters and their NUL.
   BodyWriter& Str(const std::string& s) {
-    const std::uint32_t n = static_cast<std::uint32_t>(s.size());
+    const std::uint32_t n = static_cast<std::uint32_t>(s.size() + 1);
     Raw(&n, 3);
     Raw(s.data(), s.size());
     return U8(0);
