@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/golden.h"
 
 namespace analysis_fakes {
 
@@ -32,7 +31,7 @@ class BodyWriter {
     bytes.insert(bytes.end(), p, p + size);
     return *this;
   }
-  testsupport::Bytes bytes;
+  std::vector<std::uint8_t> bytes;
 };
 
 }  // namespace analysis_fakes
