@@ -1,0 +1,29 @@
+#include "analysis/analysis_managers.h"
+
+#include "framework/servers/server_registry.h"
+
+AnalysisManagers::AnalysisManagers(SimProblemMgr& problem, SimResultsMgr* results,
+                                   DseServerRegistry* registry, Status* status)
+    : services_(problem, results), sensitivities_(services_), estimation_(services_),
+      release_(services_) {
+  if (status != nullptr) *status = status::kOk;
+  if (registry == nullptr) return;
+  const std::pair<std::uint32_t, DseServerCB*> services[] = {
+      {SensitivityMgr::kService, &sensitivities_},
+      {EstimationMgr::kService, &estimation_},
+  };
+  for (const auto& [id, server] : services) {
+    const Status registered = registry->Register(id, server);
+    if (status::IsFailure(registered) && status != nullptr) *status = registered;
+  }
+}
+
+Status AnalysisManagers::AdapterRelease::ProblemEdited() {
+  services_.DropAdapters();
+  return status::kOk;
+}
+
+Status AnalysisManagers::AdapterRelease::DetachProblem(const char*, const char*) {
+  services_.DropAdapters();
+  return status::kOk;
+}
