@@ -14,6 +14,8 @@
 
 namespace {
 
+EngineManagersMaker g_managers_maker = nullptr;
+
 class ControllerPort final : public ControlLoopPort {
  public:
   explicit ControllerPort(DseController& controller) : controller_(controller) {}
@@ -51,6 +53,7 @@ class EngineParts final : public ServerThreadParts {
       steps_ = std::make_unique<SimRunSteps>(*manager_);
       manager_->SetRunOps(steps_.get());
     }
+    if (g_managers_maker != nullptr) managers_ = g_managers_maker(*manager_, registry_.get());
     return made;
   }
   Status Start() override { return controller_->Start(registry_.get(), nullptr); }
@@ -68,6 +71,7 @@ class EngineParts final : public ServerThreadParts {
   // The run steps outlive the manager: its run thread and its integrator
   // use them until it is gone.
   void DestroyProblemManager() override {
+    managers_.reset();
     manager_.reset();
     steps_.reset();
     delays_.reset();
@@ -82,6 +86,7 @@ class EngineParts final : public ServerThreadParts {
   std::unique_ptr<DelayMgr> delays_;
   std::unique_ptr<SimRunSteps> steps_;
   std::unique_ptr<SimProblemMgr> manager_;
+  std::shared_ptr<void> managers_;
 };
 
 }  // namespace
@@ -120,3 +125,5 @@ std::uint32_t ServerThreadBody(void* block) {
   EngineParts parts(*static_cast<const EngineArguments*>(block));
   return RunServerThread(parts);
 }
+
+void SetEngineManagersMaker(EngineManagersMaker maker) { g_managers_maker = maker; }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 struct EngineArguments {
   int argc = 0;
@@ -49,3 +50,12 @@ Status RunServerThread(ServerThreadParts& parts);
 
 // `block` is an EngineArguments.
 std::uint32_t ServerThreadBody(void* block);
+
+// The managers of the subsystems above this one (the analysis managers),
+// which the program makes right after the problem manager, with its service
+// registry, and which go just before it.
+class DseServerRegistry;
+class SimProblemMgr;
+using EngineManagersMaker = std::shared_ptr<void> (*)(SimProblemMgr& problem,
+                                                      DseServerRegistry* registry);
+void SetEngineManagersMaker(EngineManagersMaker maker);
