@@ -14,6 +14,7 @@
 #include "analysis/services/analysis_services.h"
 #include "control/actions/action_mgr.h"
 #include "foundation/persistence/binary_stream.h"
+#include "solve/optimisers/dense_optimiser.h"
 
 namespace analysis_fakes {
 
@@ -104,6 +105,50 @@ class FakeNLPSolver : public EstOpenNLPSolver, public EstNLPOptions {
   bool refuse = false;
   std::vector<EstNLPOption> options;
   std::vector<std::string> set_calls;
+};
+
+// A dense optimiser that answers from a script: each Run records the mode,
+// the point and the residuals it was given, moves the point to the step's
+// point (when it has one) and answers the step's code; past the script it
+// answers `final_code`.
+class ScriptedOptimiser : public QLNDenseOptimiser {
+ public:
+  struct Step {
+    std::int32_t code = 0;
+    std::vector<double> point;
+  };
+  struct Call {
+    std::int32_t mode = 0;
+    std::vector<double> point;
+    std::vector<double> residuals;
+  };
+
+  ScriptedOptimiser(std::size_t unknowns, std::size_t residuals)
+      : unknowns_(unknowns), residuals_(residuals) {}
+
+  std::int32_t Run(double* point, const double* residuals, const double*, const double*,
+                   std::int32_t mode) override {
+    Call call;
+    call.mode = mode;
+    call.point.assign(point, point + unknowns_);
+    if (residuals != nullptr) call.residuals.assign(residuals, residuals + residuals_);
+    calls.push_back(call);
+    if (next_ >= script.size()) return final_code;
+    const Step& step = script[next_++];
+    for (std::size_t j = 0; j < step.point.size() && j < unknowns_; ++j) point[j] = step.point[j];
+    return step.code;
+  }
+  std::int32_t Iterations() override { return static_cast<std::int32_t>(next_); }
+  std::int32_t Evaluations() override { return static_cast<std::int32_t>(calls.size()); }
+
+  std::vector<Step> script;
+  std::vector<Call> calls;
+  std::int32_t final_code = 1;
+
+ private:
+  std::size_t unknowns_;
+  std::size_t residuals_;
+  std::size_t next_ = 0;
 };
 
 class FakeServices : public AnalysisServices {
