@@ -1,5 +1,7 @@
 #include "analysis/analysis_managers.h"
 
+#include "daes/delays/delay_mgr.h"
+#include "foundation/interfaces/current_objects.h"
 #include "framework/servers/server_registry.h"
 
 AnalysisManagers::AnalysisManagers(SimProblemMgr& problem, SimResultsMgr* results,
@@ -7,6 +9,7 @@ AnalysisManagers::AnalysisManagers(SimProblemMgr& problem, SimResultsMgr* result
     : services_(problem, results), sensitivities_(services_), estimation_(services_),
       release_(services_) {
   if (status != nullptr) *status = status::kOk;
+  if (DelayMgr* delays = GetCurrentDelayMgr()) delays->SetSensitivityItems(&sensitivities_);
   if (registry == nullptr) return;
   const std::pair<std::uint32_t, DseServerCB*> services[] = {
       {SensitivityMgr::kService, &sensitivities_},
@@ -16,6 +19,10 @@ AnalysisManagers::AnalysisManagers(SimProblemMgr& problem, SimResultsMgr* result
     const Status registered = registry->Register(id, server);
     if (status::IsFailure(registered) && status != nullptr) *status = registered;
   }
+}
+
+AnalysisManagers::~AnalysisManagers() {
+  if (DelayMgr* delays = GetCurrentDelayMgr()) delays->SetSensitivityItems(nullptr);
 }
 
 Status AnalysisManagers::AdapterRelease::ProblemEdited() {

@@ -16,8 +16,13 @@ class AnalysisManagers {
  public:
   // Registers services 64 and 110 when a registry is given; *status (may be
   // null) is 0 or the failure of a registration.
+  // The current delay manager, when there is one, takes the sensitivity
+  // parameters' names for its second history.
   AnalysisManagers(SimProblemMgr& problem, SimResultsMgr* results, DseServerRegistry* registry,
                    Status* status = nullptr);
+  ~AnalysisManagers();
+  AnalysisManagers(const AnalysisManagers&) = delete;
+  AnalysisManagers& operator=(const AnalysisManagers&) = delete;
 
   SensitivityMgr& Sensitivities() { return sensitivities_; }
   EstimationMgr& Estimation() { return estimation_; }

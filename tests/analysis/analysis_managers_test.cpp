@@ -4,12 +4,14 @@
 
 #include "analysis/services/model_variable_ref.h"
 #include "control/problem/problem_manager.h"
+#include "daes/delays/delay_mgr.h"
 #include "daes/model/variable.h"
 #include "framework/servers/server_registry.h"
 
 namespace {
 
 TEST(AnalysisManagersTest, RegisterTheirServicesAndJoinTheMasterInOrder) {
+  std::unique_ptr<DelayMgr> delays(DAESCreateDelayMgr());
   DseServerRegistry registry;
   SimProblemMgr problem(&registry);
   const std::int32_t before = problem.Count();
@@ -23,6 +25,10 @@ TEST(AnalysisManagersTest, RegisterTheirServicesAndJoinTheMasterInOrder) {
   EXPECT_EQ(problem.At(before + 1), &managers.Estimation());
   EXPECT_EQ(GetSensitivityManager(), &managers.Sensitivities());
   EXPECT_EQ(GetEstimationManager(), &managers.Estimation());
+  // The delay manager names its second history's items by the parameters.
+  DAESVariable k;
+  managers.Sensitivities().AddParameter(managers.Services().Adapter(&k));
+  EXPECT_EQ(managers.Sensitivities().GetItemCount(), 1);
 }
 
 TEST(AnalysisManagersTest, ModelVariablesCarryTheManagersMarks) {
