@@ -80,7 +80,8 @@ class KvsEstimationSolver final : public EstOpenNLPSolver, public EstNLPOptions 
 };
 
 DAESVariable* ModelVariableOf(AnalysisVariable* variable) {
-  return variable != nullptr ? dynamic_cast<DAESVariable*>(variable->ModelEntry()) : nullptr;
+  auto* adapter = dynamic_cast<ModelVariableRef*>(variable);
+  return adapter != nullptr ? adapter->Variable() : nullptr;
 }
 
 }  // namespace

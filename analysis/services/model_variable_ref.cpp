@@ -7,6 +7,9 @@ constexpr Status kNoRealValue = 0x8026FFFFu;
 constexpr std::uint16_t kRealType = 4;
 }  // namespace
 
+ModelVariableRef::ModelVariableRef(DAESVarTableEntry* entry)
+    : entry_(entry), variable_(dynamic_cast<DAESVariable*>(entry)) {}
+
 Status ModelVariableRef::GetValue(double* value) {
   if ((entry_->ValueType() & 0xFF) != kRealType) return kNoRealValue;
   *value = entry_->GetRealValue();
@@ -20,7 +23,7 @@ Status ModelVariableRef::GetScaledValue(double* value) {
 }
 
 Status ModelVariableRef::SetScaledValue(double value) {
-  if (auto* variable = dynamic_cast<DAESVariable*>(entry_)) return variable->SetScaledValue(value);
+  if (variable_ != nullptr) return variable_->SetScaledValue(value);
   return entry_->SetValue(value * entry_->GetScale());
 }
 

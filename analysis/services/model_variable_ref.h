@@ -5,9 +5,11 @@
 
 #include "analysis/model/analysis_variable.h"
 
+class DAESVariable;
+
 class ModelVariableRef final : public AnalysisVariable {
  public:
-  explicit ModelVariableRef(DAESVarTableEntry* entry) : entry_(entry) {}
+  explicit ModelVariableRef(DAESVarTableEntry* entry);
 
   const char* GetNameText(std::int32_t arg = 0) override { return entry_->GetNameText(arg); }
   void SetFlags(std::uint32_t flags) override { entry_->SetFlags(flags); }
@@ -27,7 +29,11 @@ class ModelVariableRef final : public AnalysisVariable {
   Status GetValueFactor(double* factor) override { return GetScale(factor); }
   std::int32_t ValueKind() override { return entry_->ValueType() & 0xFF; }
   DAESVarTableEntry* ModelEntry() override { return entry_; }
+  // The model variable (null for other entries), found while the entry is
+  // certainly alive: a clear after a detach may only compare it.
+  DAESVariable* Variable() const { return variable_; }
 
  private:
   DAESVarTableEntry* entry_;
+  DAESVariable* variable_;
 };
