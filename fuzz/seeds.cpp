@@ -1106,6 +1106,9 @@ void EstimationRequests(const fs::path& root) {
   BodyWriter clear;
   clear.U16(EstimationMgr::kResultsKeep).U16(EstimationMgr::kClear);
   seeds.Add(Prefixed({0}, clear.bytes));
+  BodyWriter options;
+  options.U16(4).U32(7).U16(24).F64(0.5).U16(68).Str("text");
+  seeds.Add(Prefixed({2}, options.bytes));
 }
 
 int main(int argc, char** argv) {

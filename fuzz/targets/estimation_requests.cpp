@@ -2,7 +2,8 @@
 // a model of sixteen variables (variable references are their u32 ids; ids
 // 13 to 16 are fixed): definitions, starts, stops, clears and results
 // replies; after each definition the experiments record residuals and
-// sensitivity rows as a pass of the estimation would.
+// sensitivity rows as a pass of the estimation would. With bit 1 of the
+// first byte the input is Open NLP option settings for a loaded solver.
 #include <memory>
 
 #include "analysis/estimation/estimation_mgr.h"
@@ -42,6 +43,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   services.options[analysis_options::kEstimator] = 1 + (data[0] & 1);
   SensitivityMgr sensitivities(services);
   EstimationMgr manager(services);
+  if ((data[0] & 2) != 0) {
+    analysis_fakes::FakeNLPSolver solver;
+    services.nlp = &solver;
+    manager.SelectOpenNLPSolver("fuzz", 0, nullptr);
+    for (int n = 0; n < kMostRequests && body.Remaining() > 0; ++n) {
+      const std::size_t before = body.Remaining();
+      manager.SetOpenNLPSolverOption("option", body);
+      if (body.Remaining() == before) break;
+    }
+    manager.DetachProblem("w", "NULL");
+    return 0;
+  }
   for (int n = 0; n < kMostRequests && body.Remaining() > 0; ++n) {
     const std::size_t before = body.Remaining();
     DseMessage* reply = nullptr;
