@@ -188,6 +188,20 @@ TEST_F(EstimationMgrTest, FailedReadStartsNothingAndKeepsNothing) {
   EXPECT_FALSE(manager.Active());
 }
 
+TEST_F(EstimationMgrTest, OverlongNamesAndUnknownKindsAreRefused) {
+  DefinitionRecord d = Definition();
+  d.experiments[0].name = std::string(128, 'e');
+  EXPECT_EQ(Serve(DefinitionMessage(d)), 0xA000FFFFu);
+  d.experiments[0].name = std::string(127, 'e');
+  d.experiments[1].snapshot = std::string(128, 's');
+  EXPECT_EQ(Serve(DefinitionMessage(d)), 0xA000FFFFu);
+  EXPECT_EQ(manager.NumExperiments(), 0);
+  BodyWriter kind;
+  kind.U16(92).U16(0).U16(1).Str("K").U16(7).U16(0).U16(0).U16(0).F64(1.0);
+  EXPECT_EQ(Serve(kind), EstExperiment::kBadRecord);
+  EXPECT_FALSE(manager.Active());
+}
+
 TEST_F(EstimationMgrTest, LifecycleBalancesTheCounterFlagAndSyncSteps) {
   ASSERT_EQ(Serve(DefinitionMessage(Definition())), 0u);
   EXPECT_TRUE(manager.Active());
