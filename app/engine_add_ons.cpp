@@ -1,5 +1,6 @@
 #include "app/engine_add_ons.h"
 
+#include "analysis/analysis_managers.h"
 #include "codegen/files/proc_files.h"
 #include "control/problem/problem_manager.h"
 #include "foundation/messages/status_and_msg.h"
@@ -12,7 +13,9 @@ namespace {
 class EngineAddOns final : public SimEngineAddOns {
  public:
   EngineAddOns(SimProblemMgr& manager, DseServerRegistry* registry, Status* status)
-      : results_(manager, registry, status), files_(FilesContext(manager)) {
+      : results_(manager, registry, status),
+        files_(FilesContext(manager)),
+        analysis_(manager, &results_.Manager(), registry) {
     const Status registered = files_.RegisterServices(registry);
     if (status != nullptr && status::IsSuccess(*status)) *status = registered;
   }
@@ -34,6 +37,7 @@ class EngineAddOns final : public SimEngineAddOns {
 
   SimRunResultsJoin results_;
   SimProcFilesMgr files_;
+  AnalysisManagers analysis_;
 };
 
 }  // namespace

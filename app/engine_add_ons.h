@@ -1,6 +1,6 @@
 // The engine's managers above the control layer, made at start-up beside
-// the problem manager: the results manager joined to the control loop, and
-// the procedure-file manager.
+// the problem manager: the results manager joined to the control loop, the
+// procedure-file manager and the analysis managers.
 #pragma once
 
 #include <memory>

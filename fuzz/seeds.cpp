@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "analysis/estimation/estimation_mgr.h"
+#include "analysis/sensitivity/sensitivity_mgr.h"
 #include "codegen/build/build_driver.h"
 #include "control/actions/action_mgr.h"
 #include "control/managers/instance_mgr.h"
@@ -41,6 +43,7 @@
 #include "results/snapshots/snap_import.h"
 #include "results/snapshots/snapshot_mgr.h"
 #include "results/snapshots/snapshot_text.h"
+#include "tests/analysis/definition_writer.h"
 #include "tests/expr/expr_builders.h"
 #include "tests/expr/old_layout_streams.h"
 #include "tests/foundation/graph_files.h"
@@ -1056,6 +1059,60 @@ void ProcFilesRequests(const fs::path& root) {
   seeds.Add(port.Bytes());
 }
 
+// Sensitivity requests: lists with an unknown reference, switches, the
+// values reply and a clear.
+void SensitivityRequests(const fs::path& root) {
+  SeedFolder seeds(root, "sensitivity_requests");
+  analysis_fakes::BodyWriter w;
+  w.U16(SensitivityMgr::kSetLists).U16(3).U32(1).U32(2).U32(99).U16(3).U32(5).U32(6).U32(14);
+  w.U16(0).U16(SensitivityMgr::kEnable).U16(0).U16(SensitivityMgr::kValues).U16(0);
+  seeds.Add(w.bytes);
+  analysis_fakes::BodyWriter v;
+  v.U16(SensitivityMgr::kSetLists).U16(1).U32(13).U16(1).U32(13).U16(0);
+  v.U16(SensitivityMgr::kDisable).U16(0).U16(SensitivityMgr::kClear).U16(0);
+  v.U16(SensitivityMgr::kValues).U16(0);
+  seeds.Add(v.bytes);
+}
+
+// Estimation definitions as the client writes them: a steady-state and a
+// dynamic experiment with reconciled measurements, then a start, results
+// and a stop.
+void EstimationRequests(const fs::path& root) {
+  using namespace analysis_fakes;
+  SeedFolder seeds(root, "estimation_requests");
+  DefinitionRecord d;
+  d.estimated = {{1, 1.0, 0.0}, {2, 2.0, 1.0}};
+  ExperimentRecord steady;
+  steady.name = "SS";
+  steady.inputs = {{3, {{0.0, 1.0}}}};
+  steady.measured = {4, 13};
+  steady.entries = {{4, 0, 1.0, false, 0}, {13, 0, 2.0, true, 3.0}};
+  steady.snapshot = "start";
+  ExperimentRecord dynamic;
+  dynamic.name = "DYN";
+  dynamic.dynamic = true;
+  dynamic.initial_values = {{4, 0.5}};
+  dynamic.initial_rates = {{5, 0.0}};
+  dynamic.inputs = {{3, {{0.0, 1.0}, {1.0, 2.0}}}};
+  dynamic.measured = {4, 14};
+  dynamic.entries = {{4, 1.0, 1.0, false, 0}, {14, 1.0, 2.0, true, 0.5}, {4, 2.0, 3.0, false, 0}};
+  d.experiments = {steady, dynamic};
+  d.heteroscedasticity = 1;
+  d.records = {{4, 0.2, 1.0, 0.0}, {13, 0.1, 1.0, 0.0}};
+  d.single = 1;
+  for (std::uint8_t objective : {0, 1}) {
+    BodyWriter w = DefinitionMessage(d);
+    w.U16(EstimationMgr::kStart).U16(EstimationMgr::kResults).U16(EstimationMgr::kContinue).U8(0);
+    seeds.Add(Prefixed({objective}, w.bytes));
+  }
+  BodyWriter clear;
+  clear.U16(EstimationMgr::kResultsKeep).U16(EstimationMgr::kClear);
+  seeds.Add(Prefixed({0}, clear.bytes));
+  BodyWriter options;
+  options.U16(4).U32(7).U16(24).F64(0.5).U16(68).Str("text");
+  seeds.Add(Prefixed({2}, options.bytes));
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: vantor_fuzz_seeds FOLDER\n");
@@ -1090,5 +1147,7 @@ int main(int argc, char** argv) {
   ProblemRequests(root);
   BuildOutputs(root);
   ProcFilesRequests(root);
+  SensitivityRequests(root);
+  EstimationRequests(root);
   return 0;
 }

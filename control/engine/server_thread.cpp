@@ -136,3 +136,4 @@ std::uint32_t ServerThreadBody(void* block) {
   EngineParts parts(*static_cast<const EngineArguments*>(block));
   return RunServerThread(parts);
 }
+

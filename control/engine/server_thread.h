@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 struct EngineArguments {
   int argc = 0;
@@ -69,3 +70,4 @@ Status RunServerThread(ServerThreadParts& parts);
 
 // `block` is an EngineArguments.
 std::uint32_t ServerThreadBody(void* block);
+

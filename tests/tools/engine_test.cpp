@@ -116,6 +116,28 @@ TEST_F(EngineTest, AnnouncesItselfAnswersWhatItKnowsAndEndsWhenTheClientGoes) {
   EXPECT_EQ(exit_code, kPeerLostExitCode);
 }
 
+// The analysis managers serve their ids from start-up: the sensitivity
+// manager's values (none: only the end mark) and the estimation results
+// (no outcome: code 9, nothing estimated).
+TEST_F(EngineTest, TheAnalysisManagersAnswerTheirServices) {
+  auto enable = Asking(64, 52);
+  enable->PutUInt16(0);
+  EXPECT_EQ(Exchange(std::move(enable)), 0u);
+  std::vector<vantor_client::Message> replies;
+  auto values = Asking(64, 55);
+  values->PutUInt16(0);
+  EXPECT_EQ(Exchange(std::move(values), &replies), 0u);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].body, (Bytes{0xFF, 0xFF}));
+  EXPECT_EQ(Exchange(Asking(110, 2), &replies), 0u);
+  ASSERT_EQ(replies.size(), 1u);
+  ASSERT_GE(replies[0].body.size(), 4u);
+  EXPECT_EQ(replies[0].body[0], 9);
+  auto refused = Asking(110, 50);
+  refused->PutUInt8(0);
+  EXPECT_EQ(Exchange(std::move(refused)), 0u);
+}
+
 TEST_F(EngineTest, TheRunFolderIsLockedWhileTheEngineUsesIt) {
   testsupport::TempDir work;
   const std::string folder = work.path().string() + "/";

@@ -1,0 +1,36 @@
+#include "analysis/analysis_managers.h"
+
+#include "daes/delays/delay_mgr.h"
+#include "foundation/interfaces/current_objects.h"
+#include "framework/servers/server_registry.h"
+
+AnalysisManagers::AnalysisManagers(SimProblemMgr& problem, SimResultsMgr* results,
+                                   DseServerRegistry* registry, Status* status)
+    : services_(problem, results), sensitivities_(services_), estimation_(services_),
+      release_(services_) {
+  if (status != nullptr) *status = status::kOk;
+  if (DelayMgr* delays = GetCurrentDelayMgr()) delays->SetSensitivityItems(&sensitivities_);
+  if (registry == nullptr) return;
+  const std::pair<std::uint32_t, DseServerCB*> services[] = {
+      {SensitivityMgr::kService, &sensitivities_},
+      {EstimationMgr::kService, &estimation_},
+  };
+  for (const auto& [id, server] : services) {
+    const Status registered = registry->Register(id, server);
+    if (status::IsFailure(registered) && status != nullptr) *status = registered;
+  }
+}
+
+AnalysisManagers::~AnalysisManagers() {
+  if (DelayMgr* delays = GetCurrentDelayMgr()) delays->SetSensitivityItems(nullptr);
+}
+
+Status AnalysisManagers::AdapterRelease::ProblemEdited() {
+  services_.DropAdapters();
+  return status::kOk;
+}
+
+Status AnalysisManagers::AdapterRelease::DetachProblem(const char*, const char*) {
+  services_.DropAdapters();
+  return status::kOk;
+}

@@ -1,0 +1,48 @@
+// The analysis managers of an engine, built with its problem manager: the
+// sensitivity manager (service 64) and the estimation manager (service 110)
+// over the engine's services. The owner builds it after the problem manager
+// (and the results manager, when there is one) and destroys it before them.
+#pragma once
+
+#include <memory>
+
+#include "analysis/estimation/estimation_mgr.h"
+#include "analysis/sensitivity/sensitivity_mgr.h"
+#include "analysis/services/engine_services.h"
+
+class DseServerRegistry;
+
+class AnalysisManagers {
+ public:
+  // Registers services 64 and 110 when a registry is given; *status (may be
+  // null) is 0 or the failure of a registration.
+  // The current delay manager, when there is one, takes the sensitivity
+  // parameters' names for its second history.
+  AnalysisManagers(SimProblemMgr& problem, SimResultsMgr* results, DseServerRegistry* registry,
+                   Status* status = nullptr);
+  ~AnalysisManagers();
+  AnalysisManagers(const AnalysisManagers&) = delete;
+  AnalysisManagers& operator=(const AnalysisManagers&) = delete;
+
+  SensitivityMgr& Sensitivities() { return sensitivities_; }
+  EstimationMgr& Estimation() { return estimation_; }
+  EngineAnalysisServices& Services() { return services_; }
+
+ private:
+  // Joins the master after the managers, so that on an edit or a detach the
+  // variable adapters go only once the managers have let go of them.
+  class AdapterRelease final : public QLNSubSystemManager {
+   public:
+    explicit AdapterRelease(EngineAnalysisServices& services) : services_(services) {}
+    Status ProblemEdited() override;
+    Status DetachProblem(const char* folder, const char* sub_folder) override;
+
+   private:
+    EngineAnalysisServices& services_;
+  };
+
+  EngineAnalysisServices services_;
+  SensitivityMgr sensitivities_;
+  EstimationMgr estimation_;
+  AdapterRelease release_;
+};

@@ -1,0 +1,212 @@
+// EstimationMgr: the client's parameter estimation and data reconciliation.
+// It takes the estimation definition of service 110 (estimated variables,
+// experiments, measured-variable statistics), owns the experiments and the
+// unknowns made for it, starts and stops the "EstimationAction" that runs the
+// experiments, and answers the request for results. One per process, made
+// with the other managers; it is its own action factory and publishes itself
+// as the process's estimation manager. Server thread and the action's
+// execute; no lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "analysis/estimation/estimation_manager.h"
+#include "analysis/estimation/experiments.h"
+#include "control/actions/action_mgr.h"
+#include "control/managers/subsystem_manager.h"
+#include "control/problem/client_requests.h"
+#include "framework/servers/server_callback.h"
+
+class AnalysisServices;
+class BvuBinaryStream;
+class DataRecVar;
+class DseMessage;
+class EstOpenNLPSolver;
+class EstimationProblem;
+class OptVariable;
+
+// What the last estimation produced; filled by the solver driver and its
+// statistics, sent by WriteResults.
+struct EstimationResults {
+  std::uint32_t outcome = 0;
+  std::uint32_t iterations = 0;
+  double initial_objective = 0.0;
+  double final_objective = 0.0;
+  std::vector<double> estimates;
+  // 0 none, 1 covariance, 2 covariance and correlation.
+  std::uint8_t statistics = 0;
+  std::vector<double> standard_errors;
+  // Lower triangles by rows, N(N+1)/2 each.
+  std::vector<double> covariance;
+  std::vector<double> correlation;
+  // Per measurement, experiments in order.
+  struct Measurement {
+    double observed = 0.0;
+    double predicted = 0.0;
+    double percentage_error = 0.0;
+    double difference = 0.0;
+    double standardised = 0.0;
+  };
+  std::vector<Measurement> measurements;
+  // Per measured-variable record (maximum likelihood).
+  struct Record {
+    double log_likelihood = 0.0;
+    double wrss = 0.0;
+    double wrs = 0.0;
+    double see = 0.0;
+    double explained = 0.0;
+  };
+  std::vector<Record> records;
+  double sum_log_likelihood = 0.0;
+  double sum_wrss = 0.0;
+  double sum_wrs = 0.0;
+};
+
+class EstimationMgr final : public SimSingleAction,
+                            public QLNSubSystemManager,
+                            public DseServerCB,
+                            public QLNEstimationManager,
+                            public SimOpenNLPSelection {
+ public:
+  static constexpr std::uint32_t kService = 110;
+  static constexpr char kActionName[] = "EstimationAction";
+  static constexpr char kInitialSpecSnapshot[] = "Estimation Initial Spec";
+  // Request kinds.
+  static constexpr std::uint16_t kStart = 1;
+  static constexpr std::uint16_t kResults = 2;
+  static constexpr std::uint16_t kClear = 3;
+  static constexpr std::uint16_t kResultsKeep = 47;
+  static constexpr std::uint16_t kClearToo = 48;
+  static constexpr std::uint16_t kContinue = 50;
+  static constexpr std::uint16_t kDefine = 92;
+  // Experiment kinds in the definition.
+  static constexpr std::uint16_t kDynamicKind = 0;
+  static constexpr std::uint16_t kSteadyStateKind = 1;
+  static constexpr std::uint32_t kNoOutcome = 9;
+  static constexpr std::size_t kMaxName = 127;
+
+  explicit EstimationMgr(AnalysisServices& services);
+  ~EstimationMgr() override;
+
+  // --- the action ---
+  Status Execute(std::int32_t* request, SimActionControl* element,
+                 const SimExplicitEvent* event) override;
+
+  // --- manager operations ---
+  Status Start();
+  void Stop(bool keep);
+  void Clear();
+  Status WriteResults(DseMessage& reply);
+  // One request read from body; a results reply goes to *reply.
+  Status HandleMessage(BvuBinaryStream& body, DseMessage** reply);
+  Status ReadExperiment(BvuBinaryStream& body, std::int32_t index);
+
+  // --- Open NLP estimation solver ---
+  Status SelectOpenNLPSolver(const char* name, std::int32_t describe, DseMessage* reply) override;
+  Status WriteOpenNLPOptions(BvuBinaryStream& reply);
+  Status SetOpenNLPSolverOption(const char* name, BvuBinaryStream& message);
+  Status SetOpenNLPSolverOption(const char* solver, const char* option, DseMessage* request,
+                                DseMessage* reply) override;
+  void UnloadOpenNLPSolver();
+  std::int32_t OpenNLPRunType() override;
+
+  // --- QLNEstimationManager ---
+  std::int32_t GetObjectiveType() override { return objective_; }
+  std::int32_t GetNumEstimated() override { return static_cast<std::int32_t>(estimated_.size()); }
+  std::int32_t GetNumReconciled() override { return static_cast<std::int32_t>(reconciled_.size()); }
+  AnalysisVariable* const* GetEstimatedVariables() override { return estimated_.data(); }
+  DataRecVar* const* GetReconciledVariables() override { return reconciled_.data(); }
+
+  // --- QLNSubSystemManager ---
+  Status ProblemEdited() override;
+  Status DetachProblem(const char* folder, const char* sub_folder) override;
+
+  // --- DseServerCB ---
+  Status HandleRequest(std::uint32_t type, DseMessage* request, DseMessage** reply,
+                       DseTemplate** kept) override;
+
+  // --- the definition and the run state, for the action, the driver and tests ---
+  bool Active() const { return active_; }
+  std::int32_t NumExperiments() const { return static_cast<std::int32_t>(experiments_.size()); }
+  EstExperiment* Experiment(std::int32_t i) const {
+    return experiments_[static_cast<std::size_t>(i)].get();
+  }
+  std::int32_t MeasurementTotal() const { return measurement_total_; }
+  const std::vector<double>& EstimatedMultipliers() const { return est_a_; }
+  const std::vector<double>& EstimatedOffsets() const { return est_b_; }
+  const std::vector<double>& ReconciledMultipliers() const { return rec_a_; }
+  const std::vector<double>& ReconciledOffsets() const { return rec_b_; }
+  const std::vector<AnalysisVariable*>& RecordVariables() const { return records_; }
+  const std::vector<double>& RecordMultipliers() const { return rec_c_; }
+  const std::vector<double>& RecordOffsets() const { return rec_d_; }
+  OptVariable* Heteroscedasticity(std::int32_t i) const {
+    return hetero_[static_cast<std::size_t>(i)].get();
+  }
+  std::int32_t HeteroscedasticityFlag() const { return hetero_flag_; }
+  const std::vector<std::int32_t>& MeasurementMap() const { return map_; }
+  const std::vector<std::int32_t>& MeasurementsPerRecord() const { return per_record_; }
+  const std::vector<AnalysisVariable*>& Unknowns() const { return unknowns_; }
+  std::int32_t SingleExperiment() const { return single_experiment_; }
+  EstimationProblem* Problem() const { return problem_.get(); }
+  std::int32_t WriteBack() const { return write_back_; }
+  std::int32_t SavedSyncSteps() const { return saved_sync_steps_; }
+  double LastMeasurementTime() const { return last_measurement_time_; }
+  EstimationResults& Results() { return results_; }
+  std::vector<std::uint32_t>& SnapshotNumbers() { return snapshot_numbers_; }
+  // The time and run counter the stop puts back (saved at the last
+  // experiment's first run step).
+  void SaveRunPosition(double time, std::uint16_t counter) {
+    saved_time_ = time;
+    saved_counter_ = counter;
+  }
+  EstOpenNLPSolver* OpenNLPSolver() const { return solver_; }
+
+ private:
+  Status Define(BvuBinaryStream& body);
+  Status ReadDefinition(BvuBinaryStream& body);
+  Status FinishDefinition();
+  void FreeDefinition();
+  Status Continue(BvuBinaryStream& body);
+  void WriteExperimentResults(DseMessage& reply);
+  void WriteMeasurement(DseMessage& reply, EstExperiment& experiment, std::size_t entry,
+                        std::size_t global);
+
+  AnalysisServices& services_;
+  // Definition.
+  std::vector<AnalysisVariable*> estimated_;
+  std::vector<double> est_a_, est_b_;
+  std::vector<std::unique_ptr<EstExperiment>> experiments_;
+  std::int32_t measurement_total_ = 0;
+  std::vector<std::unique_ptr<DataRecVar>> reconciled_owned_;
+  std::vector<DataRecVar*> reconciled_;
+  std::vector<double> rec_a_, rec_b_;
+  std::vector<AnalysisVariable*> records_;
+  std::vector<double> hetero_initial_;
+  std::vector<double> rec_c_, rec_d_;
+  std::vector<std::unique_ptr<OptVariable>> hetero_;
+  std::int32_t hetero_flag_ = 0;
+  std::int32_t objective_ = 1;
+  std::vector<std::int32_t> map_;
+  std::vector<std::int32_t> per_record_;
+  std::vector<AnalysisVariable*> unknowns_;
+  std::int32_t single_experiment_ = 0;
+  std::unique_ptr<EstimationProblem> problem_;
+  // Run state.
+  bool active_ = false;
+  std::int32_t saved_sync_steps_ = -1;
+  std::int32_t current_experiment_ = 0;
+  EstimationResults results_;
+  std::vector<std::uint32_t> snapshot_numbers_;
+  double last_measurement_time_ = -1.0;
+  std::int32_t write_back_ = 0;
+  std::int32_t sensitivities_ = 1;
+  double saved_time_ = 0.0;
+  std::uint16_t saved_counter_ = 0;
+  NewSimAction* action_ = nullptr;
+  // Open NLP estimation solver.
+  EstOpenNLPSolver* solver_ = nullptr;
+  std::string solver_name_;
+};

@@ -1,0 +1,268 @@
+#include "analysis/sensitivity/sensitivity_mgr.h"
+
+#include <new>
+
+#include "analysis/model/analysis_variable.h"
+#include "analysis/services/analysis_services.h"
+
+namespace {
+QLNSensitivityManager* current_manager = nullptr;
+
+double FactorOf(AnalysisVariable* variable) {
+  double factor = 1.0;
+  variable->GetValueFactor(&factor);
+  return factor;
+}
+
+// Lists grow by 8 entries at a time.
+void Append(std::vector<AnalysisVariable*>& list, AnalysisVariable* variable) {
+  if (list.size() % 8 == 0) list.reserve(list.size() + 8);
+  list.push_back(variable);
+}
+}  // namespace
+
+QLNSensitivityManager* GetSensitivityManager() { return current_manager; }
+void SetSensitivityManager(QLNSensitivityManager* manager) { current_manager = manager; }
+
+QLNSensitivityManager::~QLNSensitivityManager() {
+  if (current_manager == this) current_manager = nullptr;
+}
+
+SensitivityMgr::SensitivityMgr(AnalysisServices& services) : services_(services) {
+  SetSensitivityManager(this);
+  SetSensitivityManagerFace(this);
+  SetBlockSensitivityParameters(this);
+}
+
+SensitivityMgr::~SensitivityMgr() {
+  if (GetSensitivityManagerFace() == this) SetSensitivityManagerFace(nullptr);
+  if (GetBlockSensitivityParameters() == this) SetBlockSensitivityParameters(nullptr);
+}
+
+Status SensitivityMgr::AddToParameters(AnalysisVariable* parameter, std::int32_t elements) {
+  if ((parameter->GetFlags() & analysis_flags::kSensitivityParameter) != 0) {
+    return sens_status::kDuplicate;
+  }
+  parameter->SetFlags(analysis_flags::kSensitivityParameter);
+  elements_ += elements;
+  Append(parameters_, parameter);
+  return status::kOk;
+}
+
+Status SensitivityMgr::AddParameter(AnalysisVariable* parameter) {
+  return AddToParameters(parameter, 1);
+}
+
+Status SensitivityMgr::AddParameterArray(AnalysisVariable* parameter, std::int32_t elements) {
+  if (elements < 0) return 0x8000020Fu;
+  return AddToParameters(parameter, elements);
+}
+
+Status SensitivityMgr::AddVariable(AnalysisVariable* variable) {
+  if ((variable->GetFlags() & analysis_flags::kSensitivityVariable) != 0) {
+    return sens_status::kDuplicate;
+  }
+  variable->SetFlags(analysis_flags::kSensitivityVariable);
+  Append(variables_, variable);
+  return status::kOk;
+}
+
+Status SensitivityMgr::SetNumMatrixRows(std::int32_t rows) {
+  switch_rows_ = rows < 0 ? 0 : rows;
+  return status::kOk;
+}
+
+std::int32_t SensitivityMgr::ColumnOf(AnalysisVariable* variable) {
+  const std::uint32_t id = variable->Id();
+  for (std::size_t k = 0; k < variables_.size(); ++k) {
+    if (variables_[k]->Id() == id) return static_cast<std::int32_t>(k);
+  }
+  return -1;
+}
+
+std::int32_t SensitivityMgr::IndexOf(AnalysisVariable* parameter) {
+  const std::uint32_t id = parameter->Id();
+  for (std::size_t j = 0; j < parameters_.size(); ++j) {
+    if (parameters_[j]->Id() == id) return static_cast<std::int32_t>(j);
+  }
+  return -1;
+}
+
+// A control parameter takes the optimisation's control-value count of rows
+// while an array adds its own element count to the total, so the walk is
+// checked against the rows that exist, never only against the count.
+Status SensitivityMgr::RowOf(AnalysisVariable* parameter, std::int32_t element, std::size_t* row) {
+  const std::uint32_t id = parameter->Id();
+  std::int64_t sum = 0;
+  for (AnalysisVariable* entry : parameters_) {
+    if (entry->Id() == id) {
+      const std::int64_t r = sum + element;
+      if (element < 0 || r >= elements_ || r >= static_cast<std::int64_t>(matrix_.size())) {
+        return sens_status::kNotFound;
+      }
+      *row = static_cast<std::size_t>(r);
+      return status::kOk;
+    }
+    sum += (entry->GetFlags() & analysis_flags::kControl) != 0 ? services_.ControlValueCount() : 1;
+  }
+  return sens_status::kNoParameter;
+}
+
+Status SensitivityMgr::SetSensitivity(AnalysisVariable* parameter, AnalysisVariable* variable,
+                                      double value, std::int32_t element) {
+  const std::int32_t k = ColumnOf(variable);
+  if (k < 0) return sens_status::kNotFound;
+  std::size_t row = 0;
+  const Status found = RowOf(parameter, element, &row);
+  if (status::IsFailure(found)) return found;
+  matrix_[row][static_cast<std::size_t>(k)] = value;
+  services_.DumpSensitivity(variable, parameter, value * FactorOf(parameter) / FactorOf(variable));
+  return status::kOk;
+}
+
+Status SensitivityMgr::GetSensitivity(AnalysisVariable* parameter, AnalysisVariable* variable,
+                                      double* value, std::int32_t element, bool multiply,
+                                      bool divide) {
+  if ((variable->GetFlags() & analysis_flags::kFixed) != 0) {
+    *value = variable->Id() == parameter->Id() ? 1.0 : 0.0;
+    return status::kOk;
+  }
+  const std::int32_t k = ColumnOf(variable);
+  if (k < 0) return sens_status::kNotFound;
+  std::size_t row = 0;
+  const Status found = RowOf(parameter, element, &row);
+  if (status::IsFailure(found)) return found;
+  double out = matrix_[row][static_cast<std::size_t>(k)];
+  if (multiply) out *= FactorOf(parameter);
+  if (divide) out /= FactorOf(variable);
+  *value = out;
+  return status::kOk;
+}
+
+Status SensitivityMgr::SetSwitchTimeSensitivity(std::int32_t row, AnalysisVariable* variable,
+                                                double value) {
+  const std::int32_t k = ColumnOf(variable);
+  if (k < 0 || row < 0 || row >= switch_rows_ ||
+      static_cast<std::size_t>(row) >= switch_matrix_.size()) {
+    return sens_status::kNotFound;
+  }
+  switch_matrix_[static_cast<std::size_t>(row)][static_cast<std::size_t>(k)] = value;
+  services_.DumpSwitchTimeSensitivity(variable, row, value / FactorOf(variable));
+  return status::kOk;
+}
+
+Status SensitivityMgr::GetSwitchTimeSensitivity(std::int32_t row, AnalysisVariable* variable,
+                                                double* value, bool divide) {
+  const std::int32_t k = ColumnOf(variable);
+  if (k < 0) return sens_status::kNoParameter;
+  if (row < 0 || row >= switch_rows_ || static_cast<std::size_t>(row) >= switch_matrix_.size()) {
+    return sens_status::kNotFound;
+  }
+  double out = switch_matrix_[static_cast<std::size_t>(row)][static_cast<std::size_t>(k)];
+  if (divide) out /= FactorOf(variable);
+  *value = out;
+  return status::kOk;
+}
+
+Status SensitivityMgr::AllocateMatrix() {
+  if (allocation_ == 1) return status::kOk;
+  const std::int32_t n = elements_;
+  const std::int32_t s = switch_rows_;
+  const std::size_t c = variables_.size();
+  if ((n == 0 && s == 0) || c == 0) return status::kOk;
+  try {
+    matrix_.assign(static_cast<std::size_t>(n), std::vector<double>(c));
+    switch_matrix_.assign(static_cast<std::size_t>(s), std::vector<double>(c));
+  } catch (const std::bad_alloc&) {
+    FreeMatrices();
+    return sens_status::kNoMemory;
+  }
+  const Status sized = services_.SizeSensitivityHistory(n);
+  allocation_ = status::IsFailure(sized) ? -1 : 1;
+  return sized;
+}
+
+std::int32_t SensitivityMgr::IsActiveFor(std::int32_t kind) {
+  if (enabled_ == 0) return 0;
+  if (kind == kIntegratorQuery && allocation_ < 0) return 0;
+  return IsActive();
+}
+
+std::int32_t SensitivityMgr::IsActive() {
+  return (!parameters_.empty() || switch_rows_ >= 1) && !variables_.empty() ? 1 : 0;
+}
+
+Status SensitivityMgr::GetDelayedSensitivity(AnalysisVariable* variable,
+                                             AnalysisVariable* parameter, double time,
+                                             double* value) {
+  const std::int32_t j = IndexOf(parameter);
+  if (j < 0) return sens_status::kNoParameter;
+  return services_.GetDelayedSensitivity(variable, j, time, value);
+}
+
+Status SensitivityMgr::RecordDelayedSensitivity(AnalysisVariable* variable,
+                                                AnalysisVariable* parameter, double time,
+                                                double value) {
+  const std::int32_t j = IndexOf(parameter);
+  if (j < 0) return sens_status::kNoParameter;
+  return services_.RecordDelayedSensitivity(variable, j, time, value);
+}
+
+void SensitivityMgr::FreeMatrices() {
+  matrix_.clear();
+  matrix_.shrink_to_fit();
+  switch_matrix_.clear();
+  switch_matrix_.shrink_to_fit();
+}
+
+void SensitivityMgr::Clear(bool reset_flags) {
+  if (reset_flags) {
+    for (AnalysisVariable* p : parameters_) p->ClearFlags(analysis_flags::kSensitivityParameter);
+    for (AnalysisVariable* v : variables_) v->ClearFlags(analysis_flags::kSensitivityVariable);
+  }
+  parameters_ = {};
+  variables_ = {};
+  switch_rows_ = 0;
+  FreeMatrices();
+  allocation_ = 0;
+  services_.DropSensitivityStorage();
+  elements_ = 0;
+}
+
+Status SensitivityMgr::ProblemEdited() {
+  Clear(true);
+  return status::kOk;
+}
+
+Status SensitivityMgr::DetachProblem(const char*, const char*) {
+  Clear(false);
+  return status::kOk;
+}
+
+DAESVarTableEntry* SensitivityMgr::Variable(std::int32_t i) {
+  if (i < 0 || i >= GetNumVariables()) return nullptr;
+  return variables_[static_cast<std::size_t>(i)]->ModelEntry();
+}
+
+DAESVarTableEntry* SensitivityMgr::Entry(std::int32_t j) {
+  if (j < 0 || j >= GetNumParameters()) return nullptr;
+  return parameters_[static_cast<std::size_t>(j)]->ModelEntry();
+}
+
+std::int32_t SensitivityMgr::ControlElements() { return services_.ControlValueCount(); }
+
+Status SensitivityMgr::Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
+                             std::int32_t element) {
+  if (entry < 0 || entry >= GetNumParameters()) return sens_status::kNoParameter;
+  for (AnalysisVariable* v : variables_) {
+    if (v->ModelEntry() == variable) {
+      return SetSensitivity(parameters_[static_cast<std::size_t>(entry)], v, value, element);
+    }
+  }
+  return sens_status::kNotFound;
+}
+
+const char* SensitivityMgr::GetItemName(std::int32_t i) {
+  if (i < 0 || i >= GetNumParameters()) return nullptr;
+  return parameters_[static_cast<std::size_t>(i)]->GetNameText(0);
+}

@@ -1,0 +1,73 @@
+// EngineAnalysisServices: the analysis managers' services over the engine's
+// own objects: the problem manager with its instance tree and action
+// manager, the results manager when the engine has one, the solver option
+// table, the delay manager and the Open NLP loader. It owns the adapters of
+// the model variables the managers were handed; whoever owns it drops them
+// once the managers have let go of them (problem edited or detached).
+#pragma once
+
+#include <map>
+#include <memory>
+
+#include "analysis/services/analysis_services.h"
+
+class DAESVarTableEntry;
+class ModelVariableRef;
+class SimProblemMgr;
+class SimResultsMgr;
+
+class EngineAnalysisServices final : public AnalysisServices {
+ public:
+  static constexpr Status kNotAVariable = 0x8032FFFFu;
+
+  // results may be null.
+  EngineAnalysisServices(SimProblemMgr& problem, SimResultsMgr* results);
+  ~EngineAnalysisServices() override;
+
+  // The adapter of a model variable, made on first use.
+  AnalysisVariable* Adapter(DAESVarTableEntry* entry);
+
+  Status ReadVariableReference(BvuBinaryStream& body, AnalysisVariable** variable) override;
+  void ResetPendingTime() override;
+  void RaiseAnalysisCounter() override { ++analysis_counter_; }
+  void LowerAnalysisCounter() override {
+    if (analysis_counter_ > 0) --analysis_counter_;
+  }
+  void SetCurrentTime(double time) override;
+  void SetTimeRecord(double time, std::uint16_t counter) override;
+  void GetTimeRecord(double* time, std::uint16_t* counter) override;
+  void Print(Status status, const std::string& text) override;
+  void DumpSensitivity(AnalysisVariable*, AnalysisVariable*, double) override {}
+  void DumpSwitchTimeSensitivity(AnalysisVariable*, std::int32_t, double) override {}
+  Status SetVariableDriver(AnalysisVariable* variable, TimeDependentVariable* driver) override;
+  std::int32_t GetIntOption(std::int32_t number) override;
+  void SetIntOption(std::int32_t number, std::int32_t value) override;
+  void SetResultsFlags(std::uint32_t flags) override;
+  void ClearResultsFlags(std::uint32_t flags) override;
+  void SetCommunicationTime(double time) override;
+  Status DeleteSnapshot(std::uint32_t number) override;
+  Status RegisterActionFactory(SimActionFactory* factory) override;
+  Status CreateAction(const char* name, NewSimAction** action) override;
+  Status RemoveAction(NewSimAction* action) override;
+  Status SizeSensitivityHistory(std::int32_t elements) override;
+  Status GetDelayedSensitivity(AnalysisVariable* variable, std::int32_t parameter, double time,
+                               double* value) override;
+  Status RecordDelayedSensitivity(AnalysisVariable* variable, std::int32_t parameter, double time,
+                                  double value) override;
+  void DropSensitivityStorage() override {}
+  std::int32_t ControlValueCount() override { return 1; }
+  Status LoadOpenNLPEstimationSolver(const char* name, EstOpenNLPSolver** solver) override;
+  void ReleaseOpenNLPSolver(EstOpenNLPSolver* solver) override;
+  void PrintOpenMessage(const std::string& text) override;
+
+  std::int32_t AnalysisCounter() const { return analysis_counter_; }
+  std::size_t AdapterCount() const { return adapters_.size(); }
+
+  void DropAdapters();
+
+ private:
+  SimProblemMgr& problem_;
+  SimResultsMgr* results_;
+  std::map<DAESVarTableEntry*, std::unique_ptr<ModelVariableRef>> adapters_;
+  std::int32_t analysis_counter_ = 0;
+};

@@ -1,0 +1,33 @@
+#include "analysis/services/model_variable_ref.h"
+
+#include "daes/model/variable.h"
+
+namespace {
+constexpr Status kNoRealValue = 0x8026FFFFu;
+constexpr std::uint16_t kRealType = 4;
+}  // namespace
+
+ModelVariableRef::ModelVariableRef(DAESVarTableEntry* entry)
+    : entry_(entry), variable_(dynamic_cast<DAESVariable*>(entry)) {}
+
+Status ModelVariableRef::GetValue(double* value) {
+  if ((entry_->ValueType() & 0xFF) != kRealType) return kNoRealValue;
+  *value = entry_->GetRealValue();
+  return status::kOk;
+}
+
+Status ModelVariableRef::GetScaledValue(double* value) {
+  if ((entry_->ValueType() & 0xFF) != kRealType) return kNoRealValue;
+  *value = entry_->GetScaledValue();
+  return status::kOk;
+}
+
+Status ModelVariableRef::SetScaledValue(double value) {
+  if (variable_ != nullptr) return variable_->SetScaledValue(value);
+  return entry_->SetValue(value * entry_->GetScale());
+}
+
+Status ModelVariableRef::GetScale(double* scale) {
+  *scale = entry_->GetScale();
+  return status::kOk;
+}
