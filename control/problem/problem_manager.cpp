@@ -6,6 +6,7 @@
 
 #include "control/managers/instance_mgr.h"
 #include "control/managers/library_mgr.h"
+#include "control/actions/monitor.h"
 #include "control/actions/sync_action.h"
 #include "control/problem/client_requests.h"
 #include "control/problem/problem_services.h"
@@ -69,6 +70,8 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   executive_ = std::make_unique<SimExecutiveService>(*this);
   explicit_events_ = std::make_unique<SimExplicitEventService>(*this);
   implicit_events_ = std::make_unique<SimImplicitEventService>(*this);
+  monitor_factory_ = std::make_unique<SimMonitorMgr>();
+  actions_->RegisterFactory(monitor_factory_.get());
   sync_factory_ = std::make_unique<SimSyncMgr>();
   actions_->RegisterFactory(sync_factory_.get());
   init_spec_ = std::make_unique<SimInitSpecAction>(*this);

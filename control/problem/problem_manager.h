@@ -335,6 +335,7 @@ class SimProblemMgr : public SimMasterManager,
   std::unique_ptr<SimExplicitEventService> explicit_events_;
   std::unique_ptr<SimImplicitEventService> implicit_events_;
   std::unique_ptr<SimInitSpecAction> init_spec_;
+  std::unique_ptr<SimMonitorMgr> monitor_factory_;
   std::unique_ptr<SimSyncMgr> sync_factory_;
   std::unique_ptr<SimRunIntegrator> integrator_;
   bool step_scheduled_ = false;
