@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "control/actions/action_mgr.h"
 #include "control/actions/action_sending.h"
 #include "framework/messaging/message.h"
 #include "tests/framework/message_helpers.h"
@@ -62,6 +63,31 @@ inline MessagePtr CreateRequest(const char* factory, const std::vector<std::uint
   sent.PutUInt32(2);
   for (std::uint8_t b : body) sent.PutUInt8(b);
   return Received(sent);
+}
+
+// Creates through the manager as service 67 does: the request is read past
+// the factory name and kind first.
+inline Status CreateThrough(SimActionMgr* manager, const char* factory,
+                            const std::vector<std::uint8_t>& body, Bytes* reply_body = nullptr) {
+  MessagePtr request = CreateRequest(factory, body);
+  char name[64];
+  std::uint32_t kind = 0;
+  request->GetStringInto(name, sizeof name);
+  request->GetUInt32(&kind);
+  DseMessage* reply = nullptr;
+  const Status created = manager->CreateAction(name, request.get(), &reply);
+  MessagePtr owned(reply);
+  if (reply_body != nullptr) *reply_body = reply != nullptr ? BodyOf(*reply) : Bytes{};
+  return created;
+}
+
+// The body of a received message.
+inline Bytes ReceivedBodyOf(const DseMessage& message) {
+  Bytes body;
+  for (DseSegment* s = message.FirstSegment(); s != nullptr; s = s->next) {
+    body.insert(body.end(), s->DataStart(), s->window_end);
+  }
+  return body;
 }
 
 }  // namespace testsupport

@@ -13,15 +13,6 @@ namespace {
 
 using testsupport::BodyOf;
 
-// The body of a received message.
-testsupport::Bytes ReceivedBody(const DseMessage& message) {
-  testsupport::Bytes body;
-  for (DseSegment* s = message.FirstSegment(); s != nullptr; s = s->next) {
-    body.insert(body.end(), s->DataStart(), s->window_end);
-  }
-  return body;
-}
-
 class SyncTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -110,7 +101,7 @@ TEST_F(SyncTest, FullWaitsForEveryReplyAndEveryExchangeNamesItsClient) {
   ASSERT_EQ(sender_.Answer(handle, {}), 0u);
   EXPECT_EQ(action->Execute(&request, nullptr, nullptr), SimSync::kDone);
   // The exchange is the request with u16 1.
-  testsupport::Bytes body = ReceivedBody(*sender_.sent[0].message);
+  testsupport::Bytes body = testsupport::ReceivedBodyOf(*sender_.sent[0].message);
   ASSERT_GE(body.size(), 2u);
   EXPECT_EQ(body[body.size() - 2], 1);
   EXPECT_EQ(body[body.size() - 1], 0);
