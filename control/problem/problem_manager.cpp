@@ -9,6 +9,7 @@
 #include "control/actions/monitor.h"
 #include "control/actions/sync_action.h"
 #include "control/problem/client_requests.h"
+#include "control/properties/property_mgr.h"
 #include "control/problem/problem_services.h"
 #include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
@@ -36,6 +37,7 @@ thread_local std::int32_t t_com_joins = 0;
 constexpr std::size_t kTimeUnitRoom = 9;
 constexpr std::int32_t kRunModeOption = 29;
 constexpr std::int32_t kDynamicMode = 4;
+constexpr std::uint32_t kPropertyOption = 77;
 
 bool Has(std::uint32_t count, std::uint32_t index) { return index < count; }
 
@@ -48,6 +50,7 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   SetMasterManager(this);
   instances_ = std::make_unique<SimInstanceMgr>();
   library_ = std::make_unique<SimLibraryMgr>();
+  properties_ = std::make_unique<GppiPropertyMgr>();
   instances_->SetExpressionTree(library_.get());
   // The action manager joins the master here unless some owner made it first.
   actions_ = SimActionMgr::Instance();
@@ -94,6 +97,7 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
         {SimInstanceMgr::kService, instances_.get()},
         {kOptionService, this},
         {kOptionServiceToo, this},
+        {GppiPropertyMgr::kService, properties_.get()},
         {SimActionMgr::kService, actions_},
     };
     for (const auto& [id, server] : services) {
@@ -136,6 +140,8 @@ Status SimProblemMgr::QueryInterface(const platform::IID& iid, void** object) {
     face = explicit_events_.get();
   } else if (iid == IID_IQLNImplicitEventMgr) {
     face = implicit_events_.get();
+  } else if (iid == IID_IQLNPropertiesManager) {
+    face = static_cast<IQLNPropertiesManager*>(properties_.get());
   }
   if (face == nullptr) return kNoInterface;
   *object = face;
@@ -512,7 +518,10 @@ Status SimProblemMgr::SetItem(std::uint32_t type, const BvuIdPath& ids, std::uin
   // A write calls the option's solver clients at once, which must not race
   // the step; the table does not say which numbers have them, so all wait.
   if (step_scheduled_) return pm_status::kBusy;
-  return SolverOptionTable::Instance()->SetItem(type, ids, second, first, value);
+  const Status set = SolverOptionTable::Instance()->SetItem(type, ids, second, first, value);
+  // The property package hears of its option.
+  if (first == kPropertyOption && !status::IsFailure(set)) properties_->OptionsChanged();
+  return set;
 }
 
 // --- master operations ---

@@ -29,6 +29,7 @@
 #include "platform/status.h"
 
 class DseServerRegistry;
+class GppiPropertyMgr;
 class SimExecutiveService;
 class SimExplicitEventService;
 class SimImplicitEventService;
@@ -177,6 +178,7 @@ class SimProblemMgr : public SimMasterManager,
   // The root of the model-instance tree and the library tree.
   SimInstanceMgr* Instances() const { return instances_.get(); }
   SimLibraryMgr* Library() const { return library_.get(); }
+  GppiPropertyMgr* Properties() const { return properties_.get(); }
 
   // The run's integrator, made by the solver build of preparation; null
   // until then. The problem manager owns it.
@@ -279,6 +281,7 @@ class SimProblemMgr : public SimMasterManager,
   // Built first of the managers, instances before the library.
   std::unique_ptr<SimInstanceMgr> instances_;
   std::unique_ptr<SimLibraryMgr> library_;
+  std::unique_ptr<GppiPropertyMgr> properties_;
   SolverOptionTable* options_ = nullptr;
   bool owns_options_ = false;
 
