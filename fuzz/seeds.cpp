@@ -16,13 +16,14 @@
 #include "control/actions/sync_action.h"
 #include "control/managers/instance_mgr.h"
 #include "control/managers/library_mgr.h"
+#include "control/properties/property_mgr.h"
 #include "daes/delays/delay_mgr.h"
 #include "daes/instance/instance_node.h"
 #include "daes/model/variable.h"
 #include "daes/procedures/su_proc_def.h"
 #include "expr/tree/proc_call_expression.h"
-#include "expr/tree/var_ref_expression.h"
 #include "expr/tree/system_function.h"
+#include "expr/tree/var_ref_expression.h"
 #include "foundation/collections/ordered.h"
 #include "foundation/collections/set.h"
 #include "foundation/collections/slist.h"
@@ -801,6 +802,46 @@ void MonitorRequests(const fs::path& root) {
   seeds.Add(sync.Bytes());
 }
 
+// Service-66 requests as the client writes them, each after its u16 length:
+// objects defined (one refused for an unknown component), one redefined,
+// and the offer listed.
+void PropertyRequests(const fs::path& root) {
+  SeedFolder seeds(root, "property_requests");
+  auto define = [](const char* name, std::vector<const char*> components,
+                   std::vector<std::pair<const char*, const char*>> options) {
+    vantor_fuzz::ByteStream body;
+    body.PutUInt16(GppiPropertyMgr::kDefineRequest);
+    body.PutString(name);
+    body.PutUInt8(0);
+    body.PutUInt16(static_cast<std::uint16_t>(components.size()));
+    for (const char* c : components) body.PutString(c);
+    body.PutUInt16(static_cast<std::uint16_t>(options.size()));
+    for (auto [o, g] : options) {
+      body.PutString(o);
+      body.PutString(g);
+    }
+    return body.Bytes();
+  };
+  vantor_fuzz::ByteStream list;
+  list.PutUInt16(GppiPropertyMgr::kListRequest);
+  const std::vector<Bytes> requests = {define("Water", {"WATER"}, {{"Density", "Liquids"}}),
+                                       define("Mix", {"WATER", "ETHANOL", "METHANE"},
+                                              {{"Enthalpy", "Liquids"}, {"Density", "Gases"}}),
+                                       define("Bad", {"LEAD"}, {}),
+                                       define("water", {"ETHANOL"}, {}), list.Bytes()};
+  Bytes all;
+  for (const Bytes& r : requests) {
+    all.push_back(static_cast<std::uint8_t>(r.size() & 0xFF));
+    all.push_back(static_cast<std::uint8_t>(r.size() >> 8));
+    all.insert(all.end(), r.begin(), r.end());
+    Bytes one = {static_cast<std::uint8_t>(r.size() & 0xFF),
+                 static_cast<std::uint8_t>(r.size() >> 8)};
+    one.insert(one.end(), r.begin(), r.end());
+    seeds.Add(one);
+  }
+  seeds.Add(all);
+}
+
 // Service-62 requests as the client sends them, several to a seed: the
 // tank created and filled, read by id path and by name, set by name (found
 // and forwarded), "Global" filled, places resolved, the tank deleted.
@@ -1129,6 +1170,7 @@ int main(int argc, char** argv) {
   Expressions(root);
   ActionRequests(root);
   MonitorRequests(root);
+  PropertyRequests(root);
   InstanceRequests(root);
   LibraryRequests(root);
   OldExpressions(root);

@@ -262,6 +262,32 @@ Status GppiPropertyMgr::SelectPackage(const char* text1, const char* text2, cons
   return result;
 }
 
+Status GppiPropertyMgr::AdoptPackage(std::unique_ptr<GppiPackage> package, const char* text1,
+                                     const char* text2) {
+  if (package == nullptr || package->ini == nullptr || package->query == nullptr ||
+      package->options == nullptr) {
+    return gppi_status::kMissingEntry;
+  }
+  UnloadPackage();
+  package_ = std::move(package);
+  Status result = LoadOffer(text1, text2);
+  if (!status::IsFailure(result)) {
+    gppi::PackageInt first = 0;
+    gppi::PackageInt second = 0;
+    package_->options(&first, &second);
+    result = static_cast<Status>(second);
+  }
+  if (status::IsFailure(result)) {
+    package_->Release();
+    package_.reset();
+    return result;
+  }
+  package_->state = last_state_ = GppiPackage::kLoaded;
+  g_package_loaded = true;
+  rebuild_tables_ = true;
+  return result;
+}
+
 Status GppiPropertyMgr::LoadPackageLibrary(const char* name) {
   package_.reset(new (std::nothrow) GppiPackage);
   if (package_ == nullptr) return gppi_status::kNoMemory;

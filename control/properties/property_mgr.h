@@ -123,6 +123,9 @@ class GppiPropertyMgr final : public QLNSubSystemManager,
   // Kind 4 selects the package `name` (texts 1 and 2 go to GPP_INI); kind
   // 9 unloads it; others give 0x80000026.
   Status SelectItem(std::uint32_t kind, const char* text1, const char* text2, const char* name);
+  // Takes a package whose entry points are found already (one linked into
+  // the process) and reads its offer as a selection does.
+  Status AdoptPackage(std::unique_ptr<GppiPackage> package, const char* text1, const char* text2);
   Status GetPropertyId(const char* name, std::uint32_t* id);
   Status LoadProperties();
   // The properties part of generated C code.

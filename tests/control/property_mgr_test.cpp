@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstring>
 #include <sstream>
 #include <string>
 
@@ -305,6 +306,25 @@ TEST_F(PropertyTest, WithAPackageTheCodeCarriesTheNumberedObjects) {
   EXPECT_EQ(out.str().substr(0, expected.size()), expected);
   EXPECT_NE(out.str().find("dlopen(\"fake_gpp.so\", RTLD_NOW | RTLD_LOCAL)"), std::string::npos);
   EXPECT_NE(out.str().find("printf(\"Failed to load properties\\n\");"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PackageTextTest, ReturnedTextsAreReadWithinTheirFortyCharacters) {
+  char full[48];
+  std::memset(full, 'X', sizeof full);
+  EXPECT_EQ(gppi::FromField(full), std::string(40, 'X'));
+  char padded[40];
+  gppi::ToField("WATER", padded);
+  EXPECT_EQ(std::string(padded, 40), "WATER" + std::string(35, ' '));
+  EXPECT_EQ(gppi::FromField(padded), "WATER");
+  padded[2] = '\0';
+  EXPECT_EQ(gppi::FromField(padded), "WA");
+  // A longer text is cut at the field.
+  gppi::ToField(std::string(50, 'y'), padded);
+  EXPECT_EQ(gppi::FromField(padded), std::string(40, 'y'));
 }
 
 }  // namespace
