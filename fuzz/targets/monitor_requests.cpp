@@ -11,6 +11,7 @@
 #include "daes/model/variable.h"
 #include "framework/connections/segment.h"
 #include "framework/messaging/message.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
@@ -114,6 +115,11 @@ class Client : public SimActionSender {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const bool quiet = [] {
+    vantor_fuzz::InstallQuietCollector();
+    return true;
+  }();
+  (void)quiet;
   std::unique_ptr<DseMessage> request = Received(data, size);
   if (request == nullptr) return 0;
   Problem problem;

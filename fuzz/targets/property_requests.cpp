@@ -10,6 +10,7 @@
 #include "control/properties/property_mgr.h"
 #include "framework/connections/segment.h"
 #include "framework/messaging/message.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
@@ -93,6 +94,11 @@ constexpr int kMostRequests = 16;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const bool quiet = [] {
+    vantor_fuzz::InstallQuietCollector();
+    return true;
+  }();
+  (void)quiet;
   GppiPropertyMgr manager;
   auto package = std::make_unique<GppiPackage>();
   package->name = "linked";
