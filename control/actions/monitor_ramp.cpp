@@ -34,11 +34,16 @@ double RampFunction::CosineStartThrough(double v, double now) const {
 }
 
 SimRampMonitor::~SimRampMonitor() {
-  // A ramp that goes away gives its variable back.
-  if (variable_ != nullptr && state_ != kIdle) {
-    variable_->ClearFlags(kRampedMark);
-    MonitorServices().UnregisterRamped(variable_);
-  }
+  // A ramp that goes away gives its variable back, if the variable is
+  // still there: a detached problem's tree goes before its actions.
+  if (variable_ == nullptr || state_ == kIdle) return;
+  SimMonitorServices& services = MonitorServices();
+  std::int32_t kind = 0;
+  DAESVarTableEntry* now = by_name_ ? services.FindByName(variable_name_.c_str(), &kind)
+                                    : services.FindById(variable_path_, &kind);
+  if (now != variable_) return;
+  variable_->ClearFlags(kRampedMark);
+  services.UnregisterRamped(variable_);
 }
 
 Status SimRampMonitor::ReadOwn(BvuBinaryStream& body) {

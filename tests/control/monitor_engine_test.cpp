@@ -101,6 +101,31 @@ TEST_F(EngineMonitorTest, AMonitorReportsAVariableOfTheInstanceTree) {
   EXPECT_EQ(tail, expected);
 }
 
+TEST_F(EngineMonitorTest, ARampOutlivingItsVariableLeavesItAlone) {
+  auto* u = new DAESRealVariable(manager.Instances(), "u");
+  ASSERT_EQ(manager.Instances()->InsertChildAt(2, u), 0u);
+  u->SetValue(2.0);
+  u->SetFlags(daes::kFixed);
+  DseMessage body(67, DseMessage::kRequest);
+  body.PutString("Ramp");
+  body.PutUInt16(SimMonitor::kRamp);
+  for (std::uint32_t word : {1u, 12u, 0u, 0u}) body.PutUInt32(word);
+  body.PutUInt8(0);
+  body.PutUInt8(0);
+  body.PutUInt8(1);
+  body.PutString("u");
+  body.PutUInt32(SimRampMonitor::kRealType);
+  for (double v : {1.0, 1.0, 5.0, 0.0, 0.0}) body.PutDouble(v);
+  body.PutUInt8(1);
+  body.PutUInt8(1);
+  ASSERT_EQ(testsupport::CreateThrough(manager.Actions(), "Monitor", testsupport::BodyOf(body)),
+            1u);
+  EXPECT_NE(u->GetFlags() & SimRampMonitor::kRampedMark, 0u);
+  // The tree goes first, then the actions.
+  EXPECT_EQ(manager.DetachProblem("", "NULL"), 0u);
+  EXPECT_EQ(manager.Actions()->FindAction(1), nullptr);
+}
+
 TEST_F(EngineMonitorTest, OptionSeventySevenReachesTheLoadedPackage) {
   XosDynamicLibrary::AddSearchPath(VANTOR_FAKE_GPP_DIR);
   unsetenv("FAKE_GPP_SETUP_LEVEL");
