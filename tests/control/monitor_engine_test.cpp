@@ -142,6 +142,18 @@ TEST_F(EngineMonitorTest, OptionSeventySevenReachesTheLoadedPackage) {
   BvuIdPath ids;
   EXPECT_EQ(manager.SetItem(53, ids, 0, 77, &value), 0u);
   EXPECT_STREQ(log(), "OPTIONS 0 0\n");
+  // A property object defined tells the problem that its solvers changed.
+  DseMessage define(66, DseMessage::kRequest);
+  define.PutUInt16(GppiPropertyMgr::kDefineRequest);
+  define.PutString("Water");
+  define.PutUInt8(0);
+  define.PutUInt16(1);
+  define.PutString("WATER");
+  define.PutUInt16(0);
+  testsupport::MessagePtr request = testsupport::Received(define);
+  DseMessage* reply = nullptr;
+  ASSERT_EQ(registry.FindServer(66)->HandleRequest(66, request.get(), &reply, nullptr), 0u);
+  EXPECT_NE(manager.StatusBits() & 0x800, 0u);
   // Detaching drops the package.
   manager.DetachProblem("", "NULL");
   EXPECT_FALSE(GppiPropertyMgr::PackageIsLoaded());
