@@ -266,6 +266,8 @@ class SimRampMonitor final : public SimMonitor {
   std::int32_t RampState() const { return state_; }
 
  private:
+  // The check itself; a refusal is 0xA032FFFF.
+  Status Begin(std::int32_t* request);
   Status Bind();
   Status SetVariable(double value);
 

@@ -87,7 +87,7 @@ Status SimRampMonitor::ReadOwn(BvuBinaryStream& body) {
   mode_ = mode;
   if (MonitorServices().CurrentTime() == ramp_.start_time) {
     std::int32_t request = 0;
-    const Status checked = Check(&request, nullptr, nullptr);
+    const Status checked = Begin(&request);
     if (status::IsFailure(checked)) return checked;
     MarkChecked();
   }
@@ -116,6 +116,13 @@ Status SimRampMonitor::Bind() {
 }
 
 Status SimRampMonitor::Check(std::int32_t* request, SimActionControl*, const SimExplicitEvent*) {
+  const Status begun = Begin(request);
+  // At a hook point a refused ramp only stays quiet: a failure there would
+  // end the run that the message says goes on.
+  return begun == monitor_status::kRampIgnored ? monitor_status::kQuiet : begun;
+}
+
+Status SimRampMonitor::Begin(std::int32_t* request) {
   if (state_ != kIdle || variable_ != nullptr) {
     if (mode_ != 1) *request = 2;
     return monitor_status::kQuiet;

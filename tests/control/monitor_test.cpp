@@ -512,6 +512,21 @@ TEST_F(RampTest, AVariableThatIsNotFixedOrRampedAlreadyIsRefusedAndTheRunGoesOn)
   EXPECT_NE(lines.lines()[0].find(") is already being ramped"), std::string::npos);
 }
 
+TEST_F(RampTest, ARefusalAtAHookPointLeavesTheRunGoingAndTheRampQuiet) {
+  u_.ClearFlags(daes::kFixed);
+  problem_.now = 0.5;  // not at t0: checked at the hook point
+  Body body = RampBody(1, 1);
+  ASSERT_EQ(Create(body), 1u);
+  testsupport::CaptureSink lines;
+  EXPECT_EQ(Pass(), 0u);
+  ASSERT_EQ(lines.groups().size(), 1u);
+  EXPECT_EQ(lines.groups()[0].status, monitor_status::kRampIgnored);
+  problem_.Pass(700, 65, 0.6);
+  EXPECT_EQ(Pass(), 0u);
+  EXPECT_EQ(u_.GetRealValue(), 2.0);
+  EXPECT_TRUE(problem_.scheduled.empty());
+}
+
 TEST_F(RampTest, OutsideModeOneTheEndClearsTheMarkAndUnregisters) {
   Body body = RampBody(1, 2);
   ASSERT_EQ(Create(body), 1u);
