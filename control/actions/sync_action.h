@@ -47,6 +47,7 @@ class SimSync final : public NewSimAction {
 
   bool Sent() const { return sent_; }
   std::int32_t PassesLeft() const { return passes_left_; }
+  bool ClientRegistered() const { return client_registered_; }
 
  private:
   Status SendExchange();
