@@ -14,14 +14,18 @@
 #include "analysis/sensitivity/sensitivity_mgr.h"
 #include "codegen/build/build_driver.h"
 #include "control/actions/action_mgr.h"
+#include "control/actions/monitor.h"
+#include "control/actions/sync_action.h"
 #include "control/managers/instance_mgr.h"
 #include "control/managers/library_mgr.h"
+#include "control/properties/property_mgr.h"
 #include "daes/delays/delay_mgr.h"
 #include "daes/instance/instance_node.h"
 #include "daes/model/variable.h"
 #include "daes/procedures/su_proc_def.h"
 #include "expr/tree/proc_call_expression.h"
 #include "expr/tree/system_function.h"
+#include "expr/tree/var_ref_expression.h"
 #include "foundation/collections/ordered.h"
 #include "foundation/collections/set.h"
 #include "foundation/collections/slist.h"
@@ -733,6 +737,116 @@ void ActionRequests(const fs::path& root) {
   seeds.Add(request(9).Bytes());
 }
 
+// Service-67 creations of monitors of every kind and of a synchronisation
+// action, as the client writes them (the time monitor is the one of the
+// FirstOrder road: hook point 12, list 0, tag 7, t = 1).
+void MonitorRequests(const fs::path& root) {
+  SeedFolder seeds(root, "monitor_requests");
+  auto head = [](std::uint16_t kind, bool values) {
+    vantor_fuzz::ByteStream body;
+    body.PutString(SimMonitorMgr::kName);
+    body.PutUInt32(SimActionMgr::kCreate);
+    body.PutString("EndTime");
+    body.PutUInt16(kind);
+    body.PutUInt32(1);
+    body.PutUInt32(12);
+    body.PutUInt32(0);
+    body.PutUInt32(1);
+    body.PutUInt32(7);
+    body.PutUInt8(values ? 1 : 0);
+    body.PutUInt8(0);
+    if (values) {
+      body.PutUInt32(1);
+      BvuIdPath path;
+      path.Append(1);
+      path.Write(body);
+    }
+    return body;
+  };
+  vantor_fuzz::ByteStream time = head(SimMonitor::kTime, true);
+  time.PutDouble(1.0);
+  time.PutUInt8(1);
+  seeds.Add(time.Bytes());
+  vantor_fuzz::ByteStream step = head(SimMonitor::kStep, false);
+  step.PutUInt16(3);
+  seeds.Add(step.Bytes());
+  seeds.Add(head(SimMonitor::kPlain, false).Bytes());
+  for (std::uint8_t kind : {0, 2, 4}) {
+    vantor_fuzz::ByteStream expr = head(SimMonitor::kExpression, false);
+    Expression* e = MakeBinaryExpression(kGt, new VarRefExpression(0), new TerminalExpression(3.5));
+    e->WriteCompactToMessage(expr);
+    e->Release();
+    expr.PutUInt8(1);
+    expr.PutString("FirstOrder");
+    expr.PutUInt16(1);
+    expr.PutString("x");
+    expr.PutUInt8(kind);
+    if (kind == 0) BvuIdPath().Write(expr);
+    if (kind == 2) expr.PutUInt32(4);
+    if (kind == 4) expr.PutDouble(3.6);
+    seeds.Add(expr.Bytes());
+  }
+  for (std::uint8_t linear : {0, 1}) {
+    vantor_fuzz::ByteStream ramp = head(SimMonitor::kRamp, false);
+    ramp.PutUInt8(1);
+    ramp.PutString("u");
+    ramp.PutUInt32(SimRampMonitor::kRealType);
+    ramp.PutDouble(1.0);
+    ramp.PutDouble(1.0);
+    ramp.PutDouble(5.0);
+    ramp.PutDouble(0.0);
+    ramp.PutDouble(0.0);
+    ramp.PutUInt8(linear);
+    ramp.PutUInt8(linear != 0 ? 1 : 2);
+    seeds.Add(ramp.Bytes());
+  }
+  vantor_fuzz::ByteStream sync;
+  sync.PutString(SimSyncMgr::kName);
+  sync.PutUInt32(SimActionMgr::kCreate);
+  sync.PutString("Sync1");
+  seeds.Add(sync.Bytes());
+}
+
+// Service-66 requests as the client writes them, each after its u16 length:
+// objects defined (one refused for an unknown component), one redefined,
+// and the offer listed.
+void PropertyRequests(const fs::path& root) {
+  SeedFolder seeds(root, "property_requests");
+  auto define = [](const char* name, std::vector<const char*> components,
+                   std::vector<std::pair<const char*, const char*>> options) {
+    vantor_fuzz::ByteStream body;
+    body.PutUInt16(GppiPropertyMgr::kDefineRequest);
+    body.PutString(name);
+    body.PutUInt8(0);
+    body.PutUInt16(static_cast<std::uint16_t>(components.size()));
+    for (const char* c : components) body.PutString(c);
+    body.PutUInt16(static_cast<std::uint16_t>(options.size()));
+    for (auto [o, g] : options) {
+      body.PutString(o);
+      body.PutString(g);
+    }
+    return body.Bytes();
+  };
+  vantor_fuzz::ByteStream list;
+  list.PutUInt16(GppiPropertyMgr::kListRequest);
+  const std::vector<Bytes> requests = {define("Water", {"WATER"}, {{"Density", "Liquids"}}),
+                                       define("Mix", {"WATER", "ETHANOL", "METHANE"},
+                                              {{"Enthalpy", "Liquids"}, {"Density", "Gases"}}),
+                                       define("Bad", {"LEAD"}, {}),
+                                       define("water", {"ETHANOL"}, {}), list.Bytes()};
+  Bytes all;
+  for (const Bytes& r : requests) {
+    all.push_back(static_cast<std::uint8_t>(r.size() & 0xFF));
+    all.push_back(static_cast<std::uint8_t>(r.size() >> 8));
+    all.insert(all.end(), r.begin(), r.end());
+    Bytes one = {static_cast<std::uint8_t>(r.size() & 0xFF),
+                 static_cast<std::uint8_t>(r.size() >> 8)};
+    one.insert(one.end(), r.begin(), r.end());
+    seeds.Add(one);
+  }
+  seeds.Add(all);
+}
+
 // Service-62 requests as the client sends them, several to a seed: the
 // tank created and filled, read by id path and by name, set by name (found
 // and forwarded), "Global" filled, places resolved, the tank deleted.
@@ -1139,6 +1253,8 @@ int main(int argc, char** argv) {
   DelayHistories(root);
   Expressions(root);
   ActionRequests(root);
+  MonitorRequests(root);
+  PropertyRequests(root);
   InstanceRequests(root);
   LibraryRequests(root);
   OldExpressions(root);

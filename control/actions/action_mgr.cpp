@@ -157,12 +157,28 @@ bool SimActionMgr::Unhook(NewSimAction* action) {
   bool found = false;
   for (HookPoint& point : points_) {
     for (auto& list : point.lists) {
+      if (walking_ > 0) {
+        for (SimActionControl& control : list) {
+          if (control.action != action) continue;
+          control.action = nullptr;
+          control.state = SimActionControl::kDone;
+          found = sweep_ = true;
+        }
+        continue;
+      }
       const std::size_t before = list.size();
       list.remove_if([action](const SimActionControl& c) { return c.action == action; });
       found = found || list.size() != before;
     }
   }
   return found;
+}
+
+Status SimActionMgr::UnhookSelf(NewSimAction* action) {
+  if (action == nullptr || !Unhook(action)) return kActionRefused;
+  GrowByChunks(pending_.size(), pending_.capacity(), pending_);
+  pending_.push_back(action->handle_);
+  return status::kOk;
 }
 
 Status SimActionMgr::RemoveAction(NewSimAction* action) {
@@ -184,6 +200,7 @@ Status SimActionMgr::UnhookAction(NewSimAction* action) {
 void SimActionMgr::ResetPoint(HookPoint& point) {
   for (std::int32_t list = 0; list < kHookListCount; ++list) {
     for (SimActionControl& control : point.lists[list]) {
+      if (control.action == nullptr) continue;
       control.state = SimActionControl::kWaiting;
       control.action->Reset();
     }
@@ -193,6 +210,21 @@ void SimActionMgr::ResetPoint(HookPoint& point) {
 
 Status SimActionMgr::RunHookPoint(HookPoint& point, std::int32_t* request,
                                   const SimExplicitEvent* event) {
+  ++walking_;
+  const Status result = WalkHookPoint(point, request, event);
+  if (--walking_ == 0 && sweep_) {
+    sweep_ = false;
+    for (HookPoint& each : points_) {
+      for (auto& list : each.lists) {
+        list.remove_if([](const SimActionControl& c) { return c.action == nullptr; });
+      }
+    }
+  }
+  return result;
+}
+
+Status SimActionMgr::WalkHookPoint(HookPoint& point, std::int32_t* request,
+                                   const SimExplicitEvent* event) {
   Status result = status::kOk;
   for (std::int32_t index = 0; index < kHookListCount; ++index) {
     // A list runs only once every list before it has finished this pass.
@@ -203,7 +235,7 @@ Status SimActionMgr::RunHookPoint(HookPoint& point, std::int32_t* request,
     bool again = false;
     Status walk = status::kOk;
     for (SimActionControl& control : list) {
-      if (control.state == SimActionControl::kDone) continue;
+      if (control.state == SimActionControl::kDone || control.action == nullptr) continue;
       std::int32_t asked = 0;
       const Status executed = control.action->Execute(&asked, &control, event);
       highest = std::max(highest, asked);
@@ -293,7 +325,9 @@ Status SimActionMgr::ClearAll(bool carry_out_pending) {
 void SimActionMgr::ExplicitEventNotice(std::uint64_t handle) {
   for (HookPoint& point : points_) {
     for (auto& list : point.lists) {
-      for (SimActionControl& control : list) control.action->ExplicitEventNotice(handle);
+      for (SimActionControl& control : list) {
+        if (control.action != nullptr) control.action->ExplicitEventNotice(handle);
+      }
     }
   }
 }

@@ -154,6 +154,10 @@ class SimActionMgr : public DseServerCB, public DseClientCB, public QLNSubSystem
   Status CreateAction(const char* name, std::uint32_t options, NewSimAction** action);
   Status RemoveAction(NewSimAction* action);
   Status UnhookAction(NewSimAction* action);
+  // An action that gives up from inside its own Execute: it leaves every
+  // list now and is freed by its factory once the hook point is passed
+  // (with the pending removals). 0, or 10 when it was in no list.
+  Status UnhookSelf(NewSimAction* action);
   NewSimAction* FindAction(std::uint64_t handle) const;
 
   // Set by the control loop before each dispatch.
@@ -202,6 +206,7 @@ class SimActionMgr : public DseServerCB, public DseClientCB, public QLNSubSystem
 
   SimActionMgr() = default;
   Status RunHookPoint(HookPoint& point, std::int32_t* request, const SimExplicitEvent* event);
+  Status WalkHookPoint(HookPoint& point, std::int32_t* request, const SimExplicitEvent* event);
   void ResetPoint(HookPoint& point);
   // Takes every element of the action out; whether there was one.
   bool Unhook(NewSimAction* action);
@@ -217,4 +222,8 @@ class SimActionMgr : public DseServerCB, public DseClientCB, public QLNSubSystem
   std::int32_t reply_request_ = 0;
   Status reply_status_ = status::kOk;
   SimActionEventSource* events_ = nullptr;
+  // While a hook point is walked, leaving actions only blank their
+  // elements; the blanks are swept once the walk is over.
+  std::int32_t walking_ = 0;
+  bool sweep_ = false;
 };

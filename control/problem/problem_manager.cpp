@@ -6,7 +6,10 @@
 
 #include "control/managers/instance_mgr.h"
 #include "control/managers/library_mgr.h"
+#include "control/actions/monitor.h"
+#include "control/actions/sync_action.h"
 #include "control/problem/client_requests.h"
+#include "control/properties/property_mgr.h"
 #include "control/problem/problem_services.h"
 #include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
@@ -34,6 +37,7 @@ thread_local std::int32_t t_com_joins = 0;
 constexpr std::size_t kTimeUnitRoom = 9;
 constexpr std::int32_t kRunModeOption = 29;
 constexpr std::int32_t kDynamicMode = 4;
+constexpr std::uint32_t kPropertyOption = 77;
 
 bool Has(std::uint32_t count, std::uint32_t index) { return index < count; }
 
@@ -46,6 +50,7 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   SetMasterManager(this);
   instances_ = std::make_unique<SimInstanceMgr>();
   library_ = std::make_unique<SimLibraryMgr>();
+  properties_ = std::make_unique<GppiPropertyMgr>();
   instances_->SetExpressionTree(library_.get());
   // The action manager joins the master here unless some owner made it first.
   actions_ = SimActionMgr::Instance();
@@ -68,6 +73,10 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   executive_ = std::make_unique<SimExecutiveService>(*this);
   explicit_events_ = std::make_unique<SimExplicitEventService>(*this);
   implicit_events_ = std::make_unique<SimImplicitEventService>(*this);
+  monitor_factory_ = std::make_unique<SimMonitorMgr>();
+  actions_->RegisterFactory(monitor_factory_.get());
+  sync_factory_ = std::make_unique<SimSyncMgr>();
+  actions_->RegisterFactory(sync_factory_.get());
   init_spec_ = std::make_unique<SimInitSpecAction>(*this);
   actions_->RegisterFactory(init_spec_.get());
   events_.SetNotice([this](std::uint64_t id) {
@@ -88,6 +97,7 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
         {SimInstanceMgr::kService, instances_.get()},
         {kOptionService, this},
         {kOptionServiceToo, this},
+        {GppiPropertyMgr::kService, properties_.get()},
         {SimActionMgr::kService, actions_},
     };
     for (const auto& [id, server] : services) {
@@ -130,6 +140,8 @@ Status SimProblemMgr::QueryInterface(const platform::IID& iid, void** object) {
     face = explicit_events_.get();
   } else if (iid == IID_IQLNImplicitEventMgr) {
     face = implicit_events_.get();
+  } else if (iid == IID_IQLNPropertiesManager) {
+    face = static_cast<IQLNPropertiesManager*>(properties_.get());
   }
   if (face == nullptr) return kNoInterface;
   *object = face;
@@ -509,7 +521,10 @@ Status SimProblemMgr::SetItem(std::uint32_t type, const BvuIdPath& ids, std::uin
   // A write calls the option's solver clients at once, which must not race
   // the step; the table does not say which numbers have them, so all wait.
   if (step_scheduled_) return pm_status::kBusy;
-  return SolverOptionTable::Instance()->SetItem(type, ids, second, first, value);
+  const Status set = SolverOptionTable::Instance()->SetItem(type, ids, second, first, value);
+  // The property package hears of its option.
+  if (first == kPropertyOption && !status::IsFailure(set)) properties_->OptionsChanged();
+  return set;
 }
 
 // --- master operations ---

@@ -29,12 +29,15 @@
 #include "platform/status.h"
 
 class DseServerRegistry;
+class GppiPropertyMgr;
 class SimExecutiveService;
 class SimExplicitEventService;
 class SimImplicitEventService;
 class SimInitSpecAction;
 class SimInstanceMgr;
 class SimLibraryMgr;
+class SimMonitorMgr;
+class SimSyncMgr;
 class SolverOptionTable;
 
 // Status bits of the run-state notification.
@@ -175,6 +178,7 @@ class SimProblemMgr : public SimMasterManager,
   // The root of the model-instance tree and the library tree.
   SimInstanceMgr* Instances() const { return instances_.get(); }
   SimLibraryMgr* Library() const { return library_.get(); }
+  GppiPropertyMgr* Properties() const { return properties_.get(); }
 
   // The run's integrator, made by the solver build of preparation; null
   // until then. The problem manager owns it.
@@ -280,6 +284,7 @@ class SimProblemMgr : public SimMasterManager,
   // Built first of the managers, instances before the library.
   std::unique_ptr<SimInstanceMgr> instances_;
   std::unique_ptr<SimLibraryMgr> library_;
+  std::unique_ptr<GppiPropertyMgr> properties_;
   SolverOptionTable* options_ = nullptr;
   bool owns_options_ = false;
 
@@ -336,6 +341,8 @@ class SimProblemMgr : public SimMasterManager,
   std::unique_ptr<SimExplicitEventService> explicit_events_;
   std::unique_ptr<SimImplicitEventService> implicit_events_;
   std::unique_ptr<SimInitSpecAction> init_spec_;
+  std::unique_ptr<SimMonitorMgr> monitor_factory_;
+  std::unique_ptr<SimSyncMgr> sync_factory_;
   std::unique_ptr<SimRunIntegrator> integrator_;
   bool step_scheduled_ = false;
   bool step_result_pending_ = false;

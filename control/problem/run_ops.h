@@ -9,6 +9,9 @@
 
 #include "platform/status.h"
 
+// The property manager's package test (control/properties).
+Status GppiPropertiesForRun();
+
 class SimRunOps {
  public:
   virtual ~SimRunOps() = default;
@@ -33,10 +36,12 @@ class SimRunOps {
     if (sent != nullptr) *sent = false;
     return status::kOk;
   }
-  // Per-thread set-up of the properties system, on the run thread.
+  // Per-thread set-up of the properties system, on the run thread: nothing
+  // is needed.
   virtual Status ThreadSetUp() { return status::kOk; }
-  // Whether the properties system has its packages loaded (not negative).
-  virtual Status PackagesLoaded() { return status::kOk; }
+  // Whether the properties system has its packages loaded (not negative):
+  // the tables go to the package before the run.
+  virtual Status PackagesLoaded() { return GppiPropertiesForRun(); }
 };
 
 // What the loop reads and moves of the results manager.

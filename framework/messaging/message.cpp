@@ -68,6 +68,40 @@ DseMessage* DseMessage::MakeEvent(std::uint32_t code, std::uint32_t value, std::
   return event;
 }
 
+DseMessage* DseMessage::DseMessageCopy(const DseMessage& source) {
+  auto* copy = new (std::nothrow) DseMessage(source.type, source.subtype, NoSegment{});
+  if (copy == nullptr) return nullptr;
+  copy->message_class = source.message_class;
+  copy->aux = source.aux;
+  DseSegment* previous = nullptr;
+  for (DseSegment* s = source.first_; s != nullptr; s = s->next) {
+    DseSegment* made = DseSegment::Make(previous);
+    if (made == nullptr) {
+      delete copy;
+      return nullptr;
+    }
+    if (copy->first_ == nullptr) copy->first_ = made;
+    copy->current_ = made;
+    previous = made;
+    // Values never straddle segments, so the copy keeps the boundaries.
+    const unsigned char* begin = s->DataStart();
+    const unsigned char* end =
+        source.state_ == kPacked ? s->frame + s->frame_length + 4 : s->cursor;
+    const std::size_t size = end > begin ? static_cast<std::size_t>(end - begin) : 0;
+    const std::size_t room = static_cast<std::size_t>(made->window_end - made->cursor);
+    std::memcpy(made->cursor, begin, size < room ? size : room);
+    made->cursor += size < room ? size : room;
+  }
+  if (copy->first_ == nullptr) {
+    copy->first_ = copy->current_ = DseSegment::Make(nullptr);
+    if (copy->first_ == nullptr) {
+      delete copy;
+      return nullptr;
+    }
+  }
+  return copy;
+}
+
 DseMessage::~DseMessage() {
   DseSegment::ReturnChain(first_);
   for (DseSegment*& chain : replies_) {

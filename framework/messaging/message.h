@@ -87,6 +87,11 @@ class DseMessage : public DseBBTreeLeaf, public DseListElem, public BvuBinaryStr
   // memory or for more lines than a u16 counts.
   static DseMessage* MakeEvent(std::uint32_t code, std::uint32_t value, std::uint32_t line_count,
                                const char* const* lines);
+  // A fresh message with the type, class, subtype, aux and whole body of
+  // `source` (received, packed or being built), segment for segment, so
+  // that it reads as the source did and can be added to and sent again. No
+  // id, flags or source peer; null without memory.
+  static DseMessage* DseMessageCopy(const DseMessage& source);
 
   // Gives the segments and reply chains back to the pool and lets go of the id.
   ~DseMessage() override;

@@ -2,6 +2,7 @@
 // byte for byte, the statuses of their failures (with no reply left behind),
 // and the neighbours they reach through their narrow faces.
 #include "control/problem/client_requests.h"
+#include "control/properties/property_mgr.h"
 
 #include <gtest/gtest.h>
 
@@ -565,6 +566,8 @@ TEST_F(ClientRequestsTest, AnalysisAndPropertyRequestsNeedTheirManagers) {
   // Estimation has its own manager, still missing.
   EXPECT_EQ(one(123, "kvs_sqpb").status, 0x8032FFFFu);
 
+  // The fake stands in for the engine's own property manager.
+  manager.Unregister(manager.Properties());
   FakeProperties properties;
   const Answer set = Ask(50, [](DseMessage& m) {
     m.PutUInt16(115);

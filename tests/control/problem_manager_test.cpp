@@ -49,7 +49,7 @@ class ProblemManagerTest : public ::testing::Test {
 };
 
 TEST_F(ProblemManagerTest, StartsUpRegisteredAndAtRest) {
-  const std::vector<std::uint32_t> expected = {58, 68, 50, 60, 61, 62, 53, 63, 67};
+  const std::vector<std::uint32_t> expected = {58, 68, 50, 60, 61, 62, 53, 63, 66, 67};
   std::vector<std::uint32_t> registered;
   for (std::uint32_t i = 0; i < registry.Types().Count(); ++i)
     registered.push_back(registry.Types().At(i));
@@ -64,12 +64,13 @@ TEST_F(ProblemManagerTest, StartsUpRegisteredAndAtRest) {
   EXPECT_EQ(GetMasterManager(), &manager);
   EXPECT_EQ(GetProblemManagerHooks(), &manager);
   EXPECT_EQ(GetMessageCollector(), &manager.Collector());
-  // The instance and library managers come first, then the action manager,
-  // a subsystem manager made on first use.
-  ASSERT_EQ(manager.Count(), 3);
+  // The instance, library and property managers come first, then the
+  // action manager, a subsystem manager made on first use.
+  ASSERT_EQ(manager.Count(), 4);
   EXPECT_EQ(manager.At(0), dynamic_cast<QLNSubSystemManager*>(registry.FindServer(62)));
   EXPECT_EQ(manager.At(1), dynamic_cast<QLNSubSystemManager*>(registry.FindServer(61)));
-  EXPECT_EQ(manager.At(2), manager.Actions());
+  EXPECT_EQ(manager.At(2), dynamic_cast<QLNSubSystemManager*>(registry.FindServer(66)));
+  EXPECT_EQ(manager.At(3), manager.Actions());
   EXPECT_EQ(manager.Folders().WorkingFolder(), std::filesystem::current_path().string() + "/");
   void* object = nullptr;
   EXPECT_EQ(manager.QueryInterface(platform::IID_IUnknown, &object), 0u);

@@ -400,3 +400,47 @@ TEST(MessageStreamTest, RereadFromKeepsEverySegmentOfAReceivedMessage) {
 }
 
 }  // namespace
+
+namespace {
+
+// A copy to send again: the body whole across segments, values added after.
+TEST(MessageCopyTest, ACopyReadsAsTheSourceDidAndTakesMoreValues) {
+  DseMessage sent(67, DseMessage::kRequest);
+  sent.aux = 3;
+  sent.PutString("Monitor");
+  // Past one segment, so that a value lands behind a boundary.
+  for (std::uint32_t i = 0; i < 1500; ++i) sent.PutUInt32(i);
+  sent.PutDouble(2.5);
+  testsupport::MessagePtr received = testsupport::Received(sent);
+  ASSERT_NE(received->FirstSegment()->next, nullptr);
+  char name[16];
+  received->GetStringInto(name, sizeof name);  // a partly read source copies whole
+  for (const DseMessage* source :
+       {static_cast<const DseMessage*>(&sent), static_cast<const DseMessage*>(received.get())}) {
+    std::unique_ptr<DseMessage> copy(DseMessage::DseMessageCopy(*source));
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(copy->type, 67u);
+    EXPECT_EQ(copy->aux, 3u);
+    EXPECT_EQ(copy->flags, 0u);
+    EXPECT_EQ(copy->SourcePeer(), nullptr);
+    ASSERT_EQ(copy->PutUInt16(1), 0u);
+    testsupport::MessagePtr back = testsupport::Received(*copy);
+    char text[16];
+    ASSERT_GT(back->GetStringInto(text, sizeof text), 0u);
+    EXPECT_STREQ(text, "Monitor");
+    for (std::uint32_t i = 0; i < 1500; ++i) {
+      std::uint32_t value = 0;
+      ASSERT_EQ(back->GetUInt32(&value), 0u);
+      ASSERT_EQ(value, i);
+    }
+    double real = 0.0;
+    ASSERT_EQ(back->TryGet8(&real), 1u);
+    EXPECT_EQ(real, 2.5);
+    std::uint16_t mark = 0;
+    ASSERT_EQ(back->GetUInt16(&mark), 0u);
+    EXPECT_EQ(mark, 1u);
+    EXPECT_EQ(back->RemainingBytes(), 0u);
+  }
+}
+
+}  // namespace

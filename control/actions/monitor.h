@@ -1,0 +1,283 @@
+// Monitors (the client's tasks): actions that watch a run and tell the
+// client when a time is reached, a number of communication points has
+// passed, a logical expression becomes true, or a ramp of a fixed variable
+// ends. A firing monitor sends its creation request again with its handle,
+// the client's tags and optionally variable values, and holds the run at its
+// hook point until the client replies; the reply says whether it arms again
+// and which follow-on the control loop takes. The factory "Monitor" makes
+// them from service-67 requests. Server thread only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "control/actions/action_mgr.h"
+#include "foundation/directory/id_path.h"
+#include "foundation/values/typed_value.h"
+#include "framework/messaging/message.h"
+#include "platform/guid.h"
+
+class DAESVarTableEntry;
+class Expression;
+class ExpressionVariable;
+class SimMonitorContext;
+class SimMonitorVariable;
+
+namespace monitor_status {
+inline constexpr Status kFailed = 0x8000FFFFu;
+inline constexpr Status kBadRamp = 0x8032FFFFu;
+inline constexpr Status kRampIgnored = 0xA032FFFFu;
+inline constexpr Status kUnknownName = 0x00320019u;
+inline constexpr Status kQuiet = 0x00320000u;
+inline constexpr Status kTimePassed = 10;
+}  // namespace monitor_status
+
+// What monitors need of the problem manager; the default asks the one
+// problem manager of the process, tests put their own here.
+class SimMonitorServices {
+ public:
+  virtual double CurrentTime() = 0;
+  virtual double EventTolerance() = 0;
+  // The earliest time a late time monitor may still fire at.
+  virtual double LowerTimeBound() = 0;
+  // A timed event; *handle gets the event that holds it.
+  virtual Status ScheduleEvent(std::uint32_t kind, double time, std::uint64_t* handle) = 0;
+  // The variable a path or a full name names, and its node kind; null when
+  // nothing is there.
+  virtual DAESVarTableEntry* FindById(const BvuIdPath& path, std::int32_t* kind) = 0;
+  virtual DAESVarTableEntry* FindByName(const char* name, std::int32_t* kind) = 0;
+  // The problem's value setter.
+  virtual Status SetValue(DAESVarTableEntry* entry, const SUValue& value, std::uint32_t flags) = 0;
+  // Variables the problem drives along a ramp between events.
+  virtual void RegisterRamped(DAESVarTableEntry* entry) = 0;
+  virtual void UnregisterRamped(DAESVarTableEntry* entry) = 0;
+
+ protected:
+  ~SimMonitorServices() = default;
+};
+
+SimMonitorServices& MonitorServices();
+// Null restores the problem manager's. Not owned.
+void SetMonitorServices(SimMonitorServices* services);
+
+class SimMonitorMgr final : public SimActionFactory {
+ public:
+  static constexpr char kName[] = "Monitor";
+  static constexpr std::uint32_t kNameRoom = 256;
+
+  SimMonitorMgr() : SimActionFactory(kName) {}
+  // Reads the monitor from the rest of the request; the reply is the
+  // request with u16 0, u32 m and the m tags.
+  Status Create(DseMessage* request, DseMessage** reply, NewSimAction** action) override;
+};
+
+class SimMonitor : public NewSimAction {
+ public:
+  enum Kind : std::uint16_t {
+    kPlain = 1,
+    kTime = 2,
+    kStep = 3,
+    kExpression = 4,
+    kRamp = 5,
+    kImplicit = 6,
+  };
+  static constexpr std::uint16_t kFiredMark = 1;
+  static constexpr std::uint16_t kEndedMark = 2;
+  static constexpr std::int32_t kAbandon = 6;
+  static constexpr std::uint32_t kSetterFlags = 0x2000000;
+  static constexpr char kNoVariable[] =
+      "Failed to find a variable (inactive variable/non-local parameter referenced by a task?)";
+
+  // Takes the copy of the creation request.
+  SimMonitor(const char* name, SimActionFactory* factory, std::unique_ptr<DseMessage> request);
+  // Tells the client an armed monitor that never fired has ended.
+  ~SimMonitor() override;
+
+  // Reads the common part of the creation body.
+  Status ReadCommon(BvuBinaryStream& body);
+  // The kind's own part; nothing for a plain monitor.
+  virtual Status ReadOwn(BvuBinaryStream&) { return status::kOk; }
+
+  Status Execute(std::int32_t* request, SimActionControl* element,
+                 const SimExplicitEvent* event) override;
+  Status HandleReply(std::uint32_t type, DseMessage* reply, void* context) override;
+  Status RequestComplete(Status result, void* context) override;
+  Status Reset() override;
+
+  // Once per arming, before the first firing test.
+  virtual Status Check(std::int32_t* request, SimActionControl* element,
+                       const SimExplicitEvent* event);
+  virtual Status IsFiring(bool* fired, const SimExplicitEvent* event, std::int32_t* request);
+  // The explicit event the monitor waits for; 0 for none.
+  virtual std::uint64_t EventHandle() const { return 0; }
+
+  const std::vector<std::uint32_t>& Tags() const { return tags_; }
+  bool Checked() const { return checked_; }
+  bool Fired() const { return fired_; }
+  std::uint32_t Delay() const { return delay_; }
+  DseMessage* Request() const { return request_.get(); }
+
+ protected:
+  // The variable at the path as a monitor may read it (kinds 12, 24 to 26);
+  // null with the message printed otherwise.
+  static DAESVarTableEntry* VariableAt(const BvuIdPath& path);
+  void MarkChecked() { checked_ = true; }
+
+ private:
+  Status Fire(const SimExplicitEvent* event);
+  Status WriteValues(DseMessage& message, const SimExplicitEvent* event);
+
+  bool checked_ = false;
+  bool fired_ = false;
+  bool reply_arrived_ = false;
+  Status stored_status_ = status::kOk;
+  std::vector<std::uint32_t> tags_;
+  std::uint32_t rearm_ = 0;
+  std::uint32_t follow_on_ = 0;
+  std::vector<BvuIdPath> reported_;
+  std::vector<std::uint16_t> resolved_types_;
+  std::vector<DAESVarTableEntry*> resolved_;
+  std::unique_ptr<DseMessage> request_;
+  std::uint32_t delay_ = 0;
+  bool send_values_ = false;
+  std::uint32_t pending_id_ = 0;
+};
+
+class SimTimeMonitor final : public SimMonitor {
+ public:
+  static constexpr std::uint32_t kAtZero = 130;
+  static constexpr std::uint32_t kLater = 66;
+  static constexpr Status kNoInterface = 0x80004002u;
+
+  using SimMonitor::SimMonitor;
+  Status ReadOwn(BvuBinaryStream& body) override;
+  Status Check(std::int32_t* request, SimActionControl* element,
+               const SimExplicitEvent* event) override;
+  Status IsFiring(bool* fired, const SimExplicitEvent* event, std::int32_t* request) override;
+  std::uint64_t EventHandle() const override { return handle_; }
+  void ExplicitEventNotice(std::uint64_t handle) override;
+
+  // As a COM-style IUnknown.
+  std::uint32_t AddRef() { return ++references_; }
+  std::uint32_t Release() { return references_ > 0 ? --references_ : 0; }
+  Status QueryInterface(const platform::IID& iid, void** object);
+
+  double Time() const { return time_; }
+
+ private:
+  Status Schedule();
+
+  std::int32_t references_ = 0;
+  double time_ = 0.0;
+  std::uint64_t handle_ = 0;
+  bool schedule_now_ = false;
+};
+
+class SimStepMonitor final : public SimMonitor {
+ public:
+  using SimMonitor::SimMonitor;
+  Status ReadOwn(BvuBinaryStream& body) override;
+  Status Check(std::int32_t*, SimActionControl*, const SimExplicitEvent*) override;
+  Status IsFiring(bool* fired, const SimExplicitEvent* event, std::int32_t* request) override;
+
+ private:
+  std::int32_t steps_ = 0;
+  std::int32_t count_ = 0;
+};
+
+class SimExprMonitor : public SimMonitor {
+ public:
+  static constexpr std::int32_t kNoValue = 99;
+  static constexpr std::size_t kPrefixedNameRoom = 128;
+  // Kinds of the variables in the creation body.
+  static constexpr std::uint8_t kModelVariable = 0;
+  static constexpr std::uint8_t kNamed = 1;
+  static constexpr std::uint8_t kIntegerLiteral = 2;
+  static constexpr std::uint8_t kLogicalLiteral = 3;
+  static constexpr std::uint8_t kRealLiteral = 4;
+
+  SimExprMonitor(const char* name, SimActionFactory* factory, std::unique_ptr<DseMessage> request);
+  ~SimExprMonitor() override;
+  Status ReadOwn(BvuBinaryStream& body) override;
+  Status Check(std::int32_t* request, SimActionControl* element,
+               const SimExplicitEvent* event) override;
+  Status IsFiring(bool* fired, const SimExplicitEvent* event, std::int32_t* request) override;
+
+  // Whether the expression evaluates to true now.
+  bool Truth();
+  SimMonitorContext* Context() const { return context_.get(); }
+
+ private:
+  struct Declared {
+    std::string name;
+    std::uint8_t kind;
+    BvuIdPath path;
+    SUValue literal;
+  };
+  Status BuildContext();
+
+  Expression* expression_ = nullptr;
+  std::vector<Declared> declared_;
+  std::string prefix_;
+  std::int32_t edge_ = 1;
+  std::int32_t last_ = kNoValue;
+  std::vector<std::unique_ptr<SimMonitorVariable>> variables_;
+  std::vector<ExpressionVariable*> pointers_;
+  std::unique_ptr<SimMonitorContext> context_;
+};
+
+// A linear or cosine profile from a start value at t0 to a target at t1.
+struct RampFunction {
+  double start_time = 0.0;
+  double end_time = 0.0;
+  double duration = 0.0;
+  double start_value = 0.0;
+  double target = 0.0;
+  bool start_known = false;
+  bool linear = true;
+
+  // The value at time t; `tolerance` below which a duration counts as none.
+  double ValueAt(double t, double tolerance) const;
+  // The start value that makes a cosine profile pass through v at `now`.
+  double CosineStartThrough(double v, double now) const;
+};
+
+class SimRampMonitor final : public SimMonitor {
+ public:
+  static constexpr std::uint32_t kIntegerType = 2;
+  static constexpr std::uint32_t kRealType = 4;
+  static constexpr std::uint32_t kRampedMark = 0x8000000;
+  static constexpr std::uint32_t kEndEvent = 66;
+  static constexpr double kRestartGap = 0.01;
+  enum State : std::int32_t { kIdle = 0, kActive = 1, kStartKnown = 2 };
+
+  using SimMonitor::SimMonitor;
+  ~SimRampMonitor() override;
+  Status ReadOwn(BvuBinaryStream& body) override;
+  Status Check(std::int32_t* request, SimActionControl* element,
+               const SimExplicitEvent* event) override;
+  Status IsFiring(bool* fired, const SimExplicitEvent* event, std::int32_t* request) override;
+  std::uint64_t EventHandle() const override { return end_event_; }
+  void ExplicitEventNotice(std::uint64_t handle) override;
+
+  const RampFunction& Function() const { return ramp_; }
+  std::int32_t RampState() const { return state_; }
+
+ private:
+  // The check itself; a refusal is 0xA032FFFF.
+  Status Begin(std::int32_t* request);
+  Status Bind();
+  Status SetVariable(double value);
+
+  RampFunction ramp_;
+  bool by_name_ = false;
+  std::string variable_name_;
+  BvuIdPath variable_path_;
+  std::uint32_t value_type_ = kRealType;
+  std::int32_t mode_ = 1;
+  std::int32_t state_ = kIdle;
+  DAESVarTableEntry* variable_ = nullptr;
+  std::uint64_t end_event_ = 0;
+};
