@@ -2,12 +2,14 @@
 
 #include <strings.h>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "control/managers/instance_mgr.h"
 #include "control/managers/library_mgr.h"
 #include "control/problem/client_requests.h"
 #include "control/problem/problem_services.h"
+#include "daes/delays/delay_mgr.h"
 #include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/solver_options.h"
@@ -547,16 +549,38 @@ Status SimProblemMgr::ProblemEdited() {
 Status SimProblemMgr::StartRun(std::int32_t run_mode) {
   const Status told = SimMasterManager::StartRun(run_mode);
   if (status::IsFailure(told)) return told;
-  return run_ops_->PrepareSimulation(0, 0);
+  const Status prepared = run_ops_->PrepareSimulation(0, 0);
+  const char* qc = std::getenv("QLN_QCFileOpt");
+  if (qc != nullptr && strcasecmp(qc, "Clean") == 0) results_->CloseValueDump();
+  return prepared;
+}
+
+Status SimProblemMgr::WriteQcLine(const char* text) {
+  return results_->WriteDumpLine(text != nullptr ? text : "");
+}
+
+Status SimProblemMgr::ReleaseSolvers() {
+  // The delayed variables belong to the problem that goes with the solvers.
+  if (DelayMgr* delays = GetCurrentDelayMgr()) delays->Clear();
+  return SimMasterManager::ReleaseSolvers();
 }
 
 Status SimProblemMgr::DetachProblem(const char* folder, const char* sub_folder) {
   if (handover_->ThreadStarted()) StopRun();
   ClearStatusBits(run_bits::kProblemBits);
-  if (installations_found_) SimMasterManager::ReleaseSolvers();
+  if (installations_found_) {
+    SimClientRequests::UnloadNLASolver(*this);
+    SimClientRequests::RenewNonlinearMethod();
+  }
+  // Whatever works on the problem lets go of it before it is destroyed,
+  // found installations or not; the broadcast stops at the first manager
+  // that fails, so the integrator is told on its own first.
+  if (integrator_ != nullptr) integrator_->ReleaseSolvers();
+  ReleaseSolvers();
   executive_->ReleaseAll();
   delete GetCurrentProblem();
   events_.Clear();
+  if (DelayMgr* delays = GetCurrentDelayMgr()) delays->Clear();
   ClearVariableDrivers();
   if (options_ != nullptr && SolverOptionTable::Existing() == options_) options_->SetDefaults();
   events_.SetTolerance(results_->CommunicationInterval() / 100.0);

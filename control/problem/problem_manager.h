@@ -128,8 +128,11 @@ class SimProblemMgr : public SimMasterManager,
   // Master operations the problem manager adds its own work to.
   Status AttachProblem(const char* folder, const char* name) override;
   Status ProblemEdited() override;
-  // Tells the managers, then prepares what the run still lacks.
+  // Tells the managers, then prepares what the run still lacks; with
+  // QLN_QCFileOpt "Clean" the run writes no quality-control values.
   Status StartRun(std::int32_t run_mode) override;
+  // The current delay manager forgets the problem's delayed variables.
+  Status ReleaseSolvers() override;
   Status DetachProblem(const char* folder, const char* sub_folder) override;
 
   // ProblemManagerHooks.
@@ -224,6 +227,8 @@ class SimProblemMgr : public SimMasterManager,
   // A queued snapshot and a rewind, done by the loop at its next fixed point.
   void RequestSnapshot() { snapshot_request_ = 1; }
   void RequestRewind() { rewind_request_ = 1; }
+  // A line of the quality-control output, when it is open.
+  Status WriteQcLine(const char* text);
   // Asks the loop for one poll with timers once the problem is built.
   void RequestTimerPoll() { poll_with_timers_ = true; }
 

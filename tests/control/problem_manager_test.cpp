@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "daes/instance/instance_node.h"
+#include "daes/problem/problem.h"
 #include "foundation/directory/id_path.h"
+#include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/problem_manager_hooks.h"
 #include "foundation/messages/messages_handler.h"
 #include "foundation/values/typed_value.h"
@@ -207,3 +210,72 @@ TEST_F(ProblemManagerTest, OptionWritesReachTheOptionTable) {
 }
 
 }  // namespace
+
+namespace {
+
+// Records who lets go of the problem, and whether it still existed then.
+class ReleaseRecorder : public QLNSubSystemManager {
+ public:
+  explicit ReleaseRecorder(std::vector<std::string>* log) : log_(log) {}
+  Status ReleaseSolvers() override {
+    log_->push_back(GetCurrentProblem() != nullptr ? "managers, problem alive" : "managers");
+    return refuse;
+  }
+  Status DetachProblem(const char*, const char*) override {
+    log_->push_back(GetCurrentProblem() != nullptr ? "detach, problem alive" : "detach");
+    return 0;
+  }
+  Status refuse = 0;
+
+ private:
+  std::vector<std::string>* log_;
+};
+
+class ReleaseIntegrator : public SimRunIntegrator {
+ public:
+  explicit ReleaseIntegrator(std::vector<std::string>* log) : log_(log) {}
+  std::int32_t GetIntegratorKind() const override { return 1; }
+  Status BeginRun() override { return 0; }
+  Status EndRun() override { return 0; }
+  Status ReleaseSolvers() override {
+    log_->push_back(GetCurrentProblem() != nullptr ? "integrator, problem alive" : "integrator");
+    return 0;
+  }
+
+ private:
+  std::vector<std::string>* log_;
+};
+
+}  // namespace
+
+// Without the installations found (no first pass of the loop) the
+// integrator and the managers still let go of the problem before it goes,
+// even when a manager refuses the release.
+TEST_F(ProblemManagerTest, DetachReleasesTheProblemBeforeDestroyingIt) {
+  std::vector<std::string> log;
+  ReleaseRecorder refusing(&log);
+  refusing.refuse = 0x80320001u;
+  manager.SetIntegrator(std::make_unique<ReleaseIntegrator>(&log));
+  DAESInstanceNode root(nullptr, nullptr);
+  DAESCreateProblem(&root, 0, nullptr);
+  ASSERT_NE(GetCurrentProblem(), nullptr);
+  std::vector<std::uint64_t> gone;
+  manager.Events().SetNotice([&](std::uint64_t id) { gone.push_back(id); });
+  std::uint64_t id = 0;
+  manager.Events().Add(16, 1.0, 0.0, &id);
+  manager.RunResults().SetCommunicationInterval(0.5);
+  manager.SetCurrentTime(3.0);
+  manager.SetRunState(1);
+  manager.SetStatusBits(run_bits::kPrepared);
+
+  manager.DetachProblem("w", "NULL");
+  EXPECT_EQ(log, (std::vector<std::string>{"integrator, problem alive", "managers, problem alive",
+                                           "detach"}));
+  EXPECT_EQ(GetCurrentProblem(), nullptr);
+  EXPECT_EQ(gone, std::vector<std::uint64_t>{id});
+  EXPECT_TRUE(manager.Events().Empty());
+  EXPECT_DOUBLE_EQ(manager.Events().Tolerance(), 0.005);
+  EXPECT_EQ(manager.Record().time, 0.0);
+  EXPECT_EQ(manager.RunState(), 2);
+  EXPECT_EQ(manager.StatusBits(), 0x1u);
+}
