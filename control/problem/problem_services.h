@@ -42,9 +42,17 @@ class SimImplicitEventService final : public IQLNImplicitEventMgr {
   std::uint32_t AddRef() override;
   std::uint32_t Release() override;
 
-  // Without an event schedule the answer is no: 0, result 1.
+  // The current event schedule's questions. A: whether an external event
+  // has fired (flag 0; the integrator asks this after its steps) or whether
+  // there are external events at all (flag set). B: whether any event
+  // (flag 0) or an external event (flag set) changed. Without a schedule
+  // the answer is no: 0, result 1.
   Status QueryA(std::int32_t flag, std::int32_t* answer) override;
   Status QueryB(std::int32_t flag, std::int32_t* answer) override;
+  // The event (a QLNImplicitEvent) joins or leaves the current schedule;
+  // 0x80004005 without one, for null or for an event the engine did not make.
+  Status RegisterEvent(void* event) override;
+  Status UnregisterEvent(void* event) override;
 
  private:
   SimProblemMgr& manager_;

@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "control/problem/problem_manager.h"
+#include "daes/events/implicit_event.h"
 #include "foundation/collections/mixins.h"
+#include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/run_mode.h"
 #include "framework/servers/server_registry.h"
 #include "solve/ifaces/decomposer.h"
@@ -78,6 +82,37 @@ TEST_F(ServicesTest, ImplicitQuestionsWithoutAScheduleAnswerNo) {
   EXPECT_EQ(implicit->QueryB(0, &answer), 1u);
   EXPECT_EQ(answer, 0);
   EXPECT_EQ(implicit->QueryA(0, nullptr), 0x80070057u);
+  EXPECT_EQ(implicit->RegisterEvent(nullptr), 0x80004005u);
+}
+
+TEST_F(ServicesTest, ImplicitEventsJoinTheScheduleAndAreAskedAbout) {
+  auto* implicit = Get<IQLNImplicitEventMgr>(IID_IQLNImplicitEventMgr);
+  std::unique_ptr<DAESEventSchedule> schedule(DAESCreateEventSchedule());
+  SetCurrentEventSchedule(schedule.get());
+  QLNImplicitEvent* event = DAESCreateExtImplicitEvent(daes::kExternalEventKind, "Monitor 1");
+  ASSERT_NE(event, nullptr);
+  std::int32_t answer = 7;
+  EXPECT_EQ(implicit->QueryA(1, &answer), 1u);
+  EXPECT_EQ(answer, 0);
+  EXPECT_EQ(implicit->RegisterEvent(event), 0u);
+  EXPECT_EQ(schedule->ExternalCount(), 1u);
+  EXPECT_EQ(implicit->QueryA(1, &answer), 0u);
+  EXPECT_EQ(answer, 1);
+  // Not fired yet; then fired once.
+  EXPECT_EQ(implicit->QueryA(0, &answer), 1u);
+  EXPECT_EQ(answer, 0);
+  event->CountFiring();
+  EXPECT_EQ(implicit->QueryA(0, &answer), 0u);
+  EXPECT_EQ(answer, 1);
+  EXPECT_EQ(implicit->QueryB(1, &answer), 1u);
+  EXPECT_EQ(answer, 0);
+  EXPECT_EQ(implicit->UnregisterEvent(event), 0u);
+  EXPECT_EQ(schedule->ExternalCount(), 0u);
+  EXPECT_EQ(implicit->QueryA(1, &answer), 1u);
+  EXPECT_EQ(implicit->RegisterEvent(nullptr), 0x80004005u);
+  SetCurrentEventSchedule(nullptr);
+  EXPECT_EQ(implicit->UnregisterEvent(event), 0x80004005u);
+  static_cast<DAESImplicitEvent*>(event)->Release();
 }
 
 TEST_F(ServicesTest, TheExecutiveSetsTimePostsMessagesAndHoldsSolverObjects) {
