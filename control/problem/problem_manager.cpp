@@ -539,6 +539,7 @@ void SimProblemMgr::SendRestoredNotice() {
 Status SimProblemMgr::ProblemEdited() {
   if (preparation_ == 2) {
     run_state_ = 2;
+    step_result_pending_ = false;
     preparation_ = 3;
   }
   problem_ready_ = 0;

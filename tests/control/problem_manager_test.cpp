@@ -279,3 +279,16 @@ TEST_F(ProblemManagerTest, DetachReleasesTheProblemBeforeDestroyingIt) {
   EXPECT_EQ(manager.RunState(), 2);
   EXPECT_EQ(manager.StatusBits(), 0x1u);
 }
+
+TEST_F(ProblemManagerTest, AnEditOfAnEditedProblemAsksForAFullPreparation) {
+  manager.ProblemEdited();
+  EXPECT_EQ(manager.PreparationNeeded(), 1);
+  ASSERT_EQ(Command(29), 0u);
+  ASSERT_EQ(manager.PreparationNeeded(), 2);
+  manager.SetRunState(1);
+  manager.SetStepResultPending(true);
+  manager.ProblemEdited();
+  EXPECT_EQ(manager.PreparationNeeded(), 3);
+  EXPECT_EQ(manager.RunState(), 2);
+  EXPECT_FALSE(manager.StepResultPending());
+}
