@@ -70,6 +70,7 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   executive_ = std::make_unique<SimExecutiveService>(*this);
   explicit_events_ = std::make_unique<SimExplicitEventService>(*this);
   implicit_events_ = std::make_unique<SimImplicitEventService>(*this);
+  delays_ = std::make_unique<SimDelayService>(*this);
   init_spec_ = std::make_unique<SimInitSpecAction>(*this);
   actions_->RegisterFactory(init_spec_.get());
   events_.SetNotice([this](std::uint64_t id) {
@@ -132,6 +133,8 @@ Status SimProblemMgr::QueryInterface(const platform::IID& iid, void** object) {
     face = explicit_events_.get();
   } else if (iid == IID_IQLNImplicitEventMgr) {
     face = implicit_events_.get();
+  } else if (iid == IID_IQLNDelayManager) {
+    face = delays_.get();
   }
   if (face == nullptr) return kNoInterface;
   *object = face;

@@ -32,6 +32,7 @@ class DseServerRegistry;
 class SimExecutiveService;
 class SimExplicitEventService;
 class SimImplicitEventService;
+class SimDelayService;
 class SimInitSpecAction;
 class SimInstanceMgr;
 class SimLibraryMgr;
@@ -104,10 +105,10 @@ class SimProblemMgr : public SimMasterManager,
   static SimProblemMgr* Instance();
 
   // The COM-style face: IUnknown and the executive give the executive face,
-  // the explicit and implicit event managers theirs, each with one more
-  // reference. The delay, properties and sensitivity interfaces join as
-  // their owners' subsystems are built; until then, as for any other id,
-  // 0x80004002 and *object untouched.
+  // the explicit and implicit event managers and the delay manager theirs,
+  // each with one more reference. The properties and sensitivity interfaces
+  // join as their owners' subsystems are built; until then, as for any
+  // other id, 0x80004002 and *object untouched.
   Status QueryInterface(const platform::IID& iid, void** object);
   // Reference counting of the COM-style interfaces: the server thread owns
   // the object, so a count of 0 frees nothing.
@@ -337,6 +338,7 @@ class SimProblemMgr : public SimMasterManager,
   std::unique_ptr<SimExecutiveService> executive_;
   std::unique_ptr<SimExplicitEventService> explicit_events_;
   std::unique_ptr<SimImplicitEventService> implicit_events_;
+  std::unique_ptr<SimDelayService> delays_;
   std::unique_ptr<SimInitSpecAction> init_spec_;
   std::unique_ptr<SimRunIntegrator> integrator_;
   bool step_scheduled_ = false;

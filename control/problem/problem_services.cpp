@@ -3,6 +3,7 @@
 #include <string>
 
 #include "control/problem/problem_manager.h"
+#include "daes/delays/delay_mgr.h"
 #include "daes/events/implicit_event.h"
 #include "foundation/collections/mixins.h"
 #include "foundation/interfaces/current_objects.h"
@@ -107,6 +108,19 @@ Status SimImplicitEventService::UnregisterEvent(void* event) {
   DAESImplicitEvent* engine_event = event != nullptr ? EngineEvent(event) : nullptr;
   if (schedule == nullptr || engine_event == nullptr) return kNoSchedule;
   return schedule->RemoveEvent(engine_event);
+}
+
+// --- delays ---
+
+Status SimDelayService::QueryInterface(const platform::IID& iid, void** object) {
+  return manager_.QueryInterface(iid, object);
+}
+std::uint32_t SimDelayService::AddRef() { return manager_.AddRef(); }
+std::uint32_t SimDelayService::Release() { return manager_.Release(); }
+
+Status SimDelayService::RecordTime() {
+  if (DelayMgr* delays = GetCurrentDelayMgr()) delays->RecordAll(GetSimulationTime());
+  return status::kOk;
 }
 
 // --- the executive ---

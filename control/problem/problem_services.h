@@ -58,6 +58,21 @@ class SimImplicitEventService final : public IQLNImplicitEventMgr {
   SimProblemMgr& manager_;
 };
 
+class SimDelayService final : public IQLNDelayManager {
+ public:
+  explicit SimDelayService(SimProblemMgr& manager) : manager_(manager) {}
+  Status QueryInterface(const platform::IID& iid, void** object) override;
+  std::uint32_t AddRef() override;
+  std::uint32_t Release() override;
+
+  // The current delay manager records its variables at the simulation time
+  // the integrator reached; 0 with or without one.
+  Status RecordTime() override;
+
+ private:
+  SimProblemMgr& manager_;
+};
+
 class SimExecutiveService final : public IQLNESOFactory {
  public:
   static constexpr std::int32_t kSlots = 8;

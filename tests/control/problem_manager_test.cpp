@@ -80,7 +80,7 @@ TEST_F(ProblemManagerTest, StartsUpRegisteredAndAtRest) {
   EXPECT_EQ(object, static_cast<platform::IUnknown*>(&manager.Executive()));
   EXPECT_EQ(manager.Release(), 1u);
   void* untouched = &object;
-  EXPECT_EQ(manager.QueryInterface(platform::MakeGuid("{0038001F-07A4-463A-A513-F2F46FF75FB8}"),
+  EXPECT_EQ(manager.QueryInterface(platform::MakeGuid("{00380025-07A4-463A-A513-F2F46FF75FB8}"),
                                    &untouched),
             0x80004002u);
   EXPECT_EQ(untouched, &object);

@@ -85,6 +85,12 @@ TEST_F(ServicesTest, ImplicitQuestionsWithoutAScheduleAnswerNo) {
   EXPECT_EQ(implicit->RegisterEvent(nullptr), 0x80004005u);
 }
 
+TEST_F(ServicesTest, TheDelayFaceAnswersWithOrWithoutADelayManager) {
+  auto* delays = Get<IQLNDelayManager>(IID_IQLNDelayManager);
+  ASSERT_NE(delays, nullptr);
+  EXPECT_EQ(delays->RecordTime(), 0u);
+}
+
 TEST_F(ServicesTest, ImplicitEventsJoinTheScheduleAndAreAskedAbout) {
   auto* implicit = Get<IQLNImplicitEventMgr>(IID_IQLNImplicitEventMgr);
   std::unique_ptr<DAESEventSchedule> schedule(DAESCreateEventSchedule());
