@@ -358,6 +358,15 @@ Status SimProblemMgr::CommandSetTime(double time) {
   return results_->SendTimeMessage(time);
 }
 
+void SimProblemMgr::ResetRunClock() {
+  if (record_.time == 0.0 && record_.counter == 0) return;
+  record_.time = 0.0;
+  record_.counter = 0;
+  step_result_pending_ = false;
+  reinitialise_ = 0;
+  results_->MoveTo(0.0);
+}
+
 Status SimProblemMgr::CommandRelease() {
   check_problem_ = false;
   Status result = status::kOk;

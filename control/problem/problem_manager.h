@@ -204,6 +204,17 @@ class SimProblemMgr : public SimMasterManager,
   // The primary services the run steps, the managers and the actions use.
   static constexpr double kEpsilon = 2.220446049250314e-16;
   static constexpr double kLargestValue = 1.797693134862315e308;
+  std::uint16_t StopCounter() const { return record_.stops; }
+  double CommunicationInterval() { return results_->CommunicationInterval(); }
+  // When the run clock moved: back to 0 with its counter, no step result
+  // pending, no re-initialisation, and the report writer at 0.
+  void ResetRunClock();
+  void ResetActions() {
+    if (actions_ != nullptr) actions_->ResetAll();
+  }
+  bool NeedsPreparation() const { return preparation_ != 0; }
+  bool Edited() const { return preparation_ == 2; }
+  const std::string& ExtraSearchPath() const { return folders_.ExtraSearchPath(); }
   double PendingEventTime() const { return pending_event_time_; }
   void SetPendingEventTime(double time) { pending_event_time_ = time; }
   // Set by the run step when its result waits to be taken.

@@ -812,6 +812,19 @@ TEST_F(ControlRunTest, PrimaryServicesKeepWhatTheyAreTold) {
   manager.LeaveNestedMode();
   manager.LeaveNestedMode();
   EXPECT_FALSE(manager.IsNestedMode());
+  EXPECT_FALSE(manager.NeedsPreparation());
+  EXPECT_FALSE(manager.Edited());
+  // The run clock is reset only when it moved, and the report writer with it.
+  manager.ResetRunClock();
+  EXPECT_EQ(results.moved_to, -1.0);
+  manager.SetCurrentTime(0.5);
+  manager.SetStepResultPending(true);
+  manager.SetReinitialisationMark(true);
+  manager.ResetRunClock();
+  EXPECT_EQ(manager.Record().time, 0.0);
+  EXPECT_FALSE(manager.StepResultPending());
+  EXPECT_FALSE(manager.ReinitialisationMark());
+  EXPECT_EQ(results.moved_to, 0.0);
   // The solver-objects change is told once.
   manager.NotifySolversChanged();
   PassUntil([] { return false; }, 1);
