@@ -371,7 +371,8 @@ Status SimProblemMgr::CommandRelease() {
   check_problem_ = false;
   Status result = status::kOk;
   if (GetCurrentProblem() != nullptr) {
-    result = SimMasterManager::ReleaseSolvers();
+    if (integrator_ != nullptr) integrator_->ReleaseSolvers();
+    result = ReleaseSolvers();
     delete GetCurrentProblem();
     check_problem_ = true;
   }

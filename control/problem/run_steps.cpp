@@ -215,7 +215,7 @@ Status SimRunSteps::ReleaseProblem() {
   EnterRunMode(1);
   // Nothing may keep working on the problem once it is gone.
   if (SimRunIntegrator* integrator = Integrator()) integrator->ReleaseSolvers();
-  const Status released = pm_.SimMasterManager::ReleaseSolvers();
+  const Status released = pm_.ReleaseSolvers();
   pm_.Executive().ReleaseAll();
   delete problem;
   pm_.MarkCheckProblem();

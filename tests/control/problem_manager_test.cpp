@@ -292,3 +292,17 @@ TEST_F(ProblemManagerTest, AnEditOfAnEditedProblemAsksForAFullPreparation) {
   EXPECT_EQ(manager.RunState(), 2);
   EXPECT_FALSE(manager.StepResultPending());
 }
+
+TEST_F(ProblemManagerTest, ReleasingTheProblemTellsTheIntegratorFirst) {
+  std::vector<std::string> log;
+  ReleaseRecorder refusing(&log);
+  refusing.refuse = 0x80320001u;
+  manager.SetIntegrator(std::make_unique<ReleaseIntegrator>(&log));
+  DAESInstanceNode root(nullptr, nullptr);
+  DAESCreateProblem(&root, 0, nullptr);
+  EXPECT_EQ(Command(150), 0x80320001u);
+  EXPECT_EQ(log,
+            (std::vector<std::string>{"integrator, problem alive", "managers, problem alive"}));
+  EXPECT_EQ(GetCurrentProblem(), nullptr);
+  EXPECT_TRUE(manager.CheckProblemMarked());
+}
