@@ -13,6 +13,7 @@
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/run_mode.h"
 #include "framework/servers/server_registry.h"
+#include "solve/groups/eso_group.h"
 #include "solve/ifaces/decomposer.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/scoped_current_folder.h"
@@ -173,6 +174,19 @@ TEST_F(ServicesTest, TheExecutiveMakesDecomposersGroupsAndDecompositions) {
   ASSERT_NE(made, nullptr);
   EXPECT_EQ(made->Release(), 0u);
   EXPECT_EQ(executive->CreateDecomposerObject(nullptr), 0x80070057u);
+  EXPECT_EQ(executive->CreateDecompositionObject(nullptr), 0x80070057u);
+
+  // Groups of the types the factory makes; type 2 is not one of them.
+  made = nullptr;
+  ASSERT_EQ(executive->CreateESOGroupObject(kGroupTypeExplicit, &made), 0u);
+  ASSERT_NE(made, nullptr);
+  EXPECT_EQ(made->QueryInterface(IID_IQLNESO, &face), 0u);
+  static_cast<platform::IUnknown*>(face)->Release();
+  EXPECT_EQ(made->Release(), 0u);
+  made = nullptr;
+  EXPECT_EQ(executive->CreateESOGroupObject(2, &made), 0x80004005u);
+  EXPECT_EQ(made, nullptr);
+  EXPECT_EQ(executive->CreateESOGroupObject(kGroupTypeExplicit, nullptr), 0x80070057u);
 }
 
 }  // namespace
