@@ -358,6 +358,13 @@ Status SimProblemMgr::CommandSetTime(double time) {
   return results_->SendTimeMessage(time);
 }
 
+void SimProblemMgr::ReleaseLightPreparation() {
+  light_preparation_ = false;
+  executive_->ReleaseAll();
+  if (integrator_ != nullptr) integrator_->ReleaseSolvers();
+  NotifySolversChanged();
+}
+
 void SimProblemMgr::ResetRunClock() {
   if (record_.time == 0.0 && record_.counter == 0) return;
   record_.time = 0.0;

@@ -224,7 +224,9 @@ class SimProblemMgr : public SimMasterManager,
   void MarkCheckProblem() { check_problem_ = true; }
   bool LightPreparation() const { return light_preparation_; }
   void MarkLightPreparation() { light_preparation_ = true; }
-  void ReleaseLightPreparation() { light_preparation_ = false; }
+  // Clears the mark, lets go of the solver objects and tells the integrator
+  // and, once, the client that the solvers changed.
+  void ReleaseLightPreparation();
   void MarkFullPreparation() { preparation_ = 3; }
   void EndDynamicRun() { end_of_dynamic_run_ = 1; }
   bool DynamicRunEnded() const { return end_of_dynamic_run_ != 0; }

@@ -40,7 +40,6 @@ constexpr std::uint32_t kFixedFlag = 0x80;
 constexpr std::uint32_t kInitialFlag = 0x8000;
 
 constexpr std::uint32_t kEventCode = 16;
-constexpr std::uint32_t kSolversChangedBit = 0x800;
 constexpr Status kReusedSnapshot = 660;
 constexpr Status kSevere = 0xA032FFFFu;
 
@@ -222,12 +221,7 @@ Status SimRunSteps::ReleaseProblem() {
   return released;
 }
 
-void SimRunSteps::ReleaseLightPreparation() {
-  pm_.ReleaseLightPreparation();
-  pm_.Executive().ReleaseAll();
-  if (SimRunIntegrator* integrator = Integrator()) integrator->ReleaseSolvers();
-  pm_.SetStatusBits(kSolversChangedBit);
-}
+void SimRunSteps::ReleaseLightPreparation() { pm_.ReleaseLightPreparation(); }
 
 Status SimRunSteps::EnterRunMode(std::int32_t mode) {
   DAESProblem* problem = GetCurrentProblem();
