@@ -276,12 +276,17 @@ TEST_F(EngineTest, ARunWithoutAModelIsRefusedAndTold) {
   // refused before its first step, and the client is told.
   ASSERT_EQ(client_->WaitFor([&] { return (bits_seen().back() & 0x100u) != 0; }), 0u);
   EXPECT_EQ(bits_seen(), (std::vector<std::uint32_t>{0x1u, 0x3Du, 0x13Du}));
+  // The message log is flushed after the notification of the same pass.
   bool told = false;
-  for (const auto& event : client_->TakeEvents()) {
-    for (const std::string& line : event.lines) {
-      told |= line == "The problem failed its check, cannot start run";
+  EXPECT_EQ(client_->WaitFor([&] {
+    for (const auto& event : client_->TakeEvents()) {
+      for (const std::string& line : event.lines) {
+        told |= line == "The problem failed its check, cannot start run";
+      }
     }
-  }
+    return told;
+  }),
+            0u);
   EXPECT_TRUE(told);
   // Interrupting needs a run under way.
   EXPECT_EQ(Command(14), 0x0032000Au);
@@ -488,6 +493,27 @@ TEST_F(RunModeEngineTest, ADynamicRunStepByStep) {
   EXPECT_EQ(Settled(bodies_), told);
   // The clock only moves forward, one communication point at a time.
   for (std::size_t i = 1; i < times_.size(); ++i) EXPECT_GE(times_[i], times_[i - 1]);
+}
+
+// A run stopped by an action that asks for next action 4 at the third
+// step's hook point pauses at the third communication point.
+TEST_F(RunModeEngineTest, ARunStoppedByAnActionAtTheStepHookPoint) {
+  testsupport::ScopedEnv stop("VANTOR_STOP_AT_STEP", "3");
+  Start("4");
+  Prepare();
+  ASSERT_EQ(Command(9), 0u);
+  WaitForRest(6 + 9);
+  std::vector<std::string> expected{
+      "prepare 00", "snapshot Initial Specification", "check", "prepare 00", "step 128", "record"};
+  for (int i = 0; i < 3; ++i) {
+    for (const char* line : {"step 65", "hook 12", "record"}) expected.push_back(line);
+  }
+  EXPECT_EQ(ops_, expected);
+  std::vector<Bytes> told{NotificationBody(0.0, 0, 0, 0x1), NotificationBody(0.0, 0, 0, 0x3D),
+                          NotificationBody(0.0, 0, 0, 0xBD)};
+  for (int n = 1; n <= 3; ++n) told.push_back(NotificationBody(n * 0.1, 0, 0, 0xBD));
+  told.push_back(NotificationBody(3 * 0.1, 0, 0, 0x3D));
+  EXPECT_EQ(bodies_, told);
 }
 
 TEST_F(RunModeEngineTest, PauseResumeAndInterrupt) {
