@@ -438,3 +438,34 @@ TEST(InstanceMgrProblem, AnEditGivesUpTheBuiltProblem) {
 }
 
 }  // namespace
+
+namespace {
+
+// A description longer than a segment, as it arrives: the trial read on the
+// stand-in and the read into the tree both see every item.
+TEST_F(InstanceMgrTest, ADescriptionOverSeveralSegmentsReadsWhole) {
+  ASSERT_EQ(Create({kFirstOrder}), 0u);
+  MessagePtr request = Request(SimInstanceMgr::kReplace);
+  Writer w(*request);
+  w.U16(SimInstanceMgr::kDescriptionTag);
+  w.IdPath({2});
+  constexpr std::uint32_t kItems = 400;
+  w.List(kItems);
+  for (std::uint32_t i = 1; i <= kItems; ++i) {
+    w.Item(modelwriter::kRealVariable);
+    w.Placement({kFirstOrder, {i, ".v" + std::to_string(i)}});
+    w.Value(i), w.End();
+  }
+  ASSERT_EQ(w.status(), 0u);
+  MessagePtr arrived = testsupport::Received(*request);
+  ASSERT_NE(arrived->FirstSegment()->next, nullptr);  // more than one segment
+  DseMessage* reply = nullptr;
+  EXPECT_EQ(manager.HandleRequest(62, arrived.get(), &reply, nullptr), 0u);
+  delete reply;
+  for (std::int32_t i : {1, 200, 400}) {
+    ASSERT_NE(Variable(i), nullptr) << i;
+    EXPECT_DOUBLE_EQ(Variable(i)->GetRealValue(), i);
+  }
+}
+
+}  // namespace
