@@ -161,6 +161,14 @@ class DecompositionView final : public SimSolverObjectView {
     if (group == 0) return nullptr;
     return dynamic_cast<DAESSolverBlock*>(decomposition_->GetRow(group - 1));
   }
+  // Groups are solved in the order they were added.
+  std::vector<DAESBlock*> Groups() override {
+    std::vector<DAESBlock*> groups;
+    for (std::uint32_t i = 0; i < decomposition_->GetRowCount(); ++i) {
+      groups.push_back(decomposition_->GetRow(i));
+    }
+    return groups;
+  }
 
  private:
   QLNDecomposition* decomposition_;
@@ -381,9 +389,7 @@ Status SimClientRequests::Statistics(DseMessage* request, DseMessage** reply) {
   if (!SolversSetUp()) return pm_status::kNoProblem;
   SimRunIntegrator* integrator = manager_.Integrator();
   if (integrator == nullptr) return kNoSolvers;
-  if (auto* errors = dynamic_cast<SimIntegratorErrors*>(integrator)) {
-    if ((errors->ErrorStatus() & kCodeMask) == kNoSolversCode) return kNoSolvers;
-  }
+  if ((integrator->ErrorStatus() & kCodeMask) == kNoSolversCode) return kNoSolvers;
   SimReply made(*request);
   if (!made.Made()) return DseMessage::kNoMemory;
   DseMessage& body = made.Body();
@@ -467,10 +473,12 @@ Status SimClientRequests::Structure(std::uint16_t code, DseMessage* request, Dse
   if (row == nullptr) return missing;
   Status st = status::kOk;
   switch (code) {
-    case 36:
-      st = row->WriteEquationList(body);
+    case 36: {
+      const std::vector<DAESBlock*> groups = view->Groups();
+      st = row->WriteEquationList(body, &groups);
       if (!status::IsFailure(st)) st = made.EndMark();
       break;
+    }
     case 37: {
       std::ostringstream text;
       row->Report(text);
@@ -506,9 +514,7 @@ Status SimClientRequests::Analyse(DseMessage* request, DseMessage** reply) {
   auto* tree = FindManager<SimInstanceRoot>();
   const Status analysed =
       Partition(problem, *request, tree != nullptr ? tree->InstanceRoot() : nullptr, made.Body());
-  if (auto* reset = dynamic_cast<SimStatisticsReset*>(&manager_.RunOps())) {
-    reset->ResetStatistics();
-  }
+  manager_.RunOps().ResetStatistics();
   return made.Finish(analysed, reply);
 }
 
@@ -560,11 +566,7 @@ Status SimClientRequests::SelectNLASolver(DseMessage* request, DseMessage** repl
   if (status::IsFailure(read)) return read;
   SimReply made(*request);
   if (!made.ReserveStatus()) return pm_status::kFailure;
-  auto* errors = dynamic_cast<SimIntegratorErrors*>(manager_.Integrator());
-  if (IsOpenNLASolverLoaded()) {
-    if (errors != nullptr) errors->GroupMethodsChanged();
-    UnloadOpenNLASolver();
-  }
+  UnloadNLASolver(manager_);
   Status chosen = status::kOk;
   Status st = status::kOk;
   if (!name.empty()) {
@@ -587,14 +589,25 @@ Status SimClientRequests::SelectNLASolver(DseMessage* request, DseMessage** repl
     chosen = pm_status::kSevereFailure;
   }
   // The nonlinear groups follow the choice from the next solve on.
+  RenewNonlinearMethod();
+  st |= made.FillStatus(chosen);
+  if (status::IsFailure(st)) return st;
+  return made.Finish(read, reply);
+}
+
+void SimClientRequests::UnloadNLASolver(SimProblemMgr& manager) {
+  if (!IsOpenNLASolverLoaded()) return;
+  // The integrator's group over the problem holds the solver's methods.
+  if (SimRunIntegrator* integrator = manager.Integrator()) integrator->ReleaseSolvers();
+  UnloadOpenNLASolver();
+}
+
+void SimClientRequests::RenewNonlinearMethod() {
   QLNGroupMethod* method =
       CreateGroupMethod(kMethodNonlinear60, SolverOptions::Instance()->GetInt(kLinearSolverOption));
   // Even an empty slot beats the old method over an unloaded library: the
   // next preparation fills empty slots.
   ReplaceGroupMethod(kGroupNonlinear, method);
-  st |= made.FillStatus(chosen);
-  if (status::IsFailure(st)) return st;
-  return made.Finish(read, reply);
 }
 
 Status SimClientRequests::SetPropertyValue(DseMessage* request, DseMessage** reply) {

@@ -8,11 +8,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/status.h"
 
 class BvuBinaryStream;
 class BvuDirectoryNode;
+class DAESBlock;
 class DAESSolverBlock;
 class DseMessage;
 class SimProblemMgr;
@@ -57,26 +59,6 @@ class SimInstanceRoot {
   ~SimInstanceRoot() = default;
 };
 
-// Found on the run ops: the statistics reset after request 75.
-class SimStatisticsReset {
- public:
-  virtual void ResetStatistics() = 0;
-
- protected:
-  ~SimStatisticsReset() = default;
-};
-
-// Found on the run integrator: its error status (request 34), and the
-// notice that the group methods change (request 111).
-class SimIntegratorErrors {
- public:
-  virtual Status ErrorStatus() = 0;
-  virtual void GroupMethodsChanged() = 0;
-
- protected:
-  ~SimIntegratorErrors() = default;
-};
-
 // What the structure requests read of a solver object. The engine's
 // decompositions are read through an adapter; another object can offer it
 // itself.
@@ -88,6 +70,9 @@ class SimSolverObjectView {
                                 std::uint32_t path_length) = 0;
   // The block of group `group` (1-based), or null.
   virtual DAESSolverBlock* GroupBlock(std::uint32_t group) = 0;
+  // The object's groups in the order they are solved, so that an equation
+  // list can name the earlier group that computes a variable; none here.
+  virtual std::vector<DAESBlock*> Groups() { return {}; }
 };
 
 // A reply under construction. Failing paths let it go out of scope and it
@@ -138,6 +123,10 @@ class SimClientRequests {
   // engine decomposition.
   static SimSolverObjectView* ViewOf(platform::IUnknown* object,
                                      std::unique_ptr<SimSolverObjectView>* scratch);
+  // Unloads a loaded open NLA solver, telling the integrator first.
+  static void UnloadNLASolver(SimProblemMgr& manager);
+  // A new nonlinear group method of code 60 over the linear solver option.
+  static void RenewNonlinearMethod();
 
  private:
   Status StopRequest(DseMessage* request, DseMessage** reply);

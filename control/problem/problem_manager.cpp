@@ -2,6 +2,7 @@
 
 #include <strings.h>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "control/managers/instance_mgr.h"
@@ -11,6 +12,7 @@
 #include "control/problem/client_requests.h"
 #include "control/properties/property_mgr.h"
 #include "control/problem/problem_services.h"
+#include "daes/delays/delay_mgr.h"
 #include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/solver_options.h"
@@ -77,6 +79,7 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   actions_->RegisterFactory(monitor_factory_.get());
   sync_factory_ = std::make_unique<SimSyncMgr>();
   actions_->RegisterFactory(sync_factory_.get());
+  delays_ = std::make_unique<SimDelayService>(*this);
   init_spec_ = std::make_unique<SimInitSpecAction>(*this);
   actions_->RegisterFactory(init_spec_.get());
   events_.SetNotice([this](std::uint64_t id) {
@@ -142,6 +145,8 @@ Status SimProblemMgr::QueryInterface(const platform::IID& iid, void** object) {
     face = implicit_events_.get();
   } else if (iid == IID_IQLNPropertiesManager) {
     face = static_cast<IQLNPropertiesManager*>(properties_.get());
+  } else if (iid == IID_IQLNDelayManager) {
+    face = delays_.get();
   }
   if (face == nullptr) return kNoInterface;
   *object = face;
@@ -368,11 +373,28 @@ Status SimProblemMgr::CommandSetTime(double time) {
   return results_->SendTimeMessage(time);
 }
 
+void SimProblemMgr::ReleaseLightPreparation() {
+  light_preparation_ = false;
+  executive_->ReleaseAll();
+  if (integrator_ != nullptr) integrator_->ReleaseSolvers();
+  NotifySolversChanged();
+}
+
+void SimProblemMgr::ResetRunClock() {
+  if (record_.time == 0.0 && record_.counter == 0) return;
+  record_.time = 0.0;
+  record_.counter = 0;
+  step_result_pending_ = false;
+  reinitialise_ = 0;
+  results_->MoveTo(0.0);
+}
+
 Status SimProblemMgr::CommandRelease() {
   check_problem_ = false;
   Status result = status::kOk;
   if (GetCurrentProblem() != nullptr) {
-    result = SimMasterManager::ReleaseSolvers();
+    if (integrator_ != nullptr) integrator_->ReleaseSolvers();
+    result = ReleaseSolvers();
     delete GetCurrentProblem();
     check_problem_ = true;
   }
@@ -555,6 +577,7 @@ void SimProblemMgr::SendRestoredNotice() {
 Status SimProblemMgr::ProblemEdited() {
   if (preparation_ == 2) {
     run_state_ = 2;
+    step_result_pending_ = false;
     preparation_ = 3;
   }
   problem_ready_ = 0;
@@ -565,16 +588,38 @@ Status SimProblemMgr::ProblemEdited() {
 Status SimProblemMgr::StartRun(std::int32_t run_mode) {
   const Status told = SimMasterManager::StartRun(run_mode);
   if (status::IsFailure(told)) return told;
-  return run_ops_->PrepareSimulation(0, 0);
+  const Status prepared = run_ops_->PrepareSimulation(0, 0);
+  const char* qc = std::getenv("QLN_QCFileOpt");
+  if (qc != nullptr && strcasecmp(qc, "Clean") == 0) results_->CloseValueDump();
+  return prepared;
+}
+
+Status SimProblemMgr::WriteQcLine(const char* text) {
+  return results_->WriteDumpLine(text != nullptr ? text : "");
+}
+
+Status SimProblemMgr::ReleaseSolvers() {
+  // The delayed variables belong to the problem that goes with the solvers.
+  if (DelayMgr* delays = GetCurrentDelayMgr()) delays->Clear();
+  return SimMasterManager::ReleaseSolvers();
 }
 
 Status SimProblemMgr::DetachProblem(const char* folder, const char* sub_folder) {
   if (handover_->ThreadStarted()) StopRun();
   ClearStatusBits(run_bits::kProblemBits);
-  if (installations_found_) SimMasterManager::ReleaseSolvers();
+  if (installations_found_) {
+    SimClientRequests::UnloadNLASolver(*this);
+    SimClientRequests::RenewNonlinearMethod();
+  }
+  // Whatever works on the problem lets go of it before it is destroyed,
+  // found installations or not; the broadcast stops at the first manager
+  // that fails, so the integrator is told on its own first.
+  if (integrator_ != nullptr) integrator_->ReleaseSolvers();
+  ReleaseSolvers();
   executive_->ReleaseAll();
   delete GetCurrentProblem();
   events_.Clear();
+  if (DelayMgr* delays = GetCurrentDelayMgr()) delays->Clear();
   ClearVariableDrivers();
   if (options_ != nullptr && SolverOptionTable::Existing() == options_) options_->SetDefaults();
   events_.SetTolerance(results_->CommunicationInterval() / 100.0);

@@ -33,6 +33,7 @@ class GppiPropertyMgr;
 class SimExecutiveService;
 class SimExplicitEventService;
 class SimImplicitEventService;
+class SimDelayService;
 class SimInitSpecAction;
 class SimInstanceMgr;
 class SimLibraryMgr;
@@ -107,10 +108,10 @@ class SimProblemMgr : public SimMasterManager,
   static SimProblemMgr* Instance();
 
   // The COM-style face: IUnknown and the executive give the executive face,
-  // the explicit and implicit event managers theirs, each with one more
-  // reference. The delay, properties and sensitivity interfaces join as
-  // their owners' subsystems are built; until then, as for any other id,
-  // 0x80004002 and *object untouched.
+  // the explicit and implicit event managers and the delay manager theirs,
+  // each with one more reference. The properties and sensitivity interfaces
+  // join as their owners' subsystems are built; until then, as for any
+  // other id, 0x80004002 and *object untouched.
   Status QueryInterface(const platform::IID& iid, void** object);
   // Reference counting of the COM-style interfaces: the server thread owns
   // the object, so a count of 0 frees nothing.
@@ -131,8 +132,11 @@ class SimProblemMgr : public SimMasterManager,
   // Master operations the problem manager adds its own work to.
   Status AttachProblem(const char* folder, const char* name) override;
   Status ProblemEdited() override;
-  // Tells the managers, then prepares what the run still lacks.
+  // Tells the managers, then prepares what the run still lacks; with
+  // QLN_QCFileOpt "Clean" the run writes no quality-control values.
   Status StartRun(std::int32_t run_mode) override;
+  // The current delay manager forgets the problem's delayed variables.
+  Status ReleaseSolvers() override;
   Status DetachProblem(const char* folder, const char* sub_folder) override;
 
   // ProblemManagerHooks.
@@ -204,6 +208,17 @@ class SimProblemMgr : public SimMasterManager,
   // The primary services the run steps, the managers and the actions use.
   static constexpr double kEpsilon = 2.220446049250314e-16;
   static constexpr double kLargestValue = 1.797693134862315e308;
+  std::uint16_t StopCounter() const { return record_.stops; }
+  double CommunicationInterval() { return results_->CommunicationInterval(); }
+  // When the run clock moved: back to 0 with its counter, no step result
+  // pending, no re-initialisation, and the report writer at 0.
+  void ResetRunClock();
+  void ResetActions() {
+    if (actions_ != nullptr) actions_->ResetAll();
+  }
+  bool NeedsPreparation() const { return preparation_ != 0; }
+  bool Edited() const { return preparation_ == 2; }
+  const std::string& ExtraSearchPath() const { return folders_.ExtraSearchPath(); }
   double PendingEventTime() const { return pending_event_time_; }
   void SetPendingEventTime(double time) { pending_event_time_ = time; }
   // Set by the run step when its result waits to be taken.
@@ -213,7 +228,9 @@ class SimProblemMgr : public SimMasterManager,
   void MarkCheckProblem() { check_problem_ = true; }
   bool LightPreparation() const { return light_preparation_; }
   void MarkLightPreparation() { light_preparation_ = true; }
-  void ReleaseLightPreparation() { light_preparation_ = false; }
+  // Clears the mark, lets go of the solver objects and tells the integrator
+  // and, once, the client that the solvers changed.
+  void ReleaseLightPreparation();
   void MarkFullPreparation() { preparation_ = 3; }
   // An edit gave up the built problem: the next preparation builds anew,
   // whatever command 29 asked for.
@@ -231,6 +248,8 @@ class SimProblemMgr : public SimMasterManager,
   // A queued snapshot and a rewind, done by the loop at its next fixed point.
   void RequestSnapshot() { snapshot_request_ = 1; }
   void RequestRewind() { rewind_request_ = 1; }
+  // A line of the quality-control output, when it is open.
+  Status WriteQcLine(const char* text);
   // Asks the loop for one poll with timers once the problem is built.
   void RequestTimerPoll() { poll_with_timers_ = true; }
 
@@ -340,6 +359,7 @@ class SimProblemMgr : public SimMasterManager,
   std::unique_ptr<SimExecutiveService> executive_;
   std::unique_ptr<SimExplicitEventService> explicit_events_;
   std::unique_ptr<SimImplicitEventService> implicit_events_;
+  std::unique_ptr<SimDelayService> delays_;
   std::unique_ptr<SimInitSpecAction> init_spec_;
   std::unique_ptr<SimMonitorMgr> monitor_factory_;
   std::unique_ptr<SimSyncMgr> sync_factory_;

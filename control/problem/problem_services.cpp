@@ -3,6 +3,8 @@
 #include <string>
 
 #include "control/problem/problem_manager.h"
+#include "daes/delays/delay_mgr.h"
+#include "daes/events/implicit_event.h"
 #include "foundation/collections/mixins.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/run_mode.h"
@@ -61,15 +63,64 @@ Status SimImplicitEventService::QueryInterface(const platform::IID& iid, void** 
 std::uint32_t SimImplicitEventService::AddRef() { return manager_.AddRef(); }
 std::uint32_t SimImplicitEventService::Release() { return manager_.Release(); }
 
-Status SimImplicitEventService::QueryA(std::int32_t, std::int32_t* answer) {
+namespace {
+
+Status Answer(bool yes, std::int32_t* answer) {
+  *answer = yes ? 1 : 0;
+  return yes ? 0 : 1;
+}
+
+DAESImplicitEvent* EngineEvent(void* event) {
+  return dynamic_cast<DAESImplicitEvent*>(static_cast<QLNImplicitEvent*>(event));
+}
+
+constexpr Status kNoSchedule = 0x80004005u;
+
+}  // namespace
+
+Status SimImplicitEventService::QueryA(std::int32_t flag, std::int32_t* answer) {
   if (answer == nullptr) return kInvalidArgument;
-  // The event schedule's questions arrive with the schedule itself.
-  *answer = 0;
-  return 1;
+  DAESEventSchedule* schedule = GetCurrentEventSchedule();
+  if (schedule == nullptr) return Answer(false, answer);
+  return Answer(flag == 0 ? schedule->FirstFiringCount() != 0 : schedule->HasExternalEvents() != 0,
+                answer);
 }
 
 Status SimImplicitEventService::QueryB(std::int32_t flag, std::int32_t* answer) {
-  return QueryA(flag, answer);
+  if (answer == nullptr) return kInvalidArgument;
+  DAESEventSchedule* schedule = GetCurrentEventSchedule();
+  if (schedule == nullptr) return Answer(false, answer);
+  // A failing question counts as no.
+  const Status changed =
+      flag == 0 ? schedule->AnyEventChanged() : schedule->ExternalEventsChanged();
+  return Answer(changed == 1, answer);
+}
+
+Status SimImplicitEventService::RegisterEvent(void* event) {
+  DAESEventSchedule* schedule = GetCurrentEventSchedule();
+  DAESImplicitEvent* engine_event = event != nullptr ? EngineEvent(event) : nullptr;
+  if (schedule == nullptr || engine_event == nullptr) return kNoSchedule;
+  return schedule->AddExternalEvent(engine_event);
+}
+
+Status SimImplicitEventService::UnregisterEvent(void* event) {
+  DAESEventSchedule* schedule = GetCurrentEventSchedule();
+  DAESImplicitEvent* engine_event = event != nullptr ? EngineEvent(event) : nullptr;
+  if (schedule == nullptr || engine_event == nullptr) return kNoSchedule;
+  return schedule->RemoveEvent(engine_event);
+}
+
+// --- delays ---
+
+Status SimDelayService::QueryInterface(const platform::IID& iid, void** object) {
+  return manager_.QueryInterface(iid, object);
+}
+std::uint32_t SimDelayService::AddRef() { return manager_.AddRef(); }
+std::uint32_t SimDelayService::Release() { return manager_.Release(); }
+
+Status SimDelayService::RecordTime() {
+  if (DelayMgr* delays = GetCurrentDelayMgr()) delays->RecordAll(GetSimulationTime());
+  return status::kOk;
 }
 
 // --- the executive ---

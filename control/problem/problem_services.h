@@ -42,9 +42,32 @@ class SimImplicitEventService final : public IQLNImplicitEventMgr {
   std::uint32_t AddRef() override;
   std::uint32_t Release() override;
 
-  // Without an event schedule the answer is no: 0, result 1.
+  // The current event schedule's questions. A: whether an external event
+  // has fired (flag 0; the integrator asks this after its steps) or whether
+  // there are external events at all (flag set). B: whether any event
+  // (flag 0) or an external event (flag set) changed. Without a schedule
+  // the answer is no: 0, result 1.
   Status QueryA(std::int32_t flag, std::int32_t* answer) override;
   Status QueryB(std::int32_t flag, std::int32_t* answer) override;
+  // The event (a QLNImplicitEvent) joins or leaves the current schedule;
+  // 0x80004005 without one, for null or for an event the engine did not make.
+  Status RegisterEvent(void* event) override;
+  Status UnregisterEvent(void* event) override;
+
+ private:
+  SimProblemMgr& manager_;
+};
+
+class SimDelayService final : public IQLNDelayManager {
+ public:
+  explicit SimDelayService(SimProblemMgr& manager) : manager_(manager) {}
+  Status QueryInterface(const platform::IID& iid, void** object) override;
+  std::uint32_t AddRef() override;
+  std::uint32_t Release() override;
+
+  // The current delay manager records its variables at the simulation time
+  // the integrator reached; 0 with or without one.
+  Status RecordTime() override;
 
  private:
   SimProblemMgr& manager_;

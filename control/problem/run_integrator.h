@@ -38,11 +38,13 @@ class SimRunIntegrator {
   // Event location, and sensitivities carried by the integrator.
   virtual bool HasCapability0() const { return false; }
   virtual bool HasCapability3() const { return false; }
-  // The status the integrator was left in (its creation status at first).
+  // The status the integrator was left in (its creation status at first);
+  // solver statistics are refused while it says no solvers can be made.
   virtual Status ErrorStatus() const { return status::kOk; }
   virtual Status ForwardToServer16(std::int32_t /*code*/, void* /*data*/) { return status::kOk; }
-  // The problem it works on goes away (or the solver objects did): it lets
-  // go of it and builds it again at its next call.
+  // The problem it works on goes away, or the solver objects or the group
+  // methods change: it lets go of its group over the problem and builds it
+  // again at its next call.
   virtual Status ReleaseSolvers() { return status::kOk; }
   // The proxy the model asks what the integrator can do; null for none.
   virtual UnifiedIntegratorProxy* Proxy() { return nullptr; }

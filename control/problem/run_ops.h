@@ -42,6 +42,9 @@ class SimRunOps {
   // Whether the properties system has its packages loaded (not negative):
   // the tables go to the package before the run.
   virtual Status PackagesLoaded() { return GppiPropertiesForRun(); }
+  // After a structural analysis: the counts kept of the solution start
+  // again.
+  virtual void ResetStatistics() {}
 };
 
 // What the loop reads and moves of the results manager.
@@ -102,6 +105,10 @@ class SimRunResults {
   virtual Status LoadDumpExclusions(const char* /*file*/) { return status::kOk; }
   virtual void FreeDumpTables() {}
   virtual Status WriteValues(const char* /*label*/, double /*time*/) { return status::kOk; }
+  // A line of text and an end of line in the value dump, when it is open.
+  virtual Status WriteDumpLine(const char* /*text*/) { return status::kOk; }
+  // Closes the value dump for good: nothing more is written into it.
+  virtual void CloseValueDump() { FreeDumpTables(); }
 
   // The communication schedule: interval, start t0 and the count n of points
   // passed. Setting the start resets the count. The results manager keeps

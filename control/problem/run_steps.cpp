@@ -41,7 +41,6 @@ constexpr std::uint32_t kFixedFlag = 0x80;
 constexpr std::uint32_t kInitialFlag = 0x8000;
 
 constexpr std::uint32_t kEventCode = 16;
-constexpr std::uint32_t kSolversChangedBit = 0x800;
 constexpr Status kReusedSnapshot = 660;
 constexpr Status kSevere = 0xA032FFFFu;
 
@@ -216,19 +215,14 @@ Status SimRunSteps::ReleaseProblem() {
   EnterRunMode(1);
   // Nothing may keep working on the problem once it is gone.
   if (SimRunIntegrator* integrator = Integrator()) integrator->ReleaseSolvers();
-  const Status released = pm_.SimMasterManager::ReleaseSolvers();
+  const Status released = pm_.ReleaseSolvers();
   pm_.Executive().ReleaseAll();
   delete problem;
   pm_.MarkCheckProblem();
   return released;
 }
 
-void SimRunSteps::ReleaseLightPreparation() {
-  pm_.ReleaseLightPreparation();
-  pm_.Executive().ReleaseAll();
-  if (SimRunIntegrator* integrator = Integrator()) integrator->ReleaseSolvers();
-  pm_.SetStatusBits(kSolversChangedBit);
-}
+void SimRunSteps::ReleaseLightPreparation() { pm_.ReleaseLightPreparation(); }
 
 Status SimRunSteps::EnterRunMode(std::int32_t mode) {
   DAESProblem* problem = GetCurrentProblem();

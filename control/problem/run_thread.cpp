@@ -2,10 +2,13 @@
 
 #include <cfenv>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
+#include "control/engine/engine_handlers.h"
 #include "foundation/messages/su_print.h"
-#include "framework/runtime/xos_thread.h"
+#include "framework/runtime/xos_translate.h"
+#include "platform/fault_guard.h"
 
 namespace {
 std::atomic<std::uint8_t> g_stop_flag{0};
@@ -74,6 +77,7 @@ Status SimRunHandover::StartSolverThread(bool no_guard) {
     reached_first_wait_ = false;
   }
   auto* argument = new Argument{shared_from_this(), record_};
+  guarded_.store(!no_guard);
   if (no_guard) {
     thread_ = std::make_unique<XosNEHThread>(Body, argument, nullptr, 0);
   } else {
@@ -120,12 +124,35 @@ std::uint32_t SimRunHandover::RunThread(ThreadRecord& record) {
   while (g_stop_flag.load() == 0 && !record.stop_requested.load()) {
     WaitForRun();
     if (g_stop_flag.load() == 0 && !record.stop_requested.load() && stepper_->StepAllowed()) {
-      step_result_.store(stepper_->RunStep());
+      step_result_.store(guarded_.load() ? GuardedStep() : stepper_->RunStep());
       steps_run_.fetch_add(1);
     }
     if (HandBack(record) != status::kOk) break;
   }
   return 1;
+}
+
+Status SimRunHandover::GuardedStep() {
+  for (;;) {
+    Status result = status::kOk;
+    platform::Fault fault;
+    const std::uint32_t code = platform::RunGuarded([&] { result = stepper_->RunStep(); }, &fault);
+    if (code == 0) return result;
+    const Status translated = XosTranslateException(code);
+    // The translation arms the traps again; the run thread keeps them off.
+    fedisableexcept(FE_ALL_EXCEPT);
+    const XosFailureHandler handler = fault_handler_.load();
+    std::int32_t verdict =
+        (handler != nullptr ? handler : sync_solver_handler)(XosCurrentThread(), translated, 2);
+    // The thread's own guard hears of it and the process ends there.
+    if (verdict == XosThread::kPass) platform::PassFault(fault);
+    if (verdict == XosThread::kRunAgain) continue;
+    if (verdict != XosThread::kStop) {
+      std::fprintf(stderr, "User exception handler returned bad value %d\n", verdict);
+    }
+    // Ended as if it had returned, with the fault as its failure.
+    return translated;
+  }
 }
 
 void SimRunHandover::WaitForRun() {

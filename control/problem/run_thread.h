@@ -19,9 +19,8 @@
 #include <mutex>
 #include <thread>
 
+#include "framework/runtime/xos_thread.h"
 #include "platform/status.h"
-
-class XosThread;
 
 // A critical section that one thread may enter again and another may wait
 // for. Held across the hand-over by different threads in turns, so it keeps
@@ -75,8 +74,13 @@ class SimRunHandover : public std::enable_shared_from_this<SimRunHandover> {
   // Server side.
   // Starts the run thread unless one runs; returns once it waits for its
   // first step (bounded). no_guard: the plain thread kind, without traps and
-  // fault guard.
+  // fault guard, and no guard around the steps either.
   Status StartSolverThread(bool no_guard);
+  // Asked for its verdict on a machine fault inside a guarded step, with
+  // the translated status and kind 2: 1 runs the step again, 2 ends it with
+  // the status as its result, 3 lets the fault pass on to the thread's own
+  // handler; null restores the run thread's handler, sync_solver_handler.
+  void SetStepFaultHandler(XosFailureHandler handler) { fault_handler_.store(handler); }
   Status TakeRunLock();
   Status RunOneStep();
   // Stops and destroys the thread; the run-step bookkeeping is the caller's.
@@ -115,6 +119,8 @@ class SimRunHandover : public std::enable_shared_from_this<SimRunHandover> {
   static std::uint32_t Body(void* argument);
   std::uint32_t RunThread(ThreadRecord& record);
   Status HandBack(ThreadRecord& record);
+  // The step under the fault guard, with the handler's verdicts.
+  Status GuardedStep();
   void WaitForRun();
   void ReachedFirstWait();
   void CompleteHandBack();
@@ -130,6 +136,9 @@ class SimRunHandover : public std::enable_shared_from_this<SimRunHandover> {
   std::atomic<bool> first_hand_back_{false};
   std::unique_ptr<XosThread> thread_;
   std::shared_ptr<ThreadRecord> record_;
+  // Whether the current thread guards its steps.
+  std::atomic<bool> guarded_{true};
+  std::atomic<XosFailureHandler> fault_handler_{nullptr};
   bool last_stop_forced_ = false;
   std::atomic<Status> step_result_{0};
   std::atomic<std::uint64_t> steps_run_{0};

@@ -55,11 +55,14 @@ class IQLNExplicitEventMgr : public platform::IUnknown {
   ~IQLNExplicitEventMgr() = default;
 };
 
-// Answer 1 with result 0 means yes.
+// Answer 1 with result 0 means yes. Events registered are implicit-event
+// objects made by the implicit-event factory (QLNImplicitEvent).
 class IQLNImplicitEventMgr : public platform::IUnknown {
  public:
   /* 3 */ virtual Status QueryA(std::int32_t flag, std::int32_t* answer) = 0;
   /* 4 */ virtual Status QueryB(std::int32_t flag, std::int32_t* answer) = 0;
+  /* 5 */ virtual Status RegisterEvent(void* event) = 0;
+  /* 6 */ virtual Status UnregisterEvent(void* event) = 0;
 
  protected:
   ~IQLNImplicitEventMgr() = default;

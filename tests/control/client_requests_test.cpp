@@ -36,7 +36,7 @@ namespace {
 
 using testsupport::Bytes;
 
-class FakeIntegrator : public SimRunIntegrator, public SimIntegratorErrors {
+class FakeIntegrator : public SimRunIntegrator {
  public:
   std::int32_t GetIntegratorKind() const override { return 3; }
   Status BeginRun() override {
@@ -48,8 +48,11 @@ class FakeIntegrator : public SimRunIntegrator, public SimIntegratorErrors {
     ++ended;
     return end_status;
   }
-  Status ErrorStatus() override { return error; }
-  void GroupMethodsChanged() override { ++changed; }
+  Status ErrorStatus() const override { return error; }
+  Status ReleaseSolvers() override {
+    ++changed;
+    return 0;
+  }
 
   Status begin_status = 618;
   Status end_status = 0;
@@ -60,7 +63,7 @@ class FakeIntegrator : public SimRunIntegrator, public SimIntegratorErrors {
   int changed = 0;
 };
 
-class FakeOps : public SimRunOps, public SimStatisticsReset {
+class FakeOps : public SimRunOps {
  public:
   Status PrepareSimulation(std::int32_t, std::int32_t) override {
     ++prepared;
@@ -146,8 +149,13 @@ class FakeStructure : public platform::IUnknown, public SimSolverObjectView {
     return s.PutUInt16(0xFFFF);
   }
   DAESSolverBlock* GroupBlock(std::uint32_t g) override { return g == 1 ? &group : nullptr; }
+  std::vector<DAESBlock*> Groups() override {
+    ++groups_asked;
+    return {&group};
+  }
 
   DAESSolverBlock group;
+  int groups_asked = 0;
   std::uint32_t refs = 0;
   Status list_status = 0;
   std::vector<std::uint32_t> levels;
@@ -372,6 +380,8 @@ TEST_F(ClientRequestsTest, StructureRepliesEndWithTheirMarks) {
   EXPECT_EQ(Ask(36, {0, 1}).body,
             Join({Le16(36), {1, 0, 0}, unnamed, {1, 0, 0}, Le16(0), Le16(0), unnamed, end, end}));
   EXPECT_EQ(Ask(36, {0, 1, 1}).body, Join({Le16(36), empty24, end, end}));
+  // The lists can name the earlier groups that compute a variable.
+  EXPECT_EQ(structure.groups_asked, 2);
   EXPECT_EQ(Ask(133, {0, 1}).body, Join({Le16(133), {1, 0, 0}, {1, 0, 0}, Bytes(8, 0), end, end}));
   EXPECT_EQ(Ask(133, {0, 1, 1}).body, Join({Le16(133), empty24, end, end}));
   EXPECT_EQ(Ask(132, {0, 1}).body, Join({Le16(132), empty24, end}));

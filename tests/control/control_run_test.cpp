@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "control/engine/engine_handlers.h"
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
 #include "foundation/directory/id_path.h"
@@ -535,12 +536,15 @@ TEST_F(ControlRunTest, ADeadRunThreadIsReportedAndTheProblemGoesBackToAttached) 
   XosSetDefaultFailureHandler(nullptr);
   EXPECT_EQ(loop.State(), kStateAttached);
   ASSERT_GE(controller.events.size(), 2u);
-  EXPECT_EQ(Lines(controller.events.end() - 2, controller.events.end()),
-            (Lines{"Thread has been terminated, due to :", "Unknown System failure."}));
+  // The step's guard asked the solver handler, which named the fault.
+  EXPECT_EQ(
+      Lines(controller.events.end() - 2, controller.events.end()),
+      (Lines{"Thread has been terminated, due to :", "Solver failed due to Access Violation"}));
   EXPECT_NE(manager.StatusBits() & run_bits::kThreadTerminated, 0u);
   EXPECT_FALSE(manager.Handover().ThreadStarted());
   EXPECT_FALSE(manager.StepScheduled());
   EXPECT_EQ(manager.RunState(), 2);
+  ClearLastFatalErrorText();
 }
 
 TEST_F(ControlRunTest, AFailedPassDuringAStepLeavesNoStaleStepBehind) {
@@ -808,6 +812,19 @@ TEST_F(ControlRunTest, PrimaryServicesKeepWhatTheyAreTold) {
   manager.LeaveNestedMode();
   manager.LeaveNestedMode();
   EXPECT_FALSE(manager.IsNestedMode());
+  EXPECT_FALSE(manager.NeedsPreparation());
+  EXPECT_FALSE(manager.Edited());
+  // The run clock is reset only when it moved, and the report writer with it.
+  manager.ResetRunClock();
+  EXPECT_EQ(results.moved_to, -1.0);
+  manager.SetCurrentTime(0.5);
+  manager.SetStepResultPending(true);
+  manager.SetReinitialisationMark(true);
+  manager.ResetRunClock();
+  EXPECT_EQ(manager.Record().time, 0.0);
+  EXPECT_FALSE(manager.StepResultPending());
+  EXPECT_FALSE(manager.ReinitialisationMark());
+  EXPECT_EQ(results.moved_to, 0.0);
   // The solver-objects change is told once.
   manager.NotifySolversChanged();
   PassUntil([] { return false; }, 1);

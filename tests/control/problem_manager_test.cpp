@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "daes/instance/instance_node.h"
+#include "daes/problem/problem.h"
 #include "foundation/directory/id_path.h"
+#include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/problem_manager_hooks.h"
 #include "foundation/messages/messages_handler.h"
 #include "foundation/values/typed_value.h"
@@ -78,7 +81,7 @@ TEST_F(ProblemManagerTest, StartsUpRegisteredAndAtRest) {
   EXPECT_EQ(object, static_cast<platform::IUnknown*>(&manager.Executive()));
   EXPECT_EQ(manager.Release(), 1u);
   void* untouched = &object;
-  EXPECT_EQ(manager.QueryInterface(platform::MakeGuid("{0038001F-07A4-463A-A513-F2F46FF75FB8}"),
+  EXPECT_EQ(manager.QueryInterface(platform::MakeGuid("{00380025-07A4-463A-A513-F2F46FF75FB8}"),
                                    &untouched),
             0x80004002u);
   EXPECT_EQ(untouched, &object);
@@ -208,3 +211,99 @@ TEST_F(ProblemManagerTest, OptionWritesReachTheOptionTable) {
 }
 
 }  // namespace
+
+namespace {
+
+// Records who lets go of the problem, and whether it still existed then.
+class ReleaseRecorder : public QLNSubSystemManager {
+ public:
+  explicit ReleaseRecorder(std::vector<std::string>* log) : log_(log) {}
+  Status ReleaseSolvers() override {
+    log_->push_back(GetCurrentProblem() != nullptr ? "managers, problem alive" : "managers");
+    return refuse;
+  }
+  Status DetachProblem(const char*, const char*) override {
+    log_->push_back(GetCurrentProblem() != nullptr ? "detach, problem alive" : "detach");
+    return 0;
+  }
+  Status refuse = 0;
+
+ private:
+  std::vector<std::string>* log_;
+};
+
+class ReleaseIntegrator : public SimRunIntegrator {
+ public:
+  explicit ReleaseIntegrator(std::vector<std::string>* log) : log_(log) {}
+  std::int32_t GetIntegratorKind() const override { return 1; }
+  Status BeginRun() override { return 0; }
+  Status EndRun() override { return 0; }
+  Status ReleaseSolvers() override {
+    log_->push_back(GetCurrentProblem() != nullptr ? "integrator, problem alive" : "integrator");
+    return 0;
+  }
+
+ private:
+  std::vector<std::string>* log_;
+};
+
+}  // namespace
+
+// Without the installations found (no first pass of the loop) the
+// integrator and the managers still let go of the problem before it goes,
+// even when a manager refuses the release.
+TEST_F(ProblemManagerTest, DetachReleasesTheProblemBeforeDestroyingIt) {
+  std::vector<std::string> log;
+  ReleaseRecorder refusing(&log);
+  refusing.refuse = 0x80320001u;
+  manager.SetIntegrator(std::make_unique<ReleaseIntegrator>(&log));
+  DAESInstanceNode root(nullptr, nullptr);
+  DAESCreateProblem(&root, 0, nullptr);
+  ASSERT_NE(GetCurrentProblem(), nullptr);
+  std::vector<std::uint64_t> gone;
+  manager.Events().SetNotice([&](std::uint64_t id) { gone.push_back(id); });
+  std::uint64_t id = 0;
+  manager.Events().Add(16, 1.0, 0.0, &id);
+  manager.RunResults().SetCommunicationInterval(0.5);
+  manager.SetCurrentTime(3.0);
+  manager.SetRunState(1);
+  manager.SetStatusBits(run_bits::kPrepared);
+
+  manager.DetachProblem("w", "NULL");
+  EXPECT_EQ(log, (std::vector<std::string>{"integrator, problem alive", "managers, problem alive",
+                                           "detach"}));
+  EXPECT_EQ(GetCurrentProblem(), nullptr);
+  EXPECT_EQ(gone, std::vector<std::uint64_t>{id});
+  EXPECT_TRUE(manager.Events().Empty());
+  EXPECT_DOUBLE_EQ(manager.Events().Tolerance(), 0.005);
+  EXPECT_EQ(manager.Record().time, 0.0);
+  EXPECT_EQ(manager.RunState(), 2);
+  EXPECT_EQ(manager.StatusBits(), 0x1u);
+}
+
+TEST_F(ProblemManagerTest, AnEditOfAnEditedProblemAsksForAFullPreparation) {
+  manager.ProblemEdited();
+  EXPECT_EQ(manager.PreparationNeeded(), 1);
+  ASSERT_EQ(Command(29), 0u);
+  ASSERT_EQ(manager.PreparationNeeded(), 2);
+  manager.SetRunState(1);
+  manager.SetStepResultPending(true);
+  manager.ProblemEdited();
+  EXPECT_EQ(manager.PreparationNeeded(), 3);
+  EXPECT_EQ(manager.RunState(), 2);
+  EXPECT_FALSE(manager.StepResultPending());
+}
+
+TEST_F(ProblemManagerTest, ReleasingTheProblemTellsTheIntegratorFirst) {
+  std::vector<std::string> log;
+  ReleaseRecorder refusing(&log);
+  refusing.refuse = 0x80320001u;
+  manager.SetIntegrator(std::make_unique<ReleaseIntegrator>(&log));
+  DAESInstanceNode root(nullptr, nullptr);
+  DAESCreateProblem(&root, 0, nullptr);
+  EXPECT_EQ(Command(150), 0x80320001u);
+  EXPECT_EQ(log,
+            (std::vector<std::string>{"integrator, problem alive", "managers, problem alive"}));
+  EXPECT_EQ(GetCurrentProblem(), nullptr);
+  EXPECT_TRUE(manager.CheckProblemMarked());
+}

@@ -5,10 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "control/problem/problem_manager.h"
+#include "daes/events/implicit_event.h"
 #include "foundation/collections/mixins.h"
+#include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/run_mode.h"
 #include "framework/servers/server_registry.h"
+#include "solve/groups/eso_group.h"
 #include "solve/ifaces/decomposer.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/scoped_current_folder.h"
@@ -78,6 +83,43 @@ TEST_F(ServicesTest, ImplicitQuestionsWithoutAScheduleAnswerNo) {
   EXPECT_EQ(implicit->QueryB(0, &answer), 1u);
   EXPECT_EQ(answer, 0);
   EXPECT_EQ(implicit->QueryA(0, nullptr), 0x80070057u);
+  EXPECT_EQ(implicit->RegisterEvent(nullptr), 0x80004005u);
+}
+
+TEST_F(ServicesTest, TheDelayFaceAnswersWithOrWithoutADelayManager) {
+  auto* delays = Get<IQLNDelayManager>(IID_IQLNDelayManager);
+  ASSERT_NE(delays, nullptr);
+  EXPECT_EQ(delays->RecordTime(), 0u);
+}
+
+TEST_F(ServicesTest, ImplicitEventsJoinTheScheduleAndAreAskedAbout) {
+  auto* implicit = Get<IQLNImplicitEventMgr>(IID_IQLNImplicitEventMgr);
+  std::unique_ptr<DAESEventSchedule> schedule(DAESCreateEventSchedule());
+  SetCurrentEventSchedule(schedule.get());
+  QLNImplicitEvent* event = DAESCreateExtImplicitEvent(daes::kExternalEventKind, "Monitor 1");
+  ASSERT_NE(event, nullptr);
+  std::int32_t answer = 7;
+  EXPECT_EQ(implicit->QueryA(1, &answer), 1u);
+  EXPECT_EQ(answer, 0);
+  EXPECT_EQ(implicit->RegisterEvent(event), 0u);
+  EXPECT_EQ(schedule->ExternalCount(), 1u);
+  EXPECT_EQ(implicit->QueryA(1, &answer), 0u);
+  EXPECT_EQ(answer, 1);
+  // Not fired yet; then fired once.
+  EXPECT_EQ(implicit->QueryA(0, &answer), 1u);
+  EXPECT_EQ(answer, 0);
+  event->CountFiring();
+  EXPECT_EQ(implicit->QueryA(0, &answer), 0u);
+  EXPECT_EQ(answer, 1);
+  EXPECT_EQ(implicit->QueryB(1, &answer), 1u);
+  EXPECT_EQ(answer, 0);
+  EXPECT_EQ(implicit->UnregisterEvent(event), 0u);
+  EXPECT_EQ(schedule->ExternalCount(), 0u);
+  EXPECT_EQ(implicit->QueryA(1, &answer), 1u);
+  EXPECT_EQ(implicit->RegisterEvent(nullptr), 0x80004005u);
+  SetCurrentEventSchedule(nullptr);
+  EXPECT_EQ(implicit->UnregisterEvent(event), 0x80004005u);
+  static_cast<DAESImplicitEvent*>(event)->Release();
 }
 
 TEST_F(ServicesTest, TheExecutiveSetsTimePostsMessagesAndHoldsSolverObjects) {
@@ -132,6 +174,19 @@ TEST_F(ServicesTest, TheExecutiveMakesDecomposersGroupsAndDecompositions) {
   ASSERT_NE(made, nullptr);
   EXPECT_EQ(made->Release(), 0u);
   EXPECT_EQ(executive->CreateDecomposerObject(nullptr), 0x80070057u);
+  EXPECT_EQ(executive->CreateDecompositionObject(nullptr), 0x80070057u);
+
+  // Groups of the types the factory makes; type 2 is not one of them.
+  made = nullptr;
+  ASSERT_EQ(executive->CreateESOGroupObject(kGroupTypeExplicit, &made), 0u);
+  ASSERT_NE(made, nullptr);
+  EXPECT_EQ(made->QueryInterface(IID_IQLNESO, &face), 0u);
+  static_cast<platform::IUnknown*>(face)->Release();
+  EXPECT_EQ(made->Release(), 0u);
+  made = nullptr;
+  EXPECT_EQ(executive->CreateESOGroupObject(2, &made), 0x80004005u);
+  EXPECT_EQ(made, nullptr);
+  EXPECT_EQ(executive->CreateESOGroupObject(kGroupTypeExplicit, nullptr), 0x80070057u);
 }
 
 }  // namespace

@@ -173,6 +173,11 @@ class FakeResults : public SimRunResults {
     return 0;
   }
   void FreeDumpTables() override { quality.push_back("free"); }
+  Status WriteDumpLine(const char* text) override {
+    quality.push_back(std::string("line ") + text);
+    return 0;
+  }
+  void CloseValueDump() override { quality.push_back("close"); }
   Status WriteValues(const char* label, double time) override {
     dumps.push_back(std::string(label) + " " + FakeIntegrator::Text(time));
     return 0;
@@ -417,6 +422,19 @@ TEST_F(RunStepsTest, QualityControlOutputComesFromTheEnvironmentOnce) {
   manager.MarkCheckProblem();
   ASSERT_EQ(steps.PrepareSimulation(0, 0), 0u);
   EXPECT_EQ(results.quality, (Log{"free", "dump qc.txt", "exclusions skip.txt", "free"}));
+}
+
+// A run with QLN_QCFileOpt "Clean" drops the output its preparation opened.
+TEST_F(RunStepsTest, ACleanRunStartsWithoutQualityControlOutput) {
+  testsupport::ScopedEnv file("SPQCFILE", "qc.txt");
+  ASSERT_EQ(manager.StartRun(4), 0u);
+  manager.WriteQcLine("first");
+  EXPECT_EQ(results.quality, (Log{"free", "dump qc.txt", "line first"}));
+  manager.MarkCheckProblem();
+  results.quality.clear();
+  testsupport::ScopedEnv clean("QLN_QCFileOpt", "cLEAN");
+  ASSERT_EQ(manager.StartRun(4), 0u);
+  EXPECT_EQ(results.quality, (Log{"free", "close"}));
 }
 
 TEST_F(RunStepsTest, TheEnvironmentOverridesTheClientsEvaluatorChoice) {

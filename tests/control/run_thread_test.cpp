@@ -11,7 +11,9 @@
 #include <random>
 #include <thread>
 
+#include "control/engine/engine_handlers.h"
 #include "framework/runtime/xos_thread.h"
+#include "tests/support/fault_tests.h"
 
 namespace {
 
@@ -26,6 +28,11 @@ class FakeStepper : public SimRunStepper {
   bool HandsBackFirst() override { return hand_back_first; }
   bool StepAllowed() override { return true; }
   Status RunStep() override {
+    ++calls;
+    if (faults > 0) {
+      --faults;
+      testsupport::WriteThroughNull();
+    }
     // The server must not touch `data` until the step is collected.
     ++data;
     running.store(true);
@@ -43,6 +50,9 @@ class FakeStepper : public SimRunStepper {
   std::atomic<bool> hang{false};
   std::atomic<bool> running{false};
   std::atomic<int> steps{0};
+  // Steps begun, and faults still to make at their start.
+  std::atomic<int> calls{0};
+  std::atomic<int> faults{0};
   Status result = 0;
   long data = 0;
 };
@@ -171,6 +181,74 @@ TEST_F(RunThreadTest, TheFirstHandBackIsNotTakenForAFinishedStep) {
   ASSERT_TRUE(Collect(*handover));
   EXPECT_EQ(stepper.steps.load(), 1);
   handover->RunOneStep();
+}
+
+// The verdict a fault in a step gets, and what the handler was told.
+std::atomic<std::int32_t> g_verdict{0};
+std::atomic<Status> g_fault_status{0};
+std::atomic<std::uint32_t> g_fault_kind{0};
+
+std::int32_t Verdict(XosThread*, Status status, std::uint32_t kind) {
+  g_fault_status = status;
+  g_fault_kind = kind;
+  return g_verdict.load();
+}
+
+class StepFaultTest : public RunThreadTest {
+ protected:
+  void SetUp() override {
+    VANTOR_SKIP_FAULTS_UNDER_ASAN();
+    if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << "faults on purpose need our handlers";
+    testsupport::UseThreadsafeDeathTests();
+    handover->SetStepFaultHandler(Verdict);
+  }
+  // One step, collected; the step's result.
+  Status OneStep() {
+    StartStep(*handover);
+    EXPECT_TRUE(Collect(*handover));
+    handover->RunOneStep();
+    return handover->StepResult();
+  }
+};
+
+constexpr Status kAccessViolation = 0x800000F1u;
+
+TEST_F(StepFaultTest, VerdictsRunTheStepAgainOrEndIt) {
+  // 1: the step runs again at once and its own result stands.
+  g_verdict = XosThread::kRunAgain;
+  stepper.faults = 1;
+  EXPECT_EQ(OneStep(), 0u);
+  EXPECT_EQ(stepper.calls.load(), 2);
+  EXPECT_EQ(stepper.steps.load(), 1);
+  EXPECT_EQ(g_fault_status.load(), kAccessViolation);
+  EXPECT_EQ(g_fault_kind.load(), 2u);
+  // 2: the step ends with the fault as its failure; the thread goes on.
+  g_verdict = XosThread::kStop;
+  stepper.faults = 1;
+  EXPECT_EQ(OneStep(), kAccessViolation);
+  EXPECT_EQ(stepper.calls.load(), 3);
+  EXPECT_EQ(stepper.steps.load(), 1);
+  // Anything else is said and taken as 2.
+  g_verdict = 7;
+  stepper.faults = 1;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(OneStep(), kAccessViolation);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "User exception handler returned bad value 7\n");
+  EXPECT_EQ(OneStep(), 0u);
+  EXPECT_EQ(stepper.steps.load(), 2);
+}
+
+TEST_F(StepFaultTest, AFaultLetPassEndsTheProcessThroughBothHandlers) {
+  handover->SetStepFaultHandler(nullptr);
+  stepper.faults = 1;
+  EXPECT_DEATH(
+      {
+        XosSetDefaultFailureHandler(sync_server_handler);
+        OneStep();
+      },
+      "sync_solver_handler: Error was: Solver failed due to Access Violation(.|\n)*"
+      "sync_server_handler, Error was: Server failed due to Access Violation");
 }
 
 }  // namespace

@@ -689,6 +689,8 @@ class FakeScheduleView final : public FakeObject<IQLNImplicitEventMgr, IQLNDelay
     return 0;
   }
   Status QueryB(std::int32_t flag, std::int32_t* answer) override { return QueryA(flag, answer); }
+  Status RegisterEvent(void*) override { return 0; }
+  Status UnregisterEvent(void*) override { return 0; }
   Status RecordTime() override {
     ++schedule_->delay_records;
     return 0;

@@ -265,6 +265,20 @@ std::uint32_t BitsOf(const vantor_client::Message& notification) {
          static_cast<std::uint32_t>(body[14]) << 16 | static_cast<std::uint32_t>(body[15]) << 24;
 }
 
+// The body of a run-state notification: the time, the step counter, the
+// stop count and the status bits, little-endian.
+Bytes NotificationBody(double time, std::uint16_t counter, std::uint16_t stops,
+                       std::uint32_t bits) {
+  Bytes body(16);
+  std::memcpy(body.data(), &time, sizeof time);
+  body[8] = static_cast<std::uint8_t>(counter);
+  body[9] = static_cast<std::uint8_t>(counter >> 8);
+  body[10] = static_cast<std::uint8_t>(stops);
+  body[11] = static_cast<std::uint8_t>(stops >> 8);
+  for (int i = 0; i < 4; ++i) body[12 + i] = static_cast<std::uint8_t>(bits >> (8 * i));
+  return body;
+}
+
 TEST_F(EngineTest, ARunWithoutAModelIsRefusedAndTold) {
   testsupport::TempDir work;
   const std::string folder = work.path().string() + "/";
@@ -351,9 +365,11 @@ class RunEngineTest : public ::testing::Test {
     }
     for (const auto& notification : client_->TakeNotifications()) {
       bits->push_back(BitsOf(notification));
+      bodies_.push_back(notification.body);
     }
   }
 
+  std::vector<Bytes> bodies_;
   testsupport::TempDir pipes_;
   testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
   std::unique_ptr<Client> client_;
@@ -388,11 +404,33 @@ TEST_F(RunEngineTest, TheSteadyStateRoadAsTheClientSeesIt) {
   EXPECT_EQ(ops, (std::vector<std::string>{"prepare 00", "snapshot Initial Specification", "check",
                                            "prepare 00", "step 16", "record"}));
   EXPECT_EQ(bits, (std::vector<std::uint32_t>{0x1u, 0x3Du, 0xBDu, 0x3Du}));
+  EXPECT_EQ(bodies_, (std::vector<Bytes>{
+                         NotificationBody(0.0, 0, 0, 0x1), NotificationBody(0.0, 0, 0, 0x3D),
+                         NotificationBody(0.0, 0, 0, 0xBD), NotificationBody(0.0, 0, 0, 0x3D)}));
   EXPECT_EQ(Command(2), 0x00320024u);
   EXPECT_NE(client_->WaitFor([] { return false; }), Client::kTimedOut);
   int exit_code = -1;
   client_->Close(&exit_code);
   EXPECT_EQ(exit_code, 0);
+}
+
+// The road without the rests between two step commands that came after the
+// step before had ended: once a step ran, a rest followed by a step at the
+// same clock.
+std::vector<Bytes> Settled(const std::vector<Bytes>& bodies) {
+  std::vector<Bytes> kept;
+  bool stepped = false;
+  for (std::size_t i = 0; i < bodies.size(); ++i) {
+    const bool rest = bodies[i].size() == 16 && bodies[i][12] == 0x3D;
+    if (stepped && rest && i + 1 < bodies.size() && bodies[i + 1].size() == 16 &&
+        std::equal(bodies[i].begin(), bodies[i].begin() + 12, bodies[i + 1].begin()) &&
+        bodies[i + 1][12] == 0xBD) {
+      continue;
+    }
+    stepped |= bodies[i].size() == 16 && bodies[i][12] == 0xBD;
+    kept.push_back(bodies[i]);
+  }
+  return kept;
 }
 
 double TimeOf(const vantor_client::Message& notification) {
@@ -436,6 +474,7 @@ class RunModeEngineTest : public RunEngineTest {
     for (const auto& notification : client_->TakeNotifications()) {
       bits->push_back(BitsOf(notification));
       times->push_back(TimeOf(notification));
+      bodies_.push_back(notification.body);
     }
   }
 
@@ -456,8 +495,11 @@ TEST_F(RunModeEngineTest, AnInitialisationRunStepsTwice) {
   EXPECT_EQ(ops_,
             (std::vector<std::string>{"prepare 00", "snapshot Initial Specification", "check",
                                       "prepare 00", "step 32", "record", "step 32", "record"}));
-  EXPECT_EQ(bits_.front(), 0x1u);
-  EXPECT_EQ(bits_.back(), 0x3Du);
+  // The initialisation step counts 1 on the clock.
+  EXPECT_EQ(
+      Settled(bodies_),
+      (std::vector<Bytes>{NotificationBody(0.0, 0, 0, 0x1), NotificationBody(0.0, 0, 0, 0x3D),
+                          NotificationBody(0.0, 1, 0, 0xBD), NotificationBody(0.0, 1, 0, 0x3D)}));
 }
 
 TEST_F(RunModeEngineTest, ADynamicRunStepByStep) {
@@ -473,8 +515,35 @@ TEST_F(RunModeEngineTest, ADynamicRunStepByStep) {
   }
   EXPECT_EQ(ops_, expected);
   EXPECT_NEAR(times_.back(), 1.0, 1e-9);
+  // Each communication point is told once, at n times the interval.
+  std::vector<Bytes> told{NotificationBody(0.0, 0, 0, 0x1), NotificationBody(0.0, 0, 0, 0x3D),
+                          NotificationBody(0.0, 0, 0, 0xBD)};
+  for (int n = 1; n <= 10; ++n) told.push_back(NotificationBody(n * 0.1, 0, 0, 0xBD));
+  told.push_back(NotificationBody(10 * 0.1, 0, 0, 0x3D));
+  EXPECT_EQ(Settled(bodies_), told);
   // The clock only moves forward, one communication point at a time.
   for (std::size_t i = 1; i < times_.size(); ++i) EXPECT_GE(times_[i], times_[i - 1]);
+}
+
+// A run stopped by an action that asks for next action 4 at the third
+// step's hook point pauses at the third communication point.
+TEST_F(RunModeEngineTest, ARunStoppedByAnActionAtTheStepHookPoint) {
+  testsupport::ScopedEnv stop("VANTOR_STOP_AT_STEP", "3");
+  Start("4");
+  Prepare();
+  ASSERT_EQ(Command(9), 0u);
+  WaitForRest(6 + 9);
+  std::vector<std::string> expected{
+      "prepare 00", "snapshot Initial Specification", "check", "prepare 00", "step 128", "record"};
+  for (int i = 0; i < 3; ++i) {
+    for (const char* line : {"step 65", "hook 12", "record"}) expected.push_back(line);
+  }
+  EXPECT_EQ(ops_, expected);
+  std::vector<Bytes> told{NotificationBody(0.0, 0, 0, 0x1), NotificationBody(0.0, 0, 0, 0x3D),
+                          NotificationBody(0.0, 0, 0, 0xBD)};
+  for (int n = 1; n <= 3; ++n) told.push_back(NotificationBody(n * 0.1, 0, 0, 0xBD));
+  told.push_back(NotificationBody(3 * 0.1, 0, 0, 0x3D));
+  EXPECT_EQ(bodies_, told);
 }
 
 TEST_F(RunModeEngineTest, PauseResumeAndInterrupt) {
@@ -498,6 +567,8 @@ TEST_F(RunModeEngineTest, PauseResumeAndInterrupt) {
   // Interrupted while running: the thread stops and the engine rests.
   EXPECT_EQ(Command(14), 0u);
   WaitForRest(0);
+  for (const Bytes& b : bodies_)
+    std::fprintf(stderr, "BODY %s\n", testing::PrintToString(b).c_str());
   EXPECT_EQ(Command(14), 0x0032000Au);
   EXPECT_EQ(Command(2), 0x00320024u);
   EXPECT_NE(client_->WaitFor([] { return false; }), Client::kTimedOut);

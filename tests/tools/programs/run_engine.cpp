@@ -1,11 +1,14 @@
 // The engine with recording run steps and results: each run operation
 // leaves a line in the message log the client receives, so that a client
 // sees the road of a run without a model behind it. A step moves the time
-// to the first timed event. VANTOR_RUN_MODE sets the run mode.
+// to the first timed event. VANTOR_RUN_MODE sets the run mode;
+// VANTOR_STOP_AT_STEP=n hooks an action at the step's hook point (12) that
+// asks for next action 4 the n-th time it runs.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "control/actions/action_mgr.h"
 #include "control/engine/engine_handlers.h"
 #include "control/engine/server_thread.h"
 #include "control/messages/message_collector.h"
@@ -23,11 +26,45 @@ void Tell(const std::string& line) {
   collector->EndGroup(0);
 }
 
+class StopAtStep final : public SimSingleAction {
+ public:
+  static constexpr char kName[] = "Stop At Step";
+  static constexpr std::int32_t kStepHookPoint = 12;
+  static constexpr std::int32_t kStopRun = 4;
+
+  explicit StopAtStep(std::int32_t at) : SimSingleAction(kName), at_(at) {
+    hook_modes[kStepHookPoint] = 0;
+  }
+  Status Execute(std::int32_t* request, SimActionControl*, const SimExplicitEvent*) override {
+    Tell("hook 12");
+    if (++seen_ == at_) *request = kStopRun;
+    return 0;
+  }
+
+ private:
+  std::int32_t at_;
+  std::int32_t seen_ = 0;
+};
+
+// Hooks the stopping action once the problem is prepared.
+void HookStopAtStep() {
+  const char* at = std::getenv("VANTOR_STOP_AT_STEP");
+  SimActionMgr* actions = SimActionMgr::Existing();
+  if (at == nullptr || actions == nullptr) return;
+  static StopAtStep stopper(std::atoi(at));
+  static bool registered = false;
+  if (!registered) actions->RegisterFactory(&stopper);
+  registered = true;
+  NewSimAction* made = nullptr;
+  actions->CreateAction(StopAtStep::kName, 0, &made);
+}
+
 class RecordingOps : public SimRunOps {
  public:
   Status PrepareSimulation(std::int32_t i1, std::int32_t i2) override {
     Tell("prepare " + std::to_string(i1) + std::to_string(i2));
     SimProblemMgr::Instance()->SetStatusBits(run_bits::kPrepared);
+    HookStopAtStep();
     return 0;
   }
   Status CheckProblem() override {
