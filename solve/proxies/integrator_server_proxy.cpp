@@ -413,8 +413,22 @@ Status IntegratorServerProxy::GetSensitivityData(double* values, std::int32_t in
   return server_->GetSensitivityData(values, 0, 0, index);
 }
 
+Status IntegratorServerProxy::TransferSensitivities(double) {
+  SensitivityManagerFace* manager = GetSensitivityManagerFace();
+  if (manager == nullptr) return 0;
+  if (server_ == nullptr) return kProxyFailure;
+  DAESProblem* problem = GetCurrentProblem();
+  DAESVarTableEntry* const* variables = problem != nullptr ? problem->GetVariables() : nullptr;
+  const std::int32_t count = problem != nullptr ? problem->VariableCount() : 0;
+  const Status s =
+      TransferServerSensitivities(server_, manager, variables, count, &transfer_columns_);
+  if (status::IsFailure(s) && s != kSensitivityTransferFailed) return FailureOf(s);
+  return s;
+}
+
 Status IntegratorServerProxy::ResetServer() {
   QLNSensitivityCalculator::Release();
+  transfer_columns_.clear();
   if (server_ == nullptr) return kProxyFailure;
   return server_->Reset();
 }

@@ -12,6 +12,7 @@
 #include "solve/ifaces/integrator_server.h"
 #include "solve/options/options_client.h"
 #include "solve/proxies/sensitivity_calculator.h"
+#include "solve/proxies/sensitivity_transfer.h"
 #include "solve/proxies/server_class.h"
 
 class QLNESOGroup;
@@ -70,6 +71,9 @@ class IntegratorServerProxy final : public UnifiedIntegratorProxy,
   void SetAuxWord(std::uint32_t word) { aux_word_ = word; }
   std::uint32_t GetAuxWord() const { return aux_word_; }
   Status GetSensitivityData(double* values, std::int32_t index);
+  // The server's sensitivities at the time reached, to the sensitivity
+  // manager.
+  Status TransferSensitivities(double time);
   Status SetQuiet(bool quiet);
   Status ReleaseServerGroup();
   bool IsKind1Or2() const { return kind_ == 1 || kind_ == 2; }
@@ -120,4 +124,5 @@ class IntegratorServerProxy final : public UnifiedIntegratorProxy,
   std::int32_t kind_;
   std::vector<std::int32_t> state_positions_;
   std::vector<double> state_values_;
+  std::vector<SensitivityColumn> transfer_columns_;
 };

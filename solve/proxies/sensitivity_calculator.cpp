@@ -76,6 +76,16 @@ class ManagerParameters final : public BlockSensitivityParameters {
 ManagerParameters g_manager_parameters;
 }  // namespace
 
+std::int32_t SensitivityManagerFace::MatrixRowCount() {
+  std::int32_t rows = 0;
+  for (std::int32_t j = 0; j < EntryCount(); ++j) {
+    DAESVarTableEntry* p = Entry(j);
+    rows +=
+        p != nullptr && (p->GetFlags() & kArrayParameter) != 0 ? std::max(1, ControlElements()) : 1;
+  }
+  return rows;
+}
+
 SensitivityManagerFace* GetSensitivityManagerFace() { return g_manager; }
 void SetSensitivityManagerFace(SensitivityManagerFace* manager) {
   g_manager = manager;

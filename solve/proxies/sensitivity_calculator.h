@@ -33,6 +33,30 @@ class SensitivityManagerFace {
   virtual std::int32_t CurrentInterval() { return 1; }
   virtual Status Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
                        std::int32_t element) = 0;
+
+  // Rows of the parameter elements: one per entry, an array entry one per
+  // control element.
+  virtual std::int32_t MatrixRowCount();
+  // Rows past the parameter elements: switching times and, last, the
+  // final-time row when FinalTimeRow() answers true.
+  virtual std::int32_t SwitchingRowCount() { return 0; }
+  virtual bool FinalTimeRow() { return false; }
+  virtual Status StoreRow(std::int32_t /*row*/, DAESVarTableEntry* /*variable*/, double /*value*/) {
+    return 0;
+  }
+  // The optimisation manager's controls: switching-time elements, the
+  // interpolation kind (1 linear), the current interval's ends and an array
+  // parameter's control values at them.
+  virtual std::int32_t SwitchingElements() { return 0; }
+  virtual std::int32_t InterpolationKind() { return 0; }
+  virtual void IntervalTimes(double* start, double* end) {
+    *start = 0.0;
+    *end = 1.0;
+  }
+  virtual void ControlValues(std::int32_t /*entry*/, double* start, double* end) {
+    *start = 0.0;
+    *end = 0.0;
+  }
 };
 
 SensitivityManagerFace* GetSensitivityManagerFace();

@@ -562,6 +562,137 @@ TEST_F(Proxies, DiscontinuityIsBracketedByBisection) {
   SetCurrentEventSchedule(nullptr);
 }
 
+class TankSensitivities final : public QLNSensitivityCalculator {
+ public:
+  Status ServerRow(double*, std::int32_t) override { return 0; }
+  Status ServerInitialRow(double*) override { return 0; }
+  Status ServerExtraRow(double*) override { return 0; }
+  Status ServerInterface(const void*, void**) override { return 0; }
+};
+
+class Manager final : public SensitivityManagerFace {
+ public:
+  Manager() { SetSensitivityManagerFace(this); }
+  ~Manager() override { SetSensitivityManagerFace(nullptr); }
+  Status PrepareStorage() override { return 0; }
+  std::int32_t VariableCount() override { return static_cast<std::int32_t>(variables.size()); }
+  DAESVarTableEntry* Variable(std::int32_t i) override { return variables[i]; }
+  std::int32_t EntryCount() override { return static_cast<std::int32_t>(entries.size()); }
+  DAESVarTableEntry* Entry(std::int32_t j) override { return entries[j]; }
+  Status Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
+               std::int32_t element) override {
+    stored[std::make_tuple(entry, variable, element)] = value;
+    return 0;
+  }
+  double At(std::int32_t entry, DAESVarTableEntry* variable) {
+    return stored[std::make_tuple(entry, variable, 0)];
+  }
+  Status StoreRow(std::int32_t row, DAESVarTableEntry* variable, double value) override {
+    rows[std::make_pair(row, variable)] = value;
+    return 0;
+  }
+  std::int32_t SwitchingRowCount() override { return switching_rows; }
+  bool FinalTimeRow() override { return final_time_row; }
+  std::int32_t MatrixRowCount() override {
+    return matrix_rows >= 0 ? matrix_rows : SensitivityManagerFace::MatrixRowCount();
+  }
+  std::int32_t ControlElements() override { return elements; }
+  std::int32_t CurrentInterval() override { return interval; }
+  std::vector<DAESVarTableEntry*> variables;
+  std::vector<DAESVarTableEntry*> entries;
+  std::int32_t elements = 1;
+  std::int32_t interval = 1;
+  std::int32_t switching_rows = 0;
+  std::int32_t matrix_rows = -1;
+  bool final_time_row = false;
+  std::map<std::pair<std::int32_t, DAESVarTableEntry*>, double> rows;
+  std::map<std::tuple<std::int32_t, DAESVarTableEntry*, std::int32_t>, double> stored;
+};
+
+// Row k of the fake server holds 100 (k + 1) + position; the extra row
+// -1 - position.
+Status FillRows(double* values, std::int32_t a, std::int32_t b, std::int32_t index,
+                std::int32_t n) {
+  for (std::int32_t i = 0; i < n; ++i) {
+    values[i] = a == 1 && b == 1 ? -1.0 - i : 100.0 * index + i;
+  }
+  return 0;
+}
+
+TEST_F(Proxies, SensitivitiesTravelFromServerToManager) {
+  IntegratorServerProxy p(3);
+  Manager manager;
+  DAESProblem* problem = model_.problem.get();
+  const std::int32_t n = problem->VariableCount();
+  DAESVarTableEntry* h = model_.Named("T101.h");
+  DAESVarTableEntry* out = model_.Named("T101.F_out");
+  DAESVarTableEntry* k = daestest::Entry(model_.tree.At({2, 4}));
+  DAESVarTableEntry* a = daestest::Entry(model_.tree.At({2, 5}));
+  ASSERT_TRUE(h != nullptr && out != nullptr && k != nullptr && a != nullptr);
+  const std::int32_t ph = problem->FindVariable(h) - 1;
+  const std::int32_t po = problem->FindVariable(out) - 1;
+  h->SetFlags(0x200);
+  // a is a control of two elements: rows a.0, a.1, k; two switching rows,
+  // the last the final time.
+  a->SetFlags(0x200000);
+  manager.entries = {a, k};
+  manager.elements = 2;
+  manager.switching_rows = 2;
+  manager.final_time_row = true;
+  Script().sensitivity_data = [n](double* v, std::int32_t x, std::int32_t y, std::int32_t i) {
+    return FillRows(v, x, y, i, n);
+  };
+  // F_out's item is flagged but the engine's variable is not: not stored.
+  for (std::int32_t i = 0; i < n; ++i) {
+    Script().items.push_back({i == ph || i == po ? 0x200u : 0u, i});
+  }
+  Calls().clear();
+  EXPECT_EQ(p.TransferSensitivities(1.0), 0u);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"sens 1 0 1", "sens 1 0 2", "sens 1 0 3",
+                                               "sens 1 0 4", "sens 1 0 5", "sens 1 1 0"}));
+  EXPECT_EQ((manager.stored[std::make_tuple(0, h, 0)]), 100.0 + ph);
+  EXPECT_EQ((manager.stored[std::make_tuple(0, h, 1)]), 200.0 + ph);
+  EXPECT_EQ((manager.stored[std::make_tuple(1, h, 0)]), 300.0 + ph);
+  EXPECT_EQ((manager.rows[std::make_pair(0, h)]), 400.0 + ph);
+  EXPECT_EQ((manager.rows[std::make_pair(1, h)]), -1.0 - ph);
+  EXPECT_EQ(manager.stored.count(std::make_tuple(0, out, 0)), 0u);
+  EXPECT_EQ(manager.stored.size(), 3u);
+
+  // Garbage: an item out of place, a refused row, an endless enumerator,
+  // an overlong batch, no enumerator, counts that do not agree.
+  Script().items[static_cast<std::size_t>(ph)].position = ph + 1;
+  EXPECT_EQ(p.TransferSensitivities(1.0), kSensitivityTransferFailed);
+  EXPECT_TRUE(Printed("Sensitivity item out of place"));
+  Script().items[static_cast<std::size_t>(ph)].position = ph;
+  Script().sensitivity_data = [](double*, std::int32_t, std::int32_t, std::int32_t) {
+    return 0x80FF0007u;
+  };
+  Script().error_text = u"No sensitivities here";
+  EXPECT_EQ(p.TransferSensitivities(1.0), 0x8000FFFFu);
+  EXPECT_TRUE(Printed("No sensitivities here"));
+  Script().sensitivity_data = nullptr;
+  Script().endless_items = true;
+  h->ClearFlags(0x200);
+  EXPECT_EQ(p.TransferSensitivities(1.0), 0u);
+  Script().endless_items = false;
+  Script().items_fetched_override = 33;
+  EXPECT_EQ(p.TransferSensitivities(1.0), kSensitivityTransferFailed);
+  EXPECT_TRUE(Printed("Integrator server gave too many sensitivity items"));
+  Script().items_fetched_override = 0;
+  Script().no_items = true;
+  EXPECT_EQ(p.TransferSensitivities(1.0), kSensitivityTransferFailed);
+  EXPECT_TRUE(Printed("Integrator server gave no sensitivity items"));
+  Script().no_items = false;
+  p.ResetServer();
+  manager.matrix_rows = 2;
+  EXPECT_EQ(p.TransferSensitivities(1.0), kSensitivityTransferFailed);
+  EXPECT_TRUE(Printed("Sensitivity parameter elements do not match the sensitivity rows"));
+  manager.matrix_rows = -5;
+  EXPECT_EQ(p.TransferSensitivities(1.0), kSensitivityTransferFailed);
+  EXPECT_TRUE(Printed("Sensitivity row counts out of range"));
+  a->ClearFlags(0x200000);
+}
+
 #ifdef VANTOR_BUILD_REGISTRY
 // The real integrator server through the proxy, over the real groups and
 // decomposition server: the tank's steady state.
@@ -617,40 +748,6 @@ TEST(RealServers, ExternalDecompositionOfABlockSolves) {
   }
   delete inner;
 }
-class TankSensitivities final : public QLNSensitivityCalculator {
- public:
-  Status ServerRow(double*, std::int32_t) override { return 0; }
-  Status ServerInitialRow(double*) override { return 0; }
-  Status ServerExtraRow(double*) override { return 0; }
-  Status ServerInterface(const void*, void**) override { return 0; }
-};
-
-class Manager final : public SensitivityManagerFace {
- public:
-  Manager() { SetSensitivityManagerFace(this); }
-  ~Manager() override { SetSensitivityManagerFace(nullptr); }
-  Status PrepareStorage() override { return 0; }
-  std::int32_t VariableCount() override { return static_cast<std::int32_t>(variables.size()); }
-  DAESVarTableEntry* Variable(std::int32_t i) override { return variables[i]; }
-  std::int32_t EntryCount() override { return static_cast<std::int32_t>(entries.size()); }
-  DAESVarTableEntry* Entry(std::int32_t j) override { return entries[j]; }
-  Status Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
-               std::int32_t element) override {
-    stored[std::make_tuple(entry, variable, element)] = value;
-    return 0;
-  }
-  double At(std::int32_t entry, DAESVarTableEntry* variable) {
-    return stored[std::make_tuple(entry, variable, 0)];
-  }
-  std::int32_t ControlElements() override { return elements; }
-  std::int32_t CurrentInterval() override { return interval; }
-  std::vector<DAESVarTableEntry*> variables;
-  std::vector<DAESVarTableEntry*> entries;
-  std::int32_t elements = 1;
-  std::int32_t interval = 1;
-  std::map<std::tuple<std::int32_t, DAESVarTableEntry*, std::int32_t>, double> stored;
-};
-
 // dx/dp of the tank at rest: k sqrt(h) = F_in gives dh/dk = -2 F_in^2 / k^3
 // and dh/dA = 0; F_out = F_in moves with neither.
 TEST(RealServers, SteadyStateSensitivitiesOfTheTank) {
