@@ -687,7 +687,8 @@ TEST_F(Proxies, SensitivitiesTravelFromServerToManager) {
   manager.matrix_rows = 2;
   EXPECT_EQ(p.TransferSensitivities(1.0), kSensitivityTransferFailed);
   EXPECT_TRUE(Printed("Sensitivity parameter elements do not match the sensitivity rows"));
-  manager.matrix_rows = -5;
+  manager.matrix_rows = -1;
+  manager.switching_rows = -1;
   EXPECT_EQ(p.TransferSensitivities(1.0), kSensitivityTransferFailed);
   EXPECT_TRUE(Printed("Sensitivity row counts out of range"));
   a->ClearFlags(0x200000);

@@ -84,7 +84,9 @@ class Items final : public Counted<ISensitivityItemEnumerator> {
   Status Next(std::uint32_t count, SensitivityItem* items, std::uint32_t* fetched) override {
     std::uint32_t done = 0;
     while (done < count && (g_script.endless_items || next_ < g_script.items.size())) {
-      items[done++] = g_script.endless_items ? SensitivityItem{0x200, 0} : g_script.items[next_];
+      items[done++] = g_script.endless_items
+                          ? SensitivityItem{0x200, static_cast<std::int32_t>(next_)}
+                          : g_script.items[next_];
       ++next_;
     }
     *fetched = g_script.items_fetched_override != 0 ? g_script.items_fetched_override : done;
