@@ -9,6 +9,7 @@
 
 #include "foundation/interfaces/integrator_proxy.h"
 #include "platform/bstr.h"
+#include "solve/ifaces/executive.h"
 #include "solve/ifaces/integrator_server.h"
 #include "solve/options/options_client.h"
 #include "solve/proxies/sensitivity_calculator.h"
@@ -16,6 +17,20 @@
 #include "solve/proxies/server_class.h"
 
 class QLNESOGroup;
+
+// The sensitivity manager as servers see it through the executive: counts
+// from the manager, the two matrix operations to the current integrator.
+// One per process; no reference counting.
+class SensitivityManagerOps final : public IQLNSensitivityManager {
+ public:
+  Status QueryInterface(const platform::IID& iid, void** out) override;
+  std::uint32_t AddRef() override { return 1; }
+  std::uint32_t Release() override { return 1; }
+  Status GetCount(std::int32_t* count) override;
+  Status SensitivityInit(double* first, double* second, double* time) override;
+  Status SensitivityUpdate(double* first, double* second, double* time) override;
+};
+SensitivityManagerOps* GetSensitivityManagerOps();
 
 inline constexpr Status kIntegratorDiscontinuityBefore = 601;
 inline constexpr Status kBeginRunFailed = 617;
@@ -74,6 +89,13 @@ class IntegratorServerProxy final : public UnifiedIntegratorProxy,
   // The server's sensitivities at the time reached, to the sensitivity
   // manager.
   Status TransferSensitivities(double time);
+  // The server's calls through the sensitivity manager: the current run
+  // kind's sensitivities into its matrices, and the dynamic update. A
+  // failure answers 0x80004005.
+  Status SensitivityInit(double* first, double* second, double* time);
+  Status SensitivityUpdate(double* first, double* second, double* time);
+  bool ExplicitIntegrator() override { return IsKind1Or2(); }
+  double StepQuantity() override { return GetServerValue(); }
   Status SetQuiet(bool quiet);
   Status ReleaseServerGroup();
   bool IsKind1Or2() const { return kind_ == 1 || kind_ == 2; }
