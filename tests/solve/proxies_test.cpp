@@ -564,6 +564,8 @@ TEST_F(Proxies, DiscontinuityIsBracketedByBisection) {
 
 class TankSensitivities final : public QLNSensitivityCalculator {
  public:
+  double StepQuantity() override { return step; }
+  double step = 1.0;
   Status ServerRow(double*, std::int32_t) override { return 0; }
   Status ServerInitialRow(double*) override { return 0; }
   Status ServerExtraRow(double*) override { return 0; }
@@ -808,6 +810,136 @@ TEST(RealServers, SteadyStateSensitivitiesOfTheTank) {
   EXPECT_NEAR(manager.stored[std::make_tuple(0, h, 1)], dhdk, 1e-8 * std::fabs(dhdk));
   EXPECT_EQ(manager.stored[std::make_tuple(0, h, 2)], 0.0);
   k->ClearFlags(0x200000);
+}
+
+// One implicit Euler step of the tank, A (h1 - h0) / dt = F_in - k sqrt(h1),
+// differentiated by k: the dynamic path with the predictor s0, s'pred = 0
+// and v = dt must give the step's own sensitivity.
+TEST(RealServers, DynamicSensitivitiesFollowTheImplicitEulerStep) {
+  testsupport::ScopedEnv registry("VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY);
+  SolverOptionTable table;
+  Methods methods;
+  Host host;
+  Model m(daestest::Tank);
+  SetSolutionPhase(0);
+  DAESProblem* problem = m.problem.get();
+  DAESVarTableEntry* h = m.Named("T101.h");
+  DAESVarTableEntry* out = m.Named("T101.F_out");
+  DAESVarTableEntry* k = daestest::Entry(m.tree.At({2, 4}));
+  ASSERT_TRUE(h != nullptr && out != nullptr && k != nullptr);
+  DAESVarTableEntry* dh = h->GetDerivative();
+  ASSERT_NE(dh, nullptr);
+  std::map<DAESVarTableEntry*, std::size_t> column;
+  std::size_t n1 = 0, n2 = 0;
+  for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
+    DAESVarTableEntry* v = problem->GetVariable(i);
+    column[v] = (v->GetFlags() & 0x4) != 0 ? n2++ : n1++;
+  }
+  ASSERT_EQ(column.count(dh), 1u);
+  // Integrated from here on: the state's initial mark goes, as in a run.
+  h->ClearFlags(0x80);
+  Manager manager;
+  manager.entries = {k};
+  TankSensitivities calculator;
+  const double dt = 0.1, a = 2.0, kv = 0.5, in = 0.5;
+  calculator.step = dt;
+  std::vector<double> first(n1, 0.0), second(n2, 0.0);
+  double h0 = 1.0, s0 = 0.0;
+  for (int step = 1; step <= 3; ++step) {
+    double h1 = h0;
+    for (int it = 0; it < 50; ++it) {
+      const double f = a * (h1 - h0) / dt - in + kv * std::sqrt(h1);
+      h1 -= f / (a / dt + kv / (2.0 * std::sqrt(h1)));
+    }
+    h->SetValue(h1);
+    dh->SetValue((h1 - h0) / dt);
+    out->SetValue(kv * std::sqrt(h1));
+    second[column[dh]] = 0.0;
+    ASSERT_EQ(calculator.DynamicAt(step * dt, first.data(), second.data()), 0u) << step;
+    const double s1 = (a * s0 / dt - std::sqrt(h1)) / (a / dt + kv / (2.0 * std::sqrt(h1)));
+    EXPECT_NEAR(first[column[h]], s1, 1e-8 * std::fabs(s1)) << step;
+    EXPECT_NEAR(second[column[dh]], (s1 - s0) / dt, 1e-7 * std::fabs((s1 - s0) / dt)) << step;
+    const double sout = std::sqrt(h1) + kv * s1 / (2.0 * std::sqrt(h1));
+    EXPECT_NEAR(first[column[out]], sout, 1e-8 * std::fabs(sout)) << step;
+    h0 = h1;
+    s0 = s1;
+  }
+  ASSERT_NE(calculator.DynamicSystem(), nullptr);
+  SetSolutionPhase(1);
+}
+
+// The server's matrices: the tank's steady sensitivities land in the
+// columns of their variables; columns nobody fills keep their values;
+// failures leave the rows alone.
+TEST(RealServers, SteadySensitivitiesIntoTheCallersMatrices) {
+  testsupport::ScopedEnv registry("VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY);
+  SolverOptionTable table;
+  Methods methods;
+  Host host;
+  testsupport::CaptureSink sink;
+  Model m(daestest::Tank);
+  DAESProblem* problem = m.problem.get();
+  DAESVarTableEntry* h = m.Named("T101.h");
+  DAESVarTableEntry* in = m.Named("T101.F_in");
+  DAESVarTableEntry* k = daestest::Entry(m.tree.At({2, 4}));
+  DAESVarTableEntry* a = daestest::Entry(m.tree.At({2, 5}));
+  ASSERT_TRUE(h != nullptr && in != nullptr && k != nullptr && a != nullptr);
+  h->SetSpec(daes::kSpecFree);
+  h->SetValue(1.0);
+  std::map<DAESVarTableEntry*, std::size_t> column;
+  std::size_t n1 = 0, n2 = 0;
+  for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
+    DAESVarTableEntry* v = problem->GetVariable(i);
+    column[v] = (v->GetFlags() & 0x4) != 0 ? n2++ : n1++;
+  }
+  Manager manager;
+  manager.variables = {h};
+  manager.entries = {k, a};
+  manager.interval = 3;
+  TankSensitivities calculator;
+  ASSERT_EQ(calculator.SensitivityRows(), 2);
+  std::vector<double> first(2 * n1, 7.0), second(2 * n2, 7.0);
+  ASSERT_EQ(calculator.ComputeInto(first.data(), second.data(), 0.0, 1, 1), 0u);
+  const double dhdk = -2.0 * 0.25 / (0.5 * 0.5 * 0.5);
+  EXPECT_NEAR(first[column[h]], dhdk, 1e-8 * std::fabs(dhdk));
+  EXPECT_NEAR(first[n1 + column[h]], 0.0, 1e-12);
+  EXPECT_EQ(first[column[in]], 7.0);
+  for (double d : second) EXPECT_EQ(d, 7.0);
+  // Before the first interval the first matrix starts from zero.
+  manager.interval = 1;
+  ASSERT_EQ(calculator.ComputeInto(first.data(), second.data(), 0.0, 1, 1), 0u);
+  EXPECT_EQ(first[column[in]], 0.0);
+  EXPECT_NEAR(first[column[h]], dhdk, 1e-8 * std::fabs(dhdk));
+
+  // Through the executive's sensitivity manager: counts, and the calls
+  // that need a current integrator.
+  SensitivityManagerOps* ops = GetSensitivityManagerOps();
+  std::int32_t count = 0;
+  EXPECT_EQ(ops->GetCount(nullptr), 0x80070057u);
+  manager.switching_rows = 1;
+  EXPECT_EQ(ops->GetCount(&count), 0u);
+  EXPECT_EQ(count, 3);
+  manager.switching_rows = 0;
+  double t = 0.0;
+  EXPECT_EQ(ops->SensitivityInit(nullptr, second.data(), &t), 0x80070057u);
+  EXPECT_EQ(ops->SensitivityUpdate(first.data(), second.data(), &t), 0x80004005u);
+
+  // A level below zero fails the Jacobian: its status comes back as it
+  // was and the rows keep their values.
+  const std::vector<double> before = calculator.Matrix()[1];
+  h->SetValue(-1.0);
+  const Status failed = calculator.Compute(0.0, 1, 1);
+  EXPECT_TRUE(status::IsFailure(failed));
+  EXPECT_NE(failed, kSensitivityFailed);
+  EXPECT_EQ(calculator.Matrix()[1], before);
+  h->SetValue(1.0);
+  // F_in free as well: no square system to decompose, and no message.
+  const std::size_t lines = sink.lines().size();
+  in->ClearFlags(0x80);
+  in->SetFlags(0x10);
+  EXPECT_EQ(calculator.Compute(0.0, 6, 2), kSensitivityFailed);
+  EXPECT_EQ(calculator.SteadyDecomposition(), nullptr);
+  EXPECT_EQ(sink.lines().size(), lines);
 }
 #endif
 
