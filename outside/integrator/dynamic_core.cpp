@@ -121,14 +121,22 @@ class Stepper final : public DynamicCore {
     *n = static_cast<Stepper*>(nls->content)->last_failed_ ? 1 : 0;
     return 0;
   }
-  static int NoResidual(realtype, N_Vector, N_Vector, N_Vector, void*) { return -1; }
+  // IDAS with staggered sensitivities evaluates the residual once at the
+  // converged point, for its own sensitivity residual, which our corrector
+  // never calls: the value goes nowhere. Any other call is a fault.
+  static int NoResidual(realtype, N_Vector, N_Vector, N_Vector rr, void* user) {
+    auto* self = static_cast<Stepper*>(user);
+    if (self == nullptr || !self->sens_active_ || !self->after_corrector_) return -1;
+    N_VConst(0.0, rr);
+    return 0;
+  }
   int Correct(N_Vector ycor, N_Vector w, realtype tol, void* mem);
   static int NlsSensSolve(SUNNonlinearSolver nls, N_Vector, N_Vector ycor, N_Vector, realtype,
                           booleantype, void* mem) {
     return static_cast<Stepper*>(nls->content)->CorrectSensitivities(ycor, mem);
   }
-  static int CountingSensResidual(int, realtype, N_Vector, N_Vector, N_Vector, N_Vector*,
-                                  N_Vector*, N_Vector*, void* user, N_Vector, N_Vector, N_Vector) {
+  static int CountingSensResidual(int, realtype, N_Vector, N_Vector, N_Vector, N_Vector*, N_Vector*,
+                                  N_Vector*, void* user, N_Vector, N_Vector, N_Vector) {
     ++static_cast<Stepper*>(user)->sens_residual_calls_;
     return -1;
   }
@@ -195,9 +203,10 @@ class Stepper final : public DynamicCore {
   SUNNonlinearSolver nls_sens_ = nullptr;
   N_Vector* ys_ = nullptr;
   N_Vector* yps_ = nullptr;
-  int sens_ns_ = 0;        // vectors allocated
+  int sens_ns_ = 0;  // vectors allocated
   bool sens_active_ = false;
   bool sens_inited_ = false;
+  bool after_corrector_ = false;  // the state corrector converged this step
   long sens_residual_calls_ = 0;
 
   // Fixed steps: the last step's ends for the cubic interpolant.
@@ -395,8 +404,8 @@ Status Stepper::StartIda() {
 }
 
 Status Stepper::StartSensitivities() {
-  const bool wanted = s_.sens_on_ && s_.sens_count_ > 0 && method_ != Method::kEuler &&
-                      method_ != Method::kRK4;
+  const bool wanted =
+      s_.sens_on_ && s_.sens_count_ > 0 && method_ != Method::kEuler && method_ != Method::kRK4;
   if (!wanted) {
     if (sens_active_) IDASensToggleOff(ida_);
     sens_active_ = false;
@@ -419,10 +428,13 @@ Status Stepper::StartSensitivities() {
     double* yp = NV_DATA_S(yps_[i]);
     const auto row = static_cast<std::size_t>(i);
     for (std::size_t k = 0; k < n_; ++k) {
-      y[k] = s_.sens_first_[row * w1 +
-                            static_cast<std::size_t>(s_.sens_column_[static_cast<std::size_t>(position_[k])])];
+      y[k] =
+          s_.sens_first_[row * w1 + static_cast<std::size_t>(
+                                        s_.sens_column_[static_cast<std::size_t>(position_[k])])];
       yp[k] = derivative_[k] >= 0
-                  ? s_.sens_second_[row * w2 + static_cast<std::size_t>(s_.sens_column_[static_cast<std::size_t>(derivative_[k])])]
+                  ? s_.sens_second_[row * w2 +
+                                    static_cast<std::size_t>(
+                                        s_.sens_column_[static_cast<std::size_t>(derivative_[k])])]
                   : 0.0;
     }
   }
@@ -495,9 +507,10 @@ int Stepper::CorrectSensitivities(N_Vector ycor, void* mem) {
       }
     }
   }
+  after_corrector_ = false;
   double at = t;
-  const Status st = s_.sensitivity_->SensitivityUpdate(s_.sens_first_.data(),
-                                                       s_.sens_second_.data(), &at);
+  const Status st =
+      s_.sensitivity_->SensitivityUpdate(s_.sens_first_.data(), s_.sens_second_.data(), &at);
   if (status::IsFailure(st)) {
     corrector_status_ = kStatusSensitivityFailed;
     return SUN_NLS_EXT_FAIL;
@@ -582,6 +595,7 @@ int Stepper::Correct(N_Vector ycor, N_Vector w, realtype tol, void* mem) {
   void* user = nullptr;
   last_passes_ = 0;
   last_failed_ = true;
+  after_corrector_ = false;
   if (IDAGetNonlinearSystemData(mem, &t, &yypred, &yppred, &yyn, &ypn, &res, &cj, &user) !=
       IDA_SUCCESS)
     return SUN_NLS_EXT_FAIL;
@@ -636,6 +650,7 @@ int Stepper::Correct(N_Vector ycor, N_Vector w, realtype tol, void* mem) {
       in_corrector_ = false;
       double* c = NV_DATA_S(ycor);
       for (std::size_t k = 0; k < n_; ++k) c[k] = current[k] - ypred_[k];
+      after_corrector_ = true;
       last_failed_ = false;
       corrector_status_ = 0;
       return SUN_NLS_SUCCESS;

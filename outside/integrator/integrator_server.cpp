@@ -27,8 +27,7 @@ const ErrorText kErrorTexts[] = {
      "An option value of the wrong type or out of range was sent to the integrator server"},
     {kStatusNoStep, "The integrator server has no integration step in progress"},
     {kStatusNoSensitivities, "This integrator server does not supply sensitivities"},
-    {kStatusSensitivityFailed,
-     "The engine could not compute the sensitivities: the run stops"},
+    {kStatusSensitivityFailed, "The engine could not compute the sensitivities: the run stops"},
     {kStatusDecomposerFailed, "The decomposition server could not decompose the problem"},
     {kStatusProblemUnreadable, "The structure of the problem could not be read"},
     {kStatusNoInterface,
@@ -328,7 +327,8 @@ Status IntegratorServer::ReleaseProblem() {
 }
 
 Status IntegratorServer::RunControl(std::int32_t code) {
-  if (code != kRunControlSteadyState && code != kRunControlPrepare && code != kRunControlSolve && code != kRunControlEnd)
+  if (code != kRunControlSteadyState && code != kRunControlPrepare && code != kRunControlSolve &&
+      code != kRunControlEnd)
     return kStatusBadArgument;
   run_.control = code;
   if (code == kRunControlEnd && core_) return core_->Finish();
@@ -374,8 +374,9 @@ void IntegratorServer::SizeSensitivities() {
     sens_derivative_[i] = (variable_types_[i] & 0x4) != 0;
     sens_column_[i] = sens_derivative_[i] ? sens_second_width_++ : sens_first_width_++;
   }
-  if (count != sens_count_ || sens_first_.size() != static_cast<std::size_t>(count) *
-                                                        static_cast<std::size_t>(sens_first_width_)) {
+  if (count != sens_count_ ||
+      sens_first_.size() !=
+          static_cast<std::size_t>(count) * static_cast<std::size_t>(sens_first_width_)) {
     sens_count_ = count;
     sens_first_.assign(static_cast<std::size_t>(count) * sens_first_width_, 0.0);
     sens_second_.assign(static_cast<std::size_t>(count) * sens_second_width_, 0.0);
@@ -402,9 +403,8 @@ Status IntegratorServer::GetSensitivityData(double* values, std::int32_t a, std:
     // No leg yet: the rows of the last initialise.
     const auto row = static_cast<std::size_t>(index1 - 1);
     for (std::size_t i = 0; i < n; ++i) {
-      values[i] = sens_derivative_[i]
-                      ? sens_second_[row * sens_second_width_ + sens_column_[i]]
-                      : sens_first_[row * sens_first_width_ + sens_column_[i]];
+      values[i] = sens_derivative_[i] ? sens_second_[row * sens_second_width_ + sens_column_[i]]
+                                      : sens_first_[row * sens_first_width_ + sens_column_[i]];
     }
     return 0;
   }
@@ -413,7 +413,8 @@ Status IntegratorServer::GetSensitivityData(double* values, std::int32_t a, std:
     return core_->TimeDerivatives(values);
   }
   if (a == 0 && b == 1 && index1 == 0) {
-    for (std::size_t i = 0; i < n; ++i) values[i] = i < before_reinit_.size() ? before_reinit_[i] : 0.0;
+    for (std::size_t i = 0; i < n; ++i)
+      values[i] = i < before_reinit_.size() ? before_reinit_[i] : 0.0;
     return 0;
   }
   return platform::E_INVALIDARG;

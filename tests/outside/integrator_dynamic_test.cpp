@@ -237,6 +237,120 @@ struct Robertson {
   }
 };
 
+// ---------------------------------------------------------------- sensitivities
+
+// The engine's part for x' = -k x, by hand: rows d/dk and d/dx0. The
+// corrector row of a linear model: s' + k s + x dk = 0 with
+// s' = s'pred + cj (s - spred).
+class DecaySensitivities final : public IQLNSensitivityManager {
+ public:
+  DecaySensitivities(Model* m, std::int32_t x, IUnifiedIntegrator* server)
+      : m_(m), x_(static_cast<std::size_t>(x)), server_(server) {}
+  Status QueryInterface(const platform::IID& iid, void** out) override {
+    *out = nullptr;
+    if (iid != IID_IQLNSensitivityManager) return platform::E_NOINTERFACE;
+    *out = static_cast<IQLNSensitivityManager*>(this);
+    return 0;
+  }
+  std::uint32_t AddRef() override { return 1; }
+  std::uint32_t Release() override { return 1; }
+  Status GetCount(std::int32_t* count) override {
+    *count = 2;
+    return 0;
+  }
+  // One non-derivative column (x) and one derivative column (x').
+  Status SensitivityInit(double* first, double* second, double* t) override {
+    ++inits;
+    init_time = *t;
+    first[0] = 0.0, second[0] = -m_->values[x_];
+    first[1] = 1.0, second[1] = -Decay::k;
+    return 0;
+  }
+  Status SensitivityUpdate(double* first, double* second, double* t) override {
+    ++updates;
+    double v = 0.0;
+    if (server_->GetValue(&v) != 0 || !(v > 0.0) || *t != m_->time) ++bad_calls;
+    if (fail) return 0x80004005u;
+    const double cj = 1.0 / v;
+    for (int r = 0; r < 2; ++r) {
+      const double forcing = r == 0 ? m_->values[x_] : 0.0;
+      const double s = (cj * first[r] - second[r] - forcing) / (cj + Decay::k);
+      second[r] += cj * (s - first[r]);
+      first[r] = s;
+    }
+    return 0;
+  }
+  int inits = 0, updates = 0, bad_calls = 0;
+  double init_time = -1.0;
+  bool fail = false;
+
+ private:
+  Model* m_;
+  std::size_t x_;
+  IUnifiedIntegrator* server_;
+};
+
+TEST_F(IntegratorDynamic, SensitivitiesOfTheDecayMatchTheClosedForms) {
+  Decay p;
+  const double rtol = 1e-10;
+  SetInt(30, 4);
+  Set(130, rtol);
+  Set(131, 1e-12);
+  DecaySensitivities engine(&p.m, p.x, server_);
+  p.m.integrator = server_;
+  group_ = new FakeProblemGroup(&p.m);
+  group_->AddRef();
+  exec_ = new FakeExecutive(&p.m);
+  exec_->AddRef();
+  exec_->sensitivity = &engine;
+  ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
+  ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
+  double reached = -1;
+  ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 1), 0u);
+  EXPECT_EQ(engine.inits, 1);
+  EXPECT_EQ(engine.init_time, 0.0);
+  ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
+  std::vector<double> row(2);
+  // Before any step: the rows of the initialisation.
+  ASSERT_EQ(server_->GetSensitivityData(row.data(), 1, 0, 2), 0u);
+  EXPECT_EQ(row[static_cast<std::size_t>(p.x)], 1.0);
+  for (const double t : {0.5, 1.0, 2.0, 5.0}) {
+    ASSERT_EQ(To(t, &reached), 0u) << Text(To(t));
+    const double e = std::exp(-Decay::k * t);
+    ASSERT_EQ(server_->GetSensitivityData(row.data(), 1, 0, 1), 0u);
+    EXPECT_NEAR(row[static_cast<std::size_t>(p.x)], -t * e, 1e-7 * t * e) << t;
+    EXPECT_NEAR(row[static_cast<std::size_t>(p.dx)], -e + Decay::k * t * e, 1e-6 * e) << t;
+    ASSERT_EQ(server_->GetSensitivityData(row.data(), 1, 0, 2), 0u);
+    EXPECT_NEAR(row[static_cast<std::size_t>(p.x)], e, 1e-7 * e) << t;
+    // The extra row: the time derivative of x.
+    ASSERT_EQ(server_->GetSensitivityData(row.data(), 1, 1, 0), 0u);
+    EXPECT_NEAR(row[static_cast<std::size_t>(p.x)], -Decay::k * e, 1e-6 * e) << t;
+  }
+  EXPECT_GT(engine.updates, 10);
+  EXPECT_EQ(engine.bad_calls, 0);
+  EXPECT_EQ(server_->GetSensitivityData(row.data(), 1, 0, 3), platform::E_INVALIDARG);
+
+  // Items: one per variable in order, both sensitivity items.
+  void* made = nullptr;
+  ASSERT_EQ(server_->GetInterface(IID_ISensitivityItemEnumerator, &made), 0u);
+  auto* items = static_cast<ISensitivityItemEnumerator*>(made);
+  SensitivityItem batch[32];
+  std::uint32_t fetched = 0;
+  EXPECT_EQ(items->Next(32, batch, &fetched), 1u);
+  ASSERT_EQ(fetched, 2u);
+  EXPECT_EQ(batch[1].position, 1);
+  EXPECT_EQ(batch[0].flags & 0x200u, 0x200u);
+  EXPECT_EQ(batch[1].flags & 0x200u, 0x200u);
+  items->Release();
+
+  // An engine that cannot correct its sensitivities ends the run.
+  engine.fail = true;
+  const Status s = To(6.0);
+  EXPECT_EQ(s, 0xC0FF0011u);
+  EXPECT_EQ(Text(s), "The engine could not compute the sensitivities: the run stops");
+  exec_->sensitivity = nullptr;
+}
+
 // ---------------------------------------------------------------- accuracy
 
 TEST_F(IntegratorDynamic, DecayMatchesAnalyticAndPlainIda) {
