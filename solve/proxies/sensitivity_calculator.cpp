@@ -646,11 +646,15 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
   const CallerColumns columns = CallerColumnsOf(problem);
   std::vector<std::int32_t> value_col(static_cast<std::size_t>(n), -1);
   std::vector<std::int32_t> derivative_col(static_cast<std::size_t>(n), -1);
+  std::vector<bool> in_second(static_cast<std::size_t>(n), false);
   std::vector<DAESVarTableEntry*> known_states;
   for (std::int32_t c = 0; c < n; ++c) {
     DAESVarTableEntry* x = system->GetVariable(c);
     const std::int32_t at = ProblemIndex(problem, x);
     if (at >= 0) value_col[c] = columns.column[static_cast<std::size_t>(at)];
+    // An explicit kind solves for derivatives: their rows are the second's.
+    in_second[static_cast<std::size_t>(c)] =
+        at >= 0 && columns.second[static_cast<std::size_t>(at)];
     if (!explicit_kind && (x->GetFlags() & daes::kState) != 0) {
       const std::int32_t dat = ProblemIndex(problem, x->GetDerivative());
       if (dat >= 0 && columns.second[static_cast<std::size_t>(dat)]) {
@@ -683,7 +687,7 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
       double* row2 = second + static_cast<std::size_t>(r) * columns.second_count;
       if (e > c.base + in.linear) {
         for (std::int32_t k = 0; k < n; ++k) {
-          if (value_col[k] >= 0) row1[value_col[k]] = 0.0;
+          if (value_col[k] >= 0) (in_second[k] ? row2 : row1)[value_col[k]] = 0.0;
           if (derivative_col[k] >= 0) row2[derivative_col[k]] = 0.0;
         }
         continue;
@@ -726,7 +730,7 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
           sd += cj * (x[k] - row1[value_col[k]]);
           derivatives[k] = sd;
         }
-        row1[value_col[k]] = x[k];
+        (in_second[k] ? row2 : row1)[value_col[k]] = x[k];
       }
       if (level >= 5) {
         PrintRow(c, e, false, "", time);
