@@ -599,12 +599,24 @@ class Manager final : public SensitivityManagerFace {
     return matrix_rows >= 0 ? matrix_rows : SensitivityManagerFace::MatrixRowCount();
   }
   std::int32_t ControlElements() override { return elements; }
+  std::int32_t SwitchingElements() override { return switching_elements; }
+  std::int32_t InterpolationKind() override { return linear ? 1 : 0; }
+  void IntervalTimes(double* start, double* end) override {
+    *start = 0.0;
+    *end = 1.0;
+  }
+  void ControlValues(std::int32_t, double* start, double* end) override {
+    *start = 0.4;
+    *end = 0.6;
+  }
   std::int32_t CurrentInterval() override { return interval; }
   std::vector<DAESVarTableEntry*> variables;
   std::vector<DAESVarTableEntry*> entries;
   std::int32_t elements = 1;
   std::int32_t interval = 1;
   std::int32_t switching_rows = 0;
+  std::int32_t switching_elements = 0;
+  bool linear = false;
   std::int32_t matrix_rows = -1;
   bool final_time_row = false;
   std::map<std::pair<std::int32_t, DAESVarTableEntry*>, double> rows;
@@ -809,6 +821,28 @@ TEST(RealServers, SteadyStateSensitivitiesOfTheTank) {
   EXPECT_NEAR(manager.stored[std::make_tuple(0, h, 0)], 0.0, 1e-12);
   EXPECT_NEAR(manager.stored[std::make_tuple(0, h, 1)], dhdk, 1e-8 * std::fabs(dhdk));
   EXPECT_EQ(manager.stored[std::make_tuple(0, h, 2)], 0.0);
+
+  // Linear controls at a quarter of the first interval share the
+  // derivative between its two ends; a switching time between the first
+  // two intervals moves the level by the control's slope.
+  manager.linear = true;
+  manager.interval = 1;
+  manager.switching_elements = 2;
+  manager.switching_rows = 2;
+  ASSERT_EQ(calculator.Compute(0.25, 1, 1), 0u);
+  ASSERT_EQ(calculator.Matrix().size(), 5u);
+  const auto position = static_cast<std::size_t>(calculator.System()->FindVariable(h) - 1);
+  EXPECT_NEAR(calculator.Matrix()[0][position], 0.75 * dhdk, 1e-8 * std::fabs(dhdk));
+  EXPECT_NEAR(calculator.Matrix()[1][position], 0.25 * dhdk, 1e-8 * std::fabs(dhdk));
+  EXPECT_EQ(calculator.Matrix()[2][position], 0.0);
+  // Base interval - 2 = -1: no switching-time term.
+  EXPECT_EQ(calculator.Matrix()[3][position], 0.0);
+  manager.interval = 2;
+  ASSERT_EQ(calculator.Compute(0.5, 1, 1), 0u);
+  // (b - a)(t - t1)/(t1 - t0)^2 = 0.2 * -0.5 = -0.1 of the parameter's
+  // derivative, with the sign of the right-hand side.
+  EXPECT_NEAR(calculator.Matrix()[3][position], -0.1 * dhdk, 1e-8 * std::fabs(dhdk));
+  EXPECT_EQ(calculator.Matrix()[4][position], 0.0);
   k->ClearFlags(0x200000);
 }
 
