@@ -449,7 +449,11 @@ Status QLNSensitivityCalculator::SteadyState(double time, std::int32_t phase, st
           if (first)
             PrintJacobian("Initialization/SS sensitivity jacobian:", values, rows, cols, ne);
           BvuNameable* named = c.parameter;
-          SuPrint(0, "RHS vector (derivative wrt sensitivity variable @ns):", &named);
+          if (named != nullptr) {
+            SuPrint(0, "RHS vector (derivative wrt sensitivity variable @ns):", &named);
+          } else {
+            SuPrint(0, "RHS vector (derivative wrt sensitivity variable):");
+          }
           const std::int64_t count = equations;
           PrintRealVector(rhs.data(), count);
         }

@@ -838,7 +838,20 @@ TEST(RealServers, SteadyStateSensitivitiesOfTheTank) {
   // Base interval - 2 = -1: no switching-time term.
   EXPECT_EQ(calculator.Matrix()[3][position], 0.0);
   manager.interval = 2;
+  testsupport::CaptureSink sink;
+  table.SetInteger(31, 5);
+  table.ApplyPendingChanges();
   ASSERT_EQ(calculator.Compute(0.5, 1, 1), 0u);
+  table.SetInteger(31, 0);
+  table.ApplyPendingChanges();
+  const std::vector<std::string>& lines = sink.lines();
+  auto has = [&lines](const std::string& text) {
+    return std::find(lines.begin(), lines.end(), text) != lines.end();
+  };
+  EXPECT_TRUE(has("Initialization/SS sensitivity jacobian:"));
+  EXPECT_TRUE(has("RHS vector (derivative wrt sensitivity variable T101.k):"));
+  EXPECT_TRUE(has("Sensitivities with respect to discretisation 2 of T101.k"));
+  EXPECT_TRUE(has("Sensitivities with respect to switching time 1"));
   // (b - a)(t - t1)/(t1 - t0)^2 = 0.2 * -0.5 = -0.1 of the parameter's
   // derivative, with the sign of the right-hand side.
   EXPECT_NEAR(calculator.Matrix()[3][position], -0.1 * dhdk, 1e-8 * std::fabs(dhdk));
@@ -899,6 +912,22 @@ TEST(RealServers, DynamicSensitivitiesFollowTheImplicitEulerStep) {
     s0 = s1;
   }
   ASSERT_NE(calculator.DynamicSystem(), nullptr);
+
+  // The dumps at print level 5.
+  testsupport::CaptureSink sink;
+  table.SetInteger(31, 5);
+  table.ApplyPendingChanges();
+  ASSERT_EQ(calculator.DynamicAt(0.4, first.data(), second.data()), 0u);
+  const std::vector<std::string>& lines = sink.lines();
+  auto has = [&lines](const std::string& text) {
+    return std::find(lines.begin(), lines.end(), text) != lines.end();
+  };
+  EXPECT_TRUE(has("Computing sensitivities at time 0.4"));
+  EXPECT_TRUE(has("Sensitivity jacobian:"));
+  EXPECT_TRUE(has("RHS vector (derivative wrt sensitivity variable):"));
+  EXPECT_TRUE(has("Sensitivities at time 0.4 with respect to T101.k"));
+  table.SetInteger(31, 0);
+  table.ApplyPendingChanges();
   SetSolutionPhase(1);
 }
 
