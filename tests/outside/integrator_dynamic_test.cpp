@@ -349,6 +349,8 @@ TEST_F(IntegratorDynamic, SensitivitiesOfTheDecayMatchTheClosedForms) {
   EXPECT_EQ(s, 0xC0FF0011u);
   EXPECT_EQ(Text(s), "The engine could not compute the sensitivities: the run stops");
   exec_->sensitivity = nullptr;
+  // The server lets go of the engine's manager before it goes.
+  EXPECT_EQ(server_->ReleaseProblem(), 0u);
 }
 
 // ---------------------------------------------------------------- accuracy
