@@ -203,7 +203,8 @@ class Stepper final : public DynamicCore {
   SUNNonlinearSolver nls_sens_ = nullptr;
   N_Vector* ys_ = nullptr;
   N_Vector* yps_ = nullptr;
-  int sens_ns_ = 0;  // vectors allocated
+  N_Vector id_ = nullptr;  // 1 for states, 0 for algebraic unknowns
+  int sens_ns_ = 0;        // vectors allocated
   bool sens_active_ = false;
   bool sens_inited_ = false;
   bool after_corrector_ = false;  // the state corrector converged this step
@@ -243,6 +244,8 @@ bool Stepper::Prepare() {
 }
 
 void Stepper::FreeSensitivities() {
+  if (id_ != nullptr) N_VDestroy(id_);
+  id_ = nullptr;
   if (ys_ != nullptr) N_VDestroyVectorArray(ys_, sens_ns_);
   if (yps_ != nullptr) N_VDestroyVectorArray(yps_, sens_ns_);
   ys_ = yps_ = nullptr;
@@ -407,7 +410,10 @@ Status Stepper::StartSensitivities() {
   const bool wanted =
       s_.sens_on_ && s_.sens_count_ > 0 && method_ != Method::kEuler && method_ != Method::kRK4;
   if (!wanted) {
-    if (sens_active_) IDASensToggleOff(ida_);
+    if (sens_active_) {
+      IDASensToggleOff(ida_);
+      IDASetSuppressAlg(ida_, SUNFALSE);
+    }
     sens_active_ = false;
     return 0;
   }
@@ -473,6 +479,15 @@ Status Stepper::StartSensitivities() {
   if (IDASensSStolerances(ida_, o.Get(kOptionRelErrorTol), absolute.data()) != IDA_SUCCESS)
     return kStatusBadOptionValue;
   IDASetSensErrCon(ida_, SUNTRUE);
+  // The engine gives no derivatives for the sensitivities of algebraic
+  // unknowns: predicted from a zero slope, their corrections are as large as
+  // they are and no step would pass. The states' sensitivities carry the
+  // error test; the algebraic unknowns follow them.
+  if (id_ == nullptr) id_ = N_VClone(y_);
+  if (id_ == nullptr) return kStatusIntegrationFailed;
+  for (std::size_t k = 0; k < n_; ++k) NV_DATA_S(id_)[k] = derivative_[k] >= 0 ? 1.0 : 0.0;
+  IDASetId(ida_, id_);
+  IDASetSuppressAlg(ida_, SUNTRUE);
   sens_active_ = true;
   return 0;
 }

@@ -353,6 +353,86 @@ TEST_F(IntegratorDynamic, SensitivitiesOfTheDecayMatchTheClosedForms) {
   EXPECT_EQ(server_->ReleaseProblem(), 0u);
 }
 
+// x' = -p z, 0 = z - x^2 from x = 1: x = 1/(1 + p t). The engine's part by
+// hand again: s' + p s_z + z = 0, s_z = 2 x s. The algebraic sensitivity
+// starts without a slope and follows the state's.
+class AlgebraicSensitivities final : public IQLNSensitivityManager {
+ public:
+  static constexpr double p = 0.8;
+  AlgebraicSensitivities(Model* m, std::int32_t x, std::int32_t z, IUnifiedIntegrator* server)
+      : m_(m), x_(static_cast<std::size_t>(x)), z_(static_cast<std::size_t>(z)), server_(server) {}
+  Status QueryInterface(const platform::IID& iid, void** out) override {
+    *out = nullptr;
+    if (iid != IID_IQLNSensitivityManager) return platform::E_NOINTERFACE;
+    *out = static_cast<IQLNSensitivityManager*>(this);
+    return 0;
+  }
+  std::uint32_t AddRef() override { return 1; }
+  std::uint32_t Release() override { return 1; }
+  Status GetCount(std::int32_t* count) override {
+    *count = 1;
+    return 0;
+  }
+  // Columns: x and z in the first matrix, x' in the second.
+  Status SensitivityInit(double* first, double* second, double*) override {
+    first[0] = first[1] = 0.0;
+    second[0] = -m_->values[z_];
+    return 0;
+  }
+  Status SensitivityUpdate(double* first, double* second, double*) override {
+    double v = 0.0;
+    if (server_->GetValue(&v) != 0 || !(v > 0.0)) return 0x80004005u;
+    const double cj = 1.0 / v, x = m_->values[x_], z = m_->values[z_];
+    const double s = (cj * first[0] - second[0] - z) / (cj + 2.0 * p * x);
+    second[0] += cj * (s - first[0]);
+    first[0] = s;
+    first[1] = 2.0 * x * s;
+    return 0;
+  }
+
+ private:
+  Model* m_;
+  std::size_t x_, z_;
+  IUnifiedIntegrator* server_;
+};
+
+TEST_F(IntegratorDynamic, AlgebraicSensitivityMatchesTheClosedForm) {
+  Model m;
+  std::int32_t dx = 0;
+  const std::int32_t x = m.AddState(1.0, &dx);
+  const std::int32_t z = m.AddVariable(kAlgebraic, 1.0);
+  const auto X = static_cast<std::size_t>(x), D = static_cast<std::size_t>(dx),
+             Z = static_cast<std::size_t>(z);
+  constexpr double p = AlgebraicSensitivities::p;
+  m.AddEquation({dx, z}, {1, 1}, [=](const V& v) { return v[D] + p * v[Z]; });
+  m.AddEquation({z, x}, {1, 3}, [=](const V& v) { return v[Z] - v[X] * v[X]; });
+  SetInt(30, 4);
+  Set(130, 1e-10);
+  Set(131, 1e-12);
+  AlgebraicSensitivities engine(&m, x, z, server_);
+  m.integrator = server_;
+  group_ = new FakeProblemGroup(&m);
+  group_->AddRef();
+  exec_ = new FakeExecutive(&m);
+  exec_->AddRef();
+  exec_->sensitivity = &engine;
+  ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
+  ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
+  double reached = -1;
+  ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 1), 0u);
+  ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
+  std::vector<double> row(3);
+  for (const double t : {0.5, 1.0, 2.0, 5.0}) {
+    ASSERT_EQ(To(t, &reached), 0u) << Text(To(t));
+    const double a = 1.0 / (1.0 + p * t), ds = -t * a * a;
+    ASSERT_EQ(server_->GetSensitivityData(row.data(), 1, 0, 1), 0u);
+    EXPECT_NEAR(row[X], ds, 1e-7 * std::fabs(ds)) << t;
+    EXPECT_NEAR(row[Z], 2.0 * a * ds, 1e-7 * std::fabs(2.0 * a * ds)) << t;
+  }
+  exec_->sensitivity = nullptr;
+  EXPECT_EQ(server_->ReleaseProblem(), 0u);
+}
+
 // ---------------------------------------------------------------- accuracy
 
 TEST_F(IntegratorDynamic, DecayMatchesAnalyticAndPlainIda) {
