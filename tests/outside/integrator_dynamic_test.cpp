@@ -433,6 +433,91 @@ TEST_F(IntegratorDynamic, AlgebraicSensitivityMatchesTheClosedForm) {
   EXPECT_EQ(server_->ReleaseProblem(), 0u);
 }
 
+// x1' = -a x1, x2' = a x1 - b x2 from (1, 0): x2 = a (e^-at - e^-bt)/(b - a).
+// The engine's part by hand for the row of a.
+class ChainSensitivities final : public IQLNSensitivityManager {
+ public:
+  static constexpr double a = 0.6, b = 1.5;
+  ChainSensitivities(Model* m, std::int32_t x1, IUnifiedIntegrator* server)
+      : m_(m), x1_(static_cast<std::size_t>(x1)), server_(server) {}
+  Status QueryInterface(const platform::IID& iid, void** out) override {
+    *out = nullptr;
+    if (iid != IID_IQLNSensitivityManager) return platform::E_NOINTERFACE;
+    *out = static_cast<IQLNSensitivityManager*>(this);
+    return 0;
+  }
+  std::uint32_t AddRef() override { return 1; }
+  std::uint32_t Release() override { return 1; }
+  Status GetCount(std::int32_t* count) override {
+    *count = 1;
+    return 0;
+  }
+  // Columns: x1, x2 in the first matrix, their derivatives in the second.
+  Status SensitivityInit(double* first, double* second, double*) override {
+    first[0] = first[1] = 0.0;
+    second[0] = -m_->values[x1_];
+    second[1] = m_->values[x1_];
+    return 0;
+  }
+  Status SensitivityUpdate(double* first, double* second, double*) override {
+    double v = 0.0;
+    if (server_->GetValue(&v) != 0 || !(v > 0.0)) return 0x80004005u;
+    const double cj = 1.0 / v, x1 = m_->values[x1_];
+    const double s1 = (cj * first[0] - second[0] - x1) / (cj + a);
+    const double s2 = (cj * first[1] - second[1] + x1 + a * s1) / (cj + b);
+    second[0] += cj * (s1 - first[0]);
+    second[1] += cj * (s2 - first[1]);
+    first[0] = s1;
+    first[1] = s2;
+    return 0;
+  }
+
+ private:
+  Model* m_;
+  std::size_t x1_;
+  IUnifiedIntegrator* server_;
+};
+
+TEST_F(IntegratorDynamic, ChainSensitivityMatchesTheClosedForm) {
+  Model m;
+  std::int32_t d1 = 0, d2 = 0;
+  const std::int32_t x1 = m.AddState(1.0, &d1);
+  const std::int32_t x2 = m.AddState(0.0, &d2);
+  const auto X1 = static_cast<std::size_t>(x1), D1 = static_cast<std::size_t>(d1),
+             X2 = static_cast<std::size_t>(x2), D2 = static_cast<std::size_t>(d2);
+  constexpr double a = ChainSensitivities::a, b = ChainSensitivities::b;
+  m.AddEquation({d1, x1}, {1, 1}, [=](const V& v) { return v[D1] + a * v[X1]; });
+  m.AddEquation({d2, x1, x2}, {1, 1, 1}, [=](const V& v) { return v[D2] - a * v[X1] + b * v[X2]; });
+  SetInt(30, 4);
+  Set(130, 1e-10);
+  Set(131, 1e-12);
+  ChainSensitivities engine(&m, x1, server_);
+  m.integrator = server_;
+  group_ = new FakeProblemGroup(&m);
+  group_->AddRef();
+  exec_ = new FakeExecutive(&m);
+  exec_->AddRef();
+  exec_->sensitivity = &engine;
+  ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
+  ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
+  double reached = -1;
+  ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 1), 0u);
+  ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
+  std::vector<double> row(4);
+  for (const double t : {0.5, 1.0, 2.0, 5.0}) {
+    ASSERT_EQ(To(t, &reached), 0u) << Text(To(t));
+    const double ea = std::exp(-a * t), eb = std::exp(-b * t);
+    const double ds1 = -t * ea;
+    const double ds2 =
+        (ea - eb) / (b - a) - a * t * ea / (b - a) + a * (ea - eb) / ((b - a) * (b - a));
+    ASSERT_EQ(server_->GetSensitivityData(row.data(), 1, 0, 1), 0u);
+    EXPECT_NEAR(row[X1], ds1, 1e-7 * std::fabs(ds1)) << t;
+    EXPECT_NEAR(row[X2], ds2, 1e-7 * std::fabs(ds2)) << t;
+  }
+  exec_->sensitivity = nullptr;
+  EXPECT_EQ(server_->ReleaseProblem(), 0u);
+}
+
 // ---------------------------------------------------------------- accuracy
 
 TEST_F(IntegratorDynamic, DecayMatchesAnalyticAndPlainIda) {
