@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "app/banner.h"
+#include "app/engine_add_ons.h"
 #include "control/engine/engine_handlers.h"
 #include "control/engine/server_thread.h"
 #include "foundation/messages/math_error.h"
@@ -10,6 +11,7 @@ int main(int argc, char** argv) {
   std::printf("%s\n", vantor_app::BannerText().c_str());
   std::fflush(stdout);
   InstallMathErrorHook();
+  SetEngineAddOnMaker(vantor_app::MakeEngineAddOns);
   static EngineArguments arguments;
   arguments.argc = argc;
   arguments.argv = argv;

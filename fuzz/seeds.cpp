@@ -323,6 +323,8 @@ void ClientCommandLines(const fs::path& root) {
   const std::vector<std::vector<std::string>> lines = {
       {"--tcp", "--timeout=500", "--arg=a=b", "engine", "request", "60", "0100 ff", "listen", "10"},
       {"engine", "command", "60", "5", "-1", "0x10", "command", "0x3C", "0"},
+      {"--timeout=30000", "engine", "first-order", "/tmp/work"},
+      {"engine", "first-order", "/tmp/work", "listen", "1"},
       {"--bad"},
   };
   for (const auto& words : lines) {
@@ -1028,6 +1030,31 @@ void ProcFilesRequests(const fs::path& root) {
   name.PutUInt8(0);
   name.PutString("props");
   seeds.Add(name.Bytes());
+  // A flowsheet export: one material port of two variables, one setting.
+  vantor_fuzz::ByteStream port;
+  port.PutUInt8(5);
+  port.PutUInt8(3);
+  port.PutUInt16(1);
+  port.PutString("feed");
+  port.PutUInt16(1);
+  port.PutUInt16(2);
+  port.PutUInt16(2);
+  port.PutUInt16(1);
+  port.PutString("water");
+  port.PutUInt16(0);
+  port.PutUInt32(2);
+  port.PutUInt32(4);
+  for (std::uint32_t word : {1u, 0u, 0u, 0u, 0u, 0u}) port.PutUInt32(word);
+  port.PutUInt32(0);
+  port.PutUInt32(0);
+  port.PutUInt32(0);
+  port.PutUInt32(1);
+  port.PutUInt32(2);
+  port.PutUInt32(7);
+  port.PutUInt32(0);
+  port.PutDouble(2.0);
+  port.PutDouble(0.5);
+  seeds.Add(port.Bytes());
 }
 
 // What our integrator server answers: one item per problem variable in

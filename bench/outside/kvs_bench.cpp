@@ -20,6 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "numerics/sparse_lu/defaults.h"
+#include "numerics/sparse_lu/slu_drivers.h"
+#include "numerics/sparse_lu/slu_interface.h"
 #include "solve/ifaces/kvs_linear.h"
 #include "solve/ifaces/kvs_nonlinear.h"
 
@@ -144,6 +147,60 @@ void Klu(benchmark::State& state, bool refactorise) {
   klu_l_free_symbolic(&symbolic, &common);
 }
 
+// Our sparse LU drivers alone on the same matrix: what kvs_slu wraps, so
+// the difference is the library layer's share.
+void SluDrivers(benchmark::State& state, bool refactorise) {
+  const Flowsheet f = MakeFlowsheet(int(state.range(0)), 6, 1);
+  const std::int64_t n = f.n, ne = std::int64_t(f.values.size());
+  std::int64_t la = 3 * ne;
+  std::vector<double> cntl(slu::kCntlLength), w(size_t(5 * n)), a;
+  std::vector<std::int64_t> icntl(slu::kIcntlLength), info(slu::kInfoLength),
+      keep(size_t(10 * n + 7)), iw(size_t(9 * n)), irn, jcn;
+  double rinfo = 0.0;
+  SluSetDefaults(cntl.data(), icntl.data());
+  icntl[0] = icntl[1] = icntl[2] = 0;
+  std::vector<double> b(static_cast<size_t>(n), 1.0), x(static_cast<size_t>(n)), error(3);
+  auto analyse = [&] {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      a.assign(size_t(la), 0.0), irn.assign(size_t(la), 0);
+      std::copy(f.values.begin(), f.values.end(), a.begin());
+      std::copy(f.rows.begin(), f.rows.end(), irn.begin());
+      jcn = f.cols;
+      const std::int64_t job = 1;
+      SluAnalyse(&n, &n, &ne, &job, &la, a.data(), irn.data(), jcn.data(), keep.data(), cntl.data(),
+                 icntl.data(), iw.data(), info.data(), &rinfo);
+      if (info[0] != -3) break;
+      la = info[2];
+    }
+    la = std::max({la, info[2], info[3]});
+    a.resize(size_t(la)), irn.resize(size_t(la));
+  };
+  auto factorise = [&](std::int64_t job) {
+    std::copy(f.values.begin(), f.values.end(), a.begin());
+    SluFactorize(&n, &n, &ne, &job, &la, a.data(), irn.data(), jcn.data(), keep.data(), cntl.data(),
+                 icntl.data(), w.data(), iw.data(), info.data(), &rinfo);
+  };
+  auto solve = [&] {
+    const std::int64_t trans = 0, job = 1;
+    SluSolve(&n, &n, &trans, &job, &la, a.data(), irn.data(), keep.data(), cntl.data(),
+             icntl.data(), b.data(), x.data(), error.data(), w.data(), iw.data(), info.data());
+  };
+  analyse();
+  factorise(1);
+  for (auto _ : state) {
+    if (refactorise) {
+      factorise(2);
+    } else {
+      analyse();
+      factorise(1);
+    }
+    solve();
+    benchmark::DoNotOptimize(x.data());
+  }
+}
+
+BENCHMARK_CAPTURE(SluDrivers, factorise, false)->Arg(2000);
+BENCHMARK_CAPTURE(SluDrivers, refactorise, true)->Arg(2000);
 BENCHMARK_CAPTURE(KvsLinear, slu_factorise, "kvs_slu", false)->Args({2000, 0});
 BENCHMARK_CAPTURE(KvsLinear, mfl_factorise, "kvs_mfl", false)->Args({2000, 0});
 BENCHMARK_CAPTURE(Klu, factorise, false)->Arg(2000);

@@ -14,8 +14,10 @@
 
 #include "codegen/build/build_driver.h"
 #include "codegen/build/makefile_writer.h"
+#include "codegen/build/product_folders.h"
 #include "codegen/name_tree.h"
 #include "codegen/names.h"
+#include "foundation/messages/status_and_msg.h"
 #include "foundation/persistence/binary_stream.h"
 #include "framework/libraries/library_loader.h"
 #include "framework/libraries/qln_dynamic_library.h"
@@ -212,6 +214,155 @@ Status LibraryFileName(BvuBinaryStream& in, const ProcFilesContext& context) {
   if (!status::IsFailure(r)) r = reply->PutString(file.c_str());
   return r;
 }
+// Reads a u32 count and that many strings.
+Status ReadStrings(BvuBinaryStream& in, std::vector<std::string>* list) {
+  std::uint32_t count = 0;
+  Status s = in.GetUInt32(&count);
+  for (std::uint32_t i = 0; i < count && !status::IsFailure(s); ++i) {
+    Text text;
+    s = ReadString(in, &text);
+    if (!status::IsFailure(s)) list->push_back(text.c_str());
+  }
+  return s;
+}
+
+// Eight bytes of a double; a short read is the end of the body.
+Status ReadDouble(BvuBinaryStream& in, double* value) {
+  const Status s = in.TryGet8(value);
+  return s == 1 ? 0 : status::IsFailure(s) ? s : kFailed;
+}
+
+Status ReadFlag(BvuBinaryStream& in, bool* flag) {
+  std::uint32_t word = 0;
+  const Status s = in.GetUInt32(&word);
+  *flag = word != 0;
+  return s;
+}
+
+// A reference that must resolve to a variable: 0x8000FFFF when it does not.
+Status ReadReference(BvuBinaryStream& in, const ProcFilesContext& context,
+                     ResolvedReference* resolved) {
+  *resolved = ResolvedReference{};
+  if (!context.read_reference) return kFailed;
+  const Status s = context.read_reference(in, resolved);
+  if (status::IsFailure(s)) return s;
+  return resolved->variable != nullptr ? 0 : kFailed;
+}
+
+// The port records of a flowsheet export. A reference that does not
+// resolve ends the reading.
+Status ReadPorts(BvuBinaryStream& in, const ProcFilesContext& context,
+                 std::vector<ExportPort>* ports) {
+  std::uint16_t count = 0;
+  Status s = in.GetUInt16(&count);
+  for (std::uint16_t p = 0; p < count && !status::IsFailure(s); ++p) {
+    ExportPort& port = ports->emplace_back();
+    Text name;
+    std::uint16_t direction = 0, type = 0, m = 0, n = 0, attributes = 0;
+    s = ReadString(in, &name);
+    if (!status::IsFailure(s)) s = in.GetUInt16(&direction);
+    if (!status::IsFailure(s)) s = in.GetUInt16(&type);
+    if (!status::IsFailure(s)) s = in.GetUInt16(&m);
+    if (!status::IsFailure(s) && (type == 1 || type == 2)) s = in.GetUInt16(&n);
+    for (std::uint16_t c = 0; c < n && !status::IsFailure(s); ++c) {
+      Text component;
+      s = ReadString(in, &component);
+      if (!status::IsFailure(s)) port.components.push_back(component.c_str());
+    }
+    if (!status::IsFailure(s) && type == 2) s = in.GetUInt16(&attributes);
+    port.name = name.c_str();
+    port.direction = direction;
+    port.type = type;
+    port.attributes = attributes;
+    for (std::uint16_t v = 0; v < m && !status::IsFailure(s); ++v) {
+      ResolvedReference resolved;
+      s = ReadReference(in, context, &resolved);
+      if (!status::IsFailure(s)) port.variables.push_back(resolved.variable);
+    }
+    port.block_indexes.assign(port.variables.size(), -1);
+  }
+  return s;
+}
+
+// The variable settings of a flowsheet export, one entry per variable of
+// the current problem (or per setting when there are more).
+Status ReadSettings(BvuBinaryStream& in, const ProcFilesContext& context,
+                    std::vector<ExportVariableSetting>* settings) {
+  std::uint32_t count = 0;
+  Status s = in.GetUInt32(&count);
+  if (status::IsFailure(s) || count == 0) return s;
+  const std::int32_t variables = context.problem_variables ? context.problem_variables() : -1;
+  if (variables < 0) return 0;
+  // The count comes from the request: the table grows as entries are
+  // chosen, never ahead of the bytes read.
+  settings->assign(static_cast<std::size_t>(variables), ExportVariableSetting{});
+  for (std::uint32_t i = 0; i < count; ++i) {
+    ResolvedReference resolved;
+    s = ReadReference(in, context, &resolved);
+    ExportVariableSetting setting;
+    if (!status::IsFailure(s)) s = in.GetUInt32(&setting.first);
+    if (!status::IsFailure(s)) s = in.GetUInt32(&setting.mode);
+    if (!status::IsFailure(s) && setting.mode != 1) {
+      s = ReadDouble(in, &setting.scale);
+      if (!status::IsFailure(s)) s = ReadDouble(in, &setting.offset);
+    }
+    if (status::IsFailure(s)) return s;
+    if (resolved.index <= 0) continue;  // a variable without an index
+    const std::size_t entry = static_cast<std::size_t>(resolved.index - 1);
+    if (settings->size() <= entry) settings->resize(entry + 1);
+    (*settings)[entry] = setting;
+  }
+  if (settings->size() < count) settings->resize(count);
+  return 0;
+}
+
+Status ExportRequestOf(BvuBinaryStream& in, std::uint16_t kind, const ProcFilesContext& context) {
+  const CodegenReport& report = context.report;
+  const bool flowsheet = kind == 1;
+  ResetErrorCount();
+  ResetWarningCount();
+  ExportRequest request;
+  Text folder, name;
+  Status s = ReadString(in, &folder);
+  if (!status::IsFailure(s)) s = ReadString(in, &name);
+  if (status::IsFailure(s)) return s;
+  request.folder = folder.c_str();
+  request.name = name.c_str();
+  const std::string announce = std::string("\nExporting ") + (flowsheet ? "flowsheet" : "type") +
+                               " %s as dynamically loadable code in directory %s";
+  Progress(report, announce.c_str(), name.c_str(), folder.c_str());
+  if (flowsheet) {
+    s = ReadPorts(in, context, &request.ports);
+    if (status::IsFailure(s)) return s;
+    if (request.ports.empty()) Progress(report, "Flowsheet has no exportable ports.", nullptr);
+  }
+  s = ReadFlag(in, &request.optimise);
+  if (!status::IsFailure(s)) s = ReadFlag(in, &request.build);
+  if (!status::IsFailure(s)) s = ReadFlag(in, &request.debug);
+  if (!status::IsFailure(s)) s = ReadFlag(in, &request.clean);
+  if (!status::IsFailure(s)) s = ReadFlag(in, &request.resource);
+  if (!status::IsFailure(s)) s = ReadStrings(in, &request.resources);
+  if (!status::IsFailure(s)) s = ReadFlag(in, &request.quiet);
+  if (!status::IsFailure(s)) s = ReadFlag(in, &request.no_headers);
+  if (!status::IsFailure(s)) s = ReadStrings(in, &request.units);
+  if (!status::IsFailure(s) && !flowsheet) s = ReadStrings(in, &request.extra_headers);
+  if (!status::IsFailure(s) && flowsheet) s = ReadSettings(in, context, &request.settings);
+  if (status::IsFailure(s)) return s;
+  std::int32_t libraries = 0;
+  if (!flowsheet) {
+    s = WriteExportMakefile(request, report, context.server_folder.c_str());
+  } else if (context.export_flowsheet) {
+    s = context.export_flowsheet(request, &libraries);
+  } else {
+    Failure(report, "Export of a %s is not available in this engine", "flowsheet");
+    s = kUnsupported;
+  }
+  if (request.quiet) {
+    SummariseBuildOutput(report, flowsheet ? "flowsheet export" : "type export", libraries);
+  }
+  return s;
+}
+
 }  // namespace
 
 Status CheckLibraryFolder(const CodegenReport& report, const char* output_folder,
@@ -320,6 +471,39 @@ Status GenerateProcedureFiles(const SUCodeGenerate& generate, const CodegenRepor
   return 0;
 }
 
+Status WriteExportMakefile(const ExportRequest& request, const CodegenReport& report,
+                           const char* server_folder) {
+  // The product folders; a folder not found leaves its "%" text, closed by
+  // a full stop.
+  std::string lines;
+  for (const char* line :
+       {"GRAVIK_TOP = \"%Gravik", "LUMETSYSTEM_TOP = \"%LumetSystem", "TANQ_TOP = \"%TANQ"}) {
+    std::string text = line;
+    if (BvuStatusAndMsg* warning = FindProductFolder(&text)) {
+      if (report && !request.quiet) {
+        report(warning);
+      } else {
+        delete warning;
+      }
+      text += ".";
+    }
+    lines += text + "\"\n";
+  }
+  const char* folder = request.folder.c_str();
+  const char* library = request.name.c_str();
+  Status s = WriteExportLibraryMakefilePart(
+      report, nullptr, server_folder, request.debug, request.optimise, request.quiet,
+      request.resource, request.resources, request.no_headers, request.units, request.extra_headers,
+      folder, "%tanq_defs.inc", lines.c_str(), library);
+  if (s != 0 || !request.build) return s;
+  if (!request.quiet) {
+    Progress(report, "Compiling and linking exported type object code...\n", nullptr);
+  }
+  s = RunNmakeBuild(report, nullptr, folder, library, true, false, nullptr, request.quiet, false);
+  if (s != 0 || !request.clean) return s;
+  return RunNmakeBuild(report, nullptr, folder, library, true, true, "clean", request.quiet, false);
+}
+
 Status HandleProcFilesRequest(BvuBinaryStream& request, const ProcFilesContext& context) {
   UserCharacterTypes locale;
   std::uint16_t kind = 0;
@@ -336,9 +520,7 @@ Status HandleProcFilesRequest(BvuBinaryStream& request, const ProcFilesContext& 
       return LibraryFileName(request, context);
     case 1:
     case 4:
-      Failure(context.report, "Export of a %s is not available in this engine",
-              kind == 1 ? "flowsheet" : "type");
-      return kUnsupported;
+      return ExportRequestOf(request, kind, context);
     default:
       return kFailureReport;
   }

@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "codegen/procedures/generate.h"
 #include "framework/servers/server_callback.h"
@@ -14,6 +15,7 @@
 class BvuBinaryStream;
 class CNameTree;
 class DseServerRegistry;
+class QLNVariable;
 
 namespace codegen {
 inline constexpr std::uint32_t kProcFilesService = 113;
@@ -32,6 +34,52 @@ Status GenerateProcedureFiles(const SUCodeGenerate& definition, const CodegenRep
                               std::uint32_t options, const char* output_folder, CNameTree** tree,
                               std::deque<std::string>* names);
 
+// One exportable port of an exported flowsheet.
+struct ExportPort {
+  std::string name;
+  std::uint32_t direction = 0;   // 1 input, any other output
+  std::uint32_t type = 0;        // 1 or 2 a material stream
+  std::uint32_t attributes = 0;  // extended attributes, type 2 only
+  std::vector<QLNVariable*> variables;
+  // One per variable, -1 until the source is generated.
+  std::vector<std::int32_t> block_indexes;
+  std::vector<std::string> components;
+};
+
+// How the export treats one problem variable; carried, not interpreted.
+struct ExportVariableSetting {
+  std::uint32_t first = 0;
+  std::uint32_t mode = 0;
+  double scale = 1.0;
+  double offset = 0.0;
+};
+
+// The fields of an export request (sub-kinds 1 and 4).
+struct ExportRequest {
+  std::string folder;
+  std::string name;
+  std::vector<ExportPort> ports;
+  std::vector<ExportVariableSetting> settings;
+  bool optimise = false;
+  bool build = false;
+  bool debug = false;
+  bool clean = false;
+  bool resource = false;
+  bool quiet = false;
+  bool no_headers = false;
+  std::vector<std::string> resources;
+  std::vector<std::string> units;
+  std::vector<std::string> extra_headers;
+};
+
+// An object reference resolved in the problem's tree: the model object's
+// variable (null when the path does not resolve or the object has none)
+// and its 1-based index in the current problem (0 without one).
+struct ResolvedReference {
+  QLNVariable* variable = nullptr;
+  std::int32_t index = 0;
+};
+
 // What a request needs from its surroundings.
 struct ProcFilesContext {
   CodegenReport report;
@@ -42,7 +90,24 @@ struct ProcFilesContext {
   // Before libraries are force-unloaded: resets a problem prepared for an
   // export (may be empty).
   std::function<void()> release_export;
+  // Reads one object reference (an id path) and resolves it; a read
+  // failure is the stream's status. Absent: no reference resolves.
+  std::function<Status(BvuBinaryStream&, ResolvedReference*)> read_reference;
+  // The number of variables of the current problem, negative when there
+  // is none. Absent: no current problem.
+  std::function<std::int32_t()> problem_variables;
+  // Generates (and with its flag builds) the exported flowsheet; the
+  // number of libraries its procedures need in *libraries. Absent: the
+  // export is refused as not available.
+  std::function<Status(const ExportRequest&, std::int32_t* libraries)> export_flowsheet;
 };
+
+// The makefile of an exported type: the product-folder lines, the export
+// library part with the include file "%tanq_defs.inc", then with the build
+// flag the build, and with the clean flag after a successful build the
+// "clean" target with the makefile deleted. The status of the last step.
+Status WriteExportMakefile(const ExportRequest& request, const CodegenReport& report,
+                           const char* server_folder);
 
 // One request body, from its 16-bit sub-kind on.
 Status HandleProcFilesRequest(BvuBinaryStream& request, const ProcFilesContext& context);

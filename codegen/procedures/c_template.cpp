@@ -889,8 +889,13 @@ Status WriteCTemplateOld(const SUCodeGenerate& generate, const CodegenReport& re
       const std::uint16_t d = def.OutputDescriptor(0);
       std::string store = "  *((double*)";
       if (IsIntLike(d)) store = "  *((int*)";
-      if (TypeCode(d) == procdef::kString) store = Dimensions(d) > 0 ? "  ((char**)" : "  ((char*)";
-      line(store + "(&pOutputs[pOutOffs[0]]))  =");
+      // A text result is copied into its slots, where the C layout holds
+      // texts (a cast itself cannot be assigned to).
+      if (TypeCode(d) == procdef::kString) {
+        line("  { char *pText =");
+      } else {
+        line(store + "(&pOutputs[pOutOffs[0]]))  =");
+      }
     }
     line("  " + NAME + "_C (");
     auto pass = [&line](std::uint16_t d, const std::string& first, std::int32_t* sizes,
@@ -920,6 +925,11 @@ Status WriteCTemplateOld(const SUCodeGenerate& generate, const CodegenReport& re
     if (derivs) line("    ,pDeriv,&NOut,&NIn   /* Derivs array and dimensions */");
     if (icall) line("    ,&ICall              /* ICall */");
     line("    );");
+    if (function && nout > 0 && TypeCode(def.OutputDescriptor(0)) == procdef::kString) {
+      line("    int i; char *pOut = (char *)(&pOutputs[pOutOffs[0]]);");
+      line("    for (i=0; pText && i<39 && pText[i]; i++) pOut[i] = pText[i];");
+      line("    pOut[i] = 0; }");
+    }
     line("}");
     return 0;
   }

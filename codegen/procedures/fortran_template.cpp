@@ -218,6 +218,9 @@ Status WriteFortranTemplate(const SUCodeGenerate& generate, const CodegenReport&
   std::size_t most = 0;
   for (const auto& a : in) most = std::max(most, a.dims.size());
   for (const auto& a : out) most = std::max(most, a.dims.size());
+  const std::uint16_t result = out.empty() ? procdef::kReal : out[0].desc;
+  // A text cannot take the number 0: it gets blanks.
+  const std::string zero = TypeCode(result) == procdef::kString ? "' '" : "0";
 
   // 1-2.
   line("C Code for Procedure Definition " + generate.display_name);
@@ -267,11 +270,8 @@ Status WriteFortranTemplate(const SUCodeGenerate& generate, const CodegenReport&
   // 5.
   if (function) {
     line("C Function return value");
-    const std::uint16_t d = out.empty() ? procdef::kReal : out[0].desc;
-    const std::string type = TypeCode(d) == procdef::kInteger   ? "INTEGER "
-                             : TypeCode(d) == procdef::kLogical ? "LOGICAL*4 "
-                                                                : "DOUBLE PRECISION ";
-    line("      " + type + "RetVal," + NAME);
+    // A text result is CHARACTER*40, as the wrapper declares it.
+    line("      " + FortranType(result) + "RetVal," + NAME);
   }
   // 6.
   if (props) {
@@ -387,7 +387,7 @@ Status WriteFortranTemplate(const SUCodeGenerate& generate, const CodegenReport&
   // 13.
   if (function) {
     line("C This ensures all paths through the code assign a return value");
-    line("      RetVal = 0");
+    line("      RetVal = " + zero);
   }
   line("C Make sure we always set IFAIL (to IFATAL by default)");
   line("      IFAIL = IFATAL");
@@ -400,7 +400,7 @@ Status WriteFortranTemplate(const SUCodeGenerate& generate, const CodegenReport&
   line("*********************** BEGIN USER CODE");
   if (function) {
     line("C TODO: Insert your code to compute RetVal here");
-    line("        RetVal = 0");
+    line("        RetVal = " + zero);
   } else {
     for (const auto& b : out) {
       line("C TODO: Insert your code to compute " + b.name + (b.dims.empty() ? "" : "(*)") +
@@ -498,9 +498,11 @@ Status WriteFortranTemplate(const SUCodeGenerate& generate, const CodegenReport&
   if (debug) {
     line("C Exit Reporting - enabled with /D_LINES");
     if (function) {
-      const std::uint16_t t = out.empty() ? procdef::kReal : TypeCode(out[0].desc);
+      const std::uint16_t t = TypeCode(result);
       if (t == procdef::kInteger) {
         line("D     CALL QLN_PRINT(0,'" + NAME + " result= %d',RETVAL,0,0,0,0)");
+      } else if (t == procdef::kString) {
+        line("D     CALL QLN_PRINT(0,'" + NAME + " result= ''%s''',RETVAL,0,0,0)");
       } else if (t == procdef::kLogical) {
         line("D     IF (RETVAL) THEN");
         line("D       CALL QLN_PRINT(0,'" + NAME + " result= .TRUE. ',0,0,0,0,0)");
@@ -591,13 +593,15 @@ Status WriteFortranWrapper(const SUCodeGenerate& generate, const CodegenReport& 
   if (props) line("      INTEGER IProps");
   if (workspace) line("      INTEGER WSize");
   if (derivs) line("      INTEGER NZ");
-  if (function) {
-    const std::uint16_t t = out.empty() ? procdef::kReal : TypeCode(out[0].desc);
-    const std::string type = t == procdef::kInteger   ? "INTEGER "
-                             : t == procdef::kLogical ? "LOGICAL*4 "
-                             : t == procdef::kReal    ? "DOUBLE PRECISION "
-                                                      : "UNKNOWNTYPE ";
-    line("      " + type + NAME);
+  // A result other than a real comes back in RetVal and is stored as the
+  // slots hold it: integers and logicals (0 or 1) as 64-bit integers, a
+  // text as its 40 characters over five slots.
+  const std::uint16_t result = out.empty() ? procdef::kReal : TypeCode(out[0].desc);
+  const bool stored = function && result != procdef::kReal;
+  if (function) line("      " + FortranType(result) + NAME);
+  if (stored) {
+    line("      " + FortranType(result) + "RetVal");
+    if (result != procdef::kString) line("      INTEGER*8 IRetVal");
   }
   line("C");
   line("C Isolate input-only args from accidental user changes");
@@ -607,8 +611,9 @@ Status WriteFortranWrapper(const SUCodeGenerate& generate, const CodegenReport& 
   if (derivs) line("      NZ = NZ_In");
   line("C");
   line("C     Now the actual call of " + NAME);
-  line(function ? "      Outputs(OutOffs(1)) = " + NAME + "(ICall,"
-                : "      CALL " + NAME + "(ICall,");
+  line(stored     ? "      RetVal = " + NAME + "(ICall,"
+       : function ? "      Outputs(OutOffs(1)) = " + NAME + "(ICall,"
+                  : "      CALL " + NAME + "(ICall,");
   auto pass = [&line](const std::vector<FArg>& args, const char* values, const char* offsets,
                       const char* sizes) {
     std::int32_t k = 1;
@@ -629,6 +634,13 @@ Status WriteFortranWrapper(const SUCodeGenerate& generate, const CodegenReport& 
   line("     &   IFAIL");
   for (std::int32_t s = 0; s < strings; ++s) line("     &      ,40");
   line("     &   )");
+  if (stored && result == procdef::kString) {
+    line("      Outputs(OutOffs(1):OutOffs(1)+4) = TRANSFER(RetVal,Outputs(1:5))");
+  } else if (stored) {
+    line(result == procdef::kLogical ? "      IRetVal = MERGE(1,0,RetVal)"
+                                     : "      IRetVal = RetVal");
+    line("      Outputs(OutOffs(1)) = TRANSFER(IRetVal,Outputs(1))");
+  }
   line("C");
   line("      RETURN");
   line("      END");
@@ -690,6 +702,27 @@ class OldArgList {
   bool trailing_ = false;
 };
 
+// What both old-interface writers derive from the definition and request.
+struct OldForm {
+  OldForm(const SUCodeGenerate& generate, std::uint32_t request, const char* name)
+      : def(*generate.definition), options(def.Options()),
+        debug((request & codegen::kRequestDebug) != 0),
+        function((options & procdef::kFunction) != 0),
+        derivs((options & procdef::kAnalyticDerivatives) != 0),
+        props((options & procdef::kPropertiesId) != 0 || def.InterfaceVersion() == 1),
+        icall((options &
+               (procdef::kPrecall | procdef::kPostcall | procdef::kAnalyticDerivatives)) != 0),
+        workspace(generate.workspace != 0),
+        // A version-1 function has no status lines.
+        no_status(function && def.InterfaceVersion() == 1), NAME(name != nullptr ? name : ""),
+        in(NumberedArgs(def, true)), out(NumberedArgs(def, false)) {}
+  const SUProcDef& def;
+  const std::uint32_t options;
+  const bool debug, function, derivs, props, icall, workspace, no_status;
+  const std::string NAME;
+  const std::vector<FArg> in, out;
+};
+
 }  // namespace
 
 Status WriteFortranTemplateOld(const SUCodeGenerate& generate, const CodegenReport& report,
@@ -698,20 +731,9 @@ Status WriteFortranTemplateOld(const SUCodeGenerate& generate, const CodegenRepo
   std::FILE* file = codegen::OpenForWriting(report, "generate", path);
   if (file == nullptr) return codegen::kFailed;
   FortranWriter line(file);
-  const SUProcDef& def = *generate.definition;
-  const std::uint32_t options = def.Options();
-  const bool debug = (request & codegen::kRequestDebug) != 0;
-  const bool function = (options & procdef::kFunction) != 0;
-  const bool derivs = (options & procdef::kAnalyticDerivatives) != 0;
-  const bool props = (options & procdef::kPropertiesId) != 0 || def.InterfaceVersion() == 1;
-  const bool icall =
-      (options & (procdef::kPrecall | procdef::kPostcall | procdef::kAnalyticDerivatives)) != 0;
-  const bool workspace = generate.workspace != 0;
-  // A version-1 function has no status lines.
-  const bool no_status = function && def.InterfaceVersion() == 1;
-  const std::string NAME = name != nullptr ? name : "";
-  const std::vector<FArg> in = NumberedArgs(def, true);
-  const std::vector<FArg> out = NumberedArgs(def, false);
+  const OldForm form(generate, request, name);
+  const auto& [def, options, debug, function, derivs, props, icall, workspace, no_status, NAME, in,
+               out] = form;
   bool arrays = false;
   for (const auto& a : in) arrays |= !a.dims.empty();
   for (const auto& a : out) arrays |= !a.dims.empty();
@@ -870,19 +892,9 @@ Status WriteFortranWrapperOld(const SUCodeGenerate& generate, const CodegenRepor
   std::FILE* file = codegen::OpenForWriting(report, "generate", path);
   if (file == nullptr) return codegen::kFailed;
   FortranWriter line(file);
-  const SUProcDef& def = *generate.definition;
-  const std::uint32_t options = def.Options();
-  const bool debug = (request & codegen::kRequestDebug) != 0;
-  const bool function = (options & procdef::kFunction) != 0;
-  const bool derivs = (options & procdef::kAnalyticDerivatives) != 0;
-  const bool props = (options & procdef::kPropertiesId) != 0 || def.InterfaceVersion() == 1;
-  const bool icall =
-      (options & (procdef::kPrecall | procdef::kPostcall | procdef::kAnalyticDerivatives)) != 0;
-  const bool workspace = generate.workspace != 0;
-  const bool no_status = function && def.InterfaceVersion() == 1;
-  const std::string NAME = name != nullptr ? name : "";
-  const std::vector<FArg> in = NumberedArgs(def, true);
-  const std::vector<FArg> out = NumberedArgs(def, false);
+  const OldForm form(generate, request, name);
+  const auto& [def, options, debug, function, derivs, props, icall, workspace, no_status, NAME, in,
+               out] = form;
 
   line("C Wrapper code for Procedure Definition " + generate.display_name);
   std::int32_t strings = 0;

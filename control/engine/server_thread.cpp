@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "control/managers/instance_mgr.h"
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
 #include "control/problem/run_steps.h"
@@ -13,6 +14,8 @@
 #include "solve/options/solver_option_table.h"
 
 namespace {
+
+SimEngineAddOnMaker g_add_on_maker = nullptr;
 
 class ControllerPort final : public ControlLoopPort {
  public:
@@ -50,6 +53,15 @@ class EngineParts final : public ServerThreadParts {
     if (dynamic_cast<SimPlainRunOps*>(&manager_->RunOps()) != nullptr) {
       steps_ = std::make_unique<SimRunSteps>(*manager_);
       manager_->SetRunOps(steps_.get());
+      // The problem is built from the instance manager's tree.
+      if (SimInstanceMgr* instances = manager_->Instances()) {
+        steps_->DaesModel()->SetInstanceTree(instances, instances);
+      }
+    }
+    if (g_add_on_maker != nullptr) {
+      Status added = status::kOk;
+      add_ons_ = g_add_on_maker(*manager_, registry_.get(), &added);
+      if (status::IsSuccess(made)) made = added;
     }
     return made;
   }
@@ -66,8 +78,9 @@ class EngineParts final : public ServerThreadParts {
     controller_->ReleaseServerRegistry(&returned);
   }
   // The run steps outlive the manager: its run thread and its integrator
-  // use them until it is gone.
+  // use them until it is gone. The managers above control go first.
   void DestroyProblemManager() override {
+    add_ons_.reset();
     manager_.reset();
     steps_.reset();
     delays_.reset();
@@ -82,9 +95,12 @@ class EngineParts final : public ServerThreadParts {
   std::unique_ptr<DelayMgr> delays_;
   std::unique_ptr<SimRunSteps> steps_;
   std::unique_ptr<SimProblemMgr> manager_;
+  std::unique_ptr<SimEngineAddOns> add_ons_;
 };
 
 }  // namespace
+
+void SetEngineAddOnMaker(SimEngineAddOnMaker maker) { g_add_on_maker = maker; }
 
 Status RunServerThread(ServerThreadParts& parts) {
   parts.MakeOptions();

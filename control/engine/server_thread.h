@@ -19,7 +19,27 @@ inline constexpr std::uint32_t kDrainPauseMs = 100;
 // How long a controller that cannot be built keeps the process alive.
 inline constexpr std::uint32_t kNoControllerPauseMs = 5000;
 
+#include <memory>
+
 #include "platform/status.h"
+
+class DseServerRegistry;
+class SimProblemMgr;
+
+// The managers of the layers above control (results, code generation, ...),
+// which the program makes: after the problem manager, whose master they
+// join, and gone before it.
+class SimEngineAddOns {
+ public:
+  virtual ~SimEngineAddOns() = default;
+};
+// Makes them and registers their services; *status is 0 or the failure of
+// a step that could not be done.
+using SimEngineAddOnMaker = std::unique_ptr<SimEngineAddOns> (*)(SimProblemMgr& manager,
+                                                                 DseServerRegistry* registry,
+                                                                 Status* status);
+// Set by the program before the server thread starts; null makes none.
+void SetEngineAddOnMaker(SimEngineAddOnMaker maker);
 
 // The steps of the server thread, each done by the engine's objects (or by
 // a test's fakes).

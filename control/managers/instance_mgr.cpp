@@ -85,6 +85,12 @@ SimInstanceMgr::SimInstanceMgr() : DAESInstanceNode(nullptr, nullptr), peer_(&g_
 
 SimInstanceMgr::~SimInstanceMgr() { BvuDirectoryProper::DeleteBelow(this); }
 
+Status SimInstanceMgr::FindVariable(const char* name, DAESVarTableEntry** variable) {
+  DAESVarTableEntry* found = ValueEntry(FindByName(name));
+  if (variable != nullptr) *variable = found;
+  return found != nullptr ? status::kOk : kNoSuchVariable;
+}
+
 void SimInstanceMgr::SetValuePeer(SimValuePeer* peer) {
   peer_ = peer != nullptr ? peer : &g_controller_peer;
 }
@@ -366,6 +372,8 @@ void SimInstanceMgr::GiveUpBuiltProblem() {
   item_copies_.clear();
   if (SimProblemMgr* manager = SimProblemMgr::Instance()) {
     manager->MarkCheckProblem();
+    // Nothing is left for a light preparation to keep.
+    manager->MarkProblemGivenUp();
     manager->ClearStatusBits(run_bits::kProblemBits);
   }
 }
@@ -481,7 +489,13 @@ Status SimInstanceMgr::TryDescription(BvuDirectoryNode* node, BvuBinaryStream& b
   const Status trial = target->ReadFromMessage(body, shadow.Root(), expression_tree_, target);
   daes::SetResultsServices(results);
   *lost = target->LastReadLost();
-  body.Seek(start);
+  // A received message is read again from the start of the list; its
+  // segments must all stay (Seek would cut it there).
+  if (auto* message = dynamic_cast<DseMessage*>(&body)) {
+    message->RereadFrom(start);
+  } else {
+    body.Seek(start);
+  }
   return trial;
 }
 

@@ -14,6 +14,7 @@
 #include "control/managers/subsystem_manager.h"
 #include "control/problem/client_requests.h"
 #include "daes/instance/instance_node.h"
+#include "daes/model/services.h"
 #include "foundation/values/typed_value.h"
 #include "framework/servers/client_callback.h"
 #include "framework/servers/server_callback.h"
@@ -37,7 +38,8 @@ class SimInstanceMgr : public DseServerCB,
                        public QLNSubSystemManager,
                        public DAESInstanceNode,
                        public DseClientCB,
-                       public SimInstanceRoot {
+                       public SimInstanceRoot,
+                       public DAESVariableTable {
  public:
   static constexpr std::uint32_t kService = 62;
   static constexpr std::uint32_t kPeerService = 86;
@@ -66,6 +68,7 @@ class SimInstanceMgr : public DseServerCB,
   static constexpr Status kNoSuchPath = 10;
   static constexpr Status kItemNotServed = 19;
   static constexpr Status kBusy = 0x0032000Au;
+  static constexpr Status kNoSuchVariable = 0x8031FFFFu;
   // Names of 144 and 145 are read into buffers of this many bytes.
   static constexpr std::uint32_t kNameRoom = 256;
   // Value setter arguments of 145: a real, marked as set from outside.
@@ -109,6 +112,9 @@ class SimInstanceMgr : public DseServerCB,
 
   // The "Global" node, made when missing.
   BvuDirectoryNode* Global();
+  // Equations find their variables again by full name when a problem is
+  // built, so an edit that replaced a variable leaves no stale binding.
+  Status FindVariable(const char* name, DAESVarTableEntry** variable) override;
   // The tree request 75 resolves its paths in.
   BvuDirectoryNode* InstanceRoot() override { return this; }
   // The node of a full name ("FirstOrder.x"), letters in any case; null

@@ -35,9 +35,19 @@ LibCondNode::~LibCondNode() { Expression::Release(expression_); }
 
 void* LibCondNode::LinkedObject() { return expression_; }
 
-SimLibraryMgr::SimLibraryMgr() : BvuDirectoryProper(nullptr, "") {}
+SimLibraryMgr::SimLibraryMgr() : BvuDirectoryProper(nullptr, "") { daes::SetProcDefLibrary(this); }
 
-SimLibraryMgr::~SimLibraryMgr() { BvuDirectoryProper::DeleteBelow(this); }
+SimLibraryMgr::~SimLibraryMgr() {
+  if (daes::ProcDefLibrary() == this) daes::SetProcDefLibrary(nullptr);
+  BvuDirectoryProper::DeleteBelow(this);
+}
+
+DAESProcDef* SimLibraryMgr::FindProcDef(const BvuIdPath& path) {
+  BvuDirectoryNode* node = nullptr;
+  if (status::IsFailure(ResolveIdPath(path.ids(), &node)) || node == nullptr) return nullptr;
+  auto* procedure = dynamic_cast<LibProcNode*>(node);
+  return procedure != nullptr ? procedure->Definition() : nullptr;
+}
 
 Status SimLibraryMgr::DetachProblem(const char*, const char*) {
   BvuDirectoryProper::DeleteBelow(this);

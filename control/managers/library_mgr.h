@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "control/managers/subsystem_manager.h"
+#include "daes/procedures/proc_def.h"
 #include "foundation/directory/directory_node.h"
 #include "framework/servers/server_callback.h"
 
@@ -68,7 +69,10 @@ class LibCondNode : public BvuDirectoryProper {
   Expression* expression_;
 };
 
-class SimLibraryMgr : public DseServerCB, public QLNSubSystemManager, public BvuDirectoryProper {
+class SimLibraryMgr : public DseServerCB,
+                      public QLNSubSystemManager,
+                      public BvuDirectoryProper,
+                      public DAESProcDefLibrary {
  public:
   static constexpr std::uint32_t kService = 61;
   // Request kinds.
@@ -91,6 +95,8 @@ class SimLibraryMgr : public DseServerCB, public QLNSubSystemManager, public Bvu
                        DseTemplate** kept) override;
   // The request body without its message.
   Status ServeRequest(BvuBinaryStream& body);
+  // Procedure calls find their definitions here while the manager lives.
+  DAESProcDef* FindProcDef(const BvuIdPath& path) override;
 
  private:
   Status SetNode(std::uint16_t kind, std::uint16_t item, BvuBinaryStream& body);

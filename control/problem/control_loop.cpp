@@ -620,7 +620,9 @@ void SimControlLoop::Collecting() {
         pm_.step_result_pending_ = true;
         if (pm_.step_count_ > 0) --pm_.step_count_;
         pm_.pause_request_ = 0;
-        if (next == 4) pm_.run_state_ = 2;
+        // The steady state is solved: the run is over. Left running, a
+        // switch to dynamic mode would start a dynamic run nobody asked for.
+        pm_.run_state_ = 2;
         state_ = kStateReady;
       } else if (next == 3 || next == 5) {
         pm_.ClearStatusBits(run_bits::kStepPending);

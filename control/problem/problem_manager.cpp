@@ -309,7 +309,9 @@ Status SimProblemMgr::CommandPrepare(std::uint32_t count, const std::int32_t* in
     NewSimAction* created = nullptr;
     actions_->CreateAction(SimInitSpecAction::kName, 0, &created);
   }
-  if (preparation_ != 1 && preparation_ != 3) {
+  // A light preparation keeps the built problem; after an edit gave it up
+  // there is none to keep.
+  if (preparation_ != 1 && preparation_ != 3 && !problem_given_up_) {
     light_preparation_ = true;
     SetStatusBits(run_bits::kBuilt | run_bits::kSolvers | run_bits::kQualityOutput);
     if (status::IsFailure(StartSolverThread()) || !handover_->ThreadStarted()) {
@@ -326,6 +328,7 @@ Status SimProblemMgr::CommandPrepare(std::uint32_t count, const std::int32_t* in
   const bool solvers = count > 1 && integers[1] != 0;
   const Status prepared = run_ops_->PrepareSimulation(rebuild ? 1 : 0, solvers ? 1 : 0);
   if (status::IsFailure(prepared)) return prepared;
+  problem_given_up_ = false;
   preparation_ = 0;
   return prepared;
 }

@@ -211,6 +211,9 @@ class SimProblemMgr : public SimMasterManager,
   void MarkLightPreparation() { light_preparation_ = true; }
   void ReleaseLightPreparation() { light_preparation_ = false; }
   void MarkFullPreparation() { preparation_ = 3; }
+  // An edit gave up the built problem: the next preparation builds anew,
+  // whatever command 29 asked for.
+  void MarkProblemGivenUp() { problem_given_up_ = true; }
   void EndDynamicRun() { end_of_dynamic_run_ = 1; }
   bool DynamicRunEnded() const { return end_of_dynamic_run_ != 0; }
   // The solver objects changed: told to the client once (a one-shot bit).
@@ -339,4 +342,5 @@ class SimProblemMgr : public SimMasterManager,
   std::int32_t reinitialise_ = 0;
   bool check_problem_ = true;
   bool light_preparation_ = false;
+  bool problem_given_up_ = false;
 };

@@ -1,6 +1,7 @@
 #include "control/problem/run_model.h"
 
 #include "control/managers/subsystem_manager.h"
+#include "daes/model/services.h"
 #include "daes/problem/problem.h"
 #include "daes/problem/solver_equation.h"
 #include "foundation/messages/su_print.h"
@@ -19,7 +20,13 @@ Status SimDaesRunModel::InstancesEdited() {
 
 DAESProblem* SimDaesRunModel::CreateProblem(std::uint64_t handle) {
   if (root_ == nullptr) return nullptr;
-  return DAESCreateProblem(root_, handle, nullptr);
+  // Equations of this tree find their variables again in it, so an edit
+  // that replaced a variable leaves no stale binding; only for this build.
+  DAESVariableTable* before = daes::VariableTable();
+  if (auto* table = dynamic_cast<DAESVariableTable*>(instances_)) daes::SetVariableTable(table);
+  DAESProblem* problem = DAESCreateProblem(root_, handle, nullptr);
+  daes::SetVariableTable(before);
+  return problem;
 }
 
 bool SimDaesRunModel::SolversSetUp(DAESProblem* problem) {

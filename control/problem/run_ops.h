@@ -99,20 +99,21 @@ class SimRunResults {
   virtual Status WriteValues(const char* /*label*/, double /*time*/) { return status::kOk; }
 
   // The communication schedule: interval, start t0 and the count n of points
-  // passed. Setting the start resets the count.
-  double CommunicationInterval() const { return interval_; }
-  void SetCommunicationInterval(double interval) { interval_ = interval; }
-  double CommunicationStart() const { return start_; }
-  void SetCommunicationTime(double start) {
+  // passed. Setting the start resets the count. The results manager keeps
+  // its own; these are the plain schedule of an engine without one.
+  virtual double CommunicationInterval() const { return interval_; }
+  virtual void SetCommunicationInterval(double interval) { interval_ = interval; }
+  virtual double CommunicationStart() const { return start_; }
+  virtual void SetCommunicationTime(double start) {
     start_ = start;
     count_ = 0;
   }
-  std::int64_t CommunicationCount() const { return count_; }
-  double NextCommunicationTime() {
+  virtual std::int64_t CommunicationCount() const { return count_; }
+  virtual double NextCommunicationTime() {
     ++count_;
     return start_ + static_cast<double>(count_) * interval_;
   }
-  void LowerCommunicationCount() {
+  virtual void LowerCommunicationCount() {
     if (count_ > 0) --count_;
   }
 

@@ -8,6 +8,7 @@
 #include "control/problem/server_integrator.h"
 #include "daes/delays/delay_mgr.h"
 #include "daes/events/implicit_event.h"
+#include "daes/model/var_table_entry.h"
 #include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/group_method.h"

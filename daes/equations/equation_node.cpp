@@ -1,8 +1,10 @@
 #include "daes/equations/equation_node.h"
 
+#include <algorithm>
 #include <iomanip>
 #include <ostream>
 
+#include "daes/model/services.h"
 #include "daes/model/variable.h"
 #include "daes/problem/problem.h"
 #include "daes/problem/solver_equation.h"
@@ -52,6 +54,17 @@ void DAESSimpleEquation::SetRowElements(std::vector<DAESRowElement*> elements,
   ReleaseElements();
   elements_ = std::move(elements);
   scalars_ = scalars;
+}
+
+Status DAESSimpleEquation::RebindElements() {
+  DAESVariableTable* table = daes::VariableTable();
+  const auto n = std::min<std::size_t>(
+      elements_.size(), static_cast<std::size_t>(std::max(0, ActiveVariableCount())));
+  for (std::size_t i = 0; i < n; ++i) {
+    const Status s = elements_[i]->Rebind(table);
+    if (status::IsFailure(s)) return s;
+  }
+  return 0;
 }
 
 bool DAESSimpleEquation::IsBound() const {

@@ -65,6 +65,9 @@ class DAESSimpleEquation : public DAESEquation {
   // Whether a solver equation may be made: an expression, and a variable
   // behind every element.
   bool IsBound() const;
+  // Binds each element (up to the active count) again to the problem
+  // manager's variable table; the first failure stops and is the result.
+  Status RebindElements();
   // Reads the body: u32, a text of at most 40 bytes, u32 n, n references.
   // u32, a text of at most 40 bytes, u32 n, n references; the u32 and the
   // text go to the caller when it asks for them.

@@ -96,6 +96,8 @@ DAESFiniteStateEquation* DAESConditionalEquation::MakeSolverEquation(DAESImplici
                                                                      std::uint32_t guard_state) {
   DAESImplicitEvent* event = nullptr;
   if (status::IsFailure(EnsureEvent(guard, guard_state, &event))) return nullptr;
+  // The branches' own solver equations check their bindings.
+  RebindElements();
   return new DAESFiniteStateEquation(this, this, event, 2, 1);
 }
 

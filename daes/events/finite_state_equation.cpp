@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "daes/blocks/solver_block.h"
+#include "daes/equations/row_element.h"
 #include "daes/events/implicit_event.h"
 #include "daes/events/switch_equation.h"
 #include "daes/model/var_table_entry.h"
@@ -164,7 +165,36 @@ Status DAESFiniteStateEquation::AttachToElements(QLNRow* group) {
       if (InsertVariable(b->GetVariable(j), &at) < 0) return daes::kBlockOutOfMemory;
     }
   }
+  // A variable read only by a transition's condition is still used.
+  if (auto* sw = dynamic_cast<DAESSwitchEquation*>(model_)) {
+    for (std::int32_t state = 0; state < sw->StateCount(); ++state) {
+      for (std::int32_t t = 0; t < sw->TransitionCount(state); ++t) {
+        DAESFiniteStateTransition* transition = sw->GetTransition(state, t);
+        ExprContext* condition = transition != nullptr ? transition->Condition() : nullptr;
+        if (condition == nullptr) continue;
+        for (std::int32_t i = 0; i < condition->VariableCount(); ++i) {
+          auto* element = dynamic_cast<DAESRowElement*>(condition->GetVariable(i));
+          if (element != nullptr) element->MarkUsed(group);
+        }
+      }
+    }
+  }
   return DAESSolverEquation::AttachToElements(group);
+}
+
+Status DAESFiniteStateEquation::CollectClasses(DAESClassCollector* collector, std::int32_t pass) {
+  Status s = 0;
+  if (model_ == nullptr || model_->EntryKind() != daes::kSwitchKind) {
+    s = DAESSolverEquation::CollectClasses(collector, pass);
+    if (status::IsFailure(s)) return s;
+  }
+  for (std::int32_t i = 0; i < BranchRows(); ++i) {
+    DAESSolverEquation* b = Branch(i);
+    if (b == nullptr) continue;
+    s = b->CollectClasses(collector, pass);
+    if (status::IsFailure(s)) return s;
+  }
+  return s;
 }
 
 DAESSolverEquation* DAESFiniteStateEquation::ActiveEquation() {

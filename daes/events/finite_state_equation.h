@@ -44,9 +44,11 @@ class DAESFiniteStateEquation : public DAESSolverEquation {
   std::int32_t IsOutputVariable(DAESVarTableEntry* variable) override;
   DAESVarTableEntry* OutputElement() override;
   Status ClearDerivativeColumn() override;
-  // Every branch's, the branches' variables into this row, then the
-  // selector's.
+  // Every branch's, the branches' variables into this row, the variables
+  // of the transitions' conditions marked used, then the selector's.
   Status AttachToElements(QLNRow* group) override;
+  // Its own elements (not for a switch), then every branch's.
+  Status CollectClasses(DAESClassCollector* collector, std::int32_t pass) override;
   DAESSolverEquation* ActiveEquation() override;
   void BranchCount(std::int32_t* count) override;
   DAESRowElement* FindNextElement(std::uint32_t sequence, std::int32_t* position) override;

@@ -9,6 +9,8 @@ DAESOptimisationServices* g_optimisation = nullptr;
 DAESProblemManagerServices* g_problem_manager = nullptr;
 DAESControlDesignServices* g_control_design = nullptr;
 DAESPropertyServices* g_properties = nullptr;
+DAESVariableTable* g_variable_table = nullptr;
+DAESSensitivityServices* g_sensitivity = nullptr;
 
 Status SendThroughController(DseMessage* message) {
   const Status s = DseSendMessage(message, 0, nullptr, nullptr, nullptr, 0);
@@ -31,6 +33,10 @@ void SetProblemManagerServices(DAESProblemManagerServices* services) {
 }
 DAESControlDesignServices* ControlDesignServices() { return g_control_design; }
 void SetControlDesignServices(DAESControlDesignServices* services) { g_control_design = services; }
+DAESVariableTable* VariableTable() { return g_variable_table; }
+void SetVariableTable(DAESVariableTable* table) { g_variable_table = table; }
+DAESSensitivityServices* SensitivityServices() { return g_sensitivity; }
+void SetSensitivityServices(DAESSensitivityServices* services) { g_sensitivity = services; }
 DAESPropertyServices* PropertyServices() { return g_properties; }
 void SetPropertyServices(DAESPropertyServices* services) { g_properties = services; }
 

@@ -53,6 +53,29 @@ class DAESControlDesignServices {
   ~DAESControlDesignServices() = default;
 };
 
+// The problem manager's variable table, to which the row elements of a
+// model equation bind again before a solver equation is made for it.
+class DAESVariableTable {
+ public:
+  // The variable of that full name; a failure status (bit 31) when the
+  // table has none.
+  virtual Status FindVariable(const char* name, DAESVarTableEntry** variable) = 0;
+
+ protected:
+  ~DAESVariableTable() = default;
+};
+
+// The sensitivity manager's record of values at earlier times.
+class DAESSensitivityServices {
+ public:
+  // The variable's value `elapsed` time units before now, for the key.
+  virtual Status GetValueAtTime(DAESVarTableEntry* variable, std::int32_t key, double elapsed,
+                                double* value) = 0;
+
+ protected:
+  ~DAESSensitivityServices() = default;
+};
+
 // The property manager: the process-wide id of a component-list name (0 when
 // unknown) and whether a property package is loaded.
 class DAESPropertyServices {
@@ -73,6 +96,11 @@ DAESProblemManagerServices* ProblemManagerServices();
 void SetProblemManagerServices(DAESProblemManagerServices* services);
 DAESControlDesignServices* ControlDesignServices();
 void SetControlDesignServices(DAESControlDesignServices* services);
+// Null while no problem manager installed one: elements keep their binding.
+DAESVariableTable* VariableTable();
+void SetVariableTable(DAESVariableTable* table);
+DAESSensitivityServices* SensitivityServices();
+void SetSensitivityServices(DAESSensitivityServices* services);
 DAESPropertyServices* PropertyServices();
 void SetPropertyServices(DAESPropertyServices* services);
 

@@ -14,7 +14,9 @@
 #include "platform/status.h"
 
 class BvuBinaryStream;
+class DAESEqnRow;
 class DAESVarTableEntry;
+class QLNRow;
 
 namespace daes {
 // Flag bits of entries and variables.
@@ -154,6 +156,9 @@ class DAESVarTableEntry : public QLNVariable, public QLNExternal {
     return daes::kNotImplemented;
   }
   virtual Status RegisterDelay() { return daes::kNotImplemented; }
+  // Enters the variable in the group (source) and the group's entry for it
+  // in the row (target); only variables do.
+  virtual Status RegisterIn(DAESEqnRow*, QLNRow*) { return daes::kNotImplemented; }
   // The derivative of a state variable (none here), made on demand for
   // specification 8.
   virtual DAESVarTableEntry* GetDerivative() { return nullptr; }

@@ -7,6 +7,7 @@
 #include <iomanip>
 #include <ostream>
 
+#include "daes/blocks/solver_block.h"
 #include "daes/delays/delay_mgr.h"
 #include "daes/model/services.h"
 #include "daes/problem/equivalence.h"
@@ -440,4 +441,19 @@ Status DAESRealVariable::ReadItemBody(BvuBinaryStream& stream, void*) {
   }
   if (scale_read) SetScale(scale);
   return result;
+}
+
+Status DAESVariable::RegisterIn(DAESEqnRow* target, QLNRow* source) {
+  if (target == nullptr || source == nullptr) return daes::kNotImplemented;
+  std::int32_t position = 0;
+  if (source->InsertVariable(this, &position) < 0 || position < 0) return daes::kBlockOutOfMemory;
+  DAESVarTableEntry* entry = source->GetVariable(position);
+  if (entry == nullptr) return daes::kNotImplemented;
+  std::int32_t at = 0;
+  if (target->InsertVariable(entry, &at) < 0) return daes::kBlockOutOfMemory;
+  if ((target->GetFlags() & daes::kTorn) != 0) {
+    DAESVarTableEntry* output = target->OutputElement();
+    if (output != nullptr && output->SequenceNumber() == SequenceNumber()) SetFlags(daes::kTorn);
+  }
+  return 0;
 }

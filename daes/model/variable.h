@@ -71,6 +71,8 @@ class DAESVariable : public DAESVarTableEntry, public DrivenVariable {
   void PrintFlags(std::ostream& out, bool detail);
   Status DelayedValue(double delay, double* value) override;
   Status RegisterDelay() override;
+  // The output variable of a torn row becomes torn.
+  Status RegisterIn(DAESEqnRow* target, QLNRow* source) override;
   Status SetDelayIndex(std::int32_t index);
   std::int32_t DelayIndex() const { return delay_index_; }
   // Moves the value onto a bound it passes by more than the tolerance.

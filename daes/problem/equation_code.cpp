@@ -1,6 +1,7 @@
 #include "daes/problem/equation_code.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <ostream>
 
@@ -101,6 +102,8 @@ void DAESSolverEquation::WriteColumnPattern(daes::EquationCState& w) {
 
 void DAESSolverEquation::WriteFunctionEnd(daes::EquationCState& w) {
   *w.out << "}}\n";
+  // A wrapper closed by this function follows it.
+  daes::EmitCodeSections(w, false);
   w.expr.tape.j_offset += static_cast<std::int32_t>(column_pattern_.size());
   if (w.equation - w.last_split >= 100) {
     if (w.split) w.split();
@@ -145,3 +148,37 @@ Status SolverEquationCodeWriter::WriteEnd() {
   equation_->WriteFunctionEnd(state_);
   return written ? 0 : daes::kBlockUnsupported;
 }
+
+namespace daes {
+
+std::uint64_t NextGeneration() {
+  static std::atomic<std::uint64_t> next{0};
+  return ++next;
+}
+
+std::int32_t OpenCodeSection(EquationCState& w, std::int32_t equations) {
+  if (w.sections.size() == w.sections.capacity()) {
+    const std::size_t grow = w.sections.empty() ? 4 : std::min<std::size_t>(equations, 256);
+    w.sections.reserve(w.sections.size() + std::max<std::size_t>(grow, 1));
+  }
+  auto section = std::make_unique<EquationCState::Section>();
+  section->text.precision(16);
+  section->remaining = equations;
+  w.sections.push_back(std::move(section));
+  return static_cast<std::int32_t>(w.sections.size());
+}
+
+void EmitCodeSections(EquationCState& w, bool all) {
+  for (auto& section : w.sections) {
+    if (section->emitted) continue;
+    if (!section->closed) {
+      if (!all) continue;
+      section->text << "  default: break;\n  }\n  return rc;\n}\n";
+      section->closed = true;
+    }
+    *w.out << section->text.str();
+    section->emitted = true;
+  }
+}
+
+}  // namespace daes

@@ -7,6 +7,7 @@
 #include <new>
 #include <sstream>
 
+#include "daes/delays/delay_mgr.h"
 #include "daes/model/parameter.h"
 #include "daes/model/variable.h"
 #include "daes/problem/equivalence.h"
@@ -37,6 +38,13 @@ void InsertSorted(std::vector<DAESSolverEquation*>* list, DAESSolverEquation* eq
 
 }  // namespace
 
+namespace {
+DAESCompiledCode* g_compiled_code = nullptr;
+}  // namespace
+
+DAESCompiledCode* daes::CompiledCode() { return g_compiled_code; }
+void daes::SetCompiledCode(DAESCompiledCode* code) { g_compiled_code = code; }
+
 std::uint32_t& daes::ProcedureCallWord() {
   static std::uint32_t word = 0;
   return word;
@@ -61,6 +69,12 @@ DAESProblem::DAESProblem(BvuDirectoryNode* root, std::uint64_t second_value,
   if (!status::IsFailure(GetStatus())) {
     SetStatus(BuildStoredValues(table));
     if (!status::IsFailure(GetStatus())) SetStatus(ShareOutputs());
+    // The collection registered the delayed variables: their history
+    // takes one column each.
+    if (DelayMgr* delays = GetCurrentDelayMgr();
+        delays != nullptr && !status::IsFailure(GetStatus())) {
+      SetStatus(delays->InitHistory());
+    }
   }
   SetCurrentProblem(this);
 }
@@ -590,4 +604,23 @@ DAESProblem* DAESCreateProblem(BvuDirectoryNode* root, std::uint64_t second_valu
     SuPrint(e.Code(), "Exception (%s) during construction of runnable simulation", e.Text());
     return nullptr;
   }
+}
+
+// --- compiled equations ---
+
+Status DAESProblem::LoadCompiledLibrary(const char* library) {
+  DAESCompiledCode* code = daes::CompiledCode();
+  return code != nullptr ? code->Load(this, library)
+                         : DAESSolverBlock::LoadCompiledLibrary(library);
+}
+
+Status DAESProblem::BuildCompiledEquations(std::int32_t a, std::int32_t b) {
+  DAESCompiledCode* code = daes::CompiledCode();
+  if (code == nullptr) return DAESSolverBlock::LoadCompiledLibrary(nullptr);
+  std::string library;
+  const Status s = code->Generate(this, a, b, second_value_, &library);
+  if (status::IsFailure(s)) return s;
+  // Nothing generated: the library named already stays.
+  if (!library.empty()) SetCompiledLibraryName(library.c_str());
+  return LoadCompiledLibrary(GetCompiledLibraryName());
 }

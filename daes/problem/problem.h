@@ -19,6 +19,7 @@
 class BvuDirectoryNode;
 class DAESEquivalence;
 class DAESParameter;
+class DAESProblem;
 class DAESSolverEquation;
 class SUPackedValueTable;
 
@@ -33,6 +34,25 @@ inline constexpr std::uint16_t kStoredAttributeParameter = 64;
 
 // The procedure-call word shared with the procedure equations.
 std::uint32_t& ProcedureCallWord();
+}  // namespace daes
+
+// The code generator's side of compiled evaluation; it installs one.
+class DAESCompiledCode {
+ public:
+  // Writes and builds the source of the problem's compiled equations; the
+  // library's name, empty when nothing was generated.
+  virtual Status Generate(DAESProblem* problem, std::int32_t a, std::int32_t b,
+                          std::uint64_t second_value, std::string* library) = 0;
+  // Loads and binds the library; null unloads.
+  virtual Status Load(DAESProblem* problem, const char* library) = 0;
+
+ protected:
+  ~DAESCompiledCode() = default;
+};
+
+namespace daes {
+DAESCompiledCode* CompiledCode();
+void SetCompiledCode(DAESCompiledCode* code);
 }  // namespace daes
 
 // What the problem asks of a procedure equation; the procedure equations
@@ -104,6 +124,11 @@ class DAESProblem : public DAESSolverBlock, public BvuError, public QLNEquationL
   const char* CompiledLibraryName() override { return TextOf(library_name_); }
   void SetCompiledLibraryText(const char* text) { SetText(&library_text_, text); }
   std::uint64_t SecondValue() const { return second_value_; }
+  // Through the installed code generator; 0x8000FFFF without one.
+  Status LoadCompiledLibrary(const char* library) override;
+  // Writes and builds the problem's compiled equations (with the second
+  // value given at construction), then loads the library.
+  Status BuildCompiledEquations(std::int32_t a, std::int32_t b);
 
   std::int32_t IsGood() { return status::IsFailure(GetStatus()) ? 0 : 1; }
 

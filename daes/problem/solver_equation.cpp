@@ -38,39 +38,6 @@ double ResultAsDouble(const SUValue& r) {
   return r.Kind() == SUValue::kReal ? r.payload.real : static_cast<double>(r.payload.integer);
 }
 
-// The problem entry that stands for the variable in the group: the
-// equivalence of a member, else the variable itself.
-Status RegisterVariable(DAESVarTableEntry* v, DAESEqnRow* target, QLNRow* source) {
-  std::int32_t position = 0;
-  if (source->InsertVariable(v, &position) < 0 || position < 0) return daes::kBlockOutOfMemory;
-  DAESVarTableEntry* entry = source->GetVariable(position);
-  if (entry == nullptr) return daes::kNotImplemented;
-  std::int32_t at = 0;
-  if (target->InsertVariable(entry, &at) < 0) return daes::kBlockOutOfMemory;
-  // Marked used: the entry and the chain of states behind a derivative.
-  entry->SetFlags(daes::kReferenced);
-  if (auto* dot = dynamic_cast<DAESDotVariable*>(entry)) {
-    if (DAESVarTableEntry* state = dot->GetStateVariable()) state->SetFlags(daes::kReferenced);
-  }
-  return 0;
-}
-
-Status RegisterElement(DAESRowElement* element, DAESEqnRow* target, QLNRow* source) {
-  if (element->ElementKind() == daes::kScalarElement) {
-    DAESVarTableEntry* v = element->ElementVariable();
-    if (v == nullptr) return 0x80310015u;
-    if (element->IsParameter() != 0) return 0;
-    return RegisterVariable(v, target, source);
-  }
-  for (std::int32_t i = 0; i < element->TotalCount(); ++i) {
-    DAESRowElement* member = element->ElementAt(i);
-    if (member == nullptr || member == element) continue;
-    const Status s = RegisterElement(member, target, source);
-    if (status::IsFailure(s)) return s;
-  }
-  return 0;
-}
-
 // Every scalar under an element (the element itself for a scalar).
 template <typename F>
 void ForEachScalar(DAESRowElement* element, F&& f) {
@@ -148,7 +115,9 @@ void DAESSolverEquation::MakeContext() {
 }
 
 DAESSolverEquation* MakeSolverEquation(DAESSimpleEquation* model) {
-  if (model == nullptr || !model->IsBound()) return nullptr;
+  if (model == nullptr || status::IsFailure(model->RebindElements()) || !model->IsBound()) {
+    return nullptr;
+  }
   auto* equation = new DAESSolverEquation(model);
   equation->MakeContext();
   return equation;
@@ -176,8 +145,12 @@ Status DAESSolverEquation::AttachToElements(QLNRow* group) {
   const auto n =
       std::min<std::size_t>(elements.size(), static_cast<std::size_t>(ActiveVariableCount()));
   for (std::size_t i = 0; i < n; ++i) {
-    const Status s = RegisterElement(elements[i], this, group);
+    DAESRowElement* e = elements[i];
+    // Parameters are no columns.
+    if (e->IsParameter() != 0) continue;
+    const Status s = e->RegisterIn(this, group);
     if (s == daes::kBlockOutOfMemory) return s;
+    if (!status::IsFailure(s)) e->MarkUsed(group);
   }
   return 0;
 }
@@ -217,15 +190,13 @@ DAESRowElement* DAESSolverEquation::FindNextElementInRow(std::uint32_t sequence,
 Status DAESSolverEquation::MarkVariable(DAESVarTableEntry* variable) {
   if (context_ == nullptr || context_->ElementCount() == 0) return daes::kNotImplemented;
   bool taken = false;
+  std::int32_t counter = 0;
   for (std::int32_t k = 0; k < context_->ElementCount(); ++k) {
-    ForEachScalar(context_->Element(k), [&](DAESRowElement* e) {
-      DAESVarTableEntry* v = e->ElementVariable();
-      if (v != nullptr && e->IsParameter() == 0 &&
-          v->SequenceNumber() == variable->SequenceNumber()) {
-        e->SetClassMark(-1, OutputIndex(), 0);
-        taken = true;
-      }
-    });
+    DAESRowElement* e = context_->Element(k);
+    if (e != nullptr &&
+        e->MarkOccurrence(variable->SequenceNumber(), OutputIndex(), 0, &counter, nullptr) == 1) {
+      taken = true;
+    }
   }
   return taken ? 0 : daes::kNotImplemented;
 }
@@ -361,14 +332,10 @@ Status DAESSolverEquation::EvaluateDerivatives(std::uint32_t flags, void* arg) {
       std::min<std::size_t>(elements.size(), static_cast<std::size_t>(ActiveVariableCount()));
   // Elements whose derivative the tape cannot give (class 4) take a
   // finite difference.
+  std::int32_t counter = 0;
   for (std::size_t i = 0; i < n && !status::IsFailure(s); ++i) {
-    ForEachScalar(elements[i], [&](DAESRowElement* e) {
-      if (status::IsFailure(s) || e->IsParameter() != 0) return;
-      if (e->ColumnClass(OutputIndex(), 0) == 4) {
-        double numeric = 0.0;
-        s = PerturbDerivative(e, residual, &numeric, true);
-      }
-    });
+    s = elements[i]->DerivativeStep(flags, this, residual, OutputIndex(), 0, false, &counter,
+                                    nullptr);
   }
   SetResidualValue(residual);
   return s;
@@ -452,6 +419,18 @@ std::int32_t DAESSolverEquation::VariableClass(const DAESVarTableEntry* variable
   return occurs;
 }
 
+Status DAESSolverEquation::CollectClasses(DAESClassCollector* collector, std::int32_t pass) {
+  if (model_ == nullptr || collector == nullptr) return 0;
+  const std::vector<DAESRowElement*>& elements = model_->RowElements();
+  const auto n =
+      std::min<std::size_t>(elements.size(), static_cast<std::size_t>(ActiveVariableCount()));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (elements[i]->IsParameter() != 0) continue;
+    DAESMarkColumn(elements[i], collector, OutputIndex(), false, pass, nullptr);
+  }
+  return 0;
+}
+
 double DAESSolverEquation::EvaluateDerivativeValue(ExpressionVariable* argument, std::int32_t) {
   double value = 0.0;
   if (context_ == nullptr) return value;
@@ -495,20 +474,10 @@ void DAESSolverEquation::PrintVariableTable(std::ostream& out, bool dynamic) {
   out << std::setw(9) << "Name  " << std::setw(18) << "Name  " << std::setw(18) << "Value  "
       << std::setw(18) << "Value  " << std::setw(9) << "Type" << '\n';
   if (context_ == nullptr) return;
-  static constexpr char kKinds[] = "?ICVAN";
-  const std::uint32_t column = static_cast<std::uint32_t>(OutputIndex());
+  const std::int32_t column = OutputIndex();
   for (std::int32_t k = 0; k < context_->ElementCount(); ++k) {
-    DAESRowElement* e = context_->Element(k);
-    DAESVarTableEntry* v = e->ElementVariable();
-    const std::int32_t kind = e->ColumnClass(static_cast<std::int32_t>(column), dynamic ? 1 : 0);
-    out << 'V' << (k + 1) << ' ' << std::setw(9) << e->NameText() << std::setw(18)
-        << (v != nullptr ? v->GetNameText() : "") << std::setw(18)
-        << (v != nullptr ? v->GetRealValue() : 0.0);
-    if (kind > 0) {
-      out << std::setw(18) << e->ElementValue(column);
-    } else {
-      out << std::setw(18) << "inactive";
+    if (DAESRowElement* e = context_->Element(k)) {
+      e->PrintLine(out, k, column, 18, dynamic, nullptr, 0);
     }
-    out << std::setw(9) << (kind >= -1 && kind <= 4 ? kKinds[kind + 1] : '?') << '\n';
   }
 }

@@ -13,6 +13,7 @@
 #include "daes/equations/row.h"
 #include "expr/tape/tape.h"
 
+class DAESClassCollector;
 class DAESSimpleEquation;
 class DAESRowElement;
 namespace daes {
@@ -29,6 +30,8 @@ inline constexpr std::uint32_t kEvalDiscrete = 0x01;
 inline constexpr std::uint32_t kEvalResidual = 0x02;
 inline constexpr std::uint32_t kEvalDerivatives = 0x04;
 inline constexpr std::uint32_t kEvalElementSteps = 0x08;
+// A failed derivative check takes the numeric value.
+inline constexpr std::uint32_t kEvalCheckNumerics = 0x20;
 inline constexpr std::uint32_t kEvalInterpreted = 0x40;
 inline constexpr std::uint32_t kEvalExtra = 0x80;
 
@@ -44,6 +47,10 @@ struct CompiledLibrary {
   // the state of its row at nesting level `level`.
   void (*eqn_reset_state)(std::uint32_t number) = nullptr;
   std::int32_t (*eqn_level_state)(std::uint32_t number, std::int32_t level) = nullptr;
+  // Procedure equations: the output of equation N's call, and the first of
+  // its residual derivatives (one per input element).
+  double (*procoutput)(std::uint32_t number) = nullptr;
+  double* (*procderivs)(std::uint32_t number) = nullptr;
   bool IsLoaded() const { return residual != nullptr; }
 };
 CompiledLibrary& CurrentCompiledLibrary();
@@ -129,6 +136,9 @@ class DAESSolverEquation : public DAESEqnRow {
   std::int32_t VariableClass(const DAESVarTableEntry* variable, std::int32_t pass,
                              std::int32_t* out);
   Expression* ResidualExpression() const;
+  // Records the variable of every element that is not a parameter with its
+  // kind for the row's column and the pass (arrays: each member). 0.
+  virtual Status CollectClasses(DAESClassCollector* collector, std::int32_t pass);
 
   DAESSimpleEquation* ModelEquation() const { return model_; }
   DAESEquationContext* Context() const { return context_.get(); }
@@ -141,7 +151,7 @@ class DAESSolverEquation : public DAESEqnRow {
   // Advances N and collects the row's distinct columns in ascending order.
   void BuildColumnPattern(daes::EquationCState& w);
   const std::vector<std::int32_t>& ColumnPattern() const { return column_pattern_; }
-  void WriteFunctionHead(daes::EquationCState& w, std::int32_t part);
+  virtual void WriteFunctionHead(daes::EquationCState& w, std::int32_t part);
   virtual void WriteCaseLabel(daes::EquationCState& w, std::int32_t task);
   virtual Status WriteResidualCode(daes::EquationCState& w);
   virtual Status WriteStateCode(daes::EquationCState&) { return 0; }

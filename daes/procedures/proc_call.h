@@ -113,6 +113,8 @@ class ProcCallData {
   // Output variable minus output for interface 3 and later, else the other way.
   double Residual(double variable, std::int32_t position) const;
   std::int32_t PatternCount() const { return static_cast<std::int32_t>(pattern_values_.size()); }
+  std::int32_t WorkLength() const { return static_cast<std::int32_t>(work_.size()); }
+  ProcInt PropertiesId() const { return properties_id_; }
 
  private:
   static constexpr std::uint32_t kCurrent = 0x1;

@@ -51,9 +51,13 @@ void PrintToStdout(const std::string& text) {
   std::fflush(stdout);
 }
 
+DAESProcDefLibrary* g_proc_def_library = nullptr;
+
 }  // namespace
 
 namespace daes {
+DAESProcDefLibrary* ProcDefLibrary() { return g_proc_def_library; }
+void SetProcDefLibrary(DAESProcDefLibrary* library) { g_proc_def_library = library; }
 std::int32_t DebugCallSetting() { return g_debug_call_setting; }
 void SetDebugCallSetting(std::int32_t setting) { g_debug_call_setting = setting; }
 

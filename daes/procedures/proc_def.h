@@ -10,6 +10,7 @@
 #include "daes/procedures/su_proc_def.h"
 #include "expr/tree/proc_call_expression.h"
 
+class BvuIdPath;
 class XosDynamicFunction;
 
 // The integer of the two calling interfaces (status, sizes, offsets, counts).
@@ -118,7 +119,21 @@ class DAESProcDefWithExceptionHandler : public DAESProcDef {
   std::int32_t debug_ = 0;
 };
 
+// The library tree's procedure definitions as a call finds them; the
+// library manager installs it.
+class DAESProcDefLibrary {
+ public:
+  // The definition at the path (resolved from the library root), or null.
+  virtual DAESProcDef* FindProcDef(const BvuIdPath& path) = 0;
+
+ protected:
+  ~DAESProcDefLibrary() = default;
+};
+
 namespace daes {
+// Null while no library manager installed one: calls keep their binding.
+DAESProcDefLibrary* ProcDefLibrary();
+void SetProcDefLibrary(DAESProcDefLibrary* library);
 // The problem manager's debug-call setting (0: every call is guarded).
 std::int32_t DebugCallSetting();
 void SetDebugCallSetting(std::int32_t setting);

@@ -6,6 +6,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "daes/blocks/solver_block.h"
 #include "daes/equations/row_element.h"
 #include "daes/model/services.h"
 #include "daes/model/variable.h"
@@ -54,6 +55,17 @@ std::int32_t DAESProcContext::MarkVariables(std::uint32_t n) {
   // Every element keeps one derivative entry per output value.
   for (std::int32_t k = 0; k < ElementCount(); ++k) {
     EachScalar(Element(k), [&](DAESRowElement* e, std::int32_t) { e->SetSize(n, true); });
+  }
+  return 0;
+}
+
+Status DAESProcContext::ResetVariables(std::int32_t column, std::int32_t pass) {
+  ProcCallExpression* call = CallOf(model_);
+  const std::int32_t inputs =
+      call != nullptr && call->Inputs() != nullptr ? call->Inputs()->ItemCount() : 0;
+  for (std::int32_t k = 0; k < inputs; ++k) {
+    EachScalar(ArgumentElement(false, k),
+               [&](DAESRowElement* e, std::int32_t) { e->SetClassMark(0, column, pass); });
   }
   return 0;
 }
@@ -180,6 +192,17 @@ double DAESProcSolverEquation::OutputVariableValue() const {
   return v->type == SUValue::kInteger ? static_cast<double>(v->payload.integer) : 0.0;
 }
 
+bool DAESProcSolverEquation::CompiledOutputs(std::uint32_t flags) const {
+  const daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
+  return (flags & daes::kEvalInterpreted) == 0 && library.procoutput != nullptr &&
+         CompiledNumber() != 0;
+}
+
+double DAESProcSolverEquation::OutputValue(std::uint32_t flags) const {
+  if (CompiledOutputs(flags)) return daes::CurrentCompiledLibrary().procoutput(CompiledNumber());
+  return context_->Data().Output(output_position_);
+}
+
 Status DAESProcSolverEquation::EvaluateResidual(double* residual, std::uint32_t flags) {
   ProcCallData& data = context_->Data();
   DAESProcDef* d = data.Definition();
@@ -211,7 +234,9 @@ Status DAESProcSolverEquation::EvaluateResidual(double* residual, std::uint32_t 
   } else if (status::IsFailure(s)) {
     s = procstatus::kWarning;
   }
-  *residual = data.Residual(OutputVariableValue(), output_position_);
+  const double output = OutputValue(flags);
+  const double variable = OutputVariableValue();
+  *residual = d != nullptr && d->InterfaceVersion() >= 3 ? output - variable : variable - output;
   SetResidualValue(*residual);
   return s;
 }
@@ -229,7 +254,13 @@ Status DAESProcSolverEquation::EvaluateProcDerivatives(std::uint32_t flags) {
     ResidualValue(&residual);
     return NumericDerivatives(residual);
   }
-  const double* row = data.DerivativeRow(derivative_row_);
+  // The old interface's rows come from the compiled library while it is
+  // active for the row; the new interface's always from the call data.
+  const daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
+  if (v3 && CompiledOutputs(flags)) return 0;
+  const double* row = CompiledOutputs(flags) && library.procderivs != nullptr
+                          ? library.procderivs(CompiledNumber())
+                          : data.DerivativeRow(derivative_row_);
   if (row == nullptr) return 0;
   const ProcArgLayout& in = data.Inputs();
   for (std::int32_t k = 0; k < in.ArgumentCount(); ++k) {
@@ -306,10 +337,43 @@ bool DAESProcSolverEquation::CheckDerivativeValues(double numeric, double analyt
   return false;
 }
 
+Status DAESProcSolverEquation::AttachToElements(QLNRow* group) {
+  const ProcArgLayout& in = context_->Data().Inputs();
+  for (std::int32_t k = 0; k < in.ArgumentCount(); ++k) {
+    DAESRowElement* e = context_->ArgumentElement(false, k);
+    if (e == nullptr || e->IsParameter() != 0) continue;
+    const Status s = e->RegisterIn(this, group);
+    if (s == daes::kBlockOutOfMemory) return s;
+    if (!status::IsFailure(s)) e->MarkUsed(group);
+  }
+  DAESVarTableEntry* output = output_ != nullptr ? output_->ElementVariable() : nullptr;
+  if (output == nullptr) return 0;
+  const Status s = output->RegisterIn(this, group);
+  if (s == daes::kBlockOutOfMemory) return s;
+  std::int32_t position = 0;
+  if (DAESRowElement* first = FindNextElement(output->SequenceNumber(), &position)) {
+    first->MarkUsed(group);
+  }
+  return 0;
+}
+
+Status DAESProcSolverEquation::CollectClasses(DAESClassCollector* collector, std::int32_t pass) {
+  if (collector == nullptr) return 0;
+  DAESMarkColumn(output_, collector, 0, true, pass, output_);
+  const ProcArgLayout& in = context_->Data().Inputs();
+  for (std::int32_t k = 0; k < in.ArgumentCount(); ++k) {
+    DAESRowElement* e = context_->ArgumentElement(false, k);
+    if (e != nullptr && e->IsParameter() == 0) {
+      DAESMarkColumn(e, collector, OutputIndex(), false, pass, nullptr);
+    }
+  }
+  return 0;
+}
+
 void DAESProcSolverEquation::UpdateTornOutput() {
   auto* variable = dynamic_cast<DAESVariable*>(OutputElement());
   if (variable == nullptr) return;
-  double computed = context_->Data().Output(output_position_) * variable->GetScale();
+  double computed = OutputValue(0) * variable->GetScale();
   const Status s = variable->SetScaledValueChecked(computed, 0.0);
   const Status code = s & 0xA000FFFFu;
   if ((code == (daes::kClippedLow & 0xA000FFFFu) || code == (daes::kClippedHigh & 0xA000FFFFu)) &&
@@ -363,9 +427,26 @@ ProcCallExpression* DAESProcedureNode::Call() const {
 }
 
 Status DAESProcedureNode::CollectProcedureEquations(void* list, std::int32_t, void* problem) {
+  // An element left without a variable refuses the call below.
+  RebindElements();
   ProcCallExpression* call = Call();
-  DAESProcDef* definition = DefinitionOf(this);
   BvuNameable* named = this;
+  if (call != nullptr && call->CallPath().count() > 0) {
+    // Found again at every build: the library may have replaced it.
+    if (DAESProcDefLibrary* library = daes::ProcDefLibrary()) {
+      call->Bind(library->FindProcDef(call->CallPath()));
+    }
+    if (call->Definition() == nullptr) {
+      std::ostringstream path;
+      BvuIdPath shown = call->CallPath();
+      shown.Print(path);
+      std::string text = path.str();
+      if (!text.empty() && text.back() == '\n') text.pop_back();
+      SuPrint(0, "No procedure definition at library path %s for equation @es", text.c_str(),
+              &named);
+    }
+  }
+  DAESProcDef* definition = DefinitionOf(this);
   if (call == nullptr || call->Outputs() == nullptr || call->Outputs()->ItemCount() == 0 ||
       definition == nullptr || list == nullptr || !IsBound()) {
     const char* name = call != nullptr && call->GetProcName() != nullptr ? call->GetProcName() : "";

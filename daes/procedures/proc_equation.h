@@ -8,8 +8,10 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "daes/equations/equation_node.h"
+#include "daes/problem/equation_code.h"
 #include "daes/problem/problem.h"
 #include "daes/problem/solver_equation.h"
 #include "daes/procedures/proc_call.h"
@@ -42,11 +44,36 @@ class DAESProcContext : public DAESEquationContext, public DAESProcedureEquation
   void ShareOutputs();
   // Input derivative storage for n output columns.
   std::int32_t MarkVariables(std::uint32_t n) override;
+  // Clears the class marks of the input variables for (column, pass).
+  Status ResetVariables(std::int32_t column, std::int32_t pass) override;
+
+  // --- C of the compiled equation library ---
+  // Array arguments element by element at their places in the layout.
+  bool WriteArrayArgumentCode(ExprCodeWriter& writer, std::ostream& out, bool input, std::int32_t k,
+                              std::int32_t* position, std::int32_t string_mode) override;
+  // The wrapper "Fn<N>" of the call: case -1 opens it (once per library),
+  // -2 opens nothing; a case k >= 0 writes the call site of the equation
+  // into the equation function and its case body into the wrapper, which
+  // is closed after the call's last equation.
+  Status WriteCallWrapper(daes::EquationCState& w, std::int32_t case_number, std::int32_t unknown,
+                          std::int32_t output_position, bool check_inputs,
+                          std::int32_t properties_id);
+  // The Jacobian row of output `unknown` over the row's columns (1-based).
+  void WriteJacobianCall(daes::EquationCState& w, const std::vector<std::int32_t>& columns,
+                         std::int32_t case_number, std::int32_t unknown);
+  // After the call: inputs copied back (with check_inputs) and every real
+  // output tested for a finite value.
+  void WritePostCallCheck(std::ostream& out, bool check_inputs);
+  std::int32_t WrapperNumber() const { return wrapper_; }
 
  private:
   DAESSimpleEquation* model_;
   ProcCallData data_;
   double* outputs_ = nullptr;
+  // The wrapper's section and the library writer that opened it.
+  std::int32_t wrapper_ = 0;
+  std::uint64_t wrapper_generation_ = 0;
+  std::int32_t derivative_offset_ = 0;
 };
 
 class DAESProcSolverEquation : public DAESSolverEquation {
@@ -65,6 +92,9 @@ class DAESProcSolverEquation : public DAESSolverEquation {
   std::int32_t OutputIndex() const override { return output_number_ - 1; }
   std::int32_t RowNumber() const override { return output_number_; }
   DAESVarTableEntry* OutputElement() override;
+  // The inputs that are no parameters, then this row's output variable:
+  // the other outputs are no columns of this row.
+  Status AttachToElements(QLNRow* group) override;
   DAESProcDef* ProcedureDefinition() override { return context_->Data().Definition(); }
   void ExtraEvalFlags(std::uint32_t* flags) override;
   // Each row keeps its own residual: the context is shared.
@@ -87,10 +117,22 @@ class DAESProcSolverEquation : public DAESSolverEquation {
     CheckDerivativeValues(numeric, analytic, element, use_numeric != 0);
   }
   // The output variable takes the procedure's output (a torn row).
+  // The output's element of this row (outputs only), then every input
+  // variable that is not a parameter at the row's column.
+  Status CollectClasses(DAESClassCollector* collector, std::int32_t pass) override;
   void UpdateTornOutput() override;
   // Another output of the same call.
   bool SharesEvaluation(QLNEquation* previous) override;
   Status TakeSharedResult() override;
+
+  // --- C of the compiled equation library ---
+  void WriteFunctionHead(daes::EquationCState& w, std::int32_t part) override;
+  // Task 3 writes the residual's label "case 0:", task 0 none after it.
+  void WriteCaseLabel(daes::EquationCState& w, std::int32_t task) override;
+  Status WriteResidualCode(daes::EquationCState& w) override;
+  using DAESSolverEquation::WriteJacobianCode;
+  Status WriteJacobianCode(daes::EquationCState& w,
+                           const std::vector<std::int32_t>& pattern) override;
 
   Status EvaluateResidual(double* residual, std::uint32_t flags);
   Status EvaluateProcDerivatives(std::uint32_t flags);
@@ -100,6 +142,10 @@ class DAESProcSolverEquation : public DAESSolverEquation {
 
  private:
   double OutputVariableValue() const;
+  // The call's output for this row: the compiled library's while it is
+  // active for the row (unless the flags ask for the interpreter).
+  bool CompiledOutputs(std::uint32_t flags) const;
+  double OutputValue(std::uint32_t flags) const;
   Status NumericDerivatives(double residual);
 
   std::shared_ptr<DAESProcContext> context_;

@@ -162,6 +162,30 @@ const char* Infix(std::uint32_t op) {
   }
 }
 
+bool IsFold(std::uint32_t op) {
+  return op == kSigma || op == kProd || op == kMaxList || op == kMinList;
+}
+
+// The case-insensitive comparison function of a text comparison row.
+const char* TextComparison(std::uint32_t op) {
+  switch (op) {
+    case kSEq:
+      return "bv_strcmpEQ(";
+    case kSGt:
+      return "bv_strcmpGT(";
+    case kSLt:
+      return "bv_strcmpLT(";
+    case kSGe:
+      return "bv_strcmpGE(";
+    case kSLe:
+      return "bv_strcmpLE(";
+    case kSNe:
+      return "bv_strcmpNE(";
+    default:
+      return nullptr;
+  }
+}
+
 bool IsConstZero(const TapeInstruction& in) {
   if (in.right_kind == kConstReal) {
     return reinterpret_cast<const SUValue*>(in.right)->payload.real == 0.0;
@@ -236,6 +260,34 @@ std::string ExprPCContext::OperandCode(const TapeInstruction& in, bool left,
   }
 }
 
+std::vector<std::string> ExprPCContext::ArrayElementCode(
+    const TapeInstruction& in, const char* real_format, std::vector<ExpressionVariable*>* columns) {
+  std::vector<std::string> texts;
+  ExpressionVariable* v = GetVariable(static_cast<std::int32_t>(in.left));
+  const SUValue* array = v != nullptr ? v->CurrentValue() : nullptr;
+  if (v == nullptr || array == nullptr || !array->IsArray()) return texts;
+  const std::int32_t n = array->Elements() != nullptr ? array->count : 0;
+  for (std::int32_t e = 0; e < n; ++e) {
+    const SUValue& x = array->Elements()[e];
+    ExpressionVariable* element = e < v->ElementCount() ? v->ElementOfList(e) : nullptr;
+    if (x.type == SUValue::kReal && element != nullptr && element->SolverIndex() >= 0) {
+      texts.push_back(Slot("x", static_cast<std::uint64_t>(element->SolverIndex())));
+      if (columns != nullptr) columns->push_back(element);
+      continue;
+    }
+    if (x.type == SUValue::kReal) {
+      texts.push_back(Format(real_format, x.payload.real));
+    } else if (x.type == SUValue::kInteger || x.type == SUValue::kLogical) {
+      texts.push_back(Spaced(x.GetIntAt(0)));
+    } else {
+      return {};  // the fold refuses it too
+    }
+    if (columns != nullptr) columns->push_back(nullptr);
+  }
+  if (texts.empty()) texts.push_back(std::string());  // an empty array
+  return texts;
+}
+
 Status ExprPCContext::WriteValueCode(ExprCodeWriter& writer, std::ostream& out,
                                      std::int32_t string_mode) {
   const std::int32_t n = count_ < 0 ? -count_ : count_;
@@ -247,6 +299,8 @@ Status ExprPCContext::WriteValueCode(ExprCodeWriter& writer, std::ostream& out,
   const std::size_t half = TapeStateNow().capacity / 2;
   std::int32_t input = 0;
   std::int32_t output = 0;
+  std::int32_t input_argument = 0;
+  std::int32_t output_argument = 0;
   bool procedure = false;
   bool inputs_written = false;
   for (std::int32_t k = 0; k < n; ++k) {
@@ -265,8 +319,18 @@ Status ExprPCContext::WriteValueCode(ExprCodeWriter& writer, std::ostream& out,
         out << "  }\n";
         continue;
       }
-      if (in.left_kind == kVarTyped && OperandType(in.left) == 0) continue;
       const bool is_input = op <= kIntInput;
+      const std::int32_t argument = is_input ? input_argument++ : output_argument++;
+      if (in.left_kind == kVarTyped && OperandType(in.left) == 0) {
+        // An array: its elements in the call's layout.
+        if (!WriteArrayArgumentCode(writer, out, is_input, argument, is_input ? &input : &output,
+                                    string_mode)) {
+          out << kNotImplemented << "\n";
+          writer.tape.failed = true;
+        }
+        inputs_written = inputs_written || is_input;
+        continue;
+      }
       const std::string operand = OperandCode(in, true, " %.17g");
       if (op == kInput || op == kIntInput) {
         out << (op == kInput ? "  PACKREALINPUT(" : "  PACKINTINPUT(") << input << "," << operand
@@ -298,11 +362,37 @@ Status ExprPCContext::WriteValueCode(ExprCodeWriter& writer, std::ostream& out,
     } else {
       const char* target = in.result == 1 ? "is" : in.result == 2 ? "ss" : "s";
       out << Slot(target, slot) << "=";
-      const std::string a = OperandCode(in, true, " %.17g");
+      const bool array = IsFold(op) && in.left_kind == kVarTyped && OperandType(in.left) == 0;
+      const std::string a = array ? std::string() : OperandCode(in, true, " %.17g");
       const std::string b = in.right_kind != kNone ? OperandCode(in, false, " %.17g") : "";
-      const bool texts = in.result == 2;
+      // Texts: a concatenation or a plain copy of a text operand.
+      const bool texts = in.result == 2 && op != kConcat &&
+                         !((op == kTerm || op == kPlus) && in.right_kind == kNone);
+      const std::vector<std::string> elements =
+          array ? ArrayElementCode(in, " %.17g", nullptr) : std::vector<std::string>();
       if (op == kNoOperatorRow) {
         out << "0.0;";
+      } else if (array && elements.empty()) {
+        out << kNotImplemented << ";";
+        writer.tape.failed = true;
+      } else if (array) {
+        // The fold of the interpreter, element by element; an empty array is 0.
+        const bool empty = elements.size() == 1 && elements[0].empty();
+        if (empty) {
+          out << "0.0;";
+        } else if (op == kSigma || op == kProd) {
+          for (std::size_t e = 0; e < elements.size(); ++e) {
+            out << (e > 0 ? (op == kSigma ? "+" : "*") : "") << elements[e];
+          }
+          out << ";";
+        } else {
+          const char* test = op == kMaxList ? ">" : "<";
+          out << elements[0] << ";";
+          for (std::size_t e = 1; e < elements.size(); ++e) {
+            out << "if(" << elements[e] << test << Slot("s", slot) << ") " << Slot("s", slot) << "="
+                << elements[e] << ";";
+          }
+        }
       } else if (a.empty() || (in.right_kind != kNone && b.empty()) || texts) {
         out << kNotImplemented << ";";
         writer.tape.failed = true;
@@ -323,6 +413,12 @@ Status ExprPCContext::WriteValueCode(ExprCodeWriter& writer, std::ostream& out,
         out << "(" << a << "!=0)!=(" << b << "!=0);";
       } else if (op == kMod) {
         out << "bv_mod(" << a << "," << b << ");";
+      } else if (op == kConcat) {
+        out << "bv_concat(" << a << "," << b << ");";
+      } else if (in.result == 2) {
+        out << a << ";";
+      } else if (const char* compare = TextComparison(op)) {
+        out << compare << a << "," << b << ");";
       } else if (const char* infix = Infix(op); infix != nullptr && in.right_kind != kNone) {
         out << a << infix << b << ";";
       } else if (const char* call = UnaryFunction(op); call != nullptr && in.right_kind == kNone) {
@@ -350,6 +446,64 @@ Status ExprPCContext::WriteValueCode(ExprCodeWriter& writer, std::ostream& out,
   }
   out << "\n";
   return 0;
+}
+
+void ExprADContext::WriteFoldEntries(ExprCodeWriter& writer, const TapeInstruction& in,
+                                     const std::string& c, const std::string& r,
+                                     const std::vector<std::int32_t>& columns,
+                                     std::vector<bool>* written, std::string* line) {
+  std::vector<ExpressionVariable*> variables;
+  const std::vector<std::string> elements = ArrayElementCode(in, " %.16g", &variables);
+  if (elements.empty()) {
+    writer.tape.failed = true;
+    return;
+  }
+  if (elements.size() == 1 && elements[0].empty()) return;  // an empty array
+  auto entry = [&](std::size_t e) -> std::string {
+    if (variables[e] == nullptr) return {};
+    for (std::size_t p = 0; p < columns.size(); ++p) {
+      if (columns[p] != variables[e]->SolverIndex()) continue;
+      std::string text = "J[" + std::to_string(writer.tape.j_offset + static_cast<std::int32_t>(p));
+      text += (*written)[p] ? "]+=" : "]=";
+      (*written)[p] = true;
+      return text;
+    }
+    return {};
+  };
+  if (in.op == kMaxList || in.op == kMinList) {
+    // The whole to the first element that is the extreme, as the reverse pass.
+    *line += "{int h=0;";
+    for (std::size_t e = 0; e < elements.size(); ++e) {
+      std::string target = entry(e);
+      const std::string test = "if(!h&&" + elements[e] + "==" + r + ")";
+      if (target.empty()) {
+        *line += test + "h=1;";
+        continue;
+      }
+      if (target.back() == '=' && target[target.size() - 2] != '+') {
+        // First entry of the column: cleared, then added to when chosen.
+        *line += target + "0;";
+        target.insert(target.size() - 1, "+");
+      }
+      *line += test + "{" + target + c + ";h=1;}";
+    }
+    *line += "}";
+    return;
+  }
+  for (std::size_t e = 0; e < elements.size(); ++e) {
+    const std::string target = entry(e);
+    if (target.empty()) continue;
+    std::string term = c;
+    if (in.op == kProd) {
+      // The product of the other elements: sound where one of them is 0.
+      std::string others;
+      for (std::size_t o = 0; o < elements.size(); ++o) {
+        if (o != e) others += (others.empty() ? "" : "*") + elements[o];
+      }
+      term += "*(" + (others.empty() ? std::string("1.0") : others) + ")";
+    }
+    *line += target + term + ";";
+  }
 }
 
 Status ExprADContext::WriteDerivativeCode(ExprCodeWriter& writer, std::ostream& out,
@@ -518,8 +672,9 @@ Status ExprADContext::WriteDerivativeCode(ExprCodeWriter& writer, std::ostream& 
           written[p] = true;
           break;
         }
+      } else if (kind == kVarTyped && left && IsFold(in.op)) {
+        WriteFoldEntries(writer, in, c, r, columns, &written, &line);
       } else if (kind == kVarTyped) {
-        // Arrays fold inside the aggregates, which the value code does not write.
         writer.tape.failed = true;
       }
       flush(false);

@@ -64,17 +64,30 @@ class ExpressionADVariable : public ExpressionVariable {
   ExpressionADVariable& operator=(const ExpressionADVariable&) = delete;
   ~ExpressionADVariable() override { delete[] entries_; }
 
-  std::int32_t SetSize(std::uint32_t count, bool allocate);
+  // Virtual so that a composite (an array of variables) can hand each
+  // operation on to its members.
+  virtual std::int32_t SetSize(std::uint32_t count, bool allocate);
   virtual std::int32_t ColumnClass(std::int32_t, std::int32_t) { return 0; }
+  // ColumnClass through the caller's integer; 0.
+  virtual Status GetColumnClass(std::int32_t i, std::int32_t j, std::int32_t* out) {
+    *out = ColumnClass(i, j);
+    return 0;
+  }
   // Markers 0 and -1 are stored as they are; any other raises a stored
   // marker that is non-zero and lower (0 marks an entry left out).
-  std::int32_t SetClassMark(std::int8_t marker, std::int32_t i, std::int32_t j);
+  virtual std::int32_t SetClassMark(std::int8_t marker, std::int32_t i, std::int32_t j);
   std::int8_t Marker(std::uint32_t i) const;
-  void SetElementValue(std::uint32_t i, double value);
+  virtual void SetElementValue(std::uint32_t i, double value);
   // Entry i's value, 0.0 without an array.
   Status GetElementValue(std::uint32_t i, double* value) const;
-  void AddToElement(std::uint32_t i, double value);
+  virtual void AddToElement(std::uint32_t i, double value);
   double ElementValue(std::uint32_t i) const;
+  // The variable's value at an earlier time, as the sensitivity
+  // calculations keep it; a plain variable keeps none: 0.0 and 0xA031FFFF.
+  virtual Status ValueAtTime(std::int32_t /*key*/, double /*time*/, double* value) {
+    *value = 0.0;
+    return 0xA031FFFFu;
+  }
   bool HasEntries() const { return entries_ != nullptr; }
 
  private:

@@ -67,20 +67,23 @@ Expression* ReadIOList(BvuBinaryStream& message, void* reading_context, std::uin
   return list;
 }
 
-// Inputs, outputs and the argument path of the definition the caller had
-// bound. The path is read to stay in step and dropped: a call is bound
-// again by the procedure equation that owns it.
+// Inputs, outputs and the path of the procedure definition in the library
+// tree. The call keeps the path: the procedure equation that owns it finds
+// the definition there.
 Expression* ReadProcCall(BvuBinaryStream& message, void* reading_context, std::uint32_t flags,
                          int depth) {
   Expression* inputs = ReadIOList(message, reading_context, flags, depth + 1);
   if (inputs == nullptr) return nullptr;
   Expression* outputs = ReadIOList(message, reading_context, flags, depth + 1);
   Status s = outputs != nullptr ? 0 : status::kBadArguments;
-  if (s == 0) BvuIdPath path(message, &s);
+  BvuIdPath path;
+  if (s == 0) path = BvuIdPath(message, &s);
   Expression* node = nullptr;
   if (!status::IsFailure(s)) {
-    node = new ProcCallExpression(static_cast<ProcIOListExpression*>(inputs),
-                                  static_cast<ProcIOListExpression*>(outputs));
+    auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(inputs),
+                                        static_cast<ProcIOListExpression*>(outputs));
+    call->SetCallPath(path);
+    node = call;
   }
   Expression::Release(inputs);
   Expression::Release(outputs);

@@ -163,10 +163,25 @@ class ExprPCContext : public ExprContext {
   // packs texts the FORTRAN way. Rows that cannot be written leave a marker
   // and set writer.tape.failed.
   Status WriteValueCode(ExprCodeWriter& writer, std::ostream& out, std::int32_t string_mode = 0);
+  // The packing of an array argument of a procedure call (argument k of
+  // the inputs or outputs, its first slot at *position, which it advances),
+  // element by element in the call's layout. False when the context cannot:
+  // the row is then written as not implemented.
+  virtual bool WriteArrayArgumentCode(ExprCodeWriter&, std::ostream&, bool /*input*/,
+                                      std::int32_t /*k*/, std::int32_t* /*position*/,
+                                      std::int32_t /*string_mode*/) {
+    return false;
+  }
 
  protected:
   // The C text of an operand of instruction k; `as_double` for a real slot.
   std::string OperandCode(const TapeInstruction& in, bool left, const char* real_format);
+  // The element texts of the array an aggregate row folds ("x[i]" for an
+  // element in the solver's vector, else its value), with each element's
+  // variable (null for a value) in *columns; one empty text for an empty
+  // array, none when an element cannot be folded.
+  std::vector<std::string> ArrayElementCode(const TapeInstruction& in, const char* real_format,
+                                            std::vector<ExpressionVariable*>* columns);
   std::int32_t count_ = 0;
   OpCodeTape tape_;
 
@@ -197,6 +212,11 @@ class ExprADContext : public ExprPCContext {
   // Hands each variable its partial derivative through AddToElement.
   virtual Status EvaluateJacobian(std::int32_t mode);
   virtual std::int32_t MarkVariables(std::uint32_t n);
+  // The Jacobian entries of an aggregate row folding an array: each element
+  // in a column gets its share of adjoint c (r the row's value slot).
+  void WriteFoldEntries(ExprCodeWriter& writer, const TapeInstruction& in, const std::string& c,
+                        const std::string& r, const std::vector<std::int32_t>& columns,
+                        std::vector<bool>* written, std::string* line);
   virtual Status ResetVariables(std::int32_t a, std::int32_t b);
   // Packs the call's inputs (flagging a change) and the outputs' starting
   // values by running the tape; *changed comes back set when an input differed.

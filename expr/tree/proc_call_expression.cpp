@@ -47,8 +47,8 @@ ProcCallExpression::ProcCallExpression(ProcIOListExpression* inputs, ProcIOListE
 
 ProcCallExpression::ProcCallExpression(const ProcCallExpression& other)
     : Expression(other), inputs_(Held(other.inputs_)), outputs_(Held(other.outputs_)),
-      definition_(other.definition_), node_count_(other.node_count_), size_(Held(other.size_)),
-      components_(Held(other.components_)) {
+      definition_(other.definition_), call_path_(other.call_path_), node_count_(other.node_count_),
+      size_(Held(other.size_)), components_(Held(other.components_)) {
   name_.Assign(other.name_);
 }
 
@@ -88,6 +88,11 @@ const char* ProcCallExpression::GetProcName() const {
                                                                         : nullptr;
 }
 
+const BvuIdPath* ProcCallExpression::ArgumentPath() const {
+  if (definition_ != nullptr) return definition_->ArgumentPath();
+  return call_path_.count() > 0 ? &call_path_ : nullptr;
+}
+
 void ProcCallExpression::Bind(ProcedureDefinition* definition) {
   definition_ = definition;
   const char* name = definition != nullptr ? definition->DisplayName() : nullptr;
@@ -115,6 +120,7 @@ Expression* ProcCallExpression::DeepCopy() const {
   copy->outputs_->Release();
   copy->SetFlags(Flags());
   copy->definition_ = definition_;
+  copy->call_path_ = call_path_;
   copy->name_.Assign(name_);
   if (size_ != nullptr) {
     Expression* s = size_->DeepCopy();
@@ -252,7 +258,8 @@ Status ProcCallExpression::SaveCompactToVStream(Clvostream& stream, std::uint32_
 }
 
 // The argument path goes in the engine's one id-path form (24-bit ids),
-// which every reader of id paths reads; without a binding an empty path.
+// which every reader of id paths reads; an unbound call writes the path it
+// was read with, or an empty one.
 Status ProcCallExpression::WriteCompactToMessage(BvuBinaryStream& message) const {
   Status s = WriteHeader(message);
   if (s == 0) s = message.PutUInt8(static_cast<std::uint8_t>(ClassId()));

@@ -9,8 +9,7 @@
 #include <vector>
 
 #include "expr/tree/list_expression.h"
-
-class BvuIdPath;
+#include "foundation/directory/id_path.h"
 
 // What a call needs of a procedure definition; the procedure subsystem
 // implements it.
@@ -52,9 +51,13 @@ class ProcCallExpression : public Expression {
   const char* GetProcName() const;
   void Bind(ProcedureDefinition* definition);
   ProcedureDefinition* Definition() const { return definition_; }
-  const BvuIdPath* ArgumentPath() const {
-    return definition_ != nullptr ? definition_->ArgumentPath() : nullptr;
-  }
+  // The bound definition's path, else the path the call was read with
+  // (null when it has none).
+  const BvuIdPath* ArgumentPath() const;
+  // The path of the definition in the library tree, as a message gave it;
+  // the procedure equation resolves it.
+  void SetCallPath(const BvuIdPath& path) { call_path_ = path; }
+  const BvuIdPath& CallPath() const { return call_path_; }
   // Optional expressions (one reference taken; null clears).
   void SetSizeExpression(Expression* size);
   void SetComponentList(Expression* list);
@@ -106,6 +109,7 @@ class ProcCallExpression : public Expression {
   ProcIOListExpression* inputs_ = nullptr;
   ProcIOListExpression* outputs_ = nullptr;
   ProcedureDefinition* definition_ = nullptr;
+  BvuIdPath call_path_;
   std::uint32_t node_count_ = 1;
   SUValue name_;
   Expression* size_ = nullptr;

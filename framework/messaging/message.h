@@ -151,6 +151,9 @@ class DseMessage : public DseBBTreeLeaf, public DseListElem, public BvuBinaryStr
   Status GetShortStringNew(char** text) override;
   Status Seek(std::uint8_t* place) override;
   std::uint8_t* Tell() override;
+  // Reading goes back to a place Tell gave, keeping every segment: what was
+  // read after it is read again. (Seek cuts the message there, for writers.)
+  Status RereadFrom(std::uint8_t* place);
 
   // Body bytes not read yet (of a received message).
   std::uint32_t RemainingBytes() const;

@@ -355,4 +355,17 @@ Status DseMessage::Seek(std::uint8_t* place) {
   return kNoSuchPlace;
 }
 
+Status DseMessage::RereadFrom(std::uint8_t* place) {
+  for (DseSegment* s = first_; s != nullptr; s = s->next) {
+    if (place < s->DataStart() || place > s->cursor) continue;
+    s->cursor = place;
+    for (DseSegment* later = s->next; later != nullptr; later = later->next)
+      later->cursor = later->DataStart();
+    current_ = s;
+    ForgetRemaining();
+    return status::kOk;
+  }
+  return kNoSuchPlace;
+}
+
 std::uint8_t* DseMessage::Tell() { return current_ != nullptr ? current_->cursor : nullptr; }

@@ -1,7 +1,9 @@
 // Service-113 request bodies. The first byte picks the sub-kind; for a
 // generation request the header is made here (nothing requested, a
 // scratch folder, no build) so that only the definitions come from the
-// input and no file is written outside that folder.
+// input and no file is written outside that folder. A flowsheet export
+// gets its folder and name here too; its references are u32 words (even
+// ones resolve) and the export itself does nothing.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char* made = mkdtemp(pattern);
     return std::string(made != nullptr ? made : "/nonexistent");
   }();
-  const std::uint16_t kinds[] = {0, 2, 3, 5, 6};
-  const std::uint16_t kind = kinds[data[0] % 5];
+  const std::uint16_t kinds[] = {0, 2, 3, 5, 6, 1};
+  const std::uint16_t kind = kinds[data[0] % 6];
   vantor_fuzz::ByteStream body;
   body.PutUInt16(kind);
   if (kind == 0) {
@@ -27,6 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     body.PutUInt32(data[1] % 4);
     body.PutString("");
     body.PutUInt8(0);
+  } else if (kind == 1) {
+    body.PutString(folder.c_str());
+    body.PutString("fuzz");
   }
   std::vector<std::uint8_t> bytes = body.Bytes();
   bytes.insert(bytes.end(), data + 2, data + size);
@@ -35,6 +40,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   codegen::ProcFilesContext context;
   context.server_folder = folder;
   context.make_reply = [&reply]() -> BvuBinaryStream* { return &reply; };
+  static int variables[4];
+  context.read_reference = [](BvuBinaryStream& in, codegen::ResolvedReference* resolved) {
+    std::uint32_t id = 0;
+    const Status s = in.GetUInt32(&id);
+    if (id % 2 == 0) {
+      resolved->variable = reinterpret_cast<QLNVariable*>(&variables[id % 4]);
+      resolved->index = static_cast<std::int32_t>(id % 64);
+    }
+    return s;
+  };
+  const std::int32_t count = data[1] % 8;
+  context.problem_variables = [count] { return count; };
+  context.export_flowsheet = [](const codegen::ExportRequest&, std::int32_t*) { return Status{0}; };
   codegen::HandleProcFilesRequest(request, context);
   return 0;
 }

@@ -53,7 +53,9 @@ UnknownMap SelectUnknowns(const BlockPattern& pattern, Unknowns rule) {
   map.column_of_variable.assign(nv, -1);
   for (std::size_t v = 0; v < nv; ++v) {
     const std::int32_t type = pattern.variable_types[v];
-    if ((type & kTypeFixed) == kTypeFixed) continue;
+    // A state's fixed bits give its initial value: it is known when the
+    // states are, and an unknown of the steady state and the corrector.
+    if ((type & kTypeFixed) == kTypeFixed && (type & kTypeState) == 0) continue;
     bool unknown;
     switch (rule) {
       case Unknowns::kInitialisation:  // states known, even one that is also a derivative

@@ -25,6 +25,9 @@ enum class SolveResult { kOk, kNormError, kFailed };
 class LinearCore {
  public:
   explicit LinearCore(std::unique_ptr<SparseLu> lu) : lu_(std::move(lu)) {}
+  ~LinearCore();
+  LinearCore(const LinearCore&) = delete;
+  LinearCore& operator=(const LinearCore&) = delete;
 
   // False for indices outside 1..n or a size below 1.
   bool SetPattern(std::int64_t n, std::int64_t non_zeros, const std::int64_t* rows,
@@ -55,9 +58,10 @@ class LinearCore {
 
   std::unique_ptr<SparseLu> lu_;
   std::int64_t n_ = 0;
-  std::vector<std::int64_t> rows_, cols_;           // 0-based input pairs
+  std::int64_t non_zeros_ = 0;                      // input pairs
   std::vector<std::int64_t> start_, index_, slot_;  // CSC, input k -> CSC slot
-  std::vector<double> values_, csc_values_;
+  std::vector<double> csc_values_;
+  std::vector<double> b_, sol_, residual_, correction_, row_sum_;  // solve work, kept
   bool analysed_ = false, analysed_transposed_ = false;
   bool singular_ = false;
   std::unique_ptr<SparseLu> reduced_;  // the singular matrix with its dependence cut out

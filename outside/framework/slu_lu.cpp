@@ -12,6 +12,7 @@
 #include "numerics/sparse_lu/defaults.h"
 #include "numerics/sparse_lu/slu_drivers.h"
 #include "numerics/sparse_lu/slu_interface.h"
+#include "outside/framework/recycle.h"
 #include "outside/framework/sparse_lu.h"
 
 namespace kvs {
@@ -19,6 +20,8 @@ namespace {
 
 class SluLu final : public SparseLu {
  public:
+  ~SluLu() override { GiveBack(rows_, cols_, row0_, irn_, jcn_, keep_, iw_, a_, w_, scale_); }
+
   // With `transpose` the matrix kept is A^T (its rows are A's columns) and
   // A is solved through its transpose.
   bool Analyse(std::int64_t n, const std::int64_t* col_start, const std::int64_t* row_index,
@@ -27,16 +30,21 @@ class SluLu final : public SparseLu {
     transposed_ = settings.transpose;
     ne_ = col_start[n];
     if (n < 1 || ne_ < 1) return false;
+    const size_t ne = size_t(ne_), un = size_t(n);
+    for (auto* v : {&rows_, &cols_, &row0_, &jcn_}) Reuse(*v, ne);
+    Reuse(irn_, 3 * ne), Reuse(a_, 3 * ne);
+    Reuse(keep_, 10 * un + 7), Reuse(iw_, 9 * un), Reuse(w_, 5 * un), Reuse(scale_, un);
     rows_.resize(size_t(ne_));
     cols_.resize(size_t(ne_));
+    row0_.resize(size_t(ne_));
     for (std::int64_t j = 0; j < n; ++j)
       for (std::int64_t e = col_start[j]; e < col_start[j + 1]; ++e) {
         const std::int64_t i = row_index[e];
         if (i < 0 || i >= n) return false;
-        rows_[size_t(e)] = (transposed_ ? j : i) + 1;
+        row0_[size_t(e)] = transposed_ ? j : i;
+        rows_[size_t(e)] = row0_[size_t(e)] + 1;
         cols_[size_t(e)] = (transposed_ ? i : j) + 1;
       }
-    const size_t un = size_t(n);
     keep_.assign(10 * un + 7, 0);
     iw_.assign(9 * un, 0);
     w_.assign(5 * un, 0.0);
@@ -77,7 +85,9 @@ class SluLu final : public SparseLu {
   bool Solve(const double* b, double* x, std::int32_t refine_steps) override {
     if (!factorised_) return false;
     const size_t n = size_t(n_);
-    std::vector<double> rhs(n), out(n);
+    std::vector<double>& rhs = rhs_;
+    std::vector<double>& out = out_;
+    rhs.resize(n), out.resize(n);
     // Kept S = D B with D the row scaling. B = A: S x = D b. B = A^T:
     // S^T y = b and x = D y.
     for (size_t i = 0; i < n; ++i) rhs[i] = transposed_ ? b[i] : scale_[i] * b[i];
@@ -122,15 +132,16 @@ class SluLu final : public SparseLu {
     cntl_[2] = settings.drop_tolerance;
     std::fill(scale_.begin(), scale_.end(), 0.0);
     for (std::int64_t k = 0; k < ne_; ++k) {
-      double& s = scale_[size_t(rows_[size_t(k)] - 1)];
+      double& s = scale_[size_t(row0_[size_t(k)])];
       s = std::max(s, std::fabs(values[k]));
     }
+    // Scaled, every non-zero row's largest entry is 1; unscaled, the
+    // largest entry is the largest row maximum.
     double largest = 0.0;
     for (double& s : scale_) {
+      largest = std::max(largest, settings.scale ? (s > 0.0 ? 1.0 : 0.0) : s);
       s = settings.scale && s > 0.0 ? 1.0 / s : 1.0;
     }
-    for (std::int64_t k = 0; k < ne_; ++k)
-      largest = std::max(largest, std::fabs(values[k]) * scale_[size_t(rows_[size_t(k)] - 1)]);
     cntl_[3] = singular_rcond * largest;
   }
 
@@ -139,7 +150,7 @@ class SluLu final : public SparseLu {
 
   void Place(const double* values) {
     for (std::int64_t k = 0; k < ne_; ++k)
-      a_[size_t(k)] = values[k] * scale_[size_t(rows_[size_t(k)] - 1)];
+      a_[size_t(k)] = values[k] * scale_[size_t(row0_[size_t(k)])];
   }
 
   void Grow(std::int64_t la) {
@@ -184,8 +195,8 @@ class SluLu final : public SparseLu {
   std::int64_t n_ = 0, ne_ = 0, la_ = 0;
   bool transposed_ = false, analysed_ = false, factorised_ = false;
   LuSettings analysed_with_;
-  std::vector<std::int64_t> rows_, cols_, irn_, jcn_, keep_, iw_;
-  std::vector<double> a_, w_, scale_;
+  std::vector<std::int64_t> rows_, cols_, row0_, irn_, jcn_, keep_, iw_;
+  std::vector<double> a_, w_, scale_, rhs_, out_;
   std::array<double, slu::kCntlLength> cntl_{};
   std::array<std::int64_t, slu::kIcntlLength> icntl_{};
   std::array<std::int64_t, slu::kInfoLength> info_{};

@@ -230,7 +230,8 @@ bool Stepper::Prepare() {
   for (const std::int32_t want : {kTypeState, kTypeAlgebraic}) {
     for (std::size_t i = 0; i < count; ++i) {
       const std::int32_t type = s_.variable_types_[i];
-      if ((type & kTypeFixed) == kTypeFixed) continue;
+      // A fixed state has a given initial value; it is integrated all the same.
+      if ((type & kTypeFixed) == kTypeFixed && (type & kTypeState) == 0) continue;
       if (want == kTypeState ? (type & kTypeState) == 0
                              : (type & (kTypeState | kTypeAlgebraic)) != kTypeAlgebraic)
         continue;

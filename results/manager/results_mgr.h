@@ -177,6 +177,12 @@ class SimResultsMgr : public DseServerCB,
   // --- the run loop's seam ---
   double NextCommunicationTime() override;
   void SetCommunicationTime(double time) override;
+  double CommunicationStart() const { return last_communication_; }
+  std::uint64_t CommunicationCount() const { return communications_since_; }
+  // A point that was not reached is scheduled again.
+  void LowerCommunicationCount() {
+    if (communications_since_ > 0) --communications_since_;
+  }
   Status ApplyAssignments(bool* restart, bool* changed, double time) override;
   bool TakeReinitialisationMark() override;
   bool AfterRunStep(double time, std::uint16_t run, std::int16_t count, std::uint32_t step_flags,
@@ -218,6 +224,12 @@ class SimResultsMgr : public DseServerCB,
   // The name the last automatic snapshot asked for (empty when none).
   const std::string& LastRequestedName() const { return last_requested_; }
   RunPosition Position() const;
+  // The run position moves to the time (commands 2 and 94, a stopped step);
+  // the communication schedule starts there.
+  void MoveRunPosition(double time) {
+    run_time_ = time;
+    SetCommunicationTime(time);
+  }
   SputSnapshotMgr& Store() { return store_; }
   SUPackedValueTable* Values() { return values_.get(); }
   SUPackedValueTable* RestoreTable() { return restore_.get(); }

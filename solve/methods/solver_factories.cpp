@@ -7,9 +7,11 @@
 
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
+#include "platform/com_status.h"
 #include "solve/methods/group_solvers.h"
 #include "solve/methods/open_solvers.h"
 #include "solve/open/kvs_proxies.h"
+#include "solve/optimisers/kvs_optimisers.h"
 #include "solve/optimisers/nls_optimiser.h"
 #include "solve/proxies/integrator_server_proxy.h"
 
@@ -98,19 +100,33 @@ DenseOptimiserClass SelectDenseOptimiser(std::int32_t run_type, std::int32_t kin
 }
 
 QLNDenseOptimiser* CreateDenseOptimiser(std::int32_t run_type, std::int32_t kind,
-                                        std::int32_t size1, std::int32_t /*size2*/,
-                                        std::int32_t size3, QLNOptimiserCallback* /*callback*/,
-                                        Status* status) {
+                                        std::int32_t size1, std::int32_t size2, std::int32_t size3,
+                                        QLNVariable* const* variables, Status* status) {
+  const NlpProblemSizes sizes{run_type, size1, size2, size3, variables};
+  // Without its library an NLP optimiser is still made; its Run answers 2.
   switch (SelectDenseOptimiser(run_type, kind)) {
     case DenseOptimiserClass::kNlsOptimiser:
       // Residuals and parameters.
       Report(status, 0);
       return new (std::nothrow) NlsOptimiser(size1, size3);
-    // The optimiser classes join this build one by one.
-    default:
-      Report(status, kSolverClassUnavailable);
-      return nullptr;
+    case DenseOptimiserClass::kKVSSqpaProxy: {
+      auto* made = new (std::nothrow) QLNKVSSqpaProxy(sizes);
+      Report(status, made != nullptr ? made->Create() : platform::E_OUTOFMEMORY);
+      return made;
+    }
+    case DenseOptimiserClass::kKVSSqpbProxy: {
+      auto* made = new (std::nothrow) QLNKVSSqpbProxy(sizes);
+      Report(status, made != nullptr ? made->Create() : platform::E_OUTOFMEMORY);
+      return made;
+    }
+    case DenseOptimiserClass::kKVSOptimiser: {
+      auto* made = new (std::nothrow) QLNKVSOptimiser(sizes);
+      Report(status, made != nullptr ? made->Create() : platform::E_OUTOFMEMORY);
+      return made;
+    }
   }
+  Report(status, status::kBadArguments);
+  return nullptr;
 }
 
 std::int32_t SelectIntegratorKind(std::int32_t choice) {

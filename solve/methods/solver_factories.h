@@ -16,7 +16,7 @@
 #include "platform/status.h"
 
 class QLNDenseOptimiser;
-class QLNOptimiserCallback;
+class QLNVariable;
 class UnifiedIntegratorProxy;
 
 inline constexpr Status kSolverClassUnavailable = status::kNotSupported;
@@ -65,11 +65,13 @@ enum class DenseOptimiserClass {
 };
 
 // Any other kind runs the library named for the run type, SQPB when that
-// name is "kvs_sqpb.dll" in any case.
+// name is "kvs_sqpb.dll" in any case. Sizes: equalities (residuals), all
+// constraints, unknowns. An NLP optimiser whose library cannot be loaded or
+// gives no system is still made (its Run answers 2), the reason in *status.
 DenseOptimiserClass SelectDenseOptimiser(std::int32_t run_type, std::int32_t kind);
 QLNDenseOptimiser* CreateDenseOptimiser(std::int32_t run_type, std::int32_t kind,
                                         std::int32_t size1, std::int32_t size2, std::int32_t size3,
-                                        QLNOptimiserCallback* callback, Status* status = nullptr);
+                                        QLNVariable* const* variables, Status* status = nullptr);
 
 // Integrator kinds: 1 Euler, 2 RK4, 3 ImplicitEuler, 4 Gear12. The script
 // values 5 (VSIE), 6 (ImpEuler) and 7 (Gear) of older versions are replaced

@@ -13,7 +13,11 @@
 #include "foundation/interfaces/run_mode.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
+#include "foundation/persistence/binary_stream.h"
+#include "foundation/values/typed_value.h"
 #include "solve/open/kvs_guard.h"
+#include "solve/options/options_client.h"
+#include "solve/options/solver_option_table.h"
 
 namespace {
 
@@ -210,6 +214,106 @@ Status QLNKVSGenericProxy::ApplyParameters(platform::IUnknown* system) {
   return result;
 }
 
+std::int32_t QLNKVSGenericProxy::PublishParameters(platform::IUnknown* object, bool dotted_only,
+                                                   QLNOptionsClient* client) {
+  // Named options live in the process's option table only.
+  SolverOptionTable* table = SolverOptionTable::Existing();
+  void* raw = nullptr;
+  if (table == nullptr || object == nullptr ||
+      object->QueryInterface(IID_KVSParameters, &raw) != 0 || raw == nullptr) {
+    return 0;
+  }
+  auto* parameters = static_cast<KVSParameters*>(raw);
+  std::int32_t count = 0;
+  char** names = nullptr;
+  std::int32_t published = 0;
+  if (parameters->GetCount(&count) == 0 && count > 0 && count < 100000 &&
+      parameters->GetNames(&names) == 0 && names != nullptr) {
+    published_.assign(static_cast<std::size_t>(count), std::string());
+    for (std::int32_t k = 0; k < count; ++k) {
+      const std::string name = TakeKvsText(names[k]);
+      if (name.empty() || (dotted_only && name.find('.') == std::string::npos)) continue;
+      // Wide enough for any kind, texts handed out by the library.
+      union {
+        std::int32_t integer;
+        double real;
+        char* text;
+      } value{};
+      std::int32_t kind = -1;
+      if (parameters->GetValue(name.c_str(), &kind, &value) != 0) continue;
+      SUValue initial;
+      if (kind == kKvsInteger) {
+        initial.SetType(SUValue::kInteger);
+        initial.SetInt(value.integer);
+      } else if (kind == kKvsReal) {
+        initial.SetType(SUValue::kReal);
+        initial.SetReal(value.real);
+      } else if (kind == kKvsText) {
+        initial.SetType(SUValue::kString);
+        initial.SetString(value.text != nullptr ? value.text : "");
+        KvsServicesFree(value.text);
+      } else {
+        continue;  // a kind the framework does not have
+      }
+      initial.status = SUValue::kValid;
+      published_[static_cast<std::size_t>(k)] = name;
+      table->RegisterNamedClient(static_cast<std::uint32_t>(k), loaded_.product.c_str(),
+                                 name.c_str(), initial, client);
+      ++published;
+    }
+    KvsServicesFree(names);
+  }
+  parameters->Release();
+  return published;
+}
+
+Status QLNKVSGenericProxy::NamedParameterChanged(std::uint32_t id, const SUValue& value,
+                                                 platform::IUnknown* system) {
+  if (id >= published_.size() || published_[id].empty()) return kKvsParameterFailed;
+  const std::string& name = published_[id];
+  if (value.IsSet() || value.IsArray()) return kKvsParameterFailed;
+  switch (value.Kind()) {
+    case SUValue::kInteger:
+      SetParameter(name, value.payload.integer);
+      break;
+    case SUValue::kReal:
+      SetParameter(name, value.payload.real);
+      break;
+    case SUValue::kString:
+    case SUValue::kName:
+      SetParameter(name, std::string(value.GetString() != nullptr ? value.GetString() : ""));
+      break;
+    default:
+      return kKvsParameterFailed;
+  }
+  if (system == nullptr) return 0;
+  return ApplyParameter(system, name, parameters_[name]);
+}
+
+namespace {
+
+void RemoveFromTable(QLNOptionsClient* client) {
+  if (SolverOptionTable* table = SolverOptionTable::Existing()) table->RemoveClient(client);
+}
+
+}  // namespace
+
+QLNKVSMflProxy::~QLNKVSMflProxy() { RemoveFromTable(this); }
+
+void QLNKVSMflProxy::SystemMade(platform::IUnknown* system) {
+  if (published_once_) return;
+  published_once_ = true;
+  PublishParameters(system, false, this);
+}
+
+QLNKVSSparseMflProxy::~QLNKVSSparseMflProxy() { RemoveFromTable(this); }
+
+void QLNKVSSparseMflProxy::SystemMade(platform::IUnknown* system) {
+  if (published_once_) return;
+  published_once_ = true;
+  PublishParameters(system, true, this);
+}
+
 // --- linear proxy ---
 
 QLNKVSSluProxy::QLNKVSSluProxy() { SetParameter("Triangularisation", std::string("No")); }
@@ -219,6 +323,72 @@ void QLNKVSLinearProxy::ReadOptions() {
 }
 
 Status QLNKVSLinearProxy::DropWorkspace(void**) { return 0; }
+
+Status QLNKVSLinearProxy::WriteParameters(BvuBinaryStream& stream) {
+  auto* factory = static_cast<KVSLASystemFactory*>(SolverObject());
+  if (factory == nullptr) return kKvsProxyFailed;
+  // The libraries keep their parameters on their systems: a one-entry probe
+  // shows them when the factory does not.
+  KVSLASystem* probe = nullptr;
+  void* raw = nullptr;
+  if (factory->QueryInterface(IID_KVSParameters, &raw) != 0 || raw == nullptr) {
+    const std::int64_t one = 1;
+    const Status made = GuardedKvsCall(
+        [&] {
+          return factory->CreateSystem(1, 1, 1, &one, &one, QLNCOpenMessagesHandler::Instance(),
+                                       &probe);
+        },
+        kKvsProxyFailed);
+    if (made != 0 || probe == nullptr) return kKvsProxyFailed;
+    if (probe->QueryInterface(IID_KVSParameters, &raw) != 0 || raw == nullptr) raw = nullptr;
+  }
+  Status result = kKvsProxyFailed;
+  if (auto* parameters = static_cast<KVSParameters*>(raw)) {
+    std::int32_t count = 0;
+    char** names = nullptr;
+    if (parameters->GetCount(&count) == 0 && count >= 0 && count < 100000 &&
+        (count == 0 || (parameters->GetNames(&names) == 0 && names != nullptr))) {
+      Status put = stream.PutString(Loaded().product.c_str());
+      put |= stream.PutUInt32(static_cast<std::uint32_t>(count));
+      for (std::int32_t k = 0; k < count; ++k) {
+        const std::string name = TakeKvsText(names[k]);
+        union {
+          std::int32_t integer;
+          double real;
+          char* text;
+        } value{};
+        std::int32_t kind = -1;
+        if (parameters->GetValue(name.c_str(), &kind, &value) != 0) kind = -1;
+        put |= stream.PutString(name.c_str());
+        put |= stream.PutString("");
+        if (kind == kKvsInteger) {
+          put |= stream.PutUInt16(4);
+          put |= stream.PutUInt32(static_cast<std::uint32_t>(value.integer));
+          put |= stream.PutUInt32(
+              static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::min()));
+          put |= stream.PutUInt32(
+              static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()));
+        } else if (kind == kKvsReal) {
+          put |= stream.PutUInt16(24);
+          put |= stream.PutDouble(value.real);
+          put |= stream.PutDouble(-std::numeric_limits<double>::max());
+          put |= stream.PutDouble(std::numeric_limits<double>::max());
+        } else {
+          // A text, or a value the library would not give: written as text.
+          const std::string text = kind == kKvsText ? TakeKvsText(value.text) : std::string();
+          put |= stream.PutUInt16(68);
+          put |= stream.PutString(text.c_str());
+          put |= stream.PutString("");
+        }
+      }
+      KvsServicesFree(names);
+      result = put == 0 ? 0 : kKvsProxyFailed;
+    }
+    parameters->Release();
+  }
+  if (probe != nullptr) probe->Release();
+  return result;
+}
 
 KVSLASystem* QLNKVSLinearProxy::SystemOf(DAESSolverBlock* block, Status* status) {
   *status = 0;
@@ -251,6 +421,7 @@ KVSLASystem* QLNKVSLinearProxy::SystemOf(DAESSolverBlock* block, Status* status)
     return nullptr;
   }
   block->SetEquationSetObject(system);
+  SystemMade(system);
   return system;
 }
 
@@ -574,6 +745,7 @@ Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
     adapter->Release();
     if (s != 0 || system == nullptr) return kKvsProxyFailed;
     block->SetEquationSetObject(system);
+    SystemMade(system);
   }
   SolverOptions* options = SolverOptions::Instance();
   std::int32_t number = Int(block->GetGroupNumber());

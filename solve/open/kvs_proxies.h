@@ -14,8 +14,12 @@
 #include "solve/ifaces/kvs_linear.h"
 #include "solve/ifaces/kvs_nonlinear.h"
 #include "solve/open/kvs_loader.h"
+#include "solve/options/options_client.h"
 
+class BvuBinaryStream;
 class DAESSolverBlock;
+class QLNHomotopyParameters;
+class QLNVariable;
 
 inline constexpr Status kKvsProxyFailed = 0xA021FFFFu;
 inline constexpr Status kKvsLinearFailed = 0x8021023Fu;
@@ -64,8 +68,21 @@ class QLNKVSGenericProxy {
   Status ApplyParameters(platform::IUnknown* system);
   const KvsFactory& Loaded() const { return loaded_; }
 
+  // Registers the parameters `object` publishes (only names with a '.' when
+  // `dotted_only`) as named options of `client` under the library's prefix,
+  // each by its index; the number registered.
+  std::int32_t PublishParameters(platform::IUnknown* object, bool dotted_only,
+                                 QLNOptionsClient* client);
+  // A published option changed: remembered, and set on `system` when given.
+  // By the value's type: 2 integer, 4 real, 5 and 6 text; others 0x80004005.
+  Status NamedParameterChanged(std::uint32_t id, const SUValue& value, platform::IUnknown* system);
+
  protected:
+  // A system the proxy made, before its first solve.
+  virtual void SystemMade(platform::IUnknown* /*system*/) {}
+
   std::map<std::string, KvsParameter> parameters_;
+  std::vector<std::string> published_;  // by parameter index
 
  private:
   KvsFactory loaded_;
@@ -85,6 +102,17 @@ class QLNKVSLinearProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
   Status Factorise(DAESSolverBlock* block, const double* values, KVSLASystem** out);
   // Solves the factorised system for `rhs`; the solution goes into x.
   Status SolveWith(KVSLASystem* system, const double* rhs, double* x);
+  // The library's parameters into `stream`: the prefix, the count, then per
+  // parameter its name, its description (empty), and by kind u16 4 with the
+  // value and its (unknown, so widest) bounds as i32, u16 24 with three
+  // doubles, or u16 68 with the text and an empty second text.
+  // 0xA021FFFF without the library or its parameters.
+  Status WriteParameters(BvuBinaryStream& stream);
+  // `stream` is a BvuBinaryStream*.
+  Status Operation6(void* stream) override {
+    return stream != nullptr ? WriteParameters(*static_cast<BvuBinaryStream*>(stream))
+                             : kKvsProxyFailed;
+  }
   const std::vector<std::int32_t>& DependentRows() const { return dependent_rows_; }
   const std::vector<std::int32_t>& DependentCols() const { return dependent_cols_; }
   std::int32_t Rank() const { return rank_; }
@@ -108,9 +136,21 @@ class QLNKVSSluProxy final : public QLNKVSLinearProxy {
   const char* LibraryName() const override { return "kvs_slu.dll"; }
 };
 
-class QLNKVSMflProxy final : public QLNKVSLinearProxy {
+// Publishes every parameter of its library as a named option.
+class QLNKVSMflProxy final : public QLNKVSLinearProxy, public QLNOptionsClient {
  public:
+  ~QLNKVSMflProxy() override;
   const char* LibraryName() const override { return "kvs_mfl.dll"; }
+  Status OptionChanged(std::int32_t, const void*) override { return 0; }
+  Status NamedOptionChanged(std::uint32_t id, const SUValue& value) override {
+    return NamedParameterChanged(id, value, nullptr);
+  }
+
+ protected:
+  void SystemMade(platform::IUnknown* system) override;
+
+ private:
+  bool published_once_ = false;
 };
 
 class QLNKVSNonLinProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
@@ -136,15 +176,29 @@ class QLNKVSSparseProxy final : public QLNKVSNonLinProxy {
   void ReadOptions() override;
 };
 
-class QLNKVSSparseMflProxy final : public QLNKVSNonLinProxy {
+// Publishes its library's parameters whose names hold a '.' as named options.
+class QLNKVSSparseMflProxy final : public QLNKVSNonLinProxy, public QLNOptionsClient {
  public:
+  ~QLNKVSSparseMflProxy() override;
   const char* LibraryName() const override { return "kvs_sparse_mfl.dll"; }
+  Status OptionChanged(std::int32_t, const void*) override { return 0; }
+  Status NamedOptionChanged(std::uint32_t id, const SUValue& value) override {
+    return NamedParameterChanged(id, value, nullptr);
+  }
+
+ protected:
+  void SystemMade(platform::IUnknown* system) override;
+
+ private:
+  bool published_once_ = false;
 };
 
 // Presents one block to a nonlinear library. Lists are 0-based indices.
 class QLNCNumericAlgebraicESO final : public KVSNumericAlgebraicESO,
                                       public KVSNumericESODecompExtension,
-                                      public KVSUtilityComponent {
+                                      public KVSUtilityComponent,
+                                      public KVSNumericESOExtension3,
+                                      public KVSHomotopy {
  public:
   explicit QLNCNumericAlgebraicESO(DAESSolverBlock* block, std::uint8_t mode = 0);
 
@@ -184,14 +238,29 @@ class QLNCNumericAlgebraicESO final : public KVSNumericAlgebraicESO,
   Status DeleteThis() override { return 0; }
   Status GetName(char** text) override;
 
+  // Equation texts: with "ListEquivalenceVariables" on, the members of each
+  // equivalence among the equation's variables.
+  Status GetEquationTextCount(std::int32_t equation, std::int32_t* count) override;
+  Status GetEquationText(std::int32_t equation, std::int32_t index, char** text) override;
+
+  // The process's homotopy parameters, as installed when the adapter was made.
+  Status GetCount(std::int32_t* count) override;
+  Status SetValues(const double* values) override;
+  Status Evaluate() override;
+  Status GetValues(double* values) override;
+  Status GetName(std::int32_t index, char** text) override;
+
  private:
   ~QLNCNumericAlgebraicESO() = default;
+  // The equivalence members an equation's texts name.
+  std::vector<QLNVariable*> EquationTexts(std::int32_t equation);
   // -8 when a list names more entries than `limit` or one outside it.
   static Status CheckList(const KVSIndexList* list, std::int32_t limit);
 
   std::atomic<std::uint32_t> refs_{0};
   DAESSolverBlock* block_;
   std::uint8_t mode_;
+  QLNHomotopyParameters* homotopy_;
 };
 
 // The kind the framework sees for a structure entry's kind.

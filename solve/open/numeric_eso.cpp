@@ -6,8 +6,12 @@
 
 #include "daes/blocks/solver_block.h"
 #include "daes/model/var_table_entry.h"
+#include "daes/problem/equivalence.h"
 #include "daes/problem/solver_equation.h"
+#include "foundation/interfaces/solver_options.h"
 #include "platform/com_status.h"
+#include "solve/open/homotopy_parameters.h"
+#include "solve/open/kvs_loader.h"
 #include "solve/open/kvs_proxies.h"
 
 std::int32_t KvsStructureKind(std::int64_t kind) {
@@ -16,8 +20,17 @@ std::int32_t KvsStructureKind(std::int64_t kind) {
   return static_cast<std::int32_t>(kind - 8);
 }
 
+namespace {
+
+QLNHomotopyParameters* g_homotopy = nullptr;
+
+}  // namespace
+
+QLNHomotopyParameters* ProcessHomotopy() { return g_homotopy; }
+void SetProcessHomotopy(QLNHomotopyParameters* homotopy) { g_homotopy = homotopy; }
+
 QLNCNumericAlgebraicESO::QLNCNumericAlgebraicESO(DAESSolverBlock* block, std::uint8_t mode)
-    : block_(block), mode_(mode) {}
+    : block_(block), mode_(mode), homotopy_(ProcessHomotopy()) {}
 
 Status QLNCNumericAlgebraicESO::QueryInterface(const platform::IID& iid, void** out) {
   if (out == nullptr) return platform::E_INVALIDARG;
@@ -26,8 +39,12 @@ Status QLNCNumericAlgebraicESO::QueryInterface(const platform::IID& iid, void** 
     *out = static_cast<KVSNumericAlgebraicESO*>(this);
   } else if (iid == IID_KVSNumericESODecompExtension) {
     *out = static_cast<KVSNumericESODecompExtension*>(this);
-  } else if (iid == IID_KVSUtilityComponent) {
+  } else if (iid == IID_KVSUtilityComponent || iid == IID_KVS) {
     *out = static_cast<KVSUtilityComponent*>(this);
+  } else if (iid == IID_KVSNumericESOExtension3) {
+    *out = static_cast<KVSNumericESOExtension3*>(this);
+  } else if (iid == IID_KVSHomotopy) {
+    *out = static_cast<KVSHomotopy*>(this);
   }
   if (*out == nullptr) return platform::E_NOINTERFACE;
   AddRef();
@@ -345,3 +362,78 @@ Status QLNCNumericAlgebraicESO::GetDescription(char** text) {
 }
 
 Status QLNCNumericAlgebraicESO::GetName(char** text) { return GetProduct(text); }
+
+// --- equation texts ---
+
+std::vector<QLNVariable*> QLNCNumericAlgebraicESO::EquationTexts(std::int32_t equation) {
+  std::vector<QLNVariable*> out;
+  if (!SolverOptions::Instance()->GetBool(kOptListEquivalenceVariables)) return out;
+  QLNRow* row = block_->GetRow(static_cast<std::uint32_t>(equation));
+  if (row == nullptr) return out;
+  for (std::int32_t k = 0; k < row->VariableCount(); ++k) {
+    DAESVarTableEntry* v = row->GetVariable(k);
+    if (v == nullptr || v->EntryKind() != daes::kEquivalenceKind) continue;
+    auto* e = static_cast<DAESEquivalence*>(v);
+    for (std::int32_t m = 0; m < e->MemberCount(); ++m) {
+      if (DAESVarTableEntry* member = e->Member(m)) out.push_back(member);
+    }
+  }
+  return out;
+}
+
+Status QLNCNumericAlgebraicESO::GetEquationTextCount(std::int32_t equation, std::int32_t* count) {
+  *count = 0;
+  if (equation < 0 || equation >= static_cast<std::int32_t>(block_->GetRowCount())) {
+    return kKvsBadIndex;
+  }
+  *count = static_cast<std::int32_t>(EquationTexts(equation).size());
+  return 0;
+}
+
+Status QLNCNumericAlgebraicESO::GetEquationText(std::int32_t equation, std::int32_t index,
+                                                char** text) {
+  *text = nullptr;
+  if (equation < 0 || equation >= static_cast<std::int32_t>(block_->GetRowCount())) {
+    return kKvsBadIndex;
+  }
+  const std::vector<QLNVariable*> texts = EquationTexts(equation);
+  if (index < 0 || index >= static_cast<std::int32_t>(texts.size())) return kKvsBadIndex;
+  *text = KvsServicesCopy(texts[static_cast<std::size_t>(index)]->GetNameText());
+  return *text != nullptr ? 0 : kKvsValueFailed;
+}
+
+// --- homotopy ---
+
+Status QLNCNumericAlgebraicESO::GetCount(std::int32_t* count) {
+  *count = homotopy_ != nullptr ? std::max(homotopy_->Count(), 0) : 0;
+  return 0;
+}
+
+Status QLNCNumericAlgebraicESO::SetValues(const double* values) {
+  if (homotopy_ == nullptr) return kKvsValueFailed;
+  Status result = 0;
+  for (std::int32_t i = 0; i < homotopy_->Count(); ++i) {
+    if (homotopy_->SetValue(i, values[i]) != 0) result = kKvsValueFailed;
+  }
+  return result;
+}
+
+Status QLNCNumericAlgebraicESO::Evaluate() {
+  if (homotopy_ == nullptr) return kKvsValueFailed;
+  const Status s = homotopy_->Evaluate();
+  return static_cast<std::int32_t>(s) > 0 ? kKvsValueFailed : 0;
+}
+
+Status QLNCNumericAlgebraicESO::GetValues(double* values) {
+  if (homotopy_ == nullptr) return kKvsValueFailed;
+  for (std::int32_t i = 0; i < homotopy_->Count(); ++i) values[i] = homotopy_->Value(i);
+  return 0;
+}
+
+Status QLNCNumericAlgebraicESO::GetName(std::int32_t index, char** text) {
+  *text = nullptr;
+  if (homotopy_ == nullptr) return kKvsValueFailed;
+  if (index < 0 || index >= homotopy_->Count()) return kKvsBadIndex;
+  *text = KvsServicesCopy(homotopy_->Name(index));
+  return *text != nullptr ? 0 : kKvsValueFailed;
+}

@@ -109,14 +109,10 @@ void AddCTemplate(const fs::path& folder, const std::string& base, const SUProcD
   batch->files.push_back(path.string());
 }
 
-// The old-interface C file: the wrapper of a version-1 procedure (not for
-// a text function, whose result store is no lvalue) or a template.
+// The old-interface C file: the wrapper of a version-1 procedure or a
+// template.
 void AddOldC(const fs::path& folder, const std::string& base, const SUProcDef& def,
              std::uint32_t request, bool wrapper, Batch* batch) {
-  if (wrapper && (def.Options() & procdef::kFunction) &&
-      procdef::TypeCode(def.OutputDescriptor(0)) == procdef::kString) {
-    return;
-  }
   SUCodeGenerate gen{&def, base, wrapper ? 1 : 0};
   Reports reports;
   const fs::path path = folder / (base + (wrapper ? "I.c" : ".c"));
@@ -200,13 +196,6 @@ TEST(CodegenCompile, FortranTemplatesAndWrappersCompileOverTheMatrix) {
         WriteFortranTemplate(gen, reports.Callback(), request, path.c_str(), Upper(base).c_str()),
         0u);
     templates << ReadText(path);
-    // The wrapper stores a function's result as a real: a text result is
-    // UNKNOWNTYPE and a logical one cannot be converted.
-    const std::uint16_t result = procdef::TypeCode(def.OutputDescriptor(0));
-    if ((def.Options() & procdef::kFunction) &&
-        (result == procdef::kString || result == procdef::kLogical)) {
-      return;
-    }
     ASSERT_EQ(WriteFortranWrapper(gen, reports.Callback(), request, folder.c_str(), base.c_str(),
                                   Upper(base).c_str()),
               0u);
@@ -487,6 +476,106 @@ TEST(CodegenCompile, GeneratedProceduresBuildLoadAndAnswer) {
   EXPECT_EQ(ifail, 1);
   EXPECT_EQ(outputs, (std::vector<double>{11.0, 9.0}));
   EXPECT_EQ(deriv, (std::vector<double>{2.0, 6.0, 0.0, -1.0}));
+  lib->Release();
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
+// Functions whose result is not a real: the current FORTRAN wrapper stores
+// an integer or logical result as a 64-bit integer and a text as its 40
+// characters; the version-1 C wrapper copies a text result into its slots.
+TEST(CodegenCompile, FunctionResultsReachTheirSlots) {
+  const fs::path folder = FreshFolder("results");
+  Reports reports;
+  std::vector<std::string> files;
+  struct Case {
+    const char* base;
+    std::uint16_t type;
+    const char* code;
+  };
+  const Case cases[] = {{"ifn", procdef::kInteger, "        RetVal = -3*N"},
+                        {"lfn", procdef::kLogical, "        RetVal = N.GT.2"},
+                        {"tfn", procdef::kString, "        RetVal = 'text'"}};
+  for (const Case& c : cases) {
+    SUProcDef def;
+    Define(&def, c.base, procdef::kLanguageFortran, procdef::kFunction,
+           {{procdef::kInteger, 0, "N"}}, {{c.type, 0, "r"}});
+    SUCodeGenerate gen{&def, c.base, 0};
+    const fs::path path = folder / (std::string(c.base) + ".f");
+    const std::string NAME = Upper(c.base);
+    ASSERT_EQ(WriteFortranTemplate(gen, reports.Callback(), codegen::kRequestDebug, path.c_str(),
+                                   NAME.c_str()),
+              0u);
+    ASSERT_EQ(WriteFortranWrapper(gen, reports.Callback(), 0, folder.c_str(), c.base, NAME.c_str()),
+              0u);
+    std::string text = ReadText(path);
+    Edit(&text, c.type == procdef::kString ? "        RetVal = ' '" : "        RetVal = 0", c.code);
+    Edit(&text, "        IFAIL = IFATAL", "        IFAIL = IOK");
+    std::ofstream(path) << text;
+    files.push_back(path.string());
+    files.push_back((folder / (std::string(c.base) + "I.f")).string());
+  }
+  SUProcDef o_def;
+  Define(&o_def, "oldt", procdef::kLanguageC, procdef::kFunction, {{procdef::kReal, 0, "x"}},
+         {{procdef::kString, 0, "t"}}, 1);
+  SUCodeGenerate o_gen{&o_def, "OldT", 0};
+  ASSERT_EQ(WriteCTemplateOld(o_gen, reports.Callback(), 0, folder.c_str(), true, "oldt", "OLDT",
+                              nullptr),
+            0u);
+  std::ofstream(folder / "oldtuser.c")
+      << "#include \"oldtI.h\"\n"
+         "static char text[40];\n"
+         "char *OLDT_C(double *x, int *iflag, int *props) {\n"
+         "  text[0] = *x > 0 ? 'p' : 'n'; *iflag = *props == 7 ? 1 : 3; return text;\n"
+         "}\n";
+  files.push_back((folder / "oldtI.c").string());
+  files.push_back((folder / "oldtuser.c").string());
+
+  const fs::path library = folder / "results.so";
+  std::string command = "gfortran -shared -fPIC -O1 -ffixed-form -fd-lines-as-comments -I" +
+                        kInstall + " -o " + library.string();
+  for (const auto& f : files) command += " " + f;
+  std::string output;
+  ASSERT_EQ(RunCommand(command, folder / "build.log", &output), 0) << output;
+  XosDynamicLibrary* lib = XosDynamicLibrary::Load(library.c_str(), nullptr);
+  ASSERT_NE(lib, nullptr) << XosDynamicLibrary::LastErrorText();
+
+  Call16 call;
+  call.in_offs = {1};
+  call.out_offs = {1};
+  call.outputs.assign(5, -1.0);
+  auto slot = [&call] {
+    std::int64_t n = 0;
+    std::memcpy(&n, call.outputs.data(), sizeof n);
+    return n;
+  };
+  for (std::int64_t n : {5, 1}) {
+    std::memcpy(call.inputs.data(), &n, sizeof n);
+    auto integer = reinterpret_cast<NewEntry>(lib->LookUpSymbol("QLN13_IFN", nullptr));
+    ASSERT_NE(integer, nullptr);
+    call.Invoke(integer, 0);
+    EXPECT_EQ(call.ifail, 1);
+    EXPECT_EQ(slot(), -3 * n);  // sign-extended over the whole slot
+    auto logical = reinterpret_cast<NewEntry>(lib->LookUpSymbol("QLN13_LFN", nullptr));
+    ASSERT_NE(logical, nullptr);
+    call.Invoke(logical, 0);
+    EXPECT_EQ(slot(), n > 2 ? 1 : 0);
+  }
+  auto text = reinterpret_cast<NewEntry>(lib->LookUpSymbol("QLN13_TFN", nullptr));
+  ASSERT_NE(text, nullptr);
+  call.Invoke(text, 0);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(call.outputs.data()), 40),
+            "text" + std::string(36, ' '));
+
+  using OldEntry = void (*)(double*, int*, double*, int*, int*, int*, int*, int*, double*, int*,
+                            double*, int*, int*, int*);
+  auto old = reinterpret_cast<OldEntry>(lib->LookUpSymbol("SU55IF_OLDT", nullptr));
+  ASSERT_NE(old, nullptr);
+  double x = -2.0, outputs[5] = {}, work = 0, deriv = 0;
+  int sizes = 0, offs[] = {0}, ifail = 0, props = 7, wsize = 0, nout = 1, nin = 1, icall = 0;
+  old(&x, &sizes, outputs, &sizes, offs, offs, &ifail, &props, &work, &wsize, &deriv, &nout, &nin,
+      &icall);
+  EXPECT_EQ(ifail, 1);
+  EXPECT_STREQ(reinterpret_cast<const char*>(outputs), "n");
   lib->Release();
   if (!HasFailure()) fs::remove_all(folder);
 }

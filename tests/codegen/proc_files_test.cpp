@@ -18,6 +18,7 @@
 #include "codegen_helpers.h"
 #include "framework/libraries/library_loader.h"
 #include "fuzz/byte_stream.h"
+#include "platform/status.h"
 
 using namespace codegen_test;
 namespace fs = std::filesystem;
@@ -200,6 +201,200 @@ TEST(ProcFiles, ListNameUnloadAndUnknownKinds) {
   EXPECT_EQ(std::string(std::setlocale(LC_CTYPE, nullptr)), "C");
 }
 
+// The fields shared by both export kinds after the folder and name (and,
+// for a flowsheet, the ports).
+void ExportFields(ByteStream* body, bool build, bool clean, bool quiet,
+                  const std::vector<std::string>& units) {
+  body->PutUInt32(1);  // optimise
+  body->PutUInt32(build ? 1 : 0);
+  body->PutUInt32(0);  // debug
+  body->PutUInt32(clean ? 1 : 0);
+  body->PutUInt32(0);  // resource
+  body->PutUInt32(1);
+  body->PutString("icon");
+  body->PutUInt32(quiet ? 1 : 0);
+  body->PutUInt32(0);  // no-headers
+  body->PutUInt32(static_cast<std::uint32_t>(units.size()));
+  for (const auto& u : units) body->PutString(u.c_str());
+}
+
+// References as the fake resolver reads them: a u32, even numbers resolve
+// to variable n / 2 with index n / 2 (0: no index), odd ones do not.
+std::vector<int> g_variables(8);
+QLNVariable* FakeVariable(std::uint32_t k) {
+  return reinterpret_cast<QLNVariable*>(&g_variables[k]);
+}
+
+Status ReadFakeReference(BvuBinaryStream& in, codegen::ResolvedReference* resolved) {
+  std::uint32_t id = 0;
+  const Status s = in.GetUInt32(&id);
+  if (status::IsFailure(s) || id % 2 != 0 || id / 2 >= g_variables.size()) return s;
+  resolved->variable = FakeVariable(id / 2);
+  resolved->index = static_cast<std::int32_t>(id / 2);
+  return 0;
+}
+
+TEST(ProcFiles, FlowsheetExportReadsPortsAndSettings) {
+  Request request;
+  codegen::ExportRequest seen;
+  auto context = request.Context();
+  context.read_reference = ReadFakeReference;
+  context.problem_variables = [] { return 3; };
+  context.export_flowsheet = [&seen](const codegen::ExportRequest& r, std::int32_t* libraries) {
+    seen = r;
+    *libraries = 2;
+    return Status{0};
+  };
+  ByteStream body;
+  body.PutUInt16(1);
+  body.PutString("/out");
+  body.PutString("Plant");
+  body.PutUInt16(2);
+  body.PutString("feed");  // a material stream with attributes
+  body.PutUInt16(1);
+  body.PutUInt16(2);
+  body.PutUInt16(2);
+  body.PutUInt16(2);
+  body.PutString("water");
+  body.PutString("ethanol");
+  body.PutUInt16(5);
+  body.PutUInt32(2);
+  body.PutUInt32(4);
+  body.PutString("duty");  // unspecified: no components, no attributes
+  body.PutUInt16(0);
+  body.PutUInt16(7);
+  body.PutUInt16(1);
+  body.PutUInt32(6);
+  ExportFields(&body, true, false, true, {"u1"});
+  body.PutUInt32(3);
+  body.PutUInt32(4);  // variable 2: entry 1
+  body.PutUInt32(9);
+  body.PutUInt32(0);
+  body.PutDouble(2.5);
+  body.PutDouble(-1.0);
+  body.PutUInt32(0);  // no index: read and skipped
+  body.PutUInt32(1);
+  body.PutUInt32(1);  // mode 1: no scale or offset
+  body.PutUInt32(2);  // variable 1: entry 0
+  body.PutUInt32(3);
+  body.PutUInt32(1);
+  ByteStream in(body.Bytes());
+  EXPECT_EQ(codegen::HandleProcFilesRequest(in, context), 0u);
+  EXPECT_TRUE(Has(request.reports,
+                  "\nExporting flowsheet Plant as dynamically loadable code in directory /out"));
+  ASSERT_EQ(seen.ports.size(), 2u);
+  EXPECT_EQ(seen.name, "Plant");
+  EXPECT_EQ(seen.ports[0].name, "feed");
+  EXPECT_EQ(seen.ports[0].direction, 1u);
+  EXPECT_EQ(seen.ports[0].type, 2u);
+  EXPECT_EQ(seen.ports[0].attributes, 5u);
+  EXPECT_EQ(seen.ports[0].components, (std::vector<std::string>{"water", "ethanol"}));
+  EXPECT_EQ(seen.ports[0].variables, (std::vector<QLNVariable*>{FakeVariable(1), FakeVariable(2)}));
+  EXPECT_EQ(seen.ports[0].block_indexes, (std::vector<std::int32_t>{-1, -1}));
+  EXPECT_EQ(seen.ports[1].type, 7u);
+  EXPECT_TRUE(seen.ports[1].components.empty());
+  EXPECT_EQ(seen.ports[1].variables, (std::vector<QLNVariable*>{FakeVariable(3)}));
+  EXPECT_TRUE(seen.optimise && seen.build && seen.quiet);
+  EXPECT_FALSE(seen.debug || seen.clean || seen.resource || seen.no_headers);
+  EXPECT_EQ(seen.resources, (std::vector<std::string>{"icon"}));
+  EXPECT_EQ(seen.units, (std::vector<std::string>{"u1"}));
+  // Three variables in the problem, three settings: three entries.
+  ASSERT_EQ(seen.settings.size(), 3u);
+  EXPECT_EQ(seen.settings[1].first, 9u);
+  EXPECT_EQ(seen.settings[1].scale, 2.5);
+  EXPECT_EQ(seen.settings[1].offset, -1.0);
+  EXPECT_EQ(seen.settings[0].mode, 1u);
+  EXPECT_EQ(seen.settings[0].first, 3u);
+  EXPECT_EQ(seen.settings[0].scale, 1.0);
+  EXPECT_EQ(seen.settings[2].scale, 1.0);
+  // Quiet: the summary closes the request with the library count.
+  EXPECT_EQ(request.reports.texts.back(),
+            "2 DLLs referenced by flowsheet export. See above for more details.\n");
+  EXPECT_EQ(std::string(std::setlocale(LC_CTYPE, nullptr)), "C");
+
+  // No ports: the line, and the export goes on.
+  Request empty;
+  auto empty_context = empty.Context();
+  bool exported = false;
+  empty_context.export_flowsheet = [&exported](const codegen::ExportRequest&, std::int32_t*) {
+    exported = true;
+    return Status{0};
+  };
+  ByteStream none;
+  none.PutUInt16(1);
+  none.PutString("/out");
+  none.PutString("Bare");
+  none.PutUInt16(0);
+  ExportFields(&none, false, false, false, {});
+  none.PutUInt32(0);
+  ByteStream none_in(none.Bytes());
+  EXPECT_EQ(codegen::HandleProcFilesRequest(none_in, empty_context), 0u);
+  EXPECT_TRUE(Has(empty.reports, "Flowsheet has no exportable ports."));
+  EXPECT_TRUE(exported);
+
+  // A reference that does not resolve ends the request; without an
+  // exporter the export is refused.
+  for (std::uint32_t reference : {1u, 2u}) {
+    Request bad;
+    auto bad_context = bad.Context();
+    bad_context.read_reference = ReadFakeReference;
+    ByteStream port;
+    port.PutUInt16(1);
+    port.PutString("/out");
+    port.PutString("Bad");
+    port.PutUInt16(1);
+    port.PutString("p");
+    port.PutUInt16(1);
+    port.PutUInt16(0);
+    port.PutUInt16(1);
+    port.PutUInt32(reference);
+    ExportFields(&port, false, false, false, {});
+    port.PutUInt32(0);
+    ByteStream port_in(port.Bytes());
+    EXPECT_EQ(codegen::HandleProcFilesRequest(port_in, bad_context),
+              reference == 1 ? codegen::kFailed : 0x80000028u);
+  }
+}
+
+TEST(ProcFiles, TypeExportWritesItsMakefile) {
+  const fs::path folder = FreshFolder("ptype");
+  ScopedVariable registry("VANTOR_REGISTRY", (folder / "none.ini").c_str());
+  ScopedVariable server("QLNSERVERDIR", nullptr);
+  const fs::path prefix = MakeInstallation(folder);
+  std::ofstream(prefix / "procedures" / "tanq_defs.inc") << "QVSYSTEM_TOP = /q\n";
+  for (bool quiet : {false, true}) {
+    Request request;
+    request.server_folder = (prefix / "bin").string();
+    ByteStream body;
+    body.PutUInt16(4);
+    body.PutString(folder.c_str());
+    body.PutString("typelib");
+    ExportFields(&body, false, false, quiet, {"unit1", "unit2"});
+    body.PutUInt32(1);
+    body.PutString("extra");
+    EXPECT_EQ(request.Run(body), 0u);
+    EXPECT_TRUE(Has(request.reports,
+                    "\nExporting type typelib as dynamically loadable code in "
+                    "directory " +
+                        folder.string()));
+    const std::string text = ReadText(folder / "Maketypelib");
+    // No registry: each product line keeps its "%" text, closed by a full stop.
+    EXPECT_NE(text.find("TANQ_TOP = \"%TANQ.\"\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("GRAVIK_TOP = \"%Gravik.\"\n"), std::string::npos);
+    EXPECT_NE(text.find("unit2$(OBJ)"), std::string::npos);
+    EXPECT_NE(text.find("extra"), std::string::npos);
+    EXPECT_EQ(codegen::WarningCount(), 3);
+    // Quiet: no warning of its own, the summary closes the request.
+    EXPECT_EQ(request.reports.texts.size(), quiet ? 2u : 6u)
+        << ::testing::PrintToString(request.reports.texts);
+    if (quiet) {
+      EXPECT_EQ(request.reports.texts.back(),
+                "3 warnings type export. See above for more details.\n");
+    }
+  }
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
 // Seeded random bodies: a status, never a crash; generation stays in its
 // own folder with nothing requested.
 TEST(ProcFiles, RandomRequestBodies) {
@@ -277,6 +472,47 @@ TEST(CodegenCompile, ProcedureFilesRequestBuildsALibrary) {
   old_entry(&x, &sizes, &out, &sizes, &offs, &offs, &ifail, &props, &work_area, &wsize, &deriv,
             &nout, &nin, &icall);
   EXPECT_EQ(out, 22.0);
+  library->Release();
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
+// Sub-kind 4 with build and clean: the library is built, then the clean
+// target removes the objects and the makefile goes.
+TEST(CodegenCompile, TypeExportBuildsAndCleans) {
+  ScopedVariable environment("VSENVBATFILE", nullptr);
+  ScopedVariable server("QLNSERVERDIR", nullptr);
+  const fs::path folder = FreshFolder("ptypebuild");
+  ScopedVariable registry("VANTOR_REGISTRY", (folder / "none.ini").c_str());
+  const fs::path prefix = MakeInstallation(folder);
+  fs::create_directories(prefix / "incl");
+  fs::create_directories(prefix / "lib");
+  std::ofstream(prefix / "procedures" / "qlnexp.a") << "!<arch>\n";
+  std::ofstream(prefix / "procedures" / "tanq_defs.inc")
+      << "QVSYSTEM_TOP = " << prefix.string() << "\n";
+  const fs::path work = folder / "work";
+  fs::create_directories(work);
+  std::ofstream(work / "seven.cpp")
+      << "extern \"C\" __attribute__((visibility(\"default\"))) int SEVEN() { return 7; }\n";
+  Request request;
+  request.server_folder = (prefix / "bin").string();
+  ByteStream body;
+  body.PutUInt16(4);
+  body.PutString(work.c_str());
+  body.PutString("typelib");
+  ExportFields(&body, true, true, false, {"seven"});
+  body.PutUInt32(0);
+  EXPECT_EQ(request.Run(body), 0u);
+  std::string log;
+  for (const auto& t : request.reports.texts) log += t;
+  EXPECT_TRUE(Has(request.reports, "Compiling and linking exported type object code...\n"));
+  EXPECT_NE(log.find("make -f Maketypelib clean command succeeded"), std::string::npos) << log;
+  EXPECT_FALSE(fs::exists(work / "Maketypelib"));
+  EXPECT_FALSE(fs::exists(work / "seven.o"));
+  XosDynamicLibrary* library = XosDynamicLibrary::Load((work / "typelib.so").c_str(), nullptr);
+  ASSERT_NE(library, nullptr) << XosDynamicLibrary::LastErrorText() << log;
+  auto seven = reinterpret_cast<int (*)()>(library->LookUpSymbol("SEVEN", nullptr));
+  ASSERT_NE(seven, nullptr);
+  EXPECT_EQ(seven(), 7);
   library->Release();
   if (!HasFailure()) fs::remove_all(folder);
 }

@@ -823,3 +823,43 @@ TEST_F(ControlRunTest, PrimaryServicesKeepWhatTheyAreTold) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ControlRunTest, ASolvedSteadyStateEndsTheRunSoADynamicModeWaitsForACommand) {
+  Ready(1);
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntilState(kStateSteadyAfter));
+  ASSERT_TRUE(PassUntilState(kStateReady));
+  EXPECT_EQ(manager.RunState(), 2);
+  trace.Take();
+  // Switching to dynamic mode starts nothing by itself.
+  SolverOptionTable::Instance()->SetInt(29, 4);
+  SolverOptionTable::Instance()->ApplyPendingChanges();
+  EXPECT_FALSE(PassUntil([&] { return loop.State() != kStateReady; }, 50));
+  for (const std::string& line : trace.Take()) EXPECT_EQ(line.find("step"), std::string::npos);
+  // The client's step does.
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused; }));
+  const Lines lines = trace.Take();
+  EXPECT_TRUE(std::find(lines.begin(), lines.end(), "step 128") != lines.end())
+      << testing::PrintToString(lines);
+}
+
+TEST_F(ControlRunTest, AnEditThatGaveUpTheProblemIsRebuiltAfterCommand29) {
+  Ready(1);
+  // The instance manager's edit: the built problem is gone.
+  manager.MarkProblemGivenUp();
+  ASSERT_EQ(Command(29, {}, {0}), 0u);
+  EXPECT_EQ(manager.PreparationNeeded(), 2);
+  trace.Take();
+  ASSERT_EQ(Command(6), 0u);
+  EXPECT_EQ(trace.Take(), (Lines{"prepare 00"}));
+  EXPECT_EQ(manager.PreparationNeeded(), 0);
+  // Once rebuilt, an edit that keeps the problem takes the short path again.
+  ASSERT_EQ(Command(29, {}, {0}), 0u);
+  ASSERT_EQ(Command(6), 0u);
+  EXPECT_TRUE(trace.Take().empty());
+}
+
+}  // namespace

@@ -332,6 +332,21 @@ TEST_F(InstanceMgrTest, SetByNameThenGetItBack) {
   EXPECT_TRUE(peer.sent.empty());
 }
 
+TEST_F(InstanceMgrTest, EquationsFindTheirVariablesAgainByFullName) {
+  LoadFirstOrder();
+  DAESVarTableEntry* found = nullptr;
+  ASSERT_EQ(manager.FindVariable("FirstOrder.x", &found), 0u);
+  EXPECT_EQ(found, Variable(3));
+  // The derivative is found under its own full name too.
+  DAESVarTableEntry* derivative = Variable(3)->GetDerivative();
+  ASSERT_NE(derivative, nullptr);
+  ASSERT_EQ(manager.FindVariable(derivative->GetNameText(), &found), 0u);
+  EXPECT_EQ(found, derivative);
+  EXPECT_EQ(manager.FindVariable("FirstOrder.nothing", &found), SimInstanceMgr::kNoSuchVariable);
+  EXPECT_EQ(found, nullptr);
+  EXPECT_EQ(manager.FindVariable("FirstOrder", &found), SimInstanceMgr::kNoSuchVariable);
+}
+
 TEST_F(InstanceMgrTest, UnknownNamesGoToThePeer) {
   LoadFirstOrder();
   MessagePtr set = ByName(SimInstanceMgr::kSetValue, "Plant.F", "F", "m");
@@ -435,6 +450,37 @@ TEST(InstanceMgrProblem, AnEditGivesUpTheBuiltProblem) {
   EXPECT_EQ(GetCurrentProblem(), nullptr);
   EXPECT_TRUE(problem_manager.CheckProblemMarked());
   EXPECT_EQ(problem_manager.StatusBits() & run_bits::kPrepared, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// A description longer than a segment, as it arrives: the trial read on the
+// stand-in and the read into the tree both see every item.
+TEST_F(InstanceMgrTest, ADescriptionOverSeveralSegmentsReadsWhole) {
+  ASSERT_EQ(Create({kFirstOrder}), 0u);
+  MessagePtr request = Request(SimInstanceMgr::kReplace);
+  Writer w(*request);
+  w.U16(SimInstanceMgr::kDescriptionTag);
+  w.IdPath({2});
+  constexpr std::uint32_t kItems = 400;
+  w.List(kItems);
+  for (std::uint32_t i = 1; i <= kItems; ++i) {
+    w.Item(modelwriter::kRealVariable);
+    w.Placement({kFirstOrder, {i, ".v" + std::to_string(i)}});
+    w.Value(i), w.End();
+  }
+  ASSERT_EQ(w.status(), 0u);
+  MessagePtr arrived = testsupport::Received(*request);
+  ASSERT_NE(arrived->FirstSegment()->next, nullptr);  // more than one segment
+  DseMessage* reply = nullptr;
+  EXPECT_EQ(manager.HandleRequest(62, arrived.get(), &reply, nullptr), 0u);
+  delete reply;
+  for (std::int32_t i : {1, 200, 400}) {
+    ASSERT_NE(Variable(i), nullptr) << i;
+    EXPECT_DOUBLE_EQ(Variable(i)->GetRealValue(), i);
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // replaced condition hands on, the further data of a procedure definition,
 // and an expression that does not read.
 #include "control/managers/library_mgr.h"
+#include "foundation/directory/id_path.h"
 
 #include <gtest/gtest.h>
 
@@ -158,6 +159,36 @@ TEST_F(LibraryMgrTest, FurtherDataGoesToTheProcedureDefinition) {
   MessagePtr odd = Request(SimLibraryMgr::kAddData, 4);
   Writer(*odd).IdPath({1});
   EXPECT_EQ(Serve(*odd), SimLibraryMgr::kUnknownRequest);
+}
+
+TEST_F(LibraryMgrTest, ProcedureCallsFindTheirDefinitionsByPath) {
+  EXPECT_EQ(daes::ProcDefLibrary(), &manager);
+  MessagePtr set = Request(SimLibraryMgr::kSet, SimLibraryMgr::kProcedureItem);
+  Writer(*set).Placement({{4, "Props"}, {2, "Flash"}});
+  WriteDefinition(*set, "flash");
+  ASSERT_EQ(Serve(*set), 0u);
+  BvuIdPath path;
+  path.Append(4);
+  path.Append(2);
+  DAESProcDef* found = daes::ProcDefLibrary()->FindProcDef(path);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->ImplementationName(), "flash");
+  // A folder, a missing place and an expression are no definitions.
+  path.DropLast();
+  EXPECT_EQ(manager.FindProcDef(path), nullptr);
+  path.Append(7);
+  EXPECT_EQ(manager.FindProcDef(path), nullptr);
+  ASSERT_EQ(SetExpression(SimLibraryMgr::kSet, SimLibraryMgr::kExpressionItem, {{5, "e"}}, 1.0),
+            0u);
+  BvuIdPath expression;
+  expression.Append(5);
+  EXPECT_EQ(manager.FindProcDef(expression), nullptr);
+  {
+    SimLibraryMgr second;
+    EXPECT_EQ(daes::ProcDefLibrary(), &second);
+  }
+  EXPECT_EQ(daes::ProcDefLibrary(), nullptr);
+  daes::SetProcDefLibrary(&manager);
 }
 
 TEST_F(LibraryMgrTest, AnExpressionThatDoesNotReadLeavesTheNodeEmpty) {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "framework/libraries/library_loader.h"
 #include "tests/support/registry_file.h"
 #include "tests/support/scoped_current_folder.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -181,3 +183,32 @@ TEST_F(RunFolderTest, InstallationLookUps) {
 }
 
 }  // namespace
+
+#ifdef VANTOR_BUILD_REGISTRY
+namespace {
+
+// The registry the build writes answers every look-up of the first attach,
+// and the solver framework's libraries are then on the search path.
+TEST(BuildRegistry, AnswersTheInstallationLookUps) {
+  testsupport::ScopedEnv registry("VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY);
+  std::vector<std::string> said;
+  auto report = [&](Status, const std::string& line) { said.push_back(line); };
+  const std::vector<std::string> before = XosDynamicLibrary::SearchPaths();
+  EXPECT_EQ(FindModellingFramework(report), 0);
+  EXPECT_EQ(FindSolverFramework(report), 0);
+  EXPECT_TRUE(said.empty()) << testing::PrintToString(said);
+  bool has_services = false;
+  for (const std::string& folder : XosDynamicLibrary::SearchPaths()) {
+    has_services |= std::filesystem::exists(folder + "/kvs_services.so");
+  }
+  EXPECT_TRUE(has_services);
+  // A copy: removing changes the loader's own list.
+  const std::vector<std::string> after = XosDynamicLibrary::SearchPaths();
+  for (const std::string& folder : after) {
+    if (std::find(before.begin(), before.end(), folder) == before.end())
+      XosDynamicLibrary::RemoveSearchPath(folder.c_str());
+  }
+}
+
+}  // namespace
+#endif

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "daes/delays/delay_mgr.h"
+#include "daes/equations/row_element.h"
 #include "daes/events/condition_node.h"
 #include "daes/events/finite_state_equation.h"
 #include "daes/events/implicit_event.h"
@@ -280,6 +281,47 @@ TEST(HybridModels, ASwitchMovesByItsTransitions) {
   EXPECT_DOUBLE_EQ(m.Residual(row), 0.25 - 1.0);
 }
 
+// Records what the rows hand the block layer's classification.
+struct Classes : DAESClassCollector {
+  Status RecordClass(DAESVarTableEntry* variable, std::int32_t, std::int32_t column) override {
+    recorded.push_back(variable);
+    columns.push_back(column);
+    return 0;
+  }
+  std::vector<DAESVarTableEntry*> recorded;
+  std::vector<std::int32_t> columns;
+};
+
+TEST(HybridModels, RowsCollectTheirClassesAndTransitionsMarkTheirVariables) {
+  {
+    Hybrid m;
+    ASSERT_EQ(m.Read([](Writer& w) { Weir(w); }), 0u);
+    DAESFiniteStateEquation* row = m.Build();
+    ASSERT_NE(row, nullptr);
+    Classes classes;
+    ASSERT_EQ(row->CollectClasses(&classes, 0), 0u);
+    // The selector's h, then branch 0 (ELSE: W) and branch 1 (THEN: W, h).
+    DAESVarTableEntry* h = Entry(m.tree.At({2, 1}));
+    DAESVarTableEntry* w = Entry(m.tree.At({2, 9}));
+    EXPECT_EQ(classes.recorded, (std::vector<DAESVarTableEntry*>{h, w, w, h}));
+    EXPECT_EQ(classes.columns, (std::vector<std::int32_t>{0, 0, 0, 0}));
+  }
+  Hybrid m;
+  ASSERT_EQ(m.Read([](Writer& w) { Valve(w); }), 0u);
+  DAESFiniteStateEquation* row = m.Build();
+  ASSERT_NE(row, nullptr);
+  // A switch has no selector of its own: only its branches record.
+  Classes classes;
+  ASSERT_EQ(row->CollectClasses(&classes, 0), 0u);
+  DAESVarTableEntry* w = Entry(m.tree.At({2, 9}));
+  EXPECT_EQ(classes.recorded, (std::vector<DAESVarTableEntry*>{w, w}));
+  // h appears in the transitions' conditions only, yet is used.
+  DAESVarTableEntry* h = Entry(m.tree.At({2, 1}));
+  h->ClearFlags(daes::kReferenced);
+  ASSERT_EQ(row->AttachToElements(m.problem.get()), 0u);
+  EXPECT_NE(h->GetFlags() & daes::kReferenced, 0u);
+}
+
 TEST(CompiledEquationsBuild, SwitchRowsFollowTheirTransitions) {
   testsupport::TempDir dir;
   Hybrid m;
@@ -411,7 +453,9 @@ TEST(HybridModels, ADelayedValueThroughTheTape) {
   auto* x = static_cast<DAESVariable*>(Entry(m.tree.At({2, 2})));
   auto* y = static_cast<DAESVariable*>(Entry(m.tree.At({2, 3})));
   EXPECT_EQ(x->DelayIndex(), 1);
-  ASSERT_EQ(delays.InitHistory(), 0u);
+  // The built problem gave the history its column.
+  EXPECT_EQ(delays.History().Columns(), 1);
+  EXPECT_EQ(delays.History().RecordCount(), 0);
   for (int k = 0; k <= 100; ++k) {
     x->SetValue(std::sin(0.01 * k));
     delays.RecordAll(0.01 * k);

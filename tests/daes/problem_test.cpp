@@ -804,3 +804,58 @@ TEST(ProblemTank, ElementStepsDifferenceNumericClasses) {
 }
 
 }  // namespace
+
+namespace {
+
+// The code generator as the problem sees it: records what it is asked.
+struct FakeCompiledCode : DAESCompiledCode {
+  FakeCompiledCode() { daes::SetCompiledCode(this); }
+  ~FakeCompiledCode() { daes::SetCompiledCode(nullptr); }
+  Status Generate(DAESProblem* problem, std::int32_t a, std::int32_t b, std::uint64_t second,
+                  std::string* library) override {
+    generated.push_back({a, b, static_cast<std::int64_t>(second)});
+    EXPECT_NE(problem, nullptr);
+    *library = name;
+    return generate_status;
+  }
+  Status Load(DAESProblem*, const char* library) override {
+    loads.push_back(library != nullptr ? library : "<none>");
+    return 0;
+  }
+  std::vector<std::vector<std::int64_t>> generated;
+  std::vector<std::string> loads;
+  std::string name = "flowsheet1";
+  Status generate_status = 0;
+};
+
+TEST(ProblemCompiledEquations, BuildWritesThenLoadsTheLibrary) {
+  Tree tree;
+  ASSERT_EQ(tree.Read(Tank), 0u);
+  std::unique_ptr<DAESProblem> problem(DAESCreateProblem(tree.root, 77, nullptr));
+  ASSERT_NE(problem, nullptr);
+  // Without a code generator nothing can be built.
+  EXPECT_EQ(problem->BuildCompiledEquations(1, 2), 0x8000FFFFu);
+  FakeCompiledCode code;
+  ASSERT_EQ(problem->BuildCompiledEquations(1, 2), 0u);
+  ASSERT_EQ(code.generated.size(), 1u);
+  EXPECT_EQ(code.generated[0], (std::vector<std::int64_t>{1, 2, 77}));
+  EXPECT_EQ(code.loads, (std::vector<std::string>{"flowsheet1"}));
+  EXPECT_STREQ(problem->CompiledLibraryName(), "flowsheet1");
+  // Nothing generated: the named library is loaded again.
+  code.name.clear();
+  ASSERT_EQ(problem->BuildCompiledEquations(0, 0), 0u);
+  EXPECT_EQ(code.loads.back(), "flowsheet1");
+  // A failed generation loads nothing.
+  code.generate_status = 0xA031FFFFu;
+  EXPECT_EQ(problem->BuildCompiledEquations(0, 0), 0xA031FFFFu);
+  EXPECT_EQ(code.loads.size(), 2u);
+  // Compiled evaluation loads the problem's library and unloads it again.
+  Status loaded = 1;
+  problem->SetCompiledEvaluation(2, &loaded);
+  EXPECT_EQ(loaded, 0u);
+  problem->SetCompiledEvaluation(0, nullptr);
+  EXPECT_EQ(code.loads,
+            (std::vector<std::string>{"flowsheet1", "flowsheet1", "flowsheet1", "<none>"}));
+}
+
+}  // namespace

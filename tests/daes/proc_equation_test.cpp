@@ -120,6 +120,38 @@ TEST(ProcedureEquation, OneRowPerOutputWithResidualAndJacobian) {
   }
 }
 
+// Records what the rows hand the block layer's classification.
+struct Classes : DAESClassCollector {
+  Status RecordClass(DAESVarTableEntry* variable, std::int32_t, std::int32_t column) override {
+    recorded.push_back({variable, column});
+    return 0;
+  }
+  std::vector<std::pair<DAESVarTableEntry*, std::int32_t>> recorded;
+};
+
+TEST(ProcedureEquation, RowsHoldTheirInputsAndTheirOwnOutput) {
+  ProcModel m("cproc", 2, procdef::kAnalyticDerivatives);
+  ASSERT_EQ(m.node->ApplyToSubtree(&m.list, nullptr, 0, 0, nullptr), 0u);
+  ASSERT_EQ(m.list.EquationCount(), 2);
+  DAESEqnRow group;
+  for (int k = 0; k < 2; ++k) ASSERT_EQ(m.Row(k)->AttachToElements(&group), 0u);
+  // x, a(1..3) and the row's own output; the parameters and the other
+  // output are no columns of the row.
+  DAESProcSolverEquation* r2 = m.Row(1);
+  EXPECT_EQ(r2->VariableCount(), 5);
+  EXPECT_NE(r2->FindVariable(&m.y2), nullptr);
+  EXPECT_EQ(r2->FindVariable(&m.y1), nullptr);
+  EXPECT_EQ(r2->FindVariable(&m.n), nullptr);
+  EXPECT_EQ(group.VariableCount(), 6);
+  EXPECT_NE(m.a[1].GetFlags() & daes::kReferenced, 0u);
+  // The classes: the output at column 0, then the inputs at the row's column.
+  Classes classes;
+  ASSERT_EQ(r2->CollectClasses(&classes, 0), 0u);
+  using Record = std::pair<DAESVarTableEntry*, std::int32_t>;
+  EXPECT_EQ(classes.recorded,
+            (std::vector<Record>{{&m.y2, 0}, {&m.x, 1}, {&m.a[0], 1}, {&m.a[1], 1}, {&m.a[2], 1}}));
+}
+
 TEST(ProcedureEquation, DerivativeChecksAndTornOutputs) {
   testsupport::CaptureSink sink;
   ProcModel m("cproc", 2, procdef::kAnalyticDerivatives);
@@ -361,6 +393,65 @@ TEST(ProcedureEquation, InstanceItemOfACallMakesAProcedureNode) {
     EXPECT_FALSE(problem->PrecallsRun());
   }
   library.DeleteChildren();
+}
+
+// The library manager's definitions by path: one definition at [ABS, 7].
+struct Definitions : DAESProcDefLibrary {
+  explicit Definitions(DAESProcDef* d) : definition(d) { daes::SetProcDefLibrary(this); }
+  ~Definitions() { daes::SetProcDefLibrary(nullptr); }
+  DAESProcDef* FindProcDef(const BvuIdPath& path) override {
+    ++lookups;
+    return path.count() == 3 && path.ids()[1] == 7 ? definition : nullptr;
+  }
+  DAESProcDef* definition;
+  int lookups = 0;
+};
+
+TEST(ProcedureEquation, CallsFindTheirDefinitionInTheLibraryTree) {
+  DAESProcDefWithExceptionHandler d;
+  ProcCallExpression* call = EchoCall(&d);
+  // As a message delivers it: unbound, with the definition's path.
+  call->Bind(nullptr);
+  BvuIdPath path;
+  path.Append(kIdPathRoot);
+  path.Append(7);
+  path.Append(kIdPathEnd);
+  call->SetCallPath(path);
+  Tree tree;
+  ASSERT_EQ(tree.Read(Tank), 0u);
+  auto* node = new DAESProcedureNode(tree.At({2}), ".Call", call, 0);
+  ASSERT_EQ(tree.At({2})->InsertChildAt(8, node), 0u);
+  auto references = Body([](Writer& w) {
+    w.EquationHead(2);
+    w.Reference({2, 2});
+    w.Reference({2, 3});
+  });
+  ASSERT_EQ(node->ReadItemBody(*references, tree.root), 0u);
+  {
+    // No library manager: the call stays unbound and its equation is refused.
+    testsupport::CaptureSink sink;
+    DAESSolverEquationList list;
+    EXPECT_EQ(node->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), procstatus::kArguments);
+    EXPECT_EQ(list.EquationCount(), 0);
+    ASSERT_FALSE(sink.lines().empty());
+    EXPECT_NE(sink.lines()[0].find("No procedure definition at library path"), std::string::npos)
+        << sink.lines()[0];
+  }
+  Definitions library(&d);
+  {
+    DAESSolverEquationList list;
+    ASSERT_EQ(node->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u);
+    EXPECT_EQ(call->Definition(), &d);
+    ASSERT_EQ(list.EquationCount(), 1);
+    ASSERT_EQ(list.GetEquation(0)->Evaluate(daes::kEvalResidual, nullptr), 0u);
+  }
+  // Gone from the library: the next build refuses the equation.
+  library.definition = nullptr;
+  testsupport::CaptureSink sink;
+  DAESSolverEquationList list;
+  EXPECT_EQ(node->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), procstatus::kArguments);
+  EXPECT_EQ(call->Definition(), nullptr);
+  EXPECT_EQ(library.lookups, 2);
 }
 
 struct Properties : DAESPropertyServices {

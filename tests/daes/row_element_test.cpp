@@ -1,15 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "daes/equations/equation_node.h"
 #include "daes/model/parameter.h"
+#include "daes/model/services.h"
 #include "daes/model/variable.h"
+#include "daes/problem/solver_equation.h"
 #include "foundation/directory/id_path.h"
+#include "foundation/interfaces/run_mode.h"
 #include "tests/daes/daes_helpers.h"
 
 using namespace daestest;
@@ -279,6 +285,349 @@ TEST(ArrayElements, CallbackFaceSharesTheReferenceCount) {
   EXPECT_EQ(callback->Release(), 2u);
   EXPECT_EQ(static_cast<DAESRowElement*>(a)->Release(), 1u);
   EXPECT_EQ(callback->Release(), 0u);  // deleted through either face (ASan checks)
+}
+
+TEST(ArrayElements, MembersTakeSizesMarksAndValues) {
+  std::vector<std::unique_ptr<DAESVarTableEntry>> keep;
+  DAESArray* a = Grid(&keep, 2, 2, 19, false);
+  EXPECT_EQ(a->SetSize(2, true), 0);
+  EXPECT_EQ(a->ColumnClass(1, 0), 0);
+  a->SetClassMark(-1, 1, 0);
+  EXPECT_EQ(a->ElementAt(3)->ColumnClass(1, 0), -1);
+  EXPECT_EQ(a->SetClassMark(3, 1, 0), 3);
+  std::int32_t kind = 0;
+  EXPECT_EQ(a->GetColumnClass(1, 0, &kind), 0u);
+  EXPECT_EQ(kind, 3);
+  a->SetElementValue(1, 2.5);
+  a->AddToElement(1, 1.0);
+  for (std::int32_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(a->ElementAt(i)->ColumnClass(1, 0), 3);
+    EXPECT_EQ(a->ElementAt(i)->ElementValue(1), 3.5);
+    EXPECT_EQ(a->ElementAt(i)->ElementValue(0), 0.0);
+  }
+  // A parameter array keeps no derivative marks or values.
+  DAESArray* p = Grid(&keep, 1, 2, 19);
+  p->SetSize(1, true);
+  EXPECT_EQ(p->SetClassMark(-1, 0, 0), 0);
+  EXPECT_EQ(p->ElementAt(0)->ColumnClass(0, 0), 0);
+  p->SetElementValue(0, 1.0);
+  EXPECT_EQ(p->ElementAt(1)->ElementValue(0), 0.0);
+  a->Release();
+  p->Release();
+}
+
+TEST(ArrayElements, PrintEachMemberUnderTheArrayIndex) {
+  Tree tree;
+  ASSERT_EQ(tree.Read([](Writer& w) {
+    w.List(2);
+    for (std::uint32_t i : {1u, 2u}) {
+      w.Item(mw::kRealVariable);
+      w.Placement({T101(), {10, ".x"}, {i, i == 1 ? "(1)" : "(2)"}});
+      w.Value(1.5 * i), w.End();
+    }
+  }),
+            0u);
+  DAESEquationNode* eq = ReadEquation(tree, mw::Var(0), 1, [](Writer& w) {
+    w.ArrayReference(1, 2);
+    w.Member({2, 10, 1}), w.Member({2, 10, 2});
+  });
+  ASSERT_NE(eq, nullptr);
+  DAESRowElement* a = eq->RowElements()[0];
+  std::ostringstream value;
+  a->PrintValue(value);
+  EXPECT_EQ(value.str(), "T101.x=<T101.x(1) = 1.5>,<T101.x(2) = 3>");
+  a->SetSize(1, true);
+  a->ElementAt(1)->SetClassMark(-1, 0, 0);
+  a->ElementAt(1)->SetClassMark(1, 0, 0);
+  a->ElementAt(1)->SetElementValue(0, 0.25);
+  std::ostringstream text;
+  a->PrintLine(text, 2, 0, 18, false, nullptr, 0);
+  std::vector<std::string> lines;
+  std::istringstream in(text.str());
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].rfind("A3[1] ", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("inactive"), std::string::npos);
+  EXPECT_EQ(lines[0].back(), 'I');  // kind 0: independent
+  EXPECT_EQ(lines[1].rfind("A3[2] ", 0), 0u) << lines[1];
+  EXPECT_NE(lines[1].find("T101.x(2)"), std::string::npos);
+  EXPECT_NE(lines[1].find("0.25"), std::string::npos);
+  EXPECT_EQ(lines[1].back(), 'C');  // kind 1: constant coefficient
+}
+
+TEST(ArrayElements, ClearedMembersAreReleased) {
+  std::vector<std::unique_ptr<DAESVarTableEntry>> keep;
+  DAESArray* a = Grid(&keep, 1, 3, 19, false);
+  auto* inner = static_cast<DAESArray*>(a->Member(1));
+  DAESRowElement* second = inner->Member(2);
+  DAESRowElement* third = inner->Member(3);
+  EXPECT_EQ(second->AddReference(), 2u);
+  EXPECT_EQ(inner->ElementList()[1], second);
+  EXPECT_EQ(inner->AsRowElement(1), second);
+  EXPECT_FALSE(inner->IsSameElement(second));
+  EXPECT_EQ(inner->Member(2), nullptr);
+  EXPECT_EQ(inner->ElementList()[1], nullptr);
+  EXPECT_EQ(inner->ElementList()[2], third);
+  EXPECT_EQ(second->Release(), 0u);  // the array gave its own reference back
+  // The caller's element is offered down the dimensions until one takes it.
+  EXPECT_EQ(third->AddReference(), 2u);
+  DAESRowElement* held = third;
+  EXPECT_EQ(a->ReleaseIfSame(&held), 1u);
+  EXPECT_EQ(held, nullptr);
+  EXPECT_EQ(inner->Member(3), third);
+  a->Release();
+}
+
+// The problem manager's table by full name.
+struct NameTable : DAESVariableTable {
+  NameTable() { daes::SetVariableTable(this); }
+  ~NameTable() { daes::SetVariableTable(nullptr); }
+  Status FindVariable(const char* name, DAESVarTableEntry** variable) override {
+    auto it = names.find(name);
+    *variable = it != names.end() ? it->second : nullptr;
+    return it != names.end() ? 0u : 0xA031FFFFu;
+  }
+  std::map<std::string, DAESVarTableEntry*> names;
+};
+
+TEST(RowElements, SolverEquationsRebindToTheProblemManagersTable) {
+  Tree tree;
+  ASSERT_EQ(tree.Read(Tank), 0u);
+  DAESRealVariable replacement(nullptr, ".other");
+  DAESEquationNode* eq = ReadEquation(tree, mw::Sub(mw::Var(0), mw::Var(1)), 2, [](Writer& w) {
+    w.Reference({2, 3});
+    w.Reference({2, 1});
+  });
+  ASSERT_NE(eq, nullptr);
+  {
+    NameTable table;
+    table.names["T101.F_out"] = &replacement;
+    table.names["T101.h"] = Entry(tree.At({2, 1}));
+    std::unique_ptr<DAESSolverEquation> row(MakeSolverEquation(eq));
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(eq->RowElements()[0]->ElementVariable(), &replacement);
+    // A name the table lacks leaves the element unbound: no solver equation.
+    table.names.erase("T101.h");
+    EXPECT_EQ(MakeSolverEquation(eq), nullptr);
+    EXPECT_EQ(eq->RowElements()[1]->ElementVariable(), nullptr);
+    table.names["T101.h"] = Entry(tree.At({2, 1}));
+  }
+  // Without a table the binding stands.
+  std::unique_ptr<DAESSolverEquation> row(MakeSolverEquation(eq));
+  EXPECT_EQ(row, nullptr);
+  EXPECT_EQ(eq->RowElements()[0]->ElementVariable(), &replacement);
+}
+
+TEST(RowElements, MarkUsedReachesTheStateBehindADerivative) {
+  Tree tree;
+  ASSERT_EQ(tree.Read(Tank), 0u);
+  DAESVarTableEntry* h = Entry(tree.At({2, 1}));
+  DAESVarTableEntry* dot = Entry(tree.At({2, 1, 1}));
+  ASSERT_NE(dot, nullptr);
+  h->ClearFlags(daes::kReferenced);
+  DAESScalar element(dot);
+  EXPECT_EQ(element.MarkUsed(nullptr), 0u);
+  EXPECT_NE(dot->GetFlags() & daes::kReferenced, 0u);
+  EXPECT_NE(h->GetFlags() & daes::kReferenced, 0u);
+  DAESScalar unbound(nullptr);
+  EXPECT_EQ(unbound.MarkUsed(nullptr), daes::kNoVariableBound);
+}
+
+TEST(RowElements, RegisterInEntersGroupAndRowAndMarksTornOutputs) {
+  struct TornRow : DAESEqnRow {
+    DAESVarTableEntry* OutputElement() override { return output; }
+    DAESVarTableEntry* output = nullptr;
+  };
+  DAESRealVariable x(nullptr, ".x");
+  DAESRealVariable y(nullptr, ".y");
+  TornRow row;
+  row.SetFlags(daes::kTorn);
+  row.output = &x;
+  DAESEqnRow group;
+  DAESScalar ex(&x);
+  DAESScalar ey(&y);
+  EXPECT_EQ(ey.RegisterIn(&row, &group), 0u);
+  EXPECT_EQ(ex.RegisterIn(&row, &group), 0u);
+  EXPECT_EQ(ex.RegisterIn(&row, &group), 0u);  // once in each
+  EXPECT_EQ(group.VariableCount(), 2);
+  EXPECT_EQ(row.VariableCount(), 2);
+  EXPECT_NE(x.GetFlags() & daes::kTorn, 0u);
+  EXPECT_EQ(y.GetFlags() & daes::kTorn, 0u);
+  DAESScalar unbound(nullptr);
+  EXPECT_EQ(unbound.RegisterIn(&row, &group), daes::kNoVariableBound);
+  DAESParameter p(".p", nullptr, 19);
+  DAESScalar parameter(&p);
+  EXPECT_EQ(parameter.RegisterIn(&row, &group), daes::kNotImplemented);
+  EXPECT_EQ(group.VariableCount(), 2);
+}
+
+TEST(ArrayElements, OccurrencesMarkEveryMemberAndParametersAreListed) {
+  std::vector<std::unique_ptr<DAESVarTableEntry>> keep;
+  DAESArray* a = Grid(&keep, 1, 3, 19, false);
+  a->SetSize(1, true);
+  std::int32_t counter = 0;
+  EXPECT_EQ(a->MarkOccurrence(keep[1]->SequenceNumber(), 0, 0, &counter, nullptr), 1);
+  EXPECT_EQ(a->ElementAt(1)->ColumnClass(0, 0), -1);
+  EXPECT_EQ(a->ElementAt(0)->ColumnClass(0, 0), 0);
+  EXPECT_EQ(a->MarkOccurrence(0xFFFFFFF0u, 0, 0, &counter, nullptr), 0);
+  // Member k takes value k for the column.
+  const double values[3] = {1.0, 2.0, 3.0};
+  EXPECT_EQ(a->SetColumnDerivative(values, 0), 0u);
+  EXPECT_EQ(a->SetColumnDerivative(values, 0), 0u);
+  EXPECT_EQ(a->ElementAt(2)->ElementValue(0), 6.0);
+  // Parameters go to the caller's list, or once to the array's own.
+  DAESArray* p = Grid(&keep, 1, 2, 19);
+  std::vector<DAESRowElement*> list;
+  EXPECT_EQ(p->MarkOccurrence(keep[3]->SequenceNumber(), 0, 0, &counter, &list), 0);
+  EXPECT_EQ(list, (std::vector<DAESRowElement*>{p->ElementAt(0), p->ElementAt(1)}));
+  EXPECT_EQ(counter, 2);
+  EXPECT_EQ(p->MarkOccurrence(1, 0, 0, &counter, nullptr), 0);
+  EXPECT_EQ(p->MarkOccurrence(1, 0, 0, &counter, nullptr), 0);
+  EXPECT_EQ(p->ParameterList().size(), 2u);
+  EXPECT_EQ(counter, 4);
+  a->Release();
+  p->Release();
+}
+
+TEST(ArrayElements, UnpackColumnMajorAndClaimOutputs) {
+  std::vector<std::unique_ptr<DAESVarTableEntry>> keep;
+  DAESArray* a = Grid(&keep, 2, 3, 19, false);
+  // (i, j) comes from slot i + 2j; a non-finite value fails, the rest arrive.
+  std::vector<double> slots = {0, 1, 2, 3, 4, std::nan("")};
+  std::int32_t position = 0;
+  EXPECT_EQ(a->UnpackFortran(slots.data(), daes::kRealInput, &position, 0, 1),
+            daes::kIndefiniteValue);
+  EXPECT_EQ(position, 6);
+  EXPECT_EQ(keep[1]->GetRealValue(), 2.0);   // (1)(2)
+  EXPECT_EQ(keep[3]->GetRealValue(), 1.0);   // (2)(1)
+  EXPECT_EQ(keep[5]->GetRealValue(), 23.0);  // kept
+  // Outputs are counted across the members; the second is claimed.
+  std::int32_t arguments = 0;
+  std::int32_t outputs = 0;
+  DAESVarTableEntry* claimed = nullptr;
+  EXPECT_EQ(a->Member(1)->ClaimOutput(true, &arguments, &outputs, 2, &claimed, 10, 1), 12);
+  EXPECT_EQ(claimed, keep[1].get());
+  EXPECT_EQ(a->Member(2)->ClaimOutput(false, &arguments, &outputs, 2, &claimed, 10, 1), 0);
+  EXPECT_EQ(arguments, 5);
+  a->Release();
+  // Texts: FORTRAN fields lose their blanks, C texts come through their address.
+  DAESArray* t = Grid(&keep, 1, 2, 17);
+  char fields[80];
+  std::memset(fields, ' ', sizeof fields);
+  std::memcpy(fields, "abc", 3);
+  std::memcpy(fields + 40, "de f", 4);
+  std::vector<double> text(10, 0.0);
+  std::memcpy(text.data(), fields, sizeof fields);
+  position = 0;
+  EXPECT_EQ(t->UnpackFortran(text.data(), daes::kStringInput, &position, 0, 1), 0u);
+  EXPECT_STREQ(keep[6]->TypedValue().GetString(), "abc");
+  EXPECT_STREQ(keep[7]->TypedValue().GetString(), "de f");
+  const char* addresses[2] = {"xyz", "uvw"};
+  std::vector<double> c(2, 0.0);
+  std::memcpy(c.data(), addresses, sizeof addresses);
+  position = 0;
+  EXPECT_EQ(t->UnpackC(c.data(), daes::kStringInput, &position), 0u);
+  EXPECT_STREQ(keep[7]->TypedValue().GetString(), "uvw");
+  t->Release();
+}
+
+// The sensitivity manager's values: `elapsed` ago times 10, plus the key.
+struct Sensitivities : DAESSensitivityServices {
+  Sensitivities() { daes::SetSensitivityServices(this); }
+  ~Sensitivities() { daes::SetSensitivityServices(nullptr); }
+  Status GetValueAtTime(DAESVarTableEntry*, std::int32_t key, double elapsed,
+                        double* value) override {
+    *value = 10.0 * elapsed + key;
+    return 0;
+  }
+};
+
+TEST(RowElements, ValuesAtEarlierTimesComeFromTheSensitivityManager) {
+  DAESRealVariable x(nullptr, ".x");
+  DAESScalar e(&x);
+  const double time = GetSimulationTime();
+  SetSimulationTime(2.0);
+  double value = 5.0;
+  EXPECT_EQ(e.ValueAtTime(1, 2.5, &value), daes::kLaterThanNow);
+  EXPECT_EQ(value, 0.0);
+  EXPECT_EQ(e.ValueAtTime(1, 1.5, &value), daes::kNotImplemented);  // no manager
+  {
+    Sensitivities sensitivities;
+    EXPECT_EQ(e.ValueAtTime(3, 1.5, &value), 0u);
+    EXPECT_DOUBLE_EQ(value, 8.0);
+  }
+  SetSimulationTime(time);
+}
+
+// Records the derivative checks instead of reporting them.
+struct CheckingEquation : DAESSolverEquation {
+  using DAESSolverEquation::DAESSolverEquation;
+  void CheckDerivative(double numeric, double analytic, DAESRowElement* element,
+                       std::uint32_t use_numeric) override {
+    checks.push_back({numeric, analytic});
+    checked = element;
+    numerics = use_numeric;
+  }
+  std::vector<std::pair<double, double>> checks;
+  DAESRowElement* checked = nullptr;
+  std::uint32_t numerics = 0;
+};
+
+TEST(RowElements, DerivativeStepByKind) {
+  Tree tree;
+  ASSERT_EQ(tree.Read(Tank), 0u);
+  // F_in * h at F_in = 0.5, h = 1.
+  DAESEquationNode* eq = ReadEquation(tree, mw::Mul(mw::Var(0), mw::Var(1)), 2, [](Writer& w) {
+    w.Reference({2, 2});
+    w.Reference({2, 1});
+  });
+  ASSERT_NE(eq, nullptr);
+  CheckingEquation row(eq);
+  row.MakeContext();
+  ASSERT_EQ(row.Evaluate(daes::kEvalResidual | daes::kEvalDerivatives, nullptr), 0u);
+  double r = 0.0;
+  row.ResidualValue(&r);
+  EXPECT_DOUBLE_EQ(r, 0.5);
+  DAESRowElement* f_in = eq->RowElements()[0];
+  DAESRowElement* h = eq->RowElements()[1];
+  EXPECT_DOUBLE_EQ(h->ElementValue(0), 0.5);
+  auto kind = [](DAESRowElement* e, std::int8_t k) {
+    e->SetClassMark(-1, 0, 0);
+    if (k != -1) e->SetClassMark(k, 0, 0);
+  };
+  std::int32_t counter = 0;
+  double out[4] = {};
+  kind(h, 0);
+  EXPECT_EQ(h->DerivativeStep(0, &row, r, 0, 0, true, &counter, out), 0u);
+  EXPECT_EQ(counter, 0);
+  // Kind 4 without element steps only counts.
+  kind(h, 4);
+  h->SetElementValue(0, 7.0);
+  EXPECT_EQ(h->DerivativeStep(0, &row, r, 0, 0, true, &counter, out), 0u);
+  EXPECT_EQ(counter, 1);
+  EXPECT_EQ(h->ElementValue(0), 7.0);
+  // With them it takes a finite difference.
+  EXPECT_EQ(h->DerivativeStep(daes::kEvalElementSteps, &row, r, 0, 0, false, &counter, out), 0u);
+  EXPECT_NEAR(h->ElementValue(0), 0.5, 1e-6);
+  EXPECT_EQ(counter, 2);
+  EXPECT_TRUE(row.checks.empty());
+  // Kinds 1 to 3 hand their value on; kind 3 is checked when asked.
+  kind(f_in, 1);
+  EXPECT_EQ(f_in->DerivativeStep(0, &row, r, 0, 0, true, &counter, out), 0u);
+  EXPECT_EQ(out[2], 1.0);
+  EXPECT_TRUE(row.checks.empty());
+  kind(h, 3);
+  h->SetElementValue(0, 0.5);
+  EXPECT_EQ(h->DerivativeStep(daes::kEvalCheckNumerics, &row, r, 0, 0, true, &counter, out), 0u);
+  EXPECT_EQ(counter, 4);
+  EXPECT_EQ(out[3], 0.5);
+  ASSERT_EQ(row.checks.size(), 1u);
+  EXPECT_NEAR(row.checks[0].first, 0.5, 1e-6);
+  EXPECT_DOUBLE_EQ(row.checks[0].second, 0.5);
+  EXPECT_EQ(row.checked, h);
+  EXPECT_EQ(row.numerics, daes::kEvalCheckNumerics);
+  // The perturbation leaves the variable where it was.
+  EXPECT_EQ(Entry(tree.At({2, 1}))->GetRealValue(), 1.0);
 }
 
 // The writer's placement is what the engine's own id path writes.

@@ -335,8 +335,8 @@ TEST(ProcCall, MessageFormReadsBack) {
   EXPECT_EQ(back->NodeCount(), call->NodeCount());
   EXPECT_TRUE(testsupport::SameBytes(Sent(back.get()), bytes));
 
-  // A bound call carries its argument path; the read call is unbound until
-  // its procedure equation binds it again.
+  // A bound call carries its argument path; the read call keeps it, unbound
+  // until its procedure equation finds the definition there.
   FakeDefinition def;
   def.path.Append(kIdPathRoot);
   def.path.Append(42);
@@ -347,8 +347,12 @@ TEST(ProcCall, MessageFormReadsBack) {
   ASSERT_NE(list_back, nullptr);
   ASSERT_EQ(list_back->ListElement(1)->ClassId(), exprclass::kProcCall);
   EXPECT_EQ(list_back->ListElement(2)->ClassId(), exprclass::kVarRef);
-  AsCall(call)->Bind(nullptr);
+  auto* read_call = static_cast<ProcCallExpression*>(list_back->ListElement(1));
+  EXPECT_EQ(read_call->Definition(), nullptr);
+  ASSERT_EQ(read_call->CallPath().count(), 3);
+  EXPECT_EQ(read_call->CallPath().ids()[1], 42u);
   EXPECT_TRUE(testsupport::SameBytes(Sent(list_back.get()), Sent(list.get())));
+  AsCall(call)->Bind(nullptr);
 
   // Lists of another class, or a cut path, are refused.
   testsupport::Bytes other = bytes;

@@ -33,6 +33,23 @@ static inline double bv_fabs(double x) { return fabs(x); }
 static inline int bv_isqr(int x) { return x * x; }
 static inline int bv_round(double x) { return (int)(x >= 0 ? trunc(x + 0.5) : trunc(x - 0.5)); }
 static inline double bv_time(void) { return 0.0; }
+#include <string.h>
+#include <strings.h>
+static inline int bv_mod(int a, int b) { return b == 0 || b == -1 ? 0 : a % b; }
+static char bv_texts[8][84];
+static int bv_next;
+static inline char* bv_concat(const char* a, const char* b) {
+  char* t = bv_texts[bv_next++ % 8];
+  strcpy(t, a);
+  strcat(t, b);
+  return t;
+}
+static inline int bv_strcmpEQ(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
+static inline int bv_strcmpGT(const char* a, const char* b) { return strcasecmp(a, b) > 0; }
+static inline int bv_strcmpLT(const char* a, const char* b) { return strcasecmp(a, b) < 0; }
+static inline int bv_strcmpGE(const char* a, const char* b) { return strcasecmp(a, b) >= 0; }
+static inline int bv_strcmpLE(const char* a, const char* b) { return strcasecmp(a, b) <= 0; }
+static inline int bv_strcmpNE(const char* a, const char* b) { return strcasecmp(a, b) != 0; }
 )";
 
 // A variable at a place in the solver's vector.
@@ -148,8 +165,8 @@ TEST(TapeCode, NonlinearRowsMarkTheCurrentEquation) {
   EXPECT_FALSE(writer.tape.nonlinear[0]);
 }
 
-TEST(TapeCode, TextRowsSetTheFailureFlag) {
-  Ref root = B(kConcat, Text("a"), Text("b"));
+TEST(TapeCode, TextRowsWithoutACFormSetTheFailureFlag) {
+  Ref root = U(kConv2S, Real(1.5), SUValue::kString);
   Bound bound(root.get(), {});
   ASSERT_TRUE(bound.context->HasTape());
   ExprCodeWriter writer;
@@ -342,6 +359,122 @@ TEST(TapeCCompile, ConstantZeroDivisorFailsTheBuild) {
   std::string log;
   EXPECT_FALSE(CompileC(dir.path(), source.str(), &log));
   EXPECT_NE(log.find("ERROR"), std::string::npos) << log;
+}
+
+// A real array whose elements sit in the solver's vector from `first` on.
+class SolverArray : public ExpressionVariable {
+ public:
+  SolverArray(std::int32_t first, std::int32_t count) {
+    value_.SetType(SUValue::kOneDimension | SUValue::kReal);
+    value_.Resize(count);
+    for (std::int32_t e = 0; e < count; ++e) {
+      std::string name = std::to_string(e);
+      name.insert(name.begin(), 'a');
+      elements_.push_back(std::make_unique<SolverVar>(name, first + e));
+      value_.Elements()[e].SetType(SUValue::kReal);
+    }
+  }
+  const char* NameText() const override { return "a"; }
+  SUValue* ValuePointer() override { return &value_; }
+  std::uint16_t ValueType() const override { return value_.type; }
+  std::int32_t ElementCount() const override { return static_cast<std::int32_t>(elements_.size()); }
+  ExpressionVariable* ElementOfList(std::int32_t e) override { return At(e); }
+  SolverVar* At(std::int32_t e) { return elements_[static_cast<std::size_t>(e)].get(); }
+  void Set(std::int32_t e, double v) {
+    value_.Elements()[e].SetReal(v);
+    At(e)->Set(v);
+  }
+
+ private:
+  SUValue value_;
+  std::vector<std::unique_ptr<SolverVar>> elements_;
+};
+
+// Integer, text and array-fold rows: Mod, the text comparisons over a
+// concatenation, and the four aggregates over an array, compiled and
+// compared with the interpreter and the reverse pass.
+TEST(TapeCCompile, IntegerTextAndFoldRowsEqualTheInterpreter) {
+  InstallMathErrorHook();
+  testsupport::TempDir dir;
+  Model model(3);
+  SolverArray array(3, 3);
+  TextVar text("t", "ab");
+  std::vector<ExpressionVariable*> vars{model.At(0), model.At(1), model.At(2), &array, &text};
+  constexpr std::uint16_t kRealArray = SUValue::kOneDimension | SUValue::kReal;
+  const Ref x0 = Var(0), x1 = Var(1), a = Var(3, kRealArray), t = Var(4, SUValue::kString);
+  const Ref trees[] = {
+      B(kMul, x0, B(kMod, U(kTruncate, B(kMul, x1, Real(10.0))), Int(3))),
+      B(kAdd, x1, B(kSEq, B(kConcat, t, Text("C")), Text("ABc"))),
+      B(kSub, x0, B(kSLt, t, Text("Banana"))),
+      B(kMul, x0, B(kSGe, t, B(kConcat, t, t))),
+      U(kSigma, a),
+      B(kMul, x0, U(kProd, a)),
+      B(kSub, U(kMaxList, a), x1),
+      B(kMul, U(kMinList, a), U(kSqr, x0)),
+  };
+  const std::vector<std::int32_t> columns{0, 1, 2, 3, 4, 5};
+  std::ostringstream source;
+  source << "#include \"bv_stub.h\"\n";
+  std::vector<std::unique_ptr<Bound>> bound;
+  ExprCodeWriter writer;
+  for (std::size_t t = 0; t < std::size(trees); ++t) {
+    bound.push_back(std::make_unique<Bound>(trees[t].get(), vars));
+    ASSERT_TRUE(bound.back()->context->HasTape()) << Printed(trees[t].get());
+    const std::size_t capacity = TapeStateNow().capacity + 2;
+    source << "void residual_" << t << "(const double* x, double* out, double* J) {\n"
+           << "double s[" << capacity << "];int is[" << capacity << "];char *ss[" << capacity
+           << "];double res=0.0,temp;int ires=0;\n"
+           << ValueCode(*bound.back()->context, writer)
+           << DerivativeCode(*bound.back()->context, writer, columns)
+           << "*out=res;(void)is;(void)ss;(void)temp;(void)ires;\n}\n";
+  }
+  EXPECT_FALSE(writer.tape.failed);
+  // The rows reach the C, not folded away by the compiler.
+  for (const char* form : {"bv_mod(", "bv_concat(", "bv_strcmpEQ(", "bv_strcmpLT(", "bv_strcmpGE(",
+                           "=x[3]+x[4]+x[5];", "{int h=0;"}) {
+    EXPECT_NE(source.str().find(form), std::string::npos) << form;
+  }
+  std::string log;
+  ASSERT_TRUE(CompileC(dir.path(), source.str(), &log)) << log << source.str();
+  Loaded library(dir / "generated.so");
+  ASSERT_NE(library.handle, nullptr) << library.error;
+  std::mt19937 points(3);
+  for (std::size_t t = 0; t < std::size(trees); ++t) {
+    const auto function = reinterpret_cast<ResidualFunction>(
+        platform::LibrarySymbol(library.handle, ("residual_" + std::to_string(t)).c_str()));
+    ASSERT_NE(function, nullptr);
+    ExprADContext& context = *bound[t]->context;
+    for (int point = 0; point < 4; ++point) {
+      double x[6];
+      for (int i = 0; i < 6; ++i) {
+        // Ties between array elements on some points: the extreme's first.
+        x[i] =
+            point == 3 && i >= 3 ? 0.75 : std::uniform_real_distribution<double>(-1.5, 1.5)(points);
+        if (i < 3) {
+          model.At(i)->Set(x[i]);
+          model.At(i)->SetElementValue(0, 0.0);
+        } else {
+          array.Set(i - 3, x[i]);
+          array.At(i - 3)->SetElementValue(0, 0.0);
+        }
+      }
+      MathErrorStatus.Reset();
+      ASSERT_EQ(context.Evaluate(), 0u) << Printed(trees[t].get());
+      const double want = context.Result().payload.real;
+      double got = 0.0;
+      double jac[6] = {};
+      function(x, &got, jac);
+      EXPECT_TRUE(Near(got, want, 1e-12))
+          << Printed(trees[t].get()) << ": " << got << " vs " << want;
+      ASSERT_EQ(context.EvaluateJacobian(0), 0u);
+      for (int i = 0; i < 6; ++i) {
+        const double expected =
+            i < 3 ? model.At(i)->ElementValue(0) : array.At(i - 3)->ElementValue(0);
+        EXPECT_TRUE(Near(jac[i], expected, 1e-12))
+            << Printed(trees[t].get()) << " d/dx" << i << ": " << jac[i] << " vs " << expected;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -371,4 +371,32 @@ TEST(MessageStreamTest, SeekTruncatesAndReturnsLaterSegmentsToThePool) {
   EXPECT_EQ(m.Seek(elsewhere), 0x80000015u);
 }
 
+TEST(MessageStreamTest, RereadFromKeepsEverySegmentOfAReceivedMessage) {
+  DseMessage sent(60, DseMessage::kRequest);
+  sent.PutUInt32(7);
+  // Three segments of doubles, each landing whole in its segment.
+  for (int i = 0; i < 1200; ++i) sent.PutDouble(i);
+  MessagePtr received = Received(sent);
+  std::uint32_t first = 0;
+  ASSERT_EQ(received->GetUInt32(&first), 0u);
+  std::uint8_t* mark = received->Tell();
+  const std::uint32_t rest = received->RemainingBytes();
+  auto read_all = [&] {
+    double sum = 0, value = 0;
+    for (int i = 0; i < 1200; ++i) {
+      if (received->TryGet8(&value) != 1) return -1.0;
+      sum += value;
+    }
+    return sum;
+  };
+  const double whole = 1199.0 * 1200.0 / 2.0;
+  EXPECT_EQ(read_all(), whole);
+  EXPECT_EQ(received->RemainingBytes(), 0u);
+  EXPECT_EQ(received->RereadFrom(mark), 0u);
+  EXPECT_EQ(received->RemainingBytes(), rest);
+  EXPECT_EQ(read_all(), whole);
+  std::uint8_t elsewhere[4];
+  EXPECT_EQ(received->RereadFrom(elsewhere), 0x80000015u);
+}
+
 }  // namespace

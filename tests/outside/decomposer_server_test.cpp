@@ -104,7 +104,7 @@ void ExpectValidOrder(const Model& m, const std::vector<RecordingGroup*>& groups
 std::set<std::int32_t> AlgebraicAndStates(const Model& m) {
   std::set<std::int32_t> s;
   for (std::size_t v = 0; v < m.types.size(); ++v) {
-    if ((m.types[v] & 0x60) != 0x60 && (m.types[v] & 0x3) != 0)
+    if (((m.types[v] & 0x60) != 0x60 || (m.types[v] & 0x1) != 0) && (m.types[v] & 0x3) != 0)
       s.insert(static_cast<std::int32_t>(v));
   }
   return s;
@@ -149,6 +149,32 @@ TEST_F(DecomposerServer, CorrectorPairsDerivativesWithStatesBeforeRowsAreSet) {
   const auto& row = groups[0]->rows.at(0);
   EXPECT_NE(std::find(row.begin(), row.end(), t.h), row.end());
   EXPECT_EQ(std::find(row.begin(), row.end(), t.dh), row.end());
+  Drop();
+}
+
+TEST_F(DecomposerServer, AnInitialStateIsAnUnknownOfSteadyStateAndCorrector) {
+  // An "initial" specification gives the state the fixed bits 0x60.
+  Tank t;
+  t.m.types[static_cast<std::size_t>(t.h)] |= 0x60;
+  ASSERT_EQ(Decompose(&t.m, decomposer::kKindSteadyState, 0, 0), 0u);
+  auto groups = Groups();
+  ASSERT_EQ(groups.size(), 2u);
+  EXPECT_EQ(groups[1]->unknowns, std::vector<std::int32_t>{t.h});
+  Drop();
+  // Initialisation: the state keeps its given value.
+  ASSERT_EQ(Decompose(&t.m, decomposer::kKindInitialisation, 0, 0), 0u);
+  groups = Groups();
+  ASSERT_EQ(groups.size(), 2u);
+  EXPECT_EQ(groups[1]->unknowns, std::vector<std::int32_t>{t.dh});
+  Drop();
+  ASSERT_EQ(Decompose(&t.m, decomposer::kKindCorrector, 0, 0), 0u);
+  groups = Groups();
+  ASSERT_EQ(groups.size(), 1u);
+  EXPECT_EQ(groups[0]->equations.size(), 2u);
+  Drop();
+  // A fixed algebraic variable stays known: without qout the block is singular.
+  t.m.types[static_cast<std::size_t>(t.qout)] |= 0x60;
+  EXPECT_EQ(Decompose(&t.m, decomposer::kKindSteadyState, 0, 0), 0xC0FE0001u);
   Drop();
 }
 

@@ -340,8 +340,21 @@ TEST(ServerRegistration, InstalledRegistryFileNamesBothServers) {
   ASSERT_EQ(platform::RegQueryInfoKeyA(compat, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                        &values, nullptr, nullptr, nullptr, nullptr),
             platform::ERROR_SUCCESS);
-  EXPECT_EQ(values, 0u);
+  // One version, the one whose product key the installation look-up reads;
+  // as a ProgID suffix it names nothing, and the plain ProgIDs are found.
+  EXPECT_EQ(values, 1u);
+  std::string version;
+  EXPECT_TRUE(platform::RegQueryText(compat, "1", 0, &version));
+  EXPECT_EQ(version, "38.0");
   platform::RegCloseKey(compat);
+  platform::CLSID suffixed{};
+  EXPECT_NE(platform::CLSIDFromProgID(u"Brunvald.UnifiedIntegrator.38.0", &suffixed), 0u);
+  platform::HKEY product = nullptr;
+  ASSERT_EQ(platform::RegOpenKeyExA(platform::HKEY_LOCAL_MACHINE, "SOFTWARE\\Brunvald\\KVS\\38.0",
+                                    0, platform::KEY_READ, &product),
+            platform::ERROR_SUCCESS);
+  EXPECT_TRUE(platform::RegQueryText(product, "KVSTOP", 0, &version));
+  platform::RegCloseKey(product);
 }
 
 }  // namespace

@@ -8,10 +8,12 @@
 #include <string>
 
 #include "foundation/interfaces/run_mode.h"
+#include "framework/libraries/library_api.h"
 #include "framework/messaging/message.h"
 #include "platform/com.h"
 #include "platform/dynamic_library.h"
 #include "solve/ifaces/decomposer.h"
+#include "solve/open/kvs_proxies.h"
 #include "tests/solve/group_support.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/golden.h"
@@ -84,10 +86,13 @@ void Flowsheet(Writer& w, std::uint32_t units) {
 
 // Decomposes the model's run block through the server, solves the groups
 // in turn and checks them against one Newton solve of the whole block.
+// `setup` may put other methods in place and set options.
 void SolveThroughServer(Model& m, std::vector<std::int32_t>* types, std::int32_t* non_zeros,
-                        std::int32_t repeat_rows) {
+                        std::int32_t repeat_rows,
+                        const std::function<void(Options&)>& setup = nullptr) {
   Options options;
   Methods methods;
+  if (setup) setup(options);
   ASSERT_NE(Server(), nullptr);
   const std::vector<double> start = m.Values();
   ASSERT_EQ(DenseNewton(*m.run, nullptr), 0u);
@@ -152,6 +157,43 @@ TEST(GroupServer, FlowsheetGroupsOfEveryKindSolveLikeTheWholeSystem) {
   SolveThroughServer(again, &types, &repeated, 1);
   EXPECT_EQ(repeated, nz);
 }
+
+#ifdef VANTOR_KVS_DIR
+// The linear and nonlinear groups through the open solver proxies and the
+// framework libraries, equal to one Newton solve of the whole block.
+template <class Linear, class Nonlinear>
+void SolveThroughOpenProxies() {
+  AddDLLSearchPath(VANTOR_KVS_DIR);
+  auto setup = [](Options& options) {
+    // Residuals of values in the thousands reach 1e-13 only by luck.
+    options.Real(0, 1e-9);
+    options.SetInt(24, 50);
+    for (auto [n, v] : {std::pair{8, 0.1}, {9, 0.9}, {10, 1.0}, {12, 1e-14}, {13, 1e6}}) {
+      options.Real(n, v);
+    }
+    ReplaceGroupMethod(kGroupLinear, new Linear());
+    ReplaceGroupMethod(kGroupNonlinear, new Nonlinear());
+  };
+  std::vector<std::int32_t> types;
+  std::int32_t nz = 0;
+  Model tank(daestest::Tank);
+  SolveThroughServer(tank, &types, &nz, 0, setup);
+  Model flowsheet([](Writer& w) { Flowsheet(w, 6); });
+  SolveThroughServer(flowsheet, &types, &nz, 0, setup);
+  std::map<std::int32_t, int> by_type;
+  for (std::int32_t t : types) ++by_type[t];
+  EXPECT_EQ(by_type[3], 3);  // linear
+  EXPECT_EQ(by_type[4], 6);  // nonlinear
+}
+
+TEST(GroupServer, TankAndFlowsheetThroughSluAndSparse) {
+  SolveThroughOpenProxies<QLNKVSSluProxy, QLNKVSSparseProxy>();
+}
+
+TEST(GroupServer, TankAndFlowsheetThroughMflAndSparseMfl) {
+  SolveThroughOpenProxies<QLNKVSMflProxy, QLNKVSSparseMflProxy>();
+}
+#endif
 
 #ifdef VANTOR_BUILD_REGISTRY
 // Our decomposition server, created through COM as the engine creates it,

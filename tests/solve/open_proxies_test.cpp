@@ -10,7 +10,11 @@
 
 #include "foundation/interfaces/run_mode.h"
 #include "framework/libraries/library_api.h"
+#include "framework/messaging/message.h"
+#include "solve/open/homotopy_parameters.h"
 #include "solve/open/kvs_proxies.h"
+#include "solve/options/solver_option_table.h"
+#include "tests/framework/message_helpers.h"
 #include "tests/solve/group_support.h"
 #include "tests/support/capture_sink.h"
 
@@ -351,3 +355,168 @@ TEST(NumericAlgebraicESO, AttributesSubSystemsAndUtilityTexts) {
 #endif
   eso->Release();
 }
+
+namespace {
+
+// Two parameters; the second refuses negative values.
+class TwoParameters final : public QLNHomotopyParameters {
+ public:
+  std::int32_t Count() override { return 2; }
+  Status SetValue(std::int32_t i, double v) override {
+    if (i == 1 && v < 0) return 0x80000001u;
+    values[static_cast<std::size_t>(i)] = v;
+    return 0;
+  }
+  Status Evaluate() override { return ++evaluations > 1 ? 1u : 0u; }
+  double Value(std::int32_t i) override { return values[static_cast<std::size_t>(i)]; }
+  const char* Name(std::int32_t i) override { return i == 0 ? "lambda" : "mu"; }
+  double values[2] = {0.0, 0.0};
+  int evaluations = 0;
+};
+
+}  // namespace
+
+TEST(NumericAlgebraicESO, HomotopyAndEquationTextsForwarded) {
+  Options options;
+#ifdef VANTOR_KVS_DIR
+  AddDLLSearchPath(VANTOR_KVS_DIR);
+#endif
+  Model m = System(1, {Lin(1.0, 0.0, -5.0)});
+  auto* without = new QLNCNumericAlgebraicESO(m.run.get());
+  without->AddRef();
+  TwoParameters parameters;
+  SetProcessHomotopy(&parameters);
+  auto* eso = new QLNCNumericAlgebraicESO(m.run.get());
+  eso->AddRef();
+  SetProcessHomotopy(nullptr);
+  void* raw = nullptr;
+  ASSERT_EQ(eso->QueryInterface(IID_KVSHomotopy, &raw), 0u);
+  auto* homotopy = static_cast<KVSHomotopy*>(raw);
+  std::int32_t count = 0;
+  EXPECT_EQ(homotopy->GetCount(&count), 0u);
+  EXPECT_EQ(count, 2);
+  const double good[] = {0.5, 2.0};
+  EXPECT_EQ(homotopy->SetValues(good), 0u);
+  double back[2] = {};
+  EXPECT_EQ(homotopy->GetValues(back), 0u);
+  EXPECT_EQ(back[1], 2.0);
+  const double refused[] = {0.25, -1.0};
+  EXPECT_EQ(homotopy->SetValues(refused), kKvsValueFailed);
+  EXPECT_EQ(parameters.values[0], 0.25);
+  EXPECT_EQ(homotopy->Evaluate(), 0u);
+  EXPECT_EQ(homotopy->Evaluate(), kKvsValueFailed);
+  char* name = nullptr;
+  ASSERT_EQ(homotopy->GetName(1, &name), 0u);
+  EXPECT_EQ(TakeKvsText(name), "mu");
+  EXPECT_EQ(homotopy->GetName(2, &name), kKvsBadIndex);
+  homotopy->Release();
+  // Made before any homotopy: none to move.
+  ASSERT_EQ(without->QueryInterface(IID_KVSHomotopy, &raw), 0u);
+  homotopy = static_cast<KVSHomotopy*>(raw);
+  EXPECT_EQ(homotopy->GetCount(&count), 0u);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(homotopy->SetValues(good), kKvsValueFailed);
+  homotopy->Release();
+
+  // Without "ListEquivalenceVariables" an equation has no texts.
+  ASSERT_EQ(eso->QueryInterface(IID_KVSNumericESOExtension3, &raw), 0u);
+  auto* texts = static_cast<KVSNumericESOExtension3*>(raw);
+  EXPECT_EQ(texts->GetEquationTextCount(0, &count), 0u);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(texts->GetEquationText(0, 0, &name), kKvsBadIndex);
+  EXPECT_EQ(texts->GetEquationTextCount(1, &count), kKvsBadIndex);
+  texts->Release();
+  EXPECT_EQ(eso->Release(), 0u);
+  EXPECT_EQ(without->Release(), 0u);
+}
+
+#ifdef VANTOR_KVS_DIR
+namespace {
+
+std::int32_t SystemInt(DAESSolverBlock& block, const char* name) {
+  void* raw = nullptr;
+  auto* system = static_cast<platform::IUnknown*>(block.GetEquationSetObject());
+  if (system == nullptr || system->QueryInterface(IID_KVSParameters, &raw) != 0) return -1;
+  auto* parameters = static_cast<KVSParameters*>(raw);
+  std::int32_t kind = -1;
+  std::int32_t value = -1;
+  parameters->GetValue(name, &kind, &value);
+  parameters->Release();
+  return kind == kKvsInteger ? value : -1;
+}
+
+SUValue Integer(std::int32_t v) {
+  SUValue out;
+  out.SetType(SUValue::kInteger);
+  out.SetInt(v);
+  out.status = SUValue::kValid;
+  return out;
+}
+
+}  // namespace
+
+TEST(OpenLinearProxy, MflLibrariesPublishTheirParametersAsNamedOptions) {
+  SolverOptionTable table;
+  SUValue value;
+  {
+    Model m = System(2, {Lin(2.0, 1.0, -3.0), Lin(1.0, 3.0, -5.0)});
+    QLNKVSMflProxy proxy;
+    ASSERT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+    // Every parameter, under the library's product text.
+    EXPECT_EQ(table.GetNamedOption("MFL.PrintLevel", &value), 0u);
+    EXPECT_EQ(table.GetNamedOption("MFL.DropTolerance", &value), 0u);
+    EXPECT_EQ(table.SetNamedOption("MFL", "PrintLevel", Integer(-7)), 0u);
+    m.SetValues({5.0, 5.0});
+    ASSERT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+    EXPECT_EQ(SystemInt(*m.run, "PrintLevel"), -7);
+    m.run->Reset();
+  }
+  // Gone with its proxy: a change reaches nobody.
+  EXPECT_EQ(table.SetNamedOption("MFL", "PrintLevel", Integer(3)), 0u);
+
+  Model n = System(2, {Lin(2.0, 1.0, -3.0), Lin(1.0, 1.0, -5.0)});
+  QLNKVSSparseMflProxy sparse;
+  // Published when its first system is made, whatever the solve gives.
+  sparse.Solve(n.run.get(), 0, 0, 0, nullptr);
+  // Only the names with a point, which stand for themselves.
+  EXPECT_EQ(table.GetNamedOption("SLU.PivotSearch", &value), 0u);
+  EXPECT_NE(table.GetNamedOption("SPARSE_MFL.ResTol", &value), 0u);
+  EXPECT_EQ(table.SetNamedOption("SPARSE_MFL", "SLU.PivotSearch", Integer(2)), 0u);
+  EXPECT_EQ(sparse.Parameters().at("SLU.PivotSearch").integer, 2);
+  sparse.Solve(n.run.get(), 0, 0, 0, nullptr);
+  EXPECT_EQ(SystemInt(*n.run, "SLU.PivotSearch"), 2);
+  n.run->Reset();
+}
+#endif
+
+#ifdef VANTOR_KVS_DIR
+namespace {
+
+class MissingLinear final : public QLNKVSLinearProxy {
+ public:
+  const char* LibraryName() const override { return "kvs_missing.dll"; }
+};
+
+}  // namespace
+
+TEST(OpenLinearProxy, ParametersWrittenIntoAMessage) {
+  QLNKVSSluProxy proxy;
+  DseMessage out(1, DseMessage::kReply);
+  // The operation takes the stream face of the message.
+  BvuBinaryStream* stream = &out;
+  ASSERT_EQ(proxy.Operation6(stream), 0u);
+  const auto body = testsupport::BodyOf(out);
+  const std::string text(body.begin(), body.end());
+  // The prefix, then every parameter by name with its kind code.
+  EXPECT_EQ(text.find("SLU"), 3u) << "after the prefix's length";
+  for (const char* name : {"DropTolerance", "PivotSearch", "Triangularisation"}) {
+    EXPECT_NE(text.find(name), std::string::npos) << name;
+  }
+  // Ten parameters after the prefix and its terminator.
+  EXPECT_EQ(body[3 + 4], 10);
+  EXPECT_EQ(proxy.Operation6(nullptr), kKvsProxyFailed);
+  testsupport::CaptureSink sink;
+  MissingLinear missing;
+  EXPECT_EQ(missing.Operation6(stream), kKvsProxyFailed);
+}
+#endif

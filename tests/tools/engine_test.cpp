@@ -247,28 +247,41 @@ TEST_F(EngineTest, ARunWithoutAModelIsRefusedAndTold) {
   testsupport::TempDir work;
   const std::string folder = work.path().string() + "/";
   ASSERT_EQ(Command(3, {"Run Sim", folder}), 0u);
-  // An edit that keeps the problem lets the next preparation take the short
-  // path, which starts the run thread without building anything.
-  ASSERT_EQ(Exchange(vantor_client::MakeCommand(kProblemService, 29, {0})), 0u);
-  ASSERT_EQ(Command(6), 0u);
   auto bits_seen = [&] {
     std::vector<std::uint32_t> bits;
     for (const auto& notification : client_->Notifications()) bits.push_back(BitsOf(notification));
     return bits;
   };
-  ASSERT_EQ(client_->WaitFor([&] { return bits_seen().back() == 0x3Du; }), 0u);
-  ASSERT_EQ(Command(9), 0u);
+  // An edit that keeps the problem lets the next preparation take the short
+  // path, which starts the run thread without building anything. The
+  // attach's own edit broadcast may come a pass later and undo both; then
+  // they are sent once more.
+  Status run = 0x80320025u;
+  for (int attempt = 0; attempt < 3 && run != 0u; ++attempt) {
+    ASSERT_EQ(Exchange(vantor_client::MakeCommand(kProblemService, 29, {0})), 0u);
+    if (Command(6) == 0u) run = Command(9);
+  }
+  ASSERT_EQ(run, 0u);
   // Without a model the run steps cannot build a problem: the run is
   // refused before its first step, and the client is told.
+  // The check that found no model built on the instance tree and took the
+  // preparation back (bits 0x4 to 0x20 clear) before the refusal.
   ASSERT_EQ(client_->WaitFor([&] { return (bits_seen().back() & 0x100u) != 0; }), 0u);
-  EXPECT_EQ(bits_seen(), (std::vector<std::uint32_t>{0x1u, 0x3Du, 0x13Du}));
+  const std::vector<std::uint32_t> bits = bits_seen();
+  ASSERT_GE(bits.size(), 3u);
+  EXPECT_EQ(bits[0], 0x1u);
+  EXPECT_NE(std::find(bits.begin(), bits.end(), 0x3Du), bits.end());
+  EXPECT_EQ(bits.back() & 0x180u, 0x100u);
   bool told = false;
-  for (const auto& event : client_->TakeEvents()) {
-    for (const std::string& line : event.lines) {
-      told |= line == "The problem failed its check, cannot start run";
+  EXPECT_EQ(client_->WaitFor([&] {
+    for (const auto& event : client_->TakeEvents()) {
+      for (const std::string& line : event.lines) {
+        told |= line == "The problem failed its check, cannot start run";
+      }
     }
-  }
-  EXPECT_TRUE(told);
+    return told;
+  }),
+            0u);
   // Interrupting needs a run under way.
   EXPECT_EQ(Command(14), 0x0032000Au);
   EXPECT_EQ(Command(2), 0x00320024u);

@@ -18,6 +18,8 @@ const char* const kUsage =
     "  command TYPE NUMBER [INTEGER | text:TEXT]...\n"
     "                                   a command with integers and texts\n"
     "  listen MS                        prints what arrives for MS milliseconds\n"
+    "  first-order FOLDER               the FirstOrder sample run in FOLDER (alone):\n"
+    "                                   a table of x and y against the exact values\n"
     "Replies, statuses, event lines and notifications are printed as they come;\n"
     "at the end the connection is closed and the engine's exit code printed.\n"
     "Starting, the handshake and every wait give up after MS milliseconds\n"
@@ -103,11 +105,20 @@ bool ReadSteps(const std::vector<std::string>& words, std::size_t at, std::vecto
       }
       step.number = static_cast<std::uint32_t>(value);
       ++at;
-    } else if (name == "request" || name == "command" || name == "listen") {
+    } else if (name == "first-order" && left >= 1) {
+      step.kind = Step::kFirstOrder;
+      step.texts.push_back(words[at++]);
+      if (!steps->empty() || at < words.size()) {
+        std::fputs("vantor-client: the step \"first-order\" runs alone\n", stderr);
+        return false;
+      }
+    } else if (name == "request" || name == "command" || name == "listen" ||
+               name == "first-order") {
       // Too few words left: name the first one missing.
       const char* needs = name == "request"   ? (left == 0 ? "TYPE" : "HEX (the body as hex bytes)")
                           : name == "command" ? (left == 0 ? "TYPE" : "NUMBER")
-                                              : "MS";
+                          : name == "listen"  ? "MS"
+                                              : "FOLDER";
       std::fprintf(stderr, "vantor-client: the step \"%s\" is missing its %s\n", name.c_str(),
                    needs);
       return false;

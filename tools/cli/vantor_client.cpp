@@ -2,6 +2,7 @@
 // given on the command line and prints what comes back.
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "tools/cli/command_line.h"
 #include "tools/client.h"
+#include "tools/first_order.h"
 
 namespace {
 
@@ -104,6 +106,8 @@ bool Run(vantor_client::Client& client, const vantor_cli::Step& step, std::uint3
       return Exchange(
           client, vantor_client::MakeCommand(step.type, step.number, step.integers, {}, step.texts),
           "command " + std::to_string(step.number), timeout_ms);
+    case vantor_cli::Step::kFirstOrder:
+      return false;
     case vantor_cli::Step::kListen: {
       const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.number);
       while (std::chrono::steady_clock::now() < until && !client.PeerLost()) {
@@ -117,6 +121,46 @@ bool Run(vantor_client::Client& client, const vantor_cli::Step& step, std::uint3
   return false;
 }
 
+// The FirstOrder sample run: the steady state, the table of the dynamic
+// run against the exact solution and one closing line; 0 only when every
+// value is within tolerance.
+int RunFirstOrder(const vantor_client::EngineOptions& options, const std::string& folder) {
+  vantor_scenario::FirstOrderOptions scenario;
+  scenario.engine = options;
+  scenario.folder = folder;
+  vantor_scenario::FirstOrderRun run;
+  vantor_scenario::RunFirstOrder(scenario, &run);
+  std::printf("FirstOrder: dx/dt = k*(u - x), y = 2*x, k = 1\n");
+  if (run.refused != 0) {
+    std::printf("malformed instance description refused: status 0x%08X\n", run.refused);
+  }
+  std::printf("steady state (u = 2): x = %.10f, y = %.10f\n", run.steady_x, run.steady_y);
+  std::printf("dynamic run after u := 5 from x(0) = 2, exact x = 5 - 3*exp(-t):\n");
+  std::printf("%5s %12s %12s %12s %12s\n", "t", "x", "y", "exact x", "rel. error");
+  for (const vantor_scenario::Sample& s : run.samples) {
+    const double exact = vantor_scenario::ExactX(s.t);
+    std::printf("%5.2f %12.6f %12.6f %12.6f %12.1e\n", s.t, s.x, s.y, exact,
+                std::fabs(s.x - exact) / exact);
+  }
+  const bool good = vantor_scenario::WithinTolerance(run);
+  if (!good) {
+    for (const std::string& line : run.events)
+      std::fprintf(stderr, "event line: %s\n", line.c_str());
+  }
+  if (good) {
+    std::printf(
+        "the run was fine: every value within tolerance (steady state %g, dynamic %g "
+        "relative), engine exit code 0, snapshot.snp written\n",
+        vantor_scenario::kSteadyTolerance, vantor_scenario::kDynamicTolerance);
+  } else if (!run.failure.empty()) {
+    std::printf("the run failed: %s\n", run.failure.c_str());
+  } else {
+    std::printf("the run failed: values out of tolerance (steady state %g, dynamic %g relative)\n",
+                vantor_scenario::kSteadyTolerance, vantor_scenario::kDynamicTolerance);
+  }
+  return good ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -125,6 +169,9 @@ int main(int argc, char** argv) {
       vantor_cli::ReadCommandLine(std::vector<std::string>(argv + 1, argv + argc), &line);
   if (read != 0) return read < 0 ? 0 : read;
   const vantor_client::EngineOptions& options = line.options;
+  if (line.steps.size() == 1 && line.steps[0].kind == vantor_cli::Step::kFirstOrder) {
+    return RunFirstOrder(options, line.steps[0].texts[0]);
+  }
 
   std::unique_ptr<vantor_client::Client> client;
   std::string why;

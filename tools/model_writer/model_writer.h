@@ -100,6 +100,8 @@ class Writer {
   void Upper(double v) { Attr(8), F64(v); }
   void ScaleReciprocal(double v) { Attr(9), F64(v); }
   void Description(const char* text) { Attr(18), Text(text); }
+  // Non-zero: the variable joins the results manager's set.
+  void Record(std::uint16_t on) { Attr(15), U16(on); }
   void End() { U8(0); }
 
   // An IF item up to its body: the condition's library path and the node's

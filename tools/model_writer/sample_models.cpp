@@ -46,4 +46,47 @@ void Tank(Writer& w) {
   Outflow(w);
 }
 
+Step FirstOrderNode() { return {2, "FirstOrder"}; }
+
+void FirstOrderY(Writer& w) {
+  w.Item(kRealVariable);
+  w.Placement({FirstOrderNode(), {4, ".y"}});
+  w.Spec(1), w.Record(1), w.End();
+}
+
+void FirstOrderOutput(Writer& w) {
+  w.Item(kInlineEquation);
+  w.U32(0);
+  w.Expression(Sub(Var(0), Mul(Real(2.0), Var(1))));
+  w.Placement({FirstOrderNode(), {11, ".e2"}});
+  w.EquationHead(2);
+  w.Reference({2, 4});
+  w.Reference({2, 3});
+}
+
+void FirstOrder(Writer& w) {
+  w.List(6);
+  w.Item(kRealVariable);
+  w.Placement({FirstOrderNode(), {1, ".u"}});
+  w.Value(2.0), w.Spec(4), w.Record(1), w.End();
+  w.Item(kRealVariable);
+  w.Placement({FirstOrderNode(), {2, ".k"}});
+  w.Value(1.0), w.Spec(4), w.End();
+  // Initial, not fixed: a dynamic run from t = 0 warns of fixed states.
+  w.Item(kStateVariable);
+  w.Placement({FirstOrderNode(), {3, ".x"}});
+  w.Value(0.0), w.Spec(32), w.Record(1), w.End();
+  FirstOrderY(w);
+  w.Item(kInlineEquation);
+  w.U32(0);
+  w.Expression(Sub(Var(0), Mul(Var(1), Sub(Var(2), Var(3)))));
+  w.Placement({FirstOrderNode(), {10, ".e1"}});
+  w.EquationHead(4);
+  w.Reference({2, 3, 1});
+  w.Reference({2, 2});
+  w.Reference({2, 1});
+  w.Reference({2, 3});
+  FirstOrderOutput(w);
+}
+
 }  // namespace modelwriter

@@ -16,4 +16,14 @@ void Tank(Writer& w);
 // The outflow item alone (no count).
 void Outflow(Writer& w);
 
+// "FirstOrder" at root index 2.
+Step FirstOrderNode();
+// The first-order lag: fixed u (index 1, 2.0) and k (2, 1.0), the state x
+// (3, initial 0.0) and the free y (4), with e1 (10) dx/dt - k*(u - x) and
+// e2 (11) y - 2*x: a list of six items. u, x and y are recorded.
+void FirstOrder(Writer& w);
+// One of its items alone (no count): e2, or the variable y.
+void FirstOrderOutput(Writer& w);
+void FirstOrderY(Writer& w);
+
 }  // namespace modelwriter

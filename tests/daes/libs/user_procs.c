@@ -123,3 +123,31 @@ void cecho(OLD_ARGS) {
   out[outoffs[0]] = in[inoffs[0]];
   *iflag = 1;
 }
+
+/* y1 = x1 x2 + p, y2 = x1 - 3 x2 p over inputs (x1, p, x2), with their
+ * derivatives; the C and the FORTRAN layout. A negative x1 fails with
+ * code 3. */
+static void Pair(const double* in, const I* inoffs, int base, double* out, const I* outoffs,
+                 double* d, int fortran, I nout, I nin, I task, I* iflag) {
+  const double x1 = in[inoffs[0] - base], p = in[inoffs[1] - base], x2 = in[inoffs[2] - base];
+  out[outoffs[0] - base] = x1 * x2 + p;
+  out[outoffs[1] - base] = x1 - 3 * x2 * p;
+  if (d != 0 && (task == 3 || task == 4)) {
+    const double rows[2][3] = {{x2, 1, x1}, {1, -3 * x2, -3 * p}};
+    for (int o = 0; o < nout; ++o)
+      for (int i = 0; i < nin; ++i) d[fortran ? o + i * nout : o * nin + i] = rows[o][i];
+  }
+  *iflag = x1 < 0 ? 3 : 1;
+}
+
+void cpair(OLD_ARGS) {
+  UNUSED_OLD;
+  ++g_calls;
+  Pair(in, inoffs, 0, out, outoffs, derivs, 0, *nout, *nin, *task, iflag);
+}
+
+void SU55IF_fpair(OLD_ARGS) {
+  UNUSED_OLD;
+  ++g_calls;
+  Pair(in, inoffs, 1, out, outoffs, derivs, 1, *nout, *nin, *task, iflag);
+}

@@ -1,0 +1,139 @@
+// kvs_sqpa.so: NLopt's SLSQP by reverse communication. "MaxIterations"
+// bounds the evaluations, "OptTol" is the relative tolerance on the
+// objective and the point, "OBJCVG" the absolute one on the objective;
+// SLSQP has no step limit, so "MaxAbsStep" and "MaxRelStep" are kept but
+// change nothing. NLopt gives no multipliers: they are estimated at the
+// end from the active constraints and bounds.
+#include <nlopt.h>
+
+#include <cmath>
+#include <vector>
+
+#include "outside/framework/export.h"
+#include "outside/nlp/nlp_system.h"
+#include "outside/nlp/step_tables.h"
+
+namespace kvsnlp {
+namespace {
+
+// Below this the objective is taken for unbounded.
+constexpr double kUnboundedObjective = -1e20;
+
+struct Context {
+  ValueCache* cache;
+  const Problem* problem;
+  nlopt_opt opt;
+  bool stopped = false;
+};
+
+const Values* Fetch(Context* c, const double* x, bool derivatives) {
+  if (c->stopped) return nullptr;
+  const Values* v = c->cache->At(x, derivatives);
+  if (v == nullptr) {
+    // Abandoned, or the engine could not evaluate the point.
+    c->stopped = true;
+    nlopt_force_stop(c->opt);
+  }
+  return v;
+}
+
+double Objective(unsigned n, const double* x, double* grad, void* data) {
+  auto* c = static_cast<Context*>(data);
+  const Values* v = Fetch(c, x, grad != nullptr);
+  if (v == nullptr) return HUGE_VAL;
+  if (grad != nullptr) std::copy(v->grad.begin(), v->grad.begin() + n, grad);
+  return v->f;
+}
+
+// Rows [first, first + m) of c(x) >= 0 as NLopt wants them: equalities
+// h = c, inequalities fc = -c <= 0.
+void Rows(Context* c, std::int32_t first, double sign, unsigned m, double* result, unsigned n,
+          const double* x, double* grad) {
+  const Values* v = Fetch(c, x, grad != nullptr);
+  if (v == nullptr) {
+    std::fill(result, result + m, 0.0);
+    return;
+  }
+  for (unsigned i = 0; i < m; ++i) result[i] = sign * v->c[first + i];
+  if (grad == nullptr) return;
+  std::fill(grad, grad + std::size_t(m) * n, 0.0);
+  const Problem& p = *c->problem;
+  for (std::size_t k = 0; k < p.rows.size(); ++k) {
+    const std::int32_t row = p.rows[k] - first;
+    if (row < 0 || row >= static_cast<std::int32_t>(m)) continue;
+    grad[std::size_t(row) * n + std::size_t(p.cols[k])] += sign * v->jac[k];
+  }
+}
+
+void Equalities(unsigned m, double* result, unsigned n, const double* x, double* grad, void* data) {
+  Rows(static_cast<Context*>(data), 0, 1.0, m, result, n, x, grad);
+}
+
+void Inequalities(unsigned m, double* result, unsigned n, const double* x, double* grad,
+                  void* data) {
+  auto* c = static_cast<Context*>(data);
+  Rows(c, c->problem->equalities, -1.0, m, result, n, x, grad);
+}
+
+class SlsqpDriver final : public Driver {
+ public:
+  Outcome Run(Bridge* bridge, const Problem& p, const Settings& s) override {
+    Outcome out;
+    ValueCache cache(bridge, &p);
+    nlopt_opt opt = nlopt_create(NLOPT_LD_SLSQP, static_cast<unsigned>(p.n));
+    if (opt == nullptr) {
+      out.result = kFailed;
+      return out;
+    }
+    Context context{&cache, &p, opt};
+    Configure(opt, p, s, &context);
+    std::vector<double> x(p.start);
+    double f = 0.0;
+    const nlopt_result code = nlopt_optimize(opt, x.data(), &f);
+    out.result = SlsqpStepResult(code, nlopt_get_errmsg(opt));
+    if (code == NLOPT_FORCED_STOP && !bridge->Abandoning()) out.result = kEvaluationFailed;
+    out.message = nlopt_get_errmsg(opt) != nullptr ? nlopt_get_errmsg(opt) : "SLSQP ended";
+    out.iterations = nlopt_get_numevals(opt);
+    nlopt_destroy(opt);
+    if (out.result != kStopped && out.result != kEvaluationFailed) {
+      Finish(&cache, p, x, true, &out);
+    } else {
+      out.x = x;
+    }
+    return out;
+  }
+
+  // The same settings for a direct run in the tests.
+  static void Configure(nlopt_opt opt, const Problem& p, const Settings& s, void* data) {
+    nlopt_set_lower_bounds(opt, p.lower.data());
+    nlopt_set_upper_bounds(opt, p.upper.data());
+    nlopt_set_min_objective(opt, Objective, data);
+    const std::vector<double> tol(static_cast<std::size_t>(std::max(p.m(), 1)), 1e-8);
+    if (p.equalities > 0) {
+      nlopt_add_equality_mconstraint(opt, static_cast<unsigned>(p.equalities), Equalities, data,
+                                     tol.data());
+    }
+    if (p.inequalities > 0) {
+      nlopt_add_inequality_mconstraint(opt, static_cast<unsigned>(p.inequalities), Inequalities,
+                                       data, tol.data());
+    }
+    if (s.opt_tol > 0) {
+      nlopt_set_ftol_rel(opt, s.opt_tol);
+      nlopt_set_xtol_rel(opt, s.opt_tol);
+    }
+    if (s.objcvg > 0) nlopt_set_ftol_abs(opt, s.objcvg);
+    if (s.max_iterations > 0) nlopt_set_maxeval(opt, s.max_iterations);
+    nlopt_set_stopval(opt, kUnboundedObjective);
+  }
+};
+
+Driver* MakeSlsqp() { return new SlsqpDriver(); }
+
+}  // namespace
+}  // namespace kvsnlp
+
+extern "C" KVS_EXPORT platform::IUnknown* GetFactoryNLPSystem() {
+  static const kvs::LibraryTexts texts{"1.0", "_KVS_SQPA",
+                                       "SQP (NLopt SLSQP) by reverse communication", "_KVS_SQPA"};
+  return kvsnlp::MakeNlpFactory(texts, kvsnlp::MakeSlsqp);
+}

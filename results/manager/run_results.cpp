@@ -1,0 +1,292 @@
+#include "results/manager/run_results.h"
+
+#include "control/problem/control_loop.h"
+#include "control/problem/problem_manager.h"
+#include "daes/model/var_table_entry.h"
+#include "daes/problem/problem.h"
+#include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/solver_options.h"
+#include "framework/messaging/message.h"
+#include "framework/servers/sending.h"
+
+namespace {
+constexpr std::int32_t kRunModeOption = 29;
+constexpr std::uint32_t kCommandType = 55;
+constexpr std::int32_t kInitialisationMode = 5;
+constexpr std::uint32_t kTimeService = 95;
+constexpr std::uint16_t kTimeKind = 58;
+}  // namespace
+
+SimRunResultsJoin::SimRunResultsJoin(SimProblemMgr& manager, DseServerRegistry* registry,
+                                     Status* result)
+    : manager_(manager), results_(std::make_unique<SimResultsMgr>(this)) {
+  const Status registered = results_->RegisterServices(registry);
+  if (result != nullptr) *result = registered;
+  manager_.SetRunResults(this);
+  daes::SetResultsServices(this);
+}
+
+SimRunResultsJoin::~SimRunResultsJoin() {
+  // Neither the loop nor a variable going later may reach a manager that
+  // is going.
+  manager_.SetRunResults(nullptr);
+  if (daes::ResultsServices() == this) daes::SetResultsServices(nullptr);
+}
+
+Status SimRunResultsJoin::ApplyAssignments(bool* applied) {
+  bool restart = false;
+  bool changed = false;
+  const Status s = results_->ApplyAssignments(&restart, &changed, manager_.CurrentTime());
+  // Only an assignment that asks the solution to restart sends the loop
+  // back to initialisation; plain value changes are taken by the next step.
+  if (applied != nullptr) *applied = restart;
+  return s;
+}
+
+double SimRunResultsJoin::RunPosition() { return results_->Position().time; }
+
+void SimRunResultsJoin::ResetStepClock() { results_->SetCommunicationTime(manager_.CurrentTime()); }
+
+Status SimRunResultsJoin::SaveQueuedSnapshots() {
+  std::vector<std::string> names;
+  names.swap(queued_);
+  Status last = status::kOk;
+  for (const std::string& name : names) {
+    const Status s = results_->TakeNamedSnapshot(name.c_str(), nullptr, true, false);
+    if (status::IsFailure(s)) return s;
+    last = s;
+  }
+  return last;
+}
+
+Status SimRunResultsJoin::TakeSnapshot(const char* description) {
+  return results_->TakeNamedSnapshot(description, nullptr, true, false);
+}
+
+void SimRunResultsJoin::RecordRunClock() { results_->MoveRunPosition(manager_.CurrentTime()); }
+
+bool SimRunResultsJoin::ReinitialisationMark() {
+  if (results_->TakeReinitialisationMark()) mark_ = true;
+  return mark_;
+}
+
+double SimRunResultsJoin::LastPlottedTime() {
+  SputPlotHistoryMgr* plot = results_->PlotHistory();
+  return plot != nullptr ? plot->LastTime() : 0.0;
+}
+
+void SimRunResultsJoin::ExtendPlotHistory(double time) {
+  if (SputPlotHistoryMgr* plot = results_->PlotHistory()) plot->RecordValues(time, nullptr);
+}
+
+Status SimRunResultsJoin::HandleCommand(std::uint32_t string_count, const char* const* strings,
+                                        std::uint32_t integer_count, const std::int32_t* integers,
+                                        std::uint32_t real_count, const double* reals) {
+  return results_->HandleCommand(kCommandType, SimResultsMgr::kIntervalCommand, string_count,
+                                 strings, integer_count, integers, real_count, reals);
+}
+
+Status SimRunResultsJoin::EndOfDynamicRun() {
+  if (results_->Values() == nullptr) return status::kOk;
+  return results_->TakeNamedSnapshot("End of Dynamic Run", nullptr, true, false);
+}
+
+void SimRunResultsJoin::MoveTo(double time) { results_->MoveRunPosition(time); }
+
+Status SimRunResultsJoin::SendTimeMessage(double time) {
+  // As the results manager sends it; here its status is the caller's (a
+  // client that did not announce service 95 fails an initialisation run).
+  auto* message = new DseMessage(kTimeService, DseMessage::kRequest);
+  message->PutUInt16(kTimeKind);
+  message->PutDouble(time);
+  const Status sent = DseSendMessage(message, 0, nullptr, nullptr, nullptr, 0);
+  if (status::IsFailure(sent)) delete message;
+  return sent;
+}
+
+Status SimRunResultsJoin::OpenRecords() {
+  DAESProblem* problem = GetCurrentProblem();
+  auto values = std::make_unique<SUPackedValueTable>();
+  std::int32_t count = 0;
+  if (problem != nullptr) {
+    count = problem->StoredValueCount();
+    values->Resize(count);
+    // A table the problem cannot fill still gives the run its file.
+    problem->StoreValues(values.get());
+  }
+  struct RunPosition at;
+  const Status opened = results_->OpenSnapshotFile(count, std::move(values), &at, false, false);
+  queued_.clear();
+  mark_ = false;
+  return opened;
+}
+
+Status SimRunResultsJoin::TakeDescribedSnapshot(const char* text, std::int32_t, std::int32_t,
+                                                std::int32_t, const char*) {
+  return results_->TakeNamedSnapshot(text, nullptr, true, false);
+}
+
+Status SimRunResultsJoin::TakeStepSnapshot(double time, std::uint16_t, bool) {
+  SimEventList& events = manager_.Events();
+  const SimExplicitEvent* head = events.Head();
+  if (head == nullptr) return status::kOk;
+  const std::uint32_t kind = head->kind;
+  const double event_time = head->time;
+  std::uint32_t flags = RunResultsSeam::kStepRecorded;
+  if ((kind & step_event::kSteadyState) != 0) flags |= RunResultsSeam::kStepSteadyState;
+  if ((kind & (step_event::kInitialisation | step_event::kDynamicStart)) != 0) {
+    flags |= RunMode() == kInitialisationMode ? RunResultsSeam::kStepInitialisationRun
+                                              : RunResultsSeam::kStepInitialisation;
+  }
+  if ((kind & step_event::kCommunication) == step_event::kCommunication)
+    flags |= RunResultsSeam::kStepCommunication;
+  // Other kinds are explicit events of actions and monitors.
+  if ((kind & 0xF) > 1) flags |= RunResultsSeam::kStepEvent;
+  const double tolerance = events.Tolerance();
+  const struct RunPosition at = results_->Position();
+  results_->AfterRunStep(time, at.run, at.count, flags, event_time, tolerance);
+  // Handled: the reached event leaves the list.
+  if (time + tolerance >= event_time) events.DeleteFirst();
+  return status::kOk;
+}
+
+Status SimRunResultsJoin::RestoreSnapshotValues(double* time, std::uint16_t* counter,
+                                                std::int32_t) {
+  struct RunPosition latest;
+  std::uint32_t id = 0;
+  Status s = results_->Store().GetLatestPosition(&latest, &id);
+  if (status::IsFailure(s)) return s;
+  struct RunPosition at;
+  s = results_->RestoreSnapshot(id, &at);
+  if (status::IsFailure(s)) return s;
+  if (time != nullptr) *time = at.time;
+  if (counter != nullptr) *counter = at.run;
+  return s;
+}
+
+void SimRunResultsJoin::SetCommunicationInterval(double interval) {
+  results_->SetCommunicationInterval(static_cast<float>(interval));
+}
+
+// --- the problem side ---
+
+double SimRunResultsJoin::CurrentTime() { return manager_.CurrentTime(); }
+
+std::int32_t SimRunResultsJoin::RunMode() {
+  SolverOptions* options = SolverOptions::Instance();
+  return options != nullptr ? options->GetInt(kRunModeOption) : 0;
+}
+
+Status SimRunResultsJoin::RequestSnapshot(const char* name, bool) {
+  queued_.emplace_back(name != nullptr ? name : "");
+  return status::kOk;
+}
+
+void SimRunResultsJoin::PostEvent(std::uint32_t, const char* text) {
+  manager_.Report(status::kOk, text != nullptr ? text : "");
+}
+
+void SimRunResultsJoin::Send(DseMessage* message) {
+  if (message == nullptr) return;
+  const Status s = DseSendMessage(message, 0, nullptr, nullptr, nullptr, 0);
+  // Without a controller the message is still ours.
+  if (status::IsFailure(s)) delete message;
+}
+
+Status SimRunResultsJoin::StoreRestoredValues(const SUPackedValueTable& values) {
+  DAESProblem* problem = GetCurrentProblem();
+  if (problem == nullptr) return status::kOk;
+  return problem->RestoreValues(const_cast<SUPackedValueTable*>(&values));
+}
+
+void SimRunResultsJoin::SnapshotTaken(const char*, std::uint32_t, bool, bool, std::uint16_t,
+                                      std::int16_t, double) {}
+
+double SimRunResultsJoin::Option(std::int32_t number) {
+  SolverOptions* options = SolverOptions::Instance();
+  return options != nullptr ? options->GetReal(number) : 0.0;
+}
+
+void SimRunResultsJoin::Print(Status status, const std::string& text) {
+  manager_.Report(status, text);
+}
+
+// --- the model's results services ---
+
+void SimRunResultsJoin::AddVariable(DAESVarTableEntry* entry) {
+  if (entry != nullptr) recorded_.insert(entry);
+}
+
+void SimRunResultsJoin::RemoveVariable(DAESVarTableEntry* entry) { recorded_.erase(entry); }
+
+void SimRunResultsJoin::ForgetEntry(DAESVarTableEntry* entry) {
+  recorded_.erase(entry);
+  auto found = assignables_.find(entry);
+  if (found == assignables_.end()) return;
+  // Queued items keep their place but no longer name the variable.
+  while (results_->RemoveQueuedItem(found->second.get()) != nullptr) {
+  }
+  assignables_.erase(found);
+}
+
+Status SimRunResultsJoin::AssignValue(DAESVarTableEntry* entry, double value, std::int32_t code,
+                                      std::uint32_t flags) {
+  if (entry == nullptr) return status::kBadArguments;
+  std::unique_ptr<SimEntryAssignable>& held = assignables_[entry];
+  if (held == nullptr) held = std::make_unique<SimEntryAssignable>(entry);
+  return results_->AssignValue(24, nullptr, value, static_cast<std::uint32_t>(code), held.get(),
+                               false, flags, flags);
+}
+
+// --- a problem variable for assignments ---
+
+std::uint32_t SimEntryAssignable::Flags() const { return entry_->GetFlags(); }
+
+void SimEntryAssignable::SetFlags(std::uint32_t flags) {
+  entry_->ClearFlags(~flags);
+  entry_->SetFlags(flags);
+}
+
+std::string SimEntryAssignable::Name() const {
+  const char* name = entry_->GetNameText();
+  return name != nullptr ? name : "";
+}
+
+std::int32_t SimEntryAssignable::Index() const {
+  return entry_->IsStored() != 0 ? static_cast<std::int32_t>(entry_->StoredIndex()) : -1;
+}
+
+void SimEntryAssignable::Bounds(double* lower, double* upper) const {
+  *lower = -SimProblemMgr::kLargestValue;
+  *upper = SimProblemMgr::kLargestValue;
+  entry_->GetBounds(lower, upper);
+}
+
+double SimEntryAssignable::Value() const { return entry_->GetRealValue(); }
+
+void SimEntryAssignable::SetValue(double value) { entry_->SetValue(value); }
+
+void SimEntryAssignable::SetValueMarked(double value, bool marked) {
+  entry_->SetValue(value);
+  entry_->SetAdvised(marked);
+}
+
+std::uint32_t SimEntryAssignable::Specification() const {
+  return static_cast<std::uint32_t>(entry_->GetSpec());
+}
+
+Status SimEntryAssignable::SetSpecification(std::uint32_t code) {
+  // A specification that changes the structure asks for a rebuild.
+  return entry_->SetSpec(static_cast<std::int32_t>(code)) != 0 ? status::kGeneralFailure
+                                                               : status::kOk;
+}
+
+bool SimEntryAssignable::HoldsTypedValue() const { return entry_->ValueType() != SUValue::kReal; }
+
+void SimEntryAssignable::GetTypedValue(SUValue* value) const {
+  // A copy in the variable's own type.
+  value->SetType(SUValue::kNoType);
+  value->Assign(entry_->TypedValue());
+}
+
+void SimEntryAssignable::SetTypedValue(const SUValue& value) { entry_->SetTypedValue(value); }

@@ -1,0 +1,134 @@
+// The results manager joined to the control loop: the loop's results seam
+// answered by the real manager (assignments, run position, communication
+// schedule, snapshots, the time message), and the manager's view of the
+// problem answered by the problem manager and the current problem. The
+// engine makes one after its problem manager, installs it there and takes
+// it down before the problem manager goes.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "control/problem/run_ops.h"
+#include "daes/model/services.h"
+#include "results/manager/results_mgr.h"
+
+class DAESVarTableEntry;
+class SimProblemMgr;
+
+// A problem variable as queued assignments see it.
+class SimEntryAssignable final : public AssignableVariable {
+ public:
+  explicit SimEntryAssignable(DAESVarTableEntry* entry) : entry_(entry) {}
+  std::uint32_t Flags() const override;
+  void SetFlags(std::uint32_t flags) override;
+  std::string Name() const override;
+  std::int32_t Index() const override;
+  void Bounds(double* lower, double* upper) const override;
+  double Value() const override;
+  void SetValue(double value) override;
+  void SetValueMarked(double value, bool marked) override;
+  std::uint32_t Specification() const override;
+  Status SetSpecification(std::uint32_t code) override;
+  std::vector<AssignableVariable*> Group() override { return {}; }
+  bool HoldsTypedValue() const override;
+  void GetTypedValue(SUValue* value) const override;
+  void SetTypedValue(const SUValue& value) override;
+
+ private:
+  DAESVarTableEntry* entry_;
+};
+
+class SimRunResultsJoin final : public SimRunResults,
+                                public ResultsProblemSide,
+                                public DAESResultsServices {
+ public:
+  // Makes the results manager, registers its services (55 and 65) and
+  // installs itself as the problem manager's results seam; *result (may be
+  // null) is 0 or the failed registration.
+  SimRunResultsJoin(SimProblemMgr& manager, DseServerRegistry* registry, Status* result);
+  ~SimRunResultsJoin() override;
+  SimRunResultsJoin(const SimRunResultsJoin&) = delete;
+  SimRunResultsJoin& operator=(const SimRunResultsJoin&) = delete;
+
+  SimResultsMgr& Manager() { return *results_; }
+  // The variables the model asked to record in the results.
+  const std::set<DAESVarTableEntry*>& Recorded() const { return recorded_; }
+  // Snapshots asked for by the automatic snapshot, not yet taken.
+  const std::vector<std::string>& QueuedSnapshots() const { return queued_; }
+
+  // --- SimRunResults ---
+  Status ApplyAssignments(bool* applied) override;
+  double RunPosition() override;
+  void ResetStepClock() override;
+  Status SaveQueuedSnapshots() override;
+  Status TakeSnapshot(const char* description) override;
+  void SetDynamic(bool dynamic) override { dynamic_ = dynamic; }
+  void RecordRunClock() override;
+  bool ReinitialisationMark() override;
+  void ClearReinitialisationMark() override { mark_ = false; }
+  bool PendingPlotRestart() override { return false; }
+  double LastPlottedTime() override;
+  void ExtendPlotHistory(double time) override;
+  Status HandleCommand(std::uint32_t string_count, const char* const* strings,
+                       std::uint32_t integer_count, const std::int32_t* integers,
+                       std::uint32_t real_count, const double* reals) override;
+  Status EndOfDynamicRun() override;
+  void MoveTo(double time) override;
+  Status SendTimeMessage(double time) override;
+  Status OpenRecords() override;
+  Status TakeDescribedSnapshot(const char* text, std::int32_t, std::int32_t, std::int32_t,
+                               const char*) override;
+  // The snapshot after a collected step: the results manager reads the
+  // reached event (the head of the timed events) and it is removed when the
+  // clock reached it, so that the next step targets the next event.
+  Status TakeStepSnapshot(double time, std::uint16_t counter, bool pause) override;
+  Status RestoreSnapshotValues(double* time, std::uint16_t* counter, std::int32_t flag) override;
+  double CommunicationInterval() const override { return results_->CommunicationInterval(); }
+  void SetCommunicationInterval(double interval) override;
+  double CommunicationStart() const override { return results_->CommunicationStart(); }
+  void SetCommunicationTime(double start) override { results_->SetCommunicationTime(start); }
+  std::int64_t CommunicationCount() const override {
+    return static_cast<std::int64_t>(results_->CommunicationCount());
+  }
+  double NextCommunicationTime() override { return results_->NextCommunicationTime(); }
+  void LowerCommunicationCount() override { results_->LowerCommunicationCount(); }
+
+  // --- ResultsProblemSide ---
+  double CurrentTime() override;
+  std::int32_t RunMode() override;
+  void ResetRunHooks() override {}
+  void SetValuesChanged() override {}
+  Status RequestSnapshot(const char* name, bool first) override;
+  void PostEvent(std::uint32_t number, const char* text) override;
+  void Send(DseMessage* message) override;
+  BvuDirectoryProper* VariableTree() override { return nullptr; }
+  Status StoreRestoredValues(const SUPackedValueTable& values) override;
+  bool WantsSnapshotText() override { return false; }
+  void SnapshotTaken(const char* name, std::uint32_t id, bool live, bool kept, std::uint16_t run,
+                     std::int16_t count, double time) override;
+  double Option(std::int32_t number) override;
+  void Print(Status status, const std::string& text) override;
+
+  // --- DAESResultsServices ---
+  void AddVariable(DAESVarTableEntry* entry) override;
+  void RemoveVariable(DAESVarTableEntry* entry) override;
+  // A variable going away: forgotten, and its queued assignments dropped.
+  void ForgetEntry(DAESVarTableEntry* entry) override;
+  // An outside component's value: queued for the next step (kind 24).
+  Status AssignValue(DAESVarTableEntry* entry, double value, std::int32_t code,
+                     std::uint32_t flags) override;
+
+ private:
+  SimProblemMgr& manager_;
+  std::unique_ptr<SimResultsMgr> results_;
+  std::vector<std::string> queued_;
+  std::set<DAESVarTableEntry*> recorded_;
+  std::map<DAESVarTableEntry*, std::unique_ptr<SimEntryAssignable>> assignables_;
+  bool dynamic_ = false;
+  bool mark_ = false;
+};

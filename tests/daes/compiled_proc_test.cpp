@@ -1,0 +1,465 @@
+// Procedure calls in the compiled equation library: one wrapper per call
+// whose switch answers each equation, the equation functions that call it,
+// the pre- and post-call lines, and the compiled calls of the test library
+// (C and FORTRAN layouts) against the interpreted ones.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "daes/equations/row_element.h"
+#include "daes/instance/instance_node.h"
+#include "daes/model/parameter.h"
+#include "daes/model/variable.h"
+#include "daes/problem/equation_code.h"
+#include "daes/problem/problem.h"
+#include "daes/procedures/proc_equation.h"
+#include "expr/tree/proc_call_expression.h"
+#include "foundation/values/packed_value.h"
+#include "platform/dynamic_library.h"
+#include "tests/daes/compiled_c_helpers.h"
+#include "tests/daes/daes_helpers.h"
+#include "tests/expr/expr_builders.h"
+#include "tests/support/temp_dir.h"
+
+using namespace daestest;
+using namespace compiledtest;
+using namespace exprtest;
+namespace mw = modelwriter;
+
+namespace {
+
+const std::string kLibrary = std::string(VANTOR_PROC_LIBS) + "/user_procs.so";
+
+struct CallNode : BvuDirectoryNode {
+  CallNode(BvuDirectoryNode* parent, Expression* e) : BvuDirectoryNode(parent, ".c"), call(e) {
+    call->AddRef();
+  }
+  ~CallNode() override { Expression::Release(call); }
+  std::int32_t GetKind() override { return daes::kLibraryExpressionKind; }
+  void* LinkedObject() override { return call; }
+  Expression* call;
+};
+
+// The tank with (y1, y2) = pair(u1, k, u2): u1, u2, y1 and y2 new variables
+// of T101, k its parameter.
+struct PairModel {
+  PairModel(const char* entry, std::uint32_t language, std::uint32_t options)
+      : library(nullptr, nullptr) {
+    definition.SetLanguage(language);
+    definition.SetImplementationName(entry);
+    definition.SetLibrary(kLibrary.c_str());
+    definition.SetInterfaceVersion(2);
+    definition.SetOptions(options);
+    FindProcGenerator slots;
+    definition.WriteFindProc(slots);
+    const Ref u1 = Var(0), k = Var(1), u2 = Var(2), y1 = Var(3), y2 = Var(4);
+    const Ref in = ListOf<ProcIOListExpression>({&u1, &k, &u2}, 0);
+    const Ref out = ListOf<ProcIOListExpression>({&y1, &y2}, 0);
+    auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                        static_cast<ProcIOListExpression*>(out.get()));
+    call->Bind(&definition);
+    EXPECT_EQ(library.InsertChildAt(1, new CallNode(&library, call)), 0u);
+    EXPECT_EQ(tree.Read(mw::Tank), 0u);
+    auto message = Body([](Writer& w) {
+      w.List(5);
+      const char* names[] = {".u1", ".u2", ".y1", ".y2"};
+      const double values[] = {1.5, -0.5, 2.0, 3.0};
+      for (std::uint32_t i = 0; i < 4; ++i) {
+        w.Item(mw::kRealVariable);
+        w.Placement({T101(), {10 + i, names[i]}});
+        w.Value(values[i]), w.End();
+      }
+      w.Item(mw::kEquation);
+      w.U32(0x40);
+      w.IdPath({1});
+      w.Placement({T101(), {14, ".Pair"}});
+      w.EquationHead(5);
+      for (std::uint32_t id : {10u, 4u, 11u, 12u, 13u}) w.Reference({2, id});
+    });
+    EXPECT_EQ(tree.root->ReadFromMessage(*message, tree.root, &library, tree.root), 0u);
+    problem.reset(DAESCreateProblem(tree.root, 0, &table));
+  }
+  ~PairModel() {
+    problem.reset();
+    library.DeleteChildren();
+  }
+  std::vector<DAESProcSolverEquation*> Rows() {
+    std::vector<DAESProcSolverEquation*> rows;
+    for (std::int32_t i = 0; problem != nullptr && i < problem->EquationCount(); ++i) {
+      if (auto* r = dynamic_cast<DAESProcSolverEquation*>(problem->GetEquation(i))) {
+        rows.push_back(r);
+      }
+    }
+    return rows;
+  }
+
+  DAESProcDefWithExceptionHandler definition;
+  BvuDirectoryProper library;
+  Tree tree;
+  SUPackedValueTable table;
+  std::unique_ptr<DAESProblem> problem;
+};
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+TEST(CompiledProcedures, OneWrapperClosedAfterItsSecondEquation) {
+  PairModel m("cpair", procdef::kLanguageC,
+              procdef::kAnalyticDerivatives | procdef::kPrecall | procdef::kPostcall);
+  ASSERT_NE(m.problem, nullptr);
+  const auto rows = m.Rows();
+  ASSERT_EQ(rows.size(), 2u);
+  std::ostringstream out;
+  daes::EquationCState state(out);
+  WriteEquation(rows[0], state);
+  // The wrapper stays open until its second equation is written.
+  ASSERT_EQ(state.sections.size(), 1u);
+  EXPECT_FALSE(state.sections[0]->closed);
+  EXPECT_EQ(out.str().rfind("int Fn1(int iEqn, int iCall);\nstatic void Eqn1(int task)", 0), 0u)
+      << out.str();
+  const std::string first = out.str();
+  EXPECT_NE(first.find("  case 0:Fn1(1,4);res=x["), std::string::npos) << first;
+  EXPECT_NE(first.find("-res;break;\n  case -1:Fn1(1,-1);break;\n  case -2:Fn1(1,-2);break;\n"),
+            std::string::npos)
+      << first;
+  EXPECT_EQ(Count(first, "case 0:"), 1u);  // the reset task shares the label
+  WriteEquation(rows[1], state);
+  EXPECT_TRUE(state.sections[0]->emitted);
+  const std::string code = out.str();
+  const std::string wrapper = state.sections[0]->text.str();
+  EXPECT_EQ(Count(code, "int Fn1(int iEqn, int iCall)"), 2u);  // prototype and definition
+  EXPECT_LT(code.find("static void Eqn2"), code.find("int Fn1(int iEqn, int iCall)\n{"));
+  EXPECT_NE(wrapper.find("  switch (iEqn)\n  {\n  case 1: res = pdOutputs[0];break;\n"
+                         "  case 2: res = pdOutputs[1];if (iCall==-2) g_pDerivs += 1*3;break;\n"
+                         "  default: break;\n  }\n  return rc;\n}\n"),
+            std::string::npos)
+      << wrapper;
+  // Three inputs of one slot each: the outputs follow the called flag and them.
+  EXPECT_NE(wrapper.find("  double *pdOutputs = &g_pInstance->pProcData[4];\n"), std::string::npos);
+  EXPECT_NE(wrapper.find("  static int iInSizes[]={0}; static int iInOffs[]={0,1,2,0};\n"
+                         "  static int iOutSizes[]={0}; static int iOutOffs[]={0,1,0};\n"
+                         "  static int iNOut=2; static int iNIn = 3; static int iWsize = 0;\n"),
+            std::string::npos)
+      << wrapper;
+  EXPECT_NE(wrapper.find("    rc = CheckIFail(iIflag, iCall, \"cpair\");\n"), std::string::npos);
+  EXPECT_NE(wrapper.find("      for (i=0;i<2;i++)\n        if (!FINITE(pdOutputs[i])) rc = "
+                         "-2147482993;\n"),
+            std::string::npos);
+  EXPECT_NE(wrapper.find("QLN_Print(rc, \"Procedure cpair returned indefinite output value(s)\");"),
+            std::string::npos);
+  EXPECT_EQ(state.precall.str(), "  PRECALL(Fn1,1);\n");
+  EXPECT_EQ(state.postcall.str(), "  if (1<iLast) {POSTCALL(Fn1);}\n");
+  // The Jacobian: 1 for the output, the derivative row for the variables;
+  // the parameter k takes no column.
+  EXPECT_NE(code.find("  case 1:{double *J=g_pJ;"), std::string::npos);
+  EXPECT_NE(code.find(" Fn1(2,-2); "), std::string::npos);
+  EXPECT_NE(code.find("=g_pDerivs[0];"), std::string::npos);
+  EXPECT_NE(code.find("=g_pDerivs[2];"), std::string::npos);
+  EXPECT_EQ(code.find("g_pDerivs[1]"), std::string::npos);
+  EXPECT_EQ(state.failed_functions, 0);
+  // A later library opens the call's wrapper anew.
+  std::ostringstream again;
+  daes::EquationCState next(again);
+  for (DAESProcSolverEquation* row : rows) WriteEquation(row, next);
+  EXPECT_EQ(again.str().rfind("int Fn1(int iEqn, int iCall);\n", 0), 0u);
+  EXPECT_EQ(next.failed_functions, 0);
+
+  // Post-calls only: the guard on the last call.
+  PairModel post("cpair", procdef::kLanguageC, procdef::kPostcall);
+  std::ostringstream out2;
+  daes::EquationCState state2(out2);
+  for (DAESProcSolverEquation* row : post.Rows()) WriteEquation(row, state2);
+  EXPECT_EQ(state2.precall.str(), "");
+  EXPECT_EQ(state2.postcall.str(), "  if (iLast==INT_MAX) {POSTCALL(Fn1);}\n");
+  EXPECT_NE(out2.str().find(" Fn1(2,-1); double oldOutput=res;"), std::string::npos);
+  EXPECT_NE(out2.str().find(",2,Fn1,oldOutput);"), std::string::npos);
+}
+
+// y = pack(x, n, t[2]): a real, an integer, a two-element text argument and
+// an output, with no problem (values stand for the variables).
+struct PackModel {
+  explicit PackModel(std::uint32_t language) {
+    definition.SetLanguage(language);
+    definition.SetImplementationName("pack");
+    definition.SetInterfaceVersion(2);
+    x.SetValue(1.25);
+    n.SetValue(-7);
+    t[0].ValuePointer()->SetString("water");
+    t[1].ValuePointer()->SetString("say \"hi\"");
+    y.SetValue(0.5);
+    auto* texts = new DAESArray(SUValue::kString);
+    for (int i = 0; i < 2; ++i) texts->SetMember(i + 1, new DAESScalar(&t[i]));
+    const Ref vx = Var(0), vn = Var(1, SUValue::kInteger),
+              vt = Var(2, SUValue::kOneDimension | SUValue::kString), vy = Var(3);
+    const Ref in = ListOf<ProcIOListExpression>({&vx, &vn, &vt}, 0);
+    const Ref out = ListOf<ProcIOListExpression>({&vy}, 0);
+    auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                        static_cast<ProcIOListExpression*>(out.get()));
+    call->Bind(&definition);
+    node = std::make_unique<DAESProcedureNode>(nullptr, "P.pack", call, 0);
+    node->SetRowElements({new DAESScalar(&x), new DAESScalar(&n), texts, new DAESScalar(&y)}, 3);
+    EXPECT_EQ(node->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u);
+  }
+  std::string PackCode() {
+    auto* row = static_cast<DAESProcSolverEquation*>(list.GetEquation(0));
+    ExprCodeWriter writer;
+    std::ostringstream out;
+    row->ProcContext()->WriteValueCode(writer, out, row->ProcContext()->Data().Fortran() ? 1 : 0);
+    EXPECT_FALSE(writer.tape.failed);
+    return out.str();
+  }
+
+  DAESProcDefWithExceptionHandler definition;
+  DAESRealVariable x{nullptr, "x"};
+  DAESParameter n{".n", nullptr, 16};
+  DAESParameter t[2] = {{".t1", nullptr, 17}, {".t2", nullptr, 17}};
+  DAESRealVariable y{nullptr, "y"};
+  std::unique_ptr<DAESProcedureNode> node;
+  DAESSolverEquationList list;
+};
+
+TEST(CompiledProcedures, PackCodeOfEachArgumentKind) {
+  PackModel c(procdef::kLanguageC);
+  ASSERT_EQ(c.list.EquationCount(), 1);
+  EXPECT_EQ(c.PackCode(),
+            "  PACKREALINPUT(0, 1.25);\n"
+            "  PACKINTINPUT(1, -7);\n"
+            "  PACKSTRINPUT(2,\"water\");\n"
+            "  PACKSTRINPUT(7,\"say \\\"hi\\\"\");\n"
+            "  if (bInputsChanged) {\n"
+            "    PACKREALOUTPUT(0, 0.5);\n"
+            "  }\n\n");
+  PackModel f(procdef::kLanguageFortran);
+  const std::string fortran = f.PackCode();
+  EXPECT_NE(fortran.find("  PACKFTNSTRINPUT(2,\"water\");\n  PACKFTNSTRINPUT(7,"),
+            std::string::npos)
+      << fortran;
+}
+
+// A 2 by 2 real array in the FORTRAN layout packs column-major: element
+// (r, c) at slot r + 2c.
+TEST(CompiledProcedures, FortranArraysPackColumnMajor) {
+  DAESProcDefWithExceptionHandler definition;
+  definition.SetLanguage(procdef::kLanguageFortran);
+  definition.SetImplementationName("matrix");
+  definition.SetInterfaceVersion(2);
+  DAESRealVariable a[4] = {{nullptr, "a11"}, {nullptr, "a12"}, {nullptr, "a21"}, {nullptr, "a22"}};
+  DAESRealVariable y{nullptr, "y"};
+  auto* matrix = new DAESArray(SUValue::kOneDimension | SUValue::kReal);
+  for (int r = 0; r < 2; ++r) {
+    auto* row = new DAESArray(SUValue::kReal);
+    for (int c = 0; c < 2; ++c) {
+      a[2 * r + c].SetValue(10.0 * (r + 1) + (c + 1));
+      row->SetMember(c + 1, new DAESScalar(&a[2 * r + c]));
+    }
+    matrix->SetMember(r + 1, row);
+  }
+  const Ref vm = Var(0, SUValue::kOneDimension * 2 | SUValue::kReal), vy = Var(1);
+  const Ref in = ListOf<ProcIOListExpression>({&vm}, 0);
+  const Ref out = ListOf<ProcIOListExpression>({&vy}, 0);
+  auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                      static_cast<ProcIOListExpression*>(out.get()));
+  call->Bind(&definition);
+  DAESProcedureNode node(nullptr, "P.matrix", call, 0);
+  node.SetRowElements({matrix, new DAESScalar(&y)}, 1);
+  DAESSolverEquationList list;
+  ASSERT_EQ(node.ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u);
+  ASSERT_EQ(list.EquationCount(), 1);
+  auto* row = static_cast<DAESProcSolverEquation*>(list.GetEquation(0));
+  ExprCodeWriter writer;
+  std::ostringstream code;
+  row->ProcContext()->WriteValueCode(writer, code, 1);
+  EXPECT_FALSE(writer.tape.failed);
+  EXPECT_EQ(code.str().substr(0, code.str().find("  if")),
+            "  PACKREALINPUT(0,11);\n  PACKREALINPUT(2,12);\n"
+            "  PACKREALINPUT(1,21);\n  PACKREALINPUT(3,22);\n");
+}
+
+TEST(CompiledProcedures, ResettingMarksClearsOnlyTheInputs) {
+  PackModel m(procdef::kLanguageC);
+  auto* row = static_cast<DAESProcSolverEquation*>(m.list.GetEquation(0));
+  DAESProcContext* context = row->ProcContext();
+  DAESRowElement* x = context->ArgumentElement(false, 0);
+  DAESRowElement* y = context->ArgumentElement(true, 0);
+  ASSERT_NE(x, nullptr);
+  ASSERT_NE(y, nullptr);
+  x->SetClassMark(-1, 0, 0);
+  y->SetClassMark(-1, 0, 0);
+  EXPECT_EQ(context->ResetVariables(0, 0), 0u);
+  EXPECT_EQ(x->Marker(0), 0);
+  EXPECT_EQ(y->Marker(0), -1);
+}
+
+// While the compiled library is active for a row, its output and (old
+// interface) its derivative row come from the library's exports.
+double g_output = 0.0;
+double g_derivs[3] = {0.0, 0.0, 0.0};
+double FakeOutput(std::uint32_t) { return g_output; }
+double* FakeDerivs(std::uint32_t) { return g_derivs; }
+double FakeResidual(std::uint32_t) { return 0.0; }
+
+TEST(CompiledProcedures, ActiveLibraryGivesOutputsAndDerivativeRows) {
+  PairModel m("cpair", procdef::kLanguageC, procdef::kAnalyticDerivatives);
+  const auto rows = m.Rows();
+  ASSERT_EQ(rows.size(), 2u);
+  DAESProcSolverEquation* row = rows[0];
+  row->SetCompiledNumber(7);
+  daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
+  library.residual = FakeResidual;
+  library.procoutput = FakeOutput;
+  library.procderivs = FakeDerivs;
+  g_output = 42.0;
+  g_derivs[0] = -0.25, g_derivs[1] = -9.0, g_derivs[2] = -0.5;
+  const std::uint32_t flags = daes::kEvalResidual | daes::kEvalDerivatives;
+  ASSERT_EQ(row->Evaluate(flags, nullptr), 0u);
+  double residual = 0;
+  row->ResidualValue(&residual);
+  DAESVarTableEntry* y1 = row->OutputElement();
+  ASSERT_NE(y1, nullptr);
+  EXPECT_DOUBLE_EQ(residual, y1->GetRealValue() - 42.0);  // version 2: variable minus output
+  EXPECT_DOUBLE_EQ(row->DerivativeFor(y1), 1.0);
+  std::vector<double> seen;
+  for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
+    const std::string name = m.problem->GetVariable(i)->GetNameText();
+    if (name.find(".u1") != std::string::npos || name.find(".u2") != std::string::npos) {
+      seen.push_back(row->DerivativeFor(m.problem->GetVariable(i)));
+    }
+  }
+  EXPECT_EQ(seen, (std::vector<double>{-0.25, -0.5}));  // the parameter's entry skipped
+  // The interpreter when asked for, whatever the library.
+  ASSERT_EQ(row->Evaluate(flags | daes::kEvalInterpreted, nullptr), 0u);
+  row->ResidualValue(&residual);
+  EXPECT_NE(residual, y1->GetRealValue() - 42.0);
+  library = daes::CompiledLibrary{};
+}
+
+TEST(CompiledEquationsBuild, ProcedureCallsEqualTheInterpreter) {
+  struct Case {
+    const char* entry;
+    std::uint32_t language;
+    std::uint32_t options;
+  };
+  const Case cases[] = {{"cpair", procdef::kLanguageC, procdef::kAnalyticDerivatives},
+                        {"fpair", procdef::kLanguageFortran, procdef::kAnalyticDerivatives},
+                        {"cpair", procdef::kLanguageC, 0}};
+  std::string ignored;
+  platform::LibraryOpen procs = platform::OpenLibrary(kLibrary);
+  ASSERT_NE(procs.handle, nullptr) << procs.error;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.entry) + " " + std::to_string(c.options));
+    testsupport::TempDir dir;
+    PairModel m(c.entry, c.language, c.options);
+    ASSERT_NE(m.problem, nullptr);
+    Loaded library;
+    std::int32_t entries = 0;
+    ASSERT_TRUE(Build(*m.problem, dir.path(), &library, &entries));
+    auto set_function = reinterpret_cast<void (*)(int, void*)>(
+        platform::LibrarySymbol(library.handle, "set_function"));
+    ASSERT_NE(set_function, nullptr);
+    const std::string symbol =
+        c.language == procdef::kLanguageFortran ? "SU55IF_" + std::string(c.entry) : c.entry;
+    set_function(0, platform::LibrarySymbol(procs.handle, symbol.c_str()));
+    std::vector<double> x(static_cast<std::size_t>(m.problem->VariableCount()) + 1, 0.0);
+    auto take_values = [&] {
+      for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
+        DAESVarTableEntry* v = m.problem->GetVariable(i);
+        x[static_cast<std::size_t>(m.problem->ColumnOf(v) - 1)] = v->GetRealValue();
+      }
+      library.setx(x.data());
+    };
+    std::mt19937 rng(11);
+    for (int point = 0; point < 4; ++point) {
+      for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
+        m.problem->GetVariable(i)->SetValue(std::uniform_real_distribution<double>(0.1, 3.0)(rng));
+      }
+      if (c.options != 0) {
+        Compare(*m.problem, library, entries);
+      } else {
+        // Difference quotients on both sides: the residuals alike, the
+        // entries near.
+        take_values();
+        for (DAESProcSolverEquation* row : m.Rows()) {
+          ASSERT_EQ(row->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives, nullptr), 0u);
+          double interpreted = 0;
+          row->ResidualValue(&interpreted);
+          EXPECT_TRUE(Near(daes::CurrentCompiledLibrary().residual(row->CompiledNumber()),
+                           interpreted, 1e-12));
+          std::vector<double> J(static_cast<std::size_t>(entries), 0.0);
+          library.jacobian(row->CompiledNumber(), J.data());
+          const int* pattern = library.columns(row->CompiledNumber());
+          // The entries of the rows written before this one come first.
+          std::int32_t offset = 0;
+          for (std::int32_t i = 0; m.problem->GetEquation(i) != row; ++i) {
+            offset += static_cast<std::int32_t>(
+                static_cast<DAESSolverEquation*>(m.problem->GetEquation(i))
+                    ->ColumnPattern()
+                    .size());
+          }
+          for (int k = 1; k <= pattern[0]; ++k) {
+            DAESVarTableEntry* v = m.problem->GetVariable(pattern[k] - 1);
+            EXPECT_NEAR(J[static_cast<std::size_t>(offset + k - 1)], row->DerivativeFor(v), 1e-5)
+                << v->GetNameText();
+          }
+        }
+      }
+    }
+    // The library's exports in place of the call data: the same residuals
+    // and (analytic, old interface) derivative rows.
+    if (c.options != 0) {
+      daes::CompiledLibrary& active = daes::CurrentCompiledLibrary();
+      active.procoutput = reinterpret_cast<double (*)(std::uint32_t)>(
+          platform::LibrarySymbol(library.handle, "procoutput"));
+      active.procderivs = reinterpret_cast<double* (*)(std::uint32_t)>(
+          platform::LibrarySymbol(library.handle, "procderivs"));
+      ASSERT_NE(active.procoutput, nullptr);
+      ASSERT_NE(active.procderivs, nullptr);
+      take_values();
+      for (DAESProcSolverEquation* row : m.Rows()) active.residual(row->CompiledNumber());
+      for (DAESProcSolverEquation* row : m.Rows()) {
+        const std::uint32_t flags = daes::kEvalResidual | daes::kEvalDerivatives;
+        ASSERT_EQ(row->Evaluate(flags | daes::kEvalInterpreted, nullptr), 0u);
+        double interpreted = 0, compiled = 0;
+        row->ResidualValue(&interpreted);
+        std::vector<double> want, got;
+        for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
+          want.push_back(row->DerivativeFor(m.problem->GetVariable(i)));
+        }
+        ASSERT_EQ(row->Evaluate(flags, nullptr), 0u);
+        row->ResidualValue(&compiled);
+        EXPECT_TRUE(Near(compiled, interpreted, 1e-12)) << compiled << " vs " << interpreted;
+        for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
+          EXPECT_TRUE(Near(row->DerivativeFor(m.problem->GetVariable(i)),
+                           want[static_cast<std::size_t>(i)], 1e-12));
+        }
+      }
+      active.procoutput = nullptr;
+      active.procderivs = nullptr;
+    }
+    // A failing call: the fail code reaches the compiled check.
+    const auto* last_fail =
+        static_cast<const int*>(platform::LibrarySymbol(library.handle, "g_last_fail"));
+    ASSERT_NE(last_fail, nullptr);
+    DAESProcSolverEquation* first = m.Rows()[0];
+    DAESVarTableEntry* u1 = m.problem->GetVariable(0);
+    for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
+      if (std::string(m.problem->GetVariable(i)->GetNameText()).find(".u1") != std::string::npos) {
+        u1 = m.problem->GetVariable(i);
+      }
+    }
+    u1->SetValue(-1.0);
+    take_values();
+    daes::CurrentCompiledLibrary().residual(first->CompiledNumber());
+    EXPECT_EQ(*last_fail, 3);
+  }
+  platform::CloseLibrary(procs.handle, &ignored);
+}
+
+}  // namespace

@@ -1,0 +1,188 @@
+// The results manager joined to the problem manager's control loop: its
+// services, the communication schedule the loop reads, the records opened
+// on a built problem and the snapshot after each collected step.
+#include "results/manager/run_results.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "control/problem/control_loop.h"
+#include "control/problem/problem_manager.h"
+#include "daes/model/services.h"
+#include "daes/model/variable.h"
+#include "foundation/values/typed_value.h"
+#include "framework/messaging/message.h"
+#include "framework/messaging/message_controller.h"
+#include "framework/servers/server_registry.h"
+#include "solve/options/solver_option_table.h"
+#include "tests/results/snapshot_fakes.h"
+
+namespace {
+
+class QuietController : public DseMessageController {
+ public:
+  QuietController() { DseSetCurrentController(this); }
+  ~QuietController() { DseSetCurrentController(nullptr); }
+  Status Send(DseMessage* message, std::uint32_t, DseClientCB*, void*, const double*,
+              std::int32_t) override {
+    if (refuse != 0) return refuse;  // the message stays the sender's
+    types.push_back(message->type);
+    delete message;
+    return status::kOk;
+  }
+  Status Poll() override { return 0; }
+  Status CancelRequest(std::uint32_t) override { return 21; }
+  Status PostEvents(std::uint32_t, std::int32_t, const std::uint32_t*, const std::uint32_t*,
+                    const char* const* const*) override {
+    return 0;
+  }
+  std::vector<std::uint32_t> types;
+  Status refuse = 0;
+};
+
+class RunResultsJoin : public snaptest::SnapshotFolder {
+ protected:
+  Status Command32(double interval) {
+    const double reals[] = {interval};
+    return join_->HandleCommand(0, nullptr, 0, nullptr, 1, reals);
+  }
+
+  QuietController controller_;
+  DseServerRegistry registry_;
+  SimProblemMgr manager_{&registry_};
+  Status registered_ = 1;
+  std::unique_ptr<SimRunResultsJoin> join_ =
+      std::make_unique<SimRunResultsJoin>(manager_, &registry_, &registered_);
+};
+
+TEST_F(RunResultsJoin, ServesItsIdsAndTakesThePlaceOfThePlainSeamForItsLifetime) {
+  EXPECT_EQ(registered_, 0u);
+  EXPECT_EQ(registry_.FindServer(55), &join_->Manager());
+  EXPECT_EQ(registry_.FindServer(65), &join_->Manager());
+  EXPECT_EQ(&manager_.RunResults(), join_.get());
+  join_.reset();
+  EXPECT_NE(dynamic_cast<SimPlainRunResults*>(&manager_.RunResults()), nullptr);
+}
+
+TEST_F(RunResultsJoin, TheLoopsScheduleIsTheResultsManagers) {
+  // Command 32 reaches the manager through the problem manager's command.
+  const double reals[] = {0.25};
+  EXPECT_EQ(manager_.HandleCommand(50, 32, 0, nullptr, 0, nullptr, 1, reals), 0u);
+  EXPECT_EQ(join_->CommunicationInterval(), 0.25);
+  EXPECT_EQ(join_->Manager().CommunicationInterval(), 0.25);
+  EXPECT_EQ(Command32(0.0), status::kBadArguments);
+  EXPECT_EQ(join_->CommunicationInterval(), 0.25);
+
+  join_->SetCommunicationTime(1.0);
+  EXPECT_EQ(join_->CommunicationStart(), 1.0);
+  EXPECT_EQ(join_->NextCommunicationTime(), 1.25);
+  EXPECT_EQ(join_->NextCommunicationTime(), 1.5);
+  EXPECT_EQ(join_->CommunicationCount(), 2);
+  // A point not reached is scheduled again; the manager's own seam agrees.
+  join_->LowerCommunicationCount();
+  EXPECT_EQ(join_->Manager().NextCommunicationTime(), 1.5);
+  // Commands 2 and 94 move the run position and start the schedule there.
+  join_->MoveTo(3.0);
+  EXPECT_EQ(join_->RunPosition(), 3.0);
+  EXPECT_EQ(join_->NextCommunicationTime(), 3.25);
+}
+
+TEST_F(RunResultsJoin, RecordsOpenAFreshSnapshotFile) {
+  EXPECT_EQ(join_->OpenRecords(), 0u);
+  EXPECT_TRUE(std::filesystem::exists("snapshot.snp"));
+  EXPECT_NE(join_->Manager().Values(), nullptr);
+  // A file holding a snapshot moves aside for the new one: nothing is lost.
+  EXPECT_EQ(join_->TakeSnapshot("Kept"), 0u);
+  EXPECT_EQ(join_->OpenRecords(), 0u);
+  EXPECT_TRUE(std::filesystem::exists("snapshot.snp"));
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("."))
+    files += entry.path().extension() == ".snp";
+  EXPECT_EQ(files, 2);
+}
+
+TEST_F(RunResultsJoin, AStepSnapshotRemovesOnlyTheReachedEvent) {
+  ASSERT_EQ(join_->OpenRecords(), 0u);
+  SimEventList& events = manager_.Events();
+  ASSERT_EQ(events.Add(step_event::kCommunication, 0.5, -1.0, nullptr), 0u);
+  ASSERT_EQ(events.Add(step_event::kCommunication, 1.0, -1.0, nullptr), 0u);
+  // Stopped short of the first point: nothing leaves.
+  EXPECT_EQ(join_->TakeStepSnapshot(0.3, 1, false), 0u);
+  EXPECT_EQ(events.Size(), 2u);
+  // Reached (within the tolerance): the head leaves, the next stays.
+  EXPECT_EQ(join_->TakeStepSnapshot(0.5 - events.Tolerance() / 2, 1, false), 0u);
+  ASSERT_EQ(events.Size(), 1u);
+  EXPECT_EQ(events.Head()->time, 1.0);
+  EXPECT_DOUBLE_EQ(join_->RunPosition(), 0.5 - events.Tolerance() / 2);
+  EXPECT_EQ(join_->TakeStepSnapshot(1.0, 1, false), 0u);
+  EXPECT_TRUE(events.Empty());
+  // Without an event there is nothing to record.
+  EXPECT_EQ(join_->TakeStepSnapshot(2.0, 1, false), 0u);
+}
+
+TEST_F(RunResultsJoin, ASteadyStateStepQueuesItsSnapshotForTheLoopToSave) {
+  ASSERT_EQ(join_->OpenRecords(), 0u);
+  // Flag 0x10 asks for a snapshot of every steady state.
+  const std::int32_t flags[] = {0x10};
+  ASSERT_EQ(join_->Manager().HandleCommand(55, 16, 0, nullptr, 1, flags, 0, nullptr), 0u);
+  ASSERT_EQ(manager_.Events().Add(step_event::kSteadyState, 0.0, -1.0, nullptr), 0u);
+  EXPECT_EQ(join_->TakeStepSnapshot(0.0, 1, false), 0u);
+  EXPECT_TRUE(manager_.Events().Empty());
+  EXPECT_EQ(join_->QueuedSnapshots(), (std::vector<std::string>{"Steady State"}));
+  EXPECT_EQ(join_->SaveQueuedSnapshots(), 0u);
+  EXPECT_TRUE(join_->QueuedSnapshots().empty());
+  std::uint32_t id = 0;
+  EXPECT_EQ(join_->Manager().FindSnapshotByName("Steady State", &id), 0u);
+}
+
+TEST_F(RunResultsJoin, NothingQueuedAppliesNothingAndNeedsNoRestart) {
+  bool applied = true;
+  EXPECT_EQ(join_->ApplyAssignments(&applied), 0u);
+  EXPECT_FALSE(applied);
+  EXPECT_FALSE(join_->ReinitialisationMark());
+}
+
+TEST_F(RunResultsJoin, ItIsTheModelsResultsServiceWhileItLives) {
+  ASSERT_EQ(join_->OpenRecords(), 0u);
+  EXPECT_EQ(daes::ResultsServices(), join_.get());
+  auto v = std::make_unique<DAESRealVariable>(nullptr, "v");
+  // The record attribute of an instance description.
+  join_->AddVariable(v.get());
+  EXPECT_EQ(join_->Recorded().count(v.get()), 1u);
+  join_->RemoveVariable(v.get());
+  EXPECT_TRUE(join_->Recorded().empty());
+
+  // An outside component's value waits for the next step's assignments.
+  ASSERT_EQ(v->SetValue(1.0), 0u);
+  EXPECT_EQ(v->SetRealAttribute(2, 3.5), 0u);
+  EXPECT_EQ(join_->Manager().QueuedCount(), 1u);
+  EXPECT_EQ(v->GetRealValue(), 1.0);
+  bool applied = true;
+  EXPECT_EQ(join_->ApplyAssignments(&applied), 0u);
+  EXPECT_FALSE(applied);
+  EXPECT_EQ(v->GetRealValue(), 3.5);
+
+  // A variable that goes away leaves no assignment naming it.
+  join_->AddVariable(v.get());
+  EXPECT_EQ(v->SetRealAttribute(2, 7.0), 0u);
+  v.reset();
+  EXPECT_TRUE(join_->Recorded().empty());
+  EXPECT_EQ(join_->Manager().QueuedCount(), 1u);
+  EXPECT_EQ(join_->ApplyAssignments(&applied), 0u);
+
+  join_.reset();
+  EXPECT_EQ(daes::ResultsServices(), nullptr);
+}
+
+TEST_F(RunResultsJoin, TheTimeMessageGoesToService95AndItsStatusIsTheCallers) {
+  EXPECT_EQ(join_->SendTimeMessage(0.5), 0u);
+  ASSERT_FALSE(controller_.types.empty());
+  EXPECT_EQ(controller_.types.back(), 95u);
+  controller_.refuse = 0xA000FFFFu;
+  EXPECT_EQ(join_->SendTimeMessage(0.5), 0xA000FFFFu);
+}
+
+}  // namespace

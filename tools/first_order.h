@@ -1,0 +1,60 @@
+// The FirstOrder scenario: the sample first-order lag driven through the
+// engine as the modelling environment drives it. It loads the model through
+// the instance manager, prepares it, edits it (a malformed description that
+// must be refused, then a good one, commands 29 and 6), solves the steady
+// state, sets u := 5, switches to dynamic mode and takes eleven steps of the
+// communication interval, reading x and y at each; then ends the engine.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tools/client.h"
+
+namespace vantor_scenario {
+
+inline constexpr double kSteadyTolerance = 1e-8;
+inline constexpr double kDynamicTolerance = 1e-4;
+
+// x(t) after u := 5 from x(0) = 2 with k = 1.
+inline double ExactX(double t) { return 5.0 - 3.0 * std::exp(-t); }
+
+struct Sample {
+  double t = 0.0;
+  double x = 0.0;
+  double y = 0.0;
+};
+
+struct FirstOrderOptions {
+  vantor_client::EngineOptions engine;
+  // The working folder; the run folder "FirstOrder" is made in it.
+  std::string folder;
+  // Run the edit (malformed, then good, commands 29 and 6) before solving.
+  bool edit = true;
+};
+
+struct FirstOrderRun {
+  double steady_x = NAN;
+  double steady_y = NAN;
+  std::vector<Sample> samples;
+  // The status the malformed instance description was refused with.
+  Status refused = 0;
+  int exit_code = -1;
+  bool snapshot_written = false;
+  // Empty when every step was answered as the road says; else what broke.
+  std::string failure;
+  // The engine's event lines, in order.
+  std::vector<std::string> events;
+};
+
+// Runs the whole road; false when a step broke it (run->failure says which).
+bool RunFirstOrder(const FirstOrderOptions& options, FirstOrderRun* run);
+
+// Whether every value of a finished run is within its tolerance, the
+// engine ended cleanly and the snapshot file was written.
+bool WithinTolerance(const FirstOrderRun& run);
+
+}  // namespace vantor_scenario
