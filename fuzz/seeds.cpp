@@ -41,6 +41,7 @@
 #include "fuzz/byte_stream.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/results_problem.h"
+#include "fuzz/sensitivity_answers.h"
 #include "fuzz/snapshot_participant.h"
 #include "platform/byte_order.h"
 #include "results/plot/plot_history_mgr.h"
@@ -1227,6 +1228,27 @@ void EstimationRequests(const fs::path& root) {
   seeds.Add(Prefixed({2}, options.bytes));
 }
 
+// What our integrator server answers: one item per problem variable in
+// order, the sensitivity items flagged, in batches of 32.
+void SensitivityTransfers(const fs::path& root) {
+  SeedFolder seeds(root, "sensitivity_transfer");
+  for (const auto& [shape, variables] :
+       std::vector<std::pair<std::uint8_t, std::uint8_t>>{{0x01, 3}, {0x56, 40}, {0xCB, 7}}) {
+    vantor_fuzz::SensitivityAnswers answers;
+    answers.shape = shape;
+    answers.variables = variables;
+    for (std::uint8_t i = 0; i < variables; i += 32) {
+      vantor_fuzz::SensitivityBatch batch;
+      for (std::uint8_t k = i; k < variables && k < i + 32; ++k) {
+        batch.items.emplace_back(static_cast<std::uint8_t>(k % 2 == 0 ? 1 : 0), k);
+      }
+      batch.next_result = batch.items.size() < 32 ? 1 : 0;
+      answers.batches.push_back(batch);
+    }
+    seeds.Add(answers.Encode());
+  }
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: vantor_fuzz_seeds FOLDER\n");
@@ -1265,5 +1287,6 @@ int main(int argc, char** argv) {
   ProcFilesRequests(root);
   SensitivityRequests(root);
   EstimationRequests(root);
+  SensitivityTransfers(root);
   return 0;
 }

@@ -36,9 +36,9 @@ Status SimServerIntegrator::LocateDiscontinuity(double low, double* high, double
                                                 bool finalise, Status* status) {
   return proxy_->LocateDiscontinuity(low, high, tolerance, finalise, status);
 }
-// Sensitivities reach the integrator through the sensitivity manager, which
-// is not part of this build: nothing to carry.
-Status SimServerIntegrator::TransferSensitivities(double) { return status::kOk; }
+Status SimServerIntegrator::TransferSensitivities(double time) {
+  return proxy_->TransferSensitivities(time);
+}
 Status SimServerIntegrator::SynchroniseTime() { return proxy_->SynchroniseTime(); }
 Status SimServerIntegrator::Finish() { return proxy_->Finish(); }
 // The server tells a re-initialisation at an event from its own state.

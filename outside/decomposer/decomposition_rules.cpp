@@ -33,6 +33,9 @@ bool RulesFor(std::uint32_t kind, std::uint32_t mode, std::uint32_t flags,
     default:  // 4 and 5 are never sent
       return false;
   }
+  // Sensitivities of an initialisation: the states are known there (their
+  // sensitivities come in as initial values), whatever the kind says.
+  if ((flags & kFlagInitialValues) != 0) r.unknowns = Unknowns::kInitialisation;
   r.with_partners = (kind & kKindWithPartners) != 0 || (flags & kFlagWithDerivatives) != 0;
   r.single_group = (flags & kFlagSingleGroup) != 0;
   r.tearing = (flags & (kFlagTearing | kFlagTearingSwitched)) != 0;

@@ -1,4 +1,4 @@
-// Time integration. IDA predicts, tests the error, chooses step and order,
+// Time integration. IDAS predicts, tests the error, chooses step and order,
 // interpolates and honours stop times; the corrector is the engine's: the
 // predicted values go into the model and the corrector decomposition (kind
 // 3, states paired with their derivatives) is solved pass after pass until
@@ -6,7 +6,11 @@
 // has no linear solver attached, so IDACalcIC must never be called: the
 // initialisation decomposition makes values consistent instead.
 // Euler and RK4 take fixed steps over the explicit-stage decomposition.
-#include <ida/ida.h>
+// Sensitivities (implicit methods only): IDAS's staggered corrector for them
+// is one engine call per step, at the converged point, through the
+// executive's sensitivity manager; IDAS keeps predictor, error test and
+// interpolant. Its own sensitivity residual must never be called.
+#include <idas/idas.h>
 #include <nvector/nvector_serial.h>
 #include <sundials/sundials_context.h>
 #include <sundials/sundials_nonlinearsolver.h>
@@ -44,6 +48,14 @@ Method MethodOf(double option) {
   }
 }
 
+// The vector IDAS hands a staggered sensitivity solver: one serial vector
+// per sensitivity (SUNDIALS' sensitivity wrapper; its header is private).
+struct SensWrapperContent {
+  N_Vector* vecs;
+  int nvecs;
+  booleantype own_vecs;
+};
+
 // Guards a run of steps that never reaches its target (a step size that
 // underflows against the target, say).
 constexpr long kMaxStepsPerCall = 5000000;
@@ -69,6 +81,7 @@ class Stepper final : public DynamicCore {
   }
   // The next leg starts where the model was last placed.
   Status Finish() override {
+    KeepSensitivities();
     DropLeg();
     consistent_ = false;
     return 0;
@@ -83,6 +96,10 @@ class Stepper final : public DynamicCore {
   }
   Status ExchangeStates(std::int32_t count, const std::int32_t* positions, double* values) override;
   std::uint32_t StepCount() const override { return steps_; }
+  Status SensitivityRow(std::int32_t row, double* values) override;
+  Status TimeDerivatives(double* values) override;
+  Status ReadValues(std::vector<double>* values) override { return ReadAll(values); }
+  long SensitivityResidualCalls() const override { return sens_residual_calls_; }
 
  private:
   // IDA glue.
@@ -104,8 +121,31 @@ class Stepper final : public DynamicCore {
     *n = static_cast<Stepper*>(nls->content)->last_failed_ ? 1 : 0;
     return 0;
   }
-  static int NoResidual(realtype, N_Vector, N_Vector, N_Vector, void*) { return -1; }
+  // IDAS with staggered sensitivities evaluates the residual once at the
+  // converged point, for its own sensitivity residual, which our corrector
+  // never calls: the value goes nowhere. Any other call is a fault.
+  static int NoResidual(realtype, N_Vector, N_Vector, N_Vector rr, void* user) {
+    auto* self = static_cast<Stepper*>(user);
+    if (self == nullptr || !self->sens_active_ || !self->after_corrector_) return -1;
+    N_VConst(0.0, rr);
+    return 0;
+  }
   int Correct(N_Vector ycor, N_Vector w, realtype tol, void* mem);
+  static int NlsSensSolve(SUNNonlinearSolver nls, N_Vector, N_Vector ycor, N_Vector, realtype,
+                          booleantype, void* mem) {
+    return static_cast<Stepper*>(nls->content)->CorrectSensitivities(ycor, mem);
+  }
+  static int CountingSensResidual(int, realtype, N_Vector, N_Vector, N_Vector, N_Vector*, N_Vector*,
+                                  N_Vector*, void* user, N_Vector, N_Vector, N_Vector) {
+    ++static_cast<Stepper*>(user)->sens_residual_calls_;
+    return -1;
+  }
+  int CorrectSensitivities(N_Vector ycor, void* mem);
+  Status StartSensitivities();
+  void FreeSensitivities();
+  // The engine's rows kept by the server at the time reached, from the
+  // interpolant, so that the next leg starts from them.
+  void KeepSensitivities();
 
   void FreeIda();
   void DropLeg() {
@@ -159,6 +199,17 @@ class Stepper final : public DynamicCore {
   Status corrector_status_ = 0;
   bool in_corrector_ = false;
 
+  // Sensitivities: IDAS's vectors while a leg carries them.
+  SUNNonlinearSolver nls_sens_ = nullptr;
+  N_Vector* ys_ = nullptr;
+  N_Vector* yps_ = nullptr;
+  N_Vector id_ = nullptr;  // 1 for states, 0 for algebraic unknowns
+  int sens_ns_ = 0;        // vectors allocated
+  bool sens_active_ = false;
+  bool sens_inited_ = false;
+  bool after_corrector_ = false;  // the state corrector converged this step
+  long sens_residual_calls_ = 0;
+
   // Fixed steps: the last step's ends for the cubic interpolant.
   std::vector<double> y0_, f0_, y1_, f1_;
 };
@@ -193,8 +244,25 @@ bool Stepper::Prepare() {
   return true;
 }
 
+void Stepper::FreeSensitivities() {
+  if (id_ != nullptr) N_VDestroy(id_);
+  id_ = nullptr;
+  if (ys_ != nullptr) N_VDestroyVectorArray(ys_, sens_ns_);
+  if (yps_ != nullptr) N_VDestroyVectorArray(yps_, sens_ns_);
+  ys_ = yps_ = nullptr;
+  sens_ns_ = 0;
+}
+
 void Stepper::FreeIda() {
   if (ida_ != nullptr) IDAFree(&ida_);
+  FreeSensitivities();
+  sens_inited_ = false;
+  sens_active_ = false;
+  if (nls_sens_ != nullptr) {
+    nls_sens_->content = nullptr;
+    SUNNonlinSolFree(nls_sens_);
+    nls_sens_ = nullptr;
+  }
   if (nls_ != nullptr) {
     nls_->content = nullptr;  // without a free op SUNDIALS would free it
     SUNNonlinSolFree(nls_);
@@ -336,7 +404,187 @@ Status Stepper::StartIda() {
   IDASetMaxNumSteps(ida_, -1);
   ss_ = 20.0;
   last_cj_ = 0.0;
+  return StartSensitivities();
+}
+
+Status Stepper::StartSensitivities() {
+  const bool wanted =
+      s_.sens_on_ && s_.sens_count_ > 0 && method_ != Method::kEuler && method_ != Method::kRK4;
+  if (!wanted) {
+    if (sens_active_) {
+      IDASensToggleOff(ida_);
+      IDASetSuppressAlg(ida_, SUNFALSE);
+    }
+    sens_active_ = false;
+    return 0;
+  }
+  const int ns = s_.sens_count_;
+  if (ns != sens_ns_) {
+    if (sens_inited_) IDASensFree(ida_);
+    sens_inited_ = false;
+    FreeSensitivities();
+    ys_ = N_VCloneVectorArray(ns, y_);
+    yps_ = N_VCloneVectorArray(ns, y_);
+    if (ys_ == nullptr || yps_ == nullptr) return kStatusIntegrationFailed;
+    sens_ns_ = ns;
+  }
+  const auto w1 = static_cast<std::size_t>(s_.sens_first_width_);
+  const auto w2 = static_cast<std::size_t>(s_.sens_second_width_);
+  for (int i = 0; i < ns; ++i) {
+    double* y = NV_DATA_S(ys_[i]);
+    double* yp = NV_DATA_S(yps_[i]);
+    const auto row = static_cast<std::size_t>(i);
+    for (std::size_t k = 0; k < n_; ++k) {
+      y[k] =
+          s_.sens_first_[row * w1 + static_cast<std::size_t>(
+                                        s_.sens_column_[static_cast<std::size_t>(position_[k])])];
+      yp[k] = derivative_[k] >= 0
+                  ? s_.sens_second_[row * w2 +
+                                    static_cast<std::size_t>(
+                                        s_.sens_column_[static_cast<std::size_t>(derivative_[k])])]
+                  : 0.0;
+    }
+  }
+  IDASetUserData(ida_, this);
+  if (!sens_inited_) {
+    if (IDASensInit(ida_, ns, IDA_STAGGERED, CountingSensResidual, ys_, yps_) != IDA_SUCCESS)
+      return kStatusIntegrationFailed;
+    sens_inited_ = true;
+    if (nls_sens_ == nullptr) {
+      nls_sens_ = SUNNonlinSolNewEmpty(ctx_);
+      if (nls_sens_ == nullptr) return kStatusIntegrationFailed;
+      nls_sens_->content = this;
+      nls_sens_->ops->gettype = [](SUNNonlinearSolver) { return SUNNONLINEARSOLVER_ROOTFIND; };
+      nls_sens_->ops->solve = NlsSensSolve;
+      nls_sens_->ops->setsysfn = [](SUNNonlinearSolver, SUNNonlinSolSysFn) { return 0; };
+      nls_sens_->ops->setctestfn = [](SUNNonlinearSolver, SUNNonlinSolConvTestFn, void*) {
+        return 0;
+      };
+      nls_sens_->ops->setmaxiters = [](SUNNonlinearSolver, int) { return 0; };
+      nls_sens_->ops->getnumiters = [](SUNNonlinearSolver, long* n) {
+        *n = 1;
+        return 0;
+      };
+      nls_sens_->ops->getnumconvfails = [](SUNNonlinearSolver, long* n) {
+        *n = 0;
+        return 0;
+      };
+    }
+    if (IDASetNonlinearSolverSensStg(ida_, nls_sens_) != IDA_SUCCESS)
+      return kStatusIntegrationFailed;
+  } else if (IDASensReInit(ida_, IDA_STAGGERED, ys_, yps_) != IDA_SUCCESS) {
+    return kStatusIntegrationFailed;
+  }
+  const OptionValues& o = s_.options_;
+  std::vector<double> absolute(static_cast<std::size_t>(ns), o.Get(kOptionAbsErrorTol));
+  if (IDASensSStolerances(ida_, o.Get(kOptionRelErrorTol), absolute.data()) != IDA_SUCCESS)
+    return kStatusBadOptionValue;
+  IDASetSensErrCon(ida_, SUNTRUE);
+  // The engine gives no derivatives for the sensitivities of algebraic
+  // unknowns: predicted from a zero slope, their corrections are as large as
+  // they are and no step would pass. The states' sensitivities carry the
+  // error test; the algebraic unknowns follow them.
+  if (id_ == nullptr) id_ = N_VClone(y_);
+  if (id_ == nullptr) return kStatusIntegrationFailed;
+  for (std::size_t k = 0; k < n_; ++k) NV_DATA_S(id_)[k] = derivative_[k] >= 0 ? 1.0 : 0.0;
+  IDASetId(ida_, id_);
+  IDASetSuppressAlg(ida_, SUNTRUE);
+  sens_active_ = true;
   return 0;
+}
+
+// One engine call: the predicted rows in, the corrected rows out.
+int Stepper::CorrectSensitivities(N_Vector ycor, void* mem) {
+  realtype t = 0, cj = 0;
+  N_Vector *yspred = nullptr, *ypspred = nullptr, *ysn = nullptr, *ypsn = nullptr;
+  void* user = nullptr;
+  if (IDAGetNonlinearSystemDataSens(mem, &t, &yspred, &ypspred, &ysn, &ypsn, &cj, &user) !=
+      IDA_SUCCESS)
+    return SUN_NLS_EXT_FAIL;
+  auto* content = static_cast<SensWrapperContent*>(ycor->content);
+  if (content == nullptr || content->nvecs != sens_ns_ || !s_.sensitivity_) return SUN_NLS_EXT_FAIL;
+  cj_ = cj;
+  const auto w1 = static_cast<std::size_t>(s_.sens_first_width_);
+  const auto w2 = static_cast<std::size_t>(s_.sens_second_width_);
+  auto first_at = [&](std::size_t row, std::size_t k) -> double& {
+    return s_.sens_first_[row * w1 + static_cast<std::size_t>(
+                                         s_.sens_column_[static_cast<std::size_t>(position_[k])])];
+  };
+  for (int i = 0; i < sens_ns_; ++i) {
+    const auto row = static_cast<std::size_t>(i);
+    const double* y = NV_DATA_S(yspred[i]);
+    const double* yp = NV_DATA_S(ypspred[i]);
+    for (std::size_t k = 0; k < n_; ++k) {
+      first_at(row, k) = y[k];
+      if (derivative_[k] >= 0) {
+        s_.sens_second_[row * w2 + static_cast<std::size_t>(
+                                       s_.sens_column_[static_cast<std::size_t>(derivative_[k])])] =
+            yp[k];
+      }
+    }
+  }
+  after_corrector_ = false;
+  double at = t;
+  const Status st =
+      s_.sensitivity_->SensitivityUpdate(s_.sens_first_.data(), s_.sens_second_.data(), &at);
+  if (status::IsFailure(st)) {
+    corrector_status_ = kStatusSensitivityFailed;
+    return SUN_NLS_EXT_FAIL;
+  }
+  for (int i = 0; i < sens_ns_; ++i) {
+    const auto row = static_cast<std::size_t>(i);
+    double* c = NV_DATA_S(content->vecs[i]);
+    const double* y = NV_DATA_S(yspred[i]);
+    for (std::size_t k = 0; k < n_; ++k) c[k] = first_at(row, k) - y[k];
+  }
+  return SUN_NLS_SUCCESS;
+}
+
+Status Stepper::SensitivityRow(std::int32_t row, double* values) {
+  if (!leg_ || !sens_active_ || hu_ <= 0.0 || row < 0 || row >= sens_ns_) return kStatusNoStep;
+  std::fill(values, values + s_.variable_count_, 0.0);
+  N_Vector v = N_VClone(y_);
+  if (v == nullptr) return kStatusIntegrationFailed;
+  int flag = IDAGetSensDky1(ida_, start_, 0, row, v);
+  if (flag == IDA_SUCCESS) {
+    for (std::size_t k = 0; k < n_; ++k) values[position_[k]] = NV_DATA_S(v)[k];
+    flag = IDAGetSensDky1(ida_, start_, 1, row, v);
+  }
+  if (flag == IDA_SUCCESS) {
+    for (std::size_t k = 0; k < n_; ++k) {
+      if (derivative_[k] >= 0) values[derivative_[k]] = NV_DATA_S(v)[k];
+    }
+  }
+  N_VDestroy(v);
+  return flag == IDA_SUCCESS ? 0 : kStatusTargetBeforeStep;
+}
+
+Status Stepper::TimeDerivatives(double* values) {
+  std::fill(values, values + s_.variable_count_, 0.0);
+  std::vector<double> y, yp;
+  if (!leg_) return kStatusNoStep;
+  if (Status st = Interpolate(start_, &y, &yp); st != 0) return st;
+  for (std::size_t k = 0; k < n_; ++k) values[position_[k]] = yp[k];
+  return 0;
+}
+
+void Stepper::KeepSensitivities() {
+  if (!leg_ || !sens_active_ || hu_ <= 0.0) return;
+  std::vector<double> row(static_cast<std::size_t>(s_.variable_count_));
+  const auto w1 = static_cast<std::size_t>(s_.sens_first_width_);
+  const auto w2 = static_cast<std::size_t>(s_.sens_second_width_);
+  for (int i = 0; i < sens_ns_; ++i) {
+    if (SensitivityRow(i, row.data()) != 0) return;
+    const auto r = static_cast<std::size_t>(i);
+    for (std::size_t p = 0; p < row.size(); ++p) {
+      const auto c = static_cast<std::size_t>(s_.sens_column_[p]);
+      if (s_.sens_derivative_[p]) {
+        s_.sens_second_[r * w2 + c] = row[p];
+      } else {
+        s_.sens_first_[r * w1 + c] = row[p];
+      }
+    }
+  }
 }
 
 void Stepper::CoreMessage(int code, const char*, const char* function, char* text, void* data) {
@@ -363,6 +611,7 @@ int Stepper::Correct(N_Vector ycor, N_Vector w, realtype tol, void* mem) {
   void* user = nullptr;
   last_passes_ = 0;
   last_failed_ = true;
+  after_corrector_ = false;
   if (IDAGetNonlinearSystemData(mem, &t, &yypred, &yppred, &yyn, &ypn, &res, &cj, &user) !=
       IDA_SUCCESS)
     return SUN_NLS_EXT_FAIL;
@@ -417,6 +666,7 @@ int Stepper::Correct(N_Vector ycor, N_Vector w, realtype tol, void* mem) {
       in_corrector_ = false;
       double* c = NV_DATA_S(ycor);
       for (std::size_t k = 0; k < n_; ++k) c[k] = current[k] - ypred_[k];
+      after_corrector_ = true;
       last_failed_ = false;
       corrector_status_ = 0;
       return SUN_NLS_SUCCESS;
@@ -434,6 +684,7 @@ Status Stepper::StepIda(double target) {
   realtype t = 0;
   corrector_status_ = 0;
   const int flag = IDASolve(ida_, target, &t, y_, yp_, IDA_ONE_STEP);
+  if (flag < 0 && corrector_status_ == kStatusSensitivityFailed) return corrector_status_;
   if (flag < 0) {
     switch (flag) {
       case IDA_CONV_FAIL:
@@ -653,6 +904,7 @@ Status Stepper::IntegrateTo(double target, double* reached) {
     if (Status l = LocateOnInterpolant(reached); l != 0) return l;
     // The history beyond the event is of no use: the next leg starts there.
     start_ = *reached;
+    KeepSensitivities();
     DropLeg();
     consistent_ = false;
     return kIntegratorDiscontinuity;

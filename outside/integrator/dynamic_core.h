@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/status.h"
 
@@ -28,6 +29,14 @@ class DynamicCore {
   // x' = x'pred + cj (x - xpred) for the states a group has solved.
   virtual Status ExchangeStates(std::int32_t count, const std::int32_t* positions,
                                 double* values) = 0;
+  // Sensitivity row `row` (0-based) at the time reached, one value per
+  // problem variable; kStatusNoStep without an integration history.
+  virtual Status SensitivityRow(std::int32_t row, double* values) = 0;
+  // The time derivatives at the time reached.
+  virtual Status TimeDerivatives(double* values) = 0;
+  virtual Status ReadValues(std::vector<double>* values) = 0;
+  // Sensitivity-residual calls IDAS made (none are wanted).
+  virtual long SensitivityResidualCalls() const = 0;
   // Steps taken since set-up, for {00380024}.
   virtual std::uint32_t StepCount() const = 0;
 };

@@ -27,6 +27,7 @@ const ErrorText kErrorTexts[] = {
      "An option value of the wrong type or out of range was sent to the integrator server"},
     {kStatusNoStep, "The integrator server has no integration step in progress"},
     {kStatusNoSensitivities, "This integrator server does not supply sensitivities"},
+    {kStatusSensitivityFailed, "The engine could not compute the sensitivities: the run stops"},
     {kStatusDecomposerFailed, "The decomposition server could not decompose the problem"},
     {kStatusProblemUnreadable, "The structure of the problem could not be read"},
     {kStatusNoInterface,
@@ -44,6 +45,47 @@ const ErrorText kErrorTexts[] = {
 };
 
 // {00380024}: the number of steps taken.
+// One item per problem variable in order; states, derivatives and
+// algebraic unknowns are the sensitivity items.
+class SensitivityItems final : public ISensitivityItemEnumerator {
+ public:
+  explicit SensitivityItems(std::vector<std::uint32_t> flags) : flags_(std::move(flags)) {
+    ++outside::LiveObjects();
+  }
+  ~SensitivityItems() { --outside::LiveObjects(); }
+  Status QueryInterface(const platform::IID& iid, void** object) override {
+    if (object == nullptr) return platform::E_POINTER;
+    if (iid != platform::IID_IUnknown && iid != IID_ISensitivityItemEnumerator) {
+      *object = nullptr;
+      return platform::E_NOINTERFACE;
+    }
+    *object = static_cast<ISensitivityItemEnumerator*>(this);
+    AddRef();
+    return 0;
+  }
+  std::uint32_t AddRef() override { return ++refs_; }
+  std::uint32_t Release() override {
+    const std::uint32_t left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+  Status Next(std::uint32_t count, SensitivityItem* items, std::uint32_t* fetched) override {
+    if (fetched == nullptr || (count > 0 && items == nullptr)) return platform::E_POINTER;
+    std::uint32_t done = 0;
+    while (done < count && next_ < flags_.size()) {
+      items[done++] = {flags_[next_], static_cast<std::int32_t>(next_)};
+      ++next_;
+    }
+    *fetched = done;
+    return done < count ? 1u : 0u;
+  }
+
+ private:
+  std::atomic<std::uint32_t> refs_{0};
+  std::vector<std::uint32_t> flags_;
+  std::size_t next_ = 0;
+};
+
 class StepCounter final : public IServerCount {
  public:
   explicit StepCounter(std::uint32_t steps) : steps_(steps) { ++outside::LiveObjects(); }
@@ -108,23 +150,31 @@ Status IntegratorServer::Initialise(double* time_reached, double time, std::int3
   if (time_reached == nullptr || (sensitivities != 0 && sensitivities != 1) || !std::isfinite(time))
     return kStatusBadArgument;
   if (!problem_) return kStatusNotSetUp;
+  if (mode != kIntegratorIntegrateTo) {
+    sens_on_ = sensitivities == 1 && sensitivity_ && SensitivityMethod();
+    if (sens_on_) SizeSensitivities();
+  }
   switch (mode) {
     case kIntegratorStart: {
       *time_reached = 0.0;
       const Status s = SolveSteadyState();
-      if (s == 0) time_ = 0.0;
-      return s;
+      if (s != 0) return s;
+      time_ = 0.0;
+      return sens_on_ ? StartSensitivities(0.0) : 0;
     }
     case kIntegratorInitialiseAt:
     case kIntegratorReinitialiseAt: {
       *time_reached = time;
+      if (mode == kIntegratorReinitialiseAt && core_ && core_->ReadValues(&before_reinit_) != 0) {
+        before_reinit_.clear();
+      }
       const Status s =
           SolveInitialisation(time, mode == kIntegratorInitialiseAt ? kDecomposeInitialisation
                                                                     : kDecomposeReinitialisation);
       if (s != 0) return s;
       time_ = time;
       if (core_) core_->Restart(time);
-      return 0;
+      return sens_on_ ? StartSensitivities(time) : 0;
     }
     case kIntegratorIntegrateTo: {
       *time_reached = time_;
@@ -144,6 +194,7 @@ Status IntegratorServer::GetCapabilities(std::uint32_t* word) {
   std::uint32_t w = kCapInterpolates;
   if (options_.Get(kOptionRcvTornVars) != 0) w |= kCapTornVariables;
   if (options_.Get(kOptionItplToComTime) != 0) w |= kCapImplicitEvents;
+  if (SensitivityMethod()) w |= kCapSensitivities;
   *word = w;
   return 0;
 }
@@ -175,6 +226,8 @@ Status IntegratorServer::SetUp(platform::IUnknown* problem_group, platform::IUnk
   // Optional: the dynamic core tells these of each accepted step.
   delays_ = QueryRef<IQLNDelayManager>(executive, IID_IQLNDelayManager);
   implicit_events_ = QueryRef<IQLNImplicitEventMgr>(executive, IID_IQLNImplicitEventMgr);
+  sensitivity_ = QueryRef<IQLNSensitivityManager>(executive, IID_IQLNSensitivityManager);
+  sens_on_ = false;
   variable_count_ = variables;
   variable_types_ = std::move(types);
   partners_ = std::move(partners);
@@ -231,6 +284,17 @@ Status IntegratorServer::GetInterface(const platform::IID& iid, void** out) {
     if (e == nullptr) return platform::E_OUTOFMEMORY;
     return e->QueryInterface(iid, out);
   }
+  if (iid == IID_ISensitivityItemEnumerator) {
+    std::vector<std::uint32_t> flags(variable_types_.size(), 0);
+    for (std::size_t i = 0; i < flags.size(); ++i) {
+      const std::int32_t type = variable_types_[i];
+      const bool fixed = (type & 0x60) == 0x60;
+      if ((type & 0x4) != 0 || (!fixed && (type & 0x3) != 0)) flags[i] = 0x200;
+    }
+    auto* e = new (std::nothrow) SensitivityItems(std::move(flags));
+    if (e == nullptr) return platform::E_OUTOFMEMORY;
+    return e->QueryInterface(iid, out);
+  }
   if (iid == IID_IServerCount) {
     auto* c = new (std::nothrow) StepCounter(core_ ? core_->StepCount() : 0);
     if (c == nullptr) return platform::E_OUTOFMEMORY;
@@ -250,6 +314,8 @@ Status IntegratorServer::ReleaseProblem() {
   DropDecompositions();
   implicit_events_.Reset();
   delays_.Reset();
+  sensitivity_.Reset();
+  sens_on_ = false;
   executive_.Reset();
   problem_.Reset();
   executive_unknown_.Reset();
@@ -261,7 +327,8 @@ Status IntegratorServer::ReleaseProblem() {
 }
 
 Status IntegratorServer::RunControl(std::int32_t code) {
-  if (code != kRunControlSteadyState && code != kRunControlPrepare && code != kRunControlSolve && code != kRunControlEnd)
+  if (code != kRunControlSteadyState && code != kRunControlPrepare && code != kRunControlSolve &&
+      code != kRunControlEnd)
     return kStatusBadArgument;
   run_.control = code;
   if (code == kRunControlEnd && core_) return core_->Finish();
@@ -290,8 +357,67 @@ Status IntegratorServer::Reset() {
   return core_ ? core_->Finish() : 0;
 }
 
-Status IntegratorServer::GetSensitivityData(double*, std::int32_t, std::int32_t, std::int32_t) {
-  return kStatusNoSensitivities;
+bool IntegratorServer::SensitivityMethod() const {
+  // Implicit Euler and Gear12 (and the old implicit kinds taken as them).
+  const auto method = static_cast<int>(options_.Get(kOptionIntegrator));
+  return method != 1 && method != 2;
+}
+
+void IntegratorServer::SizeSensitivities() {
+  std::int32_t count = 0;
+  if (!sensitivity_ || sensitivity_->GetCount(&count) != 0 || count < 0) count = 0;
+  const std::size_t n = variable_types_.size();
+  sens_column_.assign(n, 0);
+  sens_derivative_.assign(n, false);
+  sens_first_width_ = sens_second_width_ = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    sens_derivative_[i] = (variable_types_[i] & 0x4) != 0;
+    sens_column_[i] = sens_derivative_[i] ? sens_second_width_++ : sens_first_width_++;
+  }
+  if (count != sens_count_ ||
+      sens_first_.size() !=
+          static_cast<std::size_t>(count) * static_cast<std::size_t>(sens_first_width_)) {
+    sens_count_ = count;
+    sens_first_.assign(static_cast<std::size_t>(count) * sens_first_width_, 0.0);
+    sens_second_.assign(static_cast<std::size_t>(count) * sens_second_width_, 0.0);
+  }
+}
+
+// After a successful initialise: the engine fills the rows the next leg
+// starts from.
+Status IntegratorServer::StartSensitivities(double time) {
+  if (sens_count_ == 0) return 0;
+  double t = time;
+  const Status s = sensitivity_->SensitivityInit(sens_first_.data(), sens_second_.data(), &t);
+  return status::IsFailure(s) ? kStatusSensitivityFailed : 0;
+}
+
+Status IntegratorServer::GetSensitivityData(double* values, std::int32_t a, std::int32_t b,
+                                            std::int32_t index1) {
+  if (values == nullptr) return kStatusBadArgument;
+  if (!problem_) return kStatusNotSetUp;
+  const std::size_t n = variable_types_.size();
+  if (a == 1 && b == 0) {
+    if (!sens_on_ || index1 < 1 || index1 > sens_count_) return platform::E_INVALIDARG;
+    if (core_ && core_->SensitivityRow(index1 - 1, values) == 0) return 0;
+    // No leg yet: the rows of the last initialise.
+    const auto row = static_cast<std::size_t>(index1 - 1);
+    for (std::size_t i = 0; i < n; ++i) {
+      values[i] = sens_derivative_[i] ? sens_second_[row * sens_second_width_ + sens_column_[i]]
+                                      : sens_first_[row * sens_first_width_ + sens_column_[i]];
+    }
+    return 0;
+  }
+  if (a == 1 && b == 1 && index1 == 0) {
+    if (!core_) return kStatusNoStep;
+    return core_->TimeDerivatives(values);
+  }
+  if (a == 0 && b == 1 && index1 == 0) {
+    for (std::size_t i = 0; i < n; ++i)
+      values[i] = i < before_reinit_.size() ? before_reinit_[i] : 0.0;
+    return 0;
+  }
+  return platform::E_INVALIDARG;
 }
 
 }  // namespace integrator

@@ -41,6 +41,7 @@ inline constexpr Status kStatusTooMuchWork = 0x80FF000Du;
 inline constexpr Status kStatusErrorTestFailed = 0x80FF000Eu;
 inline constexpr Status kStatusIntegrationFailed = 0xC0FF000Fu;
 inline constexpr Status kStatusValuesUnreadable = 0xC0FF0010u;
+inline constexpr Status kStatusSensitivityFailed = 0xC0FF0011u;
 
 // Decomposition kinds this server asks for.
 inline constexpr std::uint32_t kDecomposeSteadyState = 0;
@@ -99,6 +100,23 @@ class IntegratorServer final : public IUnifiedIntegrator {
   Status SolveDecomposition(IQLNDecomposition* decomposition);
   Status FixDerivativesAtZero();
   void DropDecompositions();
+
+  // Sensitivities: on when the engine asks at initialise, has a
+  // sensitivity manager and the method is implicit.
+  bool SensitivityMethod() const;
+  void SizeSensitivities();
+  Status StartSensitivities(double time);
+  // The rows as the engine's matrices lay them out: `first` over the
+  // problem variables that are not derivatives, `second` over those that
+  // are, each in problem order.
+  outside::Ref<IQLNSensitivityManager> sensitivity_;
+  bool sens_on_ = false;
+  std::int32_t sens_count_ = 0;
+  std::vector<std::int32_t> sens_column_;
+  std::vector<bool> sens_derivative_;
+  std::int32_t sens_first_width_ = 0, sens_second_width_ = 0;
+  std::vector<double> sens_first_, sens_second_;
+  std::vector<double> before_reinit_;
 
   std::atomic<std::uint32_t> refs_{0};
   OptionValues options_;

@@ -76,11 +76,19 @@ class IQLNDelayManager : public platform::IUnknown {
   ~IQLNDelayManager() = default;
 };
 
+// Rows: parameter elements, then switching-time rows (GetCount of them).
+// `first` holds one row per sensitivity over the problem variables without
+// flag 4, `second` over those with it (the derivatives), each in problem
+// order, row-major. The server fills them with its current rows (predicted
+// ones for an update) and the engine overwrites them.
 class IQLNSensitivityManager : public platform::IUnknown {
  public:
   /* 3 */ virtual Status GetCount(std::int32_t* count) = 0;
-  /* 4 */ virtual Status SetValue1(const char* name1, const char* name2, double* value) = 0;
-  /* 5 */ virtual Status SetValue2(const char* name1, const char* name2, double* value) = 0;
+  // After a successful initialise with sensitivities on: the steady-state or
+  // initialisation sensitivities of the current run kind at *time.
+  /* 4 */ virtual Status SensitivityInit(double* first, double* second, double* time) = 0;
+  // The dynamic sensitivities of the corrector's converged point.
+  /* 5 */ virtual Status SensitivityUpdate(double* first, double* second, double* time) = 0;
 
  protected:
   ~IQLNSensitivityManager() = default;

@@ -1,5 +1,6 @@
 #include "solve/proxies/integrator_server_proxy.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -17,6 +18,8 @@
 // From the run-mode header, whose steady-state constant clashes with the
 // server's run-control code of the same name.
 double GetSimulationTime();
+std::int32_t GetRunMode();
+std::int32_t GetSolutionPhase();
 
 namespace {
 
@@ -413,8 +416,75 @@ Status IntegratorServerProxy::GetSensitivityData(double* values, std::int32_t in
   return server_->GetSensitivityData(values, 0, 0, index);
 }
 
+Status IntegratorServerProxy::TransferSensitivities(double) {
+  SensitivityManagerFace* manager = GetSensitivityManagerFace();
+  if (manager == nullptr) return 0;
+  if (server_ == nullptr) return kProxyFailure;
+  DAESProblem* problem = GetCurrentProblem();
+  DAESVarTableEntry* const* variables = problem != nullptr ? problem->GetVariables() : nullptr;
+  const std::int32_t count = problem != nullptr ? problem->VariableCount() : 0;
+  const Status s =
+      TransferServerSensitivities(server_, manager, variables, count, &transfer_columns_);
+  if (status::IsFailure(s) && s != kSensitivityTransferFailed) return FailureOf(s);
+  return s;
+}
+
+Status IntegratorServerProxy::SensitivityInit(double* first, double* second, double* time) {
+  if (time == nullptr) return platform::E_INVALIDARG;
+  const Status s = ComputeInto(first, second, *time, GetRunMode(), GetSolutionPhase());
+  return status::IsFailure(s) ? platform::E_FAIL : s;
+}
+
+Status IntegratorServerProxy::SensitivityUpdate(double* first, double* second, double* time) {
+  if (time == nullptr) return platform::E_INVALIDARG;
+  const Status s = DynamicAt(*time, first, second);
+  return status::IsFailure(s) ? platform::E_FAIL : s;
+}
+
+Status SensitivityManagerOps::QueryInterface(const platform::IID& iid, void** out) {
+  if (out == nullptr) return platform::E_POINTER;
+  *out = nullptr;
+  if (iid != IID_IQLNSensitivityManager && iid != platform::IID_IUnknown) {
+    return platform::E_NOINTERFACE;
+  }
+  *out = static_cast<IQLNSensitivityManager*>(this);
+  return 0;
+}
+
+Status SensitivityManagerOps::GetCount(std::int32_t* count) {
+  if (count == nullptr) return platform::E_INVALIDARG;
+  SensitivityManagerFace* m = GetSensitivityManagerFace();
+  *count =
+      m != nullptr ? std::max(0, m->MatrixRowCount()) + std::max(0, m->SwitchingRowCount()) : 0;
+  return 0;
+}
+
+namespace {
+IntegratorServerProxy* CurrentServerProxy() {
+  return dynamic_cast<IntegratorServerProxy*>(GetCurrentIntegrator());
+}
+}  // namespace
+
+Status SensitivityManagerOps::SensitivityInit(double* first, double* second, double* time) {
+  if (first == nullptr || second == nullptr || time == nullptr) return platform::E_INVALIDARG;
+  IntegratorServerProxy* p = CurrentServerProxy();
+  return p != nullptr ? p->SensitivityInit(first, second, time) : platform::E_FAIL;
+}
+
+Status SensitivityManagerOps::SensitivityUpdate(double* first, double* second, double* time) {
+  if (first == nullptr || second == nullptr || time == nullptr) return platform::E_INVALIDARG;
+  IntegratorServerProxy* p = CurrentServerProxy();
+  return p != nullptr ? p->SensitivityUpdate(first, second, time) : platform::E_FAIL;
+}
+
+SensitivityManagerOps* GetSensitivityManagerOps() {
+  static SensitivityManagerOps ops;
+  return &ops;
+}
+
 Status IntegratorServerProxy::ResetServer() {
   QLNSensitivityCalculator::Release();
+  transfer_columns_.clear();
   if (server_ == nullptr) return kProxyFailure;
   return server_->Reset();
 }

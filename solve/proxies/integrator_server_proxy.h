@@ -9,12 +9,28 @@
 
 #include "foundation/interfaces/integrator_proxy.h"
 #include "platform/bstr.h"
+#include "solve/ifaces/executive.h"
 #include "solve/ifaces/integrator_server.h"
 #include "solve/options/options_client.h"
 #include "solve/proxies/sensitivity_calculator.h"
+#include "solve/proxies/sensitivity_transfer.h"
 #include "solve/proxies/server_class.h"
 
 class QLNESOGroup;
+
+// The sensitivity manager as servers see it through the executive: counts
+// from the manager, the two matrix operations to the current integrator.
+// One per process; no reference counting.
+class SensitivityManagerOps final : public IQLNSensitivityManager {
+ public:
+  Status QueryInterface(const platform::IID& iid, void** out) override;
+  std::uint32_t AddRef() override { return 1; }
+  std::uint32_t Release() override { return 1; }
+  Status GetCount(std::int32_t* count) override;
+  Status SensitivityInit(double* first, double* second, double* time) override;
+  Status SensitivityUpdate(double* first, double* second, double* time) override;
+};
+SensitivityManagerOps* GetSensitivityManagerOps();
 
 inline constexpr Status kIntegratorDiscontinuityBefore = 601;
 inline constexpr Status kBeginRunFailed = 617;
@@ -70,6 +86,16 @@ class IntegratorServerProxy final : public UnifiedIntegratorProxy,
   void SetAuxWord(std::uint32_t word) { aux_word_ = word; }
   std::uint32_t GetAuxWord() const { return aux_word_; }
   Status GetSensitivityData(double* values, std::int32_t index);
+  // The server's sensitivities at the time reached, to the sensitivity
+  // manager.
+  Status TransferSensitivities(double time);
+  // The server's calls through the sensitivity manager: the current run
+  // kind's sensitivities into its matrices, and the dynamic update. A
+  // failure answers 0x80004005.
+  Status SensitivityInit(double* first, double* second, double* time);
+  Status SensitivityUpdate(double* first, double* second, double* time);
+  bool ExplicitIntegrator() override { return IsKind1Or2(); }
+  double StepQuantity() override { return GetServerValue(); }
   Status SetQuiet(bool quiet);
   Status ReleaseServerGroup();
   bool IsKind1Or2() const { return kind_ == 1 || kind_ == 2; }
@@ -120,4 +146,5 @@ class IntegratorServerProxy final : public UnifiedIntegratorProxy,
   std::int32_t kind_;
   std::vector<std::int32_t> state_positions_;
   std::vector<double> state_values_;
+  std::vector<SensitivityColumn> transfer_columns_;
 };

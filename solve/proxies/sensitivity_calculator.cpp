@@ -1,11 +1,18 @@
 #include "solve/proxies/sensitivity_calculator.h"
 
+#include <algorithm>
+#include <cmath>
+#include <map>
+
 #include "daes/blocks/solver_block.h"
+#include "daes/equations/row.h"
 #include "daes/problem/problem.h"
 #include "daes/problem/solver_equation.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
+#include "numerics/lsq/numeric_print.h"
+#include "numerics/sparse_lu/slu_drivers.h"
 #include "solve/groups/decomposition.h"
 #include "solve/groups/eso_group.h"
 #include "solve/linear/lsi.h"
@@ -16,15 +23,36 @@ namespace {
 
 SensitivityManagerFace* g_manager = nullptr;
 
+// One column of the sensitivity matrix: a parameter entry or the switching
+// times, with its elements and the base element of the current interval.
+struct Column {
+  DAESVarTableEntry* parameter;  // null for the switching times
+  std::int32_t entry;
+  std::int32_t elements;
+  std::int32_t base;
+};
+
 constexpr std::int32_t kOptLinearSolver = 25;
 constexpr std::uint32_t kOptionsWord = 524;
 constexpr std::uint32_t kWithDerivatives = 16;
 constexpr std::uint32_t kInitialValues = 0x400;
+constexpr std::uint32_t kOutGroup = 1;
+constexpr std::uint32_t kDerivativeClass = 0x4;
+constexpr std::uint32_t kOutsideFlags = 0x10 | 0x80;
+constexpr std::uint32_t kMergedFlag = 0x4000;
 constexpr std::uint32_t kArrayParameter = 0x200000;
-constexpr std::uint32_t kNotFreeBits = 0x10 | 0x80;
+constexpr std::uint32_t kPairing = 0x1;
+
+std::int32_t PrintLevel() { return SolverOptions::Instance()->GetInt(kOptPrintLevel); }
+
+bool IsArray(DAESVarTableEntry* p) {
+  return p != nullptr && (p->GetFlags() & kArrayParameter) != 0;
+}
+bool IsFree(DAESVarTableEntry* p) { return p != nullptr && (p->GetFlags() & kOutsideFlags) == 0; }
 
 // A single-group decomposition of the current problem for the case.
-Status BuildDecomposition(std::uint32_t m, std::uint32_t k, bool second, QLNDecomposition** out) {
+Status BuildDecomposition(std::uint32_t m, std::uint32_t k, std::uint32_t flags,
+                          QLNDecomposition** out) {
   *out = nullptr;
   DAESProblem* problem = GetCurrentProblem();
   ServerProxyHost* host = GetServerProxyHost();
@@ -36,7 +64,6 @@ Status BuildDecomposition(std::uint32_t m, std::uint32_t k, bool second, QLNDeco
   Status s = kSensitivityFailed;
   if (group->QueryInterface(platform::IID_IUnknown, &set) == 0 && set != nullptr) {
     IQLNDecomposition* made = nullptr;
-    const std::uint32_t flags = kOptionsWord + kWithDerivatives + (second ? kInitialValues : 0);
     const Status d = proxy->Decompose(host != nullptr ? host->Executive() : nullptr,
                                       static_cast<platform::IUnknown*>(set), m, k, flags, &made);
     if (status::IsSuccess(d) && made != nullptr) {
@@ -60,6 +87,77 @@ Status BuildDecomposition(std::uint32_t m, std::uint32_t k, bool second, QLNDeco
   return s;
 }
 
+DAESSolverBlock* FirstGroup(QLNDecomposition* d) {
+  return d != nullptr ? dynamic_cast<DAESSolverBlock*>(d->GetRow(0)) : nullptr;
+}
+
+void DestroyHandle(LSIBaseSolve** handle) {
+  if (*handle == nullptr) return;
+  const std::int64_t destroy = 64, zero = 0, kind = 0;
+  std::int64_t info = 0;
+  LSISolve(nullptr, nullptr, nullptr, nullptr, nullptr, &zero, &zero, handle, &destroy, &info,
+           &kind);
+  *handle = nullptr;
+}
+
+void Drop(QLNDecomposition** d, LSIBaseSolve** handle) {
+  if (*d != nullptr) DestroyHandle(handle);
+  *handle = nullptr;
+  if (*d != nullptr) (*d)->Release();
+  *d = nullptr;
+}
+
+// 0-based place of the variable in the problem, -1 when absent.
+std::int32_t ProblemIndex(DAESProblem* problem, DAESVarTableEntry* v) {
+  return problem != nullptr && v != nullptr ? problem->FindVariable(v) - 1 : -1;
+}
+
+// The equation a group row stands for, so that rows of two groups over the
+// same equations can be matched.
+const void* EquationKey(QLNRow* row) {
+  auto* q = dynamic_cast<QLNEquation*>(row);
+  QLNEquation* e = q != nullptr ? q->UnderlyingEquation() : nullptr;
+  return e != nullptr ? static_cast<const void*>(e) : static_cast<const void*>(row);
+}
+
+Status Solve(std::vector<double>& values, const std::int64_t* rows, const std::int64_t* cols,
+             double* x, std::vector<double>& rhs, std::int64_t ne, std::int64_t n,
+             LSIBaseSolve** handle, bool first, std::int64_t solver_kind) {
+  const std::int64_t flags = first ? 12 : 8;
+  std::int64_t info = 0;
+  LSISolve(values.data(), rows, cols, x, rhs.data(), &ne, &n, handle, &flags, &info, &solver_kind);
+  if (info == 0 || info == -2) return 0;
+  if (info == -1) SuPrint(0, "Sensitivity matrix is structurally singular!");
+  SuPrint(kSensitivityFailed, "Fatal error calculating sensitivities");
+  return kSensitivityFailed;
+}
+
+void PrintJacobian(const char* title, std::vector<double>& values, const std::int64_t* rows,
+                   const std::int64_t* cols, std::int64_t ne) {
+  SuPrint(0, "%s", title);
+  std::vector<std::int64_t> work(static_cast<std::size_t>(std::max<std::int64_t>(ne, 1)));
+  PrintSparseTriplets(rows, cols, values.data(), nullptr, work.data(), ne);
+}
+
+}  // namespace
+
+namespace {
+
+struct Interval {
+  std::int32_t linear = 0;  // L
+  double phi = 0.0;
+  double t0 = 0.0;
+  double t1 = 1.0;
+};
+
+Interval IntervalAt(SensitivityManagerFace* m, double t) {
+  Interval in;
+  m->IntervalTimes(&in.t0, &in.t1);
+  in.linear = m->InterpolationKind() == 1 ? 1 : 0;
+  if (in.linear == 1 && in.t1 != in.t0) in.phi = (t - in.t0) / (in.t1 - in.t0);
+  return in;
+}
+
 }  // namespace
 
 namespace {
@@ -74,7 +172,95 @@ class ManagerParameters final : public BlockSensitivityParameters {
   }
 };
 ManagerParameters g_manager_parameters;
+
+std::vector<Column> ColumnsOf(SensitivityManagerFace* m) {
+  std::vector<Column> columns;
+  for (std::int32_t j = 0; j < m->EntryCount(); ++j) {
+    DAESVarTableEntry* p = m->Entry(j);
+    if (IsArray(p)) {
+      columns.push_back({p, j, std::max(1, m->ControlElements()), m->CurrentInterval() - 1});
+    } else {
+      columns.push_back({p, j, 1, 0});
+    }
+  }
+  if (m->SwitchingElements() > 0) {
+    columns.push_back({nullptr, -1, m->SwitchingElements(), m->CurrentInterval() - 2});
+  }
+  return columns;
+}
+
+// The right-hand side an element brings before any initial-value term.
+Status Forcing(SensitivityManagerFace* m, DAESSolverBlock* system, const Column& c, std::int32_t e,
+               const Interval& in, double t, std::vector<double>* rhs) {
+  std::fill(rhs->begin(), rhs->end(), 0.0);
+  if (c.parameter != nullptr) {
+    if (e != c.base && e != c.base + in.linear) return 0;
+    const Status s = system->EvaluateJacobianColumn(c.parameter, rhs->data(), 0);
+    if (status::IsFailure(s)) return s;
+    const double factor = in.linear == 1 ? (e == c.base ? in.phi - 1.0 : -in.phi) : -1.0;
+    for (double& b : *rhs) b *= factor;
+    return 0;
+  }
+  if (in.linear != 1 || e != c.base || c.base == -1) return 0;
+  std::vector<double> column(rhs->size());
+  const double span = in.t1 - in.t0;
+  if (span == 0.0) return 0;
+  for (std::int32_t j = 0; j < m->EntryCount(); ++j) {
+    DAESVarTableEntry* p = m->Entry(j);
+    if (!IsArray(p)) continue;
+    double a = 0.0, b = 0.0;
+    m->ControlValues(j, &a, &b);
+    const Status s = system->EvaluateJacobianColumn(p, column.data(), 0);
+    if (status::IsFailure(s)) return s;
+    const double factor = (b - a) * (t - in.t1) / (span * span);
+    for (std::size_t i = 0; i < rhs->size(); ++i) (*rhs)[i] -= factor * column[i];
+  }
+  return 0;
+}
+
+void PrintRow(const Column& c, std::int32_t e, bool single, const char* dynamic_time, double t) {
+  std::int32_t d = e + 1;
+  BvuNameable* named = c.parameter;
+  if (dynamic_time != nullptr) {
+    if (c.parameter == nullptr) {
+      SuPrint(0, "Sensitivities at time %g with respect to switching time %d", &t, &d);
+    } else if (IsArray(c.parameter)) {
+      SuPrint(0, "Sensitivities at time %g with respect to element %d of @Ns", &t, &d, &named);
+    } else {
+      SuPrint(0, "Sensitivities at time %g with respect to @Ns", &t, &named);
+    }
+    return;
+  }
+  if (single) {
+    SuPrint(0, "Sensitivities with respect to @Ns", &named);
+  } else if (c.parameter == nullptr) {
+    SuPrint(0, "Sensitivities with respect to switching time %d", &d);
+  } else {
+    SuPrint(0, "Sensitivities with respect to discretisation %d of @Ns", &d, &named);
+  }
+}
+
+void PrintValues(DAESSolverBlock* system, const double* x, const char* suffix) {
+  for (std::int32_t i = 0; i < system->VariableCount(); ++i) {
+    BvuNameable* v = system->GetVariable(i);
+    double value = x[i];
+    if (suffix == nullptr) {
+      SuPrint(0, "%14.6e  @Ns", &value, &v);
+    } else {
+      SuPrint(0, "%14.6e  @Ns.Derivative", &value, &v);
+    }
+  }
+}
+
 }  // namespace
+
+std::int32_t SensitivityManagerFace::MatrixRowCount() {
+  std::int32_t rows = 0;
+  for (std::int32_t j = 0; j < EntryCount(); ++j) {
+    rows += IsArray(Entry(j)) ? std::max(1, ControlElements()) : 1;
+  }
+  return rows;
+}
 
 SensitivityManagerFace* GetSensitivityManagerFace() { return g_manager; }
 void SetSensitivityManagerFace(SensitivityManagerFace* manager) {
@@ -82,35 +268,35 @@ void SetSensitivityManagerFace(SensitivityManagerFace* manager) {
   SetBlockSensitivityParameters(manager != nullptr ? &g_manager_parameters : nullptr);
 }
 
-DAESSolverBlock* QLNSensitivityCalculator::System() const {
-  return steady_ != nullptr ? dynamic_cast<DAESSolverBlock*>(steady_->GetRow(0)) : nullptr;
+DAESSolverBlock* QLNSensitivityCalculator::System() const { return FirstGroup(steady_); }
+DAESSolverBlock* QLNSensitivityCalculator::DynamicSystem() const { return FirstGroup(dynamic_); }
+
+std::int32_t QLNSensitivityCalculator::SensitivityRows() const {
+  SensitivityManagerFace* m = GetSensitivityManagerFace();
+  if (m == nullptr) return 0;
+  return std::max(0, m->MatrixRowCount()) + std::max(0, m->SwitchingRowCount());
 }
 
 void QLNSensitivityCalculator::DropSteady() {
-  if (steady_handle_ != nullptr) {
-    const std::int64_t destroy = 64, zero = 0, kind = 0;
-    std::int64_t info = 0;
-    LSISolve(nullptr, nullptr, nullptr, nullptr, nullptr, &zero, &zero, &steady_handle_, &destroy,
-             &info, &kind);
-    steady_handle_ = nullptr;
-  }
-  if (steady_ != nullptr) steady_->Release();
-  steady_ = nullptr;
+  Drop(&steady_, &steady_handle_);
+  Drop(&auxiliary_, &auxiliary_handle_);
 }
 
 void QLNSensitivityCalculator::Release() {
   DropSteady();
+  Drop(&dynamic_, &dynamic_handle_);
   matrix_.clear();
+  initial_values_.clear();
 }
 
-Status QLNSensitivityCalculator::Compute(double, std::int32_t run_kind, std::int32_t phase) {
+Status QLNSensitivityCalculator::Compute(double time, std::int32_t run_kind, std::int32_t phase) {
   Status s = 0;
   if (run_kind == 1) {
-    s = SteadyState(phase, 3, 0, 68);
+    s = SteadyState(time, phase, 3, 0, 68);
   } else if (run_kind == 4 || run_kind == 5) {
-    s = phase == 2 ? SteadyState(phase, 6, 1, 64) : SteadyState(phase, 16, 0, 96);
+    s = phase == 2 ? SteadyState(time, phase, 6, 1, 64) : SteadyState(time, phase, 16, 0, 96);
   } else if (run_kind == 6) {
-    s = SteadyState(phase, 6, 1, 64);
+    s = SteadyState(time, phase, 6, 1, 64);
   } else {
     return 0;
   }
@@ -118,10 +304,48 @@ Status QLNSensitivityCalculator::Compute(double, std::int32_t run_kind, std::int
   return HandOver();
 }
 
-Status QLNSensitivityCalculator::SteadyState(std::int32_t phase, std::uint32_t m, std::int32_t v,
-                                             std::uint32_t k) {
+Status QLNSensitivityCalculator::AuxiliaryProduct(const std::vector<double>& w,
+                                                  std::vector<double>* out) {
+  std::fill(out->begin(), out->end(), 0.0);
+  DAESSolverBlock* aux = FirstGroup(auxiliary_);
+  DAESSolverBlock* system = System();
+  DAESProblem* problem = GetCurrentProblem();
+  if (aux == nullptr || system == nullptr) return 0;
+  const std::int64_t* rows = nullptr;
+  const std::int64_t* cols = nullptr;
+  Status s = aux->BuildStructure(&rows, &cols, nullptr, 0);
+  if (status::IsFailure(s)) return s;
+  const std::int64_t ne = aux->StructureSize();
+  std::vector<double> values(static_cast<std::size_t>(ne));
+  s = aux->EvaluateRows(daes::kEvalResidual | daes::kEvalDerivatives);
+  if (status::IsFailure(s)) return s;
+  s = aux->EvaluateJacobianEntries(static_cast<std::uint32_t>(ne), rows, cols, values.data(), 0,
+                                   0.0);
+  if (status::IsFailure(s)) return s;
+  const std::int64_t n = aux->VariableCount();
+  const std::int64_t m = aux->GetRowCount();
+  std::vector<double> wa(static_cast<std::size_t>(n), 0.0), y(static_cast<std::size_t>(m), 0.0);
+  for (std::int32_t c = 0; c < n; ++c) {
+    const std::int32_t at = ProblemIndex(problem, aux->GetVariable(c));
+    if (at >= 0 && static_cast<std::size_t>(at) < w.size()) wa[c] = w[static_cast<std::size_t>(at)];
+  }
+  SparseMatVecCoord(&ne, values.data(), rows, cols, &m, &n, wa.data(), y.data());
+  std::map<const void*, std::uint32_t> main_rows;
+  for (std::uint32_t i = 0; i < system->GetRowCount(); ++i) {
+    main_rows[EquationKey(system->GetRow(i))] = i;
+  }
+  for (std::uint32_t i = 0; i < aux->GetRowCount(); ++i) {
+    const auto found = main_rows.find(EquationKey(aux->GetRow(i)));
+    if (found != main_rows.end() && found->second < out->size()) (*out)[found->second] += y[i];
+  }
+  return 0;
+}
+
+Status QLNSensitivityCalculator::SteadyState(double time, std::int32_t phase, std::uint32_t m,
+                                             std::int32_t v, std::uint32_t k) {
   SensitivityManagerFace* manager = GetSensitivityManagerFace();
   if (manager == nullptr) return kSensitivityFailed;
+  const std::int32_t level = PrintLevel();
   const std::int64_t solver_kind = SolverOptions::Instance()->GetInt(kOptLinearSolver);
   if (steady_ != nullptr && (phase != built_phase_ || m != built_m_ || k != built_k_)) {
     DropSteady();
@@ -132,12 +356,14 @@ Status QLNSensitivityCalculator::SteadyState(std::int32_t phase, std::uint32_t m
   Status s = manager->PrepareStorage();
   if (status::IsFailure(s)) return s;
   if (steady_ == nullptr) {
-    if (BuildDecomposition(m, k, v == 1 || (k & 0x20) != 0, &steady_) != 0) {
-      return kSensitivityFailed;
-    }
+    const bool second = v == 1 || (k & 0x20) != 0;
+    const std::uint32_t flags = kOptionsWord + kWithDerivatives + (second ? kInitialValues : 0);
+    if (BuildDecomposition(m, k, flags, &steady_) != 0) return kSensitivityFailed;
     matrix_.clear();
+    initial_values_.clear();
   }
   DAESSolverBlock* system = System();
+  DAESProblem* problem = GetCurrentProblem();
   const std::int64_t* rows = nullptr;
   const std::int64_t* cols = nullptr;
   s = system->BuildStructure(&rows, &cols, nullptr, 0);
@@ -145,18 +371,23 @@ Status QLNSensitivityCalculator::SteadyState(std::int32_t phase, std::uint32_t m
   const std::int64_t ne = system->StructureSize();
   const std::int64_t n = system->VariableCount();
   const std::uint32_t equations = system->GetRowCount();
+  const std::size_t row_count = static_cast<std::size_t>(SensitivityRows());
+  const std::size_t problem_count =
+      problem != nullptr ? static_cast<std::size_t>(problem->VariableCount()) : 0;
 
-  // One row per parameter element.
-  std::int32_t row_count = 0;
-  for (std::int32_t j = 0; j < manager->EntryCount(); ++j) {
-    DAESVarTableEntry* p = manager->Entry(j);
-    row_count += p != nullptr && (p->GetFlags() & kArrayParameter) != 0
-                     ? std::max(1, manager->ControlElements())
-                     : 1;
+  if (matrix_.size() != row_count || (initial_values_.empty() && manager->MatrixRowCount() > 0)) {
+    matrix_.assign(row_count, std::vector<double>(static_cast<std::size_t>(n), 0.0));
+    initial_values_.assign(problem_count, 0.0);
   }
-  if (matrix_.size() != static_cast<std::size_t>(row_count)) {
-    matrix_.assign(static_cast<std::size_t>(row_count),
-                   std::vector<double>(static_cast<std::size_t>(n), 0.0));
+
+  bool free_parameter = false;
+  for (std::int32_t j = 0; j < manager->EntryCount(); ++j) {
+    free_parameter = free_parameter || IsFree(manager->Entry(j));
+  }
+  const bool auxiliary = v == 1 || free_parameter;
+  if (auxiliary && auxiliary_ == nullptr &&
+      BuildDecomposition(1, 70, kOptionsWord, &auxiliary_) != 0) {
+    return kSensitivityFailed;
   }
 
   s = system->EvaluateRows(daes::kEvalResidual | daes::kEvalDerivatives);
@@ -166,60 +397,103 @@ Status QLNSensitivityCalculator::SteadyState(std::int32_t phase, std::uint32_t m
                                       0.0);
   if (status::IsFailure(s)) return s;
 
-  std::vector<double> rhs(equations);
+  const std::vector<Column> columns = ColumnsOf(manager);
+  const Interval in = IntervalAt(manager, time);
+  const bool single_rows = manager->EntryCount() > 0 && manager->SwitchingElements() == 0;
+  std::vector<double> rhs(equations), term(equations), w(problem_count, 0.0);
   std::size_t r = 0;
   bool first = true;
-  for (std::int32_t j = 0; j < manager->EntryCount(); ++j) {
-    DAESVarTableEntry* p = manager->Entry(j);
-    const bool array = p != nullptr && (p->GetFlags() & kArrayParameter) != 0;
-    const std::int32_t elements = array ? std::max(1, manager->ControlElements()) : 1;
-    const std::int32_t base = array ? manager->CurrentInterval() - 1 : 0;
-    for (std::int32_t e = 0; e < elements; ++e, ++r) {
+  for (const Column& c : columns) {
+    for (std::int32_t e = 0; e < c.elements && r < matrix_.size(); ++e, ++r) {
       std::vector<double>& x = matrix_[r];
-      if (e > base) {
+      if (e > c.base + in.linear) {
         std::fill(x.begin(), x.end(), 0.0);
-        continue;
-      }
-      std::fill(rhs.begin(), rhs.end(), 0.0);
-      if (e == base && p != nullptr) {
-        s = system->EvaluateJacobianColumn(p, rhs.data(), 0);
+      } else {
+        s = Forcing(manager, system, c, e, in, time, &rhs);
         if (status::IsFailure(s)) return s;
-        for (double& b : rhs) b = -b;
+        bool subtract = false;
+        if (v != 1) {
+          if (c.parameter != nullptr && IsFree(c.parameter)) {
+            std::fill(w.begin(), w.end(), 0.0);
+            const std::int32_t at = ProblemIndex(problem, c.parameter);
+            if (at >= 0) w[static_cast<std::size_t>(at)] = 1.0;
+            subtract = true;
+          }
+        } else {
+          const auto row_number = static_cast<std::int32_t>(r + 1);
+          if (c.parameter == nullptr && e == c.base) {
+            std::fill(initial_values_.begin(), initial_values_.end(), 0.0);
+            if (in.linear == 0) {
+              s = ServerInitialRow(w.data());
+              DAESSolverBlock* aux = FirstGroup(auxiliary_);
+              for (std::int32_t i = 0; aux != nullptr && i < aux->VariableCount(); ++i) {
+                const std::int32_t at = ProblemIndex(problem, aux->GetVariable(i));
+                if (at >= 0) w[static_cast<std::size_t>(at)] -= aux->GetVariable(i)->GetRealValue();
+              }
+            } else {
+              s = ServerRow(w.data(), row_number);
+            }
+            initial_values_ = w;
+          } else {
+            s = ServerRow(w.data(), row_number);
+          }
+          if (status::IsFailure(s)) return s;
+          subtract = true;
+        }
+        if (subtract) {
+          s = AuxiliaryProduct(w, &term);
+          if (status::IsFailure(s)) return s;
+          for (std::uint32_t i = 0; i < equations; ++i) rhs[i] -= term[i];
+        }
+        if (level >= 5) {
+          if (first)
+            PrintJacobian("Initialization/SS sensitivity jacobian:", values, rows, cols, ne);
+          BvuNameable* named = c.parameter;
+          if (named != nullptr) {
+            SuPrint(0, "RHS vector (derivative wrt sensitivity variable @ns):", &named);
+          } else {
+            SuPrint(0, "RHS vector (derivative wrt sensitivity variable):");
+          }
+          const std::int64_t count = equations;
+          PrintRealVector(rhs.data(), count);
+        }
+        s = Solve(values, rows, cols, x.data(), rhs, ne, n, &steady_handle_, first, solver_kind);
+        if (s != 0) return s;
+        first = false;
       }
-      const std::int64_t flags = first ? 12 : 8;
-      std::int64_t info = 0;
-      LSISolve(values.data(), rows, cols, x.data(), rhs.data(), &ne, &n, &steady_handle_, &flags,
-               &info, &solver_kind);
-      first = false;
-      if (info != 0 && info != -2) {
-        if (info == -1) SuPrint(0, "Sensitivity matrix is structurally singular!");
-        SuPrint(kSensitivityFailed, "Fatal error calculating sensitivities");
-        return kSensitivityFailed;
+      if (level >= 5) {
+        PrintRow(c, e, single_rows && c.elements == 1, nullptr, time);
+        PrintValues(system, x.data(), nullptr);
       }
     }
   }
-  return s;
+  return 0;
 }
 
 Status QLNSensitivityCalculator::HandOver() {
   SensitivityManagerFace* manager = GetSensitivityManagerFace();
   DAESSolverBlock* system = System();
+  DAESProblem* problem = GetCurrentProblem();
   if (manager == nullptr || system == nullptr) return kSensitivityFailed;
   Status last = 0;
   for (std::int32_t i = 0; i < manager->VariableCount(); ++i) {
     DAESVarTableEntry* v = manager->Variable(i);
     if (v == nullptr) continue;
-    const std::int32_t position = system->FindVariable(v) - 1;
+    DAESVarTableEntry* found = v;
+    if ((v->GetFlags() & kMergedFlag) != 0 && problem != nullptr) {
+      DAESVarTableEntry* leader = problem->EntryFor(v);
+      if (leader != nullptr) found = leader;
+    }
+    const std::int32_t position = system->FindVariable(found) - 1;
     std::size_t r = 0;
     for (std::int32_t j = 0; j < manager->EntryCount(); ++j) {
       DAESVarTableEntry* p = manager->Entry(j);
-      const bool array = p != nullptr && (p->GetFlags() & kArrayParameter) != 0;
-      const std::int32_t elements = array ? std::max(1, manager->ControlElements()) : 1;
+      const std::int32_t elements = IsArray(p) ? std::max(1, manager->ControlElements()) : 1;
       for (std::int32_t e = 0; e < elements; ++e, ++r) {
         double value = 0.0;
         if (position >= 0 && r < matrix_.size()) {
           value = matrix_[r][static_cast<std::size_t>(position)];
-        } else if (p == v && (v->GetFlags() & kNotFreeBits) == 0) {
+        } else if (position < 0 && p == v && (v->GetFlags() & kOutsideFlags) == 0) {
           value = 1.0;
         }
         const Status s = manager->Store(j, v, value, e);
@@ -228,4 +502,246 @@ Status QLNSensitivityCalculator::HandOver() {
     }
   }
   return last;
+}
+
+namespace {
+
+// Columns of the caller's matrices: a problem variable's place among the
+// variables of its class (with flag 4 or without).
+struct CallerColumns {
+  std::vector<std::int32_t> column;  // per problem variable
+  std::vector<bool> second;
+  std::int32_t first_count = 0;
+  std::int32_t second_count = 0;
+};
+
+CallerColumns CallerColumnsOf(DAESProblem* problem) {
+  CallerColumns c;
+  const std::int32_t n = problem != nullptr ? problem->VariableCount() : 0;
+  for (std::int32_t i = 0; i < n; ++i) {
+    const bool derivative = (problem->GetVariable(i)->GetFlags() & kDerivativeClass) != 0;
+    c.second.push_back(derivative);
+    c.column.push_back(derivative ? c.second_count++ : c.first_count++);
+  }
+  return c;
+}
+
+}  // namespace
+
+Status QLNSensitivityCalculator::ComputeInto(double* first, double* second, double time,
+                                             std::int32_t run_kind, std::int32_t phase) {
+  Status s = Compute(time, run_kind, phase);
+  if (status::IsFailure(s)) return s;
+  SensitivityManagerFace* manager = GetSensitivityManagerFace();
+  DAESProblem* problem = GetCurrentProblem();
+  DAESSolverBlock* system = System();
+  if (manager == nullptr || problem == nullptr || first == nullptr || second == nullptr) {
+    return kSensitivityFailed;
+  }
+  const std::int32_t rows = SensitivityRows();
+  double t0 = 0.0, t1 = 0.0;
+  manager->IntervalTimes(&t0, &t1);
+  const std::int32_t b =
+      time > t1 ? manager->CurrentInterval() - 1 : manager->CurrentInterval() - 2;
+  const std::int32_t base = manager->SwitchingElements() == 1 ? 0 : b;
+  const CallerColumns columns = CallerColumnsOf(problem);
+  const bool whole_kind = run_kind == 1 || run_kind == 5;
+  zeroed_ = b < 0 && whole_kind;
+  if (zeroed_) {
+    std::fill(first, first + static_cast<std::size_t>(rows) * columns.first_count, 0.0);
+  }
+  // Which entry each row belongs to; the switching-time rows to none.
+  std::vector<std::int32_t> row_entry(static_cast<std::size_t>(rows), -1);
+  {
+    std::size_t r = 0;
+    for (const Column& c : ColumnsOf(manager)) {
+      for (std::int32_t e = 0; e < c.elements && r < row_entry.size(); ++e)
+        row_entry[r++] = c.entry;
+    }
+  }
+  const bool copy_initial = manager->MatrixRowCount() > 0 && !zeroed_ &&
+                            std::fabs(time - t0) <= 1e-10 && !initial_values_.empty();
+  const std::int32_t initial_row = base - manager->MatrixRowCount() + rows;
+  for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
+    DAESVarTableEntry* v = problem->GetVariable(i);
+    const std::size_t at = static_cast<std::size_t>(i);
+    const bool in_second = columns.second[at];
+    double* matrix = in_second ? second : first;
+    const std::int32_t width = in_second ? columns.second_count : columns.first_count;
+    const std::int32_t col = columns.column[at];
+    DAESVarTableEntry* found = v;
+    if ((v->GetFlags() & kMergedFlag) != 0) {
+      DAESVarTableEntry* leader = problem->EntryFor(v);
+      if (leader != nullptr) found = leader;
+    }
+    const std::int32_t position = system != nullptr ? system->FindVariable(found) - 1 : -1;
+    if (position >= 0) {
+      for (std::int32_t r = 0; r < rows && static_cast<std::size_t>(r) < matrix_.size(); ++r) {
+        matrix[static_cast<std::size_t>(r) * width + col] =
+            matrix_[static_cast<std::size_t>(r)][static_cast<std::size_t>(position)];
+      }
+    } else if (whole_kind && (v->GetFlags() & kOutsideFlags) == 0) {
+      for (std::int32_t r = 0; r < rows; ++r) {
+        const std::int32_t entry = row_entry[static_cast<std::size_t>(r)];
+        DAESVarTableEntry* p = entry >= 0 ? manager->Entry(entry) : nullptr;
+        const bool own = p == v && (p->GetFlags() & 0x80) == 0;
+        matrix[static_cast<std::size_t>(r) * width + col] = own ? 1.0 : 0.0;
+      }
+    }
+    // Any other variable outside the system keeps its column as it was.
+    if (!in_second && copy_initial && initial_row >= 0 && initial_row < rows &&
+        at < initial_values_.size()) {
+      first[static_cast<std::size_t>(initial_row) * width + col] = initial_values_[at];
+    }
+  }
+  return 0;
+}
+
+Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* second) {
+  SensitivityManagerFace* manager = GetSensitivityManagerFace();
+  DAESProblem* problem = GetCurrentProblem();
+  if (manager == nullptr || problem == nullptr || first == nullptr || second == nullptr) {
+    return kSensitivityFailed;
+  }
+  const std::int32_t level = PrintLevel();
+  if (level >= 4) SuPrint(0, "Computing sensitivities at time %g", &time);
+  const bool explicit_kind = ExplicitIntegrator();
+  if (dynamic_ == nullptr) {
+    const Status built =
+        explicit_kind
+            ? BuildDecomposition(7, 64, kOptionsWord + kWithDerivatives, &dynamic_)
+            : BuildDecomposition(3, 64, kOptionsWord + kWithDerivatives + kOutGroup, &dynamic_);
+    if (built != 0) return kSensitivityFailed;
+  }
+  DAESSolverBlock* system = DynamicSystem();
+  const std::int64_t solver_kind = SolverOptions::Instance()->GetInt(kOptLinearSolver);
+  const std::int64_t* rows = nullptr;
+  const std::int64_t* cols = nullptr;
+  Status s = system->BuildStructure(&rows, &cols, nullptr, 0);
+  if (status::IsFailure(s)) return s;
+  const std::int64_t ne = system->StructureSize();
+  const std::int64_t n = system->VariableCount();
+  const std::int64_t m = system->GetRowCount();
+  const double v = StepQuantity();
+  if (!explicit_kind && !(v > 0.0)) {
+    SuPrint(kSensitivityFailed, "Fatal error calculating sensitivities");
+    return kSensitivityFailed;
+  }
+  const double cj = explicit_kind ? 0.0 : 1.0 / v;
+
+  // The group's Jacobian with the derivative columns folded into their
+  // states: A0 without them, D the derivative part alone.
+  s = system->EvaluateRows(daes::kEvalResidual | daes::kEvalDerivatives);
+  if (status::IsFailure(s)) return s;
+  std::vector<double> a0(static_cast<std::size_t>(ne)), d(static_cast<std::size_t>(ne));
+  s = system->EvaluateJacobianEntries(static_cast<std::uint32_t>(ne), rows, cols, a0.data(),
+                                      kPairing, 0.0);
+  if (status::IsFailure(s)) return s;
+  if (!explicit_kind) {
+    s = system->EvaluateJacobianEntries(static_cast<std::uint32_t>(ne), rows, cols, d.data(),
+                                        kPairing, 1.0);
+    if (status::IsFailure(s)) return s;
+    for (std::size_t e = 0; e < d.size(); ++e) d[e] -= a0[e];
+  }
+  std::vector<double> matrix(a0);
+  for (std::size_t e = 0; e < matrix.size(); ++e) matrix[e] += cj * d[e];
+
+  // Where each system variable and its derivative live in the caller's rows.
+  const CallerColumns columns = CallerColumnsOf(problem);
+  std::vector<std::int32_t> value_col(static_cast<std::size_t>(n), -1);
+  std::vector<std::int32_t> derivative_col(static_cast<std::size_t>(n), -1);
+  std::vector<bool> in_second(static_cast<std::size_t>(n), false);
+  std::vector<DAESVarTableEntry*> known_states;
+  for (std::int32_t c = 0; c < n; ++c) {
+    DAESVarTableEntry* x = system->GetVariable(c);
+    const std::int32_t at = ProblemIndex(problem, x);
+    if (at >= 0) value_col[c] = columns.column[static_cast<std::size_t>(at)];
+    // An explicit kind solves for derivatives: their rows are the second's.
+    in_second[static_cast<std::size_t>(c)] =
+        at >= 0 && columns.second[static_cast<std::size_t>(at)];
+    if (!explicit_kind && (x->GetFlags() & daes::kState) != 0) {
+      const std::int32_t dat = ProblemIndex(problem, x->GetDerivative());
+      if (dat >= 0 && columns.second[static_cast<std::size_t>(dat)]) {
+        derivative_col[c] = columns.column[static_cast<std::size_t>(dat)];
+      }
+    }
+  }
+  // With explicit kinds the states are known: their sensitivities (the
+  // server's) move the right-hand side.
+  if (explicit_kind) {
+    for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
+      DAESVarTableEntry* x = problem->GetVariable(i);
+      if ((x->GetFlags() & daes::kState) != 0 && system->FindVariable(x) == 0) {
+        known_states.push_back(x);
+      }
+    }
+  }
+
+  const std::vector<Column> parameter_columns = ColumnsOf(manager);
+  const Interval in = IntervalAt(manager, time);
+  const std::int32_t total = SensitivityRows();
+  std::vector<double> rhs(static_cast<std::size_t>(m)), w(static_cast<std::size_t>(n)),
+      dw(static_cast<std::size_t>(m)), x(static_cast<std::size_t>(n)),
+      column(static_cast<std::size_t>(m));
+  std::int32_t r = 0;
+  bool first_row = true;
+  for (const Column& c : parameter_columns) {
+    for (std::int32_t e = 0; e < c.elements && r < total; ++e, ++r) {
+      double* row1 = first + static_cast<std::size_t>(r) * columns.first_count;
+      double* row2 = second + static_cast<std::size_t>(r) * columns.second_count;
+      if (e > c.base + in.linear) {
+        for (std::int32_t k = 0; k < n; ++k) {
+          if (value_col[k] >= 0) (in_second[k] ? row2 : row1)[value_col[k]] = 0.0;
+          if (derivative_col[k] >= 0) row2[derivative_col[k]] = 0.0;
+        }
+        continue;
+      }
+      s = Forcing(manager, system, c, e, in, time, &rhs);
+      if (status::IsFailure(s)) return s;
+      // Less the derivative columns times (s'pred - spred / v).
+      for (std::int32_t k = 0; k < n; ++k) {
+        w[k] = derivative_col[k] >= 0 && value_col[k] >= 0
+                   ? row2[derivative_col[k]] - cj * row1[value_col[k]]
+                   : 0.0;
+      }
+      if (!explicit_kind) {
+        SparseMatVecCoord(&ne, d.data(), rows, cols, &m, &n, w.data(), dw.data());
+        for (std::int64_t i = 0; i < m; ++i) rhs[i] -= dw[i];
+      }
+      for (DAESVarTableEntry* state : known_states) {
+        const std::int32_t at = ProblemIndex(problem, state);
+        const double ds = row1[columns.column[static_cast<std::size_t>(at)]];
+        if (ds == 0.0) continue;
+        s = system->EvaluateJacobianColumn(state, column.data(), 0);
+        if (status::IsFailure(s)) return s;
+        for (std::int64_t i = 0; i < m; ++i) rhs[i] -= ds * column[i];
+      }
+      if (level >= 5) {
+        if (first_row) PrintJacobian("Sensitivity jacobian:", matrix, rows, cols, ne);
+        SuPrint(0, "RHS vector (derivative wrt sensitivity variable):");
+        PrintRealVector(rhs.data(), m);
+      }
+      std::fill(x.begin(), x.end(), 0.0);
+      s = Solve(matrix, rows, cols, x.data(), rhs, ne, n, &dynamic_handle_, first_row, solver_kind);
+      if (s != 0) return s;
+      first_row = false;
+      std::vector<double> derivatives(static_cast<std::size_t>(n), 0.0);
+      for (std::int32_t k = 0; k < n; ++k) {
+        if (value_col[k] < 0) continue;
+        if (derivative_col[k] >= 0) {
+          // s' = s'pred + (s - spred) / v
+          double& sd = row2[derivative_col[k]];
+          sd += cj * (x[k] - row1[value_col[k]]);
+          derivatives[k] = sd;
+        }
+        (in_second[k] ? row2 : row1)[value_col[k]] = x[k];
+      }
+      if (level >= 5) {
+        PrintRow(c, e, false, "", time);
+        PrintValues(system, x.data(), nullptr);
+        PrintValues(system, derivatives.data(), "");
+      }
+    }
+  }
+  return 0;
 }

@@ -33,6 +33,30 @@ class SensitivityManagerFace {
   virtual std::int32_t CurrentInterval() { return 1; }
   virtual Status Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
                        std::int32_t element) = 0;
+
+  // Rows of the parameter elements: one per entry, an array entry one per
+  // control element.
+  virtual std::int32_t MatrixRowCount();
+  // Rows past the parameter elements: switching times and, last, the
+  // final-time row when FinalTimeRow() answers true.
+  virtual std::int32_t SwitchingRowCount() { return 0; }
+  virtual bool FinalTimeRow() { return false; }
+  virtual Status StoreRow(std::int32_t /*row*/, DAESVarTableEntry* /*variable*/, double /*value*/) {
+    return 0;
+  }
+  // The optimisation manager's controls: switching-time elements, the
+  // interpolation kind (1 linear), the current interval's ends and an array
+  // parameter's control values at them.
+  virtual std::int32_t SwitchingElements() { return 0; }
+  virtual std::int32_t InterpolationKind() { return 0; }
+  virtual void IntervalTimes(double* start, double* end) {
+    *start = 0.0;
+    *end = 1.0;
+  }
+  virtual void ControlValues(std::int32_t /*entry*/, double* start, double* end) {
+    *start = 0.0;
+    *end = 0.0;
+  }
 };
 
 SensitivityManagerFace* GetSensitivityManagerFace();
@@ -45,32 +69,61 @@ class QLNSensitivityCalculator {
   QLNSensitivityCalculator(const QLNSensitivityCalculator&) = delete;
   QLNSensitivityCalculator& operator=(const QLNSensitivityCalculator&) = delete;
 
-  // Filled by the integrator proxy from its server's sensitivity data.
+  // Filled by the integrator proxy from its server's sensitivity data: one
+  // value per problem variable.
   virtual Status ServerRow(double* values, std::int32_t row) = 0;
   virtual Status ServerInitialRow(double* values) = 0;
   virtual Status ServerExtraRow(double* values) = 0;
   virtual Status ServerInterface(const void* iid, void** out) = 0;
+  // The integrator's kind (explicit Euler or RK4) and its step quantity v:
+  // a derivative moves by 1/v times its state's correction.
+  virtual bool ExplicitIntegrator() { return false; }
+  virtual double StepQuantity() { return 1.0; }
 
   // Steady-state and initialisation run kinds (1, 5, 6); the phase word is
   // 0 dynamic, 1 initialisation, 2 re-initialisation. Others do nothing.
   Status Compute(double time, std::int32_t run_kind, std::int32_t phase);
+
+  // The caller's matrices have SensitivityRows() rows, row-major: `first`
+  // one column per problem variable without flag 4, `second` one per
+  // variable with it, in problem order. A column nobody fills is left as
+  // it was.
+  Status ComputeInto(double* first, double* second, double time, std::int32_t run_kind,
+                     std::int32_t phase);
+  // Dynamic sensitivities at the time reached: on entry the matrices hold
+  // the predicted rows, on return the corrected ones.
+  Status DynamicAt(double time, double* first, double* second);
+  std::int32_t SensitivityRows() const;
+
   void Release();
 
   // For tests: the system solved and the solution rows.
   DAESSolverBlock* System() const;
+  DAESSolverBlock* DynamicSystem() const;
   const std::vector<std::vector<double>>& Matrix() const { return matrix_; }
+  const std::vector<double>& InitialValues() const { return initial_values_; }
   const QLNDecomposition* SteadyDecomposition() const { return steady_; }
+  const QLNDecomposition* AuxiliaryDecomposition() const { return auxiliary_; }
   const LSIBaseSolve* SteadyHandle() const { return steady_handle_; }
 
  private:
-  Status SteadyState(std::int32_t phase, std::uint32_t m, std::int32_t v, std::uint32_t k);
+  Status SteadyState(double time, std::int32_t phase, std::uint32_t m, std::int32_t v,
+                     std::uint32_t k);
   Status HandOver();
   void DropSteady();
+  Status AuxiliaryProduct(const std::vector<double>& w, std::vector<double>* out);
 
+  QLNDecomposition* dynamic_ = nullptr;
   QLNDecomposition* steady_ = nullptr;
+  QLNDecomposition* auxiliary_ = nullptr;
+  LSIBaseSolve* dynamic_handle_ = nullptr;
   LSIBaseSolve* steady_handle_ = nullptr;
+  LSIBaseSolve* auxiliary_handle_ = nullptr;
   std::int32_t built_phase_ = -1;
   std::uint32_t built_m_ = 0;
   std::uint32_t built_k_ = 0;
   std::vector<std::vector<double>> matrix_;
+  // One value per problem variable.
+  std::vector<double> initial_values_;
+  bool zeroed_ = false;
 };

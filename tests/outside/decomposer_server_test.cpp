@@ -267,7 +267,9 @@ TEST(DecompositionRules, TableOfKindModeAndFlags) {
       {3, 68, 540, true, C, true, false, false, true},
       {3, 64, 541, true, C, true, false, false, true},
       {7, 64, 540, true, I, true, false, false, true},
-      {6, 64, 1564, true, S, true, false, false, true},
+      // With initial values the states are known.
+      {6, 64, 1564, true, I, true, false, false, true},
+      {16, 96, 1564, true, I, true, false, false, true},
       {16, 96, 540, true, S, true, false, false, true},
       // refused
       {4, 0, 0, false, S, false, false, false, false},

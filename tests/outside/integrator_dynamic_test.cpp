@@ -237,6 +237,287 @@ struct Robertson {
   }
 };
 
+// ---------------------------------------------------------------- sensitivities
+
+// The engine's part for x' = -k x, by hand: rows d/dk and d/dx0. The
+// corrector row of a linear model: s' + k s + x dk = 0 with
+// s' = s'pred + cj (s - spred).
+class DecaySensitivities final : public IQLNSensitivityManager {
+ public:
+  DecaySensitivities(Model* m, std::int32_t x, IUnifiedIntegrator* server)
+      : m_(m), x_(static_cast<std::size_t>(x)), server_(server) {}
+  Status QueryInterface(const platform::IID& iid, void** out) override {
+    *out = nullptr;
+    if (iid != IID_IQLNSensitivityManager) return platform::E_NOINTERFACE;
+    *out = static_cast<IQLNSensitivityManager*>(this);
+    return 0;
+  }
+  std::uint32_t AddRef() override { return 1; }
+  std::uint32_t Release() override { return 1; }
+  Status GetCount(std::int32_t* count) override {
+    *count = 2;
+    return 0;
+  }
+  // One non-derivative column (x) and one derivative column (x').
+  Status SensitivityInit(double* first, double* second, double* t) override {
+    ++inits;
+    init_time = *t;
+    first[0] = 0.0, second[0] = -m_->values[x_];
+    first[1] = 1.0, second[1] = -Decay::k;
+    return 0;
+  }
+  Status SensitivityUpdate(double* first, double* second, double* t) override {
+    ++updates;
+    double v = 0.0;
+    if (server_->GetValue(&v) != 0 || !(v > 0.0) || *t != m_->time) ++bad_calls;
+    if (fail) return 0x80004005u;
+    const double cj = 1.0 / v;
+    for (int r = 0; r < 2; ++r) {
+      const double forcing = r == 0 ? m_->values[x_] : 0.0;
+      const double s = (cj * first[r] - second[r] - forcing) / (cj + Decay::k);
+      second[r] += cj * (s - first[r]);
+      first[r] = s;
+    }
+    return 0;
+  }
+  int inits = 0, updates = 0, bad_calls = 0;
+  double init_time = -1.0;
+  bool fail = false;
+
+ private:
+  Model* m_;
+  std::size_t x_;
+  IUnifiedIntegrator* server_;
+};
+
+TEST_F(IntegratorDynamic, SensitivitiesOfTheDecayMatchTheClosedForms) {
+  Decay p;
+  const double rtol = 1e-10;
+  SetInt(30, 4);
+  Set(130, rtol);
+  Set(131, 1e-12);
+  DecaySensitivities engine(&p.m, p.x, server_);
+  p.m.integrator = server_;
+  group_ = new FakeProblemGroup(&p.m);
+  group_->AddRef();
+  exec_ = new FakeExecutive(&p.m);
+  exec_->AddRef();
+  exec_->sensitivity = &engine;
+  ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
+  ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
+  double reached = -1;
+  ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 1), 0u);
+  EXPECT_EQ(engine.inits, 1);
+  EXPECT_EQ(engine.init_time, 0.0);
+  ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
+  std::vector<double> row(2);
+  // Before any step: the rows of the initialisation.
+  ASSERT_EQ(server_->GetSensitivityData(row.data(), 1, 0, 2), 0u);
+  EXPECT_EQ(row[static_cast<std::size_t>(p.x)], 1.0);
+  for (const double t : {0.5, 1.0, 2.0, 5.0}) {
+    ASSERT_EQ(To(t, &reached), 0u) << Text(To(t));
+    const double e = std::exp(-Decay::k * t);
+    ASSERT_EQ(server_->GetSensitivityData(row.data(), 1, 0, 1), 0u);
+    EXPECT_NEAR(row[static_cast<std::size_t>(p.x)], -t * e, 1e-7 * t * e) << t;
+    EXPECT_NEAR(row[static_cast<std::size_t>(p.dx)], -e + Decay::k * t * e, 1e-6 * e) << t;
+    ASSERT_EQ(server_->GetSensitivityData(row.data(), 1, 0, 2), 0u);
+    EXPECT_NEAR(row[static_cast<std::size_t>(p.x)], e, 1e-7 * e) << t;
+    // The extra row: the time derivative of x.
+    ASSERT_EQ(server_->GetSensitivityData(row.data(), 1, 1, 0), 0u);
+    EXPECT_NEAR(row[static_cast<std::size_t>(p.x)], -Decay::k * e, 1e-6 * e) << t;
+  }
+  EXPECT_GT(engine.updates, 10);
+  EXPECT_EQ(engine.bad_calls, 0);
+  EXPECT_EQ(server_->GetSensitivityData(row.data(), 1, 0, 3), platform::E_INVALIDARG);
+
+  // Items: one per variable in order, both sensitivity items.
+  void* made = nullptr;
+  ASSERT_EQ(server_->GetInterface(IID_ISensitivityItemEnumerator, &made), 0u);
+  auto* items = static_cast<ISensitivityItemEnumerator*>(made);
+  SensitivityItem batch[32];
+  std::uint32_t fetched = 0;
+  EXPECT_EQ(items->Next(32, batch, &fetched), 1u);
+  ASSERT_EQ(fetched, 2u);
+  EXPECT_EQ(batch[1].position, 1);
+  EXPECT_EQ(batch[0].flags & 0x200u, 0x200u);
+  EXPECT_EQ(batch[1].flags & 0x200u, 0x200u);
+  items->Release();
+
+  // An engine that cannot correct its sensitivities ends the run.
+  engine.fail = true;
+  const Status s = To(6.0);
+  EXPECT_EQ(s, 0xC0FF0011u);
+  EXPECT_EQ(Text(s), "The engine could not compute the sensitivities: the run stops");
+  exec_->sensitivity = nullptr;
+  // The server lets go of the engine's manager before it goes.
+  EXPECT_EQ(server_->ReleaseProblem(), 0u);
+}
+
+// x' = -p z, 0 = z - x^2 from x = 1: x = 1/(1 + p t). The engine's part by
+// hand again: s' + p s_z + z = 0, s_z = 2 x s. The algebraic sensitivity
+// starts without a slope and follows the state's.
+class AlgebraicSensitivities final : public IQLNSensitivityManager {
+ public:
+  static constexpr double p = 0.8;
+  AlgebraicSensitivities(Model* m, std::int32_t x, std::int32_t z, IUnifiedIntegrator* server)
+      : m_(m), x_(static_cast<std::size_t>(x)), z_(static_cast<std::size_t>(z)), server_(server) {}
+  Status QueryInterface(const platform::IID& iid, void** out) override {
+    *out = nullptr;
+    if (iid != IID_IQLNSensitivityManager) return platform::E_NOINTERFACE;
+    *out = static_cast<IQLNSensitivityManager*>(this);
+    return 0;
+  }
+  std::uint32_t AddRef() override { return 1; }
+  std::uint32_t Release() override { return 1; }
+  Status GetCount(std::int32_t* count) override {
+    *count = 1;
+    return 0;
+  }
+  // Columns: x and z in the first matrix, x' in the second.
+  Status SensitivityInit(double* first, double* second, double*) override {
+    first[0] = first[1] = 0.0;
+    second[0] = -m_->values[z_];
+    return 0;
+  }
+  Status SensitivityUpdate(double* first, double* second, double*) override {
+    double v = 0.0;
+    if (server_->GetValue(&v) != 0 || !(v > 0.0)) return 0x80004005u;
+    const double cj = 1.0 / v, x = m_->values[x_], z = m_->values[z_];
+    const double s = (cj * first[0] - second[0] - z) / (cj + 2.0 * p * x);
+    second[0] += cj * (s - first[0]);
+    first[0] = s;
+    first[1] = 2.0 * x * s;
+    return 0;
+  }
+
+ private:
+  Model* m_;
+  std::size_t x_, z_;
+  IUnifiedIntegrator* server_;
+};
+
+TEST_F(IntegratorDynamic, AlgebraicSensitivityMatchesTheClosedForm) {
+  Model m;
+  std::int32_t dx = 0;
+  const std::int32_t x = m.AddState(1.0, &dx);
+  const std::int32_t z = m.AddVariable(kAlgebraic, 1.0);
+  const auto X = static_cast<std::size_t>(x), D = static_cast<std::size_t>(dx),
+             Z = static_cast<std::size_t>(z);
+  constexpr double p = AlgebraicSensitivities::p;
+  m.AddEquation({dx, z}, {1, 1}, [=](const V& v) { return v[D] + p * v[Z]; });
+  m.AddEquation({z, x}, {1, 3}, [=](const V& v) { return v[Z] - v[X] * v[X]; });
+  SetInt(30, 4);
+  Set(130, 1e-10);
+  Set(131, 1e-12);
+  AlgebraicSensitivities engine(&m, x, z, server_);
+  m.integrator = server_;
+  group_ = new FakeProblemGroup(&m);
+  group_->AddRef();
+  exec_ = new FakeExecutive(&m);
+  exec_->AddRef();
+  exec_->sensitivity = &engine;
+  ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
+  ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
+  double reached = -1;
+  ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 1), 0u);
+  ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
+  std::vector<double> row(3);
+  for (const double t : {0.5, 1.0, 2.0, 5.0}) {
+    ASSERT_EQ(To(t, &reached), 0u) << Text(To(t));
+    const double a = 1.0 / (1.0 + p * t), ds = -t * a * a;
+    ASSERT_EQ(server_->GetSensitivityData(row.data(), 1, 0, 1), 0u);
+    EXPECT_NEAR(row[X], ds, 1e-7 * std::fabs(ds)) << t;
+    EXPECT_NEAR(row[Z], 2.0 * a * ds, 1e-7 * std::fabs(2.0 * a * ds)) << t;
+  }
+  exec_->sensitivity = nullptr;
+  EXPECT_EQ(server_->ReleaseProblem(), 0u);
+}
+
+// x1' = -a x1, x2' = a x1 - b x2 from (1, 0): x2 = a (e^-at - e^-bt)/(b - a).
+// The engine's part by hand for the row of a.
+class ChainSensitivities final : public IQLNSensitivityManager {
+ public:
+  static constexpr double a = 0.6, b = 1.5;
+  ChainSensitivities(Model* m, std::int32_t x1, IUnifiedIntegrator* server)
+      : m_(m), x1_(static_cast<std::size_t>(x1)), server_(server) {}
+  Status QueryInterface(const platform::IID& iid, void** out) override {
+    *out = nullptr;
+    if (iid != IID_IQLNSensitivityManager) return platform::E_NOINTERFACE;
+    *out = static_cast<IQLNSensitivityManager*>(this);
+    return 0;
+  }
+  std::uint32_t AddRef() override { return 1; }
+  std::uint32_t Release() override { return 1; }
+  Status GetCount(std::int32_t* count) override {
+    *count = 1;
+    return 0;
+  }
+  // Columns: x1, x2 in the first matrix, their derivatives in the second.
+  Status SensitivityInit(double* first, double* second, double*) override {
+    first[0] = first[1] = 0.0;
+    second[0] = -m_->values[x1_];
+    second[1] = m_->values[x1_];
+    return 0;
+  }
+  Status SensitivityUpdate(double* first, double* second, double*) override {
+    double v = 0.0;
+    if (server_->GetValue(&v) != 0 || !(v > 0.0)) return 0x80004005u;
+    const double cj = 1.0 / v, x1 = m_->values[x1_];
+    const double s1 = (cj * first[0] - second[0] - x1) / (cj + a);
+    const double s2 = (cj * first[1] - second[1] + x1 + a * s1) / (cj + b);
+    second[0] += cj * (s1 - first[0]);
+    second[1] += cj * (s2 - first[1]);
+    first[0] = s1;
+    first[1] = s2;
+    return 0;
+  }
+
+ private:
+  Model* m_;
+  std::size_t x1_;
+  IUnifiedIntegrator* server_;
+};
+
+TEST_F(IntegratorDynamic, ChainSensitivityMatchesTheClosedForm) {
+  Model m;
+  std::int32_t d1 = 0, d2 = 0;
+  const std::int32_t x1 = m.AddState(1.0, &d1);
+  const std::int32_t x2 = m.AddState(0.0, &d2);
+  const auto X1 = static_cast<std::size_t>(x1), D1 = static_cast<std::size_t>(d1),
+             X2 = static_cast<std::size_t>(x2), D2 = static_cast<std::size_t>(d2);
+  constexpr double a = ChainSensitivities::a, b = ChainSensitivities::b;
+  m.AddEquation({d1, x1}, {1, 1}, [=](const V& v) { return v[D1] + a * v[X1]; });
+  m.AddEquation({d2, x1, x2}, {1, 1, 1}, [=](const V& v) { return v[D2] - a * v[X1] + b * v[X2]; });
+  SetInt(30, 4);
+  Set(130, 1e-10);
+  Set(131, 1e-12);
+  ChainSensitivities engine(&m, x1, server_);
+  m.integrator = server_;
+  group_ = new FakeProblemGroup(&m);
+  group_->AddRef();
+  exec_ = new FakeExecutive(&m);
+  exec_->AddRef();
+  exec_->sensitivity = &engine;
+  ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
+  ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
+  double reached = -1;
+  ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 1), 0u);
+  ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
+  std::vector<double> row(4);
+  for (const double t : {0.5, 1.0, 2.0, 5.0}) {
+    ASSERT_EQ(To(t, &reached), 0u) << Text(To(t));
+    const double ea = std::exp(-a * t), eb = std::exp(-b * t);
+    const double ds1 = -t * ea;
+    const double ds2 =
+        (ea - eb) / (b - a) - a * t * ea / (b - a) + a * (ea - eb) / ((b - a) * (b - a));
+    ASSERT_EQ(server_->GetSensitivityData(row.data(), 1, 0, 1), 0u);
+    EXPECT_NEAR(row[X1], ds1, 1e-7 * std::fabs(ds1)) << t;
+    EXPECT_NEAR(row[X2], ds2, 1e-7 * std::fabs(ds2)) << t;
+  }
+  exec_->sensitivity = nullptr;
+  EXPECT_EQ(server_->ReleaseProblem(), 0u);
+}
+
 // ---------------------------------------------------------------- accuracy
 
 TEST_F(IntegratorDynamic, DecayMatchesAnalyticAndPlainIda) {

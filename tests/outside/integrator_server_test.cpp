@@ -215,9 +215,14 @@ TEST_F(IntegratorServer, OptionsArePublishedAndReceived) {
 
   std::uint32_t word = 0;
   ASSERT_EQ(server_->GetCapabilities(&word), 0u);
-  EXPECT_EQ(word, 0x1u | 0x4u);  // interpolation to communication times is on by default
+  // Interpolation to communication times is on by default; the implicit
+  // methods supply sensitivities, the explicit ones not.
+  EXPECT_EQ(word, 0x1u | 0x4u | 0x8u);
   ASSERT_EQ(server_->SetOption(134, IntValue(1)), 0u);
   ASSERT_EQ(server_->SetOption(143, IntValue(0)), 0u);
+  ASSERT_EQ(server_->GetCapabilities(&word), 0u);
+  EXPECT_EQ(word, 0x1u | 0x2u | 0x8u);
+  ASSERT_EQ(server_->SetOption(30, IntValue(2)), 0u);
   ASSERT_EQ(server_->GetCapabilities(&word), 0u);
   EXPECT_EQ(word, 0x1u | 0x2u);
 
@@ -230,8 +235,13 @@ TEST_F(IntegratorServer, OptionsArePublishedAndReceived) {
   VARIANT odd = IntValue(1);
   odd.vt = 8;
   EXPECT_EQ(server_->SetOption(24, odd), 0x80FF0005u);
-  EXPECT_EQ(server_->GetInterface(IID_ISensitivityItemEnumerator, &p), platform::E_NOINTERFACE);
-  EXPECT_EQ(p, nullptr);
+  // Without a problem the item enumerator has no items.
+  ASSERT_EQ(server_->GetInterface(IID_ISensitivityItemEnumerator, &p), 0u);
+  SensitivityItem items[4];
+  fetched = 9;
+  EXPECT_EQ(static_cast<ISensitivityItemEnumerator*>(p)->Next(4, items, &fetched), 1u);
+  EXPECT_EQ(fetched, 0u);
+  static_cast<ISensitivityItemEnumerator*>(p)->Release();
 }
 
 TEST_F(IntegratorServer, BadArgumentsAndNullInterfacesAreRefused) {
@@ -260,7 +270,10 @@ TEST_F(IntegratorServer, BadArgumentsAndNullInterfacesAreRefused) {
   EXPECT_EQ(server_->RunControl(2), 0x80FF0003u);
   EXPECT_EQ(server_->RunControl(kRunControlEnd), 0u);
   EXPECT_EQ(server_->GetCapabilities(nullptr), 0x80FF0003u);
-  EXPECT_EQ(server_->GetSensitivityData(values, 1, 0, 0), 0x80FF0007u);
+  // Sensitivities were not asked for: no rows; unknown selectors refused.
+  EXPECT_EQ(server_->GetSensitivityData(values, 1, 0, 1), 0x80070057u);
+  EXPECT_EQ(server_->GetSensitivityData(values, 2, 0, 0), 0x80070057u);
+  EXPECT_EQ(server_->GetSensitivityData(nullptr, 0, 1, 0), 0x80FF0003u);
   char16_t* text = reinterpret_cast<char16_t*>(values);
   EXPECT_EQ(server_->GetErrorText(0x80FE0002u, &text), 0x80FF0003u);
   EXPECT_EQ(text, nullptr);

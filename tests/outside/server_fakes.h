@@ -709,6 +709,8 @@ class FakeExecutive final : public FakeObject<IQLNESOFactory> {
   explicit FakeExecutive(Model* model) : model_(model) { schedule.model = model; }
   SERVER_TEST_REFCOUNT
   FakeSchedule schedule;
+  // Handed out when set; the test owns it.
+  IQLNSensitivityManager* sensitivity = nullptr;
   ~FakeExecutive() override {
     for (auto& slot : slots) {
       if (slot != nullptr) slot->Release();
@@ -724,6 +726,9 @@ class FakeExecutive final : public FakeObject<IQLNESOFactory> {
     if ((iid == IID_IQLNImplicitEventMgr && schedule.condition) || iid == IID_IQLNDelayManager) {
       auto* view = new FakeScheduleView(&schedule, static_cast<IQLNESOFactory*>(this));
       return view->QueryInterface(iid, object);
+    }
+    if (iid == IID_IQLNSensitivityManager && sensitivity != nullptr) {
+      return sensitivity->QueryInterface(iid, object);
     }
     *object = nullptr;
     return platform::E_NOINTERFACE;

@@ -562,6 +562,152 @@ TEST_F(Proxies, DiscontinuityIsBracketedByBisection) {
   SetCurrentEventSchedule(nullptr);
 }
 
+class TankSensitivities final : public QLNSensitivityCalculator {
+ public:
+  double StepQuantity() override { return step; }
+  double step = 1.0;
+  Status ServerRow(double*, std::int32_t) override { return 0; }
+  Status ServerInitialRow(double*) override { return 0; }
+  Status ServerExtraRow(double*) override { return 0; }
+  Status ServerInterface(const void*, void**) override { return 0; }
+};
+
+class Manager final : public SensitivityManagerFace {
+ public:
+  Manager() { SetSensitivityManagerFace(this); }
+  ~Manager() override { SetSensitivityManagerFace(nullptr); }
+  Status PrepareStorage() override { return 0; }
+  std::int32_t VariableCount() override { return static_cast<std::int32_t>(variables.size()); }
+  DAESVarTableEntry* Variable(std::int32_t i) override { return variables[i]; }
+  std::int32_t EntryCount() override { return static_cast<std::int32_t>(entries.size()); }
+  DAESVarTableEntry* Entry(std::int32_t j) override { return entries[j]; }
+  Status Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
+               std::int32_t element) override {
+    stored[std::make_tuple(entry, variable, element)] = value;
+    return 0;
+  }
+  double At(std::int32_t entry, DAESVarTableEntry* variable) {
+    return stored[std::make_tuple(entry, variable, 0)];
+  }
+  Status StoreRow(std::int32_t row, DAESVarTableEntry* variable, double value) override {
+    rows[std::make_pair(row, variable)] = value;
+    return 0;
+  }
+  std::int32_t SwitchingRowCount() override { return switching_rows; }
+  bool FinalTimeRow() override { return final_time_row; }
+  std::int32_t MatrixRowCount() override {
+    return matrix_rows >= 0 ? matrix_rows : SensitivityManagerFace::MatrixRowCount();
+  }
+  std::int32_t ControlElements() override { return elements; }
+  std::int32_t SwitchingElements() override { return switching_elements; }
+  std::int32_t InterpolationKind() override { return linear ? 1 : 0; }
+  void IntervalTimes(double* start, double* end) override {
+    *start = 0.0;
+    *end = 1.0;
+  }
+  void ControlValues(std::int32_t, double* start, double* end) override {
+    *start = 0.4;
+    *end = 0.6;
+  }
+  std::int32_t CurrentInterval() override { return interval; }
+  std::vector<DAESVarTableEntry*> variables;
+  std::vector<DAESVarTableEntry*> entries;
+  std::int32_t elements = 1;
+  std::int32_t interval = 1;
+  std::int32_t switching_rows = 0;
+  std::int32_t switching_elements = 0;
+  bool linear = false;
+  std::int32_t matrix_rows = -1;
+  bool final_time_row = false;
+  std::map<std::pair<std::int32_t, DAESVarTableEntry*>, double> rows;
+  std::map<std::tuple<std::int32_t, DAESVarTableEntry*, std::int32_t>, double> stored;
+};
+
+// Row k of the fake server holds 100 (k + 1) + position; the extra row
+// -1 - position.
+Status FillRows(double* values, std::int32_t a, std::int32_t b, std::int32_t index,
+                std::int32_t n) {
+  for (std::int32_t i = 0; i < n; ++i) {
+    values[i] = a == 1 && b == 1 ? -1.0 - i : 100.0 * index + i;
+  }
+  return 0;
+}
+
+TEST_F(Proxies, SensitivitiesTravelFromServerToManager) {
+  IntegratorServerProxy p(3);
+  Manager manager;
+  DAESProblem* problem = model_.problem.get();
+  const std::int32_t n = problem->VariableCount();
+  DAESVarTableEntry* h = model_.Named("T101.h");
+  DAESVarTableEntry* out = model_.Named("T101.F_out");
+  DAESVarTableEntry* k = daestest::Entry(model_.tree.At({2, 4}));
+  DAESVarTableEntry* a = daestest::Entry(model_.tree.At({2, 5}));
+  ASSERT_TRUE(h != nullptr && out != nullptr && k != nullptr && a != nullptr);
+  const std::int32_t ph = problem->FindVariable(h) - 1;
+  const std::int32_t po = problem->FindVariable(out) - 1;
+  h->SetFlags(0x200);
+  // a is a control of two elements: rows a.0, a.1, k; two switching rows,
+  // the last the final time.
+  a->SetFlags(0x200000);
+  manager.entries = {a, k};
+  manager.elements = 2;
+  manager.switching_rows = 2;
+  manager.final_time_row = true;
+  Script().sensitivity_data = [n](double* v, std::int32_t x, std::int32_t y, std::int32_t i) {
+    return FillRows(v, x, y, i, n);
+  };
+  // F_out's item is flagged but the engine's variable is not: not stored.
+  for (std::int32_t i = 0; i < n; ++i) {
+    Script().items.push_back({i == ph || i == po ? 0x200u : 0u, i});
+  }
+  Calls().clear();
+  EXPECT_EQ(p.TransferSensitivities(1.0), 0u);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"sens 1 0 1", "sens 1 0 2", "sens 1 0 3",
+                                               "sens 1 0 4", "sens 1 0 5", "sens 1 1 0"}));
+  EXPECT_EQ((manager.stored[std::make_tuple(0, h, 0)]), 100.0 + ph);
+  EXPECT_EQ((manager.stored[std::make_tuple(0, h, 1)]), 200.0 + ph);
+  EXPECT_EQ((manager.stored[std::make_tuple(1, h, 0)]), 300.0 + ph);
+  EXPECT_EQ((manager.rows[std::make_pair(0, h)]), 400.0 + ph);
+  EXPECT_EQ((manager.rows[std::make_pair(1, h)]), -1.0 - ph);
+  EXPECT_EQ(manager.stored.count(std::make_tuple(0, out, 0)), 0u);
+  EXPECT_EQ(manager.stored.size(), 3u);
+
+  // Garbage: an item out of place, a refused row, an endless enumerator,
+  // an overlong batch, no enumerator, counts that do not agree.
+  Script().items[static_cast<std::size_t>(ph)].position = ph + 1;
+  EXPECT_EQ(p.TransferSensitivities(1.0), kSensitivityTransferFailed);
+  EXPECT_TRUE(Printed("Sensitivity item out of place"));
+  Script().items[static_cast<std::size_t>(ph)].position = ph;
+  Script().sensitivity_data = [](double*, std::int32_t, std::int32_t, std::int32_t) {
+    return 0x80FF0007u;
+  };
+  Script().error_text = u"No sensitivities here";
+  EXPECT_EQ(p.TransferSensitivities(1.0), 0x8000FFFFu);
+  EXPECT_TRUE(Printed("No sensitivities here"));
+  Script().sensitivity_data = nullptr;
+  Script().endless_items = true;
+  h->ClearFlags(0x200);
+  EXPECT_EQ(p.TransferSensitivities(1.0), 0u);
+  Script().endless_items = false;
+  Script().items_fetched_override = 33;
+  EXPECT_EQ(p.TransferSensitivities(1.0), kSensitivityTransferFailed);
+  EXPECT_TRUE(Printed("Integrator server gave too many sensitivity items"));
+  Script().items_fetched_override = 0;
+  Script().no_items = true;
+  EXPECT_EQ(p.TransferSensitivities(1.0), kSensitivityTransferFailed);
+  EXPECT_TRUE(Printed("Integrator server gave no sensitivity items"));
+  Script().no_items = false;
+  p.ResetServer();
+  manager.matrix_rows = 2;
+  EXPECT_EQ(p.TransferSensitivities(1.0), kSensitivityTransferFailed);
+  EXPECT_TRUE(Printed("Sensitivity parameter elements do not match the sensitivity rows"));
+  manager.matrix_rows = -1;
+  manager.switching_rows = -1;
+  EXPECT_EQ(p.TransferSensitivities(1.0), kSensitivityTransferFailed);
+  EXPECT_TRUE(Printed("Sensitivity row counts out of range"));
+  a->ClearFlags(0x200000);
+}
+
 #ifdef VANTOR_BUILD_REGISTRY
 // The real integrator server through the proxy, over the real groups and
 // decomposition server: the tank's steady state.
@@ -617,40 +763,6 @@ TEST(RealServers, ExternalDecompositionOfABlockSolves) {
   }
   delete inner;
 }
-class TankSensitivities final : public QLNSensitivityCalculator {
- public:
-  Status ServerRow(double*, std::int32_t) override { return 0; }
-  Status ServerInitialRow(double*) override { return 0; }
-  Status ServerExtraRow(double*) override { return 0; }
-  Status ServerInterface(const void*, void**) override { return 0; }
-};
-
-class Manager final : public SensitivityManagerFace {
- public:
-  Manager() { SetSensitivityManagerFace(this); }
-  ~Manager() override { SetSensitivityManagerFace(nullptr); }
-  Status PrepareStorage() override { return 0; }
-  std::int32_t VariableCount() override { return static_cast<std::int32_t>(variables.size()); }
-  DAESVarTableEntry* Variable(std::int32_t i) override { return variables[i]; }
-  std::int32_t EntryCount() override { return static_cast<std::int32_t>(entries.size()); }
-  DAESVarTableEntry* Entry(std::int32_t j) override { return entries[j]; }
-  Status Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
-               std::int32_t element) override {
-    stored[std::make_tuple(entry, variable, element)] = value;
-    return 0;
-  }
-  double At(std::int32_t entry, DAESVarTableEntry* variable) {
-    return stored[std::make_tuple(entry, variable, 0)];
-  }
-  std::int32_t ControlElements() override { return elements; }
-  std::int32_t CurrentInterval() override { return interval; }
-  std::vector<DAESVarTableEntry*> variables;
-  std::vector<DAESVarTableEntry*> entries;
-  std::int32_t elements = 1;
-  std::int32_t interval = 1;
-  std::map<std::tuple<std::int32_t, DAESVarTableEntry*, std::int32_t>, double> stored;
-};
-
 // dx/dp of the tank at rest: k sqrt(h) = F_in gives dh/dk = -2 F_in^2 / k^3
 // and dh/dA = 0; F_out = F_in moves with neither.
 TEST(RealServers, SteadyStateSensitivitiesOfTheTank) {
@@ -691,10 +803,15 @@ TEST(RealServers, SteadyStateSensitivitiesOfTheTank) {
   ASSERT_EQ(calculator.Compute(0.0, 1, 1), 0u);
   EXPECT_EQ(calculator.SteadyDecomposition(), decomposition);
   EXPECT_EQ(calculator.SteadyHandle(), handle);
-  // Another case rebuilds both.
+  // Another case rebuilds both: a re-initialisation, whose states are
+  // known (their rows come from the server, zero here), so only the outflow
+  // moves: dF_out/dk = sqrt(h), and h' = -F_out / A follows it.
   ASSERT_EQ(calculator.Compute(0.0, 6, 2), 0u);
   EXPECT_NE(calculator.SteadyHandle(), nullptr);
-  EXPECT_NEAR(manager.At(0, h), dhdk, 1e-8 * std::fabs(dhdk));
+  EXPECT_NE(calculator.SteadyDecomposition(), decomposition);
+  EXPECT_NEAR(manager.At(0, h), 0.0, 1e-12);
+  EXPECT_NEAR(manager.At(0, out), 1.0, 1e-8);
+  EXPECT_NE(calculator.AuxiliaryDecomposition(), nullptr);
 
   // k as a piecewise-constant control over three intervals, now in the
   // second: the earlier row has no terms here, the current one the
@@ -709,7 +826,188 @@ TEST(RealServers, SteadyStateSensitivitiesOfTheTank) {
   EXPECT_NEAR(manager.stored[std::make_tuple(0, h, 0)], 0.0, 1e-12);
   EXPECT_NEAR(manager.stored[std::make_tuple(0, h, 1)], dhdk, 1e-8 * std::fabs(dhdk));
   EXPECT_EQ(manager.stored[std::make_tuple(0, h, 2)], 0.0);
+
+  // Linear controls at a quarter of the first interval share the
+  // derivative between its two ends; a switching time between the first
+  // two intervals moves the level by the control's slope.
+  manager.linear = true;
+  manager.interval = 1;
+  manager.switching_elements = 2;
+  manager.switching_rows = 2;
+  ASSERT_EQ(calculator.Compute(0.25, 1, 1), 0u);
+  ASSERT_EQ(calculator.Matrix().size(), 5u);
+  const auto position = static_cast<std::size_t>(calculator.System()->FindVariable(h) - 1);
+  EXPECT_NEAR(calculator.Matrix()[0][position], 0.75 * dhdk, 1e-8 * std::fabs(dhdk));
+  EXPECT_NEAR(calculator.Matrix()[1][position], 0.25 * dhdk, 1e-8 * std::fabs(dhdk));
+  EXPECT_EQ(calculator.Matrix()[2][position], 0.0);
+  // Base interval - 2 = -1: no switching-time term.
+  EXPECT_EQ(calculator.Matrix()[3][position], 0.0);
+  manager.interval = 2;
+  testsupport::CaptureSink sink;
+  table.SetInteger(31, 5);
+  table.ApplyPendingChanges();
+  ASSERT_EQ(calculator.Compute(0.5, 1, 1), 0u);
+  table.SetInteger(31, 0);
+  table.ApplyPendingChanges();
+  const std::vector<std::string>& lines = sink.lines();
+  auto has = [&lines](const std::string& text) {
+    return std::find(lines.begin(), lines.end(), text) != lines.end();
+  };
+  EXPECT_TRUE(has("Initialization/SS sensitivity jacobian:"));
+  EXPECT_TRUE(has("RHS vector (derivative wrt sensitivity variable T101.k):"));
+  EXPECT_TRUE(has("Sensitivities with respect to discretisation 2 of T101.k"));
+  EXPECT_TRUE(has("Sensitivities with respect to switching time 1"));
+  // (b - a)(t - t1)/(t1 - t0)^2 = 0.2 * -0.5 = -0.1 of the parameter's
+  // derivative, with the sign of the right-hand side.
+  EXPECT_NEAR(calculator.Matrix()[3][position], -0.1 * dhdk, 1e-8 * std::fabs(dhdk));
+  EXPECT_EQ(calculator.Matrix()[4][position], 0.0);
   k->ClearFlags(0x200000);
+}
+
+// One implicit Euler step of the tank, A (h1 - h0) / dt = F_in - k sqrt(h1),
+// differentiated by k: the dynamic path with the predictor s0, s'pred = 0
+// and v = dt must give the step's own sensitivity.
+TEST(RealServers, DynamicSensitivitiesFollowTheImplicitEulerStep) {
+  testsupport::ScopedEnv registry("VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY);
+  SolverOptionTable table;
+  Methods methods;
+  Host host;
+  Model m(daestest::Tank);
+  SetSolutionPhase(0);
+  DAESProblem* problem = m.problem.get();
+  DAESVarTableEntry* h = m.Named("T101.h");
+  DAESVarTableEntry* out = m.Named("T101.F_out");
+  DAESVarTableEntry* k = daestest::Entry(m.tree.At({2, 4}));
+  ASSERT_TRUE(h != nullptr && out != nullptr && k != nullptr);
+  DAESVarTableEntry* dh = h->GetDerivative();
+  ASSERT_NE(dh, nullptr);
+  std::map<DAESVarTableEntry*, std::size_t> column;
+  std::size_t n1 = 0, n2 = 0;
+  for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
+    DAESVarTableEntry* v = problem->GetVariable(i);
+    column[v] = (v->GetFlags() & 0x4) != 0 ? n2++ : n1++;
+  }
+  ASSERT_EQ(column.count(dh), 1u);
+  // Integrated from here on: the state's initial mark goes, as in a run.
+  h->ClearFlags(0x80);
+  Manager manager;
+  manager.entries = {k};
+  TankSensitivities calculator;
+  const double dt = 0.1, a = 2.0, kv = 0.5, in = 0.5;
+  calculator.step = dt;
+  std::vector<double> first(n1, 0.0), second(n2, 0.0);
+  double h0 = 1.0, s0 = 0.0;
+  for (int step = 1; step <= 3; ++step) {
+    double h1 = h0;
+    for (int it = 0; it < 50; ++it) {
+      const double f = a * (h1 - h0) / dt - in + kv * std::sqrt(h1);
+      h1 -= f / (a / dt + kv / (2.0 * std::sqrt(h1)));
+    }
+    h->SetValue(h1);
+    dh->SetValue((h1 - h0) / dt);
+    out->SetValue(kv * std::sqrt(h1));
+    second[column[dh]] = 0.0;
+    ASSERT_EQ(calculator.DynamicAt(step * dt, first.data(), second.data()), 0u) << step;
+    const double s1 = (a * s0 / dt - std::sqrt(h1)) / (a / dt + kv / (2.0 * std::sqrt(h1)));
+    EXPECT_NEAR(first[column[h]], s1, 1e-8 * std::fabs(s1)) << step;
+    EXPECT_NEAR(second[column[dh]], (s1 - s0) / dt, 1e-7 * std::fabs((s1 - s0) / dt)) << step;
+    const double sout = std::sqrt(h1) + kv * s1 / (2.0 * std::sqrt(h1));
+    EXPECT_NEAR(first[column[out]], sout, 1e-8 * std::fabs(sout)) << step;
+    h0 = h1;
+    s0 = s1;
+  }
+  ASSERT_NE(calculator.DynamicSystem(), nullptr);
+
+  // The dumps at print level 5.
+  testsupport::CaptureSink sink;
+  table.SetInteger(31, 5);
+  table.ApplyPendingChanges();
+  ASSERT_EQ(calculator.DynamicAt(0.4, first.data(), second.data()), 0u);
+  const std::vector<std::string>& lines = sink.lines();
+  auto has = [&lines](const std::string& text) {
+    return std::find(lines.begin(), lines.end(), text) != lines.end();
+  };
+  EXPECT_TRUE(has("Computing sensitivities at time 0.4"));
+  EXPECT_TRUE(has("Sensitivity jacobian:"));
+  EXPECT_TRUE(has("RHS vector (derivative wrt sensitivity variable):"));
+  EXPECT_TRUE(has("Sensitivities at time 0.4 with respect to T101.k"));
+  table.SetInteger(31, 0);
+  table.ApplyPendingChanges();
+  SetSolutionPhase(1);
+}
+
+// The server's matrices: the tank's steady sensitivities land in the
+// columns of their variables; columns nobody fills keep their values;
+// failures leave the rows alone.
+TEST(RealServers, SteadySensitivitiesIntoTheCallersMatrices) {
+  testsupport::ScopedEnv registry("VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY);
+  SolverOptionTable table;
+  Methods methods;
+  Host host;
+  testsupport::CaptureSink sink;
+  Model m(daestest::Tank);
+  DAESProblem* problem = m.problem.get();
+  DAESVarTableEntry* h = m.Named("T101.h");
+  DAESVarTableEntry* in = m.Named("T101.F_in");
+  DAESVarTableEntry* k = daestest::Entry(m.tree.At({2, 4}));
+  DAESVarTableEntry* a = daestest::Entry(m.tree.At({2, 5}));
+  ASSERT_TRUE(h != nullptr && in != nullptr && k != nullptr && a != nullptr);
+  h->SetSpec(daes::kSpecFree);
+  h->SetValue(1.0);
+  std::map<DAESVarTableEntry*, std::size_t> column;
+  std::size_t n1 = 0, n2 = 0;
+  for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
+    DAESVarTableEntry* v = problem->GetVariable(i);
+    column[v] = (v->GetFlags() & 0x4) != 0 ? n2++ : n1++;
+  }
+  Manager manager;
+  manager.variables = {h};
+  manager.entries = {k, a};
+  manager.interval = 3;
+  TankSensitivities calculator;
+  ASSERT_EQ(calculator.SensitivityRows(), 2);
+  std::vector<double> first(2 * n1, 7.0), second(2 * n2, 7.0);
+  ASSERT_EQ(calculator.ComputeInto(first.data(), second.data(), 0.0, 1, 1), 0u);
+  const double dhdk = -2.0 * 0.25 / (0.5 * 0.5 * 0.5);
+  EXPECT_NEAR(first[column[h]], dhdk, 1e-8 * std::fabs(dhdk));
+  EXPECT_NEAR(first[n1 + column[h]], 0.0, 1e-12);
+  EXPECT_EQ(first[column[in]], 7.0);
+  for (double d : second) EXPECT_EQ(d, 7.0);
+  // Before the first interval the first matrix starts from zero.
+  manager.interval = 1;
+  ASSERT_EQ(calculator.ComputeInto(first.data(), second.data(), 0.0, 1, 1), 0u);
+  EXPECT_EQ(first[column[in]], 0.0);
+  EXPECT_NEAR(first[column[h]], dhdk, 1e-8 * std::fabs(dhdk));
+
+  // Through the executive's sensitivity manager: counts, and the calls
+  // that need a current integrator.
+  SensitivityManagerOps* ops = GetSensitivityManagerOps();
+  std::int32_t count = 0;
+  EXPECT_EQ(ops->GetCount(nullptr), 0x80070057u);
+  manager.switching_rows = 1;
+  EXPECT_EQ(ops->GetCount(&count), 0u);
+  EXPECT_EQ(count, 3);
+  manager.switching_rows = 0;
+  double t = 0.0;
+  EXPECT_EQ(ops->SensitivityInit(nullptr, second.data(), &t), 0x80070057u);
+  EXPECT_EQ(ops->SensitivityUpdate(first.data(), second.data(), &t), 0x80004005u);
+
+  // A level below zero fails the Jacobian: its status comes back as it
+  // was and the rows keep their values.
+  const std::vector<double> before = calculator.Matrix()[1];
+  h->SetValue(-1.0);
+  const Status failed = calculator.Compute(0.0, 1, 1);
+  EXPECT_TRUE(status::IsFailure(failed));
+  EXPECT_NE(failed, kSensitivityFailed);
+  EXPECT_EQ(calculator.Matrix()[1], before);
+  h->SetValue(1.0);
+  // F_in free as well: no square system to decompose, and no message.
+  const std::size_t lines = sink.lines().size();
+  in->ClearFlags(0x80);
+  in->SetFlags(0x10);
+  EXPECT_EQ(calculator.Compute(0.0, 6, 2), kSensitivityFailed);
+  EXPECT_EQ(calculator.SteadyDecomposition(), nullptr);
+  EXPECT_EQ(sink.lines().size(), lines);
 }
 #endif
 

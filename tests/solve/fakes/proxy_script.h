@@ -9,6 +9,7 @@
 
 #include "platform/guid.h"
 #include "solve/ifaces/com_types.h"
+#include "solve/ifaces/integrator_server.h"
 
 namespace proxyfake {
 
@@ -45,6 +46,14 @@ struct Script {
   std::u16string error_text;  // empty: no text
   bool error_text_null = false;
   std::function<void(std::int32_t n, const std::int32_t* positions, double* values)> exchange;
+  // Sensitivities: op 19 fills from `sensitivity_data`; the item
+  // enumerator hands out `items`, or the same item forever when endless.
+  std::function<Status(double* values, std::int32_t a, std::int32_t b, std::int32_t index)>
+      sensitivity_data;
+  std::vector<SensitivityItem> items;
+  bool endless_items = false;
+  std::uint32_t items_fetched_override = 0;
+  bool no_items = false;
   // Decomposer.
   char16_t version[24] = {u'1', u'3'};
   Status decompose = 0;

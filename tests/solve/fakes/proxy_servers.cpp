@@ -75,6 +75,28 @@ class Options final : public Counted<IOptionEnumerator2> {
   std::size_t next_ = 0;
 };
 
+class Items final : public Counted<ISensitivityItemEnumerator> {
+ public:
+  Status QueryInterface(const platform::IID&, void** out) override {
+    *out = nullptr;
+    return platform::E_NOINTERFACE;
+  }
+  Status Next(std::uint32_t count, SensitivityItem* items, std::uint32_t* fetched) override {
+    std::uint32_t done = 0;
+    while (done < count && (g_script.endless_items || next_ < g_script.items.size())) {
+      items[done++] = g_script.endless_items
+                          ? SensitivityItem{0x200, static_cast<std::int32_t>(next_)}
+                          : g_script.items[next_];
+      ++next_;
+    }
+    *fetched = g_script.items_fetched_override != 0 ? g_script.items_fetched_override : done;
+    return done < count ? 1u : 0u;
+  }
+
+ private:
+  std::size_t next_ = 0;
+};
+
 class Integrator final : public Counted<IUnifiedIntegrator> {
  public:
   Status QueryInterface(const platform::IID& iid, void** out) override {
@@ -136,6 +158,10 @@ class Integrator final : public Counted<IUnifiedIntegrator> {
       *out = static_cast<IOptionEnumerator2*>(new Options());
       return 0;
     }
+    if (iid == IID_ISensitivityItemEnumerator) {
+      if (!g_script.no_items) *out = static_cast<ISensitivityItemEnumerator*>(new Items());
+      return 0;
+    }
     return platform::E_NOINTERFACE;
   }
   Status SetTime(double t) override {
@@ -160,8 +186,11 @@ class Integrator final : public Counted<IUnifiedIntegrator> {
     g_script.calls.push_back("reset");
     return 0;
   }
-  Status GetSensitivityData(double*, std::int32_t, std::int32_t, std::int32_t) override {
-    return 0;
+  Status GetSensitivityData(double* values, std::int32_t a, std::int32_t b,
+                            std::int32_t index) override {
+    g_script.calls.push_back("sens " + std::to_string(a) + " " + std::to_string(b) + " " +
+                             std::to_string(index));
+    return g_script.sensitivity_data ? g_script.sensitivity_data(values, a, b, index) : 0;
   }
   Status PassThrough20(std::int32_t, void*) override { return 0; }
   Status PassThrough21(std::int32_t, void*) override { return 0; }
