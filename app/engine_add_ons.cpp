@@ -3,6 +3,7 @@
 #include "analysis/analysis_managers.h"
 #include "codegen/files/proc_files.h"
 #include "control/problem/problem_manager.h"
+#include "control/problem/run_steps.h"
 #include "foundation/messages/status_and_msg.h"
 #include "platform/dynamic_library.h"
 #include "results/manager/run_results.h"
@@ -13,11 +14,21 @@ namespace {
 class EngineAddOns final : public SimEngineAddOns {
  public:
   EngineAddOns(SimProblemMgr& manager, DseServerRegistry* registry, Status* status)
-      : results_(manager, registry, status),
-        files_(FilesContext(manager)),
+      : results_(manager, registry, status), files_(FilesContext(manager)),
         analysis_(manager, &results_.Manager(), registry) {
     const Status registered = files_.RegisterServices(registry);
     if (status != nullptr && status::IsSuccess(*status)) *status = registered;
+    // The run steps ask whether the integrator computes sensitivities.
+    steps_ = dynamic_cast<SimRunSteps*>(&manager.RunOps());
+    if (steps_ != nullptr) {
+      SensitivityMgr* sensitivities = &analysis_.Sensitivities();
+      steps_->SetSensitivityQuery(
+          [sensitivities] { return sensitivities->IsActiveFor(SensitivityMgr::kIntegratorQuery); });
+    }
+  }
+  // The run steps outlive these managers.
+  ~EngineAddOns() override {
+    if (steps_ != nullptr) steps_->SetSensitivityQuery(nullptr);
   }
 
  private:
@@ -38,6 +49,7 @@ class EngineAddOns final : public SimEngineAddOns {
   SimRunResultsJoin results_;
   SimProcFilesMgr files_;
   AnalysisManagers analysis_;
+  SimRunSteps* steps_ = nullptr;
 };
 
 }  // namespace

@@ -5,13 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "control/managers/instance_mgr.h"
-#include "control/managers/library_mgr.h"
 #include "control/actions/monitor.h"
 #include "control/actions/sync_action.h"
+#include "control/managers/instance_mgr.h"
+#include "control/managers/library_mgr.h"
 #include "control/problem/client_requests.h"
-#include "control/properties/property_mgr.h"
 #include "control/problem/problem_services.h"
+#include "control/properties/property_mgr.h"
 #include "daes/delays/delay_mgr.h"
 #include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
@@ -27,6 +27,7 @@
 #include "platform/posix_file.h"
 #include "platform/unknown.h"
 #include "solve/options/solver_option_table.h"
+#include "solve/proxies/integrator_server_proxy.h"
 
 namespace {
 
@@ -147,6 +148,9 @@ Status SimProblemMgr::QueryInterface(const platform::IID& iid, void** object) {
     face = static_cast<IQLNPropertiesManager*>(properties_.get());
   } else if (iid == IID_IQLNDelayManager) {
     face = delays_.get();
+  } else if (iid == IID_IQLNSensitivityManager) {
+    // Counts from the sensitivity manager, matrices to the integrator.
+    face = GetSensitivityManagerOps();
   }
   if (face == nullptr) return kNoInterface;
   *object = face;

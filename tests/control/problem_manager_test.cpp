@@ -21,6 +21,7 @@
 #include "framework/servers/server_registry.h"
 #include "platform/unknown.h"
 #include "solve/options/solver_option_table.h"
+#include "solve/proxies/integrator_server_proxy.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"
 
@@ -80,8 +81,12 @@ TEST_F(ProblemManagerTest, StartsUpRegisteredAndAtRest) {
   // An outside caller gets a real IUnknown: the executive face.
   EXPECT_EQ(object, static_cast<platform::IUnknown*>(&manager.Executive()));
   EXPECT_EQ(manager.Release(), 1u);
+  // Servers reach the sensitivity manager's counts and matrices here.
+  EXPECT_EQ(manager.QueryInterface(IID_IQLNSensitivityManager, &object), 0u);
+  EXPECT_EQ(object, static_cast<void*>(GetSensitivityManagerOps()));
+  EXPECT_EQ(manager.Release(), 1u);
   void* untouched = &object;
-  EXPECT_EQ(manager.QueryInterface(platform::MakeGuid("{00380025-07A4-463A-A513-F2F46FF75FB8}"),
+  EXPECT_EQ(manager.QueryInterface(platform::MakeGuid("{003800FF-07A4-463A-A513-F2F46FF75FB8}"),
                                    &untouched),
             0x80004002u);
   EXPECT_EQ(untouched, &object);
