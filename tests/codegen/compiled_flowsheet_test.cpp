@@ -1,0 +1,284 @@
+// The compiled flowsheet library: its texts, switches and numbering, and a
+// whole generation built with the installation's makefile stub, loaded
+// through the loader and compared with the interpreter.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+
+#include "codegen/flowsheet/compiled_flowsheet.h"
+#include "daes/problem/problem.h"
+#include "daes/problem/solver_equation.h"
+#include "foundation/values/packed_value.h"
+#include "tests/codegen/codegen_helpers.h"
+#include "tests/daes/daes_helpers.h"
+
+namespace fs = std::filesystem;
+using namespace codegen_test;
+
+namespace {
+
+TEST(CompiledFlowsheet, EquationNamesAreNormalisedAndCompacted) {
+  EXPECT_EQ(codegen::NormaliseEquationName("T101.\"Out flow\".q"), "T101.OUT FLOW.Q");
+  EXPECT_EQ(codegen::CompactEquationName("A.QV_TRUE.B"), "ATB");
+  EXPECT_EQ(codegen::CompactEquationName("A.QV_FALSE.B.C"), "AFB.C");
+  EXPECT_EQ(codegen::CompactEquationName("X.QV_Y"), "X.Y");
+  EXPECT_EQ(codegen::CompactEquationName("QV_X.Y"), "QV_X.Y");
+  const std::string longer(200, 'N');
+  EXPECT_EQ(codegen::CompactEquationName(longer).size(), 127u);
+}
+
+TEST(CompiledFlowsheet, DefineEqnsChainsBatchesInShortLines) {
+  std::ostringstream none;
+  codegen::DefineEqnsWriter empty(none);
+  empty.Finish();
+  EXPECT_EQ(none.str(), "static void DefineEqns(void) { }\n");
+
+  std::ostringstream out;
+  codegen::DefineEqnsWriter w(out);
+  w.WriteBatch(1, 100);
+  w.WriteBatch(101, 250);
+  w.Finish();
+  const std::string text = out.str();
+  for (const std::string& line : Lines(text)) EXPECT_LT(line.size(), 255u) << line;
+  EXPECT_EQ(
+      text.rfind("static void DefineEqns1(void) { void (**p)(int) = &p_func[0];*p++=Eqn1;", 0), 0u);
+  EXPECT_NE(text.find("static void DefineEqns2(void) { DefineEqns1(); void (**p)(int) = "
+                      "&p_func[100];*p++=Eqn101;"),
+            std::string::npos);
+  EXPECT_NE(text.find("*p++=Eqn250;}\n"), std::string::npos);
+  EXPECT_NE(text.find("\n/*"), std::string::npos);  // a long batch wraps
+  EXPECT_TRUE(text.ends_with("static void DefineEqns(void) { DefineEqns2(); }\n"));
+  // Every equation exactly once.
+  for (int i = 1; i <= 250; ++i) {
+    const std::string entry = "*p++=Eqn" + std::to_string(i) + ";";
+    EXPECT_NE(text.find(entry), std::string::npos) << i;
+  }
+}
+
+TEST(CompiledFlowsheet, EnvironmentOverridesTheSwitches) {
+  {
+    ScopedVariable use("QLN_CE_USE", "0");
+    EXPECT_FALSE(codegen::UseCompiledEvaluation(nullptr));
+  }
+  {
+    ScopedVariable use("QLN_CE_USE", "no");
+    EXPECT_TRUE(codegen::UseCompiledEvaluation(nullptr));
+  }
+  {
+    ScopedVariable use("QLN_CE_USE", nullptr);
+    EXPECT_FALSE(codegen::UseCompiledEvaluation(nullptr));
+  }
+  {
+    // Longer than the buffer: the option decides.
+    ScopedVariable keep("QLN_CE_KEEP", "1234567890");
+    EXPECT_FALSE(codegen::KeepCompiledEvaluation(nullptr));
+  }
+  ScopedVariable keep("QLN_CE_KEEP", "yes");
+  EXPECT_TRUE(codegen::KeepCompiledEvaluation(nullptr));
+}
+
+TEST(CompiledFlowsheet, LibraryNumbersSkipExistingSourcesAndNeverRepeat) {
+  const fs::path folder = FreshFolder("tcexnames");
+  std::ofstream(folder / "tcex0.cpp") << "";
+  std::ofstream(folder / "tcex1.cpp") << "";
+  std::set<std::string> seen;
+  for (int i = 0; i < 3; ++i) {
+    const std::string name = codegen::NextCompiledLibraryName(folder.string());
+    ASSERT_EQ(name.rfind("tcex", 0), 0u);
+    EXPECT_GE(std::stoi(name.substr(4)), 2);
+    EXPECT_FALSE(fs::exists(folder / (name + ".cpp")));
+    EXPECT_TRUE(seen.insert(name).second) << name;
+  }
+  fs::remove_all(folder);
+}
+
+TEST(CompiledFlowsheet, NothingIsGeneratedWhenSwitchedOff) {
+  daestest::Tree tree;
+  ASSERT_EQ(tree.Read(daestest::Tank), 0u);
+  SUPackedValueTable table;
+  std::unique_ptr<DAESProblem> problem(DAESCreateProblem(tree.root, 0, &table));
+  ASSERT_NE(problem, nullptr);
+  ScopedVariable use("QLN_CE_USE", "0");
+  const fs::path folder = FreshFolder("ceoff");
+  codegen::FlowsheetGeneration g;
+  g.folder = folder.string();
+  std::string library = "x";
+  EXPECT_EQ(codegen::GenerateCompiledCode(g, problem.get(), &library, nullptr), 0u);
+  EXPECT_TRUE(library.empty());
+  EXPECT_TRUE(fs::is_empty(folder));
+  fs::remove_all(folder);
+}
+
+std::string Command(const std::string& command) {
+  std::string text;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, pipe) != nullptr) text += buffer;
+    pclose(pipe);
+  }
+  return text;
+}
+
+std::set<std::string> DynamicSymbols(const fs::path& library, const char* which) {
+  std::set<std::string> names;
+  std::istringstream in(Command("nm -D " + std::string(which) + " " + library.string()));
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t space = line.rfind(' ');
+    names.insert(line.substr(space + 1));
+  }
+  return names;
+}
+
+bool Near(double a, double b) {
+  return std::fabs(a - b) <= 1e-14 * std::max(1.0, std::max(std::fabs(a), std::fabs(b)));
+}
+
+struct Generated {
+  Generated() {
+    folder = FreshFolder("flowsheet");
+    generation.server_folder = (MakeInstallation(folder) / "bin").string();
+    fs::copy_file(kInstall + "/flowsheetexportstub.cpp",
+                  folder / "prefix" / "procedures" / "flowsheetexportstub.cpp");
+    generation.folder = (folder / "build").string();
+    fs::create_directories(generation.folder);
+    generation.report = reports.Callback();
+  }
+  ~Generated() { codegen::LoadCompiledLibrary(nullptr, nullptr); }
+  fs::path folder;
+  Reports reports;
+  codegen::FlowsheetGeneration generation;
+};
+
+TEST(CodegenCompile, FlowsheetLibraryEqualsTheInterpreter) {
+  daestest::Tree tree;
+  ASSERT_EQ(tree.Read(daestest::Tank), 0u);
+  SUPackedValueTable table;
+  std::unique_ptr<DAESProblem> problem(DAESCreateProblem(tree.root, 0, &table));
+  ASSERT_NE(problem, nullptr);
+  Generated g;
+  ScopedVariable use("QLN_CE_USE", "1");
+  std::string library;
+  {
+    ScopedVariable keep("QLN_CE_KEEP", "1");
+    ASSERT_EQ(codegen::GenerateCompiledCode(g.generation, problem.get(), &library, nullptr), 0u)
+        << ::testing::PrintToString(g.reports.texts);
+    ASSERT_EQ(library.rfind("tcex", 0), 0u);
+    EXPECT_EQ(g.reports.texts.front(), "Generating flowsheet object code...\n");
+    const fs::path source = fs::path(g.generation.folder) / (library + ".cpp");
+    ASSERT_TRUE(fs::exists(source));
+    const std::string text = ReadText(source);
+    EXPECT_EQ(text.rfind("#include \"flowsheetexportstub.cpp\"\n\n", 0), 0u);
+    EXPECT_NE(text.find("DLL_C_AS_C(double) residual(int i){p_func[i-1](0);return res;}\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("  if (iRes>=0) iRes = CreateBlock((void **)&g_pInstance);\n"),
+              std::string::npos);
+    for (const std::string& line : Lines(text)) {
+      if (line.rfind("static void DefineEqns", 0) == 0) {
+        EXPECT_LT(line.size(), 255u);
+      }
+    }
+  }
+  const fs::path so = fs::path(g.generation.folder) / (library + ".so");
+  ASSERT_TRUE(fs::exists(so)) << ::testing::PrintToString(g.reports.texts);
+
+  // Exactly the export table, and nothing undefined but the host's API and
+  // the system libraries.
+  const std::set<std::string> exported = DynamicSymbols(so, "--defined-only");
+  const std::set<std::string> table_names = {"residual",
+                                             "setx",
+                                             "getx_address",
+                                             "setinterm_address",
+                                             "procoutput",
+                                             "procderivs",
+                                             "eqn_reset_state",
+                                             "eqn_level_state",
+                                             "register_setvarunscaled",
+                                             "register_getdelayedvalue",
+                                             "PrecallProcs",
+                                             "PostcallProcs",
+                                             "DLLINITIALIZE",
+                                             "DLLFINALIZE",
+                                             "residual_nocond",
+                                             "getx",
+                                             "CreateBlock",
+                                             "InitializeBlock",
+                                             "FinalizeBlock",
+                                             "DestroyBlock"};
+  EXPECT_EQ(exported, table_names);
+  const std::set<std::string> api = {"FindQLNFunctionInNamedDLL",
+                                     "GetDLLInitializationData",
+                                     "GetLastDLLError",
+                                     "ReleaseFunction",
+                                     "GetQLNFunctionAddress",
+                                     "QLN_Print",
+                                     "QLN_Rqst"};
+  for (const std::string& name : DynamicSymbols(so, "--undefined-only")) {
+    const bool system =
+        name.find("@GLIBC") != std::string::npos || name.find("@CXXABI") != std::string::npos ||
+        name.find("@GLIBCXX") != std::string::npos || name.find("@GCC") != std::string::npos ||
+        name.rfind("_ITM_", 0) == 0 || name.rfind("__gmon", 0) == 0 || name.rfind("_Jv_", 0) == 0;
+    EXPECT_TRUE(system || api.count(name) != 0) << name;
+  }
+
+  ScopedVariable keep("QLN_CE_KEEP", "1");
+  ASSERT_EQ(codegen::LoadCompiledLibrary(problem.get(), library.c_str()), 0u);
+  ASSERT_TRUE(daes::CurrentCompiledLibrary().IsLoaded());
+  // Loading again while loaded loads nothing.
+  EXPECT_EQ(codegen::LoadCompiledLibrary(problem.get(), "tcex_other"), 0u);
+  // No generation while a library is loaded.
+  std::string again = "x";
+  EXPECT_EQ(codegen::GenerateCompiledCode(g.generation, problem.get(), &again, nullptr), 0u);
+  EXPECT_TRUE(again.empty());
+
+  std::mt19937 rng(11);
+  for (int point = 0; point < 5; ++point) {
+    for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
+      problem->GetVariable(i)->SetValue(std::uniform_real_distribution<double>(0.1, 3.0)(rng));
+    }
+    for (std::int32_t i = 0; i < problem->EquationCount(); ++i) {
+      auto* row = static_cast<DAESSolverEquation*>(problem->GetEquation(i));
+      ASSERT_NE(row->CompiledNumber(), 0u);
+      double compiled = 0.0, interpreted = 0.0;
+      ASSERT_EQ(row->Evaluate(daes::kEvalResidual, nullptr), 0u);
+      row->ResidualValue(&compiled);
+      EXPECT_DOUBLE_EQ(compiled, daes::CurrentCompiledLibrary().residual(row->CompiledNumber()));
+      ASSERT_EQ(row->Evaluate(daes::kEvalResidual | daes::kEvalInterpreted, nullptr), 0u);
+      row->ResidualValue(&interpreted);
+      EXPECT_TRUE(Near(compiled, interpreted)) << compiled << " vs " << interpreted;
+    }
+  }
+  // Unloading with keep on leaves the files.
+  EXPECT_EQ(codegen::LoadCompiledLibrary(nullptr, nullptr), 0u);
+  EXPECT_FALSE(daes::CurrentCompiledLibrary().IsLoaded());
+  EXPECT_TRUE(fs::exists(so));
+  // With keep off, the clean target removes them.
+  ScopedVariable drop("QLN_CE_KEEP", "0");
+  ASSERT_EQ(codegen::LoadCompiledLibrary(problem.get(), library.c_str()), 0u);
+  EXPECT_EQ(codegen::LoadCompiledLibrary(nullptr, nullptr), 0u);
+  EXPECT_FALSE(fs::exists(so));
+  if (!HasFailure()) fs::remove_all(g.folder);
+}
+
+TEST(CodegenCompile, ALibraryWithoutResidualIsRefused) {
+  const fs::path folder = FreshFolder("noresidual");
+  std::ofstream(folder / "tcexbad.c")
+      << "int setx;int getx_address;int setinterm_address;int procoutput;int procderivs;\n";
+  ASSERT_EQ(std::system(("gcc -shared -fPIC -o " + (folder / "tcexbad.so").string() + " " +
+                         (folder / "tcexbad.c").string())
+                            .c_str()),
+            0);
+  codegen::SetCompiledBuildFolder(folder.string());
+  ScopedVariable keep("QLN_CE_KEEP", "1");
+  EXPECT_EQ(codegen::LoadCompiledLibrary(nullptr, "tcexbad"), codegen::kCompiledLoadFailed);
+  EXPECT_FALSE(daes::CurrentCompiledLibrary().IsLoaded());
+  EXPECT_EQ(codegen::LoadedCompiledLibrary(), nullptr);
+  codegen::SetCompiledBuildFolder("");
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
+}  // namespace
