@@ -1,6 +1,7 @@
 #include "app/engine_add_ons.h"
 
 #include "codegen/files/proc_files.h"
+#include "codegen/flowsheet/compiled_flowsheet.h"
 #include "control/problem/problem_manager.h"
 #include "foundation/messages/status_and_msg.h"
 #include "platform/dynamic_library.h"
@@ -12,9 +13,14 @@ namespace {
 class EngineAddOns final : public SimEngineAddOns {
  public:
   EngineAddOns(SimProblemMgr& manager, DseServerRegistry* registry, Status* status)
-      : results_(manager, registry, status), files_(FilesContext(manager)) {
+      : results_(manager, registry, status), files_(FilesContext(manager)),
+        compiled_(CompiledSettings()) {
     const Status registered = files_.RegisterServices(registry);
     if (status != nullptr && status::IsSuccess(*status)) *status = registered;
+    daes::SetCompiledCode(&compiled_);
+  }
+  ~EngineAddOns() override {
+    if (daes::CompiledCode() == &compiled_) daes::SetCompiledCode(nullptr);
   }
 
  private:
@@ -32,8 +38,17 @@ class EngineAddOns final : public SimEngineAddOns {
     return context;
   }
 
+  static codegen::FlowsheetGeneration CompiledSettings() {
+    codegen::FlowsheetGeneration generation;
+    generation.server_folder = platform::ExecutableFolder();
+    return generation;
+  }
+
   SimRunResultsJoin results_;
   SimProcFilesMgr files_;
+  // Compiled equations of the runs; the property manager adds its own
+  // start-up text through `properties_code` once it exists.
+  codegen::FlowsheetCompiledCode compiled_;
 };
 
 }  // namespace

@@ -128,6 +128,9 @@ class FlowsheetCompiledCode final : public DAESCompiledCode {
   Status Generate(DAESProblem* problem, std::int32_t a, std::int32_t b, std::uint64_t second_value,
                   std::string* library) override;
   Status Load(DAESProblem* problem, const char* library) override;
+  void SetBuildFolder(const char* folder) override {
+    generation_.folder = folder != nullptr ? folder : "";
+  }
   FlowsheetGeneration& Settings() { return generation_; }
 
  private:
