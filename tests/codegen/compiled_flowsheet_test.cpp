@@ -11,11 +11,18 @@
 #include <string>
 
 #include "codegen/flowsheet/compiled_flowsheet.h"
+#include "daes/events/finite_state_equation.h"
+#include "daes/events/implicit_event.h"
+#include "daes/model/variable.h"
 #include "daes/problem/problem.h"
 #include "daes/problem/solver_equation.h"
+#include "daes/procedures/proc_equation.h"
+#include "expr/tree/proc_call_expression.h"
+#include "foundation/interfaces/current_objects.h"
 #include "foundation/values/packed_value.h"
 #include "tests/codegen/codegen_helpers.h"
 #include "tests/daes/daes_helpers.h"
+#include "tests/expr/expr_builders.h"
 
 namespace fs = std::filesystem;
 using namespace codegen_test;
@@ -279,6 +286,123 @@ TEST(CodegenCompile, ALibraryWithoutResidualIsRefused) {
   EXPECT_EQ(codegen::LoadedCompiledLibrary(), nullptr);
   codegen::SetCompiledBuildFolder("");
   if (!HasFailure()) fs::remove_all(folder);
+}
+
+namespace mw = modelwriter;
+using daestest::Body;
+using daestest::T101;
+using daestest::Writer;
+
+// The tank with a weir W = 0 below the crest h = 1.2, W = 2 (h - 1.2) above.
+struct Weir {
+  Weir() : library(nullptr, nullptr) {
+    SetCurrentEventSchedule(&schedule);
+    auto stored = Body([&](Writer& w) { w.Expression(mw::Greater(mw::Var(0), mw::Real(1.2))); });
+    library.InsertChildAt(
+        1, new daestest::LibraryExpression(&library, Expression::ReadFromMessage(*stored)));
+    EXPECT_EQ(tree.Read(daestest::Tank), 0u);
+    EXPECT_EQ(tree.Read(daestest::WeirFlow), 0u);
+    auto message = Body([](Writer& w) {
+      w.List(1);
+      w.IfHead({1}, {T101(), {8, ".Weir"}});
+      w.EquationHead(1);
+      w.Reference({2, 1});
+      w.List(1);
+      w.Item(mw::kInlineEquation);
+      w.U32(0);
+      w.Expression(mw::Sub(mw::Var(0), mw::Mul(mw::Real(2.0), mw::Sub(mw::Var(1), mw::Real(1.2)))));
+      w.Placement({T101(), {8, ".Weir"}, {1, ".Then"}, {1, ".Q"}});
+      w.EquationHead(2);
+      w.Reference({2, 9});
+      w.Reference({2, 1});
+      w.List(1);
+      w.Item(mw::kInlineEquation);
+      w.U32(0);
+      w.Expression(mw::Sub(mw::Var(0), mw::Real(0.0)));
+      w.Placement({T101(), {8, ".Weir"}, {2, ".Else"}, {1, ".Q"}});
+      w.EquationHead(1);
+      w.Reference({2, 9});
+    });
+    EXPECT_EQ(tree.root->ReadFromMessage(*message, tree.root, &library, tree.root), 0u);
+  }
+  ~Weir() {
+    problem.reset();
+    library.DeleteChildren();
+    SetCurrentEventSchedule(nullptr);
+  }
+  DAESEventSchedule schedule;
+  daestest::Tree tree;
+  BvuDirectoryProper library;
+  std::unique_ptr<DAESProblem> problem;
+};
+
+// Builds and loads the problem's library (keep on).
+std::string BuildAndLoad(Generated& g, DAESProblem* problem) {
+  ScopedVariable use("QLN_CE_USE", "1");
+  ScopedVariable keep("QLN_CE_KEEP", "1");
+  std::string library;
+  EXPECT_EQ(codegen::GenerateCompiledCode(g.generation, problem, &library, nullptr), 0u)
+      << ::testing::PrintToString(g.reports.texts);
+  EXPECT_EQ(codegen::LoadCompiledLibrary(problem, library.c_str()), 0u)
+      << ::testing::PrintToString(g.reports.texts);
+  return library;
+}
+
+// Values set on the model's variables reach the library as the solver's do.
+void Sync(DAESProblem* problem) {
+  for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
+    problem->GetVariable(i)->WriteCompiledValue(problem->GetVariable(i)->GetRealValue());
+  }
+}
+
+void CompareResiduals(DAESProblem* problem) {
+  Sync(problem);
+  for (std::int32_t i = 0; i < problem->EquationCount(); ++i) {
+    auto* row = static_cast<DAESSolverEquation*>(problem->GetEquation(i));
+    SCOPED_TRACE(row->GetNameText());
+    ASSERT_NE(row->CompiledNumber(), 0u);
+    double compiled = 0.0, interpreted = 0.0;
+    ASSERT_EQ(row->Evaluate(daes::kEvalResidual, nullptr), 0u);
+    row->ResidualValue(&compiled);
+    ASSERT_EQ(row->Evaluate(daes::kEvalResidual | daes::kEvalInterpreted, nullptr), 0u);
+    row->ResidualValue(&interpreted);
+    EXPECT_TRUE(Near(compiled, interpreted)) << compiled << " vs " << interpreted;
+  }
+}
+
+TEST(CodegenCompile, ConditionalRowsFollowTheirStateInTheLibrary) {
+  Weir m;
+  static_cast<DAESVariable*>(daestest::Entry(m.tree.At({2, 1})))->SetValue(1.0);
+  m.problem.reset(DAESCreateProblem(m.tree.root, 0, nullptr));
+  ASSERT_NE(m.problem, nullptr);
+  for (std::int32_t i = 0; i < m.problem->EquationCount(); ++i) {
+    if (auto* row = dynamic_cast<DAESSolverEquation*>(m.problem->GetEquation(i))) {
+      row->MakeContext();
+    }
+  }
+  DAESFiniteStateEquation* weir = nullptr;
+  for (std::int32_t i = 0; i < m.problem->EquationCount(); ++i) {
+    if (auto* row = dynamic_cast<DAESFiniteStateEquation*>(m.problem->GetEquation(i))) weir = row;
+  }
+  ASSERT_NE(weir, nullptr);
+  Generated g;
+  BuildAndLoad(g, m.problem.get());
+  ASSERT_TRUE(daes::CurrentCompiledLibrary().IsLoaded());
+  const daes::CompiledLibrary& lib = daes::CurrentCompiledLibrary();
+  ASSERT_NE(lib.eqn_level_state, nullptr);
+  ASSERT_NE(lib.eqn_reset_state, nullptr);
+  CompareResiduals(m.problem.get());
+  EXPECT_EQ(lib.eqn_level_state(weir->CompiledNumber(), 0), 0);
+  static_cast<DAESVariable*>(daestest::Entry(m.tree.At({2, 1})))->SetValue(1.5);
+  ASSERT_EQ(m.schedule.EvaluateAll(), 0u);
+  Sync(m.problem.get());
+  // The discrete update takes the state from the library's state code.
+  ASSERT_EQ(weir->Evaluate(daes::kEvalDiscrete | daes::kEvalResidual, nullptr), 0u);
+  EXPECT_EQ(weir->CurrentState(), 1);
+  EXPECT_EQ(lib.eqn_level_state(weir->CompiledNumber(), 0), 1);
+  CompareResiduals(m.problem.get());
+  codegen::LoadCompiledLibrary(nullptr, nullptr);
+  if (!HasFailure()) fs::remove_all(g.folder);
 }
 
 }  // namespace
