@@ -256,6 +256,34 @@ void WriteInlineFunctions(std::ostream& o) {
     << "static int VarIsActive(int i) { (void)i; return 1; }\n";
 }
 
+// The two difference quotients of numeric derivatives: one for residuals,
+// one (negated) for procedure outputs. A step that leaves the variable's
+// bounds goes the other way, then to the bound with more room.
+void WritePerturbation(std::ostream& o, double relative, double absolute) {
+  o << "static const double g_dRelPerturb=" << relative << ",g_dAbsPerturb=" << absolute
+    << ",g_dLargeLimit=1e+30;\n"
+    << "static double bv_step(int iVar) {\n"
+    << "  double keep=g_pX[iVar],d=g_dRelPerturb,lo=bounds[2*iVar],hi=bounds[2*iVar+1];\n"
+    << "  if (fabs(keep)>g_dAbsPerturb) d*=keep;\n"
+    << "  if (lo<hi && (keep+d>hi||keep+d<lo)) {\n"
+    << "    d=-d;\n"
+    << "    if (keep+d>hi||keep+d<lo) d=(hi-keep>=keep-lo ? hi : lo)-keep;\n"
+    << "  }\n"
+    << "  g_pX[iVar]=keep+d;\n"
+    << "  return g_pX[iVar]-keep;\n}\n"
+    << "static double bv_quotient(double change, double d) {\n"
+    << "  if (fabs(d)>1.0 || fabs(change)<=fabs(d)*g_dLargeLimit) return change/d;\n"
+    << "  return (d*change<0.0 ? -1.0 : 1.0)*g_dLargeLimit;\n}\n"
+    << "static double PD(int iVar,double dOldRes,void (*pFn)(int)) {\n"
+    << "  double keep=g_pX[iVar],d=bv_step(iVar),q;\n"
+    << "  pFn(0); q=bv_quotient(res-dOldRes,d); g_pX[iVar]=keep; res=dOldRes;\n"
+    << "  return q;\n}\n"
+    << "static double PD(int iVar,int iEqn,int (*pFn)(int,int),double dOldOutput) {\n"
+    << "  double keep=g_pX[iVar],d=bv_step(iVar),q;\n"
+    << "  pFn(iEqn,0); q=bv_quotient(res-dOldOutput,d); g_pX[iVar]=keep; pFn(iEqn,0);\n"
+    << "  return -q;\n}\n";
+}
+
 // The compiled-evaluation exports.
 void WriteExports(std::ostream& o) {
   o << "DLL_C_AS_C(double) residual(int i){p_func[i-1](0);return res;}\n"
@@ -430,6 +458,8 @@ Status GenerateCompiledCode(const FlowsheetGeneration& generation, DAESProblem* 
       o << "#ifdef WIN32\n//#pragma optimize(\"tga\", on)\n#endif\n";
     }
     WriteInlineFunctions(o);
+    WritePerturbation(o, options != nullptr ? options->GetReal(kOptRelPerturb) : 1e-5,
+                      options != nullptr ? options->GetReal(kOptAbsPerturb) : 1e-5);
     o << "#define EQN_COND 0x01\n#define EQN_TORN 0x02\n#define EQN_PROC 0x04\n"
       << "static unsigned char g_cEqnFlags[" << std::max(writer.total, 1) << "];\n"
       << "static void (*p_func[" << std::max(writer.total, 1) << "])(int);\n";

@@ -5,6 +5,7 @@
 #define VANTOR_FLOWSHEET_EXPORT_STUB
 
 #include <climits>
+#include <cstdarg>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -46,7 +47,17 @@ int PropertiesFinalize(void);
 extern "C" __attribute__((weak)) void QLN_Print(int status, char* _Zform, ...);
 extern "C" __attribute__((weak)) int QLN_Rqst(int* option, int* iinfo, double* xinfo,
                                               char** sinfo);
-#define QLN_Print(...) (QLN_Print ? QLN_Print(__VA_ARGS__) : (void)0)
+static inline void vantor_print(int status, const char* format, ...) {
+  void (*print)(int, char*, ...) = &QLN_Print;
+  if (print == nullptr) return;
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  print(status, (char*)"%s", text);
+}
+#define QLN_Print(...) vantor_print(__VA_ARGS__)
 
 /* Procedures of the old interface, called through their function objects. */
 typedef void (*QLNProcedureEntry)(double*, int*, double*, int*, int*, int*, int*, int*, double*,

@@ -357,6 +357,11 @@ void Sync(DAESProblem* problem) {
 
 void CompareResiduals(DAESProblem* problem) {
   Sync(problem);
+  // The residuals run the calls; the procedure rows then read the outputs.
+  for (std::int32_t i = 0; i < problem->EquationCount(); ++i) {
+    auto* row = static_cast<DAESSolverEquation*>(problem->GetEquation(i));
+    daes::CurrentCompiledLibrary().residual(row->CompiledNumber());
+  }
   for (std::int32_t i = 0; i < problem->EquationCount(); ++i) {
     auto* row = static_cast<DAESSolverEquation*>(problem->GetEquation(i));
     SCOPED_TRACE(row->GetNameText());
@@ -401,6 +406,118 @@ TEST(CodegenCompile, ConditionalRowsFollowTheirStateInTheLibrary) {
   EXPECT_EQ(weir->CurrentState(), 1);
   EXPECT_EQ(lib.eqn_level_state(weir->CompiledNumber(), 0), 1);
   CompareResiduals(m.problem.get());
+  codegen::LoadCompiledLibrary(nullptr, nullptr);
+  if (!HasFailure()) fs::remove_all(g.folder);
+}
+
+struct CallNode : BvuDirectoryNode {
+  CallNode(BvuDirectoryNode* parent, Expression* e) : BvuDirectoryNode(parent, ".c"), call(e) {
+    call->AddRef();
+  }
+  ~CallNode() override { Expression::Release(call); }
+  std::int32_t GetKind() override { return daes::kLibraryExpressionKind; }
+  void* LinkedObject() override { return call; }
+  Expression* call;
+};
+
+// The tank with (y1, y2) = pair(u1, k, u2), the procedure in a library of
+// its own (old interface, no derivatives): y1 = u1 k + u2, y2 = u1 - u2.
+struct PairModel {
+  explicit PairModel(const std::string& path) : library(nullptr, nullptr) {
+    definition.SetLanguage(procdef::kLanguageC);
+    definition.SetImplementationName("tpair");
+    definition.SetLibrary(path.c_str());
+    definition.SetInterfaceVersion(2);
+    definition.SetOptions(procdef::kPrecall);
+    using exprtest::Ref;
+    const Ref u1 = exprtest::Var(0), k = exprtest::Var(1), u2 = exprtest::Var(2),
+              y1 = exprtest::Var(3), y2 = exprtest::Var(4);
+    const Ref in = exprtest::ListOf<ProcIOListExpression>({&u1, &k, &u2}, 0);
+    const Ref out = exprtest::ListOf<ProcIOListExpression>({&y1, &y2}, 0);
+    auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                        static_cast<ProcIOListExpression*>(out.get()));
+    call->Bind(&definition);
+    EXPECT_EQ(library.InsertChildAt(1, new CallNode(&library, call)), 0u);
+    EXPECT_EQ(tree.Read(daestest::Tank), 0u);
+    auto message = Body([](Writer& w) {
+      w.List(5);
+      const char* names[] = {".u1", ".u2", ".y1", ".y2"};
+      const double values[] = {1.5, -0.5, 2.0, 3.0};
+      for (std::uint32_t i = 0; i < 4; ++i) {
+        w.Item(mw::kRealVariable);
+        w.Placement({T101(), {10 + i, names[i]}});
+        w.Value(values[i]), w.End();
+      }
+      w.Item(mw::kEquation);
+      w.U32(0x40);
+      w.IdPath({1});
+      w.Placement({T101(), {14, ".Pair"}});
+      w.EquationHead(5);
+      for (std::uint32_t id : {10u, 4u, 11u, 12u, 13u}) w.Reference({2, id});
+    });
+    EXPECT_EQ(tree.root->ReadFromMessage(*message, tree.root, &library, tree.root), 0u);
+    problem.reset(DAESCreateProblem(tree.root, 0, &table));
+  }
+  ~PairModel() {
+    problem.reset();
+    library.DeleteChildren();
+  }
+  DAESProcDefWithExceptionHandler definition;
+  BvuDirectoryProper library;
+  daestest::Tree tree;
+  SUPackedValueTable table;
+  std::unique_ptr<DAESProblem> problem;
+};
+
+TEST(CodegenCompile, ProcedureCallsThroughTheLibraryEqualTheInterpreter) {
+  Generated g;
+  const fs::path procs = g.folder / "tpair.so";
+  std::ofstream(g.folder / "tpair.c")
+      << "void tpair(double *in, int *insz, double *out, int *outsz, int *inoffs, int *outoffs,\n"
+         "  int *iflag, int *propsid, double *work, int *wsize, double *deriv, int *nout,\n"
+         "  int *nin, int *icall) {\n"
+         "  (void)insz,(void)outsz,(void)propsid,(void)work,\n"
+         "  (void)wsize,(void)deriv,(void)nout,(void)nin;\n"
+         "  *iflag = 1;\n"
+         "  (void)icall;\n"
+         "  out[outoffs[0]] = in[inoffs[0]] * in[inoffs[1]] + in[inoffs[2]];\n"
+         "  out[outoffs[1]] = in[inoffs[0]] - in[inoffs[2]];\n}\n";
+  ASSERT_EQ(
+      std::system(("gcc -shared -fPIC -o " + procs.string() + " " + (g.folder / "tpair.c").string())
+                      .c_str()),
+      0);
+  PairModel m(procs.string());
+  ASSERT_NE(m.problem, nullptr);
+  for (std::int32_t i = 0; i < m.problem->EquationCount(); ++i) {
+    if (auto* row = dynamic_cast<DAESSolverEquation*>(m.problem->GetEquation(i))) {
+      row->MakeContext();
+    }
+  }
+  BuildAndLoad(g, m.problem.get());
+  ASSERT_TRUE(daes::CurrentCompiledLibrary().IsLoaded());
+  const daes::CompiledLibrary& lib = daes::CurrentCompiledLibrary();
+  std::mt19937 rng(3);
+  for (int point = 0; point < 4; ++point) {
+    for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
+      m.problem->GetVariable(i)->SetValue(std::uniform_real_distribution<double>(0.1, 3.0)(rng));
+    }
+    CompareResiduals(m.problem.get());
+    // The call's outputs as the library computed them.
+    std::vector<double> outputs;
+    for (std::int32_t i = 0; i < m.problem->EquationCount(); ++i) {
+      auto* row = dynamic_cast<DAESProcSolverEquation*>(m.problem->GetEquation(i));
+      if (row != nullptr) outputs.push_back(lib.procoutput(row->CompiledNumber()));
+    }
+    ASSERT_EQ(outputs.size(), 2u);
+    double u1 = 0, u2 = 0;
+    for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
+      const std::string name = m.problem->GetVariable(i)->GetNameText();
+      const double v = m.problem->GetVariable(i)->GetRealValue();
+      if (name.ends_with(".u1")) u1 = v;
+      if (name.ends_with(".u2")) u2 = v;
+    }
+    EXPECT_TRUE(Near(outputs[1], u1 - u2)) << outputs[1] << " vs " << u1 - u2;
+  }
   codegen::LoadCompiledLibrary(nullptr, nullptr);
   if (!HasFailure()) fs::remove_all(g.folder);
 }
