@@ -3,6 +3,8 @@
 #include "codegen/files/proc_files.h"
 #include "codegen/flowsheet/compiled_flowsheet.h"
 #include "control/problem/problem_manager.h"
+#include "daes/problem/problem.h"
+#include "foundation/interfaces/current_objects.h"
 #include "foundation/messages/status_and_msg.h"
 #include "platform/dynamic_library.h"
 #include "results/manager/run_results.h"
@@ -34,6 +36,12 @@ class EngineAddOns final : public SimEngineAddOns {
       const char* text = message->GetText();
       manager.Report(message->GetStatus(), text != nullptr ? text : "");
       delete message;
+    };
+    // Variable references of an export are counted against the problem
+    // being run.
+    context.problem_variables = []() -> std::int32_t {
+      DAESProblem* problem = GetCurrentProblem();
+      return problem != nullptr ? problem->VariableCount() : -1;
     };
     return context;
   }
