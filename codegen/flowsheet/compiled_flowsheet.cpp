@@ -151,6 +151,62 @@ void DefineEqnsWriter::WriteBatch(std::int32_t first, std::int32_t last) {
   column_ = 0;
 }
 
+void DefineEqnsWriter::WriteExportBatch(std::int32_t first, const std::vector<Entry>& entries,
+                                        std::int32_t total, std::int32_t* torn) {
+  ++batch_;
+  std::ostringstream head;
+  head << "static void DefineEqns" << batch_ << "(void) { ";
+  if (batch_ == 1) {
+    head << "g_i=0; /*SetEqnProc pFn=SetEqn0;*/ memset(g_cEqnFlags, 0, " << total << ");";
+  } else {
+    head << "DefineEqns" << batch_ - 1 << "();";
+  }
+  out_ << head.str();
+  column_ = head.str().size();
+  // The names as adjacent literals, so a long batch can break its line.
+  Put(" SetEqnNames(\"", first);
+  for (const Entry& e : entries) {
+    std::string escaped;
+    for (char c : CompactEquationName(NormaliseEquationName(e.name))) {
+      if (c == '\\') escaped.push_back('\\');
+      escaped.push_back(c);
+    }
+    escaped.append("\\0");
+    if (column_ + escaped.size() + 3 >= kDefineLineLimit) {
+      out_ << "\"\n\"";
+      column_ = 1;
+    }
+    out_ << escaped;
+    column_ += escaped.size();
+  }
+  out_ << "\");";
+  column_ += 3;
+  std::int32_t i = first;
+  for (const Entry& e : entries) {
+    std::ostringstream call;
+    call << "SetEqn(Eqn" << i;
+    bool flagged = false;
+    if (e.torn) {
+      call << ",EQN_TORN";
+      flagged = true;
+      if (torn != nullptr) ++*torn;
+    }
+    if (e.conditional) {
+      call << (flagged ? "|EQN_COND" : ",EQN_COND");
+      flagged = true;
+    }
+    if (e.procedure) {
+      call << (flagged ? "|EQN_PROC" : ",EQN_PROC") << "," << e.procedure_number << ","
+           << e.output_number;
+    }
+    call << ");";
+    Put(call.str(), i);
+    ++i;
+  }
+  out_ << "}\n";
+  column_ = 0;
+}
+
 void DefineEqnsWriter::Finish() {
   if (batch_ == 0) {
     out_ << "static void DefineEqns(void) { }\n";

@@ -9,6 +9,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "codegen/procedures/generate.h"
 #include "daes/problem/problem.h"
@@ -45,9 +46,23 @@ std::string NextCompiledLibraryName(const std::string& folder);
 // the one before, lines kept below 255 characters.
 class DefineEqnsWriter {
  public:
+  // An equation of an exported flowsheet: its name and kind.
+  struct Entry {
+    std::string name;
+    bool torn = false;
+    bool conditional = false;
+    bool procedure = false;
+    std::int32_t procedure_number = 0;
+    std::int32_t output_number = 0;
+  };
   explicit DefineEqnsWriter(std::ostream& out) : out_(out) {}
   // Equations first .. last (from 1) as one batch.
   void WriteBatch(std::int32_t first, std::int32_t last);
+  // The export form: names (normalised and compacted) and flags of the
+  // equations first .. first + entries - 1, of `total` in all; torn ones
+  // are counted into *torn.
+  void WriteExportBatch(std::int32_t first, const std::vector<Entry>& entries, std::int32_t total,
+                        std::int32_t* torn);
   // The closing "DefineEqns" over the last batch.
   void Finish();
   std::int32_t Batches() const { return batch_; }

@@ -67,6 +67,44 @@ TEST(CompiledFlowsheet, DefineEqnsChainsBatchesInShortLines) {
   }
 }
 
+TEST(CompiledFlowsheet, ExportDefineEqnsNamesAndFlagsInShortLines) {
+  std::vector<codegen::DefineEqnsWriter::Entry> entries;
+  for (int i = 0; i < 40; ++i) {
+    codegen::DefineEqnsWriter::Entry e;
+    e.name = "Plant.\"Unit " + std::to_string(i) + "\".QV_TRUE.Balance";
+    entries.push_back(e);
+  }
+  entries[1].torn = true;
+  entries[2].conditional = true;
+  entries[3].torn = entries[3].conditional = true;
+  entries[4].procedure = true;
+  entries[4].procedure_number = 2;
+  entries[4].output_number = 1;
+  entries[5].conditional = entries[5].procedure = true;
+  std::ostringstream out;
+  codegen::DefineEqnsWriter w(out);
+  std::int32_t torn = 0;
+  w.WriteExportBatch(1, entries, 45, &torn);
+  w.WriteExportBatch(41, {entries[0]}, 45, &torn);
+  w.Finish();
+  const std::string text = out.str();
+  EXPECT_EQ(torn, 2);
+  for (const std::string& line : Lines(text)) EXPECT_LT(line.size(), 255u) << line;
+  EXPECT_EQ(text.rfind("static void DefineEqns1(void) { g_i=0; /*SetEqnProc pFn=SetEqn0;*/ "
+                       "memset(g_cEqnFlags, 0, 45); SetEqnNames(\"PLANT.UNIT 0TBALANCE\\0",
+                       0),
+            0u)
+      << text;
+  EXPECT_NE(text.find("SetEqn(Eqn1);SetEqn(Eqn2,EQN_TORN);SetEqn(Eqn3,EQN_COND);"
+                      "SetEqn(Eqn4,EQN_TORN|EQN_COND);SetEqn(Eqn5,EQN_PROC,2,1);"
+                      "SetEqn(Eqn6,EQN_COND|EQN_PROC,0,0);"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("static void DefineEqns2(void) { DefineEqns1(); SetEqnNames(\""),
+            std::string::npos);
+  EXPECT_TRUE(text.ends_with("static void DefineEqns(void) { DefineEqns2(); }\n"));
+}
+
 TEST(CompiledFlowsheet, EnvironmentOverridesTheSwitches) {
   {
     ScopedVariable use("QLN_CE_USE", "0");
