@@ -702,8 +702,11 @@ Status FlowsheetCompiledCode::Load(DAESProblem* problem, const char* library) {
 }  // namespace codegen
 
 extern "C" Status CompiledCodeSetVarUnscaled(void* problem, std::int32_t i, double value) {
+  // The library numbers variables by the problem's columns.
   auto* p = static_cast<DAESProblem*>(problem);
-  DAESVarTableEntry* v = p != nullptr ? p->GetVariable(i - 1) : nullptr;
-  if (v == nullptr) return codegen::kCompiledLoadFailed;
-  return v->SetValue(value);
+  for (std::int32_t k = 0; p != nullptr && k < p->VariableCount(); ++k) {
+    DAESVarTableEntry* v = p->GetVariable(k);
+    if (v != nullptr && p->ColumnOf(v) == i) return v->SetValue(value);
+  }
+  return codegen::kCompiledLoadFailed;
 }

@@ -297,6 +297,11 @@ TEST(CodegenCompile, FlowsheetLibraryEqualsTheInterpreter) {
       EXPECT_TRUE(Near(compiled, interpreted)) << compiled << " vs " << interpreted;
     }
   }
+  // The library's setter reaches the variable of its column.
+  DAESVarTableEntry* first = problem->GetVariable(0);
+  EXPECT_EQ(CompiledCodeSetVarUnscaled(problem.get(), problem->ColumnOf(first), 2.5), 0u);
+  EXPECT_EQ(first->GetRealValue(), 2.5);
+  EXPECT_EQ(CompiledCodeSetVarUnscaled(problem.get(), 0, 1.0), codegen::kCompiledLoadFailed);
   // Unloading with keep on leaves the files.
   EXPECT_EQ(codegen::LoadCompiledLibrary(nullptr, nullptr), 0u);
   EXPECT_FALSE(daes::CurrentCompiledLibrary().IsLoaded());
