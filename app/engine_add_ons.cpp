@@ -2,8 +2,11 @@
 
 #include "analysis/analysis_managers.h"
 #include "codegen/files/proc_files.h"
+#include "codegen/flowsheet/compiled_flowsheet.h"
 #include "control/problem/problem_manager.h"
 #include "control/problem/run_steps.h"
+#include "daes/problem/problem.h"
+#include "foundation/interfaces/current_objects.h"
 #include "foundation/messages/status_and_msg.h"
 #include "platform/dynamic_library.h"
 #include "results/manager/run_results.h"
@@ -15,9 +18,10 @@ class EngineAddOns final : public SimEngineAddOns {
  public:
   EngineAddOns(SimProblemMgr& manager, DseServerRegistry* registry, Status* status)
       : results_(manager, registry, status), files_(FilesContext(manager)),
-        analysis_(manager, &results_.Manager(), registry) {
+        analysis_(manager, &results_.Manager(), registry), compiled_(CompiledSettings()) {
     const Status registered = files_.RegisterServices(registry);
     if (status != nullptr && status::IsSuccess(*status)) *status = registered;
+    daes::SetCompiledCode(&compiled_);
     // The run steps ask whether the integrator computes sensitivities.
     steps_ = dynamic_cast<SimRunSteps*>(&manager.RunOps());
     if (steps_ != nullptr) {
@@ -29,6 +33,7 @@ class EngineAddOns final : public SimEngineAddOns {
   // The run steps outlive these managers.
   ~EngineAddOns() override {
     if (steps_ != nullptr) steps_->SetSensitivityQuery(nullptr);
+    if (daes::CompiledCode() == &compiled_) daes::SetCompiledCode(nullptr);
   }
 
  private:
@@ -43,12 +48,27 @@ class EngineAddOns final : public SimEngineAddOns {
       manager.Report(message->GetStatus(), text != nullptr ? text : "");
       delete message;
     };
+    // Variable references of an export are counted against the problem
+    // being run.
+    context.problem_variables = []() -> std::int32_t {
+      DAESProblem* problem = GetCurrentProblem();
+      return problem != nullptr ? problem->VariableCount() : -1;
+    };
     return context;
+  }
+
+  static codegen::FlowsheetGeneration CompiledSettings() {
+    codegen::FlowsheetGeneration generation;
+    generation.server_folder = platform::ExecutableFolder();
+    return generation;
   }
 
   SimRunResultsJoin results_;
   SimProcFilesMgr files_;
   AnalysisManagers analysis_;
+  // Compiled equations of the runs; the property manager adds its own
+  // start-up text through `properties_code` once it exists.
+  codegen::FlowsheetCompiledCode compiled_;
   SimRunSteps* steps_ = nullptr;
 };
 

@@ -7,12 +7,8 @@
 #include "foundation/messages/su_print.h"
 
 namespace {
-SimEquationCompiler* g_compiler = nullptr;
 constexpr Status kNoProblem = 0x8032FFFFu;
 }  // namespace
-
-SimEquationCompiler* GetEquationCompiler() { return g_compiler; }
-void SetEquationCompiler(SimEquationCompiler* compiler) { g_compiler = compiler; }
 
 Status SimDaesRunModel::InstancesEdited() {
   return instances_ != nullptr ? instances_->ProblemEdited() : status::kOk;
@@ -37,7 +33,8 @@ Status SimDaesRunModel::ChooseEvaluator(DAESProblem* problem, std::int32_t evalu
   compiled_ = false;
   if (problem == nullptr) return kNoProblem;
   if (evaluator == kCompiled) {
-    if (GetEquationCompiler() == nullptr) {
+    // The code generator installs itself with the problem layer.
+    if (daes::CompiledCode() == nullptr) {
       problem->SetCompiledEvaluation(0, nullptr);
       return kNoCompiler;
     }
@@ -64,12 +61,21 @@ Status SimDaesRunModel::BuildSystem(DAESProblem* problem) {
 
 Status SimDaesRunModel::CompileForRun(DAESProblem* problem, const char* folder) {
   if (problem == nullptr) return kNoProblem;
-  if (compiled_ && GetEquationCompiler() != nullptr) {
-    return GetEquationCompiler()->CompileForRun(problem, folder);
-  }
+  // The tapes come first: the compiled code is written from them, and
+  // derivatives are still taken through them.
   for (std::int32_t i = 0; i < problem->EquationCount(); ++i) {
     auto* equation = dynamic_cast<DAESSolverEquation*>(problem->GetEquation(i));
     if (equation != nullptr && equation->Context() == nullptr) equation->MakeContext();
+  }
+  DAESCompiledCode* code = daes::CompiledCode();
+  if (compiled_ && code != nullptr) {
+    code->SetBuildFolder(folder);
+    const Status built = problem->BuildCompiledEquations(0, 0);
+    if (status::IsFailure(built)) {
+      // Reported by the generator; the run goes on interpreted.
+      compiled_ = false;
+      problem->SetCompiledEvaluation(0, nullptr);
+    }
   }
   return status::kOk;
 }

@@ -36,19 +36,6 @@ class SimRunModel {
   virtual Status EnterRunMode(DAESProblem* problem, std::int32_t mode) = 0;
 };
 
-// Compiled equations are written and built by the code generator, above
-// this layer; it installs itself here. Without one the compiled evaluator
-// cannot be chosen.
-class SimEquationCompiler {
- public:
-  virtual Status CompileForRun(DAESProblem* problem, const char* folder) = 0;
-
- protected:
-  ~SimEquationCompiler() = default;
-};
-SimEquationCompiler* GetEquationCompiler();
-void SetEquationCompiler(SimEquationCompiler* compiler);
-
 // The engine's model: the daes problem root over the instance tree.
 class SimDaesRunModel final : public SimRunModel {
  public:

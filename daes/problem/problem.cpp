@@ -80,6 +80,9 @@ DAESProblem::DAESProblem(BvuDirectoryNode* root, std::uint64_t second_value,
 }
 
 DAESProblem::~DAESProblem() {
+  // A compiled library bound to this problem goes with it: it holds the
+  // problem as its callbacks' block.
+  if (DAESSolverBlock::CompiledEvaluationWord() != 0) SetCompiledEvaluation(0, nullptr);
   FreeOutputs();
   for (std::int32_t i = 0; i < VariableCount(); ++i) {
     DAESVarTableEntry* v = GetVariable(i);

@@ -45,6 +45,8 @@ class DAESCompiledCode {
                           std::uint64_t second_value, std::string* library) = 0;
   // Loads and binds the library; null unloads.
   virtual Status Load(DAESProblem* problem, const char* library) = 0;
+  // Where the next generation writes and builds (empty: the current folder).
+  virtual void SetBuildFolder(const char*) {}
 
  protected:
   ~DAESCompiledCode() = default;

@@ -1,0 +1,712 @@
+#include "codegen/flowsheet/compiled_flowsheet.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "codegen/build/build_driver.h"
+#include "codegen/build/makefile_writer.h"
+#include "codegen/name_tree.h"
+#include "codegen/names.h"
+#include "daes/blocks/compiled_hooks.h"
+#include "daes/problem/equation_code.h"
+#include "daes/problem/solver_equation.h"
+#include "daes/procedures/proc_def.h"
+#include "daes/procedures/proc_equation.h"
+#include "expr/tape/tape.h"
+#include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/solver_options.h"
+#include "foundation/messages/status_and_msg.h"
+#include "foundation/messages/su_print.h"
+#include "framework/libraries/library_api.h"
+#include "framework/libraries/qln_dynamic_library.h"
+
+namespace codegen {
+namespace {
+
+constexpr std::size_t kSwitchBuffer = 10;
+constexpr std::int32_t kDefineBatch = 100;
+
+bool Switch(const char* variable, SolverOptions* options, std::int32_t option) {
+  const char* value = std::getenv(variable);
+  if (value != nullptr && value[0] != '\0' && std::strlen(value) < kSwitchBuffer) {
+    return value[0] != '0';
+  }
+  return options != nullptr && options->GetBool(option);
+}
+
+CodegenReport ReportOrPrint(const CodegenReport& report) {
+  if (report) return report;
+  return [](BvuStatusAndMsg* message) {
+    if (message == nullptr) return;
+    const char* text = message->GetText();
+    SuPrint(message->GetStatus(), "%s", text != nullptr ? text : "");
+    delete message;
+  };
+}
+
+std::atomic<int> g_next_library{0};
+
+// The loaded library, one per process.
+struct LoadedState {
+  XosDynamicLibrary* library = nullptr;
+  double* x = nullptr;  // the library's variable array
+  double* x_less_one = nullptr;
+  bool loaded = false;
+  std::string build_folder;
+  std::string current_name;
+  std::vector<double> reals;
+  std::vector<int> ints;
+  std::vector<char*> texts;
+};
+LoadedState g_loaded;
+
+// Largest intermediate count of the last generation, for the arrays the
+// engine hands the library.
+std::size_t g_intermediates = 0;
+
+double* LoadedX() { return g_loaded.x; }
+
+}  // namespace
+
+bool UseCompiledEvaluation(SolverOptions* options) {
+  return Switch("QLN_CE_USE", options, kOptUseCompiledEvaluation);
+}
+bool KeepCompiledEvaluation(SolverOptions* options) {
+  return Switch("QLN_CE_KEEP", options, kOptKeepCompiledEvaluationFiles);
+}
+
+std::string NormaliseEquationName(const std::string& name) {
+  std::string out;
+  out.reserve(name.size());
+  for (char c : name) {
+    if (c == '"') continue;
+    out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return out;
+}
+
+std::string CompactEquationName(const std::string& name) {
+  std::string out;
+  std::size_t i = 0;
+  while (i < name.size()) {
+    const char c = name[i];
+    if (c == '.') {
+      const std::string rest = name.substr(i + 1);
+      if (rest.rfind("QV_FALSE.", 0) == 0 || rest.rfind("QV_TRUE.", 0) == 0) {
+        const bool truth = rest[3] == 'T';
+        out += truth ? 'T' : 'F';
+        i += 1 + (truth ? 8 : 9);
+        continue;
+      }
+      out += '.';
+      i += rest.rfind("QV_", 0) == 0 ? 4 : 1;
+      continue;
+    }
+    out += c;
+    ++i;
+  }
+  if (out.size() > kEquationNameLimit) out.resize(kEquationNameLimit);
+  return out;
+}
+
+std::string NextCompiledLibraryName(const std::string& folder) {
+  for (;;) {
+    const int n = g_next_library.fetch_add(1);
+    const std::string name = "tcex" + std::to_string(n);
+    const std::string source = JoinFolderAndName(folder.c_str(), name.c_str()) + ".cpp";
+    if (std::FILE* f = std::fopen(source.c_str(), "r")) {
+      std::fclose(f);
+      continue;
+    }
+    return name;
+  }
+}
+
+void DefineEqnsWriter::Put(const std::string& piece, std::int32_t next) {
+  if (column_ + piece.size() + 1 >= kDefineLineLimit) {
+    const std::string comment = "\n/*" + std::to_string(next) + "*/";
+    out_ << comment;
+    column_ = comment.size() - 1;
+  }
+  out_ << piece;
+  column_ += piece.size();
+}
+
+void DefineEqnsWriter::WriteBatch(std::int32_t first, std::int32_t last) {
+  ++batch_;
+  std::string head = "static void DefineEqns" + std::to_string(batch_) + "(void) { ";
+  if (batch_ > 1) head += "DefineEqns" + std::to_string(batch_ - 1) + "(); ";
+  head += "void (**p)(int) = &p_func[" + std::to_string(first - 1) + "];";
+  out_ << head;
+  column_ = head.size();
+  for (std::int32_t i = first; i <= last; ++i) Put("*p++=Eqn" + std::to_string(i) + ";", i);
+  out_ << "}\n";
+  column_ = 0;
+}
+
+void DefineEqnsWriter::WriteExportBatch(std::int32_t first, const std::vector<Entry>& entries,
+                                        std::int32_t total, std::int32_t* torn) {
+  ++batch_;
+  std::ostringstream head;
+  head << "static void DefineEqns" << batch_ << "(void) { ";
+  if (batch_ == 1) {
+    head << "g_i=0; /*SetEqnProc pFn=SetEqn0;*/ memset(g_cEqnFlags, 0, " << total << ");";
+  } else {
+    head << "DefineEqns" << batch_ - 1 << "();";
+  }
+  out_ << head.str();
+  column_ = head.str().size();
+  // The names as adjacent literals, so a long batch can break its line.
+  Put(" SetEqnNames(\"", first);
+  for (const Entry& e : entries) {
+    std::string escaped;
+    for (char c : CompactEquationName(NormaliseEquationName(e.name))) {
+      if (c == '\\') escaped.push_back('\\');
+      escaped.push_back(c);
+    }
+    escaped.append("\\0");
+    if (column_ + escaped.size() + 3 >= kDefineLineLimit) {
+      out_ << "\"\n\"";
+      column_ = 1;
+    }
+    out_ << escaped;
+    column_ += escaped.size();
+  }
+  out_ << "\");";
+  column_ += 3;
+  std::int32_t i = first;
+  for (const Entry& e : entries) {
+    std::ostringstream call;
+    call << "SetEqn(Eqn" << i;
+    bool flagged = false;
+    if (e.torn) {
+      call << ",EQN_TORN";
+      flagged = true;
+      if (torn != nullptr) ++*torn;
+    }
+    if (e.conditional) {
+      call << (flagged ? "|EQN_COND" : ",EQN_COND");
+      flagged = true;
+    }
+    if (e.procedure) {
+      call << (flagged ? "|EQN_PROC" : ",EQN_PROC") << "," << e.procedure_number << ","
+           << e.output_number;
+    }
+    call << ");";
+    Put(call.str(), i);
+    ++i;
+  }
+  out_ << "}\n";
+  column_ = 0;
+}
+
+void DefineEqnsWriter::Finish() {
+  if (batch_ == 0) {
+    out_ << "static void DefineEqns(void) { }\n";
+  } else {
+    out_ << "static void DefineEqns(void) { DefineEqns" << batch_ << "(); }\n";
+  }
+}
+
+FlowsheetCodeWriter::FlowsheetCodeWriter(const std::string& path, bool compiled_evaluation)
+    : file_(path, std::ios::binary), compiled_(compiled_evaluation) {
+  file_.precision(16);
+  for (auto& s : sections_) s.precision(16);
+  sections_[kInitSwitches] << "static void InitSwitches(int *pI) {";
+  sections_[kPrecall] << "DLL_C_AS_C(int) PrecallProcs(void) {\n  if (g_pInstance->bPrecalled++) "
+                         "return "
+                      << kProceduresUnchanged << ";\n";
+  sections_[kPostcall]
+      << "DLL_C_AS_C(int) PostcallProcs(int iLast) {\n  if "
+         "(!g_pInstance->bPrecalled) return "
+      << kProceduresUnchanged
+      << ";\n  g_pInstance->bPrecalled = 0;\n  int rc=0,iFailed=0;g_pProcName=0;\n";
+}
+
+namespace {
+
+// The fixed run-time text before the storage: procedure look-up, the
+// call checks and the packing macros, the instance record.
+void WriteRunTimeHead(std::ostream& o, std::int32_t procedures, std::int32_t proc_data,
+                      std::int32_t states, std::int32_t switches) {
+  o << "#define ErrorCode(a) (a&0xa000ffff)\n"
+    << "static void ProcError(const char *proc, const char *lib) {\n"
+    << "  switch (ErrorCode(GetLastDLLError())) {\n"
+    << "  case 0xa0000033: QLN_Print(0xa031ffff, (char*)\"Failed to find procedure %s in DLL "
+       "%s\\n\", proc, lib); break;\n"
+    << "  case 0xa0000034: QLN_Print(0xa031ffff, (char*)\"Failed to find DLL %s\\n\", lib); "
+       "break;\n"
+    << "  case 0xa000ffff: QLN_Print(0xa031ffff, (char*)\"Found, but failed to load DLL %s\\n\", "
+       "lib); break;\n"
+    << "  default: QLN_Print(0xa031ffff, (char*)\"Loaded, but failed to initialize DLL %s\\n\", "
+       "lib); break;\n  }\n}\n"
+    << "static XosDynamicFunction **g_Functions;\n"
+    << "#define FIND_PROC(i,proc,lib) if (iRes>=0) { g_Functions[i] = "
+       "FindQLNFunctionInNamedDLL(proc,lib,GetDLLInitializationData(),0); "
+       "if (!g_Functions[i]) { ProcError(proc,lib); iRes = -1; } }\n"
+    << "static double *g_pDerivs; static const char *g_pProcName;\n"
+    << "static int CheckIFail(int iFlag, int iCall, const char *name) {\n"
+    << "  static const char *types[] = {\"Outputs \",\"Pre\",\"Post\",\"Derivatives\","
+       "\"Outputs and derivatives \"};\n"
+    << "  const char *type = iCall>=0&&iCall<=4 ? types[iCall] : \"\";\n"
+    << "  if (iFlag==1) return 0;\n"
+    << "  g_pProcName = name;\n"
+    << "  if (iFlag==2) { QLN_Print(0x40000000, (char*)\"%scall of %s returned warning "
+       "code\\n\", type, name); return 1; }\n"
+    << "  QLN_Print(0xa031ffff, (char*)\"%scall of %s returned user error code\\n\", type, name);\n"
+    << "  return -1;\n}\n"
+    << "#define PRECALL(f,n) { int r_ = f(0,1); if (r_<0) { g_pInstance->bPrecalled = 0; return "
+       "r_; } }\n"
+    << "#define POSTCALL(f) { int r_ = f(0,2); if (r_<0) { if (!iFailed++) rc = r_; } }\n"
+    << "#define PACKREALINPUT(p, v) { double v_ = (v); "
+       "if (pdInputs[p] != v_) { pdInputs[p] = v_; bInputsChanged = 1; } }\n"
+    << "#define PACKINTINPUT(p, v) { long long i_ = (v); "
+       "if (memcmp(&pdInputs[p], &i_, 8)) { memcpy(&pdInputs[p], &i_, 8); bInputsChanged = 1; } "
+       "}\n"
+    << "#define PACKSTRINPUT(p, t) { if (bv_packstr((char*)&pdInputs[p], t)) bInputsChanged = 1; "
+       "}\n"
+    << "#define PACKFTNSTRINPUT(p, t) { if (bv_packFTNstr((char*)&pdInputs[p], t)) "
+       "bInputsChanged = 1; }\n"
+    << "#define PACKREALOUTPUT(p, v) pdOutputs[p] = (v)\n"
+    << "#define UNPACKREALINPUT(p, i) x[i] = pdInputs[p]\n"
+    << "static double temp; static int ires; static int g_iLevel;\n"
+    << "typedef int (*SetVarUnscaledFn)(void*, int, double);\n"
+    << "typedef int (*GetDelayedValueFn)(void*, int, double, double*);\n"
+    << "struct InstanceData {\n"
+    << "  SetVarUnscaledFn pSetVarUnscaled; void *pSetVarBlock;\n"
+    << "  GetDelayedValueFn pGetDelayedValue; void *pDelayBlock;\n"
+    << "  void *pBlock; int bPrecalled;\n"
+    << "  double pProcData[" << std::max(proc_data, 1) << "];\n"
+    << "  int pStateData[" << std::max(states, 1) << "];\n"
+    << "  int pSwitchData[" << std::max(switches, 1) << "];\n"
+    << "  void (*pDestroy)(void*); void *pDestroyData;\n"
+    << "};\n"
+    << "static struct InstanceData *g_pInstance, *g_pCurrentInstance;\n"
+    << "static const int g_nProcs = " << procedures << ";\n";
+}
+
+void WriteInlineFunctions(std::ostream& o) {
+  o << "#include <math.h>\n#include <limits.h>\n#include <float.h>\n"
+    << "static inline double bv_sqr(double x) { return x*x; }\n"
+    << "static inline int bv_round(double x) { return (int)(x>=0 ? floor(x+0.5) : ceil(x-0.5)); "
+       "}\n"
+    << "static inline int bv_isqr(int x) { return x*x; }\n"
+    << "static inline int bv_iabs(int x) { return x<0 ? -x : x; }\n"
+    << "static inline double bv_fabs(double x) { return fabs(x); }\n"
+    << "static inline double bv_time(void) { int o=31,i=0; double t=0.0; "
+       "if (QLN_Rqst) QLN_Rqst(&o,&i,&t,0); return t; }\n"
+    << "static inline double bv_delay(int i, double t, double now) {\n"
+    << "  double v = now;\n"
+    << "  if (!g_pInstance->pGetDelayedValue || "
+       "g_pInstance->pGetDelayedValue(g_pInstance->pDelayBlock, i, t, &v) < 0) {\n"
+    << "    QLN_Print(0xa031ffff, (char*)(t<0.0 ? \"Failed to get delayed value (lag<0.0)\\n\" : "
+       "\"Failed to get delayed value\\n\"));\n"
+    << "    return now;\n  }\n  return v;\n}\n"
+    << "static int VarIsActive(int i) { (void)i; return 1; }\n";
+}
+
+// The two difference quotients of numeric derivatives: one for residuals,
+// one (negated) for procedure outputs. A step that leaves the variable's
+// bounds goes the other way, then to the bound with more room.
+void WritePerturbation(std::ostream& o, double relative, double absolute) {
+  o << "static const double g_dRelPerturb=" << relative << ",g_dAbsPerturb=" << absolute
+    << ",g_dLargeLimit=1e+30;\n"
+    << "static double bv_step(int iVar) {\n"
+    << "  double keep=g_pX[iVar],d=g_dRelPerturb,lo=bounds[2*iVar],hi=bounds[2*iVar+1];\n"
+    << "  if (fabs(keep)>g_dAbsPerturb) d*=keep;\n"
+    << "  if (lo<hi && (keep+d>hi||keep+d<lo)) {\n"
+    << "    d=-d;\n"
+    << "    if (keep+d>hi||keep+d<lo) d=(hi-keep>=keep-lo ? hi : lo)-keep;\n"
+    << "  }\n"
+    << "  g_pX[iVar]=keep+d;\n"
+    << "  return g_pX[iVar]-keep;\n}\n"
+    << "static double bv_quotient(double change, double d) {\n"
+    << "  if (fabs(d)>1.0 || fabs(change)<=fabs(d)*g_dLargeLimit) return change/d;\n"
+    << "  return (d*change<0.0 ? -1.0 : 1.0)*g_dLargeLimit;\n}\n"
+    << "static double PD(int iVar,double dOldRes,void (*pFn)(int)) {\n"
+    << "  double keep=g_pX[iVar],d=bv_step(iVar),q;\n"
+    << "  pFn(0); q=bv_quotient(res-dOldRes,d); g_pX[iVar]=keep; res=dOldRes;\n"
+    << "  return q;\n}\n"
+    << "static double PD(int iVar,int iEqn,int (*pFn)(int,int),double dOldOutput) {\n"
+    << "  double keep=g_pX[iVar],d=bv_step(iVar),q;\n"
+    << "  pFn(iEqn,0); q=bv_quotient(res-dOldOutput,d); g_pX[iVar]=keep; pFn(iEqn,0);\n"
+    << "  return -q;\n}\n";
+}
+
+// The compiled-evaluation exports.
+void WriteExports(std::ostream& o) {
+  o << "DLL_C_AS_C(double) residual(int i){p_func[i-1](0);return res;}\n"
+    << "DLL_C_AS_C(void) eqn_reset_state(int i){p_func[i-1](3);}\n"
+    << "DLL_C_AS_C(void) setx(int i,double value){g_pX[i-1]=value;}\n"
+    << "DLL_C_AS_C(double) procoutput(int i){p_func[i-1](-1);return res;}\n"
+    << "DLL_C_AS_C(double) residual_nocond(int i){p_func[i-1](0);return res;}\n"
+    << "DLL_PTR_C_AS_C(double) procderivs(int i){g_pDerivs=0;p_func[i-1](-2);return g_pDerivs;}\n"
+    << "DLL_C_AS_C(int) eqn_level_state(int i,int "
+       "ext_level){g_iLevel=ext_level;p_func[i-1](4);return ires;}\n"
+    << "DLL_C_AS_C(double) getx(int i){return g_pX[i-1];}\n"
+    << "DLL_C_AS_C(void) getx_address(double **x_ext,double "
+       "**bounds_ext){*x_ext=g_pX;*bounds_ext=bounds;}\n"
+    << "DLL_C_AS_C(void) setinterm_address(double* interm,int *int_interm,char "
+       "**str_interm){s=interm;is=int_interm;ss=str_interm;}\n"
+    << "DLL_C_AS_C(void) register_setvarunscaled(void *pFn, void *pBlock){\n"
+    << "  g_pInstance->pSetVarUnscaled=(SetVarUnscaledFn)pFn; "
+       "g_pInstance->pSetVarBlock=pBlock;\n}\n"
+    << "DLL_C_AS_C(void) register_getdelayedvalue(void *pFn, void *pBlock){\n"
+    << "  g_pInstance->pGetDelayedValue=(GetDelayedValueFn)pFn; g_pInstance->pDelayBlock=pBlock;\n"
+       "}\n";
+}
+
+void WriteLifeCycle(std::ostream& o, std::int32_t procedures, const std::string& find_procs,
+                    bool compiled, const FlowsheetGeneration& generation) {
+  o << "DLL_C_AS_C(int) FinalizeBlock(void *pInstance) { (void)pInstance; return 0; }\n"
+    << "DLL_C_AS_C(int) DestroyBlock(void *pInstance) {\n"
+    << "  struct InstanceData *p = (struct InstanceData *)pInstance;\n"
+    << "  if (!p) return 0;\n"
+    << "  if (p->pDestroy) p->pDestroy(p->pDestroyData);\n"
+    << "  if (g_pInstance==p) g_pInstance=0;\n"
+    << "  if (g_pCurrentInstance==p) g_pCurrentInstance=0;\n"
+    << "  free(p); return 0;\n}\n"
+    << "DLL_C_AS_C(int) InitializeBlock(void *pInstance) {\n"
+    << "  struct InstanceData *p = (struct InstanceData *)pInstance;\n"
+    << "  memset(p->pProcData, 0, sizeof(p->pProcData));\n"
+    << "  memset(p->pStateData, 0, sizeof(p->pStateData));\n"
+    << "  InitSwitches(p->pSwitchData);\n"
+    << "  p->pSetVarUnscaled=0; p->pGetDelayedValue=0; p->bPrecalled=0;\n"
+    << "  g_pInstance=p;\n"
+    << "  return PrecallProcs();\n}\n"
+    << "DLL_C_AS_C(int) CreateBlock(void **ppInstance) {\n"
+    << "  struct InstanceData *p = (struct InstanceData *)calloc(1, sizeof(struct "
+       "InstanceData));\n"
+    << "  if (!p) { QLN_Print(" << kNoMemoryStatus
+    << ", (char*)\"No memory available to initialize DLL\\n\"); return " << kNoMemoryStatus
+    << "; }\n"
+    << "  *ppInstance = p; g_pInstance = p; g_pCurrentInstance = p;\n"
+    << "  memset(p->pProcData, 0, sizeof(p->pProcData));\n"
+    << "  memset(p->pStateData, 0, sizeof(p->pStateData));\n"
+    << "  InitSwitches(p->pSwitchData);\n"
+    << "  return 0;\n}\n";
+  o << "DLL_C_AS_F(int) DLL_FINALIZE(void) {\n"
+    << "  int iRes = 0;\n"
+    << "  if (g_pInstance) DestroyBlock(g_pInstance);\n"
+    << "  if (g_Functions) {\n"
+    << "    for (int i=0; i<g_nProcs; i++) if (g_Functions[i]) ReleaseFunction(g_Functions[i]);\n"
+    << "    free(g_Functions); g_Functions = 0;\n  }\n";
+  if (!compiled) o << "  PropertiesFinalize();\n";
+  o << "  return iRes;\n}\n";
+  o << "DLL_C_AS_F(int) DLL_INITIALIZE(void) {\n  int iRes = 0;\n"
+    << "  g_pInstance=0; g_pCurrentInstance=0; DefineEqns();\n";
+  if (procedures > 0) {
+    o << "  g_Functions = (XosDynamicFunction **)malloc(" << procedures
+      << "*sizeof(XosDynamicFunction *));\n"
+      << "  if (!g_Functions) {\n    QLN_Print(" << kNoMemoryStatus
+      << ", (char*)\"No memory available to initialize DLL\\n\");\n    return " << kNoMemoryStatus
+      << ";\n  }\n"
+      << "  for (int i=0; i<" << procedures << "; i++) g_Functions[i] = 0;\n";
+  }
+  if (generation.properties_code) generation.properties_code(o);
+  o << find_procs;
+  if (compiled) o << "  if (iRes>=0) iRes = CreateBlock((void **)&g_pInstance);\n";
+  o << "  if (iRes<0) DLL_FINALIZE();\n  return iRes;\n}\n";
+}
+
+// The equation function of one row, in the fixed order of the block's
+// code emission.
+void WriteBlockEquationCode(DAESSolverEquation* row, daes::EquationCState& state) {
+  SolverEquationCodeWriter w(row, state);
+  w.Prepare();
+  w.WriteHead(0);
+  w.WriteCaseLabel(daes::kTaskResetState);
+  w.WriteResetState();
+  w.WriteCaseLabel(daes::kTaskResidual);
+  w.WriteResidual();
+  w.WriteText("break;\n");
+  w.WriteCaseLabel(daes::kTaskJacobian);
+  w.WriteJacobian();
+  w.WriteText("break;\n");
+  w.WriteCaseLabel(daes::kTaskColumns);
+  w.WriteColumnPattern();
+  w.WriteText("break;\n");
+  w.WriteEnd();
+}
+
+}  // namespace
+
+Status GenerateCompiledCode(const FlowsheetGeneration& generation, DAESProblem* problem,
+                            std::string* library, std::int32_t* libraries) {
+  library->clear();
+  if (libraries != nullptr) *libraries = 0;
+  ResetErrorCount();
+  ResetWarningCount();
+  if (g_loaded.loaded || problem == nullptr) return 0;
+  SolverOptions* options = SolverOptions::Instance();
+  const bool keep = KeepCompiledEvaluation(options);
+  if (!UseCompiledEvaluation(options)) return 0;
+  const CodegenReport report = ReportOrPrint(generation.report);
+
+  std::string folder = generation.folder;
+  if (folder.empty()) {
+    std::error_code ec;
+    folder = std::filesystem::current_path(ec).string();
+  }
+  const std::string name = NextCompiledLibraryName(folder);
+  const std::string source = JoinFolderAndName(folder.c_str(), name.c_str()) + ".cpp";
+  std::int32_t library_count = 0;
+  std::int32_t failed = 0;
+  {
+    FlowsheetCodeWriter writer(source, true);
+    if (!writer.IsOpen()) {
+      OpenFailure(report, "open", source, errno);
+      return kFailed;
+    }
+    Progress(report, "Generating flowsheet object code...\n", nullptr);
+
+    // Procedure slots first: the wrappers name them.
+    std::ostringstream find_procs;
+    FindProcGenerator slots;
+    slots.counter = FindProcBase();
+    slots.out = &find_procs;
+    std::vector<DAESSolverEquation*> rows;
+    for (std::int32_t i = 0; i < problem->EquationCount(); ++i) {
+      auto* row = dynamic_cast<DAESSolverEquation*>(problem->GetEquation(i));
+      if (row == nullptr) continue;
+      rows.push_back(row);
+      if (auto* call = dynamic_cast<DAESProcSolverEquation*>(row)) {
+        if (DAESProcDef* d = call->ProcedureDefinition()) d->WriteFindProc(slots);
+      }
+    }
+    const std::int32_t procedures = slots.counter - FindProcBase();
+    library_count = static_cast<std::int32_t>(slots.libraries.size());
+    writer.total = static_cast<std::int32_t>(rows.size());
+
+    // The equation functions, written into memory first: the storage and
+    // instance sizes depend on them.
+    std::ostringstream body;
+    body.precision(16);
+    daes::EquationCState state(body);
+    state.initial_states = &writer.Text(FlowsheetCodeWriter::kInitSwitches);
+    for (DAESSolverEquation* row : rows) {
+      WriteBlockEquationCode(row, state);
+      ++writer.written;
+    }
+    daes::EmitCodeSections(state, true);
+    failed = state.failed_functions;
+    const std::size_t intermediates = TapeStateNow().capacity + 2;
+    g_intermediates = std::max(g_intermediates, intermediates);
+
+    std::ostream& o = writer.Out();
+    o << "#include \"flowsheetexportstub.cpp\"\n\n";
+    WriteRunTimeHead(o, procedures, state.proc_data, state.state_base + state.state_count,
+                     state.switches);
+    const std::int32_t n = problem->VariableCount();
+    o << "static double g_pX[" << std::max(n, 1) << "],bounds[" << std::max(2 * n, 1)
+      << "],res,*s/* MaxIntermediates=" << intermediates << " */;int *is; char **ss;\n"
+      << "static double *g_pJ; static int *g_piCol;\n";
+    if (generation.optimise) {
+      o << "#ifdef WIN32\n#pragma optimize(\"tga\", on)\n#endif\n";
+    } else {
+      o << "#ifdef WIN32\n//#pragma optimize(\"tga\", on)\n#endif\n";
+    }
+    WriteInlineFunctions(o);
+    WritePerturbation(o, options != nullptr ? options->GetReal(kOptRelPerturb) : 1e-5,
+                      options != nullptr ? options->GetReal(kOptAbsPerturb) : 1e-5);
+    o << "#define EQN_COND 0x01\n#define EQN_TORN 0x02\n#define EQN_PROC 0x04\n"
+      << "static unsigned char g_cEqnFlags[" << std::max(writer.total, 1) << "];\n"
+      << "static void (*p_func[" << std::max(writer.total, 1) << "])(int);\n";
+    o << body.str();
+    DefineEqnsWriter define(o);
+    for (std::int32_t first = 1; first <= writer.written; first += kDefineBatch) {
+      const std::int32_t last = std::min(first + kDefineBatch - 1, writer.written);
+      define.WriteBatch(first, last);
+      writer.defined = last;
+    }
+    define.Finish();
+    WriteExports(o);
+    o << writer.Text(FlowsheetCodeWriter::kInitSwitches).str() << "\n}\n";
+    o << writer.Text(FlowsheetCodeWriter::kPrecall).str() << state.precall.str()
+      << "  return 0;\n}\n";
+    o << writer.Text(FlowsheetCodeWriter::kPostcall).str() << state.postcall.str()
+      << "  if (iLast==INT_MAX && iFailed==1) QLN_Print(rc, (char*)\"procedure postcall failed "
+         "for %s\", g_pProcName ? g_pProcName : \"\");\n"
+      << "  if (iLast==INT_MAX && iFailed>1) QLN_Print(rc, (char*)\"%d procedure postcall "
+         "failures (first was %s)\", iFailed, g_pProcName ? g_pProcName : \"\");\n"
+      << "  return rc;\n}\n";
+    WriteLifeCycle(o, procedures, find_procs.str(), true, generation);
+    SetFindProcBase(slots.counter);
+    if (!o.good()) {
+      OpenFailure(report, "write", source, errno);
+      return kFailed;
+    }
+  }
+  if (failed > 0) {
+    Failure(report, "%s equation(s) could not be compiled; see the messages above.\n",
+            std::to_string(failed).c_str());
+  }
+
+  // The makefile of the one C++ source, then the build.
+  CNameTree* tree = nullptr;
+  bool fortran = false;
+  Status s = WriteProcedureLibraryMakefilePart(report, &tree, generation.server_folder.c_str(),
+                                               generation.debug, false, &fortran, folder.c_str(),
+                                               nullptr, nullptr, name.c_str());
+  if (status::IsSuccess(s) && generation.build) {
+    Progress(report, "Compiling and linking flowsheet object code...\n", nullptr);
+    s = RunNmakeBuild(report, nullptr, folder.c_str(), name.c_str(), true, false, nullptr, false,
+                      fortran);
+  }
+  g_loaded.build_folder = folder;
+  if (!keep) std::remove(source.c_str());
+  SummariseBuildOutput(report, "compiled evaluation", library_count);
+  if (libraries != nullptr) *libraries = library_count;
+  *library = name;
+  return status::IsFailure(s) ? s : 0;
+}
+
+void* LoadedCompiledLibrary() { return g_loaded.library; }
+const std::string& CompiledBuildFolder() { return g_loaded.build_folder; }
+void SetCompiledBuildFolder(const std::string& folder) { g_loaded.build_folder = folder; }
+
+namespace {
+
+void Clean(const std::string& folder, const std::string& name) {
+  if (name.empty()) return;
+  RunNmakeBuild(CodegenReport{}, nullptr, folder.empty() ? nullptr : folder.c_str(), name.c_str(),
+                true, true, "clean", true, false);
+}
+
+void Release() {
+  daes::CurrentCompiledLibrary() = daes::CompiledLibrary{};
+  if (g_loaded.library != nullptr) g_loaded.library->Release();
+  g_loaded.library = nullptr;
+  g_loaded.x = nullptr;
+  g_loaded.x_less_one = nullptr;
+  g_loaded.loaded = false;
+}
+
+QLNInitializationBlock g_block;
+
+}  // namespace
+
+Status LoadCompiledLibrary(DAESProblem* problem, const char* library) {
+  SolverOptions* options = SolverOptions::Instance();
+  if (g_loaded.library != nullptr) {
+    if (library != nullptr) return 0;
+    Release();
+    if (!KeepCompiledEvaluation(options)) Clean(g_loaded.build_folder, g_loaded.current_name);
+  }
+  g_loaded.library = nullptr;
+  g_loaded.x = nullptr;
+  if (library == nullptr) {
+    g_loaded.current_name.clear();
+    g_loaded.loaded = false;
+    return 0;
+  }
+  g_loaded.current_name = library;
+  g_loaded.loaded = false;
+  SuPrint(0, "Loading flowsheet object code library (%s)...\n", library);
+  const std::string path = g_loaded.build_folder.empty()
+                               ? std::string(library) + ".so"
+                               : JoinFolderAndName(g_loaded.build_folder.c_str(), library) + ".so";
+  g_block = QLNInitializationBlock{};
+  g_block.kind = 3;
+  g_block.further_word = reinterpret_cast<std::uintptr_t>(GetCompiledCodeInitData());
+  XosDynamicLibrary* loaded = QLNDynamicLibrary::Load(path.c_str(), &g_block);
+  Status result = 0;
+  if (loaded != nullptr) {
+    auto symbol = [loaded](const char* name) { return loaded->EntryPoint(name); };
+    void* setinterm = symbol("setinterm_address");
+    void* getx = symbol("getx_address");
+    void* residual = symbol("residual");
+    void* setx = symbol("setx");
+    void* procoutput = symbol("procoutput");
+    void* procderivs = symbol("procderivs");
+    if (setinterm == nullptr || getx == nullptr || residual == nullptr || setx == nullptr ||
+        procoutput == nullptr || procderivs == nullptr) {
+      loaded->Release();
+      loaded = nullptr;
+    } else {
+      g_loaded.library = loaded;
+      daes::CompiledLibrary& table = daes::CurrentCompiledLibrary();
+      table = daes::CompiledLibrary{};
+      using Register = void (*)(void*, void*);
+      if (auto* reg = reinterpret_cast<Register>(symbol("register_setvarunscaled"))) {
+        reg(reinterpret_cast<void*>(&CompiledCodeSetVarUnscaled), problem);
+      }
+      if (auto* reg = reinterpret_cast<Register>(symbol("register_getdelayedvalue"))) {
+        reg(reinterpret_cast<void*>(&CompiledCodeGetDelayedValue),
+            static_cast<DAESSolverBlock*>(problem));
+      }
+      double* x = nullptr;
+      double* bounds = nullptr;
+      reinterpret_cast<void (*)(double**, double**)>(getx)(&x, &bounds);
+      g_loaded.x = x;
+      g_loaded.x_less_one = x != nullptr ? x - 1 : nullptr;
+      const std::size_t n = std::max<std::size_t>(g_intermediates, TapeStateNow().capacity + 2);
+      g_loaded.reals.assign(n, 0.0);
+      g_loaded.ints.assign(n, 0);
+      g_loaded.texts.assign(n, nullptr);
+      reinterpret_cast<void (*)(double*, int*, char**)>(setinterm)(
+          g_loaded.reals.data(), g_loaded.ints.data(), g_loaded.texts.data());
+      table.residual = reinterpret_cast<double (*)(std::uint32_t)>(residual);
+      table.procoutput = reinterpret_cast<double (*)(std::uint32_t)>(procoutput);
+      table.procderivs = reinterpret_cast<double* (*)(std::uint32_t)>(procderivs);
+      table.eqn_reset_state = reinterpret_cast<void (*)(std::uint32_t)>(symbol("eqn_reset_state"));
+      table.eqn_level_state = reinterpret_cast<std::int32_t (*)(std::uint32_t, std::int32_t)>(
+          symbol("eqn_level_state"));
+      table.postcall_procs = reinterpret_cast<Status (*)(std::int32_t)>(symbol("PostcallProcs"));
+      table.getx_address = &LoadedX;
+      // Every variable's value goes to the library's array.
+      if (problem != nullptr) {
+        for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
+          if (DAESVarTableEntry* v = problem->GetVariable(i))
+            v->WriteCompiledValue(v->GetRealValue());
+        }
+      }
+      if (auto* precall = reinterpret_cast<int (*)()>(symbol("PrecallProcs"))) {
+        const int answer = precall();
+        if (answer < 0) result = static_cast<Status>(answer);
+      }
+      table.precall_procs = reinterpret_cast<Status (*)()>(symbol("PrecallProcs"));
+    }
+  }
+  if (loaded != nullptr && status::IsSuccess(result) && (result & 0x80000000u) == 0) {
+    if (problem != nullptr) problem->SetCompiledEvaluation(1, nullptr);
+    g_loaded.loaded = true;
+    SuPrint(result, "Loaded flowsheet object code library (%s)\n", library);
+    return result;
+  }
+  if (loaded != nullptr) Release();
+  if (result == 0) result = kCompiledLoadFailed;
+  SuPrint(result, "Failed to load/generate flowsheet object code library (%s)\n", library);
+  if (!KeepCompiledEvaluation(options)) Clean(std::string(), g_loaded.current_name);
+  g_loaded.current_name.clear();
+  g_loaded.loaded = false;
+  return result;
+}
+
+Status FlowsheetCompiledCode::Generate(DAESProblem* problem, std::int32_t, std::int32_t,
+                                       std::uint64_t, std::string* library) {
+  return GenerateCompiledCode(generation_, problem, library, nullptr);
+}
+
+Status FlowsheetCompiledCode::Load(DAESProblem* problem, const char* library) {
+  return LoadCompiledLibrary(problem, library);
+}
+
+}  // namespace codegen
+
+extern "C" Status CompiledCodeSetVarUnscaled(void* problem, std::int32_t i, double value) {
+  // The library numbers variables by the problem's columns.
+  auto* p = static_cast<DAESProblem*>(problem);
+  for (std::int32_t k = 0; p != nullptr && k < p->VariableCount(); ++k) {
+    DAESVarTableEntry* v = p->GetVariable(k);
+    if (v != nullptr && p->ColumnOf(v) == i) return v->SetValue(value);
+  }
+  return codegen::kCompiledLoadFailed;
+}

@@ -1,0 +1,109 @@
+/* Included first by every generated flowsheet source: the linkage macros,
+ * the engine functions a flowsheet library calls, and the small run-time
+ * helpers the equation code uses but does not define. */
+#ifndef VANTOR_FLOWSHEET_EXPORT_STUB
+#define VANTOR_FLOWSHEET_EXPORT_STUB
+
+#include <climits>
+#include <cstdarg>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "bvdll.h"
+
+/* The loader looks its life-cycle entries up under upper-case names; with
+ * these the generated ones run at load, so residual is right at once. */
+#define DLL_INITIALIZE DLLINITIALIZE
+#define DLL_FINALIZE DLLFINALIZE
+
+#define CALL_EXT_F(name) name
+#define FINITE(v) std::isfinite(v)
+
+/* The engine's library API (exported by the executable). */
+struct XosDynamicFunction;
+struct XosDynamicLibrary;
+struct QLNInitializationBlock;
+extern "C" {
+XosDynamicFunction* FindQLNFunctionInNamedDLL(const char* symbol, const char* library_name,
+                                              const QLNInitializationBlock* block,
+                                              const char* signature);
+QLNInitializationBlock* GetDLLInitializationData(void);
+std::uint32_t GetLastDLLError(void);
+void* GetQLNFunctionAddress(XosDynamicFunction* function);
+void* GetQLN13FunctionAddress(XosDynamicFunction* function);
+void ReleaseFunction(XosDynamicFunction* function);
+int32_t RegisterDummyOptionsHandler(void* handler);
+/* The property package's start and end, linked from gpp.a in an export. */
+int PropertiesInitialize(void);
+int PropertiesFinalize(void);
+}
+
+/* The printer and the request entry may be absent from a host: the library
+ * still loads and stays quiet. */
+extern "C" __attribute__((weak)) void QLN_Print(int status, char* _Zform, ...);
+extern "C" __attribute__((weak)) int QLN_Rqst(int* option, int* iinfo, double* xinfo,
+                                              char** sinfo);
+static inline void vantor_print(int status, const char* format, ...) {
+  void (*print)(int, char*, ...) = &QLN_Print;
+  if (print == nullptr) return;
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  print(status, (char*)"%s", text);
+}
+#define QLN_Print(...) vantor_print(__VA_ARGS__)
+
+/* Procedures of the old interface, called through their function objects. */
+typedef void (*QLNProcedureEntry)(double*, int*, double*, int*, int*, int*, int*, int*, double*,
+                                  int*, double*, int*, int*, int*);
+#define GetQLNFunctionAddress(f) ((QLNProcedureEntry)GetQLNFunctionAddress(f))
+
+/* Text helpers of the equation code; texts are kept in 40-character fields. */
+static inline const char* bv_concat(const char* a, const char* b) {
+  static char buffer[4][256];
+  static int next = 0;
+  char* out = buffer[next++ & 3];
+  std::snprintf(out, sizeof buffer[0], "%s%s", a != nullptr ? a : "", b != nullptr ? b : "");
+  return out;
+}
+static inline int bv_mod(int a, int b) { return b != 0 ? a % b : 0; }
+static inline double bv_mod(double a, double b) { return b != 0.0 ? std::fmod(a, b) : 0.0; }
+static inline int bv_strcmp(const char* a, const char* b) {
+  return strcasecmp(a != nullptr ? a : "", b != nullptr ? b : "");
+}
+static inline int bv_strcmpEQ(const char* a, const char* b) { return bv_strcmp(a, b) == 0; }
+static inline int bv_strcmpNE(const char* a, const char* b) { return bv_strcmp(a, b) != 0; }
+static inline int bv_strcmpLT(const char* a, const char* b) { return bv_strcmp(a, b) < 0; }
+static inline int bv_strcmpGT(const char* a, const char* b) { return bv_strcmp(a, b) > 0; }
+static inline int bv_strcmpLE(const char* a, const char* b) { return bv_strcmp(a, b) <= 0; }
+static inline int bv_strcmpGE(const char* a, const char* b) { return bv_strcmp(a, b) >= 0; }
+/* Whether the 40-character field changed. */
+static inline int bv_packstr(char* field, const char* text) {
+  char f[40] = {0};
+  std::strncpy(f, text != nullptr ? text : "", 39);
+  if (std::memcmp(field, f, 40) == 0) return 0;
+  std::memcpy(field, f, 40);
+  return 1;
+}
+static inline int bv_packFTNstr(char* field, const char* text) {
+  char f[40];
+  const std::size_t n = text != nullptr ? std::strlen(text) : 0;
+  std::memset(f, ' ', 40);
+  if (n > 0) std::memcpy(f, text, n > 40 ? 40 : n);
+  if (std::memcmp(field, f, 40) == 0) return 0;
+  std::memcpy(field, f, 40);
+  return 1;
+}
+/* System values other than the time are not served to compiled code. */
+static inline double bv_sysfun(const char* name) {
+  (void)name;
+  return 0.0;
+}
+
+#endif
