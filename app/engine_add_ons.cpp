@@ -5,6 +5,7 @@
 #include "codegen/flowsheet/compiled_flowsheet.h"
 #include "control/problem/problem_manager.h"
 #include "control/problem/run_steps.h"
+#include "control/properties/property_mgr.h"
 #include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/messages/status_and_msg.h"
@@ -18,7 +19,7 @@ class EngineAddOns final : public SimEngineAddOns {
  public:
   EngineAddOns(SimProblemMgr& manager, DseServerRegistry* registry, Status* status)
       : results_(manager, registry, status), files_(FilesContext(manager)),
-        analysis_(manager, &results_.Manager(), registry), compiled_(CompiledSettings()) {
+        analysis_(manager, &results_.Manager(), registry), compiled_(CompiledSettings(manager)) {
     const Status registered = files_.RegisterServices(registry);
     if (status != nullptr && status::IsSuccess(*status)) *status = registered;
     daes::SetCompiledCode(&compiled_);
@@ -57,17 +58,20 @@ class EngineAddOns final : public SimEngineAddOns {
     return context;
   }
 
-  static codegen::FlowsheetGeneration CompiledSettings() {
+  static codegen::FlowsheetGeneration CompiledSettings(SimProblemMgr& manager) {
     codegen::FlowsheetGeneration generation;
     generation.server_folder = platform::ExecutableFolder();
+    // The compiled library starts the selected property package itself.
+    generation.properties_code = [&manager](std::ostream& out) {
+      if (GppiPropertyMgr* properties = manager.Properties()) properties->WritePropertiesCode(out);
+    };
     return generation;
   }
 
   SimRunResultsJoin results_;
   SimProcFilesMgr files_;
   AnalysisManagers analysis_;
-  // Compiled equations of the runs; the property manager adds its own
-  // start-up text through `properties_code` once it exists.
+  // Compiled equations of the runs.
   codegen::FlowsheetCompiledCode compiled_;
   SimRunSteps* steps_ = nullptr;
 };
