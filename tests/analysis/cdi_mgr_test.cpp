@@ -8,74 +8,15 @@
 #include "framework/messaging/message.h"
 #include "tests/analysis/analysis_fakes.h"
 #include "tests/analysis/body_writer.h"
+#include "tests/analysis/control_fakes.h"
 #include "tests/framework/message_helpers.h"
 
 namespace {
 
 using analysis_fakes::BodyWriter;
+using analysis_fakes::FakeCdiServices;
 using analysis_fakes::FakeServices;
 using analysis_fakes::FakeVariable;
-
-// A drained tank A_t h' = q - k sqrt(h) linearised at h_s: unknown h' in
-// column 1, input q in column 2.
-class TankLinearisation : public CdiLinearisation {
- public:
-  TankLinearisation(AnalysisVariable* h, AnalysisVariable* q, double at, double k, double hs)
-      : h_(h), q_(q), at_(at), k_(k), hs_(hs) {}
-  std::int32_t NumVariables() override { return 1; }
-  std::int32_t NumStates() override { return 1; }
-  std::int32_t NumAlgebraic() override { return 0; }
-  const std::vector<std::int64_t>& PatternColumns() override { return columns_; }
-  std::int32_t ColumnOf(AnalysisVariable* v) override { return v == h_ ? 1 : v == q_ ? 2 : 0; }
-  Status Evaluate(CdiJacobian* j) override {
-    j->dyn_values = {at_, -1.0};
-    j->dyn_rows = {1, 1};
-    j->dyn_cols = {1, 2};
-    j->ss_values = {k_ / (2 * std::sqrt(hs_)), -1.0};
-    j->ss_rows = {1, 1};
-    j->ss_cols = {1, 2};
-    ++evaluations;
-    return 0;
-  }
-  int evaluations = 0;
-
- private:
-  AnalysisVariable *h_, *q_;
-  double at_, k_, hs_;
-  std::vector<std::int64_t> columns_{1, 2};
-};
-
-class FakeCdiServices : public CdiServices {
- public:
-  Status ReadVariableReference(BvuBinaryStream& body, AnalysisVariable** variable) override {
-    return vars.ReadVariableReference(body, variable);
-  }
-  void Print(Status status, const std::string& text) override { printed.push_back({status, text}); }
-  std::int32_t IntOption(const char* name) override { return ints.at(name); }
-  Status EnterLinearisationMode() override {
-    ++mode;
-    return enter_status;
-  }
-  void LeaveLinearisationMode() override { --mode; }
-  Status CreateLinearisation(std::unique_ptr<CdiLinearisation>* object) override {
-    auto made = std::make_unique<TankLinearisation>(vars.Var(1), vars.Var(2), 2.0, 0.5, 4.0);
-    last = made.get();
-    *object = std::move(made);
-    ++creations;
-    return 0;
-  }
-  void RaiseDelayHold() override { ++hold; }
-  void LowerDelayHold() override { --hold; }
-  double LastSolutionTime() override { return 12.5; }
-  void FlushMessages() override { ++flushes; }
-
-  FakeServices vars;
-  std::map<std::string, std::int32_t> ints{{"PrintLevel", 0}, {"LinearSolver", 4}};
-  std::vector<std::pair<Status, std::string>> printed;
-  Status enter_status = 1;
-  int mode = 0, hold = 0, flushes = 0, creations = 0;
-  TankLinearisation* last = nullptr;
-};
 
 class CdiMgrTest : public ::testing::Test {
  protected:

@@ -8,108 +8,15 @@
 #include "framework/messaging/message.h"
 #include "tests/analysis/analysis_fakes.h"
 #include "tests/analysis/body_writer.h"
+#include "tests/analysis/control_fakes.h"
 #include "tests/framework/message_helpers.h"
 
 namespace {
 
 using analysis_fakes::BodyWriter;
+using analysis_fakes::FakeHomotopyServices;
 using analysis_fakes::FakeServices;
 using analysis_fakes::FakeVariable;
-
-// Records what the run asks of the engine; the integrator's iteration counts
-// are scripted.
-class FakeHomotopyServices : public HomotopyServices {
- public:
-  Status ReadVariableReference(BvuBinaryStream& body, AnalysisVariable** variable) override {
-    return vars.ReadVariableReference(body, variable);
-  }
-  void Print(Status status, const std::string& text) override { printed.push_back({status, text}); }
-  double DoubleOption(const char* name) override { return doubles.at(name); }
-  std::int32_t IntOption(const char* name) override { return ints.at(name); }
-  void SetErrorReporting(bool on) override { error_reporting = on; }
-  void EnterNestedMode() override { ++nested; }
-  void LeaveNestedMode() override { --nested; }
-  void RaiseRunRequest(std::uint32_t bit) override { run_requests |= bit; }
-  std::int32_t MaxBlockIterations() override {
-    const std::int32_t k = iterations.empty() ? 1 : iterations.front();
-    if (!iterations.empty()) iterations.erase(iterations.begin());
-    return k;
-  }
-  Status TakeNamedSnapshot(const char* name, bool by_caller, std::int32_t* id) override {
-    *id = next_snapshot++;
-    snapshots.push_back("take " + std::string(name) + (by_caller ? " caller " : " ") +
-                        std::to_string(*id));
-    return 0;
-  }
-  Status RestoreSnapshot(std::int32_t id, double* time) override {
-    snapshots.push_back("restore " + std::to_string(id));
-    *time = 7.5;
-    return 0;
-  }
-  Status DeleteSnapshot(std::int32_t id) override {
-    snapshots.push_back("delete " + std::to_string(id));
-    return 0;
-  }
-  void TakeProblemSnapshot(const char* name) override {
-    snapshots.push_back("problem " + std::string(name));
-  }
-  void SetCurrentTime(double time) override { current_time = time; }
-  bool HasVariableDrivers() override { return drivers; }
-  void ApplyVariableDrivers(double time) override { drivers_applied_at = time; }
-  void GetLastSolutionTimeRecord(double* time, std::uint16_t* flag) override {
-    *time = last_time;
-    *flag = last_flag;
-  }
-  void SetCurrentSolutionTimeRecord(double time, std::uint16_t flag) override {
-    record_time = time;
-    record_flag = flag;
-  }
-  void SetCurrentSolutionTimeFlag(std::uint16_t flag) override { record_flag = flag; }
-  void SetSnapshotFlags(std::uint32_t flags) override { snapshot_flags |= flags; }
-  void ClearSnapshotFlags(std::uint32_t flags) override { snapshot_flags &= ~flags; }
-  Status RegisterActionFactory(SimActionFactory*) override { return 0; }
-  Status CreateAction(const char* name, NewSimAction** action) override {
-    created.push_back(name);
-    *action = nullptr;
-    return 1;
-  }
-  Status RemoveAction(NewSimAction*) override {
-    ++removed;
-    return 0;
-  }
-  std::int32_t CurrentHookPoint() override { return hook; }
-
-  bool Printed(const std::string& fragment) const {
-    for (const auto& p : printed)
-      if (p.second.find(fragment) != std::string::npos) return true;
-    return false;
-  }
-
-  FakeServices vars;
-  std::map<std::string, double> doubles{{"Homotopy.InitialStep", 0.1},
-                                        {"Homotopy.MaximumStep", 1.0},
-                                        {"Homotopy.MinimumStep", 0.01},
-                                        {"Homotopy.StepDecrement", 0.5}};
-  std::map<std::string, std::int32_t> ints{
-      {"Homotopy.StepIncrement", 10}, {"PrintLevel", 2}, {"RunMode", 1}};
-  std::vector<std::pair<Status, std::string>> printed;
-  std::vector<std::int32_t> iterations;
-  std::vector<std::string> snapshots;
-  std::vector<std::string> created;
-  bool error_reporting = true;
-  int nested = 0;
-  std::uint32_t run_requests = 0;
-  std::int32_t next_snapshot = 10;
-  double current_time = 0.0, drivers_applied_at = -1.0;
-  bool drivers = true;
-  double last_time = 3.0;
-  std::uint16_t last_flag = 1;
-  double record_time = 0.0;
-  std::uint16_t record_flag = 0;
-  std::uint32_t snapshot_flags = 0;
-  int removed = 0;
-  std::int32_t hook = 0;
-};
 
 class HomotopyMgrTest : public ::testing::Test {
  protected:
