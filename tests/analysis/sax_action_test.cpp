@@ -143,7 +143,8 @@ TEST_F(SaxActionTest, UserProcedureGetsHandlesAndBracketingEvents) {
   EXPECT_EQ(sax.Log(),
             "ev1 t=2.5 A=1000,2000, B=3000, ctx=set;ev2 t=2.5 A=1000,2000, B=3000, "
             "ctx=set;ev3 t=2.5 A=1000,2000, B=3000, ctx=set;");
-  sax.Reset();
+  sax.Reset();  // clears the answers too
+  set_answer(5, 1);
   EXPECT_EQ(Hook(7), 1);
   EXPECT_EQ(Hook(6), 1);  // not flagged
   EXPECT_EQ(sax.Log(), "ev5 t=2.5 A=1000,2000, B=3000, ctx=set;");
