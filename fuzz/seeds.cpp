@@ -1098,6 +1098,17 @@ void CdiRequests(const fs::path& root) {
   seeds.Add(w.bytes);
 }
 
+// Outside-procedure requests without a library: switches, groups, items.
+void SaxRequests(const fs::path& root) {
+  SeedFolder seeds(root, "sax_requests");
+  analysis_fakes::BodyWriter w;
+  w.U16(87).U16(97).U16(0x0501).U8(3).U8(0).U32(6).U16(99).U16(0x0501);
+  w.U16(98).U16(0x0501).U16(1).U8(0).U8(1).U16(1).U8(2).F64(0.5);
+  w.U16(101).U16(0x0501).U16(1).Str("tag").U16(102).U16(104).U16(0x0501).U16(1);
+  w.U16(103).U16(0x0501).U16(2).U32(3).Str("T").U8(0).U8(1).U16(0).U16(88).U16(89);
+  seeds.Add(w.bytes);
+}
+
 // Estimation definitions as the client writes them: a steady-state and a
 // dynamic experiment with reconciled measurements, then a start, results
 // and a stop.
@@ -1175,5 +1186,6 @@ int main(int argc, char** argv) {
   EstimationRequests(root);
   HomotopyRequests(root);
   CdiRequests(root);
+  SaxRequests(root);
   return 0;
 }

@@ -10,6 +10,7 @@
 
 #include "analysis/control_design/cdi_mgr.h"
 #include "analysis/homotopy/homotopy_mgr.h"
+#include "analysis/outside/sax_action.h"
 #include "tests/analysis/analysis_fakes.h"
 
 namespace analysis_fakes {
@@ -168,6 +169,36 @@ class FakeCdiServices : public CdiServices {
   Status enter_status = 1;
   int mode = 0, hold = 0, flushes = 0, creations = 0;
   TankLinearisation* last = nullptr;
+};
+
+// A variable reference is a u32 id; ids 1..9 resolve to handle id * 1000.
+class FakeSaxServices : public SaxServices {
+ public:
+  Status ReadVariableHandle(BvuBinaryStream& body, std::int64_t* handle) override {
+    std::uint32_t id = 0;
+    const Status s = body.GetUInt32(&id);
+    if (status::IsFailure(s)) return s;
+    *handle = (id >= 1 && id <= 9) ? id * 1000 : 0;
+    return 0;
+  }
+  void Print(Status status, const std::string& text) override { printed.push_back({status, text}); }
+  double CurrentTime() override { return 2.5; }
+  void* Context() override { return &context; }
+  Status RegisterActionFactory(SimActionFactory*) override { return 0; }
+  Status CreateAction(const char*) override {
+    ++created;
+    return 1;
+  }
+  Status RemoveAction(NewSimAction*) override {
+    ++removed;
+    return 0;
+  }
+  std::int32_t CurrentHookPoint() override { return hook; }
+
+  std::vector<std::pair<Status, std::string>> printed;
+  int context = 0;
+  int created = 0, removed = 0;
+  std::int32_t hook = 0;
 };
 
 }  // namespace analysis_fakes

@@ -7,45 +7,17 @@
 
 #include "framework/messaging/message.h"
 #include "tests/analysis/body_writer.h"
+#include "tests/analysis/control_fakes.h"
 #include "tests/framework/message_helpers.h"
 
 namespace {
 
 using analysis_fakes::BodyWriter;
+using analysis_fakes::FakeSaxServices;
 
 const std::string kSaxLib = std::string(VANTOR_SAX_LIBS) + "/sax_procs.so";
 const std::string kOllLib = std::string(VANTOR_SAX_LIBS) + "/fake_oll.so";
 const std::string kOllPartial = std::string(VANTOR_SAX_LIBS) + "/fake_oll_partial.so";
-
-// A variable reference is a u32 id; ids 1..9 resolve to handle id * 1000.
-class FakeSaxServices : public SaxServices {
- public:
-  Status ReadVariableHandle(BvuBinaryStream& body, std::int64_t* handle) override {
-    std::uint32_t id = 0;
-    const Status s = body.GetUInt32(&id);
-    if (status::IsFailure(s)) return s;
-    *handle = (id >= 1 && id <= 9) ? id * 1000 : 0;
-    return 0;
-  }
-  void Print(Status status, const std::string& text) override { printed.push_back({status, text}); }
-  double CurrentTime() override { return 2.5; }
-  void* Context() override { return &context; }
-  Status RegisterActionFactory(SimActionFactory*) override { return 0; }
-  Status CreateAction(const char*) override {
-    ++created;
-    return 1;
-  }
-  Status RemoveAction(NewSimAction*) override {
-    ++removed;
-    return 0;
-  }
-  std::int32_t CurrentHookPoint() override { return hook; }
-
-  std::vector<std::pair<Status, std::string>> printed;
-  int context = 0;
-  int created = 0, removed = 0;
-  std::int32_t hook = 0;
-};
 
 // An exported text and reset of a fixture library, found by path.
 struct Fixture {
