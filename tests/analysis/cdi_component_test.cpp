@@ -223,6 +223,24 @@ TEST(CdiComponent, GainIndicesAndRga) {
   }
 }
 
+TEST(CdiComponent, RgaRowsAndColumnsSumToOne) {
+  const std::vector<std::vector<double>> g = {{2.0, 1.0, 0.5}, {1.0, 3.0, 0.0}, {0.2, 0.4, 1.5}};
+  CDIcomponent cdi;
+  cdi.Compute(GainModel(g).Input(kCdiRga));
+  std::int32_t st = 1;
+  const Dense rga = Get(cdi, kCdiRga, &st);
+  ASSERT_EQ(st, 0);
+  for (int i = 1; i <= 3; ++i) {
+    double row = 0, col = 0;
+    for (int j = 1; j <= 3; ++j) {
+      row += At(rga, i, j);
+      col += At(rga, j, i);
+    }
+    EXPECT_NEAR(row, 1.0, 1e-12);
+    EXPECT_NEAR(col, 1.0, 1e-12);
+  }
+}
+
 // x' = (K u - x)/tau, output x.
 Model FirstOrderLag(double k, double tau) {
   Model m;
