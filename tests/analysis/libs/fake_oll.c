@@ -32,9 +32,11 @@ int32_t OLLConnectToServer(const char* name, int32_t c, void* ctx) {
 int32_t OLLSetParameters(int32_t n, const int32_t* ids, const int32_t* values) {
   char line[256];
   int k = snprintf(line, sizeof line, "SetParameters(%d,{", (int)n);
-  for (int32_t i = 0; i < n; ++i) k += snprintf(line + k, sizeof line - k, "%s%d", i ? "," : "", (int)ids[i]);
+  for (int32_t i = 0; i < n; ++i)
+    k += snprintf(line + k, sizeof line - k, "%s%d", i ? "," : "", (int)ids[i]);
   k += snprintf(line + k, sizeof line - k, "},{");
-  for (int32_t i = 0; i < n; ++i) k += snprintf(line + k, sizeof line - k, "%s%d", i ? "," : "", (int)values[i]);
+  for (int32_t i = 0; i < n; ++i)
+    k += snprintf(line + k, sizeof line - k, "%s%d", i ? "," : "", (int)values[i]);
   snprintf(line + k, sizeof line - k, "})");
   Log(line);
   return 0;
@@ -44,7 +46,9 @@ int32_t OLLCreateGroup(const char* name, int32_t m, const int64_t* handles, cons
                        int32_t g1, int32_t v, int32_t g2, int32_t f, int32_t* results) {
   char line[512];
   int k = snprintf(line, sizeof line, "CreateGroup(%s,%d,{", name, (int)m);
-  for (int32_t i = 0; i < m; ++i) k += snprintf(line + k, sizeof line - k, "%s%lld:%s", i ? "," : "", (long long)handles[i], tags[i]);
+  for (int32_t i = 0; i < m; ++i)
+    k += snprintf(line + k, sizeof line - k, "%s%lld:%s", i ? "," : "", (long long)handles[i],
+                  tags[i]);
   snprintf(line + k, sizeof line - k, "},%d,%d,%d,%d)", (int)g1, (int)v, (int)g2, (int)f);
   Log(line);
   for (int32_t i = 0; i < m; ++i) results[i] = 100 + i;
@@ -55,7 +59,8 @@ int32_t OLLSetGroupParameters(const char* name, int32_t n, const int32_t* ids,
                               const int32_t* values) {
   char line[256];
   int k = snprintf(line, sizeof line, "SetGroupParameters(%s,%d", name, (int)n);
-  for (int32_t i = 0; i < n; ++i) k += snprintf(line + k, sizeof line - k, ",%d=%d", (int)ids[i], (int)values[i]);
+  for (int32_t i = 0; i < n; ++i)
+    k += snprintf(line + k, sizeof line - k, ",%d=%d", (int)ids[i], (int)values[i]);
   snprintf(line + k, sizeof line - k, ")");
   Log(line);
   return 0;
@@ -65,7 +70,8 @@ int32_t OLLSetItemParameters(const char* name, int32_t item, int32_t n, const in
                              const double* values) {
   char line[256];
   int k = snprintf(line, sizeof line, "SetItemParameters(%s,%d,%d", name, (int)item, (int)n);
-  for (int32_t i = 0; i < n; ++i) k += snprintf(line + k, sizeof line - k, ",%d=%g", (int)ids[i], values[i]);
+  for (int32_t i = 0; i < n; ++i)
+    k += snprintf(line + k, sizeof line - k, ",%d=%g", (int)ids[i], values[i]);
   snprintf(line + k, sizeof line - k, ")");
   Log(line);
   return 0;
@@ -89,7 +95,8 @@ int32_t OLLRemoveItem(const char* name, int32_t item) {
 
 int32_t OLLAddItem(const char* name, int64_t handle, const char* tag, int32_t* two) {
   char line[256];
-  snprintf(line, sizeof line, "AddItem(%s,%lld,%s,a=%d)", name, (long long)handle, tag, (int)two[1]);
+  snprintf(line, sizeof line, "AddItem(%s,%lld,%s,a=%d)", name, (long long)handle, tag,
+           (int)two[1]);
   Log(line);
   two[0] = next_index++;
   return 0;

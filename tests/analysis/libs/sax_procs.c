@@ -17,9 +17,11 @@ int32_t SaxProc(int32_t event, double time, int32_t na, int64_t* a, int32_t nb, 
                 void* context) {
   char line[256];
   int n = snprintf(line, sizeof line, "ev%d t=%g A=", (int)event, time);
-  for (int32_t i = 0; i < na && n < 200; ++i) n += snprintf(line + n, sizeof line - n, "%lld,", (long long)a[i]);
+  for (int32_t i = 0; i < na && n < 200; ++i)
+    n += snprintf(line + n, sizeof line - n, "%lld,", (long long)a[i]);
   n += snprintf(line + n, sizeof line - n, " B=");
-  for (int32_t i = 0; i < nb && n < 230; ++i) n += snprintf(line + n, sizeof line - n, "%lld,", (long long)b[i]);
+  for (int32_t i = 0; i < nb && n < 230; ++i)
+    n += snprintf(line + n, sizeof line - n, "%lld,", (long long)b[i]);
   snprintf(line + n, sizeof line - n, " ctx=%s;", context != NULL ? "set" : "null");
   Append(line);
   return (event >= 0 && event < 12) ? answers[event] : 0;
