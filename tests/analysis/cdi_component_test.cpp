@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <map>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "analysis/control_design/cdi_component.h"
+#include "tests/support/capture_sink.h"
 
 namespace {
 
@@ -451,6 +454,54 @@ TEST(CdiComponent, ErrorMapping) {
     EXPECT_TRUE(st == kCdiStructurallySingular || st == kCdiIndeterminate) << st;
   }
   EXPECT_STREQ(CdiErrorText(-3), "   The model is structually singular");
+}
+
+TEST(CdiComponent, SummaryLines) {
+  testsupport::CaptureSink sink;
+  const Model m = LinearDae();
+  CDIcomponent cdi;
+  CdiComputeInput in = m.Input(kCdiA | kCdiMri);
+  in.print_level = 2;
+  cdi.Compute(in);
+  const std::vector<std::string> expected = {"Control Design Interface:",
+                                             "Computing A and C matrices...",
+                                             "Computing the steady state gain (G) matrix...",
+                                             "CDI summary of matrices computed:",
+                                             "A matrix computed, number of non-zero elements = 4",
+                                             "MRI unavailable",
+                                             "NI unavailable",
+                                             "Control Design Interface computation completed."};
+  std::vector<std::string> lines = sink.lines();
+  // The MRI of a 2x2 gain is computed: its line replaces "MRI unavailable".
+  ASSERT_EQ(lines.size(), expected.size() + 1);
+  EXPECT_EQ(lines[3],
+            "Computing the Morari resiliency index (MRI) of the steady state gain matrix...");
+  lines.erase(lines.begin() + 3);
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    if (expected[i] == "MRI unavailable") {
+      EXPECT_EQ(lines[i].substr(0, 6), "MRI = ");
+    } else {
+      EXPECT_EQ(lines[i], expected[i]);
+    }
+  }
+
+  // A failure names the matrix and the reason.
+  sink.Clear();
+  Model bad = LinearDae();
+  bad.dyn = Part();
+  bad.dyn.Add(1, 1, 1.0);
+  bad.dyn.Add(3, 2, 1.0);
+  in = bad.Input(kCdiB);
+  in.print_level = 2;
+  cdi.Compute(in);
+  lines = sink.lines();
+  const auto has = [&](const std::string& text) {
+    return std::find(lines.begin(), lines.end(), text) != lines.end();
+  };
+  const bool singular = has("B matrix requested but unavailable due to error:") &&
+                        has("   The Index of your model is >1");
+  const bool indeterminate = has("Warning: your model contained indeterminate variables");
+  EXPECT_TRUE(singular || indeterminate);
 }
 
 }  // namespace
