@@ -241,8 +241,12 @@ SAXAction::SAXAction(SaxServices& services) : SimSingleAction(kActionName), serv
   services_.RegisterActionFactory(this);
 }
 
+// The switches are process-wide: a later action must not start with
+// procedures it does not hold switched on.
 SAXAction::~SAXAction() {
-  for (auto& p : procedures_) p.reset();
+  procedures_.clear();
+  g_sax = 0;
+  g_oll = 0;
 }
 
 std::int32_t SAXAction::EventOfHook(std::int32_t hook, std::uint32_t flags) {
