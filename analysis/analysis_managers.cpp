@@ -7,13 +7,14 @@
 AnalysisManagers::AnalysisManagers(SimProblemMgr& problem, SimResultsMgr* results,
                                    DseServerRegistry* registry, Status* status)
     : services_(problem, results), sensitivities_(services_), estimation_(services_),
-      release_(services_) {
+      sax_services_(problem, services_), sax_(sax_services_), release_(services_) {
   if (status != nullptr) *status = status::kOk;
   if (DelayMgr* delays = GetCurrentDelayMgr()) delays->SetSensitivityItems(&sensitivities_);
   if (registry == nullptr) return;
   const std::pair<std::uint32_t, DseServerCB*> services[] = {
       {SensitivityMgr::kService, &sensitivities_},
       {EstimationMgr::kService, &estimation_},
+      {SAXAction::kService, &sax_},
   };
   for (const auto& [id, server] : services) {
     const Status registered = registry->Register(id, server);

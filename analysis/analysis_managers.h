@@ -1,5 +1,6 @@
 // The analysis managers of an engine, built with its problem manager: the
-// sensitivity manager (service 64) and the estimation manager (service 110)
+// sensitivity manager (service 64), the estimation manager (service 110)
+// and the outside-procedure action (service 115)
 // over the engine's services. The owner builds it after the problem manager
 // (and the results manager, when there is one) and destroys it before them.
 #pragma once
@@ -7,14 +8,16 @@
 #include <memory>
 
 #include "analysis/estimation/estimation_mgr.h"
+#include "analysis/outside/sax_action.h"
 #include "analysis/sensitivity/sensitivity_mgr.h"
 #include "analysis/services/engine_services.h"
+#include "analysis/services/outside_services.h"
 
 class DseServerRegistry;
 
 class AnalysisManagers {
  public:
-  // Registers services 64 and 110 when a registry is given; *status (may be
+  // Registers services 64, 110 and 115 when a registry is given; *status (may be
   // null) is 0 or the failure of a registration.
   // The current delay manager, when there is one, takes the sensitivity
   // parameters' names for its second history.
@@ -26,6 +29,7 @@ class AnalysisManagers {
 
   SensitivityMgr& Sensitivities() { return sensitivities_; }
   EstimationMgr& Estimation() { return estimation_; }
+  SAXAction& Outside() { return sax_; }
   EngineAnalysisServices& Services() { return services_; }
 
  private:
@@ -44,5 +48,7 @@ class AnalysisManagers {
   EngineAnalysisServices services_;
   SensitivityMgr sensitivities_;
   EstimationMgr estimation_;
+  EngineSaxServices sax_services_;
+  SAXAction sax_;
   AdapterRelease release_;
 };

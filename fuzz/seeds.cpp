@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "analysis/estimation/estimation_mgr.h"
+#include "analysis/control_design/cdi_mgr.h"
+#include "analysis/homotopy/homotopy_mgr.h"
 #include "analysis/sensitivity/sensitivity_mgr.h"
 #include "codegen/build/build_driver.h"
 #include "control/actions/action_mgr.h"
@@ -1189,6 +1191,39 @@ void SensitivityRequests(const fs::path& root) {
   seeds.Add(v.bytes);
 }
 
+// Homotopy requests: a set-up of two targets, start, lambda and stop.
+void HomotopyRequests(const fs::path& root) {
+  SeedFolder seeds(root, "homotopy_requests");
+  analysis_fakes::BodyWriter w;
+  w.U16(HomotopyMgr::kSetUp).U16(2).U32(1).F64(5.0).U32(2).F64(-3.0);
+  w.U16(HomotopyMgr::kStart).U16(HomotopyMgr::kLambda).U16(HomotopyMgr::kStop);
+  seeds.Add(w.bytes);
+}
+
+// Control-design requests: a set-up with every option, step-response and STM
+// blocks, then a computation and a clear.
+void CdiRequests(const fs::path& root) {
+  SeedFolder seeds(root, "cdi_requests");
+  analysis_fakes::BodyWriter w;
+  w.U16(CDIManager::kSetUp).U16(0x3FF).F64(0.0).U32(1).U32(1).U32(1);
+  w.U32(1).F64(1.0).U32(2).F64(1.0).U32(1).F64(2.0);
+  w.F64(1.0).F64(1e-5).F64(1e-5).F64(0.01).F64(0.01).U16(15).U16(60).U16(2);
+  w.F64(1.0).F64(0.25).F64(0.0).U32(0);
+  w.U16(CDIManager::kCompute).U16(CDIManager::kClear);
+  seeds.Add(w.bytes);
+}
+
+// Outside-procedure requests without a library: switches, groups, items.
+void SaxRequests(const fs::path& root) {
+  SeedFolder seeds(root, "sax_requests");
+  analysis_fakes::BodyWriter w;
+  w.U16(87).U16(97).U16(0x0501).U8(3).U8(0).U32(6).U16(99).U16(0x0501);
+  w.U16(98).U16(0x0501).U16(1).U8(0).U8(1).U16(1).U8(2).F64(0.5);
+  w.U16(101).U16(0x0501).U16(1).Str("tag").U16(102).U16(104).U16(0x0501).U16(1);
+  w.U16(103).U16(0x0501).U16(2).U32(3).Str("T").U8(0).U8(1).U16(0).U16(88).U16(89);
+  seeds.Add(w.bytes);
+}
+
 // Estimation definitions as the client writes them: a steady-state and a
 // dynamic experiment with reconciled measurements, then a start, results
 // and a stop.
@@ -1288,5 +1323,8 @@ int main(int argc, char** argv) {
   SensitivityRequests(root);
   EstimationRequests(root);
   SensitivityTransfers(root);
+  HomotopyRequests(root);
+  CdiRequests(root);
+  SaxRequests(root);
   return 0;
 }

@@ -20,9 +20,11 @@ TEST(AnalysisManagersTest, RegisterTheirServicesAndJoinTheMasterInOrder) {
   EXPECT_EQ(status, 0u);
   EXPECT_EQ(registry.FindServer(SensitivityMgr::kService), &managers.Sensitivities());
   EXPECT_EQ(registry.FindServer(EstimationMgr::kService), &managers.Estimation());
-  ASSERT_EQ(problem.Count(), before + 3);
+  EXPECT_EQ(registry.FindServer(SAXAction::kService), &managers.Outside());
+  ASSERT_EQ(problem.Count(), before + 4);
   EXPECT_EQ(problem.At(before), &managers.Sensitivities());
   EXPECT_EQ(problem.At(before + 1), &managers.Estimation());
+  EXPECT_EQ(problem.At(before + 2), &managers.Outside());
   EXPECT_EQ(GetSensitivityManager(), &managers.Sensitivities());
   EXPECT_EQ(GetEstimationManager(), &managers.Estimation());
   // The delay manager names its second history's items by the parameters.

@@ -1,0 +1,130 @@
+// CDIManager: serves the control design interface (service 114). The client
+// names the state, input and output variables of a converged model with a
+// scale value each and asks for the linearised model around the current
+// solution; the manager reads the request, has the problem evaluate its
+// Jacobian through a linearisation object, hands it to the computation
+// component and writes the reply. Server thread only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "analysis/control_design/cdi_component.h"
+#include "control/managers/subsystem_manager.h"
+#include "framework/servers/server_callback.h"
+#include "platform/status.h"
+
+class AnalysisVariable;
+class BvuBinaryStream;
+
+// The Jacobian of the linearised problem split in two parts; layout as the
+// component's.
+struct CdiJacobian {
+  std::vector<double> dyn_values, ss_values;
+  std::vector<std::int64_t> dyn_rows, dyn_cols, ss_rows, ss_cols;
+};
+
+// The problem's linearisation equation-set object.
+class CdiLinearisation {
+ public:
+  virtual ~CdiLinearisation() = default;
+  virtual std::int32_t NumVariables() = 0;
+  virtual std::int32_t NumStates() = 0;
+  virtual std::int32_t NumAlgebraic() = 0;
+  // The Jacobian pattern, 1-based.
+  virtual const std::vector<std::int64_t>& PatternColumns() = 0;
+  // A variable's column (inputs after the object's variables); 0 when the
+  // variable has none.
+  virtual std::int32_t ColumnOf(AnalysisVariable* variable) = 0;
+  virtual Status Evaluate(CdiJacobian* jacobian) = 0;
+};
+
+// What control design asks of the problem manager, the problem, the delay
+// manager and the option table.
+class CdiServices {
+ public:
+  virtual ~CdiServices() = default;
+  virtual Status ReadVariableReference(BvuBinaryStream& body, AnalysisVariable** variable) = 0;
+  virtual void Print(Status status, const std::string& text) = 0;
+  virtual std::int32_t IntOption(const char* name) = 0;
+  // A status whose code part is non-zero when this call entered the mode.
+  virtual Status EnterLinearisationMode() = 0;
+  virtual void LeaveLinearisationMode() = 0;
+  virtual Status CreateLinearisation(std::unique_ptr<CdiLinearisation>* object) = 0;
+  virtual void RaiseDelayHold() = 0;
+  virtual void LowerDelayHold() = 0;
+  virtual double LastSolutionTime() = 0;
+  virtual void FlushMessages() = 0;
+};
+
+class QLNCDIManager {
+ public:
+  virtual ~QLNCDIManager();
+  virtual void SetOptions(std::int32_t options) = 0;
+  virtual void VariableDeleted(AnalysisVariable* variable) = 0;
+};
+
+// Null when no control-design manager exists.
+QLNCDIManager* GetCDIManager();
+
+class CDIManager final : public DseServerCB, public QLNSubSystemManager, public QLNCDIManager {
+ public:
+  static constexpr std::uint32_t kService = 114;
+  static constexpr std::uint16_t kSetUp = 82;
+  static constexpr std::uint16_t kCompute = 83;
+  static constexpr std::uint16_t kReply = 84;
+  static constexpr std::uint16_t kClear = 85;
+  static constexpr std::uint32_t kInputFlag = 0x400000;
+  static constexpr std::uint32_t kOutputFlag = 0x800000;
+  static constexpr Status kUnknownKind = 0x800001F5u;
+  static constexpr Status kFailed = 0x8000FFFFu;
+
+  explicit CDIManager(CdiServices& services);
+  ~CDIManager() override;
+
+  // --- QLNCDIManager ---
+  void SetOptions(std::int32_t options) override { options_ = options; }
+  void VariableDeleted(AnalysisVariable* variable) override;
+
+  // --- QLNSubSystemManager ---
+  Status AttachProblem(const char* folder, const char* name) override;
+  Status DetachProblem(const char* folder, const char* sub_folder) override;
+
+  // --- DseServerCB ---
+  Status HandleRequest(std::uint32_t type, DseMessage* request, DseMessage** reply,
+                       DseTemplate** kept) override;
+  Status Serve(BvuBinaryStream& body, DseMessage** reply);
+
+  void Clear(bool reset_flags);
+  std::int32_t Options() const { return options_; }
+  std::size_t InputCount() const { return inputs_.size(); }
+  std::size_t OutputCount() const { return outputs_.size(); }
+  QLNCDIComponent* Component() { return component_.get(); }
+
+ private:
+  struct Entry {
+    AnalysisVariable* variable = nullptr;
+    double scale = 1.0;
+    std::int32_t column = 0;
+  };
+  Status SetUp(BvuBinaryStream& body);
+  Status Compute();
+  Status ComputeInner(bool* created);
+  Status WriteReply(BvuBinaryStream& out);
+  void PrintStepResponse();
+
+  CdiServices& services_;
+  std::unique_ptr<QLNCDIComponent> component_;
+  std::unique_ptr<CdiLinearisation> object_;
+  std::int32_t options_ = 0;
+  double drop_tolerance_ = 0.0;
+  std::vector<Entry> states_, inputs_, outputs_;
+  std::vector<double> scale_;
+  double sr_d_[5] = {0, 0, 0, 0, 0};
+  std::uint16_t sr_u_[3] = {0, 0, 0};
+  double stm_e_[3] = {0, 0, 0};
+  std::vector<Entry> excluded_;
+  double time_ = 0.0;
+};

@@ -1,0 +1,184 @@
+#include "analysis/control_design/cdi_mgr.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+
+#include "framework/messaging/message.h"
+#include "tests/analysis/analysis_fakes.h"
+#include "tests/analysis/body_writer.h"
+#include "tests/analysis/control_fakes.h"
+#include "tests/framework/message_helpers.h"
+
+namespace {
+
+using analysis_fakes::BodyWriter;
+using analysis_fakes::FakeCdiServices;
+using analysis_fakes::FakeServices;
+using analysis_fakes::FakeVariable;
+
+class CdiMgrTest : public ::testing::Test {
+ protected:
+  CdiMgrTest() : manager(services) {
+    h = services.vars.Add(1, "h", 4.0);
+    q = services.vars.Add(2, "q", 1.0);
+    services.vars.Add(3, "other", 0.0);
+  }
+  Status Serve(const BodyWriter& body, DseMessage** reply = nullptr) {
+    auto message = testsupport::ReceivedBody(body.bytes, CDIManager::kService);
+    DseMessage* made = nullptr;
+    const Status s = manager.HandleRequest(CDIManager::kService, message.get(), &made, nullptr);
+    if (reply != nullptr) {
+      *reply = made;
+    } else {
+      delete made;
+    }
+    return s;
+  }
+  // One state h (scale 1), input q, output h.
+  BodyWriter SetUp(std::uint16_t options, std::uint32_t input_id = 2) {
+    return BodyWriter()
+        .U16(82)
+        .U16(options)
+        .F64(0.0)
+        .U32(1)
+        .U32(1)
+        .U32(1)
+        .U32(1)
+        .F64(1.0)
+        .U32(input_id)
+        .F64(1.0)
+        .U32(1)
+        .F64(1.0);
+  }
+
+  FakeCdiServices services;
+  CDIManager manager;
+  FakeVariable* h = nullptr;
+  FakeVariable* q = nullptr;
+};
+
+TEST_F(CdiMgrTest, DrainedTankReplyForBAndD) {
+  EXPECT_EQ(GetCDIManager(), &manager);
+  ASSERT_EQ(Serve(SetUp(kCdiB | kCdiD)), 0u);
+  EXPECT_EQ(q->GetFlags() & CDIManager::kInputFlag, CDIManager::kInputFlag);
+  EXPECT_EQ(h->GetFlags() & CDIManager::kOutputFlag, CDIManager::kOutputFlag);
+  DseMessage* reply = nullptr;
+  ASSERT_EQ(Serve(BodyWriter().U16(83), &reply), 0u);
+  ASSERT_NE(reply, nullptr);
+  BodyWriter expected;
+  expected.U16(84).U16(1).U16(1).U16(1);
+  expected.U16(0x2).U32(1).F64(0.5).U16(1).U16(1);  // B = 1/A_t
+  expected.U16(0x8).U32(0);                         // D = 0: the output is the state
+  expected.U16(0xFFFF).F64(12.5);
+  expected.Str("q").F64(1.0).Str("h").F64(4.0).Str("h").F64(4.0);
+  expected.U16(0xFFFF);
+  EXPECT_TRUE(testsupport::SameBytes(expected.bytes, testsupport::BodyOf(*reply)));
+  delete reply;
+  EXPECT_EQ(services.mode, 0);
+  EXPECT_EQ(services.hold, 0);
+  EXPECT_EQ(services.flushes, 1);
+}
+
+TEST_F(CdiMgrTest, DrainedTankLinearisesToClosedForm) {
+  ASSERT_EQ(Serve(SetUp(kCdiA | kCdiB | kCdiC | kCdiD | kCdiG)), 0u);
+  ASSERT_EQ(Serve(BodyWriter().U16(83)), 0u);
+  QLNCDIComponent* c = manager.Component();
+  const double at = 2.0, k = 0.5, hs = 4.0;
+  auto single = [&](std::int32_t bit) {
+    std::vector<double> v;
+    std::int32_t count = 0, st = 0;
+    c->GetMatrix(bit, &v, nullptr, nullptr, &count, &st);
+    EXPECT_EQ(st, 0);
+    return count == 1 ? v[0] : 0.0;
+  };
+  EXPECT_NEAR(single(kCdiA), -k / (2 * at * std::sqrt(hs)), 1e-12);
+  EXPECT_NEAR(single(kCdiB), 1 / at, 1e-12);
+  EXPECT_NEAR(single(kCdiC), 1.0, 1e-12);
+  EXPECT_NEAR(single(kCdiD), 0.0, 1e-12);
+  EXPECT_NEAR(single(kCdiG), 2 * std::sqrt(hs) / k, 1e-12);
+  // A second computation reuses the object.
+  ASSERT_EQ(Serve(BodyWriter().U16(83)), 0u);
+  EXPECT_EQ(services.creations, 1);
+  EXPECT_EQ(services.last->evaluations, 2);
+}
+
+TEST_F(CdiMgrTest, StepResponseAndStmBlocks) {
+  BodyWriter body = SetUp(kCdiB | kCdiD | kCdiStepResponse | kCdiStm);
+  body.F64(1.0).F64(1e-5).F64(1e-5).F64(0.01).F64(0.01).U16(15).U16(60).U16(2);
+  body.F64(1.0).F64(0.25).F64(0.0).U32(0);
+  ASSERT_EQ(Serve(body), 0u);
+  DseMessage* reply = nullptr;
+  ASSERT_EQ(Serve(BodyWriter().U16(83), &reply), 0u);
+  std::vector<double> y;
+  std::int32_t n = 0;
+  double tf = 0;
+  std::vector<std::int32_t> ramp;
+  ASSERT_EQ(manager.Component()->GetStepResponse(&y, &n, &tf, &ramp), 0);
+  EXPECT_EQ(n % 15, 0);
+  std::vector<double> stm;
+  std::vector<std::int32_t> r, c;
+  std::int32_t count = 0, st = 0;
+  manager.Component()->GetMatrix(kCdiStm, &stm, &r, &c, &count, &st);
+  ASSERT_EQ(count, 1);
+  BodyWriter expected;
+  expected.U16(84).U16(1).U16(1).U16(1);
+  expected.U16(0x2).U32(1).F64(0.5).U16(1).U16(1);
+  expected.U16(0x8).U32(0);
+  expected.U16(0x200).U32(1).F64(stm[0]).U16(1).U16(1);
+  expected.U16(0xFFFF).F64(12.5);
+  expected.Str("q").F64(1.0).Str("h").F64(4.0).Str("h").F64(4.0);
+  expected.U16(0).U16(static_cast<std::uint16_t>(n)).U16(static_cast<std::uint16_t>(ramp[0]));
+  expected.F64(tf);
+  for (double v : y) expected.F64(v);
+  expected.U16(0xFFFF);
+  EXPECT_TRUE(testsupport::SameBytes(expected.bytes, testsupport::BodyOf(*reply)));
+  delete reply;
+}
+
+TEST_F(CdiMgrTest, InputWithoutDerivativesFailsWithKindAlone) {
+  services.ints["PrintLevel"] = 1;
+  ASSERT_EQ(Serve(SetUp(kCdiB, 3)), 0u);
+  DseMessage* reply = nullptr;
+  EXPECT_EQ(Serve(BodyWriter().U16(83), &reply), CDIManager::kFailed);
+  ASSERT_NE(reply, nullptr);
+  EXPECT_TRUE(testsupport::SameBytes(BodyWriter().U16(84).bytes, testsupport::BodyOf(*reply)));
+  delete reply;
+  ASSERT_EQ(services.printed.size(), 1u);
+  EXPECT_EQ(services.printed[0].second,
+            "The selected CDI input variable other has no active derivatives");
+  EXPECT_EQ(services.mode, 0);
+  EXPECT_EQ(services.hold, 0);
+}
+
+TEST_F(CdiMgrTest, ModeLeftOnlyWhenEnteredHere) {
+  services.enter_status = 0;  // already in the mode
+  ASSERT_EQ(Serve(SetUp(kCdiB)), 0u);
+  ASSERT_EQ(Serve(BodyWriter().U16(83)), 0u);
+  EXPECT_EQ(services.mode, 1);
+  services.mode = 0;
+  services.enter_status = 0x8000FFFFu;
+  EXPECT_EQ(Serve(BodyWriter().U16(83)), 0x8000FFFFu);
+  EXPECT_EQ(services.hold, 0);
+}
+
+TEST_F(CdiMgrTest, FlagsClearedByDeleteDetachAndClear) {
+  ASSERT_EQ(Serve(SetUp(kCdiB)), 0u);
+  manager.VariableDeleted(q);
+  EXPECT_EQ(manager.InputCount(), 0u);
+  EXPECT_EQ(q->GetFlags() & CDIManager::kInputFlag, 0u);
+  ASSERT_EQ(Serve(SetUp(kCdiB)), 0u);
+  manager.DetachProblem(nullptr, nullptr);
+  EXPECT_EQ(manager.InputCount(), 0u);
+  EXPECT_NE(q->GetFlags() & CDIManager::kInputFlag, 0u);  // detach leaves flags
+  ASSERT_EQ(Serve(SetUp(kCdiB)), 0u);
+  ASSERT_EQ(Serve(BodyWriter().U16(85)), 0u);
+  EXPECT_EQ(q->GetFlags() & CDIManager::kInputFlag, 0u);
+  EXPECT_EQ(h->GetFlags() & CDIManager::kOutputFlag, 0u);
+  EXPECT_EQ(Serve(BodyWriter().U16(90)), CDIManager::kUnknownKind);
+  // A set-up cut short keeps what was read.
+  EXPECT_NE(Serve(BodyWriter().U16(82).U16(2).F64(0.0).U32(1)), 0u);
+}
+
+}  // namespace
