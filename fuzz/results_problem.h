@@ -31,8 +31,6 @@ class ResultsProblem : public ResultsProblemSide {
   BvuDirectoryProper* VariableTree() override { return tree_; }
   Status StoreRestoredValues(const SUPackedValueTable&) override { return 0; }
   bool WantsSnapshotText() override { return false; }
-  void SnapshotTaken(const char*, std::uint32_t, bool, bool, std::uint16_t, std::int16_t,
-                     double) override {}
 
   static std::unique_ptr<SUPackedValueTable> Values(double a, double b, double c) {
     auto table = std::make_unique<SUPackedValueTable>();

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "control/managers/subsystem_manager.h"
@@ -20,6 +21,7 @@
 #include "results/plot/plot_history_mgr.h"
 #include "results/snapshots/snap_base.h"
 #include "results/snapshots/snapshot_mgr.h"
+#include "results/use/use_mgr.h"
 
 class BvuDirectoryProper;
 class DseMessage;
@@ -48,9 +50,6 @@ class ResultsProblemSide {
   virtual Status StoreRestoredValues(const SUPackedValueTable& values) = 0;
   // Whether the client wants snapshot values as text (kind 140).
   virtual bool WantsSnapshotText() = 0;
-  // Command 40 of service 55 to the client: a named snapshot was taken.
-  virtual void SnapshotTaken(const char* name, std::uint32_t id, bool live, bool kept,
-                             std::uint16_t run, std::int16_t count, double time) = 0;
 
   // What assignments read and tell; the defaults stand for a problem
   // manager without them.
@@ -86,6 +85,52 @@ class ResultsProblemSide {
     (void)index;
     return nullptr;
   }
+  // The variable's record in the value table, or -1 when it has none.
+  virtual std::int32_t ValueIndex(const ResultVariable* variable) {
+    (void)variable;
+    return -1;
+  }
+  // The event schedule as snapshots carry it: a tree of SimUseData nodes
+  // whose indices are the entries' places, and the entries; null for none.
+  virtual BvuDirectoryProper* EventTree() { return nullptr; }
+  virtual std::vector<std::uint32_t>* EventSchedule() { return nullptr; }
+  // Hands the restored entries back to the schedule.
+  virtual Status RestoreEventSchedule(const std::vector<std::uint32_t>& entries) {
+    (void)entries;
+    return status::kOk;
+  }
+};
+
+class SimResultsMgr;
+
+// The plot history's view of the problem's variables: a variable's value
+// is its value-table record where it has one, and what a single-precision
+// plot cannot hold is held at 9.98e27 with its sign.
+class SimResultsFinder final : public ResultModel {
+ public:
+  static constexpr float kLargest = 9.99e27f;
+  static constexpr float kStandIn = 9.98e27f;
+
+  explicit SimResultsFinder(SimResultsMgr* manager);
+  ~SimResultsFinder();
+  SimResultsFinder(const SimResultsFinder&) = delete;
+  SimResultsFinder& operator=(const SimResultsFinder&) = delete;
+
+  ResultVariable* FindVariable(const char* name, bool prefix) override;
+  ResultVariable* ResolveIdPath(const BvuIdPath& path) override;
+  std::int32_t VariableCount() override;
+  ResultVariable* VariableAt(std::int32_t index) override;
+  std::uint32_t Generation() override;
+  double ZeroThreshold() override;
+  // The finder's stand-in for the model's variable (null for null).
+  ResultVariable* Wrap(ResultVariable* variable);
+  static double Clamp(double value);
+
+ private:
+  class Variable;
+  friend class Variable;
+  SimResultsMgr* manager_;
+  std::unordered_map<const ResultVariable*, std::unique_ptr<Variable>> wrapped_;
 };
 
 class SimResultsMgr : public DseServerCB,
@@ -101,6 +146,8 @@ class SimResultsMgr : public DseServerCB,
   static constexpr std::uint16_t kTextKind = 140;
   static constexpr std::uint32_t kIntervalCommand = 32;
   static constexpr std::uint32_t kSnapshotIntervalCommand = 16;
+  // To the client: a snapshot was taken.
+  static constexpr std::uint32_t kTakenCommand = 40;
 
   // Snapshot flags (command 16).
   static constexpr std::uint32_t kTimedSnapshots = 0x1;
@@ -214,6 +261,14 @@ class SimResultsMgr : public DseServerCB,
   // Empties the plot history; with reopen, opens "PlotData.cpd" anew.
   Status RestartPlotHistory(bool reopen);
   SputPlotHistoryMgr* PlotHistory() { return plot_.get(); }
+  // The plot history's variables, through this manager as their finder
+  // (0 without a plot history).
+  Status RemovePlotVariable(ResultVariable* variable);
+  Status AddPlotVariable(ResultVariable* variable);
+  SimResultsFinder& Finder() { return finder_; }
+  SputUseMgr& UseMgr() { return *use_; }
+  ResultsProblemSide* Problem() { return problem_; }
+  std::uint32_t EventCount() const { return event_count_; }
   // Service 95, kind 58 and the time; no reply is awaited.
   void SendTimeMessage(double time);
   // The notice of service 85 for a snapshot taken; the caller owns it.
@@ -275,7 +330,9 @@ class SimResultsMgr : public DseServerCB,
   void RecordPlot(double time);
 
   ResultsProblemSide* problem_;
+  SimResultsFinder finder_;
   SputSnapshotMgr store_;
+  std::unique_ptr<SputUseMgr> use_;
   SputSnapshotMgr::Participants registered_;
   std::unique_ptr<SUPackedValueTable> values_;
   std::unique_ptr<SUPackedValueTable> restore_;
@@ -300,10 +357,12 @@ class SimResultsMgr : public DseServerCB,
   std::unique_ptr<SputPlotHistoryMgr> plot_;
   bool plot_recording_ = false;
 
-  // The snapshot's use-data tree (record 0) while a file is checked, and the
-  // map from present variable index to snapshot record index.
-  BvuDirectoryProper* snapshot_tree_ = nullptr;
+  // From present variable (event entry) index to snapshot record index,
+  // built while a file is checked.
   std::vector<std::uint32_t> variable_map_;
+  std::uint32_t event_count_ = 0;
+  std::vector<std::uint32_t> event_map_;
+  std::vector<std::uint8_t> events_image_;
   bool map_failed_ = false;
   std::vector<std::uint8_t> image_;
   std::vector<std::uint8_t> converted_;

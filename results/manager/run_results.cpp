@@ -19,7 +19,8 @@ constexpr std::uint16_t kTimeKind = 58;
 
 SimRunResultsJoin::SimRunResultsJoin(SimProblemMgr& manager, DseServerRegistry* registry,
                                      Status* result)
-    : manager_(manager), results_(std::make_unique<SimResultsMgr>(this)) {
+    : manager_(manager), results_(std::make_unique<SimResultsMgr>(this)),
+      server_thread_(std::this_thread::get_id()) {
   const Status registered = results_->RegisterServices(registry);
   if (result != nullptr) *result = registered;
   manager_.SetRunResults(this);
@@ -31,9 +32,26 @@ SimRunResultsJoin::~SimRunResultsJoin() {
   // is going.
   manager_.SetRunResults(nullptr);
   if (daes::ResultsServices() == this) daes::SetResultsServices(nullptr);
+  for (DseMessage* message : held_) delete message;
+}
+
+std::size_t SimRunResultsJoin::HeldMessageCount() {
+  std::lock_guard<std::mutex> hold(held_lock_);
+  return held_.size();
+}
+
+void SimRunResultsJoin::SendHeldMessages() {
+  if (std::this_thread::get_id() != server_thread_) return;
+  std::vector<DseMessage*> messages;
+  {
+    std::lock_guard<std::mutex> hold(held_lock_);
+    messages.swap(held_);
+  }
+  for (DseMessage* message : messages) Send(message);
 }
 
 Status SimRunResultsJoin::ApplyAssignments(bool* applied) {
+  SendHeldMessages();
   bool restart = false;
   bool changed = false;
   const Status s = results_->ApplyAssignments(&restart, &changed, manager_.CurrentTime());
@@ -48,6 +66,7 @@ double SimRunResultsJoin::RunPosition() { return results_->Position().time; }
 void SimRunResultsJoin::ResetStepClock() { results_->SetCommunicationTime(manager_.CurrentTime()); }
 
 Status SimRunResultsJoin::SaveQueuedSnapshots() {
+  SendHeldMessages();
   std::vector<std::string> names;
   names.swap(queued_);
   Status last = status::kOk;
@@ -94,6 +113,7 @@ Status SimRunResultsJoin::EndOfDynamicRun() {
 void SimRunResultsJoin::MoveTo(double time) { results_->MoveRunPosition(time); }
 
 Status SimRunResultsJoin::SendTimeMessage(double time) {
+  SendHeldMessages();
   // As the results manager sends it; here its status is the caller's (a
   // client that did not announce service 95 fails an initialisation run).
   auto* message = new DseMessage(kTimeService, DseMessage::kRequest);
@@ -188,6 +208,12 @@ void SimRunResultsJoin::PostEvent(std::uint32_t, const char* text) {
 
 void SimRunResultsJoin::Send(DseMessage* message) {
   if (message == nullptr) return;
+  // Only the server thread sends: the run thread's messages wait for it.
+  if (std::this_thread::get_id() != server_thread_) {
+    std::lock_guard<std::mutex> hold(held_lock_);
+    held_.push_back(message);
+    return;
+  }
   const Status s = DseSendMessage(message, 0, nullptr, nullptr, nullptr, 0);
   // Without a controller the message is still ours.
   if (status::IsFailure(s)) delete message;
@@ -198,9 +224,6 @@ Status SimRunResultsJoin::StoreRestoredValues(const SUPackedValueTable& values) 
   if (problem == nullptr) return status::kOk;
   return problem->RestoreValues(const_cast<SUPackedValueTable*>(&values));
 }
-
-void SimRunResultsJoin::SnapshotTaken(const char*, std::uint32_t, bool, bool, std::uint16_t,
-                                      std::int16_t, double) {}
 
 double SimRunResultsJoin::Option(std::int32_t number) {
   SolverOptions* options = SolverOptions::Instance();

@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "control/problem/run_ops.h"
@@ -60,6 +62,10 @@ class SimRunResultsJoin final : public SimRunResults,
   const std::set<DAESVarTableEntry*>& Recorded() const { return recorded_; }
   // Snapshots asked for by the automatic snapshot, not yet taken.
   const std::vector<std::string>& QueuedSnapshots() const { return queued_; }
+  // Messages left on another thread than the one that made the join (the
+  // server thread), sent at the loop's next pass through here.
+  std::size_t HeldMessageCount();
+  void SendHeldMessages();
 
   // --- SimRunResults ---
   Status ApplyAssignments(bool* applied) override;
@@ -109,8 +115,6 @@ class SimRunResultsJoin final : public SimRunResults,
   BvuDirectoryProper* VariableTree() override { return nullptr; }
   Status StoreRestoredValues(const SUPackedValueTable& values) override;
   bool WantsSnapshotText() override { return false; }
-  void SnapshotTaken(const char* name, std::uint32_t id, bool live, bool kept, std::uint16_t run,
-                     std::int16_t count, double time) override;
   double Option(std::int32_t number) override;
   void Print(Status status, const std::string& text) override;
 
@@ -131,4 +135,7 @@ class SimRunResultsJoin final : public SimRunResults,
   std::map<DAESVarTableEntry*, std::unique_ptr<SimEntryAssignable>> assignables_;
   bool dynamic_ = false;
   bool mark_ = false;
+  std::thread::id server_thread_;
+  std::mutex held_lock_;
+  std::vector<DseMessage*> held_;
 };

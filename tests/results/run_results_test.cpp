@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "control/problem/control_loop.h"
@@ -183,6 +184,27 @@ TEST_F(RunResultsJoin, TheTimeMessageGoesToService95AndItsStatusIsTheCallers) {
   EXPECT_EQ(controller_.types.back(), 95u);
   controller_.refuse = 0xA000FFFFu;
   EXPECT_EQ(join_->SendTimeMessage(0.5), 0xA000FFFFu);
+}
+
+TEST_F(RunResultsJoin, MessagesOfTheRunThreadWaitForTheServerThread) {
+  // A snapshot taken on another thread: its command 40 waits.
+  ASSERT_EQ(join_->OpenRecords(), 0u);
+  controller_.types.clear();
+  std::thread run([this] { join_->TakeSnapshot("on the run thread"); });
+  run.join();
+  EXPECT_TRUE(controller_.types.empty());
+  EXPECT_EQ(join_->HeldMessageCount(), 1u);
+  // Not sent from another thread either.
+  std::thread other([this] { join_->SendHeldMessages(); });
+  other.join();
+  EXPECT_EQ(join_->HeldMessageCount(), 1u);
+  // The loop's next pass sends it, before its own messages.
+  EXPECT_EQ(join_->SendTimeMessage(1.0), 0u);
+  EXPECT_EQ(controller_.types, (std::vector<std::uint32_t>{55u, 95u}));
+  EXPECT_EQ(join_->HeldMessageCount(), 0u);
+  // On the server thread it goes at once.
+  EXPECT_EQ(join_->TakeSnapshot("here"), 0u);
+  EXPECT_EQ(controller_.types.back(), 55u);
 }
 
 }  // namespace
