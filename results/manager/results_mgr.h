@@ -18,6 +18,7 @@
 #include "foundation/values/packed_value.h"
 #include "framework/servers/server_callback.h"
 #include "results/manager/assign_value.h"
+#include "results/manager/result_items.h"
 #include "results/plot/plot_history_mgr.h"
 #include "results/snapshots/snap_base.h"
 #include "results/snapshots/snapshot_mgr.h"
@@ -99,6 +100,32 @@ class ResultsProblemSide {
     (void)entries;
     return status::kOk;
   }
+
+  // What item access needs: the object of an id path (the problem's, null
+  // when it does not resolve), the object of a value-table index, the
+  // plot history's variable for an object, whether a run is active, the
+  // two scaling switches of the solver options and the specification-
+  // changed notice.
+  virtual ResultObject* ResolveObject(const BvuIdPath& path) {
+    (void)path;
+    return nullptr;
+  }
+  virtual ResultObject* ObjectAt(std::int32_t index) {
+    (void)index;
+    return nullptr;
+  }
+  // The object as queued assignments see it.
+  virtual AssignableVariable* Assignable(ResultObject* object) {
+    (void)object;
+    return nullptr;
+  }
+  virtual ResultVariable* PlotVariable(ResultObject* object) {
+    (void)object;
+    return nullptr;
+  }
+  virtual bool RunActive() { return false; }
+  virtual void SetScalingSwitches() {}
+  virtual void SpecificationChanged(std::int32_t which) { (void)which; }
 };
 
 class SimResultsMgr;
@@ -186,6 +213,15 @@ class SimResultsMgr : public DseServerCB,
                        const char* const* strings, std::uint32_t integer_count,
                        const std::int32_t* integers, std::uint32_t real_count,
                        const double* reals) override;
+  // Subtype 7: a result template on the request's id-path list.
+  Status HandleRequest(std::uint32_t type, DseMessage* request, DseMessage** reply,
+                       DseTemplate** kept) override;
+  // The client sets one attribute (first selector) of a variable or value
+  // object; 0x80000015 when the path does not resolve, 0x8000FFFF for an
+  // attribute the object has not.
+  Status SetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t second,
+                 std::uint32_t first, SUValue* value) override;
+  Status StartResultTemplate(DseMessage* request, DseTemplate** kept);
 
   // --- intervals (commands 32 and 16) ---
   // The value as "%f" reads it back; 0x8000020F when that is 0 or less (or
@@ -326,6 +362,8 @@ class SimResultsMgr : public DseServerCB,
   void StoreReal(AssignableVariable* variable, double value, std::uint32_t pattern,
                  std::uint32_t mask);
   void ClearMaps();
+  // Attribute 1: queued before a run, at once during one.
+  Status SetVariableValue(ResultObject* object, double value);
   void ReopenPlotHistory(bool anew);
   void RecordPlot(double time);
 

@@ -1,9 +1,11 @@
 #include "results/manager/run_results.h"
 
+#include "control/managers/instance_mgr.h"
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
 #include "daes/model/var_table_entry.h"
 #include "daes/problem/problem.h"
+#include "foundation/directory/id_path.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/solver_options.h"
 #include "framework/messaging/message.h"
@@ -234,6 +236,34 @@ void SimRunResultsJoin::Print(Status status, const std::string& text) {
   manager_.Report(status, text);
 }
 
+// --- item access ---
+
+ResultObject* SimRunResultsJoin::ResolveObject(const BvuIdPath& path) {
+  SimInstanceMgr* instances = manager_.Instances();
+  if (instances == nullptr) return nullptr;
+  BvuDirectoryNode* node = nullptr;
+  if (status::IsFailure(instances->ResolveIdPath(path.ids(), &node)) || node == nullptr)
+    return nullptr;
+  auto* entry = static_cast<DAESVarTableEntry*>(node->AsValueEntry());
+  if (entry == nullptr) return nullptr;
+  std::unique_ptr<SimEntryObject>& held = objects_[entry];
+  if (held == nullptr) held = std::make_unique<SimEntryObject>(entry);
+  return held.get();
+}
+
+AssignableVariable* SimRunResultsJoin::Assignable(ResultObject* object) {
+  if (object == nullptr) return nullptr;
+  // Only objects this join made reach here.
+  DAESVarTableEntry* entry = static_cast<SimEntryObject*>(object)->Entry();
+  std::unique_ptr<SimEntryAssignable>& held = assignables_[entry];
+  if (held == nullptr) held = std::make_unique<SimEntryAssignable>(entry);
+  return held.get();
+}
+
+bool SimRunResultsJoin::RunActive() {
+  return (manager_.StatusBits() & (run_bits::kRunning | run_bits::kStepPending)) != 0;
+}
+
 // --- the model's results services ---
 
 void SimRunResultsJoin::AddVariable(DAESVarTableEntry* entry) {
@@ -244,6 +274,7 @@ void SimRunResultsJoin::RemoveVariable(DAESVarTableEntry* entry) { recorded_.era
 
 void SimRunResultsJoin::ForgetEntry(DAESVarTableEntry* entry) {
   recorded_.erase(entry);
+  objects_.erase(entry);
   auto found = assignables_.find(entry);
   if (found == assignables_.end()) return;
   // Queued items keep their place but no longer name the variable.
@@ -313,3 +344,53 @@ void SimEntryAssignable::GetTypedValue(SUValue* value) const {
 }
 
 void SimEntryAssignable::SetTypedValue(const SUValue& value) { entry_->SetTypedValue(value); }
+
+// --- a problem entry for result items ---
+
+bool SimEntryObject::IsVariable() const { return entry_->EntryKind() == 0; }
+
+std::string SimEntryObject::Name() const {
+  const char* name = entry_->GetNameText();
+  return name != nullptr ? name : "";
+}
+
+std::uint16_t SimEntryObject::TypeCode() const { return entry_->ValueType(); }
+
+std::uint32_t SimEntryObject::Flags() const { return entry_->GetFlags(); }
+
+std::int32_t SimEntryObject::Index() const {
+  return entry_->IsStored() != 0 ? static_cast<std::int32_t>(entry_->StoredIndex()) : -1;
+}
+
+double SimEntryObject::RealValue() const { return entry_->GetRealValue(); }
+
+void SimEntryObject::GetTypedValue(SUValue* value) const {
+  value->SetType(SUValue::kNoType);
+  value->Assign(entry_->TypedValue());
+}
+
+void SimEntryObject::SetReal(double value) { entry_->SetValue(value); }
+
+Status SimEntryObject::SetTypedValue(const SUValue& value) {
+  entry_->SetTypedValue(value);
+  return status::kOk;
+}
+
+void SimEntryObject::Bounds(double* lower, double* upper) const {
+  *lower = -SimProblemMgr::kLargestValue;
+  *upper = SimProblemMgr::kLargestValue;
+  entry_->GetBounds(lower, upper);
+}
+
+void SimEntryObject::SetBounds(double lower, double upper) { entry_->SetBounds(lower, upper); }
+
+Status SimEntryObject::SetSpecification(std::uint32_t code) {
+  return entry_->SetSpec(static_cast<std::int32_t>(code)) != 0 ? status::kGeneralFailure
+                                                               : status::kOk;
+}
+
+std::uint32_t SimEntryObject::Specification() const {
+  return static_cast<std::uint32_t>(entry_->GetSpec());
+}
+
+void SimEntryObject::SetFlagBits(std::uint32_t bits) { entry_->SetFlags(bits); }

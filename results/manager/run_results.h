@@ -45,6 +45,31 @@ class SimEntryAssignable final : public AssignableVariable {
   DAESVarTableEntry* entry_;
 };
 
+// A problem entry as result items see it: a variable when its kind test
+// answers 0, else a value object.
+class SimEntryObject final : public ResultObject {
+ public:
+  explicit SimEntryObject(DAESVarTableEntry* entry) : entry_(entry) {}
+  DAESVarTableEntry* Entry() const { return entry_; }
+  bool IsVariable() const override;
+  std::string Name() const override;
+  std::uint16_t TypeCode() const override;
+  std::uint32_t Flags() const override;
+  std::int32_t Index() const override;
+  double RealValue() const override;
+  void GetTypedValue(SUValue* value) const override;
+  void SetReal(double value) override;
+  Status SetTypedValue(const SUValue& value) override;
+  void Bounds(double* lower, double* upper) const override;
+  void SetBounds(double lower, double upper) override;
+  Status SetSpecification(std::uint32_t code) override;
+  std::uint32_t Specification() const override;
+  void SetFlagBits(std::uint32_t bits) override;
+
+ private:
+  DAESVarTableEntry* entry_;
+};
+
 class SimRunResultsJoin final : public SimRunResults,
                                 public ResultsProblemSide,
                                 public DAESResultsServices {
@@ -118,6 +143,10 @@ class SimRunResultsJoin final : public SimRunResults,
   double Option(std::int32_t number) override;
   void Print(Status status, const std::string& text) override;
 
+  ResultObject* ResolveObject(const BvuIdPath& path) override;
+  AssignableVariable* Assignable(ResultObject* object) override;
+  bool RunActive() override;
+
   // --- DAESResultsServices ---
   void AddVariable(DAESVarTableEntry* entry) override;
   void RemoveVariable(DAESVarTableEntry* entry) override;
@@ -133,6 +162,7 @@ class SimRunResultsJoin final : public SimRunResults,
   std::vector<std::string> queued_;
   std::set<DAESVarTableEntry*> recorded_;
   std::map<DAESVarTableEntry*, std::unique_ptr<SimEntryAssignable>> assignables_;
+  std::map<DAESVarTableEntry*, std::unique_ptr<SimEntryObject>> objects_;
   bool dynamic_ = false;
   bool mark_ = false;
   std::thread::id server_thread_;
