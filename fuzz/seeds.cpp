@@ -674,6 +674,45 @@ void ResultsFiles(const fs::path& root) {
   seeds.Add(Prefixed({1}, stream.Bytes()));
 }
 
+// Id-path lists of result requests (with and without names) and set-item
+// bodies of a real, an integer and a text value.
+void ResultsItems(const fs::path& root) {
+  SeedFolder seeds(root, "results_items");
+  for (bool names : {false, true}) {
+    vantor_fuzz::ByteStream list;
+    for (std::uint32_t id = 0; id < 4; ++id) {
+      BvuIdPath path(names);
+      path.Append(kIdPathRoot, nullptr);
+      path.Append(id, names ? "v" : nullptr);
+      path.Write(list);
+      list.PutUInt16(id == 3 ? 10 : 1);
+      list.PutUInt16(0);
+    }
+    seeds.Add(Prefixed({0}, list.Bytes()));
+  }
+  for (std::uint32_t id = 0; id < 3; ++id) {
+    vantor_fuzz::ByteStream item;
+    BvuIdPath path;
+    path.Append(id);
+    path.Write(item);
+    item.PutUInt32(id == 0 ? 1 : id == 1 ? 1 : 18);
+    SUValue value;
+    if (id == 0) {
+      value.SetType(SUValue::kReal);
+      value.SetReal(5.0);
+    } else if (id == 1) {
+      value.SetType(SUValue::kInteger);
+      value.SetInt(7);
+    } else {
+      value.SetType(SUValue::kString);
+      value.SetString("text");
+    }
+    item.PutUInt16(value.type);
+    value.WriteBinary(item, false);
+    seeds.Add(Prefixed({1}, item.Bytes()));
+  }
+}
+
 void Expressions(const fs::path& root) {
   using namespace exprtest;
   SeedFolder message(root, "expr_message");
@@ -1078,6 +1117,7 @@ int main(int argc, char** argv) {
   PlotFiles(root);
   SnapshotTexts(root);
   ResultsFiles(root);
+  ResultsItems(root);
   PlotReportRequests(root);
   DelayHistories(root);
   Expressions(root);

@@ -48,7 +48,11 @@ std::uint16_t SimResultResponse::KindOf(std::uint16_t type_code) {
 }
 
 Status SimResultResponse::ReadItems(DseMessage& body) {
-  while (body.RemainingBytes() > 0) {
+  return ReadItems(body, [&body] { return body.RemainingBytes() > 0; });
+}
+
+Status SimResultResponse::ReadItems(BvuBinaryStream& body, const std::function<bool()>& more) {
+  while (more()) {
     Status s = status::kOk;
     const BvuIdPath path(body, &s);
     std::uint16_t attribute = 0;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -98,6 +99,8 @@ class SimResultResponse final : public DseTemplate {
   // the attribute and an unused u16. A path that does not resolve, or an
   // object of a type without a kind, keeps its place as kind 24.
   Status ReadItems(DseMessage& body);
+  // The same on any stream while `more` answers true.
+  Status ReadItems(BvuBinaryStream& body, const std::function<bool()>& more);
   Status BuildHeader(DseMessage** reply) override;
   Status Fill(DseMessage** reply) override;
 
