@@ -349,7 +349,12 @@ Status SimResultsMgr::StartResultTemplate(DseMessage* request, DseTemplate** kep
 
 Status SimResultsMgr::HandleRequest(std::uint32_t type, DseMessage* request, DseMessage** reply,
                                     DseTemplate** kept) {
-  if (request != nullptr && request->subtype == DseMessage::kIdPathRead && kept != nullptr)
+  if (request == nullptr) return status::kBadArguments;
+  if (request->subtype == DseMessage::kIdPathRead) {
+    if (kept == nullptr) return status::kBadArguments;
     return StartResultTemplate(request, kept);
-  return DseServerCB::HandleRequest(type, request, reply, kept);
+  }
+  if (request->subtype == DseMessage::kRequest) return HandleNumberedRequest(request, reply, kept);
+  (void)type;
+  return status::kBadArguments;
 }

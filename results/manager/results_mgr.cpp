@@ -132,22 +132,24 @@ Status SimResultsMgr::RegisterServices(DseServerRegistry* registry) {
   return status::IsFailure(s) ? s : registry->Register(kServiceToo, this);
 }
 
-Status SimResultsMgr::HandleCommand(std::uint32_t, std::uint32_t command, std::uint32_t,
-                                    const char* const*, std::uint32_t integer_count,
-                                    const std::int32_t* integers, std::uint32_t real_count,
-                                    const double* reals) {
+Status SimResultsMgr::HandleCommand(std::uint32_t, std::uint32_t command,
+                                    std::uint32_t string_count, const char* const* strings,
+                                    std::uint32_t integer_count, const std::int32_t* integers,
+                                    std::uint32_t real_count, const double* reals) {
   switch (command) {
     case kIntervalCommand:
       if (real_count < 1 || reals == nullptr) return status::kBadArguments;
       return SetCommunicationInterval(static_cast<float>(reals[0]));
     case kSnapshotIntervalCommand:
-      if (integer_count < 1 || integers == nullptr) return status::kBadArguments;
+      if (integer_count < 1 || integer_count > 2 || integers == nullptr)
+        return status::kBadArguments;
       return SetSnapshotFlags(
           static_cast<std::uint32_t>(integers[0]), integer_count >= 2 ? integers[1] : -1,
           real_count >= 1 && reals != nullptr,
           real_count >= 1 && reals != nullptr ? static_cast<float>(reals[0]) : 0.0f);
     default:
-      return status::kUnhandled;
+      return ProtocolCommand(command, string_count, strings, integer_count, integers, real_count,
+                             reals);
   }
 }
 

@@ -25,6 +25,7 @@
 #include "results/use/use_mgr.h"
 
 class BvuDirectoryProper;
+class PlotReportOwner;
 class DseMessage;
 class DseServerRegistry;
 
@@ -124,6 +125,18 @@ class ResultsProblemSide {
     return nullptr;
   }
   virtual bool RunActive() { return false; }
+  // Command 15: a snapshot request for the control loop with its three
+  // flags and a description (may be null).
+  virtual Status QueueSnapshot(const char* name, bool first, bool second, bool third,
+                               const char* description) {
+    (void)second;
+    (void)third;
+    (void)description;
+    return RequestSnapshot(name, first);
+  }
+  // A restored snapshot's values are to be taken by the problem.
+  virtual void SetRestored() {}
+  virtual void SetRestartTime(double time) { (void)time; }
   virtual void SetScalingSwitches() {}
   virtual void SpecificationChanged(std::int32_t which) { (void)which; }
 };
@@ -222,6 +235,11 @@ class SimResultsMgr : public DseServerCB,
   Status SetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t second,
                  std::uint32_t first, SUValue* value) override;
   Status StartResultTemplate(DseMessage* request, DseTemplate** kept);
+  // A numbered request of subtype 12; the reply, when one is made, goes to
+  // *reply.
+  Status HandleNumberedRequest(DseMessage* request, DseMessage** reply, DseTemplate** kept);
+  // Request 58: restores the newest snapshot of the run.
+  Status RestoreLatest(bool delete_plot, DseMessage* request, DseMessage** reply);
 
   // --- intervals (commands 32 and 16) ---
   // The value as "%f" reads it back; 0x8000020F when that is 0 or less (or
@@ -362,6 +380,13 @@ class SimResultsMgr : public DseServerCB,
   void StoreReal(AssignableVariable* variable, double value, std::uint32_t pattern,
                  std::uint32_t mask);
   void ClearMaps();
+  // Commands of the client protocol other than the intervals.
+  Status ProtocolCommand(std::uint32_t command, std::uint32_t string_count,
+                         const char* const* strings, std::uint32_t integer_count,
+                         const std::int32_t* integers, std::uint32_t real_count,
+                         const double* reals);
+  // Plot history closed, "PlotData.cpd" deleted, opened anew.
+  void StartPlotFileAnew();
   // Attribute 1: queued before a run, at once during one.
   Status SetVariableValue(ResultObject* object, double value);
   void ReopenPlotHistory(bool anew);
@@ -393,6 +418,9 @@ class SimResultsMgr : public DseServerCB,
   std::string last_requested_;
   std::vector<std::unique_ptr<SimAssignValue>> step_assignments_;
   std::unique_ptr<SputPlotHistoryMgr> plot_;
+  // Reports' view of the plot history (request 28).
+  std::unique_ptr<PlotReportOwner, void (*)(PlotReportOwner*)> report_owner_{nullptr, DeleteOwner};
+  static void DeleteOwner(PlotReportOwner* owner);
   bool plot_recording_ = false;
 
   // From present variable (event entry) index to snapshot record index,
