@@ -711,6 +711,14 @@ void ResultsItems(const fs::path& root) {
     value.WriteBinary(item, false);
     seeds.Add(Prefixed({1}, item.Bytes()));
   }
+  // Numbered requests: 19, 58 with its flag, 135 with a tolerance, 154.
+  seeds.Add(Bytes{2, 19, 0});
+  seeds.Add(Bytes{2, 58, 0, 1, 0});
+  seeds.Add(Bytes{2, 135, 0, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F});
+  seeds.Add(Bytes{2, 154, 0});
+  // Commands 18 and 152 with one integer.
+  seeds.Add(Bytes{3, 18, 0xE8, 3, 0, 0});
+  seeds.Add(Bytes{3, 152, 1, 0, 0, 0});
 }
 
 void Expressions(const fs::path& root) {
