@@ -240,6 +240,9 @@ class SimResultsMgr : public DseServerCB,
   Status HandleNumberedRequest(DseMessage* request, DseMessage** reply, DseTemplate** kept);
   // Request 58: restores the newest snapshot of the run.
   Status RestoreLatest(bool delete_plot, DseMessage* request, DseMessage** reply);
+  // The position of the snapshot the last restore by command 1 or request
+  // 58 read, for the problem to take its values.
+  const RunPosition& LastRestored() const { return last_restored_; }
 
   // --- intervals (commands 32 and 16) ---
   // The value as "%f" reads it back; 0x8000020F when that is 0 or less (or
@@ -427,6 +430,7 @@ class SimResultsMgr : public DseServerCB,
   // built while a file is checked.
   std::vector<std::uint32_t> variable_map_;
   std::uint32_t event_count_ = 0;
+  RunPosition last_restored_{0.0, 0, 0};
   std::vector<std::uint32_t> event_map_;
   std::vector<std::uint8_t> events_image_;
   bool map_failed_ = false;

@@ -69,7 +69,10 @@ Status SimResultsMgr::ProtocolCommand(std::uint32_t command, std::uint32_t strin
       RunPosition restored;
       const Status s = store_.RestoreSnapshot(static_cast<std::uint32_t>(integers[0]), &restored,
                                               SputSnapshotMgr::kAllParticipants, true);
-      if (status::IsSuccess(s)) problem_->SetRestored();
+      if (status::IsSuccess(s)) {
+        last_restored_ = restored;
+        problem_->SetRestored();
+      }
       if (integer_count >= 2 && integers[1] != 0) StartPlotFileAnew();
       return s;
     }
@@ -205,7 +208,10 @@ Status SimResultsMgr::RestoreLatest(bool delete_plot, DseMessage* request, DseMe
                       "the snapshot is restored all the same");
     SendTimeMessage(looked.time);
     s = store_.RestoreSnapshot(id, &restored, SputSnapshotMgr::kAllParticipants, true);
-    if (status::IsSuccess(s)) problem_->SetRestored();
+    if (status::IsSuccess(s)) {
+      last_restored_ = restored;
+      problem_->SetRestored();
+    }
     if (delete_plot && status::IsSuccess(s)) StartPlotFileAnew();
   }
   const bool failed = id == 0 || status::IsFailure(s);

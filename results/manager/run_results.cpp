@@ -264,6 +264,17 @@ bool SimRunResultsJoin::RunActive() {
   return (manager_.StatusBits() & (run_bits::kRunning | run_bits::kStepPending)) != 0;
 }
 
+Status SimRunResultsJoin::QueueSnapshot(const char* name, bool, bool, bool, const char*) {
+  queued_.emplace_back(name != nullptr ? name : "");
+  return status::kOk;
+}
+
+void SimRunResultsJoin::SetRestored() {
+  struct RunPosition at;
+  const Status s = results_->RestoreSnapshotValues(results_->LastRestored(), &at);
+  if (status::IsFailure(s)) manager_.Report(s, "The restored snapshot's values were not taken");
+}
+
 // --- the model's results services ---
 
 void SimRunResultsJoin::AddVariable(DAESVarTableEntry* entry) {

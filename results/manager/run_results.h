@@ -146,6 +146,10 @@ class SimRunResultsJoin final : public SimRunResults,
   ResultObject* ResolveObject(const BvuIdPath& path) override;
   AssignableVariable* Assignable(ResultObject* object) override;
   bool RunActive() override;
+  Status QueueSnapshot(const char* name, bool first, bool second, bool third,
+                       const char* description) override;
+  // The restored snapshot's values go into the problem at once.
+  void SetRestored() override;
 
   // --- DAESResultsServices ---
   void AddVariable(DAESVarTableEntry* entry) override;

@@ -19,6 +19,7 @@
 #include "framework/messaging/message_controller.h"
 #include "framework/servers/server_registry.h"
 #include "solve/options/solver_option_table.h"
+#include "tests/framework/message_helpers.h"
 #include "tests/results/snapshot_fakes.h"
 
 namespace {
@@ -205,6 +206,29 @@ TEST_F(RunResultsJoin, MessagesOfTheRunThreadWaitForTheServerThread) {
   // On the server thread it goes at once.
   EXPECT_EQ(join_->TakeSnapshot("here"), 0u);
   EXPECT_EQ(controller_.types.back(), 55u);
+}
+
+TEST_F(RunResultsJoin, Command15QueuesForTheLoopAndRequest58RestoresTheRun) {
+  ASSERT_EQ(join_->OpenRecords(), 0u);
+  const char* name[] = {"by hand"};
+  SimResultsMgr& results = join_->Manager();
+  EXPECT_EQ(results.HandleCommand(55, 15, 1, name, 0, nullptr, 0, nullptr), 0u);
+  ASSERT_EQ(join_->QueuedSnapshots().size(), 1u);
+  EXPECT_EQ(join_->QueuedSnapshots()[0], "by hand");
+  EXPECT_EQ(join_->SaveQueuedSnapshots(), 0u);
+  std::uint32_t id = 0;
+  EXPECT_EQ(results.FindSnapshotByName("by hand", &id), 0u);
+
+  DseMessage sent(55, DseMessage::kRequest);
+  sent.PutUInt16(58);
+  sent.PutUInt16(0);
+  auto request = testsupport::Received(sent);
+  DseMessage* reply = nullptr;
+  DseTemplate* kept = nullptr;
+  EXPECT_EQ(results.HandleRequest(55, request.get(), &reply, &kept), 0u);
+  ASSERT_NE(reply, nullptr);
+  delete reply;
+  EXPECT_EQ(kept, nullptr);
 }
 
 }  // namespace
