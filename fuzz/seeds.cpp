@@ -716,6 +716,37 @@ void ResultsItems(const fs::path& root) {
   seeds.Add(Bytes{2, 58, 0, 1, 0});
   seeds.Add(Bytes{2, 135, 0, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F});
   seeds.Add(Bytes{2, 154, 0});
+  // The client's readers: kinds 56, 24, 68 and their values; a request-58
+  // reply.
+  {
+    vantor_fuzz::ByteStream kinds;
+    for (std::uint16_t kind : {56, 24, 68}) kinds.PutUInt16(kind);
+    vantor_fuzz::ByteStream values;
+    values.PutDouble(2.5);
+    values.PutUInt32(0x80);
+    values.PutDouble(5.0);
+    values.PutUInt24(4);
+    for (char c : std::string("abc")) values.PutUInt8(static_cast<std::uint8_t>(c));
+    values.PutUInt8(0);
+    const Bytes kind_bytes = kinds.Bytes();
+    const Bytes value_bytes = values.Bytes();
+    Bytes seed{0, static_cast<std::uint8_t>(kind_bytes.size())};
+    seed.insert(seed.end(), kind_bytes.begin(), kind_bytes.end());
+    seed.insert(seed.end(), value_bytes.begin(), value_bytes.end());
+    SeedFolder replies(root, "result_replies");
+    replies.Add(seed);
+    vantor_fuzz::ByteStream restore;
+    restore.PutUInt16(58);
+    restore.PutUInt32(0);
+    restore.PutDouble(2.5);
+    restore.PutUInt32(2);
+    restore.PutUInt24(7);
+    for (char c : std::string("newest")) restore.PutUInt8(static_cast<std::uint8_t>(c));
+    restore.PutUInt8(0);
+    restore.PutUInt32(1);
+    restore.PutUInt32(2);
+    replies.Add(Prefixed({1}, restore.Bytes()));
+  }
   // Commands 18 and 152 with one integer.
   seeds.Add(Bytes{3, 18, 0xE8, 3, 0, 0});
   seeds.Add(Bytes{3, 152, 1, 0, 0, 0});
