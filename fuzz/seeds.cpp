@@ -684,6 +684,84 @@ void ResultsFiles(const fs::path& root) {
   seeds.Add(Prefixed({1}, stream.Bytes()));
 }
 
+// Id-path lists of result requests (with and without names) and set-item
+// bodies of a real, an integer and a text value.
+void ResultsItems(const fs::path& root) {
+  SeedFolder seeds(root, "results_items");
+  for (bool names : {false, true}) {
+    vantor_fuzz::ByteStream list;
+    for (std::uint32_t id = 0; id < 4; ++id) {
+      BvuIdPath path(names);
+      path.Append(kIdPathRoot, nullptr);
+      path.Append(id, names ? "v" : nullptr);
+      path.Write(list);
+      list.PutUInt16(id == 3 ? 10 : 1);
+      list.PutUInt16(0);
+    }
+    seeds.Add(Prefixed({0}, list.Bytes()));
+  }
+  for (std::uint32_t id = 0; id < 3; ++id) {
+    vantor_fuzz::ByteStream item;
+    BvuIdPath path;
+    path.Append(id);
+    path.Write(item);
+    item.PutUInt32(id == 0 ? 1 : id == 1 ? 1 : 18);
+    SUValue value;
+    if (id == 0) {
+      value.SetType(SUValue::kReal);
+      value.SetReal(5.0);
+    } else if (id == 1) {
+      value.SetType(SUValue::kInteger);
+      value.SetInt(7);
+    } else {
+      value.SetType(SUValue::kString);
+      value.SetString("text");
+    }
+    item.PutUInt16(value.type);
+    value.WriteBinary(item, false);
+    seeds.Add(Prefixed({1}, item.Bytes()));
+  }
+  // Numbered requests: 19, 58 with its flag, 135 with a tolerance, 154.
+  seeds.Add(Bytes{2, 19, 0});
+  seeds.Add(Bytes{2, 58, 0, 1, 0});
+  seeds.Add(Bytes{2, 135, 0, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F});
+  seeds.Add(Bytes{2, 154, 0});
+  // The client's readers: kinds 56, 24, 68 and their values; a request-58
+  // reply.
+  {
+    vantor_fuzz::ByteStream kinds;
+    for (std::uint16_t kind : {56, 24, 68}) kinds.PutUInt16(kind);
+    vantor_fuzz::ByteStream values;
+    values.PutDouble(2.5);
+    values.PutUInt32(0x80);
+    values.PutDouble(5.0);
+    values.PutUInt24(4);
+    for (char c : std::string("abc")) values.PutUInt8(static_cast<std::uint8_t>(c));
+    values.PutUInt8(0);
+    const Bytes kind_bytes = kinds.Bytes();
+    const Bytes value_bytes = values.Bytes();
+    Bytes seed{0, static_cast<std::uint8_t>(kind_bytes.size())};
+    seed.insert(seed.end(), kind_bytes.begin(), kind_bytes.end());
+    seed.insert(seed.end(), value_bytes.begin(), value_bytes.end());
+    SeedFolder replies(root, "result_replies");
+    replies.Add(seed);
+    vantor_fuzz::ByteStream restore;
+    restore.PutUInt16(58);
+    restore.PutUInt32(0);
+    restore.PutDouble(2.5);
+    restore.PutUInt32(2);
+    restore.PutUInt24(7);
+    for (char c : std::string("newest")) restore.PutUInt8(static_cast<std::uint8_t>(c));
+    restore.PutUInt8(0);
+    restore.PutUInt32(1);
+    restore.PutUInt32(2);
+    replies.Add(Prefixed({1}, restore.Bytes()));
+  }
+  // Commands 18 and 152 with one integer.
+  seeds.Add(Bytes{3, 18, 0xE8, 3, 0, 0});
+  seeds.Add(Bytes{3, 152, 1, 0, 0, 0});
+}
+
 void Expressions(const fs::path& root) {
   using namespace exprtest;
   SeedFolder message(root, "expr_message");
@@ -1306,6 +1384,7 @@ int main(int argc, char** argv) {
   PlotFiles(root);
   SnapshotTexts(root);
   ResultsFiles(root);
+  ResultsItems(root);
   PlotReportRequests(root);
   DelayHistories(root);
   Expressions(root);

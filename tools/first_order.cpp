@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "tools/model_writer/sample_models.h"
+#include "tools/result_replies.h"
 #include "tools/road.h"
 
 namespace vantor_scenario {
@@ -111,6 +112,43 @@ bool DynamicMode(Road& road) {
   return SetOption(road, kRunModeOption, kDynamicMode, "RunMode 4 (service 53)");
 }
 
+// x and y through a result request on their id paths, beside the instance
+// manager's reads; then request 58.
+bool ThroughResults(Road& road, Client& client, FirstOrderRun* run) {
+  auto request = std::make_unique<Request>(kResultsService, DseMessage::kIdPathRead);
+  request->PutDouble(0.0);  // the period: one reply
+  vantor_client::PutResultItem(*request, {2, 3}, 1);
+  vantor_client::PutResultItem(*request, {2, 4}, 1);
+  std::uint32_t id = 0;
+  if (status::IsFailure(client.Send(std::move(request), &id)) || client.Await(id) != 0)
+    return road.Fail("the result request: no answer");
+  const vantor_client::Outcome* outcome = client.Find(id);
+  std::vector<vantor_client::ResultValue> values;
+  const bool read =
+      outcome != nullptr && !outcome->headers.empty() && !outcome->replies.empty() &&
+      vantor_client::DecodeResultKinds(outcome->headers[0].body, &run->result_kinds) &&
+      vantor_client::DecodeResultValues(outcome->replies[0].body, run->result_kinds, &values);
+  client.Forget(id);
+  if (!read) return road.Fail("the result request: replies not as the kinds say");
+  for (const auto& v : values) run->result_values.push_back(v.real);
+  if (!road.Read(3, &run->read_back.x, "x read back") ||
+      !road.Read(4, &run->read_back.y, "y read back"))
+    return false;
+
+  auto restore = std::make_unique<Request>(kResultsService);
+  restore->PutUInt16(58);
+  restore->PutUInt16(0);
+  Status result = 0;
+  std::vector<Message> replies;
+  if (!road.Exchange(std::move(restore), "request 58", &result, &replies)) return false;
+  vantor_client::RestoreReply reply;
+  if (replies.empty() || !vantor_client::DecodeRestoreReply(replies[0].body, &reply))
+    return road.Fail("request 58: no restore reply");
+  run->restore_status = reply.status;
+  run->restored_name = reply.name;
+  return true;
+}
+
 }  // namespace
 
 bool RunFirstOrder(const FirstOrderOptions& options, FirstOrderRun* run) {
@@ -166,6 +204,7 @@ bool RunFirstOrder(const FirstOrderOptions& options, FirstOrderRun* run) {
           !road.ReadSample(road.Last().time, what))
         return false;
     }
+    if (options.results && !ThroughResults(road, *client, run)) return false;
     // The run's snapshot store; the engine removes it with the run files
     // when it ends.
     std::error_code error;

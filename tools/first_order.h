@@ -34,6 +34,9 @@ struct FirstOrderOptions {
   std::string folder;
   // Run the edit (malformed, then good, commands 29 and 6) before solving.
   bool edit = true;
+  // After the dynamic run: x and y through a result request of the results
+  // manager, and request 58 restoring the run's newest snapshot.
+  bool results = false;
 };
 
 struct FirstOrderRun {
@@ -48,6 +51,13 @@ struct FirstOrderRun {
   std::string failure;
   // The engine's event lines, in order.
   std::vector<std::string> events;
+  // With options.results: the result request's kinds and values of x and
+  // y, the instance manager's reads at the same time, and request 58.
+  std::vector<std::uint16_t> result_kinds;
+  std::vector<double> result_values;
+  Sample read_back;
+  Status restore_status = 0xFFFFFFFFu;
+  std::string restored_name;
 };
 
 // Runs the whole road; false when a step broke it (run->failure says which).

@@ -47,8 +47,6 @@ class WideProblem : public ResultsProblemSide {
   BvuDirectoryProper* VariableTree() override { return tree_; }
   Status StoreRestoredValues(const SUPackedValueTable&) override { return 0; }
   bool WantsSnapshotText() override { return false; }
-  void SnapshotTaken(const char*, std::uint32_t, bool, bool, std::uint16_t, std::int16_t,
-                     double) override {}
 
  private:
   BvuDirectoryProper* tree_;

@@ -68,11 +68,32 @@ void CollectUseData(BvuDirectoryNode* root,
   }
 }
 
-void DeleteTree(BvuDirectoryProper** tree) {
-  if (*tree == nullptr) return;
-  BvuDirectoryProper::DeleteBelow(*tree);
-  delete *tree;
-  *tree = nullptr;
+// Walks the snapshot's tree and the present one together by path: entry
+// `now` of the map receives the snapshot's record index of the node whose
+// present index is `now`. Every entry must be set (and, when bounded, below
+// the count); *same stays true only while every entry is its own place.
+Status BuildOrderMap(BvuDirectoryNode* old_tree, BvuDirectoryNode* new_tree, std::uint32_t count,
+                     bool bounded, std::vector<std::uint32_t>* map, bool* same) {
+  map->assign(count, kUnset);
+  std::vector<std::pair<std::string, SimUseData*>> old_nodes;
+  std::vector<std::pair<std::string, SimUseData*>> new_nodes;
+  if (old_tree != nullptr) CollectUseData(old_tree, &old_nodes);
+  if (new_tree != nullptr) CollectUseData(new_tree, &new_nodes);
+  std::unordered_map<std::string, SimUseData*> present;
+  for (auto& [path, node] : new_nodes) present.emplace(path, node);
+  for (auto& [path, node] : old_nodes) {
+    auto found = present.find(path);
+    if (found == present.end() || node->variable_index == SimUseData::kArray) continue;
+    const std::uint32_t now = found->second->variable_index;
+    if (now < map->size()) (*map)[now] = node->variable_index;
+  }
+  *same = true;
+  for (std::size_t i = 0; i < map->size(); ++i) {
+    const std::uint32_t from = (*map)[i];
+    if (from == kUnset || (bounded && from >= count)) return kNoSuchSection;
+    if (from != i) *same = false;
+  }
+  return status::kOk;
 }
 
 std::uint32_t Truncated(double value) {
@@ -83,9 +104,11 @@ std::uint32_t Truncated(double value) {
 
 }  // namespace
 
-SimResultsMgr::SimResultsMgr(ResultsProblemSide* problem) : problem_(problem) {
-  if (ResultModel* model = problem_->Model()) {
-    plot_ = std::make_unique<SputPlotHistoryMgr>(model);
+SimResultsMgr::SimResultsMgr(ResultsProblemSide* problem)
+    : problem_(problem), finder_(this),
+      use_(std::make_unique<SputUseMgr>(&store_, problem->VariableTree())) {
+  if (problem_->Model() != nullptr) {
+    plot_ = std::make_unique<SputPlotHistoryMgr>(&finder_);
     plot_->SetTolerance(1e-5);
   }
   for (std::int32_t i = 0; i < kSectionCount; ++i) {
@@ -99,7 +122,6 @@ SimResultsMgr::~SimResultsMgr() {
   if (RunResultsSeam::Current() == this) RunResultsSeam::SetCurrent(nullptr);
   if (plot_ != nullptr) plot_->Close();
   store_.Clear(true);
-  DeleteTree(&snapshot_tree_);
 }
 
 // --- client commands ---
@@ -110,22 +132,24 @@ Status SimResultsMgr::RegisterServices(DseServerRegistry* registry) {
   return status::IsFailure(s) ? s : registry->Register(kServiceToo, this);
 }
 
-Status SimResultsMgr::HandleCommand(std::uint32_t, std::uint32_t command, std::uint32_t,
-                                    const char* const*, std::uint32_t integer_count,
-                                    const std::int32_t* integers, std::uint32_t real_count,
-                                    const double* reals) {
+Status SimResultsMgr::HandleCommand(std::uint32_t, std::uint32_t command,
+                                    std::uint32_t string_count, const char* const* strings,
+                                    std::uint32_t integer_count, const std::int32_t* integers,
+                                    std::uint32_t real_count, const double* reals) {
   switch (command) {
     case kIntervalCommand:
       if (real_count < 1 || reals == nullptr) return status::kBadArguments;
       return SetCommunicationInterval(static_cast<float>(reals[0]));
     case kSnapshotIntervalCommand:
-      if (integer_count < 1 || integers == nullptr) return status::kBadArguments;
+      if (integer_count < 1 || integer_count > 2 || integers == nullptr)
+        return status::kBadArguments;
       return SetSnapshotFlags(
           static_cast<std::uint32_t>(integers[0]), integer_count >= 2 ? integers[1] : -1,
           real_count >= 1 && reals != nullptr,
           real_count >= 1 && reals != nullptr ? static_cast<float>(reals[0]) : 0.0f);
     default:
-      return status::kUnhandled;
+      return ProtocolCommand(command, string_count, strings, integer_count, integers, real_count,
+                             reals);
   }
 }
 
@@ -410,11 +434,13 @@ bool SimResultsMgr::AfterRunStep(double time, std::uint16_t run, std::int16_t co
 RunPosition SimResultsMgr::Position() const { return {run_time_, run_number_, snapshot_count_}; }
 
 void SimResultsMgr::RebuildRestoreTable() {
+  if (use_->Values() == restore_.get()) use_->SetValues(nullptr);
   restore_ = std::make_unique<SUPackedValueTable>();
   restore_->Resize(variable_count_);
 }
 
 void SimResultsMgr::DropRunState() {
+  if (use_->Values() == restore_.get()) use_->SetValues(nullptr);
   restore_.reset();
   timed_counter_ = 0;
   problem_->ResetRunHooks();
@@ -422,6 +448,7 @@ void SimResultsMgr::DropRunState() {
 
 void SimResultsMgr::ClearMaps() {
   variable_map_.clear();
+  event_map_.clear();
   map_failed_ = false;
 }
 
@@ -516,7 +543,7 @@ Status SimResultsMgr::Remap() {
   if (!platform::RenameFile(temp, kSnapshotFile, &error) ||
       !platform::SyncFolderOf(kSnapshotFile, &error))
     return snapshot::kIoFailed;
-  DeleteTree(&snapshot_tree_);
+  use_->DropTree();
   ClearMaps();
   return store_.OpenFile(kSnapshotFile, &registered_, true);
 }
@@ -529,8 +556,10 @@ Status SimResultsMgr::OpenSnapshotFile(std::int32_t variable_count,
   variable_count_ = variable_count < 0 ? 0 : variable_count;
   values_ = std::move(values);
   RebuildRestoreTable();
-  DeleteTree(&snapshot_tree_);
+  use_->DropTree();
   ClearMaps();
+  std::vector<std::uint32_t>* schedule = problem_->EventSchedule();
+  event_count_ = schedule != nullptr ? static_cast<std::uint32_t>(schedule->size()) : 0;
   if (!open_existing || !platform::PathExists(kSnapshotFile))
     return StartAnew(status::kOk, false, at);
 
@@ -583,7 +612,7 @@ Status SimResultsMgr::OpenSnapshotFile(std::int32_t variable_count,
     problem_->PostEvent(status::Code(result), "Successfully opened snapshot file.");
   }
   store_.NotifyRestoreDone();
-  DeleteTree(&snapshot_tree_);
+  use_->DropTree();
   return status::kOk;
 }
 
@@ -641,7 +670,12 @@ Status SimResultsMgr::TakeNamedSnapshot(const char* name, std::uint32_t* id, boo
   std::uint32_t taken = snapshot::kNewId;
   const Status s = store_.TakeSnapshot(Position(), name, live, &taken, kept, nullptr);
   if (s != status::kOk) return s;
-  problem_->SnapshotTaken(name, taken, live, kept, run_number_, snapshot_count_, run_time_);
+  // The client's list of snapshots learns of it.
+  const char* strings[1] = {name != nullptr ? name : ""};
+  const std::int32_t integers[5] = {static_cast<std::int32_t>(taken), live ? 1 : 0, kept ? 1 : 0,
+                                    run_number_, snapshot_count_};
+  const double reals[1] = {run_time_};
+  problem_->Send(new DseCommand(kService, kTakenCommand, 1, strings, 5, integers, 1, reals));
   if (id != nullptr) *id = taken;
   if (!notify) return status::kOk;
   DseMessage* notice = nullptr;
@@ -789,6 +823,8 @@ Status SimResultsMgr::AttachProblem(const char*, const char*) {
   DropRunState();
   store_.Clear(true);
   snapshot_flags_ = 0;
+  event_count_ = 0;
+  event_map_.clear();
   return status::kOk;
 }
 
@@ -832,13 +868,13 @@ Status SimResultsMgr::SaveAs(const char*, const char*) {
 Status SimResultsMgr::StartNewFiles(const char*, const char*) {
   timed_counter_ = 0;
   RebuildRestoreTable();
-  DeleteTree(&snapshot_tree_);
+  use_->DropTree();
   ClearMaps();
   Status result = snapshot::kNotOpen;
   if (platform::PathExists(kSnapshotFile))
     result = store_.OpenFile(kSnapshotFile, &registered_, true);
   if (status::IsSuccess(result)) {
-    DeleteTree(&snapshot_tree_);
+    use_->DropTree();
     ReopenPlotHistory(false);
     return result;
   }
@@ -855,8 +891,8 @@ std::uint32_t SimResultsMgr::Id(std::int32_t index) {
 Status SimResultsMgr::StructureRecord(std::int32_t index, DseMessage** message) {
   *message = nullptr;
   if (index < 0 || index >= kSectionCount) return kNoSuchSection;
-  if (index != 0) return status::kOk;
-  BvuDirectoryProper* tree = problem_->VariableTree();
+  if (index != 0 && index != 3) return status::kOk;
+  BvuDirectoryProper* tree = index == 0 ? problem_->VariableTree() : problem_->EventTree();
   if (tree == nullptr) return status::kOk;
   auto* record = new DseMessage(55, DseMessage::kRequest);
   const Status s = WriteUseDataTree(tree, *record);
@@ -871,13 +907,18 @@ Status SimResultsMgr::StructureRecord(std::int32_t index, DseMessage** message) 
 Status SimResultsMgr::MapStructure(std::int32_t record_index, DseMessage* message) {
   // Every record carries an id of this manager: the record's place says
   // which section it describes.
-  if (record_index != 0) return status::kOk;
-  DeleteTree(&snapshot_tree_);
-  snapshot_tree_ = new BvuDirectoryProper(nullptr, "");
-  if (message == nullptr) return status::kOk;
-  const Status s = snapshot_tree_->ReadTree(*message, ReadUseDataNode, nullptr);
+  if (record_index != 0 && record_index != 3) return status::kOk;
+  auto* tree = new BvuDirectoryProper(nullptr, "");
+  const Status s =
+      message != nullptr ? tree->ReadTree(*message, ReadUseDataNode, nullptr) : status::kOk;
+  if (record_index == 3) {
+    use_->SetEventTree(tree);
+    return s;
+  }
+  FixUseDataTypes(tree, store_.Version());
+  use_->SetTree(tree);
   if ((s & 0xA000FFFFu) == kCorruptedTree)
-    problem_->PostEvent(0, "Snapshot file was corrupted or out of date and has been deleted");
+    problem_->Print(s, "Snapshot file was corrupted or out of date and has been deleted");
   return s;
 }
 
@@ -907,8 +948,16 @@ Status SimResultsMgr::SectionData(std::int32_t index, const std::uint8_t** data,
         *length = static_cast<std::uint32_t>(block->size());
       }
       return status::kOk;
-    case 3:
+    case 3: {
+      std::vector<std::uint32_t>* schedule = problem_->EventSchedule();
+      if (schedule == nullptr) return status::kOk;
+      const std::size_t count = std::min<std::size_t>(schedule->size(), event_count_);
+      events_image_.resize(count * 4);
+      if (count > 0) std::memcpy(events_image_.data(), schedule->data(), count * 4);
+      *data = events_image_.data();
+      *length = static_cast<std::uint32_t>(events_image_.size());
       return status::kOk;
+    }
     default:
       return kNoSuchSection;
   }
@@ -918,7 +967,18 @@ Status SimResultsMgr::RestoreSection(std::int32_t index, const std::uint8_t* dat
                                      std::uint32_t length) {
   if (index < 0 || index >= kSectionCount) return kNoSuchSection;
   if (restore_ == nullptr) RebuildRestoreTable();
-  if (index == 0) return restore_->LoadImage(data, length);
+  if (index == 0) {
+    use_->SetValues(restore_.get());
+    return restore_->LoadImage(data, length);
+  }
+  if (index == 3) {
+    // Never more entries than the section holds.
+    std::uint32_t count = event_count_ != 0 ? event_count_ : length / 4;
+    count = std::min(count, length / 4);
+    std::vector<std::uint32_t> entries(count);
+    if (count > 0) std::memcpy(entries.data(), data, std::size_t{count} * 4);
+    return problem_->RestoreEventSchedule(entries);
+  }
   if (index == 2) restore_->Pool().LoadBytes(data, length);
   if (index == 1) {
     std::vector<std::uint8_t>* block = problem_->ProblemBlock();
@@ -933,26 +993,13 @@ Status SimResultsMgr::SnapshotWritten(std::int32_t) { return status::kOk; }
 Status SimResultsMgr::Ready(std::int32_t index, std::int32_t* ready) {
   switch (index) {
     case 0: {
-      variable_map_.assign(static_cast<std::size_t>(variable_count_), kUnset);
-      std::vector<std::pair<std::string, SimUseData*>> old_nodes;
-      std::vector<std::pair<std::string, SimUseData*>> new_nodes;
-      if (snapshot_tree_ != nullptr) CollectUseData(snapshot_tree_, &old_nodes);
-      if (BvuDirectoryProper* tree = problem_->VariableTree()) CollectUseData(tree, &new_nodes);
-      std::unordered_map<std::string, SimUseData*> present;
-      for (auto& [path, node] : new_nodes) present.emplace(path, node);
-      for (auto& [path, node] : old_nodes) {
-        auto found = present.find(path);
-        if (found == present.end() || node->variable_index == SimUseData::kArray) continue;
-        const std::uint32_t now = found->second->variable_index;
-        if (now < variable_map_.size()) variable_map_[now] = node->variable_index;
-      }
       bool same = true;
-      for (std::size_t i = 0; i < variable_map_.size(); ++i) {
-        if (variable_map_[i] == kUnset) {
-          map_failed_ = true;
-          return kNoSuchSection;
-        }
-        if (variable_map_[i] != i) same = false;
+      const Status s =
+          BuildOrderMap(use_->Tree(), problem_->VariableTree(),
+                        static_cast<std::uint32_t>(variable_count_), false, &variable_map_, &same);
+      if (status::IsFailure(s)) {
+        map_failed_ = true;
+        return s;
       }
       if (!same) *ready = 0;
       return status::kOk;
@@ -961,8 +1008,18 @@ Status SimResultsMgr::Ready(std::int32_t index, std::int32_t* ready) {
     case 2:
       *ready = 0;
       return status::kOk;
-    case 3:
+    case 3: {
+      if (event_count_ == 0) return status::kOk;
+      bool same = true;
+      const Status s = BuildOrderMap(use_->EventTree(), problem_->EventTree(), event_count_, true,
+                                     &event_map_, &same);
+      if (status::IsFailure(s)) {
+        map_failed_ = true;
+        return s;
+      }
+      if (!same) *ready = 0;
       return status::kOk;
+    }
     default:
       return kNoSuchSection;
   }
@@ -1009,11 +1066,24 @@ Status SimResultsMgr::ConvertSection(std::int32_t index, const std::uint8_t* dat
       *converted = data;
       *converted_length = length;
       return status::kOk;
-    case 3:
-      if (length != 0) return kNoSuchSection;
+    case 3: {
       *converted = data;
       *converted_length = 0;
+      if (length == 0) return status::kOk;
+      if (std::uint64_t{length} != std::uint64_t{event_count_} * 4 ||
+          event_map_.size() != event_count_)
+        return kNoSuchSection;
+      // Entry i of the present schedule is entry map[i] of the snapshot's.
+      events_image_.resize(length);
+      for (std::uint32_t i = 0; i < event_count_; ++i) {
+        if (event_map_[i] >= event_count_) return kNoSuchSection;
+        std::memcpy(events_image_.data() + std::size_t{i} * 4,
+                    data + std::size_t{event_map_[i]} * 4, 4);
+      }
+      *converted = events_image_.data();
+      *converted_length = length;
       return status::kOk;
+    }
     default:
       return kNoSuchSection;
   }
@@ -1021,5 +1091,105 @@ Status SimResultsMgr::ConvertSection(std::int32_t index, const std::uint8_t* dat
 
 Status SimResultsMgr::RestoreFinished(std::int32_t index) {
   if (index == 0) variable_map_.clear();
+  if (index == 3) event_map_.clear();
   return status::kOk;
+}
+
+// --- the plot history's variables ---
+
+Status SimResultsMgr::RemovePlotVariable(ResultVariable* variable) {
+  if (plot_ == nullptr || variable == nullptr) return status::kOk;
+  return plot_->RemoveVariable(finder_.Wrap(variable));
+}
+
+Status SimResultsMgr::AddPlotVariable(ResultVariable* variable) {
+  if (plot_ == nullptr || variable == nullptr) return status::kOk;
+  return plot_->AddVariable(finder_.Wrap(variable));
+}
+
+// --- the finder ---
+
+class SimResultsFinder::Variable final : public ResultVariable {
+ public:
+  Variable(SimResultsFinder* finder, ResultVariable* inner) : finder_(finder), inner_(inner) {}
+  std::uint32_t Id() const override { return inner_->Id(); }
+  std::string FullName() const override { return inner_->FullName(); }
+  Status GetValue(double* value) const override {
+    SimResultsMgr* manager = finder_->manager_;
+    const std::int32_t index = manager->Problem()->ValueIndex(inner_);
+    SUPackedValueTable* values = manager->Values();
+    double read = 0;
+    if (values != nullptr && index >= 0 && index < values->Count()) {
+      const SUPackedValue& record = values->Record(index);
+      if (record.type == SUValue::kReal) {
+        read = record.payload.real;
+      } else if (record.type == SUValue::kInteger || record.type == SUValue::kLogical) {
+        read = record.payload.integer;
+      } else {
+        const Status s = inner_->GetValue(&read);
+        if (status::IsFailure(s)) return s;
+      }
+    } else {
+      const Status s = inner_->GetValue(&read);
+      if (status::IsFailure(s)) return s;
+    }
+    *value = Clamp(read);
+    return status::kOk;
+  }
+  std::uint32_t Flags() const override { return inner_->Flags(); }
+  std::int32_t ElementCount() const override { return inner_->ElementCount(); }
+  ResultVariable* Element(std::int32_t index) override {
+    return finder_->Wrap(inner_->Element(index));
+  }
+
+ private:
+  SimResultsFinder* finder_;
+  ResultVariable* inner_;
+};
+
+SimResultsFinder::SimResultsFinder(SimResultsMgr* manager) : manager_(manager) {}
+SimResultsFinder::~SimResultsFinder() = default;
+
+double SimResultsFinder::Clamp(double value) {
+  if (std::isnan(value)) return kStandIn;
+  if (value > kLargest) return kStandIn;
+  if (value < -kLargest) return -kStandIn;
+  return value;
+}
+
+ResultVariable* SimResultsFinder::Wrap(ResultVariable* variable) {
+  if (variable == nullptr) return nullptr;
+  std::unique_ptr<Variable>& held = wrapped_[variable];
+  if (held == nullptr) held = std::make_unique<Variable>(this, variable);
+  return held.get();
+}
+
+ResultVariable* SimResultsFinder::FindVariable(const char* name, bool prefix) {
+  ResultModel* model = manager_->Problem()->Model();
+  return model != nullptr ? Wrap(model->FindVariable(name, prefix)) : nullptr;
+}
+
+ResultVariable* SimResultsFinder::ResolveIdPath(const BvuIdPath& path) {
+  ResultModel* model = manager_->Problem()->Model();
+  return model != nullptr ? Wrap(model->ResolveIdPath(path)) : nullptr;
+}
+
+std::int32_t SimResultsFinder::VariableCount() {
+  ResultModel* model = manager_->Problem()->Model();
+  return model != nullptr ? model->VariableCount() : 0;
+}
+
+ResultVariable* SimResultsFinder::VariableAt(std::int32_t index) {
+  ResultModel* model = manager_->Problem()->Model();
+  return model != nullptr ? Wrap(model->VariableAt(index)) : nullptr;
+}
+
+std::uint32_t SimResultsFinder::Generation() {
+  ResultModel* model = manager_->Problem()->Model();
+  return model != nullptr ? model->Generation() : 0;
+}
+
+double SimResultsFinder::ZeroThreshold() {
+  ResultModel* model = manager_->Problem()->Model();
+  return model != nullptr ? model->ZeroThreshold() : 0.0;
 }

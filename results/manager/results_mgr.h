@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "control/managers/subsystem_manager.h"
@@ -17,11 +18,14 @@
 #include "foundation/values/packed_value.h"
 #include "framework/servers/server_callback.h"
 #include "results/manager/assign_value.h"
+#include "results/manager/result_items.h"
 #include "results/plot/plot_history_mgr.h"
 #include "results/snapshots/snap_base.h"
 #include "results/snapshots/snapshot_mgr.h"
+#include "results/use/use_mgr.h"
 
 class BvuDirectoryProper;
+class PlotReportOwner;
 class DseMessage;
 class DseServerRegistry;
 
@@ -48,9 +52,6 @@ class ResultsProblemSide {
   virtual Status StoreRestoredValues(const SUPackedValueTable& values) = 0;
   // Whether the client wants snapshot values as text (kind 140).
   virtual bool WantsSnapshotText() = 0;
-  // Command 40 of service 55 to the client: a named snapshot was taken.
-  virtual void SnapshotTaken(const char* name, std::uint32_t id, bool live, bool kept,
-                             std::uint16_t run, std::int16_t count, double time) = 0;
 
   // What assignments read and tell; the defaults stand for a problem
   // manager without them.
@@ -86,6 +87,90 @@ class ResultsProblemSide {
     (void)index;
     return nullptr;
   }
+  // The variable's record in the value table, or -1 when it has none.
+  virtual std::int32_t ValueIndex(const ResultVariable* variable) {
+    (void)variable;
+    return -1;
+  }
+  // The event schedule as snapshots carry it: a tree of SimUseData nodes
+  // whose indices are the entries' places, and the entries; null for none.
+  virtual BvuDirectoryProper* EventTree() { return nullptr; }
+  virtual std::vector<std::uint32_t>* EventSchedule() { return nullptr; }
+  // Hands the restored entries back to the schedule.
+  virtual Status RestoreEventSchedule(const std::vector<std::uint32_t>& entries) {
+    (void)entries;
+    return status::kOk;
+  }
+
+  // What item access needs: the object of an id path (the problem's, null
+  // when it does not resolve), the object of a value-table index, the
+  // plot history's variable for an object, whether a run is active, the
+  // two scaling switches of the solver options and the specification-
+  // changed notice.
+  virtual ResultObject* ResolveObject(const BvuIdPath& path) {
+    (void)path;
+    return nullptr;
+  }
+  virtual ResultObject* ObjectAt(std::int32_t index) {
+    (void)index;
+    return nullptr;
+  }
+  // The object as queued assignments see it.
+  virtual AssignableVariable* Assignable(ResultObject* object) {
+    (void)object;
+    return nullptr;
+  }
+  virtual ResultVariable* PlotVariable(ResultObject* object) {
+    (void)object;
+    return nullptr;
+  }
+  virtual bool RunActive() { return false; }
+  // Command 15: a snapshot request for the control loop with its three
+  // flags and a description (may be null).
+  virtual Status QueueSnapshot(const char* name, bool first, bool second, bool third,
+                               const char* description) {
+    (void)second;
+    (void)third;
+    (void)description;
+    return RequestSnapshot(name, first);
+  }
+  // A restored snapshot's values are to be taken by the problem.
+  virtual void SetRestored() {}
+  virtual void SetRestartTime(double time) { (void)time; }
+  virtual void SetScalingSwitches() {}
+  virtual void SpecificationChanged(std::int32_t which) { (void)which; }
+};
+
+class SimResultsMgr;
+
+// The plot history's view of the problem's variables: a variable's value
+// is its value-table record where it has one, and what a single-precision
+// plot cannot hold is held at 9.98e27 with its sign.
+class SimResultsFinder final : public ResultModel {
+ public:
+  static constexpr float kLargest = 9.99e27f;
+  static constexpr float kStandIn = 9.98e27f;
+
+  explicit SimResultsFinder(SimResultsMgr* manager);
+  ~SimResultsFinder();
+  SimResultsFinder(const SimResultsFinder&) = delete;
+  SimResultsFinder& operator=(const SimResultsFinder&) = delete;
+
+  ResultVariable* FindVariable(const char* name, bool prefix) override;
+  ResultVariable* ResolveIdPath(const BvuIdPath& path) override;
+  std::int32_t VariableCount() override;
+  ResultVariable* VariableAt(std::int32_t index) override;
+  std::uint32_t Generation() override;
+  double ZeroThreshold() override;
+  // The finder's stand-in for the model's variable (null for null).
+  ResultVariable* Wrap(ResultVariable* variable);
+  static double Clamp(double value);
+
+ private:
+  class Variable;
+  friend class Variable;
+  SimResultsMgr* manager_;
+  std::unordered_map<const ResultVariable*, std::unique_ptr<Variable>> wrapped_;
 };
 
 class SimResultsMgr : public DseServerCB,
@@ -101,6 +186,8 @@ class SimResultsMgr : public DseServerCB,
   static constexpr std::uint16_t kTextKind = 140;
   static constexpr std::uint32_t kIntervalCommand = 32;
   static constexpr std::uint32_t kSnapshotIntervalCommand = 16;
+  // To the client: a snapshot was taken.
+  static constexpr std::uint32_t kTakenCommand = 40;
 
   // Snapshot flags (command 16).
   static constexpr std::uint32_t kTimedSnapshots = 0x1;
@@ -139,6 +226,23 @@ class SimResultsMgr : public DseServerCB,
                        const char* const* strings, std::uint32_t integer_count,
                        const std::int32_t* integers, std::uint32_t real_count,
                        const double* reals) override;
+  // Subtype 7: a result template on the request's id-path list.
+  Status HandleRequest(std::uint32_t type, DseMessage* request, DseMessage** reply,
+                       DseTemplate** kept) override;
+  // The client sets one attribute (first selector) of a variable or value
+  // object; 0x80000015 when the path does not resolve, 0x8000FFFF for an
+  // attribute the object has not.
+  Status SetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t second,
+                 std::uint32_t first, SUValue* value) override;
+  Status StartResultTemplate(DseMessage* request, DseTemplate** kept);
+  // A numbered request of subtype 12; the reply, when one is made, goes to
+  // *reply.
+  Status HandleNumberedRequest(DseMessage* request, DseMessage** reply, DseTemplate** kept);
+  // Request 58: restores the newest snapshot of the run.
+  Status RestoreLatest(bool delete_plot, DseMessage* request, DseMessage** reply);
+  // The position of the snapshot the last restore by command 1 or request
+  // 58 read, for the problem to take its values.
+  const RunPosition& LastRestored() const { return last_restored_; }
 
   // --- intervals (commands 32 and 16) ---
   // The value as "%f" reads it back; 0x8000020F when that is 0 or less (or
@@ -214,6 +318,14 @@ class SimResultsMgr : public DseServerCB,
   // Empties the plot history; with reopen, opens "PlotData.cpd" anew.
   Status RestartPlotHistory(bool reopen);
   SputPlotHistoryMgr* PlotHistory() { return plot_.get(); }
+  // The plot history's variables, through this manager as their finder
+  // (0 without a plot history).
+  Status RemovePlotVariable(ResultVariable* variable);
+  Status AddPlotVariable(ResultVariable* variable);
+  SimResultsFinder& Finder() { return finder_; }
+  SputUseMgr& UseMgr() { return *use_; }
+  ResultsProblemSide* Problem() { return problem_; }
+  std::uint32_t EventCount() const { return event_count_; }
   // Service 95, kind 58 and the time; no reply is awaited.
   void SendTimeMessage(double time);
   // The notice of service 85 for a snapshot taken; the caller owns it.
@@ -271,11 +383,22 @@ class SimResultsMgr : public DseServerCB,
   void StoreReal(AssignableVariable* variable, double value, std::uint32_t pattern,
                  std::uint32_t mask);
   void ClearMaps();
+  // Commands of the client protocol other than the intervals.
+  Status ProtocolCommand(std::uint32_t command, std::uint32_t string_count,
+                         const char* const* strings, std::uint32_t integer_count,
+                         const std::int32_t* integers, std::uint32_t real_count,
+                         const double* reals);
+  // Plot history closed, "PlotData.cpd" deleted, opened anew.
+  void StartPlotFileAnew();
+  // Attribute 1: queued before a run, at once during one.
+  Status SetVariableValue(ResultObject* object, double value);
   void ReopenPlotHistory(bool anew);
   void RecordPlot(double time);
 
   ResultsProblemSide* problem_;
+  SimResultsFinder finder_;
   SputSnapshotMgr store_;
+  std::unique_ptr<SputUseMgr> use_;
   SputSnapshotMgr::Participants registered_;
   std::unique_ptr<SUPackedValueTable> values_;
   std::unique_ptr<SUPackedValueTable> restore_;
@@ -298,12 +421,18 @@ class SimResultsMgr : public DseServerCB,
   std::string last_requested_;
   std::vector<std::unique_ptr<SimAssignValue>> step_assignments_;
   std::unique_ptr<SputPlotHistoryMgr> plot_;
+  // Reports' view of the plot history (request 28).
+  std::unique_ptr<PlotReportOwner, void (*)(PlotReportOwner*)> report_owner_{nullptr, DeleteOwner};
+  static void DeleteOwner(PlotReportOwner* owner);
   bool plot_recording_ = false;
 
-  // The snapshot's use-data tree (record 0) while a file is checked, and the
-  // map from present variable index to snapshot record index.
-  BvuDirectoryProper* snapshot_tree_ = nullptr;
+  // From present variable (event entry) index to snapshot record index,
+  // built while a file is checked.
   std::vector<std::uint32_t> variable_map_;
+  std::uint32_t event_count_ = 0;
+  RunPosition last_restored_{0.0, 0, 0};
+  std::vector<std::uint32_t> event_map_;
+  std::vector<std::uint8_t> events_image_;
   bool map_failed_ = false;
   std::vector<std::uint8_t> image_;
   std::vector<std::uint8_t> converted_;

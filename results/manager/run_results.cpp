@@ -1,9 +1,11 @@
 #include "results/manager/run_results.h"
 
+#include "control/managers/instance_mgr.h"
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
 #include "daes/model/var_table_entry.h"
 #include "daes/problem/problem.h"
+#include "foundation/directory/id_path.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/solver_options.h"
 #include "framework/messaging/message.h"
@@ -19,7 +21,8 @@ constexpr std::uint16_t kTimeKind = 58;
 
 SimRunResultsJoin::SimRunResultsJoin(SimProblemMgr& manager, DseServerRegistry* registry,
                                      Status* result)
-    : manager_(manager), results_(std::make_unique<SimResultsMgr>(this)) {
+    : manager_(manager), results_(std::make_unique<SimResultsMgr>(this)),
+      server_thread_(std::this_thread::get_id()) {
   const Status registered = results_->RegisterServices(registry);
   if (result != nullptr) *result = registered;
   manager_.SetRunResults(this);
@@ -31,9 +34,26 @@ SimRunResultsJoin::~SimRunResultsJoin() {
   // is going.
   manager_.SetRunResults(nullptr);
   if (daes::ResultsServices() == this) daes::SetResultsServices(nullptr);
+  for (DseMessage* message : held_) delete message;
+}
+
+std::size_t SimRunResultsJoin::HeldMessageCount() {
+  std::lock_guard<std::mutex> hold(held_lock_);
+  return held_.size();
+}
+
+void SimRunResultsJoin::SendHeldMessages() {
+  if (std::this_thread::get_id() != server_thread_) return;
+  std::vector<DseMessage*> messages;
+  {
+    std::lock_guard<std::mutex> hold(held_lock_);
+    messages.swap(held_);
+  }
+  for (DseMessage* message : messages) Send(message);
 }
 
 Status SimRunResultsJoin::ApplyAssignments(bool* applied) {
+  SendHeldMessages();
   bool restart = false;
   bool changed = false;
   const Status s = results_->ApplyAssignments(&restart, &changed, manager_.CurrentTime());
@@ -48,6 +68,7 @@ double SimRunResultsJoin::RunPosition() { return results_->Position().time; }
 void SimRunResultsJoin::ResetStepClock() { results_->SetCommunicationTime(manager_.CurrentTime()); }
 
 Status SimRunResultsJoin::SaveQueuedSnapshots() {
+  SendHeldMessages();
   std::vector<std::string> names;
   names.swap(queued_);
   Status last = status::kOk;
@@ -94,6 +115,7 @@ Status SimRunResultsJoin::EndOfDynamicRun() {
 void SimRunResultsJoin::MoveTo(double time) { results_->MoveRunPosition(time); }
 
 Status SimRunResultsJoin::SendTimeMessage(double time) {
+  SendHeldMessages();
   // As the results manager sends it; here its status is the caller's (a
   // client that did not announce service 95 fails an initialisation run).
   auto* message = new DseMessage(kTimeService, DseMessage::kRequest);
@@ -188,6 +210,12 @@ void SimRunResultsJoin::PostEvent(std::uint32_t, const char* text) {
 
 void SimRunResultsJoin::Send(DseMessage* message) {
   if (message == nullptr) return;
+  // Only the server thread sends: the run thread's messages wait for it.
+  if (std::this_thread::get_id() != server_thread_) {
+    std::lock_guard<std::mutex> hold(held_lock_);
+    held_.push_back(message);
+    return;
+  }
   const Status s = DseSendMessage(message, 0, nullptr, nullptr, nullptr, 0);
   // Without a controller the message is still ours.
   if (status::IsFailure(s)) delete message;
@@ -199,9 +227,6 @@ Status SimRunResultsJoin::StoreRestoredValues(const SUPackedValueTable& values) 
   return problem->RestoreValues(const_cast<SUPackedValueTable*>(&values));
 }
 
-void SimRunResultsJoin::SnapshotTaken(const char*, std::uint32_t, bool, bool, std::uint16_t,
-                                      std::int16_t, double) {}
-
 double SimRunResultsJoin::Option(std::int32_t number) {
   SolverOptions* options = SolverOptions::Instance();
   return options != nullptr ? options->GetReal(number) : 0.0;
@@ -209,6 +234,45 @@ double SimRunResultsJoin::Option(std::int32_t number) {
 
 void SimRunResultsJoin::Print(Status status, const std::string& text) {
   manager_.Report(status, text);
+}
+
+// --- item access ---
+
+ResultObject* SimRunResultsJoin::ResolveObject(const BvuIdPath& path) {
+  SimInstanceMgr* instances = manager_.Instances();
+  if (instances == nullptr) return nullptr;
+  BvuDirectoryNode* node = nullptr;
+  if (status::IsFailure(instances->ResolveIdPath(path.ids(), &node)) || node == nullptr)
+    return nullptr;
+  auto* entry = static_cast<DAESVarTableEntry*>(node->AsValueEntry());
+  if (entry == nullptr) return nullptr;
+  std::unique_ptr<SimEntryObject>& held = objects_[entry];
+  if (held == nullptr) held = std::make_unique<SimEntryObject>(entry);
+  return held.get();
+}
+
+AssignableVariable* SimRunResultsJoin::Assignable(ResultObject* object) {
+  if (object == nullptr) return nullptr;
+  // Only objects this join made reach here.
+  DAESVarTableEntry* entry = static_cast<SimEntryObject*>(object)->Entry();
+  std::unique_ptr<SimEntryAssignable>& held = assignables_[entry];
+  if (held == nullptr) held = std::make_unique<SimEntryAssignable>(entry);
+  return held.get();
+}
+
+bool SimRunResultsJoin::RunActive() {
+  return (manager_.StatusBits() & (run_bits::kRunning | run_bits::kStepPending)) != 0;
+}
+
+Status SimRunResultsJoin::QueueSnapshot(const char* name, bool, bool, bool, const char*) {
+  queued_.emplace_back(name != nullptr ? name : "");
+  return status::kOk;
+}
+
+void SimRunResultsJoin::SetRestored() {
+  struct RunPosition at;
+  const Status s = results_->RestoreSnapshotValues(results_->LastRestored(), &at);
+  if (status::IsFailure(s)) manager_.Report(s, "The restored snapshot's values were not taken");
 }
 
 // --- the model's results services ---
@@ -221,6 +285,7 @@ void SimRunResultsJoin::RemoveVariable(DAESVarTableEntry* entry) { recorded_.era
 
 void SimRunResultsJoin::ForgetEntry(DAESVarTableEntry* entry) {
   recorded_.erase(entry);
+  objects_.erase(entry);
   auto found = assignables_.find(entry);
   if (found == assignables_.end()) return;
   // Queued items keep their place but no longer name the variable.
@@ -290,3 +355,53 @@ void SimEntryAssignable::GetTypedValue(SUValue* value) const {
 }
 
 void SimEntryAssignable::SetTypedValue(const SUValue& value) { entry_->SetTypedValue(value); }
+
+// --- a problem entry for result items ---
+
+bool SimEntryObject::IsVariable() const { return entry_->EntryKind() == 0; }
+
+std::string SimEntryObject::Name() const {
+  const char* name = entry_->GetNameText();
+  return name != nullptr ? name : "";
+}
+
+std::uint16_t SimEntryObject::TypeCode() const { return entry_->ValueType(); }
+
+std::uint32_t SimEntryObject::Flags() const { return entry_->GetFlags(); }
+
+std::int32_t SimEntryObject::Index() const {
+  return entry_->IsStored() != 0 ? static_cast<std::int32_t>(entry_->StoredIndex()) : -1;
+}
+
+double SimEntryObject::RealValue() const { return entry_->GetRealValue(); }
+
+void SimEntryObject::GetTypedValue(SUValue* value) const {
+  value->SetType(SUValue::kNoType);
+  value->Assign(entry_->TypedValue());
+}
+
+void SimEntryObject::SetReal(double value) { entry_->SetValue(value); }
+
+Status SimEntryObject::SetTypedValue(const SUValue& value) {
+  entry_->SetTypedValue(value);
+  return status::kOk;
+}
+
+void SimEntryObject::Bounds(double* lower, double* upper) const {
+  *lower = -SimProblemMgr::kLargestValue;
+  *upper = SimProblemMgr::kLargestValue;
+  entry_->GetBounds(lower, upper);
+}
+
+void SimEntryObject::SetBounds(double lower, double upper) { entry_->SetBounds(lower, upper); }
+
+Status SimEntryObject::SetSpecification(std::uint32_t code) {
+  return entry_->SetSpec(static_cast<std::int32_t>(code)) != 0 ? status::kGeneralFailure
+                                                               : status::kOk;
+}
+
+std::uint32_t SimEntryObject::Specification() const {
+  return static_cast<std::uint32_t>(entry_->GetSpec());
+}
+
+void SimEntryObject::SetFlagBits(std::uint32_t bits) { entry_->SetFlags(bits); }

@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "control/problem/run_ops.h"
@@ -43,6 +45,31 @@ class SimEntryAssignable final : public AssignableVariable {
   DAESVarTableEntry* entry_;
 };
 
+// A problem entry as result items see it: a variable when its kind test
+// answers 0, else a value object.
+class SimEntryObject final : public ResultObject {
+ public:
+  explicit SimEntryObject(DAESVarTableEntry* entry) : entry_(entry) {}
+  DAESVarTableEntry* Entry() const { return entry_; }
+  bool IsVariable() const override;
+  std::string Name() const override;
+  std::uint16_t TypeCode() const override;
+  std::uint32_t Flags() const override;
+  std::int32_t Index() const override;
+  double RealValue() const override;
+  void GetTypedValue(SUValue* value) const override;
+  void SetReal(double value) override;
+  Status SetTypedValue(const SUValue& value) override;
+  void Bounds(double* lower, double* upper) const override;
+  void SetBounds(double lower, double upper) override;
+  Status SetSpecification(std::uint32_t code) override;
+  std::uint32_t Specification() const override;
+  void SetFlagBits(std::uint32_t bits) override;
+
+ private:
+  DAESVarTableEntry* entry_;
+};
+
 class SimRunResultsJoin final : public SimRunResults,
                                 public ResultsProblemSide,
                                 public DAESResultsServices {
@@ -60,6 +87,10 @@ class SimRunResultsJoin final : public SimRunResults,
   const std::set<DAESVarTableEntry*>& Recorded() const { return recorded_; }
   // Snapshots asked for by the automatic snapshot, not yet taken.
   const std::vector<std::string>& QueuedSnapshots() const { return queued_; }
+  // Messages left on another thread than the one that made the join (the
+  // server thread), sent at the loop's next pass through here.
+  std::size_t HeldMessageCount();
+  void SendHeldMessages();
 
   // --- SimRunResults ---
   Status ApplyAssignments(bool* applied) override;
@@ -109,10 +140,16 @@ class SimRunResultsJoin final : public SimRunResults,
   BvuDirectoryProper* VariableTree() override { return nullptr; }
   Status StoreRestoredValues(const SUPackedValueTable& values) override;
   bool WantsSnapshotText() override { return false; }
-  void SnapshotTaken(const char* name, std::uint32_t id, bool live, bool kept, std::uint16_t run,
-                     std::int16_t count, double time) override;
   double Option(std::int32_t number) override;
   void Print(Status status, const std::string& text) override;
+
+  ResultObject* ResolveObject(const BvuIdPath& path) override;
+  AssignableVariable* Assignable(ResultObject* object) override;
+  bool RunActive() override;
+  Status QueueSnapshot(const char* name, bool first, bool second, bool third,
+                       const char* description) override;
+  // The restored snapshot's values go into the problem at once.
+  void SetRestored() override;
 
   // --- DAESResultsServices ---
   void AddVariable(DAESVarTableEntry* entry) override;
@@ -129,6 +166,10 @@ class SimRunResultsJoin final : public SimRunResults,
   std::vector<std::string> queued_;
   std::set<DAESVarTableEntry*> recorded_;
   std::map<DAESVarTableEntry*, std::unique_ptr<SimEntryAssignable>> assignables_;
+  std::map<DAESVarTableEntry*, std::unique_ptr<SimEntryObject>> objects_;
   bool dynamic_ = false;
   bool mark_ = false;
+  std::thread::id server_thread_;
+  std::mutex held_lock_;
+  std::vector<DseMessage*> held_;
 };

@@ -84,6 +84,8 @@ class SputSnapshotMgr {
   // --- parameters ---
   void SetAutoCompress(bool on) { auto_compress_ = on; }
   void SetCompressRatio(double ratio) { compress_ratio_ = ratio; }
+  bool AutoCompress() const { return auto_compress_; }
+  double CompressRatio() const { return compress_ratio_; }
   void SetMaximumSnapshots(std::int32_t count) { maximum_snapshots_ = count < 0 ? 0 : count; }
 
   // --- participants ---

@@ -42,6 +42,7 @@ class FakeProblem : public ResultsProblemSide {
   void Send(DseMessage* message) override {
     testsupport::MessagePtr owned(message);
     if (message->type == 85) notices.push_back(testsupport::BodyOf(*message));
+    if (message->type == 55) ReadTaken(*message);
     if (message->type == 82) {
       auto received = testsupport::Received(*message);
       std::uint32_t zero = 9;
@@ -72,10 +73,6 @@ class FakeProblem : public ResultsProblemSide {
     auto found = by_index.find(index);
     return found != by_index.end() ? found->second : nullptr;
   }
-  void SnapshotTaken(const char* name, std::uint32_t id, bool, bool, std::uint16_t, std::int16_t,
-                     double) override {
-    taken.emplace_back(name, id);
-  }
   Status StoreRestoredValues(const SUPackedValueTable& values) override {
     restored.clear();
     for (std::int32_t i = 0; i < values.Count(); ++i)
@@ -89,6 +86,31 @@ class FakeProblem : public ResultsProblemSide {
     return table;
   }
   std::int32_t Count() const { return static_cast<std::int32_t>(names_.size()); }
+  // Command 40: the name, id, live, kept, run, count and time.
+  void ReadTaken(DseMessage& message) {
+    auto received = testsupport::Received(message);
+    std::uint32_t command = 0;
+    std::uint32_t n = 0;
+    received->GetUInt32(&command);
+    received->GetUInt32(&n);
+    std::vector<std::int32_t> integers(n);
+    for (auto& i : integers) {
+      std::uint32_t u = 0;
+      received->GetUInt32(&u);
+      i = static_cast<std::int32_t>(u);
+    }
+    received->GetUInt32(&n);
+    double time = 0;
+    for (std::uint32_t i = 0; i < n; ++i) received->GetFloatAsDouble(&time);
+    received->GetUInt32(&n);
+    char* name = nullptr;
+    if (n == 1) received->GetStringNew(&name);
+    taken.emplace_back(name != nullptr ? name : "", integers.empty() ? 0u : integers[0]);
+    taken_commands.push_back(command);
+    taken_integers.push_back(integers);
+    taken_times.push_back(time);
+    delete[] name;
+  }
   bool Posted(std::uint32_t number) const {
     for (const auto& e : events)
       if (e.first == number) return true;
@@ -104,6 +126,9 @@ class FakeProblem : public ResultsProblemSide {
   std::vector<std::string> renamed;
   std::vector<double> restored;
   std::vector<std::pair<std::string, std::uint32_t>> taken;
+  std::vector<std::uint32_t> taken_commands;
+  std::vector<std::vector<std::int32_t>> taken_integers;
+  std::vector<double> taken_times;
   bool wants_text = false;
   std::map<std::int32_t, double> options;
   bool restart_requested = false;

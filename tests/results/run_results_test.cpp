@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "control/problem/control_loop.h"
@@ -18,6 +19,7 @@
 #include "framework/messaging/message_controller.h"
 #include "framework/servers/server_registry.h"
 #include "solve/options/solver_option_table.h"
+#include "tests/framework/message_helpers.h"
 #include "tests/results/snapshot_fakes.h"
 
 namespace {
@@ -183,6 +185,50 @@ TEST_F(RunResultsJoin, TheTimeMessageGoesToService95AndItsStatusIsTheCallers) {
   EXPECT_EQ(controller_.types.back(), 95u);
   controller_.refuse = 0xA000FFFFu;
   EXPECT_EQ(join_->SendTimeMessage(0.5), 0xA000FFFFu);
+}
+
+TEST_F(RunResultsJoin, MessagesOfTheRunThreadWaitForTheServerThread) {
+  // A snapshot taken on another thread: its command 40 waits.
+  ASSERT_EQ(join_->OpenRecords(), 0u);
+  controller_.types.clear();
+  std::thread run([this] { join_->TakeSnapshot("on the run thread"); });
+  run.join();
+  EXPECT_TRUE(controller_.types.empty());
+  EXPECT_EQ(join_->HeldMessageCount(), 1u);
+  // Not sent from another thread either.
+  std::thread other([this] { join_->SendHeldMessages(); });
+  other.join();
+  EXPECT_EQ(join_->HeldMessageCount(), 1u);
+  // The loop's next pass sends it, before its own messages.
+  EXPECT_EQ(join_->SendTimeMessage(1.0), 0u);
+  EXPECT_EQ(controller_.types, (std::vector<std::uint32_t>{55u, 95u}));
+  EXPECT_EQ(join_->HeldMessageCount(), 0u);
+  // On the server thread it goes at once.
+  EXPECT_EQ(join_->TakeSnapshot("here"), 0u);
+  EXPECT_EQ(controller_.types.back(), 55u);
+}
+
+TEST_F(RunResultsJoin, Command15QueuesForTheLoopAndRequest58RestoresTheRun) {
+  ASSERT_EQ(join_->OpenRecords(), 0u);
+  const char* name[] = {"by hand"};
+  SimResultsMgr& results = join_->Manager();
+  EXPECT_EQ(results.HandleCommand(55, 15, 1, name, 0, nullptr, 0, nullptr), 0u);
+  ASSERT_EQ(join_->QueuedSnapshots().size(), 1u);
+  EXPECT_EQ(join_->QueuedSnapshots()[0], "by hand");
+  EXPECT_EQ(join_->SaveQueuedSnapshots(), 0u);
+  std::uint32_t id = 0;
+  EXPECT_EQ(results.FindSnapshotByName("by hand", &id), 0u);
+
+  DseMessage sent(55, DseMessage::kRequest);
+  sent.PutUInt16(58);
+  sent.PutUInt16(0);
+  auto request = testsupport::Received(sent);
+  DseMessage* reply = nullptr;
+  DseTemplate* kept = nullptr;
+  EXPECT_EQ(results.HandleRequest(55, request.get(), &reply, &kept), 0u);
+  ASSERT_NE(reply, nullptr);
+  delete reply;
+  EXPECT_EQ(kept, nullptr);
 }
 
 }  // namespace

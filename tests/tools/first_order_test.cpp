@@ -68,11 +68,23 @@ TEST_F(FirstOrderRoad, EditRefusalRebuildAndTheTable) {
   }
 }
 
-TEST_F(FirstOrderRoad, WithoutTheEditTheRunIsTheSame) {
+TEST_F(FirstOrderRoad, WithoutTheEditTheRunIsTheSameAndTheResultsServiceAgrees) {
   FirstOrderRun run;
-  ASSERT_TRUE(vantor_scenario::RunFirstOrder(Options(false), &run)) << run.failure;
+  FirstOrderOptions options = Options(false);
+  options.results = true;
+  ASSERT_TRUE(vantor_scenario::RunFirstOrder(options, &run)) << run.failure;
   EXPECT_EQ(run.refused, 0u);
   ExpectTable(run);
+  // x and y as reals with their flags, equal to the instance manager's reads.
+  EXPECT_EQ(run.result_kinds, (std::vector<std::uint16_t>{56, 56}));
+  ASSERT_EQ(run.result_values.size(), 2u);
+  EXPECT_EQ(run.result_values[0], run.read_back.x);
+  EXPECT_EQ(run.result_values[1], run.read_back.y);
+  EXPECT_NEAR(run.result_values[0], vantor_scenario::ExactX(1.0), 1e-4 * 5);
+  EXPECT_NEAR(run.result_values[1], 2 * run.result_values[0], 1e-9);
+  // The run's newest stretch starts at its initial specification.
+  EXPECT_EQ(run.restore_status, 0u);
+  EXPECT_EQ(run.restored_name, "Initial Specification");
 }
 
 TEST_F(FirstOrderRoad, AnEngineThatCannotStartIsAFailureNotATable) {

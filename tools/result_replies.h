@@ -1,0 +1,59 @@
+// The client's reading of the results manager's replies: the kinds and the
+// values of a result request (a subtype-7 template on id paths), and the
+// reply of request 58 (the newest snapshot of the run restored).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+#include "tools/client.h"
+
+namespace vantor_client {
+
+// Value kinds of result replies.
+inline constexpr std::uint16_t kResultByte = 1;
+inline constexpr std::uint16_t kResultWord = 4;
+inline constexpr std::uint16_t kResultReal = 24;
+inline constexpr std::uint16_t kResultRealAndFlags = 56;
+inline constexpr std::uint16_t kResultText = 68;
+inline constexpr std::uint16_t kResultTyped = 255;
+
+struct ResultValue {
+  std::uint16_t kind = 0;
+  double real = 0.0;        // 24, 56
+  std::uint32_t word = 0;   // 1, 4
+  std::uint32_t flags = 0;  // 56
+  std::string text;         // 68
+  std::uint16_t type = 0;   // 255: the type code, then its binary form
+  Bytes typed;
+};
+
+// The first reply: one u16 kind per item. False when the body is cut.
+bool DecodeResultKinds(const Bytes& body, std::vector<std::uint16_t>* kinds);
+// A fill: the items' values by their kinds. A kind-255 value has no length
+// of its own, so it is taken only as the last item. False when the body
+// does not hold exactly the values.
+bool DecodeResultValues(const Bytes& body, const std::vector<std::uint16_t>& kinds,
+                        std::vector<ResultValue>* values);
+
+struct RestoreReply {
+  Status status = 0;  // 0x40000048 when nothing was restored
+  double time = 0.0;
+  std::int32_t count = 0;
+  std::string name;
+  std::uint32_t date = 0;
+  std::uint32_t time_of_day = 0;
+};
+
+// Request 58's reply: kind 58, u32 status, f64 time, u32 count, the name,
+// date and time of day.
+bool DecodeRestoreReply(const Bytes& body, RestoreReply* reply);
+
+// An item of a result request: the path of ids (no names), the attribute
+// and the unused word.
+void PutResultItem(Request& request, const std::vector<std::uint32_t>& ids,
+                   std::uint16_t attribute);
+
+}  // namespace vantor_client
