@@ -42,6 +42,8 @@ struct EstimationResults {
   // Lower triangles by rows, N(N+1)/2 each.
   std::vector<double> covariance;
   std::vector<double> correlation;
+  // Confidence limits in the client's units, a pair per unknown.
+  std::vector<double> confidence;
   // Per measurement, experiments in order.
   struct Measurement {
     double observed = 0.0;
