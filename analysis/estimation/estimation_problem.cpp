@@ -141,7 +141,8 @@ void EstimationProblem::LoadInitialPoint() {
       u.variable->GetScale(&scale);
       u.variable->GetValue(&value);
     }
-    if (scale == 0.0) scale = 1.0;
+    if (!(scale > 0.0)) scale = 1.0;
+    scales_[j] = scale;
     x_[j] = value * scale;
   }
 }
@@ -420,8 +421,6 @@ std::int32_t EstimationProblem::Run(std::int32_t mode, const Pass& pass,
         double value = u.value * scale;
         if (u.variable != nullptr) u.variable->GetScaledValue(&value);
         x_[Z(j)] = value;
-      } else if (u.kind == Kind::kEstimated && u.variable == nullptr && calls_ == 0) {
-        x_[Z(j)] = u.value * scale;
       }
       scales_[Z(j)] = scale;
       // Bounds live in the optimiser's space, like x.
