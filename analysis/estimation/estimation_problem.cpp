@@ -30,7 +30,7 @@ std::string Format(const char* format, ...) {
 constexpr double kTinyResidual = 1e-150;
 constexpr double kPredictionFloor = 1e-10;
 constexpr double kTinyA = 1e-16;
-constexpr double kLn2PiPlus1 = 2.8378770664093453;  // ln(6.283185308) + 1
+const double kLn2PiPlus1 = std::log(6.283185308) + 1.0;
 
 std::int32_t PrintLevel() {
   SolverOptions* options = SolverOptions::Instance();
@@ -134,6 +134,12 @@ void EstimationProblem::Say(Status status, const std::string& text) const {
 void EstimationProblem::LoadInitialPoint() {
   for (std::size_t j = 0; j < layout_.unknowns.size(); ++j) {
     Unknown& u = layout_.unknowns[j];
+    if (u.kind == Kind::kHeteroscedasticity) {
+      if (u.variable != nullptr) u.variable->GetValue(&u.value);
+      scales_[j] = 1.0;
+      x_[j] = u.value;
+      continue;
+    }
     if (u.kind != Kind::kEstimated) continue;
     double scale = u.scale;
     double value = u.value;
@@ -353,7 +359,7 @@ void EstimationProblem::WriteBack() {
         break;
       case Kind::kReconciled:
         u.value = value;
-        if (u.variable != nullptr) u.variable->SetScaledValue(x_[Z(j)]);
+        if (u.variable != nullptr) u.variable->SetValue(value);
         break;
       case Kind::kHeteroscedasticity:
         u.value = value;
@@ -414,13 +420,14 @@ std::int32_t EstimationProblem::Run(std::int32_t mode, const Pass& pass,
         x_[Z(j)] = u.value;
       } else if (u.variable != nullptr) {
         u.variable->GetBounds(&lower, &upper);
-        u.variable->GetScale(&scale);
+        if (u.kind == Kind::kEstimated) u.variable->GetScale(&scale);
       }
       if (!(scale > 0.0)) scale = 1.0;
       if (u.kind == Kind::kReconciled) {
-        double value = u.value * scale;
-        if (u.variable != nullptr) u.variable->GetScaledValue(&value);
-        x_[Z(j)] = value;
+        // Reconciled unknowns are measured values: scale 1.
+        scale = 1.0;
+        if (u.variable != nullptr) u.variable->GetValue(&u.value);
+        x_[Z(j)] = u.value;
       }
       scales_[Z(j)] = scale;
       // Bounds live in the optimiser's space, like x.
