@@ -372,6 +372,6 @@ Status EstimationMgr::FinishDefinition() {
     if (r >= 0) ++per_record_[static_cast<std::size_t>(r)];
   }
   results_ = EstimationResults{};
-  problem_ = std::make_unique<EstimationProblem>(unknowns_, measurement_total_);
+  MakeProblem();
   return status::kOk;
 }

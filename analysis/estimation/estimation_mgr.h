@@ -60,11 +60,15 @@ struct EstimationResults {
     double wrs = 0.0;
     double see = 0.0;
     double explained = 0.0;
+    // In the client's units (display multiplier and offset of the record).
+    double see_client = 0.0;
   };
   std::vector<Record> records;
   double sum_log_likelihood = 0.0;
   double sum_wrss = 0.0;
   double sum_wrs = 0.0;
+  double overall_explained = 0.0;
+  double predicted_squares = 0.0;
 };
 
 class EstimationMgr final : public SimSingleAction,
@@ -166,6 +170,22 @@ class EstimationMgr final : public SimSingleAction,
   }
   EstOpenNLPSolver* OpenNLPSolver() const { return solver_; }
 
+  // --- pass completion, statistics and report ---
+  static constexpr Status kRunAgain = 0x802800D3u;
+  static constexpr std::int32_t kPassDone = 9;
+  static constexpr std::int32_t kPassFailed = 8;
+  // Gathers the pass of every experiment and drives the solver; always
+  // kRunAgain, Done() tells whether the estimation has finished.
+  Status CompletePass(std::int32_t reason);
+  bool Done() const { return done_; }
+  std::int32_t PassCount() const { return pass_counter_; }
+  bool SensitivitiesInUse() const { return sensitivities_ != 0; }
+  void SetSensitivitiesInUse(bool on) { sensitivities_ = on ? 1 : 0; }
+  void ListEstimates(bool statistics);
+  // The per-measurement and per-record figures of the last pass.
+  void ComputeFigures();
+  void PrintReport();
+
  private:
   Status Define(BvuBinaryStream& body);
   Status ReadDefinition(BvuBinaryStream& body);
@@ -175,6 +195,7 @@ class EstimationMgr final : public SimSingleAction,
   void WriteExperimentResults(DseMessage& reply);
   void WriteMeasurement(DseMessage& reply, EstExperiment& experiment, std::size_t entry,
                         std::size_t global);
+  void MakeProblem();
 
   AnalysisServices& services_;
   // Definition.
@@ -205,6 +226,12 @@ class EstimationMgr final : public SimSingleAction,
   double last_measurement_time_ = -1.0;
   std::int32_t write_back_ = 0;
   std::int32_t sensitivities_ = 1;
+  std::int32_t pass_counter_ = 0;
+  bool done_ = false;
+  std::int32_t last_result_ = 0;
+  std::vector<double> pass_residuals_, pass_predicted_, pass_observed_, pass_rows_;
+  std::vector<double> pass_weights_;
+  double predicted_squares_ = 0.0;
   double saved_time_ = 0.0;
   std::uint16_t saved_counter_ = 0;
   NewSimAction* action_ = nullptr;
