@@ -13,9 +13,13 @@
 
 #include "analysis/estimation/estimation_mgr.h"
 #include "analysis/estimation/estimation_problem.h"
+#include "analysis/model/opt_variable.h"
+#include "analysis/sensitivity/sensitivity_mgr.h"
 #include "foundation/interfaces/solver_options.h"
 #include "solve/optimisers/dense_optimiser.h"
 #include "tests/analysis/analysis_fakes.h"
+#include "tests/analysis/definition_writer.h"
+#include "tests/framework/message_helpers.h"
 #include "tests/support/temp_dir.h"
 #include "workloads/nist_problems.h"
 
@@ -602,6 +606,124 @@ TEST(EstimationDriverProtocol, StartFlagFailedPassAndZeroIterations) {
   }
   EXPECT_EQ(zero_messages, 1);
   EXPECT_TRUE(printed.Has("Experiment failed: cutting step in estimated variables") == false);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace analysis_fakes;
+
+// x measured three times in a steady-state experiment E1 (prediction 0.5),
+// z twice in a dynamic-free experiment E2 (prediction and observations 0):
+// maximum likelihood with gamma 1 for x and 0.5 for z; the solver kind no
+// library answers, so the first pass ends the estimation.
+class EstimationFigures : public ::testing::Test {
+ protected:
+  EstimationFigures() : sensitivities(services), manager(services) {
+    services.Add(1, "k1", 1.0);
+    services.Add(10, "x", 0.5);
+    services.Add(12, "z", 0.0);
+    services.options[analysis_options::kEstimator] = 2;
+    services.options[analysis_options::kEstimationSolver] = 99;
+  }
+  void Define(const std::vector<double>& x_observed) {
+    DefinitionRecord d;
+    d.estimated = {{1, 1.0, 0.0}};
+    ExperimentRecord e1;
+    e1.name = "E1";
+    e1.measured = {10};
+    for (double y : x_observed) e1.entries.push_back({10, 0.0, y, false, 0.0});
+    ExperimentRecord e2;
+    e2.name = "E2";
+    e2.measured = {12};
+    e2.entries = {{12, 0.0, 0.0, false, 0.0}, {12, 0.0, 0.0, false, 0.0}};
+    d.experiments = {e1, e2};
+    d.heteroscedasticity = 1;
+    d.records = {{10, 1.0, 2.0, 1.0}, {12, 0.5, 1.0, 0.0}};
+    auto message = testsupport::ReceivedBody(DefinitionMessage(d).bytes, EstimationMgr::kService);
+    DseMessage* reply = nullptr;
+    ASSERT_EQ(manager.HandleRequest(EstimationMgr::kService, message.get(), &reply, nullptr), 0u);
+    delete reply;
+    for (std::int32_t e = 0; e < manager.NumExperiments(); ++e) {
+      ASSERT_EQ(manager.Experiment(e)->RecordResiduals(), 0u);
+    }
+  }
+  bool Printed(const std::string& text) const {
+    for (const auto& p : services.printed) {
+      if (p.second == text) return true;
+    }
+    return false;
+  }
+
+  FakeServices services;
+  SensitivityMgr sensitivities;
+  EstimationMgr manager;
+};
+
+TEST_F(EstimationFigures, PerMeasurementAndPerRecordFiguresByHand) {
+  TestOptions options;
+  options.ints[eo::kPrintLevel] = 1;
+  options.ints[eo::kEstimationPrintLevel] = 2;
+  Define({1.0, 0.2, 0.5});
+  EXPECT_EQ(manager.CompletePass(EstimationMgr::kPassDone), EstimationMgr::kRunAgain);
+  EXPECT_TRUE(manager.Done());
+  const EstimationResults& r = manager.Results();
+  EXPECT_EQ(r.outcome, 8u);
+  ASSERT_EQ(r.measurements.size(), 5u);
+  EXPECT_DOUBLE_EQ(r.measurements[0].percentage_error, 100.0);
+  EXPECT_NEAR(r.measurements[1].percentage_error, -60.0, 1e-12);
+  EXPECT_NEAR(r.measurements[0].standardised, 0.5 / std::sqrt(0.5 / 3.0 * 0.68), 1e-12);
+  // Prediction and observation 0: base 1.
+  EXPECT_EQ(r.measurements[3].percentage_error, 0.0);
+  ASSERT_EQ(r.records.size(), 2u);
+  EXPECT_NEAR(r.records[0].wrss, 0.68, 1e-12);
+  EXPECT_NEAR(r.records[0].wrs, 0.2 / std::sqrt(0.5), 1e-12);
+  // d = 5 - 1, n = 3, W = 6.
+  EXPECT_NEAR(r.records[0].see, std::sqrt(0.085), 1e-12);
+  // v = |0.5·2 + 1| = 2: Q' = 0.68, V = 1.5.
+  EXPECT_NEAR(r.records[0].see_client, std::sqrt(0.34), 1e-12);
+  const double tss =
+      (std::pow(1.0 - 1.7 / 3, 2) + std::pow(0.2 - 1.7 / 3, 2) + std::pow(0.5 - 1.7 / 3, 2)) / 0.5;
+  EXPECT_NEAR(r.records[0].explained, (1.0 - 0.68 / tss) * 100.0, 1e-9);
+  // Observations all at their mean: TSS below 1e-16.
+  EXPECT_EQ(r.records[1].explained, 100.0);
+  EXPECT_NEAR(r.overall_explained, (1.0 - 0.68 / tss) * 100.0, 1e-9);
+  // The report at print level 2.
+  EXPECT_TRUE(
+      Printed(" Maximized   Weighted    Weighted    Standard   Percentage  Heterosced-   "
+              "Measured"));
+  char row[160];
+  std::snprintf(row, sizeof row, "%11.3e %11.3e %11.3e %11.3e    %7.3f  %11.2f   x",
+                r.records[0].log_likelihood, 0.68, 0.2 / std::sqrt(0.5), std::sqrt(0.085),
+                r.records[0].explained, 1.0);
+  EXPECT_TRUE(Printed(row)) << row;
+  EXPECT_TRUE(Printed("Observed versus Predicted:"));
+  EXPECT_TRUE(
+      Printed("Steady state experiment E1: (sum of weighted squared errors=  3.400000e-01)"));
+  std::snprintf(row, sizeof row, "%8s %12.4e %12.4e %10.2g %12.4e %12.4e  x", "", 1.0, 0.5, 100.0,
+                r.measurements[0].standardised, 0.5);
+  EXPECT_TRUE(Printed(row)) << row;
+}
+
+TEST_F(EstimationFigures, TinyBaseGivesTheCappedPercentage) {
+  services.Var(10)->SetValue(1e-303);
+  Define({1.0, -1.0, 0.0});
+  manager.CompletePass(EstimationMgr::kPassDone);
+  const EstimationResults& r = manager.Results();
+  EXPECT_EQ(r.measurements[0].percentage_error, 1.7976931348623158e303);
+  EXPECT_EQ(r.measurements[1].percentage_error, -1.7976931348623158e303);
+  EXPECT_TRUE(std::isfinite(r.measurements[2].percentage_error));
+}
+
+TEST_F(EstimationFigures, LeastSquaresZeroesHeteroscedasticity) {
+  services.options[analysis_options::kEstimator] = 1;
+  Define({1.0, 0.2, 0.5});
+  manager.CompletePass(EstimationMgr::kPassDone);
+  EXPECT_EQ(manager.Heteroscedasticity(0)->value(), 0.0);
+  EXPECT_EQ(manager.Results().records[0].log_likelihood, 0.0);
+  // With gamma 0 the sums are plain.
+  EXPECT_NEAR(manager.Results().records[0].wrss, 0.34, 1e-12);
 }
 
 }  // namespace
