@@ -26,6 +26,7 @@ class DataRecVar;
 class DseMessage;
 class EstOpenNLPSolver;
 class EstimationProblem;
+class EstimationRunServices;
 class OptVariable;
 
 // What the last estimation produced; filled by the solver driver and its
@@ -170,6 +171,22 @@ class EstimationMgr final : public SimSingleAction,
   }
   EstOpenNLPSolver* OpenNLPSolver() const { return solver_; }
 
+  // --- the action's run ---
+  static constexpr Status kNoExperiments = 0x8028025Du;
+  static constexpr Status kBadHookPoint = 0x8028002Cu;
+  static constexpr std::int32_t kReplyContinue = 1;
+  static constexpr std::int32_t kReplyRestart = 3;
+  static constexpr std::int32_t kReplyFinished = 4;
+  static constexpr std::int32_t kReplyStop = 6;
+  void SetRunServices(EstimationRunServices* run) { run_ = run; }
+  Status PrepareExperiments();
+  Status ScheduleMeasurementEvent(std::uint32_t kind, double previous, double next,
+                                  double tolerance);
+  std::int32_t CurrentExperiment() const { return current_experiment_; }
+  bool FirstPassDone() const { return first_pass_done_; }
+  bool PassRestart() const { return pass_restart_; }
+  bool AtMeasurement() const { return at_measurement_; }
+
   // --- pass completion, statistics and report ---
   static constexpr Status kRunAgain = 0x802800D3u;
   static constexpr std::int32_t kPassDone = 9;
@@ -196,6 +213,11 @@ class EstimationMgr final : public SimSingleAction,
   void WriteMeasurement(DseMessage& reply, EstExperiment& experiment, std::size_t entry,
                         std::size_t global);
   void MakeProblem();
+  void StartExperiment(EstExperiment& experiment);
+  void ApplyUnknowns(EstExperiment& experiment);
+  std::int32_t Measure(EstExperiment& experiment);
+  std::int32_t Finish();
+  void FollowRunType(std::int32_t experiment);
 
   AnalysisServices& services_;
   // Definition.
@@ -227,6 +249,11 @@ class EstimationMgr final : public SimSingleAction,
   std::int32_t write_back_ = 0;
   std::int32_t sensitivities_ = 1;
   std::int32_t pass_counter_ = 0;
+  EstimationRunServices* run_ = nullptr;
+  std::vector<bool> started_;
+  bool at_measurement_ = false;
+  bool first_pass_done_ = false;
+  bool pass_restart_ = false;
   bool done_ = false;
   std::int32_t last_result_ = 0;
   std::vector<double> pass_residuals_, pass_predicted_, pass_observed_, pass_rows_;

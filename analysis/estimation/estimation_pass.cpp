@@ -135,7 +135,7 @@ Status EstimationMgr::CompletePass(std::int32_t reason) {
   if (pass_counter_ == 1) {
     mode = kEstFirstPass;
     // The unknowns still hold their initial values on the first pass.
-    problem_->LoadInitialPoint();
+    if (snapshot_numbers_.empty()) problem_->LoadInitialPoint();
   } else if (reason == kPassFailed) {
     mode = kEstFailedPass;
   }
