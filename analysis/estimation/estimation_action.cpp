@@ -134,6 +134,7 @@ std::int32_t EstimationMgr::Measure(EstExperiment& experiment) {
     const bool measure_now = dynamic == nullptr || (!dynamic->TimePoints().empty() &&
                                                     dynamic->TimePoints()[0].time == now);
     if (measure_now) {
+      if (dynamic != nullptr) last_measurement_time_ = now;
       experiment.RecordResiduals();
       if (sensitivities_ != 0) experiment.RecordSensitivities();
     }

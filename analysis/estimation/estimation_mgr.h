@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@ class DseMessage;
 class EstOpenNLPSolver;
 class EstimationProblem;
 class EstimationRunServices;
+class QLNDenseOptimiser;
 class OptVariable;
 
 // What the last estimation produced; filled by the solver driver and its
@@ -179,6 +181,12 @@ class EstimationMgr final : public SimSingleAction,
   static constexpr std::int32_t kReplyFinished = 4;
   static constexpr std::int32_t kReplyStop = 6;
   void SetRunServices(EstimationRunServices* run) { run_ = run; }
+  // The optimisers of later definitions come from `factory` (null: the
+  // dense optimiser factory).
+  void SetOptimiserFactory(
+      std::function<QLNDenseOptimiser*(std::int32_t, std::int32_t, std::int32_t)> factory) {
+    optimiser_factory_ = std::move(factory);
+  }
   Status PrepareExperiments();
   Status ScheduleMeasurementEvent(std::uint32_t kind, double previous, double next,
                                   double tolerance);
@@ -250,6 +258,7 @@ class EstimationMgr final : public SimSingleAction,
   std::int32_t sensitivities_ = 1;
   std::int32_t pass_counter_ = 0;
   EstimationRunServices* run_ = nullptr;
+  std::function<QLNDenseOptimiser*(std::int32_t, std::int32_t, std::int32_t)> optimiser_factory_;
   std::vector<bool> started_;
   bool at_measurement_ = false;
   bool first_pass_done_ = false;

@@ -87,7 +87,8 @@ void EstimationMgr::MakeProblem() {
   AnalysisServices* services = &services_;
   problem_ = EstimationProblem::Create(
       std::move(layout),
-      [services](Status s, const std::string& text) { services->Print(s, text); }, &results_);
+      [services](Status s, const std::string& text) { services->Print(s, text); }, &results_,
+      optimiser_factory_);
   pass_counter_ = 0;
   done_ = false;
   last_result_ = 0;
