@@ -142,6 +142,7 @@ Status EstimationMgr::CompletePass(std::int32_t reason) {
   }
   EstimationProblem::Pass pass{pass_residuals_.data(), pass_rows_.data(), pass_predicted_.data(),
                                pass_weights_.data()};
+  problem_->SetStatistics(sensitivities_ != 0);
   const std::int32_t result = problem_->Run(mode, pass, nullptr);
   last_result_ = result;
   bool finished = result < 0;

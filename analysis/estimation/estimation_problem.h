@@ -139,6 +139,8 @@ class EstimationProblem {
   void StandardErrors(const std::vector<double>& covariance, double two_f,
                       std::vector<double>* out) const;
 
+  // Whether the statistics are computed when the optimiser has finished.
+  void SetStatistics(bool wanted) { layout_.statistics = wanted; }
   std::int32_t UnknownCount() const { return n_; }
   std::int32_t MeasurementCount() const { return m_; }
   const std::vector<AnalysisVariable*>& Unknowns() const { return variables_; }

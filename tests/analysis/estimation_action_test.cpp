@@ -251,6 +251,22 @@ TEST_F(EstimationAction, SingleExperimentFinishesWithFourAndNoWriteBack) {
   EXPECT_TRUE(run.assigned.empty());
 }
 
+TEST_F(EstimationAction, SolverThreeRunsOneMorePassWithSensitivities) {
+  services.options[analysis_options::kEstimationSolver] = 3;
+  final_code = 1;
+  Define({Steady("E1")});
+  EXPECT_EQ(Hook(5), 1);
+  EXPECT_FALSE(manager.SensitivitiesInUse());
+  EXPECT_EQ(Hook(6), 3);
+  EXPECT_FALSE(manager.Done());
+  EXPECT_TRUE(manager.SensitivitiesInUse());
+  EXPECT_EQ(Hook(5), 1);
+  EXPECT_EQ(Hook(6), 3);
+  EXPECT_TRUE(manager.Done());
+  // Only the first pass called the optimiser.
+  EXPECT_EQ(optimiser->calls.size(), 1u);
+}
+
 TEST_F(EstimationAction, HookOutsideTheRangeAndNoExperiments) {
   Define({Steady("E1")});
   EXPECT_EQ(Hook(13), 6);
