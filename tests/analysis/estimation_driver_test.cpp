@@ -16,6 +16,7 @@
 #include "analysis/model/opt_variable.h"
 #include "analysis/sensitivity/sensitivity_mgr.h"
 #include "foundation/interfaces/solver_options.h"
+#include "framework/messaging/message.h"
 #include "solve/optimisers/dense_optimiser.h"
 #include "tests/analysis/analysis_fakes.h"
 #include "tests/analysis/definition_writer.h"
@@ -572,6 +573,49 @@ TEST(EstimationDriverOutcome, ReturnToBestOnlyAfterAFailureAwayFromTheBest) {
       EXPECT_TRUE(printed.Has(text));
     }
   }
+}
+
+TEST(EstimationDriverProtocol, ProgressMessageBytes) {
+  TestOptions options;
+  options.ints[eo::kNlsMaxIter] = 10;
+  LineFit line;
+  EstimationProblem::Layout layout = LeastSquaresLayout({line.a, line.b}, 6);
+  EstimationResults results;
+  ScriptedOptimiser* optimiser = nullptr;
+  auto problem = EstimationProblem::Create(layout, nullptr, &results, Scripted(&optimiser));
+  problem->LoadInitialPoint();
+  optimiser->script = {{-1, {}}, {-1, {1.5, 2.5}}};
+  DseMessage progress(87, 12);
+  progress.PutUInt16(157);
+  EXPECT_EQ(problem->Run(kEstFirstPass, line.Evaluate(*problem).Pass(), &progress), 0);
+  auto back = testsupport::ReceivedBody(testsupport::BodyOf(progress), 87);
+  std::uint16_t head = 0;
+  std::uint32_t type = 0, iterations = 0, count = 0;
+  double objective = 0.0, squares = 0.0, now = 0.0, before = 0.0;
+  char name[16] = {};
+  back->GetUInt16(&head);
+  back->GetUInt32(&type);
+  back->GetUInt32(&iterations);
+  back->TryGet8(&objective);
+  back->TryGet8(&squares);
+  EXPECT_EQ(head, 157);
+  EXPECT_EQ(type, 1u);
+  EXPECT_EQ(iterations, 2u);
+  EXPECT_NEAR(objective, line.rss, 1e-12);
+  EXPECT_NEAR(squares, line.rss, 1e-12);
+  back->GetUInt32(&count);
+  ASSERT_EQ(count, 2u);
+  for (double expected : {1.5, 2.5}) {
+    back->GetStringInto(name, sizeof name);
+    back->TryGet8(&now);
+    back->TryGet8(&before);
+    EXPECT_EQ(now, expected);
+  }
+  EXPECT_STREQ(name, "b2");
+  EXPECT_EQ(before, line.b);
+  back->GetUInt32(&count);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(results.iterations, 2u);
 }
 
 TEST(EstimationDriverProtocol, StartFlagFailedPassAndZeroIterations) {
