@@ -35,12 +35,6 @@ EstimationMgr::~EstimationMgr() {
 
 // The run of the experiments belongs to the estimation action proper; until
 // it is there the action has nothing to do at a hook point.
-Status EstimationMgr::Execute(std::int32_t* request, SimActionControl* element,
-                              const SimExplicitEvent*) {
-  if (element != nullptr) element->state = SimActionControl::kDone;
-  if (request != nullptr) *request = 0;
-  return status::kOk;
-}
 
 Status EstimationMgr::Start() {
   if (active_) return status::kOk;
@@ -103,6 +97,8 @@ void EstimationMgr::FreeDefinition() {
   measurement_total_ = 0;
   hetero_flag_ = 0;
   current_experiment_ = 0;
+  started_.clear();
+  at_measurement_ = pass_restart_ = first_pass_done_ = done_ = false;
 }
 
 void EstimationMgr::Clear() {
@@ -372,6 +368,6 @@ Status EstimationMgr::FinishDefinition() {
     if (r >= 0) ++per_record_[static_cast<std::size_t>(r)];
   }
   results_ = EstimationResults{};
-  problem_ = std::make_unique<EstimationProblem>(unknowns_, measurement_total_);
+  MakeProblem();
   return status::kOk;
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,8 @@ class DataRecVar;
 class DseMessage;
 class EstOpenNLPSolver;
 class EstimationProblem;
+class EstimationRunServices;
+class QLNDenseOptimiser;
 class OptVariable;
 
 // What the last estimation produced; filled by the solver driver and its
@@ -42,6 +45,8 @@ struct EstimationResults {
   // Lower triangles by rows, N(N+1)/2 each.
   std::vector<double> covariance;
   std::vector<double> correlation;
+  // Confidence limits in the client's units, a pair per unknown.
+  std::vector<double> confidence;
   // Per measurement, experiments in order.
   struct Measurement {
     double observed = 0.0;
@@ -58,11 +63,15 @@ struct EstimationResults {
     double wrs = 0.0;
     double see = 0.0;
     double explained = 0.0;
+    // In the client's units (display multiplier and offset of the record).
+    double see_client = 0.0;
   };
   std::vector<Record> records;
   double sum_log_likelihood = 0.0;
   double sum_wrss = 0.0;
   double sum_wrs = 0.0;
+  double overall_explained = 0.0;
+  double predicted_squares = 0.0;
 };
 
 class EstimationMgr final : public SimSingleAction,
@@ -164,6 +173,44 @@ class EstimationMgr final : public SimSingleAction,
   }
   EstOpenNLPSolver* OpenNLPSolver() const { return solver_; }
 
+  // --- the action's run ---
+  static constexpr Status kNoExperiments = 0x8028025Du;
+  static constexpr Status kBadHookPoint = 0x8028002Cu;
+  static constexpr std::int32_t kReplyContinue = 1;
+  static constexpr std::int32_t kReplyRestart = 3;
+  static constexpr std::int32_t kReplyFinished = 4;
+  static constexpr std::int32_t kReplyStop = 6;
+  void SetRunServices(EstimationRunServices* run) { run_ = run; }
+  // The optimisers of later definitions come from `factory` (null: the
+  // dense optimiser factory).
+  void SetOptimiserFactory(
+      std::function<QLNDenseOptimiser*(std::int32_t, std::int32_t, std::int32_t)> factory) {
+    optimiser_factory_ = std::move(factory);
+  }
+  Status PrepareExperiments();
+  Status ScheduleMeasurementEvent(std::uint32_t kind, double previous, double next,
+                                  double tolerance);
+  std::int32_t CurrentExperiment() const { return current_experiment_; }
+  bool FirstPassDone() const { return first_pass_done_; }
+  bool PassRestart() const { return pass_restart_; }
+  bool AtMeasurement() const { return at_measurement_; }
+
+  // --- pass completion, statistics and report ---
+  static constexpr Status kRunAgain = 0x802800D3u;
+  static constexpr std::int32_t kPassDone = 9;
+  static constexpr std::int32_t kPassFailed = 8;
+  // Gathers the pass of every experiment and drives the solver; always
+  // kRunAgain, Done() tells whether the estimation has finished.
+  Status CompletePass(std::int32_t reason);
+  bool Done() const { return done_; }
+  std::int32_t PassCount() const { return pass_counter_; }
+  bool SensitivitiesInUse() const { return sensitivities_ != 0; }
+  void SetSensitivitiesInUse(bool on) { sensitivities_ = on ? 1 : 0; }
+  void ListEstimates(bool statistics);
+  // The per-measurement and per-record figures of the last pass.
+  void ComputeFigures();
+  void PrintReport();
+
  private:
   Status Define(BvuBinaryStream& body);
   Status ReadDefinition(BvuBinaryStream& body);
@@ -173,6 +220,12 @@ class EstimationMgr final : public SimSingleAction,
   void WriteExperimentResults(DseMessage& reply);
   void WriteMeasurement(DseMessage& reply, EstExperiment& experiment, std::size_t entry,
                         std::size_t global);
+  void MakeProblem();
+  void StartExperiment(EstExperiment& experiment);
+  void ApplyUnknowns(EstExperiment& experiment);
+  std::int32_t Measure(EstExperiment& experiment);
+  std::int32_t Finish();
+  void FollowRunType(std::int32_t experiment);
 
   AnalysisServices& services_;
   // Definition.
@@ -203,6 +256,18 @@ class EstimationMgr final : public SimSingleAction,
   double last_measurement_time_ = -1.0;
   std::int32_t write_back_ = 0;
   std::int32_t sensitivities_ = 1;
+  std::int32_t pass_counter_ = 0;
+  EstimationRunServices* run_ = nullptr;
+  std::function<QLNDenseOptimiser*(std::int32_t, std::int32_t, std::int32_t)> optimiser_factory_;
+  std::vector<bool> started_;
+  bool at_measurement_ = false;
+  bool first_pass_done_ = false;
+  bool pass_restart_ = false;
+  bool done_ = false;
+  std::int32_t last_result_ = 0;
+  std::vector<double> pass_residuals_, pass_predicted_, pass_observed_, pass_rows_;
+  std::vector<double> pass_weights_;
+  double predicted_squares_ = 0.0;
   double saved_time_ = 0.0;
   std::uint16_t saved_counter_ = 0;
   NewSimAction* action_ = nullptr;

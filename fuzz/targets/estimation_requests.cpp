@@ -2,7 +2,7 @@
 // a model of sixteen variables (variable references are their u32 ids; ids
 // 13 to 16 are fixed): definitions, starts, stops, clears and results
 // replies; after each definition the experiments record residuals and
-// sensitivity rows as a pass of the estimation would. With bit 1 of the
+// sensitivity rows as a pass of the estimation would, and the pass ends. With bit 1 of the
 // first byte the input is Open NLP option settings for a loaded solver.
 #include <memory>
 
@@ -26,6 +26,8 @@ void Pass(EstimationMgr& manager, SensitivityMgr& sensitivities) {
       e->RecordSensitivities();
     }
   }
+  // The pass end: the driver, the figures and the report over those values.
+  manager.CompletePass(EstimationMgr::kPassDone);
 }
 }  // namespace
 
