@@ -13,6 +13,7 @@
 #include "foundation/interfaces/run_mode.h"
 #include "framework/libraries/library_api.h"
 #include "solve/options/solver_option_table.h"
+#include "tests/control/real_lag_run.h"
 #include "tests/daes/daes_helpers.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/scoped_current_folder.h"
@@ -24,79 +25,9 @@
 namespace {
 
 using namespace modelwriter;
+using reallag::Lag;
 
-Step Lag() { return {2, "FirstOrder"}; }
-
-void FirstOrder(Writer& w) {
-  w.List(6);
-  w.Item(kRealVariable);
-  w.Placement({Lag(), {1, ".u"}});
-  w.Value(2.0), w.Spec(4), w.End();
-  w.Item(kRealVariable);
-  w.Placement({Lag(), {2, ".k"}});
-  w.Value(1.0), w.Spec(4), w.End();
-  w.Item(kStateVariable);
-  w.Placement({Lag(), {3, ".x"}});
-  w.Value(0.0), w.Spec(32), w.End();
-  w.Item(kRealVariable);
-  w.Placement({Lag(), {4, ".y"}});
-  w.Spec(1), w.End();
-  w.Item(kInlineEquation);
-  w.U32(0);
-  w.Expression(Sub(Var(0), Mul(Var(1), Sub(Var(2), Var(3)))));
-  w.Placement({Lag(), {10, ".e1"}});
-  w.EquationHead(4);
-  w.Reference({2, 3, 1});
-  w.Reference({2, 2});
-  w.Reference({2, 1});
-  w.Reference({2, 3});
-  w.Item(kInlineEquation);
-  w.U32(0);
-  w.Expression(Sub(Var(0), Mul(Real(2.0), Var(1))));
-  w.Placement({Lag(), {11, ".e2"}});
-  w.EquationHead(2);
-  w.Reference({2, 4});
-  w.Reference({2, 3});
-}
-
-class RealRunTest : public ::testing::Test {
- protected:
-  RealRunTest() {
-    AddDLLSearchPath(VANTOR_KVS_DIR);
-    manager.SetRunOps(&steps);
-    steps.DaesModel()->SetInstanceTree(tree.root, nullptr);
-    EXPECT_EQ(tree.Read(FirstOrder), 0u);
-  }
-  ~RealRunTest() override {
-    manager.StopRun();
-    steps.ReleaseProblem();
-    manager.SetIntegrator(nullptr);
-    for (std::int32_t kind = 0; kind < kGroupKindCount; ++kind) ReplaceGroupMethod(kind, nullptr);
-    SolverOptionTable::Instance()->SetDefaults();
-    SolverOptionTable::Instance()->ApplyPendingChanges();
-    SetCurrentEventSchedule(nullptr);
-    SetSimulationTime(0.0);
-  }
-  DAESVarTableEntry* Named(const std::string& name) {
-    DAESProblem* problem = GetCurrentProblem();
-    for (std::int32_t i = 0; problem != nullptr && i < problem->VariableCount(); ++i) {
-      if (name == problem->GetVariable(i)->GetNameText()) return problem->GetVariable(i);
-    }
-    return nullptr;
-  }
-  void SetRunMode(std::int32_t mode) {
-    SolverOptionTable::Instance()->SetInteger(29, mode);
-    SolverOptionTable::Instance()->ApplyPendingChanges();
-  }
-
-  testsupport::ScopedEnv registry{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
-  testsupport::TempDir folder;
-  testsupport::ScopedCurrentFolder here{folder.path()};
-  daestest::Tree tree;
-  SimRunSteps steps{manager};
-  SimProblemMgr manager{nullptr};
-  testsupport::CaptureSink sink;
-};
+class RealRunTest : public reallag::RealLagRun {};
 
 TEST_F(RealRunTest, SteadyStateThenTheDynamicRunOfTheLag) {
   SetRunMode(kRunSteadyState);
