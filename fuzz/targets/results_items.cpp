@@ -14,6 +14,7 @@
 #include "framework/messaging/message.h"
 #include "fuzz/byte_stream.h"
 #include "fuzz/fuzz_support.h"
+#include "fuzz/received_request.h"
 #include "fuzz/results_problem.h"
 #include "results/manager/result_items.h"
 
@@ -74,34 +75,8 @@ class Problem : public vantor_fuzz::ResultsProblem {
   Object text_{false, SUValue::kString};
 };
 
-// The message a peer receives for a request with this body, or null.
 std::unique_ptr<DseMessage> Received(const std::uint8_t* body, std::size_t size) {
-  DseMessage sent(SimResultsMgr::kService, DseMessage::kRequest);
-  for (std::size_t i = 0; i < size; ++i) sent.PutUInt8(body[i]);
-  sent.Pack(false);
-  std::vector<std::uint8_t> wire;
-  for (DseSegment* s = sent.FirstSegment(); s != nullptr; s = s->next)
-    wire.insert(wire.end(), s->frame, s->frame + s->FrameSize());
-  const unsigned char* place = wire.data();
-  const unsigned char* end = wire.data() + wire.size();
-  DseSegment* first = nullptr;
-  DseSegment* last = nullptr;
-  while (place < end) {
-    DseSegment* s = DseSegment::Make(last);
-    const Status parsed = DseSegment::ParseFrame(s, &place, end);
-    if (first == nullptr) first = s;
-    last = s;
-    if (parsed != 0) {
-      DseSegment::ReturnChain(first);
-      return nullptr;
-    }
-    if (s->index >= s->count) break;
-  }
-  if (first == nullptr) return nullptr;
-  std::uint32_t klass = 0, type = 0, subtype = 0;
-  DseSegment::UnpackHeader(first, &klass, &type, &subtype);
-  return std::unique_ptr<DseMessage>(
-      DseMessage::DseMessageFromSegments(first, klass, type, subtype));
+  return vantor_fuzz::ReceivedRequest(SimResultsMgr::kService, body, size);
 }
 
 }  // namespace
