@@ -23,6 +23,24 @@ constexpr Status kEmptyProblem = 0xA0000047u;
 // Status bits 0x40 to 0x400.
 constexpr std::uint32_t kStepBits = 0x7C0;
 
+// The states before a step and of the step: they lead on to the step or
+// back to a waiting state, never round to themselves without a step.
+bool LeadsToStep(std::int32_t state) {
+  switch (state) {
+    case kStateInitialisationBefore:
+    case kStateInitialisationStep:
+    case kStateDynamicBefore:
+    case kStateDynamicStep:
+    case kStateDynamicInitBefore:
+    case kStateDynamicInitStep:
+    case kStateSteadyBefore:
+    case kStateSteadyStep:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::int32_t RunMode() { return SolverOptions::Instance()->GetInt(kRunModeOption); }
 }  // namespace
 
@@ -73,7 +91,13 @@ bool SimControlLoop::Pass(Status* result) {
     AbandonScheduledStep();
     state_ = kStateReady;
   }
-  if (wait_) Idle();
+  // A pass that moved on towards a step goes straight on with it.
+  if (state_ != before && LeadsToStep(state_)) wait_ = false;
+  if (wait_) {
+    // What this pass changed reaches the client before the wait.
+    Notify();
+    Idle();
+  }
   Notify();
 
   Status polled = status::kOk;
@@ -110,7 +134,13 @@ bool SimControlLoop::FlushesEveryPass() const {
 }
 
 void SimControlLoop::Idle() {
-  port_.Idle(kIdleMs);
+  SimRunHandover& handover = *pm_.handover_;
+  if (pm_.step_scheduled_ && handover.ThreadStarted()) {
+    // Ends early when the thread hands the step back.
+    port_.IdleOrWake(kIdleMs, handover.HandBackDescriptor());
+  } else {
+    port_.Idle(kIdleMs);
+  }
   CheckRunThread();
 }
 
