@@ -35,6 +35,27 @@ DAESVarTableEntry* PartnerOf(DAESVarTableEntry* v) {
 
 bool IsSevere(Status s) { return (s & status::kSevereMask) == status::kSevereMask; }
 
+// The parent's equation and variable counts for checking indices. A group
+// of ours answers without walking its rows and variables for the second
+// counts, which a server filling groups one by one would pay each time.
+Status ParentEquationCount(IQLNESO* p, std::int32_t* count) {
+  if (auto* group = dynamic_cast<QLNESOGroup*>(p)) {
+    *count = group->RowCount();
+    return 0;
+  }
+  std::int32_t ignored = 0;
+  return p->GetEquationCounts(count, &ignored);
+}
+
+Status ParentVariableCount(IQLNESO* p, std::int32_t* count) {
+  if (auto* group = dynamic_cast<QLNESOGroup*>(p)) {
+    *count = group->VariableCount();
+    return 0;
+  }
+  std::int32_t ignored = 0;
+  return p->GetVariableCounts(count, &ignored);
+}
+
 }  // namespace
 
 // --- IUnknown ---
@@ -425,9 +446,8 @@ Status QLNESOGroup::SetGroupStructure(IUnknown* parent, std::int32_t ne,
   if (p == nullptr) return E_NOINTERFACE;
   std::int32_t parent_rows = 0;
   std::int32_t parent_vars = 0;
-  std::int32_t ignored = 0;
-  Status s = p->GetEquationCounts(&parent_rows, &ignored);
-  if (status::IsSuccess(s)) s = p->GetVariableCounts(&parent_vars, &ignored);
+  Status s = ParentEquationCount(p, &parent_rows);
+  if (status::IsSuccess(s)) s = ParentVariableCount(p, &parent_vars);
   if (status::IsFailure(s)) {
     p->Release();
     return s;
@@ -493,8 +513,7 @@ Status QLNESOGroup::SetEquationVariables(IUnknown* parent, std::int32_t equation
     return E_INVALIDARG;
   }
   std::int32_t parent_vars = 0;
-  std::int32_t ignored = 0;
-  s = p->GetVariableCounts(&parent_vars, &ignored);
+  s = ParentVariableCount(p, &parent_vars);
   for (std::int32_t k = 0; k < count && status::IsSuccess(s); ++k) {
     if (variables[k] < 0 || variables[k] >= parent_vars) s = E_INVALIDARG;
   }
