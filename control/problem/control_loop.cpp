@@ -23,22 +23,11 @@ constexpr Status kEmptyProblem = 0xA0000047u;
 // Status bits 0x40 to 0x400.
 constexpr std::uint32_t kStepBits = 0x7C0;
 
-// The states before a step and of the step: they lead on to the step or
-// back to a waiting state, never round to themselves without a step.
-bool LeadsToStep(std::int32_t state) {
-  switch (state) {
-    case kStateInitialisationBefore:
-    case kStateInitialisationStep:
-    case kStateDynamicBefore:
-    case kStateDynamicStep:
-    case kStateDynamicInitBefore:
-    case kStateDynamicInitStep:
-    case kStateSteadyBefore:
-    case kStateSteadyStep:
-      return true;
-    default:
-      return false;
-  }
+// The states of a run step, from before it to its collection or failure:
+// each leads on to the next or back to a waiting state, and none comes
+// round again without a step, which waits on its thread.
+bool InRunStep(std::int32_t state) {
+  return state >= kStateInitialisationBefore && state <= kStateSteadyFailed;
 }
 
 std::int32_t RunMode() { return SolverOptions::Instance()->GetInt(kRunModeOption); }
@@ -91,8 +80,9 @@ bool SimControlLoop::Pass(Status* result) {
     AbandonScheduledStep();
     state_ = kStateReady;
   }
-  // A pass that moved on towards a step goes straight on with it.
-  if (state_ != before && LeadsToStep(state_)) wait_ = false;
+  // A pass that moved on in a run step goes straight on with the next
+  // state: nothing outside is awaited there.
+  if (state_ != before && (InRunStep(before) || InRunStep(state_))) wait_ = false;
   if (wait_) {
     // What this pass changed reaches the client before the wait.
     Notify();
