@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -217,6 +218,25 @@ bool WaitForAny(const std::vector<Readiness>& items, std::uint32_t timeout_ms) {
     if (n > 0) return true;
     if (n == 0 || errno != EINTR) return false;
   }
+}
+
+WakeSignal::WakeSignal() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+WakeSignal::~WakeSignal() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void WakeSignal::Signal() {
+  if (fd_ < 0) return;
+  const std::uint64_t one = 1;
+  // A full counter still reads as ready: nothing to do on failure.
+  [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
+}
+
+void WakeSignal::Clear() {
+  if (fd_ < 0) return;
+  std::uint64_t count = 0;
+  [[maybe_unused]] const ssize_t n = ::read(fd_, &count, sizeof count);
 }
 
 bool SetNonBlocking(int fd, bool on) {

@@ -70,6 +70,24 @@ struct Readiness {
 // time ran out. With nothing to wait on it waits the whole time.
 bool WaitForAny(const std::vector<Readiness>& items, std::uint32_t timeout_ms);
 
+// A descriptor another thread makes readable, so that a thread waiting on
+// descriptors with WaitForAny also wakes for it. Signals before the wait
+// are kept until cleared.
+class WakeSignal {
+ public:
+  WakeSignal();
+  ~WakeSignal();
+  WakeSignal(const WakeSignal&) = delete;
+  WakeSignal& operator=(const WakeSignal&) = delete;
+  // -1 when the system gave none (waits then run to their bound).
+  int Descriptor() const { return fd_; }
+  void Signal();
+  void Clear();
+
+ private:
+  int fd_ = -1;
+};
+
 bool SetNonBlocking(int fd, bool on);
 void CloseSocket(int fd);
 

@@ -25,6 +25,9 @@ class ControllerPort final : public ControlLoopPort {
   void Idle(std::uint32_t ms) override {
     if (DseIOQueue* io = controller_.IOQueue()) io->WaitReady(ms, true, false);
   }
+  void IdleOrWake(std::uint32_t ms, int wake) override {
+    if (DseIOQueue* io = controller_.IOQueue()) io->WaitReady(ms, true, false, wake);
+  }
   std::int32_t ChildNumber() override { return controller_.ChildNumber(); }
 
  private:

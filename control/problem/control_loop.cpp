@@ -23,6 +23,13 @@ constexpr Status kEmptyProblem = 0xA0000047u;
 // Status bits 0x40 to 0x400.
 constexpr std::uint32_t kStepBits = 0x7C0;
 
+// The states of a run step, from before it to its collection or failure:
+// each leads on to the next or back to a waiting state, and none comes
+// round again without a step, which waits on its thread.
+bool InRunStep(std::int32_t state) {
+  return state >= kStateInitialisationBefore && state <= kStateSteadyFailed;
+}
+
 std::int32_t RunMode() { return SolverOptions::Instance()->GetInt(kRunModeOption); }
 }  // namespace
 
@@ -73,7 +80,14 @@ bool SimControlLoop::Pass(Status* result) {
     AbandonScheduledStep();
     state_ = kStateReady;
   }
-  if (wait_) Idle();
+  // A pass that moved on in a run step goes straight on with the next
+  // state: nothing outside is awaited there.
+  if (state_ != before && (InRunStep(before) || InRunStep(state_))) wait_ = false;
+  if (wait_) {
+    // What this pass changed reaches the client before the wait.
+    Notify();
+    Idle();
+  }
   Notify();
 
   Status polled = status::kOk;
@@ -110,7 +124,13 @@ bool SimControlLoop::FlushesEveryPass() const {
 }
 
 void SimControlLoop::Idle() {
-  port_.Idle(kIdleMs);
+  SimRunHandover& handover = *pm_.handover_;
+  if (pm_.step_scheduled_ && handover.ThreadStarted()) {
+    // Ends early when the thread hands the step back.
+    port_.IdleOrWake(kIdleMs, handover.HandBackDescriptor());
+  } else {
+    port_.Idle(kIdleMs);
+  }
   CheckRunThread();
 }
 

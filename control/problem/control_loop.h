@@ -19,6 +19,9 @@ class ControlLoopPort {
   // The idle wait of a pass with nothing urgent: up to `ms`, less when a
   // peer has something to read.
   virtual void Idle(std::uint32_t ms) = 0;
+  // The same wait that also ends when `wake` (a descriptor) becomes
+  // readable: the run thread handing a step back.
+  virtual void IdleOrWake(std::uint32_t ms, int /*wake*/) { Idle(ms); }
   virtual std::int32_t ChildNumber() = 0;
 
  protected:

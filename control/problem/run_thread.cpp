@@ -169,6 +169,7 @@ Status SimRunHandover::HandBack(ThreadRecord& record) {
   {
     c_.Enter();
     waiting_.store(true);
+    handed_back_.Signal();
     ReachedFirstWait();
     b_.Enter();
     b_.Leave();
@@ -200,6 +201,7 @@ void SimRunHandover::CompleteHandBack() {
   c_.Enter();
   c_.Leave();
   waiting_.store(false);
+  handed_back_.Clear();
   b_.Enter();
 }
 
@@ -210,6 +212,8 @@ Status SimRunHandover::RunOneStep() {
 
 void SimRunHandover::ReleaseStep() {
   if (waiting_.load()) CompleteHandBack();
+  // Only this step's hand-back may wake the server.
+  handed_back_.Clear();
   if (server_holds_a_) {
     server_holds_a_ = false;
     a_.Leave();

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "framework/runtime/xos_thread.h"
+#include "platform/socket.h"
 #include "platform/status.h"
 
 // A critical section that one thread may enter again and another may wait
@@ -93,6 +94,8 @@ class SimRunHandover : public std::enable_shared_from_this<SimRunHandover> {
   // The run thread's state (XosThread::GetState), or 0 without a thread.
   std::int32_t ThreadState();
   bool Waiting() const { return waiting_.load(); }
+  // Readable from the thread's hand-back until the server takes it back.
+  int HandBackDescriptor() const { return handed_back_.Descriptor(); }
   bool ServerHoldsA() const { return server_holds_a_; }
   // Whether the last stop gave up waiting after every try.
   bool LastStopForced() const { return last_stop_forced_; }
@@ -132,6 +135,7 @@ class SimRunHandover : public std::enable_shared_from_this<SimRunHandover> {
   bool server_holds_a_ = false;
   bool server_holds_b_ = false;
   std::atomic<bool> waiting_{false};
+  platform::WakeSignal handed_back_;
   // Set while the thread waits in its first hand-back: not a finished step.
   std::atomic<bool> first_hand_back_{false};
   std::unique_ptr<XosThread> thread_;

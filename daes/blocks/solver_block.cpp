@@ -134,6 +134,7 @@ std::int32_t DAESSolverBlock::InsertVariable(DAESVarTableEntry* variable, std::i
     *position = -1;
     return -1;
   }
+  positions_valid_ = false;
   CountClass(segment);
   *position = static_cast<std::int32_t>(at);
   return 0;
@@ -146,15 +147,34 @@ Status DAESSolverBlock::AddVariable(DAESVarTableEntry* variable) {
 
 Status DAESSolverBlock::AppendVariable(DAESVarTableEntry* variable) {
   const Status status = vars_.Insert(vars_.Count(), variable);
-  if (status == 0) CountClass(SegmentOf(variable));
+  if (status == 0) {
+    positions_valid_ = false;
+    CountClass(SegmentOf(variable));
+  }
   return status;
 }
 
 std::int32_t DAESSolverBlock::FindVariable(const DAESVarTableEntry* variable) const {
-  for (std::uint32_t i = 0; i < vars_.Count(); ++i) {
-    if (vars_.At(i) == variable) return static_cast<std::int32_t>(i) + 1;
+  // The integrator asks for every variable's column at each read, so a
+  // scan would make a read quadratic in the table.
+  constexpr std::uint32_t kScanLimit = 16;
+  const std::uint32_t n = vars_.Count();
+  if (n <= kScanLimit) {
+    for (std::uint32_t i = 0; i < n; ++i) {
+      if (vars_.At(i) == variable) return static_cast<std::int32_t>(i) + 1;
+    }
+    return 0;
   }
-  return 0;
+  if (!positions_valid_) {
+    positions_.clear();
+    positions_.reserve(n);
+    for (std::uint32_t i = 0; i < n; ++i) {
+      positions_.emplace(vars_.At(i), static_cast<std::int32_t>(i) + 1);
+    }
+    positions_valid_ = true;
+  }
+  const auto found = positions_.find(variable);
+  return found != positions_.end() ? found->second : 0;
 }
 
 std::int32_t DAESSolverBlock::FindBySequence(std::uint32_t sequence) const {
@@ -178,6 +198,7 @@ void DAESSolverBlock::RemoveVariableAt(std::uint32_t i) {
   if (i >= vars_.Count()) return;
   UncountVariable(vars_.At(i));
   vars_.Erase(i);
+  positions_valid_ = false;
 }
 
 Status DAESSolverBlock::AddRow(QLNRow* row) {

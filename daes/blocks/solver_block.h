@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <new>
+#include <unordered_map>
 #include <vector>
 
 #include "daes/equations/row.h"
@@ -356,6 +357,10 @@ class DAESSolverBlock : public DAESBlock {
   std::vector<DAESVarTableEntry*> parameter_columns_;
   std::vector<double> values_;
   std::vector<daes::BlockRowLink> row_links_;
+  // Positions by entry for FindVariable, built on demand and dropped when
+  // the table changes; the first position of an entry listed twice.
+  mutable std::unordered_map<const DAESVarTableEntry*, std::int32_t> positions_;
+  mutable bool positions_valid_ = false;
 };
 
 template <typename T>

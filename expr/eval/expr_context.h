@@ -53,6 +53,9 @@ class ExpressionVariable : public ClCollectable {
   virtual Status WriteVariableDerivativeCode(ExprCodeWriter& writer, CodeOutputs& out,
                                              std::int32_t factor);
   virtual Status AnnounceToBuilder(ExprCodeWriter& writer);
+  // The variable's derivative face, or null: the answer of a dynamic_cast,
+  // without its cost in the evaluation loops.
+  virtual class ExpressionADVariable* AsADVariable() { return nullptr; }
 };
 
 // A variable that takes part in derivative evaluation: one entry per
@@ -63,6 +66,7 @@ class ExpressionADVariable : public ExpressionVariable {
   ExpressionADVariable(const ExpressionADVariable& other);
   ExpressionADVariable& operator=(const ExpressionADVariable&) = delete;
   ~ExpressionADVariable() override { delete[] entries_; }
+  ExpressionADVariable* AsADVariable() final { return this; }
 
   // Virtual so that a composite (an array of variables) can hand each
   // operation on to its members.

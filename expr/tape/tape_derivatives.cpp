@@ -22,7 +22,9 @@ bool IsResult(std::uint8_t kind) {
   return kind == kResReal || kind == kResInt || kind == kResIntAsReal || kind == kResText;
 }
 
-ExpressionADVariable* AsAD(ExpressionVariable* v) { return dynamic_cast<ExpressionADVariable*>(v); }
+ExpressionADVariable* AsAD(ExpressionVariable* v) {
+  return v != nullptr ? v->AsADVariable() : nullptr;
+}
 
 // A converted scalar takes part only when the tree reads it as a real and
 // the value is one: an integer has no derivative.

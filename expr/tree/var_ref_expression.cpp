@@ -98,8 +98,8 @@ namespace {
 
 ExpressionADVariable* DerivativeVariable(ExprContext* context, std::uint32_t offset) {
   if (context == nullptr) return nullptr;
-  return dynamic_cast<ExpressionADVariable*>(
-      context->GetVariable(static_cast<std::int32_t>(offset)));
+  ExpressionVariable* v = context->GetVariable(static_cast<std::int32_t>(offset));
+  return v != nullptr ? v->AsADVariable() : nullptr;
 }
 
 }  // namespace

@@ -280,9 +280,10 @@ void DseIOQueue::AddReadiness(std::vector<platform::Readiness>* items, bool read
   connection_->AddReadiness(items, read, write && HasOutput());
 }
 
-bool DseIOQueue::WaitReady(std::uint32_t bound_ms, bool read, bool write) {
+bool DseIOQueue::WaitReady(std::uint32_t bound_ms, bool read, bool write, int also) {
   std::vector<platform::Readiness> items;
   for (const DseIOQueue* peer : peers_) peer->AddReadiness(&items, read, write);
+  if (also >= 0) items.push_back({also, false});
   return platform::WaitForAny(items, bound_ms);
 }
 

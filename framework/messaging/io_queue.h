@@ -128,8 +128,9 @@ class DseIOQueue final : public DseIOPeers {
   Status Flush();
   // Waits up to bound_ms until a peer can move on: bytes or a peer arriving
   // (read), room for a peer with output left (write). False when the time
-  // ran out; with nothing to wait on it waits the whole bound.
-  bool WaitReady(std::uint32_t bound_ms, bool read, bool write);
+  // ran out; with nothing to wait on it waits the whole bound. `also`, when
+  // not -1, is one more descriptor to wake for (read).
+  bool WaitReady(std::uint32_t bound_ms, bool read, bool write, int also = -1);
   // Files a received message by class (5 and above in list 3), gathering the
   // replies of requests that went to several peers.
   void AddReceived(std::uint32_t klass, DseMessage* message);

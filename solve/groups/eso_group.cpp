@@ -35,6 +35,27 @@ DAESVarTableEntry* PartnerOf(DAESVarTableEntry* v) {
 
 bool IsSevere(Status s) { return (s & status::kSevereMask) == status::kSevereMask; }
 
+// The parent's equation and variable counts for checking indices. A group
+// of ours answers without walking its rows and variables for the second
+// counts, which a server filling groups one by one would pay each time.
+Status ParentEquationCount(IQLNESO* p, std::int32_t* count) {
+  if (auto* group = dynamic_cast<QLNESOGroup*>(p)) {
+    *count = group->RowCount();
+    return 0;
+  }
+  std::int32_t ignored = 0;
+  return p->GetEquationCounts(count, &ignored);
+}
+
+Status ParentVariableCount(IQLNESO* p, std::int32_t* count) {
+  if (auto* group = dynamic_cast<QLNESOGroup*>(p)) {
+    *count = group->VariableCount();
+    return 0;
+  }
+  std::int32_t ignored = 0;
+  return p->GetVariableCounts(count, &ignored);
+}
+
 }  // namespace
 
 // --- IUnknown ---
@@ -68,6 +89,10 @@ std::uint32_t QLNESOGroup::Release() {
 
 // --- block access ---
 
+QLNESOGroup::QLNESOGroup(DAESBlock* block)
+    : block_(block), solver_(dynamic_cast<DAESSolverBlock*>(block)),
+      single_(solver_ == nullptr ? dynamic_cast<DAESSingleBlock*>(block) : nullptr) {}
+
 QLNESOGroup::~QLNESOGroup() { DeleteBlockEnumSource(enum_source_); }
 
 void* QLNESOGroup::EnumSource() {
@@ -75,27 +100,64 @@ void* QLNESOGroup::EnumSource() {
   return enum_source_;
 }
 
-std::int32_t QLNESOGroup::RowCount() const { return BlockRowCount(block_); }
+// The same answers as the shared lookups, without asking the block's kind
+// each time.
+std::int32_t QLNESOGroup::RowCount() const {
+  if (solver_ != nullptr) return static_cast<std::int32_t>(solver_->GetRowCount());
+  if (single_ != nullptr) return single_->GetEquation() != nullptr ? 1 : 0;
+  return 0;
+}
 
-QLNRow* QLNESOGroup::Row(std::int32_t i) const { return BlockRow(block_, i); }
+QLNRow* QLNESOGroup::Row(std::int32_t i) const {
+  if (i < 0) return nullptr;
+  if (solver_ != nullptr) return solver_->GetRow(static_cast<std::uint32_t>(i));
+  if (single_ != nullptr) return i == 0 ? single_->GetEquation() : nullptr;
+  return nullptr;
+}
 
 std::int32_t QLNESOGroup::PositionOf(const DAESVarTableEntry* variable) const {
+  if (variable != nullptr && solver_ != nullptr) return solver_->FindVariable(variable);
   return BlockPositionOf(block_, variable);
 }
 
 Status QLNESOGroup::AddRowToBlock(QLNRow* row) {
-  if (auto* solver = dynamic_cast<DAESSolverBlock*>(block_)) return solver->AddRow(row);
-  if (auto* single = dynamic_cast<DAESSingleBlock*>(block_)) return single->AddRow(row);
+  if (solver_ != nullptr) return solver_->AddRow(row);
+  if (single_ != nullptr) return single_->AddRow(row);
   return daes::kBlockUnsupported;
 }
 
 Status QLNESOGroup::AddVariableToBlock(DAESVarTableEntry* variable) {
   if (PositionOf(variable) != 0) return 0;
-  if (auto* solver = dynamic_cast<DAESSolverBlock*>(block_)) return solver->AddVariable(variable);
-  if (auto* single = dynamic_cast<DAESSingleBlock*>(block_)) {
-    return single->AppendVariable(variable);
-  }
+  if (solver_ != nullptr) return solver_->AddVariable(variable);
+  if (single_ != nullptr) return single_->AppendVariable(variable);
   return daes::kBlockUnsupported;
+}
+
+DAESEqnRow* QLNESOGroup::RowOverModel(const QLNEquation* model) {
+  auto over = [model](QLNRow* r) {
+    auto* candidate = dynamic_cast<DAESEqnRow*>(r);
+    return candidate != nullptr && candidate->UnderlyingEquation() == model ? candidate : nullptr;
+  };
+  const std::int32_t n = RowCount();
+  if (n < rows_indexed_) {
+    row_of_model_.clear();
+    rows_indexed_ = 0;
+  }
+  for (; rows_indexed_ < n; ++rows_indexed_) {
+    auto* r = dynamic_cast<DAESEqnRow*>(Row(rows_indexed_));
+    if (r != nullptr) row_of_model_.emplace(r->UnderlyingEquation(), rows_indexed_);
+  }
+  const auto found = row_of_model_.find(model);
+  if (found != row_of_model_.end()) {
+    if (DAESEqnRow* row = over(Row(found->second))) return row;
+  }
+  // Rows cleared and filled again since: look through them all.
+  row_of_model_.clear();
+  rows_indexed_ = 0;
+  for (std::int32_t i = 0; i < n; ++i) {
+    if (DAESEqnRow* row = over(Row(i))) return row;
+  }
+  return nullptr;
 }
 
 IQLNESO* QLNESOGroup::ParentOf(IUnknown* parent) {
@@ -122,8 +184,7 @@ Status QLNESOGroup::GetEquationCounts(std::int32_t* equations, std::int32_t* fla
 
 Status QLNESOGroup::GetNonZeroCount(std::int32_t* count) {
   if (count == nullptr) return E_INVALIDARG;
-  auto* solver = dynamic_cast<DAESSolverBlock*>(block_);
-  *count = static_cast<std::int32_t>(solver != nullptr ? solver->NonZeroCount() : own_non_zeros_);
+  *count = static_cast<std::int32_t>(solver_ != nullptr ? solver_->NonZeroCount() : own_non_zeros_);
   return 0;
 }
 
@@ -212,7 +273,8 @@ Status QLNESOGroup::GetEquation(std::int32_t index, DAESEqnRow** row) {
   if (row == nullptr) return E_INVALIDARG;
   QLNRow* r = Row(index);
   if (r == nullptr) return E_INVALIDARG;
-  *row = dynamic_cast<DAESEqnRow*>(r);
+  *row = solver_ != nullptr ? solver_->RowLink(static_cast<std::uint32_t>(index)).eqn
+                            : dynamic_cast<DAESEqnRow*>(r);
   return *row != nullptr ? 0 : E_FAIL;
 }
 
@@ -384,9 +446,8 @@ Status QLNESOGroup::SetGroupStructure(IUnknown* parent, std::int32_t ne,
   if (p == nullptr) return E_NOINTERFACE;
   std::int32_t parent_rows = 0;
   std::int32_t parent_vars = 0;
-  std::int32_t ignored = 0;
-  Status s = p->GetEquationCounts(&parent_rows, &ignored);
-  if (status::IsSuccess(s)) s = p->GetVariableCounts(&parent_vars, &ignored);
+  Status s = ParentEquationCount(p, &parent_rows);
+  if (status::IsSuccess(s)) s = ParentVariableCount(p, &parent_vars);
   if (status::IsFailure(s)) {
     p->Release();
     return s;
@@ -445,19 +506,14 @@ Status QLNESOGroup::SetEquationVariables(IUnknown* parent, std::int32_t equation
   DAESEqnRow* parent_row = nullptr;
   Status s = p->GetEquation(equation, &parent_row);
   if (status::IsSuccess(s) && parent_row != nullptr) {
-    QLNEquation* model = parent_row->UnderlyingEquation();
-    for (std::int32_t i = 0; i < RowCount() && row == nullptr; ++i) {
-      auto* candidate = dynamic_cast<DAESEqnRow*>(Row(i));
-      if (candidate != nullptr && candidate->UnderlyingEquation() == model) row = candidate;
-    }
+    row = RowOverModel(parent_row->UnderlyingEquation());
   }
   if (row == nullptr) {
     p->Release();
     return E_INVALIDARG;
   }
   std::int32_t parent_vars = 0;
-  std::int32_t ignored = 0;
-  s = p->GetVariableCounts(&parent_vars, &ignored);
+  s = ParentVariableCount(p, &parent_vars);
   for (std::int32_t k = 0; k < count && status::IsSuccess(s); ++k) {
     if (variables[k] < 0 || variables[k] >= parent_vars) s = E_INVALIDARG;
   }
@@ -485,9 +541,9 @@ Status QLNESOGroup::SetEquationVariables(IUnknown* parent, std::int32_t equation
   }
   p->Release();
   // Only the new elements count, so a repeated call does not count twice.
-  if (auto* solver = dynamic_cast<DAESSolverBlock*>(block_)) {
-    solver->AddNonZeros(added);
-    if (fixed != 0) solver->AddSensitivityNonZeros(fixed);
+  if (solver_ != nullptr) {
+    solver_->AddNonZeros(added);
+    if (fixed != 0) solver_->AddSensitivityNonZeros(fixed);
   } else {
     own_non_zeros_ += added;
   }

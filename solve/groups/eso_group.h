@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
 
 #include "daes/blocks/block_kinds.h"
 #include "platform/com_status.h"
@@ -32,7 +33,7 @@ class QLNESOGroup : public IQLNESO,
                     public BvuError {
  public:
   // A plain group over a block it does not own.
-  explicit QLNESOGroup(DAESBlock* block) : block_(block) {}
+  explicit QLNESOGroup(DAESBlock* block);
   ~QLNESOGroup() override;
   QLNESOGroup(const QLNESOGroup&) = delete;
   QLNESOGroup& operator=(const QLNESOGroup&) = delete;
@@ -124,6 +125,10 @@ class QLNESOGroup : public IQLNESO,
   // Whether the group takes this many equations and variables.
   virtual bool AcceptsSize(std::int32_t, std::int32_t) const { return true; }
   DAESBlock* block_;
+  // The block's kind, looked up once: a solver block, else a single block
+  // (both null for another kind).
+  DAESSolverBlock* solver_;
+  DAESSingleBlock* single_;
   // The non-zero count of a block that keeps none itself (single blocks).
   std::uint32_t own_non_zeros_ = 0;
 
@@ -138,8 +143,15 @@ class QLNESOGroup : public IQLNESO,
   // The source the enumerators walk, made on first use.
   void* EnumSource();
 
+  // The row of the block over a model equation, or null.
+  DAESEqnRow* RowOverModel(const QLNEquation* model);
+
   std::uint32_t flags_ = 0;
   std::uint32_t refs_ = 0;
+  // First positions of the rows by model equation, over the first
+  // rows_indexed_ rows (rows are only appended or all cleared).
+  std::unordered_map<const QLNEquation*, std::int32_t> row_of_model_;
+  std::int32_t rows_indexed_ = 0;
   std::int32_t cached_count_ = -1;
   void* enum_source_ = nullptr;
 };

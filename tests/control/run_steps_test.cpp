@@ -27,6 +27,7 @@
 #include "foundation/interfaces/variable_drivers.h"
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_controller.h"
+#include "platform/socket.h"
 #include "solve/options/solver_option_table.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/scoped_current_folder.h"
@@ -822,8 +823,22 @@ class LoopPort : public ControlLoopPort {
  public:
   Status Poll() override { return status::kOk; }
   Status PollWithTimers() override { return status::kOk; }
-  void Idle(std::uint32_t) override { std::this_thread::sleep_for(std::chrono::microseconds(50)); }
+  void Idle(std::uint32_t) override {
+    Wait(-1);
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+  void IdleOrWake(std::uint32_t, int wake) override {
+    Wait(wake);
+    platform::WaitForAny({{wake, false}}, 1);
+  }
   std::int32_t ChildNumber() override { return 1; }
+
+  // The waits of the passes: the loop's state and the descriptor waited on.
+  void Wait(int wake) {
+    if (loop != nullptr) waits.emplace_back(loop->State(), wake);
+  }
+  const SimControlLoop* loop = nullptr;
+  std::vector<std::pair<std::int32_t, int>> waits;
 };
 
 class RunLoopTest : public RunStepsTest {
@@ -831,6 +846,7 @@ class RunLoopTest : public RunStepsTest {
   RunLoopTest() {
     results.events = &manager.Events();
     loop.SetUp();
+    port.loop = &loop;
   }
   Status Command(std::uint32_t number, std::vector<const char*> texts = {}) {
     return manager.HandleCommand(50, number, static_cast<std::uint32_t>(texts.size()), texts.data(),
@@ -891,6 +907,28 @@ TEST_F(RunLoopTest, ASteadyStateRunSolvesOnceAndSendsNoTimeMessage) {
   EXPECT_EQ(Take(), (Log{"Initialise"}));
   EXPECT_EQ(manager.Record().stops, 1u);
   EXPECT_TRUE(results.time_messages.empty());
+}
+
+TEST_F(RunLoopTest, PassesTowardsAStepGoOnAtOnceAndTheStepsWaitEndsOnItsHandBack) {
+  Ready(kRunInitialisation);
+  port.waits.clear();
+  ASSERT_EQ(Command(10), 0u);
+  const std::vector<std::int32_t> seen = PassUntilState(kStateInitialisationAfter);
+  ASSERT_EQ(seen.front(), kStateInitialisationBefore);
+  ASSERT_FALSE(port.waits.empty());
+  for (const auto& [state, wake] : port.waits) {
+    // No wait on the way to the step; during it, a wait for its hand-back.
+    EXPECT_EQ(state, kStateInitialisationStep);
+    EXPECT_EQ(wake, manager.Handover().HandBackDescriptor());
+  }
+  PassUntilState(kStateReady);
+  EXPECT_EQ(results.time_messages, (std::vector<double>{0.0}));
+  // Waiting for the client again: the plain wait.
+  port.waits.clear();
+  Status ended = 0;
+  ASSERT_FALSE(loop.Pass(&ended));
+  ASSERT_EQ(port.waits.size(), 1u);
+  EXPECT_EQ(port.waits[0].second, -1);
 }
 
 }  // namespace

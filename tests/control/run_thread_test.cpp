@@ -252,3 +252,30 @@ TEST_F(StepFaultTest, AFaultLetPassEndsTheProcessThroughBothHandlers) {
 }
 
 }  // namespace
+
+// The server waits for a step on descriptors: a step's hand-back must make
+// the descriptor readable, and nothing but this step's hand-back may.
+TEST_F(RunThreadTest, OnlyTheStepsHandBackWakesTheServer) {
+  auto readable = [&] {
+    return platform::WaitForAny({{handover->HandBackDescriptor(), false}}, 0);
+  };
+  ASSERT_GE(handover->HandBackDescriptor(), 0);
+  stepper.hang = true;
+  StartStep(*handover);  // the first hand-back is done with here
+  while (!stepper.running.load()) std::this_thread::sleep_for(milliseconds(1));
+  EXPECT_FALSE(readable());
+  stepper.hang = false;
+  // Bounded only so that a broken signal fails rather than hangs.
+  EXPECT_TRUE(platform::WaitForAny({{handover->HandBackDescriptor(), false}}, 60000));
+  ASSERT_TRUE(Collect(*handover));
+  EXPECT_TRUE(readable());  // until the server lets the thread go
+  handover->RunOneStep();
+  EXPECT_FALSE(readable());
+  stepper.hang = true;
+  StartStep(*handover);
+  while (!stepper.running.load()) std::this_thread::sleep_for(milliseconds(1));
+  EXPECT_FALSE(readable());
+  stepper.hang = false;
+  ASSERT_TRUE(Collect(*handover));
+  handover->RunOneStep();
+}

@@ -208,3 +208,32 @@ TEST(SolverBlockTest, DestroyedBlockLeavesNoIndeterminateMarks) {
 }
 
 }  // namespace
+
+// Past the scan limit the positions come from an index: it must give the
+// same answers as a scan after inserts, removals and repeated entries.
+TEST(SolverBlockTest, FindVariableAgreesWithAScanAsTheTableChanges) {
+  Vars vars;
+  DAESSolverBlock block;
+  auto scan = [&](const DAESVarTableEntry* v) {
+    for (std::int32_t i = 0; i < block.VariableCount(); ++i) {
+      if (block.GetVariable(i) == v) return i + 1;
+    }
+    return 0;
+  };
+  auto agree = [&](const char* when) {
+    for (const auto& v : vars.all) EXPECT_EQ(block.FindVariable(v.get()), scan(v.get())) << when;
+  };
+  for (std::uint32_t s = 40; s > 0; s -= 2) block.AddVariable(vars.Make(daes::kAlgebraic, s));
+  agree("sorted inserts");
+  DAESVarTableEntry* repeated = block.GetVariable(3);
+  ASSERT_EQ(block.AppendVariable(repeated), 0u);  // listed twice: the first position
+  EXPECT_EQ(block.FindVariable(repeated), 4);
+  vars.Make(daes::kAlgebraic, 10);  // a different entry with a listed sequence
+  agree("duplicates");
+  EXPECT_EQ(block.FindVariable(vars.all.back().get()), 0);
+  block.AddVariable(vars.Make(daes::kAlgebraic, 1));  // shifts every position
+  agree("front insert");
+  block.RemoveVariableAt(static_cast<std::uint32_t>(block.FindVariable(repeated) - 1));
+  agree("removal");
+  EXPECT_EQ(block.FindVariable(repeated), block.VariableCount());
+}

@@ -569,3 +569,21 @@ TEST(TapeRandom, DeviatesStayInTheirRanges) {
 }
 
 }  // namespace
+
+namespace {
+// The derivative face the evaluation loops ask for must agree with a
+// dynamic_cast for every kind of variable.
+TEST(ADFace, AgreesWithADynamicCast) {
+  ADVar ad("a", 1.0);
+  TextVar text("t", "x");
+  ArrayVar array("v", {1.0, 2.0});
+  ExpressionVariable plain;
+  ExpressionADVariable bare;
+  ExpressionVariable* all[] = {&ad, &text, &array, &plain, &bare};
+  for (ExpressionVariable* v : all) {
+    EXPECT_EQ(v->AsADVariable(), dynamic_cast<ExpressionADVariable*>(v));
+  }
+  EXPECT_EQ(ad.AsADVariable(), &ad);
+  EXPECT_EQ(plain.AsADVariable(), nullptr);
+}
+}  // namespace

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/local_socket.h"
 #include "tests/support/scoped_env.h"
@@ -124,3 +126,21 @@ TEST(LocalSocketTest, OnlyTheFileThatWasBoundIsRemoved) {
 }
 
 }  // namespace
+
+TEST(WakeSignalTest, ASignalIsKeptUntilClearedAndWakesAWaitOnAnotherThread) {
+  platform::WakeSignal wake;
+  ASSERT_GE(wake.Descriptor(), 0);
+  const std::vector<platform::Readiness> items = {{wake.Descriptor(), false}};
+  EXPECT_FALSE(platform::WaitForAny(items, 0));
+  wake.Signal();
+  wake.Signal();
+  EXPECT_TRUE(platform::WaitForAny(items, 0));
+  wake.Clear();  // both signals at once
+  EXPECT_FALSE(platform::WaitForAny(items, 0));
+  wake.Clear();  // nothing to clear: no block, no change
+  EXPECT_FALSE(platform::WaitForAny(items, 0));
+  std::thread signaller([&wake] { wake.Signal(); });
+  // Bounded only so that a lost signal fails rather than hangs.
+  EXPECT_TRUE(platform::WaitForAny(items, 60000));
+  signaller.join();
+}

@@ -488,6 +488,59 @@ TEST(EsoGroup, EditingChecksWhatServersPass) {
   parent->Release();
 }
 
+// Servers fill a group row by row: each equation's variables must land in
+// the row over the same model equation, also for rows added after the
+// group was first asked.
+TEST(EsoGroup, EquationVariablesFindTheRowOverTheirEquation) {
+  Model m([](Writer& w) { Flowsheet(w, 6); });
+  auto* parent = new QLNESOGroup(m.run.get());
+  parent->AddRef();
+  platform::IUnknown* p = static_cast<IQLNESO*>(parent);
+  const std::int32_t n = parent->RowCount();
+  ASSERT_GT(n, 20);
+  platform::IUnknown* unknown = nullptr;
+  ASSERT_EQ(CreateESOGroupObject(kGroupTypeNonlinear, &unknown), 0u);
+  auto* group = dynamic_cast<QLNESOGroup*>(static_cast<IQLNESO*>(unknown));
+  // Every other equation, last first; one variable each.
+  std::vector<std::int32_t> first;
+  for (std::int32_t e = n - 1; e >= 0; e -= 2) first.push_back(e);
+  const std::vector<std::int32_t> one_each(first.size(), 0);
+  ASSERT_EQ(group->SetGroupStructure(p, static_cast<std::int32_t>(first.size()), first.data(), 1,
+                                     one_each.data()),
+            0u);
+  auto row_of = [&](std::int32_t e) -> QLNRow* {
+    DAESEqnRow* model = nullptr;
+    parent->GetEquation(e, &model);
+    for (std::int32_t i = 0; i < group->RowCount(); ++i) {
+      auto* r = dynamic_cast<DAESEqnRow*>(group->Row(i));
+      if (r != nullptr && r->UnderlyingEquation() == model->UnderlyingEquation()) return r;
+    }
+    return nullptr;
+  };
+  const std::int32_t variables[] = {1, 2};
+  for (std::int32_t e = 0; e < n; ++e) {
+    const bool in = (n - 1 - e) % 2 == 0;
+    EXPECT_EQ(group->SetEquationVariables(p, e, 2, variables), in ? 0u : platform::E_INVALIDARG)
+        << e;
+    if (in) {
+      EXPECT_GE(row_of(e)->VariableCount(), 2) << e;
+    }
+  }
+  // The rest join later: found as well.
+  std::vector<std::int32_t> rest;
+  for (std::int32_t e = n - 2; e >= 0; e -= 2) rest.push_back(e);
+  ASSERT_EQ(group->SetGroupStructure(p, static_cast<std::int32_t>(rest.size()), rest.data(), 1,
+                                     one_each.data()),
+            0u);
+  EXPECT_EQ(group->RowCount(), n);
+  for (std::int32_t e : rest) {
+    EXPECT_EQ(group->SetEquationVariables(p, e, 2, variables), 0u) << e;
+    EXPECT_GE(row_of(e)->VariableCount(), 2) << e;
+  }
+  unknown->Release();
+  parent->Release();
+}
+
 // --- decomposition ---
 
 // A group of a server's own making: scripted solve results.
