@@ -47,8 +47,9 @@ SimMonitor* MakeMonitor(std::uint16_t kind, const char* name, SimActionFactory* 
       return new (std::nothrow) SimExprMonitor(name, factory, std::move(request));
     case SimMonitor::kRamp:
       return new (std::nothrow) SimRampMonitor(name, factory, std::move(request));
+    case SimMonitor::kImplicit:
+      return new (std::nothrow) SimImplicitMonitor(name, factory, std::move(request));
     default:
-      // Implicit monitors need the problem's implicit-event register.
       return nullptr;
   }
 }

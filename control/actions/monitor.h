@@ -21,6 +21,8 @@
 
 class DAESVarTableEntry;
 class Expression;
+class QLNImplicitEvent;
+class SimExtImplicitEvent;
 class ExpressionVariable;
 class SimMonitorContext;
 class SimMonitorVariable;
@@ -53,6 +55,10 @@ class SimMonitorServices {
   // Variables the problem drives along a ramp between events.
   virtual void RegisterRamped(DAESVarTableEntry* entry) = 0;
   virtual void UnregisterRamped(DAESVarTableEntry* entry) = 0;
+  // The problem's implicit-event manager: the event joins or leaves the
+  // schedule the integrator watches. Without one, nothing can be watched.
+  virtual Status RegisterImplicitEvent(QLNImplicitEvent*) { return monitor_status::kFailed; }
+  virtual Status UnregisterImplicitEvent(QLNImplicitEvent*) { return monitor_status::kFailed; }
 
  protected:
   ~SimMonitorServices() = default;
@@ -209,6 +215,10 @@ class SimExprMonitor : public SimMonitor {
   bool Truth();
   SimMonitorContext* Context() const { return context_.get(); }
 
+ protected:
+  // The context has been handed to an owner that deletes it.
+  void ForgetContext() { context_owned_ = false; }
+
  private:
   struct Declared {
     std::string name;
@@ -226,6 +236,32 @@ class SimExprMonitor : public SimMonitor {
   std::vector<std::unique_ptr<SimMonitorVariable>> variables_;
   std::vector<ExpressionVariable*> pointers_;
   std::unique_ptr<SimMonitorContext> context_;
+  bool context_owned_ = true;
+};
+
+// An expression monitor whose condition the integrator watches as an
+// external implicit event: it fires at the located crossing, not merely at
+// the next hook point. The event is in the problem's schedule while the
+// monitor is armed.
+class SimImplicitMonitor final : public SimExprMonitor {
+ public:
+  static constexpr std::int32_t kEventKind = 24;
+
+  using SimExprMonitor::SimExprMonitor;
+  ~SimImplicitMonitor() override;
+  Status Check(std::int32_t* request, SimActionControl* element,
+               const SimExplicitEvent* event) override;
+  Status IsFiring(bool* fired, const SimExplicitEvent* event, std::int32_t* request) override;
+
+  SimExtImplicitEvent* Event() const { return event_; }
+  // In a schedule: the problem's, while the monitor is armed.
+  bool Registered() const;
+
+ private:
+  void Unregister();
+
+  SimExtImplicitEvent* event_ = nullptr;
+  bool attached_ = false;
 };
 
 // A linear or cosine profile from a start value at t0 to a target at t1.

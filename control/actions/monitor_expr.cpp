@@ -62,6 +62,7 @@ SimExprMonitor::SimExprMonitor(const char* name, SimActionFactory* factory,
     : SimMonitor(name, factory, std::move(request)) {}
 
 SimExprMonitor::~SimExprMonitor() {
+  if (!context_owned_) static_cast<void>(context_.release());
   context_.reset();
   Expression::Release(expression_);
 }

@@ -7,6 +7,7 @@
 #include "control/problem/problem_manager.h"
 #include "daes/model/var_table_entry.h"
 #include "foundation/directory/directory_node.h"
+#include "solve/ifaces/executive.h"
 
 namespace {
 
@@ -66,11 +67,32 @@ class ProblemMonitorServices final : public SimMonitorServices {
   void UnregisterRamped(DAESVarTableEntry* entry) override {
     ramped_.erase(std::remove(ramped_.begin(), ramped_.end(), entry), ramped_.end());
   }
+  Status RegisterImplicitEvent(QLNImplicitEvent* event) override {
+    return WithImplicitEvents(
+        [event](IQLNImplicitEventMgr& events) { return events.RegisterEvent(event); });
+  }
+  Status UnregisterImplicitEvent(QLNImplicitEvent* event) override {
+    return WithImplicitEvents(
+        [event](IQLNImplicitEventMgr& events) { return events.UnregisterEvent(event); });
+  }
 
  private:
   static SimInstanceMgr* Tree() {
     SimProblemMgr* manager = SimProblemMgr::Instance();
     return manager != nullptr ? manager->Instances() : nullptr;
+  }
+  template <typename Call>
+  static Status WithImplicitEvents(Call call) {
+    SimProblemMgr* manager = SimProblemMgr::Instance();
+    void* face = nullptr;
+    if (manager == nullptr ||
+        status::IsFailure(manager->QueryInterface(IID_IQLNImplicitEventMgr, &face))) {
+      return monitor_status::kFailed;
+    }
+    auto* events = static_cast<IQLNImplicitEventMgr*>(static_cast<platform::IUnknown*>(face));
+    const Status result = call(*events);
+    events->Release();
+    return result;
   }
   static DAESVarTableEntry* EntryOf(BvuDirectoryNode* node, std::int32_t* kind) {
     if (node == nullptr) return nullptr;

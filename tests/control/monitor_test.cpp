@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "daes/events/implicit_event.h"
 #include "daes/model/parameter.h"
 #include "daes/model/variable.h"
 #include "expr/tree/expression.h"
@@ -54,6 +55,14 @@ class FakeProblem : public SimMonitorServices, public SimActionEventSource {
   }
   void RegisterRamped(DAESVarTableEntry* entry) override { ramped.push_back(entry); }
   void UnregisterRamped(DAESVarTableEntry*) override { ++unregistered; }
+  Status RegisterImplicitEvent(QLNImplicitEvent* event) override {
+    auto* e = dynamic_cast<DAESImplicitEvent*>(event);
+    return schedule != nullptr && e != nullptr ? schedule->AddExternalEvent(e) : 0x80004005u;
+  }
+  Status UnregisterImplicitEvent(QLNImplicitEvent* event) override {
+    auto* e = dynamic_cast<DAESImplicitEvent*>(event);
+    return schedule != nullptr && e != nullptr ? schedule->RemoveEvent(e) : 0x80004005u;
+  }
 
   // --- SimActionEventSource ---
   const SimExplicitEvent* FirstEvent() override { return passed.time < 0 ? nullptr : &passed; }
@@ -90,6 +99,8 @@ class FakeProblem : public SimMonitorServices, public SimActionEventSource {
   int unregistered = 0;
   std::uint32_t set_flags = 0;
   SimExplicitEvent passed{-1.0, 0, 0};
+  // The problem's implicit-event schedule; null when the problem has gone.
+  std::unique_ptr<DAESEventSchedule> schedule = std::make_unique<DAESEventSchedule>();
 };
 
 // The creation body after the factory name and kind.
@@ -333,7 +344,7 @@ class ExprMonitorTest : public MonitorTest {
   }
   // x > 3.5 with x named "x" under the prefix "FirstOrder".
   Body ExprBody(std::uint8_t edge, const char* name = "x", std::uint8_t kind = 0) {
-    Body body("Above", SimMonitor::kExpression, {12}, 0, {});
+    Body body("Above", monitor_kind_, {12}, 0, {});
     Expression* e = MakeBinaryExpression(kGt, new VarRefExpression(0), new TerminalExpression(3.5));
     e->WriteCompactToMessage(body.W());
     e->Release();
@@ -359,6 +370,7 @@ class ExprMonitorTest : public MonitorTest {
 
   DAESRealVariable x_{nullptr, "x"};
   DAESRealVariable p_{nullptr, "p"};
+  std::uint16_t monitor_kind_ = SimMonitor::kExpression;
 };
 
 TEST_F(ExprMonitorTest, EdgeTriggeredFiresOnTheRiseOnly) {
@@ -416,6 +428,91 @@ TEST_F(ExprMonitorTest, UnknownNamesAndNonVariablesAreRefused) {
   EXPECT_EQ(manager_->FindAction(3)->Execute(&request, nullptr, nullptr), 0x8000FFFFu);
   ASSERT_FALSE(lines.lines().empty());
   EXPECT_EQ(lines.lines().back(), SimMonitor::kNoVariable);
+}
+
+// --- implicit monitors ---
+
+class ImplicitMonitorTest : public ExprMonitorTest {
+ protected:
+  void SetUp() override {
+    ExprMonitorTest::SetUp();
+    monitor_kind_ = SimMonitor::kImplicit;
+  }
+  // Sets x, lets the schedule look for changes as the integrator does after
+  // a step, then passes the hook point (answering re-arm 1 when it fired).
+  bool Cross(double x) {
+    x_.SetValue(x);
+    problem_.schedule->AnyEventChanged();
+    return Step(x);
+  }
+  SimImplicitMonitor* Monitor() { return static_cast<SimImplicitMonitor*>(Last()); }
+};
+
+TEST_F(ImplicitMonitorTest, ACrossingFiresOnceAndTheEventLeavesTheScheduleWhileTheRunWaits) {
+  Body body = ExprBody(1);
+  ASSERT_EQ(Create(body), 1u);
+  EXPECT_EQ(problem_.schedule->Count(), 0);
+  EXPECT_NE(Pass(), kCallAgain);
+  ASSERT_TRUE(Monitor()->Registered());
+  EXPECT_EQ(problem_.schedule->ExternalCount(), 1u);
+  EXPECT_STREQ(Monitor()->Event()->GetNameText(), "Above");
+
+  x_.SetValue(3.6);
+  EXPECT_EQ(problem_.schedule->AnyEventChanged(), 1u);
+  EXPECT_EQ(Pass(), kCallAgain);
+  EXPECT_FALSE(Monitor()->Registered());
+  EXPECT_EQ(sender_.sent.size(), 1u);
+  ASSERT_EQ(sender_.Answer(1, {1, 0}), 0u);
+  EXPECT_EQ(Pass(), 0u);
+
+  // Re-armed while still above: back in the schedule, and no crossing.
+  EXPECT_NE(Pass(), kCallAgain);
+  EXPECT_TRUE(Monitor()->Registered());
+  EXPECT_EQ(problem_.schedule->AnyEventChanged(), 0u);
+  EXPECT_FALSE(Cross(3.7));
+  EXPECT_FALSE(Cross(3.0));
+  EXPECT_TRUE(Cross(3.8));
+  EXPECT_EQ(sender_.sent.size(), 2u);
+}
+
+TEST_F(ImplicitMonitorTest, TrueAtArmingFiresAtOnceAndNotAgainWhileTrue) {
+  x_.SetValue(4.0);
+  Body body = ExprBody(1);
+  ASSERT_EQ(Create(body), 1u);
+  EXPECT_TRUE(Step(4.0));
+  EXPECT_FALSE(Cross(4.5));
+  EXPECT_EQ(sender_.sent.size(), 1u);
+}
+
+TEST_F(ImplicitMonitorTest, WithoutAScheduleArmingFailsAndIsTriedAgain) {
+  std::unique_ptr<DAESEventSchedule> kept = std::move(problem_.schedule);
+  Body body = ExprBody(1);
+  ASSERT_EQ(Create(body), 1u);
+  std::int32_t request = 0;
+  EXPECT_EQ(Monitor()->Check(&request, nullptr, nullptr), 0x80004005u);
+  problem_.schedule = std::move(kept);
+  EXPECT_EQ(Monitor()->Check(&request, nullptr, nullptr), 0u);
+  EXPECT_TRUE(Monitor()->Registered());
+}
+
+TEST_F(ImplicitMonitorTest, DestructionTakesTheEventOutEvenAfterTheProblemHasGone) {
+  Body body = ExprBody(1);
+  ASSERT_EQ(Create(body), 1u);
+  EXPECT_NE(Pass(), kCallAgain);
+  ASSERT_EQ(problem_.schedule->Count(), 1);
+  ASSERT_EQ(manager_->RemoveAction(Last()), 0u);
+  EXPECT_EQ(problem_.schedule->Count(), 0);
+  ASSERT_EQ(sender_.sent.size(), 1u);  // "ended"
+
+  Body again = ExprBody(1);
+  ASSERT_EQ(Create(again), 1u);
+  NewSimAction* second = manager_->FindAction(2);
+  ASSERT_NE(second, nullptr);
+  std::int32_t request = 0;
+  ASSERT_EQ(second->Execute(&request, nullptr, nullptr), 0u);
+  ASSERT_EQ(problem_.schedule->Count(), 1);
+  problem_.schedule.reset();
+  EXPECT_EQ(manager_->RemoveAction(second), 0u);
 }
 
 // --- ramps ---
