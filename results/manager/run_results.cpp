@@ -124,9 +124,9 @@ ValueDumpFile* SimRunResultsJoin::Dump() {
 
 Status SimRunResultsJoin::OpenValueDump(const char* file) {
   std::lock_guard<std::mutex> hold(dump_lock_);
-  const std::string name = file != nullptr ? file : "";
-  if (name != dump_name_) dump_.reset();
-  dump_name_ = name;
+  // A fresh file from its first write on, with the exclusions loaded next.
+  dump_.reset();
+  dump_name_ = file != nullptr ? file : "";
   return status::kOk;
 }
 
