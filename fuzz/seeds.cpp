@@ -682,6 +682,9 @@ void ResultsFiles(const fs::path& root) {
   vantor_fuzz::ByteStream stream;
   SputSnapImport::Write(stream, {&first, &second}, {a.get(), b.get()}, problem.VariableTree());
   seeds.Add(Prefixed({1}, stream.Bytes()));
+
+  const std::string exclusions = "hidden \r\n\nnever\n";
+  seeds.Add(Prefixed({2}, Bytes(exclusions.begin(), exclusions.end())));
 }
 
 // Id-path lists of result requests (with and without names) and set-item

@@ -10,6 +10,10 @@
 #include "foundation/interfaces/solver_options.h"
 #include "framework/messaging/message.h"
 #include "framework/servers/sending.h"
+#include "results/plot/result_model.h"
+#include "results/plot/value_dump.h"
+
+#include <fstream>
 
 namespace {
 constexpr std::int32_t kRunModeOption = 29;
@@ -18,6 +22,77 @@ constexpr std::int32_t kInitialisationMode = 5;
 constexpr std::uint32_t kTimeService = 95;
 constexpr std::uint16_t kTimeKind = 58;
 }  // namespace
+
+// The current problem's variable table as the value dump reads it. Each
+// place is looked up again on every read, so that nothing outlives a
+// problem that went.
+class SimRunResultsJoin::DumpModel final : public ResultModel {
+ public:
+  ResultVariable* FindVariable(const char* name, bool prefix) override {
+    const std::string wanted = name != nullptr ? name : "";
+    for (std::int32_t i = 0; i < VariableCount(); ++i) {
+      ResultVariable* variable = VariableAt(i);
+      const std::string full = variable->FullName();
+      if (prefix ? full.compare(0, wanted.size(), wanted) == 0 : full == wanted) return variable;
+    }
+    return nullptr;
+  }
+  ResultVariable* ResolveIdPath(const BvuIdPath&) override { return nullptr; }
+  std::int32_t VariableCount() override {
+    DAESProblem* problem = Current();
+    return problem != nullptr ? problem->VariableCount() : 0;
+  }
+  ResultVariable* VariableAt(std::int32_t index) override {
+    DAESProblem* problem = Current();
+    if (problem == nullptr || index < 0 || index >= problem->VariableCount()) return nullptr;
+    DAESVarTableEntry* entry = problem->GetVariable(index);
+    if (entry == nullptr) return nullptr;
+    if (static_cast<std::size_t>(index) >= places_.size()) places_.resize(index + 1);
+    places_[index].entry = entry;
+    return &places_[index];
+  }
+  std::uint32_t Generation() override {
+    Current();
+    return generation_;
+  }
+  double ZeroThreshold() override { return SimProblemMgr::kEpsilon; }
+  // A new problem is on its way: the names are built again.
+  void Renew() {
+    ++generation_;
+    places_.clear();
+  }
+
+ private:
+  class Place final : public ResultVariable {
+   public:
+    std::uint32_t Id() const override { return entry->SequenceNumber(); }
+    std::string FullName() const override {
+      const char* name = entry->GetNameText();
+      return name != nullptr ? name : "";
+    }
+    Status GetValue(double* value) const override {
+      *value = entry->GetRealValue();
+      return status::kOk;
+    }
+    std::uint32_t Flags() const override { return entry->GetFlags(); }
+    std::int32_t ElementCount() const override { return 0; }
+    ResultVariable* Element(std::int32_t) override { return nullptr; }
+    DAESVarTableEntry* entry = nullptr;
+  };
+
+  DAESProblem* Current() {
+    DAESProblem* problem = GetCurrentProblem();
+    if (problem != seen_) {
+      seen_ = problem;
+      Renew();
+    }
+    return problem;
+  }
+
+  DAESProblem* seen_ = nullptr;
+  std::uint32_t generation_ = 0;
+  std::vector<Place> places_;
+};
 
 SimRunResultsJoin::SimRunResultsJoin(SimProblemMgr& manager, DseServerRegistry* registry,
                                      Status* result)
@@ -35,6 +110,63 @@ SimRunResultsJoin::~SimRunResultsJoin() {
   manager_.SetRunResults(nullptr);
   if (daes::ResultsServices() == this) daes::SetResultsServices(nullptr);
   for (DseMessage* message : held_) delete message;
+}
+
+// --- the value dump ---
+
+ValueDumpFile* SimRunResultsJoin::Dump() {
+  if (dump_ == nullptr && !dump_name_.empty()) {
+    if (dump_model_ == nullptr) dump_model_ = std::make_unique<DumpModel>();
+    dump_ = std::make_unique<ValueDumpFile>(dump_model_.get(), dump_name_, dump_excluded_);
+  }
+  return dump_.get();
+}
+
+Status SimRunResultsJoin::OpenValueDump(const char* file) {
+  std::lock_guard<std::mutex> hold(dump_lock_);
+  // A fresh file from its first write on, with the exclusions loaded next.
+  dump_.reset();
+  dump_name_ = file != nullptr ? file : "";
+  return status::kOk;
+}
+
+Status SimRunResultsJoin::LoadDumpExclusions(const char* file) {
+  std::ifstream in(file != nullptr ? file : "");
+  if (!in) {
+    const std::string text = std::string("The quality-control exclusions file \"") +
+                             (file != nullptr ? file : "") + "\" could not be read";
+    manager_.Report(status::kGeneralFailure, text);
+    return status::kGeneralFailure;
+  }
+  std::vector<std::string> excluded = ValueDumpFile::ReadExclusions(in);
+  std::lock_guard<std::mutex> hold(dump_lock_);
+  dump_excluded_ = std::move(excluded);
+  return status::kOk;
+}
+
+void SimRunResultsJoin::FreeDumpTables() {
+  std::lock_guard<std::mutex> hold(dump_lock_);
+  dump_excluded_.clear();
+  if (dump_model_ != nullptr) dump_model_->Renew();
+}
+
+Status SimRunResultsJoin::WriteValues(const char* label, double time) {
+  std::lock_guard<std::mutex> hold(dump_lock_);
+  ValueDumpFile* dump = Dump();
+  return dump != nullptr ? dump->WriteValues(label, time) : status::kOk;
+}
+
+Status SimRunResultsJoin::WriteDumpLine(const char* text) {
+  std::lock_guard<std::mutex> hold(dump_lock_);
+  ValueDumpFile* dump = Dump();
+  return dump != nullptr ? dump->WriteLine(text) : status::kOk;
+}
+
+void SimRunResultsJoin::CloseValueDump() {
+  std::lock_guard<std::mutex> hold(dump_lock_);
+  dump_.reset();
+  dump_name_.clear();
+  dump_excluded_.clear();
 }
 
 std::size_t SimRunResultsJoin::HeldMessageCount() {

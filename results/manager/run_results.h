@@ -21,6 +21,7 @@
 
 class DAESVarTableEntry;
 class SimProblemMgr;
+class ValueDumpFile;
 
 // A problem variable as queued assignments see it.
 class SimEntryAssignable final : public AssignableVariable {
@@ -119,6 +120,17 @@ class SimRunResultsJoin final : public SimRunResults,
   // clock reached it, so that the next step targets the next event.
   Status TakeStepSnapshot(double time, std::uint16_t counter, bool pause) override;
   Status RestoreSnapshotValues(double* time, std::uint16_t* counter, std::int32_t flag) override;
+  // The quality-control value dump over the current problem's variables.
+  // The file is written from the first table or line on; the exclusions
+  // are taken when the dump first writes, so a later rebuild that frees
+  // them does not let excluded names in.
+  Status OpenValueDump(const char* file) override;
+  // One name substring per line; blank lines are skipped.
+  Status LoadDumpExclusions(const char* file) override;
+  void FreeDumpTables() override;
+  Status WriteValues(const char* label, double time) override;
+  Status WriteDumpLine(const char* text) override;
+  void CloseValueDump() override;
   double CommunicationInterval() const override { return results_->CommunicationInterval(); }
   void SetCommunicationInterval(double interval) override;
   double CommunicationStart() const override { return results_->CommunicationStart(); }
@@ -161,8 +173,19 @@ class SimRunResultsJoin final : public SimRunResults,
                      std::uint32_t flags) override;
 
  private:
+  class DumpModel;
+  // Made on the first write (under dump_lock_); null without a file.
+  ValueDumpFile* Dump();
+
   SimProblemMgr& manager_;
   std::unique_ptr<SimResultsMgr> results_;
+  // Steps write from the run thread, lines and closing come from the
+  // server thread.
+  std::mutex dump_lock_;
+  std::string dump_name_;
+  std::vector<std::string> dump_excluded_;
+  std::unique_ptr<DumpModel> dump_model_;
+  std::unique_ptr<ValueDumpFile> dump_;
   std::vector<std::string> queued_;
   std::set<DAESVarTableEntry*> recorded_;
   std::map<DAESVarTableEntry*, std::unique_ptr<SimEntryAssignable>> assignables_;

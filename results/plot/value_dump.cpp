@@ -37,6 +37,17 @@ bool ValueDumpFile::Open() {
   return stream_->is_open();
 }
 
+std::vector<std::string> ValueDumpFile::ReadExclusions(std::istream& in) {
+  std::vector<std::string> excluded;
+  std::string line;
+  while (std::getline(in, line)) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+      line.pop_back();
+    if (!line.empty()) excluded.push_back(std::move(line));
+  }
+  return excluded;
+}
+
 std::string ValueDumpFile::DisplayName(const std::string& name, bool copy, bool* copied) {
   if (copied != nullptr) *copied = copy;
   const std::size_t quote = name.find('"');
@@ -147,4 +158,12 @@ Status ValueDumpFile::WriteSwitchTimeSensitivity(ResultVariable* y, std::int32_t
   return WriteSensitivityLine("Sens: d(" + y->FullName() + ") by switchtime(" +
                                   std::to_string(std::int64_t{switch_index} + 1) + ")",
                               value);
+}
+
+Status ValueDumpFile::WriteLine(const char* text) {
+  if (!Open()) return status::kOk;
+  std::ofstream& out = *stream_;
+  out << (text != nullptr ? text : "") << '\n';
+  out.flush();
+  return out ? status::kOk : kWriteFailed;
 }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <istream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,6 +35,13 @@ class ValueDumpFile {
   Status WriteSensitivity(ResultVariable* y, ResultVariable* x, double value);
   // "Sens: d(<y>) by switchtime(<switch + 1>) = <v>"
   Status WriteSwitchTimeSensitivity(ResultVariable* y, std::int32_t switch_index, double value);
+  // A line of text and an end of line, opening the file on first use as
+  // the tables do.
+  Status WriteLine(const char* text);
+
+  // Excluded name substrings, one a line; line ends, trailing blanks and
+  // blank lines are dropped.
+  static std::vector<std::string> ReadExclusions(std::istream& in);
 
   // The name as written: blocks("B1").T becomes B1.T, and so for streams(
   // in any case; other names are left as they are. *copied tells whether a

@@ -8,7 +8,9 @@
 
 #include <chrono>
 #include <deque>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -27,7 +29,9 @@
 #include "foundation/interfaces/variable_drivers.h"
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_controller.h"
+#include "framework/servers/server_registry.h"
 #include "platform/socket.h"
+#include "results/manager/run_results.h"
 #include "solve/options/solver_option_table.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/scoped_current_folder.h"
@@ -436,6 +440,70 @@ TEST_F(RunStepsTest, ACleanRunStartsWithoutQualityControlOutput) {
   testsupport::ScopedEnv clean("QLN_QCFileOpt", "cLEAN");
   ASSERT_EQ(manager.StartRun(4), 0u);
   EXPECT_EQ(results.quality, (Log{"free", "close"}));
+}
+
+// The results manager's own seam writes the dump of a run: values sorted
+// under each step's label, excluded names never, nothing after "Clean".
+TEST_F(RunStepsTest, ARunWithAQualityControlFileWritesTheRealDump) {
+  auto file_text = [] {
+    std::ifstream in("qc.txt");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  std::ofstream("skip.txt") << "hidden \r\n\nnever\n";
+  testsupport::ScopedEnv file("SPQCFILE", "qc.txt");
+  testsupport::ScopedEnv exclusions("QCEXCLUSIONS", "skip.txt");
+  DseServerRegistry registry;
+  SimRunResultsJoin join(manager, &registry, nullptr);
+  // Named below the tree's root, as the instance tree names them.
+  auto add = [this](const char* name, std::uint32_t flags, double value) {
+    model.variables.push_back(new DAESRealVariable(model.root, name));
+    model.variables.back()->SetFlags(flags);
+    model.variables.back()->SetValue(value);
+  };
+  add("B.y", 0, 2.5);
+  add("A.hidden", 0, 7.0);
+  add("A.x", 0, 1e-30);
+  add("C.z", 0x04000000u, -3.0);
+  ASSERT_EQ(manager.StartRun(4), 0u);
+  manager.WriteQcLine("first run");
+  Event(16, 0.0);
+  ASSERT_EQ(steps.RunStep(), 0u);
+  const std::string first =
+      "first run\n"
+      "\n       SS-Value Variable-Name (time = 0)\n"
+      "              0 A.x\n"
+      "            2.5 B.y\n"
+      "             -3?C.z\n";
+  EXPECT_EQ(file_text(), first);
+
+  // A rebuilt problem frees the loaded exclusions; the dump keeps its own.
+  manager.MarkCheckProblem();
+  add("A.never", 0, 1.0);
+  ASSERT_EQ(manager.StartRun(4), 0u);
+  Event(16, 0.0);
+  ASSERT_EQ(steps.RunStep(), 0u);
+  const std::string second = first + "\n       SS-Value Variable-Name (time = 0)\n" +
+                             "              0 A.x\n"
+                             "            2.5 B.y\n"
+                             "             -3?C.z\n";
+  EXPECT_EQ(file_text(), second);
+
+  manager.MarkCheckProblem();
+  testsupport::ScopedEnv clean("QLN_QCFileOpt", "Clean");
+  ASSERT_EQ(manager.StartRun(4), 0u);
+  Event(16, 0.0);
+  ASSERT_EQ(steps.RunStep(), 0u);
+  manager.WriteQcLine("after");
+  EXPECT_EQ(file_text(), second);
+}
+
+// An exclusions file that cannot be read is said so; the dump goes on.
+TEST_F(RunStepsTest, AnUnreadableExclusionsFileIsReported) {
+  DseServerRegistry registry;
+  SimRunResultsJoin join(manager, &registry, nullptr);
+  const std::int32_t before = manager.Collector().GroupCount();
+  EXPECT_TRUE(status::IsFailure(join.LoadDumpExclusions("missing.txt")));
+  EXPECT_EQ(manager.Collector().GroupCount(), before + 1);
 }
 
 TEST_F(RunStepsTest, TheEnvironmentOverridesTheClientsEvaluatorChoice) {
