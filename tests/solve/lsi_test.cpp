@@ -93,12 +93,7 @@ std::vector<double> Ones(Index n) { return std::vector<double>(static_cast<std::
 
 class Lsi : public ::testing::Test {
  protected:
-  void SetUp() override {
-    // Option changes another test left pending would reach the client
-    // halfway through this one.
-    if (SolverOptionTable* table = SolverOptionTable::Instance()) table->ApplyPendingChanges();
-    LSIOptionsClient::Instance().values = LsiOptionValues{};
-  }
+  void SetUp() override { LSIOptionsClient::Instance().values = LsiOptionValues{}; }
   void TearDown() override {
     std::vector<double> none(1);
     if (handle != nullptr) Call(&handle, System{}, kLsiDestroy, &none, none);
