@@ -153,6 +153,9 @@ TEST(IntegratorFactory, TheSubstituteWaitsForTheStagedValuesToApply) {
 // The proxy is handed out even without its server, its creation status
 // telling why; a choice of no kind makes nothing.
 TEST(IntegratorFactory, CreatesTheServerProxyOfTheChosenKind) {
+  // The proxy reads the option table: a table of the test's own, or the
+  // process would keep one that later tests' option clients then follow.
+  SolverOptionTable table;
   testsupport::CaptureSink sink;
   Status status = 0;
   EXPECT_EQ(CreateIntegrator(0, &status), nullptr);
