@@ -12,6 +12,7 @@
 
 #include "framework/connections/segment.h"
 #include "framework/messaging/message.h"
+#include "tests/framework/message_helpers.h"
 
 namespace {
 
@@ -208,7 +209,7 @@ TEST_F(ActionTest, ServiceRequestsCreateAndRemove) {
     message->PutUInt32(kind);
     return message;
   };
-  auto read_back = [](DseMessage* message) { message->Seek(message->FirstSegment()->DataStart()); };
+  auto read_back = [](DseMessage* message) { testsupport::ReadAsWritten(*message); };
   std::unique_ptr<DseMessage> create(request("Monitor", SimActionMgr::kCreate));
   read_back(create.get());
   DseMessage* reply = nullptr;

@@ -64,7 +64,7 @@ MessagePtr Request(std::uint16_t kind) {
   return message;
 }
 
-void Rewind(DseMessage& message) { message.Seek(message.FirstSegment()->DataStart()); }
+void Rewind(DseMessage& message) { testsupport::ReadAsWritten(message); }
 
 // Records what goes to service 86 and answers as a peer would.
 class FakePeer : public SimValuePeer {

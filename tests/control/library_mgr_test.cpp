@@ -15,6 +15,7 @@
 #include "framework/connections/segment.h"
 #include "framework/messaging/message.h"
 #include "tools/model_writer/model_writer.h"
+#include "tests/framework/message_helpers.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ void WriteDefinition(DseMessage& message, const char* name) {
 class LibraryMgrTest : public ::testing::Test {
  protected:
   Status Serve(DseMessage& request) {
-    request.Seek(request.FirstSegment()->DataStart());
+    testsupport::ReadAsWritten(request);
     DseMessage* reply = nullptr;
     const Status result = manager.HandleRequest(61, &request, &reply, nullptr);
     EXPECT_EQ(reply, nullptr);

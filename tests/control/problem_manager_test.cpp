@@ -24,6 +24,7 @@
 #include "solve/proxies/integrator_server_proxy.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"
+#include "tests/framework/message_helpers.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ class ProblemManagerTest : public ::testing::Test {
   Status Request(std::uint32_t type, std::uint16_t code) {
     DseMessage request(type, DseMessage::kRequest);
     request.PutUInt16(code);
-    request.Seek(request.FirstSegment()->DataStart());
+    testsupport::ReadAsWritten(request);
     DseMessage* reply = nullptr;
     const Status result = manager.HandleRequest(type, &request, &reply, nullptr);
     EXPECT_EQ(reply, nullptr);

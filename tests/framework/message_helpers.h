@@ -84,6 +84,14 @@ inline MessagePtr Received(DseMessage& sent, DseIOQueue* from = nullptr) {
   return MessageOf(ReceivedChain(sent, from));
 }
 
+// Turns a message written here into one read from its first byte, as a
+// peer would read it: reading stops where writing stopped, not at the end
+// of a segment's room (a pooled segment holds an earlier message's bytes).
+inline void ReadAsWritten(DseMessage& message) {
+  for (DseSegment* s = message.FirstSegment(); s != nullptr; s = s->next) s->window_end = s->cursor;
+  message.RereadFrom(message.FirstSegment()->DataStart());
+}
+
 // A message of this type and subtype whose body holds these bytes, as
 // received.
 inline MessagePtr ReceivedBody(const Bytes& body, std::uint32_t type = 60,
