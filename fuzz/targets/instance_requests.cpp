@@ -16,6 +16,7 @@
 #include "framework/messaging/message.h"
 #include "fuzz/byte_stream.h"
 #include "tools/model_writer/model_writer.h"
+#include "tests/framework/message_helpers.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ class Peer : public SimValuePeer {
     reply.PutUInt16(144);
     reply.PutUInt16(SUValue::kReal);
     reply.PutDouble(1.0);
-    reply.Seek(reply.FirstSegment()->DataStart());
+    testsupport::ReadAsWritten(reply);
     client->HandleReply(86, &reply, nullptr);
     client->RequestComplete(0, nullptr);
     return 0;

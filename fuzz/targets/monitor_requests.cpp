@@ -13,6 +13,7 @@
 #include "framework/messaging/message.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/received_request.h"
+#include "tests/framework/message_helpers.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ class Client : public SimActionSender {
       reply.PutUInt64(handle);
       reply.PutUInt32(1);
       reply.PutUInt32(0);
-      reply.Seek(reply.FirstSegment()->DataStart());
+      testsupport::ReadAsWritten(reply);
       client->HandleReply(SimActionMgr::kService, &reply, context);
       client->RequestComplete(0, context);
     }
