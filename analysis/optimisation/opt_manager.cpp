@@ -1,0 +1,1 @@
+#include "analysis/optimisation/opt_manager.h"
