@@ -208,7 +208,6 @@ void OptDefinition::Clear(AnalysisServices* services) {
   decision.clear();
   lengths.clear();
   times.clear();
-  dynamic = false;
   final_time = final_lower = final_upper = 0.0;
   final_time_free = moving_elements = individual_lengths = false;
   minimise_final_time = piecewise_linear = false;

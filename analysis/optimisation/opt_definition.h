@@ -133,7 +133,8 @@ class OptDefinition {
   // failure leaves the definition empty.
   Status Read(BvuBinaryStream& body, AnalysisServices& services,
               QLNSensitivityManager* sensitivities, bool* dynamic_read);
-  // Removes the control drivers and frees everything.
+  // Removes the control drivers and frees everything but the dynamic flag,
+  // which the client switches on its own.
   void Clear(AnalysisServices* services);
 
   // --- counts ---

@@ -163,8 +163,8 @@ class OptimisationMgr final : public QLNSubSystemManager,
   void DeleteRunObjects();
   void WriteStartValues();
   void RestartRamps();
-  std::int32_t RunStart(std::int32_t* result);
-  Status ScheduleNext(double from_time, bool after_constraint, std::int32_t* result);
+  Status RunStart(std::int32_t* result);
+  Status ScheduleConstraint(std::int32_t* result);
   Status Event(const SimExplicitEvent& event, std::int32_t* result);
   Status FailedStep(std::int32_t* result);
   Status Pass(std::int32_t code);

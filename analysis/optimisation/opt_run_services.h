@@ -40,8 +40,6 @@ class OptimisationRunServices {
   virtual double ExplicitEventTolerance() = 0;
   virtual Status TakeNamedSnapshot(const char* name, std::int32_t* id) = 0;
   virtual Status RestoreSnapshot(std::int32_t id) = 0;
-  // Results-manager snapshot flag 0x4.
-  virtual void SetSnapshotFlag(bool on) = 0;
   virtual OptRunSettings GetRunSettings() = 0;
   virtual void WritePendingRunSettings(const OptRunSettings& settings) = 0;
   virtual void ClearPendingRunSettings() = 0;
