@@ -128,7 +128,7 @@ void EngineAnalysisServices::Print(Status status, const std::string& text) {
 }
 
 Status EngineAnalysisServices::SetVariableDriver(AnalysisVariable* variable,
-                                                 TimeDependentVariable* driver) {
+                                                 VariableDriver* driver) {
   DAESVariable* model = ModelVariableOf(variable);
   if (model == nullptr) return kNotAVariable;
   ::SetVariableDriver(model, driver);
