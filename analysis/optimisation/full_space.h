@@ -171,6 +171,7 @@ class FullSpaceOptimisation {
   std::int32_t Iterations() const { return iterations_; }
   double Objective() const { return objective_; }
   double Accuracy() const { return accuracy_; }
+  double ObjectiveSign() const { return sign_; }
 
  private:
   void Say(Status status, const std::string& text) const;
