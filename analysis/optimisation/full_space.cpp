@@ -407,9 +407,11 @@ std::int32_t FullSpaceOptimisation::Pass(std::int32_t code, BvuBinaryStream* pro
       multipliers_[Z(n_ + j)] = std::max(-variables[j], 0.0);
     }
     Progress(kOptProgressOptimum, progress);
-    Say(0, Line("Optimum found after %d iterations", iterations_));
-    Say(0, Line("Value of Objective Function = %14.6e", objective_));
-    Say(0, Line("Required %d function and %d gradient evalutions", functions_, gradients_));
+    if (print_level_ >= 1) {
+      Say(0, Line("Optimum found after %d iterations", iterations_));
+      Say(0, Line("Value of Objective Function = %14.6e", objective_));
+      Say(0, Line("Required %d function and %d gradient evalutions", functions_, gradients_));
+    }
   } else if (answer <= 0) {
     if (print_level_ >= 2 && iterations_ != reported_) {
       reported_ = iterations_;
