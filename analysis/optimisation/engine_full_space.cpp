@@ -7,6 +7,7 @@
 #include "daes/equations/row.h"
 #include "daes/problem/problem.h"
 #include "daes/problem/solver_equation.h"
+#include "foundation/interfaces/current_objects.h"
 
 namespace {
 
@@ -109,4 +110,13 @@ Status EngineFullSpaceModel::Evaluate(const double* point, double* residuals, do
     entries_[j]->SetValue(point[j]);
   }
   return 0;
+}
+
+OptimisationRunFactory& EngineOptimisationRunFactory() {
+  static OptimisationRunFactory factory([](OptRunHost&) -> std::unique_ptr<FullSpaceModel> {
+    DAESProblem* problem = GetCurrentProblem();
+    if (problem == nullptr) return nullptr;
+    return std::make_unique<EngineFullSpaceModel>(problem);
+  });
+  return factory;
 }

@@ -19,6 +19,8 @@
 #include "framework/libraries/library_api.h"
 #include "solve/open/solver_loaders.h"
 #include "solve/options/solver_option_table.h"
+#include "analysis/optimisation/opt_definition.h"
+#include "tests/analysis/analysis_fakes.h"
 #include "tests/analysis/optimisation_fakes.h"
 #include "tests/daes/daes_helpers.h"
 #include "tests/support/capture_sink.h"
@@ -109,7 +111,26 @@ class EngineFullSpaceTest : public ::testing::Test {
   testsupport::CaptureSink sink;
 };
 
+class Host final : public OptRunHost {
+ public:
+  OptDefinition& Definition() override { return definition; }
+  AnalysisServices& Services() override { return services; }
+  std::vector<double>& Multipliers() override { return multipliers; }
+  void SetResult(bool, std::int32_t, double) override {}
+  OptDefinition definition;
+  analysis_fakes::FakeServices services;
+  std::vector<double> multipliers;
+};
+
 }  // namespace
+
+TEST_F(EngineFullSpaceTest, TheEngineFactoryMakesFullSpaceRunsOnlyOverAProblem) {
+  Host host;
+  EXPECT_EQ(EngineOptimisationRunFactory().MakeFullSpace(host), nullptr);
+  ASSERT_EQ(steps.PrepareSimulation(0, 0), 0u) << testing::PrintToString(sink.lines());
+  EXPECT_NE(EngineOptimisationRunFactory().MakeFullSpace(host), nullptr);
+  EXPECT_NE(EngineOptimisationRunFactory().MakeReduced(host), nullptr);
+}
 
 TEST_F(EngineFullSpaceTest, Hs071OverTheProblemRowsReachesItsOptimum) {
   ASSERT_EQ(steps.PrepareSimulation(0, 0), 0u) << testing::PrintToString(sink.lines());
