@@ -7,7 +7,6 @@
 #include "daes/equations/row.h"
 #include "daes/problem/problem.h"
 #include "daes/problem/solver_equation.h"
-#include "foundation/interfaces/current_objects.h"
 
 namespace {
 
@@ -112,11 +111,3 @@ Status EngineFullSpaceModel::Evaluate(const double* point, double* residuals, do
   return 0;
 }
 
-OptimisationRunFactory& EngineOptimisationRunFactory() {
-  static OptimisationRunFactory factory([](OptRunHost&) -> std::unique_ptr<FullSpaceModel> {
-    DAESProblem* problem = GetCurrentProblem();
-    if (problem == nullptr) return nullptr;
-    return std::make_unique<EngineFullSpaceModel>(problem);
-  });
-  return factory;
-}

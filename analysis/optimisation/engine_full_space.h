@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "analysis/optimisation/full_space.h"
-#include "analysis/optimisation/opt_runs.h"
 
 class DAESEqnRow;
 class DAESProblem;
@@ -45,7 +44,3 @@ class EngineFullSpaceModel final : public FullSpaceModel {
   std::vector<std::vector<std::int32_t>> entries_of_column_;
 };
 
-// The engine's factory of optimisation run objects: full-space runs over
-// the current problem. One per process; the optimisation manager takes it
-// with SetRunFactory.
-OptimisationRunFactory& EngineOptimisationRunFactory();

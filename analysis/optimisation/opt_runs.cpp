@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
+#include "analysis/optimisation/engine_full_space.h"
 #include "analysis/optimisation/opt_definition.h"
 #include "analysis/optimisation/optimisation_manager.h"
 #include "analysis/services/analysis_services.h"
+#include "foundation/interfaces/current_objects.h"
 #include "framework/messaging/message.h"
 
 using optimisation::EntryKind;
@@ -243,8 +245,12 @@ std::unique_ptr<OptReducedRun> OptimisationRunFactory::MakeReduced(OptRunHost& h
 }
 
 std::unique_ptr<OptFullSpaceRun> OptimisationRunFactory::MakeFullSpace(OptRunHost& host) {
-  if (!maker_) return nullptr;
-  std::unique_ptr<FullSpaceModel> model = maker_(host);
+  std::unique_ptr<FullSpaceModel> model;
+  if (maker_) {
+    model = maker_(host);
+  } else if (DAESProblem* problem = GetCurrentProblem()) {
+    model = std::make_unique<EngineFullSpaceModel>(problem);
+  }
   if (model == nullptr) return nullptr;
   return std::make_unique<OptFullSpaceOptimisationRun>(host, std::move(model));
 }

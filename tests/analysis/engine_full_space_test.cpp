@@ -20,6 +20,7 @@
 #include "solve/open/solver_loaders.h"
 #include "solve/options/solver_option_table.h"
 #include "analysis/optimisation/opt_definition.h"
+#include "analysis/optimisation/opt_runs.h"
 #include "tests/analysis/analysis_fakes.h"
 #include "tests/analysis/optimisation_fakes.h"
 #include "tests/daes/daes_helpers.h"
@@ -124,12 +125,13 @@ class Host final : public OptRunHost {
 
 }  // namespace
 
-TEST_F(EngineFullSpaceTest, TheEngineFactoryMakesFullSpaceRunsOnlyOverAProblem) {
+TEST_F(EngineFullSpaceTest, TheFactoryMakesFullSpaceRunsOverTheCurrentProblem) {
   Host host;
-  EXPECT_EQ(EngineOptimisationRunFactory().MakeFullSpace(host), nullptr);
+  OptimisationRunFactory factory;
+  EXPECT_EQ(factory.MakeFullSpace(host), nullptr);
   ASSERT_EQ(steps.PrepareSimulation(0, 0), 0u) << testing::PrintToString(sink.lines());
-  EXPECT_NE(EngineOptimisationRunFactory().MakeFullSpace(host), nullptr);
-  EXPECT_NE(EngineOptimisationRunFactory().MakeReduced(host), nullptr);
+  EXPECT_NE(factory.MakeFullSpace(host), nullptr);
+  EXPECT_NE(factory.MakeReduced(host), nullptr);
 }
 
 TEST_F(EngineFullSpaceTest, Hs071OverTheProblemRowsReachesItsOptimum) {
