@@ -10,6 +10,7 @@ AnalysisManagers::AnalysisManagers(SimProblemMgr& problem, SimResultsMgr* result
       optimisation_run_(problem, results), optimisation_(services_, &optimisation_run_),
       sax_services_(problem, services_), sax_(sax_services_), release_(services_) {
   if (status != nullptr) *status = status::kOk;
+  optimisation_.SetRunFactory(&optimisation_runs_);
   if (DelayMgr* delays = GetCurrentDelayMgr()) delays->SetSensitivityItems(&sensitivities_);
   if (registry == nullptr) return;
   const std::pair<std::uint32_t, DseServerCB*> services[] = {

@@ -11,6 +11,7 @@
 #include "analysis/estimation/estimation_mgr.h"
 #include "analysis/optimisation/engine_opt_run.h"
 #include "analysis/optimisation/opt_manager.h"
+#include "analysis/optimisation/opt_runs.h"
 #include "analysis/outside/sax_action.h"
 #include "analysis/sensitivity/sensitivity_mgr.h"
 #include "analysis/services/engine_services.h"
@@ -53,6 +54,7 @@ class AnalysisManagers {
   SensitivityMgr sensitivities_;
   EstimationMgr estimation_;
   EngineOptimisationRun optimisation_run_;
+  OptimisationRunFactory optimisation_runs_;
   OptimisationMgr optimisation_;
   EngineSaxServices sax_services_;
   SAXAction sax_;
