@@ -177,8 +177,9 @@ void OptimisationMgr::Clear() {
 Status OptimisationMgr::Define(BvuBinaryStream& body) {
   const bool old_dynamic = definition_.dynamic;
   bool dynamic_read = false;
-  // Result arrays sized for the old definition would be read past their
-  // ends with the new counts.
+  // Run objects point into the old definition, and result arrays sized for
+  // it would be read past their ends with the new counts.
+  DeleteRunObjects();
   result_values_.clear();
   gradients_.clear();
   multipliers_.clear();
@@ -188,7 +189,6 @@ Status OptimisationMgr::Define(BvuBinaryStream& body) {
     previous_dynamic_ = old_dynamic;
     const std::int32_t mode = ModeFor(Optimizer(), definition_.dynamic);
     mode_ = mode == 0 ? 1 : mode;
-    DeleteRunObjects();
     optimum_reached_ = false;
   }
   return read;

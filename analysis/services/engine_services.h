@@ -55,7 +55,8 @@ class EngineAnalysisServices final : public AnalysisServices {
   Status RecordDelayedSensitivity(AnalysisVariable* variable, std::int32_t parameter, double time,
                                   double value) override;
   void DropSensitivityStorage() override {}
-  std::int32_t ControlValueCount() override { return 1; }
+  // Values per control of the optimisation, 1 without one.
+  std::int32_t ControlValueCount() override;
   Status LoadOpenNLPEstimationSolver(const char* name, EstOpenNLPSolver** solver) override;
   void ReleaseOpenNLPSolver(EstOpenNLPSolver* solver) override;
   void PrintOpenMessage(const std::string& text) override;

@@ -311,6 +311,13 @@ TEST_F(OptManagerTest, ClearAndRedefinitionFreeEverything) {
   EXPECT_FALSE(manager.ResultAvailable());
   EXPECT_TRUE(manager.Multipliers().empty());
   EXPECT_EQ(manager.ReducedRun(), nullptr);
+  // Even a definition cut short drops the run objects that pointed into the
+  // old one.
+  manager.SetUpEvaluation(false);
+  ASSERT_NE(manager.ReducedRun(), nullptr);
+  EXPECT_TRUE(status::IsFailure(Serve(BodyWriter().U16(76))));
+  EXPECT_EQ(manager.ReducedRun(), nullptr);
+  ASSERT_EQ(Serve(Dynamic().Body()), 0u);
   ASSERT_EQ(Serve(BodyWriter().U16(77)), 0u);
   EXPECT_EQ(manager.Definition().P(), 0);
   EXPECT_EQ(services.any_drivers[services.Var(3)], nullptr);
