@@ -275,9 +275,10 @@ void FullSpaceOptimisation::Evaluate(std::uint32_t request) {
   const bool residuals = (request & kNlpWantsConstraints) != 0;
   const bool jacobian = (request & kNlpWantsJacobian) != 0;
   if (residuals || jacobian) {
-    std::vector<double> r(Z(m_)), j(rows_.size());
-    Residuals(point_.data(), residuals ? r.data() : nullptr, jacobian ? j.data() : nullptr);
-    if (residuals) eso_->SetConstraints(r.data());
+    // Residuals in the second work array (q + n + m >= m).
+    std::vector<double> j(jacobian ? rows_.size() : 0);
+    Residuals(point_.data(), residuals ? work2_.data() : nullptr, jacobian ? j.data() : nullptr);
+    if (residuals) eso_->SetConstraints(work2_.data());
     if (jacobian) eso_->SetConstraintJacobian(j.data());
     if (residuals) ++functions_;
     if (jacobian) ++gradients_;
