@@ -231,8 +231,7 @@ void OptFullSpaceOptimisationRun::CopyMultipliers() {
 Status OptFullSpaceOptimisationRun::GetMultipliers(AnalysisVariable* variable, double* upper,
                                                    double* lower) {
   const std::int32_t column = ColumnOf(variable);
-  if (optimisation_ == nullptr || column < 0 ||
-      !optimisation_->Multipliers(column, upper, lower)) {
+  if (optimisation_ == nullptr || column < 0 || !optimisation_->Multipliers(column, upper, lower)) {
     return opt_status::kNoValue;
   }
   return 0;
