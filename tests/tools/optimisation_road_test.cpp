@@ -1,8 +1,9 @@
 // HS071 as a steady-state model optimised through the real engine in the
 // full space (Optimizer 4): loaded through the instance manager, prepared,
 // the built-in SQP library chosen as the open NLP solver, the optimisation
-// started and defined (service 112; a start clears the definition), one steady-state run; the
-// results reply and the variables read back give the published optimum.
+// started and defined (service 112; a start clears the definition), one
+// steady-state run; the results reply and the variables read back give the
+// published optimum and multipliers.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -62,11 +63,11 @@ void Equation(Writer& w, std::uint32_t id, const char* name, const Expr& e,
 void Hs071(Writer& w) {
   w.List(9);
   Variable(w, 1, ".x1", 1.0, 4, true);
-  Variable(w, 2, ".x2", 5.0, 4, true);
-  Variable(w, 3, ".x3", 5.0, 4, true);
-  Variable(w, 4, ".x4", 1.0, 1, true);
-  Variable(w, 5, ".g", 25.0, 1, false);
-  Variable(w, 6, ".f", 16.0, 1, false);
+  Variable(w, 2, ".x2", 4.0, 4, true);
+  Variable(w, 3, ".x3", 4.0, 4, true);
+  Variable(w, 4, ".x4", 2.6, 1, true);
+  Variable(w, 5, ".g", 40.0, 1, false);
+  Variable(w, 6, ".f", 20.0, 1, false);
   Equation(w, 10, ".e1",
            Sub(Add(Add(Mul(Var(0), Var(0)), Mul(Var(1), Var(1))),
                    Add(Mul(Var(2), Var(2)), Mul(Var(3), Var(3)))),
@@ -79,14 +80,14 @@ void Hs071(Writer& w) {
            {6, 1, 2, 3, 4});
 }
 
-// Decision variables x1..x3 in [1, 5], minimise f, g >= 25.
-void Definition(Writer& w) {
+// Decision variables x1..x3 in [1, 5] from `start`, minimise f, g >= 25,
+// and x4 within [1, 5] (the model solves for it).
+void Definition(Writer& w, const std::vector<double>& start) {
   w.U16(76);
   w.U8(0), w.F64(0.0), w.U16(0);  // steady state, no elements
   for (int flag = 0; flag < 5; ++flag) w.U8(0);
   w.F64(0.0), w.F64(0.0);  // final-time bounds
   w.U16(3);                // decision variables
-  const double start[] = {1.0, 5.0, 5.0};
   for (std::uint32_t k = 0; k < 3; ++k) {
     w.IdPath({2, k + 1});
     w.F64(1.0), w.F64(5.0), w.F64(start[k]);
@@ -95,9 +96,13 @@ void Definition(Writer& w) {
   w.U16(0);  // controls
   w.U16(1);  // objectives
   w.IdPath({2, 6});
-  w.U16(1), w.U16(0), w.U16(1);  // Q, E, R
+  w.U16(2), w.U16(0), w.U16(3);  // Q, E, R
   w.IdPath({2, 5});
   w.U16(1), w.U16(0), w.F64(0.0), w.U16(2), w.F64(25.0);
+  w.IdPath({2, 4});
+  w.U16(2);
+  w.U16(0), w.F64(0.0), w.U16(2), w.F64(1.0);
+  w.U16(0), w.F64(0.0), w.U16(3), w.F64(5.0);
   w.U16(0xFFFF);
 }
 
@@ -109,13 +114,12 @@ std::unique_ptr<Request> Optimisation(const std::function<void(Writer&)>& body) 
 }
 
 // The kind-90 reply of a steady-state optimum with three decision
-// variables and one constraint.
+// variables and three constraint records.
 struct Results {
   std::uint32_t available = 0;
   double objective = 0.0;
   std::vector<double> lower, upper, value;
-  double constrained = 0.0;
-  double multiplier = 0.0;
+  std::vector<double> constrained, multipliers;
 };
 
 bool ReadResults(const std::vector<std::uint8_t>& body, Results* out) {
@@ -141,7 +145,16 @@ bool ReadResults(const std::vector<std::uint8_t>& body, Results* out) {
     if (!take(&lower, 8) || !take(&upper, 8) || !take(&value, 8)) return false;
     out->lower.push_back(lower), out->upper.push_back(upper), out->value.push_back(value);
   }
-  return take(&out->constrained, 8) && take(&mult, 4) && mult == 1 && take(&out->multiplier, 8);
+  out->constrained.assign(3, 0.0);
+  out->multipliers.assign(3, 0.0);
+  for (double& v : out->constrained) {
+    if (!take(&v, 8)) return false;
+  }
+  if (!take(&mult, 4) || mult != 1) return false;
+  for (double& v : out->multipliers) {
+    if (!take(&v, 8)) return false;
+  }
+  return true;
 }
 
 class OptimisationRoad : public ::testing::Test {
@@ -152,22 +165,32 @@ class OptimisationRoad : public ::testing::Test {
   testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
 };
 
-}  // namespace
+struct Outcome {
+  bool ok = false;
+  std::string failure;
+  Results results;
+  std::vector<double> x = std::vector<double>(7, 0.0);
+};
 
-TEST_F(OptimisationRoad, Hs071InTheFullSpaceThroughTheEngine) {
+// One engine session: the model, the optimiser, the definition, one
+// steady-state run, the results.
+Outcome Optimise(const std::string& folder_path, std::uint32_t optimizer,
+                 const std::vector<double>& start) {
+  Outcome out;
   vantor_client::EngineOptions engine;
   engine.program = VANTOR_ENGINE;
   engine.timeout_ms = 30000;
   engine.services = {4, 55, 67, 81, 82, 85, 86, 87, 95};
   std::unique_ptr<Client> client;
   std::string why;
-  ASSERT_FALSE(status::IsFailure(Client::Start(engine, &client, &why))) << why;
+  if (status::IsFailure(Client::Start(engine, &client, &why))) {
+    out.failure = "the engine did not start: " + why;
+    return out;
+  }
   vantor_scenario::FirstOrderRun record;
   Road road(*client, &record);
-  Results results;
-  std::vector<double> x(7, 0.0);
-  const bool ok = [&] {
-    const std::string folder = work_.path().string() + "/";
+  out.ok = [&] {
+    const std::string folder = folder_path + "/";
     if (!road.Expect(MakeCommand(kProblemService, 3, {}, {}, {"HS", folder}), "command 3", 0))
       return false;
     auto create = std::make_unique<Request>(vantor_scenario::kInstanceService);
@@ -184,17 +207,22 @@ TEST_F(OptimisationRoad, Hs071InTheFullSpaceThroughTheEngine) {
             [](const Notification& n) { return (n.bits & kPreparedBits) == kPreparedBits; },
             "prepared"))
       return false;
-    auto optimizer = std::make_unique<Request>(kOptionService, 8);
-    Writer o(*optimizer);
-    o.IdPath({80}), o.U16(80), o.U16(0), o.U16(2), o.U32(4);
-    if (!road.Expect(std::move(optimizer), "Optimizer 4", 0)) return false;
-    auto solver = std::make_unique<Request>(kProblemService);
-    solver->PutUInt16(118);
-    solver->PutString("kvs_sqpb.dll");
-    if (!road.Expect(std::move(solver), "the open NLP solver (request 118)", 0)) return false;
+    auto option = std::make_unique<Request>(kOptionService, 8);
+    Writer o(*option);
+    o.IdPath({80}), o.U16(80), o.U16(0), o.U16(2), o.U32(optimizer);
+    if (!road.Expect(std::move(option), "the option Optimizer", 0)) return false;
+    if (optimizer == 4) {
+      // The full space runs the open NLP solver chosen for optimisation.
+      auto solver = std::make_unique<Request>(kProblemService);
+      solver->PutUInt16(118);
+      solver->PutString("kvs_sqpb.dll");
+      if (!road.Expect(std::move(solver), "the open NLP solver (request 118)", 0)) return false;
+    }
     if (!road.Expect(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }), "start (kind 60)", 0))
       return false;
-    if (!road.Expect(Optimisation(Definition), "the definition (kind 76)", 0)) return false;
+    if (!road.Expect(Optimisation([&](Writer& w) { Definition(w, start); }),
+                     "the definition (kind 76)", 0))
+      return false;
     auto begin = std::make_unique<Request>(kProblemService);
     begin->PutUInt16(31);
     if (!road.Expect(std::move(begin), "beginning the run (request 31)", kBeginRunDone))
@@ -207,29 +235,44 @@ TEST_F(OptimisationRoad, Hs071InTheFullSpaceThroughTheEngine) {
     if (!road.Exchange(Optimisation([](Writer& w) { w.U16(90); }), "results (kind 90)", &result,
                        &replies))
       return false;
-    if (replies.empty() || !ReadResults(replies[0].body, &results)) {
+    if (replies.empty() || !ReadResults(replies[0].body, &out.results)) {
       return road.Fail("the results reply is not as written for this problem");
     }
     for (std::uint32_t k = 1; k <= 6; ++k) {
-      if (!road.Read(k, &x[k], "reading a variable")) return false;
+      if (!road.Read(k, &out.x[k], "reading a variable")) return false;
     }
     return road.Expect(MakeCommand(kProblemService, 2), "command 2", 0x00320024u);
   }();
-  if (ok) client->WaitFor([&] { return client->PeerLost(); });
+  if (out.ok) client->WaitFor([&] { return client->PeerLost(); });
   road.Collect();
   int exit_code = -1;
   client->Close(&exit_code);
-  ASSERT_TRUE(ok) << record.failure << "\n" << testing::PrintToString(record.events);
-  EXPECT_EQ(results.available, 1u);
-  EXPECT_NEAR(results.objective, 17.0140172891563, 1e-6 * 17.0140172891563);
+  out.failure = record.failure + "\n" + testing::PrintToString(record.events);
+  return out;
+}
+
+void ExpectOptimum(const Outcome& o, const char* what) {
+  ASSERT_TRUE(o.ok) << what << ": " << o.failure;
+  EXPECT_EQ(o.results.available, 1u) << what;
+  EXPECT_NEAR(o.results.objective, 17.0140172891563, 1e-6 * 17.0140172891563) << what;
   const double expected[] = {0, 1.0, 4.7429996, 3.8211500, 1.3794083};
-  for (std::size_t k = 1; k <= 4; ++k) EXPECT_NEAR(x[k], expected[k], 1e-4) << k;
-  // The optimum and its multipliers: x1 >= 1 and g >= 25 active.
-  for (std::size_t k = 0; k < 3; ++k) EXPECT_NEAR(results.value[k], expected[k + 1], 1e-4) << k;
-  EXPECT_NEAR(results.lower[0], 1.08787123, 1e-4);
-  EXPECT_NEAR(results.upper[0], 0.0, 1e-6);
-  EXPECT_NEAR(results.lower[1], 0.0, 1e-6);
-  EXPECT_NEAR(results.multiplier, 0.55229366, 1e-4);
+  for (std::size_t k = 1; k <= 4; ++k) EXPECT_NEAR(o.x[k], expected[k], 1e-4) << what << k;
+  for (std::size_t k = 0; k < 3; ++k) {
+    EXPECT_NEAR(o.results.value[k], expected[k + 1], 1e-4) << what << k;
+  }
+  // x1 >= 1 and g >= 25 active, x4 inside its bounds.
+  EXPECT_NEAR(o.results.lower[0], 1.08787123, 1e-4) << what;
+  EXPECT_NEAR(o.results.upper[0], 0.0, 1e-6) << what;
+  EXPECT_NEAR(o.results.lower[1], 0.0, 1e-6) << what;
+  EXPECT_NEAR(o.results.multipliers[0], 0.55229366, 1e-4) << what;
+  EXPECT_NEAR(o.results.multipliers[1], 0.0, 1e-6) << what;
+  EXPECT_NEAR(o.results.multipliers[2], 0.0, 1e-6) << what;
+}
+
+}  // namespace
+
+TEST_F(OptimisationRoad, Hs071InTheFullSpaceThroughTheEngine) {
+  ExpectOptimum(Optimise(work_.path().string(), 4, {1.0, 5.0, 5.0}), "full space");
 }
 
 #endif
