@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "analysis/estimation/engine_run_services.h"
 #include "analysis/estimation/estimation_mgr.h"
 #include "analysis/outside/sax_action.h"
 #include "analysis/sensitivity/sensitivity_mgr.h"
@@ -47,6 +48,8 @@ class AnalysisManagers {
 
   EngineAnalysisServices services_;
   SensitivityMgr sensitivities_;
+  // Before the estimation manager, which holds on to it.
+  EngineEstimationRunServices estimation_run_;
   EstimationMgr estimation_;
   EngineSaxServices sax_services_;
   SAXAction sax_;

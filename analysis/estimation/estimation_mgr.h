@@ -186,6 +186,7 @@ class EstimationMgr final : public SimSingleAction,
   static constexpr std::int32_t kReplyFinished = 4;
   static constexpr std::int32_t kReplyStop = 6;
   void SetRunServices(EstimationRunServices* run) { run_ = run; }
+  EstimationRunServices* RunServices() const { return run_; }
   // The optimisers of later definitions come from `factory` (null: the
   // dense optimiser factory).
   void SetOptimiserFactory(

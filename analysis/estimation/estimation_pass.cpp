@@ -10,10 +10,12 @@
 #include "analysis/estimation/data_rec_var.h"
 #include "analysis/estimation/estimation_mgr.h"
 #include "analysis/estimation/estimation_problem.h"
+#include "analysis/estimation/estimation_run_services.h"
 #include "analysis/model/opt_variable.h"
 #include "analysis/sensitivity/sensitivity_manager.h"
 #include "analysis/services/analysis_services.h"
 #include "foundation/interfaces/solver_options.h"
+#include "framework/messaging/message.h"
 
 namespace {
 
@@ -34,6 +36,10 @@ std::int32_t ReportLevel() {
              : 0;
 }
 
+// The driver's progress message to the client.
+constexpr std::uint32_t kProgressService = 87;
+constexpr std::uint32_t kProgressSubtype = 12;
+constexpr std::uint16_t kProgressKind = 157;
 constexpr double kMachineEpsilon = 2.220446049250314e-16;
 constexpr double kHugePercentage = 1.7976931348623158e303;
 
@@ -143,7 +149,14 @@ Status EstimationMgr::CompletePass(std::int32_t reason) {
   EstimationProblem::Pass pass{pass_residuals_.data(), pass_rows_.data(), pass_predicted_.data(),
                                pass_weights_.data()};
   problem_->SetStatistics(sensitivities_ != 0);
-  const std::int32_t result = problem_->Run(mode, pass, nullptr);
+  auto* progress = new DseMessage(kProgressService, kProgressSubtype);
+  progress->PutUInt16(kProgressKind);
+  const std::int32_t result = problem_->Run(mode, pass, progress);
+  if (run_ != nullptr) {
+    run_->SendProgress(progress);
+  } else {
+    delete progress;
+  }
   last_result_ = result;
   bool finished = result < 0;
   if (result > 0) {
