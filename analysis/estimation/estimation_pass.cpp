@@ -11,6 +11,7 @@
 #include "analysis/estimation/estimation_mgr.h"
 #include "analysis/estimation/estimation_problem.h"
 #include "analysis/estimation/estimation_run_services.h"
+#include "analysis/model/analysis_variable.h"
 #include "analysis/model/opt_variable.h"
 #include "analysis/sensitivity/sensitivity_manager.h"
 #include "analysis/services/analysis_services.h"
@@ -56,6 +57,9 @@ void EstimationMgr::MakeProblem() {
     u.name = estimated_[j]->GetNameText(0);
     u.multiplier = j < est_a_.size() ? est_a_[j] : 1.0;
     u.offset = j < est_b_.size() ? est_b_[j] : 0.0;
+    if (DAESVarTableEntry* entry = estimated_[j]->ModelEntry()) {
+      u.initial = entry->GetSpec() == daes::kSpecInitial;
+    }
     layout.unknowns.push_back(u);
   }
   for (std::size_t j = 0; j < reconciled_.size(); ++j) {

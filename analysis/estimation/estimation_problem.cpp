@@ -891,6 +891,7 @@ void EstimationProblem::ListEstimates(bool statistics, std::int32_t p) {
     }
     std::string name = u.name;
     if (u.kind == Kind::kReconciled) name += "(" + u.experiment + ")";
+    if (u.kind == Kind::kEstimated && u.initial) name += "(initial value)";
     const std::int32_t number = c + 1;
     if (limits) {
       Say(0, Format("%3d %14.6e %14.6e %14.6e,%14.6e  %s", number, v, model_se_[Z(c)],
