@@ -79,6 +79,7 @@ bool EngineEstimationRunServices::LastEvent(double* time, std::uint32_t* flags,
 void EngineEstimationRunServices::SendProgress(DseMessage* message) {
   if (message == nullptr) return;
   message->flags |= DseMessage::kNoReply;
-  // Without a controller the message stays ours.
-  if (status::IsFailure(DseSendMessage(message, 0, nullptr, nullptr, nullptr, -1))) delete message;
+  // The controller owns it from here, also when it refuses it (a client
+  // that does not serve progress messages).
+  DseSendMessage(message, 0, nullptr, nullptr, nullptr, -1);
 }
