@@ -410,7 +410,7 @@ Definition OnePerObservation(const testsupport::Certified& cert) {
   d.estimated = {1, 2};
   for (std::size_t k = 0; k < cert.x.size(); ++k) {
     Experiment e;
-    e.name = "E" + std::to_string(k + 1);
+    e.name = std::string("E").append(std::to_string(k + 1));
     e.inputs = {{3, cert.x[k]}};
     e.measured = {4};
     e.entries = {{4, cert.y[k], 0.0}};
