@@ -6,6 +6,7 @@
 #include "daes/model/services.h"
 #include "daes/model/variable.h"
 #include "framework/messaging/message.h"
+#include "framework/messaging/message_controller.h"
 #include "framework/servers/sending.h"
 #include "results/manager/results_mgr.h"
 
@@ -78,6 +79,11 @@ bool EngineEstimationRunServices::LastEvent(double* time, std::uint32_t* flags,
 
 void EngineEstimationRunServices::SendProgress(DseMessage* message) {
   if (message == nullptr) return;
+  // Without a controller (an engine not yet connected) nothing takes it.
+  if (DseCurrentController() == nullptr) {
+    delete message;
+    return;
+  }
   message->flags |= DseMessage::kNoReply;
   // The controller owns it from here, also when it refuses it (a client
   // that does not serve progress messages).

@@ -10,6 +10,7 @@
 #include "control/actions/action_mgr.h"
 #include "control/problem/problem_manager.h"
 #include "daes/model/variable.h"
+#include "framework/messaging/message.h"
 #include "framework/servers/server_registry.h"
 
 namespace {
@@ -45,6 +46,11 @@ TEST(EstimationEngineRun, HookClockEventsAndRunState) {
   EXPECT_EQ(tolerance, 1e-5);
   EXPECT_EQ(run->EventTolerance(), 1e-5);
   problem.Events().Clear();
+
+  // Without a controller the progress message is simply let go.
+  auto* progress = new DseMessage(87, 12);
+  progress->PutUInt16(157);
+  run->SendProgress(progress);
 
   // Without a results manager nothing is taken or restored.
   std::uint32_t number = 0;
