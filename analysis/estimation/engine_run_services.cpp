@@ -67,8 +67,7 @@ Status EngineEstimationRunServices::ScheduleEvent(std::uint32_t kind, double tim
 double EngineEstimationRunServices::EventTolerance() { return problem_.Events().Tolerance(); }
 
 // The event the loop is at: the head of the schedule.
-bool EngineEstimationRunServices::LastEvent(double* time, std::uint32_t* flags,
-                                            double* tolerance) {
+bool EngineEstimationRunServices::LastEvent(double* time, std::uint32_t* flags, double* tolerance) {
   const SimExplicitEvent* head = problem_.Events().Head();
   if (head == nullptr) return false;
   *time = head->time;

@@ -289,7 +289,8 @@ Status EstimationMgr::CheckSize() {
   std::uint64_t reconciled = 0;
   for (auto& experiment : experiments_) {
     for (const auto& entry : experiment->Measurements()) {
-      reconciled += (experiment->MeasuredVariableOf(entry)->GetFlags() & analysis_flags::kFixed) != 0;
+      reconciled +=
+          (experiment->MeasuredVariableOf(entry)->GetFlags() & analysis_flags::kFixed) != 0;
     }
   }
   std::uint64_t measurements = 0;

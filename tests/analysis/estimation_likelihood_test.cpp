@@ -162,10 +162,10 @@ TEST(EstimationLikelihoodSqp, MisraWithGammaZeroIsLeastSquares) {
     SCOPED_TRACE("start " + std::to_string(start + 1));
     const auto& s = misra->starts[start];
     // Scales bring both parameters near 1 in the optimiser's space.
-    const Fit fit = Drive(Layout({Make(Kind::kEstimated, "b1", s[0], 1e-2),
-                                  Make(Kind::kEstimated, "b2", s[1], 1e3)},
-                                 x.size()),
-                          misra->y, model);
+    const Fit fit = Drive(
+        Layout({Make(Kind::kEstimated, "b1", s[0], 1e-2), Make(Kind::kEstimated, "b2", s[1], 1e3)},
+               x.size()),
+        misra->y, model);
     ASSERT_GT(fit.result, 0);
     EXPECT_GT(fit.passes, 3) << "the optimiser moved the unknowns";
     EXPECT_GE(fit.outcome, 1u);

@@ -249,8 +249,8 @@ TEST_F(EstimationMgrTest, DefinitionBeyondTheDenseCapIsRefused) {
   EXPECT_EQ(serve(n + 1, 10, 1), EstimationMgr::kTooLarge);
   ASSERT_FALSE(services.printed.empty());
   EXPECT_EQ(services.printed.back().first, EstimationMgr::kTooLarge);
-  EXPECT_NE(services.printed.back().second.find("The estimation is too large: " +
-                                                std::to_string(n + 1) + " estimated"),
+  EXPECT_NE(services.printed.back().second.find(
+                "The estimation is too large: " + std::to_string(n + 1) + " estimated"),
             std::string::npos);
   EXPECT_FALSE(manager.Active());
   EXPECT_EQ(manager.Problem(), nullptr);

@@ -30,8 +30,8 @@ using modelwriter::Expr;
 using modelwriter::Step;
 using modelwriter::Writer;
 using vantor_client::MakeCommand;
-using vantor_scenario::Road;
 using vantor_scenario::kInstanceService;
+using vantor_scenario::Road;
 
 constexpr std::uint32_t kProblemService = 50;
 constexpr std::uint32_t kOptionService = 53;
@@ -195,8 +195,8 @@ class EstimationRoad : public ::testing::Test {
     road_ = std::make_unique<Road>(*client_, &run_);
     const std::string folder = work_.path().string() + "/";
     if (!road_->Expect(MakeCommand(kProblemService, 3, {}, {}, {"Est", folder}), "command 3", 0) ||
-        !IntOption(29, 1) || !IntOption(86, 1) || !IntOption(124, 2) ||
-        !RealOption(87, 1e-12) || !RealOption(89, 1e-10) || !IntOption(91, 500))
+        !IntOption(29, 1) || !IntOption(86, 1) || !IntOption(124, 2) || !RealOption(87, 1e-12) ||
+        !RealOption(89, 1e-10) || !IntOption(91, 500))
       return false;
     for (std::uint16_t tolerance : {0, 1, 2}) {
       if (!RealOption(tolerance, 1e-13)) return false;
@@ -353,9 +353,9 @@ class EstimationRoad : public ::testing::Test {
   bool no_sensitivities_ = false;
 };
 
-#define ESTIMATE_OR_SKIP(definition, results)                                                 \
+#define ESTIMATE_OR_SKIP(definition, results)                                                  \
   do {                                                                                         \
-    const bool estimated = Estimate(definition, results);                                     \
+    const bool estimated = Estimate(definition, results);                                      \
     if (!estimated && no_sensitivities_) {                                                     \
       GTEST_SKIP() << "this engine computes no steady-state sensitivities of a model without " \
                       "derivatives";                                                           \
