@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "analysis/estimation/engine_run_services.h"
 #include "analysis/estimation/estimation_mgr.h"
 #include "analysis/optimisation/engine_opt_run.h"
 #include "analysis/optimisation/opt_manager.h"
@@ -52,6 +53,8 @@ class AnalysisManagers {
 
   EngineAnalysisServices services_;
   SensitivityMgr sensitivities_;
+  // Before the estimation manager, which holds on to it.
+  EngineEstimationRunServices estimation_run_;
   EstimationMgr estimation_;
   EngineOptimisationRun optimisation_run_;
   OptimisationRunFactory optimisation_runs_;
