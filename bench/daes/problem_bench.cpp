@@ -28,6 +28,7 @@
 #include "expr/tree/unary_expression.h"
 #include "expr/tree/var_ref_expression.h"
 #include "platform/dynamic_library.h"
+#include "tests/support/generated_runtime_stub.h"
 
 namespace {
 
@@ -224,12 +225,7 @@ struct Compiled {
     }
     const std::size_t capacity = TapeStateNow().capacity + 2;
     std::ostringstream source;
-    source << "#include <math.h>\nstatic double *g_pX, *g_pJ; static int *g_piCol;\n"
-           << "static double s[" << capacity << "]; static int is[" << capacity << "];\n"
-           << "static double res, temp; static int ires;\n"
-           << "static inline double bv_sqr(double x) { return x * x; }\n"
-           << "static inline double bv_fabs(double x) { return fabs(x); }\n"
-           << body.str() << "static void (*const g_eqns[])(int) = {0";
+    source << testsupport::GeneratedRuntimeStub(capacity) << body.str() << "static void (*const g_eqns[])(int) = {0";
     for (std::int32_t n = 1; n <= state.equation; ++n) source << ",Eqn" << n;
     source << "};\nvoid setx(double* x) { g_pX = x; }\n"
            << "double residual(unsigned n) { g_eqns[n](0); return res; }\n"
