@@ -404,6 +404,9 @@ void WriteBlockInstance(std::ostream& o) {
 void WriteLibraryLifeCycle(std::ostream& o, std::int32_t procedures, const std::string& find_procs,
                            bool compiled, const FlowsheetGeneration& generation,
                            const std::string& between, bool add_path) {
+  // The property package's tables and its start and end functions are
+  // definitions of their own, outside the life-cycle functions.
+  if (generation.properties_code) generation.properties_code(o);
   o << "DLL_C_AS_F(int) DLL_FINALIZE(void) {\n"
     << "  int iRes = 0;\n"
     << "  if (g_pInstance) DestroyBlock(g_pInstance);\n"
@@ -426,7 +429,6 @@ void WriteLibraryLifeCycle(std::ostream& o, std::int32_t procedures, const std::
       << "  for (int i=0; i<" << procedures << "; i++) g_Functions[i] = 0;\n";
   }
   if (!compiled) o << "  if (iRes>=0) iRes = PropertiesInitialize();\n";
-  if (generation.properties_code) generation.properties_code(o);
   o << find_procs;
   if (compiled) o << "  if (iRes>=0) iRes = CreateBlock((void **)&g_pInstance);\n";
   o << "  if (iRes<0) DLL_FINALIZE();\n  return iRes;\n}\n";

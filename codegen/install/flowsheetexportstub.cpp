@@ -39,7 +39,7 @@ void ReleaseFunction(XosDynamicFunction* function);
 int32_t RegisterDummyOptionsHandler(void* handler);
 /* The property package's start and end, linked from gpp.a in an export. */
 int PropertiesInitialize(void);
-int PropertiesFinalize(void);
+void PropertiesFinalize(void);
 }
 
 /* The printer and the request entry may be absent from a host: the library

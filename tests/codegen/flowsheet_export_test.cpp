@@ -160,7 +160,7 @@ TEST(CodegenCompile, ExportedFlowsheetRunsAsAHostBlock) {
   // link.
   text +=
       "extern \"C\" int PropertiesInitialize(void) { return 0; }\n"
-      "extern \"C\" int PropertiesFinalize(void) { return 0; }\n"
+      "extern \"C\" void PropertiesFinalize(void) {}\n"
       "DLL_C_AS_C(double) probe_pd(int iVar, int iEqn) {\n"
       "  p_func[iEqn](0); return PD(iVar, res, p_func[iEqn]);\n}\n";
   std::ofstream(folder / "probe.cpp") << text;
