@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cmath>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -517,11 +518,21 @@ void WriteAddVars(std::ostream& o, DAESProblem* problem,
       double scale = 1.0;
       if (setting.mode != 1) {
         scale = setting.scale;
-        value = value * setting.scale + setting.offset;
-        lower = lower * setting.scale + setting.offset;
-        upper = upper * setting.scale + setting.offset;
+        // Open bounds stay open: a converted 1.5e308 would print as "inf".
+        auto convert = [&setting](double x) {
+          const double y = x * setting.scale + setting.offset;
+          return std::isfinite(y) && std::fabs(x) < 1e300 ? y : x;
+        };
+        value = convert(value);
+        lower = convert(lower);
+        upper = convert(upper);
         if (lower > upper) std::swap(lower, upper);
       }
+      // The text must stay a C number: no "inf" or "nan".
+      if (!std::isfinite(value)) value = 0.0;
+      if (!std::isfinite(lower)) lower = std::isnan(lower) ? -1.5e308 : std::copysign(1.5e308, lower);
+      if (!std::isfinite(upper)) upper = std::isnan(upper) ? 1.5e308 : std::copysign(1.5e308, upper);
+      if (!std::isfinite(scale) || scale == 0.0) scale = 1.0;
       std::snprintf(line, sizeof line, "AddVar(%.15g,%.15g,%.15g,%.15g,%d,%d,%d);", value, lower,
                     upper, scale, fixed, static_cast<int>(setting.first), relation[c]);
       o << line << "\n";

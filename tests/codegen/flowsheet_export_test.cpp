@@ -10,12 +10,14 @@
 #include <sstream>
 #include <string>
 
+#include "codegen/files/proc_files.h"
 #include "codegen/flowsheet/compiled_flowsheet.h"
 #include "codegen/flowsheet/export_layer.h"
 #include "daes/model/variable.h"
 #include "daes/problem/problem.h"
 #include "daes/problem/solver_equation.h"
 #include "foundation/values/packed_value.h"
+#include "fuzz/byte_stream.h"
 #include "platform/dynamic_library.h"
 #include "tests/codegen/codegen_helpers.h"
 #define FAKE_QVF_TYPES_ONLY
@@ -270,6 +272,98 @@ TEST(CodegenCompile, ExportedFlowsheetRunsAsAHostBlock) {
   EXPECT_EQ(finish(), 0);
   std::string ignored;
   platform::CloseLibrary(open.handle, &ignored);
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
+// Service 113 sub-kind 1 against a real problem: the ports' references and
+// the variable settings reach the source, and the makefile is written with
+// the product-folder lines.
+TEST(FlowsheetExport, RequestWritesTheSourceAndTheMakefile) {
+  daestest::Tree tree;
+  ASSERT_EQ(tree.Read(daestest::Tank), 0u);
+  SUPackedValueTable table;
+  std::unique_ptr<DAESProblem> problem(DAESCreateProblem(tree.root, 0, &table));
+  ASSERT_NE(problem, nullptr);
+  const fs::path folder = FreshFolder("export_request");
+  const fs::path bin = MakeInstallation(folder) / "bin";
+  DAESProblem* p = problem.get();
+  Reports reports;
+  codegen::ProcFilesContext context;
+  context.report = reports.Callback();
+  context.server_folder = bin.string();
+  // A reference is the variable's column here.
+  context.read_reference = [p](BvuBinaryStream& in, codegen::ResolvedReference* out) {
+    std::uint32_t column = 0;
+    const Status s = in.GetUInt32(&column);
+    for (std::int32_t i = 0; i < p->VariableCount(); ++i) {
+      if (p->ColumnOf(p->GetVariable(i)) == static_cast<std::int32_t>(column)) {
+        out->variable = p->GetVariable(i);
+        out->index = static_cast<std::int32_t>(column);
+      }
+    }
+    return s;
+  };
+  context.problem_variables = [p] { return p->VariableCount(); };
+  context.export_flowsheet = [p, &context, bin](const codegen::ExportRequest& request,
+                                                std::int32_t* libraries) {
+    codegen::FlowsheetGeneration g;
+    g.report = context.report;
+    g.server_folder = bin.string();
+    g.build = request.build;
+    std::vector<codegen::ExportPort> ports = request.ports;
+    codegen::FlowsheetExport e;
+    e.folder = request.folder;
+    e.name = request.name;
+    e.ports = &ports;
+    e.settings = &request.settings;
+    e.quiet = request.quiet;
+    return codegen::GenerateExportCode(g, p, e, libraries);
+  };
+  vantor_fuzz::ByteStream body;
+  body.PutUInt16(1);
+  body.PutString(folder.string().c_str());
+  body.PutString("Plant");
+  body.PutUInt16(1);
+  body.PutString("level");
+  body.PutUInt16(2);
+  body.PutUInt16(3);
+  body.PutUInt16(1);
+  body.PutUInt32(1);
+  for (std::uint32_t word : {1u, 0u, 0u, 0u, 0u, 0u, 0u, 0u, 0u}) body.PutUInt32(word);
+  // Column 1 goes over as 2 * value + 1 with physical type 7.
+  body.PutUInt32(1);
+  body.PutUInt32(1);
+  body.PutUInt32(7);
+  body.PutUInt32(0);
+  body.PutDouble(2.0);
+  body.PutDouble(1.0);
+  vantor_fuzz::ByteStream in(body.Bytes());
+  ASSERT_EQ(codegen::HandleProcFilesRequest(in, context), 0u)
+      << ::testing::PrintToString(reports.texts);
+
+  const std::string source = ReadText(folder / "Plant.cpp");
+  ASSERT_FALSE(source.empty());
+  DAESVarTableEntry* first = nullptr;
+  for (std::int32_t i = 0; i < p->VariableCount(); ++i) {
+    if (p->ColumnOf(p->GetVariable(i)) == 1) first = p->GetVariable(i);
+  }
+  ASSERT_NE(first, nullptr);
+  char line[128];
+  std::snprintf(line, sizeof line, "AddVar(%.15g,", 2.0 * first->GetRealValue() + 1.0);
+  const std::size_t at = source.find("static void AddVars1(void) {\n");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(source.compare(at + 29, std::strlen(line), line), 0) << source.substr(at, 120);
+  const std::string converted = source.substr(at + 29, source.find('\n', at + 29) - at - 29);
+  EXPECT_NE(converted.find(",2,"), std::string::npos) << converted;
+  EXPECT_NE(converted.find(",7,"), std::string::npos) << converted;
+  EXPECT_EQ(converted.find("inf"), std::string::npos) << converted;
+  EXPECT_NE(source.find("vrkport_create(\"LEVEL\",RT_PORT_TYPE_UNSPECIFIED,RT_PORT_DIR_OUTPUT,"),
+            std::string::npos);
+  EXPECT_NE(source.find("qln_add_port_var(pPort,0, iFirstVar+0); //"), std::string::npos);
+  const std::string makefile = ReadText(folder / "MakePlant");
+  EXPECT_NE(makefile.find("GRAVIK_TOP = \"%Gravik.\"\n"), std::string::npos) << makefile;
+  EXPECT_NE(makefile.find("tanq_defs.inc"), std::string::npos);
+  EXPECT_NE(makefile.find("Plant"), std::string::npos);
   if (!HasFailure()) fs::remove_all(folder);
 }
 
