@@ -78,6 +78,31 @@ TEST(FlowsheetExport, PortCodeCountsComponentsAndSkipsUnplacedVariables) {
             std::string::npos);
 }
 
+// The layer of a two-port export as kept: identity, names, port texts.
+TEST(FlowsheetExport, BlockLayerGolden) {
+  codegen::ExportPort feed;
+  feed.name = "blocks(\"Mix-1\").Feed";
+  feed.direction = 1;
+  feed.type = 2;
+  feed.attributes = 1;
+  feed.variables.assign(4, nullptr);
+  feed.block_indexes = {4, 5, -1, 7};
+  feed.components = {"WATER", "METHANOL"};
+  codegen::ExportPort duty;
+  duty.name = "Heater.Q";
+  duty.type = 3;
+  duty.variables.assign(1, nullptr);
+  duty.block_indexes = {9};
+  const fs::path folder = FreshFolder("layer_golden");
+  {
+    std::ofstream out(folder / "layer.cpp", std::ios::binary);
+    codegen::WriteBlockFactoryLayer(out, "Plant 2-b", {feed, duty},
+                                    "/* the options script */\n");
+  }
+  CheckGolden(folder, "layer.cpp", "export_layer.txt");
+  fs::remove_all(folder);
+}
+
 std::string Shell(const std::string& command) {
   std::string text;
   if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
