@@ -275,6 +275,7 @@ void WriteBlockFactoryLayer(std::ostream& out, const std::string& name,
       << "  return --g_iBlockFactories > 0 ? 1 : 0;\n}\n"
       << "DLL_C_AS_C(int) qvfdll_version(const char *pName, int *pMajor, int *pMinor) {\n"
       << "  if (!pMajor || !pMinor) return -1;\n"
+      << "  if (!pName) return 1;\n"
       << "  if (!strcmp(pName, \"QVFDLL\")) { *pMajor = 11; *pMinor = 0; return 0; }\n"
       << "  if (!strcmp(pName, \"QVFBLOCK\")) {\n"
       << "#if QVFBLOCK_MAJOR_VSN==11 && QVFBLOCK_MINOR_VSN==0\n"

@@ -217,6 +217,7 @@ TEST(CodegenCompile, ExportedFlowsheetRunsAsAHostBlock) {
   EXPECT_EQ(major * 10 + minor, 30);
   EXPECT_EQ(version("QVFOTHER", &major, &minor), 1);
   EXPECT_EQ(version("QVFDLL", nullptr, &minor), -1);
+  EXPECT_EQ(version(nullptr, &major, &minor), 1);
 
   ASSERT_EQ(start(), 0);
   EXPECT_EQ(init(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), 1);

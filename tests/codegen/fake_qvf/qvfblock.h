@@ -49,6 +49,13 @@ struct rt_blk {
   void *port_slots[16] = {};
   const qvf_blk_methods *methods = nullptr;
   bool destroyed = false;
+  rt_blk() = default;
+  rt_blk(const rt_blk &) = delete;
+  rt_blk &operator=(const rt_blk &) = delete;
+  /* The block owns the ports added to it. */
+  ~rt_blk() {
+    for (rt_port_tag *p : ports) delete p;
+  }
 };
 typedef rt_blk *VRKBLK_P;
 #define IBP(b) ((void **)(b))
