@@ -3,6 +3,7 @@
 // headers, loaded and driven the way the host drives a block.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <map>
@@ -282,6 +283,22 @@ TEST(CodegenCompile, ExportedFlowsheetRunsAsAHostBlock) {
           << v->GetNameText();
     }
   }
+
+  // One equation group at a time gives the same residual and entries.
+  const std::vector<double> f = block.f;
+  const std::vector<double> entries = block.jac;
+  std::fill(block.f.begin(), block.f.end(), 0.0);
+  std::fill(block.jac.begin(), block.jac.end(), 0.0);
+  for (int i = 0; i < equations; ++i) {
+    block.methods->group_res(&block, i, &error);
+    EXPECT_EQ(error, 0);
+    block.methods->group_jac(&block, i, &error);
+    EXPECT_EQ(error, 0);
+  }
+  EXPECT_EQ(block.f, f);
+  EXPECT_EQ(block.jac, entries);
+  block.methods->group_res(&block, equations, &error);
+  EXPECT_EQ(error, 1);
 
   // A factory with a block stays; without blocks it goes.
   EXPECT_EQ(unload(nullptr, &factories, nullptr, nullptr, nullptr), -1);
