@@ -1257,6 +1257,21 @@ void ProcFilesRequests(const fs::path& root) {
   port.PutDouble(2.0);
   port.PutDouble(0.5);
   seeds.Add(port.Bytes());
+  // A type export of two units and one extra header, from the debug flag on.
+  vantor_fuzz::ByteStream type;
+  type.PutUInt8(6);
+  type.PutUInt8(0);
+  for (std::uint32_t word : {1u, 0u, 1u}) type.PutUInt32(word);
+  type.PutUInt32(1);
+  type.PutString("ver");
+  type.PutUInt32(1);
+  type.PutUInt32(0);
+  type.PutUInt32(2);
+  type.PutString("unita");
+  type.PutString("unitb");
+  type.PutUInt32(1);
+  type.PutString("extra.h");
+  seeds.Add(type.Bytes());
 }
 
 // Sensitivity requests: lists with an unknown reference, switches, the
