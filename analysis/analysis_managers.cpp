@@ -7,6 +7,8 @@
 AnalysisManagers::AnalysisManagers(SimProblemMgr& problem, SimResultsMgr* results,
                                    DseServerRegistry* registry, Status* status)
     : services_(problem, results), sensitivities_(services_), estimation_(services_),
+      homotopy_services_(problem, results, services_), homotopy_(homotopy_services_),
+      cdi_services_(problem, services_), control_design_(cdi_services_),
       sax_services_(problem, services_), sax_(sax_services_), release_(services_) {
   if (status != nullptr) *status = status::kOk;
   if (DelayMgr* delays = GetCurrentDelayMgr()) delays->SetSensitivityItems(&sensitivities_);
@@ -14,6 +16,8 @@ AnalysisManagers::AnalysisManagers(SimProblemMgr& problem, SimResultsMgr* result
   const std::pair<std::uint32_t, DseServerCB*> services[] = {
       {SensitivityMgr::kService, &sensitivities_},
       {EstimationMgr::kService, &estimation_},
+      {HomotopyMgr::kService, &homotopy_},
+      {CDIManager::kService, &control_design_},
       {SAXAction::kService, &sax_},
   };
   for (const auto& [id, server] : services) {

@@ -49,6 +49,12 @@ Status CDIManager::AttachProblem(const char*, const char*) {
   return status::kOk;
 }
 
+Status CDIManager::ProblemEdited() {
+  Clear(true);
+  component_ = std::make_unique<CDIcomponent>();
+  return status::kOk;
+}
+
 Status CDIManager::DetachProblem(const char*, const char*) {
   Clear(false);
   return status::kOk;

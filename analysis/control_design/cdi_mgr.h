@@ -93,6 +93,9 @@ class CDIManager final : public DseServerCB, public QLNSubSystemManager, public 
 
   // --- QLNSubSystemManager ---
   Status AttachProblem(const char* folder, const char* name) override;
+  // An edit rebuilds the problem and lets go of the variable adapters: the
+  // lists and the linearisation go first, flags reset while still reachable.
+  Status ProblemEdited() override;
   Status DetachProblem(const char* folder, const char* sub_folder) override;
 
   // --- DseServerCB ---

@@ -21,12 +21,18 @@ TEST(AnalysisManagersTest, RegisterTheirServicesAndJoinTheMasterInOrder) {
   EXPECT_EQ(registry.FindServer(SensitivityMgr::kService), &managers.Sensitivities());
   EXPECT_EQ(registry.FindServer(EstimationMgr::kService), &managers.Estimation());
   EXPECT_EQ(registry.FindServer(SAXAction::kService), &managers.Outside());
-  ASSERT_EQ(problem.Count(), before + 4);
+  EXPECT_EQ(registry.FindServer(HomotopyMgr::kService), &managers.Homotopy());
+  EXPECT_EQ(registry.FindServer(CDIManager::kService), &managers.ControlDesign());
+  ASSERT_EQ(problem.Count(), before + 6);
   EXPECT_EQ(problem.At(before), &managers.Sensitivities());
   EXPECT_EQ(problem.At(before + 1), &managers.Estimation());
-  EXPECT_EQ(problem.At(before + 2), &managers.Outside());
+  EXPECT_EQ(problem.At(before + 2), &managers.Homotopy());
+  EXPECT_EQ(problem.At(before + 3), &managers.ControlDesign());
+  EXPECT_EQ(problem.At(before + 4), &managers.Outside());
   EXPECT_EQ(GetSensitivityManager(), &managers.Sensitivities());
   EXPECT_EQ(GetEstimationManager(), &managers.Estimation());
+  EXPECT_EQ(GetHomotopyManager(), &managers.Homotopy());
+  EXPECT_EQ(GetCDIManager(), &managers.ControlDesign());
   // The delay manager names its second history's items by the parameters.
   DAESVariable k;
   managers.Sensitivities().AddParameter(managers.Services().Adapter(&k));

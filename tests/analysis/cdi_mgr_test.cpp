@@ -177,6 +177,12 @@ TEST_F(CdiMgrTest, FlagsClearedByDeleteDetachAndClear) {
   EXPECT_EQ(q->GetFlags() & CDIManager::kInputFlag, 0u);
   EXPECT_EQ(h->GetFlags() & CDIManager::kOutputFlag, 0u);
   EXPECT_EQ(Serve(BodyWriter().U16(90)), CDIManager::kUnknownKind);
+  // An edit lets go of the variables: the lists go and the flags with them.
+  ASSERT_EQ(Serve(SetUp(kCdiB)), 0u);
+  EXPECT_EQ(manager.ProblemEdited(), 0u);
+  EXPECT_EQ(manager.InputCount(), 0u);
+  EXPECT_EQ(q->GetFlags() & CDIManager::kInputFlag, 0u);
+  EXPECT_NE(manager.Component(), nullptr);
   // A set-up cut short keeps what was read.
   EXPECT_NE(Serve(BodyWriter().U16(82).U16(2).F64(0.0).U32(1)), 0u);
 }
