@@ -7,6 +7,7 @@
 #include "control/actions/action_mgr.h"
 #include "control/problem/problem_manager.h"
 #include "daes/problem/linearisation.h"
+#include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/variable_drivers.h"
 #include "results/manager/results_mgr.h"
@@ -66,6 +67,14 @@ class CdiProblemLinearisation final : public CdiLinearisation {
   std::unique_ptr<DAESLinearisation> object_;
 };
 
+// The results manager's value table holds what the run last stored; a
+// snapshot in the middle of a homotopy run must hold the point just solved.
+void StoreCurrentValues(SimResultsMgr* results) {
+  DAESProblem* problem = GetCurrentProblem();
+  SUPackedValueTable* table = results != nullptr ? results->Values() : nullptr;
+  if (problem != nullptr && table != nullptr) problem->StoreValues(table);
+}
+
 }  // namespace
 
 std::int32_t EngineIntOption(const char* name) {
@@ -106,7 +115,9 @@ Status EngineHomotopyServices::TakeNamedSnapshot(const char* name, bool by_calle
   *id = -1;
   if (results_ == nullptr) return status::kOk;
   std::uint32_t taken = 0;
-  const Status s = results_->TakeNamedSnapshot(name, &taken, false, false, false, by_caller);
+  StoreCurrentValues(results_);
+  // Live: listed in the store, so that a cut-back finds it again.
+  const Status s = results_->TakeNamedSnapshot(name, &taken, true, false, false, by_caller);
   if (status::IsSuccess(s)) *id = static_cast<std::int32_t>(taken);
   return s;
 }
@@ -126,7 +137,9 @@ Status EngineHomotopyServices::DeleteSnapshot(std::int32_t id) {
 }
 
 void EngineHomotopyServices::TakeProblemSnapshot(const char* name) {
-  if (results_ != nullptr) results_->TakeNamedSnapshot(name, nullptr, false, false);
+  if (results_ == nullptr) return;
+  StoreCurrentValues(results_);
+  results_->TakeNamedSnapshot(name, nullptr, true, false);
 }
 
 void EngineHomotopyServices::SetCurrentTime(double time) { problem_.SetCurrentTime(time); }

@@ -23,7 +23,7 @@ Kind KindOf(DAESVarTableEntry* v) {
     return Kind::kDerivative;
   }
   if ((flags & daes::kState) != 0) return Kind::kState;
-  if ((flags & daes::kFixed) != 0) return Kind::kInput;
+  if ((flags & (daes::kFixed | daes::kParameterFlag)) != 0) return Kind::kInput;
   return Kind::kAlgebraic;
 }
 
