@@ -9,9 +9,9 @@
 namespace vantor_scenario {
 namespace {
 
-using vantor_client::MakeCommand;
 using modelwriter::Step;
 using modelwriter::Writer;
+using vantor_client::MakeCommand;
 
 constexpr std::uint32_t kProblemService = 50;
 constexpr std::uint32_t kResultsService = 55;
@@ -135,8 +135,7 @@ constexpr std::uint32_t kStoppedBit = 0x400;
 // Command 9, then the notification that the run is over: *failed says
 // whether it failed (a failed step without an action stops the run).
 bool SteadyState(Road& road, const std::string& what, bool* failed) {
-  if (!BeginRun(road, what) || !road.Expect(MakeCommand(kProblemService, 9), what, 0))
-    return false;
+  if (!BeginRun(road, what) || !road.Expect(MakeCommand(kProblemService, 9), what, 0)) return false;
   bool failure = false;
   bool running = false;
   const bool ok = road.WaitNotice(
@@ -331,10 +330,10 @@ bool RunLinearisation(const AnalysisRunOptions& options, LinearisationRun* run) 
     if (!two && !std::isnan(options.inflow) && !SetReal(road, "T101.F_in", options.inflow))
       return false;
     if (!SteadyState(road, "the steady state", nullptr)) return false;
-    const std::vector<std::uint32_t> states = two ? std::vector<std::uint32_t>{1, 2}
-                                                  : std::vector<std::uint32_t>{1};
-    const std::vector<std::uint32_t> inputs = two ? std::vector<std::uint32_t>{3, 4}
-                                                  : std::vector<std::uint32_t>{2};
+    const std::vector<std::uint32_t> states =
+        two ? std::vector<std::uint32_t>{1, 2} : std::vector<std::uint32_t>{1};
+    const std::vector<std::uint32_t> inputs =
+        two ? std::vector<std::uint32_t>{3, 4} : std::vector<std::uint32_t>{2};
     for (std::uint32_t index : states) {
       double value = NAN;
       if (!road.Read(index, &value, "a steady state")) return false;

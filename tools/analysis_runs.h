@@ -56,7 +56,7 @@ struct AnalysisRunOptions {
 };
 
 struct LinearisationRun {
-  FirstOrderRun trace;      // failure, events
+  FirstOrderRun trace;         // failure, events
   std::vector<double> steady;  // the states at the steady state
   CdiReply reply;
   Status compute_status = 0xFFFFFFFFu;

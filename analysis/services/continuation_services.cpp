@@ -25,9 +25,8 @@ struct NamedOption {
 };
 
 constexpr NamedOption kOptions[] = {
-    {"LinearSolver", 25},           {"RunMode", kRunModeNumber},
-    {"PrintLevel", 31},             {"Homotopy.InitialStep", 92},
-    {"Homotopy.MaximumStep", 93},   {"Homotopy.MinimumStep", 94},
+    {"LinearSolver", 25},           {"RunMode", kRunModeNumber},    {"PrintLevel", 31},
+    {"Homotopy.InitialStep", 92},   {"Homotopy.MaximumStep", 93},   {"Homotopy.MinimumStep", 94},
     {"Homotopy.StepIncrement", 95}, {"Homotopy.StepDecrement", 96},
 };
 

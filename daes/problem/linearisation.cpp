@@ -90,7 +90,8 @@ Status DAESLinearisation::Create(DAESProblem* problem, std::unique_ptr<DAESLinea
     place.row = made->rows_[p];
     const Kind kind = kinds[static_cast<std::size_t>(c - 1)];
     if (kind == Kind::kDerivative) {
-      auto* dot = dynamic_cast<DAESDotVariable*>(problem->GetVariable(static_cast<std::int32_t>(c - 1)));
+      auto* dot =
+          dynamic_cast<DAESDotVariable*>(problem->GetVariable(static_cast<std::int32_t>(c - 1)));
       DAESVarTableEntry* state = dot != nullptr ? dot->GetStateVariable() : nullptr;
       place.column = made->ColumnOf(state);
       place.dynamic = place.column >= 1 && place.column <= made->states_;

@@ -80,8 +80,7 @@ const char* MethodName(std::int32_t method) {
 // getter answers: several solver parameters (MaxStepRed, MaxDivSteps,
 // CreepIter, CreepSize, ...) lie outside the typed getters' sets, which give
 // 0 for them. Falls back to the getters for another options object.
-bool SlotValue(SolverOptions* options, std::int32_t number, double* real,
-               std::int32_t* integer) {
+bool SlotValue(SolverOptions* options, std::int32_t number, double* real, std::int32_t* integer) {
   auto* table = dynamic_cast<SolverOptionTable*>(options);
   if (table == nullptr) return false;
   std::uint32_t wire = 0;

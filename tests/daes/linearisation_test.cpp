@@ -100,22 +100,22 @@ TEST(DAESLinearisation, NoProblemAndNonSquareModelsAreRefused) {
   // Two free variables and one equation.
   Tree tree;
   ASSERT_EQ(tree.Read([](Writer& w) {
-              w.List(3);
-              w.Item(modelwriter::kRealVariable);
-              w.Placement({modelwriter::T101(), {1, ".x"}});
-              w.Value(1.0), w.End();
-              w.Item(modelwriter::kRealVariable);
-              w.Placement({modelwriter::T101(), {3, ".F_out"}});
-              w.Value(0.0), w.End();
-              w.Item(modelwriter::kInlineEquation);
-              w.U32(0);
-              w.Expression(modelwriter::Sub(
-                  modelwriter::Var(0), modelwriter::Mul(modelwriter::Real(2.0), modelwriter::Var(1))));
-              w.Placement({modelwriter::T101(), {7, ".Outflow"}});
-              w.EquationHead(2);
-              w.Reference({2, 3});
-              w.Reference({2, 1});
-            }),
+    w.List(3);
+    w.Item(modelwriter::kRealVariable);
+    w.Placement({modelwriter::T101(), {1, ".x"}});
+    w.Value(1.0), w.End();
+    w.Item(modelwriter::kRealVariable);
+    w.Placement({modelwriter::T101(), {3, ".F_out"}});
+    w.Value(0.0), w.End();
+    w.Item(modelwriter::kInlineEquation);
+    w.U32(0);
+    w.Expression(modelwriter::Sub(modelwriter::Var(0),
+                                  modelwriter::Mul(modelwriter::Real(2.0), modelwriter::Var(1))));
+    w.Placement({modelwriter::T101(), {7, ".Outflow"}});
+    w.EquationHead(2);
+    w.Reference({2, 3});
+    w.Reference({2, 1});
+  }),
             0u);
   std::unique_ptr<DAESProblem> problem(DAESCreateProblem(tree.root, 0, nullptr));
   ASSERT_NE(problem, nullptr);

@@ -49,8 +49,8 @@ TEST_F(AnalysisRoad, DrainedTankLinearisesToItsClosedForm) {
   AnalysisRunOptions options = Options(TankModel::kDrained);
   options.inflow = kInflow;
   LinearisationRun run;
-  ASSERT_TRUE(vantor_scenario::RunLinearisation(options, &run))
-      << run.trace.failure << "\n" << Lines(run.trace);
+  ASSERT_TRUE(vantor_scenario::RunLinearisation(options, &run)) << run.trace.failure << "\n"
+                                                                << Lines(run.trace);
   EXPECT_EQ(run.compute_status, 0u) << Lines(run.trace);
   // The steady state within the solver's tolerance; the linearisation is
   // exact at the point it was taken.
@@ -84,7 +84,8 @@ TEST_F(AnalysisRoad, DrainedTankLinearisesToItsClosedForm) {
 TEST_F(AnalysisRoad, InteractingTanksRelativeGainsSumToOne) {
   LinearisationRun run;
   ASSERT_TRUE(vantor_scenario::RunLinearisation(Options(TankModel::kInteracting), &run))
-      << run.trace.failure << "\n" << Lines(run.trace);
+      << run.trace.failure << "\n"
+      << Lines(run.trace);
   ASSERT_EQ(run.steady.size(), 2u);
   EXPECT_NEAR(run.steady[0], 6.0, 1e-8);
   EXPECT_NEAR(run.steady[1], 4.0, 1e-8);
@@ -121,8 +122,8 @@ TEST_F(AnalysisRoad, HomotopyReachesTheTargetTheDirectSolveMisses) {
   AnalysisRunOptions options = Options(TankModel::kDrained);
   options.inflow = 0.5;
   HomotopyRun run;
-  ASSERT_TRUE(vantor_scenario::RunHomotopy(options, 0.05, 0.012, &run))
-      << run.trace.failure << "\n" << Lines(run.trace);
+  ASSERT_TRUE(vantor_scenario::RunHomotopy(options, 0.05, 0.012, &run)) << run.trace.failure << "\n"
+                                                                        << Lines(run.trace);
   EXPECT_TRUE(run.direct_failed) << "h = " << run.direct_h;
   EXPECT_NEAR(run.reference_h, 0.01, 1e-4);
   EXPECT_EQ(run.lambda, 1.0);
@@ -134,7 +135,8 @@ TEST_F(AnalysisRoad, HomotopyReachesTheTargetTheDirectSolveMisses) {
       << lines;
   EXPECT_NE(lines.find("Maximum number of iterations over all blocks"), std::string::npos);
   // On the way the full step failed and was cut back from the best point.
-  EXPECT_NE(lines.find("Convergence failure:  Return to best point and cut step"), std::string::npos);
+  EXPECT_NE(lines.find("Convergence failure:  Return to best point and cut step"),
+            std::string::npos);
 }
 
 }  // namespace
