@@ -69,9 +69,11 @@ TEST(AnalysisManagersTest, ContinuationServicesOverTheEngine) {
   DseServerRegistry registry;
   SimProblemMgr problem(&registry);
   EngineAnalysisServices services(problem, nullptr);
-  EXPECT_EQ(EngineIntOption("PrintLevel"), SolverOptionTable::Instance()->GetInt(31));
-  EXPECT_EQ(EngineIntOption("Homotopy.StepIncrement"), SolverOptionTable::Instance()->GetInt(95));
-  EXPECT_EQ(EngineDoubleOption("Homotopy.InitialStep"), SolverOptionTable::Instance()->GetReal(92));
+  SolverOptionTable options;
+  ASSERT_EQ(options.SetInteger(31, 4), 0u);
+  EXPECT_EQ(EngineIntOption("PrintLevel"), 4);
+  EXPECT_EQ(EngineIntOption("Homotopy.StepIncrement"), 10);
+  EXPECT_EQ(EngineDoubleOption("Homotopy.InitialStep"), 0.1);
   EXPECT_EQ(EngineIntOption("NoSuchOption"), 0);
   EXPECT_EQ(EngineDoubleOption("NoSuchOption"), 0.0);
 

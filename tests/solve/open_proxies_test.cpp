@@ -256,7 +256,9 @@ class ReadingProxy final : public QLNKVSNonLinProxy {
 // typed getters' numbers: read through them, the solver got 0 and gave up
 // at the first step that did not lower the residual.
 TEST(OpenNonlinearProxy, OptionsOutsideTheTypedGettersKeepTheirValues) {
-  SolverOptionTable* table = SolverOptionTable::Instance();
+  // A table of its own, installed for the test and displaced after it.
+  SolverOptionTable own;
+  SolverOptionTable* table = &own;
   auto in_force = [&](std::int32_t number, std::uint32_t wire) {
     std::uint32_t type = 0;
     void* address = nullptr;
