@@ -8,8 +8,10 @@ AnalysisManagers::AnalysisManagers(SimProblemMgr& problem, SimResultsMgr* result
                                    DseServerRegistry* registry, Status* status)
     : services_(problem, results), sensitivities_(services_), estimation_run_(problem, results),
       estimation_(services_), optimisation_run_(problem, results),
-      optimisation_(services_, &optimisation_run_), sax_services_(problem, services_),
-      sax_(sax_services_), release_(services_) {
+      optimisation_(services_, &optimisation_run_),
+      homotopy_services_(problem, results, services_), homotopy_(homotopy_services_),
+      cdi_services_(problem, services_), control_design_(cdi_services_),
+      sax_services_(problem, services_), sax_(sax_services_), release_(services_) {
   if (status != nullptr) *status = status::kOk;
   estimation_.SetRunServices(&estimation_run_);
   optimisation_.SetRunFactory(&optimisation_runs_);
@@ -19,6 +21,8 @@ AnalysisManagers::AnalysisManagers(SimProblemMgr& problem, SimResultsMgr* result
       {SensitivityMgr::kService, &sensitivities_},
       {EstimationMgr::kService, &estimation_},
       {OptimisationMgr::kService, &optimisation_},
+      {HomotopyMgr::kService, &homotopy_},
+      {CDIManager::kService, &control_design_},
       {SAXAction::kService, &sax_},
   };
   for (const auto& [id, server] : services) {
