@@ -159,6 +159,14 @@ Status FullSpaceOptimisation::Formulate() {
     // A variable the model fixes stays where it is.
     if (!is_free[Z(j)] && model_->Fixed(j)) lower_[Z(j)] = upper_[Z(j)] = point_[Z(j)];
   }
+  const bool own_bounds =
+      def_.free_lower.size() == def_.free.size() && def_.free_upper.size() == def_.free.size();
+  for (std::size_t k = 0; own_bounds && k < def_.free.size(); ++k) {
+    const std::int32_t c = def_.free[k];
+    if (c < 0 || c >= n0_) continue;
+    lower_[Z(c)] = def_.free_lower[k];
+    upper_[Z(c)] = def_.free_upper[k];
+  }
   slacks_.clear();
   inequalities_.clear();
   for (const Constraint& c : def_.constraints) {

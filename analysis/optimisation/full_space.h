@@ -124,6 +124,9 @@ class FullSpaceOptimisation {
   struct Definition {
     std::vector<std::int32_t> objectives;  // columns summed
     std::vector<std::int32_t> free;        // decision and initial columns
+    // The optimisation's own bounds of the free columns (parallel to free);
+    // the model's bounds stand when they are not given.
+    std::vector<double> free_lower, free_upper;
     std::vector<std::int32_t> initial;     // get the optimisation flag
     std::vector<Constraint> constraints;
     // The option `Optimizer`: 4 says "Optimization failed to converge".

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
+#include "analysis/optimisation/engine_full_space.h"
 #include "analysis/optimisation/opt_definition.h"
 #include "analysis/optimisation/optimisation_manager.h"
 #include "analysis/services/analysis_services.h"
+#include "foundation/interfaces/current_objects.h"
 #include "framework/messaging/message.h"
 
 using optimisation::EntryKind;
@@ -152,16 +154,20 @@ Status OptFullSpaceOptimisationRun::Pass(std::int32_t code) {
       const std::int32_t c = ColumnOf(v);
       if (c >= 0) def.objectives.push_back(c);
     }
-    for (const auto& pair : d.initial) {
+    // Free within the definition's bounds, in model units.
+    auto add_free = [&](const OptModelPair& pair) {
       const std::int32_t c = ColumnOf(pair.model);
-      if (c < 0) continue;
-      def.initial.push_back(c);
+      if (c < 0) return false;
+      const double scale = ScaleOf(pair.variable.get());
       def.free.push_back(c);
+      def.free_lower.push_back(pair.variable->lower() / scale);
+      def.free_upper.push_back(pair.variable->upper() / scale);
+      return true;
+    };
+    for (const auto& pair : d.initial) {
+      if (add_free(pair)) def.initial.push_back(ColumnOf(pair.model));
     }
-    for (const auto& pair : d.decision) {
-      const std::int32_t c = ColumnOf(pair.model);
-      if (c >= 0) def.free.push_back(c);
-    }
+    for (const auto& pair : d.decision) add_free(pair);
     for (const OptConstraint& c : d.constraints) {
       AnalysisVariable* v = c.variable < d.constrained.size() ? d.constrained[c.variable] : nullptr;
       def.constraints.push_back({static_cast<std::int32_t>(c.kind), c.bound, ColumnOf(v)});
@@ -239,8 +245,12 @@ std::unique_ptr<OptReducedRun> OptimisationRunFactory::MakeReduced(OptRunHost& h
 }
 
 std::unique_ptr<OptFullSpaceRun> OptimisationRunFactory::MakeFullSpace(OptRunHost& host) {
-  if (!maker_) return nullptr;
-  std::unique_ptr<FullSpaceModel> model = maker_(host);
+  std::unique_ptr<FullSpaceModel> model;
+  if (maker_) {
+    model = maker_(host);
+  } else if (DAESProblem* problem = GetCurrentProblem()) {
+    model = std::make_unique<EngineFullSpaceModel>(problem);
+  }
   if (model == nullptr) return nullptr;
   return std::make_unique<OptFullSpaceOptimisationRun>(host, std::move(model));
 }

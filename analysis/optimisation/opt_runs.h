@@ -55,8 +55,8 @@ class OptFullSpaceOptimisationRun final : public OptFullSpaceRun {
   bool first_ = true;
 };
 
-// The manager's factory of run objects. Without a model maker no full-space
-// run is made.
+// The manager's factory of run objects. Without a model maker full-space
+// runs are made over the engine's current problem (none without one).
 class OptimisationRunFactory final : public OptRunFactory {
  public:
   using ModelMaker = std::function<std::unique_ptr<FullSpaceModel>(OptRunHost&)>;
