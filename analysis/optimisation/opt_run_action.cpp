@@ -71,7 +71,8 @@ void OptimisationMgr::SetUpEvaluation(bool steady_state) {
   multipliers_.assign(2 * p + r, 0.0);
   DeleteRunObjects();
   if (mode_ == 1 && factory_ != nullptr) reduced_ = factory_->MakeReduced(*this);
-  sensitivities_needed_ = Optimizer() != 3;
+  // The full-space NLP differentiates the model itself.
+  sensitivities_needed_ = Optimizer() != 3 && mode_ == 1;
   if (sensitivities_needed_) EnableSensitivities(true);
   reply_pending_ = false;
   if (steady_state) snapshot_id_ = -1;
@@ -357,9 +358,26 @@ Status OptimisationMgr::Pass(std::int32_t code) {
                       "Optimization cannot proceed: no full space optimizer.");
       return opt_status::kCannotProceed;
     }
-    return full_space_->Pass(code);
+    const Status pass = full_space_->Pass(code);
+    // The NLP leaves its solution in the model: the reply reports it.
+    if ((pass & kResultMask) == kMaskedOptimum) TakeModelPoint();
+    return pass;
   }
   return SteadyStatePass(code);
+}
+
+void OptimisationMgr::TakeModelPoint() {
+  OptDefinition& d = definition_;
+  for (auto* pairs : {&d.initial, &d.decision}) {
+    for (auto& pair : *pairs) {
+      double value = 0.0;
+      if (status::IsSuccess(pair.model->GetValue(&value))) {
+        pair.variable->SetValue(value * pair.variable->scale());
+      }
+    }
+  }
+  next_constraint_ = 1;
+  CollectValues(true);
 }
 
 Status OptimisationMgr::SteadyStatePass(std::int32_t code) {

@@ -229,8 +229,13 @@ TEST_F(OptRunActionTest, FullSpaceModePassesGoToTheFullSpaceRun) {
   EXPECT_EQ(factory.full_made, 1);
   EXPECT_EQ(factory.reduced_made, 0);
   At(5);
+  // The NLP leaves its solution in the model; the reply takes it from there.
+  services.Var(1)->SetValue(3.0);
+  services.Var(6)->SetValue(4.0);
   EXPECT_EQ(At(6), OptimisationMgr::kResultRestart);
   EXPECT_TRUE(manager.OptimumReached());
+  EXPECT_DOUBLE_EQ(manager.Definition().decision[0].variable->value(), 6.0);
+  EXPECT_DOUBLE_EQ(manager.ResultValues()[1], 3.0);
   double upper = 0.0, lower = 0.0;
   EXPECT_EQ(manager.GetMultipliers(services.Var(1), &upper, &lower), 0u);
   EXPECT_DOUBLE_EQ(upper, 4.0);
