@@ -304,6 +304,27 @@ TEST_F(OptManagerTest, MultipliersComeUpperThenLower) {
   EXPECT_DOUBLE_EQ(upper, -1.0);
 }
 
+// The results layer's real attributes 8 and 9 of a model variable: its
+// lower, then its upper multiplier.
+TEST_F(OptManagerTest, ModelEntriesAnswerTheirMultipliers) {
+  class EntryVariable : public FakeVariable {
+   public:
+    using FakeVariable::FakeVariable;
+    DAESVarTableEntry* ModelEntry() override { return reinterpret_cast<DAESVarTableEntry*>(this); }
+  };
+  services.variables[1] = std::make_unique<EntryVariable>(1, "x", 0.0);
+  ASSERT_EQ(Serve(Steady().Body()), 0u);
+  manager.SetUpEvaluation(true);
+  manager.Multipliers() = {0.5, 2.5, 1.0, 0.0, 0.7};
+  ASSERT_EQ(daes::OptimisationServices(), &manager);
+  double first = 0.0, second = 0.0;
+  auto* entry = services.Var(1)->ModelEntry();
+  ASSERT_EQ(daes::OptimisationServices()->GetVariableReals(entry, &first, &second), 0u);
+  EXPECT_DOUBLE_EQ(first, 2.5);
+  EXPECT_DOUBLE_EQ(second, 0.5);
+  EXPECT_EQ(manager.GetVariableReals(nullptr, &first, &second), opt_status::kNoValue);
+}
+
 TEST_F(OptManagerTest, ClearAndRedefinitionFreeEverything) {
   ASSERT_EQ(Serve(Dynamic().Body()), 0u);
   manager.SetUpEvaluation(false);

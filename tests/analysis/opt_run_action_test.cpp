@@ -241,6 +241,17 @@ TEST_F(OptRunActionTest, FullSpaceModePassesGoToTheFullSpaceRun) {
   EXPECT_DOUBLE_EQ(upper, 4.0);
 }
 
+TEST_F(OptRunActionTest, UnlistedPassStatusesStopWithTheStatusPrinted) {
+  services.options[opt_options::kOptimizer] = 4;
+  Define(Steady());
+  factory.full_answers = {0x80270326u};
+  At(5);
+  EXPECT_EQ(At(6), OptimisationMgr::kResultStop);
+  ASSERT_FALSE(services.printed.empty());
+  EXPECT_EQ(services.printed.back().second, "Optimization stopped with status 0x80270326");
+  EXPECT_EQ(sensitivities.log.back(), "Disable");
+}
+
 TEST_F(OptRunActionTest, FailedStepPaths) {
   Define(Dynamic());
   At(5);

@@ -31,8 +31,8 @@ namespace oo = optimisation_options;
 class Hs071Sensitivities final : public FakeSensitivities {
  public:
   explicit Hs071Sensitivities(FakeServices* services) : services_(services) {}
-  Status GetSensitivity(AnalysisVariable* p, AnalysisVariable* v, double* value, std::int32_t,
-                        bool, bool) override {
+  Status GetSensitivity(AnalysisVariable* p, AnalysisVariable* v, double* value, std::int32_t, bool,
+                        bool) override {
     double x[4];
     for (std::uint32_t k = 0; k < 4; ++k) x[k] = services_->Var(k + 1)->value();
     const std::uint32_t j = p->Id() - 1;
@@ -64,7 +64,8 @@ class Hs071Sensitivities final : public FakeSensitivities {
 class EngineHs071 final : public FullSpaceModel {
  public:
   explicit EngineHs071(FakeServices* services) : services_(services) {
-    for (std::size_t j = 0; j < 6; ++j) model_.values[j] = Var(static_cast<std::int32_t>(j))->value();
+    for (std::size_t j = 0; j < 6; ++j)
+      model_.values[j] = Var(static_cast<std::int32_t>(j))->value();
   }
   std::int32_t Equations() override { return model_.Equations(); }
   std::int32_t Variables() override { return model_.Variables(); }
@@ -207,12 +208,12 @@ TEST_F(OptRunsTest, ConstraintValuesAndRowsReachTheDriverUnchanged) {
   Record r = Hs071();
   r.constrained = {{6, {{0, 0.0, 0, 0.0}}}, {7, {{0, 0.0, 3, 30.0}}}};
   Define(r);
-  auto reduced = OptReducedSpaceRun::Make(
-      manager, [](std::int32_t, std::int32_t, std::int32_t c, std::int32_t p) {
-        auto* made = new ScriptedOptimiser(static_cast<std::size_t>(p), static_cast<std::size_t>(c));
-        made->final_code = 8;
-        return made;
-      });
+  auto reduced = OptReducedSpaceRun::Make(manager, [](std::int32_t, std::int32_t, std::int32_t c,
+                                                      std::int32_t p) {
+    auto* made = new ScriptedOptimiser(static_cast<std::size_t>(p), static_cast<std::size_t>(c));
+    made->final_code = 8;
+    return made;
+  });
   ASSERT_NE(reduced, nullptr);
   // f, then c of h = 0 and of g <= 30 as the manager collects them.
   const double values[] = {16.0, -12.0, 5.0};
@@ -225,7 +226,8 @@ TEST_F(OptRunsTest, ConstraintValuesAndRowsReachTheDriverUnchanged) {
   EXPECT_EQ(d.ConstraintVector()[0], -12.0);
   EXPECT_EQ(d.ConstraintVector()[1], 5.0);
   for (int j = 0; j < 4; ++j) {
-    EXPECT_EQ(d.GradientMatrix()[static_cast<std::size_t>(2 * 5 + j)], rows[static_cast<std::size_t>(8 + j)]);
+    EXPECT_EQ(d.GradientMatrix()[static_cast<std::size_t>(2 * 5 + j)],
+              rows[static_cast<std::size_t>(8 + j)]);
   }
 }
 
