@@ -93,7 +93,7 @@ void OptimisationMgr::CollectValues(bool at_end) {
   QLNSensitivityManager* sensitivities = sensitivities_needed_ ? GetSensitivityManager() : nullptr;
   // One gradient row: d(variable)/d(each list entry) x sign.
   auto fill_row = [&](std::size_t row, AnalysisVariable* variable, double sign) {
-    if (sensitivities == nullptr || (row + 1) * p > gradients_.size()) return;
+    if (sensitivities == nullptr || p == 0 || (row + 1) * p > gradients_.size()) return;
     double* out = &gradients_[row * p];
     std::size_t j = 0;
     for (auto* pairs : {&d.initial, &d.decision}) {
