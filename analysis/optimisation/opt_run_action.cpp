@@ -187,7 +187,8 @@ Status OptimisationMgr::ScheduleConstraint(std::int32_t* result) {
     const auto at = static_cast<std::size_t>(next_constraint_ - 1);
     const OptConstraint& constraint =
         definition_.constraints[static_cast<std::size_t>(group->constraints[at])];
-    const double time = group->times[at];
+    // Element times move with the lengths: the schedule's own are stale.
+    const double time = definition_.ConstraintTime(constraint);
     const double length = definition_.ElementLength(static_cast<std::int32_t>(constraint.element));
     std::uint32_t code = kOptConstraintEvent;
     if (constraint.position == 1.0) {
@@ -267,11 +268,13 @@ Status OptimisationMgr::RunStart(std::int32_t* result) {
   }
   const std::int32_t size =
       group != nullptr ? static_cast<std::int32_t>(group->constraints.size()) : 0;
-  if (d.R() > 0 && next_constraint_ <= size) return ScheduleConstraint(result);
+  // The run is about to initialise: a restart request (2) here would leave
+  // the control loop waiting at this hook point for good.
+  std::int32_t restart = 0;
+  if (d.R() > 0 && next_constraint_ <= size) return ScheduleConstraint(&restart);
   const double now = run_->CurrentTime();
   run_->StopIntegratorAt(next_boundary_);
   boundary_passed_ = 1;
-  if (d.moving_elements) *result = kResultStopAtBoundary;
   return run_->ScheduleEvent(kOptBoundaryEvent, next_boundary_, (next_boundary_ - now) / 10.0);
 }
 

@@ -160,10 +160,32 @@ TEST_F(OptRunActionTest, SingleElementSchedulesOneBoundary) {
   r.moving = 1;
   Define(r);
   factory.answers = {0};
-  EXPECT_EQ(At(5), OptimisationMgr::kResultStopAtBoundary);
+  // Moving elements: no restart request before the run has started.
+  EXPECT_EQ(At(5), 0);
   EXPECT_EQ(TakeLog(), (std::vector<std::string>{"Stop 2", "Event 0x440 2 0.2"}));
   EXPECT_EQ(EventAt(2.0, kOptBoundaryEvent), OptimisationMgr::kResultRestart);
   EXPECT_EQ(factory.calls.size(), 1u);
+}
+
+TEST_F(OptRunActionTest, MovedElementsMoveTheirConstraintsAndTheEnd) {
+  Record r = Dynamic();
+  r.moving = 1;
+  r.individual = 1;
+  r.constrained = {{6, {{1, 0.5, 2, 0.3}, {2, 0.5, 2, 0.3}}}};
+  Define(r);
+  OptDefinition& d = manager.Definition();
+  d.lengths[0]->SetValue(0.6);
+  d.lengths[1]->SetValue(0.8);
+  d.RebuildTimesFromLengths();
+  EXPECT_DOUBLE_EQ(d.final_time, 1.4);
+  At(5);
+  EXPECT_EQ(TakeLog(), std::vector<std::string>{"Event 0x1040 0.3 0.03"});
+  EventAt(0.3, kOptConstraintEvent);
+  EXPECT_EQ(TakeLog(), (std::vector<std::string>{"Stop 0.6", "Event 0x440 0.6 0.03"}));
+  EventAt(0.6, kOptBoundaryEvent);
+  EXPECT_EQ(TakeLog(), std::vector<std::string>{"Event 0x1040 1 0.04"});
+  EventAt(1.0, kOptConstraintEvent);
+  EXPECT_EQ(TakeLog(), (std::vector<std::string>{"Stop 1.4", "Event 0x440 1.4 0.04"}));
 }
 
 TEST_F(OptRunActionTest, EventToleranceAsLargeAsAnElementRefusesTheRun) {
