@@ -56,6 +56,8 @@ struct Optimum {
   std::vector<double> constrained;   // constrained variables' values
   std::vector<double> constraint_multipliers;
   std::vector<double> controls;  // control by control
+  double final_time = 0.0;
+  std::vector<double> lengths;  // movable element lengths
 };
 
 class Reader {
@@ -173,9 +175,14 @@ class OptimisationRoad : public ::testing::Test {
     o.evaluations = r.Get<std::uint32_t>();
     o.objective = r.Get<double>();
     if (o.available != 0) {
-      r.Get<double>();
+      o.final_time = r.Get<double>();
       r.Get<std::uint32_t>();
-      r.Get<std::uint32_t>();
+      const std::uint32_t movable = r.Get<std::uint32_t>();
+      for (std::uint32_t k = 0; moving_ && k < movable; ++k) {
+        const std::uint32_t mult = r.Get<std::uint32_t>();
+        o.lengths.push_back(r.Get<double>());
+        if (mult != 0) r.Get<double>(), r.Get<double>();
+      }
       const std::uint32_t controls = r.Get<std::uint32_t>();
       if (controls != 0) {
         const std::uint32_t mult = r.Get<std::uint32_t>();
@@ -279,6 +286,7 @@ class OptimisationRoad : public ::testing::Test {
 
  protected:
   std::size_t values_per_control_ = 0;
+  bool moving_ = false;
   testsupport::TempDir pipes_;
   testsupport::TempDir work_;
   testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
@@ -602,6 +610,44 @@ TEST_F(OptimisationRoad, DISABLED_PathConstraintAtAnElementBoundary) {
   EXPECT_NEAR(o.constrained[0], 0.3, 1e-6);
   ASSERT_EQ(o.constraint_multipliers.size(), 1u);
   EXPECT_NEAR(std::fabs(o.constraint_multipliers[0]), 1.0, 1e-4);
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
+// One element whose length is the final time, free in [0.5, 2]; u in
+// [-1, 1] from 0.5; minimise the final time with y(T) >= 1.
+void MinimumTimeDefinition(Writer& w) {
+  w.U16(76);
+  w.U8(1), w.F64(1.5), w.U16(1);
+  w.U8(1), w.U8(1), w.U8(0), w.U8(1), w.U8(0);
+  w.F64(0.5), w.F64(2.0);
+  w.F64(0.5), w.F64(2.0);
+  w.U16(0), w.U16(0);
+  w.U16(1);
+  w.IdPath({2, 3});
+  w.F64(0.0), w.F64(0.5), w.F64(-1.0), w.F64(1.0);
+  w.U16(0);
+  w.U16(1), w.U16(0), w.U16(1);
+  w.IdPath({2, 4});
+  w.U16(1), w.U16(1), w.F64(1.0), w.U16(2), w.F64(1.0);
+  w.U16(0xFFFF);
+}
+
+// Needs the switching-time sensitivities (the element length's row) from
+// the sensitivity manager.
+TEST_F(OptimisationRoad, DISABLED_MinimumTime) {
+  ASSERT_TRUE(Start(1, Integrator, 4)) << Failure() << Events();
+  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
+  ASSERT_TRUE(Optimisation(MinimumTimeDefinition, "kind 76")) << Failure();
+  values_per_control_ = 1;
+  moving_ = true;
+  Optimum o;
+  ASSERT_TRUE(Optimise(0, 1, &o)) << Failure() << Events();
+  EXPECT_NEAR(o.objective, 1.0, 1e-6) << Events();
+  EXPECT_NEAR(o.final_time, 1.0, 1e-6);
+  ASSERT_EQ(o.lengths.size(), 1u);
+  EXPECT_NEAR(o.lengths[0], 1.0, 1e-6);
+  ASSERT_EQ(o.controls.size(), 1u);
+  EXPECT_NEAR(o.controls[0], 1.0, 1e-6);
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
