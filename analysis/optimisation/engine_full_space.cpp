@@ -110,4 +110,3 @@ Status EngineFullSpaceModel::Evaluate(const double* point, double* residuals, do
   }
   return 0;
 }
-

@@ -43,4 +43,3 @@ class EngineFullSpaceModel final : public FullSpaceModel {
   std::vector<std::int32_t> row_of_, column_of_;
   std::vector<std::vector<std::int32_t>> entries_of_column_;
 };
-

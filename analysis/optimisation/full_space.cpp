@@ -124,7 +124,8 @@ void FullSpaceOptimisation::ReadOptions() {
 Status FullSpaceOptimisation::Formulate() {
   ReadOptions();
   for (std::int32_t c : def_.initial) {
-    if (AnalysisVariable* v = model_->Variable(c)) v->SetFlags(analysis_flags::kOptimisationVariable);
+    if (AnalysisVariable* v = model_->Variable(c))
+      v->SetFlags(analysis_flags::kOptimisationVariable);
   }
   if (def_.free.empty() || def_.objectives.empty()) {
     Say(kFullSpaceNothingToOptimise,
@@ -240,7 +241,8 @@ Status FullSpaceOptimisation::Connect() {
   }
   system_ = system;
   void* raw = nullptr;
-  if (system_->QueryInterface(IID_KVSNLPResult, &raw) == 0) result_ = static_cast<KVSNLPResult*>(raw);
+  if (system_->QueryInterface(IID_KVSNLPResult, &raw) == 0)
+    result_ = static_cast<KVSNLPResult*>(raw);
   return 0;
 }
 
@@ -275,9 +277,10 @@ void FullSpaceOptimisation::Evaluate(std::uint32_t request) {
   const bool residuals = (request & kNlpWantsConstraints) != 0;
   const bool jacobian = (request & kNlpWantsJacobian) != 0;
   if (residuals || jacobian) {
-    std::vector<double> r(Z(m_)), j(rows_.size());
-    Residuals(point_.data(), residuals ? r.data() : nullptr, jacobian ? j.data() : nullptr);
-    if (residuals) eso_->SetConstraints(r.data());
+    // Residuals in the second work array (q + n + m >= m).
+    std::vector<double> j(jacobian ? rows_.size() : 0);
+    Residuals(point_.data(), residuals ? work2_.data() : nullptr, jacobian ? j.data() : nullptr);
+    if (residuals) eso_->SetConstraints(work2_.data());
     if (jacobian) eso_->SetConstraintJacobian(j.data());
     if (residuals) ++functions_;
     if (jacobian) ++gradients_;
@@ -423,10 +426,10 @@ std::int32_t FullSpaceOptimisation::Pass(std::int32_t code, BvuBinaryStream* pro
   } else if (answer <= 0) {
     if (print_level_ >= 2 && iterations_ != reported_) {
       reported_ = iterations_;
-      Say(0, accuracy_ >= 0.0 ? Line("Optimization step %d: Objective = %14.6e (Accuracy =%14.6e)",
-                                     iterations_, objective_, accuracy_)
-                              : Line("Optimization step %d: Objective = %14.6e", iterations_,
-                                     objective_));
+      Say(0, accuracy_ >= 0.0
+                 ? Line("Optimization step %d: Objective = %14.6e (Accuracy =%14.6e)", iterations_,
+                        objective_, accuracy_)
+                 : Line("Optimization step %d: Objective = %14.6e", iterations_, objective_));
     }
     Progress(kOptProgressPoint, progress);
   } else {
@@ -438,12 +441,14 @@ std::int32_t FullSpaceOptimisation::Pass(std::int32_t code, BvuBinaryStream* pro
   if (print_level_ >= 3) {
     Say(0, "Current values of decision variables: (unscaled)");
     Say(0, "         Value   Name");
-    for (std::int32_t c : def_.free) Say(0, Line("%14.6e   %s", point_[Z(c)], model_->Name(c).c_str()));
+    for (std::int32_t c : def_.free)
+      Say(0, Line("%14.6e   %s", point_[Z(c)], model_->Name(c).c_str()));
   }
   if (print_level_ >= 2 && answer == 1) {
     Say(0, "");
-    Say(0, "Values of slack and (unscaled) vary variables and corresponding upper and lower "
-           "Lagrange multipliers:");
+    Say(0,
+        "Values of slack and (unscaled) vary variables and corresponding upper and lower "
+        "Lagrange multipliers:");
     Say(0, "         Value   Lower Lagrange Mult.   Upper Lagrange Mult.  Name");
     auto row = [&](std::int32_t j, const std::string& name) {
       Say(0, Line("%14.6e         %14.6e         %14.6e  %s", point_[Z(j)], multipliers_[Z(j)],

@@ -127,7 +127,7 @@ class FullSpaceOptimisation {
     // The optimisation's own bounds of the free columns (parallel to free);
     // the model's bounds stand when they are not given.
     std::vector<double> free_lower, free_upper;
-    std::vector<std::int32_t> initial;     // get the optimisation flag
+    std::vector<std::int32_t> initial;  // get the optimisation flag
     std::vector<Constraint> constraints;
     // The option `Optimizer`: 4 says "Optimization failed to converge".
     std::int32_t optimizer = 4;

@@ -204,6 +204,9 @@ void OptFullSpaceOptimisationRun::CopyMultipliers() {
       double upper = 0.0, lower = 0.0;
       const std::int32_t c = ColumnOf(pair.model);
       if (c >= 0) optimisation_->Multipliers(c, &upper, &lower);
+      // The optimum becomes the variables' value: the next run starts there.
+      double value = 0.0;
+      if (c >= 0 && pair.model->GetValue(&value) == 0) pair.variable->SetValue(value);
       if (2 * j + 1 < m.size()) {
         m[2 * j] = upper;
         m[2 * j + 1] = lower;
@@ -231,8 +234,7 @@ void OptFullSpaceOptimisationRun::CopyMultipliers() {
 Status OptFullSpaceOptimisationRun::GetMultipliers(AnalysisVariable* variable, double* upper,
                                                    double* lower) {
   const std::int32_t column = ColumnOf(variable);
-  if (optimisation_ == nullptr || column < 0 ||
-      !optimisation_->Multipliers(column, upper, lower)) {
+  if (optimisation_ == nullptr || column < 0 || !optimisation_->Multipliers(column, upper, lower)) {
     return opt_status::kNoValue;
   }
   return 0;

@@ -75,10 +75,9 @@ std::unique_ptr<ReducedSpaceDriver> ReducedSpaceDriver::Create(optimisation::Lay
     for (const auto& e : l.entries) list.push_back(e.variable);
     const bool complete = std::all_of(list.begin(), list.end(), [](auto* v) { return v; });
     Status status = 0;
-    d->optimiser_.reset(CreateDenseOptimiser(kRunOptimisation, l.optimizer, d->equality_count_,
-                                             d->constraint_count_, d->p_,
-                                             complete && !list.empty() ? list.data() : nullptr,
-                                             &status));
+    d->optimiser_.reset(CreateDenseOptimiser(
+        kRunOptimisation, l.optimizer, d->equality_count_, d->constraint_count_, d->p_,
+        complete && !list.empty() ? list.data() : nullptr, &status));
   }
   if (d->optimiser_ == nullptr) return nullptr;
   return d;
@@ -331,8 +330,9 @@ std::int32_t ReducedSpaceDriver::Answer(std::int32_t answer, const Pass& pass, b
     if (print_level_ >= 1) {
       char line[160];
       if (accuracy_ >= 0.0) {
-        std::snprintf(line, sizeof line, "Optimization step %d: Objective = %14.6e (Accuracy =%14.6e)",
-                      steps_, objective_, accuracy_);
+        std::snprintf(line, sizeof line,
+                      "Optimization step %d: Objective = %14.6e (Accuracy =%14.6e)", steps_,
+                      objective_, accuracy_);
       } else {
         std::snprintf(line, sizeof line, "Optimization step %d: Objective = %14.6e", steps_,
                       objective_);
@@ -505,7 +505,8 @@ std::string ReducedSpaceDriver::ConstraintOrigin(std::int32_t index) const {
   for (std::size_t c = 0; c < layout_.controls.size(); ++c) {
     if (layout_.controls[c].max_move <= 0.0) continue;
     std::int32_t values = 0;
-    for (const auto& e : layout_.entries) values += e.kind == EntryKind::kControl && Z(e.control) == c;
+    for (const auto& e : layout_.entries)
+      values += e.kind == EntryKind::kControl && Z(e.control) == c;
     const std::int32_t rows = 2 * std::max(values - 1, 0);
     if (i < rows) {
       std::snprintf(line, sizeof line, "  Maximum move constraint for control variable %s",
@@ -551,13 +552,15 @@ void ReducedSpaceDriver::Diagnosis() const {
     const char* n = e.name.c_str();
     switch (e.kind) {
       case EntryKind::kDecision:
-        std::snprintf(line, sizeof line, upper ? "  The upper bound on decision variable %s\n"
-                                               : "  The lower bound on decision variable %s\n",
+        std::snprintf(line, sizeof line,
+                      upper ? "  The upper bound on decision variable %s\n"
+                            : "  The lower bound on decision variable %s\n",
                       n);
         break;
       case EntryKind::kInitial:
-        std::snprintf(line, sizeof line, upper ? "  The upper bound on initial variable %s\n"
-                                               : "  The lower bound on initial variable %s\n",
+        std::snprintf(line, sizeof line,
+                      upper ? "  The upper bound on initial variable %s\n"
+                            : "  The lower bound on initial variable %s\n",
                       n);
         break;
       case EntryKind::kControl: {

@@ -51,8 +51,8 @@ void ReducedSpaceDriver::Summary() const {
   Say(0, Line("  Number of constraints: inequality=%d; equality=%d",
               constraint_count_ - equality_count_, equality_count_));
   if (l.final_time_free) {
-    Say(0, Line("  The final time is free and bounded within %14.6e and %14.6e",
-                l.final_time_lower, l.final_time_upper));
+    Say(0, Line("  The final time is free and bounded within %14.6e and %14.6e", l.final_time_lower,
+                l.final_time_upper));
   }
   for (const optimisation::Control& c : l.controls) {
     if (c.max_move > 0.0) {
@@ -113,8 +113,8 @@ void ReducedSpaceDriver::VariableReport(bool with_bounds, bool with_multipliers)
       const double t = ControlTime(e.index);
       const double v = scaled(j, x_[Z(j)]);
       if (with_multipliers) {
-        Say(0, Line("%10g  %14.6e%s%14.6e%s%14.6e", t, v, kNine, lower_mult(j), kNine,
-                    upper_mult(j)));
+        Say(0,
+            Line("%10g  %14.6e%s%14.6e%s%14.6e", t, v, kNine, lower_mult(j), kNine, upper_mult(j)));
       } else if (with_bounds) {
         Say(0, Line("%10g  %14.6e    %14.6e %14.6e", t, v, scaled(j, bounds_[Z(j)]),
                     scaled(j, bounds_[Z(p_ + j)])));
@@ -145,7 +145,8 @@ void ReducedSpaceDriver::ConstraintReport(const Pass& pass, bool with_multiplier
     const double multiplier = multipliers_[Z(2 * p_ + r)];
     double time = 0.0;
     if (con.element > 0 && Z(con.element) <= layout_.element_lengths.size()) {
-      time = ControlTime(con.element - 1) + con.position * layout_.element_lengths[Z(con.element - 1)];
+      time =
+          ControlTime(con.element - 1) + con.position * layout_.element_lengths[Z(con.element - 1)];
     }
     const char* name = con.variable.c_str();
     if (dynamic && with_multipliers) {

@@ -10,6 +10,8 @@
 
 #include "analysis/optimisation/engine_full_space.h"
 #include "analysis/optimisation/full_space.h"
+#include "analysis/optimisation/opt_definition.h"
+#include "analysis/optimisation/opt_runs.h"
 #include "analysis/optimisation/reduced_driver.h"
 #include "control/problem/problem_manager.h"
 #include "control/problem/run_steps.h"
@@ -19,8 +21,6 @@
 #include "framework/libraries/library_api.h"
 #include "solve/open/solver_loaders.h"
 #include "solve/options/solver_option_table.h"
-#include "analysis/optimisation/opt_definition.h"
-#include "analysis/optimisation/opt_runs.h"
 #include "tests/analysis/analysis_fakes.h"
 #include "tests/analysis/optimisation_fakes.h"
 #include "tests/daes/daes_helpers.h"
@@ -150,7 +150,8 @@ TEST_F(EngineFullSpaceTest, Hs071OverTheProblemRowsReachesItsOptimum) {
 
   // The rows' residuals and differenced Jacobian at the start.
   std::vector<double> point(static_cast<std::size_t>(model.Variables()));
-  for (std::int32_t j = 0; j < model.Variables(); ++j) point[static_cast<std::size_t>(j)] = model.Value(j);
+  for (std::int32_t j = 0; j < model.Variables(); ++j)
+    point[static_cast<std::size_t>(j)] = model.Value(j);
   std::vector<std::int32_t> rows, cols;
   model.Structure(&rows, &cols);
   std::vector<double> r(3), jac(rows.size());
@@ -164,7 +165,8 @@ TEST_F(EngineFullSpaceTest, Hs071OverTheProblemRowsReachesItsOptimum) {
       // d/dx4 of e1 is 2·x4 = 2; of e2 -x1x2x3 = -25; of e3 -x1(x1 + x2 + x3) = -11
       // (in the rows' own sign).
       const double d = std::fabs(jac[k]);
-      EXPECT_TRUE(std::fabs(d - 2.0) < 1e-7 || std::fabs(d - 25.0) < 1e-7 || std::fabs(d - 11.0) < 1e-7)
+      EXPECT_TRUE(std::fabs(d - 2.0) < 1e-7 || std::fabs(d - 25.0) < 1e-7 ||
+                  std::fabs(d - 11.0) < 1e-7)
           << d;
     }
   }

@@ -23,8 +23,8 @@
 namespace {
 
 namespace oo = optimisation_options;
-using optimisation_fakes::Printed;
 using optimisation_fakes::Hs071Model;
+using optimisation_fakes::Printed;
 using optimisation_fakes::TestOptions;
 
 FullSpaceOptimisation::Definition Hs071Definition() {
@@ -65,7 +65,8 @@ TEST(FullSpace, FormulationAddsOneSlackRowPerBoundedConstraint) {
   EXPECT_EQ(cols, (std::vector<std::int32_t>{4, 6, 3, 7}));
   std::vector<double> r(5), j(18);
   ASSERT_EQ(fs.Residuals(fs.Point().data(), r.data(), j.data()), 0u);
-  EXPECT_EQ((std::vector<double>(j.end() - 4, j.end())), (std::vector<double>{1.0, -1.0, 1.0, 1.0}));
+  EXPECT_EQ((std::vector<double>(j.end() - 4, j.end())),
+            (std::vector<double>{1.0, -1.0, 1.0, 1.0}));
   // The slacks start where their rows hold.
   EXPECT_EQ(fs.Point()[6], 5.0);
   EXPECT_EQ(fs.Point()[7], 3.5);

@@ -123,7 +123,8 @@ Outcome Solve(const hs::Problem& p, std::int32_t optimizer, bool maximise) {
     l.entries.push_back(e);
   }
   for (int i = 0; i < p.m(); ++i) {
-    l.constraints.push_back({i < p.equalities ? 0 : 1, 0.0, 0, 0.0, Label("c", static_cast<std::size_t>(i + 1))});
+    l.constraints.push_back(
+        {i < p.equalities ? 0 : 1, 0.0, 0, 0.0, Label("c", static_cast<std::size_t>(i + 1))});
   }
   l.equalities = p.equalities;
   l.objectives = {"f"};
@@ -131,7 +132,8 @@ Outcome Solve(const hs::Problem& p, std::int32_t optimizer, bool maximise) {
   Printed printed;
   auto factory = [](std::int32_t kind, std::int32_t e, std::int32_t c, std::int32_t n) {
     Status status = 0;
-    QLNDenseOptimiser* made = CreateDenseOptimiser(kRunOptimisation, kind, e, c, n, nullptr, &status);
+    QLNDenseOptimiser* made =
+        CreateDenseOptimiser(kRunOptimisation, kind, e, c, n, nullptr, &status);
     EXPECT_EQ(status, 0u);
     if (made != nullptr && kind == kOptimiserSqpb) {
       const double tolerance = 1e-10;

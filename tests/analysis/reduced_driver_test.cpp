@@ -154,7 +154,8 @@ TEST(ReducedDriver, ConstraintVectorAndGradientRowsOfEveryRowKind) {
     const std::vector<double>& c = d->ConstraintVector();
     // Fixed final time minus the lengths; h; g - 1; 4 - g; the move pairs.
     const double expected[] = {1.0 - 1.05, 0.5, 2.0, 2.0, -0.5, 3.5, 2.0, 1.0};
-    for (int i = 0; i < 8; ++i) EXPECT_NEAR(c[static_cast<std::size_t>(i)], expected[i], 1e-12) << i;
+    for (int i = 0; i < 8; ++i)
+      EXPECT_NEAR(c[static_cast<std::size_t>(i)], expected[i], 1e-12) << i;
     for (int j = 0; j < 7; ++j) {
       EXPECT_EQ(At(*d, 0, j), rows[static_cast<std::size_t>(j)]);
       EXPECT_EQ(At(*d, 1, j), j >= 4 ? -1.0 : 0.0);
@@ -333,7 +334,8 @@ TEST(ReducedDriver, ShortLengthCutsTheStepWithoutASimulation) {
   EXPECT_EQ(d->Evaluations(), 1);
   EXPECT_EQ(std::count_if(printed.lines.begin(), printed.lines.end(),
                           [](const auto& l) {
-                            return l.second == "Infeasible solution point: cutting optimization step.";
+                            return l.second ==
+                                   "Infeasible solution point: cutting optimization step.";
                           }),
             2);
 }
@@ -356,8 +358,9 @@ TEST(ReducedDriver, PrintLevelsOfSummaryStepsAndOptimum) {
     EXPECT_EQ(printed.Has("The following optimization problem will be solved:"), level >= 2);
     EXPECT_EQ(printed.Has("  Minimize J"), level >= 2);
     EXPECT_EQ(printed.Has("  Optimization tolerance =  1.000000e-04\n "), level >= 2);
-    EXPECT_EQ(printed.Has("Optimization step 1: Objective =   3.000000e+00 (Accuracy =  5.000000e-01)"),
-              level >= 1);
+    EXPECT_EQ(
+        printed.Has("Optimization step 1: Objective =   3.000000e+00 (Accuracy =  5.000000e-01)"),
+        level >= 1);
     EXPECT_EQ(printed.Has("Optimum found after 2 evaluations"), level >= 1);
     EXPECT_EQ(printed.Has("Value of Objective Function =   3.000000e+00 (Accuracy=  5.000000e-01)"),
               level >= 1);

@@ -1,10 +1,8 @@
-// Optimisation through the real engine, as the modelling environment drives
-// it: the model loaded through the instance manager, the optimisation
-// started and defined (service 112, kinds 60 and 76), a steady-state run
-// that the optimisation action repeats until the optimum, then the results
-// (kind 90). HS071 as a steady-state model: minimise x1 x4 (x1 + x2 + x3) +
-// x3 subject to x1 x2 x3 x4 >= 25, x1^2 + x2^2 + x3^2 + x4^2 = 40,
-// 1 <= x <= 5, from (1, 5, 5, 1); f* = 17.0140173.
+// Optimisation through the real engine in the reduced space, as the
+// modelling environment drives it: the model loaded through the instance
+// manager, the optimisation started and defined (service 112, kinds 60 and
+// 76), runs that the optimisation action repeats until the optimum, then
+// the results (kind 90). The full space has a road of its own.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -21,6 +19,8 @@
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
 #include "tools/road.h"
+
+#if defined(VANTOR_NLP_LIBRARIES)
 
 namespace {
 
@@ -384,94 +384,6 @@ TEST_F(OptimisationRoad, DISABLED_Hs071InReducedSpaceReachesItsOptimum) {
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
-// The full space drops kind-0 rows, so there the equality is a model
-// equation: x1..x3 fixed (1-3), x4 free in [1, 5] (4), f (5), g (6); the
-// simulation solves x4 from x1..x3, so the start (1, 4.7, 3.8) is one where
-// it can.
-void Hs071WithEquality(Writer& w) {
-  const double start[] = {1.0, 4.7, 3.8, 1.5};
-  w.List(9);
-  for (std::uint32_t i = 1; i <= 4; ++i) {
-    w.Item(modelwriter::kRealVariable);
-    w.Placement({Node(), {i, ".x" + std::to_string(i)}});
-    w.Value(start[i - 1]), w.Spec(i < 4 ? 4 : 1);
-    w.End();
-  }
-  const char* names[] = {".f", ".g"};
-  for (std::uint32_t i = 0; i < 2; ++i) {
-    w.Item(modelwriter::kRealVariable);
-    w.Placement({Node(), {5 + i, names[i]}});
-    w.Value(20.0), w.Spec(1), w.End();
-  }
-  auto equation = [&](std::uint32_t index, const modelwriter::Expr& residual, const char* name,
-                      std::uint32_t own) {
-    w.Item(modelwriter::kInlineEquation);
-    w.U32(0);
-    w.Expression(residual);
-    w.Placement({Node(), {index, name}});
-    w.EquationHead(own != 0 ? 5 : 4);
-    for (std::uint32_t i = 1; i <= 4; ++i) w.Reference({2, i});
-    if (own != 0) w.Reference({2, own});
-  };
-  // Var(0..3) are x1..x4, Var(4) the equation's own variable.
-  equation(10, Sub(Var(4), Add(Mul(Mul(Var(0), Var(3)), Add(Add(Var(0), Var(1)), Var(2))), Var(2))),
-           ".ef", 5);
-  equation(11, Sub(Var(4), Mul(Mul(Mul(Var(0), Var(1)), Var(2)), Var(3))), ".eg", 6);
-  equation(12,
-           Sub(Add(Add(Add(Mul(Var(0), Var(0)), Mul(Var(1), Var(1))), Mul(Var(2), Var(2))),
-                   Mul(Var(3), Var(3))),
-               Real(40.0)),
-           ".e4", 0);
-}
-
-// Decision x1..x3 in [1, 5]; objective f; g >= 25.
-void Hs071FullSpaceDefinition(Writer& w) {
-  const double start[] = {1.0, 4.7, 3.8};
-  w.U16(76);
-  w.U8(0), w.F64(0.0), w.U16(0);
-  w.U8(0), w.U8(0), w.U8(0), w.U8(0), w.U8(0);
-  w.F64(0.0), w.F64(0.0);
-  w.U16(3);
-  for (std::uint32_t i = 1; i <= 3; ++i) {
-    w.IdPath({2, i});
-    w.F64(1.0), w.F64(5.0), w.F64(start[i - 1]);
-  }
-  w.U16(0), w.U16(0);
-  w.U16(1);
-  w.IdPath({2, 5});
-  w.U16(1), w.U16(0), w.U16(1);
-  w.IdPath({2, 6});
-  w.U16(1), w.U16(0), w.F64(0.0), w.U16(2), w.F64(25.0);
-  w.U16(0xFFFF);
-}
-
-TEST_F(OptimisationRoad, Hs071InFullSpaceReachesItsOptimum) {
-  ASSERT_TRUE(Start(4, Hs071WithEquality)) << Failure() << Events();
-  // The full space's NLP solver: our Ipopt library (request 118).
-  auto select = std::make_unique<vantor_client::Request>(kProblemService);
-  select->PutUInt16(118);
-  select->PutString("kvs_sqpb");
-  ASSERT_TRUE(road_->Expect(std::move(select), "request 118", 0)) << Failure();
-  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
-  ASSERT_TRUE(Optimisation(Hs071FullSpaceDefinition, "kind 76")) << Failure();
-  Optimum o;
-  ASSERT_TRUE(Optimise(3, 1, &o)) << Failure() << Events();
-  EXPECT_NEAR(o.objective, kHs071Optimum, 1e-6 * kHs071Optimum) << Events();
-  const double x[] = {1.0, 4.7429994, 3.8211503};
-  ASSERT_EQ(o.x.size(), 3u);
-  for (int i = 0; i < 3; ++i) EXPECT_NEAR(o.x[static_cast<std::size_t>(i)], x[i], 1e-4);
-  double x4 = 0.0;
-  ASSERT_TRUE(road_->Read(4, &x4, "x4")) << Failure();
-  EXPECT_NEAR(x4, 1.3794082, 1e-4);
-  ASSERT_EQ(o.constrained.size(), 1u);
-  EXPECT_NEAR(o.constrained[0], 25.0, 1e-5);
-  // x1 sits on its lower bound.
-  ASSERT_EQ(o.lower.size(), 3u);
-  EXPECT_GT(o.lower[0], 1e-3);
-  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(0); }, "stop")) << Failure();
-  ASSERT_TRUE(Finish()) << Failure() << Events();
-}
-
 // x' = u from x(0) = 1, z' = u^2 from z(0) = 0, J = x^2 + z: u (3) fixed,
 // x (1) and z (2) states, J (4) free; equations 10-12.
 void Quadratic(Writer& w) {
@@ -652,3 +564,5 @@ TEST_F(OptimisationRoad, DISABLED_MinimumTime) {
 }
 
 }  // namespace
+
+#endif
