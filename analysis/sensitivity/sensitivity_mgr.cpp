@@ -1,12 +1,10 @@
 #include "analysis/sensitivity/sensitivity_mgr.h"
 
 #include <algorithm>
-
-#include "analysis/optimisation/optimisation_manager.h"
-
 #include <new>
 
 #include "analysis/model/analysis_variable.h"
+#include "analysis/optimisation/optimisation_manager.h"
 #include "analysis/services/analysis_services.h"
 
 namespace {
