@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -765,6 +766,76 @@ void ResultsItems(const fs::path& root) {
   seeds.Add(Bytes{3, 152, 1, 0, 0, 0});
 }
 
+// Snapshot use: a snapshot file the manager wrote (for the use sequence
+// over it), and use requests as the client writes them.
+void ResultsUse(const fs::path& root) {
+  SeedFolder seeds(root, "results_use");
+  const fs::path before = fs::current_path();
+  const fs::path folder = fs::path(vantor_fuzz::ScratchFolder()) / "results_use_seeds";
+  fs::create_directories(folder);
+  fs::current_path(folder);
+  {
+    vantor_fuzz::ResultsProblem problem;
+    SimResultsMgr manager(&problem);
+    RunPosition at;
+    manager.OpenSnapshotFile(3, vantor_fuzz::ResultsProblem::Values(7, 8, 9), &at, false, false);
+    for (int k = 1; k <= 2; ++k) {
+      manager.AfterRunStep(k, 1, 1, RunResultsSeam::kStepEvent, k, 1e-9);
+      std::uint32_t id = 0;
+      manager.TakeNamedSnapshot(k == 1 ? "first" : "second", &id, true, false);
+    }
+    manager.Store().Clear(true);
+  }
+  {
+    std::ifstream in("snapshot.snp", std::ios::binary);
+    Bytes file{0};
+    file.insert(file.end(), std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    seeds.Add(file);
+  }
+  fs::remove("snapshot.snp");
+  fs::current_path(before);
+  const auto request = [&](std::uint16_t number, const std::function<void(vantor_fuzz::ByteStream&)>& fill) {
+    vantor_fuzz::ByteStream body;
+    body.PutUInt16(number);
+    fill(body);
+    seeds.Add(Prefixed({1}, body.Bytes()));
+  };
+  for (std::uint16_t number : {30, 108}) {
+    request(number, [](vantor_fuzz::ByteStream& b) {
+      b.PutString("x");
+      b.PutString("other.snp");
+    });
+  }
+  request(138, [](vantor_fuzz::ByteStream& b) { b.PutString("other.snp"); });
+  for (std::uint16_t number : {20, 146}) {
+    request(number, [](vantor_fuzz::ByteStream& b) {
+      b.PutUInt32(1);
+      b.PutUInt16(0x11);
+      b.PutString("");
+      b.PutString("~");
+      b.PutString("");
+    });
+  }
+  request(110, [](vantor_fuzz::ByteStream& b) {
+    b.PutString("x");
+    b.PutString("other.snp");
+    b.PutUInt16(1);
+  });
+  request(33, [](vantor_fuzz::ByteStream& b) { b.PutUInt16(1); });
+  request(25, [](vantor_fuzz::ByteStream&) {});
+  request(106, [](vantor_fuzz::ByteStream&) {});
+  vantor_fuzz::ResultsProblem problem;
+  SputSSBlockHeader header;
+  header.SetName("imported");
+  header.flags = snapshot::kLiveFlag | 3;
+  auto values = vantor_fuzz::ResultsProblem::Values(1, 2, 3);
+  for (std::uint16_t number : {38, 116}) {
+    request(number, [&](vantor_fuzz::ByteStream& b) {
+      SputSnapImport::Write(b, {&header}, {values.get()}, problem.VariableTree());
+    });
+  }
+}
+
 void Expressions(const fs::path& root) {
   using namespace exprtest;
   SeedFolder message(root, "expr_message");
@@ -1388,6 +1459,7 @@ int main(int argc, char** argv) {
   SnapshotTexts(root);
   ResultsFiles(root);
   ResultsItems(root);
+  ResultsUse(root);
   PlotReportRequests(root);
   DelayHistories(root);
   Expressions(root);
