@@ -749,6 +749,33 @@ void ResultsItems(const fs::path& root) {
     seed.insert(seed.end(), value_bytes.begin(), value_bytes.end());
     SeedFolder replies(root, "result_replies");
     replies.Add(seed);
+    // A time plot of one variable with a jump, and a reply of request 146.
+    vantor_fuzz::ByteStream header;
+    header.PutUInt32(1);
+    header.PutUInt32(24);
+    vantor_fuzz::ByteStream plot;
+    plot.PutUInt32(1);
+    plot.PutUInt24(0);
+    plot.PutUInt32(3);
+    for (double v : {0.0, 0.1, 0.05, 2.0, 2.999999950695069e28, 0.05, 2.1, 2.2, 2.3, 2.4})
+      plot.PutDouble(v);
+    const Bytes header_bytes = header.Bytes();
+    const Bytes plot_bytes = plot.Bytes();
+    Bytes plot_seed{3, static_cast<std::uint8_t>(header_bytes.size())};
+    plot_seed.insert(plot_seed.end(), header_bytes.begin(), header_bytes.end());
+    plot_seed.insert(plot_seed.end(), plot_bytes.begin(), plot_bytes.end());
+    replies.Add(plot_seed);
+    vantor_fuzz::ByteStream use;
+    use.PutUInt16(146);
+    use.PutUInt32(1);
+    use.PutString("Plant.a");
+    use.PutUInt32(1);
+    use.PutUInt8(24);
+    use.PutDouble(2.5);
+    use.PutUInt32(0x100);
+    use.PutUInt32(0x20A3180);
+    use.PutString("Plant.b");
+    replies.Add(Prefixed({5}, use.Bytes()));
     vantor_fuzz::ByteStream restore;
     restore.PutUInt16(58);
     restore.PutUInt32(0);
