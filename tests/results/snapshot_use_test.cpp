@@ -614,4 +614,63 @@ TEST_F(SnapshotUse, ImportsBecomeTheUseTreeOrANewFile) {
   EXPECT_EQ(made, 1u);
 }
 
+// A version-1 file: its structure record names its types in the old codes.
+TEST_F(SnapshotUse, AnOldFilesTreeIsTranslatedWhenChosen) {
+  BvuDirectoryProper tree(nullptr, "");
+  SimUseData* x = snaptext::AddUseData(&tree, {"Plant", ".a"}, 0, 4);
+  SimUseData* y = snaptext::AddUseData(&tree, {"Plant", ".b"}, SimUseData::kArray, 4);
+  x->type = 3;   // a real, in the old codes
+  y->type = 11;
+  y->elements = {1, 2};
+  DseMessage structure(55, DseMessage::kRequest);
+  ASSERT_EQ(WriteUseDataTree(&tree, structure), 0u);
+  BvuDirectoryProper::DeleteBelow(&tree);
+  Bytes record;
+  ASSERT_EQ(snapshot::EncodeStructureRecord(1000, &structure, &record), 0u);
+  // Version 1, one record (GCC 12 warns wrongly on an insert into a vector
+  // of 8 bytes: room is made first).
+  Bytes file;
+  file.reserve(1024);
+  for (std::uint8_t b : {1, 0, 0, 0, 1, 0, 0, 0}) file.push_back(b);
+  snaptest::AppendBytes(&file, record);
+  const auto header = [&](std::uint32_t length, std::uint32_t flags, const char* name) {
+    Bytes h(snapshot::kHeaderSizeV1, 0);
+    snaptest::PutLE32(&h, 0, static_cast<std::uint32_t>(file.size()));
+    snaptest::PutLE32(&h, 4, length);
+    snaptest::PutLE32(&h, 40, flags);
+    std::memcpy(h.data() + 44, name, std::strlen(name));
+    snaptest::AppendBytes(&file, h);
+  };
+  header(snapshot::kHeaderSizeV1 + 4, snapshot::kLiveFlag | 5, "old one");
+  snaptest::AppendBytes(&file, Bytes{0, 0, 0, 0});
+  header(0, 0, "EOF");
+  WriteAll("old.snp", file);
+
+  UseProblem problem({"a", "b"});
+  SimResultsMgr manager(&problem);
+  RunPosition at;
+  ASSERT_EQ(manager.OpenSnapshotFile(2, problem.Values({1, 2}), &at, false, false), 0u);
+  DseMessage choose(55, DseMessage::kRequest);
+  choose.PutUInt16(30);
+  choose.PutString("x");
+  choose.PutString("old.snp");
+  Status s = 1;
+  const Bytes reply = Request(manager, choose, &s);
+  ASSERT_EQ(s, 0u);
+  EXPECT_FALSE(reply.empty());
+  BvuDirectoryProper* read = manager.UseMgr().Tree();
+  ASSERT_NE(read, nullptr);
+  BvuDirectoryNode* plant = snaptext::ChildNamed(read, "Plant");
+  ASSERT_NE(plant, nullptr);
+  auto* a = static_cast<SimUseData*>(snaptext::ChildNamed(plant, ".a"));
+  auto* b = static_cast<SimUseData*>(snaptext::ChildNamed(plant, ".b"));
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(a->type, 4);
+  EXPECT_EQ(b->type, 16);
+  EXPECT_EQ(b->elements, (std::vector<std::uint32_t>{SimUseData::kArray, SimUseData::kArray}));
+  // The run's own file keeps its structure: its event tree was not taken.
+  EXPECT_EQ(manager.Store().Version(), snapshot::kCurrentVersion);
+}
+
 }  // namespace
