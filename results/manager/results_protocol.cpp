@@ -136,7 +136,10 @@ Status SimResultsMgr::ProtocolCommand(std::uint32_t command, std::uint32_t strin
       const Status s = command == 107 ? use_->DeleteSnapshot(id, strings[0])
                                       : use_->KeepSnapshot(id, strings[0], strings[1]);
       use_->DropTree();
-      use_->CloseStore();
+      if (command == 107 && status::IsSuccess(s))
+        use_->CloseStoreAfterDelete();
+      else
+        use_->CloseStore();
       return s;
     }
     case 147:

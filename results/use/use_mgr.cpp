@@ -121,14 +121,20 @@ Status SputUseMgr::UseStore::ReadFile(const Participants& participants, bool map
   use_->reading_ = this;
   const Status s = SputSnapshotMgr::ReadFile(participants, map);
   use_->reading_ = nullptr;
-  return s;
+  // Reading another file never deletes it, not even one without snapshots.
+  return s == snapshot::kShortRead ? snapshot::kIoFailed : s;
+}
+
+Status SputUseMgr::ListingStore::ReadFile(const Participants& participants, bool map) {
+  const Status s = SputSnapshotMgr::ReadFile(participants, map);
+  return s == snapshot::kShortRead ? snapshot::kIoFailed : s;
 }
 
 Status SputUseMgr::OpenOther(const char* file, bool map) {
   const bool named = file != nullptr && file[0] != '\0';
   if (named && (file_name_.empty() || file_name_ != file)) {
     SetFileName(file);
-    store_.Clear(true);
+    store_.CloseFile();
   }
   if (store_.IsOpen() && store_.FileName() == file_name_) return status::kOk;
   if (file_name_.empty()) return snapshot::kNotOpen;
@@ -143,7 +149,7 @@ Status SputUseMgr::SelectFile(BvuBinaryStream& request, BvuBinaryStream* reply) 
   if (status::IsFailure(s)) return s;
   if (first.empty() || second.empty()) {
     own_file_ = 1;
-    store_.Clear(true);
+    store_.CloseFile();
     DropTree();
   } else {
     own_file_ = 0;
@@ -162,14 +168,14 @@ Status SputUseMgr::ListFile(BvuBinaryStream& request, BvuBinaryStream* reply) {
   std::string name;
   Status s = ReadName(request, &name);
   if (status::IsFailure(s)) return s;
-  if (name != file_name_) SetFileName(name.c_str());
-  store_.Clear(true);
-  s = store_.OpenFile(name.c_str(), &participants_, false);
+  // A store of its own: the file chosen for use stays open and chosen.
+  ListingStore listing;
+  s = listing.OpenFile(name.c_str(), nullptr, false);
   if (status::IsSuccess(s) && reply != nullptr) {
     s = reply->PutUInt16(138);
-    if (status::IsSuccess(s)) s = store_.ListSnapshots(reply);
+    if (status::IsSuccess(s)) s = listing.ListSnapshots(reply);
   }
-  store_.Clear(true);
+  listing.CloseFile();
   return s;
 }
 
@@ -186,7 +192,7 @@ Status SputUseMgr::KeepSnapshot(std::uint32_t id, const char* file, const char* 
 Status SputUseMgr::DeleteFileUnlessOwn(const char* file) {
   if (own_file_ != 0) return status::kOk;
   if (file == nullptr || file[0] == '\0') return kNotDeleted;
-  if (store_.IsOpen() && store_.FileName() == file) store_.Clear(true);
+  if (store_.IsOpen() && store_.FileName() == file) store_.CloseFile();
   return platform::RemoveFile(file) ? status::kOk : kNotDeleted;
 }
 

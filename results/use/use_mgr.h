@@ -82,7 +82,11 @@ class SputUseMgr {
 
   // Forgets the file name, drops the tree and the value table.
   void DropTree();
-  void CloseStore() { store_.Clear(true); }
+  // Closes the other file; it stays on disk, whatever it holds.
+  void CloseStore() { store_.CloseFile(); }
+  // After a snapshot was deleted from it: closes the other file, which goes
+  // when that was its last snapshot.
+  void CloseStoreAfterDelete() { store_.Clear(true); }
   void SetFileName(const char* name);
   const std::string& FileName() const { return file_name_; }
   bool OwnFile() const { return own_file_ != 0; }
@@ -95,6 +99,11 @@ class SputUseMgr {
   std::uint32_t current_mask = 0;
 
  private:
+  // Lists another file without deleting it, however little it holds.
+  class ListingStore final : public SputSnapshotMgr {
+   public:
+    Status ReadFile(const Participants& participants, bool map) override;
+  };
   // Tells the use manager while it reads its file.
   class UseStore final : public SputSnapshotMgr {
    public:

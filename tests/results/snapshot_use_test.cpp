@@ -403,8 +403,7 @@ TEST_F(UseOfAnotherFile, TheUseSequenceAppliesValuesAndLeavesTheFileWhole) {
   EXPECT_EQ(reply[0], 138);
   EXPECT_EQ(Bytes(reply.begin() + 2, reply.end()), listing);
 
-  // Request 138 closed the file; 30 chooses it again for the comparison.
-  Use(30, {"x", "other.snp"}, {}, &s);
+  // Listing another file leaves the chosen one chosen.
   reply = Use(20, {"", "", ""}, {first_, 0x11}, &s);
   ASSERT_EQ(s, 0u);
   ReplyReader r(reply);
@@ -529,6 +528,23 @@ TEST_F(UseOfAnotherFile, EmptyNamesFallBackToTheOwnFileAndBadRequestsAnswerNothi
   EXPECT_TRUE(status::IsFailure(s));
   EXPECT_EQ(reply, (Bytes{20, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Names("other.snp").size(), 2u);
+
+  // A file whose snapshots were all freed is listed, chosen and left, never
+  // deleted: only deleting its last snapshot by command 107 removes it.
+  {
+    SputSnapshotMgr store;
+    ASSERT_EQ(store.OpenFile("other.snp", nullptr, false), 0u);
+    ASSERT_EQ(store.DeleteSnapshot(first_), 0u);
+    ASSERT_EQ(store.DeleteSnapshot(second_), 0u);
+    store.CloseFile();
+  }
+  reply = Use(138, {"other.snp"}, {}, &s);
+  EXPECT_EQ(s, 0u);
+  Use(30, {"x", "other.snp"}, {}, &s);
+  Use(106, {}, {}, &s);
+  EXPECT_EQ(Command(manager_, 109, {"other.snp", "k"}, {static_cast<std::int32_t>(first_)}),
+            snapshot::kUnknownId);
+  EXPECT_TRUE(Exists("other.snp"));
 }
 
 TEST_F(SnapshotUse, AllCompactsEveryReadableFileAndDeletesNone) {
