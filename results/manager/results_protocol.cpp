@@ -221,11 +221,7 @@ Status SimResultsMgr::HandleNumberedRequest(DseMessage* request, DseMessage** re
     case 138: {
       bool replied = false;
       s = UseRequest(number, request, made.get(), &replied);
-      if (!replied) return s;
-      if (status::IsFailure(s)) {
-        // Requests 20 and 146 answer a failure with empty counts.
-        if (number != 20 && number != 146) return s;
-      }
+      if (!replied || status::IsFailure(s)) return s;
       if (reply != nullptr) *reply = made.release();
       return s;
     }

@@ -196,13 +196,10 @@ Status SimResultsMgr::UseRequest(std::uint16_t number, DseMessage* request, DseM
       if (restore_ == nullptr) RebuildRestoreTable();
       const Status applied = use_->ApplyUseData(this, id, flags, path.c_str(), filter.c_str(),
                                                 model_path.c_str(), number == 20);
+      // Empty counts would read as "nothing differs": a failure is
+      // answered as the failure it is.
+      if (status::IsFailure(applied)) return applied;
       s = reply->PutUInt16(number);
-      if (status::IsFailure(applied)) {
-        if (status::IsSuccess(s)) s = reply->PutUInt32(0);
-        if (status::IsSuccess(s)) s = reply->PutUInt32(0);
-        *replied = status::IsSuccess(s);
-        return applied;
-      }
       if (status::IsSuccess(s)) s = reply->PutUInt32(static_cast<std::uint32_t>(staged_.size()));
       if (number == 146)
         for (const auto& item : staged_)

@@ -523,10 +523,10 @@ TEST_F(UseOfAnotherFile, EmptyNamesFallBackToTheOwnFileAndBadRequestsAnswerNothi
   reply = Use(110, {"x", "other.snp"}, {9999}, &s);
   EXPECT_TRUE(status::IsFailure(s));
   EXPECT_TRUE(reply.empty());
-  // A failed comparison still answers, with empty counts.
+  // A failed comparison answers its failure, not counts of nothing.
   reply = Use(20, {"", "", ""}, {9999, 0x11}, &s);
-  EXPECT_TRUE(status::IsFailure(s));
-  EXPECT_EQ(reply, (Bytes{20, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(s, snapshot::kUnknownId);
+  EXPECT_TRUE(reply.empty());
   EXPECT_EQ(Names("other.snp").size(), 2u);
 
   // A file whose snapshots were all freed is listed, chosen and left, never

@@ -127,7 +127,7 @@ TEST(ResultReplies, UseRepliesOfRequests20And146) {
   EXPECT_EQ(read.items[0].real, 2.5);
   EXPECT_EQ(read.items[0].mask, 0x20A3180u);
   EXPECT_EQ(read.items[0].name, "Plant.b");
-  // A failed comparison: empty counts.
+  // Nothing differs: empty counts.
   DseMessage failed(55, DseMessage::kRequest);
   failed.PutUInt16(20);
   failed.PutUInt32(0);
