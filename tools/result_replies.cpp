@@ -199,8 +199,10 @@ bool DecodePlotData(const Bytes& body, PlotData* data) {
   if (!r.Get(&found) || !r.Take(reserved, 3) || !r.Get(&samples) || !r.Get(&data->first) ||
       !r.Get(&data->last) || !r.Get(&data->interval))
     return false;
-  // Every sample takes 8 bytes: the counts cannot ask for more than is there.
-  if (found != 0 && samples > body.size() / 8 / found) return false;
+  // Every sample takes 8 bytes: the counts cannot ask for more than is
+  // there, and without samples a variable still counts against the body.
+  if (samples == 0 ? found > body.size() : found != 0 && samples > body.size() / 8 / found)
+    return false;
   data->samples.assign(found, {});
   data->jumps.assign(found, {});
   for (std::uint32_t v = 0; v < found; ++v) {

@@ -104,6 +104,12 @@ TEST(ResultReplies, TimePlotWithAJumpAndItsHeader) {
   huge.PutUInt32(0xFFFFFFFFu);
   for (int i = 0; i < 3; ++i) huge.PutDouble(0.0);
   EXPECT_FALSE(vantor_client::DecodePlotData(Body(huge), &plot));
+  DseMessage no_samples(55, DseMessage::kRequest);
+  no_samples.PutUInt32(0x7FFFFFFFu);
+  no_samples.PutUInt24(0);
+  no_samples.PutUInt32(0);
+  for (int i = 0; i < 3; ++i) no_samples.PutDouble(0.0);
+  EXPECT_FALSE(vantor_client::DecodePlotData(Body(no_samples), &plot));
   Bytes cut = Body(data);
   cut.pop_back();
   EXPECT_FALSE(vantor_client::DecodePlotData(cut, &plot));
