@@ -776,6 +776,18 @@ void ResultsItems(const fs::path& root) {
     use.PutUInt32(0x20A3180);
     use.PutString("Plant.b");
     replies.Add(Prefixed({5}, use.Bytes()));
+    vantor_fuzz::ByteStream list;
+    list.PutUInt24(1);
+    SputSSBlockHeader listed;
+    listed.SetName("Initial Specification");
+    listed.flags = snapshot::kLiveFlag | 1;
+    listed.WriteToMessage(&list);
+    replies.Add(Prefixed({7}, list.Bytes()));
+    vantor_fuzz::ByteStream files;
+    files.PutUInt24(2);
+    files.PutString("snpa0001.snp");
+    files.PutString("other.snp");
+    replies.Add(Prefixed({7}, files.Bytes()));
     vantor_fuzz::ByteStream restore;
     restore.PutUInt16(58);
     restore.PutUInt32(0);

@@ -190,12 +190,49 @@ bool PlotX(Road& road, Client& client, FirstOrderRun* run) {
   return true;
 }
 
+// One numbered request of the results service; its reply body.
+bool AskResults(Road& road, std::uint16_t number, const std::vector<std::uint16_t>& words,
+                const std::string& what, vantor_client::Bytes* body) {
+  auto request = std::make_unique<Request>(kResultsService);
+  request->PutUInt16(number);
+  for (std::uint16_t w : words) request->PutUInt16(w);
+  Status result = 0;
+  std::vector<Message> replies;
+  if (!road.Exchange(std::move(request), what, &result, &replies)) return false;
+  if (status::IsFailure(result) || replies.empty()) return road.Fail(what + ": no reply");
+  *body = replies[0].body;
+  return true;
+}
+
+// The run's snapshots (19), the folder's other files (43) and the newest
+// snapshot read back (33).
+bool Listings(Road& road, FirstOrderRun* run) {
+  vantor_client::Bytes body;
+  std::vector<vantor_client::SnapshotEntry> list;
+  if (!AskResults(road, 19, {}, "the snapshot list (request 19)", &body)) return false;
+  if (!vantor_client::DecodeSnapshotList(body, 0, &list) || list.empty())
+    return road.Fail("the snapshot list (request 19): does not read");
+  for (const auto& entry : list) run->snapshot_names.push_back(entry.name);
+  if (!AskResults(road, 43, {}, "the other files (request 43)", &body) ||
+      !vantor_client::DecodeFileList(body, &run->other_files))
+    return road.Fail("the other files (request 43): do not read");
+  const auto id = static_cast<std::uint16_t>(list.front().id);
+  vantor_client::SnapshotEntry sent;
+  if (!AskResults(road, 33, {id}, "the newest snapshot (request 33)", &body) ||
+      !vantor_client::DecodeSentSnapshot(body, 33, &sent) || sent.id != id)
+    return road.Fail("the newest snapshot (request 33): does not read");
+  run->sent_name = sent.name;
+  run->sent_time = sent.time;
+  return true;
+}
+
 // After the run: x and y read back, the time plot and request 58.
 bool ThroughResults(Road& road, Client& client, FirstOrderRun* run) {
   if (!road.Read(3, &run->read_back.x, "x read back") ||
       !road.Read(4, &run->read_back.y, "y read back"))
     return false;
   if (!PlotX(road, client, run)) return false;
+  if (!Listings(road, run)) return false;
 
   auto restore = std::make_unique<Request>(kResultsService);
   restore->PutUInt16(58);

@@ -70,6 +70,12 @@ struct FirstOrderRun {
   std::vector<double> plot_times;
   std::vector<double> plot_x;
   double plot_tolerance = 0.0;
+  // Requests 19 (the run's snapshots), 43 (the folder's other snapshot
+  // files) and 33 (the newest snapshot read back).
+  std::vector<std::string> snapshot_names;
+  std::vector<std::string> other_files;
+  std::string sent_name;
+  double sent_time = -1.0;
   Status restore_status = 0xFFFFFFFFu;
   std::string restored_name;
 };

@@ -221,6 +221,56 @@ bool DecodePlotData(const Bytes& body, PlotData* data) {
   return r.AtEnd();
 }
 
+namespace {
+
+bool ReadU24(Reader& r, std::uint32_t* value) {
+  std::uint8_t bytes[3];
+  if (!r.Take(bytes, 3)) return false;
+  *value = bytes[0] | (bytes[1] << 8) | (std::uint32_t{bytes[2]} << 16);
+  return true;
+}
+
+}  // namespace
+
+bool DecodeSnapshotList(const Bytes& body, std::uint16_t kind, std::vector<SnapshotEntry>* list) {
+  Reader r(body);
+  list->clear();
+  std::uint16_t read_kind = 0;
+  if (kind != 0 && (!r.Get(&read_kind) || read_kind != kind)) return false;
+  std::uint32_t count = 0;
+  // Each snapshot takes at least 29 bytes.
+  if (!ReadU24(r, &count) || count > body.size() / 29) return false;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    SnapshotEntry e;
+    if (!r.Get(&e.date) || !r.Get(&e.time_of_day) || !r.Get(&e.time) || !r.Get(&e.run) ||
+        !r.Get(&e.count) || !r.Text(&e.name) || !r.Text(&e.description) || !ReadU24(r, &e.id))
+      return false;
+    list->push_back(std::move(e));
+  }
+  return r.AtEnd();
+}
+
+bool DecodeFileList(const Bytes& body, std::vector<std::string>* names) {
+  Reader r(body);
+  names->clear();
+  std::uint32_t count = 0;
+  if (!ReadU24(r, &count) || count > body.size() / 4) return false;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::string name;
+    if (!r.Text(&name)) return false;
+    names->push_back(std::move(name));
+  }
+  return r.AtEnd();
+}
+
+bool DecodeSentSnapshot(const Bytes& body, std::uint16_t kind, SnapshotEntry* e) {
+  Reader r(body);
+  std::uint16_t read_kind = 0;
+  return r.Get(&read_kind) && read_kind == kind && r.Get(&e->id) && r.Text(&e->name) &&
+         r.Text(&e->description) && r.Get(&e->date) && r.Get(&e->time_of_day) &&
+         r.Get(&e->time) && r.Get(&e->run) && r.Get(&e->count);
+}
+
 bool DecodeUseReply(const Bytes& body, UseReply* reply) {
   Reader r(body);
   *reply = UseReply();

@@ -90,6 +90,26 @@ bool DecodePlotHeader(const Bytes& body, PlotData* data);
 // The plot data of a time plot. False when the body is cut or holds more.
 bool DecodePlotData(const Bytes& body, PlotData* data);
 
+// A snapshot as the snapshot lists carry it (requests 19, 30 and 138).
+struct SnapshotEntry {
+  std::uint32_t date = 0;
+  std::uint32_t time_of_day = 0;
+  double time = 0.0;
+  std::uint16_t run = 0;
+  std::uint16_t count = 0;
+  std::string name;
+  std::string description;
+  std::uint32_t id = 0;
+};
+// A snapshot list: u24 count, then each snapshot. With `kind`, the body
+// starts with that u16 kind (30 and 138). False when cut or longer.
+bool DecodeSnapshotList(const Bytes& body, std::uint16_t kind, std::vector<SnapshotEntry>* list);
+// Request 43: u24 count, then the names of the folder's other snapshot files.
+bool DecodeFileList(const Bytes& body, std::vector<std::string>* names);
+// Requests 33 and 110: the kind, the snapshot's id and header fields; the
+// tree and the value table after them are left unread.
+bool DecodeSentSnapshot(const Bytes& body, std::uint16_t kind, SnapshotEntry* entry);
+
 // Requests 20 and 146: the staged assignments (names only for 146) and the
 // structural parameters that would change, with their new values.
 struct UseItem {

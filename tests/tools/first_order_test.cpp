@@ -103,6 +103,12 @@ TEST_F(FirstOrderRoad, ThroughTheResultsServiceEveryRefillAgreesWithTheCurve) {
     EXPECT_NEAR(run.plot_x[k], ExactX(t), 1e-4 * ExactX(t) + run.plot_tolerance * ExactX(t))
         << "t = " << t;
   }
+  // The run's snapshots, no other snapshot file in its folder, and the
+  // newest snapshot read back by request 33.
+  ASSERT_FALSE(run.snapshot_names.empty());
+  EXPECT_TRUE(run.other_files.empty());
+  EXPECT_EQ(run.sent_name, run.snapshot_names.front());
+  EXPECT_GE(run.sent_time, 0.0);
   // The run's newest stretch starts at its initial specification.
   EXPECT_EQ(run.restore_status, 0u);
   EXPECT_EQ(run.restored_name, "Initial Specification");

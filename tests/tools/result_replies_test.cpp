@@ -146,4 +146,34 @@ TEST(ResultReplies, UseRepliesOfRequests20And146) {
   EXPECT_FALSE(vantor_client::DecodeUseReply(cut, &read));
 }
 
+TEST(ResultReplies, SnapshotAndFileLists) {
+  DseMessage list(55, DseMessage::kRequest);
+  list.PutUInt16(30);
+  list.PutUInt24(1);
+  list.PutUInt32(0x01020304);
+  list.PutUInt32(0x05060708);
+  list.PutDouble(1.5);
+  list.PutUInt16(2);
+  list.PutUInt16(3);
+  list.PutString("first");
+  list.PutString("");
+  list.PutUInt24(1001);
+  std::vector<vantor_client::SnapshotEntry> read;
+  ASSERT_TRUE(vantor_client::DecodeSnapshotList(Body(list), 30, &read));
+  ASSERT_EQ(read.size(), 1u);
+  EXPECT_EQ(read[0].name, "first");
+  EXPECT_EQ(read[0].id, 1001u);
+  EXPECT_EQ(read[0].time, 1.5);
+  EXPECT_FALSE(vantor_client::DecodeSnapshotList(Body(list), 138, &read));
+  DseMessage files(55, DseMessage::kRequest);
+  files.PutUInt24(0xFFFFFF);  // more names than bytes
+  files.PutString("a.snp");
+  std::vector<std::string> names;
+  EXPECT_FALSE(vantor_client::DecodeFileList(Body(files), &names));
+  DseMessage none(55, DseMessage::kRequest);
+  none.PutUInt24(0);
+  EXPECT_TRUE(vantor_client::DecodeFileList(Body(none), &names));
+  EXPECT_TRUE(names.empty());
+}
+
 }  // namespace
