@@ -47,7 +47,7 @@ SputUseMgr::SputUseMgr(SputSnapshotMgr* owner, BvuDirectoryNode* model_root)
 SputUseMgr::~SputUseMgr() {
   DeleteTree(&tree_);
   DeleteTree(&event_tree_);
-  store_.Clear(true);
+  store_.CloseFile();
 }
 
 void SputUseMgr::SetTree(BvuDirectoryProper* tree) {
