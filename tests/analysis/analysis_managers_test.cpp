@@ -20,13 +20,16 @@ TEST(AnalysisManagersTest, RegisterTheirServicesAndJoinTheMasterInOrder) {
   EXPECT_EQ(status, 0u);
   EXPECT_EQ(registry.FindServer(SensitivityMgr::kService), &managers.Sensitivities());
   EXPECT_EQ(registry.FindServer(EstimationMgr::kService), &managers.Estimation());
+  EXPECT_EQ(registry.FindServer(OptimisationMgr::kService), &managers.Optimisation());
   EXPECT_EQ(registry.FindServer(SAXAction::kService), &managers.Outside());
-  ASSERT_EQ(problem.Count(), before + 4);
+  ASSERT_EQ(problem.Count(), before + 5);
   EXPECT_EQ(problem.At(before), &managers.Sensitivities());
   EXPECT_EQ(problem.At(before + 1), &managers.Estimation());
-  EXPECT_EQ(problem.At(before + 2), &managers.Outside());
+  EXPECT_EQ(problem.At(before + 2), &managers.Optimisation());
+  EXPECT_EQ(problem.At(before + 3), &managers.Outside());
   EXPECT_EQ(GetSensitivityManager(), &managers.Sensitivities());
   EXPECT_EQ(GetEstimationManager(), &managers.Estimation());
+  EXPECT_EQ(GetOptimisationManager(), &managers.Optimisation());
   // The delay manager names its second history's items by the parameters.
   DAESVariable k;
   managers.Sensitivities().AddParameter(managers.Services().Adapter(&k));
