@@ -16,6 +16,7 @@
 #include "foundation/persistence/binary_stream.h"
 #include "foundation/values/typed_value.h"
 #include "solve/open/kvs_guard.h"
+#include "solve/options/option_descriptors.h"
 #include "solve/options/options_client.h"
 #include "solve/options/solver_option_table.h"
 
@@ -75,23 +76,47 @@ const char* MethodName(std::int32_t method) {
   }
 }
 
+// A mapped option's value from its slot: the table's getters answer only
+// the numbers of their own lists (GetInt(39) is 0, not MaxStepRed's 10).
+double OptionValue(std::int32_t number) {
+  SolverOptionTable* table = SolverOptionTable::Existing();
+  std::uint32_t wire = 0;
+  void* address = nullptr;
+  if (table != nullptr && status::IsSuccess(table->ValueSlot(number, &wire, &address)) &&
+      address != nullptr) {
+    switch (wire) {
+      case kOptionWireReal:
+        return *static_cast<const double*>(address);
+      case kOptionWireInteger:
+        return *static_cast<const std::int32_t*>(address);
+      case kOptionWireFlag:
+        return *static_cast<const std::uint8_t*>(address) != 0 ? 1.0 : 0.0;
+      default:
+        break;
+    }
+  }
+  SolverOptions* options = SolverOptions::Instance();
+  const double real = options->GetReal(number);
+  return real != 0.0 ? real : static_cast<double>(options->GetInt(number));
+}
+
 void ReadMappings(QLNKVSGenericProxy* proxy, const Mapping* begin, const Mapping* end,
                   const std::string& prefix) {
-  SolverOptions* options = SolverOptions::Instance();
   for (const Mapping* m = begin; m != end; ++m) {
     const std::string name = prefix + m->parameter;
+    const double value = OptionValue(m->option);
     switch (m->type) {
       case 'R':
-        proxy->SetParameter(name, options->GetReal(m->option));
+        proxy->SetParameter(name, value);
         break;
       case 'I':
-        proxy->SetParameter(name, options->GetInt(m->option));
+        proxy->SetParameter(name, static_cast<std::int32_t>(value));
         break;
       case 'B':
-        proxy->SetParameter(name, std::string(options->GetInt(m->option) != 0 ? "YES" : "NO"));
+        proxy->SetParameter(name, std::string(value != 0.0 ? "YES" : "NO"));
         break;
       case 'M': {
-        const std::int32_t method = options->GetInt(m->option);
+        const auto method = static_cast<std::int32_t>(value);
         if (method >= 0 && method <= 3) proxy->SetParameter(name, std::string(MethodName(method)));
         break;
       }
