@@ -1,5 +1,6 @@
 #include "outside/integrator/integrator_server.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/com_status.h"
@@ -374,12 +375,16 @@ void IntegratorServer::SizeSensitivities() {
     sens_derivative_[i] = (variable_types_[i] & 0x4) != 0;
     sens_column_[i] = sens_derivative_[i] ? sens_second_width_++ : sens_first_width_++;
   }
-  if (count != sens_count_ ||
-      sens_first_.size() !=
-          static_cast<std::size_t>(count) * static_cast<std::size_t>(sens_first_width_)) {
+  // Never empty: the engine refuses a null matrix, and a steady-state model
+  // has no derivative columns.
+  const auto cells = [count](std::int32_t width) {
+    return std::max<std::size_t>(1, static_cast<std::size_t>(count) * static_cast<std::size_t>(width));
+  };
+  if (count != sens_count_ || sens_first_.size() != cells(sens_first_width_) ||
+      sens_second_.size() != cells(sens_second_width_)) {
     sens_count_ = count;
-    sens_first_.assign(static_cast<std::size_t>(count) * sens_first_width_, 0.0);
-    sens_second_.assign(static_cast<std::size_t>(count) * sens_second_width_, 0.0);
+    sens_first_.assign(cells(sens_first_width_), 0.0);
+    sens_second_.assign(cells(sens_second_width_), 0.0);
   }
 }
 
