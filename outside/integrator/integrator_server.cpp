@@ -289,8 +289,10 @@ Status IntegratorServer::GetInterface(const platform::IID& iid, void** out) {
     std::vector<std::uint32_t> flags(variable_types_.size(), 0);
     for (std::size_t i = 0; i < flags.size(); ++i) {
       const std::int32_t type = variable_types_[i];
+      // A state is integrated even when its initial value is given (its
+      // type then carries the fixed bits too), as the dynamic core takes it.
       const bool fixed = (type & 0x60) == 0x60;
-      if ((type & 0x4) != 0 || (!fixed && (type & 0x3) != 0)) flags[i] = 0x200;
+      if ((type & 0x5) != 0 || (!fixed && (type & 0x2) != 0)) flags[i] = 0x200;
     }
     auto* e = new (std::nothrow) SensitivityItems(std::move(flags));
     if (e == nullptr) return platform::E_OUTOFMEMORY;
