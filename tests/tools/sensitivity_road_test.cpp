@@ -141,12 +141,13 @@ class SensitivityRoad : public ::testing::Test {
 
   // Command 10 `steps` times from t = 0: the initialisation, then one
   // communication interval each.
-  bool Dynamic(int steps, double interval) {
+  // `at` is called after each step with its time.
+  bool Dynamic(int steps, double interval, const std::function<bool(double)>& at) {
     if (!BeginRun()) return false;
     for (int k = 0; k < steps; ++k) {
       const std::string what = "step " + std::to_string(k);
       if (!road_->Expect(MakeCommand(kProblemService, 10), what, 0) ||
-          !road_->WaitStep(interval * k, what))
+          !road_->WaitStep(interval * k, what) || !at(interval * k))
         return false;
     }
     return true;
@@ -296,6 +297,57 @@ TEST_F(SensitivityRoad, SteadyStateOfTheCubicMatchesTheClosedFormAndDifferences)
   EXPECT_NEAR((solved[0] - solved[1]) / (2 * h), values[0], 1e-5);
   ASSERT_TRUE(Finish()) << Failure() << Events();
   EXPECT_EQ(Events().find("failure"), std::string::npos) << Events();
+}
+
+// x' = -p x from x(0) = 1: p fixed (index 1), the state x (2), the equation (10).
+void Decay(Writer& w, double p) {
+  w.List(3);
+  w.Item(modelwriter::kRealVariable);
+  w.Placement({Node(), {1, ".p"}});
+  w.Value(p), w.Spec(4), w.End();
+  w.Item(modelwriter::kStateVariable);
+  w.Placement({Node(), {2, ".x"}});
+  w.Value(1.0), w.Spec(32), w.End();
+  w.Item(modelwriter::kInlineEquation);
+  w.U32(0);
+  w.Expression(Add(Var(0), Mul(Var(1), Var(2))));
+  w.Placement({Node(), {10, ".e"}});
+  w.EquationHead(3);
+  w.Reference({2, 2, 1});
+  w.Reference({2, 1});
+  w.Reference({2, 2});
+}
+
+// A dynamic run with sensitivities on: the engine's run steps ask the
+// sensitivity manager, the integrator server carries the sensitivities
+// through IDAS with the engine's corrector, and request 55 gives dx/dp =
+// -t e^(-p t) at every communication point.
+TEST_F(SensitivityRoad, DynamicDecayMatchesTheClosedFormAtEveryPoint) {
+  constexpr double p = 0.7;
+  RunSettings settings;
+  settings.run_mode = 4;
+  settings.interval = 0.25;
+  settings.rtol = 1e-10;
+  settings.atol = 1e-10;
+  ASSERT_TRUE(Start(settings, [&](Writer& w) { Decay(w, p); })) << Failure() << Events();
+  ASSERT_TRUE(Register({2}, {1})) << Failure() << Events();
+  std::vector<double> times;
+  const bool ran = Dynamic(5, settings.interval, [&](double t) {
+    double x = 0.0;
+    std::vector<double> values;
+    if (!Read(2, &x) || !Values(&values)) return false;
+    times.push_back(t);
+    EXPECT_NEAR(x, std::exp(-p * t), 1e-7) << t;
+    EXPECT_EQ(values.size(), 1u) << t;
+    if (values.size() == 1) {
+      const double exact = -t * std::exp(-p * t);
+      EXPECT_NEAR(values[0], exact, 1e-7 * std::max(1e-3, std::fabs(exact))) << t;
+    }
+    return true;
+  });
+  ASSERT_TRUE(ran) << Failure() << Events();
+  EXPECT_EQ(times.size(), 5u);
+  ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
 }  // namespace
