@@ -18,6 +18,7 @@
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 #include "tools/client.h"
+#include "tools/model_writer/flowsheet_model.h"
 #include "tools/model_writer/model_writer.h"
 #include "tools/road.h"
 
@@ -357,71 +358,6 @@ TEST_F(SensitivityRoad, DynamicDecayMatchesTheClosedFormAtEveryPoint) {
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
-// A flowsheet of ten units in series. Unit u holds a mass M and a
-// temperature T (states) and its outflow F through a valve of coefficient
-// k_u (fixed), fed by the unit before it (the first by a fixed feed):
-//   M' = F_in - F,   F = k M,   M T' = F_in (T_in - T) - 0.1 (T - 1).
-// (A valve law k sqrt(M) makes the corrector's groups nonlinear, which the
-// engine does not yet integrate reliably at these tolerances.)
-// Copies of it sit side by side in the node, each with its own valve
-// coefficients; copy c's unit u has its items at Flowsheet::Index.
-struct Flowsheet {
-  static constexpr std::uint32_t kUnits = 10;
-  static constexpr std::uint32_t kCopyStride = 400;
-  enum Slot : std::uint32_t { kMass = 0, kTemperature = 1, kFlow = 2, kValve = 3 };
-  static std::uint32_t Index(std::uint32_t copy, std::uint32_t unit, std::uint32_t slot) {
-    return 1 + copy * kCopyStride + unit * 20 + slot;
-  }
-  static std::uint32_t Feed(std::uint32_t copy, std::uint32_t slot) {
-    return 1 + copy * kCopyStride + 300 + slot;
-  }
-  static double Valve(std::uint32_t unit) { return 0.8 + 0.04 * unit; }
-
-  // One copy per entry of `valves` (each kUnits coefficients).
-  static void Write(Writer& w, const std::vector<std::vector<double>>& valves) {
-    w.List(static_cast<std::uint32_t>(valves.size()) * (kUnits * 7 + 2));
-    for (std::uint32_t c = 0; c < valves.size(); ++c) {
-      const std::string copy = ".c" + std::to_string(c);
-      auto variable = [&](modelwriter::Tag tag, std::uint32_t index, const std::string& name,
-                          double value, std::uint16_t spec) {
-        w.Item(tag);
-        w.Placement({Node(), {index, copy + name}});
-        w.Value(value), w.Spec(spec), w.End();
-      };
-      variable(modelwriter::kRealVariable, Feed(c, 0), "Fin", 2.0, 4);
-      variable(modelwriter::kRealVariable, Feed(c, 1), "Tin", 1.5, 4);
-      for (std::uint32_t u = 0; u < kUnits; ++u) {
-        const std::string unit = std::to_string(u);
-        variable(modelwriter::kStateVariable, Index(c, u, kMass), "M" + unit, 1.0 + 0.05 * u, 32);
-        variable(modelwriter::kStateVariable, Index(c, u, kTemperature), "T" + unit, 1.0, 32);
-        variable(modelwriter::kRealVariable, Index(c, u, kFlow), "F" + unit, 1.0, 1);
-        variable(modelwriter::kRealVariable, Index(c, u, kValve), "k" + unit, valves[c][u], 4);
-        const std::uint32_t f_in = u == 0 ? Feed(c, 0) : Index(c, u - 1, kFlow);
-        const std::uint32_t t_in = u == 0 ? Feed(c, 1) : Index(c, u - 1, kTemperature);
-        const std::uint32_t m = Index(c, u, kMass), t = Index(c, u, kTemperature),
-                            f = Index(c, u, kFlow), k = Index(c, u, kValve);
-        auto equation = [&](std::uint32_t slot, const std::string& name,
-                            const modelwriter::Expr& e,
-                            const std::vector<std::vector<std::uint32_t>>& references) {
-          w.Item(modelwriter::kInlineEquation);
-          w.U32(0);
-          w.Expression(e);
-          w.Placement({Node(), {Index(c, u, slot), copy + name + unit}});
-          w.EquationHead(static_cast<std::uint32_t>(references.size()));
-          for (const auto& r : references) w.Reference(r);
-        };
-        equation(10, "mass", Add(Sub(Var(0), Var(1)), Var(2)), {{2, m, 1}, {2, f_in}, {2, f}});
-        equation(11, "valve", Sub(Var(0), Mul(Var(1), Var(2))),
-                 {{2, f}, {2, k}, {2, m}});
-        equation(12, "energy",
-                 Add(Sub(Mul(Var(0), Var(1)), Mul(Var(2), Sub(Var(3), Var(4)))),
-                     Mul(Real(0.1), Sub(Var(4), Real(1.0)))),
-                 {{2, m}, {2, t, 1}, {2, f_in}, {2, t_in}, {2, t}});
-      }
-    }
-  }
-};
-
 // The ten valve coefficients as sensitivity parameters of the flowsheet,
 // the masses, temperatures and outflows as variables, integrated to t = 1
 // and t = 2 at rtol 1e-8; against central differences of runs with each
@@ -429,21 +365,21 @@ struct Flowsheet {
 // one engine: integrated with the same steps, their errors largely cancel
 // in the differences.
 TEST_F(SensitivityRoad, TenUnitFlowsheetMatchesCentralDifferences) {
-  using F = Flowsheet;
-  std::vector<double> valves;
-  for (std::uint32_t u = 0; u < F::kUnits; ++u) valves.push_back(F::Valve(u));
+  using F = modelwriter::SeriesFlowsheet;
+  const F sheet;
+  const std::vector<double> valves = sheet.Valves();
   std::vector<std::uint32_t> variables, parameters;
-  for (std::uint32_t u = 0; u < F::kUnits; ++u) {
+  for (std::uint32_t u = 0; u < sheet.units; ++u) {
     for (std::uint32_t slot : {F::kMass, F::kTemperature, F::kFlow})
-      variables.push_back(F::Index(0, u, slot));
-    parameters.push_back(F::Index(0, u, F::kValve));
+      variables.push_back(sheet.Index(0, u, slot));
+    parameters.push_back(sheet.Index(0, u, F::kValve));
   }
   RunSettings settings;
   settings.run_mode = 4;
   settings.interval = 1.0;
   settings.rtol = 1e-8;
   settings.atol = 1e-10;
-  ASSERT_TRUE(Start(settings, [&](Writer& w) { F::Write(w, {valves}); })) << Failure() << Events();
+  ASSERT_TRUE(Start(settings, [&](Writer& w) { sheet.Write(w, Node(), {valves}); })) << Failure() << Events();
   ASSERT_TRUE(Register(variables, parameters)) << Failure() << Events();
   std::vector<std::vector<double>> sensitivities;  // per time, variable-major
   ASSERT_TRUE(Dynamic(3, settings.interval, [&](double t) {
@@ -461,7 +397,7 @@ TEST_F(SensitivityRoad, TenUnitFlowsheetMatchesCentralDifferences) {
   // tightest this flowsheet integrates at through the engine's corrector.
   std::vector<std::vector<double>> moved;
   std::vector<double> h;
-  for (std::uint32_t j = 0; j < F::kUnits; ++j) {
+  for (std::uint32_t j = 0; j < sheet.units; ++j) {
     h.push_back(1e-4 * valves[j]);
     for (const double sign : {1.0, -1.0}) {
       moved.push_back(valves);
@@ -470,16 +406,16 @@ TEST_F(SensitivityRoad, TenUnitFlowsheetMatchesCentralDifferences) {
   }
   settings.rtol = 1e-9;
   settings.atol = 1e-9;
-  ASSERT_TRUE(Start(settings, [&](Writer& w) { F::Write(w, moved); })) << Failure() << Events();
+  ASSERT_TRUE(Start(settings, [&](Writer& w) { sheet.Write(w, Node(), moved); })) << Failure() << Events();
   std::vector<std::vector<double>> solved;  // per time, copy-major then variable
   ASSERT_TRUE(Dynamic(3, settings.interval, [&](double t) {
     if (t == 0.0) return true;
     solved.emplace_back();
     for (std::uint32_t c = 0; c < moved.size(); ++c) {
-      for (std::uint32_t u = 0; u < F::kUnits; ++u) {
+      for (std::uint32_t u = 0; u < sheet.units; ++u) {
         for (std::uint32_t slot : {F::kMass, F::kTemperature, F::kFlow}) {
           double value = 0.0;
-          if (!Read(F::Index(c, u, slot), &value)) return false;
+          if (!Read(sheet.Index(c, u, slot), &value)) return false;
           solved.back().push_back(value);
         }
       }
@@ -493,11 +429,11 @@ TEST_F(SensitivityRoad, TenUnitFlowsheetMatchesCentralDifferences) {
   double worst = 0.0;
   for (std::size_t when = 0; when < 2; ++when) {
     for (std::size_t i = 0; i < n; ++i) {
-      for (std::size_t j = 0; j < F::kUnits; ++j) {
+      for (std::size_t j = 0; j < sheet.units; ++j) {
         const double up = solved[when][(2 * j) * n + i];
         const double down = solved[when][(2 * j + 1) * n + i];
         const double difference = (up - down) / (2 * h[j]);
-        const double ours = sensitivities[when][i * F::kUnits + j];
+        const double ours = sensitivities[when][i * sheet.units + j];
         // Upstream of the valve nothing moves: both sides are 0 there.
         const double error = std::fabs(ours - difference) / std::max(std::fabs(difference), 1e-3);
         worst = std::max(worst, error);
