@@ -30,6 +30,8 @@ constexpr std::int32_t kOptWatchGroup = 79;
 constexpr std::int32_t kOptStepSizeType = 137;
 constexpr std::int32_t kOptMaxRefineIter = 170;
 constexpr std::int32_t kOptEnableRefineIter = 171;
+// The nonlinear library's own singularity threshold (reciprocal condition).
+constexpr double kCorrectorSingularity = 1e-14;
 
 struct Mapping {
   std::int32_t option;
@@ -751,8 +753,8 @@ void QLNKVSNonLinProxy::PerSolveSettings(bool watched) {
 
 Status QLNKVSNonLinProxy::DropWorkspace(void**) { return 0; }
 
-Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t, std::uint32_t,
-                                Status* status_out) {
+Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t request,
+                                std::uint32_t, Status* status_out) {
   if (status_out != nullptr) *status_out = 1;
   auto* block = dynamic_cast<DAESSolverBlock*>(group);
   if (block == nullptr) return kKvsProxyFailed;
@@ -775,10 +777,20 @@ Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   SolverOptions* options = SolverOptions::Instance();
   std::int32_t number = Int(block->GetGroupNumber());
   const bool watched = number != 0 && options->GetInt(kOptWatchGroup) == number;
+  // A corrector group: its states carry their derivatives along.
+  UnifiedIntegratorProxy* integrator = GetCurrentIntegrator();
+  double c = 0.0;
+  if (request != 0 && integrator != nullptr) {
+    const double h = integrator->GetServerValue();
+    c = h != 0.0 ? 1.0 / h : 1.0;
+  }
   ReadOptions();
   PerSolveSettings(watched);
+  // Its derivative columns carry 1/h: a condition estimate far below the
+  // steady-state threshold says nothing of singularity there.
+  if (c != 0.0) SetParameter("SingulFactor", kCorrectorSingularity);
   ApplyParameters(system);
-
+  KvsCorrectorScope corrector(c);
   Status detail = 0;
   const Status s = GuardedKvsCall(
       [&] {
