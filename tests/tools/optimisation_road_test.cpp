@@ -373,7 +373,7 @@ void CheckHs071(const Optimum& o) {
 
 // Needs the integrator server to hand an all-algebraic model a sensitivity
 // matrix (it refuses an empty one today).
-TEST_F(OptimisationRoad, DISABLED_Hs071InReducedSpaceReachesItsOptimum) {
+TEST_F(OptimisationRoad, Hs071InReducedSpaceReachesItsOptimum) {
   ASSERT_TRUE(Start(1, Hs071)) << Failure() << Events();
   ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
   ASSERT_TRUE(Optimisation(Hs071Definition, "kind 76")) << Failure();
