@@ -113,10 +113,10 @@ class SimProblemMgr : public SimMasterManager,
   static SimProblemMgr* Instance();
 
   // The COM-style face: IUnknown and the executive give the executive face,
-  // the explicit and implicit event managers and the delay manager theirs,
-  // each with one more reference. The properties and sensitivity interfaces
-  // join as their owners' subsystems are built; until then, as for any
-  // other id, 0x80004002 and *object untouched.
+  // the explicit and implicit event managers, the delay, properties and
+  // sensitivity managers theirs, each with one more reference. The
+  // sensitivity face exists once the sensitivity manager does; without it,
+  // as for any other id, 0x80004002 and *object untouched.
   Status QueryInterface(const platform::IID& iid, void** object);
   // Reference counting of the COM-style interfaces: the server thread owns
   // the object, so a count of 0 frees nothing.
