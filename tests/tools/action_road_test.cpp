@@ -68,6 +68,15 @@ TEST_F(ActionRoad, TimeMonitorAndFullSynchronisationStopTheRunAtTheMonitor) {
   EXPECT_LE(r.sync_times.back(), 1.0);
 }
 
+TEST_F(ActionRoad, HighSynchronisationSetOverTheWireLetsTheRunReachTheMonitor) {
+  ActionRoadRun r;
+  ActionRoadOptions options = Options();
+  options.sync_steps = 3;  // High: five passes between waits
+  ASSERT_TRUE(vantor_scenario::RunFirstOrderUnderActions(options, &r)) << r.run.failure;
+  ExpectStoppedAtTheMonitor(r, 1.0);
+  EXPECT_FALSE(r.sync_times.empty());
+}
+
 TEST_F(ActionRoad, AFiringMonitorHoldsTheRunUntilTheClientAnswers) {
   ActionRoadRun r;
   ActionRoadOptions options = Options();
