@@ -6,14 +6,23 @@
 
 AnalysisManagers::AnalysisManagers(SimProblemMgr& problem, SimResultsMgr* results,
                                    DseServerRegistry* registry, Status* status)
-    : services_(problem, results), sensitivities_(services_), estimation_(services_),
+    : services_(problem, results), sensitivities_(services_), estimation_run_(problem, results),
+      estimation_(services_), optimisation_run_(problem, results),
+      optimisation_(services_, &optimisation_run_),
+      homotopy_services_(problem, results, services_), homotopy_(homotopy_services_),
+      cdi_services_(problem, services_), control_design_(cdi_services_),
       sax_services_(problem, services_), sax_(sax_services_), release_(services_) {
   if (status != nullptr) *status = status::kOk;
+  estimation_.SetRunServices(&estimation_run_);
+  optimisation_.SetRunFactory(&optimisation_runs_);
   if (DelayMgr* delays = GetCurrentDelayMgr()) delays->SetSensitivityItems(&sensitivities_);
   if (registry == nullptr) return;
   const std::pair<std::uint32_t, DseServerCB*> services[] = {
       {SensitivityMgr::kService, &sensitivities_},
       {EstimationMgr::kService, &estimation_},
+      {OptimisationMgr::kService, &optimisation_},
+      {HomotopyMgr::kService, &homotopy_},
+      {CDIManager::kService, &control_design_},
       {SAXAction::kService, &sax_},
   };
   for (const auto& [id, server] : services) {

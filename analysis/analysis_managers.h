@@ -1,15 +1,23 @@
 // The analysis managers of an engine, built with its problem manager: the
-// sensitivity manager (service 64), the estimation manager (service 110)
-// and the outside-procedure action (service 115)
-// over the engine's services. The owner builds it after the problem manager
+// sensitivity manager (service 64), the estimation manager (service 110),
+// the optimisation manager (service 112), the homotopy manager (service 69),
+// the control-design manager (service 114) and the outside-procedure action
+// (service 115) over the engine's services. The owner builds it after the problem manager
 // (and the results manager, when there is one) and destroys it before them.
 #pragma once
 
 #include <memory>
 
+#include "analysis/control_design/cdi_mgr.h"
+#include "analysis/estimation/engine_run_services.h"
 #include "analysis/estimation/estimation_mgr.h"
+#include "analysis/homotopy/homotopy_mgr.h"
+#include "analysis/optimisation/engine_opt_run.h"
+#include "analysis/optimisation/opt_manager.h"
+#include "analysis/optimisation/opt_runs.h"
 #include "analysis/outside/sax_action.h"
 #include "analysis/sensitivity/sensitivity_mgr.h"
+#include "analysis/services/continuation_services.h"
 #include "analysis/services/engine_services.h"
 #include "analysis/services/outside_services.h"
 
@@ -17,8 +25,8 @@ class DseServerRegistry;
 
 class AnalysisManagers {
  public:
-  // Registers services 64, 110 and 115 when a registry is given; *status (may be
-  // null) is 0 or the failure of a registration.
+  // Registers services 64, 110, 112, 69, 114 and 115 when a registry is
+  // given; *status (may be null) is 0 or the failure of a registration.
   // The current delay manager, when there is one, takes the sensitivity
   // parameters' names for its second history.
   AnalysisManagers(SimProblemMgr& problem, SimResultsMgr* results, DseServerRegistry* registry,
@@ -29,7 +37,10 @@ class AnalysisManagers {
 
   SensitivityMgr& Sensitivities() { return sensitivities_; }
   EstimationMgr& Estimation() { return estimation_; }
+  OptimisationMgr& Optimisation() { return optimisation_; }
   SAXAction& Outside() { return sax_; }
+  HomotopyMgr& Homotopy() { return homotopy_; }
+  CDIManager& ControlDesign() { return control_design_; }
   EngineAnalysisServices& Services() { return services_; }
 
  private:
@@ -47,7 +58,16 @@ class AnalysisManagers {
 
   EngineAnalysisServices services_;
   SensitivityMgr sensitivities_;
+  // Before the estimation manager, which holds on to it.
+  EngineEstimationRunServices estimation_run_;
   EstimationMgr estimation_;
+  EngineOptimisationRun optimisation_run_;
+  OptimisationRunFactory optimisation_runs_;
+  OptimisationMgr optimisation_;
+  EngineHomotopyServices homotopy_services_;
+  HomotopyMgr homotopy_;
+  EngineCdiServices cdi_services_;
+  CDIManager control_design_;
   EngineSaxServices sax_services_;
   SAXAction sax_;
   AdapterRelease release_;

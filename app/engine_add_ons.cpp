@@ -57,6 +57,25 @@ class EngineAddOns final : public SimEngineAddOns {
       DAESProblem* problem = GetCurrentProblem();
       return problem != nullptr ? problem->VariableCount() : -1;
     };
+    context.read_reference = [&manager](BvuBinaryStream& in, codegen::ResolvedReference* out) {
+      return manager.ReadObjectReference(in, &out->variable, &out->index);
+    };
+    context.export_flowsheet = [&manager](const codegen::ExportRequest& request,
+                                          std::int32_t* libraries) {
+      codegen::FlowsheetGeneration generation = CompiledSettings(manager);
+      generation.report = FilesContext(manager).report;
+      generation.debug = request.debug;
+      generation.optimise = request.optimise;
+      generation.build = request.build;
+      std::vector<codegen::ExportPort> ports = request.ports;
+      codegen::FlowsheetExport exported;
+      exported.folder = request.folder;
+      exported.name = request.name;
+      exported.ports = &ports;
+      exported.settings = &request.settings;
+      exported.quiet = request.quiet;
+      return codegen::GenerateExportCode(generation, GetCurrentProblem(), exported, libraries);
+    };
     return context;
   }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "analysis/estimation/estimation_mgr.h"
+#include "analysis/optimisation/opt_manager.h"
 #include "analysis/control_design/cdi_mgr.h"
 #include "analysis/homotopy/homotopy_mgr.h"
 #include "analysis/sensitivity/sensitivity_mgr.h"
@@ -51,6 +52,7 @@
 #include "results/snapshots/snapshot_mgr.h"
 #include "results/snapshots/snapshot_text.h"
 #include "tests/analysis/definition_writer.h"
+#include "tests/analysis/opt_fakes.h"
 #include "tests/expr/expr_builders.h"
 #include "tests/expr/old_layout_streams.h"
 #include "tests/foundation/graph_files.h"
@@ -1267,6 +1269,21 @@ void ProcFilesRequests(const fs::path& root) {
   port.PutDouble(2.0);
   port.PutDouble(0.5);
   seeds.Add(port.Bytes());
+  // A type export of two units and one extra header, from the debug flag on.
+  vantor_fuzz::ByteStream type;
+  type.PutUInt8(6);
+  type.PutUInt8(0);
+  for (std::uint32_t word : {1u, 0u, 1u}) type.PutUInt32(word);
+  type.PutUInt32(1);
+  type.PutString("ver");
+  type.PutUInt32(1);
+  type.PutUInt32(0);
+  type.PutUInt32(2);
+  type.PutString("unita");
+  type.PutString("unitb");
+  type.PutUInt32(1);
+  type.PutString("extra.h");
+  seeds.Add(type.Bytes());
 }
 
 // Sensitivity requests: lists with an unknown reference, switches, the
@@ -1356,6 +1373,47 @@ void EstimationRequests(const fs::path& root) {
   seeds.Add(Prefixed({2}, options.bytes));
 }
 
+// Optimisation definitions as the client writes them: a dynamic one with
+// moving elements, linear controls and constraints, and a steady-state one,
+// each with a start, mode switches and results; then Open NLP options.
+void OptimisationRequests(const fs::path& root) {
+  using namespace analysis_fakes;
+  SeedFolder seeds(root, "optimisation_requests");
+  OptDefinitionRecord dynamic;
+  dynamic.final_time = 2.0;
+  dynamic.n = 2;
+  dynamic.interior = {0.8};
+  dynamic.moving = 1;
+  dynamic.individual = 1;
+  dynamic.linear = 1;
+  dynamic.length_bounds = {{0.1, 1.5}, {0.2, 1.6}};
+  dynamic.decision = {{1, -1.0, 1.0, 0.5}};
+  dynamic.initial = {{2, 0.0, 4.0, 3.0}};
+  dynamic.controls = {{3, 0.5, {1.0, 2.0, 3.0}, {{-1, 1}, {-2, 2}, {-3, 3}}}};
+  dynamic.objectives = {5};
+  dynamic.constrained = {{6, {{1, 0.5, 2, 0.3}, {2, 1.0, 3, 0.9}, {1, 0.0, 0, 0.0}}}};
+  OptDefinitionRecord steady;
+  steady.dynamic = 0;
+  steady.final_time = 0.0;
+  steady.decision = {{1, 0.0, 5.0, 1.0}, {2, 0.0, 5.0, 2.0}};
+  steady.objectives = {5};
+  steady.constrained = {{6, {{0, 0.0, 2, 1.0}}}};
+  for (const OptDefinitionRecord* d : {&dynamic, &steady}) {
+    BodyWriter w;
+    w.U16(OptimisationMgr::kStartStop).U8(1);
+    w.Raw(d->Body().bytes.data(), d->Body().bytes.size());
+    w.U16(OptimisationMgr::kResults).U16(OptimisationMgr::kSteadyState);
+    w.U16(OptimisationMgr::kDynamic).U16(70).U16(OptimisationMgr::kStartStop).U8(0);
+    seeds.Add(Prefixed({0x10}, w.bytes));
+  }
+  BodyWriter clear;
+  clear.U16(OptimisationMgr::kClear).U16(OptimisationMgr::kResults);
+  seeds.Add(Prefixed({0x30}, clear.bytes));
+  BodyWriter options;
+  options.U16(4).U32(7).U16(24).F64(0.5).U16(68).Str("text");
+  seeds.Add(Prefixed({2}, options.bytes));
+}
+
 // What our integrator server answers: one item per problem variable in
 // order, the sensitivity items flagged, in batches of 32.
 void SensitivityTransfers(const fs::path& root) {
@@ -1416,6 +1474,7 @@ int main(int argc, char** argv) {
   ProcFilesRequests(root);
   SensitivityRequests(root);
   EstimationRequests(root);
+  OptimisationRequests(root);
   SensitivityTransfers(root);
   HomotopyRequests(root);
   CdiRequests(root);

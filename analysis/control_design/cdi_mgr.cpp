@@ -49,6 +49,12 @@ Status CDIManager::AttachProblem(const char*, const char*) {
   return status::kOk;
 }
 
+Status CDIManager::ProblemEdited() {
+  Clear(true);
+  component_ = std::make_unique<CDIcomponent>();
+  return status::kOk;
+}
+
 Status CDIManager::DetachProblem(const char*, const char*) {
   Clear(false);
   return status::kOk;
@@ -120,6 +126,11 @@ Status CDIManager::SetUp(BvuBinaryStream& body) {
   for (std::uint32_t& c : counts) {
     s = body.GetUInt32(&c);
     if (status::IsFailure(s)) return s;
+    // The reply numbers rows and columns in 16 bits.
+    if (c > 0xFFFFu) {
+      services_.Print(kTooLarge, "The control design request lists more than 65535 variables");
+      return kTooLarge;
+    }
   }
   std::vector<Entry>* lists[3] = {&states_, &inputs_, &outputs_};
   const std::uint32_t flags[3] = {0, kInputFlag, kOutputFlag};
@@ -196,6 +207,8 @@ Status CDIManager::ComputeInner(bool* created) {
   }
   // The scale vector reads one entry per state of the object, by position.
   if (static_cast<std::int32_t>(states_.size()) != object_->NumStates()) return kFailed;
+  const Status sized = CheckDenseSize(print_level);
+  if (status::IsFailure(sized)) return sized;
 
   CdiJacobian jac;
   services_.RaiseDelayHold();
@@ -261,6 +274,31 @@ Status CDIManager::ComputeInner(bool* created) {
 
   if (options_ & kCdiStepResponse) PrintStepResponse();
   return status::kOk;
+}
+
+// The dense work of a computation grows with products of the client's list
+// lengths (one reference may be listed many times over); it is refused before
+// anything is allocated.
+Status CDIManager::CheckDenseSize(std::int32_t print_level) {
+  const std::uint64_t ns = states_.size(), nin = inputs_.size(), nout = outputs_.size();
+  std::uint64_t largest = 0;
+  if (options_ & (kCdiG | kCdiRga | kCdiMri | kCdiNi)) largest = std::max({nout * nin, nin * nin});
+  if (options_ & kCdiStepResponse) {
+    // The component keeps its default of 1000 for a count of 0.
+    const std::uint64_t intervals = sr_u_[1] != 0 ? sr_u_[1] : 1000;
+    largest = std::max({largest, ns * nin, nout * nin * intervals});
+  }
+  if (largest <= kMaxDenseEntries) return status::kOk;
+  if (print_level > 0) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "The control design request needs %llu dense entries, more than the %llu "
+                  "allowed; select fewer inputs, outputs or intervals",
+                  static_cast<unsigned long long>(largest),
+                  static_cast<unsigned long long>(kMaxDenseEntries));
+    services_.Print(kTooLarge, text);
+  }
+  return kTooLarge;
 }
 
 void CDIManager::PrintStepResponse() {

@@ -80,6 +80,9 @@ class CDIManager final : public DseServerCB, public QLNSubSystemManager, public 
   static constexpr std::uint32_t kOutputFlag = 0x800000;
   static constexpr Status kUnknownKind = 0x800001F5u;
   static constexpr Status kFailed = 0x8000FFFFu;
+  // A request whose dense work would pass kMaxDenseEntries doubles.
+  static constexpr Status kTooLarge = 0x80000213u;
+  static constexpr std::uint64_t kMaxDenseEntries = std::uint64_t{1} << 22;
 
   explicit CDIManager(CdiServices& services);
   ~CDIManager() override;
@@ -90,6 +93,9 @@ class CDIManager final : public DseServerCB, public QLNSubSystemManager, public 
 
   // --- QLNSubSystemManager ---
   Status AttachProblem(const char* folder, const char* name) override;
+  // An edit rebuilds the problem and lets go of the variable adapters: the
+  // lists and the linearisation go first, flags reset while still reachable.
+  Status ProblemEdited() override;
   Status DetachProblem(const char* folder, const char* sub_folder) override;
 
   // --- DseServerCB ---
@@ -112,6 +118,7 @@ class CDIManager final : public DseServerCB, public QLNSubSystemManager, public 
   Status SetUp(BvuBinaryStream& body);
   Status Compute();
   Status ComputeInner(bool* created);
+  Status CheckDenseSize(std::int32_t print_level);
   Status WriteReply(BvuBinaryStream& out);
   void PrintStepResponse();
 

@@ -285,7 +285,35 @@ Status EstimationMgr::ReadExperiment(BvuBinaryStream& body, std::int32_t index) 
   return status::kOk;
 }
 
+Status EstimationMgr::CheckSize() {
+  std::uint64_t reconciled = 0;
+  for (auto& experiment : experiments_) {
+    for (const auto& entry : experiment->Measurements()) {
+      reconciled +=
+          (experiment->MeasuredVariableOf(entry)->GetFlags() & analysis_flags::kFixed) != 0;
+    }
+  }
+  std::uint64_t measurements = 0;
+  for (auto& experiment : experiments_) measurements += experiment->Measurements().size();
+  const std::uint64_t n = estimated_.size() + reconciled;
+  const std::uint64_t columns = n + (hetero_flag_ == 1 ? records_.size() : 0);
+  if (n * (n + 1) / 2 <= kMaxDenseCells && columns * measurements <= kMaxDenseCells) {
+    return status::kOk;
+  }
+  services_.Print(kTooLarge, "The estimation is too large: " + std::to_string(n) +
+                                 " estimated/reconciled variables and " +
+                                 std::to_string(measurements) +
+                                 " measurements exceed the limit of " +
+                                 std::to_string(kMaxDenseCells) + " matrix entries.");
+  return kTooLarge;
+}
+
 Status EstimationMgr::FinishDefinition() {
+  const Status size = CheckSize();
+  if (status::IsFailure(size)) {
+    Stop(false);
+    return size;
+  }
   QLNSensitivityManager* sensitivities = GetSensitivityManager();
   if (sensitivities != nullptr) {
     for (AnalysisVariable* variable : estimated_) sensitivities->AddParameter(variable);

@@ -96,6 +96,11 @@ class EstimationMgr final : public SimSingleAction,
   static constexpr std::uint16_t kSteadyStateKind = 1;
   static constexpr std::uint32_t kNoOutcome = 9;
   static constexpr std::size_t kMaxName = 127;
+  // The dense matrices (covariance N(N+1)/2, Jacobian M x N) are held to
+  // this many cells each; a larger definition is refused before anything is
+  // sized from its counts.
+  static constexpr std::uint64_t kMaxDenseCells = std::uint64_t{1} << 24;
+  static constexpr Status kTooLarge = 0x80280213u;
 
   explicit EstimationMgr(AnalysisServices& services);
   ~EstimationMgr() override;
@@ -181,6 +186,7 @@ class EstimationMgr final : public SimSingleAction,
   static constexpr std::int32_t kReplyFinished = 4;
   static constexpr std::int32_t kReplyStop = 6;
   void SetRunServices(EstimationRunServices* run) { run_ = run; }
+  EstimationRunServices* RunServices() const { return run_; }
   // The optimisers of later definitions come from `factory` (null: the
   // dense optimiser factory).
   void SetOptimiserFactory(
@@ -215,6 +221,8 @@ class EstimationMgr final : public SimSingleAction,
   Status Define(BvuBinaryStream& body);
   Status ReadDefinition(BvuBinaryStream& body);
   Status FinishDefinition();
+  // kTooLarge, with a message, when the dense matrices would exceed the cap.
+  Status CheckSize();
   void FreeDefinition();
   Status Continue(BvuBinaryStream& body);
   void WriteExperimentResults(DseMessage& reply);

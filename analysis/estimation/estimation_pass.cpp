@@ -10,10 +10,13 @@
 #include "analysis/estimation/data_rec_var.h"
 #include "analysis/estimation/estimation_mgr.h"
 #include "analysis/estimation/estimation_problem.h"
+#include "analysis/estimation/estimation_run_services.h"
+#include "analysis/model/analysis_variable.h"
 #include "analysis/model/opt_variable.h"
 #include "analysis/sensitivity/sensitivity_manager.h"
 #include "analysis/services/analysis_services.h"
 #include "foundation/interfaces/solver_options.h"
+#include "framework/messaging/message.h"
 
 namespace {
 
@@ -34,6 +37,10 @@ std::int32_t ReportLevel() {
              : 0;
 }
 
+// The driver's progress message to the client.
+constexpr std::uint32_t kProgressService = 87;
+constexpr std::uint32_t kProgressSubtype = 12;
+constexpr std::uint16_t kProgressKind = 157;
 constexpr double kMachineEpsilon = 2.220446049250314e-16;
 constexpr double kHugePercentage = 1.7976931348623158e303;
 
@@ -50,6 +57,9 @@ void EstimationMgr::MakeProblem() {
     u.name = estimated_[j]->GetNameText(0);
     u.multiplier = j < est_a_.size() ? est_a_[j] : 1.0;
     u.offset = j < est_b_.size() ? est_b_[j] : 0.0;
+    if (DAESVarTableEntry* entry = estimated_[j]->ModelEntry()) {
+      u.initial = entry->GetSpec() == daes::kSpecInitial;
+    }
     layout.unknowns.push_back(u);
   }
   for (std::size_t j = 0; j < reconciled_.size(); ++j) {
@@ -143,7 +153,14 @@ Status EstimationMgr::CompletePass(std::int32_t reason) {
   EstimationProblem::Pass pass{pass_residuals_.data(), pass_rows_.data(), pass_predicted_.data(),
                                pass_weights_.data()};
   problem_->SetStatistics(sensitivities_ != 0);
-  const std::int32_t result = problem_->Run(mode, pass, nullptr);
+  auto* progress = new DseMessage(kProgressService, kProgressSubtype);
+  progress->PutUInt16(kProgressKind);
+  const std::int32_t result = problem_->Run(mode, pass, progress);
+  if (run_ != nullptr) {
+    run_->SendProgress(progress);
+  } else {
+    delete progress;
+  }
   last_result_ = result;
   bool finished = result < 0;
   if (result > 0) {

@@ -30,6 +30,7 @@ std::string Format(const char* format, ...) {
 constexpr double kTinyResidual = 1e-150;
 constexpr double kPredictionFloor = 1e-10;
 constexpr double kTinyA = 1e-16;
+constexpr double kNoBound = 1e37;
 const double kLn2PiPlus1 = std::log(6.283185308) + 1.0;
 
 std::int32_t PrintLevel() {
@@ -430,9 +431,12 @@ std::int32_t EstimationProblem::Run(std::int32_t mode, const Pass& pass,
         x_[Z(j)] = u.value;
       }
       scales_[Z(j)] = scale;
-      // Bounds live in the optimiser's space, like x.
-      bounds_[Z(j)] = lower * scale;
-      bounds_[Z(n_ + j)] = upper * scale;
+      // Bounds live in the optimiser's space, like x. An unbounded variable
+      // says so with values near the largest double, which the optimiser's
+      // step arithmetic would carry past it (a trap on the server thread):
+      // it gets the engine's finite "no bound" instead.
+      bounds_[Z(j)] = lower > -kNoBound ? std::max(lower * scale, -kNoBound) : -kNoBound;
+      bounds_[Z(n_ + j)] = upper < kNoBound ? std::min(upper * scale, kNoBound) : kNoBound;
     }
     if (p >= 3) {
       Say(0, "The initial values of the estimated variables are:");
@@ -891,6 +895,7 @@ void EstimationProblem::ListEstimates(bool statistics, std::int32_t p) {
     }
     std::string name = u.name;
     if (u.kind == Kind::kReconciled) name += "(" + u.experiment + ")";
+    if (u.kind == Kind::kEstimated && u.initial) name += "(initial value)";
     const std::int32_t number = c + 1;
     if (limits) {
       Say(0, Format("%3d %14.6e %14.6e %14.6e,%14.6e  %s", number, v, model_se_[Z(c)],

@@ -75,6 +75,9 @@ class EstimationProblem {
     double scale = 1.0;
     // Heteroscedasticity parameters: the record.
     std::int32_t record = -1;
+    // An estimated initial condition (the variable's specification is
+    // Initial): listed with "(initial value)".
+    bool initial = false;
   };
   // One measurement of the pass, experiments in order.
   struct Layout {

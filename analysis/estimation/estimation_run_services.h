@@ -9,6 +9,7 @@
 #include "platform/status.h"
 
 class AnalysisVariable;
+class DseMessage;
 
 // Kinds of the measurement events the action schedules.
 inline constexpr std::uint32_t kEstMoreMeasurements = 576;
@@ -36,4 +37,6 @@ class EstimationRunServices {
   virtual Status ScheduleEvent(std::uint32_t kind, double time, double tolerance) = 0;
   virtual double EventTolerance() = 0;
   virtual bool LastEvent(double* time, std::uint32_t* flags, double* tolerance) = 0;
+  // Sends the driver's progress message to the client and lets go of it.
+  virtual void SendProgress(DseMessage* message);
 };

@@ -140,30 +140,41 @@ Status HomotopyMgr::SetUp(BvuBinaryStream& body) {
     ResetLists();
     return s;
   }
-  try {
-    variables_.assign(count, nullptr);
-    start_.assign(count, 0.0);
-    target_.assign(count, 0.0);
-    spare_.assign(count, 0.0);
-  } catch (const std::bad_alloc&) {
-    return kNoMemory;
-  }
-  n_ = count;
-  for (std::int32_t i = 0; i < n_; ++i) {
+  // The lists grow with the entries read: the count is the peer's word, and
+  // a short body must not cost four arrays of its size.
+  n_ = 0;
+  variables_.clear();
+  start_.clear();
+  target_.clear();
+  spare_.clear();
+  for (std::uint32_t i = 0; i < count; ++i) {
     AnalysisVariable* variable = nullptr;
     s = services_.ReadVariableReference(body, &variable);
     if (status::IsFailure(s) || variable == nullptr) {
       ResetLists();
       return status::IsFailure(s) ? s : kFailed;
     }
-    variables_[i] = variable;
     double target = 0.0;
     if (body.TryGet8(&target) != 1) {
       ResetLists();
       return 0x8000FFFFu;
     }
-    target_[i] = target;
+    try {
+      variables_.push_back(variable);
+      target_.push_back(target);
+    } catch (const std::bad_alloc&) {
+      ResetLists();
+      return kNoMemory;
+    }
   }
+  try {
+    start_.assign(variables_.size(), 0.0);
+    spare_.assign(variables_.size(), 0.0);
+  } catch (const std::bad_alloc&) {
+    ResetLists();
+    return kNoMemory;
+  }
+  n_ = static_cast<std::int32_t>(variables_.size());
   return status::kOk;
 }
 

@@ -15,7 +15,7 @@ class AnalysisVariable;
 class BvuBinaryStream;
 class NewSimAction;
 class SimActionFactory;
-class TimeDependentVariable;
+class VariableDriver;
 
 // Solver option numbers the analysis managers read and write.
 namespace analysis_options {
@@ -89,7 +89,7 @@ class AnalysisServices {
   virtual void DumpSwitchTimeSensitivity(AnalysisVariable* variable, std::int32_t row,
                                          double value) = 0;
   // Installs (null: removes) the time-profile driver of a variable.
-  virtual Status SetVariableDriver(AnalysisVariable* variable, TimeDependentVariable* driver) = 0;
+  virtual Status SetVariableDriver(AnalysisVariable* variable, VariableDriver* driver) = 0;
 
   // --- solver option table ---
   virtual std::int32_t GetIntOption(std::int32_t number) = 0;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "analysis/estimation/time_profile.h"
+#include "analysis/optimisation/optimisation_manager.h"
 #include "analysis/services/model_variable_ref.h"
 #include "control/actions/action_mgr.h"
 #include "control/managers/instance_mgr.h"
@@ -128,11 +129,16 @@ void EngineAnalysisServices::Print(Status status, const std::string& text) {
 }
 
 Status EngineAnalysisServices::SetVariableDriver(AnalysisVariable* variable,
-                                                 TimeDependentVariable* driver) {
+                                                 VariableDriver* driver) {
   DAESVariable* model = ModelVariableOf(variable);
   if (model == nullptr) return kNotAVariable;
   ::SetVariableDriver(model, driver);
   return status::kOk;
+}
+
+std::int32_t EngineAnalysisServices::ControlValueCount() {
+  QLNOptimisationManager* optimisation = GetOptimisationManager();
+  return optimisation != nullptr ? optimisation->GetNumControlValues() : 1;
 }
 
 std::int32_t EngineAnalysisServices::GetIntOption(std::int32_t number) {

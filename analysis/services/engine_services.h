@@ -39,7 +39,7 @@ class EngineAnalysisServices final : public AnalysisServices {
   void Print(Status status, const std::string& text) override;
   void DumpSensitivity(AnalysisVariable*, AnalysisVariable*, double) override {}
   void DumpSwitchTimeSensitivity(AnalysisVariable*, std::int32_t, double) override {}
-  Status SetVariableDriver(AnalysisVariable* variable, TimeDependentVariable* driver) override;
+  Status SetVariableDriver(AnalysisVariable* variable, VariableDriver* driver) override;
   std::int32_t GetIntOption(std::int32_t number) override;
   void SetIntOption(std::int32_t number, std::int32_t value) override;
   void SetResultsFlags(std::uint32_t flags) override;
@@ -55,7 +55,8 @@ class EngineAnalysisServices final : public AnalysisServices {
   Status RecordDelayedSensitivity(AnalysisVariable* variable, std::int32_t parameter, double time,
                                   double value) override;
   void DropSensitivityStorage() override {}
-  std::int32_t ControlValueCount() override { return 1; }
+  // Values per control of the optimisation, 1 without one.
+  std::int32_t ControlValueCount() override;
   Status LoadOpenNLPEstimationSolver(const char* name, EstOpenNLPSolver** solver) override;
   void ReleaseOpenNLPSolver(EstOpenNLPSolver* solver) override;
   void PrintOpenMessage(const std::string& text) override;

@@ -6,6 +6,8 @@
 // could gain.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "codegen/flowsheet/compiled_flowsheet.h"
+#include "daes/blocks/compiled_hooks.h"
 #include "daes/equations/equation_node.h"
 #include "daes/equations/row_element.h"
 #include "daes/instance/instance_node.h"
@@ -27,7 +31,9 @@
 #include "expr/tree/operator_table.h"
 #include "expr/tree/unary_expression.h"
 #include "expr/tree/var_ref_expression.h"
+#include "foundation/messages/status_and_msg.h"
 #include "platform/dynamic_library.h"
+#include "tests/support/generated_runtime_stub.h"
 
 namespace {
 
@@ -224,12 +230,7 @@ struct Compiled {
     }
     const std::size_t capacity = TapeStateNow().capacity + 2;
     std::ostringstream source;
-    source << "#include <math.h>\nstatic double *g_pX, *g_pJ; static int *g_piCol;\n"
-           << "static double s[" << capacity << "]; static int is[" << capacity << "];\n"
-           << "static double res, temp; static int ires;\n"
-           << "static inline double bv_sqr(double x) { return x * x; }\n"
-           << "static inline double bv_fabs(double x) { return fabs(x); }\n"
-           << body.str() << "static void (*const g_eqns[])(int) = {0";
+    source << testsupport::GeneratedRuntimeStub(capacity) << body.str() << "static void (*const g_eqns[])(int) = {0";
     for (std::int32_t n = 1; n <= state.equation; ++n) source << ",Eqn" << n;
     source << "};\nvoid setx(double* x) { g_pX = x; }\n"
            << "double residual(unsigned n) { g_eqns[n](0); return res; }\n"
@@ -308,6 +309,111 @@ void BM_CompiledResidualAndJacobian(benchmark::State& state) {
   PerEquation(state, c.numbers.size());
 }
 BENCHMARK(BM_CompiledResidualAndJacobian)->Unit(benchmark::kMicrosecond);
+
+// The generated flowsheet library itself: the problem's equations written,
+// built with the installation's makefile stub and loaded as the engine
+// loads it, evaluated through the rows' compiled path. Each benchmark also
+// times the tape doing the same work in the same run and reports
+// tape_over_library, the ratio of the two times.
+struct GeneratedLibrary {
+  GeneratedLibrary() {
+    char made[] = "/tmp/vantor-bench-tcex-XXXXXX";
+    if (mkdtemp(made) == nullptr) return;
+    dir = made;
+    const std::filesystem::path prefix = std::filesystem::path(dir) / "prefix";
+    const std::string install = std::string(VANTOR_SOURCE_DIR) + "/codegen/install/";
+    std::error_code ec;
+    std::filesystem::create_directories(prefix / "bin", ec);
+    std::filesystem::create_directories(prefix / "procedures", ec);
+    std::filesystem::create_directories(prefix / "build", ec);
+    std::filesystem::copy_file(install + "vantor-rc", prefix / "bin" / "vantor-rc", ec);
+    for (const char* file :
+         {"makestub.int", "bvdll.h", "bvutcfor.h", "basetsd.h", "flowsheetexportstub.cpp"}) {
+      std::filesystem::copy_file(install + file, prefix / "procedures" / file, ec);
+    }
+    for (const auto& archive : {prefix / "bin" / "gpp.a", prefix / "procedures" / "libbvdll.a",
+                                prefix / "procedures" / "bvdll_support.a"}) {
+      std::ofstream(archive) << "!<arch>\n";
+    }
+    setenv("QLN_CE_USE", "1", 1);
+    setenv("QLN_CE_KEEP", "1", 1);
+    codegen::FlowsheetGeneration generation;
+    generation.server_folder = (prefix / "bin").string();
+    generation.folder = (prefix / "build").string();
+    generation.report = [](BvuStatusAndMsg* message) { delete message; };
+    if (codegen::GenerateCompiledCode(generation, Sheet().problem.get(), &name, nullptr) != 0) {
+      name.clear();
+    }
+  }
+  ~GeneratedLibrary() {
+    codegen::LoadCompiledLibrary(nullptr, nullptr);
+    if (!dir.empty()) std::filesystem::remove_all(dir);
+  }
+  // Loads the library for one benchmark; false when it was not built.
+  bool Load() {
+    return !name.empty() &&
+           codegen::LoadCompiledLibrary(Sheet().problem.get(), name.c_str()) == 0 &&
+           daes::CurrentCompiledLibrary().IsLoaded();
+  }
+  static void Unload() { codegen::LoadCompiledLibrary(nullptr, nullptr); }
+  std::string dir;
+  std::string name;
+};
+
+GeneratedLibrary& Generated() {
+  static GeneratedLibrary library;
+  return library;
+}
+
+// The tape doing the same work as many times, and the ratio of its time
+// to the library's.
+void TapeBeside(benchmark::State& state, std::uint32_t flags, double library_seconds) {
+  Flowsheet& s = Sheet();
+  const std::int64_t passes = std::max<std::int64_t>(state.iterations(), 1);
+  const auto start = std::chrono::steady_clock::now();
+  for (std::int64_t i = 0; i < passes; ++i) {
+    for (DAESSolverEquation* row : s.rows) {
+      Status st = row->Evaluate(flags | daes::kEvalInterpreted, nullptr);
+      benchmark::DoNotOptimize(st);
+    }
+  }
+  const double tape =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  state.counters["tape_ns_per_equation"] =
+      1e9 * tape / static_cast<double>(passes * static_cast<std::int64_t>(s.rows.size()));
+  state.counters["tape_over_library"] = library_seconds > 0.0 ? tape / library_seconds : 0.0;
+}
+
+void LibraryBenchmark(benchmark::State& state, std::uint32_t flags) {
+  GeneratedLibrary& g = Generated();
+  if (!g.Load()) {
+    GeneratedLibrary::Unload();
+    state.SkipWithError("the flowsheet library was not built or not loaded");
+    return;
+  }
+  Flowsheet& s = Sheet();
+  double library_seconds = 0.0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    for (DAESSolverEquation* row : s.rows) {
+      Status st = row->Evaluate(flags, nullptr);
+      benchmark::DoNotOptimize(st);
+    }
+    library_seconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  PerEquation(state, s.rows.size());
+  TapeBeside(state, flags, library_seconds);
+  GeneratedLibrary::Unload();
+}
+
+void BM_LibraryResidual(benchmark::State& state) { LibraryBenchmark(state, daes::kEvalResidual); }
+BENCHMARK(BM_LibraryResidual)->Unit(benchmark::kMicrosecond);
+
+void BM_LibraryResidualAndJacobian(benchmark::State& state) {
+  LibraryBenchmark(state, daes::kEvalResidual | daes::kEvalDerivatives);
+}
+BENCHMARK(BM_LibraryResidualAndJacobian)->Unit(benchmark::kMicrosecond);
 
 // The same equations as C++ over arrays of values, residual and Jacobian
 // entries into flat arrays.

@@ -126,3 +126,22 @@ std::string FindIntelFortranFolder() {
   RegCloseKey(compilers);
   return folder;
 }
+
+std::string ExportProductFolderLines(const std::function<void(BvuStatusAndMsg*)>& report,
+                                     bool quiet) {
+  std::string lines;
+  for (const char* line :
+       {"GRAVIK_TOP = \"%Gravik", "LUMETSYSTEM_TOP = \"%LumetSystem", "TANQ_TOP = \"%TANQ"}) {
+    std::string text = line;
+    if (BvuStatusAndMsg* warning = FindProductFolder(&text)) {
+      if (report && !quiet) {
+        report(warning);
+      } else {
+        delete warning;
+      }
+      text += ".";
+    }
+    lines += text + "\"\n";
+  }
+  return lines;
+}

@@ -2,6 +2,7 @@
 // makefile lines that name them ("VAR = %Product").
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/registry.h"
@@ -25,3 +26,9 @@ BvuStatusAndMsg* FindProductFolder(std::string* line);
 // The newest Intel Fortran install folder above version 17 in the registry;
 // empty when none.
 std::string FindIntelFortranFolder();
+
+// The export makefile's lines naming the related products' folders; a
+// folder not found keeps its "%" text, closed by a full stop, and its
+// warning goes to the report unless quiet.
+std::string ExportProductFolderLines(const std::function<void(BvuStatusAndMsg*)>& report,
+                                     bool quiet);

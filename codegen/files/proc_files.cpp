@@ -473,22 +473,7 @@ Status GenerateProcedureFiles(const SUCodeGenerate& generate, const CodegenRepor
 
 Status WriteExportMakefile(const ExportRequest& request, const CodegenReport& report,
                            const char* server_folder) {
-  // The product folders; a folder not found leaves its "%" text, closed by
-  // a full stop.
-  std::string lines;
-  for (const char* line :
-       {"GRAVIK_TOP = \"%Gravik", "LUMETSYSTEM_TOP = \"%LumetSystem", "TANQ_TOP = \"%TANQ"}) {
-    std::string text = line;
-    if (BvuStatusAndMsg* warning = FindProductFolder(&text)) {
-      if (report && !request.quiet) {
-        report(warning);
-      } else {
-        delete warning;
-      }
-      text += ".";
-    }
-    lines += text + "\"\n";
-  }
+  const std::string lines = ExportProductFolderLines(report, request.quiet);
   const char* folder = request.folder.c_str();
   const char* library = request.name.c_str();
   Status s = WriteExportLibraryMakefilePart(

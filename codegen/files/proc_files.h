@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "codegen/flowsheet/export_records.h"
 #include "codegen/procedures/generate.h"
 #include "framework/servers/server_callback.h"
 
@@ -33,26 +34,6 @@ Status CheckLibraryFolder(const CodegenReport& report, const char* output_folder
 Status GenerateProcedureFiles(const SUCodeGenerate& definition, const CodegenReport& report,
                               std::uint32_t options, const char* output_folder, CNameTree** tree,
                               std::deque<std::string>* names);
-
-// One exportable port of an exported flowsheet.
-struct ExportPort {
-  std::string name;
-  std::uint32_t direction = 0;   // 1 input, any other output
-  std::uint32_t type = 0;        // 1 or 2 a material stream
-  std::uint32_t attributes = 0;  // extended attributes, type 2 only
-  std::vector<QLNVariable*> variables;
-  // One per variable, -1 until the source is generated.
-  std::vector<std::int32_t> block_indexes;
-  std::vector<std::string> components;
-};
-
-// How the export treats one problem variable; carried, not interpreted.
-struct ExportVariableSetting {
-  std::uint32_t first = 0;
-  std::uint32_t mode = 0;
-  double scale = 1.0;
-  double offset = 0.0;
-};
 
 // The fields of an export request (sub-kinds 1 and 4).
 struct ExportRequest {

@@ -3,18 +3,24 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cmath>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
+#include <strings.h>
 #include <vector>
 
 #include "codegen/build/build_driver.h"
 #include "codegen/build/makefile_writer.h"
+#include "codegen/build/product_folders.h"
+#include "codegen/flowsheet/export_layer.h"
 #include "codegen/name_tree.h"
 #include "codegen/names.h"
 #include "daes/blocks/compiled_hooks.h"
+#include "daes/model/var_table_entry.h"
 #include "daes/problem/equation_code.h"
 #include "daes/problem/solver_equation.h"
 #include "daes/procedures/proc_def.h"
@@ -235,7 +241,7 @@ namespace {
 // The fixed run-time text before the storage: procedure look-up, the
 // call checks and the packing macros, the instance record.
 void WriteRunTimeHead(std::ostream& o, std::int32_t procedures, std::int32_t proc_data,
-                      std::int32_t states, std::int32_t switches) {
+                      std::int32_t states, std::int32_t switches, bool exported) {
   o << "#define ErrorCode(a) (a&0xa000ffff)\n"
     << "static void ProcError(const char *proc, const char *lib) {\n"
     << "  switch (ErrorCode(GetLastDLLError())) {\n"
@@ -287,6 +293,7 @@ void WriteRunTimeHead(std::ostream& o, std::int32_t procedures, std::int32_t pro
     << "  int pStateData[" << std::max(states, 1) << "];\n"
     << "  int pSwitchData[" << std::max(switches, 1) << "];\n"
     << "  void (*pDestroy)(void*); void *pDestroyData;\n"
+    << (exported ? "  void *pBlk; int iFirstVar, iFirstEqn, iFirstNZ;\n" : "")
     << "};\n"
     << "static struct InstanceData *g_pInstance, *g_pCurrentInstance;\n"
     << "static const int g_nProcs = " << procedures << ";\n";
@@ -363,8 +370,8 @@ void WriteExports(std::ostream& o) {
        "}\n";
 }
 
-void WriteLifeCycle(std::ostream& o, std::int32_t procedures, const std::string& find_procs,
-                    bool compiled, const FlowsheetGeneration& generation) {
+// The block instance functions.
+void WriteBlockInstance(std::ostream& o) {
   o << "DLL_C_AS_C(int) FinalizeBlock(void *pInstance) { (void)pInstance; return 0; }\n"
     << "DLL_C_AS_C(int) DestroyBlock(void *pInstance) {\n"
     << "  struct InstanceData *p = (struct InstanceData *)pInstance;\n"
@@ -392,6 +399,15 @@ void WriteLifeCycle(std::ostream& o, std::int32_t procedures, const std::string&
     << "  memset(p->pStateData, 0, sizeof(p->pStateData));\n"
     << "  InitSwitches(p->pSwitchData);\n"
     << "  return 0;\n}\n";
+}
+
+// DLL_FINALIZE and DLL_INITIALIZE; `between` is written between them.
+void WriteLibraryLifeCycle(std::ostream& o, std::int32_t procedures, const std::string& find_procs,
+                           bool compiled, const FlowsheetGeneration& generation,
+                           const std::string& between, bool add_path) {
+  // The property package's tables and its start and end functions are
+  // definitions of their own, outside the life-cycle functions.
+  if (generation.properties_code) generation.properties_code(o);
   o << "DLL_C_AS_F(int) DLL_FINALIZE(void) {\n"
     << "  int iRes = 0;\n"
     << "  if (g_pInstance) DestroyBlock(g_pInstance);\n"
@@ -400,8 +416,11 @@ void WriteLifeCycle(std::ostream& o, std::int32_t procedures, const std::string&
     << "    free(g_Functions); g_Functions = 0;\n  }\n";
   if (!compiled) o << "  PropertiesFinalize();\n";
   o << "  return iRes;\n}\n";
-  o << "DLL_C_AS_F(int) DLL_INITIALIZE(void) {\n  int iRes = 0;\n"
-    << "  g_pInstance=0; g_pCurrentInstance=0; DefineEqns();\n";
+  o << between;
+  o << "DLL_C_AS_F(int) DLL_INITIALIZE(void) {\n  int iRes = 0;\n";
+  if (!compiled) o << "  RegisterDummyOptionsHandler((void *)&DummyOptionsHandler);\n";
+  o << "  g_pInstance=0; g_pCurrentInstance=0; DefineEqns();\n";
+  if (add_path) o << "  AddQVSystemPath();\n";
   if (procedures > 0) {
     o << "  g_Functions = (XosDynamicFunction **)malloc(" << procedures
       << "*sizeof(XosDynamicFunction *));\n"
@@ -410,7 +429,7 @@ void WriteLifeCycle(std::ostream& o, std::int32_t procedures, const std::string&
       << ";\n  }\n"
       << "  for (int i=0; i<" << procedures << "; i++) g_Functions[i] = 0;\n";
   }
-  if (generation.properties_code) generation.properties_code(o);
+  if (!compiled) o << "  if (iRes>=0) iRes = PropertiesInitialize();\n";
   o << find_procs;
   if (compiled) o << "  if (iRes>=0) iRes = CreateBlock((void **)&g_pInstance);\n";
   o << "  if (iRes<0) DLL_FINALIZE();\n  return iRes;\n}\n";
@@ -438,29 +457,161 @@ void WriteBlockEquationCode(DAESSolverEquation* row, daes::EquationCState& state
 
 }  // namespace
 
-Status GenerateCompiledCode(const FlowsheetGeneration& generation, DAESProblem* problem,
-                            std::string* library, std::int32_t* libraries) {
+namespace {
+
+// What only an export writes and reads back.
+struct ExportForm {
+  std::string folder;
+  std::string name;
+  std::vector<ExportPort>* ports = nullptr;
+  const std::vector<ExportVariableSetting>* settings = nullptr;
+  bool quiet = false;
+};
+
+// The variables in column order, each with how it goes to the host: the
+// AddVar lines of an export, in batches like the equations.
+void WriteAddVars(std::ostream& o, DAESProblem* problem,
+                  const std::vector<ExportVariableSetting>& settings) {
+  const std::int32_t n = problem->VariableCount();
+  std::vector<DAESVarTableEntry*> by_column(static_cast<std::size_t>(std::max(n, 0)), nullptr);
+  for (std::int32_t i = 0; i < n; ++i) {
+    DAESVarTableEntry* v = problem->GetVariable(i);
+    const std::int32_t column = v != nullptr ? problem->ColumnOf(v) : 0;
+    if (column >= 1 && column <= n) by_column[static_cast<std::size_t>(column - 1)] = v;
+  }
+  // A derivative points back to its state with a negative column.
+  std::vector<std::int32_t> relation(by_column.size(), 0);
+  for (std::size_t c = 0; c < by_column.size(); ++c) {
+    DAESVarTableEntry* v = by_column[c];
+    DAESVarTableEntry* d = v != nullptr ? v->GetDerivative() : nullptr;
+    const std::int32_t dc = d != nullptr ? problem->ColumnOf(d) : 0;
+    if (dc >= 1 && dc <= n) {
+      relation[c] = dc;
+      relation[static_cast<std::size_t>(dc - 1)] = -static_cast<std::int32_t>(c + 1);
+    }
+  }
+  std::int32_t batch = 0;
+  char line[512];
+  for (std::size_t first = 0; first < by_column.size(); first += kDefineBatch) {
+    ++batch;
+    o << "static void AddVars" << batch << "(void) {";
+    if (batch > 1) o << " AddVars" << batch - 1 << "();";
+    o << "\n";
+    const std::size_t last = std::min(first + kDefineBatch, by_column.size());
+    for (std::size_t c = first; c < last; ++c) {
+      DAESVarTableEntry* v = by_column[c];
+      const ExportVariableSetting setting =
+          c < settings.size() ? settings[c] : ExportVariableSetting{};
+      double value = 0.0, lower = -1e30, upper = 1e30;
+      std::int32_t fixed = 0;
+      if (v != nullptr) {
+        value = v->GetRealValue();
+        v->GetBounds(&lower, &upper);
+        const std::int32_t spec = v->GetSpec();
+        if (spec == daes::kSpecFixed) {
+          fixed = 1;
+        } else if (spec == daes::kSpecStateInitial || spec == daes::kSpecRateInitial ||
+                   spec == daes::kSpecInitial) {
+          fixed = -1;
+        }
+      }
+      double scale = 1.0;
+      if (setting.mode != 1) {
+        scale = setting.scale;
+        // Open bounds stay open: a converted 1.5e308 would print as "inf".
+        auto convert = [&setting](double x) {
+          const double y = x * setting.scale + setting.offset;
+          return std::isfinite(y) && std::fabs(x) < 1e300 ? y : x;
+        };
+        value = convert(value);
+        lower = convert(lower);
+        upper = convert(upper);
+        if (lower > upper) std::swap(lower, upper);
+      }
+      // The text must stay a C number: no "inf" or "nan".
+      if (!std::isfinite(value)) value = 0.0;
+      if (!std::isfinite(lower)) lower = std::isnan(lower) ? -1.5e308 : std::copysign(1.5e308, lower);
+      if (!std::isfinite(upper)) upper = std::isnan(upper) ? 1.5e308 : std::copysign(1.5e308, upper);
+      if (!std::isfinite(scale) || scale == 0.0) scale = 1.0;
+      std::snprintf(line, sizeof line, "AddVar(%.15g,%.15g,%.15g,%.15g,%d,%d,%d);", value, lower,
+                    upper, scale, fixed, static_cast<int>(setting.first), relation[c]);
+      o << line << "\n";
+    }
+    o << "}\n";
+  }
+  if (batch == 0) {
+    o << "static void AddVars(void) { }\n";
+  } else {
+    o << "static void AddVars(void) { AddVars" << batch << "(); }\n";
+  }
+}
+
+// The libraries an exported flowsheet's procedures need, and the
+// function that puts the system's tool folder on PATH when one of them is
+// the system's own; whether that function was written.
+bool WriteLibraryReport(std::ostream& o, const CodegenReport& report,
+                        const std::set<std::string>& libraries) {
+  if (libraries.empty()) return false;
+  Progress(report, "DLLs required by the exported flowsheet are:\n", nullptr);
+  bool system = false;
+  for (const std::string& l : libraries) {
+    Progress(report, "  %s\n", l.c_str());
+    for (const char* own : {"gpp", "dynamics", "modeler"}) {
+      if (strcasecmp(l.c_str(), own) == 0) system = true;
+    }
+  }
+  if (!system) return false;
+  o << "static void AddQVSystemPath(void) {\n"
+    << "  char cBin[1024];\n"
+    << "  if (!QLNReadRegistryText(\"SOFTWARE\\\\Brunvald\\\\QVSystem\\\\38.0\\\\Dir\", \"Bin\", "
+       "cBin, sizeof cBin)) return;\n"
+    << "  const char *pPath = getenv(\"PATH\");\n"
+    << "  if (pPath && strstr(pPath, cBin)) return;\n"
+    << "  size_t n = strlen(cBin) + (pPath ? strlen(pPath) : 0) + 2;\n"
+    << "  char *pNew = (char *)malloc(n);\n"
+    << "  if (!pNew) return;\n"
+    << "  snprintf(pNew, n, \"%s%s%s\", cBin, pPath ? \":\" : \"\", pPath ? pPath : \"\");\n"
+    << "  setenv(\"PATH\", pNew, 1);\n"
+    << "  free(pNew);\n}\n";
+  return true;
+}
+
+// "a single" for one, the number otherwise; the plural ending.
+void CountReport(const CodegenReport& report, const char* format, std::int32_t count) {
+  if (count <= 0) return;
+  const std::string number = count == 1 ? "a single" : std::to_string(count);
+  Progress(report, format, number.c_str(), count == 1 ? "" : "s");
+}
+
+Status Generate(const FlowsheetGeneration& generation, DAESProblem* problem, ExportForm* exported,
+                std::string* library, std::int32_t* libraries) {
   library->clear();
   if (libraries != nullptr) *libraries = 0;
   ResetErrorCount();
   ResetWarningCount();
-  if (g_loaded.loaded || problem == nullptr) return 0;
+  const bool compiled = exported == nullptr;
+  const CodegenReport report = ReportOrPrint(generation.report);
+  if (problem == nullptr) {
+    if (compiled) return 0;
+    Failure(report, "There is no problem to export as %s\n", exported->name.c_str());
+    return kFailed;
+  }
+  if (compiled && g_loaded.loaded) return 0;
   SolverOptions* options = SolverOptions::Instance();
   const bool keep = KeepCompiledEvaluation(options);
-  if (!UseCompiledEvaluation(options)) return 0;
-  const CodegenReport report = ReportOrPrint(generation.report);
+  if (compiled && !UseCompiledEvaluation(options)) return 0;
 
-  std::string folder = generation.folder;
+  std::string folder = compiled ? generation.folder : exported->folder;
   if (folder.empty()) {
     std::error_code ec;
     folder = std::filesystem::current_path(ec).string();
   }
-  const std::string name = NextCompiledLibraryName(folder);
+  const std::string name = compiled ? NextCompiledLibraryName(folder) : exported->name;
   const std::string source = JoinFolderAndName(folder.c_str(), name.c_str()) + ".cpp";
   std::int32_t library_count = 0;
   std::int32_t failed = 0;
   {
-    FlowsheetCodeWriter writer(source, true);
+    FlowsheetCodeWriter writer(source, compiled);
     if (!writer.IsOpen()) {
       OpenFailure(report, "open", source, errno);
       return kFailed;
@@ -491,29 +642,58 @@ Status GenerateCompiledCode(const FlowsheetGeneration& generation, DAESProblem* 
     body.precision(16);
     daes::EquationCState state(body);
     state.initial_states = &writer.Text(FlowsheetCodeWriter::kInitSwitches);
+    std::vector<DefineEqnsWriter::Entry> entries;
+    std::int32_t calls = 0;
     for (DAESSolverEquation* row : rows) {
+      const std::int32_t states_before = state.state_base + state.state_count + state.switches;
       WriteBlockEquationCode(row, state);
       ++writer.written;
+      DefineEqnsWriter::Entry e;
+      const char* text = row->GetNameText();
+      e.name = text != nullptr ? text : "";
+      e.torn = (row->GetFlags() & daes::kTorn) != 0;
+      e.conditional = state.state_base + state.state_count + state.switches != states_before;
+      if (auto* call = dynamic_cast<DAESProcSolverEquation*>(row)) {
+        if (call->OutputIndex() == 0) ++calls;
+        e.procedure = true;
+        e.procedure_number = calls;
+        e.output_number = call->RowNumber();
+      }
+      entries.push_back(std::move(e));
     }
     daes::EmitCodeSections(state, true);
     failed = state.failed_functions;
     const std::size_t intermediates = TapeStateNow().capacity + 2;
-    g_intermediates = std::max(g_intermediates, intermediates);
+    if (compiled) g_intermediates = std::max(g_intermediates, intermediates);
 
     std::ostream& o = writer.Out();
+    if (!compiled) o << "#define TANQ_EXPORT\n";
     o << "#include \"flowsheetexportstub.cpp\"\n\n";
     WriteRunTimeHead(o, procedures, state.proc_data, state.state_base + state.state_count,
-                     state.switches);
+                     state.switches, !compiled);
     const std::int32_t n = problem->VariableCount();
-    o << "static double g_pX[" << std::max(n, 1) << "],bounds[" << std::max(2 * n, 1)
-      << "],res,*s/* MaxIntermediates=" << intermediates << " */;int *is; char **ss;\n"
-      << "static double *g_pJ; static int *g_piCol;\n";
+    if (compiled) {
+      o << "static double g_pX[" << std::max(n, 1) << "],bounds[" << std::max(2 * n, 1)
+        << "],res,*s/* MaxIntermediates=" << intermediates << " */;int *is; char **ss;\n"
+        << "static double *g_pJ; static int *g_piCol;\n";
+    } else {
+      o << "static double s[" << intermediates << "],res,*g_pX,*g_pJ,bounds["
+        << std::max(2 * n, 1) << "];static int is[" << intermediates << "],*g_piCol;static char *ss["
+        << intermediates << "];\n"
+        << "static int GetNvars(void) { return " << n << "; }\n"
+        << "static int GetNequs(void) { return " << writer.total << "; }\n"
+        << "static int GetNZ(void) { return " << state.expr.tape.j_offset << "; }\n";
+    }
     if (generation.optimise) {
       o << "#ifdef WIN32\n#pragma optimize(\"tga\", on)\n#endif\n";
     } else {
       o << "#ifdef WIN32\n//#pragma optimize(\"tga\", on)\n#endif\n";
     }
     WriteInlineFunctions(o);
+    if (!compiled) {
+      static const std::vector<ExportVariableSetting> kNone;
+      WriteAddVars(o, problem, exported->settings != nullptr ? *exported->settings : kNone);
+    }
     WritePerturbation(o, options != nullptr ? options->GetReal(kOptRelPerturb) : 1e-5,
                       options != nullptr ? options->GetReal(kOptAbsPerturb) : 1e-5);
     o << "#define EQN_COND 0x01\n#define EQN_TORN 0x02\n#define EQN_PROC 0x04\n"
@@ -523,11 +703,26 @@ Status GenerateCompiledCode(const FlowsheetGeneration& generation, DAESProblem* 
     DefineEqnsWriter define(o);
     for (std::int32_t first = 1; first <= writer.written; first += kDefineBatch) {
       const std::int32_t last = std::min(first + kDefineBatch - 1, writer.written);
-      define.WriteBatch(first, last);
+      if (compiled) {
+        define.WriteBatch(first, last);
+      } else {
+        const std::vector<DefineEqnsWriter::Entry> batch(entries.begin() + (first - 1),
+                                                         entries.begin() + last);
+        define.WriteExportBatch(first, batch, writer.total, &writer.torn);
+      }
       writer.defined = last;
     }
     define.Finish();
-    WriteExports(o);
+    if (compiled) {
+      WriteExports(o);
+    } else {
+      o << "static inline double residual(int i){if(g_cEqnFlags[i-1]&EQN_COND)p_func[i-1](3);"
+           "p_func[i-1](0);return res;}\n"
+        << "static inline double residual_nocond(int i){p_func[i-1](0);return res;}\n"
+        << "static inline void eqn_reset_state(int i){p_func[i-1](3);}\n"
+        << "static inline int eqn_level_state(int i,int "
+           "ext_level){g_iLevel=ext_level;p_func[i-1](4);return ires;}\n";
+    }
     o << writer.Text(FlowsheetCodeWriter::kInitSwitches).str() << "\n}\n";
     o << writer.Text(FlowsheetCodeWriter::kPrecall).str() << state.precall.str()
       << "  return 0;\n}\n";
@@ -537,11 +732,38 @@ Status GenerateCompiledCode(const FlowsheetGeneration& generation, DAESProblem* 
       << "  if (iLast==INT_MAX && iFailed>1) QLN_Print(rc, (char*)\"%d procedure postcall "
          "failures (first was %s)\", iFailed, g_pProcName ? g_pProcName : \"\");\n"
       << "  return rc;\n}\n";
-    WriteLifeCycle(o, procedures, find_procs.str(), true, generation);
+    WriteBlockInstance(o);
+    std::ostringstream between;
+    bool add_path = false;
+    if (!compiled) {
+      // The port variables' places in the block.
+      for (ExportPort& port : *exported->ports) {
+        port.block_indexes.assign(port.variables.size(), -1);
+        for (std::size_t j = 0; j < port.variables.size(); ++j) {
+          auto* v = dynamic_cast<DAESVarTableEntry*>(port.variables[j]);
+          const std::int32_t column = v != nullptr ? problem->ColumnOf(v) : 0;
+          if (column > 0) port.block_indexes[j] = column - 1;
+        }
+      }
+      std::ostringstream script;
+      script << "/* SetOptions: name and value pairs for the solver options. */\n"
+             << "static int DummyOptionsHandler(const char *pName, const char *pValue) {\n"
+             << "  (void)pName; (void)pValue; return 0;\n}\n";
+      WriteBlockFactoryLayer(o, name, *exported->ports, script.str());
+      add_path = WriteLibraryReport(between, report, slots.libraries);
+    }
+    WriteLibraryLifeCycle(o, procedures, find_procs.str(), compiled, generation, between.str(),
+                          add_path);
     SetFindProcBase(slots.counter);
     if (!o.good()) {
       OpenFailure(report, "write", source, errno);
       return kFailed;
+    }
+    if (!compiled) {
+      CountReport(report,
+                  "The exported flowsheet contains %s torn equation%s - not all solvers support "
+                  "tearing.",
+                  writer.torn);
     }
   }
   if (failed > 0) {
@@ -550,22 +772,48 @@ Status GenerateCompiledCode(const FlowsheetGeneration& generation, DAESProblem* 
   }
 
   // The makefile of the one C++ source, then the build.
+  std::string lines;
+  if (!compiled) lines = ExportProductFolderLines(report, exported->quiet);
   CNameTree* tree = nullptr;
   bool fortran = false;
-  Status s = WriteProcedureLibraryMakefilePart(report, &tree, generation.server_folder.c_str(),
-                                               generation.debug, false, &fortran, folder.c_str(),
-                                               nullptr, nullptr, name.c_str());
+  Status s = WriteProcedureLibraryMakefilePart(
+      report, &tree, generation.server_folder.c_str(), generation.debug, false, &fortran,
+      folder.c_str(), compiled ? nullptr : "%tanq_defs.inc", compiled ? nullptr : lines.c_str(),
+      name.c_str());
   if (status::IsSuccess(s) && generation.build) {
     Progress(report, "Compiling and linking flowsheet object code...\n", nullptr);
     s = RunNmakeBuild(report, nullptr, folder.c_str(), name.c_str(), true, false, nullptr, false,
                       fortran);
   }
-  g_loaded.build_folder = folder;
-  if (!keep) std::remove(source.c_str());
-  SummariseBuildOutput(report, "compiled evaluation", library_count);
+  if (compiled) {
+    g_loaded.build_folder = folder;
+    if (!keep) std::remove(source.c_str());
+    SummariseBuildOutput(report, "compiled evaluation", library_count);
+  }
   if (libraries != nullptr) *libraries = library_count;
   *library = name;
   return status::IsFailure(s) ? s : 0;
+}
+
+}  // namespace
+
+Status GenerateCompiledCode(const FlowsheetGeneration& generation, DAESProblem* problem,
+                            std::string* library, std::int32_t* libraries) {
+  return Generate(generation, problem, nullptr, library, libraries);
+}
+
+Status GenerateExportCode(const FlowsheetGeneration& generation, DAESProblem* problem,
+                          const FlowsheetExport& request, std::int32_t* libraries) {
+  ExportForm form;
+  form.folder = request.folder;
+  form.name = request.name;
+  form.ports = request.ports;
+  form.settings = request.settings;
+  form.quiet = request.quiet;
+  std::vector<ExportPort> no_ports;
+  if (form.ports == nullptr) form.ports = &no_ports;
+  std::string library;
+  return Generate(generation, problem, &form, &library, libraries);
 }
 
 void* LoadedCompiledLibrary() { return g_loaded.library; }

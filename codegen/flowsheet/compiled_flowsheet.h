@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "codegen/flowsheet/export_records.h"
 #include "codegen/procedures/generate.h"
 #include "daes/problem/problem.h"
 
@@ -124,6 +125,22 @@ struct FlowsheetGeneration {
 // libraries its procedures need.
 Status GenerateCompiledCode(const FlowsheetGeneration& generation, DAESProblem* problem,
                             std::string* library, std::int32_t* libraries);
+
+// An exported flowsheet: the source "<folder>/<name>.cpp" in export form
+// with the block layer for its ports, the makefile, and with the build
+// flag of the generation the library.
+struct FlowsheetExport {
+  std::string folder;
+  std::string name;
+  // Their block indexes are filled in; may be null.
+  std::vector<ExportPort>* ports = nullptr;
+  // One per problem column; may be null.
+  const std::vector<ExportVariableSetting>* settings = nullptr;
+  bool quiet = false;  // the product-folder warnings are not sent
+};
+// *libraries: the user libraries the flowsheet's procedures need.
+Status GenerateExportCode(const FlowsheetGeneration& generation, DAESProblem* problem,
+                          const FlowsheetExport& request, std::int32_t* libraries);
 
 // With a name loads, binds and starts the library (0 and nothing loaded
 // when one is loaded already); with none unloads it and, unless the keep

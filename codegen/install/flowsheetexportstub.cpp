@@ -39,7 +39,7 @@ void ReleaseFunction(XosDynamicFunction* function);
 int32_t RegisterDummyOptionsHandler(void* handler);
 /* The property package's start and end, linked from gpp.a in an export. */
 int PropertiesInitialize(void);
-int PropertiesFinalize(void);
+void PropertiesFinalize(void);
 }
 
 /* The printer and the request entry may be absent from a host: the library
@@ -105,5 +105,85 @@ static inline double bv_sysfun(const char* name) {
   (void)name;
   return 0.0;
 }
+
+#ifdef TANQ_EXPORT
+/* An exported flowsheet is a block type of the host's block framework;
+ * its headers declare the block, port and factory types. */
+#include "qvfblock.h"
+
+/* Equations as DefineEqns registers them: function, flags, and the names
+ * of each batch as one run of texts ended by "\0". */
+static int g_i;
+static inline void bv_SetEqn(void (**pFuncs)(int), unsigned char *pFlags, void (*pFn)(int),
+                             int iFlags = 0, int iProc = 0, int iOutput = 0) {
+  (void)iProc;
+  (void)iOutput;
+  pFuncs[g_i] = pFn;
+  pFlags[g_i] = (unsigned char)iFlags;
+  g_i++;
+}
+#define SetEqn(...) bv_SetEqn(p_func, g_cEqnFlags, __VA_ARGS__)
+struct bv_NameBatch {
+  int iFirst;
+  const char *pNames;
+};
+static bv_NameBatch g_NameBatches[4096];
+static int g_nNameBatches;
+static inline void SetEqnNames(const char *pNames) {
+  if (g_i == 0) g_nNameBatches = 0;
+  if (g_nNameBatches < (int)(sizeof g_NameBatches / sizeof g_NameBatches[0]))
+    g_NameBatches[g_nNameBatches++] = bv_NameBatch{g_i, pNames};
+}
+/* The name of equation i (from 0); "" when none was registered. */
+static inline const char *bv_EqnName(int i) {
+  for (int b = g_nNameBatches - 1; b >= 0; b--) {
+    if (g_NameBatches[b].iFirst > i) continue;
+    const char *p = g_NameBatches[b].pNames;
+    for (int k = g_NameBatches[b].iFirst; k < i; k++) p += strlen(p) + 1;
+    return p;
+  }
+  return "";
+}
+
+/* Variables as AddVars creates them: value and bounds into the block's
+ * arrays, the rest to the host. */
+static int g_iVar;
+static inline void bv_AddVar(void *pBlk, int iFirst, double *pX, double *pBounds, double dValue,
+                             double dLower, double dUpper, double dScale, int iFixed, int iType,
+                             int iRelation) {
+  pX[g_iVar] = dValue;
+  pBounds[2 * g_iVar] = dLower;
+  pBounds[2 * g_iVar + 1] = dUpper;
+  if (pBlk)
+    blk_var_define((VRKBLK_P)pBlk, iFirst + g_iVar, dLower, dUpper, dScale, iFixed, iType,
+                   iRelation);
+  g_iVar++;
+}
+#define AddVar(...)                                                                    \
+  bv_AddVar(g_pCurrentInstance ? g_pCurrentInstance->pBlk : 0,                         \
+            g_pCurrentInstance ? g_pCurrentInstance->iFirstVar : 0, g_pX, bounds, __VA_ARGS__)
+
+/* Ports: the variables they carry, then the component fields (8
+ * characters each) after the plain variables. */
+static inline void qln_set_port_num_vars(rt_port_tag *pPort, int nVars) {
+  vrkport_set_num_vars(pPort, nVars);
+}
+static inline void qln_add_port_var(rt_port_tag *pPort, int iPortVar, int iBlockVar) {
+  vrkport_add_var(pPort, iPortVar, iBlockVar);
+}
+static inline void qln_define_port_components(rt_port_tag *pPort, int iFirst,
+                                              const char *pFields) {
+  vrkport_define_components(pPort, iFirst, (int)(strlen(pFields) / 8), pFields);
+}
+
+/* The host keeps no registry on Linux: nothing is added to PATH. */
+static inline int QLNReadRegistryText(const char *pKey, const char *pValue, char *pOut,
+                                      size_t n) {
+  (void)pKey;
+  (void)pValue;
+  if (n > 0) pOut[0] = '\0';
+  return 0;
+}
+#endif
 
 #endif

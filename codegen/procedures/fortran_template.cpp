@@ -540,6 +540,29 @@ Status WriteFortranTemplate(const SUCodeGenerate& generate, const CodegenReport&
   return 0;
 }
 
+namespace {
+
+// The string arguments a wrapper passes (outputs only when given), with
+// the warning that says so; their count.
+std::int32_t StringWarning(FortranWriter& line, const std::vector<FArg>& in,
+                           const std::vector<FArg>* out, const std::string& NAME) {
+  std::int32_t strings = 0;
+  for (const auto& a : in) strings += TypeCode(a.desc) == procdef::kString;
+  if (out != nullptr) {
+    for (const auto& b : *out) strings += TypeCode(b.desc) == procdef::kString;
+  }
+  if (strings > 0) {
+    line("C WARNING - This wrapper passes " + Str(strings) +
+         (strings > 1 ? " string arguments into" : " string argument into"));
+    line("C WARNING - " + NAME + ". This makes it platform specific and");
+    line("C WARNING - it may have to be modified for other platforms.");
+    line("C");
+  }
+  return strings;
+}
+
+}  // namespace
+
 Status WriteFortranWrapper(const SUCodeGenerate& generate, const CodegenReport& report,
                            std::uint32_t request, const char* folder, const char* base,
                            const char* name) {
@@ -563,18 +586,7 @@ Status WriteFortranWrapper(const SUCodeGenerate& generate, const CodegenReport& 
   line("C Wrapper code for Procedure Definition " + generate.display_name);
   line("C Generated automatically by QLN. *** Do Not Edit ***");
   line("C");
-  std::int32_t strings = 0;
-  for (const auto& a : in) strings += TypeCode(a.desc) == procdef::kString;
-  if (!function) {
-    for (const auto& b : out) strings += TypeCode(b.desc) == procdef::kString;
-  }
-  if (strings > 0) {
-    line("C WARNING - This wrapper passes " + Str(strings) +
-         (strings > 1 ? " string arguments into" : " string argument into"));
-    line("C WARNING - " + NAME + ". This makes it platform specific and");
-    line("C WARNING - it may have to be modified for other platforms.");
-    line("C");
-  }
+  const std::int32_t strings = StringWarning(line, in, function ? nullptr : &out, NAME);
   line("      SUBROUTINE " + decoration + NAME + "(ICall_IN,");
   line("     &     Inputs, InSizes,");
   line("     &     Outputs, OutSizes,");
@@ -897,18 +909,7 @@ Status WriteFortranWrapperOld(const SUCodeGenerate& generate, const CodegenRepor
                out] = form;
 
   line("C Wrapper code for Procedure Definition " + generate.display_name);
-  std::int32_t strings = 0;
-  for (const auto& a : in) strings += TypeCode(a.desc) == procdef::kString;
-  if (!function) {
-    for (const auto& b : out) strings += TypeCode(b.desc) == procdef::kString;
-  }
-  if (strings > 0) {
-    line("C WARNING - This wrapper passes " + Str(strings) +
-         (strings > 1 ? " string arguments into" : " string argument into"));
-    line("C WARNING - " + NAME + ". This makes it platform specific and");
-    line("C WARNING - it may have to be modified for other platforms.");
-    line("C");
-  }
+  const std::int32_t strings = StringWarning(line, in, function ? nullptr : &out, NAME);
   line("      SUBROUTINE SU55IF_" + NAME + "(");
   line("     &     Inputs, InSizes,");
   line("     &     Outputs, OutSizes,");

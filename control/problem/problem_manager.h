@@ -31,10 +31,12 @@
 #include "platform/status.h"
 #include "platform/unknown.h"
 
+class BvuBinaryStream;
 class DAESProblem;
 class DseMessage;
 class DseServerRegistry;
 class GppiPropertyMgr;
+class QLNVariable;
 class SimExecutiveService;
 class SimExplicitEventService;
 class SimImplicitEventService;
@@ -188,6 +190,11 @@ class SimProblemMgr : public SimMasterManager,
   SimInstanceMgr* Instances() const { return instances_.get(); }
   SimLibraryMgr* Library() const { return library_.get(); }
   GppiPropertyMgr* Properties() const { return properties_.get(); }
+  // Reads an object reference (an id path) and resolves it in the
+  // instance tree: the model object's variable (null when the path does
+  // not resolve or the object holds none) and its 1-based column in the
+  // current problem (0 without one). A read failure is the stream's status.
+  Status ReadObjectReference(BvuBinaryStream& in, QLNVariable** variable, std::int32_t* index);
 
   // The run's integrator, made by the solver build of preparation; null
   // until then. The problem manager owns it.

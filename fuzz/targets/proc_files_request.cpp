@@ -3,7 +3,8 @@
 // scratch folder, no build) so that only the definitions come from the
 // input and no file is written outside that folder. A flowsheet export
 // gets its folder and name here too; its references are u32 words (even
-// ones resolve) and the export itself does nothing.
+// ones resolve) and the export itself does nothing. A type export gets its
+// folder, name and flags up to the build flag (off) here.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -19,8 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char* made = mkdtemp(pattern);
     return std::string(made != nullptr ? made : "/nonexistent");
   }();
-  const std::uint16_t kinds[] = {0, 2, 3, 5, 6, 1};
-  const std::uint16_t kind = kinds[data[0] % 6];
+  const std::uint16_t kinds[] = {0, 2, 3, 5, 6, 1, 4};
+  const std::uint16_t kind = kinds[data[0] % 7];
   vantor_fuzz::ByteStream body;
   body.PutUInt16(kind);
   if (kind == 0) {
@@ -32,6 +33,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else if (kind == 1) {
     body.PutString(folder.c_str());
     body.PutString("fuzz");
+  } else if (kind == 4) {
+    // A type export writes its makefile into the scratch folder and never
+    // builds.
+    body.PutString(folder.c_str());
+    body.PutString("fuzz");
+    body.PutUInt32(0);
+    body.PutUInt32(0);
   }
   std::vector<std::uint8_t> bytes = body.Bytes();
   bytes.insert(bytes.end(), data + 2, data + size);

@@ -223,7 +223,9 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
       const double a = std::fabs(step[i]);
       if (a == 0) continue;
       t = std::min(t, s_.max_var_step * std::max(1.0, std::fabs(x_[i])) / a);
-      if (std::isfinite(lower_[i]) && std::isfinite(upper_[i]))
+      // A range fraction of 0 sets no limit: the engine's default would
+      // otherwise freeze every variable bounded on both sides.
+      if (s_.range_frac > 0 && std::isfinite(lower_[i]) && std::isfinite(upper_[i]))
         t = std::min(t, s_.range_frac * (upper_[i] - lower_[i]) / a);
     }
     bool cut = false;

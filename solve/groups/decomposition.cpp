@@ -20,6 +20,10 @@ using platform::IID;
 using platform::IUnknown;
 
 namespace {
+
+// Written by the run thread's solve, read by the server thread after the
+// step was handed back.
+std::atomic<std::int32_t> g_last_block_iterations{0};
 std::atomic<DecompositionSolvedHook> g_solved_hook{nullptr};
 
 bool IsSevere(Status s) { return (s & status::kSevereMask) == status::kSevereMask; }
@@ -211,11 +215,16 @@ Status QLNDecomposition::SolveGroups(std::int32_t announce, std::int32_t mode,
     most = std::max(most, count);
   }
   if (iterations != nullptr) *iterations = most;
+  g_last_block_iterations.store(most, std::memory_order_relaxed);
   if (!failed) {
     state_ |= kSolvedBit;
     failed_group_ = 0;
   }
   return result;
+}
+
+std::int32_t LastSolutionBlockIterations() {
+  return g_last_block_iterations.load(std::memory_order_relaxed);
 }
 
 Status QLNDecomposition::ForEachGroup20(std::int32_t a, std::int32_t* b) {

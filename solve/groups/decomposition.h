@@ -18,6 +18,10 @@ class BvuBinaryStream;
 using DecompositionSolvedHook = void (*)(std::uint32_t solved);
 void SetDecompositionSolvedHook(DecompositionSolvedHook hook);
 
+// The largest iteration count over the groups of the last decomposition
+// solved (0 before any); the homotopy steps by it.
+std::int32_t LastSolutionBlockIterations();
+
 // The name of a group type in solve announcements.
 const char* GroupTypeName(std::uint32_t type);
 // The kind a group-list report gives a group type.

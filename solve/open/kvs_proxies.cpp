@@ -16,6 +16,7 @@
 #include "foundation/persistence/binary_stream.h"
 #include "foundation/values/typed_value.h"
 #include "solve/open/kvs_guard.h"
+#include "solve/options/option_descriptors.h"
 #include "solve/options/options_client.h"
 #include "solve/options/solver_option_table.h"
 
@@ -75,17 +76,44 @@ const char* MethodName(std::int32_t method) {
   }
 }
 
+// The value in force of a numbered option, whatever numbers its kind's
+// getter answers: several solver parameters (MaxStepRed, MaxDivSteps,
+// CreepIter, CreepSize, ...) lie outside the typed getters' sets, which give
+// 0 for them. Falls back to the getters for another options object.
+bool SlotValue(SolverOptions* options, std::int32_t number, double* real, std::int32_t* integer) {
+  auto* table = dynamic_cast<SolverOptionTable*>(options);
+  if (table == nullptr) return false;
+  std::uint32_t wire = 0;
+  void* address = nullptr;
+  if (status::IsFailure(table->ValueSlot(number, &wire, &address)) || address == nullptr)
+    return false;
+  if (wire == kOptionWireReal) {
+    std::memcpy(real, address, sizeof *real);
+    *integer = static_cast<std::int32_t>(*real);
+    return true;
+  }
+  if (wire == kOptionWireInteger) {
+    std::memcpy(integer, address, sizeof *integer);
+    *real = *integer;
+    return true;
+  }
+  return false;
+}
+
 void ReadMappings(QLNKVSGenericProxy* proxy, const Mapping* begin, const Mapping* end,
                   const std::string& prefix) {
   SolverOptions* options = SolverOptions::Instance();
   for (const Mapping* m = begin; m != end; ++m) {
     const std::string name = prefix + m->parameter;
+    double real = 0.0;
+    std::int32_t integer = 0;
+    const bool slot = SlotValue(options, m->option, &real, &integer);
     switch (m->type) {
       case 'R':
-        proxy->SetParameter(name, options->GetReal(m->option));
+        proxy->SetParameter(name, slot ? real : options->GetReal(m->option));
         break;
       case 'I':
-        proxy->SetParameter(name, options->GetInt(m->option));
+        proxy->SetParameter(name, slot ? integer : options->GetInt(m->option));
         break;
       case 'B':
         proxy->SetParameter(name, std::string(options->GetInt(m->option) != 0 ? "YES" : "NO"));

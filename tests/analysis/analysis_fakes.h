@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/estimation/time_profile.h"
 #include "analysis/model/analysis_variable.h"
 #include "analysis/services/analysis_services.h"
 #include "control/actions/action_mgr.h"
@@ -202,8 +203,9 @@ class FakeServices : public AnalysisServices {
     line.append(std::to_string(row + 1)).append(") = ").append(std::to_string(value));
     dumps.push_back(line);
   }
-  Status SetVariableDriver(AnalysisVariable* variable, TimeDependentVariable* driver) override {
-    drivers[variable] = driver;
+  Status SetVariableDriver(AnalysisVariable* variable, VariableDriver* driver) override {
+    drivers[variable] = dynamic_cast<TimeDependentVariable*>(driver);
+    any_drivers[variable] = driver;
     ++driver_calls;
     return 0;
   }
@@ -275,6 +277,7 @@ class FakeServices : public AnalysisServices {
   std::map<std::int32_t, std::int32_t> options;
   std::vector<std::pair<std::int32_t, std::int32_t>> option_writes;
   std::map<AnalysisVariable*, TimeDependentVariable*> drivers;
+  std::map<AnalysisVariable*, VariableDriver*> any_drivers;
   std::vector<double> communication_times;
   std::vector<std::uint32_t> deleted_snapshots;
   std::vector<std::int32_t> history_sizes;

@@ -6,7 +6,9 @@
 #include "control/problem/problem_manager.h"
 #include "daes/delays/delay_mgr.h"
 #include "daes/model/variable.h"
+#include "foundation/interfaces/current_objects.h"
 #include "framework/servers/server_registry.h"
+#include "solve/options/solver_option_table.h"
 
 namespace {
 
@@ -20,13 +22,22 @@ TEST(AnalysisManagersTest, RegisterTheirServicesAndJoinTheMasterInOrder) {
   EXPECT_EQ(status, 0u);
   EXPECT_EQ(registry.FindServer(SensitivityMgr::kService), &managers.Sensitivities());
   EXPECT_EQ(registry.FindServer(EstimationMgr::kService), &managers.Estimation());
+  EXPECT_EQ(registry.FindServer(OptimisationMgr::kService), &managers.Optimisation());
   EXPECT_EQ(registry.FindServer(SAXAction::kService), &managers.Outside());
-  ASSERT_EQ(problem.Count(), before + 4);
+  EXPECT_EQ(registry.FindServer(HomotopyMgr::kService), &managers.Homotopy());
+  EXPECT_EQ(registry.FindServer(CDIManager::kService), &managers.ControlDesign());
+  ASSERT_EQ(problem.Count(), before + 7);
   EXPECT_EQ(problem.At(before), &managers.Sensitivities());
   EXPECT_EQ(problem.At(before + 1), &managers.Estimation());
-  EXPECT_EQ(problem.At(before + 2), &managers.Outside());
+  EXPECT_EQ(problem.At(before + 2), &managers.Optimisation());
+  EXPECT_EQ(problem.At(before + 3), &managers.Homotopy());
+  EXPECT_EQ(problem.At(before + 4), &managers.ControlDesign());
+  EXPECT_EQ(problem.At(before + 5), &managers.Outside());
   EXPECT_EQ(GetSensitivityManager(), &managers.Sensitivities());
   EXPECT_EQ(GetEstimationManager(), &managers.Estimation());
+  EXPECT_EQ(GetOptimisationManager(), &managers.Optimisation());
+  EXPECT_EQ(GetHomotopyManager(), &managers.Homotopy());
+  EXPECT_EQ(GetCDIManager(), &managers.ControlDesign());
   // The delay manager names its second history's items by the parameters.
   DAESVariable k;
   managers.Sensitivities().AddParameter(managers.Services().Adapter(&k));
@@ -52,6 +63,51 @@ TEST(AnalysisManagersTest, ModelVariablesCarryTheManagersMarks) {
   problem.ProblemEdited();
   EXPECT_EQ(x.GetFlags() & analysis_flags::kSensitivityVariable, 0u);
   EXPECT_EQ(managers.Services().AdapterCount(), 0u);
+}
+
+// The homotopy and control design over the engine: options by name, the
+// linearisation mode entered once and left by its enterer, no linearisation
+// without a current problem, and the homotopy's new points told to the client.
+TEST(AnalysisManagersTest, ContinuationServicesOverTheEngine) {
+  DseServerRegistry registry;
+  SimProblemMgr problem(&registry);
+  EngineAnalysisServices services(problem, nullptr);
+  SolverOptionTable options;
+  ASSERT_EQ(options.SetInteger(31, 4), 0u);
+  EXPECT_EQ(EngineIntOption("PrintLevel"), 4);
+  EXPECT_EQ(EngineIntOption("Homotopy.StepIncrement"), 10);
+  EXPECT_EQ(EngineDoubleOption("Homotopy.InitialStep"), 0.1);
+  EXPECT_EQ(EngineIntOption("NoSuchOption"), 0);
+  EXPECT_EQ(EngineDoubleOption("NoSuchOption"), 0.0);
+
+  EngineCdiServices cdi(problem, services);
+  if (GetCurrentProblem() == nullptr) {
+    EXPECT_EQ(cdi.EnterLinearisationMode(), pm_status::kFailure);
+    EXPECT_FALSE(cdi.InLinearisationMode());
+    std::unique_ptr<CdiLinearisation> object;
+    EXPECT_TRUE(status::IsFailure(cdi.CreateLinearisation(&object)));
+    EXPECT_EQ(object, nullptr);
+  }
+  cdi.RaiseDelayHold();
+  cdi.LowerDelayHold();
+  cdi.LowerDelayHold();
+  EXPECT_EQ(cdi.DelayHold(), 0);
+
+  EngineHomotopyServices homotopy(problem, nullptr, services);
+  const std::uint32_t bits = problem.StatusBits();
+  homotopy.RaiseRunRequest(HomotopyMgr::kRunRequestBit);
+  EXPECT_EQ(problem.StatusBits(), bits | HomotopyMgr::kRunRequestBit);
+  homotopy.EnterNestedMode();
+  EXPECT_TRUE(problem.IsNestedMode());
+  homotopy.LeaveNestedMode();
+  EXPECT_FALSE(problem.IsNestedMode());
+  // Without a results manager there is no snapshot to take or restore.
+  std::int32_t id = 7;
+  EXPECT_EQ(homotopy.TakeNamedSnapshot("Homotopy Best Step", true, &id), 0u);
+  EXPECT_EQ(id, -1);
+  double time = -1.0;
+  EXPECT_EQ(homotopy.RestoreSnapshot(3, &time), 0u);
+  EXPECT_EQ(time, problem.CurrentTime());
 }
 
 }  // namespace

@@ -177,8 +177,74 @@ TEST_F(CdiMgrTest, FlagsClearedByDeleteDetachAndClear) {
   EXPECT_EQ(q->GetFlags() & CDIManager::kInputFlag, 0u);
   EXPECT_EQ(h->GetFlags() & CDIManager::kOutputFlag, 0u);
   EXPECT_EQ(Serve(BodyWriter().U16(90)), CDIManager::kUnknownKind);
+  // An edit lets go of the variables: the lists go and the flags with them.
+  ASSERT_EQ(Serve(SetUp(kCdiB)), 0u);
+  EXPECT_EQ(manager.ProblemEdited(), 0u);
+  EXPECT_EQ(manager.InputCount(), 0u);
+  EXPECT_EQ(q->GetFlags() & CDIManager::kInputFlag, 0u);
+  EXPECT_NE(manager.Component(), nullptr);
   // A set-up cut short keeps what was read.
   EXPECT_NE(Serve(BodyWriter().U16(82).U16(2).F64(0.0).U32(1)), 0u);
+}
+
+// One input listed many times over makes large dense work from a small
+// body: refused with its status and line before the Jacobian is evaluated.
+TEST_F(CdiMgrTest, OversizedDenseWorkRefusedBeforeAllocating) {
+  services.ints["PrintLevel"] = 1;
+  constexpr std::uint32_t kInputs = 2100;
+  // Written value by value, as a peer writes it: no value straddles segments.
+  DseMessage sent(CDIManager::kService, DseMessage::kRequest);
+  sent.PutUInt16(82);
+  sent.PutUInt16(kCdiG);
+  sent.PutDouble(0.0);
+  for (std::uint32_t count : {1u, kInputs, kInputs}) sent.PutUInt32(count);
+  sent.PutUInt32(1);
+  sent.PutDouble(1.0);
+  for (std::uint32_t id : {2u, 1u}) {
+    for (std::uint32_t i = 0; i < kInputs; ++i) {
+      sent.PutUInt32(id);
+      sent.PutDouble(1.0);
+    }
+  }
+  auto message = testsupport::Received(sent);
+  DseMessage* made = nullptr;
+  ASSERT_EQ(manager.HandleRequest(CDIManager::kService, message.get(), &made, nullptr), 0u);
+  delete made;
+  EXPECT_EQ(manager.InputCount(), kInputs);
+  DseMessage* reply = nullptr;
+  EXPECT_EQ(Serve(BodyWriter().U16(83), &reply), CDIManager::kTooLarge);
+  ASSERT_NE(reply, nullptr);
+  EXPECT_TRUE(testsupport::SameBytes(BodyWriter().U16(84).bytes, testsupport::BodyOf(*reply)));
+  delete reply;
+  ASSERT_EQ(services.printed.size(), 1u);
+  EXPECT_EQ(services.printed[0].first, CDIManager::kTooLarge);
+  EXPECT_NE(services.printed[0].second.find("4410000 dense entries"), std::string::npos);
+  EXPECT_EQ(services.hold, 0);
+  EXPECT_EQ(services.mode, 0);
+
+  // Step-response work counts its intervals: 2 x 2 x 65535 passes, 9 x 9 x
+  // 65535 does not.
+  services.printed.clear();
+  BodyWriter step;
+  step.U16(82).U16(kCdiStepResponse).F64(0.0).U32(1).U32(2).U32(2).U32(1).F64(1.0);
+  step.U32(2).F64(1.0).U32(2).F64(1.0).U32(1).F64(1.0).U32(1).F64(1.0);
+  step.F64(1.0).F64(1e-5).F64(1e-5).F64(0.01).F64(0.01).U16(15).U16(0xFFFF).U16(2);
+  ASSERT_EQ(Serve(step), 0u);
+  EXPECT_EQ(Serve(BodyWriter().U16(83)), 0u);
+  step.bytes.clear();
+  step.U16(82).U16(kCdiStepResponse).F64(0.0).U32(1).U32(9).U32(9).U32(1).F64(1.0);
+  for (int i = 0; i < 9; ++i) step.U32(2).F64(1.0);
+  for (int i = 0; i < 9; ++i) step.U32(1).F64(1.0);
+  step.F64(1.0).F64(1e-5).F64(1e-5).F64(0.01).F64(0.01).U16(15).U16(0xFFFF).U16(2);
+  ASSERT_EQ(Serve(step), 0u);
+  EXPECT_EQ(Serve(BodyWriter().U16(83)), CDIManager::kTooLarge);
+}
+
+TEST_F(CdiMgrTest, ListCountBeyondReplyRangeRefusedBeforeReading) {
+  EXPECT_EQ(Serve(BodyWriter().U16(82).U16(kCdiB).F64(0.0).U32(1).U32(0x10000).U32(1)),
+            CDIManager::kTooLarge);
+  ASSERT_EQ(services.printed.size(), 1u);
+  EXPECT_EQ(manager.InputCount(), 0u);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // snapshots, measurement events and the write-back.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,7 @@ class RecordingRun : public EstimationRunServices {
     return 0;
   }
   double EventTolerance() override { return 0.01; }
+  void SendProgress(DseMessage* message) override { progress.emplace_back(message); }
   bool LastEvent(double* time, std::uint32_t* flags, double* tolerance) override {
     *time = event_time;
     *flags = kEstMeasurementEventFlag;
@@ -69,6 +71,7 @@ class RecordingRun : public EstimationRunServices {
   std::vector<std::uint32_t> restored;
   std::vector<Assigned> assigned;
   std::vector<Event> events;
+  std::vector<std::unique_ptr<DseMessage>> progress;
 };
 
 // k1 estimated; x measured in every experiment.
@@ -147,6 +150,20 @@ TEST_F(EstimationAction, TwoSteadyStateExperimentsOverTwoPasses) {
   EXPECT_EQ(Hook(5), 1);
   EXPECT_EQ(Hook(6), 3);
   EXPECT_TRUE(manager.Done());
+  // One progress message a pass: service 87, subtype 12, opened by 157 and
+  // the objective type.
+  ASSERT_EQ(run.progress.size(), 2u);
+  for (auto& message : run.progress) {
+    EXPECT_EQ(message->type, 87u);
+    EXPECT_EQ(message->subtype, 12u);
+    testsupport::ReadAsWritten(*message);
+    std::uint16_t kind = 0;
+    std::uint32_t objective = 0;
+    ASSERT_EQ(message->GetUInt16(&kind), 0u);
+    EXPECT_EQ(kind, 157);
+    ASSERT_EQ(message->GetUInt32(&objective), 0u);
+    EXPECT_EQ(objective, 1u);
+  }
   EXPECT_EQ(run.taken, std::vector<std::string>{"Estimation Initial Spec"});
   EXPECT_EQ(run.restored, (std::vector<std::uint32_t>{40, 40, 40, 40}));
   // Finish: converged, write-back through assignment kind 24.

@@ -17,6 +17,7 @@
 #include "analysis/sensitivity/sensitivity_mgr.h"
 #include "foundation/interfaces/solver_options.h"
 #include "framework/messaging/message.h"
+#include "platform/floating_point.h"
 #include "solve/optimisers/dense_optimiser.h"
 #include "tests/analysis/analysis_fakes.h"
 #include "tests/analysis/definition_writer.h"
@@ -198,6 +199,57 @@ TEST(EstimationDriverNist, CertifiedValuesFromBothStarts) {
         EXPECT_GE(run.rss_lre, 6.0);
       }
     }
+  }
+}
+
+// The server thread runs with overflow, invalid and divide-by-zero traps.
+// Unbounded model variables report bounds near the largest double; scaled
+// and carried through the optimiser's step they must not trap.
+TEST(EstimationDriverNist, UnboundedScaledUnknownsUnderTheServerTraps) {
+  const auto datasets = testsupport::NistDatasets(testsupport::SharedDataDir());
+  const testsupport::Certified* misra = nullptr;
+  for (const auto& d : datasets) {
+    if (d.name == "Misra1a") misra = &d;
+  }
+  if (misra == nullptr) GTEST_SKIP() << "NIST StRD data not found under shared/data/nist-strd";
+  TestOptions options;
+  options.reals[eo::kNlsRelFuncTol] = 1e-12;
+  options.reals[eo::kNlsSolTol] = 1e-10;
+  options.ints[eo::kNlsMaxIter] = 1000;
+  const testsupport::LeastSquaresProblem pb = testsupport::NistProblem(*misra, 0);
+  EstimationProblem::Layout layout =
+      LeastSquaresLayout(misra->starts[0], static_cast<std::int32_t>(pb.n));
+  for (auto& u : layout.unknowns) {
+    u.lower = -1.5e308;
+    u.upper = 1.5e308;
+    u.scale = 10.0;
+  }
+  EstimationResults results;
+  auto problem = EstimationProblem::Create(layout, nullptr, &results);
+  problem->LoadInitialPoint();
+  struct Traps {
+    Traps() { platform::SetFloatingPointTraps(true); }
+    ~Traps() {
+      platform::SetFloatingPointTraps(false);
+      platform::ClearFloatingPointStatus();
+    }
+  };
+  std::int32_t result = 0;
+  {
+    Traps traps;
+    std::int32_t mode = kEstFirstPass;
+    for (int pass = 0; pass < 2000 && result == 0; ++pass) {
+      result = problem->Run(mode, Evaluate(pb, *problem, misra->y).Pass(), nullptr);
+      mode = kEstNormalPass;
+    }
+  }
+  ASSERT_GT(result, 0);
+  EXPECT_GE(results.outcome, 1u);
+  EXPECT_LE(results.outcome, 4u);
+  EXPECT_GE(problem->Bounds()[0], -1e37);
+  EXPECT_LE(problem->Bounds()[2], 1e37);
+  for (std::int32_t j = 0; j < 2; ++j) {
+    EXPECT_GE(Lre(problem->Value(j), misra->values[static_cast<std::size_t>(j)]), 6.0) << j;
   }
 }
 

@@ -202,6 +202,71 @@ TEST_F(EstimationMgrTest, OverlongNamesAndUnknownKindsAreRefused) {
   EXPECT_FALSE(manager.Active());
 }
 
+// The counts come off the wire: a definition whose covariance or Jacobian
+// would pass the cap is refused, with its message, before anything is sized.
+TEST_F(EstimationMgrTest, DefinitionBeyondTheDenseCapIsRefused) {
+  // Larger than one segment: written value by value, as the client does.
+  // n_est copies of k1, then one steady experiment with n_meas measurements
+  // of `measured`.
+  auto serve = [this](std::size_t n_est, std::uint32_t measured, std::size_t n_meas) {
+    DseMessage m(EstimationMgr::kService, DseMessage::kRequest);
+    m.PutUInt16(EstimationMgr::kDefine);
+    m.PutUInt16(static_cast<std::uint16_t>(n_est));
+    for (std::size_t i = 0; i < n_est; ++i) {
+      m.PutUInt32(1);
+      m.PutDouble(1.0);
+      m.PutDouble(0.0);
+    }
+    m.PutUInt16(1);
+    m.PutString("E1");
+    m.PutUInt16(EstimationMgr::kSteadyStateKind);
+    m.PutUInt16(0);
+    m.PutUInt16(1);
+    m.PutUInt16(static_cast<std::uint16_t>(n_meas));
+    m.PutDouble(1.0);
+    m.PutUInt32(measured);
+    for (std::size_t i = 0; i < n_meas; ++i) {
+      m.PutUInt32(measured);
+      m.PutDouble(2.0);
+      m.PutUInt8(0);
+    }
+    m.PutUInt32(0xFFFFFFFFu);
+    m.PutString("");
+    m.PutUInt32(0);
+    m.PutUInt32(0);
+    m.PutUInt32(0);
+    testsupport::ReadAsWritten(m);
+    DseMessage* reply = nullptr;
+    const Status s = manager.HandleMessage(m, &reply);
+    delete reply;
+    return s;
+  };
+  // N(N+1)/2 just above the cap, N just below it.
+  std::size_t n = 1;
+  while ((n + 1) * (n + 2) / 2 <= EstimationMgr::kMaxDenseCells) ++n;
+  EXPECT_EQ(serve(n, 10, 1), 0u) << "N = " << n << " is within the cap";
+  EXPECT_NE(manager.Problem(), nullptr);
+  EXPECT_EQ(serve(n + 1, 10, 1), EstimationMgr::kTooLarge);
+  ASSERT_FALSE(services.printed.empty());
+  EXPECT_EQ(services.printed.back().first, EstimationMgr::kTooLarge);
+  EXPECT_NE(services.printed.back().second.find(
+                "The estimation is too large: " + std::to_string(n + 1) + " estimated"),
+            std::string::npos);
+  EXPECT_FALSE(manager.Active());
+  EXPECT_EQ(manager.Problem(), nullptr);
+  EXPECT_EQ(manager.NumExperiments(), 0);
+
+  // Reconciled unknowns count alike: every measurement of a fixed variable
+  // is one, so M measurements of f give an M x M Jacobian.
+  EXPECT_EQ(serve(0, 11, 4097), EstimationMgr::kTooLarge);
+  EXPECT_EQ(manager.GetNumReconciled(), 0);
+  // Only k1 of the accepted definition: f never became a parameter.
+  EXPECT_EQ(sensitivities.GetNumParameters(), 1);
+  EXPECT_EQ(services.analysis_counter, 0);
+  EXPECT_EQ(serve(0, 11, 4000), 0u);
+  EXPECT_EQ(manager.GetNumReconciled(), 4000);
+}
+
 TEST_F(EstimationMgrTest, LifecycleBalancesTheCounterFlagAndSyncSteps) {
   ASSERT_EQ(Serve(DefinitionMessage(Definition())), 0u);
   EXPECT_TRUE(manager.Active());

@@ -214,4 +214,16 @@ TEST_F(HomotopyMgrTest, SetUpRefusesUnresolvedReferenceAndResets) {
   EXPECT_EQ(manager.GetNumVariables(), 0);
 }
 
+// The count word claims far more entries than the body holds: the set-up is
+// refused at the first missing entry and keeps nothing of it.
+TEST_F(HomotopyMgrTest, SetUpCountBeyondBodyRefusedWithNothingKept) {
+  EXPECT_NE(Serve(BodyWriter().U16(71).U16(0xFFFF).U32(1).F64(5.0)), 0u);
+  EXPECT_EQ(manager.GetNumVariables(), 0);
+  SetUpTwo();
+  EXPECT_EQ(manager.GetNumVariables(), 2);
+  double current[2], target[2];
+  EXPECT_EQ(manager.GetCurrentAndTargetValues(current, target), 0u);
+  EXPECT_EQ(target[0], 12.0);
+}
+
 }  // namespace

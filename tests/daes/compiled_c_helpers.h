@@ -18,67 +18,9 @@
 #include "daes/problem/solver_equation.h"
 #include "expr/tape/tape.h"
 #include "platform/dynamic_library.h"
+#include "tests/support/generated_runtime_stub.h"
 
 namespace compiledtest {
-
-// The run time the equation functions rely on, as far as these models go.
-inline std::string StubHead(std::size_t capacity) {
-  std::ostringstream out;
-  out << "#include <math.h>\n#include <stdlib.h>\n#include <string.h>\n"
-      << "static double *g_pX, *g_pJ; static int *g_piCol;\n"
-      << "static double s[" << capacity << "]; static int is[" << capacity << "];\n"
-      << "static double res, temp; static int ires;\n"
-      << "static inline double bv_sqr(double x) { return x * x; }\n"
-      << "static inline double bv_fabs(double x) { return fabs(x); }\n"
-      << "static inline int bv_isqr(int x) { return x * x; }\n"
-      << "static inline int bv_round(double x) "
-         "{ return (int)(x >= 0 ? trunc(x + 0.5) : trunc(x - 0.5)); }\n"
-      << "static inline double bv_time(void) { return 0.0; }\n"
-      << "static double bv_pd(int c, double old, void (*f)(int)) {\n"
-      << "  double keep = g_pX[c], h = 1e-7 * (fabs(keep) + 1e-7);\n"
-      << "  g_pX[c] = keep + h; f(0); g_pX[c] = keep; return (res - old) / h;\n}\n"
-      // A procedure output's difference quotient, negated for the residual.
-      << "static double bv_pdproc(int c, int k, int (*f)(int, int), double old) {\n"
-      << "  double keep = g_pX[c], h = 1e-7 * (fabs(keep) + 1e-7), d;\n"
-      << "  g_pX[c] = keep + h; f(k, 0); d = (res - old) / h; g_pX[c] = keep; f(k, 0);\n"
-      << "  return -d;\n}\n"
-      << "#define PD_PICK(a, b, c, d, name, ...) name\n"
-      << "#define PD(...) PD_PICK(__VA_ARGS__, bv_pdproc, bv_pd)(__VA_ARGS__)\n"
-      << "struct QVInstance { int pStateData[64]; int pSwitchData[64]; double pProcData[4096]; "
-         "};\n"
-      << "static struct QVInstance g_instance, *g_pInstance = &g_instance;\n"
-      << "static int g_iLevel;\n"
-      // Procedure calls: the old interface through the procedure table.
-      << "typedef void (*QLNProc)(double*, int*, double*, int*, int*, int*, int*, int*, "
-         "double*, int*, double*, int*, int*, int*);\n"
-      << "static QLNProc g_Functions[8];\n"
-      << "void set_function(int i, void* f) { g_Functions[i] = (QLNProc)f; }\n"
-      << "#define GetQLNFunctionAddress(f) (f)\n"
-      << "static double *g_pDerivs;\n"
-      << "int g_last_print;\n"
-      << "static void QLN_Print(int status, const char* text) { (void)text; g_last_print = status; "
-         "}\n"
-      << "int g_last_fail;\n"
-      << "static int CheckIFail(int flag, int call, const char* name) {\n"
-      << "  (void)call, (void)name; g_last_fail = flag; return flag == 1 ? 0 : flag == 2 ? 1 : "
-         "-1;\n}\n"
-      << "#define FINITE(v) isfinite(v)\n"
-      << "#define PACKREALINPUT(p, v) { double v_ = (v); "
-         "if (pdInputs[p] != v_) { pdInputs[p] = v_; bInputsChanged = 1; } }\n"
-      << "#define PACKINTINPUT(p, v) { long long i_ = (v); "
-         "if (memcmp(&pdInputs[p], &i_, 8)) { memcpy(&pdInputs[p], &i_, 8); bInputsChanged = 1; } "
-         "}\n"
-      << "#define PACKSTRINPUT(p, t) { char f_[40] = {0}; strncpy(f_, t, 39); "
-         "if (memcmp(&pdInputs[p], f_, 40)) { memcpy(&pdInputs[p], f_, 40); bInputsChanged = 1; } "
-         "}\n"
-      << "#define PACKFTNSTRINPUT(p, t) { char f_[40]; size_t n_ = strlen(t); memset(f_, ' ', 40); "
-         "memcpy(f_, t, n_ > 40 ? 40 : n_); "
-         "if (memcmp(&pdInputs[p], f_, 40)) { memcpy(&pdInputs[p], f_, 40); bInputsChanged = 1; } "
-         "}\n"
-      << "#define PACKREALOUTPUT(p, v) pdOutputs[p] = (v)\n"
-      << "#define UNPACKREALINPUT(p, i) x[i] = pdInputs[p]\n";
-  return out.str();
-}
 
 // Writes one equation function as the single-equation block does.
 inline void WriteEquation(DAESSolverEquation* row, daes::EquationCState& state) {
@@ -128,7 +70,7 @@ inline ::testing::AssertionResult Build(DAESProblem& problem, const std::filesys
   daes::EmitCodeSections(state, true);
   *entries = state.expr.tape.j_offset;
   std::ostringstream source;
-  source << StubHead(TapeStateNow().capacity + 2) << body.str();
+  source << testsupport::GeneratedRuntimeStub(TapeStateNow().capacity + 2) << body.str();
   source << "static void (*const g_eqns[])(int) = {0";
   for (std::int32_t n = 1; n <= state.equation; ++n) source << ",Eqn" << n;
   source << "};\n"

@@ -771,6 +771,8 @@ TEST(DecompositionObject, FailurePositionAndSeverity) {
     EXPECT_EQ(dec.d->FailedGroup(), 2u);
     EXPECT_EQ(ScriptedGroup::log, "p1s1(14)f1p2s2(14)p3");
     EXPECT_EQ(most, 3);
+    // The homotopy steps by the count of the last solution, failed or not.
+    EXPECT_EQ(LastSolutionBlockIterations(), 3);
     std::uint32_t solved = 9;
     dec.d->IsSolved(&solved);
     EXPECT_EQ(solved, 0u);
@@ -779,6 +781,7 @@ TEST(DecompositionObject, FailurePositionAndSeverity) {
   std::int32_t most = -1;
   EXPECT_EQ(empty.d->SolveGroups(1, 0, 0, &most), 0u);
   EXPECT_EQ(most, 0);
+  EXPECT_EQ(LastSolutionBlockIterations(), 0);
   std::uint32_t solved = 0;
   empty.d->IsSolved(&solved);
   EXPECT_EQ(solved, 2u);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -13,6 +14,7 @@
 #include "framework/messaging/message.h"
 #include "solve/open/homotopy_parameters.h"
 #include "solve/open/kvs_proxies.h"
+#include "solve/options/option_descriptors.h"
 #include "solve/options/solver_option_table.h"
 #include "tests/framework/message_helpers.h"
 #include "tests/solve/group_support.h"
@@ -241,6 +243,45 @@ TEST(OpenNonlinearProxy, PerSolveSettingsFollowThePhaseAndMixedNewton) {
   proxy.PerSolveSettings(false);
   EXPECT_EQ(proxy.Parameters().at("IpConvInfo").integer, 0);
   SetSolutionPhase(phase);
+}
+
+// Reads its options as any solve does.
+class ReadingProxy final : public QLNKVSNonLinProxy {
+ public:
+  const char* LibraryName() const override { return "kvs_sparse.dll"; }
+  using QLNKVSNonLinProxy::ReadOptions;
+};
+
+// Step reductions, divergent steps and the creep settings lie outside the
+// typed getters' numbers: read through them, the solver got 0 and gave up
+// at the first step that did not lower the residual.
+TEST(OpenNonlinearProxy, OptionsOutsideTheTypedGettersKeepTheirValues) {
+  // A table of its own, installed for the test and displaced after it.
+  SolverOptionTable own;
+  SolverOptionTable* table = &own;
+  auto in_force = [&](std::int32_t number, std::uint32_t wire) {
+    std::uint32_t type = 0;
+    void* address = nullptr;
+    EXPECT_EQ(table->ValueSlot(number, &type, &address), 0u);
+    EXPECT_EQ(type, wire);
+    double real = 0.0;
+    std::int32_t integer = 0;
+    if (wire == kOptionWireReal) std::memcpy(&real, address, sizeof real);
+    if (wire == kOptionWireInteger) std::memcpy(&integer, address, sizeof integer);
+    return wire == kOptionWireReal ? real : static_cast<double>(integer);
+  };
+  ReadingProxy proxy;
+  proxy.ReadOptions();
+  const auto& p = proxy.Parameters();
+  EXPECT_EQ(p.at("MaxStepRed").integer, in_force(39, kOptionWireInteger));
+  EXPECT_GE(p.at("MaxStepRed").integer, 1);
+  EXPECT_EQ(p.at("MaxDivSteps").integer, in_force(40, kOptionWireInteger));
+  EXPECT_EQ(p.at("HiVarSteps").integer, in_force(35, kOptionWireInteger));
+  EXPECT_EQ(p.at("CreepSize").real, in_force(42, kOptionWireReal));
+  EXPECT_GT(p.at("CreepSize").real, 0.0);
+  // Numbers the getters answer read as before.
+  EXPECT_EQ(p.at("ResTol").real, table->GetReal(0));
+  EXPECT_EQ(p.at("PrintLevel").integer, table->GetInt(31));
 }
 
 TEST(NumericAlgebraicESO, EvaluateForAllAndForAListEqualsTheBlock) {

@@ -1,0 +1,216 @@
+// The reduced-space driver through both SQP libraries, the test playing the
+// model: Hock-Schittkowski problems reach their optima with the right
+// active sets and multiplier signs, minimising f and maximising -f agree.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "analysis/optimisation/reduced_driver.h"
+#include "framework/libraries/library_api.h"
+#include "solve/ifaces/kvs_common.h"
+#include "solve/methods/open_solvers.h"
+#include "solve/methods/solver_factories.h"
+#include "solve/optimisers/dense_optimiser.h"
+#include "tests/analysis/optimisation_fakes.h"
+#include "tests/solve/hs_problems.h"
+
+#if defined(VANTOR_KVS_DIR) && defined(VANTOR_NLP_LIBRARIES)
+
+namespace {
+
+namespace oo = optimisation_options;
+using optimisation_fakes::Printed;
+using optimisation_fakes::TestOptions;
+
+const bool kSearchPath = [] {
+  AddDLLSearchPath(VANTOR_KVS_DIR);
+  return true;
+}();
+
+// The published optimum: x*, and the multipliers of ∇f = Σλ∇c + z_lower -
+// z_upper, constraints in the problem's order (equalities first).
+struct Reference {
+  std::string name;
+  std::vector<double> x;
+  double f;
+  std::vector<double> constraint;
+  std::vector<double> lower;
+  std::vector<double> upper;
+};
+
+hs::Problem Hs014() {
+  return {"HS014",
+          2,
+          1,
+          1,
+          {2, 2},
+          hs::Free(2, -hs::kInf),
+          hs::Free(2, hs::kInf),
+          9.0 - 23.0 * std::sqrt(7.0) / 8.0,
+          [](const hs::D* x, hs::D* f, hs::D* c) {
+            *f = hs::sq(x[0] - hs::D(2)) + hs::sq(x[1] - hs::D(1));
+            c[0] = x[0] - hs::D(2) * x[1] + hs::D(1);
+            c[1] = hs::D(-0.25) * hs::sq(x[0]) - hs::sq(x[1]) + hs::D(1);
+          }};
+}
+
+hs::Problem ByName(const std::string& name) {
+  if (name == "HS014") return Hs014();
+  for (const hs::Problem& p : hs::All()) {
+    if (p.name == name) return p;
+  }
+  return {};
+}
+
+std::vector<Reference> References() {
+  const double r7 = std::sqrt(7.0);
+  return {
+      {"HS071",
+       {1.0, 4.7429996, 3.8211500, 1.3794083},
+       17.0140172891563,
+       {-0.16146857, 0.55229366},
+       {1.08787123, 0, 0, 0},
+       {0, 0, 0, 0}},
+      {"HS035", {4.0 / 3, 7.0 / 9, 4.0 / 9}, 1.0 / 9, {2.0 / 9}, {0, 0, 0}, {0, 0, 0}},
+      {"HS021", {2, 0}, -99.96, {0}, {0.04, 0}, {0, 0}},
+      {"HS014",
+       {(r7 - 1) / 2, (r7 + 1) / 4},
+       9.0 - 23.0 * r7 / 8.0,
+       {-1.5944911183, 1.8465914396},
+       {0, 0},
+       {0, 0}},
+      {"HS076",
+       {3.0 / 11, 23.0 / 11, 0, 6.0 / 11},
+       -103.0 / 22,
+       {5.0 / 11, 0, 0},
+       {0, 0, 19.0 / 11, 0},
+       {0, 0, 0, 0}},
+  };
+}
+
+std::string Label(const char* prefix, std::size_t k) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%s%zu", prefix, k);
+  return text;
+}
+
+struct Outcome {
+  std::int32_t result = 0;
+  std::vector<double> x;
+  double objective = 0.0;
+  std::vector<double> multipliers;
+  std::int32_t evaluations = 0;
+};
+
+Outcome Solve(const hs::Problem& p, std::int32_t optimizer, bool maximise) {
+  TestOptions options;
+  options.ints[oo::kPrintLevel] = 0;
+  options.ints[oo::kObjFun] = maximise ? 1 : 0;
+  options.ints[oo::kMaxEval] = 3000;
+  options.reals[oo::kOptTol] = 1e-12;
+  optimisation::Layout l;
+  for (int j = 0; j < p.n; ++j) {
+    optimisation::Entry e;
+    e.kind = optimisation::EntryKind::kDecision;
+    e.name = Label("x", static_cast<std::size_t>(j + 1));
+    e.value = p.start[static_cast<std::size_t>(j)];
+    e.lower = p.lower[static_cast<std::size_t>(j)];
+    e.upper = p.upper[static_cast<std::size_t>(j)];
+    l.entries.push_back(e);
+  }
+  for (int i = 0; i < p.m(); ++i) {
+    l.constraints.push_back(
+        {i < p.equalities ? 0 : 1, 0.0, 0, 0.0, Label("c", static_cast<std::size_t>(i + 1))});
+  }
+  l.equalities = p.equalities;
+  l.objectives = {"f"};
+  l.optimizer = optimizer;
+  Printed printed;
+  auto factory = [](std::int32_t kind, std::int32_t e, std::int32_t c, std::int32_t n) {
+    Status status = 0;
+    QLNDenseOptimiser* made =
+        CreateDenseOptimiser(kRunOptimisation, kind, e, c, n, nullptr, &status);
+    EXPECT_EQ(status, 0u);
+    if (made != nullptr && kind == kOptimiserSqpb) {
+      const double tolerance = 1e-10;
+      const std::int32_t iterations = 3000;
+      made->PassSetting("OptTol", kKvsReal, &tolerance);
+      made->PassSetting("MaxIterations", kKvsInteger, &iterations);
+    }
+    return made;
+  };
+  auto d = ReducedSpaceDriver::Create(l, printed.Fn(), factory);
+  Outcome out;
+  if (d == nullptr) return out;
+  const auto n = static_cast<std::size_t>(p.n);
+  const auto m = static_cast<std::size_t>(p.m());
+  std::vector<double> c(m), rows((1 + m) * n), jac(m * n);
+  double f = 0.0;
+  const double s = maximise ? -1.0 : 1.0;
+  auto evaluate = [&](const std::vector<double>& x) {
+    p.Evaluate(x.data(), &f, c.data(), rows.data(), jac.data());
+    // The model's objective variable holds s·f.
+    f *= s;
+    for (std::size_t j = 0; j < n; ++j) rows[j] *= s;
+    std::copy(jac.begin(), jac.end(), rows.begin() + static_cast<std::ptrdiff_t>(n));
+    return ReducedSpaceDriver::Pass{&f, c.data(), rows.data(), nullptr};
+  };
+  std::int32_t code = kOptFirstEvaluation;
+  for (int k = 0; k < 5000; ++k) {
+    std::vector<double> x(d->X());
+    if (code == kOptFirstEvaluation) x = p.start;
+    out.result = d->Run(code, evaluate(x), nullptr, nullptr);
+    if (out.result != 0) break;
+    code = kOptEvaluated;
+  }
+  out.x = d->X();
+  out.objective = d->OptimumObjective();
+  out.multipliers = d->Multipliers();
+  out.evaluations = d->Evaluations();
+  return out;
+}
+
+void ExpectReference(const Reference& ref, const Outcome& o, double sign, const std::string& what) {
+  const hs::Problem p = ByName(ref.name);
+  ASSERT_EQ(o.result, 1) << what;
+  const auto n = static_cast<std::size_t>(p.n);
+  EXPECT_NEAR(o.objective, sign * ref.f, 1e-6 * std::fabs(ref.f)) << what;
+  for (std::size_t j = 0; j < n; ++j) EXPECT_NEAR(o.x[j], ref.x[j], 1e-4) << what << " x" << j;
+  ASSERT_EQ(o.multipliers.size(), 2 * n + ref.constraint.size());
+  // Active where the reference is, with its sign; nothing elsewhere.
+  auto expect = [&](double got, double want, const std::string& label) {
+    EXPECT_NEAR(got, want, 1e-4 * (1.0 + std::fabs(want))) << what << " " << label;
+    if (want != 0.0) {
+      EXPECT_EQ(std::signbit(got), std::signbit(want)) << what << " " << label;
+    }
+  };
+  for (std::size_t j = 0; j < n; ++j) {
+    expect(o.multipliers[2 * j], ref.upper[j], Label("upper x", j + 1));
+    expect(o.multipliers[2 * j + 1], ref.lower[j], Label("lower x", j + 1));
+  }
+  for (std::size_t i = 0; i < ref.constraint.size(); ++i) {
+    expect(o.multipliers[2 * n + i], ref.constraint[i], Label("constraint ", i + 1));
+  }
+}
+
+}  // namespace
+
+TEST(ReducedDriverHs, BothSqpLibrariesReachTheOptimaWithTheirMultipliers) {
+  for (const Reference& ref : References()) {
+    const hs::Problem p = ByName(ref.name);
+    for (std::int32_t optimizer : {kOptimiserSqpa, kOptimiserSqpb}) {
+      const std::string what = ref.name + (optimizer == kOptimiserSqpa ? " sqpa" : " sqpb");
+      const Outcome minimised = Solve(p, optimizer, false);
+      ExpectReference(ref, minimised, 1.0, what + " minimising f");
+      // Maximising -f: the same point and multipliers, the objective -f*.
+      const Outcome maximised = Solve(p, optimizer, true);
+      ExpectReference(ref, maximised, -1.0, what + " maximising -f");
+    }
+  }
+}
+
+#endif

@@ -1,0 +1,142 @@
+// The homotopy and control-design services through the real engine and its
+// outside servers, driven as the modelling environment drives them: tank
+// models loaded through the instance manager, solved at steady state, then
+// linearised (service 114) or moved to a new inflow (service 69).
+#include "tools/analysis_runs.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using vantor_scenario::AnalysisRunOptions;
+using vantor_scenario::CdiMatrix;
+using vantor_scenario::HomotopyRun;
+using vantor_scenario::LinearisationRun;
+using vantor_scenario::TankModel;
+
+class AnalysisRoad : public ::testing::Test {
+ protected:
+  AnalysisRunOptions Options(TankModel model) {
+    AnalysisRunOptions options;
+    options.engine.program = VANTOR_ENGINE;
+    options.engine.timeout_ms = 30000;
+    options.folder = work_.path().string();
+    options.model = model;
+    return options;
+  }
+
+  testsupport::TempDir pipes_;
+  testsupport::TempDir work_;
+  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
+  testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
+};
+
+std::string Lines(const vantor_scenario::FirstOrderRun& trace) {
+  std::string all;
+  for (const std::string& line : trace.events) all += line + "\n";
+  return all;
+}
+
+// A_t h' = q - k sqrt(h) at steady state: A = -k / (2 A_t sqrt(h_s)),
+// B = 1 / A_t, C = 1, D = 0 and G = 2 sqrt(h_s) / k.
+TEST_F(AnalysisRoad, DrainedTankLinearisesToItsClosedForm) {
+  constexpr double kArea = 2.0, kWeir = 0.5, kInflow = 0.75;
+  AnalysisRunOptions options = Options(TankModel::kDrained);
+  options.inflow = kInflow;
+  LinearisationRun run;
+  ASSERT_TRUE(vantor_scenario::RunLinearisation(options, &run)) << run.trace.failure << "\n"
+                                                                << Lines(run.trace);
+  EXPECT_EQ(run.compute_status, 0u) << Lines(run.trace);
+  // The steady state within the solver's tolerance; the linearisation is
+  // exact at the point it was taken.
+  ASSERT_EQ(run.steady.size(), 1u);
+  EXPECT_NEAR(run.steady[0], (kInflow / kWeir) * (kInflow / kWeir), 1e-4);
+  const double root = std::sqrt(run.steady[0]);
+  EXPECT_EQ(run.reply.states, 1);
+  EXPECT_EQ(run.reply.inputs, 1);
+  EXPECT_EQ(run.reply.outputs, 1);
+  const double expected[] = {-kWeir / (2 * kArea * root), 1 / kArea, 1.0, 0.0, 2 * root / kWeir};
+  const std::uint16_t bits[] = {0x1, 0x2, 0x4, 0x8, 0x10};
+  for (int i = 0; i < 5; ++i) {
+    const CdiMatrix* m = run.reply.Find(bits[i]);
+    ASSERT_NE(m, nullptr) << bits[i];
+    ASSERT_TRUE(m->available) << bits[i] << ": code " << m->error << "\n" << Lines(run.trace);
+    EXPECT_NEAR(m->At(1, 1), expected[i], 1e-6) << "matrix bit " << bits[i];
+  }
+  // D has no entry at all: the output is the state itself.
+  EXPECT_TRUE(run.reply.Find(0x8)->values.empty());
+  // Inputs, outputs, states by name with their values.
+  ASSERT_EQ(run.reply.values.size(), 3u);
+  EXPECT_EQ(run.reply.values[0].first, "T101.F_in");
+  EXPECT_NEAR(run.reply.values[0].second, kInflow, 1e-12);
+  EXPECT_EQ(run.reply.values[2].first, "T101.h");
+  EXPECT_EQ(run.trace.exit_code, 0);
+}
+
+// Two interacting tanks: G = [[2 sqrt(h2)/k + 1/c, 2 sqrt(h2)/k], [2 sqrt(h2)/k,
+// 2 sqrt(h2)/k]] = [[12, 8], [8, 8]], whose relative gains are [[3, -2],
+// [-2, 3]]: every row and column sums to 1.
+TEST_F(AnalysisRoad, InteractingTanksRelativeGainsSumToOne) {
+  LinearisationRun run;
+  ASSERT_TRUE(vantor_scenario::RunLinearisation(Options(TankModel::kInteracting), &run))
+      << run.trace.failure << "\n"
+      << Lines(run.trace);
+  ASSERT_EQ(run.steady.size(), 2u);
+  EXPECT_NEAR(run.steady[0], 6.0, 1e-8);
+  EXPECT_NEAR(run.steady[1], 4.0, 1e-8);
+  const CdiMatrix* g = run.reply.Find(0x10);
+  ASSERT_NE(g, nullptr);
+  ASSERT_TRUE(g->available) << g->error << "\n" << Lines(run.trace);
+  EXPECT_NEAR(g->At(1, 1), 12.0, 1e-6);
+  EXPECT_NEAR(g->At(1, 2), 8.0, 1e-6);
+  EXPECT_NEAR(g->At(2, 1), 8.0, 1e-6);
+  EXPECT_NEAR(g->At(2, 2), 8.0, 1e-6);
+  const CdiMatrix* rga = run.reply.Find(0x20);
+  ASSERT_NE(rga, nullptr);
+  ASSERT_TRUE(rga->available) << rga->error;
+  for (std::uint16_t i = 1; i <= 2; ++i) {
+    EXPECT_NEAR(rga->At(i, 1) + rga->At(i, 2), 1.0, 1e-9) << "row " << i;
+    EXPECT_NEAR(rga->At(1, i) + rga->At(2, i), 1.0, 1e-9) << "column " << i;
+  }
+  EXPECT_NEAR(rga->At(1, 1), 3.0, 1e-6);
+  EXPECT_NEAR(rga->At(1, 2), -2.0, 1e-6);
+  // A: the valve couples the levels, each tank drains through its outlet.
+  const CdiMatrix* a = run.reply.Find(0x1);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(a->available);
+  EXPECT_NEAR(a->At(1, 1), -0.25 / 2.0, 1e-6);
+  EXPECT_NEAR(a->At(1, 2), 0.25 / 2.0, 1e-6);
+  EXPECT_NEAR(a->At(2, 1), 0.25, 1e-6);
+  EXPECT_NEAR(a->At(2, 2), -0.25 - 0.5 / (2 * 2.0), 1e-6);
+}
+
+// From q = 0.5 (h = 1) to q = 0.05 (h = 0.01): Newton from h = 1 overshoots
+// past the bound h = 0, where the weir law has no derivative; moving q in
+// homotopy steps reaches the root a direct solve finds from a good guess.
+TEST_F(AnalysisRoad, HomotopyReachesTheTargetTheDirectSolveMisses) {
+  AnalysisRunOptions options = Options(TankModel::kDrained);
+  options.inflow = 0.5;
+  HomotopyRun run;
+  ASSERT_TRUE(vantor_scenario::RunHomotopy(options, 0.05, 0.012, &run)) << run.trace.failure << "\n"
+                                                                        << Lines(run.trace);
+  EXPECT_TRUE(run.direct_failed) << "h = " << run.direct_h;
+  EXPECT_NEAR(run.reference_h, 0.01, 1e-4);
+  EXPECT_EQ(run.lambda, 1.0);
+  EXPECT_DOUBLE_EQ(run.homotopy_inflow, 0.05);
+  EXPECT_NEAR(run.homotopy_h, run.reference_h, 1e-6);
+  const std::string lines = Lines(run.trace);
+  EXPECT_NE(lines.find("Steady state solution obtained for target specification"),
+            std::string::npos)
+      << lines;
+  EXPECT_NE(lines.find("Maximum number of iterations over all blocks"), std::string::npos);
+  // On the way the full step failed and was cut back from the best point.
+  EXPECT_NE(lines.find("Convergence failure:  Return to best point and cut step"),
+            std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,555 @@
+// Estimations through the real engine and its outside servers, as the
+// modelling environment runs them: the model loaded through the instance
+// manager, the estimation defined (service 110, request 92), the run begun
+// and solved at steady state while the estimation action runs one
+// experiment after another and pass after pass, then the results (request
+// 2). NIST StRD Misra1a and DanWood, one steady-state experiment per
+// observation, reach the certified estimates and standard deviations; a
+// linear balance is reconciled to its weighted least-squares solution.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
+#include "tools/client.h"
+#include "tools/model_writer/model_writer.h"
+#include "tools/road.h"
+#include "workloads/nist_problems.h"
+
+namespace {
+
+using modelwriter::Expr;
+using modelwriter::Step;
+using modelwriter::Writer;
+using vantor_client::MakeCommand;
+using vantor_scenario::kInstanceService;
+using vantor_scenario::Road;
+
+constexpr std::uint32_t kProblemService = 50;
+constexpr std::uint32_t kOptionService = 53;
+constexpr std::uint32_t kResultsService = 55;
+constexpr std::uint32_t kEstimationService = 110;
+constexpr Status kBeginRunDone = 0x0000026Au;
+constexpr Status kRunEnded = 0x00320049u;
+constexpr Status kEnding = 0x00320024u;
+constexpr Status kBusy = 0x0032000Au;
+constexpr std::uint32_t kPreparedBits = 0x4 | 0x8 | 0x10 | 0x20;
+constexpr std::uint32_t kNoOutcome = 9;
+
+Step Node() { return {2, "Model"}; }
+
+// What request 2 answers, as far as the checks read it.
+struct Results {
+  std::uint32_t outcome = kNoOutcome;
+  std::uint32_t iterations = 0;
+  double initial = 0.0, final = 0.0;
+  std::vector<std::string> estimated, reconciled;
+  std::vector<double> estimates;
+  std::uint8_t statistics = 0;
+  std::vector<double> errors, covariance;
+  // Per measurement, experiments in order: observed and predicted.
+  std::vector<std::pair<double, double>> measurements;
+};
+
+class Reader {
+ public:
+  explicit Reader(const vantor_client::Bytes& bytes) : bytes_(bytes) {}
+  bool ok() const { return ok_; }
+  template <typename T>
+  T Get() {
+    T value{};
+    if (at_ + sizeof(T) > bytes_.size()) {
+      ok_ = false;
+      return value;
+    }
+    std::memcpy(&value, bytes_.data() + at_, sizeof(T));
+    at_ += sizeof(T);
+    return value;
+  }
+  std::string Text() {
+    std::uint32_t length = 0;
+    if (at_ + 3 > bytes_.size()) {
+      ok_ = false;
+      return {};
+    }
+    std::memcpy(&length, bytes_.data() + at_, 3);
+    at_ += 3;
+    if (length == 0 || at_ + length > bytes_.size()) {
+      ok_ = false;
+      return {};
+    }
+    std::string text(reinterpret_cast<const char*>(bytes_.data() + at_), length - 1);
+    at_ += length;
+    return text;
+  }
+
+ private:
+  const vantor_client::Bytes& bytes_;
+  std::size_t at_ = 0;
+  bool ok_ = true;
+};
+
+bool Decode(const vantor_client::Bytes& body, Results* out) {
+  Reader r(body);
+  Results res;
+  res.outcome = r.Get<std::uint32_t>();
+  res.iterations = r.Get<std::uint32_t>();
+  res.initial = r.Get<double>();
+  res.final = r.Get<double>();
+  const std::uint32_t n_est = r.Get<std::uint32_t>();
+  for (std::uint32_t j = 0; j < n_est && r.ok(); ++j) res.estimated.push_back(r.Text());
+  const std::uint32_t n_rec = r.Get<std::uint32_t>();
+  for (std::uint32_t j = 0; j < n_rec && r.ok(); ++j) res.reconciled.push_back(r.Text());
+  if (r.Get<std::uint32_t>() == 1) {
+    for (std::uint32_t j = 0; j < n_est; ++j) res.estimates.push_back(r.Get<double>());
+    res.statistics = r.Get<std::uint8_t>();
+    const std::size_t n = n_est + n_rec;
+    if (res.statistics >= 1) {
+      for (std::size_t j = 0; j < n; ++j) res.errors.push_back(r.Get<double>());
+      for (std::size_t j = 0; j < n * (n + 1) / 2; ++j) res.covariance.push_back(r.Get<double>());
+    }
+    if (res.statistics == 2) {
+      for (std::size_t j = 0; j < n * (n + 1) / 2; ++j) r.Get<double>();
+    }
+    const std::uint32_t experiments = r.Get<std::uint32_t>();
+    for (std::uint32_t e = 0; e < experiments && r.ok(); ++e) {
+      r.Text();
+      const bool dynamic = r.Get<std::uint32_t>() != 0;
+      const std::uint32_t count = r.Get<std::uint32_t>();
+      for (std::uint32_t i = 0; i < count && r.ok(); ++i) {
+        std::uint32_t entries = 1;
+        if (dynamic) {
+          r.Get<double>();
+          entries = r.Get<std::uint32_t>();
+        }
+        for (std::uint32_t k = 0; k < entries && r.ok(); ++k) {
+          r.Text();
+          const double observed = r.Get<double>();
+          const double predicted = r.Get<double>();
+          for (int skip = 0; skip < 3; ++skip) r.Get<double>();
+          res.measurements.emplace_back(observed, predicted);
+        }
+      }
+    }
+  }
+  *out = res;
+  return r.ok();
+}
+
+// One steady-state experiment: inputs at their one value, and measurements
+// (variable index under the node, observed value, weight or 0 for none).
+struct Experiment {
+  std::string name;
+  std::vector<std::pair<std::uint32_t, double>> inputs;
+  std::vector<std::uint32_t> measured;
+  struct Entry {
+    std::uint32_t variable;
+    double observed;
+    double weight;
+  };
+  std::vector<Entry> entries;
+};
+
+struct Definition {
+  std::vector<std::uint32_t> estimated;
+  std::vector<Experiment> experiments;
+  std::vector<std::uint32_t> records;
+};
+
+class EstimationRoad : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (client_ == nullptr) return;
+    int exit_code = -1;
+    client_->Close(&exit_code);
+  }
+
+  bool Fail(const std::string& what) { return road_->Fail(what); }
+  std::string Failure() const { return run_.failure; }
+  std::string Events() const {
+    std::string all;
+    for (const std::string& line : run_.events) all += line + "\n";
+    return all;
+  }
+
+  // Starts the engine with tight solver and estimator tolerances, loads the
+  // model into the node at root index 2 and prepares it for steady state.
+  bool Start(const std::function<void(Writer&)>& model) {
+    vantor_client::EngineOptions engine;
+    engine.program = VANTOR_ENGINE;
+    engine.timeout_ms = 120000;
+    engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
+    std::string why;
+    if (status::IsFailure(vantor_client::Client::Start(engine, &client_, &why))) {
+      run_.failure = "the engine did not start: " + why;
+      return false;
+    }
+    road_ = std::make_unique<Road>(*client_, &run_);
+    const std::string folder = work_.path().string() + "/";
+    if (!road_->Expect(MakeCommand(kProblemService, 3, {}, {}, {"Est", folder}), "command 3", 0) ||
+        !IntOption(29, 1) || !IntOption(86, 1) || !IntOption(124, 2) || !RealOption(87, 1e-12) ||
+        !RealOption(89, 1e-10) || !IntOption(91, 500))
+      return false;
+    for (std::uint16_t tolerance : {0, 1, 2}) {
+      if (!RealOption(tolerance, 1e-13)) return false;
+    }
+    auto create = InstanceEdit(5, 5);
+    Writer(*create).Placement({Node()});
+    if (!road_->Expect(std::move(create), "creating the node", 0)) return false;
+    auto fill = InstanceEdit(3, 10);
+    Writer w(*fill);
+    w.IdPath({2});
+    model(w);
+    if (w.status() != 0) return Fail("the model does not fit its message");
+    if (!road_->Expect(std::move(fill), "filling the node", 0)) return false;
+    if (!road_->Expect(MakeCommand(kProblemService, 6, {0, 0}), "command 6", 0)) return false;
+    return road_->WaitNotice(
+        [](const vantor_scenario::Notification& n) {
+          return (n.bits & kPreparedBits) == kPreparedBits;
+        },
+        "the four stages");
+  }
+
+  // Request 92, then the run: begun, solved at steady state, and waited
+  // for until the results carry an outcome.
+  bool Estimate(const Definition& d, Results* results) {
+    auto request = std::make_unique<vantor_client::Request>(kEstimationService);
+    Writer w(*request);
+    w.U16(92);
+    w.U16(static_cast<std::uint16_t>(d.estimated.size()));
+    for (std::uint32_t index : d.estimated) {
+      w.IdPath({2, index});
+      w.F64(1.0);
+      w.F64(0.0);
+    }
+    w.U16(static_cast<std::uint16_t>(d.experiments.size()));
+    for (const Experiment& e : d.experiments) {
+      w.Text(e.name.c_str());
+      w.U16(1);
+      w.U16(static_cast<std::uint16_t>(e.inputs.size()));
+      w.U16(static_cast<std::uint16_t>(e.measured.size()));
+      w.U16(static_cast<std::uint16_t>(e.entries.size()));
+      w.F64(1.0);
+      for (const auto& [index, value] : e.inputs) {
+        w.IdPath({2, index});
+        w.U32(1);
+        w.F64(0.0);
+        w.F64(value);
+      }
+      for (std::uint32_t index : e.measured) w.IdPath({2, index});
+      for (const auto& entry : e.entries) {
+        w.IdPath({2, entry.variable});
+        w.F64(entry.observed);
+        w.U8(entry.weight > 0.0 ? 1 : 0);
+        if (entry.weight > 0.0) w.F64(entry.weight);
+      }
+      w.U32(0xFFFFFFFFu);
+      w.Text("");
+    }
+    w.U32(0);
+    w.U32(static_cast<std::uint32_t>(d.records.size()));
+    for (std::uint32_t index : d.records) {
+      w.IdPath({2, index});
+      w.F64(0.0);
+      w.F64(1.0);
+      w.F64(0.0);
+    }
+    w.U32(0);
+    if (w.status() != 0) return Fail("the definition does not fit its message");
+    if (!road_->Expect(std::move(request), "request 92", 0)) return false;
+    auto begin = std::make_unique<vantor_client::Request>(kProblemService);
+    begin->PutUInt16(31);
+    if (!road_->Expect(std::move(begin), "request 31", kBeginRunDone) ||
+        !road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0))
+      return false;
+    for (int poll = 0; poll < 6000; ++poll) {
+      if (!Ask(results)) return false;
+      if (results->outcome != kNoOutcome) return true;
+      // An estimation the action stopped gives no outcome.
+      if (Events().find("cannot proceed") != std::string::npos) {
+        no_sensitivities_ =
+            Events().find("could not compute the sensitivities") != std::string::npos;
+        return Fail("the estimation stopped");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return Fail("the estimation did not finish");
+  }
+
+  bool Ask(Results* results) {
+    auto request = std::make_unique<vantor_client::Request>(kEstimationService);
+    Writer(*request).U16(2);
+    Status result = 0;
+    std::vector<vantor_client::Message> replies;
+    if (!road_->Exchange(std::move(request), "request 2", &result, &replies)) return false;
+    if (result != 0 || replies.size() != 1 || !Decode(replies[0].body, results))
+      return Fail("request 2: " + vantor_scenario::Hex(result));
+    return true;
+  }
+
+  bool Finish() {
+    // A step still computing answers busy: asked again a little later.
+    Status ended = kBusy;
+    for (int tries = 0; tries < 500 && ended == kBusy; ++tries) {
+      if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      auto end = std::make_unique<vantor_client::Request>(kProblemService);
+      end->PutUInt16(134);
+      if (!road_->Exchange(std::move(end), "request 134", &ended)) return false;
+    }
+    if (ended != kRunEnded) return Fail("request 134: " + vantor_scenario::Hex(ended));
+    if (!road_->Expect(MakeCommand(kProblemService, 2), "command 2", kEnding)) return false;
+    client_->WaitFor([&] { return client_->PeerLost(); });
+    int exit_code = -1;
+    client_->Close(&exit_code);
+    client_.reset();
+    if (exit_code != 0) return Fail("the engine ended with " + std::to_string(exit_code));
+    return true;
+  }
+
+ private:
+  static std::unique_ptr<vantor_client::Request> InstanceEdit(std::uint16_t kind,
+                                                              std::uint16_t tag) {
+    auto request = std::make_unique<vantor_client::Request>(kInstanceService);
+    Writer w(*request);
+    w.U16(kind);
+    w.U16(tag);
+    return request;
+  }
+  bool Option(std::uint16_t number, std::uint16_t code, const std::function<void(Writer&)>& put) {
+    auto request = std::make_unique<vantor_client::Request>(kOptionService, 8);
+    Writer w(*request);
+    w.IdPath({number});
+    w.U16(number);
+    w.U16(0);
+    w.U16(code);
+    put(w);
+    return road_->Expect(std::move(request), "option " + std::to_string(number), 0);
+  }
+  bool IntOption(std::uint16_t number, std::uint32_t value) {
+    return Option(number, 2, [&](Writer& w) { w.U32(value); });
+  }
+  bool RealOption(std::uint16_t number, double value) {
+    return Option(number, 4, [&](Writer& w) { w.F64(value); });
+  }
+
+ protected:
+  testsupport::TempDir pipes_;
+  testsupport::TempDir work_;
+  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
+  testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
+  std::unique_ptr<vantor_client::Client> client_;
+  vantor_scenario::FirstOrderRun run_;
+  std::unique_ptr<Road> road_;
+  // The engine could not give steady-state sensitivities of a model
+  // without derivatives, which every pass needs.
+  bool no_sensitivities_ = false;
+};
+
+#define ESTIMATE_OR_SKIP(definition, results)                                                  \
+  do {                                                                                         \
+    const bool estimated = Estimate(definition, results);                                      \
+    if (!estimated && no_sensitivities_) {                                                     \
+      GTEST_SKIP() << "this engine computes no steady-state sensitivities of a model without " \
+                      "derivatives";                                                           \
+    }                                                                                          \
+    ASSERT_TRUE(estimated) << Failure() << Events();                                           \
+  } while (false)
+
+using modelwriter::Add;
+using modelwriter::Binary;
+using modelwriter::Mul;
+using modelwriter::Real;
+using modelwriter::Sub;
+using modelwriter::Unary;
+using modelwriter::Var;
+
+Expr Exp(Expr e) { return Unary(32, std::move(e)); }
+Expr Pow(Expr a, Expr b) { return Binary(23, std::move(a), std::move(b)); }
+
+// b1 (index 1) and b2 (2) fixed, the input x (3) fixed, y (4) and a twin
+// z (5) free: y + z = 2·f(b1, b2, x) (10) and y = z (11), references in the
+// order y, z, b1, b2, x. The pair is one coupled group, which the
+// steady-state sensitivities cover; a lone explicit y = f is not yet.
+void Regression(Writer& w, const std::vector<double>& start, const Expr& f) {
+  w.List(7);
+  const char* names[] = {".b1", ".b2", ".x"};
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    w.Item(modelwriter::kRealVariable);
+    w.Placement({Node(), {i + 1, names[i]}});
+    w.Value(i < 2 ? start[i] : 1.0), w.Spec(4), w.End();
+  }
+  w.Item(modelwriter::kRealVariable);
+  w.Placement({Node(), {4, ".y"}});
+  w.Value(1.0), w.Spec(1), w.End();
+  w.Item(modelwriter::kRealVariable);
+  w.Placement({Node(), {5, ".z"}});
+  w.Value(1.0), w.Spec(1), w.End();
+  w.Item(modelwriter::kInlineEquation);
+  w.U32(0);
+  w.Expression(Sub(Add(Var(0), Var(1)), Mul(Real(2.0), f)));
+  w.Placement({Node(), {10, ".e"}});
+  w.EquationHead(5);
+  w.Reference({2, 4});
+  w.Reference({2, 5});
+  w.Reference({2, 1});
+  w.Reference({2, 2});
+  w.Reference({2, 3});
+  w.Item(modelwriter::kInlineEquation);
+  w.U32(0);
+  w.Expression(Sub(Var(0), Var(1)));
+  w.Placement({Node(), {11, ".twin"}});
+  w.EquationHead(2);
+  w.Reference({2, 4});
+  w.Reference({2, 5});
+}
+
+Definition OnePerObservation(const testsupport::Certified& cert) {
+  Definition d;
+  d.estimated = {1, 2};
+  for (std::size_t k = 0; k < cert.x.size(); ++k) {
+    Experiment e;
+    e.name = std::string("E").append(std::to_string(k + 1));
+    e.inputs = {{3, cert.x[k]}};
+    e.measured = {4};
+    e.entries = {{4, cert.y[k], 0.0}};
+    d.experiments.push_back(e);
+  }
+  d.records = {4};
+  return d;
+}
+
+const testsupport::Certified* Dataset(const std::vector<testsupport::Certified>& all,
+                                      const std::string& name) {
+  for (const auto& d : all) {
+    if (d.name == name) return &d;
+  }
+  return nullptr;
+}
+
+void ExpectCertified(const Results& r, const testsupport::Certified& cert) {
+  EXPECT_GE(r.outcome, 1u);
+  EXPECT_LE(r.outcome, 4u);
+  ASSERT_EQ(r.estimates.size(), cert.values.size());
+  ASSERT_GE(r.statistics, 1u);
+  ASSERT_EQ(r.errors.size(), cert.deviations.size());
+  for (std::size_t j = 0; j < cert.values.size(); ++j) {
+    EXPECT_NEAR(r.estimates[j], cert.values[j], 1e-6 * std::fabs(cert.values[j])) << "b" << j + 1;
+    EXPECT_NEAR(r.errors[j], cert.deviations[j], 1e-4 * std::fabs(cert.deviations[j]))
+        << "sd of b" << j + 1;
+  }
+}
+
+TEST_F(EstimationRoad, Misra1aReachesTheCertifiedValues) {
+  const auto all = testsupport::NistDatasets(testsupport::SharedDataDir());
+  const testsupport::Certified* cert = Dataset(all, "Misra1a");
+  if (cert == nullptr) GTEST_SKIP() << "NIST StRD data not found under shared/data/nist-strd";
+  // b1·(1 − exp(−b2·x)).
+  const Expr f = Mul(Var(2), Sub(Real(1.0), Exp(Sub(Real(0.0), Mul(Var(3), Var(4))))));
+  ASSERT_TRUE(Start([&](Writer& w) { Regression(w, cert->starts[0], f); }))
+      << Failure() << Events();
+  Results r;
+  ESTIMATE_OR_SKIP(OnePerObservation(*cert), &r);
+  ExpectCertified(r, *cert);
+  EXPECT_NEAR(r.final, cert->rss, 1e-6 * cert->rss);
+  // The estimation ends (request 50, do not go on); the estimates written
+  // back are in the model from the next run on.
+  auto end = std::make_unique<vantor_client::Request>(kEstimationService);
+  Writer(*end).U16(50);
+  Writer(*end).U8(0);
+  ASSERT_TRUE(road_->Expect(std::move(end), "request 50", 0)) << Failure();
+  auto begin = std::make_unique<vantor_client::Request>(kProblemService);
+  begin->PutUInt16(31);
+  ASSERT_TRUE(road_->Expect(std::move(begin), "request 31", kBeginRunDone) &&
+              road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) &&
+              road_->WaitStep(0.0, "the steady state"))
+      << Failure() << Events();
+  double b1 = 0.0, b2 = 0.0;
+  ASSERT_TRUE(road_->Read(1, &b1, "b1") && road_->Read(2, &b2, "b2")) << Failure();
+  EXPECT_EQ(b1, r.estimates[0]);
+  EXPECT_EQ(b2, r.estimates[1]);
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
+TEST_F(EstimationRoad, DanWoodReachesTheCertifiedValues) {
+  const auto all = testsupport::NistDatasets(testsupport::SharedDataDir());
+  const testsupport::Certified* cert = Dataset(all, "DanWood");
+  if (cert == nullptr) GTEST_SKIP() << "NIST StRD data not found under shared/data/nist-strd";
+  // b1·x^b2.
+  const Expr f = Mul(Var(2), Pow(Var(4), Var(3)));
+  ASSERT_TRUE(Start([&](Writer& w) { Regression(w, cert->starts[0], f); }))
+      << Failure() << Events();
+  Results r;
+  ESTIMATE_OR_SKIP(OnePerObservation(*cert), &r);
+  ExpectCertified(r, *cert);
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
+// F1 and F2 fixed (indices 1, 2), F3 and its twin F4 free (3, 4):
+// F3 + F4 = 2·(F1 + F2) (10) and F3 = F4 (11).
+void Balance(Writer& w) {
+  w.List(6);
+  const char* names[] = {".F1", ".F2", ".F3", ".F4"};
+  for (std::uint32_t i = 0; i < 4; ++i) {
+    w.Item(modelwriter::kRealVariable);
+    w.Placement({Node(), {i + 1, names[i]}});
+    w.Value(1.0), w.Spec(i < 2 ? 4 : 1), w.End();
+  }
+  w.Item(modelwriter::kInlineEquation);
+  w.U32(0);
+  w.Expression(Sub(Add(Var(0), Var(1)), Mul(Real(2.0), Add(Var(2), Var(3)))));
+  w.Placement({Node(), {10, ".balance"}});
+  w.EquationHead(4);
+  w.Reference({2, 3});
+  w.Reference({2, 4});
+  w.Reference({2, 1});
+  w.Reference({2, 2});
+  w.Item(modelwriter::kInlineEquation);
+  w.U32(0);
+  w.Expression(Sub(Var(0), Var(1)));
+  w.Placement({Node(), {11, ".twin"}});
+  w.EquationHead(2);
+  w.Reference({2, 3});
+  w.Reference({2, 4});
+}
+
+// The measured flows of a balance F3 = F1 + F2, reconciled: the weighted
+// least-squares solution, here in closed form.
+TEST_F(EstimationRoad, ReconcilingALinearBalanceGivesTheWeightedLeastSquares) {
+  ASSERT_TRUE(Start(Balance)) << Failure() << Events();
+  const double m[3] = {10.2, 5.1, 14.7};
+  const double w[3] = {1.0, 2.0, 0.5};
+  Definition d;
+  Experiment e;
+  e.name = "plant";
+  e.measured = {1, 2, 3};
+  for (std::uint32_t k = 0; k < 3; ++k) e.entries.push_back({k + 1, m[k], w[k]});
+  d.experiments = {e};
+  d.records = {1, 2, 3};
+  Results r;
+  ESTIMATE_OR_SKIP(d, &r);
+  EXPECT_GE(r.outcome, 1u);
+  EXPECT_LE(r.outcome, 4u);
+  EXPECT_EQ(r.reconciled.size(), 2u);
+  // Minimise Σ w_k² (m_k − F_k)² with F3 = F1 + F2: the normal equations
+  // of rows (1, 0), (0, 1), (1, 1) weighted by w².
+  const double a = w[0] * w[0] + w[2] * w[2], b = w[2] * w[2], c = w[1] * w[1] + w[2] * w[2];
+  const double r1 = w[0] * w[0] * m[0] + w[2] * w[2] * m[2];
+  const double r2 = w[1] * w[1] * m[1] + w[2] * w[2] * m[2];
+  const double det = a * c - b * b;
+  const double f1 = (c * r1 - b * r2) / det, f2 = (a * r2 - b * r1) / det;
+  ASSERT_EQ(r.measurements.size(), 3u);
+  EXPECT_NEAR(r.measurements[0].second, f1, 1e-8);
+  EXPECT_NEAR(r.measurements[1].second, f2, 1e-8);
+  EXPECT_NEAR(r.measurements[2].second, f1 + f2, 1e-8);
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
+}  // namespace

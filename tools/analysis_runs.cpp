@@ -1,0 +1,434 @@
+#include "tools/analysis_runs.h"
+
+#include <cstring>
+#include <memory>
+
+#include "tools/model_writer/sample_models.h"
+#include "tools/road.h"
+
+namespace vantor_scenario {
+namespace {
+
+using modelwriter::Step;
+using modelwriter::Writer;
+using vantor_client::MakeCommand;
+
+constexpr std::uint32_t kProblemService = 50;
+constexpr std::uint32_t kResultsService = 55;
+constexpr std::uint32_t kHomotopyService = 69;
+constexpr std::uint32_t kControlDesignService = 114;
+constexpr std::uint32_t kPreparedBits = 0x4 | 0x8 | 0x10 | 0x20;
+constexpr Status kBeginRunDone = 0x0000026Au;
+constexpr Status kRunEnded = 0x00320049u;
+constexpr Status kEnding = 0x00320024u;
+constexpr std::uint16_t kRealType = 24;
+constexpr std::uint32_t kOptionService = 53;
+constexpr std::uint32_t kWriteSubtype = 8;
+constexpr std::uint16_t kPrintLevelOption = 31;
+constexpr std::uint16_t kIntegerCode = 2;
+
+Step TwoTankNode() { return {2, "TwoTank"}; }
+
+void State(Writer& w, std::uint32_t index, const char* name, double value) {
+  w.Item(modelwriter::kStateVariable);
+  w.Placement({TwoTankNode(), {index, name}});
+  w.Value(value), w.Spec(32), w.Lower(0.0), w.End();
+}
+
+void Real(Writer& w, modelwriter::Tag tag, std::uint32_t index, const char* name, double value,
+          bool fixed) {
+  w.Item(tag);
+  w.Placement({TwoTankNode(), {index, name}});
+  w.Value(value);
+  if (fixed) w.Spec(4);
+  w.End();
+}
+
+void Equation(Writer& w, std::uint32_t index, const char* name, const modelwriter::Expr& e,
+              const std::vector<std::vector<std::uint32_t>>& references) {
+  w.Item(modelwriter::kInlineEquation);
+  w.U32(0);
+  w.Expression(e);
+  w.Placement({TwoTankNode(), {index, name}});
+  w.EquationHead(static_cast<std::uint32_t>(references.size()));
+  for (const auto& r : references) w.Reference(r);
+}
+
+// Two tanks joined by a linear valve, the second drained through a weir.
+void TwoTank(Writer& w) {
+  using modelwriter::Add;
+  using modelwriter::Mul;
+  using modelwriter::Sqrt;
+  using modelwriter::Sub;
+  using modelwriter::Var;
+  w.List(14);
+  State(w, 1, ".h1", 1.0);
+  State(w, 2, ".h2", 1.0);
+  Real(w, modelwriter::kRealVariable, 3, ".F1", 0.5, true);
+  Real(w, modelwriter::kRealVariable, 4, ".F2", 0.5, true);
+  Real(w, modelwriter::kRealVariable, 5, ".F12", 0.0, false);
+  Real(w, modelwriter::kRealVariable, 6, ".F3", 0.0, false);
+  Real(w, modelwriter::kRealParameter, 7, ".A1", 2.0, false);
+  Real(w, modelwriter::kRealParameter, 8, ".A2", 1.0, false);
+  Real(w, modelwriter::kRealParameter, 9, ".c", 0.25, false);
+  Real(w, modelwriter::kRealParameter, 10, ".k", 0.5, false);
+  Equation(w, 11, ".Balance1", Sub(Mul(Var(0), Var(1)), Sub(Var(2), Var(3))),
+           {{2, 7}, {2, 1, 1}, {2, 3}, {2, 5}});
+  Equation(w, 12, ".Valve", Sub(Var(0), Mul(Var(1), Sub(Var(2), Var(3)))),
+           {{2, 5}, {2, 9}, {2, 1}, {2, 2}});
+  Equation(w, 13, ".Balance2", Sub(Mul(Var(0), Var(1)), Sub(Add(Var(2), Var(3)), Var(4))),
+           {{2, 8}, {2, 2, 1}, {2, 4}, {2, 5}, {2, 6}});
+  Equation(w, 14, ".Weir", Sub(Var(0), Mul(Var(1), Sqrt(Var(2)))), {{2, 6}, {2, 10}, {2, 2}});
+}
+
+std::unique_ptr<Request> InstanceEdit(std::uint16_t kind, std::uint16_t tag) {
+  auto request = std::make_unique<Request>(kInstanceService);
+  Writer w(*request);
+  w.U16(kind);
+  w.U16(tag);
+  return request;
+}
+
+bool Load(Road& road, TankModel model) {
+  auto create = InstanceEdit(5, 5);
+  Writer(*create).Placement({model == TankModel::kDrained ? modelwriter::T101() : TwoTankNode()});
+  if (!road.Expect(std::move(create), "creating the instance node", 0)) return false;
+  auto fill = InstanceEdit(3, 10);
+  Writer w(*fill);
+  w.IdPath({2});
+  if (model == TankModel::kDrained) {
+    modelwriter::Tank(w);
+  } else {
+    TwoTank(w);
+  }
+  return road.Expect(std::move(fill), "filling the instance node", 0);
+}
+
+bool Prepare(Road& road) {
+  if (!road.Expect(MakeCommand(kProblemService, 6, {0, 0}), "preparing (command 6)", 0))
+    return false;
+  return road.WaitNotice(
+      [](const Notification& n) { return (n.bits & kPreparedBits) == kPreparedBits; },
+      "preparing, the four stages");
+}
+
+// Request 145 of the instance manager: a real value by full name.
+bool SetReal(Road& road, const char* name, double value) {
+  auto request = std::make_unique<Request>(kInstanceService);
+  request->PutUInt16(145);
+  request->PutString(name);
+  request->PutString("");
+  request->PutString("");
+  request->PutUInt16(kRealType);
+  request->PutDouble(value);
+  return road.Expect(std::move(request), std::string(name) + " := value (request 145)", 0);
+}
+
+bool BeginRun(Road& road, const std::string& what) {
+  auto begin = std::make_unique<Request>(kProblemService);
+  begin->PutUInt16(31);
+  return road.Expect(std::move(begin), what + " (request 31)", kBeginRunDone);
+}
+
+constexpr std::uint32_t kStoppedBit = 0x400;
+
+// Command 9, then the notification that the run is over: *failed says
+// whether it failed (a failed step without an action stops the run).
+bool SteadyState(Road& road, const std::string& what, bool* failed) {
+  if (!BeginRun(road, what) || !road.Expect(MakeCommand(kProblemService, 9), what, 0)) return false;
+  bool failure = false;
+  bool running = false;
+  const bool ok = road.WaitNotice(
+      [&](const Notification& n) {
+        if ((n.bits & (kRunFailedBit | kStoppedBit)) != 0) failure = true;
+        if ((n.bits & kRunningBit) != 0) running = true;
+        return failure || ((n.bits & kRunningBit) == 0 && running);
+      },
+      what);
+  if (failed != nullptr) *failed = failure;
+  if (!ok) return false;
+  if (failure && failed == nullptr) return road.Fail(what + ": the run failed");
+  return true;
+}
+
+// Command 9 with the homotopy action hooked: the run steps until the action
+// says the target is reached, or gives up.
+bool HomotopySteps(Road& road, FirstOrderRun* trace) {
+  if (!BeginRun(road, "the homotopy run") ||
+      !road.Expect(MakeCommand(kProblemService, 9), "the homotopy run (command 9)", 0))
+    return false;
+  const char* ends[] = {"Steady state solution obtained for target specification",
+                        "Homotopy failed", "Could not solve your problem"};
+  std::size_t seen = 0;
+  bool ended = false;
+  road.client().WaitFor([&] {
+    road.Collect();
+    for (; seen < trace->events.size() && !ended; ++seen) {
+      for (const char* end : ends) ended = ended || trace->events[seen].find(end) == 0;
+    }
+    return ended;
+  });
+  if (!ended) return road.Fail("the homotopy run: no closing line");
+  // The run leaves its running state once the action said it is finished.
+  return road.WaitNotice([](const Notification& n) { return (n.bits & kRunningBit) == 0; },
+                         "the homotopy run, its end");
+}
+
+// Opens the engine, names the simulation, loads and prepares the model.
+struct Session {
+  std::unique_ptr<Client> client;
+  std::unique_ptr<Road> road;
+
+  bool Open(const AnalysisRunOptions& options, FirstOrderRun* trace) {
+    vantor_client::EngineOptions engine = options.engine;
+    engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
+    std::string why;
+    if (status::IsFailure(Client::Start(engine, &client, &why))) {
+      trace->failure = "the engine did not start: " + why;
+      return false;
+    }
+    road = std::make_unique<Road>(*client, trace);
+    std::string folder = options.folder;
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    const char* name = options.model == TankModel::kDrained ? "Tank" : "TwoTank";
+    if (!road->Expect(MakeCommand(kProblemService, 3, {}, {}, {name, folder}),
+                      "naming the simulation (command 3)", 0))
+      return false;
+    if (!road->Expect(MakeCommand(kResultsService, 32, {}, {1.0}),
+                      "the communication interval (command 32)", 0))
+      return false;
+    if (options.print_level >= 0) {
+      auto request = std::make_unique<Request>(kOptionService, kWriteSubtype);
+      Writer w(*request);
+      w.IdPath({kPrintLevelOption});
+      w.U16(kPrintLevelOption);
+      w.U16(0);
+      w.U16(kIntegerCode);
+      w.U32(static_cast<std::uint32_t>(options.print_level));
+      if (!road->Expect(std::move(request), "PrintLevel (service 53)", 0)) return false;
+    }
+    return Load(*road, options.model) && Prepare(*road);
+  }
+
+  bool End() {
+    auto end = std::make_unique<Request>(kProblemService);
+    end->PutUInt16(134);
+    if (!road->Expect(std::move(end), "ending the run (request 134)", kRunEnded)) return false;
+    if (!road->Expect(MakeCommand(kProblemService, 2), "ending the engine (command 2)", kEnding))
+      return false;
+    client->WaitFor([&] { return client->PeerLost(); });
+    return true;
+  }
+
+  void Close(FirstOrderRun* trace) {
+    if (!client) return;
+    if (road) road->Collect();
+    client->Close(&trace->exit_code);
+    if (road) road->Collect();
+  }
+};
+
+// Little-endian reads over a reply body.
+class Reader {
+ public:
+  explicit Reader(const std::vector<std::uint8_t>& bytes) : bytes_(bytes) {}
+  template <typename T>
+  bool Get(T* value) {
+    if (at_ + sizeof(T) > bytes_.size()) return false;
+    std::memcpy(value, bytes_.data() + at_, sizeof(T));
+    at_ += sizeof(T);
+    return true;
+  }
+  // A message string: a 24-bit length and the bytes.
+  // A message string: a 24-bit length and the bytes, the closing NUL
+  // counted.
+  bool Text(std::string* text) {
+    if (at_ + 3 > bytes_.size()) return false;
+    const std::uint32_t n = bytes_[at_] | (bytes_[at_ + 1] << 8) | (bytes_[at_ + 2] << 16);
+    at_ += 3;
+    if (at_ + n > bytes_.size()) return false;
+    text->assign(reinterpret_cast<const char*>(bytes_.data() + at_), n);
+    at_ += n;
+    if (!text->empty() && text->back() == '\0') text->pop_back();
+    return true;
+  }
+  bool AtEnd() const { return at_ == bytes_.size(); }
+
+ private:
+  const std::vector<std::uint8_t>& bytes_;
+  std::size_t at_ = 0;
+};
+
+}  // namespace
+
+double CdiMatrix::At(std::uint16_t row, std::uint16_t col) const {
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (rows[i] == row && cols[i] == col) return values[i];
+  }
+  return 0.0;
+}
+
+const CdiMatrix* CdiReply::Find(std::uint16_t bit) const {
+  for (const CdiMatrix& m : matrices) {
+    if (m.bit == bit) return &m;
+  }
+  return nullptr;
+}
+
+bool DecodeCdiReply(const std::vector<std::uint8_t>& body, std::uint16_t options, CdiReply* reply) {
+  *reply = CdiReply();
+  Reader r(body);
+  std::uint16_t kind = 0;
+  if (!r.Get(&kind) || kind != 84) return false;
+  if (!r.Get(&reply->states) || !r.Get(&reply->inputs) || !r.Get(&reply->outputs)) return false;
+  for (std::uint16_t bit : {0x1, 0x2, 0x4, 0x8, 0x10, 0x20}) {
+    if ((options & bit) == 0) continue;
+    CdiMatrix m;
+    std::uint32_t count = 0;
+    if (!r.Get(&m.bit) || m.bit != bit || !r.Get(&count)) return false;
+    if (count >= 0x80000000u) {
+      m.error = static_cast<std::int32_t>(count);
+    } else {
+      m.available = true;
+      for (std::uint32_t i = 0; i < count; ++i) {
+        double v = 0.0;
+        std::uint16_t row = 0, col = 0;
+        if (!r.Get(&v) || !r.Get(&row) || !r.Get(&col)) return false;
+        m.values.push_back(v);
+        m.rows.push_back(row);
+        m.cols.push_back(col);
+      }
+    }
+    reply->matrices.push_back(m);
+  }
+  for (std::uint16_t bit : {0x40, 0x80}) {
+    if ((options & bit) == 0) continue;
+    std::uint16_t tag = 0, present = 0;
+    double value = 0.0;
+    if (!r.Get(&tag) || tag != bit || !r.Get(&present)) return false;
+    if (present != 0 && !r.Get(&value)) return false;
+  }
+  std::uint16_t end = 0;
+  if (!r.Get(&end) || end != 0xFFFF || !r.Get(&reply->time)) return false;
+  const int named = reply->inputs + reply->outputs + reply->states;
+  for (int i = 0; i < named; ++i) {
+    std::string name;
+    double value = 0.0;
+    if (!r.Text(&name) || !r.Get(&value)) return false;
+    reply->values.emplace_back(name, value);
+  }
+  return r.Get(&end) && end == 0xFFFF && r.AtEnd();
+}
+
+bool RunLinearisation(const AnalysisRunOptions& options, LinearisationRun* run) {
+  *run = LinearisationRun();
+  Session session;
+  bool ok = [&] {
+    if (!session.Open(options, &run->trace)) return false;
+    Road& road = *session.road;
+    const bool two = options.model == TankModel::kInteracting;
+    if (!two && !std::isnan(options.inflow) && !SetReal(road, "T101.F_in", options.inflow))
+      return false;
+    if (!SteadyState(road, "the steady state", nullptr)) return false;
+    const std::vector<std::uint32_t> states =
+        two ? std::vector<std::uint32_t>{1, 2} : std::vector<std::uint32_t>{1};
+    const std::vector<std::uint32_t> inputs =
+        two ? std::vector<std::uint32_t>{3, 4} : std::vector<std::uint32_t>{2};
+    for (std::uint32_t index : states) {
+      double value = NAN;
+      if (!road.Read(index, &value, "a steady state")) return false;
+      run->steady.push_back(value);
+    }
+    const std::uint16_t bits = two ? 0x3F : 0x1F;
+    auto setup = std::make_unique<Request>(kControlDesignService);
+    setup->PutUInt16(82);
+    setup->PutUInt16(bits);
+    setup->PutDouble(0.0);
+    setup->PutUInt32(static_cast<std::uint32_t>(states.size()));
+    setup->PutUInt32(static_cast<std::uint32_t>(inputs.size()));
+    setup->PutUInt32(static_cast<std::uint32_t>(states.size()));
+    for (const auto* list : {&states, &inputs, &states}) {
+      for (std::uint32_t index : *list) {
+        Writer(*setup).IdPath({2, index});
+        setup->PutDouble(1.0);
+      }
+    }
+    if (!road.Expect(std::move(setup), "the control-design set-up (kind 82)", 0)) return false;
+    auto compute = std::make_unique<Request>(kControlDesignService);
+    compute->PutUInt16(83);
+    std::vector<Message> replies;
+    if (!road.Exchange(std::move(compute), "the control-design computation (kind 83)",
+                       &run->compute_status, &replies))
+      return false;
+    if (replies.empty() || !DecodeCdiReply(replies[0].body, bits, &run->reply))
+      return road.Fail("the control-design reply does not follow its layout");
+    return session.End();
+  }();
+  session.Close(&run->trace);
+  return ok;
+}
+
+bool RunHomotopy(const AnalysisRunOptions& options, double target, double good_guess,
+                 HomotopyRun* run) {
+  *run = HomotopyRun();
+  AnalysisRunOptions drained = options;
+  drained.model = TankModel::kDrained;
+  const double start = std::isnan(options.inflow) ? 0.5 : options.inflow;
+  // The direct way, then the reference from a good guess.
+  Session direct;
+  bool ok = [&] {
+    if (!direct.Open(drained, &run->trace)) return false;
+    Road& road = *direct.road;
+    if (!SetReal(road, "T101.F_in", start) ||
+        !SteadyState(road, "the steady state at the start", nullptr) ||
+        !SetReal(road, "T101.F_in", target) ||
+        !SteadyState(road, "the direct steady state at the target", &run->direct_failed) ||
+        !road.Read(1, &run->direct_h, "h after the direct steady state"))
+      return false;
+    if (!SetReal(road, "T101.h", good_guess) ||
+        !SteadyState(road, "the steady state from a good guess", nullptr) ||
+        !road.Read(1, &run->reference_h, "h from a good guess"))
+      return false;
+    return direct.End();
+  }();
+  direct.Close(&run->trace);
+  if (!ok) return false;
+
+  Session session;
+  ok = [&] {
+    if (!session.Open(drained, &run->trace)) return false;
+    Road& road = *session.road;
+    if (!SetReal(road, "T101.F_in", start) ||
+        !SteadyState(road, "the steady state at the start", nullptr))
+      return false;
+    auto setup = std::make_unique<Request>(kHomotopyService);
+    setup->PutUInt16(71);
+    setup->PutUInt16(1);
+    Writer(*setup).IdPath({2, 2});
+    setup->PutDouble(target);
+    if (!road.Expect(std::move(setup), "the homotopy set-up (kind 71)", 0)) return false;
+    auto begin = std::make_unique<Request>(kHomotopyService);
+    begin->PutUInt16(72);
+    if (!road.Expect(std::move(begin), "the homotopy start (kind 72)", 0)) return false;
+    if (!HomotopySteps(road, &run->trace)) return false;
+    auto lambda = std::make_unique<Request>(kHomotopyService);
+    lambda->PutUInt16(74);
+    Status result = 0;
+    std::vector<Message> replies;
+    if (!road.Exchange(std::move(lambda), "lambda (kind 74)", &result, &replies)) return false;
+    if (replies.empty() || replies[0].body.size() != 10)
+      return road.Fail("kind 74: no lambda in the reply");
+    std::memcpy(&run->lambda, replies[0].body.data() + 2, 8);
+    auto stop = std::make_unique<Request>(kHomotopyService);
+    stop->PutUInt16(73);
+    if (!road.Expect(std::move(stop), "the homotopy stop (kind 73)", 0)) return false;
+    if (!road.Read(1, &run->homotopy_h, "h after the homotopy") ||
+        !road.Read(2, &run->homotopy_inflow, "F_in after the homotopy"))
+      return false;
+    return session.End();
+  }();
+  session.Close(&run->trace);
+  return ok;
+}
+
+}  // namespace vantor_scenario
