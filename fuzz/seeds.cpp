@@ -59,6 +59,7 @@
 #include "tests/foundation/graph_files.h"
 #include "tests/results/plot_model_fakes.h"
 #include "tests/results/snapshot_text_fakes.h"
+#include "tools/action_messages.h"
 #include "tools/client.h"
 #include "tools/model_writer/sample_models.h"
 
@@ -801,6 +802,17 @@ void ResultsItems(const fs::path& root) {
     restore.PutUInt32(1);
     restore.PutUInt32(2);
     replies.Add(Prefixed({1}, restore.Bytes()));
+  }
+  {
+    // What follows a creation body: a monitor's firing, its end, and a
+    // synchronisation exchange.
+    SeedFolder actions(root, "client_action_messages");
+    Bytes firing{1, 1, 0};
+    const Bytes reply = vantor_client::MonitorReply(42, 1, 7);  // handle, count 1, tag 7
+    firing.insert(firing.end(), reply.begin(), reply.end());
+    actions.Add(firing);
+    actions.Add(Bytes{1, 2, 0});
+    actions.Add(Bytes{0, 1, 0});
   }
   // Commands 18 and 152 with one integer.
   seeds.Add(Bytes{3, 18, 0xE8, 3, 0, 0});

@@ -6,6 +6,7 @@
 
 #include "tools/model_writer/sample_models.h"
 #include "tools/result_replies.h"
+#include "tools/first_order_steps.h"
 #include "tools/road.h"
 
 namespace vantor_scenario {
@@ -40,6 +41,8 @@ std::unique_ptr<Request> InstanceEdit(std::uint16_t kind, std::uint16_t tag) {
   return request;
 }
 
+}  // namespace
+
 bool Prepare(Road& road, const std::string& what) {
   if (!road.Expect(MakeCommand(kProblemService, 6, {0, 0}), what, 0)) return false;
   return road.WaitNotice(
@@ -56,32 +59,6 @@ bool Load(Road& road) {
   w.IdPath({2});
   modelwriter::FirstOrder(w);
   return road.Expect(std::move(fill), "filling the instance node", 0);
-}
-
-// A malformed description is refused and changes nothing; a good edit,
-// commands 29 and 6 rebuild.
-bool Edit(Road& road, FirstOrderRun* run) {
-  auto bad = InstanceEdit(3, 10);
-  modelwriter::Writer w(*bad);
-  w.IdPath({2});
-  w.List(1);
-  w.Item(modelwriter::kRealVariable);
-  // A placement cut off after its first step.
-  w.U8(1);
-  w.U16(4);
-  Status result = 0;
-  if (!road.Exchange(std::move(bad), "a malformed description", &result)) return false;
-  if (result == 0) return road.Fail("a malformed description was taken (status 0)");
-  run->refused = result;
-
-  auto good = InstanceEdit(3, 10);
-  modelwriter::Writer g(*good);
-  g.IdPath({2});
-  g.List(1);
-  modelwriter::FirstOrderY(g);
-  if (!road.Expect(std::move(good), "editing y", 0)) return false;
-  if (!road.Expect(MakeCommand(kProblemService, 29, {0}), "command 29", 0)) return false;
-  return Prepare(road, "preparing again after the edit");
 }
 
 bool SetU(Road& road) {
@@ -110,6 +87,34 @@ bool SetOption(Road& road, std::uint16_t number, std::uint32_t value, const std:
 
 bool DynamicMode(Road& road) {
   return SetOption(road, kRunModeOption, kDynamicMode, "RunMode 4 (service 53)");
+}
+
+namespace {
+
+// A malformed description is refused and changes nothing; a good edit,
+// commands 29 and 6 rebuild.
+bool Edit(Road& road, FirstOrderRun* run) {
+  auto bad = InstanceEdit(3, 10);
+  modelwriter::Writer w(*bad);
+  w.IdPath({2});
+  w.List(1);
+  w.Item(modelwriter::kRealVariable);
+  // A placement cut off after its first step.
+  w.U8(1);
+  w.U16(4);
+  Status result = 0;
+  if (!road.Exchange(std::move(bad), "a malformed description", &result)) return false;
+  if (result == 0) return road.Fail("a malformed description was taken (status 0)");
+  run->refused = result;
+
+  auto good = InstanceEdit(3, 10);
+  modelwriter::Writer g(*good);
+  g.IdPath({2});
+  g.List(1);
+  modelwriter::FirstOrderY(g);
+  if (!road.Expect(std::move(good), "editing y", 0)) return false;
+  if (!road.Expect(MakeCommand(kProblemService, 29, {0}), "command 29", 0)) return false;
+  return Prepare(road, "preparing again after the edit");
 }
 
 // u := 5 through the results manager's set-item: queued, as no run is
