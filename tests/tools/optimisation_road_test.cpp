@@ -504,9 +504,9 @@ void PathConstraintDefinition(Writer& w) {
   w.U16(0xFFFF);
 }
 
-// Needs the integrator to restart at a control switch (the boundary-passed
-// byte) and to carry the state sensitivities across that restart.
-TEST_F(OptimisationRoad, DISABLED_PathConstraintAtAnElementBoundary) {
+// The control switches at 0.5: the integrator restarts there and carries
+// the state sensitivities across.
+TEST_F(OptimisationRoad, PathConstraintAtAnElementBoundary) {
   ASSERT_TRUE(Start(1, Integrator, 4)) << Failure() << Events();
   ASSERT_TRUE(IntOption(112, 1)) << Failure();  // maximise
   ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
