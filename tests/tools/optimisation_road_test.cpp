@@ -544,9 +544,8 @@ void MinimumTimeDefinition(Writer& w) {
   w.U16(0xFFFF);
 }
 
-// Needs the switching-time sensitivities (the element length's row) from
-// the sensitivity manager.
-TEST_F(OptimisationRoad, DISABLED_MinimumTime) {
+// The element length's gradient is the final-time row: y'(T).
+TEST_F(OptimisationRoad, MinimumTime) {
   ASSERT_TRUE(Start(1, Integrator, 4)) << Failure() << Events();
   ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
   ASSERT_TRUE(Optimisation(MinimumTimeDefinition, "kind 76")) << Failure();
