@@ -98,6 +98,8 @@ class Reader {
   bool ok_ = true;
 };
 
+void Quadratic(Writer& w);
+
 class OptimisationRoad : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -240,6 +242,29 @@ class OptimisationRoad : public ::testing::Test {
       if (failed) return Fail("the optimisation failed");
     }
     return Fail("no optimum");
+  }
+
+  // A plain dynamic run of the quadratic cost with u held at `u`.
+  bool RunCost(double u, double* cost) {
+    if (!Start(1, Quadratic, 4)) return false;
+    auto set = std::make_unique<vantor_client::Request>(vantor_scenario::kInstanceService);
+    set->PutUInt16(145);
+    set->PutString("Model.u");
+    set->PutString("");
+    set->PutString("");
+    set->PutUInt16(24);
+    set->PutDouble(u);
+    if (!road_->Expect(std::move(set), "u := value", 0)) return false;
+    auto begin = std::make_unique<vantor_client::Request>(kProblemService);
+    begin->PutUInt16(31);
+    if (!road_->Expect(std::move(begin), "request 31", kBeginRunDone)) return false;
+    for (int k = 0; k <= 10; ++k) {
+      const std::string what = "step " + std::to_string(k);
+      if (!road_->Expect(MakeCommand(kProblemService, 10), what, 0) ||
+          !road_->WaitStep(0.1 * k, what))
+        return false;
+    }
+    return road_->Read(4, cost, "J") && Finish();
   }
 
   bool Finish() {
@@ -452,6 +477,37 @@ TEST_F(OptimisationRoad, DynamicControlOfAQuadraticCost) {
   ASSERT_EQ(o.controls.size(), 1u);
   EXPECT_NEAR(o.controls[0], -0.5, 1e-4);
   ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
+// The gradient the run collects (the optimiser's debug dump at print level
+// 4 prints it for the start u = 0) against central differences of re-runs.
+TEST_F(OptimisationRoad, CollectedGradientMatchesCentralDifferences) {
+  ASSERT_TRUE(Start(1, Quadratic, 4)) << Failure() << Events();
+  ASSERT_TRUE(IntOption(128, 4)) << Failure();
+  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
+  ASSERT_TRUE(Optimisation(QuadraticDefinition, "kind 76")) << Failure();
+  values_per_control_ = 1;
+  Optimum o;
+  ASSERT_TRUE(Optimise(0, 0, &o)) << Failure() << Events();
+  double collected = 0.0;
+  bool found = false;
+  for (const std::string& line : run_.events) {
+    const std::size_t at = line.find("Objective wrt variable 1 = ");
+    if (at == std::string::npos) continue;
+    collected = std::stod(line.substr(at + 27));
+    found = true;
+    break;
+  }
+  ASSERT_TRUE(found) << Events();
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+
+  const double h = 1e-3;
+  double plus = 0.0, minus = 0.0;
+  ASSERT_TRUE(RunCost(h, &plus)) << Failure() << Events();
+  ASSERT_TRUE(RunCost(-h, &minus)) << Failure() << Events();
+  // J(u) = (1 + u)^2 + u^2: dJ/du = 2 at u = 0.
+  EXPECT_NEAR((plus - minus) / (2 * h), collected, 1e-5);
+  EXPECT_NEAR(collected, 2.0, 1e-5);
 }
 
 // x' = u from x(0) = 0, y = x: x (1) a state, u (3) fixed, y (4) free;
