@@ -174,8 +174,15 @@ hs::D Sqrt(const hs::D& a) {
 // outside by less than 1e-6; the run must hand back that last iterate, not
 // the start (the only point NLopt took for feasible).
 TEST(NlpLibraries, SqpaAtALooseToleranceEndsAtItsLastIterate) {
-  const hs::Problem p{"HS071 reduced", 3, 0, 3, {1.0, 4.7, 3.8}, hs::Free(3, 1), hs::Free(3, 5),
-                      17.0140173, [](const hs::D* x, hs::D* f, hs::D* c) {
+  const hs::Problem p{"HS071 reduced",
+                      3,
+                      0,
+                      3,
+                      {1.0, 4.7, 3.8},
+                      hs::Free(3, 1),
+                      hs::Free(3, 5),
+                      17.0140173,
+                      [](const hs::D* x, hs::D* f, hs::D* c) {
                         const hs::D x4 =
                             Sqrt(hs::D(40) - hs::sq(x[0]) - hs::sq(x[1]) - hs::sq(x[2]));
                         *f = x[0] * x4 * (x[0] + x[1] + x[2]) + x[2];

@@ -239,8 +239,8 @@ Outcome Optimise(const std::string& folder_path, std::uint32_t optimizer,
     // when it is there.
     for (int round = 0; round < 600; ++round) {
       replies.clear();
-      if (!road.Exchange(Optimisation([](Writer& w) { w.U16(90); }), "results (kind 90)",
-                         &result, &replies))
+      if (!road.Exchange(Optimisation([](Writer& w) { w.U16(90); }), "results (kind 90)", &result,
+                         &replies))
         return false;
       std::uint32_t available = 0;
       if (!replies.empty() && replies[0].body.size() >= 6) {
