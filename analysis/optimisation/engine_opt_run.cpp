@@ -26,6 +26,11 @@ Status EngineOptimisationRun::IntegratorStatus() {
   return integrator != nullptr ? integrator->ErrorStatus() : status::kOk;
 }
 
+Status EngineOptimisationRun::RestartIntegration() {
+  SimRunIntegrator* integrator = problem_.Integrator();
+  return integrator != nullptr ? integrator->Finish() : status::kOk;
+}
+
 double EngineOptimisationRun::CurrentTime() { return problem_.CurrentTime(); }
 
 Status EngineOptimisationRun::ScheduleEvent(std::uint32_t code, double time, double tolerance) {

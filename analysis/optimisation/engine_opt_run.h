@@ -23,6 +23,7 @@ class EngineOptimisationRun final : public OptimisationRunServices {
   double CurrentTime() override;
   // The explicit event at the same time stops the integration there.
   Status StopIntegratorAt(double) override { return 0; }
+  Status RestartIntegration() override;
   Status ScheduleEvent(std::uint32_t code, double time, double tolerance) override;
   double ExplicitEventTolerance() override;
   Status TakeNamedSnapshot(const char* name, std::int32_t* id) override;

@@ -333,6 +333,10 @@ Status OptimisationMgr::Event(const SimExplicitEvent& event, std::int32_t* resul
         control.variable->SetValue(control.values[at - 1] * control.scale);
       }
     }
+    if (!d.controls.empty()) {
+      const Status restarted = run_->RestartIntegration();
+      if (status::IsSuccess(s)) s = restarted;
+    }
     return s;
   }
   // End of the run.

@@ -35,6 +35,10 @@ class OptimisationRunServices {
   virtual Status IntegratorStatus() = 0;
   virtual double CurrentTime() = 0;
   virtual Status StopIntegratorAt(double time) = 0;
+  // Ends the integrator's leg where it stands: the controls have just
+  // switched, and a step must not reach back across the switch. The state
+  // sensitivities are kept for the next leg.
+  virtual Status RestartIntegration() { return status::kOk; }
   virtual Status ScheduleEvent(std::uint32_t code, double time, double tolerance) = 0;
   // The real option ExplicitEventTolerance.
   virtual double ExplicitEventTolerance() = 0;

@@ -310,3 +310,16 @@ const char* SensitivityMgr::GetItemName(std::int32_t i) {
   if (i < 0 || i >= GetNumParameters()) return nullptr;
   return parameters_[static_cast<std::size_t>(i)]->GetNameText(0);
 }
+
+bool SensitivityMgr::FinalTimeRow() {
+  QLNOptimisationManager* o = GetOptimisationManager();
+  return switch_rows_ > 0 && o != nullptr && o->GetNumElements() >= 1 &&
+         o->GetNumMovableLengths() == o->GetNumElements();
+}
+
+Status SensitivityMgr::StoreRow(std::int32_t row, DAESVarTableEntry* variable, double value) {
+  for (AnalysisVariable* v : variables_) {
+    if (v->ModelEntry() == variable) return SetSwitchTimeSensitivity(row, v, value);
+  }
+  return sens_status::kNotFound;
+}

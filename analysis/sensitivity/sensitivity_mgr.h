@@ -104,6 +104,12 @@ class SensitivityMgr final : public QLNSubSystemManager,
   void ControlValues(std::int32_t entry, double* start, double* end) override;
   Status Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
                std::int32_t element) override;
+  // The switch-time rows: the integrator carries them past the parameter
+  // rows; when every element's length moves, the last row is the final
+  // time's, the variables' time derivatives at the transfer.
+  std::int32_t SwitchingRowCount() override { return switch_rows_; }
+  bool FinalTimeRow() override;
+  Status StoreRow(std::int32_t row, DAESVarTableEntry* variable, double value) override;
   // --- the block structure's face ---
   std::int32_t ParameterCount() override { return GetNumParameters(); }
   DAESVarTableEntry* Parameter(std::int32_t j) override { return Entry(j); }

@@ -90,6 +90,7 @@ class SlsqpDriver final : public Driver {
     std::vector<double> x(p.start);
     double f = 0.0;
     const nlopt_result code = nlopt_optimize(opt, x.data(), &f);
+    TakeLastIterate(p, cache.Last(), code, f, &x);
     out.result = SlsqpStepResult(code, nlopt_get_errmsg(opt));
     if (code == NLOPT_FORCED_STOP && !bridge->Abandoning()) out.result = kEvaluationFailed;
     out.message = nlopt_get_errmsg(opt) != nullptr ? nlopt_get_errmsg(opt) : "SLSQP ended";
@@ -101,6 +102,20 @@ class SlsqpDriver final : public Driver {
       out.x = x;
     }
     return out;
+  }
+
+  // NLopt hands back the best point it found feasible to its constraint
+  // tolerance (1e-8). An iterate that closes on an active constraint from
+  // outside stays a shade outside it, so on convergence that can be the
+  // start point. The last iterate, feasible to the engine's tolerance and
+  // better, is the optimum SLSQP converged to.
+  static void TakeLastIterate(const Problem& p, const Values& last, nlopt_result code, double f,
+                              std::vector<double>* x) {
+    constexpr double kFeasible = 1e-6;
+    if (code <= 0 || code == NLOPT_MAXEVAL_REACHED || code == NLOPT_MAXTIME_REACHED) return;
+    if (!last.functions || last.x.size() != x->size() || last.x == *x) return;
+    if (!std::isfinite(last.f) || Infeasibility(p, last) > kFeasible) return;
+    if (last.f < f) *x = last.x;
   }
 
   // The same settings for a direct run in the tests.

@@ -106,6 +106,10 @@ class FakeOptRun : public OptimisationRunServices {
     log.push_back("Stop " + Num(time));
     return 0;
   }
+  Status RestartIntegration() override {
+    log.push_back("Restart");
+    return 0;
+  }
   Status ScheduleEvent(std::uint32_t code, double time, double tolerance) override {
     log.push_back("Event " + Hex(code) + " " + Num(time) + " " + Num(tolerance));
     return 0;

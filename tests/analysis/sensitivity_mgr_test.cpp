@@ -1,7 +1,10 @@
 #include "analysis/sensitivity/sensitivity_mgr.h"
 
+#include <memory>
+
 #include <gtest/gtest.h>
 
+#include "analysis/optimisation/optimisation_manager.h"
 #include "tests/analysis/analysis_fakes.h"
 #include "tests/analysis/body_writer.h"
 #include "tests/framework/message_helpers.h"
@@ -292,6 +295,75 @@ TEST_F(SensitivityMgrTest, ValuesReplyFailingMidwayIsDropped) {
   EXPECT_EQ(Serve(BodyWriter().U16(SensitivityMgr::kValues).U16(0), &reply),
             sens_status::kNotFound);
   EXPECT_EQ(reply, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// The optimisation's element counts, all the final-time row depends on.
+class CountingOptimisation final : public QLNOptimisationManager {
+ public:
+  CountingOptimisation(std::int32_t elements, std::int32_t movable)
+      : elements_(elements), movable_(movable) {
+    SetOptimisationManager(this);
+  }
+  std::int32_t GetNumControlValues() override { return 1; }
+  std::int32_t GetNumElements() override { return elements_; }
+  std::int32_t GetNumControls() override { return 0; }
+  double GetCurrentElementLength() override { return 0.0; }
+  std::int32_t GetCurrentElement() override { return 1; }
+  double GetElementStartTime() override { return 0.0; }
+  double GetElementEndTime() override { return 0.0; }
+  double GetNextElementEndTime() override { return 0.0; }
+  Status GetControlValues(AnalysisVariable*, double*, double*) override {
+    return opt_status::kNotAControl;
+  }
+  std::int32_t GetMovingElements() override { return 1; }
+  std::int32_t GetNumMovableLengths() override { return movable_; }
+  std::int32_t GetPiecewiseLinear() override { return 0; }
+  double GetFinalTime() override { return 0.0; }
+  std::uint8_t GetElementBoundaryPassed() override { return 0; }
+  Status GetMultipliers(AnalysisVariable*, double*, double*) override {
+    return opt_status::kNoValue;
+  }
+
+ private:
+  std::int32_t elements_;
+  std::int32_t movable_;
+};
+
+class EntryVariable final : public FakeVariable {
+ public:
+  using FakeVariable::FakeVariable;
+  DAESVarTableEntry* ModelEntry() override { return reinterpret_cast<DAESVarTableEntry*>(this); }
+};
+
+// The integrator hands the switch-time rows over by model entry; the last
+// row is the final time's only when every element length moves.
+TEST_F(SensitivityMgrTest, SwitchTimeRowsArriveByModelEntry) {
+  services.variables[10] = std::make_unique<EntryVariable>(10, "y");
+  FakeVariable* y = services.Var(10);
+  manager.AddVariable(y);
+  EXPECT_FALSE(manager.FinalTimeRow());
+  manager.SetNumMatrixRows(2);
+  EXPECT_EQ(manager.SwitchingRowCount(), 2);
+  EXPECT_FALSE(manager.FinalTimeRow());  // no optimisation
+  ASSERT_EQ(manager.AllocateMatrix(), 0u);
+  {
+    CountingOptimisation some(3, 2);
+    EXPECT_FALSE(manager.FinalTimeRow());
+  }
+  CountingOptimisation all(2, 2);
+  EXPECT_TRUE(manager.FinalTimeRow());
+
+  ASSERT_EQ(manager.StoreRow(1, y->ModelEntry(), 0.75), 0u);
+  double v = 0.0;
+  ASSERT_EQ(manager.GetSwitchTimeSensitivity(1, y, &v, false), 0u);
+  EXPECT_EQ(v, 0.75);
+  EXPECT_EQ(manager.StoreRow(2, y->ModelEntry(), 1.0), sens_status::kNotFound);
+  EntryVariable stranger(11, "z");
+  EXPECT_EQ(manager.StoreRow(0, stranger.ModelEntry(), 1.0), sens_status::kNotFound);
 }
 
 }  // namespace

@@ -162,6 +162,45 @@ TEST(NlpLibraries, SqpaReachesThePublishedOptimaWithKktMultipliers) {
   }
 }
 
+hs::D Sqrt(const hs::D& a) {
+  hs::D r(std::sqrt(a.v));
+  for (std::size_t j = 0; j < std::size(a.d); ++j) r.d[j] = a.d[j] / (2.0 * r.v);
+  return r;
+}
+
+// HS071 as the reduced space sees it: x4 follows from the equality, the
+// model's bounds on it are two constraint rows. At the engine's default
+// tolerance (1e-4) SLSQP stops while its iterates close on g >= 25 from
+// outside by less than 1e-6; the run must hand back that last iterate, not
+// the start (the only point NLopt took for feasible).
+TEST(NlpLibraries, SqpaAtALooseToleranceEndsAtItsLastIterate) {
+  const hs::Problem p{"HS071 reduced",
+                      3,
+                      0,
+                      3,
+                      {1.0, 4.7, 3.8},
+                      hs::Free(3, 1),
+                      hs::Free(3, 5),
+                      17.0140173,
+                      [](const hs::D* x, hs::D* f, hs::D* c) {
+                        const hs::D x4 =
+                            Sqrt(hs::D(40) - hs::sq(x[0]) - hs::sq(x[1]) - hs::sq(x[2]));
+                        *f = x[0] * x4 * (x[0] + x[1] + x[2]) + x[2];
+                        c[0] = x[0] * x[1] * x[2] * x4 - hs::D(25);
+                        c[1] = x4 - hs::D(1);
+                        c[2] = hs::D(5) - x4;
+                      }};
+  QLNKVSSqpaProxy proxy(Sizes(p));
+  ASSERT_EQ(proxy.Create(), 0u);
+  const Driven d = Drive(proxy, p, 2000, 1e-4);
+  EXPECT_EQ(d.answer, 1);
+  ASSERT_GT(d.points.size(), 2u);
+  EXPECT_EQ(d.x, d.points.back());
+  double f = 0.0;
+  p.Evaluate(d.x.data(), &f, nullptr, nullptr, nullptr);
+  EXPECT_NEAR(f, p.optimum, 1e-4 * p.optimum);
+}
+
 TEST(NlpLibraries, SqpbReachesThePublishedOptimaWithKktMultipliers) {
   for (const hs::Problem& p : hs::All()) {
     auto proxy = Sqpb(p, 1e-10);

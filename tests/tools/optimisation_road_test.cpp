@@ -98,6 +98,8 @@ class Reader {
   bool ok_ = true;
 };
 
+void Quadratic(Writer& w);
+
 class OptimisationRoad : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -240,6 +242,42 @@ class OptimisationRoad : public ::testing::Test {
       if (failed) return Fail("the optimisation failed");
     }
     return Fail("no optimum");
+  }
+
+  bool SetU(double u) {
+    auto set = std::make_unique<vantor_client::Request>(vantor_scenario::kInstanceService);
+    set->PutUInt16(145);
+    set->PutString("Model.u");
+    set->PutString("");
+    set->PutString("");
+    set->PutUInt16(24);
+    set->PutDouble(u);
+    return road_->Expect(std::move(set), "u := value", 0);
+  }
+
+  // A plain dynamic run over [0, 1] in ten communication intervals with u
+  // held at u[0] on [0, 0.5] and u[1] after; variable 4 read at 0.5 and 1.
+  bool RunPiecewise(const std::function<void(Writer&)>& model, const double (&u)[2],
+                    double (&read)[2]) {
+    if (!Start(1, model, 4) || !SetU(u[0])) return false;
+    auto begin = std::make_unique<vantor_client::Request>(kProblemService);
+    begin->PutUInt16(31);
+    if (!road_->Expect(std::move(begin), "request 31", kBeginRunDone)) return false;
+    for (int k = 0; k <= 10; ++k) {
+      const std::string what = "step " + std::to_string(k);
+      if (!road_->Expect(MakeCommand(kProblemService, 10), what, 0) ||
+          !road_->WaitStep(0.1 * k, what))
+        return false;
+      if (k == 5 && (!road_->Read(4, &read[0], "at 0.5") || !SetU(u[1]))) return false;
+    }
+    return road_->Read(4, &read[1], "at 1") && Finish();
+  }
+
+  bool RunCost(double u, double* cost) {
+    double read[2] = {};
+    if (!RunPiecewise(Quadratic, {u, u}, read)) return false;
+    *cost = read[1];
+    return true;
   }
 
   bool Finish() {
@@ -454,6 +492,37 @@ TEST_F(OptimisationRoad, DynamicControlOfAQuadraticCost) {
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
+// The gradient the run collects (the optimiser's debug dump at print level
+// 4 prints it for the start u = 0) against central differences of re-runs.
+TEST_F(OptimisationRoad, CollectedGradientMatchesCentralDifferences) {
+  ASSERT_TRUE(Start(1, Quadratic, 4)) << Failure() << Events();
+  ASSERT_TRUE(IntOption(128, 4)) << Failure();
+  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
+  ASSERT_TRUE(Optimisation(QuadraticDefinition, "kind 76")) << Failure();
+  values_per_control_ = 1;
+  Optimum o;
+  ASSERT_TRUE(Optimise(0, 0, &o)) << Failure() << Events();
+  double collected = 0.0;
+  bool found = false;
+  for (const std::string& line : run_.events) {
+    const std::size_t at = line.find("Objective wrt variable 1 = ");
+    if (at == std::string::npos) continue;
+    collected = std::stod(line.substr(at + 27));
+    found = true;
+    break;
+  }
+  ASSERT_TRUE(found) << Events();
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+
+  const double h = 1e-3;
+  double plus = 0.0, minus = 0.0;
+  ASSERT_TRUE(RunCost(h, &plus)) << Failure() << Events();
+  ASSERT_TRUE(RunCost(-h, &minus)) << Failure() << Events();
+  // J(u) = (1 + u)^2 + u^2: dJ/du = 2 at u = 0.
+  EXPECT_NEAR((plus - minus) / (2 * h), collected, 1e-5);
+  EXPECT_NEAR(collected, 2.0, 1e-5);
+}
+
 // x' = u from x(0) = 0, y = x: x (1) a state, u (3) fixed, y (4) free;
 // equations 10 and 11.
 void Integrator(Writer& w) {
@@ -504,9 +573,9 @@ void PathConstraintDefinition(Writer& w) {
   w.U16(0xFFFF);
 }
 
-// Needs the integrator to restart at a control switch (the boundary-passed
-// byte) and to carry the state sensitivities across that restart.
-TEST_F(OptimisationRoad, DISABLED_PathConstraintAtAnElementBoundary) {
+// The control switches at 0.5: the integrator restarts there and carries
+// the state sensitivities across.
+TEST_F(OptimisationRoad, PathConstraintAtAnElementBoundary) {
   ASSERT_TRUE(Start(1, Integrator, 4)) << Failure() << Events();
   ASSERT_TRUE(IntOption(112, 1)) << Failure();  // maximise
   ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
@@ -523,6 +592,64 @@ TEST_F(OptimisationRoad, DISABLED_PathConstraintAtAnElementBoundary) {
   ASSERT_EQ(o.constraint_multipliers.size(), 1u);
   EXPECT_NEAR(std::fabs(o.constraint_multipliers[0]), 1.0, 1e-4);
   ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
+// The rows the run collects across the element boundary (the objective
+// y(1) and the constraint 0.3 - y(0.5)), as the optimiser's first debug
+// dump prints them, against central differences of re-runs. Needs the
+// plain dynamic re-run to get past the step in u at 0.5: its explicit group
+// (x' = u) fails in the corrector there today.
+TEST_F(OptimisationRoad, DISABLED_CollectedRowsAcrossElementsMatchCentralDifferences) {
+  ASSERT_TRUE(Start(1, Integrator, 4)) << Failure() << Events();
+  ASSERT_TRUE(IntOption(112, 1)) << Failure();  // maximise
+  ASSERT_TRUE(IntOption(128, 4)) << Failure();
+  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
+  ASSERT_TRUE(Optimisation(PathConstraintDefinition, "kind 76")) << Failure();
+  values_per_control_ = 2;
+  Optimum o;
+  ASSERT_TRUE(Optimise(0, 1, &o)) << Failure() << Events();
+  const std::vector<std::string>& lines = run_.events;
+  auto value_after = [&](std::size_t at, const std::string& mark, double* out) {
+    for (std::size_t k = at; k < lines.size(); ++k) {
+      const std::size_t p = lines[k].find(mark);
+      if (p == std::string::npos) continue;
+      if (out == nullptr) return k;
+      char* end = nullptr;
+      const std::string rest = lines[k].substr(p + mark.size());
+      *out = std::strtod(rest.c_str(), &end);
+      if (end == rest.c_str()) continue;
+      return k;
+    }
+    return lines.size();
+  };
+  double point[2] = {}, objective[2] = {}, constraint[2] = {};
+  std::size_t at = value_after(0, "Calling Optimizer with optimization variable values:", nullptr);
+  ASSERT_LT(at, lines.size()) << Events();
+  at = value_after(at + 1, "1  ", &point[0]);
+  at = value_after(at + 1, "2  ", &point[1]);
+  at = value_after(at + 1, "Objective wrt variable 1 = ", &objective[0]);
+  at = value_after(at + 1, "Objective wrt variable 2 = ", &objective[1]);
+  at = value_after(at + 1, "Constraint 1 gradients:", nullptr);
+  at = value_after(at + 1, "1  ", &constraint[0]);
+  at = value_after(at + 1, "2  ", &constraint[1]);
+  ASSERT_LT(at, lines.size()) << Events();
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+
+  const double h = 1e-3;
+  for (int j = 0; j < 2; ++j) {
+    double plus[2] = {}, minus[2] = {};
+    double up[2] = {point[0], point[1]}, down[2] = {point[0], point[1]};
+    up[j] += h, down[j] -= h;
+    ASSERT_TRUE(RunPiecewise(Integrator, up, plus)) << Failure() << Events();
+    ASSERT_TRUE(RunPiecewise(Integrator, down, minus)) << Failure() << Events();
+    // Maximised: the optimiser minimises -y(1). The constraint is 0.3 - y(0.5).
+    EXPECT_NEAR(objective[j], -(plus[1] - minus[1]) / (2 * h), 1e-5) << j;
+    EXPECT_NEAR(constraint[j], -(plus[0] - minus[0]) / (2 * h), 1e-5) << j;
+  }
+  EXPECT_NEAR(objective[0], -0.5, 1e-5);
+  EXPECT_NEAR(objective[1], -0.5, 1e-5);
+  EXPECT_NEAR(constraint[0], -0.5, 1e-5);
+  EXPECT_NEAR(constraint[1], 0.0, 1e-5);
 }
 
 // One element whose length is the final time, free in [0.5, 2]; u in
@@ -544,9 +671,8 @@ void MinimumTimeDefinition(Writer& w) {
   w.U16(0xFFFF);
 }
 
-// Needs the switching-time sensitivities (the element length's row) from
-// the sensitivity manager.
-TEST_F(OptimisationRoad, DISABLED_MinimumTime) {
+// The element length's gradient is the final-time row: y'(T).
+TEST_F(OptimisationRoad, MinimumTime) {
   ASSERT_TRUE(Start(1, Integrator, 4)) << Failure() << Events();
   ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
   ASSERT_TRUE(Optimisation(MinimumTimeDefinition, "kind 76")) << Failure();
