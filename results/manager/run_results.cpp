@@ -444,6 +444,11 @@ void SimRunResultsJoin::Send(DseMessage* message) {
   if (status::IsFailure(s)) delete message;
 }
 
+void SimRunResultsJoin::StorePosition(SUPackedValueTable* values) {
+  DAESProblem* problem = GetCurrentProblem();
+  if (problem != nullptr && values != nullptr) problem->StoreValues(values);
+}
+
 Status SimRunResultsJoin::StoreRestoredValues(const SUPackedValueTable& values) {
   DAESProblem* problem = GetCurrentProblem();
   if (problem == nullptr) return status::kOk;

@@ -164,6 +164,8 @@ class SimRunResultsJoin final : public SimRunResults,
                        const char* description) override;
   // The restored snapshot's values go into the problem at once.
   void SetRestored() override;
+  // The current problem's present values (none without a problem).
+  void StorePosition(SUPackedValueTable* values) override;
 
   // --- DAESResultsServices ---
   void AddVariable(DAESVarTableEntry* entry) override;
