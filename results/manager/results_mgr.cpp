@@ -814,6 +814,8 @@ Status SimResultsMgr::RestoreSnapshotValues(const RunPosition& restored, RunPosi
   problem_->ResetRunHooks();
   problem_->SetValuesChanged();
   if (plot_ != nullptr) plot_->TruncateAt(restored.time, true);
+  problem_->AddRequestBits(kRestartRequestBits);
+  problem_->UpdateMonitors(problem_->CurrentTime());
   return stored;
 }
 

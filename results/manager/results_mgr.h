@@ -189,6 +189,8 @@ class SimResultsMgr : public DseServerCB,
   static constexpr std::uint32_t kService = 55;
   static constexpr std::uint32_t kServiceToo = 65;
   static constexpr std::uint32_t kNoticeService = 85;
+  // The request bit that tells the client the run restarts from new values.
+  static constexpr std::uint32_t kRestartRequestBits = 4096;
   static constexpr std::uint16_t kValuesKind = 139;
   static constexpr std::uint16_t kTextKind = 140;
   static constexpr std::uint32_t kIntervalCommand = 32;

@@ -65,9 +65,12 @@ TEST_F(SnapshotValuesRun, ASnapshotHoldsTheValuesOfItsStepAndRestoresThem) {
   std::uint32_t id = 0;
   ASSERT_EQ(results.FindSnapshotByName("half", &id), 0u);
   RunPosition at;
+  manager.ClearStatusBits(run_bits::kOneShot);
   ASSERT_EQ(results.RestoreSnapshot(id, &at), 0u);
   EXPECT_EQ(at.time, 0.5);
   EXPECT_EQ(x->GetRealValue(), at_half);
+  // The client hears that the run goes on from restored values.
+  EXPECT_EQ(manager.StatusBits() & run_bits::kOneShot, 0x1000u);
 
   // And "end" gives x(1).
   ASSERT_EQ(results.FindSnapshotByName("end", &id), 0u);
