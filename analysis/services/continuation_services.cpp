@@ -66,14 +66,6 @@ class CdiProblemLinearisation final : public CdiLinearisation {
   std::unique_ptr<DAESLinearisation> object_;
 };
 
-// The results manager's value table holds what the run last stored; a
-// snapshot in the middle of a homotopy run must hold the point just solved.
-void StoreCurrentValues(SimResultsMgr* results) {
-  DAESProblem* problem = GetCurrentProblem();
-  SUPackedValueTable* table = results != nullptr ? results->Values() : nullptr;
-  if (problem != nullptr && table != nullptr) problem->StoreValues(table);
-}
-
 }  // namespace
 
 std::int32_t EngineIntOption(const char* name) {
@@ -114,7 +106,6 @@ Status EngineHomotopyServices::TakeNamedSnapshot(const char* name, bool by_calle
   *id = -1;
   if (results_ == nullptr) return status::kOk;
   std::uint32_t taken = 0;
-  StoreCurrentValues(results_);
   // Live: listed in the store, so that a cut-back finds it again.
   const Status s = results_->TakeNamedSnapshot(name, &taken, true, false, false, by_caller);
   if (status::IsSuccess(s)) *id = static_cast<std::int32_t>(taken);
@@ -137,7 +128,6 @@ Status EngineHomotopyServices::DeleteSnapshot(std::int32_t id) {
 
 void EngineHomotopyServices::TakeProblemSnapshot(const char* name) {
   if (results_ == nullptr) return;
-  StoreCurrentValues(results_);
   results_->TakeNamedSnapshot(name, nullptr, true, false);
 }
 

@@ -413,9 +413,7 @@ bool SimResultsMgr::AfterRunStep(double time, std::uint16_t run, std::int16_t co
     if (step_time == 0) timed_counter_ = 0;
   }
   if (event) {
-    run_time_ = time;
-    run_number_ = run;
-    snapshot_count_ = count;
+    SetRunPosition({time, run, count});
     if (problem_->RunMode() == kDynamicRun && run != 0 &&
         (step_flags & (kStepCommunication | kStepInitialisation)) != 0)
       plot_recording_ = true;
@@ -433,6 +431,13 @@ bool SimResultsMgr::AfterRunStep(double time, std::uint16_t run, std::int16_t co
 // --- run start ---
 
 RunPosition SimResultsMgr::Position() const { return {run_time_, run_number_, snapshot_count_}; }
+
+void SimResultsMgr::SetRunPosition(const RunPosition& at) {
+  if (values_ != nullptr) problem_->StorePosition(values_.get());
+  run_time_ = at.time;
+  run_number_ = at.run;
+  snapshot_count_ = at.count;
+}
 
 void SimResultsMgr::RebuildRestoreTable() {
   if (use_->Values() == restore_.get()) use_->SetValues(nullptr);
@@ -620,11 +625,7 @@ Status SimResultsMgr::OpenSnapshotFile(std::int32_t variable_count,
 Status SimResultsMgr::TakeInitialSpecificationSnapshot(RunPosition* at) {
   if (values_ == nullptr) return kNoSuchSection;
   if ((snapshot_flags_ & kInitialSpecification) == 0) return status::kOk;
-  if (at != nullptr) {
-    run_time_ = at->time;
-    run_number_ = at->run;
-    snapshot_count_ = at->count;
-  }
+  SetRunPosition(at != nullptr ? *at : Position());
   const Status s = TakeNamedSnapshot("Initial Specification", nullptr, true, false);
   if (at != nullptr && at->count == 0) {
     at->count = 1;
@@ -813,6 +814,8 @@ Status SimResultsMgr::RestoreSnapshotValues(const RunPosition& restored, RunPosi
   problem_->ResetRunHooks();
   problem_->SetValuesChanged();
   if (plot_ != nullptr) plot_->TruncateAt(restored.time, true);
+  problem_->AddRequestBits(kRestartRequestBits);
+  problem_->UpdateMonitors(problem_->CurrentTime());
   return stored;
 }
 

@@ -134,6 +134,9 @@ class ResultsProblemSide {
     (void)description;
     return RequestSnapshot(name, first);
   }
+  // Refreshes the table with the problem's present values: snapshots hold
+  // what the table held when the run position was last stored.
+  virtual void StorePosition(SUPackedValueTable* values) { (void)values; }
   // A restored snapshot's values are to be taken by the problem.
   virtual void SetRestored() {}
   virtual void SetRestartTime(double time) { (void)time; }
@@ -186,6 +189,8 @@ class SimResultsMgr : public DseServerCB,
   static constexpr std::uint32_t kService = 55;
   static constexpr std::uint32_t kServiceToo = 65;
   static constexpr std::uint32_t kNoticeService = 85;
+  // The request bit that tells the client the run restarts from new values.
+  static constexpr std::uint32_t kRestartRequestBits = 4096;
   static constexpr std::uint16_t kValuesKind = 139;
   static constexpr std::uint16_t kTextKind = 140;
   static constexpr std::uint32_t kIntervalCommand = 32;
@@ -356,6 +361,8 @@ class SimResultsMgr : public DseServerCB,
   // The name the last automatic snapshot asked for (empty when none).
   const std::string& LastRequestedName() const { return last_requested_; }
   RunPosition Position() const;
+  // Stores the run position and refreshes the value table with it.
+  void SetRunPosition(const RunPosition& at);
   // The run position moves to the time (commands 2 and 94, a stopped step);
   // the communication schedule starts there.
   void MoveRunPosition(double time) {

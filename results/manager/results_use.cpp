@@ -19,7 +19,6 @@
 namespace {
 
 constexpr const char* kSnapshotFile = "snapshot.snp";
-constexpr std::uint32_t kRestartBits = 4096;
 constexpr std::uint32_t kValuesId = 1000;
 constexpr std::uint32_t kPoolId = 1002;
 
@@ -84,7 +83,7 @@ Status SimResultsMgr::ApplyClientAssignments() {
     ApplyAssignments(nullptr, nullptr, run_time_);
   use_->CloseStore();
   DropRestoreTable();
-  problem_->AddRequestBits(kRestartBits);
+  problem_->AddRequestBits(kRestartRequestBits);
   problem_->SetRestartTime(run_time_);
   problem_->UpdateMonitors(problem_->CurrentTime());
   return status::kOk;

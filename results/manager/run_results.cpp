@@ -3,10 +3,12 @@
 #include "control/managers/instance_mgr.h"
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
+#include "daes/delays/delay_mgr.h"
 #include "daes/model/var_table_entry.h"
 #include "daes/problem/problem.h"
 #include "foundation/directory/id_path.h"
 #include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/run_mode.h"
 #include "foundation/interfaces/solver_options.h"
 #include "framework/messaging/message.h"
 #include "framework/servers/sending.h"
@@ -442,6 +444,17 @@ void SimRunResultsJoin::Send(DseMessage* message) {
   const Status s = DseSendMessage(message, 0, nullptr, nullptr, nullptr, 0);
   // Without a controller the message is still ours.
   if (status::IsFailure(s)) delete message;
+}
+
+void SimRunResultsJoin::StorePosition(SUPackedValueTable* values) {
+  DAESProblem* problem = GetCurrentProblem();
+  if (problem != nullptr && values != nullptr) problem->StoreValues(values);
+}
+
+void SimRunResultsJoin::AddRequestBits(std::uint32_t bits) { manager_.SetStatusBits(bits); }
+
+void SimRunResultsJoin::NotifyDelayManager() {
+  if (DelayMgr* delays = GetCurrentDelayMgr()) delays->RecordAll(GetSimulationTime());
 }
 
 Status SimRunResultsJoin::StoreRestoredValues(const SUPackedValueTable& values) {

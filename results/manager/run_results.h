@@ -164,6 +164,12 @@ class SimRunResultsJoin final : public SimRunResults,
                        const char* description) override;
   // The restored snapshot's values go into the problem at once.
   void SetRestored() override;
+  // The current problem's present values (none without a problem).
+  void StorePosition(SUPackedValueTable* values) override;
+  // The run-state notification's one-shot bits.
+  void AddRequestBits(std::uint32_t bits) override;
+  // The current delay manager records its variables at the simulation time.
+  void NotifyDelayManager() override;
 
   // --- DAESResultsServices ---
   void AddVariable(DAESVarTableEntry* entry) override;

@@ -12,8 +12,11 @@
 
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
+#include "daes/delays/delay_mgr.h"
+#include "daes/instance/instance_node.h"
 #include "daes/model/services.h"
 #include "daes/model/variable.h"
+#include "foundation/interfaces/run_mode.h"
 #include "foundation/values/typed_value.h"
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_controller.h"
@@ -229,6 +232,33 @@ TEST_F(RunResultsJoin, Command15QueuesForTheLoopAndRequest58RestoresTheRun) {
   ASSERT_NE(reply, nullptr);
   delete reply;
   EXPECT_EQ(kept, nullptr);
+}
+
+// Command 21 hands the staged assignments over and has the current delay
+// manager record at the simulation time; command 23 takes them and raises
+// the one-shot bit of the run-state notification.
+TEST_F(RunResultsJoin, TakenAssignmentsReachTheDelayManagerAndTheRunState) {
+  DelayMgr delays;
+  auto* root = new DAESInstanceNode(nullptr, nullptr);
+  auto* x = new DAESRealVariable(root, "x");
+  root->InsertChildAt(1, x);
+  ASSERT_EQ(x->RegisterDelay(), 0u);
+  ASSERT_EQ(delays.InitHistory(), 0u);
+  x->SetValue(7.0);
+  SetSimulationTime(2.5);
+  SimResultsMgr& results = join_->Manager();
+  EXPECT_EQ(results.HandleCommand(55, 21, 0, nullptr, 0, nullptr, 0, nullptr), 0u);
+  const DelayHistory& history = delays.History();
+  ASSERT_EQ(history.RecordCount(), 1);
+  EXPECT_EQ(history.TimeAt(history.Newest()), 2.5);
+  EXPECT_EQ(history.ValueAt(1, history.Newest()), 7.0);
+
+  manager_.ClearStatusBits(run_bits::kOneShot);
+  EXPECT_EQ(results.HandleCommand(55, 23, 0, nullptr, 0, nullptr, 0, nullptr), 0u);
+  EXPECT_EQ(manager_.StatusBits() & run_bits::kOneShot, 0x1000u);
+  SetSimulationTime(0.0);
+  BvuDirectoryProper::DeleteBelow(root);
+  delete root;
 }
 
 }  // namespace
