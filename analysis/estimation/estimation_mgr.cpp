@@ -5,6 +5,7 @@
 #include "analysis/model/opt_variable.h"
 #include "analysis/sensitivity/sensitivity_manager.h"
 #include "analysis/services/analysis_services.h"
+#include "analysis/services/open_nlp_requests.h"
 #include "framework/messaging/message.h"
 
 namespace {
@@ -124,16 +125,9 @@ Status EstimationMgr::DetachProblem(const char*, const char*) {
 
 Status EstimationMgr::HandleRequest(std::uint32_t type, DseMessage* request, DseMessage** reply,
                                     DseTemplate** kept) {
-  if (request == nullptr || request->subtype != DseMessage::kRequest) {
-    return DseServerCB::HandleRequest(type, request, reply, kept);
-  }
-  DseMessage* made = nullptr;
-  const Status result = HandleMessage(*request, &made);
-  if (made != nullptr) {
-    made->type = type;
-    *reply = made;
-  }
-  return result;
+  return open_nlp::AnswerRequest(
+      *this, type, request, reply, kept,
+      [this](BvuBinaryStream& body, DseMessage** made) { return HandleMessage(body, made); });
 }
 
 Status EstimationMgr::HandleMessage(BvuBinaryStream& body, DseMessage** reply) {

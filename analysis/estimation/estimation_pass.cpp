@@ -3,7 +3,6 @@
 // figures and the estimation report.
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <limits>
 
@@ -15,20 +14,13 @@
 #include "analysis/model/opt_variable.h"
 #include "analysis/sensitivity/sensitivity_manager.h"
 #include "analysis/services/analysis_services.h"
+#include "analysis/services/report_text.h"
 #include "foundation/interfaces/solver_options.h"
 #include "framework/messaging/message.h"
 
 namespace {
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char buffer[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  return buffer;
-}
+using analysis_text::Line;
 
 std::int32_t ReportLevel() {
   SolverOptions* options = SolverOptions::Instance();
@@ -295,19 +287,19 @@ void EstimationMgr::PrintReport() {
     const auto& r = results_.records[i];
     const char* name = records_[i]->GetNameText(0);
     if (likelihood) {
-      say(Format("%11.3e %11.3e %11.3e %11.3e    %7.3f  %11.2f   %s", r.log_likelihood, r.wrss,
-                 r.wrs, r.see, r.explained, hetero_[i]->value(), name));
+      say(Line("%11.3e %11.3e %11.3e %11.3e    %7.3f  %11.2f   %s", r.log_likelihood, r.wrss, r.wrs,
+               r.see, r.explained, hetero_[i]->value(), name));
     } else {
-      say(Format("%11.3e %11.3e %11.3e    %7.3f  %s", r.wrss, r.wrs, r.see, r.explained, name));
+      say(Line("%11.3e %11.3e %11.3e    %7.3f  %s", r.wrss, r.wrs, r.see, r.explained, name));
     }
   }
   if (results_.records.size() > 1) {
     if (likelihood) {
-      say(Format("%11.3e %11.3e %11.3e%16s%7.3f%16sOverall", results_.sum_log_likelihood,
-                 results_.sum_wrss, results_.sum_wrs, "", results_.overall_explained, ""));
+      say(Line("%11.3e %11.3e %11.3e%16s%7.3f%16sOverall", results_.sum_log_likelihood,
+               results_.sum_wrss, results_.sum_wrs, "", results_.overall_explained, ""));
     } else {
-      say(Format("%11.3e %11.3e%16s%7.3f%2sOverall", results_.sum_wrss, results_.sum_wrs, "",
-                 results_.overall_explained, ""));
+      say(Line("%11.3e %11.3e%16s%7.3f%2sOverall", results_.sum_wrss, results_.sum_wrs, "",
+               results_.overall_explained, ""));
     }
   }
   say(" ");
@@ -324,10 +316,10 @@ void EstimationMgr::PrintReport() {
       sum += r * r;
     }
     auto* dynamic = dynamic_cast<EstDynExperiment*>(experiment.get());
-    say(Format(dynamic == nullptr
-                   ? "Steady state experiment %s: (sum of weighted squared errors=%14.6e)"
-                   : "Dynamic experiment %s: (sum of weighted squared errors=%14.6e)",
-               experiment->Name().c_str(), sum));
+    say(Line(dynamic == nullptr
+                 ? "Steady state experiment %s: (sum of weighted squared errors=%14.6e)"
+                 : "Dynamic experiment %s: (sum of weighted squared errors=%14.6e)",
+             experiment->Name().c_str(), sum));
     for (std::size_t rec = 0; rec < records_.size(); ++rec) {
       bool header = false;
       for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -336,13 +328,13 @@ void EstimationMgr::PrintReport() {
         const auto& f = results_.measurements[k];
         const char* name = records_[rec]->GetNameText(0);
         if (dynamic == nullptr) {
-          say(Format("%8s %12.4e %12.4e %10.2g %12.4e %12.4e  %s", "", f.observed, f.predicted,
-                     f.percentage_error, f.standardised, f.difference, name));
+          say(Line("%8s %12.4e %12.4e %10.2g %12.4e %12.4e  %s", "", f.observed, f.predicted,
+                   f.percentage_error, f.standardised, f.difference, name));
         } else {
-          if (!header) say(Format("  Variable %s:", name));
+          if (!header) say(Line("  Variable %s:", name));
           header = true;
-          say(Format("%8g %12.4e %12.4e %10.2g %12.4e %12.4e", entries[i].time, f.observed,
-                     f.predicted, f.percentage_error, f.standardised, f.difference));
+          say(Line("%8g %12.4e %12.4e %10.2g %12.4e %12.4e", entries[i].time, f.observed,
+                   f.predicted, f.percentage_error, f.standardised, f.difference));
         }
       }
     }

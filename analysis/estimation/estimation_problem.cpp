@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 
 #include "analysis/estimation/estimation_mgr.h"
 #include "analysis/model/analysis_variable.h"
+#include "analysis/services/report_text.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/persistence/binary_stream.h"
 #include "solve/linear/lsi.h"
@@ -17,15 +17,7 @@ namespace eo = estimation_options;
 
 namespace {
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char buffer[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  return buffer;
-}
+using analysis_text::Line;
 
 constexpr double kTinyResidual = 1e-150;
 constexpr double kPredictionFloor = 1e-10;
@@ -201,18 +193,18 @@ double EstimationProblem::Objective(const Pass& pass, std::int32_t print) {
   }
   if (print >= 4) {
     for (std::int32_t k = 0; k < m_; ++k) {
-      Say(0, Format("Residual %d is %14.6e", k + 1, residuals_[Z(k)]));
+      Say(0, Line("Residual %d is %14.6e", k + 1, residuals_[Z(k)]));
     }
   }
   if (print >= 3 && layout_.experiment_names.size() >= 2) {
     Say(0, " ");
-    Say(0, Format("Sum of squared weighted errors:\n  Total = %14.6e", s));
+    Say(0, Line("Sum of squared weighted errors:\n  Total = %14.6e", s));
     for (std::size_t e = 0; e < layout_.experiment_names.size(); ++e) {
       double sum = 0.0;
       for (std::int32_t k = 0; k < m_; ++k) {
         if (Z(layout_.experiment_of[Z(k)]) == e) sum += residuals_[Z(k)] * residuals_[Z(k)];
       }
-      Say(0, Format("  Experiment %s = %14.6e", layout_.experiment_names[e].c_str(), sum));
+      Say(0, Line("  Experiment %s = %14.6e", layout_.experiment_names[e].c_str(), sum));
     }
     Say(0, " ");
   }
@@ -233,7 +225,7 @@ void EstimationProblem::CopyJacobian(const Pass& pass, std::int32_t print) {
       const double value = pass.jacobian[Z(k) * Z(np) + Z(column)] / scales_[Z(j)];
       jacobian_[Z(k) + Z(m_) * Z(j)] = value;
       if (print >= 4) {
-        Say(0, Format("Sensitivity of measurement %d wrt %d = %14.6e", k + 1, j + 1, value));
+        Say(0, Line("Sensitivity of measurement %d wrt %d = %14.6e", k + 1, j + 1, value));
       }
     }
     ++column;
@@ -255,17 +247,17 @@ void EstimationProblem::Gradient(const Pass& pass, std::int32_t print) {
       for (std::int32_t j = 0; j < n_; ++j) {
         const Unknown& u = layout_.unknowns[Z(j)];
         if (u.kind == Kind::kReconciled) {
-          Say(0, Format("With respect to %s(%s):", u.name.c_str(), u.experiment.c_str()));
+          Say(0, Line("With respect to %s(%s):", u.name.c_str(), u.experiment.c_str()));
         } else {
-          Say(0, Format("With respect to %s:", u.name.c_str()));
+          Say(0, Line("With respect to %s:", u.name.c_str()));
         }
-        Say(0, Format("  Total = %14.6e", gradient_[Z(j)]));
+        Say(0, Line("  Total = %14.6e", gradient_[Z(j)]));
         for (std::size_t e = 0; e < layout_.experiment_names.size(); ++e) {
           double g = 0.0;
           for (std::size_t k = 0; k < m; ++k) {
             if (Z(layout_.experiment_of[k]) == e) g += jacobian_[k + m * Z(j)] * residuals_[k];
           }
-          Say(0, Format("  Experiment %s = %14.6e", layout_.experiment_names[e].c_str(), 2.0 * g));
+          Say(0, Line("  Experiment %s = %14.6e", layout_.experiment_names[e].c_str(), 2.0 * g));
         }
       }
     }
@@ -308,11 +300,11 @@ void EstimationProblem::Gradient(const Pass& pass, std::int32_t print) {
   if (print >= 3) {
     for (std::int32_t j = 0; j < n_; ++j) {
       if (layout_.unknowns[Z(j)].kind == Kind::kHeteroscedasticity) {
-        Say(0, Format("Gradient of log likelihood wrt heteroscedasticity parameter %d = %14.6e",
-                      j + 1, gradient_[Z(j)]));
+        Say(0, Line("Gradient of log likelihood wrt heteroscedasticity parameter %d = %14.6e",
+                    j + 1, gradient_[Z(j)]));
       } else {
-        Say(0, Format("Gradient of log likelihood wrt estimated variable %d = %14.6e", j + 1,
-                      gradient_[Z(j)]));
+        Say(0, Line("Gradient of log likelihood wrt estimated variable %d = %14.6e", j + 1,
+                    gradient_[Z(j)]));
       }
     }
   }
@@ -398,17 +390,17 @@ std::int32_t EstimationProblem::Run(std::int32_t mode, const Pass& pass,
       }
     }
   }
-  if (p >= 4) Say(0, Format("Status code from experiments = %d", mode));
+  if (p >= 4) Say(0, Line("Status code from experiments = %d", mode));
   if (mode == kEstFirstPass) {
     if (p >= 3 && !likelihood) {
       const double abs_tol = options->GetReal(eo::kNlsAbsFuncTol);
       Say(0, "NLS tolerances currently set to:");
-      Say(0, Format("  Absolute function convergence = %14.6e", abs_tol == 0.0 ? 1e-20 : abs_tol));
+      Say(0, Line("  Absolute function convergence = %14.6e", abs_tol == 0.0 ? 1e-20 : abs_tol));
       Say(0,
-          Format("  Relative function convergence = %14.6e", options->GetReal(eo::kNlsRelFuncTol)));
-      Say(0, Format("  Solution function convergence = %14.6e", options->GetReal(eo::kNlsSolTol)));
+          Line("  Relative function convergence = %14.6e", options->GetReal(eo::kNlsRelFuncTol)));
+      Say(0, Line("  Solution function convergence = %14.6e", options->GetReal(eo::kNlsSolTol)));
       const double false_tol = options->GetReal(eo::kNlsFalseConvTol);
-      if (false_tol > 0.0) Say(0, Format("  False    function convergence = %14.6e", false_tol));
+      if (false_tol > 0.0) Say(0, Line("  False    function convergence = %14.6e", false_tol));
     }
     for (std::int32_t j = 0; j < n_; ++j) {
       Unknown& u = layout_.unknowns[Z(j)];
@@ -446,7 +438,7 @@ std::int32_t EstimationProblem::Run(std::int32_t mode, const Pass& pass,
                            : u.kind == Kind::kReconciled
                                ? "Reconcile: (Scale=%14.6e) %14.6e  %s"
                                : "Heteroscedasticity: (Scale=%14.6e) %14.6e  %s";
-        Say(0, Format(form, 1.0 / scales_[Z(j)], Value(j), u.name.c_str()));
+        Say(0, Line(form, 1.0 / scales_[Z(j)], Value(j), u.name.c_str()));
       }
     }
     best_x_ = x_;
@@ -457,7 +449,7 @@ std::int32_t EstimationProblem::Run(std::int32_t mode, const Pass& pass,
     }
     Gradient(pass, 0);
     code_ = CallOptimiser(kOptimiserStart, pass);
-    if (p >= 4) Say(0, Format("Estimation: Call %d, return code is IV(1)=%d", calls_, code_));
+    if (p >= 4) Say(0, Line("Estimation: Call %d, return code is IV(1)=%d", calls_, code_));
   }
   const bool final_pass = mode != kEstFirstPass && mode != kEstFailedPass && mode != kEstNormalPass;
   if (mode == kEstFailedPass) {
@@ -481,16 +473,16 @@ std::int32_t EstimationProblem::Run(std::int32_t mode, const Pass& pass,
     }
     if (p >= 4) {
       Say(0, "Calling estimation step with the following data:");
-      Say(0, Format("Number of estimated variables=%d; Number of residuals=%d", n_, m_));
+      Say(0, Line("Number of estimated variables=%d; Number of residuals=%d", n_, m_));
       Say(0, "Current estimated variables:");
-      for (std::int32_t j = 0; j < n_; ++j) Say(0, Format("%d  %14.6e", j + 1, Value(j)));
+      for (std::int32_t j = 0; j < n_; ++j) Say(0, Line("%d  %14.6e", j + 1, Value(j)));
     }
     previous_x_ = x_;
     const std::int32_t flag = failed_pass_ ? kOptimiserPointFailed : 0;
     const bool was_failed = failed_pass_;
     failed_pass_ = false;
     code_ = CallOptimiser(flag, pass);
-    if (p >= 4) Say(0, Format("Estimation: Call %d, return code is IV(1)=%d", calls_, code_));
+    if (p >= 4) Say(0, Line("Estimation: Call %d, return code is IV(1)=%d", calls_, code_));
     moved = x_ != previous_x_;
     if (moved && !was_failed) {
       // The pass's residuals belong to the point the experiments ran at.
@@ -535,14 +527,14 @@ std::int32_t EstimationProblem::Run(std::int32_t mode, const Pass& pass,
   }
   if (p >= 1) {
     if (likelihood) {
-      Say(0, Format("Step %d: Likelihood=%14.6e, Accuracy=%9.2e (Sum of square errors=%14.6e)",
-                    steps_, -objective_, accuracy_, sum_squares_));
+      Say(0, Line("Step %d: Likelihood=%14.6e, Accuracy=%9.2e (Sum of square errors=%14.6e)",
+                  steps_, -objective_, accuracy_, sum_squares_));
     } else {
-      Say(0, Format("Step %d: Sum of weighted squared errors = %14.6e", steps_, objective_));
+      Say(0, Line("Step %d: Sum of weighted squared errors = %14.6e", steps_, objective_));
     }
     if (code_ > 0 && optimiser_) {
-      Say(0, Format("Estimation: Number of evaluations: function=%d; gradient=%d",
-                    optimiser_->Evaluations(), optimiser_->SuccessfulSteps()));
+      Say(0, Line("Estimation: Number of evaluations: function=%d; gradient=%d",
+                  optimiser_->Evaluations(), optimiser_->SuccessfulSteps()));
     }
   }
   WriteBack();
@@ -567,24 +559,24 @@ void EstimationProblem::Outcome(std::int32_t p) {
     case 1:
     case 13:
       outcome = 1, result_ = 1;
-      text = Format("Estimated variables converged after %d iterations", it);
+      text = Line("Estimated variables converged after %d iterations", it);
       break;
     case 14:
       outcome = 2, result_ = 2;
-      text = Format("Least squares relative convergence after %d iterations", it);
+      text = Line("Least squares relative convergence after %d iterations", it);
       break;
     case 15:
       outcome = 3, result_ = 3;
-      text = Format("Estimated variable and least squares relative convergence after %d iterations",
-                    it);
+      text =
+          Line("Estimated variable and least squares relative convergence after %d iterations", it);
       break;
     case 16:
       outcome = 4, result_ = 4;
-      text = Format("Least squares absolute convergence obtained after %d iterations", it);
+      text = Line("Least squares absolute convergence obtained after %d iterations", it);
       break;
     case 17:
       outcome = 5, result_ = 5, status = kEstSingularConvergence;
-      text = Format(
+      text = Line(
           "Singular convergence obtained after %d iterations\nA solution has been found but may "
           "not be unique.\nIt may not be possible to estimate all of the parameters from the "
           "experimental data provided.\nTry removing some of the estimated variables.",
@@ -592,7 +584,7 @@ void EstimationProblem::Outcome(std::int32_t p) {
       break;
     case 18:
       outcome = 6, result_ = 6, status = kEstOptimiserFailed;
-      text = Format(
+      text = Line(
           "False convergence obtained after %d iterations\nThe estimated variables are "
           "converging but the least squares function is not.\nThe experiments may not be being "
           "calculated to sufficient precision.\nTry reducing the Absolute Equation Tolerance, "
@@ -644,7 +636,7 @@ void EstimationProblem::Outcome(std::int32_t p) {
       break;
     default:
       result_ = -1, status = kEstConvergenceFailure;
-      text = Format("Unknown error in estimation solver. (code = %d)", code);
+      text = Line("Unknown error in estimation solver. (code = %d)", code);
       break;
   }
   if (results_ != nullptr) results_->outcome = outcome;
@@ -659,7 +651,7 @@ void EstimationProblem::Outcome(std::int32_t p) {
         const char* form = u.kind == Kind::kHeteroscedasticity
                                ? "  %14.6e wrt heteroscedasticity of  %s"
                                : "  %14.6e wrt %s";
-        Say(status, Format(form, gradient_[Z(j)], u.name.c_str()));
+        Say(status, Line(form, gradient_[Z(j)], u.name.c_str()));
       }
     }
   }
@@ -674,10 +666,10 @@ void EstimationProblem::Outcome(std::int32_t p) {
 void EstimationProblem::ReturnToBest(std::int32_t print) {
   if (print > 0) {
     if (layout_.objective_type == 2) {
-      Say(0, Format("Returning to best point (with Likelihood = %14.6e)", -best_objective_));
+      Say(0, Line("Returning to best point (with Likelihood = %14.6e)", -best_objective_));
     } else {
-      Say(0, Format("Returning to best point (with sum of weighted squared errors = %14.6e)",
-                    best_objective_));
+      Say(0, Line("Returning to best point (with sum of weighted squared errors = %14.6e)",
+                  best_objective_));
     }
   }
   x_ = best_x_;
@@ -822,21 +814,21 @@ void EstimationProblem::Statistics(const Pass& pass, std::int32_t p) {
     results_->confidence = client_limits;
   }
   if (dof_ < 1 && p >= 1) {
-    Say(0, Format("Degrees of Freedom is %d and hence no confidence intervals available", dof_));
+    Say(0, Line("Degrees of Freedom is %d and hence no confidence intervals available", dof_));
   }
   if (p >= 1) {
     ListEstimates(have, p);
     Say(0, " ");
     const double rms = m_ > 0 ? std::sqrt(two_f / m_) : 0.0;
     if (dof_ < 2) {
-      Say(0, Format("Degrees of Freedom=%d; RMS error=%14.6e", dof_, rms));
+      Say(0, Line("Degrees of Freedom=%d; RMS error=%14.6e", dof_, rms));
     } else if (two_f > 0.0) {
       double predicted_squares = 0.0;
       for (double y : predicted_) predicted_squares += y * y;
       const double f_value = (predicted_squares / std::max(1, np)) / (two_f / dof_);
-      Say(0, Format("Degrees of Freedom=%d; RMS Error=%14.6e; F-value=%14.6e", dof_, rms, f_value));
+      Say(0, Line("Degrees of Freedom=%d; RMS Error=%14.6e; F-value=%14.6e", dof_, rms, f_value));
     } else {
-      Say(0, Format("Degrees of Freedom=%d; RMS Error=%14.6e", dof_, rms));
+      Say(0, Line("Degrees of Freedom=%d; RMS Error=%14.6e", dof_, rms));
     }
     Say(0, "");
   }
@@ -853,7 +845,7 @@ void EstimationProblem::Statistics(const Pass& pass, std::int32_t p) {
           std::string line;
           for (std::int32_t c = first; c <= r && c < first + kBlock; ++c) {
             if (!line.empty()) line += "  ";
-            line += Format("%14.6e", lower[Z(r * (r + 1) / 2 + c)]);
+            line += Line("%14.6e", lower[Z(r * (r + 1) / 2 + c)]);
           }
           Say(0, line);
         }
@@ -890,7 +882,7 @@ void EstimationProblem::ListEstimates(bool statistics, std::int32_t p) {
     const Unknown& u = layout_.unknowns[Z(j)];
     const double v = Value(j);
     if (u.kind == Kind::kHeteroscedasticity) {
-      Say(0, Format("Heteroscedasticity: %14.6e  %s", v, u.name.c_str()));
+      Say(0, Line("Heteroscedasticity: %14.6e  %s", v, u.name.c_str()));
       continue;
     }
     std::string name = u.name;
@@ -898,12 +890,12 @@ void EstimationProblem::ListEstimates(bool statistics, std::int32_t p) {
     if (u.kind == Kind::kEstimated && u.initial) name += "(initial value)";
     const std::int32_t number = c + 1;
     if (limits) {
-      Say(0, Format("%3d %14.6e %14.6e %14.6e,%14.6e  %s", number, v, model_se_[Z(c)],
-                    model_limits_[Z(2 * c)], model_limits_[Z(2 * c + 1)], name.c_str()));
+      Say(0, Line("%3d %14.6e %14.6e %14.6e,%14.6e  %s", number, v, model_se_[Z(c)],
+                  model_limits_[Z(2 * c)], model_limits_[Z(2 * c + 1)], name.c_str()));
     } else if (errors) {
-      Say(0, Format("%3d %14.6e %14.6e    %s", number, v, model_se_[Z(c)], name.c_str()));
+      Say(0, Line("%3d %14.6e %14.6e    %s", number, v, model_se_[Z(c)], name.c_str()));
     } else {
-      Say(0, Format("%3d %14.6e  %s", number, v, name.c_str()));
+      Say(0, Line("%3d %14.6e  %s", number, v, name.c_str()));
     }
     ++c;
   }

@@ -6,6 +6,7 @@
 #include "analysis/estimation/estimation_mgr.h"
 #include "analysis/model/opt_variable.h"
 #include "analysis/services/analysis_services.h"
+#include "analysis/services/open_nlp_requests.h"
 #include "framework/messaging/message.h"
 #include "solve/methods/open_solvers.h"
 
@@ -161,39 +162,7 @@ Status EstimationMgr::WriteOpenNLPOptions(BvuBinaryStream& reply) {
 }
 
 Status EstimationMgr::SetOpenNLPSolverOption(const char* name, BvuBinaryStream& message) {
-  std::uint16_t tag = 0;
-  Status s = message.GetUInt16(&tag);
-  if (status::IsFailure(s)) return s;
-  std::uint32_t integer = 0;
-  double real = 0.0;
-  char* text = nullptr;
-  std::int32_t kind = -1;
-  const void* value = nullptr;
-  switch (tag) {
-    case EstNLPOption::kInteger:
-      s = message.GetUInt32(&integer);
-      kind = 0;
-      value = &integer;
-      break;
-    case EstNLPOption::kReal:
-      s = message.TryGet8(&real) == 1 ? status::kOk : 0x8000FFFFu;
-      kind = 1;
-      value = &real;
-      break;
-    case EstNLPOption::kString:
-      s = message.GetStringNew(&text);
-      kind = 2;
-      value = text != nullptr ? text : "";
-      break;
-    default:
-      return est_status::kFailure;
-  }
-  std::unique_ptr<char[]> owned(text);
-  if (status::IsFailure(s)) return s;
-  EstNLPOptions* options = solver_ != nullptr ? solver_->Options() : nullptr;
-  if (options == nullptr) return est_status::kFailure;
-  const Status set = options->Set(name != nullptr ? name : "", kind, value);
-  return status::IsFailure(set) ? est_status::kFailure : status::kOk;
+  return open_nlp::SetSolverOption(solver_, name, message, est_status::kFailure);
 }
 
 Status EstimationMgr::SetOpenNLPSolverOption(const char*, const char* option, DseMessage* request,

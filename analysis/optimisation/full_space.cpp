@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 
 #include "analysis/optimisation/reduced_driver.h"
+#include "analysis/services/report_text.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
 #include "foundation/persistence/binary_stream.h"
@@ -24,15 +24,7 @@ namespace {
 
 std::size_t Z(std::int32_t i) { return static_cast<std::size_t>(i); }
 
-std::string Line(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Line(const char* format, ...) {
-  char buffer[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  return buffer;
-}
+using analysis_text::Line;
 
 // Names are at most 255 characters.
 std::string Clip(std::string text) {

@@ -4,6 +4,7 @@
 
 #include "analysis/sensitivity/sensitivity_manager.h"
 #include "analysis/services/analysis_services.h"
+#include "analysis/services/open_nlp_requests.h"
 #include "framework/messaging/message.h"
 #include "solve/methods/open_solvers.h"
 
@@ -63,16 +64,9 @@ std::int32_t OptimisationMgr::ModeFor(std::int32_t optimizer, bool dynamic) {
 
 Status OptimisationMgr::HandleRequest(std::uint32_t type, DseMessage* request, DseMessage** reply,
                                       DseTemplate** kept) {
-  if (request == nullptr || request->subtype != DseMessage::kRequest) {
-    return DseServerCB::HandleRequest(type, request, reply, kept);
-  }
-  DseMessage* made = nullptr;
-  const Status result = HandleMessage(*request, &made);
-  if (made != nullptr) {
-    made->type = type;
-    *reply = made;
-  }
-  return result;
+  return open_nlp::AnswerRequest(
+      *this, type, request, reply, kept,
+      [this](BvuBinaryStream& body, DseMessage** made) { return HandleMessage(body, made); });
 }
 
 Status OptimisationMgr::HandleMessage(BvuBinaryStream& body, DseMessage** reply) {
@@ -447,39 +441,7 @@ Status OptimisationMgr::SelectOpenNLPSolver(const char* name, std::int32_t descr
 }
 
 Status OptimisationMgr::SetOpenNLPSolverOption(const char* name, BvuBinaryStream& message) {
-  std::uint16_t tag = 0;
-  Status s = message.GetUInt16(&tag);
-  if (status::IsFailure(s)) return s;
-  std::uint32_t integer = 0;
-  double real = 0.0;
-  char* text = nullptr;
-  std::int32_t kind = -1;
-  const void* value = nullptr;
-  switch (tag) {
-    case EstNLPOption::kInteger:
-      s = message.GetUInt32(&integer);
-      kind = 0;
-      value = &integer;
-      break;
-    case EstNLPOption::kReal:
-      s = message.TryGet8(&real) == 1 ? status::kOk : 0x8000FFFFu;
-      kind = 1;
-      value = &real;
-      break;
-    case EstNLPOption::kString:
-      s = message.GetStringNew(&text);
-      kind = 2;
-      value = text != nullptr ? text : "";
-      break;
-    default:
-      return opt_status::kFailure;
-  }
-  std::unique_ptr<char[]> owned(text);
-  if (status::IsFailure(s)) return s;
-  EstNLPOptions* options = solver_ != nullptr ? solver_->Options() : nullptr;
-  if (options == nullptr) return opt_status::kFailure;
-  const Status set = options->Set(name != nullptr ? name : "", kind, value);
-  return status::IsFailure(set) ? opt_status::kFailure : status::kOk;
+  return open_nlp::SetSolverOption(solver_, name, message, opt_status::kFailure);
 }
 
 Status OptimisationMgr::SetOpenNLPSolverOption(const char*, const char* option, DseMessage* request,

@@ -1,10 +1,10 @@
 // The reduced-space driver's reports: the problem summary, the variable,
 // constraint and gradient reports and the debug dump.
-#include <cstdarg>
 #include <cstdio>
 #include <string>
 
 #include "analysis/optimisation/reduced_driver.h"
+#include "analysis/services/report_text.h"
 
 using optimisation::EntryKind;
 
@@ -12,15 +12,7 @@ namespace {
 
 std::size_t Z(std::int32_t i) { return static_cast<std::size_t>(i); }
 
-std::string Line(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Line(const char* format, ...) {
-  char buffer[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  return buffer;
-}
+using analysis_text::Line;
 
 const char* const kNine = "         ";
 

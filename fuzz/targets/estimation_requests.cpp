@@ -10,6 +10,7 @@
 #include "analysis/sensitivity/sensitivity_mgr.h"
 #include "framework/messaging/message.h"
 #include "fuzz/byte_stream.h"
+#include "fuzz/manager_requests.h"
 #include "tests/analysis/analysis_fakes.h"
 
 namespace {
@@ -46,25 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   SensitivityMgr sensitivities(services);
   EstimationMgr manager(services);
   if ((data[0] & 2) != 0) {
-    analysis_fakes::FakeNLPSolver solver;
-    services.nlp = &solver;
-    manager.SelectOpenNLPSolver("fuzz", 0, nullptr);
-    for (int n = 0; n < kMostRequests && body.Remaining() > 0; ++n) {
-      const std::size_t before = body.Remaining();
-      manager.SetOpenNLPSolverOption("option", body);
-      if (body.Remaining() == before) break;
-    }
-    manager.DetachProblem("w", "NULL");
+    vantor_fuzz::SetSolverOptions(manager, services, 0, body, kMostRequests);
     return 0;
   }
-  for (int n = 0; n < kMostRequests && body.Remaining() > 0; ++n) {
-    const std::size_t before = body.Remaining();
-    DseMessage* reply = nullptr;
-    manager.HandleMessage(body, &reply);
-    delete reply;
-    Pass(manager, sensitivities);
-    if (body.Remaining() == before) break;
-  }
+  vantor_fuzz::HandleRequests(manager, body, kMostRequests, [&] { Pass(manager, sensitivities); });
   manager.Results().outcome = 1;
   manager.Results().statistics = 2;
   std::unique_ptr<DseMessage> reply(DseMessage::DseMessageDefault());

@@ -10,6 +10,7 @@
 #include "analysis/optimisation/opt_manager.h"
 #include "framework/messaging/message.h"
 #include "fuzz/byte_stream.h"
+#include "fuzz/manager_requests.h"
 #include "tests/analysis/opt_fakes.h"
 
 namespace {
@@ -57,25 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   OptimisationMgr manager(services, &run);
   manager.SetRunFactory(&factory);
   if ((data[0] & 2) != 0) {
-    analysis_fakes::FakeNLPSolver solver;
-    services.nlp = &solver;
-    manager.SelectOpenNLPSolver("fuzz", 1, nullptr);
-    for (int n = 0; n < kMostRequests && body.Remaining() > 0; ++n) {
-      const std::size_t before = body.Remaining();
-      manager.SetOpenNLPSolverOption("option", body);
-      if (body.Remaining() == before) break;
-    }
-    manager.DetachProblem("w", "NULL");
+    vantor_fuzz::SetSolverOptions(manager, services, 1, body, kMostRequests);
     return 0;
   }
-  for (int n = 0; n < kMostRequests && body.Remaining() > 0; ++n) {
-    const std::size_t before = body.Remaining();
-    DseMessage* reply = nullptr;
-    manager.HandleMessage(body, &reply);
-    delete reply;
-    Evaluate(manager, run);
-    if (body.Remaining() == before) break;
-  }
+  vantor_fuzz::HandleRequests(manager, body, kMostRequests, [&] { Evaluate(manager, run); });
   manager.SetUpEvaluation(!manager.Definition().dynamic);
   manager.SetResult(true, 3, 1.0);
   std::unique_ptr<DseMessage> reply(DseMessage::DseMessageDefault());

@@ -13,6 +13,7 @@
 #include "framework/messaging/message.h"
 #include "platform/posix_file.h"
 #include "results/manager/results_mgr.h"
+#include "results/manager/snapshot_reply.h"
 #include "results/snapshots/snap_import.h"
 #include "results/snapshots/snapshot_text.h"
 
@@ -131,22 +132,7 @@ Status SimResultsMgr::SendRestored(std::uint16_t id, DseMessage* reply) {
   Status s = store_.RestoreSnapshot(id, &at, kValuesId, false);
   if (status::IsSuccess(s)) s = store_.RestoreSnapshot(id, &at, kPoolId, false);
   if (status::IsFailure(s)) return s;
-  const char* name = nullptr;
-  const char* description = nullptr;
-  std::uint32_t date = 0;
-  std::uint32_t time_of_day = 0;
-  store_.GetSnapshotName(id, &name);
-  store_.GetSnapshotDescription(id, &description);
-  store_.GetSnapshotDateTime(id, &date, &time_of_day);
-  s = reply->PutUInt16(33);
-  if (status::IsSuccess(s)) s = reply->PutUInt32(id);
-  if (status::IsSuccess(s)) s = reply->PutString(name != nullptr ? name : "");
-  if (status::IsSuccess(s)) s = reply->PutString(description != nullptr ? description : "");
-  if (status::IsSuccess(s)) s = reply->PutUInt32(date);
-  if (status::IsSuccess(s)) s = reply->PutUInt32(time_of_day);
-  if (status::IsSuccess(s)) s = reply->PutDouble(at.time);
-  if (status::IsSuccess(s)) s = reply->PutUInt16(at.run);
-  if (status::IsSuccess(s)) s = reply->PutUInt16(static_cast<std::uint16_t>(at.count));
+  s = WriteSnapshotHead(store_, id, at, 33, *reply);
   if (status::IsSuccess(s)) {
     BvuDirectoryProper empty(nullptr, "");
     BvuDirectoryProper* tree = problem_->VariableTree();

@@ -23,6 +23,25 @@ constexpr std::uint32_t kCommandType = 55;
 constexpr std::int32_t kInitialisationMode = 5;
 constexpr std::uint32_t kTimeService = 95;
 constexpr std::uint16_t kTimeKind = 58;
+
+// A scalar variable of the current problem's table as the results read it.
+class EntryVariable final : public ResultVariable {
+ public:
+  explicit EntryVariable(DAESVarTableEntry* e = nullptr) : entry(e) {}
+  std::uint32_t Id() const override { return entry->SequenceNumber(); }
+  std::string FullName() const override {
+    const char* name = entry->GetNameText();
+    return name != nullptr ? name : "";
+  }
+  Status GetValue(double* value) const override {
+    *value = entry->GetRealValue();
+    return status::kOk;
+  }
+  std::uint32_t Flags() const override { return entry->GetFlags(); }
+  std::int32_t ElementCount() const override { return 0; }
+  ResultVariable* Element(std::int32_t) override { return nullptr; }
+  DAESVarTableEntry* entry;
+};
 }  // namespace
 
 // The current problem's variable table as the value dump reads it. Each
@@ -65,22 +84,7 @@ class SimRunResultsJoin::DumpModel final : public ResultModel {
   }
 
  private:
-  class Place final : public ResultVariable {
-   public:
-    std::uint32_t Id() const override { return entry->SequenceNumber(); }
-    std::string FullName() const override {
-      const char* name = entry->GetNameText();
-      return name != nullptr ? name : "";
-    }
-    Status GetValue(double* value) const override {
-      *value = entry->GetRealValue();
-      return status::kOk;
-    }
-    std::uint32_t Flags() const override { return entry->GetFlags(); }
-    std::int32_t ElementCount() const override { return 0; }
-    ResultVariable* Element(std::int32_t) override { return nullptr; }
-    DAESVarTableEntry* entry = nullptr;
-  };
+  using Place = EntryVariable;
 
   DAESProblem* Current() {
     DAESProblem* problem = GetCurrentProblem();
@@ -136,25 +140,7 @@ class SimRunResultsJoin::PlotModel final : public ResultModel {
   double ZeroThreshold() override { return SimProblemMgr::kEpsilon; }
 
  private:
-  class Variable final : public ResultVariable {
-   public:
-    explicit Variable(DAESVarTableEntry* entry) : entry_(entry) {}
-    std::uint32_t Id() const override { return entry_->SequenceNumber(); }
-    std::string FullName() const override {
-      const char* name = entry_->GetNameText();
-      return name != nullptr ? name : "";
-    }
-    Status GetValue(double* value) const override {
-      *value = entry_->GetRealValue();
-      return status::kOk;
-    }
-    std::uint32_t Flags() const override { return entry_->GetFlags(); }
-    std::int32_t ElementCount() const override { return 0; }
-    ResultVariable* Element(std::int32_t) override { return nullptr; }
-
-   private:
-    DAESVarTableEntry* entry_;
-  };
+  using Variable = EntryVariable;
 
   ResultVariable* Of(DAESVarTableEntry* entry) {
     if (entry == nullptr) return nullptr;

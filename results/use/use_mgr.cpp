@@ -10,6 +10,7 @@
 #include "foundation/persistence/binary_stream.h"
 #include "platform/posix_file.h"
 #include "results/manager/results_mgr.h"
+#include "results/manager/snapshot_reply.h"
 #include "results/snapshots/snapshot_text.h"
 
 namespace {
@@ -209,23 +210,8 @@ Status SputUseMgr::SendSnapshot(BvuBinaryStream& request, BvuBinaryStream* reply
   if (status::IsSuccess(s)) s = store.RestoreSnapshot(id, &at, kPoolId, false);
   if (status::IsFailure(s)) return s;
   if (values_ == nullptr) return kNoValues;
-  const char* name = nullptr;
-  const char* description = nullptr;
-  std::uint32_t date = 0;
-  std::uint32_t time_of_day = 0;
-  store.GetSnapshotName(id, &name);
-  store.GetSnapshotDescription(id, &description);
-  store.GetSnapshotDateTime(id, &date, &time_of_day);
   if (reply == nullptr) return status::kOk;
-  s = reply->PutUInt16(110);
-  if (status::IsSuccess(s)) s = reply->PutUInt32(id);
-  if (status::IsSuccess(s)) s = reply->PutString(name != nullptr ? name : "");
-  if (status::IsSuccess(s)) s = reply->PutString(description != nullptr ? description : "");
-  if (status::IsSuccess(s)) s = reply->PutUInt32(date);
-  if (status::IsSuccess(s)) s = reply->PutUInt32(time_of_day);
-  if (status::IsSuccess(s)) s = reply->PutDouble(at.time);
-  if (status::IsSuccess(s)) s = reply->PutUInt16(at.run);
-  if (status::IsSuccess(s)) s = reply->PutUInt16(static_cast<std::uint16_t>(at.count));
+  s = WriteSnapshotHead(store, id, at, 110, *reply);
   if (status::IsSuccess(s)) {
     BvuDirectoryProper empty(nullptr, "");
     BvuDirectoryNode* root = Root();

@@ -25,6 +25,7 @@
 #include "tests/analysis/optimisation_fakes.h"
 #include "tests/daes/daes_helpers.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/hs071_model.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
@@ -36,50 +37,7 @@ namespace {
 using namespace modelwriter;
 namespace oo = optimisation_options;
 
-Step Hs() { return {2, "HS"}; }
-
-void Variable(Writer& w, std::uint32_t id, const char* name, double value, std::uint16_t spec,
-              bool bounded) {
-  w.Item(kRealVariable);
-  w.Placement({Hs(), {id, name}});
-  w.Value(value), w.Spec(spec);
-  if (bounded) w.Lower(1.0), w.Upper(5.0);
-  w.End();
-}
-
-void Equation(Writer& w, std::uint32_t id, const char* name, const Expr& e,
-              const std::vector<std::uint32_t>& references) {
-  w.Item(kInlineEquation);
-  w.U32(0);
-  w.Expression(e);
-  w.Placement({Hs(), {id, name}});
-  w.EquationHead(static_cast<std::uint32_t>(references.size()));
-  for (std::uint32_t r : references) w.Reference({2, r});
-}
-
-// Variables x1..x4 (ids 1-4), g (5), f (6).
-void Hs071(Writer& w) {
-  w.List(9);
-  Variable(w, 1, ".x1", 1.0, 4, true);
-  Variable(w, 2, ".x2", 5.0, 4, true);
-  Variable(w, 3, ".x3", 5.0, 4, true);
-  Variable(w, 4, ".x4", 1.0, 1, true);
-  Variable(w, 5, ".g", 25.0, 1, false);
-  Variable(w, 6, ".f", 16.0, 1, false);
-  // x1² + x2² + x3² + x4² - 40
-  Equation(w, 10, ".e1",
-           Sub(Add(Add(Mul(Var(0), Var(0)), Mul(Var(1), Var(1))),
-                   Add(Mul(Var(2), Var(2)), Mul(Var(3), Var(3)))),
-               Real(40.0)),
-           {1, 2, 3, 4});
-  // g - x1x2x3x4
-  Equation(w, 11, ".e2", Sub(Var(0), Mul(Mul(Var(1), Var(2)), Mul(Var(3), Var(4)))),
-           {5, 1, 2, 3, 4});
-  // f - (x1x4(x1 + x2 + x3) + x3)
-  Equation(w, 12, ".e3",
-           Sub(Var(0), Add(Mul(Mul(Var(1), Var(4)), Add(Add(Var(1), Var(2)), Var(3))), Var(3))),
-           {6, 1, 2, 3, 4});
-}
+void Hs071(Writer& w) { hs071::Write(w, {1.0, 5.0, 5.0, 1.0, 25.0, 16.0}); }
 
 class EngineFullSpaceTest : public ::testing::Test {
  protected:

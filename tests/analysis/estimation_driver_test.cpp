@@ -21,6 +21,7 @@
 #include "solve/optimisers/dense_optimiser.h"
 #include "tests/analysis/analysis_fakes.h"
 #include "tests/analysis/definition_writer.h"
+#include "tests/analysis/optimisation_fakes.h"
 #include "tests/framework/message_helpers.h"
 #include "tests/support/temp_dir.h"
 #include "workloads/nist_problems.h"
@@ -30,45 +31,8 @@ namespace {
 namespace eo = estimation_options;
 using Kind = EstimationProblem::Kind;
 
-// Option values the test sets; everything else as the defaults answer.
-class TestOptions final : public SolverOptions {
- public:
-  TestOptions() : fallback_(SolverOptions::Install(nullptr)) { SolverOptions::Install(this); }
-  ~TestOptions() override { SolverOptions::Install(fallback_); }
-  std::int32_t GetInt(std::int32_t number) override {
-    auto it = ints.find(number);
-    return it != ints.end() ? it->second : Fallback()->GetInt(number);
-  }
-  double GetReal(std::int32_t number) override {
-    auto it = reals.find(number);
-    return it != reals.end() ? it->second : Fallback()->GetReal(number);
-  }
-  bool GetBool(std::int32_t number) override { return Fallback()->GetBool(number); }
-  std::map<std::int32_t, std::int32_t> ints;
-  std::map<std::int32_t, double> reals;
-
- private:
-  SolverOptions* Fallback() {
-    SolverOptions* previous = SolverOptions::Install(fallback_);
-    SolverOptions* table = SolverOptions::Instance();
-    SolverOptions::Install(previous);
-    return table;
-  }
-  SolverOptions* fallback_;
-};
-
-struct Printed {
-  std::vector<std::pair<Status, std::string>> lines;
-  EstimationProblem::PrintFn Fn() {
-    return [this](Status s, const std::string& text) { lines.emplace_back(s, text); };
-  }
-  bool Has(const std::string& text) const {
-    for (const auto& l : lines) {
-      if (l.second == text) return true;
-    }
-    return false;
-  }
-};
+using optimisation_fakes::Printed;
+using optimisation_fakes::TestOptions;
 
 EstimationProblem::Layout LeastSquaresLayout(const std::vector<double>& start, std::int32_t m) {
   EstimationProblem::Layout layout;

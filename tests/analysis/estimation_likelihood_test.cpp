@@ -14,6 +14,7 @@
 #include "analysis/estimation/estimation_mgr.h"
 #include "analysis/estimation/estimation_problem.h"
 #include "foundation/interfaces/solver_options.h"
+#include "tests/analysis/optimisation_fakes.h"
 #include "tests/support/temp_dir.h"
 #include "workloads/nist_problems.h"
 
@@ -30,31 +31,7 @@ const bool kSearchPath = [] {
   return true;
 }();
 
-class Options final : public SolverOptions {
- public:
-  Options() : fallback_(SolverOptions::Install(nullptr)) { SolverOptions::Install(this); }
-  ~Options() override { SolverOptions::Install(fallback_); }
-  std::int32_t GetInt(std::int32_t number) override {
-    auto it = ints.find(number);
-    return it != ints.end() ? it->second : Fallback()->GetInt(number);
-  }
-  double GetReal(std::int32_t number) override {
-    auto it = reals.find(number);
-    return it != reals.end() ? it->second : Fallback()->GetReal(number);
-  }
-  bool GetBool(std::int32_t number) override { return Fallback()->GetBool(number); }
-  std::map<std::int32_t, std::int32_t> ints;
-  std::map<std::int32_t, double> reals;
-
- private:
-  SolverOptions* Fallback() {
-    SolverOptions* previous = SolverOptions::Install(fallback_);
-    SolverOptions* table = SolverOptions::Instance();
-    SolverOptions::Install(previous);
-    return table;
-  }
-  SolverOptions* fallback_;
-};
+using Options = optimisation_fakes::TestOptions;
 
 EstimationProblem::Unknown Make(Kind kind, const std::string& name, double value, double scale,
                                 std::int32_t record = -1) {

@@ -17,33 +17,14 @@
 #include "foundation/interfaces/solver_options.h"
 #include "tests/analysis/analysis_fakes.h"
 #include "tests/analysis/definition_writer.h"
+#include "tests/analysis/optimisation_fakes.h"
 #include "tests/framework/message_helpers.h"
 
 namespace {
 
 using namespace analysis_fakes;
 
-class ReportOptions final : public SolverOptions {
- public:
-  ReportOptions() : fallback_(SolverOptions::Install(nullptr)) { SolverOptions::Install(this); }
-  ~ReportOptions() override { SolverOptions::Install(fallback_); }
-  std::int32_t GetInt(std::int32_t number) override {
-    auto it = ints.find(number);
-    return it != ints.end() ? it->second : Fallback()->GetInt(number);
-  }
-  double GetReal(std::int32_t number) override { return Fallback()->GetReal(number); }
-  bool GetBool(std::int32_t number) override { return Fallback()->GetBool(number); }
-  std::map<std::int32_t, std::int32_t> ints;
-
- private:
-  SolverOptions* Fallback() {
-    SolverOptions* previous = SolverOptions::Install(fallback_);
-    SolverOptions* table = SolverOptions::Instance();
-    SolverOptions::Install(previous);
-    return table;
-  }
-  SolverOptions* fallback_;
-};
+using ReportOptions = optimisation_fakes::TestOptions;
 
 // A variable whose model entry is specified Initial.
 class InitialVariable final : public FakeVariable {

@@ -5,6 +5,7 @@
 #include "analysis/sensitivity/sensitivity_mgr.h"
 #include "solve/methods/open_solvers.h"
 #include "tests/analysis/opt_fakes.h"
+#include "tests/analysis/opt_model.h"
 
 namespace {
 
@@ -14,35 +15,13 @@ using Record = OptDefinitionRecord;
 class OptManagerTest : public ::testing::Test {
  protected:
   OptManagerTest() : manager(services, &run) {
-    services.Add(1, "x", 0.0)->scale = 2.0;
-    services.Add(2, "y", 0.0);
-    services.Add(3, "u", 0.0)->scale = 2.0;
-    services.Add(4, "v", 0.0);
-    services.Add(5, "J", 0.0);
-    services.Add(6, "c", 0.0);
+    opt_model::AddVariables(services);
     services.options[analysis_options::kSyncSteps] = 2;
     services.options[opt_options::kOptimizer] = 1;
     manager.SetRunFactory(&factory);
   }
 
-  // Moving individual lengths on [0, 0.8, 2], two piecewise linear controls.
-  static Record Dynamic() {
-    Record r;
-    r.final_time = 2.0;
-    r.n = 2;
-    r.interior = {0.8};
-    r.moving = 1;
-    r.individual = 1;
-    r.linear = 1;
-    r.length_bounds = {{0.1, 1.5}, {0.2, 1.6}};
-    r.decision = {{1, -1.0, 1.0, 0.5}};
-    r.initial = {{2, 0.0, 4.0, 3.0}};
-    r.controls = {{3, 0.5, {1.0, 2.0, 3.0}, {{-1, 1}, {-2, 2}, {-3, 3}}},
-                  {4, 0.0, {4.0, 5.0, 6.0}, {{0, 9}, {0, 9}, {0, 9}}}};
-    r.objectives = {5};
-    r.constrained = {{6, {{1, 0.5, 2, 0.3}, {2, 1.0, 3, 0.9}, {1, 0.0, 0, 0.0}}}};
-    return r;
-  }
+  static Record Dynamic() { return opt_model::Dynamic(); }
 
   static Record Steady() {
     Record r;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/hs071_model.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 #include "tools/client.h"
@@ -41,47 +42,9 @@ constexpr std::uint32_t kOptimisationService = 112;
 constexpr std::uint32_t kPreparedBits = 0x4 | 0x8 | 0x10 | 0x20;
 constexpr Status kBeginRunDone = 0x0000026Au;
 
-Step Hs() { return {2, "HS"}; }
+Step Hs() { return hs071::Node(); }
 
-void Variable(Writer& w, std::uint32_t id, const char* name, double value, std::uint16_t spec,
-              bool bounded) {
-  w.Item(kRealVariable);
-  w.Placement({Hs(), {id, name}});
-  w.Value(value), w.Spec(spec);
-  if (bounded) w.Lower(1.0), w.Upper(5.0);
-  w.End();
-}
-
-void Equation(Writer& w, std::uint32_t id, const char* name, const Expr& e,
-              const std::vector<std::uint32_t>& references) {
-  w.Item(kInlineEquation);
-  w.U32(0);
-  w.Expression(e);
-  w.Placement({Hs(), {id, name}});
-  w.EquationHead(static_cast<std::uint32_t>(references.size()));
-  for (std::uint32_t r : references) w.Reference({2, r});
-}
-
-// x1..x3 assigned (ids 1-3), x4 (4), g = x1x2x3x4 (5), f (6).
-void Hs071(Writer& w) {
-  w.List(9);
-  Variable(w, 1, ".x1", 1.0, 4, true);
-  Variable(w, 2, ".x2", 4.0, 4, true);
-  Variable(w, 3, ".x3", 4.0, 4, true);
-  Variable(w, 4, ".x4", 2.6, 1, true);
-  Variable(w, 5, ".g", 40.0, 1, false);
-  Variable(w, 6, ".f", 20.0, 1, false);
-  Equation(w, 10, ".e1",
-           Sub(Add(Add(Mul(Var(0), Var(0)), Mul(Var(1), Var(1))),
-                   Add(Mul(Var(2), Var(2)), Mul(Var(3), Var(3)))),
-               Real(40.0)),
-           {1, 2, 3, 4});
-  Equation(w, 11, ".e2", Sub(Var(0), Mul(Mul(Var(1), Var(2)), Mul(Var(3), Var(4)))),
-           {5, 1, 2, 3, 4});
-  Equation(w, 12, ".e3",
-           Sub(Var(0), Add(Mul(Mul(Var(1), Var(4)), Add(Add(Var(1), Var(2)), Var(3))), Var(3))),
-           {6, 1, 2, 3, 4});
-}
+void Hs071(Writer& w) { hs071::Write(w, {1.0, 4.0, 4.0, 2.6, 40.0, 20.0}); }
 
 // Decision variables x1..x3 in [1, 5] from `start`, minimise f, g >= 25,
 // and x4 within [1, 5] (the model solves for it).
