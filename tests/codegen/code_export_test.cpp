@@ -95,8 +95,8 @@ class CodeExportTest : public ::testing::Test {
                                       [this] { return manager.ExportProblemCode(); });
     };
     context.export_type = [this](const codegen::ExportRequest& request) {
-      return exporter.ExportType(
-          request, [this](bool build) { return manager.WriteExportMakefile(build); });
+      return exporter.ExportType(request,
+                                 [this](bool build) { return manager.WriteExportMakefile(build); });
     };
   }
   ~CodeExportTest() override {
@@ -180,8 +180,7 @@ TEST_F(CodeExportTest, ATypeExportWritesItsMakefileThroughTheProblemManager) {
   EXPECT_EQ(Request(Body(4, type_folder, "Pump")), SimUpperServices::kNotAvailable);
   EXPECT_TRUE(fs::is_empty(type_folder));
   manager.SetUpperServices(&services);
-  ASSERT_EQ(Request(Body(4, type_folder, "Pump")), 0u)
-      << ::testing::PrintToString(reports.texts);
+  ASSERT_EQ(Request(Body(4, type_folder, "Pump")), 0u) << ::testing::PrintToString(reports.texts);
   EXPECT_FALSE(fs::is_empty(type_folder));
   // A type export prepares nothing.
   EXPECT_TRUE(ops.prepared.empty());
@@ -196,11 +195,13 @@ TEST_F(CodeExportTest, OutsideARequestThereIsNothingToWrite) {
   codegen::ExportRequest request;
   request.folder = folder.string();
   request.name = "Mixed";
-  EXPECT_EQ(exporter.ExportType(request, [&](bool) { return exporter.WriteProblemCode(problem, nullptr); }),
+  EXPECT_EQ(exporter.ExportType(request,
+                                [&](bool) { return exporter.WriteProblemCode(problem, nullptr); }),
             codegen::kNoExportRequest);
   std::int32_t libraries = -1;
-  EXPECT_EQ(exporter.ExportFlowsheet(request, &libraries, [&] { return exporter.WriteMakefile(false); }),
-            codegen::kNoExportRequest);
+  EXPECT_EQ(
+      exporter.ExportFlowsheet(request, &libraries, [&] { return exporter.WriteMakefile(false); }),
+      codegen::kNoExportRequest);
   EXPECT_FALSE(fs::exists(folder / "Mixed.cpp"));
 }
 
