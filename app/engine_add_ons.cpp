@@ -19,11 +19,10 @@ namespace {
 class EngineAddOns final : public SimEngineAddOns {
  public:
   EngineAddOns(SimProblemMgr& manager, DseServerRegistry* registry, Status* status)
-      : manager_(manager),
-        results_(manager, registry, status),
+      : manager_(manager), results_(manager, registry, status),
         export_(ExportSettings(manager), platform::ExecutableFolder()),
-        files_(FilesContext(manager, &export_)),
-        analysis_(manager, &results_.Manager(), registry), compiled_(CompiledSettings(manager)) {
+        files_(FilesContext(manager, &export_)), analysis_(manager, &results_.Manager(), registry),
+        compiled_(CompiledSettings(manager)) {
     const Status registered = files_.RegisterServices(registry);
     if (status != nullptr && status::IsSuccess(*status)) *status = registered;
     daes::SetCompiledCode(&compiled_);
