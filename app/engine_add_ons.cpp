@@ -1,6 +1,7 @@
 #include "app/engine_add_ons.h"
 
 #include "analysis/analysis_managers.h"
+#include "codegen/files/code_export.h"
 #include "codegen/files/proc_files.h"
 #include "codegen/flowsheet/compiled_flowsheet.h"
 #include "control/problem/problem_manager.h"
@@ -18,8 +19,10 @@ namespace {
 class EngineAddOns final : public SimEngineAddOns {
  public:
   EngineAddOns(SimProblemMgr& manager, DseServerRegistry* registry, Status* status)
-      : manager_(manager), results_(manager, registry, status), files_(FilesContext(manager)),
-        analysis_(manager, &results_.Manager(), registry), compiled_(CompiledSettings(manager)) {
+      : manager_(manager), results_(manager, registry, status),
+        export_(ExportSettings(manager), platform::ExecutableFolder()),
+        files_(FilesContext(manager, &export_)), analysis_(manager, &results_.Manager(), registry),
+        compiled_(CompiledSettings(manager)) {
     const Status registered = files_.RegisterServices(registry);
     if (status != nullptr && status::IsSuccess(*status)) *status = registered;
     daes::SetCompiledCode(&compiled_);
@@ -40,17 +43,28 @@ class EngineAddOns final : public SimEngineAddOns {
   }
 
  private:
-  static codegen::ProcFilesContext FilesContext(SimProblemMgr& manager) {
-    codegen::ProcFilesContext context;
-    // Generated makefiles find the installation's tool folders from the
-    // engine's own folder.
-    context.server_folder = platform::ExecutableFolder();
-    context.report = [&manager](BvuStatusAndMsg* message) {
+  static codegen::FlowsheetGeneration ExportSettings(SimProblemMgr& manager) {
+    codegen::FlowsheetGeneration generation = CompiledSettings(manager);
+    generation.report = Reporter(manager);
+    return generation;
+  }
+
+  static CodegenReport Reporter(SimProblemMgr& manager) {
+    return [&manager](BvuStatusAndMsg* message) {
       if (message == nullptr) return;
       const char* text = message->GetText();
       manager.Report(message->GetStatus(), text != nullptr ? text : "");
       delete message;
     };
+  }
+
+  static codegen::ProcFilesContext FilesContext(SimProblemMgr& manager,
+                                                codegen::ProblemCodeExport* exporter) {
+    codegen::ProcFilesContext context;
+    // Generated makefiles find the installation's tool folders from the
+    // engine's own folder.
+    context.server_folder = platform::ExecutableFolder();
+    context.report = Reporter(manager);
     // Variable references of an export are counted against the problem
     // being run.
     context.problem_variables = []() -> std::int32_t {
@@ -60,22 +74,18 @@ class EngineAddOns final : public SimEngineAddOns {
     context.read_reference = [&manager](BvuBinaryStream& in, codegen::ResolvedReference* out) {
       return manager.ReadObjectReference(in, &out->variable, &out->index);
     };
-    context.export_flowsheet = [&manager](const codegen::ExportRequest& request,
-                                          std::int32_t* libraries) {
-      codegen::FlowsheetGeneration generation = CompiledSettings(manager);
-      generation.report = FilesContext(manager).report;
-      generation.debug = request.debug;
-      generation.optimise = request.optimise;
-      generation.build = request.build;
-      std::vector<codegen::ExportPort> ports = request.ports;
-      codegen::FlowsheetExport exported;
-      exported.folder = request.folder;
-      exported.name = request.name;
-      exported.ports = &ports;
-      exported.settings = &request.settings;
-      exported.quiet = request.quiet;
-      return codegen::GenerateExportCode(generation, GetCurrentProblem(), exported, libraries);
+    // Exports go through the problem manager, which prepares a problem
+    // first when there is none.
+    context.export_flowsheet = [&manager, exporter](const codegen::ExportRequest& request,
+                                                    std::int32_t* libraries) {
+      return exporter->ExportFlowsheet(request, libraries,
+                                       [&manager] { return manager.ExportProblemCode(); });
     };
+    context.export_type = [&manager, exporter](const codegen::ExportRequest& request) {
+      return exporter->ExportType(
+          request, [&manager](bool build) { return manager.WriteExportMakefile(build); });
+    };
+    context.release_export = [&manager] { manager.ReleaseExportPreparation(); };
     return context;
   }
 
@@ -89,22 +99,31 @@ class EngineAddOns final : public SimEngineAddOns {
     return generation;
   }
 
-  // What the problem manager asks of the analysis: the estimation's reset
-  // on a detach. The code export is the compiled flowsheet library's.
+  // What the problem manager asks of the analysis (the estimation's reset
+  // on a detach) and of the code-export object.
   class Upper final : public SimUpperServices {
    public:
-    explicit Upper(AnalysisManagers& analysis) : analysis_(analysis) {}
+    Upper(AnalysisManagers& analysis, codegen::ProblemCodeExport& exporter)
+        : analysis_(analysis), export_(exporter) {}
     void ResetEstimation() override { analysis_.Estimation().Clear(); }
+    Status CheckCompiledEquations() override { return export_.CheckCompiledEquations(); }
+    Status WriteProblemCode(DAESProblem* problem,
+                            const std::function<void(Status, const char*)>& progress) override {
+      return export_.WriteProblemCode(problem, progress);
+    }
+    Status WriteExportMakefile(bool build) override { return export_.WriteMakefile(build); }
 
    private:
     AnalysisManagers& analysis_;
+    codegen::ProblemCodeExport& export_;
   };
 
   SimProblemMgr& manager_;
   SimRunResultsJoin results_;
+  codegen::ProblemCodeExport export_;
   SimProcFilesMgr files_;
   AnalysisManagers analysis_;
-  Upper upper_{analysis_};
+  Upper upper_{analysis_, export_};
   // Compiled equations of the runs.
   codegen::FlowsheetCompiledCode compiled_;
   SimRunSteps* steps_ = nullptr;

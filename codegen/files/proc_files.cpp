@@ -350,7 +350,8 @@ Status ExportRequestOf(BvuBinaryStream& in, std::uint16_t kind, const ProcFilesC
   if (status::IsFailure(s)) return s;
   std::int32_t libraries = 0;
   if (!flowsheet) {
-    s = WriteExportMakefile(request, report, context.server_folder.c_str());
+    s = context.export_type ? context.export_type(request)
+                            : WriteExportMakefile(request, report, context.server_folder.c_str());
   } else if (context.export_flowsheet) {
     s = context.export_flowsheet(request, &libraries);
   } else {

@@ -81,6 +81,9 @@ struct ProcFilesContext {
   // number of libraries its procedures need in *libraries. Absent: the
   // export is refused as not available.
   std::function<Status(const ExportRequest&, std::int32_t* libraries)> export_flowsheet;
+  // Writes (and with its flag builds) the makefile of an exported type.
+  // Absent: WriteExportMakefile with this context's report.
+  std::function<Status(const ExportRequest&)> export_type;
 };
 
 // The makefile of an exported type: the product-folder lines, the export

@@ -274,10 +274,17 @@ Status SimProblemMgr::ExportProblemCode() {
   }
   DAESProblem* problem = GetCurrentProblem();
   if (problem == nullptr) return pm_status::kNoProblem;
-  return upper_->WriteProblemCode(problem, [this](const char* line) {
-    SuPrint(0, "%s", line != nullptr ? line : "");
+  return upper_->WriteProblemCode(problem, [this](Status status, const char* line) {
+    SuPrint(status, "%s", line != nullptr ? line : "");
     collector_.SendGroups();
   });
+}
+
+void SimProblemMgr::ReleaseExportPreparation() {
+  if (GetCurrentProblem() == nullptr || preparation_ != 2) return;
+  run_state_ = 2;
+  step_result_pending_ = false;
+  preparation_ = 3;
 }
 
 // --- the run thread ---

@@ -301,6 +301,9 @@ class SimProblemMgr : public SimMasterManager,
   // export's.
   Status ExportProblemCode();
   Status WriteExportMakefile(bool build) { return upper_->WriteExportMakefile(build); }
+  // Before libraries are force-unloaded: a problem prepared for an export
+  // has its run flags reset and is prepared in full by the next run.
+  void ReleaseExportPreparation();
 
   // Joins and leaves COM for the calling thread: only the first join of a
   // thread joins, only its last leave leaves. The joins of the thread.

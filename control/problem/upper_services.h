@@ -22,9 +22,10 @@ class SimUpperServices {
   virtual void ResetEstimation() {}
   // The code-export object's check of the compiled equations.
   virtual Status CheckCompiledEquations() { return kNoExportObject; }
-  // The problem's loadable code; every line of progress goes to `progress`.
+  // The problem's loadable code; every line of progress, with its status,
+  // goes to `progress`.
   virtual Status WriteProblemCode(DAESProblem* /*problem*/,
-                                  const std::function<void(const char*)>& /*progress*/) {
+                                  const std::function<void(Status, const char*)>& /*progress*/) {
     return kNotAvailable;
   }
   // The makefile that compiles and links the exported code; with `build`

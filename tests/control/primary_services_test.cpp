@@ -53,9 +53,9 @@ class Upper final : public SimUpperServices {
   void ResetEstimation() override { log_->push_back("estimation"); }
   Status CheckCompiledEquations() override { return check; }
   Status WriteProblemCode(DAESProblem* problem,
-                          const std::function<void(const char*)>& progress) override {
+                          const std::function<void(Status, const char*)>& progress) override {
     log_->push_back(problem == GetCurrentProblem() ? "code of the problem" : "code of another");
-    for (const char* line : {"Writing equations", "Writing variables"}) progress(line);
+    for (const char* line : {"Writing equations", "Writing variables"}) progress(0, line);
     return written;
   }
   Status check = 0x0032000Au;
