@@ -214,6 +214,10 @@ class Stepper final : public DynamicCore {
   // algebraic unknowns have no derivatives yet (zero in IDA's history).
   bool first_step_ = false;
   std::vector<double> start_y_, start_yp_;
+  // IDA's error text of a first step that may yet be tried again.
+  bool hold_error_ = false;
+  int held_code_ = 0;
+  std::string held_function_, held_text_;
   long sens_residual_calls_ = 0;
 
   // Fixed steps: the last step's ends for the cubic interpolant.
@@ -601,8 +605,16 @@ void Stepper::KeepSensitivities() {
 }
 
 void Stepper::CoreMessage(int code, const char*, const char* function, char* text, void* data) {
-  IntegratorServer& server = static_cast<Stepper*>(data)->s_;
+  auto* self = static_cast<Stepper*>(data);
+  IntegratorServer& server = self->s_;
   const bool error = code < 0;
+  if (error && self->hold_error_) {
+    // Posted only if the first step is not tried again.
+    self->held_code_ = code;
+    self->held_function_ = function != nullptr ? function : "";
+    self->held_text_ = text != nullptr ? text : "";
+    return;
+  }
   if (server.options_.Get(error ? kOptionShowHIErrors : kOptionShowHTIErrors) == 0) return;
   if (!server.executive_) return;
   const std::string line = std::string("Integrator (") + (function != nullptr ? function : "") +
@@ -696,8 +708,15 @@ Status Stepper::StepIda(double target) {
   IDASetStopTime(ida_, target);
   realtype t = 0;
   corrector_status_ = 0;
+  const bool may_retry = first_step_ && !sens_active_;
+  hold_error_ = may_retry;
+  held_code_ = 0;
   int flag = IDASolve(ida_, target, &t, y_, yp_, IDA_ONE_STEP);
-  if (flag == IDA_ERR_FAIL && first_step_ && !sens_active_) {
+  hold_error_ = false;
+  if (held_code_ != 0 && flag != IDA_ERR_FAIL) {
+    CoreMessage(held_code_, nullptr, held_function_.c_str(), held_text_.data(), this);
+  }
+  if (flag == IDA_ERR_FAIL && may_retry) {
     // The algebraic unknowns start from a zero slope, so their first
     // correction is h times their true slope, which shrinks only as fast
     // as h: at tight tolerances the error test cuts the first step until
