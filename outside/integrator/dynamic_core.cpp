@@ -141,6 +141,8 @@ class Stepper final : public DynamicCore {
     return -1;
   }
   int CorrectSensitivities(N_Vector ycor, void* mem);
+  // Tells IDA which unknowns are states and which algebraic.
+  Status MarkAlgebraic();
   Status StartSensitivities();
   void FreeSensitivities();
   // The engine's rows kept by the server at the time reached, from the
@@ -212,6 +214,14 @@ class Stepper final : public DynamicCore {
   bool sens_active_ = false;
   bool sens_inited_ = false;
   bool after_corrector_ = false;  // the state corrector converged this step
+  // The leg's first step is still to come, from these values: the
+  // algebraic unknowns have no derivatives yet (zero in IDA's history).
+  bool first_step_ = false;
+  std::vector<double> start_y_, start_yp_;
+  // IDA's error text of a first step that may yet be tried again.
+  bool hold_error_ = false;
+  int held_code_ = 0;
+  std::string held_function_, held_text_;
   long sens_residual_calls_ = 0;
 
   // Fixed steps: the last step's ends for the cubic interpolant.
@@ -367,6 +377,8 @@ Status Stepper::StartIda() {
   if (const Status st = ReadUnknowns(&y, &yp); st != 0) return st;
   std::copy(y.begin(), y.end(), NV_DATA_S(y_));
   std::copy(yp.begin(), yp.end(), NV_DATA_S(yp_));
+  start_y_ = std::move(y);
+  start_yp_ = std::move(yp);
   const OptionValues& o = s_.options_;
   if (nls_ == nullptr) {
     if (IDAInit(ida_, NoResidual, start_, y_, yp_) != IDA_SUCCESS) return kStatusIntegrationFailed;
@@ -410,7 +422,15 @@ Status Stepper::StartIda() {
   IDASetMaxNumSteps(ida_, -1);
   ss_ = 20.0;
   last_cj_ = 0.0;
+  first_step_ = true;
   return StartSensitivities();
+}
+
+Status Stepper::MarkAlgebraic() {
+  if (id_ == nullptr) id_ = N_VClone(y_);
+  if (id_ == nullptr) return kStatusIntegrationFailed;
+  for (std::size_t k = 0; k < n_; ++k) NV_DATA_S(id_)[k] = derivative_[k] >= 0 ? 1.0 : 0.0;
+  return IDASetId(ida_, id_) == IDA_SUCCESS ? 0 : kStatusIntegrationFailed;
 }
 
 Status Stepper::StartSensitivities() {
@@ -490,10 +510,7 @@ Status Stepper::StartSensitivities() {
   // unknowns: predicted from a zero slope, their corrections are as large as
   // they are and no step would pass. The states' sensitivities carry the
   // error test; the algebraic unknowns follow them.
-  if (id_ == nullptr) id_ = N_VClone(y_);
-  if (id_ == nullptr) return kStatusIntegrationFailed;
-  for (std::size_t k = 0; k < n_; ++k) NV_DATA_S(id_)[k] = derivative_[k] >= 0 ? 1.0 : 0.0;
-  IDASetId(ida_, id_);
+  if (Status st = MarkAlgebraic(); st != 0) return st;
   IDASetSuppressAlg(ida_, SUNTRUE);
   sens_active_ = true;
   return 0;
@@ -594,8 +611,16 @@ void Stepper::KeepSensitivities() {
 }
 
 void Stepper::CoreMessage(int code, const char*, const char* function, char* text, void* data) {
-  IntegratorServer& server = static_cast<Stepper*>(data)->s_;
+  auto* self = static_cast<Stepper*>(data);
+  IntegratorServer& server = self->s_;
   const bool error = code < 0;
+  if (error && self->hold_error_) {
+    // Posted only if the first step is not tried again.
+    self->held_code_ = code;
+    self->held_function_ = function != nullptr ? function : "";
+    self->held_text_ = text != nullptr ? text : "";
+    return;
+  }
   if (server.options_.Get(error ? kOptionShowHIErrors : kOptionShowHTIErrors) == 0) return;
   if (!server.executive_) return;
   const std::string line = std::string("Integrator (") + (function != nullptr ? function : "") +
@@ -689,7 +714,34 @@ Status Stepper::StepIda(double target) {
   IDASetStopTime(ida_, target);
   realtype t = 0;
   corrector_status_ = 0;
-  const int flag = IDASolve(ida_, target, &t, y_, yp_, IDA_ONE_STEP);
+  const bool may_retry = first_step_ && !sens_active_;
+  hold_error_ = may_retry;
+  held_code_ = 0;
+  int flag = IDASolve(ida_, target, &t, y_, yp_, IDA_ONE_STEP);
+  hold_error_ = false;
+  if (held_code_ != 0 && flag != IDA_ERR_FAIL) {
+    CoreMessage(held_code_, nullptr, held_function_.c_str(), held_text_.data(), this);
+  }
+  if (flag == IDA_ERR_FAIL && may_retry) {
+    // The algebraic unknowns start from a zero slope, so their first
+    // correction is h times their true slope, which shrinks only as fast
+    // as h: at tight tolerances the error test cuts the first step until
+    // IDA gives up. The leg starts again with them left out of the first
+    // step's test; that step's correction then gives IDA their first
+    // difference.
+    if (Status st = MarkAlgebraic(); st != 0) return st;
+    std::copy(start_y_.begin(), start_y_.end(), NV_DATA_S(y_));
+    std::copy(start_yp_.begin(), start_yp_.end(), NV_DATA_S(yp_));
+    if (IDAReInit(ida_, start_, y_, yp_) != IDA_SUCCESS) return kStatusIntegrationFailed;
+    ss_ = 20.0;
+    last_cj_ = 0.0;
+    IDASetStopTime(ida_, target);
+    IDASetSuppressAlg(ida_, SUNTRUE);
+    corrector_status_ = 0;
+    flag = IDASolve(ida_, target, &t, y_, yp_, IDA_ONE_STEP);
+    IDASetSuppressAlg(ida_, SUNFALSE);
+  }
+  if (flag >= 0) first_step_ = false;
   if (flag < 0 && corrector_status_ == kStatusSensitivityFailed) return corrector_status_;
   if (flag < 0) {
     switch (flag) {

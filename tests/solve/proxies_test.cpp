@@ -902,6 +902,77 @@ TEST(RealServers, ASensitivitySolveFailureEndsThePassWithItsText) {
   EXPECT_NEAR((manager.stored[std::make_tuple(0, h, 0)]), -2.0 * 0.25 / (0.5 * 0.5 * 0.5), 1e-8);
 }
 
+// A decomposition whose group leaves the level without a single entry (both
+// equations list the outflow only): the sensitivity matrix is structurally
+// singular. The pass ends with both texts and 0x8000022E; the manager
+// keeps the values it had.
+TEST_F(Proxies, AStructurallySingularSensitivityMatrixIsNamed) {
+  Methods methods;
+  DAESProblem* problem = model_.problem.get();
+  DAESVarTableEntry* h = model_.Named("T101.h");
+  DAESVarTableEntry* out = model_.Named("T101.F_out");
+  DAESVarTableEntry* k = daestest::Entry(model_.tree.At({2, 4}));
+  ASSERT_TRUE(h != nullptr && out != nullptr && k != nullptr);
+  h->SetSpec(daes::kSpecFree);
+  h->SetValue(1.0);
+  std::vector<std::int32_t> equations;
+  for (std::uint32_t i = 0; i < problem->GetRowCount(); ++i) {
+    const std::string name = problem->GetRow(i)->GetNameText();
+    if (name == "T101.MassBalance" || name == "T101.Outflow")
+      equations.push_back(static_cast<std::int32_t>(i));
+  }
+  ASSERT_EQ(equations.size(), 2u);
+  const std::int32_t unknowns[2] = {problem->FindVariable(h) - 1, problem->FindVariable(out) - 1};
+  Script().build = [&](platform::IUnknown* f, platform::IUnknown* set, IQLNDecomposition** made) {
+    void* p = nullptr;
+    if (f->QueryInterface(IID_IQLNESOFactory, &p) != 0) return platform::E_FAIL;
+    auto* factory = static_cast<IQLNESOFactory*>(p);
+    platform::IUnknown* d = nullptr;
+    platform::IUnknown* g = nullptr;
+    Status s = factory->CreateDecompositionObject(&d);
+    if (s == 0) s = factory->CreateESOGroupObject(kGroupTypeNonlinear, &g);
+    factory->Release();
+    void* edit = nullptr;
+    void* solve = nullptr;
+    void* decomposition = nullptr;
+    if (s == 0) s = g->QueryInterface(IID_IESOEdit, &edit);
+    if (s == 0) s = g->QueryInterface(IID_IQLNESOSolve, &solve);
+    if (s == 0) s = d->QueryInterface(IID_IQLNDecomposition, &decomposition);
+    if (s == 0) {
+      auto* e = static_cast<IESOEdit*>(edit);
+      s = e->SetGroupStructure(set, 2, equations.data(), 2, unknowns);
+      for (const std::int32_t row : equations) {
+        // 1: fewer variables than the equation holds, as wanted here.
+        if (s == 0 && e->SetEquationVariables(set, row, 1, &unknowns[1]) > 1) s = platform::E_FAIL;
+      }
+    }
+    auto* built = static_cast<IQLNDecomposition*>(decomposition);
+    if (s == 0) s = built->AddGroup(static_cast<platform::IUnknown*>(static_cast<IQLNESOSolve*>(solve)));
+    if (edit != nullptr) static_cast<IESOEdit*>(edit)->Release();
+    if (solve != nullptr) static_cast<IQLNESOSolve*>(solve)->Release();
+    if (g != nullptr) g->Release();
+    if (d != nullptr) d->Release();
+    if (s != 0 && built != nullptr) built->Release();
+    *made = s == 0 ? built : nullptr;
+    return s;
+  };
+  Manager manager;
+  manager.variables = {h};
+  manager.entries = {k};
+  manager.stored[std::make_tuple(0, h, 0)] = 42.0;
+  {
+    TankSensitivities calculator;
+    EXPECT_EQ(calculator.Compute(0.0, 1, 1), kSensitivityFailed);
+  }
+  Script().build = nullptr;
+  const std::vector<std::string>& lines = sink_.lines();
+  const auto singular =
+      std::find(lines.begin(), lines.end(), "Sensitivity matrix is structurally singular!");
+  ASSERT_NE(singular, lines.end());
+  EXPECT_NE(std::find(singular, lines.end(), "Fatal error calculating sensitivities"), lines.end());
+  EXPECT_EQ((manager.stored[std::make_tuple(0, h, 0)]), 42.0);
+}
+
 // One implicit Euler step of the tank, A (h1 - h0) / dt = F_in - k sqrt(h1),
 // differentiated by k: the dynamic path with the predictor s0, s'pred = 0
 // and v = dt must give the step's own sensitivity.

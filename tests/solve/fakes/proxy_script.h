@@ -9,6 +9,7 @@
 
 #include "platform/guid.h"
 #include "solve/ifaces/com_types.h"
+#include "solve/ifaces/decomposition.h"
 #include "solve/ifaces/integrator_server.h"
 
 namespace proxyfake {
@@ -58,6 +59,11 @@ struct Script {
   char16_t version[24] = {u'1', u'3'};
   Status decompose = 0;
   std::vector<std::uint32_t> decompose_args;  // kind, mode, flags per call
+  // Builds the decomposition from the caller's factory and equation set;
+  // without it none is made.
+  std::function<Status(platform::IUnknown* factory, platform::IUnknown* set,
+                       IQLNDecomposition** out)>
+      build;
   std::int32_t live = 0;
   void Reset() { *this = Script(); }
 };

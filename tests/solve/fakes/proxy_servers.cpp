@@ -226,10 +226,11 @@ class Decomposer final : public Counted<IQLNDecomposer> {
     return 0;
   }
   Status Reserved5() override { return platform::E_FAIL; }
-  Status Decompose(platform::IUnknown*, platform::IUnknown*, std::uint32_t kind, std::uint32_t mode,
+  Status Decompose(platform::IUnknown* f, platform::IUnknown* e, std::uint32_t kind, std::uint32_t mode,
                    std::uint32_t flags, IQLNDecomposition** out) override {
     g_script.decompose_args.insert(g_script.decompose_args.end(), {kind, mode, flags});
     *out = nullptr;
+    if (g_script.decompose == 0 && g_script.build) return g_script.build(f, e, out);
     return g_script.decompose;
   }
 
