@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -121,11 +122,18 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
     return 0;
   }
 
-  const std::string script_name = "domake_" + std::to_string(NextScriptNumber(folder)) + ".sh";
-  const std::string script = JoinFolderAndName(folder.c_str(), script_name.c_str());
+  // The number is claimed by making the script: another engine building in
+  // the same folder looks for one at the same time, and would run ours.
+  std::string script_name, script;
+  std::FILE* file = nullptr;
+  for (int n = NextScriptNumber(folder); file == nullptr; ++n) {
+    script_name = "domake_" + std::to_string(n) + ".sh";
+    script = JoinFolderAndName(folder.c_str(), script_name.c_str());
+    file = std::fopen(script.c_str(), "wx");
+    if (file == nullptr && errno != EEXIST) break;
+  }
   const std::string text =
       BuildScriptText(environment, folder.empty() ? nullptr : folder.c_str(), command);
-  std::FILE* file = std::fopen(script.c_str(), "w");
   bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
   if (file != nullptr && std::fclose(file) != 0) written = false;
   if (!written) {

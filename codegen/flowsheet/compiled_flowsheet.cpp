@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <climits>
 #include <cstdio>
@@ -126,11 +127,17 @@ std::string NextCompiledLibraryName(const std::string& folder) {
   for (;;) {
     const int n = g_next_library.fetch_add(1);
     const std::string name = "tcex" + std::to_string(n);
+    // Other engines build in the same folder, each counting from 0: a name
+    // whose makefile is there is another's, and the source is claimed by
+    // making it, which only one process can.
+    if (std::filesystem::exists(MakefileName(folder.c_str(), name.c_str()))) continue;
     const std::string source = JoinFolderAndName(folder.c_str(), name.c_str()) + ".cpp";
-    if (std::FILE* f = std::fopen(source.c_str(), "r")) {
+    if (std::FILE* f = std::fopen(source.c_str(), "wx")) {
       std::fclose(f);
-      continue;
+      return name;
     }
+    if (errno == EEXIST) continue;
+    // A folder that takes no file: the writer reports it.
     return name;
   }
 }

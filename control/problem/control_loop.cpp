@@ -80,6 +80,12 @@ bool SimControlLoop::Pass(Status* result) {
     AbandonScheduledStep();
     state_ = kStateReady;
   }
+  // A run that came to rest stops running now, not a pass later: the client
+  // is not told it still runs, and a step command polled below asks for a
+  // step instead of adding to a count nobody takes.
+  if (state_ != before && (state_ == kStateReady || state_ == kStatePaused)) {
+    pm_.ClearStatusBits(run_bits::kRunning);
+  }
   // A pass that moved on in a run step goes straight on with the next
   // state: nothing outside is awaited there.
   if (state_ != before && (InRunStep(before) || InRunStep(state_))) wait_ = false;

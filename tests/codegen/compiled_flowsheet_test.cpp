@@ -131,12 +131,16 @@ TEST(CompiledFlowsheet, LibraryNumbersSkipExistingSourcesAndNeverRepeat) {
   const fs::path folder = FreshFolder("tcexnames");
   std::ofstream(folder / "tcex0.cpp") << "";
   std::ofstream(folder / "tcex1.cpp") << "";
+  // Another engine's build whose source is already gone.
+  std::ofstream(folder / "Maketcex2") << "";
   std::set<std::string> seen;
   for (int i = 0; i < 3; ++i) {
     const std::string name = codegen::NextCompiledLibraryName(folder.string());
     ASSERT_EQ(name.rfind("tcex", 0), 0u);
-    EXPECT_GE(std::stoi(name.substr(4)), 2);
-    EXPECT_FALSE(fs::exists(folder / (name + ".cpp")));
+    EXPECT_GE(std::stoi(name.substr(4)), 3);
+    // Claimed: an empty source that no other engine takes.
+    EXPECT_TRUE(fs::exists(folder / (name + ".cpp")));
+    EXPECT_TRUE(fs::is_empty(folder / (name + ".cpp")));
     EXPECT_TRUE(seen.insert(name).second) << name;
   }
   fs::remove_all(folder);

@@ -16,6 +16,7 @@
 #include "tests/results/snapshot_text_fakes.h"
 #include "tests/results/results_mgr_fakes.h"
 #include "tests/results/snapshot_fakes.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -40,12 +41,12 @@ class ResultsCrash : public snaptest::SnapshotFolder {
       ASSERT_EQ(manager.TakeNamedSnapshot(name, &id, true, false), 0u);
     }
     manager.Store().Clear(true);
-    fs::copy_file("snapshot.snp", "../base.keep", fs::copy_options::overwrite_existing);
+    fs::copy_file("snapshot.snp", base_, fs::copy_options::overwrite_existing);
   }
 
   void Reset() {
     for (const auto& entry : fs::directory_iterator(".")) fs::remove(entry.path());
-    fs::copy_file("../base.keep", "snapshot.snp");
+    fs::copy_file(base_, "snapshot.snp");
   }
 
   // The names of the snapshots in every snapshot file of the folder.
@@ -80,6 +81,11 @@ class ResultsCrash : public snaptest::SnapshotFolder {
       return -1;
     return WEXITSTATUS(wait_status);
   }
+
+  // Outside the folder that Reset empties, and this test's own: a name
+  // beside it in the shared temporary folder is another process's too.
+  testsupport::TempDir keep_;
+  const fs::path base_ = keep_.path() / "base.keep";
 };
 
 TEST_F(ResultsCrash, EveryStepOfTheFileOperations) {
