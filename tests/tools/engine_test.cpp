@@ -601,8 +601,6 @@ TEST_F(RunModeEngineTest, PauseResumeAndInterrupt) {
   // Interrupted while running: the thread stops and the engine rests.
   EXPECT_EQ(Command(14), 0u);
   WaitForRest(0);
-  for (const Bytes& b : bodies_)
-    std::fprintf(stderr, "BODY %s\n", testing::PrintToString(b).c_str());
   EXPECT_EQ(Command(14), 0x0032000Au);
   EXPECT_EQ(Command(2), 0x00320024u);
   EXPECT_NE(client_->WaitFor([] { return false; }), Client::kTimedOut);
