@@ -8,6 +8,14 @@
 namespace {
 QLNSensitivityManager* current_manager = nullptr;
 
+// A state whose initial value is given carries the fixed bit too, but it is
+// integrated: its sensitivities are the integrator's, not the identity's.
+constexpr std::uint32_t kInitialState = 0x8000;
+bool IsFixed(AnalysisVariable* variable) {
+  const std::uint32_t flags = variable->GetFlags();
+  return (flags & analysis_flags::kFixed) != 0 && (flags & kInitialState) == 0;
+}
+
 double FactorOf(AnalysisVariable* variable) {
   double factor = 1.0;
   variable->GetValueFactor(&factor);
@@ -123,7 +131,7 @@ Status SensitivityMgr::SetSensitivity(AnalysisVariable* parameter, AnalysisVaria
 Status SensitivityMgr::GetSensitivity(AnalysisVariable* parameter, AnalysisVariable* variable,
                                       double* value, std::int32_t element, bool multiply,
                                       bool divide) {
-  if ((variable->GetFlags() & analysis_flags::kFixed) != 0) {
+  if (IsFixed(variable)) {
     *value = variable->Id() == parameter->Id() ? 1.0 : 0.0;
     return status::kOk;
   }

@@ -114,7 +114,8 @@ struct Builder {
     if (torn) {
       group.type = kGroupTypeTorn;
     } else if (group.equations.size() == 1) {
-      group.type = single_explicit ? kGroupTypeExplicit : kGroupTypeSingleNonlinear;
+      group.type = single_explicit && !rules.sensitivity ? kGroupTypeExplicit
+                                                         : kGroupTypeSingleNonlinear;
     } else {
       group.type = all_linear ? kGroupTypeLinear : kGroupTypeNonlinear;
     }

@@ -41,6 +41,7 @@ bool RulesFor(std::uint32_t kind, std::uint32_t mode, std::uint32_t flags,
   r.tearing = (flags & (kFlagTearing | kFlagTearingSwitched)) != 0;
   // A single group is the whole block already.
   r.out_group = (flags & kFlagOutGroup) != 0 && !r.single_group;
+  r.sensitivity = (flags & (kFlagSensitivity8 | kFlagSensitivity200)) != 0;
   *rules = r;
   return true;
 }

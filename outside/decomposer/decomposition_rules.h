@@ -20,6 +20,9 @@ struct DecompositionRules {
   bool single_group = false;
   bool tearing = false;
   bool out_group = false;
+  // Sensitivities: the caller factorises the group's Jacobian, so a single
+  // equation is a solver group, never an explicit one.
+  bool sensitivity = false;
 };
 
 // Flag bits of a decompose call.

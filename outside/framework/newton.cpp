@@ -392,7 +392,8 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
     }
     var_ok_ = newton_step && lambda == 1.0 && SmallStep(step);
     const double new_norm = Norm2(ft);
-    div_steps_ = (new_norm > norm || new_norm > s_.hi_res) ? div_steps_ + 1 : 0;
+    // The engine's HiResidual is 0 unless the user sets a bound.
+    div_steps_ = (new_norm > norm || (s_.hi_res > 0 && new_norm > s_.hi_res)) ? div_steps_ + 1 : 0;
     Accept(trial, ft);
     if (div_steps_ > s_.max_div_steps) return Fail(kNlaNoProgress, "the iteration diverges");
     return 0;

@@ -44,7 +44,7 @@
 //   "MaxDivSteps" [10]  Newton and Fast Newton: that many accepted steps in
 //                    a row that raise the residual norm (or leave it above
 //                    "HiRes") end the solve with failure.
-//   "HiRes" [1e20]   a residual norm above it counts as divergence.
+//   "HiRes" [1e20]   a residual norm above it counts as divergence; 0: no bound.
 //   "CreepIter", "CreepSize" [0, 0.1]  Newton: when no halving lowers the
 //                    residual, up to CreepIter steps of CreepSize times the
 //                    Newton step are taken anyway (each one counts as

@@ -1,5 +1,6 @@
 #include "outside/integrator/integrator_server.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/com_status.h"
@@ -288,8 +289,10 @@ Status IntegratorServer::GetInterface(const platform::IID& iid, void** out) {
     std::vector<std::uint32_t> flags(variable_types_.size(), 0);
     for (std::size_t i = 0; i < flags.size(); ++i) {
       const std::int32_t type = variable_types_[i];
+      // A state is integrated even when its initial value is given (its
+      // type then carries the fixed bits too), as the dynamic core takes it.
       const bool fixed = (type & 0x60) == 0x60;
-      if ((type & 0x4) != 0 || (!fixed && (type & 0x3) != 0)) flags[i] = 0x200;
+      if ((type & 0x5) != 0 || (!fixed && (type & 0x2) != 0)) flags[i] = 0x200;
     }
     auto* e = new (std::nothrow) SensitivityItems(std::move(flags));
     if (e == nullptr) return platform::E_OUTOFMEMORY;
@@ -374,12 +377,16 @@ void IntegratorServer::SizeSensitivities() {
     sens_derivative_[i] = (variable_types_[i] & 0x4) != 0;
     sens_column_[i] = sens_derivative_[i] ? sens_second_width_++ : sens_first_width_++;
   }
-  if (count != sens_count_ ||
-      sens_first_.size() !=
-          static_cast<std::size_t>(count) * static_cast<std::size_t>(sens_first_width_)) {
+  // Never empty: the engine refuses a null matrix, and a steady-state model
+  // has no derivative columns.
+  const auto cells = [count](std::int32_t width) {
+    return std::max<std::size_t>(1, static_cast<std::size_t>(count) * static_cast<std::size_t>(width));
+  };
+  if (count != sens_count_ || sens_first_.size() != cells(sens_first_width_) ||
+      sens_second_.size() != cells(sens_second_width_)) {
     sens_count_ = count;
-    sens_first_.assign(static_cast<std::size_t>(count) * sens_first_width_, 0.0);
-    sens_second_.assign(static_cast<std::size_t>(count) * sens_second_width_, 0.0);
+    sens_first_.assign(cells(sens_first_width_), 0.0);
+    sens_second_.assign(cells(sens_second_width_), 0.0);
   }
 }
 

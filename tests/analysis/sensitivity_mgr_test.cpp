@@ -95,6 +95,17 @@ TEST_F(SensitivityMgrTest, EmptyParameterListAndFixedVariables) {
   EXPECT_EQ(v, 1.0);
   ASSERT_EQ(manager.GetSensitivity(p, fixed, &v, 0, false, false), 0u);
   EXPECT_EQ(v, 0.0);
+
+  // A state whose initial value is given carries the fixed bit too, but it
+  // is integrated: it reads what the integrator stored.
+  FakeVariable* x = services.Add(30, "x");
+  x->SetFlags(analysis_flags::kFixed | 0x8000 | 0x1);
+  ASSERT_EQ(manager.AddParameter(p), 0u);
+  ASSERT_EQ(manager.AddVariable(x), 0u);
+  ASSERT_EQ(manager.AllocateMatrix(), 0u);
+  ASSERT_EQ(manager.SetSensitivity(p, x, -0.25, 0), 0u);
+  ASSERT_EQ(manager.GetSensitivity(p, x, &v, 0, false, false), 0u);
+  EXPECT_EQ(v, -0.25);
 }
 
 TEST_F(SensitivityMgrTest, DuplicatesAndClearWithAndWithoutReset) {

@@ -207,6 +207,35 @@ TEST_F(DecomposerServer, SingleGroupAndOutGroupFlags) {
   Drop();
 }
 
+// x' = -p x: one equation, explicit in x' at initialisation. The
+// sensitivity calculator factorises its group's Jacobian, so with the
+// sensitivity flags the same equation is a solver group.
+TEST_F(DecomposerServer, SensitivityDecompositionsAreNeverExplicit) {
+  Model m;
+  std::int32_t dx = 0;
+  const std::int32_t x = m.AddState(1.0, &dx);
+  const std::int32_t p = m.AddVariable(kFixed, 0.7);
+  const auto X = static_cast<std::size_t>(x), DX = static_cast<std::size_t>(dx),
+             P = static_cast<std::size_t>(p);
+  m.AddEquation({dx, p, x}, {1, 3, 3}, [=](const V& v) { return v[DX] + v[P] * v[X]; });
+  ASSERT_EQ(Decompose(&m, decomposer::kKindInitialisation, 0, 0), 0u);
+  ASSERT_EQ(Groups().size(), 1u);
+  EXPECT_EQ(Groups()[0]->type, kGroupTypeExplicit);
+  Drop();
+  // Initialisation sensitivities (16, 96) and dynamic ones (3, 64).
+  const std::uint32_t word = decomposer::kFlagSingleGroup | decomposer::kFlagSensitivity8 |
+                             decomposer::kFlagSensitivity200 | decomposer::kFlagWithDerivatives;
+  ASSERT_EQ(Decompose(&m, 16, 96, word | decomposer::kFlagInitialValues), 0u);
+  ASSERT_EQ(Groups().size(), 1u);
+  EXPECT_EQ(Groups()[0]->unknowns, std::vector<std::int32_t>{dx});
+  EXPECT_EQ(Groups()[0]->type, kGroupTypeSingleNonlinear);
+  Drop();
+  ASSERT_EQ(Decompose(&m, decomposer::kKindCorrector, 64, word | decomposer::kFlagOutGroup), 0u);
+  ASSERT_EQ(Groups().size(), 1u);
+  EXPECT_EQ(Groups()[0]->type, kGroupTypeSingleNonlinear);
+  Drop();
+}
+
 TEST_F(DecomposerServer, StructurallySingularBlockIsRefused) {
   Singular s;
   EXPECT_EQ(Decompose(&s.m, 0, 0, 0), kDecompositionSingular);

@@ -353,6 +353,75 @@ TEST_F(IntegratorDynamic, SensitivitiesOfTheDecayMatchTheClosedForms) {
   EXPECT_EQ(server_->ReleaseProblem(), 0u);
 }
 
+// Records what the server hands the engine at initialise.
+class RecordingSensitivities final : public IQLNSensitivityManager {
+ public:
+  Status QueryInterface(const platform::IID& iid, void** out) override {
+    *out = nullptr;
+    if (iid != IID_IQLNSensitivityManager) return platform::E_NOINTERFACE;
+    *out = static_cast<IQLNSensitivityManager*>(this);
+    return 0;
+  }
+  std::uint32_t AddRef() override { return 1; }
+  std::uint32_t Release() override { return 1; }
+  Status GetCount(std::int32_t* count) override {
+    *count = 1;
+    return 0;
+  }
+  // As the engine's ops: a null matrix is refused.
+  Status SensitivityInit(double* first, double* second, double*) override {
+    ++inits;
+    return first != nullptr && second != nullptr ? 0 : platform::E_INVALIDARG;
+  }
+  Status SensitivityUpdate(double*, double*, double*) override { return 0; }
+  int inits = 0;
+};
+
+// A steady-state model has no derivative columns, yet the engine gets two
+// matrices; a state whose initial value is given (fixed bits with the
+// state bit) is integrated and so is a sensitivity item.
+TEST_F(IntegratorDynamic, SteadyModelsGetBothMatricesAndInitialStatesAreItems) {
+  Model steady;
+  const std::int32_t y = steady.AddVariable(kAlgebraic, 0.0);
+  const std::int32_t q = steady.AddVariable(kFixed, 2.0);
+  const auto Y = static_cast<std::size_t>(y), Q = static_cast<std::size_t>(q);
+  steady.AddEquation({y, q}, {1, 1}, [=](const V& v) { return v[Y] - 3 * v[Q]; });
+  RecordingSensitivities engine;
+  steady.integrator = server_;
+  group_ = new FakeProblemGroup(&steady);
+  group_->AddRef();
+  exec_ = new FakeExecutive(&steady);
+  exec_->AddRef();
+  exec_->sensitivity = &engine;
+  ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
+  double reached = -1;
+  EXPECT_EQ(server_->Initialise(&reached, 0.0, kIntegratorStart, 1), 0u);
+  EXPECT_EQ(engine.inits, 1);
+  EXPECT_NEAR(steady.values[Y], 6.0, 1e-12);
+  exec_->sensitivity = nullptr;
+  EXPECT_EQ(server_->ReleaseProblem(), 0u);
+  group_->Release();
+  EXPECT_EQ(exec_->Release(), 0u);
+  group_ = nullptr;
+  exec_ = nullptr;
+
+  Decay d;
+  d.m.types[static_cast<std::size_t>(d.x)] |= 0x60;
+  const std::int32_t fixed = d.m.AddVariable(kFixed, 1.0);
+  Start(&d.m);
+  void* made = nullptr;
+  ASSERT_EQ(server_->GetInterface(IID_ISensitivityItemEnumerator, &made), 0u);
+  auto* items = static_cast<ISensitivityItemEnumerator*>(made);
+  SensitivityItem batch[8];
+  std::uint32_t fetched = 0;
+  items->Next(8, batch, &fetched);
+  ASSERT_EQ(fetched, 3u);
+  EXPECT_EQ(batch[d.x].flags & 0x200u, 0x200u);
+  EXPECT_EQ(batch[d.dx].flags & 0x200u, 0x200u);
+  EXPECT_EQ(batch[fixed].flags & 0x200u, 0u);
+  items->Release();
+}
+
 // x' = -p z, 0 = z - x^2 from x = 1: x = 1/(1 + p t). The engine's part by
 // hand again: s' + p s_z + z = 0, s_z = 2 x s. The algebraic sensitivity
 // starts without a slope and follows the state's.

@@ -371,6 +371,27 @@ TEST_P(NonlinearLibrary, RangeFractionZeroLimitsNoStep) {
   }
 }
 
+// x^3 + x = 2 from 0.5: the residual falls only after a halving. A HiRes of
+// 0 (the engine's default HiResidual) bounds nothing; a positive one counts
+// every step above it as divergence.
+TEST_P(NonlinearLibrary, AZeroHiResBoundsNothing) {
+  Problem p{"cubic",
+            1,
+            [](int) { return 0.5; },
+            {{1, 1}},
+            [](const double* x, double* f) { f[0] = x[0] * x[0] * x[0] + x[0] - 2; },
+            [](const double* x, double* j) { j[0] = 3 * x[0] * x[0] + 1; }};
+  for (const double bound : {0.0, 1e-3}) {
+    TestEso eso(p);
+    const Status r =
+        Run(eso, {"Newton", {{"HiRes", bound}}, {{"MaxDivSteps", 0}, {"MaxStepRed", 10}}, {}});
+    EXPECT_EQ(r == 0u, bound == 0.0) << bound << " " << r;
+    if (bound == 0.0) {
+      EXPECT_NEAR(eso.x_[0], 1.0, 1e-8);
+    }
+  }
+}
+
 TEST_P(NonlinearLibrary, BadInputFailsWithoutACrash) {
   KVSNLASystem* s = nullptr;
   EXPECT_GT(factory_->CreateSystem(nullptr, &handler_, &s), 0u);

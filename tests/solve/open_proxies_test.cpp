@@ -531,6 +531,25 @@ TEST(OpenLinearProxy, MflLibrariesPublishTheirParametersAsNamedOptions) {
 #endif
 
 #ifdef VANTOR_KVS_DIR
+// Options outside the table's getter lists (step reductions, divergence
+// steps, the best-point flag, the creep size) reach the library with their
+// values, not 0.
+TEST(OpenNonlinearProxy, EveryMappedOptionReachesTheLibraryWithItsValue) {
+  SolverOptionTable table;
+  Model n = System(2, {Lin(2.0, 1.0, -3.0), Lin(1.0, 1.0, -5.0)});
+  QLNKVSSparseMflProxy sparse;
+  sparse.Solve(n.run.get(), 0, 0, 0, nullptr);
+  const std::map<std::string, KvsParameter>& p = sparse.Parameters();
+  EXPECT_EQ(p.at("MaxStepRed").integer, 10);
+  EXPECT_EQ(p.at("MaxDivSteps").integer, 10);
+  EXPECT_EQ(p.at("BestAfterFailure").text, "YES");
+  EXPECT_EQ(p.at("CreepSize").real, 0.1);
+  EXPECT_EQ(p.at("MaxFNIterations").integer, table.GetInt(102));
+  n.run->Reset();
+}
+#endif
+
+#ifdef VANTOR_KVS_DIR
 namespace {
 
 class MissingLinear final : public QLNKVSLinearProxy {

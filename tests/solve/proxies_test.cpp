@@ -20,6 +20,7 @@
 #include "solve/proxies/server_host.h"
 #include "tests/solve/fakes/proxy_script.h"
 #include "tests/solve/group_support.h"
+#include "solve/linear/lsi.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/registry_file.h"
 #include "tests/support/scoped_env.h"
@@ -862,6 +863,43 @@ TEST(RealServers, SteadyStateSensitivitiesOfTheTank) {
   EXPECT_NEAR(calculator.Matrix()[3][position], -0.1 * dhdk, 1e-8 * std::fabs(dhdk));
   EXPECT_EQ(calculator.Matrix()[4][position], 0.0);
   k->ClearFlags(0x200000);
+}
+
+// A linear solver that cannot factorise (its storage refused): the pass
+// ends with 0x8000022E and its text, not the structural one, and the
+// manager keeps the values it had.
+TEST(RealServers, ASensitivitySolveFailureEndsThePassWithItsText) {
+  testsupport::ScopedEnv registry("VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY);
+  SolverOptionTable table;
+  Methods methods;
+  Host host;
+  Model m(daestest::Tank);
+  DAESVarTableEntry* h = m.Named("T101.h");
+  DAESVarTableEntry* k = daestest::Entry(m.tree.At({2, 4}));
+  ASSERT_TRUE(h != nullptr && k != nullptr);
+  h->SetSpec(daes::kSpecFree);
+  h->SetValue(1.0);
+  Manager manager;
+  manager.variables = {h};
+  manager.entries = {k};
+  manager.stored[std::make_tuple(0, h, 0)] = 42.0;
+  testsupport::CaptureSink sink;
+  {
+    TankSensitivities calculator;
+    lsi_testing::FailAllocationAfter(0);
+    EXPECT_EQ(calculator.Compute(0.0, 1, 1), kSensitivityFailed);
+    lsi_testing::FailAllocationAfter(-1);
+  }
+  const std::vector<std::string>& lines = sink.lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Fatal error calculating sensitivities"),
+            lines.end());
+  EXPECT_EQ(std::find(lines.begin(), lines.end(), "Sensitivity matrix is structurally singular!"),
+            lines.end());
+  EXPECT_EQ((manager.stored[std::make_tuple(0, h, 0)]), 42.0);
+  // The next pass, with storage, computes as ever.
+  TankSensitivities calculator;
+  ASSERT_EQ(calculator.Compute(0.0, 1, 1), 0u);
+  EXPECT_NEAR((manager.stored[std::make_tuple(0, h, 0)]), -2.0 * 0.25 / (0.5 * 0.5 * 0.5), 1e-8);
 }
 
 // One implicit Euler step of the tank, A (h1 - h0) / dt = F_in - k sqrt(h1),
