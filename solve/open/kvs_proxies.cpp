@@ -97,6 +97,13 @@ bool SlotValue(SolverOptions* options, std::int32_t number, double* real, std::i
     *real = *integer;
     return true;
   }
+  if (wire == kOptionWireFlag) {
+    std::uint8_t flag = 0;
+    std::memcpy(&flag, address, sizeof flag);
+    *integer = flag != 0 ? 1 : 0;
+    *real = *integer;
+    return true;
+  }
   return false;
 }
 
@@ -115,11 +122,13 @@ void ReadMappings(QLNKVSGenericProxy* proxy, const Mapping* begin, const Mapping
       case 'I':
         proxy->SetParameter(name, slot ? integer : options->GetInt(m->option));
         break;
-      case 'B':
-        proxy->SetParameter(name, std::string(options->GetInt(m->option) != 0 ? "YES" : "NO"));
+      case 'B': {
+        const std::int32_t on = slot ? integer : options->GetInt(m->option);
+        proxy->SetParameter(name, std::string(on != 0 ? "YES" : "NO"));
         break;
+      }
       case 'M': {
-        const std::int32_t method = options->GetInt(m->option);
+        const std::int32_t method = slot ? integer : options->GetInt(m->option);
         if (method >= 0 && method <= 3) proxy->SetParameter(name, std::string(MethodName(method)));
         break;
       }
