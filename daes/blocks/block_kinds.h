@@ -107,6 +107,10 @@ class DAESSingleBlock : public DAESBlock {
   // The one derivative of the equation for the variable, per unit of its
   // scaled value, with the sensitivity report of a solver block.
   Status EvaluateJacobian(double* value, std::uint32_t flags);
+  // In an integrator's corrector, where a state's derivative moves with
+  // it: the derivative for the variable plus `coefficient` times that for
+  // its derivative partner, per unit of its scaled value.
+  Status EvaluateCorrectorJacobian(double coefficient, double* value);
 
   // Writes the equation function; the result of the writer's last step.
   virtual Status WriteEquationFunction(CodeWriterContext& context);

@@ -215,6 +215,31 @@ Status DAESSingleBlock::EvaluateJacobian(double* value, std::uint32_t) {
   return last;
 }
 
+Status DAESSingleBlock::EvaluateCorrectorJacobian(double coefficient, double* value) {
+  *value = 0.0;
+  QLNRow* equation = GetEquation();
+  DAESVarTableEntry* x = GetVariable(0);
+  daes::BlockRowLink link{equation, dynamic_cast<DAESEqnRow*>(equation), SolverOf(equation)};
+  if (link.solver == nullptr || x == nullptr) return daes::kBlockUnsupported;
+  Status s = link.solver->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives, nullptr);
+  if (status::IsFailure(s)) return s;
+  RowFacts row(link);
+  Status last = 0;
+  double sum = 0.0;
+  {
+    Perturbation p;
+    sum = RowDerivative(row, x, StatusColumn(false), p, true, &last);
+  }
+  DAESVarTableEntry* partner = (x->GetFlags() & daes::kState) != 0 ? PartnerOf(x) : nullptr;
+  if (partner != nullptr && !IsNegative(last)) {
+    Perturbation p;
+    sum += coefficient * RowDerivative(row, partner, StatusColumn(false), p, true, &last);
+  }
+  *value = sum / x->GetScale();
+  row.Restore();
+  return last;
+}
+
 const daes::BlockRowLink& DAESSolverBlock::RowLink(std::uint32_t i) {
   if (row_links_.size() != rows_.Count()) row_links_.assign(rows_.Count(), {});
   daes::BlockRowLink& link = row_links_[i];

@@ -75,11 +75,14 @@ Status ExplicitSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t re
   const bool watched = (integrator != nullptr && integrator->IsVerbose()) || print_level >= 2 ||
                        (print_level >= 1 && options->GetInt(kOptWatchGroup) == number);
 
+  // In the corrector a state's derivative is (x - predicted) / step: the
+  // residual's derivative for x has the derivative partner's term too.
   double derivative = 0.0;
-  block->EvaluateJacobian(&derivative, 0);
-  if (request != 0 && integrator != nullptr) {
-    const double step = integrator->GetServerValue();
-    if (step != 0.0) derivative *= 1.0 / step;
+  const double step = request != 0 && integrator != nullptr ? integrator->GetServerValue() : 0.0;
+  if (step != 0.0) {
+    block->EvaluateCorrectorJacobian(1.0 / step, &derivative);
+  } else {
+    block->EvaluateJacobian(&derivative, 0);
   }
   double x = x_var->GetRealValue();
   const bool indeterminate = std::fabs(derivative) < kIndeterminateDerivative;

@@ -237,13 +237,57 @@ TEST(ExplicitSolve, CorrectorSolveScalesTheDerivativeAndHandsStatesOver) {
   ExplicitGroups g({{2.0, -3.0}});
   QLNESOGroup* group = g.Group(0);
   std::int32_t it = 0;
-  // Corrector solve (states present): the step scales the derivative.
+  // Corrector solve (states present): a state without a derivative in
+  // the equation keeps its own derivative.
   group->SetFlags(kGroupStatePairing);
   g.m.Named("B.x0")->SetFlags(daes::kState);
   EXPECT_EQ(group->SolveWithMode(0, 0, &it), 7u);
   EXPECT_EQ(integrator.handed, 1);
-  // x = 1 - r / (d / step) = 1 - (-1) / 4.
-  EXPECT_DOUBLE_EQ(g.Value(0), 1.25);
+  // x = 1 - r / d = 1 - (-1) / 2.
+  EXPECT_DOUBLE_EQ(g.Value(0), 1.5);
+}
+
+// x' + 0.3 x = 0 solved for the state x in the corrector, where x' moves
+// by 1 / step with x: the derivative is 0.3 + 1 / step, not 0.3 / step,
+// which sends the corrector away from the root.
+TEST(ExplicitSolve, CorrectorDerivativeOfAStateTakesItsDerivativeTerm) {
+  Options options;
+  Methods methods;
+  Integrator integrator;
+  CurrentIntegrator current(&integrator);
+  Model m([](Writer& w) {
+    w.List(2);
+    w.Item(daestest::mw::kStateVariable);
+    w.Placement({{2, "B"}, {1, ".x"}});
+    w.Value(1.0), w.End();
+    w.Item(daestest::mw::kInlineEquation), w.U32(0);
+    w.Expression(Add(Var(0), Mul(Real(0.3), Var(1))));
+    w.Placement({{2, "B"}, {2, ".e"}});
+    w.EquationHead(2), w.Reference({2, 1, 1}), w.Reference({2, 1});
+  });
+  DAESVarTableEntry* x = m.Named("B.x");
+  ASSERT_NE(x, nullptr);
+  ASSERT_NE(x->GetDerivative(), nullptr);
+  x->GetDerivative()->SetValue(0.0);
+  auto* parent = new QLNESOGroup(m.run.get());
+  parent->AddRef();
+  platform::IUnknown* u = nullptr;
+  ASSERT_EQ(CreateESOGroupObject(kGroupTypeExplicit, &u), 0u);
+  auto* g = dynamic_cast<QLNESOGroup*>(static_cast<IQLNESO*>(u));
+  std::int32_t e = 0;
+  const std::int32_t v = m.run->FindVariable(x) - 1;
+  ASSERT_GE(v, 0);
+  platform::IUnknown* p = static_cast<IQLNESO*>(parent);
+  EXPECT_EQ(g->SetGroupStructure(p, 1, &e, 1, &v), 0u);
+  EXPECT_EQ(g->SetEquationVariables(p, e, 1, &v), 0u);
+  g->SetGroupNumber(1);
+  g->SetFlags(kGroupStatePairing);
+  std::int32_t it = 0;
+  EXPECT_EQ(g->SolveWithMode(0, 0, &it), 7u);
+  // r = 0 + 0.3 at x = 1, step 0.5: x = 1 - 0.3 / (0.3 + 2).
+  EXPECT_NEAR(x->GetRealValue(), 1.0 - 0.3 / 2.3, 1e-6);
+  g->Release();
+  parent->Release();
 }
 
 // --- torn groups ---
