@@ -154,8 +154,12 @@ struct Experiment {
     std::uint32_t variable;
     double observed;
     double weight;
+    double time = 0.0;  // dynamic experiments only
   };
   std::vector<Entry> entries;
+  // A dynamic experiment sets its initial values and measures over time.
+  bool dynamic = false;
+  std::vector<std::pair<std::uint32_t, double>> initials;
 };
 
 struct Definition {
@@ -182,7 +186,7 @@ class EstimationRoad : public ::testing::Test {
 
   // Starts the engine with tight solver and estimator tolerances, loads the
   // model into the node at root index 2 and prepares it for steady state.
-  bool Start(const std::function<void(Writer&)>& model) {
+  bool Start(const std::function<void(Writer&)>& model, bool dynamic = false) {
     vantor_client::EngineOptions engine;
     engine.program = VANTOR_ENGINE;
     engine.timeout_ms = 120000;
@@ -198,8 +202,11 @@ class EstimationRoad : public ::testing::Test {
         !IntOption(29, 1) || !IntOption(86, 1) || !IntOption(124, 2) || !RealOption(87, 1e-12) ||
         !RealOption(89, 1e-10) || !IntOption(91, 500))
       return false;
+    // Gear12 at tight tolerances for a dynamic experiment.
+    if (dynamic && (!IntOption(30, 4) || !RealOption(130, 1e-10) || !RealOption(131, 1e-10)))
+      return false;
     for (std::uint16_t tolerance : {0, 1, 2}) {
-      if (!RealOption(tolerance, 1e-13)) return false;
+      if (!dynamic && !RealOption(tolerance, 1e-13)) return false;
     }
     auto create = InstanceEdit(5, 5);
     Writer(*create).Placement({Node()});
@@ -233,11 +240,19 @@ class EstimationRoad : public ::testing::Test {
     w.U16(static_cast<std::uint16_t>(d.experiments.size()));
     for (const Experiment& e : d.experiments) {
       w.Text(e.name.c_str());
-      w.U16(1);
+      w.U16(e.dynamic ? 0 : 1);
       w.U16(static_cast<std::uint16_t>(e.inputs.size()));
+      if (e.dynamic) {
+        w.U16(static_cast<std::uint16_t>(e.initials.size()));
+        w.U16(0);  // initial rates
+      }
       w.U16(static_cast<std::uint16_t>(e.measured.size()));
       w.U16(static_cast<std::uint16_t>(e.entries.size()));
       w.F64(1.0);
+      for (const auto& [index, value] : e.initials) {
+        w.IdPath({2, index});
+        w.F64(value);
+      }
       for (const auto& [index, value] : e.inputs) {
         w.IdPath({2, index});
         w.U32(1);
@@ -247,6 +262,7 @@ class EstimationRoad : public ::testing::Test {
       for (std::uint32_t index : e.measured) w.IdPath({2, index});
       for (const auto& entry : e.entries) {
         w.IdPath({2, entry.variable});
+        if (e.dynamic) w.F64(entry.time);
         w.F64(entry.observed);
         w.U8(entry.weight > 0.0 ? 1 : 0);
         if (entry.weight > 0.0) w.F64(entry.weight);
@@ -527,6 +543,57 @@ TEST_F(EstimationRoad, ReconcilingALinearBalanceGivesTheWeightedLeastSquares) {
   EXPECT_NEAR(r.measurements[0].second, f1, 1e-8);
   EXPECT_NEAR(r.measurements[1].second, f2, 1e-8);
   EXPECT_NEAR(r.measurements[2].second, f1 + f2, 1e-8);
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
+// x' = -k x from x(0) = 1: k fixed (index 1), the state x (2) given
+// initially, the equation (10).
+void Decay(Writer& w, double k) {
+  w.List(3);
+  w.Item(modelwriter::kRealVariable);
+  w.Placement({Node(), {1, ".k"}});
+  w.Value(k), w.Spec(4), w.End();
+  w.Item(modelwriter::kStateVariable);
+  w.Placement({Node(), {2, ".x"}});
+  w.Value(1.0), w.Spec(32), w.End();
+  w.Item(modelwriter::kInlineEquation);
+  w.U32(0);
+  w.Expression(Add(Var(0), Mul(Var(1), Var(2))));
+  w.Placement({Node(), {10, ".e"}});
+  w.EquationHead(3);
+  w.Reference({2, 2, 1});
+  w.Reference({2, 1});
+  w.Reference({2, 2});
+}
+
+// k from x measured at six times of one dynamic experiment, the data
+// exactly e^(-0.7 t): the fit reaches k = 0.7 with the measured state
+// predicted, not reconciled.
+TEST_F(EstimationRoad, DynamicDecayFitsItsRateConstant) {
+  constexpr double k = 0.7;
+  ASSERT_TRUE(Start([](Writer& w) { Decay(w, 0.3); }, true)) << Failure() << Events();
+  Definition d;
+  d.estimated = {1};
+  Experiment e;
+  e.name = "decay";
+  e.dynamic = true;
+  e.initials = {{2, 1.0}};
+  e.measured = {2};
+  for (int i = 1; i <= 6; ++i) {
+    const double t = 0.5 * i;
+    e.entries.push_back({2, std::exp(-k * t), 0.0, t});
+  }
+  d.experiments = {e};
+  d.records = {2};
+  Results r;
+  ASSERT_TRUE(Estimate(d, &r)) << Failure() << Events();
+  EXPECT_GE(r.outcome, 1u);
+  EXPECT_LE(r.outcome, 4u);
+  EXPECT_TRUE(r.reconciled.empty());
+  ASSERT_EQ(r.estimates.size(), 1u);
+  EXPECT_NEAR(r.estimates[0], k, 1e-6);
+  ASSERT_EQ(r.measurements.size(), 6u);
+  for (const auto& [observed, predicted] : r.measurements) EXPECT_NEAR(predicted, observed, 1e-6);
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
