@@ -5,7 +5,8 @@
 // experiment after another and pass after pass, then the results (request
 // 2). NIST StRD Misra1a and DanWood, one steady-state experiment per
 // observation, reach the certified estimates and standard deviations; a
-// linear balance is reconciled to its weighted least-squares solution.
+// linear balance is reconciled to its weighted least-squares solution; a
+// decay's rate constant is fitted to its state measured over time.
 #include <gtest/gtest.h>
 
 #include <chrono>
