@@ -18,11 +18,12 @@ namespace {
 class EngineAddOns final : public SimEngineAddOns {
  public:
   EngineAddOns(SimProblemMgr& manager, DseServerRegistry* registry, Status* status)
-      : results_(manager, registry, status), files_(FilesContext(manager)),
+      : manager_(manager), results_(manager, registry, status), files_(FilesContext(manager)),
         analysis_(manager, &results_.Manager(), registry), compiled_(CompiledSettings(manager)) {
     const Status registered = files_.RegisterServices(registry);
     if (status != nullptr && status::IsSuccess(*status)) *status = registered;
     daes::SetCompiledCode(&compiled_);
+    manager.SetUpperServices(&upper_);
     // The run steps ask whether the integrator computes sensitivities.
     steps_ = dynamic_cast<SimRunSteps*>(&manager.RunOps());
     if (steps_ != nullptr) {
@@ -33,6 +34,7 @@ class EngineAddOns final : public SimEngineAddOns {
   }
   // The run steps outlive these managers.
   ~EngineAddOns() override {
+    manager_.SetUpperServices(nullptr);
     if (steps_ != nullptr) steps_->SetSensitivityQuery(nullptr);
     if (daes::CompiledCode() == &compiled_) daes::SetCompiledCode(nullptr);
   }
@@ -87,9 +89,22 @@ class EngineAddOns final : public SimEngineAddOns {
     return generation;
   }
 
+  // What the problem manager asks of the analysis: the estimation's reset
+  // on a detach. The code export is the compiled flowsheet library's.
+  class Upper final : public SimUpperServices {
+   public:
+    explicit Upper(AnalysisManagers& analysis) : analysis_(analysis) {}
+    void ResetEstimation() override { analysis_.Estimation().Clear(); }
+
+   private:
+    AnalysisManagers& analysis_;
+  };
+
+  SimProblemMgr& manager_;
   SimRunResultsJoin results_;
   SimProcFilesMgr files_;
   AnalysisManagers analysis_;
+  Upper upper_{analysis_};
   // Compiled equations of the runs.
   codegen::FlowsheetCompiledCode compiled_;
   SimRunSteps* steps_ = nullptr;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,7 @@
 #include "tests/foundation/graph_files.h"
 #include "tests/results/plot_model_fakes.h"
 #include "tests/results/snapshot_text_fakes.h"
+#include "tools/action_messages.h"
 #include "tools/client.h"
 #include "tools/model_writer/sample_models.h"
 
@@ -750,6 +752,45 @@ void ResultsItems(const fs::path& root) {
     seed.insert(seed.end(), value_bytes.begin(), value_bytes.end());
     SeedFolder replies(root, "result_replies");
     replies.Add(seed);
+    // A time plot of one variable with a jump, and a reply of request 146.
+    vantor_fuzz::ByteStream header;
+    header.PutUInt32(1);
+    header.PutUInt32(24);
+    vantor_fuzz::ByteStream plot;
+    plot.PutUInt32(1);
+    plot.PutUInt24(0);
+    plot.PutUInt32(3);
+    for (double v : {0.0, 0.1, 0.05, 2.0, 2.999999950695069e28, 0.05, 2.1, 2.2, 2.3, 2.4})
+      plot.PutDouble(v);
+    const Bytes header_bytes = header.Bytes();
+    const Bytes plot_bytes = plot.Bytes();
+    Bytes plot_seed{3, static_cast<std::uint8_t>(header_bytes.size())};
+    plot_seed.insert(plot_seed.end(), header_bytes.begin(), header_bytes.end());
+    plot_seed.insert(plot_seed.end(), plot_bytes.begin(), plot_bytes.end());
+    replies.Add(plot_seed);
+    vantor_fuzz::ByteStream use;
+    use.PutUInt16(146);
+    use.PutUInt32(1);
+    use.PutString("Plant.a");
+    use.PutUInt32(1);
+    use.PutUInt8(24);
+    use.PutDouble(2.5);
+    use.PutUInt32(0x100);
+    use.PutUInt32(0x20A3180);
+    use.PutString("Plant.b");
+    replies.Add(Prefixed({5}, use.Bytes()));
+    vantor_fuzz::ByteStream list;
+    list.PutUInt24(1);
+    SputSSBlockHeader listed;
+    listed.SetName("Initial Specification");
+    listed.flags = snapshot::kLiveFlag | 1;
+    listed.WriteToMessage(&list);
+    replies.Add(Prefixed({7}, list.Bytes()));
+    vantor_fuzz::ByteStream files;
+    files.PutUInt24(2);
+    files.PutString("snpa0001.snp");
+    files.PutString("other.snp");
+    replies.Add(Prefixed({7}, files.Bytes()));
     vantor_fuzz::ByteStream restore;
     restore.PutUInt16(58);
     restore.PutUInt32(0);
@@ -762,9 +803,90 @@ void ResultsItems(const fs::path& root) {
     restore.PutUInt32(2);
     replies.Add(Prefixed({1}, restore.Bytes()));
   }
+  {
+    // What follows a creation body: a monitor's firing, its end, and a
+    // synchronisation exchange.
+    SeedFolder actions(root, "client_action_messages");
+    Bytes firing{1, 1, 0};
+    const Bytes reply = vantor_client::MonitorReply(42, 1, 7);  // handle, count 1, tag 7
+    firing.insert(firing.end(), reply.begin(), reply.end());
+    actions.Add(firing);
+    actions.Add(Bytes{1, 2, 0});
+    actions.Add(Bytes{0, 1, 0});
+  }
   // Commands 18 and 152 with one integer.
   seeds.Add(Bytes{3, 18, 0xE8, 3, 0, 0});
   seeds.Add(Bytes{3, 152, 1, 0, 0, 0});
+}
+
+// Snapshot use: a snapshot file the manager wrote (for the use sequence
+// over it), and use requests as the client writes them.
+void ResultsUse(const fs::path& root) {
+  SeedFolder seeds(root, "results_use");
+  const fs::path before = fs::current_path();
+  const fs::path folder = fs::path(vantor_fuzz::ScratchFolder()) / "results_use_seeds";
+  fs::create_directories(folder);
+  fs::current_path(folder);
+  {
+    vantor_fuzz::ResultsProblem problem;
+    SimResultsMgr manager(&problem);
+    RunPosition at;
+    manager.OpenSnapshotFile(3, vantor_fuzz::ResultsProblem::Values(7, 8, 9), &at, false, false);
+    for (int k = 1; k <= 2; ++k) {
+      manager.AfterRunStep(k, 1, 1, RunResultsSeam::kStepEvent, k, 1e-9);
+      std::uint32_t id = 0;
+      manager.TakeNamedSnapshot(k == 1 ? "first" : "second", &id, true, false);
+    }
+    manager.Store().Clear(true);
+  }
+  {
+    std::ifstream in("snapshot.snp", std::ios::binary);
+    Bytes file{0};
+    file.insert(file.end(), std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    seeds.Add(file);
+  }
+  fs::remove("snapshot.snp");
+  fs::current_path(before);
+  const auto request = [&](std::uint16_t number, const std::function<void(vantor_fuzz::ByteStream&)>& fill) {
+    vantor_fuzz::ByteStream body;
+    body.PutUInt16(number);
+    fill(body);
+    seeds.Add(Prefixed({1}, body.Bytes()));
+  };
+  for (std::uint16_t number : {30, 108}) {
+    request(number, [](vantor_fuzz::ByteStream& b) {
+      b.PutString("x");
+      b.PutString("other.snp");
+    });
+  }
+  request(138, [](vantor_fuzz::ByteStream& b) { b.PutString("other.snp"); });
+  for (std::uint16_t number : {20, 146}) {
+    request(number, [](vantor_fuzz::ByteStream& b) {
+      b.PutUInt32(1);
+      b.PutUInt16(0x11);
+      b.PutString("");
+      b.PutString("~");
+      b.PutString("");
+    });
+  }
+  request(110, [](vantor_fuzz::ByteStream& b) {
+    b.PutString("x");
+    b.PutString("other.snp");
+    b.PutUInt16(1);
+  });
+  request(33, [](vantor_fuzz::ByteStream& b) { b.PutUInt16(1); });
+  request(25, [](vantor_fuzz::ByteStream&) {});
+  request(106, [](vantor_fuzz::ByteStream&) {});
+  vantor_fuzz::ResultsProblem problem;
+  SputSSBlockHeader header;
+  header.SetName("imported");
+  header.flags = snapshot::kLiveFlag | 3;
+  auto values = vantor_fuzz::ResultsProblem::Values(1, 2, 3);
+  for (std::uint16_t number : {38, 116}) {
+    request(number, [&](vantor_fuzz::ByteStream& b) {
+      SputSnapImport::Write(b, {&header}, {values.get()}, problem.VariableTree());
+    });
+  }
 }
 
 void Expressions(const fs::path& root) {
@@ -1446,6 +1568,7 @@ int main(int argc, char** argv) {
   SnapshotTexts(root);
   ResultsFiles(root);
   ResultsItems(root);
+  ResultsUse(root);
   PlotReportRequests(root);
   DelayHistories(root);
   Expressions(root);

@@ -18,6 +18,9 @@ namespace vantor_scenario {
 
 inline constexpr double kSteadyTolerance = 1e-8;
 inline constexpr double kDynamicTolerance = 1e-4;
+// The results variant's communication interval and its steps over [0, 1].
+inline constexpr double kResultsInterval = 0.05;
+inline constexpr int kResultsSteps = 21;
 
 // x(t) after u := 5 from x(0) = 2 with k = 1.
 inline double ExactX(double t) { return 5.0 - 3.0 * std::exp(-t); }
@@ -34,12 +37,17 @@ struct FirstOrderOptions {
   std::string folder;
   // Run the edit (malformed, then good, commands 29 and 6) before solving.
   bool edit = true;
-  // After the dynamic run: x and y through a result request of the results
-  // manager, and request 58 restoring the run's newest snapshot.
+  // The results-protocol variant: the communication interval 0.05 (21
+  // steps), u := 5 by a set-item of the results manager, x and y through a
+  // result template refilled at every step, the plot history recording x
+  // and a time-plot report of it over [0, 1] after the run, and request 58
+  // restoring the run's newest snapshot.
   bool results = false;
 };
 
 struct FirstOrderRun {
+  // The communication interval the run used.
+  double interval = 0.1;
   double steady_x = NAN;
   double steady_y = NAN;
   std::vector<Sample> samples;
@@ -51,11 +59,23 @@ struct FirstOrderRun {
   std::string failure;
   // The engine's event lines, in order.
   std::vector<std::string> events;
-  // With options.results: the result request's kinds and values of x and
-  // y, the instance manager's reads at the same time, and request 58.
+  // With options.results: the result template's kinds, its values of x
+  // and y at its creation and after every step (times from the step's
+  // notification), the instance manager's reads after the last step, the
+  // time plot of x and request 58.
   std::vector<std::uint16_t> result_kinds;
   std::vector<double> result_values;
+  std::vector<Sample> refills;
   Sample read_back;
+  std::vector<double> plot_times;
+  std::vector<double> plot_x;
+  double plot_tolerance = 0.0;
+  // Requests 19 (the run's snapshots), 43 (the folder's other snapshot
+  // files) and 33 (the newest snapshot read back).
+  std::vector<std::string> snapshot_names;
+  std::vector<std::string> other_files;
+  std::string sent_name;
+  double sent_time = -1.0;
   Status restore_status = 0xFFFFFFFFu;
   std::string restored_name;
 };

@@ -113,3 +113,187 @@ void PutResultItem(Request& request, const std::vector<std::uint32_t>& ids,
 }
 
 }  // namespace vantor_client
+
+namespace vantor_client {
+namespace {
+
+constexpr double kJumpMarker = 2.999999950695069e28;
+
+void PutPath(Request& request, const std::vector<std::uint32_t>& ids) {
+  request.PutUInt8(0);
+  request.PutUInt16(static_cast<std::uint16_t>(ids.size()));
+  for (std::uint32_t id : ids) request.PutUInt24(id);
+}
+
+// An assignment as the results manager writes it, then its name.
+bool ReadUseItem(Reader& r, UseItem* item) {
+  if (!r.Get(&item->kind)) return false;
+  switch (item->kind) {
+    case 24:
+      if (!r.Get(&item->real)) return false;
+      break;
+    case 1:
+    case 4: {
+      if (!r.Get(&item->type)) return false;
+      item->typed.resize(item->type == 4 ? 8 : 4);
+      if (!r.Take(item->typed.data(), item->typed.size())) return false;
+      break;
+    }
+    case 2:
+      break;
+    default:
+      // Texts and sets have no length of their own here.
+      return false;
+  }
+  return r.Get(&item->pattern) && r.Get(&item->mask) && r.Text(&item->name);
+}
+
+}  // namespace
+
+void PutSetReal(Request& request, const std::vector<std::uint32_t>& ids, std::uint16_t attribute,
+                double value) {
+  PutPath(request, ids);
+  request.PutUInt16(attribute);
+  request.PutUInt16(0);
+  request.PutUInt16(4);
+  request.PutDouble(value);
+}
+
+void PutPlotVariables(Request& request, double tolerance,
+                      const std::vector<std::vector<std::uint32_t>>& paths) {
+  request.PutUInt16(26);
+  request.PutDouble(tolerance);
+  request.PutUInt32(static_cast<std::uint32_t>(paths.size()));
+  for (const auto& path : paths) PutPath(request, path);
+}
+
+void PutTimePlot(Request& request, double start, double end,
+                 const std::vector<std::vector<std::uint32_t>>& paths) {
+  request.PutUInt16(28);
+  request.PutUInt16(0);
+  request.PutDouble(start);
+  request.PutDouble(end);
+  request.PutUInt32(0);
+  request.PutUInt32(static_cast<std::uint32_t>(paths.size()));
+  for (const auto& path : paths) PutPath(request, path);
+}
+
+bool DecodePlotHeader(const Bytes& body, PlotData* data) {
+  Reader r(body);
+  std::uint32_t count = 0;
+  if (!r.Get(&count) || (body.size() - 4) / 4 != count || body.size() % 4 != 0) return false;
+  data->found.clear();
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t flag = 0;
+    if (!r.Get(&flag)) return false;
+    data->found.push_back(flag != 0);
+  }
+  return r.AtEnd();
+}
+
+bool DecodePlotData(const Bytes& body, PlotData* data) {
+  Reader r(body);
+  std::uint32_t found = 0;
+  std::uint8_t reserved[3];
+  std::uint32_t samples = 0;
+  if (!r.Get(&found) || !r.Take(reserved, 3) || !r.Get(&samples) || !r.Get(&data->first) ||
+      !r.Get(&data->last) || !r.Get(&data->interval))
+    return false;
+  // Every sample takes 8 bytes: the counts cannot ask for more than is
+  // there, and without samples a variable still counts against the body.
+  if (samples == 0 ? found > body.size() : found != 0 && samples > body.size() / 8 / found)
+    return false;
+  data->samples.assign(found, {});
+  data->jumps.assign(found, {});
+  for (std::uint32_t v = 0; v < found; ++v) {
+    while (data->samples[v].size() < samples) {
+      double value = 0;
+      if (!r.Get(&value)) return false;
+      if (value == kJumpMarker) {
+        PlotJump jump;
+        if (!r.Get(&jump.time) || !r.Get(&jump.before) || !r.Get(&jump.after)) return false;
+        data->jumps[v].push_back(jump);
+        continue;
+      }
+      data->samples[v].push_back(value);
+    }
+  }
+  return r.AtEnd();
+}
+
+namespace {
+
+bool ReadU24(Reader& r, std::uint32_t* value) {
+  std::uint8_t bytes[3];
+  if (!r.Take(bytes, 3)) return false;
+  *value = bytes[0] | (bytes[1] << 8) | (std::uint32_t{bytes[2]} << 16);
+  return true;
+}
+
+}  // namespace
+
+bool DecodeSnapshotList(const Bytes& body, std::uint16_t kind, std::vector<SnapshotEntry>* list) {
+  Reader r(body);
+  list->clear();
+  std::uint16_t read_kind = 0;
+  if (kind != 0 && (!r.Get(&read_kind) || read_kind != kind)) return false;
+  std::uint32_t count = 0;
+  // Each snapshot takes at least 29 bytes.
+  if (!ReadU24(r, &count) || count > body.size() / 29) return false;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    SnapshotEntry e;
+    if (!r.Get(&e.date) || !r.Get(&e.time_of_day) || !r.Get(&e.time) || !r.Get(&e.run) ||
+        !r.Get(&e.count) || !r.Text(&e.name) || !r.Text(&e.description) || !ReadU24(r, &e.id))
+      return false;
+    list->push_back(std::move(e));
+  }
+  return r.AtEnd();
+}
+
+bool DecodeFileList(const Bytes& body, std::vector<std::string>* names) {
+  Reader r(body);
+  names->clear();
+  std::uint32_t count = 0;
+  if (!ReadU24(r, &count) || count > body.size() / 4) return false;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::string name;
+    if (!r.Text(&name)) return false;
+    names->push_back(std::move(name));
+  }
+  return r.AtEnd();
+}
+
+bool DecodeSentSnapshot(const Bytes& body, std::uint16_t kind, SnapshotEntry* e) {
+  Reader r(body);
+  std::uint16_t read_kind = 0;
+  return r.Get(&read_kind) && read_kind == kind && r.Get(&e->id) && r.Text(&e->name) &&
+         r.Text(&e->description) && r.Get(&e->date) && r.Get(&e->time_of_day) &&
+         r.Get(&e->time) && r.Get(&e->run) && r.Get(&e->count);
+}
+
+bool DecodeUseReply(const Bytes& body, UseReply* reply) {
+  Reader r(body);
+  *reply = UseReply();
+  if (!r.Get(&reply->kind) || (reply->kind != 20 && reply->kind != 146) ||
+      !r.Get(&reply->staged))
+    return false;
+  if (reply->kind == 146) {
+    // Each name takes at least its length and NUL.
+    if (reply->staged > body.size() / 4) return false;
+    for (std::uint32_t i = 0; i < reply->staged; ++i) {
+      std::string name;
+      if (!r.Text(&name)) return false;
+      reply->staged_names.push_back(name);
+    }
+  }
+  std::uint32_t count = 0;
+  if (!r.Get(&count) || count > body.size() / 12) return false;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    UseItem item;
+    if (!ReadUseItem(r, &item)) return false;
+    reply->items.push_back(std::move(item));
+  }
+  return r.AtEnd();
+}
+
+}  // namespace vantor_client

@@ -56,4 +56,77 @@ bool DecodeRestoreReply(const Bytes& body, RestoreReply* reply);
 void PutResultItem(Request& request, const std::vector<std::uint32_t>& ids,
                    std::uint16_t attribute);
 
+// A set-item of service 55 (subtype 8): the path, the attribute as first
+// selector, second selector 0, then a real (type 4, f64).
+void PutSetReal(Request& request, const std::vector<std::uint32_t>& ids, std::uint16_t attribute,
+                double value);
+
+// Request 26: the plot history records the variables at the paths, with
+// the compression tolerance.
+void PutPlotVariables(Request& request, double tolerance,
+                      const std::vector<std::vector<std::uint32_t>>& paths);
+// Request 28 for a time plot of the variables over [start, end].
+void PutTimePlot(Request& request, double start, double end,
+                 const std::vector<std::vector<std::uint32_t>>& paths);
+
+// What a time-plot report answers: the variables found, then the samples
+// of each at first + i x interval. A jump inside the window is kept as
+// its time and the values on either side, not as a sample.
+struct PlotJump {
+  double time = 0.0;
+  double before = 0.0;
+  double after = 0.0;
+};
+struct PlotData {
+  std::vector<bool> found;  // from the report's header, in request order
+  double first = 0.0;
+  double last = 0.0;
+  double interval = 0.0;
+  std::vector<std::vector<double>> samples;  // per found variable
+  std::vector<std::vector<PlotJump>> jumps;
+};
+// The header: the requested count, then u32 24 (found) or 0 per variable.
+bool DecodePlotHeader(const Bytes& body, PlotData* data);
+// The plot data of a time plot. False when the body is cut or holds more.
+bool DecodePlotData(const Bytes& body, PlotData* data);
+
+// A snapshot as the snapshot lists carry it (requests 19, 30 and 138).
+struct SnapshotEntry {
+  std::uint32_t date = 0;
+  std::uint32_t time_of_day = 0;
+  double time = 0.0;
+  std::uint16_t run = 0;
+  std::uint16_t count = 0;
+  std::string name;
+  std::string description;
+  std::uint32_t id = 0;
+};
+// A snapshot list: u24 count, then each snapshot. With `kind`, the body
+// starts with that u16 kind (30 and 138). False when cut or longer.
+bool DecodeSnapshotList(const Bytes& body, std::uint16_t kind, std::vector<SnapshotEntry>* list);
+// Request 43: u24 count, then the names of the folder's other snapshot files.
+bool DecodeFileList(const Bytes& body, std::vector<std::string>* names);
+// Requests 33 and 110: the kind, the snapshot's id and header fields; the
+// tree and the value table after them are left unread.
+bool DecodeSentSnapshot(const Bytes& body, std::uint16_t kind, SnapshotEntry* entry);
+
+// Requests 20 and 146: the staged assignments (names only for 146) and the
+// structural parameters that would change, with their new values.
+struct UseItem {
+  std::uint8_t kind = 0;
+  double real = 0.0;
+  std::uint16_t type = 0;
+  Bytes typed;  // the typed value's binary form (kinds 1, 4, 68, 255)
+  std::uint32_t pattern = 0;
+  std::uint32_t mask = 0;
+  std::string name;
+};
+struct UseReply {
+  std::uint16_t kind = 0;
+  std::uint32_t staged = 0;
+  std::vector<std::string> staged_names;  // 146
+  std::vector<UseItem> items;
+};
+bool DecodeUseReply(const Bytes& body, UseReply* reply);
+
 }  // namespace vantor_client

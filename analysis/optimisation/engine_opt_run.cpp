@@ -47,7 +47,11 @@ Status EngineOptimisationRun::TakeNamedSnapshot(const char* name, std::int32_t* 
 
 Status EngineOptimisationRun::RestoreSnapshot(std::int32_t id) {
   if (results_ == nullptr || id < 0) return opt_status::kFailure;
-  return results_->RestoreSnapshot(static_cast<std::uint32_t>(id), nullptr);
+  RunPosition at;
+  const Status s = results_->RestoreSnapshot(static_cast<std::uint32_t>(id), &at);
+  // The next evaluation starts where the snapshot was taken.
+  if (status::IsSuccess(s)) problem_.SetCurrentTime(at.time);
+  return s;
 }
 
 void EngineOptimisationRun::ClearPendingRunSettings() {

@@ -187,6 +187,8 @@ void OptDefinition::RebuildTimesFromLengths() {
   for (std::size_t k = 0; k < lengths.size() && k + 1 < times.size(); ++k) {
     times[k + 1] = times[k] + lengths[k]->value();
   }
+  // The run ends where the last element now ends.
+  if (!lengths.empty() && times.size() == lengths.size() + 1) final_time = times.back();
 }
 
 void OptDefinition::Clear(AnalysisServices* services) {

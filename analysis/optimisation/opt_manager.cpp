@@ -410,7 +410,7 @@ Status OptimisationMgr::SelectOpenNLPSolver(const char* name, std::int32_t descr
   if (solver_ != nullptr) UnloadOpenNLPSolver();
   if (name != nullptr && name[0] != '\0') {
     EstOpenNLPSolver* loaded = nullptr;
-    const Status s = services_.LoadOpenNLPEstimationSolver(name, &loaded);
+    const Status s = services_.LoadOpenNLPOptimisationSolver(name, &loaded);
     if (status::IsFailure(s) || loaded == nullptr) return SetStatus(opt_status::kFailure);
     solver_ = loaded;
     solver_name_ = name;

@@ -162,6 +162,8 @@ class OptimisationMgr final : public QLNSubSystemManager,
   Status Define(BvuBinaryStream& body);
   void DeleteRunObjects();
   void WriteStartValues();
+  // Optimisation variables and result values from the model's values.
+  void TakeModelPoint();
   void RestartRamps();
   Status RunStart(std::int32_t* result);
   Status ScheduleConstraint(std::int32_t* result);

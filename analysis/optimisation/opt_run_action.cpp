@@ -71,7 +71,8 @@ void OptimisationMgr::SetUpEvaluation(bool steady_state) {
   multipliers_.assign(2 * p + r, 0.0);
   DeleteRunObjects();
   if (mode_ == 1 && factory_ != nullptr) reduced_ = factory_->MakeReduced(*this);
-  sensitivities_needed_ = Optimizer() != 3;
+  // The full-space NLP differentiates the model itself.
+  sensitivities_needed_ = Optimizer() != 3 && mode_ == 1;
   if (sensitivities_needed_) EnableSensitivities(true);
   reply_pending_ = false;
   if (steady_state) snapshot_id_ = -1;
@@ -92,7 +93,7 @@ void OptimisationMgr::CollectValues(bool at_end) {
   QLNSensitivityManager* sensitivities = sensitivities_needed_ ? GetSensitivityManager() : nullptr;
   // One gradient row: d(variable)/d(each list entry) x sign.
   auto fill_row = [&](std::size_t row, AnalysisVariable* variable, double sign) {
-    if (sensitivities == nullptr || (row + 1) * p > gradients_.size()) return;
+    if (sensitivities == nullptr || p == 0 || (row + 1) * p > gradients_.size()) return;
     double* out = &gradients_[row * p];
     std::size_t j = 0;
     for (auto* pairs : {&d.initial, &d.decision}) {
@@ -186,7 +187,8 @@ Status OptimisationMgr::ScheduleConstraint(std::int32_t* result) {
     const auto at = static_cast<std::size_t>(next_constraint_ - 1);
     const OptConstraint& constraint =
         definition_.constraints[static_cast<std::size_t>(group->constraints[at])];
-    const double time = group->times[at];
+    // Element times move with the lengths: the schedule's own are stale.
+    const double time = definition_.ConstraintTime(constraint);
     const double length = definition_.ElementLength(static_cast<std::int32_t>(constraint.element));
     std::uint32_t code = kOptConstraintEvent;
     if (constraint.position == 1.0) {
@@ -266,11 +268,13 @@ Status OptimisationMgr::RunStart(std::int32_t* result) {
   }
   const std::int32_t size =
       group != nullptr ? static_cast<std::int32_t>(group->constraints.size()) : 0;
-  if (d.R() > 0 && next_constraint_ <= size) return ScheduleConstraint(result);
+  // The run is about to initialise: a restart request (2) here would leave
+  // the control loop waiting at this hook point for good.
+  std::int32_t restart = 0;
+  if (d.R() > 0 && next_constraint_ <= size) return ScheduleConstraint(&restart);
   const double now = run_->CurrentTime();
   run_->StopIntegratorAt(next_boundary_);
   boundary_passed_ = 1;
-  if (d.moving_elements) *result = kResultStopAtBoundary;
   return run_->ScheduleEvent(kOptBoundaryEvent, next_boundary_, (next_boundary_ - now) / 10.0);
 }
 
@@ -357,9 +361,26 @@ Status OptimisationMgr::Pass(std::int32_t code) {
                       "Optimization cannot proceed: no full space optimizer.");
       return opt_status::kCannotProceed;
     }
-    return full_space_->Pass(code);
+    const Status pass = full_space_->Pass(code);
+    // The NLP leaves its solution in the model: the reply reports it.
+    if ((pass & kResultMask) == kMaskedOptimum) TakeModelPoint();
+    return pass;
   }
   return SteadyStatePass(code);
+}
+
+void OptimisationMgr::TakeModelPoint() {
+  OptDefinition& d = definition_;
+  for (auto* pairs : {&d.initial, &d.decision}) {
+    for (auto& pair : *pairs) {
+      double value = 0.0;
+      if (status::IsSuccess(pair.model->GetValue(&value))) {
+        pair.variable->SetValue(value * pair.variable->scale());
+      }
+    }
+  }
+  next_constraint_ = 1;
+  CollectValues(true);
 }
 
 Status OptimisationMgr::SteadyStatePass(std::int32_t code) {

@@ -1,8 +1,10 @@
 #include "analysis/sensitivity/sensitivity_mgr.h"
 
+#include <algorithm>
 #include <new>
 
 #include "analysis/model/analysis_variable.h"
+#include "analysis/optimisation/optimisation_manager.h"
 #include "analysis/services/analysis_services.h"
 
 namespace {
@@ -258,6 +260,40 @@ DAESVarTableEntry* SensitivityMgr::Entry(std::int32_t j) {
 }
 
 std::int32_t SensitivityMgr::ControlElements() { return services_.ControlValueCount(); }
+
+std::int32_t SensitivityMgr::CurrentInterval() {
+  QLNOptimisationManager* o = GetOptimisationManager();
+  if (o == nullptr || o->GetNumElements() < 1) return 1;
+  return std::max(1, o->GetCurrentElement());
+}
+
+std::int32_t SensitivityMgr::InterpolationKind() {
+  QLNOptimisationManager* o = GetOptimisationManager();
+  return o != nullptr ? o->GetPiecewiseLinear() : 0;
+}
+
+void SensitivityMgr::IntervalTimes(double* start, double* end) {
+  QLNOptimisationManager* o = GetOptimisationManager();
+  if (o == nullptr || o->GetNumElements() < 1) {
+    SensitivityManagerFace::IntervalTimes(start, end);
+    return;
+  }
+  *start = o->GetElementStartTime();
+  *end = o->GetElementEndTime();
+}
+
+void SensitivityMgr::ControlValues(std::int32_t entry, double* start, double* end) {
+  *start = 0.0;
+  *end = 0.0;
+  QLNOptimisationManager* o = GetOptimisationManager();
+  if (o == nullptr || entry < 0 || entry >= GetNumParameters()) return;
+  double a = 0.0, b = 0.0;
+  if (status::IsSuccess(
+          o->GetControlValues(parameters_[static_cast<std::size_t>(entry)], &a, &b))) {
+    *start = a;
+    *end = b;
+  }
+}
 
 Status SensitivityMgr::Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
                              std::int32_t element) {

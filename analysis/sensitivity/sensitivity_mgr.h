@@ -96,6 +96,12 @@ class SensitivityMgr final : public QLNSubSystemManager,
   std::int32_t EntryCount() override { return GetNumParameters(); }
   DAESVarTableEntry* Entry(std::int32_t j) override;
   std::int32_t ControlElements() override;
+  // The optimisation's current control element, its times, interpolation
+  // and a control's values at its ends (the defaults without one).
+  std::int32_t CurrentInterval() override;
+  std::int32_t InterpolationKind() override;
+  void IntervalTimes(double* start, double* end) override;
+  void ControlValues(std::int32_t entry, double* start, double* end) override;
   Status Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
                std::int32_t element) override;
   // --- the block structure's face ---

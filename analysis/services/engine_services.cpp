@@ -204,9 +204,20 @@ Status EngineAnalysisServices::RecordDelayedSensitivity(AnalysisVariable* variab
 
 Status EngineAnalysisServices::LoadOpenNLPEstimationSolver(const char* name,
                                                            EstOpenNLPSolver** solver) {
-  const Status loaded = LoadOpenNLPSolverForEstimation(name);
+  return LoadOpenNLP(kRunEstimation, name, solver);
+}
+
+Status EngineAnalysisServices::LoadOpenNLPOptimisationSolver(const char* name,
+                                                             EstOpenNLPSolver** solver) {
+  return LoadOpenNLP(kRunOptimisation, name, solver);
+}
+
+Status EngineAnalysisServices::LoadOpenNLP(std::int32_t run_type, const char* name,
+                                           EstOpenNLPSolver** solver) {
+  const Status loaded = run_type == kRunEstimation ? LoadOpenNLPSolverForEstimation(name)
+                                                   : LoadOpenNLPSolverForOptimisation(name);
   if (status::IsFailure(loaded)) return loaded;
-  platform::IUnknown* factory = OpenNLPFactory(kRunEstimation);
+  platform::IUnknown* factory = OpenNLPFactory(run_type);
   if (factory == nullptr) return kNoSolver;
   void* raw = nullptr;
   KVSParameters* parameters = nullptr;

@@ -58,6 +58,7 @@ class EngineAnalysisServices final : public AnalysisServices {
   // Values per control of the optimisation, 1 without one.
   std::int32_t ControlValueCount() override;
   Status LoadOpenNLPEstimationSolver(const char* name, EstOpenNLPSolver** solver) override;
+  Status LoadOpenNLPOptimisationSolver(const char* name, EstOpenNLPSolver** solver) override;
   void ReleaseOpenNLPSolver(EstOpenNLPSolver* solver) override;
   void PrintOpenMessage(const std::string& text) override;
 
@@ -67,6 +68,8 @@ class EngineAnalysisServices final : public AnalysisServices {
   void DropAdapters();
 
  private:
+  Status LoadOpenNLP(std::int32_t run_type, const char* name, EstOpenNLPSolver** solver);
+
   SimProblemMgr& problem_;
   SimResultsMgr* results_;
   std::map<DAESVarTableEntry*, std::unique_ptr<ModelVariableRef>> adapters_;

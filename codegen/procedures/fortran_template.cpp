@@ -1,7 +1,9 @@
 // The FORTRAN template and wrapper of the current calling interface, in
 // fixed form: no line passes column 72.
 // GCC 12 warns falsely on literal + std::string at -O3 (its bug 105329).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wrestrict"
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -829,7 +831,7 @@ Status WriteFortranTemplateOld(const SUCodeGenerate& generate, const CodegenRepo
     line("D     CALL QLN_PRINT(0,'" + NAME + " Inputs:',0,0,0,0,0)");
     for (const auto& a : in) DebugPrint(line, a);
   }
-  auto status_lines = [&line, no_status](const char* indent) {
+  auto status_lines = [&line, no_status = no_status](const char* indent) {
     if (no_status) return;
     line(std::string("C") + indent + "Remember to change IFATAL to IOK");
     line(std::string(" ") + indent + "Ifail = IFATAL");

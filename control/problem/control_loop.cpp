@@ -529,6 +529,8 @@ bool SimControlLoop::Step(std::uint32_t kind) {
   }
   if ((pm_.TakeRunLock() & kCodeMask) != 0) return false;
   pm_.step_scheduled_ = false;
+  // Kept result requests refill once per collected step.
+  pm_.RequestTimerPoll();
   wait_ = false;
   return true;
 }

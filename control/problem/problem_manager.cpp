@@ -15,6 +15,7 @@
 #include "daes/delays/delay_mgr.h"
 #include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/run_mode.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/interfaces/variable_drivers.h"
 #include "foundation/messages/su_print.h"
@@ -202,6 +203,81 @@ std::int32_t SimProblemMgr::JoinCom() {
 std::int32_t SimProblemMgr::LeaveCom() {
   if (t_com_joins > 0 && --t_com_joins == 0) platform::CoUninitialize();
   return t_com_joins;
+}
+
+// --- primary services ---
+
+void SimProblemMgr::SetUpperServices(SimUpperServices* upper) {
+  upper_ = upper != nullptr ? upper : &plain_upper_;
+}
+
+void SimProblemMgr::LeaveNestedMode() {
+  if (nested_ == 0) return;
+  if (--nested_ == 0 && integrator_ != nullptr) integrator_->NestedRunsEnded();
+}
+
+DseMessage* SimProblemMgr::NewNotificationMessage(std::uint32_t type) {
+  return new DseMessage(type, DseMessage::kRequest);
+}
+
+Status SimProblemMgr::SendMessage(DseMessage* message, std::uint32_t options, DseClientCB* client,
+                                  void* context) {
+  if (message == nullptr) return status::kBadArguments;
+  if (DseCurrentController() == nullptr) {
+    delete message;
+    return status::kGeneralFailure;
+  }
+  return DseSendMessage(message, options, client, context, nullptr, -1);
+}
+
+std::int32_t SimProblemMgr::IntegratorQuery() const {
+  return integrator_ != nullptr ? integrator_->GetIntegratorKind() : -1;
+}
+
+void SimProblemMgr::ProblemValueQuery(std::int32_t* variables, std::int32_t* equations) const {
+  DAESProblem* problem = GetCurrentProblem();
+  if (variables != nullptr) *variables = problem != nullptr ? problem->VariableCount() : 0;
+  if (equations != nullptr) *equations = problem != nullptr ? problem->EquationCount() : 0;
+}
+
+Status SimProblemMgr::DelayOperation(double time) {
+  DelayMgr* delays = GetCurrentDelayMgr();
+  return delays != nullptr ? delays->RecordAll(time) : status::kOk;
+}
+
+Status SimProblemMgr::ProblemOperation(const std::function<Status(DAESProblem&)>& operation) {
+  DAESProblem* problem = GetCurrentProblem();
+  if (problem == nullptr) return pm_status::kNoProblem;
+  return operation ? operation(*problem) : status::kOk;
+}
+
+Status SimProblemMgr::ReportSolverObjects(
+    const std::function<Status(platform::IUnknown*, std::int32_t, double)>& report) {
+  if (!report) return status::kOk;
+  Status result = status::kOk;
+  const double now = GetSimulationTime();
+  for (std::int32_t slot = 0; slot < SimExecutiveService::kSlots; ++slot) {
+    platform::IUnknown* object = executive_->SolverObject(slot);
+    if (object == nullptr) continue;
+    const Status reported = report(object, slot, now);
+    if (status::IsFailure(reported) && !status::IsFailure(result)) result = reported;
+  }
+  return result;
+}
+
+Status SimProblemMgr::ExportProblemCode() {
+  if (GetCurrentProblem() == nullptr) {
+    const Status prepared = run_ops_->PrepareSimulation(0, 0);
+    if (status::IsFailure(prepared)) return prepared;
+    // The export built it outside a run: the next run prepares again.
+    preparation_ = 2;
+  }
+  DAESProblem* problem = GetCurrentProblem();
+  if (problem == nullptr) return pm_status::kNoProblem;
+  return upper_->WriteProblemCode(problem, [this](const char* line) {
+    SuPrint(0, "%s", line != nullptr ? line : "");
+    collector_.SendGroups();
+  });
 }
 
 // --- the run thread ---
@@ -629,6 +705,9 @@ Status SimProblemMgr::DetachProblem(const char* folder, const char* sub_folder) 
   events_.SetTolerance(results_->CommunicationInterval() / 100.0);
   step_result_pending_ = false;
   run_state_ = 2;
+  // Before the run files go: the estimation deletes its own snapshot.
+  upper_->ResetEstimation();
+  properties_->Reset();
   if (!folders_.RunName().empty()) SimWorkingFolder::DeleteResultFiles(folders_.RunFolder());
   record_ = RunStatusRecord{};
   return SimMasterManager::DetachProblem(folder, sub_folder);

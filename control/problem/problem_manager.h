@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -20,6 +21,7 @@
 #include "control/problem/run_integrator.h"
 #include "control/problem/run_ops.h"
 #include "control/problem/run_thread.h"
+#include "control/problem/upper_services.h"
 #include "foundation/interfaces/problem_manager_hooks.h"
 #include "foundation/interfaces/solver_options_owner.h"
 #include "framework/servers/client_callback.h"
@@ -27,8 +29,11 @@
 #include "framework/servers/server_callback.h"
 #include "platform/guid.h"
 #include "platform/status.h"
+#include "platform/unknown.h"
 
 class BvuBinaryStream;
+class DAESProblem;
+class DseMessage;
 class DseServerRegistry;
 class GppiPropertyMgr;
 class QLNVariable;
@@ -110,10 +115,10 @@ class SimProblemMgr : public SimMasterManager,
   static SimProblemMgr* Instance();
 
   // The COM-style face: IUnknown and the executive give the executive face,
-  // the explicit and implicit event managers and the delay manager theirs,
-  // each with one more reference. The properties and sensitivity interfaces
-  // join as their owners' subsystems are built; until then, as for any
-  // other id, 0x80004002 and *object untouched.
+  // the explicit and implicit event managers, the delay, properties and
+  // sensitivity managers theirs, each with one more reference. The
+  // sensitivity face exists once the sensitivity manager does; without it,
+  // as for any other id, 0x80004002 and *object untouched.
   Status QueryInterface(const platform::IID& iid, void** object);
   // Reference counting of the COM-style interfaces: the server thread owns
   // the object, so a count of 0 frees nothing.
@@ -249,9 +254,9 @@ class SimProblemMgr : public SimMasterManager,
   // Nested runs raise and lower a counter; the executive's nested mode is
   // the process-wide error-report switch instead.
   void EnterNestedMode() { ++nested_; }
-  void LeaveNestedMode() {
-    if (nested_ > 0) --nested_;
-  }
+  // The last leave tells the integrator, which may have been kept quiet
+  // by the nested runs.
+  void LeaveNestedMode();
   // A queued snapshot and a rewind, done by the loop at its next fixed point.
   void RequestSnapshot() { snapshot_request_ = 1; }
   void RequestRewind() { rewind_request_ = 1; }
@@ -259,6 +264,43 @@ class SimProblemMgr : public SimMasterManager,
   Status WriteQcLine(const char* text);
   // Asks the loop for one poll with timers once the problem is built.
   void RequestTimerPoll() { poll_with_timers_ = true; }
+
+  // The subsystems above this layer; null restores the stand-in that has
+  // nothing to reset or export. Not owned.
+  void SetUpperServices(SimUpperServices* upper);
+  SimUpperServices& Upper() { return *upper_; }
+
+  // Messages to the client: a new request of the service type, sent as
+  // DseSendMessage sends; the collector's groups go out at once.
+  DseMessage* NewNotificationMessage(std::uint32_t type);
+  Status SendMessage(DseMessage* message, std::uint32_t options, DseClientCB* client,
+                     void* context);
+  Status FlushMessages() { return collector_.SendGroups(); }
+
+  // Forwarding operations. Their targets' arguments are fixed here: the
+  // integrator's kind (all ones without an integrator); the problem's
+  // variable and equation counts (zeros without a problem); the delay
+  // manager records its variables at the time; the report writer moves to
+  // the time; a problem operation and the report of the solver objects are
+  // the caller's, run on the current problem (0x80320268 without one) and
+  // on each occupied solver slot at the current simulation time.
+  std::int32_t IntegratorQuery() const;
+  void ProblemValueQuery(std::int32_t* variables, std::int32_t* equations) const;
+  Status DelayOperation(double time);
+  void ReportWriterOperation(double time) { results_->MoveTo(time); }
+  Status ProblemOperation(const std::function<Status(DAESProblem&)>& operation);
+  Status ReportSolverObjects(
+      const std::function<Status(platform::IUnknown*, std::int32_t slot, double time)>& report);
+  bool NoExceptionHandling() const { return no_exception_handling_ != 0; }
+  // The code-export object's check; 0x0032000A without one.
+  Status CheckCompiledEquations() { return upper_->CheckCompiledEquations(); }
+
+  // The export of the problem's code: a problem is prepared first when
+  // there is none (it then counts as edited, preparation flag 2); each
+  // progress line is printed and sent at once. The makefile is the code
+  // export's.
+  Status ExportProblemCode();
+  Status WriteExportMakefile(bool build) { return upper_->WriteExportMakefile(build); }
 
   // Joins and leaves COM for the calling thread: only the first join of a
   // thread joins, only its last leave leaves. The joins of the thread.
@@ -361,6 +403,8 @@ class SimProblemMgr : public SimMasterManager,
   SimPlainRunResults plain_results_;
   SimRunOps* run_ops_ = &plain_ops_;
   SimRunResults* results_ = &plain_results_;
+  SimPlainUpperServices plain_upper_;
+  SimUpperServices* upper_ = &plain_upper_;
   SimEventList events_;
   std::shared_ptr<SimRunHandover> handover_;
   std::unique_ptr<SimExecutiveService> executive_;

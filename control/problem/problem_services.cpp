@@ -15,6 +15,7 @@
 
 namespace {
 constexpr Status kInvalidArgument = 0x80070057u;
+constexpr Status kCheckFailed = 0x80004005u;
 }  // namespace
 
 // --- timed events ---
@@ -206,6 +207,10 @@ Status SimExecutiveService::AttachSolverObject(platform::IUnknown* object, std::
   slots_[index] = object;
   manager_.SetStatusBits(kSolversChanged);
   return status::kOk;
+}
+
+Status SimExecutiveService::CheckCompiledEquations() {
+  return status::IsFailure(manager_.CheckCompiledEquations()) ? kCheckFailed : status::kOk;
 }
 
 Status SimExecutiveService::DetachSolverObject(std::int32_t index) {

@@ -92,7 +92,8 @@ class SimExecutiveService final : public IQLNESOFactory {
   Status SetGroupValues(std::int32_t count, const double* values) override;
   Status AttachSolverObject(platform::IUnknown* object, std::int32_t index) override;
   Status DetachSolverObject(std::int32_t index) override;
-  Status CheckCompiledEquations() override { return status::kOk; }
+  // The problem manager's check; a failure is 0x80004005.
+  Status CheckCompiledEquations() override;
   // A new decomposer proxy, equation-set group or decomposition, each with
   // one reference for the caller.
   Status CreateDecomposerObject(platform::IUnknown** out) override;

@@ -46,6 +46,9 @@ class SimRunIntegrator {
   // methods change: it lets go of its group over the problem and builds it
   // again at its next call.
   virtual Status ReleaseSolvers() { return status::kOk; }
+  // The last nested run of an analysis is over: the integrator reports
+  // its failures again.
+  virtual Status NestedRunsEnded() { return status::kOk; }
   // The proxy the model asks what the integrator can do; null for none.
   virtual UnifiedIntegratorProxy* Proxy() { return nullptr; }
 };

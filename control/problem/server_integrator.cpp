@@ -40,6 +40,8 @@ Status SimServerIntegrator::TransferSensitivities(double time) {
   return proxy_->TransferSensitivities(time);
 }
 Status SimServerIntegrator::SynchroniseTime() { return proxy_->SynchroniseTime(); }
+
+Status SimServerIntegrator::NestedRunsEnded() { return proxy_->SetQuiet(false); }
 Status SimServerIntegrator::Finish() { return proxy_->Finish(); }
 // The server tells a re-initialisation at an event from its own state.
 Status SimServerIntegrator::Reinitialise(double time, bool) { return proxy_->Reinitialise(time); }

@@ -43,6 +43,7 @@ class SimServerIntegrator final : public SimRunIntegrator, public QLNSubSystemMa
   // Both faces: the server lets go of the problem.
   Status ReleaseSolvers() override;
   UnifiedIntegratorProxy* Proxy() override;
+  Status NestedRunsEnded() override;
 
   Status ProblemEdited() override;
   Status DiscardProblem() override;

@@ -13,7 +13,7 @@ constexpr std::uint32_t kSelectedFixed = 0x400000;
 // The variable a substituted one stands for: the state of a derivative,
 // the derivative of a state.
 DAESVarTableEntry* StandIn(DAESVarTableEntry* v) {
-  if (auto* dot = dynamic_cast<DAESDotVariable*>(v)) {
+  if (auto* dot = v->AsDotVariable()) {
     if (DAESRealVariable* state = dot->GetStateVariable()) return state;
     return v;
   }

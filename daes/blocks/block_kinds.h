@@ -11,6 +11,8 @@
 
 #include "daes/blocks/solver_block.h"
 
+class QLNEquation;
+
 // The decomposition server as a torn block sees it (the decomposer proxy
 // implements it).
 class BlockDecomposer {
@@ -96,6 +98,10 @@ class DAESSingleBlock : public DAESBlock {
   // The row becomes the block's equation, which it owns.
   Status AddRow(QLNRow* row);
   QLNRow* GetEquation() const { return equation_; }
+  DAESSingleBlock* AsSingleBlock() override { return this; }
+  // The equation's row, model and solver faces, found once per equation.
+  const daes::BlockRowLink& EquationLink();
+  QLNEquation* EquationFace();
 
   std::uint32_t GroupKind() const override { return 1; }
   std::uint32_t GroupRowCount() const override { return 1; }
@@ -118,6 +124,9 @@ class DAESSingleBlock : public DAESBlock {
  private:
   DAESVarTableEntry* variable_ = nullptr;
   QLNRow* equation_ = nullptr;
+  daes::BlockRowLink link_;
+  QLNRow* face_of_ = nullptr;
+  QLNEquation* face_ = nullptr;
 };
 
 class DAESExplicitBlock : public DAESSingleBlock {

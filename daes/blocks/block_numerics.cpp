@@ -41,7 +41,7 @@ DAESSolverEquation* SolverOf(QLNRow* row) {
 }
 
 DAESVarTableEntry* PartnerOf(DAESVarTableEntry* v) {
-  if (auto* dot = dynamic_cast<DAESDotVariable*>(v)) return dot->GetStateVariable();
+  if (auto* dot = v->AsDotVariable()) return dot->GetStateVariable();
   return v->GetDerivative();
 }
 
@@ -197,11 +197,26 @@ void ReportSensitivities(std::uint32_t n, RowOf row_of, VariableOf variable_of,
 }
 }  // namespace
 
+const daes::BlockRowLink& DAESSingleBlock::EquationLink() {
+  if (link_.row != equation_ || equation_ == nullptr) {
+    link_ = {equation_, dynamic_cast<DAESEqnRow*>(equation_), SolverOf(equation_)};
+  }
+  return link_;
+}
+
+QLNEquation* DAESSingleBlock::EquationFace() {
+  if (face_of_ != equation_ || equation_ == nullptr) {
+    face_of_ = equation_;
+    face_ = dynamic_cast<QLNEquation*>(equation_);
+  }
+  return face_;
+}
+
 Status DAESSingleBlock::EvaluateJacobian(double* value, std::uint32_t) {
   *value = 0.0;
   QLNRow* equation = GetEquation();
   DAESVarTableEntry* x = GetVariable(0);
-  daes::BlockRowLink link{equation, dynamic_cast<DAESEqnRow*>(equation), SolverOf(equation)};
+  const daes::BlockRowLink link = EquationLink();
   if (link.solver == nullptr || x == nullptr) return daes::kBlockUnsupported;
   Status s = link.solver->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives, nullptr);
   if (status::IsFailure(s)) return s;

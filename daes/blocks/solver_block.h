@@ -90,8 +90,16 @@ class BlockSensitivityParameters {
 BlockSensitivityParameters* GetBlockSensitivityParameters();
 void SetBlockSensitivityParameters(BlockSensitivityParameters* parameters);
 
+class DAESSingleBlock;
+class DAESSolverBlock;
+
 // The group interface; its solving operations come with the solve subsystem.
-class QLNGroup : public QLNRow {};
+// The group methods ask which kind of block a group is on every solve.
+class QLNGroup : public QLNRow {
+ public:
+  virtual DAESSingleBlock* AsSingleBlock() { return nullptr; }
+  virtual DAESSolverBlock* AsSolverBlock() { return nullptr; }
+};
 
 // Common block state: group number, solved mark, the equation-set object a
 // server made for the block, and the indeterminate variables.
@@ -166,6 +174,7 @@ class DAESBlock : public QLNGroup {
 // segments (known, unknown, other, kept last), and its counters.
 class DAESSolverBlock : public DAESBlock {
  public:
+  DAESSolverBlock* AsSolverBlock() override { return this; }
   // `reserve` > 0 sizes the row list and variable table and sets their
   // growth step to reserve * 1024.
   explicit DAESSolverBlock(std::uint32_t reserve = 0);

@@ -77,8 +77,15 @@ class QLNVariableAdviseList {
   virtual Status Flush() = 0;
 };
 
+class DAESDotVariable;
+
 // The variable as solvers see it.
-class QLNVariable : public BvuNameable, public BvuFilterable {};
+class QLNVariable : public BvuNameable, public BvuFilterable {
+ public:
+  // The engine's own entry behind it, or null; a cast through the class
+  // graph costs too much on the solvers' every value write.
+  virtual DAESVarTableEntry* TableEntry() { return nullptr; }
+};
 
 // Attributes by numeric code, for outside components.
 class QLNExternal {
@@ -101,6 +108,10 @@ class DAESVarTableEntry : public QLNVariable, public QLNExternal {
 
   // --- entry operations ---
   std::int32_t EntryKind() override { return 0; }
+  DAESVarTableEntry* TableEntry() override { return this; }
+  // The entry as a derivative, or null: asked for every variable of every
+  // group on the integrator's every call.
+  virtual DAESDotVariable* AsDotVariable() { return nullptr; }
   // A perturbation of x inside the entry's bounds.
   Status PerturbationStep(double x, double* perturbed, double relative, double* step,
                           double absolute);

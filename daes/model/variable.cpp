@@ -233,7 +233,8 @@ Status DAESVariable::SetDelayIndex(std::int32_t index) {
 
 // --- derivative ---
 
-DAESDotVariable::DAESDotVariable(DAESRealVariable* state) : BvuDirectoryNode(state, ".Derivative") {
+DAESDotVariable::DAESDotVariable(DAESRealVariable* state)
+    : BvuDirectoryNode(state, ".Derivative"), state_(state) {
   flags_ = 0x14;
 }
 
@@ -244,7 +245,9 @@ Status DAESDotVariable::GetStoredBounds(double* lower, double* upper) {
 }
 
 DAESRealVariable* DAESDotVariable::GetStateVariable() {
-  return dynamic_cast<DAESRealVariable*>(Parent());
+  BvuDirectoryNode* parent = Parent();
+  if (state_ != nullptr && parent == static_cast<BvuDirectoryNode*>(state_)) return state_;
+  return dynamic_cast<DAESRealVariable*>(parent);
 }
 
 // --- real variable ---

@@ -105,6 +105,11 @@ class DAESDotVariable : public DAESVariable, public BvuDirectoryNode {
   Status SetBounds(double, double) override { return 10; }
   DAESRealVariable* GetStateVariable();
   void* AsValueEntry() override { return static_cast<DAESVarTableEntry*>(this); }
+  DAESDotVariable* AsDotVariable() override { return this; }
+
+ private:
+  // The state it was made for, the parent unless it was moved.
+  DAESRealVariable* state_;
 };
 
 class DAESRealVariable : public DAESVariable, public BvuDirectoryOneChild {

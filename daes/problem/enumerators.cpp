@@ -21,7 +21,7 @@ std::uint32_t KindFlags(std::uint32_t f) {
 
 // The state of a derivative, the derivative of a state.
 DAESVarTableEntry* Linked(DAESVarTableEntry* v) {
-  if (auto* dot = dynamic_cast<DAESDotVariable*>(v)) return dot->GetStateVariable();
+  if (auto* dot = v->AsDotVariable()) return dot->GetStateVariable();
   return v->GetDerivative();
 }
 
@@ -67,7 +67,7 @@ Status DAESVariableWalk::Fill(std::uint32_t count, QLNVariableRecord* records,
     const std::uint32_t f = v->GetFlags();
     if ((f & include_) == 0 || (f & exclude_) != 0) continue;
     DAESVarTableEntry* linked = Linked(v);
-    if (version13 && linked != nullptr && dynamic_cast<DAESDotVariable*>(v) != nullptr &&
+    if (version13 && linked != nullptr && v->AsDotVariable() != nullptr &&
         (linked->GetFlags() & exclude_) != 0) {
       continue;
     }

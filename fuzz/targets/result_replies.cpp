@@ -1,6 +1,9 @@
 // The client's readers of result replies: the first byte picks one. Even:
 // a kinds reply (its length in the second byte) followed by a values
-// reply read by those kinds. Odd: request 58's reply.
+// reply read by those kinds. 3 and 5 (mod 8): a time plot's header (its
+// length in the second byte) and data; a reply of request 20 or 146. 7: a
+// snapshot list, a file list and a sent snapshot (kind 33) from the same
+// bytes. Other odd ones: request 58's reply.
 #include <algorithm>
 #include <cstdlib>
 
@@ -9,6 +12,34 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
+  if (data[0] % 8 == 3) {
+    const std::size_t split = std::min<std::size_t>(size, 2 + std::size_t{data[1]});
+    vantor_client::PlotData plot;
+    if (!vantor_client::DecodePlotHeader(vantor_client::Bytes(data + 2, data + split), &plot))
+      return 0;
+    if (vantor_client::DecodePlotData(vantor_client::Bytes(data + split, data + size), &plot)) {
+      for (const auto& samples : plot.samples)
+        if (samples.size() != plot.samples[0].size()) std::abort();
+    }
+    return 0;
+  }
+  if (data[0] % 8 == 7) {
+    const vantor_client::Bytes body(data + 1, data + size);
+    std::vector<vantor_client::SnapshotEntry> list;
+    std::vector<std::string> names;
+    vantor_client::SnapshotEntry entry;
+    vantor_client::DecodeSnapshotList(body, 0, &list);
+    vantor_client::DecodeFileList(body, &names);
+    vantor_client::DecodeSentSnapshot(body, 33, &entry);
+    return 0;
+  }
+  if (data[0] % 8 == 5) {
+    vantor_client::UseReply reply;
+    if (vantor_client::DecodeUseReply(vantor_client::Bytes(data + 1, data + size), &reply) &&
+        reply.kind == 146 && reply.staged_names.size() != reply.staged)
+      std::abort();
+    return 0;
+  }
   if (data[0] % 2 == 1) {
     vantor_client::RestoreReply reply;
     vantor_client::DecodeRestoreReply(vantor_client::Bytes(data + 1, data + size), &reply);

@@ -192,6 +192,10 @@ class Stepper final : public DynamicCore {
   SUNNonlinearSolver nls_ = nullptr;
   N_Vector y_ = nullptr, yp_ = nullptr;
   std::vector<double> ypred_, yppred_;
+  // The derivatives an explicit group's states give, kept between groups:
+  // a group solved on its own calls once per corrector pass.
+  std::vector<QLNVariable*> exchange_variables_;
+  std::vector<double> exchange_derivatives_;
   double cj_ = 0.0, last_cj_ = 0.0, ss_ = 20.0;
   int max_passes_ = 4;
   long last_passes_ = 0;
@@ -331,8 +335,10 @@ Status Stepper::Decomposition(std::uint32_t kind, std::int32_t slot,
 
 Status Stepper::ExchangeStates(std::int32_t count, const std::int32_t* positions, double* values) {
   if (!in_corrector_) return kStatusNoStep;
-  std::vector<QLNVariable*> vars;
-  std::vector<double> derivs;
+  std::vector<QLNVariable*>& vars = exchange_variables_;
+  std::vector<double>& derivs = exchange_derivatives_;
+  vars.clear();
+  derivs.clear();
   for (std::int32_t i = 0; i < count; ++i) {
     const std::int32_t k = unknown_of_[static_cast<std::size_t>(positions[i])];
     if (k < 0 || derivative_[static_cast<std::size_t>(k)] < 0) continue;

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "foundation/persistence/binary_stream.h"
+
 namespace {
 std::atomic<std::uint64_t> g_serial{0};
 }  // namespace
@@ -39,4 +41,26 @@ SimAssignValue::SimAssignValue(std::uint32_t kind_code, const SUValue* value, do
       break;
   }
   if (variable != nullptr) word = variable->Flags();
+}
+
+Status SimAssignValue::WriteToMessage(BvuBinaryStream& out) const {
+  Status s = out.PutUInt8(static_cast<std::uint8_t>(kind));
+  if (status::IsFailure(s)) return s;
+  switch (kind) {
+    case 24:
+      s = out.PutDouble(real);
+      break;
+    case 1:
+    case 4:
+    case 68:
+    case 255:
+      s = out.PutUInt16(typed.type);
+      if (status::IsSuccess(s)) s = typed.WriteBinary(out, false);
+      break;
+    default:
+      break;
+  }
+  if (status::IsSuccess(s)) s = out.PutUInt32(pattern);
+  if (status::IsSuccess(s)) s = out.PutUInt32(mask);
+  return s;
 }

@@ -10,6 +10,8 @@
 #include "foundation/values/typed_value.h"
 #include "platform/status.h"
 
+class BvuBinaryStream;
+
 // A problem variable as assignments see it.
 class AssignableVariable {
  public:
@@ -52,6 +54,10 @@ class SimAssignValue {
  public:
   SimAssignValue(std::uint32_t kind, const SUValue* typed, double real, std::uint32_t code,
                  AssignableVariable* variable, std::uint32_t pattern, std::uint32_t mask);
+
+  // u8 kind; a real as f64, a typed value as its u16 type code and its
+  // binary form, a specification as nothing; then u32 pattern and mask.
+  Status WriteToMessage(BvuBinaryStream& out) const;
 
   std::uint64_t serial;
   AssignableVariable* variable;

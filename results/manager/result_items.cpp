@@ -1,6 +1,7 @@
 #include "results/manager/result_items.h"
 
 #include <cmath>
+#include <limits>
 
 #include "foundation/directory/id_path.h"
 #include "foundation/persistence/binary_stream.h"
@@ -201,8 +202,16 @@ Status SimResultsMgr::SetItem(std::uint32_t, const BvuIdPath& ids, std::uint32_t
   if (object == nullptr) return kUnresolved;
   const bool real = value->type == SUValue::kReal;
   const double number = real ? value->payload.real : static_cast<double>(value->payload.integer);
-  const std::int32_t integer =
-      real ? static_cast<std::int32_t>(value->payload.real) : value->payload.integer;
+  // A code or switch from a real: truncated, and held within 32 bits (a
+  // real outside them, or not a number, has no integer meaning).
+  std::int32_t integer = value->payload.integer;
+  if (real) {
+    const double r = value->payload.real;
+    integer = !(r == r) ? 0
+              : r >= 2147483647.0 ? std::numeric_limits<std::int32_t>::max()
+              : r <= -2147483648.0 ? std::numeric_limits<std::int32_t>::min()
+                                   : static_cast<std::int32_t>(r);
+  }
   const std::uint32_t attribute = first;
   if (!object->IsVariable()) {
     switch (attribute) {

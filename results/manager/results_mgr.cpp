@@ -115,6 +115,7 @@ SimResultsMgr::SimResultsMgr(ResultsProblemSide* problem)
     store_.AddParticipant(this);
     registered_.push_back(this);
   }
+  use_->SetParticipants(registered_);
   RunResultsSeam::SetCurrent(this);
 }
 
@@ -908,6 +909,10 @@ Status SimResultsMgr::MapStructure(std::int32_t record_index, DseMessage* messag
   // Every record carries an id of this manager: the record's place says
   // which section it describes.
   if (record_index != 0 && record_index != 3) return status::kOk;
+  // Another file read for snapshot use: its tree is the use manager's, its
+  // event records say nothing about the run's schedule.
+  const SputSnapshotMgr* reading = use_->Reading();
+  if (record_index == 3 && reading != nullptr) return status::kOk;
   auto* tree = new BvuDirectoryProper(nullptr, "");
   const Status s =
       message != nullptr ? tree->ReadTree(*message, ReadUseDataNode, nullptr) : status::kOk;
@@ -915,7 +920,7 @@ Status SimResultsMgr::MapStructure(std::int32_t record_index, DseMessage* messag
     use_->SetEventTree(tree);
     return s;
   }
-  FixUseDataTypes(tree, store_.Version());
+  FixUseDataTypes(tree, reading != nullptr ? reading->Version() : store_.Version());
   use_->SetTree(tree);
   if ((s & 0xA000FFFFu) == kCorruptedTree)
     problem_->Print(s, "Snapshot file was corrupted or out of date and has been deleted");

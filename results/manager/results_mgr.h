@@ -139,6 +139,10 @@ class ResultsProblemSide {
   virtual void SetRestartTime(double time) { (void)time; }
   virtual void SetScalingSwitches() {}
   virtual void SpecificationChanged(std::int32_t which) { (void)which; }
+  // After client assignments were taken (commands 21 and 23).
+  virtual void NotifyDelayManager() {}
+  virtual void AddRequestBits(std::uint32_t bits) { (void)bits; }
+  virtual void UpdateMonitors(double time) { (void)time; }
 };
 
 class SimResultsMgr;
@@ -278,6 +282,22 @@ class SimResultsMgr : public DseServerCB,
   SimAssignValue* RemoveQueuedItem(const AssignableVariable* variable);
   std::size_t QueuedCount() const { return step_assignments_.size(); }
 
+  // --- snapshot use ---
+  // An assignment found by snapshot use: staged, or a reply item for a
+  // structural parameter.
+  void Stage(std::unique_ptr<SimAssignValue> item, bool reply_item);
+  using Assignments = std::vector<std::unique_ptr<SimAssignValue>>;
+  const Assignments& Staged() const { return staged_; }
+  const Assignments& ReplyItems() const { return reply_items_; }
+  const Assignments& ClientAssignments() const { return client_; }
+  // Command 23: the client assignments to the run (queued for the next
+  // step, or set at once without a value table); the close status.
+  Status ApplyClientAssignments();
+  // Command 128 "All": every snapshot file of the folder compacted.
+  Status CompressAllFiles();
+  // One file compacted: the run's through its store, another read first.
+  Status CompactFile(const char* name);
+
   // --- the run loop's seam ---
   double NextCommunicationTime() override;
   void SetCommunicationTime(double time) override;
@@ -388,6 +408,11 @@ class SimResultsMgr : public DseServerCB,
                          const char* const* strings, std::uint32_t integer_count,
                          const std::int32_t* integers, std::uint32_t real_count,
                          const double* reals);
+  // Numbered requests of snapshot use and restores.
+  Status UseRequest(std::uint16_t number, DseMessage* request, DseMessage* reply, bool* replied);
+  Status SendRestored(std::uint16_t id, DseMessage* reply);
+  Status ImportRequest(DseMessage* request, bool to_file);
+  void DropRestoreTable();
   // Plot history closed, "PlotData.cpd" deleted, opened anew.
   void StartPlotFileAnew();
   // Attribute 1: queued before a run, at once during one.
@@ -420,6 +445,9 @@ class SimResultsMgr : public DseServerCB,
   bool reinitialise_ = false;
   std::string last_requested_;
   std::vector<std::unique_ptr<SimAssignValue>> step_assignments_;
+  Assignments staged_;
+  Assignments reply_items_;
+  Assignments client_;
   std::unique_ptr<SputPlotHistoryMgr> plot_;
   // Reports' view of the plot history (request 28).
   std::unique_ptr<PlotReportOwner, void (*)(PlotReportOwner*)> report_owner_{nullptr, DeleteOwner};

@@ -101,12 +101,46 @@ Status SimResultsMgr::ProtocolCommand(std::uint32_t command, std::uint32_t strin
       return store_.ExportSnapshot(static_cast<std::uint32_t>(integers[0]), strings[0]);
     case 128: {
       if (string_count >= 2) return status::kBadArguments;
-      if (!has_string) return store_.CompressFile(kSnapshotFile);
-      if (std::strcmp(strings[0], "All") != 0) return store_.CompressFile(strings[0]);
+      if (!has_string) return CompactFile(kSnapshotFile);
+      if (std::strcmp(strings[0], "All") != 0) return CompactFile(strings[0]);
       // "All" over the folder wants the run's file closed: not while a run
       // may be between steps.
       if (problem_->RunActive()) return 0x0032000Au;
-      return store_.CompressFile(kSnapshotFile);
+      return CompressAllFiles();
+    }
+    case 21:
+      for (auto& item : staged_) client_.push_back(std::move(item));
+      staged_.clear();
+      problem_->NotifyDelayManager();
+      return status::kOk;
+    case 22:
+      staged_.clear();
+      return status::kOk;
+    case 23:
+      return ApplyClientAssignments();
+    case 24:
+      client_.clear();
+      use_->CloseStore();
+      DropRestoreTable();
+      return status::kOk;
+    case 107:
+    case 109: {
+      const std::uint32_t strings_needed = command == 107 ? 1 : 2;
+      if (!has_integer || string_count < strings_needed || strings == nullptr) return status::kBadArguments;
+      for (std::uint32_t i = 0; i < strings_needed; ++i)
+        if (strings[i] == nullptr) return status::kBadArguments;
+      staged_.clear();
+      const auto id = static_cast<std::uint32_t>(integers[0]);
+      // Only that snapshot goes: the store deletes the file on closing
+      // only when no snapshot is left in it.
+      const Status s = command == 107 ? use_->DeleteSnapshot(id, strings[0])
+                                      : use_->KeepSnapshot(id, strings[0], strings[1]);
+      use_->DropTree();
+      if (command == 107 && status::IsSuccess(s))
+        use_->CloseStoreAfterDelete();
+      else
+        use_->CloseStore();
+      return s;
     }
     case 147:
       if (!has_integer || !has_string) return status::kBadArguments;
@@ -173,6 +207,23 @@ Status SimResultsMgr::HandleNumberedRequest(DseMessage* request, DseMessage** re
       if (status::IsFailure(s)) return s;
       if (plot_ != nullptr) plot_->SetTolerance(tolerance);
       return status::kOk;
+    }
+    case 20:
+    case 146:
+    case 25:
+    case 30:
+    case 33:
+    case 38:
+    case 106:
+    case 108:
+    case 110:
+    case 116:
+    case 138: {
+      bool replied = false;
+      s = UseRequest(number, request, made.get(), &replied);
+      if (!replied || status::IsFailure(s)) return s;
+      if (reply != nullptr) *reply = made.release();
+      return s;
     }
     case 154:
       s = made->PutUInt16(154);

@@ -94,9 +94,96 @@ class SimRunResultsJoin::DumpModel final : public ResultModel {
   std::vector<Place> places_;
 };
 
+// The current problem's variables for the plot history: by index, by full
+// name and by the instance manager's id paths. A variable keeps its stand-in
+// while the problem lives (the history holds it); a new problem renews them.
+class SimRunResultsJoin::PlotModel final : public ResultModel {
+ public:
+  explicit PlotModel(SimProblemMgr& manager) : manager_(manager) {}
+  ResultVariable* FindVariable(const char* name, bool prefix) override {
+    const std::string wanted = name != nullptr ? name : "";
+    for (std::int32_t i = 0; i < VariableCount(); ++i) {
+      ResultVariable* variable = VariableAt(i);
+      if (variable == nullptr) continue;
+      const std::string full = variable->FullName();
+      if (prefix ? full.compare(0, wanted.size(), wanted) == 0 : full == wanted) return variable;
+    }
+    return nullptr;
+  }
+  ResultVariable* ResolveIdPath(const BvuIdPath& path) override {
+    SimInstanceMgr* instances = manager_.Instances();
+    if (instances == nullptr) return nullptr;
+    BvuDirectoryNode* node = nullptr;
+    if (status::IsFailure(instances->ResolveIdPath(path.ids(), &node)) || node == nullptr)
+      return nullptr;
+    return Of(static_cast<DAESVarTableEntry*>(node->AsValueEntry()));
+  }
+  std::int32_t VariableCount() override {
+    DAESProblem* problem = Current();
+    return problem != nullptr ? problem->VariableCount() : 0;
+  }
+  ResultVariable* VariableAt(std::int32_t index) override {
+    DAESProblem* problem = Current();
+    if (problem == nullptr || index < 0 || index >= problem->VariableCount()) return nullptr;
+    return Of(problem->GetVariable(index));
+  }
+  std::uint32_t Generation() override {
+    Current();
+    return generation_;
+  }
+  double ZeroThreshold() override { return SimProblemMgr::kEpsilon; }
+
+ private:
+  class Variable final : public ResultVariable {
+   public:
+    explicit Variable(DAESVarTableEntry* entry) : entry_(entry) {}
+    std::uint32_t Id() const override { return entry_->SequenceNumber(); }
+    std::string FullName() const override {
+      const char* name = entry_->GetNameText();
+      return name != nullptr ? name : "";
+    }
+    Status GetValue(double* value) const override {
+      *value = entry_->GetRealValue();
+      return status::kOk;
+    }
+    std::uint32_t Flags() const override { return entry_->GetFlags(); }
+    std::int32_t ElementCount() const override { return 0; }
+    ResultVariable* Element(std::int32_t) override { return nullptr; }
+
+   private:
+    DAESVarTableEntry* entry_;
+  };
+
+  ResultVariable* Of(DAESVarTableEntry* entry) {
+    if (entry == nullptr) return nullptr;
+    Current();
+    std::unique_ptr<Variable>& held = variables_[entry];
+    if (held == nullptr) held = std::make_unique<Variable>(entry);
+    return held.get();
+  }
+  DAESProblem* Current() {
+    DAESProblem* problem = GetCurrentProblem();
+    if (problem != seen_) {
+      seen_ = problem;
+      ++generation_;
+      variables_.clear();
+    }
+    return problem;
+  }
+
+  SimProblemMgr& manager_;
+  DAESProblem* seen_ = nullptr;
+  std::uint32_t generation_ = 0;
+  std::map<DAESVarTableEntry*, std::unique_ptr<Variable>> variables_;
+};
+
+ResultModel* SimRunResultsJoin::Model() { return plot_model_.get(); }
+
 SimRunResultsJoin::SimRunResultsJoin(SimProblemMgr& manager, DseServerRegistry* registry,
                                      Status* result)
-    : manager_(manager), results_(std::make_unique<SimResultsMgr>(this)),
+    : manager_(manager),
+      plot_model_(new PlotModel(manager), [](PlotModel* model) { delete model; }),
+      results_(std::make_unique<SimResultsMgr>(this)),
       server_thread_(std::this_thread::get_id()) {
   const Status registered = results_->RegisterServices(registry);
   if (result != nullptr) *result = registered;
@@ -270,6 +357,10 @@ Status SimRunResultsJoin::OpenRecords() {
   }
   struct RunPosition at;
   const Status opened = results_->OpenSnapshotFile(count, std::move(values), &at, false, false);
+  // A new file starts a new plot history beside it.
+  SputPlotHistoryMgr* plot = results_->PlotHistory();
+  if (status::IsSuccess(opened) && plot != nullptr && !plot->IsOpen())
+    results_->RestartPlotHistory(true);
   queued_.clear();
   mark_ = false;
   return opened;

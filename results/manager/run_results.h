@@ -152,6 +152,8 @@ class SimRunResultsJoin final : public SimRunResults,
   BvuDirectoryProper* VariableTree() override { return nullptr; }
   Status StoreRestoredValues(const SUPackedValueTable& values) override;
   bool WantsSnapshotText() override { return false; }
+  // The problem's variables as the plot history records them.
+  ResultModel* Model() override;
   double Option(std::int32_t number) override;
   void Print(Status status, const std::string& text) override;
 
@@ -178,6 +180,10 @@ class SimRunResultsJoin final : public SimRunResults,
   ValueDumpFile* Dump();
 
   SimProblemMgr& manager_;
+  // Made before the results manager, which asks for it to keep a plot
+  // history.
+  class PlotModel;
+  std::unique_ptr<PlotModel, void (*)(PlotModel*)> plot_model_;
   std::unique_ptr<SimResultsMgr> results_;
   // Steps write from the run thread, lines and closing come from the
   // server thread.

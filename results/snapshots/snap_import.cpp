@@ -38,6 +38,7 @@ SputSnapImport::SputSnapImport(BvuBinaryStream& message, Status* status)
 }
 
 SputSnapImport::~SputSnapImport() {
+  if (structure_ == nullptr) return;
   BvuDirectoryProper::DeleteBelow(structure_);
   delete structure_;
 }
@@ -74,7 +75,7 @@ Status SputSnapImport::StructureRecord(std::int32_t index, DseMessage** message)
   *message = nullptr;
   if (index < 0 || index >= kSections) return kNoSuchSection;
   auto* record = new DseMessage(55, DseMessage::kRequest);
-  if (index == 0) {
+  if (index == 0 && structure_ != nullptr) {
     const Status s = WriteUseDataTree(structure_, *record);
     if (status::IsFailure(s)) {
       delete record;

@@ -44,6 +44,17 @@ class SputSnapImport : public SputSnapBase {
     return headers_[static_cast<std::size_t>(i)];
   }
 
+  // The structure tree, handed over (an empty tree stays); null once taken.
+  BvuDirectoryProper* TakeStructure() {
+    BvuDirectoryProper* taken = structure_;
+    structure_ = nullptr;
+    return taken;
+  }
+  // Snapshot i's value table, handed over.
+  std::unique_ptr<SUPackedValueTable> TakeValues(std::int32_t i) {
+    return std::move(values_[static_cast<std::size_t>(i)]);
+  }
+
   // Each record carries the id of the results manager's section it stands
   // for, so that the manager's store hands every section to its place.
   std::uint32_t Id(std::int32_t index) override;

@@ -19,11 +19,11 @@ std::int32_t BlockRowCount(DAESBlock* block) {
 }
 
 QLNRow* BlockRow(DAESBlock* block, std::int32_t i) {
-  if (i < 0) return nullptr;
-  if (auto* solver = dynamic_cast<DAESSolverBlock*>(block)) {
+  if (i < 0 || block == nullptr) return nullptr;
+  if (auto* solver = block->AsSolverBlock()) {
     return solver->GetRow(static_cast<std::uint32_t>(i));
   }
-  if (auto* single = dynamic_cast<DAESSingleBlock*>(block)) {
+  if (auto* single = block->AsSingleBlock()) {
     return i == 0 ? single->GetEquation() : nullptr;
   }
   return nullptr;
@@ -31,7 +31,7 @@ QLNRow* BlockRow(DAESBlock* block, std::int32_t i) {
 
 std::int32_t BlockPositionOf(DAESBlock* block, const DAESVarTableEntry* variable) {
   if (variable == nullptr) return 0;
-  if (auto* solver = dynamic_cast<DAESSolverBlock*>(block)) return solver->FindVariable(variable);
+  if (auto* solver = block->AsSolverBlock()) return solver->FindVariable(variable);
   for (std::int32_t i = 0; i < block->VariableCount(); ++i) {
     if (block->GetVariable(i) == variable) return i + 1;
   }

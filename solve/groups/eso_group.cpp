@@ -28,7 +28,7 @@ DAESVarTableEntry* PartnerOf(DAESVarTableEntry* v) {
   const std::uint32_t f = v->GetFlags();
   if ((f & daes::kState) != 0) return v->GetDerivative();
   if ((f & daes::kDerivativeFlag) != 0) {
-    if (auto* dot = dynamic_cast<DAESDotVariable*>(v)) return dot->GetStateVariable();
+    if (auto* dot = v->AsDotVariable()) return dot->GetStateVariable();
   }
   return nullptr;
 }
@@ -419,7 +419,7 @@ Status QLNESOGroup::SetVariableValues(std::int32_t count, QLNVariable* const* va
     return E_INVALIDARG;
   }
   for (std::int32_t i = 0; i < count; ++i) {
-    auto* v = dynamic_cast<DAESVarTableEntry*>(variables[i]);
+    DAESVarTableEntry* v = variables[i] != nullptr ? variables[i]->TableEntry() : nullptr;
     if (v == nullptr) return E_INVALIDARG;
     v->SetValue(values[i]);
   }

@@ -54,8 +54,8 @@ Status ResidualAt(QLNEquation* equation, std::uint32_t mode, double* r) {
 Status ExplicitSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t request,
                             std::uint32_t, Status* status_out) {
   if (status_out != nullptr) *status_out = 1;
-  auto* block = dynamic_cast<DAESSingleBlock*>(group);
-  auto* equation = block != nullptr ? dynamic_cast<QLNEquation*>(block->GetEquation()) : nullptr;
+  DAESSingleBlock* block = group != nullptr ? group->AsSingleBlock() : nullptr;
+  QLNEquation* equation = block != nullptr ? block->EquationFace() : nullptr;
   DAESVarTableEntry* x_var = block != nullptr ? block->GetVariable(0) : nullptr;
   if (equation == nullptr || x_var == nullptr) return daes::kBlockUnsupported;
   SolverOptions* options = SolverOptions::Instance();

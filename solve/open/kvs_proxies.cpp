@@ -30,6 +30,8 @@ constexpr std::int32_t kOptWatchGroup = 79;
 constexpr std::int32_t kOptStepSizeType = 137;
 constexpr std::int32_t kOptMaxRefineIter = 170;
 constexpr std::int32_t kOptEnableRefineIter = 171;
+// The nonlinear library's own singularity threshold (reciprocal condition).
+constexpr double kCorrectorSingularity = 1e-14;
 
 struct Mapping {
   std::int32_t option;
@@ -76,59 +78,47 @@ const char* MethodName(std::int32_t method) {
   }
 }
 
-// The value in force of a numbered option, whatever numbers its kind's
-// getter answers: several solver parameters (MaxStepRed, MaxDivSteps,
-// CreepIter, CreepSize, ...) lie outside the typed getters' sets, which give
-// 0 for them. Falls back to the getters for another options object.
-bool SlotValue(SolverOptions* options, std::int32_t number, double* real, std::int32_t* integer) {
-  auto* table = dynamic_cast<SolverOptionTable*>(options);
-  if (table == nullptr) return false;
+// A mapped option's value from its slot: the table's getters answer only
+// the numbers of their own lists (GetInt(39) is 0, not MaxStepRed's 10).
+double OptionValue(std::int32_t number) {
+  SolverOptionTable* table = SolverOptionTable::Existing();
   std::uint32_t wire = 0;
   void* address = nullptr;
-  if (status::IsFailure(table->ValueSlot(number, &wire, &address)) || address == nullptr)
-    return false;
-  if (wire == kOptionWireReal) {
-    std::memcpy(real, address, sizeof *real);
-    *integer = static_cast<std::int32_t>(*real);
-    return true;
+  if (table != nullptr && status::IsSuccess(table->ValueSlot(number, &wire, &address)) &&
+      address != nullptr) {
+    switch (wire) {
+      case kOptionWireReal:
+        return *static_cast<const double*>(address);
+      case kOptionWireInteger:
+        return *static_cast<const std::int32_t*>(address);
+      case kOptionWireFlag:
+        return *static_cast<const std::uint8_t*>(address) != 0 ? 1.0 : 0.0;
+      default:
+        break;
+    }
   }
-  if (wire == kOptionWireInteger) {
-    std::memcpy(integer, address, sizeof *integer);
-    *real = *integer;
-    return true;
-  }
-  if (wire == kOptionWireFlag) {
-    std::uint8_t flag = 0;
-    std::memcpy(&flag, address, sizeof flag);
-    *integer = flag != 0 ? 1 : 0;
-    *real = *integer;
-    return true;
-  }
-  return false;
+  SolverOptions* options = SolverOptions::Instance();
+  const double real = options->GetReal(number);
+  return real != 0.0 ? real : static_cast<double>(options->GetInt(number));
 }
 
 void ReadMappings(QLNKVSGenericProxy* proxy, const Mapping* begin, const Mapping* end,
                   const std::string& prefix) {
-  SolverOptions* options = SolverOptions::Instance();
   for (const Mapping* m = begin; m != end; ++m) {
     const std::string name = prefix + m->parameter;
-    double real = 0.0;
-    std::int32_t integer = 0;
-    const bool slot = SlotValue(options, m->option, &real, &integer);
+    const double value = OptionValue(m->option);
     switch (m->type) {
       case 'R':
-        proxy->SetParameter(name, slot ? real : options->GetReal(m->option));
+        proxy->SetParameter(name, value);
         break;
       case 'I':
-        proxy->SetParameter(name, slot ? integer : options->GetInt(m->option));
+        proxy->SetParameter(name, static_cast<std::int32_t>(value));
         break;
-      case 'B': {
-        const std::int32_t on = slot ? integer : options->GetInt(m->option);
-        proxy->SetParameter(name, std::string(on != 0 ? "YES" : "NO"));
+      case 'B':
+        proxy->SetParameter(name, std::string(value != 0.0 ? "YES" : "NO"));
         break;
-      }
       case 'M': {
-        const std::int32_t method = slot ? integer : options->GetInt(m->option);
+        const auto method = static_cast<std::int32_t>(value);
         if (method >= 0 && method <= 3) proxy->SetParameter(name, std::string(MethodName(method)));
         break;
       }
@@ -763,8 +753,8 @@ void QLNKVSNonLinProxy::PerSolveSettings(bool watched) {
 
 Status QLNKVSNonLinProxy::DropWorkspace(void**) { return 0; }
 
-Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t, std::uint32_t,
-                                Status* status_out) {
+Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t request,
+                                std::uint32_t, Status* status_out) {
   if (status_out != nullptr) *status_out = 1;
   auto* block = dynamic_cast<DAESSolverBlock*>(group);
   if (block == nullptr) return kKvsProxyFailed;
@@ -787,10 +777,20 @@ Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   SolverOptions* options = SolverOptions::Instance();
   std::int32_t number = Int(block->GetGroupNumber());
   const bool watched = number != 0 && options->GetInt(kOptWatchGroup) == number;
+  // A corrector group: its states carry their derivatives along.
+  UnifiedIntegratorProxy* integrator = GetCurrentIntegrator();
+  double c = 0.0;
+  if (request != 0 && integrator != nullptr) {
+    const double h = integrator->GetServerValue();
+    c = h != 0.0 ? 1.0 / h : 1.0;
+  }
   ReadOptions();
   PerSolveSettings(watched);
+  // Its derivative columns carry 1/h: a condition estimate far below the
+  // steady-state threshold says nothing of singularity there.
+  if (c != 0.0) SetParameter("SingulFactor", kCorrectorSingularity);
   ApplyParameters(system);
-
+  KvsCorrectorScope corrector(c);
   Status detail = 0;
   const Status s = GuardedKvsCall(
       [&] {

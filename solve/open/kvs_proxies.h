@@ -193,6 +193,22 @@ class QLNKVSSparseMflProxy final : public QLNKVSNonLinProxy, public QLNOptionsCl
   bool published_once_ = false;
 };
 
+// While a nonlinear library solves a corrector group (its states paired
+// with their derivatives), the block's states move their derivatives with
+// the integrator's relation and the Jacobian folds the derivative columns
+// in with factor c = 1/(the integrator's step quantity); 0 outside.
+class KvsCorrectorScope {
+ public:
+  explicit KvsCorrectorScope(double c);
+  ~KvsCorrectorScope();
+  KvsCorrectorScope(const KvsCorrectorScope&) = delete;
+  KvsCorrectorScope& operator=(const KvsCorrectorScope&) = delete;
+  static double Factor();
+
+ private:
+  double saved_;
+};
+
 // Presents one block to a nonlinear library. Lists are 0-based indices.
 class QLNCNumericAlgebraicESO final : public KVSNumericAlgebraicESO,
                                       public KVSNumericESODecompExtension,

@@ -8,6 +8,8 @@
 #include "daes/model/var_table_entry.h"
 #include "daes/problem/equivalence.h"
 #include "daes/problem/solver_equation.h"
+#include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/integrator_proxy.h"
 #include "foundation/interfaces/solver_options.h"
 #include "platform/com_status.h"
 #include "solve/open/homotopy_parameters.h"
@@ -23,6 +25,37 @@ std::int32_t KvsStructureKind(std::int64_t kind) {
 namespace {
 
 QLNHomotopyParameters* g_homotopy = nullptr;
+thread_local double g_corrector_factor = 0.0;
+
+}  // namespace
+
+KvsCorrectorScope::KvsCorrectorScope(double c) : saved_(g_corrector_factor) {
+  g_corrector_factor = c;
+}
+KvsCorrectorScope::~KvsCorrectorScope() { g_corrector_factor = saved_; }
+double KvsCorrectorScope::Factor() { return g_corrector_factor; }
+
+namespace {
+
+// The block's states handed to the integrator, which sets their
+// derivatives; only inside a corrector solve.
+Status TieDerivatives(DAESSolverBlock* block) {
+  if (KvsCorrectorScope::Factor() == 0.0 || block->KnownCount() == 0) return 0;
+  UnifiedIntegratorProxy* integrator = GetCurrentIntegrator();
+  return integrator != nullptr ? integrator->ExchangeGroupStates(static_cast<DAESBlock*>(block))
+                               : 0;
+}
+
+// The block's Jacobian; in a corrector solve with each state's column
+// folded with its derivative's times the factor.
+Status CorrectorJacobian(DAESSolverBlock* block, const std::int64_t* rows,
+                         const std::int64_t* cols, double* values) {
+  const double c = KvsCorrectorScope::Factor();
+  if (c == 0.0) return block->EvaluateJacobian(values, 0);
+  const Status s = block->EvaluateRows(12);
+  if (status::IsFailure(s)) return s;
+  return block->EvaluateJacobianEntries(block->StructureSize(), rows, cols, values, 1, c);
+}
 
 }  // namespace
 
@@ -109,6 +142,7 @@ Status QLNCNumericAlgebraicESO::SetVariableValues(const KVSIndexList* list, cons
   EachIndex(list, nv, [&](std::int32_t k, std::int32_t i) {
     if (status::IsFailure(block_->GetVariable(i)->SetValue(values[k]))) result = kKvsValueFailed;
   });
+  if (result == 0 && status::IsFailure(TieDerivatives(block_))) result = kKvsValueFailed;
   return result;
 }
 
@@ -166,7 +200,7 @@ Status QLNCNumericAlgebraicESO::Evaluate(const KVSIndexList* equations, double* 
       return kKvsEvaluationFailed;
     }
     std::vector<double> values(block_->StructureSize(), 0.0);
-    const Status s = block_->EvaluateJacobian(values.data(), 0);
+    const Status s = CorrectorJacobian(block_, rows, cols, values.data());
     if (status::IsSevere(s)) return kKvsSevere;
     if (status::IsFailure(s)) return kKvsEvaluationFailed;
     if (equations == nullptr) {
@@ -329,8 +363,13 @@ Status QLNCNumericAlgebraicESO::EvaluateSubSystem(KVSSubSystem* sub, double* res
     }
   }
   if ((flags & (kKvsJacobian | kKvsJacobianOnly)) != 0 && jacobian != nullptr) {
+    const std::int64_t* rows = nullptr;
+    const std::int64_t* cols = nullptr;
+    if (status::IsFailure(block_->BuildStructure(&rows, &cols, nullptr, 0))) {
+      return kKvsEvaluationFailed;
+    }
     std::vector<double> values(block_->StructureSize(), 0.0);
-    const Status s = block_->EvaluateJacobian(values.data(), 0);
+    const Status s = CorrectorJacobian(block_, rows, cols, values.data());
     if (status::IsFailure(s)) return kKvsEvaluationFailed;
     for (std::size_t k = 0; k < sub->positions.size(); ++k) {
       jacobian[k] = values[static_cast<std::size_t>(sub->positions[k])];

@@ -363,7 +363,8 @@ std::uint32_t IntegratorServerProxy::ExchangeGroupStates(void* block) {
   if (group == nullptr || problem == nullptr || server_ == nullptr) return 0;
   state_positions_.clear();
   state_values_.clear();
-  std::vector<DAESVarTableEntry*> variables;
+  std::vector<DAESVarTableEntry*>& variables = state_variables_;
+  variables.clear();
   for (std::int32_t i = 0; i < group->VariableCount(); ++i) {
     DAESVarTableEntry* v = group->GetVariable(i);
     if (v == nullptr || (v->GetFlags() & kStateFlag) == 0) continue;

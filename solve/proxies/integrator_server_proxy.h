@@ -16,6 +16,7 @@
 #include "solve/proxies/sensitivity_transfer.h"
 #include "solve/proxies/server_class.h"
 
+class DAESVarTableEntry;
 class QLNESOGroup;
 
 // The sensitivity manager as servers see it through the executive: counts
@@ -146,5 +147,6 @@ class IntegratorServerProxy final : public UnifiedIntegratorProxy,
   std::int32_t kind_;
   std::vector<std::int32_t> state_positions_;
   std::vector<double> state_values_;
+  std::vector<DAESVarTableEntry*> state_variables_;
   std::vector<SensitivityColumn> transfer_columns_;
 };

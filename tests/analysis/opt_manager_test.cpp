@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "analysis/sensitivity/sensitivity_mgr.h"
 #include "solve/methods/open_solvers.h"
 #include "tests/analysis/opt_fakes.h"
 
@@ -303,6 +304,27 @@ TEST_F(OptManagerTest, MultipliersComeUpperThenLower) {
   EXPECT_DOUBLE_EQ(upper, -1.0);
 }
 
+// The results layer's real attributes 8 and 9 of a model variable: its
+// lower, then its upper multiplier.
+TEST_F(OptManagerTest, ModelEntriesAnswerTheirMultipliers) {
+  class EntryVariable : public FakeVariable {
+   public:
+    using FakeVariable::FakeVariable;
+    DAESVarTableEntry* ModelEntry() override { return reinterpret_cast<DAESVarTableEntry*>(this); }
+  };
+  services.variables[1] = std::make_unique<EntryVariable>(1, "x", 0.0);
+  ASSERT_EQ(Serve(Steady().Body()), 0u);
+  manager.SetUpEvaluation(true);
+  manager.Multipliers() = {0.5, 2.5, 1.0, 0.0, 0.7};
+  ASSERT_EQ(daes::OptimisationServices(), &manager);
+  double first = 0.0, second = 0.0;
+  auto* entry = services.Var(1)->ModelEntry();
+  ASSERT_EQ(daes::OptimisationServices()->GetVariableReals(entry, &first, &second), 0u);
+  EXPECT_DOUBLE_EQ(first, 2.5);
+  EXPECT_DOUBLE_EQ(second, 0.5);
+  EXPECT_EQ(manager.GetVariableReals(nullptr, &first, &second), opt_status::kNoValue);
+}
+
 TEST_F(OptManagerTest, ClearAndRedefinitionFreeEverything) {
   ASSERT_EQ(Serve(Dynamic().Body()), 0u);
   manager.SetUpEvaluation(false);
@@ -366,6 +388,45 @@ TEST_F(OptManagerTest, OpenNLPSolverSelectionAndOptions) {
   DseMessage empty(OptimisationMgr::kService, DseMessage::kRequest);
   EXPECT_EQ(manager.SelectOpenNLPSolver("", 1, &empty), 0u);
   EXPECT_EQ(BodyBytes(empty), BodyWriter().Str("").U32(0).bytes);
+}
+
+// The sensitivity calculator's control intervals come from the published
+// manager.
+TEST(OptManagerSensitivities, ControlIntervalsFollowTheCurrentElement) {
+  FakeServices services;
+  services.Add(3, "u", 0.0)->scale = 2.0;
+  services.Add(5, "J", 0.0);
+  SensitivityMgr sensitivities(services);
+  EXPECT_EQ(sensitivities.CurrentInterval(), 1);
+  FakeOptRun run;
+  OptimisationMgr manager(services, &run);
+  Record r;
+  r.final_time = 3.0;
+  r.n = 2;
+  r.interior = {1.0};
+  r.linear = 1;
+  r.length_bounds = {{0, 9}, {0, 9}};
+  r.controls = {{3, 0.0, {1.0, 2.0, 4.0}, {{0, 9}, {0, 9}, {0, 9}}}};
+  r.objectives = {5};
+  auto message = testsupport::ReceivedBody(r.Body().bytes, OptimisationMgr::kService);
+  ASSERT_EQ(manager.HandleMessage(*message, nullptr), 0u);
+  ASSERT_EQ(sensitivities.GetNumParameters(), 1);
+  EXPECT_EQ(sensitivities.InterpolationKind(), 1);
+  std::int32_t result = 0;
+  run.hook = 5;
+  ASSERT_EQ(manager.Execute(&result, nullptr, nullptr), 0u);
+  run.hook = 12;
+  SimExplicitEvent boundary{1.0, kOptBoundaryEvent, 1};
+  ASSERT_EQ(manager.Execute(&result, nullptr, &boundary), 0u);
+  EXPECT_EQ(sensitivities.CurrentInterval(), 2);
+  double t0 = 0.0, t1 = 0.0;
+  sensitivities.IntervalTimes(&t0, &t1);
+  EXPECT_DOUBLE_EQ(t0, 1.0);
+  EXPECT_DOUBLE_EQ(t1, 3.0);
+  double a = 0.0, b = 0.0;
+  sensitivities.ControlValues(0, &a, &b);
+  EXPECT_DOUBLE_EQ(a, 4.0);
+  EXPECT_DOUBLE_EQ(b, 8.0);
 }
 
 }  // namespace

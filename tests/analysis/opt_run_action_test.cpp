@@ -160,10 +160,32 @@ TEST_F(OptRunActionTest, SingleElementSchedulesOneBoundary) {
   r.moving = 1;
   Define(r);
   factory.answers = {0};
-  EXPECT_EQ(At(5), OptimisationMgr::kResultStopAtBoundary);
+  // Moving elements: no restart request before the run has started.
+  EXPECT_EQ(At(5), 0);
   EXPECT_EQ(TakeLog(), (std::vector<std::string>{"Stop 2", "Event 0x440 2 0.2"}));
   EXPECT_EQ(EventAt(2.0, kOptBoundaryEvent), OptimisationMgr::kResultRestart);
   EXPECT_EQ(factory.calls.size(), 1u);
+}
+
+TEST_F(OptRunActionTest, MovedElementsMoveTheirConstraintsAndTheEnd) {
+  Record r = Dynamic();
+  r.moving = 1;
+  r.individual = 1;
+  r.constrained = {{6, {{1, 0.5, 2, 0.3}, {2, 0.5, 2, 0.3}}}};
+  Define(r);
+  OptDefinition& d = manager.Definition();
+  d.lengths[0]->SetValue(0.6);
+  d.lengths[1]->SetValue(0.8);
+  d.RebuildTimesFromLengths();
+  EXPECT_DOUBLE_EQ(d.final_time, 1.4);
+  At(5);
+  EXPECT_EQ(TakeLog(), std::vector<std::string>{"Event 0x1040 0.3 0.03"});
+  EventAt(0.3, kOptConstraintEvent);
+  EXPECT_EQ(TakeLog(), (std::vector<std::string>{"Stop 0.6", "Event 0x440 0.6 0.03"}));
+  EventAt(0.6, kOptBoundaryEvent);
+  EXPECT_EQ(TakeLog(), std::vector<std::string>{"Event 0x1040 1 0.04"});
+  EventAt(1.0, kOptConstraintEvent);
+  EXPECT_EQ(TakeLog(), (std::vector<std::string>{"Stop 1.4", "Event 0x440 1.4 0.04"}));
 }
 
 TEST_F(OptRunActionTest, EventToleranceAsLargeAsAnElementRefusesTheRun) {
@@ -229,11 +251,27 @@ TEST_F(OptRunActionTest, FullSpaceModePassesGoToTheFullSpaceRun) {
   EXPECT_EQ(factory.full_made, 1);
   EXPECT_EQ(factory.reduced_made, 0);
   At(5);
+  // The NLP leaves its solution in the model; the reply takes it from there.
+  services.Var(1)->SetValue(3.0);
+  services.Var(6)->SetValue(4.0);
   EXPECT_EQ(At(6), OptimisationMgr::kResultRestart);
   EXPECT_TRUE(manager.OptimumReached());
+  EXPECT_DOUBLE_EQ(manager.Definition().decision[0].variable->value(), 6.0);
+  EXPECT_DOUBLE_EQ(manager.ResultValues()[1], 3.0);
   double upper = 0.0, lower = 0.0;
   EXPECT_EQ(manager.GetMultipliers(services.Var(1), &upper, &lower), 0u);
   EXPECT_DOUBLE_EQ(upper, 4.0);
+}
+
+TEST_F(OptRunActionTest, UnlistedPassStatusesStopWithTheStatusPrinted) {
+  services.options[opt_options::kOptimizer] = 4;
+  Define(Steady());
+  factory.full_answers = {0x80270326u};
+  At(5);
+  EXPECT_EQ(At(6), OptimisationMgr::kResultStop);
+  ASSERT_FALSE(services.printed.empty());
+  EXPECT_EQ(services.printed.back().second, "Optimization stopped with status 0x80270326");
+  EXPECT_EQ(sensitivities.log.back(), "Disable");
 }
 
 TEST_F(OptRunActionTest, FailedStepPaths) {

@@ -353,24 +353,6 @@ TEST_P(NonlinearLibrary, BestAfterFailureRestoresTheBestPoint) {
   }
 }
 
-// The engine passes a range fraction of 0 by default: no limit, so that a
-// variable bounded on both sides still moves.
-TEST_P(NonlinearLibrary, RangeFractionZeroLimitsNoStep) {
-  Problem p{"square",
-            1,
-            [](int) { return 1.0; },
-            {{1, 1}},
-            [](const double* x, double* f) { f[0] = x[0] * x[0] - 4.0; },
-            [](const double* x, double* j) { j[0] = 2 * x[0]; }};
-  p.lower = 0.0;
-  p.upper = 1e6;
-  for (const char* method : {"Newton", "Fast Newton"}) {
-    TestEso eso(p);
-    EXPECT_EQ(Run(eso, {method, {{"RangeFrac", 0.0}, {"ResTol", 1e-10}}, {}, {}}), 0u) << method;
-    EXPECT_NEAR(eso.x_[0], 2.0, 1e-8) << method;
-  }
-}
-
 // x^3 + x = 2 from 0.5: the residual falls only after a halving. A HiRes of
 // 0 (the engine's default HiResidual) bounds nothing; a positive one counts
 // every step above it as divergence.
@@ -389,6 +371,24 @@ TEST_P(NonlinearLibrary, AZeroHiResBoundsNothing) {
     if (bound == 0.0) {
       EXPECT_NEAR(eso.x_[0], 1.0, 1e-8);
     }
+  }
+}
+
+// The engine passes a range fraction of 0 by default: no limit, so that a
+// variable bounded on both sides still moves.
+TEST_P(NonlinearLibrary, RangeFractionZeroLimitsNoStep) {
+  Problem p{"square",
+            1,
+            [](int) { return 1.0; },
+            {{1, 1}},
+            [](const double* x, double* f) { f[0] = x[0] * x[0] - 4.0; },
+            [](const double* x, double* j) { j[0] = 2 * x[0]; }};
+  p.lower = 0.0;
+  p.upper = 1e6;
+  for (const char* method : {"Newton", "Fast Newton"}) {
+    TestEso eso(p);
+    EXPECT_EQ(Run(eso, {method, {{"RangeFrac", 0.0}, {"ResTol", 1e-10}}, {}, {}}), 0u) << method;
+    EXPECT_NEAR(eso.x_[0], 2.0, 1e-8) << method;
   }
 }
 

@@ -12,6 +12,8 @@
 #include <string>
 
 #include "platform/posix_file.h"
+#include "results/snapshots/snap_import.h"
+#include "tests/results/snapshot_text_fakes.h"
 #include "tests/results/results_mgr_fakes.h"
 #include "tests/results/snapshot_fakes.h"
 
@@ -128,6 +130,101 @@ TEST_F(ResultsCrash, EveryStepOfTheFileOperations) {
                   n <= points ? platform::kFileFaultExitCode : 0);
         const std::set<std::string> found = Found();
         for (const auto& name : committed) EXPECT_EQ(found.count(name), 1u) << name;
+      }
+    }
+  }
+}
+
+// The names in one file; empty when it cannot be read.
+std::set<std::string> NamesIn(const char* file) {
+  std::set<std::string> names;
+  SputSnapshotMgr store;
+  if (status::IsFailure(store.OpenFile(file, nullptr, false))) return names;
+  for (const SputSSBlockHeader* h = store.FirstHeader(); h != nullptr;
+       h = SputSnapshotMgr::NextHeader(h))
+    names.insert(h->name);
+  return names;
+}
+
+// Compacting every file, exporting one snapshot and importing one into a
+// new file: each stop leaves every file's snapshots where they were, and a
+// new file either whole or without any snapshot.
+TEST_F(ResultsCrash, AllExportAndImportLoseNoSnapshot) {
+  const Action open_with_other = [](SimResultsMgr& m, FakeProblem& p) {
+    fs::copy_file("snapshot.snp", "snp_0001.snp", fs::copy_options::overwrite_existing);
+    RunPosition at;
+    m.OpenSnapshotFile(3, p.Values({0, 0, 0}), &at, true, false);
+  };
+  const Action all = [](SimResultsMgr& m, FakeProblem&) {
+    const char* strings[] = {"All"};
+    m.HandleCommand(55, 128, 1, strings, 0, nullptr, 0, nullptr);
+  };
+  const Action export_one = [](SimResultsMgr& m, FakeProblem&) {
+    std::uint32_t id = 0;
+    m.FindSnapshotByName("s2", &id);
+    const char* strings[] = {"exported.snp"};
+    const std::int32_t integers[] = {static_cast<std::int32_t>(id)};
+    m.HandleCommand(55, 117, 1, strings, 1, integers, 0, nullptr);
+  };
+  const Action import_one = [](SimResultsMgr& m, FakeProblem&) {
+    SputSSBlockHeader header;
+    header.SetName("imported");
+    header.flags = 0x80000000u | 1000u;
+    SUPackedValueTable values;
+    snaptext::AddReal(values, 4.0);
+    BvuDirectoryProper tree(nullptr, "");
+    snaptext::AddUseData(&tree, {"Plant", ".a"}, 0, 4);
+    DseMessage sent(55, DseMessage::kRequest);
+    sent.PutUInt16(116);
+    SputSnapImport::Write(sent, {&header}, {&values}, &tree);
+    BvuDirectoryProper::DeleteBelow(&tree);
+    auto request = testsupport::Received(sent);
+    DseMessage* reply = nullptr;
+    m.HandleRequest(55, request.get(), &reply, nullptr);
+    delete reply;
+  };
+  struct Scenario {
+    const char* label;
+    Action action;
+    std::vector<const char*> whole;  // files that keep s1 to s3
+  };
+  const Scenario scenarios[] = {
+      {"All", all, {"snapshot.snp", "snp_0001.snp"}},
+      {"117", export_one, {"snapshot.snp", "snp_0001.snp"}},
+      {"116", import_one, {"snapshot.snp", "snp_0001.snp"}},
+  };
+  BuildBase();
+  const std::set<std::string> committed = {"s1", "s2", "s3"};
+  for (const Scenario& s : scenarios) {
+    Reset();
+    std::uint64_t points = 0;
+    {
+      FakeProblem problem(kNames);
+      SimResultsMgr manager(&problem);
+      open_with_other(manager, problem);
+      const std::uint64_t before = platform::FileFaultPointCount();
+      s.action(manager, problem);
+      points = platform::FileFaultPointCount() - before;
+    }
+    ASSERT_GT(points, 0u) << s.label;
+    for (std::uint64_t n = 1; n <= points + 1; ++n) {
+      SCOPED_TRACE(::testing::Message() << s.label << " stopped at step " << n << " of " << points);
+      Reset();
+      EXPECT_EQ(StoppedChild(n, open_with_other, s.action),
+                n <= points ? platform::kFileFaultExitCode : 0);
+      for (const char* file : s.whole) EXPECT_EQ(NamesIn(file), committed) << file;
+      // Any other snapshot file is the new one, whole or empty.
+      for (const auto& entry : fs::directory_iterator(".")) {
+        const std::string file = entry.path().filename().string();
+        if (file == "snapshot.snp" || file == "snp_0001.snp" || file.size() < 4 ||
+            file.substr(file.size() - 4) != ".snp")
+          continue;
+        const std::set<std::string> names = NamesIn(file.c_str());
+        if (names.empty()) continue;
+        const std::set<std::string> made =
+            std::string(s.label) == "116" ? std::set<std::string>{"imported"}
+                                          : std::set<std::string>{"s2"};
+        EXPECT_EQ(names, made) << file;
       }
     }
   }

@@ -41,9 +41,9 @@ class FirstOrderRoad : public ::testing::Test {
 void ExpectTable(const FirstOrderRun& run) {
   EXPECT_NEAR(run.steady_x, 2.0, 1e-8);
   EXPECT_NEAR(run.steady_y, 4.0, 1e-8);
-  ASSERT_EQ(run.samples.size(), 11u);
+  ASSERT_EQ(run.samples.size(), static_cast<std::size_t>(std::lround(1.0 / run.interval)) + 1);
   for (std::size_t k = 0; k < run.samples.size(); ++k) {
-    const double t = 0.1 * static_cast<double>(k);
+    const double t = run.interval * static_cast<double>(k);
     const vantor_scenario::Sample& s = run.samples[k];
     EXPECT_NEAR(s.t, t, 1e-9);
     EXPECT_NEAR(s.x, ExactX(t), 1e-4 * ExactX(t)) << "t = " << t;
@@ -68,20 +68,47 @@ TEST_F(FirstOrderRoad, EditRefusalRebuildAndTheTable) {
   }
 }
 
-TEST_F(FirstOrderRoad, WithoutTheEditTheRunIsTheSameAndTheResultsServiceAgrees) {
+TEST_F(FirstOrderRoad, ThroughTheResultsServiceEveryRefillAgreesWithTheCurve) {
   FirstOrderRun run;
   FirstOrderOptions options = Options(false);
   options.results = true;
   ASSERT_TRUE(vantor_scenario::RunFirstOrder(options, &run)) << run.failure;
   EXPECT_EQ(run.refused, 0u);
+  EXPECT_EQ(run.interval, 0.05);
   ExpectTable(run);
-  // x and y as reals with their flags, equal to the instance manager's reads.
+  // x and y as reals with their flags: at the template's start the steady
+  // state, then after every step the instance manager's values, within
+  // 1e-4 of the exact curve (u = 5 went in by the set-item at run start).
   EXPECT_EQ(run.result_kinds, (std::vector<std::uint16_t>{56, 56}));
+  ASSERT_EQ(run.refills.size(), run.samples.size() + 1);
+  EXPECT_EQ(run.refills[0].x, run.steady_x);
+  EXPECT_EQ(run.refills[0].y, run.steady_y);
+  for (std::size_t k = 0; k < run.samples.size(); ++k) {
+    const vantor_scenario::Sample& refill = run.refills[k + 1];
+    const vantor_scenario::Sample& read = run.samples[k];
+    EXPECT_EQ(refill.t, read.t);
+    EXPECT_EQ(refill.x, read.x) << "t = " << read.t;
+    EXPECT_EQ(refill.y, read.y) << "t = " << read.t;
+    EXPECT_NEAR(refill.x, ExactX(read.t), 1e-4 * ExactX(read.t));
+  }
   ASSERT_EQ(run.result_values.size(), 2u);
   EXPECT_EQ(run.result_values[0], run.read_back.x);
   EXPECT_EQ(run.result_values[1], run.read_back.y);
-  EXPECT_NEAR(run.result_values[0], vantor_scenario::ExactX(1.0), 1e-4 * 5);
-  EXPECT_NEAR(run.result_values[1], 2 * run.result_values[0], 1e-9);
+  // The time plot of x over [0, 1] at the communication points: within the
+  // compression tolerance of the same curve.
+  ASSERT_EQ(run.plot_x.size(), run.samples.size());
+  for (std::size_t k = 0; k < run.plot_x.size(); ++k) {
+    const double t = run.plot_times[k];
+    EXPECT_NEAR(t, run.samples[k].t, 1e-9);
+    EXPECT_NEAR(run.plot_x[k], ExactX(t), 1e-4 * ExactX(t) + run.plot_tolerance * ExactX(t))
+        << "t = " << t;
+  }
+  // The run's snapshots, no other snapshot file in its folder, and the
+  // newest snapshot read back by request 33.
+  ASSERT_FALSE(run.snapshot_names.empty());
+  EXPECT_TRUE(run.other_files.empty());
+  EXPECT_EQ(run.sent_name, run.snapshot_names.front());
+  EXPECT_GE(run.sent_time, 0.0);
   // The run's newest stretch starts at its initial specification.
   EXPECT_EQ(run.restore_status, 0u);
   EXPECT_EQ(run.restored_name, "Initial Specification");

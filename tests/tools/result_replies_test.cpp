@@ -73,4 +73,107 @@ TEST(ResultReplies, RestoreReplyAsTheEngineWritesIt) {
   EXPECT_FALSE(vantor_client::DecodeRestoreReply(cut, &read));
 }
 
+TEST(ResultReplies, TimePlotWithAJumpAndItsHeader) {
+  DseMessage header(55, DseMessage::kRequest);
+  header.PutUInt32(2);
+  header.PutUInt32(24);
+  header.PutUInt32(0);
+  vantor_client::PlotData plot;
+  ASSERT_TRUE(vantor_client::DecodePlotHeader(Body(header), &plot));
+  EXPECT_EQ(plot.found, (std::vector<bool>{true, false}));
+  header.PutUInt32(24);
+  EXPECT_FALSE(vantor_client::DecodePlotHeader(Body(header), &plot));
+
+  DseMessage data(55, DseMessage::kRequest);
+  data.PutUInt32(1);
+  data.PutUInt24(0);
+  data.PutUInt32(3);
+  for (double v : {0.0, 0.1, 0.05, 2.0, 2.999999950695069e28, 0.05, 2.1, 2.2, 2.3, 2.4})
+    data.PutDouble(v);
+  ASSERT_TRUE(vantor_client::DecodePlotData(Body(data), &plot));
+  EXPECT_EQ(plot.interval, 0.05);
+  ASSERT_EQ(plot.samples.size(), 1u);
+  EXPECT_EQ(plot.samples[0], (std::vector<double>{2.0, 2.3, 2.4}));
+  ASSERT_EQ(plot.jumps[0].size(), 1u);
+  EXPECT_EQ(plot.jumps[0][0].before, 2.1);
+  EXPECT_EQ(plot.jumps[0][0].after, 2.2);
+  // A count the body cannot hold is refused before anything is sized by it.
+  DseMessage huge(55, DseMessage::kRequest);
+  huge.PutUInt32(0xFFFFFFFFu);
+  huge.PutUInt24(0);
+  huge.PutUInt32(0xFFFFFFFFu);
+  for (int i = 0; i < 3; ++i) huge.PutDouble(0.0);
+  EXPECT_FALSE(vantor_client::DecodePlotData(Body(huge), &plot));
+  DseMessage no_samples(55, DseMessage::kRequest);
+  no_samples.PutUInt32(0x7FFFFFFFu);
+  no_samples.PutUInt24(0);
+  no_samples.PutUInt32(0);
+  for (int i = 0; i < 3; ++i) no_samples.PutDouble(0.0);
+  EXPECT_FALSE(vantor_client::DecodePlotData(Body(no_samples), &plot));
+  Bytes cut = Body(data);
+  cut.pop_back();
+  EXPECT_FALSE(vantor_client::DecodePlotData(cut, &plot));
+}
+
+TEST(ResultReplies, UseRepliesOfRequests20And146) {
+  DseMessage reply(55, DseMessage::kRequest);
+  reply.PutUInt16(146);
+  reply.PutUInt32(1);
+  reply.PutString("Plant.a");
+  reply.PutUInt32(1);
+  reply.PutUInt8(24);
+  reply.PutDouble(2.5);
+  reply.PutUInt32(0x100);
+  reply.PutUInt32(0x20A3180);
+  reply.PutString("Plant.b");
+  vantor_client::UseReply read;
+  ASSERT_TRUE(vantor_client::DecodeUseReply(Body(reply), &read));
+  EXPECT_EQ(read.staged_names, (std::vector<std::string>{"Plant.a"}));
+  ASSERT_EQ(read.items.size(), 1u);
+  EXPECT_EQ(read.items[0].real, 2.5);
+  EXPECT_EQ(read.items[0].mask, 0x20A3180u);
+  EXPECT_EQ(read.items[0].name, "Plant.b");
+  // Nothing differs: empty counts.
+  DseMessage failed(55, DseMessage::kRequest);
+  failed.PutUInt16(20);
+  failed.PutUInt32(0);
+  failed.PutUInt32(0);
+  ASSERT_TRUE(vantor_client::DecodeUseReply(Body(failed), &read));
+  EXPECT_EQ(read.staged, 0u);
+  EXPECT_TRUE(read.items.empty());
+  Bytes cut = Body(reply);
+  cut.pop_back();
+  EXPECT_FALSE(vantor_client::DecodeUseReply(cut, &read));
+}
+
+TEST(ResultReplies, SnapshotAndFileLists) {
+  DseMessage list(55, DseMessage::kRequest);
+  list.PutUInt16(30);
+  list.PutUInt24(1);
+  list.PutUInt32(0x01020304);
+  list.PutUInt32(0x05060708);
+  list.PutDouble(1.5);
+  list.PutUInt16(2);
+  list.PutUInt16(3);
+  list.PutString("first");
+  list.PutString("");
+  list.PutUInt24(1001);
+  std::vector<vantor_client::SnapshotEntry> read;
+  ASSERT_TRUE(vantor_client::DecodeSnapshotList(Body(list), 30, &read));
+  ASSERT_EQ(read.size(), 1u);
+  EXPECT_EQ(read[0].name, "first");
+  EXPECT_EQ(read[0].id, 1001u);
+  EXPECT_EQ(read[0].time, 1.5);
+  EXPECT_FALSE(vantor_client::DecodeSnapshotList(Body(list), 138, &read));
+  DseMessage files(55, DseMessage::kRequest);
+  files.PutUInt24(0xFFFFFF);  // more names than bytes
+  files.PutString("a.snp");
+  std::vector<std::string> names;
+  EXPECT_FALSE(vantor_client::DecodeFileList(Body(files), &names));
+  DseMessage none(55, DseMessage::kRequest);
+  none.PutUInt24(0);
+  EXPECT_TRUE(vantor_client::DecodeFileList(Body(none), &names));
+  EXPECT_TRUE(names.empty());
+}
+
 }  // namespace

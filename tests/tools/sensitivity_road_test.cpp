@@ -358,6 +358,64 @@ TEST_F(SensitivityRoad, DynamicDecayMatchesTheClosedFormAtEveryPoint) {
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
+// A tank whose outflow F = k sqrt(M) makes the corrector's group
+// nonlinear: M' = 2 - F from M = 1. M, F and their sensitivities to k at
+// t = 1, 2, 3 against a fine fixed-step RK4 of the system with its
+// sensitivity equation (s' = -sqrt(M) - k s / (2 sqrt(M))).
+TEST_F(SensitivityRoad, ANonlinearCorrectorGroupIntegratesAndCarriesSensitivities) {
+  RunSettings settings;
+  settings.run_mode = 4;
+  settings.interval = 1.0;
+  settings.rtol = 1e-8;
+  settings.atol = 1e-10;
+  ASSERT_TRUE(Start(settings, [](Writer& w) {
+    w.List(5);
+    w.Item(modelwriter::kRealVariable);
+    w.Placement({Node(), {1, ".k"}});
+    w.Value(0.8), w.Spec(4), w.End();
+    w.Item(modelwriter::kStateVariable);
+    w.Placement({Node(), {2, ".M"}});
+    w.Value(1.0), w.Spec(32), w.End();
+    w.Item(modelwriter::kRealVariable);
+    w.Placement({Node(), {3, ".F"}});
+    w.Value(1.0), w.Spec(1), w.End();
+    w.Item(modelwriter::kInlineEquation);
+    w.U32(0);
+    w.Expression(Add(Sub(Var(0), Real(2.0)), Var(1)));
+    w.Placement({Node(), {10, ".mass"}});
+    w.EquationHead(2);
+    w.Reference({2, 2, 1});
+    w.Reference({2, 3});
+    w.Item(modelwriter::kInlineEquation);
+    w.U32(0);
+    w.Expression(Sub(Var(0), Mul(Var(1), modelwriter::Sqrt(Var(2)))));
+    w.Placement({Node(), {11, ".valve"}});
+    w.EquationHead(3);
+    w.Reference({2, 3});
+    w.Reference({2, 1});
+    w.Reference({2, 2});
+  })) << Failure() << Events();
+  ASSERT_TRUE(Register({2, 3}, {1})) << Failure() << Events();
+  // M, dM/dk and dF/dk at t = 1, 2, 3.
+  const double reference[3][3] = {{2.013676829930, -1.070675057079, 1.117238343106},
+                                   {2.773107195179, -2.202602434906, 1.136195339543},
+                                   {3.369108396082, -3.328371540093, 1.110185355346}};
+  int points = 0;
+  ASSERT_TRUE(Dynamic(4, settings.interval, [&](double t) {
+    if (t == 0.0) return true;
+    double m = 0.0;
+    std::vector<double> values;
+    if (!Read(2, &m) || !Values(&values) || values.size() != 2) return false;
+    const double* want = reference[points++];
+    EXPECT_NEAR(m, want[0], 1e-6 * want[0]) << t;
+    EXPECT_NEAR(values[0], want[1], 1e-5 * std::fabs(want[1])) << t;
+    EXPECT_NEAR(values[1], want[2], 1e-5 * std::fabs(want[2])) << t;
+    return true;
+  })) << Failure() << Events();
+  EXPECT_EQ(points, 3);
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
 // The ten valve coefficients as sensitivity parameters of the flowsheet,
 // the masses, temperatures and outflows as variables, integrated to t = 1
 // and t = 2 at rtol 1e-8; against central differences of runs with each

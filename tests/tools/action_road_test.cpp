@@ -1,0 +1,130 @@
+// The FirstOrder model in run mode under the client's actions through the
+// real engine: a time monitor stops the run at its time, and the
+// synchronisation action makes the run wait for every exchange's answer.
+// Also the client's reading of the actions' messages.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
+#include "tools/action_messages.h"
+#include "tools/first_order_actions.h"
+
+namespace {
+
+using vantor_scenario::ActionRoadOptions;
+using vantor_scenario::ActionRoadRun;
+using vantor_scenario::ExactX;
+
+class ActionRoad : public ::testing::Test {
+ protected:
+  ActionRoadOptions Options() {
+    ActionRoadOptions options;
+    options.first_order.engine.program = VANTOR_ENGINE;
+    options.first_order.engine.timeout_ms = 30000;
+    options.first_order.folder = work_.path().string();
+    return options;
+  }
+
+  testsupport::TempDir pipes_;
+  testsupport::TempDir work_;
+  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
+  testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
+};
+
+// Stopped by the monitor's follow-on at its own time, with the values the
+// step-by-step road has there.
+void ExpectStoppedAtTheMonitor(const ActionRoadRun& r, double time) {
+  EXPECT_NE(r.monitor_handle, 0u);
+  ASSERT_EQ(r.firing_handles.size(), 1u);
+  EXPECT_EQ(r.firing_handles[0], r.monitor_handle);
+  EXPECT_EQ(r.firing_tags[0], std::vector<std::uint32_t>{7});
+  EXPECT_LE(r.firing_times[0], time + 1e-12);
+  EXPECT_EQ(r.stop_time, time);
+  EXPECT_EQ(r.stop_bits & 0x80u, 0u);
+  EXPECT_EQ(r.stop_bits & 0x100u, 0u);
+  EXPECT_EQ(r.latest_time, time);
+  EXPECT_NEAR(r.at_stop.x, ExactX(time), 1e-4 * ExactX(time));
+  EXPECT_NEAR(r.at_stop.y, 2 * ExactX(time), 2e-4 * ExactX(time));
+  // It fired, so it does not say it ended unfired.
+  EXPECT_EQ(r.ended, 0u);
+  EXPECT_EQ(r.strangers, 0u);
+  EXPECT_EQ(r.run.exit_code, 0);
+}
+
+TEST_F(ActionRoad, TimeMonitorAndFullSynchronisationStopTheRunAtTheMonitor) {
+  ActionRoadRun r;
+  ActionRoadOptions options = Options();
+  options.sync_steps = 0;  // Full
+  ASSERT_TRUE(vantor_scenario::RunFirstOrderUnderActions(options, &r)) << r.run.failure;
+  ExpectStoppedAtTheMonitor(r, 1.0);
+  // An exchange after every step of the run: the initialisation and one
+  // for each of the ten communication points. Had an answer gone astray the
+  // run would have waited for it for ever, short of t = 1.
+  ASSERT_GE(r.sync_times.size(), 11u);
+  for (std::size_t i = 1; i < r.sync_times.size(); ++i)
+    EXPECT_LE(r.sync_times[i - 1], r.sync_times[i]);
+  EXPECT_LE(r.sync_times.back(), 1.0);
+}
+
+TEST_F(ActionRoad, HighSynchronisationSetOverTheWireLetsTheRunReachTheMonitor) {
+  ActionRoadRun r;
+  ActionRoadOptions options = Options();
+  options.sync_steps = 3;  // High: five passes between waits
+  ASSERT_TRUE(vantor_scenario::RunFirstOrderUnderActions(options, &r)) << r.run.failure;
+  ExpectStoppedAtTheMonitor(r, 1.0);
+  EXPECT_FALSE(r.sync_times.empty());
+}
+
+TEST_F(ActionRoad, AFiringMonitorHoldsTheRunUntilTheClientAnswers) {
+  ActionRoadRun r;
+  ActionRoadOptions options = Options();
+  options.sync = false;
+  // Long enough for a free run to pass t = 1 many times over.
+  options.hold_ms = 400;
+  ASSERT_TRUE(vantor_scenario::RunFirstOrderUnderActions(options, &r)) << r.run.failure;
+  EXPECT_TRUE(r.sync_times.empty());
+  ExpectStoppedAtTheMonitor(r, 1.0);
+}
+
+TEST(ActionMessages, FiringsAreReadAgainstTheirCreationBody) {
+  vantor_client::TimeMonitorSpec spec;
+  spec.name = "M";
+  spec.tags = {3, 9};
+  spec.time = 2.5;
+  const vantor_client::Bytes body = vantor_client::TimeMonitorBody(spec);
+  vantor_client::Bytes firing = body;
+  const vantor_client::Bytes tail = vantor_client::MonitorReply(0x1122334455667788u, 2, 3);
+  firing.push_back(1);
+  firing.push_back(0);
+  firing.insert(firing.end(), tail.begin(), tail.begin() + 8);  // the handle
+  firing.insert(firing.end(), tail.begin() + 8, tail.end());    // count 2, tags 3
+  vantor_client::ActionMessage m;
+  // The count says two tags, only one is there.
+  EXPECT_FALSE(vantor_client::DecodeActionMessage(body, firing, true, &m));
+  firing.insert(firing.end(), {9, 0, 0, 0});
+  ASSERT_TRUE(vantor_client::DecodeActionMessage(body, firing, true, &m));
+  EXPECT_EQ(m.mark, vantor_client::kFiredMark);
+  EXPECT_EQ(m.handle, 0x1122334455667788u);
+  EXPECT_EQ(m.tags, (std::vector<std::uint32_t>{3, 9}));
+  // Another action's body, or one cut off before its mark, is not this one's.
+  vantor_client::Bytes other = firing;
+  other[5] ^= 1;
+  EXPECT_FALSE(vantor_client::DecodeActionMessage(body, other, true, &m));
+  EXPECT_FALSE(vantor_client::DecodeActionMessage(body, body, true, &m));
+  // A huge count is refused without growing anything.
+  vantor_client::Bytes huge = body;
+  huge.insert(huge.end(), {1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF});
+  EXPECT_FALSE(vantor_client::DecodeActionMessage(body, huge, true, &m));
+
+  const vantor_client::Bytes sync = vantor_client::SyncActionBody("S");
+  vantor_client::Bytes exchange = sync;
+  exchange.insert(exchange.end(), {1, 0});
+  ASSERT_TRUE(vantor_client::DecodeActionMessage(sync, exchange, false, &m));
+  EXPECT_EQ(m.mark, 1u);
+  exchange.push_back(0);
+  EXPECT_FALSE(vantor_client::DecodeActionMessage(sync, exchange, false, &m));
+}
+
+}  // namespace

@@ -1,0 +1,64 @@
+// The client's side of service 67: the requests that make a monitor or a
+// synchronisation action in the engine, and the messages those actions send
+// back. A firing monitor or a synchronisation exchange arrives as the body
+// of its creation request followed by a mark (0 created, 1 fired or
+// exchanged, 2 ended); a monitor's firing carries its handle and tags on
+// after it, and holds the run until the client answers with the handle,
+// whether to arm again and the follow-on the run takes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/client.h"
+
+namespace vantor_client {
+
+inline constexpr std::uint32_t kActionService = 67;
+inline constexpr std::uint16_t kCreatedMark = 0;
+inline constexpr std::uint16_t kFiredMark = 1;
+inline constexpr std::uint16_t kEndedMark = 2;
+// Follow-ons a monitor's reply can ask of the run.
+inline constexpr std::uint32_t kGoOn = 1;
+inline constexpr std::uint32_t kStopRun = 4;
+
+// A time monitor: fires at `time`, at one hook point and list, with the
+// client's tags; `now` schedules its event at once.
+struct TimeMonitorSpec {
+  std::string name;
+  std::uint32_t hook_point = 12;
+  std::uint32_t list = 0;
+  std::vector<std::uint32_t> tags;
+  double time = 0.0;
+  bool now = true;
+};
+
+// The bodies of the creation requests, as the engine reads them (and as
+// its actions send them back).
+Bytes TimeMonitorBody(const TimeMonitorSpec& spec);
+Bytes SyncActionBody(const std::string& name);
+// A service-67 request carrying the body.
+std::unique_ptr<Request> ActionRequest(const Bytes& body);
+
+// The handle the engine gave the action: the last eight bytes of the
+// creation reply. False when the reply is too short.
+bool CreatedHandle(const Bytes& reply, std::uint64_t* handle);
+
+// A message of an action, read against the body of its creation request.
+struct ActionMessage {
+  std::uint16_t mark = 0;
+  std::uint64_t handle = 0;  // fired monitors only
+  std::vector<std::uint32_t> tags;
+};
+
+// False when the message is not the action's (another body, or cut short).
+// `monitor` says whether the handle and tags follow a firing mark.
+bool DecodeActionMessage(const Bytes& creation, const Bytes& received, bool monitor,
+                         ActionMessage* out);
+
+// The answer to a firing: the handle, re-arm (1 arms again) and follow-on.
+Bytes MonitorReply(std::uint64_t handle, std::uint32_t rearm, std::uint32_t follow_on);
+
+}  // namespace vantor_client
