@@ -283,8 +283,7 @@ Status EstimationMgr::CheckSize() {
   std::uint64_t reconciled = 0;
   for (auto& experiment : experiments_) {
     for (const auto& entry : experiment->Measurements()) {
-      reconciled +=
-          (experiment->MeasuredVariableOf(entry)->GetFlags() & analysis_flags::kFixed) != 0;
+      reconciled += FixedByModel(experiment->MeasuredVariableOf(entry));
     }
   }
   std::uint64_t measurements = 0;
@@ -316,7 +315,7 @@ Status EstimationMgr::FinishDefinition() {
   for (auto& experiment : experiments_) {
     for (const auto& entry : experiment->Measurements()) {
       AnalysisVariable* measured = experiment->MeasuredVariableOf(entry);
-      if ((measured->GetFlags() & analysis_flags::kFixed) == 0) continue;
+      if (!FixedByModel(measured)) continue;
       reconciled_owned_.push_back(
           std::make_unique<DataRecVar>(measured, experiment->Index(), experiment->Name().c_str()));
       reconciled_.push_back(reconciled_owned_.back().get());

@@ -8,11 +8,19 @@
 #include "foundation/persistence/binary_stream.h"
 
 namespace {
+// The model entry's bit of a state given initially.
+constexpr std::uint32_t kInitialState = 0x8000;
+
 Status ReadDouble(BvuBinaryStream& body, double* value) {
   // Fewer than 8 bytes left: the record is cut short.
   return body.TryGet8(value) == 1 ? status::kOk : 0x8000FFFFu;
 }
 }  // namespace
+
+bool FixedByModel(AnalysisVariable* variable) {
+  const std::uint32_t flags = variable->GetFlags();
+  return (flags & analysis_flags::kFixed) != 0 && (flags & kInitialState) == 0;
+}
 
 EstExperiment::EstExperiment(std::string name, std::int32_t index, std::int32_t inputs,
                              std::int32_t measured, std::int32_t measurements, double weight)
@@ -51,9 +59,8 @@ Status EstExperiment::ReadBase(BvuBinaryStream& body, AnalysisServices& services
     const Status s = services.ReadVariableReference(body, &variable);
     if (status::IsFailure(s)) return s;
     measured_.push_back(variable);
-    const std::uint32_t flags = variable->GetFlags();
-    if (sensitivities != nullptr &&
-        (flags & (analysis_flags::kFixed | analysis_flags::kSensitivityVariable)) == 0) {
+    if (sensitivities != nullptr && !FixedByModel(variable) &&
+        (variable->GetFlags() & analysis_flags::kSensitivityVariable) == 0) {
       sensitivities->AddVariable(variable);
     }
   }
@@ -93,7 +100,7 @@ Status EstExperiment::ReadEntry(BvuBinaryStream& body, AnalysisServices& service
                                    " is not listed in experiment " + name_);
     return kBadRecord;
   }
-  entry->reconciled = !dynamic && (variable->GetFlags() & analysis_flags::kFixed) != 0 ? 1 : 0;
+  entry->reconciled = !dynamic && FixedByModel(variable) ? 1 : 0;
   return status::kOk;
 }
 

@@ -18,6 +18,11 @@ class AnalysisServices;
 class AnalysisVariable;
 class BvuBinaryStream;
 
+// The model fixes the variable's value. A state whose initial value is
+// given carries the fixed bit too, but it is integrated: measured, it is
+// predicted, never a reconciled unknown.
+bool FixedByModel(AnalysisVariable* variable);
+
 class EstExperiment {
  public:
   static constexpr Status kBadRecord = 0x8000020Fu;

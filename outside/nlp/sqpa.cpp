@@ -3,9 +3,11 @@
 // objective and the point, "OBJCVG" the absolute one on the objective;
 // SLSQP has no step limit, so "MaxAbsStep" and "MaxRelStep" are kept but
 // change nothing. NLopt gives no multipliers: they are estimated at the
-// end from the active constraints and bounds.
+// end from the active constraints and bounds. A point the engine cannot
+// evaluate cuts the step, as a failed evaluation does in SQPB.
 #include <nlopt.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -19,22 +21,41 @@ namespace {
 // Below this the objective is taken for unbounded.
 constexpr double kUnboundedObjective = -1e20;
 
+// Points in a row the engine may fail to evaluate before the run gives up.
+constexpr int kMaxFailedPoints = 20;
+
 struct Context {
+  Bridge* bridge;
   ValueCache* cache;
   const Problem* problem;
   nlopt_opt opt;
   bool stopped = false;
+  int failures = 0;
+  bool evaluated = false;      // some point had values
+  std::vector<double> failed;  // the last point the engine could not evaluate
 };
 
+// Null where there are no values. A point the engine could not evaluate
+// (its model has no solution there) has an infinite objective, on which
+// SLSQP's line search cuts the step; an abandoned run, or one failing
+// point after point, stops.
 const Values* Fetch(Context* c, const double* x, bool derivatives) {
   if (c->stopped) return nullptr;
+  const auto n = static_cast<std::size_t>(c->problem->n);
+  if (!c->failed.empty() && std::equal(x, x + n, c->failed.begin())) return nullptr;
   const Values* v = c->cache->At(x, derivatives);
-  if (v == nullptr) {
-    // Abandoned, or the engine could not evaluate the point.
+  if (v != nullptr) {
+    c->failures = 0;
+    c->evaluated = true;
+    return v;
+  }
+  if (c->bridge->Abandoning() || ++c->failures > kMaxFailedPoints) {
     c->stopped = true;
     nlopt_force_stop(c->opt);
+  } else {
+    c->failed.assign(x, x + n);
   }
-  return v;
+  return nullptr;
 }
 
 double Objective(unsigned n, const double* x, double* grad, void* data) {
@@ -85,7 +106,7 @@ class SlsqpDriver final : public Driver {
       out.result = kFailed;
       return out;
     }
-    Context context{&cache, &p, opt};
+    Context context{bridge, &cache, &p, opt, false, 0, false, {}};
     Configure(opt, p, s, &context);
     std::vector<double> x(p.start);
     double f = 0.0;
@@ -93,6 +114,10 @@ class SlsqpDriver final : public Driver {
     TakeLastIterate(p, cache.Last(), code, f, &x);
     out.result = SlsqpStepResult(code, nlopt_get_errmsg(opt));
     if (code == NLOPT_FORCED_STOP && !bridge->Abandoning()) out.result = kEvaluationFailed;
+    // No end at a point without values, whatever NLopt says of it.
+    if (out.result != kStopped && (!context.evaluated || x == context.failed)) {
+      out.result = kEvaluationFailed;
+    }
     out.message = nlopt_get_errmsg(opt) != nullptr ? nlopt_get_errmsg(opt) : "SLSQP ended";
     out.iterations = nlopt_get_numevals(opt);
     nlopt_destroy(opt);

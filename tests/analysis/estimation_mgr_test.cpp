@@ -85,6 +85,30 @@ TEST_F(EstimationMgrTest, RegistersItsActionAndPublishesItself) {
   EXPECT_EQ(manager.hook_modes[12], 1u);
 }
 
+// A state given initially carries the fixed bit too, but it is integrated:
+// measured over time it is a sensitivity variable, not a reconciled unknown
+// nor a parameter.
+TEST_F(EstimationMgrTest, AMeasuredInitialStateIsPredictedNotReconciled) {
+  services.Add(13, "s", 1.0)->SetFlags(analysis_flags::kFixed | 0x8000 | 0x1);
+  DefinitionRecord d;
+  d.estimated = {{1, 1.0, 0.0}};
+  ExperimentRecord decay;
+  decay.name = "E";
+  decay.dynamic = true;
+  decay.initial_values = {{13, 1.0}};
+  decay.measured = {13};
+  decay.entries = {{13, 0.5, 0.7, false, 0}, {13, 1.0, 0.5, false, 0}};
+  d.experiments = {decay};
+  d.records = {{13, 0.0, 1.0, 0.0}};
+  ASSERT_EQ(Serve(DefinitionMessage(d)), 0u);
+  EXPECT_EQ(manager.GetNumReconciled(), 0);
+  EXPECT_EQ(manager.Unknowns().size(), 1u);
+  ASSERT_EQ(sensitivities.GetNumParameters(), 1);
+  EXPECT_EQ(sensitivities.GetParameter(0)->Id(), 1u);
+  ASSERT_EQ(sensitivities.GetNumVariables(), 1);
+  EXPECT_EQ(sensitivities.GetVariable(0)->Id(), 13u);
+}
+
 TEST_F(EstimationMgrTest, DefinitionLaysOutUnknownsRecordsAndMap) {
   ASSERT_EQ(Serve(DefinitionMessage(Definition())), 0u);
   ASSERT_EQ(manager.NumExperiments(), 2);

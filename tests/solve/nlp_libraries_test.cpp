@@ -267,6 +267,69 @@ TEST(NlpLibraries, SqpbTakesItsSettingsAsNamedOptions) {
   EXPECT_EQ(Drive(proxy, rosenbrock, 1000, 1e-12).answer, 7);
 }
 
+// HS071 in the reduced space: x4 = sqrt(40 - x1^2 - x2^2 - x3^2) solved by
+// the caller, which cannot evaluate a point where the root does not exist.
+// From 1, 4, 4 SLSQP's first step leaves that region; the failed point cuts
+// the step rather than ending the run.
+TEST(NlpLibraries, SqpaCutsTheStepAtAPointTheCallerCannotEvaluate) {
+  const NlpProblemSizes sizes{kRunOptimisation, 0, 3, 3, nullptr};
+  QLNKVSSqpaProxy proxy(sizes);
+  ASSERT_EQ(proxy.Create(), 0u);
+  std::vector<double> x = {1.0, 4.0, 4.0};
+  std::vector<double> bounds = {1.0, 1.0, 1.0, 5.0, 5.0, 5.0};
+  std::vector<double> c(3), gradients(4 * 3);
+  DenseOptimiserCall call;
+  call.point = x.data();
+  call.bounds = bounds.data();
+  call.constraints = c.data();
+  call.gradients = gradients.data();
+  call.gradient_rows = 3;
+  call.max_iterations = 500;
+  call.tolerance = 1e-10;
+  call.max_abs_step = 10;
+  call.max_rel_step = 10;
+  call.mode = kOptimiserStart;
+  int failed = 0;
+  std::int32_t answer = 0;
+  for (int k = 0; k < 2000; ++k) {
+    answer = proxy.Run(call);
+    if (answer > 0) break;
+    const double square = 40.0 - x[0] * x[0] - x[1] * x[1] - x[2] * x[2];
+    if (square <= 0.0) {
+      ++failed;
+      call.mode = kOptimiserPointFailed;
+      continue;
+    }
+    const double x4 = std::sqrt(square), sum = x[0] + x[1] + x[2], product = x[0] * x[1] * x[2];
+    call.objective = x[0] * x4 * sum + x[2];
+    c = {product * x4 - 25.0, x4 - 1.0, 5.0 - x4};
+    for (std::size_t j = 0; j < 3; ++j) {
+      const double dx4 = -x[j] / x4;
+      gradients[j] =
+          x[0] * x4 + x[0] * sum * dx4 + (j == 0 ? x4 * sum : 0.0) + (j == 2 ? 1.0 : 0.0);
+      gradients[3 + j] = product / x[j] * x4 + product * dx4;
+      gradients[6 + j] = dx4;
+      gradients[9 + j] = -dx4;
+    }
+    call.mode = 0;
+  }
+  EXPECT_GT(failed, 0);
+  EXPECT_EQ(answer, 1);
+  const double x4 = std::sqrt(40.0 - x[0] * x[0] - x[1] * x[1] - x[2] * x[2]);
+  EXPECT_NEAR(x[0] * x4 * (x[0] + x[1] + x[2]) + x[2], 17.0140172891563, 1e-6);
+  EXPECT_NEAR(x[1], 4.7429996, 1e-5);
+  EXPECT_NEAR(x[2], 3.8211500, 1e-5);
+
+  // A caller that fails at every point after the start ends the run.
+  QLNKVSSqpaProxy stuck(sizes);
+  ASSERT_EQ(stuck.Create(), 0u);
+  x = {1.0, 4.0, 4.0};
+  call.mode = kOptimiserStart;
+  for (int k = 0; k < 2000 && (answer = stuck.Run(call)) <= 0; ++k)
+    call.mode = kOptimiserPointFailed;
+  EXPECT_GE(answer, 2);
+}
+
 namespace {
 
 struct DirectSlsqp {
