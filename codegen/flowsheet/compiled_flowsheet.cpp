@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <strings.h>
 #include <vector>
@@ -77,6 +78,10 @@ LoadedState g_loaded;
 // Largest intermediate count of the last generation, for the arrays the
 // engine hands the library.
 std::size_t g_intermediates = 0;
+
+// Where each library generated in this process writes its saved results
+// (the interpreter's half capacity when its equations were written).
+std::map<std::string, std::size_t> g_saved_results;
 
 double* LoadedX() { return g_loaded.x; }
 
@@ -651,6 +656,7 @@ Status Generate(const FlowsheetGeneration& generation, DAESProblem* problem, Exp
     state.initial_states = &writer.Text(FlowsheetCodeWriter::kInitSwitches);
     std::vector<DefineEqnsWriter::Entry> entries;
     std::int32_t calls = 0;
+    const std::size_t half_before = TapeStateNow().capacity / 2;
     for (DAESSolverEquation* row : rows) {
       const std::int32_t states_before = state.state_base + state.state_count + state.switches;
       WriteBlockEquationCode(row, state);
@@ -671,7 +677,14 @@ Status Generate(const FlowsheetGeneration& generation, DAESProblem* problem, Exp
     daes::EmitCodeSections(state, true);
     failed = state.failed_functions;
     const std::size_t intermediates = TapeStateNow().capacity + 2;
-    if (compiled) g_intermediates = std::max(g_intermediates, intermediates);
+    if (compiled) {
+      g_intermediates = std::max(g_intermediates, intermediates);
+      if (half_before == TapeStateNow().capacity / 2) {
+        g_saved_results[name] = half_before;
+      } else {
+        g_saved_results.erase(name);
+      }
+    }
 
     std::ostream& o = writer.Out();
     if (!compiled) o << "#define TANQ_EXPORT\n";
@@ -908,6 +921,14 @@ Status LoadCompiledLibrary(DAESProblem* problem, const char* library) {
       g_loaded.texts.assign(n, nullptr);
       reinterpret_cast<void (*)(double*, int*, char**)>(setinterm)(
           g_loaded.reals.data(), g_loaded.ints.data(), g_loaded.texts.data());
+      // The derivative pass reads the values a residual leaves there when
+      // the equations were written in this process, their layout known.
+      if (auto found = g_saved_results.find(library); found != g_saved_results.end()) {
+        table.reals = g_loaded.reals.data();
+        table.ints = g_loaded.ints.data();
+        table.half = found->second;
+        table.size = std::min(g_loaded.reals.size(), g_loaded.ints.size());
+      }
       table.residual = reinterpret_cast<double (*)(std::uint32_t)>(residual);
       table.procoutput = reinterpret_cast<double (*)(std::uint32_t)>(procoutput);
       table.procderivs = reinterpret_cast<double* (*)(std::uint32_t)>(procderivs);

@@ -1,6 +1,8 @@
 #include "daes/problem/solver_equation.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <iomanip>
 #include <ostream>
 #include <sstream>
@@ -94,6 +96,7 @@ void DAESSolverEquation::SetContext(std::shared_ptr<DAESEquationContext> context
     r.context.reset();
   }
   context_ = std::move(context);
+  tape_bound_ = false;
 }
 
 void DAESSolverEquation::MakeContext() {
@@ -240,6 +243,9 @@ Status DAESSolverEquation::Evaluate(std::uint32_t flags, void* arg) {
       if (status::IsFailure(s)) return s;
     }
     if ((flags & (daes::kEvalDerivatives | daes::kEvalElementSteps)) != 0) {
+      if ((flags & (daes::kEvalResidual | daes::kEvalDerivatives)) != 0) {
+        TakeCompiledValues(library);
+      }
       return EvaluateDerivatives(extra | flags | 0x4C, arg);
     }
     return s;
@@ -254,6 +260,45 @@ Status DAESSolverEquation::Evaluate(std::uint32_t flags, void* arg) {
   if (d == 0) return 0;
   if (context_ != nullptr) context_->MarkStale();
   return EvaluateDerivatives(extra | flags, arg);
+}
+
+bool DAESSolverEquation::TakeCompiledValues(const daes::CompiledLibrary& library) {
+  if (library.reals == nullptr || library.ints == nullptr || context_ == nullptr) return false;
+  // A stale tape runs again in the pass anyway.
+  const std::int32_t n = context_->InstructionCount();
+  if (n <= 0 || context_->Tape().code.back().result == 3) return false;
+  const auto count = static_cast<std::size_t>(n);
+  if (!tape_bound_) {
+    // The pass reads variables through the addresses a run of the tape
+    // looks up: until one has, the pass runs it.
+    using namespace tapekind;
+    auto bound = [](std::uint8_t kind, const void* value) {
+      const bool variable = kind == kVarReal || kind == kVarIntAsReal || kind == kVarInt ||
+                            kind == kVarIntText || kind == kVarTyped || kind == kVarText ||
+                            kind == kVarName;
+      return !variable || value != nullptr;
+    };
+    for (const TapeInstruction& in : context_->Tape().code) {
+      if (!bound(in.left_kind, in.left_value) || !bound(in.right_kind, in.right_value)) {
+        return false;
+      }
+    }
+    tape_bound_ = true;
+  }
+  TapeState& s = TapeStateNow();
+  const std::size_t half = s.capacity / 2;
+  if (count >= library.half || library.half + count >= library.size || count >= half ||
+      half + count >= s.reals.size() || count >= s.ints.size()) {
+    return false;
+  }
+  std::copy(library.reals + 1, library.reals + 1 + count, s.reals.begin() + 1);
+  std::copy(library.reals + library.half + 1, library.reals + library.half + 1 + count,
+            s.reals.begin() + static_cast<std::ptrdiff_t>(half) + 1);
+  std::copy(library.ints + 1, library.ints + 1 + count, s.ints.begin() + 1);
+  s.failing = n;
+  s.values_current = true;
+  s.owner = static_cast<const ExprPCContext*>(context_.get());
+  return true;
 }
 
 void DAESSolverEquation::ComposeValues(std::ostream& out) {

@@ -5,6 +5,7 @@
 // and keeps the row's variables (problem entries) sorted by sequence number.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
@@ -51,6 +52,14 @@ struct CompiledLibrary {
   // its residual derivatives (one per input element).
   double (*procoutput)(std::uint32_t number) = nullptr;
   double* (*procderivs)(std::uint32_t number) = nullptr;
+  // The library's real and integer intermediates: its residual of a plain
+  // row leaves instruction k's value at k + 1 and the saved results at
+  // k + 1 + half, as the interpreter lays out its stacks. `size` entries;
+  // null when the library does not share them.
+  const double* reals = nullptr;
+  const std::int32_t* ints = nullptr;
+  std::size_t half = 0;
+  std::size_t size = 0;
   bool IsLoaded() const { return residual != nullptr; }
 };
 CompiledLibrary& CurrentCompiledLibrary();
@@ -117,6 +126,10 @@ class DAESSolverEquation : public DAESEqnRow {
   }
   DAESRowElement* FindNextElementInRow(std::uint32_t sequence, std::int32_t* position);
   Status EvaluateResidualChecked(double* residual);
+  // Hands the derivative pass the values the library's residual has just
+  // left, so that the pass does not run the tape again. False when the
+  // library does not share them; the pass then runs the tape.
+  bool TakeCompiledValues(const daes::CompiledLibrary& library);
   Status EvaluateDerivativesChecked(void* arg);
   Status EvaluateDerivatives(std::uint32_t flags, void* arg);
   // The finite-difference derivative with respect to the element's variable.
@@ -172,6 +185,8 @@ class DAESSolverEquation : public DAESEqnRow {
 
   // Shared by the equations of one procedure call; the last owner frees it.
   std::shared_ptr<DAESEquationContext> context_;
+  // Every variable operand of the tape knows its value's address.
+  bool tape_bound_ = false;
   DAESSimpleEquation* model_;
   std::uint32_t compiled_number_ = 0;
   std::vector<std::int32_t> column_pattern_;

@@ -296,11 +296,31 @@ TEST(CodegenCompile, FlowsheetLibraryEqualsTheInterpreter) {
       ASSERT_EQ(row->Evaluate(daes::kEvalResidual, nullptr), 0u);
       row->ResidualValue(&compiled);
       EXPECT_DOUBLE_EQ(compiled, daes::CurrentCompiledLibrary().residual(row->CompiledNumber()));
-      ASSERT_EQ(row->Evaluate(daes::kEvalResidual | daes::kEvalInterpreted, nullptr), 0u);
+      ASSERT_EQ(row->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives |
+                                  daes::kEvalInterpreted,
+                              nullptr),
+                0u);
       row->ResidualValue(&interpreted);
       EXPECT_TRUE(Near(compiled, interpreted)) << compiled << " vs " << interpreted;
+      std::vector<double> tape;
+      for (std::int32_t c : row->ColumnPattern()) {
+        tape.push_back(row->DerivativeFor(problem->GetVariable(c - 1)));
+      }
+      // Through the library the derivative pass reads what the library's
+      // residual left: the tape's entries, the library's residual.
+      ASSERT_EQ(row->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives, nullptr), 0u);
+      double both = 0.0;
+      row->ResidualValue(&both);
+      EXPECT_EQ(both, compiled);
+      for (std::size_t k = 0; k < tape.size(); ++k) {
+        DAESVarTableEntry* v = problem->GetVariable(row->ColumnPattern()[k] - 1);
+        EXPECT_EQ(row->DerivativeFor(v), tape[k]) << row->GetNameText() << " " << v->GetNameText();
+      }
     }
   }
+  // The library's arrays are the ones its residual writes.
+  EXPECT_NE(daes::CurrentCompiledLibrary().reals, nullptr);
+  EXPECT_GT(daes::CurrentCompiledLibrary().half, 0u);
   // The library's setter reaches the variable of its column.
   DAESVarTableEntry* first = problem->GetVariable(0);
   EXPECT_EQ(CompiledCodeSetVarUnscaled(problem.get(), problem->ColumnOf(first), 2.5), 0u);

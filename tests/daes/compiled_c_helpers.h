@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "daes/events/finite_state_equation.h"
 #include "daes/problem/equation_code.h"
 #include "daes/problem/problem.h"
 #include "daes/problem/solver_equation.h"
@@ -53,6 +54,8 @@ struct Loaded {
   const int* (*columns)(std::uint32_t) = nullptr;
   void (*reset_state)(std::uint32_t) = nullptr;
   std::int32_t (*level_state)(std::uint32_t, std::int32_t) = nullptr;
+  // System functions in the library answer through this one.
+  void (*set_sysfun)(double (*)(const char*)) = nullptr;
 };
 
 // Writes, compiles and loads the problem's equations; the residual becomes
@@ -69,8 +72,13 @@ inline ::testing::AssertionResult Build(DAESProblem& problem, const std::filesys
   }
   daes::EmitCodeSections(state, true);
   *entries = state.expr.tape.j_offset;
+  const std::size_t capacity = TapeStateNow().capacity;
   std::ostringstream source;
-  source << testsupport::GeneratedRuntimeStub(TapeStateNow().capacity + 2) << body.str();
+  source << testsupport::GeneratedRuntimeStub(capacity + 2)
+         << "static double (*g_sysfun)(const char*);\n"
+         << "void set_sysfun(double (*f)(const char*)) { g_sysfun = f; }\n"
+         << "static double bv_sysfun(const char* name) { return g_sysfun ? g_sysfun(name) : 0.0; }\n"
+         << body.str();
   source << "static void (*const g_eqns[])(int) = {0";
   for (std::int32_t n = 1; n <= state.equation; ++n) source << ",Eqn" << n;
   source << "};\n"
@@ -82,7 +90,9 @@ inline ::testing::AssertionResult Build(DAESProblem& problem, const std::filesys
          << "double procoutput(unsigned n) { g_eqns[n](-1); return res; }\n"
          << "double* procderivs(unsigned n) { g_pDerivs = 0; g_eqns[n](-2); return g_pDerivs; }\n"
          << "int eqn_level_state(unsigned n, int level) "
-            "{ g_iLevel = level; g_eqns[n](4); return ires; }\n";
+            "{ g_iLevel = level; g_eqns[n](4); return ires; }\n"
+         << "const double* intermediates(void) { return s; }\n"
+         << "const int* int_intermediates(void) { return is; }\n";
   std::ofstream(dir / "eqns.c") << source.str();
   const char* compiler = std::getenv("CC");
   const std::string command = std::string(compiler != nullptr ? compiler : "gcc") +
@@ -107,6 +117,17 @@ inline ::testing::AssertionResult Build(DAESProblem& problem, const std::filesys
   daes::CurrentCompiledLibrary().eqn_level_state = library->level_state;
   daes::CurrentCompiledLibrary().residual =
       reinterpret_cast<double (*)(std::uint32_t)>(symbol("residual"));
+  library->set_sysfun =
+      reinterpret_cast<void (*)(double (*)(const char*))>(symbol("set_sysfun"));
+  // The derivative pass reads what the residual leaves in the arrays.
+  auto reals = reinterpret_cast<const double* (*)()>(symbol("intermediates"));
+  auto ints = reinterpret_cast<const int* (*)()>(symbol("int_intermediates"));
+  if (reals != nullptr && ints != nullptr) {
+    daes::CurrentCompiledLibrary().reals = reals();
+    daes::CurrentCompiledLibrary().ints = ints();
+    daes::CurrentCompiledLibrary().half = capacity / 2;
+    daes::CurrentCompiledLibrary().size = capacity + 2;
+  }
   if (library->setx == nullptr || library->jacobian == nullptr || library->columns == nullptr ||
       !daes::CurrentCompiledLibrary().IsLoaded()) {
     return ::testing::AssertionFailure() << "missing export";
@@ -146,6 +167,23 @@ inline void Compare(DAESProblem& problem, Loaded& library, std::int32_t entries)
               0u);
     row->ResidualValue(&interpreted);
     EXPECT_TRUE(Near(compiled, interpreted, 1e-12)) << compiled << " vs " << interpreted;
+    const std::vector<std::int32_t>& columns = row->ColumnPattern();
+    std::vector<double> tape;
+    for (std::int32_t c : columns) {
+      tape.push_back(row->ActiveEquation()->DerivativeFor(problem.GetVariable(c - 1)));
+    }
+    // Through the library the derivative pass takes the library's values:
+    // the tape's entries exactly, and the library's residual.
+    ASSERT_EQ(row->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives, nullptr), 0u);
+    double both = 0.0;
+    row->ResidualValue(&both);
+    if (dynamic_cast<DAESFiniteStateEquation*>(row) == nullptr) {
+      EXPECT_EQ(both, compiled);
+    }
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+      DAESVarTableEntry* v = problem.GetVariable(columns[k] - 1);
+      EXPECT_EQ(row->ActiveEquation()->DerivativeFor(v), tape[k]) << v->GetNameText();
+    }
     // The residual first: the Jacobian code reads its intermediate values.
     daes::CurrentCompiledLibrary().residual(row->CompiledNumber());
     library.jacobian(row->CompiledNumber(), J.data());

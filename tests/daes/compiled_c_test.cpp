@@ -26,6 +26,7 @@
 #include "daes/problem/solver_equation.h"
 #include "expr/tree/binary_expression.h"
 #include "expr/tree/expression.h"
+#include "expr/tree/system_function.h"
 #include "expr/tree/unary_expression.h"
 #include "expr/tree/var_ref_expression.h"
 #include "foundation/interfaces/current_objects.h"
@@ -317,6 +318,97 @@ TEST(CompiledEquationsBuild, DiscontinuousRowsTakeDifferenceQuotients) {
     }
     EXPECT_DOUBLE_EQ(daes::CurrentCompiledLibrary().residual(row->CompiledNumber()),
                      2.0 - 6.6 + 3.0);
+  }
+  BvuDirectoryProper::DeleteBelow(root);
+  delete root;
+}
+
+// The tape's runs, counted by a system function that only the interpreter
+// asks; the library asks its own, which answers the same.
+int g_tape_runs = 0;
+double CountedInTape(std::uint64_t) {
+  ++g_tape_runs;
+  return 2.0;
+}
+double AskedByLibrary(const char*) { return 2.0; }
+
+TEST(CompiledEquationsBuild, DerivativesThroughTheLibraryRunNoTape) {
+  ASSERT_EQ(SystemFunction::Register("CompiledTapeRuns", 0, &CountedInTape, true), 0u);
+  testsupport::TempDir dir;
+  DAESInstanceNode* root = new DAESInstanceNode(nullptr, nullptr);
+  auto* a = new DAESRealVariable(root, ".A");
+  auto* b = new DAESRealVariable(root, ".B");
+  for (auto* v : {a, b}) v->SetFlags(daes::kAlgebraic | daes::kFree);
+  a->SetValue(1.7);
+  b->SetValue(0.4);
+  root->InsertChildAt(1, a);
+  root->InsertChildAt(2, b);
+  // A exp(B) - sqrt(A) runs + B / A: saved results, a quotient, the count.
+  Expression* runs = NewSysFunExpression(SystemFunction::Find("CompiledTapeRuns"));
+  Expression* e = Bin(kAdd,
+                      Bin(kSub, Bin(kMul, V(0), Un(kExp, V(1))), Bin(kMul, Un(kSqrt, V(0)), runs)),
+                      Bin(kDiv, V(1), V(0)));
+  auto* node = new DAESEquationNode(root, ".R", e);
+  e->Release();
+  node->SetRowElements({new DAESScalar(a), new DAESScalar(b)}, 2);
+  root->InsertChildAt(3, node);
+  {
+    std::unique_ptr<DAESProblem> problem(DAESCreateProblem(root, 0, nullptr));
+    ASSERT_NE(problem, nullptr);
+    auto* row = static_cast<DAESSolverEquation*>(problem->GetEquation(0));
+    Loaded library;
+    std::int32_t entries = 0;
+    ASSERT_TRUE(Build(*problem, dir.path(), &library, &entries));
+    ASSERT_NE(library.set_sysfun, nullptr);
+    library.set_sysfun(&AskedByLibrary);
+    std::vector<double> x(2);
+    for (DAESVarTableEntry* v : {static_cast<DAESVarTableEntry*>(a), static_cast<DAESVarTableEntry*>(b)}) {
+      x[static_cast<std::size_t>(problem->ColumnOf(v) - 1)] = v->GetRealValue();
+    }
+    library.setx(x.data());
+    auto derivatives = [&] {
+      return std::vector<double>{row->DerivativeFor(problem->EntryFor(a)),
+                                 row->DerivativeFor(problem->EntryFor(b))};
+    };
+    const std::uint32_t both = daes::kEvalResidual | daes::kEvalDerivatives;
+
+    // Before the tape has ever run the pass cannot read the variables: it
+    // runs the tape once.
+    g_tape_runs = 0;
+    ASSERT_EQ(row->Evaluate(both, nullptr), 0u);
+    EXPECT_EQ(g_tape_runs, 1);
+    const std::vector<double> first = derivatives();
+    g_tape_runs = 0;
+    ASSERT_EQ(row->Evaluate(both | daes::kEvalInterpreted, nullptr), 0u);
+    EXPECT_EQ(g_tape_runs, 1);
+    const std::vector<double> tape = derivatives();
+    EXPECT_EQ(first, tape);
+    EXPECT_DOUBLE_EQ(tape[0], std::exp(0.4) - 2.0 * 0.5 / std::sqrt(1.7) - 0.4 / (1.7 * 1.7));
+    EXPECT_DOUBLE_EQ(tape[1], 1.7 * std::exp(0.4) + 1.0 / 1.7);
+
+    // Residual and derivatives, or derivatives alone: the library's
+    // residual feeds the pass, the tape does not run.
+    for (std::uint32_t flags : {both, daes::kEvalDerivatives}) {
+      SCOPED_TRACE(flags);
+      g_tape_runs = 0;
+      ASSERT_EQ(row->Evaluate(flags, nullptr), 0u);
+      EXPECT_EQ(g_tape_runs, 0);
+      EXPECT_EQ(derivatives(), tape);
+      double r = 0.0;
+      row->ResidualValue(&r);
+      EXPECT_EQ(r, daes::CurrentCompiledLibrary().residual(row->CompiledNumber()));
+    }
+    // Element steps alone do not call the library: the pass runs the tape.
+    g_tape_runs = 0;
+    ASSERT_EQ(row->Evaluate(daes::kEvalElementSteps, nullptr), 0u);
+    EXPECT_EQ(g_tape_runs, 1);
+    EXPECT_EQ(derivatives(), tape);
+    // A library that keeps its values to itself leaves the pass to the tape.
+    daes::CurrentCompiledLibrary().reals = nullptr;
+    g_tape_runs = 0;
+    ASSERT_EQ(row->Evaluate(both, nullptr), 0u);
+    EXPECT_EQ(g_tape_runs, 1);
+    EXPECT_EQ(derivatives(), tape);
   }
   BvuDirectoryProper::DeleteBelow(root);
   delete root;
