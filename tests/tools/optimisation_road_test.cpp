@@ -596,10 +596,8 @@ TEST_F(OptimisationRoad, PathConstraintAtAnElementBoundary) {
 
 // The rows the run collects across the element boundary (the objective
 // y(1) and the constraint 0.3 - y(0.5)), as the optimiser's first debug
-// dump prints them, against central differences of re-runs. Needs the
-// plain dynamic re-run to get past the step in u at 0.5: its explicit group
-// (x' = u) fails in the corrector there today.
-TEST_F(OptimisationRoad, DISABLED_CollectedRowsAcrossElementsMatchCentralDifferences) {
+// dump prints them, against central differences of re-runs.
+TEST_F(OptimisationRoad, CollectedRowsAcrossElementsMatchCentralDifferences) {
   ASSERT_TRUE(Start(1, Integrator, 4)) << Failure() << Events();
   ASSERT_TRUE(IntOption(112, 1)) << Failure();  // maximise
   ASSERT_TRUE(IntOption(128, 4)) << Failure();
