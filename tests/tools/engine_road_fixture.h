@@ -119,6 +119,24 @@ class EngineRoad : public ::testing::Test {
         "the four stages");
   }
 
+  bool BeginRun() {
+    auto begin = std::make_unique<vantor_client::Request>(kProblemService);
+    begin->PutUInt16(31);
+    return road_->Expect(std::move(begin), "request 31", kBeginRunDone);
+  }
+
+  // Sets a value of the node by name (request 145).
+  bool Set(const std::string& name, double value) {
+    auto request = std::make_unique<vantor_client::Request>(vantor_scenario::kInstanceService);
+    request->PutUInt16(145);
+    request->PutString(("Model." + name).c_str());
+    request->PutString("");
+    request->PutString("");
+    request->PutUInt16(24);
+    request->PutDouble(value);
+    return road_->Expect(std::move(request), name + " := value", 0);
+  }
+
   // Command 2 once the run has ended; the engine's exit code must be 0.
   bool EndEngine() {
     if (!road_->Expect(vantor_client::MakeCommand(kProblemService, 2), "command 2", kEnding))

@@ -35,7 +35,6 @@ using engineroad::Reader;
 using modelwriter::Expr;
 using modelwriter::Writer;
 using vantor_client::MakeCommand;
-using vantor_scenario::kInstanceService;
 
 constexpr std::uint32_t kEstimationService = 110;
 constexpr Status kBusy = 0x0032000Au;
@@ -203,10 +202,7 @@ class EstimationRoad : public EngineRoad {
     w.U32(0);
     if (w.status() != 0) return Fail("the definition does not fit its message");
     if (!road_->Expect(std::move(request), "request 92", 0)) return false;
-    auto begin = std::make_unique<vantor_client::Request>(kProblemService);
-    begin->PutUInt16(31);
-    if (!road_->Expect(std::move(begin), "request 31", kBeginRunDone) ||
-        !road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0))
+    if (!BeginRun() || !road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0))
       return false;
     for (int poll = 0; poll < 6000; ++poll) {
       if (!Ask(results)) return false;

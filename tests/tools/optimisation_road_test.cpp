@@ -24,7 +24,6 @@
 namespace {
 
 using engineroad::EngineRoad;
-using engineroad::kBeginRunDone;
 using engineroad::kProblemService;
 using engineroad::kResultsService;
 using engineroad::kRunEnded;
@@ -144,9 +143,7 @@ class OptimisationRoad : public EngineRoad {
   // The steady-state run the optimisation repeats: waits until the reply
   // says the optimum is there (or the run stopped without one).
   bool Optimise(std::size_t decisions, std::size_t records, Optimum* out) {
-    auto begin = std::make_unique<vantor_client::Request>(kProblemService);
-    begin->PutUInt16(31);
-    if (!road_->Expect(std::move(begin), "request 31", kBeginRunDone) ||
+    if (!BeginRun() ||
         !road_->Expect(MakeCommand(kProblemService, 9), "the steady state (command 9)", 0))
       return false;
     for (int round = 0; round < 600; ++round) {
@@ -166,31 +163,17 @@ class OptimisationRoad : public EngineRoad {
     return Fail("no optimum");
   }
 
-  bool SetU(double u) {
-    auto set = std::make_unique<vantor_client::Request>(vantor_scenario::kInstanceService);
-    set->PutUInt16(145);
-    set->PutString("Model.u");
-    set->PutString("");
-    set->PutString("");
-    set->PutUInt16(24);
-    set->PutDouble(u);
-    return road_->Expect(std::move(set), "u := value", 0);
-  }
-
   // A plain dynamic run over [0, 1] in ten communication intervals with u
   // held at u[0] on [0, 0.5] and u[1] after; variable 4 read at 0.5 and 1.
   bool RunPiecewise(const std::function<void(Writer&)>& model, const double (&u)[2],
                     double (&read)[2]) {
-    if (!Start(1, model, 4) || !SetU(u[0])) return false;
-    auto begin = std::make_unique<vantor_client::Request>(kProblemService);
-    begin->PutUInt16(31);
-    if (!road_->Expect(std::move(begin), "request 31", kBeginRunDone)) return false;
+    if (!Start(1, model, 4) || !Set("u", u[0]) || !BeginRun()) return false;
     for (int k = 0; k <= 10; ++k) {
       const std::string what = "step " + std::to_string(k);
       if (!road_->Expect(MakeCommand(kProblemService, 10), what, 0) ||
           !road_->WaitStep(0.1 * k, what))
         return false;
-      if (k == 5 && (!road_->Read(4, &read[0], "at 0.5") || !SetU(u[1]))) return false;
+      if (k == 5 && (!road_->Read(4, &read[0], "at 0.5") || !Set("u", u[1]))) return false;
     }
     return road_->Read(4, &read[1], "at 1") && Finish();
   }

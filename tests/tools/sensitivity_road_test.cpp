@@ -24,14 +24,12 @@
 namespace {
 
 using engineroad::EngineRoad;
-using engineroad::kBeginRunDone;
 using engineroad::kProblemService;
 using engineroad::kResultsService;
 using engineroad::kRunEnded;
 using engineroad::Node;
 using modelwriter::Writer;
 using vantor_client::MakeCommand;
-using vantor_scenario::kInstanceService;
 
 constexpr std::uint32_t kSensitivityService = 64;
 
@@ -93,12 +91,6 @@ class SensitivityRoad : public EngineRoad {
     return road_->Expect(std::move(enable), "request 52", 0);
   }
 
-  bool BeginRun() {
-    auto begin = std::make_unique<vantor_client::Request>(kProblemService);
-    begin->PutUInt16(31);
-    return road_->Expect(std::move(begin), "request 31", kBeginRunDone);
-  }
-
   bool SteadyState() {
     return BeginRun() &&
            road_->Expect(MakeCommand(kProblemService, 9), "the steady state (command 9)", 0) &&
@@ -139,18 +131,6 @@ class SensitivityRoad : public EngineRoad {
 
   bool Read(std::uint32_t index, double* value) {
     return road_->Read(index, value, "value " + std::to_string(index));
-  }
-
-  // Sets a value of the node by name (request 145).
-  bool Set(const std::string& name, double value) {
-    auto request = std::make_unique<vantor_client::Request>(kInstanceService);
-    request->PutUInt16(145);
-    request->PutString(("Model." + name).c_str());
-    request->PutString("");
-    request->PutString("");
-    request->PutUInt16(24);
-    request->PutDouble(value);
-    return road_->Expect(std::move(request), name + " := value", 0);
   }
 
   // Ends the run and the engine; its exit code must be 0.
