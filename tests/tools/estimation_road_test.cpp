@@ -18,8 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/scoped_env.h"
-#include "tests/support/temp_dir.h"
+#include "tests/tools/engine_road_fixture.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
 #include "tools/road.h"
@@ -27,25 +26,19 @@
 
 namespace {
 
+using engineroad::EngineRoad;
+using engineroad::kBeginRunDone;
+using engineroad::kProblemService;
+using engineroad::kRunEnded;
+using engineroad::Node;
+using engineroad::Reader;
 using modelwriter::Expr;
-using modelwriter::Step;
 using modelwriter::Writer;
 using vantor_client::MakeCommand;
-using vantor_scenario::kInstanceService;
-using vantor_scenario::Road;
 
-constexpr std::uint32_t kProblemService = 50;
-constexpr std::uint32_t kOptionService = 53;
-constexpr std::uint32_t kResultsService = 55;
 constexpr std::uint32_t kEstimationService = 110;
-constexpr Status kBeginRunDone = 0x0000026Au;
-constexpr Status kRunEnded = 0x00320049u;
-constexpr Status kEnding = 0x00320024u;
 constexpr Status kBusy = 0x0032000Au;
-constexpr std::uint32_t kPreparedBits = 0x4 | 0x8 | 0x10 | 0x20;
 constexpr std::uint32_t kNoOutcome = 9;
-
-Step Node() { return {2, "Model"}; }
 
 // What request 2 answers, as far as the checks read it.
 struct Results {
@@ -58,44 +51,6 @@ struct Results {
   std::vector<double> errors, covariance;
   // Per measurement, experiments in order: observed and predicted.
   std::vector<std::pair<double, double>> measurements;
-};
-
-class Reader {
- public:
-  explicit Reader(const vantor_client::Bytes& bytes) : bytes_(bytes) {}
-  bool ok() const { return ok_; }
-  template <typename T>
-  T Get() {
-    T value{};
-    if (at_ + sizeof(T) > bytes_.size()) {
-      ok_ = false;
-      return value;
-    }
-    std::memcpy(&value, bytes_.data() + at_, sizeof(T));
-    at_ += sizeof(T);
-    return value;
-  }
-  std::string Text() {
-    std::uint32_t length = 0;
-    if (at_ + 3 > bytes_.size()) {
-      ok_ = false;
-      return {};
-    }
-    std::memcpy(&length, bytes_.data() + at_, 3);
-    at_ += 3;
-    if (length == 0 || at_ + length > bytes_.size()) {
-      ok_ = false;
-      return {};
-    }
-    std::string text(reinterpret_cast<const char*>(bytes_.data() + at_), length - 1);
-    at_ += length;
-    return text;
-  }
-
- private:
-  const vantor_client::Bytes& bytes_;
-  std::size_t at_ = 0;
-  bool ok_ = true;
 };
 
 bool Decode(const vantor_client::Bytes& body, Results* out) {
@@ -169,22 +124,8 @@ struct Definition {
   std::vector<std::uint32_t> records;
 };
 
-class EstimationRoad : public ::testing::Test {
+class EstimationRoad : public EngineRoad {
  protected:
-  void TearDown() override {
-    if (client_ == nullptr) return;
-    int exit_code = -1;
-    client_->Close(&exit_code);
-  }
-
-  bool Fail(const std::string& what) { return road_->Fail(what); }
-  std::string Failure() const { return run_.failure; }
-  std::string Events() const {
-    std::string all;
-    for (const std::string& line : run_.events) all += line + "\n";
-    return all;
-  }
-
   // Starts the engine with tight solver and estimator tolerances, loads the
   // model into the node at root index 2 and prepares it for steady state.
   bool Start(const std::function<void(Writer&)>& model, bool dynamic = false) {
@@ -192,16 +133,9 @@ class EstimationRoad : public ::testing::Test {
     engine.program = VANTOR_ENGINE;
     engine.timeout_ms = 120000;
     engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
-    std::string why;
-    if (status::IsFailure(vantor_client::Client::Start(engine, &client_, &why))) {
-      run_.failure = "the engine did not start: " + why;
-      return false;
-    }
-    road_ = std::make_unique<Road>(*client_, &run_);
-    const std::string folder = work_.path().string() + "/";
-    if (!road_->Expect(MakeCommand(kProblemService, 3, {}, {}, {"Est", folder}), "command 3", 0) ||
-        !IntOption(29, 1) || !IntOption(86, 1) || !IntOption(124, 2) || !RealOption(87, 1e-12) ||
-        !RealOption(89, 1e-10) || !IntOption(91, 500))
+    if (!StartEngine(engine, "Est") || !IntOption(29, 1) || !IntOption(86, 1) ||
+        !IntOption(124, 2) || !RealOption(87, 1e-12) || !RealOption(89, 1e-10) ||
+        !IntOption(91, 500))
       return false;
     // Gear12 at tight tolerances for a dynamic experiment.
     if (dynamic && (!IntOption(30, 4) || !RealOption(130, 1e-10) || !RealOption(131, 1e-10)))
@@ -209,21 +143,7 @@ class EstimationRoad : public ::testing::Test {
     for (std::uint16_t tolerance : {0, 1, 2}) {
       if (!dynamic && !RealOption(tolerance, 1e-13)) return false;
     }
-    auto create = InstanceEdit(5, 5);
-    Writer(*create).Placement({Node()});
-    if (!road_->Expect(std::move(create), "creating the node", 0)) return false;
-    auto fill = InstanceEdit(3, 10);
-    Writer w(*fill);
-    w.IdPath({2});
-    model(w);
-    if (w.status() != 0) return Fail("the model does not fit its message");
-    if (!road_->Expect(std::move(fill), "filling the node", 0)) return false;
-    if (!road_->Expect(MakeCommand(kProblemService, 6, {0, 0}), "command 6", 0)) return false;
-    return road_->WaitNotice(
-        [](const vantor_scenario::Notification& n) {
-          return (n.bits & kPreparedBits) == kPreparedBits;
-        },
-        "the four stages");
+    return Load(model);
   }
 
   // Request 92, then the run: begun, solved at steady state, and waited
@@ -282,10 +202,7 @@ class EstimationRoad : public ::testing::Test {
     w.U32(0);
     if (w.status() != 0) return Fail("the definition does not fit its message");
     if (!road_->Expect(std::move(request), "request 92", 0)) return false;
-    auto begin = std::make_unique<vantor_client::Request>(kProblemService);
-    begin->PutUInt16(31);
-    if (!road_->Expect(std::move(begin), "request 31", kBeginRunDone) ||
-        !road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0))
+    if (!BeginRun() || !road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0))
       return false;
     for (int poll = 0; poll < 6000; ++poll) {
       if (!Ask(results)) return false;
@@ -322,49 +239,9 @@ class EstimationRoad : public ::testing::Test {
       if (!road_->Exchange(std::move(end), "request 134", &ended)) return false;
     }
     if (ended != kRunEnded) return Fail("request 134: " + vantor_scenario::Hex(ended));
-    if (!road_->Expect(MakeCommand(kProblemService, 2), "command 2", kEnding)) return false;
-    client_->WaitFor([&] { return client_->PeerLost(); });
-    int exit_code = -1;
-    client_->Close(&exit_code);
-    client_.reset();
-    if (exit_code != 0) return Fail("the engine ended with " + std::to_string(exit_code));
-    return true;
+    return EndEngine();
   }
 
- private:
-  static std::unique_ptr<vantor_client::Request> InstanceEdit(std::uint16_t kind,
-                                                              std::uint16_t tag) {
-    auto request = std::make_unique<vantor_client::Request>(kInstanceService);
-    Writer w(*request);
-    w.U16(kind);
-    w.U16(tag);
-    return request;
-  }
-  bool Option(std::uint16_t number, std::uint16_t code, const std::function<void(Writer&)>& put) {
-    auto request = std::make_unique<vantor_client::Request>(kOptionService, 8);
-    Writer w(*request);
-    w.IdPath({number});
-    w.U16(number);
-    w.U16(0);
-    w.U16(code);
-    put(w);
-    return road_->Expect(std::move(request), "option " + std::to_string(number), 0);
-  }
-  bool IntOption(std::uint16_t number, std::uint32_t value) {
-    return Option(number, 2, [&](Writer& w) { w.U32(value); });
-  }
-  bool RealOption(std::uint16_t number, double value) {
-    return Option(number, 4, [&](Writer& w) { w.F64(value); });
-  }
-
- protected:
-  testsupport::TempDir pipes_;
-  testsupport::TempDir work_;
-  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
-  testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
-  std::unique_ptr<vantor_client::Client> client_;
-  vantor_scenario::FirstOrderRun run_;
-  std::unique_ptr<Road> road_;
   // The engine could not give steady-state sensitivities of a model
   // without derivatives, which every pass needs.
   bool no_sensitivities_ = false;

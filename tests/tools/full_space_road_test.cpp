@@ -18,8 +18,7 @@
 #include <vector>
 
 #include "tests/support/hs071_model.h"
-#include "tests/support/scoped_env.h"
-#include "tests/support/temp_dir.h"
+#include "tests/tools/engine_road_fixture.h"
 #include "tools/client.h"
 #include "tools/first_order.h"
 #include "tools/model_writer/model_writer.h"
@@ -30,6 +29,11 @@
 namespace {
 
 using namespace modelwriter;
+using engineroad::kBeginRunDone;
+using engineroad::kEnding;
+using engineroad::kOptionService;
+using engineroad::kPreparedBits;
+using engineroad::kProblemService;
 using vantor_client::Client;
 using vantor_client::MakeCommand;
 using vantor_client::Message;
@@ -37,11 +41,7 @@ using vantor_client::Request;
 using vantor_scenario::Notification;
 using vantor_scenario::Road;
 
-constexpr std::uint32_t kProblemService = 50;
-constexpr std::uint32_t kOptionService = 53;
 constexpr std::uint32_t kOptimisationService = 112;
-constexpr std::uint32_t kPreparedBits = 0x4 | 0x8 | 0x10 | 0x20;
-constexpr Status kBeginRunDone = 0x0000026Au;
 
 Step Hs() { return hs071::Node(); }
 
@@ -124,13 +124,8 @@ bool ReadResults(const std::vector<std::uint8_t>& body, Results* out) {
   return true;
 }
 
-class FullSpaceRoad : public ::testing::Test {
- protected:
-  testsupport::TempDir pipes_;
-  testsupport::TempDir work_;
-  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
-  testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
-};
+// Each optimisation runs an engine session of its own.
+class FullSpaceRoad : public engineroad::EngineRoad {};
 
 struct Outcome {
   bool ok = false;
@@ -233,7 +228,7 @@ Outcome Optimise(const std::string& folder_path, std::uint32_t optimizer,
     for (std::uint32_t k = 1; k <= 6; ++k) {
       if (!road.Read(k, &out.x[k], "reading a variable")) return false;
     }
-    return road.Expect(MakeCommand(kProblemService, 2), "command 2", 0x00320024u);
+    return road.Expect(MakeCommand(kProblemService, 2), "command 2", kEnding);
   }();
   if (out.ok) client->WaitFor([&] { return client->PeerLost(); });
   road.Collect();

@@ -14,8 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/scoped_env.h"
-#include "tests/support/temp_dir.h"
+#include "tests/tools/engine_road_fixture.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
 #include "tools/road.h"
@@ -24,27 +23,22 @@
 
 namespace {
 
+using engineroad::EngineRoad;
+using engineroad::kProblemService;
+using engineroad::kResultsService;
+using engineroad::kRunEnded;
+using engineroad::Node;
+using engineroad::Reader;
 using modelwriter::Add;
 using modelwriter::Mul;
 using modelwriter::Real;
-using modelwriter::Step;
 using modelwriter::Sub;
 using modelwriter::Var;
 using modelwriter::Writer;
 using vantor_client::MakeCommand;
-using vantor_scenario::Road;
 
-constexpr std::uint32_t kProblemService = 50;
-constexpr std::uint32_t kOptionService = 53;
-constexpr std::uint32_t kResultsService = 55;
 constexpr std::uint32_t kOptimisationService = 112;
-constexpr Status kBeginRunDone = 0x0000026Au;
-constexpr Status kRunEnded = 0x00320049u;
-constexpr Status kEnding = 0x00320024u;
-constexpr std::uint32_t kPreparedBits = 0x4 | 0x8 | 0x10 | 0x20;
 constexpr double kHs071Optimum = 17.0140173;
-
-Step Node() { return {2, "Model"}; }
 
 // What the kind-90 reply says of a steady-state optimum.
 struct Optimum {
@@ -60,76 +54,17 @@ struct Optimum {
   std::vector<double> lengths;  // movable element lengths
 };
 
-class Reader {
- public:
-  explicit Reader(const vantor_client::Bytes& bytes) : bytes_(bytes) {}
-  template <typename T>
-  T Get() {
-    T value{};
-    if (at_ + sizeof value > bytes_.size()) {
-      ok_ = false;
-      return value;
-    }
-    std::memcpy(&value, bytes_.data() + at_, sizeof value);
-    at_ += sizeof value;
-    return value;
-  }
-  std::string Str() {
-    std::uint32_t n = 0;
-    if (at_ + 3 > bytes_.size()) {
-      ok_ = false;
-      return {};
-    }
-    std::memcpy(&n, bytes_.data() + at_, 3);
-    at_ += 3;
-    if (n == 0 || at_ + n > bytes_.size()) {
-      ok_ = false;
-      return {};
-    }
-    std::string s(reinterpret_cast<const char*>(bytes_.data() + at_), n - 1);
-    at_ += n;
-    return s;
-  }
-  bool ok() const { return ok_; }
-
- private:
-  const vantor_client::Bytes& bytes_;
-  std::size_t at_ = 0;
-  bool ok_ = true;
-};
-
 void Quadratic(Writer& w);
 
-class OptimisationRoad : public ::testing::Test {
+class OptimisationRoad : public EngineRoad {
  protected:
-  void TearDown() override {
-    if (client_ == nullptr) return;
-    int exit_code = -1;
-    client_->Close(&exit_code);
-  }
-
-  bool Fail(const std::string& what) { return road_->Fail(what); }
-  std::string Failure() const { return run_.failure; }
-  std::string Events() const {
-    std::string all;
-    for (const std::string& line : run_.events) all += line + "\n";
-    return all;
-  }
-
   // Starts the engine for steady-state runs, loads the model and prepares.
   bool Start(std::uint32_t optimizer, const std::function<void(Writer&)>& model,
              std::uint32_t run_mode = 1) {
     vantor_client::EngineOptions engine;
     engine.program = VANTOR_ENGINE;
     engine.timeout_ms = 60000;
-    std::string why;
-    if (status::IsFailure(vantor_client::Client::Start(engine, &client_, &why))) {
-      run_.failure = "the engine did not start: " + why;
-      return false;
-    }
-    road_ = std::make_unique<Road>(*client_, &run_);
-    const std::string folder = work_.path().string() + "/";
-    if (!road_->Expect(MakeCommand(kProblemService, 3, {}, {}, {"Opt", folder}), "command 3", 0) ||
+    if (!StartEngine(engine, "Opt") ||
         !road_->Expect(MakeCommand(kResultsService, 32, {}, {0.1}), "command 32", 0) ||
         !IntOption(29, run_mode) || !IntOption(80, optimizer) || !IntOption(128, 1) ||
         !IntOption(30, 4) || !RealOption(130, 1e-8) || !RealOption(131, 1e-8))
@@ -137,21 +72,7 @@ class OptimisationRoad : public ::testing::Test {
     for (std::uint16_t tolerance : {0, 1, 2}) {
       if (!RealOption(tolerance, 1e-12)) return false;
     }
-    auto create = InstanceEdit(5, 5);
-    Writer(*create).Placement({Node()});
-    if (!road_->Expect(std::move(create), "creating the node", 0)) return false;
-    auto fill = InstanceEdit(3, 10);
-    Writer w(*fill);
-    w.IdPath({2});
-    model(w);
-    if (w.status() != 0) return Fail("the model does not fit its message");
-    if (!road_->Expect(std::move(fill), "filling the node", 0)) return false;
-    if (!road_->Expect(MakeCommand(kProblemService, 6, {0, 0}), "command 6", 0)) return false;
-    return road_->WaitNotice(
-        [](const vantor_scenario::Notification& n) {
-          return (n.bits & kPreparedBits) == kPreparedBits;
-        },
-        "the four stages");
+    return Load(model);
   }
 
   bool Optimisation(const std::function<void(Writer&)>& body, const std::string& what) {
@@ -189,7 +110,7 @@ class OptimisationRoad : public ::testing::Test {
       if (controls != 0) {
         const std::uint32_t mult = r.Get<std::uint32_t>();
         for (std::uint32_t c = 0; c < controls; ++c) {
-          r.Str();
+          r.Text();
           for (std::size_t v = 0; v < values_per_control_; ++v) {
             o.controls.push_back(r.Get<double>());
             if (mult != 0) r.Get<double>(), r.Get<double>();
@@ -202,7 +123,7 @@ class OptimisationRoad : public ::testing::Test {
       if (r.Get<std::uint32_t>() != 0) return Fail("kind 90: initial variables");
       if (r.Get<std::uint32_t>() != decisions) return Fail("kind 90: decision count");
       for (std::size_t i = 0; i < decisions; ++i) {
-        r.Str();
+        r.Text();
         o.lower.push_back(r.Get<double>());
         o.upper.push_back(r.Get<double>());
         o.x.push_back(r.Get<double>());
@@ -222,9 +143,7 @@ class OptimisationRoad : public ::testing::Test {
   // The steady-state run the optimisation repeats: waits until the reply
   // says the optimum is there (or the run stopped without one).
   bool Optimise(std::size_t decisions, std::size_t records, Optimum* out) {
-    auto begin = std::make_unique<vantor_client::Request>(kProblemService);
-    begin->PutUInt16(31);
-    if (!road_->Expect(std::move(begin), "request 31", kBeginRunDone) ||
+    if (!BeginRun() ||
         !road_->Expect(MakeCommand(kProblemService, 9), "the steady state (command 9)", 0))
       return false;
     for (int round = 0; round < 600; ++round) {
@@ -244,31 +163,17 @@ class OptimisationRoad : public ::testing::Test {
     return Fail("no optimum");
   }
 
-  bool SetU(double u) {
-    auto set = std::make_unique<vantor_client::Request>(vantor_scenario::kInstanceService);
-    set->PutUInt16(145);
-    set->PutString("Model.u");
-    set->PutString("");
-    set->PutString("");
-    set->PutUInt16(24);
-    set->PutDouble(u);
-    return road_->Expect(std::move(set), "u := value", 0);
-  }
-
   // A plain dynamic run over [0, 1] in ten communication intervals with u
   // held at u[0] on [0, 0.5] and u[1] after; variable 4 read at 0.5 and 1.
   bool RunPiecewise(const std::function<void(Writer&)>& model, const double (&u)[2],
                     double (&read)[2]) {
-    if (!Start(1, model, 4) || !SetU(u[0])) return false;
-    auto begin = std::make_unique<vantor_client::Request>(kProblemService);
-    begin->PutUInt16(31);
-    if (!road_->Expect(std::move(begin), "request 31", kBeginRunDone)) return false;
+    if (!Start(1, model, 4) || !Set("u", u[0]) || !BeginRun()) return false;
     for (int k = 0; k <= 10; ++k) {
       const std::string what = "step " + std::to_string(k);
       if (!road_->Expect(MakeCommand(kProblemService, 10), what, 0) ||
           !road_->WaitStep(0.1 * k, what))
         return false;
-      if (k == 5 && (!road_->Read(4, &read[0], "at 0.5") || !SetU(u[1]))) return false;
+      if (k == 5 && (!road_->Read(4, &read[0], "at 0.5") || !Set("u", u[1]))) return false;
     }
     return road_->Read(4, &read[1], "at 1") && Finish();
   }
@@ -283,55 +188,11 @@ class OptimisationRoad : public ::testing::Test {
   bool Finish() {
     auto end = std::make_unique<vantor_client::Request>(kProblemService);
     end->PutUInt16(134);
-    if (!road_->Expect(std::move(end), "request 134", kRunEnded) ||
-        !road_->Expect(MakeCommand(kProblemService, 2), "command 2", kEnding))
-      return false;
-    client_->WaitFor([&] { return client_->PeerLost(); });
-    int exit_code = -1;
-    client_->Close(&exit_code);
-    client_.reset();
-    if (exit_code != 0) return Fail("the engine ended with " + std::to_string(exit_code));
-    return true;
+    return road_->Expect(std::move(end), "request 134", kRunEnded) && EndEngine();
   }
 
- private:
-  static std::unique_ptr<vantor_client::Request> InstanceEdit(std::uint16_t kind,
-                                                              std::uint16_t tag) {
-    auto request = std::make_unique<vantor_client::Request>(vantor_scenario::kInstanceService);
-    Writer w(*request);
-    w.U16(kind);
-    w.U16(tag);
-    return request;
-  }
-  bool Option(std::uint16_t number, std::uint16_t code, const std::function<void(Writer&)>& put) {
-    auto request = std::make_unique<vantor_client::Request>(kOptionService, 8);
-    Writer w(*request);
-    w.IdPath({number});
-    w.U16(number);
-    w.U16(0);
-    w.U16(code);
-    put(w);
-    return road_->Expect(std::move(request), "option " + std::to_string(number), 0);
-  }
-
- protected:
-  bool IntOption(std::uint16_t number, std::uint32_t value) {
-    return Option(number, 2, [&](Writer& w) { w.U32(value); });
-  }
-  bool RealOption(std::uint16_t number, double value) {
-    return Option(number, 4, [&](Writer& w) { w.F64(value); });
-  }
-
- protected:
   std::size_t values_per_control_ = 0;
   bool moving_ = false;
-  testsupport::TempDir pipes_;
-  testsupport::TempDir work_;
-  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
-  testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
-  std::unique_ptr<vantor_client::Client> client_;
-  vantor_scenario::FirstOrderRun run_;
-  std::unique_ptr<Road> road_;
 };
 
 // x1..x4 fixed (indices 1-4), f (5), g (6) and h (7) free, their equations

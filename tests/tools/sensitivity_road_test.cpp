@@ -15,8 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/scoped_env.h"
-#include "tests/support/temp_dir.h"
+#include "tests/tools/engine_road_fixture.h"
 #include "tools/client.h"
 #include "tools/model_writer/flowsheet_model.h"
 #include "tools/model_writer/model_writer.h"
@@ -24,22 +23,15 @@
 
 namespace {
 
-using modelwriter::Step;
+using engineroad::EngineRoad;
+using engineroad::kProblemService;
+using engineroad::kResultsService;
+using engineroad::kRunEnded;
+using engineroad::Node;
 using modelwriter::Writer;
 using vantor_client::MakeCommand;
-using vantor_scenario::Road;
-using vantor_scenario::kInstanceService;
 
-constexpr std::uint32_t kProblemService = 50;
-constexpr std::uint32_t kOptionService = 53;
-constexpr std::uint32_t kResultsService = 55;
 constexpr std::uint32_t kSensitivityService = 64;
-constexpr Status kBeginRunDone = 0x0000026Au;
-constexpr Status kRunEnded = 0x00320049u;
-constexpr Status kEnding = 0x00320024u;
-constexpr std::uint32_t kPreparedBits = 0x4 | 0x8 | 0x10 | 0x20;
-
-Step Node() { return {2, "Model"}; }
 
 // Engine options and what the road sets before loading.
 struct RunSettings {
@@ -55,17 +47,8 @@ struct RunSettings {
   double solver_tolerance = 0.0;
 };
 
-class SensitivityRoad : public ::testing::Test {
+class SensitivityRoad : public EngineRoad {
  protected:
-  void TearDown() override {
-    if (client_ == nullptr) return;
-    int exit_code = -1;
-    client_->Close(&exit_code);
-  }
-
-  bool Fail(const std::string& what) { return road_->Fail(what); }
-  std::string Failure() const { return run_.failure; }
-
   // Starts the engine, names the simulation, sets the options, loads the
   // model written by `model` into the node at root index 2 and prepares.
   bool Start(const RunSettings& settings, const std::function<void(Writer&)>& model) {
@@ -73,14 +56,7 @@ class SensitivityRoad : public ::testing::Test {
     engine.program = VANTOR_ENGINE;
     engine.timeout_ms = 60000;
     engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
-    std::string why;
-    if (status::IsFailure(vantor_client::Client::Start(engine, &client_, &why))) {
-      run_.failure = "the engine did not start: " + why;
-      return false;
-    }
-    road_ = std::make_unique<Road>(*client_, &run_);
-    const std::string folder = work_.path().string() + "/";
-    if (!road_->Expect(MakeCommand(kProblemService, 3, {}, {}, {"Sens", folder}), "command 3", 0) ||
+    if (!StartEngine(engine, "Sens") ||
         !road_->Expect(MakeCommand(kResultsService, 32, {}, {settings.interval}), "command 32",
                        0) ||
         !IntOption(30, settings.integrator) || !RealOption(130, settings.rtol) ||
@@ -93,21 +69,7 @@ class SensitivityRoad : public ::testing::Test {
       if (settings.solver_tolerance > 0.0 && !RealOption(tolerance, settings.solver_tolerance))
         return false;
     }
-    auto create = InstanceEdit(5, 5);
-    Writer(*create).Placement({Node()});
-    if (!road_->Expect(std::move(create), "creating the node", 0)) return false;
-    auto fill = InstanceEdit(3, 10);
-    Writer w(*fill);
-    w.IdPath({2});
-    model(w);
-    if (w.status() != 0) return Fail("the model does not fit its message");
-    if (!road_->Expect(std::move(fill), "filling the node", 0)) return false;
-    if (!road_->Expect(MakeCommand(kProblemService, 6, {0, 0}), "command 6", 0)) return false;
-    return road_->WaitNotice(
-        [](const vantor_scenario::Notification& n) {
-          return (n.bits & kPreparedBits) == kPreparedBits;
-        },
-        "the four stages");
+    return Load(model);
   }
 
   // Request 51 (variables, then parameters, by id path under the node) and
@@ -127,12 +89,6 @@ class SensitivityRoad : public ::testing::Test {
     Writer(*enable).U16(52);
     Writer(*enable).U16(0);
     return road_->Expect(std::move(enable), "request 52", 0);
-  }
-
-  bool BeginRun() {
-    auto begin = std::make_unique<vantor_client::Request>(kProblemService);
-    begin->PutUInt16(31);
-    return road_->Expect(std::move(begin), "request 31", kBeginRunDone);
   }
 
   bool SteadyState() {
@@ -177,31 +133,11 @@ class SensitivityRoad : public ::testing::Test {
     return road_->Read(index, value, "value " + std::to_string(index));
   }
 
-  // Sets a value of the node by name (request 145).
-  bool Set(const std::string& name, double value) {
-    auto request = std::make_unique<vantor_client::Request>(kInstanceService);
-    request->PutUInt16(145);
-    request->PutString(("Model." + name).c_str());
-    request->PutString("");
-    request->PutString("");
-    request->PutUInt16(24);
-    request->PutDouble(value);
-    return road_->Expect(std::move(request), name + " := value", 0);
-  }
-
   // Ends the run and the engine; its exit code must be 0.
   bool Finish() {
     auto end = std::make_unique<vantor_client::Request>(kProblemService);
     end->PutUInt16(134);
-    if (!road_->Expect(std::move(end), "request 134", kRunEnded) ||
-        !road_->Expect(MakeCommand(kProblemService, 2), "command 2", kEnding))
-      return false;
-    client_->WaitFor([&] { return client_->PeerLost(); });
-    int exit_code = -1;
-    client_->Close(&exit_code);
-    client_.reset();
-    if (exit_code != 0) return Fail("the engine ended with " + std::to_string(exit_code));
-    return true;
+    return road_->Expect(std::move(end), "request 134", kRunEnded) && EndEngine();
   }
 
   // The event lines so far, with those still on their way.
@@ -215,41 +151,6 @@ class SensitivityRoad : public ::testing::Test {
     for (const std::string& line : run_.events) all += line + "\n";
     return all;
   }
-
- private:
-  static std::unique_ptr<vantor_client::Request> InstanceEdit(std::uint16_t kind,
-                                                              std::uint16_t tag) {
-    auto request = std::make_unique<vantor_client::Request>(kInstanceService);
-    Writer w(*request);
-    w.U16(kind);
-    w.U16(tag);
-    return request;
-  }
-  bool Option(std::uint16_t number, std::uint16_t code, const std::function<void(Writer&)>& put) {
-    auto request = std::make_unique<vantor_client::Request>(kOptionService, 8);
-    Writer w(*request);
-    w.IdPath({number});
-    w.U16(number);
-    w.U16(0);
-    w.U16(code);
-    put(w);
-    return road_->Expect(std::move(request), "option " + std::to_string(number), 0);
-  }
-  bool IntOption(std::uint16_t number, std::uint32_t value) {
-    return Option(number, 2, [&](Writer& w) { w.U32(value); });
-  }
-  bool RealOption(std::uint16_t number, double value) {
-    return Option(number, 4, [&](Writer& w) { w.F64(value); });
-  }
-
- protected:
-  testsupport::TempDir pipes_;
-  testsupport::TempDir work_;
-  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
-  testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
-  std::unique_ptr<vantor_client::Client> client_;
-  vantor_scenario::FirstOrderRun run_;
-  std::unique_ptr<Road> road_;
 };
 
 using modelwriter::Add;

@@ -1,0 +1,189 @@
+// What the client-driven road tests share: the real engine started through
+// the client, the simulation named, options written, the model loaded into
+// the node at root index 2 through the instance manager and prepared, and
+// the engine ended with its exit code checked.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
+#include "tools/client.h"
+#include "tools/model_writer/model_writer.h"
+#include "tools/road.h"
+
+namespace engineroad {
+
+constexpr std::uint32_t kProblemService = 50;
+constexpr std::uint32_t kOptionService = 53;
+constexpr std::uint32_t kResultsService = 55;
+constexpr Status kBeginRunDone = 0x0000026Au;
+constexpr Status kRunEnded = 0x00320049u;
+constexpr Status kEnding = 0x00320024u;
+constexpr std::uint32_t kPreparedBits = 0x4 | 0x8 | 0x10 | 0x20;
+
+inline modelwriter::Step Node() { return {2, "Model"}; }
+
+// Reads a reply body; a read past its end gives zero and clears ok().
+class Reader {
+ public:
+  explicit Reader(const vantor_client::Bytes& bytes) : bytes_(bytes) {}
+  bool ok() const { return ok_; }
+  template <typename T>
+  T Get() {
+    T value{};
+    if (at_ + sizeof(T) > bytes_.size()) {
+      ok_ = false;
+      return value;
+    }
+    std::memcpy(&value, bytes_.data() + at_, sizeof(T));
+    at_ += sizeof(T);
+    return value;
+  }
+  std::string Text() {
+    std::uint32_t length = 0;
+    if (at_ + 3 > bytes_.size()) {
+      ok_ = false;
+      return {};
+    }
+    std::memcpy(&length, bytes_.data() + at_, 3);
+    at_ += 3;
+    if (length == 0 || at_ + length > bytes_.size()) {
+      ok_ = false;
+      return {};
+    }
+    std::string text(reinterpret_cast<const char*>(bytes_.data() + at_), length - 1);
+    at_ += length;
+    return text;
+  }
+
+ private:
+  const vantor_client::Bytes& bytes_;
+  std::size_t at_ = 0;
+  bool ok_ = true;
+};
+
+class EngineRoad : public ::testing::Test {
+ protected:
+  using Writer = modelwriter::Writer;
+
+  void TearDown() override {
+    if (client_ == nullptr) return;
+    int exit_code = -1;
+    client_->Close(&exit_code);
+  }
+
+  bool Fail(const std::string& what) { return road_->Fail(what); }
+  std::string Failure() const { return run_.failure; }
+  std::string Events() const {
+    std::string all;
+    for (const std::string& line : run_.events) all += line + "\n";
+    return all;
+  }
+
+  // Starts the engine and names the simulation `name` in the work folder.
+  bool StartEngine(const vantor_client::EngineOptions& engine, const std::string& name) {
+    std::string why;
+    if (status::IsFailure(vantor_client::Client::Start(engine, &client_, &why))) {
+      run_.failure = "the engine did not start: " + why;
+      return false;
+    }
+    road_ = std::make_unique<vantor_scenario::Road>(*client_, &run_);
+    const std::string folder = work_.path().string() + "/";
+    return road_->Expect(vantor_client::MakeCommand(kProblemService, 3, {}, {}, {name, folder}),
+                         "command 3", 0);
+  }
+
+  // Creates the node, fills it with what `model` writes and prepares it.
+  bool Load(const std::function<void(Writer&)>& model) {
+    auto create = InstanceEdit(5, 5);
+    Writer(*create).Placement({Node()});
+    if (!road_->Expect(std::move(create), "creating the node", 0)) return false;
+    auto fill = InstanceEdit(3, 10);
+    Writer w(*fill);
+    w.IdPath({2});
+    model(w);
+    if (w.status() != 0) return Fail("the model does not fit its message");
+    if (!road_->Expect(std::move(fill), "filling the node", 0)) return false;
+    if (!road_->Expect(vantor_client::MakeCommand(kProblemService, 6, {0, 0}), "command 6", 0))
+      return false;
+    return road_->WaitNotice(
+        [](const vantor_scenario::Notification& n) {
+          return (n.bits & kPreparedBits) == kPreparedBits;
+        },
+        "the four stages");
+  }
+
+  bool BeginRun() {
+    auto begin = std::make_unique<vantor_client::Request>(kProblemService);
+    begin->PutUInt16(31);
+    return road_->Expect(std::move(begin), "request 31", kBeginRunDone);
+  }
+
+  // Sets a value of the node by name (request 145).
+  bool Set(const std::string& name, double value) {
+    auto request = std::make_unique<vantor_client::Request>(vantor_scenario::kInstanceService);
+    request->PutUInt16(145);
+    request->PutString(("Model." + name).c_str());
+    request->PutString("");
+    request->PutString("");
+    request->PutUInt16(24);
+    request->PutDouble(value);
+    return road_->Expect(std::move(request), name + " := value", 0);
+  }
+
+  // Command 2 once the run has ended; the engine's exit code must be 0.
+  bool EndEngine() {
+    if (!road_->Expect(vantor_client::MakeCommand(kProblemService, 2), "command 2", kEnding))
+      return false;
+    client_->WaitFor([&] { return client_->PeerLost(); });
+    int exit_code = -1;
+    client_->Close(&exit_code);
+    client_.reset();
+    if (exit_code != 0) return Fail("the engine ended with " + std::to_string(exit_code));
+    return true;
+  }
+
+  bool IntOption(std::uint16_t number, std::uint32_t value) {
+    return Option(number, 2, [&](Writer& w) { w.U32(value); });
+  }
+  bool RealOption(std::uint16_t number, double value) {
+    return Option(number, 4, [&](Writer& w) { w.F64(value); });
+  }
+
+ private:
+  static std::unique_ptr<vantor_client::Request> InstanceEdit(std::uint16_t kind,
+                                                              std::uint16_t tag) {
+    auto request = std::make_unique<vantor_client::Request>(vantor_scenario::kInstanceService);
+    Writer w(*request);
+    w.U16(kind);
+    w.U16(tag);
+    return request;
+  }
+  bool Option(std::uint16_t number, std::uint16_t code, const std::function<void(Writer&)>& put) {
+    auto request = std::make_unique<vantor_client::Request>(kOptionService, 8);
+    Writer w(*request);
+    w.IdPath({number});
+    w.U16(number);
+    w.U16(0);
+    w.U16(code);
+    put(w);
+    return road_->Expect(std::move(request), "option " + std::to_string(number), 0);
+  }
+
+ protected:
+  testsupport::TempDir pipes_;
+  testsupport::TempDir work_;
+  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
+  testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
+  std::unique_ptr<vantor_client::Client> client_;
+  vantor_scenario::FirstOrderRun run_;
+  std::unique_ptr<vantor_scenario::Road> road_;
+};
+
+}  // namespace engineroad
