@@ -83,8 +83,27 @@ inline constexpr Status kNoProblem = 0x80320268u;
 
 // The run status record: the simulation time and two counters, the second
 // counting stops. The results manager will own it once it exists.
+// The run clock's time: the run thread moves it during a step while the
+// server thread's action dispatch reads it for the event tolerance, so it is
+// read and written whole (relaxed: the hand-over orders everything else).
+class RunClockTime {
+ public:
+  RunClockTime() = default;
+  RunClockTime(const RunClockTime& other) : value_(other.Get()) {}
+  RunClockTime& operator=(const RunClockTime& other) { return *this = other.Get(); }
+  RunClockTime& operator=(double value) {
+    value_.store(value, std::memory_order_relaxed);
+    return *this;
+  }
+  operator double() const { return Get(); }
+  double Get() const { return value_.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<double> value_{0.0};
+};
+
 struct RunStatusRecord {
-  double time = 0.0;
+  RunClockTime time;
   std::uint16_t counter = 0;
   std::uint16_t stops = 0;
 };

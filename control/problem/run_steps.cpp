@@ -672,7 +672,9 @@ Status SimRunSteps::TakeQueuedSnapshots() {
 Status SimRunSteps::RewindToClock(std::int32_t* state) {
   pm_.rewind_request_ = 0;
   RunStatusRecord& clock = pm_.record_;
-  const Status restored = Results().RestoreSnapshotValues(&clock.time, &clock.counter, 1);
+  double restored_time = clock.time;
+  const Status restored = Results().RestoreSnapshotValues(&restored_time, &clock.counter, 1);
+  clock.time = restored_time;
   if (status::IsFailure(restored)) return restored;
   if (clock.counter == 0) {
     if (state != nullptr) *state = 5;
