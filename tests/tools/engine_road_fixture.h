@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
@@ -135,6 +137,21 @@ class EngineRoad : public ::testing::Test {
     request->PutUInt16(24);
     request->PutDouble(value);
     return road_->Expect(std::move(request), name + " := value", 0);
+  }
+
+  // Request 134 until the run has ended (a step still computing answers
+  // busy: asked again a little later), then the engine ends.
+  bool FinishRun() {
+    constexpr Status kBusy = 0x0032000Au;
+    Status ended = kBusy;
+    for (int tries = 0; tries < 500 && ended == kBusy; ++tries) {
+      if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      auto end = std::make_unique<vantor_client::Request>(kProblemService);
+      end->PutUInt16(134);
+      if (!road_->Exchange(std::move(end), "request 134", &ended)) return false;
+    }
+    if (ended != kRunEnded) return Fail("request 134: " + vantor_scenario::Hex(ended));
+    return EndEngine();
   }
 
   // Command 2 once the run has ended; the engine's exit code must be 0.

@@ -37,7 +37,6 @@ using modelwriter::Writer;
 using vantor_client::MakeCommand;
 
 constexpr std::uint32_t kEstimationService = 110;
-constexpr Status kBusy = 0x0032000Au;
 constexpr std::uint32_t kNoOutcome = 9;
 
 // What request 2 answers, as far as the checks read it.
@@ -229,18 +228,7 @@ class EstimationRoad : public EngineRoad {
     return true;
   }
 
-  bool Finish() {
-    // A step still computing answers busy: asked again a little later.
-    Status ended = kBusy;
-    for (int tries = 0; tries < 500 && ended == kBusy; ++tries) {
-      if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      auto end = std::make_unique<vantor_client::Request>(kProblemService);
-      end->PutUInt16(134);
-      if (!road_->Exchange(std::move(end), "request 134", &ended)) return false;
-    }
-    if (ended != kRunEnded) return Fail("request 134: " + vantor_scenario::Hex(ended));
-    return EndEngine();
-  }
+  bool Finish() { return FinishRun(); }
 
   // The engine could not give steady-state sensitivities of a model
   // without derivatives, which every pass needs.

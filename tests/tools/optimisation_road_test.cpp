@@ -185,11 +185,7 @@ class OptimisationRoad : public EngineRoad {
     return true;
   }
 
-  bool Finish() {
-    auto end = std::make_unique<vantor_client::Request>(kProblemService);
-    end->PutUInt16(134);
-    return road_->Expect(std::move(end), "request 134", kRunEnded) && EndEngine();
-  }
+  bool Finish() { return FinishRun(); }
 
   std::size_t values_per_control_ = 0;
   bool moving_ = false;
