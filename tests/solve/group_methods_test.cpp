@@ -3,6 +3,9 @@
 // and tear iterations with direct substitution and Wegstein updates.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <memory>
+
 #include <string>
 #include <tuple>
 
@@ -458,6 +461,45 @@ TEST(TornSolve, IterationLimitAndSubGroupFailure) {
   EXPECT_NE(Text(sink).find("Torn group 4 failed to solve due to failure of solution of "
                             "sub-group 2"),
             std::string::npos);
+}
+
+// Convergence is judged by the last tear norm, also when that iteration
+// is the last one allowed, and with no iterations allowed at all.
+TEST(TornSolve, ConvergedOnTheLastAllowedIterationIsConverged) {
+  for (const std::int32_t limit : {0, 2}) {
+    Options options;
+    options.SetInt(98, limit);
+    TornCase c([](double) { return 3.0; });
+    TornSolve ds;
+    EXPECT_EQ(c.Solve(ds), 0u) << limit;
+    EXPECT_EQ(ds.TearIterations(), 2u) << limit;
+    EXPECT_DOUBLE_EQ(c.x.GetRealValue(), 3.0);
+  }
+}
+
+// Several torn variables accelerated by the same factor: the spread of
+// the factors is zero, never the root of a rounding error below zero.
+TEST(Wegstein, EqualFactorsHaveNoSpread) {
+  for (const double a : {0.1, 0.35, 0.7, 0.9}) {
+    for (int n = 2; n <= 9; ++n) {
+      Options options;
+      options.SetInt(98, 3);
+      testsupport::CaptureSink sink;
+      auto map = [a](double v) { return a * v + 1.0; };
+      TornCase c(map);
+      std::vector<std::unique_ptr<Variable>> more;
+      int evaluations = 0;
+      for (int i = 1; i < n; ++i) {
+        more.push_back(std::make_unique<Variable>());
+        more.back()->SetValue(0.0);
+        c.block.AddRow(new TornEquation(more.back().get(), map, &evaluations));
+      }
+      WegsteinStrategy ws;
+      c.Solve(ws);
+      EXPECT_FALSE(std::isnan(ws.LastSpread())) << a << " " << n;
+      EXPECT_LT(ws.LastSpread(), 1e-6) << a << " " << n;
+    }
+  }
 }
 
 TEST(TornSolve, SetUpCodesFollowThePhase) {
