@@ -254,6 +254,44 @@ TEST_F(Tape, DerivativeRulesAtTheirEdges) {
   EXPECT_DOUBLE_EQ(d, 1.0 - 2.0 / 9);
 }
 
+// The reverse pass walks from the root down: a replacing error (division,
+// ARCSIN, ARCCOS, ...) always takes the status and the index, a square
+// root, logarithm or power error only when nothing is recorded yet.
+TEST_F(Tape, DerivativeErrorsRecordByTheirRule) {
+  ADVar z{"z", 0.0};
+  struct Case {
+    const char* what;
+    Ref tree;
+    double xv, yv, zv;
+    Status status;
+    std::int32_t failing;
+  };
+  Case cases[] = {
+      {"arcsin at 1", U(kASin, X()), 1, 0, 0, tapestatus::Code(642), 0},
+      {"arccos at -1", U(kACos, X()), -1, 0, 0, tapestatus::Code(643), 0},
+      {"x/y with tiny y", B(kDiv, X(), Y()), 1, 1e-200, 0, tapestatus::Code(251), 0},
+      {"x^y overflowing in y", B(kPow, X(), Y()), 1e300, 1.02, 0, tapestatus::Code(251), 0},
+      {"negative base, active exponent", B(kPow, X(), Y()), -2, 3, 0, tapestatus::Code(648), 0},
+      {"arcsin replaces sqrt", B(kAdd, U(kASin, X()), U(kSqrt, Y())), 1, 0, 0,
+       tapestatus::Code(642), 0},
+      {"sqrt keeps arcsin", B(kAdd, U(kSqrt, Y()), U(kASin, X())), 1, 0, 0,
+       tapestatus::Code(642), 1},
+      {"first of two keeping errors stays", B(kAdd, U(kSqrt, Y()), B(kPow, X(), Var(2))), 0, 0,
+       2, tapestatus::Code(648), 1},
+  };
+  for (Case& c : cases) {
+    x.Set(c.xv);
+    y.Set(c.yv);
+    z.Set(c.zv);
+    Bound b(c.tree.get(), {&x, &y, &z});
+    ExprADContext& ctx = *b.context;
+    ASSERT_EQ(ctx.Evaluate(), 0u) << c.what;
+    EXPECT_EQ(ctx.EvaluateJacobian(0), c.status) << c.what;
+    EXPECT_EQ(TapeStateNow().failing, c.failing) << c.what;
+    MathErrorStatus.Reset();
+  }
+}
+
 TEST_F(Tape, AggregatesOverAnArrayVariable) {
   constexpr std::uint16_t kRealArray = SUValue::kOneDimension | SUValue::kReal;
   const Ref a = Var(1, kRealArray);
