@@ -558,6 +558,19 @@ TEST(CodeWriter, ProductOverForEachDifferentiatesTermByTerm) {
   EXPECT_NE(text.find("    if (iTermToIgnore--) result*=(*I);\n"), std::string::npos);
 }
 
+TEST(CodeWriter, CopiedTerminalsKeepValueAndTypeAndNewOnesAreEmpty) {
+  Writer wr;
+  const Ref text = Text("ab");
+  const Ref copy = Hold(static_cast<Expression*>(text->Copy()));
+  ASSERT_NE(copy.get(), text.get());
+  EXPECT_EQ(copy->GetResultType(), SUValue::kString);
+  EXPECT_STREQ(static_cast<TerminalExpression*>(copy.get())->Value().GetString(), "ab");
+  EXPECT_EQ(wr.Value(copy.get()), wr.Value(text.get()));
+  const Ref fresh = Hold(static_cast<Expression*>(text->NewEmpty()));
+  EXPECT_EQ(fresh->ClassId(), exprclass::kTerminal);
+  EXPECT_EQ(static_cast<TerminalExpression*>(fresh.get())->Value().GetString(), nullptr);
+}
+
 TEST(CodeWriter, PlainNodesAndVariableReferences) {
   Writer wr;
   const Ref time = Hold(new Expression(kTime, SUValue::kReal));
