@@ -123,6 +123,14 @@ DAESSolverEquation* MakeSolverEquation(DAESSimpleEquation* model) {
   }
   auto* equation = new DAESSolverEquation(model);
   equation->MakeContext();
+  if (equation->Context() == nullptr || !equation->Context()->HasTape()) {
+    // A residual that could not be compiled has no value to give: a row over
+    // it would fail at every evaluation, so none is made.
+    BvuNameable* self = equation;
+    SuPrint(0, "Equation @es has a residual that cannot be evaluated; it is left out\n", &self);
+    delete equation;
+    return nullptr;
+  }
   return equation;
 }
 
