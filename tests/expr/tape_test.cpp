@@ -292,6 +292,29 @@ TEST_F(Tape, DerivativeErrorsRecordByTheirRule) {
   }
 }
 
+// The context's walks over its variables: the partial a pass left is read
+// back by mode, and sizing every variable makes no value array.
+TEST_F(Tape, VariableWalksSizeResetAndReadBack) {
+  Ref product = B(kMul, X(), Y());
+  Bound b(product.get(), {&x, &y});
+  x.Set(2);
+  y.Set(5);
+  x.SetElementValue(0, 0.0);
+  y.SetElementValue(0, 0.0);
+  ASSERT_EQ(b.context->EvaluateJacobian(0), 0u);
+  EXPECT_EQ(b.context->VariableDerivativeFlag(0, 0), 5.0);
+  EXPECT_EQ(b.context->VariableDerivativeFlag(1, 0), 2.0);
+  EXPECT_EQ(b.context->VariableDerivativeFlag(7, 0), 0.0);  // no such variable
+  EXPECT_EQ(b.context->MarkVariables(3), 0);
+  EXPECT_FALSE(x.HasEntries());
+  EXPECT_FALSE(y.HasEntries());
+  EXPECT_EQ(b.context->VariableDerivativeFlag(0, 0), 0.0);
+  Ref constant = Real(1.0);
+  Bound none(constant.get(), {});
+  EXPECT_EQ(none.context->MarkVariables(2), 0);
+  EXPECT_EQ(none.context->ResetVariables(0, 0), 0u);
+}
+
 TEST_F(Tape, AggregatesOverAnArrayVariable) {
   constexpr std::uint16_t kRealArray = SUValue::kOneDimension | SUValue::kReal;
   const Ref a = Var(1, kRealArray);
