@@ -669,6 +669,7 @@ TEST(RowElements, AResidualThatCannotBeCompiledMakesNoSolverEquation) {
   EXPECT_EQ(MakeSolverEquation(eq), nullptr);
   ASSERT_EQ(sink.lines().size(), 1u);
   EXPECT_NE(sink.lines()[0].find("cannot be evaluated"), std::string::npos);
+  EXPECT_NE(sink.lines()[0].find("T101.E"), std::string::npos) << sink.lines()[0];
   // The same equation over a residual that compiles gives its row.
   Tree other;
   ASSERT_EQ(other.Read(Tank), 0u);
