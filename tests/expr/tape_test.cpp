@@ -187,6 +187,10 @@ TEST_F(Tape, ErrorTextsAndPrinting) {
       {B(kAdd, Y(), B(kDiv, Y(), X())), -1, "x"},
       {B(kMul, Y(), B(kPow, X(), Y())), -1, "x^y"},
       {B(kMul, Y(), U(kLog10, X())), -1, "Invalid operator 38"},
+      {B(kMul, Y(), U(kSqrt, X())), -1, "x"},
+      {B(kMul, Y(), U(kExp, X())), -1, "x"},
+      {B(kMul, Y(), U(kLoge, X())), -1, "x"},
+      {B(kMod, N(), M()), -1, "m"},
       {ListExpr(kSigma, X(), Y(), X()), 1, "SIGMA(x,y,x)"},
       {B(kAnd, B(kLt, X(), Y()), U(kNot, B(kGe, N(), M()))), INT_MAX, "x<y AND m>n"},
   };
