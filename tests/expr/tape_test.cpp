@@ -67,6 +67,8 @@ TEST_F(Tape, CompilerPicksVariantsAndShapes) {
       {"one-element product", ListExpr(kProd, X()), 1, kProd},
       {"three-element maximum", ListExpr(kMaxList, X(), Y(), X()), 2, kMaxList},
       {"real to text", U(kConv2S, X(), SUValue::kString), 1, kConv2S},
+      {"text to real", U(kConv2S, S(), SUValue::kReal), 1, kConv2R},
+      {"text to integer", U(kConv2S, S(), SUValue::kInteger), 1, kConv2I},
       {"slice", B(kSlice, N(), M()), 0, 0},
       {"set union", B(kUnion, IntSet({1}), B(kSlice, N(), M())), 0, 0},
   };
@@ -611,6 +613,23 @@ TEST(TapeNames, BuiltNamesAreLookedUpThroughTheFinder) {
   finder.table.clear();
   ExprPCContext lost(cases[0].tree.get(), vars, 1, &finder);
   EXPECT_EQ(lost.Evaluate(), tapestatus::Code(561));
+
+  // A dereference reads by the type it yields.
+  ADVar count{"count", 7.0, false, SUValue::kInteger};
+  TextVar label{"label", "abc"};
+  finder.table = {{"count", &count}, {"label", &label}};
+  const Ref as_int = U(kDeRef, Text("count", SUValue::kName), SUValue::kInteger);
+  ExprPCContext integer(as_int.get(), vars, 1, &finder);
+  ASSERT_TRUE(integer.HasTape());
+  EXPECT_EQ(integer.Tape().code.back().op, kDeRefI);
+  ASSERT_EQ(integer.Evaluate(), 0u);
+  EXPECT_EQ(integer.Result().payload.integer, 7);
+  const Ref as_text = U(kDeRef, Text("label", SUValue::kName), SUValue::kString);
+  ExprPCContext text(as_text.get(), vars, 1, &finder);
+  ASSERT_TRUE(text.HasTape());
+  EXPECT_EQ(text.Tape().code.back().op, kDeRefS);
+  ASSERT_EQ(text.Evaluate(), 0u);
+  EXPECT_STREQ(text.Result().GetString(), "abc");
 }
 
 TEST(TapeRandom, DeviatesStayInTheirRanges) {
