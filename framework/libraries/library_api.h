@@ -81,6 +81,9 @@ int32_t RegisterDummyOptionsHandler(void* handler);
 void ReleaseFunction(XosDynamicFunction* function);
 int32_t RemoveDLLSearchPath(const char* folder);
 void UnloadDynamicLibrary(XosDynamicLibrary* library);
+// The engine's printer for generated procedures: a status, then a format
+// whose numeric arguments are passed by address.
+void QLN_Print(int status, char* _Zform, ...);
 
 #ifdef __cplusplus
 }

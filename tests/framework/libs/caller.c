@@ -116,5 +116,11 @@ int32_t CallerRun(const char* libs, char* report, int32_t size) {
         procedure != NULL && ((Answer)GetFunctionAddress(procedure))() == 5);
   ReleaseFunction(procedure);
   UnloadDynamicLibrary(user);
+
+  /* The printer generated procedures call, arguments by address. */
+  int32_t shown = 7;
+  char format[] = "QLN_Print reached the engine with %d";
+  QLN_Print(0, format, &shown);
+  Check("QLN_Print", 1);
   return failures;
 }
