@@ -673,6 +673,24 @@ TEST_F(IntegratorDynamic, ImplicitEulerIsFirstOrderOnly) {
   EXPECT_GT(Steps(), 150u);
 }
 
+// Gear12 up to Integration.MaxOrder: held at order 1 it needs many times
+// the steps of order 5 for the same tolerance.
+TEST_F(IntegratorDynamic, MaximumOrderBoundsGear) {
+  std::uint32_t steps[2] = {0, 0};
+  const std::int32_t orders[2] = {1, 5};
+  for (int i = 0; i < 2; ++i) {
+    Decay p;
+    Gear(1e-6, 1e-10);
+    SetInt(129, orders[i]);
+    Start(&p.m);
+    ASSERT_EQ(To(2.0), 0u);
+    EXPECT_NEAR(Of(p.m, p.x), std::exp(-1.4), 1e-3) << orders[i];
+    steps[i] = Steps();
+    Drop();
+  }
+  EXPECT_GT(steps[0], 3 * steps[1]) << steps[0] << " at order 1, " << steps[1] << " at order 5";
+}
+
 TEST_F(IntegratorDynamic, MaximumStepSizeBoundsTheSteps) {
   Decay p;
   SetInt(30, 4);
