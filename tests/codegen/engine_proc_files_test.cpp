@@ -117,7 +117,7 @@ TEST(CodegenCompile, EngineGeneratesBuildsAndFindsAProcedureLibrary) {
   vantor_scenario::FirstOrderRun run;
   vantor_scenario::Road road(*client, &run);
   std::vector<std::string> kept;
-  std::vector<vantor_client::Message> named;
+  std::vector<vantor_client::Message> named, listed;
   const bool ok = [&] {
     if (!road.Expect(Generate(folder, {&c3, &f3, &c1, &f2}, false), "writing the templates", 0))
       return false;
@@ -152,6 +152,11 @@ TEST(CodegenCompile, EngineGeneratesBuildsAndFindsAProcedureLibrary) {
     Status result = 0;
     if (!road.Exchange(std::move(name), "naming the library", &result, &named)) return false;
     if (result != 0) return road.Fail("naming the library: " + vantor_scenario::Hex(result));
+    // Sub-kind 2: the libraries the engine holds.
+    auto list = std::make_unique<Request>(113);
+    list->PutUInt16(2);
+    if (!road.Exchange(std::move(list), "listing the libraries", &result, &listed)) return false;
+    if (result != 0) return road.Fail("listing the libraries: " + vantor_scenario::Hex(result));
     return road.Expect(MakeCommand(50, 2), "ending the engine", 0x00320024u);
   }();
   if (ok) client->WaitFor([&] { return client->PeerLost(); });
@@ -171,6 +176,11 @@ TEST(CodegenCompile, EngineGeneratesBuildsAndFindsAProcedureLibrary) {
   EXPECT_TRUE(Contains(named.back().body, fs::canonical(folder / "userlib.so").string()) ||
               Contains(named.back().body, (folder / "userlib.so").string()));
 
+  // Kind 2, a zero word and the count (the name's library was released).
+  ASSERT_FALSE(listed.empty());
+  ASSERT_GE(listed.back().body.size(), 10u);
+  EXPECT_EQ(listed.back().body[0], 2);
+  EXPECT_EQ(listed.back().body[1], 0);
   XosDynamicLibrary* library = XosDynamicLibrary::Load((folder / "userlib.so").c_str(), nullptr);
   ASSERT_NE(library, nullptr) << XosDynamicLibrary::LastErrorText();
   int ifail = 0;
