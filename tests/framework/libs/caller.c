@@ -122,5 +122,10 @@ int32_t CallerRun(const char* libs, char* report, int32_t size) {
   char format[] = "QLN_Print reached the engine with %d";
   QLN_Print(0, format, &shown);
   Check("QLN_Print", 1);
+  /* As gfortran calls it: addresses, then the format's length. */
+  const int zero = 0;
+  qln_print_(&zero, "qln_print_ reached the engine with %d", (uintptr_t)&shown,
+             (uintptr_t)&zero, (uintptr_t)&zero, (uintptr_t)&zero, (uintptr_t)&zero, 37);
+  Check("qln_print_", 1);
   return failures;
 }
