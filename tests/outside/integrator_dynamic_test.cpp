@@ -773,6 +773,30 @@ TEST_F(IntegratorDynamic, CorrectorThatNeverConvergesEndsInTheDesignedFailure) {
   EXPECT_EQ(To(1.0), kGroupFailedSevere);
 }
 
+// One corrector failure cuts the step by Integration.StepRedFact: the
+// harder cut takes more steps to grow back, and the run goes on.
+TEST_F(IntegratorDynamic, ACorrectorFailureCutsTheStepByStepRedFact) {
+  std::uint32_t steps[2] = {0, 0};
+  const double factors[2] = {0.9, 0.01};
+  for (int i = 0; i < 2; ++i) {
+    Decay p;
+    Gear(1e-6, 1e-10);
+    Set(150, factors[i]);
+    Attach(&p.m);
+    exec_->fail_corrector_once_at = 40;
+    ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
+    double reached = -1;
+    ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 0), 0u);
+    ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
+    ASSERT_EQ(To(5.0), 0u) << Text(To(5.0));
+    EXPECT_NEAR(Of(p.m, p.x), std::exp(-Decay::k * 5.0), 1e-5) << factors[i];
+    steps[i] = Steps();
+    Drop();
+  }
+  EXPECT_GT(steps[1], steps[0] + 3) << steps[0] << " after a cut to 0.9, " << steps[1]
+                                    << " after a cut to 0.01";
+}
+
 TEST_F(IntegratorDynamic, TheCoresOwnErrorTextsArePostedOnlyWhenAskedFor) {
   for (const std::int32_t show : {0, 1}) {
     Decay p;
