@@ -104,13 +104,15 @@ struct Outcome {
   double objective = 0.0;
   std::vector<double> multipliers;
   std::int32_t evaluations = 0;
+  std::vector<std::string> printed;
 };
 
-Outcome Solve(const hs::Problem& p, std::int32_t optimizer, bool maximise) {
+Outcome Solve(const hs::Problem& p, std::int32_t optimizer, bool maximise,
+              std::int32_t max_evaluations = 3000) {
   TestOptions options;
   options.ints[oo::kPrintLevel] = 0;
   options.ints[oo::kObjFun] = maximise ? 1 : 0;
-  options.ints[oo::kMaxEval] = 3000;
+  options.ints[oo::kMaxEval] = max_evaluations;
   options.reals[oo::kOptTol] = 1e-12;
   optimisation::Layout l;
   for (int j = 0; j < p.n; ++j) {
@@ -130,14 +132,15 @@ Outcome Solve(const hs::Problem& p, std::int32_t optimizer, bool maximise) {
   l.objectives = {"f"};
   l.optimizer = optimizer;
   Printed printed;
-  auto factory = [](std::int32_t kind, std::int32_t e, std::int32_t c, std::int32_t n) {
+  auto factory = [max_evaluations](std::int32_t kind, std::int32_t e, std::int32_t c,
+                                   std::int32_t n) {
     Status status = 0;
     QLNDenseOptimiser* made =
         CreateDenseOptimiser(kRunOptimisation, kind, e, c, n, nullptr, &status);
     EXPECT_EQ(status, 0u);
     if (made != nullptr && kind == kOptimiserSqpb) {
       const double tolerance = 1e-10;
-      const std::int32_t iterations = 3000;
+      const std::int32_t iterations = max_evaluations;
       made->PassSetting("OptTol", kKvsReal, &tolerance);
       made->PassSetting("MaxIterations", kKvsInteger, &iterations);
     }
@@ -171,6 +174,7 @@ Outcome Solve(const hs::Problem& p, std::int32_t optimizer, bool maximise) {
   out.objective = d->OptimumObjective();
   out.multipliers = d->Multipliers();
   out.evaluations = d->Evaluations();
+  for (const auto& line : printed.lines) out.printed.push_back(line.second);
   return out;
 }
 
@@ -209,6 +213,36 @@ TEST(ReducedDriverHs, BothSqpLibrariesReachTheOptimaWithTheirMultipliers) {
       // Maximising -f: the same point and multipliers, the objective -f*.
       const Outcome maximised = Solve(p, optimizer, true);
       ExpectReference(ref, maximised, -1.0, what + " maximising -f");
+    }
+  }
+}
+
+// Where the libraries end without an optimum the user reads why, in the
+// engine's words, whichever library ran.
+TEST(ReducedDriverHs, InfeasibleUnboundedAndLimitedRunsEndWithTheirMessages) {
+  struct Case {
+    hs::Problem p;
+    std::int32_t max_evaluations;
+    std::int32_t outcome;
+    const char* text;
+  };
+  const Case cases[] = {
+      {hs::Infeasible(), 200, 5, "No feasible point found."},
+      {hs::Unbounded(), 2000, 6, "No optimum found."},
+      {hs::All()[0], 3, 7, "Maximum number of evaluations exceeded."},
+  };
+  for (const Case& c : cases) {
+    for (std::int32_t optimizer : {kOptimiserSqpa, kOptimiserSqpb}) {
+      const std::string what = c.p.name + (optimizer == kOptimiserSqpa ? " sqpa" : " sqpb");
+      const Outcome o = Solve(c.p, optimizer, false, c.max_evaluations);
+      EXPECT_EQ(o.result, c.outcome) << what;
+      std::string log;
+      bool said = false;
+      for (const std::string& line : o.printed) {
+        log += line + "\n";
+        said = said || line.rfind(c.text, 0) == 0;
+      }
+      EXPECT_TRUE(said) << what << ":\n" << log;
     }
   }
 }

@@ -781,6 +781,66 @@ TEST_F(RealServers, TankSteadyStateThroughTheProxy) {
   EXPECT_NEAR(h->GetRealValue(), 1.0, 1e-8);
   EXPECT_EQ(proxy.EndRun(), 0u);
 }
+// The same servers: the tank's initialisation keeps its level; a fixed
+// outflow leaves one unknown for two equations; an inflow no level can
+// drain leaves the outflow law without a root. The engine's texts follow.
+TEST(RealServers, TankInitialisationAndDecompositionFailuresThroughTheProxy) {
+  testsupport::ScopedEnv registry("VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY);
+  testsupport::CaptureSink sink;
+  SolverOptionTable table;
+  Methods methods;
+  Host host;
+  Model m(daestest::Tank);
+  DAESVarTableEntry* h = m.Named("T101.h");
+  DAESVarTableEntry* in = m.Named("T101.F_in");
+  DAESVarTableEntry* out = m.Named("T101.F_out");
+  ASSERT_TRUE(h != nullptr && in != nullptr && out != nullptr);
+  DAESVarTableEntry* rate = nullptr;
+  for (std::int32_t i = 0; i < m.run->VariableCount(); ++i) {
+    DAESVarTableEntry* v = m.run->GetVariable(i);
+    if ((v->GetFlags() & daes::kDerivativeFlag) != 0) rate = v;
+  }
+  ASSERT_NE(rate, nullptr);
+  auto printed = [&sink](const std::string& text) {
+    for (const auto& line : sink.lines()) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  };
+  table.SetInteger(29, 4);
+  table.ApplyPendingChanges();
+  h->SetValue(4.0);
+  {
+    IntegratorServerProxy proxy(3);
+    ASSERT_TRUE(proxy.HasServer());
+    EXPECT_EQ(proxy.BeginRun(), kBeginRunDone);
+    ASSERT_EQ(proxy.InitialiseAt(0.0), 0u);
+    EXPECT_EQ(h->GetRealValue(), 4.0);
+    EXPECT_NEAR(out->GetRealValue(), 1.0, 1e-10);            // 0.5 sqrt(4)
+    EXPECT_NEAR(rate->GetRealValue(), (0.5 - 1.0) / 2.0, 1e-10);  // (F_in - F_out) / A
+    EXPECT_EQ(proxy.EndRun(), 0u);
+  }
+  table.SetInteger(29, 1);
+  table.ApplyPendingChanges();
+  h->SetSpec(daes::kSpecFree);
+  out->SetSpec(daes::kSpecFixed);
+  {
+    IntegratorServerProxy proxy(3);
+    EXPECT_EQ(proxy.BeginRun(), kBeginRunDone);
+    EXPECT_TRUE(status::IsFailure(proxy.Initialise()));
+    EXPECT_TRUE(printed("Singular decomposition"));
+    EXPECT_EQ(proxy.EndRun(), 0u);
+  }
+  out->SetSpec(daes::kSpecFree);
+  in->SetValue(-0.5);
+  {
+    IntegratorServerProxy proxy(3);
+    EXPECT_EQ(proxy.BeginRun(), kBeginRunDone);
+    EXPECT_TRUE(status::IsFailure(proxy.Initialise()));
+    EXPECT_TRUE(printed("A sub-group in the decomposition failed to solve"));
+    EXPECT_EQ(proxy.EndRun(), 0u);
+  }
+}
 // A torn block's second level from our decomposition server: the inner
 // block shows the server's groups and solves like the whole system.
 TEST_F(RealServers, ExternalDecompositionOfABlockSolves) {
