@@ -784,13 +784,10 @@ TEST_F(RealServers, TankSteadyStateThroughTheProxy) {
 // The same servers: the tank's initialisation keeps its level; a fixed
 // outflow leaves one unknown for two equations; an inflow no level can
 // drain leaves the outflow law without a root. The engine's texts follow.
-TEST(RealServers, TankInitialisationAndDecompositionFailuresThroughTheProxy) {
-  testsupport::ScopedEnv registry("VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY);
+TEST_F(RealServers, TankInitialisationAndDecompositionFailuresThroughTheProxy) {
   testsupport::CaptureSink sink;
-  SolverOptionTable table;
-  Methods methods;
-  Host host;
-  Model m(daestest::Tank);
+  SolverOptionTable& table = table_;
+  Model& m = model_;
   DAESVarTableEntry* h = m.Named("T101.h");
   DAESVarTableEntry* in = m.Named("T101.F_in");
   DAESVarTableEntry* out = m.Named("T101.F_out");
