@@ -192,9 +192,14 @@ void EstimateMultipliers(const Problem& p, const Values& v, double tolerance, Ou
   out->measure = worst;
 }
 
+double FeasibilityTolerance(const Settings& s) {
+  constexpr double kFloor = 1e-6;
+  return std::isfinite(s.opt_tol) ? std::max(kFloor, s.opt_tol) : kFloor;
+}
+
 void Finish(ValueCache* cache, const Problem& p, const std::vector<double>& x, bool estimate,
-            Outcome* out) {
-  constexpr double kFeasible = 1e-6;
+            double feasibility, Outcome* out) {
+  const double kFeasible = feasibility;
   out->x = x;
   if (x.size() != static_cast<std::size_t>(p.n)) return;
   const Values* v = cache->At(x.data(), true);
