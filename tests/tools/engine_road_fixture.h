@@ -54,6 +54,17 @@ inline void ModelEquation(modelwriter::Writer& w, std::uint32_t index, const std
   for (const auto& reference : references) w.Reference(reference);
 }
 
+// x' = -k x from x(0) = 1: the rate k fixed (index 1, named by `rate`), the
+// state x (2), the equation (10).
+inline void DecayModel(modelwriter::Writer& w, const std::string& rate, double k) {
+  using modelwriter::Var;
+  w.List(3);
+  ModelVariable(w, modelwriter::kRealVariable, 1, rate, k, 4);
+  ModelVariable(w, modelwriter::kStateVariable, 2, ".x", 1.0, 32);
+  ModelEquation(w, 10, ".e", modelwriter::Add(Var(0), modelwriter::Mul(Var(1), Var(2))),
+                {{2, 2, 1}, {2, 1}, {2, 2}});
+}
+
 // Reads a reply body; a read past its end gives zero and clears ok().
 class Reader {
  public:

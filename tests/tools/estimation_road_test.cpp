@@ -393,14 +393,8 @@ TEST_F(EstimationRoad, ReconcilingALinearBalanceGivesTheWeightedLeastSquares) {
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
-// x' = -k x from x(0) = 1: k fixed (index 1), the state x (2) given
-// initially, the equation (10).
-void Decay(Writer& w, double k) {
-  w.List(3);
-  ModelVariable(w, modelwriter::kRealVariable, 1, ".k", k, 4);
-  ModelVariable(w, modelwriter::kStateVariable, 2, ".x", 1.0, 32);
-  ModelEquation(w, 10, ".e", Add(Var(0), Mul(Var(1), Var(2))), {{2, 2, 1}, {2, 1}, {2, 2}});
-}
+// x' = -k x from x(0) = 1.
+void Decay(Writer& w, double k) { engineroad::DecayModel(w, ".k", k); }
 
 // k from x measured at six times of one dynamic experiment, the data
 // exactly e^(-0.7 t): the fit reaches k = 0.7 with the measured state

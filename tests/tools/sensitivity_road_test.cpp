@@ -201,13 +201,8 @@ TEST_F(SensitivityRoad, SteadyStateOfTheCubicMatchesTheClosedFormAndDifferences)
   EXPECT_EQ(Events().find("failure"), std::string::npos) << Events();
 }
 
-// x' = -p x from x(0) = 1: p fixed (index 1), the state x (2), the equation (10).
-void Decay(Writer& w, double p) {
-  w.List(3);
-  ModelVariable(w, modelwriter::kRealVariable, 1, ".p", p, 4);
-  ModelVariable(w, modelwriter::kStateVariable, 2, ".x", 1.0, 32);
-  ModelEquation(w, 10, ".e", Add(Var(0), Mul(Var(1), Var(2))), {{2, 2, 1}, {2, 1}, {2, 2}});
-}
+// x' = -p x from x(0) = 1.
+void Decay(Writer& w, double p) { engineroad::DecayModel(w, ".p", p); }
 
 // A dynamic run with sensitivities on: the engine's run steps ask the
 // sensitivity manager, the integrator server carries the sensitivities
