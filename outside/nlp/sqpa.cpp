@@ -1,6 +1,7 @@
 // kvs_sqpa.so: NLopt's SLSQP by reverse communication. "MaxIterations"
 // bounds the evaluations, "OptTol" is the relative tolerance on the
-// objective and the point, "OBJCVG" the absolute one on the objective;
+// objective and the point and (not below 1e-6) the constraint violation a
+// converged point may keep, "OBJCVG" the absolute one on the objective;
 // SLSQP has no step limit, so "MaxAbsStep" and "MaxRelStep" are kept but
 // change nothing. NLopt gives no multipliers: they are estimated at the
 // end from the active constraints and bounds. A point the engine cannot
