@@ -1494,13 +1494,7 @@ void OptimisationRequests(const fs::path& root) {
   OptDefinitionRecord steady = opt_model::Steady();
   // A control with a maximum move over more elements than the run's dense
   // arrays could hold.
-  OptDefinitionRecord large;
-  large.n = 6000;
-  for (std::uint16_t k = 1; k < large.n; ++k) large.interior.push_back(k / 6000.0);
-  large.length_bounds.assign(large.n, {0.0, 1.0});
-  large.controls = {{3, 0.5, std::vector<double>(large.n, 0.0), {}}};
-  large.controls[0].bounds.assign(large.n, {-1.0, 1.0});
-  large.objectives = {5};
+  OptDefinitionRecord large = opt_model::MovesOverElements(6000);
   for (const OptDefinitionRecord* d : {&dynamic, &steady, &large}) {
     BodyWriter w;
     w.U16(OptimisationMgr::kStartStop).U8(1);

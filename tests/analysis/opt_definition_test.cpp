@@ -182,30 +182,16 @@ TEST_F(OptDefinitionTest, CountsFromTheWireSizeNothingBeforeTheirRecordsAreRead)
   EXPECT_TRUE(services.printed.empty());
 }
 
-// One control with a maximum move over n elements: n variables and 2n
-// move rows, each row a gradient over every variable.
-static OptDefinitionRecord MovesOverElements(std::uint16_t n) {
-  OptDefinitionRecord r;
-  r.n = n;
-  for (std::uint16_t k = 1; k < n; ++k) r.interior.push_back(double(k) / n);
-  r.length_bounds.assign(n, {0.0, 1.0});
-  OptDefinitionRecord::Control u{3, 0.5, std::vector<double>(n, 0.0), {}};
-  u.bounds.assign(n, {-1.0, 1.0});
-  r.controls.push_back(u);
-  r.objectives = {5};
-  return r;
-}
-
 TEST_F(OptDefinitionTest, ADefinitionTooLargeForTheDenseArraysIsRefused) {
   // Bodies this long as one plain byte run.
   auto read = [&](const OptDefinitionRecord& r) {
     vantor_fuzz::ByteStream body(r.Body(false).bytes);
     return definition.Read(body, services, &sensitivities, nullptr);
   };
-  ASSERT_EQ(read(MovesOverElements(4000)), 0u);
+  ASSERT_EQ(read(opt_model::MovesOverElements(4000)), 0u);
   EXPECT_EQ(definition.P(), 4000);
   EXPECT_TRUE(services.printed.empty());
-  EXPECT_EQ(read(MovesOverElements(6000)), opt_status::kFailure);
+  EXPECT_EQ(read(opt_model::MovesOverElements(6000)), opt_status::kFailure);
   EXPECT_EQ(definition.P(), 0);
   EXPECT_TRUE(definition.controls.empty());
   EXPECT_TRUE(definition.control_elements.empty());

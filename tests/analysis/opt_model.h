@@ -3,6 +3,9 @@
 // dynamic and a steady-state definition over them.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "tests/analysis/opt_fakes.h"
 
 namespace opt_model {
@@ -46,6 +49,19 @@ inline analysis_fakes::OptDefinitionRecord Steady() {
   r.decision = {{1, 0.0, 5.0, 1.0}, {2, 0.0, 5.0, 2.0}};
   r.objectives = {5};
   r.constrained = {{6, {{0, 0.0, 2, 1.0}}}};
+  return r;
+}
+
+// One control u with a maximum move over n elements on [0, 1]: n
+// optimisation variables and 2n move rows, each a gradient over them all.
+inline analysis_fakes::OptDefinitionRecord MovesOverElements(std::uint16_t n) {
+  analysis_fakes::OptDefinitionRecord r;
+  r.n = n;
+  for (std::uint16_t k = 1; k < n; ++k) r.interior.push_back(double(k) / n);
+  r.length_bounds.assign(n, {0.0, 1.0});
+  r.controls.push_back({3, 0.5, std::vector<double>(n, 0.0), {}});
+  r.controls.back().bounds.assign(n, {-1.0, 1.0});
+  r.objectives = {5};
   return r;
 }
 
