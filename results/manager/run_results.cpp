@@ -11,6 +11,7 @@
 #include "foundation/interfaces/run_mode.h"
 #include "foundation/interfaces/solver_options.h"
 #include "framework/messaging/message.h"
+#include "framework/messaging/message_controller.h"
 #include "framework/servers/sending.h"
 #include "results/plot/result_model.h"
 #include "results/plot/value_dump.h"
@@ -329,7 +330,9 @@ Status SimRunResultsJoin::SendTimeMessage(double time) {
   message->PutUInt16(kTimeKind);
   message->PutDouble(time);
   const Status sent = DseSendMessage(message, 0, nullptr, nullptr, nullptr, 0);
-  if (status::IsFailure(sent)) delete message;
+  // A controller takes the message even when it cannot route it; only
+  // without one is it still ours.
+  if (status::IsFailure(sent) && DseCurrentController() == nullptr) delete message;
   return sent;
 }
 
@@ -428,8 +431,8 @@ void SimRunResultsJoin::Send(DseMessage* message) {
     return;
   }
   const Status s = DseSendMessage(message, 0, nullptr, nullptr, nullptr, 0);
-  // Without a controller the message is still ours.
-  if (status::IsFailure(s)) delete message;
+  // Without a controller the message is still ours; a controller took it.
+  if (status::IsFailure(s) && DseCurrentController() == nullptr) delete message;
 }
 
 void SimRunResultsJoin::StorePosition(SUPackedValueTable* values) {

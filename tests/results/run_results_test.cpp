@@ -33,10 +33,11 @@ class QuietController : public DseMessageController {
   ~QuietController() { DseSetCurrentController(nullptr); }
   Status Send(DseMessage* message, std::uint32_t, DseClientCB*, void*, const double*,
               std::int32_t) override {
-    if (refuse != 0) return refuse;  // the message stays the sender's
-    types.push_back(message->type);
+    // As the engine's controller: a message it cannot route is deleted all
+    // the same, so a sender that deleted it again would free it twice.
+    if (refuse == 0) types.push_back(message->type);
     delete message;
-    return status::kOk;
+    return refuse;
   }
   Status Poll() override { return 0; }
   Status CancelRequest(std::uint32_t) override { return 21; }
@@ -188,6 +189,8 @@ TEST_F(RunResultsJoin, TheTimeMessageGoesToService95AndItsStatusIsTheCallers) {
   EXPECT_EQ(controller_.types.back(), 95u);
   controller_.refuse = 0xA000FFFFu;
   EXPECT_EQ(join_->SendTimeMessage(0.5), 0xA000FFFFu);
+  ASSERT_EQ(join_->OpenRecords(), 0u);
+  EXPECT_EQ(join_->TakeSnapshot("not routed"), 0u);
 }
 
 TEST_F(RunResultsJoin, MessagesOfTheRunThreadWaitForTheServerThread) {
