@@ -24,6 +24,7 @@ constexpr std::uint32_t kCommandType = 55;
 constexpr std::int32_t kInitialisationMode = 5;
 constexpr std::uint32_t kTimeService = 95;
 constexpr std::uint16_t kTimeKind = 58;
+constexpr std::uint32_t kConfirmRestoreCommand = 59;
 
 // A scalar variable of the current problem's table as the results read it.
 class EntryVariable final : public ResultVariable {
@@ -455,6 +456,20 @@ Status SimRunResultsJoin::StoreRestoredValues(const SUPackedValueTable& values) 
 double SimRunResultsJoin::Option(std::int32_t number) {
   SolverOptions* options = SolverOptions::Instance();
   return options != nullptr ? options->GetReal(number) : 0.0;
+}
+
+Status SimRunResultsJoin::ConfirmRestore(std::uint32_t id, std::int32_t wait_ms) {
+  // Only the server thread talks to the client: a restore elsewhere goes on
+  // unconfirmed.
+  if (std::this_thread::get_id() != server_thread_ || DseCurrentController() == nullptr)
+    return status::kOk;
+  SendHeldMessages();
+  const auto number = static_cast<std::int32_t>(id);
+  auto* command =
+      new DseCommand(kCommandType, kConfirmRestoreCommand, 0, nullptr, 1, &number, 0, nullptr);
+  // The controller takes the command; a client that never completes it
+  // holds the engine no longer than the waits.
+  return DseSendAndWait(command, 0, nullptr, nullptr, nullptr, wait_ms);
 }
 
 void SimRunResultsJoin::Print(Status status, const std::string& text) {
