@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/scoped_env.h"
-#include "tests/support/temp_dir.h"
+#include "road_env.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
 #include "tools/road.h"
+#include "tools/road_steps.h"
 
 namespace engineroad {
 
@@ -104,7 +104,7 @@ class Reader {
   bool ok_ = true;
 };
 
-class EngineRoad : public ::testing::Test {
+class EngineRoad : public roadtest::RoadEnv {
  protected:
   using Writer = modelwriter::Writer;
 
@@ -116,11 +116,7 @@ class EngineRoad : public ::testing::Test {
 
   bool Fail(const std::string& what) { return road_->Fail(what); }
   std::string Failure() const { return run_.failure; }
-  std::string Events() const {
-    std::string all;
-    for (const std::string& line : run_.events) all += line + "\n";
-    return all;
-  }
+  std::string Events() const { return roadtest::Lines(run_); }
 
   // Starts the engine and names the simulation `name` in the work folder.
   bool StartEngine(const vantor_client::EngineOptions& engine, const std::string& name) {
@@ -137,10 +133,10 @@ class EngineRoad : public ::testing::Test {
 
   // Creates the node, fills it with what `model` writes and prepares it.
   bool Load(const std::function<void(Writer&)>& model) {
-    auto create = InstanceEdit(5, 5);
+    auto create = vantor_scenario::InstanceEdit(5, 5);
     Writer(*create).Placement({Node()});
     if (!road_->Expect(std::move(create), "creating the node", 0)) return false;
-    auto fill = InstanceEdit(3, 10);
+    auto fill = vantor_scenario::InstanceEdit(3, 10);
     Writer w(*fill);
     w.IdPath({2});
     model(w);
@@ -155,22 +151,11 @@ class EngineRoad : public ::testing::Test {
         "the four stages");
   }
 
-  bool BeginRun() {
-    auto begin = std::make_unique<vantor_client::Request>(kProblemService);
-    begin->PutUInt16(31);
-    return road_->Expect(std::move(begin), "request 31", kBeginRunDone);
-  }
+  bool BeginRun() { return vantor_scenario::BeginRun(*road_, "request 31"); }
 
   // Sets a value of the node by name (request 145).
   bool Set(const std::string& name, double value) {
-    auto request = std::make_unique<vantor_client::Request>(vantor_scenario::kInstanceService);
-    request->PutUInt16(145);
-    request->PutString(("Model." + name).c_str());
-    request->PutString("");
-    request->PutString("");
-    request->PutUInt16(24);
-    request->PutDouble(value);
-    return road_->Expect(std::move(request), name + " := value", 0);
+    return vantor_scenario::SetReal(*road_, "Model." + name, value, name + " := value");
   }
 
   // Request 134 until the run has ended (a step still computing answers
@@ -201,21 +186,13 @@ class EngineRoad : public ::testing::Test {
   }
 
   bool IntOption(std::uint16_t number, std::uint32_t value) {
-    return Option(number, 2, [&](Writer& w) { w.U32(value); });
+    return vantor_scenario::SetOption(*road_, number, value, "option " + std::to_string(number));
   }
   bool RealOption(std::uint16_t number, double value) {
     return Option(number, 4, [&](Writer& w) { w.F64(value); });
   }
 
  private:
-  static std::unique_ptr<vantor_client::Request> InstanceEdit(std::uint16_t kind,
-                                                              std::uint16_t tag) {
-    auto request = std::make_unique<vantor_client::Request>(vantor_scenario::kInstanceService);
-    Writer w(*request);
-    w.U16(kind);
-    w.U16(tag);
-    return request;
-  }
   bool Option(std::uint16_t number, std::uint16_t code, const std::function<void(Writer&)>& put) {
     auto request = std::make_unique<vantor_client::Request>(kOptionService, 8);
     Writer w(*request);
@@ -228,10 +205,6 @@ class EngineRoad : public ::testing::Test {
   }
 
  protected:
-  testsupport::TempDir pipes_;
-  testsupport::TempDir work_;
-  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
-  testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
   std::unique_ptr<vantor_client::Client> client_;
   vantor_scenario::FirstOrderRun run_;
   std::unique_ptr<vantor_scenario::Road> road_;
