@@ -3,7 +3,10 @@
 // kept for the pattern's life; later sets are factorised with the kept
 // pivots (JOB = 2), falling back to a factorisation in the analysed order
 // (JOB = 1) and, should that come out singular, to one fresh analysis on
-// the new values before the matrix is called singular.
+// the new values before the matrix is called singular. The row scaling is
+// found with the analysis and kept for the refactorisations, so that a set
+// of values costs one pass over the entries before the drivers; a fallback
+// finds it afresh.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -20,7 +23,7 @@ namespace {
 
 class SluLu final : public SparseLu {
  public:
-  ~SluLu() override { GiveBack(rows_, cols_, row0_, irn_, jcn_, keep_, iw_, a_, w_, scale_); }
+  ~SluLu() override { GiveBack(rows_, cols_, row0_, irn_, jcn_, keep_, iw_, a_, w_, scale_, rhs_); }
 
   // With `transpose` the matrix kept is A^T (its rows are A's columns) and
   // A is solved through its transpose.
@@ -45,9 +48,8 @@ class SluLu final : public SparseLu {
         rows_[size_t(e)] = row0_[size_t(e)] + 1;
         cols_[size_t(e)] = (transposed_ ? i : j) + 1;
       }
-    keep_.assign(10 * un + 7, 0);
-    iw_.assign(9 * un, 0);
-    w_.assign(5 * un, 0.0);
+    // Work arrays and KEEP are written by the drivers before they are read.
+    keep_.resize(10 * un + 7), iw_.resize(9 * un), w_.resize(5 * un);
     scale_.assign(un, 1.0);
     analysed_ = factorised_ = false;
     return true;
@@ -57,20 +59,27 @@ class SluLu final : public SparseLu {
                      double singular_rcond) override {
     factorised_ = false;
     if (n_ < 1) return LuResult::kFailed;
-    Controls(values, settings, singular_rcond);
     // The analysis chooses the pivots, so new pivoting settings need a new
     // one; dropped entries leave no kept pivots to refactorise with.
     const bool fresh = !analysed_ || settings.repivot || settings.drop_tolerance > 0.0 ||
                        settings.pivot_tolerance != analysed_with_.pivot_tolerance ||
                        settings.scale != analysed_with_.scale;
     analysed_with_ = settings;
+    singular_rcond_ = singular_rcond;
+    Controls(settings);
     std::int64_t status = 0;
     if (fresh) {
+      FindScaling(values, settings.scale);
       status = AnalyseAndFactorise(values);
     } else {
       status = FactorizeWith(2, values);
-      if (status < 0) status = FactorizeWith(1, values);
-      if (status < 0 || Deficient(status)) status = AnalyseAndFactorise(values);
+      if (status < 0 || Deficient(status)) {
+        // The kept scaling may no longer suit these values.
+        FindScaling(values, settings.scale);
+        status = FactorizeWith(2, values);
+        if (status < 0) status = FactorizeWith(1, values);
+        if (status < 0 || Deficient(status)) status = AnalyseAndFactorise(values);
+      }
     }
     if (status < 0) return LuResult::kFailed;
     if (Deficient(status)) return LuResult::kSingular;
@@ -86,20 +95,23 @@ class SluLu final : public SparseLu {
     if (!factorised_) return false;
     const size_t n = size_t(n_);
     std::vector<double>& rhs = rhs_;
-    std::vector<double>& out = out_;
-    rhs.resize(n), out.resize(n);
+    rhs.resize(n);
     // Kept S = D B with D the row scaling. B = A: S x = D b. B = A^T:
     // S^T y = b and x = D y.
-    for (size_t i = 0; i < n; ++i) rhs[i] = transposed_ ? b[i] : scale_[i] * b[i];
+    if (transposed_) {
+      std::copy(b, b + n, rhs.begin());
+    } else {
+      for (size_t i = 0; i < n; ++i) rhs[i] = scale_[i] * b[i];
+    }
     const std::int64_t trans = transposed_ ? 1 : 0, job = refine_steps > 0 ? 3 : 1;
     icntl_[8] = std::int64_t(refine_steps) + 1;
     std::array<double, 3> error{};
     std::array<std::int64_t, slu::kInfoLength> info{};
     SluSolve(&n_, &n_, &trans, &job, &la_, a_.data(), irn_.data(), keep_.data(), cntl_.data(),
-             icntl_.data(), rhs.data(), out.data(), error.data(), w_.data(), iw_.data(),
-             info.data());
+             icntl_.data(), rhs.data(), x, error.data(), w_.data(), iw_.data(), info.data());
     if (info[0] < 0 && info[0] != -8) return false;
-    for (size_t j = 0; j < n; ++j) x[j] = transposed_ ? scale_[j] * out[j] : out[j];
+    if (transposed_)
+      for (size_t j = 0; j < n; ++j) x[j] *= scale_[j];
     return true;
   }
 
@@ -120,37 +132,46 @@ class SluLu final : public SparseLu {
   std::unique_ptr<SparseLu> Fresh() const override { return std::make_unique<SluLu>(); }
 
  private:
-  // The drivers do not scale: rows are scaled here by their largest entry.
-  // A pivot below `singular_rcond` of the largest scaled entry counts as
-  // zero, which is how a near singular matrix shows up as rank deficient.
-  void Controls(const double* values, const LuSettings& settings, double singular_rcond) {
+  void Controls(const LuSettings& settings) {
     SluSetDefaults(cntl_.data(), icntl_.data());
     icntl_[0] = icntl_[1] = 0;  // no output: messages go through the engine
     icntl_[2] = 0;
     icntl_[6] = 0;  // a structurally singular matrix gets its rank, not an error
     cntl_[1] = settings.pivot_tolerance;
     cntl_[2] = settings.drop_tolerance;
+  }
+
+  // The drivers do not scale: rows are scaled here by their largest entry.
+  void FindScaling(const double* values, bool scale) {
+    if (!scale) {
+      std::fill(scale_.begin(), scale_.end(), 1.0);
+      return;
+    }
     std::fill(scale_.begin(), scale_.end(), 0.0);
     for (std::int64_t k = 0; k < ne_; ++k) {
       double& s = scale_[size_t(row0_[size_t(k)])];
       s = std::max(s, std::fabs(values[k]));
     }
-    // Scaled, every non-zero row's largest entry is 1; unscaled, the
-    // largest entry is the largest row maximum.
-    double largest = 0.0;
-    for (double& s : scale_) {
-      largest = std::max(largest, settings.scale ? (s > 0.0 ? 1.0 : 0.0) : s);
-      s = settings.scale && s > 0.0 ? 1.0 / s : 1.0;
-    }
-    cntl_[3] = singular_rcond * largest;
+    for (double& s : scale_) s = s > 0.0 ? 1.0 / s : 1.0;
   }
 
   // INFO(1) warns of a rank deficiency; INFO(5) is the rank found.
   bool Deficient(std::int64_t status) const { return (status & 2) != 0 || info_[4] < n_; }
 
+  // The scaled values into the drivers' array. A pivot below
+  // `singular_rcond_` of the largest scaled entry counts as zero, which is
+  // how a near singular matrix shows up as rank deficient.
   void Place(const double* values) {
-    for (std::int64_t k = 0; k < ne_; ++k)
-      a_[size_t(k)] = values[k] * scale_[size_t(row0_[size_t(k)])];
+    double largest = 0.0;
+    const double* scale = scale_.data();
+    const std::int64_t* row = row0_.data();
+    double* a = a_.data();
+    for (std::int64_t k = 0; k < ne_; ++k) {
+      const double v = values[k] * scale[row[k]];
+      a[k] = v;
+      largest = std::max(largest, std::fabs(v));
+    }
+    cntl_[3] = singular_rcond_ * largest;
   }
 
   void Grow(std::int64_t la) {
@@ -196,11 +217,12 @@ class SluLu final : public SparseLu {
   bool transposed_ = false, analysed_ = false, factorised_ = false;
   LuSettings analysed_with_;
   std::vector<std::int64_t> rows_, cols_, row0_, irn_, jcn_, keep_, iw_;
-  std::vector<double> a_, w_, scale_, rhs_, out_;
+  std::vector<double> a_, w_, scale_, rhs_;
   std::array<double, slu::kCntlLength> cntl_{};
   std::array<std::int64_t, slu::kIcntlLength> icntl_{};
   std::array<std::int64_t, slu::kInfoLength> info_{};
   double rinfo_ = 0.0;
+  double singular_rcond_ = 0.0;
 };
 
 }  // namespace
