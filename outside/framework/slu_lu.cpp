@@ -162,16 +162,19 @@ class SluLu final : public SparseLu {
   // `singular_rcond_` of the largest scaled entry counts as zero, which is
   // how a near singular matrix shows up as rank deficient.
   void Place(const double* values) {
-    double largest = 0.0;
+    double largest = 0.0, second = 0.0;
     const double* scale = scale_.data();
     const std::int64_t* row = row0_.data();
     double* a = a_.data();
-    for (std::int64_t k = 0; k < ne_; ++k) {
-      const double v = values[k] * scale[row[k]];
-      a[k] = v;
-      largest = std::max(largest, std::fabs(v));
+    std::int64_t k = 0;
+    for (; k + 2 <= ne_; k += 2) {
+      a[k] = values[k] * scale[row[k]];
+      a[k + 1] = values[k + 1] * scale[row[k + 1]];
+      largest = std::max(largest, std::fabs(a[k]));
+      second = std::max(second, std::fabs(a[k + 1]));
     }
-    cntl_[3] = singular_rcond_ * largest;
+    for (; k < ne_; ++k) largest = std::max(largest, std::fabs(a[k] = values[k] * scale[row[k]]));
+    cntl_[3] = singular_rcond_ * std::max(largest, second);
   }
 
   void Grow(std::int64_t la) {
