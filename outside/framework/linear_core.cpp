@@ -72,7 +72,9 @@ LinearCore::~LinearCore() {
 
 bool LinearCore::SetPattern(std::int64_t n, std::int64_t non_zeros, const std::int64_t* rows,
                             const std::int64_t* cols) {
-  if (n < 1 || non_zeros < 0 || (non_zeros > 0 && (rows == nullptr || cols == nullptr)))
+  constexpr std::int64_t kNarrow = std::numeric_limits<std::int32_t>::max();  // slots are 32-bit
+  if (n < 1 || n > kNarrow || non_zeros < 0 || non_zeros > kNarrow ||
+      (non_zeros > 0 && (rows == nullptr || cols == nullptr)))
     return false;
   for (std::int64_t k = 0; k < non_zeros; ++k)
     if (rows[k] < 1 || rows[k] > n || cols[k] < 1 || cols[k] > n) return false;
@@ -105,7 +107,7 @@ bool LinearCore::SetPattern(std::int64_t n, std::int64_t non_zeros, const std::i
   std::fill(start_.begin(), start_.end(), 0);
   index_.resize(nz), slot_.resize(nz);
   std::int64_t* index = index_.data();
-  std::int64_t* slot = slot_.data();
+  std::int32_t* slot = slot_.data();
   std::int64_t* start = start_.data();
   std::int64_t kept = 0, last_row = 0, last_col = 0;
   for (const std::int64_t k : order) {
@@ -114,7 +116,7 @@ bool LinearCore::SetPattern(std::int64_t n, std::int64_t non_zeros, const std::i
       index[kept++] = last_row - 1;
       ++start[last_col];
     }
-    slot[k] = kept - 1;
+    slot[k] = std::int32_t(kept - 1);
   }
   index_.resize(size_t(kept));
   RecycleBin<std::int64_t>::Give(std::move(order));
@@ -134,19 +136,26 @@ FactorResult LinearCore::Factorise(const double* values, const LinearSettings& s
   rank_ = n_;
   if (n_ < 1 || values == nullptr) return FactorResult::kFailed;
   const size_t nz = size_t(non_zeros_);
-  if (!AllFinite(values, nz)) return FactorResult::kFailed;
-  const std::int64_t* slot = slot_.data();
+  const std::int32_t* slot = slot_.data();
   if (index_.size() == nz) {
-    // No repeated pair: every slot is written once, nothing to clear.
+    // No repeated pair: every slot is written once, nothing to clear. The
+    // finiteness test rides along (see AllFinite) rather than costing a
+    // pass of its own.
     csc_values_.resize(nz);
     double* csc = csc_values_.data();
+    std::uint64_t carry = 0;
+    auto one = [&](size_t k) {
+      std::uint64_t bits;
+      std::memcpy(&bits, values + k, sizeof bits);
+      carry |= (bits & 0x7ff0000000000000u) + 0x0010000000000000u;
+      csc[slot[k]] = values[k];
+    };
     size_t k = 0;
-    for (; k + 4 <= nz; k += 4) {  // unrolled: the loop costs as much as the copy
-      csc[slot[k]] = values[k], csc[slot[k + 1]] = values[k + 1];
-      csc[slot[k + 2]] = values[k + 2], csc[slot[k + 3]] = values[k + 3];
-    }
-    for (; k < nz; ++k) csc[slot[k]] = values[k];
+    for (; k + 4 <= nz; k += 4) one(k), one(k + 1), one(k + 2), one(k + 3);
+    for (; k < nz; ++k) one(k);
+    if ((carry >> 63) != 0) return FactorResult::kFailed;
   } else {
+    if (!AllFinite(values, nz)) return FactorResult::kFailed;
     csc_values_.assign(index_.size(), 0.0);
     double* csc = csc_values_.data();
     for (size_t k = 0; k < nz; ++k) csc[slot[k]] += values[k];

@@ -29,7 +29,7 @@ class LinearCore {
   LinearCore(const LinearCore&) = delete;
   LinearCore& operator=(const LinearCore&) = delete;
 
-  // False for indices outside 1..n or a size below 1.
+  // False for indices outside 1..n, a size below 1 or counts beyond 32 bits.
   bool SetPattern(std::int64_t n, std::int64_t non_zeros, const std::int64_t* rows,
                   const std::int64_t* cols);
   // kFailed for non-finite values. On kSingular the rank and the dependent
@@ -59,7 +59,8 @@ class LinearCore {
   std::unique_ptr<SparseLu> lu_;
   std::int64_t n_ = 0;
   std::int64_t non_zeros_ = 0;                      // input pairs
-  std::vector<std::int64_t> start_, index_, slot_;  // CSC, input k -> CSC slot
+  std::vector<std::int64_t> start_, index_;  // CSC
+  std::vector<std::int32_t> slot_;            // input k -> CSC slot; narrow, read every factorisation
   std::vector<double> csc_values_;
   std::vector<double> b_, sol_, residual_, correction_, row_sum_;  // solve work, kept
   bool analysed_ = false, analysed_transposed_ = false;

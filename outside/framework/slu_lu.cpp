@@ -34,7 +34,8 @@ class SluLu final : public SparseLu {
     ne_ = col_start[n];
     if (n < 1 || ne_ < 1) return false;
     const size_t ne = size_t(ne_), un = size_t(n);
-    for (auto* v : {&rows_, &cols_, &row0_, &jcn_}) Reuse(*v, ne);
+    for (auto* v : {&rows_, &cols_, &jcn_}) Reuse(*v, ne);
+    Reuse(row0_, ne);
     Reuse(irn_, 3 * ne), Reuse(a_, 3 * ne);
     Reuse(keep_, 10 * un + 7), Reuse(iw_, 9 * un), Reuse(w_, 5 * un), Reuse(scale_, un);
     rows_.resize(size_t(ne_));
@@ -44,7 +45,7 @@ class SluLu final : public SparseLu {
       for (std::int64_t e = col_start[j]; e < col_start[j + 1]; ++e) {
         const std::int64_t i = row_index[e];
         if (i < 0 || i >= n) return false;
-        row0_[size_t(e)] = transposed_ ? j : i;
+        row0_[size_t(e)] = std::int32_t(transposed_ ? j : i);
         rows_[size_t(e)] = row0_[size_t(e)] + 1;
         cols_[size_t(e)] = (transposed_ ? i : j) + 1;
       }
@@ -164,7 +165,7 @@ class SluLu final : public SparseLu {
   void Place(const double* values) {
     double largest = 0.0, second = 0.0;
     const double* scale = scale_.data();
-    const std::int64_t* row = row0_.data();
+    const std::int32_t* row = row0_.data();
     double* a = a_.data();
     std::int64_t k = 0;
     for (; k + 2 <= ne_; k += 2) {
@@ -219,7 +220,8 @@ class SluLu final : public SparseLu {
   std::int64_t n_ = 0, ne_ = 0, la_ = 0;
   bool transposed_ = false, analysed_ = false, factorised_ = false;
   LuSettings analysed_with_;
-  std::vector<std::int64_t> rows_, cols_, row0_, irn_, jcn_, keep_, iw_;
+  std::vector<std::int64_t> rows_, cols_, irn_, jcn_, keep_, iw_;
+  std::vector<std::int32_t> row0_;  // narrow: read with every set of values
   std::vector<double> a_, w_, scale_, rhs_;
   std::array<double, slu::kCntlLength> cntl_{};
   std::array<std::int64_t, slu::kIcntlLength> icntl_{};
