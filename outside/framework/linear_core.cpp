@@ -280,7 +280,6 @@ SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings
   if (rhs == nullptr || x == nullptr || csc_values_.size() != index_.size() || n_ < 1)
     return SolveResult::kFailed;
   const size_t n = size_t(n_);
-  if (!AllFinite(rhs, n)) return SolveResult::kFailed;
   const double* b = rhs;
   SparseLu* lu = lu_.get();
   const std::vector<std::int64_t>* start = &start_;
@@ -300,6 +299,17 @@ SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings
   std::vector<double>& residual = residual_;
   std::vector<double>& correction = correction_;
   residual.resize(n);
+  // The residual starts as b; the same pass finds |b| and b's finiteness
+  // (see AllFinite).
+  double bmax = 0;
+  std::uint64_t carry = 0;
+  for (size_t i = 0; i < n; ++i) {
+    std::uint64_t bits;
+    std::memcpy(&bits, b + i, sizeof bits);
+    carry |= (bits & 0x7ff0000000000000u) + 0x0010000000000000u;
+    residual[i] = b[i], bmax = std::max(bmax, std::fabs(b[i]));
+  }
+  if ((carry >> 63) != 0) return SolveResult::kFailed;
   // Without refinement the solution goes straight into x.
   const bool refine = settings.max_refine > 0;
   if (refine) sol.resize(n), correction.resize(n);
@@ -308,19 +318,20 @@ SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings
   const std::int64_t* col_start = start->data();
   const std::int64_t* row = index->data();
   const double* a = values->data();
-  double bmax = 0;
-  auto residual_of = [&](const double* v) {
+  // r -= A v on a residual that holds b.
+  auto subtract = [&](const double* v) {
     double* r = residual.data();
-    double largest = 0;
-    for (size_t i = 0; i < n; ++i) r[i] = b[i], largest = std::max(largest, std::fabs(b[i]));
-    bmax = largest;
     for (size_t j = 0; j < n; ++j) {
       const double vj = v[j];
       for (std::int64_t e = col_start[j]; e < col_start[j + 1]; ++e) r[row[e]] -= a[e] * vj;
     }
     return MaxAbs(residual);
   };
-  double rnorm = residual_of(solution);
+  auto residual_of = [&](const double* v) {
+    std::copy(b, b + n, residual.begin());
+    return subtract(v);
+  };
+  double rnorm = subtract(solution);
   for (std::int32_t step = 0;
        step < settings.max_refine && rnorm > settings.error_tol && std::isfinite(rnorm); ++step) {
     if (!lu->Solve(residual.data(), correction.data())) break;

@@ -168,11 +168,13 @@ class SluLu final : public SparseLu {
     const std::int32_t* row = row0_.data();
     double* a = a_.data();
     std::int64_t k = 0;
-    for (; k + 2 <= ne_; k += 2) {
+    for (; k + 4 <= ne_; k += 4) {
       a[k] = values[k] * scale[row[k]];
       a[k + 1] = values[k + 1] * scale[row[k + 1]];
-      largest = std::max(largest, std::fabs(a[k]));
-      second = std::max(second, std::fabs(a[k + 1]));
+      a[k + 2] = values[k + 2] * scale[row[k + 2]];
+      a[k + 3] = values[k + 3] * scale[row[k + 3]];
+      largest = std::max(largest, std::max(std::fabs(a[k]), std::fabs(a[k + 2])));
+      second = std::max(second, std::max(std::fabs(a[k + 1]), std::fabs(a[k + 3])));
     }
     for (; k < ne_; ++k) largest = std::max(largest, std::fabs(a[k] = values[k] * scale[row[k]]));
     cntl_[3] = singular_rcond_ * std::max(largest, second);
