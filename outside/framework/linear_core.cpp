@@ -67,7 +67,8 @@ double MaxAbs(const std::vector<double>& v) {
 }  // namespace
 
 LinearCore::~LinearCore() {
-  GiveBack(start_, index_, slot_, csc_values_, b_, sol_, residual_, correction_, row_sum_);
+  GiveBack(start_, index_, slot_, csc_values_, b_, sol_, residual_, correction_, row_sum_,
+           pair_row_, pair_col_, values_);
 }
 
 bool LinearCore::SetPattern(std::int64_t n, std::int64_t non_zeros, const std::int64_t* rows,
@@ -121,23 +122,47 @@ bool LinearCore::SetPattern(std::int64_t n, std::int64_t non_zeros, const std::i
   index_.resize(size_t(kept));
   RecycleBin<std::int64_t>::Give(std::move(order));
   for (std::int64_t j = 0; j < n; ++j) start_[size_t(j) + 1] += start_[size_t(j)];
+  pairs_ = kept == non_zeros && lu_->TakesPairs();
+  valued_ = false;
+  if (pairs_) {
+    Reuse(pair_row_, nz), Reuse(pair_col_, nz), Reuse(values_, nz);
+    pair_row_.resize(nz), pair_col_.resize(nz);
+    for (size_t k = 0; k < nz; ++k)
+      pair_row_[k] = std::int32_t(rows[k] - 1), pair_col_[k] = std::int32_t(cols[k] - 1);
+  }
   analysed_ = false;
   return true;
 }
 
 bool LinearCore::Analyse(const LinearSettings& settings) {
-  analysed_ = lu_->Analyse(n_, start_.data(), index_.data(), settings.lu);
+  analysed_ = pairs_ ? lu_->AnalysePairs(n_, non_zeros_, pair_row_.data(), pair_col_.data(),
+                                         settings.lu)
+                     : lu_->Analyse(n_, start_.data(), index_.data(), settings.lu);
   analysed_transposed_ = settings.lu.transpose;
   return analysed_;
 }
 
 FactorResult LinearCore::Factorise(const double* values, const LinearSettings& settings) {
   singular_ = false;
+  valued_ = false;
   rank_ = n_;
   if (n_ < 1 || values == nullptr) return FactorResult::kFailed;
   const size_t nz = size_t(non_zeros_);
   const std::int32_t* slot = slot_.data();
-  if (index_.size() == nz) {
+  if (pairs_) {
+    // A plain copy: the pass vectorises, finiteness test included.
+    values_.resize(nz);
+    double* kept = values_.data();
+    std::uint64_t carry = 0;
+    for (size_t k = 0; k < nz; ++k) {
+      std::uint64_t bits;
+      std::memcpy(&bits, values + k, sizeof bits);
+      carry |= (bits & 0x7ff0000000000000u) + 0x0010000000000000u;
+      kept[k] = values[k];
+    }
+    if ((carry >> 63) != 0) return FactorResult::kFailed;
+    csc_stale_ = true;
+  } else if (index_.size() == nz) {
     // No repeated pair: every slot is written once, nothing to clear. The
     // finiteness test rides along (see AllFinite) rather than costing a
     // pass of its own.
@@ -160,10 +185,12 @@ FactorResult LinearCore::Factorise(const double* values, const LinearSettings& s
     double* csc = csc_values_.data();
     for (size_t k = 0; k < nz; ++k) csc[slot[k]] += values[k];
   }
+  valued_ = true;
+  const double* lu_values = pairs_ ? values_.data() : csc_values_.data();
   if ((!analysed_ || analysed_transposed_ != settings.lu.transpose) && !Analyse(settings))
     return FactorResult::kFailed;
   ++factorisations_;
-  const LuResult r = lu_->Factorise(csc_values_.data(), settings.lu, settings.singular_rcond);
+  const LuResult r = lu_->Factorise(lu_values, settings.lu, settings.singular_rcond);
   if (r == LuResult::kFailed) return FactorResult::kFailed;
   if (r == LuResult::kOk) return FactorResult::kOk;
   row_order_.resize(size_t(n_));
@@ -172,7 +199,7 @@ FactorResult LinearCore::Factorise(const double* values, const LinearSettings& s
   if (rank_ == n_) {
     // The estimate was pessimistic: the pivoted QR finds full rank.
     rank_ = n_;
-    return lu_->Factorise(csc_values_.data(), settings.lu, 0.0) == LuResult::kOk
+    return lu_->Factorise(lu_values, settings.lu, 0.0) == LuResult::kOk
                ? FactorResult::kOk
                : FactorResult::kFailed;
   }
@@ -180,10 +207,20 @@ FactorResult LinearCore::Factorise(const double* values, const LinearSettings& s
   return FactoriseReduced(settings) ? FactorResult::kSingular : FactorResult::kFailed;
 }
 
+const std::vector<double>& LinearCore::CscValues() {
+  if (pairs_ && csc_stale_) {
+    csc_values_.resize(values_.size());
+    for (size_t k = 0; k < values_.size(); ++k) csc_values_[size_t(slot_[k])] = values_[k];
+    csc_stale_ = false;
+  }
+  return csc_values_;
+}
+
 // The block triangular form isolates the blocks; a pivoted QR of each block
 // and of its transpose names the dependent columns and rows within it.
 void LinearCore::FindRank() {
   const size_t n = size_t(n_);
+  const std::vector<double>& csc_values = CscValues();
   std::vector<std::int64_t> p(n), q(n), r(n + 1), work(5 * n);
   std::int64_t nmatch = 0;
   double work_done = 0;
@@ -204,8 +241,8 @@ void LinearCore::FindRank() {
       for (std::int64_t e = start_[size_t(j)]; e < start_[size_t(j) + 1]; ++e) {
         const std::int64_t i = row_at[size_t(index_[size_t(e)])] - first;
         if (i < 0 || i >= k) continue;
-        dense[size_t(c * k + i)] = csc_values_[size_t(e)];
-        dense_t[size_t(i * k + c)] = csc_values_[size_t(e)];
+        dense[size_t(c * k + i)] = csc_values[size_t(e)];
+        dense_t[size_t(i * k + c)] = csc_values[size_t(e)];
       }
     }
     const std::int64_t rank = PivotedQr(dense, int(k), order);
@@ -227,6 +264,7 @@ void LinearCore::FindRank() {
 // dependent variables 0.
 bool LinearCore::FactoriseReduced(const LinearSettings& settings) {
   const size_t n = size_t(n_);
+  const std::vector<double>& csc_values = CscValues();
   std::vector<char> dep_row(n, 0), dep_col(n, 0);
   std::vector<std::int64_t> unit_row(n, -1);
   for (size_t k = size_t(rank_); k < n; ++k) {
@@ -244,7 +282,7 @@ bool LinearCore::FactoriseReduced(const LinearSettings& settings) {
       for (std::int64_t e = start_[j]; e < start_[j + 1]; ++e) {
         if (dep_row[size_t(index_[size_t(e)])]) continue;
         index.push_back(index_[size_t(e)]);
-        values.push_back(csc_values_[size_t(e)]);
+        values.push_back(csc_values[size_t(e)]);
       }
     }
     start[j + 1] = std::int64_t(index.size());
@@ -262,12 +300,21 @@ bool LinearCore::FactoriseReduced(const LinearSettings& settings) {
 
 void LinearCore::Multiply(const double* x, double* y) const {
   std::fill(y, y + n_, 0.0);
+  if (pairs_) {
+    for (size_t k = 0; k < values_.size(); ++k) y[pair_row_[k]] += values_[k] * x[pair_col_[k]];
+    return;
+  }
   for (std::int64_t j = 0; j < n_; ++j)
     for (std::int64_t e = start_[size_t(j)]; e < start_[size_t(j) + 1]; ++e)
       y[index_[size_t(e)]] += csc_values_[size_t(e)] * x[j];
 }
 
 void LinearCore::MultiplyTransposed(const double* x, double* y) const {
+  if (pairs_) {
+    std::fill(y, y + n_, 0.0);
+    for (size_t k = 0; k < values_.size(); ++k) y[pair_col_[k]] += values_[k] * x[pair_row_[k]];
+    return;
+  }
   for (std::int64_t j = 0; j < n_; ++j) {
     double s = 0;
     for (std::int64_t e = start_[size_t(j)]; e < start_[size_t(j) + 1]; ++e)
@@ -277,8 +324,7 @@ void LinearCore::MultiplyTransposed(const double* x, double* y) const {
 }
 
 SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings& settings) {
-  if (rhs == nullptr || x == nullptr || csc_values_.size() != index_.size() || n_ < 1)
-    return SolveResult::kFailed;
+  if (rhs == nullptr || x == nullptr || !valued_ || n_ < 1) return SolveResult::kFailed;
   const size_t n = size_t(n_);
   const double* b = rhs;
   SparseLu* lu = lu_.get();
@@ -318,9 +364,19 @@ SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings
   const std::int64_t* col_start = start->data();
   const std::int64_t* row = index->data();
   const double* a = values->data();
+  // The matrix as pairs in the caller's order, else by columns.
+  const bool by_pairs = pairs_ && !singular_;
+  const std::int32_t* pair_row = pair_row_.data();
+  const std::int32_t* pair_col = pair_col_.data();
+  const double* pair_value = values_.data();
+  const size_t pair_count = values_.size();
   // r -= A v on a residual that holds b.
   auto subtract = [&](const double* v) {
     double* r = residual.data();
+    if (by_pairs) {
+      for (size_t k = 0; k < pair_count; ++k) r[pair_row[k]] -= pair_value[k] * v[pair_col[k]];
+      return MaxAbs(residual);
+    }
     for (size_t j = 0; j < n; ++j) {
       const double vj = v[j];
       for (std::int64_t e = col_start[j]; e < col_start[j + 1]; ++e) r[row[e]] -= a[e] * vj;
@@ -349,9 +405,13 @@ SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings
   if (rnorm <= tolerance * bmax) return SolveResult::kOk;
   std::vector<double>& row_sum = row_sum_;
   row_sum.assign(n, 0.0);
-  for (size_t j = 0; j < n; ++j)
-    for (std::int64_t e = col_start[j]; e < col_start[j + 1]; ++e)
-      row_sum[size_t(row[e])] += std::fabs(a[e]);
+  if (by_pairs) {
+    for (size_t k = 0; k < pair_count; ++k) row_sum[size_t(pair_row[k])] += std::fabs(pair_value[k]);
+  } else {
+    for (size_t j = 0; j < n; ++j)
+      for (std::int64_t e = col_start[j]; e < col_start[j + 1]; ++e)
+        row_sum[size_t(row[e])] += std::fabs(a[e]);
+  }
   double xmax = 0;
   for (size_t j = 0; j < n; ++j) xmax = std::max(xmax, std::fabs(x[j]));
   const double scale = MaxAbs(row_sum) * xmax + bmax;

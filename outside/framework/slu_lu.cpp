@@ -29,30 +29,26 @@ class SluLu final : public SparseLu {
   // A is solved through its transpose.
   bool Analyse(std::int64_t n, const std::int64_t* col_start, const std::int64_t* row_index,
                const LuSettings& settings) override {
-    n_ = n;
-    transposed_ = settings.transpose;
-    ne_ = col_start[n];
-    if (n < 1 || ne_ < 1) return false;
-    const size_t ne = size_t(ne_), un = size_t(n);
-    for (auto* v : {&rows_, &cols_, &jcn_}) Reuse(*v, ne);
-    Reuse(row0_, ne);
-    Reuse(irn_, 3 * ne), Reuse(a_, 3 * ne);
-    Reuse(keep_, 10 * un + 7), Reuse(iw_, 9 * un), Reuse(w_, 5 * un), Reuse(scale_, un);
-    rows_.resize(size_t(ne_));
-    cols_.resize(size_t(ne_));
-    row0_.resize(size_t(ne_));
+    if (n < 1 || !Prepare(n, col_start[n], settings)) return false;
     for (std::int64_t j = 0; j < n; ++j)
       for (std::int64_t e = col_start[j]; e < col_start[j + 1]; ++e) {
         const std::int64_t i = row_index[e];
         if (i < 0 || i >= n) return false;
-        row0_[size_t(e)] = std::int32_t(transposed_ ? j : i);
-        rows_[size_t(e)] = row0_[size_t(e)] + 1;
-        cols_[size_t(e)] = (transposed_ ? i : j) + 1;
+        Put(e, i, j);
       }
-    // Work arrays and KEEP are written by the drivers before they are read.
-    keep_.resize(10 * un + 7), iw_.resize(9 * un), w_.resize(5 * un);
-    scale_.assign(un, 1.0);
-    analysed_ = factorised_ = false;
+    return true;
+  }
+
+  bool TakesPairs() const override { return true; }
+  bool AnalysePairs(std::int64_t n, std::int64_t count, const std::int32_t* rows,
+                    const std::int32_t* cols, const LuSettings& settings) override {
+    if (n < 1 || !Prepare(n, count, settings)) return false;
+    const auto un = std::uint64_t(n);  // a negative index turns huge
+    for (std::int64_t k = 0; k < count; ++k) {
+      if (std::uint64_t(std::int64_t(rows[k])) >= un || std::uint64_t(std::int64_t(cols[k])) >= un)
+        return false;
+      Put(k, rows[k], cols[k]);
+    }
     return true;
   }
 
@@ -133,6 +129,31 @@ class SluLu final : public SparseLu {
   std::unique_ptr<SparseLu> Fresh() const override { return std::make_unique<SluLu>(); }
 
  private:
+  bool Prepare(std::int64_t n, std::int64_t ne, const LuSettings& settings) {
+    n_ = n;
+    ne_ = ne;
+    transposed_ = settings.transpose;
+    analysed_ = factorised_ = false;
+    if (ne_ < 1) return false;
+    const size_t une = size_t(ne_), un = size_t(n);
+    for (auto* v : {&rows_, &cols_, &jcn_}) Reuse(*v, une);
+    Reuse(row0_, une);
+    Reuse(irn_, 3 * une), Reuse(a_, 3 * une);
+    Reuse(keep_, 10 * un + 7), Reuse(iw_, 9 * un), Reuse(w_, 5 * un), Reuse(scale_, un);
+    rows_.resize(une), cols_.resize(une), row0_.resize(une);
+    // Work arrays and KEEP are written by the drivers before they are read.
+    keep_.resize(10 * un + 7), iw_.resize(9 * un), w_.resize(5 * un);
+    scale_.assign(un, 1.0);
+    return true;
+  }
+
+  // Entry e of the kept matrix is A's (i, j), 0-based.
+  void Put(std::int64_t e, std::int64_t i, std::int64_t j) {
+    row0_[size_t(e)] = std::int32_t(transposed_ ? j : i);
+    rows_[size_t(e)] = row0_[size_t(e)] + 1;
+    cols_[size_t(e)] = (transposed_ ? i : j) + 1;
+  }
+
   void Controls(const LuSettings& settings) {
     SluSetDefaults(cntl_.data(), icntl_.data());
     icntl_[0] = icntl_[1] = 0;  // no output: messages go through the engine
