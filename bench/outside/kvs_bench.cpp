@@ -153,18 +153,9 @@ void Klu(benchmark::State& state, bool refactorise) {
 class Drivers {
  public:
   explicit Drivers(const Flowsheet& f)
-      : f_(f),
-        n_(f.n),
-        ne_(std::int64_t(f.values.size())),
-        la_(3 * ne_),
-        cntl_(slu::kCntlLength),
-        w_(size_t(5 * n_)),
-        icntl_(slu::kIcntlLength),
-        info_(slu::kInfoLength),
-        keep_(size_t(10 * n_ + 7)),
-        iw_(size_t(9 * n_)),
-        b_(size_t(n_), 1.0),
-        x_(size_t(n_)),
+      : f_(f), n_(f.n), ne_(std::int64_t(f.values.size())), la_(3 * ne_), cntl_(slu::kCntlLength),
+        w_(size_t(5 * n_)), icntl_(slu::kIcntlLength), info_(slu::kInfoLength),
+        keep_(size_t(10 * n_ + 7)), iw_(size_t(9 * n_)), b_(size_t(n_), 1.0), x_(size_t(n_)),
         error_(3) {
     SluSetDefaults(cntl_.data(), icntl_.data());
     icntl_[0] = icntl_[1] = icntl_[2] = 0;

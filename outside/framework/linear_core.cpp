@@ -135,9 +135,9 @@ bool LinearCore::SetPattern(std::int64_t n, std::int64_t non_zeros, const std::i
 }
 
 bool LinearCore::Analyse(const LinearSettings& settings) {
-  analysed_ = pairs_ ? lu_->AnalysePairs(n_, non_zeros_, pair_row_.data(), pair_col_.data(),
-                                         settings.lu)
-                     : lu_->Analyse(n_, start_.data(), index_.data(), settings.lu);
+  analysed_ =
+      pairs_ ? lu_->AnalysePairs(n_, non_zeros_, pair_row_.data(), pair_col_.data(), settings.lu)
+             : lu_->Analyse(n_, start_.data(), index_.data(), settings.lu);
   analysed_transposed_ = settings.lu.transpose;
   return analysed_;
 }
@@ -199,9 +199,8 @@ FactorResult LinearCore::Factorise(const double* values, const LinearSettings& s
   if (rank_ == n_) {
     // The estimate was pessimistic: the pivoted QR finds full rank.
     rank_ = n_;
-    return lu_->Factorise(lu_values, settings.lu, 0.0) == LuResult::kOk
-               ? FactorResult::kOk
-               : FactorResult::kFailed;
+    return lu_->Factorise(lu_values, settings.lu, 0.0) == LuResult::kOk ? FactorResult::kOk
+                                                                        : FactorResult::kFailed;
   }
   singular_ = true;
   return FactoriseReduced(settings) ? FactorResult::kSingular : FactorResult::kFailed;
@@ -406,7 +405,8 @@ SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings
   std::vector<double>& row_sum = row_sum_;
   row_sum.assign(n, 0.0);
   if (by_pairs) {
-    for (size_t k = 0; k < pair_count; ++k) row_sum[size_t(pair_row[k])] += std::fabs(pair_value[k]);
+    for (size_t k = 0; k < pair_count; ++k)
+      row_sum[size_t(pair_row[k])] += std::fabs(pair_value[k]);
   } else {
     for (size_t j = 0; j < n; ++j)
       for (std::int64_t e = col_start[j]; e < col_start[j + 1]; ++e)

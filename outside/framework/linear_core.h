@@ -58,17 +58,17 @@ class LinearCore {
 
   std::unique_ptr<SparseLu> lu_;
   std::int64_t n_ = 0;
-  std::int64_t non_zeros_ = 0;                      // input pairs
+  std::int64_t non_zeros_ = 0;               // input pairs
   std::vector<std::int64_t> start_, index_;  // CSC
-  std::vector<std::int32_t> slot_;            // input k -> CSC slot; narrow, read every factorisation
+  std::vector<std::int32_t> slot_;  // input k -> CSC slot; narrow, read every factorisation
   std::vector<double> csc_values_;
   // With an LU that takes pairs and no pair repeated, the values stay in
   // the caller's order, and the CSC values are filled only when wanted.
   bool pairs_ = false;
   bool csc_stale_ = false;
-  bool valued_ = false;  // values given and finite
+  bool valued_ = false;                            // values given and finite
   std::vector<std::int32_t> pair_row_, pair_col_;  // 0-based, the caller's order
-  std::vector<double> values_;                    // the caller's order
+  std::vector<double> values_;                     // the caller's order
   const std::vector<double>& CscValues();
   std::vector<double> b_, sol_, residual_, correction_, row_sum_;  // solve work, kept
   bool analysed_ = false, analysed_transposed_ = false;

@@ -353,7 +353,8 @@ void RefactoriseAgainstFresh(LinearLibrary& lib, bool repeated) {
     EXPECT_LE(RowwiseBackwardError(v, x, b), 1e-12) << round;
     if (row_factor != 1.0) continue;
     for (int i = 0; i < n; ++i)
-      EXPECT_NEAR(x[size_t(i)], fresh_x[size_t(i)], 1e-9 * std::max(1.0, std::fabs(fresh_x[size_t(i)])))
+      EXPECT_NEAR(x[size_t(i)], fresh_x[size_t(i)],
+                  1e-9 * std::max(1.0, std::fabs(fresh_x[size_t(i)])))
           << round << " " << i;
   }
   // A dependent row in the kept system, then regular values again.
@@ -472,8 +473,6 @@ TEST_P(LinearLibrary, ParametersAndTextsRoundTrip) {
   params->Release();
   s->Release();
 }
-
-
 
 INSTANTIATE_TEST_SUITE_P(Libraries, LinearLibrary, ::testing::Values("kvs_slu", "kvs_mfl"));
 
