@@ -103,8 +103,8 @@ TEST(ProcCall, MessageFormEndsWithTheArgumentPath) {
   const auto empty =
       body([&](DseMessage& m) { return ProcCallExpression::WriteCallPath(m, BvuIdPath()); });
   // Flag, count, then 32-bit ids.
-  EXPECT_EQ(path, (testsupport::Bytes{0, 3, 0, 0xFF, 0xFF, 0xFF, 0, 42, 0, 0, 0, 0xFE, 0xFF, 0xFF,
-                                      0}));
+  EXPECT_EQ(path,
+            (testsupport::Bytes{0, 3, 0, 0xFF, 0xFF, 0xFF, 0, 42, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0}));
   // The same lists, then the path (an empty one without a binding).
   ASSERT_GT(bound.size(), path.size());
   ASSERT_GT(unbound.size(), empty.size());
