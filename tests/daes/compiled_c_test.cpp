@@ -172,6 +172,74 @@ TEST(CompiledEquationsBuild, IfRowsFollowTheStateCode) {
   EXPECT_DOUBLE_EQ(r, 0.25);
 }
 
+// An IF whose ELSE branch takes a square root: below zero the compiled row
+// answers what its branch's tape answers.
+TEST(CompiledEquationsBuild, IfRowsAnswerTheTapesStatusWhereAGuardFires) {
+  testsupport::TempDir dir;
+  DAESEventSchedule schedule;
+  SetCurrentEventSchedule(&schedule);
+  BvuDirectoryProper library(nullptr, nullptr);
+  auto stored = Body([&](Writer& w) { w.Expression(mw::Greater(mw::Var(0), mw::Real(1.2))); });
+  library.InsertChildAt(1, new LibraryExpression(&library, Expression::ReadFromMessage(*stored)));
+  {
+    Tree tree;
+    ASSERT_EQ(tree.Read(Tank), 0u);
+    ASSERT_EQ(tree.Read(WeirFlow), 0u);
+    auto message = Body([](Writer& w) {
+      w.List(1);
+      w.IfHead({1}, {T101(), {8, ".Weir"}});
+      w.EquationHead(1);
+      w.Reference({2, 1});
+      w.List(1);
+      w.Item(mw::kInlineEquation);
+      w.U32(0);
+      w.Expression(mw::Sub(mw::Var(0), mw::Real(0.5)));
+      w.Placement({T101(), {8, ".Weir"}, {1, ".Then"}, {1, ".Q"}});
+      w.EquationHead(1);
+      w.Reference({2, 9});
+      w.List(1);
+      w.Item(mw::kInlineEquation);
+      w.U32(0);
+      w.Expression(mw::Sub(mw::Var(0), mw::Sqrt(mw::Var(1))));
+      w.Placement({T101(), {8, ".Weir"}, {2, ".Else"}, {1, ".Q"}});
+      w.EquationHead(2);
+      w.Reference({2, 9});
+      w.Reference({2, 1});
+    });
+    ASSERT_EQ(tree.root->ReadFromMessage(*message, tree.root, &library, tree.root), 0u);
+    std::unique_ptr<DAESProblem> problem(DAESCreateProblem(tree.root, 0, nullptr));
+    ASSERT_NE(problem, nullptr);
+    DAESFiniteStateEquation* weir = nullptr;
+    for (std::int32_t i = 0; i < problem->EquationCount(); ++i) {
+      if (auto* row = dynamic_cast<DAESFiniteStateEquation*>(problem->GetEquation(i))) weir = row;
+    }
+    ASSERT_NE(weir, nullptr);
+    Loaded built;
+    std::int32_t entries = 0;
+    ASSERT_TRUE(Build(*problem, dir.path(), &built, &entries));
+    std::vector<double> x(static_cast<std::size_t>(problem->VariableCount()));
+    testsupport::CaptureSink sink;
+    for (const double h : {0.25, -1.0}) {
+      SCOPED_TRACE(h);
+      static_cast<DAESVariable*>(Entry(tree.At({2, 1})))->SetValue(h);
+      for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
+        DAESVarTableEntry* v = problem->GetVariable(i);
+        x[static_cast<std::size_t>(problem->ColumnOf(v) - 1)] = v->GetRealValue();
+      }
+      built.setx(x.data());
+      MathErrorStatus.Reset();
+      const Status interpreted =
+          weir->Evaluate(daes::kEvalResidual | daes::kEvalInterpreted, nullptr);
+      MathErrorStatus.Reset();
+      EXPECT_EQ(weir->Evaluate(daes::kEvalResidual, nullptr), interpreted);
+      EXPECT_EQ(status::IsFailure(interpreted), h < 0.0);
+      EXPECT_EQ(weir->CurrentState(), 0);
+    }
+  }
+  library.DeleteChildren();
+  SetCurrentEventSchedule(nullptr);
+}
+
 TEST(CompiledEquations, IfFunctionGolden) {
   Weir m;
   m.problem.reset(DAESCreateProblem(m.tree.root, 0, nullptr));
