@@ -227,12 +227,17 @@ TEST(CompiledEquationsBuild, IfRowsAnswerTheTapesStatusWhereAGuardFires) {
         x[static_cast<std::size_t>(problem->ColumnOf(v) - 1)] = v->GetRealValue();
       }
       built.setx(x.data());
-      MathErrorStatus.Reset();
-      const Status interpreted =
-          weir->Evaluate(daes::kEvalResidual | daes::kEvalInterpreted, nullptr);
-      MathErrorStatus.Reset();
-      EXPECT_EQ(weir->Evaluate(daes::kEvalResidual, nullptr), interpreted);
-      EXPECT_EQ(status::IsFailure(interpreted), h < 0.0);
+      for (const std::uint32_t flags :
+           {daes::kEvalResidual, daes::kEvalResidual | daes::kEvalDerivatives}) {
+        MathErrorStatus.Reset();
+        const Status interpreted = weir->Evaluate(flags | daes::kEvalInterpreted, nullptr);
+        MathErrorStatus.Reset();
+        const std::size_t reports = sink.groups().size();
+        EXPECT_EQ(weir->Evaluate(flags, nullptr), interpreted) << flags;
+        EXPECT_EQ(status::IsFailure(interpreted), h < 0.0) << flags;
+        // One report for the compiled row's failure, as for the interpreted one.
+        EXPECT_EQ(sink.groups().size() - reports, h < 0.0 ? 1u : 0u) << flags;
+      }
       EXPECT_EQ(weir->CurrentState(), 0);
     }
   }
