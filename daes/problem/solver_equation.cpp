@@ -123,6 +123,18 @@ DAESSolverEquation* MakeSolverEquation(DAESSimpleEquation* model) {
   }
   auto* equation = new DAESSolverEquation(model);
   equation->MakeContext();
+  // A residual that could not be compiled has no value to give: a row over
+  // it would fail at every evaluation, so none is made. (A procedure call's
+  // shared context is run by its procedure equation, which refuses a call
+  // without a tape itself.)
+  const bool call = equation->ResidualExpression() != nullptr &&
+                    equation->ResidualExpression()->ClassId() == kProcedureCallClass;
+  if (!call && (equation->Context() == nullptr || !equation->Context()->HasTape())) {
+    BvuNameable* self = equation;
+    SuPrint(0, "Equation @es has a residual that cannot be evaluated; it is left out\n", &self);
+    delete equation;
+    return nullptr;
+  }
   return equation;
 }
 

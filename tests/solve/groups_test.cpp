@@ -14,6 +14,8 @@
 #include "platform/dynamic_library.h"
 #include "solve/ifaces/decomposer.h"
 #include "solve/open/kvs_proxies.h"
+#include "solve/options/solver_option_table.h"
+#include "solve/proxies/server_host.h"
 #include "tests/solve/group_support.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/golden.h"
@@ -32,10 +34,10 @@ namespace {
 using PlayFunction = Status (*)(platform::IUnknown*, platform::IUnknown*, std::int32_t,
                                 platform::IUnknown**);
 
-PlayFunction Server() {
+PlayFunction Server(const char* entry = "PlayDecomposer") {
   static void* handle = platform::OpenLibrary(VANTOR_GROUP_SERVER).handle;
   return handle != nullptr
-             ? reinterpret_cast<PlayFunction>(platform::LibrarySymbol(handle, "PlayDecomposer"))
+             ? reinterpret_cast<PlayFunction>(platform::LibrarySymbol(handle, entry))
              : nullptr;
 }
 
@@ -89,11 +91,12 @@ void Flowsheet(Writer& w, std::uint32_t units) {
 // `setup` may put other methods in place and set options.
 void SolveThroughServer(Model& m, std::vector<std::int32_t>* types, std::int32_t* non_zeros,
                         std::int32_t repeat_rows,
-                        const std::function<void(Options&)>& setup = nullptr) {
+                        const std::function<void(Options&)>& setup = nullptr,
+                        const char* entry = "PlayDecomposer") {
   Options options;
   Methods methods;
   if (setup) setup(options);
-  ASSERT_NE(Server(), nullptr);
+  ASSERT_NE(Server(entry), nullptr);
   const std::vector<double> start = m.Values();
   ASSERT_EQ(DenseNewton(*m.run, nullptr), 0u);
   const std::vector<double> reference = m.Values();
@@ -103,7 +106,7 @@ void SolveThroughServer(Model& m, std::vector<std::int32_t>* types, std::int32_t
   problem_group->AddRef();
   Factory factory;
   platform::IUnknown* out = nullptr;
-  ASSERT_EQ(Server()(&factory, static_cast<IQLNESO*>(problem_group), repeat_rows, &out), 0u);
+  ASSERT_EQ(Server(entry)(&factory, static_cast<IQLNESO*>(problem_group), repeat_rows, &out), 0u);
   auto* decomposition = static_cast<QLNDecomposition*>(static_cast<IQLNDecomposition*>(out));
   std::int32_t iterations = -1;
   EXPECT_EQ(decomposition->SolveGroups(0, 0, 0, &iterations), 0u);
@@ -196,6 +199,40 @@ TEST(GroupServer, TankAndFlowsheetThroughMflAndSparseMfl) {
 #endif
 
 #ifdef VANTOR_BUILD_REGISTRY
+// The nonlinear blocks as torn groups: each asks our decomposition server,
+// found through the registry, for its second level and solves it.
+// The executive the engine's decomposer proxy hands to its server.
+class ExecutiveHost final : public ServerProxyHost {
+ public:
+  ExecutiveHost() { SetServerProxyHost(this); }
+  ~ExecutiveHost() override { SetServerProxyHost(nullptr); }
+  platform::IUnknown* Executive() override { return &executive; }
+  Factory executive;
+};
+
+TEST(GroupServer, TornGroupsTakeTheirSecondLevelFromOurDecomposer) {
+  testsupport::ScopedEnv registry("VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY);
+  ASSERT_LE(platform::CoInitializeEx(nullptr, 0), 1u);
+  {
+    // The decomposer proxy publishes its server's options: into a table of
+    // this test's own.
+    SolverOptionTable table;
+    ExecutiveHost host;
+    Model m([](Writer& w) { Flowsheet(w, 6); });
+    std::vector<std::int32_t> types;
+    std::int32_t nz = 0;
+    SolveThroughServer(
+        m, &types, &nz, 0, [](Options&) { ReplaceGroupMethod(kGroupTorn, new TornSolve()); },
+        "PlayTornDecomposer");
+    std::map<std::int32_t, int> by_type;
+    for (std::int32_t t : types) ++by_type[t];
+    EXPECT_EQ(by_type[kGroupTypeTorn], 3);
+    EXPECT_EQ(by_type[kGroupTypeNonlinear], 0);
+    EXPECT_EQ(nz, 6 * (2 + 2 + 1 + 1));
+  }
+  platform::CoUninitialize();
+}
+
 // Our decomposition server, created through COM as the engine creates it,
 // over the engine's own groups: the road to a first real run.
 TEST(GroupServer, OurDecomposerOverRealGroupsSolvesTheTank) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
@@ -30,6 +31,39 @@ constexpr Status kEnding = 0x00320024u;
 constexpr std::uint32_t kPreparedBits = 0x4 | 0x8 | 0x10 | 0x20;
 
 inline modelwriter::Step Node() { return {2, "Model"}; }
+
+// A variable of the model in Node(): its item kind, index, name, value and
+// specification.
+inline void ModelVariable(modelwriter::Writer& w, modelwriter::Tag kind, std::uint32_t index,
+                          const std::string& name, double value, std::uint16_t spec) {
+  w.Item(kind);
+  w.Placement({Node(), {index, name}});
+  w.Value(value), w.Spec(spec), w.End();
+}
+
+// An inline equation expression = 0 of the model in Node(); Var(k) in it
+// is the k-th of the references.
+inline void ModelEquation(modelwriter::Writer& w, std::uint32_t index, const std::string& name,
+                          const modelwriter::Expr& expression,
+                          const std::vector<std::vector<std::uint32_t>>& references) {
+  w.Item(modelwriter::kInlineEquation);
+  w.U32(0);
+  w.Expression(expression);
+  w.Placement({Node(), {index, name}});
+  w.EquationHead(static_cast<std::uint32_t>(references.size()));
+  for (const auto& reference : references) w.Reference(reference);
+}
+
+// x' = -k x from x(0) = 1: the rate k fixed (index 1, named by `rate`), the
+// state x (2), the equation (10).
+inline void DecayModel(modelwriter::Writer& w, const std::string& rate, double k) {
+  using modelwriter::Var;
+  w.List(3);
+  ModelVariable(w, modelwriter::kRealVariable, 1, rate, k, 4);
+  ModelVariable(w, modelwriter::kStateVariable, 2, ".x", 1.0, 32);
+  ModelEquation(w, 10, ".e", modelwriter::Add(Var(0), modelwriter::Mul(Var(1), Var(2))),
+                {{2, 2, 1}, {2, 1}, {2, 2}});
+}
 
 // Reads a reply body; a read past its end gives zero and clears ok().
 class Reader {
