@@ -81,6 +81,7 @@ class Stepper final : public DynamicCore {
   }
   // The next leg starts where the model was last placed.
   Status Finish() override {
+    KeepDerivativesBefore();
     KeepSensitivities();
     DropLeg();
     consistent_ = false;
@@ -148,6 +149,11 @@ class Stepper final : public DynamicCore {
   // The engine's rows kept by the server at the time reached, from the
   // interpolant, so that the next leg starts from them.
   void KeepSensitivities();
+  // The derivatives where a leg carrying sensitivities ends, so that the
+  // engine can start the rows of a switch there once the next leg's
+  // derivatives are known.
+  void KeepDerivativesBefore();
+  Status JumpSensitivities();
 
   void FreeIda();
   void DropLeg() {
@@ -218,6 +224,8 @@ class Stepper final : public DynamicCore {
   // algebraic unknowns have no derivatives yet (zero in IDA's history).
   bool first_step_ = false;
   std::vector<double> start_y_, start_yp_;
+  // The derivatives before the restart, by unknown; empty when none.
+  std::vector<double> before_yp_;
   // IDA's error text of a first step that may yet be tried again.
   bool hold_error_ = false;
   int held_code_ = 0;
@@ -610,6 +618,31 @@ void Stepper::KeepSensitivities() {
   }
 }
 
+void Stepper::KeepDerivativesBefore() {
+  before_yp_.clear();
+  if (!leg_ || !sens_active_ || hu_ <= 0.0) return;
+  std::vector<double> y;
+  if (Interpolate(start_, &y, &before_yp_) != 0) before_yp_.clear();
+}
+
+Status Stepper::JumpSensitivities() {
+  if (before_yp_.size() != n_ || !s_.sens_on_ || s_.sens_count_ == 0 || !s_.sensitivity_)
+    return 0;
+  std::vector<double> y, yp(n_, 0.0);
+  if (Status st = ReadUnknowns(&y, &yp); st != 0) return st;
+  std::vector<double> change(static_cast<std::size_t>(s_.variable_count_), 0.0);
+  for (std::size_t k = 0; k < n_; ++k) {
+    if (derivative_[k] >= 0) change[static_cast<std::size_t>(derivative_[k])] = before_yp_[k] - yp[k];
+  }
+  before_yp_.clear();
+  double t = start_;
+  const Status st = s_.sensitivity_->SensitivityJump(s_.sens_first_.data(), s_.sens_second_.data(),
+                                                     change.data(), &t);
+  // An engine without the operation keeps its rows as they were.
+  if (st == platform::E_NOTIMPL) return 0;
+  return status::IsFailure(st) ? kStatusSensitivityFailed : 0;
+}
+
 void Stepper::CoreMessage(int code, const char*, const char* function, char* text, void* data) {
   auto* self = static_cast<Stepper*>(data);
   IntegratorServer& server = self->s_;
@@ -832,7 +865,9 @@ Status Stepper::StartLeg() {
     const Status st = s_.SolveInitialisation(start_, kDecomposeReinitialisation);
     if (st != 0) return st;
     consistent_ = true;
+    if (Status j = JumpSensitivities(); j != 0) return j;
   }
+  before_yp_.clear();
   tn_ = start_;
   hu_ = 0.0;
   event_open_ = false;
