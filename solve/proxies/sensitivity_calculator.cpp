@@ -285,6 +285,7 @@ void QLNSensitivityCalculator::DropSteady() {
 void QLNSensitivityCalculator::Release() {
   DropSteady();
   Drop(&dynamic_, &dynamic_handle_);
+  Drop(&jump_, &jump_handle_);
   matrix_.clear();
   initial_values_.clear();
 }
@@ -683,21 +684,15 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
   std::vector<double> rhs(static_cast<std::size_t>(m)), w(static_cast<std::size_t>(n)),
       dw(static_cast<std::size_t>(m)), x(static_cast<std::size_t>(n)),
       column(static_cast<std::size_t>(m));
-  std::int32_t r = 0;
   bool first_row = true;
-  for (const Column& c : parameter_columns) {
-    for (std::int32_t e = 0; e < c.elements && r < total; ++e, ++r) {
-      double* row1 = first + static_cast<std::size_t>(r) * columns.first_count;
-      double* row2 = second + static_cast<std::size_t>(r) * columns.second_count;
-      if (e > c.base + in.linear) {
-        for (std::int32_t k = 0; k < n; ++k) {
-          if (value_col[k] >= 0) (in_second[k] ? row2 : row1)[value_col[k]] = 0.0;
-          if (derivative_col[k] >= 0) row2[derivative_col[k]] = 0.0;
-        }
-        continue;
-      }
-      s = Forcing(manager, system, c, e, in, time, &rhs);
-      if (status::IsFailure(s)) return s;
+  auto clear = [&](double* row1, double* row2) {
+    for (std::int32_t k = 0; k < n; ++k) {
+      if (value_col[k] >= 0) (in_second[k] ? row2 : row1)[value_col[k]] = 0.0;
+      if (derivative_col[k] >= 0) row2[derivative_col[k]] = 0.0;
+    }
+  };
+  // One corrected row from its forcing in `rhs`.
+  auto correct = [&](double* row1, double* row2, const Column* c, std::int32_t e) -> Status {
       // Less the derivative columns times (s'pred - spred / v).
       for (std::int32_t k = 0; k < n; ++k) {
         w[k] = derivative_col[k] >= 0 && value_col[k] >= 0
@@ -737,11 +732,134 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
         (in_second[k] ? row2 : row1)[value_col[k]] = x[k];
       }
       if (level >= 5) {
-        PrintRow(c, e, false, "", time);
+        if (c != nullptr) {
+          PrintRow(*c, e, false, "", time);
+        } else {
+          std::int32_t number = e + 1;
+          SuPrint(0, "Sensitivities at time %g with respect to switching time %d", &time, &number);
+        }
         PrintValues(system, x.data(), nullptr);
         PrintValues(system, derivatives.data(), "");
       }
+      return 0;
+  };
+  std::int32_t r = 0;
+  for (const Column& c : parameter_columns) {
+    for (std::int32_t e = 0; e < c.elements && r < total; ++e, ++r) {
+      double* row1 = first + static_cast<std::size_t>(r) * columns.first_count;
+      double* row2 = second + static_cast<std::size_t>(r) * columns.second_count;
+      if (e > c.base + in.linear) {
+        clear(row1, row2);
+        continue;
+      }
+      s = Forcing(manager, system, c, e, in, time, &rhs);
+      if (status::IsFailure(s)) return s;
+      s = correct(row1, row2, &c, e);
+      if (s != 0) return s;
     }
+  }
+  // Interior switch times: nothing moves before the switch; afterwards the
+  // row follows from its jump with no forcing of its own.
+  const std::int32_t switches = std::max(0, manager->SwitchTimeRows());
+  const std::int32_t passed = manager->CurrentInterval() - 1;
+  for (std::int32_t e = 0; e < switches; ++e) {
+    const std::int32_t at = manager->MatrixRowCount() + e;
+    if (at < 0 || at >= total) break;
+    double* row1 = first + static_cast<std::size_t>(at) * columns.first_count;
+    double* row2 = second + static_cast<std::size_t>(at) * columns.second_count;
+    if (e >= passed) {
+      clear(row1, row2);
+      continue;
+    }
+    std::fill(rhs.begin(), rhs.end(), 0.0);
+    s = correct(row1, row2, nullptr, e);
+    if (s != 0) return s;
+  }
+  return 0;
+}
+
+Status QLNSensitivityCalculator::SwitchJump(double* first, double* second, const double* change,
+                                            double time) {
+  SensitivityManagerFace* manager = GetSensitivityManagerFace();
+  DAESProblem* problem = GetCurrentProblem();
+  if (manager == nullptr || problem == nullptr || first == nullptr || second == nullptr ||
+      change == nullptr) {
+    return kSensitivityFailed;
+  }
+  // Only the switch that starts the current interval, and only at its time.
+  const std::int32_t e = manager->CurrentInterval() - 2;
+  if (e < 0 || e >= manager->SwitchTimeRows()) return 0;
+  double t0 = 0.0, t1 = 0.0;
+  manager->IntervalTimes(&t0, &t1);
+  if (std::fabs(time - t0) > 1e-9 * std::max(1.0, std::fabs(t0))) return 0;
+  const std::int32_t at = manager->MatrixRowCount() + e;
+  if (at < 0 || at >= SensitivityRows()) return 0;
+
+  const CallerColumns columns = CallerColumnsOf(problem);
+  double* row1 = first + static_cast<std::size_t>(at) * columns.first_count;
+  double* row2 = second + static_cast<std::size_t>(at) * columns.second_count;
+  // The states' part: x'(t-) - x'(t+). A row that has started already (a
+  // second restart at the same switch) is left alone.
+  std::vector<DAESVarTableEntry*> states;
+  std::vector<double> jump;
+  bool started = false;
+  for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
+    DAESVarTableEntry* x = problem->GetVariable(i);
+    if ((x->GetFlags() & daes::kState) == 0 || columns.second[static_cast<std::size_t>(i)])
+      continue;
+    const std::int32_t d = ProblemIndex(problem, x->GetDerivative());
+    if (d < 0) continue;
+    started = started || row1[columns.column[static_cast<std::size_t>(i)]] != 0.0;
+    states.push_back(x);
+    jump.push_back(change[d]);
+  }
+  if (started) return 0;
+  for (std::size_t k = 0; k < states.size(); ++k) {
+    const auto i = static_cast<std::size_t>(ProblemIndex(problem, states[k]));
+    row1[columns.column[i]] = jump[k];
+  }
+
+  // Derivatives and algebraic unknowns from the linearised equations with
+  // the states' part known.
+  if (jump_ == nullptr &&
+      BuildDecomposition(7, 64, kOptionsWord + kWithDerivatives, &jump_) != 0) {
+    return kSensitivityFailed;
+  }
+  DAESSolverBlock* system = FirstGroup(jump_);
+  const std::int64_t* rows = nullptr;
+  const std::int64_t* cols = nullptr;
+  Status s = system->BuildStructure(&rows, &cols, nullptr, 0);
+  if (status::IsFailure(s)) return s;
+  const std::int64_t ne = system->StructureSize();
+  const std::int64_t n = system->VariableCount();
+  const std::int64_t m = system->GetRowCount();
+  s = system->EvaluateRows(daes::kEvalResidual | daes::kEvalDerivatives);
+  if (status::IsFailure(s)) return s;
+  std::vector<double> values(static_cast<std::size_t>(ne));
+  s = system->EvaluateJacobianEntries(static_cast<std::uint32_t>(ne), rows, cols, values.data(), 0,
+                                      0.0);
+  if (status::IsFailure(s)) return s;
+  std::vector<double> rhs(static_cast<std::size_t>(m), 0.0), column(static_cast<std::size_t>(m));
+  for (std::size_t k = 0; k < states.size(); ++k) {
+    if (jump[k] == 0.0 || system->FindVariable(states[k]) != 0) continue;
+    s = system->EvaluateJacobianColumn(states[k], column.data(), 0);
+    if (status::IsFailure(s)) return s;
+    for (std::int64_t i = 0; i < m; ++i) rhs[static_cast<std::size_t>(i)] -= jump[k] * column[i];
+  }
+  std::vector<double> x(static_cast<std::size_t>(n), 0.0);
+  const std::int64_t solver_kind = SolverOptions::Instance()->GetInt(kOptLinearSolver);
+  s = Solve(values, rows, cols, x.data(), rhs, ne, n, &jump_handle_, true, solver_kind);
+  if (s != 0) return s;
+  for (std::int32_t c = 0; c < n; ++c) {
+    const std::int32_t i = ProblemIndex(problem, system->GetVariable(c));
+    if (i < 0) continue;
+    const auto u = static_cast<std::size_t>(i);
+    (columns.second[u] ? row2 : row1)[columns.column[u]] = x[static_cast<std::size_t>(c)];
+  }
+  if (PrintLevel() >= 5) {
+    std::int32_t number = e + 1;
+    SuPrint(0, "Sensitivities at time %g with respect to switching time %d", &time, &number);
+    PrintValues(system, x.data(), nullptr);
   }
   return 0;
 }

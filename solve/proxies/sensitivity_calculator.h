@@ -41,6 +41,11 @@ class SensitivityManagerFace {
   // final-time row when FinalTimeRow() answers true.
   virtual std::int32_t SwitchingRowCount() { return 0; }
   virtual bool FinalTimeRow() { return false; }
+  // The first switching rows that belong to interior switch times, one per
+  // time in order. A row is zero until its switch is passed (the current
+  // interval is the one after it), then follows the homogeneous linearised
+  // system from the jump the switch gives.
+  virtual std::int32_t SwitchTimeRows() { return 0; }
   virtual Status StoreRow(std::int32_t /*row*/, DAESVarTableEntry* /*variable*/, double /*value*/) {
     return 0;
   }
@@ -93,6 +98,12 @@ class QLNSensitivityCalculator {
   // Dynamic sensitivities at the time reached: on entry the matrices hold
   // the predicted rows, on return the corrected ones.
   Status DynamicAt(double time, double* first, double* second);
+  // Where the integration restarts at `time` after the controls switched:
+  // `change` (by problem variable) holds each derivative's value before the
+  // switch less its value after. The switch-time row of the switch just
+  // passed starts there: its states take the change of their derivatives,
+  // its algebraic unknowns and derivatives the linearised equations' answer.
+  Status SwitchJump(double* first, double* second, const double* change, double time);
   std::int32_t SensitivityRows() const;
 
   void Release();
@@ -116,6 +127,8 @@ class QLNSensitivityCalculator {
   QLNDecomposition* dynamic_ = nullptr;
   QLNDecomposition* steady_ = nullptr;
   QLNDecomposition* auxiliary_ = nullptr;
+  QLNDecomposition* jump_ = nullptr;  // derivatives and algebraics, states known
+  LSIBaseSolve* jump_handle_ = nullptr;
   LSIBaseSolve* dynamic_handle_ = nullptr;
   LSIBaseSolve* steady_handle_ = nullptr;
   LSIBaseSolve* auxiliary_handle_ = nullptr;

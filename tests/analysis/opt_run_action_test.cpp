@@ -152,6 +152,49 @@ TEST_F(OptRunActionTest, DynamicRunStopsAtConstraintsAndBoundaries) {
   EXPECT_FALSE(manager.OptimumReached());
 }
 
+// With moving lengths the rows are those of the switch time t1 (0.5 from
+// the fake) and of the time derivative (1.5): a length collects the
+// switches from its element's end on, and the instant's own movement.
+TEST_F(OptRunActionTest, LengthGradientsCollectLaterSwitchesAndTheInstant) {
+  Record r = Dynamic();
+  r.moving = 1;
+  r.individual = 1;
+  r.linear = 0;
+  r.controls = {{3, 0.0, {1.0, 2.0}, {{0, 9}, {0, 9}}}};
+  Define(r);
+  factory.answers = {0};
+  At(5);
+  At(6);
+  EventAt(0.5, kOptConstraintEvent);
+  EventAt(1.0, kOptBoundaryEvent);
+  EventAt(2.0, kOptConstraintAtBoundaryEvent);
+  ASSERT_EQ(factory.calls.size(), 1u);
+  const std::vector<double>& g = factory.calls[0].gradients;
+  // P = 5: x, u[1..2], L1, L2; the objective, then the records in order:
+  // (2, 1.0) kind 3, (1, 0.5) kind 2, (1, 0.0).
+  ASSERT_EQ(g.size(), 20u);
+  const double expected[4][2] = {{2.0, 1.5}, {-2.0, -1.5}, {0.75, 0.0}, {0.0, 0.0}};
+  for (std::size_t row = 0; row < 4; ++row) {
+    EXPECT_DOUBLE_EQ(g[row * 5 + 3], expected[row][0]) << row;
+    EXPECT_DOUBLE_EQ(g[row * 5 + 4], expected[row][1]) << row;
+  }
+}
+
+// Ramps between moving boundaries would need slope terms in the length
+// rows: such a run is refused before it starts.
+TEST_F(OptRunActionTest, MovingElementsWithRampsAreRefused) {
+  Record r = Dynamic();
+  r.moving = 1;
+  r.individual = 1;
+  Define(r);
+  Status s = 0;
+  EXPECT_EQ(At(5, nullptr, &s), OptimisationMgr::kResultStop);
+  EXPECT_EQ(s, opt_status::kFailure);
+  ASSERT_FALSE(services.printed.empty());
+  EXPECT_NE(services.printed.back().second.find("piecewise linear"), std::string::npos);
+  EXPECT_TRUE(TakeLog().empty());
+}
+
 TEST_F(OptRunActionTest, SingleElementSchedulesOneBoundary) {
   Record r = Dynamic();
   r.n = 1;
@@ -160,6 +203,8 @@ TEST_F(OptRunActionTest, SingleElementSchedulesOneBoundary) {
   r.controls = {{3, 0.0, {1.0, 2.0}, {{0, 9}, {0, 9}}}};
   r.constrained.clear();
   r.moving = 1;
+  r.linear = 0;  // ramps between moving boundaries are refused
+  r.controls = {{3, 0.0, {1.0}, {{0, 9}}}};
   Define(r);
   factory.answers = {0};
   // Moving elements: no restart request before the run has started.
@@ -174,6 +219,8 @@ TEST_F(OptRunActionTest, MovedElementsMoveTheirConstraintsAndTheEnd) {
   r.moving = 1;
   r.individual = 1;
   r.constrained = {{6, {{1, 0.5, 2, 0.3}, {2, 0.5, 2, 0.3}}}};
+  r.linear = 0;  // ramps between moving boundaries are refused
+  r.controls = {{3, 0.0, {1.0, 2.0}, {{0, 9}, {0, 9}}}};
   Define(r);
   OptDefinition& d = manager.Definition();
   d.lengths[0]->SetValue(0.6);
