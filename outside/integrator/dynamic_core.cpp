@@ -75,6 +75,9 @@ class Stepper final : public DynamicCore {
 
   Status IntegrateTo(double target, double* reached) override;
   void Restart(double time) override {
+    // The derivatives before a leg ended here stay for a re-initialisation's
+    // jump; from elsewhere they are stale.
+    if (time != start_) before_yp_.clear();
     DropLeg();
     consistent_ = true;
     start_ = time;
@@ -153,8 +156,11 @@ class Stepper final : public DynamicCore {
   // engine can start the rows of a switch there once the next leg's
   // derivatives are known.
   void KeepDerivativesBefore();
-  Status JumpSensitivities();
 
+ public:
+  Status JumpSensitivities() override;
+
+ private:
   void FreeIda();
   void DropLeg() {
     leg_ = false;
@@ -618,21 +624,25 @@ void Stepper::KeepSensitivities() {
   }
 }
 
+// A leg ended twice at one time (stopped at a boundary, then ended again
+// once the controls switched there) keeps what its first end saw.
 void Stepper::KeepDerivativesBefore() {
-  before_yp_.clear();
   if (!leg_ || !sens_active_ || hu_ <= 0.0) return;
   std::vector<double> y;
   if (Interpolate(start_, &y, &before_yp_) != 0) before_yp_.clear();
 }
 
 Status Stepper::JumpSensitivities() {
-  if (before_yp_.size() != n_ || !s_.sens_on_ || s_.sens_count_ == 0 || !s_.sensitivity_)
+  if (before_yp_.size() != n_ || !s_.sens_on_ || s_.sens_count_ == 0 || !s_.sensitivity_) {
+    before_yp_.clear();
     return 0;
+  }
   std::vector<double> y, yp(n_, 0.0);
   if (Status st = ReadUnknowns(&y, &yp); st != 0) return st;
   std::vector<double> change(static_cast<std::size_t>(s_.variable_count_), 0.0);
   for (std::size_t k = 0; k < n_; ++k) {
-    if (derivative_[k] >= 0) change[static_cast<std::size_t>(derivative_[k])] = before_yp_[k] - yp[k];
+    if (derivative_[k] >= 0)
+      change[static_cast<std::size_t>(derivative_[k])] = before_yp_[k] - yp[k];
   }
   before_yp_.clear();
   double t = start_;

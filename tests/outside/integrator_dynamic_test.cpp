@@ -672,6 +672,16 @@ TEST_F(IntegratorDynamic, RestartHandsTheEngineTheDerivativesJump) {
   // A leg that merely goes on hands nothing over.
   ASSERT_EQ(To(1.5, &reached), 0u);
   EXPECT_EQ(engine.changes.size(), 1u);
+  // Ended, then initialised where it ended: the jump is handed over after
+  // the engine's own rows.
+  u = 1.5;
+  ASSERT_EQ(server_->Finish(), 0u);
+  ASSERT_EQ(server_->Initialise(&reached, 1.5, kIntegratorInitialiseAt, 1), 0u);
+  ASSERT_EQ(engine.changes.size(), 2u);
+  EXPECT_NEAR(engine.changes[1], -2.0, 1e-8);
+  EXPECT_DOUBLE_EQ(engine.times[1], 1.5);
+  ASSERT_EQ(To(2.0, &reached), 0u);
+  EXPECT_EQ(engine.changes.size(), 2u);
   exec_->sensitivity = nullptr;
   EXPECT_EQ(server_->ReleaseProblem(), 0u);
 }
@@ -756,8 +766,7 @@ TEST_F(IntegratorDynamic, TightTolerancesPassTheFirstStepOfEveryLeg) {
   const auto at = [&](std::int32_t v) { return p.m.values[static_cast<std::size_t>(v)]; };
   for (const double t : {0.5, 1.0}) {
     ASSERT_EQ(To(t), 0u) << Text(To(t));
-    EXPECT_LE(ErrorOverTolerance({at(p.x1), at(p.x2), at(p.z)}, IndexOne::Exact(t), tol, tol),
-              1e3)
+    EXPECT_LE(ErrorOverTolerance({at(p.x1), at(p.x2), at(p.z)}, IndexOne::Exact(t), tol, tol), 1e3)
         << t;
     // The next leg starts afresh, with no slope for z again.
     ASSERT_EQ(server_->Finish(), 0u);
