@@ -693,55 +693,55 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
   };
   // One corrected row from its forcing in `rhs`.
   auto correct = [&](double* row1, double* row2, const Column* c, std::int32_t e) -> Status {
-      // Less the derivative columns times (s'pred - spred / v).
-      for (std::int32_t k = 0; k < n; ++k) {
-        w[k] = derivative_col[k] >= 0 && value_col[k] >= 0
-                   ? row2[derivative_col[k]] - cj * row1[value_col[k]]
-                   : 0.0;
+    // Less the derivative columns times (s'pred - spred / v).
+    for (std::int32_t k = 0; k < n; ++k) {
+      w[k] = derivative_col[k] >= 0 && value_col[k] >= 0
+                 ? row2[derivative_col[k]] - cj * row1[value_col[k]]
+                 : 0.0;
+    }
+    if (!explicit_kind) {
+      SparseMatVecCoord(&ne, d.data(), rows, cols, &m, &n, w.data(), dw.data());
+      for (std::int64_t i = 0; i < m; ++i) rhs[i] -= dw[i];
+    }
+    for (DAESVarTableEntry* state : known_states) {
+      const std::int32_t at = ProblemIndex(problem, state);
+      const double ds = row1[columns.column[static_cast<std::size_t>(at)]];
+      if (ds == 0.0) continue;
+      s = system->EvaluateJacobianColumn(state, column.data(), 0);
+      if (status::IsFailure(s)) return s;
+      for (std::int64_t i = 0; i < m; ++i) rhs[i] -= ds * column[i];
+    }
+    if (level >= 5) {
+      if (first_row) PrintJacobian("Sensitivity jacobian:", matrix, rows, cols, ne);
+      SuPrint(0, "RHS vector (derivative wrt sensitivity variable):");
+      PrintRealVector(rhs.data(), m);
+    }
+    std::fill(x.begin(), x.end(), 0.0);
+    s = Solve(matrix, rows, cols, x.data(), rhs, ne, n, &dynamic_handle_, first_row, solver_kind);
+    if (s != 0) return s;
+    first_row = false;
+    std::vector<double> derivatives(static_cast<std::size_t>(n), 0.0);
+    for (std::int32_t k = 0; k < n; ++k) {
+      if (value_col[k] < 0) continue;
+      if (derivative_col[k] >= 0) {
+        // s' = s'pred + (s - spred) / v
+        double& sd = row2[derivative_col[k]];
+        sd += cj * (x[k] - row1[value_col[k]]);
+        derivatives[k] = sd;
       }
-      if (!explicit_kind) {
-        SparseMatVecCoord(&ne, d.data(), rows, cols, &m, &n, w.data(), dw.data());
-        for (std::int64_t i = 0; i < m; ++i) rhs[i] -= dw[i];
+      (in_second[k] ? row2 : row1)[value_col[k]] = x[k];
+    }
+    if (level >= 5) {
+      if (c != nullptr) {
+        PrintRow(*c, e, false, "", time);
+      } else {
+        std::int32_t number = e + 1;
+        SuPrint(0, "Sensitivities at time %g with respect to switching time %d", &time, &number);
       }
-      for (DAESVarTableEntry* state : known_states) {
-        const std::int32_t at = ProblemIndex(problem, state);
-        const double ds = row1[columns.column[static_cast<std::size_t>(at)]];
-        if (ds == 0.0) continue;
-        s = system->EvaluateJacobianColumn(state, column.data(), 0);
-        if (status::IsFailure(s)) return s;
-        for (std::int64_t i = 0; i < m; ++i) rhs[i] -= ds * column[i];
-      }
-      if (level >= 5) {
-        if (first_row) PrintJacobian("Sensitivity jacobian:", matrix, rows, cols, ne);
-        SuPrint(0, "RHS vector (derivative wrt sensitivity variable):");
-        PrintRealVector(rhs.data(), m);
-      }
-      std::fill(x.begin(), x.end(), 0.0);
-      s = Solve(matrix, rows, cols, x.data(), rhs, ne, n, &dynamic_handle_, first_row, solver_kind);
-      if (s != 0) return s;
-      first_row = false;
-      std::vector<double> derivatives(static_cast<std::size_t>(n), 0.0);
-      for (std::int32_t k = 0; k < n; ++k) {
-        if (value_col[k] < 0) continue;
-        if (derivative_col[k] >= 0) {
-          // s' = s'pred + (s - spred) / v
-          double& sd = row2[derivative_col[k]];
-          sd += cj * (x[k] - row1[value_col[k]]);
-          derivatives[k] = sd;
-        }
-        (in_second[k] ? row2 : row1)[value_col[k]] = x[k];
-      }
-      if (level >= 5) {
-        if (c != nullptr) {
-          PrintRow(*c, e, false, "", time);
-        } else {
-          std::int32_t number = e + 1;
-          SuPrint(0, "Sensitivities at time %g with respect to switching time %d", &time, &number);
-        }
-        PrintValues(system, x.data(), nullptr);
-        PrintValues(system, derivatives.data(), "");
-      }
-      return 0;
+      PrintValues(system, x.data(), nullptr);
+      PrintValues(system, derivatives.data(), "");
+    }
+    return 0;
   };
   std::int32_t r = 0;
   for (const Column& c : parameter_columns) {
@@ -821,8 +821,7 @@ Status QLNSensitivityCalculator::SwitchJump(double* first, double* second, const
 
   // Derivatives and algebraic unknowns from the linearised equations with
   // the states' part known.
-  if (jump_ == nullptr &&
-      BuildDecomposition(7, 64, kOptionsWord + kWithDerivatives, &jump_) != 0) {
+  if (jump_ == nullptr && BuildDecomposition(7, 64, kOptionsWord + kWithDerivatives, &jump_) != 0) {
     return kSensitivityFailed;
   }
   DAESSolverBlock* system = FirstGroup(jump_);
