@@ -632,17 +632,21 @@ void Stepper::KeepDerivativesBefore() {
   if (Interpolate(start_, &y, &before_yp_) != 0) before_yp_.clear();
 }
 
+// Every restart hands the rows over: their slopes follow the equations as
+// they now stand. Without a leg ended here the change is zero.
 Status Stepper::JumpSensitivities() {
-  if (before_yp_.size() != n_ || !s_.sens_on_ || s_.sens_count_ == 0 || !s_.sensitivity_) {
+  if (!s_.sens_on_ || s_.sens_count_ == 0 || !s_.sensitivity_) {
     before_yp_.clear();
     return 0;
   }
-  std::vector<double> y, yp(n_, 0.0);
-  if (Status st = ReadUnknowns(&y, &yp); st != 0) return st;
   std::vector<double> change(static_cast<std::size_t>(s_.variable_count_), 0.0);
-  for (std::size_t k = 0; k < n_; ++k) {
-    if (derivative_[k] >= 0)
-      change[static_cast<std::size_t>(derivative_[k])] = before_yp_[k] - yp[k];
+  if (before_yp_.size() == n_) {
+    std::vector<double> y, yp(n_, 0.0);
+    if (Status st = ReadUnknowns(&y, &yp); st != 0) return st;
+    for (std::size_t k = 0; k < n_; ++k) {
+      if (derivative_[k] >= 0)
+        change[static_cast<std::size_t>(derivative_[k])] = before_yp_[k] - yp[k];
+    }
   }
   before_yp_.clear();
   double t = start_;

@@ -90,10 +90,11 @@ class IQLNSensitivityManager : public platform::IUnknown {
   /* 4 */ virtual Status SensitivityInit(double* first, double* second, double* time) = 0;
   // The dynamic sensitivities of the corrector's converged point.
   /* 5 */ virtual Status SensitivityUpdate(double* first, double* second, double* time) = 0;
-  // Where a leg restarts after the integration was ended at *time (the
-  // controls may have switched there): `change` holds, by problem variable,
-  // each derivative's value before the restart less its value after. The
-  // engine overwrites the rows that start at this restart.
+  // Where a leg restarts at *time (after an initialisation, or after the
+  // integration was ended there, the controls perhaps switched): `change`
+  // holds, by problem variable, each derivative's value where the last leg
+  // ended less its value now, zero when no leg ended at *time. The engine
+  // overwrites the rows as the next leg is to start from them.
   /* 6 */ virtual Status SensitivityJump(double* /*first*/, double* /*second*/,
                                          const double* /*change*/, double* /*time*/) {
     return platform::E_NOTIMPL;

@@ -659,29 +659,31 @@ TEST_F(IntegratorDynamic, RestartHandsTheEngineTheDerivativesJump) {
   ASSERT_EQ(To(0.5, &reached), 0u);
   ASSERT_EQ(server_->GetSensitivityData(row.data(), 1, 0, 1), 0u);
   EXPECT_EQ(row[X], 0.0);
-  EXPECT_TRUE(engine.changes.empty());
+  // The initialisation handed the rows over once, with nothing ended there.
+  ASSERT_EQ(engine.changes.size(), 1u);
+  EXPECT_EQ(engine.changes[0], 0.0);
   u = -0.5;
   ASSERT_EQ(server_->Finish(), 0u);
   ASSERT_EQ(To(1.0, &reached), 0u) << Text(To(1.0));
   // x'(0.5-) - x'(0.5+) = u before less u after.
-  ASSERT_EQ(engine.changes.size(), 1u);
-  EXPECT_NEAR(engine.changes[0], 2.0, 1e-8);
-  EXPECT_DOUBLE_EQ(engine.times[0], 0.5);
+  ASSERT_EQ(engine.changes.size(), 2u);
+  EXPECT_NEAR(engine.changes[1], 2.0, 1e-8);
+  EXPECT_DOUBLE_EQ(engine.times[1], 0.5);
   ASSERT_EQ(server_->GetSensitivityData(row.data(), 1, 0, 1), 0u);
   EXPECT_NEAR(row[X], 2.0 * std::exp(-0.5), 1e-7);
   // A leg that merely goes on hands nothing over.
   ASSERT_EQ(To(1.5, &reached), 0u);
-  EXPECT_EQ(engine.changes.size(), 1u);
+  EXPECT_EQ(engine.changes.size(), 2u);
   // Ended, then initialised where it ended: the jump is handed over after
   // the engine's own rows.
   u = 1.5;
   ASSERT_EQ(server_->Finish(), 0u);
   ASSERT_EQ(server_->Initialise(&reached, 1.5, kIntegratorInitialiseAt, 1), 0u);
-  ASSERT_EQ(engine.changes.size(), 2u);
-  EXPECT_NEAR(engine.changes[1], -2.0, 1e-8);
-  EXPECT_DOUBLE_EQ(engine.times[1], 1.5);
+  ASSERT_EQ(engine.changes.size(), 3u);
+  EXPECT_NEAR(engine.changes[2], -2.0, 1e-8);
+  EXPECT_DOUBLE_EQ(engine.times[2], 1.5);
   ASSERT_EQ(To(2.0, &reached), 0u);
-  EXPECT_EQ(engine.changes.size(), 2u);
+  EXPECT_EQ(engine.changes.size(), 3u);
   exec_->sensitivity = nullptr;
   EXPECT_EQ(server_->ReleaseProblem(), 0u);
 }
