@@ -3,6 +3,7 @@
 // boundary and constraint time to switch the controls and collect the
 // constraint values and their sensitivities. After each evaluation the
 // optimiser is given the point and its answer becomes the action's result.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -115,13 +116,16 @@ void OptimisationMgr::CollectValues(bool at_end) {
     }
     // Length k moves every switch time from the end of element k on, and
     // the instant itself when it lies past element k's start. The rows are
-    // those of the switch times t1..t(N-1), then the time derivative.
-    const std::int32_t n = d.N();
+    // those of the switch times t1..t(N-1) (and of T with ramps), then the
+    // time derivative.
+    const std::int32_t times = d.N() - 1 + (d.piecewise_linear ? 1 : 0);
     double slope = 0.0;
-    if (n >= 1) sensitivities->GetSwitchTimeSensitivity(n - 1, variable, &slope, true);
+    if (times >= 0) sensitivities->GetSwitchTimeSensitivity(times, variable, &slope, true);
+    // A ramp's end moves it before the end is reached; a step only after.
+    const std::int32_t last = std::min(times, d.piecewise_linear ? element : element - 1);
     for (std::int32_t k = 1; k <= d.M() && j < p; ++k) {
       double value = k < element ? slope : k == element ? fraction * slope : 0.0;
-      for (std::int32_t i = k; i < element && i < n; ++i) {
+      for (std::int32_t i = k; i <= last; ++i) {
         double moved = 0.0;
         sensitivities->GetSwitchTimeSensitivity(i - 1, variable, &moved, true);
         value += moved;
@@ -250,15 +254,6 @@ Status OptimisationMgr::RunStart(std::int32_t* result) {
       *result = kResultStop;
       return opt_status::kFailure;
     }
-  }
-  // A ramp between moving boundaries changes its slope with every length;
-  // the length rows carry no such term, so their gradients would be wrong.
-  if (d.moving_elements && d.piecewise_linear && d.M() > 0 && mode_ == 1 && Optimizer() != 3) {
-    services_.Print(opt_status::kFailure,
-                    "Moving elements with piecewise linear controls are not supported by the "
-                    "reduced-space optimizer.\nUse piecewise constant controls or fixed elements.");
-    *result = kResultStop;
-    return opt_status::kFailure;
   }
   if (reduced_ == nullptr) {
     SetUpEvaluation(false);

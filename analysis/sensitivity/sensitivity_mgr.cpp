@@ -316,11 +316,14 @@ bool SensitivityMgr::FinalTimeRow() {
 }
 
 std::int32_t SensitivityMgr::SwitchingRowCount() {
-  return FinalTimeRow() ? GetOptimisationManager()->GetNumElements() : switch_rows_;
+  return FinalTimeRow() ? SwitchTimeRows() + 1 : switch_rows_;
 }
 
+// Ramps stretch with the final time as well: its row is integrated too.
 std::int32_t SensitivityMgr::SwitchTimeRows() {
-  return FinalTimeRow() ? GetOptimisationManager()->GetNumElements() - 1 : 0;
+  if (!FinalTimeRow()) return 0;
+  QLNOptimisationManager* o = GetOptimisationManager();
+  return o->GetNumElements() - 1 + (o->GetPiecewiseLinear() == 1 ? 1 : 0);
 }
 
 Status SensitivityMgr::StoreRow(std::int32_t row, DAESVarTableEntry* variable, double value) {

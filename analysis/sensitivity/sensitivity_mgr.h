@@ -106,8 +106,9 @@ class SensitivityMgr final : public QLNSubSystemManager,
                std::int32_t element) override;
   // The switch-time rows: the integrator carries them past the parameter
   // rows. With moving elements there is one per interior switch time of the
-  // optimisation's N elements, then the final time's, the variables' time
-  // derivatives at the transfer: N rows, whatever number of lengths moves.
+  // optimisation's N elements (and one for the final time with ramps), then
+  // the variables' time derivatives at the transfer, whatever number of
+  // lengths moves.
   std::int32_t SwitchingRowCount() override;
   bool FinalTimeRow() override;
   std::int32_t SwitchTimeRows() override;

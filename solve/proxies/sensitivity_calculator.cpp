@@ -218,6 +218,37 @@ Status Forcing(SensitivityManagerFace* m, DAESSolverBlock* system, const Column&
   return 0;
 }
 
+// A switch-time row's forcing and whether the row moves at all yet. Row e
+// belongs to the end of interval e + 1. Piecewise constant controls: a row
+// moves once its switch is passed, unforced (its jump starts it). Ramps:
+// the current interval's two ends move its slope, so both rows are forced
+// while it lasts.
+bool SwitchForcing(SensitivityManagerFace* m, DAESSolverBlock* system, std::int32_t e,
+                   const Interval& in, double t, std::vector<double>* rhs, Status* status) {
+  std::fill(rhs->begin(), rhs->end(), 0.0);
+  *status = 0;
+  const std::int32_t interval = m->CurrentInterval();
+  const bool starts = e + 1 == interval - 1, ends = e + 1 == interval;
+  if (e + 1 > interval || (ends && in.linear != 1)) return false;
+  const double span = in.t1 - in.t0;
+  if (in.linear != 1 || !(starts || ends) || span == 0.0) return true;
+  std::vector<double> column(rhs->size());
+  for (std::int32_t j = 0; j < m->EntryCount(); ++j) {
+    DAESVarTableEntry* p = m->Entry(j);
+    if (!IsArray(p)) continue;
+    double a = 0.0, b = 0.0;
+    m->ControlValues(j, &a, &b);
+    if (b == a) continue;
+    *status = system->EvaluateJacobianColumn(p, column.data(), 0);
+    if (status::IsFailure(*status)) return true;
+    // du/dt(start) = (b - a)(t - t1)/span^2, du/dt(end) = -(b - a)(t - t0)/span^2.
+    const double du =
+        starts ? (b - a) * (t - in.t1) / (span * span) : -(b - a) * (t - in.t0) / (span * span);
+    for (std::size_t i = 0; i < rhs->size(); ++i) (*rhs)[i] -= du * column[i];
+  }
+  return true;
+}
+
 void PrintRow(const Column& c, std::int32_t e, bool single, const char* dynamic_time, double t) {
   std::int32_t d = e + 1;
   BvuNameable* named = c.parameter;
@@ -560,8 +591,10 @@ Status QLNSensitivityCalculator::ComputeInto(double* first, double* second, doub
         row_entry[r++] = c.entry;
     }
   }
+  // Switch-time rows the restarts keep (SwitchJump) are not overwritten.
   const bool copy_initial = manager->MatrixRowCount() > 0 && !zeroed_ &&
-                            std::fabs(time - t0) <= 1e-10 && !initial_values_.empty();
+                            manager->SwitchTimeRows() == 0 && std::fabs(time - t0) <= 1e-10 &&
+                            !initial_values_.empty();
   const std::int32_t initial_row = base - manager->MatrixRowCount() + rows;
   for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
     DAESVarTableEntry* v = problem->GetVariable(i);
@@ -758,20 +791,17 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
       if (s != 0) return s;
     }
   }
-  // Interior switch times: nothing moves before the switch; afterwards the
-  // row follows from its jump with no forcing of its own.
   const std::int32_t switches = std::max(0, manager->SwitchTimeRows());
-  const std::int32_t passed = manager->CurrentInterval() - 1;
   for (std::int32_t e = 0; e < switches; ++e) {
     const std::int32_t at = manager->MatrixRowCount() + e;
     if (at < 0 || at >= total) break;
     double* row1 = first + static_cast<std::size_t>(at) * columns.first_count;
     double* row2 = second + static_cast<std::size_t>(at) * columns.second_count;
-    if (e >= passed) {
+    if (!SwitchForcing(manager, system, e, in, time, &rhs, &s)) {
       clear(row1, row2);
       continue;
     }
-    std::fill(rhs.begin(), rhs.end(), 0.0);
+    if (status::IsFailure(s)) return s;
     s = correct(row1, row2, nullptr, e);
     if (s != 0) return s;
   }
@@ -786,41 +816,46 @@ Status QLNSensitivityCalculator::SwitchJump(double* first, double* second, const
       change == nullptr) {
     return kSensitivityFailed;
   }
-  // Only the switch that starts the current interval, and only at its time.
-  const std::int32_t e = manager->CurrentInterval() - 2;
-  if (e < 0 || e >= manager->SwitchTimeRows()) return 0;
-  double t0 = 0.0, t1 = 0.0;
-  manager->IntervalTimes(&t0, &t1);
-  if (std::fabs(time - t0) > 1e-9 * std::max(1.0, std::fabs(t0))) return 0;
-  const std::int32_t at = manager->MatrixRowCount() + e;
-  if (at < 0 || at >= SensitivityRows()) return 0;
-
   const CallerColumns columns = CallerColumnsOf(problem);
-  double* row1 = first + static_cast<std::size_t>(at) * columns.first_count;
-  double* row2 = second + static_cast<std::size_t>(at) * columns.second_count;
-  // The states' part: x'(t-) - x'(t+). A row that has started already (a
-  // second restart at the same switch) is left alone.
+  auto row_of = [&](std::int32_t r, double** row1, double** row2) {
+    *row1 = first + static_cast<std::size_t>(r) * columns.first_count;
+    *row2 = second + static_cast<std::size_t>(r) * columns.second_count;
+  };
   std::vector<DAESVarTableEntry*> states;
-  std::vector<double> jump;
-  bool started = false;
+  std::vector<std::int32_t> derivatives;
   for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
     DAESVarTableEntry* x = problem->GetVariable(i);
     if ((x->GetFlags() & daes::kState) == 0 || columns.second[static_cast<std::size_t>(i)])
       continue;
     const std::int32_t d = ProblemIndex(problem, x->GetDerivative());
     if (d < 0) continue;
-    started = started || row1[columns.column[static_cast<std::size_t>(i)]] != 0.0;
     states.push_back(x);
-    jump.push_back(change[d]);
+    derivatives.push_back(d);
   }
-  if (started) return 0;
-  for (std::size_t k = 0; k < states.size(); ++k) {
-    const auto i = static_cast<std::size_t>(ProblemIndex(problem, states[k]));
-    row1[columns.column[i]] = jump[k];
+  auto state_part = [&](double* row1, std::size_t k) -> double& {
+    return row1[columns.column[static_cast<std::size_t>(ProblemIndex(problem, states[k]))]];
+  };
+
+  // The switch that starts the current interval, at its time: its row's
+  // states take x'(t-) - x'(t+). A row that has started already (a second
+  // restart at the same switch, or a ramp's, which moves from the start of
+  // the interval before) keeps its states.
+  const Interval in = IntervalAt(manager, time);
+  const std::int32_t e = manager->CurrentInterval() - 2;
+  const std::int32_t switches = std::max(0, manager->SwitchTimeRows());
+  if (e >= 0 && e < switches && std::fabs(time - in.t0) <= 1e-9 * std::max(1.0, std::fabs(in.t0))) {
+    double *row1 = nullptr, *row2 = nullptr;
+    row_of(manager->MatrixRowCount() + e, &row1, &row2);
+    bool started = false;
+    for (std::size_t k = 0; k < states.size(); ++k) started = started || state_part(row1, k) != 0.0;
+    for (std::size_t k = 0; k < states.size() && !started; ++k) {
+      state_part(row1, k) = change[derivatives[k]];
+    }
   }
 
-  // Derivatives and algebraic unknowns from the linearised equations with
-  // the states' part known.
+  // Every row's derivatives and algebraic unknowns from the linearised
+  // equations after the restart, the states' part known: the controls'
+  // forcing has changed, and the next leg starts from these slopes.
   if (jump_ == nullptr && BuildDecomposition(7, 64, kOptionsWord + kWithDerivatives, &jump_) != 0) {
     return kSensitivityFailed;
   }
@@ -838,27 +873,58 @@ Status QLNSensitivityCalculator::SwitchJump(double* first, double* second, const
   s = system->EvaluateJacobianEntries(static_cast<std::uint32_t>(ne), rows, cols, values.data(), 0,
                                       0.0);
   if (status::IsFailure(s)) return s;
-  std::vector<double> rhs(static_cast<std::size_t>(m), 0.0), column(static_cast<std::size_t>(m));
+  std::vector<std::vector<double>> state_columns(states.size());
   for (std::size_t k = 0; k < states.size(); ++k) {
-    if (jump[k] == 0.0 || system->FindVariable(states[k]) != 0) continue;
-    s = system->EvaluateJacobianColumn(states[k], column.data(), 0);
+    if (system->FindVariable(states[k]) != 0) continue;
+    state_columns[k].resize(static_cast<std::size_t>(m));
+    s = system->EvaluateJacobianColumn(states[k], state_columns[k].data(), 0);
     if (status::IsFailure(s)) return s;
-    for (std::int64_t i = 0; i < m; ++i) rhs[static_cast<std::size_t>(i)] -= jump[k] * column[i];
   }
-  std::vector<double> x(static_cast<std::size_t>(n), 0.0);
   const std::int64_t solver_kind = SolverOptions::Instance()->GetInt(kOptLinearSolver);
-  s = Solve(values, rows, cols, x.data(), rhs, ne, n, &jump_handle_, true, solver_kind);
-  if (s != 0) return s;
-  for (std::int32_t c = 0; c < n; ++c) {
-    const std::int32_t i = ProblemIndex(problem, system->GetVariable(c));
-    if (i < 0) continue;
-    const auto u = static_cast<std::size_t>(i);
-    (columns.second[u] ? row2 : row1)[columns.column[u]] = x[static_cast<std::size_t>(c)];
+  std::vector<double> rhs(static_cast<std::size_t>(m)), x(static_cast<std::size_t>(n));
+  bool first_row = true;
+  auto settle = [&](std::int32_t r) -> Status {
+    double *row1 = nullptr, *row2 = nullptr;
+    row_of(r, &row1, &row2);
+    for (std::size_t k = 0; k < states.size(); ++k) {
+      const double ds = state_part(row1, k);
+      if (ds == 0.0 || state_columns[k].empty()) continue;
+      for (std::int64_t i = 0; i < m; ++i)
+        rhs[static_cast<std::size_t>(i)] -= ds * state_columns[k][static_cast<std::size_t>(i)];
+    }
+    std::fill(x.begin(), x.end(), 0.0);
+    const Status solved =
+        Solve(values, rows, cols, x.data(), rhs, ne, n, &jump_handle_, first_row, solver_kind);
+    if (solved != 0) return solved;
+    first_row = false;
+    for (std::int32_t c = 0; c < n; ++c) {
+      const std::int32_t i = ProblemIndex(problem, system->GetVariable(c));
+      if (i < 0) continue;
+      const auto u = static_cast<std::size_t>(i);
+      (columns.second[u] ? row2 : row1)[columns.column[u]] = x[static_cast<std::size_t>(c)];
+    }
+    return 0;
+  };
+  const std::int32_t total = SensitivityRows();
+  std::int32_t r = 0;
+  for (const Column& c : ColumnsOf(manager)) {
+    for (std::int32_t k = 0; k < c.elements && r < total; ++k, ++r) {
+      if (k > c.base + in.linear) continue;
+      s = Forcing(manager, system, c, k, in, time, &rhs);
+      if (status::IsFailure(s)) return s;
+      if ((s = settle(r)) != 0) return s;
+    }
   }
-  if (PrintLevel() >= 5) {
+  for (std::int32_t k = 0; k < switches; ++k) {
+    const std::int32_t at = manager->MatrixRowCount() + k;
+    if (at >= total) break;
+    if (!SwitchForcing(manager, system, k, in, time, &rhs, &s)) continue;
+    if (status::IsFailure(s)) return s;
+    if ((s = settle(at)) != 0) return s;
+  }
+  if (PrintLevel() >= 5 && e >= 0) {
     std::int32_t number = e + 1;
     SuPrint(0, "Sensitivities at time %g with respect to switching time %d", &time, &number);
-    PrintValues(system, x.data(), nullptr);
   }
   return 0;
 }
