@@ -599,16 +599,17 @@ void Decay(Writer& w) {
 }
 
 // Elements ending at times[1..N], every length free in [0.1, 1] and the
-// final time in [0.5, 2]; u piecewise constant in [-2, 2] from `u`;
-// minimise y(T) with y >= -10 halfway through element 2.
+// final time in [0.5, 2]; u in [-2, 2] from `u`, piecewise constant (N
+// values) or ramps (N + 1); minimise y(T) with y >= -10 halfway through
+// element 2.
 std::function<void(Writer&)> MovingDefinition(const std::vector<double>& times,
                                               const std::vector<double>& u) {
   return [times, u](Writer& w) {
-    const std::size_t n = u.size();
+    const std::size_t n = times.size() - 1;
     w.U16(76);
     w.U8(1), w.F64(times.back()), w.U16(static_cast<std::uint16_t>(n));
     for (std::size_t k = 1; k < n; ++k) w.F64(times[k]);
-    w.U8(1), w.U8(1), w.U8(1), w.U8(0), w.U8(0);
+    w.U8(1), w.U8(1), w.U8(1), w.U8(0), w.U8(u.size() > n ? 1 : 0);
     w.F64(0.5), w.F64(2.0);
     for (std::size_t k = 0; k < n; ++k) w.F64(0.1), w.F64(1.0);
     w.U16(0), w.U16(0);
@@ -616,7 +617,7 @@ std::function<void(Writer&)> MovingDefinition(const std::vector<double>& times,
     w.IdPath({2, 3});
     w.F64(0.0);
     for (double v : u) w.F64(v);
-    for (std::size_t k = 0; k < n; ++k) w.F64(-2.0), w.F64(2.0);
+    for (std::size_t k = 0; k < u.size(); ++k) w.F64(-2.0), w.F64(2.0);
     w.U16(1);
     w.IdPath({2, 4});
     w.U16(1), w.U16(0), w.U16(1);
@@ -626,13 +627,22 @@ std::function<void(Writer&)> MovingDefinition(const std::vector<double>& times,
   };
 }
 
-// x(t) of x' = u - x from x(0) = x0 under piecewise constant u.
-double DecayAt(double t, const std::vector<double>& times, const std::vector<double>& u,
-               double x0) {
+// x(t) of x' = u - x (decay) or x' = u from x(0) = x0, u piecewise constant
+// (one value an element) or ramps (one value a boundary).
+double ClosedForm(double t, const std::vector<double>& times, const std::vector<double>& u,
+                  bool decay, double x0) {
+  const bool ramps = u.size() == times.size();
   double x = x0;
   for (std::size_t k = 0; k + 1 < times.size() && times[k] < t; ++k) {
     const double span = std::min(t, times[k + 1]) - times[k];
-    x = u[k] + (x - u[k]) * std::exp(-span);
+    const double a = u[k];
+    const double slope = ramps ? (u[k + 1] - u[k]) / (times[k + 1] - times[k]) : 0.0;
+    if (decay) {
+      // Particular solution a - slope + slope (t - tk).
+      x = a - slope + slope * span + (x - (a - slope)) * std::exp(-span);
+    } else {
+      x += a * span + 0.5 * slope * span * span;
+    }
   }
   return x;
 }
@@ -643,29 +653,21 @@ double DecayAt(double t, const std::vector<double>& times, const std::vector<dou
 void CheckMovingGradient(const std::vector<double>& point, const std::vector<double>& objective,
                          const std::vector<double>& constraint, const std::vector<double>& times,
                          const std::vector<double>& u, bool decay) {
-  const std::size_t n = u.size();
-  ASSERT_EQ(point.size(), 2 * n);
-  // Variables: u[1..N], then L1..LN.
+  const std::size_t n = times.size() - 1, v = u.size(), p = v + n;
+  const double x0 = decay ? 1.0 : 0.0;
+  ASSERT_EQ(point.size(), p);
+  // Variables: the control values, then L1..LN.
   auto values = [&](const std::vector<double>& x, double* end, double* middle) {
-    std::vector<double> t(n + 1, 0.0), v(x.begin(), x.begin() + static_cast<long>(n));
-    for (std::size_t k = 0; k < n; ++k) t[k + 1] = t[k] + x[n + k];
-    const double tc = t[1] + 0.5 * x[n + 1];
-    if (decay) {
-      *end = DecayAt(t[n], t, v, 1.0);
-      *middle = DecayAt(tc, t, v, 1.0);
-    } else {
-      *end = *middle = 0.0;
-      for (std::size_t k = 0; k < n; ++k) {
-        *end += v[k] * (t[k + 1] - t[k]);
-        *middle += v[k] * std::max(0.0, std::min(tc, t[k + 1]) - t[k]);
-      }
-    }
+    std::vector<double> t(n + 1, 0.0), c(x.begin(), x.begin() + static_cast<long>(v));
+    for (std::size_t k = 0; k < n; ++k) t[k + 1] = t[k] + x[v + k];
+    *end = ClosedForm(t[n], t, c, decay, x0);
+    *middle = ClosedForm(t[1] + 0.5 * x[v + 1], t, c, decay, x0);
   };
   std::vector<double> x(u);
   for (std::size_t k = 0; k < n; ++k) x.push_back(times[k + 1] - times[k]);
-  for (std::size_t j = 0; j < 2 * n; ++j) EXPECT_NEAR(point[j], x[j], 1e-9) << j;
+  for (std::size_t j = 0; j < p; ++j) EXPECT_NEAR(point[j], x[j], 1e-9) << j;
   const double h = 1e-6;
-  for (std::size_t j = 0; j < 2 * n; ++j) {
+  for (std::size_t j = 0; j < p; ++j) {
     std::vector<double> up(x), down(x);
     up[j] += h, down[j] -= h;
     double end_up = 0, mid_up = 0, end_down = 0, mid_down = 0;
@@ -701,28 +703,35 @@ TEST_F(OptimisationRoad, InteriorElementLengthGradientOfAnIntegrator) {
 
 // x' = u - x with two and with three elements: after each switch the
 // row of its time starts from the jump u(t-) - u(t+) and decays with the
-// state, so every length's gradient sums the later switches' rows.
+// state, so every length's gradient sums the later switches' rows. With
+// ramps (no jump) the rows of an element's two ends are driven by its
+// slope, the final time's too; x' = u with ramps as well.
 TEST_F(OptimisationRoad, InteriorElementLengthGradientsOfADecay) {
   struct Case {
     std::vector<double> times, u;
+    bool decay;
   };
-  for (const Case& c :
-       {Case{{0.0, 0.5, 1.0}, {1.5, -0.5}}, Case{{0.0, 0.25, 0.625, 1.0}, {1.5, -0.5, 1.0}}}) {
-    SCOPED_TRACE(c.u.size());
+  for (const Case& c : {Case{{0.0, 0.5, 1.0}, {1.5, -0.5}, true},
+                        Case{{0.0, 0.25, 0.625, 1.0}, {1.5, -0.5, 1.0}, true},
+                        Case{{0.0, 0.5, 1.0}, {1.5, -0.5, 1.0}, true},
+                        Case{{0.0, 0.25, 0.625, 1.0}, {1.5, -0.5, 1.0, 0.2}, true},
+                        Case{{0.0, 0.4, 1.0}, {0.2, 0.8, -0.4}, false}}) {
+    SCOPED_TRACE(testing::Message() << c.times.size() - 1 << " elements, " << c.u.size()
+                                    << " values, decay " << c.decay);
     run_.events.clear();
-    const std::size_t n = c.u.size();
-    ASSERT_TRUE(Start(1, Decay, 4)) << Failure() << Events();
+    const std::size_t n = c.u.size() + c.times.size() - 1;
+    ASSERT_TRUE(Start(1, c.decay ? Decay : Integrator, 4)) << Failure() << Events();
     ASSERT_TRUE(IntOption(128, 4)) << Failure();
     ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
     ASSERT_TRUE(Optimisation(MovingDefinition(c.times, c.u), "kind 76")) << Failure();
-    values_per_control_ = n;
+    values_per_control_ = c.u.size();
     moving_ = true;
     Optimum o;
     Optimise(0, 1, &o);
     std::vector<double> point, objective, constraint;
-    ASSERT_TRUE(FirstDump(2 * n, &point, &objective, &constraint)) << Failure() << Events();
+    ASSERT_TRUE(FirstDump(n, &point, &objective, &constraint)) << Failure() << Events();
     Finish();
-    CheckMovingGradient(point, objective, constraint, c.times, c.u, true);
+    CheckMovingGradient(point, objective, constraint, c.times, c.u, c.decay);
   }
 }
 
