@@ -54,6 +54,7 @@
 #include "results/snapshots/snapshot_text.h"
 #include "tests/analysis/definition_writer.h"
 #include "tests/analysis/opt_fakes.h"
+#include "tests/analysis/opt_model.h"
 #include "tests/expr/expr_builders.h"
 #include "tests/expr/old_layout_streams.h"
 #include "tests/foundation/graph_files.h"
@@ -1489,26 +1490,12 @@ void EstimationRequests(const fs::path& root) {
 void OptimisationRequests(const fs::path& root) {
   using namespace analysis_fakes;
   SeedFolder seeds(root, "optimisation_requests");
-  OptDefinitionRecord dynamic;
-  dynamic.final_time = 2.0;
-  dynamic.n = 2;
-  dynamic.interior = {0.8};
-  dynamic.moving = 1;
-  dynamic.individual = 1;
-  dynamic.linear = 1;
-  dynamic.length_bounds = {{0.1, 1.5}, {0.2, 1.6}};
-  dynamic.decision = {{1, -1.0, 1.0, 0.5}};
-  dynamic.initial = {{2, 0.0, 4.0, 3.0}};
-  dynamic.controls = {{3, 0.5, {1.0, 2.0, 3.0}, {{-1, 1}, {-2, 2}, {-3, 3}}}};
-  dynamic.objectives = {5};
-  dynamic.constrained = {{6, {{1, 0.5, 2, 0.3}, {2, 1.0, 3, 0.9}, {1, 0.0, 0, 0.0}}}};
-  OptDefinitionRecord steady;
-  steady.dynamic = 0;
-  steady.final_time = 0.0;
-  steady.decision = {{1, 0.0, 5.0, 1.0}, {2, 0.0, 5.0, 2.0}};
-  steady.objectives = {5};
-  steady.constrained = {{6, {{0, 0.0, 2, 1.0}}}};
-  for (const OptDefinitionRecord* d : {&dynamic, &steady}) {
+  OptDefinitionRecord dynamic = opt_model::Dynamic();
+  OptDefinitionRecord steady = opt_model::Steady();
+  // A control with a maximum move over more elements than the run's dense
+  // arrays could hold.
+  OptDefinitionRecord large = opt_model::MovesOverElements(6000);
+  for (const OptDefinitionRecord* d : {&dynamic, &steady, &large}) {
     BodyWriter w;
     w.U16(OptimisationMgr::kStartStop).U8(1);
     w.Raw(d->Body().bytes.data(), d->Body().bytes.size());

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "tools/model_writer/sample_models.h"
-#include "tools/road.h"
+#include "tools/road_steps.h"
 
 namespace vantor_scenario {
 namespace {
@@ -13,19 +13,9 @@ using modelwriter::Step;
 using modelwriter::Writer;
 using vantor_client::MakeCommand;
 
-constexpr std::uint32_t kProblemService = 50;
-constexpr std::uint32_t kResultsService = 55;
 constexpr std::uint32_t kHomotopyService = 69;
 constexpr std::uint32_t kControlDesignService = 114;
-constexpr std::uint32_t kPreparedBits = 0x4 | 0x8 | 0x10 | 0x20;
-constexpr Status kBeginRunDone = 0x0000026Au;
-constexpr Status kRunEnded = 0x00320049u;
-constexpr Status kEnding = 0x00320024u;
-constexpr std::uint16_t kRealType = 24;
-constexpr std::uint32_t kOptionService = 53;
-constexpr std::uint32_t kWriteSubtype = 8;
 constexpr std::uint16_t kPrintLevelOption = 31;
-constexpr std::uint16_t kIntegerCode = 2;
 
 Step TwoTankNode() { return {2, "TwoTank"}; }
 
@@ -81,53 +71,14 @@ void TwoTank(Writer& w) {
   Equation(w, 14, ".Weir", Sub(Var(0), Mul(Var(1), Sqrt(Var(2)))), {{2, 6}, {2, 10}, {2, 2}});
 }
 
-std::unique_ptr<Request> InstanceEdit(std::uint16_t kind, std::uint16_t tag) {
-  auto request = std::make_unique<Request>(kInstanceService);
-  Writer w(*request);
-  w.U16(kind);
-  w.U16(tag);
-  return request;
-}
-
 bool Load(Road& road, TankModel model) {
-  auto create = InstanceEdit(5, 5);
-  Writer(*create).Placement({model == TankModel::kDrained ? modelwriter::T101() : TwoTankNode()});
-  if (!road.Expect(std::move(create), "creating the instance node", 0)) return false;
-  auto fill = InstanceEdit(3, 10);
-  Writer w(*fill);
-  w.IdPath({2});
-  if (model == TankModel::kDrained) {
-    modelwriter::Tank(w);
-  } else {
-    TwoTank(w);
-  }
-  return road.Expect(std::move(fill), "filling the instance node", 0);
+  if (model == TankModel::kDrained) return LoadNode(road, modelwriter::T101(), modelwriter::Tank);
+  return LoadNode(road, TwoTankNode(), TwoTank);
 }
 
-bool Prepare(Road& road) {
-  if (!road.Expect(MakeCommand(kProblemService, 6, {0, 0}), "preparing (command 6)", 0))
-    return false;
-  return road.WaitNotice(
-      [](const Notification& n) { return (n.bits & kPreparedBits) == kPreparedBits; },
-      "preparing, the four stages");
-}
-
-// Request 145 of the instance manager: a real value by full name.
 bool SetReal(Road& road, const char* name, double value) {
-  auto request = std::make_unique<Request>(kInstanceService);
-  request->PutUInt16(145);
-  request->PutString(name);
-  request->PutString("");
-  request->PutString("");
-  request->PutUInt16(kRealType);
-  request->PutDouble(value);
-  return road.Expect(std::move(request), std::string(name) + " := value (request 145)", 0);
-}
-
-bool BeginRun(Road& road, const std::string& what) {
-  auto begin = std::make_unique<Request>(kProblemService);
-  begin->PutUInt16(31);
-  return road.Expect(std::move(begin), what + " (request 31)", kBeginRunDone);
+  return vantor_scenario::SetReal(road, name, value,
+                                  std::string(name) + " := value (request 145)");
 }
 
 constexpr std::uint32_t kStoppedBit = 0x400;
@@ -135,7 +86,7 @@ constexpr std::uint32_t kStoppedBit = 0x400;
 // Command 9, then the notification that the run is over: *failed says
 // whether it failed (a failed step without an action stops the run).
 bool SteadyState(Road& road, const std::string& what, bool* failed) {
-  if (!BeginRun(road, what) || !road.Expect(MakeCommand(kProblemService, 9), what, 0)) return false;
+  if (!BeginRun(road, what + " (request 31)") || !road.Expect(MakeCommand(kProblemService, 9), what, 0)) return false;
   bool failure = false;
   bool running = false;
   const bool ok = road.WaitNotice(
@@ -154,7 +105,7 @@ bool SteadyState(Road& road, const std::string& what, bool* failed) {
 // Command 9 with the homotopy action hooked: the run steps until the action
 // says the target is reached, or gives up.
 bool HomotopySteps(Road& road, FirstOrderRun* trace) {
-  if (!BeginRun(road, "the homotopy run") ||
+  if (!BeginRun(road, "the homotopy run (request 31)") ||
       !road.Expect(MakeCommand(kProblemService, 9), "the homotopy run (command 9)", 0))
     return false;
   const char* ends[] = {"Steady state solution obtained for target specification",
@@ -180,51 +131,23 @@ struct Session {
   std::unique_ptr<Road> road;
 
   bool Open(const AnalysisRunOptions& options, FirstOrderRun* trace) {
-    vantor_client::EngineOptions engine = options.engine;
-    engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
-    std::string why;
-    if (status::IsFailure(Client::Start(engine, &client, &why))) {
-      trace->failure = "the engine did not start: " + why;
-      return false;
-    }
+    client = StartEngine(options.engine, trace);
+    if (client == nullptr) return false;
     road = std::make_unique<Road>(*client, trace);
-    std::string folder = options.folder;
-    if (folder.empty() || folder.back() != '/') folder += '/';
     const char* name = options.model == TankModel::kDrained ? "Tank" : "TwoTank";
-    if (!road->Expect(MakeCommand(kProblemService, 3, {}, {}, {name, folder}),
-                      "naming the simulation (command 3)", 0))
+    if (!NameSimulation(*road, name, options.folder, 1.0)) return false;
+    if (options.print_level >= 0 &&
+        !SetOption(*road, kPrintLevelOption, static_cast<std::uint32_t>(options.print_level),
+                   "PrintLevel (service 53)"))
       return false;
-    if (!road->Expect(MakeCommand(kResultsService, 32, {}, {1.0}),
-                      "the communication interval (command 32)", 0))
-      return false;
-    if (options.print_level >= 0) {
-      auto request = std::make_unique<Request>(kOptionService, kWriteSubtype);
-      Writer w(*request);
-      w.IdPath({kPrintLevelOption});
-      w.U16(kPrintLevelOption);
-      w.U16(0);
-      w.U16(kIntegerCode);
-      w.U32(static_cast<std::uint32_t>(options.print_level));
-      if (!road->Expect(std::move(request), "PrintLevel (service 53)", 0)) return false;
-    }
-    return Load(*road, options.model) && Prepare(*road);
+    return Load(*road, options.model) && Prepare(*road, "preparing (command 6)");
   }
 
-  bool End() {
-    auto end = std::make_unique<Request>(kProblemService);
-    end->PutUInt16(134);
-    if (!road->Expect(std::move(end), "ending the run (request 134)", kRunEnded)) return false;
-    if (!road->Expect(MakeCommand(kProblemService, 2), "ending the engine (command 2)", kEnding))
-      return false;
-    client->WaitFor([&] { return client->PeerLost(); });
-    return true;
-  }
+  bool End() { return EndEngine(*road); }
 
-  void Close(FirstOrderRun* trace) {
-    if (!client) return;
-    if (road) road->Collect();
-    client->Close(&trace->exit_code);
-    if (road) road->Collect();
+  bool Close(FirstOrderRun* trace, bool ok) {
+    if (!client) return false;
+    return FinishEngine(*client, *road, trace, ok);
   }
 };
 
@@ -364,8 +287,7 @@ bool RunLinearisation(const AnalysisRunOptions& options, LinearisationRun* run) 
       return road.Fail("the control-design reply does not follow its layout");
     return session.End();
   }();
-  session.Close(&run->trace);
-  return ok;
+  return session.Close(&run->trace, ok);
 }
 
 bool RunHomotopy(const AnalysisRunOptions& options, double target, double good_guess,
@@ -391,8 +313,7 @@ bool RunHomotopy(const AnalysisRunOptions& options, double target, double good_g
       return false;
     return direct.End();
   }();
-  direct.Close(&run->trace);
-  if (!ok) return false;
+  if (!direct.Close(&run->trace, ok)) return false;
 
   Session session;
   ok = [&] {
@@ -427,8 +348,7 @@ bool RunHomotopy(const AnalysisRunOptions& options, double target, double good_g
       return false;
     return session.End();
   }();
-  session.Close(&run->trace);
-  return ok;
+  return session.Close(&run->trace, ok);
 }
 
 }  // namespace vantor_scenario

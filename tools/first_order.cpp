@@ -7,83 +7,28 @@
 #include "tools/model_writer/sample_models.h"
 #include "tools/result_replies.h"
 #include "tools/first_order_steps.h"
-#include "tools/road.h"
+#include "tools/road_steps.h"
 
 namespace vantor_scenario {
 namespace {
 
 using vantor_client::MakeCommand;
 
-constexpr std::uint32_t kProblemService = 50;
-constexpr std::uint32_t kOptionService = 53;
-constexpr std::uint32_t kResultsService = 55;
-constexpr std::uint32_t kWriteSubtype = 8;
-
-constexpr std::uint32_t kPreparedBits = 0x4 | 0x8 | 0x10 | 0x20;
-
-constexpr Status kBeginRunDone = 0x0000026Au;
-constexpr Status kRunEnded = 0x00320049u;
-constexpr Status kEnding = 0x00320024u;
-constexpr std::uint16_t kRealType = 24;
 constexpr std::int32_t kRunModeOption = 29;
 constexpr std::int32_t kDynamicMode = 4;
 constexpr std::uint16_t kIntegratorOption = 30;
 constexpr std::uint32_t kGear = 4;
-constexpr std::uint16_t kIntegerCode = 2;
 constexpr int kSteps = 11;
 constexpr double kInterval = 0.1;
 
-std::unique_ptr<Request> InstanceEdit(std::uint16_t kind, std::uint16_t tag) {
-  auto request = std::make_unique<Request>(kInstanceService);
-  modelwriter::Writer w(*request);
-  w.U16(kind);
-  w.U16(tag);
-  return request;
-}
-
 }  // namespace
 
-bool Prepare(Road& road, const std::string& what) {
-  if (!road.Expect(MakeCommand(kProblemService, 6, {0, 0}), what, 0)) return false;
-  return road.WaitNotice(
-      [](const Notification& n) { return (n.bits & kPreparedBits) == kPreparedBits; },
-      what + ", the four stages");
-}
-
 bool Load(Road& road) {
-  auto create = InstanceEdit(5, 5);
-  modelwriter::Writer(*create).Placement({modelwriter::FirstOrderNode()});
-  if (!road.Expect(std::move(create), "creating the instance node", 0)) return false;
-  auto fill = InstanceEdit(3, 10);
-  modelwriter::Writer w(*fill);
-  w.IdPath({2});
-  modelwriter::FirstOrder(w);
-  return road.Expect(std::move(fill), "filling the instance node", 0);
+  return LoadNode(road, modelwriter::FirstOrderNode(),
+                  [](modelwriter::Writer& w) { modelwriter::FirstOrder(w); });
 }
 
-bool SetU(Road& road) {
-  auto request = std::make_unique<Request>(kInstanceService);
-  request->PutUInt16(145);
-  request->PutString("FirstOrder.u");
-  request->PutString("");
-  request->PutString("");
-  request->PutUInt16(kRealType);
-  request->PutDouble(5.0);
-  return road.Expect(std::move(request), "u := 5 (request 145)", 0);
-}
-
-// An integer option through service 53; the option table takes the
-// option's number from the first selector.
-bool SetOption(Road& road, std::uint16_t number, std::uint32_t value, const std::string& what) {
-  auto request = std::make_unique<Request>(kOptionService, kWriteSubtype);
-  modelwriter::Writer w(*request);
-  w.IdPath({number});
-  w.U16(number);
-  w.U16(0);
-  w.U16(kIntegerCode);
-  w.U32(value);
-  return road.Expect(std::move(request), what, 0);
-}
+bool SetU(Road& road) { return SetReal(road, "FirstOrder.u", 5.0, "u := 5 (request 145)"); }
 
 bool DynamicMode(Road& road) {
   return SetOption(road, kRunModeOption, kDynamicMode, "RunMode 4 (service 53)");
@@ -257,42 +202,21 @@ bool ThroughResults(Road& road, Client& client, FirstOrderRun* run) {
 
 bool RunFirstOrder(const FirstOrderOptions& options, FirstOrderRun* run) {
   *run = FirstOrderRun();
-  // The engine sends only to the types the client announced: event lines,
-  // results notices, actions, run state, renamed files, snapshot notices,
-  // value requests and time messages.
-  vantor_client::EngineOptions engine = options.engine;
-  engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
-  std::unique_ptr<Client> client;
-  std::string why;
-  const Status started = Client::Start(engine, &client, &why);
-  if (status::IsFailure(started)) {
-    run->failure = "the engine did not start: " + why;
-    return false;
-  }
+  std::unique_ptr<Client> client = StartEngine(options.engine, run);
+  if (client == nullptr) return false;
   Road road(*client, run);
   const double interval = options.results ? kResultsInterval : kInterval;
   const int steps = options.results ? kResultsSteps : kSteps;
   run->interval = interval;
   bool ok = [&] {
-    std::string folder = options.folder;
-    if (folder.empty() || folder.back() != '/') folder += '/';
-    if (!road.Expect(MakeCommand(kProblemService, 3, {}, {}, {"FirstOrder", folder}),
-                     "naming the simulation (command 3)", 0))
-      return false;
-    if (!road.Expect(MakeCommand(kResultsService, 32, {}, {interval}),
-                     "the communication interval (command 32)", 0))
-      return false;
+    if (!NameSimulation(road, "FirstOrder", options.folder, interval)) return false;
     // Variable-order BDF: the default implicit Euler is first order, too
     // coarse for 1e-4 at the default tolerances.
     if (!SetOption(road, kIntegratorOption, kGear, "Integrator Gear12 (service 53)")) return false;
     if (!Load(road) || !Prepare(road, "preparing (command 6)")) return false;
     if (options.edit && !Edit(road, run)) return false;
 
-    auto begin = std::make_unique<Request>(kProblemService);
-    begin->PutUInt16(31);
-    if (!road.Expect(std::move(begin), "beginning the steady-state run (request 31)",
-                     kBeginRunDone))
-      return false;
+    if (!BeginRun(road, "beginning the steady-state run (request 31)")) return false;
     if (!road.Expect(MakeCommand(kProblemService, 9), "the steady state (command 9)", 0) ||
         !road.WaitStep(0.0, "the steady state"))
       return false;
@@ -307,10 +231,7 @@ bool RunFirstOrder(const FirstOrderOptions& options, FirstOrderRun* run) {
           !TakeRefills(road, *client, refilled, -1.0, run, "the result template"))
         return false;
     }
-    begin = std::make_unique<Request>(kProblemService);
-    begin->PutUInt16(31);
-    if (!road.Expect(std::move(begin), "beginning the dynamic run (request 31)", kBeginRunDone))
-      return false;
+    if (!BeginRun(road, "beginning the dynamic run (request 31)")) return false;
     for (int k = 0; k < steps; ++k) {
       const double t = interval * k;
       const std::string what = "step " + std::to_string(k) + " (command 10)";
@@ -329,22 +250,9 @@ bool RunFirstOrder(const FirstOrderOptions& options, FirstOrderRun* run) {
     std::error_code error;
     run->snapshot_written = std::filesystem::exists(
         std::filesystem::path(options.folder) / "FirstOrder" / "snapshot.snp", error);
-    auto end = std::make_unique<Request>(kProblemService);
-    end->PutUInt16(134);
-    if (!road.Expect(std::move(end), "ending the run (request 134)", kRunEnded)) return false;
-    return road.Expect(MakeCommand(kProblemService, 2), "ending the engine (command 2)", kEnding);
+    return EndEngine(road);
   }();
-  if (ok) {
-    // The engine ends on its own after command 2; closing first would end
-    // it as "peer gone".
-    client->WaitFor([&] { return client->PeerLost(); });
-  }
-  road.Collect();
-  client->Close(&run->exit_code);
-  road.Collect();
-  if (ok && run->exit_code != 0) {
-    return road.Fail("the engine ended with exit code " + std::to_string(run->exit_code));
-  }
+  ok = FinishEngine(*client, road, run, ok);
   if (ok && !run->snapshot_written) return road.Fail("no snapshot.snp in the run folder");
   return ok;
 }

@@ -7,28 +7,17 @@
 
 #include "tools/action_messages.h"
 #include "tools/first_order_steps.h"
-#include "tools/road.h"
+#include "tools/road_steps.h"
 
 namespace vantor_scenario {
 namespace {
 
 using vantor_client::MakeCommand;
 
-constexpr std::uint32_t kProblemService = 50;
-constexpr std::uint32_t kResultsService = 55;
 constexpr std::uint16_t kIntegratorOption = 30;
 constexpr std::uint32_t kGear = 4;
 constexpr std::uint16_t kSyncStepsOption = 123;
-constexpr Status kBeginRunDone = 0x0000026Au;
-constexpr Status kRunEnded = 0x00320049u;
-constexpr Status kEnding = 0x00320024u;
 constexpr double kInterval = 0.1;
-
-bool BeginRun(Road& road, const std::string& what) {
-  auto begin = std::make_unique<Request>(kProblemService);
-  begin->PutUInt16(31);
-  return road.Expect(std::move(begin), what, kBeginRunDone);
-}
 
 // Creates an action: the status of its answer (a full reply carries none)
 // and the handle its reply ends with.
@@ -58,15 +47,9 @@ double LatestClock(const Client& client, double seen) {
 bool RunFirstOrderUnderActions(const ActionRoadOptions& options, ActionRoadRun* out) {
   *out = ActionRoadRun();
   FirstOrderRun* run = &out->run;
-  vantor_client::EngineOptions engine = options.first_order.engine;
   // Service 67 carries the actions' messages to the client.
-  engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
-  std::unique_ptr<Client> client;
-  std::string why;
-  if (status::IsFailure(Client::Start(engine, &client, &why))) {
-    run->failure = "the engine did not start: " + why;
-    return false;
-  }
+  std::unique_ptr<Client> client = StartEngine(options.first_order.engine, run);
+  if (client == nullptr) return false;
   Road road(*client, run);
   double clock = 0.0;  // the run clock the client has seen
 
@@ -105,12 +88,7 @@ bool RunFirstOrderUnderActions(const ActionRoadOptions& options, ActionRoadRun* 
   });
 
   const bool ok = [&] {
-    std::string folder = options.first_order.folder;
-    if (folder.empty() || folder.back() != '/') folder += '/';
-    if (!road.Expect(MakeCommand(kProblemService, 3, {}, {}, {"FirstOrder", folder}),
-                     "naming the simulation (command 3)", 0) ||
-        !road.Expect(MakeCommand(kResultsService, 32, {}, {kInterval}),
-                     "the communication interval (command 32)", 0) ||
+    if (!NameSimulation(road, "FirstOrder", options.first_order.folder, kInterval) ||
         !SetOption(road, kIntegratorOption, kGear, "Integrator Gear12 (service 53)") ||
         !Load(road) || !Prepare(road, "preparing (command 6)"))
       return false;
@@ -149,19 +127,9 @@ bool RunFirstOrderUnderActions(const ActionRoadOptions& options, ActionRoadRun* 
       out->latest_time = LatestClock(*client, out->latest_time);
       return std::chrono::steady_clock::now() >= until;
     });
-    auto end = std::make_unique<Request>(kProblemService);
-    end->PutUInt16(134);
-    if (!road.Expect(std::move(end), "ending the run (request 134)", kRunEnded)) return false;
-    return road.Expect(MakeCommand(kProblemService, 2), "ending the engine (command 2)", kEnding);
+    return EndEngine(road);
   }();
-  if (ok) client->WaitFor([&] { return client->PeerLost(); });
-  road.Collect();
-  client->SetRequestHandler(nullptr);
-  client->Close(&run->exit_code);
-  road.Collect();
-  if (ok && run->exit_code != 0)
-    return road.Fail("the engine ended with exit code " + std::to_string(run->exit_code));
-  return ok;
+  return FinishEngine(*client, road, run, ok);
 }
 
 }  // namespace vantor_scenario

@@ -6,6 +6,7 @@
 #include "control/actions/action_mgr.h"
 #include "control/problem/problem_manager.h"
 #include "framework/messaging/message.h"
+#include "framework/messaging/message_controller.h"
 #include "framework/servers/sending.h"
 #include "results/manager/results_mgr.h"
 #include "solve/options/solver_option_table.h"
@@ -76,7 +77,8 @@ void EngineOptimisationRun::ChangeHoldCount(bool raise) {
 Status EngineOptimisationRun::Send(DseMessage* message) {
   std::unique_ptr<DseMessage> owned(message);
   const Status s = DseSendMessage(message, 0, nullptr, nullptr, nullptr, 0);
-  // Without a controller the message stays ours.
-  if (s != 0xA000FFFFu) owned.release();
+  // A controller takes the message even when it cannot route it; only
+  // without one is it still ours.
+  if (DseCurrentController() != nullptr) owned.release();
   return s;
 }

@@ -359,6 +359,7 @@ Status OptDefinition::ReadBody(BvuBinaryStream& body, AnalysisServices& services
   // The records sized by R elsewhere (multipliers, results) must be the
   // records read.
   if (constraints.size() != r) return opt_status::kFailure;
+  OPT_READ(CheckDenseSize(services));
   std::uint16_t end_mark = 0;
   OPT_READ(ReadU16(body, &end_mark));
 
@@ -369,6 +370,26 @@ Status OptDefinition::ReadBody(BvuBinaryStream& body, AnalysisServices& services
     if (piecewise_linear) ramps.push_back(std::make_unique<ControlRamp>());
   }
   return status::kOk;
+}
+
+Status OptDefinition::CheckDenseSize(AnalysisServices& services) const {
+  // Each objective and constraint row of a run holds a gradient over every
+  // optimisation variable, so the run's dense arrays grow with the product
+  // of two counts a short body can make large (max-move rows come two per
+  // control value): refused here, before any run sizes them.
+  const std::uint64_t v = static_cast<std::uint64_t>(values_per_control_);
+  const std::uint64_t p = initial.size() + decision.size() + controls.size() * v +
+                          static_cast<std::uint64_t>(movable_);
+  const std::uint64_t rows = objectives.size() + constraints.size() +
+                             2 * static_cast<std::uint64_t>(MaxMoveCount()) * v + 3;
+  if ((p + 1) * (rows + 2) <= kMaxDenseEntries) return status::kOk;
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "Optimization problem too large: %llu optimization variables and %llu "
+                "objective and constraint rows",
+                static_cast<unsigned long long>(p), static_cast<unsigned long long>(rows));
+  services.Print(opt_status::kFailure, text);
+  return opt_status::kFailure;
 }
 
 void OptDefinition::BuildList() {

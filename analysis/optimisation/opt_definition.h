@@ -152,6 +152,9 @@ class OptDefinition {
   std::int32_t P() const { return static_cast<std::int32_t>(list.size()); }
   // Controls with a maximum move above 0.
   std::int32_t MaxMoveCount() const;
+  // The most entries a definition may give the run's dense gradient arrays
+  // (optimisation variables + 1 times objective and constraint rows + 2).
+  static constexpr std::uint64_t kMaxDenseEntries = std::uint64_t{1} << 26;
 
   // --- times ---
   // Start of the 1-based element k (0.0 for k < 1 or without elements).
@@ -189,6 +192,7 @@ class OptDefinition {
   Status ReadBody(BvuBinaryStream& body, AnalysisServices& services, bool* dynamic_read);
   Status ReadPaired(BvuBinaryStream& body, AnalysisServices& services,
                     std::vector<OptModelPair>* into);
+  Status CheckDenseSize(AnalysisServices& services) const;
   void BuildList();
   void BuildSchedule();
   void Register(AnalysisServices& services, QLNSensitivityManager* sensitivities);

@@ -121,6 +121,13 @@ class SimInstanceMgr : public DseServerCB,
   // when none.
   BvuDirectoryNode* FindByName(const char* name);
 
+  // An edit invalidates the problem built from the tree (and from the
+  // library's definitions it is bound to).
+  void GiveUpBuiltProblem();
+  // Whether the run thread computes a step, walking the tree and the
+  // problem built from it.
+  static bool StepScheduled();
+
  private:
   Status ValueById(BvuBinaryStream& body, DseMessage* request, DseMessage** reply);
   Status GetOrSetValue(std::uint16_t kind, BvuBinaryStream& body, DseMessage* request,
@@ -146,9 +153,6 @@ class SimInstanceMgr : public DseServerCB,
   // Reads the list on a stand-in copy of the tree; the body is left where
   // it was. *lost: the reader lost its place in the bytes.
   Status TryDescription(BvuDirectoryNode* node, BvuBinaryStream& body, bool* lost);
-  // An edit invalidates the problem built from the tree.
-  void GiveUpBuiltProblem();
-  static bool StepScheduled();
 
   SUValue pending_value_;
   Status pending_status_ = 0;

@@ -2,7 +2,9 @@
 
 #include <string>
 
+#include "control/managers/instance_mgr.h"
 #include "control/managers/tree_place.h"
+#include "control/problem/problem_manager.h"
 #include "daes/procedures/proc_def.h"
 #include "expr/tree/expression.h"
 #include "foundation/messages/su_print.h"
@@ -68,6 +70,15 @@ Status SimLibraryMgr::ServeRequest(BvuBinaryStream& body) {
   Status read = body.GetUInt16(&kind);
   if (status::IsSuccess(read)) read = body.GetUInt16(&item);
   if (status::IsFailure(read)) return read;
+  if (kind == kDelete || kind == kReplace || kind == kSet || kind == kAddData) {
+    // A built problem holds the procedure definitions it was bound to: none
+    // may change under a computing step, and a changed one is bound afresh
+    // by the next preparation.
+    if (SimInstanceMgr::StepScheduled()) return kBusy;
+    SimProblemMgr* manager = SimProblemMgr::Instance();
+    if (manager != nullptr && manager->Instances() != nullptr)
+      manager->Instances()->GiveUpBuiltProblem();
+  }
   switch (kind) {
     case kDelete:
       return DeleteAt(body);

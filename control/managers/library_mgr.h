@@ -86,6 +86,8 @@ class SimLibraryMgr : public DseServerCB,
   static constexpr std::uint16_t kConditionItem = 6;
   static constexpr Status kUnknownRequest = 0xA000FFFFu;
   static constexpr Status kNoSuchPath = 10;
+  // While a step computes.
+  static constexpr Status kBusy = 0x0032000Au;
 
   SimLibraryMgr();
   ~SimLibraryMgr() override;

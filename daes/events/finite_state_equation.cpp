@@ -74,15 +74,19 @@ Status DAESFiniteStateEquation::Evaluate(std::uint32_t flags, void* arg) {
     DAESSolverEquation* branch = CurrentBranch();
     if (branch == nullptr) return daes::kNotImplemented;
     Status s = 0;
+    const bool derivatives = (flags & (daes::kEvalDerivatives | daes::kEvalElementSteps)) != 0;
     if ((flags & (daes::kEvalResidual | daes::kEvalDerivatives)) != 0) {
       const double r = library.residual(CompiledNumber());
-      // Facility 0 here, unlike the plain rows.
-      if (!std::isfinite(r)) s = 0x80000226u;
+      if (!std::isfinite(r) && !derivatives) {
+        // A guard of the branch's tape that fires gives its status and
+        // report (the derivative pass below runs the tape itself); any
+        // other non-finite value is facility 0 here, unlike the plain rows.
+        const Status tape = branch->Evaluate(daes::kEvalResidual | daes::kEvalInterpreted, arg);
+        s = status::IsFailure(tape) ? tape : 0x80000226u;
+      }
       branch->SetResidualValue(r);
     }
-    if ((flags & (daes::kEvalDerivatives | daes::kEvalElementSteps)) != 0) {
-      return branch->Evaluate(extra | flags | 0x4C, arg);
-    }
+    if (derivatives) return branch->Evaluate(extra | flags | 0x4C, arg);
     return s;
   }
   if ((flags & daes::kEvalDiscrete) != 0) {

@@ -20,8 +20,6 @@ inline constexpr std::int32_t kInstanceKind = 15;
 inline constexpr std::int32_t kLibraryExpressionKind = 27;
 // An item this engine cannot build, or that contradicts the tree.
 inline constexpr Status kItemRefused = 0xA031FFFFu;
-// An item this engine does not read yet; the rest of its list is lost.
-inline constexpr Status kUnsupportedItem = 0x8031FFFFu;
 // More states than a switch may have (each needs its own item list).
 inline constexpr std::uint32_t kMostSwitchStates = 65536;
 }  // namespace daes
@@ -80,9 +78,9 @@ class DAESInstanceNode : public BvuDirectoryProper {
 // Tag 5 instance node; 15 real variable; 25 state variable with its
 // derivative; 16, 17, 19, 23, 26, 27 parameters; any other tag null.
 BvuDirectoryNode* DAESCreateModelItem(std::int32_t tag, BvuDirectoryNode* parent, const char* name);
-// Tags 1, 2 and 22: an equation node over the expression, carrying the flag
-// word; 6: an IF node over the condition; 21: a connection node. Any other tag (and a procedure
-// call, which this engine does not build yet) null.
+// Tags 1, 2 and 22: an equation node over the expression (a procedure node
+// over a procedure call), carrying the flag word; 6: an IF node over the
+// condition; 21: a connection node. Any other tag, or no expression, null.
 BvuDirectoryNode* DAESCreateEquationNode(std::int32_t tag, BvuDirectoryNode* parent,
                                          const char* name, Expression* expression,
                                          std::uint32_t flags);

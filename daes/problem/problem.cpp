@@ -59,8 +59,16 @@ DAESProblem::DAESProblem(BvuDirectoryNode* root, std::uint64_t second_value,
   word = 0;
   Status s = 0;
   if (root != nullptr) {
-    s = root->ApplyToSubtree(static_cast<QLNEquationList*>(this), nullptr, 0, eliminate_ ? 1 : 0,
-                             this);
+    try {
+      s = root->ApplyToSubtree(static_cast<QLNEquationList*>(this), nullptr, 0, eliminate_ ? 1 : 0,
+                               this);
+    } catch (...) {
+      // No destructor runs for a throwing constructor: the merged members
+      // and the rows made so far are given back here.
+      word = saved;
+      Dismantle();
+      throw;
+    }
   }
   SetStatus(s);
   if (saved != 0) word = saved;
@@ -79,7 +87,9 @@ DAESProblem::DAESProblem(BvuDirectoryNode* root, std::uint64_t second_value,
   SetCurrentProblem(this);
 }
 
-DAESProblem::~DAESProblem() {
+DAESProblem::~DAESProblem() { Dismantle(); }
+
+void DAESProblem::Dismantle() {
   // A compiled library bound to this problem goes with it: it holds the
   // problem as its callbacks' block.
   if (DAESSolverBlock::CompiledEvaluationWord() != 0) SetCompiledEvaluation(0, nullptr);

@@ -146,6 +146,9 @@ class DAESProblem : public DAESSolverBlock, public BvuError, public QLNEquationL
   static const char* TextOf(const OwnedText& t) { return t.set ? t.text.c_str() : nullptr; }
 
   void Report();
+  // Gives the variables back and deletes the rows and equivalences; the
+  // destructor's work, also done when the build is abandoned by a throw.
+  void Dismantle();
   // Takes the entry out of the table, lowering its class counter.
   void Detach(DAESVarTableEntry* entry);
   // Each equation of `from`'s list uses `to`; the lists are merged.

@@ -123,6 +123,18 @@ DAESSolverEquation* MakeSolverEquation(DAESSimpleEquation* model) {
   }
   auto* equation = new DAESSolverEquation(model);
   equation->MakeContext();
+  // A residual that could not be compiled has no value to give: a row over
+  // it would fail at every evaluation, so none is made. (A procedure call's
+  // shared context is run by its procedure equation, which refuses a call
+  // without a tape itself.)
+  const bool call = equation->ResidualExpression() != nullptr &&
+                    equation->ResidualExpression()->ClassId() == kProcedureCallClass;
+  if (!call && (equation->Context() == nullptr || !equation->Context()->HasTape())) {
+    BvuNameable* self = equation;
+    SuPrint(0, "Equation @es has a residual that cannot be evaluated; it is left out\n", &self);
+    delete equation;
+    return nullptr;
+  }
   return equation;
 }
 
@@ -238,7 +250,14 @@ Status DAESSolverEquation::Evaluate(std::uint32_t flags, void* arg) {
     Status s = 0;
     if ((flags & (daes::kEvalResidual | daes::kEvalDerivatives)) != 0) {
       const double r = library.residual(compiled_number_);
-      if (!std::isfinite(r)) s = daes::kNonFiniteResidual;
+      if (!std::isfinite(r)) {
+        // The generated code has no statuses: where a guard of the tape
+        // fires (a square root or power out of its domain, an overflow),
+        // the tape's run gives its status and report.
+        double checked = 0.0;
+        const Status tape = context_ != nullptr ? EvaluateResidualChecked(&checked) : 0;
+        s = status::IsFailure(tape) ? tape : daes::kNonFiniteResidual;
+      }
       SetResidualValue(r);
       if (status::IsFailure(s)) return s;
     }

@@ -77,7 +77,7 @@ Expression* ReadProcCall(BvuBinaryStream& message, void* reading_context, std::u
   Expression* outputs = ReadIOList(message, reading_context, flags, depth + 1);
   Status s = outputs != nullptr ? 0 : status::kBadArguments;
   BvuIdPath path;
-  if (s == 0) path = BvuIdPath(message, &s);
+  if (s == 0) path = ProcCallExpression::ReadCallPath(message, &s);
   Expression* node = nullptr;
   if (!status::IsFailure(s)) {
     auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(inputs),

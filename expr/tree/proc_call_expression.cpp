@@ -257,9 +257,49 @@ Status ProcCallExpression::SaveCompactToVStream(Clvostream& stream, std::uint32_
   return stream.Bad() ? exprstatus::kItemFailed : 0;
 }
 
-// The argument path goes in the engine's one id-path form (24-bit ids),
-// which every reader of id paths reads; an unbound call writes the path it
-// was read with, or an empty one.
+Status ProcCallExpression::WriteCallPath(BvuBinaryStream& message, const BvuIdPath& path) {
+  Status s = message.PutUInt8(path.with_names() ? 1 : 0);
+  if (status::IsSuccess(s)) s = message.PutUInt16(path.count());
+  for (std::size_t at = 0; at < path.ids().size() && status::IsSuccess(s); ++at) {
+    const std::uint32_t id = path.ids()[at];
+    s = message.PutUInt32(id);
+    if (status::IsSuccess(s) && path.with_names() && id != kIdPathRoot && id != kIdPathEnd) {
+      s = message.PutCString(path.NameAt(at).c_str());
+    }
+  }
+  return status::IsFailure(s) ? s : status::kOk;
+}
+
+BvuIdPath ProcCallExpression::ReadCallPath(BvuBinaryStream& message, Status* status) {
+  std::uint8_t flag = 0;
+  std::uint16_t count = 0;
+  Status s = message.GetUInt8(&flag);
+  if (status::IsSuccess(s)) s = message.GetUInt16(&count);
+  BvuIdPath path(flag != 0);
+  for (std::uint16_t step = 0; step < count && status::IsSuccess(s); ++step) {
+    std::uint32_t id = 0;
+    s = message.GetUInt32(&id);
+    if (status::IsFailure(s)) break;
+    // The tree's ids are 24-bit: a wider one names nothing.
+    if (id > kIdPathRoot) {
+      s = status::kBadArguments;
+      break;
+    }
+    std::string name;
+    if (flag != 0 && id != kIdPathRoot && id != kIdPathEnd) {
+      char* text = nullptr;
+      s = message.GetShortStringNew(&text);
+      if (text != nullptr) name = text;
+      delete[] text;
+      if (status::IsFailure(s)) break;
+    }
+    s = path.Append(id, name.c_str());
+  }
+  if (status != nullptr) *status = status::IsFailure(s) ? s : status::kOk;
+  return path;
+}
+
+// An unbound call writes the path it was read with, or an empty one.
 Status ProcCallExpression::WriteCompactToMessage(BvuBinaryStream& message) const {
   Status s = WriteHeader(message);
   if (s == 0) s = message.PutUInt8(static_cast<std::uint8_t>(ClassId()));
@@ -267,7 +307,7 @@ Status ProcCallExpression::WriteCompactToMessage(BvuBinaryStream& message) const
   if (s == 0) s = outputs_->WriteCompactToMessage(message);
   if (s != 0) return s;
   const BvuIdPath* path = ArgumentPath();
-  return path != nullptr ? path->Write(message) : BvuIdPath().Write(message);
+  return WriteCallPath(message, path != nullptr ? *path : BvuIdPath());
 }
 
 // --- persistence ---

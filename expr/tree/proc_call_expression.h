@@ -57,6 +57,12 @@ class ProcCallExpression : public Expression {
   // The path of the definition in the library tree, as a message gave it;
   // the procedure equation resolves it.
   void SetCallPath(const BvuIdPath& path) { call_path_ = path; }
+  // The argument path in a call's message form: names flag (byte), step
+  // count (16-bit), then per step a 32-bit id and, with the flag, a short
+  // string after every id other than ABS and END. Ids wider than the
+  // tree's 24 bits are refused with 0x8000020F.
+  static Status WriteCallPath(BvuBinaryStream& message, const BvuIdPath& path);
+  static BvuIdPath ReadCallPath(BvuBinaryStream& message, Status* status);
   const BvuIdPath& CallPath() const { return call_path_; }
   // Optional expressions (one reference taken; null clears).
   void SetSizeExpression(Expression* size);

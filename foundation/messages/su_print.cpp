@@ -381,18 +381,25 @@ class FormatWalk {
 
 platform::CriticalSection& SuPrintCriticalSection() { return State().lock; }
 
-void SuPrint(Status status, const char* format, ...) {
+void SuPrintV(Status status, const char* format, va_list args) {
   PrinterLock lock;
   PrinterState& state = State();
   if (state.quiet == 0) {
     BeginMessage();
-    va_list args;
-    va_start(args, format);
-    FormatWalk(format, state.bridge, &args).Run();
-    va_end(args);
+    va_list copy;
+    va_copy(copy, args);
+    FormatWalk(format, state.bridge, &copy).Run();
+    va_end(copy);
     EndMessage(status);
   }
   state.bridge = false;
+}
+
+void SuPrint(Status status, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  SuPrintV(status, format, args);
+  va_end(args);
 }
 
 void SuPrintNumeric(const Status* status, const char* format, const void* a1, const void* a2,

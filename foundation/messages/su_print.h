@@ -4,6 +4,7 @@
 // finished line to the message collector (standard output when none exists).
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 
 #include "platform/critical_section.h"
@@ -14,6 +15,8 @@ class BvuStatusAndMsg;
 // Every numeric or character argument is a pointer to the value; "%s" takes
 // the text itself, "@ns" the address of a pointer to a BvuNameable.
 void SuPrint(Status status, const char* format, ...);
+// The same with the argument addresses in a va_list.
+void SuPrintV(Status status, const char* format, va_list args);
 
 // Entry of the numeric routines: status by reference, a blank-padded format
 // of format_length characters, up to five argument addresses.

@@ -81,6 +81,13 @@ int32_t RegisterDummyOptionsHandler(void* handler);
 void ReleaseFunction(XosDynamicFunction* function);
 int32_t RemoveDLLSearchPath(const char* folder);
 void UnloadDynamicLibrary(XosDynamicLibrary* library);
+// The engine's printer for generated procedures: a status, then a format
+// whose numeric arguments are passed by address.
+void QLN_Print(int status, char* _Zform, ...);
+// The same for FORTRAN as gfortran calls QLN_PRINT: five places after the
+// format, a text taking two, its lengths after the format's.
+void qln_print_(const int* status, const char* format, uintptr_t s1, uintptr_t s2, uintptr_t s3,
+                uintptr_t s4, uintptr_t s5, uintptr_t s6);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,7 @@
 #include "outside/framework/component.h"
 
 #include <strings.h>
+
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -53,8 +54,12 @@ void ParameterTable::AddChoice(const char* name, std::int32_t* field,
 }
 
 const ParameterTable::Entry* ParameterTable::Find(const char* name) const {
+  // Engines set every parameter by name before each solve: the first
+  // letter turns most entries away before the full comparison.
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  const char first = lower(name[0]);
   for (const Entry& e : entries_)
-    if (strcasecmp(e.name.c_str(), name) == 0) return &e;
+    if (lower(e.name[0]) == first && strcasecmp(e.name.c_str(), name) == 0) return &e;
   return nullptr;
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 extern "C" void dgeqp3_(const int* m, const int* n, double* a, const int* lda, int* jpvt,
@@ -44,10 +45,17 @@ std::int64_t PivotedQr(std::vector<double> a, int k, std::vector<int>& order) {
   return rank;
 }
 
+// No branch per entry, so that the pass vectorises: adding one to the
+// exponent field carries into the sign bit only where every exponent bit is
+// set, that is for an infinity or a NaN.
 bool AllFinite(const double* v, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if (!std::isfinite(v[i])) return false;
-  return true;
+  std::uint64_t carry = 0;
+  for (size_t i = 0; i < n; ++i) {
+    std::uint64_t bits;
+    std::memcpy(&bits, v + i, sizeof bits);
+    carry |= (bits & 0x7ff0000000000000u) + 0x0010000000000000u;
+  }
+  return (carry >> 63) == 0;
 }
 
 double MaxAbs(const std::vector<double>& v) {
@@ -59,12 +67,15 @@ double MaxAbs(const std::vector<double>& v) {
 }  // namespace
 
 LinearCore::~LinearCore() {
-  GiveBack(start_, index_, slot_, csc_values_, b_, sol_, residual_, correction_, row_sum_);
+  GiveBack(start_, index_, slot_, csc_values_, b_, sol_, residual_, correction_, row_sum_,
+           pair_row_, pair_col_, values_);
 }
 
 bool LinearCore::SetPattern(std::int64_t n, std::int64_t non_zeros, const std::int64_t* rows,
                             const std::int64_t* cols) {
-  if (n < 1 || non_zeros < 0 || (non_zeros > 0 && (rows == nullptr || cols == nullptr)))
+  constexpr std::int64_t kNarrow = std::numeric_limits<std::int32_t>::max();  // slots are 32-bit
+  if (n < 1 || n > kNarrow || non_zeros < 0 || non_zeros > kNarrow ||
+      (non_zeros > 0 && (rows == nullptr || cols == nullptr)))
     return false;
   for (std::int64_t k = 0; k < non_zeros; ++k)
     if (rows[k] < 1 || rows[k] > n || cols[k] < 1 || cols[k] > n) return false;
@@ -95,53 +106,91 @@ bool LinearCore::SetPattern(std::int64_t n, std::int64_t non_zeros, const std::i
     }
   }
   std::fill(start_.begin(), start_.end(), 0);
-  index_.clear();
-  index_.reserve(nz);
-  slot_.resize(nz);
-  for (size_t i = 0; i < nz; ++i) {
-    const std::int64_t k = order[i];
-    if (i == 0 || cols[k] != cols[order[i - 1]] || rows[k] != rows[order[i - 1]]) {
-      index_.push_back(rows[k] - 1);
-      ++start_[size_t(cols[k])];
+  index_.resize(nz), slot_.resize(nz);
+  std::int64_t* index = index_.data();
+  std::int32_t* slot = slot_.data();
+  std::int64_t* start = start_.data();
+  std::int64_t kept = 0, last_row = 0, last_col = 0;
+  for (const std::int64_t k : order) {
+    if (rows[k] != last_row || cols[k] != last_col) {
+      last_row = rows[k], last_col = cols[k];
+      index[kept++] = last_row - 1;
+      ++start[last_col];
     }
-    slot_[size_t(k)] = std::int64_t(index_.size()) - 1;
+    slot[k] = std::int32_t(kept - 1);
   }
+  index_.resize(size_t(kept));
   RecycleBin<std::int64_t>::Give(std::move(order));
   for (std::int64_t j = 0; j < n; ++j) start_[size_t(j) + 1] += start_[size_t(j)];
+  pairs_ = kept == non_zeros && lu_->TakesPairs();
+  valued_ = false;
+  if (pairs_) {
+    Reuse(pair_row_, nz), Reuse(pair_col_, nz), Reuse(values_, nz);
+    pair_row_.resize(nz), pair_col_.resize(nz);
+    for (size_t k = 0; k < nz; ++k)
+      pair_row_[k] = std::int32_t(rows[k] - 1), pair_col_[k] = std::int32_t(cols[k] - 1);
+  }
   analysed_ = false;
   return true;
 }
 
 bool LinearCore::Analyse(const LinearSettings& settings) {
-  analysed_ = lu_->Analyse(n_, start_.data(), index_.data(), settings.lu);
+  analysed_ =
+      pairs_ ? lu_->AnalysePairs(n_, non_zeros_, pair_row_.data(), pair_col_.data(), settings.lu)
+             : lu_->Analyse(n_, start_.data(), index_.data(), settings.lu);
   analysed_transposed_ = settings.lu.transpose;
   return analysed_;
 }
 
 FactorResult LinearCore::Factorise(const double* values, const LinearSettings& settings) {
   singular_ = false;
+  valued_ = false;
   rank_ = n_;
   if (n_ < 1 || values == nullptr) return FactorResult::kFailed;
-  bool finite = true;
-  if (index_.size() == size_t(non_zeros_)) {
-    // No repeated pair: every slot is written once, nothing to clear.
-    csc_values_.resize(index_.size());
-    for (size_t k = 0; k < size_t(non_zeros_); ++k) {
-      finite = finite && std::isfinite(values[k]);
-      csc_values_[size_t(slot_[k])] = values[k];
+  const size_t nz = size_t(non_zeros_);
+  const std::int32_t* slot = slot_.data();
+  if (pairs_) {
+    // A plain copy: the pass vectorises, finiteness test included.
+    values_.resize(nz);
+    double* kept = values_.data();
+    std::uint64_t carry = 0;
+    for (size_t k = 0; k < nz; ++k) {
+      std::uint64_t bits;
+      std::memcpy(&bits, values + k, sizeof bits);
+      carry |= (bits & 0x7ff0000000000000u) + 0x0010000000000000u;
+      kept[k] = values[k];
     }
+    if ((carry >> 63) != 0) return FactorResult::kFailed;
+    csc_stale_ = true;
+  } else if (index_.size() == nz) {
+    // No repeated pair: every slot is written once, nothing to clear. The
+    // finiteness test rides along (see AllFinite) rather than costing a
+    // pass of its own.
+    csc_values_.resize(nz);
+    double* csc = csc_values_.data();
+    std::uint64_t carry = 0;
+    auto one = [&](size_t k) {
+      std::uint64_t bits;
+      std::memcpy(&bits, values + k, sizeof bits);
+      carry |= (bits & 0x7ff0000000000000u) + 0x0010000000000000u;
+      csc[slot[k]] = values[k];
+    };
+    size_t k = 0;
+    for (; k + 4 <= nz; k += 4) one(k), one(k + 1), one(k + 2), one(k + 3);
+    for (; k < nz; ++k) one(k);
+    if ((carry >> 63) != 0) return FactorResult::kFailed;
   } else {
+    if (!AllFinite(values, nz)) return FactorResult::kFailed;
     csc_values_.assign(index_.size(), 0.0);
-    for (size_t k = 0; k < size_t(non_zeros_); ++k) {
-      finite = finite && std::isfinite(values[k]);
-      csc_values_[size_t(slot_[k])] += values[k];
-    }
+    double* csc = csc_values_.data();
+    for (size_t k = 0; k < nz; ++k) csc[slot[k]] += values[k];
   }
-  if (!finite) return FactorResult::kFailed;
+  valued_ = true;
+  const double* lu_values = pairs_ ? values_.data() : csc_values_.data();
   if ((!analysed_ || analysed_transposed_ != settings.lu.transpose) && !Analyse(settings))
     return FactorResult::kFailed;
   ++factorisations_;
-  const LuResult r = lu_->Factorise(csc_values_.data(), settings.lu, settings.singular_rcond);
+  const LuResult r = lu_->Factorise(lu_values, settings.lu, settings.singular_rcond);
   if (r == LuResult::kFailed) return FactorResult::kFailed;
   if (r == LuResult::kOk) return FactorResult::kOk;
   row_order_.resize(size_t(n_));
@@ -150,18 +199,27 @@ FactorResult LinearCore::Factorise(const double* values, const LinearSettings& s
   if (rank_ == n_) {
     // The estimate was pessimistic: the pivoted QR finds full rank.
     rank_ = n_;
-    return lu_->Factorise(csc_values_.data(), settings.lu, 0.0) == LuResult::kOk
-               ? FactorResult::kOk
-               : FactorResult::kFailed;
+    return lu_->Factorise(lu_values, settings.lu, 0.0) == LuResult::kOk ? FactorResult::kOk
+                                                                        : FactorResult::kFailed;
   }
   singular_ = true;
   return FactoriseReduced(settings) ? FactorResult::kSingular : FactorResult::kFailed;
+}
+
+const std::vector<double>& LinearCore::CscValues() {
+  if (pairs_ && csc_stale_) {
+    csc_values_.resize(values_.size());
+    for (size_t k = 0; k < values_.size(); ++k) csc_values_[size_t(slot_[k])] = values_[k];
+    csc_stale_ = false;
+  }
+  return csc_values_;
 }
 
 // The block triangular form isolates the blocks; a pivoted QR of each block
 // and of its transpose names the dependent columns and rows within it.
 void LinearCore::FindRank() {
   const size_t n = size_t(n_);
+  const std::vector<double>& csc_values = CscValues();
   std::vector<std::int64_t> p(n), q(n), r(n + 1), work(5 * n);
   std::int64_t nmatch = 0;
   double work_done = 0;
@@ -182,8 +240,8 @@ void LinearCore::FindRank() {
       for (std::int64_t e = start_[size_t(j)]; e < start_[size_t(j) + 1]; ++e) {
         const std::int64_t i = row_at[size_t(index_[size_t(e)])] - first;
         if (i < 0 || i >= k) continue;
-        dense[size_t(c * k + i)] = csc_values_[size_t(e)];
-        dense_t[size_t(i * k + c)] = csc_values_[size_t(e)];
+        dense[size_t(c * k + i)] = csc_values[size_t(e)];
+        dense_t[size_t(i * k + c)] = csc_values[size_t(e)];
       }
     }
     const std::int64_t rank = PivotedQr(dense, int(k), order);
@@ -205,6 +263,7 @@ void LinearCore::FindRank() {
 // dependent variables 0.
 bool LinearCore::FactoriseReduced(const LinearSettings& settings) {
   const size_t n = size_t(n_);
+  const std::vector<double>& csc_values = CscValues();
   std::vector<char> dep_row(n, 0), dep_col(n, 0);
   std::vector<std::int64_t> unit_row(n, -1);
   for (size_t k = size_t(rank_); k < n; ++k) {
@@ -222,7 +281,7 @@ bool LinearCore::FactoriseReduced(const LinearSettings& settings) {
       for (std::int64_t e = start_[j]; e < start_[j + 1]; ++e) {
         if (dep_row[size_t(index_[size_t(e)])]) continue;
         index.push_back(index_[size_t(e)]);
-        values.push_back(csc_values_[size_t(e)]);
+        values.push_back(csc_values[size_t(e)]);
       }
     }
     start[j + 1] = std::int64_t(index.size());
@@ -240,12 +299,21 @@ bool LinearCore::FactoriseReduced(const LinearSettings& settings) {
 
 void LinearCore::Multiply(const double* x, double* y) const {
   std::fill(y, y + n_, 0.0);
+  if (pairs_) {
+    for (size_t k = 0; k < values_.size(); ++k) y[pair_row_[k]] += values_[k] * x[pair_col_[k]];
+    return;
+  }
   for (std::int64_t j = 0; j < n_; ++j)
     for (std::int64_t e = start_[size_t(j)]; e < start_[size_t(j) + 1]; ++e)
       y[index_[size_t(e)]] += csc_values_[size_t(e)] * x[j];
 }
 
 void LinearCore::MultiplyTransposed(const double* x, double* y) const {
+  if (pairs_) {
+    std::fill(y, y + n_, 0.0);
+    for (size_t k = 0; k < values_.size(); ++k) y[pair_col_[k]] += values_[k] * x[pair_row_[k]];
+    return;
+  }
   for (std::int64_t j = 0; j < n_; ++j) {
     double s = 0;
     for (std::int64_t e = start_[size_t(j)]; e < start_[size_t(j) + 1]; ++e)
@@ -255,19 +323,18 @@ void LinearCore::MultiplyTransposed(const double* x, double* y) const {
 }
 
 SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings& settings) {
-  if (rhs == nullptr || x == nullptr || csc_values_.size() != index_.size() || n_ < 1)
-    return SolveResult::kFailed;
+  if (rhs == nullptr || x == nullptr || !valued_ || n_ < 1) return SolveResult::kFailed;
   const size_t n = size_t(n_);
-  std::vector<double>& b = b_;
-  b.assign(rhs, rhs + n);
-  if (!AllFinite(b.data(), n)) return SolveResult::kFailed;
+  const double* b = rhs;
   SparseLu* lu = lu_.get();
   const std::vector<std::int64_t>* start = &start_;
   const std::vector<std::int64_t>* index = &index_;
   const std::vector<double>* values = &csc_values_;
   if (singular_) {
     if (reduced_ == nullptr) return SolveResult::kFailed;
-    for (size_t k = size_t(rank_); k < n; ++k) b[size_t(row_order_[k])] = 0.0;
+    b_.assign(rhs, rhs + n);
+    for (size_t k = size_t(rank_); k < n; ++k) b_[size_t(row_order_[k])] = 0.0;
+    b = b_.data();
     lu = reduced_.get();
     start = &reduced_start_;
     index = &reduced_index_;
@@ -276,39 +343,78 @@ SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings
   std::vector<double>& sol = sol_;
   std::vector<double>& residual = residual_;
   std::vector<double>& correction = correction_;
-  sol.resize(n), correction.resize(n);
-  if (!lu->Solve(b.data(), sol.data(), settings.max_refine)) return SolveResult::kFailed;
-  auto residual_of = [&](const std::vector<double>& v) {
-    residual = b;
+  residual.resize(n);
+  // The residual starts as b; the same pass finds |b| and b's finiteness
+  // (see AllFinite).
+  double bmax = 0;
+  std::uint64_t carry = 0;
+  for (size_t i = 0; i < n; ++i) {
+    std::uint64_t bits;
+    std::memcpy(&bits, b + i, sizeof bits);
+    carry |= (bits & 0x7ff0000000000000u) + 0x0010000000000000u;
+    residual[i] = b[i], bmax = std::max(bmax, std::fabs(b[i]));
+  }
+  if ((carry >> 63) != 0) return SolveResult::kFailed;
+  // Without refinement the solution goes straight into x.
+  const bool refine = settings.max_refine > 0;
+  if (refine) sol.resize(n), correction.resize(n);
+  double* solution = refine ? sol.data() : x;
+  if (!lu->Solve(b, solution, settings.max_refine)) return SolveResult::kFailed;
+  const std::int64_t* col_start = start->data();
+  const std::int64_t* row = index->data();
+  const double* a = values->data();
+  // The matrix as pairs in the caller's order, else by columns.
+  const bool by_pairs = pairs_ && !singular_;
+  const std::int32_t* pair_row = pair_row_.data();
+  const std::int32_t* pair_col = pair_col_.data();
+  const double* pair_value = values_.data();
+  const size_t pair_count = values_.size();
+  // r -= A v on a residual that holds b.
+  auto subtract = [&](const double* v) {
+    double* r = residual.data();
+    if (by_pairs) {
+      for (size_t k = 0; k < pair_count; ++k) r[pair_row[k]] -= pair_value[k] * v[pair_col[k]];
+      return MaxAbs(residual);
+    }
     for (size_t j = 0; j < n; ++j) {
       const double vj = v[j];
-      for (std::int64_t e = (*start)[j]; e < (*start)[j + 1]; ++e)
-        residual[size_t((*index)[size_t(e)])] -= (*values)[size_t(e)] * vj;
+      for (std::int64_t e = col_start[j]; e < col_start[j + 1]; ++e) r[row[e]] -= a[e] * vj;
     }
     return MaxAbs(residual);
   };
-  double rnorm = residual_of(sol);
+  auto residual_of = [&](const double* v) {
+    std::copy(b, b + n, residual.begin());
+    return subtract(v);
+  };
+  double rnorm = subtract(solution);
   for (std::int32_t step = 0;
        step < settings.max_refine && rnorm > settings.error_tol && std::isfinite(rnorm); ++step) {
     if (!lu->Solve(residual.data(), correction.data())) break;
     for (size_t j = 0; j < n; ++j) correction[j] += sol[j];
-    const double next = residual_of(correction);
+    const double next = residual_of(correction.data());
     if (!(next < rnorm)) break;  // refinement stalls: keep the better one
     sol.swap(correction);
     rnorm = next;
   }
-  std::copy(sol.begin(), sol.end(), x);
-  if (!AllFinite(sol.data(), n) || !std::isfinite(rnorm)) return SolveResult::kNormError;
+  if (refine) std::copy(sol.begin(), sol.end(), x);
+  if (!AllFinite(x, n) || !std::isfinite(rnorm)) return SolveResult::kNormError;
   // The norm of A is wanted only when the right-hand side alone does not
   // already cover the residual, which is rare: it costs a pass over A.
   const double tolerance = std::sqrt(std::numeric_limits<double>::epsilon());
-  if (rnorm <= tolerance * MaxAbs(b)) return SolveResult::kOk;
+  if (rnorm <= tolerance * bmax) return SolveResult::kOk;
   std::vector<double>& row_sum = row_sum_;
   row_sum.assign(n, 0.0);
-  for (size_t j = 0; j < n; ++j)
-    for (std::int64_t e = (*start)[j]; e < (*start)[j + 1]; ++e)
-      row_sum[size_t((*index)[size_t(e)])] += std::fabs((*values)[size_t(e)]);
-  const double scale = MaxAbs(row_sum) * MaxAbs(sol) + MaxAbs(b);
+  if (by_pairs) {
+    for (size_t k = 0; k < pair_count; ++k)
+      row_sum[size_t(pair_row[k])] += std::fabs(pair_value[k]);
+  } else {
+    for (size_t j = 0; j < n; ++j)
+      for (std::int64_t e = col_start[j]; e < col_start[j + 1]; ++e)
+        row_sum[size_t(row[e])] += std::fabs(a[e]);
+  }
+  double xmax = 0;
+  for (size_t j = 0; j < n; ++j) xmax = std::max(xmax, std::fabs(x[j]));
+  const double scale = MaxAbs(row_sum) * xmax + bmax;
   if (rnorm > tolerance * scale) return SolveResult::kNormError;
   return SolveResult::kOk;
 }

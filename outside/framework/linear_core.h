@@ -29,7 +29,7 @@ class LinearCore {
   LinearCore(const LinearCore&) = delete;
   LinearCore& operator=(const LinearCore&) = delete;
 
-  // False for indices outside 1..n or a size below 1.
+  // False for indices outside 1..n, a size below 1 or counts beyond 32 bits.
   bool SetPattern(std::int64_t n, std::int64_t non_zeros, const std::int64_t* rows,
                   const std::int64_t* cols);
   // kFailed for non-finite values. On kSingular the rank and the dependent
@@ -58,9 +58,18 @@ class LinearCore {
 
   std::unique_ptr<SparseLu> lu_;
   std::int64_t n_ = 0;
-  std::int64_t non_zeros_ = 0;                      // input pairs
-  std::vector<std::int64_t> start_, index_, slot_;  // CSC, input k -> CSC slot
+  std::int64_t non_zeros_ = 0;               // input pairs
+  std::vector<std::int64_t> start_, index_;  // CSC
+  std::vector<std::int32_t> slot_;  // input k -> CSC slot; narrow, read every factorisation
   std::vector<double> csc_values_;
+  // With an LU that takes pairs and no pair repeated, the values stay in
+  // the caller's order, and the CSC values are filled only when wanted.
+  bool pairs_ = false;
+  bool csc_stale_ = false;
+  bool valued_ = false;                            // values given and finite
+  std::vector<std::int32_t> pair_row_, pair_col_;  // 0-based, the caller's order
+  std::vector<double> values_;                     // the caller's order
+  const std::vector<double>& CscValues();
   std::vector<double> b_, sol_, residual_, correction_, row_sum_;  // solve work, kept
   bool analysed_ = false, analysed_transposed_ = false;
   bool singular_ = false;

@@ -23,7 +23,9 @@
 //   "UseTranspose"       "YES"/"NO" (NO): factorise the transpose and solve
 //                        with the transposed factors (other pivots, same x).
 //   "ScaleMatrix"        "YES"/"NO" (YES): rows scaled by their largest entry
-//                        inside the factorisation.
+//                        inside the factorisation (kvs_slu: the entries of
+//                        the values analysed, kept while later values are
+//                        factorised with the kept pivots).
 //   "RePivot"            "YES"/"NO" (NO): a fresh ordering for every set of
 //                        values instead of the one of the first.
 //   "PivotSearch"        integer 0..2 (0): ordering strategy, 0 automatic,

@@ -14,7 +14,9 @@ namespace kvs {
 template <class T>
 class RecycleBin {
  public:
-  // An empty vector, with room for `size` when the bin had one.
+  // A vector with room for `size` when the bin had one, holding what it
+  // held when given back: resizing it then writes no zeros over entries the
+  // caller is about to overwrite anyway.
   static std::vector<T> Take(std::size_t size) {
     std::lock_guard<std::mutex> lock(mutex());
     auto& kept = bin();
@@ -27,7 +29,6 @@ class RecycleBin {
     if (best == kept.end()) return {};
     std::vector<T> out = std::move(*best);
     kept.erase(best);
-    out.clear();
     return out;
   }
   static void Give(std::vector<T>&& v) {

@@ -44,6 +44,15 @@ class SparseLu {
   virtual bool RankInfo(std::int64_t* /*rank*/, std::int64_t* /*rows*/, std::int64_t* /*cols*/) {
     return false;
   }
+  // An LU that can take the matrix as (row, column) pairs, 0-based, in the
+  // caller's order with no pair repeated: after AnalysePairs its values come
+  // in that order too, which spares the caller compressing every set.
+  virtual bool TakesPairs() const { return false; }
+  virtual bool AnalysePairs(std::int64_t /*n*/, std::int64_t /*count*/,
+                            const std::int32_t* /*rows*/, const std::int32_t* /*cols*/,
+                            const LuSettings& /*settings*/) {
+    return false;
+  }
   // Another object of the same kind, for a second matrix.
   virtual std::unique_ptr<SparseLu> Fresh() const = 0;
 };

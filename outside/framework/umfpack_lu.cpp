@@ -114,7 +114,6 @@ class UmfpackLu final : public SparseLu {
         blk.start[size_t(c) + 1] = std::int64_t(blk.index.size());
       }
       blk.values.resize(blk.index.size());
-      if (!Symbolic(blk, settings)) return false;
     }
     return true;
   }
@@ -195,8 +194,11 @@ class UmfpackLu final : public SparseLu {
 
   LuResult FactoriseSparse(Block& blk, const LuSettings& settings, double singular_rcond) {
     for (size_t k = 0; k < blk.slots.size(); ++k) blk.values[k] = c_values_[size_t(blk.slots[k])];
-    if (settings.repivot) {
-      umfpack_dl_free_symbolic(&blk.symbolic);
+    // The analysis waits for the first values: without them UMFPACK cannot
+    // see a strong diagonal, takes its unsymmetric strategy on an
+    // unsymmetric pattern, and its pivots then grow the factors by orders.
+    if (settings.repivot || blk.symbolic == nullptr) {
+      if (blk.symbolic != nullptr) umfpack_dl_free_symbolic(&blk.symbolic);
       if (!Symbolic(blk, settings)) return LuResult::kFailed;
     }
     if (blk.numeric != nullptr) umfpack_dl_free_numeric(&blk.numeric);
@@ -229,8 +231,8 @@ class UmfpackLu final : public SparseLu {
   bool Symbolic(Block& blk, const LuSettings& settings) {
     double control[UMFPACK_CONTROL];
     Controls(settings, control);
-    return umfpack_dl_symbolic(blk.size, blk.size, blk.start.data(), blk.index.data(), nullptr,
-                               &blk.symbolic, control, nullptr) == UMFPACK_OK;
+    return umfpack_dl_symbolic(blk.size, blk.size, blk.start.data(), blk.index.data(),
+                               blk.values.data(), &blk.symbolic, control, nullptr) == UMFPACK_OK;
   }
 
   // The pattern of the transpose, and where each input slot lands in it.

@@ -192,22 +192,26 @@ void EstimateMultipliers(const Problem& p, const Values& v, double tolerance, Ou
   out->measure = worst;
 }
 
+double FeasibilityTolerance(const Settings& s) {
+  constexpr double kFloor = 1e-6;
+  return std::isfinite(s.opt_tol) ? std::max(kFloor, s.opt_tol) : kFloor;
+}
+
 void Finish(ValueCache* cache, const Problem& p, const std::vector<double>& x, bool estimate,
-            Outcome* out) {
-  constexpr double kFeasible = 1e-6;
+            double feasibility, Outcome* out) {
   out->x = x;
   if (x.size() != static_cast<std::size_t>(p.n)) return;
   const Values* v = cache->At(x.data(), true);
   if (v == nullptr) return;
-  if (estimate) EstimateMultipliers(p, *v, kFeasible, out);
+  if (estimate) EstimateMultipliers(p, *v, feasibility, out);
   const bool ended = out->result == kConverged || out->result == kAccuracyLimit ||
                      out->result == kUphill || out->result == kFailed;
-  if (ended && Infeasibility(p, *v) > kFeasible) out->result = kInfeasible;
+  if (ended && Infeasibility(p, *v) > feasibility) out->result = kInfeasible;
   if (out->result != kInfeasible) return;
   out->inconsistent.assign(static_cast<std::size_t>(p.m()), 0.0);
   for (std::int32_t i = 0; i < p.m(); ++i) {
     const double c = v->c[static_cast<std::size_t>(i)];
-    const bool violated = i < p.equalities ? std::fabs(c) > kFeasible : c < -kFeasible;
+    const bool violated = i < p.equalities ? std::fabs(c) > feasibility : c < -feasibility;
     if (violated) out->inconsistent[static_cast<std::size_t>(i)] = 1.0;
   }
 }

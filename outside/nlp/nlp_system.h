@@ -176,11 +176,18 @@ void EstimateMultipliers(const Problem& p, const Values& v, double tolerance, Ou
 // The larger of the largest constraint violation and the bound violation.
 double Infeasibility(const Problem& p, const Values& v);
 
+// The largest constraint or bound violation a point may show and still
+// count as feasible. Values from a model solved to its equation tolerance
+// carry that solve's error from point to point, so a fixed 1e-8 would call
+// a converged point infeasible; the optimisation tolerance bounds the
+// violation accepted at convergence, as the accuracy of an SQP does.
+double FeasibilityTolerance(const Settings& s);
+
 // Completes `out` at the final point x: its values with derivatives (asked
 // for only when the optimiser's last ones were elsewhere), the multipliers
-// when `estimate`, and an infeasible end read as "no feasible point" with
-// the violated constraints marked.
+// when `estimate`, and an end infeasible beyond `feasibility` read as "no
+// feasible point" with the violated constraints marked.
 void Finish(ValueCache* cache, const Problem& p, const std::vector<double>& x, bool estimate,
-            Outcome* out);
+            double feasibility, Outcome* out);
 
 }  // namespace kvsnlp

@@ -1,6 +1,7 @@
 // kvs_sqpa.so: NLopt's SLSQP by reverse communication. "MaxIterations"
 // bounds the evaluations, "OptTol" is the relative tolerance on the
-// objective and the point, "OBJCVG" the absolute one on the objective;
+// objective and the point and (not below 1e-6) the constraint violation a
+// converged point may keep, "OBJCVG" the absolute one on the objective;
 // SLSQP has no step limit, so "MaxAbsStep" and "MaxRelStep" are kept but
 // change nothing. NLopt gives no multipliers: they are estimated at the
 // end from the active constraints and bounds. A point the engine cannot
@@ -20,6 +21,9 @@ namespace {
 
 // Below this the objective is taken for unbounded.
 constexpr double kUnboundedObjective = -1e20;
+
+// Runs from the last iterate after a stop short of the constraints.
+constexpr int kRestarts = 5;
 
 // Points in a row the engine may fail to evaluate before the run gives up.
 constexpr int kMaxFailedPoints = 20;
@@ -110,8 +114,24 @@ class SlsqpDriver final : public Driver {
     Configure(opt, p, s, &context);
     std::vector<double> x(p.start);
     double f = 0.0;
-    const nlopt_result code = nlopt_optimize(opt, x.data(), &f);
-    TakeLastIterate(p, cache.Last(), code, f, &x);
+    nlopt_result code = nlopt_optimize(opt, x.data(), &f);
+    int evaluations = nlopt_get_numevals(opt);
+    const double feasibility = FeasibilityTolerance(s);
+    // NLopt stops on a small change of objective or point whether or not
+    // the point is feasible, and at a loose tolerance SLSQP's iterates can
+    // still be closing on the constraints from outside: an SQP has not
+    // converged there, so it goes on from its last iterate.
+    for (int again = 0; again < kRestarts && StoppedShort(p, cache.Last(), code, feasibility);
+         ++again) {
+      if (s.max_iterations > 0) {
+        if (evaluations >= s.max_iterations) break;
+        nlopt_set_maxeval(opt, s.max_iterations - evaluations);
+      }
+      x = cache.Last().x;
+      code = nlopt_optimize(opt, x.data(), &f);
+      evaluations += nlopt_get_numevals(opt);
+    }
+    TakeLastIterate(p, cache.Last(), code, f, feasibility, &x);
     out.result = SlsqpStepResult(code, nlopt_get_errmsg(opt));
     if (code == NLOPT_FORCED_STOP && !bridge->Abandoning()) out.result = kEvaluationFailed;
     // No end at a point without values, whatever NLopt says of it.
@@ -119,27 +139,37 @@ class SlsqpDriver final : public Driver {
       out.result = kEvaluationFailed;
     }
     out.message = nlopt_get_errmsg(opt) != nullptr ? nlopt_get_errmsg(opt) : "SLSQP ended";
-    out.iterations = nlopt_get_numevals(opt);
+    out.iterations = evaluations;
     nlopt_destroy(opt);
     if (out.result != kStopped && out.result != kEvaluationFailed) {
-      Finish(&cache, p, x, true, &out);
+      Finish(&cache, p, x, true, feasibility, &out);
     } else {
       out.x = x;
     }
     return out;
   }
 
+  static bool Converged(nlopt_result code) {
+    return code == NLOPT_SUCCESS || code == NLOPT_FTOL_REACHED || code == NLOPT_XTOL_REACHED;
+  }
+
+  static bool StoppedShort(const Problem& p, const Values& last, nlopt_result code,
+                           double feasibility) {
+    return Converged(code) && last.functions && last.x.size() == static_cast<std::size_t>(p.n) &&
+           std::isfinite(last.f) && Infeasibility(p, last) > feasibility;
+  }
+
   // NLopt hands back the best point it found feasible to its constraint
   // tolerance (1e-8). An iterate that closes on an active constraint from
-  // outside stays a shade outside it, so on convergence that can be the
-  // start point. The last iterate, feasible to the engine's tolerance and
-  // better, is the optimum SLSQP converged to.
+  // outside stays a shade outside it, and values solved only to the
+  // model's equation tolerance scatter about it, so on convergence that
+  // can be the start point. The last iterate, feasible to `feasibility`
+  // and better, is the optimum SLSQP converged to.
   static void TakeLastIterate(const Problem& p, const Values& last, nlopt_result code, double f,
-                              std::vector<double>* x) {
-    constexpr double kFeasible = 1e-6;
+                              double feasibility, std::vector<double>* x) {
     if (code <= 0 || code == NLOPT_MAXEVAL_REACHED || code == NLOPT_MAXTIME_REACHED) return;
     if (!last.functions || last.x.size() != x->size() || last.x == *x) return;
-    if (!std::isfinite(last.f) || Infeasibility(p, last) > kFeasible) return;
+    if (!std::isfinite(last.f) || Infeasibility(p, last) > feasibility) return;
     if (last.f < f) *x = last.x;
   }
 

@@ -132,7 +132,7 @@ class IpoptDriver final : public Driver {
     for (std::size_t j = 0; j < x.size(); ++j) {
       out.variable_multipliers[j] = z_lower[j] - z_upper[j];
     }
-    if (out.result != kStopped) Finish(&cache, p, x, false, &out);
+    if (out.result != kStopped) Finish(&cache, p, x, false, FeasibilityTolerance(s), &out);
     out.x = x;
     return out;
   }

@@ -11,6 +11,7 @@
 #include "foundation/interfaces/run_mode.h"
 #include "foundation/interfaces/solver_options.h"
 #include "framework/messaging/message.h"
+#include "framework/messaging/message_controller.h"
 #include "framework/servers/sending.h"
 #include "results/plot/result_model.h"
 #include "results/plot/value_dump.h"
@@ -23,6 +24,7 @@ constexpr std::uint32_t kCommandType = 55;
 constexpr std::int32_t kInitialisationMode = 5;
 constexpr std::uint32_t kTimeService = 95;
 constexpr std::uint16_t kTimeKind = 58;
+constexpr std::uint32_t kConfirmRestoreCommand = 59;
 
 // A scalar variable of the current problem's table as the results read it.
 class EntryVariable final : public ResultVariable {
@@ -329,7 +331,9 @@ Status SimRunResultsJoin::SendTimeMessage(double time) {
   message->PutUInt16(kTimeKind);
   message->PutDouble(time);
   const Status sent = DseSendMessage(message, 0, nullptr, nullptr, nullptr, 0);
-  if (status::IsFailure(sent)) delete message;
+  // A controller takes the message even when it cannot route it; only
+  // without one is it still ours.
+  if (status::IsFailure(sent) && DseCurrentController() == nullptr) delete message;
   return sent;
 }
 
@@ -428,8 +432,8 @@ void SimRunResultsJoin::Send(DseMessage* message) {
     return;
   }
   const Status s = DseSendMessage(message, 0, nullptr, nullptr, nullptr, 0);
-  // Without a controller the message is still ours.
-  if (status::IsFailure(s)) delete message;
+  // Without a controller the message is still ours; a controller took it.
+  if (status::IsFailure(s) && DseCurrentController() == nullptr) delete message;
 }
 
 void SimRunResultsJoin::StorePosition(SUPackedValueTable* values) {
@@ -452,6 +456,20 @@ Status SimRunResultsJoin::StoreRestoredValues(const SUPackedValueTable& values) 
 double SimRunResultsJoin::Option(std::int32_t number) {
   SolverOptions* options = SolverOptions::Instance();
   return options != nullptr ? options->GetReal(number) : 0.0;
+}
+
+Status SimRunResultsJoin::ConfirmRestore(std::uint32_t id, std::int32_t wait_ms) {
+  // Only the server thread talks to the client: a restore elsewhere goes on
+  // unconfirmed.
+  if (std::this_thread::get_id() != server_thread_ || DseCurrentController() == nullptr)
+    return status::kOk;
+  SendHeldMessages();
+  const auto number = static_cast<std::int32_t>(id);
+  auto* command =
+      new DseCommand(kCommandType, kConfirmRestoreCommand, 0, nullptr, 1, &number, 0, nullptr);
+  // The controller takes the command; a client that never completes it
+  // holds the engine no longer than the waits.
+  return DseSendAndWait(command, 0, nullptr, nullptr, nullptr, wait_ms);
 }
 
 void SimRunResultsJoin::Print(Status status, const std::string& text) {

@@ -152,6 +152,8 @@ class SimRunResultsJoin final : public SimRunResults,
   BvuDirectoryProper* VariableTree() override { return nullptr; }
   Status StoreRestoredValues(const SUPackedValueTable& values) override;
   bool WantsSnapshotText() override { return false; }
+  // Command 59 of service 55 with the id, waited for on the server thread.
+  Status ConfirmRestore(std::uint32_t id, std::int32_t wait_ms) override;
   // The problem's variables as the plot history records them.
   ResultModel* Model() override;
   double Option(std::int32_t number) override;

@@ -224,9 +224,12 @@ Status ReadRequest(BvuBinaryStream& s, BvuDirectoryNode* tree, Request* r) {
     if (tree == nullptr || status::IsFailure(tree->ReadIdPath(s, &node)) || node == nullptr) {
       return kPartitionBadRequest;
     }
+    // A path that names a model or the root instead of a variable is as
+    // bad as one that names nothing.
+    auto* variable = static_cast<DAESVarTableEntry*>(node->AsValueEntry());
     std::uint16_t free = 0;
-    if (s.GetUInt16(&free) != 0) return kPartitionBadRequest;
-    r->variables.push_back(static_cast<DAESVarTableEntry*>(node->AsValueEntry()));
+    if (variable == nullptr || s.GetUInt16(&free) != 0) return kPartitionBadRequest;
+    r->variables.push_back(variable);
     r->must_be_free.push_back(free);
   }
   return 0;

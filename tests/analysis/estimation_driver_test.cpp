@@ -486,6 +486,23 @@ TEST(EstimationDriverStatistics, SingularNormalMatrixLeavesNoStatistics) {
   EXPECT_TRUE(printed.Has("No covariance or correlation information."));
 }
 
+// The line fit as the outcome and protocol tests drive it: both
+// parameters from its start, six points, no statistics, the optimiser
+// scripted by the test and the problem at its initial point.
+struct ScriptedLineFit {
+  ScriptedLineFit() {
+    EstimationProblem::Layout layout = LeastSquaresLayout({line.a, line.b}, 6);
+    layout.statistics = false;
+    problem = EstimationProblem::Create(layout, printed.Fn(), &results, Scripted(&optimiser));
+    problem->LoadInitialPoint();
+  }
+  LineFit line;
+  EstimationResults results;
+  Printed printed;
+  ScriptedOptimiser* optimiser = nullptr;
+  std::unique_ptr<EstimationProblem> problem;
+};
+
 struct OutcomeRow {
   std::int32_t code;
   std::uint32_t outcome;
@@ -524,15 +541,8 @@ TEST(EstimationDriverOutcome, TableOfOptimiserCodes) {
       options.ints[eo::kPrintLevel] = print;
       options.ints[eo::kEstimationPrintLevel] = 1;
       options.ints[eo::kNlsMaxIter] = 50;
-      LineFit line;
-      EstimationProblem::Layout layout = LeastSquaresLayout({line.a, line.b}, 6);
-      layout.statistics = false;
-      EstimationResults results;
-      Printed printed;
-      ScriptedOptimiser* optimiser = nullptr;
-      auto problem =
-          EstimationProblem::Create(layout, printed.Fn(), &results, Scripted(&optimiser));
-      problem->LoadInitialPoint();
+      ScriptedLineFit fit;
+      auto& [line, results, printed, optimiser, problem] = fit;
       optimiser->script = {{-1, {}}, {-2, {}}, {-1, {}}, {row.code, {}}};
       std::int32_t result = 0, mode = kEstFirstPass;
       for (int pass = 0; pass < 5 && result == 0; ++pass, mode = kEstNormalPass) {
@@ -560,14 +570,8 @@ TEST(EstimationDriverOutcome, ReturnToBestOnlyAfterAFailureAwayFromTheBest) {
     options.ints[eo::kReturnToBest] = 1;
     options.ints[eo::kPrintLevel] = 1;
     options.ints[eo::kEstimationPrintLevel] = 1;
-    LineFit line;
-    EstimationProblem::Layout layout = LeastSquaresLayout({line.a, line.b}, 6);
-    layout.statistics = false;
-    EstimationResults results;
-    Printed printed;
-    ScriptedOptimiser* optimiser = nullptr;
-    auto problem = EstimationProblem::Create(layout, printed.Fn(), &results, Scripted(&optimiser));
-    problem->LoadInitialPoint();
+    ScriptedLineFit fit;
+    auto& [line, results, printed, optimiser, problem] = fit;
     // The first step moves away from the solution and the optimiser stops there.
     optimiser->script = {{-1, {}}, {-1, {line.a + 1.0, line.b}}, {code, {}}};
     std::int32_t result = 0, mode = kEstFirstPass;
@@ -639,14 +643,8 @@ TEST(EstimationDriverProtocol, StartFlagFailedPassAndZeroIterations) {
   options.ints[eo::kPrintLevel] = 1;
   options.ints[eo::kEstimationPrintLevel] = 1;
   options.ints[eo::kNlsMaxIter] = 0;
-  LineFit line;
-  EstimationProblem::Layout layout = LeastSquaresLayout({line.a, line.b}, 6);
-  layout.statistics = false;
-  EstimationResults results;
-  Printed printed;
-  ScriptedOptimiser* optimiser = nullptr;
-  auto problem = EstimationProblem::Create(layout, printed.Fn(), &results, Scripted(&optimiser));
-  problem->LoadInitialPoint();
+  ScriptedLineFit fit;
+  auto& [line, results, printed, optimiser, problem] = fit;
   optimiser->script = {{-1, {}}, {-1, {1.0, 1.0}}, {-1, {2.0, 2.0}}, {20, {}}};
   const PassData d = line.Evaluate(*problem);
   EXPECT_EQ(problem->Run(kEstFirstPass, d.Pass(), nullptr), 0);

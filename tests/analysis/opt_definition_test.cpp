@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "fuzz/byte_stream.h"
 #include "tests/analysis/opt_fakes.h"
 #include "tests/analysis/opt_model.h"
 
@@ -167,6 +168,38 @@ TEST_F(OptDefinitionTest, RefusedDefinitionsBuildNothing) {
   EXPECT_TRUE(definition.lengths.empty());
   EXPECT_TRUE(sensitivities.log.empty());
   EXPECT_TRUE(services.any_drivers.empty());
+}
+
+TEST_F(OptDefinitionTest, CountsFromTheWireSizeNothingBeforeTheirRecordsAreRead) {
+  // 65535 elements announced, three interior times sent.
+  BodyWriter w;
+  w.U8(1).F64(1.0).U16(0xFFFF).F64(0.1).F64(0.2).F64(0.3);
+  auto message = testsupport::ReceivedBody(w.bytes, 112);
+  EXPECT_TRUE(status::IsFailure(definition.Read(*message, services, &sensitivities, nullptr)));
+  EXPECT_TRUE(definition.times.empty());
+  EXPECT_TRUE(definition.lengths.empty());
+  EXPECT_EQ(definition.N(), 0);
+  EXPECT_TRUE(services.printed.empty());
+}
+
+TEST_F(OptDefinitionTest, ADefinitionTooLargeForTheDenseArraysIsRefused) {
+  // Bodies this long as one plain byte run.
+  auto read = [&](const OptDefinitionRecord& r) {
+    vantor_fuzz::ByteStream body(r.Body(false).bytes);
+    return definition.Read(body, services, &sensitivities, nullptr);
+  };
+  ASSERT_EQ(read(opt_model::MovesOverElements(4000)), 0u);
+  EXPECT_EQ(definition.P(), 4000);
+  EXPECT_TRUE(services.printed.empty());
+  EXPECT_EQ(read(opt_model::MovesOverElements(6000)), opt_status::kFailure);
+  EXPECT_EQ(definition.P(), 0);
+  EXPECT_TRUE(definition.controls.empty());
+  EXPECT_TRUE(definition.control_elements.empty());
+  ASSERT_EQ(services.printed.size(), 1u);
+  EXPECT_EQ(services.printed[0].first, opt_status::kFailure);
+  EXPECT_NE(services.printed[0].second.find("too large: 6000 optimization variables and 12004 objective"),
+            std::string::npos)
+      << services.printed[0].second;
 }
 
 TEST_F(OptDefinitionTest, ScheduleGroupsConstraintsByElementAndPosition) {

@@ -23,15 +23,7 @@ class OptManagerTest : public ::testing::Test {
 
   static Record Dynamic() { return opt_model::Dynamic(); }
 
-  static Record Steady() {
-    Record r;
-    r.dynamic = 0;
-    r.final_time = 0.0;
-    r.decision = {{1, 0.0, 5.0, 1.0}, {2, 0.0, 5.0, 2.0}};
-    r.objectives = {5};
-    r.constrained = {{6, {{0, 0.0, 2, 1.0}}}};
-    return r;
-  }
+  static Record Steady() { return opt_model::Steady(); }
 
   Status Serve(const BodyWriter& body, DseMessage** reply = nullptr) {
     auto message = testsupport::ReceivedBody(body.bytes, OptimisationMgr::kService);

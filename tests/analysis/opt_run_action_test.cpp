@@ -2,6 +2,7 @@
 
 #include "analysis/optimisation/opt_manager.h"
 #include "tests/analysis/opt_fakes.h"
+#include "tests/analysis/opt_model.h"
 
 namespace {
 
@@ -36,15 +37,7 @@ class OptRunActionTest : public ::testing::Test {
     return r;
   }
 
-  static Record Steady() {
-    Record r;
-    r.dynamic = 0;
-    r.final_time = 0.0;
-    r.decision = {{1, 0.0, 5.0, 1.0}, {2, 0.0, 5.0, 2.0}};
-    r.objectives = {5};
-    r.constrained = {{6, {{0, 0.0, 2, 1.0}}}};
-    return r;
-  }
+  static Record Steady() { return opt_model::Steady(); }
 
   void Define(const Record& r) {
     auto message = testsupport::ReceivedBody(r.Body().bytes, OptimisationMgr::kService);

@@ -178,6 +178,14 @@ TEST(CodegenCompile, BuildDriverSourcesTheEnvironmentFile) {
   ASSERT_EQ(reports.texts.size(), 2u);
   EXPECT_EQ(reports.texts[0], "sourced in " + fs::canonical(folder).string() + "\n");
   EXPECT_FALSE(fs::exists(folder / "MakeEnv"));
+  // Without the flag a successful build keeps its makefile.
+  std::ofstream(folder / "MakeEnv") << "show:\n\t@echo again\n";
+  Reports kept;
+  EXPECT_EQ(RunNmakeBuild(kept.Callback(), nullptr, folder.c_str(), "Env", true, false, "show",
+                          false, true),
+            0u);
+  EXPECT_EQ(kept.texts.back(), "make -f MakeEnv show command succeeded\n");
+  EXPECT_TRUE(fs::exists(folder / "MakeEnv"));
   if (!HasFailure()) fs::remove_all(folder);
 }
 

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "control/engine/engine_handlers.h"
+#include "control/managers/instance_mgr.h"
+#include "control/managers/library_mgr.h"
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
 #include "foundation/directory/id_path.h"
@@ -618,6 +620,23 @@ TEST_F(ControlRunTest, CommandsThatTouchTheRunWaitForTheStep) {
     EXPECT_EQ(request(code), 0x0032000Au) << code;
   }
   EXPECT_EQ(request(5), 0x00320027u);
+  // Edits of the instance tree and the library wait as well: the step walks
+  // the tree and evaluates the definitions the problem is bound to.
+  for (const std::uint32_t service : {SimInstanceMgr::kService, SimLibraryMgr::kService}) {
+    DseMessage sent(service, DseMessage::kRequest);
+    sent.PutUInt16(4);  // delete
+    sent.PutUInt16(2);
+    BvuIdPath path;
+    path.Append(1);
+    path.Write(sent);
+    testsupport::MessagePtr received = testsupport::Received(sent);
+    DseMessage* reply = nullptr;
+    EXPECT_EQ(registry.FindServer(service)->HandleRequest(service, received.get(), &reply, nullptr),
+              0x0032000Au)
+        << service;
+    EXPECT_EQ(reply, nullptr);
+    delete reply;
+  }
   EXPECT_EQ(Command(10), 0u);  // a plain request still goes through
   ASSERT_TRUE(PassUntilState(kStateReady));
 }

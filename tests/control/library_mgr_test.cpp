@@ -10,7 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "control/managers/instance_mgr.h"
+#include "control/problem/problem_manager.h"
+#include "daes/problem/problem.h"
 #include "daes/procedures/proc_def.h"
+#include "foundation/interfaces/current_objects.h"
+#include "framework/servers/server_registry.h"
+#include "tests/support/scoped_current_folder.h"
+#include "tests/support/temp_dir.h"
 #include "expr/tree/expression.h"
 #include "framework/connections/segment.h"
 #include "framework/messaging/message.h"
@@ -211,6 +218,38 @@ TEST_F(LibraryMgrTest, AnExpressionThatDoesNotReadLeavesTheNodeEmpty) {
   held->AddRef();
   EXPECT_EQ(Delete(2), 0u);
   held->Release();
+}
+
+// A built problem is bound to the library's procedure definitions: a library
+// edit gives it up, as an instance edit does, so that nothing freed by the
+// edit is evaluated and the next preparation binds afresh.
+TEST(LibraryMgrProblem, AnEditGivesUpTheBuiltProblem) {
+  testsupport::TempDir folder;
+  testsupport::ScopedCurrentFolder here{folder.path()};
+  DseServerRegistry registry;
+  SimProblemMgr problem_manager(&registry);
+  SimLibraryMgr* library = problem_manager.Library();
+  ASSERT_EQ(registry.FindServer(SimLibraryMgr::kService), library);
+  MessagePtr set = Request(SimLibraryMgr::kSet, SimLibraryMgr::kProcedureItem);
+  Writer(*set).Placement({{4, "Props"}, {2, "Flash"}});
+  WriteDefinition(*set, "flash");
+  testsupport::ReadAsWritten(*set);
+  DseMessage* reply = nullptr;
+  ASSERT_EQ(library->HandleRequest(61, set.get(), &reply, nullptr), 0u);
+  EXPECT_EQ(GetCurrentProblem(), nullptr);  // nothing was built to give up
+
+  DAESCreateProblem(problem_manager.Instances(), 0, nullptr);
+  ASSERT_NE(GetCurrentProblem(), nullptr);
+  problem_manager.SetStatusBits(run_bits::kPrepared);
+  MessagePtr replace = Request(SimLibraryMgr::kReplace, SimLibraryMgr::kProcedureItem);
+  Writer(*replace).Placement({{4, "Props"}, {2, "Flash"}});
+  WriteDefinition(*replace, "flash2");
+  testsupport::ReadAsWritten(*replace);
+  EXPECT_EQ(library->HandleRequest(61, replace.get(), &reply, nullptr), 0u);
+  EXPECT_EQ(reply, nullptr);
+  EXPECT_EQ(GetCurrentProblem(), nullptr);
+  EXPECT_TRUE(problem_manager.CheckProblemMarked());
+  EXPECT_EQ(problem_manager.StatusBits() & run_bits::kPrepared, 0u);
 }
 
 }  // namespace

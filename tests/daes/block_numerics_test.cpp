@@ -181,6 +181,35 @@ TEST(BlockNumerics, TankRunBlockSelectsAndStructures) {
   EXPECT_EQ(r->GetNetCount(), 3u);
 }
 
+// The exclusion mask keeps a variable out of the block and out of every
+// row; the loose selection also leaves out procedure rows and the
+// elements of torn variables.
+TEST(BlockNumerics, ExclusionMaskAndLooseSelection) {
+  Model m(Tank);
+  auto build = [&](std::uint32_t exclude, bool strict) {
+    DAESSolverBlock* raw = nullptr;
+    EXPECT_EQ(m.problem->BuildSolverBlock(&raw, kFreeMask, 0, exclude, 0, strict), 0u);
+    return std::unique_ptr<DAESSolverBlock>(raw);
+  };
+  auto without = build(daes::kDerivativeFlag, true);
+  EXPECT_EQ(VariableNames(*without), (std::vector<std::string>{"T101.F_out"}));
+  EXPECT_EQ(without->GetRowCount(), 2u);
+  EXPECT_EQ(without->NonZeroCount(), 2u);
+
+  // Bit 0x8 also marks every variable the problem took in, so it is cleared
+  // first to see the loose rule on one torn variable.
+  m.Named("T101.h.Derivative")->ClearFlags(daes::kTorn);
+  m.Named("T101.F_out")->SetFlags(daes::kTorn);
+  EXPECT_EQ(build(0, true)->NonZeroCount(), 3u);
+  auto loose = build(0, false);
+  EXPECT_EQ(loose->VariableCount(), 2);
+  EXPECT_EQ(loose->NonZeroCount(), 1u);
+  m.Named("T101.F_out")->ClearFlags(daes::kTorn);
+  m.problem->GetRow(1)->SetFlags(daes::kProcedureRow);
+  EXPECT_EQ(build(0, true)->GetRowCount(), 2u);
+  EXPECT_EQ(build(0, false)->GetRowCount(), 1u);
+}
+
 // Entries of the whole structure, against central differences of each
 // row; `difference` makes every element a finite-difference one first.
 void CheckAgainstCentral(Model& m, DAESSolverBlock& b, bool difference) {

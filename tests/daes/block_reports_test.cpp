@@ -417,4 +417,23 @@ TEST(CompiledHooks, KeepFilesAndStartRecord) {
   EXPECT_EQ(first->options, options);
 }
 
+// The delayed-value hook a compiled flowsheet calls with a block position.
+TEST(CompiledHooks, DelayedValueByBlockPosition) {
+  DAESRealVariable x(nullptr, "x");
+  x.SetValue(2.5);
+  DAESSolverBlock block;
+  ASSERT_EQ(block.AddVariable(&x), 0u);
+  double out = -1.0;
+  // A negative delay still gives the present value.
+  EXPECT_EQ(CompiledCodeGetDelayedValue(&block, 0, -1.0, &out), daes::kNegativeDelay);
+  EXPECT_EQ(out, 2.5);
+  for (std::int32_t i : {-1, 1, 1 << 30}) {
+    out = -1.0;
+    EXPECT_EQ(CompiledCodeGetDelayedValue(&block, i, 1.0, &out), daes::kBlockUnsupported) << i;
+    EXPECT_EQ(out, 0.0);
+  }
+  EXPECT_EQ(CompiledCodeGetDelayedValue(nullptr, 0, 1.0, &out), daes::kBlockUnsupported);
+  EXPECT_EQ(CompiledCodeGetDelayedValue(&block, 0, 1.0, nullptr), daes::kBlockUnsupported);
+}
+
 }  // namespace

@@ -30,10 +30,12 @@
 #include "expr/tree/unary_expression.h"
 #include "expr/tree/var_ref_expression.h"
 #include "foundation/interfaces/current_objects.h"
+#include "foundation/messages/math_error.h"
 #include "foundation/values/packed_value.h"
 #include "platform/dynamic_library.h"
 #include "tests/daes/compiled_c_helpers.h"
 #include "tests/daes/daes_helpers.h"
+#include "tests/support/capture_sink.h"
 #include "tests/support/temp_dir.h"
 
 using namespace daestest;
@@ -168,6 +170,79 @@ TEST(CompiledEquationsBuild, IfRowsFollowTheStateCode) {
   double r = 0.0;
   ASSERT_EQ(weir->ResidualValue(&r), 0u);
   EXPECT_DOUBLE_EQ(r, 0.25);
+}
+
+// An IF whose ELSE branch takes a square root: below zero the compiled row
+// answers what its branch's tape answers.
+TEST(CompiledEquationsBuild, IfRowsAnswerTheTapesStatusWhereAGuardFires) {
+  testsupport::TempDir dir;
+  DAESEventSchedule schedule;
+  SetCurrentEventSchedule(&schedule);
+  BvuDirectoryProper library(nullptr, nullptr);
+  auto stored = Body([&](Writer& w) { w.Expression(mw::Greater(mw::Var(0), mw::Real(1.2))); });
+  library.InsertChildAt(1, new LibraryExpression(&library, Expression::ReadFromMessage(*stored)));
+  {
+    Tree tree;
+    ASSERT_EQ(tree.Read(Tank), 0u);
+    ASSERT_EQ(tree.Read(WeirFlow), 0u);
+    auto message = Body([](Writer& w) {
+      w.List(1);
+      w.IfHead({1}, {T101(), {8, ".Weir"}});
+      w.EquationHead(1);
+      w.Reference({2, 1});
+      w.List(1);
+      w.Item(mw::kInlineEquation);
+      w.U32(0);
+      w.Expression(mw::Sub(mw::Var(0), mw::Real(0.5)));
+      w.Placement({T101(), {8, ".Weir"}, {1, ".Then"}, {1, ".Q"}});
+      w.EquationHead(1);
+      w.Reference({2, 9});
+      w.List(1);
+      w.Item(mw::kInlineEquation);
+      w.U32(0);
+      w.Expression(mw::Sub(mw::Var(0), mw::Sqrt(mw::Var(1))));
+      w.Placement({T101(), {8, ".Weir"}, {2, ".Else"}, {1, ".Q"}});
+      w.EquationHead(2);
+      w.Reference({2, 9});
+      w.Reference({2, 1});
+    });
+    ASSERT_EQ(tree.root->ReadFromMessage(*message, tree.root, &library, tree.root), 0u);
+    std::unique_ptr<DAESProblem> problem(DAESCreateProblem(tree.root, 0, nullptr));
+    ASSERT_NE(problem, nullptr);
+    DAESFiniteStateEquation* weir = nullptr;
+    for (std::int32_t i = 0; i < problem->EquationCount(); ++i) {
+      if (auto* row = dynamic_cast<DAESFiniteStateEquation*>(problem->GetEquation(i))) weir = row;
+    }
+    ASSERT_NE(weir, nullptr);
+    Loaded built;
+    std::int32_t entries = 0;
+    ASSERT_TRUE(Build(*problem, dir.path(), &built, &entries));
+    std::vector<double> x(static_cast<std::size_t>(problem->VariableCount()));
+    testsupport::CaptureSink sink;
+    for (const double h : {0.25, -1.0}) {
+      SCOPED_TRACE(h);
+      static_cast<DAESVariable*>(Entry(tree.At({2, 1})))->SetValue(h);
+      for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
+        DAESVarTableEntry* v = problem->GetVariable(i);
+        x[static_cast<std::size_t>(problem->ColumnOf(v) - 1)] = v->GetRealValue();
+      }
+      built.setx(x.data());
+      for (const std::uint32_t flags :
+           {daes::kEvalResidual, daes::kEvalResidual | daes::kEvalDerivatives}) {
+        MathErrorStatus.Reset();
+        const Status interpreted = weir->Evaluate(flags | daes::kEvalInterpreted, nullptr);
+        MathErrorStatus.Reset();
+        const std::size_t reports = sink.groups().size();
+        EXPECT_EQ(weir->Evaluate(flags, nullptr), interpreted) << flags;
+        EXPECT_EQ(status::IsFailure(interpreted), h < 0.0) << flags;
+        // One report for the compiled row's failure, as for the interpreted one.
+        EXPECT_EQ(sink.groups().size() - reports, h < 0.0 ? 1u : 0u) << flags;
+      }
+      EXPECT_EQ(weir->CurrentState(), 0);
+    }
+  }
+  library.DeleteChildren();
+  SetCurrentEventSchedule(nullptr);
 }
 
 TEST(CompiledEquations, IfFunctionGolden) {
@@ -323,6 +398,69 @@ TEST(CompiledEquationsBuild, DiscontinuousRowsTakeDifferenceQuotients) {
   delete root;
 }
 
+// Where the Sqrt and Pow guards fire (a negative radicand or base, a zero
+// one for the derivatives), the compiled rows answer the interpreter's
+// statuses; elsewhere their residuals equal its own.
+TEST(CompiledEquationsBuild, GuardedRowsAnswerTheInterpretersStatuses) {
+  testsupport::TempDir dir;
+  DAESInstanceNode* root = new DAESInstanceNode(nullptr, nullptr);
+  auto* a = new DAESRealVariable(root, ".A");
+  auto* b = new DAESRealVariable(root, ".B");
+  for (auto* v : {a, b}) v->SetFlags(daes::kAlgebraic | daes::kFree);
+  a->SetValue(1.0);
+  root->InsertChildAt(1, a);
+  root->InsertChildAt(2, b);
+  Expression* rows[] = {Bin(kSub, V(0), Un(kSqrt, V(1))), Bin(kSub, V(0), Bin(kPow, V(1), C(1.5)))};
+  for (std::int32_t k = 0; k < 2; ++k) {
+    auto* node = new DAESEquationNode(root, k == 0 ? ".S" : ".P", rows[k]);
+    rows[k]->Release();
+    node->SetRowElements({new DAESScalar(a), new DAESScalar(b)}, 2);
+    root->InsertChildAt(3 + k, node);
+  }
+  {
+    std::unique_ptr<DAESProblem> problem(DAESCreateProblem(root, 0, nullptr));
+    ASSERT_NE(problem, nullptr);
+    ASSERT_EQ(problem->EquationCount(), 2);
+    Loaded library;
+    std::int32_t entries = 0;
+    ASSERT_TRUE(Build(*problem, dir.path(), &library, &entries));
+    std::vector<double> x(2);
+    for (const double at : {4.0, -1.0, 0.0}) {
+      SCOPED_TRACE(at);
+      b->SetValue(at);
+      for (std::int32_t i = 0; i < 2; ++i) {
+        DAESVarTableEntry* v = problem->GetVariable(i);
+        x[static_cast<std::size_t>(problem->ColumnOf(v) - 1)] = v->GetRealValue();
+      }
+      library.setx(x.data());
+      for (std::int32_t i = 0; i < 2; ++i) {
+        auto* row = static_cast<DAESSolverEquation*>(problem->GetEquation(i));
+        SCOPED_TRACE(row->GetNameText());
+        testsupport::CaptureSink sink;
+        for (const std::uint32_t flags : {daes::kEvalResidual, daes::kEvalDerivatives}) {
+          MathErrorStatus.Reset();
+          const Status interpreted = row->Evaluate(flags | daes::kEvalInterpreted, nullptr);
+          double want = 0.0;
+          row->ResidualValue(&want);
+          MathErrorStatus.Reset();
+          const Status compiled = row->Evaluate(flags, nullptr);
+          EXPECT_EQ(compiled, interpreted) << flags;
+          if (at < 0.0) {
+            EXPECT_TRUE(status::IsFailure(compiled)) << flags;
+          }
+          double got = 0.0;
+          row->ResidualValue(&got);
+          if (!status::IsFailure(interpreted)) {
+            EXPECT_NEAR(got, want, 1e-12);
+          }
+        }
+      }
+    }
+  }
+  BvuDirectoryProper::DeleteBelow(root);
+  delete root;
+}
+
 // The tape's runs, counted by a system function that only the interpreter
 // asks; the library asks its own, which answers the same.
 int g_tape_runs = 0;
@@ -345,9 +483,9 @@ TEST(CompiledEquationsBuild, DerivativesThroughTheLibraryRunNoTape) {
   root->InsertChildAt(2, b);
   // A exp(B) - sqrt(A) runs + B / A: saved results, a quotient, the count.
   Expression* runs = NewSysFunExpression(SystemFunction::Find("CompiledTapeRuns"));
-  Expression* e = Bin(kAdd,
-                      Bin(kSub, Bin(kMul, V(0), Un(kExp, V(1))), Bin(kMul, Un(kSqrt, V(0)), runs)),
-                      Bin(kDiv, V(1), V(0)));
+  Expression* e =
+      Bin(kAdd, Bin(kSub, Bin(kMul, V(0), Un(kExp, V(1))), Bin(kMul, Un(kSqrt, V(0)), runs)),
+          Bin(kDiv, V(1), V(0)));
   auto* node = new DAESEquationNode(root, ".R", e);
   e->Release();
   node->SetRowElements({new DAESScalar(a), new DAESScalar(b)}, 2);
@@ -362,7 +500,8 @@ TEST(CompiledEquationsBuild, DerivativesThroughTheLibraryRunNoTape) {
     ASSERT_NE(library.set_sysfun, nullptr);
     library.set_sysfun(&AskedByLibrary);
     std::vector<double> x(2);
-    for (DAESVarTableEntry* v : {static_cast<DAESVarTableEntry*>(a), static_cast<DAESVarTableEntry*>(b)}) {
+    for (DAESVarTableEntry* v :
+         {static_cast<DAESVarTableEntry*>(a), static_cast<DAESVarTableEntry*>(b)}) {
       x[static_cast<std::size_t>(problem->ColumnOf(v) - 1)] = v->GetRealValue();
     }
     library.setx(x.data());

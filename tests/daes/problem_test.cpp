@@ -19,6 +19,7 @@
 #include "foundation/interfaces/problem_manager_hooks.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/values/packed_value.h"
+#include "framework/runtime/cqln_exception.h"
 #include "tests/daes/daes_helpers.h"
 #include "tests/support/capture_sink.h"
 
@@ -695,6 +696,54 @@ TEST(ProblemStoredValues, NoVariableLeftIsAnError) {
   std::unique_ptr<DAESProblem> p(DAESCreateProblem(tree.root, 0, nullptr));
   EXPECT_EQ(p->GetStatus(), daes::kNoVariablesLeft);
   EXPECT_EQ(p->IsGood(), 0);
+}
+
+// A node whose collection throws, as running out of memory while growing
+// the variable-equation index does.
+struct ThrowingNode : BvuDirectoryProper {
+  using BvuDirectoryProper::BvuDirectoryProper;
+  Status ApplyToSubtree(void*, void*, std::int32_t, std::int32_t, void*) override {
+    ThrowCQLNException(daes::kBlockOutOfMemory, "Out of Memory");
+  }
+};
+
+TEST(ProblemBuild, AThrowDuringCollectionIsReportedAndGivesTheVariablesBack) {
+  Options options;
+  Tree tree;
+  ASSERT_EQ(tree.Read(Model{{1.0, 3.0}, {{1, 2, true}}}), 0u);
+  BvuDirectoryNode* t101 = tree.At({2});
+  ASSERT_EQ(t101->InsertChildAt(9, new ThrowingNode(t101, ".Z")), 0u);
+  DAESVarTableEntry* a = Entry(tree.At({2, 1}));
+  DAESVarTableEntry* b = Entry(tree.At({2, 2}));
+  const std::uint32_t a_number = a->SequenceNumber();
+  const std::uint32_t b_number = b->SequenceNumber();
+  testsupport::CaptureSink sink;
+  testing::internal::CaptureStderr();
+  DAESProblem* p = DAESCreateProblem(tree.root, 0, nullptr);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(err,
+            "QLNInstanceFactory::CreateProblem() Caught QLNException: 0xa0310213 Out of Memory\n");
+  ASSERT_EQ(sink.groups().size(), 1u);
+  EXPECT_EQ(sink.groups()[0].status, daes::kBlockOutOfMemory);
+  EXPECT_EQ(sink.groups()[0].lines,
+            std::vector<std::string>{"Exception (Out of Memory) during construction of runnable "
+                                     "simulation"});
+  // The equivalence a = b made before the throw is undone.
+  for (DAESVarTableEntry* v : {a, b}) {
+    EXPECT_EQ(v->GetFlags() & (daes::kMerged | daes::kInProblem), 0u) << v->GetNameText();
+  }
+  EXPECT_EQ(a->SequenceNumber(), a_number);
+  EXPECT_EQ(b->SequenceNumber(), b_number);
+  EXPECT_EQ(GetCurrentProblem(), nullptr);
+  // Without the node the model builds as before.
+  BvuDirectoryNode* removed = nullptr;
+  ASSERT_EQ(t101->RemoveChildAt(9, &removed), 0u);
+  delete removed;
+  std::unique_ptr<DAESProblem> q(DAESCreateProblem(tree.root, 0, nullptr));
+  ASSERT_NE(q, nullptr);
+  EXPECT_EQ(q->EliminatedCount(), 1);
+  EXPECT_EQ(q->VariableCount(), 1);
 }
 
 // --- procedures ---

@@ -395,6 +395,33 @@ TEST(ProcedureEquation, InstanceItemOfACallMakesAProcedureNode) {
   library.DeleteChildren();
 }
 
+// An in-line (tag 22) call makes a procedure node too, with its flag word.
+TEST(ProcedureEquation, InlineCallItemMakesAProcedureNode) {
+  DAESProcDefWithExceptionHandler d;
+  ProcCallExpression* call = EchoCall(&d);
+  Tree tree;
+  ASSERT_EQ(tree.Read(Tank), 0u);
+  DseMessage sent(62, DseMessage::kRequest);
+  Writer w(sent);
+  w.List(1);
+  w.Item(mw::kInlineEquation);
+  w.U32(0x40);
+  ASSERT_EQ(call->WriteCompactToMessage(sent), 0u);
+  w.Placement({T101(), {8, ".Call"}});
+  w.EquationHead(2);
+  w.Reference({2, 2});
+  w.Reference({2, 3});
+  ASSERT_EQ(w.status(), 0u);
+  auto message = testsupport::Received(sent);
+  call->Release();
+  ASSERT_EQ(tree.root->ReadFromMessage(*message, tree.root, nullptr, tree.root), 0u);
+  auto* node = dynamic_cast<DAESProcedureNode*>(tree.At({2, 8}));
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(node->CallFlags(), 0x40u);
+  ASSERT_NE(node->Call(), nullptr);
+  EXPECT_EQ(node->Call()->ClassId(), exprclass::kProcCall);
+}
+
 // The library manager's definitions by path: one definition at [ABS, 7].
 struct Definitions : DAESProcDefLibrary {
   explicit Definitions(DAESProcDef* d) : definition(d) { daes::SetProcDefLibrary(this); }

@@ -17,6 +17,7 @@
 #include "foundation/directory/id_path.h"
 #include "foundation/interfaces/run_mode.h"
 #include "tests/daes/daes_helpers.h"
+#include "tests/support/capture_sink.h"
 
 using namespace daestest;
 
@@ -648,6 +649,37 @@ TEST(RowElements, PlacementMatchesTheEngineIdPath) {
   EXPECT_EQ(s, 0u);
   EXPECT_EQ(read.count(), 4);
   EXPECT_EQ(read.NameAt(1), "T101");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RowElements, AResidualThatCannotBeCompiledMakesNoSolverEquation) {
+  Tree tree;
+  ASSERT_EQ(tree.Read(Tank), 0u);
+  // SIGN has no tape row: the residual compiles to nothing.
+  DAESEquationNode* eq =
+      ReadEquation(tree, mw::Sub(mw::Var(0), mw::Unary(58, mw::Var(1))), 2, [](Writer& w) {
+        w.Reference({2, 3});
+        w.Reference({2, 1});
+      });
+  ASSERT_NE(eq, nullptr);
+  testsupport::CaptureSink sink;
+  EXPECT_EQ(MakeSolverEquation(eq), nullptr);
+  ASSERT_EQ(sink.lines().size(), 1u);
+  EXPECT_NE(sink.lines()[0].find("cannot be evaluated"), std::string::npos);
+  EXPECT_NE(sink.lines()[0].find("T101.E"), std::string::npos) << sink.lines()[0];
+  // The same equation over a residual that compiles gives its row.
+  Tree other;
+  ASSERT_EQ(other.Read(Tank), 0u);
+  DAESEquationNode* plain = ReadEquation(other, mw::Sub(mw::Var(0), mw::Var(1)), 2, [](Writer& w) {
+    w.Reference({2, 3});
+    w.Reference({2, 1});
+  });
+  ASSERT_NE(plain, nullptr);
+  std::unique_ptr<DAESSolverEquation> row(MakeSolverEquation(plain));
+  EXPECT_NE(row, nullptr);
 }
 
 }  // namespace

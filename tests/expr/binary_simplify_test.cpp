@@ -77,6 +77,25 @@ TEST(BinarySimplify, RulesGiveTheirRewrites) {
   for (const Shared& c : shared) EXPECT_EQ(c.build().get(), c.expected) << Printed(c.build().get());
 }
 
+Ref Named(const char* text) { return U(kDeRef, Text(text, SUValue::kName), SUValue::kIntSet); }
+
+TEST(BinarySimplify, NamedSetsAndNameBuildingRows) {
+  // A set intersected with itself is the set, by exact name only.
+  const Ref same = B(kIntSect, Named("S"), Named("S"), SUValue::kIntSet);
+  EXPECT_EQ(same->Op(), kDeRef) << Printed(same.get());
+  EXPECT_EQ(B(kIntSect, Named("S"), Named("s"), SUValue::kIntSet)->Op(), kIntSect);
+  {
+    MaskGuard guard(0xFFFEFFFFu & ~0x4000u);
+    EXPECT_EQ(B(kIntSect, Named("S"), Named("S"), SUValue::kIntSet)->Op(), kIntSect);
+  }
+  // Name-building rows over constants fold only with their own bit.
+  const Ref vec = B(kVec, Text("a", SUValue::kName), Int(1), SUValue::kName);
+  EXPECT_EQ(vec->Op(), kVec) << Printed(vec.get());
+  MaskGuard all(0xFFFFFFFFu);
+  const Ref folded = B(kVec, Text("a", SUValue::kName), Int(1), SUValue::kName);
+  EXPECT_EQ(folded->ClassId(), exprclass::kTerminal) << Printed(folded.get());
+}
+
 TEST(BinarySimplify, EachBitOffLeavesItsPattern) {
   struct Case {
     std::uint32_t bit;
@@ -90,6 +109,10 @@ TEST(BinarySimplify, EachBitOffLeavesItsPattern) {
       {0x0100, [] { return B(kSub, A(), B(kSub, Bv(), C())); }, "V1-(V2-V3)"},
       {0x0400, [] { return B(kPow, A(), Real(2)); }, "V1^2"},
       {0x0800, [] { return B(kDiv, A(), Real(4)); }, "V1/4"},
+      {0x0004, [] { return B(kAdd, Real(1), B(kAdd, Real(2), A())); }, "1+(2+V1)"},
+      {0x0020, [] { return B(kMul, Real(0), A()); }, "0*V1"},
+      {0x0040, [] { return B(kPow, Real(1), A()); }, "1^V1"},
+      {0x1000, [] { return B(kAdd, Real(2), B(kSub, A(), Bv())); }, "2+(V1-V2)"},
       {0x2000, [] { return B(kSub, A(), U(kMinus, Bv())); }, "V1-(-V2)"},
       {0x8000, [] { return B(kAdd, B(kAdd, B(kAdd, A(), Bv()), C()), D()); }, "((V1+V2)+V3)+V4"},
   };

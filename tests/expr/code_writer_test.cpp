@@ -168,6 +168,9 @@ TEST(CodeWriter, IdentifiersIndentationAndIteratorParameters) {
   std::ostringstream literal;
   WriteStringLiteral(w, literal, "say \"hi\"\\\n");
   EXPECT_EQ(literal.str(), "(CONST_CHAR_STAR)_T(\"say \\\"hi\\\"\\\\\\n\\0\")");
+  std::ostringstream wide;
+  WriteWideLiteral(wide, "x", "Model.");
+  EXPECT_EQ(wide.str(), "_T(\"Model.x\\0\")");
 
   std::ostringstream out;
   Indent(w, out, 2);  // level 0 writes nothing
@@ -219,6 +222,9 @@ TEST(CodeWriter, TerminalNamesUnderEachFlag) {
   const Ref derivative = Name("Derivative", 0x0800);
   EXPECT_EQ(wr.Value(derivative.get()), "DERIVATIVE()");
   EXPECT_EQ(wr.Stream(1), ".DERIVATIVE()");
+  const Ref value = Name("Value", 0x0800);
+  EXPECT_EQ(wr.Value(value.get()), "VALUE()");
+  EXPECT_EQ(wr.Stream(1), ".VALUE()");
   const Ref spec = Name("spec", 0x0800);
   EXPECT_EQ(wr.Value(spec.get()), "SPEC()");
   EXPECT_EQ(wr.Stream(2), "SPEC()");
@@ -342,6 +348,9 @@ TEST(CodeWriter, ForEachAggregateFunctions) {
             "  } //close inner loop in Sigma1\n"
             "  return result;\n"
             "} //end of Sigma1\n");
+  // A comprehension outside an aggregate has no function to go into.
+  EXPECT_EQ(wr.Value(each.get(), 0x100), " ***NotImplDefaultOperator*** ");
+  EXPECT_EQ(wr.last, 1u);
 
   const Ref largest = U(kMaxList, ListOf({&each}));
   wr.Value(largest.get(), 0x100);
@@ -547,6 +556,19 @@ TEST(CodeWriter, ProductOverForEachDifferentiatesTermByTerm) {
   EXPECT_NE(text.find("double Prod1(int iTermToIgnore=-1) {\n  double result=1.0;\n"),
             std::string::npos);
   EXPECT_NE(text.find("    if (iTermToIgnore--) result*=(*I);\n"), std::string::npos);
+}
+
+TEST(CodeWriter, CopiedTerminalsKeepValueAndTypeAndNewOnesAreEmpty) {
+  Writer wr;
+  const Ref text = Text("ab");
+  const Ref copy = Hold(static_cast<Expression*>(text->Copy()));
+  ASSERT_NE(copy.get(), text.get());
+  EXPECT_EQ(copy->GetResultType(), SUValue::kString);
+  EXPECT_STREQ(static_cast<TerminalExpression*>(copy.get())->Value().GetString(), "ab");
+  EXPECT_EQ(wr.Value(copy.get()), wr.Value(text.get()));
+  const Ref fresh = Hold(static_cast<Expression*>(text->NewEmpty()));
+  EXPECT_EQ(fresh->ClassId(), exprclass::kTerminal);
+  EXPECT_EQ(static_cast<TerminalExpression*>(fresh.get())->Value().GetString(), nullptr);
 }
 
 TEST(CodeWriter, PlainNodesAndVariableReferences) {

@@ -263,3 +263,29 @@ TEST_F(Evaluate, ContextRefusesVariablesBeyondItsRoom) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EvaluationContext, SetResultsStartValidAndUncountedContextsCountAfresh) {
+  // A set result is ready to be filled; any other waits for its value.
+  const Ref set = IntSet({});
+  TestContext over_set(set.get());
+  EXPECT_EQ(over_set.Result().type, SUValue::kIntSet);
+  EXPECT_EQ(over_set.Result().status, SUValue::kValid);
+  EXPECT_EQ(over_set.Result().count, 0);
+  const Ref real = Var(0);
+  TestContext over_real(real.get());
+  EXPECT_NE(over_real.Result().status, SUValue::kValid);
+
+  // Without a count of its own the context asks the tree every time, so a
+  // list that grows is counted as it is now.
+  const Ref a = Var(0), b = Var(1);
+  const Ref list = ListOf({&a});
+  ExpressionVariable* room[4] = {};
+  ExprContext context(list.get(), room, -1, 4);
+  EXPECT_EQ(context.VariableCount(), 1);
+  static_cast<ListExpression*>(list.get())->List()->Append(b.get());
+  EXPECT_EQ(context.VariableCount(), 2);
+}
+
+}  // namespace

@@ -98,8 +98,13 @@ TEST(ProcCall, MessageFormEndsWithTheArgumentPath) {
   const auto unbound = body([&](DseMessage& m) { return call->WriteCompactToMessage(m); });
   AsCall(call)->Bind(&def);
   const auto bound = body([&](DseMessage& m) { return call->WriteCompactToMessage(m); });
-  const auto path = body([&](DseMessage& m) { return def.path.Write(m); });
-  const auto empty = body([&](DseMessage& m) { return BvuIdPath().Write(m); });
+  const auto path =
+      body([&](DseMessage& m) { return ProcCallExpression::WriteCallPath(m, def.path); });
+  const auto empty =
+      body([&](DseMessage& m) { return ProcCallExpression::WriteCallPath(m, BvuIdPath()); });
+  // Flag, count, then 32-bit ids.
+  EXPECT_EQ(path,
+            (testsupport::Bytes{0, 3, 0, 0xFF, 0xFF, 0xFF, 0, 42, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0}));
   // The same lists, then the path (an empty one without a binding).
   ASSERT_GT(bound.size(), path.size());
   ASSERT_GT(unbound.size(), empty.size());
@@ -364,3 +369,37 @@ TEST(ProcCall, MessageFormReadsBack) {
 }
 
 }  // namespace
+
+// The argument path with names: a name after every ordinary id, none after
+// ABS and END; ids beyond 24 bits and cut paths are refused.
+TEST(ProcCall, ArgumentPathWithNamesAndItsRefusals) {
+  BvuIdPath named(true);
+  named.Append(kIdPathRoot);
+  named.Append(3, "Procs");
+  named.Append(7, ".flash");
+  named.Append(kIdPathEnd);
+  DseMessage message(60, DseMessage::kRequest);
+  ASSERT_EQ(ProcCallExpression::WriteCallPath(message, named), 0u);
+  const testsupport::Bytes bytes = testsupport::BodyOf(message);
+  auto read = [](const testsupport::Bytes& b, Status* s) {
+    auto m = testsupport::ReceivedBody(b);
+    return ProcCallExpression::ReadCallPath(*m, s);
+  };
+  Status s = 1;
+  const BvuIdPath back = read(bytes, &s);
+  EXPECT_EQ(s, 0u);
+  ASSERT_EQ(back.count(), 4);
+  EXPECT_TRUE(back.with_names());
+  EXPECT_EQ(back.ids()[2], 7u);
+  EXPECT_EQ(back.NameAt(1), "Procs");
+  EXPECT_EQ(back.NameAt(2), ".flash");
+  // 1 + 2 + 4 ids of 4 bytes + two short strings of 2 + 6 and 2 + 7 bytes.
+  EXPECT_EQ(bytes.size(), 3u + 16u + 8u + 9u);
+  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+    read(testsupport::Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut)), &s);
+    EXPECT_TRUE(status::IsFailure(s)) << cut;
+  }
+  testsupport::Bytes wide = {0, 1, 0, 0, 0, 0, 1};  // id 0x01000000
+  read(wide, &s);
+  EXPECT_EQ(s, status::kBadArguments);
+}

@@ -281,4 +281,70 @@ TEST_F(Corpus, ConvertedLeavesKeepValuesAndDerivatives) {
   EXPECT_GT(counts.through_untyped, 1500);
 }
 
+
+// A variable whose column class is the mark the classification left.
+class MarkedVar : public ADVar {
+ public:
+  using ADVar::ADVar;
+  std::int32_t ColumnClass(std::int32_t, std::int32_t) override { return Marker(0); }
+};
+
+// A variable the classification calls linear has a Jacobian entry that no
+// variable changes: its partial is the same at any two points.
+TEST_F(Corpus, VariablesClassedLinearHaveConstantPartials) {
+  Generator gen(20261209);
+  std::mt19937 points(9);
+  auto draw = [&] { return std::uniform_real_distribution<double>(-1.5, 1.5)(points); };
+  int linear = 0, nonlinear = 0;
+  for (int tree = 0; tree < 3000; ++tree) {
+    const Ref root = gen.Real(1 + tree % 5);
+    static const char* const kNames[kVars] = {"x0", "x1", "x2", "x3"};
+    std::vector<std::unique_ptr<MarkedVar>> marked;
+    std::vector<std::unique_ptr<ADVar>> active;
+    std::vector<ExpressionVariable*> marked_vars, active_vars;
+    for (int i = 0; i < kVars; ++i) {
+      marked.push_back(std::make_unique<MarkedVar>(kNames[i], 0.0));
+      active.push_back(std::make_unique<ADVar>(kNames[i], 0.0));
+      marked_vars.push_back(marked.back().get());
+      active_vars.push_back(active.back().get());
+    }
+    ADVar n("n", 1.0, false, SUValue::kInteger);
+    ArrayVar array("a", {0.5, -0.25, 1.0});
+    for (auto* list : {&marked_vars, &active_vars}) {
+      list->push_back(&n);
+      list->push_back(&array);
+    }
+    Bound classes(root.get(), marked_vars);
+    ASSERT_EQ(classes.context->ResetVariables(0, 0), 0u);
+    for (auto& v : marked) v->SetClassMark(-1, 0, 0);
+    std::int32_t worst = 0;
+    if (status::IsFailure(classes.context->ClassifyNonlinearity(&worst, 0, 0, 0))) continue;
+
+    // The partials at two random points.
+    Bound bound(root.get(), active_vars);
+    double partial[2][kVars] = {};
+    bool ok = true;
+    for (int p = 0; p < 2 && ok; ++p) {
+      // The array takes no part in the classification here: it stays put.
+      for (auto& v : active) v->Set(draw()), v->SetElementValue(0, 0.0);
+      ok = status::IsSuccess(bound.context->EvaluateJacobian(0));
+      for (int i = 0; i < kVars; ++i) {
+        partial[p][i] = active[static_cast<std::size_t>(i)]->ElementValue(0);
+      }
+    }
+    MathErrorStatus.Reset();
+    if (!ok) continue;
+    for (int i = 0; i < kVars; ++i) {
+      const std::int8_t mark = marked[static_cast<std::size_t>(i)]->Marker(0);
+      if (mark > 1) ++nonlinear;
+      if (mark != 1) continue;
+      EXPECT_TRUE(Near(partial[0][i], partial[1][i], 1e-9))
+          << Printed(root.get()) << " d/d" << kNames[i] << ": " << partial[0][i] << " vs "
+          << partial[1][i];
+      ++linear;
+    }
+  }
+  EXPECT_GT(linear, 500);
+  EXPECT_GT(nonlinear, 500);
+}
 }  // namespace

@@ -67,6 +67,8 @@ TEST_F(Tape, CompilerPicksVariantsAndShapes) {
       {"one-element product", ListExpr(kProd, X()), 1, kProd},
       {"three-element maximum", ListExpr(kMaxList, X(), Y(), X()), 2, kMaxList},
       {"real to text", U(kConv2S, X(), SUValue::kString), 1, kConv2S},
+      {"text to real", U(kConv2S, S(), SUValue::kReal), 1, kConv2R},
+      {"text to integer", U(kConv2S, S(), SUValue::kInteger), 1, kConv2I},
       {"slice", B(kSlice, N(), M()), 0, 0},
       {"set union", B(kUnion, IntSet({1}), B(kSlice, N(), M())), 0, 0},
   };
@@ -187,6 +189,10 @@ TEST_F(Tape, ErrorTextsAndPrinting) {
       {B(kAdd, Y(), B(kDiv, Y(), X())), -1, "x"},
       {B(kMul, Y(), B(kPow, X(), Y())), -1, "x^y"},
       {B(kMul, Y(), U(kLog10, X())), -1, "Invalid operator 38"},
+      {B(kMul, Y(), U(kSqrt, X())), -1, "x"},
+      {B(kMul, Y(), U(kExp, X())), -1, "x"},
+      {B(kMul, Y(), U(kLoge, X())), -1, "x"},
+      {B(kMod, N(), M()), -1, "m"},
       {ListExpr(kSigma, X(), Y(), X()), 1, "SIGMA(x,y,x)"},
       {B(kAnd, B(kLt, X(), Y()), U(kNot, B(kGe, N(), M()))), INT_MAX, "x<y AND m>n"},
   };
@@ -252,6 +258,67 @@ TEST_F(Tape, DerivativeRulesAtTheirEdges) {
   double d = 1.0;
   ASSERT_EQ(b.context->EvaluateDerivative(&y, &d, 0), 0u);
   EXPECT_DOUBLE_EQ(d, 1.0 - 2.0 / 9);
+}
+
+// The reverse pass walks from the root down: a replacing error (division,
+// ARCSIN, ARCCOS, ...) always takes the status and the index, a square
+// root, logarithm or power error only when nothing is recorded yet.
+TEST_F(Tape, DerivativeErrorsRecordByTheirRule) {
+  ADVar z{"z", 0.0};
+  struct Case {
+    const char* what;
+    Ref tree;
+    double xv, yv, zv;
+    Status status;
+    std::int32_t failing;
+  };
+  Case cases[] = {
+      {"arcsin at 1", U(kASin, X()), 1, 0, 0, tapestatus::Code(642), 0},
+      {"arccos at -1", U(kACos, X()), -1, 0, 0, tapestatus::Code(643), 0},
+      {"x/y with tiny y", B(kDiv, X(), Y()), 1, 1e-200, 0, tapestatus::Code(251), 0},
+      {"x^y overflowing in y", B(kPow, X(), Y()), 1e300, 1.02, 0, tapestatus::Code(251), 0},
+      {"negative base, active exponent", B(kPow, X(), Y()), -2, 3, 0, tapestatus::Code(648), 0},
+      {"arcsin replaces sqrt", B(kAdd, U(kASin, X()), U(kSqrt, Y())), 1, 0, 0,
+       tapestatus::Code(642), 0},
+      {"sqrt keeps arcsin", B(kAdd, U(kSqrt, Y()), U(kASin, X())), 1, 0, 0,
+       tapestatus::Code(642), 1},
+      {"first of two keeping errors stays", B(kAdd, U(kSqrt, Y()), B(kPow, X(), Var(2))), 0, 0,
+       2, tapestatus::Code(648), 1},
+  };
+  for (Case& c : cases) {
+    x.Set(c.xv);
+    y.Set(c.yv);
+    z.Set(c.zv);
+    Bound b(c.tree.get(), {&x, &y, &z});
+    ExprADContext& ctx = *b.context;
+    ASSERT_EQ(ctx.Evaluate(), 0u) << c.what;
+    EXPECT_EQ(ctx.EvaluateJacobian(0), c.status) << c.what;
+    EXPECT_EQ(TapeStateNow().failing, c.failing) << c.what;
+    MathErrorStatus.Reset();
+  }
+}
+
+// The context's walks over its variables: the partial a pass left is read
+// back by mode, and sizing every variable makes no value array.
+TEST_F(Tape, VariableWalksSizeResetAndReadBack) {
+  Ref product = B(kMul, X(), Y());
+  Bound b(product.get(), {&x, &y});
+  x.Set(2);
+  y.Set(5);
+  x.SetElementValue(0, 0.0);
+  y.SetElementValue(0, 0.0);
+  ASSERT_EQ(b.context->EvaluateJacobian(0), 0u);
+  EXPECT_EQ(b.context->VariableDerivativeFlag(0, 0), 5.0);
+  EXPECT_EQ(b.context->VariableDerivativeFlag(1, 0), 2.0);
+  EXPECT_EQ(b.context->VariableDerivativeFlag(7, 0), 0.0);  // no such variable
+  EXPECT_EQ(b.context->MarkVariables(3), 0);
+  EXPECT_FALSE(x.HasEntries());
+  EXPECT_FALSE(y.HasEntries());
+  EXPECT_EQ(b.context->VariableDerivativeFlag(0, 0), 0.0);
+  Ref constant = Real(1.0);
+  Bound none(constant.get(), {});
+  EXPECT_EQ(none.context->MarkVariables(2), 0);
+  EXPECT_EQ(none.context->ResetVariables(0, 0), 0u);
 }
 
 TEST_F(Tape, AggregatesOverAnArrayVariable) {
@@ -546,6 +613,23 @@ TEST(TapeNames, BuiltNamesAreLookedUpThroughTheFinder) {
   finder.table.clear();
   ExprPCContext lost(cases[0].tree.get(), vars, 1, &finder);
   EXPECT_EQ(lost.Evaluate(), tapestatus::Code(561));
+
+  // A dereference reads by the type it yields.
+  ADVar count{"count", 7.0, false, SUValue::kInteger};
+  TextVar label{"label", "abc"};
+  finder.table = {{"count", &count}, {"label", &label}};
+  const Ref as_int = U(kDeRef, Text("count", SUValue::kName), SUValue::kInteger);
+  ExprPCContext integer(as_int.get(), vars, 1, &finder);
+  ASSERT_TRUE(integer.HasTape());
+  EXPECT_EQ(integer.Tape().code.back().op, kDeRefI);
+  ASSERT_EQ(integer.Evaluate(), 0u);
+  EXPECT_EQ(integer.Result().payload.integer, 7);
+  const Ref as_text = U(kDeRef, Text("label", SUValue::kName), SUValue::kString);
+  ExprPCContext text(as_text.get(), vars, 1, &finder);
+  ASSERT_TRUE(text.HasTape());
+  EXPECT_EQ(text.Tape().code.back().op, kDeRefS);
+  ASSERT_EQ(text.Evaluate(), 0u);
+  EXPECT_STREQ(text.Result().GetString(), "abc");
 }
 
 TEST(TapeRandom, DeviatesStayInTheirRanges) {

@@ -31,19 +31,47 @@ class IntegratorDynamic : public IntegratorFixture {
   void SetInt(std::uint32_t id, std::int32_t v) {
     ASSERT_EQ(server_->SetOption(id, IntValue(v)), 0u);
   }
-  // Set up on the model and initialise at 0, ready to integrate.
-  void Start(Model* model, std::function<double(const std::vector<double>&)> condition = {}) {
+  // Gear12 at the given tolerances.
+  void Gear(double rtol, double atol) {
+    SetInt(30, 4);
+    Set(130, rtol);
+    Set(131, atol);
+  }
+  // Set up on the model, with the engine's sensitivity manager when given.
+  // The schedule's event condition, when given, is read at set-up.
+  void Attach(Model* model, IQLNSensitivityManager* sensitivity = nullptr,
+              std::function<double(const std::vector<double>&)> condition = {}) {
     model->integrator = server_;
     group_ = new FakeProblemGroup(model);
     group_->AddRef();
     exec_ = new FakeExecutive(model);
     exec_->AddRef();
+    exec_->sensitivity = sensitivity;
     exec_->schedule.condition = std::move(condition);
     ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
+  }
+  // Set up and initialise at 0, ready to integrate; with sensitivities
+  // when a manager is given.
+  void Start(Model* model, std::function<double(const std::vector<double>&)> condition = {},
+             IQLNSensitivityManager* sensitivity = nullptr) {
+    Attach(model, sensitivity, std::move(condition));
     ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
     double reached = -1;
-    ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 0), 0u);
+    ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, sensitivity ? 1 : 0),
+              0u);
     ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
+  }
+  // Ends the run: the server lets go of the problem and the engine's
+  // manager, the fakes are released, ready for the next Start.
+  void Drop() {
+    if (exec_ != nullptr) exec_->sensitivity = nullptr;
+    EXPECT_EQ(server_->ReleaseProblem(), 0u);
+    if (group_ != nullptr) group_->Release();
+    if (exec_ != nullptr) {
+      EXPECT_EQ(exec_->Release(), 0u);
+    }
+    group_ = nullptr;
+    exec_ = nullptr;
   }
   Status To(double t, double* reached = nullptr) {
     double r = -1;
@@ -133,6 +161,22 @@ double ErrorOverTolerance(const std::vector<double>& got, const std::vector<doub
     worst = std::max(worst, std::fabs(got[i] - exact[i]) / (rtol * std::fabs(exact[i]) + atol));
   return worst;
 }
+
+// Plain IDA's worst error over tolerance at the times, from the start
+// (y0, yp0) with a first step of 0.005.
+double PlainWorst(const Dae& dae, const std::vector<double>& y0, const std::vector<double>& yp0,
+                  const std::vector<double>& times,
+                  const std::function<std::vector<double>(std::size_t)>& exact, double rtol,
+                  double atol, double hmax, long* steps = nullptr) {
+  const PlainResult plain = PlainIda(dae, y0, yp0, times, rtol, atol, 0.005, hmax);
+  double worst = 0;
+  for (std::size_t i = 0; i < times.size(); ++i)
+    worst = std::max(worst, ErrorOverTolerance(plain.outputs[i], exact(i), rtol, atol));
+  if (steps != nullptr) *steps = plain.steps;
+  return worst;
+}
+
+double Of(const Model& m, std::int32_t v) { return m.values[static_cast<std::size_t>(v)]; }
 
 // x' = -k x.
 struct Decay {
@@ -239,13 +283,11 @@ struct Robertson {
 
 // ---------------------------------------------------------------- sensitivities
 
-// The engine's part for x' = -k x, by hand: rows d/dk and d/dx0. The
-// corrector row of a linear model: s' + k s + x dk = 0 with
-// s' = s'pred + cj (s - spred).
-class DecaySensitivities final : public IQLNSensitivityManager {
+// The engine's sensitivity manager, by hand: a test object with `rows`
+// sensitivity rows.
+class HandManager : public IQLNSensitivityManager {
  public:
-  DecaySensitivities(Model* m, std::int32_t x, IUnifiedIntegrator* server)
-      : m_(m), x_(static_cast<std::size_t>(x)), server_(server) {}
+  explicit HandManager(std::int32_t rows) : rows_(rows) {}
   Status QueryInterface(const platform::IID& iid, void** out) override {
     *out = nullptr;
     if (iid != IID_IQLNSensitivityManager) return platform::E_NOINTERFACE;
@@ -255,9 +297,21 @@ class DecaySensitivities final : public IQLNSensitivityManager {
   std::uint32_t AddRef() override { return 1; }
   std::uint32_t Release() override { return 1; }
   Status GetCount(std::int32_t* count) override {
-    *count = 2;
+    *count = rows_;
     return 0;
   }
+
+ private:
+  std::int32_t rows_;
+};
+
+// The engine's part for x' = -k x, by hand: rows d/dk and d/dx0. The
+// corrector row of a linear model: s' + k s + x dk = 0 with
+// s' = s'pred + cj (s - spred).
+class DecaySensitivities final : public HandManager {
+ public:
+  DecaySensitivities(Model* m, std::int32_t x, IUnifiedIntegrator* server)
+      : HandManager(2), m_(m), x_(static_cast<std::size_t>(x)), server_(server) {}
   // One non-derivative column (x) and one derivative column (x').
   Status SensitivityInit(double* first, double* second, double* t) override {
     ++inits;
@@ -292,24 +346,12 @@ class DecaySensitivities final : public IQLNSensitivityManager {
 
 TEST_F(IntegratorDynamic, SensitivitiesOfTheDecayMatchTheClosedForms) {
   Decay p;
-  const double rtol = 1e-10;
-  SetInt(30, 4);
-  Set(130, rtol);
-  Set(131, 1e-12);
+  Gear(1e-10, 1e-12);
   DecaySensitivities engine(&p.m, p.x, server_);
-  p.m.integrator = server_;
-  group_ = new FakeProblemGroup(&p.m);
-  group_->AddRef();
-  exec_ = new FakeExecutive(&p.m);
-  exec_->AddRef();
-  exec_->sensitivity = &engine;
-  ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
-  ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
-  double reached = -1;
-  ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 1), 0u);
+  Start(&p.m, {}, &engine);
   EXPECT_EQ(engine.inits, 1);
   EXPECT_EQ(engine.init_time, 0.0);
-  ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
+  double reached = -1;
   std::vector<double> row(2);
   // Before any step: the rows of the initialisation.
   ASSERT_EQ(server_->GetSensitivityData(row.data(), 1, 0, 2), 0u);
@@ -348,26 +390,14 @@ TEST_F(IntegratorDynamic, SensitivitiesOfTheDecayMatchTheClosedForms) {
   const Status s = To(6.0);
   EXPECT_EQ(s, 0xC0FF0011u);
   EXPECT_EQ(Text(s), "The engine could not compute the sensitivities: the run stops");
-  exec_->sensitivity = nullptr;
   // The server lets go of the engine's manager before it goes.
-  EXPECT_EQ(server_->ReleaseProblem(), 0u);
+  Drop();
 }
 
 // Records what the server hands the engine at initialise.
-class RecordingSensitivities final : public IQLNSensitivityManager {
+class RecordingSensitivities final : public HandManager {
  public:
-  Status QueryInterface(const platform::IID& iid, void** out) override {
-    *out = nullptr;
-    if (iid != IID_IQLNSensitivityManager) return platform::E_NOINTERFACE;
-    *out = static_cast<IQLNSensitivityManager*>(this);
-    return 0;
-  }
-  std::uint32_t AddRef() override { return 1; }
-  std::uint32_t Release() override { return 1; }
-  Status GetCount(std::int32_t* count) override {
-    *count = 1;
-    return 0;
-  }
+  RecordingSensitivities() : HandManager(1) {}
   // As the engine's ops: a null matrix is refused.
   Status SensitivityInit(double* first, double* second, double*) override {
     ++inits;
@@ -387,23 +417,12 @@ TEST_F(IntegratorDynamic, SteadyModelsGetBothMatricesAndInitialStatesAreItems) {
   const auto Y = static_cast<std::size_t>(y), Q = static_cast<std::size_t>(q);
   steady.AddEquation({y, q}, {1, 1}, [=](const V& v) { return v[Y] - 3 * v[Q]; });
   RecordingSensitivities engine;
-  steady.integrator = server_;
-  group_ = new FakeProblemGroup(&steady);
-  group_->AddRef();
-  exec_ = new FakeExecutive(&steady);
-  exec_->AddRef();
-  exec_->sensitivity = &engine;
-  ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
+  Attach(&steady, &engine);
   double reached = -1;
   EXPECT_EQ(server_->Initialise(&reached, 0.0, kIntegratorStart, 1), 0u);
   EXPECT_EQ(engine.inits, 1);
   EXPECT_NEAR(steady.values[Y], 6.0, 1e-12);
-  exec_->sensitivity = nullptr;
-  EXPECT_EQ(server_->ReleaseProblem(), 0u);
-  group_->Release();
-  EXPECT_EQ(exec_->Release(), 0u);
-  group_ = nullptr;
-  exec_ = nullptr;
+  Drop();
 
   Decay d;
   d.m.types[static_cast<std::size_t>(d.x)] |= 0x60;
@@ -425,23 +444,15 @@ TEST_F(IntegratorDynamic, SteadyModelsGetBothMatricesAndInitialStatesAreItems) {
 // x' = -p z, 0 = z - x^2 from x = 1: x = 1/(1 + p t). The engine's part by
 // hand again: s' + p s_z + z = 0, s_z = 2 x s. The algebraic sensitivity
 // starts without a slope and follows the state's.
-class AlgebraicSensitivities final : public IQLNSensitivityManager {
+class AlgebraicSensitivities final : public HandManager {
  public:
   static constexpr double p = 0.8;
   AlgebraicSensitivities(Model* m, std::int32_t x, std::int32_t z, IUnifiedIntegrator* server)
-      : m_(m), x_(static_cast<std::size_t>(x)), z_(static_cast<std::size_t>(z)), server_(server) {}
-  Status QueryInterface(const platform::IID& iid, void** out) override {
-    *out = nullptr;
-    if (iid != IID_IQLNSensitivityManager) return platform::E_NOINTERFACE;
-    *out = static_cast<IQLNSensitivityManager*>(this);
-    return 0;
-  }
-  std::uint32_t AddRef() override { return 1; }
-  std::uint32_t Release() override { return 1; }
-  Status GetCount(std::int32_t* count) override {
-    *count = 1;
-    return 0;
-  }
+      : HandManager(1),
+        m_(m),
+        x_(static_cast<std::size_t>(x)),
+        z_(static_cast<std::size_t>(z)),
+        server_(server) {}
   // Columns: x and z in the first matrix, x' in the second.
   Status SensitivityInit(double* first, double* second, double*) override {
     first[0] = first[1] = 0.0;
@@ -475,21 +486,10 @@ TEST_F(IntegratorDynamic, AlgebraicSensitivityMatchesTheClosedForm) {
   constexpr double p = AlgebraicSensitivities::p;
   m.AddEquation({dx, z}, {1, 1}, [=](const V& v) { return v[D] + p * v[Z]; });
   m.AddEquation({z, x}, {1, 3}, [=](const V& v) { return v[Z] - v[X] * v[X]; });
-  SetInt(30, 4);
-  Set(130, 1e-10);
-  Set(131, 1e-12);
+  Gear(1e-10, 1e-12);
   AlgebraicSensitivities engine(&m, x, z, server_);
-  m.integrator = server_;
-  group_ = new FakeProblemGroup(&m);
-  group_->AddRef();
-  exec_ = new FakeExecutive(&m);
-  exec_->AddRef();
-  exec_->sensitivity = &engine;
-  ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
-  ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
+  Start(&m, {}, &engine);
   double reached = -1;
-  ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 1), 0u);
-  ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
   std::vector<double> row(3);
   for (const double t : {0.5, 1.0, 2.0, 5.0}) {
     ASSERT_EQ(To(t, &reached), 0u) << Text(To(t));
@@ -498,29 +498,16 @@ TEST_F(IntegratorDynamic, AlgebraicSensitivityMatchesTheClosedForm) {
     EXPECT_NEAR(row[X], ds, 1e-7 * std::fabs(ds)) << t;
     EXPECT_NEAR(row[Z], 2.0 * a * ds, 1e-7 * std::fabs(2.0 * a * ds)) << t;
   }
-  exec_->sensitivity = nullptr;
-  EXPECT_EQ(server_->ReleaseProblem(), 0u);
+  Drop();
 }
 
 // x1' = -a x1, x2' = a x1 - b x2 from (1, 0): x2 = a (e^-at - e^-bt)/(b - a).
 // The engine's part by hand for the row of a.
-class ChainSensitivities final : public IQLNSensitivityManager {
+class ChainSensitivities final : public HandManager {
  public:
   static constexpr double a = 0.6, b = 1.5;
   ChainSensitivities(Model* m, std::int32_t x1, IUnifiedIntegrator* server)
-      : m_(m), x1_(static_cast<std::size_t>(x1)), server_(server) {}
-  Status QueryInterface(const platform::IID& iid, void** out) override {
-    *out = nullptr;
-    if (iid != IID_IQLNSensitivityManager) return platform::E_NOINTERFACE;
-    *out = static_cast<IQLNSensitivityManager*>(this);
-    return 0;
-  }
-  std::uint32_t AddRef() override { return 1; }
-  std::uint32_t Release() override { return 1; }
-  Status GetCount(std::int32_t* count) override {
-    *count = 1;
-    return 0;
-  }
+      : HandManager(1), m_(m), x1_(static_cast<std::size_t>(x1)), server_(server) {}
   // Columns: x1, x2 in the first matrix, their derivatives in the second.
   Status SensitivityInit(double* first, double* second, double*) override {
     first[0] = first[1] = 0.0;
@@ -557,21 +544,10 @@ TEST_F(IntegratorDynamic, ChainSensitivityMatchesTheClosedForm) {
   constexpr double a = ChainSensitivities::a, b = ChainSensitivities::b;
   m.AddEquation({d1, x1}, {1, 1}, [=](const V& v) { return v[D1] + a * v[X1]; });
   m.AddEquation({d2, x1, x2}, {1, 1, 1}, [=](const V& v) { return v[D2] - a * v[X1] + b * v[X2]; });
-  SetInt(30, 4);
-  Set(130, 1e-10);
-  Set(131, 1e-12);
+  Gear(1e-10, 1e-12);
   ChainSensitivities engine(&m, x1, server_);
-  m.integrator = server_;
-  group_ = new FakeProblemGroup(&m);
-  group_->AddRef();
-  exec_ = new FakeExecutive(&m);
-  exec_->AddRef();
-  exec_->sensitivity = &engine;
-  ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
-  ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
+  Start(&m, {}, &engine);
   double reached = -1;
-  ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 1), 0u);
-  ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
   std::vector<double> row(4);
   for (const double t : {0.5, 1.0, 2.0, 5.0}) {
     ASSERT_EQ(To(t, &reached), 0u) << Text(To(t));
@@ -583,8 +559,7 @@ TEST_F(IntegratorDynamic, ChainSensitivityMatchesTheClosedForm) {
     EXPECT_NEAR(row[X1], ds1, 1e-7 * std::fabs(ds1)) << t;
     EXPECT_NEAR(row[X2], ds2, 1e-7 * std::fabs(ds2)) << t;
   }
-  exec_->sensitivity = nullptr;
-  EXPECT_EQ(server_->ReleaseProblem(), 0u);
+  Drop();
 }
 
 // x' = u - x from x = 1 with u switched from 1.5 to -0.5 where the leg is
@@ -693,9 +668,7 @@ TEST_F(IntegratorDynamic, RestartHandsTheEngineTheDerivativesJump) {
 TEST_F(IntegratorDynamic, DecayMatchesAnalyticAndPlainIda) {
   Decay p;
   const double rtol = 1e-6, atol = 1e-10;
-  SetInt(30, 4);
-  Set(130, rtol);
-  Set(131, atol);
+  Gear(rtol, atol);
   Start(&p.m);
   std::vector<double> times;
   double worst = 0;
@@ -704,22 +677,19 @@ TEST_F(IntegratorDynamic, DecayMatchesAnalyticAndPlainIda) {
     double reached = 0;
     ASSERT_EQ(To(i, &reached), 0u) << Text(To(i));
     EXPECT_EQ(reached, i);
-    worst = std::max(worst, ErrorOverTolerance({p.m.values[static_cast<std::size_t>(p.x)]},
-                                               {std::exp(-Decay::k * i)}, rtol, atol));
+    worst = std::max(worst, ErrorOverTolerance({Of(p.m, p.x)}, {std::exp(-Decay::k * i)}, rtol,
+                                               atol));
     // The derivative is consistent with the state.
-    EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.dx)],
-                -Decay::k * p.m.values[static_cast<std::size_t>(p.x)], 1e-6);
+    EXPECT_NEAR(Of(p.m, p.dx), -Decay::k * Of(p.m, p.x), 1e-6);
   }
-  const PlainResult plain =
-      PlainIda(Decay::Plain(), {1.0}, {-Decay::k}, times, rtol, atol, 0.005, 1.0);
-  double plain_worst = 0;
-  for (std::size_t i = 0; i < times.size(); ++i)
-    plain_worst = std::max(
-        plain_worst,
-        ErrorOverTolerance(plain.outputs[i], {std::exp(-Decay::k * times[i])}, rtol, atol));
+  long plain_steps = 0;
+  const double plain_worst = PlainWorst(
+      Decay::Plain(), {1.0}, {-Decay::k}, times,
+      [&](std::size_t i) { return std::vector<double>{std::exp(-Decay::k * times[i])}; }, rtol,
+      atol, 1.0, &plain_steps);
   EXPECT_LE(worst, 1.5 * plain_worst)
       << "ours " << worst << " in " << Steps() << " steps, plain IDA " << plain_worst << " in "
-      << plain.steps;
+      << plain_steps;
   EXPECT_GT(Steps(), 10u);
   EXPECT_GT(exec_->schedule.delay_records, 10);
 }
@@ -727,28 +697,22 @@ TEST_F(IntegratorDynamic, DecayMatchesAnalyticAndPlainIda) {
 TEST_F(IntegratorDynamic, IndexOneDaeMatchesAnalyticAndPlainIda) {
   IndexOne p;
   const double rtol = 1e-6, atol = 1e-10;
-  SetInt(30, 4);
-  Set(130, rtol);
-  Set(131, atol);
+  Gear(rtol, atol);
   Start(&p.m);
   // The initialisation made z and the derivatives consistent.
-  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.z)], 1.0, 1e-12);
-  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.d1)], -1.0, 1e-12);
+  EXPECT_NEAR(Of(p.m, p.z), 1.0, 1e-12);
+  EXPECT_NEAR(Of(p.m, p.d1), -1.0, 1e-12);
   std::vector<double> times;
   double worst = 0;
   for (int i = 1; i <= 10; ++i) {
     times.push_back(i);
     ASSERT_EQ(To(i), 0u);
-    const auto at = [&](std::int32_t v) { return p.m.values[static_cast<std::size_t>(v)]; };
-    worst = std::max(
-        worst, ErrorOverTolerance({at(p.x1), at(p.x2), at(p.z)}, IndexOne::Exact(i), rtol, atol));
+    worst = std::max(worst, ErrorOverTolerance({Of(p.m, p.x1), Of(p.m, p.x2), Of(p.m, p.z)},
+                                               IndexOne::Exact(i), rtol, atol));
   }
-  const PlainResult plain =
-      PlainIda(IndexOne::Plain(), {1, 1, 1}, {-1, 0, 0}, times, rtol, atol, 0.005, 1.0);
-  double plain_worst = 0;
-  for (std::size_t i = 0; i < times.size(); ++i)
-    plain_worst = std::max(
-        plain_worst, ErrorOverTolerance(plain.outputs[i], IndexOne::Exact(times[i]), rtol, atol));
+  const double plain_worst = PlainWorst(
+      IndexOne::Plain(), {1, 1, 1}, {-1, 0, 0}, times,
+      [&](std::size_t i) { return IndexOne::Exact(times[i]); }, rtol, atol, 1.0);
   EXPECT_LE(worst, 1.5 * plain_worst) << "ours " << worst << ", plain IDA " << plain_worst;
 }
 
@@ -760,15 +724,14 @@ TEST_F(IntegratorDynamic, IndexOneDaeMatchesAnalyticAndPlainIda) {
 TEST_F(IntegratorDynamic, TightTolerancesPassTheFirstStepOfEveryLeg) {
   IndexOne p;
   const double tol = 1e-12;
-  SetInt(30, 4);
+  Gear(tol, tol);
   SetInt(148, 1);
-  Set(130, tol);
-  Set(131, tol);
   Start(&p.m);
-  const auto at = [&](std::int32_t v) { return p.m.values[static_cast<std::size_t>(v)]; };
   for (const double t : {0.5, 1.0}) {
     ASSERT_EQ(To(t), 0u) << Text(To(t));
-    EXPECT_LE(ErrorOverTolerance({at(p.x1), at(p.x2), at(p.z)}, IndexOne::Exact(t), tol, tol), 1e3)
+    EXPECT_LE(ErrorOverTolerance({Of(p.m, p.x1), Of(p.m, p.x2), Of(p.m, p.z)}, IndexOne::Exact(t),
+                                 tol, tol),
+              1e3)
         << t;
     // The next leg starts afresh, with no slope for z again.
     ASSERT_EQ(server_->Finish(), 0u);
@@ -779,9 +742,7 @@ TEST_F(IntegratorDynamic, TightTolerancesPassTheFirstStepOfEveryLeg) {
 TEST_F(IntegratorDynamic, RobertsonTo4e5MatchesReferenceAsPlainIdaDoes) {
   Robertson p;
   const double rtol = 1e-4, atol = 1e-8;
-  SetInt(30, 4);
-  Set(130, rtol);
-  Set(131, atol);
+  Gear(rtol, atol);
   Set(141, 1e10);
   Start(&p.m);
   const std::vector<double> times{0.4, 4e5};
@@ -791,16 +752,12 @@ TEST_F(IntegratorDynamic, RobertsonTo4e5MatchesReferenceAsPlainIdaDoes) {
   double worst = 0;
   for (std::size_t i = 0; i < times.size(); ++i) {
     ASSERT_EQ(To(times[i]), 0u);
-    const auto at = [&](std::int32_t v) { return p.m.values[static_cast<std::size_t>(v)]; };
-    worst = std::max(worst,
-                     ErrorOverTolerance({at(p.y1), at(p.y2), at(p.y3)}, reference[i], rtol, atol));
+    worst = std::max(worst, ErrorOverTolerance({Of(p.m, p.y1), Of(p.m, p.y2), Of(p.m, p.y3)},
+                                               reference[i], rtol, atol));
   }
-  const PlainResult plain =
-      PlainIda(Robertson::Plain(), {1, 0, 0}, {-0.04, 0.04, 0}, times, rtol, atol, 0.005, 1e10);
-  double plain_worst = 0;
-  for (std::size_t i = 0; i < times.size(); ++i)
-    plain_worst =
-        std::max(plain_worst, ErrorOverTolerance(plain.outputs[i], reference[i], rtol, atol));
+  const double plain_worst =
+      PlainWorst(Robertson::Plain(), {1, 0, 0}, {-0.04, 0.04, 0}, times,
+                 [&](std::size_t i) { return reference[i]; }, rtol, atol, 1e10);
   EXPECT_LE(worst, 1.5 * plain_worst) << "ours " << worst << ", plain IDA " << plain_worst;
 }
 
@@ -812,9 +769,27 @@ TEST_F(IntegratorDynamic, ImplicitEulerIsFirstOrderOnly) {
   Set(131, 1e-8);
   Start(&p.m);  // the default method
   ASSERT_EQ(To(2.0), 0u);
-  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.x)], std::exp(-1.4), 1e-2);
+  EXPECT_NEAR(Of(p.m, p.x), std::exp(-1.4), 1e-2);
   // Order 1 needs far more steps than the same tolerance at order 5.
   EXPECT_GT(Steps(), 150u);
+}
+
+// Gear12 up to Integration.MaxOrder: held at order 1 it needs many times
+// the steps of order 5 for the same tolerance.
+TEST_F(IntegratorDynamic, MaximumOrderBoundsGear) {
+  std::uint32_t steps[2] = {0, 0};
+  const std::int32_t orders[2] = {1, 5};
+  for (int i = 0; i < 2; ++i) {
+    Decay p;
+    Gear(1e-6, 1e-10);
+    SetInt(129, orders[i]);
+    Start(&p.m);
+    ASSERT_EQ(To(2.0), 0u);
+    EXPECT_NEAR(Of(p.m, p.x), std::exp(-1.4), 1e-3) << orders[i];
+    steps[i] = Steps();
+    Drop();
+  }
+  EXPECT_GT(steps[0], 3 * steps[1]) << steps[0] << " at order 1, " << steps[1] << " at order 5";
 }
 
 TEST_F(IntegratorDynamic, MaximumStepSizeBoundsTheSteps) {
@@ -824,7 +799,7 @@ TEST_F(IntegratorDynamic, MaximumStepSizeBoundsTheSteps) {
   Start(&p.m);
   ASSERT_EQ(To(10.0), 0u);
   EXPECT_GE(Steps(), 100u);
-  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.x)], std::exp(-7.0), 1e-5);
+  EXPECT_NEAR(Of(p.m, p.x), std::exp(-7.0), 1e-5);
 }
 
 class FixedStep : public IntegratorDynamic {
@@ -835,12 +810,8 @@ class FixedStep : public IntegratorDynamic {
     Set(138, h);
     Start(&p.m);
     EXPECT_EQ(To(1.0), 0u);
-    const double error = std::fabs(p.m.values[static_cast<std::size_t>(p.x)] - std::exp(-Decay::k));
-    server_->ReleaseProblem();
-    group_->Release();
-    EXPECT_EQ(exec_->Release(), 0u);
-    group_ = nullptr;
-    exec_ = nullptr;
+    const double error = std::fabs(Of(p.m, p.x) - std::exp(-Decay::k));
+    Drop();
     return error;
   }
 };
@@ -861,8 +832,8 @@ TEST_F(FixedStep, StepsAreShortenedToLandOnTargets) {
   ASSERT_EQ(To(1.0, &reached), 0u);
   EXPECT_EQ(reached, 1.0);
   EXPECT_EQ(Steps(), 4u);  // 0.3, 0.3, 0.3, 0.1
-  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.x)], std::exp(-0.7), 1e-4);
-  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.dx)], -0.7 * std::exp(-0.7), 1e-4);
+  EXPECT_NEAR(Of(p.m, p.x), std::exp(-0.7), 1e-4);
+  EXPECT_NEAR(Of(p.m, p.dx), -0.7 * std::exp(-0.7), 1e-4);
 }
 
 TEST_F(IntegratorDynamic, StepSizeTypeFixedTakesTheStepSizeOnly) {
@@ -876,14 +847,10 @@ TEST_F(IntegratorDynamic, StepSizeTypeFixedTakesTheStepSizeOnly) {
   ASSERT_EQ(To(1.0), 0u);
   // Loose tolerances: no step is cut, none is longer.
   EXPECT_EQ(Steps(), 20u);
-  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.x)], std::exp(-Decay::k), 1e-2);
+  EXPECT_NEAR(Of(p.m, p.x), std::exp(-Decay::k), 1e-2);
   // A fixed step needs a size.
   Decay q;
-  server_->ReleaseProblem();
-  group_->Release();
-  EXPECT_EQ(exec_->Release(), 0u);
-  group_ = nullptr;
-  exec_ = nullptr;
+  Drop();
   Set(138, 0.0);
   Start(&q.m);
   EXPECT_NE(To(1.0), 0u);
@@ -901,14 +868,34 @@ TEST_F(IntegratorDynamic, CorrectorThatNeverConvergesEndsInTheDesignedFailure) {
   EXPECT_FALSE(Text(s).empty());
   // A severe group failure stops at once, with the group's status.
   Robertson r;
-  server_->ReleaseProblem();
-  group_->Release();
-  EXPECT_EQ(exec_->Release(), 0u);
-  group_ = nullptr;
-  exec_ = nullptr;
+  Drop();
   Start(&r.m);
   exec_->fail_correctors = 0xA020FFFFu;
   EXPECT_EQ(To(1.0), kGroupFailedSevere);
+}
+
+// One corrector failure cuts the step by Integration.StepRedFact: the
+// harder cut takes more steps to grow back, and the run goes on.
+TEST_F(IntegratorDynamic, ACorrectorFailureCutsTheStepByStepRedFact) {
+  std::uint32_t steps[2] = {0, 0};
+  const double factors[2] = {0.9, 0.01};
+  for (int i = 0; i < 2; ++i) {
+    Decay p;
+    Gear(1e-6, 1e-10);
+    Set(150, factors[i]);
+    Attach(&p.m);
+    exec_->fail_corrector_once_at = 40;
+    ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
+    double reached = -1;
+    ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 0), 0u);
+    ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
+    ASSERT_EQ(To(5.0), 0u) << Text(To(5.0));
+    EXPECT_NEAR(Of(p.m, p.x), std::exp(-Decay::k * 5.0), 1e-5) << factors[i];
+    steps[i] = Steps();
+    Drop();
+  }
+  EXPECT_GT(steps[1], steps[0] + 3) << steps[0] << " after a cut to 0.9, " << steps[1]
+                                    << " after a cut to 0.01";
 }
 
 TEST_F(IntegratorDynamic, TheCoresOwnErrorTextsArePostedOnlyWhenAskedFor) {
@@ -923,11 +910,7 @@ TEST_F(IntegratorDynamic, TheCoresOwnErrorTextsArePostedOnlyWhenAskedFor) {
         std::any_of(exec_->messages.begin(), exec_->messages.end(),
                     [](const std::string& m) { return m.rfind("Integrator (", 0) == 0; });
     EXPECT_EQ(posted, show != 0) << show;
-    server_->ReleaseProblem();
-    group_->Release();
-    EXPECT_EQ(exec_->Release(), 0u);
-    group_ = nullptr;
-    exec_ = nullptr;
+    Drop();
   }
 }
 
@@ -947,17 +930,15 @@ TEST_F(IntegratorDynamic, TargetsInsideTheLastStepComeFromTheInterpolantOnly) {
   ASSERT_EQ(To(3.0 - 1e-4, &reached), 0u);
   EXPECT_EQ(reached, 3.0 - 1e-4);
   EXPECT_EQ(p.m.evaluations, before);
-  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.x1)], 1 / (4.0 - 1e-4), 1e-5);
+  EXPECT_NEAR(Of(p.m, p.x1), 1 / (4.0 - 1e-4), 1e-5);
   // Integration goes on from the last step, not from the interpolated point.
   ASSERT_EQ(To(4.0), 0u);
-  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.x1)], 0.2, 1e-4);
+  EXPECT_NEAR(Of(p.m, p.x1), 0.2, 1e-4);
 }
 
 TEST_F(IntegratorDynamic, AfterARewindTheNextLegStartsAtTheEnginesTime) {
   Decay p;
-  SetInt(30, 4);
-  Set(130, 1e-8);
-  Set(131, 1e-10);
+  Gear(1e-8, 1e-10);
   Start(&p.m);
   ASSERT_EQ(To(2.0), 0u);
   // The engine restores the values at t = 1, finishes and sets the time.
@@ -968,10 +949,10 @@ TEST_F(IntegratorDynamic, AfterARewindTheNextLegStartsAtTheEnginesTime) {
   double reached = 0;
   ASSERT_EQ(To(1.5, &reached), 0u);
   EXPECT_EQ(reached, 1.5);
-  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.x)], std::exp(-1.5 * Decay::k), 1e-6);
+  EXPECT_NEAR(Of(p.m, p.x), std::exp(-1.5 * Decay::k), 1e-6);
   // The derivative was made consistent before the new leg.
-  EXPECT_NEAR(p.m.values[static_cast<std::size_t>(p.dx)],
-              -Decay::k * p.m.values[static_cast<std::size_t>(p.x)], 1e-6);
+  EXPECT_NEAR(Of(p.m, p.dx),
+              -Decay::k * Of(p.m, p.x), 1e-6);
 }
 
 // ---------------------------------------------------------------- events
@@ -993,15 +974,13 @@ struct ValvedTank {
       return x[Q] - (shut ? 0.0 : 0.5 * std::sqrt(std::fabs(x[H])));
     });
   }
-  double Level() const { return m.values[static_cast<std::size_t>(h)]; }
+  double Level() const { return Of(m, h); }
 };
 
 class TankEvents : public IntegratorDynamic {
  protected:
   void StartTank(ValvedTank* tank, bool locate) {
-    SetInt(30, 4);
-    Set(130, 1e-8);
-    Set(131, 1e-10);
+    Gear(1e-8, 1e-10);
     Set(156, 1e-5);
     SetInt(144, locate ? 1 : 0);
     SetInt(145, locate ? 1 : 0);
@@ -1044,7 +1023,7 @@ TEST_F(TankEvents, LocatedByTheEngineThenReinitialised) {
   Act(&tank);
   double reached = 0;
   ASSERT_EQ(server_->Initialise(&reached, high, kIntegratorReinitialiseAt, 0), 0u);
-  EXPECT_EQ(tank.m.values[static_cast<std::size_t>(tank.q)], 0.0);
+  EXPECT_EQ(Of(tank.m, tank.q), 0.0);
   const double level = tank.Level();
   ASSERT_EQ(To(20.0, &reached), 0u);
   EXPECT_EQ(reached, 20.0);
@@ -1065,8 +1044,8 @@ TEST_F(TankEvents, LocatedByTheServerThenFinished) {
   ASSERT_EQ(To(20.0, &reached), 0u);
   EXPECT_EQ(reached, 20.0);
   EXPECT_NEAR(tank.Level(), 1.0, 1e-5);
-  EXPECT_EQ(tank.m.values[static_cast<std::size_t>(tank.q)], 0.0);
-  EXPECT_NEAR(tank.m.values[static_cast<std::size_t>(tank.dh)], 0.0, 1e-12);
+  EXPECT_EQ(Of(tank.m, tank.q), 0.0);
+  EXPECT_NEAR(Of(tank.m, tank.dh), 0.0, 1e-12);
 }
 
 TEST_F(TankEvents, FixedStepsLocateOnTheirOwnInterpolant) {

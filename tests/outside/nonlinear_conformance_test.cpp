@@ -281,6 +281,28 @@ TEST_P(NonlinearLibrary, BroydenTridiagonalAtEveryOrder) {
     }
 }
 
+// Messages reach the engine's handler only, more of them at a higher
+// "PrintLevel", and none at 0; nothing is written to standard output.
+TEST_P(NonlinearLibrary, MessagesGoOnlyToTheHandlerByPrintLevel) {
+  std::vector<std::size_t> counts;
+  for (std::int32_t level : {0, 1, 3}) {
+    for (const char* method : {"Hybrid", "Newton"}) {
+      handler_.lines.clear();
+      TestEso eso(Broyden(10));
+      testing::internal::CaptureStdout();
+      const Status r = Run(eso, {method, {}, {{"PrintLevel", level}}, {}});
+      EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << level << method;
+      EXPECT_EQ(r, 0u);
+      if (level == 0) {
+        EXPECT_TRUE(handler_.lines.empty()) << method;
+      }
+      if (std::string(method) == "Newton") counts.push_back(handler_.lines.size());
+    }
+  }
+  EXPECT_LE(counts[0], counts[1]);
+  EXPECT_LT(counts[1], counts[2]);
+}
+
 TEST_P(NonlinearLibrary, ConvergenceTests) {
   struct Case {
     std::int32_t test;

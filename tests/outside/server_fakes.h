@@ -473,7 +473,10 @@ class RecordingGroup final : public FakeObject<IQLNESO, IESOEdit, IQLNESOSolve> 
         return 0xC0FE0002u;
       }
       c = 1.0 / v;
-      ++corrector_solves;
+      if (++corrector_solves == fail_once_at) {
+        last_status = 0x8020022Bu;
+        return 0x80FE0002u;
+      }
     }
     auto partner = [&](std::size_t j) -> std::int32_t {
       if (!paired) return -1;
@@ -569,6 +572,7 @@ class RecordingGroup final : public FakeObject<IQLNESO, IESOEdit, IQLNESOSolve> 
   int corrector_solves = 0;
   Status fail_with = 0;
   Status fail_when_paired = 0;  // fails under pairing only
+  int fail_once_at = 0;         // that corrector solve alone fails (from 1)
   Status last_status = 0;
 
  private:
@@ -783,6 +787,7 @@ class FakeExecutive final : public FakeObject<IQLNESOFactory> {
     if (type < 1 || type > 7 || type == 2 || type == 5) return platform::E_FAIL;
     auto* g = new RecordingGroup(type, model_);
     g->fail_when_paired = fail_correctors;
+    g->fail_once_at = fail_corrector_once_at;
     return g->QueryInterface(platform::IID_IUnknown, reinterpret_cast<void**>(out));
   }
   Status CreateDecompositionObject(IUnknown** out) override {
@@ -798,6 +803,7 @@ class FakeExecutive final : public FakeObject<IQLNESOFactory> {
   int attaches = 0;
   int decomposers_made = 0;
   Status fail_correctors = 0;  // given to the groups it makes
+  int fail_corrector_once_at = 0;
   RecordingDecomposition* last_decomposition = nullptr;
 
  private:

@@ -211,16 +211,24 @@ TEST_F(PlotReports, SamplesBetweenStoredPointsAreInterpolated) {
 }
 
 TEST_F(PlotReports, NothingToSendInItsThreeCases) {
+  // The manager answers 59; the report turns that into no reply at all.
+  const auto direct = [this](SimPlotReport& report) {
+    DseMessage scratch(55, DseMessage::kReply);
+    return mgr_.FillReport(report, scratch, 1.0);
+  };
   auto plot = Make(SimPlotReport::kTimePlot, {0.0, 5.0}, {x_->Id()});
   DseMessage* reply = reinterpret_cast<DseMessage*>(1);
+  EXPECT_EQ(direct(*plot), plot::kNoData);
   EXPECT_EQ(plot->Fill(&reply), 0u);  // not open
   EXPECT_EQ(reply, nullptr);
   ASSERT_EQ(mgr_.Open(false), 0u);
   ASSERT_EQ(mgr_.AddVariable(x_), 0u);
+  EXPECT_EQ(direct(*plot), plot::kNoData);
   EXPECT_EQ(plot->Fill(&reply), 0u);  // not started
   EXPECT_EQ(reply, nullptr);
   for (int k = 0; k <= 3; ++k) ASSERT_EQ(mgr_.RecordValues(k, nullptr), 0u);
   auto late = Make(SimPlotReport::kTimePlot, {10.0, 20.0}, {x_->Id()});
+  EXPECT_EQ(direct(*late), plot::kNoData);
   EXPECT_EQ(late->Fill(&reply), 0u);  // the window starts after the last time
   EXPECT_EQ(reply, nullptr);
   EXPECT_FALSE(Body(*plot).empty());

@@ -31,21 +31,57 @@ class QuietController : public DseMessageController {
  public:
   QuietController() { DseSetCurrentController(this); }
   ~QuietController() { DseSetCurrentController(nullptr); }
-  Status Send(DseMessage* message, std::uint32_t, DseClientCB*, void*, const double*,
-              std::int32_t) override {
-    if (refuse != 0) return refuse;  // the message stays the sender's
-    types.push_back(message->type);
+  Status Send(DseMessage* message, std::uint32_t, DseClientCB* client, void* context,
+              const double*, std::int32_t) override {
+    // As the engine's controller: a message it cannot route is deleted all
+    // the same, so a sender that deleted it again would free it twice.
+    if (refuse == 0) types.push_back(message->type);
+    if (refuse == 0 && client != nullptr) {
+      pending.push_back({std::unique_ptr<DseMessage>(message), client, context});
+      return status::kOk;
+    }
     delete message;
-    return status::kOk;
+    return refuse;
   }
-  Status Poll() override { return 0; }
-  Status CancelRequest(std::uint32_t) override { return 21; }
+  Status Poll() override {
+    if (!answer) return 0;
+    // Requests with a client are answered as the client would, a poll later.
+    std::vector<Pending> waiting = std::move(pending);
+    pending.clear();
+    for (Pending& p : waiting) {
+      testsupport::ReadAsWritten(*p.message);
+      std::uint32_t command = 0, count = 0;
+      std::uint32_t first = 0xFFFFFFFFu;
+      p.message->GetUInt32(&command);
+      p.message->GetUInt32(&count);
+      if (count > 0) p.message->GetUInt32(&first);
+      commands.emplace_back(command, static_cast<std::int32_t>(first));
+      p.client->RequestComplete(0, p.context);
+      answered.push_back(std::move(p.message));
+    }
+    return 0;
+  }
+  Status CancelRequest(std::uint32_t) override {
+    ++cancelled;
+    return 21;
+  }
   Status PostEvents(std::uint32_t, std::int32_t, const std::uint32_t*, const std::uint32_t*,
                     const char* const* const*) override {
     return 0;
   }
+  struct Pending {
+    std::unique_ptr<DseMessage> message;
+    DseClientCB* client;
+    void* context;
+  };
   std::vector<std::uint32_t> types;
   Status refuse = 0;
+  bool answer = true;
+  std::vector<Pending> pending;
+  std::vector<std::unique_ptr<DseMessage>> answered;
+  // Command numbers with their first integer.
+  std::vector<std::pair<std::uint32_t, std::int32_t>> commands;
+  int cancelled = 0;
 };
 
 class RunResultsJoin : public snaptest::SnapshotFolder {
@@ -188,6 +224,8 @@ TEST_F(RunResultsJoin, TheTimeMessageGoesToService95AndItsStatusIsTheCallers) {
   EXPECT_EQ(controller_.types.back(), 95u);
   controller_.refuse = 0xA000FFFFu;
   EXPECT_EQ(join_->SendTimeMessage(0.5), 0xA000FFFFu);
+  ASSERT_EQ(join_->OpenRecords(), 0u);
+  EXPECT_EQ(join_->TakeSnapshot("not routed"), 0u);
 }
 
 TEST_F(RunResultsJoin, MessagesOfTheRunThreadWaitForTheServerThread) {
@@ -232,6 +270,36 @@ TEST_F(RunResultsJoin, Command15QueuesForTheLoopAndRequest58RestoresTheRun) {
   ASSERT_NE(reply, nullptr);
   delete reply;
   EXPECT_EQ(kept, nullptr);
+}
+
+// In a dynamic run a restore is confirmed by the client first (command 59
+// with the snapshot's id), on the server thread only and for a bounded
+// time: a client that never answers delays it, and it goes on with a line.
+TEST_F(RunResultsJoin, ADynamicRestoreWaitsForTheClientsConfirmationForABoundedTime) {
+  ASSERT_EQ(join_->OpenRecords(), 0u);
+  SimResultsMgr& results = join_->Manager();
+  std::uint32_t id = 0;
+  ASSERT_EQ(results.TakeNamedSnapshot("kept", &id, true, true, false, false), 0u);
+  ASSERT_NE(id, 0u);
+  const std::int32_t mode = SolverOptions::Instance()->GetInt(29);
+  SolverOptionTable::Instance()->SetInteger(29, 4);
+  SolverOptionTable::Instance()->ApplyPendingChanges();
+  RunPosition at{};
+  EXPECT_EQ(results.RestoreSnapshot(id, &at), 0u);
+  ASSERT_EQ(controller_.commands.size(), 1u);
+  EXPECT_EQ(controller_.commands[0], std::make_pair(59u, static_cast<std::int32_t>(id)));
+
+  controller_.answer = false;
+  EXPECT_TRUE(status::IsFailure(join_->ConfirmRestore(id, 5)));
+  EXPECT_EQ(controller_.cancelled, 1);
+  // Another thread sends nothing and waits for nothing.
+  Status elsewhere = 1;
+  std::thread run([&] { elsewhere = join_->ConfirmRestore(id, 5); });
+  run.join();
+  EXPECT_EQ(elsewhere, 0u);
+  EXPECT_EQ(controller_.pending.size(), 1u);  // only the one that timed out
+  SolverOptionTable::Instance()->SetInteger(29, mode);
+  SolverOptionTable::Instance()->ApplyPendingChanges();
 }
 
 // Command 21 hands the staged assignments over and has the current delay

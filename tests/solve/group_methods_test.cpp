@@ -3,6 +3,9 @@
 // and tear iterations with direct substitution and Wegstein updates.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <memory>
+
 #include <string>
 #include <tuple>
 
@@ -42,6 +45,48 @@ void Lines(Writer& w, const std::vector<Line>& lines) {
   }
 }
 
+// An explicit group over row `e` and run-block position `v`, under
+// `parent`; numbered when `number` is positive.
+QLNESOGroup* MakeExplicitGroup(QLNESOGroup* parent, std::int32_t e, std::int32_t v,
+                               std::int32_t number) {
+  platform::IUnknown* u = nullptr;
+  EXPECT_EQ(CreateESOGroupObject(kGroupTypeExplicit, &u), 0u);
+  auto* g = dynamic_cast<QLNESOGroup*>(static_cast<IQLNESO*>(u));
+  platform::IUnknown* p = static_cast<IQLNESO*>(parent);
+  EXPECT_EQ(g->SetGroupStructure(p, 1, &e, 1, &v), 0u);
+  EXPECT_EQ(g->SetEquationVariables(p, e, 1, &v), 0u);
+  if (number > 0) g->SetGroupNumber(number);
+  return g;
+}
+
+// The one explicit group of a model's first row for `x`, with the model's
+// run block as its parent; both released at the end.
+struct SoleExplicitGroup {
+  SoleExplicitGroup(Model& m, DAESVarTableEntry* x, std::int32_t number)
+      : parent(new QLNESOGroup(m.run.get())) {
+    parent->AddRef();
+    group = MakeExplicitGroup(parent, 0, m.run->FindVariable(x) - 1, number);
+  }
+  ~SoleExplicitGroup() {
+    group->Release();
+    parent->Release();
+  }
+  QLNESOGroup* parent;
+  QLNESOGroup* group;
+};
+
+// A state x with the one equation x' + rate x = 0.
+void DecayingState(Writer& w, double rate) {
+  w.List(2);
+  w.Item(daestest::mw::kStateVariable);
+  w.Placement({{2, "B"}, {1, ".x"}});
+  w.Value(1.0), w.End();
+  w.Item(daestest::mw::kInlineEquation), w.U32(0);
+  w.Expression(Add(Var(0), Mul(Real(rate), Var(1))));
+  w.Placement({{2, "B"}, {2, ".e"}});
+  w.EquationHead(2), w.Reference({2, 1, 1}), w.Reference({2, 1});
+}
+
 // Explicit group k of the model: equation k for variable k.
 struct ExplicitGroups {
   explicit ExplicitGroups(const std::vector<Line>& lines) : m([&](Writer& w) { Lines(w, lines); }) {
@@ -53,20 +98,13 @@ struct ExplicitGroups {
     parent->Release();
   }
   QLNESOGroup* Group(std::int32_t k) {
-    platform::IUnknown* u = nullptr;
-    EXPECT_EQ(CreateESOGroupObject(kGroupTypeExplicit, &u), 0u);
-    auto* g = dynamic_cast<QLNESOGroup*>(static_cast<IQLNESO*>(u));
     const std::string eq = "B.e" + std::to_string(k);
     const std::string var = "B.x" + std::to_string(k);
     std::int32_t e = -1;
     for (std::uint32_t i = 0; i < m.run->GetRowCount(); ++i) {
       if (eq == m.run->GetRow(i)->GetNameText()) e = static_cast<std::int32_t>(i);
     }
-    const std::int32_t v = m.run->FindVariable(m.Named(var)) - 1;
-    platform::IUnknown* p = static_cast<IQLNESO*>(parent);
-    EXPECT_EQ(g->SetGroupStructure(p, 1, &e, 1, &v), 0u);
-    EXPECT_EQ(g->SetEquationVariables(p, e, 1, &v), 0u);
-    g->SetGroupNumber(k + 1);
+    QLNESOGroup* g = MakeExplicitGroup(parent, e, m.run->FindVariable(m.Named(var)) - 1, k + 1);
     groups.push_back(g);
     return g;
   }
@@ -181,25 +219,14 @@ TEST(ExplicitSolve, BoundFailureListsTheEquivalencedVariables) {
   });
   ASSERT_EQ(m.run->GetRowCount(), 1u);
   ASSERT_EQ(m.run->VariableCount(), 1);
-  auto* parent = new QLNESOGroup(m.run.get());
-  parent->AddRef();
-  platform::IUnknown* u = nullptr;
-  ASSERT_EQ(CreateESOGroupObject(kGroupTypeExplicit, &u), 0u);
-  auto* g = dynamic_cast<QLNESOGroup*>(static_cast<IQLNESO*>(u));
-  std::int32_t e = 0;
-  std::int32_t v = 0;
-  platform::IUnknown* p = static_cast<IQLNESO*>(parent);
-  ASSERT_EQ(g->SetGroupStructure(p, 1, &e, 1, &v), 0u);
-  ASSERT_EQ(g->SetEquationVariables(p, e, 1, &v), 0u);
+  SoleExplicitGroup g(m, m.run->GetVariable(0), 0);
   std::int32_t it = 0;
-  EXPECT_EQ(g->SolveWithMode(0, 0, &it), kGroupSolveFailed);
+  EXPECT_EQ(g.group->SolveWithMode(0, 0, &it), kGroupSolveFailed);
   const std::string text = Text(sink);
   const std::size_t head = text.find("is equivalenced to the following variables:\n");
   ASSERT_NE(head, std::string::npos) << text;
   EXPECT_NE(text.find("    B.x\n", head), std::string::npos) << text;
   EXPECT_NE(text.find("    B.y\n", head), std::string::npos) << text;
-  g->Release();
-  parent->Release();
 }
 
 // An integrator that is verbose on request and counts hand-overs.
@@ -255,39 +282,18 @@ TEST(ExplicitSolve, CorrectorDerivativeOfAStateTakesItsDerivativeTerm) {
   Methods methods;
   Integrator integrator;
   CurrentIntegrator current(&integrator);
-  Model m([](Writer& w) {
-    w.List(2);
-    w.Item(daestest::mw::kStateVariable);
-    w.Placement({{2, "B"}, {1, ".x"}});
-    w.Value(1.0), w.End();
-    w.Item(daestest::mw::kInlineEquation), w.U32(0);
-    w.Expression(Add(Var(0), Mul(Real(0.3), Var(1))));
-    w.Placement({{2, "B"}, {2, ".e"}});
-    w.EquationHead(2), w.Reference({2, 1, 1}), w.Reference({2, 1});
-  });
+  Model m([](Writer& w) { DecayingState(w, 0.3); });
   DAESVarTableEntry* x = m.Named("B.x");
   ASSERT_NE(x, nullptr);
   ASSERT_NE(x->GetDerivative(), nullptr);
+  ASSERT_GT(m.run->FindVariable(x), 0);
   x->GetDerivative()->SetValue(0.0);
-  auto* parent = new QLNESOGroup(m.run.get());
-  parent->AddRef();
-  platform::IUnknown* u = nullptr;
-  ASSERT_EQ(CreateESOGroupObject(kGroupTypeExplicit, &u), 0u);
-  auto* g = dynamic_cast<QLNESOGroup*>(static_cast<IQLNESO*>(u));
-  std::int32_t e = 0;
-  const std::int32_t v = m.run->FindVariable(x) - 1;
-  ASSERT_GE(v, 0);
-  platform::IUnknown* p = static_cast<IQLNESO*>(parent);
-  EXPECT_EQ(g->SetGroupStructure(p, 1, &e, 1, &v), 0u);
-  EXPECT_EQ(g->SetEquationVariables(p, e, 1, &v), 0u);
-  g->SetGroupNumber(1);
-  g->SetFlags(kGroupStatePairing);
+  SoleExplicitGroup g(m, x, 1);
+  g.group->SetFlags(kGroupStatePairing);
   std::int32_t it = 0;
-  EXPECT_EQ(g->SolveWithMode(0, 0, &it), 7u);
+  EXPECT_EQ(g.group->SolveWithMode(0, 0, &it), 7u);
   // r = 0 + 0.3 at x = 1, step 0.5: x = 1 - 0.3 / (0.3 + 2).
   EXPECT_NEAR(x->GetRealValue(), 1.0 - 0.3 / 2.3, 1e-6);
-  g->Release();
-  parent->Release();
 }
 
 // --- torn groups ---
@@ -376,9 +382,19 @@ struct TornCase {
   }
   ~TornCase() { SetSolutionPhase(0); }
   Status Solve(TornSolve& method) { return method.Solve(&block, 0, 0, 0, nullptr); }
+  // A further torn variable from 0 with its own map; the case owns it.
+  Variable* AlsoTear(std::function<double(double)> g) {
+    more.push_back(std::make_unique<Variable>());
+    more.back()->SetValue(0.0);
+    block.AddRow(new TornEquation(more.back().get(), std::move(g), &further_evaluations));
+    return more.back().get();
+  }
+  // Variables outlive the block whose rows refer to them.
   Variable x;
+  std::vector<std::unique_ptr<Variable>> more;
   NoticedTornBlock block;
   int evaluations = 0;
+  int further_evaluations = 0;
 };
 
 TEST(TornSolve, WegsteinNeedsFewerTearIterationsOnASlowMap) {
@@ -460,6 +476,39 @@ TEST(TornSolve, IterationLimitAndSubGroupFailure) {
             std::string::npos);
 }
 
+// Convergence is judged by the last tear norm, also when that iteration
+// is the last one allowed, and with no iterations allowed at all.
+TEST(TornSolve, ConvergedOnTheLastAllowedIterationIsConverged) {
+  for (const std::int32_t limit : {0, 2}) {
+    Options options;
+    options.SetInt(98, limit);
+    TornCase c([](double) { return 3.0; });
+    TornSolve ds;
+    EXPECT_EQ(c.Solve(ds), 0u) << limit;
+    EXPECT_EQ(ds.TearIterations(), 2u) << limit;
+    EXPECT_DOUBLE_EQ(c.x.GetRealValue(), 3.0);
+  }
+}
+
+// Several torn variables accelerated by the same factor: the spread of
+// the factors is zero, never the root of a rounding error below zero.
+TEST(Wegstein, EqualFactorsHaveNoSpread) {
+  for (const double a : {0.1, 0.35, 0.7, 0.9}) {
+    for (int n = 2; n <= 9; ++n) {
+      Options options;
+      options.SetInt(98, 3);
+      testsupport::CaptureSink sink;
+      auto map = [a](double v) { return a * v + 1.0; };
+      TornCase c(map);
+      for (int i = 1; i < n; ++i) c.AlsoTear(map);
+      WegsteinStrategy ws;
+      c.Solve(ws);
+      EXPECT_FALSE(std::isnan(ws.LastSpread())) << a << " " << n;
+      EXPECT_LT(ws.LastSpread(), 1e-6) << a << " " << n;
+    }
+  }
+}
+
 TEST(TornSolve, SetUpCodesFollowThePhase) {
   TornSetUpCodes c;
   ASSERT_TRUE(TornSolve::SetUpCodes(0, kRunDynamic, &c));
@@ -522,12 +571,8 @@ TEST(Wegstein, FixedFactorAndFallBackToDirectSubstitution) {
   // variable takes the direct step.
   Options spread;
   spread.SetInt(98, 2);
-  Variable y;
   TornCase two([](double x) { return 0.5 * x + 1.0; });
-  y.SetValue(0.0);
-  int evaluations = 0;
-  two.block.AddRow(new TornEquation(
-      &y, [](double v) { return -3.0 * v + 1.0; }, &evaluations));
+  two.AlsoTear([](double v) { return -3.0 * v + 1.0; });
   WegsteinStrategy fallback;
   two.Solve(fallback);
   EXPECT_GT(fallback.LastSpread(), 0.05);
@@ -556,43 +601,22 @@ TEST(ExplicitSolve, OneCorrectorPassSolvesALinearStateEquation) {
   Methods methods;
   TyingIntegrator integrator;
   CurrentIntegrator current(&integrator);
-  Model m([](Writer& w) {
-    w.List(2);
-    w.Item(daestest::mw::kStateVariable);
-    w.Placement({{2, "B"}, {1, ".x"}});
-    w.Value(1.0), w.End();
-    w.Item(daestest::mw::kInlineEquation), w.U32(0);
-    w.Expression(Add(Var(0), Mul(Real(0.7), Var(1))));
-    w.Placement({{2, "B"}, {2, ".e"}});
-    w.EquationHead(2), w.Reference({2, 1, 1}), w.Reference({2, 1});
-  });
+  Model m([](Writer& w) { DecayingState(w, 0.7); });
   DAESVarTableEntry* x = m.Named("B.x");
   ASSERT_TRUE(x != nullptr && x->GetDerivative() != nullptr);
   integrator.x = x;
   x->SetValue(integrator.xpred);
   x->GetDerivative()->SetValue(integrator.dpred);
-  auto* parent = new QLNESOGroup(m.run.get());
-  parent->AddRef();
-  platform::IUnknown* u = nullptr;
-  ASSERT_EQ(CreateESOGroupObject(kGroupTypeExplicit, &u), 0u);
-  auto* g = dynamic_cast<QLNESOGroup*>(static_cast<IQLNESO*>(u));
-  std::int32_t e = 0;
-  const std::int32_t at = m.run->FindVariable(x) - 1;
-  platform::IUnknown* p = static_cast<IQLNESO*>(parent);
-  ASSERT_EQ(g->SetGroupStructure(p, 1, &e, 1, &at), 0u);
-  ASSERT_EQ(g->SetEquationVariables(p, e, 1, &at), 0u);
-  g->SetGroupNumber(1);
-  g->SetFlags(kGroupStatePairing);
+  SoleExplicitGroup g(m, x, 1);
+  g.group->SetFlags(kGroupStatePairing);
   const double c = 1.0 / integrator.v;
   const double exact = (c * integrator.xpred - integrator.dpred) / (c + 0.7);
   std::int32_t it = 0;
-  EXPECT_EQ(g->SolveWithMode(0, 0, &it), 0u);
+  EXPECT_EQ(g.group->SolveWithMode(0, 0, &it), 0u);
   EXPECT_NEAR(x->GetRealValue(), exact, 1e-14);
   EXPECT_NEAR(x->GetDerivative()->GetRealValue() + 0.7 * x->GetRealValue(), 0.0, 1e-13);
-  EXPECT_EQ(g->SolveWithMode(0, 0, &it), 0u);
+  EXPECT_EQ(g.group->SolveWithMode(0, 0, &it), 0u);
   EXPECT_NEAR(x->GetRealValue(), exact, 1e-14);
-  g->Release();
-  parent->Release();
 }
 
 }  // namespace

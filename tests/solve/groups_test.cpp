@@ -14,6 +14,9 @@
 #include "platform/dynamic_library.h"
 #include "solve/ifaces/decomposer.h"
 #include "solve/open/kvs_proxies.h"
+#include "solve/options/solver_option_table.h"
+#include "solve/proxies/server_host.h"
+#include "tests/solve/flowsheet_model.h"
 #include "tests/solve/group_support.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/golden.h"
@@ -32,56 +35,11 @@ namespace {
 using PlayFunction = Status (*)(platform::IUnknown*, platform::IUnknown*, std::int32_t,
                                 platform::IUnknown**);
 
-PlayFunction Server() {
+PlayFunction Server(const char* entry = "PlayDecomposer") {
   static void* handle = platform::OpenLibrary(VANTOR_GROUP_SERVER).handle;
   return handle != nullptr
-             ? reinterpret_cast<PlayFunction>(platform::LibrarySymbol(handle, "PlayDecomposer"))
+             ? reinterpret_cast<PlayFunction>(platform::LibrarySymbol(handle, entry))
              : nullptr;
-}
-
-// A chain of `units` units after a fixed feed unit 0. Each unit has flow F,
-// temperature T, pressure P and a root Q: F and T form a 2x2 block (linear
-// in odd units, nonlinear in even ones), P follows explicitly and Q from a
-// one-variable nonlinear equation.
-void Flowsheet(Writer& w, std::uint32_t units) {
-  w.List(4 * (units + 1) + 4 * units);
-  auto unit = [](std::uint32_t k) {
-    std::string name = std::to_string(k);
-    name.insert(name.begin(), 'U');
-    return daestest::mw::Step{k + 2, name};
-  };
-  for (std::uint32_t k = 0; k <= units; ++k) {
-    const char* names[] = {".F", ".T", ".P", ".Q"};
-    const double fixed[] = {10.0, 350.0, 3500.0, 59.0};
-    const double guess[] = {10.0, 300.0, 3000.0, 50.0};
-    for (std::uint32_t i = 0; i < 4; ++i) {
-      w.Item(daestest::mw::kRealVariable);
-      w.Placement({unit(k), {i + 1, names[i]}});
-      w.Value(k == 0 ? fixed[i] : guess[i]);
-      if (k == 0) w.Spec(4);
-      w.End();
-    }
-  }
-  for (std::uint32_t k = 1; k <= units; ++k) {
-    auto ref = [&](std::uint32_t u, std::uint32_t i) { w.Reference({u + 2, i}); };
-    w.Item(daestest::mw::kInlineEquation), w.U32(0);
-    w.Expression(Sub(Sub(Var(0), Var(1)), Mul(Real(0.001), Var(2))));
-    w.Placement({unit(k), {5, ".m"}});
-    w.EquationHead(3), ref(k, 1), ref(k - 1, 1), ref(k, 2);
-    w.Item(daestest::mw::kInlineEquation), w.U32(0);
-    auto heat = k % 2 == 1 ? Mul(Real(0.01), Var(2)) : Mul(Real(0.01), Mul(Var(2), Var(2)));
-    w.Expression(Sub(Sub(Sub(Var(0), Mul(Real(0.5), Var(1))), heat), Real(150.0)));
-    w.Placement({unit(k), {6, ".e"}});
-    w.EquationHead(3), ref(k, 2), ref(k - 1, 2), ref(k, 1);
-    w.Item(daestest::mw::kInlineEquation), w.U32(0);
-    w.Expression(Sub(Var(0), Mul(Real(10.0), Var(1))));
-    w.Placement({unit(k), {7, ".p"}});
-    w.EquationHead(2), ref(k, 3), ref(k, 2);
-    w.Item(daestest::mw::kInlineEquation), w.U32(0);
-    w.Expression(Sub(Mul(Var(0), Var(0)), Var(1)));
-    w.Placement({unit(k), {8, ".q"}});
-    w.EquationHead(2), ref(k, 4), ref(k, 3);
-  }
 }
 
 // Decomposes the model's run block through the server, solves the groups
@@ -89,11 +47,12 @@ void Flowsheet(Writer& w, std::uint32_t units) {
 // `setup` may put other methods in place and set options.
 void SolveThroughServer(Model& m, std::vector<std::int32_t>* types, std::int32_t* non_zeros,
                         std::int32_t repeat_rows,
-                        const std::function<void(Options&)>& setup = nullptr) {
+                        const std::function<void(Options&)>& setup = nullptr,
+                        const char* entry = "PlayDecomposer") {
   Options options;
   Methods methods;
   if (setup) setup(options);
-  ASSERT_NE(Server(), nullptr);
+  ASSERT_NE(Server(entry), nullptr);
   const std::vector<double> start = m.Values();
   ASSERT_EQ(DenseNewton(*m.run, nullptr), 0u);
   const std::vector<double> reference = m.Values();
@@ -103,7 +62,7 @@ void SolveThroughServer(Model& m, std::vector<std::int32_t>* types, std::int32_t
   problem_group->AddRef();
   Factory factory;
   platform::IUnknown* out = nullptr;
-  ASSERT_EQ(Server()(&factory, static_cast<IQLNESO*>(problem_group), repeat_rows, &out), 0u);
+  ASSERT_EQ(Server(entry)(&factory, static_cast<IQLNESO*>(problem_group), repeat_rows, &out), 0u);
   auto* decomposition = static_cast<QLNDecomposition*>(static_cast<IQLNDecomposition*>(out));
   std::int32_t iterations = -1;
   EXPECT_EQ(decomposition->SolveGroups(0, 0, 0, &iterations), 0u);
@@ -196,6 +155,40 @@ TEST(GroupServer, TankAndFlowsheetThroughMflAndSparseMfl) {
 #endif
 
 #ifdef VANTOR_BUILD_REGISTRY
+// The nonlinear blocks as torn groups: each asks our decomposition server,
+// found through the registry, for its second level and solves it.
+// The executive the engine's decomposer proxy hands to its server.
+class ExecutiveHost final : public ServerProxyHost {
+ public:
+  ExecutiveHost() { SetServerProxyHost(this); }
+  ~ExecutiveHost() override { SetServerProxyHost(nullptr); }
+  platform::IUnknown* Executive() override { return &executive; }
+  Factory executive;
+};
+
+TEST(GroupServer, TornGroupsTakeTheirSecondLevelFromOurDecomposer) {
+  testsupport::ScopedEnv registry("VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY);
+  ASSERT_LE(platform::CoInitializeEx(nullptr, 0), 1u);
+  {
+    // The decomposer proxy publishes its server's options: into a table of
+    // this test's own.
+    SolverOptionTable table;
+    ExecutiveHost host;
+    Model m([](Writer& w) { Flowsheet(w, 6); });
+    std::vector<std::int32_t> types;
+    std::int32_t nz = 0;
+    SolveThroughServer(
+        m, &types, &nz, 0, [](Options&) { ReplaceGroupMethod(kGroupTorn, new TornSolve()); },
+        "PlayTornDecomposer");
+    std::map<std::int32_t, int> by_type;
+    for (std::int32_t t : types) ++by_type[t];
+    EXPECT_EQ(by_type[kGroupTypeTorn], 3);
+    EXPECT_EQ(by_type[kGroupTypeNonlinear], 0);
+    EXPECT_EQ(nz, 6 * (2 + 2 + 1 + 1));
+  }
+  platform::CoUninitialize();
+}
+
 // Our decomposition server, created through COM as the engine creates it,
 // over the engine's own groups: the road to a first real run.
 TEST(GroupServer, OurDecomposerOverRealGroupsSolvesTheTank) {

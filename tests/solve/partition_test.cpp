@@ -234,6 +234,103 @@ TEST(Partition, TruncatedRequestsAreRefused) {
   }
 }
 
+// A request naming variables of the tank by id path, each with its
+// must-be-free switch.
+Reply AnalyseNaming(Model& m, std::uint16_t mode,
+                    const std::vector<std::vector<std::uint32_t>>& paths) {
+  DseMessage sent(75, DseMessage::kRequest);
+  for (std::uint16_t v : {mode, std::uint16_t{0}, std::uint16_t{0}}) sent.PutUInt16(v);
+  sent.PutUInt16(static_cast<std::uint16_t>(paths.size()));
+  for (const auto& path : paths) {
+    sent.PutUInt8(0);
+    sent.PutUInt16(static_cast<std::uint16_t>(path.size()));
+    for (std::uint32_t id : path) sent.PutUInt24(id);
+    sent.PutUInt16(1);
+  }
+  auto received = testsupport::Received(sent);
+  DseMessage reply(75, DseMessage::kReply);
+  Reply r;
+  r.status = Partition(m.problem.get(), *received, m.tree.root, reply);
+  r.bytes = testsupport::BodyOf(reply);
+  return r;
+}
+
+// Both the inflow and the derivative must be free but only the mass
+// balance can give one of them: the derivative goes to list 4, printed
+// with the equation that contains it.
+TEST(Partition, MustBeFreeVariableWithoutEquationIsListedFourth) {
+  Options options;
+  testsupport::CaptureSink sink;
+  Model m([](Writer& w) { TankWith(w, 0, 0); });
+  const Reply r = AnalyseNaming(m, 0, {{2, 2}, {2, 1, 1}});
+  EXPECT_EQ(r.status, kPartitionRequestedUnder);
+  const std::string text = "(T101.A*T101.h.Derivative)+(T101.F_out-T101.F_in)";
+  testsupport::Bytes want = Golden("99023180 0000 0000 0000 0000 0100 120000",
+                                   "T101.h.Derivative", "00 0100 110000");
+  const testsupport::Bytes rest = Golden("", "T101.MassBalance", "00 320000");
+  want.insert(want.end(), rest.begin(), rest.end());
+  want.insert(want.end(), text.begin(), text.end());
+  want.push_back(0);
+  EXPECT_TRUE(testsupport::SameBytes(want, r.bytes)) << testsupport::HexDump(r.bytes);
+  EXPECT_EQ(sink.lines(),
+            (std::vector<std::string>{
+                "Variable T101.h.Derivative ,must be free but there are not enough equations",
+                "The following 1 equations contain the previous variables", "T101.MassBalance",
+                text}));
+}
+
+// Mode 4 without an initial-known state: the derivative left over is of
+// class 4, so it is counted and reported by status, not listed.
+TEST(Partition, ModeFourCountsAClassFourVariableLeftOver) {
+  Options options;
+  Model m([](Writer& w) { TankWith(w, 0, 0); });
+  m.Named("T101.h")->ClearFlags(daes::kFixed | daes::kInitial);
+  const Reply r = AnalyseNaming(m, 4, {{2, 2}});
+  EXPECT_EQ(r.status, kPartitionUnderClass4);
+  EXPECT_TRUE(testsupport::SameBytes(
+      testsupport::HexBytes("97023180 0100 0000 0000 0000 0000 0000"), r.bytes))
+      << testsupport::HexDump(r.bytes);
+}
+
+// A row in nothing but a known state: no re-classification helps, so a
+// single run is singular and the row is listed as involved.
+class KnownOnlyRow final : public DAESEqnRow {
+ public:
+  explicit KnownOnlyRow(DAESVarTableEntry* v) {
+    std::int32_t at = 0;
+    InsertVariable(v, &at);
+  }
+  const char* GetNameText(std::int32_t) override { return "T101.lonely"; }
+};
+
+TEST(Partition, SurplusEquationIsInvolvedAndSingular) {
+  Options options;
+  Model m([](Writer& w) { TankWith(w, 4, 0); });
+  DAESVarTableEntry* h = m.Named("T101.h");
+  DAESSolverBlock block;
+  block.AddVariable(h);
+  block.AddRow(new KnownOnlyRow(h));
+  DseMessage sent(75, DseMessage::kRequest);
+  for (std::uint16_t v : {0, 0, 0, 0}) sent.PutUInt16(v);
+  auto received = testsupport::Received(sent);
+  DseMessage reply(75, DseMessage::kReply);
+  EXPECT_EQ(Partition(&block, *received, m.tree.root, reply), kPartitionSingular);
+  EXPECT_TRUE(testsupport::SameBytes(
+      Golden("95023180 0100 0000 0000 0100 0C0000", "T101.lonely", "00 010000 00 0000 0000"),
+      testsupport::BodyOf(reply)));
+}
+
+TEST(Partition, UnknownIdPathIsRefused) {
+  Options options;
+  Model m([](Writer& w) { TankWith(w, 4, 0); });
+  for (const std::vector<std::uint32_t>& path :
+       std::vector<std::vector<std::uint32_t>>{{2, 99}, {77}, {2}, {}}) {
+    const Reply r = AnalyseNaming(m, 0, {path});
+    EXPECT_EQ(r.status, kPartitionBadRequest) << path.size();
+    EXPECT_TRUE(r.bytes.empty());
+  }
+}
+
 // Random incidence patterns: structural rank from btf_l_maxtrans against
 // what the kernel reports with every variable free.
 TEST(PartitionKernel, DeficiencyAndSurplusAgreeWithMaxTrans) {
@@ -307,3 +404,4 @@ TEST(PartitionKernel, OnlyMethodTwoRuns) {
 }
 
 }  // namespace
+

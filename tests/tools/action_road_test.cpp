@@ -6,8 +6,7 @@
 
 #include <cmath>
 
-#include "tests/support/scoped_env.h"
-#include "tests/support/temp_dir.h"
+#include "road_env.h"
 #include "tools/action_messages.h"
 #include "tools/first_order_actions.h"
 
@@ -17,20 +16,14 @@ using vantor_scenario::ActionRoadOptions;
 using vantor_scenario::ActionRoadRun;
 using vantor_scenario::ExactX;
 
-class ActionRoad : public ::testing::Test {
+class ActionRoad : public roadtest::RoadEnv {
  protected:
   ActionRoadOptions Options() {
     ActionRoadOptions options;
-    options.first_order.engine.program = VANTOR_ENGINE;
-    options.first_order.engine.timeout_ms = 30000;
-    options.first_order.folder = work_.path().string();
+    options.first_order.engine = Engine();
+    options.first_order.folder = Folder();
     return options;
   }
-
-  testsupport::TempDir pipes_;
-  testsupport::TempDir work_;
-  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
-  testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
 };
 
 // Stopped by the monitor's follow-on at its own time, with the values the

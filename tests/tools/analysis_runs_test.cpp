@@ -8,8 +8,7 @@
 
 #include <cmath>
 
-#include "tests/support/scoped_env.h"
-#include "tests/support/temp_dir.h"
+#include "road_env.h"
 
 namespace {
 
@@ -19,28 +18,18 @@ using vantor_scenario::HomotopyRun;
 using vantor_scenario::LinearisationRun;
 using vantor_scenario::TankModel;
 
-class AnalysisRoad : public ::testing::Test {
+using roadtest::Lines;
+
+class AnalysisRoad : public roadtest::RoadEnv {
  protected:
   AnalysisRunOptions Options(TankModel model) {
     AnalysisRunOptions options;
-    options.engine.program = VANTOR_ENGINE;
-    options.engine.timeout_ms = 30000;
-    options.folder = work_.path().string();
+    options.engine = Engine();
+    options.folder = Folder();
     options.model = model;
     return options;
   }
-
-  testsupport::TempDir pipes_;
-  testsupport::TempDir work_;
-  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
-  testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
 };
-
-std::string Lines(const vantor_scenario::FirstOrderRun& trace) {
-  std::string all;
-  for (const std::string& line : trace.events) all += line + "\n";
-  return all;
-}
 
 // A_t h' = q - k sqrt(h) at steady state: A = -k / (2 A_t sqrt(h_s)),
 // B = 1 / A_t, C = 1, D = 0 and G = 2 sqrt(h_s) / k.

@@ -12,12 +12,13 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "tests/support/scoped_env.h"
-#include "tests/support/temp_dir.h"
+#include "road_env.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
 #include "tools/road.h"
+#include "tools/road_steps.h"
 
 namespace engineroad {
 
@@ -30,6 +31,39 @@ constexpr Status kEnding = 0x00320024u;
 constexpr std::uint32_t kPreparedBits = 0x4 | 0x8 | 0x10 | 0x20;
 
 inline modelwriter::Step Node() { return {2, "Model"}; }
+
+// A variable of the model in Node(): its item kind, index, name, value and
+// specification.
+inline void ModelVariable(modelwriter::Writer& w, modelwriter::Tag kind, std::uint32_t index,
+                          const std::string& name, double value, std::uint16_t spec) {
+  w.Item(kind);
+  w.Placement({Node(), {index, name}});
+  w.Value(value), w.Spec(spec), w.End();
+}
+
+// An inline equation expression = 0 of the model in Node(); Var(k) in it
+// is the k-th of the references.
+inline void ModelEquation(modelwriter::Writer& w, std::uint32_t index, const std::string& name,
+                          const modelwriter::Expr& expression,
+                          const std::vector<std::vector<std::uint32_t>>& references) {
+  w.Item(modelwriter::kInlineEquation);
+  w.U32(0);
+  w.Expression(expression);
+  w.Placement({Node(), {index, name}});
+  w.EquationHead(static_cast<std::uint32_t>(references.size()));
+  for (const auto& reference : references) w.Reference(reference);
+}
+
+// x' = -k x from x(0) = 1: the rate k fixed (index 1, named by `rate`), the
+// state x (2), the equation (10).
+inline void DecayModel(modelwriter::Writer& w, const std::string& rate, double k) {
+  using modelwriter::Var;
+  w.List(3);
+  ModelVariable(w, modelwriter::kRealVariable, 1, rate, k, 4);
+  ModelVariable(w, modelwriter::kStateVariable, 2, ".x", 1.0, 32);
+  ModelEquation(w, 10, ".e", modelwriter::Add(Var(0), modelwriter::Mul(Var(1), Var(2))),
+                {{2, 2, 1}, {2, 1}, {2, 2}});
+}
 
 // Reads a reply body; a read past its end gives zero and clears ok().
 class Reader {
@@ -70,7 +104,7 @@ class Reader {
   bool ok_ = true;
 };
 
-class EngineRoad : public ::testing::Test {
+class EngineRoad : public roadtest::RoadEnv {
  protected:
   using Writer = modelwriter::Writer;
 
@@ -82,11 +116,7 @@ class EngineRoad : public ::testing::Test {
 
   bool Fail(const std::string& what) { return road_->Fail(what); }
   std::string Failure() const { return run_.failure; }
-  std::string Events() const {
-    std::string all;
-    for (const std::string& line : run_.events) all += line + "\n";
-    return all;
-  }
+  std::string Events() const { return roadtest::Lines(run_); }
 
   // Starts the engine and names the simulation `name` in the work folder.
   bool StartEngine(const vantor_client::EngineOptions& engine, const std::string& name) {
@@ -103,10 +133,10 @@ class EngineRoad : public ::testing::Test {
 
   // Creates the node, fills it with what `model` writes and prepares it.
   bool Load(const std::function<void(Writer&)>& model) {
-    auto create = InstanceEdit(5, 5);
+    auto create = vantor_scenario::InstanceEdit(5, 5);
     Writer(*create).Placement({Node()});
     if (!road_->Expect(std::move(create), "creating the node", 0)) return false;
-    auto fill = InstanceEdit(3, 10);
+    auto fill = vantor_scenario::InstanceEdit(3, 10);
     Writer w(*fill);
     w.IdPath({2});
     model(w);
@@ -121,22 +151,11 @@ class EngineRoad : public ::testing::Test {
         "the four stages");
   }
 
-  bool BeginRun() {
-    auto begin = std::make_unique<vantor_client::Request>(kProblemService);
-    begin->PutUInt16(31);
-    return road_->Expect(std::move(begin), "request 31", kBeginRunDone);
-  }
+  bool BeginRun() { return vantor_scenario::BeginRun(*road_, "request 31"); }
 
   // Sets a value of the node by name (request 145).
   bool Set(const std::string& name, double value) {
-    auto request = std::make_unique<vantor_client::Request>(vantor_scenario::kInstanceService);
-    request->PutUInt16(145);
-    request->PutString(("Model." + name).c_str());
-    request->PutString("");
-    request->PutString("");
-    request->PutUInt16(24);
-    request->PutDouble(value);
-    return road_->Expect(std::move(request), name + " := value", 0);
+    return vantor_scenario::SetReal(*road_, "Model." + name, value, name + " := value");
   }
 
   // Request 134 until the run has ended (a step still computing answers
@@ -167,21 +186,13 @@ class EngineRoad : public ::testing::Test {
   }
 
   bool IntOption(std::uint16_t number, std::uint32_t value) {
-    return Option(number, 2, [&](Writer& w) { w.U32(value); });
+    return vantor_scenario::SetOption(*road_, number, value, "option " + std::to_string(number));
   }
   bool RealOption(std::uint16_t number, double value) {
     return Option(number, 4, [&](Writer& w) { w.F64(value); });
   }
 
  private:
-  static std::unique_ptr<vantor_client::Request> InstanceEdit(std::uint16_t kind,
-                                                              std::uint16_t tag) {
-    auto request = std::make_unique<vantor_client::Request>(vantor_scenario::kInstanceService);
-    Writer w(*request);
-    w.U16(kind);
-    w.U16(tag);
-    return request;
-  }
   bool Option(std::uint16_t number, std::uint16_t code, const std::function<void(Writer&)>& put) {
     auto request = std::make_unique<vantor_client::Request>(kOptionService, 8);
     Writer w(*request);
@@ -194,10 +205,6 @@ class EngineRoad : public ::testing::Test {
   }
 
  protected:
-  testsupport::TempDir pipes_;
-  testsupport::TempDir work_;
-  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
-  testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
   std::unique_ptr<vantor_client::Client> client_;
   vantor_scenario::FirstOrderRun run_;
   std::unique_ptr<vantor_scenario::Road> road_;

@@ -30,6 +30,8 @@ using engineroad::EngineRoad;
 using engineroad::kBeginRunDone;
 using engineroad::kProblemService;
 using engineroad::kRunEnded;
+using engineroad::ModelEquation;
+using engineroad::ModelVariable;
 using engineroad::Node;
 using engineroad::Reader;
 using modelwriter::Expr;
@@ -262,22 +264,10 @@ void Regression(Writer& w, const std::vector<double>& start, const Expr& f) {
   w.List(5);
   const char* names[] = {".b1", ".b2", ".x"};
   for (std::uint32_t i = 0; i < 3; ++i) {
-    w.Item(modelwriter::kRealVariable);
-    w.Placement({Node(), {i + 1, names[i]}});
-    w.Value(i < 2 ? start[i] : 1.0), w.Spec(4), w.End();
+    ModelVariable(w, modelwriter::kRealVariable, i + 1, names[i], i < 2 ? start[i] : 1.0, 4);
   }
-  w.Item(modelwriter::kRealVariable);
-  w.Placement({Node(), {4, ".y"}});
-  w.Value(1.0), w.Spec(1), w.End();
-  w.Item(modelwriter::kInlineEquation);
-  w.U32(0);
-  w.Expression(Sub(Var(0), f));
-  w.Placement({Node(), {10, ".e"}});
-  w.EquationHead(4);
-  w.Reference({2, 4});
-  w.Reference({2, 1});
-  w.Reference({2, 2});
-  w.Reference({2, 3});
+  ModelVariable(w, modelwriter::kRealVariable, 4, ".y", 1.0, 1);
+  ModelEquation(w, 10, ".e", Sub(Var(0), f), {{2, 4}, {2, 1}, {2, 2}, {2, 3}});
 }
 
 Definition OnePerObservation(const testsupport::Certified& cert) {
@@ -366,18 +356,9 @@ void Balance(Writer& w) {
   w.List(4);
   const char* names[] = {".F1", ".F2", ".F3"};
   for (std::uint32_t i = 0; i < 3; ++i) {
-    w.Item(modelwriter::kRealVariable);
-    w.Placement({Node(), {i + 1, names[i]}});
-    w.Value(1.0), w.Spec(i < 2 ? 4 : 1), w.End();
+    ModelVariable(w, modelwriter::kRealVariable, i + 1, names[i], 1.0, i < 2 ? 4 : 1);
   }
-  w.Item(modelwriter::kInlineEquation);
-  w.U32(0);
-  w.Expression(Sub(Var(0), Add(Var(1), Var(2))));
-  w.Placement({Node(), {10, ".balance"}});
-  w.EquationHead(3);
-  w.Reference({2, 3});
-  w.Reference({2, 1});
-  w.Reference({2, 2});
+  ModelEquation(w, 10, ".balance", Sub(Var(0), Add(Var(1), Var(2))), {{2, 3}, {2, 1}, {2, 2}});
 }
 
 // The measured flows of a balance F3 = F1 + F2, reconciled: the weighted
@@ -412,25 +393,8 @@ TEST_F(EstimationRoad, ReconcilingALinearBalanceGivesTheWeightedLeastSquares) {
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
-// x' = -k x from x(0) = 1: k fixed (index 1), the state x (2) given
-// initially, the equation (10).
-void Decay(Writer& w, double k) {
-  w.List(3);
-  w.Item(modelwriter::kRealVariable);
-  w.Placement({Node(), {1, ".k"}});
-  w.Value(k), w.Spec(4), w.End();
-  w.Item(modelwriter::kStateVariable);
-  w.Placement({Node(), {2, ".x"}});
-  w.Value(1.0), w.Spec(32), w.End();
-  w.Item(modelwriter::kInlineEquation);
-  w.U32(0);
-  w.Expression(Add(Var(0), Mul(Var(1), Var(2))));
-  w.Placement({Node(), {10, ".e"}});
-  w.EquationHead(3);
-  w.Reference({2, 2, 1});
-  w.Reference({2, 1});
-  w.Reference({2, 2});
-}
+// x' = -k x from x(0) = 1.
+void Decay(Writer& w, double k) { engineroad::DecayModel(w, ".k", k); }
 
 // k from x measured at six times of one dynamic experiment, the data
 // exactly e^(-0.7 t): the fit reaches k = 0.7 with the measured state

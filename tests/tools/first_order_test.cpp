@@ -10,8 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tests/support/scoped_env.h"
-#include "tests/support/temp_dir.h"
+#include "road_env.h"
 #include "tools/client.h"
 #include "tools/first_order.h"
 
@@ -21,21 +20,15 @@ using vantor_scenario::ExactX;
 using vantor_scenario::FirstOrderOptions;
 using vantor_scenario::FirstOrderRun;
 
-class FirstOrderRoad : public ::testing::Test {
+class FirstOrderRoad : public roadtest::RoadEnv {
  protected:
   FirstOrderOptions Options(bool edit) {
     FirstOrderOptions options;
-    options.engine.program = VANTOR_ENGINE;
-    options.engine.timeout_ms = 30000;
-    options.folder = work_.path().string();
+    options.engine = Engine();
+    options.folder = Folder();
     options.edit = edit;
     return options;
   }
-
-  testsupport::TempDir pipes_;
-  testsupport::TempDir work_;
-  testsupport::ScopedEnv pipe_dir_{"VANTOR_PIPE_DIR", pipes_.path().c_str()};
-  testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
 };
 
 void ExpectTable(const FirstOrderRun& run) {

@@ -28,6 +28,8 @@ using engineroad::EngineRoad;
 using engineroad::kProblemService;
 using engineroad::kResultsService;
 using engineroad::kRunEnded;
+using engineroad::ModelEquation;
+using engineroad::ModelVariable;
 using engineroad::Node;
 using engineroad::Reader;
 using modelwriter::Add;
@@ -259,16 +261,12 @@ void Hs071(Writer& w) {
   const double start[] = {1.0, 5.0, 5.0, 1.0};
   w.List(10);
   for (std::uint32_t i = 1; i <= 4; ++i) {
-    w.Item(modelwriter::kRealVariable);
-    w.Placement({Node(), {i, ".x" + std::to_string(i)}});
-    w.Value(start[i - 1]), w.Spec(4), w.End();
+    ModelVariable(w, modelwriter::kRealVariable, i, ".x" + std::to_string(i), start[i - 1], 4);
   }
   const char* names[] = {".f", ".g", ".h"};
   const double values[] = {17.0, 25.0, 12.0};
   for (std::uint32_t i = 0; i < 3; ++i) {
-    w.Item(modelwriter::kRealVariable);
-    w.Placement({Node(), {5 + i, names[i]}});
-    w.Value(values[i]), w.Spec(1), w.End();
+    ModelVariable(w, modelwriter::kRealVariable, 5 + i, names[i], values[i], 1);
   }
   // Var(0) is the equation's own variable, Var(1..4) x1..x4.
   auto equation = [&](std::uint32_t index, std::uint32_t variable, const modelwriter::Expr& rhs,
@@ -344,40 +342,14 @@ TEST_F(OptimisationRoad, Hs071InReducedSpaceReachesItsOptimum) {
 // x (1) and z (2) states, J (4) free; equations 10-12.
 void Quadratic(Writer& w) {
   w.List(7);
-  w.Item(modelwriter::kStateVariable);
-  w.Placement({Node(), {1, ".x"}});
-  w.Value(1.0), w.Spec(32), w.End();
-  w.Item(modelwriter::kStateVariable);
-  w.Placement({Node(), {2, ".z"}});
-  w.Value(0.0), w.Spec(32), w.End();
-  w.Item(modelwriter::kRealVariable);
-  w.Placement({Node(), {3, ".u"}});
-  w.Value(0.0), w.Spec(4), w.End();
-  w.Item(modelwriter::kRealVariable);
-  w.Placement({Node(), {4, ".J"}});
-  w.Value(1.0), w.Spec(1), w.End();
-  w.Item(modelwriter::kInlineEquation);
-  w.U32(0);
-  w.Expression(Sub(Var(0), Var(1)));
-  w.Placement({Node(), {10, ".ex"}});
-  w.EquationHead(2);
-  w.Reference({2, 1, 1});
-  w.Reference({2, 3});
-  w.Item(modelwriter::kInlineEquation);
-  w.U32(0);
-  w.Expression(Sub(Var(0), Mul(Var(1), Var(1))));
-  w.Placement({Node(), {11, ".ez"}});
-  w.EquationHead(2);
-  w.Reference({2, 2, 1});
-  w.Reference({2, 3});
-  w.Item(modelwriter::kInlineEquation);
-  w.U32(0);
-  w.Expression(Sub(Var(0), Add(Mul(Var(1), Var(1)), Var(2))));
-  w.Placement({Node(), {12, ".eJ"}});
-  w.EquationHead(3);
-  w.Reference({2, 4});
-  w.Reference({2, 1});
-  w.Reference({2, 2});
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1.0, 32);
+  ModelVariable(w, modelwriter::kStateVariable, 2, ".z", 0.0, 32);
+  ModelVariable(w, modelwriter::kRealVariable, 3, ".u", 0.0, 4);
+  ModelVariable(w, modelwriter::kRealVariable, 4, ".J", 1.0, 1);
+  ModelEquation(w, 10, ".ex", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 3}});
+  ModelEquation(w, 11, ".ez", Sub(Var(0), Mul(Var(1), Var(1))), {{2, 2, 1}, {2, 3}});
+  ModelEquation(w, 12, ".eJ", Sub(Var(0), Add(Mul(Var(1), Var(1)), Var(2))),
+                {{2, 4}, {2, 1}, {2, 2}});
 }
 
 // One element on [0, 1], u piecewise constant in [-2, 2] from 0; minimise J.
@@ -445,29 +417,11 @@ TEST_F(OptimisationRoad, CollectedGradientMatchesCentralDifferences) {
 // equations 10 and 11.
 void Integrator(Writer& w) {
   w.List(5);
-  w.Item(modelwriter::kStateVariable);
-  w.Placement({Node(), {1, ".x"}});
-  w.Value(0.0), w.Spec(32), w.End();
-  w.Item(modelwriter::kRealVariable);
-  w.Placement({Node(), {3, ".u"}});
-  w.Value(0.0), w.Spec(4), w.End();
-  w.Item(modelwriter::kRealVariable);
-  w.Placement({Node(), {4, ".y"}});
-  w.Value(0.0), w.Spec(1), w.End();
-  w.Item(modelwriter::kInlineEquation);
-  w.U32(0);
-  w.Expression(Sub(Var(0), Var(1)));
-  w.Placement({Node(), {10, ".ex"}});
-  w.EquationHead(2);
-  w.Reference({2, 1, 1});
-  w.Reference({2, 3});
-  w.Item(modelwriter::kInlineEquation);
-  w.U32(0);
-  w.Expression(Sub(Var(0), Var(1)));
-  w.Placement({Node(), {11, ".ey"}});
-  w.EquationHead(2);
-  w.Reference({2, 4});
-  w.Reference({2, 1});
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 0.0, 32);
+  ModelVariable(w, modelwriter::kRealVariable, 3, ".u", 0.0, 4);
+  ModelVariable(w, modelwriter::kRealVariable, 4, ".y", 0.0, 1);
+  ModelEquation(w, 10, ".ex", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 3}});
+  ModelEquation(w, 11, ".ey", Sub(Var(0), Var(1)), {{2, 4}, {2, 1}});
 }
 
 // Two elements on [0, 0.5, 1], u in [0, 1] piecewise constant from 0;

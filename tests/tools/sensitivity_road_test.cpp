@@ -27,6 +27,8 @@ using engineroad::EngineRoad;
 using engineroad::kProblemService;
 using engineroad::kResultsService;
 using engineroad::kRunEnded;
+using engineroad::ModelEquation;
+using engineroad::ModelVariable;
 using engineroad::Node;
 using modelwriter::Writer;
 using vantor_client::MakeCommand;
@@ -162,19 +164,10 @@ using modelwriter::Var;
 // x^3 + x = p: p fixed (index 1), x free (2), the equation (10).
 void Cubic(Writer& w, double p) {
   w.List(3);
-  w.Item(modelwriter::kRealVariable);
-  w.Placement({Node(), {1, ".p"}});
-  w.Value(p), w.Spec(4), w.End();
-  w.Item(modelwriter::kRealVariable);
-  w.Placement({Node(), {2, ".x"}});
-  w.Value(0.5), w.Spec(1), w.End();
-  w.Item(modelwriter::kInlineEquation);
-  w.U32(0);
-  w.Expression(Sub(Add(Mul(Mul(Var(0), Var(0)), Var(0)), Var(0)), Var(1)));
-  w.Placement({Node(), {10, ".e"}});
-  w.EquationHead(2);
-  w.Reference({2, 2});
-  w.Reference({2, 1});
+  ModelVariable(w, modelwriter::kRealVariable, 1, ".p", p, 4);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".x", 0.5, 1);
+  ModelEquation(w, 10, ".e", Sub(Add(Mul(Mul(Var(0), Var(0)), Var(0)), Var(0)), Var(1)),
+                {{2, 2}, {2, 1}});
 }
 
 // The steady state of x^3 + x = p at p = 2 (x = 1): dx/dp = 1/(3x^2 + 1)
@@ -208,24 +201,8 @@ TEST_F(SensitivityRoad, SteadyStateOfTheCubicMatchesTheClosedFormAndDifferences)
   EXPECT_EQ(Events().find("failure"), std::string::npos) << Events();
 }
 
-// x' = -p x from x(0) = 1: p fixed (index 1), the state x (2), the equation (10).
-void Decay(Writer& w, double p) {
-  w.List(3);
-  w.Item(modelwriter::kRealVariable);
-  w.Placement({Node(), {1, ".p"}});
-  w.Value(p), w.Spec(4), w.End();
-  w.Item(modelwriter::kStateVariable);
-  w.Placement({Node(), {2, ".x"}});
-  w.Value(1.0), w.Spec(32), w.End();
-  w.Item(modelwriter::kInlineEquation);
-  w.U32(0);
-  w.Expression(Add(Var(0), Mul(Var(1), Var(2))));
-  w.Placement({Node(), {10, ".e"}});
-  w.EquationHead(3);
-  w.Reference({2, 2, 1});
-  w.Reference({2, 1});
-  w.Reference({2, 2});
-}
+// x' = -p x from x(0) = 1.
+void Decay(Writer& w, double p) { engineroad::DecayModel(w, ".p", p); }
 
 // A dynamic run with sensitivities on: the engine's run steps ask the
 // sensitivity manager, the integrator server carries the sensitivities
@@ -271,30 +248,12 @@ TEST_F(SensitivityRoad, ANonlinearCorrectorGroupIntegratesAndCarriesSensitivitie
   settings.atol = 1e-10;
   ASSERT_TRUE(Start(settings, [](Writer& w) {
     w.List(5);
-    w.Item(modelwriter::kRealVariable);
-    w.Placement({Node(), {1, ".k"}});
-    w.Value(0.8), w.Spec(4), w.End();
-    w.Item(modelwriter::kStateVariable);
-    w.Placement({Node(), {2, ".M"}});
-    w.Value(1.0), w.Spec(32), w.End();
-    w.Item(modelwriter::kRealVariable);
-    w.Placement({Node(), {3, ".F"}});
-    w.Value(1.0), w.Spec(1), w.End();
-    w.Item(modelwriter::kInlineEquation);
-    w.U32(0);
-    w.Expression(Add(Sub(Var(0), Real(2.0)), Var(1)));
-    w.Placement({Node(), {10, ".mass"}});
-    w.EquationHead(2);
-    w.Reference({2, 2, 1});
-    w.Reference({2, 3});
-    w.Item(modelwriter::kInlineEquation);
-    w.U32(0);
-    w.Expression(Sub(Var(0), Mul(Var(1), modelwriter::Sqrt(Var(2)))));
-    w.Placement({Node(), {11, ".valve"}});
-    w.EquationHead(3);
-    w.Reference({2, 3});
-    w.Reference({2, 1});
-    w.Reference({2, 2});
+    ModelVariable(w, modelwriter::kRealVariable, 1, ".k", 0.8, 4);
+    ModelVariable(w, modelwriter::kStateVariable, 2, ".M", 1.0, 32);
+    ModelVariable(w, modelwriter::kRealVariable, 3, ".F", 1.0, 1);
+    ModelEquation(w, 10, ".mass", Add(Sub(Var(0), Real(2.0)), Var(1)), {{2, 2, 1}, {2, 3}});
+    ModelEquation(w, 11, ".valve", Sub(Var(0), Mul(Var(1), modelwriter::Sqrt(Var(2)))),
+                  {{2, 3}, {2, 1}, {2, 2}});
   })) << Failure() << Events();
   ASSERT_TRUE(Register({2, 3}, {1})) << Failure() << Events();
   // M, dM/dk and dF/dk at t = 1, 2, 3.

@@ -116,5 +116,16 @@ int32_t CallerRun(const char* libs, char* report, int32_t size) {
         procedure != NULL && ((Answer)GetFunctionAddress(procedure))() == 5);
   ReleaseFunction(procedure);
   UnloadDynamicLibrary(user);
+
+  /* The printer generated procedures call, arguments by address. */
+  int32_t shown = 7;
+  char format[] = "QLN_Print reached the engine with %d";
+  QLN_Print(0, format, &shown);
+  Check("QLN_Print", 1);
+  /* As gfortran calls it: addresses, then the format's length. */
+  const int zero = 0;
+  qln_print_(&zero, "qln_print_ reached the engine with %d", (uintptr_t)&shown,
+             (uintptr_t)&zero, (uintptr_t)&zero, (uintptr_t)&zero, (uintptr_t)&zero, 37);
+  Check("qln_print_", 1);
   return failures;
 }

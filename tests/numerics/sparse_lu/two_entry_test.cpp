@@ -306,6 +306,16 @@ TEST(MergeDuplicates, SumsLikeAnOrderedMapAndListsTwoEntryColumns) {
   EXPECT_EQ(nd, 0);
   EXPECT_EQ(slu_test::Joined(queue), "1 2");
   EXPECT_EQ(slu_test::Joined(c.values), "1 2 3 4");
+  // No entries at all: empty columns, nothing queued.
+  const std::int64_t none = 0;
+  start.assign(3, 9);
+  MergeDuplicates(&n, &none, c.values.data(), c.cols.data(), c.rows.data(), start.data(),
+                  count.data(), &nq, queue.data(), &nd, kept.data(), dup.data(), &nk, old.data(),
+                  mark.data());
+  EXPECT_EQ(nk, 0);
+  EXPECT_EQ(nd, 0);
+  EXPECT_EQ(nq, 0);
+  EXPECT_EQ(slu_test::Joined(start), "1 1 1");
   // Columns out of order are refused before anything is written.
   c.cols = {2, 2, 1, 1};
   start.assign(3, 9);

@@ -65,10 +65,12 @@ std::int32_t TypeOf(IQLNESO* eso, const std::vector<std::int32_t>& eqs,
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) Status PlayDecomposer(IUnknown* factory_unknown,
-                                                                        IUnknown* equation_set,
-                                                                        std::int32_t repeat_rows,
-                                                                        IUnknown** out) {
+namespace {
+
+// `torn`: blocks of several nonlinear equations become torn groups, whose
+// second level the engine asks of its own decomposition server.
+Status Play(IUnknown* factory_unknown, IUnknown* equation_set, std::int32_t repeat_rows,
+            bool torn, IUnknown** out) {
   auto* factory = Query<IQLNESOFactory>(factory_unknown, IID_IQLNESOFactory);
   auto* eso = Query<IQLNESO>(equation_set, IID_IQLNESO);
   if (factory == nullptr || eso == nullptr) return 0x80004002u;
@@ -123,7 +125,9 @@ extern "C" __attribute__((visibility("default"))) Status PlayDecomposer(IUnknown
       vars.push_back(static_cast<std::int32_t>(BTF_UNFLIP(Q[static_cast<std::size_t>(k)])));
     }
     IUnknown* group = nullptr;
-    s = factory->CreateESOGroupObject(TypeOf(eso, eqs, vars), &group);
+    std::int32_t type = TypeOf(eso, eqs, vars);
+    if (torn && type == kGroupTypeNonlinear) type = kGroupTypeTorn;
+    s = factory->CreateESOGroupObject(type, &group);
     auto* edit = Query<IESOEdit>(group, IID_IESOEdit);
     if (s == 0 && edit == nullptr) s = 0x80004002u;
     if (s == 0) {
@@ -156,4 +160,18 @@ extern "C" __attribute__((visibility("default"))) Status PlayDecomposer(IUnknown
   }
   *out = decomposition;
   return 0;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) Status PlayDecomposer(IUnknown* factory_unknown,
+                                                                        IUnknown* equation_set,
+                                                                        std::int32_t repeat_rows,
+                                                                        IUnknown** out) {
+  return Play(factory_unknown, equation_set, repeat_rows, false, out);
+}
+
+extern "C" __attribute__((visibility("default"))) Status PlayTornDecomposer(
+    IUnknown* factory_unknown, IUnknown* equation_set, std::int32_t repeat_rows, IUnknown** out) {
+  return Play(factory_unknown, equation_set, repeat_rows, true, out);
 }
