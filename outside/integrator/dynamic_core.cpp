@@ -75,12 +75,16 @@ class Stepper final : public DynamicCore {
 
   Status IntegrateTo(double target, double* reached) override;
   void Restart(double time) override {
+    // The derivatives before a leg ended here stay for a re-initialisation's
+    // jump; from elsewhere they are stale.
+    if (time != start_) before_yp_.clear();
     DropLeg();
     consistent_ = true;
     start_ = time;
   }
   // The next leg starts where the model was last placed.
   Status Finish() override {
+    KeepDerivativesBefore();
     KeepSensitivities();
     DropLeg();
     consistent_ = false;
@@ -148,7 +152,15 @@ class Stepper final : public DynamicCore {
   // The engine's rows kept by the server at the time reached, from the
   // interpolant, so that the next leg starts from them.
   void KeepSensitivities();
+  // The derivatives where a leg carrying sensitivities ends, so that the
+  // engine can start the rows of a switch there once the next leg's
+  // derivatives are known.
+  void KeepDerivativesBefore();
 
+ public:
+  Status JumpSensitivities() override;
+
+ private:
   void FreeIda();
   void DropLeg() {
     leg_ = false;
@@ -218,6 +230,8 @@ class Stepper final : public DynamicCore {
   // algebraic unknowns have no derivatives yet (zero in IDA's history).
   bool first_step_ = false;
   std::vector<double> start_y_, start_yp_;
+  // The derivatives before the restart, by unknown; empty when none.
+  std::vector<double> before_yp_;
   // IDA's error text of a first step that may yet be tried again.
   bool hold_error_ = false;
   int held_code_ = 0;
@@ -610,6 +624,39 @@ void Stepper::KeepSensitivities() {
   }
 }
 
+// A leg ended twice at one time (stopped at a boundary, then ended again
+// once the controls switched there) keeps what its first end saw.
+void Stepper::KeepDerivativesBefore() {
+  if (!leg_ || !sens_active_ || hu_ <= 0.0) return;
+  std::vector<double> y;
+  if (Interpolate(start_, &y, &before_yp_) != 0) before_yp_.clear();
+}
+
+// Every restart hands the rows over: their slopes follow the equations as
+// they now stand. Without a leg ended here the change is zero.
+Status Stepper::JumpSensitivities() {
+  if (!s_.sens_on_ || s_.sens_count_ == 0 || !s_.sensitivity_) {
+    before_yp_.clear();
+    return 0;
+  }
+  std::vector<double> change(static_cast<std::size_t>(s_.variable_count_), 0.0);
+  if (before_yp_.size() == n_) {
+    std::vector<double> y, yp(n_, 0.0);
+    if (Status st = ReadUnknowns(&y, &yp); st != 0) return st;
+    for (std::size_t k = 0; k < n_; ++k) {
+      if (derivative_[k] >= 0)
+        change[static_cast<std::size_t>(derivative_[k])] = before_yp_[k] - yp[k];
+    }
+  }
+  before_yp_.clear();
+  double t = start_;
+  const Status st = s_.sensitivity_->SensitivityJump(s_.sens_first_.data(), s_.sens_second_.data(),
+                                                     change.data(), &t);
+  // An engine without the operation keeps its rows as they were.
+  if (st == platform::E_NOTIMPL) return 0;
+  return status::IsFailure(st) ? kStatusSensitivityFailed : 0;
+}
+
 void Stepper::CoreMessage(int code, const char*, const char* function, char* text, void* data) {
   auto* self = static_cast<Stepper*>(data);
   IntegratorServer& server = self->s_;
@@ -832,7 +879,9 @@ Status Stepper::StartLeg() {
     const Status st = s_.SolveInitialisation(start_, kDecomposeReinitialisation);
     if (st != 0) return st;
     consistent_ = true;
+    if (Status j = JumpSensitivities(); j != 0) return j;
   }
+  before_yp_.clear();
   tn_ = start_;
   hu_ = 0.0;
   event_open_ = false;
