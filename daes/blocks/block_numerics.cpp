@@ -230,14 +230,16 @@ Status DAESSingleBlock::EvaluateJacobian(double* value, std::uint32_t) {
   return last;
 }
 
-Status DAESSingleBlock::EvaluateCorrectorJacobian(double coefficient, double* value) {
+Status DAESSingleBlock::EvaluateCorrectorJacobian(double coefficient, double* value,
+                                                  bool evaluated) {
   *value = 0.0;
-  QLNRow* equation = GetEquation();
   DAESVarTableEntry* x = GetVariable(0);
-  daes::BlockRowLink link{equation, dynamic_cast<DAESEqnRow*>(equation), SolverOf(equation)};
+  const daes::BlockRowLink& link = EquationLink();
   if (link.solver == nullptr || x == nullptr) return daes::kBlockUnsupported;
-  Status s = link.solver->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives, nullptr);
-  if (status::IsFailure(s)) return s;
+  if (!evaluated) {
+    const Status s = link.solver->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives, nullptr);
+    if (status::IsFailure(s)) return s;
+  }
   RowFacts row(link);
   Status last = 0;
   double sum = 0.0;

@@ -80,7 +80,8 @@ Status ExplicitSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t re
   double derivative = 0.0;
   const double step = request != 0 && integrator != nullptr ? integrator->GetServerValue() : 0.0;
   if (step != 0.0) {
-    block->EvaluateCorrectorJacobian(1.0 / step, &derivative);
+    // The residual evaluation above also gave the derivatives.
+    block->EvaluateCorrectorJacobian(1.0 / step, &derivative, true);
   } else {
     block->EvaluateJacobian(&derivative, 0);
   }
