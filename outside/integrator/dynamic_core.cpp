@@ -210,6 +210,11 @@ class Stepper final : public DynamicCore {
   // a group solved on its own calls once per corrector pass.
   std::vector<QLNVariable*> exchange_variables_;
   std::vector<double> exchange_derivatives_;
+  // Room reused by the model reads and writes of every corrector pass.
+  std::vector<QLNVariableRecord> read_records_;
+  std::vector<double> read_values_;
+  std::vector<QLNVariable*> write_variables_;
+  std::vector<double> write_values_;
   double cj_ = 0.0, last_cj_ = 0.0, ss_ = 20.0;
   int max_passes_ = 4;
   long last_passes_ = 0;
@@ -310,34 +315,50 @@ Status Stepper::ReadAll(std::vector<double>* values) {
   auto e = outside::QueryRef<IEnumQLN13VariableData>(made.get(), IID_IEnumQLN13VariableData);
   if (!e) return kStatusValuesUnreadable;
   const auto count = static_cast<std::uint32_t>(s_.variable_count_);
-  std::vector<QLNVariableRecord> records(count);
+  // The room is kept between reads (taken out while in use, should a read
+  // ever come back in).
+  std::vector<QLNVariableRecord> records = std::move(read_records_);
+  records.assign(count, QLNVariableRecord{});
   std::uint32_t fetched = 0;
   const Status st = e->Next(count, records.data(), &fetched);
-  if (status::IsFailure(st) || fetched != count) return kStatusValuesUnreadable;
-  values->assign(count, 0.0);
-  for (const auto& r : records) {
-    if (r.index < 0 || r.index >= s_.variable_count_) return kStatusValuesUnreadable;
-    (*values)[static_cast<std::size_t>(r.index)] = r.scaled_value;
+  Status result = 0;
+  if (status::IsFailure(st) || fetched != count) {
+    result = kStatusValuesUnreadable;
+  } else {
+    values->assign(count, 0.0);
+    for (const auto& r : records) {
+      if (r.index < 0 || r.index >= s_.variable_count_) {
+        result = kStatusValuesUnreadable;
+        break;
+      }
+      (*values)[static_cast<std::size_t>(r.index)] = r.scaled_value;
+    }
   }
-  return 0;
+  read_records_ = std::move(records);
+  return result;
 }
 
 Status Stepper::ReadUnknowns(std::vector<double>* y, std::vector<double>* yp) {
-  std::vector<double> all;
-  if (const Status st = ReadAll(&all); st != 0) return st;
-  y->resize(n_);
-  if (yp != nullptr) yp->resize(n_);
-  for (std::size_t k = 0; k < n_; ++k) {
-    (*y)[k] = all[static_cast<std::size_t>(position_[k])];
-    if (yp != nullptr && derivative_[k] >= 0)
-      (*yp)[k] = all[static_cast<std::size_t>(derivative_[k])];
+  std::vector<double> all = std::move(read_values_);
+  const Status st = ReadAll(&all);
+  if (st == 0) {
+    y->resize(n_);
+    if (yp != nullptr) yp->resize(n_);
+    for (std::size_t k = 0; k < n_; ++k) {
+      (*y)[k] = all[static_cast<std::size_t>(position_[k])];
+      if (yp != nullptr && derivative_[k] >= 0)
+        (*yp)[k] = all[static_cast<std::size_t>(derivative_[k])];
+    }
   }
-  return 0;
+  read_values_ = std::move(all);
+  return st;
 }
 
 Status Stepper::WriteUnknowns(const double* y, const double* yp) {
-  std::vector<QLNVariable*> vars;
-  std::vector<double> values;
+  std::vector<QLNVariable*> vars = std::move(write_variables_);
+  std::vector<double> values = std::move(write_values_);
+  vars.clear();
+  values.clear();
   for (std::size_t k = 0; k < n_; ++k) {
     vars.push_back(variables_[static_cast<std::size_t>(position_[k])]);
     values.push_back(y[k]);
@@ -346,9 +367,13 @@ Status Stepper::WriteUnknowns(const double* y, const double* yp) {
       values.push_back(yp[k]);
     }
   }
-  if (vars.empty()) return 0;
-  const Status st = s_.problem_->SetVariableValues(static_cast<std::int32_t>(vars.size()),
-                                                   vars.data(), values.data());
+  Status st = 0;
+  if (!vars.empty()) {
+    st = s_.problem_->SetVariableValues(static_cast<std::int32_t>(vars.size()), vars.data(),
+                                        values.data());
+  }
+  write_variables_ = std::move(vars);
+  write_values_ = std::move(values);
   return status::IsFailure(st) ? kStatusValuesUnreadable : 0;
 }
 
