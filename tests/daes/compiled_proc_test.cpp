@@ -208,11 +208,15 @@ struct PackModel {
     node->SetRowElements({new DAESScalar(&x), new DAESScalar(&n), texts, new DAESScalar(&y)}, 3);
     EXPECT_EQ(node->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u);
   }
+  DAESProcSolverEquation* row() {
+    return static_cast<DAESProcSolverEquation*>(list.GetEquation(0));
+  }
   std::string PackCode() {
-    auto* row = static_cast<DAESProcSolverEquation*>(list.GetEquation(0));
+    DAESProcSolverEquation* row = this->row();
     ExprCodeWriter writer;
     std::ostringstream out;
-    row->ProcContext()->WriteValueCode(writer, out, row->ProcContext()->Data().Fortran() ? 1 : 0);
+    // The text address table after 20 slots of the call's procedure data.
+    row->ProcContext()->WritePackCode(writer, out, 20);
     EXPECT_FALSE(writer.tape.failed);
     return out.str();
   }
@@ -232,16 +236,32 @@ TEST(CompiledProcedures, PackCodeOfEachArgumentKind) {
   EXPECT_EQ(c.PackCode(),
             "  PACKREALINPUT(0, 1.25);\n"
             "  PACKINTINPUT(1, -7);\n"
-            "  PACKSTRINPUT(2,\"water\");\n"
-            "  PACKSTRINPUT(7,\"say \\\"hi\\\"\");\n"
+            "  if (!*pbCalled) {\n"
+            "    char **ppsArgs = (char **)&g_pInstance->pProcData[20];\n"
+            "    *ppsArgs++ = (char *)&pdInputs[2];\n"
+            "    *ppsArgs++ = (char *)&pdInputs[7];\n"
+            "  }\n"
+            "  char *psArgs = (char *)&g_pInstance->pProcData[20];\n"
+            "  PACKSTRVECINPUT(\"water\");\n"
+            "  psArgs = (char *)&g_pInstance->pProcData[21];\n"
+            "  PACKSTRVECINPUT(\"say \\\"hi\\\"\");\n"
             "  if (bInputsChanged) {\n"
             "    PACKREALOUTPUT(0, 0.5);\n"
             "  }\n\n");
+  EXPECT_EQ(c.row()->ProcContext()->TextTableLength(), 2);
+  // FORTRAN: blank-padded fields at 40-byte steps, no address table.
   PackModel f(procdef::kLanguageFortran);
-  const std::string fortran = f.PackCode();
-  EXPECT_NE(fortran.find("  PACKFTNSTRINPUT(2,\"water\");\n  PACKFTNSTRINPUT(7,"),
-            std::string::npos)
-      << fortran;
+  EXPECT_EQ(f.PackCode(),
+            "  PACKREALINPUT(0, 1.25);\n"
+            "  PACKINTINPUT(1, -7);\n"
+            "  char *psArgs = (char *)&pdInputs[2];\n"
+            "  PACKFTNSTRVECINPUT(0,\"water\");\n"
+            "  psArgs = (char *)&pdInputs[2];\n"
+            "  PACKFTNSTRVECINPUT(40,\"say \\\"hi\\\"\");\n"
+            "  if (bInputsChanged) {\n"
+            "    PACKREALOUTPUT(0, 0.5);\n"
+            "  }\n\n");
+  EXPECT_EQ(f.row()->ProcContext()->TextTableLength(), 0);
 }
 
 // A 2 by 2 real array in the FORTRAN layout packs column-major: element
