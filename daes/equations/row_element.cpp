@@ -282,7 +282,7 @@ void DAESRowElement::WritePack(std::ostream& out, std::uint32_t row, std::int32_
                                daes::PackCodeState* state, bool fortran) {
   const SUValue* v = ValuePointer();
   const bool output = row == kOutput || row == kStrOutput || row == kIntOutput;
-  if (row == kStrInput && !output) {
+  if (row == kStrInput) {
     const char* text = v != nullptr && v->GetString() != nullptr ? v->GetString() : "";
     const std::string quoted = Quoted(text);
     const char* declare = state->texts_declared ? "  psArgs = " : "  char *psArgs = ";
