@@ -3,6 +3,8 @@
 // boundary and constraint time to switch the controls and collect the
 // constraint values and their sensitivities. After each evaluation the
 // optimiser is given the point and its answer becomes the action's result.
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "analysis/optimisation/opt_manager.h"
@@ -91,8 +93,10 @@ void OptimisationMgr::CollectValues(bool at_end) {
   const auto p = static_cast<std::size_t>(d.P());
   const auto k = static_cast<std::size_t>(d.K());
   QLNSensitivityManager* sensitivities = sensitivities_needed_ ? GetSensitivityManager() : nullptr;
-  // One gradient row: d(variable)/d(each list entry) x sign.
-  auto fill_row = [&](std::size_t row, AnalysisVariable* variable, double sign) {
+  // One gradient row: d(variable)/d(each list entry) x sign, the value
+  // taken at `fraction` of element `element` (0: at the start of the run).
+  auto fill_row = [&](std::size_t row, AnalysisVariable* variable, double sign,
+                      std::int32_t element, double fraction) {
     if (sensitivities == nullptr || p == 0 || (row + 1) * p > gradients_.size()) return;
     double* out = &gradients_[row * p];
     std::size_t j = 0;
@@ -110,9 +114,22 @@ void OptimisationMgr::CollectValues(bool at_end) {
         out[j++] = value * sign;
       }
     }
-    for (std::int32_t m = 0; m < d.M() && j < p; ++m) {
-      double value = 0.0;
-      sensitivities->GetSwitchTimeSensitivity(m, variable, &value, true);
+    // Length k moves every switch time from the end of element k on, and
+    // the instant itself when it lies past element k's start. The rows are
+    // those of the switch times t1..t(N-1) (and of T with ramps), then the
+    // time derivative.
+    const std::int32_t times = d.N() - 1 + (d.piecewise_linear ? 1 : 0);
+    double slope = 0.0;
+    if (times >= 0) sensitivities->GetSwitchTimeSensitivity(times, variable, &slope, true);
+    // A ramp's end moves it before the end is reached; a step only after.
+    const std::int32_t last = std::min(times, d.piecewise_linear ? element : element - 1);
+    for (std::int32_t k = 1; k <= d.M() && j < p; ++k) {
+      double value = k < element ? slope : k == element ? fraction * slope : 0.0;
+      for (std::int32_t i = k; i <= last; ++i) {
+        double moved = 0.0;
+        sensitivities->GetSwitchTimeSensitivity(i - 1, variable, &moved, true);
+        value += moved;
+      }
       out[j++] = value * sign;
     }
   };
@@ -121,7 +138,7 @@ void OptimisationMgr::CollectValues(bool at_end) {
       double value = 0.0;
       d.objectives[i]->GetValue(&value);
       result_values_[i] = value;
-      fill_row(i, d.objectives[i], 1.0);
+      fill_row(i, d.objectives[i], 1.0, d.N(), 1.0);
     }
   }
   const OptScheduleGroup* group = CurrentGroup();
@@ -150,7 +167,8 @@ void OptimisationMgr::CollectValues(bool at_end) {
     double x = 0.0;
     variable->GetValue(&x);
     if (k + index < result_values_.size()) result_values_[k + index] = constraint.Value(x);
-    fill_row(k + index, variable, constraint.Sign());
+    fill_row(k + index, variable, constraint.Sign(), static_cast<std::int32_t>(constraint.element),
+             std::fabs(constraint.position));
   }
   next_constraint_ = last + 1;
 }

@@ -152,8 +152,7 @@ Status SensitivityMgr::GetSensitivity(AnalysisVariable* parameter, AnalysisVaria
 Status SensitivityMgr::SetSwitchTimeSensitivity(std::int32_t row, AnalysisVariable* variable,
                                                 double value) {
   const std::int32_t k = ColumnOf(variable);
-  if (k < 0 || row < 0 || row >= switch_rows_ ||
-      static_cast<std::size_t>(row) >= switch_matrix_.size()) {
+  if (k < 0 || row < 0 || static_cast<std::size_t>(row) >= switch_matrix_.size()) {
     return sens_status::kNotFound;
   }
   switch_matrix_[static_cast<std::size_t>(row)][static_cast<std::size_t>(k)] = value;
@@ -165,7 +164,7 @@ Status SensitivityMgr::GetSwitchTimeSensitivity(std::int32_t row, AnalysisVariab
                                                 double* value, bool divide) {
   const std::int32_t k = ColumnOf(variable);
   if (k < 0) return sens_status::kNoParameter;
-  if (row < 0 || row >= switch_rows_ || static_cast<std::size_t>(row) >= switch_matrix_.size()) {
+  if (row < 0 || static_cast<std::size_t>(row) >= switch_matrix_.size()) {
     return sens_status::kNotFound;
   }
   double out = switch_matrix_[static_cast<std::size_t>(row)][static_cast<std::size_t>(k)];
@@ -177,7 +176,7 @@ Status SensitivityMgr::GetSwitchTimeSensitivity(std::int32_t row, AnalysisVariab
 Status SensitivityMgr::AllocateMatrix() {
   if (allocation_ == 1) return status::kOk;
   const std::int32_t n = elements_;
-  const std::int32_t s = switch_rows_;
+  const std::int32_t s = SwitchingRowCount();
   const std::size_t c = variables_.size();
   if ((n == 0 && s == 0) || c == 0) return status::kOk;
   try {
@@ -313,11 +312,28 @@ const char* SensitivityMgr::GetItemName(std::int32_t i) {
 
 bool SensitivityMgr::FinalTimeRow() {
   QLNOptimisationManager* o = GetOptimisationManager();
-  return switch_rows_ > 0 && o != nullptr && o->GetNumElements() >= 1 &&
-         o->GetNumMovableLengths() == o->GetNumElements();
+  return switch_rows_ > 0 && o != nullptr && o->GetNumElements() >= 1;
+}
+
+std::int32_t SensitivityMgr::SwitchingRowCount() {
+  return FinalTimeRow() ? SwitchTimeRows() + 1 : switch_rows_;
+}
+
+// Ramps stretch with the final time as well: its row is integrated too.
+std::int32_t SensitivityMgr::SwitchTimeRows() {
+  if (!FinalTimeRow()) return 0;
+  QLNOptimisationManager* o = GetOptimisationManager();
+  return o->GetNumElements() - 1 + (o->GetPiecewiseLinear() == 1 ? 1 : 0);
 }
 
 Status SensitivityMgr::StoreRow(std::int32_t row, DAESVarTableEntry* variable, double value) {
+  // The rows follow the optimisation's element count, which may have been
+  // set after the matrix was made.
+  const std::int32_t rows = SwitchingRowCount();
+  if (row < 0 || row >= rows) return sens_status::kNotFound;
+  if (static_cast<std::size_t>(row) >= switch_matrix_.size() && allocation_ == 1) {
+    switch_matrix_.resize(static_cast<std::size_t>(rows), std::vector<double>(variables_.size()));
+  }
   for (AnalysisVariable* v : variables_) {
     if (v->ModelEntry() == variable) return SetSwitchTimeSensitivity(row, v, value);
   }

@@ -105,10 +105,13 @@ class SensitivityMgr final : public QLNSubSystemManager,
   Status Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
                std::int32_t element) override;
   // The switch-time rows: the integrator carries them past the parameter
-  // rows; when every element's length moves, the last row is the final
-  // time's, the variables' time derivatives at the transfer.
-  std::int32_t SwitchingRowCount() override { return switch_rows_; }
+  // rows. With moving elements there is one per interior switch time of the
+  // optimisation's N elements (and one for the final time with ramps), then
+  // the variables' time derivatives at the transfer, whatever number of
+  // lengths moves.
+  std::int32_t SwitchingRowCount() override;
   bool FinalTimeRow() override;
+  std::int32_t SwitchTimeRows() override;
   Status StoreRow(std::int32_t row, DAESVarTableEntry* variable, double value) override;
   // --- the block structure's face ---
   std::int32_t ParameterCount() override { return GetNumParameters(); }

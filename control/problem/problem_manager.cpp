@@ -319,7 +319,7 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
   auto text = [&](std::uint32_t i) -> const char* {
     return Has(string_count, i) && strings[i] != nullptr ? strings[i] : nullptr;
   };
-  if (step_scheduled_ && TouchesTheRun(command)) return pm_status::kBusy;
+  if (StepScheduled() && TouchesTheRun(command)) return pm_status::kBusy;
   switch (command) {
     case 2:
       ClearStatusBits(run_bits::kEngineUp);
@@ -629,7 +629,7 @@ Status SimProblemMgr::SetItem(std::uint32_t type, const BvuIdPath& ids, std::uin
   if (type != kOptionService && type != kOptionServiceToo) return pm_status::kFailure;
   // A write calls the option's solver clients at once, which must not race
   // the step; the table does not say which numbers have them, so all wait.
-  if (step_scheduled_) return pm_status::kBusy;
+  if (StepScheduled()) return pm_status::kBusy;
   const Status set = SolverOptionTable::Instance()->SetItem(type, ids, second, first, value);
   // The property package hears of its option.
   if (first == kPropertyOption && !status::IsFailure(set)) properties_->OptionsChanged();

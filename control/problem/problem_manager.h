@@ -226,7 +226,11 @@ class SimProblemMgr : public SimMasterManager,
   Status TakeRunLock() { return handover_->TakeRunLock(); }
   Status RunOneStep() { return handover_->RunOneStep(); }
   Status StopRun();
-  bool StepScheduled() const { return step_scheduled_; }
+  // Edits and run commands wait while a step computes, and while the server
+  // thread waits on the client in the middle of an operation (the wait polls
+  // and would otherwise let an edit free what the operation is using).
+  bool StepScheduled() const { return step_scheduled_ || client_waits_ > 0; }
+  void HoldForClient(bool hold) { client_waits_ += hold ? 1 : (client_waits_ > 0 ? -1 : 0); }
   bool StepResultPending() const { return step_result_pending_; }
   std::int32_t StepCount() const { return step_count_; }
   std::int32_t NextAction() const { return next_action_; }
@@ -438,6 +442,7 @@ class SimProblemMgr : public SimMasterManager,
   std::unique_ptr<SimSyncMgr> sync_factory_;
   std::unique_ptr<SimRunIntegrator> integrator_;
   bool step_scheduled_ = false;
+  std::int32_t client_waits_ = 0;
   bool step_result_pending_ = false;
   std::int32_t reinitialise_ = 0;
   bool check_problem_ = true;

@@ -115,8 +115,9 @@ class DAESSingleBlock : public DAESBlock {
   Status EvaluateJacobian(double* value, std::uint32_t flags);
   // In an integrator's corrector, where a state's derivative moves with
   // it: the derivative for the variable plus `coefficient` times that for
-  // its derivative partner, per unit of its scaled value.
-  Status EvaluateCorrectorJacobian(double coefficient, double* value);
+  // its derivative partner, per unit of its scaled value. `evaluated`: the
+  // caller has just evaluated the residual and derivatives at this point.
+  Status EvaluateCorrectorJacobian(double coefficient, double* value, bool evaluated = false);
 
   // Writes the equation function; the result of the writer's last step.
   virtual Status WriteEquationFunction(CodeWriterContext& context);

@@ -83,14 +83,11 @@ struct RowFacts {
 };
 
 // One perturbed variable: perturbed on first use, reused while its column
-// lasts, set back to its saved value on Restore.
+// lasts, set back to its saved value on Restore. The step options are read
+// at the first difference: most derivatives are analytic.
 class Perturbation {
  public:
-  Perturbation() {
-    SolverOptions* o = SolverOptions::Instance();
-    relative_ = o->GetReal(kOptRelPerturb);
-    absolute_ = o->GetReal(kOptAbsPerturb);
-  }
+  Perturbation() = default;
   ~Perturbation() { Restore(); }
   Perturbation(const Perturbation&) = delete;
   Perturbation& operator=(const Perturbation&) = delete;
@@ -98,6 +95,12 @@ class Perturbation {
   // The difference quotient of the row for v; the status of the fresh
   // residual.
   Status Quotient(DAESVarTableEntry* v, RowFacts& row, double* q) {
+    if (!options_read_) {
+      SolverOptions* o = SolverOptions::Instance();
+      relative_ = o->GetReal(kOptRelPerturb);
+      absolute_ = o->GetReal(kOptAbsPerturb);
+      options_read_ = true;
+    }
     if (variable_ != v) {
       Restore();
       variable_ = v;
@@ -126,8 +129,9 @@ class Perturbation {
   }
 
  private:
-  double relative_;
-  double absolute_;
+  bool options_read_ = false;
+  double relative_ = 0.0;
+  double absolute_ = 0.0;
   DAESVarTableEntry* variable_ = nullptr;
   double saved_ = 0.0;
   double h_ = 0.0;
@@ -230,14 +234,16 @@ Status DAESSingleBlock::EvaluateJacobian(double* value, std::uint32_t) {
   return last;
 }
 
-Status DAESSingleBlock::EvaluateCorrectorJacobian(double coefficient, double* value) {
+Status DAESSingleBlock::EvaluateCorrectorJacobian(double coefficient, double* value,
+                                                  bool evaluated) {
   *value = 0.0;
-  QLNRow* equation = GetEquation();
   DAESVarTableEntry* x = GetVariable(0);
-  daes::BlockRowLink link{equation, dynamic_cast<DAESEqnRow*>(equation), SolverOf(equation)};
+  const daes::BlockRowLink& link = EquationLink();
   if (link.solver == nullptr || x == nullptr) return daes::kBlockUnsupported;
-  Status s = link.solver->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives, nullptr);
-  if (status::IsFailure(s)) return s;
+  if (!evaluated) {
+    const Status s = link.solver->Evaluate(daes::kEvalResidual | daes::kEvalDerivatives, nullptr);
+    if (status::IsFailure(s)) return s;
+  }
   RowFacts row(link);
   Status last = 0;
   double sum = 0.0;

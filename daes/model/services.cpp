@@ -1,6 +1,7 @@
 #include "daes/model/services.h"
 
 #include "framework/messaging/message.h"
+#include "framework/messaging/message_controller.h"
 #include "framework/servers/sending.h"
 
 namespace {
@@ -14,8 +15,9 @@ DAESSensitivityServices* g_sensitivity = nullptr;
 
 Status SendThroughController(DseMessage* message) {
   const Status s = DseSendMessage(message, 0, nullptr, nullptr, nullptr, 0);
-  // Without a controller the message is still ours.
-  if (status::IsFailure(s)) delete message;
+  // Without a controller the message is still ours; a controller takes it
+  // even when it cannot route it.
+  if (status::IsFailure(s) && DseCurrentController() == nullptr) delete message;
   return s;
 }
 

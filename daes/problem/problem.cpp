@@ -401,6 +401,7 @@ Status DAESProblem::BuildStoredValues(SUPackedValueTable* table) {
     }
   }
   stored_.clear();
+  stored_parameter_.clear();
   for (std::int32_t i = 0; i < VariableCount(); ++i) {
     DAESVarTableEntry* v = GetVariable(i);
     if (IsEquivalence(v)) {
@@ -420,6 +421,11 @@ Status DAESProblem::BuildStoredValues(SUPackedValueTable* table) {
   for (DAESParameter* p : parameters_) {
     stored_.push_back(p);
     p->SetStoredIndex(static_cast<std::uint32_t>(stored_.size()));
+  }
+  // Which entries are parameters, found once here rather than at each store.
+  stored_parameter_.resize(stored_.size());
+  for (std::size_t i = 0; i < stored_.size(); ++i) {
+    stored_parameter_[i] = dynamic_cast<DAESParameter*>(stored_[i]) != nullptr ? 1 : 0;
   }
   if (table == nullptr) return 0;
   table->Resize(static_cast<std::int32_t>(stored_.size()));
@@ -451,7 +457,7 @@ Status DAESProblem::StoreValues(SUPackedValueTable* table) {
     SUPackedValue& record = table->Record(static_cast<std::int32_t>(i));
     DAESVarTableEntry* owner = stored_[i];
     record.owner = owner;
-    if (dynamic_cast<DAESParameter*>(owner) != nullptr) {
+    if (stored_parameter_[i] != 0) {
       record.FromValue(owner->TypedValue(), table->Pool());
     } else {
       record.type = SUValue::kReal;

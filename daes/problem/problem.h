@@ -175,6 +175,8 @@ class DAESProblem : public DAESSolverBlock, public BvuError, public QLNEquationL
   // The stored-value records in order: a variable, or the members of an
   // equivalence, then the parameters.
   std::vector<DAESVarTableEntry*> stored_;
+  // 1 where stored_ holds a parameter.
+  std::vector<std::uint8_t> stored_parameter_;
   // The x = y equation being folded, for the messages.
   BvuNameable* eliminating_ = nullptr;
 };

@@ -755,6 +755,9 @@ Status ExprPCContext::RunTape() {
   } else if (type == SUValue::kInteger || type == SUValue::kLogical) {
     result.Assign(
         SUValue::ConstructInt(last.result == 1 ? ints[top] : Saturated(reals[top]), type));
+  } else if (type == SUValue::kReal) {
+    // The usual case, stored in place: assigning a real to a real is this.
+    result.SetReal(last.result == 1 ? ints[top] : reals[top]);
   } else {
     SUValue v;
     v.SetType(SUValue::kReal);

@@ -336,8 +336,8 @@ void DseController::ReleaseServerRegistry(DseServerRegistry** registry) {
 
 Status DseController::Send(DseMessage* message, std::uint32_t options, DseClientCB* client,
                            void* context, const double* interval, std::int32_t timeout_ms) {
-  if (closing_ != 0) return status::kGeneralFailure;
-  if (ready_ == 0) {
+  // Senders leave the message to the controller whatever the answer.
+  if (closing_ != 0 || ready_ == 0) {
     delete message;
     return status::kGeneralFailure;
   }

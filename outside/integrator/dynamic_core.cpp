@@ -75,12 +75,16 @@ class Stepper final : public DynamicCore {
 
   Status IntegrateTo(double target, double* reached) override;
   void Restart(double time) override {
+    // The derivatives before a leg ended here stay for a re-initialisation's
+    // jump; from elsewhere they are stale.
+    if (time != start_) before_yp_.clear();
     DropLeg();
     consistent_ = true;
     start_ = time;
   }
   // The next leg starts where the model was last placed.
   Status Finish() override {
+    KeepDerivativesBefore();
     KeepSensitivities();
     DropLeg();
     consistent_ = false;
@@ -148,7 +152,15 @@ class Stepper final : public DynamicCore {
   // The engine's rows kept by the server at the time reached, from the
   // interpolant, so that the next leg starts from them.
   void KeepSensitivities();
+  // The derivatives where a leg carrying sensitivities ends, so that the
+  // engine can start the rows of a switch there once the next leg's
+  // derivatives are known.
+  void KeepDerivativesBefore();
 
+ public:
+  Status JumpSensitivities() override;
+
+ private:
   void FreeIda();
   void DropLeg() {
     leg_ = false;
@@ -198,6 +210,11 @@ class Stepper final : public DynamicCore {
   // a group solved on its own calls once per corrector pass.
   std::vector<QLNVariable*> exchange_variables_;
   std::vector<double> exchange_derivatives_;
+  // Room reused by the model reads and writes of every corrector pass.
+  std::vector<QLNVariableRecord> read_records_;
+  std::vector<double> read_values_;
+  std::vector<QLNVariable*> write_variables_;
+  std::vector<double> write_values_;
   double cj_ = 0.0, last_cj_ = 0.0, ss_ = 20.0;
   int max_passes_ = 4;
   long last_passes_ = 0;
@@ -218,6 +235,8 @@ class Stepper final : public DynamicCore {
   // algebraic unknowns have no derivatives yet (zero in IDA's history).
   bool first_step_ = false;
   std::vector<double> start_y_, start_yp_;
+  // The derivatives before the restart, by unknown; empty when none.
+  std::vector<double> before_yp_;
   // IDA's error text of a first step that may yet be tried again.
   bool hold_error_ = false;
   int held_code_ = 0;
@@ -296,34 +315,50 @@ Status Stepper::ReadAll(std::vector<double>* values) {
   auto e = outside::QueryRef<IEnumQLN13VariableData>(made.get(), IID_IEnumQLN13VariableData);
   if (!e) return kStatusValuesUnreadable;
   const auto count = static_cast<std::uint32_t>(s_.variable_count_);
-  std::vector<QLNVariableRecord> records(count);
+  // The room is kept between reads (taken out while in use, should a read
+  // ever come back in).
+  std::vector<QLNVariableRecord> records = std::move(read_records_);
+  records.assign(count, QLNVariableRecord{});
   std::uint32_t fetched = 0;
   const Status st = e->Next(count, records.data(), &fetched);
-  if (status::IsFailure(st) || fetched != count) return kStatusValuesUnreadable;
-  values->assign(count, 0.0);
-  for (const auto& r : records) {
-    if (r.index < 0 || r.index >= s_.variable_count_) return kStatusValuesUnreadable;
-    (*values)[static_cast<std::size_t>(r.index)] = r.scaled_value;
+  Status result = 0;
+  if (status::IsFailure(st) || fetched != count) {
+    result = kStatusValuesUnreadable;
+  } else {
+    values->assign(count, 0.0);
+    for (const auto& r : records) {
+      if (r.index < 0 || r.index >= s_.variable_count_) {
+        result = kStatusValuesUnreadable;
+        break;
+      }
+      (*values)[static_cast<std::size_t>(r.index)] = r.scaled_value;
+    }
   }
-  return 0;
+  read_records_ = std::move(records);
+  return result;
 }
 
 Status Stepper::ReadUnknowns(std::vector<double>* y, std::vector<double>* yp) {
-  std::vector<double> all;
-  if (const Status st = ReadAll(&all); st != 0) return st;
-  y->resize(n_);
-  if (yp != nullptr) yp->resize(n_);
-  for (std::size_t k = 0; k < n_; ++k) {
-    (*y)[k] = all[static_cast<std::size_t>(position_[k])];
-    if (yp != nullptr && derivative_[k] >= 0)
-      (*yp)[k] = all[static_cast<std::size_t>(derivative_[k])];
+  std::vector<double> all = std::move(read_values_);
+  const Status st = ReadAll(&all);
+  if (st == 0) {
+    y->resize(n_);
+    if (yp != nullptr) yp->resize(n_);
+    for (std::size_t k = 0; k < n_; ++k) {
+      (*y)[k] = all[static_cast<std::size_t>(position_[k])];
+      if (yp != nullptr && derivative_[k] >= 0)
+        (*yp)[k] = all[static_cast<std::size_t>(derivative_[k])];
+    }
   }
-  return 0;
+  read_values_ = std::move(all);
+  return st;
 }
 
 Status Stepper::WriteUnknowns(const double* y, const double* yp) {
-  std::vector<QLNVariable*> vars;
-  std::vector<double> values;
+  std::vector<QLNVariable*> vars = std::move(write_variables_);
+  std::vector<double> values = std::move(write_values_);
+  vars.clear();
+  values.clear();
   for (std::size_t k = 0; k < n_; ++k) {
     vars.push_back(variables_[static_cast<std::size_t>(position_[k])]);
     values.push_back(y[k]);
@@ -332,9 +367,13 @@ Status Stepper::WriteUnknowns(const double* y, const double* yp) {
       values.push_back(yp[k]);
     }
   }
-  if (vars.empty()) return 0;
-  const Status st = s_.problem_->SetVariableValues(static_cast<std::int32_t>(vars.size()),
-                                                   vars.data(), values.data());
+  Status st = 0;
+  if (!vars.empty()) {
+    st = s_.problem_->SetVariableValues(static_cast<std::int32_t>(vars.size()), vars.data(),
+                                        values.data());
+  }
+  write_variables_ = std::move(vars);
+  write_values_ = std::move(values);
   return status::IsFailure(st) ? kStatusValuesUnreadable : 0;
 }
 
@@ -610,6 +649,39 @@ void Stepper::KeepSensitivities() {
   }
 }
 
+// A leg ended twice at one time (stopped at a boundary, then ended again
+// once the controls switched there) keeps what its first end saw.
+void Stepper::KeepDerivativesBefore() {
+  if (!leg_ || !sens_active_ || hu_ <= 0.0) return;
+  std::vector<double> y;
+  if (Interpolate(start_, &y, &before_yp_) != 0) before_yp_.clear();
+}
+
+// Every restart hands the rows over: their slopes follow the equations as
+// they now stand. Without a leg ended here the change is zero.
+Status Stepper::JumpSensitivities() {
+  if (!s_.sens_on_ || s_.sens_count_ == 0 || !s_.sensitivity_) {
+    before_yp_.clear();
+    return 0;
+  }
+  std::vector<double> change(static_cast<std::size_t>(s_.variable_count_), 0.0);
+  if (before_yp_.size() == n_) {
+    std::vector<double> y, yp(n_, 0.0);
+    if (Status st = ReadUnknowns(&y, &yp); st != 0) return st;
+    for (std::size_t k = 0; k < n_; ++k) {
+      if (derivative_[k] >= 0)
+        change[static_cast<std::size_t>(derivative_[k])] = before_yp_[k] - yp[k];
+    }
+  }
+  before_yp_.clear();
+  double t = start_;
+  const Status st = s_.sensitivity_->SensitivityJump(s_.sens_first_.data(), s_.sens_second_.data(),
+                                                     change.data(), &t);
+  // An engine without the operation keeps its rows as they were.
+  if (st == platform::E_NOTIMPL) return 0;
+  return status::IsFailure(st) ? kStatusSensitivityFailed : 0;
+}
+
 void Stepper::CoreMessage(int code, const char*, const char* function, char* text, void* data) {
   auto* self = static_cast<Stepper*>(data);
   IntegratorServer& server = self->s_;
@@ -832,7 +904,9 @@ Status Stepper::StartLeg() {
     const Status st = s_.SolveInitialisation(start_, kDecomposeReinitialisation);
     if (st != 0) return st;
     consistent_ = true;
+    if (Status j = JumpSensitivities(); j != 0) return j;
   }
+  before_yp_.clear();
   tn_ = start_;
   hu_ = 0.0;
   event_open_ = false;

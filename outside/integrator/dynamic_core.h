@@ -21,6 +21,9 @@ class DynamicCore {
   // The model holds consistent values at `time` (after initialisation or
   // re-initialisation): the next leg starts there at order 1.
   virtual void Restart(double time) = 0;
+  // After an initialisation where the last leg was ended at the same time:
+  // the engine is handed the derivatives' jump there (see SensitivityJump).
+  virtual Status JumpSensitivities() = 0;
   virtual Status Finish() = 0;
   // The engine's time (after a rewind, say): where a new leg starts.
   virtual void Synchronise(double time) = 0;

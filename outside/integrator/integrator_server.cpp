@@ -175,7 +175,11 @@ Status IntegratorServer::Initialise(double* time_reached, double time, std::int3
       if (s != 0) return s;
       time_ = time;
       if (core_) core_->Restart(time);
-      return sens_on_ ? StartSensitivities(time) : 0;
+      const Status started = sens_on_ ? StartSensitivities(time) : 0;
+      if (started != 0 || !core_) return started;
+      // The engine initialises afresh where it stopped a leg to switch
+      // controls; states carry over, so the switch's jump is due all the same.
+      return core_->JumpSensitivities();
     }
     case kIntegratorIntegrateTo: {
       *time_reached = time_;
@@ -380,7 +384,8 @@ void IntegratorServer::SizeSensitivities() {
   // Never empty: the engine refuses a null matrix, and a steady-state model
   // has no derivative columns.
   const auto cells = [count](std::int32_t width) {
-    return std::max<std::size_t>(1, static_cast<std::size_t>(count) * static_cast<std::size_t>(width));
+    return std::max<std::size_t>(1,
+                                 static_cast<std::size_t>(count) * static_cast<std::size_t>(width));
   };
   if (count != sens_count_ || sens_first_.size() != cells(sens_first_width_) ||
       sens_second_.size() != cells(sens_second_width_)) {

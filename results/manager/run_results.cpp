@@ -468,8 +468,12 @@ Status SimRunResultsJoin::ConfirmRestore(std::uint32_t id, std::int32_t wait_ms)
   auto* command =
       new DseCommand(kCommandType, kConfirmRestoreCommand, 0, nullptr, 1, &number, 0, nullptr);
   // The controller takes the command; a client that never completes it
-  // holds the engine no longer than the waits.
-  return DseSendAndWait(command, 0, nullptr, nullptr, nullptr, wait_ms);
+  // holds the engine no longer than the waits. Edits that arrive meanwhile
+  // wait: the restore goes on into the problem afterwards.
+  manager_.HoldForClient(true);
+  const Status waited = DseSendAndWait(command, 0, nullptr, nullptr, nullptr, wait_ms);
+  manager_.HoldForClient(false);
+  return waited;
 }
 
 void SimRunResultsJoin::Print(Status status, const std::string& text) {

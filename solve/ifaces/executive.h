@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "platform/com_status.h"
 #include "solve/ifaces/com_types.h"
 
 inline constexpr platform::IID IID_IQLNESOFactory = EngineIid(0x19);
@@ -89,6 +90,15 @@ class IQLNSensitivityManager : public platform::IUnknown {
   /* 4 */ virtual Status SensitivityInit(double* first, double* second, double* time) = 0;
   // The dynamic sensitivities of the corrector's converged point.
   /* 5 */ virtual Status SensitivityUpdate(double* first, double* second, double* time) = 0;
+  // Where a leg restarts at *time (after an initialisation, or after the
+  // integration was ended there, the controls perhaps switched): `change`
+  // holds, by problem variable, each derivative's value where the last leg
+  // ended less its value now, zero when no leg ended at *time. The engine
+  // overwrites the rows as the next leg is to start from them.
+  /* 6 */ virtual Status SensitivityJump(double* /*first*/, double* /*second*/,
+                                         const double* /*change*/, double* /*time*/) {
+    return platform::E_NOTIMPL;
+  }
 
  protected:
   ~IQLNSensitivityManager() = default;

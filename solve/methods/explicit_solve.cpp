@@ -80,7 +80,8 @@ Status ExplicitSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t re
   double derivative = 0.0;
   const double step = request != 0 && integrator != nullptr ? integrator->GetServerValue() : 0.0;
   if (step != 0.0) {
-    block->EvaluateCorrectorJacobian(1.0 / step, &derivative);
+    // The residual evaluation above also gave the derivatives.
+    block->EvaluateCorrectorJacobian(1.0 / step, &derivative, true);
   } else {
     block->EvaluateJacobian(&derivative, 0);
   }
@@ -101,11 +102,12 @@ Status ExplicitSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t re
   }
   if (!indeterminate) x -= r / derivative;
 
-  const double eqn_tol = options->GetReal(kOptEqnTol);
-  const double t = options->GetReal(kOptRelTol) * std::fabs(x) + options->GetReal(kOptAbsTol);
+  // The tolerances are read only on the paths that test against them.
+  auto eqn_tol = [options] { return options->GetReal(kOptEqnTol); };
   const bool below = x < lower;
   const bool above = x > upper;
   if (below || above) {
+    const double t = options->GetReal(kOptRelTol) * std::fabs(x) + options->GetReal(kOptAbsTol);
     const double bound = below ? lower : upper;
     const char* side = below ? "lower" : "upper";
     if ((below && x < lower - t) || (above && x > upper + t)) {
@@ -115,7 +117,7 @@ Status ExplicitSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t re
     x_var->SetValue(bound);
     double at_bound = 0.0;
     const Status s = ResidualAt(equation, 7, &at_bound);
-    if (status::IsFailure(s) || std::fabs(at_bound) > eqn_tol) {
+    if (status::IsFailure(s) || std::fabs(at_bound) > eqn_tol()) {
       return ReportBoundFailure(x_var, tried, side, bound, number);
     }
     if (watched) {
@@ -130,7 +132,7 @@ Status ExplicitSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t re
     double now = 0.0;
     const Status s = ResidualAt(equation, 7, &now);
     if (status::IsFailure(s)) return s;
-    if (std::fabs(now) > eqn_tol) {
+    if (std::fabs(now) > eqn_tol()) {
       const char* text =
           "Explicit group %d is badly posed. There is no value of @Ns that can satisfy the "
           "equation in the group.";

@@ -442,6 +442,13 @@ Status IntegratorServerProxy::SensitivityUpdate(double* first, double* second, d
   return status::IsFailure(s) ? platform::E_FAIL : s;
 }
 
+Status IntegratorServerProxy::SensitivityJump(double* first, double* second, const double* change,
+                                              double* time) {
+  if (time == nullptr) return platform::E_INVALIDARG;
+  const Status s = SwitchJump(first, second, change, *time);
+  return status::IsFailure(s) ? platform::E_FAIL : s;
+}
+
 Status SensitivityManagerOps::QueryInterface(const platform::IID& iid, void** out) {
   if (out == nullptr) return platform::E_POINTER;
   *out = nullptr;
@@ -476,6 +483,14 @@ Status SensitivityManagerOps::SensitivityUpdate(double* first, double* second, d
   if (first == nullptr || second == nullptr || time == nullptr) return platform::E_INVALIDARG;
   IntegratorServerProxy* p = CurrentServerProxy();
   return p != nullptr ? p->SensitivityUpdate(first, second, time) : platform::E_FAIL;
+}
+
+Status SensitivityManagerOps::SensitivityJump(double* first, double* second, const double* change,
+                                              double* time) {
+  if (first == nullptr || second == nullptr || change == nullptr || time == nullptr)
+    return platform::E_INVALIDARG;
+  IntegratorServerProxy* p = CurrentServerProxy();
+  return p != nullptr ? p->SensitivityJump(first, second, change, time) : platform::E_FAIL;
 }
 
 SensitivityManagerOps* GetSensitivityManagerOps() {

@@ -30,6 +30,8 @@ class SensitivityManagerOps final : public IQLNSensitivityManager {
   Status GetCount(std::int32_t* count) override;
   Status SensitivityInit(double* first, double* second, double* time) override;
   Status SensitivityUpdate(double* first, double* second, double* time) override;
+  Status SensitivityJump(double* first, double* second, const double* change,
+                         double* time) override;
 };
 SensitivityManagerOps* GetSensitivityManagerOps();
 
@@ -94,6 +96,7 @@ class IntegratorServerProxy final : public UnifiedIntegratorProxy,
   // kind's sensitivities into its matrices, and the dynamic update. A
   // failure answers 0x80004005.
   Status SensitivityInit(double* first, double* second, double* time);
+  Status SensitivityJump(double* first, double* second, const double* change, double* time);
   Status SensitivityUpdate(double* first, double* second, double* time);
   bool ExplicitIntegrator() override { return IsKind1Or2(); }
   double StepQuantity() override { return GetServerValue(); }

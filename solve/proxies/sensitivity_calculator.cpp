@@ -218,6 +218,37 @@ Status Forcing(SensitivityManagerFace* m, DAESSolverBlock* system, const Column&
   return 0;
 }
 
+// A switch-time row's forcing and whether the row moves at all yet. Row e
+// belongs to the end of interval e + 1. Piecewise constant controls: a row
+// moves once its switch is passed, unforced (its jump starts it). Ramps:
+// the current interval's two ends move its slope, so both rows are forced
+// while it lasts.
+bool SwitchForcing(SensitivityManagerFace* m, DAESSolverBlock* system, std::int32_t e,
+                   const Interval& in, double t, std::vector<double>* rhs, Status* status) {
+  std::fill(rhs->begin(), rhs->end(), 0.0);
+  *status = 0;
+  const std::int32_t interval = m->CurrentInterval();
+  const bool starts = e + 1 == interval - 1, ends = e + 1 == interval;
+  if (e + 1 > interval || (ends && in.linear != 1)) return false;
+  const double span = in.t1 - in.t0;
+  if (in.linear != 1 || !(starts || ends) || span == 0.0) return true;
+  std::vector<double> column(rhs->size());
+  for (std::int32_t j = 0; j < m->EntryCount(); ++j) {
+    DAESVarTableEntry* p = m->Entry(j);
+    if (!IsArray(p)) continue;
+    double a = 0.0, b = 0.0;
+    m->ControlValues(j, &a, &b);
+    if (b == a) continue;
+    *status = system->EvaluateJacobianColumn(p, column.data(), 0);
+    if (status::IsFailure(*status)) return true;
+    // du/dt(start) = (b - a)(t - t1)/span^2, du/dt(end) = -(b - a)(t - t0)/span^2.
+    const double du =
+        starts ? (b - a) * (t - in.t1) / (span * span) : -(b - a) * (t - in.t0) / (span * span);
+    for (std::size_t i = 0; i < rhs->size(); ++i) (*rhs)[i] -= du * column[i];
+  }
+  return true;
+}
+
 void PrintRow(const Column& c, std::int32_t e, bool single, const char* dynamic_time, double t) {
   std::int32_t d = e + 1;
   BvuNameable* named = c.parameter;
@@ -285,6 +316,7 @@ void QLNSensitivityCalculator::DropSteady() {
 void QLNSensitivityCalculator::Release() {
   DropSteady();
   Drop(&dynamic_, &dynamic_handle_);
+  Drop(&jump_, &jump_handle_);
   matrix_.clear();
   initial_values_.clear();
 }
@@ -559,8 +591,10 @@ Status QLNSensitivityCalculator::ComputeInto(double* first, double* second, doub
         row_entry[r++] = c.entry;
     }
   }
+  // Switch-time rows the restarts keep (SwitchJump) are not overwritten.
   const bool copy_initial = manager->MatrixRowCount() > 0 && !zeroed_ &&
-                            std::fabs(time - t0) <= 1e-10 && !initial_values_.empty();
+                            manager->SwitchTimeRows() == 0 && std::fabs(time - t0) <= 1e-10 &&
+                            !initial_values_.empty();
   const std::int32_t initial_row = base - manager->MatrixRowCount() + rows;
   for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
     DAESVarTableEntry* v = problem->GetVariable(i);
@@ -683,65 +717,216 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
   std::vector<double> rhs(static_cast<std::size_t>(m)), w(static_cast<std::size_t>(n)),
       dw(static_cast<std::size_t>(m)), x(static_cast<std::size_t>(n)),
       column(static_cast<std::size_t>(m));
-  std::int32_t r = 0;
   bool first_row = true;
+  auto clear = [&](double* row1, double* row2) {
+    for (std::int32_t k = 0; k < n; ++k) {
+      if (value_col[k] >= 0) (in_second[k] ? row2 : row1)[value_col[k]] = 0.0;
+      if (derivative_col[k] >= 0) row2[derivative_col[k]] = 0.0;
+    }
+  };
+  // One corrected row from its forcing in `rhs`.
+  auto correct = [&](double* row1, double* row2, const Column* c, std::int32_t e) -> Status {
+    // Less the derivative columns times (s'pred - spred / v).
+    for (std::int32_t k = 0; k < n; ++k) {
+      w[k] = derivative_col[k] >= 0 && value_col[k] >= 0
+                 ? row2[derivative_col[k]] - cj * row1[value_col[k]]
+                 : 0.0;
+    }
+    if (!explicit_kind) {
+      SparseMatVecCoord(&ne, d.data(), rows, cols, &m, &n, w.data(), dw.data());
+      for (std::int64_t i = 0; i < m; ++i) rhs[i] -= dw[i];
+    }
+    for (DAESVarTableEntry* state : known_states) {
+      const std::int32_t at = ProblemIndex(problem, state);
+      const double ds = row1[columns.column[static_cast<std::size_t>(at)]];
+      if (ds == 0.0) continue;
+      s = system->EvaluateJacobianColumn(state, column.data(), 0);
+      if (status::IsFailure(s)) return s;
+      for (std::int64_t i = 0; i < m; ++i) rhs[i] -= ds * column[i];
+    }
+    if (level >= 5) {
+      if (first_row) PrintJacobian("Sensitivity jacobian:", matrix, rows, cols, ne);
+      SuPrint(0, "RHS vector (derivative wrt sensitivity variable):");
+      PrintRealVector(rhs.data(), m);
+    }
+    std::fill(x.begin(), x.end(), 0.0);
+    s = Solve(matrix, rows, cols, x.data(), rhs, ne, n, &dynamic_handle_, first_row, solver_kind);
+    if (s != 0) return s;
+    first_row = false;
+    std::vector<double> derivatives(static_cast<std::size_t>(n), 0.0);
+    for (std::int32_t k = 0; k < n; ++k) {
+      if (value_col[k] < 0) continue;
+      if (derivative_col[k] >= 0) {
+        // s' = s'pred + (s - spred) / v
+        double& sd = row2[derivative_col[k]];
+        sd += cj * (x[k] - row1[value_col[k]]);
+        derivatives[k] = sd;
+      }
+      (in_second[k] ? row2 : row1)[value_col[k]] = x[k];
+    }
+    if (level >= 5) {
+      if (c != nullptr) {
+        PrintRow(*c, e, false, "", time);
+      } else {
+        std::int32_t number = e + 1;
+        SuPrint(0, "Sensitivities at time %g with respect to switching time %d", &time, &number);
+      }
+      PrintValues(system, x.data(), nullptr);
+      PrintValues(system, derivatives.data(), "");
+    }
+    return 0;
+  };
+  std::int32_t r = 0;
   for (const Column& c : parameter_columns) {
     for (std::int32_t e = 0; e < c.elements && r < total; ++e, ++r) {
       double* row1 = first + static_cast<std::size_t>(r) * columns.first_count;
       double* row2 = second + static_cast<std::size_t>(r) * columns.second_count;
       if (e > c.base + in.linear) {
-        for (std::int32_t k = 0; k < n; ++k) {
-          if (value_col[k] >= 0) (in_second[k] ? row2 : row1)[value_col[k]] = 0.0;
-          if (derivative_col[k] >= 0) row2[derivative_col[k]] = 0.0;
-        }
+        clear(row1, row2);
         continue;
       }
       s = Forcing(manager, system, c, e, in, time, &rhs);
       if (status::IsFailure(s)) return s;
-      // Less the derivative columns times (s'pred - spred / v).
-      for (std::int32_t k = 0; k < n; ++k) {
-        w[k] = derivative_col[k] >= 0 && value_col[k] >= 0
-                   ? row2[derivative_col[k]] - cj * row1[value_col[k]]
-                   : 0.0;
-      }
-      if (!explicit_kind) {
-        SparseMatVecCoord(&ne, d.data(), rows, cols, &m, &n, w.data(), dw.data());
-        for (std::int64_t i = 0; i < m; ++i) rhs[i] -= dw[i];
-      }
-      for (DAESVarTableEntry* state : known_states) {
-        const std::int32_t at = ProblemIndex(problem, state);
-        const double ds = row1[columns.column[static_cast<std::size_t>(at)]];
-        if (ds == 0.0) continue;
-        s = system->EvaluateJacobianColumn(state, column.data(), 0);
-        if (status::IsFailure(s)) return s;
-        for (std::int64_t i = 0; i < m; ++i) rhs[i] -= ds * column[i];
-      }
-      if (level >= 5) {
-        if (first_row) PrintJacobian("Sensitivity jacobian:", matrix, rows, cols, ne);
-        SuPrint(0, "RHS vector (derivative wrt sensitivity variable):");
-        PrintRealVector(rhs.data(), m);
-      }
-      std::fill(x.begin(), x.end(), 0.0);
-      s = Solve(matrix, rows, cols, x.data(), rhs, ne, n, &dynamic_handle_, first_row, solver_kind);
+      s = correct(row1, row2, &c, e);
       if (s != 0) return s;
-      first_row = false;
-      std::vector<double> derivatives(static_cast<std::size_t>(n), 0.0);
-      for (std::int32_t k = 0; k < n; ++k) {
-        if (value_col[k] < 0) continue;
-        if (derivative_col[k] >= 0) {
-          // s' = s'pred + (s - spred) / v
-          double& sd = row2[derivative_col[k]];
-          sd += cj * (x[k] - row1[value_col[k]]);
-          derivatives[k] = sd;
-        }
-        (in_second[k] ? row2 : row1)[value_col[k]] = x[k];
-      }
-      if (level >= 5) {
-        PrintRow(c, e, false, "", time);
-        PrintValues(system, x.data(), nullptr);
-        PrintValues(system, derivatives.data(), "");
-      }
     }
+  }
+  const std::int32_t switches = std::max(0, manager->SwitchTimeRows());
+  for (std::int32_t e = 0; e < switches; ++e) {
+    const std::int32_t at = manager->MatrixRowCount() + e;
+    if (at < 0 || at >= total) break;
+    double* row1 = first + static_cast<std::size_t>(at) * columns.first_count;
+    double* row2 = second + static_cast<std::size_t>(at) * columns.second_count;
+    if (!SwitchForcing(manager, system, e, in, time, &rhs, &s)) {
+      clear(row1, row2);
+      continue;
+    }
+    if (status::IsFailure(s)) return s;
+    s = correct(row1, row2, nullptr, e);
+    if (s != 0) return s;
+  }
+  return 0;
+}
+
+Status QLNSensitivityCalculator::SwitchJump(double* first, double* second, const double* change,
+                                            double time) {
+  SensitivityManagerFace* manager = GetSensitivityManagerFace();
+  DAESProblem* problem = GetCurrentProblem();
+  if (manager == nullptr || problem == nullptr || first == nullptr || second == nullptr ||
+      change == nullptr) {
+    return kSensitivityFailed;
+  }
+  const CallerColumns columns = CallerColumnsOf(problem);
+  auto row_of = [&](std::int32_t r, double** row1, double** row2) {
+    *row1 = first + static_cast<std::size_t>(r) * columns.first_count;
+    *row2 = second + static_cast<std::size_t>(r) * columns.second_count;
+  };
+  std::vector<DAESVarTableEntry*> states;
+  std::vector<std::int32_t> derivatives;
+  for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
+    DAESVarTableEntry* x = problem->GetVariable(i);
+    if ((x->GetFlags() & daes::kState) == 0 || columns.second[static_cast<std::size_t>(i)])
+      continue;
+    const std::int32_t d = ProblemIndex(problem, x->GetDerivative());
+    if (d < 0) continue;
+    states.push_back(x);
+    derivatives.push_back(d);
+  }
+  auto state_part = [&](double* row1, std::size_t k) -> double& {
+    return row1[columns.column[static_cast<std::size_t>(ProblemIndex(problem, states[k]))]];
+  };
+
+  // The switch that starts the current interval, at its time: its row's
+  // states take x'(t-) - x'(t+). A row that has started already (a second
+  // restart at the same switch, or a ramp's, which moves from the start of
+  // the interval before) keeps its states.
+  const Interval in = IntervalAt(manager, time);
+  const std::int32_t e = manager->CurrentInterval() - 2;
+  const std::int32_t switches = std::max(0, manager->SwitchTimeRows());
+  if (e >= 0 && e < switches && std::fabs(time - in.t0) <= 1e-9 * std::max(1.0, std::fabs(in.t0))) {
+    double *row1 = nullptr, *row2 = nullptr;
+    row_of(manager->MatrixRowCount() + e, &row1, &row2);
+    bool started = false;
+    for (std::size_t k = 0; k < states.size(); ++k) started = started || state_part(row1, k) != 0.0;
+    for (std::size_t k = 0; k < states.size() && !started; ++k) {
+      state_part(row1, k) = change[derivatives[k]];
+    }
+  }
+
+  // Every row's derivatives and algebraic unknowns from the linearised
+  // equations after the restart, the states' part known: the controls'
+  // forcing has changed, and the next leg starts from these slopes.
+  // Without that system the rows keep their slopes: the next leg's first
+  // steps are only the shorter for it.
+  if (jump_ == nullptr && BuildDecomposition(7, 64, kOptionsWord + kWithDerivatives, &jump_) != 0) {
+    return 0;
+  }
+  DAESSolverBlock* system = FirstGroup(jump_);
+  const std::int64_t* rows = nullptr;
+  const std::int64_t* cols = nullptr;
+  Status s = system->BuildStructure(&rows, &cols, nullptr, 0);
+  if (status::IsFailure(s)) return s;
+  const std::int64_t ne = system->StructureSize();
+  const std::int64_t n = system->VariableCount();
+  const std::int64_t m = system->GetRowCount();
+  s = system->EvaluateRows(daes::kEvalResidual | daes::kEvalDerivatives);
+  if (status::IsFailure(s)) return s;
+  std::vector<double> values(static_cast<std::size_t>(ne));
+  s = system->EvaluateJacobianEntries(static_cast<std::uint32_t>(ne), rows, cols, values.data(), 0,
+                                      0.0);
+  if (status::IsFailure(s)) return s;
+  std::vector<std::vector<double>> state_columns(states.size());
+  for (std::size_t k = 0; k < states.size(); ++k) {
+    if (system->FindVariable(states[k]) != 0) continue;
+    state_columns[k].resize(static_cast<std::size_t>(m));
+    s = system->EvaluateJacobianColumn(states[k], state_columns[k].data(), 0);
+    if (status::IsFailure(s)) return s;
+  }
+  const std::int64_t solver_kind = SolverOptions::Instance()->GetInt(kOptLinearSolver);
+  std::vector<double> rhs(static_cast<std::size_t>(m)), x(static_cast<std::size_t>(n));
+  bool first_row = true;
+  auto settle = [&](std::int32_t r) -> Status {
+    double *row1 = nullptr, *row2 = nullptr;
+    row_of(r, &row1, &row2);
+    for (std::size_t k = 0; k < states.size(); ++k) {
+      const double ds = state_part(row1, k);
+      if (ds == 0.0 || state_columns[k].empty()) continue;
+      for (std::int64_t i = 0; i < m; ++i)
+        rhs[static_cast<std::size_t>(i)] -= ds * state_columns[k][static_cast<std::size_t>(i)];
+    }
+    std::fill(x.begin(), x.end(), 0.0);
+    const Status solved =
+        Solve(values, rows, cols, x.data(), rhs, ne, n, &jump_handle_, first_row, solver_kind);
+    if (solved != 0) return solved;
+    first_row = false;
+    for (std::int32_t c = 0; c < n; ++c) {
+      const std::int32_t i = ProblemIndex(problem, system->GetVariable(c));
+      if (i < 0) continue;
+      const auto u = static_cast<std::size_t>(i);
+      (columns.second[u] ? row2 : row1)[columns.column[u]] = x[static_cast<std::size_t>(c)];
+    }
+    return 0;
+  };
+  const std::int32_t total = SensitivityRows();
+  std::int32_t r = 0;
+  for (const Column& c : ColumnsOf(manager)) {
+    for (std::int32_t k = 0; k < c.elements && r < total; ++k, ++r) {
+      if (k > c.base + in.linear) continue;
+      s = Forcing(manager, system, c, k, in, time, &rhs);
+      if (status::IsFailure(s)) return s;
+      if ((s = settle(r)) != 0) return s;
+    }
+  }
+  for (std::int32_t k = 0; k < switches; ++k) {
+    const std::int32_t at = manager->MatrixRowCount() + k;
+    if (at >= total) break;
+    if (!SwitchForcing(manager, system, k, in, time, &rhs, &s)) continue;
+    if (status::IsFailure(s)) return s;
+    if ((s = settle(at)) != 0) return s;
+  }
+  if (PrintLevel() >= 5 && e >= 0) {
+    std::int32_t number = e + 1;
+    SuPrint(0, "Sensitivities at time %g with respect to switching time %d", &time, &number);
   }
   return 0;
 }

@@ -41,6 +41,13 @@ class SensitivityManagerFace {
   // final-time row when FinalTimeRow() answers true.
   virtual std::int32_t SwitchingRowCount() { return 0; }
   virtual bool FinalTimeRow() { return false; }
+  // The first switching rows that belong to switch times, one per time in
+  // order: the interior ones, and the final time when the controls are
+  // ramps. With piecewise constant controls a row is zero until its switch
+  // is passed (the current interval is the one after it), then follows the
+  // homogeneous linearised system from the jump the switch gives; a ramp's
+  // rows are forced through the intervals either side of their time.
+  virtual std::int32_t SwitchTimeRows() { return 0; }
   virtual Status StoreRow(std::int32_t /*row*/, DAESVarTableEntry* /*variable*/, double /*value*/) {
     return 0;
   }
@@ -93,6 +100,13 @@ class QLNSensitivityCalculator {
   // Dynamic sensitivities at the time reached: on entry the matrices hold
   // the predicted rows, on return the corrected ones.
   Status DynamicAt(double time, double* first, double* second);
+  // Where the integration restarts at `time` after the controls switched:
+  // `change` (by problem variable) holds each derivative's value before the
+  // switch less its value after. The switch-time row of the switch just
+  // passed starts there, its states taking the change of their derivatives;
+  // every row's algebraic unknowns and derivatives are then the linearised
+  // equations' answer under the new controls.
+  Status SwitchJump(double* first, double* second, const double* change, double time);
   std::int32_t SensitivityRows() const;
 
   void Release();
@@ -116,6 +130,8 @@ class QLNSensitivityCalculator {
   QLNDecomposition* dynamic_ = nullptr;
   QLNDecomposition* steady_ = nullptr;
   QLNDecomposition* auxiliary_ = nullptr;
+  QLNDecomposition* jump_ = nullptr;  // derivatives and algebraics, states known
+  LSIBaseSolve* jump_handle_ = nullptr;
   LSIBaseSolve* dynamic_handle_ = nullptr;
   LSIBaseSolve* steady_handle_ = nullptr;
   LSIBaseSolve* auxiliary_handle_ = nullptr;

@@ -145,6 +145,48 @@ TEST_F(OptRunActionTest, DynamicRunStopsAtConstraintsAndBoundaries) {
   EXPECT_FALSE(manager.OptimumReached());
 }
 
+// With moving lengths the rows are the switch times' (the fake gives row
+// i the value 0.5 + i), then the time derivative's: piecewise constant, t1
+// then the derivative (1.5); with ramps t1, T, then the derivative (2.5). A
+// length collects the switches from its element's end on (a ramp's from
+// the element's start), and the instant's own movement.
+TEST_F(OptRunActionTest, LengthGradientsCollectLaterSwitchesAndTheInstant) {
+  struct Case {
+    std::uint8_t linear;
+    std::vector<double> values;
+    double expected[4][2];
+  };
+  // The records in order: (2, 1.0) kind 3, (1, 0.5) kind 2, (1, 0.0).
+  for (const Case& c :
+       {Case{0, {1.0, 2.0}, {{2.0, 1.5}, {-2.0, -1.5}, {0.75, 0.0}, {0.0, 0.0}}},
+        Case{1, {1.0, 2.0, 3.0}, {{4.5, 4.0}, {-4.5, -4.0}, {1.75, 0.0}, {0.5, 0.0}}}}) {
+    SCOPED_TRACE(static_cast<int>(c.linear));
+    factory.calls.clear();
+    Record r = Dynamic();
+    r.moving = 1;
+    r.individual = 1;
+    r.linear = c.linear;
+    r.controls = {
+        {3, 0.0, c.values, std::vector<std::pair<double, double>>(c.values.size(), {0, 9})}};
+    Define(r);
+    factory.answers = {0};
+    At(5);
+    At(6);
+    EventAt(0.5, kOptConstraintEvent);
+    EventAt(1.0, kOptBoundaryEvent);
+    EventAt(2.0, kOptConstraintAtBoundaryEvent);
+    ASSERT_EQ(factory.calls.size(), 1u);
+    const std::vector<double>& g = factory.calls[0].gradients;
+    // P: x, the control values, L1, L2.
+    const std::size_t p = 1 + c.values.size() + 2;
+    ASSERT_EQ(g.size(), 4 * p);
+    for (std::size_t row = 0; row < 4; ++row) {
+      EXPECT_DOUBLE_EQ(g[row * p + p - 2], c.expected[row][0]) << row;
+      EXPECT_DOUBLE_EQ(g[row * p + p - 1], c.expected[row][1]) << row;
+    }
+  }
+}
+
 TEST_F(OptRunActionTest, SingleElementSchedulesOneBoundary) {
   Record r = Dynamic();
   r.n = 1;

@@ -339,8 +339,10 @@ class EntryVariable final : public FakeVariable {
   DAESVarTableEntry* ModelEntry() override { return reinterpret_cast<DAESVarTableEntry*>(this); }
 };
 
-// The integrator hands the switch-time rows over by model entry; the last
-// row is the final time's only when every element length moves.
+// The integrator hands the switch-time rows over by model entry. With an
+// optimisation of N elements there is one row per interior switch time and
+// the final time's last, however many lengths move: a single moving length
+// still shifts every later switch.
 TEST_F(SensitivityMgrTest, SwitchTimeRowsArriveByModelEntry) {
   services.variables[10] = std::make_unique<EntryVariable>(10, "y");
   FakeVariable* y = services.Var(10);
@@ -348,13 +350,24 @@ TEST_F(SensitivityMgrTest, SwitchTimeRowsArriveByModelEntry) {
   EXPECT_FALSE(manager.FinalTimeRow());
   manager.SetNumMatrixRows(2);
   EXPECT_EQ(manager.SwitchingRowCount(), 2);
+  EXPECT_EQ(manager.SwitchTimeRows(), 0);
   EXPECT_FALSE(manager.FinalTimeRow());  // no optimisation
   ASSERT_EQ(manager.AllocateMatrix(), 0u);
   {
-    CountingOptimisation some(3, 2);
-    EXPECT_FALSE(manager.FinalTimeRow());
+    CountingOptimisation some(3, 1);
+    EXPECT_TRUE(manager.FinalTimeRow());
+    EXPECT_EQ(manager.SwitchingRowCount(), 3);
+    EXPECT_EQ(manager.SwitchTimeRows(), 2);
+    EXPECT_EQ(manager.GetNumMatrixRows(), 2);  // as registered
+    // The matrix made before the optimisation's count grows to it.
+    ASSERT_EQ(manager.StoreRow(2, y->ModelEntry(), -2.5), 0u);
+    double v = 0.0;
+    ASSERT_EQ(manager.GetSwitchTimeSensitivity(2, y, &v, false), 0u);
+    EXPECT_EQ(v, -2.5);
+    EXPECT_EQ(manager.StoreRow(3, y->ModelEntry(), 1.0), sens_status::kNotFound);
   }
   CountingOptimisation all(2, 2);
+  EXPECT_EQ(manager.SwitchTimeRows(), 1);
   EXPECT_TRUE(manager.FinalTimeRow());
 
   ASSERT_EQ(manager.StoreRow(1, y->ModelEntry(), 0.75), 0u);

@@ -252,4 +252,33 @@ TEST(LibraryMgrProblem, AnEditGivesUpTheBuiltProblem) {
   EXPECT_EQ(problem_manager.StatusBits() & run_bits::kPrepared, 0u);
 }
 
+// While the server thread waits on the client inside an operation (a restore
+// asking for confirmation), edits wait as they do for a computing step.
+TEST(LibraryMgrProblem, EditsWaitWhileTheEngineWaitsOnTheClient) {
+  testsupport::TempDir folder;
+  testsupport::ScopedCurrentFolder here{folder.path()};
+  DseServerRegistry registry;
+  SimProblemMgr problem_manager(&registry);
+  SimLibraryMgr* library = problem_manager.Library();
+  DAESCreateProblem(problem_manager.Instances(), 0, nullptr);
+  ASSERT_NE(GetCurrentProblem(), nullptr);
+  auto edit = [&] {
+    MessagePtr set = Request(SimLibraryMgr::kSet, SimLibraryMgr::kProcedureItem);
+    Writer(*set).Placement({{4, "Props"}, {2, "Flash"}});
+    WriteDefinition(*set, "flash");
+    testsupport::ReadAsWritten(*set);
+    DseMessage* reply = nullptr;
+    const Status s = library->HandleRequest(61, set.get(), &reply, nullptr);
+    delete reply;
+    return s;
+  };
+  problem_manager.HoldForClient(true);
+  EXPECT_EQ(edit(), 0x0032000Au);
+  EXPECT_NE(GetCurrentProblem(), nullptr);  // the operation's problem stays
+  EXPECT_EQ(problem_manager.HandleCommand(50, 6, 0, nullptr, 0, nullptr, 0, nullptr), 0x0032000Au);
+  problem_manager.HoldForClient(false);
+  EXPECT_EQ(edit(), 0u);
+  EXPECT_EQ(GetCurrentProblem(), nullptr);
+}
+
 }  // namespace

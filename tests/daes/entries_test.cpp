@@ -10,6 +10,8 @@
 #include "daes/model/parameter.h"
 #include "daes/model/services.h"
 #include "daes/model/variable.h"
+#include "framework/messaging/message.h"
+#include "framework/messaging/message_controller.h"
 
 namespace {
 
@@ -297,6 +299,39 @@ TEST(Variables, PrintFlagsLetters) {
   double d = 0;
   EXPECT_EQ(v.DelayedValue(-1.0, &d), daes::kNegativeDelay);
   EXPECT_EQ(v.SetDerivativeValue(1.0), daes::kNoDerivative);
+}
+
+}  // namespace
+
+namespace {
+
+// As the engine's controller: a notice it cannot route is deleted all the
+// same, so a sender that deleted it again would free it twice.
+class RefusingController : public DseMessageController {
+ public:
+  RefusingController() { DseSetCurrentController(this); }
+  ~RefusingController() { DseSetCurrentController(nullptr); }
+  Status Send(DseMessage* message, std::uint32_t, DseClientCB*, void*, const double*,
+              std::int32_t) override {
+    ++refused;
+    delete message;
+    return 0x80000001u;
+  }
+  Status Poll() override { return 0; }
+  Status CancelRequest(std::uint32_t) override { return 21; }
+  Status PostEvents(std::uint32_t, std::int32_t, const std::uint32_t*, const std::uint32_t*,
+                    const char* const* const*) override {
+    return 0;
+  }
+  int refused = 0;
+};
+
+TEST(Notices, ANoticeTheControllerCannotRouteIsItsToFree) {
+  RefusingController controller;
+  auto* notice = new DseMessage(86, DseMessage::kRequest);
+  notice->PutUInt16(11);
+  EXPECT_NE(daes::SendNotice(notice), 0u);
+  EXPECT_EQ(controller.refused, 1);
 }
 
 }  // namespace

@@ -171,6 +171,23 @@ TEST_F(ControllerTest, ABadWorkingFolderIsToldAtTheFirstPollThatCanPostIt) {
 
 // What the client tests do not reach: replies that keep a request, id-path
 // writes, notices, and templates whose values can no longer be had.
+// Senders leave a message to the controller whatever it answers: one it
+// refuses while closing is freed, not lost.
+TEST_F(ControllerTest, AMessageSentWhileClosingIsTakenAllTheSame) {
+  struct Counted : DseMessage {
+    explicit Counted(int* gone) : DseMessage(86, DseMessage::kRequest), gone(gone) {}
+    ~Counted() override { ++*gone; }
+    int* gone;
+  };
+  SetUpChild();
+  int gone = 0;
+  controller_->SetClosing(true);
+  EXPECT_TRUE(status::IsFailure(controller_->Send(new Counted(&gone), 0, nullptr, nullptr,
+                                                  nullptr, -1)));
+  controller_->SetClosing(false);
+  EXPECT_EQ(gone, 1);
+}
+
 TEST_F(ControllerTest, RequestsGetTheirExpectedAnswers) {
   SetUpChild();
   Connect();

@@ -562,6 +562,107 @@ TEST_F(IntegratorDynamic, ChainSensitivityMatchesTheClosedForm) {
   Drop();
 }
 
+// x' = u - x from x = 1 with u switched from 1.5 to -0.5 where the leg is
+// ended at 0.5. The one row is the switch time's: the engine's part by hand
+// (zero before, s' = -s after) and the jump it is handed at the restart.
+class SwitchSensitivities final : public IQLNSensitivityManager {
+ public:
+  SwitchSensitivities(std::size_t dx, IUnifiedIntegrator* server) : dx_(dx), server_(server) {}
+  Status QueryInterface(const platform::IID& iid, void** out) override {
+    *out = nullptr;
+    if (iid != IID_IQLNSensitivityManager) return platform::E_NOINTERFACE;
+    *out = static_cast<IQLNSensitivityManager*>(this);
+    return 0;
+  }
+  std::uint32_t AddRef() override { return 1; }
+  std::uint32_t Release() override { return 1; }
+  Status GetCount(std::int32_t* count) override {
+    *count = 1;
+    return 0;
+  }
+  Status SensitivityInit(double* first, double* second, double*) override {
+    first[0] = second[0] = 0.0;
+    return 0;
+  }
+  Status SensitivityUpdate(double* first, double* second, double*) override {
+    double v = 0.0;
+    if (server_->GetValue(&v) != 0 || !(v > 0.0)) return 0x80004005u;
+    const double cj = 1.0 / v;
+    const double s = (cj * first[0] - second[0]) / (cj + 1.0);
+    second[0] += cj * (s - first[0]);
+    first[0] = s;
+    return 0;
+  }
+  Status SensitivityJump(double* first, double* second, const double* change,
+                         double* time) override {
+    changes.push_back(change[dx_]);
+    times.push_back(*time);
+    first[0] = change[dx_];
+    second[0] = -first[0];
+    return 0;
+  }
+  std::vector<double> changes, times;
+
+ private:
+  std::size_t dx_;
+  IUnifiedIntegrator* server_;
+};
+
+TEST_F(IntegratorDynamic, RestartHandsTheEngineTheDerivativesJump) {
+  Model m;
+  std::int32_t dx = 0;
+  const std::int32_t x = m.AddState(1.0, &dx);
+  const auto X = static_cast<std::size_t>(x), D = static_cast<std::size_t>(dx);
+  double u = 1.5;
+  m.AddEquation({dx, x}, {1, 1}, [&u, X, D](const V& v) { return v[D] - (u - v[X]); });
+  SetInt(30, 4);
+  Set(130, 1e-10);
+  Set(131, 1e-12);
+  SwitchSensitivities engine(D, server_);
+  m.integrator = server_;
+  group_ = new FakeProblemGroup(&m);
+  group_->AddRef();
+  exec_ = new FakeExecutive(&m);
+  exec_->AddRef();
+  exec_->sensitivity = &engine;
+  ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
+  ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
+  double reached = -1;
+  ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 1), 0u);
+  ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
+  std::vector<double> row(2);
+  ASSERT_EQ(To(0.5, &reached), 0u);
+  ASSERT_EQ(server_->GetSensitivityData(row.data(), 1, 0, 1), 0u);
+  EXPECT_EQ(row[X], 0.0);
+  // The initialisation handed the rows over once, with nothing ended there.
+  ASSERT_EQ(engine.changes.size(), 1u);
+  EXPECT_EQ(engine.changes[0], 0.0);
+  u = -0.5;
+  ASSERT_EQ(server_->Finish(), 0u);
+  ASSERT_EQ(To(1.0, &reached), 0u) << Text(To(1.0));
+  // x'(0.5-) - x'(0.5+) = u before less u after.
+  ASSERT_EQ(engine.changes.size(), 2u);
+  EXPECT_NEAR(engine.changes[1], 2.0, 1e-8);
+  EXPECT_DOUBLE_EQ(engine.times[1], 0.5);
+  ASSERT_EQ(server_->GetSensitivityData(row.data(), 1, 0, 1), 0u);
+  EXPECT_NEAR(row[X], 2.0 * std::exp(-0.5), 1e-7);
+  // A leg that merely goes on hands nothing over.
+  ASSERT_EQ(To(1.5, &reached), 0u);
+  EXPECT_EQ(engine.changes.size(), 2u);
+  // Ended, then initialised where it ended: the jump is handed over after
+  // the engine's own rows.
+  u = 1.5;
+  ASSERT_EQ(server_->Finish(), 0u);
+  ASSERT_EQ(server_->Initialise(&reached, 1.5, kIntegratorInitialiseAt, 1), 0u);
+  ASSERT_EQ(engine.changes.size(), 3u);
+  EXPECT_NEAR(engine.changes[2], -2.0, 1e-8);
+  EXPECT_DOUBLE_EQ(engine.times[2], 1.5);
+  ASSERT_EQ(To(2.0, &reached), 0u);
+  EXPECT_EQ(engine.changes.size(), 3u);
+  exec_->sensitivity = nullptr;
+  EXPECT_EQ(server_->ReleaseProblem(), 0u);
+}
+
 // ---------------------------------------------------------------- accuracy
 
 TEST_F(IntegratorDynamic, DecayMatchesAnalyticAndPlainIda) {

@@ -5,6 +5,7 @@
 // the results (kind 90). The full space has a road of its own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -67,7 +68,7 @@ class OptimisationRoad : public EngineRoad {
     engine.program = VANTOR_ENGINE;
     engine.timeout_ms = 60000;
     if (!StartEngine(engine, "Opt") ||
-        !road_->Expect(MakeCommand(kResultsService, 32, {}, {0.1}), "command 32", 0) ||
+        !road_->Expect(MakeCommand(kResultsService, 32, {}, {communication_}), "command 32", 0) ||
         !IntOption(29, run_mode) || !IntOption(80, optimizer) || !IntOption(128, 1) ||
         !IntOption(30, 4) || !RealOption(130, 1e-8) || !RealOption(131, 1e-8))
       return false;
@@ -189,6 +190,66 @@ class OptimisationRoad : public EngineRoad {
 
   bool Finish() { return FinishRun(); }
 
+  // A plain dynamic run stepped by the communication interval: u takes
+  // u[k] from step switches[k] (switches[0] = 0); y (4) read after each
+  // step listed in `reads`.
+  bool RunSwitches(const std::function<void(Writer&)>& model, const std::vector<int>& switches,
+                   const std::vector<double>& u, const std::vector<int>& reads,
+                   std::vector<double>* read) {
+    read->assign(reads.size(), 0.0);
+    if (!Start(1, model, 4) || !Set("u", u[0]) || !BeginRun()) return false;
+    int last = 0;
+    for (int r : reads) last = std::max(last, r);
+    for (int k = 0; k <= last; ++k) {
+      const std::string what = "step " + std::to_string(k);
+      if (!road_->Expect(MakeCommand(kProblemService, 10), what, 0) ||
+          !road_->WaitStep(communication_ * k, what))
+        return false;
+      for (std::size_t i = 0; i < reads.size(); ++i) {
+        if (reads[i] == k && !road_->Read(4, &(*read)[i], what)) return false;
+      }
+      for (std::size_t i = 1; i < switches.size(); ++i) {
+        if (switches[i] == k && !Set("u", u[i])) return false;
+      }
+    }
+    return Finish();
+  }
+
+  // The first debug dump of an optimisation with `p` variables: the point,
+  // the objective's gradient and the first constraint's.
+  bool FirstDump(std::size_t p, std::vector<double>* point, std::vector<double>* objective,
+                 std::vector<double>* constraint) {
+    const std::vector<std::string>& lines = run_.events;
+    auto value_after = [&](std::size_t at, const std::string& mark, double* out) {
+      for (std::size_t k = at; k < lines.size(); ++k) {
+        const std::size_t where = lines[k].find(mark);
+        if (where == std::string::npos) continue;
+        if (out == nullptr) return k;
+        char* end = nullptr;
+        const std::string rest = lines[k].substr(where + mark.size());
+        *out = std::strtod(rest.c_str(), &end);
+        if (end == rest.c_str()) continue;
+        return k;
+      }
+      return lines.size();
+    };
+    point->assign(p, 0.0);
+    objective->assign(p, 0.0);
+    constraint->assign(p, 0.0);
+    std::size_t at =
+        value_after(0, "Calling Optimizer with optimization variable values:", nullptr);
+    for (std::size_t j = 0; j < p && at < lines.size(); ++j)
+      at = value_after(at + 1, std::to_string(j + 1) + "  ", &(*point)[j]);
+    for (std::size_t j = 0; j < p && at < lines.size(); ++j)
+      at = value_after(at + 1, "Objective wrt variable " + std::to_string(j + 1) + " = ",
+                       &(*objective)[j]);
+    if (at < lines.size()) at = value_after(at + 1, "Constraint 1 gradients:", nullptr);
+    for (std::size_t j = 0; j < p && at < lines.size(); ++j)
+      at = value_after(at + 1, std::to_string(j + 1) + "  ", &(*constraint)[j]);
+    return at < lines.size() ? true : Fail("no complete debug dump");
+  }
+
+  double communication_ = 0.1;
   std::size_t values_per_control_ = 0;
   bool moving_ = false;
 };
@@ -459,6 +520,221 @@ TEST_F(OptimisationRoad, CollectedRowsAcrossElementsMatchCentralDifferences) {
   EXPECT_NEAR(objective[1], -0.5, 1e-5);
   EXPECT_NEAR(constraint[0], -0.5, 1e-5);
   EXPECT_NEAR(constraint[1], 0.0, 1e-5);
+}
+
+// x' = u - x from x(0) = 1, y = x: x (1) a state, u (3) fixed, y (4)
+// free; equations 10 and 11.
+void Decay(Writer& w) {
+  w.List(5);
+  w.Item(modelwriter::kStateVariable);
+  w.Placement({Node(), {1, ".x"}});
+  w.Value(1.0), w.Spec(32), w.End();
+  w.Item(modelwriter::kRealVariable);
+  w.Placement({Node(), {3, ".u"}});
+  w.Value(0.0), w.Spec(4), w.End();
+  w.Item(modelwriter::kRealVariable);
+  w.Placement({Node(), {4, ".y"}});
+  w.Value(1.0), w.Spec(1), w.End();
+  w.Item(modelwriter::kInlineEquation);
+  w.U32(0);
+  w.Expression(Sub(Var(0), Sub(Var(1), Var(2))));
+  w.Placement({Node(), {10, ".ex"}});
+  w.EquationHead(3);
+  w.Reference({2, 1, 1});
+  w.Reference({2, 3});
+  w.Reference({2, 1});
+  w.Item(modelwriter::kInlineEquation);
+  w.U32(0);
+  w.Expression(Sub(Var(0), Var(1)));
+  w.Placement({Node(), {11, ".ey"}});
+  w.EquationHead(2);
+  w.Reference({2, 4});
+  w.Reference({2, 1});
+}
+
+// Elements ending at times[1..N], every length free in [0.1, 1] and the
+// final time in [0.5, 2]; u in [-2, 2] from `u`, piecewise constant (N
+// values) or ramps (N + 1); minimise y(T) with y >= -10 halfway through
+// element 2.
+std::function<void(Writer&)> MovingDefinition(const std::vector<double>& times,
+                                              const std::vector<double>& u) {
+  return [times, u](Writer& w) {
+    const std::size_t n = times.size() - 1;
+    w.U16(76);
+    w.U8(1), w.F64(times.back()), w.U16(static_cast<std::uint16_t>(n));
+    for (std::size_t k = 1; k < n; ++k) w.F64(times[k]);
+    w.U8(1), w.U8(1), w.U8(1), w.U8(0), w.U8(u.size() > n ? 1 : 0);
+    w.F64(0.5), w.F64(2.0);
+    for (std::size_t k = 0; k < n; ++k) w.F64(0.1), w.F64(1.0);
+    w.U16(0), w.U16(0);
+    w.U16(1);
+    w.IdPath({2, 3});
+    w.F64(0.0);
+    for (double v : u) w.F64(v);
+    for (std::size_t k = 0; k < u.size(); ++k) w.F64(-2.0), w.F64(2.0);
+    w.U16(1);
+    w.IdPath({2, 4});
+    w.U16(1), w.U16(0), w.U16(1);
+    w.IdPath({2, 4});
+    w.U16(1), w.U16(2), w.F64(0.5), w.U16(2), w.F64(-10.0);
+    w.U16(0xFFFF);
+  };
+}
+
+// x(t) of x' = u - x (decay) or x' = u from x(0) = x0, u piecewise constant
+// (one value an element) or ramps (one value a boundary).
+double ClosedForm(double t, const std::vector<double>& times, const std::vector<double>& u,
+                  bool decay, double x0) {
+  const bool ramps = u.size() == times.size();
+  double x = x0;
+  for (std::size_t k = 0; k + 1 < times.size() && times[k] < t; ++k) {
+    const double span = std::min(t, times[k + 1]) - times[k];
+    const double a = u[k];
+    const double slope = ramps ? (u[k + 1] - u[k]) / (times[k + 1] - times[k]) : 0.0;
+    if (decay) {
+      // Particular solution a - slope + slope (t - tk).
+      x = a - slope + slope * span + (x - (a - slope)) * std::exp(-span);
+    } else {
+      x += a * span + 0.5 * slope * span * span;
+    }
+  }
+  return x;
+}
+
+// The optimiser's first point and gradient rows with moving elements: the
+// objective y(T) and the constraint y(t1 + L2/2), against the closed form
+// differentiated by every control value and every element length.
+void CheckMovingGradient(const std::vector<double>& point, const std::vector<double>& objective,
+                         const std::vector<double>& constraint, const std::vector<double>& times,
+                         const std::vector<double>& u, bool decay) {
+  const std::size_t n = times.size() - 1, v = u.size(), p = v + n;
+  const double x0 = decay ? 1.0 : 0.0;
+  ASSERT_EQ(point.size(), p);
+  // Variables: the control values, then L1..LN.
+  auto values = [&](const std::vector<double>& x, double* end, double* middle) {
+    std::vector<double> t(n + 1, 0.0), c(x.begin(), x.begin() + static_cast<long>(v));
+    for (std::size_t k = 0; k < n; ++k) t[k + 1] = t[k] + x[v + k];
+    *end = ClosedForm(t[n], t, c, decay, x0);
+    *middle = ClosedForm(t[1] + 0.5 * x[v + 1], t, c, decay, x0);
+  };
+  std::vector<double> x(u);
+  for (std::size_t k = 0; k < n; ++k) x.push_back(times[k + 1] - times[k]);
+  for (std::size_t j = 0; j < p; ++j) EXPECT_NEAR(point[j], x[j], 1e-9) << j;
+  const double h = 1e-6;
+  for (std::size_t j = 0; j < p; ++j) {
+    std::vector<double> up(x), down(x);
+    up[j] += h, down[j] -= h;
+    double end_up = 0, mid_up = 0, end_down = 0, mid_down = 0;
+    values(up, &end_up, &mid_up);
+    values(down, &end_down, &mid_down);
+    EXPECT_NEAR(objective[j], (end_up - end_down) / (2 * h), 1e-5) << "variable " << j + 1;
+    EXPECT_NEAR(constraint[j], (mid_up - mid_down) / (2 * h), 1e-5) << "variable " << j + 1;
+  }
+}
+
+// x' = u with u = (0.2, 0.8) on [0, 0.5, 1]: y(T) = 0.2 L1 + 0.8 L2, so the
+// first length's gradient is 0.2 (the switch moves the 0.8 - 0.2 change),
+// the second's 0.8; at t1 + L2/2 they are 0.2 and 0.4.
+TEST_F(OptimisationRoad, InteriorElementLengthGradientOfAnIntegrator) {
+  const std::vector<double> times = {0.0, 0.5, 1.0}, u = {0.2, 0.8};
+  ASSERT_TRUE(Start(1, Integrator, 4)) << Failure() << Events();
+  ASSERT_TRUE(IntOption(128, 4)) << Failure();
+  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
+  ASSERT_TRUE(Optimisation(MovingDefinition(times, u), "kind 76")) << Failure();
+  values_per_control_ = 2;
+  moving_ = true;
+  Optimum o;
+  Optimise(0, 1, &o);
+  std::vector<double> point, objective, constraint;
+  ASSERT_TRUE(FirstDump(4, &point, &objective, &constraint)) << Failure() << Events();
+  EXPECT_NEAR(objective[2], 0.2, 1e-6);
+  EXPECT_NEAR(objective[3], 0.8, 1e-6);
+  EXPECT_NEAR(constraint[2], 0.2, 1e-6);
+  EXPECT_NEAR(constraint[3], 0.4, 1e-6);
+  CheckMovingGradient(point, objective, constraint, times, u, false);
+  Finish();
+}
+
+// x' = u - x with two and with three elements: after each switch the
+// row of its time starts from the jump u(t-) - u(t+) and decays with the
+// state, so every length's gradient sums the later switches' rows. With
+// ramps (no jump) the rows of an element's two ends are driven by its
+// slope, the final time's too; x' = u with ramps as well.
+TEST_F(OptimisationRoad, InteriorElementLengthGradientsOfADecay) {
+  struct Case {
+    std::vector<double> times, u;
+    bool decay;
+  };
+  for (const Case& c : {Case{{0.0, 0.5, 1.0}, {1.5, -0.5}, true},
+                        Case{{0.0, 0.25, 0.625, 1.0}, {1.5, -0.5, 1.0}, true},
+                        Case{{0.0, 0.5, 1.0}, {1.5, -0.5, 1.0}, true},
+                        Case{{0.0, 0.25, 0.625, 1.0}, {1.5, -0.5, 1.0, 0.2}, true},
+                        Case{{0.0, 0.4, 1.0}, {0.2, 0.8, -0.4}, false}}) {
+    SCOPED_TRACE(testing::Message() << c.times.size() - 1 << " elements, " << c.u.size()
+                                    << " values, decay " << c.decay);
+    run_.events.clear();
+    const std::size_t n = c.u.size() + c.times.size() - 1;
+    ASSERT_TRUE(Start(1, c.decay ? Decay : Integrator, 4)) << Failure() << Events();
+    ASSERT_TRUE(IntOption(128, 4)) << Failure();
+    ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
+    ASSERT_TRUE(Optimisation(MovingDefinition(c.times, c.u), "kind 76")) << Failure();
+    values_per_control_ = c.u.size();
+    moving_ = true;
+    Optimum o;
+    Optimise(0, 1, &o);
+    std::vector<double> point, objective, constraint;
+    ASSERT_TRUE(FirstDump(n, &point, &objective, &constraint)) << Failure() << Events();
+    Finish();
+    CheckMovingGradient(point, objective, constraint, c.times, c.u, c.decay);
+  }
+}
+
+// The same rows for three elements against central differences of
+// re-runs: runs stepped by 0.005 with u switched at the moved times,
+// Richardson-extrapolated from steps of 0.01 and 0.02.
+TEST_F(OptimisationRoad, InteriorElementLengthRowsMatchCentralDifferencesOfReRuns) {
+  const std::vector<double> times = {0.0, 0.25, 0.6, 1.0}, u = {1.5, -0.5, 1.0};
+  ASSERT_TRUE(Start(1, Decay, 4)) << Failure() << Events();
+  ASSERT_TRUE(IntOption(128, 4)) << Failure();
+  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
+  ASSERT_TRUE(Optimisation(MovingDefinition(times, u), "kind 76")) << Failure();
+  values_per_control_ = 3;
+  moving_ = true;
+  Optimum o;
+  Optimise(0, 1, &o);
+  std::vector<double> point, objective, constraint;
+  ASSERT_TRUE(FirstDump(6, &point, &objective, &constraint)) << Failure() << Events();
+  Finish();
+
+  communication_ = 0.005;
+  // Lengths in steps of 0.005; the constraint sits halfway through element 2.
+  auto run = [&](const std::vector<int>& lengths, double* end, double* middle) {
+    const std::vector<int> switches = {0, lengths[0], lengths[0] + lengths[1]};
+    const int last = switches[2] + lengths[2];
+    const int mid = lengths[0] + lengths[1] / 2;
+    std::vector<double> read;
+    if (!RunSwitches(Decay, switches, u, {mid, last}, &read)) return false;
+    *middle = read[0];
+    *end = read[1];
+    return true;
+  };
+  const std::vector<int> base = {50, 70, 80};
+  for (std::size_t k = 0; k < 3; ++k) {
+    double d[2][2] = {};  // [step 0.01, 0.02][objective, constraint]
+    for (int s = 0; s < 2; ++s) {
+      const int steps = 2 << s;  // 2 and 4 intervals
+      std::vector<int> up(base), down(base);
+      up[k] += steps, down[k] -= steps;
+      double end_up = 0, mid_up = 0, end_down = 0, mid_down = 0;
+      ASSERT_TRUE(run(up, &end_up, &mid_up)) << Failure() << Events();
+      ASSERT_TRUE(run(down, &end_down, &mid_down)) << Failure() << Events();
+      const double h = steps * communication_;
+      d[s][0] = (end_up - end_down) / (2 * h);
+      d[s][1] = (mid_up - mid_down) / (2 * h);
+    }
+    EXPECT_NEAR(objective[3 + k], (4 * d[0][0] - d[1][0]) / 3, 1e-5) << "length " << k + 1;
+    EXPECT_NEAR(constraint[3 + k], (4 * d[0][1] - d[1][1]) / 3, 1e-5) << "length " << k + 1;
+  }
 }
 
 // One element whose length is the final time, free in [0.5, 2]; u in
