@@ -120,6 +120,16 @@ std::uint32_t DAESRowElement::Release() {
 }
 
 namespace {
+constexpr std::int32_t kTextSlots = daes::kStringArgumentBytes / 8;
+
+// A text as a C string literal.
+std::string Quoted(const char* text) {
+  std::string quoted(1, '"');
+  quoted += EscapedText(text);
+  quoted.push_back('"');
+  return quoted;
+}
+
 // Writes `size` bytes at `slot`; 1 when they differ from what was there.
 std::int32_t Store(void* slot, const void* bytes, std::size_t size) {
   if (std::memcmp(slot, bytes, size) == 0) return 0;
@@ -267,33 +277,61 @@ std::int32_t DAESRowElement::ClaimOutput(bool is_output, std::int32_t* arguments
   return base + 1;
 }
 
-void DAESRowElement::WritePack(std::ostream& out, std::uint32_t row, std::int32_t slot,
-                               bool fortran) {
+void DAESRowElement::WritePack(std::ostream& out, std::uint32_t row, std::int32_t first,
+                               std::int32_t element, std::int32_t count,
+                               daes::PackCodeState* state, bool fortran) {
   const SUValue* v = ValuePointer();
   const bool output = row == kOutput || row == kStrOutput || row == kIntOutput;
-  std::string value;
-  if (row == kStrInput || row == kStrOutput) {
+  if (row == kStrInput) {
     const char* text = v != nullptr && v->GetString() != nullptr ? v->GetString() : "";
-    value = EscapedText(text);
-    value.insert(value.begin(), '"');
-    value.push_back('"');
-  } else if (SolverIndex() >= 0 && (v == nullptr || v->type == SUValue::kReal)) {
-    value = std::to_string(SolverIndex());
-    value.insert(0, "x[");
-    value.push_back(']');
-  } else if (v != nullptr && (v->type & SUValue::kKindMask) == SUValue::kReal) {
+    const std::string quoted = Quoted(text);
+    const char* declare = state->texts_declared ? "  psArgs = " : "  char *psArgs = ";
+    state->texts_declared = true;
+    if (fortran) {
+      out << declare << "(char *)&pdInputs[" << first << "];\n"
+          << "  PACKFTNSTRVECINPUT(" << daes::kStringArgumentBytes * element << "," << quoted
+          << ");\n";
+      return;
+    }
+    // The table holds the addresses of the texts' own 40-byte areas, kept
+    // apart from the inputs so that the procedure sees the texts in place.
+    if (element == 0) {
+      out << "  if (!*pbCalled) {\n"
+          << "    char **ppsArgs = (char **)&g_pInstance->pProcData[" << state->table << "];\n";
+      for (std::int32_t k = 0; k < count; ++k) {
+        out << "    *ppsArgs++ = (char *)&pdInputs[" << first + kTextSlots * k << "];\n";
+      }
+      out << "  }\n";
+    }
+    out << declare << "(char *)&g_pInstance->pProcData[" << state->table + element << "];\n"
+        << "  PACKSTRVECINPUT(" << quoted << ");\n";
+    if (element + 1 == count) state->table += count;
+    return;
+  }
+  std::string value;
+  if (row == kStrOutput) {
+    const char* text = v != nullptr && v->GetString() != nullptr ? v->GetString() : "";
+    value = Quoted(text);
+  } else if (row != kIntInput && SolverIndex() >= 0 && (v == nullptr || v->type == SUValue::kReal)) {
+    value = "x[" + std::to_string(SolverIndex()) + "]";
+  } else if (row != kIntInput && v != nullptr &&
+             (v->type & SUValue::kKindMask) == SUValue::kReal) {
     char text[32];
     std::snprintf(text, sizeof text, "%.17g", v->payload.real);
     value = text;
   } else {
     value = std::to_string(v != nullptr && !v->IsArray() ? v->GetIntAt(0) : 0);
   }
-  const char* macro = output             ? "    PACKREALOUTPUT("
-                      : row == kIntInput ? "  PACKINTINPUT("
-                      : row != kStrInput ? "  PACKREALINPUT("
-                      : fortran          ? "  PACKFTNSTRINPUT("
-                                         : "  PACKSTRINPUT(";
-  out << macro << slot << "," << value << ");\n";
+  if (row == kIntInput) {
+    out << (state->integers_declared ? "  piArgs = " : "  int *piArgs = ") << "(int *)&pdInputs["
+        << first << "];\n"
+        << "  PACKINTVECINPUT(" << element << "," << value << ");\n";
+    state->integers_declared = true;
+    return;
+  }
+  const std::int32_t width = row == kStrOutput ? kTextSlots : 1;
+  out << (output ? "    PACKREALOUTPUT(" : "  PACKREALINPUT(") << first + element * width << ","
+      << value << ");\n";
 }
 
 bool DAESRowElement::WriteUnpack(std::ostream& out, std::int32_t slot) {

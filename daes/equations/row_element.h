@@ -34,6 +34,15 @@ inline constexpr platform::IID IID_IQLNVariableCallback =
     platform::MakeGuid("{00380018-07A4-463A-A513-F2F46FF75FB8}");
 // A string argument takes 40 bytes: five value slots.
 inline constexpr std::int32_t kStringArgumentBytes = 40;
+
+// The running state of the packing code of one procedure call: whether the
+// text and integer argument pointers are declared yet, and the procedure-
+// data offset of the next entry of the text address table.
+struct PackCodeState {
+  bool texts_declared = false;
+  bool integers_declared = false;
+  std::int32_t table = 0;
+};
 }  // namespace daes
 
 // The face an array element shows outside components.
@@ -142,16 +151,24 @@ class DAESRowElement : public ExpressionADVariable {
   virtual std::int32_t ClaimOutput(bool is_output, std::int32_t* arguments, std::int32_t* outputs,
                                    std::int32_t wanted, DAESVarTableEntry** variable,
                                    std::int32_t base, std::int32_t stride);
-  // Generated C of a compiled procedure call for this scalar element: the
-  // packing at `slot` by the argument row (real, text or integer input, or
-  // output): "  PACKREALINPUT(slot,x[i]);" with the current value for a
-  // variable without a column, texts quoted; the FORTRAN form blank-pads
-  // texts ("  PACKFTNSTRINPUT(").
-  void WritePackC(std::ostream& out, std::uint32_t row, std::int32_t slot) {
-    WritePack(out, row, slot, false);
+  // Generated C that packs this element of an array argument: `first` is
+  // the argument's first slot, `element` the element's place in it (column-
+  // major in the FORTRAN layout), `count` the argument's element count.
+  // Reals and outputs: "  PACKREALINPUT(slot,x[i]);" or the current value
+  // for a variable without a column. Integers: "PACKINTVECINPUT(place,v)"
+  // through piArgs, whole 8-byte slots. C texts: before the first element,
+  // the call's first-call block fills the text address table (entries at
+  // state->table on in the procedure data) with the addresses of the
+  // elements' 40-byte areas; each element packs through its entry
+  // ("PACKSTRVECINPUT"). FORTRAN texts: "PACKFTNSTRVECINPUT(40*place,...)"
+  // into the blank-padded fields, no table.
+  void WritePackC(std::ostream& out, std::uint32_t row, std::int32_t first, std::int32_t element,
+                  std::int32_t count, daes::PackCodeState* state) {
+    WritePack(out, row, first, element, count, state, false);
   }
-  void WritePackFortran(std::ostream& out, std::uint32_t row, std::int32_t slot) {
-    WritePack(out, row, slot, true);
+  void WritePackFortran(std::ostream& out, std::uint32_t row, std::int32_t first,
+                        std::int32_t element, std::int32_t count, daes::PackCodeState* state) {
+    WritePack(out, row, first, element, count, state, true);
   }
   // "      UNPACKREALINPUT(slot,i);" for a real variable in column i; false
   // (nothing written) otherwise.
@@ -176,7 +193,8 @@ class DAESRowElement : public ExpressionADVariable {
   ~DAESRowElement() override = default;
 
  private:
-  void WritePack(std::ostream& out, std::uint32_t row, std::int32_t slot, bool fortran);
+  void WritePack(std::ostream& out, std::uint32_t row, std::int32_t first, std::int32_t element,
+                 std::int32_t count, daes::PackCodeState* state, bool fortran);
 
  private:
   std::uint32_t refs_ = 1;

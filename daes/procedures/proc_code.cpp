@@ -34,6 +34,23 @@ DAESRowElement* Member(DAESRowElement* element, std::int32_t e) {
 }
 }  // namespace
 
+std::int32_t DAESProcContext::TextTableLength() const {
+  if (data_.Fortran()) return 0;
+  const ProcArgLayout& in = data_.Inputs();
+  std::int32_t n = 0;
+  for (std::size_t k = 0; k < in.types.size(); ++k) {
+    if (in.types[k] == SUValue::kString && !in.dims[k].empty()) n += in.elements[k];
+  }
+  return n;
+}
+
+Status DAESProcContext::WritePackCode(ExprCodeWriter& writer, std::ostream& out,
+                                      std::int32_t table) {
+  pack_ = daes::PackCodeState{};
+  pack_.table = table;
+  return WriteValueCode(writer, out, data_.Fortran() ? 1 : 0);
+}
+
 bool DAESProcContext::WriteArrayArgumentCode(ExprCodeWriter&, std::ostream& out, bool input,
                                              std::int32_t k, std::int32_t* position, std::int32_t) {
   const ProcArgLayout& layout = input ? data_.Inputs() : data_.Outputs();
@@ -45,11 +62,11 @@ bool DAESProcContext::WriteArrayArgumentCode(ExprCodeWriter&, std::ostream& out,
   for (std::int32_t e = 0; e < layout.elements[kk]; ++e) {
     DAESRowElement* member = Member(element, e);
     if (member == nullptr) return false;
-    const std::int32_t slot = *position + layout.Place(k, e) * kind;
+    const std::int32_t place = layout.Place(k, e);
     if (data_.Fortran()) {
-      member->WritePackFortran(out, row, slot);
+      member->WritePackFortran(out, row, *position, place, layout.elements[kk], &pack_);
     } else {
-      member->WritePackC(out, row, slot);
+      member->WritePackC(out, row, *position, place, layout.elements[kk], &pack_);
     }
   }
   *position += layout.elements[kk] * kind;
@@ -87,7 +104,6 @@ Status DAESProcContext::WriteCallWrapper(daes::EquationCState& w, std::int32_t c
       offset += nin * nout;
       s << "  if (iCall==1) memset(pdDeriv,0," << nin * nout << "*sizeof(double));\n";
     }
-    w.proc_data = offset;
     auto table = [&s](const std::vector<ProcInt>& entries, bool closed) {
       // The size lists end in their own 0.
       const std::size_t n = closed && !entries.empty() ? entries.size() - 1 : entries.size();
@@ -110,9 +126,12 @@ Status DAESProcContext::WriteCallWrapper(daes::EquationCState& w, std::int32_t c
     } else {
       s << "  int bInputsChanged = 1;\n";
     }
+    // The address table of the C texts of array arguments.
+    const std::int32_t text_table = offset;
+    offset += TextTableLength();
+    w.proc_data = offset;
     // The packing of the inputs (and outputs going in) from the call's tape.
-    const std::int32_t string_mode = data_.Fortran() ? 1 : 0;
-    WriteValueCode(w.expr, s, string_mode);
+    WritePackCode(w.expr, s, text_table);
     if (w.expr.tape.failed) w.success = false;
     s << "  if (bInputsChanged) {\n"
       << "    int iIflag=1, iPropsId=" << properties_id << ";\n";

@@ -48,6 +48,11 @@ class DAESProcContext : public DAESEquationContext, public DAESProcedureEquation
   Status ResetVariables(std::int32_t column, std::int32_t pass) override;
 
   // --- C of the compiled equation library ---
+  // The packing code of the call's arguments from its tape; the address
+  // table of C texts in array arguments starts at procedure-data offset
+  // `table` and takes TextTableLength entries.
+  Status WritePackCode(ExprCodeWriter& writer, std::ostream& out, std::int32_t table);
+  std::int32_t TextTableLength() const;
   // Array arguments element by element at their places in the layout.
   bool WriteArrayArgumentCode(ExprCodeWriter& writer, std::ostream& out, bool input, std::int32_t k,
                               std::int32_t* position, std::int32_t string_mode) override;
@@ -74,6 +79,7 @@ class DAESProcContext : public DAESEquationContext, public DAESProcedureEquation
   std::int32_t wrapper_ = 0;
   std::uint64_t wrapper_generation_ = 0;
   std::int32_t derivative_offset_ = 0;
+  daes::PackCodeState pack_;
 };
 
 class DAESProcSolverEquation : public DAESSolverEquation {
@@ -126,6 +132,11 @@ class DAESProcSolverEquation : public DAESSolverEquation {
   Status TakeSharedResult() override;
 
   // --- C of the compiled equation library ---
+  // The packing code of the call's arguments from its tape; the address
+  // table of C texts in array arguments starts at procedure-data offset
+  // `table` and takes TextTableLength entries.
+  Status WritePackCode(ExprCodeWriter& writer, std::ostream& out, std::int32_t table);
+  std::int32_t TextTableLength() const;
   void WriteFunctionHead(daes::EquationCState& w, std::int32_t part) override;
   // Task 3 writes the residual's label "case 0:", task 0 none after it.
   void WriteCaseLabel(daes::EquationCState& w, std::int32_t task) override;

@@ -58,6 +58,25 @@ struct Loaded {
   void (*set_sysfun)(double (*)(const char*)) = nullptr;
 };
 
+// Compiles C source into a shared library in `dir` and loads it.
+inline ::testing::AssertionResult CompileShared(const std::string& source,
+                                                const std::filesystem::path& dir, void** handle) {
+  std::ofstream(dir / "eqns.c") << source;
+  const char* compiler = std::getenv("CC");
+  const std::string command = std::string(compiler != nullptr ? compiler : "gcc") +
+                              " -shared -fPIC -O0 -w -o " + (dir / "eqns.so").string() + " " +
+                              (dir / "eqns.c").string() + " -lm > " + (dir / "cc.log").string() +
+                              " 2>&1";
+  if (std::system(command.c_str()) != 0) {
+    std::ifstream log(dir / "cc.log");
+    return ::testing::AssertionFailure() << std::string(std::istreambuf_iterator<char>(log), {});
+  }
+  platform::LibraryOpen open = platform::OpenLibrary((dir / "eqns.so").string());
+  if (open.handle == nullptr) return ::testing::AssertionFailure() << open.error;
+  *handle = open.handle;
+  return ::testing::AssertionSuccess();
+}
+
 // Writes, compiles and loads the problem's equations; the residual becomes
 // the current compiled library's.
 inline ::testing::AssertionResult Build(DAESProblem& problem, const std::filesystem::path& dir,
@@ -93,20 +112,10 @@ inline ::testing::AssertionResult Build(DAESProblem& problem, const std::filesys
             "{ g_iLevel = level; g_eqns[n](4); return ires; }\n"
          << "const double* intermediates(void) { return s; }\n"
          << "const int* int_intermediates(void) { return is; }\n";
-  std::ofstream(dir / "eqns.c") << source.str();
-  const char* compiler = std::getenv("CC");
-  const std::string command = std::string(compiler != nullptr ? compiler : "gcc") +
-                              " -shared -fPIC -O0 -w -o " + (dir / "eqns.so").string() + " " +
-                              (dir / "eqns.c").string() + " -lm > " + (dir / "cc.log").string() +
-                              " 2>&1";
-  if (std::system(command.c_str()) != 0) {
-    std::ifstream log(dir / "cc.log");
-    return ::testing::AssertionFailure() << std::string(std::istreambuf_iterator<char>(log), {});
-  }
-  platform::LibraryOpen open = platform::OpenLibrary((dir / "eqns.so").string());
-  if (open.handle == nullptr) return ::testing::AssertionFailure() << open.error;
-  library->handle = open.handle;
-  auto symbol = [&](const char* name) { return platform::LibrarySymbol(open.handle, name); };
+  void* handle = nullptr;
+  if (auto built = CompileShared(source.str(), dir, &handle); !built) return built;
+  library->handle = handle;
+  auto symbol = [&](const char* name) { return platform::LibrarySymbol(handle, name); };
   library->setx = reinterpret_cast<void (*)(double*)>(symbol("setx"));
   library->jacobian = reinterpret_cast<void (*)(std::uint32_t, double*)>(symbol("jacobian"));
   library->columns = reinterpret_cast<const int* (*)(std::uint32_t)>(symbol("columns"));

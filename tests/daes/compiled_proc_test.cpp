@@ -4,6 +4,7 @@
 // (C and FORTRAN layouts) against the interpreted ones.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -208,11 +209,15 @@ struct PackModel {
     node->SetRowElements({new DAESScalar(&x), new DAESScalar(&n), texts, new DAESScalar(&y)}, 3);
     EXPECT_EQ(node->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u);
   }
+  DAESProcSolverEquation* row() {
+    return static_cast<DAESProcSolverEquation*>(list.GetEquation(0));
+  }
   std::string PackCode() {
-    auto* row = static_cast<DAESProcSolverEquation*>(list.GetEquation(0));
+    DAESProcSolverEquation* row = this->row();
     ExprCodeWriter writer;
     std::ostringstream out;
-    row->ProcContext()->WriteValueCode(writer, out, row->ProcContext()->Data().Fortran() ? 1 : 0);
+    // The text address table after 20 slots of the call's procedure data.
+    row->ProcContext()->WritePackCode(writer, out, 20);
     EXPECT_FALSE(writer.tape.failed);
     return out.str();
   }
@@ -232,16 +237,32 @@ TEST(CompiledProcedures, PackCodeOfEachArgumentKind) {
   EXPECT_EQ(c.PackCode(),
             "  PACKREALINPUT(0, 1.25);\n"
             "  PACKINTINPUT(1, -7);\n"
-            "  PACKSTRINPUT(2,\"water\");\n"
-            "  PACKSTRINPUT(7,\"say \\\"hi\\\"\");\n"
+            "  if (!*pbCalled) {\n"
+            "    char **ppsArgs = (char **)&g_pInstance->pProcData[20];\n"
+            "    *ppsArgs++ = (char *)&pdInputs[2];\n"
+            "    *ppsArgs++ = (char *)&pdInputs[7];\n"
+            "  }\n"
+            "  char *psArgs = (char *)&g_pInstance->pProcData[20];\n"
+            "  PACKSTRVECINPUT(\"water\");\n"
+            "  psArgs = (char *)&g_pInstance->pProcData[21];\n"
+            "  PACKSTRVECINPUT(\"say \\\"hi\\\"\");\n"
             "  if (bInputsChanged) {\n"
             "    PACKREALOUTPUT(0, 0.5);\n"
             "  }\n\n");
+  EXPECT_EQ(c.row()->ProcContext()->TextTableLength(), 2);
+  // FORTRAN: blank-padded fields at 40-byte steps, no address table.
   PackModel f(procdef::kLanguageFortran);
-  const std::string fortran = f.PackCode();
-  EXPECT_NE(fortran.find("  PACKFTNSTRINPUT(2,\"water\");\n  PACKFTNSTRINPUT(7,"),
-            std::string::npos)
-      << fortran;
+  EXPECT_EQ(f.PackCode(),
+            "  PACKREALINPUT(0, 1.25);\n"
+            "  PACKINTINPUT(1, -7);\n"
+            "  char *psArgs = (char *)&pdInputs[2];\n"
+            "  PACKFTNSTRVECINPUT(0,\"water\");\n"
+            "  psArgs = (char *)&pdInputs[2];\n"
+            "  PACKFTNSTRVECINPUT(40,\"say \\\"hi\\\"\");\n"
+            "  if (bInputsChanged) {\n"
+            "    PACKREALOUTPUT(0, 0.5);\n"
+            "  }\n\n");
+  EXPECT_EQ(f.row()->ProcContext()->TextTableLength(), 0);
 }
 
 // A 2 by 2 real array in the FORTRAN layout packs column-major: element
@@ -458,6 +479,142 @@ TEST(CompiledEquationsBuild, ProcedureCallsEqualTheInterpreter) {
     take_values();
     daes::CurrentCompiledLibrary().residual(first->CompiledNumber());
     EXPECT_EQ(*last_fail, 3);
+  }
+  platform::CloseLibrary(procs.handle, &ignored);
+}
+
+// (y1, y2) = bytes(x, n[3], t[2]) with no problem: the values stand for
+// the variables in both the interpreted and the compiled call.
+struct ArrayModel {
+  ArrayModel(std::uint32_t language, const char* second_text) {
+    definition.SetLanguage(language);
+    definition.SetImplementationName(language == procdef::kLanguageFortran ? "fbytes" : "cbytes");
+    definition.SetLibrary(kLibrary.c_str());
+    definition.SetInterfaceVersion(2);
+    FindProcGenerator slots;
+    definition.WriteFindProc(slots);
+    x.SetValue(0.75);
+    const double values[3] = {-3, 2000000000, 41};
+    auto* ints = new DAESArray(SUValue::kInteger);
+    for (int i = 0; i < 3; ++i) {
+      n[i].SetValue(values[i]);
+      ints->SetMember(i + 1, new DAESScalar(&n[i]));
+    }
+    t[0].ValuePointer()->SetString("water");
+    t[1].ValuePointer()->SetString(second_text);
+    auto* texts = new DAESArray(SUValue::kString);
+    for (int i = 0; i < 2; ++i) texts->SetMember(i + 1, new DAESScalar(&t[i]));
+    const Ref vx = Var(0), vn = Var(1, SUValue::kOneDimension | SUValue::kInteger),
+              vt = Var(2, SUValue::kOneDimension | SUValue::kString), vy1 = Var(3), vy2 = Var(4);
+    const Ref in = ListOf<ProcIOListExpression>({&vx, &vn, &vt}, 0);
+    const Ref out = ListOf<ProcIOListExpression>({&vy1, &vy2}, 0);
+    auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                        static_cast<ProcIOListExpression*>(out.get()));
+    call->Bind(&definition);
+    node = std::make_unique<DAESProcedureNode>(nullptr, "P.bytes", call, 0);
+    node->SetRowElements(
+        {new DAESScalar(&x), ints, texts, new DAESScalar(&y1), new DAESScalar(&y2)}, 3);
+    EXPECT_EQ(node->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u);
+  }
+  DAESProcSolverEquation* Row(int k) {
+    return static_cast<DAESProcSolverEquation*>(list.GetEquation(k));
+  }
+
+  DAESProcDefWithExceptionHandler definition;
+  DAESRealVariable x{nullptr, "x"};
+  DAESParameter n[3] = {{".n1", nullptr, 16}, {".n2", nullptr, 16}, {".n3", nullptr, 16}};
+  DAESParameter t[2] = {{".t1", nullptr, 17}, {".t2", nullptr, 17}};
+  DAESRealVariable y1{nullptr, "y1"};
+  DAESRealVariable y2{nullptr, "y2"};
+  std::unique_ptr<DAESProcedureNode> node;
+  DAESSolverEquationList list;
+};
+
+// The procedure hashes every input byte it is given: the compiled call
+// must hand it the interpreted call's bytes (64-bit integers, texts in
+// place, a long C text cut at 39 characters).
+TEST(CompiledEquationsBuild, ArrayArgumentsReachTheProcedureAsInterpreted) {
+  struct Case {
+    std::uint32_t language;
+    const char* second;
+  };
+  const std::string long_text(45, 'q');
+  const Case cases[] = {{procdef::kLanguageC, "say \"hi\""},
+                        {procdef::kLanguageC, long_text.c_str()},
+                        {procdef::kLanguageC, ""},
+                        {procdef::kLanguageFortran, "say \"hi\""},
+                        {procdef::kLanguageFortran, ""}};
+  std::string ignored;
+  platform::LibraryOpen procs = platform::OpenLibrary(kLibrary);
+  ASSERT_NE(procs.handle, nullptr) << procs.error;
+  const auto* calls = static_cast<const int*>(platform::LibrarySymbol(procs.handle, "g_calls"));
+  ASSERT_NE(calls, nullptr);
+  for (const Case& c : cases) {
+    const bool fortran = c.language == procdef::kLanguageFortran;
+    SCOPED_TRACE(std::string(fortran ? "FORTRAN " : "C ") + c.second);
+    ArrayModel m(c.language, c.second);
+    ASSERT_EQ(m.list.EquationCount(), 2);
+    double want[2] = {0, 0};
+    for (int k = 0; k < 2; ++k) {
+      ASSERT_EQ(m.Row(k)->Evaluate(daes::kEvalResidual, nullptr), 0u);
+      m.Row(k)->ResidualValue(&want[k]);
+      want[k] = -want[k];  // the outputs' variables hold 0
+    }
+    ASSERT_EQ(want[0], 0.75 - 3 + 10.0 * 2000000000 + 100 * 41);
+
+    std::ostringstream sites, body;
+    daes::EquationCState state(sites);
+    DAESProcContext* context = m.Row(0)->ProcContext();
+    ASSERT_EQ(context->WriteCallWrapper(state, -1, 0, 0, false, 0), 0u);
+    ASSERT_EQ(context->WriteCallWrapper(state, 1, -1, 0, false, 0), 0u);
+    ASSERT_EQ(context->WriteCallWrapper(state, 2, -1, 1, false, 0), 0u);
+    ASSERT_EQ(state.sections.size(), 1u);
+    EXPECT_TRUE(state.sections[0]->closed);
+    const std::string wrapper = state.sections[0]->text.str();
+    EXPECT_NE(wrapper.find("  int *piArgs = (int *)&pdInputs[1];\n  PACKINTVECINPUT(0,-3);\n"
+                           "  piArgs = (int *)&pdInputs[1];\n  PACKINTVECINPUT(1,2000000000);\n"),
+              std::string::npos)
+        << wrapper;
+    // The text table lies past the call's own data: flag, 14 inputs, 2 outputs.
+    EXPECT_EQ(wrapper.find("(char **)&g_pInstance->pProcData[17];") != std::string::npos,
+              !fortran)
+        << wrapper;
+    EXPECT_EQ(state.proc_data, fortran ? 17 : 19);
+    state.out = &body;
+    daes::EmitCodeSections(state, true);
+    testsupport::TempDir dir;
+    void* handle = nullptr;
+    ASSERT_TRUE(CompileShared(testsupport::GeneratedRuntimeStub(2) + body.str() +
+                                  "double output(int k) { res = 0; Fn1(k, 0); return res; }\n"
+                                  "double* inputs(void) { return &g_pInstance->pProcData[1]; }\n",
+                              dir.path(), &handle));
+    auto set_function = reinterpret_cast<void (*)(int, void*)>(
+        platform::LibrarySymbol(handle, "set_function"));
+    auto output = reinterpret_cast<double (*)(int)>(platform::LibrarySymbol(handle, "output"));
+    auto inputs = reinterpret_cast<double* (*)()>(platform::LibrarySymbol(handle, "inputs"));
+    ASSERT_NE(set_function, nullptr);
+    ASSERT_NE(output, nullptr);
+    ASSERT_NE(inputs, nullptr);
+    const std::string entry = fortran ? "SU55IF_fbytes" : "cbytes";
+    set_function(m.definition.GetProcIndex(),
+                 platform::LibrarySymbol(procs.handle, entry.c_str()));
+    const int before = *calls;
+    EXPECT_EQ(output(1), want[0]);
+    EXPECT_EQ(output(2), want[1]);
+    EXPECT_EQ(*calls, before + 1);  // unchanged inputs: one call for both outputs
+    if (!fortran) {
+      EXPECT_EQ(std::memcmp(inputs(), m.Row(0)->ProcContext()->Data().Inputs().values.data(),
+                            14 * sizeof(double)),
+                0);
+    }
+    // A slot overwritten behind the packing's back is packed again and
+    // the procedure called again, to the same outputs.
+    for (const int slot : {2, 9}) {
+      std::memset(inputs() + slot, 0x55, sizeof(double));
+      EXPECT_EQ(output(2), want[1]) << slot;
+    }
+    EXPECT_EQ(*calls, before + 3);
+    platform::CloseLibrary(handle, &ignored);
   }
   platform::CloseLibrary(procs.handle, &ignored);
 }

@@ -65,6 +65,18 @@ inline std::string GeneratedRuntimeStub(std::size_t capacity) {
          "memcpy(f_, t, n_ > 40 ? 40 : n_); "
          "if (memcmp(&pdInputs[p], f_, 40)) { memcpy(&pdInputs[p], f_, 40); bInputsChanged = 1; } "
          "}\n"
+      // Array elements: integers through piArgs (8-byte slots), C texts
+      // through their address-table entry at psArgs, FORTRAN texts at a
+      // byte offset from psArgs.
+      << "#define PACKINTVECINPUT(k, v) { long long i_ = (v); char *a_ = (char *)piArgs + 8 * (k); "
+         "if (memcmp(a_, &i_, 8)) { memcpy(a_, &i_, 8); bInputsChanged = 1; } }\n"
+      << "#define PACKSTRVECINPUT(t) { char f_[40] = {0}, *a_ = *(char **)psArgs; "
+         "strncpy(f_, t, 39); "
+         "if (memcmp(a_, f_, 40)) { memcpy(a_, f_, 40); bInputsChanged = 1; } }\n"
+      << "#define PACKFTNSTRVECINPUT(o, t) { char f_[40]; size_t n_ = strlen(t); "
+         "memset(f_, ' ', 40); memcpy(f_, t, n_ > 40 ? 40 : n_); "
+         "if (memcmp(psArgs + (o), f_, 40)) { memcpy(psArgs + (o), f_, 40); bInputsChanged = 1; } "
+         "}\n"
       << "#define PACKREALOUTPUT(p, v) pdOutputs[p] = (v)\n"
       << "#define UNPACKREALINPUT(p, i) x[i] = pdInputs[p]\n";
   return out.str();

@@ -151,3 +151,35 @@ void SU55IF_fpair(OLD_ARGS) {
   ++g_calls;
   Pair(in, inoffs, 1, out, outoffs, derivs, 1, *nout, *nin, *task, iflag);
 }
+
+/* Inputs x (real), n (3 integers) and t (2 texts): 14 slots. Outputs
+ * y1 = x + n1 + 10 n2 + 100 n3 and y2 = a hash of every input byte, so
+ * that two callers agree only when they pack the same bytes. */
+static uint32_t InputHash(const double* in, int slots) {
+  const unsigned char* p = (const unsigned char*)in;
+  uint32_t h = 2166136261u;
+  for (int i = 0; i < slots * 8; ++i) h = (h ^ p[i]) * 16777619u;
+  return h;
+}
+
+static void Bytes(const double* in, const I* inoffs, int base, double* out, const I* outoffs) {
+  int64_t n[3];
+  memcpy(n, &in[inoffs[1] - base], sizeof n);
+  out[outoffs[0] - base] = in[inoffs[0] - base] + (double)n[0] + 10.0 * (double)n[1] +
+                           100.0 * (double)n[2];
+  out[outoffs[1] - base] = (double)InputHash(in, 14);
+}
+
+void cbytes(OLD_ARGS) {
+  UNUSED_OLD, (void)derivs, (void)nout, (void)nin, (void)task;
+  ++g_calls;
+  Bytes(in, inoffs, 0, out, outoffs);
+  *iflag = 1;
+}
+
+void SU55IF_fbytes(OLD_ARGS) {
+  UNUSED_OLD, (void)derivs, (void)nout, (void)nin, (void)task;
+  ++g_calls;
+  Bytes(in, inoffs, 1, out, outoffs);
+  *iflag = 1;
+}
