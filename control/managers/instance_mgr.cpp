@@ -52,6 +52,24 @@ bool SameComponent(const char* name, const std::string& component) {
          SameNameAnyCase(name, component.c_str() + 1);
 }
 
+// The first child in index order that matches the component.
+BvuDirectoryNode* FirstChildNamed(BvuDirectoryNode* node, const std::string& component) {
+  if (auto* table = dynamic_cast<BvuDirectoryProper*>(node)) {
+    std::int32_t index = table->FirstIndexNamedAnyCase(component.c_str());
+    if (component.size() > 1 && component[0] == '.') {
+      const std::int32_t bare = table->FirstIndexNamedAnyCase(component.c_str() + 1);
+      if (bare >= 0 && (index < 0 || bare < index)) index = bare;
+    }
+    return index >= 0 ? node->ChildAt(index) : nullptr;
+  }
+  for (std::int32_t i = NextChildIndex(node, node->LowIndex()); i <= node->HighIndex();
+       i = NextChildIndex(node, i + 1)) {
+    BvuDirectoryNode* child = node->ChildAt(i);
+    if (child != nullptr && SameComponent(child->Name(), component)) return child;
+  }
+  return nullptr;
+}
+
 DAESVarTableEntry* ValueEntry(BvuDirectoryNode* node) {
   return node != nullptr ? static_cast<DAESVarTableEntry*>(node->AsValueEntry()) : nullptr;
 }
@@ -130,17 +148,8 @@ BvuDirectoryNode* SimInstanceMgr::FindByName(const char* name) {
   if (name == nullptr || name[0] == '\0' || SplitNamePath(name, &components) == 0) return nullptr;
   BvuDirectoryNode* node = this;
   for (const std::string& component : components) {
-    BvuDirectoryNode* found = nullptr;
-    for (std::int32_t i = NextChildIndex(node, node->LowIndex()); i <= node->HighIndex();
-         i = NextChildIndex(node, i + 1)) {
-      BvuDirectoryNode* child = node->ChildAt(i);
-      if (child != nullptr && SameComponent(child->Name(), component)) {
-        found = child;
-        break;
-      }
-    }
-    if (found == nullptr) return nullptr;
-    node = found;
+    node = FirstChildNamed(node, component);
+    if (node == nullptr) return nullptr;
   }
   return node;
 }

@@ -1,5 +1,6 @@
 #include "foundation/directory/directory_node.h"
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -211,8 +212,15 @@ BvuDirectoryNode* BvuDirectoryNode::Root() {
   return node;
 }
 
+namespace {
+std::atomic<std::uint64_t> g_renames{0};
+}  // namespace
+
 void BvuDirectoryNode::SetName(const char* name) {
   BvuNameRecord* renamed = BvuNameTable::Intern(name);
   BvuNameTable::Release(name_);
   name_ = renamed;
+  g_renames.fetch_add(1, std::memory_order_relaxed);
 }
+
+std::uint64_t BvuDirectoryNode::RenameCount() { return g_renames.load(std::memory_order_relaxed); }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -154,6 +155,8 @@ class BvuDirectoryNode : public BvuCollectable {
   const char* Name() const { return name_ != nullptr ? name_->text() : nullptr; }
   // Interns the new name and releases the old one.
   void SetName(const char* name);
+  // Changes with every rename anywhere: name indexes built before are stale.
+  static std::uint64_t RenameCount();
 
  protected:
   BvuNameRecord* name_;
@@ -163,7 +166,7 @@ class BvuDirectoryNode : public BvuCollectable {
 // A directory node that owns its children through its lookup table.
 class BvuDirectoryProper : public BvuDirectoryNode, public BvuLookupTable {
  public:
-  BvuDirectoryProper(BvuDirectoryNode* parent, const char* name) : BvuDirectoryNode(parent, name) {}
+  BvuDirectoryProper(BvuDirectoryNode* parent, const char* name);
   // Frees the table; children still held forget this parent.
   ~BvuDirectoryProper() override;
 
@@ -192,7 +195,14 @@ class BvuDirectoryProper : public BvuDirectoryNode, public BvuLookupTable {
   // DeleteChildren still runs once nothing is left below it.
   static void DeleteBelow(BvuDirectoryNode* root);
 
+  // The index of the first child (in index order) whose name equals the
+  // text in any letter case, else -1. A wide node answers from a name index
+  // built on first use and rebuilt after its children or any name changed.
+  std::int32_t FirstIndexNamedAnyCase(const char* text);
+
  private:
+  struct NameIndex;
+  std::unique_ptr<NameIndex> name_index_;
   // The index whose child DeleteChildren is deleting: its destructor asks
   // for it, and a wide node is not searched once per child.
   std::int32_t deleting_at_ = -1;

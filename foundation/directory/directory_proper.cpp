@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/directory/directory_node.h"
@@ -29,6 +30,49 @@ struct PathStep {
 };
 
 }  // namespace
+
+// Folded name to the first index holding it, valid while the table's
+// generation and the rename count are the ones it was built at.
+struct BvuDirectoryProper::NameIndex {
+  std::uint64_t generation = 0;
+  std::uint64_t renames = 0;
+  std::unordered_map<std::string, std::int32_t> first;
+};
+
+BvuDirectoryProper::BvuDirectoryProper(BvuDirectoryNode* parent, const char* name)
+    : BvuDirectoryNode(parent, name) {}
+
+std::int32_t BvuDirectoryProper::FirstIndexNamedAnyCase(const char* text) {
+  // Below this many slots a scan costs less than keeping an index.
+  constexpr std::int32_t kIndexedFrom = 16;
+  if (Count() < kIndexedFrom) {
+    for (std::int32_t index = NextHeldIndex(LowIndex()); index <= HighIndex();
+         index = NextHeldIndex(index + 1)) {
+      BvuDirectoryNode* child = ItemAt(index);
+      if (child != nullptr && child->Name() != nullptr && SameNameAnyCase(child->Name(), text)) {
+        return index;
+      }
+    }
+    return -1;
+  }
+  const std::uint64_t renames = RenameCount();
+  if (name_index_ == nullptr || name_index_->generation != Generation() ||
+      name_index_->renames != renames) {
+    if (name_index_ == nullptr) name_index_ = std::make_unique<NameIndex>();
+    name_index_->first.clear();
+    for (std::int32_t index = NextHeldIndex(LowIndex()); index <= HighIndex();
+         index = NextHeldIndex(index + 1)) {
+      BvuDirectoryNode* child = ItemAt(index);
+      if (child != nullptr && child->Name() != nullptr) {
+        name_index_->first.emplace(FoldedName(child->Name()), index);
+      }
+    }
+    name_index_->generation = Generation();
+    name_index_->renames = renames;
+  }
+  const auto found = name_index_->first.find(FoldedName(text));
+  return found != name_index_->first.end() ? found->second : -1;
+}
 
 BvuDirectoryProper::~BvuDirectoryProper() {
   // Children left here must not reach back into a deleted parent.

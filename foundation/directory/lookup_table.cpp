@@ -26,6 +26,7 @@ BvuDirectoryNode* BvuLookupTable::ItemAt(std::int32_t index) {
 
 Status BvuLookupTable::SetAt(std::int32_t index, BvuDirectoryNode* item) {
   if (index < 0 || index > kBvuHighestIndex) return status::kBadArguments;
+  ++generation_;
   const std::int32_t old_low = low_;
   const std::int32_t old_high = high_;
   if (low_ == -1) {
@@ -141,6 +142,7 @@ bool BvuLookupTable::Resize(std::int32_t n, bool to_back) {
 
 BvuDirectoryNode* BvuLookupTable::TakeAt(std::int32_t index) {
   if (index < low_ || index > high_) return nullptr;
+  ++generation_;
   BvuDirectoryNode* item = nullptr;
   if (is_sparse_) {
     const auto found = sparse_.find(index);
@@ -182,6 +184,7 @@ std::int32_t BvuLookupTable::NextHeldIndex(std::int32_t from) const {
 }
 
 void BvuLookupTable::Reset() {
+  ++generation_;
   delete[] items_;
   items_ = nullptr;
   sparse_.clear();

@@ -55,6 +55,8 @@ class BvuLookupTable {
   void Reset();
 
   std::int32_t Capacity() const { return capacity_; }
+  // Changes whenever an item is put, taken or the table reset.
+  std::uint64_t Generation() const { return generation_; }
 
  protected:
   // Makes room for at least n slots, keeping the items at the front or
@@ -79,4 +81,5 @@ class BvuLookupTable {
   std::int32_t step_ = 4;
   // Slots that hold an item.
   std::int32_t held_ = 0;
+  std::uint64_t generation_ = 0;
 };

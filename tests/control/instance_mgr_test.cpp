@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "control/problem/problem_manager.h"
+#include "daes/instance/instance_node.h"
 #include "daes/model/variable.h"
 #include "daes/problem/problem.h"
 #include "foundation/directory/id_path.h"
@@ -481,6 +482,40 @@ TEST_F(InstanceMgrTest, ADescriptionOverSeveralSegmentsReadsWhole) {
     ASSERT_NE(Variable(i), nullptr) << i;
     EXPECT_DOUBLE_EQ(Variable(i)->GetRealValue(), i);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Names on a wide instance: any letter case, a member's "." left out, the
+// first child in index order among equal names, and edits between look-ups.
+TEST_F(InstanceMgrTest, NamesOnAWideInstanceFollowEdits) {
+  BvuDirectoryNode* global = manager.Global();
+  ASSERT_NE(global, nullptr);
+  auto add = [global](std::int32_t index, const char* name) {
+    auto* node = new DAESInstanceNode(global, name);
+    EXPECT_EQ(global->InsertChildAt(index, node), 0u);
+    return node;
+  };
+  for (int i = 0; i < 30; ++i) add(10 + i, (".unit" + std::to_string(i)).c_str());
+  EXPECT_EQ(manager.FindByName("global.UNIT4"), global->ChildAt(14));
+  EXPECT_EQ(manager.FindByName("Global.unit30"), nullptr);
+
+  // A bare name before the dotted one wins, and loses once removed.
+  BvuDirectoryNode* bare = add(5, "Unit4");
+  EXPECT_EQ(manager.FindByName("Global.unit4"), bare);
+  delete bare;
+  EXPECT_EQ(manager.FindByName("Global.unit4"), global->ChildAt(14));
+
+  BvuDirectoryNode* late = add(50, ".unit30");
+  EXPECT_EQ(manager.FindByName("Global.Unit30"), late);
+  late->SetName(".other");
+  EXPECT_EQ(manager.FindByName("Global.unit30"), nullptr);
+  EXPECT_EQ(manager.FindByName("Global.OTHER"), late);
+  global->ChildAt(14)->SetName(".unit30");
+  EXPECT_EQ(manager.FindByName("Global.unit30"), global->ChildAt(14));
+  EXPECT_EQ(manager.FindByName("Global.unit4"), nullptr);
 }
 
 }  // namespace

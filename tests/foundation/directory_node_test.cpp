@@ -15,6 +15,7 @@
 #include "foundation/directory/directory_iterator.h"
 #include "foundation/directory/directory_node.h"
 #include "foundation/directory/id_path.h"
+#include "foundation/directory/name_path.h"
 #include "foundation/directory/name_table.h"
 #include "tests/foundation/tree_samples.h"
 #include "tests/support/capture_sink.h"
@@ -344,6 +345,63 @@ TEST(LookupTable, GrowthWithoutMemoryIsAStatusAndChangesNothing) {
   }
   testsupport::UseThreadsafeDeathTests();
   EXPECT_EXIT(std::exit(GrowWithoutMemory()), ::testing::ExitedWithCode(7), "");
+}
+
+}  // namespace
+
+namespace {
+
+// A wide node answers name look-ups from an index; every change of its
+// children or of a name must show in the next answer, as a scan would give.
+TEST(DirectoryNameIndex, WideNodeAnswersLikeAScanAcrossEdits) {
+  BvuDirectoryProper root(nullptr, "root");
+  std::vector<std::string> names;
+  for (int i = 0; i < 40; ++i) names.push_back(".m" + std::to_string(i));
+  for (int i = 0; i < 40; ++i) AddChild(&root, i + 3, names[i].c_str());
+  auto scan = [&root](const char* text) {
+    for (std::int32_t i = NextChildIndex(&root, root.LowIndex()); i <= root.HighIndex();
+         i = NextChildIndex(&root, i + 1)) {
+      BvuDirectoryNode* child = root.ChildAt(i);
+      if (child != nullptr && SameNameAnyCase(child->Name(), text)) return i;
+    }
+    return -1;
+  };
+  auto agrees = [&](const char* text) {
+    EXPECT_EQ(root.FirstIndexNamedAnyCase(text), scan(text)) << text;
+  };
+  EXPECT_EQ(root.FirstIndexNamedAnyCase(".M7"), 10);
+  EXPECT_EQ(root.FirstIndexNamedAnyCase("m7"), -1);
+
+  // Names differing only in case: the lowest index wins, wherever inserted.
+  AddChild(&root, 60, ".Dup");
+  AddChild(&root, 50, ".DUP");
+  EXPECT_EQ(root.FirstIndexNamedAnyCase(".dup"), 50);
+  AddChild(&root, 1, ".dUp");
+  EXPECT_EQ(root.FirstIndexNamedAnyCase(".dup"), 1);
+
+  BvuDirectoryNode* taken = nullptr;
+  ASSERT_EQ(root.RemoveChildAt(1, &taken), status::kOk);
+  delete taken;
+  EXPECT_EQ(root.FirstIndexNamedAnyCase(".DUP"), 50);
+  delete root.ChildAt(50);  // a deleted node leaves its parent
+  EXPECT_EQ(root.FirstIndexNamedAnyCase(".DUP"), 60);
+
+  // Renames move the name; replacing a child swaps it.
+  root.ChildAt(10)->SetName(".renamed");
+  agrees(".m7");
+  EXPECT_EQ(root.FirstIndexNamedAnyCase(".RENAMED"), 10);
+  delete root.ReplaceChildAt(20, new BvuDirectoryProper(&root, ".Renamed"));
+  EXPECT_EQ(root.FirstIndexNamedAnyCase(".renamed"), 10);
+  agrees(".m17");
+  root.ChildAt(10)->SetName(".m7");
+  EXPECT_EQ(root.FirstIndexNamedAnyCase(".renamed"), 20);
+  for (const std::string& name : names) agrees(name.c_str());
+
+  // Most children gone: the answers still follow.
+  for (std::int32_t i = root.HighIndex(); i >= 10; --i) delete root.ChildAt(i);
+  EXPECT_EQ(root.FirstIndexNamedAnyCase(".M6"), 9);
+  EXPECT_EQ(root.FirstIndexNamedAnyCase(".m7"), -1);
+  BvuDirectoryProper::DeleteBelow(&root);
 }
 
 }  // namespace
