@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -55,6 +56,10 @@ std::int32_t BvuDirectoryProper::FirstIndexNamedAnyCase(const char* text) {
     }
     return -1;
   }
+  // Look-ups come from the server thread and from a run's monitors at once,
+  // and the index is built lazily: one lock for every node's index.
+  static std::mutex index_lock;
+  std::lock_guard<std::mutex> hold(index_lock);
   const std::uint64_t renames = RenameCount();
   if (name_index_ == nullptr || name_index_->generation != Generation() ||
       name_index_->renames != renames) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/directory/directory_iterator.h"
@@ -350,6 +351,27 @@ TEST(LookupTable, GrowthWithoutMemoryIsAStatusAndChangesNothing) {
 }  // namespace
 
 namespace {
+
+// A run's monitors look names up while the server thread does: the index,
+// built lazily by whichever comes first, is shared safely.
+TEST(DirectoryNameIndex, LookUpsFromTwoThreadsShareTheIndex) {
+  BvuDirectoryProper root(nullptr, "root");
+  std::vector<std::string> names;
+  for (int i = 0; i < 64; ++i) names.push_back(".u" + std::to_string(i));
+  for (int i = 0; i < 64; ++i) AddChild(&root, i + 1, names[i].c_str());
+  auto look = [&root, &names](std::int32_t* wrong) {
+    for (int round = 0; round < 200; ++round) {
+      for (int i = 0; i < 64; ++i) {
+        if (root.FirstIndexNamedAnyCase(names[i].c_str()) != i + 1) ++*wrong;
+      }
+    }
+  };
+  std::int32_t wrong_a = 0, wrong_b = 0;
+  std::thread other(look, &wrong_b);
+  look(&wrong_a);
+  other.join();
+  EXPECT_EQ(wrong_a + wrong_b, 0);
+}
 
 // A wide node answers name look-ups from an index; every change of its
 // children or of a name must show in the next answer, as a scan would give.
