@@ -11,62 +11,18 @@
 
 #include "solve/groups/partition.h"
 #include "tests/framework/message_helpers.h"
+#include "tests/solve/flowsheet_model.h"
 #include "tests/solve/group_support.h"
 
 namespace {
 
 using daestest::Writer;
-using daestest::mw::Mul;
-using daestest::mw::Real;
-using daestest::mw::Sub;
-using daestest::mw::Var;
 
 constexpr std::uint32_t kUnits = 12500;  // 4 equations each
 
-// A fixed feed unit, then units of flow, temperature, pressure and a root,
-// each fed by the unit before.
-void Flowsheet(Writer& w) {
-  w.List(4 * (kUnits + 1) + 4 * kUnits);
-  auto unit = [](std::uint32_t k) {
-    std::string name = std::to_string(k);
-    name.insert(name.begin(), 'U');
-    return daestest::mw::Step{k + 2, name};
-  };
-  for (std::uint32_t k = 0; k <= kUnits; ++k) {
-    const char* names[] = {".F", ".T", ".P", ".Q"};
-    const double values[] = {10.0, 350.0, 3500.0, 59.0};
-    for (std::uint32_t i = 0; i < 4; ++i) {
-      w.Item(daestest::mw::kRealVariable);
-      w.Placement({unit(k), {i + 1, names[i]}});
-      w.Value(values[i]);
-      if (k == 0) w.Spec(4);
-      w.End();
-    }
-  }
-  for (std::uint32_t k = 1; k <= kUnits; ++k) {
-    auto ref = [&](std::uint32_t u, std::uint32_t i) { w.Reference({u + 2, i}); };
-    w.Item(daestest::mw::kInlineEquation), w.U32(0);
-    w.Expression(Sub(Sub(Var(0), Var(1)), Mul(Real(0.001), Var(2))));
-    w.Placement({unit(k), {5, ".m"}});
-    w.EquationHead(3), ref(k, 1), ref(k - 1, 1), ref(k, 2);
-    w.Item(daestest::mw::kInlineEquation), w.U32(0);
-    w.Expression(Sub(Sub(Var(0), Mul(Real(0.5), Var(1))), Mul(Real(0.01), Var(2))));
-    w.Placement({unit(k), {6, ".e"}});
-    w.EquationHead(3), ref(k, 2), ref(k - 1, 2), ref(k, 1);
-    w.Item(daestest::mw::kInlineEquation), w.U32(0);
-    w.Expression(Sub(Var(0), Mul(Real(10.0), Var(1))));
-    w.Placement({unit(k), {7, ".p"}});
-    w.EquationHead(2), ref(k, 3), ref(k, 2);
-    w.Item(daestest::mw::kInlineEquation), w.U32(0);
-    w.Expression(Sub(Mul(Var(0), Var(0)), Var(1)));
-    w.Placement({unit(k), {8, ".q"}});
-    w.EquationHead(2), ref(k, 4), ref(k, 3);
-  }
-}
-
 grouptest::Model& Sheet() {
   static grouptest::Options options;
-  static grouptest::Model model(Flowsheet);
+  static grouptest::Model model([](Writer& w) { grouptest::Flowsheet(w, kUnits); });
   return model;
 }
 
