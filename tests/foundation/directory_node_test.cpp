@@ -371,6 +371,7 @@ TEST(DirectoryNameIndex, LookUpsFromTwoThreadsShareTheIndex) {
   look(&wrong_a);
   other.join();
   EXPECT_EQ(wrong_a + wrong_b, 0);
+  BvuDirectoryProper::DeleteBelow(&root);
 }
 
 // A wide node answers name look-ups from an index; every change of its
