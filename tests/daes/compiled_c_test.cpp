@@ -97,36 +97,51 @@ TEST(CompiledEquationsBuild, TankEqualsTheInterpreter) {
   }
 }
 
-// The tank with a weir W = 0 below the crest h = 1.2, W = 2 (h - 1.2) above.
+// The IF's branches of the weir: W = 2 (h - 1.2) above the crest h = 1.2,
+// W = 0 below.
+void RaisedCrest(Writer& w) {
+  w.List(1);
+  w.Item(mw::kInlineEquation);
+  w.U32(0);
+  w.Expression(mw::Sub(mw::Var(0), mw::Mul(mw::Real(2.0), mw::Sub(mw::Var(1), mw::Real(1.2)))));
+  w.Placement({T101(), {8, ".Weir"}, {1, ".Then"}, {1, ".Q"}});
+  w.EquationHead(2);
+  w.Reference({2, 9});
+  w.Reference({2, 1});
+  w.List(1);
+  w.Item(mw::kInlineEquation);
+  w.U32(0);
+  w.Expression(mw::Sub(mw::Var(0), mw::Real(0.0)));
+  w.Placement({T101(), {8, ".Weir"}, {2, ".Else"}, {1, ".Q"}});
+  w.EquationHead(1);
+  w.Reference({2, 9});
+}
+
+// The tank with an IF on the crest h > 1.2 over the weir flow Q; `branches`
+// writes its THEN and ELSE lists.
 struct Weir {
-  Weir() : library(nullptr, nullptr) {
+  explicit Weir(void (*branches)(Writer&) = RaisedCrest) : library(nullptr, nullptr) {
     SetCurrentEventSchedule(&schedule);
     auto stored = Body([&](Writer& w) { w.Expression(mw::Greater(mw::Var(0), mw::Real(1.2))); });
     library.InsertChildAt(1, new LibraryExpression(&library, Expression::ReadFromMessage(*stored)));
     EXPECT_EQ(tree.Read(Tank), 0u);
     EXPECT_EQ(tree.Read(WeirFlow), 0u);
-    auto message = Body([](Writer& w) {
+    auto message = Body([branches](Writer& w) {
       w.List(1);
       w.IfHead({1}, {T101(), {8, ".Weir"}});
       w.EquationHead(1);
       w.Reference({2, 1});
-      w.List(1);
-      w.Item(mw::kInlineEquation);
-      w.U32(0);
-      w.Expression(mw::Sub(mw::Var(0), mw::Mul(mw::Real(2.0), mw::Sub(mw::Var(1), mw::Real(1.2)))));
-      w.Placement({T101(), {8, ".Weir"}, {1, ".Then"}, {1, ".Q"}});
-      w.EquationHead(2);
-      w.Reference({2, 9});
-      w.Reference({2, 1});
-      w.List(1);
-      w.Item(mw::kInlineEquation);
-      w.U32(0);
-      w.Expression(mw::Sub(mw::Var(0), mw::Real(0.0)));
-      w.Placement({T101(), {8, ".Weir"}, {2, ".Else"}, {1, ".Q"}});
-      w.EquationHead(1);
-      w.Reference({2, 9});
+      branches(w);
     });
     EXPECT_EQ(tree.root->ReadFromMessage(*message, tree.root, &library, tree.root), 0u);
+  }
+  // The IF's row in the built problem.
+  DAESFiniteStateEquation* Row() const {
+    DAESFiniteStateEquation* found = nullptr;
+    for (std::int32_t i = 0; problem != nullptr && i < problem->EquationCount(); ++i) {
+      if (auto* row = dynamic_cast<DAESFiniteStateEquation*>(problem->GetEquation(i))) found = row;
+    }
+    return found;
   }
   ~Weir() {
     problem.reset();
@@ -145,10 +160,7 @@ TEST(CompiledEquationsBuild, IfRowsFollowTheStateCode) {
   static_cast<DAESVariable*>(Entry(m.tree.At({2, 1})))->SetValue(1.0);
   m.problem.reset(DAESCreateProblem(m.tree.root, 0, nullptr));
   ASSERT_NE(m.problem, nullptr);
-  DAESFiniteStateEquation* weir = nullptr;
-  for (std::int32_t i = 0; i < m.problem->EquationCount(); ++i) {
-    if (auto* row = dynamic_cast<DAESFiniteStateEquation*>(m.problem->GetEquation(i))) weir = row;
-  }
+  DAESFiniteStateEquation* weir = m.Row();
   ASSERT_NE(weir, nullptr);
   Loaded library;
   std::int32_t entries = 0;
@@ -174,85 +186,66 @@ TEST(CompiledEquationsBuild, IfRowsFollowTheStateCode) {
 
 // An IF whose ELSE branch takes a square root: below zero the compiled row
 // answers what its branch's tape answers.
+// The weir's IF with a square root of the level in its ELSE branch.
+void RootBelowTheCrest(Writer& w) {
+  w.List(1);
+  w.Item(mw::kInlineEquation);
+  w.U32(0);
+  w.Expression(mw::Sub(mw::Var(0), mw::Real(0.5)));
+  w.Placement({T101(), {8, ".Weir"}, {1, ".Then"}, {1, ".Q"}});
+  w.EquationHead(1);
+  w.Reference({2, 9});
+  w.List(1);
+  w.Item(mw::kInlineEquation);
+  w.U32(0);
+  w.Expression(mw::Sub(mw::Var(0), mw::Sqrt(mw::Var(1))));
+  w.Placement({T101(), {8, ".Weir"}, {2, ".Else"}, {1, ".Q"}});
+  w.EquationHead(2);
+  w.Reference({2, 9});
+  w.Reference({2, 1});
+}
+
 TEST(CompiledEquationsBuild, IfRowsAnswerTheTapesStatusWhereAGuardFires) {
   testsupport::TempDir dir;
-  DAESEventSchedule schedule;
-  SetCurrentEventSchedule(&schedule);
-  BvuDirectoryProper library(nullptr, nullptr);
-  auto stored = Body([&](Writer& w) { w.Expression(mw::Greater(mw::Var(0), mw::Real(1.2))); });
-  library.InsertChildAt(1, new LibraryExpression(&library, Expression::ReadFromMessage(*stored)));
-  {
-    Tree tree;
-    ASSERT_EQ(tree.Read(Tank), 0u);
-    ASSERT_EQ(tree.Read(WeirFlow), 0u);
-    auto message = Body([](Writer& w) {
-      w.List(1);
-      w.IfHead({1}, {T101(), {8, ".Weir"}});
-      w.EquationHead(1);
-      w.Reference({2, 1});
-      w.List(1);
-      w.Item(mw::kInlineEquation);
-      w.U32(0);
-      w.Expression(mw::Sub(mw::Var(0), mw::Real(0.5)));
-      w.Placement({T101(), {8, ".Weir"}, {1, ".Then"}, {1, ".Q"}});
-      w.EquationHead(1);
-      w.Reference({2, 9});
-      w.List(1);
-      w.Item(mw::kInlineEquation);
-      w.U32(0);
-      w.Expression(mw::Sub(mw::Var(0), mw::Sqrt(mw::Var(1))));
-      w.Placement({T101(), {8, ".Weir"}, {2, ".Else"}, {1, ".Q"}});
-      w.EquationHead(2);
-      w.Reference({2, 9});
-      w.Reference({2, 1});
-    });
-    ASSERT_EQ(tree.root->ReadFromMessage(*message, tree.root, &library, tree.root), 0u);
-    std::unique_ptr<DAESProblem> problem(DAESCreateProblem(tree.root, 0, nullptr));
-    ASSERT_NE(problem, nullptr);
-    DAESFiniteStateEquation* weir = nullptr;
-    for (std::int32_t i = 0; i < problem->EquationCount(); ++i) {
-      if (auto* row = dynamic_cast<DAESFiniteStateEquation*>(problem->GetEquation(i))) weir = row;
+  Weir m(RootBelowTheCrest);
+  m.problem.reset(DAESCreateProblem(m.tree.root, 0, nullptr));
+  DAESProblem* problem = m.problem.get();
+  ASSERT_NE(problem, nullptr);
+  DAESFiniteStateEquation* weir = m.Row();
+  ASSERT_NE(weir, nullptr);
+  Loaded built;
+  std::int32_t entries = 0;
+  ASSERT_TRUE(Build(*problem, dir.path(), &built, &entries));
+  std::vector<double> x(static_cast<std::size_t>(problem->VariableCount()));
+  testsupport::CaptureSink sink;
+  for (const double h : {0.25, -1.0}) {
+    SCOPED_TRACE(h);
+    static_cast<DAESVariable*>(Entry(m.tree.At({2, 1})))->SetValue(h);
+    for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
+      DAESVarTableEntry* v = problem->GetVariable(i);
+      x[static_cast<std::size_t>(problem->ColumnOf(v) - 1)] = v->GetRealValue();
     }
-    ASSERT_NE(weir, nullptr);
-    Loaded built;
-    std::int32_t entries = 0;
-    ASSERT_TRUE(Build(*problem, dir.path(), &built, &entries));
-    std::vector<double> x(static_cast<std::size_t>(problem->VariableCount()));
-    testsupport::CaptureSink sink;
-    for (const double h : {0.25, -1.0}) {
-      SCOPED_TRACE(h);
-      static_cast<DAESVariable*>(Entry(tree.At({2, 1})))->SetValue(h);
-      for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
-        DAESVarTableEntry* v = problem->GetVariable(i);
-        x[static_cast<std::size_t>(problem->ColumnOf(v) - 1)] = v->GetRealValue();
-      }
-      built.setx(x.data());
-      for (const std::uint32_t flags :
-           {daes::kEvalResidual, daes::kEvalResidual | daes::kEvalDerivatives}) {
-        MathErrorStatus.Reset();
-        const Status interpreted = weir->Evaluate(flags | daes::kEvalInterpreted, nullptr);
-        MathErrorStatus.Reset();
-        const std::size_t reports = sink.groups().size();
-        EXPECT_EQ(weir->Evaluate(flags, nullptr), interpreted) << flags;
-        EXPECT_EQ(status::IsFailure(interpreted), h < 0.0) << flags;
-        // One report for the compiled row's failure, as for the interpreted one.
-        EXPECT_EQ(sink.groups().size() - reports, h < 0.0 ? 1u : 0u) << flags;
-      }
-      EXPECT_EQ(weir->CurrentState(), 0);
+    built.setx(x.data());
+    for (const std::uint32_t flags :
+         {daes::kEvalResidual, daes::kEvalResidual | daes::kEvalDerivatives}) {
+      MathErrorStatus.Reset();
+      const Status interpreted = weir->Evaluate(flags | daes::kEvalInterpreted, nullptr);
+      MathErrorStatus.Reset();
+      const std::size_t reports = sink.groups().size();
+      EXPECT_EQ(weir->Evaluate(flags, nullptr), interpreted) << flags;
+      EXPECT_EQ(status::IsFailure(interpreted), h < 0.0) << flags;
+      // One report for the compiled row's failure, as for the interpreted one.
+      EXPECT_EQ(sink.groups().size() - reports, h < 0.0 ? 1u : 0u) << flags;
     }
+    EXPECT_EQ(weir->CurrentState(), 0);
   }
-  library.DeleteChildren();
-  SetCurrentEventSchedule(nullptr);
 }
 
 TEST(CompiledEquations, IfFunctionGolden) {
   Weir m;
   m.problem.reset(DAESCreateProblem(m.tree.root, 0, nullptr));
   ASSERT_NE(m.problem, nullptr);
-  DAESFiniteStateEquation* weir = nullptr;
-  for (std::int32_t i = 0; i < m.problem->EquationCount(); ++i) {
-    if (auto* row = dynamic_cast<DAESFiniteStateEquation*>(m.problem->GetEquation(i))) weir = row;
-  }
+  DAESFiniteStateEquation* weir = m.Row();
   ASSERT_NE(weir, nullptr);
   std::ostringstream out;
   daes::EquationCState state(out);
