@@ -822,6 +822,7 @@ Status QLNSensitivityCalculator::SwitchJump(double* first, double* second, const
     *row2 = second + static_cast<std::size_t>(r) * columns.second_count;
   };
   std::vector<DAESVarTableEntry*> states;
+  std::vector<std::size_t> state_at;
   std::vector<std::int32_t> derivatives;
   for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
     DAESVarTableEntry* x = problem->GetVariable(i);
@@ -830,10 +831,11 @@ Status QLNSensitivityCalculator::SwitchJump(double* first, double* second, const
     const std::int32_t d = ProblemIndex(problem, x->GetDerivative());
     if (d < 0) continue;
     states.push_back(x);
+    state_at.push_back(static_cast<std::size_t>(i));
     derivatives.push_back(d);
   }
   auto state_part = [&](double* row1, std::size_t k) -> double& {
-    return row1[columns.column[static_cast<std::size_t>(ProblemIndex(problem, states[k]))]];
+    return row1[columns.column[state_at[k]]];
   };
 
   // The switch that starts the current interval, at its time: its row's
