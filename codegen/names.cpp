@@ -32,6 +32,54 @@ std::string MakefileName(const char* folder, const char* library) {
   return JoinFolderAndName(folder, name.c_str());
 }
 
+namespace {
+bool PlainByte(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c >= 0x80 ||
+         c == '_' || c == '-' || c == '+' || c == '.';
+}
+}  // namespace
+
+bool IsPlainFileToken(const std::string& name) {
+  if (name.empty() || name.front() == '-' || name.front() == '.') return false;
+  return std::all_of(name.begin(), name.end(),
+                     [](char c) { return PlainByte(static_cast<unsigned char>(c)); });
+}
+
+bool IsPlainName(const std::string& name) {
+  if (name.empty() || name.back() == ' ' || name.front() == ' ') return false;
+  std::string joined = name;
+  std::replace(joined.begin(), joined.end(), ' ', '_');
+  return IsPlainFileToken(joined);
+}
+
+bool IsPlainPath(const std::string& path) {
+  if (path.empty() || path.back() == '\\') return false;
+  return std::all_of(path.begin(), path.end(), [](char c) {
+    return PlainByte(static_cast<unsigned char>(c)) ||
+           (c != '\0' && std::strchr("/\\:,~@ ", c) != nullptr);
+  });
+}
+
+std::string ShownName(const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string shown;
+  for (char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\t') {
+      shown += "\\t";
+    } else if (u < 0x20 || u == 0x7F) {
+      shown += "\\x";
+      shown += kHex[u >> 4];
+      shown += kHex[u & 15];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
 std::string QuoteIfSpaced(const char* path, const char* suffix) {
   std::string text = path != nullptr ? path : "";
   if (suffix != nullptr) text += suffix;

@@ -19,6 +19,19 @@ std::string JoinFolderAndName(const char* folder, const char* name);
 std::string ResolvePathInFolder(const char* folder, const char* path);
 // "Make" + the library name ("UserCode" when none), inside the folder.
 std::string MakefileName(const char* folder, const char* library);
+// Names from a request or a model reach makefiles and the build script,
+// where make and the shell would read "$(...)", quotes, separators and line
+// breaks as code. A plain token is one file name: letters, digits, bytes of
+// non-ASCII characters, '_', '-', '+' and '.', not empty and not starting
+// with '-' or '.'. A plain name is a token that may hold blanks between
+// its words (an export's name). A plain path adds the folder separators,
+// ':', ',', '~', '@' and the blank, and does not end in '\'.
+bool IsPlainFileToken(const std::string& name);
+bool IsPlainName(const std::string& name);
+bool IsPlainPath(const std::string& path);
+// The text for a message: line breaks, tabs and other control bytes shown
+// as escapes.
+std::string ShownName(const std::string& name);
 // Path + suffix, in double quotes when the path holds a blank.
 std::string QuoteIfSpaced(const char* path, const char* suffix);
 // The dimension text, or argument name + "Dim" + number when it starts

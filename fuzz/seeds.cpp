@@ -1395,6 +1395,42 @@ void ProcFilesRequests(const fs::path& root) {
   type.PutUInt32(1);
   type.PutString("extra.h");
   seeds.Add(type.Bytes());
+  // Names make or the shell would read as commands, refused before anything
+  // is written: a definition's library, name and source file; a type
+  // export's name, resource, unit and header; a flowsheet export's name.
+  SUProcDef hostile = d;
+  hostile.SetImplementationName("p`touch injected`");
+  hostile.SetLibrary("lib$(shell touch injected)");
+  hostile.SetSourceFile("s\n\ttouch injected.c", false);
+  vantor_fuzz::ByteStream generate_hostile;
+  generate_hostile.PutUInt8(0);
+  generate_hostile.PutUInt8(1);
+  hostile.WriteDefinition(generate_hostile);
+  generate_hostile.PutUInt32(0);
+  seeds.Add(generate_hostile.Bytes());
+  const auto named = [](std::uint8_t selector, const std::string& name) {
+    vantor_fuzz::ByteStream out;
+    out.PutUInt8(selector);
+    out.PutUInt8(0x80);
+    out.PutUInt8(static_cast<std::uint8_t>(name.size()));
+    for (char c : name) out.PutUInt8(static_cast<std::uint8_t>(c));
+    return out;
+  };
+  vantor_fuzz::ByteStream type_hostile = named(6, "x$(touch injected)`id`\n\t\"'");
+  for (std::uint32_t word : {0u, 1u, 1u}) type_hostile.PutUInt32(word);
+  type_hostile.PutUInt32(1);
+  type_hostile.PutString("r$(shell touch injected)");
+  type_hostile.PutUInt32(0);
+  type_hostile.PutUInt32(0);
+  type_hostile.PutUInt32(1);
+  type_hostile.PutString("u\n\ttouch injected");
+  type_hostile.PutUInt32(1);
+  type_hostile.PutString("h\"; touch injected; \"");
+  seeds.Add(type_hostile.Bytes());
+  vantor_fuzz::ByteStream flowsheet_hostile = named(5, "fs`touch injected`;\"\n");
+  flowsheet_hostile.PutUInt16(0);
+  for (int i = 0; i < 10; ++i) flowsheet_hostile.PutUInt32(0);
+  seeds.Add(flowsheet_hostile.Bytes());
 }
 
 // Sensitivity requests: lists with an unknown reference, switches, the

@@ -125,8 +125,6 @@ std::string LocateProgram(const std::string& program) {
   if (program.find('/') != std::string::npos) {
     return program.front() == '/' ? program : CurrentFolder() + "/" + program;
   }
-  const std::string here = CurrentFolder() + "/" + program;
-  if (IsExecutableFile(here)) return here;
   const char* path = std::getenv("PATH");
   std::string_view rest = path != nullptr ? path : "";
   while (!rest.empty()) {
@@ -157,6 +155,13 @@ int SpawnProcess(const std::vector<std::string>& argv, const std::string& folder
   std::vector<std::string> words = argv;
   if (words[0].find('/') != std::string::npos && words[0].front() != '/') {
     words[0] = CurrentFolder() + "/" + words[0];
+  } else if (words[0].find('/') == std::string::npos) {
+    // Not posix_spawnp: it would take an empty PATH entry as the current folder.
+    words[0] = LocateProgram(words[0]);
+    if (words[0].find('/') == std::string::npos) {
+      *error = ENOENT;
+      return -1;
+    }
   }
   std::vector<char*> pointers;
   for (std::string& word : words) pointers.push_back(word.data());
@@ -168,7 +173,7 @@ int SpawnProcess(const std::vector<std::string>& argv, const std::string& folder
   SpawnAttributes attributes;
   pid_t pid = -1;
   const int result =
-      ::posix_spawnp(&pid, pointers[0], &actions, &attributes.attributes, pointers.data(), environ);
+      ::posix_spawn(&pid, pointers[0], &actions, &attributes.attributes, pointers.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (result != 0) {
     *error = result;

@@ -18,14 +18,16 @@ namespace platform {
 std::vector<std::string> SplitCommandLine(std::string_view line);
 
 // The program as an absolute path: a path with a folder is made absolute
-// against the current folder; a bare name is looked for in the current
-// folder and then along PATH. Unchanged when nothing is found.
+// against the current folder; a bare name is looked for along PATH only
+// (never in the current folder, which may be a folder others write in;
+// empty PATH entries are skipped). Unchanged when nothing is found.
 std::string LocateProgram(const std::string& program);
 
 // The folder part of a path ("" when it has none); '\' counts as '/'.
 std::string FolderOf(const std::string& path);
 
-// Starts argv[0] (searched along PATH when it has no folder) with the words
+// Starts argv[0] (searched as LocateProgram does when it has no folder;
+// ENOENT when it is not found) with the words
 // as its arguments, in the given folder when one is given, with the
 // default signal mask and dispositions, in a process group of its own. The
 // process id, or -1 with *error set when it cannot be started.

@@ -61,6 +61,7 @@ int OpenFile(const char* path, const FileOpenMode& mode, int* error) {
   if (mode.create) flags |= O_CREAT;
   if (mode.no_wait) flags |= O_NONBLOCK;
   if (mode.create && mode.exclusive) flags |= O_EXCL;
+  if (mode.no_follow) flags |= O_NOFOLLOW;
   int fd;
   do {
     fd = ::open(path, flags, 0666);

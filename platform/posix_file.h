@@ -45,6 +45,8 @@ struct FileOpenMode {
   // Opening does not wait, should a FIFO stand where a file was expected.
   bool no_wait = false;
   bool exclusive = false;  // with create: fail with EEXIST when the name exists
+  // A symbolic link under the name is not followed: the open fails (ELOOP).
+  bool no_follow = false;
 };
 
 // A descriptor, or -1 with *error set to the errno of the failure.

@@ -44,14 +44,18 @@ struct SpawnParts {
   }
 };
 
-int Prepare(SpawnParts* parts, const std::string& folder) {
+int Prepare(SpawnParts* parts, const std::string& folder, int input) {
+  if (input >= 0 && lseek(input, 0, SEEK_SET) != 0) return errno;
   if (pipe2(parts->pipe_ends, O_CLOEXEC) != 0) return errno;
   int rc = posix_spawn_file_actions_init(&parts->actions);
   if (rc != 0) return rc;
   parts->have_actions = true;
   rc = posix_spawn_file_actions_adddup2(&parts->actions, parts->pipe_ends[1], STDOUT_FILENO);
-  if (rc == 0)
+  if (rc == 0 && input >= 0) {
+    rc = posix_spawn_file_actions_adddup2(&parts->actions, input, STDIN_FILENO);
+  } else if (rc == 0) {
     rc = posix_spawn_file_actions_addopen(&parts->actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
   if (rc == 0 && !folder.empty()) {
     rc = posix_spawn_file_actions_addchdir_np(&parts->actions, folder.c_str());
   }
@@ -77,7 +81,7 @@ int Prepare(SpawnParts* parts, const std::string& folder) {
 }  // namespace
 
 bool RunCaptured(const std::vector<std::string>& argv, const std::string& folder,
-                 const OutputLines::Sink& on_line, int* exit_code, int* error) {
+                 const OutputLines::Sink& on_line, int* exit_code, int* error, int input) {
   *exit_code = -1;
   *error = 0;
   if (argv.empty()) {
@@ -85,7 +89,7 @@ bool RunCaptured(const std::vector<std::string>& argv, const std::string& folder
     return false;
   }
   SpawnParts parts;
-  int rc = Prepare(&parts, folder);
+  int rc = Prepare(&parts, folder, input);
   if (rc != 0) {
     *error = rc;
     return false;

@@ -29,10 +29,12 @@ class OutputLines {
 
 // Starts argv (argv[0] searched along PATH when it has no folder) in the
 // folder (the current one when empty), passes every output line of its
-// standard output to on_line, and waits for it. True with *exit_code (the
+// standard output to on_line, and waits for it. Its standard input is the
+// input descriptor read from its start (a script the caller made and
+// still holds), or /dev/null when input is -1. True with *exit_code (the
 // exit status, or 128 + the signal that ended it) once it has run; false
 // with *error (an errno value) when it could not be started.
 bool RunCaptured(const std::vector<std::string>& argv, const std::string& folder,
-                 const OutputLines::Sink& on_line, int* exit_code, int* error);
+                 const OutputLines::Sink& on_line, int* exit_code, int* error, int input = -1);
 
 }  // namespace platform

@@ -111,6 +111,12 @@ std::string HostAddress::Text() const {
   return text;
 }
 
+bool HostAddress::IsLoopback() const {
+  if (family == AF_INET) return bytes[0] == 127;
+  static const std::uint8_t kIpv6Loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  return family == AF_INET6 && std::memcmp(bytes, kIpv6Loopback, 16) == 0;
+}
+
 bool ResolveHost(const std::string& host, HostAddress* address) {
   *address = HostAddress();
   if (host.empty()) return false;
@@ -251,7 +257,7 @@ void CloseSocket(int fd) {
 
 namespace {
 
-int BoundListener(int family, std::uint16_t* port, int* error) {
+int BoundListener(int family, bool loopback, std::uint16_t* port, int* error) {
   const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     *error = errno;
@@ -269,7 +275,7 @@ int BoundListener(int family, std::uint16_t* port, int* error) {
   } else {
     auto* in = reinterpret_cast<sockaddr_in*>(&any);
     in->sin_family = AF_INET;
-    in->sin_addr.s_addr = htonl(INADDR_ANY);
+    in->sin_addr.s_addr = htonl(loopback ? INADDR_LOOPBACK : INADDR_ANY);
   }
   if (::bind(fd, reinterpret_cast<sockaddr*>(&any), length) != 0 || ::listen(fd, SOMAXCONN) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&any), &length) != 0) {
@@ -284,9 +290,11 @@ int BoundListener(int family, std::uint16_t* port, int* error) {
 
 }  // namespace
 
-int ListenTcp(std::uint16_t* port, int* error) {
-  const int fd = BoundListener(AF_INET6, port, error);
-  return fd >= 0 ? fd : BoundListener(AF_INET, port, error);
+int ListenTcp(std::uint16_t* port, int* error, ListenScope scope) {
+  // The loopback peer is told "127.0.0.1", so the IPv4 loopback alone.
+  if (scope == ListenScope::kLoopback) return BoundListener(AF_INET, true, port, error);
+  const int fd = BoundListener(AF_INET6, false, port, error);
+  return fd >= 0 ? fd : BoundListener(AF_INET, false, port, error);
 }
 
 int AcceptTcp(int listener, HostAddress* from, int* error) {

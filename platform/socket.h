@@ -21,6 +21,8 @@ struct HostAddress {
   bool operator==(const HostAddress& other) const;
   // "127.0.0.1" or "::1"; empty when unknown.
   std::string Text() const;
+  // 127.0.0.0/8 or ::1: an address that only this machine can be.
+  bool IsLoopback() const;
 };
 
 // Looks the host up, preferring an IPv4 address; false when nothing is found.
@@ -91,11 +93,15 @@ class WakeSignal {
 bool SetNonBlocking(int fd, bool on);
 void CloseSocket(int fd);
 
-// A non-blocking TCP listener on the any-address and a free port, with the
-// largest backlog; -1 with *error set on failure. It takes IPv6 and IPv4
+enum class ListenScope {
+  kAnyHost,   // every interface: peers on other hosts may connect
+  kLoopback,  // 127.0.0.1 alone: only this machine can connect
+};
+// A non-blocking TCP listener on a free port, with the largest backlog; -1
+// with *error set on failure. On every interface it takes IPv6 and IPv4
 // connections alike (IPv4 alone where the system has no IPv6), so that a
 // peer reaches it whichever family its name resolves to.
-int ListenTcp(std::uint16_t* port, int* error);
+int ListenTcp(std::uint16_t* port, int* error, ListenScope scope = ListenScope::kAnyHost);
 // Takes one pending connection from a listener, non-blocking (the accepted
 // socket is non-blocking too); -1 with *error EAGAIN when none is waiting.
 int AcceptTcp(int listener, HostAddress* from, int* error);

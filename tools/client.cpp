@@ -218,7 +218,7 @@ Status Client::StartEngine(std::string* why) {
   // start only by its error number.
   const std::string program = platform::LocateProgram(options_.program);
   if (program.find('/') == std::string::npos) {
-    *why = "no program " + options_.program + " in the current folder or along PATH";
+    *why = "no program " + options_.program + " along PATH";
     return status::kUnhandled;
   }
   struct stat info;
@@ -237,7 +237,8 @@ Status Client::StartEngine(std::string* why) {
   Status result = status::kOk;
   if (options_.tcp) {
     // "127.0.0.1" is never this machine's name, so both sides use TCP.
-    XosListeningSocket* listener = XosListeningSocket::Get(kEngineNumber, &result);
+    // On loopback alone, and only the engine started here is taken.
+    XosListeningSocket* listener = XosListeningSocket::Get(kEngineNumber, &result, true);
     if (listener == nullptr) {
       *why = "cannot listen on TCP loopback" + StatusText(result);
       return result;
@@ -264,6 +265,10 @@ Status Client::StartEngine(std::string* why) {
     return result;
   }
   engine_->state = DseProcess::kStarted;
+  if (XosListeningSocket* listener =
+          options_.tcp ? XosListeningSocket::Find(kEngineNumber) : nullptr) {
+    listener->ExpectProcess(engine_->process->ProcessId());
+  }
   return status::kOk;
 }
 

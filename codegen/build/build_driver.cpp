@@ -12,6 +12,7 @@
 #include "codegen/names.h"
 #include "foundation/messages/status_and_msg.h"
 #include "platform/child_process.h"
+#include "platform/posix_file.h"
 #include "platform/run_captured.h"
 
 namespace codegen {
@@ -38,6 +39,15 @@ bool HaveProgram(const char* variable, const char* fallback) {
   const std::string path = platform::LocateProgram(program);
   return path.find('/') != std::string::npos && access(path.c_str(), X_OK) == 0;
 }
+// The script goes only while its name still leads to the file made.
+void RemoveScript(const std::string& path, int fd) {
+  platform::FileInfo named, made;
+  if (platform::GetLinkInfo(path.c_str(), &named, nullptr) &&
+      platform::GetOpenFileInfo(fd, &made, nullptr) && named.device == made.device &&
+      named.inode == made.inode) {
+    platform::RemoveFile(path.c_str());
+  }
+}
 }  // namespace
 
 std::int32_t WarningCount() { return g_warnings; }
@@ -52,6 +62,13 @@ void Warning(const CodegenReport& report, const char* format, const char* text1)
 // inside them (the folder comes from the client): then in single quotes.
 std::string ShellQuoted(const std::string& text) {
   if (text.find_first_of("\"$`\\") == std::string::npos) return "\"" + text + "\"";
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::string ShellWord(const std::string& text) {
+  if (IsPlainFileToken(text)) return text;
   std::string quoted = "'";
   for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
@@ -85,8 +102,11 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
   std::string folder;
   if (build_folder != nullptr && *build_folder != '\0') folder = build_folder;
   const std::string makefile = MakefileName(nullptr, library);
-  std::string command = makefile;
-  if (target != nullptr && *target != '\0') command += std::string(" ") + target;
+  std::string command = ShellWord(makefile);
+  if (target != nullptr && *target != '\0') {
+    command += ' ';
+    command += ShellWord(target);
+  }
 
   // Errors count only when they are reported.
   auto error = [&](const std::string& text) {
@@ -123,29 +143,33 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
   }
 
   // The number is claimed by making the script: another engine building in
-  // the same folder looks for one at the same time, and would run ours.
+  // the same folder looks for one at the same time, and would run ours. The
+  // shell reads the script through the descriptor made here, so a file put
+  // in its place under the same name is never run.
   std::string script_name, script;
-  std::FILE* file = nullptr;
-  for (int n = NextScriptNumber(folder); file == nullptr; ++n) {
+  platform::FileDescriptor file;
+  for (int n = NextScriptNumber(folder);; ++n) {
     script_name = "domake_" + std::to_string(n) + ".sh";
     script = JoinFolderAndName(folder.c_str(), script_name.c_str());
-    file = std::fopen(script.c_str(), "wx");
-    if (file == nullptr && errno != EEXIST) break;
+    platform::FileOpenMode mode;
+    mode.read = mode.write = mode.exclusive = true;
+    int open_error = 0;
+    file = platform::OpenOwnedFile(script.c_str(), mode, &open_error);
+    if (file.valid() || open_error != EEXIST) break;
   }
   const std::string text =
       BuildScriptText(environment, folder.empty() ? nullptr : folder.c_str(), command);
-  bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  if (file != nullptr && std::fclose(file) != 0) written = false;
-  if (!written) {
-    if (file != nullptr) std::remove(script.c_str());
+  int write_error = 0;
+  if (!file.valid() || !platform::WriteAll(file.get(), text.data(), text.size(), &write_error)) {
+    if (file.valid()) RemoveScript(script, file.get());
     error("Failed to create " + script_name + " file to execute " + kMakeCommand + command + "\n");
     return kFailed;
   }
 
   int exit_code = -1, spawn_error = 0;
   const bool started = platform::RunCaptured(
-      {"/bin/sh", script_name}, folder,
-      [&](const std::string& line) { Send(report, kProgress, line); }, &exit_code, &spawn_error);
+      {"/bin/sh", "-s"}, folder, [&](const std::string& line) { Send(report, kProgress, line); },
+      &exit_code, &spawn_error, file.get());
   Status result = 0;
   if (!started) {
     error(std::string("Unable to execute ") + kMakeCommand + command + "\n");
@@ -164,7 +188,7 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
   } else {
     Send(report, kProgress, std::string(kMakeCommand) + command + " command succeeded\n");
   }
-  std::remove(script.c_str());
+  RemoveScript(script, file.get());
   if (delete_makefile && result == 0) {
     std::remove(JoinFolderAndName(folder.c_str(), makefile.c_str()).c_str());
   }

@@ -25,6 +25,9 @@ std::string BuildScriptText(const char* environment_file, const char* build_fold
 
 // A text as one word of the build script.
 std::string ShellQuoted(const std::string& text);
+// A name as one word of the build script: as it is when it is a plain file
+// token, else in single quotes.
+std::string ShellWord(const std::string& text);
 
 // The lowest N from 0 with no readable "domake_N.sh" in the folder.
 int NextScriptNumber(const std::string& folder);

@@ -114,6 +114,10 @@ std::string CRule(const SUProcDef* d) {
 }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// A name the clean recipe removes: a blank in it is escaped for the shell,
+// which would otherwise remove the word before it as a file of its own.
+std::string RemovedName(const std::string& name) { return Gnu() ? MakeTargetName(name) : name; }
 }  // namespace
 
 void SetMakeDialect(MakeDialect dialect) { g_dialect = dialect; }
@@ -127,6 +131,50 @@ std::string MakeTargetName(const std::string& name) {
   }
   return text;
 }
+
+Status RefuseUnplainName(const CodegenReport& report, const std::string& name, Plain kind) {
+  const bool plain = kind == Plain::kToken  ? IsPlainFileToken(name)
+                     : kind == Plain::kName ? IsPlainName(name)
+                                            : IsPlainPath(name);
+  if (plain) return 0;
+  Failure(report, "\"%s\" is not a plain file name; nothing is generated or built for it.\n",
+          ShownName(name).c_str());
+  return kFailed;
+}
+
+Status RefuseUnplainNames(const CodegenReport& report, const SUProcDef& definition) {
+  // A missing library name is reported as such by the request.
+  Status s = definition.Library().empty()
+                 ? 0
+                 : RefuseUnplainName(report, definition.Library(), Plain::kPath);
+  if (s == 0) s = RefuseUnplainName(report, definition.ImplementationName(), Plain::kToken);
+  if (s == 0 && definition.HasSource() && !(definition.Options() & procdef::kSourceIsText)) {
+    s = RefuseUnplainName(report, definition.SourceFile(), Plain::kPath);
+  }
+  return s;
+}
+
+namespace {
+// Every name of the tree that the procedure-library makefile writes.
+Status RefuseUnplainTree(const CodegenReport& report, const CNameTree* tree) {
+  for (const CNameTree* lib = tree; lib != nullptr; lib = lib->Next()) {
+    if (RefuseUnplainName(report, lib->Name(), Plain::kPath) != 0) return kFailed;
+    for (const CNameTree* e = lib->Child(); e != nullptr; e = e->Next()) {
+      const auto* d = reinterpret_cast<const SUProcDef*>(e->Data());
+      if (RefuseUnplainName(report, e->Name(), Plain::kName) != 0) return kFailed;
+      if (d != nullptr && RefuseUnplainNames(report, *d) != 0) return kFailed;
+    }
+  }
+  return 0;
+}
+
+// A user include file named in the request ("%" + name: in the
+// procedures folder).
+Status RefuseUnplainInclude(const CodegenReport& report, const char* include) {
+  if (include == nullptr || *include == '\0') return 0;
+  return RefuseUnplainName(report, include + (include[0] == '%' ? 1 : 0), Plain::kPath);
+}
+}  // namespace
 
 MakeFolders DeriveMakeFolders(const char* server_folder) {
   const char* variable = std::getenv("QLNSERVERDIR");
@@ -212,6 +260,11 @@ Status WriteProcedureLibraryMakefilePart(const CodegenReport& report, CNameTree*
     if (no_makefile) return 0;
     *tree = new CNameTree(library, 0, library);
   }
+  if (RefuseUnplainTree(report, *tree) != 0 || RefuseUnplainInclude(report, user_include) != 0) {
+    delete *tree;
+    *tree = nullptr;
+    return kFailed;
+  }
   bool win32 = false;
   for (const CNameTree* lib = *tree; lib != nullptr; lib = lib->Next()) {
     for (const CNameTree* e = lib->Child(); e != nullptr; e = e->Next()) {
@@ -274,7 +327,8 @@ Status WriteProcedureLibraryMakefilePart(const CodegenReport& report, CNameTree*
   o << "#\n# Sets the image version number in the dll\n"
     << (Gnu() ? "VERSION =" : "VERSION = /VERSION:38.0") << "\n#\n#\nbuild: $(Libraries)\n";
   if (single) {
-    o << "#\nclean:\n" << (Gnu() ? "\t-$(WIPE) " : "\t$(WIPE) ") << library << "$(WIPEALL)\n";
+    o << "#\nclean:\n"
+      << (Gnu() ? "\t-$(WIPE) " : "\t$(WIPE) ") << RemovedName(library) << "$(WIPEALL)\n";
   }
   o << "#\n";
   k = 1;
@@ -400,6 +454,15 @@ Status WriteExportLibraryMakefilePart(const CodegenReport& report, CNameTree** t
     delete *tree;
     *tree = nullptr;
   }
+  Status refused =
+      library != nullptr && *library != '\0' ? RefuseUnplainName(report, library, Plain::kName) : 0;
+  for (const auto* list : {&resources, &units, &extra_headers}) {
+    for (const std::string& name : *list) {
+      if (refused == 0) refused = RefuseUnplainName(report, name, Plain::kToken);
+    }
+  }
+  if (refused == 0) refused = RefuseUnplainInclude(report, user_include);
+  if (refused != 0) return refused;
   const bool vs2019 = std::getenv("VS2019INSTALLDIR") != nullptr;
   const bool vs2017 = !vs2019 && std::getenv("VS2017INSTALLDIR") != nullptr;
   auto out = WriteMakefileGenericPart(report, server_folder, output_folder, false, user_include,
@@ -437,11 +500,11 @@ Status WriteExportLibraryMakefilePart(const CodegenReport& report, CNameTree** t
   for (std::size_t k = header_groups; k >= 1; --k) {
     o << Wipe("$(Library_Headers" + std::to_string(k) + ")") << "\n";
   }
-  for (const std::string& target :
-       {name + "$(OLB)", name + ".exp", name + ".dll.manifest", std::string("*.pch")}) {
+  for (const std::string& target : {RemovedName(name) + "$(OLB)", RemovedName(name) + ".exp",
+                                    RemovedName(name) + ".dll.manifest", std::string("*.pch")}) {
     o << Wipe(target) << "\n";
   }
-  if (with_resources) o << Wipe(base + ".res") << "\n";
+  if (with_resources) o << Wipe(RemovedName(base) + ".res") << "\n";
   for (std::size_t k = std::max(object_groups, source_groups); k >= 1; --k) {
     o << Wipe("$(Library_Objects" + std::to_string(k) + ")") << "\n"
       << Wipe("$(Library_Sources" + std::to_string(k) + ")") << "\n";

@@ -12,6 +12,7 @@
 #include "codegen/procedures/generate.h"
 
 class CNameTree;
+class SUProcDef;
 
 namespace codegen {
 enum class MakeDialect { kGnu, kNmake };
@@ -31,6 +32,16 @@ struct MakeFolders {
   std::string quoted_include;
 };
 MakeFolders DeriveMakeFolders(const char* server_folder);
+
+// A name that make or the shell would read as more than a name (see
+// IsPlainFileToken, IsPlainName and IsPlainPath) is refused before
+// anything is written for it: reported, counted as an error, 0x8000FFFF;
+// else 0.
+enum class Plain { kToken, kName, kPath };
+Status RefuseUnplainName(const CodegenReport& report, const std::string& name, Plain kind);
+// The same for the names of a procedure definition that reach a makefile:
+// its library, its name and its source file.
+Status RefuseUnplainNames(const CodegenReport& report, const SUProcDef& definition);
 }  // namespace codegen
 
 // Opens "Make" + library in the output folder and writes the generic part;
@@ -43,7 +54,8 @@ std::unique_ptr<std::ofstream> WriteMakefileGenericPart(
 // The makefile of every library of the tree (or, with a library name, of
 // that one library built from one C++ source of the same name); the tree
 // is consumed and *tree left null. *fortran is set when a FORTRAN procedure
-// is built. 0, or 0xA000FFFF when the makefile cannot be written.
+// is built. 0, 0xA000FFFF when the makefile cannot be written, 0x8000FFFF
+// when a name in the tree is refused (nothing written).
 Status WriteProcedureLibraryMakefilePart(const CodegenReport& report, CNameTree** tree,
                                          const char* server_folder, bool debug, bool no_makefile,
                                          bool* fortran, const char* output_folder,
@@ -52,8 +64,9 @@ Status WriteProcedureLibraryMakefilePart(const CodegenReport& report, CNameTree*
 
 // The makefile of a library of exported units: objects, sources and
 // headers in groups of 30 (units last to first), resources, clean, link
-// and compile rules. The name tree is emptied. 0, or 0xA000FFFF when the
-// makefile cannot be written.
+// and compile rules. The name tree is emptied. 0, 0xA000FFFF when the
+// makefile cannot be written, 0x8000FFFF when a name is refused (nothing
+// written).
 Status WriteExportLibraryMakefilePart(const CodegenReport& report, CNameTree** tree,
                                       const char* server_folder, bool debug, bool optimise,
                                       bool quiet, bool resource,

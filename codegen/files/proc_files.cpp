@@ -116,6 +116,12 @@ Status GenerateRequest(BvuBinaryStream& in, const ProcFilesContext& context) {
   if (!status::IsFailure(s)) s = ReadString(in, &include);
   if (!status::IsFailure(s)) s = in.GetUInt8(&build);
   if (status::IsFailure(s)) return s;
+  const char* user_include = include.c_str();
+  if (user_include[0] != '\0' &&
+      RefuseUnplainName(report, user_include + (user_include[0] == '%' ? 1 : 0), Plain::kPath) !=
+          0) {
+    return kFailed;
+  }
 
   // The tree points at the definitions and names kept here until the
   // makefile writer has consumed it.
@@ -136,6 +142,8 @@ Status GenerateRequest(BvuBinaryStream& in, const ProcFilesContext& context) {
       s = kFailed;
       break;
     }
+    s = RefuseUnplainNames(report, def);
+    if (s != 0) break;
     s = CheckLibraryFolder(report, folder.c_str(), def.Library().c_str());
     if (s != 0) break;
     const SUCodeGenerate generate{&def, display, static_cast<std::int32_t>(read.word)};
@@ -316,6 +324,19 @@ Status ReadSettings(BvuBinaryStream& in, const ProcFilesContext& context,
   return 0;
 }
 
+// The export's name and file lists reach the source, the makefile and the
+// build script: refused, before anything is written, unless plain.
+Status RefuseUnplainExportNames(const CodegenReport& report, const ExportRequest& request) {
+  if (!request.name.empty() && RefuseUnplainName(report, request.name, Plain::kName) != 0)
+    return kFailed;
+  for (const auto* list : {&request.resources, &request.units, &request.extra_headers}) {
+    for (const std::string& name : *list) {
+      if (RefuseUnplainName(report, name, Plain::kToken) != 0) return kFailed;
+    }
+  }
+  return 0;
+}
+
 Status ExportRequestOf(BvuBinaryStream& in, std::uint16_t kind, const ProcFilesContext& context) {
   const CodegenReport& report = context.report;
   const bool flowsheet = kind == 1;
@@ -348,6 +369,8 @@ Status ExportRequestOf(BvuBinaryStream& in, std::uint16_t kind, const ProcFilesC
   if (!status::IsFailure(s) && !flowsheet) s = ReadStrings(in, &request.extra_headers);
   if (!status::IsFailure(s) && flowsheet) s = ReadSettings(in, context, &request.settings);
   if (status::IsFailure(s)) return s;
+  s = RefuseUnplainExportNames(report, request);
+  if (s != 0) return s;
   std::int32_t libraries = 0;
   if (!flowsheet) {
     s = context.export_type ? context.export_type(request)

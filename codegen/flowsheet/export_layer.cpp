@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "daes/model/var_table_entry.h"
+#include "expr/codegen/code_writer.h"
 
 namespace codegen {
 namespace {
@@ -10,11 +11,14 @@ namespace {
 constexpr std::size_t kComponentField = 8;
 
 // A text as a C string literal body.
-std::string Literal(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '"' || c == '\\') out.push_back('\\');
-    out.push_back(c);
+std::string Literal(const std::string& text) { return EscapedText(text.c_str()); }
+
+// A text inside a line comment: a line break would end the comment, and a
+// backslash at its end would take the next line into it.
+std::string CommentText(const char* text) {
+  std::string out = text != nullptr ? text : "";
+  for (char& c : out) {
+    if (c == '\n' || c == '\r' || c == '\\') c = ' ';
   }
   return out;
 }
@@ -76,7 +80,7 @@ void WritePortDefinition(std::ostream& out, std::size_t k, const ExportPort& por
     if (index < 0) continue;
     const char* variable = port.variables[j] != nullptr ? port.variables[j]->GetNameText() : "";
     out << "  qln_add_port_var(pPort," << j << ", iFirstVar+" << index << "); //"
-        << (variable != nullptr ? variable : "") << " \n";
+        << CommentText(variable) << " \n";
   }
   // The variables beyond the component fractions and attributes.
   const long long plain = static_cast<long long>(m) -

@@ -29,7 +29,7 @@ bool Exists(const std::string& path) { return platform::PathExists(path.c_str())
 int TakeLock(const std::string& path, bool* busy) {
   *busy = false;
   for (int attempt = 0; attempt < 4; ++attempt) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) return -1;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       *busy = errno == EWOULDBLOCK;
@@ -60,7 +60,7 @@ Status DeleteUnlessHeld(const std::string& path) {
 // Creates the lock file when missing: false when it cannot be made.
 bool MakeLockFile(const std::string& path) {
   if (Exists(path)) return true;
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) return false;
   ::close(fd);
   return true;
@@ -71,11 +71,10 @@ bool Writable(const std::string& path) {
   return QueryPath(path.c_str(), &flags) == kOk && (flags & kPathWritable) != 0;
 }
 
-// Copies over a target that may be read-only: 0 or 0x8000FFFF.
-Status CopyOver(const char* source, const char* target) {
-  constexpr std::int32_t kOverwriteWritable = 3;
-  return CopyFileWithMode(source, target, kOverwriteWritable);
-}
+// Copies over a target that may be read-only: 0 or 0x8000FFFF. Others may
+// write in the run folder: a link planted under either name is neither read
+// nor written through.
+Status CopyOver(const char* source, const char* target) { return CopyOverName(source, target); }
 
 }  // namespace
 
@@ -150,9 +149,12 @@ void DeleteTempFiles(const std::string& folder) {
   std::vector<platform::FolderEntry> entries;
   if (!platform::ListFolderSorted(base.c_str(), &entries)) return;
   for (const platform::FolderEntry& entry : entries) {
-    if (entry.is_folder || !MatchFilePattern(entry.name.c_str(), "*.tmp")) continue;
+    if (!MatchFilePattern(entry.name.c_str(), "*.tmp")) continue;
+    // Removing a name needs no write bit on the file, and a link goes
+    // itself: nothing it leads to is touched.
     const std::string path = base + entry.name;
-    ::chmod(path.c_str(), 0644);
+    platform::FileInfo info;
+    if (!platform::GetLinkInfo(path.c_str(), &info, nullptr) || info.is_directory) continue;
     platform::RemoveFile(path.c_str());
   }
 }

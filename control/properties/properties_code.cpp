@@ -7,6 +7,7 @@
 #include <string>
 
 #include "control/properties/property_mgr.h"
+#include "expr/codegen/code_writer.h"
 
 namespace {
 
@@ -15,12 +16,10 @@ namespace {
 std::string FieldLiteral(const std::string& text) {
   std::string padded = text.substr(0, gppi::kTextField);
   padded.resize(gppi::kTextField, ' ');
-  std::string out = "\"";
-  for (char c : padded) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
+  std::string out(1, '"');
+  out += EscapedText(padded.c_str());
+  out += '"';
+  return out;
 }
 
 void WriteEmptyFunctions(std::ostream& out) {
@@ -112,7 +111,7 @@ void GppiPropertyMgr::WritePropertiesCode(std::ostream& out) {
          "  long long n = g_PropertiesInfo.iLists;\n"
          "  GPP_LOAD_ENTRY load;\n"
          "  g_PropertiesInfo.hLibrary = dlopen(\""
-      << package_->name
+      << EscapedText(package_->name.c_str())
       << ".so\", RTLD_NOW | RTLD_LOCAL);\n"
          "  load = g_PropertiesInfo.hLibrary ? (GPP_LOAD_ENTRY)dlsym(g_PropertiesInfo.hLibrary, "
          "\"GPP_LOAD\") : 0;\n"

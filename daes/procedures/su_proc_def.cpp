@@ -6,6 +6,7 @@
 #include <memory>
 #include <ostream>
 
+#include "expr/codegen/code_writer.h"
 #include "foundation/collections/factory.h"
 #include "foundation/persistence/binary_stream.h"
 #include "foundation/persistence/file_stream.h"
@@ -308,14 +309,11 @@ void SUProcDef::WriteFindProc(FindProcGenerator& generator) {
   const char* decoration = "";
   if (language_ == procdef::kLanguageFortran) decoration = version_ >= 3 ? "QLN13_" : "SU55IF_";
   const std::string library = library_.empty() ? std::string("AnonymousDLL") : library_;
-  std::string escaped;
-  for (char c : library) {
-    if (c == '"' || c == '\\') escaped += '\\';
-    escaped += c;
-  }
+  // Both names come from the model: each stays inside its literal.
   if (generator.out != nullptr) {
     *generator.out << "  FIND_PROC(" << slot_ - FindProcBase() << ",\"" << decoration
-                   << implementation_ << "\", \"" << escaped << "\");\n";
+                   << EscapedText(implementation_.c_str()) << "\", \""
+                   << EscapedText(library.c_str()) << "\");\n";
   }
   generator.libraries.insert(library);
 }

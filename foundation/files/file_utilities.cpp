@@ -52,9 +52,10 @@ std::string FolderOf(const std::string& path) {
 
 // Copies a regular file through a temporary file beside the target, which
 // takes the target's place only when complete. `error` gets the errno of a
-// failing step.
+// failing step. Without follow_links a linked source is refused and a link
+// under the target's name is replaced, never written through.
 Status CopyRegularFile(const std::string& from, const std::string& to, std::int32_t mode,
-                       int* error) {
+                       int* error, bool follow_links = true) {
   const auto fail = [error](int code) {
     *error = code != 0 ? code : EIO;
     return status::kUnhandled;
@@ -62,13 +63,17 @@ Status CopyRegularFile(const std::string& from, const std::string& to, std::int3
   int code = 0;
   // Checked before opening: opening a device may already act on it.
   platform::FileInfo checked;
-  if (!platform::GetFileInfo(from.c_str(), &checked, &code)) return fail(code);
+  const bool got = follow_links ? platform::GetFileInfo(from.c_str(), &checked, &code)
+                                : platform::GetLinkInfo(from.c_str(), &checked, &code);
+  if (!got) return fail(code);
+  if (checked.is_link) return fail(ELOOP);
   if (!checked.is_regular) return fail(EINVAL);
   // Without blocking, should a pipe have taken the file's place meanwhile.
   platform::FileOpenMode reading;
   reading.read = true;
   reading.create = false;
   reading.no_wait = true;
+  reading.no_follow = !follow_links;
   platform::FileDescriptor in = platform::OpenOwnedFile(from.c_str(), reading, &code);
   if (!in.valid()) return fail(code);
   platform::FileInfo source_info;
@@ -77,12 +82,13 @@ Status CopyRegularFile(const std::string& from, const std::string& to, std::int3
   }
   std::string final_target = to;
   platform::FileInfo target_info;
-  if (platform::GetFileInfo(to.c_str(), &target_info, nullptr)) {
+  if (follow_links ? platform::GetFileInfo(to.c_str(), &target_info, nullptr)
+                   : platform::GetLinkInfo(to.c_str(), &target_info, nullptr)) {
     const bool same_file =
         target_info.device == source_info.device && target_info.inode == source_info.inode;
     if (same_file || (mode & kCopyOverwrite) == 0) return fail(EEXIST);
     // A link to the target keeps its place; the file it leads to is replaced.
-    const std::string resolved = platform::ResolvedPath(to.c_str());
+    const std::string resolved = follow_links ? platform::ResolvedPath(to.c_str()) : "";
     if (!resolved.empty()) final_target = resolved;
   }
   std::string temporary = FolderOf(final_target) + "/.vantor-copy-XXXXXX";
@@ -254,6 +260,14 @@ Status CopyDirectoryTree(const char* source, const char* target, std::int32_t mo
 Status CopyFileWithMode(const char* source, const char* target, std::int32_t mode, int* error) {
   int failure = 0;
   const Status s = CopyRegularFile(NativeFilePath(source), NativeFilePath(target), mode, &failure);
+  if (error != nullptr) *error = failure;
+  return s;
+}
+
+Status CopyOverName(const char* source, const char* target, int* error) {
+  int failure = 0;
+  const Status s = CopyRegularFile(NativeFilePath(source), NativeFilePath(target),
+                                   kCopyOverwrite | kCopyMakeWritable, &failure, false);
   if (error != nullptr) *error = failure;
   return s;
 }

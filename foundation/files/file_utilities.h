@@ -72,6 +72,12 @@ Status CopyDirectoryTree(const char* source, const char* target, std::int32_t mo
 Status CopyFileWithMode(const char* source, const char* target, std::int32_t mode,
                         int* error = nullptr);
 
+// CopyFileWithMode with bits 0 and 1 for the files the engine keeps in a
+// folder others may write in: no link is followed. A linked source is
+// refused (ELOOP); a link under the target's name is replaced by the copy,
+// and the file it leads to is left as it was.
+Status CopyOverName(const char* source, const char* target, int* error = nullptr);
+
 // After a failed write or copy whose errno (`error`) says the disk is full
 // (ENOSPC, EDQUOT): when the disk of the written file's folder (the second
 // file's, else the first's) has no free bytes, writes "Disk memory: Disk

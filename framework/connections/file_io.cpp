@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstddef>
+#include <utility>
 
 #include "framework/connections/io_status.h"
 #include "platform/posix_file.h"
@@ -36,6 +37,12 @@ std::uint16_t FlagOfLetter(char letter) {
 }  // namespace
 
 XosFileIO::XosFileIO(const char* name, const char* mode, Status* result)
+    : XosFileIO(name, mode, result, true) {}
+
+XosFileIO::XosFileIO(const char* name, platform::FileDescriptor handle, std::uint16_t mode_flags)
+    : name_(name != nullptr ? name : ""), handle_(std::move(handle)), mode_flags_(mode_flags) {}
+
+XosFileIO::XosFileIO(const char* name, const char* mode, Status* result, bool follow_links)
     : name_(name != nullptr ? name : "") {
   Status outcome = status::kOk;
   for (const char* p = mode != nullptr ? mode : ""; *p != '\0'; ++p) {
@@ -55,6 +62,7 @@ XosFileIO::XosFileIO(const char* name, const char* mode, Status* result)
     open_mode.read = (mode_flags_ & kRead) != 0;
     open_mode.write = (mode_flags_ & kWrite) != 0;
     open_mode.create = (mode_flags_ & kMustExist) == 0;
+    open_mode.no_follow = !follow_links;
     int error = 0;
     handle_ = platform::OpenOwnedFile(name_.c_str(), open_mode, &error);
     if (!handle_.valid()) {

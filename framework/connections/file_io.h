@@ -28,6 +28,14 @@ class XosFileIO : public XosBaseIO {
   // unknown mode letter (nothing opened); 0x80000015 when "E" is given and
   // the file does not exist; 0x8000000B for any other failure.
   XosFileIO(const char* name, const char* mode, Status* result);
+  // The same; without follow_links a symbolic link under the name is not
+  // opened (0x8000000B): for the engine's own files in a folder others may
+  // write in.
+  XosFileIO(const char* name, const char* mode, Status* result, bool follow_links);
+  // Takes over a descriptor this process opened under the name (made with
+  // an exclusive create), so that whatever is put under the name since is
+  // never opened in its place. The flags are the mode flags above.
+  XosFileIO(const char* name, platform::FileDescriptor handle, std::uint16_t mode_flags);
   ~XosFileIO() override;
   XosFileIO(const XosFileIO&) = delete;
   XosFileIO& operator=(const XosFileIO&) = delete;

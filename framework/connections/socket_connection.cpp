@@ -1,10 +1,12 @@
 #include "framework/connections/socket_connection.h"
 
+#include <cstdio>
 #include <map>
 #include <memory>
 
 #include "framework/connections/io_status.h"
 #include "framework/processes/compute_node.h"
+#include "platform/socket_peer.h"
 
 namespace {
 
@@ -104,19 +106,22 @@ platform::Transfer XosSocketConnection::SendOnce(const void* data, std::size_t c
   return platform::SendSome(socket_, data, count);
 }
 
-XosListeningSocket* XosListeningSocket::Get(std::uint32_t child_number, Status* result) {
+XosListeningSocket* XosListeningSocket::Get(std::uint32_t child_number, Status* result,
+                                            bool loopback) {
   *result = status::kOk;
   std::unique_ptr<XosListeningSocket>& listener = child_listeners[child_number];
   if (!listener) {
     std::uint16_t port = 0;
     int error = 0;
-    const int socket = platform::ListenTcp(&port, &error);
+    const int socket = platform::ListenTcp(
+        &port, &error,
+        loopback ? platform::ListenScope::kLoopback : platform::ListenScope::kAnyHost);
     if (socket < 0) {
       child_listeners.erase(child_number);
       *result = status::kUnhandled;
       return nullptr;
     }
-    listener.reset(new XosListeningSocket(socket, port));
+    listener.reset(new XosListeningSocket(socket, port, loopback));
   }
   return listener.get();
 }
@@ -133,7 +138,16 @@ void XosListeningSocket::CloseAll() { child_listeners.clear(); }
 XosListeningSocket::~XosListeningSocket() { platform::CloseSocket(socket_); }
 
 int XosListeningSocket::TakeConnection() {
-  platform::HostAddress from;
-  int error = 0;
-  return platform::AcceptTcp(socket_, &from, &error);
+  for (;;) {
+    platform::HostAddress from;
+    int error = 0;
+    const int socket = platform::AcceptTcp(socket_, &from, &error);
+    if (socket < 0 || !loopback_ || platform::IsOwnLocalPeer(socket, from, expected_process_)) {
+      return socket;
+    }
+    // Not the child: closed before a byte goes either way.
+    std::fprintf(stderr, "Refused a connection from %s: not this user's child process\n",
+                 from.Text().c_str());
+    platform::CloseSocket(socket);
+  }
 }

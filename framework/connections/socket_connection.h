@@ -57,18 +57,23 @@ class XosSocketConnection : public XosConnection {
   bool blocking_ = true;
 };
 
-// A TCP listener that waits for one child on another machine. Its port is
-// what that child is told in "-ParentNode", so whatever arrives there is
-// that child, from whichever address it comes; children of one host cannot
-// be given each other's connections. The listeners are kept by child
-// number; the connection of the child closes its listener once it has
-// taken the child's connection (or when it goes), the socket layer closes
-// the rest.
+// A TCP listener that waits for one child. Its port is what that child is
+// told in "-ParentNode". The engine's listener for a child on another
+// machine listens on every interface and takes whatever arrives there as
+// that child, from whichever address it comes (the child's host can be any
+// of the network's); children of one host cannot be given each other's
+// connections. A loopback listener (a child on this machine reached by TCP,
+// as vantor-client --tcp starts its engine) listens on 127.0.0.1 alone and
+// takes only a connection from a socket of this user and, once told, of
+// the child's process: anything else is closed unread and the listener
+// waits on. The listeners are kept by child number; the connection of the
+// child closes its listener once it has taken the child's connection (or
+// when it goes), the socket layer closes the rest.
 class XosListeningSocket {
  public:
   // The child's listener (made when needed), or null with *result set to
-  // 0x8000FFFF when it cannot be made.
-  static XosListeningSocket* Get(std::uint32_t child_number, Status* result);
+  // 0x8000FFFF when it cannot be made. `loopback` counts when it is made.
+  static XosListeningSocket* Get(std::uint32_t child_number, Status* result, bool loopback = false);
   // The child's listener; null when none is open.
   static XosListeningSocket* Find(std::uint32_t child_number);
   // Closes the child's listener and any connection waiting in it.
@@ -82,12 +87,19 @@ class XosListeningSocket {
   std::uint16_t Port() const { return port_; }
   int Descriptor() const { return socket_; }
 
+  // A loopback listener takes a connection only from this process or one
+  // it started (the child's process, once it runs).
+  void ExpectProcess(int process) { expected_process_ = process; }
+
   // A connection that has arrived, or -1 when none has.
   int TakeConnection();
 
  private:
-  XosListeningSocket(int socket, std::uint16_t port) : socket_(socket), port_(port) {}
+  XosListeningSocket(int socket, std::uint16_t port, bool loopback)
+      : socket_(socket), port_(port), loopback_(loopback) {}
 
   int socket_;
   std::uint16_t port_;
+  bool loopback_;
+  int expected_process_ = 0;
 };

@@ -4,9 +4,12 @@
 // input and no file is written outside that folder. A flowsheet export
 // gets its folder and name here too; its references are u32 words (even
 // ones resolve) and the export itself does nothing. A type export gets its
-// folder, name and flags up to the build flag (off) here.
+// folder, name and flags up to the build flag (off) here. With bit 0x80 of
+// the second byte an export's name comes from the input: a length byte and
+// that many bytes.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -22,6 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }();
   const std::uint16_t kinds[] = {0, 2, 3, 5, 6, 1, 4};
   const std::uint16_t kind = kinds[data[0] % 7];
+  std::size_t rest = 2;
+  std::string name = "fuzz";
+  if ((kind == 1 || kind == 4) && (data[1] & 0x80) != 0 && size > 2) {
+    const std::size_t length = std::min<std::size_t>(data[2], size - 3);
+    name.assign(reinterpret_cast<const char*>(data + 3), length);
+    rest = 3 + length;
+  }
   vantor_fuzz::ByteStream body;
   body.PutUInt16(kind);
   if (kind == 0) {
@@ -32,17 +42,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     body.PutUInt8(0);
   } else if (kind == 1) {
     body.PutString(folder.c_str());
-    body.PutString("fuzz");
+    body.PutString(name.c_str());
   } else if (kind == 4) {
     // A type export writes its makefile into the scratch folder and never
     // builds.
     body.PutString(folder.c_str());
-    body.PutString("fuzz");
+    body.PutString(name.c_str());
     body.PutUInt32(0);
     body.PutUInt32(0);
   }
   std::vector<std::uint8_t> bytes = body.Bytes();
-  bytes.insert(bytes.end(), data + 2, data + size);
+  bytes.insert(bytes.end(), data + rest, data + size);
   vantor_fuzz::ByteStream request(bytes);
   vantor_fuzz::ByteStream reply;
   codegen::ProcFilesContext context;

@@ -107,6 +107,9 @@ std::uint32_t Truncated(double value) {
 SimResultsMgr::SimResultsMgr(ResultsProblemSide* problem)
     : problem_(problem), finder_(this),
       use_(std::make_unique<SputUseMgr>(&store_, problem->VariableTree())) {
+  // "snapshot.snp" and "snapshot.bak" sit in the run folder, which others
+  // may write in.
+  store_.SetFollowLinks(false);
   if (problem_->Model() != nullptr) {
     plot_ = std::make_unique<SputPlotHistoryMgr>(&finder_);
     plot_->SetTolerance(1e-5);

@@ -1,9 +1,12 @@
 #include "results/plot/plot_file.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <utility>
 
 #include "foundation/files/file_utilities.h"
 #include "framework/connections/file_io.h"
+#include "framework/connections/io_status.h"
 #include "platform/posix_file.h"
 
 namespace plot {
@@ -43,8 +46,13 @@ Status PlotHistoryFile::OpenExisting(const char* name, std::unique_ptr<PlotHisto
                                      std::string* unusable) {
   out->reset();
   Status result = status::kOk;
-  auto file = std::make_unique<XosFileIO>(name, "wr+", &result);
-  if (status::IsFailure(result)) return result;
+  // The history sits in the run folder, which others may write in: a link
+  // under its name is never written through.
+  auto file = std::make_unique<XosFileIO>(name, "wr+", &result, false);
+  if (status::IsFailure(result)) {
+    if (file->LastSystemError() == ELOOP) *unusable = "a link to another file";
+    return result;
+  }
   std::uint64_t size = 0;
   int error = 0;
   if (!platform::FileSizeOf(file->Handle(), &size, &error)) return kIoFailed;
@@ -66,8 +74,14 @@ Status PlotHistoryFile::Create(const char* name, double tolerance,
   platform::RemoveFile(temp.c_str());  // ours from an earlier stop; holds no data
   Status result = status::kOk;
   {
-    XosFileIO file(temp.c_str(), "nrw+", &result);
-    if (status::IsFailure(result)) return result;
+    platform::FileOpenMode mode;
+    mode.read = mode.write = mode.exclusive = true;
+    int made_error = 0;
+    platform::FileDescriptor made = platform::OpenOwnedFile(temp.c_str(), mode, &made_error);
+    if (!made.valid()) return status::kOpenFailed;
+    XosFileIO file(
+        temp.c_str(), std::move(made),
+        XosFileIO::kOpenAlways | XosFileIO::kRead | XosFileIO::kWrite | XosFileIO::kUpdate);
     Header header;
     header.tolerance = tolerance;
     header.first_directory = 1;

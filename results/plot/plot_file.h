@@ -31,9 +31,10 @@ struct DirectoryEntry {
 
 class PlotHistoryFile {
  public:
-  // Opens an existing file ("wr+"). *unusable gets the reason when the file
-  // is too short, of another format or damaged; then nothing is changed and
-  // the file is not opened. A file that opens is repaired as above.
+  // Opens an existing file ("wr+"), never through a symbolic link. *unusable
+  // gets the reason when the file is too short, of another format or
+  // damaged, or the name is a link; then nothing is changed and the file is
+  // not opened. A file that opens is repaired as above.
   static Status OpenExisting(const char* name, std::unique_ptr<PlotHistoryFile>* out,
                              std::string* unusable);
   // Makes a new file beside the name and renames it into place: header and

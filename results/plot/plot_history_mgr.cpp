@@ -343,7 +343,8 @@ Status SputPlotHistoryMgr::SaveAs(const char* file_name) {
   if (file_name == nullptr || *file_name == '\0') return status::kBadArguments;
   if (file_ != nullptr) Close();
   int error = 0;
-  Status result = CopyFileWithMode(kFileName, file_name, 3, &error);
+  // The copy is the run folder's back-up: no link there is followed.
+  Status result = CopyOverName(kFileName, file_name, &error);
   if (status::IsFailure(result)) {
     CheckDiskFull(kFileName, file_name, error);
     result = kIoFailed;

@@ -224,7 +224,9 @@ Status SputSnapshotMgr::CopyLiveBlocks(const char* source, const char* destinati
   if (!IsOpen() || !SameFile(source, FileName())) {
     int error = 0;
     const Status copied =
-        CopyFileWithMode(source, destination, kCopyOverwrite | kCopyMakeWritable, &error);
+        follow_links_
+            ? CopyFileWithMode(source, destination, kCopyOverwrite | kCopyMakeWritable, &error)
+            : CopyOverName(source, destination, &error);
     if (status::IsFailure(copied)) {
       CheckDiskFull(source, destination, error);
       return kIoFailed;

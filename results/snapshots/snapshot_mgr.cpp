@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <utility>
 
 #include "foundation/files/file_utilities.h"
 #include "foundation/persistence/binary_stream.h"
@@ -154,7 +155,7 @@ Status SputSnapshotMgr::OpenFile(const char* name, const Participants* participa
   if (name == nullptr || *name == '\0') return kIoFailed;
   RecoverInterruptedCompaction(name);
   Status result = status::kOk;
-  file_ = std::make_unique<XosFileIO>(name, "rwe", &result);
+  file_ = std::make_unique<XosFileIO>(name, "rwe", &result, follow_links_);
   if (status::IsFailure(result)) {
     file_.reset();
     return result;
@@ -287,14 +288,16 @@ Status SputSnapshotMgr::ReadFile(const Participants& participants, bool map) {
 Status SputSnapshotMgr::OpenForWriting(const char* name, bool exclusive,
                                        std::unique_ptr<XosFileIO>* file) {
   if (exclusive) {
-    // Never open a file that exists: create the name or fail.
+    // Never open a file that exists: create the name or fail, and write
+    // through the descriptor made, never through the name again.
     platform::FileOpenMode mode;
-    mode.write = true;
-    mode.exclusive = true;
+    mode.read = mode.write = mode.exclusive = true;
     int error = 0;
-    const int fd = platform::OpenFile(name, mode, &error);
-    if (fd < 0) return kIoFailed;
-    platform::CloseFile(fd, &error);
+    platform::FileDescriptor made = platform::OpenOwnedFile(name, mode, &error);
+    if (!made.valid()) return kIoFailed;
+    *file = std::make_unique<XosFileIO>(
+        name, std::move(made), XosFileIO::kOpenAlways | XosFileIO::kWrite | XosFileIO::kRead);
+    return status::kOk;
   }
   Status result = status::kOk;
   *file = std::make_unique<XosFileIO>(name, "nwr", &result);

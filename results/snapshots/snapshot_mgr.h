@@ -82,6 +82,9 @@ class SputSnapshotMgr {
   Status CopyLiveBlocks(const char* source, const char* destination);
 
   // --- parameters ---
+  // Off for the run folder's own files, where others may plant links: a
+  // file opened or copied over is then never reached through a link.
+  void SetFollowLinks(bool on) { follow_links_ = on; }
   void SetAutoCompress(bool on) { auto_compress_ = on; }
   void SetCompressRatio(double ratio) { compress_ratio_ = ratio; }
   bool AutoCompress() const { return auto_compress_; }
@@ -158,6 +161,7 @@ class SputSnapshotMgr {
   std::uint32_t version_ = 0;
   std::int32_t freed_count_ = 0;
   bool auto_compress_ = true;
+  bool follow_links_ = true;
   double compress_ratio_ = kDefaultCompressRatio;
   std::int32_t compress_floor_ = kCompressFloor;
   bool end_marker_found_ = false;

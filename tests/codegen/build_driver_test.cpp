@@ -33,6 +33,13 @@ TEST(BuildDriver, ScriptTextPerEnvironment) {
             "unset MAKEFLAGS MFLAGS MAKELEVEL\nexec make -f MakeUserCode 2>&1\n");
 }
 
+TEST(BuildDriver, NamesAreOneWordOfTheScript) {
+  EXPECT_EQ(codegen::ShellWord("MakeLib"), "MakeLib");
+  EXPECT_EQ(codegen::ShellWord("Makex$(id)"), "'Makex$(id)'");
+  EXPECT_EQ(codegen::ShellWord("Make`id`'s"), "'Make`id`'\\''s'");
+  EXPECT_EQ(codegen::ShellWord("a\nb"), "'a\nb'");
+}
+
 TEST(BuildDriver, RunFlagOffGivesTheCommandHint) {
   ScopedVariable environment("VSENVBATFILE", nullptr);
   Reports reports;
@@ -161,6 +168,25 @@ TEST(CodegenCompile, BuildDriverRunsMakeThroughTheScript) {
   // The stub hides what the macros do not export.
   EXPECT_EQ(library->LookUpSymbol("helper", nullptr), nullptr);
   library->Release();
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
+// A library name the shell would expand reaches make as the makefile's
+// name, and nothing in it runs.
+TEST(CodegenCompile, BuildDriverNeverLetsTheShellReadTheName) {
+  ScopedVariable environment("VSENVBATFILE", nullptr);
+  const fs::path folder = FreshFolder("shellname");
+  const std::string library = "x$(touch ran1)`touch ran2`";
+  std::ofstream(folder / ("Make" + library)) << "show:\n\t@echo made\n";
+  Reports reports;
+  EXPECT_EQ(RunNmakeBuild(reports.Callback(), nullptr, folder.c_str(), library.c_str(), true, false,
+                          "show", false, false),
+            0u);
+  ASSERT_FALSE(reports.texts.empty());
+  EXPECT_EQ(reports.texts.front(), "made\n");
+  EXPECT_FALSE(fs::exists(folder / "ran1"));
+  EXPECT_FALSE(fs::exists(folder / "ran2"));
+  EXPECT_FALSE(fs::exists(folder / "domake_0.sh"));
   if (!HasFailure()) fs::remove_all(folder);
 }
 

@@ -79,6 +79,34 @@ TEST(FlowsheetExport, PortCodeCountsComponentsAndSkipsUnplacedVariables) {
             std::string::npos);
 }
 
+// Names from the model inside generated C: a line break in a variable's
+// name must not end the comment it stands in (the rest would be code), nor
+// a quote or line break in a port or component name end its literal.
+TEST(FlowsheetExport, ModelNamesStayInsideCommentsAndLiterals) {
+  struct Named : QLNVariable {
+    explicit Named(const char* text) : text(text) {}
+    const char* GetNameText(std::int32_t) override { return text; }
+    const char* text;
+  };
+  Named injected("x\nint injected = 1; //\\");
+  codegen::ExportPort port;
+  port.name = "in\"); system(\"id";
+  port.type = 2;
+  port.variables = {&injected, &injected};
+  port.block_indexes = {0, 1};
+  port.components = {"W\"\n"};
+  std::ostringstream out;
+  codegen::WritePortDefinition(out, 0, port);
+  EXPECT_NE(out.str().find("  qln_add_port_var(pPort,0, iFirstVar+0); //x int injected = 1; //  \n"
+                           "  qln_add_port_var(pPort,1, iFirstVar+1);"),
+            std::string::npos)
+      << out.str();
+  EXPECT_NE(out.str().find("\"W\\\"\\n     \");"), std::string::npos) << out.str();
+  std::ostringstream layer;
+  codegen::WriteBlockFactoryLayer(layer, "x", {port}, "");
+  EXPECT_NE(layer.str().find("vrkport_create(\"IN\\\"); SYSTEM(\\\"ID\","), std::string::npos);
+}
+
 // The layer of a two-port export as kept: identity, names, port texts.
 TEST(FlowsheetExport, BlockLayerGolden) {
   codegen::ExportPort feed;

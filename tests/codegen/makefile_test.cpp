@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -296,6 +297,64 @@ TEST(CodegenCompile, MakeReadsTheWrittenMakefiles) {
 
 namespace {
 
+// A unit, resource or header name with a line break and a tab would add a
+// recipe line; "$(shell ...)" would run while make reads. Neither writer
+// opens its makefile for such a name.
+TEST(MakefileWriter, NamesMakeWouldReadAsCodeLeaveNoMakefile) {
+  const fs::path folder = FreshFolder("mkrefuse");
+  codegen::ResetErrorCount();
+  Reports reports;
+  const std::vector<std::string> plain{"unit"};
+  for (const auto& [units, resources, headers] :
+       {std::tuple{std::vector<std::string>{"u\n\ttouch ran"}, plain, plain},
+        // A blank would make the clean target remove the word before it.
+        {std::vector<std::string>{"ran ab"}, plain, plain},
+        {plain, std::vector<std::string>{"$(shell touch ran)"}, plain},
+        {plain, plain, std::vector<std::string>{"h\"; touch ran; \""}}}) {
+    EXPECT_EQ(WriteExportLibraryMakefilePart(reports.Callback(), nullptr, nullptr, false, false,
+                                             false, true, resources, false, units, headers,
+                                             folder.c_str(), nullptr, nullptr, "exp"),
+              codegen::kFailed);
+  }
+  EXPECT_EQ(WriteExportLibraryMakefilePart(reports.Callback(), nullptr, nullptr, false, false,
+                                           false, true, plain, false, plain, plain, folder.c_str(),
+                                           nullptr, nullptr, "exp`touch ran`"),
+            codegen::kFailed);
+  EXPECT_EQ(codegen::ErrorCount(), 5);
+  SUProcDef d;
+  Define(&d, "p", procdef::kLanguageC, 0, {}, {});
+  d.SetSourceFile("p.c\n\ttouch ran", false);
+  auto* tree = new CNameTree("lib", reinterpret_cast<std::intptr_t>(&d), "p");
+  EXPECT_EQ(WriteProcedureLibraryMakefilePart(reports.Callback(), &tree, nullptr, false, false,
+                                              nullptr, folder.c_str(), nullptr, nullptr, nullptr),
+            codegen::kFailed);
+  EXPECT_EQ(tree, nullptr);
+  tree = new CNameTree("lib$(shell touch ran)", 0, "p");
+  EXPECT_EQ(WriteProcedureLibraryMakefilePart(reports.Callback(), &tree, nullptr, false, false,
+                                              nullptr, folder.c_str(), nullptr, nullptr, nullptr),
+            codegen::kFailed);
+  EXPECT_TRUE(fs::is_empty(folder));
+  codegen::ResetErrorCount();
+  // A blank in an export's name is one name: the clean recipes remove the
+  // name's own files, not a file named by its first word.
+  ASSERT_EQ(WriteExportLibraryMakefilePart(reports.Callback(), nullptr, nullptr, false, false,
+                                           false, true, plain, false, plain, plain, folder.c_str(),
+                                           nullptr, nullptr, "tank export"),
+            0u);
+  const std::string exported = ReadText(folder / "Maketank export");
+  EXPECT_NE(exported.find("\t-$(WIPE) tank\\ export$(OLB)\n"), std::string::npos) << exported;
+  EXPECT_NE(exported.find("\t-$(WIPE) tank\\ export.res\n"), std::string::npos);
+  tree = nullptr;
+  ASSERT_EQ(
+      WriteProcedureLibraryMakefilePart(reports.Callback(), &tree, nullptr, false, false, nullptr,
+                                        folder.c_str(), nullptr, nullptr, "tank export"),
+      0u);
+  EXPECT_NE(
+      ReadText(folder / "Maketank export").find("clean:\n\t-$(WIPE) tank\\ export$(WIPEALL)\n"),
+      std::string::npos);
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
 TEST(MakefileWriter, ExportOfSixtyOneUnitsInGroups) {
   const fs::path folder = FreshFolder("mkexport");
   const fs::path prefix = MakeInstallation(folder);
@@ -337,7 +396,7 @@ TEST(MakefileWriter, ExportOfSixtyOneUnitsInGroups) {
   codegen::SetMakeDialect(codegen::MakeDialect::kNmake);
   ASSERT_EQ(
       WriteExportLibraryMakefilePart(nullptr, nullptr, nullptr, false, false, true, false, {}, true,
-                                     {"a b"}, {}, folder.c_str(), nullptr, nullptr, "exp"),
+                                     {"ab"}, {}, folder.c_str(), nullptr, nullptr, "exp"),
       0u);
   codegen::SetMakeDialect(codegen::MakeDialect::kGnu);
   const std::string nmake = ReadText(folder / "Makeexp");

@@ -86,6 +86,33 @@ TEST(Names, FoldersAndQuoting) {
   EXPECT_EQ(QuoteIfSpaced("lib", nullptr), "lib");
 }
 
+TEST(Names, PlainTokensAndPathsLeaveMakeAndTheShellNothingToRead) {
+  for (const char* plain : {"tcex1", "Lag", "plain_1.0", "c++lib", "a-b", "\xC3\xA9t\xC3\xA9"}) {
+    EXPECT_TRUE(IsPlainFileToken(plain)) << plain;
+    EXPECT_TRUE(IsPlainPath(plain)) << plain;
+  }
+  for (const char* path : {"sub/lib", "C:\\libs\\lib", "/abs/p.c", "src dir/p.c", "~/x,y@z"}) {
+    EXPECT_FALSE(IsPlainFileToken(path)) << path;
+    EXPECT_TRUE(IsPlainPath(path)) << path;
+  }
+  for (const char* code : {"", "x$(id)", "x`id`", "x\n\tid", "x\"y", "x'y", "x;id", "a|b", "a&b",
+                           "a>b", "a#b", "a=b", "a%b", "a*b", "a?b", "a(b)", "dir\\", "a\rb"}) {
+    EXPECT_FALSE(IsPlainFileToken(code)) << ShownName(code);
+    EXPECT_FALSE(IsPlainPath(code)) << ShownName(code);
+  }
+  // An export's name may hold blanks between its words.
+  EXPECT_TRUE(IsPlainName("tank export"));
+  EXPECT_FALSE(IsPlainFileToken("tank export"));
+  for (const char* name : {" lead", "trail ", "a  b$", "-a b", "a\tb"}) {
+    EXPECT_FALSE(IsPlainName(name)) << ShownName(name);
+  }
+  // A token never starts like an option or a hidden file.
+  EXPECT_FALSE(IsPlainFileToken("-rf"));
+  EXPECT_FALSE(IsPlainFileToken(".."));
+  EXPECT_FALSE(IsPlainPath(std::string("a\0b", 3)));
+  EXPECT_EQ(ShownName("x\n\ty\x01\x7F"), "x\\n\\ty\\x01\\x7F");
+}
+
 TEST(Names, ArgumentsAndDimensions) {
   SUProcDef def;
   Define(&def, "p", procdef::kLanguageC, 0, {{4, 0, "Flow"}, {4, 2, nullptr}}, {{4, 0, nullptr}});

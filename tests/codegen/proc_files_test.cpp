@@ -116,6 +116,55 @@ TEST(ProcFiles, LibraryFoldersStopAtTheirProcedure) {
   if (!HasFailure()) fs::remove_all(folder);
 }
 
+// A name make or the shell would read as code stops the request at its
+// procedure, before anything is written for it; earlier procedures keep
+// their files, and no makefile is written.
+TEST(ProcFiles, NamesThatAreNotPlainStopAtTheirProcedure) {
+  const fs::path folder = FreshFolder("pnames");
+  SUProcDef first, library, name, source;
+  Procedure(&first, "first", procdef::kLanguageC, "lib", "first.c");
+  Procedure(&library, "second", procdef::kLanguageC, "lib$(shell id)", "second.c");
+  Procedure(&name, "th`id`ird", procdef::kLanguageC, "lib", "third.c");
+  Procedure(&source, "fourth", procdef::kLanguageC, "lib", "fourth\n\tid.c");
+  for (auto [def, shown] : {std::pair{&library, "lib$(shell id)"},
+                            {&name, "th`id`ird"},
+                            {&source, "fourth\\n\\tid.c"}}) {
+    Request request;
+    ByteStream body = GenerateBody(0x7, folder, {&first, def}, true);
+    EXPECT_EQ(request.Run(body), codegen::kFailed) << shown;
+    EXPECT_TRUE(Has(request.reports, std::string("\"") + shown +
+                                         "\" is not a plain file name; nothing is generated or "
+                                         "built for it.\n"))
+        << ::testing::PrintToString(request.reports.texts);
+    EXPECT_TRUE(fs::exists(folder / "first.c"));
+    EXPECT_FALSE(fs::exists(folder / "MakeUserCode"));
+    EXPECT_EQ(codegen::ErrorCount(), 1);
+    fs::remove(folder / "first.c");
+    fs::remove(folder / "first.h");
+  }
+  // A user include file is checked before any procedure.
+  Request request;
+  ByteStream body;
+  body.PutUInt16(0);
+  body.PutUInt32(0x7);
+  body.PutString(folder.c_str());
+  body.PutUInt32(1);
+  body.PutString("inc\nall:;id");
+  body.PutUInt8(0);
+  first.WriteDefinition(body);
+  body.PutUInt32(0);
+  EXPECT_EQ(request.Run(body), codegen::kFailed);
+  EXPECT_TRUE(fs::is_empty(folder));
+  // Windows paths and blanks are plain paths.
+  SUProcDef spaced;
+  Procedure(&spaced, "spaced", procdef::kLanguageC, "lib", "src dir\\spaced.c");
+  Request plain;
+  ByteStream generate = GenerateBody(0x1, folder, {&spaced}, false);
+  EXPECT_EQ(plain.Run(generate), 0u) << ::testing::PrintToString(plain.reports.texts);
+  EXPECT_TRUE(fs::exists(folder / "MakeUserCode"));
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
 TEST(ProcFiles, ExistingSourcesAndMissingSourceNames) {
   const fs::path folder = FreshFolder("pexisting");
   std::ofstream(folder / "kept.c") << "user code\n";

@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <string>
 
@@ -306,6 +308,30 @@ TEST_F(PropertyTest, WithAPackageTheCodeCarriesTheNumberedObjects) {
   EXPECT_EQ(out.str().substr(0, expected.size()), expected);
   EXPECT_NE(out.str().find("dlopen(\"fake_gpp.so\", RTLD_NOW | RTLD_LOCAL)"), std::string::npos);
   EXPECT_NE(out.str().find("printf(\"Failed to load properties\\n\");"), std::string::npos);
+}
+
+// The package name is the client's: in the generated dlopen call it stays
+// one C string whatever it holds.
+TEST_F(PropertyTest, APackageNameStaysInsideItsLiteral) {
+  const std::string name = "q\"); injected(); (void)(\"";
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("vantor_gpp_name_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
+  std::filesystem::copy_file(std::string(VANTOR_FAKE_GPP_DIR) + "/fake_gpp.so",
+                             folder / (name + ".so"),
+                             std::filesystem::copy_options::overwrite_existing);
+  XosDynamicLibrary::AddSearchPath(folder.c_str());
+  ASSERT_EQ(Select(name.c_str()), 0u) << XosDynamicLibrary::LastErrorText();
+  ASSERT_EQ(Define("B", {"WATER"}, {}), 0u);
+  manager_.GetPropertyId("B");
+  std::ostringstream out;
+  manager_.WritePropertiesCode(out);
+  EXPECT_NE(out.str().find("dlopen(\"q\\\"); injected(); (void)(\\\".so\", RTLD_NOW | RTLD_LOCAL)"),
+            std::string::npos)
+      << out.str();
+  manager_.SelectItem(GppiPropertyMgr::kUnload, nullptr, nullptr, nullptr);
+  XosDynamicLibrary::RemoveSearchPath(folder.c_str());
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "framework/libraries/library_loader.h"
+#include "tests/support/planted_links.h"
 #include "tests/support/registry_file.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/scoped_env.h"
@@ -119,6 +120,44 @@ TEST_F(RunFolderTest, DeletingResultAndTemporaryFiles) {
   EXPECT_FALSE(fs::exists(work / "a.tmp"));
   EXPECT_FALSE(fs::exists(work / "B.TMP"));
   EXPECT_TRUE(fs::exists(work / "keep.tmpx"));
+}
+
+// Links planted in the run folder under the names of the engine's own
+// files: nothing they lead to is read, written, made or changed in its
+// permissions, and the engine's files take the links' places.
+TEST_F(RunFolderTest, LinksPlantedUnderItsNamesLeadNowhere) {
+  const fs::path run = work / "Run";
+  testsupport::PlantedLinks links(run, {{"snapshot.snp", "profile", "victim's own file", 0644},
+                                        {"snapshot.bak", "attacker", "attacker's bytes", 0644},
+                                        {"PlotData.cpd", "plot", "victim's plot", 0644},
+                                        {"PlotData.bak", "missing_plot_backup", "", 0},
+                                        {"x.tmp", "secret", "private", 0600},
+                                        {kLockFileName, "made_by_the_lock", "", 0}});
+  testsupport::ScopedCurrentFolder in_run(run);
+  // After a crash the back-ups would be restored: a linked back-up is not one.
+  int restored = 0;
+  EXPECT_EQ(BackUpOrRestore([&] { ++restored; }), 0x8000FFFFu);
+  EXPECT_EQ(restored, 1);
+  EXPECT_EQ(links.State(), links.Before());
+  // A clean start with a linked back-up name: the copy takes the link's place.
+  fs::remove(run / "snapshot.bak");
+  fs::remove(run / "PlotData.cpd");
+  work.WriteFile("Run/PlotData.cpd", "plot 1");
+  EXPECT_EQ(BackUpOrRestore(nullptr), 0u);
+  EXPECT_FALSE(fs::is_symlink(run / "PlotData.bak"));
+  EXPECT_EQ(testsupport::ReadFileBytes(run / "PlotData.bak"), "plot 1");
+  EXPECT_FALSE(fs::exists(run / "snapshot.bak"));  // a linked snapshot is not backed up
+  DeleteTempFiles(run.string());
+  EXPECT_FALSE(fs::is_symlink(run / "x.tmp"));
+  EXPECT_EQ(links.State(), links.Before());
+
+  Folders folders;
+  folders.SetWorkingFolder(Work().c_str());
+  folders.SetPendingName("Run");
+  EXPECT_EQ(folders.OpenRunFolder(), kOk);
+  EXPECT_FALSE(folders.HoldsLock());
+  EXPECT_EQ(CheckFolder(Work().c_str(), "Run"), kFailure);
+  EXPECT_EQ(links.State(), links.Before());
 }
 
 TEST_F(RunFolderTest, FoldersEndInASeparator) {

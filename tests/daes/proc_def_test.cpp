@@ -261,7 +261,8 @@ TEST(ProcDef, FindProcLinesOncePerGeneration) {
   a.SetInterfaceVersion(3);
   a.SetLibrary("dir\\lib\"x\".dll");
   b.SetImplementationName("f2");
-  c.SetImplementationName("cfun");
+  // A name from the model that would close its literal and add a call.
+  c.SetImplementationName("cfun\", 0); system(\"id\n");
   c.SetLanguage(procdef::kLanguageC);
   c.SetLibrary("cl");
   a.WriteFindProc(g);
@@ -271,7 +272,7 @@ TEST(ProcDef, FindProcLinesOncePerGeneration) {
   EXPECT_EQ(text.str(),
             "  FIND_PROC(0,\"QLN13_f3\", \"dir\\\\lib\\\"x\\\"\");\n"
             "  FIND_PROC(1,\"SU55IF_f2\", \"AnonymousDLL\");\n"
-            "  FIND_PROC(2,\"cfun\", \"cl\");\n");
+            "  FIND_PROC(2,\"cfun\\\", 0); system(\\\"id\\n\", \"cl\");\n");
   EXPECT_EQ(g.libraries.count("dir\\lib\"x\""), 1u);
   EXPECT_EQ(g.libraries.count("AnonymousDLL"), 1u);
   EXPECT_EQ(a.GetProcIndex(), 0);

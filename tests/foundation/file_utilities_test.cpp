@@ -124,6 +124,41 @@ TEST_F(FileFolder, CopyModesDecideOverwritingAndWritabilityAndNeverCopyAFileOnto
   EXPECT_EQ(ReadFileBytes(target), "new");
 }
 
+// The file service copies onto the file a link leads to, as designed; the
+// engine's own copies in a shared folder replace the link and never read a
+// linked source.
+TEST_F(FileFolder, CopiesOverANameReplaceItsLinkAndRefuseALinkedSource) {
+  testsupport::TempDir outside;
+  const auto victim = outside.WriteFile("victim", "victim");
+  ::chmod(victim.c_str(), 0400);
+  const auto source = dir_.WriteFile("source", "new");
+  fs::create_symlink(victim, dir_ / "target");
+  EXPECT_EQ(CopyOverName(source.c_str(), (dir_ / "target").c_str()), status::kOk);
+  EXPECT_FALSE(fs::is_symlink(dir_ / "target"));
+  EXPECT_EQ(ReadFileBytes(dir_ / "target"), "new");
+  EXPECT_EQ(PermissionsOf(dir_ / "target") & 0600u, 0600u);
+  EXPECT_EQ(ReadFileBytes(victim), "victim");
+  EXPECT_EQ(PermissionsOf(victim), 0400u);
+  // A link to the source itself is just another name to replace.
+  fs::create_symlink(source, dir_ / "to_source");
+  EXPECT_EQ(CopyOverName(source.c_str(), (dir_ / "to_source").c_str()), status::kOk);
+  EXPECT_FALSE(fs::is_symlink(dir_ / "to_source"));
+  // A linked source is not read.
+  fs::create_symlink(victim, dir_ / "linked_source");
+  int error = 0;
+  EXPECT_EQ(CopyOverName((dir_ / "linked_source").c_str(), (dir_ / "copy").c_str(), &error),
+            status::kUnhandled);
+  EXPECT_EQ(error, ELOOP);
+  EXPECT_FALSE(fs::exists(dir_ / "copy"));
+  // The designed copy writes the file the link leads to.
+  ::chmod(victim.c_str(), 0600);
+  fs::create_symlink(victim, dir_ / "service_target");
+  EXPECT_EQ(CopyFileWithMode(source.c_str(), (dir_ / "service_target").c_str(), kCopyOverwrite),
+            status::kOk);
+  EXPECT_TRUE(fs::is_symlink(dir_ / "service_target"));
+  EXPECT_EQ(ReadFileBytes(victim), "new");
+}
+
 // A crash must leave the old target or the whole copy: the copy's data is
 // synced before the rename, the folder's entry after it.
 TEST_F(FileFolder, ACopyIsSyncedBeforeItReplacesTheTargetAndTheFolderAfter) {

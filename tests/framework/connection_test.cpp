@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -219,6 +220,56 @@ TEST_F(ConnectionTest, ParentsTakeEachChildFromItsOwnListenerAndExchangeFrames) 
   EXPECT_EQ(nowhere.Open(), status::kNotYetOpen);
   EXPECT_EQ(ReadSome(nowhere).first, status::kNotYetOpen);
   EXPECT_EQ(WriteOne(nowhere), Outcome(status::kNotYetOpen, 0));
+}
+
+// A loopback listener waits for its child's process: a connection from
+// any other process is closed unread, and the child's is taken after it.
+TEST_F(ConnectionTest, ALoopbackListenerTakesOnlyItsChildsProcess) {
+  Status result = 0;
+  XosListeningSocket* listener = XosListeningSocket::Get(6, &result, true);
+  ASSERT_NE(listener, nullptr);
+  const std::uint16_t port = listener->Port();
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Waits for its turn, then connects and holds the connection.
+    char byte = 0;
+    (void)!::read(go[0], &byte, 1);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    (void)!::read(go[0], &byte, 1);
+    ::_exit(connected ? 0 : 1);
+  }
+  listener->ExpectProcess(child);
+  // This process is not the child.
+  platform::HostAddress loopback;
+  ASSERT_TRUE(platform::ResolveHost("127.0.0.1", &loopback));
+  int error = 0;
+  const int impostor = platform::ConnectTcp(loopback, port, 5000, &error);
+  ASSERT_GE(impostor, 0) << error;
+  XosSocketConnection to_child(Node("127.0.0.1"), 6);
+  ASSERT_TRUE(platform::WaitForAny({{listener->Descriptor(), false}}, 5000));
+  EXPECT_EQ(to_child.Open(), status::kNotYetOpen);
+  EXPECT_EQ(XosListeningSocket::Find(6), listener);
+  // The impostor's connection was closed before anything was sent.
+  char byte = 0;
+  ASSERT_TRUE(platform::WaitForAny({{impostor, false}}, 5000));
+  EXPECT_LE(::recv(impostor, &byte, 1, 0), 0);
+  (void)!::write(go[1], "x", 1);
+  ASSERT_TRUE(platform::WaitForAny({{listener->Descriptor(), false}}, 5000));
+  EXPECT_EQ(to_child.Open(), status::kOk);
+  EXPECT_EQ(XosListeningSocket::Find(6), nullptr);
+  (void)!::write(go[1], "x", 1);
+  int exit_status = 0;
+  ASSERT_EQ(::waitpid(child, &exit_status, 0), child);
+  EXPECT_EQ(WEXITSTATUS(exit_status), 0);
+  for (int fd : {impostor, go[0], go[1]}) ::close(fd);
 }
 
 // A parent whose listener answers nobody (its queue is full) must not hold

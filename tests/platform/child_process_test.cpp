@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -54,6 +56,33 @@ TEST(ChildProcessTest, LocatesProgramsAndTheirFolders) {
   EXPECT_EQ(platform::FolderOf("C:\\x\\prog.exe"), "C:\\x");
   EXPECT_EQ(platform::FolderOf("/prog"), "/");
   EXPECT_EQ(platform::FolderOf("prog"), "");
+}
+
+// A program of the current folder that is not on PATH is never found by
+// its bare name, nor through an empty PATH entry, so a folder others write
+// in cannot put a program in the engine's place.
+TEST(ChildProcessTest, ABareNameIsLookedForAlongPathOnly) {
+  TempDir dir;
+  const auto program = dir.WriteFile("vantor-lookalike", "#!/bin/sh\ntouch ran\n");
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  const char* old_path = std::getenv("PATH");
+  const std::string kept = old_path != nullptr ? old_path : "";
+  ::setenv("PATH", ("/usr/bin::/bin:" + kept).c_str(), 1);
+  EXPECT_EQ(platform::LocateProgram("vantor-lookalike"), "vantor-lookalike");
+  int error = 0;
+  EXPECT_EQ(platform::SpawnProcess({"vantor-lookalike"}, "", &error), -1);
+  EXPECT_EQ(error, ENOENT);
+  // Named with its folder it runs.
+  const int pid = platform::SpawnProcess({"./vantor-lookalike"}, "", &error);
+  ASSERT_GT(pid, 0) << error;
+  int exit_code = -1;
+  while (!platform::ChildHasEnded(pid, &exit_code)) usleep(1000);
+  EXPECT_EQ(exit_code, 0);
+  ::setenv("PATH", kept.c_str(), 1);
+  std::filesystem::current_path(before);
+  EXPECT_TRUE(std::filesystem::exists(dir / "ran"));
 }
 
 TEST(ChildProcessTest, StartsInTheGivenFolderAndIsWatchedToItsEnd) {

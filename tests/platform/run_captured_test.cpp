@@ -2,11 +2,13 @@
 // folder and signal mask.
 #include "platform/run_captured.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -84,6 +86,33 @@ TEST(RunCaptured, ExitCodesOutputAndFolder) {
   EXPECT_EQ(error, ENOENT);
   EXPECT_FALSE(platform::RunCaptured({"/bin/sh"}, "/no/such/folder", sink, &code, &error));
   EXPECT_NE(error, 0);
+}
+
+// The shell reads the script made through the descriptor, from its start,
+// even when another file has taken the script's name since.
+TEST(RunCaptured, AScriptIsReadThroughTheDescriptorGiven) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("vantor_run_input_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
+  const std::filesystem::path script = folder / "domake_0.sh";
+  const int fd = ::open(script.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  const std::string text = "echo made here\nexec echo and ended\n";
+  ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  {
+    std::ofstream other(folder / "other.sh");
+    other << "echo planted\n";
+  }
+  std::filesystem::rename(folder / "other.sh", script);
+  std::vector<std::string> lines;
+  int code = -1, error = 0;
+  ASSERT_TRUE(platform::RunCaptured(
+      {"/bin/sh", "-s"}, folder.string(), [&](const std::string& line) { lines.push_back(line); },
+      &code, &error, fd));
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(lines, (std::vector<std::string>{"made here\n", "and ended\n"}));
+  ::close(fd);
+  std::filesystem::remove_all(folder);
 }
 
 TEST(RunCaptured, ChildStartsWithAnEmptySignalMask) {
