@@ -632,7 +632,8 @@ Status SimProblemMgr::SetItem(std::uint32_t type, const BvuIdPath& ids, std::uin
   if (StepScheduled()) return pm_status::kBusy;
   const Status set = SolverOptionTable::Instance()->SetItem(type, ids, second, first, value);
   // The property package hears of its option.
-  if (first == kPropertyOption && !status::IsFailure(set)) properties_->OptionsChanged();
+  if (SolverOptionTable::WrittenNumber(ids, first) == kPropertyOption && !status::IsFailure(set))
+    properties_->OptionsChanged();
   return set;
 }
 

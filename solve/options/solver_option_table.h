@@ -127,7 +127,8 @@ class SolverOptionTable final : public QLNOptionsHandler, public DseServerCB, pu
   // requests with the answers in force now.
   void WriteOptionsHandlerCode(std::ostream& out);
 
-  // The message-server face: the item's first selector is the option number.
+  // The message-server face: the item's first selector is the option number;
+  // a write with selector 0 and a path of one id writes that id's option.
   Status GetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t first,
                  std::uint32_t second, std::uint32_t* type_code, void** value_address) override;
   Status SetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t second,
@@ -135,6 +136,8 @@ class SolverOptionTable final : public QLNOptionsHandler, public DseServerCB, pu
 
   // The stored kind of a number; kNone outside 0..171 and for unused numbers.
   static Kind KindOf(std::int32_t number);
+  // The option number an id-path write names.
+  static std::uint32_t WrittenNumber(const BvuIdPath& ids, std::uint32_t first);
 
  private:
   union Value {
