@@ -41,12 +41,13 @@ namespace {
 constexpr std::size_t kSwitchBuffer = 10;
 constexpr std::int32_t kDefineBatch = 100;
 
-bool Switch(const char* variable, SolverOptions* options, std::int32_t option) {
+// The environment variable, when set and short enough, overrides the option.
+bool Switch(const char* variable, bool option) {
   const char* value = std::getenv(variable);
   if (value != nullptr && value[0] != '\0' && std::strlen(value) < kSwitchBuffer) {
     return value[0] != '0';
   }
-  return options != nullptr && options->GetBool(option);
+  return option;
 }
 
 CodegenReport ReportOrPrint(const CodegenReport& report) {
@@ -88,10 +89,11 @@ double* LoadedX() { return g_loaded.x; }
 }  // namespace
 
 bool UseCompiledEvaluation(SolverOptions* options) {
-  return Switch("QLN_CE_USE", options, kOptUseCompiledEvaluation);
+  return Switch("QLN_CE_USE", options != nullptr && options->GetBool(kOptUseCompiledEvaluation));
 }
 bool KeepCompiledEvaluation(SolverOptions* options) {
-  return Switch("QLN_CE_KEEP", options, kOptKeepCompiledEvaluationFiles);
+  return Switch("QLN_CE_KEEP",
+                options != nullptr && options->GetBool(kOptKeepCompiledEvaluationFiles));
 }
 
 std::string NormaliseEquationName(const std::string& name) {

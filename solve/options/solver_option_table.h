@@ -74,6 +74,10 @@ class SolverOptionTable final : public QLNOptionsHandler, public DseServerCB, pu
   double GetReal(std::int32_t number) override;
   const char* GetString(std::int32_t number) const;
   bool IsVerbose();
+  // The value in force of any real, integer or flag number (a flag as 0 or
+  // 1), whichever getter knows it; 0 for other numbers. For callers that
+  // read options by a number they were given.
+  double ValueInForce(std::int32_t number) const;
 
   // The value in force as the client reads it: its address and wire type
   // code; 0x8000FFFF for a number without a value.

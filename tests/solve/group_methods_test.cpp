@@ -197,6 +197,7 @@ TEST(ExplicitSolve, IndeterminateVariableIsWarnedOnceAndMarked) {
 
 TEST(ExplicitSolve, BoundFailureListsTheEquivalencedVariables) {
   Options options;
+  options.SetInt(kOptCompression, 1);
   Methods methods;
   testsupport::CaptureSink sink;
   // x = y folds into one equivalence; x + 1e-4 = 0 then lies beyond the
