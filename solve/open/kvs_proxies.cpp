@@ -718,10 +718,11 @@ void QLNKVSSparseProxy::ReadOptions() {
 
 void QLNKVSNonLinProxy::PerSolveSettings(bool watched) {
   SolverOptions* options = SolverOptions::Instance();
-  // The integrator's interpolation value and indeterminacy word are not
-  // reported through its engine face yet: 0 unless the group is watched.
-  SetParameter("IpConvInfo", watched ? 1 : 0);
-  SetParameter("IndetHandle", 0);
+  UnifiedIntegratorProxy* integrator = GetCurrentIntegrator();
+  const std::int32_t interpolation = integrator != nullptr ? integrator->GetInterpolation() : 0;
+  SetParameter("IpConvInfo", watched ? 1 : interpolation);
+  SetParameter("IndetHandle",
+               integrator != nullptr ? static_cast<std::int32_t>(integrator->GetAuxWord()) : 0);
   SetParameter("Iterations", options->GetInt(kOptMaxIter));
   const bool mixed = options->GetInt(kOptMethod) == 3;
   if (GetSolutionPhase() != 0) {
