@@ -422,8 +422,10 @@ Status SimRunResultsJoin::RequestSnapshot(const char* name, bool) {
   return status::kOk;
 }
 
-void SimRunResultsJoin::PostEvent(std::uint32_t, const char* text) {
-  manager_.Report(status::kOk, text != nullptr ? text : "");
+void SimRunResultsJoin::PostEvent(std::uint32_t number, const char* text) {
+  // The number travels as the line's value, which the client's log keys
+  // these lines by; through the collector, which any thread may fill.
+  manager_.Report(number, text != nullptr ? text : "");
 }
 
 void SimRunResultsJoin::Send(DseMessage* message) {
