@@ -945,12 +945,7 @@ Status LoadCompiledLibrary(DAESProblem* problem, const char* library) {
       table.postcall_procs = reinterpret_cast<Status (*)(std::int32_t)>(symbol("PostcallProcs"));
       table.getx_address = &LoadedX;
       // Every variable's value goes to the library's array.
-      if (problem != nullptr) {
-        for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
-          if (DAESVarTableEntry* v = problem->GetVariable(i))
-            v->WriteCompiledValue(v->GetRealValue());
-        }
-      }
+      if (problem != nullptr) problem->WriteCompiledValues();
       if (auto* precall = reinterpret_cast<int (*)()>(symbol("PrecallProcs"))) {
         const int answer = precall();
         if (answer < 0) result = static_cast<Status>(answer);

@@ -320,6 +320,9 @@ Status SimRunSteps::ApplyOptionChanges() {
 
 Status SimRunSteps::RunStep() {
   if (pm_.LightPreparation()) ReleaseLightPreparation();
+  // What changed the model's values since the last step (assignments,
+  // restores) reaches a compiled library's own copy of them.
+  if (DAESProblem* problem = GetCurrentProblem()) problem->WriteCompiledValues();
   const SimExplicitEvent* head = pm_.Events().Head();
   if (head == nullptr) return run_step::kUnknownStep;
   const SimExplicitEvent event = *head;
