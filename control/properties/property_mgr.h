@@ -14,12 +14,12 @@
 
 #include "control/managers/subsystem_manager.h"
 #include "control/problem/client_requests.h"
-#include "control/properties/package_abi.h"
 #include "daes/model/services.h"
 #include "foundation/collections/mixins.h"
 #include "foundation/values/typed_value.h"
 #include "framework/servers/server_callback.h"
 #include "solve/ifaces/executive.h"
+#include "solve/ifaces/property_package.h"
 
 class XosDynamicLibrary;
 

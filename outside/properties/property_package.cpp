@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "control/properties/package_abi.h"
+#include "solve/ifaces/property_package.h"
 
 namespace {
 
