@@ -6,7 +6,9 @@
 // results manager and its files-saved command.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -302,6 +304,73 @@ TEST_F(ServicesRoad, AnOptionWriteWithSelectorZeroNamesItsOptionByThePath) {
   double x = 0.0;
   ASSERT_TRUE(road_->Read(2, &x, "x")) << Failure();
   EXPECT_NEAR(x, std::exp(-0.5 * kInterval), 1e-4);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// x' = -0.5 x beside y^3 + y = 2, its own nonlinear group: the solver's
+// lines tell each solve's iterations (one "Iteration k" line each, from
+// 0). y never moves, so a corrector solve starts at its solution; with
+// Integration.StepSizeType 1 (variable, the default) the integrator's solves
+// still take one iteration, with 0 they take none. The iterations of each
+// solve from line `from` on.
+std::vector<int> Iterations(const std::vector<std::string>& lines, std::size_t from) {
+  std::vector<int> solves;
+  for (std::size_t i = from; i < lines.size(); ++i) {
+    int k = -1;
+    if (std::sscanf(lines[i].c_str(), "Iteration %d:", &k) != 1) continue;
+    if (k == 0) {
+      solves.push_back(0);
+    } else if (!solves.empty()) {
+      solves.back() = k;
+    }
+  }
+  return solves;
+}
+
+TEST_F(ServicesRoad, TheStepSizeTypeDecidesTheCorrectorsLeastIterations) {
+  ASSERT_TRUE(Start()) << Failure();
+  constexpr double kInterval = 0.1;
+  ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 32, {}, {kInterval}), "command 32", 0))
+      << Failure();
+  ASSERT_TRUE(IntOption(30, 4) && IntOption(29, 4)) << Failure();
+  ASSERT_TRUE(Load([](Writer& w) {
+    w.List(5);
+    ModelVariable(w, mw::kRealVariable, 1, ".k", 0.5, 4);
+    ModelVariable(w, mw::kStateVariable, 2, ".x", 1.0, 32);
+    ModelVariable(w, mw::kRealVariable, 3, ".y", 1.5, 1);
+    ModelEquation(w, 10, ".decay", mw::Add(mw::Var(0), mw::Mul(mw::Var(1), mw::Var(2))),
+                  {{2, 2, 1}, {2, 1}, {2, 2}});
+    ModelEquation(w, 11, ".cubic",
+                  mw::Sub(mw::Add(mw::Mul(mw::Mul(mw::Var(0), mw::Var(0)), mw::Var(0)), mw::Var(0)),
+                          mw::Real(2.0)),
+                  {{2, 3}});
+  })) << Failure();
+  ASSERT_TRUE(BeginRun()) << Failure();
+  auto steps = [&](int from, int to) {
+    for (int k = from; k < to; ++k) {
+      const std::string what = "step " + std::to_string(k);
+      if (!road_->Expect(MakeCommand(kProblemService, 10), what, 0) ||
+          !road_->WaitStep(kInterval * k, what))
+        return false;
+    }
+    road_->Collect();
+    return true;
+  };
+  ASSERT_TRUE(steps(0, 1)) << Failure() << Events();
+  const std::size_t after_initialisation = run_.events.size();
+  ASSERT_TRUE(steps(1, 4)) << Failure() << Events();
+  const std::vector<int> variable = Iterations(run_.events, after_initialisation);
+  ASSERT_FALSE(variable.empty()) << Events();
+  for (int n : variable) EXPECT_GE(n, 1) << Events();
+  // Fixed steps: the solves that start at the solution stop there.
+  const std::size_t before_fixed = run_.events.size();
+  ASSERT_TRUE(IntOption(137, 0)) << Failure();
+  ASSERT_TRUE(steps(4, 7)) << Failure() << Events();
+  const std::vector<int> fixed = Iterations(run_.events, before_fixed);
+  EXPECT_NE(std::count(fixed.begin(), fixed.end(), 0), 0) << Events();
+  double y = 0.0;
+  ASSERT_TRUE(road_->Read(3, &y, "y")) << Failure();
+  EXPECT_NEAR(y, 1.0, 1e-8);
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
