@@ -101,6 +101,8 @@ SimRunSteps::SimRunSteps(SimProblemMgr& manager, SimRunModel* model) : pm_(manag
 }
 
 SimRunSteps::~SimRunSteps() {
+  // The temporary build folder goes when it is empty; what was kept stays.
+  if (!temporary_folder_.empty()) platform::RemoveDirectory(temporary_folder_.c_str());
   if (GetServerProxyHost() == this) SetServerProxyHost(nullptr);
   if (GetCurrentEventSchedule() == schedule_.get()) SetCurrentEventSchedule(nullptr);
 }

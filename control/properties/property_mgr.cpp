@@ -7,8 +7,8 @@
 #include <new>
 
 #include "control/problem/problem_manager.h"
-#include "foundation/messages/su_print.h"
 #include "foundation/directory/id_path.h"
+#include "foundation/messages/su_print.h"
 #include "framework/libraries/library_loader.h"
 #include "framework/messaging/message.h"
 #include "platform/unknown.h"
