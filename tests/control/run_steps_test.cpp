@@ -6,10 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
