@@ -234,6 +234,11 @@ FileDescriptor MakeTemporaryFile(std::string* path_template, int* error) {
   return FileDescriptor(fd);
 }
 
+bool MakeTemporaryFolder(std::string* path_template, int* error) {
+  if (::mkdtemp(path_template->data()) == nullptr) return Failed(error);
+  return true;
+}
+
 bool RenameFileNoReplace(const char* from, const char* to, int* error) {
   if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) != 0) return Failed(error);
   return true;

@@ -98,6 +98,8 @@ bool SetPermissions(int fd, std::uint32_t permissions, int* error);
 // A new file made from a template ending in "XXXXXX", which is replaced by
 // the name chosen.
 FileDescriptor MakeTemporaryFile(std::string* path_template, int* error);
+// A new folder (mode 0700) made from such a template.
+bool MakeTemporaryFolder(std::string* path_template, int* error);
 
 // Renames only when the target does not exist; EINVAL where the file system
 // cannot promise that.

@@ -119,6 +119,38 @@ class Client::Services : public DseServerCB {
     return status::kOk;
   }
 
+  // A command of the engine (service 55 command 40, service 95 command 136
+  // ...) is kept as a notification in its wire form.
+  Status HandleCommand(std::uint32_t type, std::uint32_t command, std::uint32_t string_count,
+                       const char* const* strings, std::uint32_t integer_count,
+                       const std::int32_t* integers, std::uint32_t real_count,
+                       const double* reals) override {
+    Message m;
+    m.type = type;
+    m.subtype = DseMessage::kCommand;
+    auto put = [&m](const void* bytes, std::size_t count) {
+      const auto* b = static_cast<const std::uint8_t*>(bytes);
+      m.body.insert(m.body.end(), b, b + count);
+    };
+    put(&command, 4);
+    put(&integer_count, 4);
+    put(integers, 4 * integer_count);
+    put(&real_count, 4);
+    for (std::uint32_t i = 0; i < real_count; ++i) {
+      const float value = static_cast<float>(reals[i]);
+      put(&value, 4);
+    }
+    put(&string_count, 4);
+    for (std::uint32_t i = 0; i < string_count; ++i) {
+      const std::string text = strings[i] != nullptr ? strings[i] : "";
+      const std::uint32_t length = static_cast<std::uint32_t>(text.size() + 1);
+      put(&length, 3);
+      put(text.c_str(), length);
+    }
+    client_->notifications_.push_back(std::move(m));
+    return status::kOk;
+  }
+
   Status HandleRequest(std::uint32_t type, DseMessage* request, DseMessage** reply,
                        DseTemplate** kept) override {
     *reply = nullptr;

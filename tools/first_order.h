@@ -57,8 +57,10 @@ struct FirstOrderRun {
   bool snapshot_written = false;
   // Empty when every step was answered as the road says; else what broke.
   std::string failure;
-  // The engine's event lines, in order.
+  // The engine's event lines, in order, and the value of each line's group
+  // (a status, or a message number).
   std::vector<std::string> events;
+  std::vector<std::uint32_t> event_values;
   // With options.results: the result template's kinds, its values of x
   // and y at its creation and after every step (times from the step's
   // notification), the instance manager's reads after the last step, the

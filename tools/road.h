@@ -78,13 +78,21 @@ class Road {
     return true;
   }
 
-  // Event lines and run-state notifications that arrived.
+  // Event lines and run-state notifications that arrived; the engine's
+  // other messages to the client are kept for Others().
   void Collect() {
     for (const auto& event : client_.TakeEvents()) {
-      for (const auto& line : event.lines) run_->events.push_back(line);
+      for (const auto& line : event.lines) {
+        run_->events.push_back(line);
+        run_->event_values.push_back(event.value);
+      }
     }
     for (const Message& m : client_.TakeNotifications()) {
-      if (m.type != kNotificationService || m.body.size() < 16) continue;
+      if (m.type != kNotificationService) {
+        others_.push_back(m);
+        continue;
+      }
+      if (m.body.size() < 16) continue;
       Notification n;
       std::memcpy(&n.time, m.body.data(), 8);
       std::memcpy(&n.counter, m.body.data() + 8, 2);
@@ -159,11 +167,14 @@ class Road {
 
   const Notification& Last() const { return last_; }
   Client& client() { return client_; }
+  // The engine's messages to services other than the run state, in order.
+  const std::vector<Message>& Others() const { return others_; }
 
  private:
   Client& client_;
   FirstOrderRun* run_;
   std::vector<Notification> pending_;
+  std::vector<Message> others_;
   Notification last_;
 };
 

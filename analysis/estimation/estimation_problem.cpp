@@ -656,7 +656,7 @@ void EstimationProblem::Outcome(std::int32_t p) {
     }
   }
   const bool converged = code == 1 || (code >= 13 && code <= 16);
-  if (!converged && SolverOptions::Instance()->GetInt(eo::kReturnToBest) != 0 &&
+  if (!converged && SolverOptions::Instance()->GetBool(eo::kReturnToBest) &&
       objective_ != best_objective_) {
     ReturnToBest(p);
     result_ = 10;

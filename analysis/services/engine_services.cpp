@@ -142,7 +142,8 @@ std::int32_t EngineAnalysisServices::ControlValueCount() {
 }
 
 std::int32_t EngineAnalysisServices::GetIntOption(std::int32_t number) {
-  return SolverOptionTable::Instance()->GetInt(number);
+  // Some numbers the analyses keep and restore (SyncSteps) have no getter.
+  return static_cast<std::int32_t>(SolverOptionTable::Instance()->ValueInForce(number));
 }
 
 void EngineAnalysisServices::SetIntOption(std::int32_t number, std::int32_t value) {

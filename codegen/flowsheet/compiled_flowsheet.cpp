@@ -41,12 +41,13 @@ namespace {
 constexpr std::size_t kSwitchBuffer = 10;
 constexpr std::int32_t kDefineBatch = 100;
 
-bool Switch(const char* variable, SolverOptions* options, std::int32_t option) {
+// The environment variable, when set and short enough, overrides the option.
+bool Switch(const char* variable, bool option) {
   const char* value = std::getenv(variable);
   if (value != nullptr && value[0] != '\0' && std::strlen(value) < kSwitchBuffer) {
     return value[0] != '0';
   }
-  return options != nullptr && options->GetBool(option);
+  return option;
 }
 
 CodegenReport ReportOrPrint(const CodegenReport& report) {
@@ -88,10 +89,11 @@ double* LoadedX() { return g_loaded.x; }
 }  // namespace
 
 bool UseCompiledEvaluation(SolverOptions* options) {
-  return Switch("QLN_CE_USE", options, kOptUseCompiledEvaluation);
+  return Switch("QLN_CE_USE", options != nullptr && options->GetBool(kOptUseCompiledEvaluation));
 }
 bool KeepCompiledEvaluation(SolverOptions* options) {
-  return Switch("QLN_CE_KEEP", options, kOptKeepCompiledEvaluationFiles);
+  return Switch("QLN_CE_KEEP",
+                options != nullptr && options->GetBool(kOptKeepCompiledEvaluationFiles));
 }
 
 std::string NormaliseEquationName(const std::string& name) {
@@ -943,12 +945,7 @@ Status LoadCompiledLibrary(DAESProblem* problem, const char* library) {
       table.postcall_procs = reinterpret_cast<Status (*)(std::int32_t)>(symbol("PostcallProcs"));
       table.getx_address = &LoadedX;
       // Every variable's value goes to the library's array.
-      if (problem != nullptr) {
-        for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
-          if (DAESVarTableEntry* v = problem->GetVariable(i))
-            v->WriteCompiledValue(v->GetRealValue());
-        }
-      }
+      if (problem != nullptr) problem->WriteCompiledValues();
       if (auto* precall = reinterpret_cast<int (*)()>(symbol("PrecallProcs"))) {
         const int answer = precall();
         if (answer < 0) result = static_cast<Status>(answer);

@@ -335,7 +335,8 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
     case 5:
       return CommandSaveAs(string_count, strings);
     case 4:
-      if (text(0) != nullptr) XosDynamicLibrary::AddSearchPath(text(0));
+      if (text(0) != nullptr && status::IsSuccess(XosDynamicLibrary::AddSearchPath(text(0))))
+        folders_.AddClientSearchPath(text(0));
       return pm_status::kSevereFailure;
     case 8:
       return CommandPause();
@@ -550,10 +551,9 @@ Status SimProblemMgr::CommandSaveAs(std::uint32_t count, const char* const* stri
 Status SimProblemMgr::CommandPause() {
   const std::uint32_t needed = run_bits::kReady | run_bits::kRunning;
   if ((StatusBits() & needed) != needed) return pm_status::kBusy;
-  // 2 when the simulation time has passed the run clock; both are one clock
-  // until the results manager keeps its own, and the run thread moves it
-  // while a step computes, so it is not read here.
-  pause_request_ = 1;
+  // 2 when the simulation has moved past the last recorded step: the
+  // step's snapshot then records where the pause came.
+  pause_request_ = GetSimulationTime() > record_.time ? 2 : 1;
   run_state_ = 2;
   return status::kOk;
 }
@@ -632,7 +632,8 @@ Status SimProblemMgr::SetItem(std::uint32_t type, const BvuIdPath& ids, std::uin
   if (StepScheduled()) return pm_status::kBusy;
   const Status set = SolverOptionTable::Instance()->SetItem(type, ids, second, first, value);
   // The property package hears of its option.
-  if (first == kPropertyOption && !status::IsFailure(set)) properties_->OptionsChanged();
+  if (SolverOptionTable::WrittenNumber(ids, first) == kPropertyOption && !status::IsFailure(set))
+    properties_->OptionsChanged();
   return set;
 }
 
@@ -670,6 +671,18 @@ Status SimProblemMgr::ProblemEdited() {
   problem_ready_ = 0;
   SetCurrentEventSchedule(nullptr);
   return SimMasterManager::ProblemEdited();
+}
+
+Status SimProblemMgr::DiscardProblem() {
+  if (DAESProblem* problem = GetCurrentProblem()) {
+    // Nothing may keep working on the problem once it is gone.
+    if (integrator_ != nullptr) integrator_->ReleaseSolvers();
+    ReleaseSolvers();
+    executive_->ReleaseAll();
+    delete problem;
+    check_problem_ = true;
+  }
+  return SimMasterManager::DiscardProblem();
 }
 
 Status SimProblemMgr::StartRun(std::int32_t run_mode) {

@@ -158,6 +158,9 @@ class SimProblemMgr : public SimMasterManager,
   // Master operations the problem manager adds its own work to.
   Status AttachProblem(const char* folder, const char* name) override;
   Status ProblemEdited() override;
+  // The problem is unloaded: its solvers let go and it is destroyed before
+  // the managers hear of it. Command 6 tells only the managers.
+  Status DiscardProblem() override;
   // Tells the managers, then prepares what the run still lacks; with
   // QLN_QCFileOpt "Clean" the run writes no quality-control values.
   Status StartRun(std::int32_t run_mode) override;
@@ -184,6 +187,8 @@ class SimProblemMgr : public SimMasterManager,
 
   const RunStatusRecord& Record() const { return record_; }
   std::int32_t RunState() const { return run_state_; }
+  // 0 none, 1 paused at the last step, 2 paused past it (command 8).
+  std::int32_t PauseRequest() const { return pause_request_; }
   std::int32_t PreparationNeeded() const { return preparation_; }
   const std::string& SimulationName() const { return name_; }
   bool Unnamed() const { return unnamed_; }

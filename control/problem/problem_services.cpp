@@ -4,7 +4,9 @@
 
 #include "control/problem/problem_manager.h"
 #include "daes/delays/delay_mgr.h"
+#include "daes/equations/row.h"
 #include "daes/events/implicit_event.h"
+#include "daes/model/var_table_entry.h"
 #include "foundation/collections/mixins.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/run_mode.h"
@@ -147,17 +149,26 @@ std::string SimExecutiveService::Expand(const char* text, std::int32_t object_co
   std::string out;
   if (text == nullptr) return out;
   for (const char* at = text; *at != '\0'; ++at) {
-    if (at[0] == '@' && at[1] == 'E') {
-      const std::int32_t index = (*next)++;
-      auto* named = index < object_count && objects != nullptr
-                        ? static_cast<BvuNameable*>(objects[index])
-                        : nullptr;
-      const char* name = named != nullptr ? named->GetNameText(0) : nullptr;
-      out += name != nullptr ? name : "?";
-      ++at;
-    } else {
+    const char letter = at[1];
+    const bool placeholder =
+        at[0] == '@' && ((letter >= 'A' && letter <= 'Z') || (letter >= 'a' && letter <= 'z'));
+    if (!placeholder) {
       out += *at;
+      continue;
     }
+    // Every placeholder takes the next object: an equation for E (either
+    // case), a variable for any other letter.
+    const std::int32_t index = (*next)++;
+    void* object = index < object_count && objects != nullptr ? objects[index] : nullptr;
+    BvuNameable* named = nullptr;
+    if (object != nullptr) {
+      named = letter == 'E' || letter == 'e'
+                  ? static_cast<BvuNameable*>(static_cast<DAESEqnRow*>(object))
+                  : static_cast<BvuNameable*>(static_cast<QLNVariable*>(object));
+    }
+    const char* name = named != nullptr ? named->GetNameText(0) : nullptr;
+    out += name != nullptr ? name : "?";
+    ++at;
   }
   return out;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "foundation/interfaces/working_folder.h"
 #include "platform/status.h"
@@ -68,6 +69,9 @@ class Folders {
   void SetPendingName(const std::string& name) { pending_name_ = name; }
   void SetPendingSearchPath(const std::string& path) { pending_search_path_ = path; }
   const std::string& ExtraSearchPath() const { return search_path_; }
+  // The library search paths the client added (command 4), oldest first.
+  void AddClientSearchPath(const std::string& path) { client_paths_.push_back(path); }
+  const std::vector<std::string>& ClientSearchPaths() const { return client_paths_; }
 
   // Enters the working folder, creates and enters the run folder named by
   // the pending name and takes the lock file there unless another engine
@@ -85,6 +89,7 @@ class Folders {
   std::string pending_search_path_;
   std::string search_path_;
   std::string lock_path_;
+  std::vector<std::string> client_paths_;
   int lock_fd_ = -1;
 };
 

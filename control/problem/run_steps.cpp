@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 
 #include "control/problem/problem_manager.h"
 #include "control/problem/problem_services.h"
@@ -16,8 +17,8 @@
 #include "foundation/interfaces/variable_drivers.h"
 #include "foundation/messages/su_print.h"
 #include "framework/messaging/message_controller.h"
-#include "framework/servers/controller.h"
 #include "framework/servers/sending.h"
+#include "platform/posix_file.h"
 #include "solve/ifaces/decomposition.h"
 #include "solve/methods/solver_factories.h"
 #include "solve/options/solver_option_table.h"
@@ -100,6 +101,8 @@ SimRunSteps::SimRunSteps(SimProblemMgr& manager, SimRunModel* model) : pm_(manag
 }
 
 SimRunSteps::~SimRunSteps() {
+  // The temporary build folder goes when it is empty; what was kept stays.
+  if (!temporary_folder_.empty()) platform::RemoveDirectory(temporary_folder_.c_str());
   if (GetServerProxyHost() == this) SetServerProxyHost(nullptr);
   if (GetCurrentEventSchedule() == schedule_.get()) SetCurrentEventSchedule(nullptr);
 }
@@ -144,9 +147,7 @@ Status SimRunSteps::PrepareSimulation(std::int32_t a, std::int32_t b) {
     if (const char* file = std::getenv("QCEXCLUSIONS")) Results().LoadDumpExclusions(file);
   }
   if ((pm_.StatusBits() & run_bits::kReady) != 0) return status::kOk;
-  // The compilation works in the controller's program folder.
-  auto* controller = dynamic_cast<DseController*>(DseCurrentController());
-  const std::string folder = controller != nullptr ? controller->ProgramFolder() : std::string();
+  const std::string folder = CompileFolder();
   const Status compiled = model_->CompileForRun(GetCurrentProblem(), folder.c_str());
   if (status::IsFailure(compiled)) return compiled;
   const Status started = pm_.StartSolverThread();
@@ -154,6 +155,19 @@ Status SimRunSteps::PrepareSimulation(std::int32_t a, std::int32_t b) {
   pm_.SetStatusBits(run_bits::kReady);
   DsePostEventText(kEventCode, 0, "Simulation ready for solution");
   return status::kOk;
+}
+
+// Never beside the program: its folder is shared by every engine and need
+// not be writable.
+std::string SimRunSteps::CompileFolder() {
+  if (!pm_.Folders().RunName().empty()) return pm_.Folders().RunFolder();
+  if (temporary_folder_.empty()) {
+    std::error_code ec;
+    std::string folder = (std::filesystem::temp_directory_path(ec) / "vantor-XXXXXX").string();
+    int error = 0;
+    if (!ec && platform::MakeTemporaryFolder(&folder, &error)) temporary_folder_ = folder + "/";
+  }
+  return temporary_folder_;
 }
 
 Status SimRunSteps::CheckProblem(DAESProblem** out, std::int32_t a, std::int32_t b) {
@@ -308,6 +322,9 @@ Status SimRunSteps::ApplyOptionChanges() {
 
 Status SimRunSteps::RunStep() {
   if (pm_.LightPreparation()) ReleaseLightPreparation();
+  // What changed the model's values since the last step (assignments,
+  // restores) reaches a compiled library's own copy of them.
+  if (DAESProblem* problem = GetCurrentProblem()) problem->WriteCompiledValues();
   const SimExplicitEvent* head = pm_.Events().Head();
   if (head == nullptr) return run_step::kUnknownStep;
   const SimExplicitEvent event = *head;

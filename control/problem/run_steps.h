@@ -141,6 +141,9 @@ class SimRunSteps final : public SimRunOps, public ServerProxyHost {
   void FillGroupMethods();
   void EmptyGroupMethods();
   Status QueryDecomposition(std::int32_t solver, bool check);
+  // Where generated code is built: the run folder, or a folder of this
+  // process below the temporary folder while there is none.
+  std::string CompileFolder();
 
   SimProblemMgr& pm_;
   std::unique_ptr<SimDaesRunModel> own_model_;
@@ -150,6 +153,7 @@ class SimRunSteps final : public SimRunOps, public ServerProxyHost {
   std::function<std::int32_t()> sensitivity_query_;
   std::unique_ptr<DAESEventSchedule> schedule_;
   std::vector<SnapDesc> queue_;
+  std::string temporary_folder_;
   Status step_result_ = 0;
   bool integrating_ = false;
   std::int32_t previous_phase_ = 0;

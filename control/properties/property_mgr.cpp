@@ -7,6 +7,7 @@
 #include <new>
 
 #include "control/problem/problem_manager.h"
+#include "foundation/directory/id_path.h"
 #include "foundation/messages/su_print.h"
 #include "framework/libraries/library_loader.h"
 #include "framework/messaging/message.h"
@@ -18,6 +19,9 @@ GppiPropertyMgr* g_property_mgr = nullptr;
 bool g_package_loaded = false;
 
 constexpr char kGeneralException[] = "GppiLoadPackage() caught general exception ";
+constexpr Status kBusy = 0x0032000Au;
+// The wire code of a u32 item.
+constexpr std::uint32_t kWordCode = 4;
 // Query requests: counts and items of components, then of lists.
 constexpr gppi::PackageInt kComponentCount = 1;
 constexpr gppi::PackageInt kComponentItem = 2;
@@ -91,9 +95,38 @@ void GppiPropertyMgr::Changed() {
 // --- requests ---
 
 Status GppiPropertyMgr::HandleRequest(std::uint32_t type, DseMessage* request, DseMessage** reply,
-                                      DseTemplate**) {
+                                      DseTemplate** kept) {
   if (type != kService) return gppi_status::kFailed;
+  if (request != nullptr && request->subtype == DseMessage::kIdPathRead) {
+    return DseServerCB::HandleRequest(type, request, reply, kept);
+  }
   return ServeRequest(*request, request, reply);
+}
+
+Status GppiPropertyMgr::GetItem(std::uint32_t, const BvuIdPath& ids, std::uint32_t first,
+                                std::uint32_t, std::uint32_t* type_code, void** value_address) {
+  *type_code = 0;
+  *value_address = nullptr;
+  if (first != kSelect && first != kUnload) return gppi_status::kBadKind;
+  // The package's tables are handed over before a run; not while it runs.
+  const SimProblemMgr* manager = SimProblemMgr::Instance();
+  if (manager != nullptr && manager->StepScheduled()) return kBusy;
+  std::vector<std::string> names;
+  if (ids.with_names()) {
+    for (std::size_t i = 0; i < ids.count(); ++i) {
+      const std::uint32_t id = ids.ids()[i];
+      if (id != kIdPathRoot && id != kIdPathEnd) names.push_back(ids.NameAt(i));
+    }
+  }
+  const char* name = names.empty() ? nullptr : names.back().c_str();
+  const char* text1 = names.size() >= 2 ? names[0].c_str() : "";
+  const char* text2 = names.size() >= 3 ? names[1].c_str() : "";
+  const Status selected = SelectItem(first, text1, text2, name);
+  if (status::IsFailure(selected)) return selected;
+  item_state_ = package_ != nullptr ? static_cast<std::uint32_t>(package_->state) : 0;
+  *type_code = kWordCode;
+  *value_address = &item_state_;
+  return status::kOk;
 }
 
 Status GppiPropertyMgr::ServeRequest(BvuBinaryStream& body, DseMessage* request,

@@ -14,12 +14,12 @@
 
 #include "control/managers/subsystem_manager.h"
 #include "control/problem/client_requests.h"
-#include "control/properties/package_abi.h"
 #include "daes/model/services.h"
 #include "foundation/collections/mixins.h"
 #include "foundation/values/typed_value.h"
 #include "framework/servers/server_callback.h"
 #include "solve/ifaces/executive.h"
+#include "solve/ifaces/property_package.h"
 
 class XosDynamicLibrary;
 
@@ -116,9 +116,16 @@ class GppiPropertyMgr final : public QLNSubSystemManager,
   static bool PackageIsLoaded();
 
   // Service 66, message kind 66 only: 2 lists the offer and the objects, 5
-  // defines an object.
+  // defines an object. Id-path reads go to GetItem.
   Status HandleRequest(std::uint32_t type, DseMessage* request, DseMessage** reply,
                        DseTemplate** kept) override;
+  // An id-path read whose first selector is the item kind: 4 selects the
+  // package, 9 unloads it (SelectItem). For kind 4 the path's named steps
+  // give the arguments: the last names the package, the ones before it the
+  // two texts for GPP_INI, in order. The item reads as the package's load
+  // state (u32, 2 loaded, 0 none); a refused selection answers its status.
+  Status GetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t first,
+                 std::uint32_t second, std::uint32_t* type_code, void** value_address) override;
   Status ServeRequest(BvuBinaryStream& body, DseMessage* request, DseMessage** reply);
   // Kind 4 selects the package `name` (texts 1 and 2 go to GPP_INI); kind
   // 9 unloads it; others give 0x80000026.
@@ -188,6 +195,8 @@ class GppiPropertyMgr final : public QLNSubSystemManager,
   std::vector<char> option_groups_;
   std::uint32_t references_ = 1;
   std::int32_t last_state_ = GppiPackage::kNotLoaded;
+  // What the last selecting or unloading read answers.
+  std::uint32_t item_state_ = 0;
 };
 
 // The package test before a run: the tables handed to the package, or no

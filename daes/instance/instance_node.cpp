@@ -41,6 +41,18 @@ bool KindFitsTag(BvuDirectoryNode* node, std::uint16_t tag) {
   return kind == daes::kRealVariableKind || kind == daes::kStateVariableKind;
 }
 
+constexpr std::uint16_t kIfTag = 6;
+
+// The expression a library node carries: an expression node's always, a
+// condition node's where a condition is wanted (IF and transition items).
+Expression* LibraryExpression(BvuDirectoryNode* library, bool conditions) {
+  if (library == nullptr) return nullptr;
+  const std::int32_t kind = library->GetKind();
+  const bool carries = kind == daes::kLibraryExpressionKind ||
+                       (conditions && kind == daes::kLibraryConditionKind);
+  return carries ? static_cast<Expression*>(library->LinkedObject()) : nullptr;
+}
+
 void Keep(Status* result, Status s) {
   if (status::IsFailure(s) && status::IsSuccess(*result)) *result = s;
 }
@@ -191,9 +203,7 @@ Status DAESInstanceNode::ReadEquation(std::uint16_t tag, BvuBinaryStream& stream
     if (status::IsFailure(s) && s != status::kGeneralFailure && s != daes::kItemRefused) {
       return s;
     }
-    if (library != nullptr && library->GetKind() == daes::kLibraryExpressionKind) {
-      expression = static_cast<Expression*>(library->LinkedObject());
-    }
+    expression = LibraryExpression(library, tag == kIfTag);
     if (expression == nullptr) {
       s = daes::kItemRefused;
     } else {
@@ -413,10 +423,7 @@ Status DAESInstanceNode::ReadTransition(BvuBinaryStream& stream, BvuDirectoryNod
   BvuDirectoryNode* library = nullptr;
   Status s = ReadExpressionPath(stream, expression_tree, &library);
   if (status::IsFailure(s) && s != status::kGeneralFailure && s != daes::kItemRefused) return s;
-  Expression* condition = nullptr;
-  if (library != nullptr && library->GetKind() == daes::kLibraryExpressionKind) {
-    condition = static_cast<Expression*>(library->LinkedObject());
-  }
+  Expression* condition = LibraryExpression(library, true);
   BvuDirectoryNode* parent = nullptr;
   std::int32_t index = -1;
   std::string name;

@@ -18,6 +18,8 @@ inline constexpr std::int32_t kInstanceKind = 15;
 // Kind of the library node that carries a stored expression (its
 // LinkedObject is the Expression).
 inline constexpr std::int32_t kLibraryExpressionKind = 27;
+// Kind of the library node that carries a condition (LinkedObject likewise).
+inline constexpr std::int32_t kLibraryConditionKind = 17;
 // An item this engine cannot build, or that contradicts the tree.
 inline constexpr Status kItemRefused = 0xA031FFFFu;
 // More states than a switch may have (each needs its own item list).

@@ -103,6 +103,10 @@ Status DAESVarTableEntry::SetBounds(double, double) { return daes::kNotImplement
 const SUValue& DAESVarTableEntry::SetTypedValue(const SUValue& value) {
   if (value_.type != value.type || value_.status != value.status || !value_.IsEqual(value)) {
     value_.Assign(value);
+    // A loaded compiled library reads its own copy of the number.
+    if (value_.Kind() == SUValue::kReal || value_.Kind() == SUValue::kInteger ||
+        value_.Kind() == SUValue::kLogical)
+      WriteCompiledValue(GetRealValue());
     NotifyValueChanged();
   }
   return value_;

@@ -190,6 +190,13 @@ DAESVarTableEntry* DAESProblem::EntryFor(const DAESVarTableEntry* variable) cons
   return at >= 0 ? GetVariable(at) : nullptr;
 }
 
+void DAESProblem::WriteCompiledValues() {
+  if (!daes::CurrentCompiledLibrary().IsLoaded()) return;
+  for (std::int32_t i = 0; i < VariableCount(); ++i) {
+    if (DAESVarTableEntry* v = GetVariable(i)) v->WriteCompiledValue(v->GetRealValue());
+  }
+}
+
 std::int32_t DAESProblem::ColumnOf(const DAESVarTableEntry* variable) const {
   return FindBySequence(variable->SequenceNumber()) + 1;
 }

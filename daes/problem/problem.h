@@ -128,6 +128,8 @@ class DAESProblem : public DAESSolverBlock, public BvuError, public QLNEquationL
   std::uint64_t SecondValue() const { return second_value_; }
   // Through the installed code generator; 0x8000FFFF without one.
   Status LoadCompiledLibrary(const char* library) override;
+  // Every variable's value into a loaded compiled library's array.
+  void WriteCompiledValues();
   // Writes and builds the problem's compiled equations (with the second
   // value given at construction), then loads the library.
   Status BuildCompiledEquations(std::int32_t a, std::int32_t b);

@@ -14,16 +14,20 @@ class UnifiedIntegratorProxy {
   virtual std::uint32_t GetCapabilityBit2() = 0;
   // Bit value 1 of that word: procedure rows enter block Jacobians only
   // while tearing is off.
-  virtual bool HasCapability1() { return false; }
+  virtual bool HasCapability1() = 0;
   // Whether a group about to be solved is announced.
-  virtual bool ShouldAnnounce(const void* /*group*/) { return false; }
+  virtual bool ShouldAnnounce(const void* group) = 0;
   // What the group methods ask during a solve. The verbosity flag is the
   // proxy's own (clear at start); the step quantity scales the derivative of
   // a corrector solve; an integrated explicit group's block is handed over
   // after its solve (as its DAESBlock) and the integrator's answer is the
   // group's result.
-  virtual bool IsVerbose() { return false; }
-  virtual void SetVerbose(bool /*on*/) {}
-  virtual double GetServerValue() { return 1.0; }
-  virtual std::uint32_t ExchangeGroupStates(void* /*block*/) { return 0; }
+  virtual bool IsVerbose() = 0;
+  virtual void SetVerbose(bool on) = 0;
+  virtual double GetServerValue() = 0;
+  virtual std::uint32_t ExchangeGroupStates(void* block) = 0;
+  // What the nonlinear solvers are told before each solve: the
+  // integrator's indeterminacy word and its interpolation value.
+  virtual std::uint32_t GetAuxWord() = 0;
+  virtual std::int32_t GetInterpolation() = 0;
 };

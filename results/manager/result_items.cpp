@@ -98,7 +98,10 @@ Status SimResultResponse::WriteKinds(BvuBinaryStream& out) const {
 }
 
 Status SimResultResponse::BuildHeader(DseMessage** reply) {
-  *reply = MakeReply(subtype, message_class, DseMessage::kReply | DseMessage::kTemplateBuilt);
+  // Header replies travel in the control class whatever the request's class,
+  // as every other service's id-path reads answer.
+  *reply = MakeReply(subtype, DseMessage::kControlClass,
+                     DseMessage::kReply | DseMessage::kTemplateBuilt);
   if (*reply == nullptr) return DseMessage::kNoMemory;
   const Status s = WriteKinds(**reply);
   if (status::IsFailure(s)) {

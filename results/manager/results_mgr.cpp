@@ -860,6 +860,10 @@ Status SimResultsMgr::SaveFiles() {
     platform::RemoveFile(kBackupFile);
   }
   if (!plot_backed_up) platform::RemoveFile(plot::kBackupName);
+  // The client hears that the run files are saved.
+  const std::int32_t saved = 1;
+  problem_->Send(
+      new DseCommand(kFilesService, kFilesSavedCommand, 0, nullptr, 1, &saved, 0, nullptr));
   return last;
 }
 

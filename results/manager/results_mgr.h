@@ -197,6 +197,9 @@ class SimResultsMgr : public DseServerCB,
   static constexpr std::uint32_t kSnapshotIntervalCommand = 16;
   // To the client: a snapshot was taken.
   static constexpr std::uint32_t kTakenCommand = 40;
+  // To the client: the run files were saved (service 95).
+  static constexpr std::uint32_t kFilesService = 95;
+  static constexpr std::uint32_t kFilesSavedCommand = 136;
 
   // Snapshot flags (command 16).
   static constexpr std::uint32_t kTimedSnapshots = 0x1;

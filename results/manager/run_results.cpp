@@ -15,6 +15,7 @@
 #include "framework/servers/sending.h"
 #include "results/plot/result_model.h"
 #include "results/plot/value_dump.h"
+#include "solve/options/solver_option_table.h"
 
 #include <fstream>
 
@@ -363,7 +364,7 @@ Status SimRunResultsJoin::TakeDescribedSnapshot(const char* text, std::int32_t, 
   return results_->TakeNamedSnapshot(text, nullptr, true, false);
 }
 
-Status SimRunResultsJoin::TakeStepSnapshot(double time, std::uint16_t, bool) {
+Status SimRunResultsJoin::TakeStepSnapshot(double time, std::uint16_t counter, bool) {
   SimEventList& events = manager_.Events();
   const SimExplicitEvent* head = events.Head();
   if (head == nullptr) return status::kOk;
@@ -380,8 +381,10 @@ Status SimRunResultsJoin::TakeStepSnapshot(double time, std::uint16_t, bool) {
   // Other kinds are explicit events of actions and monitors.
   if ((kind & 0xF) > 1) flags |= RunResultsSeam::kStepEvent;
   const double tolerance = events.Tolerance();
+  // The run clock's counter (1 once a step reached its time) is the run
+  // position's run number: what snapshots of converged steps carry.
   const struct RunPosition at = results_->Position();
-  results_->AfterRunStep(time, at.run, at.count, flags, event_time, tolerance);
+  results_->AfterRunStep(time, counter, at.count, flags, event_time, tolerance);
   // Handled: the reached event leaves the list.
   if (time + tolerance >= event_time) events.DeleteFirst();
   return status::kOk;
@@ -419,8 +422,10 @@ Status SimRunResultsJoin::RequestSnapshot(const char* name, bool) {
   return status::kOk;
 }
 
-void SimRunResultsJoin::PostEvent(std::uint32_t, const char* text) {
-  manager_.Report(status::kOk, text != nullptr ? text : "");
+void SimRunResultsJoin::PostEvent(std::uint32_t number, const char* text) {
+  // The number travels as the line's value, which the client's log keys
+  // these lines by; through the collector, which any thread may fill.
+  manager_.Report(number, text != nullptr ? text : "");
 }
 
 void SimRunResultsJoin::Send(DseMessage* message) {
@@ -454,8 +459,8 @@ Status SimRunResultsJoin::StoreRestoredValues(const SUPackedValueTable& values) 
 }
 
 double SimRunResultsJoin::Option(std::int32_t number) {
-  SolverOptions* options = SolverOptions::Instance();
-  return options != nullptr ? options->GetReal(number) : 0.0;
+  // Flags and integers too (85, 146, 154, 155): not only the real getter's.
+  return SolverOptionTable::Instance()->ValueInForce(number);
 }
 
 Status SimRunResultsJoin::ConfirmRestore(std::uint32_t id, std::int32_t wait_ms) {

@@ -78,25 +78,10 @@ const char* MethodName(std::int32_t method) {
   }
 }
 
-// A mapped option's value from its slot: the table's getters answer only
-// the numbers of their own lists (GetInt(39) is 0, not MaxStepRed's 10).
+// A mapped option's value by its kind: the table's getters answer only the
+// numbers of their own lists (GetInt(39) is 0, not MaxStepRed's 10).
 double OptionValue(std::int32_t number) {
-  SolverOptionTable* table = SolverOptionTable::Existing();
-  std::uint32_t wire = 0;
-  void* address = nullptr;
-  if (table != nullptr && status::IsSuccess(table->ValueSlot(number, &wire, &address)) &&
-      address != nullptr) {
-    switch (wire) {
-      case kOptionWireReal:
-        return *static_cast<const double*>(address);
-      case kOptionWireInteger:
-        return *static_cast<const std::int32_t*>(address);
-      case kOptionWireFlag:
-        return *static_cast<const std::uint8_t*>(address) != 0 ? 1.0 : 0.0;
-      default:
-        break;
-    }
-  }
+  if (SolverOptionTable* table = SolverOptionTable::Existing()) return table->ValueInForce(number);
   SolverOptions* options = SolverOptions::Instance();
   const double real = options->GetReal(number);
   return real != 0.0 ? real : static_cast<double>(options->GetInt(number));
@@ -518,8 +503,7 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
     return s;
   }
   const double eqn_tol = options->GetReal(kOptEqnTol);
-  const bool refine =
-      options->GetInt(kOptEnableRefineIter) != 0 || options->GetBool(kOptEnableRefineIter);
+  const bool refine = options->GetBool(kOptEnableRefineIter);
   const std::int32_t refinements = refine ? options->GetInt(kOptMaxRefineIter) : 0;
   ReadOptions();
   SetParameter("ErrorTol", eqn_tol);
@@ -734,10 +718,11 @@ void QLNKVSSparseProxy::ReadOptions() {
 
 void QLNKVSNonLinProxy::PerSolveSettings(bool watched) {
   SolverOptions* options = SolverOptions::Instance();
-  // The integrator's interpolation value and indeterminacy word are not
-  // reported through its engine face yet: 0 unless the group is watched.
-  SetParameter("IpConvInfo", watched ? 1 : 0);
-  SetParameter("IndetHandle", 0);
+  UnifiedIntegratorProxy* integrator = GetCurrentIntegrator();
+  const std::int32_t interpolation = integrator != nullptr ? integrator->GetInterpolation() : 0;
+  SetParameter("IpConvInfo", watched ? 1 : interpolation);
+  SetParameter("IndetHandle",
+               integrator != nullptr ? static_cast<std::int32_t>(integrator->GetAuxWord()) : 0);
   SetParameter("Iterations", options->GetInt(kOptMaxIter));
   const bool mixed = options->GetInt(kOptMethod) == 3;
   if (GetSolutionPhase() != 0) {

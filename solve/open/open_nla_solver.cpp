@@ -2,6 +2,7 @@
 
 #include "daes/blocks/solver_block.h"
 #include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/integrator_proxy.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
 #include "solve/open/kvs_guard.h"
@@ -73,11 +74,16 @@ Status QLNCOpenNLASolver::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
     interpolation = "SPARSE.IpConvInfo";
   }
   if (indet != nullptr) {
-    // The integrator's indeterminacy word and interpolation value; none is
-    // reported through the engine's integrator face yet, so both are 0.
-    KvsParameter zero;
-    QLNKVSGenericProxy::ApplyParameter(factory, indet, zero);
-    QLNKVSGenericProxy::ApplyParameter(factory, interpolation, zero);
+    // The integrator's indeterminacy word and interpolation value.
+    UnifiedIntegratorProxy* integrator = GetCurrentIntegrator();
+    KvsParameter word;
+    KvsParameter value;
+    if (integrator != nullptr) {
+      word.integer = static_cast<std::int32_t>(integrator->GetAuxWord());
+      value.integer = integrator->GetInterpolation();
+    }
+    QLNKVSGenericProxy::ApplyParameter(factory, indet, word);
+    QLNKVSGenericProxy::ApplyParameter(factory, interpolation, value);
   }
   factory->Release();
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "foundation/directory/id_path.h"
 #include "foundation/interfaces/solver_options_owner.h"
 #include "solve/options/solver_option_table.h"
 
@@ -124,9 +125,24 @@ Status SolverOptionTable::SetValue(std::int32_t number, const SUValue& value) {
   }
 }
 
-Status SolverOptionTable::SetItem(std::uint32_t, const BvuIdPath&, std::uint32_t,
+std::uint32_t SolverOptionTable::WrittenNumber(const BvuIdPath& ids, std::uint32_t first) {
+  if (first != 0) return first;
+  // Clients name the option either by the selector or by the path's one id;
+  // a selector of 0 with a path of one id means that id.
+  std::uint32_t only = 0;
+  std::int32_t steps = 0;
+  for (const std::uint32_t id : ids.ids()) {
+    if (id == kIdPathRoot || id == kIdPathEnd) continue;
+    only = id;
+    ++steps;
+  }
+  return steps == 1 ? only : first;
+}
+
+Status SolverOptionTable::SetItem(std::uint32_t, const BvuIdPath& ids, std::uint32_t,
                                   std::uint32_t first, SUValue* value) {
   if (value == nullptr) return status::kBadArguments;
-  if (first >= static_cast<std::uint32_t>(kOptionNumberCount)) return status::kGeneralFailure;
-  return SetValue(static_cast<std::int32_t>(first), *value);
+  const std::uint32_t number = WrittenNumber(ids, first);
+  if (number >= static_cast<std::uint32_t>(kOptionNumberCount)) return status::kGeneralFailure;
+  return SetValue(static_cast<std::int32_t>(number), *value);
 }

@@ -168,14 +168,18 @@ constexpr NumberMask MaskOf(std::initializer_list<std::int32_t> numbers) {
   return mask;
 }
 
+// Integration.StepSizeType (137) is read by the nonlinear proxies.
 constexpr NumberMask kIntGetter =
-    MaskOf({21, 24, 25, 29, 30,  31,  32,  36,  38,  55,  77,  78,  79,  80,  86,
-            91, 95, 97, 98, 100, 102, 112, 113, 117, 120, 122, 124, 127, 128, 170});
+    MaskOf({21, 24, 25, 29,  30,  31,  32,  36,  38,  55,  77,  78,  79,  80,  86, 91,
+            95, 97, 98, 100, 102, 112, 113, 117, 120, 122, 124, 127, 128, 137, 170});
 constexpr NumberMask kRealGetter =
     MaskOf({0,  1,  2,  3,  4,  7,  8,  9,  10, 11, 12,  13,  51,  53,  54,  56,  57, 74,
             75, 76, 87, 88, 89, 90, 92, 93, 94, 96, 109, 110, 114, 115, 116, 121, 156});
 constexpr NumberMask kFlagGetter = MaskOf({37, 50, 52, 85, 101, 157, 158, 164, 165, 166, 168, 171});
 constexpr NumberMask kEqualsOneGetter = MaskOf({144, 145, 146, 153, 154, 155, 169});
+// Integers the client shows as TRUE/FALSE: Compression and the two
+// compiled-evaluation switches, which the code generator asks as flags.
+constexpr NumberMask kNonZeroGetter = MaskOf({111, 118, 119});
 constexpr std::int32_t kCompressionNumber = 111;
 
 std::atomic<SolverOptionTable*> g_table{nullptr};
@@ -309,7 +313,7 @@ bool SolverOptionTable::GetBool(std::int32_t number) {
   const Slot& slot = slots_[static_cast<std::size_t>(number)];
   const auto n = static_cast<std::size_t>(number);
   if (kFlagGetter[n]) return slot.in_force.flag != 0;
-  if (number == kCompressionNumber) return slot.in_force.integer != 0;
+  if (kNonZeroGetter[n]) return slot.in_force.integer != 0;
   if (kEqualsOneGetter[n]) return slot.in_force.integer == 1;
   return false;
 }
@@ -327,6 +331,21 @@ double SolverOptionTable::GetReal(std::int32_t number) {
 const char* SolverOptionTable::GetString(std::int32_t number) const {
   if (number != 125 && number != 126 && number != 151 && number != 152) return nullptr;
   return slots_[static_cast<std::size_t>(number)].in_force.text;
+}
+
+double SolverOptionTable::ValueInForce(std::int32_t number) const {
+  const Slot* slot = SlotOf(number);
+  if (slot == nullptr) return 0.0;
+  switch (slot->kind) {
+    case Kind::kReal:
+      return slot->in_force.real;
+    case Kind::kInteger:
+      return slot->in_force.integer;
+    case Kind::kFlag:
+      return slot->in_force.flag != 0 ? 1.0 : 0.0;
+    default:
+      return 0.0;
+  }
 }
 
 bool SolverOptionTable::IsVerbose() {

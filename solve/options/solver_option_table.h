@@ -74,6 +74,10 @@ class SolverOptionTable final : public QLNOptionsHandler, public DseServerCB, pu
   double GetReal(std::int32_t number) override;
   const char* GetString(std::int32_t number) const;
   bool IsVerbose();
+  // The value in force of any real, integer or flag number (a flag as 0 or
+  // 1), whichever getter knows it; 0 for other numbers. For callers that
+  // read options by a number they were given.
+  double ValueInForce(std::int32_t number) const;
 
   // The value in force as the client reads it: its address and wire type
   // code; 0x8000FFFF for a number without a value.
@@ -127,7 +131,8 @@ class SolverOptionTable final : public QLNOptionsHandler, public DseServerCB, pu
   // requests with the answers in force now.
   void WriteOptionsHandlerCode(std::ostream& out);
 
-  // The message-server face: the item's first selector is the option number.
+  // The message-server face: the item's first selector is the option number;
+  // a write with selector 0 and a path of one id writes that id's option.
   Status GetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t first,
                  std::uint32_t second, std::uint32_t* type_code, void** value_address) override;
   Status SetItem(std::uint32_t type, const BvuIdPath& ids, std::uint32_t second,
@@ -135,6 +140,8 @@ class SolverOptionTable final : public QLNOptionsHandler, public DseServerCB, pu
 
   // The stored kind of a number; kNone outside 0..171 and for unused numbers.
   static Kind KindOf(std::int32_t number);
+  // The option number an id-path write names.
+  static std::uint32_t WrittenNumber(const BvuIdPath& ids, std::uint32_t first);
 
  private:
   union Value {

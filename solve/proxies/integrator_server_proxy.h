@@ -66,6 +66,8 @@ class IntegratorServerProxy final : public UnifiedIntegratorProxy,
   std::uint32_t ExchangeGroupStates(void* block) override;
   bool HasCapability0() const { return caps_[0]; }
   bool HasCapability1() override { return caps_[1]; }
+  // Groups are announced by the decomposition's own solve, not asked here.
+  bool ShouldAnnounce(const void*) override { return false; }
   bool HasCapability2() const { return caps_[2]; }
   bool HasCapability3() const { return caps_[3]; }
   // The bit of value 2 is bit 1.
@@ -85,9 +87,9 @@ class IntegratorServerProxy final : public UnifiedIntegratorProxy,
   double GetServerValue() override;
   Status Finish();
   Status SetInterpolation(std::int32_t value);
-  std::int32_t GetInterpolation() const { return interpolation_; }
+  std::int32_t GetInterpolation() override { return interpolation_; }
   void SetAuxWord(std::uint32_t word) { aux_word_ = word; }
-  std::uint32_t GetAuxWord() const { return aux_word_; }
+  std::uint32_t GetAuxWord() override { return aux_word_; }
   Status GetSensitivityData(double* values, std::int32_t index);
   // The server's sensitivities at the time reached, to the sensitivity
   // manager.

@@ -1,42 +1,62 @@
-// Test doubles of the optimisation driver tests: an option table with the
+// Test doubles of the optimisation driver tests: the option table with the
 // values a test sets, and a recorder of printed lines.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "foundation/interfaces/solver_options.h"
 #include "platform/status.h"
+#include "solve/options/solver_option_table.h"
 
 namespace optimisation_fakes {
 
-// Option values the test sets; everything else as the defaults answer.
-class TestOptions final : public SolverOptions {
- public:
-  TestOptions() : fallback_(SolverOptions::Install(nullptr)) {
-    defaults_ = SolverOptions::Instance();
-    SolverOptions::Install(this);
-  }
-  ~TestOptions() override { SolverOptions::Install(fallback_); }
-  std::int32_t GetInt(std::int32_t number) override {
-    auto it = ints.find(number);
-    return it != ints.end() ? it->second : defaults_->GetInt(number);
-  }
-  double GetReal(std::int32_t number) override {
-    auto it = reals.find(number);
-    return it != reals.end() ? it->second : defaults_->GetReal(number);
-  }
-  bool GetBool(std::int32_t number) override { return defaults_->GetBool(number); }
-  std::map<std::int32_t, std::int32_t> ints;
-  std::map<std::int32_t, double> reals;
+// The real option table, installed for the test and displaced after it;
+// `ints[n] = v` and `reals[n] = v` write through its setters (a staged
+// option at once), so a number the table refuses stays refused.
+class TestOptions final {
+  SolverOptionTable table_;
 
- private:
-  SolverOptions* fallback_;
-  SolverOptions* defaults_ = nullptr;
+ public:
+  template <typename Value>
+  class Writes {
+   public:
+    class Slot {
+     public:
+      Slot(SolverOptionTable& table, std::int32_t number) : table_(table), number_(number) {}
+      Slot& operator=(Value value) {
+        Status set = 0;
+        if constexpr (std::is_same_v<Value, double>) {
+          set = table_.SetReal(number_, value);
+        } else {
+          set = table_.SetInteger(number_, value);
+          table_.ApplyPendingChanges();
+        }
+        EXPECT_EQ(set, 0u) << "option " << number_;
+        return *this;
+      }
+
+     private:
+      SolverOptionTable& table_;
+      std::int32_t number_;
+    };
+    explicit Writes(SolverOptionTable& table) : table_(table) {}
+    Slot operator[](std::int32_t number) { return Slot(table_, number); }
+
+   private:
+    SolverOptionTable& table_;
+  };
+
+  Writes<std::int32_t> ints{table_};
+  Writes<double> reals{table_};
+  SolverOptionTable& Table() { return table_; }
 };
 
 struct Printed {

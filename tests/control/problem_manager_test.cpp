@@ -14,6 +14,7 @@
 #include "foundation/directory/id_path.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/problem_manager_hooks.h"
+#include "foundation/interfaces/run_mode.h"
 #include "foundation/messages/messages_handler.h"
 #include "foundation/values/typed_value.h"
 #include "framework/connections/segment.h"
@@ -232,6 +233,10 @@ class ReleaseRecorder : public QLNSubSystemManager {
     log_->push_back(GetCurrentProblem() != nullptr ? "detach, problem alive" : "detach");
     return 0;
   }
+  Status DiscardProblem() override {
+    log_->push_back(GetCurrentProblem() != nullptr ? "discard, problem alive" : "discard");
+    return 0;
+  }
   Status refuse = 0;
 
  private:
@@ -312,4 +317,45 @@ TEST_F(ProblemManagerTest, ReleasingTheProblemTellsTheIntegratorFirst) {
             (std::vector<std::string>{"integrator, problem alive", "managers, problem alive"}));
   EXPECT_EQ(GetCurrentProblem(), nullptr);
   EXPECT_TRUE(manager.CheckProblemMarked());
+}
+
+// An unloaded problem lets its solvers go and is gone before the managers
+// hear of the discard.
+TEST_F(ProblemManagerTest, DiscardingTheProblemDestroysItBeforeTellingTheManagers) {
+  std::vector<std::string> log;
+  ReleaseRecorder managers(&log);
+  manager.SetIntegrator(std::make_unique<ReleaseIntegrator>(&log));
+  DAESInstanceNode root(nullptr, nullptr);
+  DAESCreateProblem(&root, 0, nullptr);
+  ASSERT_NE(GetCurrentProblem(), nullptr);
+  EXPECT_EQ(manager.DiscardProblem(), 0u);
+  EXPECT_EQ(log, (std::vector<std::string>{"integrator, problem alive", "managers, problem alive",
+                                           "discard"}));
+  EXPECT_EQ(GetCurrentProblem(), nullptr);
+  EXPECT_TRUE(manager.CheckProblemMarked());
+  // Without a problem only the managers hear of it.
+  log.clear();
+  EXPECT_EQ(manager.DiscardProblem(), 0u);
+  EXPECT_EQ(log, std::vector<std::string>{"discard"});
+}
+
+TEST_F(ProblemManagerTest, SearchPathsThatTookAreKeptAndAPauseKnowsWhereItCame) {
+  const std::string work = folder.path().string();
+  EXPECT_EQ(Command(4, {work.c_str()}), 0xA032FFFFu);
+  EXPECT_EQ(Command(4, {""}), 0xA032FFFFu);
+  EXPECT_EQ(Command(4), 0xA032FFFFu);
+  EXPECT_EQ(Command(4, {"/no/such/folder"}), 0xA032FFFFu);
+  EXPECT_EQ(manager.Folders().ClientSearchPaths(),
+            (std::vector<std::string>{work, "/no/such/folder"}));
+
+  manager.SetStatusBits(run_bits::kReady | run_bits::kRunning);
+  manager.SetCurrentTime(2.0);
+  SetSimulationTime(2.0);
+  ASSERT_EQ(Command(8), 0u);
+  EXPECT_EQ(manager.PauseRequest(), 1) << "at the last step";
+  SetSimulationTime(2.5);
+  ASSERT_EQ(Command(8), 0u);
+  EXPECT_EQ(manager.PauseRequest(), 2) << "past it";
+  EXPECT_EQ(manager.RunState(), 2);
+  SetSimulationTime(0.0);
 }

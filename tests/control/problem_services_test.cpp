@@ -8,7 +8,9 @@
 #include <memory>
 
 #include "control/problem/problem_manager.h"
+#include "daes/equations/row.h"
 #include "daes/events/implicit_event.h"
+#include "daes/model/var_table_entry.h"
 #include "foundation/collections/mixins.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/run_mode.h"
@@ -29,9 +31,14 @@ class Counted : public platform::IUnknown {
   std::uint32_t count = 1;
 };
 
-class Row : public BvuNameable {
+class Row : public DAESEqnRow {
  public:
   const char* GetNameText(std::int32_t) override { return "Tank.Balance"; }
+};
+
+class Level : public QLNVariable {
+ public:
+  const char* GetNameText(std::int32_t) override { return "Tank.Level"; }
 };
 
 class ServicesTest : public ::testing::Test {
@@ -151,6 +158,14 @@ TEST_F(ServicesTest, TheExecutiveSetsTimePostsMessagesAndHoldsSolverObjects) {
   EXPECT_EQ(executive->PostSolverMessage(0x80320001u, 1, texts, 1, objects), 0u);
   EXPECT_EQ(manager.Collector().GroupCount(), 1);
   EXPECT_EQ(SimExecutiveService::Expand("@E and @E", 1, objects, &next), "? and ?");
+  // Either case of E is an equation, any other letter a variable; an at-sign
+  // before anything else stays.
+  Level level;
+  void* both[] = {&row, &level, &row};
+  next = 0;
+  EXPECT_EQ(SimExecutiveService::Expand("@e moves @V past @ 3 in @Es", 3, both, &next),
+            "Tank.Balance moves Tank.Level past @ 3 in Tank.Balances");
+  EXPECT_EQ(next, 3);
 
   EXPECT_EQ(GetSimulationTime(), 2.5);
 }

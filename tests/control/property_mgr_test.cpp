@@ -10,10 +10,14 @@
 
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <string>
 
+#include "foundation/directory/id_path.h"
 #include "framework/libraries/library_loader.h"
+#include "framework/messaging/template.h"
+#include "framework/servers/server_registry.h"
 #include "tests/framework/message_helpers.h"
 
 namespace {
@@ -238,6 +242,71 @@ TEST_F(PropertyTest, ReselectingInAnotherCaseKeepsTheLibraryAndUnloadingCallsUnl
   fake_.reset();
   EXPECT_EQ(manager_.OptionsChanged(), 0u);
   EXPECT_EQ(fake_.Log(), "");
+}
+
+// An id-path read of service 66 through the registry, as a client sends
+// it: selector `kind`, the path's named steps the arguments. The item's
+// type code and value (0 and 0 when the read was refused).
+std::pair<std::uint32_t, std::uint32_t> ReadItem(DseServerRegistry& registry, std::uint16_t kind,
+                                                 const std::vector<std::string>& names) {
+  DseMessage body(66, DseMessage::kIdPathRead);
+  body.PutDouble(0.0);
+  BvuIdPath path(true);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    path.Append(static_cast<std::uint32_t>(i + 1), names[i].c_str());
+  }
+  path.Write(body);
+  body.PutUInt16(kind);
+  body.PutUInt16(0);
+  MessagePtr request = testsupport::Received(body);
+  DseMessage* reply = nullptr;
+  DseTemplate* kept = nullptr;
+  EXPECT_EQ(registry.ExecuteRequest(request.get(), &reply, &kept), 0u);
+  std::unique_ptr<DseTemplate> response(kept);
+  EXPECT_EQ(reply, nullptr);
+  if (response == nullptr) return {0xFFFF, 0};
+  DseMessage* made = nullptr;
+  EXPECT_EQ(response->BuildHeader(&made), 0u);
+  MessagePtr header(made);
+  EXPECT_EQ(response->Fill(&made), 0u);
+  MessagePtr values(made);
+  const testsupport::Bytes codes = testsupport::BodyOf(*header);
+  const testsupport::Bytes bytes = testsupport::BodyOf(*values);
+  std::uint32_t value = 0;
+  if (bytes.size() >= 4) std::memcpy(&value, bytes.data(), 4);
+  return {codes.size() >= 2 ? codes[0] : 0xFFFFu, value};
+}
+
+TEST_F(PropertyTest, AnIdPathReadSelectsReselectsAndUnloads) {
+  DseServerRegistry registry;
+  registry.Register(GppiPropertyMgr::kService, &manager_);
+  // The path's last name is the package, the ones before it GPP_INI's texts.
+  EXPECT_EQ(ReadItem(registry, 4, {"props.lmtpdf", "Steam", "fake_gpp"}),
+            (std::pair<std::uint32_t, std::uint32_t>{4, 2}));
+  EXPECT_TRUE(GppiPropertyMgr::PackageIsLoaded());
+  const std::string log = fake_.Log();
+  EXPECT_EQ(log.substr(0, log.find('\n') + 1),
+            "INI" + Field("props.lmtpdf") + Field("Steam") + " status1\n");
+  ASSERT_EQ(Define("A", {"WATER"}, {}), 0u);
+  // The package alone: empty texts; the same package keeps its library and
+  // drops the objects.
+  fake_.reset();
+  EXPECT_EQ(ReadItem(registry, 4, {"FAKE_GPP"}), (std::pair<std::uint32_t, std::uint32_t>{4, 2}));
+  EXPECT_EQ(fake_.Log().rfind("UNLOAD 0\nINI" + Field("") + Field(""), 0), 0u) << fake_.Log();
+  EXPECT_TRUE(manager_.Objects().empty());
+  // A refused selection reads as nothing; the package is gone.
+  fake_.set(0, 2);
+  EXPECT_EQ(ReadItem(registry, 4, {"fake_gpp"}), (std::pair<std::uint32_t, std::uint32_t>{0, 0}));
+  EXPECT_FALSE(GppiPropertyMgr::PackageIsLoaded());
+  fake_.set(0, 1);
+  EXPECT_EQ(ReadItem(registry, 4, {"a", "b", "fake_gpp"}).second, 2u);
+  fake_.reset();
+  EXPECT_EQ(ReadItem(registry, 9, {}), (std::pair<std::uint32_t, std::uint32_t>{4, 0}));
+  EXPECT_EQ(fake_.Log(), "UNLOAD 0\n");
+  EXPECT_FALSE(GppiPropertyMgr::PackageIsLoaded());
+  // Other kinds are no items of the manager.
+  EXPECT_EQ(ReadItem(registry, 7, {"fake_gpp"}).first, 0u);
+  EXPECT_EQ(manager_.Package(), nullptr);
 }
 
 TEST_F(PropertyTest, ThePropertiesInterfaceByPosition) {

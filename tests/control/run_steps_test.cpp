@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -222,8 +223,9 @@ class FakeModel : public SimRunModel {
   }
   void ReportChoiceFailure(DAESProblem*, Status) override {}
   Status BuildSystem(DAESProblem*) override { return 0; }
-  Status CompileForRun(DAESProblem*, const char*) override {
+  Status CompileForRun(DAESProblem*, const char* where) override {
     ++compiled;
+    folder = where != nullptr ? where : "";
     return 0;
   }
   Status EnterRunMode(DAESProblem*, std::int32_t) override { return 0; }
@@ -237,6 +239,7 @@ class FakeModel : public SimRunModel {
   std::vector<DAESRealVariable*> variables;
   int made = 0;
   int compiled = 0;
+  std::string folder;
   bool refuse = false;
   std::int32_t evaluator = -1;
 };
@@ -361,6 +364,26 @@ class RunStepsTest : public ::testing::Test {
 };
 
 // --- preparation ---
+
+// Generated code is built in the run folder; without one in a folder of
+// the engine's own below the temporary folder, never beside the program.
+TEST_F(RunStepsTest, GeneratedCodeIsBuiltInTheRunFolderOrATemporaryOne) {
+  namespace fs = std::filesystem;
+  ASSERT_EQ(steps.PrepareSimulation(1, 0), 0u);
+  const fs::path temporary = fs::path(model.folder).parent_path();
+  EXPECT_TRUE(fs::is_directory(temporary)) << model.folder;
+  EXPECT_EQ(temporary.parent_path(), fs::temp_directory_path());
+  EXPECT_EQ(temporary.filename().string().rfind("vantor-", 0), 0u);
+
+  const std::string work = folder.path().string();
+  const char* texts[] = {"Sim", work.c_str()};
+  ASSERT_EQ(manager.HandleCommand(50, 3, 2, texts, 0, nullptr, 0, nullptr), 0u);
+  ASSERT_TRUE(status::IsSuccess(manager.Folders().OpenRunFolder()));
+  manager.ClearStatusBits(run_bits::kReady);
+  ASSERT_EQ(steps.PrepareSimulation(0, 0), 0u);
+  EXPECT_EQ(model.folder, work + "/Sim/");
+  fs::remove(temporary);
+}
 
 TEST_F(RunStepsTest, PreparingTwiceWithoutAnEditBuildsOnceAndAnEditRebuilds) {
   ASSERT_EQ(steps.PrepareSimulation(1, 0), 0u);

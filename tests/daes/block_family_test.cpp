@@ -13,6 +13,7 @@
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/group_method.h"
 #include "foundation/interfaces/integrator_proxy.h"
+#include "tests/support/integrator_stand_in.h"
 
 namespace {
 
@@ -31,9 +32,8 @@ class ScriptedMethod : public QLNGroupMethod {
   std::vector<std::uint32_t> order;
 };
 
-class Announcer : public UnifiedIntegratorProxy {
+class Announcer : public testsupport::IntegratorStandIn {
  public:
-  std::uint32_t GetCapabilityBit2() override { return 0; }
   bool ShouldAnnounce(const void*) override { return true; }
 };
 

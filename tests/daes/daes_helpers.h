@@ -53,14 +53,17 @@ struct Tree {
   DAESInstanceNode* root;
 };
 
-// A library node holding a stored expression, as the library manager keeps them.
+// A library node holding a stored expression, as the library manager keeps
+// them: an expression node, or a condition node of kind 17.
 struct LibraryExpression : BvuDirectoryNode {
-  LibraryExpression(BvuDirectoryNode* parent, Expression* e)
-      : BvuDirectoryNode(parent, ".e"), expression(e) {}
+  LibraryExpression(BvuDirectoryNode* parent, Expression* e,
+                    std::int32_t node_kind = daes::kLibraryExpressionKind)
+      : BvuDirectoryNode(parent, ".e"), expression(e), kind(node_kind) {}
   ~LibraryExpression() override { Expression::Release(expression); }
-  std::int32_t GetKind() override { return daes::kLibraryExpressionKind; }
+  std::int32_t GetKind() override { return kind; }
   void* LinkedObject() override { return expression; }
   Expression* expression;
+  std::int32_t kind;
 };
 
 // Records the client notices instead of sending them.

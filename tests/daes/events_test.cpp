@@ -18,6 +18,7 @@
 #include "foundation/interfaces/variable_drivers.h"
 #include "foundation/values/typed_value.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/integrator_stand_in.h"
 
 namespace {
 
@@ -216,9 +217,7 @@ TEST(EventSchedule, ReportChangesAndEvaluation) {
   for (auto* e : ev) e->Release();
 }
 
-struct QuietIntegrator : UnifiedIntegratorProxy {
-  std::uint32_t GetCapabilityBit2() override { return 0; }
-};
+struct QuietIntegrator : testsupport::IntegratorStandIn {};
 
 TEST(EventSchedule, SwitchEventsFollowTheStateMachine) {
   testsupport::CaptureSink sink;

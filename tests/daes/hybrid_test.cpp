@@ -44,10 +44,11 @@ struct Hybrid {
     library.DeleteChildren();
     SetCurrentEventSchedule(nullptr);
   }
-  void Add(std::int32_t index, const mw::Expr& e) {
+  void Add(std::int32_t index, const mw::Expr& e,
+           std::int32_t kind = daes::kLibraryExpressionKind) {
     auto stored = Body([&](Writer& w) { w.Expression(e); });
-    library.InsertChildAt(index,
-                          new LibraryExpression(&library, Expression::ReadFromMessage(*stored)));
+    library.InsertChildAt(
+        index, new LibraryExpression(&library, Expression::ReadFromMessage(*stored), kind));
   }
   Status Read(const std::function<void(Writer&)>& write) {
     auto message = Body(write);
@@ -76,9 +77,9 @@ struct Hybrid {
 
 // W = 0 below the crest, W = 2 (h - 1.2) above it; `nested` puts a second
 // IF (on 1.0 > h) as the THEN branch's second row.
-void Weir(Writer& w, std::uint32_t then_rows = 1) {
+void Weir(Writer& w, std::uint32_t then_rows = 1, std::uint32_t condition = 1) {
   w.List(1);
-  w.IfHead({1}, {T101(), {8, ".Weir"}});
+  w.IfHead({condition}, {T101(), {8, ".Weir"}});
   w.EquationHead(1);
   w.Reference({2, 1});
   w.List(then_rows);
@@ -147,6 +148,34 @@ TEST(HybridModels, AnOverflowWeirFollowsItsCondition) {
   m.problem.reset();
   ASSERT_NE(m.Build(), nullptr);
   EXPECT_EQ(m.schedule.Count(), 1);
+}
+
+TEST(HybridModels, AnIfTakesItsConditionFromALibraryCondition) {
+  Hybrid m;
+  m.Add(3, mw::Greater(mw::Var(0), mw::Real(1.2)), daes::kLibraryConditionKind);
+  ASSERT_EQ(m.Read([](Writer& w) { Weir(w, 1, 3); }), 0u);
+  ASSERT_NE(dynamic_cast<DAESConditionNode*>(m.tree.At({2, 8})), nullptr);
+  m.SetH(1.5);
+  DAESFiniteStateEquation* row = m.Build();
+  ASSERT_NE(row, nullptr);
+  ASSERT_EQ(m.problem->GetStatus(), 0u);
+  EXPECT_EQ(m.schedule.Count(), 1);
+  testsupport::CaptureSink sink;
+  ASSERT_EQ(m.schedule.EvaluateAll(), 0u);
+  EXPECT_NEAR(m.Residual(row), 0.25 - 2.0 * 0.3, 1e-12);
+  // A plain equation is no condition's place: refused, the list read on.
+  m.problem.reset();
+  EXPECT_EQ(m.Read([](Writer& w) {
+    w.List(1);
+    w.Item(mw::kEquation);
+    w.U32(0);
+    w.IdPath({3});
+    w.Placement({T101(), {12, ".Plain"}});
+    w.EquationHead(1);
+    w.Reference({2, 9});
+  }),
+            daes::kItemRefused);
+  EXPECT_EQ(m.tree.At({2, 12}), nullptr);
 }
 
 TEST(HybridModels, ANestedIfFollowsItsGuard) {

@@ -319,6 +319,29 @@ TEST(ProblemTank, ValuesReachTheCompiledLibrarysUnknowns) {
   EXPECT_EQ(x, before);
 }
 
+// A typed write (the results manager's set-item of a fixed input) and the
+// whole-array write before a step both reach the library's copy.
+TEST(ProblemTank, TypedWritesAndTheStepsRefreshReachTheCompiledLibrary) {
+  TankProblem t;
+  FakeLibrary library;
+  static std::vector<double> x;
+  x.assign(static_cast<std::size_t>(t.problem->VariableCount()), -7.0);
+  daes::CurrentCompiledLibrary().getx_address = [] { return x.data(); };
+  DAESVarTableEntry* h = t.At({2, 1});
+  const auto column = static_cast<std::size_t>(t.problem->ColumnOf(h) - 1);
+  SUValue typed;
+  typed.SetType(SUValue::kReal);
+  typed.SetReal(1.75);
+  h->SetTypedValue(typed);
+  EXPECT_EQ(x[column], 1.75);
+  // A value that changed behind the library's back comes with the refresh.
+  x.assign(x.size(), -7.0);
+  t.problem->WriteCompiledValues();
+  for (std::int32_t i = 0; i < t.problem->VariableCount(); ++i) {
+    EXPECT_EQ(x[static_cast<std::size_t>(i)], t.problem->GetVariable(i)->GetRealValue()) << i;
+  }
+}
+
 TEST(ProblemTank, ExplicitBlocksPassTheirValueToTheCompiledLibrary) {
   TankProblem t;
   FakeLibrary library;

@@ -13,6 +13,7 @@
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/interfaces/variable_drivers.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/integrator_stand_in.h"
 
 namespace {
 
@@ -94,7 +95,7 @@ class TearingTable : public SolverOptions {
   std::int32_t tearing = 0;
 };
 
-class FakeIntegrator : public UnifiedIntegratorProxy {
+class FakeIntegrator : public testsupport::IntegratorStandIn {
  public:
   std::uint32_t GetCapabilityBit2() override { return capability; }
   std::uint32_t capability = 0;

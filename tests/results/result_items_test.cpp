@@ -161,6 +161,9 @@ TEST_F(ResultItems, KindsAndValuesKeepEveryItemsPlace) {
   ASSERT_EQ(response->BuildHeader(&header), 0u);
   testsupport::MessagePtr owned_header(header);
   EXPECT_EQ(header->flags & DseMessage::kTemplateBuilt, DseMessage::kTemplateBuilt);
+  // The header goes in the control class, not in the request's.
+  EXPECT_EQ(header->message_class, DseMessage::kControlClass);
+  EXPECT_NE(response->message_class, DseMessage::kControlClass);
   DseMessage kinds(0, 0);
   ASSERT_EQ(response->WriteKinds(kinds), 0u);
   EXPECT_EQ(testsupport::BodyOf(kinds), (Bytes{56, 0, 56, 0, 24, 0, 4, 0, 68, 0, 24, 0}));

@@ -84,6 +84,13 @@ class QuietController : public DseMessageController {
   int cancelled = 0;
 };
 
+// SnapshotSettings.SaveConvergedOnly (154, on by default) off for the
+// scope: snapshots taken before any run step converged are kept then.
+struct EverySnapshotKept {
+  EverySnapshotKept() { SolverOptionTable::Instance()->SetInteger(154, 0); }
+  ~EverySnapshotKept() { SolverOptionTable::Instance()->SetInteger(154, 1); }
+};
+
 class RunResultsJoin : public snaptest::SnapshotFolder {
  protected:
   Status Command32(double interval) {
@@ -131,7 +138,19 @@ TEST_F(RunResultsJoin, TheLoopsScheduleIsTheResultsManagers) {
   EXPECT_EQ(join_->NextCommunicationTime(), 3.25);
 }
 
+// Before a step converged (the run clock's counter is the run number) only
+// the initial specification is kept while SaveConvergedOnly is on.
+TEST_F(RunResultsJoin, BeforeAConvergedStepOnlyTheInitialSpecificationIsKept) {
+  ASSERT_EQ(join_->OpenRecords(), 0u);
+  EXPECT_EQ(join_->TakeSnapshot("early"), 0u);
+  EXPECT_EQ(join_->TakeSnapshot("Initial Specification"), 0u);
+  std::uint32_t id = 0;
+  EXPECT_NE(join_->Manager().FindSnapshotByName("early", &id), 0u);
+  EXPECT_EQ(join_->Manager().FindSnapshotByName("Initial Specification", &id), 0u);
+}
+
 TEST_F(RunResultsJoin, RecordsOpenAFreshSnapshotFile) {
+  EverySnapshotKept every_snapshot;
   EXPECT_EQ(join_->OpenRecords(), 0u);
   EXPECT_TRUE(std::filesystem::exists("snapshot.snp"));
   EXPECT_NE(join_->Manager().Values(), nullptr);
@@ -229,6 +248,7 @@ TEST_F(RunResultsJoin, TheTimeMessageGoesToService95AndItsStatusIsTheCallers) {
 }
 
 TEST_F(RunResultsJoin, MessagesOfTheRunThreadWaitForTheServerThread) {
+  EverySnapshotKept every_snapshot;
   // A snapshot taken on another thread: its command 40 waits.
   ASSERT_EQ(join_->OpenRecords(), 0u);
   controller_.types.clear();
@@ -250,6 +270,7 @@ TEST_F(RunResultsJoin, MessagesOfTheRunThreadWaitForTheServerThread) {
 }
 
 TEST_F(RunResultsJoin, Command15QueuesForTheLoopAndRequest58RestoresTheRun) {
+  EverySnapshotKept every_snapshot;
   ASSERT_EQ(join_->OpenRecords(), 0u);
   const char* name[] = {"by hand"};
   SimResultsMgr& results = join_->Manager();

@@ -13,6 +13,7 @@
 #include "foundation/interfaces/run_mode.h"
 #include "tests/solve/group_support.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/integrator_stand_in.h"
 
 using namespace grouptest;
 using daestest::Writer;
@@ -197,6 +198,7 @@ TEST(ExplicitSolve, IndeterminateVariableIsWarnedOnceAndMarked) {
 
 TEST(ExplicitSolve, BoundFailureListsTheEquivalencedVariables) {
   Options options;
+  options.SetInt(kOptCompression, 1);
   Methods methods;
   testsupport::CaptureSink sink;
   // x = y folds into one equivalence; x + 1e-4 = 0 then lies beyond the
@@ -230,9 +232,8 @@ TEST(ExplicitSolve, BoundFailureListsTheEquivalencedVariables) {
 }
 
 // An integrator that is verbose on request and counts hand-overs.
-class Integrator final : public UnifiedIntegratorProxy {
+class Integrator final : public testsupport::IntegratorStandIn {
  public:
-  std::uint32_t GetCapabilityBit2() override { return 0; }
   bool HasCapability1() override { return torn; }
   bool IsVerbose() override { return verbose; }
   void SetVerbose(bool on) override {
@@ -581,9 +582,8 @@ TEST(Wegstein, FixedFactorAndFallBackToDirectSubstitution) {
 
 // The integrator's side of a corrector pass: the handed-over state's
 // derivative follows it, x' = x'pred + (x - xpred) / v.
-class TyingIntegrator final : public UnifiedIntegratorProxy {
+class TyingIntegrator final : public testsupport::IntegratorStandIn {
  public:
-  std::uint32_t GetCapabilityBit2() override { return 0; }
   double GetServerValue() override { return v; }
   std::uint32_t ExchangeGroupStates(void*) override {
     x->GetDerivative()->SetValue(dpred + (x->GetRealValue() - xpred) / v);

@@ -1,8 +1,10 @@
-// Shared pieces of the group tests: a solver option table with values the
+// Shared pieces of the group tests: the solver option table with values the
 // test sets, models read through the model writer, a dense Newton method
 // standing in for the linear and nonlinear group methods, and the engine's
 // factory as a server sees it.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cmath>
 #include <functional>
@@ -23,6 +25,7 @@
 #include "solve/groups/eso_group.h"
 #include "solve/ifaces/executive.h"
 #include "solve/methods/group_solvers.h"
+#include "solve/options/solver_option_table.h"
 #include "tests/daes/daes_helpers.h"
 
 extern "C" void dgesv_(const int* n, const int* nrhs, double* a, const int* lda, int* ipiv,
@@ -30,37 +33,29 @@ extern "C" void dgesv_(const int* n, const int* nrhs, double* a, const int* lda,
 
 namespace grouptest {
 
-// Options the test sets; the defaults for the rest.
-class Options final : public SolverOptions {
+// The real option table, installed for the test and displaced after it,
+// quiet and with tearing on as the group tests start; a value the table
+// refuses stays refused. Writes to staged options take effect at once.
+class Options final {
  public:
-  Options() : previous_(SolverOptions::Install(nullptr)) {
-    SolverOptions::Install(previous_);
-    defaults_ = SolverOptions::Instance();
-    reals_ = {{0, 1e-5}, {1, 1e-5}, {2, 1e-5}, {3, 1e-5}, {4, 1e-5}, {56, -5.0}, {57, 0.0}};
-    ints_ = {{31, 0}, {79, 0}, {97, 1}, {98, 100}};
-    SolverOptions::Install(this);
+  Options() {
+    table_.SetInteger(kOptPrintLevel, 0);
+    table_.SetInteger(kOptTearing, 1);
+    table_.ApplyPendingChanges();
   }
-  ~Options() override { SolverOptions::Install(previous_); }
-  std::int32_t GetInt(std::int32_t n) override {
-    auto it = ints_.find(n);
-    return it != ints_.end() ? it->second : defaults_->GetInt(n);
+  std::int32_t GetInt(std::int32_t n) { return table_.GetInt(n); }
+  double GetReal(std::int32_t n) { return table_.GetReal(n); }
+  bool GetBool(std::int32_t n) { return table_.GetBool(n); }
+  Status SetInt(std::int32_t n, std::int32_t v) {
+    const Status set = table_.SetInteger(n, v);
+    table_.ApplyPendingChanges();
+    return set;
   }
-  double GetReal(std::int32_t n) override {
-    auto it = reals_.find(n);
-    return it != reals_.end() ? it->second : defaults_->GetReal(n);
-  }
-  bool GetBool(std::int32_t n) override { return defaults_->GetBool(n); }
-  Status SetInt(std::int32_t n, std::int32_t v) override {
-    ints_[n] = v;
-    return 0;
-  }
-  void Real(std::int32_t n, double v) { reals_[n] = v; }
+  void Real(std::int32_t n, double v) { EXPECT_EQ(table_.SetReal(n, v), 0u) << n; }
+  SolverOptionTable& Table() { return table_; }
 
  private:
-  SolverOptions* previous_;
-  SolverOptions* defaults_ = nullptr;
-  std::map<std::int32_t, double> reals_;
-  std::map<std::int32_t, std::int32_t> ints_;
+  SolverOptionTable table_;
 };
 
 struct Model {

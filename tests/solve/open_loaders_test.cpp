@@ -134,6 +134,7 @@ TEST(KvsServices, AllocatedTextsRoundTrip) {
 
 #include "solve/open/kvs_proxies.h"
 #include "tests/solve/group_support.h"
+#include "tests/support/integrator_stand_in.h"
 
 TEST(OpenNLASolver, ContinuationLibraryGetsItsSettingsAndIsCalledAgain) {
   Fake fake;
@@ -149,6 +150,16 @@ TEST(OpenNLASolver, ContinuationLibraryGetsItsSettingsAndIsCalledAgain) {
   EXPECT_EQ(fake.parameter("SPARSE.IndetHandle"), 0.0);
   EXPECT_EQ(fake.parameter("SPARSE.IpConvInfo"), 0.0);
   EXPECT_EQ(fake.parameter("IndetHandle"), -1.0);
+  // With an integrator: its auxiliary word and interpolation value.
+  struct Interpolating final : testsupport::IntegratorStandIn {
+    std::uint32_t GetAuxWord() override { return 5; }
+    std::int32_t GetInterpolation() override { return 3; }
+  } integrator;
+  SetCurrentIntegrator(&integrator);
+  EXPECT_EQ(method.Solve(&block, 0, 0, 0, nullptr), 0u);
+  SetCurrentIntegrator(nullptr);
+  EXPECT_EQ(fake.parameter("SPARSE.IndetHandle"), 5.0);
+  EXPECT_EQ(fake.parameter("SPARSE.IpConvInfo"), 3.0);
   // Another name: no settings.
   fake.set(0, "_KVS_OTHER");
   ASSERT_EQ(LoadOpenNLASolver("kvs_fake_solver.dll"), 0u);

@@ -18,6 +18,7 @@
 #include "solve/options/solver_option_table.h"
 #include "tests/framework/message_helpers.h"
 #include "tests/solve/group_support.h"
+#include "tests/support/integrator_stand_in.h"
 #include "tests/support/capture_sink.h"
 
 using namespace grouptest;
@@ -242,6 +243,19 @@ TEST(OpenNonlinearProxy, PerSolveSettingsFollowThePhaseAndMixedNewton) {
   EXPECT_EQ(proxy.Parameters().at("IpConvInfo").integer, 1);
   proxy.PerSolveSettings(false);
   EXPECT_EQ(proxy.Parameters().at("IpConvInfo").integer, 0);
+  EXPECT_EQ(proxy.Parameters().at("IndetHandle").integer, 0) << "no integrator";
+  // The integrator's auxiliary word and interpolation value reach the solver.
+  struct Interpolating final : testsupport::IntegratorStandIn {
+    std::uint32_t GetAuxWord() override { return 5; }
+    std::int32_t GetInterpolation() override { return 3; }
+  } integrator;
+  SetCurrentIntegrator(&integrator);
+  proxy.PerSolveSettings(false);
+  EXPECT_EQ(proxy.Parameters().at("IndetHandle").integer, 5);
+  EXPECT_EQ(proxy.Parameters().at("IpConvInfo").integer, 3);
+  proxy.PerSolveSettings(true);
+  EXPECT_EQ(proxy.Parameters().at("IpConvInfo").integer, 1) << "a watched group";
+  SetCurrentIntegrator(nullptr);
   SetSolutionPhase(phase);
 }
 

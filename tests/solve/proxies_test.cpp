@@ -780,6 +780,16 @@ TEST_F(RealServers, TankSteadyStateThroughTheProxy) {
   EXPECT_NEAR(out->GetRealValue(), 0.5, 1e-9);
   EXPECT_NEAR(h->GetRealValue(), 1.0, 1e-8);
   EXPECT_EQ(proxy.EndRun(), 0u);
+  // What the solvers are told through the integrator face: the auxiliary
+  // word the engine keeps (1 to start) and the interpolation value last set.
+  UnifiedIntegratorProxy& face = proxy;
+  EXPECT_EQ(face.GetAuxWord(), 1u);
+  EXPECT_EQ(face.GetInterpolation(), 0);
+  EXPECT_FALSE(face.ShouldAnnounce(nullptr));
+  proxy.SetAuxWord(4);
+  EXPECT_EQ(proxy.SetInterpolation(1), 0u);
+  EXPECT_EQ(face.GetAuxWord(), 4u);
+  EXPECT_EQ(face.GetInterpolation(), 1);
 }
 // The same servers: the tank's initialisation keeps its level; a fixed
 // outflow leaves one unknown for two equations; an inflow no level can

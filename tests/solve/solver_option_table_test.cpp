@@ -77,6 +77,38 @@ TEST(SolverOptionTable, ValueSlotsGiveTheAddressAndWireTypeInForce) {
   EXPECT_EQ(at, nullptr);
 }
 
+TEST(SolverOptionTable, AWriteNamesItsOptionBySelectorOrByItsOneId) {
+  SolverOptionTable table;
+  BvuIdPath one;
+  one.Append(kIdPathRoot);
+  one.Append(31);
+  one.Append(kIdPathEnd);
+  SUValue three = IntValue(3);
+  // Selector 0 with a path of one id: that id's option, not option 0.
+  EXPECT_EQ(table.SetItem(53, one, 0, 0, &three), 0u);
+  EXPECT_EQ(table.GetInt(31), 3);
+  EXPECT_EQ(table.GetReal(0), 1e-5);
+  // A selector wins over the path.
+  SUValue four = IntValue(4);
+  EXPECT_EQ(table.SetItem(53, one, 0, 24, &four), 0u);
+  EXPECT_EQ(table.GetInt(24), 4);
+  EXPECT_EQ(table.GetInt(31), 3);
+  // Selector 0 and a path of two ids, or none: option 0 as before.
+  BvuIdPath two;
+  two.Append(31);
+  two.Append(24);
+  SUValue real;
+  real.SetType(SUValue::kReal);
+  real.SetReal(2e-4);
+  EXPECT_EQ(table.SetItem(53, two, 0, 0, &real), 0u);
+  EXPECT_EQ(table.GetReal(0), 2e-4);
+  EXPECT_EQ(SolverOptionTable::WrittenNumber(BvuIdPath(), 0), 0u);
+  // A path naming a number beyond the table is refused like such a selector.
+  BvuIdPath far;
+  far.Append(400);
+  EXPECT_EQ(table.SetItem(53, far, 0, 0, &three), 0xA000FFFFu);
+}
+
 TEST(SolverOptionTable, StagedValuesWaitForApplyAndNameWhatChanged) {
   SolverOptionTable table;
   EXPECT_TRUE(table.HasPendingChanges()) << "pending from construction";
