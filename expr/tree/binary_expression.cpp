@@ -192,9 +192,12 @@ bool Both(const Expression* a, const Expression* b, Query query) {
 
 bool BinaryExpression::IsTerm() const {
   const std::uint16_t flags = OpRow().flags;
-  return (flags & opflag::kFoldable) != 0 &&
-         (TranscendentalFoldingSwitch || (flags & opflag::kTranscendental) == 0) &&
-         Both(first_, second_, [](const Expression* e) { return e->IsTerm(); });
+  if ((flags & opflag::kFoldable) == 0 ||
+      (!TranscendentalFoldingSwitch && (flags & opflag::kTranscendental) != 0)) {
+    return false;
+  }
+  return RememberedTerm(
+      [this] { return Both(first_, second_, [](const Expression* e) { return e->IsTerm(); }); });
 }
 
 bool BinaryExpression::IsConstant() const {
@@ -215,6 +218,7 @@ Expression* BinaryExpression::Operand(std::int32_t index, Expression* replacemen
     Release(slot);
     slot = replacement;
     UpdateNodeCount();
+    NoteOperandChange();
   }
   return slot;
 }
