@@ -485,9 +485,10 @@ TEST(ProcedureCall, CallsWithTooManyDerivativeEntriesAreRefused) {
     EXPECT_EQ(data.BuildCallLayouts(analytic), procstatus::kArguments);
     EXPECT_EQ(data.PatternCount(), 0);
     EXPECT_EQ(data.DerivativeRow(0), nullptr);
-    EXPECT_TRUE(Contains(sink, "Procedure cproc in equation T1.flash has 1100 input and 1000 "
-                               "output values: more than the 1048576 derivative entries a call "
-                               "may have"))
+    EXPECT_TRUE(Contains(sink,
+                         "Procedure cproc in equation T1.flash has 1100 input and 1000 "
+                         "output values: more than the 1048576 derivative entries a call "
+                         "may have"))
         << ::testing::PrintToString(sink.lines());
   }
   ArrayVar square_in{"feed", std::vector<double>(1024, 1.0)};

@@ -231,7 +231,8 @@ TEST_F(Tape, LongAggregatesPrintWhole) {
   expected += ")\n";
   EXPECT_EQ(out.str(), expected);
 
-  Ref nested = ListExpr(kMaxList, ListExpr(kProd, X(), Y(), X()), Y(), ListExpr(kMinList, Y(), X()));
+  Ref nested =
+      ListExpr(kMaxList, ListExpr(kProd, X(), Y(), X()), Y(), ListExpr(kMinList, Y(), X()));
   Bound c(nested.get(), All());
   std::ostringstream whole;
   c.context->PrintTape(c.context->InstructionCount() - 1, whole);

@@ -26,8 +26,8 @@ pid_t EndedProcess() {
 }
 
 TEST(ScratchFolder, LeftoversOfEndedRunsGoAndLiveOnesStay) {
-  const fs::path temp = fs::temp_directory_path() /
-                        ("vantor_scratch_test_" + std::to_string(::getpid()));
+  const fs::path temp =
+      fs::temp_directory_path() / ("vantor_scratch_test_" + std::to_string(::getpid()));
   fs::remove_all(temp);
   fs::create_directories(temp);
   const fs::path ended = temp / ("vantor-fuzz-" + std::to_string(EndedProcess()));

@@ -441,8 +441,7 @@ TEST(TornSolve, WithoutTearingSubGroupsAreSolvedOnce) {
 // The tear iterations of direct substitution from 0 on a one-variable
 // map, with the change of a torn variable measured as
 // |x - h0| / (|x| + offset): the solve's own loop, for a reference.
-std::uint32_t TearIterationsOf(const std::function<double(double)>& g, double rel,
-                               double offset) {
+std::uint32_t TearIterationsOf(const std::function<double(double)>& g, double rel, double offset) {
   double x = g(0.0);  // the initial update
   double h0 = x;
   double norm = 0.0;

@@ -443,4 +443,3 @@ TEST(PartitionKernel, OnlyMethodTwoRuns) {
 }
 
 }  // namespace
-

@@ -394,11 +394,11 @@ TEST(SluDrivers, ChangeableColumnsRefactorizeToTheRightSolution) {
   int solved = 0;
   for (int trial = 0; trial < 1500; ++trial) {
     const std::int64_t n = order(rng);
-    const SparseMatrix a =
-        trial % 4 == 0   ? slu_test::Banded(n, 1 + trial % 2, rng)
-        : trial % 4 == 1 ? slu_test::RandomSparse(n, 0.4, rng)
-        : trial % 4 == 2 ? slu_test::Arrow(n, rng)
-                         : slu_test::PermutedBlockTriangular({n / 2, n - n / 2}, 0.3, rng);
+    const SparseMatrix a = trial % 4 == 0   ? slu_test::Banded(n, 1 + trial % 2, rng)
+                           : trial % 4 == 1 ? slu_test::RandomSparse(n, 0.4, rng)
+                           : trial % 4 == 2
+                               ? slu_test::Arrow(n, rng)
+                               : slu_test::PermutedBlockTriangular({n / 2, n - n / 2}, 0.3, rng);
     DriverLu lu(slu_test::ToCoordinate(a));
     lu.icntl[7] = 1;
     std::vector<bool> changeable(static_cast<std::size_t>(n));
