@@ -1,7 +1,9 @@
 #include "fuzz/fuzz_support.h"
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 
@@ -12,13 +14,40 @@ void InstallQuietCollector() {
   if (GetMessageCollector() != &collector) SetMessageCollector(&collector);
 }
 
+namespace {
+
+constexpr const char* kScratchPrefix = "vantor-fuzz-";
+
+// A run that ends on a finding, a timeout or a memory limit leaves by
+// _Exit and never removes its folder: the next run removes the folders of
+// processes that no longer exist.
+void RemoveLeftovers(const std::filesystem::path& temp) {
+  std::error_code error;
+  const std::string prefix = kScratchPrefix;
+  for (const auto& entry : std::filesystem::directory_iterator(temp, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string digits = name.substr(prefix.size());
+    if (digits.empty() || digits.size() > 9 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+      continue;
+    }
+    const pid_t pid = static_cast<pid_t>(std::stol(digits));
+    if (pid <= 0 || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
+    std::error_code ignored;
+    std::filesystem::remove_all(entry.path(), ignored);
+  }
+}
+
+}  // namespace
+
 const std::string& ScratchFolder() {
   // Never destroyed, so that the removal at exit still knows the name.
   static const std::string* folder = [] {
     const char* tmp = std::getenv("TMPDIR");
-    std::filesystem::path path =
-        std::filesystem::path(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") /
-        ("vantor-fuzz-" + std::to_string(::getpid()));
+    const std::filesystem::path temp(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
+    RemoveLeftovers(temp);
+    std::filesystem::path path = temp / (kScratchPrefix + std::to_string(::getpid()));
     std::filesystem::create_directories(path);
     std::atexit([] {
       std::error_code ignored;

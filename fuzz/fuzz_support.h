@@ -29,8 +29,9 @@ class QuietCollector : public QLNMessagesHandler {
 // Installs one quiet collector for the life of the process.
 void InstallQuietCollector();
 
-// A private folder for this process below the temporary folder, made once
-// and removed when the process ends.
+// A private folder for this process below the temporary folder ($TMPDIR,
+// else /tmp), made once and removed when the process ends normally; the
+// folders that ended runs left there are removed when it is made.
 const std::string& ScratchFolder();
 
 // What handlers do with a value read: add to it, look into it, compare.

@@ -375,6 +375,16 @@ std::vector<exprtest::Ref> LimitTrees() {
   trees.push_back(std::move(right));
   const Ref slice = Hold(new BinaryExpression(kSlice, Int(1).get(), Int(1000).get(), 0));
   trees.push_back(U(kSigma, slice));
+  // Functions nested one in the other as deep as a read takes them.
+  Ref chain = Var(3);
+  for (int i = 1; i < kMaxExpressionDepth - 1; ++i) chain = U(i % 2 == 0 ? kSin : kCos, chain);
+  trees.push_back(std::move(chain));
+  // The root of a sum of 20,000 terms, which fails for negative sums and
+  // then prints the sum as its part at fault.
+  auto* terms = new ExpressionList(20000);
+  for (std::uint32_t i = 0; i < 20000; ++i) terms->Append(Var(i % 16).get());
+  const Ref sum = U(kSigma, Hold(new HomListExpression(terms, 0x100)));
+  trees.push_back(U(kSqrt, sum));
   return trees;
 }
 
@@ -1234,6 +1244,19 @@ void PartitionRequests(const fs::path& root) {
   item.PutUInt24(3);
   item.PutUInt16(1);
   seeds.Add(item.Bytes());
+  // Both flows named as must be free, each with its switch, iterating: the
+  // lists of variables without equations and of the equations that hold
+  // them are written and printed.
+  vantor_fuzz::ByteStream both;
+  for (std::uint16_t v : {0, 0, 1, 2}) both.PutUInt16(v);
+  for (std::uint32_t id : {2u, 3u}) {
+    both.PutUInt8(0);
+    both.PutUInt16(2);
+    both.PutUInt24(2);
+    both.PutUInt24(id);
+    both.PutUInt16(1);
+  }
+  seeds.Add(both.Bytes());
 }
 
 // Command lists as the fuzz target reads them: number, strings, integers and

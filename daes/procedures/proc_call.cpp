@@ -216,6 +216,18 @@ Status ProcCallData::BuildCallLayouts(bool with_derivatives) {
   derivatives_.clear();
   pattern_pairs_.clear();
   pattern_values_.clear();
+  const std::int64_t entries = static_cast<std::int64_t>(input_.element_count) *
+                               static_cast<std::int64_t>(output_.element_count);
+  if (entries > kMaxProcDerivativeEntries) {
+    std::int32_t inputs = input_.element_count;
+    std::int32_t outputs = output_.element_count;
+    std::int32_t limit = static_cast<std::int32_t>(kMaxProcDerivativeEntries);
+    SuPrint(procstatus::kArguments,
+            "Procedure %s in equation @es has %d input and %d output values: more than the %d "
+            "derivative entries a call may have",
+            ProcedureName(), &equation_, &inputs, &outputs, &limit);
+    return procstatus::kArguments;
+  }
   if (with_derivatives) {
     derivatives_.assign(static_cast<std::size_t>(input_.element_count) *
                             static_cast<std::size_t>(output_.element_count),

@@ -33,6 +33,12 @@ inline constexpr std::uint32_t kEveryEvaluation = 0x800;
 // Slots are 8 bytes: one per real or integer element, five per text.
 inline constexpr std::int32_t kTextSlots = 5;
 
+// Input elements times output elements of one call: every input element
+// keeps a derivative entry per output element, and with analytic
+// derivatives the call keeps the dense block and its pattern besides, so
+// the memory of a call grows with this product. A call above it is refused.
+inline constexpr std::int64_t kMaxProcDerivativeEntries = std::int64_t{1} << 20;
+
 struct ProcArgLayout {
   std::vector<double> values;
   std::vector<ProcInt> offsets;            // slots before each argument (+1 for FORTRAN)
@@ -76,7 +82,8 @@ class ProcCallData {
   ProcCallData(ProcCallExpression* call, ExprADContext* context, DAESProcDef* definition,
                BvuNameable* equation);
 
-  // Lays out both argument lists; 0 or 0xA031FFFF.
+  // Lays out both argument lists; 0 or 0xA031FFFF (also, with a message,
+  // for more than kMaxProcDerivativeEntries input times output elements).
   Status BuildCallLayouts(bool with_derivatives);
   Status BuildLayout(ProcIOListExpression* list, ProcArgLayout* layout, std::int32_t outputs);
 

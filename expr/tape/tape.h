@@ -194,7 +194,8 @@ class ExprPCContext : public ExprContext {
   bool EmitCall(Expression* node, Operand* out);
   Operand Push(std::uint32_t op, const Operand& left, const Operand& right, std::uint8_t result);
   SUValue* ValueOf(TapeInstruction& in, bool left);
-  void PrintOperand(std::uint8_t kind, std::uint64_t operand, std::ostream& out);
+  // A variable or constant operand.
+  void PrintLeaf(std::uint8_t kind, std::uint64_t operand, std::ostream& out);
 
   ExprVariableFinder* finder_;
 };

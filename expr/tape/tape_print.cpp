@@ -4,6 +4,7 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "expr/tape/tape.h"
 #include "expr/tree/expression.h"
@@ -144,12 +145,24 @@ bool IsResult(std::uint8_t kind) {
 
 }  // namespace
 
-void ExprPCContext::PrintOperand(std::uint8_t kind, std::uint64_t operand, std::ostream& out) {
-  if (kind == kNone) return;
-  if (IsResult(kind)) {
-    PrintTape(static_cast<std::int32_t>(operand) - 1, out);
-  } else if (kind == kConstReal || kind == kConstInt || kind == kConstIntAsReal ||
-             kind == kConstText) {
+namespace {
+
+// One piece of a printed line still to be written: a fixed text, or an
+// operand (which may be a whole earlier instruction).
+struct Pending {
+  const char* text = nullptr;
+  std::uint8_t kind = kNone;
+  std::uint64_t operand = 0;
+};
+
+bool IsAggregate(std::uint32_t op) {
+  return op == kSigma || op == kProd || op == kMaxList || op == kMinList;
+}
+
+}  // namespace
+
+void ExprPCContext::PrintLeaf(std::uint8_t kind, std::uint64_t operand, std::ostream& out) {
+  if (kind == kConstReal || kind == kConstInt || kind == kConstIntAsReal || kind == kConstText) {
     reinterpret_cast<const SUValue*>(operand)->Print(out);
   } else {
     const char* name = VariableName(static_cast<std::int32_t>(operand));
@@ -157,67 +170,97 @@ void ExprPCContext::PrintOperand(std::uint8_t kind, std::uint64_t operand, std::
   }
 }
 
+// Written with a stack of its own: an aggregate of many elements is a chain
+// of as many instructions, and a tape is as deep as the tree it came from.
 void ExprPCContext::PrintTape(std::int32_t instruction, std::ostream& out) {
   const std::int32_t n = count_ < 0 ? -count_ : count_;
   const bool failing_part = instruction < 0;
   const std::int32_t k = failing_part ? -instruction - 1 : instruction;
   if (k >= n) return;
-  // Chains of aggregates print as one call with every element.
-  const TapeInstruction& in = tape_.code[static_cast<std::size_t>(k)];
+  std::vector<Pending> stack;
+  auto text = [&](const char* t) { stack.push_back(Pending{t, kNone, 0}); };
+  auto operand = [&](std::uint8_t kind, std::uint64_t value) {
+    if (kind != kNone) stack.push_back(Pending{nullptr, kind, value});
+  };
+  const TapeInstruction& top = tape_.code[static_cast<std::size_t>(k)];
   if (failing_part) {
-    switch (in.op) {
+    switch (top.op) {
       case kDiv:
       case kMod:
-        PrintOperand(in.right_kind, in.right, out);
-        return;
+        operand(top.right_kind, top.right);
+        break;
       case kPow:
-        PrintOperand(in.left_kind, in.left, out);
-        out << "^";
-        PrintOperand(in.right_kind, in.right, out);
-        return;
+        operand(top.right_kind, top.right);
+        text("^");
+        operand(top.left_kind, top.left);
+        break;
       case kSqrt:
       case kExp:
       case kLoge:
-        PrintOperand(in.left_kind, in.left, out);
-        return;
+        operand(top.left_kind, top.left);
+        break;
       default: {
-        char text[40];
-        std::snprintf(text, sizeof text, "Invalid operator %d", static_cast<int>(in.op));
-        out << text;
+        char invalid[40];
+        std::snprintf(invalid, sizeof invalid, "Invalid operator %d", static_cast<int>(top.op));
+        out << invalid;
         return;
       }
     }
-  }
-  if (in.op == kSysFun) {
-    const auto* f = static_cast<const SystemFunction*>(in.left_value);
-    out << (f != nullptr ? f->Name() : std::string()) << "()";
-    return;
-  }
-  const bool aggregate =
-      in.op == kSigma || in.op == kProd || in.op == kMaxList || in.op == kMinList;
-  const char* open = OpeningText(in.op);
-  const bool inner_chain =
-      aggregate && in.left_kind == kResReal && tape_.code[in.left - 1].op == in.op;
-  if (!inner_chain) out << open;
-  if (inner_chain) {
-    // The left operand is the same chain: print its elements without the call.
-    std::ostringstream inner;
-    PrintTape(static_cast<std::int32_t>(in.left) - 1, inner);
-    std::string text = inner.str();
-    const std::string head = open;
-    if (text.compare(0, head.size(), head) == 0 && !text.empty() && text.back() == ')') {
-      text = text.substr(0, text.size() - 1);
-    }
-    out << text;
   } else {
-    PrintOperand(in.left_kind, in.left, out);
+    operand(kResReal, static_cast<std::uint64_t>(k) + 1);
   }
-  if (in.right_kind != kNone) {
-    out << InfixText(in.op);
-    PrintOperand(in.right_kind, in.right, out);
+  // Pieces are pushed in reverse and popped in order.
+  std::vector<const TapeInstruction*> chain;
+  while (!stack.empty()) {
+    const Pending piece = stack.back();
+    stack.pop_back();
+    if (piece.text != nullptr) {
+      out << piece.text;
+      continue;
+    }
+    if (!IsResult(piece.kind)) {
+      PrintLeaf(piece.kind, piece.operand, out);
+      continue;
+    }
+    const std::int64_t at = static_cast<std::int64_t>(static_cast<std::int32_t>(piece.operand)) - 1;
+    if (at < 0 || at >= n) continue;
+    const TapeInstruction& in = tape_.code[static_cast<std::size_t>(at)];
+    if (in.op == kSysFun) {
+      const auto* f = static_cast<const SystemFunction*>(in.left_value);
+      out << (f != nullptr ? f->Name() : std::string()) << "()";
+      continue;
+    }
+    const char* open = OpeningText(in.op);
+    const std::size_t length = std::char_traits<char>::length(open);
+    const bool closes = length > 0 && open[length - 1] == '(';
+    out << open;
+    if (closes) text(")");
+    if (IsAggregate(in.op)) {
+      // A chain of one aggregate prints as one call with every element:
+      // walk down its left operands to the first element.
+      chain.clear();
+      const TapeInstruction* link = &in;
+      chain.push_back(link);
+      while (link->left_kind == kResReal && link->left >= 1 &&
+             link->left <= static_cast<std::uint64_t>(n) &&
+             tape_.code[link->left - 1].op == in.op) {
+        link = &tape_.code[link->left - 1];
+        chain.push_back(link);
+      }
+      for (const TapeInstruction* c : chain) {
+        if (c->right_kind == kNone) continue;
+        operand(c->right_kind, c->right);
+        text(InfixText(c->op));
+      }
+      operand(link->left_kind, link->left);
+      continue;
+    }
+    if (in.right_kind != kNone) {
+      operand(in.right_kind, in.right);
+      text(InfixText(in.op));
+    }
+    operand(in.left_kind, in.left);
   }
-  const std::size_t len = std::char_traits<char>::length(open);
-  if (len > 0 && open[len - 1] == '(') out << ")";
 }
 
 void ExprPCContext::Print(std::ostream& out) {

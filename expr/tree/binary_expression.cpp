@@ -36,7 +36,10 @@ BinaryExpression::~BinaryExpression() {
 
 namespace {
 
-// The operand as it is, or under a node that changes its type to t.
+// The operand as it is, or under a node that changes its type to t. A
+// pure change of type (Nop) is not sent: the node reads back over the
+// operand itself. Over a constant the change is made here, so that the
+// node folds now as it would when read back.
 Expression* Converted(Expression* operand, std::uint16_t t) {
   const std::uint16_t own = operand->GetResultType();
   if (own == t) {
@@ -45,7 +48,17 @@ Expression* Converted(Expression* operand, std::uint16_t t) {
   }
   const bool to_real =
       t == SUValue::kReal && (own == SUValue::kInteger || own == SUValue::kLogical);
-  return MakeUnaryExpression(to_real ? kFloat : kNop, operand, t);
+  Expression* node = MakeUnaryExpression(to_real ? kFloat : kNop, operand, t);
+  if (to_real || node->Op() != kNop || !operand->IsTerm()) return node;
+  SUValue value;
+  PrepareValue(value, t);
+  if (status::IsFailure(node->Evaluate(value, nullptr)) || !ChargeFoldedElements(value)) {
+    return node;
+  }
+  Expression* folded = FoldedConstant(value, t);
+  if (folded == nullptr) return node;
+  node->Release();
+  return folded;
 }
 
 }  // namespace
@@ -192,9 +205,12 @@ bool Both(const Expression* a, const Expression* b, Query query) {
 
 bool BinaryExpression::IsTerm() const {
   const std::uint16_t flags = OpRow().flags;
-  return (flags & opflag::kFoldable) != 0 &&
-         (TranscendentalFoldingSwitch || (flags & opflag::kTranscendental) == 0) &&
-         Both(first_, second_, [](const Expression* e) { return e->IsTerm(); });
+  if ((flags & opflag::kFoldable) == 0 ||
+      (!TranscendentalFoldingSwitch && (flags & opflag::kTranscendental) != 0)) {
+    return false;
+  }
+  return RememberedTerm(
+      [this] { return Both(first_, second_, [](const Expression* e) { return e->IsTerm(); }); });
 }
 
 bool BinaryExpression::IsConstant() const {
@@ -215,6 +231,7 @@ Expression* BinaryExpression::Operand(std::int32_t index, Expression* replacemen
     Release(slot);
     slot = replacement;
     UpdateNodeCount();
+    NoteOperandChange();
   }
   return slot;
 }

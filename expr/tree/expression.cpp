@@ -1,5 +1,6 @@
 #include "expr/tree/expression.h"
 
+#include <atomic>
 #include <ostream>
 #include <sstream>
 
@@ -14,6 +15,15 @@
 #include "foundation/persistence/virtual_stream.h"
 
 std::uint32_t SimplifyMask = 0xFFFEFFFFu;
+
+namespace {
+// Starts above 0, which no remembered answer holds for. Trees of several
+// threads share it, so it is atomic.
+std::atomic<std::uint64_t> g_tree_changes{1};
+}  // namespace
+
+std::uint64_t TreeChangeCount() { return g_tree_changes.load(std::memory_order_relaxed); }
+void NoteTreeChange() { g_tree_changes.fetch_add(1, std::memory_order_relaxed); }
 
 Expression::Expression(std::uint16_t op, std::uint16_t type)
     : op_(op < kOperatorRows ? op : std::uint16_t{kEmptyRow}) {
@@ -67,6 +77,7 @@ void Expression::RestoreFromFile(ClFileStream& file) {
   file.Read16(flags_);
   op_ = RowForCode(static_cast<std::uint8_t>(code));
   type_ = 0;
+  NoteOperandChange();
 }
 
 void Expression::SaveToVStream(Clvostream& stream) const {
@@ -83,6 +94,7 @@ void Expression::RestoreFromVStream(Clvistream& stream) {
   stream.GetU16(error_);
   stream.GetU16(flags_);
   op_ = RowForCode(static_cast<std::uint8_t>(code));
+  NoteOperandChange();
 }
 
 // --- header queries ---

@@ -97,6 +97,12 @@ inline constexpr int kMaxExpressionDepth = 10000;
 // folds more is refused.
 inline constexpr std::int64_t kMaxFoldedElementsPerRead = std::int64_t{1} << 22;
 
+// Counts the changes of operands anywhere in any tree (an operand or list
+// item replaced, a node restored): what a node remembers of the tree below
+// it holds only while the count stands still.
+std::uint64_t TreeChangeCount();
+void NoteTreeChange();
+
 class Expression : public BvuCollectable {
  public:
   // The requested type 0 takes the row's result type when that is above 1;
@@ -272,6 +278,25 @@ class Expression : public BvuCollectable {
   // The header of the compact forms: code, flags, type.
   Status WriteHeader(BvuBinaryStream& message) const;
   void WriteHeader(Clvostream& stream) const;
+  // IsTerm of an inner node from its operands' answers (`compute`), kept
+  // until the next tree change or switch of transcendental folding: a
+  // chain asked at every node while it is built answers in constant time
+  // per node instead of walking to its far end each time.
+  template <typename Compute>
+  bool RememberedTerm(Compute compute) const {
+    const std::uint64_t now = TreeChangeCount();
+    const std::uint8_t key = TranscendentalFoldingSwitch ? 2 : 4;
+    if (term_seen_ == now && (term_answer_ & 6) == key) return (term_answer_ & 1) != 0;
+    const bool answer = compute();
+    term_seen_ = now;
+    term_answer_ = static_cast<std::uint8_t>(key | (answer ? 1 : 0));
+    return answer;
+  }
+  // An operand of this node changed: remembered answers above it are stale.
+  // A node that was never asked has none above it that depend on it.
+  void NoteOperandChange() const {
+    if (term_seen_ != 0) NoteTreeChange();
+  }
   // Leaf classes: class id and body after the header.
   virtual Status WriteLeafBody(BvuBinaryStream&) const { return 0; }
   // The debug line of this node alone.
@@ -286,6 +311,10 @@ class Expression : public BvuCollectable {
   std::uint16_t flags_ = 0;
   // 1 or 2: FoldFailed with transcendental folding on or off.
   std::uint8_t fold_failed_ = 0;
+  // RememberedTerm: the answer (bit 0) and the switch it holds for (2 on,
+  // 4 off), valid while TreeChangeCount() is term_seen_ (never 0).
+  mutable std::uint8_t term_answer_ = 0;
+  mutable std::uint64_t term_seen_ = 0;
 };
 
 // A constant: row Term and one typed value.

@@ -15,11 +15,14 @@ ExpressionList::~ExpressionList() {
 }
 
 void ExpressionList::Append(Expression* item) {
+  // A list that a node owns may have answered for it already.
+  if (claimed_) NoteTreeChange();
   item->AddRef();
   items_.Append(item);
 }
 
 void ExpressionList::Replace(std::size_t i, Expression* item) {
+  NoteTreeChange();
   item->AddRef();
   Expression* old = At(i);
   items_.ItemRefAt(i) = item;
@@ -99,6 +102,7 @@ ListExpression::~ListExpression() { delete list_; }
 
 void ListExpression::Attach(ExpressionList* list) {
   if (list != nullptr && !list->Claim()) RaiseDamagedInput();
+  NoteOperandChange();
   list_ = list;
   std::uint32_t count = OwnNodes();
   for (std::size_t i = 0; list_ != nullptr && i < list_->Entries(); ++i) {
@@ -201,10 +205,12 @@ Expression* ListExpression::EliminateObsoleteOperators() {
 }
 
 bool ListExpression::IsTerm() const {
-  for (std::int32_t i = 0; i < ItemCount(); ++i) {
-    if (!list_->At(i)->IsTerm()) return false;
-  }
-  return true;
+  return RememberedTerm([this] {
+    for (std::int32_t i = 0; i < ItemCount(); ++i) {
+      if (!list_->At(i)->IsTerm()) return false;
+    }
+    return true;
+  });
 }
 
 bool ListExpression::IsConstant() const {

@@ -110,9 +110,12 @@ Expression* UnaryExpression::EliminateObsoleteOperators() {
 
 bool UnaryExpression::IsTerm() const {
   const std::uint16_t flags = OpRow().flags;
-  return (flags & opflag::kFoldable) != 0 &&
-         (TranscendentalFoldingSwitch || (flags & opflag::kTranscendental) == 0) &&
-         operand_ != nullptr && operand_->IsTerm();
+  if ((flags & opflag::kFoldable) == 0 ||
+      (!TranscendentalFoldingSwitch && (flags & opflag::kTranscendental) != 0) ||
+      operand_ == nullptr) {
+    return false;
+  }
+  return RememberedTerm([this] { return operand_->IsTerm(); });
 }
 
 bool UnaryExpression::IsConstant() const {
@@ -132,6 +135,7 @@ Expression* UnaryExpression::Operand(std::int32_t index, Expression* replacement
     operand_ = replacement;
     node_count_ = operand_->NodeCount() + 1;
     ClearFoldFailed();
+    NoteOperandChange();
   }
   return operand_;
 }

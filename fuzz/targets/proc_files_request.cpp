@@ -11,17 +11,20 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "codegen/files/proc_files.h"
 #include "fuzz/byte_stream.h"
+#include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
   static const std::string folder = [] {
-    char pattern[] = "/tmp/vantor_fuzz_procfiles_XXXXXX";
-    const char* made = mkdtemp(pattern);
-    return std::string(made != nullptr ? made : "/nonexistent");
+    const std::string made = vantor_fuzz::ScratchFolder() + "/procfiles";
+    std::error_code ignored;
+    std::filesystem::create_directories(made, ignored);
+    return made;
   }();
   const std::uint16_t kinds[] = {0, 2, 3, 5, 6, 1, 4};
   const std::uint16_t kind = kinds[data[0] % 7];

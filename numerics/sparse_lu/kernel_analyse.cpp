@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "numerics/sparse_lu/kernel_print.h"
 #include "numerics/sparse_lu/one_based.h"
 #include "numerics/sparse_lu/slu_print.h"
 
@@ -111,6 +112,8 @@ class PivotSearch {
 
   void Finish();
   void Error(std::int64_t code, const std::string& detail);
+  void PrintEntry() const;
+  void PrintExit() const;
 
   const std::int64_t m_, n_, ne_, la_;
   const RealView a_;
@@ -780,6 +783,33 @@ void PivotSearch::Finish() {
   if (info_[5] < std::min(m_, n_)) info_[1] += 1;
 }
 
+void PivotSearch::PrintEntry() const {
+  const slu::SummaryUnit s = slu::SummaryUnitFrom(icntl_);
+  if (s.unit < 1) return;
+  SluWriteRecord(s.unit, " Entering SluKernelAnalyse with M =" + SluInt(m_) + " N =" + SluInt(n_) +
+                             " NE =" + SluInt(ne_) + " LA =" + SluInt(la_));
+  slu::WriteReals(s.unit, " CNTL  =", cntl_, 4);
+  slu::WriteInts(s.unit, " ICNTL =", icntl_, 7);
+  slu::WriteColumns(s.unit, s.full || n_ == 1 ? n_ : 1, n_, ne_, iq_.From(1), a_.From(1),
+                    irn_.From(1));
+  if (icntl_[6] == 2) {
+    slu::WriteInts(s.unit, " IP = ", ip_.From(1), s.full ? m_ : std::min<std::int64_t>(m_, 10));
+    slu::WriteInts(s.unit, " IFIRST = ", ifirst_.From(1),
+                   s.full ? n_ : std::min<std::int64_t>(n_, 10));
+  }
+}
+
+void PivotSearch::PrintExit() const {
+  const slu::SummaryUnit s = slu::SummaryUnitFrom(icntl_);
+  if (s.unit < 1) return;
+  SluWriteRecord(s.unit, " Leaving SluKernelAnalyse with NP =" + SluInt(*np_));
+  SluWriteRecord(s.unit, " RINFO =" + slu::OperationCount(*rinfo_));
+  slu::WriteInts(s.unit, " INFO =", info_.From(1), 7);
+  if (!s.full) return;
+  slu::WriteInts(s.unit, " IP = ", ip_.From(1), m_);
+  slu::WriteInts(s.unit, " IQ = ", iq_.From(1), n_);
+}
+
 void PivotSearch::Run() {
   info_[1] = 0;
   info_[2] = 0;
@@ -789,6 +819,7 @@ void PivotSearch::Run() {
   *rinfo_ = 0.0;
   *np_ = 0;
   if (!CheckArguments()) return;
+  PrintEntry();
   ReadControls();
   DropSmallInput();
   if (mode_ == Mode::kGivenOrder) {
@@ -825,6 +856,7 @@ void PivotSearch::Run() {
     if (Eliminate(choice) == Outcome::kError) return;
   }
   Finish();
+  PrintExit();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "numerics/sparse_lu/kernel_print.h"
 #include "numerics/sparse_lu/one_based.h"
 #include "numerics/sparse_lu/slu_print.h"
 
@@ -48,6 +49,8 @@ class Factorizer {
  private:
   bool CheckArguments();
   void Error(std::int64_t code, const std::string& detail, bool trailing_blank = false);
+  void PrintEntry() const;
+  void PrintExit() const;
 
   std::int64_t ColumnAt(std::int64_t k) const { return iq_[1] <= 0 ? k : iq_[k]; }
   std::int64_t ColumnBegin(std::int64_t j) const { return acolptr_[j]; }
@@ -638,11 +641,39 @@ void Factorizer::NumberRows() {
   }
 }
 
+void Factorizer::PrintEntry() const {
+  const slu::SummaryUnit s = slu::SummaryUnitFrom(icntl_);
+  if (s.unit < 1) return;
+  SluWriteRecord(s.unit, " Entering SluKernelFactorize with M =" + SluInt(m_) +
+                             " N =" + SluInt(n_) + " NE =" + SluInt(ne_) + " JOB =" + SluInt(job_) +
+                             " LFACT =" + SluInt(lfact_) + " NP =" + SluInt(np_));
+  slu::WriteReals(s.unit, " CNTL  =", cntl_, 4);
+  slu::WriteInts(s.unit, " ICNTL =", icntl_, 7);
+  if (!s.full) return;
+  slu::WriteInts(s.unit, " IP = ", ip_.From(1), m_);
+  if (iq_[1] > 0) slu::WriteInts(s.unit, " IQ = ", iq_.From(1), n_);
+  slu::WriteColumns(s.unit, n_, n_, ne_, acolptr_.From(1), aval_.From(1), arow_.From(1));
+}
+
+void Factorizer::PrintExit() const {
+  const slu::SummaryUnit s = slu::SummaryUnitFrom(icntl_);
+  if (s.unit < 1) return;
+  SluWriteRecord(s.unit, " Leaving SluKernelFactorize with IRNF(2) =" + SluInt(irnf_[2]));
+  SluWriteRecord(s.unit, " RINFO =" + slu::OperationCount(*rinfo_));
+  SluWriteRecord(s.unit, " INFO(1) =" + SluInt(info_[1]));
+  slu::WriteInts(s.unit, " INFO(4:7) =", info_.From(4), 4);
+  if (!s.full) return;
+  slu::WriteInts(s.unit, " IP = ", ip_.From(1), m_);
+  slu::WriteFactors(s.unit, n_, np_, factors_.From(1), irnf_.From(1), iptrl_.From(1),
+                    iptru_.From(1));
+}
+
 void Factorizer::Run() {
   info_[1] = 0;
   info_[4] = info_[5] = info_[6] = info_[7] = 0;
   *rinfo_ = 0.0;
   if (!CheckArguments()) return;
+  PrintEntry();
   u_ = std::clamp(cntl_[1], 0.0, 1.0);
   drop_ = cntl_[2];
   pivot_limit_ = std::max(cntl_[3], 0.0);
@@ -680,6 +711,7 @@ void Factorizer::Run() {
   irnf_[2] = mf_;
   info_[7] = mf_;
   // Rank deficiency is no error and has no code: it shows in INFO(5) alone.
+  PrintExit();
 }
 
 }  // namespace

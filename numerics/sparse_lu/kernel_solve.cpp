@@ -1,9 +1,11 @@
 #include "numerics/sparse_lu/kernel_solve.h"
 
 #include <algorithm>
+#include <string>
 #include <utility>
 
 #include "numerics/sparse_lu/blas.h"
+#include "numerics/sparse_lu/kernel_print.h"
 #include "numerics/sparse_lu/one_based.h"
 #include "numerics/sparse_lu/slu_print.h"
 
@@ -81,20 +83,14 @@ void SluKernelFullSolve(const std::int64_t* TRANS, const std::int64_t* MF, const
   for (std::int64_t k = r; k >= 1; --k) std::swap(x[k], x[ipiv[k]]);
 }
 
-void SluKernelSolve(const std::int64_t* M, const std::int64_t* N, const std::int64_t* ICNTL,
-                    const std::int64_t* IQ, const std::int64_t* NP, const std::int64_t* TRANS,
-                    const std::int64_t*, const double* FACTORS, const std::int64_t* IRNF,
-                    const std::int64_t* IPTRL, const std::int64_t* IPTRU, const double* B,
-                    double* X, double* RWORK, std::int64_t* INFO) {
+namespace {
+
+// The substitutions, on arguments already checked.
+void Substitute(const std::int64_t* M, const std::int64_t* N, const std::int64_t* ICNTL,
+                const std::int64_t* IQ, const std::int64_t* NP, const std::int64_t* TRANS,
+                const double* FACTORS, const std::int64_t* IRNF, const std::int64_t* IPTRL,
+                const std::int64_t* IPTRU, const double* B, double* X, double* RWORK) {
   const std::int64_t m = *M, n = *N;
-  INFO[0] = 0;
-  if (m < 1 || n < 1) {
-    INFO[0] = -1;
-    const std::int64_t unit = SluUnitsFrom(ICNTL).error;
-    SluWriteRecord(unit, " **** Error return from SluKernelSolve ****");
-    SluWriteRecord(unit, " M =" + SluInt(m) + " N =" + SluInt(n));
-    return;
-  }
   const std::int64_t np = *NP;
   const Factors f{ConstReals(FACTORS), ConstInts(IRNF), ConstInts(IPTRL), ConstInts(IPTRU), n};
   const ConstInts iq(IQ);
@@ -184,5 +180,40 @@ void SluKernelSolve(const std::int64_t* M, const std::int64_t* N, const std::int
       sum -= f.values[pos] * x[f.index[pos]];
     }
     x[f.index[head]] = sum * f.values[head];
+  }
+}
+
+}  // namespace
+
+void SluKernelSolve(const std::int64_t* M, const std::int64_t* N, const std::int64_t* ICNTL,
+                    const std::int64_t* IQ, const std::int64_t* NP, const std::int64_t* TRANS,
+                    const std::int64_t*, const double* FACTORS, const std::int64_t* IRNF,
+                    const std::int64_t* IPTRL, const std::int64_t* IPTRU, const double* B,
+                    double* X, double* RWORK, std::int64_t* INFO) {
+  const std::int64_t m = *M, n = *N;
+  INFO[0] = 0;
+  if (m < 1 || n < 1) {
+    INFO[0] = -1;
+    const std::int64_t unit = SluUnitsFrom(ICNTL).error;
+    SluWriteRecord(unit, " **** Error return from SluKernelSolve ****");
+    SluWriteRecord(unit, " M =" + SluInt(m) + " N =" + SluInt(n));
+    return;
+  }
+  const slu::SummaryUnit summary = slu::SummaryUnitFrom(ICNTL);
+  const bool trans = (*TRANS & 1) != 0;
+  if (summary.unit >= 1) {
+    SluWriteRecord(summary.unit, " Entering SluKernelSolve with M=" + SluInt(m) +
+                                     " N =" + SluInt(n) + " NP =" + SluInt(*NP) +
+                                     " TRANS =" + std::string(trans ? "  T" : "  F"));
+    if (summary.full) {
+      const std::int64_t mf = IRNF[1];
+      SluWriteRecord(summary.unit, " Size of full submatrix" + SluInt(mf) + SluInt(n - *NP));
+      slu::WriteFactors(summary.unit, n, *NP, FACTORS, IRNF, IPTRL, IPTRU);
+      slu::WriteReals(summary.unit, " B =", B, trans ? n : m);
+    }
+  }
+  Substitute(M, N, ICNTL, IQ, NP, TRANS, FACTORS, IRNF, IPTRL, IPTRU, B, X, RWORK);
+  if (summary.unit >= 1 && summary.full) {
+    slu::WriteReals(summary.unit, " Leaving SluKernelSolve with X =", X, trans ? m : n);
   }
 }

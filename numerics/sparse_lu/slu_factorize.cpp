@@ -105,10 +105,14 @@ bool BlockFactorizer::FactorizeBlock(std::int64_t b, std::int64_t k1, std::int64
   const std::int64_t e = Diag(k1 + order) - first;
   const std::int64_t np = keep_[layout_.BlockFlag(b)];
   const std::int64_t factors = keep_[layout_.iptro + n_ + 1];  // where the factors begin
-  const std::int64_t kicntl[7] = {
-      icntl_[1], icntl_[2], 0,
-      icntl_[4], icntl_[5], icntl_[8] != 0 ? keep_[layout_.ChangedColumns(blocks_, b)] : 0,
-      0};
+  // The kernel would keep the factors of the columns before the changeable
+  // ones on a refactorization, but here they are gone: the new values are
+  // placed through A(NE+1..2NE) and A(1..NE) holds them on entry, where the
+  // factors of the first blocks lie. So a refactorization recomputes every
+  // column from the stored pattern (JOB = 2) or row order (JOB = 3).
+  const std::int64_t changeable =
+      icntl_[8] != 0 && job == 1 ? keep_[layout_.ChangedColumns(blocks_, b)] : 0;
+  const std::int64_t kicntl[7] = {icntl_[1], icntl_[2], 0, icntl_[4], icntl_[5], changeable, 0};
   const IntView ip(iw_.From(k1)), colptr(iw_.From(4 * m_ + 4 * n_ + 1));
   const std::int64_t natural = 0;
   std::int64_t kinfo[7] = {0, 0, 0, 0, 0, 0, 0};

@@ -1,6 +1,9 @@
 #include "solve/groups/partition.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <unordered_map>
@@ -27,6 +30,37 @@ std::int64_t* Grown(int which, std::size_t n) {
   std::vector<std::int64_t>& v = Scratch(which);
   if (v.size() < n) v.resize(n);
   return v.data();
+}
+
+// The first failure among the writes of a reply.
+struct FirstFailure {
+  void Put(Status s) {
+    if (!status::IsFailure(status) && status::IsFailure(s)) status = s;
+  }
+  Status status = 0;
+};
+
+// The reply's counts are 16 bits, the count of item 2 a signed one (it may
+// be negative): a finding that does not fit is refused whole, with a
+// message, before anything is written, rather than sent with a count that
+// does not match its entries.
+Status CheckReplyFits(std::int32_t count, std::initializer_list<std::size_t> lists) {
+  std::size_t longest = 0;
+  for (std::size_t n : lists) longest = std::max(longest, n);
+  if (longest <= 0xFFFF && count >= INT16_MIN && count <= INT16_MAX) return 0;
+  std::int32_t entries = static_cast<std::int32_t>(std::min<std::size_t>(longest, INT32_MAX));
+  if (longest <= 0xFFFF) {
+    entries = count;
+    SuPrint(kPartitionBadRequest,
+            "Structural analysis: a count of %d does not fit the reply, which holds -32768 to "
+            "32767",
+            &entries);
+  } else {
+    SuPrint(kPartitionBadRequest,
+            "Structural analysis: a list of %d entries does not fit the reply, which holds 65535",
+            &entries);
+  }
+  return kPartitionBadRequest;
 }
 
 }  // namespace
@@ -504,8 +538,6 @@ Status Partition(DAESSolverBlock* block, BvuBinaryStream& request, BvuDirectoryN
     }
   }
   // Step 9: the reply.
-  Status st = reply.PutUInt32(result);
-  st |= reply.PutUInt16(static_cast<std::uint16_t>(count));
   std::vector<std::string> list1, list2, list4;
   for (std::int32_t i = 0; i < V; ++i) {
     DAESVarTableEntry* v = work[static_cast<std::size_t>(i)];
@@ -514,27 +546,33 @@ Status Partition(DAESSolverBlock* block, BvuBinaryStream& request, BvuDirectoryN
     if (c == 2) list2.push_back(Text(v, 14));
     if (c == -3 && in.must_be_free[static_cast<std::size_t>(i)] != 0) list4.push_back(Text(v, 11));
   }
-  st |= reply.PutUInt16(static_cast<std::uint16_t>(list1.size()));
-  for (const std::string& t : list1) st |= reply.PutString(t.c_str());
-  st |= reply.PutUInt16(static_cast<std::uint16_t>(list2.size()));
-  for (const std::string& t : list2) st |= reply.PutString(t.c_str());
   std::vector<std::int32_t> involved;
   for (std::int32_t e = 1; e <= E; ++e) {
     if (kernel.involved[static_cast<std::size_t>(e)] != 0) involved.push_back(e);
   }
-  st |= reply.PutUInt16(static_cast<std::uint16_t>(involved.size()));
+  const Status fits = CheckReplyFits(count, {list1.size(), list2.size(), involved.size(),
+                                             list4.size(), kernel.free_equations.size()});
+  if (fits != 0) return fits;
+  FirstFailure w;
+  w.Put(reply.PutUInt32(result));
+  w.Put(reply.PutUInt16(static_cast<std::uint16_t>(count)));
+  w.Put(reply.PutUInt16(static_cast<std::uint16_t>(list1.size())));
+  for (const std::string& t : list1) w.Put(reply.PutString(t.c_str()));
+  w.Put(reply.PutUInt16(static_cast<std::uint16_t>(list2.size())));
+  for (const std::string& t : list2) w.Put(reply.PutString(t.c_str()));
+  w.Put(reply.PutUInt16(static_cast<std::uint16_t>(involved.size())));
   for (std::int32_t e : involved) {
     QLNRow* row = rows[static_cast<std::size_t>(e - 1)];
-    st |= reply.PutString(row->GetNameText());
-    st |= reply.PutString(EquationText(row).c_str());
+    w.Put(reply.PutString(row->GetNameText()));
+    w.Put(reply.PutString(EquationText(row).c_str()));
   }
-  st |= reply.PutUInt16(static_cast<std::uint16_t>(list4.size()));
+  w.Put(reply.PutUInt16(static_cast<std::uint16_t>(list4.size())));
   for (const std::string& t : list4) {
     SuPrint(0, "Variable %s ,must be free but there are not enough equations\n", t.c_str());
-    st |= reply.PutString(t.c_str());
+    w.Put(reply.PutString(t.c_str()));
   }
   const auto listed = static_cast<std::int32_t>(kernel.free_equations.size());
-  st |= reply.PutUInt16(static_cast<std::uint16_t>(listed));
+  w.Put(reply.PutUInt16(static_cast<std::uint16_t>(listed)));
   if (listed != 0) {
     std::int32_t shown = listed;
     SuPrint(0, "The following %d equations contain the previous variables\n", &shown);
@@ -544,9 +582,9 @@ Status Partition(DAESSolverBlock* block, BvuBinaryStream& request, BvuDirectoryN
     const std::string text = EquationText(row);
     SuPrint(0, "%s\n", row->GetNameText());
     SuPrint(0, "%s\n", text.c_str());
-    st |= reply.PutString(row->GetNameText());
-    st |= reply.PutString(text.c_str());
+    w.Put(reply.PutString(row->GetNameText()));
+    w.Put(reply.PutString(text.c_str()));
   }
-  (void)st;
-  return result;
+  // A reply that could not be written whole is no answer, whatever it found.
+  return status::IsFailure(w.status) ? w.status : result;
 }

@@ -130,9 +130,9 @@ QLNDenseOptimiser* CreateDenseOptimiser(std::int32_t run_type, std::int32_t kind
 }
 
 std::int32_t SelectIntegratorKind(std::int32_t choice) {
-  // The older integrators' script values: the choice list reads
-  // "!Euler!RK4!ImplicitEuler!Gear12!*VSIE!*ImpEuler!*Gear", so 5 is VSIE
-  // and 6 ImpEuler.
+  // The older integrators' script values. The warning of 5 names ImpEuler
+  // and that of 6 VSIE, although the option's choice list has them the
+  // other way round: clients and logs match on these texts as they are.
   const char* warning = nullptr;
   std::int32_t kind = choice;
   switch (choice) {
@@ -143,11 +143,11 @@ std::int32_t SelectIntegratorKind(std::int32_t choice) {
       return choice;
     case 5:
       kind = 3;
-      warning = "Warning: VSIE 11.1 integrator specified in script, substituting ImplicitEuler";
+      warning = "Warning: ImpEuler 11.1 integrator specified in script, substituting ImplicitEuler";
       break;
     case 6:
       kind = 3;
-      warning = "Warning: ImpEuler 11.1 integrator specified in script, substituting ImplicitEuler";
+      warning = "Warning: VSIE 11.1 integrator specified in script, substituting ImplicitEuler";
       break;
     case 7:
       kind = 4;

@@ -187,8 +187,9 @@ Status TornSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t reques
     const std::vector<TornEquation> torn = TornEquationsOf(block);
     std::vector<double> h0(torn.size());
     for (std::size_t i = 0; i < torn.size(); ++i) h0[i] = torn[i].variable->GetRealValue();
-    // The usual mixed test |dx| <= rel |x| + abs, as a ratio against rel.
-    const double offset = rel_tol > 0.0 ? abs_tol / rel_tol : 0.0;
+    // The tear norm takes each change over |x| + RelTearTol / AbsTearTol,
+    // the measure that existing models' tolerances were tuned against.
+    const double offset = abs_tol > 0.0 ? rel_tol / abs_tol : 0.0;
     for (;;) {
       const bool more = norm > rel_tol && static_cast<std::int32_t>(iteration_) < max_iter;
       if (!more && iteration_ > 1) break;

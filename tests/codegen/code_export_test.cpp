@@ -103,6 +103,8 @@ class CodeExportTest : public ::testing::Test {
     manager.SetUpperServices(nullptr);
     manager.SetRunOps(nullptr);
     delete GetCurrentProblem();
+    // Kept after a failure, for a look.
+    if (!HasFailure()) fs::remove_all(folder);
   }
 
   static codegen::FlowsheetGeneration Settings(const fs::path& bin, Reports* reports) {

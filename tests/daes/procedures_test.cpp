@@ -462,6 +462,53 @@ TEST(ProcedureCall, IndefiniteOutputsAndTheNewInterface) {
   EXPECT_EQ(none.CallProcedure(0, &need), procstatus::kArguments);
 }
 
+// A call of 1100 input and 1000 output values would keep 1.1 million
+// derivative entries per piece of its storage: refused before any of it
+// is made, with or without analytic derivatives; 1024 by 1024 is allowed.
+TEST(ProcedureCall, CallsWithTooManyDerivativeEntriesAreRefused) {
+  for (const bool analytic : {true, false}) {
+    ArrayVar many_in{"feed", std::vector<double>(1100, 1.0)};
+    ArrayVar many_out{"flows", std::vector<double>(1000, 0.0)};
+    Ref in_ref = Var(0, SUValue::kOneDimension | SUValue::kReal);
+    Ref out_ref = Var(1, SUValue::kOneDimension | SUValue::kReal);
+    Ref in = ListOf<ProcIOListExpression>({&in_ref}, 0);
+    Ref out = ListOf<ProcIOListExpression>({&out_ref}, 0);
+    Ref call = Hold(new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                           static_cast<ProcIOListExpression*>(out.get())));
+    Bound bound{call.get(), {&many_in, &many_out}};
+    auto d = Definition("cproc", 2, 3);
+    if (analytic) d->SetOptions(procdef::kAnalyticDerivatives);
+    Equation eq;
+    ProcCallData data(static_cast<ProcCallExpression*>(call.get()), bound.context.get(), d.get(),
+                      &eq);
+    testsupport::CaptureSink sink;
+    EXPECT_EQ(data.BuildCallLayouts(analytic), procstatus::kArguments);
+    EXPECT_EQ(data.PatternCount(), 0);
+    EXPECT_EQ(data.DerivativeRow(0), nullptr);
+    EXPECT_TRUE(Contains(sink,
+                         "Procedure cproc in equation T1.flash has 1100 input and 1000 "
+                         "output values: more than the 1048576 derivative entries a call "
+                         "may have"))
+        << ::testing::PrintToString(sink.lines());
+  }
+  ArrayVar square_in{"feed", std::vector<double>(1024, 1.0)};
+  ArrayVar square_out{"flows", std::vector<double>(1024, 0.0)};
+  Ref in_ref = Var(0, SUValue::kOneDimension | SUValue::kReal);
+  Ref out_ref = Var(1, SUValue::kOneDimension | SUValue::kReal);
+  Ref in = ListOf<ProcIOListExpression>({&in_ref}, 0);
+  Ref out = ListOf<ProcIOListExpression>({&out_ref}, 0);
+  Ref call = Hold(new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                         static_cast<ProcIOListExpression*>(out.get())));
+  Bound bound{call.get(), {&square_in, &square_out}};
+  auto d = Definition("cproc", 2);
+  Equation eq;
+  ProcCallData data(static_cast<ProcCallExpression*>(call.get()), bound.context.get(), d.get(),
+                    &eq);
+  EXPECT_EQ(data.BuildCallLayouts(false), 0u);
+  EXPECT_EQ(data.InputElementCount(), 1024);
+  EXPECT_EQ(data.OutputElementCount(), 1024);
+}
+
 TEST(ProcedureCall, PrecallsAndPostcallsByFlag) {
   ADVar x{"x", 1.0};
   ADVar y{"y", 0.0};

@@ -347,6 +347,22 @@ TEST(CompactForm, TermsAboveAFailedFoldReadInLinearTime) {
 // Random bytes, and random mutations of valid trees, are refused with null
 // or read as some tree; nothing is read out of bounds (the sanitizer tree
 // checks) and nothing leaks.
+// A set difference of an ordered and an unordered empty set, sent without
+// a type: the unordered one is changed to the ordered kind, a change that
+// is not sent. Made on the constant at once, the difference folds on the
+// first read as on every later one, so one round reaches the stable form.
+TEST(CompactForm, ADifferenceOfSetConstantsOfTwoKindsSettlesInOneRound) {
+  const Bytes sent = HexBytes("13 0000 0000  02 0000 2800 79  02 0000 0800 79");
+  const Ref first = Read(sent);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->ClassId(), exprclass::kTerminal);
+  const Bytes once = Written(first.get());
+  const Ref second = Read(once);
+  ASSERT_NE(second, nullptr);
+  EXPECT_TRUE(SameBytes(once, Written(second.get())));
+  EXPECT_TRUE(SameBytes(HexBytes("02 0000 2800 79"), once));
+}
+
 TEST(CompactForm, SeededRandomBytesNeverBreakTheReader) {
   std::mt19937 random(20261207);
   const Bytes seed = HexBytes(

@@ -118,3 +118,66 @@ TEST(Simplify, RandomTreesReleaseEverythingTheyHold) {
 }
 
 }  // namespace
+
+namespace {
+
+// A variable reference that counts how often it is asked whether it is a
+// term: the far end of a chain.
+class CountedLeaf final : public VarRefExpression {
+ public:
+  explicit CountedLeaf(int* asked) : VarRefExpression(0, SUValue::kReal), asked_(asked) {}
+  bool IsTerm() const override {
+    ++*asked_;
+    return false;
+  }
+
+ private:
+  int* asked_;
+};
+
+// A chain of `depth` functions over `leaf`, built node by node as a read
+// builds it (each simplified as it is made).
+Ref Chain(const Ref& leaf, int depth) {
+  Ref top = U(kSin, leaf);
+  for (int level = 1; level < depth; ++level) top = U(level % 2 == 0 ? kSin : kCos, top);
+  return top;
+}
+
+// Each node of a unary chain asks whether the chain below it is a term
+// while it is made: the far end is reached a bounded number of times in
+// all, not once per node.
+TEST(Simplify, ADeepUnaryChainAsksItsFarEndOnce) {
+  int asked = 0;
+  const Ref leaf = Hold(new CountedLeaf(&asked));
+  const Ref chain = Chain(leaf, 5000);
+  EXPECT_LE(asked, 4);
+  EXPECT_FALSE(chain->IsTerm());
+  // Binary nodes over the chain do not walk it again either.
+  asked = 0;
+  Ref sum = B(kSub, Real(1.0), chain);
+  for (int level = 0; level < 2000; ++level) sum = B(kSub, Real(1.0), U(kCos, sum));
+  EXPECT_LE(asked, 4);
+}
+
+// What a node remembers goes when an operand below it is replaced.
+TEST(Simplify, ReplacingAnOperandDeepInAChainChangesTheAnswerAtTheTop) {
+  const Ref leaf = Var(0);
+  const Ref held = U(kSin, leaf);
+  Ref top = U(kCos, held);
+  for (int level = 1; level < 50; ++level) top = U(kCos, top);
+  EXPECT_FALSE(top->IsTerm());
+  const Ref constant = Real(0.5);
+  held->Operand(1, constant.get());
+  EXPECT_TRUE(top->IsTerm());
+  held->Operand(1, leaf.get());
+  EXPECT_FALSE(top->IsTerm());
+  // The answer also follows the switch of transcendental folding.
+  held->Operand(1, constant.get());
+  const bool was = TranscendentalFoldingSwitch;
+  TranscendentalFoldingSwitch = !was;
+  EXPECT_EQ(top->IsTerm(), !was);
+  TranscendentalFoldingSwitch = was;
+  EXPECT_EQ(top->IsTerm(), was);
+}
+
+}  // namespace

@@ -213,6 +213,32 @@ TEST_F(Tape, ErrorTextsAndPrinting) {
   EXPECT_EQ(out.str(), "x\n");  // the divisor
 }
 
+// A failing square root of a sum of 20,000 terms prints the sum whole as
+// its part at fault, and a product nested in a maximum keeps its own call.
+TEST_F(Tape, LongAggregatesPrintWhole) {
+  constexpr int kTerms = 20000;
+  std::vector<Ref> terms;
+  for (int i = 0; i < kTerms; ++i) terms.push_back(i % 2 == 0 ? X() : Y());
+  Ref root = U(kSqrt, ListOfRefs(kSigma, terms));
+  x.Set(-1.0);
+  y.Set(0.5);
+  Bound b(root.get(), All());
+  ASSERT_EQ(b.context->Evaluate(), tapestatus::Code(639));
+  std::ostringstream out;
+  b.context->Print(out);
+  std::string expected = "SIGMA(x";
+  for (int i = 1; i < kTerms; ++i) expected += i % 2 == 0 ? ",x" : ",y";
+  expected += ")\n";
+  EXPECT_EQ(out.str(), expected);
+
+  Ref nested =
+      ListExpr(kMaxList, ListExpr(kProd, X(), Y(), X()), Y(), ListExpr(kMinList, Y(), X()));
+  Bound c(nested.get(), All());
+  std::ostringstream whole;
+  c.context->PrintTape(c.context->InstructionCount() - 1, whole);
+  EXPECT_EQ(whole.str(), "MAX(PRODUCT(x,y,x),y,MIN(y,x))");
+}
+
 TEST_F(Tape, DerivativeRulesAtTheirEdges) {
   ADVar passive{"p", 0.0, false};
   struct Case {

@@ -320,6 +320,45 @@ TEST(Partition, SurplusEquationIsInvolvedAndSingular) {
       testsupport::BodyOf(reply)));
 }
 
+// A reply whose texts find no room: the analysis answers with the write's
+// failure, not with what it found.
+class FullReply final : public DseMessage {
+ public:
+  FullReply() : DseMessage(75, DseMessage::kReply) {}
+  Status PutString(const char*) override { return DseMessage::kNoMemory; }
+};
+
+TEST(Partition, AReplyThatCannotBeWrittenIsAFailure) {
+  Options options;
+  Model m([](Writer& w) { TankWith(w, 0, 0); });
+  DseMessage sent(75, DseMessage::kRequest);
+  for (std::uint16_t v : {0, 0, 0, 0}) sent.PutUInt16(v);
+  auto received = testsupport::Received(sent);
+  FullReply reply;
+  EXPECT_EQ(Partition(m.problem.get(), *received, m.tree.root, reply), DseMessage::kNoMemory);
+}
+
+// 70,000 rows in nothing but a known state: every one is involved, more
+// than a 16-bit count can say. The reply is refused whole, with a message,
+// rather than sent with a count that does not match its entries.
+TEST(Partition, ListsLongerThanTheirCountsAreRefused) {
+  Options options;
+  testsupport::CaptureSink sink;
+  Model m([](Writer& w) { TankWith(w, 4, 0); });
+  DAESVarTableEntry* h = m.Named("T101.h");
+  DAESSolverBlock block;
+  block.AddVariable(h);
+  for (int k = 0; k < 70000; ++k) block.AddRow(new KnownOnlyRow(h));
+  DseMessage sent(75, DseMessage::kRequest);
+  for (std::uint16_t v : {0, 0, 0, 0}) sent.PutUInt16(v);
+  auto received = testsupport::Received(sent);
+  DseMessage reply(75, DseMessage::kReply);
+  EXPECT_EQ(Partition(&block, *received, m.tree.root, reply), kPartitionBadRequest);
+  EXPECT_TRUE(testsupport::BodyOf(reply).empty());
+  EXPECT_EQ(sink.lines(), std::vector<std::string>{"Structural analysis: a list of 70000 entries "
+                                                   "does not fit the reply, which holds 65535"});
+}
+
 TEST(Partition, UnknownIdPathIsRefused) {
   Options options;
   Model m([](Writer& w) { TankWith(w, 4, 0); });
@@ -404,4 +443,3 @@ TEST(PartitionKernel, OnlyMethodTwoRuns) {
 }
 
 }  // namespace
-

@@ -109,8 +109,8 @@ TEST(IntegratorFactory, OlderScriptValuesAreReplacedWithTheirOwnWarning) {
       {0, 0, nullptr},
       {1, 1, nullptr},
       {4, 4, nullptr},
-      {5, 3, "Warning: VSIE 11.1 integrator specified in script, substituting ImplicitEuler"},
-      {6, 3, "Warning: ImpEuler 11.1 integrator specified in script, substituting ImplicitEuler"},
+      {5, 3, "Warning: ImpEuler 11.1 integrator specified in script, substituting ImplicitEuler"},
+      {6, 3, "Warning: VSIE 11.1 integrator specified in script, substituting ImplicitEuler"},
       {7, 4, "Warning: Gear 11.1 integrator specified in script, substituting Gear12"},
       {8, 0, nullptr},
   };

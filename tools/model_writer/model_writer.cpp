@@ -8,6 +8,7 @@ constexpr std::uint32_t kAbs = 0xFFFFFF;
 constexpr std::uint32_t kEnd = 0xFFFFFE;
 constexpr std::uint8_t kConstantClass = 121;
 constexpr std::uint8_t kReferenceClass = 124;
+constexpr std::uint8_t kListClass = 127;
 }  // namespace
 
 Expr Real(double value) {
@@ -28,6 +29,14 @@ Expr Unary(std::uint8_t code, Expr operand) {
   auto n = std::make_shared<Node>();
   n->code = code;
   n->operands.push_back(std::move(operand));
+  return n;
+}
+
+Expr List(std::vector<Expr> items) {
+  auto n = std::make_shared<Node>();
+  n->leaf_class = kListClass;
+  n->type = 0x104;
+  n->operands = std::move(items);
   return n;
 }
 
@@ -94,6 +103,13 @@ void Writer::Expression(const Expr& e) {
   U8(e->code);
   U16(0);
   U16(e->type);
+  if (e->leaf_class == kListClass) {
+    // A list leaf: class, item count, the items.
+    U8(e->leaf_class);
+    U32(static_cast<std::uint32_t>(e->operands.size()));
+    for (const Expr& item : e->operands) Expression(item);
+    return;
+  }
   for (const Expr& operand : e->operands) Expression(operand);
   if (!e->operands.empty()) return;
   U8(e->leaf_class);

@@ -58,6 +58,9 @@ inline Expr Sub(Expr a, Expr b) { return Binary(19, std::move(a), std::move(b));
 inline Expr Mul(Expr a, Expr b) { return Binary(20, std::move(a), std::move(b)); }
 inline Expr Div(Expr a, Expr b) { return Binary(21, std::move(a), std::move(b)); }
 inline Expr Sqrt(Expr a) { return Unary(31, std::move(a)); }
+// The argument list of an aggregate (a list of reals), and the sum over it.
+Expr List(std::vector<Expr> items);
+inline Expr Sigma(Expr list) { return Unary(42, std::move(list)); }
 // A comparison: a logical result.
 Expr Greater(Expr a, Expr b);
 

@@ -384,6 +384,57 @@ TEST(SluDrivers, ChangeableColumnsLast) {
   ASSERT_EQ(lu.Factorize(2, slu_test::ToCoordinate(a.WithNewValues(rng)).values), 0);
 }
 
+// Refactorizing with changeable columns, JOB 2 (fast) and 3 (pivoting
+// again), keeps the factors of the fixed columns and recomputes the rest:
+// the solution must stay right with the same values and with new values
+// in the changeable columns, on small seeded matrices of every shape.
+TEST(SluDrivers, ChangeableColumnsRefactorizeToTheRightSolution) {
+  std::mt19937_64 rng(4242);
+  std::uniform_int_distribution<std::int64_t> order(2, 9);
+  int solved = 0;
+  for (int trial = 0; trial < 1500; ++trial) {
+    const std::int64_t n = order(rng);
+    const SparseMatrix a = trial % 4 == 0   ? slu_test::Banded(n, 1 + trial % 2, rng)
+                           : trial % 4 == 1 ? slu_test::RandomSparse(n, 0.4, rng)
+                           : trial % 4 == 2
+                               ? slu_test::Arrow(n, rng)
+                               : slu_test::PermutedBlockTriangular({n / 2, n - n / 2}, 0.3, rng);
+    DriverLu lu(slu_test::ToCoordinate(a));
+    lu.icntl[7] = 1;
+    std::vector<bool> changeable(static_cast<std::size_t>(n));
+    for (std::int64_t j = 0; j < n; ++j) {
+      changeable[static_cast<std::size_t>(j)] = rng() % 3 == 0;
+      lu.iw[static_cast<std::size_t>(j)] = changeable[static_cast<std::size_t>(j)] ? 0 : 1;
+    }
+    if (trial % 2 == 0) lu.cntl[0] = 1.0;  // a long sparse phase
+    ASSERT_GE(lu.Analyse(40 * a.nnz() + 100), 0) << trial;
+    if (lu.Factorize(1, {}, 40 * a.nnz() + 100) != 0) continue;
+    // New values in the changeable columns only.
+    SparseMatrix changed = a;
+    for (std::int64_t j = 0; j < n; ++j) {
+      if (!changeable[static_cast<std::size_t>(j)]) continue;
+      for (std::int64_t e = a.colptr[static_cast<std::size_t>(j)];
+           e < a.colptr[static_cast<std::size_t>(j) + 1]; ++e) {
+        changed.values[static_cast<std::size_t>(e - 1)] *= 1.0 + 0.25 * slu_test::Uniform(rng);
+      }
+    }
+    for (std::int64_t job : {2, 3}) {
+      for (const SparseMatrix* m : {&a, static_cast<const SparseMatrix*>(&changed)}) {
+        if (lu.Factorize(job, slu_test::ToCoordinate(*m).values) != 0) continue;
+        for (bool trans : {false, true}) {
+          const std::vector<double> b = slu_test::RandomVector(n, rng);
+          const std::vector<double> x = lu.Solve(b, trans);
+          ASSERT_LE(slu_test::BackwardError(*m, x, b, trans), 1e-12)
+              << "trial " << trial << " job " << job << " trans " << trans
+              << (m == &a ? " same values" : " new values");
+          ++solved;
+        }
+      }
+    }
+  }
+  EXPECT_GT(solved, 4000);
+}
+
 // Room for the first block's factors only: -3, and INFO(4) counts what
 // every block needs, so one retry succeeds.
 TEST(SluDrivers, ShortFactorStorageCountsEveryBlock) {
