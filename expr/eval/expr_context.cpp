@@ -10,21 +10,28 @@
 ExpressionADVariable::ExpressionADVariable(const ExpressionADVariable& other)
     : ExpressionVariable(other), count_(other.count_) {
   if (other.entries_ != nullptr) {
-    entries_ = new Entry[count_];
-    std::memcpy(entries_, other.entries_, sizeof(Entry) * count_);
+    entries_ = count_ <= 1 ? &single_ : new Entry[count_];
+    std::memcpy(entries_, other.entries_, sizeof(Entry) * (count_ > 0 ? count_ : 1));
   }
 }
 
 void ExpressionADVariable::Allocate() {
   if (entries_ != nullptr) return;
-  entries_ = new Entry[count_ > 0 ? count_ : 1]();
+  if (count_ <= 1) {
+    single_ = Entry{};
+    entries_ = &single_;
+    return;
+  }
+  entries_ = new Entry[count_]();
+}
+
+void ExpressionADVariable::Free() {
+  if (entries_ != &single_) delete[] entries_;
+  entries_ = nullptr;
 }
 
 std::int32_t ExpressionADVariable::SetSize(std::uint32_t count, bool allocate) {
-  if (entries_ != nullptr && count != count_) {
-    delete[] entries_;
-    entries_ = nullptr;
-  }
+  if (entries_ != nullptr && count != count_) Free();
   count_ = count;
   if (allocate) Allocate();
   return 0;

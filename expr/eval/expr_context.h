@@ -65,7 +65,7 @@ class ExpressionADVariable : public ExpressionVariable {
   explicit ExpressionADVariable(std::uint32_t count = 0) : count_(count) {}
   ExpressionADVariable(const ExpressionADVariable& other);
   ExpressionADVariable& operator=(const ExpressionADVariable&) = delete;
-  ~ExpressionADVariable() override { delete[] entries_; }
+  ~ExpressionADVariable() override { Free(); }
   ExpressionADVariable* AsADVariable() final { return this; }
 
   // Virtual so that a composite (an array of variables) can hand each
@@ -101,9 +101,12 @@ class ExpressionADVariable : public ExpressionVariable {
   };
   bool InRange(std::uint32_t i) const { return entries_ != nullptr && i < count_; }
   void Allocate();
+  void Free();
 
   std::uint32_t count_;
   Entry* entries_ = nullptr;
+  // A single entry lives in the object, beside what reads it.
+  Entry single_{};
 };
 
 class ExprContext {
