@@ -73,6 +73,7 @@ struct LoadedState {
   std::vector<double> reals;
   std::vector<int> ints;
   std::vector<char*> texts;
+  std::vector<double> jacobian;  // the entries the Jacobian code writes
 };
 LoadedState g_loaded;
 
@@ -83,6 +84,14 @@ std::size_t g_intermediates = 0;
 // Where each library generated in this process writes its saved results
 // (the interpreter's half capacity when its equations were written).
 std::map<std::string, std::size_t> g_saved_results;
+
+// The Jacobian code of each library generated in this process: how many
+// entries it writes, and the writer whose offsets the rows hold.
+struct JacobianCode {
+  std::size_t entries = 0;
+  std::uint64_t generation = 0;
+};
+std::map<std::string, JacobianCode> g_jacobian_code;
 
 double* LoadedX() { return g_loaded.x; }
 
@@ -386,7 +395,11 @@ void WriteExports(std::ostream& o) {
        "g_pInstance->pSetVarBlock=pBlock;\n}\n"
     << "DLL_C_AS_C(void) register_getdelayedvalue(void *pFn, void *pBlock){\n"
     << "  g_pInstance->pGetDelayedValue=(GetDelayedValueFn)pFn; g_pInstance->pDelayBlock=pBlock;\n"
-       "}\n";
+       "}\n"
+    // The derivative code as well: the residual, then its Jacobian entries
+    // into the caller's array.
+    << "DLL_C_AS_C(double) residual_jacobian(int i,double *J)"
+       "{p_func[i-1](0);g_pJ=J;p_func[i-1](1);return res;}\n";
 }
 
 // The block instance functions.
@@ -685,6 +698,8 @@ Status Generate(const FlowsheetGeneration& generation, DAESProblem* problem, Exp
     failed = state.failed_functions;
     const std::size_t intermediates = TapeStateNow().capacity + 2;
     if (compiled) {
+      g_jacobian_code[name] = {static_cast<std::size_t>(std::max(state.expr.tape.j_offset, 0)),
+                               state.generation};
       g_intermediates = std::max(g_intermediates, intermediates);
       if (half_before == TapeStateNow().capacity / 2) {
         g_saved_results[name] = half_before;
@@ -935,6 +950,16 @@ Status LoadCompiledLibrary(DAESProblem* problem, const char* library) {
         table.ints = g_loaded.ints.data();
         table.half = found->second;
         table.size = std::min(g_loaded.reals.size(), g_loaded.ints.size());
+      }
+      if (auto code = g_jacobian_code.find(library); code != g_jacobian_code.end()) {
+        if (auto* both = reinterpret_cast<double (*)(std::uint32_t, double*)>(
+                symbol("residual_jacobian"))) {
+          g_loaded.jacobian.assign(std::max<std::size_t>(code->second.entries, 1), 0.0);
+          table.residual_jacobian = both;
+          table.jacobian = g_loaded.jacobian.data();
+          table.jacobian_size = code->second.entries;
+          table.generation = code->second.generation;
+        }
       }
       table.residual = reinterpret_cast<double (*)(std::uint32_t)>(residual);
       table.procoutput = reinterpret_cast<double (*)(std::uint32_t)>(procoutput);

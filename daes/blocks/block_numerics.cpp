@@ -4,6 +4,7 @@
 // perturbed variable and every residual changed by a difference is put
 // back before an operation returns.
 #include <cmath>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -32,12 +33,23 @@ namespace {
 constexpr std::uint32_t kFiniteDifference = 4;
 constexpr std::uint32_t kSensitivityColumn = 0x100000;
 constexpr double kBound = 1.7976931348623157e308;
+// How many entries ahead the planned loop asks for elements.
+constexpr std::uint32_t kLookAhead = 8;
+// How many rows ahead the evaluation loops ask for a row's memory.
+constexpr std::uint32_t kRowsAhead = 4;
 
 bool IsNegative(Status s) { return (s & 0x80000000u) != 0; }
 
 DAESSolverEquation* SolverOf(QLNRow* row) {
   auto* q = dynamic_cast<QLNEquation*>(row);
   return q != nullptr ? dynamic_cast<DAESSolverEquation*>(q->UnderlyingEquation()) : nullptr;
+}
+
+// A decomposition row hands its evaluation and residual to the row it
+// wraps: the loops call that one.
+QLNEquation* EvaluatingEquation(QLNRow* row) {
+  if (auto* decomp = dynamic_cast<DAESDecompEquation*>(row)) return decomp->UnderlyingEquation();
+  return dynamic_cast<QLNEquation*>(row);
 }
 
 DAESVarTableEntry* PartnerOf(DAESVarTableEntry* v) {
@@ -163,6 +175,30 @@ double RowDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Pertur
   return sum;
 }
 
+// RowDerivative over the planned elements of v in the row of a plain
+// equation (no defined variable, derivative entry 0). The row's facts are
+// read only for a finite difference; `facts` keeps them for the entry.
+double PlannedDerivative(DAESRowElement* const* elements, std::uint32_t count,
+                         const daes::BlockRowLink& link, DAESVarTableEntry* v, std::int32_t m,
+                         Perturbation& p, bool procedure_rows, std::optional<RowFacts>& facts,
+                         Status* last) {
+  double sum = 0.0;
+  if (count == 0) return sum;
+  if (!procedure_rows && (link.row->GetFlags() & daes::kProcedureRow) != 0) return sum;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    DAESRowElement* e = elements[i];
+    if (static_cast<std::uint32_t>(e->ColumnClass(0, m)) == kFiniteDifference) {
+      if (!facts) facts.emplace(link);
+      double q = 0.0;
+      *last = p.Quotient(v, *facts, &q);
+      if (!IsNegative(*last)) sum = q;
+      break;
+    }
+    sum += e->ElementValue(0);
+  }
+  return sum;
+}
+
 DAESRowElement* FirstElement(RowFacts& row, DAESVarTableEntry* v) {
   std::int32_t cursor = 0;
   return row.Next(v, &cursor);
@@ -203,7 +239,8 @@ void ReportSensitivities(std::uint32_t n, RowOf row_of, VariableOf variable_of,
 
 const daes::BlockRowLink& DAESSingleBlock::EquationLink() {
   if (link_.row != equation_ || equation_ == nullptr) {
-    link_ = {equation_, dynamic_cast<DAESEqnRow*>(equation_), SolverOf(equation_)};
+    link_ = {equation_, dynamic_cast<DAESEqnRow*>(equation_), SolverOf(equation_),
+             EvaluatingEquation(equation_)};
   }
   return link_;
 }
@@ -269,6 +306,7 @@ const daes::BlockRowLink& DAESSolverBlock::RowLink(std::uint32_t i) {
     link.row = row;
     link.eqn = dynamic_cast<DAESEqnRow*>(row);
     link.solver = SolverOf(row);
+    link.equation = EvaluatingEquation(row);
   }
   return link;
 }
@@ -358,11 +396,58 @@ Status DAESSolverBlock::BuildStructure(const std::int64_t** rows, const std::int
   return 0;
 }
 
+const DAESSolverBlock::EntryPlan& DAESSolverBlock::EntryPlanNow() {
+  const std::uint64_t layout = daes::ElementLayout();
+  if (plan_.layout == layout && plan_.rows == rows_.Count() &&
+      plan_.entries.size() == struct_rows_.size()) {
+    return plan_;
+  }
+  plan_.entries.assign(struct_rows_.size(), PlannedEntry{});
+  plan_.elements.clear();
+  auto collect = [&](const daes::BlockRowLink& link, DAESVarTableEntry* v, std::uint16_t* count) {
+    std::int32_t cursor = 0;
+    std::size_t found = 0;
+    while (DAESRowElement* e = link.solver->FindNextElement(v->SequenceNumber(), &cursor)) {
+      plan_.elements.push_back(e);
+      ++found;
+    }
+    *count = static_cast<std::uint16_t>(found);
+    return found <= 0xFFFF;
+  };
+  for (std::size_t p = 0; p < struct_rows_.size(); ++p) {
+    DAESVarTableEntry* x = ColumnVariable(struct_cols_[p]);
+    const auto r = static_cast<std::uint64_t>(struct_rows_[p] - 1);
+    if (x == nullptr || r >= rows_.Count()) continue;
+    const daes::BlockRowLink& link = RowLink(static_cast<std::uint32_t>(r));
+    // The planned sum reads entry 0 and knows no defined variable.
+    if (link.solver == nullptr || !link.solver->FixedElementSearch() ||
+        link.solver->OutputIndex() != 0 ||
+        (link.eqn != nullptr && link.eqn->OutputElement() != nullptr)) {
+      continue;
+    }
+    PlannedEntry& e = plan_.entries[p];
+    e.column = x;
+    e.first = static_cast<std::uint32_t>(plan_.elements.size());
+    bool fits = collect(link, x, &e.count);
+    if ((x->GetFlags() & daes::kState) != 0) e.partner = PartnerOf(x);
+    if (e.partner != nullptr) fits = collect(link, e.partner, &e.partner_count) && fits;
+    e.planned = fits;
+  }
+  plan_.layout = layout;
+  plan_.rows = rows_.Count();
+  return plan_;
+}
+
 Status DAESSolverBlock::EvaluateJacobianEntries(std::uint32_t n, const std::int64_t* rows,
                                                 const std::int64_t* cols, double* values,
                                                 std::uint32_t flags, double c) {
   const std::int32_t m = StatusColumn((flags & 0x2) != 0);
   const bool procedure_rows = ProcedureRowsIn(flags);
+  // The structure's own entries take their elements from the plan.
+  const EntryPlan* plan =
+      n == StructureSize() && rows == struct_rows_.data() && cols == struct_cols_.data()
+          ? &EntryPlanNow()
+          : nullptr;
   Status last = 0;
   Perturbation px;
   Perturbation py;
@@ -370,6 +455,7 @@ Status DAESSolverBlock::EvaluateJacobianEntries(std::uint32_t n, const std::int6
   DAESVarTableEntry* x = nullptr;
   DAESVarTableEntry* y = nullptr;
   double scale = 1.0;
+  bool sensitivity = false;
   for (std::uint32_t p = 0; p < n && !IsNegative(last); ++p) {
     if (cols[p] != current) {
       px.Restore();
@@ -383,7 +469,9 @@ Status DAESSolverBlock::EvaluateJacobianEntries(std::uint32_t n, const std::int6
         continue;
       }
       scale = x->GetScale();
-      if ((flags & 0x1) != 0 && (x->GetFlags() & daes::kState) != 0) y = PartnerOf(x);
+      const std::uint32_t f = x->GetFlags();
+      sensitivity = (f & kSensitivityColumn) != 0;
+      if ((flags & 0x1) != 0 && (f & daes::kState) != 0) y = PartnerOf(x);
     }
     const auto r = static_cast<std::uint64_t>(rows[p] - 1);
     if (x == nullptr || r >= GetRowCount() ||
@@ -391,10 +479,35 @@ Status DAESSolverBlock::EvaluateJacobianEntries(std::uint32_t n, const std::int6
       values[p] = 0.0;
       continue;
     }
+    if (plan != nullptr && !sensitivity) {
+      // The elements are scattered in memory and read in column order: ask
+      // for those of an entry further on while this one is summed.
+      if (p + kLookAhead < n) {
+        const PlannedEntry& ahead = plan->entries[p + kLookAhead];
+        if (ahead.column != nullptr) __builtin_prefetch(ahead.column);
+        for (std::uint32_t k = 0; k < ahead.count + ahead.partner_count; ++k) {
+          __builtin_prefetch(plan->elements[ahead.first + k]);
+        }
+      }
+      const PlannedEntry& e = plan->entries[p];
+      if (e.planned && e.column == x && (y == nullptr || y == e.partner)) {
+        const daes::BlockRowLink& link = RowLink(static_cast<std::uint32_t>(r));
+        DAESRowElement* const* elements = plan->elements.data() + e.first;
+        std::optional<RowFacts> facts;
+        double sum =
+            PlannedDerivative(elements, e.count, link, x, m, px, procedure_rows, facts, &last);
+        if (y != nullptr && !IsNegative(last)) {
+          sum += c * PlannedDerivative(elements + e.count, e.partner_count, link, y, m, py, true,
+                                       facts, &last);
+        }
+        values[p] = sum / scale;
+        if (facts) facts->Restore();
+        continue;
+      }
+    }
     RowFacts row(RowLink(static_cast<std::uint32_t>(r)));
     double sum = RowDerivative(row, x, m, px, procedure_rows, &last);
-    if ((x->GetFlags() & kSensitivityColumn) != 0 &&
-        (row.row->GetFlags() & daes::kCountedRow) != 0) {
+    if (sensitivity && (row.row->GetFlags() & daes::kCountedRow) != 0) {
       sum = row.solver->EvaluateDerivativeValue(FirstElement(row, x), m);
     }
     if (y != nullptr && !IsNegative(last)) {
@@ -560,9 +673,22 @@ Status DAESSolverBlock::EvaluateDerivativeTriplets(std::int64_t* rows, std::int6
   return 0;
 }
 
+void DAESSolverBlock::PrefetchRows(std::uint32_t i, bool elements) {
+  const std::uint32_t n = rows_.Count();
+  if (i + 2 * kRowsAhead < n) __builtin_prefetch(RowLink(i + 2 * kRowsAhead).equation);
+  if (i + kRowsAhead < n) {
+    if (const QLNEquation* row = RowLink(i + kRowsAhead).equation) row->Prefetch(0);
+  }
+  if (elements && i + kRowsAhead / 2 < n) {
+    if (const QLNEquation* row = RowLink(i + kRowsAhead / 2).equation) row->Prefetch(1);
+  }
+}
+
 Status DAESSolverBlock::EvaluateRows(std::uint32_t mode) {
+  const bool derivatives = (mode & (daes::kEvalDerivatives | daes::kEvalElementSteps)) != 0;
   for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
-    auto* row = dynamic_cast<QLNEquation*>(GetRow(i));
+    PrefetchRows(i, derivatives);
+    QLNEquation* row = RowLink(i).equation;
     if (row == nullptr) continue;
     const Status s = row->Evaluate(mode | daes::kEvalExtra, nullptr);
     if (status::IsFailure(s)) return s;
@@ -581,8 +707,10 @@ Status DAESSolverBlock::EvaluateResiduals(std::uint32_t mode, double* residuals,
   if (check == 2) mode |= 16 | 32;
   const bool collect = (mode & daes::kEvalResidual) != 0;
   if (collect && largest != nullptr) *largest = 0.0;
+  const bool derivatives = (mode & (daes::kEvalDerivatives | daes::kEvalElementSteps)) != 0;
   for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
-    auto* row = dynamic_cast<QLNEquation*>(GetRow(i));
+    PrefetchRows(i, derivatives);
+    QLNEquation* row = RowLink(i).equation;
     if (row == nullptr) continue;
     const Status s = row->Evaluate(mode, nullptr);
     if (status::IsFailure(s)) return s;

@@ -18,6 +18,7 @@ namespace platform {
 class IUnknown;
 }
 class BvuBinaryStream;
+class DAESRowElement;
 class DAESSolverEquation;
 class VariableMarkList;
 
@@ -27,6 +28,8 @@ struct BlockRowLink {
   QLNRow* row = nullptr;
   DAESEqnRow* eqn = nullptr;
   DAESSolverEquation* solver = nullptr;
+  // The equation that evaluates the row: a decomposition row's wrapped one.
+  QLNEquation* equation = nullptr;
 };
 }  // namespace daes
 
@@ -344,6 +347,29 @@ class DAESSolverBlock : public DAESBlock {
   // The finite-difference state of one Jacobian operation.
   friend class BlockColumn;
 
+  // The elements each structure entry of a plain equation's row reads (of
+  // its column's variable, then of that variable's derivative partner when
+  // it is a state), found once per element layout instead of by a search
+  // of the row for every entry.
+  struct PlannedEntry {
+    DAESVarTableEntry* column = nullptr;
+    DAESVarTableEntry* partner = nullptr;
+    std::uint32_t first = 0;
+    std::uint16_t count = 0;
+    std::uint16_t partner_count = 0;
+    bool planned = false;
+  };
+  struct EntryPlan {
+    std::uint64_t layout = 0;
+    std::uint32_t rows = 0;
+    std::vector<PlannedEntry> entries;
+    std::vector<DAESRowElement*> elements;
+  };
+  const EntryPlan& EntryPlanNow();
+  // Asks for the memory of the rows a few places after row i (with
+  // `elements`, of their elements too).
+  void PrefetchRows(std::uint32_t i, bool elements);
+
   void* workspace_ = nullptr;
   std::uint32_t non_zeros_ = 0;
   std::uint32_t elements_ = 0;
@@ -366,6 +392,7 @@ class DAESSolverBlock : public DAESBlock {
   std::vector<DAESVarTableEntry*> parameter_columns_;
   std::vector<double> values_;
   std::vector<daes::BlockRowLink> row_links_;
+  EntryPlan plan_;
   // Positions by entry for FindVariable, built on demand and dropped when
   // the table changes; the first position of an entry listed twice.
   mutable std::unordered_map<const DAESVarTableEntry*, std::int32_t> positions_;

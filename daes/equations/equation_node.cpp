@@ -47,6 +47,7 @@ void DAESSimpleEquation::ReleaseElements() {
   for (auto it = elements_.rbegin(); it != elements_.rend(); ++it) (*it)->Release();
   elements_.clear();
   scalars_ = 0;
+  daes::ElementLayoutChanged();
 }
 
 void DAESSimpleEquation::SetRowElements(std::vector<DAESRowElement*> elements,
@@ -54,6 +55,7 @@ void DAESSimpleEquation::SetRowElements(std::vector<DAESRowElement*> elements,
   ReleaseElements();
   elements_ = std::move(elements);
   scalars_ = scalars;
+  daes::ElementLayoutChanged();
 }
 
 Status DAESSimpleEquation::RebindElements() {

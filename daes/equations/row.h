@@ -56,6 +56,10 @@ class QLNEquation : public QLNRow {
   }
   virtual std::int32_t IsOutputVariable(DAESVarTableEntry*) { return 0; }
   virtual QLNEquation* UnderlyingEquation() { return nullptr; }
+  // A hint before an evaluation that comes soon: asks for the memory it
+  // reads, the row's own (stage 0) and then what that points to (stage 1,
+  // a little later). Does nothing unless a row knows better.
+  virtual void Prefetch(std::int32_t /*stage*/) const {}
   virtual std::ostream& PrintResidual(std::ostream& out, std::int32_t, const char*) { return out; }
 };
 
@@ -101,7 +105,7 @@ class DAESEqnRow : public QLNEquation {
 
 // A decomposition row over the row's underlying equation; variables of its
 // own, evaluation by the wrapped equation.
-class DAESDecompEquation : public DAESEqnRow {
+class DAESDecompEquation final : public DAESEqnRow {
  public:
   // `row` must name an underlying DAESEqnRow (its UnderlyingEquation).
   explicit DAESDecompEquation(DAESEqnRow* row);

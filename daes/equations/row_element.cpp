@@ -528,6 +528,7 @@ Status DAESScalar::Rebind(DAESVariableTable* table) {
   DAESVarTableEntry* found = nullptr;
   const Status s = table->FindVariable(binding_name_.c_str(), &found);
   variable_ = status::IsFailure(s) ? nullptr : found;
+  daes::ElementLayoutChanged();
   return s;
 }
 

@@ -1,5 +1,7 @@
 #include "daes/model/var_table_entry.h"
 
+#include <atomic>
+
 #include <cmath>
 #include <cstring>
 
@@ -39,6 +41,12 @@ Status ReadBoundedText(BvuBinaryStream& stream, char* buffer, std::uint32_t size
 std::uint32_t NextSequenceNumber() { return ++g_sequence; }
 std::uint32_t SequenceCounter() { return g_sequence; }
 void SetSequenceCounter(std::uint32_t value) { g_sequence = value; }
+
+namespace {
+std::atomic<std::uint64_t> g_element_layout{1};
+}  // namespace
+std::uint64_t ElementLayout() { return g_element_layout.load(std::memory_order_relaxed); }
+void ElementLayoutChanged() { g_element_layout.fetch_add(1, std::memory_order_relaxed); }
 }  // namespace daes
 
 DAESVarTableEntry::DAESVarTableEntry() : sequence_(daes::NextSequenceNumber()) {

@@ -61,6 +61,12 @@ Status ReadBoundedText(BvuBinaryStream& stream, char* buffer, std::uint32_t size
 std::uint32_t NextSequenceNumber();
 std::uint32_t SequenceCounter();
 void SetSequenceCounter(std::uint32_t value);
+
+// A count that moves whenever an equation's elements, an element's variable
+// or a variable's sequence number change: what rows keep of their elements'
+// variables stays good while it stands still.
+std::uint64_t ElementLayout();
+void ElementLayoutChanged();
 }  // namespace daes
 
 // What a variable advise list offers the variables it watches.
@@ -119,7 +125,10 @@ class DAESVarTableEntry : public QLNVariable, public QLNExternal {
   virtual double GetRealValue() const;
   virtual std::uint16_t ValueType() const { return value_.type; }
   std::uint32_t SequenceNumber() const { return sequence_; }
-  void SetSequenceNumber(std::uint32_t n) { sequence_ = n; }
+  void SetSequenceNumber(std::uint32_t n) {
+    sequence_ = n;
+    daes::ElementLayoutChanged();
+  }
   virtual double GetScale() const { return 1.0; }
   virtual double GetScaledValue() const { return GetRealValue(); }
   std::uint32_t StoredIndex() const { return stored_index_; }

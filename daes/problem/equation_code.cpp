@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <ostream>
 
+#include "daes/equations/row_element.h"
 #include "daes/problem/problem.h"
 #include "daes/problem/solver_equation.h"
+#include "expr/tree/operator_table.h"
 #include "foundation/interfaces/current_objects.h"
 
 namespace {
@@ -16,6 +18,7 @@ constexpr const char* kNotImplemented = "/*Expression not yet implemented*/";
 void DAESSolverEquation::BuildColumnPattern(daes::EquationCState& w) {
   ++w.equation;
   column_pattern_.clear();
+  jacobian_ = CompiledJacobian{};
   DAESProblem* problem = GetCurrentProblem();
   for (std::int32_t i = 0; i < VariableCount(); ++i) {
     DAESVarTableEntry* v = GetVariable(i);
@@ -70,6 +73,7 @@ Status DAESSolverEquation::WriteJacobianCode(daes::EquationCState& w,
     return 0;
   }
   TapeCodeState& t = w.expr.tape;
+  const auto offset = static_cast<std::size_t>(t.j_offset);
   std::vector<std::int32_t> columns;
   for (std::int32_t c : pattern) columns.push_back(std::abs(c) - 1);
   const auto branch = static_cast<std::size_t>(t.current_equation);
@@ -87,9 +91,91 @@ Status DAESSolverEquation::WriteJacobianCode(daes::EquationCState& w,
     *w.out << "res=dOldRes;}";
   }
   if (t.failed) w.success = false;
+  // A branch writes into its parent's pattern: only a row's own code counts.
+  if (&pattern == &column_pattern_ && !numeric && w.success && status::IsSuccess(s)) {
+    NoteJacobianCode(w, offset);
+  }
   ++t.current_equation;
   compiled_number_ = static_cast<std::uint32_t>(w.equation);
   return s;
+}
+
+void DAESSolverEquation::NoteJacobianCode(const daes::EquationCState& w, std::size_t offset) {
+  using namespace tapekind;
+  if (context_ == nullptr || !context_->HasTape()) return;
+  CompiledJacobian j;
+  j.generation = w.generation;
+  j.offset = offset;
+  j.elements.assign(column_pattern_.size(), nullptr);
+  for (std::int32_t k = 0; k < context_->ElementCount(); ++k) {
+    DAESRowElement* e = context_->Element(k);
+    if (e == nullptr || e->ElementKind() != daes::kScalarElement) return;
+    const std::int32_t column = e->SolverIndex() + 1;
+    const auto at = std::lower_bound(column_pattern_.begin(), column_pattern_.end(), column);
+    if (column <= 0 || at == column_pattern_.end() || *at != column) return;
+    DAESRowElement*& slot = j.elements[static_cast<std::size_t>(at - column_pattern_.begin())];
+    if (slot != nullptr) return;  // two elements on one column: the entry is their sum
+    slot = e;
+  }
+  // The operand of an instruction that the tape's pass checks.
+  auto check = [&](std::uint8_t kind, std::uint64_t operand, OperandCheck::Test test) {
+    OperandCheck c;
+    c.test = test;
+    switch (kind) {
+      case kVarReal: {
+        ExpressionVariable* v = context_->GetVariable(static_cast<std::int32_t>(operand));
+        if (v == nullptr || v->SolverIndex() < 0) return false;
+        c.source = OperandCheck::kUnknown;
+        c.index = static_cast<std::size_t>(v->SolverIndex());
+        break;
+      }
+      case kResReal:
+        c.source = OperandCheck::kReal;
+        c.index = static_cast<std::size_t>(operand);
+        break;
+      case kResInt:
+      case kResIntAsReal:
+        c.source = OperandCheck::kInteger;
+        c.index = static_cast<std::size_t>(operand);
+        break;
+      case kConstReal:
+        c.value = reinterpret_cast<const SUValue*>(operand)->payload.real;
+        break;
+      case kConstInt:
+      case kConstIntAsReal:
+        c.value = reinterpret_cast<const SUValue*>(operand)->GetIntAt(0);
+        break;
+      default:
+        return false;
+    }
+    j.checks.push_back(c);
+    return true;
+  };
+  for (const TapeInstruction& in : context_->Tape().code) {
+    if (in.left_kind == kVarTyped || in.right_kind == kVarTyped) return;
+    bool known = true;
+    switch (in.op) {
+      case kSqrt:
+      case kPow:
+        known = check(in.left_kind, in.left, OperandCheck::kPositive);
+        break;
+      case kDiv:
+        known = check(in.right_kind, in.right, OperandCheck::kNonZeroSquare);
+        break;
+      case kLoge:
+      case kLog10:
+        known = check(in.left_kind, in.left, OperandCheck::kNonZero);
+        break;
+      case kASin:
+      case kACos:
+        known = check(in.left_kind, in.left, OperandCheck::kBelowOne);
+        break;
+      default:
+        break;
+    }
+    if (!known) return;
+  }
+  jacobian_ = std::move(j);
 }
 
 void DAESSolverEquation::WriteBreak(daes::EquationCState& w) { *w.out << "break;\n"; }

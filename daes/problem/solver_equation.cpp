@@ -194,10 +194,18 @@ DAESRowElement* DAESSolverEquation::FindNextElementInRow(std::uint32_t sequence,
                                                          std::int32_t* position) {
   if (model_ == nullptr) return nullptr;
   const std::vector<DAESRowElement*>& elements = model_->RowElements();
+  const std::uint64_t layout = daes::ElementLayout();
+  if (element_layout_ != layout || element_sequences_.size() != elements.size()) {
+    element_sequences_.resize(elements.size());
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+      DAESVarTableEntry* v = elements[i]->ElementVariable();
+      element_sequences_[i] = v != nullptr ? std::int64_t{v->SequenceNumber()} : -1;
+    }
+    element_layout_ = layout;
+  }
   while (*position >= 0 && static_cast<std::size_t>(*position) < elements.size()) {
-    DAESRowElement* e = elements[static_cast<std::size_t>((*position)++)];
-    DAESVarTableEntry* v = e->ElementVariable();
-    if (v != nullptr && v->SequenceNumber() == sequence) return e;
+    const auto i = static_cast<std::size_t>((*position)++);
+    if (element_sequences_[i] == std::int64_t{sequence}) return elements[i];
   }
   return nullptr;
 }
@@ -248,6 +256,11 @@ Status DAESSolverEquation::Evaluate(std::uint32_t flags, void* arg) {
   const daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
   if ((flags & daes::kEvalInterpreted) == 0 && library.IsLoaded() && compiled_number_ != 0) {
     Status s = 0;
+    if ((flags & (daes::kEvalResidual | daes::kEvalDerivatives)) != 0 &&
+        (flags & (daes::kEvalDerivatives | daes::kEvalElementSteps)) != 0 &&
+        EvaluateCompiledJacobian(library, extra | flags | 0x4C, &s)) {
+      return s;
+    }
     if ((flags & (daes::kEvalResidual | daes::kEvalDerivatives)) != 0) {
       const double r = library.residual(compiled_number_);
       if (!std::isfinite(r)) {
@@ -279,6 +292,66 @@ Status DAESSolverEquation::Evaluate(std::uint32_t flags, void* arg) {
   if (d == 0) return 0;
   if (context_ != nullptr) context_->MarkStale();
   return EvaluateDerivatives(extra | flags, arg);
+}
+
+void DAESSolverEquation::Prefetch(std::int32_t stage) const {
+  // The residual's place and the list of the elements the library's
+  // derivatives go to; then those elements.
+  if (stage == 0) {
+    if (context_ != nullptr) __builtin_prefetch(context_.get());
+    if (!jacobian_.elements.empty()) __builtin_prefetch(jacobian_.elements.data());
+    return;
+  }
+  for (const DAESRowElement* e : jacobian_.elements) {
+    if (e != nullptr) __builtin_prefetch(e);
+  }
+}
+
+bool DAESSolverEquation::EvaluateCompiledJacobian(const daes::CompiledLibrary& library,
+                                                  std::uint32_t flags, Status* status) {
+  const CompiledJacobian& j = jacobian_;
+  if (library.residual_jacobian == nullptr || !HasCompiledJacobian(library.generation) ||
+      library.jacobian == nullptr || j.offset + j.elements.size() > library.jacobian_size) {
+    return false;
+  }
+  const double r = library.residual_jacobian(compiled_number_, library.jacobian);
+  if (!std::isfinite(r)) return false;
+  for (const OperandCheck& c : j.checks) {
+    double v = c.value;
+    if (c.source == OperandCheck::kReal || c.source == OperandCheck::kInteger) {
+      if (library.reals == nullptr || library.ints == nullptr || c.index >= library.size) {
+        return false;
+      }
+      v = c.source == OperandCheck::kReal ? library.reals[c.index] : library.ints[c.index];
+    } else if (c.source == OperandCheck::kUnknown) {
+      const double* x = library.getx_address != nullptr ? library.getx_address() : nullptr;
+      if (x == nullptr) return false;
+      v = x[c.index];
+    }
+    const bool inside = c.test == OperandCheck::kPositive        ? v > 0.0
+                        : c.test == OperandCheck::kNonZeroSquare ? v * v != 0.0
+                        : c.test == OperandCheck::kNonZero       ? v != 0.0
+                                                                 : std::fabs(v) < 1.0;
+    if (!inside) return false;
+  }
+  const double* entries = library.jacobian + j.offset;
+  for (std::size_t p = 0; p < j.elements.size(); ++p) {
+    if (!std::isfinite(entries[p])) return false;
+  }
+  SetResidualValue(r);
+  // The tape's pass leaves entry 0 of every element, as here. Without an
+  // element of class 4 the steps would only read and put back the residual.
+  bool steps = false;
+  const std::int32_t column = OutputIndex();
+  for (std::size_t p = 0; p < j.elements.size(); ++p) {
+    DAESRowElement* e = j.elements[p];
+    if (e == nullptr) continue;
+    if (!e->HasEntries()) e->SetSize(1, true);
+    e->SetElementValue(0, entries[p]);
+    steps = steps || e->ColumnClass(column, 0) == 4;
+  }
+  *status = steps ? ElementSteps(flags) : 0;
+  return true;
 }
 
 bool DAESSolverEquation::TakeCompiledValues(const daes::CompiledLibrary& library) {
@@ -387,8 +460,13 @@ Status DAESSolverEquation::ReportEvaluationFailure(Status s, std::ostringstream&
 }
 
 Status DAESSolverEquation::EvaluateDerivatives(std::uint32_t flags, void* arg) {
-  Status s = EvaluateDerivativesChecked(arg);
-  if (status::IsFailure(s) || (flags & daes::kEvalElementSteps) == 0) return s;
+  const Status s = EvaluateDerivativesChecked(arg);
+  if (status::IsFailure(s)) return s;
+  return ElementSteps(flags, s);
+}
+
+Status DAESSolverEquation::ElementSteps(std::uint32_t flags, Status s) {
+  if ((flags & daes::kEvalElementSteps) == 0) return s;
   double residual = 0.0;
   ResidualValue(&residual);
   const std::vector<DAESRowElement*>& elements = model_->RowElements();
@@ -397,9 +475,15 @@ Status DAESSolverEquation::EvaluateDerivatives(std::uint32_t flags, void* arg) {
   // Elements whose derivative the tape cannot give (class 4) take a
   // finite difference.
   std::int32_t counter = 0;
+  const std::int32_t column = OutputIndex();
   for (std::size_t i = 0; i < n && !status::IsFailure(s); ++i) {
-    s = elements[i]->DerivativeStep(flags, this, residual, OutputIndex(), 0, false, &counter,
-                                    nullptr);
+    DAESRowElement* e = elements[i];
+    // A scalar of any other class takes no step: its step would answer 0.
+    if (e->ElementKind() == daes::kScalarElement && e->ColumnClass(column, 0) != 4) {
+      s = 0;
+      continue;
+    }
+    s = e->DerivativeStep(flags, this, residual, column, 0, false, &counter, nullptr);
   }
   SetResidualValue(residual);
   return s;

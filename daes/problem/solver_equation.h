@@ -60,6 +60,15 @@ struct CompiledLibrary {
   const std::int32_t* ints = nullptr;
   std::size_t half = 0;
   std::size_t size = 0;
+  // Equation N's residual, then its derivatives from the library's
+  // Jacobian code into J at the equation's offset (the library's own
+  // numbering of the entries); null when the library has no such code.
+  // `jacobian` holds `jacobian_size` entries; `generation` names the
+  // writer that wrote the library, which rows check their offsets against.
+  double (*residual_jacobian)(std::uint32_t number, double* J) = nullptr;
+  double* jacobian = nullptr;
+  std::size_t jacobian_size = 0;
+  std::uint64_t generation = 0;
   bool IsLoaded() const { return residual != nullptr; }
 };
 CompiledLibrary& CurrentCompiledLibrary();
@@ -96,6 +105,7 @@ class DAESSolverEquation : public DAESEqnRow {
   Status ResidualValue(double* value) override;
   Status Evaluate(std::uint32_t flags, void* arg) override;
   QLNEquation* UnderlyingEquation() override { return this; }
+  void Prefetch(std::int32_t stage) const override;
   std::ostream& PrintResidual(std::ostream& out, std::int32_t width, const char* prefix) override;
   Status SetResidualValue(double value) override;
 
@@ -111,6 +121,10 @@ class DAESSolverEquation : public DAESEqnRow {
   virtual void ExtraEvalFlags(std::uint32_t*) {}
   // A finite-state equation answers its active branch.
   virtual DAESSolverEquation* ActiveEquation() { return this; }
+  // True for a plain equation: its element searches, output index and
+  // output element stay as they are while its elements' layout does (a
+  // finite-state row follows its branch, a procedure row its call).
+  virtual bool FixedElementSearch() const { return true; }
   virtual std::int32_t ArgumentCount() const { return 0; }
   virtual std::int32_t RowNumber() const { return 0; }
   virtual void LevelState() {}
@@ -132,6 +146,10 @@ class DAESSolverEquation : public DAESEqnRow {
   bool TakeCompiledValues(const daes::CompiledLibrary& library);
   Status EvaluateDerivativesChecked(void* arg);
   Status EvaluateDerivatives(std::uint32_t flags, void* arg);
+  // After a derivative pass that answered `s`: the finite differences of
+  // the elements whose derivative the pass cannot give (class 4), with 0x08
+  // in the flags. The last step's status, or `s` when none ran.
+  Status ElementSteps(std::uint32_t flags, Status s = 0);
   // The finite-difference derivative with respect to the element's variable.
   Status PerturbDerivative(DAESRowElement* element, double old_residual, double* derivative,
                            bool store);
@@ -177,8 +195,43 @@ class DAESSolverEquation : public DAESEqnRow {
   void WriteBreak(daes::EquationCState& w);
   void WriteColumnPattern(daes::EquationCState& w);
   void WriteFunctionEnd(daes::EquationCState& w);
+  // Whether the library written by generation `generation` computes this
+  // row's derivatives (see CompiledJacobian below).
+  bool HasCompiledJacobian(std::uint64_t generation) const {
+    return jacobian_.generation != 0 && jacobian_.generation == generation;
+  }
 
  private:
+  // What the row needs to take its derivatives from the library's Jacobian
+  // code instead of the tape's pass: the entries' offset in the library's
+  // array, the element of each entry (one per pattern column, none where no
+  // element reads the column), and the operands the tape's pass checks
+  // before it differentiates (a square root's, a power's base, a divisor,
+  // a logarithm's and an arcsine's or arccosine's argument): where one of
+  // them is out of its domain the tape's pass runs and reports. Only for a
+  // plain row whose elements are scalars, each on a column of its own, and
+  // whose code the writer did not give up or difference.
+  struct OperandCheck {
+    enum Source : std::uint8_t { kReal, kInteger, kUnknown, kConstant };
+    enum Test : std::uint8_t { kPositive, kNonZeroSquare, kNonZero, kBelowOne };
+    Source source = kConstant;
+    Test test = kPositive;
+    std::size_t index = 0;  // slot of s or is, or the unknown's place
+    double value = 0.0;     // a constant
+  };
+  struct CompiledJacobian {
+    std::uint64_t generation = 0;
+    std::size_t offset = 0;
+    std::vector<DAESRowElement*> elements;
+    std::vector<OperandCheck> checks;
+  };
+  void NoteJacobianCode(const daes::EquationCState& w, std::size_t offset);
+  // The residual and derivatives through the library's Jacobian code, the
+  // element steps after them into *status; false (nothing changed) when the
+  // row has no such code for the loaded library, the residual or an entry
+  // is not finite, or a checked operand is out of its domain.
+  bool EvaluateCompiledJacobian(const daes::CompiledLibrary& library, std::uint32_t flags,
+                                Status* status);
   void ComposeValues(std::ostream& out);
   Status ReportEvaluationFailure(Status s, std::ostringstream& text, const char* format,
                                  bool values_always);
@@ -190,6 +243,12 @@ class DAESSolverEquation : public DAESEqnRow {
   DAESSimpleEquation* model_;
   std::uint32_t compiled_number_ = 0;
   std::vector<std::int32_t> column_pattern_;
+  CompiledJacobian jacobian_;
+  // The sequence number of each row element's variable (-1 for none), as
+  // of element layout `element_layout_`: the element searches read it
+  // instead of every element and variable.
+  std::vector<std::int64_t> element_sequences_;
+  std::uint64_t element_layout_ = 0;
 };
 
 // The solver equation of a model equation, or null when one of its

@@ -253,6 +253,7 @@ TEST(CodegenCompile, FlowsheetLibraryEqualsTheInterpreter) {
                                              "DLLINITIALIZE",
                                              "DLLFINALIZE",
                                              "residual_nocond",
+                                             "residual_jacobian",
                                              "getx",
                                              "CreateBlock",
                                              "InitializeBlock",
