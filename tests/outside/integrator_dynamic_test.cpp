@@ -884,7 +884,7 @@ TEST_F(IntegratorDynamic, ACorrectorFailureCutsTheStepByStepRedFact) {
     Gear(1e-6, 1e-10);
     Set(150, factors[i]);
     Attach(&p.m);
-    exec_->fail_corrector_once_at = 40;
+    exec_->fail_corrector_once_at = 60;
     ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
     double reached = -1;
     ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 0), 0u);
