@@ -3,6 +3,8 @@
 // variable-order integrator.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -41,6 +43,34 @@ TEST_F(RobertsonRoad, StiffKineticsMatchThePublishedValues) {
     EXPECT_GE(p.y[1], 0.0) << "t = " << p.t;
   }
   EXPECT_EQ(run.exit_code, 0);
+}
+
+// The sample as vantor-client runs it: the table against the reference and
+// exit status 0; a second step on the line is refused before anything runs.
+TEST_F(RobertsonRoad, TheClientProgramRunsTheSample) {
+  auto run = [](const std::string& command, std::string* printed) {
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) *printed += buffer;
+    const int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  std::string printed;
+  EXPECT_EQ(run(std::string(VANTOR_CLIENT) + " --timeout=60000 " + VANTOR_ENGINE + " robertson " +
+                    Folder() + " 2>/dev/null",
+                &printed),
+            0)
+      << printed;
+  EXPECT_NE(printed.find("every value within 1e-4 of the reference"), std::string::npos)
+      << printed;
+  EXPECT_NE(printed.find("   1e+11  2.0833"), std::string::npos) << printed;
+  printed.clear();
+  EXPECT_EQ(run(std::string(VANTOR_CLIENT) + " " + VANTOR_ENGINE + " robertson " + Folder() +
+                    " listen 1 2>&1",
+                &printed),
+            2);
+  EXPECT_NE(printed.find("\"robertson\" runs alone"), std::string::npos) << printed;
 }
 
 }  // namespace
