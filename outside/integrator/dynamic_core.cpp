@@ -177,6 +177,7 @@ class Stepper final : public DynamicCore {
   Status StepIda(double target);
   Status StepFixed(double target);
   Status AfterStep(double t, bool* event);
+  bool EventChanged();
   Status LocateOnInterpolant(double* reached);
   Status PlaceAt(double t);
   Status Interpolate(double t, std::vector<double>* y, std::vector<double>* yp);
@@ -1017,25 +1018,32 @@ Status Stepper::AfterStep(double t, bool* event) {
   ++steps_;
   if (status::IsFailure(s_.executive_->SetSimulationTime(t))) return kStatusBadArgument;
   if (s_.delays_) s_.delays_->RecordTime();
-  if (s_.implicit_events_) {
-    std::int32_t answer = 0;
-    const Status st = s_.implicit_events_->QueryA(0, &answer);
-    *event = st == 0 && answer == 1;
-  }
+  *event = EventChanged();
   return 0;
 }
 
-// Bisection on the interpolant over the last step to the event tolerance;
+// An event fired (an external one's firing count) or changed state (any
+// event's condition at the model's values against its state).
+bool Stepper::EventChanged() {
+  if (!s_.implicit_events_) return false;
+  std::int32_t fired = 0, changed = 0;
+  return (s_.implicit_events_->QueryA(0, &fired) == 0 && fired == 1) ||
+         (s_.implicit_events_->QueryB(0, &changed) == 0 && changed == 1);
+}
+
+// Bisection on the interpolant over the last step to the event tolerance,
+// or to the integration's relative tolerance in time when that is finer;
 // ends with the model at the first point found past the event.
 Status Stepper::LocateOnInterpolant(double* reached) {
-  const double tolerance = s_.options_.Get(kOptionDiscontinuityEventTol);
+  const double tolerance =
+      std::min(s_.options_.Get(kOptionDiscontinuityEventTol),
+               s_.options_.Get(kOptionRelErrorTol) * std::max(1.0, std::fabs(tn_)));
   double low = tn_ - hu_, high = tn_;
   for (int i = 0; i < 200 && high - low > tolerance; ++i) {
     const double mid = 0.5 * (low + high);
+    if (mid <= low || mid >= high) break;
     if (Status st = PlaceAt(mid); st != 0) return st;
-    std::int32_t answer = 0;
-    const bool fired = s_.implicit_events_->QueryA(0, &answer) == 0 && answer == 1;
-    (fired ? high : low) = mid;
+    (EventChanged() ? high : low) = mid;
   }
   if (Status st = PlaceAt(high); st != 0) return st;
   *reached = high;

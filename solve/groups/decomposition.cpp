@@ -226,10 +226,13 @@ Status QLNDecomposition::SolveGroups(std::int32_t announce, std::int32_t mode,
   return result;
 }
 
+// Mode 1: the groups evaluate without the discrete conditions, so that the
+// branches of conditional equations stay as they are within a step; the
+// integrator finds an event after the step and locates it.
 Status QLNDecomposition::IterateCorrector(std::int32_t setup) {
   CorrectorIterationScope scope(true, setup != 0);
   std::int32_t iterations = 0;
-  return SolveGroups(0, 0, 0, &iterations);
+  return SolveGroups(0, 1, 0, &iterations);
 }
 
 std::int32_t LastSolutionBlockIterations() {

@@ -93,6 +93,8 @@ using modelwriter::Var;
 using modelwriter::Writer;
 using vantor_client::MakeCommand;
 
+constexpr std::uint32_t kLibraryService = 61;
+
 // Gear12 runs of small models through the engine, read at every
 // communication interval.
 class DynamicRoad : public engineroad::EngineRoad {
@@ -101,6 +103,10 @@ class DynamicRoad : public engineroad::EngineRoad {
     double interval = 1.0;
     double rtol = 1e-5, atol = 1e-5;  // the engine's defaults
     double max_step = 0.0;            // above 0: Integration.MaxStepSize
+    // Above 0: Integration.LocateIEvents on, with this event tolerance.
+    double event_tol = 0.0;
+    // Conditions put in the library first, each at its index below the root.
+    std::vector<std::pair<std::uint32_t, modelwriter::Expr>> conditions;
   };
   bool Start(const Settings& settings, const std::function<void(Writer&)>& model) {
     vantor_client::EngineOptions engine = Engine();
@@ -109,8 +115,25 @@ class DynamicRoad : public engineroad::EngineRoad {
            road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {settings.interval}),
                          "command 32", 0) &&
            IntOption(30, 4) && RealOption(130, settings.rtol) && RealOption(131, settings.atol) &&
-           (settings.max_step <= 0.0 || RealOption(141, settings.max_step)) && IntOption(29, 4) &&
-           Load(model);
+           (settings.max_step <= 0.0 || RealOption(141, settings.max_step)) &&
+           (settings.event_tol <= 0.0 ||
+            (IntOption(144, 1) && RealOption(156, settings.event_tol))) &&
+           IntOption(29, 4) &&
+           Conditions(settings) && Load(model);
+  }
+  // Service 61: each condition, a library expression (item kind 2), replaces
+  // the library node at its index.
+  bool Conditions(const Settings& settings) {
+    for (const auto& [index, condition] : settings.conditions) {
+      auto request = std::make_unique<vantor_client::Request>(kLibraryService);
+      Writer w(*request);
+      w.U16(3);
+      w.U16(2);
+      w.Placement({{index, "Condition" + std::to_string(index)}});
+      w.Expression(condition);
+      if (!road_->Expect(std::move(request), "library condition", 0)) return false;
+    }
+    return true;
   }
   // The run's first `steps` commands 10 (the initialisation at t = 0, then
   // one interval each); `at` reads after each.
@@ -123,6 +146,31 @@ class DynamicRoad : public engineroad::EngineRoad {
         return false;
     }
     return true;
+  }
+  // Commands 10 until the run clock stands at `time`: an event inside the
+  // interval ends a step there first (its time goes into *stops).
+  bool StepTo(double time, std::vector<double>* stops) {
+    const std::string what = "the step to " + std::to_string(time);
+    for (int n = 0; n < 10; ++n) {
+      const double before = road_->Last().time;
+      if (!road_->Expect(MakeCommand(engineroad::kProblemService, 10), what, 0)) return false;
+      bool running = false, failed = false;
+      if (!road_->WaitNotice(
+              [&](const vantor_scenario::Notification& m) {
+                failed = failed || (m.bits & vantor_scenario::kRunFailedBit) != 0;
+                running = running || (m.bits & vantor_scenario::kRunningBit) != 0;
+                return failed || ((m.bits & vantor_scenario::kRunningBit) == 0 &&
+                                  (running || m.time != before));
+              },
+              what))
+        return false;
+      if (failed) return Fail(what + ": the run failed");
+      const double now = road_->Last().time;
+      if (std::fabs(now - time) < 1e-9 * std::max(1.0, time)) return true;
+      if (now > time) return Fail(what + ": passed it, at " + std::to_string(now));
+      stops->push_back(now);
+    }
+    return Fail(what + ": not reached in ten steps");
   }
   bool Value(std::uint32_t index, double* value) {
     return road_->Read(index, value, "value " + std::to_string(index));
@@ -206,6 +254,123 @@ TEST_F(DynamicRoad, AccuracyFollowsTheIntegrationTolerances) {
     ASSERT_TRUE(FinishRun()) << Failure();
     std::printf("tolerance %g: worst error %.2f tolerances, %.2f s\n", tol, worst, seconds);
     EXPECT_LE(worst, 20.0) << "tolerance " << tol;
+  }
+}
+
+// A tank filled at 1 with area 2 from h = 0.5; its outflow q switches on
+// by an IF when the level passes the weir's crest at 1.2:
+// q = 0.5 (h - 1.2) above it, 0 below. The level reaches the crest at
+// t* = 1.4 and then approaches 3.2: h = 1.2 + 2 (1 - exp(-(t - t*) / 4)).
+constexpr double kCrest = 1.2, kEventTime = 1.4;
+double WeirLevel(double t) {
+  return t <= kEventTime ? 0.5 + t / 2 : kCrest + 2.0 * (1.0 - std::exp(-(t - kEventTime) / 4));
+}
+
+// An inline equation at `placement`.
+void PlacedEquation(Writer& w, const std::vector<modelwriter::Step>& placement,
+                    const modelwriter::Expr& expression,
+                    const std::vector<std::vector<std::uint32_t>>& references) {
+  w.Item(modelwriter::kInlineEquation);
+  w.U32(0);
+  w.Expression(expression);
+  w.Placement(placement);
+  w.EquationHead(static_cast<std::uint32_t>(references.size()));
+  for (const auto& reference : references) w.Reference(reference);
+}
+
+void WeirTank(Writer& w) {
+  w.List(4);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".h", 0.5, 32);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".q", 0.0, 1);
+  ModelEquation(w, 10, ".balance", Sub(Mul(Real(2.0), Var(0)), Sub(Real(1.0), Var(1))),
+                {{2, 1, 1}, {2, 2}});
+  const modelwriter::Step weir{8, ".Weir"};
+  w.IfHead({1}, {engineroad::Node(), weir});
+  w.EquationHead(1);
+  w.Reference({2, 1});
+  w.List(1);
+  PlacedEquation(w, {engineroad::Node(), weir, {1, ".Then"}, {1, ".Q"}},
+                 Sub(Var(0), Mul(Real(0.5), Sub(Var(1), Real(kCrest)))), {{2, 2}, {2, 1}});
+  w.List(1);
+  PlacedEquation(w, {engineroad::Node(), weir, {2, ".Else"}, {1, ".Q"}}, Var(0), {{2, 2}});
+}
+
+// The same tank with a drain valve switch: "Closed" (q = 0) until h > 1.2,
+// then "Open" (q = 0.5 (h - 1.2)) until 1.0 > h.
+void ValveTank(Writer& w) {
+  w.List(4);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".h", 0.5, 32);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".q", 0.0, 1);
+  ModelEquation(w, 10, ".balance", Sub(Mul(Real(2.0), Var(0)), Sub(Real(1.0), Var(1))),
+                {{2, 1, 1}, {2, 2}});
+  const modelwriter::Step valve{8, ".Valve"};
+  w.SwitchHead({engineroad::Node(), valve}, {"Closed", "Open"});
+  for (std::uint32_t k = 0; k < 2; ++k) {
+    const modelwriter::Step state{k, k == 0 ? ".Closed" : ".Open"};
+    w.List(2);
+    if (k == 0) {
+      PlacedEquation(w, {engineroad::Node(), valve, state, {1, ".Q"}}, Var(0), {{2, 2}});
+    } else {
+      PlacedEquation(w, {engineroad::Node(), valve, state, {1, ".Q"}},
+                     Sub(Var(0), Mul(Real(0.5), Sub(Var(1), Real(kCrest)))), {{2, 2}, {2, 1}});
+    }
+    w.TransitionHead({k == 0 ? 1u : 2u}, {engineroad::Node(), valve, state, {5, ".Moves"}, {1, ".T"}});
+    w.EquationHead(1);
+    w.Reference({2, 1});
+    w.TargetState(k == 0 ? "Open" : "Closed");
+  }
+  w.InitialState("Closed");
+}
+
+struct EventCase {
+  const char* what;
+  std::function<void(Writer&)> model;
+  const char* line;  // the branch change the engine reports
+  double tol;
+  bool engine_locates;  // Integration.LocateIEvents on
+};
+
+// The event is located to the integration tolerance (or, where the engine
+// locates it, to Integration.DiscontinuityEventTol), the step across it
+// succeeds at every tolerance down to 1e-10, the branch change is reported
+// and the level after it follows the closed form.
+TEST_F(DynamicRoad, StateEventsAreLocatedAndTheLevelFollowsTheClosedForm) {
+  const char* kIfLine = "Equation Model.Weir moved from ELSE branch to THEN branch";
+  const char* kSwitchLine = "Equation Model.Valve moved from Closed to Open";
+  const std::vector<EventCase> cases = {
+      {"IF", WeirTank, kIfLine, 1e-5, false},
+      {"IF", WeirTank, kIfLine, 1e-8, false},
+      {"IF", WeirTank, kIfLine, 1e-10, false},
+      {"IF located by the engine", WeirTank, kIfLine, 1e-8, true},
+      {"switch", ValveTank, kSwitchLine, 1e-5, false},
+      {"switch", ValveTank, kSwitchLine, 1e-10, false},
+  };
+  for (const EventCase& c : cases) {
+    const std::string what = std::string(c.what) + " at tolerance " + std::to_string(c.tol);
+    Settings settings;
+    settings.interval = 0.5;
+    settings.rtol = settings.atol = c.tol;
+    settings.conditions = {{1, modelwriter::Greater(Var(0), Real(kCrest))},
+                           {2, modelwriter::Greater(Real(1.0), Var(0))}};
+    if (c.engine_locates) settings.event_tol = 0.1 * c.tol;
+    ASSERT_TRUE(Start(settings, c.model)) << what << ": " << Failure() << Events();
+    ASSERT_TRUE(BeginRun()) << Failure();
+    double worst = 0.0;
+    std::vector<double> stops;
+    for (int k = 0; k <= 6; ++k) {
+      const double t = 0.5 * k;
+      ASSERT_TRUE(StepTo(t, &stops)) << what << ": " << Failure() << Events();
+      double h = 0;
+      ASSERT_TRUE(Value(1, &h)) << Failure();
+      worst = std::max(worst, std::fabs(h - WeirLevel(t)) / (c.tol * WeirLevel(t) + c.tol));
+    }
+    ASSERT_TRUE(FinishRun()) << Failure();
+    std::printf("%s: event at %.12f, worst level error %.2f tolerances\n", what.c_str(),
+                stops.empty() ? -1.0 : stops[0], worst);
+    EXPECT_LE(worst, 20.0) << what;
+    ASSERT_EQ(stops.size(), 1u) << what;
+    EXPECT_NEAR(stops[0], kEventTime, 10 * c.tol * kEventTime) << what;
+    EXPECT_NE(Events().find(c.line), std::string::npos) << what << "\n" << Events();
   }
 }
 
