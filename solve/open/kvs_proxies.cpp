@@ -621,7 +621,11 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   if (SolverObject() == nullptr) return kKvsProxyFailed;
 
   std::vector<double> residuals(static_cast<std::size_t>(n), 0.0);
-  Status s = block->EvaluateResiduals(mode != 0 ? 6u : 7u, residuals.data(), nullptr);
+  // A corrector step needs no derivatives but at a set-up, which evaluates
+  // its Jacobian apart.
+  const std::uint32_t evaluation =
+      CorrectorIterationScope::Active() ? 2u : (mode != 0 ? 6u : 7u);
+  Status s = block->EvaluateResiduals(evaluation, residuals.data(), nullptr);
   if (status::IsFailure(s)) {
     if (level >= 1) SuPrint(0, "Evaluation error.");
     return s;
