@@ -374,4 +374,59 @@ TEST_F(DynamicRoad, StateEventsAreLocatedAndTheLevelFollowsTheClosedForm) {
   }
 }
 
+// Powell's badly scaled function from its published start (0, 1), as a
+// steady state at the engine's default singularity share: never declared
+// singular, it reaches the root; a group with no root but a singular
+// Jacobian fails saying so, with its rank.
+TEST_F(DynamicRoad, BadlyScaledSteadyStatesAreNotSingular) {
+  auto powell = [](Writer& w) {
+    w.List(4);
+    ModelVariable(w, modelwriter::kRealVariable, 1, ".x1", 0.0, 1);
+    ModelVariable(w, modelwriter::kRealVariable, 2, ".x2", 1.0, 1);
+    ModelEquation(w, 10, ".product", Sub(Mul(Real(1e4), Mul(Var(0), Var(1))), Real(1.0)),
+                  {{2, 1}, {2, 2}});
+    auto decay = [](std::uint32_t k) {
+      return modelwriter::Unary(32, Mul(Real(-1.0), Var(k)));
+    };
+    ModelEquation(w, 11, ".sum", Sub(Add(decay(0), decay(1)), Real(1.0001)), {{2, 1}, {2, 2}});
+  };
+  vantor_client::EngineOptions engine = Engine();
+  engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
+  ASSERT_TRUE(StartEngine(engine, "Powell") && RealOption(0, 1e-12) && Load(powell))
+      << Failure() << Events();
+  ASSERT_TRUE(BeginRun() &&
+              road_->Expect(MakeCommand(engineroad::kProblemService, 9), "command 9", 0) &&
+              road_->WaitStep(0.0, "the steady state"))
+      << Failure() << Events();
+  double x1 = 0, x2 = 0;
+  ASSERT_TRUE(Value(1, &x1) && Value(2, &x2)) << Failure();
+  ASSERT_TRUE(FinishRun()) << Failure();
+  // MINPACK's published root.
+  EXPECT_NEAR(x1, 1.098159329699759e-5, 1e-9 * 1.1e-5) << Events();
+  EXPECT_NEAR(x2, 9.106146739867318, 1e-6) << Events();
+  EXPECT_EQ(Events().find("singular"), std::string::npos) << Events();
+
+  // x1 x2 = 2 and x1 x2 = 3 from (1, 1): singular and inconsistent.
+  run_ = vantor_scenario::FirstOrderRun();
+  auto inconsistent = [](Writer& w) {
+    w.List(4);
+    ModelVariable(w, modelwriter::kRealVariable, 1, ".x1", 1.0, 1);
+    ModelVariable(w, modelwriter::kRealVariable, 2, ".x2", 1.0, 1);
+    ModelEquation(w, 10, ".two", Sub(Mul(Var(0), Var(1)), Real(2.0)), {{2, 1}, {2, 2}});
+    ModelEquation(w, 11, ".three", Sub(Mul(Var(0), Var(1)), Real(3.0)), {{2, 1}, {2, 2}});
+  };
+  ASSERT_TRUE(StartEngine(engine, "Singular") && Load(inconsistent)) << Failure() << Events();
+  ASSERT_TRUE(BeginRun() &&
+              road_->Expect(MakeCommand(engineroad::kProblemService, 9), "command 9", 0))
+      << Failure();
+  client_->WaitFor([&] {
+    road_->Collect();
+    return Events().find("Steady state solution failure") != std::string::npos;
+  });
+  EXPECT_NE(Events().find("Jacobian is singular: rank 1 of 2"), std::string::npos) << Events();
+  EXPECT_NE(Events().find("Group 1: Nonlinear solver failed."), std::string::npos) << Events();
+  EXPECT_NE(Events().find("Nonlinear solver failed: "), std::string::npos) << Events();
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
 }  // namespace
