@@ -238,7 +238,9 @@ const double* LinearCore::Equilibrate(const double* values) {
   });
   for (double& c : col_scale_) c = power(c);
   scaled_.resize(pairs_ ? values_.size() : csc_values_.size());
-  each([&](size_t k, size_t i, size_t j) { scaled_[k] = values[k] * row_scale_[i] * col_scale_[j]; });
+  each([&](size_t k, size_t i, size_t j) {
+    scaled_[k] = values[k] * row_scale_[i] * col_scale_[j];
+  });
   return scaled_.data();
 }
 

@@ -1,7 +1,7 @@
 // A square sparse system given as 1-based (row, column) pairs: values set,
 // equilibrated (rows, then columns) and factorised, solved with refinement,
-// and for a singular matrix its rank with the dependent rows and columns. The COM systems of the linear and
-// nonlinear libraries both run on it.
+// and for a singular matrix its rank with the dependent rows and columns.
+// The COM systems of the linear and nonlinear libraries both run on it.
 #pragma once
 
 #include <cstdint>

@@ -509,8 +509,7 @@ Status QLNKVSLinearProxy::TakeStep(DAESSolverBlock* block, const std::vector<dou
   std::vector<double> next(x.size());
   for (std::int32_t j = 0; j < nv; ++j) {
     DAESVarTableEntry* v = block->GetVariable(j);
-    const double value =
-        v->GetRealValue() + scale * x[static_cast<std::size_t>(j)] / v->GetScale();
+    const double value = v->GetRealValue() + scale * x[static_cast<std::size_t>(j)] / v->GetScale();
     next[static_cast<std::size_t>(j)] = value;
     double lower = -std::numeric_limits<double>::infinity();
     double upper = std::numeric_limits<double>::infinity();
@@ -545,8 +544,8 @@ Status QLNKVSLinearProxy::HandStates(DAESSolverBlock* block) {
 // on factors made at another coefficient is scaled. A singular matrix
 // leaves *done false for the whole solve to handle it.
 Status QLNKVSLinearProxy::CorrectorStep(DAESSolverBlock* block,
-                                        const std::vector<double>& residuals,
-                                        std::uint32_t request, std::int32_t level, bool* done) {
+                                        const std::vector<double>& residuals, std::uint32_t request,
+                                        std::int32_t level, bool* done) {
   *done = true;
   double c = 0.0;
   UnifiedIntegratorProxy* integrator = GetCurrentIntegrator();
@@ -623,8 +622,7 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   std::vector<double> residuals(static_cast<std::size_t>(n), 0.0);
   // A corrector step needs no derivatives but at a set-up, which evaluates
   // its Jacobian apart.
-  const std::uint32_t evaluation =
-      CorrectorIterationScope::Active() ? 2u : (mode != 0 ? 6u : 7u);
+  const std::uint32_t evaluation = CorrectorIterationScope::Active() ? 2u : (mode != 0 ? 6u : 7u);
   Status s = block->EvaluateResiduals(evaluation, residuals.data(), nullptr);
   if (status::IsFailure(s)) {
     if (level >= 1) SuPrint(0, "Evaluation error.");

@@ -780,7 +780,14 @@ TEST_F(IntegratorDynamic, CorrectorIteratesAsIdasOwnNewton) {
   Robertson rober;
   IndexOne dae;
   const std::vector<Case> cases = {
-      {"Robertson", &rober.m, Robertson::Plain(), {1, 0, 0}, {-0.04, 0.04, 0}, 1e-4, 1e-8, 4e5,
+      {"Robertson",
+       &rober.m,
+       Robertson::Plain(),
+       {1, 0, 0},
+       {-0.04, 0.04, 0},
+       1e-4,
+       1e-8,
+       4e5,
        1e10},
       {"index one", &dae.m, IndexOne::Plain(), {1, 1, 1}, {-1, 0, 0}, 1e-6, 1e-10, 10.0, 1.0},
   };
@@ -807,10 +814,10 @@ TEST_F(IntegratorDynamic, CorrectorIteratesAsIdasOwnNewton) {
     Drop();
     const PlainResult plain =
         PlainIda(c.plain, c.y0, c.yp0, {c.end}, c.rtol, c.atol, 0.005, c.hmax);
-    std::printf("%s: %zu groups; ours / plain IDA: steps %ld / %ld, iterations %ld / %ld, "
-                "set-ups %ld / %ld\n",
-                c.name, groups, steps, plain.steps, passes, plain.iterations, setups,
-                plain.jacobians);
+    std::printf(
+        "%s: %zu groups; ours / plain IDA: steps %ld / %ld, iterations %ld / %ld, "
+        "set-ups %ld / %ld\n",
+        c.name, groups, steps, plain.steps, passes, plain.iterations, setups, plain.jacobians);
     EXPECT_EQ(evaluations, equations * passes + setup_evaluations) << c.name;
     EXPECT_NEAR(steps, plain.steps, 0.15 * plain.steps) << c.name;
     EXPECT_NEAR(passes, plain.iterations, 0.15 * plain.iterations) << c.name;

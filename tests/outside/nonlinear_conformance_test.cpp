@@ -503,10 +503,10 @@ TEST_P(NonlinearLibrary, EveryListedParameterIsAccepted) {
                            "MinNonZero", "SingulFactor", "MaxVarStep", "HiRes", "CreepSize",
                            "SLU.DropTolerance", "SLU.PivotTolerance", "CorrectorCoefficient"})
     EXPECT_EQ(SetReal(s, real, 0.5), 0u) << real;
-  for (const char* integer : {"PrintLevel", "MPrint", "HiVarSteps", "ConvTest", "MaxStepRed",
-                              "MaxDivSteps", "CreepIter", "MaxFNIterations", "Iterations",
-                              "MinimumIterations", "IpConvInfo", "IndetHandle", "SLU.PivotSearch",
-                              "CorrectorStep"})
+  for (const char* integer :
+       {"PrintLevel", "MPrint", "HiVarSteps", "ConvTest", "MaxStepRed", "MaxDivSteps", "CreepIter",
+        "MaxFNIterations", "Iterations", "MinimumIterations", "IpConvInfo", "IndetHandle",
+        "SLU.PivotSearch", "CorrectorStep"})
     EXPECT_EQ(SetInt(s, integer, 1), 0u) << integer;
   for (auto [name, text] : {std::pair{"DogLeg", "NO"},
                             {"BestAfterFailure", "YES"},

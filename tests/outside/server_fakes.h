@@ -659,8 +659,7 @@ class RecordingGroup final : public FakeObject<IQLNESO, IESOEdit, IQLNESOSolve> 
 };
 
 // A decomposition that keeps its groups in order and solves them in order.
-class RecordingDecomposition final
-    : public FakeObject<IQLNDecomposition, IQLNCorrectorIteration> {
+class RecordingDecomposition final : public FakeObject<IQLNDecomposition, IQLNCorrectorIteration> {
  public:
   SERVER_TEST_REFCOUNT
   ~RecordingDecomposition() override {

@@ -42,8 +42,8 @@ TEST_F(RobertsonRoad, StiffKineticsMatchThePublishedValues) {
   ASSERT_TRUE(vantor_scenario::RunRobertson(options, &run)) << run.failure << "\n" << Lines(run);
   ASSERT_EQ(run.points.size(), 3u);
   for (const auto& p : run.points) {
-    std::printf("t = %-8g y = %.10e %.10e %.10e  error %.2e  %.2f s\n", p.t, p.y[0], p.y[1],
-                p.y[2], vantor_scenario::RobertsonError(p), p.seconds);
+    std::printf("t = %-8g y = %.10e %.10e %.10e  error %.2e  %.2f s\n", p.t, p.y[0], p.y[1], p.y[2],
+                vantor_scenario::RobertsonError(p), p.seconds);
     EXPECT_LE(vantor_scenario::RobertsonError(p), 1e-4) << "t = " << p.t;
     EXPECT_GE(p.y[0], 0.0) << "t = " << p.t;
     EXPECT_GE(p.y[1], 0.0) << "t = " << p.t;
@@ -68,8 +68,7 @@ TEST_F(RobertsonRoad, TheClientProgramRunsTheSample) {
                 &printed),
             0)
       << printed;
-  EXPECT_NE(printed.find("every value within 1e-4 of the reference"), std::string::npos)
-      << printed;
+  EXPECT_NE(printed.find("every value within 1e-4 of the reference"), std::string::npos) << printed;
   EXPECT_NE(printed.find("   1e+11  2.0833"), std::string::npos) << printed;
   printed.clear();
   EXPECT_EQ(run(std::string(VANTOR_CLIENT) + " " + VANTOR_ENGINE + " robertson " + Folder() +
@@ -118,8 +117,7 @@ class DynamicRoad : public engineroad::EngineRoad {
            (settings.max_step <= 0.0 || RealOption(141, settings.max_step)) &&
            (settings.event_tol <= 0.0 ||
             (IntOption(144, 1) && RealOption(156, settings.event_tol))) &&
-           IntOption(29, 4) &&
-           Conditions(settings) && Load(model);
+           IntOption(29, 4) && Conditions(settings) && Load(model);
   }
   // Service 61: each condition, a library expression (item kind 2), replaces
   // the library node at its index.
@@ -198,12 +196,14 @@ TEST_F(DynamicRoad, ATinyStateDecaysWhateverItsResiduals) {
     settings.atol = atol;
     ASSERT_TRUE(Start(settings, TinyDecay)) << Failure() << Events();
     std::vector<double> x;
-    ASSERT_TRUE(Steps(6, 1.0, [&](double) {
-      double v = 0;
-      if (!Value(1, &v)) return false;
-      x.push_back(v);
-      return true;
-    })) << Failure() << Events();
+    ASSERT_TRUE(Steps(6, 1.0,
+                      [&](double) {
+                        double v = 0;
+                        if (!Value(1, &v)) return false;
+                        x.push_back(v);
+                        return true;
+                      }))
+        << Failure() << Events();
     ASSERT_TRUE(FinishRun()) << Failure();
     for (std::size_t k = 1; k < x.size(); ++k) {
       const double exact = 1e-6 * std::exp(-static_cast<double>(k));
@@ -241,14 +241,17 @@ TEST_F(DynamicRoad, AccuracyFollowsTheIntegrationTolerances) {
     ASSERT_TRUE(Start(settings, Quadratic)) << Failure() << Events();
     double worst = 0.0;
     const auto started = std::chrono::steady_clock::now();
-    ASSERT_TRUE(Steps(4, 1.0, [&](double t) {
-      double x1 = 0, z = 0;
-      if (!Value(1, &x1) || !Value(2, &z)) return false;
-      const double exact = 1.0 / (1.0 + t);
-      worst = std::max(worst, std::fabs(x1 - exact) / (tol * exact + tol));
-      worst = std::max(worst, std::fabs(z - exact * exact) / (tol * exact * exact + tol));
-      return true;
-    })) << "tolerance " << tol << ": " << Failure() << Events();
+    ASSERT_TRUE(Steps(4, 1.0,
+                      [&](double t) {
+                        double x1 = 0, z = 0;
+                        if (!Value(1, &x1) || !Value(2, &z)) return false;
+                        const double exact = 1.0 / (1.0 + t);
+                        worst = std::max(worst, std::fabs(x1 - exact) / (tol * exact + tol));
+                        worst = std::max(
+                            worst, std::fabs(z - exact * exact) / (tol * exact * exact + tol));
+                        return true;
+                      }))
+        << "tolerance " << tol << ": " << Failure() << Events();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     ASSERT_TRUE(FinishRun()) << Failure();
@@ -314,7 +317,8 @@ void ValveTank(Writer& w) {
       PlacedEquation(w, {engineroad::Node(), valve, state, {1, ".Q"}},
                      Sub(Var(0), Mul(Real(0.5), Sub(Var(1), Real(kCrest)))), {{2, 2}, {2, 1}});
     }
-    w.TransitionHead({k == 0 ? 1u : 2u}, {engineroad::Node(), valve, state, {5, ".Moves"}, {1, ".T"}});
+    w.TransitionHead({k == 0 ? 1u : 2u},
+                     {engineroad::Node(), valve, state, {5, ".Moves"}, {1, ".T"}});
     w.EquationHead(1);
     w.Reference({2, 1});
     w.TargetState(k == 0 ? "Open" : "Closed");
@@ -385,9 +389,7 @@ TEST_F(DynamicRoad, BadlyScaledSteadyStatesAreNotSingular) {
     ModelVariable(w, modelwriter::kRealVariable, 2, ".x2", 1.0, 1);
     ModelEquation(w, 10, ".product", Sub(Mul(Real(1e4), Mul(Var(0), Var(1))), Real(1.0)),
                   {{2, 1}, {2, 2}});
-    auto decay = [](std::uint32_t k) {
-      return modelwriter::Unary(32, Mul(Real(-1.0), Var(k)));
-    };
+    auto decay = [](std::uint32_t k) { return modelwriter::Unary(32, Mul(Real(-1.0), Var(k))); };
     ModelEquation(w, 11, ".sum", Sub(Add(decay(0), decay(1)), Real(1.0001)), {{2, 1}, {2, 2}});
   };
   vantor_client::EngineOptions engine = Engine();

@@ -181,10 +181,9 @@ int RunRobertson(const vantor_client::EngineOptions& options, const std::string&
     double reference[3] = {0, 0, 0};
     vantor_scenario::RobertsonReference(p.t, reference);
     const double error = vantor_scenario::RobertsonError(p);
-    std::printf("%8.3g %17.10e %17.10e %17.10e %10.1e %8.2f\n", p.t, p.y[0], p.y[1], p.y[2],
-                error, p.seconds);
-    std::printf("%8s %17.10e %17.10e %17.10e\n", "ref.", reference[0], reference[1],
-                reference[2]);
+    std::printf("%8.3g %17.10e %17.10e %17.10e %10.1e %8.2f\n", p.t, p.y[0], p.y[1], p.y[2], error,
+                p.seconds);
+    std::printf("%8s %17.10e %17.10e %17.10e\n", "ref.", reference[0], reference[1], reference[2]);
     good = good && error <= 1e-4 && p.y[0] >= 0 && p.y[1] >= 0;
   }
   if (!ran) {

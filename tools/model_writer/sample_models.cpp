@@ -116,8 +116,7 @@ void Robertson(Writer& w) {
   w.Reference({2, 3});
   w.Item(kInlineEquation);
   w.U32(0);
-  w.Expression(
-      Add(Add(Sub(Var(0), slow), exchange), Mul(Real(3e7), Mul(Var(2), Var(2)))));
+  w.Expression(Add(Add(Sub(Var(0), slow), exchange), Mul(Real(3e7), Mul(Var(2), Var(2)))));
   w.Placement({RobertsonNode(), {11, ".r2"}});
   w.EquationHead(4);
   w.Reference({2, 2, 1});
