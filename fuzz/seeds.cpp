@@ -339,6 +339,7 @@ void ClientCommandLines(const fs::path& root) {
       {"engine", "command", "60", "5", "-1", "0x10", "command", "0x3C", "0"},
       {"--timeout=30000", "engine", "first-order", "/tmp/work"},
       {"engine", "first-order", "/tmp/work", "listen", "1"},
+      {"--timeout=60000", "engine", "robertson", "/tmp/work"},
       {"--bad"},
   };
   for (const auto& words : lines) {

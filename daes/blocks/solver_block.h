@@ -143,7 +143,18 @@ class DAESBlock : public QLNGroup {
 
   // The block holds one reference to the object and gives it up on Reset.
   platform::IUnknown* GetEquationSetObject() const { return equation_set_; }
-  void SetEquationSetObject(platform::IUnknown* object) { equation_set_ = object; }
+  void SetEquationSetObject(platform::IUnknown* object) {
+    equation_set_ = object;
+    corrector_factors_ = -1.0;
+  }
+  // Whether the object holds the corrector's iteration matrix factorised
+  // (with derivative coefficient *c); a new object holds none.
+  bool CorrectorFactors(double* c) const {
+    *c = corrector_factors_;
+    return corrector_factors_ >= 0.0;
+  }
+  void SetCorrectorFactors(double c) { corrector_factors_ = c; }
+  void DropCorrectorFactors() { corrector_factors_ = -1.0; }
   virtual void Reset();
 
   // Kept sorted by sequence number; a listed variable carries the
@@ -167,6 +178,7 @@ class DAESBlock : public QLNGroup {
   std::uint32_t group_number_ = 0;
   std::uint32_t solved_ = 0;
   platform::IUnknown* equation_set_ = nullptr;
+  double corrector_factors_ = -1.0;
   daes::BlockList<DAESVarTableEntry> indeterminate_{4};
 };
 

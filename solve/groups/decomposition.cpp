@@ -12,6 +12,7 @@
 #include "foundation/messages/su_print.h"
 #include "foundation/persistence/binary_stream.h"
 #include "platform/com_status.h"
+#include "solve/groups/corrector_iteration.h"
 #include "solve/groups/eso_group.h"
 
 using platform::E_INVALIDARG;
@@ -73,6 +74,8 @@ Status QLNDecomposition::QueryInterface(const IID& iid, void** object) {
     *object = static_cast<IDecomp12Ex*>(this);
   } else if (iid == IID_IQLNDecomposition20) {
     *object = static_cast<IQLNDecomposition20*>(this);
+  } else if (iid == IID_IQLNCorrectorIteration) {
+    *object = static_cast<IQLNCorrectorIteration*>(this);
   } else {
     return E_NOINTERFACE;
   }
@@ -221,6 +224,15 @@ Status QLNDecomposition::SolveGroups(std::int32_t announce, std::int32_t mode,
     failed_group_ = 0;
   }
   return result;
+}
+
+// Mode 1: the groups evaluate without the discrete conditions, so that the
+// branches of conditional equations stay as they are within a step; the
+// integrator finds an event after the step and locates it.
+Status QLNDecomposition::IterateCorrector(std::int32_t setup) {
+  CorrectorIterationScope scope(true, setup != 0);
+  std::int32_t iterations = 0;
+  return SolveGroups(0, 1, 0, &iterations);
 }
 
 std::int32_t LastSolutionBlockIterations() {

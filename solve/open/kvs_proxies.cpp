@@ -15,6 +15,7 @@
 #include "foundation/messages/su_print.h"
 #include "foundation/persistence/binary_stream.h"
 #include "foundation/values/typed_value.h"
+#include "solve/groups/corrector_iteration.h"
 #include "solve/open/kvs_guard.h"
 #include "solve/options/option_descriptors.h"
 #include "solve/options/options_client.h"
@@ -466,6 +467,7 @@ Status QLNKVSLinearProxy::Factorise(DAESSolverBlock* block, const double* values
   KVSLASystem* system = SystemOf(block, &s);
   if (system == nullptr) return s != 0 ? s : kKvsProxyFailed;
   if (out != nullptr) *out = system;
+  block->DropCorrectorFactors();
   const Status f = GuardedKvsCall([&] { return system->SetMatrixValues(values); }, kKvsProxyFailed);
   if (f == kKvsSingular) {
     ReadDependency(system, Int(block->GetRowCount()));
@@ -479,6 +481,112 @@ Status QLNKVSLinearProxy::SolveWith(KVSLASystem* system, const double* rhs, doub
   const Status s = system->SetRHS(rhs);
   if (s != 0) return s;
   return GuardedKvsCall([&] { return system->Solve(x); }, kKvsProxyFailed);
+}
+
+// x (in the block's scaled units) times `scale` added to the variables,
+// unless a new value lies beyond a bound by more than the tolerances.
+Status QLNKVSLinearProxy::TakeStep(DAESSolverBlock* block, const std::vector<double>& x,
+                                   double scale, std::int32_t level) {
+  SolverOptions* options = SolverOptions::Instance();
+  const double abs_tol = options->GetReal(kOptAbsTol);
+  const double rel_tol = options->GetReal(kOptRelTol);
+  const std::int32_t nv = block->VariableCount();
+  std::vector<double> next(x.size());
+  for (std::int32_t j = 0; j < nv; ++j) {
+    DAESVarTableEntry* v = block->GetVariable(j);
+    const double value = v->GetRealValue() + scale * x[static_cast<std::size_t>(j)] / v->GetScale();
+    next[static_cast<std::size_t>(j)] = value;
+    double lower = -std::numeric_limits<double>::infinity();
+    double upper = std::numeric_limits<double>::infinity();
+    v->GetBounds(&lower, &upper);
+    const double t = rel_tol * std::fabs(value) + abs_tol;
+    if (value < lower - t || value > upper + t) {
+      const bool below = value < lower - t;
+      return ReportBound(v, value, below ? "lower" : "upper", below ? lower : upper,
+                         Int(block->GetGroupNumber()), kKvsLinearFailed);
+    }
+  }
+  for (std::int32_t j = 0; j < nv; ++j)
+    block->GetVariable(j)->SetValue(next[static_cast<std::size_t>(j)]);
+  if (level >= 4) PrintVector("Solution of linear group is:", next);
+  return 0;
+}
+
+// A corrector group's states handed to the integrator, which sets their
+// derivatives.
+Status QLNKVSLinearProxy::HandStates(DAESSolverBlock* block) {
+  UnifiedIntegratorProxy* integrator = GetCurrentIntegrator();
+  if (integrator == nullptr || block->KnownCount() + block->LastCount() == 0) return 0;
+  for (std::int32_t j = 0; j < block->VariableCount(); ++j) {
+    if ((block->GetVariable(j)->GetFlags() & daes::kState) != 0)
+      return integrator->ExchangeGroupStates(static_cast<DAESBlock*>(block));
+  }
+  return 0;
+}
+
+// One step of a corrector iteration: the Jacobian is evaluated and
+// factorised only at a set-up or when the block holds no factors; a step
+// on factors made at another coefficient is scaled. A singular matrix
+// leaves *done false for the whole solve to handle it.
+Status QLNKVSLinearProxy::CorrectorStep(DAESSolverBlock* block,
+                                        const std::vector<double>& residuals, std::uint32_t request,
+                                        std::int32_t level, bool* done) {
+  *done = true;
+  double c = 0.0;
+  UnifiedIntegratorProxy* integrator = GetCurrentIntegrator();
+  if (request != 0 && integrator != nullptr) {
+    const double h = integrator->GetServerValue();
+    c = h != 0.0 ? 1.0 / h : 1.0;
+  }
+  Status s = 0;
+  KVSLASystem* system = SystemOf(block, &s);
+  if (system == nullptr) return s != 0 ? s : kKvsProxyFailed;
+  double made = 0.0;
+  if (CorrectorIterationScope::SetUp() || !block->CorrectorFactors(&made)) {
+    block->DropCorrectorFactors();
+    ApplyParameters(system);
+    const std::int64_t* rows = nullptr;
+    const std::int64_t* cols = nullptr;
+    s = block->BuildStructure(&rows, &cols, nullptr, 0);
+    if (status::IsFailure(s)) return s;
+    std::vector<double> values(block->StructureSize(), 0.0);
+    s = block->EvaluateRows(12);
+    if (status::IsFailure(s)) return s;
+    s = block->EvaluateJacobianEntries(block->StructureSize(), rows, cols, values.data(),
+                                       c != 0.0 ? 1u : 0u, c);
+    if (status::IsFailure(s)) return s;
+    const Status f =
+        GuardedKvsCall([&] { return system->SetMatrixValues(values.data()); }, kKvsProxyFailed);
+    if (f == kKvsSingular) {
+      *done = false;
+      return 0;
+    }
+    if (f != 0) {
+      Report(kKvsLinearFailed,
+             "Linear solver returned error. Linear group may be badly scaled or badly posed.",
+             level);
+      return kKvsLinearFailed;
+    }
+    block->SetCorrectorFactors(c);
+    made = c;
+  }
+  std::vector<double> rhs(residuals.size());
+  for (std::size_t i = 0; i < rhs.size(); ++i) rhs[i] = -residuals[i];
+  std::vector<double> x(static_cast<std::size_t>(block->VariableCount()), 0.0);
+  const Status solved = GuardedKvsCall(
+      [&] {
+        const Status r = system->SetRHS(rhs.data());
+        return r == 0 ? system->Solve(x.data()) : r;
+      },
+      kKvsProxyFailed);
+  if (solved != 0 && solved != kKvsNormError) {
+    Report(kKvsLinearFailed,
+           "Linear solver returned error. Linear group may be badly scaled or badly posed.", level);
+    return kKvsLinearFailed;
+  }
+  s = TakeStep(block, x, StaleMatrixScale(c, made), level);
+  if (s != 0) return s;
+  return request != 0 ? HandStates(block) : 0;
 }
 
 Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t request,
@@ -497,7 +605,10 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   if (SolverObject() == nullptr) return kKvsProxyFailed;
 
   std::vector<double> residuals(static_cast<std::size_t>(n), 0.0);
-  Status s = block->EvaluateResiduals(mode != 0 ? 6u : 7u, residuals.data(), nullptr);
+  // A corrector step needs no derivatives but at a set-up, which evaluates
+  // its Jacobian apart.
+  const std::uint32_t evaluation = CorrectorIterationScope::Active() ? 2u : (mode != 0 ? 6u : 7u);
+  Status s = block->EvaluateResiduals(evaluation, residuals.data(), nullptr);
   if (status::IsFailure(s)) {
     if (level >= 1) SuPrint(0, "Evaluation error.");
     return s;
@@ -520,6 +631,14 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
       BvuNameable* v = block->GetVariable(j);
       std::int32_t k = j + 1;
       SuPrint(0, "Variable %d  @Ns", &k, &v);
+    }
+  }
+  if (CorrectorIterationScope::Active()) {
+    bool done = true;
+    const Status step = CorrectorStep(block, residuals, request, level, &done);
+    if (done) {
+      SetParameter("MaxRefineIter", 0);
+      return step;
     }
   }
   const double tiny = std::ldexp(1.0, -52);
@@ -632,27 +751,11 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
     return kKvsLinearFailed;
   }
 
-  const double abs_tol = options->GetReal(kOptAbsTol);
-  const double rel_tol = options->GetReal(kOptRelTol);
-  std::vector<double> next(x.size());
-  for (std::int32_t j = 0; j < nv; ++j) {
-    DAESVarTableEntry* v = block->GetVariable(j);
-    const double value = v->GetRealValue() + x[static_cast<std::size_t>(j)] / v->GetScale();
-    next[static_cast<std::size_t>(j)] = value;
-    double lower = -std::numeric_limits<double>::infinity();
-    double upper = std::numeric_limits<double>::infinity();
-    v->GetBounds(&lower, &upper);
-    const double t = rel_tol * std::fabs(value) + abs_tol;
-    if (value < lower - t || value > upper + t) {
-      const bool below = value < lower - t;
-      SetParameter("MaxRefineIter", 0);
-      return ReportBound(v, value, below ? "lower" : "upper", below ? lower : upper, number,
-                         kKvsLinearFailed);
-    }
+  s = TakeStep(block, x, 1.0, level);
+  if (s != 0) {
+    SetParameter("MaxRefineIter", 0);
+    return s;
   }
-  for (std::int32_t j = 0; j < nv; ++j)
-    block->GetVariable(j)->SetValue(next[static_cast<std::size_t>(j)]);
-  if (level >= 4) PrintVector("Solution of linear group is:", next);
 
   if (indeterminate) {
     double largest = 0.0;
@@ -667,15 +770,9 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
       return kKvsLinearBadlyPosed;
     }
   }
-  if (request != 0 && integrator != nullptr && block->KnownCount() + block->LastCount() > 0) {
-    bool states = false;
-    for (std::int32_t j = 0; j < nv; ++j) {
-      states = states || (block->GetVariable(j)->GetFlags() & daes::kState) != 0;
-    }
-    if (states) {
-      const Status e = integrator->ExchangeGroupStates(static_cast<DAESBlock*>(block));
-      if (status::IsFailure(e)) result = e;
-    }
+  if (request != 0) {
+    const Status e = HandStates(block);
+    if (status::IsFailure(e)) result = e;
   }
   if (IsErrorReportingOn() != 0 && refinements >= 1) {
     s = block->EvaluateResiduals(7, residuals.data(), nullptr);
@@ -774,6 +871,11 @@ Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   // Its derivative columns carry 1/h: a condition estimate far below the
   // steady-state threshold says nothing of singularity there.
   if (c != 0.0) SetParameter("SingulFactor", kCorrectorSingularity);
+  // Inside a corrector iteration one step on the factors the system holds
+  // (made afresh at a set-up), else a whole solve.
+  const bool step = CorrectorIterationScope::Active();
+  SetParameter("CorrectorStep", step ? (CorrectorIterationScope::SetUp() ? 2 : 1) : 0);
+  SetParameter("CorrectorCoefficient", c);
   ApplyParameters(system);
   KvsCorrectorScope corrector(c);
   Status detail = 0;

@@ -124,6 +124,11 @@ class QLNKVSLinearProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
  private:
   KVSLASystem* SystemOf(DAESSolverBlock* block, Status* status);
   Status ReadDependency(KVSLASystem* system, std::int32_t n);
+  Status TakeStep(DAESSolverBlock* block, const std::vector<double>& x, double scale,
+                  std::int32_t level);
+  static Status HandStates(DAESSolverBlock* block);
+  Status CorrectorStep(DAESSolverBlock* block, const std::vector<double>& residuals,
+                       std::uint32_t request, std::int32_t level, bool* done);
 
   std::vector<std::int32_t> dependent_rows_;
   std::vector<std::int32_t> dependent_cols_;

@@ -12,6 +12,7 @@
 #include "foundation/interfaces/integrator_proxy.h"
 #include "foundation/interfaces/solver_options.h"
 #include "platform/com_status.h"
+#include "solve/groups/corrector_iteration.h"
 #include "solve/open/homotopy_parameters.h"
 #include "solve/open/kvs_loader.h"
 #include "solve/open/kvs_proxies.h"
@@ -186,7 +187,11 @@ Status QLNCNumericAlgebraicESO::Evaluate(const KVSIndexList* equations, double* 
   const bool want_jacobian = (flags & (kKvsJacobian | kKvsJacobianOnly)) != 0;
   if ((flags & kKvsResiduals) != 0 && residuals != nullptr) {
     std::vector<double> all(static_cast<std::size_t>(n), 0.0);
-    const Status s = block_->EvaluateResiduals(mode_ != 0 ? 6u : 7u, all.data(), nullptr);
+    // A corrector step's residuals carry no derivatives: its Jacobian, when
+    // asked, is evaluated apart.
+    const std::uint32_t evaluation =
+        CorrectorIterationScope::Active() ? 2u : (mode_ != 0 ? 6u : 7u);
+    const Status s = block_->EvaluateResiduals(evaluation, all.data(), nullptr);
     if (status::IsSevere(s)) return kKvsSevere;
     if (status::IsFailure(s)) return kKvsResidualFailed;
     EachIndex(equations, n, [&](std::int32_t k, std::int32_t i) {
@@ -356,7 +361,11 @@ Status QLNCNumericAlgebraicESO::EvaluateSubSystem(KVSSubSystem* sub, double* res
   if ((flags & kKvsResiduals) != 0 && residuals != nullptr) {
     if (static_cast<std::int32_t>(sub->rows.size()) > n) return kKvsBadIndex;
     std::vector<double> all(static_cast<std::size_t>(n), 0.0);
-    const Status s = block_->EvaluateResiduals(mode_ != 0 ? 6u : 7u, all.data(), nullptr);
+    // A corrector step's residuals carry no derivatives: its Jacobian, when
+    // asked, is evaluated apart.
+    const std::uint32_t evaluation =
+        CorrectorIterationScope::Active() ? 2u : (mode_ != 0 ? 6u : 7u);
+    const Status s = block_->EvaluateResiduals(evaluation, all.data(), nullptr);
     if (status::IsFailure(s)) return kKvsEvaluationFailed;
     for (std::size_t i = 0; i < sub->rows.size(); ++i) {
       residuals[i] = all[static_cast<std::size_t>(sub->rows[i] - 1)];

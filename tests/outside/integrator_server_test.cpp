@@ -216,8 +216,9 @@ TEST_F(IntegratorServer, OptionsArePublishedAndReceived) {
   std::uint32_t word = 0;
   ASSERT_EQ(server_->GetCapabilities(&word), 0u);
   // Interpolation to communication times is on by default; the implicit
-  // methods supply sensitivities, the explicit ones not.
-  EXPECT_EQ(word, 0x1u | 0x4u | 0x8u);
+  // methods supply sensitivities, the explicit ones not. Implicit-event
+  // state changes are always to be reported (bit value 2).
+  EXPECT_EQ(word, 0x1u | 0x2u | 0x4u | 0x8u);
   ASSERT_EQ(server_->SetOption(134, IntValue(1)), 0u);
   ASSERT_EQ(server_->SetOption(143, IntValue(0)), 0u);
   ASSERT_EQ(server_->GetCapabilities(&word), 0u);

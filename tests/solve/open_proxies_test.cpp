@@ -12,6 +12,7 @@
 #include "foundation/interfaces/run_mode.h"
 #include "framework/libraries/library_api.h"
 #include "framework/messaging/message.h"
+#include "solve/groups/corrector_iteration.h"
 #include "solve/open/homotopy_parameters.h"
 #include "solve/open/kvs_proxies.h"
 #include "solve/options/option_descriptors.h"
@@ -129,6 +130,58 @@ TEST(OpenLinearProxy, SluAndMflEqualADenseNewtonSolve) {
 TEST(OpenNonlinearProxy, SparseAndSparseMflEqualADenseNewtonSolve) {
   NonlinearEqualsNewton<QLNKVSSparseProxy>();
   NonlinearEqualsNewton<QLNKVSSparseMflProxy>();
+}
+
+// x0 x1 = 6, x0 + x1 = 5: the Newton step from x with the Jacobian at j.
+std::vector<double> ProductStep(const std::vector<double>& x, const std::vector<double>& j) {
+  const double f0 = x[0] * x[1] - 6, f1 = x[0] + x[1] - 5;
+  const double det = j[1] - j[0];  // | j1 j0 ; 1 1 |
+  return {x[0] - (f0 - j[0] * f1) / det, x[1] - (j[1] * f1 - f0) / det};
+}
+
+// Inside a corrector iteration a group takes one step per solve: Newton's
+// at a set-up, then steps on the factors held from it, whatever library
+// solves the group.
+template <class Proxy>
+void CorrectorStepsKeepTheFactors() {
+  Options options;
+  options.SetInt(24, 50);
+  for (auto [n, v] : {std::pair{8, 0.1}, {9, 0.9}, {10, 1.0}, {12, 1e-14}, {13, 1e6}}) {
+    options.Real(n, v);
+  }
+  Model m = System(2, {Add(Mul(Var(0), Var(1)), Real(-6.0)), Lin(1.0, 1.0, -5.0)});
+  const std::vector<double> start{2.2, 2.9};
+  m.SetValues(start);
+  Proxy proxy;
+  {
+    CorrectorIterationScope step(true, true);
+    ASSERT_EQ(proxy.Solve(m.run.get(), 1, 0, 0, nullptr), 0u);
+  }
+  const std::vector<double> first = m.Values();
+  ExpectClose(first, ProductStep(start, start));
+  for (int k = 0; k < 2; ++k) {
+    const std::vector<double> before = m.Values();
+    CorrectorIterationScope step(true, false);
+    ASSERT_EQ(proxy.Solve(m.run.get(), 1, 0, 0, nullptr), 0u);
+    ExpectClose(m.Values(), ProductStep(before, start));
+  }
+  // A set-up takes the Jacobian where the group stands now.
+  const std::vector<double> before = m.Values();
+  {
+    CorrectorIterationScope step(true, true);
+    ASSERT_EQ(proxy.Solve(m.run.get(), 1, 0, 0, nullptr), 0u);
+  }
+  ExpectClose(m.Values(), ProductStep(before, before));
+}
+
+TEST(OpenLinearProxy, CorrectorStepsKeepTheFactorsOfTheirSetUp) {
+  CorrectorStepsKeepTheFactors<QLNKVSSluProxy>();
+  CorrectorStepsKeepTheFactors<QLNKVSMflProxy>();
+}
+
+TEST(OpenNonlinearProxy, CorrectorStepsKeepTheFactorsOfTheirSetUp) {
+  CorrectorStepsKeepTheFactors<QLNKVSSparseProxy>();
+  CorrectorStepsKeepTheFactors<QLNKVSSparseMflProxy>();
 }
 
 TEST(OpenLinearProxy, ConvergedGroupMakesNoSystem) {

@@ -20,6 +20,9 @@ const char* const kUsage =
     "  listen MS                        prints what arrives for MS milliseconds\n"
     "  first-order FOLDER               the FirstOrder sample run in FOLDER (alone):\n"
     "                                   a table of x and y against the exact values\n"
+    "  robertson FOLDER                 Robertson's stiff kinetics to t = 40, 4e5 and\n"
+    "                                   1e11 in FOLDER (alone): the values against the\n"
+    "                                   published reference\n"
     "Replies, statuses, event lines and notifications are printed as they come;\n"
     "at the end the connection is closed and the engine's exit code printed.\n"
     "Starting, the handshake and every wait give up after MS milliseconds\n"
@@ -105,15 +108,15 @@ bool ReadSteps(const std::vector<std::string>& words, std::size_t at, std::vecto
       }
       step.number = static_cast<std::uint32_t>(value);
       ++at;
-    } else if (name == "first-order" && left >= 1) {
-      step.kind = Step::kFirstOrder;
+    } else if ((name == "first-order" || name == "robertson") && left >= 1) {
+      step.kind = name == "robertson" ? Step::kRobertson : Step::kFirstOrder;
       step.texts.push_back(words[at++]);
       if (!steps->empty() || at < words.size()) {
-        std::fputs("vantor-client: the step \"first-order\" runs alone\n", stderr);
+        std::fprintf(stderr, "vantor-client: the step \"%s\" runs alone\n", name.c_str());
         return false;
       }
     } else if (name == "request" || name == "command" || name == "listen" ||
-               name == "first-order") {
+               name == "first-order" || name == "robertson") {
       // Too few words left: name the first one missing.
       const char* needs = name == "request"   ? (left == 0 ? "TYPE" : "HEX (the body as hex bytes)")
                           : name == "command" ? (left == 0 ? "TYPE" : "NUMBER")

@@ -13,7 +13,7 @@ namespace vantor_cli {
 extern const char* const kUsage;
 
 struct Step {
-  enum Kind { kRequest, kCommand, kListen, kFirstOrder } kind = kRequest;
+  enum Kind { kRequest, kCommand, kListen, kFirstOrder, kRobertson } kind = kRequest;
   std::uint32_t type = 0;
   std::uint32_t number = 0;  // the command's number, or how long to listen
   std::vector<std::int32_t> integers;

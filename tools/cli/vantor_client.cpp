@@ -12,6 +12,7 @@
 #include "tools/cli/command_line.h"
 #include "tools/client.h"
 #include "tools/first_order.h"
+#include "tools/robertson.h"
 
 namespace {
 
@@ -107,6 +108,7 @@ bool Run(vantor_client::Client& client, const vantor_cli::Step& step, std::uint3
           client, vantor_client::MakeCommand(step.type, step.number, step.integers, {}, step.texts),
           "command " + std::to_string(step.number), timeout_ms);
     case vantor_cli::Step::kFirstOrder:
+    case vantor_cli::Step::kRobertson:
       return false;
     case vantor_cli::Step::kListen: {
       const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.number);
@@ -161,6 +163,38 @@ int RunFirstOrder(const vantor_client::EngineOptions& options, const std::string
   return good ? 0 : 1;
 }
 
+// The Robertson sample runs: per end time the values against the
+// reference and the run's time; 0 only when every value is within 1e-4.
+int RunRobertson(const vantor_client::EngineOptions& options, const std::string& folder) {
+  vantor_scenario::RobertsonOptions scenario;
+  scenario.engine = options;
+  scenario.folder = folder;
+  vantor_scenario::RobertsonRun run;
+  const bool ran = vantor_scenario::RunRobertson(scenario, &run);
+  std::printf(
+      "Robertson: y1' = -0.04 y1 + 1e4 y2 y3, y2' = 0.04 y1 - 1e4 y2 y3 - 3e7 y2^2,\n"
+      "y1 + y2 + y3 = 1 from (1, 0, 0); Gear12, rtol %g, atol %g\n",
+      scenario.rtol, scenario.atol);
+  std::printf("%8s %17s %17s %17s %10s %8s\n", "t", "y1", "y2", "y3", "rel. error", "seconds");
+  bool good = ran;
+  for (const vantor_scenario::RobertsonPoint& p : run.points) {
+    double reference[3] = {0, 0, 0};
+    vantor_scenario::RobertsonReference(p.t, reference);
+    const double error = vantor_scenario::RobertsonError(p);
+    std::printf("%8.3g %17.10e %17.10e %17.10e %10.1e %8.2f\n", p.t, p.y[0], p.y[1], p.y[2], error,
+                p.seconds);
+    std::printf("%8s %17.10e %17.10e %17.10e\n", "ref.", reference[0], reference[1], reference[2]);
+    good = good && error <= 1e-4 && p.y[0] >= 0 && p.y[1] >= 0;
+  }
+  if (!ran) {
+    std::printf("the run failed: %s\n", run.failure.c_str());
+  } else {
+    std::printf(good ? "every value within 1e-4 of the reference\n"
+                     : "values out of tolerance (1e-4 relative)\n");
+  }
+  return good ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -171,6 +205,9 @@ int main(int argc, char** argv) {
   const vantor_client::EngineOptions& options = line.options;
   if (line.steps.size() == 1 && line.steps[0].kind == vantor_cli::Step::kFirstOrder) {
     return RunFirstOrder(options, line.steps[0].texts[0]);
+  }
+  if (line.steps.size() == 1 && line.steps[0].kind == vantor_cli::Step::kRobertson) {
+    return RunRobertson(options, line.steps[0].texts[0]);
   }
 
   std::unique_ptr<vantor_client::Client> client;
