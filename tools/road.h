@@ -158,6 +158,8 @@ class Road {
   }
 
   const Notification& Last() const { return last_; }
+  // Notifications collected and not yet looked at by a wait.
+  const std::vector<Notification>& Pending() const { return pending_; }
   Client& client() { return client_; }
 
  private:

@@ -10,6 +10,7 @@
 #include "foundation/interfaces/integrator_proxy.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
+#include "framework/runtime/xos_thread.h"
 #include "foundation/persistence/binary_stream.h"
 #include "platform/com_status.h"
 #include "solve/groups/eso_group.h"
@@ -179,6 +180,13 @@ Status QLNDecomposition::SolveGroups(std::int32_t announce, std::int32_t mode,
     IQLNESOSolve* g = groups_[i];
     g->ClearSolveFlag();
     if (failed) continue;
+    if (XosStopRequested()) {
+      // The run is being stopped: no more groups, and the caller ends at once.
+      failed = true;
+      failed_group_ = static_cast<std::uint32_t>(i + 1);
+      result = kDecompositionGroupFailedSevere;
+      continue;
+    }
     if (announce != 0) {
       void* eso = nullptr;
       if (status::IsSuccess(g->QueryInterface(IID_IESO, &eso))) {
