@@ -216,9 +216,18 @@ void TankTrainPrintLevel(benchmark::State& state) {
   }
 }
 
-BENCHMARK(TankTrainReceipt)->Arg(1)->Arg(10)->Arg(1000)->Iterations(1)->UseManualTime()->Unit(
-    benchmark::kMillisecond);
-BENCHMARK(TankTrainPrintLevel)->Arg(100)->Arg(1000)->Iterations(1)->UseManualTime()->Unit(
-    benchmark::kMillisecond);
+BENCHMARK(TankTrainReceipt)
+    ->Arg(1)
+    ->Arg(10)
+    ->Arg(1000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(TankTrainPrintLevel)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

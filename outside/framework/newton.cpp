@@ -193,8 +193,10 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
     if (!full_rank_) {
       // A warning once per solve: a singular Jacobian usually stays so for
       // every iteration.
-      if (!warned_singular_)
-        print_(2, "Jacobian is singular: rank %lld of %d", static_cast<long long>(core_.rank()), n_);
+      if (!warned_singular_) {
+        print_(2, "Jacobian is singular: rank %lld of %d", static_cast<long long>(core_.rank()),
+               n_);
+      }
       warned_singular_ = true;
       if (s_.indet_handle != 0) MarkIndeterminate();
     }

@@ -10,8 +10,8 @@
 #include "foundation/interfaces/integrator_proxy.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
-#include "framework/runtime/xos_thread.h"
 #include "foundation/persistence/binary_stream.h"
+#include "framework/runtime/xos_thread.h"
 #include "platform/com_status.h"
 #include "solve/groups/eso_group.h"
 
