@@ -166,6 +166,8 @@ class Road {
   }
 
   const Notification& Last() const { return last_; }
+  // Notifications collected and not yet looked at by a wait.
+  const std::vector<Notification>& Pending() const { return pending_; }
   Client& client() { return client_; }
   // The engine's messages to services other than the run state, in order.
   const std::vector<Message>& Others() const { return others_; }

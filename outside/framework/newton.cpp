@@ -195,7 +195,13 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
     if (r == FactorResult::kFailed) return false;
     full_rank_ = r == FactorResult::kOk;
     if (!full_rank_) {
-      print_(2, "Jacobian is singular: rank %lld of %d", static_cast<long long>(core_.rank()), n_);
+      // A warning once per solve: a singular Jacobian usually stays so for
+      // every iteration.
+      if (!warned_singular_) {
+        print_(2, "Jacobian is singular: rank %lld of %d", static_cast<long long>(core_.rank()),
+               n_);
+      }
+      warned_singular_ = true;
       if (s_.indet_handle != 0) MarkIndeterminate();
     }
     return true;
@@ -318,14 +324,17 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
     }
     best_x_ = x_;
     best_norm_ = Norm2(f_);
+    warned_singular_ = false;
     var_ok_ = false;
     have_factors_ = false;
     div_steps_ = creeps_ = var_limited_steps_ = reuse_ = 0;
     delta_ = 0;
     scale_.assign(n, 0.0);
     for (;;) {
+      // A line per iteration is for watching a solve: a dynamic run makes
+      // millions of them.
       if (iteration_ % s_.mprint == 0)
-        print_(2, "Iteration %d: largest residual %.6e", iteration_, MaxAbs(f_));
+        print_(3, "Iteration %d: largest residual %.6e", iteration_, MaxAbs(f_));
       if (Converged()) return 0;
       if (iteration_ >= s_.iterations) return Fail(kNlaIterationLimit, "iteration limit reached");
       ++iteration_;
@@ -556,7 +565,8 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
   double best_norm_ = kInf, delta_ = 0;
   // The coefficient the corrector's factors were made with; -1 for none.
   double corrector_factors_ = -1.0;
-  bool var_ok_ = false, full_rank_ = true, have_factors_ = false, var_limited_ = false;
+  bool var_ok_ = false, full_rank_ = true, have_factors_ = false, var_limited_ = false,
+       warned_singular_ = false;
   std::int32_t iteration_ = 0, jacobians_ = 0, div_steps_ = 0, creeps_ = 0, reuse_ = 0,
                var_limited_steps_ = 0;
   Status last_status_ = 0;

@@ -11,6 +11,7 @@
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
 #include "foundation/persistence/binary_stream.h"
+#include "framework/runtime/xos_thread.h"
 #include "platform/com_status.h"
 #include "solve/groups/corrector_iteration.h"
 #include "solve/groups/eso_group.h"
@@ -182,6 +183,13 @@ Status QLNDecomposition::SolveGroups(std::int32_t announce, std::int32_t mode,
     IQLNESOSolve* g = groups_[i];
     g->ClearSolveFlag();
     if (failed) continue;
+    if (XosStopRequested()) {
+      // The run is being stopped: no more groups, and the caller ends at once.
+      failed = true;
+      failed_group_ = static_cast<std::uint32_t>(i + 1);
+      result = kDecompositionGroupFailedSevere;
+      continue;
+    }
     if (announce != 0) {
       void* eso = nullptr;
       if (status::IsSuccess(g->QueryInterface(IID_IESO, &eso))) {

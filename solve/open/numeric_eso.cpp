@@ -11,6 +11,7 @@
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/integrator_proxy.h"
 #include "foundation/interfaces/solver_options.h"
+#include "framework/runtime/xos_thread.h"
 #include "platform/com_status.h"
 #include "solve/groups/corrector_iteration.h"
 #include "solve/open/homotopy_parameters.h"
@@ -182,6 +183,9 @@ Status QLNCNumericAlgebraicESO::GetEquationVariablePairs(std::int32_t* count, st
 
 Status QLNCNumericAlgebraicESO::Evaluate(const KVSIndexList* equations, double* residuals,
                                          double* jacobian, std::uint32_t flags) {
+  // A run being stopped ends the solver's iterations here: severe, so no
+  // solver tries again.
+  if (XosStopRequested()) return kKvsSevere;
   const auto n = static_cast<std::int32_t>(block_->GetRowCount());
   if (const Status s = CheckList(equations, n); s != 0) return s;
   const bool want_jacobian = (flags & (kKvsJacobian | kKvsJacobianOnly)) != 0;

@@ -37,13 +37,20 @@ class FakeStepper : public SimRunStepper {
     ++data;
     running.store(true);
     if (step_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(step_us));
-    while (hang.load() && !XosStopRequested()) std::this_thread::sleep_for(milliseconds(1));
+    while (hang.load() && !Heard()) std::this_thread::sleep_for(milliseconds(1));
     running.store(false);
     ++data;
     steps.fetch_add(1);
     return result;
   }
 
+  // A hanging step ends once asked to stop; a deaf one only after the
+  // server has given up waiting for it.
+  bool Heard() const {
+    return XosStopRequested() && (deaf_to == nullptr || deaf_to->LastStopForced());
+  }
+
+  const SimRunHandover* deaf_to = nullptr;
   int setup_delay_ms = 0;
   bool hand_back_first = true;
   int step_us = 0;
@@ -128,8 +135,26 @@ TEST_F(RunThreadTest, AStopWhileTheThreadWaitsForItsStepRunsNoOtherStep) {
   EXPECT_EQ(stepper.steps.load(), 1);
 }
 
+TEST_F(RunThreadTest, AStopReachesAStepStillComputing) {
+  stepper.hang = true;
+  StartStep(*handover);
+  while (!stepper.running.load()) std::this_thread::sleep_for(milliseconds(1));
+  EXPECT_EQ(handover->StopRun(), 0u);
+  // The step heard the request and ended: no waiting out the tries.
+  EXPECT_FALSE(handover->LastStopForced());
+  EXPECT_FALSE(handover->ThreadStarted());
+  EXPECT_TRUE(handover->ServerHoldsA());
+  EXPECT_EQ(stepper.steps.load(), 1);
+  stepper.hang = false;
+  StartStep(*handover);
+  ASSERT_TRUE(Collect(*handover));
+  handover->RunOneStep();
+  EXPECT_EQ(stepper.steps.load(), 2);
+}
+
 TEST_F(RunThreadTest, AStepThatNeverHandsBackIsGivenUpAfterTheTries) {
   stepper.hang = true;
+  stepper.deaf_to = handover.get();
   StartStep(*handover);
   while (!stepper.running.load()) std::this_thread::sleep_for(milliseconds(1));
   const auto begun = std::chrono::steady_clock::now();

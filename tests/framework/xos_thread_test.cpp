@@ -245,6 +245,19 @@ TEST(XosThreadStates, AThreadThatDoesNotStopIsLeftRunningAndEndsSafelyLater) {
   while (!lingering.done) XosSleep(1);
 }
 
+// Destroying the object of a thread that does not stop would free what the
+// thread goes on using: the process ends instead, with the stop's status.
+TEST(XosThreadStates, DestroyingAThreadThatDoesNotStopEndsTheProcessWithAStatus) {
+  testsupport::UseThreadsafeDeathTests();
+  auto destroy_deaf_thread = [] {
+    Lingering lingering;
+    { XosThread thread(LingerUntilOpened, &lingering, nullptr, 0); }
+    std::exit(0);
+  };
+  EXPECT_EXIT(destroy_deaf_thread(), ::testing::ExitedWithCode(0xFF),
+              "did not stop within 2000 ms \\(0x8000FFFF\\).*\n.*exit status 0x8000FFFF");
+}
+
 struct Row {
   std::uint32_t from;
   Status status;

@@ -350,6 +350,26 @@ TEST_P(NonlinearLibrary, MessagesGoOnlyToTheHandlerByPrintLevel) {
   EXPECT_LT(counts[1], counts[2]);
 }
 
+// At the engine's default "PrintLevel" of 2 a solve posts its warnings and
+// failure, not a line per iteration: a dynamic run makes millions of
+// solves. The iterations show from 3 on.
+TEST_P(NonlinearLibrary, TheDefaultPrintLevelPostsAFewLinesASolve) {
+  for (const char* method : {"Hybrid", "Newton", "Fast Newton"}) {
+    handler_.lines.clear();
+    TestEso converges(Broyden(10));
+    EXPECT_EQ(Run(converges, {method, {}, {{"PrintLevel", 2}}, {}}), 0u);
+    EXPECT_TRUE(handler_.lines.empty()) << method << ": " << handler_.lines.front();
+    TestEso watched(Broyden(10));
+    EXPECT_EQ(Run(watched, {method, {}, {{"PrintLevel", 3}}, {}}), 0u);
+    EXPECT_GE(handler_.lines.size(), 2u) << method;
+    // Singular at every iteration, and no root: one warning, one failure.
+    handler_.lines.clear();
+    TestEso singular(Classics()[6]);
+    EXPECT_NE(Run(singular, {method, {}, {{"PrintLevel", 2}}, {}}), 0u);
+    EXPECT_LE(handler_.lines.size(), 2u) << method;
+  }
+}
+
 TEST_P(NonlinearLibrary, ConvergenceTests) {
   struct Case {
     std::int32_t test;
