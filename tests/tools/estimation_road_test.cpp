@@ -351,6 +351,48 @@ TEST_F(EstimationRoad, DanWoodReachesTheCertifiedValues) {
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
+// y = b·x through (1, 2.1), (2, 3.9), (3, 6.2): b = Σxy / Σx² = 28.5 / 14.
+constexpr double kLineSlope = 28.5 / 14.0;
+
+Definition LineFit() {
+  Definition d;
+  d.estimated = {1};
+  const double y[] = {2.1, 3.9, 6.2};
+  for (std::uint32_t k = 0; k < 3; ++k) {
+    Experiment e;
+    e.name = std::string("L").append(std::to_string(k + 1));
+    e.inputs = {{3, k + 1.0}};
+    e.measured = {4};
+    e.entries = {{4, y[k], 0.0}};
+    d.experiments.push_back(e);
+  }
+  d.records = {4};
+  return d;
+}
+
+void Line(Writer& w) { Regression(w, {1.0, 0.0}, Mul(Var(1), Var(3))); }
+
+// The NLP solvers minimise the sum of squares from its gradient: SLSQP (1)
+// and Ipopt (10) converge on the one-parameter line and say so.
+class LineRoad : public EstimationRoad {
+ protected:
+  void FitWith(std::uint32_t solver) {
+    ASSERT_TRUE(Start(Line) && IntOption(124, solver)) << Failure() << Events();
+    Results r;
+    ASSERT_TRUE(Estimate(LineFit(), &r)) << Failure() << Events();
+    EXPECT_GE(r.outcome, 1u) << Events();
+    EXPECT_LE(r.outcome, 4u) << Events();
+    ASSERT_EQ(r.estimates.size(), 1u);
+    EXPECT_NEAR(r.estimates[0], kLineSlope, 1e-5);
+    EXPECT_EQ(Events().find("cannot find a solution"), std::string::npos) << Events();
+    ASSERT_TRUE(Finish()) << Failure() << Events();
+  }
+};
+
+TEST_F(LineRoad, SqpaFitsALineAndSaysItConverged) { FitWith(1); }
+
+TEST_F(LineRoad, SqpbFitsALineAndSaysItConverged) { FitWith(10); }
+
 // F1 and F2 fixed (indices 1, 2), F3 free (3): F3 = F1 + F2 (10).
 void Balance(Writer& w) {
   w.List(4);
