@@ -393,6 +393,34 @@ TEST_F(LineRoad, SqpaFitsALineAndSaysItConverged) { FitWith(1); }
 
 TEST_F(LineRoad, SqpbFitsALineAndSaysItConverged) { FitWith(10); }
 
+// EstimationSolver 3 runs the chosen open NLP solver without sensitivities:
+// its gradients are differences of the passes, and it ends at the fit, not
+// where it started.
+TEST_F(EstimationRoad, OpenSolverWithoutSensitivitiesFitsByDifferences) {
+  ASSERT_TRUE(Start(Line) && IntOption(124, 3)) << Failure() << Events();
+  auto choose = std::make_unique<vantor_client::Request>(kProblemService);
+  choose->PutUInt16(123);
+  choose->PutString("kvs_sqpa.dll");
+  ASSERT_TRUE(road_->Expect(std::move(choose), "the open NLP estimation solver (request 123)", 0))
+      << Failure() << Events();
+  Results r;
+  ASSERT_TRUE(Estimate(LineFit(), &r)) << Failure() << Events();
+  EXPECT_GE(r.outcome, 1u) << Events();
+  EXPECT_LE(r.outcome, 4u) << Events();
+  ASSERT_EQ(r.estimates.size(), 1u);
+  EXPECT_NEAR(r.estimates[0], kLineSlope, 1e-5) << Events();
+  // The statistics come from one more pass with sensitivities.
+  ASSERT_GE(r.statistics, 1u);
+  ASSERT_EQ(r.errors.size(), 1u);
+  // Residuals 0.0643, -0.1714, 0.0929 about the fit: s² = Σr² / 2, and
+  // the slope's standard error s / sqrt(Σx²).
+  const double residuals[] = {2.1 - kLineSlope, 3.9 - 2 * kLineSlope, 6.2 - 3 * kLineSlope};
+  double rss = 0.0;
+  for (double e : residuals) rss += e * e;
+  EXPECT_NEAR(r.errors[0], std::sqrt(rss / 2.0 / 14.0), 1e-6);
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
 // F1 and F2 fixed (indices 1, 2), F3 free (3): F3 = F1 + F2 (10).
 void Balance(Writer& w) {
   w.List(4);

@@ -208,7 +208,7 @@ Outcome Optimise(const std::string& folder_path, std::uint32_t optimizer,
     Writer o(*option);
     o.IdPath({80}), o.U16(80), o.U16(0), o.U16(2), o.U32(optimizer);
     if (!road.Expect(std::move(option), "the option Optimizer", 0)) return false;
-    if (optimizer == 1 && tight) {
+    if ((optimizer == 1 || optimizer == 3) && tight) {
       // Every point is a steady-state solve: its values are as good as the
       // equation tolerance, and SLSQP stops on the relative change of
       // objective and point.
@@ -222,11 +222,12 @@ Outcome Optimise(const std::string& folder_path, std::uint32_t optimizer,
           !real(114, 1e-9, "the option Optimization tolerance"))
         return false;
     }
-    if (optimizer == 4) {
-      // The full space runs the open NLP solver chosen for optimisation.
+    if (optimizer == 4 || optimizer == 3) {
+      // The full space, and Optimizer 3, run the open NLP solver chosen
+      // for optimisation.
       auto solver = std::make_unique<Request>(kProblemService);
       solver->PutUInt16(118);
-      solver->PutString("kvs_sqpb.dll");
+      solver->PutString(optimizer == 4 ? "kvs_sqpb.dll" : "kvs_sqpa.dll");
       if (!road.Expect(std::move(solver), "the open NLP solver (request 118)", 0)) return false;
     }
     if (!road.Expect(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }), "start (kind 60)", 0))
@@ -260,7 +261,7 @@ Outcome Optimise(const std::string& folder_path, std::uint32_t optimizer,
       if (!replies.empty() && replies[0].body.size() >= 6) {
         std::memcpy(&available, replies[0].body.data() + 2, 4);
       }
-      if (available != 0 || optimizer != 1) break;
+      if (available != 0 || optimizer == 4) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     if (replies.empty() ||
@@ -326,6 +327,12 @@ TEST_F(FullSpaceRoad, Hs071InTheFullSpaceThroughTheEngine) {
 // default equation tolerance; the optimum must not suffer for it.
 TEST_F(FullSpaceRoad, ReducedSpaceAtTheDefaultTolerances) {
   ExpectOptimum(Optimise(work_.path().string(), 1, {1.0, 4.7, 3.8}, false), "default tolerances");
+}
+
+// Optimizer 3 computes no sensitivities: the open solver's gradients are
+// differences of the runs, and the reduced space still reaches the optimum.
+TEST_F(FullSpaceRoad, ReducedSpaceWithoutSensitivitiesByDifferences) {
+  ExpectOptimum(Optimise(work_.path().string(), 3, {1.0, 4.7, 3.8}), "differences");
 }
 
 // The reduced space differentiates the model through the sensitivities,
