@@ -1432,6 +1432,14 @@ void CdiRequests(const fs::path& root) {
   w.F64(1.0).F64(0.25).F64(0.0).U32(0);
   w.U16(CDIManager::kCompute).U16(CDIManager::kClear);
   seeds.Add(w.bytes);
+  // Outputs that are no unknowns: the input, then a variable outside.
+  for (std::uint32_t output : {2u, 3u}) {
+    analysis_fakes::BodyWriter refused;
+    refused.U16(CDIManager::kSetUp).U16(0x1F).F64(0.0).U32(1).U32(1).U32(1);
+    refused.U32(1).F64(1.0).U32(2).F64(1.0).U32(output).F64(1.0);
+    refused.U16(CDIManager::kCompute);
+    seeds.Add(refused.bytes);
+  }
 }
 
 // Outside-procedure requests without a library: switches, groups, items.

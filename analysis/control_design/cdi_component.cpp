@@ -127,6 +127,14 @@ std::vector<double> MinusColumn(const double* v, const std::int64_t* r, const st
   return b;
 }
 
+// The solution of the linearised model is read at these columns.
+bool Unknowns(const std::int32_t* cols, std::int32_t count, std::int64_t n) {
+  for (std::int32_t k = 0; k < count && cols != nullptr; ++k) {
+    if (cols[k] < 1 || cols[k] > n) return false;
+  }
+  return true;
+}
+
 const char* const kMatrixNames[] = {"A", "B", "C", "D", "G", "RGA", "STM"};
 
 }  // namespace
@@ -322,7 +330,8 @@ void CDIcomponent::ComputeInner(const CdiComputeInput& in) {
       (!stm_alone && (nin <= 0 || nout <= 0 || (in.dyn_count <= 0 && in.ss_count <= 0))) ||
       ns < 0 || in.nalgebraic < 0 || ns + in.nalgebraic == 0 || n <= 0 ||
       (ns > 0 && in.state_cols == nullptr) || (nin > 0 && in.input_cols == nullptr) ||
-      (nout > 0 && in.output_cols == nullptr) || (in.scaling && in.scale == nullptr);
+      (nout > 0 && in.output_cols == nullptr) || (in.scaling && in.scale == nullptr) ||
+      !Unknowns(in.state_cols, ns, n) || !Unknowns(in.output_cols, nout, n);
   if (bad) {
     for (int m = kA; m <= kRga; ++m) status_[m] = kCdiBadInput;
     return;

@@ -188,8 +188,24 @@ Status CDIManager::ComputeInner(bool* created) {
     if (object_ == nullptr) return kFailed;
     *created = true;
     const auto& pattern = object_->PatternColumns();
-    for (Entry& e : states_) e.column = object_->ColumnOf(e.variable);
-    for (Entry& e : outputs_) e.column = object_->ColumnOf(e.variable);
+    // States and outputs are read from the solution of the linearised
+    // model: each must be one of its unknowns, not an input or outside.
+    const std::int32_t unknowns = object_->NumVariables();
+    for (auto [list, kind] : {std::pair{&states_, "state"}, std::pair{&outputs_, "output"}}) {
+      for (Entry& e : *list) {
+        e.column = object_->ColumnOf(e.variable);
+        if (e.column >= 1 && e.column <= unknowns) continue;
+        if (print_level > 0) {
+          char text[512];
+          std::snprintf(text, sizeof text,
+                        "The selected CDI %s variable %s is not an unknown of the linearised model",
+                        kind, e.variable->GetNameText(0));
+          services_.Print(kFailed, text);
+        }
+        object_.reset();
+        return kFailed;
+      }
+    }
     for (Entry& e : inputs_) {
       e.column = object_->ColumnOf(e.variable);
       if (e.column == 0 || std::find(pattern.begin(), pattern.end(), e.column) == pattern.end()) {

@@ -329,6 +329,24 @@ TEST(CdiComponent, StepResponseStopsSettledUnstableOrRamping) {
   }
 }
 
+// The solution is read at the state and output columns: one outside the
+// unknowns is bad input, not a read outside the solution.
+TEST(CdiComponent, StatesAndOutputsMustBeUnknowns) {
+  for (std::int32_t column : {0, 4, 6}) {
+    for (bool output : {true, false}) {
+      Model m = LinearDae();
+      (output ? m.outputs[0] : m.states[1]) = column;
+      CDIcomponent cdi;
+      cdi.Compute(m.Input(kCdiA | kCdiB | kCdiC | kCdiD | kCdiG));
+      std::int32_t status = 0;
+      Get(cdi, kCdiC, &status);
+      EXPECT_EQ(status, kCdiBadInput) << column << output;
+      Get(cdi, kCdiG, &status);
+      EXPECT_EQ(status, kCdiBadInput) << column << output;
+    }
+  }
+}
+
 TEST(CdiComponent, StepResponseOptionsRejectedBits) {
   CDIcomponent cdi;
   EXPECT_EQ(cdi.SetStepResponseOptions(0, 0, 0, 0, 0, 2, -1, 0, 1.5), 511);

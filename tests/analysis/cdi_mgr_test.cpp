@@ -37,7 +37,7 @@ class CdiMgrTest : public ::testing::Test {
     return s;
   }
   // One state h (scale 1), input q, output h.
-  BodyWriter SetUp(std::uint16_t options, std::uint32_t input_id = 2) {
+  BodyWriter SetUp(std::uint16_t options, std::uint32_t input_id = 2, std::uint32_t output_id = 1) {
     return BodyWriter()
         .U16(82)
         .U16(options)
@@ -49,7 +49,7 @@ class CdiMgrTest : public ::testing::Test {
         .F64(1.0)
         .U32(input_id)
         .F64(1.0)
-        .U32(1)
+        .U32(output_id)
         .F64(1.0);
   }
 
@@ -150,6 +150,28 @@ TEST_F(CdiMgrTest, InputWithoutDerivativesFailsWithKindAlone) {
             "The selected CDI input variable other has no active derivatives");
   EXPECT_EQ(services.mode, 0);
   EXPECT_EQ(services.hold, 0);
+}
+
+// The solution is read at the outputs' columns: an input named as an
+// output, or a variable the linearisation does not have, is refused like
+// an input without derivatives.
+TEST_F(CdiMgrTest, OutputThatIsNoUnknownFailsWithKindAlone) {
+  services.ints["PrintLevel"] = 1;
+  for (std::uint32_t output : {2u, 3u}) {
+    services.printed.clear();
+    ASSERT_EQ(Serve(SetUp(kCdiA | kCdiC | kCdiG, 2, output)), 0u);
+    DseMessage* reply = nullptr;
+    EXPECT_EQ(Serve(BodyWriter().U16(83), &reply), CDIManager::kFailed) << output;
+    ASSERT_NE(reply, nullptr);
+    EXPECT_TRUE(testsupport::SameBytes(BodyWriter().U16(84).bytes, testsupport::BodyOf(*reply)));
+    delete reply;
+    ASSERT_EQ(services.printed.size(), 1u);
+    EXPECT_EQ(services.printed[0].second, std::string("The selected CDI output variable ") +
+                                              (output == 2 ? "q" : "other") +
+                                              " is not an unknown of the linearised model");
+    EXPECT_EQ(services.mode, 0);
+    EXPECT_EQ(services.hold, 0);
+  }
 }
 
 TEST_F(CdiMgrTest, ModeLeftOnlyWhenEnteredHere) {
