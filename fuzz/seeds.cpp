@@ -1440,6 +1440,17 @@ void CdiRequests(const fs::path& root) {
     refused.U16(CDIManager::kCompute);
     seeds.Add(refused.bytes);
   }
+  // Step responses: more settled intervals than allowed, and the longest
+  // one a request can ask for.
+  for (std::uint16_t settled : {std::uint16_t{20}, std::uint16_t{0xFFFF}}) {
+    analysis_fakes::BodyWriter step;
+    step.U16(CDIManager::kSetUp).U16(0x10A).F64(0.0).U32(1).U32(1).U32(1);
+    step.U32(1).F64(1.0).U32(2).F64(1.0).U32(1).F64(1.0);
+    step.F64(1.0).F64(1e-5).F64(1e-5).F64(0.01).F64(0.01);
+    step.U16(settled).U16(settled == 20 ? 10 : 0xFFFF).U16(0xFFFF);
+    step.U16(CDIManager::kCompute);
+    seeds.Add(step.bytes);
+  }
 }
 
 // Outside-procedure requests without a library: switches, groups, items.

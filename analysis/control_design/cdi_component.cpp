@@ -643,6 +643,17 @@ void CDIcomponent::StepResponse(const CdiComputeInput& in) {
     std::vector<double> y(static_cast<std::size_t>(nout) * nin, 0.0);
     all_settled = true;
     for (std::int32_t step = 0; step < sr_steps_; ++step) {
+      // Each step is a solve per input, and there may be 2^32 of them.
+      if (in.stop && in.stop()) {
+        if (pl >= 2) {
+          char line[96];
+          std::snprintf(line, sizeof line, "Step response stopped at time %g",
+                        (count - 1) * sr_interval_ + step * h);
+          Say(line);
+        }
+        sr_status_ = -1;
+        return;
+      }
       const bool last = step + 1 == sr_steps_;
       for (std::int32_t j = 0; j < nin; ++j) {
         std::vector<double> rhs(ns);

@@ -182,6 +182,21 @@ Status CDIManager::Compute() {
 Status CDIManager::ComputeInner(bool* created) {
   if (component_ == nullptr) component_ = std::make_unique<CDIcomponent>();
   const std::int32_t print_level = services_.IntOption("PrintLevel");
+  if (options_ & kCdiStepResponse) {
+    // A settled count above the limit can never end early: the response
+    // would run every interval for nothing.
+    const std::int32_t settled = sr_u_[0] >= 1 ? sr_u_[0] : CDIcomponent::kDefaultSettled;
+    const std::int32_t most = sr_u_[1] >= 1 ? sr_u_[1] : CDIcomponent::kDefaultMaxIntervals;
+    if (settled > most) {
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "The step response asks for %d settled intervals but allows at most %d "
+                    "intervals",
+                    settled, most);
+      services_.Print(kFailed, text);
+      return kFailed;
+    }
+  }
   if (object_ == nullptr) {
     const Status s = services_.CreateLinearisation(&object_);
     if (status::IsFailure(s)) return s;
@@ -286,6 +301,7 @@ Status CDIManager::ComputeInner(bool* created) {
   in.machine_precision = kMachinePrecision;
   in.print_level = print_level;
   in.new_pattern = *created;
+  in.stop = [this] { return services_.StopRequested(); };
   component_->Compute(in);
 
   if (options_ & kCdiStepResponse) PrintStepResponse();

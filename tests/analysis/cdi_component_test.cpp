@@ -329,6 +329,22 @@ TEST(CdiComponent, StepResponseStopsSettledUnstableOrRamping) {
   }
 }
 
+TEST(CdiComponent, StepResponseStopsWhenAsked) {
+  CDIcomponent cdi;
+  EXPECT_EQ(cdi.SetStepResponseOptions(100, 15, 1000, 1.0, 1e-5, 1e-5, 1e16, 0.01, 0.01), 0);
+  Model m = FirstOrderLag(2.0, 5.0);
+  CdiComputeInput in = m.Input(kCdiStepResponse);
+  int asked = 0;
+  in.stop = [&] { return ++asked > 250; };
+  cdi.Compute(in);
+  EXPECT_EQ(asked, 251);
+  EXPECT_EQ(cdi.GetStepResponse(nullptr, nullptr, nullptr, nullptr), -1);
+  // Not asked to stop, the same response runs to its end.
+  in.stop = [&] { return false; };
+  cdi.Compute(in);
+  EXPECT_EQ(cdi.GetStepResponse(nullptr, nullptr, nullptr, nullptr), 0);
+}
+
 // The solution is read at the state and output columns: one outside the
 // unknowns is bad input, not a read outside the solution.
 TEST(CdiComponent, StatesAndOutputsMustBeUnknowns) {
