@@ -1501,6 +1501,25 @@ void EstimationRequests(const fs::path& root) {
   BodyWriter options;
   options.U16(4).U32(7).U16(24).F64(0.5).U16(68).Str("text");
   seeds.Add(Prefixed({2}, options.bytes));
+  // A second definition that measures one more variable than the first,
+  // whose pass has already sized the sensitivities.
+  DefinitionRecord first;
+  first.estimated = {{1, 1.0, 0.0}};
+  ExperimentRecord one = steady;
+  one.measured = {4};
+  one.entries = {{4, 0, 1.0, false, 0}};
+  first.experiments = {one};
+  first.records = {{4, 0.2, 1.0, 0.0}};
+  DefinitionRecord second = first;
+  ExperimentRecord two = one;
+  two.measured = {4, 5};
+  two.entries = {{4, 0, 1.0, false, 0}, {5, 0, 2.0, false, 0}};
+  second.experiments = {two};
+  second.records = {{4, 0.2, 1.0, 0.0}, {5, 0.1, 1.0, 0.0}};
+  BodyWriter grown = DefinitionMessage(first);
+  const BodyWriter more = DefinitionMessage(second);
+  grown.Raw(more.bytes.data(), more.bytes.size());
+  seeds.Add(Prefixed({0}, grown.bytes));
 }
 
 // Optimisation definitions as the client writes them: a dynamic one with
