@@ -1541,6 +1541,19 @@ void OptimisationRequests(const fs::path& root) {
     w.U16(OptimisationMgr::kDynamic).U16(70).U16(OptimisationMgr::kStartStop).U8(0);
     seeds.Add(Prefixed({0x10}, w.bytes));
   }
+  // A definition with other counts sent while a run of the first goes on;
+  // its first element is shorter than the event tolerance, so no run of
+  // it starts before the failed step of the old one is passed on.
+  OptDefinitionRecord tiny = dynamic;
+  tiny.interior = {1e-6};
+  for (const auto& [first, then] : {std::pair{&steady, &tiny}, std::pair{&dynamic, &steady}}) {
+    BodyWriter w;
+    w.U16(OptimisationMgr::kStartStop).U8(1);
+    w.Raw(first->Body().bytes.data(), first->Body().bytes.size());
+    w.Raw(then->Body().bytes.data(), then->Body().bytes.size());
+    w.U16(OptimisationMgr::kResults);
+    seeds.Add(Prefixed({0x00}, w.bytes));
+  }
   BodyWriter clear;
   clear.U16(OptimisationMgr::kClear).U16(OptimisationMgr::kResults);
   seeds.Add(Prefixed({0x30}, clear.bytes));
