@@ -214,33 +214,4 @@ TEST(FullSpace, Hs071AsASteadyStateModelThroughIpopt) {
   EXPECT_TRUE(printed.Has("Value of Objective Function =   1.701402e+01"));
 }
 
-// HS071 with its equality as a constraint x = 0 on the residual variable h:
-// without the row the start (f = 16, h = 12) would count as the optimum.
-TEST(FullSpace, Hs071WithItsEqualityAsAConstraintThroughIpopt) {
-  AddDLLSearchPath(VANTOR_KVS_DIR);
-  TestOptions options;
-  options.ints[oo::kPrintLevel] = 0;
-  ASSERT_EQ(LoadOpenNLPSolverForOptimisation("kvs_sqpb.dll"), 0u);
-  optimisation_fakes::Hs071ResidualModel model;
-  FullSpaceOptimisation::Definition d;
-  d.objectives = {5};
-  d.free = {0, 1, 2, 3};
-  d.constraints = {{2, 25.0, 4}, {0, 0.0, 6}};
-  FullSpaceOptimisation fs(&model, d);
-  std::int32_t answer = 0;
-  for (std::int32_t pass = 0; pass < 5000 && answer <= 0; ++pass) {
-    answer = fs.Pass(pass == 0 ? kOptFirstEvaluation : kOptEvaluated, nullptr);
-  }
-  ClearOpenSolvers();
-  ASSERT_EQ(answer, 1);
-  EXPECT_NEAR(fs.Objective(), 17.0140172891563, 1e-6 * 17.0140172891563);
-  EXPECT_NEAR(model.values[6], 0.0, 1e-7);
-  const double x[] = {1.0, 4.7429996, 3.8211500, 1.3794083};
-  for (int k = 0; k < 4; ++k) EXPECT_NEAR(model.values[static_cast<std::size_t>(k)], x[k], 1e-4);
-  // The equality's multiplier is the published one, 0.16146856 in size.
-  double lambda = 0.0;
-  ASSERT_TRUE(fs.RowMultiplier(1, &lambda));
-  EXPECT_NEAR(std::fabs(lambda), 0.16146856, 1e-4);
-}
-
 #endif

@@ -64,45 +64,4 @@ class Hs071Model final : public FullSpaceModel {
   std::vector<double> values = {1, 5, 5, 1, 30, 16};
 };
 
-// The same with the first equation's residual as a variable of its own:
-// h = x1² + x2² + x3² + x4² - 40 (column 6), so x4 is the model's to fix
-// and only the constraint h = 0 brings the optimum back.
-class Hs071ResidualModel final : public FullSpaceModel {
- public:
-  std::int32_t Equations() override { return 3; }
-  std::int32_t Variables() override { return 7; }
-  AnalysisVariable* Variable(std::int32_t) override { return nullptr; }
-  std::string Name(std::int32_t column) override { return column == 6 ? "h" : base_.Name(column); }
-  double Value(std::int32_t column) override { return values[static_cast<std::size_t>(column)]; }
-  void SetValue(std::int32_t column, double value) override {
-    values[static_cast<std::size_t>(column)] = value;
-  }
-  void Bounds(std::int32_t column, double* lower, double* upper) override {
-    base_.Bounds(column, lower, upper);
-  }
-  bool Fixed(std::int32_t column) override { return column < 4; }
-  void Structure(std::vector<std::int32_t>* rows, std::vector<std::int32_t>* columns) override {
-    base_.Structure(rows, columns);
-    // e1 depends on h in place of the constant.
-    rows->insert(rows->begin() + 4, 0);
-    columns->insert(columns->begin() + 4, 6);
-  }
-  Status Evaluate(const double* p, double* r, double* j) override {
-    std::vector<double> inner(j != nullptr ? 14 : 0);
-    base_.Evaluate(p, r, j != nullptr ? inner.data() : nullptr);
-    if (r != nullptr) r[0] -= p[6];
-    if (j != nullptr) {
-      std::copy(inner.begin(), inner.begin() + 4, j);
-      j[4] = -1.0;
-      std::copy(inner.begin() + 4, inner.end(), j + 5);
-    }
-    return 0;
-  }
-  // x1 x4 (x1 + x2 + x3) + x3 = 16 and h = 12 at the start.
-  std::vector<double> values = {1, 5, 5, 1, 25, 16, 12};
-
- private:
-  Hs071Model base_;
-};
-
 }  // namespace optimisation_fakes

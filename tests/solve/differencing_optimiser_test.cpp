@@ -12,9 +12,6 @@
 #include <memory>
 #include <vector>
 
-#include "solve/methods/open_solvers.h"
-#include "solve/methods/solver_factories.h"
-
 namespace {
 
 // Answers from a script and keeps what each call handed it; moves the
@@ -166,17 +163,4 @@ TEST(DifferencingOptimiser, NoSideToEvaluateIsTheSolversFailedPoint) {
   EXPECT_EQ(caller.asked.size(), 4u);
   EXPECT_EQ(caller.asked.back()[0], 3.0);
   EXPECT_EQ(x[0], 3.0);
-}
-
-// Kind 3 on a run that computes no sensitivities: the factory puts the
-// differences in front of the open NLP solver; an estimation's solver sees
-// the objective alone.
-TEST(DifferencingOptimiser, KindThreeIsDifferenced) {
-  std::unique_ptr<QLNDenseOptimiser> made(
-      CreateDenseOptimiser(kRunEstimation, kOptimiserDifferenced, 5, 0, 2, nullptr));
-  EXPECT_NE(dynamic_cast<DifferencingOptimiser*>(made.get()), nullptr);
-  made.reset(CreateDenseOptimiser(kRunOptimisation, kOptimiserDifferenced, 1, 3, 2, nullptr));
-  EXPECT_NE(dynamic_cast<DifferencingOptimiser*>(made.get()), nullptr);
-  made.reset(CreateDenseOptimiser(kRunOptimisation, 7, 1, 3, 2, nullptr));
-  EXPECT_EQ(dynamic_cast<DifferencingOptimiser*>(made.get()), nullptr);
 }
