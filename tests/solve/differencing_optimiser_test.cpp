@@ -154,7 +154,7 @@ TEST(DifferencingOptimiser, NoSideToEvaluateIsTheSolversFailedPoint) {
   auto seen = inner->seen;
   inner->answers = {0, 5};
   DifferencingOptimiser opt(std::move(inner), 1, 0);
-  std::vector<double> x = {3.0};
+  std::vector<double> x = {3.0, 0.0};  // the caller's quadratic reads two
   Caller caller;
   caller.fails = [](const double* p) { return p[0] != 3.0; };
   EXPECT_EQ(caller.Drive(opt, x, {-10, 10}), 5);
