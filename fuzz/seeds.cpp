@@ -1451,6 +1451,12 @@ void CdiRequests(const fs::path& root) {
     step.U16(CDIManager::kCompute);
     seeds.Add(step.bytes);
   }
+  // A state transition of more steps than t + h can count.
+  analysis_fakes::BodyWriter stm;
+  stm.U16(CDIManager::kSetUp).U16(0x201).F64(0.0).U32(1).U32(1).U32(1);
+  stm.U32(1).F64(1.0).U32(2).F64(1.0).U32(1).F64(1.0);
+  stm.F64(1e15).F64(1e-5).F64(0.0).U32(0).U16(CDIManager::kCompute);
+  seeds.Add(stm.bytes);
 }
 
 // Outside-procedure requests without a library: switches, groups, items.

@@ -853,6 +853,18 @@ void CDIcomponent::StateTransition(const CdiComputeInput& in) {
       }
     }
     for (double t = 0.0; t < stm_t_; t += h) {
+      // T over h is the request's to choose: 10^20 steps, or more than
+      // t + h can count, must still end when the engine stops.
+      if (in.stop && in.stop()) {
+        if (pl >= 2) {
+          char line[96];
+          std::snprintf(line, sizeof line, "State transition matrix stopped at time %g", t);
+          Say(line);
+        }
+        mats_[kStm].Clear();
+        status_[kStm] = kCdiNotComputed;
+        return;
+      }
       bool overflow = false;
       for (double& v : x) {
         v /= h;

@@ -70,7 +70,8 @@ struct CdiComputeInput {
   double machine_precision = 2.220446049250314e-16;
   std::int32_t print_level = 2;
   bool new_pattern = true;
-  // Asked at every step of the step response; true ends it unfinished.
+  // Asked at every step of the step response and the state transition;
+  // true ends them unfinished.
   std::function<bool()> stop;
 };
 

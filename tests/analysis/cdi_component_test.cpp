@@ -343,6 +343,17 @@ TEST(CdiComponent, StepResponseStopsWhenAsked) {
   in.stop = [&] { return false; };
   cdi.Compute(in);
   EXPECT_EQ(cdi.GetStepResponse(nullptr, nullptr, nullptr, nullptr), 0);
+  // A transition over 10^15 with steps of 10^-5 ends only when stopped:
+  // t + h stops counting long before t reaches T.
+  EXPECT_EQ(cdi.SetSTMOptions(1e15, 1e-5, 0.0, nullptr, 0), 0);
+  asked = 0;
+  in.stop = [&] { return ++asked > 1000; };
+  in.options = kCdiStm;
+  cdi.Compute(in);
+  EXPECT_EQ(asked, 1001);
+  std::int32_t status = 0;
+  Get(cdi, kCdiStm, &status);
+  EXPECT_EQ(status, kCdiNotComputed);
 }
 
 // The solution is read at the state and output columns: one outside the
