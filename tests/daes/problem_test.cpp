@@ -109,6 +109,8 @@ TEST(ProblemTank, CollectsRowsVariablesAndParameters) {
   // The parameters are no columns: the rows hold only variables.
   EXPECT_EQ(Row(p, "T101.MassBalance")->VariableCount(), 3);
   EXPECT_EQ(Row(p, "T101.Outflow")->VariableCount(), 2);
+  // The problem's structure holds the rows' variables.
+  EXPECT_EQ(p.NonZeroCount(), 5u);
   t.problem.reset();
   EXPECT_EQ(GetCurrentProblem(), nullptr);
 }
