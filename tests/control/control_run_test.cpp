@@ -922,4 +922,101 @@ TEST_F(ControlRunTest, AnEditThatGaveUpTheProblemIsRebuiltAfterCommand29) {
   EXPECT_TRUE(trace.Take().empty());
 }
 
+// The steps of the trace (their kinds) and the states passed through.
+Lines StepsAndStates(const Lines& lines) {
+  Lines kept;
+  for (const std::string& line : lines)
+    if (line.rfind("step", 0) == 0 || line.rfind("s", 0) == 0 || line == "check")
+      kept.push_back(line);
+  return kept;
+}
+
+// A restore while the run rests moves its clock; the next step initialises
+// there rather than going on from where the integrator stood.
+TEST_F(ControlRunTest, ARestoreAtRestSendsTheNextStepThroughItsInitialisation) {
+  Ready(4);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  ASSERT_NEAR(manager.CurrentTime(), 0.1, 1e-12);
+  trace.Take();
+  manager.SetRestartTime(0.05);
+  EXPECT_EQ(manager.CurrentTime(), 0.05);
+  EXPECT_FALSE(manager.StepResultPending());
+  EXPECT_TRUE(manager.RestartPending());
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicInitAfter));
+  ASSERT_TRUE(PassUntilState(kStatePaused));
+  EXPECT_EQ(StepsAndStates(trace.Take()), (Lines{"s15", "s16", "step 128", "s17", "s6"}));
+  EXPECT_FALSE(manager.RestartPending());
+  EXPECT_NEAR(manager.CurrentTime(), 0.05, 1e-12);
+}
+
+// Between two steps of a run that goes on (state 11 chose the step), a
+// restore still sends the step through the initialisation.
+TEST_F(ControlRunTest, ARestoreBetweenRunningStepsInitialisesBeforeTheNextOne) {
+  Ready(4);
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicAfter));
+  ASSERT_TRUE(PassUntilState(kStateDynamicBefore));
+  trace.Take();
+  manager.SetRestartTime(0.0);
+  ASSERT_TRUE(PassUntilState(kStateDynamicInitAfter));
+  EXPECT_EQ(StepsAndStates(trace.Take()), (Lines{"s12", "s15", "s16", "step 128", "s17"}));
+}
+
+// A specification that changed the structure: the problem is built again
+// before the next step, which initialises; a rebuild that fails ends the
+// run there, failed.
+TEST_F(ControlRunTest, AStructureChangeRebuildsTheProblemBeforeTheNextStep) {
+  Ready(4);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  trace.Take();
+  manager.MarkStructureChanged();
+  EXPECT_TRUE(manager.StructureChanged());
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicInitAfter));
+  ASSERT_TRUE(PassUntilState(kStatePaused));
+  EXPECT_EQ(StepsAndStates(trace.Take()), (Lines{"check", "s15", "s16", "step 128", "s17", "s6"}));
+  EXPECT_FALSE(manager.StructureChanged());
+
+  ops.check_result = 0x8032FFFFu;
+  manager.MarkStructureChanged();
+  const int steps = ops.steps;
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return (manager.StatusBits() & run_bits::kRunFailed) != 0; }));
+  EXPECT_EQ(loop.State(), kStatePaused);
+  EXPECT_EQ(ops.steps, steps);
+  EXPECT_TRUE(manager.StructureChanged());
+}
+
+// A specification change that keeps the structure re-initialises a run
+// away from time 0.
+TEST_F(ControlRunTest, AKeptStructureReinitialisesAwayFromTimeZero) {
+  Ready(4);
+  manager.MarkReinitialisation();
+  EXPECT_FALSE(manager.ReinitialisationMark());
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  ASSERT_TRUE(manager.StepResultPending());
+  manager.MarkReinitialisation();
+  EXPECT_TRUE(manager.ReinitialisationMark());
+  EXPECT_FALSE(manager.StepResultPending());
+}
+
+// The client's snapshot requests wait in the problem manager, flags and
+// description kept, until the loop takes them.
+TEST_F(ControlRunTest, QueuedSnapshotRequestsKeepTheirFlagsUntilTaken) {
+  manager.QueueSnapshot("A", 1, 0, 1, "first");
+  manager.QueueSnapshot("B", 0, 1, 0, nullptr);
+  EXPECT_EQ(manager.QueuedSnapshotCount(), 2u);
+  const std::vector<SimProblemMgr::SnapshotRequest> taken = manager.TakeSnapshotQueue();
+  ASSERT_EQ(taken.size(), 2u);
+  EXPECT_EQ(taken[0].text, "A");
+  EXPECT_EQ(taken[0].second, "first");
+  EXPECT_EQ(std::vector<std::int32_t>({taken[1].a, taken[1].b, taken[1].c}),
+            std::vector<std::int32_t>({0, 1, 0}));
+  EXPECT_EQ(manager.QueuedSnapshotCount(), 0u);
+}
+
 }  // namespace
