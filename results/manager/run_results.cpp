@@ -696,6 +696,7 @@ void SimRunResultsJoin::IndexRecords(DAESProblem* problem, SUPackedValueTable* v
   records_.assign(values != nullptr ? static_cast<std::size_t>(values->Count()) : 0, nullptr);
   record_of_.clear();
   variable_tree_.reset(new BvuDirectoryProper(nullptr, ""));
+  // Snapshots of the run's own file compare against these variables.
   results_->UseMgr().SetModelRoot(variable_tree_.get());
   if (problem == nullptr) return;
   auto place = [&](DAESVarTableEntry* entry, bool parameter) {
@@ -726,8 +727,6 @@ void SimRunResultsJoin::IndexRecords(DAESProblem* problem, SUPackedValueTable* v
     }
   }
   for (DAESParameter* parameter : problem->Parameters()) place(parameter, true);
-  // Snapshots of the run's own file compare against these variables.
-  results_->UseMgr().SetModelRoot(variable_tree_.get());
 }
 
 void SimRunResultsJoin::IndexEvents() {
