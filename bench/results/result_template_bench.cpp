@@ -11,6 +11,7 @@
 #include "framework/messaging/message.h"
 #include "results/manager/result_items.h"
 #include "results/manager/results_mgr.h"
+#include "tests/results/quiet_problem_side.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ class Real final : public ResultObject {
   double value_;
 };
 
-class ManyReals final : public ResultsProblemSide {
+class ManyReals final : public QuietProblemSide {
  public:
   ManyReals() {
     for (std::int64_t i = 0; i < kItems; ++i) objects.emplace_back(static_cast<double>(i) * 0.5);

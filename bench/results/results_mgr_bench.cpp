@@ -16,12 +16,13 @@
 #include "framework/messaging/message.h"
 #include "results/manager/results_mgr.h"
 #include "results/snapshots/snapshot_text.h"
+#include "tests/results/quiet_problem_side.h"
 
 namespace {
 
 constexpr std::int64_t kVariables = 100000;
 
-class WideProblem : public ResultsProblemSide {
+class WideProblem : public QuietProblemSide {
  public:
   explicit WideProblem(std::int64_t count) : tree_(new BvuDirectoryProper(nullptr, "")) {
     auto* plant = new BvuDirectoryProper(tree_, "Plant");

@@ -92,6 +92,12 @@ class SimControlLoop {
   void ReadyWork(bool paused);
   // The check before a run leaves the ready state; false keeps it there.
   bool MayStartRun();
+  // The problem built again after a change of its structure; false when
+  // that failed (told to the client).
+  bool Rebuilt();
+  // Before a step starts: true when a change since the state before it sent
+  // the loop elsewhere (an initialisation, or the failure state).
+  bool ChangedBeforeStep();
   void Notify();
   void CheckRunThread();
   // Starts the step on the first pass, collects it on a later one: true once

@@ -112,7 +112,7 @@ class SimRunSteps final : public SimRunOps, public ServerProxyHost {
   // Queues a snapshot description and sets the snapshot request.
   void QueueSnapshot(const char* text, std::int32_t a, std::int32_t b, std::int32_t c,
                      const char* second);
-  std::size_t QueuedSnapshots() const { return queue_.size(); }
+  std::size_t QueuedSnapshots() const;
 
   // --- ServerProxyHost ---
   Status JoinCom() override;
@@ -123,14 +123,6 @@ class SimRunSteps final : public SimRunOps, public ServerProxyHost {
   }
 
  private:
-  struct SnapDesc {
-    std::string text;
-    std::int32_t a = 0;
-    std::int32_t b = 0;
-    std::int32_t c = 0;
-    std::string second;
-  };
-
   SimRunResults& Results();
   SimRunIntegrator* Integrator();
   void SetPhase(std::int32_t phase);
@@ -152,7 +144,6 @@ class SimRunSteps final : public SimRunOps, public ServerProxyHost {
   MethodFactory make_method_;
   std::function<std::int32_t()> sensitivity_query_;
   std::unique_ptr<DAESEventSchedule> schedule_;
-  std::vector<SnapDesc> queue_;
   std::string temporary_folder_;
   Status step_result_ = 0;
   bool integrating_ = false;

@@ -254,22 +254,46 @@ class ControlRunTest : public ::testing::Test {
                                  static_cast<std::uint32_t>(integers.size()), integers.data(),
                                  static_cast<std::uint32_t>(reals.size()), reals.data());
   }
-  // Passes until `done` or the loop ends; whether `done` came.
-  bool PassUntil(const std::function<bool()>& done, int limit = 20000) {
-    for (int i = 0; i < limit; ++i) {
-      if (done()) return true;
-      if (i == limit - 1 && limit > 1000) {
+  // Passes until `done`, the loop ends or the deadline; whether `done`
+  // came. The run thread is waited for by time, not by a count of passes:
+  // on a loaded machine it may not run for a long while.
+  bool PassUntil(const std::function<bool()>& done,
+                 std::chrono::seconds deadline = std::chrono::seconds(30)) {
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > until) {
         ADD_FAILURE() << "stuck in state " << loop.State() << " after "
                       << testing::PrintToString(trace.Take());
+        return false;
       }
-      Status ended = 0;
-      const std::int32_t before = loop.State();
-      if (loop.Pass(&ended)) return false;
-      if (loop.State() != before) {
-        char entry[16];
-        std::snprintf(entry, sizeof entry, "s%d", loop.State());
-        trace.Add(entry);
-      }
+      if (OnePass()) return false;
+    }
+    return true;
+  }
+  // Exactly `count` passes, for what each pass does.
+  void Passes(int count) {
+    for (int i = 0; i < count; ++i) {
+      if (OnePass()) return;
+    }
+  }
+  // Whether `happened` came within `count` passes that need nothing else to
+  // run: the check that something does not happen.
+  bool HappensWithin(int count, const std::function<bool()>& happened) {
+    for (int i = 0; i < count; ++i) {
+      if (happened()) return true;
+      if (OnePass()) return false;
+    }
+    return happened();
+  }
+  // One pass, its change of state traced; true when the loop ended.
+  bool OnePass() {
+    Status ended = 0;
+    const std::int32_t before = loop.State();
+    if (loop.Pass(&ended)) return true;
+    if (loop.State() != before) {
+      char entry[16];
+      std::snprintf(entry, sizeof entry, "s%d", loop.State());
+      trace.Add(entry);
     }
     return false;
   }
@@ -286,7 +310,7 @@ class ControlRunTest : public ::testing::Test {
     ASSERT_EQ(Command(3, {"Tank", work.c_str()}), 0u);
     ASSERT_TRUE(PassUntilState(kStateAttached));
     // Hooked once the edit of the first pass in state 1 has cleared them.
-    PassUntil([] { return false; }, 1);
+    Passes(1);
     NewSimAction* made = nullptr;
     ASSERT_EQ(manager.Actions()->CreateAction("Recorder", 0, &made), 1u);
     ASSERT_EQ(Command(6), 0u);
@@ -370,7 +394,7 @@ TEST_F(ControlRunTest, ARunStoppedByAnActionAtTheStepHookPoint) {
   }
   EXPECT_EQ(trace.Take(), expected);
   EXPECT_NEAR(manager.CurrentTime(), 0.3, 1e-9);
-  PassUntil([] { return false; }, 1);  // the paused state's own work
+  Passes(1);  // the paused state's own work
   EXPECT_EQ(manager.StatusBits() & run_bits::kRunning, 0u);
 }
 
@@ -381,7 +405,7 @@ TEST_F(ControlRunTest, PauseAndResumeARun) {
   ASSERT_EQ(Command(8), 0u);
   ASSERT_TRUE(PassUntilState(kStatePaused));
   const double paused_at = manager.CurrentTime();
-  ASSERT_FALSE(PassUntil([&] { return loop.State() != kStatePaused; }, 50));
+  ASSERT_FALSE(HappensWithin(50, [&] { return loop.State() != kStatePaused; }));
   trace.Take();
   ASSERT_EQ(Command(9), 0u);
   ASSERT_TRUE(PassUntilState(kStateDynamicAfter));
@@ -448,7 +472,7 @@ TEST_P(FailureStateTest, NextActionsLeadWhereTheTableSays) {
   ASSERT_TRUE(PassUntilState(row.state));
   const std::int32_t run_state = manager.RunState();
   trace.Take();
-  PassUntil([] { return false; }, 1);
+  Passes(1);
   EXPECT_EQ(loop.State(), row.then);
   EXPECT_EQ(manager.StatusBits() & row.bit, row.bit);
   EXPECT_EQ(manager.RunState(), row.run_state < 0 ? run_state : row.run_state);
@@ -554,10 +578,10 @@ TEST_F(ControlRunTest, AFailedPassDuringAStepLeavesNoStaleStepBehind) {
   ops.step_ms = 40;
   ASSERT_EQ(Command(9), 0u);
   ASSERT_TRUE(PassUntilState(kStateSteadyStep));
-  PassUntil([] { return false; }, 1);  // the step starts
+  Passes(1);  // the step starts
   ASSERT_TRUE(manager.StepScheduled());
   Queue([] { return 0x80000001u; });
-  PassUntil([] { return false; }, 2);  // the failed poll, then the pass that sees it
+  Passes(2);  // the failed poll, then the pass that sees it
   EXPECT_EQ(loop.State(), kStateReady);
   EXPECT_FALSE(manager.StepScheduled());
   EXPECT_TRUE(manager.Events().Empty());
@@ -577,7 +601,7 @@ TEST_F(ControlRunTest, StoppingAScheduledStepDropsItsEventAndTellsTheActions) {
   ops.step_ms = 40;
   ASSERT_EQ(Command(9), 0u);
   ASSERT_TRUE(PassUntilState(kStateSteadyStep));
-  PassUntil([] { return false; }, 1);
+  Passes(1);
   ASSERT_EQ(manager.Events().Size(), 1u);
   recorder.watch_notices = true;
   EXPECT_EQ(manager.StopRun(), 0u);
@@ -587,7 +611,7 @@ TEST_F(ControlRunTest, StoppingAScheduledStepDropsItsEventAndTellsTheActions) {
   EXPECT_GE(std::count(lines.begin(), lines.end(), "notice"), 1);
   EXPECT_FALSE(manager.StepScheduled());
   // The next pass polls with timers.
-  PassUntil([] { return false; }, 1);
+  Passes(1);
   EXPECT_EQ(port.timer_polls, 1);
 }
 
@@ -596,7 +620,7 @@ TEST_F(ControlRunTest, CommandsThatTouchTheRunWaitForTheStep) {
   ops.step_ms = 40;
   ASSERT_EQ(Command(9), 0u);
   ASSERT_TRUE(PassUntilState(kStateSteadyStep));
-  PassUntil([] { return false; }, 1);
+  Passes(1);
   ASSERT_TRUE(manager.StepScheduled());
   for (std::uint32_t number : {6u, 29u, 80u, 94u, 150u}) {
     EXPECT_EQ(Command(number, {}, {1}), 0x0032000Au) << number;
@@ -660,7 +684,7 @@ TEST_F(ControlRunTest, ARunAfterAnEditThatKeptTheProblemIsAccepted) {
 TEST_F(ControlRunTest, RunModesWithoutRunStatesStayReady) {
   Ready(2);
   ASSERT_EQ(Command(9), 0u);
-  ASSERT_FALSE(PassUntil([&] { return loop.State() != kStateReady; }, 20));
+  ASSERT_FALSE(HappensWithin(20, [&] { return loop.State() != kStateReady; }));
   EXPECT_TRUE(trace.Take().empty());
 }
 
@@ -763,17 +787,17 @@ TEST_F(ControlRunTest, ASnapshotAskedForBeforePreparationPreparesOrSaysWhyNot) {
   ASSERT_TRUE(PassUntilState(kStateAttached));
   ops.prepare_result = 0xA0000047u;
   manager.RequestSnapshot();
-  PassUntil([] { return false; }, 2);
+  Passes(2);
   EXPECT_EQ(loop.State(), kStateAttached);
   ASSERT_FALSE(controller.events.empty());
   EXPECT_EQ(controller.events.back(), "Can't Take SnapShot, Problem has no Variables.");
   ops.prepare_result = 0x80000001u;
   manager.RequestSnapshot();
-  PassUntil([] { return false; }, 1);
+  Passes(1);
   EXPECT_EQ(controller.events.back(), "Can't Take SnapShot, Problem is invalid.");
   ops.prepare_result = 0;
   manager.RequestSnapshot();
-  PassUntil([] { return false; }, 1);
+  Passes(1);
   EXPECT_EQ(loop.State(), kStatePreparing);
   EXPECT_EQ(manager.PreparationNeeded(), 0);
 }
@@ -788,7 +812,7 @@ TEST_F(ControlRunTest, AStepAskedForDuringARunIsTakenOnce) {
   ASSERT_TRUE(PassUntilState(kStateInitialisationStep));
   ASSERT_EQ(Command(10), 0u);  // arrives while the first step runs
   ASSERT_TRUE(PassUntilState(kStateReady));
-  ASSERT_FALSE(PassUntil([&] { return loop.State() != kStateReady; }, 50));
+  ASSERT_FALSE(HappensWithin(50, [&] { return loop.State() != kStateReady; }));
   const std::vector<std::string> lines = trace.Take();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "step 32"), 2);
   EXPECT_EQ(manager.StepCount(), 0);
@@ -846,7 +870,7 @@ TEST_F(ControlRunTest, PrimaryServicesKeepWhatTheyAreTold) {
   EXPECT_EQ(results.moved_to, 0.0);
   // The solver-objects change is told once.
   manager.NotifySolversChanged();
-  PassUntil([] { return false; }, 1);
+  Passes(1);
   EXPECT_EQ(manager.StatusBits() & 0x800u, 0u);
   // A paused dynamic run that was ended goes back to the ready state.
   ASSERT_EQ(Command(10), 0u);
@@ -854,7 +878,7 @@ TEST_F(ControlRunTest, PrimaryServicesKeepWhatTheyAreTold) {
   ASSERT_TRUE(PassUntilState(kStatePaused));
   manager.EndDynamicRun();
   ASSERT_TRUE(PassUntilState(kStateReady));
-  PassUntil([] { return false; }, 1);  // the ready state forgets the mark
+  Passes(1);  // the ready state forgets the mark
   EXPECT_FALSE(manager.DynamicRunEnded());
 }
 
@@ -872,7 +896,7 @@ TEST_F(ControlRunTest, ASolvedSteadyStateEndsTheRunSoADynamicModeWaitsForAComman
   // Switching to dynamic mode starts nothing by itself.
   SolverOptionTable::Instance()->SetInt(29, 4);
   SolverOptionTable::Instance()->ApplyPendingChanges();
-  EXPECT_FALSE(PassUntil([&] { return loop.State() != kStateReady; }, 50));
+  EXPECT_FALSE(HappensWithin(50, [&] { return loop.State() != kStateReady; }));
   for (const std::string& line : trace.Take()) EXPECT_EQ(line.find("step"), std::string::npos);
   // The client's step does.
   ASSERT_EQ(Command(10), 0u);
@@ -896,6 +920,103 @@ TEST_F(ControlRunTest, AnEditThatGaveUpTheProblemIsRebuiltAfterCommand29) {
   ASSERT_EQ(Command(29, {}, {0}), 0u);
   ASSERT_EQ(Command(6), 0u);
   EXPECT_TRUE(trace.Take().empty());
+}
+
+// The steps of the trace (their kinds) and the states passed through.
+Lines StepsAndStates(const Lines& lines) {
+  Lines kept;
+  for (const std::string& line : lines)
+    if (line.rfind("step", 0) == 0 || line.rfind("s", 0) == 0 || line == "check")
+      kept.push_back(line);
+  return kept;
+}
+
+// A restore while the run rests moves its clock; the next step initialises
+// there rather than going on from where the integrator stood.
+TEST_F(ControlRunTest, ARestoreAtRestSendsTheNextStepThroughItsInitialisation) {
+  Ready(4);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  ASSERT_NEAR(manager.CurrentTime(), 0.1, 1e-12);
+  trace.Take();
+  manager.SetRestartTime(0.05);
+  EXPECT_EQ(manager.CurrentTime(), 0.05);
+  EXPECT_FALSE(manager.StepResultPending());
+  EXPECT_TRUE(manager.RestartPending());
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicInitAfter));
+  ASSERT_TRUE(PassUntilState(kStatePaused));
+  EXPECT_EQ(StepsAndStates(trace.Take()), (Lines{"s15", "s16", "step 128", "s17", "s6"}));
+  EXPECT_FALSE(manager.RestartPending());
+  EXPECT_NEAR(manager.CurrentTime(), 0.05, 1e-12);
+}
+
+// Between two steps of a run that goes on (state 11 chose the step), a
+// restore still sends the step through the initialisation.
+TEST_F(ControlRunTest, ARestoreBetweenRunningStepsInitialisesBeforeTheNextOne) {
+  Ready(4);
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicAfter));
+  ASSERT_TRUE(PassUntilState(kStateDynamicBefore));
+  trace.Take();
+  manager.SetRestartTime(0.0);
+  ASSERT_TRUE(PassUntilState(kStateDynamicInitAfter));
+  EXPECT_EQ(StepsAndStates(trace.Take()), (Lines{"s12", "s15", "s16", "step 128", "s17"}));
+}
+
+// A specification that changed the structure: the problem is built again
+// before the next step, which initialises; a rebuild that fails ends the
+// run there, failed.
+TEST_F(ControlRunTest, AStructureChangeRebuildsTheProblemBeforeTheNextStep) {
+  Ready(4);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  trace.Take();
+  manager.MarkStructureChanged();
+  EXPECT_TRUE(manager.StructureChanged());
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicInitAfter));
+  ASSERT_TRUE(PassUntilState(kStatePaused));
+  EXPECT_EQ(StepsAndStates(trace.Take()), (Lines{"check", "s15", "s16", "step 128", "s17", "s6"}));
+  EXPECT_FALSE(manager.StructureChanged());
+
+  ops.check_result = 0x8032FFFFu;
+  manager.MarkStructureChanged();
+  const int steps = ops.steps;
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return (manager.StatusBits() & run_bits::kRunFailed) != 0; }));
+  EXPECT_EQ(loop.State(), kStatePaused);
+  EXPECT_EQ(ops.steps, steps);
+  EXPECT_TRUE(manager.StructureChanged());
+}
+
+// A specification change that keeps the structure re-initialises a run
+// away from time 0.
+TEST_F(ControlRunTest, AKeptStructureReinitialisesAwayFromTimeZero) {
+  Ready(4);
+  manager.MarkReinitialisation();
+  EXPECT_FALSE(manager.ReinitialisationMark());
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  ASSERT_TRUE(manager.StepResultPending());
+  manager.MarkReinitialisation();
+  EXPECT_TRUE(manager.ReinitialisationMark());
+  EXPECT_FALSE(manager.StepResultPending());
+}
+
+// The client's snapshot requests wait in the problem manager, flags and
+// description kept, until the loop takes them.
+TEST_F(ControlRunTest, QueuedSnapshotRequestsKeepTheirFlagsUntilTaken) {
+  manager.QueueSnapshot("A", 1, 0, 1, "first");
+  manager.QueueSnapshot("B", 0, 1, 0, nullptr);
+  EXPECT_EQ(manager.QueuedSnapshotCount(), 2u);
+  const std::vector<SimProblemMgr::SnapshotRequest> taken = manager.TakeSnapshotQueue();
+  ASSERT_EQ(taken.size(), 2u);
+  EXPECT_EQ(taken[0].text, "A");
+  EXPECT_EQ(taken[0].second, "first");
+  EXPECT_EQ(std::vector<std::int32_t>({taken[1].a, taken[1].b, taken[1].c}),
+            std::vector<std::int32_t>({0, 1, 0}));
+  EXPECT_EQ(manager.QueuedSnapshotCount(), 0u);
 }
 
 }  // namespace

@@ -943,10 +943,13 @@ class RunLoopTest : public RunStepsTest {
     return manager.HandleCommand(50, number, static_cast<std::uint32_t>(texts.size()), texts.data(),
                                  0, nullptr, 0, nullptr);
   }
-  // Passes until the state comes; the states passed through on the way.
+  // Passes until the state comes, bounded by time (the run thread may not
+  // be scheduled for a while on a loaded machine); the states passed
+  // through on the way.
   std::vector<std::int32_t> PassUntilState(std::int32_t state) {
     std::vector<std::int32_t> seen;
-    for (int i = 0; i < 20000 && loop.State() != state; ++i) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (loop.State() != state && std::chrono::steady_clock::now() < until) {
       Status ended = 0;
       if (loop.Pass(&ended)) break;
       if (seen.empty() || seen.back() != loop.State()) seen.push_back(loop.State());

@@ -14,6 +14,7 @@
 #include "control/engine/engine_handlers.h"
 #include "framework/runtime/xos_thread.h"
 #include "tests/support/fault_tests.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -112,7 +113,7 @@ TEST_F(RunThreadTest, EveryStepRunsOnceAndIsCollectedOnlyAfterItRan) {
 TEST_F(RunThreadTest, TakingTheRunLockDuringAStepChangesNothing) {
   stepper.hang = true;
   StartStep(*handover);
-  while (!stepper.running.load()) std::this_thread::sleep_for(milliseconds(1));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return stepper.running.load(); }));
   EXPECT_FALSE(handover->ServerHoldsA());
   EXPECT_EQ(handover->TakeRunLock(), SimRunHandover::kNotYet);
   EXPECT_FALSE(handover->ServerHoldsA());
@@ -156,7 +157,7 @@ TEST_F(RunThreadTest, AStepThatNeverHandsBackIsGivenUpAfterTheTries) {
   stepper.hang = true;
   stepper.deaf_to = handover.get();
   StartStep(*handover);
-  while (!stepper.running.load()) std::this_thread::sleep_for(milliseconds(1));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return stepper.running.load(); }));
   const auto begun = std::chrono::steady_clock::now();
   EXPECT_EQ(handover->StopRun(), 0u);
   const auto waited = std::chrono::steady_clock::now() - begun;
@@ -287,7 +288,7 @@ TEST_F(RunThreadTest, OnlyTheStepsHandBackWakesTheServer) {
   ASSERT_GE(handover->HandBackDescriptor(), 0);
   stepper.hang = true;
   StartStep(*handover);  // the first hand-back is done with here
-  while (!stepper.running.load()) std::this_thread::sleep_for(milliseconds(1));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return stepper.running.load(); }));
   EXPECT_FALSE(readable());
   stepper.hang = false;
   // Bounded only so that a broken signal fails rather than hangs.
@@ -298,7 +299,7 @@ TEST_F(RunThreadTest, OnlyTheStepsHandBackWakesTheServer) {
   EXPECT_FALSE(readable());
   stepper.hang = true;
   StartStep(*handover);
-  while (!stepper.running.load()) std::this_thread::sleep_for(milliseconds(1));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return stepper.running.load(); }));
   EXPECT_FALSE(readable());
   stepper.hang = false;
   ASSERT_TRUE(Collect(*handover));

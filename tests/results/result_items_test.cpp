@@ -234,7 +234,7 @@ TEST_F(ResultItems, EmptyBodiesNamedPathsAndCutLists) {
   EXPECT_EQ(kept, nullptr);
 }
 
-TEST_F(ResultItems, SetItemQueuesBeforeARunAndSetsDuringOne) {
+TEST_F(ResultItems, SetItemQueuesBetweenStepsAndWaitsWhileOneComputes) {
   BvuIdPath path;
   path.Append(1);
   SUValue five = Real(5.0);
@@ -242,13 +242,23 @@ TEST_F(ResultItems, SetItemQueuesBeforeARunAndSetsDuringOne) {
   EXPECT_EQ(manager_.QueuedCount(), 1u);
   EXPECT_EQ(x_.RealValue(), 2.5);
 
+  // The problem is the run thread's: every attribute waits, nothing moves.
   problem_.running = true;
   x_.index = 1;
   manager_.Values()->Record(1).flags = 0x2000000u | 0x10;
+  for (std::uint32_t attribute : {1u, 7u, 8u, 9u, 11u, 15u}) {
+    EXPECT_EQ(manager_.SetItem(55, path, 0, attribute, &five), SimResultsMgr::kBusy)
+        << attribute;
+  }
+  EXPECT_EQ(x_.RealValue(), 2.5);
+  EXPECT_EQ(manager_.Values()->Record(1).flags, 0x2000000u | 0x10u);
+  EXPECT_EQ(manager_.QueuedCount(), 1u);
+  problem_.running = false;
+
+  // A variable without a record is the one set at once.
+  x_.index = -1;
   EXPECT_EQ(manager_.SetItem(55, path, 0, 1, &five), 0u);
   EXPECT_EQ(x_.RealValue(), 5.0);
-  EXPECT_EQ(manager_.Values()->Record(1).payload.real, 5.0);
-  EXPECT_EQ(manager_.Values()->Record(1).flags, 0x10u);
   EXPECT_EQ(manager_.QueuedCount(), 1u);
 
   BvuIdPath unknown;

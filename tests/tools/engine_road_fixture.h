@@ -163,8 +163,10 @@ class EngineRoad : public roadtest::RoadEnv {
   bool FinishRun() {
     constexpr Status kBusy = 0x0032000Au;
     Status ended = kBusy;
-    for (int tries = 0; tries < 500 && ended == kBusy; ++tries) {
-      if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (bool first = true; ended == kBusy && std::chrono::steady_clock::now() < until;
+         first = false) {
+      if (!first) std::this_thread::sleep_for(std::chrono::milliseconds(20));
       auto end = std::make_unique<vantor_client::Request>(kProblemService);
       end->PutUInt16(134);
       if (!road_->Exchange(std::move(end), "request 134", &ended)) return false;
