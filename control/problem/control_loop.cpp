@@ -111,7 +111,9 @@ bool SimControlLoop::Pass(Status* result) {
   }
   if (!end_) return false;
   pm_.StopRun();
-  *result = pass_status_;
+  // A lost client ends the engine with that status, whether or not this
+  // pass flushed lines: a flush that went well must not make it a 0.
+  *result = status::IsSevere(polled) ? polled : pass_status_;
   return true;
 }
 

@@ -236,6 +236,19 @@ TEST_F(ControlLoopTest, ALostPeerEndsTheLoopInTheSamePass) {
   EXPECT_FALSE(other.Pass(&result));
 }
 
+// The ready state flushes the collected lines in every pass; the flush's
+// success must not turn the end of the client into exit status 0.
+TEST_F(ControlLoopTest, ALostPeerEndsWithItsStatusInAPassThatFlushed) {
+  loop.SetUp();
+  port.on_poll.push_back([] { return 0x80000001u; });  // a failed pass lands in the ready state
+  port.on_poll.push_back([] { return 0xA0000037u; });
+  Status result = 0;
+  EXPECT_FALSE(loop.Pass(&result));
+  EXPECT_TRUE(loop.Pass(&result));
+  EXPECT_EQ(loop.State(), kStateReady);
+  EXPECT_EQ(result, 0xA0000037u);
+}
+
 TEST_F(ControlLoopTest, ARunRequestWithoutAPreparedProblemIsRefused) {
   loop.SetUp();
   EXPECT_EQ(Command(9), 0x80320025u);
