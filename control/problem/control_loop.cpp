@@ -243,9 +243,11 @@ void SimControlLoop::StateWork() {
   switch (state_) {
     case kStateIdle:
       if (Interrupt()) return;
-      if (!pm_.folders_.WorkingFolder().empty() && !pm_.name_.empty()) {
+      if (!pm_.folders_.WorkingFolder().empty() && !pm_.name_.empty() &&
+          pm_.attach_failure_ == 0) {
         Attach();
-        state_ = kStateAttached;
+        // Without a run folder it waits for the client to name another.
+        if (pm_.attach_failure_ == 0) state_ = kStateAttached;
       }
       return;
     case kStateAttached:

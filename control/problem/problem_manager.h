@@ -423,6 +423,8 @@ class SimProblemMgr : public SimMasterManager,
   std::int32_t child_number_ = 0;
   std::int32_t instance_flag_ = 0;
   bool installations_found_ = false;
+  // Why the last attach found no run folder; the loop waits for a new name.
+  Status attach_failure_ = 0;
   std::int32_t com_joins_ = 0;
 
   SimPlainRunOps plain_ops_;

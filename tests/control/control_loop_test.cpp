@@ -188,6 +188,26 @@ TEST_F(ControlLoopTest, NamingASimulationAttachesItsRunFolder) {
   EXPECT_EQ(loop.State(), kStateAttached);
 }
 
+// Without its run folder the loop stays idle, trying no second time, until
+// the client names the simulation again.
+TEST_F(ControlLoopTest, ARunFolderThatCannotBeMadeKeepsTheLoopIdle) {
+  loop.SetUp();
+  const std::string work = folder.path().string() + "/";
+  folder.WriteFile("Tank", "in the way");
+  ASSERT_EQ(Command(3, {"Tank", work.c_str()}), 0u);
+  ASSERT_FALSE(Passes(1));
+  const std::int32_t lines = manager.Collector().GroupCount();
+  EXPECT_GE(lines, 1);  // why, after the installation look-ups
+  ASSERT_FALSE(Passes(2));
+  EXPECT_EQ(manager.Collector().GroupCount(), lines);
+  EXPECT_EQ(loop.State(), kStateIdle);
+  EXPECT_TRUE(log.empty());
+  ASSERT_EQ(Command(3, {"Pond", work.c_str()}), 0u);
+  ASSERT_FALSE(Passes(1));
+  EXPECT_EQ(loop.State(), kStateAttached);
+  EXPECT_EQ(log, (std::vector<std::string>{"attach Pond"}));
+}
+
 TEST_F(ControlLoopTest, ASingleActionDetachesAndGoesBackToIdle) {
   loop.SetUp();
   const std::string work = folder.path().string() + "/";
