@@ -165,6 +165,12 @@ void SimProblemMgr::Report(Status status, const std::string& text) {
   collector_.EndGroup(status);
 }
 
+void SimProblemMgr::ReportAtOnce(Status status, const std::string& text) {
+  Report(status, text);
+  // Ahead of the reply that refuses, so the client reads why with it.
+  collector_.SendGroups();
+}
+
 const char* SimProblemMgr::TimeUnit(double* scale) {
   if (scale != nullptr) *scale = time_scale_;
   return time_unit_.c_str();
@@ -497,8 +503,8 @@ Status SimProblemMgr::CommandSetName(std::uint32_t count, const char* const* str
     const std::string folder = NativeFilePath(strings[1]);
     platform::FileInfo info;
     if (!platform::GetFileInfo(folder.c_str(), &info, nullptr) || !info.is_directory) {
-      Report(SimWorkingFolder::kCannotCreate,
-             "Working folder " + folder + " does not exist: no run folder can be made in it");
+      ReportAtOnce(SimWorkingFolder::kCannotCreate,
+                   "Working folder " + folder + " does not exist: no run folder can be made in it");
       return SimWorkingFolder::kCannotCreate;
     }
   }
@@ -659,7 +665,8 @@ Status SimProblemMgr::AttachProblem(const char* folder, const char* name) {
     // Run files written wherever the engine happens to be (its own folder,
     // often) would be lost to the client: no run folder, no problem.
     attach_failure_ = SimWorkingFolder::kCannotCreate;
-    Report(attach_failure_, "Cannot make the run folder " + folders_.RunFolder() + ": " + why);
+    ReportAtOnce(attach_failure_,
+                 "Cannot make the run folder " + folders_.RunFolder() + ": " + why);
     return attach_failure_;
   }
   std::string here;

@@ -192,6 +192,8 @@ class SimProblemMgr : public SimMasterManager,
   SimActionMgr* Actions() const { return actions_; }
   // Lines for the client's message log, as one group with its status.
   void Report(Status status, const std::string& text);
+  // The same, sent now with every group collected so far.
+  void ReportAtOnce(Status status, const std::string& text);
 
   // The seams every problem manager made from now on starts with (null: the
   // plain stand-ins), for engines whose run steps and results are others'.
