@@ -111,7 +111,9 @@ bool SimControlLoop::Pass(Status* result) {
   }
   if (!end_) return false;
   pm_.StopRun();
-  *result = pass_status_;
+  // A lost client ends the engine with that status, whether or not this
+  // pass flushed lines: a flush that went well must not make it a 0.
+  *result = status::IsSevere(polled) ? polled : pass_status_;
   return true;
 }
 
@@ -241,9 +243,11 @@ void SimControlLoop::StateWork() {
   switch (state_) {
     case kStateIdle:
       if (Interrupt()) return;
-      if (!pm_.folders_.WorkingFolder().empty() && !pm_.name_.empty()) {
+      if (!pm_.folders_.WorkingFolder().empty() && !pm_.name_.empty() &&
+          pm_.attach_failure_ == 0) {
         Attach();
-        state_ = kStateAttached;
+        // Without a run folder it waits for the client to name another.
+        if (pm_.attach_failure_ == 0) state_ = kStateAttached;
       }
       return;
     case kStateAttached:

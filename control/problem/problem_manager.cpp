@@ -14,6 +14,7 @@
 #include "control/properties/property_mgr.h"
 #include "daes/delays/delay_mgr.h"
 #include "daes/problem/problem.h"
+#include "foundation/files/file_utilities.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/run_mode.h"
 #include "foundation/interfaces/solver_options.h"
@@ -162,6 +163,12 @@ Status SimProblemMgr::QueryInterface(const platform::IID& iid, void** object) {
 void SimProblemMgr::Report(Status status, const std::string& text) {
   collector_.AddText(text.c_str());
   collector_.EndGroup(status);
+}
+
+void SimProblemMgr::ReportAtOnce(Status status, const std::string& text) {
+  Report(status, text);
+  // Ahead of the reply that refuses, so the client reads why with it.
+  collector_.SendGroups();
 }
 
 const char* SimProblemMgr::TimeUnit(double* scale) {
@@ -408,6 +415,8 @@ bool SimProblemMgr::TouchesTheRun(std::uint32_t command) {
 }
 
 Status SimProblemMgr::CommandPrepare(std::uint32_t count, const std::int32_t* integers) {
+  // Nothing to prepare in: the line that said why went out with the attach.
+  if (attach_failure_ != 0) return attach_failure_;
   problem_ready_ = 1;
   SimMasterManager::DiscardProblem();
   if (actions_ != nullptr) {
@@ -490,6 +499,17 @@ Status SimProblemMgr::CommandRelease() {
 }
 
 Status SimProblemMgr::CommandSetName(std::uint32_t count, const char* const* strings) {
+  if (count >= 2 && strings[1] != nullptr && strings[1][0] != '\0') {
+    // The run folder is made inside it, never the folder itself.
+    const std::string folder = NativeFilePath(strings[1]);
+    platform::FileInfo info;
+    if (!platform::GetFileInfo(folder.c_str(), &info, nullptr) || !info.is_directory) {
+      ReportAtOnce(SimWorkingFolder::kCannotCreate,
+                   "Working folder " + folder + " does not exist: no run folder can be made in it");
+      return SimWorkingFolder::kCannotCreate;
+    }
+  }
+  attach_failure_ = 0;
   ClearStatusBits(run_bits::kProblemBits);
   preparation_ = 1;
   // An empty name names nothing: without a name no run folder would open.
@@ -640,7 +660,16 @@ Status SimProblemMgr::SetItem(std::uint32_t type, const BvuIdPath& ids, std::uin
 // --- master operations ---
 
 Status SimProblemMgr::AttachProblem(const char* folder, const char* name) {
-  folders_.OpenRunFolder();
+  std::string why;
+  const Status opened = folders_.OpenRunFolder(&why);
+  if (opened != SimWorkingFolder::kNoPendingName && status::IsFailure(opened)) {
+    // Run files written wherever the engine happens to be (its own folder,
+    // often) would be lost to the client: no run folder, no problem.
+    attach_failure_ = SimWorkingFolder::kCannotCreate;
+    ReportAtOnce(attach_failure_,
+                 "Cannot make the run folder " + folders_.RunFolder() + ": " + why);
+    return attach_failure_;
+  }
   std::string here;
   if (SimWorkingFolder::GetCurrentFolder(&here) == SimWorkingFolder::kOk) {
     SimWorkingFolder::DeleteTempFiles(here);

@@ -198,6 +198,8 @@ class SimProblemMgr : public SimMasterManager,
   SimActionMgr* Actions() const { return actions_; }
   // Lines for the client's message log, as one group with its status.
   void Report(Status status, const std::string& text);
+  // The same, sent now with every group collected so far.
+  void ReportAtOnce(Status status, const std::string& text);
 
   // The seams every problem manager made from now on starts with (null: the
   // plain stand-ins), for engines whose run steps and results are others'.
@@ -461,6 +463,8 @@ class SimProblemMgr : public SimMasterManager,
   std::int32_t child_number_ = 0;
   std::int32_t instance_flag_ = 0;
   bool installations_found_ = false;
+  // Why the last attach found no run folder; the loop waits for a new name.
+  Status attach_failure_ = 0;
   std::int32_t com_joins_ = 0;
 
   SimPlainRunOps plain_ops_;

@@ -24,6 +24,7 @@
 #include "solve/options/solver_option_table.h"
 #include "solve/proxies/integrator_server_proxy.h"
 #include "tests/support/scoped_current_folder.h"
+#include "tests/support/stdout_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/framework/message_helpers.h"
 
@@ -151,6 +152,44 @@ TEST_F(ProblemManagerTest, CommandsSetRequestsAndAnswerTheirStatus) {
   EXPECT_EQ(manager.PreparationNeeded(), 2);
   EXPECT_EQ(Command(2), 0x00320024u);
   EXPECT_EQ(manager.StatusBits() & 0x1u, 0u);
+}
+
+// A working folder that is not there is refused when it is named, and a
+// run folder that cannot be made fails the attach: nothing is written in
+// whatever folder the engine is in, and preparing is refused until the
+// client names another.
+TEST_F(ProblemManagerTest, NoRunFolderNoProblem) {
+  const std::string work = folder.path().string();
+  const std::string missing = work + "/missing/";
+  folder.WriteFile("Tank", "a file where the run folder would go");
+  testsupport::TempDir elsewhere;
+  testsupport::ScopedCurrentFolder moved(elsewhere.path());
+  Status named = 0, renamed = 0, attached = 0, prepared = 0;
+  std::string name;
+  std::string said;
+  {
+    testsupport::StdoutCapture dialog;  // the lines of failed groups
+    named = Command(3, {"Tank", missing.c_str()});
+    name = manager.SimulationName();
+    renamed = Command(3, {"Tank", work.c_str()});
+    attached = manager.AttachProblem(work.c_str(), "Tank");
+    prepared = Command(6, {}, {0, 0});
+    said = dialog.Take();
+  }
+  EXPECT_EQ(named, 0x803201FEu);
+  EXPECT_EQ(name, "");
+  EXPECT_EQ(renamed, 0u);
+  EXPECT_EQ(attached, 0x803201FEu);
+  EXPECT_EQ(prepared, 0x803201FEu);
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere.path()));
+  EXPECT_NE(said.find("Working folder " + missing + " does not exist"), std::string::npos) << said;
+  EXPECT_NE(said.find("Cannot make the run folder " + work + "/Tank/: Not a directory"),
+            std::string::npos)
+      << said;
+
+  ASSERT_EQ(Command(3, {"Other", work.c_str()}), 0u);
+  EXPECT_EQ(manager.AttachProblem(work.c_str(), "Other"), 0u);
+  EXPECT_TRUE(std::filesystem::exists(folder / "Other" / "OrvelQVLock.aml"));
 }
 
 TEST_F(ProblemManagerTest, RequestsOfUnknownCodesAndServices) {

@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 namespace vantor_cli {
 
@@ -178,6 +180,37 @@ int ReadCommandLine(const std::vector<std::string>& words, CommandLine* line) {
   if (read != 0) return read;
   line->options.program = words[at++];
   return ReadSteps(words, at, &line->steps) ? 0 : 2;
+}
+
+bool MakeWorkingFolder(const std::string& given, std::string* folder, std::string* why) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::path path = fs::absolute(given, error).lexically_normal();
+  if (error || given.empty()) {
+    *why = "FOLDER \"" + given + "\" is not a path";
+    return false;
+  }
+  if (!path.has_filename() && path.has_parent_path() && path != path.root_path()) {
+    path = path.parent_path();
+  }
+  *folder = path.string();
+  const fs::file_status found = fs::status(path, error);
+  if (fs::is_directory(found)) return true;
+  if (fs::exists(found)) {
+    *why = "FOLDER " + *folder + " is not a folder";
+    return false;
+  }
+  const fs::path parent = path.parent_path();
+  if (!fs::is_directory(parent, error)) {
+    *why = "FOLDER " + *folder + " cannot be made: its parent " + parent.string() +
+           " does not exist";
+    return false;
+  }
+  if (!fs::create_directory(path, error) && !fs::is_directory(path)) {
+    *why = "FOLDER " + *folder + " cannot be made: " + error.message();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace vantor_cli

@@ -31,4 +31,9 @@ struct CommandLine {
 // command line after saying on standard error what is wrong.
 int ReadCommandLine(const std::vector<std::string>& words, CommandLine* line);
 
+// The FOLDER of the first-order step made absolute against the current
+// folder, and made when it is missing but its parent is there: false, with
+// *why saying what is wrong, for a missing parent or a path that is no folder.
+bool MakeWorkingFolder(const std::string& given, std::string* folder, std::string* why);
+
 }  // namespace vantor_cli
