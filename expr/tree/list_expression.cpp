@@ -200,6 +200,36 @@ Expression* ListExpression::EliminateObsoleteOperators() {
   return nullptr;
 }
 
+template <typename Rebuild>
+Expression* ListExpression::RebuildItems(Rebuild rebuild) {
+  const std::int32_t n = ItemCount();
+  ExpressionList* items = nullptr;
+  for (std::int32_t i = 0; i < n; ++i) {
+    Expression* item = list_->At(static_cast<std::size_t>(i));
+    Expression* fresh = rebuild(item);
+    if (fresh != item && items == nullptr) {
+      items = new ExpressionList(static_cast<std::size_t>(n) + 1);
+      for (std::int32_t k = 0; k < i; ++k) items->Append(list_->At(static_cast<std::size_t>(k)));
+    }
+    // The list takes the first reference of a fresh item.
+    if (items != nullptr) items->Append(fresh);
+  }
+  if (items == nullptr) return this;
+  ListExpression* node = MakeOver(items);
+  CopyHeader(*node, *this);
+  return node;
+}
+
+Expression* ListExpression::RebuildWithChildren(std::int32_t count, const char* const* names) {
+  return RebuildItems([&](Expression* item) { return item->RebuildWithChildren(count, names); });
+}
+
+Expression* ListExpression::RebuildWithChildren(std::int32_t* count, ExpressionVariable** variables,
+                                                ExprNameResolver* resolver) {
+  return RebuildItems(
+      [&](Expression* item) { return item->RebuildWithChildren(count, variables, resolver); });
+}
+
 bool ListExpression::IsTerm() const {
   for (std::int32_t i = 0; i < ItemCount(); ++i) {
     if (!list_->At(i)->IsTerm()) return false;
