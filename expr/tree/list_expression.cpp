@@ -230,6 +230,23 @@ Expression* ListExpression::RebuildWithChildren(std::int32_t* count, ExpressionV
       [&](Expression* item) { return item->RebuildWithChildren(count, variables, resolver); });
 }
 
+Expression* ListExpression::SubstituteInPlace(ExprSubstitutionVisitor& visitor) {
+  std::uint32_t count = OwnNodes();
+  for (std::int32_t i = 0; i < ItemCount(); ++i) {
+    const auto at = static_cast<std::size_t>(i);
+    Expression* item = list_->At(at);
+    Expression* fresh = item->SubstituteInPlace(visitor);
+    if (fresh != item) {
+      fresh->AddRef();
+      list_->Replace(at, fresh);
+      fresh->Release();
+    }
+    count += list_->At(at)->NodeCount();
+  }
+  node_count_ = count;
+  return this;
+}
+
 bool ListExpression::IsTerm() const {
   for (std::int32_t i = 0; i < ItemCount(); ++i) {
     if (!list_->At(i)->IsTerm()) return false;

@@ -72,6 +72,8 @@ class ListExpression : public Expression {
   Expression* RebuildWithChildren(std::int32_t count, const char* const* names) override;
   Expression* RebuildWithChildren(std::int32_t* count, ExpressionVariable** variables,
                                   ExprNameResolver* resolver) override;
+  // Each item in turn is replaced by its answer.
+  Expression* SubstituteInPlace(ExprSubstitutionVisitor& visitor) override;
   bool IsTerm() const override;
   bool IsConstant() const override;
   std::int32_t CountReferences() const override;
