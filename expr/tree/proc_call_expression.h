@@ -89,6 +89,8 @@ class ProcCallExpression : public Expression {
                            std::int32_t i, std::int32_t j) override;
   Expression* EliminateObsoleteOperators() override;
   void ResetCaches() override;
+  // The visitor sees the call, then its inputs are substituted.
+  Expression* SubstituteInPlace(ExprSubstitutionVisitor& visitor) override;
   Status VisitVariables(ExprContext* context, std::uint32_t* counter, std::uint32_t mode) override;
   Status SaveCompactToVStream(Clvostream& stream, std::uint32_t mode = 0) const override;
   Status WriteCompactToMessage(BvuBinaryStream& message) const override;
