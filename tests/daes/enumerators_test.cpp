@@ -13,6 +13,7 @@
 #include "foundation/interfaces/solver_options.h"
 #include "platform/com.h"
 #include "platform/com_status.h"
+#include "tests/support/integrator_stand_in.h"
 
 namespace {
 
@@ -126,7 +127,7 @@ TEST(Enumerators, QueryInterfaceAndReferences) {
 
 // Rows handed out as they are; tearing on and an integrator that takes the
 // detail while the object lives.
-class TornRows final : public DAESEnumSource, SolverOptions, UnifiedIntegratorProxy {
+class TornRows final : public DAESEnumSource, SolverOptions, testsupport::IntegratorStandIn {
  public:
   TornRows() : previous_(SolverOptions::Install(this)) { SetCurrentIntegrator(this); }
   ~TornRows() {
