@@ -21,7 +21,7 @@ class ControlLoopPort {
   virtual void Idle(std::uint32_t ms) = 0;
   // The same wait that also ends when `wake` (a descriptor) becomes
   // readable: the run thread handing a step back.
-  virtual void IdleOrWake(std::uint32_t ms, int /*wake*/) { Idle(ms); }
+  virtual void IdleOrWake(std::uint32_t ms, int wake) = 0;
   virtual std::int32_t ChildNumber() = 0;
 
  protected:

@@ -7,6 +7,7 @@
 #include "control/problem/problem_manager.h"
 #include "control/problem/problem_services.h"
 #include "control/problem/server_integrator.h"
+#include "control/properties/property_mgr.h"
 #include "daes/delays/delay_mgr.h"
 #include "daes/events/implicit_event.h"
 #include "daes/model/var_table_entry.h"
@@ -645,6 +646,11 @@ Status SimRunSteps::SendDueTimeMessage(bool* sent) {
   time_message_due_ = false;
   step_result_ = Results().SendTimeMessage(time_message_at_);
   return step_result_;
+}
+
+Status SimRunSteps::ThreadSetUp() {
+  GppiPropertyMgr* properties = pm_.Properties();
+  return properties != nullptr ? properties->ThreadSetUp() : status::kOk;
 }
 
 Status SimRunSteps::RecordStep() {

@@ -94,6 +94,12 @@ class QLNKVSLinearProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
   Status Solve(QLNGroup* block, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
                Status* status_out) override;
   Status DropWorkspace(void** slot) override;
+  // The system lives in the block, not under a handle of the proxy.
+  Status ReleaseHandle(std::int32_t) override { return status::kOk; }
+  Status Operation4() override { return status::kOk; }
+  Status Operation7(void*) override { return kGroupMethodUnsupported; }
+  Status Operation8(void*) override { return kGroupMethodUnsupported; }
+  void Notify() override {}
   const char* FactoryEntry() const override { return kGetFactoryLASystem; }
   const platform::IID& FactoryIID() const override { return IID_KVSLASystemFactory; }
 
@@ -163,6 +169,14 @@ class QLNKVSNonLinProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
   Status Solve(QLNGroup* block, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
                Status* status_out) override;
   Status DropWorkspace(void** slot) override;
+  // The system lives in the block, not under a handle of the proxy; the
+  // parameter list is the linear proxies' only.
+  Status ReleaseHandle(std::int32_t) override { return status::kOk; }
+  Status Operation4() override { return status::kOk; }
+  Status Operation6(void*) override { return kGroupMethodUnsupported; }
+  Status Operation7(void*) override { return kGroupMethodUnsupported; }
+  Status Operation8(void*) override { return kGroupMethodUnsupported; }
+  void Notify() override {}
   const char* FactoryEntry() const override { return kGetFactoryNLASystem; }
   const platform::IID& FactoryIID() const override { return IID_KVSNLASystemFactory; }
   // The settings given before every solve; `watched` for the watched group.
@@ -295,4 +309,13 @@ class QLNCOpenNLASolver final : public QLNGroupMethod {
  public:
   Status Solve(QLNGroup* block, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
                Status* status_out) override;
+  // Its system lives in the block (released with the block's equation-set
+  // object), and it has none of the open-solver proxies' operations.
+  Status ReleaseHandle(std::int32_t) override { return status::kOk; }
+  Status Operation4() override { return status::kOk; }
+  Status DropWorkspace(void**) override { return status::kOk; }
+  Status Operation6(void*) override { return kGroupMethodUnsupported; }
+  Status Operation7(void*) override { return kGroupMethodUnsupported; }
+  Status Operation8(void*) override { return kGroupMethodUnsupported; }
+  void Notify() override {}
 };

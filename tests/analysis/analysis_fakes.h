@@ -274,6 +274,10 @@ class FakeServices : public AnalysisServices {
     *solver = nlp;
     return 0;
   }
+  // One solver slot here for both analyses.
+  Status LoadOpenNLPOptimisationSolver(const char* name, EstOpenNLPSolver** solver) override {
+    return LoadOpenNLPEstimationSolver(name, solver);
+  }
   void ReleaseOpenNLPSolver(EstOpenNLPSolver*) override { log.push_back("ReleaseNLP"); }
   void PrintOpenMessage(const std::string& text) override { open_messages.push_back(text); }
 

@@ -82,6 +82,8 @@ class FakePort : public ControlLoopPort {
     return status::kOk;
   }
   void Idle(std::uint32_t) override { ++idles; }
+  // The idle is short enough not to watch the hand-back.
+  void IdleOrWake(std::uint32_t ms, int) override { Idle(ms); }
   std::int32_t ChildNumber() override { return 1; }
 
   std::deque<std::function<Status()>> on_poll;

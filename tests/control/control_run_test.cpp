@@ -32,6 +32,7 @@
 #include "solve/options/solver_option_table.h"
 #include "tests/framework/message_helpers.h"
 #include "tests/support/fault_tests.h"
+#include "tests/support/quiet_run_seams.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"
 
@@ -89,12 +90,14 @@ class Port : public ControlLoopPort {
     return status::kOk;
   }
   void Idle(std::uint32_t) override { std::this_thread::sleep_for(std::chrono::microseconds(50)); }
+  // The idle is short enough not to watch the hand-back.
+  void IdleOrWake(std::uint32_t ms, int) override { Idle(ms); }
   std::int32_t ChildNumber() override { return 1; }
   std::deque<std::function<Status()>> on_poll;
   int timer_polls = 0;
 };
 
-class Ops : public SimRunOps {
+class Ops : public QuietRunOps {
  public:
   Ops(Trace& trace, SimProblemMgr& pm) : trace_(trace), pm_(pm) {}
   Status PrepareSimulation(std::int32_t i1, std::int32_t i2) override {
@@ -152,7 +155,7 @@ class Ops : public SimRunOps {
   SimProblemMgr& pm_;
 };
 
-class Results : public SimRunResults {
+class Results : public QuietRunResults {
  public:
   explicit Results(Trace& trace) : trace_(trace) {}
   Status ApplyAssignments(bool* applied) override {

@@ -23,6 +23,7 @@
 #include "platform/unknown.h"
 #include "solve/options/solver_option_table.h"
 #include "solve/proxies/integrator_server_proxy.h"
+#include "tests/support/quiet_run_seams.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/temp_dir.h"
@@ -282,7 +283,7 @@ class ReleaseRecorder : public QLNSubSystemManager {
   std::vector<std::string>* log_;
 };
 
-class ReleaseIntegrator : public SimRunIntegrator {
+class ReleaseIntegrator : public QuietRunIntegrator {
  public:
   explicit ReleaseIntegrator(std::vector<std::string>* log) : log_(log) {}
   std::int32_t GetIntegratorKind() const override { return 1; }

@@ -142,6 +142,7 @@ class TornRows final : public DAESEnumSource, SolverOptions, testsupport::Integr
   std::int32_t GetInt(std::int32_t number) override { return number == 97 ? 1 : 0; }
   double GetReal(std::int32_t) override { return 0.0; }
   bool GetBool(std::int32_t) override { return false; }
+  Status SetInt(std::int32_t, std::int32_t) override { return status::kNotSupported; }
   std::uint32_t GetCapabilityBit2() override { return 1; }
 
   std::vector<QLNEquation*> rows;
