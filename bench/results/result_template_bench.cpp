@@ -12,12 +12,13 @@
 #include "results/manager/result_items.h"
 #include "results/manager/results_mgr.h"
 #include "tests/results/quiet_problem_side.h"
+#include "tests/results/quiet_result_object.h"
 
 namespace {
 
 constexpr std::int64_t kItems = 10000;
 
-class Real final : public ResultObject {
+class Real final : public QuietResultObject {
  public:
   explicit Real(double value) : value_(value) {}
   bool IsVariable() const override { return true; }

@@ -920,3 +920,18 @@ std::uint32_t SimEntryObject::Specification() const {
 }
 
 void SimEntryObject::SetFlagBits(std::uint32_t bits) { entry_->SetFlags(bits); }
+
+ResultObject* SimEntryObject::Companion() {
+  DAESVarTableEntry* partner = entry_->GetDerivative();
+  if (DAESDotVariable* derivative = entry_->AsDotVariable()) partner = derivative->GetStateVariable();
+  return partner != nullptr ? join_->ObjectOf(partner) : nullptr;
+}
+
+void SimEntryObject::SetFirstSwitch(bool on) {
+  if (on)
+    entry_->SetFlags(AssignableVariable::kBit19);
+  else
+    entry_->ClearFlags(AssignableVariable::kBit19);
+}
+
+void SimEntryObject::SetText(const char* text) { entry_->SetDescription(text); }

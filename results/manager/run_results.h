@@ -78,6 +78,16 @@ class SimEntryObject final : public ResultObject {
   void SetScale(double scale) override;
   Status SetSpecification(std::uint32_t code) override;
   std::uint32_t Specification() const override;
+  // A state's derivative, a derivative's state; null for any other.
+  ResultObject* Companion() override;
+  // The engine's variables keep one specification code and one switch
+  // (flag bit 19): there is nothing beside them to set.
+  Status SetSecondCode(std::uint32_t) override { return status::kOk; }
+  void SetSecondSwitch(bool) override {}
+  // Flag bit 19, as assignments set it.
+  void SetFirstSwitch(bool on) override;
+  // The description.
+  void SetText(const char* text) override;
   void SetFlagBits(std::uint32_t bits) override;
 
  private:

@@ -197,6 +197,36 @@ TEST_F(ResultsJoinRun, RunHooksStartOverAtEveryHookPoint) {
   actions->ClearAll(false);
 }
 
+// Set-item attributes 10, 16, 17 and 18 act on the problem's own entries:
+// the state's companion is its derivative and back, the first switch is
+// flag bit 19 as assignments set it, the text is the description.
+TEST_F(ResultsJoinRun, ItemWritesReachTheCompanionTheSwitchAndTheText) {
+  Prepare();
+  DAESVarTableEntry* x = Named("FirstOrder.x");
+  ASSERT_NE(x, nullptr);
+  ASSERT_NE(x->GetDerivative(), nullptr);
+  ResultObject* state = join.ObjectOf(x);
+  ResultObject* derivative = state->Companion();
+  ASSERT_NE(derivative, nullptr);
+  EXPECT_EQ(derivative, join.ObjectOf(x->GetDerivative()));
+  EXPECT_EQ(derivative->Companion(), state);
+  EXPECT_EQ(join.ObjectOf(Named("FirstOrder.u"))->Companion(), nullptr);
+
+  state->SetFirstSwitch(true);
+  EXPECT_NE(x->GetFlags() & AssignableVariable::kBit19, 0u);
+  state->SetFirstSwitch(false);
+  EXPECT_EQ(x->GetFlags() & AssignableVariable::kBit19, 0u);
+  state->SetText("level of the lag");
+  const char* text = nullptr;
+  ASSERT_EQ(x->GetTextAttribute(6, &text), 0u);
+  EXPECT_STREQ(text, "level of the lag");
+  // One code and one switch: the second ones change nothing.
+  const std::uint32_t flags = x->GetFlags();
+  EXPECT_EQ(state->SetSecondCode(4), 0u);
+  state->SetSecondSwitch(true);
+  EXPECT_EQ(x->GetFlags(), flags);
+}
+
 }  // namespace
 
 #endif

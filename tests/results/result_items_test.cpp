@@ -15,6 +15,7 @@
 #include "results/manager/result_items.h"
 #include "results/manager/results_mgr.h"
 #include "tests/framework/message_helpers.h"
+#include "tests/results/quiet_result_object.h"
 #include "tests/results/results_mgr_fakes.h"
 #include "tests/results/snapshot_fakes.h"
 
@@ -23,7 +24,7 @@ namespace {
 using resultstest::FakeProblem;
 using testsupport::Bytes;
 
-class FakeObject : public ResultObject {
+class FakeObject : public QuietResultObject {
  public:
   FakeObject(std::string name, bool variable, SUValue value)
       : name_(std::move(name)), variable_(variable), value_(std::move(value)) {}
