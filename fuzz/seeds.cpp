@@ -673,7 +673,7 @@ void ResultsFiles(const fs::path& root) {
     RunPosition at;
     manager.OpenSnapshotFile(3, vantor_fuzz::ResultsProblem::Values(1, 2, 3), &at, false, false);
     for (int k = 1; k <= 2; ++k) {
-      manager.AfterRunStep(k, 1, 1, RunResultsSeam::kStepEvent, k, 1e-9);
+      manager.AfterRunStep(k, 1, 1, RunResultsSeam::kStepEvent, k, 1e-9, false);
       std::uint32_t id = 0;
       manager.TakeNamedSnapshot(k == 1 ? "first" : "second", &id, true, k == 2);
     }
@@ -845,7 +845,7 @@ void ResultsUse(const fs::path& root) {
     RunPosition at;
     manager.OpenSnapshotFile(3, vantor_fuzz::ResultsProblem::Values(7, 8, 9), &at, false, false);
     for (int k = 1; k <= 2; ++k) {
-      manager.AfterRunStep(k, 1, 1, RunResultsSeam::kStepEvent, k, 1e-9);
+      manager.AfterRunStep(k, 1, 1, RunResultsSeam::kStepEvent, k, 1e-9, false);
       std::uint32_t id = 0;
       manager.TakeNamedSnapshot(k == 1 ? "first" : "second", &id, true, false);
     }

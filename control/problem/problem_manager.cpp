@@ -571,9 +571,10 @@ Status SimProblemMgr::CommandSaveAs(std::uint32_t count, const char* const* stri
 Status SimProblemMgr::CommandPause() {
   const std::uint32_t needed = run_bits::kReady | run_bits::kRunning;
   if ((StatusBits() & needed) != needed) return pm_status::kBusy;
-  // 2 when the simulation has moved past the last recorded step: the
-  // step's snapshot then records where the pause came.
-  pause_request_ = GetSimulationTime() > record_.time ? 2 : 1;
+  // 2 when the simulation has moved past the run position the results
+  // keep (a step stopped short of its communication point, or one is under
+  // way): the step collected next then records where the pause came.
+  pause_request_ = GetSimulationTime() > results_->RunPosition() ? 2 : 1;
   run_state_ = 2;
   return status::kOk;
 }

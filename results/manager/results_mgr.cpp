@@ -378,7 +378,8 @@ bool SimResultsMgr::TakeReinitialisationMark() {
 }
 
 bool SimResultsMgr::AfterRunStep(double time, std::uint16_t run, std::int16_t count,
-                                 std::uint32_t step_flags, double step_time, double tolerance) {
+                                 std::uint32_t step_flags, double step_time, double tolerance,
+                                 bool pause) {
   last_requested_.clear();
   if (values_ == nullptr) return false;
   const bool suppressed = (snapshot_flags_ & kSuppress) != 0;
@@ -429,9 +430,15 @@ bool SimResultsMgr::AfterRunStep(double time, std::uint16_t run, std::int16_t co
   if (name != nullptr) {
     last_requested_ = name;
     problem_->RequestSnapshot(name, true);
-    if (count == 0) ++snapshot_count_;
+    if (count == 0) {
+      ++snapshot_count_;
+      count = 1;
+    }
   }
   problem_->SetValuesChanged();
+  // Paused where the step stopped: snapshots and restores of the pause are
+  // taken there, not at the last communication point.
+  if (pause && (step_flags & kStepCommunication) != 0) SetRunPosition({time, run, count});
   return event;
 }
 

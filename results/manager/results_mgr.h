@@ -289,7 +289,7 @@ class SimResultsMgr : public DseServerCB,
   Status ApplyAssignments(bool* restart, bool* changed, double time) override;
   bool TakeReinitialisationMark() override;
   bool AfterRunStep(double time, std::uint16_t run, std::int16_t count, std::uint32_t step_flags,
-                    double step_time, double tolerance) override;
+                    double step_time, double tolerance, bool pause) override;
 
   // --- run start and snapshots ---
   // Holds the value table (the old one goes), opens or starts "snapshot.snp"

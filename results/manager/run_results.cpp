@@ -398,7 +398,7 @@ Status SimRunResultsJoin::TakeDescribedSnapshot(const char* text, std::int32_t l
                                      description);
 }
 
-Status SimRunResultsJoin::TakeStepSnapshot(double time, std::uint16_t counter, bool) {
+Status SimRunResultsJoin::TakeStepSnapshot(double time, std::uint16_t counter, bool pause) {
   SimEventList& events = manager_.Events();
   const SimExplicitEvent* head = events.Head();
   if (head == nullptr) return status::kOk;
@@ -418,7 +418,7 @@ Status SimRunResultsJoin::TakeStepSnapshot(double time, std::uint16_t counter, b
   // The run clock's counter (1 once a step reached its time) is the run
   // position's run number: what snapshots of converged steps carry.
   const struct RunPosition at = results_->Position();
-  results_->AfterRunStep(time, counter, at.count, flags, event_time, tolerance);
+  results_->AfterRunStep(time, counter, at.count, flags, event_time, tolerance, pause);
   // Handled: the reached event leaves the list.
   if (time + tolerance >= event_time) events.DeleteFirst();
   return status::kOk;

@@ -190,6 +190,32 @@ TEST_F(RunResultsJoin, AStepSnapshotRemovesOnlyTheReachedEvent) {
   EXPECT_EQ(join_->TakeStepSnapshot(2.0, 1, false), 0u);
 }
 
+// Command 8 asks for pause 2 once the simulation is past the run position
+// the results keep; the step collected then leaves the run position where
+// it stopped, short of its communication point or not.
+TEST_F(RunResultsJoin, APausePastTheRunPositionKeepsWhereTheStepStopped) {
+  ASSERT_EQ(join_->OpenRecords(), 0u);
+  manager_.SetStatusBits(run_bits::kReady | run_bits::kRunning);
+  auto pause = [&] { return manager_.HandleCommand(50, 8, 0, nullptr, 0, nullptr, 0, nullptr); };
+  SetSimulationTime(0.0);
+  ASSERT_EQ(pause(), 0u);
+  EXPECT_EQ(manager_.PauseRequest(), 1);
+  SetSimulationTime(0.3);
+  ASSERT_EQ(pause(), 0u);
+  EXPECT_EQ(manager_.PauseRequest(), 2);
+
+  SimEventList& events = manager_.Events();
+  ASSERT_EQ(events.Add(step_event::kCommunication, 0.5, -1.0, nullptr), 0u);
+  EXPECT_EQ(join_->TakeStepSnapshot(0.3, 1, false), 0u);
+  EXPECT_EQ(join_->RunPosition(), 0.0);
+  EXPECT_EQ(join_->TakeStepSnapshot(0.3, 1, true), 0u);
+  EXPECT_EQ(join_->RunPosition(), 0.3);
+  EXPECT_EQ(events.Size(), 1u);
+  SetSimulationTime(0.0);
+  EXPECT_EQ(pause(), 0u);
+  EXPECT_EQ(manager_.PauseRequest(), 1);
+}
+
 TEST_F(RunResultsJoin, ASteadyStateStepQueuesItsSnapshotForTheLoopToSave) {
   ASSERT_EQ(join_->OpenRecords(), 0u);
   // Flag 0x10 asks for a snapshot of every steady state.

@@ -106,7 +106,7 @@ class SnapshotUse : public snaptest::SnapshotFolder {
     return bytes;
   }
   static std::uint32_t Take(SimResultsMgr& manager, const char* name, double time) {
-    manager.AfterRunStep(time, 1, 1, RunResultsSeam::kStepEvent, time, 1e-9);
+    manager.AfterRunStep(time, 1, 1, RunResultsSeam::kStepEvent, time, 1e-9, false);
     std::uint32_t id = 0;
     EXPECT_EQ(manager.TakeNamedSnapshot(name, &id, true, false), 0u);
     return id;
