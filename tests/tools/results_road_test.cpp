@@ -186,6 +186,20 @@ class ResultsRoad : public EngineRoad {
     return road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) &&
            road_->WaitStep(0.0, "the steady state");
   }
+  // The value the event line came with, or -1 when it did not come.
+  std::int64_t LineNumber(const std::string& line) {
+    for (std::size_t i = 0; i < run_.events.size(); ++i)
+      if (run_.events[i] == line) return run_.event_values[i];
+    return -1;
+  }
+  // The same once the line came (or the wait ended without it).
+  std::int64_t AwaitLine(const std::string& line) {
+    client_->WaitFor([&] {
+      road_->Collect();
+      return LineNumber(line) != -1;
+    });
+    return LineNumber(line);
+  }
   // The run rests, told at the time.
   bool RestsAt(double time) {
     return road_->WaitNotice(
@@ -480,7 +494,69 @@ TEST_F(ResultsRoad, AnOlderFileWithTheVariablesInAnotherOrderIsMapped) {
   ASSERT_TRUE(BeginRun() && SteadyState()) << Failure();
   EXPECT_NEAR(Value(3), 13.0, 1e-9);
   EXPECT_TRUE(FinishRun()) << Failure();
-  EXPECT_NE(Events().find("Successfully reused last snapshot."), std::string::npos) << Events();
+  EXPECT_EQ(LineNumber("Successfully reused last snapshot."), 660) << Events();
+}
+
+// y = 2 u with one more variable z = y + 1: the older file's snapshots do
+// not hold it.
+void DoublingAndOneMore(Writer& w) {
+  using modelwriter::Add;
+  using modelwriter::Mul;
+  using modelwriter::Real;
+  using modelwriter::Sub;
+  using modelwriter::Var;
+  w.List(5);
+  ModelVariable(w, modelwriter::kRealVariable, 1, ".u", 3.0, kFixed);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".y", 0.0, kFree);
+  ModelVariable(w, modelwriter::kRealVariable, 3, ".z", 0.0, kFree);
+  ModelEquation(w, 10, ".e", Sub(Var(0), Mul(Real(2.0), Var(1))), {{2, 2}, {2, 1}});
+  ModelEquation(w, 11, ".f", Sub(Var(0), Add(Var(1), Real(1.0))), {{2, 3}, {2, 2}});
+}
+
+// A snapshot file left in the run folder that cannot be read, or whose
+// snapshots were taken of another structure, is set aside under another
+// name (the client is told it) and the run starts a new file; the line
+// that says why keeps its number.
+TEST_F(ResultsRoad, AFileThatCannotBeReadOrMappedIsSetAsideWithItsNumberedLine) {
+  const std::string unreadable = "not a snapshot file";
+  std::filesystem::create_directories(work_.path() / "Unreadable");
+  std::ofstream(work_.path() / "Unreadable" / "snapshot.snp") << unreadable;
+  ASSERT_TRUE(Start("Unreadable", 4, [](Writer& w) { DecayModel(w, ".k", 1.0); })) << Failure();
+  EXPECT_EQ(AwaitLine("Unable to open existing snapshot file, starting new file."), 658)
+      << Events();
+  std::string kept;
+  for (const vantor_client::Message& m : road_->Others()) {
+    if (m.type != 82) continue;
+    Reader r(m.body);
+    r.Get<std::uint32_t>();
+    kept = r.Text();
+  }
+  ASSERT_FALSE(kept.empty()) << "no message names the file set aside";
+  std::ifstream aside(work_.path() / "Unreadable" / kept);
+  std::string held((std::istreambuf_iterator<char>(aside)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(held, unreadable);
+  EXPECT_TRUE(FinishRun()) << Failure();
+  // The new file is not told as a plain new start.
+  EXPECT_EQ(LineNumber("Starting new snapshot file."), -1) << Events();
+
+  ASSERT_TRUE(Start("Changed", 1, Doubling)) << Failure();
+  ASSERT_TRUE(BeginRun() && SteadyState()) << Failure();
+  ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 15, {0}, {}, {"Before"}), "command 15", 0));
+  const std::string folder = work_.path().string() + "/";
+  ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 5, {}, {}, {"Changed", folder}),
+                            "command 5", 0x00320000u));
+  ASSERT_TRUE(FinishRun()) << Failure();
+  run_ = vantor_scenario::FirstOrderRun();
+  ASSERT_TRUE(Start("Changed", 1, DoublingAndOneMore)) << Failure();
+  const std::string unmapped =
+      "Unable to map this simulation's variables with the current\n"
+      "snapshots from the simulation working folder, because they\n"
+      "were created with a different simulation structure.";
+  EXPECT_EQ(AwaitLine(unmapped), 659) << Events();
+  for (const auto& entry : Snapshots()) EXPECT_NE(entry.name, "Before");
+  ASSERT_TRUE(BeginRun() && SteadyState()) << Failure();
+  EXPECT_NEAR(Value(3), 7.0, 1e-9);
+  EXPECT_TRUE(FinishRun()) << Failure();
 }
 
 // x'' = -x from x = 1 (x = cos t), s = IF x > 0 THEN 1 ELSE -1: the sign
