@@ -418,14 +418,21 @@ Status SimProblemMgr::CommandPrepare(std::uint32_t count, const std::int32_t* in
   // Nothing to prepare in: the line that said why went out with the attach.
   if (attach_failure_ != 0) return attach_failure_;
   problem_ready_ = 1;
-  SimMasterManager::DiscardProblem();
+  // A full preparation starts from a new problem: the old one is discarded,
+  // and marked to be built again even where the built bit stays set. A
+  // light one keeps the problem; the managers only hear of the discard.
+  const bool full = preparation_ == 1 || preparation_ == 3 || problem_given_up_;
+  if (full)
+    DiscardProblem();
+  else
+    SimMasterManager::DiscardProblem();
   if (actions_ != nullptr) {
     NewSimAction* created = nullptr;
     actions_->CreateAction(SimInitSpecAction::kName, 0, &created);
   }
   // A light preparation keeps the built problem; after an edit gave it up
   // there is none to keep.
-  if (preparation_ != 1 && preparation_ != 3 && !problem_given_up_) {
+  if (!full) {
     light_preparation_ = true;
     SetStatusBits(run_bits::kBuilt | run_bits::kSolvers | run_bits::kQualityOutput);
     if (status::IsFailure(StartSolverThread()) || !handover_->ThreadStarted()) {
