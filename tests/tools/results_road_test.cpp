@@ -413,6 +413,18 @@ TEST_F(ResultsRoad, FreeAndFixedChangesRebuildTheProblemBeforeTheNextStep) {
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
+// u's lower bound raised to 0 (attribute 7), then u := -5: the assignment
+// is clipped to the bound, and the engine's line names u.
+TEST_F(ResultsRoad, AClippedAssignmentIsToldWithTheVariablesName) {
+  ASSERT_TRUE(Start("Clipped", 1, Doubling)) << Failure();
+  ASSERT_TRUE(IntOption(31, 1) && Item(1, 7, 0.0) && Item(1, kValue, -5.0)) << Failure();
+  ASSERT_TRUE(BeginRun() && SteadyState()) << Failure();
+  EXPECT_NEAR(Value(1), 0.0, 1e-12);
+  EXPECT_NEAR(Value(2), 0.0, 1e-12);
+  EXPECT_NE(AwaitLine("Assignment (-5) to Model.u was clipped to lower bound (0)"), -1) << Events();
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
 // x' = k (u - x), u fixed at 2 (index 1), k at 1 (2), x the state (3).
 void Lag(Writer& w) {
   using modelwriter::Mul;
