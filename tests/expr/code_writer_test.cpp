@@ -388,6 +388,8 @@ struct Definition : ProcedureDefinition {
   std::vector<std::uint8_t> ArgumentDescriptions(bool outputs) const override {
     return outputs ? std::vector<std::uint8_t>{} : std::vector<std::uint8_t>{0, 1};
   }
+  const BvuIdPath* ArgumentPath() const override { return nullptr; }
+  void WriteClassCode(ExprCodeWriter&, CodeOutputs&, const std::string&) override {}
   std::uint8_t option = 0x08;
 };
 

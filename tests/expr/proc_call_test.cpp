@@ -21,6 +21,9 @@ struct FakeDefinition : ProcedureDefinition {
   const char* DisplayName() const override { return "flash_calc"; }
   const BvuIdPath* ArgumentPath() const override { return &path; }
   std::uint8_t OptionByte() const override { return option; }
+  std::int32_t InterfaceFlag() const override { return 0; }
+  std::vector<std::uint8_t> ArgumentDescriptions(bool) const override { return {}; }
+  void WriteClassCode(ExprCodeWriter&, CodeOutputs&, const std::string&) override {}
   BvuIdPath path;
   std::uint8_t option = 0;
 };
