@@ -39,6 +39,7 @@ DAESBlock::~DAESBlock() {
 void DAESBlock::ReleaseEquationSetObject() {
   if (equation_set_ != nullptr) equation_set_->Release();
   equation_set_ = nullptr;
+  settings_mark_ = {};
 }
 
 void DAESBlock::Reset() { ReleaseEquationSetObject(); }

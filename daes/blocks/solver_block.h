@@ -143,7 +143,19 @@ class DAESBlock : public QLNGroup {
 
   // The block holds one reference to the object and gives it up on Reset.
   platform::IUnknown* GetEquationSetObject() const { return equation_set_; }
-  void SetEquationSetObject(platform::IUnknown* object) { equation_set_ = object; }
+  void SetEquationSetObject(platform::IUnknown* object) {
+    equation_set_ = object;
+    settings_mark_ = {};
+  }
+  // What a group method last gave the equation-set object: the method's
+  // own id and how far its settings had come. Cleared whenever the object
+  // is set or given up, so a new object gets everything.
+  struct SettingsMark {
+    std::uint64_t owner = 0;
+    std::uint64_t stamp = 0;
+  };
+  const SettingsMark& GetSettingsMark() const { return settings_mark_; }
+  void SetSettingsMark(const SettingsMark& mark) { settings_mark_ = mark; }
   virtual void Reset();
 
   // Kept sorted by sequence number; a listed variable carries the
@@ -167,6 +179,7 @@ class DAESBlock : public QLNGroup {
   std::uint32_t group_number_ = 0;
   std::uint32_t solved_ = 0;
   platform::IUnknown* equation_set_ = nullptr;
+  SettingsMark settings_mark_;
   daes::BlockList<DAESVarTableEntry> indeterminate_{4};
 };
 
