@@ -27,6 +27,7 @@ struct BlockRowLink {
   QLNRow* row = nullptr;
   DAESEqnRow* eqn = nullptr;
   DAESSolverEquation* solver = nullptr;
+  QLNEquation* equation = nullptr;  // null for a sub-block
 };
 }  // namespace daes
 
