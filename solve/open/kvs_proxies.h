@@ -353,6 +353,9 @@ class QLNCNumericAlgebraicESO final : public KVSNumericAlgebraicESO,
   DAESSolverBlock* block_;
   std::uint8_t mode_;
   QLNHomotopyParameters* homotopy_;
+  // Kept between evaluations: the library evaluates every iteration.
+  std::vector<double> residual_scratch_;
+  std::vector<double> jacobian_scratch_;
 };
 
 // The kind the framework sees for a structure entry's kind.
