@@ -559,7 +559,7 @@ Status QLNKVSLinearProxy::SolveWith(KVSLASystem* system, const double* rhs, doub
 Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t request,
                                 std::uint32_t, Status* status_out) {
   if (status_out != nullptr) *status_out = 1;
-  auto* block = dynamic_cast<DAESSolverBlock*>(group);
+  DAESSolverBlock* block = group != nullptr ? group->AsSolverBlock() : nullptr;
   if (block == nullptr) return kKvsProxyFailed;
   const ReadValues& read = Refresh();
   const std::int32_t level = read.level;
@@ -825,7 +825,7 @@ Status QLNKVSNonLinProxy::DropWorkspace(void**) { return 0; }
 Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t request,
                                 std::uint32_t, Status* status_out) {
   if (status_out != nullptr) *status_out = 1;
-  auto* block = dynamic_cast<DAESSolverBlock*>(group);
+  DAESSolverBlock* block = group != nullptr ? group->AsSolverBlock() : nullptr;
   if (block == nullptr) return kKvsProxyFailed;
   auto* factory = static_cast<KVSNLASystemFactory*>(SolverObject());
   if (factory == nullptr) return kKvsProxyFailed;
