@@ -128,8 +128,8 @@ class QLNKVSGenericProxy {
 
   KvsFactory loaded_;
   bool tried_ = false;
-  const std::uint64_t id_;   // this proxy's, never another's, in the process
-  std::uint64_t stamp_ = 0;  // of the latest parameter change
+  const std::uint64_t id_;          // this proxy's, never another's, in the process
+  std::uint64_t stamp_ = 0;         // of the latest parameter change
   std::uint64_t options_read_ = 0;  // the option table's generation
 };
 
@@ -228,9 +228,9 @@ class QLNKVSNonLinProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
   struct ReadValues {
     std::int32_t watch_group = 0;
     std::int32_t max_iter = 0;
-    bool mixed = false;  // Nonlinear.Method 3
+    bool mixed = false;          // Nonlinear.Method 3
     bool one_iteration = false;  // a variable-step implicit integrator
-    double singularity = 0.0;  // Nonlinear.SingPert
+    double singularity = 0.0;    // Nonlinear.SingPert
   };
   const ReadValues& Refresh();
 

@@ -48,9 +48,9 @@ class OptionsBetweenStepsRoad : public EngineRoad {
     train.units = kUnits;
     return StartEngine(engine, name) &&
            road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) &&
-           IntOption(30, 4) && RealOption(130, 1e-6) && RealOption(131, 1e-8) &&
-           IntOption(29, 4) && IntOption(kPrintLevel, 0) &&
-           Load([&](Writer& w) { train.Write(w, Node()); }) && BeginRun();
+           IntOption(30, 4) && RealOption(130, 1e-6) && RealOption(131, 1e-8) && IntOption(29, 4) &&
+           IntOption(kPrintLevel, 0) && Load([&](Writer& w) { train.Write(w, Node()); }) &&
+           BeginRun();
   }
 
   // One command 10 to `time`; false when it did not end, *failed when it
@@ -64,9 +64,8 @@ class OptionsBetweenStepsRoad : public EngineRoad {
         [&](const vantor_scenario::Notification& n) {
           if ((n.bits & vantor_scenario::kRunFailedBit) != 0) *failed = true;
           if ((n.bits & vantor_scenario::kRunningBit) != 0) running = true;
-          return *failed ||
-                 ((n.bits & vantor_scenario::kRunningBit) == 0 && std::fabs(n.time - time) < 1e-9 &&
-                  (running || time == 0));
+          return *failed || ((n.bits & vantor_scenario::kRunningBit) == 0 &&
+                             std::fabs(n.time - time) < 1e-9 && (running || time == 0));
         },
         what);
   }
@@ -92,9 +91,9 @@ class OptionsBetweenStepsRoad : public EngineRoad {
   // Waits (within the engine's time-out) for a line holding `text`.
   bool Shows(const std::string& text) {
     return client_->WaitFor([&] {
-             road_->Collect();
-             return Count(run_.events, text) > 0;
-           }) == 0;
+      road_->Collect();
+      return Count(run_.events, text) > 0;
+    }) == 0;
   }
 
   bool EndRun() {
