@@ -156,7 +156,8 @@ class Results : public SimRunResults {
  public:
   explicit Results(Trace& trace) : trace_(trace) {}
   Status ApplyAssignments(bool* applied) override {
-    *applied = false;
+    *applied = assignments > 0;
+    if (*applied) --assignments;
     return 0;
   }
   double RunPosition() override {
@@ -190,6 +191,8 @@ class Results : public SimRunResults {
     return 0;
   }
 
+  // Queued assignments, each applied at the next chance.
+  std::atomic<int> assignments{0};
   double position = 0.0;
   Status save_result = 0;
   double moved_to = -1.0;
@@ -1002,6 +1005,25 @@ TEST_F(ControlRunTest, AKeptStructureReinitialisesAwayFromTimeZero) {
   manager.MarkReinitialisation();
   EXPECT_TRUE(manager.ReinitialisationMark());
   EXPECT_FALSE(manager.StepResultPending());
+}
+
+// Two commands 10 after an assignment while the run rests: the first is the
+// re-initialisation that the assignment asks for, the second the step to
+// the next communication point; neither is lost.
+TEST_F(ControlRunTest, AnAssignmentAtRestTakesOneOfTheAskedStepsForItsInitialisation) {
+  Ready(4);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  ASSERT_NEAR(manager.CurrentTime(), 0.1, 1e-12);
+  trace.Take();
+  results.assignments = 1;
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicInitAfter));
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  EXPECT_EQ(StepsAndStates(trace.Take()),
+            (Lines{"s11", "s15", "s16", "step 128", "s17", "s11", "s12", "step 65", "s13", "s6"}));
+  EXPECT_NEAR(manager.CurrentTime(), 0.2, 1e-12);
+  EXPECT_EQ(manager.StepCount(), 0);
 }
 
 // The client's snapshot requests wait in the problem manager, flags and
