@@ -122,7 +122,9 @@ class Ops : public SimRunOps {
   // On the run thread: moves the clock to the first event.
   Status RunStep() override {
     const int number = ++steps;
+    stepping = true;
     if (step_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+    stepping = false;
     if (number == fault_step) testsupport::WriteThroughNull();
     if (number == fail_step) {
       trace_.Add("step fails");
@@ -139,6 +141,8 @@ class Ops : public SimRunOps {
 
   std::atomic<int> steps{0};
   std::atomic<int> step_ms{0};
+  // A step is computing (its wait included).
+  std::atomic<bool> stepping{false};
   int fault_step = 0;
   // The step of this number fails.
   int fail_step = 0;
@@ -182,7 +186,8 @@ class Results : public SimRunResults {
     return 0;
   }
   Status EndOfDynamicRun() override {
-    trace_.Add("end of dynamic run");
+    trace_.Add(stepping != nullptr && *stepping ? "end of dynamic run during a step"
+                                                : "end of dynamic run");
     return 0;
   }
   void MoveTo(double time) override { moved_to = time; }
@@ -193,6 +198,7 @@ class Results : public SimRunResults {
 
   // Queued assignments, each applied at the next chance.
   std::atomic<int> assignments{0};
+  const std::atomic<bool>* stepping = nullptr;
   double position = 0.0;
   Status save_result = 0;
   double moved_to = -1.0;
@@ -702,6 +708,23 @@ TEST_F(ControlRunTest, EndingADynamicRunWritesItsEnd) {
   EXPECT_EQ(loop.State(), kStateEnding);
   // Leaving the ready state for the ending one passes hook point 4 too.
   EXPECT_EQ(trace.Take(), (Lines{"h4@4", "h2@4"}));
+}
+
+// The run's end is written from what the step writes: a step still
+// computing when the engine is told to end is stopped first.
+TEST_F(ControlRunTest, EndingTheEngineDuringAStepStopsTheStepBeforeTheRunsEnd) {
+  Ready(4);
+  results.stepping = &ops.stepping;
+  ops.step_ms = 200;
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntil([&] { return manager.StepScheduled() && ops.stepping; }));
+  trace.Take();
+  ASSERT_EQ(Command(2), 0x00320024u);
+  EXPECT_FALSE(manager.StepScheduled());
+  EXPECT_FALSE(ops.stepping);
+  const Lines lines = trace.Take();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "end of dynamic run"), lines.end())
+      << testing::PrintToString(lines);
 }
 
 TEST_F(ControlRunTest, SettingTheTimeMovesEveryClockWithFloatRounding) {
