@@ -10,10 +10,11 @@
 #include "results/manager/results_mgr.h"
 #include "results/snapshots/snapshot_text.h"
 #include "tests/results/snapshot_text_fakes.h"
+#include "tests/results/quiet_problem_side.h"
 
 namespace vantor_fuzz {
 
-class ResultsProblem : public ResultsProblemSide {
+class ResultsProblem : public QuietProblemSide {
  public:
   ResultsProblem()
       : tree_(new BvuDirectoryProper(nullptr, "")), events_(new BvuDirectoryProper(nullptr, "")) {

@@ -339,6 +339,7 @@ void ClientCommandLines(const fs::path& root) {
       {"engine", "command", "60", "5", "-1", "0x10", "command", "0x3C", "0"},
       {"--timeout=30000", "engine", "first-order", "/tmp/work"},
       {"engine", "first-order", "/tmp/work", "listen", "1"},
+      {"--timeout=60000", "engine", "robertson", "/tmp/work"},
       {"--bad"},
   };
   for (const auto& words : lines) {
@@ -672,7 +673,7 @@ void ResultsFiles(const fs::path& root) {
     RunPosition at;
     manager.OpenSnapshotFile(3, vantor_fuzz::ResultsProblem::Values(1, 2, 3), &at, false, false);
     for (int k = 1; k <= 2; ++k) {
-      manager.AfterRunStep(k, 1, 1, RunResultsSeam::kStepEvent, k, 1e-9);
+      manager.AfterRunStep(k, 1, 1, RunResultsSeam::kStepEvent, k, 1e-9, false);
       std::uint32_t id = 0;
       manager.TakeNamedSnapshot(k == 1 ? "first" : "second", &id, true, k == 2);
     }
@@ -844,7 +845,7 @@ void ResultsUse(const fs::path& root) {
     RunPosition at;
     manager.OpenSnapshotFile(3, vantor_fuzz::ResultsProblem::Values(7, 8, 9), &at, false, false);
     for (int k = 1; k <= 2; ++k) {
-      manager.AfterRunStep(k, 1, 1, RunResultsSeam::kStepEvent, k, 1e-9);
+      manager.AfterRunStep(k, 1, 1, RunResultsSeam::kStepEvent, k, 1e-9, false);
       std::uint32_t id = 0;
       manager.TakeNamedSnapshot(k == 1 ? "first" : "second", &id, true, false);
     }
@@ -1491,6 +1492,31 @@ void CdiRequests(const fs::path& root) {
   w.F64(1.0).F64(0.25).F64(0.0).U32(0);
   w.U16(CDIManager::kCompute).U16(CDIManager::kClear);
   seeds.Add(w.bytes);
+  // Outputs that are no unknowns: the input, then a variable outside.
+  for (std::uint32_t output : {2u, 3u}) {
+    analysis_fakes::BodyWriter refused;
+    refused.U16(CDIManager::kSetUp).U16(0x1F).F64(0.0).U32(1).U32(1).U32(1);
+    refused.U32(1).F64(1.0).U32(2).F64(1.0).U32(output).F64(1.0);
+    refused.U16(CDIManager::kCompute);
+    seeds.Add(refused.bytes);
+  }
+  // Step responses: more settled intervals than allowed, and the longest
+  // one a request can ask for.
+  for (std::uint16_t settled : {std::uint16_t{20}, std::uint16_t{0xFFFF}}) {
+    analysis_fakes::BodyWriter step;
+    step.U16(CDIManager::kSetUp).U16(0x10A).F64(0.0).U32(1).U32(1).U32(1);
+    step.U32(1).F64(1.0).U32(2).F64(1.0).U32(1).F64(1.0);
+    step.F64(1.0).F64(1e-5).F64(1e-5).F64(0.01).F64(0.01);
+    step.U16(settled).U16(settled == 20 ? 10 : 0xFFFF).U16(0xFFFF);
+    step.U16(CDIManager::kCompute);
+    seeds.Add(step.bytes);
+  }
+  // A state transition of more steps than t + h can count.
+  analysis_fakes::BodyWriter stm;
+  stm.U16(CDIManager::kSetUp).U16(0x201).F64(0.0).U32(1).U32(1).U32(1);
+  stm.U32(1).F64(1.0).U32(2).F64(1.0).U32(1).F64(1.0);
+  stm.F64(1e15).F64(1e-5).F64(0.0).U32(0).U16(CDIManager::kCompute);
+  seeds.Add(stm.bytes);
 }
 
 // Outside-procedure requests without a library: switches, groups, items.
@@ -1541,6 +1567,25 @@ void EstimationRequests(const fs::path& root) {
   BodyWriter options;
   options.U16(4).U32(7).U16(24).F64(0.5).U16(68).Str("text");
   seeds.Add(Prefixed({2}, options.bytes));
+  // A second definition that measures one more variable than the first,
+  // whose pass has already sized the sensitivities.
+  DefinitionRecord first;
+  first.estimated = {{1, 1.0, 0.0}};
+  ExperimentRecord one = steady;
+  one.measured = {4};
+  one.entries = {{4, 0, 1.0, false, 0}};
+  first.experiments = {one};
+  first.records = {{4, 0.2, 1.0, 0.0}};
+  DefinitionRecord second = first;
+  ExperimentRecord two = one;
+  two.measured = {4, 5};
+  two.entries = {{4, 0, 1.0, false, 0}, {5, 0, 2.0, false, 0}};
+  second.experiments = {two};
+  second.records = {{4, 0.2, 1.0, 0.0}, {5, 0.1, 1.0, 0.0}};
+  BodyWriter grown = DefinitionMessage(first);
+  const BodyWriter more = DefinitionMessage(second);
+  grown.Raw(more.bytes.data(), more.bytes.size());
+  seeds.Add(Prefixed({0}, grown.bytes));
 }
 
 // Optimisation definitions as the client writes them: a dynamic one with
@@ -1561,6 +1606,19 @@ void OptimisationRequests(const fs::path& root) {
     w.U16(OptimisationMgr::kResults).U16(OptimisationMgr::kSteadyState);
     w.U16(OptimisationMgr::kDynamic).U16(70).U16(OptimisationMgr::kStartStop).U8(0);
     seeds.Add(Prefixed({0x10}, w.bytes));
+  }
+  // A definition with other counts sent while a run of the first goes on;
+  // its first element is shorter than the event tolerance, so no run of
+  // it starts before the failed step of the old one is passed on.
+  OptDefinitionRecord tiny = dynamic;
+  tiny.interior = {1e-6};
+  for (const auto& [first, then] : {std::pair{&steady, &tiny}, std::pair{&dynamic, &steady}}) {
+    BodyWriter w;
+    w.U16(OptimisationMgr::kStartStop).U8(1);
+    w.Raw(first->Body().bytes.data(), first->Body().bytes.size());
+    w.Raw(then->Body().bytes.data(), then->Body().bytes.size());
+    w.U16(OptimisationMgr::kResults);
+    seeds.Add(Prefixed({0x00}, w.bytes));
   }
   BodyWriter clear;
   clear.U16(OptimisationMgr::kClear).U16(OptimisationMgr::kResults);

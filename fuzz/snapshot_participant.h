@@ -8,10 +8,11 @@
 
 #include "framework/messaging/message.h"
 #include "results/snapshots/snap_base.h"
+#include "tests/results/quiet_participant.h"
 
 namespace vantor_fuzz {
 
-class SnapshotParticipant : public SputSnapBase {
+class SnapshotParticipant : public QuietParticipant {
  public:
   explicit SnapshotParticipant(std::uint32_t id, std::size_t structure_bytes = 0)
       : id_(id), structure_bytes_(structure_bytes) {}

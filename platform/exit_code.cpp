@@ -20,4 +20,13 @@ void ExitWithStatus(Status final_status) {
   std::exit(ExitCodeOf(final_status));
 }
 
+void AbandonWithStatus(Status final_status) {
+  if (status::IsFailure(final_status)) {
+    std::fprintf(stderr, "vantor: exit status 0x%08X\n", final_status);
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(ExitCodeOf(final_status));
+}
+
 }  // namespace platform

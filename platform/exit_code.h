@@ -13,4 +13,9 @@ int ExitCodeOf(Status final_status);
 // ends the process with ExitCodeOf(final_status).
 [[noreturn]] void ExitWithStatus(Status final_status);
 
+// The same message and exit code, but the process ends at once, without
+// running destructors or exit handlers: for when a thread that could not
+// be stopped still uses what they would free.
+[[noreturn]] void AbandonWithStatus(Status final_status);
+
 }  // namespace platform

@@ -11,11 +11,11 @@
 
 #include <sys/stat.h>
 
-#include "platform/registry_tree.h"
+#include <cerrno>
 
-#ifndef VANTOR_INSTALL_PREFIX
-#define VANTOR_INSTALL_PREFIX "/usr/local"
-#endif
+#include "platform/dynamic_library.h"
+#include "platform/posix_file.h"
+#include "platform/registry_tree.h"
 
 namespace platform {
 
@@ -33,6 +33,7 @@ constexpr std::size_t kProblemsShown = 5;
 struct LoadedFile {
   std::string path;
   bool exists = false;
+  int error = 0;  // why the file is not there
   off_t size = 0;
   ino_t inode = 0;
   timespec modified{};
@@ -44,6 +45,12 @@ LoadedFile g_loaded;  // guarded by g_load_mutex
 
 std::mutex g_handle_mutex;
 std::unordered_set<HKEY> g_open_handles;  // guarded by g_handle_mutex
+
+// Taken before main: the engine later changes into its run folders.
+const std::string g_start_folder = [] {
+  std::string folder;
+  return CurrentDirectory(&folder) ? folder : std::string();
+}();
 
 void Report(const std::string& path, const std::vector<std::string>& problems) {
   for (std::size_t i = 0; i < problems.size() && i < kProblemsShown; ++i) {
@@ -60,8 +67,12 @@ std::shared_ptr<const RegistryTree> CurrentTree() {
   LoadedFile now;
   now.path = RegistryFilePath();
   struct stat st {};
-  now.exists = stat(now.path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-  if (now.exists) {
+  if (stat(now.path.c_str(), &st) != 0) {
+    now.error = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    now.error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  } else {
+    now.exists = true;
     now.size = st.st_size;
     now.inode = st.st_ino;
     now.modified = st.st_mtim;
@@ -69,19 +80,29 @@ std::shared_ptr<const RegistryTree> CurrentTree() {
 
   std::lock_guard<std::mutex> lock(g_load_mutex);
   const LoadedFile& old = g_loaded;
-  if (old.tree && old.path == now.path && old.exists == now.exists && old.size == now.size &&
-      old.inode == now.inode && old.modified.tv_sec == now.modified.tv_sec &&
+  if (old.tree && old.path == now.path && old.exists == now.exists && old.error == now.error &&
+      old.size == now.size && old.inode == now.inode &&
+      old.modified.tv_sec == now.modified.tv_sec &&
       old.modified.tv_nsec == now.modified.tv_nsec) {
     return old.tree;
   }
   std::string text;
+  int read_error = 0;
   if (now.exists && now.size > kMaxFileSize) {
     std::fprintf(stderr, "vantor: registry file %s is over %lld bytes and is ignored\n",
                  now.path.c_str(), static_cast<long long>(kMaxFileSize));
   } else if (now.exists) {
+    errno = 0;
     std::ifstream in(now.path, std::ios::binary);
+    if (!in) read_error = errno != 0 ? errno : EIO;
     text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     text.resize(std::min<std::size_t>(text.size(), kMaxFileSize));  // grew while read
+  }
+  if (now.error != 0 || read_error != 0) {
+    // Without it no outside server or installation is found: the lines
+    // about missing keys that follow would not say why.
+    std::fprintf(stderr, "vantor: %s\n",
+                 MissingRegistryText(now.path, now.error != 0 ? now.error : read_error).c_str());
   }
   std::vector<std::string> problems;
   now.tree = RegistryTree::Parse(text, &problems);
@@ -125,10 +146,24 @@ constexpr REGSAM kReadRights = KEY_READ | KEY_WOW64_64KEY | KEY_WOW64_32KEY | 0x
 
 }  // namespace
 
+std::string RegistryFilePathFor(const char* variable, const std::string& start_folder,
+                               const std::string& executable_folder) {
+  if (variable != nullptr && *variable != '\0') {
+    if (variable[0] == '/' || start_folder.empty()) return variable;
+    return start_folder + (start_folder.back() == '/' ? "" : "/") + variable;
+  }
+  return executable_folder + "/../etc/vantor/registry.ini";
+}
+
 std::string RegistryFilePath() {
-  const char* env = std::getenv("VANTOR_REGISTRY");
-  if (env != nullptr && *env != '\0') return env;
-  return VANTOR_INSTALL_PREFIX "/etc/vantor/registry.ini";
+  return RegistryFilePathFor(std::getenv("VANTOR_REGISTRY"), g_start_folder, ExecutableFolder());
+}
+
+std::string MissingRegistryText(const std::string& path, int error) {
+  const char* reason = error == ENOENT ? "not found" : std::strerror(error);
+  return "registry file " + path + ": " + reason +
+         " (VANTOR_REGISTRY names the registry file; unset, it is "
+         "../etc/vantor/registry.ini beside the engine)";
 }
 
 std::int32_t RegOpenKeyExA(HKEY key, const char* sub_key, std::uint32_t /*options*/, REGSAM desired,

@@ -1,7 +1,9 @@
 // The registry calls the engine makes, answered from a read-only text file:
-// $VANTOR_REGISTRY, or <install prefix>/etc/vantor/registry.ini when that is
-// unset or empty (the format is in registry_tree.h). A missing file is an
-// empty registry. The file is read again when its path, size or modification
+// $VANTOR_REGISTRY (relative: to the folder the process started in), or
+// ../etc/vantor/registry.ini beside the executable when that is unset or
+// empty, as both the build tree and an installation have it (the format is
+// in registry_tree.h). A missing or unreadable file is an empty registry,
+// named on standard error once per read. The file is read again when its path, size or modification
 // time changes, so a key opened afterwards sees the new contents while keys
 // opened before keep the tree they were opened in. Skipped lines of a file
 // are reported on standard error once per read.
@@ -56,6 +58,13 @@ struct FILETIME {
 
 // The file the registry is read from.
 std::string RegistryFilePath();
+// The same from the value of VANTOR_REGISTRY (null: unset), the folder the
+// process started in and the folder of its executable.
+std::string RegistryFilePathFor(const char* variable, const std::string& start_folder,
+                               const std::string& executable_folder);
+// The line that names a registry file that is missing or cannot be read
+// (error: the errno value) and the variable that sets it.
+std::string MissingRegistryText(const std::string& path, int error);
 
 // An empty or null sub_key opens a new handle to key itself. *result is null
 // on failure.

@@ -217,7 +217,9 @@ bool WaitForAny(const std::vector<Readiness>& items, std::uint32_t timeout_ms) {
   }
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+    // Rounded up: a bound of 1 ms truncated to 0 would not wait at all, and
+    // a caller that waits by passes would spin.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
         until - std::chrono::steady_clock::now());
     const int n = ::poll(polled.data(), polled.size(),
                          static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT_MAX)));

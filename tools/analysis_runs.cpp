@@ -77,8 +77,7 @@ bool Load(Road& road, TankModel model) {
 }
 
 bool SetReal(Road& road, const char* name, double value) {
-  return vantor_scenario::SetReal(road, name, value,
-                                  std::string(name) + " := value (request 145)");
+  return vantor_scenario::SetReal(road, name, value, std::string(name) + " := value (request 145)");
 }
 
 constexpr std::uint32_t kStoppedBit = 0x400;
@@ -86,7 +85,9 @@ constexpr std::uint32_t kStoppedBit = 0x400;
 // Command 9, then the notification that the run is over: *failed says
 // whether it failed (a failed step without an action stops the run).
 bool SteadyState(Road& road, const std::string& what, bool* failed) {
-  if (!BeginRun(road, what + " (request 31)") || !road.Expect(MakeCommand(kProblemService, 9), what, 0)) return false;
+  if (!BeginRun(road, what + " (request 31)") ||
+      !road.Expect(MakeCommand(kProblemService, 9), what, 0))
+    return false;
   bool failure = false;
   bool running = false;
   const bool ok = road.WaitNotice(
@@ -262,18 +263,26 @@ bool RunLinearisation(const AnalysisRunOptions& options, LinearisationRun* run) 
       if (!road.Read(index, &value, "a steady state")) return false;
       run->steady.push_back(value);
     }
-    const std::uint16_t bits = two ? 0x3F : 0x1F;
+    const bool step = options.most_intervals != 0;
+    const std::uint16_t bits = static_cast<std::uint16_t>((two ? 0x3F : 0x1F) | (step ? 0x100 : 0));
+    const std::vector<std::uint32_t>& outputs = options.outputs.empty() ? states : options.outputs;
     auto setup = std::make_unique<Request>(kControlDesignService);
     setup->PutUInt16(82);
     setup->PutUInt16(bits);
     setup->PutDouble(0.0);
     setup->PutUInt32(static_cast<std::uint32_t>(states.size()));
     setup->PutUInt32(static_cast<std::uint32_t>(inputs.size()));
-    setup->PutUInt32(static_cast<std::uint32_t>(states.size()));
-    for (const auto* list : {&states, &inputs, &states}) {
+    setup->PutUInt32(static_cast<std::uint32_t>(outputs.size()));
+    for (const auto* list : {&states, &inputs, &outputs}) {
       for (std::uint32_t index : *list) {
         Writer(*setup).IdPath({2, index});
         setup->PutDouble(1.0);
+      }
+    }
+    if (step) {
+      for (double d : {1.0, 1e-5, 1e-5, 0.01, 0.01}) setup->PutDouble(d);
+      for (std::uint16_t u : {options.settled, options.most_intervals, options.steps}) {
+        setup->PutUInt16(u);
       }
     }
     if (!road.Expect(std::move(setup), "the control-design set-up (kind 82)", 0)) return false;
@@ -283,8 +292,17 @@ bool RunLinearisation(const AnalysisRunOptions& options, LinearisationRun* run) 
     if (!road.Exchange(std::move(compute), "the control-design computation (kind 83)",
                        &run->compute_status, &replies))
       return false;
-    if (replies.empty() || !DecodeCdiReply(replies[0].body, bits, &run->reply))
+    if (status::IsFailure(run->compute_status)) {
+      // The status alone, or the kind alone.
+      if (replies.size() > 1 ||
+          (replies.size() == 1 && replies[0].body != std::vector<std::uint8_t>{84, 0}))
+        return road.Fail("a failed control-design computation answers more than its kind");
+    } else if (step) {
+      // The step response's part is not read here.
+      if (replies.empty()) return road.Fail("the control-design computation did not answer");
+    } else if (replies.empty() || !DecodeCdiReply(replies[0].body, bits, &run->reply)) {
       return road.Fail("the control-design reply does not follow its layout");
+    }
     return session.End();
   }();
   return session.Close(&run->trace, ok);

@@ -53,6 +53,12 @@ struct AnalysisRunOptions {
   double inflow = NAN;
   // "PrintLevel" for the whole road (negative: the engine's default).
   int print_level = -1;
+  // The control design's outputs by index under the model node (empty:
+  // the states).
+  std::vector<std::uint32_t> outputs;
+  // A step response asked for with the request: u1 settled intervals, u2
+  // the most intervals, u3 steps per interval (none when u2 is 0).
+  std::uint16_t settled = 0, most_intervals = 0, steps = 0;
 };
 
 struct LinearisationRun {
@@ -63,8 +69,9 @@ struct LinearisationRun {
 };
 
 // Steady state, then one control-design request for A, B, C, D, G and
-// (two inputs) RGA with unit scales: the states are the outputs, the fixed
-// inflows the inputs.
+// (two inputs) RGA with unit scales: the states are the outputs unless
+// named, the fixed inflows the inputs. A computation that fails answers
+// its status, with kind 84 alone at most.
 bool RunLinearisation(const AnalysisRunOptions& options, LinearisationRun* run);
 
 struct HomotopyRun {

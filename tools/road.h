@@ -16,6 +16,7 @@
 #include "tools/client.h"
 #include "tools/first_order.h"
 #include "tools/model_writer/model_writer.h"
+#include "tools/status_texts.h"
 
 namespace vantor_scenario {
 
@@ -73,7 +74,8 @@ class Road {
     Status result = 0;
     if (!Exchange(std::move(request), what, &result)) return false;
     if (result != expected) {
-      return Fail(what + ": status " + Hex(result) + ", expected " + Hex(expected));
+      return Fail(what + ": status " + vantor_client::StatusWithMeaning(result) + ", expected " +
+                  Hex(expected));
     }
     return true;
   }
@@ -166,6 +168,8 @@ class Road {
   }
 
   const Notification& Last() const { return last_; }
+  // Notifications collected and not yet looked at by a wait.
+  const std::vector<Notification>& Pending() const { return pending_; }
   Client& client() { return client_; }
   // The engine's messages to services other than the run state, in order.
   const std::vector<Message>& Others() const { return others_; }

@@ -56,6 +56,17 @@ bool SetOption(Road& road, std::uint16_t number, std::uint32_t value, const std:
   return road.Expect(std::move(request), what, 0);
 }
 
+bool SetRealOption(Road& road, std::uint16_t number, double value, const std::string& what) {
+  auto request = std::make_unique<Request>(kOptionService, kWriteSubtype);
+  modelwriter::Writer w(*request);
+  w.IdPath({number});
+  w.U16(number);
+  w.U16(0);
+  w.U16(kRealCode);
+  w.F64(value);
+  return road.Expect(std::move(request), what, 0);
+}
+
 bool BeginRun(Road& road, const std::string& what) {
   auto begin = std::make_unique<Request>(kProblemService);
   begin->PutUInt16(31);

@@ -24,6 +24,7 @@ inline constexpr Status kRunEnded = 0x00320049u;
 inline constexpr Status kEnding = 0x00320024u;
 inline constexpr std::uint16_t kRealType = 24;
 inline constexpr std::uint16_t kIntegerCode = 2;
+inline constexpr std::uint16_t kRealCode = 4;
 
 // A tree edit of the instance manager; the caller writes what follows the
 // kind and the tag.
@@ -38,6 +39,8 @@ bool Prepare(Road& road, const std::string& what);
 bool SetReal(Road& road, const std::string& name, double value, const std::string& what);
 // An integer solver option through service 53.
 bool SetOption(Road& road, std::uint16_t number, std::uint32_t value, const std::string& what);
+// A real solver option through service 53.
+bool SetRealOption(Road& road, std::uint16_t number, double value, const std::string& what);
 // Request 31.
 bool BeginRun(Road& road, const std::string& what);
 

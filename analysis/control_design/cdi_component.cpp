@@ -127,6 +127,14 @@ std::vector<double> MinusColumn(const double* v, const std::int64_t* r, const st
   return b;
 }
 
+// The solution of the linearised model is read at these columns.
+bool Unknowns(const std::int32_t* cols, std::int32_t count, std::int64_t n) {
+  for (std::int32_t k = 0; k < count && cols != nullptr; ++k) {
+    if (cols[k] < 1 || cols[k] > n) return false;
+  }
+  return true;
+}
+
 const char* const kMatrixNames[] = {"A", "B", "C", "D", "G", "RGA", "STM"};
 
 }  // namespace
@@ -322,7 +330,8 @@ void CDIcomponent::ComputeInner(const CdiComputeInput& in) {
       (!stm_alone && (nin <= 0 || nout <= 0 || (in.dyn_count <= 0 && in.ss_count <= 0))) ||
       ns < 0 || in.nalgebraic < 0 || ns + in.nalgebraic == 0 || n <= 0 ||
       (ns > 0 && in.state_cols == nullptr) || (nin > 0 && in.input_cols == nullptr) ||
-      (nout > 0 && in.output_cols == nullptr) || (in.scaling && in.scale == nullptr);
+      (nout > 0 && in.output_cols == nullptr) || (in.scaling && in.scale == nullptr) ||
+      !Unknowns(in.state_cols, ns, n) || !Unknowns(in.output_cols, nout, n);
   if (bad) {
     for (int m = kA; m <= kRga; ++m) status_[m] = kCdiBadInput;
     return;
@@ -634,6 +643,17 @@ void CDIcomponent::StepResponse(const CdiComputeInput& in) {
     std::vector<double> y(static_cast<std::size_t>(nout) * nin, 0.0);
     all_settled = true;
     for (std::int32_t step = 0; step < sr_steps_; ++step) {
+      // Each step is a solve per input, and there may be 2^32 of them.
+      if (in.stop && in.stop()) {
+        if (pl >= 2) {
+          char line[96];
+          std::snprintf(line, sizeof line, "Step response stopped at time %g",
+                        (count - 1) * sr_interval_ + step * h);
+          Say(line);
+        }
+        sr_status_ = -1;
+        return;
+      }
       const bool last = step + 1 == sr_steps_;
       for (std::int32_t j = 0; j < nin; ++j) {
         std::vector<double> rhs(ns);
@@ -833,6 +853,18 @@ void CDIcomponent::StateTransition(const CdiComputeInput& in) {
       }
     }
     for (double t = 0.0; t < stm_t_; t += h) {
+      // T over h is the request's to choose: 10^20 steps, or more than
+      // t + h can count, must still end when the engine stops.
+      if (in.stop && in.stop()) {
+        if (pl >= 2) {
+          char line[96];
+          std::snprintf(line, sizeof line, "State transition matrix stopped at time %g", t);
+          Say(line);
+        }
+        mats_[kStm].Clear();
+        status_[kStm] = kCdiNotComputed;
+        return;
+      }
       bool overflow = false;
       for (double& v : x) {
         v /= h;

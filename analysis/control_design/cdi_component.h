@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 // Option bits of a request.
@@ -69,6 +70,9 @@ struct CdiComputeInput {
   double machine_precision = 2.220446049250314e-16;
   std::int32_t print_level = 2;
   bool new_pattern = true;
+  // Asked at every step of the step response and the state transition;
+  // true ends them unfinished.
+  std::function<bool()> stop;
 };
 
 class QLNCDIComponent {
@@ -117,6 +121,10 @@ class CdiTriplets {
 
 class CDIcomponent final : public QLNCDIComponent {
  public:
+  // The step response's settled count and interval limit until set.
+  static constexpr std::int32_t kDefaultSettled = 15;
+  static constexpr std::int32_t kDefaultMaxIntervals = 1000;
+
   CDIcomponent();
   ~CDIcomponent() override;
   std::int32_t SetStepResponseOptions(std::int32_t steps_per_interval,
@@ -154,7 +162,7 @@ class CDIcomponent final : public QLNCDIComponent {
   std::int32_t mri_status_ = -1, ni_status_ = -1;
 
   // Step response.
-  std::int32_t sr_steps_ = 10, sr_settled_ = 15, sr_max_ = 1000;
+  std::int32_t sr_steps_ = 10, sr_settled_ = kDefaultSettled, sr_max_ = kDefaultMaxIntervals;
   double sr_interval_ = 10.0, sr_tol_ = 1e-5, sr_tol2_ = 1e-5, sr_bound_ = 1e16, sr_ramp_ = 0.01,
          sr_ramp2_ = 0.01;
   std::vector<double> sr_response_;

@@ -182,14 +182,45 @@ Status CDIManager::Compute() {
 Status CDIManager::ComputeInner(bool* created) {
   if (component_ == nullptr) component_ = std::make_unique<CDIcomponent>();
   const std::int32_t print_level = services_.IntOption("PrintLevel");
+  if (options_ & kCdiStepResponse) {
+    // A settled count above the limit can never end early: the response
+    // would run every interval for nothing.
+    const std::int32_t settled = sr_u_[0] >= 1 ? sr_u_[0] : CDIcomponent::kDefaultSettled;
+    const std::int32_t most = sr_u_[1] >= 1 ? sr_u_[1] : CDIcomponent::kDefaultMaxIntervals;
+    if (settled > most) {
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "The step response asks for %d settled intervals but allows at most %d "
+                    "intervals",
+                    settled, most);
+      services_.Print(kFailed, text);
+      return kFailed;
+    }
+  }
   if (object_ == nullptr) {
     const Status s = services_.CreateLinearisation(&object_);
     if (status::IsFailure(s)) return s;
     if (object_ == nullptr) return kFailed;
     *created = true;
     const auto& pattern = object_->PatternColumns();
-    for (Entry& e : states_) e.column = object_->ColumnOf(e.variable);
-    for (Entry& e : outputs_) e.column = object_->ColumnOf(e.variable);
+    // States and outputs are read from the solution of the linearised
+    // model: each must be one of its unknowns, not an input or outside.
+    const std::int32_t unknowns = object_->NumVariables();
+    for (auto [list, kind] : {std::pair{&states_, "state"}, std::pair{&outputs_, "output"}}) {
+      for (Entry& e : *list) {
+        e.column = object_->ColumnOf(e.variable);
+        if (e.column >= 1 && e.column <= unknowns) continue;
+        if (print_level > 0) {
+          char text[512];
+          std::snprintf(text, sizeof text,
+                        "The selected CDI %s variable %s is not an unknown of the linearised model",
+                        kind, e.variable->GetNameText(0));
+          services_.Print(kFailed, text);
+        }
+        object_.reset();
+        return kFailed;
+      }
+    }
     for (Entry& e : inputs_) {
       e.column = object_->ColumnOf(e.variable);
       if (e.column == 0 || std::find(pattern.begin(), pattern.end(), e.column) == pattern.end()) {
@@ -270,6 +301,7 @@ Status CDIManager::ComputeInner(bool* created) {
   in.machine_precision = kMachinePrecision;
   in.print_level = print_level;
   in.new_pattern = *created;
+  in.stop = [this] { return services_.StopRequested(); };
   component_->Compute(in);
 
   if (options_ & kCdiStepResponse) PrintStepResponse();

@@ -57,6 +57,9 @@ class CdiServices {
   virtual void LowerDelayHold() = 0;
   virtual double LastSolutionTime() = 0;
   virtual void FlushMessages() = 0;
+  // Whether the engine asked the computing thread to stop; long loops ask
+  // it as they go.
+  virtual bool StopRequested() = 0;
 };
 
 class QLNCDIManager {

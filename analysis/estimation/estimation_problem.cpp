@@ -10,6 +10,7 @@
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/persistence/binary_stream.h"
 #include "solve/linear/lsi.h"
+#include "solve/methods/open_solvers.h"
 #include "solve/methods/solver_factories.h"
 #include "solve/optimisers/dense_optimiser.h"
 
@@ -91,6 +92,8 @@ std::unique_ptr<EstimationProblem> EstimationProblem::Create(Layout layout, Prin
   problem->layout_.record_of.resize(m, 0);
   problem->layout_.experiment_of.resize(m, 0);
   const std::int32_t kind = problem->layout_.solver_kind;
+  problem->residual_optimiser_ =
+      SelectDenseOptimiser(kRunEstimation, kind) == DenseOptimiserClass::kNlsOptimiser;
   QLNDenseOptimiser* optimiser =
       factory
           ? factory(kind, problem->m_, problem->n_)
@@ -327,12 +330,14 @@ std::int32_t EstimationProblem::CallOptimiser(std::int32_t flag, const Pass& pas
   call.max_abs_step = max_abs_step_;
   call.mode = flag;
   call.constraints = residuals_.data();
-  if (layout_.objective_type == 2) {
-    call.gradients = gradient_.data();
-    call.gradient_rows = n_;
-  } else {
+  // The least-squares optimiser works on the residuals and their Jacobian;
+  // every other sees the objective and its gradient alone.
+  if (layout_.objective_type != 2 && residual_optimiser_) {
     call.gradients = jacobian_.data();
     call.gradient_rows = m_;
+  } else {
+    call.gradients = gradient_.data();
+    call.gradient_rows = n_;
   }
   const std::int32_t code = optimiser_ ? optimiser_->Run(call) : 2;
   accuracy_ = call.accuracy;

@@ -192,6 +192,9 @@ class EstimationProblem {
   double objective_ = 0.0;
   double sum_squares_ = 0.0;
   double accuracy_ = -1.0;
+  // The optimiser works on residuals and their Jacobian, not on the
+  // objective and its gradient.
+  bool residual_optimiser_ = true;
   std::int32_t max_iterations_ = 0;
   std::int32_t code_ = 0;
   std::int32_t calls_ = 0;

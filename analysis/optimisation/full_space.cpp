@@ -72,17 +72,25 @@ Status OptSlackVariable::GetBounds(double* lower, double* upper) {
 // --- OptEquation ---
 
 OptEquation::OptEquation(const std::string& model_name, double bound, std::int32_t type,
-                         std::int32_t variable_column, std::int32_t slack_column)
-    : bound_(bound), type_(type), column_(variable_column), slack_(slack_column) {
-  name_ = Clip(Line(type == 1 ? ".Inequality_%s<=%14.6e" : ".Inequality_%s>=%14.6e",
-                    model_name.c_str(), bound));
+                         std::int32_t variable_column, std::int32_t slack_column,
+                         std::int32_t record)
+    : bound_(bound), type_(type), column_(variable_column), slack_(slack_column), record_(record) {
+  const char* form = type == 1    ? ".Inequality_%s<=%14.6e"
+                     : type == -1 ? ".Inequality_%s>=%14.6e"
+                                  : ".Equality_%s==%14.6e";
+  name_ = Clip(Line(form, model_name.c_str(), bound));
 }
 
 double OptEquation::Value(const double* point) const {
-  return point[column_] + type_ * point[slack_] - bound_;
+  const double slack = slack_ >= 0 ? type_ * point[slack_] : 0.0;
+  return point[column_] + slack - bound_;
 }
 
 std::string OptEquation::Dump(const double* point) const {
+  if (slack_ < 0) {
+    return Line("---- %s [x(%d) - %.15g = %.15g] QLNRow::Dump() ----\n", name_.c_str(), column_ + 1,
+                bound_, point != nullptr ? Value(point) : 0.0);
+  }
   return Line("---- %s [x(%d) + %d*s(%d) - %.15g = %.15g] QLNRow::Dump() ----\n", name_.c_str(),
               column_ + 1, type_, slack_ + 1, bound_, point != nullptr ? Value(point) : 0.0);
 }
@@ -132,6 +140,7 @@ Status FullSpaceOptimisation::Formulate() {
   const std::size_t structure = std::min(rows_.size(), columns_.size());
   rows_.resize(structure);
   columns_.resize(structure);
+  model_entries_ = static_cast<std::int32_t>(structure);
   for (std::size_t k = 0; k < structure; ++k) {
     if (rows_[k] < 0 || rows_[k] >= m0_ || columns_[k] < 0 || columns_[k] >= n0_) {
       Say(kFullSpaceNothingToOptimise, "Full space optimization: model structure out of range");
@@ -162,20 +171,26 @@ Status FullSpaceOptimisation::Formulate() {
   }
   slacks_.clear();
   inequalities_.clear();
-  for (const Constraint& c : def_.constraints) {
-    if (c.kind != 2 && c.kind != 3) continue;
-    if (c.column < 0 || c.column >= n0_) continue;
-    const std::int32_t t = c.kind == 2 ? -1 : 1;
+  for (std::size_t record = 0; record < def_.constraints.size(); ++record) {
+    const Constraint& c = def_.constraints[record];
+    if (c.kind < 0 || c.kind > 3 || c.column < 0 || c.column >= n0_) continue;
     const std::int32_t row = m0_ + static_cast<std::int32_t>(inequalities_.size());
-    const std::int32_t slack = n0_ + static_cast<std::int32_t>(slacks_.size());
     const std::string name = model_->Name(c.column);
-    auto s = std::make_unique<OptSlackVariable>(model_->Variable(c.column), name, c.bound, t);
-    const double start = t * (c.bound - point_[Z(c.column)]);
-    s->SetValue(start);
-    s->SetFlags(analysis_flags::kSlack);
-    inequalities_.emplace_back(name, c.bound, t, c.column, slack);
+    // x >= 0 and x = 0 carry no bound of their own.
+    const double bound = c.kind >= 2 ? c.bound : 0.0;
     rows_.push_back(row);
     columns_.push_back(c.column);
+    if (c.kind == 0) {
+      inequalities_.emplace_back(name, bound, 0, c.column, -1, static_cast<std::int32_t>(record));
+      continue;
+    }
+    const std::int32_t t = c.kind == 3 ? 1 : -1;
+    const std::int32_t slack = n0_ + static_cast<std::int32_t>(slacks_.size());
+    auto s = std::make_unique<OptSlackVariable>(model_->Variable(c.column), name, bound, t);
+    const double start = t * (bound - point_[Z(c.column)]);
+    s->SetValue(start);
+    s->SetFlags(analysis_flags::kSlack);
+    inequalities_.emplace_back(name, bound, t, c.column, slack, static_cast<std::int32_t>(record));
     rows_.push_back(row);
     columns_.push_back(slack);
     point_.push_back(start);
@@ -184,7 +199,7 @@ Status FullSpaceOptimisation::Formulate() {
     slacks_.push_back(std::move(s));
   }
   q_ = static_cast<std::int32_t>(slacks_.size());
-  m_ = m0_ + q_;
+  m_ = m0_ + static_cast<std::int32_t>(inequalities_.size());
   n_ = n0_ + q_;
   work1_.assign(Z(n_ + 2 * q_), 0.0);
   work2_.assign(Z(q_ + n_ + m_), 0.0);
@@ -250,14 +265,16 @@ Status FullSpaceOptimisation::Residuals(const double* point, double* residuals,
                                         double* jacobian) const {
   const Status s = model_->Evaluate(point, residuals, jacobian);
   if (residuals != nullptr) {
-    for (std::int32_t k = 0; k < q_; ++k) residuals[m0_ + k] = inequalities_[Z(k)].Value(point);
+    for (std::size_t k = 0; k < inequalities_.size(); ++k) {
+      residuals[Z(m0_) + k] = inequalities_[k].Value(point);
+    }
   }
   if (jacobian != nullptr) {
-    // Each inequality row has two entries after the model's: 1.0 and t.
-    std::size_t at = rows_.size() - Z(2 * q_);
-    for (std::int32_t k = 0; k < q_; ++k) {
+    // Each constraint row's entries follow the model's: 1.0, then t for a slack.
+    std::size_t at = Z(model_entries_);
+    for (const OptEquation& row : inequalities_) {
       jacobian[at++] = 1.0;
-      jacobian[at++] = inequalities_[Z(k)].Type();
+      if (row.SlackColumn() >= 0) jacobian[at++] = row.Type();
     }
   }
   return s;
@@ -331,10 +348,17 @@ bool FullSpaceOptimisation::Multipliers(std::int32_t column, double* upper, doub
   return true;
 }
 
+bool FullSpaceOptimisation::RowMultiplier(std::int32_t row, double* value) const {
+  if (row < 0 || Z(row) >= row_multipliers_.size()) return false;
+  *value = row_multipliers_[Z(row)];
+  return true;
+}
+
 std::int32_t FullSpaceOptimisation::Pass(std::int32_t code, BvuBinaryStream* progress) {
   std::int32_t mode = 0;
   if (code == kOptFirstEvaluation || !started_) {
     failure_ = 0;
+    row_multipliers_.clear();
     iterations_ = functions_ = gradients_ = 0;
     reported_ = -1;
     previous_ = 0;
@@ -376,8 +400,9 @@ std::int32_t FullSpaceOptimisation::Pass(std::int32_t code, BvuBinaryStream* pro
       Say(0, Line("%d %d  %14.6e", rows_[k] + 1, columns_[k] + 1, jac[k]));
     }
     Say(0, "Equation and variable names:");
-    for (std::int32_t k = 0; k < q_; ++k) {
-      Say(0, Line("Equation %d is %s", m0_ + k + 1, inequalities_[Z(k)].Name().c_str()));
+    for (std::size_t k = 0; k < inequalities_.size(); ++k) {
+      Say(0, Line("Equation %d is %s", m0_ + static_cast<std::int32_t>(k) + 1,
+                  inequalities_[k].Name().c_str()));
     }
     for (std::int32_t j = 0; j < n_; ++j) {
       const std::string name =
@@ -409,6 +434,7 @@ std::int32_t FullSpaceOptimisation::Pass(std::int32_t code, BvuBinaryStream* pro
       multipliers_[Z(j)] = std::max(variables[j], 0.0);
       multipliers_[Z(n_ + j)] = std::max(-variables[j], 0.0);
     }
+    row_multipliers_.assign(constraints + m0_, constraints + m_);
     Progress(kOptProgressOptimum, progress);
     if (print_level_ >= 1) {
       Say(0, Line("Optimum found after %d iterations", iterations_));

@@ -61,11 +61,13 @@ class OptSlackVariable final : public AnalysisVariable {
   std::uint32_t id_;
 };
 
-// One inequality row x + t·s - b = 0; it computes its own residual.
+// One constraint row x + t·s - b = 0 (t = 0 and no slack for x = b); it
+// computes its own residual.
 class OptEquation {
  public:
+  // `record`: the constraint's position in the definition.
   OptEquation(const std::string& model_name, double bound, std::int32_t type,
-              std::int32_t variable_column, std::int32_t slack_column);
+              std::int32_t variable_column, std::int32_t slack_column, std::int32_t record);
   const std::string& Name() const { return name_; }
   // True only for its constrained variable.
   bool Uses(std::int32_t column) const { return column == column_; }
@@ -77,9 +79,13 @@ class OptEquation {
   }
   std::string Dump(const double* point) const;
   std::int32_t Column() const { return column_; }
+  // -1 for an equality row.
   std::int32_t SlackColumn() const { return slack_; }
   std::int32_t Type() const { return type_; }
   double Bound() const { return bound_; }
+  std::int32_t Record() const { return record_; }
+  // Its entries in the Jacobian: the variable's, then the slack's.
+  std::int32_t Entries() const { return slack_ >= 0 ? 2 : 1; }
 
  private:
   std::string name_;
@@ -87,6 +93,7 @@ class OptEquation {
   std::int32_t type_;
   std::int32_t column_;
   std::int32_t slack_;
+  std::int32_t record_;
   Status status_ = 0;
 };
 
@@ -151,11 +158,13 @@ class FullSpaceOptimisation {
   // After Formulate.
   std::int32_t N() const { return n_; }
   std::int32_t M() const { return m_; }
+  // Slack count: the rows of bounded constraints.
   std::int32_t Q() const { return q_; }
   std::int32_t NonZeros() const { return static_cast<std::int32_t>(rows_.size()); }
   const std::vector<std::int32_t>& Rows() const { return rows_; }
   const std::vector<std::int32_t>& Columns() const { return columns_; }
   const std::vector<std::unique_ptr<OptSlackVariable>>& Slacks() const { return slacks_; }
+  // Every constraint row, in the definition's order; row k is m0 + k.
   const std::vector<OptEquation>& Inequalities() const { return inequalities_; }
   // The point: the model's columns, then the slacks.
   const std::vector<double>& Point() const { return point_; }
@@ -170,6 +179,8 @@ class FullSpaceOptimisation {
   // After the optimum: lower multiplier of column i at i, upper at n + i.
   const std::vector<double>& Multipliers() const { return multipliers_; }
   bool Multipliers(std::int32_t column, double* upper, double* lower) const;
+  // The solver's multiplier of constraint row `row` (0-based among them).
+  bool RowMultiplier(std::int32_t row, double* value) const;
   Status FailureStatus() const { return failure_; }
   std::int32_t Iterations() const { return iterations_; }
   double Objective() const { return objective_; }
@@ -188,10 +199,12 @@ class FullSpaceOptimisation {
   std::int32_t print_level_ = 2;
   double sign_ = 1.0;
   std::int32_t m0_ = 0, n0_ = 0, m_ = 0, n_ = 0, q_ = 0;
+  // The model's Jacobian entries, before the constraint rows'.
+  std::int32_t model_entries_ = 0;
   std::vector<std::int32_t> rows_, columns_;
   std::vector<std::unique_ptr<OptSlackVariable>> slacks_;
   std::vector<OptEquation> inequalities_;
-  std::vector<double> point_, lower_, upper_, work1_, work2_, multipliers_;
+  std::vector<double> point_, lower_, upper_, work1_, work2_, multipliers_, row_multipliers_;
   QLNCNumericNLPESO* eso_ = nullptr;
   KVSNLPSystem* system_ = nullptr;
   KVSNLPResult* result_ = nullptr;

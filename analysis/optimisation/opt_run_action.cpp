@@ -423,6 +423,15 @@ Status OptimisationMgr::SteadyStatePass(std::int32_t code) {
     result_available_ = false;
     return opt_status::kCannotProceed;
   }
+  // The values were collected for the definition the run set up: one sent
+  // since then has other counts, and no arrays until the next run starts.
+  const auto rows = static_cast<std::size_t>(d.K() + d.R());
+  if (result_values_.size() < rows || gradients_.size() < rows * static_cast<std::size_t>(d.P())) {
+    services_.Print(opt_status::kFailure,
+                    "Optimization cannot proceed: the optimization changed during its run.");
+    pass_count_ = 0;
+    return opt_status::kCannotProceed;
+  }
   if (reduced_ == nullptr && factory_ != nullptr) reduced_ = factory_->MakeReduced(*this);
   if (reduced_ == nullptr) {
     services_.Print(opt_status::kFailure, "Optimization cannot proceed: no optimizer.");

@@ -38,7 +38,7 @@ class OptimisationRunServices {
   // Ends the integrator's leg where it stands: the controls have just
   // switched, and a step must not reach back across the switch. The state
   // sensitivities are kept for the next leg.
-  virtual Status RestartIntegration() { return status::kOk; }
+  virtual Status RestartIntegration() = 0;
   virtual Status ScheduleEvent(std::uint32_t code, double time, double tolerance) = 0;
   // The real option ExplicitEventTolerance.
   virtual double ExplicitEventTolerance() = 0;

@@ -214,20 +214,20 @@ void OptFullSpaceOptimisationRun::CopyMultipliers() {
       ++j;
     }
   }
-  // A bounded constraint's multiplier is its slack's lower one.
+  // A bounded constraint's multiplier is its slack's lower one, an
+  // equality's that of its row.
   const auto& rows = optimisation_->Inequalities();
-  for (std::size_t r = 0; r < d.constraints.size(); ++r) {
-    const OptConstraint& c = d.constraints[r];
-    AnalysisVariable* v = c.variable < d.constrained.size() ? d.constrained[c.variable] : nullptr;
-    const std::int32_t column = ColumnOf(v);
-    const std::int32_t type = c.kind == opt_constraint::kLower ? -1 : 1;
-    for (const OptEquation& row : rows) {
-      if (row.Column() != column || row.Type() != type || row.Bound() != c.bound) continue;
-      double upper = 0.0, lower = 0.0;
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    const OptEquation& row = rows[k];
+    const auto r = Z(row.Record());
+    if (r >= d.constraints.size() || 2 * p + r >= m.size()) continue;
+    double upper = 0.0, lower = 0.0;
+    if (row.SlackColumn() >= 0) {
       optimisation_->Multipliers(row.SlackColumn(), &upper, &lower);
-      m[2 * p + r] = lower;
-      break;
+    } else {
+      optimisation_->RowMultiplier(static_cast<std::int32_t>(k), &lower);
     }
+    m[2 * p + r] = lower;
   }
 }
 

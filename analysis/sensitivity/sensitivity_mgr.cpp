@@ -56,6 +56,7 @@ Status SensitivityMgr::AddToParameters(AnalysisVariable* parameter, std::int32_t
   parameter->SetFlags(analysis_flags::kSensitivityParameter);
   elements_ += elements;
   Append(parameters_, parameter);
+  Outgrown();
   return status::kOk;
 }
 
@@ -74,12 +75,20 @@ Status SensitivityMgr::AddVariable(AnalysisVariable* variable) {
   }
   variable->SetFlags(analysis_flags::kSensitivityVariable);
   Append(variables_, variable);
+  Outgrown();
   return status::kOk;
 }
 
 Status SensitivityMgr::SetNumMatrixRows(std::int32_t rows) {
   switch_rows_ = rows < 0 ? 0 : rows;
+  Outgrown();
   return status::kOk;
+}
+
+// Lists that grew after the matrices were made: the next allocation makes
+// them again at the new sizes.
+void SensitivityMgr::Outgrown() {
+  if (allocation_ != 0) allocation_ = 0;
 }
 
 std::int32_t SensitivityMgr::ColumnOf(AnalysisVariable* variable) {
@@ -125,6 +134,8 @@ Status SensitivityMgr::SetSensitivity(AnalysisVariable* parameter, AnalysisVaria
   std::size_t row = 0;
   const Status found = RowOf(parameter, element, &row);
   if (status::IsFailure(found)) return found;
+  // A variable listed after the matrix was made has no column in it yet.
+  if (static_cast<std::size_t>(k) >= matrix_[row].size()) return sens_status::kNotFound;
   matrix_[row][static_cast<std::size_t>(k)] = value;
   services_.DumpSensitivity(variable, parameter, value * FactorOf(parameter) / FactorOf(variable));
   return status::kOk;
@@ -142,6 +153,7 @@ Status SensitivityMgr::GetSensitivity(AnalysisVariable* parameter, AnalysisVaria
   std::size_t row = 0;
   const Status found = RowOf(parameter, element, &row);
   if (status::IsFailure(found)) return found;
+  if (static_cast<std::size_t>(k) >= matrix_[row].size()) return sens_status::kNotFound;
   double out = matrix_[row][static_cast<std::size_t>(k)];
   if (multiply) out *= FactorOf(parameter);
   if (divide) out /= FactorOf(variable);
@@ -152,7 +164,8 @@ Status SensitivityMgr::GetSensitivity(AnalysisVariable* parameter, AnalysisVaria
 Status SensitivityMgr::SetSwitchTimeSensitivity(std::int32_t row, AnalysisVariable* variable,
                                                 double value) {
   const std::int32_t k = ColumnOf(variable);
-  if (k < 0 || row < 0 || static_cast<std::size_t>(row) >= switch_matrix_.size()) {
+  if (k < 0 || row < 0 || static_cast<std::size_t>(row) >= switch_matrix_.size() ||
+      static_cast<std::size_t>(k) >= switch_matrix_[static_cast<std::size_t>(row)].size()) {
     return sens_status::kNotFound;
   }
   switch_matrix_[static_cast<std::size_t>(row)][static_cast<std::size_t>(k)] = value;
@@ -164,7 +177,8 @@ Status SensitivityMgr::GetSwitchTimeSensitivity(std::int32_t row, AnalysisVariab
                                                 double* value, bool divide) {
   const std::int32_t k = ColumnOf(variable);
   if (k < 0) return sens_status::kNoParameter;
-  if (row < 0 || static_cast<std::size_t>(row) >= switch_matrix_.size()) {
+  if (row < 0 || static_cast<std::size_t>(row) >= switch_matrix_.size() ||
+      static_cast<std::size_t>(k) >= switch_matrix_[static_cast<std::size_t>(row)].size()) {
     return sens_status::kNotFound;
   }
   double out = switch_matrix_[static_cast<std::size_t>(row)][static_cast<std::size_t>(k)];

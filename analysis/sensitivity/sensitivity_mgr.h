@@ -132,6 +132,7 @@ class SensitivityMgr final : public QLNSubSystemManager,
   Status SetLists(BvuBinaryStream& body);
   Status Values(BvuBinaryStream& body, DseMessage** reply);
   void FreeMatrices();
+  void Outgrown();
 
   AnalysisServices& services_;
   std::int32_t enabled_ = 0;

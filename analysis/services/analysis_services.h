@@ -122,9 +122,7 @@ class AnalysisServices {
   // --- Open NLP estimation solver ---
   virtual Status LoadOpenNLPEstimationSolver(const char* name, EstOpenNLPSolver** solver) = 0;
   // The same for the optimisation's own solver slot.
-  virtual Status LoadOpenNLPOptimisationSolver(const char* name, EstOpenNLPSolver** solver) {
-    return LoadOpenNLPEstimationSolver(name, solver);
-  }
+  virtual Status LoadOpenNLPOptimisationSolver(const char* name, EstOpenNLPSolver** solver) = 0;
   // Releases the solver object and its library.
   virtual void ReleaseOpenNLPSolver(EstOpenNLPSolver* solver) = 0;
   // A line through the open-messages handler.

@@ -10,6 +10,7 @@
 #include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/variable_drivers.h"
+#include "framework/runtime/xos_thread.h"
 #include "results/manager/results_mgr.h"
 #include "solve/groups/decomposition.h"
 #include "solve/options/solver_option_table.h"
@@ -202,3 +203,7 @@ Status EngineCdiServices::CreateLinearisation(std::unique_ptr<CdiLinearisation>*
 double EngineCdiServices::LastSolutionTime() { return problem_.CurrentTime(); }
 
 void EngineCdiServices::FlushMessages() { problem_.Collector().SendGroups(); }
+
+// The computation runs on the server thread: what can stop it is the stop
+// request of that thread.
+bool EngineCdiServices::StopRequested() { return XosStopRequested(); }

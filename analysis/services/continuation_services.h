@@ -78,6 +78,7 @@ class EngineCdiServices final : public CdiServices {
   }
   double LastSolutionTime() override;
   void FlushMessages() override;
+  bool StopRequested() override;
 
   std::int32_t DelayHold() const { return delay_hold_; }
   bool InLinearisationMode() const { return linearising_ > 0; }

@@ -33,6 +33,7 @@
 #include "solve/proxies/decomposer_proxy.h"
 #include "solve/proxies/sensitivity_calculator.h"
 #include "solve/proxies/server_host.h"
+#include "tests/support/quiet_server_host.h"
 
 namespace {
 
@@ -145,7 +146,7 @@ class Executive final : public IQLNESOFactory {
   }
 };
 
-class Host final : public ServerProxyHost {
+class Host final : public QuietServerProxyHost {
  public:
   platform::IUnknown* Executive() override { return &executive; }
   class Executive executive;

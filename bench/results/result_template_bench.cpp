@@ -11,12 +11,14 @@
 #include "framework/messaging/message.h"
 #include "results/manager/result_items.h"
 #include "results/manager/results_mgr.h"
+#include "tests/results/quiet_problem_side.h"
+#include "tests/results/quiet_result_object.h"
 
 namespace {
 
 constexpr std::int64_t kItems = 10000;
 
-class Real final : public ResultObject {
+class Real final : public QuietResultObject {
  public:
   explicit Real(double value) : value_(value) {}
   bool IsVariable() const override { return true; }
@@ -34,7 +36,7 @@ class Real final : public ResultObject {
   double value_;
 };
 
-class ManyReals final : public ResultsProblemSide {
+class ManyReals final : public QuietProblemSide {
  public:
   ManyReals() {
     for (std::int64_t i = 0; i < kItems; ++i) objects.emplace_back(static_cast<double>(i) * 0.5);

@@ -16,12 +16,14 @@
 #include "framework/messaging/message.h"
 #include "results/manager/results_mgr.h"
 #include "results/snapshots/snapshot_text.h"
+#include "tests/results/quiet_participant.h"
+#include "tests/results/quiet_problem_side.h"
 
 namespace {
 
 constexpr std::int64_t kVariables = 100000;
 
-class WideProblem : public ResultsProblemSide {
+class WideProblem : public QuietProblemSide {
  public:
   explicit WideProblem(std::int64_t count) : tree_(new BvuDirectoryProper(nullptr, "")) {
     auto* plant = new BvuDirectoryProper(tree_, "Plant");
@@ -87,7 +89,7 @@ class Folder {
   std::filesystem::path before_;
 };
 
-class Bytes : public SputSnapBase {
+class Bytes : public QuietParticipant {
  public:
   explicit Bytes(std::size_t size) : bytes_(size, 0x5A), restored_(size) {}
   std::uint32_t Id(std::int32_t) override { return 1; }

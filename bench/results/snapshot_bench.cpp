@@ -12,10 +12,11 @@
 
 #include "platform/posix_file.h"
 #include "results/snapshots/snapshot_mgr.h"
+#include "tests/results/quiet_participant.h"
 
 namespace {
 
-class ValueTable : public SputSnapBase {
+class ValueTable : public QuietParticipant {
  public:
   explicit ValueTable(std::size_t values)
       : bytes_(values * sizeof(double)), restored_(bytes_.size()) {

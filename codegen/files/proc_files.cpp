@@ -92,9 +92,20 @@ Status ReadString(BvuBinaryStream& in, Text* text) {
   return in.GetStringNew(&text->text);
 }
 
-// A definition read for code generation: the definition, then its word.
+// A definition read for code generation keeps the name it was sent under:
+// the generated files and the messages show that name, not the routine's.
+class NamedDefinition final : public SUProcDef {
+ public:
+  const char* DisplayName() const override { return display_.c_str(); }
+  void SetDisplayName(const char* name) override { display_ = name != nullptr ? name : ""; }
+
+ private:
+  std::string display_;
+};
+
+// A definition read for code generation, then its word.
 struct ReadDefinition {
-  SUProcDef definition;
+  NamedDefinition definition;
   std::uint32_t word = 0;
 };
 
@@ -136,7 +147,9 @@ Status GenerateRequest(BvuBinaryStream& in, const ProcFilesContext& context) {
     if (status::IsFailure(s)) break;
     s = 0;
     const SUProcDef& def = read.definition;
-    const std::string display = def.ImplementationName();
+    // A definition sent without a name is shown by its routine's name.
+    const std::string display =
+        def.DisplayName()[0] != '\0' ? def.DisplayName() : def.ImplementationName();
     if (def.Library().empty()) {
       Failure(report, "Library name in procedure %s is NULL (not defined).\n", display.c_str());
       s = kFailed;

@@ -57,8 +57,8 @@ class SimMonitorServices {
   virtual void UnregisterRamped(DAESVarTableEntry* entry) = 0;
   // The problem's implicit-event manager: the event joins or leaves the
   // schedule the integrator watches. Without one, nothing can be watched.
-  virtual Status RegisterImplicitEvent(QLNImplicitEvent*) { return monitor_status::kFailed; }
-  virtual Status UnregisterImplicitEvent(QLNImplicitEvent*) { return monitor_status::kFailed; }
+  virtual Status RegisterImplicitEvent(QLNImplicitEvent* event) = 0;
+  virtual Status UnregisterImplicitEvent(QLNImplicitEvent* event) = 0;
 
  protected:
   ~SimMonitorServices() = default;

@@ -1,5 +1,6 @@
 #include "control/engine/server_thread.h"
 
+#include <cstdio>
 #include <memory>
 
 #include "control/managers/instance_mgr.h"
@@ -7,6 +8,7 @@
 #include "control/problem/problem_manager.h"
 #include "control/problem/run_steps.h"
 #include "daes/delays/delay_mgr.h"
+#include "framework/connections/io_status.h"
 #include "framework/messaging/io_queue.h"
 #include "framework/runtime/xos_time.h"
 #include "framework/servers/controller.h"
@@ -44,6 +46,16 @@ class EngineParts final : public ServerThreadParts {
     Status built = status::kOk;
     controller_ = std::make_unique<DseController>(arguments_.argc, arguments_.argv,
                                                   kEngineConfiguration, &built);
+    if (built == status::kOpenFailed && controller_->ChildNumber() == 0) {
+      // Started by hand: say who starts it before the pause and the failure.
+      std::fprintf(stderr,
+                   "vantor: a client starts the engine as its child, with -ChildNo=1 "
+                   "(for example vantor-client %s first-order FOLDER; see vantor-client "
+                   "--help); on its own it has no client to serve\n",
+                   arguments_.argc > 0 && arguments_.argv != nullptr ? arguments_.argv[0]
+                                                                      : "vantor");
+      std::fflush(stderr);
+    }
     return built;
   }
   Status MakeProblemManager() override {

@@ -72,7 +72,7 @@ class SimSolverObjectView {
   virtual DAESSolverBlock* GroupBlock(std::uint32_t group) = 0;
   // The object's groups in the order they are solved, so that an equation
   // list can name the earlier group that computes a variable; none here.
-  virtual std::vector<DAESBlock*> Groups() { return {}; }
+  virtual std::vector<DAESBlock*> Groups() = 0;
 };
 
 // A reply under construction. Failing paths let it go out of scope and it

@@ -111,7 +111,9 @@ bool SimControlLoop::Pass(Status* result) {
   }
   if (!end_) return false;
   pm_.StopRun();
-  *result = pass_status_;
+  // A lost client ends the engine with that status, whether or not this
+  // pass flushed lines: a flush that went well must not make it a 0.
+  *result = status::IsSevere(polled) ? polled : pass_status_;
   return true;
 }
 
@@ -241,9 +243,11 @@ void SimControlLoop::StateWork() {
   switch (state_) {
     case kStateIdle:
       if (Interrupt()) return;
-      if (!pm_.folders_.WorkingFolder().empty() && !pm_.name_.empty()) {
+      if (!pm_.folders_.WorkingFolder().empty() && !pm_.name_.empty() &&
+          pm_.attach_failure_ == 0) {
         Attach();
-        state_ = kStateAttached;
+        // Without a run folder it waits for the client to name another.
+        if (pm_.attach_failure_ == 0) state_ = kStateAttached;
       }
       return;
     case kStateAttached:
@@ -310,6 +314,7 @@ void SimControlLoop::StateWork() {
       BeforeStep();
       return;
     case kStateDynamicBefore: {
+      step_counted_ = false;
       if (Interrupt()) return;
       const Status result = Hook(11, state_);
       if (AsksToBeCalledAgain(result)) return;
@@ -321,7 +326,10 @@ void SimControlLoop::StateWork() {
         switch (pm_.next_action_) {
           case 0:
           case 1:
-            if (pm_.run_state_ == 0) --pm_.step_count_;
+            if (pm_.run_state_ == 0) {
+              --pm_.step_count_;
+              step_counted_ = true;
+            }
             state_ = kStateDynamicStep;
             break;
           case 3:
@@ -344,7 +352,10 @@ void SimControlLoop::StateWork() {
       }
       bool applied = false;
       pass_status_ = pm_.results_->ApplyAssignments(&applied);
-      if (applied) state_ = kStateDynamicInitBefore;
+      if (applied) {
+        state_ = kStateDynamicInitBefore;
+        GiveBackCountedStep();
+      }
       return;
     }
     case kStateInitialisationStep:
@@ -356,6 +367,7 @@ void SimControlLoop::StateWork() {
         state_ = ReadyState();
         return;
       }
+      if (!pm_.step_scheduled_ && ChangedBeforeStep()) return;
       std::uint32_t kind = step_event::kSteadyState;
       if (state_ == kStateInitialisationStep) kind = step_event::kInitialisation;
       if (state_ == kStateDynamicStep) kind = step_event::kCommunication;
@@ -513,9 +525,16 @@ void SimControlLoop::BeforeStep() {
   }
 }
 
+void SimControlLoop::GiveBackCountedStep() {
+  if (step_counted_) ++pm_.step_count_;
+  step_counted_ = false;
+}
+
 bool SimControlLoop::Step(std::uint32_t kind) {
   if (!pm_.step_scheduled_) {
+    step_counted_ = false;
     pm_.step_scheduled_ = true;
+    pm_.restart_pending_ = false;
     if (kind == step_event::kCommunication) {
       ScheduleCommunication();
     } else {
@@ -845,7 +864,18 @@ void SimControlLoop::ReadyWork(bool paused) {
     run_mode_seen_ = mode;
     pm_.results_->SetDynamic(mode == kDynamic);
   }
-  if (paused || next <= kStatePaused) return;
+  if (next <= kStatePaused) return;
+  if (paused) {
+    // A specification changed the structure while the run rested: the
+    // problem is built again before it goes on.
+    if (pm_.check_problem_ && !Rebuilt()) {
+      state_ = kStatePaused;
+      pm_.run_state_ = 2;
+      pm_.SetStatusBits(run_bits::kRunFailed);
+      pm_.ClearStatusBits(run_bits::kRunning);
+    }
+    return;
+  }
   if (!MayStartRun()) {
     state_ = kStateReady;
     pm_.run_state_ = 2;
@@ -859,13 +889,35 @@ void SimControlLoop::ReadyWork(bool paused) {
   if (status::IsFailure(started)) state_ = next + 3;
 }
 
+bool SimControlLoop::ChangedBeforeStep() {
+  // What a restore or a specification change asked for after the state
+  // before the step chose it: a dynamic step that would go on from the last
+  // one initialises first, and any other step finds its problem rebuilt
+  // (or the run ends there when it cannot be).
+  if (state_ == kStateDynamicStep) {
+    if (!pm_.check_problem_ && pm_.reinitialise_ == 0 && !pm_.restart_pending_) return false;
+    pm_.step_result_pending_ = false;
+    pm_.ClearStatusBits(run_bits::kStepPending);
+    state_ = kStateDynamicInitBefore;
+    GiveBackCountedStep();
+    return true;
+  }
+  if (!pm_.check_problem_ || Rebuilt()) return false;
+  Abandon(run_bits::kRunFailed);
+  state_ = ReadyState();
+  return true;
+}
+
 bool SimControlLoop::MayStartRun() {
   if (status::IsFailure(pm_.run_ops_->PackagesLoaded())) {
     pm_.Report(pm_status::kFailure, "Properties not loaded correctly, cannot start run");
     pm_.next_action_ = 6;
     return false;
   }
-  if (!pm_.check_problem_) return true;
+  return !pm_.check_problem_ || Rebuilt();
+}
+
+bool SimControlLoop::Rebuilt() {
   const Status checked = pm_.run_ops_->CheckProblem();
   if (status::IsFailure(checked)) {
     pm_.Report(checked, "The problem failed its check, cannot start run");

@@ -21,7 +21,7 @@ class ControlLoopPort {
   virtual void Idle(std::uint32_t ms) = 0;
   // The same wait that also ends when `wake` (a descriptor) becomes
   // readable: the run thread handing a step back.
-  virtual void IdleOrWake(std::uint32_t ms, int /*wake*/) { Idle(ms); }
+  virtual void IdleOrWake(std::uint32_t ms, int wake) = 0;
   virtual std::int32_t ChildNumber() = 0;
 
  protected:
@@ -92,6 +92,12 @@ class SimControlLoop {
   void ReadyWork(bool paused);
   // The check before a run leaves the ready state; false keeps it there.
   bool MayStartRun();
+  // The problem built again after a change of its structure; false when
+  // that failed (told to the client).
+  bool Rebuilt();
+  // Before a step starts: true when a change since the state before it sent
+  // the loop elsewhere (an initialisation, or the failure state).
+  bool ChangedBeforeStep();
   void Notify();
   void CheckRunThread();
   // Starts the step on the first pass, collects it on a later one: true once
@@ -106,6 +112,7 @@ class SimControlLoop {
   void Failure();
   void BeforeStep();
   void ApplyAssignments(std::int32_t ready);
+  void GiveBackCountedStep();
   void SaveSnapshots(std::int32_t fallback);
   std::int32_t ReadyState() const { return state_ >= 11 && state_ <= 18 ? 6 : 5; }
   // Run state 2, the given bits set after clearing 0x40 to 0x400.
@@ -126,6 +133,9 @@ class SimControlLoop {
   // What the hook point of this pass answered.
   // The last step could not start: no run thread.
   bool step_failed_ = false;
+  // State 11 took the coming step from the client's step count; given back
+  // when the loop goes to an initialisation instead, which takes its own.
+  bool step_counted_ = false;
   // The run status record as last read while no step computed.
   double known_time_ = 0.0;
   std::uint16_t known_counter_ = 0;

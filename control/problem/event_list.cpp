@@ -55,6 +55,10 @@ void SimEventList::DeleteFirst() {
   Notify(id);
 }
 
+void SimEventList::DropBefore(double time) {
+  while (!events_.empty() && events_.front().time < time) DeleteFirst();
+}
+
 void SimEventList::Clear() {
   while (!events_.empty()) DeleteFirst();
 }

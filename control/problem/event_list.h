@@ -49,6 +49,8 @@ class SimEventList {
   bool Empty() const { return events_.empty(); }
   std::size_t Size() const { return events_.size(); }
   void DeleteFirst();
+  // Drops every event earlier than the time: the run moved past them.
+  void DropBefore(double time);
   void Clear();
 
  private:

@@ -14,6 +14,7 @@
 #include "control/properties/property_mgr.h"
 #include "daes/delays/delay_mgr.h"
 #include "daes/problem/problem.h"
+#include "foundation/files/file_utilities.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/run_mode.h"
 #include "foundation/interfaces/solver_options.h"
@@ -162,6 +163,12 @@ Status SimProblemMgr::QueryInterface(const platform::IID& iid, void** object) {
 void SimProblemMgr::Report(Status status, const std::string& text) {
   collector_.AddText(text.c_str());
   collector_.EndGroup(status);
+}
+
+void SimProblemMgr::ReportAtOnce(Status status, const std::string& text) {
+  Report(status, text);
+  // Ahead of the reply that refuses, so the client reads why with it.
+  collector_.SendGroups();
 }
 
 const char* SimProblemMgr::TimeUnit(double* scale) {
@@ -324,6 +331,9 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
     case 2:
       ClearStatusBits(run_bits::kEngineUp);
       if (SolverOptions::Instance()->GetInt(kRunModeOption) == kDynamicMode) {
+        // The run's end is written from what a step still computing writes:
+        // the step is stopped first.
+        if (StepScheduled()) StopRun();
         results_->EndOfDynamicRun();
       }
       interrupt_ = 1;
@@ -408,15 +418,24 @@ bool SimProblemMgr::TouchesTheRun(std::uint32_t command) {
 }
 
 Status SimProblemMgr::CommandPrepare(std::uint32_t count, const std::int32_t* integers) {
+  // Nothing to prepare in: the line that said why went out with the attach.
+  if (attach_failure_ != 0) return attach_failure_;
   problem_ready_ = 1;
-  SimMasterManager::DiscardProblem();
+  // A full preparation starts from a new problem: the old one is discarded,
+  // and marked to be built again even where the built bit stays set. A
+  // light one keeps the problem; the managers only hear of the discard.
+  const bool full = preparation_ == 1 || preparation_ == 3 || problem_given_up_;
+  if (full)
+    DiscardProblem();
+  else
+    SimMasterManager::DiscardProblem();
   if (actions_ != nullptr) {
     NewSimAction* created = nullptr;
     actions_->CreateAction(SimInitSpecAction::kName, 0, &created);
   }
   // A light preparation keeps the built problem; after an edit gave it up
   // there is none to keep.
-  if (preparation_ != 1 && preparation_ != 3 && !problem_given_up_) {
+  if (!full) {
     light_preparation_ = true;
     SetStatusBits(run_bits::kBuilt | run_bits::kSolvers | run_bits::kQualityOutput);
     if (status::IsFailure(StartSolverThread()) || !handover_->ThreadStarted()) {
@@ -490,6 +509,17 @@ Status SimProblemMgr::CommandRelease() {
 }
 
 Status SimProblemMgr::CommandSetName(std::uint32_t count, const char* const* strings) {
+  if (count >= 2 && strings[1] != nullptr && strings[1][0] != '\0') {
+    // The run folder is made inside it, never the folder itself.
+    const std::string folder = NativeFilePath(strings[1]);
+    platform::FileInfo info;
+    if (!platform::GetFileInfo(folder.c_str(), &info, nullptr) || !info.is_directory) {
+      ReportAtOnce(SimWorkingFolder::kCannotCreate,
+                   "Working folder " + folder + " does not exist: no run folder can be made in it");
+      return SimWorkingFolder::kCannotCreate;
+    }
+  }
+  attach_failure_ = 0;
   ClearStatusBits(run_bits::kProblemBits);
   preparation_ = 1;
   // An empty name names nothing: without a name no run folder would open.
@@ -551,9 +581,10 @@ Status SimProblemMgr::CommandSaveAs(std::uint32_t count, const char* const* stri
 Status SimProblemMgr::CommandPause() {
   const std::uint32_t needed = run_bits::kReady | run_bits::kRunning;
   if ((StatusBits() & needed) != needed) return pm_status::kBusy;
-  // 2 when the simulation has moved past the last recorded step: the
-  // step's snapshot then records where the pause came.
-  pause_request_ = GetSimulationTime() > record_.time ? 2 : 1;
+  // 2 when the simulation has moved past the run position the results
+  // keep (a step stopped short of its communication point, or one is under
+  // way): the step collected next then records where the pause came.
+  pause_request_ = GetSimulationTime() > results_->RunPosition() ? 2 : 1;
   run_state_ = 2;
   return status::kOk;
 }
@@ -640,7 +671,16 @@ Status SimProblemMgr::SetItem(std::uint32_t type, const BvuIdPath& ids, std::uin
 // --- master operations ---
 
 Status SimProblemMgr::AttachProblem(const char* folder, const char* name) {
-  folders_.OpenRunFolder();
+  std::string why;
+  const Status opened = folders_.OpenRunFolder(&why);
+  if (opened != SimWorkingFolder::kNoPendingName && status::IsFailure(opened)) {
+    // Run files written wherever the engine happens to be (its own folder,
+    // often) would be lost to the client: no run folder, no problem.
+    attach_failure_ = SimWorkingFolder::kCannotCreate;
+    ReportAtOnce(attach_failure_,
+                 "Cannot make the run folder " + folders_.RunFolder() + ": " + why);
+    return attach_failure_;
+  }
   std::string here;
   if (SimWorkingFolder::GetCurrentFolder(&here) == SimWorkingFolder::kOk) {
     SimWorkingFolder::DeleteTempFiles(here);

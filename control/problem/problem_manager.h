@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "control/actions/action_mgr.h"
 #include "control/managers/subsystem_manager.h"
@@ -197,6 +198,8 @@ class SimProblemMgr : public SimMasterManager,
   SimActionMgr* Actions() const { return actions_; }
   // Lines for the client's message log, as one group with its status.
   void Report(Status status, const std::string& text);
+  // The same, sent now with every group collected so far.
+  void ReportAtOnce(Status status, const std::string& text);
 
   // The seams every problem manager made from now on starts with (null: the
   // plain stand-ins), for engines whose run steps and results are others'.
@@ -287,6 +290,38 @@ class SimProblemMgr : public SimMasterManager,
   void LeaveNestedMode();
   // A queued snapshot and a rewind, done by the loop at its next fixed point.
   void RequestSnapshot() { snapshot_request_ = 1; }
+  // A snapshot the client asked for: its text, three flags (live, kept,
+  // notify) and description. Queued with the request set; the queue lives
+  // until the loop takes it, across a preparation too.
+  struct SnapshotRequest {
+    std::string text;
+    std::int32_t a = 0;
+    std::int32_t b = 0;
+    std::int32_t c = 0;
+    std::string second;
+  };
+  void QueueSnapshot(const char* text, std::int32_t a, std::int32_t b, std::int32_t c,
+                     const char* second);
+  std::vector<SnapshotRequest> TakeSnapshotQueue();
+  std::size_t QueuedSnapshotCount() const { return snapshot_queue_.size(); }
+  // A restore moved the run to `time`: the run clock and the simulation
+  // time go there, the integrator finishes, and the next step initialises
+  // there instead of going on from where the integrator stood.
+  void SetRestartTime(double time);
+  // Whether a restore moved the run since the last step started.
+  bool RestartPending() const { return restart_pending_; }
+  // The time moved to `time`: timed events before it can never be reached
+  // and go, so that their monitors schedule again.
+  void UpdateMonitors(double time);
+  // A specification changed the structure: the problem is built again
+  // before the next step, which initialises afresh.
+  void MarkStructureChanged();
+  bool StructureChanged() const { return check_problem_; }
+  // A specification changed without changing the structure: the next step
+  // re-initialises the integrator (or initialises at time 0).
+  void MarkReinitialisation();
+  // The client's command 81: snapshot notices carry the values as text.
+  bool SnapshotTextWanted() const { return options_flag_b_ != 0; }
   void RequestRewind() { rewind_request_ = 1; }
   // A line of the quality-control output, when it is open.
   Status WriteQcLine(const char* text);
@@ -428,6 +463,8 @@ class SimProblemMgr : public SimMasterManager,
   std::int32_t child_number_ = 0;
   std::int32_t instance_flag_ = 0;
   bool installations_found_ = false;
+  // Why the last attach found no run folder; the loop waits for a new name.
+  Status attach_failure_ = 0;
   std::int32_t com_joins_ = 0;
 
   SimPlainRunOps plain_ops_;
@@ -451,6 +488,8 @@ class SimProblemMgr : public SimMasterManager,
   bool step_result_pending_ = false;
   std::int32_t reinitialise_ = 0;
   bool check_problem_ = true;
+  bool restart_pending_ = false;
+  std::vector<SnapshotRequest> snapshot_queue_;
   bool light_preparation_ = false;
   bool problem_given_up_ = false;
 };

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "foundation/files/file_utilities.h"
@@ -186,7 +187,8 @@ void Folders::CloseLock() {
   lock_path_.clear();
 }
 
-Status Folders::OpenRunFolder() {
+Status Folders::OpenRunFolder(std::string* why) {
+  if (why != nullptr) why->clear();
   if (pending_name_.empty()) return kNoPendingName;
   CloseLock();
   if (working_.empty()) {
@@ -200,11 +202,17 @@ Status Folders::OpenRunFolder() {
   int error = 0;
   Status made = kOk;
   if (!platform::MakeDirectory(folder.c_str(), &error) && error != EEXIST) made = kFailure;
-  if (made == kOk) made = SetCurrentFolder(folder.c_str());
+  if (made == kOk) {
+    made = SetCurrentFolder(folder.c_str());
+    error = errno;
+  }
   pending_name_.clear();
+  if (made != kOk && why != nullptr) *why = std::strerror(error);
 
+  // Without its run folder the engine is somewhere else (its own folder,
+  // often): no lock file is left there.
   std::string here;
-  if (GetCurrentFolder(&here) == kOk) {
+  if (made == kOk && GetCurrentFolder(&here) == kOk) {
     bool busy = false;
     const std::string lock = here + kLockFileName;
     lock_fd_ = TakeLock(lock, &busy);

@@ -75,9 +75,10 @@ class Folders {
 
   // Enters the working folder, creates and enters the run folder named by
   // the pending name and takes the lock file there unless another engine
-  // holds it: the status of making the run folder, kNoPendingName without a
-  // pending name.
-  Status OpenRunFolder();
+  // holds it: the status of making the run folder (*why, when given, then
+  // says why it failed), kNoPendingName without a pending name. A run
+  // folder that cannot be made or entered gets no lock file.
+  Status OpenRunFolder(std::string* why = nullptr);
   bool HoldsLock() const { return lock_fd_ >= 0; }
   // Lets go of the lock and deletes the lock file.
   void CloseLock();

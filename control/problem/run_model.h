@@ -19,7 +19,7 @@ class SimRunModel {
 
   virtual ~SimRunModel() = default;
   // The instance manager hears that the built problem is given up.
-  virtual Status InstancesEdited() { return status::kOk; }
+  virtual Status InstancesEdited() = 0;
   // Makes the current problem from the instance tree with the handle; null
   // when none can be made.
   virtual DAESProblem* CreateProblem(std::uint64_t handle) = 0;

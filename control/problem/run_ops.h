@@ -1,8 +1,10 @@
 // The two seams through which the control loop reaches work that lives
 // elsewhere: the run steps (preparation, checks, the step itself, recording)
 // and the results manager (assignments, run position, communication
-// schedule, snapshots). The problem manager holds one of each; until their
-// owners exist, plain versions stand in that do nothing and succeed.
+// schedule, snapshots). Every operation is the owner's to supply, so that
+// one left out does not compile. The problem manager holds one of each;
+// until their owners exist, plain versions stand in that do nothing and
+// succeed.
 #pragma once
 
 #include <cstdint>
@@ -26,25 +28,21 @@ class SimRunOps {
   virtual Status Rewind() = 0;
   // The rewind with the state the loop goes to: 5 when the run clock had no
   // step, else left as it was.
-  virtual Status RewindToClock(std::int32_t* /*state*/) { return Rewind(); }
+  virtual Status RewindToClock(std::int32_t* state) = 0;
   // One step of the current run, on the run thread; its result status.
   virtual Status RunStep() = 0;
   // A step that has a time message due leaves it here: the run thread never
   // sends. The collecting state sends it (*sent) and its status becomes the
   // step's result.
-  virtual Status SendDueTimeMessage(bool* sent) {
-    if (sent != nullptr) *sent = false;
-    return status::kOk;
-  }
-  // Per-thread set-up of the properties system, on the run thread: nothing
-  // is needed.
-  virtual Status ThreadSetUp() { return status::kOk; }
+  virtual Status SendDueTimeMessage(bool* sent) = 0;
+  // Per-thread set-up of the properties system, on the run thread.
+  virtual Status ThreadSetUp() = 0;
   // Whether the properties system has its packages loaded (not negative):
   // the tables go to the package before the run.
-  virtual Status PackagesLoaded() { return GppiPropertiesForRun(); }
+  virtual Status PackagesLoaded() = 0;
   // After a structural analysis: the counts kept of the solution start
   // again.
-  virtual void ResetStatistics() {}
+  virtual void ResetStatistics() = 0;
 };
 
 // What the loop reads and moves of the results manager.
@@ -77,65 +75,46 @@ class SimRunResults {
   virtual void MoveTo(double time) = 0;
   virtual Status SendTimeMessage(double time) = 0;
 
-  // What the run steps ask; each does nothing here until the results
-  // manager's own version takes its place.
+  // What the run steps ask.
   // Opens the records of a freshly built problem; code part 660 says the
   // last snapshot was reused.
-  virtual Status OpenRecords() { return status::kOk; }
+  virtual Status OpenRecords() = 0;
   // A snapshot with a description: its text, three small fields and a
   // second text. Negative on failure, positive when the store is full.
-  virtual Status TakeDescribedSnapshot(const char* text, std::int32_t, std::int32_t, std::int32_t,
-                                       const char*) {
-    return TakeSnapshot(text);
-  }
+  virtual Status TakeDescribedSnapshot(const char* text, std::int32_t live, std::int32_t notify,
+                                       std::int32_t kept, const char* description) = 0;
   // The snapshot of a collected step at the run clock; the reached event is
-  // taken from the step record and handed back handled.
-  virtual Status TakeStepSnapshot(double /*time*/, std::uint16_t /*counter*/, bool /*pause*/) {
-    return status::kOk;
-  }
+  // taken from the step record and handed back handled. With `pause` the
+  // run position follows the clock even short of a communication point.
+  virtual Status TakeStepSnapshot(double time, std::uint16_t counter, bool pause) = 0;
   // Writes the values of the snapshot at the run clock back (and the clock
   // the snapshot holds into *time and *counter).
-  virtual Status RestoreSnapshotValues(double* /*time*/, std::uint16_t* /*counter*/,
-                                       std::int32_t /*flag*/) {
-    return status::kOk;
-  }
+  virtual Status RestoreSnapshotValues(double* time, std::uint16_t* counter, std::int32_t flag) = 0;
   // The quality-control value dump: its file, the names left out of it,
   // and one block of values under a label.
-  virtual Status OpenValueDump(const char* /*file*/) { return status::kOk; }
-  virtual Status LoadDumpExclusions(const char* /*file*/) { return status::kOk; }
-  virtual void FreeDumpTables() {}
-  virtual Status WriteValues(const char* /*label*/, double /*time*/) { return status::kOk; }
+  virtual Status OpenValueDump(const char* file) = 0;
+  virtual Status LoadDumpExclusions(const char* file) = 0;
+  virtual void FreeDumpTables() = 0;
+  virtual Status WriteValues(const char* label, double time) = 0;
   // A line of text and an end of line in the value dump, when it is open.
-  virtual Status WriteDumpLine(const char* /*text*/) { return status::kOk; }
+  virtual Status WriteDumpLine(const char* text) = 0;
   // Closes the value dump for good: nothing more is written into it.
-  virtual void CloseValueDump() { FreeDumpTables(); }
+  virtual void CloseValueDump() = 0;
 
   // The communication schedule: interval, start t0 and the count n of points
-  // passed. Setting the start resets the count. The results manager keeps
-  // its own; these are the plain schedule of an engine without one.
-  virtual double CommunicationInterval() const { return interval_; }
-  virtual void SetCommunicationInterval(double interval) { interval_ = interval; }
-  virtual double CommunicationStart() const { return start_; }
-  virtual void SetCommunicationTime(double start) {
-    start_ = start;
-    count_ = 0;
-  }
-  virtual std::int64_t CommunicationCount() const { return count_; }
-  virtual double NextCommunicationTime() {
-    ++count_;
-    return start_ + static_cast<double>(count_) * interval_;
-  }
-  virtual void LowerCommunicationCount() {
-    if (count_ > 0) --count_;
-  }
-
- private:
-  double interval_ = 0.1;
-  double start_ = 0.0;
-  std::int64_t count_ = 0;
+  // passed. Setting the start resets the count.
+  virtual double CommunicationInterval() const = 0;
+  virtual void SetCommunicationInterval(double interval) = 0;
+  virtual double CommunicationStart() const = 0;
+  virtual void SetCommunicationTime(double start) = 0;
+  virtual std::int64_t CommunicationCount() const = 0;
+  // n goes up by one; t0 + n * interval.
+  virtual double NextCommunicationTime() = 0;
+  virtual void LowerCommunicationCount() = 0;
 };
 
-// Stand-ins until the run steps and the results manager exist.
+// Stand-ins until the run steps and the results manager exist: nothing is
+// built, so there is nothing to do, and each answers success.
 class SimPlainRunOps final : public SimRunOps {
  public:
   Status PrepareSimulation(std::int32_t, std::int32_t) override { return status::kOk; }
@@ -144,7 +123,16 @@ class SimPlainRunOps final : public SimRunOps {
   Status ApplyOptionChanges() override { return status::kOk; }
   Status TakeQueuedSnapshots() override { return status::kOk; }
   Status Rewind() override { return status::kOk; }
+  Status RewindToClock(std::int32_t*) override { return Rewind(); }
   Status RunStep() override { return status::kOk; }
+  // No step ran, so none left a time message.
+  Status SendDueTimeMessage(bool* sent) override {
+    if (sent != nullptr) *sent = false;
+    return status::kOk;
+  }
+  Status ThreadSetUp() override { return status::kOk; }
+  Status PackagesLoaded() override { return GppiPropertiesForRun(); }
+  void ResetStatistics() override {}
 };
 
 class SimPlainRunResults final : public SimRunResults {
@@ -171,4 +159,41 @@ class SimPlainRunResults final : public SimRunResults {
   Status EndOfDynamicRun() override { return status::kOk; }
   void MoveTo(double) override {}
   Status SendTimeMessage(double) override { return status::kOk; }
+  // No records, snapshots or value dump without a results manager.
+  Status OpenRecords() override { return status::kOk; }
+  Status TakeDescribedSnapshot(const char*, std::int32_t, std::int32_t, std::int32_t,
+                               const char*) override {
+    return status::kOk;
+  }
+  Status TakeStepSnapshot(double, std::uint16_t, bool) override { return status::kOk; }
+  Status RestoreSnapshotValues(double*, std::uint16_t*, std::int32_t) override {
+    return status::kOk;
+  }
+  Status OpenValueDump(const char*) override { return status::kOk; }
+  Status LoadDumpExclusions(const char*) override { return status::kOk; }
+  void FreeDumpTables() override {}
+  Status WriteValues(const char*, double) override { return status::kOk; }
+  Status WriteDumpLine(const char*) override { return status::kOk; }
+  void CloseValueDump() override {}
+  // The plain schedule of an engine without a results manager.
+  double CommunicationInterval() const override { return interval_; }
+  void SetCommunicationInterval(double interval) override { interval_ = interval; }
+  double CommunicationStart() const override { return start_; }
+  void SetCommunicationTime(double start) override {
+    start_ = start;
+    count_ = 0;
+  }
+  std::int64_t CommunicationCount() const override { return count_; }
+  double NextCommunicationTime() override {
+    ++count_;
+    return start_ + static_cast<double>(count_) * interval_;
+  }
+  void LowerCommunicationCount() override {
+    if (count_ > 0) --count_;
+  }
+
+ private:
+  double interval_ = 0.1;
+  double start_ = 0.0;
+  std::int64_t count_ = 0;
 };

@@ -7,6 +7,7 @@
 #include "control/problem/problem_manager.h"
 #include "control/problem/problem_services.h"
 #include "control/problem/server_integrator.h"
+#include "control/properties/property_mgr.h"
 #include "daes/delays/delay_mgr.h"
 #include "daes/events/implicit_event.h"
 #include "daes/model/var_table_entry.h"
@@ -647,6 +648,11 @@ Status SimRunSteps::SendDueTimeMessage(bool* sent) {
   return step_result_;
 }
 
+Status SimRunSteps::ThreadSetUp() {
+  GppiPropertyMgr* properties = pm_.Properties();
+  return properties != nullptr ? properties->ThreadSetUp() : status::kOk;
+}
+
 Status SimRunSteps::RecordStep() {
   const RunStatusRecord& clock = pm_.Record();
   const Status taken =
@@ -662,24 +668,24 @@ Status SimRunSteps::RecordStep() {
 
 void SimRunSteps::QueueSnapshot(const char* text, std::int32_t a, std::int32_t b, std::int32_t c,
                                 const char* second) {
-  queue_.push_back(SnapDesc{text != nullptr ? text : "", a, b, c, second != nullptr ? second : ""});
-  pm_.RequestSnapshot();
+  pm_.QueueSnapshot(text, a, b, c, second);
 }
+
+std::size_t SimRunSteps::QueuedSnapshots() const { return pm_.QueuedSnapshotCount(); }
 
 Status SimRunSteps::TakeQueuedSnapshots() {
   pm_.snapshot_request_ = 0;
-  std::vector<SnapDesc> queued;
-  queued.swap(queue_);
+  const std::vector<SimProblemMgr::SnapshotRequest> queued = pm_.TakeSnapshotQueue();
   if (queued.empty()) {
     return Results().TakeDescribedSnapshot(kNoDescription, 0, 0, 0, nullptr);
   }
   if (queued.size() == 1) {
-    const SnapDesc& one = queued.front();
+    const SimProblemMgr::SnapshotRequest& one = queued.front();
     return Results().TakeDescribedSnapshot(one.text.c_str(), one.a, one.b, one.c,
-                                           one.second.c_str());
+                                           one.second.empty() ? nullptr : one.second.c_str());
   }
   std::string joined;
-  for (const SnapDesc& description : queued) {
+  for (const SimProblemMgr::SnapshotRequest& description : queued) {
     joined += description.text;
     joined += "; ";
   }

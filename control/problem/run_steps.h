@@ -109,10 +109,16 @@ class SimRunSteps final : public SimRunOps, public ServerProxyHost {
   }
   Status RewindToClock(std::int32_t* state) override;
   Status SendDueTimeMessage(bool* sent) override;
+  // The property manager's set-up of the run thread, and its package test.
+  Status ThreadSetUp() override;
+  Status PackagesLoaded() override { return GppiPropertiesForRun(); }
+  // The engine keeps no counts of the solution (request 34 reads them from
+  // the solver objects), so there are none to start again.
+  void ResetStatistics() override {}
   // Queues a snapshot description and sets the snapshot request.
   void QueueSnapshot(const char* text, std::int32_t a, std::int32_t b, std::int32_t c,
                      const char* second);
-  std::size_t QueuedSnapshots() const { return queue_.size(); }
+  std::size_t QueuedSnapshots() const;
 
   // --- ServerProxyHost ---
   Status JoinCom() override;
@@ -121,16 +127,14 @@ class SimRunSteps final : public SimRunOps, public ServerProxyHost {
   std::int32_t SensitivityQuery4() override {
     return sensitivity_query_ ? sensitivity_query_() : 0;
   }
+  // The problem manager has no work of its own before the server
+  // initialises: the run step has readied the problem already.
+  void PreInitialise() override {}
+  // The engine keeps no count that would ask for several groups: a
+  // decomposition gives one unless the option asks for more.
+  bool PositiveCountTest() override { return false; }
 
  private:
-  struct SnapDesc {
-    std::string text;
-    std::int32_t a = 0;
-    std::int32_t b = 0;
-    std::int32_t c = 0;
-    std::string second;
-  };
-
   SimRunResults& Results();
   SimRunIntegrator* Integrator();
   void SetPhase(std::int32_t phase);
@@ -152,7 +156,6 @@ class SimRunSteps final : public SimRunOps, public ServerProxyHost {
   MethodFactory make_method_;
   std::function<std::int32_t()> sensitivity_query_;
   std::unique_ptr<DAESEventSchedule> schedule_;
-  std::vector<SnapDesc> queue_;
   std::string temporary_folder_;
   Status step_result_ = 0;
   bool integrating_ = false;

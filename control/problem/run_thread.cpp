@@ -224,7 +224,10 @@ Status SimRunHandover::StopRun() {
   QuietPrinter(1);
   if (record_ != nullptr) record_->stop_requested.store(true);
   g_stop_flag.store(1);
-  last_stop_forced_ = false;
+  // A step still computing sees the request at its solvers' next look and
+  // ends; waiting for it to come back by itself could take for ever.
+  if (thread_ != nullptr) thread_->RequestStop();
+  last_stop_forced_.store(false);
   bool handshake = false;
   if (thread_ != nullptr) {
     for (std::int32_t tries = 0;;) {
@@ -243,7 +246,7 @@ Status SimRunHandover::StopRun() {
       }
       if (record_->stopped.load() || thread_->GetState() <= XosThread::kFinished) break;
       if (tries >= kStopTries) {
-        last_stop_forced_ = true;
+        last_stop_forced_.store(true);
         break;
       }
       if (tries != 1) {
@@ -260,7 +263,7 @@ Status SimRunHandover::StopRun() {
     }
     if (handshake) CompleteHandBack();
     // Destroying the object waits, bounded, for the thread to end; one that
-    // does not is left on its own with its own stop record.
+    // does not ends the process, since what it uses goes next.
     thread_.reset();
   }
   waiting_.store(false);

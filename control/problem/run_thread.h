@@ -7,9 +7,11 @@
 // server finds it waiting, takes A back, collects the step, and lets the
 // thread out of B, after which it blocks on A again.
 //
-// The object is shared with the thread: a thread that had to be abandoned
-// after a stop never touches freed memory, and each thread has its own stop
-// record, so an abandoned thread never sees the stop flags of its successor.
+// A stop asks the thread at once (XosStopRequested), so that a step still
+// computing ends at its solvers' next look instead of being waited for. The
+// object is shared with the thread, and each thread has its own stop
+// record, so a thread that outlives its stop never sees the flags of its
+// successor.
 #pragma once
 
 #include <atomic>
@@ -98,7 +100,7 @@ class SimRunHandover : public std::enable_shared_from_this<SimRunHandover> {
   int HandBackDescriptor() const { return handed_back_.Descriptor(); }
   bool ServerHoldsA() const { return server_holds_a_; }
   // Whether the last stop gave up waiting after every try.
-  bool LastStopForced() const { return last_stop_forced_; }
+  bool LastStopForced() const { return last_stop_forced_.load(); }
   // The result status of the last step the thread ran.
   Status StepResult() const { return step_result_.load(); }
   // Steps run since construction.
@@ -143,7 +145,7 @@ class SimRunHandover : public std::enable_shared_from_this<SimRunHandover> {
   // Whether the current thread guards its steps.
   std::atomic<bool> guarded_{true};
   std::atomic<XosFailureHandler> fault_handler_{nullptr};
-  bool last_stop_forced_ = false;
+  std::atomic<bool> last_stop_forced_{false};
   std::atomic<Status> step_result_{0};
   std::atomic<std::uint64_t> steps_run_{0};
 

@@ -28,7 +28,8 @@ struct BlockRowLink {
   QLNRow* row = nullptr;
   DAESEqnRow* eqn = nullptr;
   DAESSolverEquation* solver = nullptr;
-  // The equation that evaluates the row: a decomposition row's wrapped one.
+  // The equation that evaluates the row (a decomposition row's wrapped
+  // one); null for a sub-block.
   QLNEquation* equation = nullptr;
 };
 }  // namespace daes
@@ -146,7 +147,28 @@ class DAESBlock : public QLNGroup {
 
   // The block holds one reference to the object and gives it up on Reset.
   platform::IUnknown* GetEquationSetObject() const { return equation_set_; }
-  void SetEquationSetObject(platform::IUnknown* object) { equation_set_ = object; }
+  void SetEquationSetObject(platform::IUnknown* object) {
+    equation_set_ = object;
+    corrector_factors_ = -1.0;
+    settings_mark_ = {};
+  }
+  // Whether the object holds the corrector's iteration matrix factorised
+  // (with derivative coefficient *c); a new object holds none.
+  bool CorrectorFactors(double* c) const {
+    *c = corrector_factors_;
+    return corrector_factors_ >= 0.0;
+  }
+  void SetCorrectorFactors(double c) { corrector_factors_ = c; }
+  void DropCorrectorFactors() { corrector_factors_ = -1.0; }
+  // What a group method last gave the equation-set object: the method's
+  // own id and how far its settings had come. Cleared whenever the object
+  // is set or given up, so a new object gets everything.
+  struct SettingsMark {
+    std::uint64_t owner = 0;
+    std::uint64_t stamp = 0;
+  };
+  const SettingsMark& GetSettingsMark() const { return settings_mark_; }
+  void SetSettingsMark(const SettingsMark& mark) { settings_mark_ = mark; }
   virtual void Reset();
 
   // Kept sorted by sequence number; a listed variable carries the
@@ -170,6 +192,8 @@ class DAESBlock : public QLNGroup {
   std::uint32_t group_number_ = 0;
   std::uint32_t solved_ = 0;
   platform::IUnknown* equation_set_ = nullptr;
+  double corrector_factors_ = -1.0;
+  SettingsMark settings_mark_;
   daes::BlockList<DAESVarTableEntry> indeterminate_{4};
 };
 

@@ -1,5 +1,6 @@
 #include "daes/delays/delay_history.h"
 
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -54,8 +55,10 @@ void DelayHistory::Reset() {
   if (size_ != 0) SetEnds(0, -1);
 }
 
-void DelayHistory::Record(std::int32_t column, double t, double x) {
-  if (size_ == 0 || column < 1 || column > columns_) return;
+Status DelayHistory::Record(std::int32_t column, double t, double x) {
+  // A row without a true time would break the order every lookup bisects.
+  if (!std::isfinite(t)) return delays::kBadTime;
+  if (size_ == 0 || column < 1 || column > columns_) return 0;
   std::int32_t oldest = Oldest();
   std::int32_t newest = Newest();
   if (count_ != 0 && TimeAt(newest) > t) {
@@ -67,7 +70,7 @@ void DelayHistory::Record(std::int32_t column, double t, double x) {
         Cell(column, 0) = x;
         count_ = 1;
         SetEnds(0, 0);
-        return;
+        return 0;
       }
       --count_;
       newest = newest == 0 ? rows_ - 1 : newest - 1;
@@ -76,7 +79,7 @@ void DelayHistory::Record(std::int32_t column, double t, double x) {
   }
   if (count_ != 0 && TimeAt(newest) == t) {
     Cell(column, newest) = x;
-    return;
+    return 0;
   }
   if (count_ == 0) {
     oldest = 0;
@@ -100,9 +103,13 @@ void DelayHistory::Record(std::int32_t column, double t, double x) {
   data_[static_cast<std::size_t>(newest)] = t;
   Cell(column, newest) = x;
   SetEnds(oldest, newest);
+  return 0;
 }
 
 Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* value) const {
+  // A NaN compares false with every row and would fall through to the
+  // bisection, which has no row to bracket it.
+  if (std::isnan(t) || t == HUGE_VAL || !std::isfinite(now)) return delays::kBadTime;
   if (count_ == 0 || size_ == 0 || column < 1 || column > columns_) return delays::kBeforeHistory;
   const std::int32_t oldest = Oldest();
   const std::int32_t newest = Newest();
@@ -143,6 +150,11 @@ Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* v
     } else {
       length = half;
     }
+  }
+  // A single row brackets nothing: its value stands.
+  if (count_ < 2) {
+    *value = ValueAt(column, oldest);
+    return 0;
   }
   // Rows restored out of time order must still bracket inside the ring.
   if (first < 1) first = 1;
@@ -190,6 +202,11 @@ Status DelayHistory::Restore(const std::uint8_t* data, std::uint32_t length,
     }
   } else if (saved_columns != columns_) {
     return delays::kBadSnapshot;
+  }
+  for (std::int32_t k = 0; k < rows; ++k) {
+    if (std::isnan(saved(static_cast<std::size_t>((so + k) % saved_rows)))) {
+      return delays::kBadSnapshot;
+    }
   }
   // Checked: from here on nothing fails.
   for (std::int32_t k = 0; k < rows; ++k) {

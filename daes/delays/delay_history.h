@@ -13,6 +13,8 @@ inline constexpr Status kNoMemory = 0x80260213u;
 inline constexpr Status kNoHistory = 0x80260262u;
 inline constexpr Status kBadSnapshot = 0xA026FFFFu;
 inline constexpr Status kBeforeHistory = 0x40260265u;
+// A time that is not a number (or an endless one) where a time is needed.
+inline constexpr Status kBadTime = 0x8026020Fu;
 inline constexpr std::int32_t kRows = 10000;
 // Entries needed for `columns` columns of `rows` rows; 0 when it would not
 // fit a 32-bit size.
@@ -28,16 +30,19 @@ class DelayHistory {
   void Reset();
 
   // Column j (1-based) at time t; a time before the newest row first drops
-  // the later rows.
-  void Record(std::int32_t column, double t, double x);
+  // the later rows. A time that is not finite is refused (0x8026020F) and
+  // nothing changes.
+  Status Record(std::int32_t column, double t, double x);
   // The value of column j at time t; `now` and *value are the current point,
-  // towards which times after the newest row are interpolated.
+  // towards which times after the newest row are interpolated. A time that
+  // is NaN or +inf, or a `now` that is not finite, is refused (0x8026020F)
+  // with *value unchanged.
   Status Lookup(std::int32_t column, double t, double now, double* value) const;
 
   // Restores an image of `saved_columns` columns and `saved_rows` rows into
   // rows 0, 1, ... in age order. `map` (null for one-to-one) gives for each
-  // saved column the 1-based column here or 0. A damaged image gives
-  // 0xA026FFFF and changes nothing.
+  // saved column the 1-based column here or 0. A damaged image (NaN times
+  // included) gives 0xA026FFFF and changes nothing.
   Status Restore(const std::uint8_t* data, std::uint32_t length, std::int32_t saved_columns,
                  std::int32_t saved_rows, const std::vector<std::int32_t>* map);
 

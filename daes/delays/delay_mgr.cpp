@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cmath>
 #include <utility>
 
 #include "daes/model/variable.h"
@@ -234,7 +235,9 @@ Status DelayMgr::AddDelayedVariable(DAESVariable* variable) {
 Status DelayMgr::RecordAll(double t) {
   for (std::int32_t i = 0; i < count_; ++i) {
     DAESVariable* v = variables_[static_cast<std::size_t>(i)];
-    if (v != nullptr) history_.Record(i + 1, t, v->GetRealValue());
+    if (v == nullptr) continue;
+    const Status s = history_.Record(i + 1, t, v->GetRealValue());
+    if (status::IsFailure(s)) return s;
   }
   return 0;
 }
@@ -246,6 +249,7 @@ void DelayMgr::ForgetVariable(DAESVariable* variable) {
 }
 
 Status DelayMgr::GetDelayedValue(std::int32_t column, double delay, double* value) {
+  if (std::isnan(delay)) return delays::kBadTime;
   const std::int32_t mode = GetRunMode();
   const double now = GetSimulationTime();
   if (mode == kRunSteadyState) return 0;
@@ -259,8 +263,7 @@ Status DelayMgr::RecordSubValue(DAESVariable* variable, std::int32_t k, double t
   const std::int64_t column =
       k + 1 + static_cast<std::int64_t>(variable->DelayIndex() - 1) * static_cast<std::int64_t>(m_);
   if (column < 1 || column > sub_history_.Columns()) return delays::kBadSnapshot;
-  sub_history_.Record(static_cast<std::int32_t>(column), t, x);
-  return 0;
+  return sub_history_.Record(static_cast<std::int32_t>(column), t, x);
 }
 
 Status DelayMgr::GetSubDelayedValue(DAESVariable* variable, std::int32_t k, double t,

@@ -75,7 +75,8 @@ class DelayMgr : public SputSnapBase {
   void ForgetVariable(DAESVariable* variable);
   // Column j (the delay index), delay d: the value d ago, *value holding the
   // value now. Left unchanged in steady state, in initialisation at time
-  // 0.0, without history and while suspended.
+  // 0.0, without history and while suspended. A NaN delay is refused
+  // (0x8026020F).
   Status GetDelayedValue(std::int32_t column, double delay, double* value);
   Status RecordSubValue(DAESVariable* variable, std::int32_t k, double t, double x);
   Status GetSubDelayedValue(DAESVariable* variable, std::int32_t k, double t, double* value);

@@ -60,6 +60,9 @@ class DAESSimpleEquation : public DAESEquation {
   const std::vector<DAESRowElement*>& RowElements() const { return elements_; }
   std::int32_t ActiveVariableCount() const { return static_cast<std::int32_t>(elements_.size()); }
   std::int32_t ScalarCount() const { return scalars_; }
+  // The rows the equation makes: one, or one per output of a procedure call.
+  std::int32_t RowCount() const { return rows_; }
+  void SetRowCount(std::int32_t rows) { rows_ = rows; }
   // The residual at the variables' current values, walking the tree.
   Status EvaluateResidual(double* residual);
   // Whether a solver equation may be made: an expression, and a variable
@@ -91,6 +94,7 @@ class DAESSimpleEquation : public DAESEquation {
   Expression* expression_;
   std::vector<DAESRowElement*> elements_;
   std::int32_t scalars_ = 0;
+  std::int32_t rows_ = 1;
 };
 
 class DAESEquationNode : public DAESSimpleEquation, public BvuDirectoryProper {

@@ -141,6 +141,35 @@ Status DAESFiniteStateEquation::MarkVariable(DAESVarTableEntry* variable) {
   return any ? 0 : daes::kReservedAnswer;
 }
 
+Status DAESFiniteStateEquation::ClassifyNonlinearity(std::int32_t* out, std::int32_t pass) {
+  for (std::int32_t i = 0; i < BranchRows(); ++i) {
+    DAESSolverEquation* b = Branch(i);
+    if (b == nullptr) continue;
+    const Status s = b->ClassifyNonlinearity(out, pass);
+    if (status::IsFailure(s)) return s;
+  }
+  return 0;
+}
+
+Status DAESFiniteStateEquation::ResetNonlinearityMarks(std::int32_t pass) {
+  bool any = false;
+  for (std::int32_t i = 0; i < BranchRows(); ++i) {
+    DAESSolverEquation* b = Branch(i);
+    if (b != nullptr && status::IsSuccess(b->ResetNonlinearityMarks(pass))) any = true;
+  }
+  if (selector_ != nullptr) return DAESSolverEquation::ResetNonlinearityMarks(pass);
+  return any ? 0 : daes::kReservedAnswer;
+}
+
+std::int32_t DAESFiniteStateEquation::VariableClass(const DAESVarTableEntry* variable,
+                                                    std::int32_t pass, std::int32_t* out) {
+  std::int32_t occurs = 0;
+  for (std::int32_t i = 0; i < BranchRows(); ++i) {
+    if (DAESSolverEquation* b = Branch(i)) occurs |= b->VariableClass(variable, pass, out);
+  }
+  return occurs;
+}
+
 std::int32_t DAESFiniteStateEquation::IsOutputVariable(DAESVarTableEntry* variable) {
   DAESSolverEquation* branch = CurrentBranch();
   return branch != nullptr ? branch->IsOutputVariable(variable) : 0;

@@ -41,6 +41,13 @@ class DAESFiniteStateEquation : public DAESSolverEquation {
   Status TornVariable(double* value) override;
   Status SetResidualValue(double value) override;
   Status MarkVariable(DAESVarTableEntry* variable) override;
+  // The dependence analysis over the branches: the largest class of any
+  // branch, the marks of every branch (and the selector's) cleared, a
+  // variable's class the largest in the branches that hold it.
+  Status ClassifyNonlinearity(std::int32_t* out, std::int32_t pass) override;
+  Status ResetNonlinearityMarks(std::int32_t pass) override;
+  std::int32_t VariableClass(const DAESVarTableEntry* variable, std::int32_t pass,
+                             std::int32_t* out) override;
   std::int32_t IsOutputVariable(DAESVarTableEntry* variable) override;
   DAESVarTableEntry* OutputElement() override;
   Status ClearDerivativeColumn() override;

@@ -11,7 +11,7 @@ DAESVariableAdviseList::DAESVariableAdviseList(DAESAdviseSink* sink, std::int32_
 
 DAESVariableAdviseList::~DAESVariableAdviseList() {
   for (std::int32_t i = 0; i < count_; ++i) {
-    if (entries_[i].variable != nullptr) entries_[i].variable->RemoveAdvise(this);
+    if (entries_[i].variable != nullptr) entries_[i].variable->RemoveAdvise(this, i);
   }
   if (sink_ != nullptr) sink_->Release();
 }
@@ -32,7 +32,7 @@ Status DAESVariableAdviseList::RemoveAt(std::int32_t index, DAESVarTableEntry* v
   Entry& e = entries_[index];
   if (e.variable != nullptr) {
     DAESVarTableEntry* held = variable != nullptr ? variable : e.variable;
-    held->RemoveAdvise(this);
+    held->RemoveAdvise(this, index);
   }
   e = Entry{};
   while (count_ > 0 && entries_[count_ - 1].variable == nullptr) --count_;

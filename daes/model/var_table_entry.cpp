@@ -238,9 +238,9 @@ Status DAESVarTableEntry::AddAdvise(QLNVariableAdviseList* sink, std::int32_t co
   return 0;
 }
 
-Status DAESVarTableEntry::RemoveAdvise(QLNVariableAdviseList* sink) {
+Status DAESVarTableEntry::RemoveAdvise(QLNVariableAdviseList* sink, std::int32_t cookie) {
   for (Advise** at = &advise_; *at != nullptr; at = &(*at)->next) {
-    if ((*at)->sink == sink) {
+    if ((*at)->sink == sink && (*at)->cookie == cookie) {
       Advise* gone = *at;
       *at = gone->next;
       delete gone;

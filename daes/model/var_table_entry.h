@@ -158,7 +158,9 @@ class DAESVarTableEntry : public QLNVariable, public QLNExternal {
   QLNExternal* ExternalFace() { return this; }
   // Newest first.
   Status AddAdvise(QLNVariableAdviseList* sink, std::int32_t cookie);
-  Status RemoveAdvise(QLNVariableAdviseList* sink);
+  // Removes the pair of that sink and cookie: a list may hold the entry
+  // more than once, each time under another cookie. 0 also when none.
+  Status RemoveAdvise(QLNVariableAdviseList* sink, std::int32_t cookie);
   virtual void ValueChanged() {}
   void Use(bool acquire);
   std::uint16_t UseCount() const { return use_count_; }

@@ -1,7 +1,9 @@
 #include "daes/problem/enumerators.h"
 
 #include "daes/blocks/solver_block.h"
+#include "daes/equations/equation_node.h"
 #include "daes/model/variable.h"
+#include "daes/problem/solver_equation.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/solver_options.h"
 #include "platform/com.h"
@@ -23,6 +25,16 @@ std::uint32_t KindFlags(std::uint32_t f) {
 DAESVarTableEntry* Linked(DAESVarTableEntry* v) {
   if (auto* dot = v->AsDotVariable()) return dot->GetStateVariable();
   return v->GetDerivative();
+}
+
+// The model equation of a row whose model makes more than one row (a
+// procedure call with several outputs), else -1: a server that tears such
+// rows must know which of them one call solves together.
+std::int64_t MultiRowModel(QLNEquation* row) {
+  auto* solver = dynamic_cast<DAESSolverEquation*>(row->UnderlyingEquation());
+  DAESSimpleEquation* model = solver != nullptr ? solver->ModelEquation() : nullptr;
+  if (model == nullptr || model->RowCount() < 2) return -1;
+  return static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(model));
 }
 
 template <typename Self>
@@ -146,8 +158,7 @@ Status DAESEqnDataEnum::Next(std::uint32_t count, QLNEquationRecord* records,
     r.index = position_++;
     const bool torn = detail_ != 0 && row != nullptr && (row->GetFlags() & 0x8) != 0;
     r.flags = torn ? 8 : 0;
-    // Plain and connection equations have one output: no model equation.
-    r.model = -1;
+    r.model = torn ? MultiRowModel(row) : -1;
   }
   *fetched = written;
   return position_ >= n ? 1 : 0;

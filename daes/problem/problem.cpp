@@ -74,6 +74,13 @@ DAESProblem::DAESProblem(BvuDirectoryNode* root, std::uint64_t second_value,
   if (saved != 0) word = saved;
   Report();
   index_.clear();
+  // The structure's entries: each row's variables, as folded by now.
+  std::uint32_t entries = 0;
+  for (std::int32_t i = 0; i < EquationCount(); ++i) {
+    if (const DAESEqnRow* row = GetEquation(i))
+      entries += static_cast<std::uint32_t>(row->VariableCount());
+  }
+  AddNonZeros(entries);
   if (!status::IsFailure(GetStatus())) {
     SetStatus(BuildStoredValues(table));
     if (!status::IsFailure(GetStatus())) SetStatus(ShareOutputs());

@@ -46,7 +46,7 @@ class DAESCompiledCode {
   // Loads and binds the library; null unloads.
   virtual Status Load(DAESProblem* problem, const char* library) = 0;
   // Where the next generation writes and builds (empty: the current folder).
-  virtual void SetBuildFolder(const char*) {}
+  virtual void SetBuildFolder(const char* folder) = 0;
 
  protected:
   ~DAESCompiledCode() = default;
@@ -68,7 +68,8 @@ class DAESProcedureEquation {
   virtual std::int32_t OutputCount() = 0;
   // Its share of the problem's output buffer (null when freed).
   virtual void SetOutputBuffer(double* outputs) = 0;
-  virtual void ResetPropertiesCall() {}
+  // The next call hands the properties tables again.
+  virtual void ResetPropertiesCall() = 0;
 };
 
 class DAESProblem : public DAESSolverBlock, public BvuError, public QLNEquationList {

@@ -160,12 +160,12 @@ class DAESSolverEquation : public DAESEqnRow {
   void PrintVariableTable(std::ostream& out, bool dynamic);
   // Marks each element's class for the equation's column and the pass and
   // raises *out to the largest class found.
-  Status ClassifyNonlinearity(std::int32_t* out, std::int32_t pass);
-  Status ResetNonlinearityMarks(std::int32_t pass);
+  virtual Status ClassifyNonlinearity(std::int32_t* out, std::int32_t pass);
+  virtual Status ResetNonlinearityMarks(std::int32_t pass);
   // Raises *out to the class of the variable's elements; 1 when the
   // variable occurs in the row, else 0.
-  std::int32_t VariableClass(const DAESVarTableEntry* variable, std::int32_t pass,
-                             std::int32_t* out);
+  virtual std::int32_t VariableClass(const DAESVarTableEntry* variable, std::int32_t pass,
+                                     std::int32_t* out);
   Expression* ResidualExpression() const;
   // Records the variable of every element that is not a parameter with its
   // kind for the row's column and the pass (arrays: each member). 0.

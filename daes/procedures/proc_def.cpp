@@ -110,6 +110,18 @@ std::string ProcExceptionText(std::uint32_t code) {
 }
 }  // namespace daes
 
+std::vector<std::uint8_t> QLNProcDef::ArgumentDescriptions(bool outputs) const {
+  const std::int32_t count = outputs ? OutputCount() : InputCount();
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(2 * static_cast<std::size_t>(count));
+  for (std::int32_t i = 0; i < count; ++i) {
+    const std::uint16_t d = outputs ? OutputDescriptor(i) : InputDescriptor(i);
+    bytes.push_back(static_cast<std::uint8_t>(d & 0xFF));
+    bytes.push_back(static_cast<std::uint8_t>(d >> 8));
+  }
+  return bytes;
+}
+
 DAESProcDef::~DAESProcDef() { delete function_; }
 
 const char* DAESProcDef::DisplayName() const {

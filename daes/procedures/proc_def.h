@@ -63,6 +63,12 @@ class QLNProcDef : public SUProcDef, public ProcedureDefinition {
   const char* DisplayName() const override { return nullptr; }
   std::uint8_t OptionByte() const override { return static_cast<std::uint8_t>(Options()); }
   std::int32_t InterfaceFlag() const override { return InterfaceVersion() >= 3 ? 1 : 0; }
+  // Each argument's descriptor as its two bytes: the kind (the type code)
+  // and the dimension count, which marks an array.
+  std::vector<std::uint8_t> ArgumentDescriptions(bool outputs) const override;
+  // A definition keeps no argument path and no class code of its own.
+  const BvuIdPath* ArgumentPath() const override { return nullptr; }
+  void WriteClassCode(ExprCodeWriter&, CodeOutputs&, const std::string&) override {}
   Status GetStatus() const { return status_; }
 
  protected:

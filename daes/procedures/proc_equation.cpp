@@ -463,6 +463,7 @@ Status DAESProcedureNode::CollectProcedureEquations(void* list, std::int32_t, vo
     return laid;
   }
   auto* equations = static_cast<QLNEquationList*>(list);
+  SetRowCount(data.OutputElementCount());
   Status result = 0;
   for (std::int32_t k = 0; k < data.OutputElementCount(); ++k) {
     const Status s = equations->AddEquation(new DAESProcSolverEquation(this, k, context), problem);

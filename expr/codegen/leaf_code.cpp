@@ -1,5 +1,5 @@
-// C++ code of the base node, constants and names, variable references,
-// variables, lists and procedure calls.
+// C++ code of the base node, constants and names, system functions,
+// variable references, variables, lists and procedure calls.
 #include <ostream>
 #include <sstream>
 
@@ -9,6 +9,7 @@
 #include "expr/tree/expression.h"
 #include "expr/tree/list_expression.h"
 #include "expr/tree/proc_call_expression.h"
+#include "expr/tree/system_function.h"
 #include "expr/tree/var_ref_expression.h"
 
 using codetext::Emit;
@@ -111,6 +112,23 @@ Status TerminalExpression::DescribeToBuilder(ExprCodeWriter& writer) {
   } else {
     writer.DescribeValue(writer.argument_name, value_);
   }
+  return 0;
+}
+
+// --- system functions ---
+
+Status SysFunExpression::WriteValueCode(ExprCodeWriter& writer, CodeOutputs& out,
+                                        std::uint32_t& flags) {
+  const std::string name = function_ != nullptr ? function_->Name() : std::string("Time");
+  // Names come from the instance descriptions: one that is no identifier
+  // must not write code of its own.
+  std::string identifier = name;
+  for (char& c : identifier) {
+    const bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!word) c = '_';
+  }
+  Emit(out, flags, codetext::Structure(flags), "QV_" + identifier + "()");
+  writer.NotifyBuilder(name, kBuilderName, writer.argument_name);
   return 0;
 }
 

@@ -609,6 +609,14 @@ void BinaryExpression::ResetCaches() {
   if (second_ != nullptr) second_->ResetCaches();
 }
 
+Expression* BinaryExpression::SubstituteInPlace(ExprSubstitutionVisitor& visitor) {
+  if (first_ != nullptr) PutOperand(1, first_->SubstituteInPlace(visitor));
+  if (second_ != nullptr) PutOperand(2, second_->SubstituteInPlace(visitor));
+  // Nodes below may have changed in place.
+  UpdateNodeCount();
+  return this;
+}
+
 std::uint32_t BinaryExpression::QualifyImplicitReferences(Expression* prefix) {
   const std::uint32_t a = first_ != nullptr ? first_->QualifyImplicitReferences(prefix) : 0;
   const std::uint32_t b = second_ != nullptr ? second_->QualifyImplicitReferences(prefix) : 0;

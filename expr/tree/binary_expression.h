@@ -71,6 +71,7 @@ class BinaryExpression : public Expression {
   Status NonlinearityClass(ExprContext* context, std::int32_t c, std::uint32_t* flags,
                            std::int32_t i, std::int32_t j) override;
   void ResetCaches() override;
+  Expression* SubstituteInPlace(ExprSubstitutionVisitor& visitor) override;
   Expression* RebuildWithChildren(std::int32_t count, const char* const* names) override;
   Expression* RebuildWithChildren(std::int32_t* count, ExpressionVariable** variables,
                                   ExprNameResolver* resolver) override;

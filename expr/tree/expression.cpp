@@ -152,6 +152,13 @@ Expression* Expression::RebuildInPlace(Expression* node, std::int32_t count,
   return rebuilt;
 }
 
+void Expression::PutOperand(std::int32_t index, Expression* fresh) {
+  if (fresh == nullptr || fresh == Operand(index)) return;
+  fresh->AddRef();
+  Operand(index, fresh);
+  fresh->Release();
+}
+
 // --- compact forms ---
 
 Status Expression::WriteHeader(BvuBinaryStream& message) const {

@@ -23,10 +23,21 @@
 
 class BvuBinaryStream;
 class ExprContext;
+class Expression;
 class ExpressionVariable;
 struct CodeOutputs;
 struct ExprCodeWriter;
 struct SetIterators;
+
+// Offered the procedure calls of a tree while SubstituteInPlace walks it,
+// each before its inputs.
+class ExprSubstitutionVisitor {
+ public:
+  virtual void See(Expression& node) = 0;
+
+ protected:
+  ~ExprSubstitutionVisitor() = default;
+};
 
 // Looks a dereferenced name up while a tree is bound to variables.
 class ExprNameResolver {
@@ -222,6 +233,10 @@ class Expression : public BvuCollectable {
   // RebuildWithChildren (name-list form) in place: the node that stands
   // now, with the caller's reference moved to it.
   static Expression* RebuildInPlace(Expression* node, std::int32_t count, const char* const* names);
+  // What stands in this node's place: the node itself, or a new node
+  // without a reference (the caller takes one). Inner nodes put their
+  // operands' answers in place of the operands.
+  virtual Expression* SubstituteInPlace(ExprSubstitutionVisitor&) { return this; }
 
   // --- compact forms ---
   virtual Status SaveCompactToVStream(Clvostream& stream, std::uint32_t mode = 0) const;
@@ -275,6 +290,9 @@ class Expression : public BvuCollectable {
     to.error_ = from.error_;
     to.flags_ = from.flags_;
   }
+  // Puts `fresh` (a substitution's answer) at operand `index`; an answer
+  // the operand slot refuses is freed.
+  void PutOperand(std::int32_t index, Expression* fresh);
   // The header of the compact forms: code, flags, type.
   Status WriteHeader(BvuBinaryStream& message) const;
   void WriteHeader(Clvostream& stream) const;

@@ -204,6 +204,53 @@ Expression* ListExpression::EliminateObsoleteOperators() {
   return nullptr;
 }
 
+template <typename Rebuild>
+Expression* ListExpression::RebuildItems(Rebuild rebuild) {
+  const std::int32_t n = ItemCount();
+  ExpressionList* items = nullptr;
+  for (std::int32_t i = 0; i < n; ++i) {
+    Expression* item = list_->At(static_cast<std::size_t>(i));
+    Expression* fresh = rebuild(item);
+    if (fresh != item && items == nullptr) {
+      items = new ExpressionList(static_cast<std::size_t>(n) + 1);
+      for (std::int32_t k = 0; k < i; ++k) items->Append(list_->At(static_cast<std::size_t>(k)));
+    }
+    // The list takes the first reference of a fresh item.
+    if (items != nullptr) items->Append(fresh);
+  }
+  if (items == nullptr) return this;
+  ListExpression* node = MakeOver(items);
+  CopyHeader(*node, *this);
+  return node;
+}
+
+Expression* ListExpression::RebuildWithChildren(std::int32_t count, const char* const* names) {
+  return RebuildItems([&](Expression* item) { return item->RebuildWithChildren(count, names); });
+}
+
+Expression* ListExpression::RebuildWithChildren(std::int32_t* count, ExpressionVariable** variables,
+                                                ExprNameResolver* resolver) {
+  return RebuildItems(
+      [&](Expression* item) { return item->RebuildWithChildren(count, variables, resolver); });
+}
+
+Expression* ListExpression::SubstituteInPlace(ExprSubstitutionVisitor& visitor) {
+  std::uint32_t count = OwnNodes();
+  for (std::int32_t i = 0; i < ItemCount(); ++i) {
+    const auto at = static_cast<std::size_t>(i);
+    Expression* item = list_->At(at);
+    Expression* fresh = item->SubstituteInPlace(visitor);
+    if (fresh != item) {
+      fresh->AddRef();
+      list_->Replace(at, fresh);
+      fresh->Release();
+    }
+    count += list_->At(at)->NodeCount();
+  }
+  node_count_ = count;
+  return this;
+}
+
 bool ListExpression::IsTerm() const {
   return RememberedTerm([this] {
     for (std::int32_t i = 0; i < ItemCount(); ++i) {

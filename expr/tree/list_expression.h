@@ -67,6 +67,13 @@ class ListExpression : public Expression {
   std::uint32_t SetNodeCount(std::uint32_t count) override { return node_count_ = count; }
   Expression* DeepCopy() const override;
   Expression* EliminateObsoleteOperators() override;
+  // Each item bound in turn; a list with a changed item comes back as a new
+  // node of its class over the new items (the unchanged ones shared).
+  Expression* RebuildWithChildren(std::int32_t count, const char* const* names) override;
+  Expression* RebuildWithChildren(std::int32_t* count, ExpressionVariable** variables,
+                                  ExprNameResolver* resolver) override;
+  // Each item in turn is replaced by its answer.
+  Expression* SubstituteInPlace(ExprSubstitutionVisitor& visitor) override;
   bool IsTerm() const override;
   bool IsConstant() const override;
   std::int32_t CountReferences() const override;
@@ -118,6 +125,13 @@ class ListExpression : public Expression {
   void Attach(ExpressionList* list);
   void PrintItems(std::ostream& out, ExprContext* context) const;
   virtual std::uint32_t OwnNodes() const { return 1; }
+  // A node of this class over `items` (taken), without a reference.
+  virtual ListExpression* MakeOver(ExpressionList* items) const {
+    return new ListExpression(items, GetResultType());
+  }
+  // This node, or one over the items `rebuild` gives back.
+  template <typename Rebuild>
+  Expression* RebuildItems(Rebuild rebuild);
 
   ExpressionList* list_ = nullptr;
   std::uint32_t node_count_ = 1;
@@ -133,6 +147,11 @@ class HomListExpression : public ListExpression {
   ClCollectable* Copy() const override { return new HomListExpression(*this); }
   std::uint16_t ClassId() const override { return exprclass::kHomList; }
   Expression* DeepCopy() const override;
+
+ protected:
+  ListExpression* MakeOver(ExpressionList* items) const override {
+    return new HomListExpression(items, GetResultType());
+  }
 };
 
 class ProcIOListExpression : public ListExpression {
@@ -153,4 +172,7 @@ class ProcIOListExpression : public ListExpression {
 
  protected:
   std::uint32_t OwnNodes() const override { return 0; }
+  ListExpression* MakeOver(ExpressionList* items) const override {
+    return new ProcIOListExpression(items, GetResultType());
+  }
 };

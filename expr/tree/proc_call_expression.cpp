@@ -205,6 +205,13 @@ void ProcCallExpression::ResetCaches() {
   inputs_->ResetCaches();
 }
 
+Expression* ProcCallExpression::SubstituteInPlace(ExprSubstitutionVisitor& visitor) {
+  visitor.See(*this);
+  PutOperand(1, inputs_->SubstituteInPlace(visitor));
+  UpdateNodeCount();
+  return this;
+}
+
 Status ProcCallExpression::VisitVariables(ExprContext* context, std::uint32_t* counter,
                                           std::uint32_t mode) {
   if (counter != nullptr) ++*counter;

@@ -12,18 +12,19 @@
 #include "foundation/directory/id_path.h"
 
 // What a call needs of a procedure definition; the procedure subsystem
-// implements it.
+// implements every operation.
 class ProcedureDefinition {
  public:
-  virtual const char* DisplayName() const { return nullptr; }
+  virtual const char* DisplayName() const = 0;
   // The argument path of the definition; null when it has none.
-  virtual const BvuIdPath* ArgumentPath() const { return nullptr; }
-  virtual std::uint8_t OptionByte() const { return 0; }
-  virtual std::int32_t InterfaceFlag() const { return 0; }
+  virtual const BvuIdPath* ArgumentPath() const = 0;
+  virtual std::uint8_t OptionByte() const = 0;
+  virtual std::int32_t InterfaceFlag() const = 0;
   // Two bytes per argument, a signed kind byte and an array flag byte.
-  virtual std::vector<std::uint8_t> ArgumentDescriptions(bool /*outputs*/) const { return {}; }
-  // Writes the procedure's own class code under `class_name` (nothing here).
-  virtual void WriteClassCode(ExprCodeWriter&, CodeOutputs&, const std::string& /*class_name*/) {}
+  virtual std::vector<std::uint8_t> ArgumentDescriptions(bool outputs) const = 0;
+  // Writes the procedure's own class code under `class_name`.
+  virtual void WriteClassCode(ExprCodeWriter& writer, CodeOutputs& out,
+                              const std::string& class_name) = 0;
 
  protected:
   ~ProcedureDefinition() = default;
@@ -89,6 +90,8 @@ class ProcCallExpression : public Expression {
                            std::int32_t i, std::int32_t j) override;
   Expression* EliminateObsoleteOperators() override;
   void ResetCaches() override;
+  // The visitor sees the call, then its inputs are substituted.
+  Expression* SubstituteInPlace(ExprSubstitutionVisitor& visitor) override;
   Status VisitVariables(ExprContext* context, std::uint32_t* counter, std::uint32_t mode) override;
   Status SaveCompactToVStream(Clvostream& stream, std::uint32_t mode = 0) const override;
   Status WriteCompactToMessage(BvuBinaryStream& message) const override;

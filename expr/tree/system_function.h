@@ -81,6 +81,9 @@ class SysFunExpression : public Expression {
   // Fails with 0xA030FFFF when unbound or of a type other than real or string.
   Status Evaluate(SUValue& result, ExprContext* context) override;
   void PrintModelling(std::ostream& out, ExprContext* context = nullptr) const override;
+  // "QV_<name>()": generated code reads the value through a function of
+  // the run-time support, like the engine's own callback.
+  Status WriteValueCode(ExprCodeWriter& writer, CodeOutputs& out, std::uint32_t& flags) override;
 
   SystemFunction* Function() const { return function_; }
 

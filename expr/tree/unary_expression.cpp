@@ -632,6 +632,14 @@ void UnaryExpression::ResetCaches() {
   if (operand_ != nullptr) operand_->ResetCaches();
 }
 
+Expression* UnaryExpression::SubstituteInPlace(ExprSubstitutionVisitor& visitor) {
+  if (operand_ == nullptr) return this;
+  PutOperand(1, operand_->SubstituteInPlace(visitor));
+  // Nodes below may have changed in place.
+  node_count_ = operand_->NodeCount() + 1;
+  return this;
+}
+
 std::uint32_t UnaryExpression::QualifyImplicitReferences(Expression* prefix) {
   if (operand_ == nullptr) return NodeCount();
   operand_->QualifyImplicitReferences(prefix);

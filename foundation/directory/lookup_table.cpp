@@ -7,6 +7,8 @@
 namespace {
 constexpr std::int32_t kFirstStep = 4;
 constexpr std::int32_t kLargestStep = 4096;
+// From this many items on a table keeps an index of where each one is.
+constexpr std::int32_t kIndexedFrom = 32;
 }  // namespace
 
 BvuLookupTable::~BvuLookupTable() { delete[] items_; }
@@ -73,7 +75,67 @@ Status BvuLookupTable::SetAt(std::int32_t index, BvuDirectoryNode* item) {
     slot = item;
   }
   held_ += (item != nullptr) - (previous != nullptr);
+  NoteChange(index, previous, item);
+  if (is_sparse_) DensifyWhenFull();
   return status::kOk;
+}
+
+void BvuLookupTable::DensifyWhenFull() {
+  if (TooSparseForSlots(capacity_)) return;
+  auto** slots = new (std::nothrow) BvuDirectoryNode*[capacity_]();
+  // Without memory the items simply stay where they are.
+  if (slots == nullptr) return;
+  MoveToSlots(slots, low_);
+  items_ = slots;
+}
+
+std::int32_t BvuLookupTable::ScanFor(const BvuDirectoryNode* item) const {
+  if (is_sparse_) {
+    for (const auto& [index, held] : sparse_) {
+      if (held == item) return index;
+    }
+    return -1;
+  }
+  if (items_ == nullptr) return -1;
+  for (std::int32_t slot = 0; slot <= high_ - low_; ++slot) {
+    if (items_[slot] == item) return low_ + slot;
+  }
+  return -1;
+}
+
+void BvuLookupTable::NoteChange(std::int32_t index, BvuDirectoryNode* before,
+                                BvuDirectoryNode* after) {
+  if (before == after) return;
+  if (where_ == nullptr) {
+    if (held_ < kIndexedFrom) return;
+    where_ = std::make_unique<std::unordered_map<const BvuDirectoryNode*, std::int32_t>>();
+    where_->reserve(static_cast<std::size_t>(held_) * 2);
+    where_ambiguous_ = false;
+    for (std::int32_t at = NextHeldIndex(low_); at <= high_; at = NextHeldIndex(at + 1)) {
+      BvuDirectoryNode* held = ItemAt(at);
+      if (held == nullptr) continue;
+      if (!where_->emplace(held, at).second) where_ambiguous_ = true;
+    }
+    return;
+  }
+  if (before != nullptr) {
+    const auto found = where_->find(before);
+    if (found != where_->end() && found->second == index) {
+      where_->erase(found);
+      // Held at another index as well: that one is its index now.
+      if (where_ambiguous_) {
+        const std::int32_t other = ScanFor(before);
+        if (other != -1) where_->emplace(before, other);
+      }
+    }
+  }
+  if (after != nullptr) {
+    const auto [found, added] = where_->emplace(after, index);
+    if (!added) {
+      where_ambiguous_ = true;
+      found->second = std::min(found->second, index);
+    }
+  }
 }
 
 bool BvuLookupTable::TooSparseForSlots(std::int32_t capacity) const {
@@ -155,22 +217,15 @@ BvuDirectoryNode* BvuLookupTable::TakeAt(std::int32_t index) {
     items_[index - low_] = nullptr;
   }
   if (item != nullptr) --held_;
+  NoteChange(index, item, nullptr);
   return item;
 }
 
 std::int32_t BvuLookupTable::IndexOf(const BvuDirectoryNode* item) const {
   if (item == nullptr) return -1;
-  if (is_sparse_) {
-    for (const auto& [index, held] : sparse_) {
-      if (held == item) return index;
-    }
-    return -1;
-  }
-  if (items_ == nullptr) return -1;
-  for (std::int32_t slot = 0; slot <= high_ - low_; ++slot) {
-    if (items_[slot] == item) return low_ + slot;
-  }
-  return -1;
+  if (where_ == nullptr) return ScanFor(item);
+  const auto found = where_->find(item);
+  return found != where_->end() ? found->second : -1;
 }
 
 std::int32_t BvuLookupTable::NextHeldIndex(std::int32_t from) const {
@@ -194,4 +249,6 @@ void BvuLookupTable::Reset() {
   high_ = -2;
   step_ = kFirstStep;
   held_ = 0;
+  where_.reset();
+  where_ambiguous_ = false;
 }

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <unordered_map>
 
 #include "platform/status.h"
 
@@ -47,7 +49,9 @@ class BvuLookupTable {
   // Empties the slot and hands back what it held (null when empty or out of
   // range).
   BvuDirectoryNode* TakeAt(std::int32_t index);
-  // low + slot of the item, or -1.
+  // The lowest index holding the item, or -1. A wide table answers from an
+  // index of its items kept up by every change, so that finding each child
+  // of a node costs no scan of its siblings.
   std::int32_t IndexOf(const BvuDirectoryNode* item) const;
   // The first index from `from` on that holds an item, else high + 1.
   std::int32_t NextHeldIndex(std::int32_t from) const;
@@ -55,6 +59,8 @@ class BvuLookupTable {
   void Reset();
 
   std::int32_t Capacity() const { return capacity_; }
+  // Whether the items are kept by index rather than in an array of slots.
+  bool IsSparse() const { return is_sparse_; }
   // Changes whenever an item is put, taken or the table reset.
   std::uint64_t Generation() const { return generation_; }
 
@@ -69,6 +75,13 @@ class BvuLookupTable {
   // Moves the items between the two forms; low is the new array's.
   void MoveToSparse();
   void MoveToSlots(BvuDirectoryNode** slots, std::int32_t low);
+  // Back to an array once the items held fill enough of the range.
+  void DensifyWhenFull();
+  // The lowest index holding the item, by a scan.
+  std::int32_t ScanFor(const BvuDirectoryNode* item) const;
+  // Keeps the item index up to date after `index` changed from `before` to
+  // `after`; builds it when the table has grown wide.
+  void NoteChange(std::int32_t index, BvuDirectoryNode* before, BvuDirectoryNode* after);
 
   // The items by slot (index - low) while the table is dense enough, else
   // by index in sparse_ and no array.
@@ -81,5 +94,9 @@ class BvuLookupTable {
   std::int32_t step_ = 4;
   // Slots that hold an item.
   std::int32_t held_ = 0;
+  // Item to the lowest index holding it, on wide tables only; an item held
+  // at several indices marks it ambiguous, and a removal then looks again.
+  std::unique_ptr<std::unordered_map<const BvuDirectoryNode*, std::int32_t>> where_;
+  bool where_ambiguous_ = false;
   std::uint64_t generation_ = 0;
 };

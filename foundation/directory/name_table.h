@@ -1,6 +1,7 @@
 // The process-wide table of interned names: every directory node holds its
 // name as a pointer to one shared, reference-counted record, so that equal
-// names are stored once. Used by the directory tree only; unguarded, like
+// names are stored once. Interning and removal cost the same however many
+// names are held. Used by the directory tree only; unguarded, like
 // the tree itself (the server thread, or the run thread while it waits).
 #pragma once
 

@@ -2,7 +2,8 @@
 // nonlinear, torn). Implemented by the group methods of the solve subsystem
 // (solve/), which makes them from method codes; the process-wide table of
 // current objects holds and deletes them. Engine-internal: no outside code
-// calls it, so it keeps a real destructor.
+// calls it, so it keeps a real destructor. Every operation is the method's
+// to answer.
 #pragma once
 
 #include <cstdint>
@@ -22,14 +23,15 @@ class QLNGroupMethod {
   virtual Status Solve(QLNGroup* block, std::uint8_t mode, std::uint32_t request,
                        std::uint32_t word, Status* status_out) = 0;
   // Releases the solver handle the method keeps for a block.
-  virtual Status ReleaseHandle(std::int32_t /*handle*/) { return 0; }
-  virtual Status Operation4() { return 0; }
+  virtual Status ReleaseHandle(std::int32_t handle) = 0;
+  virtual Status Operation4() = 0;
   // Drops the solver work space held in a block's slot; a method that frees
   // it clears the slot.
-  virtual Status DropWorkspace(void** /*slot*/) { return 0; }
-  // Optional operations of the open-solver proxies.
-  virtual Status Operation6(void* /*argument*/) { return kGroupMethodUnsupported; }
-  virtual Status Operation7(void* /*argument*/) { return kGroupMethodUnsupported; }
-  virtual Status Operation8(void* /*argument*/) { return kGroupMethodUnsupported; }
-  virtual void Notify() {}
+  virtual Status DropWorkspace(void** slot) = 0;
+  // Optional operations of the open-solver proxies; kGroupMethodUnsupported
+  // from a method without them.
+  virtual Status Operation6(void* argument) = 0;
+  virtual Status Operation7(void* argument) = 0;
+  virtual Status Operation8(void* argument) = 0;
+  virtual void Notify() = 0;
 };

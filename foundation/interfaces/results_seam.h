@@ -35,10 +35,13 @@ class RunResultsSeam {
   virtual bool TakeReinitialisationMark() = 0;
   // The automatic snapshot after a run step that reached `step_time` with
   // the step flags; the run position is time, run number and snapshot count.
-  // Returns whether the step counts as an event (the step record's handed
-  // flag).
+  // With `pause` (the client paused after the simulation had moved past the
+  // run position) a communication step stores the run position at `time`
+  // even when it stopped short of its point. Returns whether the step counts
+  // as an event (the step record's handed flag).
   virtual bool AfterRunStep(double time, std::uint16_t run, std::int16_t count,
-                            std::uint32_t step_flags, double step_time, double tolerance) = 0;
+                            std::uint32_t step_flags, double step_time, double tolerance,
+                            bool pause) = 0;
 
   static RunResultsSeam* Current();
   static void SetCurrent(RunResultsSeam* seam);

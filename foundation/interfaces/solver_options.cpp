@@ -47,6 +47,9 @@ class DefaultSolverOptions final : public SolverOptions {
   bool GetBool(std::int32_t number) override {
     return number == kOptCompression || number == kOptListEquivalenceVariables;
   }
+
+  // Built in: they take no values.
+  Status SetInt(std::int32_t, std::int32_t) override { return status::kNotSupported; }
 };
 
 std::atomic<SolverOptions*> g_installed{nullptr};

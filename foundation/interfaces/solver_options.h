@@ -46,9 +46,6 @@ class SolverOptions {
   virtual bool GetBool(std::int32_t number) = 0;
 
   // The integer setter: an option whose changes are staged keeps the value
-  // as requested until the staged values are applied. The built-in defaults
-  // take no values.
-  virtual Status SetInt(std::int32_t /*number*/, std::int32_t /*value*/) {
-    return status::kNotSupported;
-  }
+  // as requested until the staged values are applied.
+  virtual Status SetInt(std::int32_t number, std::int32_t value) = 0;
 };

@@ -31,10 +31,12 @@ DseSegmentCell* free_cells = nullptr;
 
 std::uint32_t OutputList(std::uint32_t klass) { return std::min(klass, DseIOQueue::kClasses - 1); }
 
-// Lost connections read and write as one status, whatever their kind.
+// Lost connections read and write as one status, whatever their kind: a
+// socket whose peer ended the stream in order is as gone as a broken pipe.
 Status PeerLostIfGone(Status result) {
-  return status::IsFailure(result) && status::Code(result) == kPeerGoneCode ? DseIOQueue::kPeerLost
-                                                                            : result;
+  const bool gone = status::IsFailure(result) && (status::Code(result) == kPeerGoneCode ||
+                                                  result == status::kConnectionClosed);
+  return gone ? DseIOQueue::kPeerLost : result;
 }
 
 // A hold (class 0, subtype 13) or release (class 4, subtype 14) frame.

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "framework/runtime/xos_translate.h"
+#include "platform/exit_code.h"
 #include "platform/fault_guard.h"
 #include "platform/floating_point.h"
 
@@ -54,11 +55,16 @@ XosThread::~XosThread() { EndThread(); }
 void XosThread::EndThread() {
   const Status stopped = Stop(kStopLimitMs);
   if (stopped != status::kOk) {
-    std::fprintf(stderr, "A thread did not stop within %u ms (0x%08X); it is left running\n",
+    // The owner is about to free what the thread still uses: going on would
+    // end in a fault on that thread.
+    std::fprintf(stderr, "A thread did not stop within %u ms (0x%08X); the process ends\n",
                  kStopLimitMs, stopped);
+    platform::AbandonWithStatus(stopped);
   }
   state_ = kNotStarted;
 }
+
+void XosThread::RequestStop() { host_.RequestStop(); }
 
 Status XosThread::Stop(std::uint32_t limit_ms) {
   if (!host_.Started()) return status::kOk;

@@ -5,8 +5,10 @@
 // failure pass and end the process. XosNEHThread calls the function plainly.
 // Owned by whoever creates it. A thread is never killed: destroying it asks
 // the function to stop (it polls XosStopRequested) and waits a bounded time;
-// a thread that does not stop is left running on its own and said so. Such
-// a thread must not touch its XosThread any more.
+// when the thread has not stopped by then, the process ends with the stop's
+// status, since the owner would free what the thread still uses. A thread
+// left running by an explicit Stop goes on on its own and must not touch
+// its XosThread any more.
 #pragma once
 
 #include <atomic>
@@ -57,6 +59,9 @@ class XosThread {
   // thread has ended, else 0x8000FFFF and the thread is left running on its
   // own (state -5 from then on).
   Status Stop(std::uint32_t limit_ms);
+  // Asks the function to stop without waiting: XosStopRequested answers
+  // true on the thread from now on.
+  void RequestStop();
 
  protected:
   struct DeferredStart {};

@@ -46,6 +46,9 @@ class Problem : public SimMonitorServices, public SimActionEventSource {
   }
   void RegisterRamped(DAESVarTableEntry*) override {}
   void UnregisterRamped(DAESVarTableEntry*) override {}
+  // No implicit-event schedule to watch.
+  Status RegisterImplicitEvent(QLNImplicitEvent*) override { return monitor_status::kFailed; }
+  Status UnregisterImplicitEvent(QLNImplicitEvent*) override { return monitor_status::kFailed; }
   const SimExplicitEvent* FirstEvent() override { return &event_; }
 
   SimExplicitEvent event_{0.0, 65, 1};

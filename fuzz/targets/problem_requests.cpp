@@ -14,10 +14,11 @@
 #include "framework/messaging/message.h"
 #include "fuzz/received_request.h"
 #include "solve/groups/decomposition.h"
+#include "tests/support/quiet_run_seams.h"
 
 namespace {
 
-class QuietIntegrator : public SimRunIntegrator {
+class QuietIntegrator : public QuietRunIntegrator {
  public:
   std::int32_t GetIntegratorKind() const override { return 3; }
   Status BeginRun() override { return 618; }

@@ -17,10 +17,11 @@
 #include "fuzz/received_request.h"
 #include "fuzz/results_problem.h"
 #include "results/manager/result_items.h"
+#include "tests/results/quiet_result_object.h"
 
 namespace {
 
-class Object : public ResultObject {
+class Object : public QuietResultObject {
  public:
   Object(bool variable, std::uint16_t type) : variable_(variable) {
     value_.SetType(type);

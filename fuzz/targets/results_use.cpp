@@ -36,7 +36,7 @@ const std::vector<std::uint8_t>& OtherFile() {
       RunPosition at;
       maker.OpenSnapshotFile(3, vantor_fuzz::ResultsProblem::Values(4, 5, 6), &at, false, false);
       for (int k = 1; k <= 2; ++k) {
-        maker.AfterRunStep(k, 1, 1, RunResultsSeam::kStepEvent, k, 1e-9);
+        maker.AfterRunStep(k, 1, 1, RunResultsSeam::kStepEvent, k, 1e-9, false);
         std::uint32_t id = 0;
         maker.TakeNamedSnapshot(k == 1 ? "first" : "second", &id, true, false);
       }

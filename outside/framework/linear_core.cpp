@@ -68,7 +68,7 @@ double MaxAbs(const std::vector<double>& v) {
 
 LinearCore::~LinearCore() {
   GiveBack(start_, index_, slot_, csc_values_, b_, sol_, residual_, correction_, row_sum_,
-           pair_row_, pair_col_, values_);
+           pair_row_, pair_col_, values_, scaled_, scaled_rhs_, row_scale_, col_scale_);
 }
 
 bool LinearCore::SetPattern(std::int64_t n, std::int64_t non_zeros, const std::int64_t* rows,
@@ -186,7 +186,7 @@ FactorResult LinearCore::Factorise(const double* values, const LinearSettings& s
     for (size_t k = 0; k < nz; ++k) csc[slot[k]] += values[k];
   }
   valued_ = true;
-  const double* lu_values = pairs_ ? values_.data() : csc_values_.data();
+  const double* lu_values = Equilibrate(pairs_ ? values_.data() : csc_values_.data());
   if ((!analysed_ || analysed_transposed_ != settings.lu.transpose) && !Analyse(settings))
     return FactorResult::kFailed;
   ++factorisations_;
@@ -204,6 +204,44 @@ FactorResult LinearCore::Factorise(const double* values, const LinearSettings& s
   }
   singular_ = true;
   return FactoriseReduced(settings) ? FactorResult::kSingular : FactorResult::kFailed;
+}
+
+// Powers of two (so that no value rounds) that bring every row's largest
+// entry into [0.5, 1), then every column's: the LU factorises R A C, and
+// its pivot order and its test of a pivot against the singularity share
+// are those of the scaled matrix, whatever the units of rows and columns.
+const double* LinearCore::Equilibrate(const double* values) {
+  const size_t n = size_t(n_);
+  row_scale_.assign(n, 0.0);
+  col_scale_.assign(n, 0.0);
+  auto each = [&](auto&& f) {
+    if (pairs_) {
+      for (size_t k = 0; k < values_.size(); ++k) f(k, size_t(pair_row_[k]), size_t(pair_col_[k]));
+      return;
+    }
+    for (size_t j = 0; j < n; ++j)
+      for (std::int64_t e = start_[j]; e < start_[j + 1]; ++e)
+        f(size_t(e), size_t(index_[size_t(e)]), j);
+  };
+  auto power = [](double largest) {
+    if (!(largest > 0.0)) return 1.0;
+    int exponent = 0;
+    std::frexp(largest, &exponent);
+    return std::ldexp(1.0, -exponent);
+  };
+  each([&](size_t k, size_t i, size_t) {
+    row_scale_[i] = std::max(row_scale_[i], std::fabs(values[k]));
+  });
+  for (double& r : row_scale_) r = power(r);
+  each([&](size_t k, size_t i, size_t j) {
+    col_scale_[j] = std::max(col_scale_[j], std::fabs(values[k]) * row_scale_[i]);
+  });
+  for (double& c : col_scale_) c = power(c);
+  scaled_.resize(pairs_ ? values_.size() : csc_values_.size());
+  each([&](size_t k, size_t i, size_t j) {
+    scaled_[k] = values[k] * row_scale_[i] * col_scale_[j];
+  });
+  return scaled_.data();
 }
 
 const std::vector<double>& LinearCore::CscValues() {
@@ -355,11 +393,21 @@ SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings
     residual[i] = b[i], bmax = std::max(bmax, std::fabs(b[i]));
   }
   if ((carry >> 63) != 0) return SolveResult::kFailed;
+  // The full-rank factors are of R A C: A^-1 v = C (R A C)^-1 R v.
+  const bool scaled = !singular_;
+  auto lu_solve = [&](const double* v, double* out, std::int32_t steps) {
+    if (!scaled) return lu->Solve(v, out, steps);
+    scaled_rhs_.resize(n);
+    for (size_t i = 0; i < n; ++i) scaled_rhs_[i] = v[i] * row_scale_[i];
+    if (!lu->Solve(scaled_rhs_.data(), out, steps)) return false;
+    for (size_t j = 0; j < n; ++j) out[j] *= col_scale_[j];
+    return true;
+  };
   // Without refinement the solution goes straight into x.
   const bool refine = settings.max_refine > 0;
   if (refine) sol.resize(n), correction.resize(n);
   double* solution = refine ? sol.data() : x;
-  if (!lu->Solve(b, solution, settings.max_refine)) return SolveResult::kFailed;
+  if (!lu_solve(b, solution, settings.max_refine)) return SolveResult::kFailed;
   const std::int64_t* col_start = start->data();
   const std::int64_t* row = index->data();
   const double* a = values->data();
@@ -389,7 +437,7 @@ SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings
   double rnorm = subtract(solution);
   for (std::int32_t step = 0;
        step < settings.max_refine && rnorm > settings.error_tol && std::isfinite(rnorm); ++step) {
-    if (!lu->Solve(residual.data(), correction.data())) break;
+    if (!lu_solve(residual.data(), correction.data(), 0)) break;
     for (size_t j = 0; j < n; ++j) correction[j] += sol[j];
     const double next = residual_of(correction.data());
     if (!(next < rnorm)) break;  // refinement stalls: keep the better one

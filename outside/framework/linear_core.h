@@ -1,7 +1,7 @@
 // A square sparse system given as 1-based (row, column) pairs: values set,
-// factorised, solved with refinement, and for a singular matrix its rank
-// with the dependent rows and columns. The COM systems of the linear and
-// nonlinear libraries both run on it.
+// equilibrated (rows, then columns) and factorised, solved with refinement,
+// and for a singular matrix its rank with the dependent rows and columns.
+// The COM systems of the linear and nonlinear libraries both run on it.
 #pragma once
 
 #include <cstdint>
@@ -55,6 +55,8 @@ class LinearCore {
   bool Analyse(const LinearSettings& settings);
   void FindRank();
   bool FactoriseReduced(const LinearSettings& settings);
+  // The values scaled as the LU takes them (row_scale_, col_scale_ kept).
+  const double* Equilibrate(const double* values);
 
   std::unique_ptr<SparseLu> lu_;
   std::int64_t n_ = 0;
@@ -71,6 +73,7 @@ class LinearCore {
   std::vector<double> values_;                     // the caller's order
   const std::vector<double>& CscValues();
   std::vector<double> b_, sol_, residual_, correction_, row_sum_;  // solve work, kept
+  std::vector<double> scaled_, scaled_rhs_, row_scale_, col_scale_;
   bool analysed_ = false, analysed_transposed_ = false;
   bool singular_ = false;
   std::unique_ptr<SparseLu> reduced_;  // the singular matrix with its dependence cut out

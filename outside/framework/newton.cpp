@@ -33,6 +33,8 @@ struct Settings {
   bool best_after_failure = true;
   std::int32_t print_level = 0, mprint = 1, ip_conv_info = 0;
   std::int32_t triangularise = 0;
+  std::int32_t corrector_step = 0;
+  double corrector_coefficient = 0.0;
   LinearSettings linear;
 };
 
@@ -94,6 +96,8 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
     p.AddBool("SLU.RePivot", &s_.linear.lu.repivot);
     p.AddInt("SLU.PivotSearch", &s_.linear.lu.strategy, 0, 2);
     p.AddChoice("SLU.Triangularisation", &s_.triangularise, {"Yes", "No"});
+    p.AddInt("CorrectorStep", &s_.corrector_step, 0, 2);
+    p.AddReal("CorrectorCoefficient", &s_.corrector_coefficient, 0, kInf);
   }
 
   // False when the equation set's sizes or structure are unusable.
@@ -191,7 +195,13 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
     if (r == FactorResult::kFailed) return false;
     full_rank_ = r == FactorResult::kOk;
     if (!full_rank_) {
-      print_(2, "Jacobian is singular: rank %lld of %d", static_cast<long long>(core_.rank()), n_);
+      // A warning once per solve: a singular Jacobian usually stays so for
+      // every iteration.
+      if (!warned_singular_) {
+        print_(2, "Jacobian is singular: rank %lld of %d", static_cast<long long>(core_.rank()),
+               n_);
+      }
+      warned_singular_ = true;
       if (s_.indet_handle != 0) MarkIndeterminate();
     }
     return true;
@@ -295,6 +305,8 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
   }
 
   Status Run() {
+    if (s_.corrector_step != 0) return CorrectorStep();
+    corrector_factors_ = -1.0;
     iteration_ = 0;
     jacobians_ = 0;
     const size_t n = size_t(n_);
@@ -312,14 +324,17 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
     }
     best_x_ = x_;
     best_norm_ = Norm2(f_);
+    warned_singular_ = false;
     var_ok_ = false;
     have_factors_ = false;
     div_steps_ = creeps_ = var_limited_steps_ = reuse_ = 0;
     delta_ = 0;
     scale_.assign(n, 0.0);
     for (;;) {
+      // A line per iteration is for watching a solve: a dynamic run makes
+      // millions of them.
       if (iteration_ % s_.mprint == 0)
-        print_(2, "Iteration %d: largest residual %.6e", iteration_, MaxAbs(f_));
+        print_(3, "Iteration %d: largest residual %.6e", iteration_, MaxAbs(f_));
       if (Converged()) return 0;
       if (iteration_ >= s_.iterations) return Fail(kNlaIterationLimit, "iteration limit reached");
       ++iteration_;
@@ -340,6 +355,46 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
       if (var_limited_steps_ > s_.hi_var_steps)
         return Fail(kNlaNoProgress, "steps keep hitting the largest variable step");
     }
+  }
+
+  // One step of a corrector iteration: the residuals once, the Jacobian
+  // only at a set-up or without factors, the step on factors made at
+  // another coefficient scaled by 2 / (1 + c / c_factors). No test of
+  // convergence: the integrator judges the whole iteration.
+  Status CorrectorStep() {
+    iteration_ = 0;
+    const size_t n = size_t(n_);
+    x_.assign(n, 0.0);
+    f_.assign(n, 0.0);
+    if (eso_->GetVariableValues(nullptr, x_.data()) != 0 || !Finite(x_)) return kNlaBadStart;
+    for (size_t i = 0; i < n; ++i) x_[i] = std::clamp(x_[i], lower_[i], upper_[i]);
+    const double c = s_.corrector_coefficient;
+    const bool refresh = s_.corrector_step == 2 || corrector_factors_ < 0.0;
+    switch (Evaluate(x_, f_, refresh)) {
+      case Eval::kSevere:
+        return kKvsSevere;
+      case Eval::kBad:
+        return kNlaBadStart;
+      case Eval::kOk:
+        break;
+    }
+    if (refresh) {
+      corrector_factors_ = -1.0;
+      if (!Factorise()) return kNlaLinearFailed;
+      if (!full_rank_) return kNlaLinearFailed;
+      corrector_factors_ = c;
+    }
+    std::vector<double> step(n);
+    if (!NewtonStep(step)) return kNlaLinearFailed;
+    double scale = 1.0;
+    if (c > 0.0 && corrector_factors_ > 0.0 && c != corrector_factors_)
+      scale = 2.0 / (1.0 + c / corrector_factors_);
+    for (double& e : step) e *= scale;
+    Clip(step);
+    iteration_ = 1;
+    for (size_t i = 0; i < n; ++i) x_[i] += step[i];
+    if (eso_->SetVariableValues(nullptr, x_.data()) != 0) return kNlaBadStart;
+    return 0;
   }
 
   // Returns 0 to go on, else the solve's result.
@@ -508,7 +563,10 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
   std::vector<std::int64_t> rows_, cols_;
   std::vector<double> jac_, lower_, upper_, x_, f_, best_x_, scale_;
   double best_norm_ = kInf, delta_ = 0;
-  bool var_ok_ = false, full_rank_ = true, have_factors_ = false, var_limited_ = false;
+  // The coefficient the corrector's factors were made with; -1 for none.
+  double corrector_factors_ = -1.0;
+  bool var_ok_ = false, full_rank_ = true, have_factors_ = false, var_limited_ = false,
+       warned_singular_ = false;
   std::int32_t iteration_ = 0, jacobians_ = 0, div_steps_ = 0, creeps_ = 0, reuse_ = 0,
                var_limited_steps_ = 0;
   Status last_status_ = 0;

@@ -55,6 +55,13 @@
 //                    [1] iterations), 3 the steps cut by bounds.
 //   "IpConvInfo" [0] non-zero: a closing line with the iterations and the
 //                    residual, whatever the print level.
+//   "CorrectorStep" [0]  1: one step of an integrator's corrector iteration
+//                    instead of a solve: the residuals once, a step on the
+//                    factors held (made on the first such step), no test of
+//                    convergence; 2: the same after a fresh Jacobian.
+//   "CorrectorCoefficient" [0]  the derivative coefficient c of the
+//                    corrector's matrix; a step on factors made at another
+//                    c_f is scaled by 2 / (1 + c / c_f).
 //   "SLU.DropTolerance", "SLU.PivotTolerance", "SLU.UseTranspose",
 //   "SLU.ScaleMatrix", "SLU.RePivot", "SLU.PivotSearch",
 //   "SLU.Triangularisation": the linear solver's settings as in

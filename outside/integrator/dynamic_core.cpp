@@ -56,6 +56,9 @@ struct SensWrapperContent {
   booleantype own_vecs;
 };
 
+// IDA's rule: new iteration matrices once cj/cj_setup leaves [0.6, 1/0.6].
+constexpr double kSetUpBelow = 0.6;
+
 // Guards a run of steps that never reaches its target (a step size that
 // underflows against the target, say).
 constexpr long kMaxStepsPerCall = 5000000;
@@ -135,6 +138,8 @@ class Stepper final : public DynamicCore {
     return 0;
   }
   int Correct(N_Vector ycor, N_Vector w, realtype tol, void* mem);
+  enum class Attempt { kConverged, kFailed, kFatal };
+  Attempt Iterate(double t, bool setup, const double* weights, double tol);
   static int NlsSensSolve(SUNNonlinearSolver nls, N_Vector, N_Vector ycor, N_Vector, realtype,
                           booleantype, void* mem) {
     return static_cast<Stepper*>(nls->content)->CorrectSensitivities(ycor, mem);
@@ -172,6 +177,7 @@ class Stepper final : public DynamicCore {
   Status StepIda(double target);
   Status StepFixed(double target);
   Status AfterStep(double t, bool* event);
+  bool EventChanged();
   Status LocateOnInterpolant(double* reached);
   Status PlaceAt(double t);
   Status Interpolate(double t, std::vector<double>* y, std::vector<double>* yp);
@@ -216,6 +222,13 @@ class Stepper final : public DynamicCore {
   std::vector<QLNVariable*> write_variables_;
   std::vector<double> write_values_;
   double cj_ = 0.0, last_cj_ = 0.0, ss_ = 20.0;
+  // The corrector's iteration through the decomposition last used, and the
+  // cj its groups' matrices were last set up at (0: none since the leg began).
+  outside::Ref<IQLNCorrectorIteration> iteration_;
+  IQLNDecomposition* iterated_ = nullptr;
+  double setup_cj_ = 0.0;
+  // A corrector iteration's values before and after it.
+  std::vector<double> previous_, current_;
   int max_passes_ = 4;
   long last_passes_ = 0;
   bool last_failed_ = false;
@@ -461,6 +474,7 @@ Status Stepper::StartIda() {
   IDASetMaxNumSteps(ida_, -1);
   ss_ = 20.0;
   last_cj_ = 0.0;
+  setup_cj_ = 0.0;
   first_step_ = true;
   return StartSensitivities();
 }
@@ -706,8 +720,12 @@ int Stepper::NlsSolve(SUNNonlinearSolver nls, N_Vector, N_Vector ycor, N_Vector 
   return static_cast<Stepper*>(nls->content)->Correct(ycor, w, tol, mem);
 }
 
-// IDA's Newton convergence rule applied to whole passes of the corrector
-// decomposition; ss is kept here since IDA keeps its own to itself.
+// IDA's Newton iteration, each iteration one corrector iteration of the
+// decomposition (every group one step), judged by IDA's own test in its
+// weighted norm. The groups' iteration matrices are set up at the predicted
+// point when none is held or cj has left [0.6, 1/0.6] of the set-up's, and
+// once more after a failure on old ones; ss is kept here since IDA keeps
+// its own to itself.
 int Stepper::Correct(N_Vector ycor, N_Vector w, realtype tol, void* mem) {
   realtype t = 0, cj = 0;
   N_Vector yypred = nullptr, yppred = nullptr, yyn = nullptr, ypn = nullptr, res = nullptr;
@@ -723,39 +741,75 @@ int Stepper::Correct(N_Vector ycor, N_Vector w, realtype tol, void* mem) {
   last_cj_ = cj;
   ypred_.assign(NV_DATA_S(yypred), NV_DATA_S(yypred) + n_);
   yppred_.assign(NV_DATA_S(yppred), NV_DATA_S(yppred) + n_);
-  if (status::IsFailure(s_.executive_->SetSimulationTime(t))) {
-    corrector_status_ = kStatusBadArgument;
-    return SUN_NLS_EXT_FAIL;
-  }
-  if ((corrector_status_ = WriteUnknowns(ypred_.data(), yppred_.data())) != 0)
-    return SUN_NLS_EXT_FAIL;
   IQLNDecomposition* d = nullptr;
   if ((corrector_status_ =
            Decomposition(kDecomposeCorrector, kSlotCorrector, &s_.corrector_, &d)) != 0)
     return SUN_NLS_EXT_FAIL;
-  const double* weights = NV_DATA_S(w);
-  std::vector<double> previous = ypred_, current;
+  if (d != iterated_) {
+    iteration_ = outside::QueryRef<IQLNCorrectorIteration>(d, IID_IQLNCorrectorIteration);
+    iterated_ = d;
+    setup_cj_ = 0.0;
+  }
+  if (!iteration_) {
+    corrector_status_ = kStatusNoInterface;
+    return SUN_NLS_EXT_FAIL;
+  }
+  const double ratio = setup_cj_ > 0.0 ? cj / setup_cj_ : 0.0;
+  bool setup = ratio < kSetUpBelow || ratio > 1.0 / kSetUpBelow;
+  for (;;) {
+    const Attempt a = Iterate(t, setup, NV_DATA_S(w), tol);
+    if (a == Attempt::kConverged) {
+      double* c = NV_DATA_S(ycor);
+      for (std::size_t k = 0; k < n_; ++k) c[k] = current_[k] - ypred_[k];
+      after_corrector_ = true;
+      last_failed_ = false;
+      corrector_status_ = 0;
+      return SUN_NLS_SUCCESS;
+    }
+    if (a == Attempt::kFatal) return SUN_NLS_EXT_FAIL;
+    if (setup) break;
+    setup = true;
+  }
+  if (corrector_status_ == 0) corrector_status_ = kStatusCorrectorFailed;
+  return SUN_NLS_CONV_RECVR;
+}
+
+// One attempt from the predicted values: at most max_passes_ iterations,
+// the first on matrices set up afresh when `setup`.
+Stepper::Attempt Stepper::Iterate(double t, bool setup, const double* weights, double tol) {
+  corrector_status_ = 0;
+  if (status::IsFailure(s_.executive_->SetSimulationTime(t))) {
+    corrector_status_ = kStatusBadArgument;
+    return Attempt::kFatal;
+  }
+  if ((corrector_status_ = WriteUnknowns(ypred_.data(), yppred_.data())) != 0)
+    return Attempt::kFatal;
+  if (setup) {
+    setup_cj_ = cj_;
+    ss_ = 20.0;
+  }
+  previous_ = ypred_;
   double first = 0.0;
   in_corrector_ = true;
   for (int m = 0; m < max_passes_; ++m) {
-    std::int32_t iterations = 0;
-    const Status st = d->SolveGroups(0, 0, 0, &iterations);
+    const Status st = iteration_->IterateCorrector(setup && m == 0 ? 1 : 0);
     ++last_passes_;
     if (status::IsFailure(st)) {
       in_corrector_ = false;
       corrector_status_ = st;
-      return Fatal(st) ? SUN_NLS_EXT_FAIL : SUN_NLS_CONV_RECVR;
+      return Fatal(st) ? Attempt::kFatal : Attempt::kFailed;
     }
-    if ((corrector_status_ = ReadUnknowns(&current, nullptr)) != 0) {
+    if ((corrector_status_ = ReadUnknowns(&current_, nullptr)) != 0) {
       in_corrector_ = false;
-      return SUN_NLS_EXT_FAIL;
+      return Attempt::kFatal;
     }
     double sum = 0.0;
     for (std::size_t k = 0; k < n_; ++k) {
-      const double e = (current[k] - previous[k]) * weights[k];
+      const double e = (current_[k] - previous_[k]) * weights[k];
       sum += e * e;
     }
     const double norm = n_ > 0 ? std::sqrt(sum / static_cast<double>(n_)) : 0.0;
+    if (!std::isfinite(norm)) break;
     bool done = false;
     if (m == 0) {
       first = norm;
@@ -767,18 +821,12 @@ int Stepper::Correct(N_Vector ycor, N_Vector w, realtype tol, void* mem) {
     }
     if (done || ss_ * norm <= tol) {
       in_corrector_ = false;
-      double* c = NV_DATA_S(ycor);
-      for (std::size_t k = 0; k < n_; ++k) c[k] = current[k] - ypred_[k];
-      after_corrector_ = true;
-      last_failed_ = false;
-      corrector_status_ = 0;
-      return SUN_NLS_SUCCESS;
+      return Attempt::kConverged;
     }
-    previous = current;
+    std::swap(previous_, current_);
   }
   in_corrector_ = false;
-  corrector_status_ = kStatusCorrectorFailed;
-  return SUN_NLS_CONV_RECVR;
+  return Attempt::kFailed;
 }
 
 Status Stepper::StepIda(double target) {
@@ -807,6 +855,7 @@ Status Stepper::StepIda(double target) {
     if (IDAReInit(ida_, start_, y_, yp_) != IDA_SUCCESS) return kStatusIntegrationFailed;
     ss_ = 20.0;
     last_cj_ = 0.0;
+    setup_cj_ = 0.0;
     IDASetStopTime(ida_, target);
     IDASetSuppressAlg(ida_, SUNTRUE);
     corrector_status_ = 0;
@@ -969,25 +1018,32 @@ Status Stepper::AfterStep(double t, bool* event) {
   ++steps_;
   if (status::IsFailure(s_.executive_->SetSimulationTime(t))) return kStatusBadArgument;
   if (s_.delays_) s_.delays_->RecordTime();
-  if (s_.implicit_events_) {
-    std::int32_t answer = 0;
-    const Status st = s_.implicit_events_->QueryA(0, &answer);
-    *event = st == 0 && answer == 1;
-  }
+  *event = EventChanged();
   return 0;
 }
 
-// Bisection on the interpolant over the last step to the event tolerance;
+// An event fired (an external one's firing count) or changed state (any
+// event's condition at the model's values against its state).
+bool Stepper::EventChanged() {
+  if (!s_.implicit_events_) return false;
+  std::int32_t fired = 0, changed = 0;
+  return (s_.implicit_events_->QueryA(0, &fired) == 0 && fired == 1) ||
+         (s_.implicit_events_->QueryB(0, &changed) == 0 && changed == 1);
+}
+
+// Bisection on the interpolant over the last step to the event tolerance,
+// or to the integration's relative tolerance in time when that is finer;
 // ends with the model at the first point found past the event.
 Status Stepper::LocateOnInterpolant(double* reached) {
-  const double tolerance = s_.options_.Get(kOptionDiscontinuityEventTol);
+  const double tolerance =
+      std::min(s_.options_.Get(kOptionDiscontinuityEventTol),
+               s_.options_.Get(kOptionRelErrorTol) * std::max(1.0, std::fabs(tn_)));
   double low = tn_ - hu_, high = tn_;
   for (int i = 0; i < 200 && high - low > tolerance; ++i) {
     const double mid = 0.5 * (low + high);
+    if (mid <= low || mid >= high) break;
     if (Status st = PlaceAt(mid); st != 0) return st;
-    std::int32_t answer = 0;
-    const bool fired = s_.implicit_events_->QueryA(0, &answer) == 0 && answer == 1;
-    (fired ? high : low) = mid;
+    (EventChanged() ? high : low) = mid;
   }
   if (Status st = PlaceAt(high); st != 0) return st;
   *reached = high;

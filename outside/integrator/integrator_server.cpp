@@ -195,9 +195,10 @@ Status IntegratorServer::Initialise(double* time_reached, double time, std::int3
 
 Status IntegratorServer::GetCapabilities(std::uint32_t* word) {
   if (word == nullptr) return kStatusBadArgument;
-  // Bit 0: it can return inside its last step, so the engine may locate events.
-  std::uint32_t w = kCapInterpolates;
-  if (options_.Get(kOptionRcvTornVars) != 0) w |= kCapTornVariables;
+  // Bit 0: it can return inside its last step, so the engine may locate
+  // events. Bit value 2 asks the engine to report implicit-event state
+  // changes; the torn-equation detail it also opens is not read here.
+  std::uint32_t w = kCapInterpolates | kCapTornVariables;
   if (options_.Get(kOptionItplToComTime) != 0) w |= kCapImplicitEvents;
   if (SensitivityMethod()) w |= kCapSensitivities;
   *word = w;

@@ -200,6 +200,9 @@ Status SimResultResponse::Fill(DseMessage** reply) {
 Status SimResultsMgr::SetItem(std::uint32_t, const BvuIdPath& ids, std::uint32_t,
                               std::uint32_t first, SUValue* value) {
   if (value == nullptr) return status::kBadArguments;
+  // Every attribute reaches into the problem, which a step computing on the
+  // run thread owns.
+  if (problem_->RunActive()) return kBusy;
   const BvuIdPath path = ids;
   ResultObject* object = problem_->ResolveObject(path);
   if (object == nullptr) return kUnresolved;

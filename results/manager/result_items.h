@@ -16,8 +16,8 @@
 
 class DseMessage;
 
-// What result items read and set of a model object. The defaults stand for
-// an object without the operation.
+// What result items read and set of a model object. Every operation is
+// the object's to answer.
 class ResultObject {
  public:
   virtual ~ResultObject() = default;
@@ -28,41 +28,27 @@ class ResultObject {
   virtual std::uint16_t TypeCode() const = 0;
   virtual std::uint32_t Flags() const = 0;
   // The value-table index, -1 for none.
-  virtual std::int32_t Index() const { return -1; }
+  virtual std::int32_t Index() const = 0;
   virtual double RealValue() const = 0;
   virtual void GetTypedValue(SUValue* value) const = 0;
   virtual void SetReal(double value) = 0;
-  virtual Status SetTypedValue(const SUValue& value) {
-    (void)value;
-    return status::kBadArguments;
-  }
+  virtual Status SetTypedValue(const SUValue& value) = 0;
   // The partner the model gives the variable; null for none.
-  virtual ResultObject* Companion() { return nullptr; }
-  virtual void Bounds(double* lower, double* upper) const {
-    *lower = -1e20;
-    *upper = 1e20;
-  }
-  virtual void SetBounds(double lower, double upper) {
-    (void)lower;
-    (void)upper;
-  }
-  virtual void SetScale(double scale) { (void)scale; }
+  virtual ResultObject* Companion() = 0;
+  virtual void Bounds(double* lower, double* upper) const = 0;
+  virtual void SetBounds(double lower, double upper) = 0;
+  virtual void SetScale(double scale) = 0;
   // Non-zero when the structure changes.
-  virtual Status SetSpecification(std::uint32_t code) {
-    (void)code;
-    return status::kOk;
-  }
-  virtual std::uint32_t Specification() const { return 0; }
-  virtual Status SetSecondCode(std::uint32_t code) {
-    (void)code;
-    return status::kOk;
-  }
+  virtual Status SetSpecification(std::uint32_t code) = 0;
+  virtual std::uint32_t Specification() const = 0;
+  virtual Status SetSecondCode(std::uint32_t code) = 0;
   // The switch assignments use for flag bit 19, and the second switch.
-  virtual void SetFirstSwitch(bool on) { (void)on; }
-  virtual void SetSecondSwitch(bool on) { (void)on; }
-  virtual void SetText(const char* text) { (void)text; }
+  virtual void SetFirstSwitch(bool on) = 0;
+  virtual void SetSecondSwitch(bool on) = 0;
+  // The object's text attribute (its description).
+  virtual void SetText(const char* text) = 0;
   // Sets the bits in the flag word.
-  virtual void SetFlagBits(std::uint32_t bits) { (void)bits; }
+  virtual void SetFlagBits(std::uint32_t bits) = 0;
 };
 
 // One value of a result reply.

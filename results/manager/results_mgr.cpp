@@ -152,6 +152,10 @@ Status SimResultsMgr::HandleCommand(std::uint32_t, std::uint32_t command,
           real_count >= 1 && reals != nullptr,
           real_count >= 1 && reals != nullptr ? static_cast<float>(reals[0]) : 0.0f);
     default:
+      // Restores and assignments write into the problem.
+      if ((command == 1 || command == 21 || command == 23 || command == 24) &&
+          problem_->RunActive())
+        return kBusy;
       return ProtocolCommand(command, string_count, strings, integer_count, integers, real_count,
                              reals);
   }
@@ -374,7 +378,8 @@ bool SimResultsMgr::TakeReinitialisationMark() {
 }
 
 bool SimResultsMgr::AfterRunStep(double time, std::uint16_t run, std::int16_t count,
-                                 std::uint32_t step_flags, double step_time, double tolerance) {
+                                 std::uint32_t step_flags, double step_time, double tolerance,
+                                 bool pause) {
   last_requested_.clear();
   if (values_ == nullptr) return false;
   const bool suppressed = (snapshot_flags_ & kSuppress) != 0;
@@ -425,9 +430,15 @@ bool SimResultsMgr::AfterRunStep(double time, std::uint16_t run, std::int16_t co
   if (name != nullptr) {
     last_requested_ = name;
     problem_->RequestSnapshot(name, true);
-    if (count == 0) ++snapshot_count_;
+    if (count == 0) {
+      ++snapshot_count_;
+      count = 1;
+    }
   }
   problem_->SetValuesChanged();
+  // Paused where the step stopped: snapshots and restores of the pause are
+  // taken there, not at the last communication point.
+  if (pause && (step_flags & kStepCommunication) != 0) SetRunPosition({time, run, count});
   return event;
 }
 
@@ -560,6 +571,7 @@ Status SimResultsMgr::Remap() {
 Status SimResultsMgr::OpenSnapshotFile(std::int32_t variable_count,
                                        std::unique_ptr<SUPackedValueTable> values, RunPosition* at,
                                        bool open_existing, bool reuse) {
+  reused_ = false;
   if (values_ != nullptr) DropRunState();
   timed_counter_ = 0;
   variable_count_ = variable_count < 0 ? 0 : variable_count;
@@ -608,6 +620,7 @@ Status SimResultsMgr::OpenSnapshotFile(std::int32_t variable_count,
     }
     snapshot_count_ = latest.count;
     if (at != nullptr) at->count = latest.count;
+    reused_ = true;
     problem_->PostEvent(kReusedNumber, "Successfully reused last snapshot.");
   } else {
     ReopenPlotHistory(true);
@@ -665,7 +678,7 @@ void SimResultsMgr::SendTimeMessage(double time) {
 }
 
 Status SimResultsMgr::TakeNamedSnapshot(const char* name, std::uint32_t* id, bool live, bool kept,
-                                        bool notify, bool by_caller) {
+                                        bool notify, bool by_caller, const char* description) {
   // Before the first run only the initial specification is kept, when the
   // user asked for that.
   if (!notify && !kept && !by_caller && static_cast<std::int16_t>(run_number_) <= 0 &&
@@ -675,6 +688,8 @@ Status SimResultsMgr::TakeNamedSnapshot(const char* name, std::uint32_t* id, boo
   std::uint32_t taken = snapshot::kNewId;
   const Status s = store_.TakeSnapshot(Position(), name, live, &taken, kept, nullptr);
   if (s != status::kOk) return s;
+  if (description != nullptr && description[0] != '\0')
+    store_.SetSnapshotDescription(taken, description);
   // The client's list of snapshots learns of it.
   const char* strings[1] = {name != nullptr ? name : ""};
   const std::int32_t integers[5] = {static_cast<std::int32_t>(taken), live ? 1 : 0, kept ? 1 : 0,

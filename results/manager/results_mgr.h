@@ -29,7 +29,9 @@ class PlotReportOwner;
 class DseMessage;
 class DseServerRegistry;
 
-// What the results manager needs of the problem manager and the model.
+// What the results manager needs of the problem manager and the model. The
+// engine's problem manager supplies every operation (no defaults), so that
+// a hook it left out does not compile.
 class ResultsProblemSide {
  public:
   virtual ~ResultsProblemSide() = default;
@@ -53,99 +55,66 @@ class ResultsProblemSide {
   // Whether the client wants snapshot values as text (kind 140).
   virtual bool WantsSnapshotText() = 0;
 
-  // What assignments read and tell; the defaults stand for a problem
-  // manager without them.
+  // What assignments read and tell.
   // A solver option's value (31 clipping messages, 74 change tolerance, 85
   // assignment warnings, 146 restart after assignments).
-  virtual double Option(std::int32_t number) {
-    (void)number;
-    return 0;
-  }
+  virtual double Option(std::int32_t number) = 0;
   // The problem manager's restart query.
-  virtual bool RestartRequested() { return false; }
+  virtual bool RestartRequested() = 0;
   // A line for the client (SuPrint with the status).
-  virtual void Print(Status status, const std::string& text) {
-    (void)status;
-    (void)text;
-  }
-  virtual void NotifyIntegrator() {}
-  virtual void SetStructureChanged() {}
+  virtual void Print(Status status, const std::string& text) = 0;
+  // A specification changed without a change of structure: the integrator
+  // re-initialises.
+  virtual void NotifyIntegrator() = 0;
+  virtual void SetStructureChanged() = 0;
   // Command 59 of service 55 to the client with the snapshot id, waiting
   // at most `wait_ms` for it to complete; a failure when it did not.
-  virtual Status ConfirmRestore(std::uint32_t id, std::int32_t wait_ms) {
-    (void)id;
-    (void)wait_ms;
-    return status::kOk;
-  }
+  virtual Status ConfirmRestore(std::uint32_t id, std::int32_t wait_ms) = 0;
   // The problem manager's data block that snapshots carry (section 1);
   // null for none.
-  virtual std::vector<std::uint8_t>* ProblemBlock() { return nullptr; }
+  virtual std::vector<std::uint8_t>* ProblemBlock() = 0;
   // The variables the plot history records; none: no plot history.
-  virtual ResultModel* Model() { return nullptr; }
+  virtual ResultModel* Model() = 0;
   // The problem's variable of the value-table index (an alias's original).
-  virtual AssignableVariable* VariableAt(std::int32_t index) {
-    (void)index;
-    return nullptr;
-  }
+  virtual AssignableVariable* VariableAt(std::int32_t index) = 0;
   // The variable's record in the value table, or -1 when it has none.
-  virtual std::int32_t ValueIndex(const ResultVariable* variable) {
-    (void)variable;
-    return -1;
-  }
+  virtual std::int32_t ValueIndex(const ResultVariable* variable) = 0;
   // The event schedule as snapshots carry it: a tree of SimUseData nodes
   // whose indices are the entries' places, and the entries; null for none.
-  virtual BvuDirectoryProper* EventTree() { return nullptr; }
-  virtual std::vector<std::uint32_t>* EventSchedule() { return nullptr; }
+  virtual BvuDirectoryProper* EventTree() = 0;
+  virtual std::vector<std::uint32_t>* EventSchedule() = 0;
   // Hands the restored entries back to the schedule.
-  virtual Status RestoreEventSchedule(const std::vector<std::uint32_t>& entries) {
-    (void)entries;
-    return status::kOk;
-  }
+  virtual Status RestoreEventSchedule(const std::vector<std::uint32_t>& entries) = 0;
 
   // What item access needs: the object of an id path (the problem's, null
   // when it does not resolve), the object of a value-table index, the
   // plot history's variable for an object, whether a run is active, the
   // two scaling switches of the solver options and the specification-
   // changed notice.
-  virtual ResultObject* ResolveObject(const BvuIdPath& path) {
-    (void)path;
-    return nullptr;
-  }
-  virtual ResultObject* ObjectAt(std::int32_t index) {
-    (void)index;
-    return nullptr;
-  }
+  virtual ResultObject* ResolveObject(const BvuIdPath& path) = 0;
+  virtual ResultObject* ObjectAt(std::int32_t index) = 0;
   // The object as queued assignments see it.
-  virtual AssignableVariable* Assignable(ResultObject* object) {
-    (void)object;
-    return nullptr;
-  }
-  virtual ResultVariable* PlotVariable(ResultObject* object) {
-    (void)object;
-    return nullptr;
-  }
-  virtual bool RunActive() { return false; }
+  virtual AssignableVariable* Assignable(ResultObject* object) = 0;
+  virtual ResultVariable* PlotVariable(ResultObject* object) = 0;
+  // A step computes on the run thread: the problem is not the server's.
+  virtual bool RunActive() = 0;
   // Command 15: a snapshot request for the control loop with its three
   // flags and a description (may be null).
   virtual Status QueueSnapshot(const char* name, bool first, bool second, bool third,
-                               const char* description) {
-    (void)second;
-    (void)third;
-    (void)description;
-    return RequestSnapshot(name, first);
-  }
+                               const char* description) = 0;
   // Refreshes the table with the problem's present values: snapshots hold
   // what the table held when the run position was last stored.
-  virtual void StorePosition(SUPackedValueTable* values) { (void)values; }
+  virtual void StorePosition(SUPackedValueTable* values) = 0;
   // A restored snapshot's values are to be taken by the problem.
-  virtual void SetRestored() {}
-  virtual void SetRestartTime(double time) { (void)time; }
-  virtual void SetScalingSwitches() {}
-  virtual void SpecificationChanged(std::int32_t which) { (void)which; }
+  virtual void SetRestored() = 0;
+  // The run goes on from a restored time.
+  virtual void SetRestartTime(double time) = 0;
+  virtual void SetScalingSwitches() = 0;
+  virtual void SpecificationChanged(std::int32_t which) = 0;
   // After client assignments were taken (commands 21 and 23).
-  virtual void NotifyDelayManager() {}
-  virtual void AddRequestBits(std::uint32_t bits) { (void)bits; }
-  virtual void UpdateMonitors(double time) { (void)time; }
+  virtual void NotifyDelayManager() = 0;
+  virtual void AddRequestBits(std::uint32_t bits) = 0;
+  virtual void UpdateMonitors(double time) = 0;
 };
 
 class SimResultsMgr;
@@ -185,6 +154,8 @@ class SimResultsMgr : public DseServerCB,
                       public QLNSubSystemManager,
                       public RunResultsSeam {
  public:
+  // What a write that touches the problem answers while a step computes.
+  static constexpr Status kBusy = 0x0032000Au;
   // The client's services of the results manager.
   static constexpr std::uint32_t kService = 55;
   static constexpr std::uint32_t kServiceToo = 65;
@@ -318,13 +289,15 @@ class SimResultsMgr : public DseServerCB,
   Status ApplyAssignments(bool* restart, bool* changed, double time) override;
   bool TakeReinitialisationMark() override;
   bool AfterRunStep(double time, std::uint16_t run, std::int16_t count, std::uint32_t step_flags,
-                    double step_time, double tolerance) override;
+                    double step_time, double tolerance, bool pause) override;
 
   // --- run start and snapshots ---
   // Holds the value table (the old one goes), opens or starts "snapshot.snp"
   // and checks its variables against the problem's.
   Status OpenSnapshotFile(std::int32_t variable_count, std::unique_ptr<SUPackedValueTable> values,
                           RunPosition* at, bool open_existing, bool reuse);
+  // Whether the last OpenSnapshotFile took the newest snapshot's values.
+  bool Reused() const { return reused_; }
   // Takes the snapshot now (live or not) at the stored run position, tells
   // the client, and with notify sends it the snapshot's values: kind 139
   // with the use-data tree and value table, or kind 140 with the name of a
@@ -332,7 +305,8 @@ class SimResultsMgr : public DseServerCB,
   // With notify, kept and by_caller all clear, a run number that is not
   // positive and option 154 set, only "Initial Specification" is taken.
   Status TakeNamedSnapshot(const char* name, std::uint32_t* id, bool live, bool kept,
-                           bool notify = false, bool by_caller = false);
+                           bool notify = false, bool by_caller = false,
+                           const char* description = nullptr);
   // With flag 0x80: the run position is set and "Initial Specification"
   // taken (live, no notice); a position not yet counted is counted.
   Status TakeInitialSpecificationSnapshot(RunPosition* at);
@@ -453,6 +427,7 @@ class SimResultsMgr : public DseServerCB,
   double snapshot_interval_ = 2.0;
   std::uint32_t snapshot_flags_ = 0;
   bool reinitialise_ = false;
+  bool reused_ = false;
   std::string last_requested_;
   std::vector<std::unique_ptr<SimAssignValue>> step_assignments_;
   Assignments staged_;

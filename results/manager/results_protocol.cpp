@@ -196,6 +196,7 @@ Status SimResultsMgr::HandleNumberedRequest(DseMessage* request, DseMessage** re
       return status::kOk;
     }
     case 58: {
+      if (problem_->RunActive()) return kBusy;
       std::uint16_t delete_plot = 0;
       s = request->GetUInt16(&delete_plot);
       if (status::IsFailure(s)) return s;
@@ -210,6 +211,9 @@ Status SimResultsMgr::HandleNumberedRequest(DseMessage* request, DseMessage** re
     }
     case 20:
     case 146:
+      // The comparison reads the problem's values.
+      if (problem_->RunActive()) return kBusy;
+      [[fallthrough]];
     case 25:
     case 30:
     case 33:

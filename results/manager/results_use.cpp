@@ -5,6 +5,7 @@
 // compaction of every snapshot file of the folder.
 #include <fnmatch.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -181,9 +182,21 @@ Status SimResultsMgr::UseRequest(std::uint16_t number, DseMessage* request, DseM
       if (restore_ == nullptr) RebuildRestoreTable();
       const Status applied = use_->ApplyUseData(this, id, flags, path.c_str(), filter.c_str(),
                                                 model_path.c_str(), number == 20);
-      // Empty counts would read as "nothing differs": a failure is
-      // answered as the failure it is.
-      if (status::IsFailure(applied)) return applied;
+      if (status::IsFailure(applied)) {
+        // The reply the client waits for, with nothing found; the log says
+        // why, so that empty counts do not pass for "nothing differs".
+        staged_.clear();
+        reply_items_.clear();
+        char line[96];
+        std::snprintf(line, sizeof line, "Snapshot %u could not be compared with the problem",
+                      id);
+        problem_->Print(applied, line);
+        s = reply->PutUInt16(20);
+        if (status::IsSuccess(s)) s = reply->PutUInt32(0);
+        if (status::IsSuccess(s)) s = reply->PutUInt32(0);
+        *replied = status::IsSuccess(s);
+        return s;
+      }
       s = reply->PutUInt16(number);
       if (status::IsSuccess(s)) s = reply->PutUInt32(static_cast<std::uint32_t>(staged_.size()));
       if (number == 146)

@@ -4,7 +4,11 @@
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
 #include "daes/delays/delay_mgr.h"
+#include "daes/events/implicit_event.h"
+#include "daes/model/parameter.h"
 #include "daes/model/var_table_entry.h"
+#include "daes/model/variable.h"
+#include "daes/problem/equivalence.h"
 #include "daes/problem/problem.h"
 #include "foundation/directory/id_path.h"
 #include "foundation/interfaces/current_objects.h"
@@ -15,8 +19,11 @@
 #include "framework/servers/sending.h"
 #include "results/plot/result_model.h"
 #include "results/plot/value_dump.h"
+#include "results/snapshots/snapshot_text.h"
 #include "solve/options/solver_option_table.h"
 
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 
 namespace {
@@ -26,6 +33,10 @@ constexpr std::int32_t kInitialisationMode = 5;
 constexpr std::uint32_t kTimeService = 95;
 constexpr std::uint16_t kTimeKind = 58;
 constexpr std::uint32_t kConfirmRestoreCommand = 59;
+// "UseSavedSnapshotOnLoad": the first records of an attach take the last
+// snapshot's values.
+constexpr std::int32_t kReuseSnapshotOption = 155;
+constexpr std::int32_t kScalingOption = 70;
 
 // A scalar variable of the current problem's table as the results read it.
 class EntryVariable final : public ResultVariable {
@@ -142,9 +153,7 @@ class SimRunResultsJoin::PlotModel final : public ResultModel {
   }
   double ZeroThreshold() override { return SimProblemMgr::kEpsilon; }
 
- private:
-  using Variable = EntryVariable;
-
+  // The entry's stand-in for the history; null for null.
   ResultVariable* Of(DAESVarTableEntry* entry) {
     if (entry == nullptr) return nullptr;
     Current();
@@ -152,6 +161,10 @@ class SimRunResultsJoin::PlotModel final : public ResultModel {
     if (held == nullptr) held = std::make_unique<Variable>(entry);
     return held.get();
   }
+
+ private:
+  using Variable = EntryVariable;
+
   DAESProblem* Current() {
     DAESProblem* problem = GetCurrentProblem();
     if (problem != seen_) {
@@ -267,9 +280,9 @@ Status SimRunResultsJoin::ApplyAssignments(bool* applied) {
   bool restart = false;
   bool changed = false;
   const Status s = results_->ApplyAssignments(&restart, &changed, manager_.CurrentTime());
-  // Only an assignment that asks the solution to restart sends the loop
-  // back to initialisation; plain value changes are taken by the next step.
-  if (applied != nullptr) *applied = restart;
+  // A value that changed is news to the integrator: the loop sends the run
+  // through its initialisation, a re-initialisation away from time 0.
+  if (applied != nullptr) *applied = changed;
   return s;
 }
 
@@ -348,8 +361,25 @@ Status SimRunResultsJoin::OpenRecords() {
     // A table the problem cannot fill still gives the run its file.
     problem->StoreValues(values.get());
   }
+  IndexRecords(problem, values.get());
+  IndexEvents();
+  // The folder's file is read again (re-mapped when the variables stand
+  // in another order, started anew when they cannot be found in it): a
+  // problem built again keeps its run's snapshots, an empty file is simply
+  // started again. Only the first records
+  // after an attach take the newest snapshot's values, and the run goes
+  // on from its time; a rebuild keeps the run where it is.
+  const bool first = !results_->Store().IsOpen();
+  const bool keep = first || results_->Store().HeaderCount() > 0;
+  SolverOptions* options = SolverOptions::Instance();
+  const bool reuse = first && options != nullptr && options->GetBool(kReuseSnapshotOption);
   struct RunPosition at;
-  const Status opened = results_->OpenSnapshotFile(count, std::move(values), &at, false, false);
+  const Status opened = results_->OpenSnapshotFile(count, std::move(values), &at, keep, reuse);
+  if (results_->Reused()) {
+    manager_.SetRestartTime(at.time);
+  } else if (!first) {
+    results_->MoveRunPosition(manager_.CurrentTime());
+  }
   // A new file starts a new plot history beside it.
   SputPlotHistoryMgr* plot = results_->PlotHistory();
   if (status::IsSuccess(opened) && plot != nullptr && !plot->IsOpen())
@@ -359,12 +389,16 @@ Status SimRunResultsJoin::OpenRecords() {
   return opened;
 }
 
-Status SimRunResultsJoin::TakeDescribedSnapshot(const char* text, std::int32_t, std::int32_t,
-                                                std::int32_t, const char*) {
-  return results_->TakeNamedSnapshot(text, nullptr, true, false);
+// The three fields are the live, notify and kept flags; the second text
+// is the snapshot's description.
+Status SimRunResultsJoin::TakeDescribedSnapshot(const char* text, std::int32_t live,
+                                                std::int32_t notify, std::int32_t kept,
+                                                const char* description) {
+  return results_->TakeNamedSnapshot(text, nullptr, live != 0, kept != 0, notify != 0, false,
+                                     description);
 }
 
-Status SimRunResultsJoin::TakeStepSnapshot(double time, std::uint16_t counter, bool) {
+Status SimRunResultsJoin::TakeStepSnapshot(double time, std::uint16_t counter, bool pause) {
   SimEventList& events = manager_.Events();
   const SimExplicitEvent* head = events.Head();
   if (head == nullptr) return status::kOk;
@@ -384,7 +418,7 @@ Status SimRunResultsJoin::TakeStepSnapshot(double time, std::uint16_t counter, b
   // The run clock's counter (1 once a step reached its time) is the run
   // position's run number: what snapshots of converged steps carry.
   const struct RunPosition at = results_->Position();
-  results_->AfterRunStep(time, counter, at.count, flags, event_time, tolerance);
+  results_->AfterRunStep(time, counter, at.count, flags, event_time, tolerance, pause);
   // Handled: the reached event leaves the list.
   if (time + tolerance >= event_time) events.DeleteFirst();
   return status::kOk;
@@ -494,34 +528,243 @@ ResultObject* SimRunResultsJoin::ResolveObject(const BvuIdPath& path) {
   if (status::IsFailure(instances->ResolveIdPath(path.ids(), &node)) || node == nullptr)
     return nullptr;
   auto* entry = static_cast<DAESVarTableEntry*>(node->AsValueEntry());
-  if (entry == nullptr) return nullptr;
-  std::unique_ptr<SimEntryObject>& held = objects_[entry];
-  if (held == nullptr) held = std::make_unique<SimEntryObject>(entry);
-  return held.get();
+  return entry != nullptr ? ObjectOf(entry) : nullptr;
 }
 
 AssignableVariable* SimRunResultsJoin::Assignable(ResultObject* object) {
   if (object == nullptr) return nullptr;
   // Only objects this join made reach here.
-  DAESVarTableEntry* entry = static_cast<SimEntryObject*>(object)->Entry();
-  std::unique_ptr<SimEntryAssignable>& held = assignables_[entry];
-  if (held == nullptr) held = std::make_unique<SimEntryAssignable>(entry);
-  return held.get();
+  return AssignableOf(static_cast<SimEntryObject*>(object)->Entry());
 }
 
-bool SimRunResultsJoin::RunActive() {
-  return (manager_.StatusBits() & (run_bits::kRunning | run_bits::kStepPending)) != 0;
-}
+bool SimRunResultsJoin::RunActive() { return manager_.StepScheduled(); }
 
-Status SimRunResultsJoin::QueueSnapshot(const char* name, bool, bool, bool, const char*) {
-  queued_.emplace_back(name != nullptr ? name : "");
+Status SimRunResultsJoin::QueueSnapshot(const char* name, bool first, bool second, bool third,
+                                        const char* description) {
+  manager_.QueueSnapshot(name, first ? 1 : 0, second ? 1 : 0, third ? 1 : 0, description);
   return status::kOk;
 }
 
 void SimRunResultsJoin::SetRestored() {
+  // The clock first: the monitors are given the time the run goes on from.
+  manager_.SetRestartTime(results_->LastRestored().time);
   struct RunPosition at;
   const Status s = results_->RestoreSnapshotValues(results_->LastRestored(), &at);
   if (status::IsFailure(s)) manager_.Report(s, "The restored snapshot's values were not taken");
+}
+
+void SimRunResultsJoin::SetRestartTime(double time) { manager_.SetRestartTime(time); }
+
+void SimRunResultsJoin::UpdateMonitors(double time) { manager_.UpdateMonitors(time); }
+
+void SimRunResultsJoin::ResetRunHooks() { manager_.ResetActions(); }
+
+// Kept requests refill once per collected step, and a restore tells the
+// client by its one-shot bit (4096): nothing is left to do here.
+void SimRunResultsJoin::SetValuesChanged() {}
+
+bool SimRunResultsJoin::WantsSnapshotText() { return manager_.SnapshotTextWanted(); }
+
+bool SimRunResultsJoin::RestartRequested() { return manager_.RestartPending(); }
+
+void SimRunResultsJoin::NotifyIntegrator() { manager_.MarkReinitialisation(); }
+
+void SimRunResultsJoin::SetStructureChanged() { manager_.MarkStructureChanged(); }
+
+void SimRunResultsJoin::SetScalingSwitches() {
+  if (SolverOptionTable* options = SolverOptionTable::Instance())
+    options->SetInteger(kScalingOption, 1);
+}
+
+void SimRunResultsJoin::SpecificationChanged(std::int32_t) { manager_.RequestTimerPoll(); }
+
+std::vector<std::uint8_t>* SimRunResultsJoin::ProblemBlock() {
+  // Time (f64), counter and stops (u16 each), as the notification has them.
+  const RunStatusRecord& record = manager_.Record();
+  const double time = record.time;
+  block_.resize(12);
+  std::memcpy(block_.data(), &time, 8);
+  std::memcpy(block_.data() + 8, &record.counter, 2);
+  std::memcpy(block_.data() + 10, &record.stops, 2);
+  return &block_;
+}
+
+std::int32_t SimRunResultsJoin::RecordOf(const DAESVarTableEntry* entry) const {
+  auto found = record_of_.find(entry);
+  return found != record_of_.end() ? found->second : -1;
+}
+
+AssignableVariable* SimRunResultsJoin::VariableAt(std::int32_t index) {
+  if (index < 0 || static_cast<std::size_t>(index) >= records_.size()) return nullptr;
+  DAESVarTableEntry* entry = records_[static_cast<std::size_t>(index)];
+  return entry != nullptr ? AssignableOf(entry) : nullptr;
+}
+
+ResultObject* SimRunResultsJoin::ObjectAt(std::int32_t index) {
+  if (index < 0 || static_cast<std::size_t>(index) >= records_.size()) return nullptr;
+  DAESVarTableEntry* entry = records_[static_cast<std::size_t>(index)];
+  if (entry == nullptr) return nullptr;
+  // A merged variable's original is its problem's equivalence.
+  DAESProblem* problem = GetCurrentProblem();
+  DAESVarTableEntry* original = problem != nullptr ? problem->EntryFor(entry) : nullptr;
+  return ObjectOf(original != nullptr ? original : entry);
+}
+
+std::int32_t SimRunResultsJoin::ValueIndex(const ResultVariable* variable) {
+  const auto* plotted = dynamic_cast<const EntryVariable*>(variable);
+  return plotted != nullptr ? RecordOf(plotted->entry) : -1;
+}
+
+ResultVariable* SimRunResultsJoin::PlotVariable(ResultObject* object) {
+  if (object == nullptr) return nullptr;
+  // Only objects this join made reach here.
+  return plot_model_->Of(static_cast<SimEntryObject*>(object)->Entry());
+}
+
+std::vector<std::uint32_t>* SimRunResultsJoin::EventSchedule() {
+  DAESEventSchedule* schedule = GetCurrentEventSchedule();
+  if (schedule == nullptr) return nullptr;
+  std::int32_t count = 0;
+  std::int32_t* states = nullptr;
+  schedule->GetStates(&count, &states);
+  event_states_.assign(states, states + count);
+  delete[] states;
+  return &event_states_;
+}
+
+Status SimRunResultsJoin::RestoreEventSchedule(const std::vector<std::uint32_t>& entries) {
+  DAESEventSchedule* schedule = GetCurrentEventSchedule();
+  if (schedule == nullptr) return status::kOk;
+  const std::vector<std::int32_t> states(entries.begin(), entries.end());
+  return schedule->SetStates(static_cast<std::int32_t>(states.size()), states.data());
+}
+
+void SimRunResultsJoin::TreeDeleter::operator()(BvuDirectoryProper* tree) const {
+  BvuDirectoryProper::DeleteBelow(tree);
+  delete tree;
+}
+
+namespace {
+
+// "Model.tank.level" as the instance tree names its nodes: "Model",
+// ".tank", ".level".
+std::vector<std::string> NameParts(const char* text) {
+  std::vector<std::string> parts;
+  const std::string name = text != nullptr ? text : "";
+  std::size_t from = 0;
+  while (from < name.size()) {
+    std::size_t dot = name.find('.', from + 1);
+    if (dot == std::string::npos) dot = name.size();
+    parts.push_back(name.substr(from, dot - from));
+    from = dot;
+  }
+  return parts;
+}
+
+// The use-data node under `root` at the name's parts, made with its
+// parents; null when the place is taken or the name is empty.
+SimUseData* PlaceUseData(BvuDirectoryProper* root, const char* text) {
+  const std::vector<std::string> parts = NameParts(text);
+  if (parts.empty()) return nullptr;
+  BvuDirectoryNode* at = root;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    BvuDirectoryNode* next = nullptr;
+    for (std::int32_t k = at->LowIndex(); k <= at->HighIndex(); ++k) {
+      BvuDirectoryNode* child = at->ChildAt(k);
+      if (child != nullptr && child->Name() != nullptr && parts[i] == child->Name()) {
+        next = child;
+        break;
+      }
+    }
+    const bool last = i + 1 == parts.size();
+    if (next != nullptr) {
+      if (last) return nullptr;
+      at = next;
+      continue;
+    }
+    BvuDirectoryNode* made = last ? new SimUseData(at, parts[i].c_str())
+                                  : new BvuDirectoryProper(at, parts[i].c_str());
+    const std::int32_t index = at->HighIndex() < at->LowIndex() ? 1 : at->HighIndex() + 1;
+    if (status::IsFailure(at->InsertChildAt(index, made))) {
+      delete made;
+      return nullptr;
+    }
+    at = made;
+  }
+  return static_cast<SimUseData*>(at);
+}
+
+}  // namespace
+
+void SimRunResultsJoin::IndexRecords(DAESProblem* problem, SUPackedValueTable* values) {
+  records_.assign(values != nullptr ? static_cast<std::size_t>(values->Count()) : 0, nullptr);
+  record_of_.clear();
+  variable_tree_.reset(new BvuDirectoryProper(nullptr, ""));
+  // Snapshots of the run's own file compare against these variables.
+  results_->UseMgr().SetModelRoot(variable_tree_.get());
+  if (problem == nullptr) return;
+  auto place = [&](DAESVarTableEntry* entry, bool parameter) {
+    const std::uint32_t stored = entry->StoredIndex();
+    if (stored == 0 || stored > records_.size()) return;
+    const std::int32_t index = static_cast<std::int32_t>(stored) - 1;
+    records_[static_cast<std::size_t>(index)] = entry;
+    record_of_[entry] = index;
+    SUPackedValue& record = values->Record(index);
+    // What snapshot use compares a record's specification with.
+    record.attribute = static_cast<std::uint16_t>(
+        !parameter ? entry->GetSpec()
+                   : (entry->GetFlags() & daes::kStoredAsAttribute) != 0
+                         ? daes::kStoredAttributeParameter
+                         : daes::kStoredVariableAttribute);
+    if (SimUseData* node = PlaceUseData(variable_tree_.get(), entry->GetNameText())) {
+      node->variable_index = static_cast<std::uint32_t>(index);
+      node->type = record.type;
+      node->attribute = record.attribute;
+    }
+  };
+  for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
+    DAESVarTableEntry* variable = problem->GetVariable(i);
+    if (auto* group = dynamic_cast<DAESEquivalence*>(variable)) {
+      for (std::int32_t m = 0; m < group->MemberCount(); ++m) place(group->Member(m), false);
+    } else {
+      place(variable, false);
+    }
+  }
+  for (DAESParameter* parameter : problem->Parameters()) place(parameter, true);
+}
+
+void SimRunResultsJoin::IndexEvents() {
+  event_tree_.reset();
+  DAESEventSchedule* schedule = GetCurrentEventSchedule();
+  if (schedule == nullptr || schedule->Count() == 0) return;
+  std::int32_t count = 0;
+  DAESEquation** equations = nullptr;
+  schedule->GetEquations(&count, &equations);
+  event_tree_.reset(new BvuDirectoryProper(nullptr, ""));
+  for (std::int32_t k = 0; k < count; ++k) {
+    // An event without an equation of its own is known by its place.
+    char place[24];
+    std::snprintf(place, sizeof place, "#%d", k);
+    const char* name = equations[k] != nullptr ? equations[k]->GetNameText() : nullptr;
+    if (name == nullptr || name[0] == '\0') name = place;
+    if (SimUseData* node = PlaceUseData(event_tree_.get(), name)) {
+      node->variable_index = static_cast<std::uint32_t>(k);
+      node->type = SUValue::kInteger;
+    }
+  }
+  delete[] equations;
+}
+
+SimEntryAssignable* SimRunResultsJoin::AssignableOf(DAESVarTableEntry* entry) {
+  std::unique_ptr<SimEntryAssignable>& held = assignables_[entry];
+  if (held == nullptr) held = std::make_unique<SimEntryAssignable>(entry, this);
+  return held.get();
+}
+
+SimEntryObject* SimRunResultsJoin::ObjectOf(DAESVarTableEntry* entry) {
+  std::unique_ptr<SimEntryObject>& held = objects_[entry];
+  if (held == nullptr) held = std::make_unique<SimEntryObject>(entry, this);
+  return held.get();
 }
 
 // --- the model's results services ---
@@ -535,6 +778,11 @@ void SimRunResultsJoin::RemoveVariable(DAESVarTableEntry* entry) { recorded_.era
 void SimRunResultsJoin::ForgetEntry(DAESVarTableEntry* entry) {
   recorded_.erase(entry);
   objects_.erase(entry);
+  auto record = record_of_.find(entry);
+  if (record != record_of_.end()) {
+    records_[static_cast<std::size_t>(record->second)] = nullptr;
+    record_of_.erase(record);
+  }
   auto found = assignables_.find(entry);
   if (found == assignables_.end()) return;
   // Queued items keep their place but no longer name the variable.
@@ -546,14 +794,21 @@ void SimRunResultsJoin::ForgetEntry(DAESVarTableEntry* entry) {
 Status SimRunResultsJoin::AssignValue(DAESVarTableEntry* entry, double value, std::int32_t code,
                                       std::uint32_t flags) {
   if (entry == nullptr) return status::kBadArguments;
-  std::unique_ptr<SimEntryAssignable>& held = assignables_[entry];
-  if (held == nullptr) held = std::make_unique<SimEntryAssignable>(entry);
-  return results_->AssignValue(24, nullptr, value, static_cast<std::uint32_t>(code), held.get(),
-                               false, flags, flags);
+  return results_->AssignValue(24, nullptr, value, static_cast<std::uint32_t>(code),
+                               AssignableOf(entry), false, flags, flags);
 }
 
 // --- a problem variable for assignments ---
 
+DAESVarTableEntry* SimEntryAssignable::Target() const {
+  if ((entry_->GetFlags() & daes::kMerged) == 0) return entry_;
+  DAESProblem* problem = GetCurrentProblem();
+  DAESVarTableEntry* group = problem != nullptr ? problem->EntryFor(entry_) : nullptr;
+  return group != nullptr ? group : entry_;
+}
+
+// A merged entry's alias bit sends assignments to the problem's variable
+// of its record: this same object, which stands for the group.
 std::uint32_t SimEntryAssignable::Flags() const { return entry_->GetFlags(); }
 
 void SimEntryAssignable::SetFlags(std::uint32_t flags) {
@@ -561,28 +816,36 @@ void SimEntryAssignable::SetFlags(std::uint32_t flags) {
   entry_->SetFlags(flags);
 }
 
+std::vector<AssignableVariable*> SimEntryAssignable::Group() {
+  auto* group = dynamic_cast<DAESEquivalence*>(Target());
+  if (group == nullptr) return {};
+  std::vector<AssignableVariable*> members;
+  for (std::int32_t m = 0; m < group->MemberCount(); ++m)
+    if (DAESVarTableEntry* member = group->Member(m)) members.push_back(join_->AssignableOf(member));
+  return members;
+}
+
 std::string SimEntryAssignable::Name() const {
   const char* name = entry_->GetNameText();
   return name != nullptr ? name : "";
 }
 
-std::int32_t SimEntryAssignable::Index() const {
-  return entry_->IsStored() != 0 ? static_cast<std::int32_t>(entry_->StoredIndex()) : -1;
-}
+std::int32_t SimEntryAssignable::Index() const { return join_->RecordOf(entry_); }
 
 void SimEntryAssignable::Bounds(double* lower, double* upper) const {
   *lower = -SimProblemMgr::kLargestValue;
   *upper = SimProblemMgr::kLargestValue;
-  entry_->GetBounds(lower, upper);
+  Target()->GetBounds(lower, upper);
 }
 
-double SimEntryAssignable::Value() const { return entry_->GetRealValue(); }
+double SimEntryAssignable::Value() const { return Target()->GetRealValue(); }
 
-void SimEntryAssignable::SetValue(double value) { entry_->SetValue(value); }
+void SimEntryAssignable::SetValue(double value) { Target()->SetValue(value); }
 
 void SimEntryAssignable::SetValueMarked(double value, bool marked) {
-  entry_->SetValue(value);
-  entry_->SetAdvised(marked);
+  DAESVarTableEntry* target = Target();
+  target->SetValue(value);
+  target->SetAdvised(marked);
 }
 
 std::uint32_t SimEntryAssignable::Specification() const {
@@ -607,7 +870,8 @@ void SimEntryAssignable::SetTypedValue(const SUValue& value) { entry_->SetTypedV
 
 // --- a problem entry for result items ---
 
-bool SimEntryObject::IsVariable() const { return entry_->EntryKind() == 0; }
+// Reals, states and derivatives are variables; parameters are value objects.
+bool SimEntryObject::IsVariable() const { return dynamic_cast<DAESVariable*>(entry_) != nullptr; }
 
 std::string SimEntryObject::Name() const {
   const char* name = entry_->GetNameText();
@@ -618,9 +882,7 @@ std::uint16_t SimEntryObject::TypeCode() const { return entry_->ValueType(); }
 
 std::uint32_t SimEntryObject::Flags() const { return entry_->GetFlags(); }
 
-std::int32_t SimEntryObject::Index() const {
-  return entry_->IsStored() != 0 ? static_cast<std::int32_t>(entry_->StoredIndex()) : -1;
-}
+std::int32_t SimEntryObject::Index() const { return join_->RecordOf(entry_); }
 
 double SimEntryObject::RealValue() const { return entry_->GetRealValue(); }
 
@@ -644,6 +906,10 @@ void SimEntryObject::Bounds(double* lower, double* upper) const {
 
 void SimEntryObject::SetBounds(double lower, double upper) { entry_->SetBounds(lower, upper); }
 
+void SimEntryObject::SetScale(double scale) {
+  if (auto* variable = dynamic_cast<DAESVariable*>(entry_)) variable->SetScale(scale);
+}
+
 Status SimEntryObject::SetSpecification(std::uint32_t code) {
   return entry_->SetSpec(static_cast<std::int32_t>(code)) != 0 ? status::kGeneralFailure
                                                                : status::kOk;
@@ -654,3 +920,18 @@ std::uint32_t SimEntryObject::Specification() const {
 }
 
 void SimEntryObject::SetFlagBits(std::uint32_t bits) { entry_->SetFlags(bits); }
+
+ResultObject* SimEntryObject::Companion() {
+  DAESVarTableEntry* partner = entry_->GetDerivative();
+  if (DAESDotVariable* derivative = entry_->AsDotVariable()) partner = derivative->GetStateVariable();
+  return partner != nullptr ? join_->ObjectOf(partner) : nullptr;
+}
+
+void SimEntryObject::SetFirstSwitch(bool on) {
+  if (on)
+    entry_->SetFlags(AssignableVariable::kBit19);
+  else
+    entry_->ClearFlags(AssignableVariable::kBit19);
+}
+
+void SimEntryObject::SetText(const char* text) { entry_->SetDescription(text); }

@@ -19,14 +19,20 @@
 #include "daes/model/services.h"
 #include "results/manager/results_mgr.h"
 
+class DAESProblem;
 class DAESVarTableEntry;
 class SimProblemMgr;
 class ValueDumpFile;
 
-// A problem variable as queued assignments see it.
+class SimRunResultsJoin;
+
+// A problem variable as queued assignments see it. A member of an
+// equivalence stands for its whole group: what is set reaches every member
+// through the equivalence the current problem holds for it.
 class SimEntryAssignable final : public AssignableVariable {
  public:
-  explicit SimEntryAssignable(DAESVarTableEntry* entry) : entry_(entry) {}
+  SimEntryAssignable(DAESVarTableEntry* entry, SimRunResultsJoin* join)
+      : entry_(entry), join_(join) {}
   std::uint32_t Flags() const override;
   void SetFlags(std::uint32_t flags) override;
   std::string Name() const override;
@@ -37,20 +43,26 @@ class SimEntryAssignable final : public AssignableVariable {
   void SetValueMarked(double value, bool marked) override;
   std::uint32_t Specification() const override;
   Status SetSpecification(std::uint32_t code) override;
-  std::vector<AssignableVariable*> Group() override { return {}; }
+  std::vector<AssignableVariable*> Group() override;
   bool HoldsTypedValue() const override;
   void GetTypedValue(SUValue* value) const override;
   void SetTypedValue(const SUValue& value) override;
 
  private:
+  // The equivalence the current problem holds for a merged entry, else the
+  // entry itself; looked up anew, as an equivalence goes with its problem.
+  DAESVarTableEntry* Target() const;
+
   DAESVarTableEntry* entry_;
+  SimRunResultsJoin* join_;
 };
 
 // A problem entry as result items see it: a variable when its kind test
 // answers 0, else a value object.
 class SimEntryObject final : public ResultObject {
  public:
-  explicit SimEntryObject(DAESVarTableEntry* entry) : entry_(entry) {}
+  SimEntryObject(DAESVarTableEntry* entry, SimRunResultsJoin* join)
+      : entry_(entry), join_(join) {}
   DAESVarTableEntry* Entry() const { return entry_; }
   bool IsVariable() const override;
   std::string Name() const override;
@@ -63,12 +75,24 @@ class SimEntryObject final : public ResultObject {
   Status SetTypedValue(const SUValue& value) override;
   void Bounds(double* lower, double* upper) const override;
   void SetBounds(double lower, double upper) override;
+  void SetScale(double scale) override;
   Status SetSpecification(std::uint32_t code) override;
   std::uint32_t Specification() const override;
+  // A state's derivative, a derivative's state; null for any other.
+  ResultObject* Companion() override;
+  // The engine's variables keep one specification code and one switch
+  // (flag bit 19): there is nothing beside them to set.
+  Status SetSecondCode(std::uint32_t) override { return status::kOk; }
+  void SetSecondSwitch(bool) override {}
+  // Flag bit 19, as assignments set it.
+  void SetFirstSwitch(bool on) override;
+  // The description.
+  void SetText(const char* text) override;
   void SetFlagBits(std::uint32_t bits) override;
 
  private:
   DAESVarTableEntry* entry_;
+  SimRunResultsJoin* join_;
 };
 
 class SimRunResultsJoin final : public SimRunResults,
@@ -144,34 +168,69 @@ class SimRunResultsJoin final : public SimRunResults,
   // --- ResultsProblemSide ---
   double CurrentTime() override;
   std::int32_t RunMode() override;
-  void ResetRunHooks() override {}
-  void SetValuesChanged() override {}
+  // Every hook point of the actions starts over.
+  void ResetRunHooks() override;
+  void SetValuesChanged() override;
   Status RequestSnapshot(const char* name, bool first) override;
   void PostEvent(std::uint32_t number, const char* text) override;
   void Send(DseMessage* message) override;
-  BvuDirectoryProper* VariableTree() override { return nullptr; }
+  // The tree of the records opened last: each stored variable and
+  // parameter under its name's parts ("Model", ".x"), holding its record.
+  BvuDirectoryProper* VariableTree() override { return variable_tree_.get(); }
   Status StoreRestoredValues(const SUPackedValueTable& values) override;
-  bool WantsSnapshotText() override { return false; }
+  bool WantsSnapshotText() override;
   // Command 59 of service 55 with the id, waited for on the server thread.
   Status ConfirmRestore(std::uint32_t id, std::int32_t wait_ms) override;
   // The problem's variables as the plot history records them.
   ResultModel* Model() override;
   double Option(std::int32_t number) override;
   void Print(Status status, const std::string& text) override;
+  // Whether a restore moved the run since the last step started.
+  bool RestartRequested() override;
+  void NotifyIntegrator() override;
+  void SetStructureChanged() override;
+  // The run status record as snapshots carry it (time, counter, stops);
+  // a restored block is kept here, not put back into the clock, which
+  // follows the restored run position instead.
+  std::vector<std::uint8_t>* ProblemBlock() override;
+  AssignableVariable* VariableAt(std::int32_t index) override;
+  std::int32_t ValueIndex(const ResultVariable* variable) override;
+  // The implicit events of the current schedule, by their equations'
+  // names, and their states.
+  BvuDirectoryProper* EventTree() override { return event_tree_.get(); }
+  std::vector<std::uint32_t>* EventSchedule() override;
+  Status RestoreEventSchedule(const std::vector<std::uint32_t>& entries) override;
 
   ResultObject* ResolveObject(const BvuIdPath& path) override;
+  ResultObject* ObjectAt(std::int32_t index) override;
   AssignableVariable* Assignable(ResultObject* object) override;
+  ResultVariable* PlotVariable(ResultObject* object) override;
+  // A step computes on the run thread (or the server waits on the client
+  // in the middle of an operation).
   bool RunActive() override;
   Status QueueSnapshot(const char* name, bool first, bool second, bool third,
                        const char* description) override;
-  // The restored snapshot's values go into the problem at once.
+  // The restored snapshot's values go into the problem at once, and the run
+  // moves to its time.
   void SetRestored() override;
+  void SetRestartTime(double time) override;
+  // Option 70 ("Scaling") is asked for, which stages an option change.
+  void SetScalingSwitches() override;
+  // The kept result requests refill: their flag words show the change.
+  void SpecificationChanged(std::int32_t which) override;
   // The current problem's present values (none without a problem).
   void StorePosition(SUPackedValueTable* values) override;
   // The run-state notification's one-shot bits.
   void AddRequestBits(std::uint32_t bits) override;
   // The current delay manager records its variables at the simulation time.
   void NotifyDelayManager() override;
+  void UpdateMonitors(double time) override;
+
+  // The record of the entry in the value table opened last, or -1.
+  std::int32_t RecordOf(const DAESVarTableEntry* entry) const;
+  // The one stand-in of the entry for assignments and for result items.
+  SimEntryAssignable* AssignableOf(DAESVarTableEntry* entry);
+  SimEntryObject* ObjectOf(DAESVarTableEntry* entry);
 
   // --- DAESResultsServices ---
   void AddVariable(DAESVarTableEntry* entry) override;
@@ -187,7 +246,22 @@ class SimRunResultsJoin final : public SimRunResults,
   // Made on the first write (under dump_lock_); null without a file.
   ValueDumpFile* Dump();
 
+  struct TreeDeleter {
+    void operator()(BvuDirectoryProper* tree) const;
+  };
+  using Tree = std::unique_ptr<BvuDirectoryProper, TreeDeleter>;
+  // The records' entries in value-table order, their variable tree, and
+  // the event schedule's tree, from the problem whose records open.
+  void IndexRecords(DAESProblem* problem, SUPackedValueTable* values);
+  void IndexEvents();
+
   SimProblemMgr& manager_;
+  std::vector<DAESVarTableEntry*> records_;
+  std::map<const DAESVarTableEntry*, std::int32_t> record_of_;
+  Tree variable_tree_;
+  Tree event_tree_;
+  std::vector<std::uint32_t> event_states_;
+  std::vector<std::uint8_t> block_;
   // Made before the results manager, which asks for it to keep a plot
   // history.
   class PlotModel;

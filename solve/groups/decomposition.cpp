@@ -11,7 +11,9 @@
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
 #include "foundation/persistence/binary_stream.h"
+#include "framework/runtime/xos_thread.h"
 #include "platform/com_status.h"
+#include "solve/groups/corrector_iteration.h"
 #include "solve/groups/eso_group.h"
 
 using platform::E_INVALIDARG;
@@ -73,6 +75,8 @@ Status QLNDecomposition::QueryInterface(const IID& iid, void** object) {
     *object = static_cast<IDecomp12Ex*>(this);
   } else if (iid == IID_IQLNDecomposition20) {
     *object = static_cast<IQLNDecomposition20*>(this);
+  } else if (iid == IID_IQLNCorrectorIteration) {
+    *object = static_cast<IQLNCorrectorIteration*>(this);
   } else {
     return E_NOINTERFACE;
   }
@@ -179,6 +183,13 @@ Status QLNDecomposition::SolveGroups(std::int32_t announce, std::int32_t mode,
     IQLNESOSolve* g = groups_[i];
     g->ClearSolveFlag();
     if (failed) continue;
+    if (XosStopRequested()) {
+      // The run is being stopped: no more groups, and the caller ends at once.
+      failed = true;
+      failed_group_ = static_cast<std::uint32_t>(i + 1);
+      result = kDecompositionGroupFailedSevere;
+      continue;
+    }
     if (announce != 0) {
       void* eso = nullptr;
       if (status::IsSuccess(g->QueryInterface(IID_IESO, &eso))) {
@@ -221,6 +232,15 @@ Status QLNDecomposition::SolveGroups(std::int32_t announce, std::int32_t mode,
     failed_group_ = 0;
   }
   return result;
+}
+
+// Mode 1: the groups evaluate without the discrete conditions, so that the
+// branches of conditional equations stay as they are within a step; the
+// integrator finds an event after the step and locates it.
+Status QLNDecomposition::IterateCorrector(std::int32_t setup) {
+  CorrectorIterationScope scope(true, setup != 0);
+  std::int32_t iterations = 0;
+  return SolveGroups(0, 1, 0, &iterations);
 }
 
 std::int32_t LastSolutionBlockIterations() {

@@ -30,6 +30,7 @@ std::uint8_t GroupListKind(std::uint32_t type);
 class QLNDecomposition final : public IQLNDecomposition,
                                public IDecomp12Ex,
                                public IQLNDecomposition20,
+                               public IQLNCorrectorIteration,
                                public QLNGroup {
  public:
   QLNDecomposition() = default;
@@ -55,6 +56,9 @@ class QLNDecomposition final : public IQLNDecomposition,
   // --- IQLNDecomposition20 ---
   Status ReportIndeterminate() override;
   Status ForEachGroup20() override;
+
+  // --- IQLNCorrectorIteration ---
+  Status IterateCorrector(std::int32_t setup) override;
 
   // --- group part ---
   std::int32_t VariableCount() const override { return 0; }

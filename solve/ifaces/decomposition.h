@@ -56,6 +56,26 @@ class IDecomp12Ex : public platform::IUnknown {
   ~IDecomp12Ex() = default;
 };
 
+// The corrector of an implicit integrator iterated as one Newton iteration of
+// the whole corrector per call: each group in order evaluates its residuals
+// once at the values the model holds and takes one step with the factors of
+// its iteration matrix, its states' derivatives following. With `setup`
+// every group first evaluates its Jacobian there and factorises it (a linear
+// set-up); without, a group keeps its factors and scales its step by
+// 2 / (1 + c / c_f) when they were made with coefficient c_f and the step
+// quantity now gives c. No group judges convergence: the integrator does.
+// Statuses as SolveGroups.
+inline constexpr platform::IID IID_IQLNCorrectorIteration =
+    platform::MakeGuid("{19D76736-3F0D-404D-9251-598546D7F36A}");
+
+class IQLNCorrectorIteration : public platform::IUnknown {
+ public:
+  /* 3 */ virtual Status IterateCorrector(std::int32_t setup) = 0;
+
+ protected:
+  ~IQLNCorrectorIteration() = default;
+};
+
 class IQLNDecomposition20 : public platform::IUnknown {
  public:
   /* 3 */ virtual Status ReportIndeterminate() = 0;

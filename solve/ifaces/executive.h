@@ -95,10 +95,8 @@ class IQLNSensitivityManager : public platform::IUnknown {
   // holds, by problem variable, each derivative's value where the last leg
   // ended less its value now, zero when no leg ended at *time. The engine
   // overwrites the rows as the next leg is to start from them.
-  /* 6 */ virtual Status SensitivityJump(double* /*first*/, double* /*second*/,
-                                         const double* /*change*/, double* /*time*/) {
-    return platform::E_NOTIMPL;
-  }
+  /* 6 */ virtual Status SensitivityJump(double* first, double* second, const double* change,
+                                         double* time) = 0;
 
  protected:
   ~IQLNSensitivityManager() = default;

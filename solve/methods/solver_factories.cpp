@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <memory>
 #include <new>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "solve/methods/group_solvers.h"
 #include "solve/methods/open_solvers.h"
 #include "solve/open/kvs_proxies.h"
+#include "solve/optimisers/differencing_optimiser.h"
 #include "solve/optimisers/kvs_optimisers.h"
 #include "solve/optimisers/nls_optimiser.h"
 #include "solve/proxies/integrator_server_proxy.h"
@@ -102,6 +104,15 @@ DenseOptimiserClass SelectDenseOptimiser(std::int32_t run_type, std::int32_t kin
 QLNDenseOptimiser* CreateDenseOptimiser(std::int32_t run_type, std::int32_t kind,
                                         std::int32_t size1, std::int32_t size2, std::int32_t size3,
                                         QLNVariable* const* variables, Status* status) {
+  if (kind == kOptimiserDifferenced &&
+      (run_type == kRunOptimisation || run_type == kRunEstimation)) {
+    std::unique_ptr<QLNDenseOptimiser> inner(
+        CreateDenseOptimiser(run_type, 0, size1, size2, size3, variables, status));
+    if (inner == nullptr) return nullptr;
+    // An estimation's solver sees the objective alone.
+    const std::int32_t constraints = run_type == kRunEstimation ? 0 : size2;
+    return new (std::nothrow) DifferencingOptimiser(std::move(inner), size3, constraints);
+  }
   const NlpProblemSizes sizes{run_type, size1, size2, size3, variables};
   // Without its library an NLP optimiser is still made; its Run answers 2.
   switch (SelectDenseOptimiser(run_type, kind)) {

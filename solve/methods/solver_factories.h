@@ -56,6 +56,9 @@ QLNGroupMethod* CreateGroupMethod(std::int32_t code, std::int32_t linear_solver_
 inline constexpr std::int32_t kOptimiserSqpa = 1;
 inline constexpr std::int32_t kOptimiserNls = 2;
 inline constexpr std::int32_t kOptimiserSqpb = 10;
+// The open NLP solver on runs without sensitivities: its gradients are
+// differences of runs (DifferencingOptimiser).
+inline constexpr std::int32_t kOptimiserDifferenced = 3;
 
 enum class DenseOptimiserClass {
   kKVSSqpaProxy,

@@ -10,6 +10,7 @@
 #include "foundation/interfaces/run_mode.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
+#include "solve/groups/corrector_iteration.h"
 #include "solve/methods/group_solvers.h"
 #include "solve/proxies/decomposer_proxy.h"
 
@@ -128,6 +129,9 @@ Status TornSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t reques
   if (status_out != nullptr) *status_out = 1;
   auto* block = dynamic_cast<DAESTornBlock*>(group);
   if (block == nullptr) return daes::kBlockUnsupported;
+  // The tear iteration converges its inner groups whole, in a corrector
+  // iteration too.
+  CorrectorIterationScope whole(false, false);
   group_ = block->GetGroupNumber();
   iteration_ = 0;
   failed_sub_group_ = 0;

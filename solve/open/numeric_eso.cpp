@@ -11,7 +11,9 @@
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/integrator_proxy.h"
 #include "foundation/interfaces/solver_options.h"
+#include "framework/runtime/xos_thread.h"
 #include "platform/com_status.h"
+#include "solve/groups/corrector_iteration.h"
 #include "solve/open/homotopy_parameters.h"
 #include "solve/open/kvs_loader.h"
 #include "solve/open/kvs_proxies.h"
@@ -181,12 +183,20 @@ Status QLNCNumericAlgebraicESO::GetEquationVariablePairs(std::int32_t* count, st
 
 Status QLNCNumericAlgebraicESO::Evaluate(const KVSIndexList* equations, double* residuals,
                                          double* jacobian, std::uint32_t flags) {
+  // A run being stopped ends the solver's iterations here: severe, so no
+  // solver tries again.
+  if (XosStopRequested()) return kKvsSevere;
   const auto n = static_cast<std::int32_t>(block_->GetRowCount());
   if (const Status s = CheckList(equations, n); s != 0) return s;
   const bool want_jacobian = (flags & (kKvsJacobian | kKvsJacobianOnly)) != 0;
   if ((flags & kKvsResiduals) != 0 && residuals != nullptr) {
-    std::vector<double> all(static_cast<std::size_t>(n), 0.0);
-    const Status s = block_->EvaluateResiduals(mode_ != 0 ? 6u : 7u, all.data(), nullptr);
+    std::vector<double>& all = residual_scratch_;
+    all.assign(static_cast<std::size_t>(n), 0.0);
+    // A corrector step's residuals carry no derivatives: its Jacobian, when
+    // asked, is evaluated apart.
+    const std::uint32_t evaluation =
+        CorrectorIterationScope::Active() ? 2u : (mode_ != 0 ? 6u : 7u);
+    const Status s = block_->EvaluateResiduals(evaluation, all.data(), nullptr);
     if (status::IsSevere(s)) return kKvsSevere;
     if (status::IsFailure(s)) return kKvsResidualFailed;
     EachIndex(equations, n, [&](std::int32_t k, std::int32_t i) {
@@ -199,7 +209,8 @@ Status QLNCNumericAlgebraicESO::Evaluate(const KVSIndexList* equations, double* 
     if (status::IsFailure(block_->BuildStructure(&rows, &cols, nullptr, 0))) {
       return kKvsEvaluationFailed;
     }
-    std::vector<double> values(block_->StructureSize(), 0.0);
+    std::vector<double>& values = jacobian_scratch_;
+    values.assign(block_->StructureSize(), 0.0);
     const Status s = CorrectorJacobian(block_, rows, cols, values.data());
     if (status::IsSevere(s)) return kKvsSevere;
     if (status::IsFailure(s)) return kKvsEvaluationFailed;
@@ -355,8 +366,13 @@ Status QLNCNumericAlgebraicESO::EvaluateSubSystem(KVSSubSystem* sub, double* res
   const auto n = static_cast<std::int32_t>(block_->GetRowCount());
   if ((flags & kKvsResiduals) != 0 && residuals != nullptr) {
     if (static_cast<std::int32_t>(sub->rows.size()) > n) return kKvsBadIndex;
-    std::vector<double> all(static_cast<std::size_t>(n), 0.0);
-    const Status s = block_->EvaluateResiduals(mode_ != 0 ? 6u : 7u, all.data(), nullptr);
+    std::vector<double>& all = residual_scratch_;
+    all.assign(static_cast<std::size_t>(n), 0.0);
+    // A corrector step's residuals carry no derivatives: its Jacobian, when
+    // asked, is evaluated apart.
+    const std::uint32_t evaluation =
+        CorrectorIterationScope::Active() ? 2u : (mode_ != 0 ? 6u : 7u);
+    const Status s = block_->EvaluateResiduals(evaluation, all.data(), nullptr);
     if (status::IsFailure(s)) return kKvsEvaluationFailed;
     for (std::size_t i = 0; i < sub->rows.size(); ++i) {
       residuals[i] = all[static_cast<std::size_t>(sub->rows[i] - 1)];
@@ -368,7 +384,8 @@ Status QLNCNumericAlgebraicESO::EvaluateSubSystem(KVSSubSystem* sub, double* res
     if (status::IsFailure(block_->BuildStructure(&rows, &cols, nullptr, 0))) {
       return kKvsEvaluationFailed;
     }
-    std::vector<double> values(block_->StructureSize(), 0.0);
+    std::vector<double>& values = jacobian_scratch_;
+    values.assign(block_->StructureSize(), 0.0);
     const Status s = CorrectorJacobian(block_, rows, cols, values.data());
     if (status::IsFailure(s)) return kKvsEvaluationFailed;
     for (std::size_t k = 0; k < sub->positions.size(); ++k) {

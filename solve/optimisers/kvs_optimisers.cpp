@@ -213,7 +213,8 @@ void QLNKVSSqpaProxy::BeforeStep(const DenseOptimiserCall& call) {
   pass(max_iterations_, call.max_iterations, "MaxIterations", kKvsInteger);
   pass(max_abs_step_, call.max_abs_step, "MaxAbsStep", kKvsReal);
   pass(max_rel_step_, call.max_rel_step, "MaxRelStep", kKvsReal);
-  pass(tolerance_, call.tolerance, "OptTol", kKvsReal);
+  // A run without a tolerance of its own (least squares) keeps the solver's.
+  if (call.tolerance > 0.0) pass(tolerance_, call.tolerance, "OptTol", kKvsReal);
 }
 
 QLNKVSSqpbProxy::~QLNKVSSqpbProxy() {

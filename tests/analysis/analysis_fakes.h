@@ -139,11 +139,21 @@ class ScriptedOptimiser : public QLNDenseOptimiser {
     for (std::size_t j = 0; j < step.point.size() && j < unknowns_; ++j) point[j] = step.point[j];
     return step.code;
   }
+  // Keeps what the call's derivatives hold: the first `unknowns` values and
+  // how far apart their columns are.
+  std::int32_t Run(DenseOptimiserCall& call) override {
+    gradient_rows = call.gradient_rows;
+    derivatives.clear();
+    if (call.gradients != nullptr) derivatives.assign(call.gradients, call.gradients + unknowns_);
+    return Run(call.point, call.constraints, call.gradients, call.bounds, call.mode);
+  }
   std::int32_t Iterations() override { return static_cast<std::int32_t>(next_); }
   std::int32_t Evaluations() override { return static_cast<std::int32_t>(calls.size()); }
 
   std::vector<Step> script;
   std::vector<Call> calls;
+  std::int32_t gradient_rows = 0;
+  std::vector<double> derivatives;
   std::int32_t final_code = 1;
 
  private:
@@ -263,6 +273,10 @@ class FakeServices : public AnalysisServices {
     if (nlp == nullptr) return 0x8021FFFFu;
     *solver = nlp;
     return 0;
+  }
+  // One solver slot here for both analyses.
+  Status LoadOpenNLPOptimisationSolver(const char* name, EstOpenNLPSolver** solver) override {
+    return LoadOpenNLPEstimationSolver(name, solver);
   }
   void ReleaseOpenNLPSolver(EstOpenNLPSolver*) override { log.push_back("ReleaseNLP"); }
   void PrintOpenMessage(const std::string& text) override { open_messages.push_back(text); }

@@ -329,6 +329,51 @@ TEST(CdiComponent, StepResponseStopsSettledUnstableOrRamping) {
   }
 }
 
+TEST(CdiComponent, StepResponseStopsWhenAsked) {
+  CDIcomponent cdi;
+  EXPECT_EQ(cdi.SetStepResponseOptions(100, 15, 1000, 1.0, 1e-5, 1e-5, 1e16, 0.01, 0.01), 0);
+  Model m = FirstOrderLag(2.0, 5.0);
+  CdiComputeInput in = m.Input(kCdiStepResponse);
+  int asked = 0;
+  in.stop = [&] { return ++asked > 250; };
+  cdi.Compute(in);
+  EXPECT_EQ(asked, 251);
+  EXPECT_EQ(cdi.GetStepResponse(nullptr, nullptr, nullptr, nullptr), -1);
+  // Not asked to stop, the same response runs to its end.
+  in.stop = [&] { return false; };
+  cdi.Compute(in);
+  EXPECT_EQ(cdi.GetStepResponse(nullptr, nullptr, nullptr, nullptr), 0);
+  // A transition over 10^15 with steps of 10^-5 ends only when stopped:
+  // t + h stops counting long before t reaches T.
+  EXPECT_EQ(cdi.SetSTMOptions(1e15, 1e-5, 0.0, nullptr, 0), 0);
+  asked = 0;
+  in.stop = [&] { return ++asked > 1000; };
+  in.options = kCdiStm;
+  cdi.Compute(in);
+  EXPECT_EQ(asked, 1001);
+  std::int32_t status = 0;
+  Get(cdi, kCdiStm, &status);
+  EXPECT_EQ(status, kCdiNotComputed);
+}
+
+// The solution is read at the state and output columns: one outside the
+// unknowns is bad input, not a read outside the solution.
+TEST(CdiComponent, StatesAndOutputsMustBeUnknowns) {
+  for (std::int32_t column : {0, 4, 6}) {
+    for (bool output : {true, false}) {
+      Model m = LinearDae();
+      (output ? m.outputs[0] : m.states[1]) = column;
+      CDIcomponent cdi;
+      cdi.Compute(m.Input(kCdiA | kCdiB | kCdiC | kCdiD | kCdiG));
+      std::int32_t status = 0;
+      Get(cdi, kCdiC, &status);
+      EXPECT_EQ(status, kCdiBadInput) << column << output;
+      Get(cdi, kCdiG, &status);
+      EXPECT_EQ(status, kCdiBadInput) << column << output;
+    }
+  }
+}
+
 TEST(CdiComponent, StepResponseOptionsRejectedBits) {
   CDIcomponent cdi;
   EXPECT_EQ(cdi.SetStepResponseOptions(0, 0, 0, 0, 0, 2, -1, 0, 1.5), 511);

@@ -37,7 +37,7 @@ class CdiMgrTest : public ::testing::Test {
     return s;
   }
   // One state h (scale 1), input q, output h.
-  BodyWriter SetUp(std::uint16_t options, std::uint32_t input_id = 2) {
+  BodyWriter SetUp(std::uint16_t options, std::uint32_t input_id = 2, std::uint32_t output_id = 1) {
     return BodyWriter()
         .U16(82)
         .U16(options)
@@ -49,7 +49,7 @@ class CdiMgrTest : public ::testing::Test {
         .F64(1.0)
         .U32(input_id)
         .F64(1.0)
-        .U32(1)
+        .U32(output_id)
         .F64(1.0);
   }
 
@@ -150,6 +150,65 @@ TEST_F(CdiMgrTest, InputWithoutDerivativesFailsWithKindAlone) {
             "The selected CDI input variable other has no active derivatives");
   EXPECT_EQ(services.mode, 0);
   EXPECT_EQ(services.hold, 0);
+}
+
+// The solution is read at the outputs' columns: an input named as an
+// output, or a variable the linearisation does not have, is refused like
+// an input without derivatives.
+TEST_F(CdiMgrTest, OutputThatIsNoUnknownFailsWithKindAlone) {
+  services.ints["PrintLevel"] = 1;
+  for (std::uint32_t output : {2u, 3u}) {
+    services.printed.clear();
+    ASSERT_EQ(Serve(SetUp(kCdiA | kCdiC | kCdiG, 2, output)), 0u);
+    DseMessage* reply = nullptr;
+    EXPECT_EQ(Serve(BodyWriter().U16(83), &reply), CDIManager::kFailed) << output;
+    ASSERT_NE(reply, nullptr);
+    EXPECT_TRUE(testsupport::SameBytes(BodyWriter().U16(84).bytes, testsupport::BodyOf(*reply)));
+    delete reply;
+    ASSERT_EQ(services.printed.size(), 1u);
+    EXPECT_EQ(services.printed[0].second, std::string("The selected CDI output variable ") +
+                                              (output == 2 ? "q" : "other") +
+                                              " is not an unknown of the linearised model");
+    EXPECT_EQ(services.mode, 0);
+    EXPECT_EQ(services.hold, 0);
+  }
+}
+
+// A settled count above the interval limit could never end the response
+// early: refused before anything is evaluated.
+TEST_F(CdiMgrTest, SettledCountAboveTheLimitIsRefused) {
+  for (auto [settled, most] : {std::pair{20, 10}, std::pair{1001, 0}}) {
+    services.printed.clear();
+    BodyWriter body = SetUp(kCdiB | kCdiStepResponse);
+    body.F64(1.0).F64(1e-5).F64(1e-5).F64(0.01).F64(0.01);
+    body.U16(static_cast<std::uint16_t>(settled)).U16(static_cast<std::uint16_t>(most)).U16(2);
+    ASSERT_EQ(Serve(body), 0u);
+    EXPECT_EQ(Serve(BodyWriter().U16(83)), CDIManager::kFailed);
+    ASSERT_EQ(services.printed.size(), 1u);
+    EXPECT_EQ(services.printed[0].second, "The step response asks for " + std::to_string(settled) +
+                                              " settled intervals but allows at most " +
+                                              std::to_string(most ? most : 1000) + " intervals");
+    EXPECT_EQ(services.creations, 0);
+  }
+}
+
+// The response asks whether to stop at every step: a stop ends it
+// unfinished, long before its 65535 intervals of 65535 steps.
+TEST_F(CdiMgrTest, StepResponseEndsWhenTheEngineStops) {
+  BodyWriter body = SetUp(kCdiB | kCdiStepResponse);
+  body.F64(1.0).F64(1e-5).F64(1e-5).F64(0.01).F64(0.01).U16(0xFFFF).U16(0xFFFF).U16(0xFFFF);
+  ASSERT_EQ(Serve(body), 0u);
+  services.stop_after = 1000;
+  DseMessage* reply = nullptr;
+  ASSERT_EQ(Serve(BodyWriter().U16(83), &reply), 0u);
+  EXPECT_EQ(services.stop_questions, 1001);
+  EXPECT_EQ(manager.Component()->GetStepResponse(nullptr, nullptr, nullptr, nullptr), -1);
+  // The reply says so: status 0xFFFF after the values, then the end.
+  const std::vector<std::uint8_t> bytes = testsupport::BodyOf(*reply);
+  ASSERT_GE(bytes.size(), 4u);
+  EXPECT_EQ(bytes[bytes.size() - 4], 0xFF);
+  EXPECT_EQ(bytes[bytes.size() - 3], 0xFF);
+  delete reply;
 }
 
 TEST_F(CdiMgrTest, ModeLeftOnlyWhenEnteredHere) {

@@ -162,8 +162,12 @@ class FakeCdiServices : public CdiServices {
   void LowerDelayHold() override { --hold; }
   double LastSolutionTime() override { return 12.5; }
   void FlushMessages() override { ++flushes; }
+  bool StopRequested() override { return ++stop_questions > stop_after && stop_after >= 0; }
 
   FakeServices vars;
+  // Answers true from the question after this many (never when negative).
+  int stop_after = -1;
+  int stop_questions = 0;
   std::map<std::string, std::int32_t> ints{{"PrintLevel", 0}, {"LinearSolver", 4}};
   std::vector<std::pair<Status, std::string>> printed;
   Status enter_status = 1;

@@ -240,6 +240,33 @@ EstimationProblem::OptimiserFactory Scripted(ScriptedOptimiser** out) {
   };
 }
 
+// Least squares on y = b·x through (1, 2.1), (2, 3.9), (3, 6.2) from b = 1:
+// r = (1.1, 1.9, 3.2), dr/db = -x. The least-squares optimiser works on the
+// residuals and their Jacobian; an NLP solver minimises the sum of squares,
+// and its gradient is 2 Σ r dr/db = -29, not the Jacobian's first column.
+TEST(EstimationDriverSolvers, EachOptimiserGetsTheDerivativesItWorksOn) {
+  for (std::int32_t kind : {2, 1, 10, 3}) {
+    EstimationProblem::Layout layout;
+    layout.solver_kind = kind;
+    layout.unknowns = {MakeUnknown(Kind::kEstimated, "b", 1.0)};
+    layout.measurements = 3;
+    ScriptedOptimiser* optimiser = nullptr;
+    auto problem = EstimationProblem::Create(layout, nullptr, nullptr, Scripted(&optimiser));
+    problem->LoadInitialPoint();
+    const PassData d{{1.1, 1.9, 3.2}, {-1.0, -2.0, -3.0}, {1.0, 2.0, 3.0}};
+    problem->Run(kEstFirstPass, d.Pass(), nullptr);
+    ASSERT_NE(optimiser, nullptr);
+    ASSERT_EQ(optimiser->derivatives.size(), 1u);
+    if (kind == 2) {
+      EXPECT_EQ(optimiser->gradient_rows, 3);
+      EXPECT_DOUBLE_EQ(optimiser->derivatives[0], -1.0);
+    } else {
+      EXPECT_EQ(optimiser->gradient_rows, 1) << kind;
+      EXPECT_NEAR(optimiser->derivatives[0], -29.0, 1e-12) << kind;
+    }
+  }
+}
+
 // Maximum likelihood on y = b1·x + b2·x² in two records and two experiments
 // of weights 1 and 2.5; some predictions are negative.
 struct LikelihoodCase {

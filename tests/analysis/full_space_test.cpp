@@ -49,40 +49,46 @@ TEST(FullSpace, FormulationAddsOneSlackRowPerBoundedConstraint) {
   Printed printed;
   Hs071Model model;
   FullSpaceOptimisation::Definition d = Hs071Definition();
-  // x4 <= 4.5 and f = 0 besides g >= 25: the last gets no row.
+  // x4 <= 4.5 and f = 0 besides g >= 25: each gets its row, the
+  // equality without a slack.
   d.constraints = {{2, 25.0, 4}, {0, 0.0, 5}, {3, 4.5, 3}};
   FullSpaceOptimisation fs(&model, d, printed.Fn());
   ASSERT_EQ(fs.Formulate(), 0u);
   EXPECT_EQ(fs.Q(), 2);
-  EXPECT_EQ(fs.M(), 5);
+  EXPECT_EQ(fs.M(), 6);
   EXPECT_EQ(fs.N(), 8);
-  EXPECT_EQ(fs.NonZeros(), 14 + 4);
+  EXPECT_EQ(fs.NonZeros(), 14 + 5);
   EXPECT_EQ(fs.FirstWorkSize(), 8u + 4u);
-  EXPECT_EQ(fs.SecondWorkSize(), 2u + 8u + 5u);
-  const std::vector<std::int32_t> rows(fs.Rows().end() - 4, fs.Rows().end());
-  const std::vector<std::int32_t> cols(fs.Columns().end() - 4, fs.Columns().end());
-  EXPECT_EQ(rows, (std::vector<std::int32_t>{3, 3, 4, 4}));
-  EXPECT_EQ(cols, (std::vector<std::int32_t>{4, 6, 3, 7}));
-  std::vector<double> r(5), j(18);
+  EXPECT_EQ(fs.SecondWorkSize(), 2u + 8u + 6u);
+  const std::vector<std::int32_t> rows(fs.Rows().end() - 5, fs.Rows().end());
+  const std::vector<std::int32_t> cols(fs.Columns().end() - 5, fs.Columns().end());
+  EXPECT_EQ(rows, (std::vector<std::int32_t>{3, 3, 4, 5, 5}));
+  EXPECT_EQ(cols, (std::vector<std::int32_t>{4, 6, 5, 3, 7}));
+  std::vector<double> r(6), j(19);
   ASSERT_EQ(fs.Residuals(fs.Point().data(), r.data(), j.data()), 0u);
-  EXPECT_EQ((std::vector<double>(j.end() - 4, j.end())),
-            (std::vector<double>{1.0, -1.0, 1.0, 1.0}));
-  // The slacks start where their rows hold.
+  EXPECT_EQ((std::vector<double>(j.end() - 5, j.end())),
+            (std::vector<double>{1.0, -1.0, 1.0, 1.0, 1.0}));
+  // The slacks start where their rows hold; f = 0 does not hold yet.
   EXPECT_EQ(fs.Point()[6], 5.0);
   EXPECT_EQ(fs.Point()[7], 3.5);
   EXPECT_EQ(r[3], 0.0);
-  EXPECT_EQ(r[4], 0.0);
+  EXPECT_EQ(r[4], 16.0);
+  EXPECT_EQ(r[5], 0.0);
   ASSERT_EQ(fs.Slacks().size(), 2u);
   EXPECT_STREQ(fs.Slacks()[0]->GetNameText(), ".Slack_g>=  2.500000e+01");
   EXPECT_STREQ(fs.Slacks()[1]->GetNameText(), ".Slack_x4<=  4.500000e+00");
-  EXPECT_EQ(fs.Inequalities()[1].Name(), ".Inequality_x4<=  4.500000e+00");
+  ASSERT_EQ(fs.Inequalities().size(), 3u);
+  EXPECT_EQ(fs.Inequalities()[1].Name(), ".Equality_f==  0.000000e+00");
+  EXPECT_EQ(fs.Inequalities()[1].SlackColumn(), -1);
+  EXPECT_EQ(fs.Inequalities()[2].Name(), ".Inequality_x4<=  4.500000e+00");
+  EXPECT_EQ(fs.Inequalities()[2].Record(), 2);
   for (const auto& s : fs.Slacks()) EXPECT_NE(s->GetFlags() & analysis_flags::kSlack, 0u);
   // Model-fixed columns keep their value; decision variables and unknowns move.
   EXPECT_EQ(fs.Lower()[0], 1.0);
   EXPECT_EQ(fs.Upper()[0], 5.0);
   EXPECT_EQ(fs.Lower()[6], 0.0);
   EXPECT_EQ(fs.Upper()[6], 1e30);
-  EXPECT_TRUE(printed.Has("5 equalities, 8 variables and 18 non-zeros"));
+  EXPECT_TRUE(printed.Has("6 equalities, 8 variables and 19 non-zeros"));
 
   // The row computes its own residual; the model's derivative operations are not its own.
   const OptEquation& row = fs.Inequalities()[0];
@@ -96,6 +102,27 @@ TEST(FullSpace, FormulationAddsOneSlackRowPerBoundedConstraint) {
   EXPECT_EQ(derivative, 0.0);
   const std::string dump = row.Dump(at.data());
   EXPECT_EQ(dump.substr(dump.size() - 22), "] QLNRow::Dump() ----\n");
+}
+
+// x >= 0 is x >= 0.0 with a slack; a constraint on a column the model
+// does not have gets no row.
+TEST(FullSpace, NonNegativityIsABoundedRowAtZero) {
+  TestOptions options;
+  options.ints[oo::kPrintLevel] = 0;
+  Hs071Model model;
+  FullSpaceOptimisation::Definition d = Hs071Definition();
+  d.constraints = {{1, 7.0, 3}, {2, 25.0, 9}};
+  FullSpaceOptimisation fs(&model, d);
+  ASSERT_EQ(fs.Formulate(), 0u);
+  ASSERT_EQ(fs.Inequalities().size(), 1u);
+  const OptEquation& row = fs.Inequalities()[0];
+  EXPECT_EQ(row.Type(), -1);
+  EXPECT_EQ(row.Bound(), 0.0);
+  EXPECT_EQ(row.Name(), ".Inequality_x4>=  0.000000e+00");
+  EXPECT_STREQ(fs.Slacks()[0]->GetNameText(), ".Slack_x4>=  0.000000e+00");
+  // x4 - s = 0 holds at the start with s = x4.
+  EXPECT_EQ(fs.Point()[6], model.values[3]);
+  EXPECT_EQ(row.Value(fs.Point().data()), 0.0);
 }
 
 TEST(FullSpace, SlackLinkedAnswersFromTheModelVariable) {

@@ -340,6 +340,29 @@ TEST_F(OptRunActionTest, FailedStepPaths) {
   EXPECT_NE(services.printed.back().second.find("steady state simulation"), std::string::npos);
 }
 
+// A definition sent in the middle of a run has other counts than the one
+// the run collected its values for: the pass after it is not handed
+// arrays sized for the old one, it stops.
+TEST_F(OptRunActionTest, ADefinitionSentDuringTheRunStopsIt) {
+  Define(Steady());
+  factory.answers = {0, 0};
+  At(5);
+  EXPECT_EQ(At(6), OptimisationMgr::kResultRestart);
+  ASSERT_EQ(factory.calls.size(), 1u);
+  Define(Dynamic());
+  run.integrator_status = 0x80270001u;
+  EXPECT_EQ(At(3), OptimisationMgr::kResultStop);
+  EXPECT_EQ(factory.calls.size(), 1u);
+  ASSERT_FALSE(services.printed.empty());
+  EXPECT_EQ(services.printed.back().second,
+            "Optimization cannot proceed: the optimization changed during its run.");
+  // The next run sets itself up for the new definition.
+  run.integrator_status = 0;
+  At(5);
+  EXPECT_EQ(manager.ResultValues().size(),
+            static_cast<std::size_t>(manager.Definition().K() + manager.Definition().R()));
+}
+
 TEST_F(OptRunActionTest, UnexpectedHookPointsAreRefused) {
   for (std::int32_t hook : {0, 2, 4, 13}) {
     Status s = 0;

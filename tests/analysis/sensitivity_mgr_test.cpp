@@ -184,6 +184,35 @@ TEST_F(SensitivityMgrTest, AllocationFollowsTheListsAndTheDelayManager) {
   EXPECT_EQ(manager.GetSwitchTimeSensitivity(2, y, &v, true), sens_status::kNotFound);
 }
 
+// A variable listed after the matrix was made has no column in it: read or
+// written it is not found, and the next allocation makes room for it.
+TEST_F(SensitivityMgrTest, ListsThatGrowAfterTheAllocationAreAllocatedAgain) {
+  FakeVariable* p = services.Add(1, "p");
+  FakeVariable* y = services.Add(10, "y");
+  FakeVariable* z = services.Add(11, "z");
+  manager.AddParameter(p);
+  manager.AddVariable(y);
+  ASSERT_EQ(manager.AllocateMatrix(), 0u);
+  ASSERT_EQ(manager.SetSensitivity(p, y, 2.0, 0), 0u);
+  ASSERT_EQ(manager.AddVariable(z), 0u);
+  EXPECT_EQ(manager.AllocationState(), 0);
+  double v = -1.0;
+  EXPECT_EQ(manager.GetSensitivity(p, z, &v, 0, false, false), sens_status::kNotFound);
+  EXPECT_EQ(v, -1.0);
+  EXPECT_EQ(manager.SetSensitivity(p, z, 3.0, 0), sens_status::kNotFound);
+  ASSERT_EQ(manager.AllocateMatrix(), 0u);
+  EXPECT_EQ(manager.AllocationState(), 1);
+  ASSERT_EQ(manager.SetSensitivity(p, z, 3.0, 0), 0u);
+  ASSERT_EQ(manager.GetSensitivity(p, z, &v, 0, false, false), 0u);
+  EXPECT_EQ(v, 3.0);
+  // A switch-time row added later likewise.
+  manager.SetNumMatrixRows(1);
+  EXPECT_EQ(manager.AllocationState(), 0);
+  EXPECT_EQ(manager.SetSwitchTimeSensitivity(0, z, 1.0), sens_status::kNotFound);
+  ASSERT_EQ(manager.AllocateMatrix(), 0u);
+  EXPECT_EQ(manager.SetSwitchTimeSensitivity(0, z, 1.0), 0u);
+}
+
 TEST_F(SensitivityMgrTest, FactorsApplyToReadsAndDumpLines) {
   FakeVariable* p = services.Add(1, "p");
   FakeVariable* y = services.Add(10, "y");

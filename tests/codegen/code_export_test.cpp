@@ -22,6 +22,7 @@
 #include "fuzz/byte_stream.h"
 #include "tests/codegen/codegen_helpers.h"
 #include "tests/daes/daes_helpers.h"
+#include "tests/support/quiet_run_seams.h"
 
 namespace fs = std::filesystem;
 using namespace codegen_test;
@@ -49,7 +50,7 @@ class LineController : public DseMessageController {
 };
 
 // Prepares the tank model when asked.
-class TankOps final : public SimRunOps {
+class TankOps final : public QuietRunOps {
  public:
   Status PrepareSimulation(std::int32_t a, std::int32_t b) override {
     prepared.push_back(a * 10 + b);
@@ -71,6 +72,8 @@ class TankOps final : public SimRunOps {
 class ExportServices final : public SimUpperServices {
  public:
   explicit ExportServices(codegen::ProblemCodeExport& exporter) : export_(exporter) {}
+  // The export has no estimation beside it.
+  void ResetEstimation() override {}
   Status CheckCompiledEquations() override { return export_.CheckCompiledEquations(); }
   Status WriteProblemCode(DAESProblem* problem,
                           const std::function<void(Status, const char*)>& progress) override {

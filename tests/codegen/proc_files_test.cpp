@@ -192,6 +192,36 @@ TEST(ProcFiles, ExistingSourcesAndMissingSourceNames) {
   if (!HasFailure()) fs::remove_all(folder);
 }
 
+// A definition as the modelling environment sends it: its own name first,
+// then the name of the routine that implements it.
+class Named : public SUProcDef {
+ public:
+  explicit Named(const char* name) : name_(name) {}
+  const char* DisplayName() const override { return name_; }
+
+ private:
+  const char* name_;
+};
+
+// The files and the refusal of a library-less definition are followed
+// through the engine by the procedure-file road test.
+TEST(ProcFiles, MessagesShowTheDefinitionsNameOrItsRoutines) {
+  const fs::path folder = FreshFolder("pdisplay");
+  Named valve("ValveLaw"), nameless("");
+  Procedure(&valve, "valveimpl", procdef::kLanguageFortran, "lib", "valve.f");
+  Procedure(&nameless, "bareimpl", procdef::kLanguageC, "lib", "bare.c");
+  std::ofstream(folder / "valve.f") << "user code\n";
+  Request request;
+  ByteStream body = GenerateBody(0x6, folder, {&valve, &nameless}, false);
+  ASSERT_EQ(request.Run(body), 0u) << ::testing::PrintToString(request.reports.texts);
+  EXPECT_TRUE(Has(request.reports, "Template for ValveLaw not generated, " +
+                                       (folder / "valve.f").string() + " already exists"));
+  // Sent without a name, a definition is shown by its routine's.
+  EXPECT_NE(ReadText(folder / "bare.c").find(" * Code for Procedure Definition bareimpl\n"),
+            std::string::npos);
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
 TEST(ProcFiles, ListNameUnloadAndUnknownKinds) {
   Request list;
   ByteStream two;

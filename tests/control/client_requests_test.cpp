@@ -29,6 +29,7 @@
 #include "solve/open/solver_loaders.h"
 #include "solve/options/solver_option_table.h"
 #include "tests/framework/message_helpers.h"
+#include "tests/support/quiet_run_seams.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"
 
@@ -36,7 +37,7 @@ namespace {
 
 using testsupport::Bytes;
 
-class FakeIntegrator : public SimRunIntegrator {
+class FakeIntegrator : public QuietRunIntegrator {
  public:
   std::int32_t GetIntegratorKind() const override { return 3; }
   Status BeginRun() override {
@@ -63,7 +64,7 @@ class FakeIntegrator : public SimRunIntegrator {
   int changed = 0;
 };
 
-class FakeOps : public SimRunOps {
+class FakeOps : public QuietRunOps {
  public:
   Status PrepareSimulation(std::int32_t, std::int32_t) override {
     ++prepared;

@@ -82,6 +82,8 @@ class FakePort : public ControlLoopPort {
     return status::kOk;
   }
   void Idle(std::uint32_t) override { ++idles; }
+  // The idle is short enough not to watch the hand-back.
+  void IdleOrWake(std::uint32_t ms, int) override { Idle(ms); }
   std::int32_t ChildNumber() override { return 1; }
 
   std::deque<std::function<Status()>> on_poll;
@@ -188,6 +190,28 @@ TEST_F(ControlLoopTest, NamingASimulationAttachesItsRunFolder) {
   EXPECT_EQ(loop.State(), kStateAttached);
 }
 
+// Without its run folder the loop stays idle, trying no second time, until
+// the client names the simulation again.
+TEST_F(ControlLoopTest, ARunFolderThatCannotBeMadeKeepsTheLoopIdle) {
+  loop.SetUp();
+  const std::string work = folder.path().string() + "/";
+  folder.WriteFile("Tank", "in the way");
+  ASSERT_EQ(Command(3, {"Tank", work.c_str()}), 0u);
+  ASSERT_FALSE(Passes(1));
+  // Why, sent at once with the installation look-ups' lines.
+  const int lines = controller.events;
+  EXPECT_GE(lines, 1);
+  EXPECT_EQ(manager.Collector().GroupCount(), 0);
+  ASSERT_FALSE(Passes(2));
+  EXPECT_EQ(controller.events + manager.Collector().GroupCount(), lines);
+  EXPECT_EQ(loop.State(), kStateIdle);
+  EXPECT_TRUE(log.empty());
+  ASSERT_EQ(Command(3, {"Pond", work.c_str()}), 0u);
+  ASSERT_FALSE(Passes(1));
+  EXPECT_EQ(loop.State(), kStateAttached);
+  EXPECT_EQ(log, (std::vector<std::string>{"attach Pond"}));
+}
+
 TEST_F(ControlLoopTest, ASingleActionDetachesAndGoesBackToIdle) {
   loop.SetUp();
   const std::string work = folder.path().string() + "/";
@@ -234,6 +258,19 @@ TEST_F(ControlLoopTest, ALostPeerEndsTheLoopInTheSamePass) {
   other.SetUp();
   port.on_poll.push_back([] { return 0x80000001u; });
   EXPECT_FALSE(other.Pass(&result));
+}
+
+// The ready state flushes the collected lines in every pass; the flush's
+// success must not turn the end of the client into exit status 0.
+TEST_F(ControlLoopTest, ALostPeerEndsWithItsStatusInAPassThatFlushed) {
+  loop.SetUp();
+  port.on_poll.push_back([] { return 0x80000001u; });  // a failed pass lands in the ready state
+  port.on_poll.push_back([] { return 0xA0000037u; });
+  Status result = 0;
+  EXPECT_FALSE(loop.Pass(&result));
+  EXPECT_TRUE(loop.Pass(&result));
+  EXPECT_EQ(loop.State(), kStateReady);
+  EXPECT_EQ(result, 0xA0000037u);
 }
 
 TEST_F(ControlLoopTest, ARunRequestWithoutAPreparedProblemIsRefused) {

@@ -32,6 +32,7 @@
 #include "solve/options/solver_option_table.h"
 #include "tests/framework/message_helpers.h"
 #include "tests/support/fault_tests.h"
+#include "tests/support/quiet_run_seams.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"
 
@@ -89,12 +90,14 @@ class Port : public ControlLoopPort {
     return status::kOk;
   }
   void Idle(std::uint32_t) override { std::this_thread::sleep_for(std::chrono::microseconds(50)); }
+  // The idle is short enough not to watch the hand-back.
+  void IdleOrWake(std::uint32_t ms, int) override { Idle(ms); }
   std::int32_t ChildNumber() override { return 1; }
   std::deque<std::function<Status()>> on_poll;
   int timer_polls = 0;
 };
 
-class Ops : public SimRunOps {
+class Ops : public QuietRunOps {
  public:
   Ops(Trace& trace, SimProblemMgr& pm) : trace_(trace), pm_(pm) {}
   Status PrepareSimulation(std::int32_t i1, std::int32_t i2) override {
@@ -122,7 +125,9 @@ class Ops : public SimRunOps {
   // On the run thread: moves the clock to the first event.
   Status RunStep() override {
     const int number = ++steps;
+    stepping = true;
     if (step_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+    stepping = false;
     if (number == fault_step) testsupport::WriteThroughNull();
     if (number == fail_step) {
       trace_.Add("step fails");
@@ -139,6 +144,8 @@ class Ops : public SimRunOps {
 
   std::atomic<int> steps{0};
   std::atomic<int> step_ms{0};
+  // A step is computing (its wait included).
+  std::atomic<bool> stepping{false};
   int fault_step = 0;
   // The step of this number fails.
   int fail_step = 0;
@@ -152,11 +159,12 @@ class Ops : public SimRunOps {
   SimProblemMgr& pm_;
 };
 
-class Results : public SimRunResults {
+class Results : public QuietRunResults {
  public:
   explicit Results(Trace& trace) : trace_(trace) {}
   Status ApplyAssignments(bool* applied) override {
-    *applied = false;
+    *applied = assignments > 0;
+    if (*applied) --assignments;
     return 0;
   }
   double RunPosition() override {
@@ -181,7 +189,8 @@ class Results : public SimRunResults {
     return 0;
   }
   Status EndOfDynamicRun() override {
-    trace_.Add("end of dynamic run");
+    trace_.Add(stepping != nullptr && *stepping ? "end of dynamic run during a step"
+                                                : "end of dynamic run");
     return 0;
   }
   void MoveTo(double time) override { moved_to = time; }
@@ -190,6 +199,9 @@ class Results : public SimRunResults {
     return 0;
   }
 
+  // Queued assignments, each applied at the next chance.
+  std::atomic<int> assignments{0};
+  const std::atomic<bool>* stepping = nullptr;
   double position = 0.0;
   Status save_result = 0;
   double moved_to = -1.0;
@@ -254,22 +266,46 @@ class ControlRunTest : public ::testing::Test {
                                  static_cast<std::uint32_t>(integers.size()), integers.data(),
                                  static_cast<std::uint32_t>(reals.size()), reals.data());
   }
-  // Passes until `done` or the loop ends; whether `done` came.
-  bool PassUntil(const std::function<bool()>& done, int limit = 20000) {
-    for (int i = 0; i < limit; ++i) {
-      if (done()) return true;
-      if (i == limit - 1 && limit > 1000) {
+  // Passes until `done`, the loop ends or the deadline; whether `done`
+  // came. The run thread is waited for by time, not by a count of passes:
+  // on a loaded machine it may not run for a long while.
+  bool PassUntil(const std::function<bool()>& done,
+                 std::chrono::seconds deadline = std::chrono::seconds(30)) {
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > until) {
         ADD_FAILURE() << "stuck in state " << loop.State() << " after "
                       << testing::PrintToString(trace.Take());
+        return false;
       }
-      Status ended = 0;
-      const std::int32_t before = loop.State();
-      if (loop.Pass(&ended)) return false;
-      if (loop.State() != before) {
-        char entry[16];
-        std::snprintf(entry, sizeof entry, "s%d", loop.State());
-        trace.Add(entry);
-      }
+      if (OnePass()) return false;
+    }
+    return true;
+  }
+  // Exactly `count` passes, for what each pass does.
+  void Passes(int count) {
+    for (int i = 0; i < count; ++i) {
+      if (OnePass()) return;
+    }
+  }
+  // Whether `happened` came within `count` passes that need nothing else to
+  // run: the check that something does not happen.
+  bool HappensWithin(int count, const std::function<bool()>& happened) {
+    for (int i = 0; i < count; ++i) {
+      if (happened()) return true;
+      if (OnePass()) return false;
+    }
+    return happened();
+  }
+  // One pass, its change of state traced; true when the loop ended.
+  bool OnePass() {
+    Status ended = 0;
+    const std::int32_t before = loop.State();
+    if (loop.Pass(&ended)) return true;
+    if (loop.State() != before) {
+      char entry[16];
+      std::snprintf(entry, sizeof entry, "s%d", loop.State());
+      trace.Add(entry);
     }
     return false;
   }
@@ -286,7 +322,7 @@ class ControlRunTest : public ::testing::Test {
     ASSERT_EQ(Command(3, {"Tank", work.c_str()}), 0u);
     ASSERT_TRUE(PassUntilState(kStateAttached));
     // Hooked once the edit of the first pass in state 1 has cleared them.
-    PassUntil([] { return false; }, 1);
+    Passes(1);
     NewSimAction* made = nullptr;
     ASSERT_EQ(manager.Actions()->CreateAction("Recorder", 0, &made), 1u);
     ASSERT_EQ(Command(6), 0u);
@@ -370,7 +406,7 @@ TEST_F(ControlRunTest, ARunStoppedByAnActionAtTheStepHookPoint) {
   }
   EXPECT_EQ(trace.Take(), expected);
   EXPECT_NEAR(manager.CurrentTime(), 0.3, 1e-9);
-  PassUntil([] { return false; }, 1);  // the paused state's own work
+  Passes(1);  // the paused state's own work
   EXPECT_EQ(manager.StatusBits() & run_bits::kRunning, 0u);
 }
 
@@ -381,7 +417,7 @@ TEST_F(ControlRunTest, PauseAndResumeARun) {
   ASSERT_EQ(Command(8), 0u);
   ASSERT_TRUE(PassUntilState(kStatePaused));
   const double paused_at = manager.CurrentTime();
-  ASSERT_FALSE(PassUntil([&] { return loop.State() != kStatePaused; }, 50));
+  ASSERT_FALSE(HappensWithin(50, [&] { return loop.State() != kStatePaused; }));
   trace.Take();
   ASSERT_EQ(Command(9), 0u);
   ASSERT_TRUE(PassUntilState(kStateDynamicAfter));
@@ -448,7 +484,7 @@ TEST_P(FailureStateTest, NextActionsLeadWhereTheTableSays) {
   ASSERT_TRUE(PassUntilState(row.state));
   const std::int32_t run_state = manager.RunState();
   trace.Take();
-  PassUntil([] { return false; }, 1);
+  Passes(1);
   EXPECT_EQ(loop.State(), row.then);
   EXPECT_EQ(manager.StatusBits() & row.bit, row.bit);
   EXPECT_EQ(manager.RunState(), row.run_state < 0 ? run_state : row.run_state);
@@ -554,10 +590,10 @@ TEST_F(ControlRunTest, AFailedPassDuringAStepLeavesNoStaleStepBehind) {
   ops.step_ms = 40;
   ASSERT_EQ(Command(9), 0u);
   ASSERT_TRUE(PassUntilState(kStateSteadyStep));
-  PassUntil([] { return false; }, 1);  // the step starts
+  Passes(1);  // the step starts
   ASSERT_TRUE(manager.StepScheduled());
   Queue([] { return 0x80000001u; });
-  PassUntil([] { return false; }, 2);  // the failed poll, then the pass that sees it
+  Passes(2);  // the failed poll, then the pass that sees it
   EXPECT_EQ(loop.State(), kStateReady);
   EXPECT_FALSE(manager.StepScheduled());
   EXPECT_TRUE(manager.Events().Empty());
@@ -577,7 +613,7 @@ TEST_F(ControlRunTest, StoppingAScheduledStepDropsItsEventAndTellsTheActions) {
   ops.step_ms = 40;
   ASSERT_EQ(Command(9), 0u);
   ASSERT_TRUE(PassUntilState(kStateSteadyStep));
-  PassUntil([] { return false; }, 1);
+  Passes(1);
   ASSERT_EQ(manager.Events().Size(), 1u);
   recorder.watch_notices = true;
   EXPECT_EQ(manager.StopRun(), 0u);
@@ -587,7 +623,7 @@ TEST_F(ControlRunTest, StoppingAScheduledStepDropsItsEventAndTellsTheActions) {
   EXPECT_GE(std::count(lines.begin(), lines.end(), "notice"), 1);
   EXPECT_FALSE(manager.StepScheduled());
   // The next pass polls with timers.
-  PassUntil([] { return false; }, 1);
+  Passes(1);
   EXPECT_EQ(port.timer_polls, 1);
 }
 
@@ -596,7 +632,7 @@ TEST_F(ControlRunTest, CommandsThatTouchTheRunWaitForTheStep) {
   ops.step_ms = 40;
   ASSERT_EQ(Command(9), 0u);
   ASSERT_TRUE(PassUntilState(kStateSteadyStep));
-  PassUntil([] { return false; }, 1);
+  Passes(1);
   ASSERT_TRUE(manager.StepScheduled());
   for (std::uint32_t number : {6u, 29u, 80u, 94u, 150u}) {
     EXPECT_EQ(Command(number, {}, {1}), 0x0032000Au) << number;
@@ -660,7 +696,7 @@ TEST_F(ControlRunTest, ARunAfterAnEditThatKeptTheProblemIsAccepted) {
 TEST_F(ControlRunTest, RunModesWithoutRunStatesStayReady) {
   Ready(2);
   ASSERT_EQ(Command(9), 0u);
-  ASSERT_FALSE(PassUntil([&] { return loop.State() != kStateReady; }, 20));
+  ASSERT_FALSE(HappensWithin(20, [&] { return loop.State() != kStateReady; }));
   EXPECT_TRUE(trace.Take().empty());
 }
 
@@ -675,6 +711,23 @@ TEST_F(ControlRunTest, EndingADynamicRunWritesItsEnd) {
   EXPECT_EQ(loop.State(), kStateEnding);
   // Leaving the ready state for the ending one passes hook point 4 too.
   EXPECT_EQ(trace.Take(), (Lines{"h4@4", "h2@4"}));
+}
+
+// The run's end is written from what the step writes: a step still
+// computing when the engine is told to end is stopped first.
+TEST_F(ControlRunTest, EndingTheEngineDuringAStepStopsTheStepBeforeTheRunsEnd) {
+  Ready(4);
+  results.stepping = &ops.stepping;
+  ops.step_ms = 200;
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntil([&] { return manager.StepScheduled() && ops.stepping; }));
+  trace.Take();
+  ASSERT_EQ(Command(2), 0x00320024u);
+  EXPECT_FALSE(manager.StepScheduled());
+  EXPECT_FALSE(ops.stepping);
+  const Lines lines = trace.Take();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "end of dynamic run"), lines.end())
+      << testing::PrintToString(lines);
 }
 
 TEST_F(ControlRunTest, SettingTheTimeMovesEveryClockWithFloatRounding) {
@@ -763,17 +816,17 @@ TEST_F(ControlRunTest, ASnapshotAskedForBeforePreparationPreparesOrSaysWhyNot) {
   ASSERT_TRUE(PassUntilState(kStateAttached));
   ops.prepare_result = 0xA0000047u;
   manager.RequestSnapshot();
-  PassUntil([] { return false; }, 2);
+  Passes(2);
   EXPECT_EQ(loop.State(), kStateAttached);
   ASSERT_FALSE(controller.events.empty());
   EXPECT_EQ(controller.events.back(), "Can't Take SnapShot, Problem has no Variables.");
   ops.prepare_result = 0x80000001u;
   manager.RequestSnapshot();
-  PassUntil([] { return false; }, 1);
+  Passes(1);
   EXPECT_EQ(controller.events.back(), "Can't Take SnapShot, Problem is invalid.");
   ops.prepare_result = 0;
   manager.RequestSnapshot();
-  PassUntil([] { return false; }, 1);
+  Passes(1);
   EXPECT_EQ(loop.State(), kStatePreparing);
   EXPECT_EQ(manager.PreparationNeeded(), 0);
 }
@@ -788,7 +841,7 @@ TEST_F(ControlRunTest, AStepAskedForDuringARunIsTakenOnce) {
   ASSERT_TRUE(PassUntilState(kStateInitialisationStep));
   ASSERT_EQ(Command(10), 0u);  // arrives while the first step runs
   ASSERT_TRUE(PassUntilState(kStateReady));
-  ASSERT_FALSE(PassUntil([&] { return loop.State() != kStateReady; }, 50));
+  ASSERT_FALSE(HappensWithin(50, [&] { return loop.State() != kStateReady; }));
   const std::vector<std::string> lines = trace.Take();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "step 32"), 2);
   EXPECT_EQ(manager.StepCount(), 0);
@@ -846,7 +899,7 @@ TEST_F(ControlRunTest, PrimaryServicesKeepWhatTheyAreTold) {
   EXPECT_EQ(results.moved_to, 0.0);
   // The solver-objects change is told once.
   manager.NotifySolversChanged();
-  PassUntil([] { return false; }, 1);
+  Passes(1);
   EXPECT_EQ(manager.StatusBits() & 0x800u, 0u);
   // A paused dynamic run that was ended goes back to the ready state.
   ASSERT_EQ(Command(10), 0u);
@@ -854,7 +907,7 @@ TEST_F(ControlRunTest, PrimaryServicesKeepWhatTheyAreTold) {
   ASSERT_TRUE(PassUntilState(kStatePaused));
   manager.EndDynamicRun();
   ASSERT_TRUE(PassUntilState(kStateReady));
-  PassUntil([] { return false; }, 1);  // the ready state forgets the mark
+  Passes(1);  // the ready state forgets the mark
   EXPECT_FALSE(manager.DynamicRunEnded());
 }
 
@@ -872,7 +925,7 @@ TEST_F(ControlRunTest, ASolvedSteadyStateEndsTheRunSoADynamicModeWaitsForAComman
   // Switching to dynamic mode starts nothing by itself.
   SolverOptionTable::Instance()->SetInt(29, 4);
   SolverOptionTable::Instance()->ApplyPendingChanges();
-  EXPECT_FALSE(PassUntil([&] { return loop.State() != kStateReady; }, 50));
+  EXPECT_FALSE(HappensWithin(50, [&] { return loop.State() != kStateReady; }));
   for (const std::string& line : trace.Take()) EXPECT_EQ(line.find("step"), std::string::npos);
   // The client's step does.
   ASSERT_EQ(Command(10), 0u);
@@ -896,6 +949,122 @@ TEST_F(ControlRunTest, AnEditThatGaveUpTheProblemIsRebuiltAfterCommand29) {
   ASSERT_EQ(Command(29, {}, {0}), 0u);
   ASSERT_EQ(Command(6), 0u);
   EXPECT_TRUE(trace.Take().empty());
+}
+
+// The steps of the trace (their kinds) and the states passed through.
+Lines StepsAndStates(const Lines& lines) {
+  Lines kept;
+  for (const std::string& line : lines)
+    if (line.rfind("step", 0) == 0 || line.rfind("s", 0) == 0 || line == "check")
+      kept.push_back(line);
+  return kept;
+}
+
+// A restore while the run rests moves its clock; the next step initialises
+// there rather than going on from where the integrator stood.
+TEST_F(ControlRunTest, ARestoreAtRestSendsTheNextStepThroughItsInitialisation) {
+  Ready(4);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  ASSERT_NEAR(manager.CurrentTime(), 0.1, 1e-12);
+  trace.Take();
+  manager.SetRestartTime(0.05);
+  EXPECT_EQ(manager.CurrentTime(), 0.05);
+  EXPECT_FALSE(manager.StepResultPending());
+  EXPECT_TRUE(manager.RestartPending());
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicInitAfter));
+  ASSERT_TRUE(PassUntilState(kStatePaused));
+  EXPECT_EQ(StepsAndStates(trace.Take()), (Lines{"s15", "s16", "step 128", "s17", "s6"}));
+  EXPECT_FALSE(manager.RestartPending());
+  EXPECT_NEAR(manager.CurrentTime(), 0.05, 1e-12);
+}
+
+// Between two steps of a run that goes on (state 11 chose the step), a
+// restore still sends the step through the initialisation.
+TEST_F(ControlRunTest, ARestoreBetweenRunningStepsInitialisesBeforeTheNextOne) {
+  Ready(4);
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicAfter));
+  ASSERT_TRUE(PassUntilState(kStateDynamicBefore));
+  trace.Take();
+  manager.SetRestartTime(0.0);
+  ASSERT_TRUE(PassUntilState(kStateDynamicInitAfter));
+  EXPECT_EQ(StepsAndStates(trace.Take()), (Lines{"s12", "s15", "s16", "step 128", "s17"}));
+}
+
+// A specification that changed the structure: the problem is built again
+// before the next step, which initialises; a rebuild that fails ends the
+// run there, failed.
+TEST_F(ControlRunTest, AStructureChangeRebuildsTheProblemBeforeTheNextStep) {
+  Ready(4);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  trace.Take();
+  manager.MarkStructureChanged();
+  EXPECT_TRUE(manager.StructureChanged());
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicInitAfter));
+  ASSERT_TRUE(PassUntilState(kStatePaused));
+  EXPECT_EQ(StepsAndStates(trace.Take()), (Lines{"check", "s15", "s16", "step 128", "s17", "s6"}));
+  EXPECT_FALSE(manager.StructureChanged());
+
+  ops.check_result = 0x8032FFFFu;
+  manager.MarkStructureChanged();
+  const int steps = ops.steps;
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return (manager.StatusBits() & run_bits::kRunFailed) != 0; }));
+  EXPECT_EQ(loop.State(), kStatePaused);
+  EXPECT_EQ(ops.steps, steps);
+  EXPECT_TRUE(manager.StructureChanged());
+}
+
+// A specification change that keeps the structure re-initialises a run
+// away from time 0.
+TEST_F(ControlRunTest, AKeptStructureReinitialisesAwayFromTimeZero) {
+  Ready(4);
+  manager.MarkReinitialisation();
+  EXPECT_FALSE(manager.ReinitialisationMark());
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  ASSERT_TRUE(manager.StepResultPending());
+  manager.MarkReinitialisation();
+  EXPECT_TRUE(manager.ReinitialisationMark());
+  EXPECT_FALSE(manager.StepResultPending());
+}
+
+// Two commands 10 after an assignment while the run rests: the first is the
+// re-initialisation that the assignment asks for, the second the step to
+// the next communication point; neither is lost.
+TEST_F(ControlRunTest, AnAssignmentAtRestTakesOneOfTheAskedStepsForItsInitialisation) {
+  Ready(4);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  ASSERT_NEAR(manager.CurrentTime(), 0.1, 1e-12);
+  trace.Take();
+  results.assignments = 1;
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicInitAfter));
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  EXPECT_EQ(StepsAndStates(trace.Take()),
+            (Lines{"s11", "s15", "s16", "step 128", "s17", "s11", "s12", "step 65", "s13", "s6"}));
+  EXPECT_NEAR(manager.CurrentTime(), 0.2, 1e-12);
+  EXPECT_EQ(manager.StepCount(), 0);
+}
+
+// The client's snapshot requests wait in the problem manager, flags and
+// description kept, until the loop takes them.
+TEST_F(ControlRunTest, QueuedSnapshotRequestsKeepTheirFlagsUntilTaken) {
+  manager.QueueSnapshot("A", 1, 0, 1, "first");
+  manager.QueueSnapshot("B", 0, 1, 0, nullptr);
+  EXPECT_EQ(manager.QueuedSnapshotCount(), 2u);
+  const std::vector<SimProblemMgr::SnapshotRequest> taken = manager.TakeSnapshotQueue();
+  ASSERT_EQ(taken.size(), 2u);
+  EXPECT_EQ(taken[0].text, "A");
+  EXPECT_EQ(taken[0].second, "first");
+  EXPECT_EQ(std::vector<std::int32_t>({taken[1].a, taken[1].b, taken[1].c}),
+            std::vector<std::int32_t>({0, 1, 0}));
+  EXPECT_EQ(manager.QueuedSnapshotCount(), 0u);
 }
 
 }  // namespace

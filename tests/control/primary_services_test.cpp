@@ -18,6 +18,7 @@
 #include "framework/messaging/message_controller.h"
 #include "framework/servers/server_registry.h"
 #include "platform/unknown.h"
+#include "tests/support/quiet_run_seams.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"
 
@@ -58,6 +59,8 @@ class Upper final : public SimUpperServices {
     for (const char* line : {"Writing equations", "Writing variables"}) progress(0, line);
     return written;
   }
+  // Never asked for here.
+  Status WriteExportMakefile(bool) override { return kNotAvailable; }
   Status check = 0x0032000Au;
   Status written = 0;
 
@@ -66,7 +69,7 @@ class Upper final : public SimUpperServices {
 };
 
 // Builds a problem when asked to prepare.
-class PreparingOps final : public SimRunOps {
+class PreparingOps final : public QuietRunOps {
  public:
   explicit PreparingOps(Log* log) : log_(log) {}
   Status PrepareSimulation(std::int32_t a, std::int32_t b) override {
@@ -88,7 +91,7 @@ class PreparingOps final : public SimRunOps {
   DAESInstanceNode root_{nullptr, nullptr};
 };
 
-class NestedIntegrator final : public SimRunIntegrator {
+class NestedIntegrator final : public QuietRunIntegrator {
  public:
   std::int32_t GetIntegratorKind() const override { return 3; }
   Status BeginRun() override { return 0; }

@@ -23,7 +23,9 @@
 #include "platform/unknown.h"
 #include "solve/options/solver_option_table.h"
 #include "solve/proxies/integrator_server_proxy.h"
+#include "tests/support/quiet_run_seams.h"
 #include "tests/support/scoped_current_folder.h"
+#include "tests/support/stdout_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/framework/message_helpers.h"
 
@@ -153,6 +155,44 @@ TEST_F(ProblemManagerTest, CommandsSetRequestsAndAnswerTheirStatus) {
   EXPECT_EQ(manager.StatusBits() & 0x1u, 0u);
 }
 
+// A working folder that is not there is refused when it is named, and a
+// run folder that cannot be made fails the attach: nothing is written in
+// whatever folder the engine is in, and preparing is refused until the
+// client names another.
+TEST_F(ProblemManagerTest, NoRunFolderNoProblem) {
+  const std::string work = folder.path().string();
+  const std::string missing = work + "/missing/";
+  folder.WriteFile("Tank", "a file where the run folder would go");
+  testsupport::TempDir elsewhere;
+  testsupport::ScopedCurrentFolder moved(elsewhere.path());
+  Status named = 0, renamed = 0, attached = 0, prepared = 0;
+  std::string name;
+  std::string said;
+  {
+    testsupport::StdoutCapture dialog;  // the lines of failed groups
+    named = Command(3, {"Tank", missing.c_str()});
+    name = manager.SimulationName();
+    renamed = Command(3, {"Tank", work.c_str()});
+    attached = manager.AttachProblem(work.c_str(), "Tank");
+    prepared = Command(6, {}, {0, 0});
+    said = dialog.Take();
+  }
+  EXPECT_EQ(named, 0x803201FEu);
+  EXPECT_EQ(name, "");
+  EXPECT_EQ(renamed, 0u);
+  EXPECT_EQ(attached, 0x803201FEu);
+  EXPECT_EQ(prepared, 0x803201FEu);
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere.path()));
+  EXPECT_NE(said.find("Working folder " + missing + " does not exist"), std::string::npos) << said;
+  EXPECT_NE(said.find("Cannot make the run folder " + work + "/Tank/: Not a directory"),
+            std::string::npos)
+      << said;
+
+  ASSERT_EQ(Command(3, {"Other", work.c_str()}), 0u);
+  EXPECT_EQ(manager.AttachProblem(work.c_str(), "Other"), 0u);
+  EXPECT_TRUE(std::filesystem::exists(folder / "Other" / "OrvelQVLock.aml"));
+}
+
 TEST_F(ProblemManagerTest, RequestsOfUnknownCodesAndServices) {
   EXPECT_EQ(Request(50, 5), 0x00320027u);
   EXPECT_EQ(Request(60, 5), 0x00320027u);
@@ -243,7 +283,7 @@ class ReleaseRecorder : public QLNSubSystemManager {
   std::vector<std::string>* log_;
 };
 
-class ReleaseIntegrator : public SimRunIntegrator {
+class ReleaseIntegrator : public QuietRunIntegrator {
  public:
   explicit ReleaseIntegrator(std::vector<std::string>* log) : log_(log) {}
   std::int32_t GetIntegratorKind() const override { return 1; }
@@ -339,7 +379,7 @@ TEST_F(ProblemManagerTest, DiscardingTheProblemDestroysItBeforeTellingTheManager
   EXPECT_EQ(log, std::vector<std::string>{"discard"});
 }
 
-TEST_F(ProblemManagerTest, SearchPathsThatTookAreKeptAndAPauseKnowsWhereItCame) {
+TEST_F(ProblemManagerTest, SearchPathsThatTookAreKept) {
   const std::string work = folder.path().string();
   EXPECT_EQ(Command(4, {work.c_str()}), 0xA032FFFFu);
   EXPECT_EQ(Command(4, {""}), 0xA032FFFFu);
@@ -347,15 +387,4 @@ TEST_F(ProblemManagerTest, SearchPathsThatTookAreKeptAndAPauseKnowsWhereItCame) 
   EXPECT_EQ(Command(4, {"/no/such/folder"}), 0xA032FFFFu);
   EXPECT_EQ(manager.Folders().ClientSearchPaths(),
             (std::vector<std::string>{work, "/no/such/folder"}));
-
-  manager.SetStatusBits(run_bits::kReady | run_bits::kRunning);
-  manager.SetCurrentTime(2.0);
-  SetSimulationTime(2.0);
-  ASSERT_EQ(Command(8), 0u);
-  EXPECT_EQ(manager.PauseRequest(), 1) << "at the last step";
-  SetSimulationTime(2.5);
-  ASSERT_EQ(Command(8), 0u);
-  EXPECT_EQ(manager.PauseRequest(), 2) << "past it";
-  EXPECT_EQ(manager.RunState(), 2);
-  SetSimulationTime(0.0);
 }

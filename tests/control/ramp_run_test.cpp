@@ -58,6 +58,9 @@ class LagServices : public SimMonitorServices {
   }
   void RegisterRamped(DAESVarTableEntry*) override {}
   void UnregisterRamped(DAESVarTableEntry*) override {}
+  // No implicit-event schedule to watch.
+  Status RegisterImplicitEvent(QLNImplicitEvent*) override { return monitor_status::kFailed; }
+  Status UnregisterImplicitEvent(QLNImplicitEvent*) override { return monitor_status::kFailed; }
 
  private:
   SimProblemMgr& manager_;

@@ -20,6 +20,7 @@
 #include "control/problem/control_loop.h"
 #include "control/problem/problem_manager.h"
 #include "control/problem/server_integrator.h"
+#include "control/properties/property_mgr.h"
 #include "daes/events/implicit_event.h"
 #include "daes/instance/instance_node.h"
 #include "daes/model/variable.h"
@@ -35,6 +36,8 @@
 #include "results/manager/run_results.h"
 #include "solve/options/solver_option_table.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/quiet_group_method.h"
+#include "tests/support/quiet_run_seams.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
@@ -43,7 +46,7 @@ namespace {
 
 using Log = std::vector<std::string>;
 
-class FakeIntegrator : public SimRunIntegrator {
+class FakeIntegrator : public QuietRunIntegrator {
  public:
   struct Leg {
     Status status;
@@ -119,7 +122,7 @@ class FakeIntegrator : public SimRunIntegrator {
   std::int32_t kind_;
 };
 
-class FakeResults : public SimRunResults {
+class FakeResults : public QuietRunResults {
  public:
   Status ApplyAssignments(bool* applied) override {
     *applied = false;
@@ -216,6 +219,10 @@ class FakeModel : public SimRunModel {
     for (DAESRealVariable* v : variables) problem->AddTreeVariable(v);
     return problem;
   }
+  Status InstancesEdited() override {
+    ++edited;
+    return 0;
+  }
   bool SolversSetUp(DAESProblem*) override { return true; }
   Status ChooseEvaluator(DAESProblem*, std::int32_t chosen) override {
     evaluator = chosen;
@@ -238,6 +245,7 @@ class FakeModel : public SimRunModel {
   BvuDirectoryNode* root = new DAESInstanceNode(nullptr, nullptr);
   std::vector<DAESRealVariable*> variables;
   int made = 0;
+  int edited = 0;
   int compiled = 0;
   std::string folder;
   bool refuse = false;
@@ -260,7 +268,7 @@ class FakeSchedule : public DAESEventSchedule {
   std::function<void()> on_act;
 };
 
-class Method : public QLNGroupMethod {
+class Method : public QuietGroupMethod {
  public:
   Status Solve(QLNGroup*, std::uint8_t, std::uint32_t, std::uint32_t, Status*) override {
     return 0;
@@ -892,6 +900,22 @@ TEST_F(RunStepsTest, ARewindToAClockWithoutAStepGoesBackToTheReadyState) {
 // The engine's integrator joins the managers for as long as it lives, so
 // that releasing the problem reaches its server; without a server it is
 // still made, with its creation status.
+// The run thread's set-up and the package test before a run are the
+// problem manager's property manager's, through the run steps.
+TEST_F(RunStepsTest, ThePropertyManagerAnswersForTheRunThreadAndThePackages) {
+  GppiPropertyMgr* properties = manager.Properties();
+  ASSERT_NE(properties, nullptr);
+  ASSERT_EQ(GppiPropertyMgr::Instance(), properties);
+  EXPECT_EQ(steps.ThreadSetUp(), 0u);
+  const Status before = properties->GetStatus();
+  EXPECT_FALSE(status::IsFailure(steps.PackagesLoaded()));
+  properties->SetStatus(0x8000FFFFu);
+  EXPECT_EQ(steps.PackagesLoaded(), 0x8000FFFFu);
+  properties->SetStatus(before);
+  // A decomposition is asked for one group unless its option says more.
+  EXPECT_FALSE(steps.PositiveCountTest());
+}
+
 TEST_F(RunStepsTest, TheServerIntegratorHearsTheBroadcasts) {
   const std::int32_t before = manager.Count();
   Status made = 0;
@@ -943,10 +967,13 @@ class RunLoopTest : public RunStepsTest {
     return manager.HandleCommand(50, number, static_cast<std::uint32_t>(texts.size()), texts.data(),
                                  0, nullptr, 0, nullptr);
   }
-  // Passes until the state comes; the states passed through on the way.
+  // Passes until the state comes, bounded by time (the run thread may not
+  // be scheduled for a while on a loaded machine); the states passed
+  // through on the way.
   std::vector<std::int32_t> PassUntilState(std::int32_t state) {
     std::vector<std::int32_t> seen;
-    for (int i = 0; i < 20000 && loop.State() != state; ++i) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (loop.State() != state && std::chrono::steady_clock::now() < until) {
       Status ended = 0;
       if (loop.Pass(&ended)) break;
       if (seen.empty() || seen.back() != loop.State()) seen.push_back(loop.State());

@@ -14,6 +14,7 @@
 #include "control/engine/engine_handlers.h"
 #include "framework/runtime/xos_thread.h"
 #include "tests/support/fault_tests.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -37,13 +38,20 @@ class FakeStepper : public SimRunStepper {
     ++data;
     running.store(true);
     if (step_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(step_us));
-    while (hang.load() && !XosStopRequested()) std::this_thread::sleep_for(milliseconds(1));
+    while (hang.load() && !Heard()) std::this_thread::sleep_for(milliseconds(1));
     running.store(false);
     ++data;
     steps.fetch_add(1);
     return result;
   }
 
+  // A hanging step ends once asked to stop; a deaf one only after the
+  // server has given up waiting for it.
+  bool Heard() const {
+    return XosStopRequested() && (deaf_to == nullptr || deaf_to->LastStopForced());
+  }
+
+  const SimRunHandover* deaf_to = nullptr;
   int setup_delay_ms = 0;
   bool hand_back_first = true;
   int step_us = 0;
@@ -105,7 +113,7 @@ TEST_F(RunThreadTest, EveryStepRunsOnceAndIsCollectedOnlyAfterItRan) {
 TEST_F(RunThreadTest, TakingTheRunLockDuringAStepChangesNothing) {
   stepper.hang = true;
   StartStep(*handover);
-  while (!stepper.running.load()) std::this_thread::sleep_for(milliseconds(1));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return stepper.running.load(); }));
   EXPECT_FALSE(handover->ServerHoldsA());
   EXPECT_EQ(handover->TakeRunLock(), SimRunHandover::kNotYet);
   EXPECT_FALSE(handover->ServerHoldsA());
@@ -128,10 +136,28 @@ TEST_F(RunThreadTest, AStopWhileTheThreadWaitsForItsStepRunsNoOtherStep) {
   EXPECT_EQ(stepper.steps.load(), 1);
 }
 
-TEST_F(RunThreadTest, AStepThatNeverHandsBackIsGivenUpAfterTheTries) {
+TEST_F(RunThreadTest, AStopReachesAStepStillComputing) {
   stepper.hang = true;
   StartStep(*handover);
   while (!stepper.running.load()) std::this_thread::sleep_for(milliseconds(1));
+  EXPECT_EQ(handover->StopRun(), 0u);
+  // The step heard the request and ended: no waiting out the tries.
+  EXPECT_FALSE(handover->LastStopForced());
+  EXPECT_FALSE(handover->ThreadStarted());
+  EXPECT_TRUE(handover->ServerHoldsA());
+  EXPECT_EQ(stepper.steps.load(), 1);
+  stepper.hang = false;
+  StartStep(*handover);
+  ASSERT_TRUE(Collect(*handover));
+  handover->RunOneStep();
+  EXPECT_EQ(stepper.steps.load(), 2);
+}
+
+TEST_F(RunThreadTest, AStepThatNeverHandsBackIsGivenUpAfterTheTries) {
+  stepper.hang = true;
+  stepper.deaf_to = handover.get();
+  StartStep(*handover);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return stepper.running.load(); }));
   const auto begun = std::chrono::steady_clock::now();
   EXPECT_EQ(handover->StopRun(), 0u);
   const auto waited = std::chrono::steady_clock::now() - begun;
@@ -262,7 +288,7 @@ TEST_F(RunThreadTest, OnlyTheStepsHandBackWakesTheServer) {
   ASSERT_GE(handover->HandBackDescriptor(), 0);
   stepper.hang = true;
   StartStep(*handover);  // the first hand-back is done with here
-  while (!stepper.running.load()) std::this_thread::sleep_for(milliseconds(1));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return stepper.running.load(); }));
   EXPECT_FALSE(readable());
   stepper.hang = false;
   // Bounded only so that a broken signal fails rather than hangs.
@@ -273,7 +299,7 @@ TEST_F(RunThreadTest, OnlyTheStepsHandBackWakesTheServer) {
   EXPECT_FALSE(readable());
   stepper.hang = true;
   StartStep(*handover);
-  while (!stepper.running.load()) std::this_thread::sleep_for(milliseconds(1));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return stepper.running.load(); }));
   EXPECT_FALSE(readable());
   stepper.hang = false;
   ASSERT_TRUE(Collect(*handover));

@@ -14,11 +14,12 @@
 #include "foundation/interfaces/group_method.h"
 #include "foundation/interfaces/integrator_proxy.h"
 #include "tests/support/integrator_stand_in.h"
+#include "tests/support/quiet_group_method.h"
 
 namespace {
 
 // Answers per group number: a status and an iteration count.
-class ScriptedMethod : public QLNGroupMethod {
+class ScriptedMethod : public QuietGroupMethod {
  public:
   Status Solve(QLNGroup* group, std::uint8_t, std::uint32_t, std::uint32_t,
                Status* reported) override {

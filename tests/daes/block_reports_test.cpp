@@ -25,6 +25,7 @@ namespace {
 
 struct Options : SolverOptions {
   std::int32_t GetInt(std::int32_t) override { return 0; }
+  Status SetInt(std::int32_t, std::int32_t) override { return status::kNotSupported; }
   double GetReal(std::int32_t n) override {
     switch (n) {
       case kOptEqnTol:

@@ -139,6 +139,56 @@ TEST(DelayHistory, Lookups) {
   EXPECT_EQ(v, 0.0);
 }
 
+// A NaN time or delay is refused before the bisection, which has nothing to
+// bracket it with (with one row it read before the ring), and no NaN time
+// ever enters the ring.
+TEST(DelayHistory, TimesThatAreNotNumbersAreRefused) {
+  const double nan = std::nan("");
+  DelayHistory h;
+  ASSERT_EQ(h.Init(2), 0u);
+  ASSERT_EQ(h.Record(1, 1.0, 3.0), 0u);
+  double v = 7.0;
+  for (double t : {nan, HUGE_VAL}) {
+    EXPECT_EQ(h.Lookup(1, t, 2.0, &v), delays::kBadTime) << t;
+    EXPECT_EQ(v, 7.0);
+  }
+  EXPECT_EQ(h.Lookup(1, 1.5, nan, &v), delays::kBadTime);
+  EXPECT_EQ(h.Lookup(1, 1.5, -HUGE_VAL, &v), delays::kBadTime);
+  EXPECT_EQ(v, 7.0);
+  // An endless delay reaches back before the history.
+  EXPECT_EQ(h.Lookup(1, -HUGE_VAL, 2.0, &v), delays::kBeforeHistory);
+  EXPECT_EQ(v, 3.0);
+  for (double t : {nan, HUGE_VAL, -HUGE_VAL}) {
+    EXPECT_EQ(h.Record(2, t, 5.0), delays::kBadTime) << t;
+    EXPECT_EQ(h.RecordCount(), 1);
+    EXPECT_EQ(h.TimeAt(h.Newest()), 1.0);
+  }
+
+  Delays d({"x"});
+  ASSERT_EQ(d.mgr.InitHistory(), 0u);
+  d.Set({2.0});
+  ASSERT_EQ(d.mgr.RecordAll(0.0), 0u);
+  EXPECT_EQ(d.mgr.RecordAll(nan), delays::kBadTime);
+  {
+    RunClock clock(kRunDynamic, 1.0);
+    v = 7.0;
+    EXPECT_EQ(d.vars[0]->DelayedValue(nan, &v), delays::kBadTime);
+    EXPECT_EQ(d.mgr.GetDelayedValue(1, nan, &v), delays::kBadTime);
+    SetSimulationTime(nan);
+    EXPECT_EQ(d.mgr.GetDelayedValue(1, 0.5, &v), delays::kBadTime);
+  }
+  // A snapshot image with a NaN time is damaged.
+  std::vector<std::uint8_t> image(reinterpret_cast<const std::uint8_t*>(h.Data()),
+                                  reinterpret_cast<const std::uint8_t*>(h.Data() + h.Size()));
+  std::memcpy(image.data(), &nan, 8);
+  DelayHistory g;
+  ASSERT_EQ(g.Init(2), 0u);
+  EXPECT_EQ(
+      g.Restore(image.data(), static_cast<std::uint32_t>(image.size()), 2, delays::kRows, nullptr),
+      delays::kBadSnapshot);
+  EXPECT_EQ(g.RecordCount(), 0);
+}
+
 TEST(DelayMgr, RunRulesAndSuspend) {
   Delays d({"x"});
   EXPECT_EQ(GetCurrentDelayMgr(), &d.mgr);

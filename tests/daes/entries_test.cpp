@@ -160,6 +160,30 @@ TEST(AdviseList, BatchesInOrderAndSurvivesRemovalAndDestruction) {
   EXPECT_EQ(list.Flush(), 0u);  // the marked entry is gone: nothing handed out
 }
 
+TEST(AdviseList, AVariableHeldTwiceKeepsEachCookieThroughRemovalAndReAdd) {
+  Sink sink;
+  DAESRealVariable a(nullptr, "a");
+  DAESVariableAdviseList list(&sink, 2);
+  ASSERT_EQ(list.Add(&a, 10), 0u);
+  ASSERT_EQ(list.Add(&a, 20), 0u);
+  // The removal must take the registration of entry 0, not the newest one.
+  list.RemoveAt(0, &a);
+  a.SetValue(1.0);
+  list.Flush();
+  EXPECT_EQ(sink.values, (std::vector<std::pair<std::int32_t, double>>{{20, 1.0}}));
+  ASSERT_EQ(list.Add(&a, 30), 0u);  // takes the emptied slot 0
+  sink.values.clear();
+  a.SetValue(2.0);
+  list.Flush();
+  EXPECT_EQ(sink.values, (std::vector<std::pair<std::int32_t, double>>{{30, 2.0}, {20, 2.0}}));
+  // Removing the second entry leaves the first one heard.
+  list.RemoveAt(1, &a);
+  sink.values.clear();
+  a.SetValue(3.0);
+  list.Flush();
+  EXPECT_EQ(sink.values, (std::vector<std::pair<std::int32_t, double>>{{30, 3.0}}));
+}
+
 struct Ramp : VariableDriver {
   double ValueAt(double time, double) override { return time; }
 };

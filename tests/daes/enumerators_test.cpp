@@ -4,10 +4,16 @@
 #include <vector>
 
 #include "daes/blocks/solver_block.h"
+#include "daes/equations/equation_node.h"
 #include "daes/model/variable.h"
 #include "daes/problem/enumerators.h"
+#include "daes/problem/solver_equation.h"
+#include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/integrator_proxy.h"
+#include "foundation/interfaces/solver_options.h"
 #include "platform/com.h"
 #include "platform/com_status.h"
+#include "tests/support/integrator_stand_in.h"
 
 namespace {
 
@@ -117,6 +123,55 @@ TEST(Enumerators, QueryInterfaceAndReferences) {
   EXPECT_EQ(e->Next(2, records, &fetched), 1u);  // no rows
   EXPECT_EQ(fetched, 0u);
   EXPECT_EQ(e->Release(), 0u);
+}
+
+// Rows handed out as they are; tearing on and an integrator that takes the
+// detail while the object lives.
+class TornRows final : public DAESEnumSource, SolverOptions, testsupport::IntegratorStandIn {
+ public:
+  TornRows() : previous_(SolverOptions::Install(this)) { SetCurrentIntegrator(this); }
+  ~TornRows() {
+    SetCurrentIntegrator(nullptr);
+    SolverOptions::Install(previous_);
+  }
+  std::int32_t ActiveVariableCount() override { return 0; }
+  DAESVarTableEntry* GetVariable(std::int32_t) override { return nullptr; }
+  std::int32_t GroupColumnOf(DAESVarTableEntry*) override { return 0; }
+  std::int32_t GroupRowCount() override { return static_cast<std::int32_t>(rows.size()); }
+  QLNEquation* GroupRow(std::int32_t i) override { return rows[static_cast<std::size_t>(i)]; }
+  std::int32_t GetInt(std::int32_t number) override { return number == 97 ? 1 : 0; }
+  double GetReal(std::int32_t) override { return 0.0; }
+  bool GetBool(std::int32_t) override { return false; }
+  Status SetInt(std::int32_t, std::int32_t) override { return status::kNotSupported; }
+  std::uint32_t GetCapabilityBit2() override { return 1; }
+
+  std::vector<QLNEquation*> rows;
+
+ private:
+  SolverOptions* previous_;
+};
+
+TEST(EquationEnumerator, TornRowsOfAMultiOutputModelNameTheirModel) {
+  DAESSimpleEquation call(nullptr), plain(nullptr);
+  call.SetRowCount(2);
+  DAESSolverEquation first(&call), second(&call), single(&plain), untorn(&call);
+  for (DAESSolverEquation* row : {&first, &second, &single}) row->SetFlags(daes::kTorn);
+  DAESDecompEquation wrapped(&second);
+  TornRows source;
+  source.rows = {&first, &wrapped, &single, &untorn};
+  DAESEqnDataEnum e(&source);
+  ASSERT_TRUE(e.Detailed());
+  QLNEquationRecord records[4];
+  std::uint32_t fetched = 0;
+  EXPECT_EQ(e.Next(4, records, &fetched), 1u);
+  ASSERT_EQ(fetched, 4u);
+  const auto model = static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(&call));
+  const std::uint32_t flags[] = {8, 8, 8, 0};
+  const std::int64_t models[] = {model, model, -1, -1};
+  for (std::uint32_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(records[i].flags, flags[i]) << i;
+    EXPECT_EQ(records[i].model, models[i]) << i;
+  }
 }
 
 }  // namespace

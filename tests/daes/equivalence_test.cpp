@@ -27,6 +27,7 @@ struct Level : SolverOptions {
   }
   double GetReal(std::int32_t n) override { return defaults->GetReal(n); }
   bool GetBool(std::int32_t n) override { return defaults->GetBool(n); }
+  Status SetInt(std::int32_t n, std::int32_t value) override { return defaults->SetInt(n, value); }
   std::int32_t level;
   SolverOptions* previous;
   SolverOptions* defaults = nullptr;

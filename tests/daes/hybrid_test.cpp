@@ -351,6 +351,44 @@ TEST(HybridModels, RowsCollectTheirClassesAndTransitionsMarkTheirVariables) {
   EXPECT_NE(h->GetFlags() & daes::kReferenced, 0u);
 }
 
+// A decomposition asks a row how it depends on its unknowns: a switch row
+// answers from its branches (it has no selector), an IF row from both
+// branches whatever its state.
+TEST(HybridModels, FiniteStateRowsClassifyOverTheirBranches) {
+  auto kind_of = [](DAESFiniteStateEquation* row, DAESVarTableEntry* v, std::int32_t* occurs) {
+    row->ResetNonlinearityMarks(0);
+    row->MarkVariable(v);
+    std::int32_t worst = 0;
+    EXPECT_EQ(row->ClassifyNonlinearity(&worst, 0), 0u);
+    std::int32_t kind = 0;
+    *occurs = row->VariableClass(v, 0, &kind);
+    row->ResetNonlinearityMarks(0);
+    return kind;
+  };
+  {
+    Hybrid m;
+    ASSERT_EQ(m.Read([](Writer& w) { Valve(w); }), 0u);
+    DAESFiniteStateEquation* row = m.Build();
+    ASSERT_NE(row, nullptr);
+    std::int32_t occurs = 0;
+    EXPECT_EQ(kind_of(row, Entry(m.tree.At({2, 9})), &occurs), 1);
+    EXPECT_EQ(occurs, 1);
+    // h is read by the transitions only.
+    kind_of(row, Entry(m.tree.At({2, 1})), &occurs);
+    EXPECT_EQ(occurs, 0);
+  }
+  Hybrid m;
+  m.SetH(1.0);
+  ASSERT_EQ(m.Read([](Writer& w) { Weir(w); }), 0u);
+  DAESFiniteStateEquation* row = m.Build();
+  ASSERT_NE(row, nullptr);
+  ASSERT_EQ(row->CurrentState(), 0);
+  std::int32_t occurs = 0;
+  // In the ELSE state, h still counts through the THEN branch.
+  EXPECT_EQ(kind_of(row, Entry(m.tree.At({2, 1})), &occurs), 1);
+  EXPECT_EQ(occurs, 1);
+}
+
 TEST(CompiledEquationsBuild, SwitchRowsFollowTheirTransitions) {
   testsupport::TempDir dir;
   Hybrid m;

@@ -22,6 +22,7 @@
 #include "framework/runtime/cqln_exception.h"
 #include "tests/daes/daes_helpers.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/quiet_group_method.h"
 
 using namespace daestest;
 
@@ -41,6 +42,7 @@ struct Options : SolverOptions {
   bool GetBool(std::int32_t n) override {
     return n == kOptCompression ? compression : defaults->GetBool(n);
   }
+  Status SetInt(std::int32_t n, std::int32_t value) override { return defaults->SetInt(n, value); }
   SolverOptions* previous;
   SolverOptions* defaults;
   std::int32_t print_level = 2;
@@ -109,6 +111,8 @@ TEST(ProblemTank, CollectsRowsVariablesAndParameters) {
   // The parameters are no columns: the rows hold only variables.
   EXPECT_EQ(Row(p, "T101.MassBalance")->VariableCount(), 3);
   EXPECT_EQ(Row(p, "T101.Outflow")->VariableCount(), 2);
+  // The problem's structure holds the rows' variables.
+  EXPECT_EQ(p.NonZeroCount(), 5u);
   t.problem.reset();
   EXPECT_EQ(GetCurrentProblem(), nullptr);
 }
@@ -349,7 +353,7 @@ TEST(ProblemTank, ExplicitBlocksPassTheirValueToTheCompiledLibrary) {
   x.assign(static_cast<std::size_t>(t.problem->VariableCount()), -7.0);
   daes::CurrentCompiledLibrary().getx_address = [] { return x.data(); };
   // A method that leaves the value as it is (an indeterminate variable).
-  class Keep final : public QLNGroupMethod {
+  class Keep final : public QuietGroupMethod {
    public:
     Status Solve(QLNGroup*, std::uint8_t, std::uint32_t, std::uint32_t, Status*) override {
       return 0;
@@ -784,10 +788,12 @@ struct FakeProcedure : DAESProcedureEquation {
   const char* ProcedureName() override { return name.c_str(); }
   std::int32_t OutputCount() override { return 2; }
   void SetOutputBuffer(double* o) override { outputs = o; }
+  void ResetPropertiesCall() override { ++properties_resets; }
   std::string name;
   Status fail;
   std::vector<std::string>* log;
   double* outputs = nullptr;
+  int properties_resets = 0;
 };
 
 TEST(ProblemProcedures, PrecallsUndoOnFailureAndAnswerOnceOnly) {
@@ -894,6 +900,7 @@ struct FakeCompiledCode : DAESCompiledCode {
     loads.push_back(library != nullptr ? library : "<none>");
     return 0;
   }
+  void SetBuildFolder(const char*) override {}
   std::vector<std::vector<std::int64_t>> generated;
   std::vector<std::string> loads;
   std::string name = "flowsheet1";

@@ -91,6 +91,21 @@ TEST(ProcDef, DefaultsAndSuffixRules) {
   EXPECT_STREQ(d.GetInputDimName(0, 0), "*");
 }
 
+// What a call's code reads of its definition: each argument's descriptor
+// as its kind and its dimension count (non-zero for an array); no argument
+// path of its own.
+TEST(ProcDef, CallsReadTheArgumentDescriptorsAsTwoBytesEach) {
+  DAESProcDef d;
+  Fill(d);
+  const ProcedureDefinition& face = d;
+  EXPECT_EQ(face.ArgumentDescriptions(false),
+            (std::vector<std::uint8_t>{procdef::kReal, 0, procdef::kReal, 2}));
+  EXPECT_EQ(face.ArgumentDescriptions(true), (std::vector<std::uint8_t>{procdef::kString, 0}));
+  EXPECT_EQ(face.ArgumentPath(), nullptr);
+  EXPECT_EQ(face.OptionByte(), 0x12);
+  EXPECT_EQ(face.InterfaceFlag(), 1);
+}
+
 TEST(ProcDef, MessageFormRoundTripsAndTheCSuffixStaysHidden) {
   SUProcDef d;
   Fill(d);

@@ -301,6 +301,7 @@ TEST(ProcedureEquation, ContextAnswersTheProblemsCallPass) {
   DAESProcContext* context = m.Row(0)->ProcContext();
   DAESProcedureEquation* pass = context;
   EXPECT_EQ(pass->OutputCount(), 2);
+  EXPECT_EQ(m.node->RowCount(), 2);  // the model equation knows its rows
   EXPECT_STREQ(pass->ProcedureName(), "cproc");
   double shared[2] = {0, 0};
   pass->SetOutputBuffer(shared);

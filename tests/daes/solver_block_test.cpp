@@ -9,6 +9,7 @@
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/group_method.h"
 #include "platform/unknown.h"
+#include "tests/support/quiet_group_method.h"
 
 namespace {
 
@@ -98,7 +99,7 @@ class CountedRow : public DAESEqnRow {
   int* deleted_;
 };
 
-class FakeMethod : public QLNGroupMethod {
+class FakeMethod : public QuietGroupMethod {
  public:
   explicit FakeMethod(int* dropped) : dropped_(dropped) {}
   Status Solve(QLNGroup*, std::uint8_t, std::uint32_t, std::uint32_t, Status*) override {

@@ -83,6 +83,49 @@ TEST(Binding, ResolverAppendsTheVariablesItFinds) {
   EXPECT_EQ(Printed(rebuilt.get()), "V2+(q)");
 }
 
+TEST(Binding, ListItemsAreBoundAndTheOriginalListIsKept) {
+  const Ref x = U(kDeRef, Text("x", SUValue::kName), SUValue::kReal);
+  const Ref y = U(kDeRef, Text("y", SUValue::kName), SUValue::kReal);
+  const Ref z = U(kDeRef, Text("z", SUValue::kName), SUValue::kReal);
+  const Ref two = Real(2.0);
+  const Ref sum = U(kSigma, ListOf({&x, &two, &y, &z}), SUValue::kReal);
+  const std::string before = Printed(sum.get());
+  const char* names[] = {"global.y", "x"};
+  sum->AddRef();
+  const Ref rebuilt(Expression::RebuildInPlace(sum.get(), 2, names));
+  ASSERT_NE(rebuilt.get(), sum.get());
+  EXPECT_EQ(Printed(sum.get()), before);  // shared trees stay as they were
+  Expression* items = rebuilt->Operand(1);
+  ASSERT_EQ(items->ClassId(), exprclass::kHomList);
+  EXPECT_EQ(items->ListElement(1)->ClassId(), exprclass::kVarRef);
+  EXPECT_EQ(Printed(items->ListElement(1)), "V2");
+  EXPECT_EQ(items->ListElement(2), two.get());  // unchanged items are shared
+  EXPECT_EQ(Printed(items->ListElement(3)), "V1");
+  EXPECT_EQ(items->ListElement(4), z.get());
+  EXPECT_EQ(items->NodeCount(), 1u + 1u + 1u + 1u + z->NodeCount());
+  EXPECT_EQ(items->GetResultType(), sum->Operand(1)->GetResultType());
+
+  // The resolver form, on the argument list of a procedure call.
+  struct Resolver : ExprNameResolver {
+    ExpressionVariable* Lookup(const char* name, std::uint16_t) override {
+      return std::string(name) == "z" ? &found : nullptr;
+    }
+    TestVariable found{"z", 1.0};
+  } resolver;
+  const Ref inputs = ListOf<ProcIOListExpression>({&y, &z}, 0);
+  ExpressionVariable* variables[2] = {};
+  std::int32_t count = 0;
+  const Ref bound = Hold(inputs->RebuildWithChildren(&count, variables, &resolver));
+  ASSERT_NE(bound.get(), inputs.get());
+  EXPECT_EQ(bound->ClassId(), exprclass::kProcIOList);
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(variables[0], &resolver.found);
+  EXPECT_EQ(bound->ListElement(1), y.get());
+  EXPECT_EQ(bound->ListElement(2)->ClassId(), exprclass::kVarRef);
+  // Nothing to bind: the list itself.
+  EXPECT_EQ(inputs->RebuildWithChildren(0, nullptr), inputs.get());
+}
+
 TEST(Binding, NonlinearityClassesReachTheVariables) {
   ColumnVariable x("x", true), y("y", true), k("k", false);
   struct Case {

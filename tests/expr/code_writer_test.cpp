@@ -12,6 +12,7 @@
 
 #include "expr/codegen/code_writer.h"
 #include "expr/tree/proc_call_expression.h"
+#include "expr/tree/system_function.h"
 #include "tests/expr/expr_builders.h"
 #include "tests/support/temp_dir.h"
 
@@ -387,6 +388,8 @@ struct Definition : ProcedureDefinition {
   std::vector<std::uint8_t> ArgumentDescriptions(bool outputs) const override {
     return outputs ? std::vector<std::uint8_t>{} : std::vector<std::uint8_t>{0, 1};
   }
+  const BvuIdPath* ArgumentPath() const override { return nullptr; }
+  void WriteClassCode(ExprCodeWriter&, CodeOutputs&, const std::string&) override {}
   std::uint8_t option = 0x08;
 };
 
@@ -462,6 +465,32 @@ TEST(CodeWriter, ExpandSetIndicesMakesIterators) {
   count = 0;
   EXPECT_EQ(scalar_index->ExpandSetIndices(0, iterators, nullptr, count), 0x80300230u);
   EXPECT_EQ(scalar_index->GetResultType(), SUValue::kName);
+}
+
+TEST(CodeWriter, SystemFunctionsReadTheirValueThroughTheSupportFunction) {
+  RecordingBuilder builder;
+  Writer wr;
+  wr.w.builder = &builder;
+  wr.w.notify_builder = true;
+  wr.w.argument_name = "IArg0";
+  const Ref time(NewSysFunExpression(FindOrRegisterSystemFunction("Time")));
+  EXPECT_EQ(wr.Value(time.get()), "QV_Time()");
+  EXPECT_EQ(wr.Stream(codestream::kNonZero), "QV_Time()");
+  EXPECT_EQ(wr.Stream(codestream::kOperation), "QV_Time()");  // no operator line of its own
+  EXPECT_EQ(wr.Stream(codestream::kMirror), "");
+  EXPECT_EQ(builder.calls, (std::vector<std::string>{"Announce Time 20 IArg0"}));
+  for (std::uint32_t value_only : {0x100u, 0x10000u}) {
+    EXPECT_EQ(wr.Value(time.get(), value_only), "QV_Time()");
+    EXPECT_EQ(wr.Stream(codestream::kNonZero), "");
+    EXPECT_EQ(wr.Stream(codestream::kOperation), "");
+  }
+  EXPECT_EQ(wr.Value(time.get(), 0x10180), "QV_Time()");
+  EXPECT_EQ(wr.Stream(codestream::kMirror), "QV_Time()");
+  // In a sum the call stands where the operand's value goes.
+  EXPECT_EQ(wr.Value(B(kAdd, time, Var(0)).get(), 0x10), "(QV_Time()+V1)");
+  // A name that is no identifier writes no code of its own.
+  const Ref odd(NewSysFunExpression(FindOrRegisterSystemFunction("a);b(")));
+  EXPECT_EQ(wr.Value(odd.get()), "QV_a__b_()");
 }
 
 TEST(CodeWriter, BuilderHearsNamesValuesAndLinks) {

@@ -21,6 +21,9 @@ struct FakeDefinition : ProcedureDefinition {
   const char* DisplayName() const override { return "flash_calc"; }
   const BvuIdPath* ArgumentPath() const override { return &path; }
   std::uint8_t OptionByte() const override { return option; }
+  std::int32_t InterfaceFlag() const override { return 0; }
+  std::vector<std::uint8_t> ArgumentDescriptions(bool) const override { return {}; }
+  void WriteClassCode(ExprCodeWriter&, CodeOutputs&, const std::string&) override {}
   BvuIdPath path;
   std::uint8_t option = 0;
 };
@@ -403,3 +406,88 @@ TEST(ProcCall, ArgumentPathWithNamesAndItsRefusals) {
   read(wide, &s);
   EXPECT_EQ(s, status::kBadArguments);
 }
+
+namespace {
+
+// Stands for a value that substitution fills in: it answers a new constant.
+class Placeholder : public Expression {
+ public:
+  explicit Placeholder(double value) : Expression(kNop, SUValue::kReal), value_(value) {}
+  Expression* SubstituteInPlace(ExprSubstitutionVisitor&) override {
+    ++asked;
+    return new TerminalExpression(value_);
+  }
+  // Larger than its answer: the counts above must follow.
+  std::uint32_t NodeCount() const override { return 3; }
+  int asked = 0;
+
+ private:
+  double value_;
+};
+
+// An input list that answers something its call cannot hold.
+class StrayList : public ProcIOListExpression {
+ public:
+  StrayList() = default;
+  Expression* SubstituteInPlace(ExprSubstitutionVisitor&) override {
+    return new TerminalExpression(1.0);
+  }
+};
+
+struct SeenCalls : ExprSubstitutionVisitor {
+  void See(Expression& node) override { seen.push_back(&node); }
+  std::vector<Expression*> seen;
+};
+
+TEST(ProcCall, SubstitutionShowsEachCallAndPutsAnswersInPlace) {
+  auto* p1 = new Placeholder(7.0);
+  auto* p2 = new Placeholder(2.0);
+  auto* p3 = new Placeholder(3.0);
+  auto* p4 = new Placeholder(4.0);
+  auto* kept = new Placeholder(9.0);
+  const Ref h1 = Hold(p1), h2 = Hold(p2), h3 = Hold(p3), h4 = Hold(p4), hk = Hold(kept);
+  const Ref x = Var(0), y = Var(1);
+  const Ref scaled = B(kMul, h3, x);
+  const Ref inner_in = IOList({&h4});
+  const Ref inner_out = IOList({&y});
+  const Ref inner = Call(inner_in, inner_out);
+  const Ref in = IOList({&h1, &scaled, &inner});
+  const Ref out = IOList({&hk});
+  const Ref outer = Call(in, out);
+  const Ref sum = U(kSigma, ListOf({&h2, &x}), SUValue::kReal);
+  const Ref root = B(kAdd, U(kMinus, sum), outer);
+
+  SeenCalls visitor;
+  EXPECT_EQ(root->SubstituteInPlace(visitor), root.get());
+  EXPECT_EQ(visitor.seen, (std::vector<Expression*>{outer.get(), inner.get()}));
+  for (const Placeholder* p : {p1, p2, p3, p4}) EXPECT_EQ(p->asked, 1);
+  EXPECT_EQ(kept->asked, 0);  // outputs are not substituted
+  EXPECT_EQ(Printed(sum.get()), "SIGMA(2,V1)");
+  EXPECT_EQ(Printed(in.get()), "(7,3*V1,CALL (V2)=(4))");
+  EXPECT_EQ(outer->Operand(2)->ListElement(1), hk.get());
+  // Node counts follow the new operands all the way up: 7, 3*V1 and a
+  // call of one input and one output in the list; the kept placeholder
+  // counts 3.
+  EXPECT_EQ(in->NodeCount(), 1u + 3u + 3u);
+  EXPECT_EQ(outer->NodeCount(), 1u + 7u + 3u);
+  EXPECT_EQ(sum->NodeCount(), 4u);
+  // The builder made the root call - SIGMA, the call under a change of type.
+  EXPECT_EQ(root->NodeCount(), 1u + (1u + 11u) + 4u);
+
+  // A node that is replaced itself hands its replacement to the caller.
+  SeenCalls none;
+  const Ref alone = Hold(new Placeholder(5.0));
+  const Ref answer = Hold(alone->SubstituteInPlace(none));
+  EXPECT_EQ(Printed(answer.get()), "5");
+  EXPECT_TRUE(none.seen.empty());
+
+  // An answer the call cannot hold leaves its inputs as they were.
+  auto* stray = new StrayList;
+  const Ref stray_in = Hold(stray);
+  const Ref stray_out = IOList({&y});
+  const Ref call = Call(stray_in, stray_out);
+  EXPECT_EQ(call->SubstituteInPlace(none), call.get());
+  EXPECT_EQ(call->Operand(1), stray);
+}
+
+}  // namespace

@@ -14,10 +14,11 @@
 #include "foundation/interfaces/variable_drivers.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/integrator_stand_in.h"
+#include "tests/support/quiet_group_method.h"
 
 namespace {
 
-class CountingMethod : public QLNGroupMethod {
+class CountingMethod : public QuietGroupMethod {
  public:
   explicit CountingMethod(int* deletions) : deletions_(deletions) {}
   ~CountingMethod() override { ++*deletions_; }
@@ -92,6 +93,7 @@ class TearingTable : public SolverOptions {
   std::int32_t GetInt(std::int32_t number) override { return number == 97 ? tearing : 0; }
   double GetReal(std::int32_t) override { return 0.0; }
   bool GetBool(std::int32_t) override { return false; }
+  Status SetInt(std::int32_t, std::int32_t) override { return status::kNotSupported; }
   std::int32_t tearing = 0;
 };
 

@@ -43,6 +43,12 @@ TEST(NameTable, EqualNamesShareOneRecordInUnsignedByteOrderAndTheTableGoesWithTh
   for (std::size_t at = 0; at < BvuNameTable::Count(); ++at)
     order.emplace_back(BvuNameTable::At(at)->text());
   EXPECT_EQ(order, (std::vector<std::string>{"", "B", "a", "b", "\xC3\xA9t\xC3\xA9"}));
+  // The order follows every change.
+  BvuNameRecord* late = BvuNameTable::Intern("A");
+  EXPECT_STREQ(BvuNameTable::At(1)->text(), "A");
+  BvuNameTable::Release(late);
+  EXPECT_STREQ(BvuNameTable::At(1)->text(), "B");
+  EXPECT_EQ(BvuNameTable::At(5), nullptr);
   for (int n = 0; n < 60; ++n)
     held.push_back(BvuNameTable::Intern(std::string("n").append(std::to_string(n)).c_str()));
   EXPECT_EQ(BvuNameTable::Capacity(), 128u);  // grows by 64
@@ -216,9 +222,14 @@ void ExpectSameAsModel(BvuDirectoryProper& table, const std::map<int, BvuDirecto
     ASSERT_EQ(table.ChildAt(index), found != model.end() ? found->second : nullptr)
         << "index " << index;
   }
+  // Each item is found at the lowest index holding it, however many hold it.
+  std::map<BvuDirectoryNode*, int> lowest;
+  for (const auto& [index, item] : model) lowest.emplace(item, index);
+  for (const auto& [item, index] : lowest) ASSERT_EQ(table.IndexOfChild(item), index);
 }
 
 TEST(LookupTable, FollowsAMapUnderRandomInsertReplaceAndRemove) {
+  // Fewer items than a wide table holds: most are held at several indices.
   auto items = MakeItems(40);
   for (unsigned seed = 1; seed <= 8; ++seed) {
     std::mt19937 random(seed);
@@ -267,6 +278,40 @@ TEST(LookupTable, FollowsAMapUnderRandomInsertReplaceAndRemove) {
     }
     table.Reset();
   }
+}
+
+// A model's node holds tens of thousands of children, written in any order:
+// finding each child's index and placing the far ones first must not make
+// the table slow for good.
+TEST(LookupTable, AWideTableFindsItsChildrenAndFillsBackIntoSlots) {
+  constexpr int kChildren = 20000;
+  auto items = MakeItems(kChildren);
+  BvuDirectoryProper table(nullptr, "t");
+  // The last two first, as a model whose feed comes before its units.
+  ASSERT_EQ(table.InsertChildAt(kChildren - 1, items[kChildren - 1].get()), status::kOk);
+  ASSERT_EQ(table.InsertChildAt(kChildren - 2, items[kChildren - 2].get()), status::kOk);
+  ASSERT_EQ(table.InsertChildAt(0, items[0].get()), status::kOk);
+  EXPECT_TRUE(table.IsSparse());
+  for (int index = 1; index < kChildren - 2; ++index) {
+    ASSERT_EQ(table.InsertChildAt(index, items[index].get()), status::kOk);
+  }
+  EXPECT_FALSE(table.IsSparse());
+  EXPECT_GE(table.Capacity(), kChildren);
+  EXPECT_EQ(table.SlotCount(), kChildren);
+  for (int index = 0; index < kChildren; ++index) {
+    ASSERT_EQ(table.IndexOfChild(items[index].get()), index);
+  }
+  BvuDirectoryNode stranger(nullptr, "stranger");
+  EXPECT_EQ(table.IndexOfChild(&stranger), -1);
+  // Emptied from the front, as a tree is deleted.
+  for (int index = 0; index < kChildren; ++index) {
+    ASSERT_EQ(table.RemoveChildAt(index, nullptr), status::kOk);
+    if (index + 1 < kChildren) {
+      ASSERT_EQ(table.IndexOfChild(items[index + 1].get()), index + 1);
+    }
+    ASSERT_EQ(table.IndexOfChild(items[index].get()), -1);
+  }
+  table.Reset();
 }
 
 TEST(LookupTable, InsertingBelowAFullTableKeepsEveryChildAtItsIndex) {

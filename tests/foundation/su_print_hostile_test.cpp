@@ -18,6 +18,7 @@
 #include "tests/foundation/su_print_fixture.h"
 #include "tests/support/fault_tests.h"
 #include "tests/support/stdout_capture.h"
+#include "tests/support/wait_until.h"
 
 namespace printer_test {
 namespace {
@@ -155,7 +156,7 @@ TEST_F(SuPrintHostileTest, EndingAPrintingThreadLeavesThePrinterUsable) {
     }
     return 0;
   }));
-  while (!printing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return printing.load(); }));
   ASSERT_TRUE(host.End(platform::kWaitForever));
   ASSERT_TRUE(SuPrintCriticalSection().TryEnter()) << "the ended thread kept the printer locked";
   SuPrintCriticalSection().Leave();

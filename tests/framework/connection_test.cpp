@@ -33,6 +33,7 @@
 #include "segment_helpers.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 namespace fs = std::filesystem;
 using namespace testsupport;
@@ -65,11 +66,11 @@ Outcome WriteOne(XosConnection& c) {
 class ConnectionTest : public ::testing::Test {
  protected:
   static void OpenBoth(XosConnection* a, XosConnection* b) {
-    for (int i = 0; i < 2000 && !(a->IsOpen() && b->IsOpen()); ++i) {
+    testsupport::WaitUntil([&] {
       a->Open();
       b->Open();
-      if (!(a->IsOpen() && b->IsOpen())) usleep(1000);
-    }
+      return a->IsOpen() && b->IsOpen();
+    });
     ASSERT_TRUE(a->IsOpen());
     ASSERT_TRUE(b->IsOpen());
   }
@@ -418,7 +419,7 @@ TEST_F(ConnectionTest, AnOrderlyCloseIsReportedOnceAndAResetIsAGonePeer) {
     const int client = platform::ConnectTcp(loopback, port, 5000, &error);
     ASSERT_GE(client, 0) << error;
     XosSocketConnection connection(Node("127.0.0.1"), 1);
-    for (int i = 0; i < 2000 && connection.Open() != 0; ++i) usleep(1000);
+    testsupport::WaitUntil([&] { return connection.Open() == 0; });
     ASSERT_TRUE(connection.IsOpen());
     if (reset) {
       linger hard{1, 0};
@@ -430,13 +431,13 @@ TEST_F(ConnectionTest, AnOrderlyCloseIsReportedOnceAndAResetIsAGonePeer) {
     platform::CloseSocket(client);
     std::string data;
     Status read = 0;
-    for (int i = 0; i < 5000 && read == 0; ++i) {
+    testsupport::WaitUntil([&] {
       char buffer[64];
       std::uint32_t n = 0;
       read = connection.Read(buffer, sizeof(buffer), &n);
       data.append(buffer, n);
-      if (read == 0 && n == 0) usleep(1000);
-    }
+      return read != 0;
+    });
     EXPECT_EQ(data, reset ? "" : "last words");
     EXPECT_EQ(read, reset ? status::kPeerGone : status::kConnectionClosed);
     EXPECT_FALSE(connection.IsOpen());

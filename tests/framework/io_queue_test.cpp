@@ -181,6 +181,10 @@ TEST_F(IOQueueTest, AWriterThatTakesNothingPausesAndALostPeerReadsAsLost) {
   EXPECT_EQ(queue_.Flush(), DseIOQueue::kPeerLost);
   a->read_failure = status::kClosedConnection;
   EXPECT_EQ(queue_.ReadAll(), DseIOQueue::kPeerLost);
+  // A TCP peer that ended the stream in order is lost at the first read,
+  // as a pipe's is: the engine must end the same way over both.
+  a->read_failure = status::kConnectionClosed;
+  EXPECT_EQ(queue_.ReadAll(), DseIOQueue::kPeerLost);
 }
 
 TEST_F(IOQueueTest, RepliesOfSeveralPeersAreDeliveredTogetherOnceAllAreIn) {

@@ -25,6 +25,7 @@
 #include "tests/support/scoped_env.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 using namespace testsupport;
 
@@ -370,10 +371,10 @@ TEST_F(ProcessManagerTest, StartsALocalChildInItsFolderAndStopsIt) {
   EXPECT_EQ(peer.node, child->node);
   EXPECT_EQ(peer.process, child);
   std::string seen;
-  for (int i = 0; i < 5000 && seen.empty(); ++i) {
+  testsupport::WaitUntil([&] {
     seen = ReadFileBytes(record);
-    if (seen.empty()) usleep(1000);
-  }
+    return !seen.empty();
+  });
   const std::string folder =
       std::filesystem::canonical(std::filesystem::path(VANTOR_CHILD_STANDIN).parent_path());
   EXPECT_EQ(seen, folder + "\n-ChildNo=1\n-SessionId=" + std::to_string(getpid()) +
@@ -431,10 +432,10 @@ TEST_F(ProcessManagerTest,
   EXPECT_EQ(quick->state, DseProcess::kConfigured);
   ASSERT_EQ(manager_.StartChild(quick, nullptr, &queue), 0u);
   Status result = 0;
-  for (int i = 0; i < 5000 && result == 0; ++i) {
+  testsupport::WaitUntil([&] {
     result = quick->ReadOutput();
-    if (result == 0) usleep(1000);
-  }
+    return result != 0;
+  });
   EXPECT_EQ(result, status::kPeerGone);
   manager_.StopAll();
   EXPECT_EQ(quick->state, DseProcess::kStopped);

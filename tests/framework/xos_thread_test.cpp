@@ -17,6 +17,7 @@
 #include "framework/runtime/xos_translate.h"
 #include "platform/clock.h"
 #include "tests/support/fault_tests.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -201,7 +202,7 @@ TEST(XosThreadStates, StateFollowsTheThreadThroughItsLife) {
   // A function returning the still-active code has finished all the same.
   gate.result = XosThread::kStillActive;
   XosNEHThread plain(WaitAtGate, &gate, nullptr, 0);
-  while (plain.GetState() == XosThread::kRunning) XosSleep(1);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return plain.GetState() != XosThread::kRunning; }));
   EXPECT_EQ(plain.GetState(), XosThread::kFinished);
   EXPECT_EQ(plain.GetExitCode(), XosThread::kStillActive);
 }
@@ -213,7 +214,7 @@ TEST(XosThreadStates, DestroyingARunningThreadAsksItToStopAndWaits) {
     const int before = gate.passes;
     XosThread* thread = guarded ? new XosThread(LoopUntilAskedToStop, &gate, nullptr, 0)
                                 : new XosNEHThread(LoopUntilAskedToStop, &gate, nullptr, 0);
-    while (gate.passes < before + 3) XosSleep(1);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return gate.passes >= before + 3; }));
     delete thread;  // returns once the loop has seen the request and ended
     const int passes = gate.passes;
     XosSleep(30);
@@ -242,7 +243,20 @@ TEST(XosThreadStates, AThreadThatDoesNotStopIsLeftRunningAndEndsSafelyLater) {
   // The thread ends now, writing its result only into what it shares (the
   // sanitizer tree sees any write into the deleted object).
   lingering.open = true;
-  while (!lingering.done) XosSleep(1);
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return lingering.done.load(); }));
+}
+
+// Destroying the object of a thread that does not stop would free what the
+// thread goes on using: the process ends instead, with the stop's status.
+TEST(XosThreadStates, DestroyingAThreadThatDoesNotStopEndsTheProcessWithAStatus) {
+  testsupport::UseThreadsafeDeathTests();
+  auto destroy_deaf_thread = [] {
+    Lingering lingering;
+    { XosThread thread(LingerUntilOpened, &lingering, nullptr, 0); }
+    std::exit(0);
+  };
+  EXPECT_EXIT(destroy_deaf_thread(), ::testing::ExitedWithCode(0xFF),
+              "did not stop within 2000 ms \\(0x8000FFFF\\).*\n.*exit status 0x8000FFFF");
 }
 
 struct Row {
@@ -335,8 +349,7 @@ bool g_accept_interrupts = false;
 
 std::uint32_t InterruptMyself(void*) {
   kill(getpid(), SIGINT);
-  for (int i = 0; i < 5000 && !g_interrupt_handled; ++i) XosSleep(1);
-  return g_interrupt_handled ? 0u : 0x80000066u;
+  return testsupport::WaitUntil([] { return g_interrupt_handled.load(); }) ? 0u : 0x80000066u;
 }
 
 std::int32_t LogFailureAndPass(XosThread*, Status status, std::uint32_t) {

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <string>
 
 #include "tests/outside/kvs_harness.h"
 
@@ -272,6 +273,52 @@ TEST_P(NonlinearLibrary, ClassicsConvergeToARootOrFail) {
   EXPECT_NE(Run(none), 0u);  // no root: failure, never convergence
 }
 
+// Badly scaled but well-posed systems at the engine's singularity share
+// (Nonlinear.SingPert 0.01) and without the matrix scaling option, as the
+// engine runs them: never declared singular, they converge wherever hybrj
+// does. A truly singular one is still reported with its rank, and a
+// failure says why.
+TEST_P(NonlinearLibrary, BadlyScaledSystemsAreNotSingular) {
+  std::vector<Problem> scaled;
+  for (const Problem& p : Classics()) {
+    if (std::string(p.name) == "Powell badly scaled") scaled.push_back(p);
+  }
+  // x in plain units, y in millionths: row scaling alone leaves a pivot of 3e-6.
+  scaled.push_back(Dense2(
+      "column units", 0, 0,
+      [](const double* x, double* f) { f[0] = x[0] + 1e-6 * x[1] - 3, f[1] = x[0] - 2e-6 * x[1]; },
+      [](const double*, double* j) { j[0] = 1, j[1] = 1e-6, j[2] = 1, j[3] = -2e-6; }));
+  // Rosenbrock's function with its second variable in units 1e6 apart.
+  scaled.push_back(Dense2(
+      "Rosenbrock in mixed units", -1.2, 1e6,
+      [](const double* x, double* f) { f[0] = 10 * (1e-6 * x[1] - x[0] * x[0]), f[1] = 1 - x[0]; },
+      [](const double* x, double* j) { j[0] = -20 * x[0], j[1] = 1e-5, j[2] = -1, j[3] = 0; }));
+  const Options engine{"Hybrid",
+                       {{"ResTol", 1e-10}, {"SingulFactor", 0.01}},
+                       {{"PrintLevel", 2}},
+                       {{"SLU.ScaleMatrix", "NO"}}};
+  for (const Problem& p : scaled) {
+    SCOPED_TRACE(p.name);
+    ASSERT_TRUE(HybrjSolves(p));
+    handler_.lines.clear();
+    TestEso eso(p);
+    EXPECT_EQ(Run(eso, engine), 0u);
+    EXPECT_LE(eso.Residual(), 1e-10);
+    for (const std::string& line : handler_.lines) {
+      EXPECT_EQ(line.find("singular"), std::string::npos) << line;
+    }
+  }
+  handler_.lines.clear();
+  TestEso none(Classics()[6]);
+  EXPECT_NE(Run(none, engine), 0u);
+  bool rank = false, why = false;
+  for (const std::string& line : handler_.lines) {
+    rank = rank || line == "Jacobian is singular: rank 1 of 2";
+    why = why || line.rfind("Nonlinear solver failed: ", 0) == 0;
+  }
+  EXPECT_TRUE(rank && why);
+}
+
 TEST_P(NonlinearLibrary, BroydenTridiagonalAtEveryOrder) {
   for (int n : {10, 1000, 100000})
     for (const char* method : {"Hybrid", "Newton", "Fast Newton"}) {
@@ -301,6 +348,26 @@ TEST_P(NonlinearLibrary, MessagesGoOnlyToTheHandlerByPrintLevel) {
   }
   EXPECT_LE(counts[0], counts[1]);
   EXPECT_LT(counts[1], counts[2]);
+}
+
+// At the engine's default "PrintLevel" of 2 a solve posts its warnings and
+// failure, not a line per iteration: a dynamic run makes millions of
+// solves. The iterations show from 3 on.
+TEST_P(NonlinearLibrary, TheDefaultPrintLevelPostsAFewLinesASolve) {
+  for (const char* method : {"Hybrid", "Newton", "Fast Newton"}) {
+    handler_.lines.clear();
+    TestEso converges(Broyden(10));
+    EXPECT_EQ(Run(converges, {method, {}, {{"PrintLevel", 2}}, {}}), 0u);
+    EXPECT_TRUE(handler_.lines.empty()) << method << ": " << handler_.lines.front();
+    TestEso watched(Broyden(10));
+    EXPECT_EQ(Run(watched, {method, {}, {{"PrintLevel", 3}}, {}}), 0u);
+    EXPECT_GE(handler_.lines.size(), 2u) << method;
+    // Singular at every iteration, and no root: one warning, one failure.
+    handler_.lines.clear();
+    TestEso singular(Classics()[6]);
+    EXPECT_NE(Run(singular, {method, {}, {{"PrintLevel", 2}}, {}}), 0u);
+    EXPECT_LE(handler_.lines.size(), 2u) << method;
+  }
 }
 
 TEST_P(NonlinearLibrary, ConvergenceTests) {
@@ -454,11 +521,12 @@ TEST_P(NonlinearLibrary, EveryListedParameterIsAccepted) {
   ASSERT_EQ(factory_->CreateSystem(&eso, &handler_, &s), 0u);
   for (const char* real : {"ResTol", "AbsTol", "RelTol", "ClipFactor", "BoundFrac", "RangeFrac",
                            "MinNonZero", "SingulFactor", "MaxVarStep", "HiRes", "CreepSize",
-                           "SLU.DropTolerance", "SLU.PivotTolerance"})
+                           "SLU.DropTolerance", "SLU.PivotTolerance", "CorrectorCoefficient"})
     EXPECT_EQ(SetReal(s, real, 0.5), 0u) << real;
-  for (const char* integer : {"PrintLevel", "MPrint", "HiVarSteps", "ConvTest", "MaxStepRed",
-                              "MaxDivSteps", "CreepIter", "MaxFNIterations", "Iterations",
-                              "MinimumIterations", "IpConvInfo", "IndetHandle", "SLU.PivotSearch"})
+  for (const char* integer :
+       {"PrintLevel", "MPrint", "HiVarSteps", "ConvTest", "MaxStepRed", "MaxDivSteps", "CreepIter",
+        "MaxFNIterations", "Iterations", "MinimumIterations", "IpConvInfo", "IndetHandle",
+        "SLU.PivotSearch", "CorrectorStep"})
     EXPECT_EQ(SetInt(s, integer, 1), 0u) << integer;
   for (auto [name, text] : {std::pair{"DogLeg", "NO"},
                             {"BestAfterFailure", "YES"},
@@ -468,6 +536,35 @@ TEST_P(NonlinearLibrary, EveryListedParameterIsAccepted) {
                             {"SLU.RePivot", "NO"},
                             {"SLU.Triangularisation", "No"}})
     EXPECT_EQ(SetText(s, name, text), 0u) << name;
+  s->Release();
+}
+
+// Names are found in any case, whole names only; the value set under one
+// spelling is the one read under another.
+TEST_P(NonlinearLibrary, ParameterNamesMatchInAnyCaseAndOnlyWhole) {
+  TestEso eso(Broyden(3));
+  KVSNLASystem* s = nullptr;
+  ASSERT_EQ(factory_->CreateSystem(&eso, &handler_, &s), 0u);
+  void* raw = nullptr;
+  ASSERT_EQ(s->QueryInterface(IID_KVSParameters, &raw), 0u);
+  auto* params = static_cast<KVSParameters*>(raw);
+  EXPECT_EQ(SetReal(s, "restol", 0.25), 0u);
+  EXPECT_EQ(SetReal(s, "SLU.PIVOTTOLERANCE", 0.125), 0u);
+  EXPECT_EQ(SetInt(s, "mAxStEpReD", 7), 0u);
+  std::int32_t kind = -1;
+  double real = 0.0;
+  ASSERT_EQ(params->GetValue("RESTOL", &kind, &real), 0u);
+  EXPECT_EQ(kind, kKvsReal);
+  EXPECT_EQ(real, 0.25);
+  ASSERT_EQ(params->GetValue("slu.pivottolerance", &kind, &real), 0u);
+  EXPECT_EQ(real, 0.125);
+  std::int32_t integer = 0;
+  ASSERT_EQ(params->GetValue("MaxStepRed", &kind, &integer), 0u);
+  EXPECT_EQ(integer, 7);
+  // The neighbours of a name and the empty name are no names.
+  for (const char* name : {"ResTo", "ResTolX", "SLU.", "PivotTolerance", ""})
+    EXPECT_GT(SetReal(s, name, 0.5), 0u) << '"' << name << '"';
+  params->Release();
   s->Release();
 }
 

@@ -473,7 +473,10 @@ class RecordingGroup final : public FakeObject<IQLNESO, IESOEdit, IQLNESOSolve> 
         return 0xC0FE0002u;
       }
       c = 1.0 / v;
-      if (++corrector_solves == fail_once_at) {
+      // That solve fails, and every solve at its time: the step attempt
+      // fails however often it is tried there.
+      if (++corrector_solves == fail_once_at) failing_at = model_->time;
+      if (fail_once_at != 0 && model_->time == failing_at) {
         last_status = 0x8020022Bu;
         return 0x80FE0002u;
       }
@@ -487,6 +490,12 @@ class RecordingGroup final : public FakeObject<IQLNESO, IESOEdit, IQLNESOSolve> 
       x[static_cast<std::size_t>(unknowns[j])] += by;
       if (partner(j) >= 0) x[static_cast<std::size_t>(partner(j))] += c * by;
     };
+    if (iterating) {
+      const Status st = Step(c, move, partner);
+      if (st != 0) return st;
+      if (iterations != nullptr) *iterations = 1;
+      return HandStates(paired, partner);
+    }
     std::int32_t it = 0;
     for (; it < 50; ++it) {
       std::vector<double> f(n), jac(n * n);
@@ -541,14 +550,19 @@ class RecordingGroup final : public FakeObject<IQLNESO, IESOEdit, IQLNESOSolve> 
       last_status = 0x8020022Bu;
       return 0x80FE0002u;
     }
+    return HandStates(paired, partner);
+  }
+
+  // The integrator sets the derivatives of the solved states itself.
+  template <class Partner>
+  Status HandStates(bool paired, const Partner& partner) {
     if (paired) {
-      // The integrator sets the derivatives of the solved states itself.
       std::vector<std::int32_t> states;
       std::vector<double> solved;
-      for (std::size_t j = 0; j < n; ++j) {
+      for (std::size_t j = 0; j < unknowns.size(); ++j) {
         if (partner(j) < 0) continue;
         states.push_back(unknowns[j]);
-        solved.push_back(x[static_cast<std::size_t>(unknowns[j])]);
+        solved.push_back(model_->values[static_cast<std::size_t>(unknowns[j])]);
       }
       if (!states.empty() &&
           model_->integrator->ExchangeStates(static_cast<std::int32_t>(states.size()),
@@ -558,6 +572,64 @@ class RecordingGroup final : public FakeObject<IQLNESO, IESOEdit, IQLNESOSolve> 
       }
     }
     last_status = 0;
+    return 0;
+  }
+
+  // One corrector step as the engine's groups take it: the residuals once,
+  // a difference Jacobian factorised only at a set-up or without factors,
+  // the step on factors made at another c scaled by 2 / (1 + c / c_f).
+  template <class Move, class Partner>
+  Status Step(double c, const Move& move, const Partner& partner) {
+    const std::size_t n = unknowns.size();
+    std::vector<double>& x = model_->values;
+    std::vector<double> f(n);
+    for (std::size_t i = 0; i < n; ++i) f[i] = model_->Residual(equations[i]);
+    if (setup || lu.empty()) {
+      ++setups;
+      lu.assign(n * n, 0.0);
+      pivots.assign(n, 0);
+      for (std::size_t j = 0; j < n; ++j) {
+        const auto v = static_cast<std::size_t>(unknowns[j]);
+        const double h = 1e-7 * std::max(1.0, std::fabs(x[v]));
+        const auto p = static_cast<std::size_t>(std::max(partner(j), 0));
+        const double save = x[v], save_partner = x[p];
+        move(j, h);
+        for (std::size_t i = 0; i < n; ++i)
+          lu[i + j * n] = (model_->Residual(equations[i]) - f[i]) / h;
+        x[v] = save;
+        x[p] = save_partner;
+      }
+      for (std::size_t k = 0; k < n; ++k) {
+        std::size_t p = k;
+        for (std::size_t i = k + 1; i < n; ++i) {
+          if (std::fabs(lu[i + k * n]) > std::fabs(lu[p + k * n])) p = i;
+        }
+        pivots[k] = p;
+        if (lu[p + k * n] == 0.0) {
+          lu.clear();
+          last_status = 0x8020022Bu;
+          return 0x80FE0002u;
+        }
+        for (std::size_t j = 0; j < n; ++j) std::swap(lu[k + j * n], lu[p + j * n]);
+        for (std::size_t i = k + 1; i < n; ++i) {
+          lu[i + k * n] /= lu[k + k * n];
+          for (std::size_t j = k + 1; j < n; ++j) lu[i + j * n] -= lu[i + k * n] * lu[k + j * n];
+        }
+      }
+      factors_c = c;
+    }
+    std::vector<double> dx(f);
+    for (std::size_t k = 0; k < n; ++k) {
+      std::swap(dx[k], dx[pivots[k]]);
+      for (std::size_t i = k + 1; i < n; ++i) dx[i] -= lu[i + k * n] * dx[k];
+    }
+    for (std::size_t k = n; k-- > 0;) {
+      for (std::size_t j = k + 1; j < n; ++j) dx[k] -= lu[k + j * n] * dx[j];
+      dx[k] /= lu[k + k * n];
+    }
+    const double scale =
+        c > 0 && factors_c > 0 && c != factors_c ? 2.0 / (1.0 + c / factors_c) : 1.0;
+    for (std::size_t k = 0; k < n; ++k) move(k, -scale * dx[k]);
     return 0;
   }
 
@@ -572,15 +644,22 @@ class RecordingGroup final : public FakeObject<IQLNESO, IESOEdit, IQLNESOSolve> 
   int corrector_solves = 0;
   Status fail_with = 0;
   Status fail_when_paired = 0;  // fails under pairing only
-  int fail_once_at = 0;         // that corrector solve alone fails (from 1)
+  int fail_once_at = 0;         // that corrector solve's step attempt fails (from 1)
+  double failing_at = -1.0;
   Status last_status = 0;
+  // A corrector iteration's step (with a set-up), and the factors it keeps.
+  bool iterating = false, setup = false;
+  std::vector<double> lu;
+  std::vector<std::size_t> pivots;
+  double factors_c = 0.0;
+  int setups = 0;
 
  private:
   Model* model_;
 };
 
 // A decomposition that keeps its groups in order and solves them in order.
-class RecordingDecomposition final : public FakeObject<IQLNDecomposition> {
+class RecordingDecomposition final : public FakeObject<IQLNDecomposition, IQLNCorrectorIteration> {
  public:
   SERVER_TEST_REFCOUNT
   ~RecordingDecomposition() override {
@@ -591,6 +670,11 @@ class RecordingDecomposition final : public FakeObject<IQLNDecomposition> {
     if (iid == platform::IID_IUnknown || iid == IID_IQLNDecomposition ||
         iid == IID_IDecomposition) {
       *object = static_cast<IQLNDecomposition*>(this);
+      AddRef();
+      return 0;
+    }
+    if (iid == IID_IQLNCorrectorIteration) {
+      *object = static_cast<IQLNCorrectorIteration*>(this);
       AddRef();
       return 0;
     }
@@ -648,8 +732,20 @@ class RecordingDecomposition final : public FakeObject<IQLNDecomposition> {
     return 0;
   }
   Status ForEachGroup20(std::int32_t, std::int32_t*) override { return 0; }
+  Status IterateCorrector(std::int32_t setup) override {
+    ++iterations;
+    for (auto* g : groups) {
+      g->iterating = true;
+      g->setup = setup != 0;
+    }
+    std::int32_t most = 0;
+    const Status s = SolveGroups(0, 0, 0, &most);
+    for (auto* g : groups) g->iterating = g->setup = false;
+    return s;
+  }
 
   std::vector<RecordingGroup*> groups;
+  int iterations = 0;
   std::int32_t reserved = -1;
 
  private:

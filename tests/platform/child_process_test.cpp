@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 using testsupport::ReadFileBytes;
 using testsupport::TempDir;
@@ -92,7 +93,7 @@ TEST(ChildProcessTest, StartsInTheGivenFolderAndIsWatchedToItsEnd) {
       platform::SpawnProcess({"sh", "-c", "pwd > where; exit 3"}, dir.path().string(), &error);
   ASSERT_GT(pid, 0) << error;
   int exit_code = 0;
-  while (!platform::ChildHasEnded(pid, &exit_code)) usleep(1000);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return platform::ChildHasEnded(pid, &exit_code); }));
   EXPECT_EQ(exit_code, 3);
   EXPECT_EQ(ReadFileBytes(dir / "where"), std::filesystem::canonical(dir.path()).string() + "\n");
   // Asking again about a collected child does not hang or claim it runs.
@@ -126,17 +127,16 @@ TEST(ChildProcessTest, KillingEndsARunningChildAndWhatItStarted) {
       dir.path().string(), &error);
   ASSERT_GT(pid, 0) << error;
   std::string started;
-  for (int i = 0; i < 5000 && started.empty(); ++i) {
+  ASSERT_TRUE(testsupport::WaitUntil([&] {
     started = ReadFileBytes(dir / "started");
-    if (started.empty()) usleep(1000);
-  }
+    return !started.empty();
+  }));
   const int grandchild = std::stoi(started);
   int exit_code = 0;
   EXPECT_FALSE(platform::ChildHasEnded(pid, &exit_code));
   platform::KillChild(pid, &exit_code);
   EXPECT_EQ(exit_code, 128 + SIGKILL);
-  for (int i = 0; i < 5000 && Runs(grandchild); ++i) usleep(1000);
-  EXPECT_FALSE(Runs(grandchild));
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return !Runs(grandchild); }));
 }
 
 TEST(ChildProcessTest, ChildrenDoNotInheritBlockedOrIgnoredSignals) {
@@ -153,7 +153,7 @@ TEST(ChildProcessTest, ChildrenDoNotInheritBlockedOrIgnoredSignals) {
   std::signal(SIGPIPE, old_pipe);
   ASSERT_GT(pid, 0) << error;
   int exit_code = 0;
-  while (!platform::ChildHasEnded(pid, &exit_code)) usleep(1000);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return platform::ChildHasEnded(pid, &exit_code); }));
   EXPECT_EQ(exit_code, 128 + SIGTERM);
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -10,6 +11,9 @@
 #include <vector>
 
 #include "tests/support/registry_file.h"
+#include "tests/support/scoped_current_folder.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -238,6 +242,48 @@ TEST_F(Registry, OpenKeysKeepTheirContentsWhenTheFileChanges) {
                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(subkeys, 0u);
+}
+
+// Unset, the registry is the one beside the executable (the build tree and
+// an installation both keep it in ../etc/vantor); a relative name is read
+// from the folder the process started in, not from wherever it is now.
+TEST(RegistryFile, PathFollowsTheVariableOrTheExecutable) {
+  EXPECT_EQ(RegistryFilePathFor(nullptr, "/start", "/p/bin"), "/p/bin/../etc/vantor/registry.ini");
+  EXPECT_EQ(RegistryFilePathFor("", "/start", "/p/bin"), "/p/bin/../etc/vantor/registry.ini");
+  EXPECT_EQ(RegistryFilePathFor("/etc/r.ini", "/start", "/p/bin"), "/etc/r.ini");
+  EXPECT_EQ(RegistryFilePathFor("build/etc/r.ini", "/start", "/p/bin"), "/start/build/etc/r.ini");
+  EXPECT_EQ(RegistryFilePathFor("r.ini", "/", "/p/bin"), "/r.ini");
+
+  testsupport::TempDir elsewhere;
+  testsupport::ScopedCurrentFolder moved(elsewhere.path());
+  testsupport::ScopedEnv relative("VANTOR_REGISTRY", "etc/r.ini");
+  const std::string path = RegistryFilePath();
+  EXPECT_EQ(path.find(elsewhere.path().string()), std::string::npos) << path;
+  EXPECT_TRUE(path.size() > 10 && path.compare(path.size() - 10, 10, "/etc/r.ini") == 0) << path;
+}
+
+// A registry that is not there is named once, with the variable that sets
+// it, and reads as an empty registry.
+TEST(RegistryFile, AMissingOrUnreadableFileIsNamedOnce) {
+  testsupport::TempDir folder;
+  const std::string missing = (folder.path() / "none.ini").string();
+  testsupport::ScopedEnv absent("VANTOR_REGISTRY", missing.c_str());
+  ::testing::internal::CaptureStderr();
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(said, "vantor: " + MissingRegistryText(missing, ENOENT) + "\n");
+  EXPECT_NE(said.find("registry file " + missing + ": not found"), std::string::npos);
+  EXPECT_NE(said.find("VANTOR_REGISTRY"), std::string::npos);
+
+  // A folder in its place is no file either.
+  testsupport::ScopedEnv folder_named("VANTOR_REGISTRY", folder.path().c_str());
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find(folder.path().string() +
+                                                          ": Is a directory (VANTOR_REGISTRY"),
+            std::string::npos);
 }
 
 // Each kind of bad line between good ones: the bad one goes, the rest stay.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "platform/local_socket.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 using platform::TransferOutcome;
 using testsupport::ScopedEnv;
@@ -61,10 +63,10 @@ TEST(TcpSocketTest, TheListenerTakesIPv4AndIPv6Connections) {
     EXPECT_GE(client, 0) << host << " " << error;
     platform::HostAddress from;
     int accepted = -1;
-    for (int i = 0; i < 5000 && accepted < 0; ++i) {
+    testsupport::WaitUntil([&] {
       accepted = platform::AcceptTcp(listener, &from, &error);
-      if (accepted < 0) usleep(1000);
-    }
+      return accepted >= 0;
+    });
     EXPECT_GE(accepted, 0) << host;
     EXPECT_EQ(from.Text(), host);
     platform::CloseSocket(accepted);
@@ -143,4 +145,18 @@ TEST(WakeSignalTest, ASignalIsKeptUntilClearedAndWakesAWaitOnAnotherThread) {
   // Bounded only so that a lost signal fails rather than hangs.
   EXPECT_TRUE(platform::WaitForAny(items, 60000));
   signaller.join();
+}
+
+// A loop that waits for a descriptor between passes relies on the bound
+// being waited out: a millisecond cut to nothing lets it spin through its
+// passes before the other thread has run at all.
+TEST(WakeSignalTest, AWaitOnASilentDescriptorLastsItsWholeBound) {
+  platform::WakeSignal wake;
+  const std::vector<platform::Readiness> items = {{wake.Descriptor(), false}};
+  for (std::uint32_t bound : {1u, 2u}) {
+    const auto begun = std::chrono::steady_clock::now();
+    EXPECT_FALSE(platform::WaitForAny(items, bound));
+    EXPECT_GE(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(bound))
+        << "bound " << bound << " ms";
+  }
 }

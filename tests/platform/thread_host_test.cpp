@@ -7,13 +7,12 @@
 #include <mutex>
 
 #include "platform/clock.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
-// Polls until flag is set, at most about five seconds.
 bool Eventually(const std::atomic<bool>& flag) {
-  for (int i = 0; i < 5000 && !flag.load(); ++i) platform::SleepMs(1);
-  return flag.load();
+  return testsupport::WaitUntil([&] { return flag.load(); });
 }
 
 // Ending a thread asks it: its loop sees the request, leaves its locks and

@@ -15,6 +15,7 @@
 #include "results/manager/result_items.h"
 #include "results/manager/results_mgr.h"
 #include "tests/framework/message_helpers.h"
+#include "tests/results/quiet_result_object.h"
 #include "tests/results/results_mgr_fakes.h"
 #include "tests/results/snapshot_fakes.h"
 
@@ -23,7 +24,7 @@ namespace {
 using resultstest::FakeProblem;
 using testsupport::Bytes;
 
-class FakeObject : public ResultObject {
+class FakeObject : public QuietResultObject {
  public:
   FakeObject(std::string name, bool variable, SUValue value)
       : name_(std::move(name)), variable_(variable), value_(std::move(value)) {}
@@ -234,7 +235,7 @@ TEST_F(ResultItems, EmptyBodiesNamedPathsAndCutLists) {
   EXPECT_EQ(kept, nullptr);
 }
 
-TEST_F(ResultItems, SetItemQueuesBeforeARunAndSetsDuringOne) {
+TEST_F(ResultItems, SetItemQueuesBetweenStepsAndWaitsWhileOneComputes) {
   BvuIdPath path;
   path.Append(1);
   SUValue five = Real(5.0);
@@ -242,13 +243,23 @@ TEST_F(ResultItems, SetItemQueuesBeforeARunAndSetsDuringOne) {
   EXPECT_EQ(manager_.QueuedCount(), 1u);
   EXPECT_EQ(x_.RealValue(), 2.5);
 
+  // The problem is the run thread's: every attribute waits, nothing moves.
   problem_.running = true;
   x_.index = 1;
   manager_.Values()->Record(1).flags = 0x2000000u | 0x10;
+  for (std::uint32_t attribute : {1u, 7u, 8u, 9u, 11u, 15u}) {
+    EXPECT_EQ(manager_.SetItem(55, path, 0, attribute, &five), SimResultsMgr::kBusy)
+        << attribute;
+  }
+  EXPECT_EQ(x_.RealValue(), 2.5);
+  EXPECT_EQ(manager_.Values()->Record(1).flags, 0x2000000u | 0x10u);
+  EXPECT_EQ(manager_.QueuedCount(), 1u);
+  problem_.running = false;
+
+  // A variable without a record is the one set at once.
+  x_.index = -1;
   EXPECT_EQ(manager_.SetItem(55, path, 0, 1, &five), 0u);
   EXPECT_EQ(x_.RealValue(), 5.0);
-  EXPECT_EQ(manager_.Values()->Record(1).payload.real, 5.0);
-  EXPECT_EQ(manager_.Values()->Record(1).flags, 0x10u);
   EXPECT_EQ(manager_.QueuedCount(), 1u);
 
   BvuIdPath unknown;

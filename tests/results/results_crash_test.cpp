@@ -34,7 +34,7 @@ class ResultsCrash : public snaptest::SnapshotFolder {
     RunPosition at;
     ASSERT_EQ(manager.OpenSnapshotFile(3, problem.Values({1, 2, 3}), &at, false, false), 0u);
     for (int k = 1; k <= 3; ++k) {
-      manager.AfterRunStep(k, 1, 1, RunResultsSeam::kStepEvent, k, 1e-9);
+      manager.AfterRunStep(k, 1, 1, RunResultsSeam::kStepEvent, k, 1e-9, false);
       std::uint32_t id = 0;
       char name[8];
       std::snprintf(name, sizeof name, "s%d", k);

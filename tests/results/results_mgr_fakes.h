@@ -12,11 +12,12 @@
 #include "results/snapshots/snapshot_text.h"
 #include "tests/framework/message_helpers.h"
 #include "tests/results/snapshot_text_fakes.h"
+#include "tests/results/quiet_problem_side.h"
 
 namespace resultstest {
 
 // A problem of real variables named in order; records what the manager asks.
-class FakeProblem : public ResultsProblemSide {
+class FakeProblem : public QuietProblemSide {
  public:
   explicit FakeProblem(std::vector<std::string> names) : names_(std::move(names)) {
     tree_ = new BvuDirectoryProper(nullptr, "");

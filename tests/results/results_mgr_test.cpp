@@ -34,7 +34,7 @@ class ResultsManager : public snaptest::SnapshotFolder {
     ASSERT_EQ(manager.OpenSnapshotFile(problem.Count(), problem.Values(values), &at, true, true),
               0u);
     EXPECT_TRUE(problem.Posted(SimResultsMgr::kNewFileNumber));
-    manager.AfterRunStep(1.5, 1, 1, RunResultsSeam::kStepEvent, 1.5, 1e-9);
+    manager.AfterRunStep(1.5, 1, 1, RunResultsSeam::kStepEvent, 1.5, 1e-9, false);
     std::uint32_t id = 0;
     ASSERT_EQ(manager.TakeNamedSnapshot("first", &id, true, false), 0u);
   }
@@ -214,13 +214,13 @@ TEST_F(ResultsManager, AutomaticSnapshotRules) {
   };
   FakeProblem problem({"a"});
   SimResultsMgr manager(&problem);
-  EXPECT_FALSE(manager.AfterRunStep(1, 0, 0, S::kStepSteadyState, 1, 1e-9));  // no value table
+  EXPECT_FALSE(manager.AfterRunStep(1, 0, 0, S::kStepSteadyState, 1, 1e-9, false));  // no value table
   RunPosition at;
   ASSERT_EQ(manager.OpenSnapshotFile(1, problem.Values({1}), &at, false, false), 0u);
   for (const StepCase& c : cases) {
     manager.SetSuppressFlag(0x8, false);
     manager.SetSnapshotFlags(c.snapshot_flags, -1, (c.snapshot_flags & 0x1) != 0, 0.1f);
-    EXPECT_EQ(manager.AfterRunStep(c.time, 2, 0, c.step_flags, c.time, 1e-9), c.event)
+    EXPECT_EQ(manager.AfterRunStep(c.time, 2, 0, c.step_flags, c.time, 1e-9, false), c.event)
         << c.step_flags << "/" << c.snapshot_flags;
     EXPECT_EQ(manager.LastRequestedName(), c.name) << c.step_flags << "/" << c.snapshot_flags;
     EXPECT_EQ(manager.TimedCounter(), 0u);
@@ -228,14 +228,14 @@ TEST_F(ResultsManager, AutomaticSnapshotRules) {
   // Outside the tolerance nothing is chosen, and the step is no event.
   manager.SetSuppressFlag(0x8, false);
   manager.SetSnapshotFlags(0x10, -1, false, 0);
-  EXPECT_FALSE(manager.AfterRunStep(1, 2, 0, S::kStepSteadyState, 1.5, 1e-9));
+  EXPECT_FALSE(manager.AfterRunStep(1, 2, 0, S::kStepSteadyState, 1.5, 1e-9, false));
   EXPECT_EQ(manager.LastRequestedName(), "");
   // The counter counts communications up to the limit.
-  manager.AfterRunStep(0, 2, 1, S::kStepEvent, 0, 1e-9);
+  manager.AfterRunStep(0, 2, 1, S::kStepEvent, 0, 1e-9, false);
   manager.SetCommunicationInterval(0.5f);
   manager.SetSnapshotFlags(0x1, -1, true, 2.0f);
   for (int i = 1; i <= 4; ++i) {
-    manager.AfterRunStep(i * 0.5, 2, 1, S::kStepCommunication | S::kStepRecorded, i * 0.5, 1e-9);
+    manager.AfterRunStep(i * 0.5, 2, 1, S::kStepCommunication | S::kStepRecorded, i * 0.5, 1e-9, false);
     EXPECT_EQ(manager.LastRequestedName(), i == 4 ? "Timed Snapshot" : "") << i;
   }
 }
@@ -249,7 +249,7 @@ TEST_F(ResultsManager, NotifiedSnapshotsCarryTheirValuesOrTheirText) {
   SimResultsMgr manager(&problem);
   RunPosition at;
   ASSERT_EQ(manager.OpenSnapshotFile(2, problem.Values({1.5, -2}), &at, false, false), 0u);
-  manager.AfterRunStep(0.25, 3, 2, RunResultsSeam::kStepEvent, 0.25, 1e-9);
+  manager.AfterRunStep(0.25, 3, 2, RunResultsSeam::kStepEvent, 0.25, 1e-9, false);
   std::uint32_t id = 0;
   ASSERT_EQ(manager.TakeNamedSnapshot("Steady State", &id, true, false, true), 0u);
   ASSERT_EQ(problem.notices.size(), 1u);
@@ -361,9 +361,9 @@ TEST_F(ResultsManager, SaveFilesBacksUpThePlotHistoryOnlyWhenAsked) {
   ASSERT_EQ(manager.RestartPlotHistory(true), 0u);
   ASSERT_EQ(manager.PlotHistory()->AddVariable(x), 0u);
   // A steady state starts the recording; later steps record.
-  manager.AfterRunStep(0, 1, 1, RunResultsSeam::kStepSteadyState, 0, 1e-9);
+  manager.AfterRunStep(0, 1, 1, RunResultsSeam::kStepSteadyState, 0, 1e-9, false);
   x->value = 2.0;
-  manager.AfterRunStep(1, 1, 1, RunResultsSeam::kStepEvent, 1, 1e-9);
+  manager.AfterRunStep(1, 1, 1, RunResultsSeam::kStepEvent, 1, 1e-9, false);
   EXPECT_EQ(manager.PlotHistory()->LastTime(), 1.0);
   std::uint32_t id = 0;
   ASSERT_EQ(manager.TakeNamedSnapshot("one", &id, true, false), 0u);

@@ -61,7 +61,7 @@ class ResultsProtocol : public snaptest::SnapshotFolder {
     return bytes;
   }
   std::uint32_t Take(const char* name, double time, std::int16_t count = 1) {
-    manager_.AfterRunStep(time, 1, count, RunResultsSeam::kStepEvent, time, 1e-9);
+    manager_.AfterRunStep(time, 1, count, RunResultsSeam::kStepEvent, time, 1e-9, false);
     std::uint32_t id = 0;
     EXPECT_EQ(manager_.TakeNamedSnapshot(name, &id, true, false), 0u);
     return id;

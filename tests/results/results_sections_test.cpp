@@ -64,7 +64,7 @@ class ResultsSections : public snaptest::SnapshotFolder {
     RunPosition at;
     ASSERT_EQ(manager.OpenSnapshotFile(2, problem.Values({1, 2}), &at, true, true), 0u);
     EXPECT_EQ(manager.EventCount(), 3u);
-    manager.AfterRunStep(2.5, 1, 1, RunResultsSeam::kStepEvent, 2.5, 1e-9);
+    manager.AfterRunStep(2.5, 1, 1, RunResultsSeam::kStepEvent, 2.5, 1e-9, false);
     ASSERT_EQ(manager.TakeNamedSnapshot("events", nullptr, true, false), 0u);
   }
 };
@@ -127,7 +127,7 @@ TEST_F(ResultsSections, EveryTakenSnapshotIsAnnouncedByCommand40) {
   SimResultsMgr manager(&problem);
   RunPosition at;
   ASSERT_EQ(manager.OpenSnapshotFile(2, problem.Values({1, 2}), &at, false, false), 0u);
-  manager.AfterRunStep(0.75, 3, 2, RunResultsSeam::kStepEvent, 0.75, 1e-9);
+  manager.AfterRunStep(0.75, 3, 2, RunResultsSeam::kStepEvent, 0.75, 1e-9, false);
   std::uint32_t id = 0;
   ASSERT_EQ(manager.TakeNamedSnapshot("kept one", &id, false, true), 0u);
   ASSERT_EQ(problem.taken.size(), 1u);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -154,10 +155,16 @@ TEST_F(RunResultsJoin, RecordsOpenAFreshSnapshotFile) {
   EXPECT_EQ(join_->OpenRecords(), 0u);
   EXPECT_TRUE(std::filesystem::exists("snapshot.snp"));
   EXPECT_NE(join_->Manager().Values(), nullptr);
-  // A file holding a snapshot moves aside for the new one: nothing is lost.
+  // A problem built again keeps its run's snapshots in the file.
   EXPECT_EQ(join_->TakeSnapshot("Kept"), 0u);
   EXPECT_EQ(join_->OpenRecords(), 0u);
+  std::uint32_t id = 0;
+  EXPECT_EQ(join_->Manager().FindSnapshotByName("Kept", &id), 0u);
+  // An edit moves the file aside for a new one: nothing is lost.
+  EXPECT_EQ(join_->Manager().ProblemEdited(), 0u);
+  EXPECT_EQ(join_->OpenRecords(), 0u);
   EXPECT_TRUE(std::filesystem::exists("snapshot.snp"));
+  EXPECT_NE(join_->Manager().FindSnapshotByName("Kept", &id), 0u);
   int files = 0;
   for (const auto& entry : std::filesystem::directory_iterator("."))
     files += entry.path().extension() == ".snp";
@@ -181,6 +188,32 @@ TEST_F(RunResultsJoin, AStepSnapshotRemovesOnlyTheReachedEvent) {
   EXPECT_TRUE(events.Empty());
   // Without an event there is nothing to record.
   EXPECT_EQ(join_->TakeStepSnapshot(2.0, 1, false), 0u);
+}
+
+// Command 8 asks for pause 2 once the simulation is past the run position
+// the results keep; the step collected then leaves the run position where
+// it stopped, short of its communication point or not.
+TEST_F(RunResultsJoin, APausePastTheRunPositionKeepsWhereTheStepStopped) {
+  ASSERT_EQ(join_->OpenRecords(), 0u);
+  manager_.SetStatusBits(run_bits::kReady | run_bits::kRunning);
+  auto pause = [&] { return manager_.HandleCommand(50, 8, 0, nullptr, 0, nullptr, 0, nullptr); };
+  SetSimulationTime(0.0);
+  ASSERT_EQ(pause(), 0u);
+  EXPECT_EQ(manager_.PauseRequest(), 1);
+  SetSimulationTime(0.3);
+  ASSERT_EQ(pause(), 0u);
+  EXPECT_EQ(manager_.PauseRequest(), 2);
+
+  SimEventList& events = manager_.Events();
+  ASSERT_EQ(events.Add(step_event::kCommunication, 0.5, -1.0, nullptr), 0u);
+  EXPECT_EQ(join_->TakeStepSnapshot(0.3, 1, false), 0u);
+  EXPECT_EQ(join_->RunPosition(), 0.0);
+  EXPECT_EQ(join_->TakeStepSnapshot(0.3, 1, true), 0u);
+  EXPECT_EQ(join_->RunPosition(), 0.3);
+  EXPECT_EQ(events.Size(), 1u);
+  SetSimulationTime(0.0);
+  EXPECT_EQ(pause(), 0u);
+  EXPECT_EQ(manager_.PauseRequest(), 1);
 }
 
 TEST_F(RunResultsJoin, ASteadyStateStepQueuesItsSnapshotForTheLoopToSave) {
@@ -220,9 +253,10 @@ TEST_F(RunResultsJoin, ItIsTheModelsResultsServiceWhileItLives) {
   EXPECT_EQ(v->SetRealAttribute(2, 3.5), 0u);
   EXPECT_EQ(join_->Manager().QueuedCount(), 1u);
   EXPECT_EQ(v->GetRealValue(), 1.0);
-  bool applied = true;
+  // A value that changed is applied: the loop re-initialises for it.
+  bool applied = false;
   EXPECT_EQ(join_->ApplyAssignments(&applied), 0u);
-  EXPECT_FALSE(applied);
+  EXPECT_TRUE(applied);
   EXPECT_EQ(v->GetRealValue(), 3.5);
 
   // A variable that goes away leaves no assignment naming it.
@@ -272,14 +306,29 @@ TEST_F(RunResultsJoin, MessagesOfTheRunThreadWaitForTheServerThread) {
 TEST_F(RunResultsJoin, Command15QueuesForTheLoopAndRequest58RestoresTheRun) {
   EverySnapshotKept every_snapshot;
   ASSERT_EQ(join_->OpenRecords(), 0u);
-  const char* name[] = {"by hand"};
+  const char* name[] = {"by hand", "what it shows"};
+  const std::int32_t notify[] = {1};
   SimResultsMgr& results = join_->Manager();
-  EXPECT_EQ(results.HandleCommand(55, 15, 1, name, 0, nullptr, 0, nullptr), 0u);
-  ASSERT_EQ(join_->QueuedSnapshots().size(), 1u);
-  EXPECT_EQ(join_->QueuedSnapshots()[0], "by hand");
-  EXPECT_EQ(join_->SaveQueuedSnapshots(), 0u);
+  EXPECT_EQ(results.HandleCommand(55, 15, 2, name, 1, notify, 0, nullptr), 0u);
+  // The problem manager's queue, with its live, notify and kept flags: it
+  // outlives a preparation, which opens the records anew.
+  ASSERT_EQ(join_->OpenRecords(), 0u);
+  std::vector<SimProblemMgr::SnapshotRequest> queued = manager_.TakeSnapshotQueue();
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(queued[0].text, "by hand");
+  EXPECT_EQ(std::vector<std::int32_t>({queued[0].a, queued[0].b, queued[0].c}),
+            std::vector<std::int32_t>({1, 1, 1}));
+  EXPECT_EQ(queued[0].second, "what it shows");
+  EXPECT_EQ(join_->TakeDescribedSnapshot(queued[0].text.c_str(), queued[0].a, queued[0].b,
+                                         queued[0].c, queued[0].second.c_str()),
+            0u);
   std::uint32_t id = 0;
   EXPECT_EQ(results.FindSnapshotByName("by hand", &id), 0u);
+  const char* description = nullptr;
+  ASSERT_EQ(results.Store().GetSnapshotDescription(id, &description), 0u);
+  EXPECT_STREQ(description, "what it shows");
+  // Notified: the client got the snapshot's values (kind 139) too.
+  EXPECT_EQ(std::count(controller_.types.begin(), controller_.types.end(), 85u), 1);
 
   DseMessage sent(55, DseMessage::kRequest);
   sent.PutUInt16(58);

@@ -15,6 +15,7 @@
 #include "framework/messaging/message.h"
 #include "platform/byte_order.h"
 #include "results/snapshots/snapshot_mgr.h"
+#include "tests/results/quiet_participant.h"
 #include "tests/support/golden.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"
@@ -25,7 +26,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // A participant that stores whatever `section` holds and records what it is
 // given back.
-class FakeParticipant : public SputSnapBase {
+class FakeParticipant : public QuietParticipant {
  public:
   explicit FakeParticipant(std::uint32_t id, std::size_t structure_bytes = 0)
       : id_(id), structure_bytes_(structure_bytes) {}

@@ -106,7 +106,7 @@ class SnapshotUse : public snaptest::SnapshotFolder {
     return bytes;
   }
   static std::uint32_t Take(SimResultsMgr& manager, const char* name, double time) {
-    manager.AfterRunStep(time, 1, 1, RunResultsSeam::kStepEvent, time, 1e-9);
+    manager.AfterRunStep(time, 1, 1, RunResultsSeam::kStepEvent, time, 1e-9, false);
     std::uint32_t id = 0;
     EXPECT_EQ(manager.TakeNamedSnapshot(name, &id, true, false), 0u);
     return id;
@@ -333,13 +333,17 @@ TEST_F(SnapshotUse, ClientAssignmentsQueueOrSetAndAreListed) {
   EXPECT_EQ(manager.QueuedCount(), 1u);
   EXPECT_EQ(problem.Var(0).Value(), 0.0);
   EXPECT_EQ(manager.RestoreTable(), nullptr);
-  // A run that is active takes them at once.
+  // While a step computes the problem is the run thread's: taking and
+  // applying wait (busy), and nothing changes.
   problem.running = true;
   ASSERT_EQ(manager.UseMgr().ApplyUseData(&manager, SputUseMgr::kNoId, 0x11, "", "", "", true), 0u);
-  EXPECT_EQ(Command(manager, 21, {}, {}), 0u);
-  EXPECT_EQ(Command(manager, 23, {}, {}), 0u);
-  EXPECT_EQ(manager.QueuedCount(), 0u);
-  EXPECT_EQ(problem.Var(0).Value(), 5.0);
+  EXPECT_EQ(Command(manager, 21, {}, {}), SimResultsMgr::kBusy);
+  EXPECT_EQ(Command(manager, 23, {}, {}), SimResultsMgr::kBusy);
+  EXPECT_EQ(Command(manager, 24, {}, {}), SimResultsMgr::kBusy);
+  EXPECT_EQ(manager.QueuedCount(), 1u);
+  EXPECT_EQ(manager.Staged().size(), 1u);
+  EXPECT_EQ(problem.Var(0).Value(), 0.0);
+  problem.running = false;
   // Command 24 releases them; 22 the staged ones.
   ASSERT_EQ(manager.UseMgr().ApplyUseData(&manager, SputUseMgr::kNoId, 0x11, "", "", "", true), 0u);
   EXPECT_EQ(Command(manager, 21, {}, {}), 0u);
@@ -523,10 +527,16 @@ TEST_F(UseOfAnotherFile, EmptyNamesFallBackToTheOwnFileAndBadRequestsAnswerNothi
   reply = Use(110, {"x", "other.snp"}, {9999}, &s);
   EXPECT_TRUE(status::IsFailure(s));
   EXPECT_TRUE(reply.empty());
-  // A failed comparison answers its failure, not counts of nothing.
-  reply = Use(20, {"", "", ""}, {9999, 0x11}, &s);
-  EXPECT_EQ(s, snapshot::kUnknownId);
-  EXPECT_TRUE(reply.empty());
+  // A failed comparison still answers kind 20 with two empty counts, and
+  // the log says why.
+  problem_.printed.clear();
+  for (std::uint16_t number : {20, 146}) {
+    reply = Use(number, {"", "", ""}, {9999, 0x11}, &s);
+    EXPECT_EQ(s, 0u);
+    EXPECT_EQ(reply, (Bytes{20, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  }
+  ASSERT_EQ(problem_.printed.size(), 2u);
+  EXPECT_EQ(problem_.printed[0], "Snapshot 9999 could not be compared with the problem");
   EXPECT_EQ(Names("other.snp").size(), 2u);
 
   // A file whose snapshots were all freed is listed, chosen and left, never

@@ -27,6 +27,7 @@
 #include "solve/methods/group_solvers.h"
 #include "solve/options/solver_option_table.h"
 #include "tests/daes/daes_helpers.h"
+#include "tests/support/quiet_group_method.h"
 
 extern "C" void dgesv_(const int* n, const int* nrhs, double* a, const int* lda, int* ipiv,
                        double* b, const int* ldb, int* info);
@@ -127,7 +128,7 @@ inline Status DenseNewton(DAESSolverBlock& b, std::int32_t* iterations) {
   return 0x80000005u;
 }
 
-class NewtonMethod final : public QLNGroupMethod {
+class NewtonMethod final : public QuietGroupMethod {
  public:
   Status Solve(QLNGroup* block, std::uint8_t, std::uint32_t, std::uint32_t,
                Status* iterations) override {

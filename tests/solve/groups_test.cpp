@@ -20,6 +20,7 @@
 #include "tests/solve/group_support.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/golden.h"
+#include "tests/support/quiet_server_host.h"
 #include "tests/support/scoped_env.h"
 
 using namespace grouptest;
@@ -158,7 +159,7 @@ TEST(GroupServer, TankAndFlowsheetThroughMflAndSparseMfl) {
 // The nonlinear blocks as torn groups: each asks our decomposition server,
 // found through the registry, for its second level and solves it.
 // The executive the engine's decomposer proxy hands to its server.
-class ExecutiveHost final : public ServerProxyHost {
+class ExecutiveHost final : public QuietServerProxyHost {
  public:
   ExecutiveHost() { SetServerProxyHost(this); }
   ~ExecutiveHost() override { SetServerProxyHost(nullptr); }

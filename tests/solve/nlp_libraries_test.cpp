@@ -20,6 +20,7 @@
 #include "solve/open/kvs_loader.h"
 #include "solve/open/kvs_proxies.h"
 #include "solve/open/nlp_eso.h"
+#include "solve/optimisers/differencing_optimiser.h"
 #include "solve/optimisers/kvs_optimisers.h"
 #include "solve/options/solver_option_table.h"
 #include "tests/solve/hs_problems.h"
@@ -44,8 +45,9 @@ struct Driven {
 
 // One optimisation run through the optimiser's Run loop; stops early after
 // `stop_after` evaluations when given.
+// `no_gradients`: the caller has values only (its gradients stay 0).
 Driven Drive(QLNDenseOptimiser& opt, const hs::Problem& p, std::int32_t max_iterations,
-             double tolerance, int stop_after = -1) {
+             double tolerance, int stop_after = -1, bool no_gradients = false) {
   const auto n = static_cast<std::size_t>(p.n);
   const auto m = static_cast<std::size_t>(p.m());
   Driven out;
@@ -72,6 +74,7 @@ Driven Drive(QLNDenseOptimiser& opt, const hs::Problem& p, std::int32_t max_iter
     if (stop_after >= 0 && static_cast<int>(out.points.size()) >= stop_after) break;
     p.Evaluate(out.x.data(), &call.objective, c.data(), gradients.data(), jac.data());
     std::copy(jac.begin(), jac.end(), gradients.begin() + static_cast<std::ptrdiff_t>(n));
+    if (no_gradients) std::fill(gradients.begin(), gradients.end(), 0.0);
     call.mode = 0;
   }
   out.accuracy = call.accuracy;
@@ -199,6 +202,21 @@ TEST(NlpLibraries, SqpaAtALooseToleranceEndsAtItsLastIterate) {
   double f = 0.0;
   p.Evaluate(d.x.data(), &f, nullptr, nullptr, nullptr);
   EXPECT_NEAR(f, p.optimum, 1e-4 * p.optimum);
+}
+
+// A caller with values only (no sensitivities) has no gradients to give:
+// on the differences of its values both solvers reach the published optima.
+TEST(NlpLibraries, DifferencedRunsReachThePublishedOptimaWithoutGradients) {
+  for (const hs::Problem& p : hs::All()) {
+    auto sqpa = std::make_unique<QLNKVSSqpaProxy>(Sizes(p));
+    ASSERT_EQ(sqpa->Create(), 0u);
+    DifferencingOptimiser differenced(std::move(sqpa), p.n, p.m());
+    const Driven d = Drive(differenced, p, 2000, 1e-10, -1, true);
+    ExpectOptimum(p, d, 1e-6);
+    EXPECT_GT(differenced.DifferenceEvaluations(), 2 * p.n) << p.name;
+    DifferencingOptimiser ipopt(Sqpb(p, 1e-9), p.n, p.m());
+    ExpectOptimum(p, Drive(ipopt, p, 0, 0.0, -1, true), 1e-6);
+  }
 }
 
 TEST(NlpLibraries, SqpbReachesThePublishedOptimaWithKktMultipliers) {

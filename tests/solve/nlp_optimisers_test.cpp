@@ -317,7 +317,7 @@ TEST(OpenNlpOptimiser, WithoutItsLibraryEveryRunAnswersTwo) {
 
 TEST(OpenNlpOptimiser, SqpaSettingsPassOnlyWhenChanged) {
   FakeNlp fake;
-  for (int k = 0; k < 5; ++k) fake.script(1, kFunctions);
+  for (int k = 0; k < 6; ++k) fake.script(1, kFunctions);
   FakeSqpa proxy(NlpProblemSizes{kRunOptimisation, 0, 0, 1, nullptr});
   ASSERT_EQ(proxy.Create(), 0u);
   double x = 1;
@@ -346,6 +346,11 @@ TEST(OpenNlpOptimiser, SqpaSettingsPassOnlyWhenChanged) {
   call.print_level = 2;
   proxy.Run(call);
   EXPECT_EQ(fake.sets("PrintLevel"), 2);
+  // A run without a tolerance of its own (least squares) leaves the
+  // solver's in place rather than asking for exactness.
+  call.tolerance = 0.0;
+  proxy.Run(call);
+  EXPECT_EQ(fake.sets("OptTol"), 2);
 }
 
 TEST(OpenNlpOptimiser, FaultInsideTheSolverEndsTheRunAndTheEngineGoesOn) {

@@ -12,6 +12,7 @@
 #include "foundation/interfaces/run_mode.h"
 #include "framework/libraries/library_api.h"
 #include "framework/messaging/message.h"
+#include "solve/groups/corrector_iteration.h"
 #include "solve/open/homotopy_parameters.h"
 #include "solve/open/kvs_proxies.h"
 #include "solve/options/option_descriptors.h"
@@ -131,6 +132,58 @@ TEST(OpenNonlinearProxy, SparseAndSparseMflEqualADenseNewtonSolve) {
   NonlinearEqualsNewton<QLNKVSSparseMflProxy>();
 }
 
+// x0 x1 = 6, x0 + x1 = 5: the Newton step from x with the Jacobian at j.
+std::vector<double> ProductStep(const std::vector<double>& x, const std::vector<double>& j) {
+  const double f0 = x[0] * x[1] - 6, f1 = x[0] + x[1] - 5;
+  const double det = j[1] - j[0];  // | j1 j0 ; 1 1 |
+  return {x[0] - (f0 - j[0] * f1) / det, x[1] - (j[1] * f1 - f0) / det};
+}
+
+// Inside a corrector iteration a group takes one step per solve: Newton's
+// at a set-up, then steps on the factors held from it, whatever library
+// solves the group.
+template <class Proxy>
+void CorrectorStepsKeepTheFactors() {
+  Options options;
+  options.SetInt(24, 50);
+  for (auto [n, v] : {std::pair{8, 0.1}, {9, 0.9}, {10, 1.0}, {12, 1e-14}, {13, 1e6}}) {
+    options.Real(n, v);
+  }
+  Model m = System(2, {Add(Mul(Var(0), Var(1)), Real(-6.0)), Lin(1.0, 1.0, -5.0)});
+  const std::vector<double> start{2.2, 2.9};
+  m.SetValues(start);
+  Proxy proxy;
+  {
+    CorrectorIterationScope step(true, true);
+    ASSERT_EQ(proxy.Solve(m.run.get(), 1, 0, 0, nullptr), 0u);
+  }
+  const std::vector<double> first = m.Values();
+  ExpectClose(first, ProductStep(start, start));
+  for (int k = 0; k < 2; ++k) {
+    const std::vector<double> before = m.Values();
+    CorrectorIterationScope step(true, false);
+    ASSERT_EQ(proxy.Solve(m.run.get(), 1, 0, 0, nullptr), 0u);
+    ExpectClose(m.Values(), ProductStep(before, start));
+  }
+  // A set-up takes the Jacobian where the group stands now.
+  const std::vector<double> before = m.Values();
+  {
+    CorrectorIterationScope step(true, true);
+    ASSERT_EQ(proxy.Solve(m.run.get(), 1, 0, 0, nullptr), 0u);
+  }
+  ExpectClose(m.Values(), ProductStep(before, before));
+}
+
+TEST(OpenLinearProxy, CorrectorStepsKeepTheFactorsOfTheirSetUp) {
+  CorrectorStepsKeepTheFactors<QLNKVSSluProxy>();
+  CorrectorStepsKeepTheFactors<QLNKVSMflProxy>();
+}
+
+TEST(OpenNonlinearProxy, CorrectorStepsKeepTheFactorsOfTheirSetUp) {
+  CorrectorStepsKeepTheFactors<QLNKVSSparseProxy>();
+  CorrectorStepsKeepTheFactors<QLNKVSSparseMflProxy>();
+}
+
 TEST(OpenLinearProxy, ConvergedGroupMakesNoSystem) {
   Options options;
   Model m = System(2, {Lin(1.0, 1.0, -2.0), Lin(1.0, -1.0, 0.0)});
@@ -200,6 +253,60 @@ TEST(OpenLinearProxy, OptionsReachTheSystemAsParameters) {
   EXPECT_EQ(kind, kKvsReal);
   EXPECT_EQ(value, 0.5);
   params->Release();
+}
+
+namespace {
+
+// A real parameter of the block's system, read or written behind the
+// proxy's back; NaN when there is none.
+double SystemReal(DAESSolverBlock& block, const char* name, double set = NAN) {
+  auto* system = block.GetEquationSetObject();
+  void* raw = nullptr;
+  if (system == nullptr || system->QueryInterface(IID_KVSParameters, &raw) != 0) return NAN;
+  auto* params = static_cast<KVSParameters*>(raw);
+  std::int32_t kind = -1;
+  double value = NAN;
+  if (!std::isnan(set)) params->Set(name, kKvsReal, &set);
+  params->GetValue(name, &kind, &value);
+  params->Release();
+  return kind == kKvsReal ? value : NAN;
+}
+
+}  // namespace
+
+// A system gets each setting once and then only what changed: an option
+// written between solves reaches the system the block holds, an unchanged
+// one is not sent again, and a new system, or one another proxy set up,
+// gets everything.
+TEST(OpenLinearProxy, SystemsGetWhatChangedAndNewSystemsEverything) {
+  Options options;
+  options.Real(20, 0.5);
+  Model m = System(2, {Lin(2.0, 1.0, -4.0), Lin(1.0, -1.0, 0.0)});
+  const std::vector<double> start = m.Values();
+  QLNKVSSluProxy proxy;
+  ASSERT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+  EXPECT_EQ(SystemReal(*m.run, "PivotTolerance"), 0.5);
+
+  options.Real(20, 0.25);
+  m.SetValues(start);
+  ASSERT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+  EXPECT_EQ(SystemReal(*m.run, "PivotTolerance"), 0.25);
+  // Writing the value it holds is no change.
+  options.Real(20, 0.25);
+  SystemReal(*m.run, "PivotTolerance", 0.75);
+  m.SetValues(start);
+  ASSERT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+  EXPECT_EQ(SystemReal(*m.run, "PivotTolerance"), 0.75);
+
+  QLNKVSSluProxy other;
+  m.SetValues(start);
+  ASSERT_EQ(other.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+  EXPECT_EQ(SystemReal(*m.run, "PivotTolerance"), 0.25);
+
+  m.run->Reset();
+  m.SetValues(start);
+  ASSERT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+  EXPECT_EQ(SystemReal(*m.run, "PivotTolerance"), 0.25);
 }
 
 #endif
@@ -553,7 +660,7 @@ TEST(OpenNonlinearProxy, EveryMappedOptionReachesTheLibraryWithItsValue) {
   Model n = System(2, {Lin(2.0, 1.0, -3.0), Lin(1.0, 1.0, -5.0)});
   QLNKVSSparseMflProxy sparse;
   sparse.Solve(n.run.get(), 0, 0, 0, nullptr);
-  const std::map<std::string, KvsParameter>& p = sparse.Parameters();
+  const QLNKVSGenericProxy::ParameterMap& p = sparse.Parameters();
   EXPECT_EQ(p.at("MaxStepRed").integer, 10);
   EXPECT_EQ(p.at("MaxDivSteps").integer, 10);
   EXPECT_EQ(p.at("BestAfterFailure").text, "YES");

@@ -22,6 +22,7 @@
 #include "tests/solve/group_support.h"
 #include "solve/linear/lsi.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/quiet_server_host.h"
 #include "tests/support/registry_file.h"
 #include "tests/support/scoped_env.h"
 
@@ -105,7 +106,7 @@ class TestExecutive final : public IQLNESOFactory {
   std::uint32_t refs = 1;
 };
 
-class Host final : public ServerProxyHost {
+class Host final : public QuietServerProxyHost {
  public:
   Host() { SetServerProxyHost(this); }
   ~Host() override { SetServerProxyHost(nullptr); }

@@ -67,6 +67,45 @@ TEST_F(AnalysisRoad, DrainedTankLinearisesToItsClosedForm) {
   EXPECT_EQ(run.trace.exit_code, 0);
 }
 
+// The inflow is an input, not an unknown of the linearised model: named as
+// an output it is refused with its line, and the engine goes on.
+TEST_F(AnalysisRoad, AnInputNamedAsAnOutputIsRefused) {
+  AnalysisRunOptions options = Options(TankModel::kDrained);
+  options.outputs = {2};
+  LinearisationRun run;
+  ASSERT_TRUE(vantor_scenario::RunLinearisation(options, &run)) << run.trace.failure << "\n"
+                                                                << Lines(run.trace);
+  EXPECT_EQ(run.compute_status, 0x8000FFFFu);
+  EXPECT_NE(Lines(run.trace).find(
+                "The selected CDI output variable T101.F_in is not an unknown of the linearised "
+                "model"),
+            std::string::npos)
+      << Lines(run.trace);
+  EXPECT_EQ(run.trace.exit_code, 0);
+}
+
+// More settled intervals than the response may run could never end it
+// early: refused with its line before anything is computed.
+TEST_F(AnalysisRoad, AStepResponseThatCannotSettleIsRefused) {
+  AnalysisRunOptions options = Options(TankModel::kDrained);
+  options.settled = 20;
+  options.most_intervals = 10;
+  options.steps = 2;
+  LinearisationRun run;
+  ASSERT_TRUE(vantor_scenario::RunLinearisation(options, &run)) << run.trace.failure << "\n"
+                                                                << Lines(run.trace);
+  EXPECT_EQ(run.compute_status, 0x8000FFFFu);
+  EXPECT_NE(Lines(run.trace).find("The step response asks for 20 settled intervals but allows at "
+                                  "most 10 intervals"),
+            std::string::npos)
+      << Lines(run.trace);
+  // Within its limit the same request is computed.
+  options.settled = 10;
+  ASSERT_TRUE(vantor_scenario::RunLinearisation(options, &run)) << run.trace.failure << "\n"
+                                                                << Lines(run.trace);
+  EXPECT_EQ(run.compute_status, 0u) << Lines(run.trace);
+}
+
 // Two interacting tanks: G = [[2 sqrt(h2)/k + 1/c, 2 sqrt(h2)/k], [2 sqrt(h2)/k,
 // 2 sqrt(h2)/k]] = [[12, 8], [8, 8]], whose relative gains are [[3, -2],
 // [-2, 3]]: every row and column sums to 1.

@@ -8,7 +8,10 @@
 #include <random>
 #include <string>
 
+#include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"
+#include "tools/cli/command_line.h"
+#include "tools/status_texts.h"
 
 namespace {
 
@@ -83,12 +86,62 @@ TEST(ClientProgram, ARequestNobodyServesIsReportedAsRefused) {
   EXPECT_EQ(RunProgram(std::string(VANTOR_TEST_ENGINE) + " request 99 0500", &printed, true,
                        folder.path()),
             1);
-  EXPECT_NE(printed.find(" on service 99 refused: the engine serves no such service (status "
-                         "0xA000FFFF)"),
+  EXPECT_NE(printed.find(" on service 99 refused: the engine serves no such service, status "
+                         "0xA000FFFF (failed, or nobody serves that service)"),
             std::string::npos)
       << printed;
   EXPECT_EQ(printed.find("request 0 "), std::string::npos) << printed;
   EXPECT_EQ(printed.find("time-out"), std::string::npos) << printed;
+}
+
+// FOLDER is made absolute from where the program runs and made one level
+// deep at most; a file in its place or a missing parent is refused.
+TEST(ClientProgram, TheFolderIsMadeAbsoluteAndOneLevelDeepAtMost) {
+  testsupport::TempDir folder;
+  testsupport::ScopedCurrentFolder here(folder.path());
+  folder.WriteFile("file", "");
+  const std::string base = folder.path().string();
+  const struct {
+    std::string given;
+    bool made;
+    std::string result;  // the folder, or what was said
+  } rows[] = {
+      {"new", true, base + "/new"},
+      {"new/", true, base + "/new"},
+      {"./new/../other", true, base + "/other"},
+      {base + "/third/", true, base + "/third"},
+      {".", true, base},
+      {"/", true, "/"},
+      {"file", false, "FOLDER " + base + "/file is not a folder"},
+      {"a/b", false, "FOLDER " + base + "/a/b cannot be made: its parent " + base + "/a does not exist"},
+      {"", false, "FOLDER \"\" is not a path"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.given);
+    std::string made;
+    std::string why;
+    EXPECT_EQ(vantor_cli::MakeWorkingFolder(row.given, &made, &why), row.made);
+    EXPECT_EQ(row.made ? made : why, row.result);
+    if (row.made) {
+      EXPECT_TRUE(std::filesystem::is_directory(made));
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(folder / "a"));
+}
+
+// Statuses print with what they mean where that is known, and the engine's
+// end says whether it was the normal one.
+TEST(ClientProgram, StatusesAndTheEngineEndAreSaidInWords) {
+  using vantor_client::StatusWithMeaning;
+  EXPECT_EQ(StatusWithMeaning(0x0032000Au),
+            "0x0032000A (busy: a run step is computing or the engine waits on the client)");
+  EXPECT_EQ(StatusWithMeaning(0x80004002u), "0x80004002 (No such interface supported)");
+  EXPECT_EQ(StatusWithMeaning(0x80271234u), "0x80271234");
+  EXPECT_EQ(StatusWithMeaning(0x00000005u), "0x00000005");  // not an errno
+  EXPECT_NE(vantor_client::EngineEnd(0x37).find("normal end"), std::string::npos);
+  EXPECT_EQ(vantor_client::EngineEnd(0x37).find("normal end"),
+            vantor_client::EngineEnd(0x37).rfind("normal end"));
+  EXPECT_EQ(vantor_client::EngineEnd(11).find("normal"), std::string::npos);
 }
 
 // Random command lines from the words the program knows and a few it does

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
@@ -199,12 +201,14 @@ TEST_F(EngineTest, AConsoleEventEndsTheEngine) {
 }
 
 // Started on its own, the engine is a top-level process without its
-// configuration file: it prints its banner only, waits 5 s and ends as a
-// failure (no failure path exits with 0).
-TEST(EngineProcess, WithoutAControllerOnlyTheBannerAndAFailure) {
+// configuration file: it prints its banner, one line on who starts it and
+// how, waits 5 s and ends as a failure with its status (no failure path
+// exits with 0).
+TEST(EngineProcess, WithoutAClientItSaysWhoStartsItAndFails) {
   testsupport::TempDir folder;
+  const std::string errors = (folder / "errors").string();
   const std::string command =
-      "cd " + folder.path().string() + " && " + VANTOR_ENGINE + " 2>/dev/null";
+      "cd " + folder.path().string() + " && " + VANTOR_ENGINE + " 2>" + errors;
   const auto start = std::chrono::steady_clock::now();
   FILE* pipe = ::popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
@@ -218,7 +222,15 @@ TEST(EngineProcess, WithoutAControllerOnlyTheBannerAndAFailure) {
                                                    "[0-9]{2}:[0-9]{2}:[0-9]{2}\n")))
       << printed;
   ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_NE(WEXITSTATUS(status), 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0x0B);
+  std::ifstream in(errors);
+  const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(said,
+            std::string("vantor: a client starts the engine as its child, with -ChildNo=1 (for "
+                        "example vantor-client ") +
+                VANTOR_ENGINE +
+                " first-order FOLDER; see vantor-client --help); on its own it has no client "
+                "to serve\nvantor: exit status 0x8000000B\n");
 }
 
 // A client that starts the engine and ends before connecting: the engine

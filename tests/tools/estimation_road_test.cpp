@@ -232,6 +232,20 @@ class EstimationRoad : public EngineRoad {
 
   bool Finish() { return FinishRun(); }
 
+  // Request 134 until the run has ended: the estimation's last pass is
+  // over, whatever the results said before it.
+  bool RunEnded() {
+    constexpr Status kBusy = 0x0032000Au;
+    Status ended = kBusy;
+    for (int tries = 0; tries < 500 && ended == kBusy; ++tries) {
+      if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      auto end = std::make_unique<vantor_client::Request>(kProblemService);
+      end->PutUInt16(134);
+      if (!road_->Exchange(std::move(end), "request 134", &ended)) return false;
+    }
+    return ended == kRunEnded || Fail("request 134: " + vantor_scenario::Hex(ended));
+  }
+
   // The engine could not give steady-state sensitivities of a model
   // without derivatives, which every pass needs.
   bool no_sensitivities_ = false;
@@ -349,6 +363,78 @@ TEST_F(EstimationRoad, DanWoodReachesTheCertifiedValues) {
   ESTIMATE_OR_SKIP(OnePerObservation(*cert), &r);
   ExpectCertified(r, *cert);
   ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
+// y = b·x through (1, 2.1), (2, 3.9), (3, 6.2): b = Σxy / Σx² = 28.5 / 14.
+constexpr double kLineSlope = 28.5 / 14.0;
+
+Definition LineFit() {
+  Definition d;
+  d.estimated = {1};
+  const double y[] = {2.1, 3.9, 6.2};
+  for (std::uint32_t k = 0; k < 3; ++k) {
+    Experiment e;
+    e.name = std::string("L").append(std::to_string(k + 1));
+    e.inputs = {{3, k + 1.0}};
+    e.measured = {4};
+    e.entries = {{4, y[k], 0.0}};
+    d.experiments.push_back(e);
+  }
+  d.records = {4};
+  return d;
+}
+
+void Line(Writer& w) { Regression(w, {1.0, 0.0}, Mul(Var(1), Var(3))); }
+
+// The NLP solvers minimise the sum of squares from its gradient: SLSQP (1)
+// and Ipopt (10) converge on the one-parameter line and say so.
+class LineRoad : public EstimationRoad {
+ protected:
+  void FitWith(std::uint32_t solver) {
+    ASSERT_TRUE(Start(Line) && IntOption(124, solver)) << Failure() << Events();
+    Results r;
+    ASSERT_TRUE(Estimate(LineFit(), &r)) << Failure() << Events();
+    EXPECT_GE(r.outcome, 1u) << Events();
+    EXPECT_LE(r.outcome, 4u) << Events();
+    ASSERT_EQ(r.estimates.size(), 1u);
+    EXPECT_NEAR(r.estimates[0], kLineSlope, 1e-5);
+    EXPECT_EQ(Events().find("cannot find a solution"), std::string::npos) << Events();
+    ASSERT_TRUE(Finish()) << Failure() << Events();
+  }
+};
+
+TEST_F(LineRoad, SqpaFitsALineAndSaysItConverged) { FitWith(1); }
+
+TEST_F(LineRoad, SqpbFitsALineAndSaysItConverged) { FitWith(10); }
+
+// EstimationSolver 3 runs the chosen open NLP solver without sensitivities:
+// its gradients are differences of the passes, and it ends at the fit, not
+// where it started.
+TEST_F(EstimationRoad, OpenSolverWithoutSensitivitiesFitsByDifferences) {
+  ASSERT_TRUE(Start(Line) && IntOption(124, 3)) << Failure() << Events();
+  auto choose = std::make_unique<vantor_client::Request>(kProblemService);
+  choose->PutUInt16(123);
+  choose->PutString("kvs_sqpa.dll");
+  ASSERT_TRUE(road_->Expect(std::move(choose), "the open NLP estimation solver (request 123)", 0))
+      << Failure() << Events();
+  Results r;
+  ASSERT_TRUE(Estimate(LineFit(), &r)) << Failure() << Events();
+  EXPECT_GE(r.outcome, 1u) << Events();
+  EXPECT_LE(r.outcome, 4u) << Events();
+  ASSERT_EQ(r.estimates.size(), 1u);
+  EXPECT_NEAR(r.estimates[0], kLineSlope, 1e-5) << Events();
+  // The statistics come from one more pass with sensitivities, after the
+  // outcome is known.
+  ASSERT_TRUE(RunEnded() && Ask(&r)) << Failure() << Events();
+  ASSERT_GE(r.statistics, 1u);
+  ASSERT_EQ(r.errors.size(), 1u);
+  // Residuals 0.0643, -0.1714, 0.0929 about the fit: s² = Σr² / 2, and
+  // the slope's standard error s / sqrt(Σx²).
+  const double residuals[] = {2.1 - kLineSlope, 3.9 - 2 * kLineSlope, 6.2 - 3 * kLineSlope};
+  double rss = 0.0;
+  for (double e : residuals) rss += e * e;
+  EXPECT_NEAR(r.errors[0], std::sqrt(rss / 2.0 / 14.0), 1e-6);
+  ASSERT_TRUE(EndEngine()) << Failure() << Events();
 }
 
 // F1 and F2 fixed (indices 1, 2), F3 free (3): F3 = F1 + F2 (10).

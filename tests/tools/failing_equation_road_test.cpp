@@ -81,4 +81,39 @@ TEST_F(FailingEquationRoad, ALongSumAtFaultIsReportedWholeAndTheEngineStaysUp) {
   ASSERT_TRUE(EndEngine()) << Failure();
 }
 
+// p = -1 fixed; y - SQRT(p) = 0: the engine's message names the equation
+// it could not evaluate, its placeholder filled with the equation's name.
+TEST_F(FailingEquationRoad, TheMessageNamesTheEquationItCouldNotEvaluate) {
+  vantor_client::EngineOptions engine;
+  engine.program = VANTOR_ENGINE;
+  engine.timeout_ms = 60000;
+  engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
+  ASSERT_TRUE(StartEngine(engine, "Named")) << Failure();
+  ASSERT_TRUE(Load([](Writer& w) {
+    using namespace modelwriter;
+    w.List(3);
+    ModelVariable(w, kRealVariable, 1, ".p", -1.0, 4);
+    ModelVariable(w, kRealVariable, 2, ".y", 0.0, 0);
+    ModelEquation(w, 10, ".root", Sub(Var(0), Sqrt(Var(1))), {{2, 2}, {2, 1}});
+  })) << Failure() << Events();
+  ASSERT_TRUE(BeginRun()) << Failure() << Events();
+  ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 9), "the steady state (command 9)", 0))
+      << Failure();
+  std::string named;
+  const Status waited = client_->WaitFor([&] {
+    road_->Collect();
+    for (const std::string& line : run_.events)
+      if (line.find("evaluating residual in equation") != std::string::npos) named = line;
+    return !named.empty();
+  });
+  ASSERT_EQ(waited, 0u) << Events();
+  EXPECT_EQ(named.substr(named.find(" evaluating")), " evaluating residual in equation Model.root")
+      << named;
+  EXPECT_EQ(named.find('@'), std::string::npos) << named;
+  auto end = std::make_unique<vantor_client::Request>(kProblemService);
+  end->PutUInt16(134);
+  ASSERT_TRUE(road_->Expect(std::move(end), "request 134", engineroad::kRunEnded)) << Failure();
+  ASSERT_TRUE(EndEngine()) << Failure();
+}
+
 }  // namespace

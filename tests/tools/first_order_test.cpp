@@ -56,9 +56,13 @@ TEST_F(FirstOrderRoad, EditRefusalRebuildAndTheTable) {
   EXPECT_TRUE(status::IsFailure(run.refused)) << std::hex << run.refused;
   ExpectTable(run);
   // The initial state is not a fixed state: no warning at t = 0.
+  std::string built;
   for (const std::string& line : run.events) {
     EXPECT_EQ(line.find("fixed state variable"), std::string::npos) << line;
+    if (line.rfind("Simulation has", 0) == 0) built = line;
   }
+  // u, k, x, x' and y; e1 holds x', k, u and x, e2 y and x.
+  EXPECT_EQ(built, "Simulation has 5 variables, 2 equations and 6 non-zeros");
 }
 
 TEST_F(FirstOrderRoad, ThroughTheResultsServiceEveryRefillAgreesWithTheCurve) {

@@ -47,6 +47,10 @@ Step Hs() { return hs071::Node(); }
 
 void Hs071(Writer& w) { hs071::Write(w, {1.0, 4.0, 4.0, 2.6, 40.0, 20.0}); }
 
+// The form whose equality is the optimisation's: x = (1, 5, 5, 1), where
+// f = 16 and h = 12.
+void Hs071WithResidual(Writer& w) { hs071::WriteWithResidual(w, {1.0, 5.0, 5.0, 1.0, 25.0, 16.0}); }
+
 // Decision variables x1..x3 in [1, 5] from `start`, minimise f, g >= 25,
 // and x4 within [1, 5] (the model solves for it).
 void Definition(Writer& w, const std::vector<double>& start) {
@@ -73,6 +77,30 @@ void Definition(Writer& w, const std::vector<double>& start) {
   w.U16(0xFFFF);
 }
 
+// x1..x4 free in [1, 5] from (1, 5, 5, 1), minimise f, g >= 25 and h = 0
+// (kind 0; an equality, so E = 1).
+void DefinitionWithEquality(Writer& w) {
+  w.U16(76);
+  w.U8(0), w.F64(0.0), w.U16(0);
+  for (int flag = 0; flag < 5; ++flag) w.U8(0);
+  w.F64(0.0), w.F64(0.0);
+  w.U16(4);
+  const double start[] = {1.0, 5.0, 5.0, 1.0};
+  for (std::uint32_t k = 0; k < 4; ++k) {
+    w.IdPath({2, k + 1});
+    w.F64(1.0), w.F64(5.0), w.F64(start[k]);
+  }
+  w.U16(0), w.U16(0);
+  w.U16(1);
+  w.IdPath({2, 6});
+  w.U16(2), w.U16(1), w.U16(2);  // Q, E, R
+  w.IdPath({2, 7});
+  w.U16(1), w.U16(0), w.F64(0.0), w.U16(0);
+  w.IdPath({2, 5});
+  w.U16(1), w.U16(0), w.F64(0.0), w.U16(2), w.F64(25.0);
+  w.U16(0xFFFF);
+}
+
 std::unique_ptr<Request> Optimisation(const std::function<void(Writer&)>& body) {
   auto request = std::make_unique<Request>(kOptimisationService);
   Writer w(*request);
@@ -80,8 +108,8 @@ std::unique_ptr<Request> Optimisation(const std::function<void(Writer&)>& body) 
   return request;
 }
 
-// The kind-90 reply of a steady-state optimum with three decision
-// variables and three constraint records.
+// The kind-90 reply of a steady-state optimum with `decisions` decision
+// variables and `records` constraint records.
 struct Results {
   std::uint32_t available = 0;
   double objective = 0.0;
@@ -89,7 +117,8 @@ struct Results {
   std::vector<double> constrained, multipliers;
 };
 
-bool ReadResults(const std::vector<std::uint8_t>& body, Results* out) {
+bool ReadResults(const std::vector<std::uint8_t>& body, std::uint32_t decisions,
+                 std::uint32_t records, Results* out) {
   std::size_t at = 0;
   auto take = [&](void* to, std::size_t n) {
     if (at + n > body.size()) return false;
@@ -102,7 +131,7 @@ bool ReadResults(const std::vector<std::uint8_t>& body, Results* out) {
   double final_time = 0.0;
   if (!take(&kind, 2) || !take(&out->available, 4) || !take(&evaluations, 4) ||
       !take(&out->objective, 8) || !take(&final_time, 8) || !take(&n, 4) || !take(&m, 4) ||
-      !take(&c, 4) || !take(&f, 4) || f != 1 || !take(&i, 4) || !take(&d, 4) || d != 3)
+      !take(&c, 4) || !take(&f, 4) || f != 1 || !take(&i, 4) || !take(&d, 4) || d != decisions)
     return false;
   for (std::uint32_t k = 0; k < d; ++k) {
     std::uint32_t length = 0;
@@ -112,8 +141,8 @@ bool ReadResults(const std::vector<std::uint8_t>& body, Results* out) {
     if (!take(&lower, 8) || !take(&upper, 8) || !take(&value, 8)) return false;
     out->lower.push_back(lower), out->upper.push_back(upper), out->value.push_back(value);
   }
-  out->constrained.assign(3, 0.0);
-  out->multipliers.assign(3, 0.0);
+  out->constrained.assign(records, 0.0);
+  out->multipliers.assign(records, 0.0);
   for (double& v : out->constrained) {
     if (!take(&v, 8)) return false;
   }
@@ -131,14 +160,15 @@ struct Outcome {
   bool ok = false;
   std::string failure;
   Results results;
-  std::vector<double> x = std::vector<double>(7, 0.0);
+  std::vector<double> x = std::vector<double>(8, 0.0);
 };
 
 // One engine session: the model, the optimiser, the definition, one
 // steady-state run, the results; `tight` sets the reduced space's equation
-// and optimisation tolerances far below their defaults.
+// and optimisation tolerances far below their defaults; `residual` poses
+// the equality as the constraint h = 0.
 Outcome Optimise(const std::string& folder_path, std::uint32_t optimizer,
-                 const std::vector<double>& start, bool tight = true) {
+                 const std::vector<double>& start, bool tight = true, bool residual = false) {
   Outcome out;
   vantor_client::EngineOptions engine;
   engine.program = VANTOR_ENGINE;
@@ -163,7 +193,11 @@ Outcome Optimise(const std::string& folder_path, std::uint32_t optimizer,
     auto fill = std::make_unique<Request>(vantor_scenario::kInstanceService);
     Writer f(*fill);
     f.U16(3), f.U16(10), f.IdPath({2});
-    Hs071(f);
+    if (residual) {
+      Hs071WithResidual(f);
+    } else {
+      Hs071(f);
+    }
     if (!road.Expect(std::move(fill), "filling the instance node", 0)) return false;
     if (!road.Expect(MakeCommand(kProblemService, 6, {0, 0}), "command 6", 0)) return false;
     if (!road.WaitNotice(
@@ -174,7 +208,7 @@ Outcome Optimise(const std::string& folder_path, std::uint32_t optimizer,
     Writer o(*option);
     o.IdPath({80}), o.U16(80), o.U16(0), o.U16(2), o.U32(optimizer);
     if (!road.Expect(std::move(option), "the option Optimizer", 0)) return false;
-    if (optimizer == 1 && tight) {
+    if ((optimizer == 1 || optimizer == 3) && tight) {
       // Every point is a steady-state solve: its values are as good as the
       // equation tolerance, and SLSQP stops on the relative change of
       // objective and point.
@@ -188,16 +222,23 @@ Outcome Optimise(const std::string& folder_path, std::uint32_t optimizer,
           !real(114, 1e-9, "the option Optimization tolerance"))
         return false;
     }
-    if (optimizer == 4) {
-      // The full space runs the open NLP solver chosen for optimisation.
+    if (optimizer == 4 || optimizer == 3) {
+      // The full space, and Optimizer 3, run the open NLP solver chosen
+      // for optimisation.
       auto solver = std::make_unique<Request>(kProblemService);
       solver->PutUInt16(118);
-      solver->PutString("kvs_sqpb.dll");
+      solver->PutString(optimizer == 4 ? "kvs_sqpb.dll" : "kvs_sqpa.dll");
       if (!road.Expect(std::move(solver), "the open NLP solver (request 118)", 0)) return false;
     }
     if (!road.Expect(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }), "start (kind 60)", 0))
       return false;
-    if (!road.Expect(Optimisation([&](Writer& w) { Definition(w, start); }),
+    if (!road.Expect(Optimisation([&](Writer& w) {
+                       if (residual) {
+                         DefinitionWithEquality(w);
+                       } else {
+                         Definition(w, start);
+                       }
+                     }),
                      "the definition (kind 76)", 0))
       return false;
     auto begin = std::make_unique<Request>(kProblemService);
@@ -220,13 +261,14 @@ Outcome Optimise(const std::string& folder_path, std::uint32_t optimizer,
       if (!replies.empty() && replies[0].body.size() >= 6) {
         std::memcpy(&available, replies[0].body.data() + 2, 4);
       }
-      if (available != 0 || optimizer != 1) break;
+      if (available != 0 || optimizer == 4) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    if (replies.empty() || !ReadResults(replies[0].body, &out.results)) {
+    if (replies.empty() ||
+        !ReadResults(replies[0].body, residual ? 4 : 3, residual ? 2 : 3, &out.results)) {
       return road.Fail("the results reply is not as written for this problem");
     }
-    for (std::uint32_t k = 1; k <= 6; ++k) {
+    for (std::uint32_t k = 1; k <= (residual ? 7u : 6u); ++k) {
       if (!road.Read(k, &out.x[k], "reading a variable")) return false;
     }
     return road.Expect(MakeCommand(kProblemService, 2), "command 2", kEnding);
@@ -260,6 +302,23 @@ void ExpectOptimum(const Outcome& o, const char* what) {
 
 }  // namespace
 
+// With the equality left to the optimisation as h = 0 (kind 0), the model
+// alone would let the start (f = 16, h = 12) pass for the optimum.
+TEST_F(FullSpaceRoad, AnEqualityConstraintHoldsAtTheOptimum) {
+  const Outcome o = Optimise(work_.path().string(), 4, {}, true, true);
+  ASSERT_TRUE(o.ok) << o.failure;
+  EXPECT_EQ(o.results.available, 1u) << o.failure;
+  EXPECT_NEAR(o.results.objective, 17.0140172891563, 1e-6 * 17.0140172891563) << o.failure;
+  EXPECT_NEAR(o.x[7], 0.0, 1e-7);
+  const double expected[] = {0, 1.0, 4.7429996, 3.8211500, 1.3794083};
+  for (std::size_t k = 1; k <= 4; ++k) EXPECT_NEAR(o.x[k], expected[k], 1e-4) << k;
+  // The records in the order sent: h = 0, then g >= 25.
+  EXPECT_NEAR(o.results.constrained[0], 0.0, 1e-7);
+  EXPECT_NEAR(o.results.constrained[1], 25.0, 1e-6);
+  EXPECT_NEAR(std::fabs(o.results.multipliers[0]), 0.16146856, 1e-4);
+  EXPECT_NEAR(o.results.multipliers[1], 0.55229366, 1e-4);
+}
+
 TEST_F(FullSpaceRoad, Hs071InTheFullSpaceThroughTheEngine) {
   ExpectOptimum(Optimise(work_.path().string(), 4, {1.0, 5.0, 5.0}), "full space");
 }
@@ -268,6 +327,12 @@ TEST_F(FullSpaceRoad, Hs071InTheFullSpaceThroughTheEngine) {
 // default equation tolerance; the optimum must not suffer for it.
 TEST_F(FullSpaceRoad, ReducedSpaceAtTheDefaultTolerances) {
   ExpectOptimum(Optimise(work_.path().string(), 1, {1.0, 4.7, 3.8}, false), "default tolerances");
+}
+
+// Optimizer 3 computes no sensitivities: the open solver's gradients are
+// differences of the runs, and the reduced space still reaches the optimum.
+TEST_F(FullSpaceRoad, ReducedSpaceWithoutSensitivitiesByDifferences) {
+  ExpectOptimum(Optimise(work_.path().string(), 3, {1.0, 4.7, 3.8}), "differences");
 }
 
 // The reduced space differentiates the model through the sensitivities,

@@ -149,7 +149,8 @@ class OptimisationRoad : public EngineRoad {
     if (!BeginRun() ||
         !road_->Expect(MakeCommand(kProblemService, 9), "the steady state (command 9)", 0))
       return false;
-    for (int round = 0; round < 600; ++round) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < until) {
       if (!Results(decisions, records, out)) return false;
       if (out->available != 0) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));

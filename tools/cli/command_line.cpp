@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 namespace vantor_cli {
 
@@ -20,6 +22,9 @@ const char* const kUsage =
     "  listen MS                        prints what arrives for MS milliseconds\n"
     "  first-order FOLDER               the FirstOrder sample run in FOLDER (alone):\n"
     "                                   a table of x and y against the exact values\n"
+    "  robertson FOLDER                 Robertson's stiff kinetics to t = 40, 4e5 and\n"
+    "                                   1e11 in FOLDER (alone): the values against the\n"
+    "                                   published reference\n"
     "Replies, statuses, event lines and notifications are printed as they come;\n"
     "at the end the connection is closed and the engine's exit code printed.\n"
     "Starting, the handshake and every wait give up after MS milliseconds\n"
@@ -105,15 +110,15 @@ bool ReadSteps(const std::vector<std::string>& words, std::size_t at, std::vecto
       }
       step.number = static_cast<std::uint32_t>(value);
       ++at;
-    } else if (name == "first-order" && left >= 1) {
-      step.kind = Step::kFirstOrder;
+    } else if ((name == "first-order" || name == "robertson") && left >= 1) {
+      step.kind = name == "robertson" ? Step::kRobertson : Step::kFirstOrder;
       step.texts.push_back(words[at++]);
       if (!steps->empty() || at < words.size()) {
-        std::fputs("vantor-client: the step \"first-order\" runs alone\n", stderr);
+        std::fprintf(stderr, "vantor-client: the step \"%s\" runs alone\n", name.c_str());
         return false;
       }
     } else if (name == "request" || name == "command" || name == "listen" ||
-               name == "first-order") {
+               name == "first-order" || name == "robertson") {
       // Too few words left: name the first one missing.
       const char* needs = name == "request"   ? (left == 0 ? "TYPE" : "HEX (the body as hex bytes)")
                           : name == "command" ? (left == 0 ? "TYPE" : "NUMBER")
@@ -175,6 +180,37 @@ int ReadCommandLine(const std::vector<std::string>& words, CommandLine* line) {
   if (read != 0) return read;
   line->options.program = words[at++];
   return ReadSteps(words, at, &line->steps) ? 0 : 2;
+}
+
+bool MakeWorkingFolder(const std::string& given, std::string* folder, std::string* why) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::path path = fs::absolute(given, error).lexically_normal();
+  if (error || given.empty()) {
+    *why = "FOLDER \"" + given + "\" is not a path";
+    return false;
+  }
+  if (!path.has_filename() && path.has_parent_path() && path != path.root_path()) {
+    path = path.parent_path();
+  }
+  *folder = path.string();
+  const fs::file_status found = fs::status(path, error);
+  if (fs::is_directory(found)) return true;
+  if (fs::exists(found)) {
+    *why = "FOLDER " + *folder + " is not a folder";
+    return false;
+  }
+  const fs::path parent = path.parent_path();
+  if (!fs::is_directory(parent, error)) {
+    *why = "FOLDER " + *folder + " cannot be made: its parent " + parent.string() +
+           " does not exist";
+    return false;
+  }
+  if (!fs::create_directory(path, error) && !fs::is_directory(path)) {
+    *why = "FOLDER " + *folder + " cannot be made: " + error.message();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace vantor_cli

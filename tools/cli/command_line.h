@@ -13,7 +13,7 @@ namespace vantor_cli {
 extern const char* const kUsage;
 
 struct Step {
-  enum Kind { kRequest, kCommand, kListen, kFirstOrder } kind = kRequest;
+  enum Kind { kRequest, kCommand, kListen, kFirstOrder, kRobertson } kind = kRequest;
   std::uint32_t type = 0;
   std::uint32_t number = 0;  // the command's number, or how long to listen
   std::vector<std::int32_t> integers;
@@ -30,5 +30,10 @@ struct CommandLine {
 // asked for (and printed on standard output), else the exit status of a bad
 // command line after saying on standard error what is wrong.
 int ReadCommandLine(const std::vector<std::string>& words, CommandLine* line);
+
+// The FOLDER of the first-order step made absolute against the current
+// folder, and made when it is missing but its parent is there: false, with
+// *why saying what is wrong, for a missing parent or a path that is no folder.
+bool MakeWorkingFolder(const std::string& given, std::string* folder, std::string* why);
 
 }  // namespace vantor_cli

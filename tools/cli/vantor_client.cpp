@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,10 +14,13 @@
 #include "tools/cli/command_line.h"
 #include "tools/client.h"
 #include "tools/first_order.h"
+#include "tools/robertson.h"
+#include "tools/status_texts.h"
 
 namespace {
 
 using vantor_client::Bytes;
+using vantor_client::StatusWithMeaning;
 
 std::string Show(const Bytes& body) {
   std::string hex;
@@ -41,7 +46,8 @@ std::string Header(const vantor_client::Message& m) {
 void PrintNews(vantor_client::Client& client) {
   for (const vantor_client::Event& e : client.TakeEvents()) {
     for (const std::string& line : e.lines) {
-      std::printf("event line (code %u, status 0x%08X): %s\n", e.code, e.value, line.c_str());
+      std::printf("event line (code %u), status %s: %s\n", e.code,
+                  StatusWithMeaning(e.value).c_str(), line.c_str());
     }
   }
   for (const auto& m : client.TakeNotifications()) {
@@ -70,12 +76,14 @@ bool Exchange(vantor_client::Client& client, std::unique_ptr<vantor_client::Requ
     const char* why = client.PeerLost()      ? "the engine is gone"
                       : !client.Serves(type) ? "the engine serves no such service"
                                              : "it could not be sent";
-    std::printf("%s refused: %s (status 0x%08X)\n", label.c_str(), why, sent);
+    std::printf("%s refused: %s, status %s\n", label.c_str(), why,
+                StatusWithMeaning(sent).c_str());
     return false;
   }
   const Status result = client.Await(id);
   if (client.PeerLost()) {
-    std::printf("no answer to %s: the engine is gone (status 0x%08X)\n", label.c_str(), result);
+    std::printf("no answer to %s: the engine is gone, status %s\n", label.c_str(),
+                StatusWithMeaning(result).c_str());
     return false;
   }
   if (result == vantor_client::Client::kTimedOut) {
@@ -83,14 +91,15 @@ bool Exchange(vantor_client::Client& client, std::unique_ptr<vantor_client::Requ
     return false;
   }
   if (status::IsFailure(result)) {
-    std::printf("no answer to %s (status 0x%08X)\n", label.c_str(), result);
+    std::printf("no answer to %s, status %s\n", label.c_str(), StatusWithMeaning(result).c_str());
     return false;
   }
   for (const auto& reply : client.TakeReplies(id)) {
     std::printf("reply to %s: %s %s\n", label.c_str(), Show(reply.body).c_str(),
                 Header(reply).c_str());
   }
-  std::printf("status of %s: 0x%08X\n", label.c_str(), client.Find(id)->status);
+  std::printf("status of %s: %s\n", label.c_str(),
+              StatusWithMeaning(client.Find(id)->status).c_str());
   client.Forget(id);
   return true;
 }
@@ -107,6 +116,7 @@ bool Run(vantor_client::Client& client, const vantor_cli::Step& step, std::uint3
           client, vantor_client::MakeCommand(step.type, step.number, step.integers, {}, step.texts),
           "command " + std::to_string(step.number), timeout_ms);
     case vantor_cli::Step::kFirstOrder:
+    case vantor_cli::Step::kRobertson:
       return false;
     case vantor_cli::Step::kListen: {
       const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.number);
@@ -123,40 +133,81 @@ bool Run(vantor_client::Client& client, const vantor_cli::Step& step, std::uint3
 
 // The FirstOrder sample run: the steady state, the table of the dynamic
 // run against the exact solution and one closing line; 0 only when every
-// value is within tolerance.
+// value is within tolerance. A run that broke says why first and shows only
+// the values it read.
 int RunFirstOrder(const vantor_client::EngineOptions& options, const std::string& folder) {
   vantor_scenario::FirstOrderOptions scenario;
   scenario.engine = options;
   scenario.folder = folder;
   vantor_scenario::FirstOrderRun run;
   vantor_scenario::RunFirstOrder(scenario, &run);
+  const bool good = vantor_scenario::WithinTolerance(run);
+  if (!run.failure.empty()) {
+    std::printf("the run failed: %s\n", run.failure.c_str());
+    std::fflush(stdout);
+  }
+  if (!good) {
+    for (const std::string& line : run.events)
+      std::fprintf(stderr, "event line: %s\n", line.c_str());
+    std::fflush(stderr);
+  }
   std::printf("FirstOrder: dx/dt = k*(u - x), y = 2*x, k = 1\n");
   if (run.refused != 0) {
-    std::printf("malformed instance description refused: status 0x%08X\n", run.refused);
+    std::printf("malformed instance description refused: status %s\n",
+                StatusWithMeaning(run.refused).c_str());
   }
-  std::printf("steady state (u = 2): x = %.10f, y = %.10f\n", run.steady_x, run.steady_y);
-  std::printf("dynamic run after u := 5 from x(0) = 2, exact x = 5 - 3*exp(-t):\n");
-  std::printf("%5s %12s %12s %12s %12s\n", "t", "x", "y", "exact x", "rel. error");
+  if (!std::isnan(run.steady_x) && !std::isnan(run.steady_y)) {
+    std::printf("steady state (u = 2): x = %.10f, y = %.10f\n", run.steady_x, run.steady_y);
+  }
+  if (!run.samples.empty()) {
+    std::printf("dynamic run after u := 5 from x(0) = 2, exact x = 5 - 3*exp(-t):\n");
+    std::printf("%5s %12s %12s %12s %12s\n", "t", "x", "y", "exact x", "rel. error");
+  }
   for (const vantor_scenario::Sample& s : run.samples) {
     const double exact = vantor_scenario::ExactX(s.t);
     std::printf("%5.2f %12.6f %12.6f %12.6f %12.1e\n", s.t, s.x, s.y, exact,
                 std::fabs(s.x - exact) / exact);
-  }
-  const bool good = vantor_scenario::WithinTolerance(run);
-  if (!good) {
-    for (const std::string& line : run.events)
-      std::fprintf(stderr, "event line: %s\n", line.c_str());
   }
   if (good) {
     std::printf(
         "the run was fine: every value within tolerance (steady state %g, dynamic %g "
         "relative), engine exit code 0, snapshot.snp written\n",
         vantor_scenario::kSteadyTolerance, vantor_scenario::kDynamicTolerance);
-  } else if (!run.failure.empty()) {
-    std::printf("the run failed: %s\n", run.failure.c_str());
-  } else {
+  } else if (run.failure.empty()) {
     std::printf("the run failed: values out of tolerance (steady state %g, dynamic %g relative)\n",
                 vantor_scenario::kSteadyTolerance, vantor_scenario::kDynamicTolerance);
+  }
+  return good ? 0 : 1;
+}
+
+// The Robertson sample runs: per end time the values against the
+// reference and the run's time; 0 only when every value is within 1e-4.
+int RunRobertson(const vantor_client::EngineOptions& options, const std::string& folder) {
+  vantor_scenario::RobertsonOptions scenario;
+  scenario.engine = options;
+  scenario.folder = folder;
+  vantor_scenario::RobertsonRun run;
+  const bool ran = vantor_scenario::RunRobertson(scenario, &run);
+  std::printf(
+      "Robertson: y1' = -0.04 y1 + 1e4 y2 y3, y2' = 0.04 y1 - 1e4 y2 y3 - 3e7 y2^2,\n"
+      "y1 + y2 + y3 = 1 from (1, 0, 0); Gear12, rtol %g, atol %g\n",
+      scenario.rtol, scenario.atol);
+  std::printf("%8s %17s %17s %17s %10s %8s\n", "t", "y1", "y2", "y3", "rel. error", "seconds");
+  bool good = ran;
+  for (const vantor_scenario::RobertsonPoint& p : run.points) {
+    double reference[3] = {0, 0, 0};
+    vantor_scenario::RobertsonReference(p.t, reference);
+    const double error = vantor_scenario::RobertsonError(p);
+    std::printf("%8.3g %17.10e %17.10e %17.10e %10.1e %8.2f\n", p.t, p.y[0], p.y[1], p.y[2], error,
+                p.seconds);
+    std::printf("%8s %17.10e %17.10e %17.10e\n", "ref.", reference[0], reference[1], reference[2]);
+    good = good && error <= 1e-4 && p.y[0] >= 0 && p.y[1] >= 0;
+  }
+  if (!ran) {
+    std::printf("the run failed: %s\n", run.failure.c_str());
+  } else {
+    std::printf(good ? "every value within 1e-4 of the reference\n"
+                     : "values out of tolerance (1e-4 relative)\n");
   }
   return good ? 0 : 1;
 }
@@ -169,8 +220,26 @@ int main(int argc, char** argv) {
       vantor_cli::ReadCommandLine(std::vector<std::string>(argv + 1, argv + argc), &line);
   if (read != 0) return read < 0 ? 0 : read;
   const vantor_client::EngineOptions& options = line.options;
-  if (line.steps.size() == 1 && line.steps[0].kind == vantor_cli::Step::kFirstOrder) {
-    return RunFirstOrder(options, line.steps[0].texts[0]);
+  // The engine starts in its own folder: a relative registry name is the
+  // user's, from here.
+  if (const char* registry = std::getenv("VANTOR_REGISTRY");
+      registry != nullptr && registry[0] != '\0' && registry[0] != '/') {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(registry, error);
+    if (!error) setenv("VANTOR_REGISTRY", absolute.c_str(), 1);
+  }
+  const bool sample = line.steps.size() == 1 &&
+                      (line.steps[0].kind == vantor_cli::Step::kFirstOrder ||
+                       line.steps[0].kind == vantor_cli::Step::kRobertson);
+  if (sample) {
+    std::string folder;
+    std::string why;
+    if (!vantor_cli::MakeWorkingFolder(line.steps[0].texts[0], &folder, &why)) {
+      std::fprintf(stderr, "vantor-client: %s\n", why.c_str());
+      return 2;
+    }
+    return line.steps[0].kind == vantor_cli::Step::kFirstOrder ? RunFirstOrder(options, folder)
+                                                               : RunRobertson(options, folder);
   }
 
   std::unique_ptr<vantor_client::Client> client;
@@ -192,7 +261,8 @@ int main(int argc, char** argv) {
   PrintNews(*client);
   if (closed == vantor_client::Client::kTimedOut) {
     std::printf("engine killed: it did not end within %u ms of closing\n", options.timeout_ms);
+  } else {
+    std::printf("%s\n", vantor_client::EngineEnd(exit_code).c_str());
   }
-  std::printf("engine exit code %d\n", exit_code);
   return good ? 0 : 1;
 }

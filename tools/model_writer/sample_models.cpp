@@ -89,4 +89,48 @@ void FirstOrder(Writer& w) {
   FirstOrderOutput(w);
 }
 
+Step RobertsonNode() { return {2, "Robertson"}; }
+
+void Robertson(Writer& w) {
+  w.List(6);
+  const double start[] = {1.0, 0.0};
+  for (std::uint32_t k = 1; k <= 2; ++k) {
+    w.Item(kStateVariable);
+    w.Placement({RobertsonNode(), {k, k == 1 ? ".y1" : ".y2"}});
+    w.Value(start[k - 1]), w.Spec(32), w.Record(1), w.End();
+  }
+  w.Item(kRealVariable);
+  w.Placement({RobertsonNode(), {3, ".y3"}});
+  w.Value(0.0), w.Spec(1), w.Record(1), w.End();
+  // Var(0) the derivative, then y1, y2, y3.
+  const Expr exchange = Mul(Real(1e4), Mul(Var(2), Var(3)));
+  const Expr slow = Mul(Real(0.04), Var(1));
+  w.Item(kInlineEquation);
+  w.U32(0);
+  w.Expression(Sub(Add(Var(0), slow), exchange));
+  w.Placement({RobertsonNode(), {10, ".r1"}});
+  w.EquationHead(4);
+  w.Reference({2, 1, 1});
+  w.Reference({2, 1});
+  w.Reference({2, 2});
+  w.Reference({2, 3});
+  w.Item(kInlineEquation);
+  w.U32(0);
+  w.Expression(Add(Add(Sub(Var(0), slow), exchange), Mul(Real(3e7), Mul(Var(2), Var(2)))));
+  w.Placement({RobertsonNode(), {11, ".r2"}});
+  w.EquationHead(4);
+  w.Reference({2, 2, 1});
+  w.Reference({2, 1});
+  w.Reference({2, 2});
+  w.Reference({2, 3});
+  w.Item(kInlineEquation);
+  w.U32(0);
+  w.Expression(Sub(Add(Add(Var(0), Var(1)), Var(2)), Real(1.0)));
+  w.Placement({RobertsonNode(), {12, ".balance"}});
+  w.EquationHead(3);
+  w.Reference({2, 1});
+  w.Reference({2, 2});
+  w.Reference({2, 3});
+}
+
 }  // namespace modelwriter

@@ -26,4 +26,13 @@ void FirstOrder(Writer& w);
 void FirstOrderOutput(Writer& w);
 void FirstOrderY(Writer& w);
 
+// "Robertson" at root index 2.
+Step RobertsonNode();
+// Robertson's stiff kinetics as an index-1 DAE: the states y1 (index 1,
+// initial 1.0) and y2 (2, initial 0.0), the free y3 (3), the rate laws
+// y1' + 0.04 y1 - 1e4 y2 y3 (10) and y2' - 0.04 y1 + 1e4 y2 y3 + 3e7 y2^2
+// (11) and the balance y1 + y2 + y3 - 1 (12): a list of six items, the
+// three variables recorded.
+void Robertson(Writer& w);
+
 }  // namespace modelwriter

@@ -16,6 +16,7 @@
 #include "foundation/messages/math_error.h"
 #include "framework/processes/xos_process.h"
 #include "solve/options/solver_option_table.h"
+#include "tests/support/quiet_run_seams.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ void HookStopAtStep() {
   actions->CreateAction(StopAtStep::kName, 0, &made);
 }
 
-class RecordingOps : public SimRunOps {
+class RecordingOps : public QuietRunOps {
  public:
   Status PrepareSimulation(std::int32_t i1, std::int32_t i2) override {
     Tell("prepare " + std::to_string(i1) + std::to_string(i2));
@@ -96,7 +97,7 @@ class RecordingOps : public SimRunOps {
   }
 };
 
-class RecordingResults : public SimRunResults {
+class RecordingResults : public QuietRunResults {
  public:
   Status ApplyAssignments(bool* applied) override {
     *applied = false;

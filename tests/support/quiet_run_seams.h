@@ -1,0 +1,87 @@
+// The run seams' operations that a control-loop fake does not look at,
+// answered as an engine without run steps or a results manager answers
+// them (the problem manager's plain stand-ins): no time message left, no
+// records, snapshots or value dump, the plain communication schedule; and
+// an integrator's, answered as one without a server. A fake derives from
+// these and supplies what its test looks at.
+#pragma once
+
+#include <cstdint>
+
+#include "control/problem/run_integrator.h"
+#include "control/problem/run_ops.h"
+
+class QuietRunOps : public SimRunOps {
+ public:
+  Status RewindToClock(std::int32_t*) override { return Rewind(); }
+  Status SendDueTimeMessage(bool* sent) override {
+    if (sent != nullptr) *sent = false;
+    return status::kOk;
+  }
+  Status ThreadSetUp() override { return status::kOk; }
+  // The property manager's own answer, as the engine's run steps give it.
+  Status PackagesLoaded() override { return GppiPropertiesForRun(); }
+  void ResetStatistics() override {}
+};
+
+class QuietRunResults : public SimRunResults {
+ public:
+  Status OpenRecords() override { return status::kOk; }
+  Status TakeDescribedSnapshot(const char* text, std::int32_t, std::int32_t, std::int32_t,
+                               const char*) override {
+    return TakeSnapshot(text);
+  }
+  Status TakeStepSnapshot(double, std::uint16_t, bool) override { return status::kOk; }
+  Status RestoreSnapshotValues(double*, std::uint16_t*, std::int32_t) override {
+    return status::kOk;
+  }
+  Status OpenValueDump(const char*) override { return status::kOk; }
+  Status LoadDumpExclusions(const char*) override { return status::kOk; }
+  void FreeDumpTables() override {}
+  Status WriteValues(const char*, double) override { return status::kOk; }
+  Status WriteDumpLine(const char*) override { return status::kOk; }
+  void CloseValueDump() override { FreeDumpTables(); }
+  double CommunicationInterval() const override { return interval_; }
+  void SetCommunicationInterval(double interval) override { interval_ = interval; }
+  double CommunicationStart() const override { return start_; }
+  void SetCommunicationTime(double start) override {
+    start_ = start;
+    count_ = 0;
+  }
+  std::int64_t CommunicationCount() const override { return count_; }
+  double NextCommunicationTime() override {
+    ++count_;
+    return start_ + static_cast<double>(count_) * interval_;
+  }
+  void LowerCommunicationCount() override {
+    if (count_ > 0) --count_;
+  }
+
+ private:
+  double interval_ = 0.1;
+  double start_ = 0.0;
+  std::int64_t count_ = 0;
+};
+
+// Every run step's call finds no server; the rest succeeds doing nothing.
+class QuietRunIntegrator : public SimRunIntegrator {
+ public:
+  Status InitialiseAt(double) override { return kNoServer; }
+  Status Initialise() override { return kNoServer; }
+  Status IntegrateTo(double*, double) override { return kNoServer; }
+  Status LocateDiscontinuity(double, double*, double, bool, Status* status) override {
+    if (status != nullptr) *status = kNoServer;
+    return kNoServer;
+  }
+  Status TransferSensitivities(double) override { return status::kOk; }
+  Status SynchroniseTime() override { return status::kOk; }
+  Status Finish() override { return kNoServer; }
+  Status Reinitialise(double, bool) override { return kNoServer; }
+  bool HasCapability0() const override { return false; }
+  bool HasCapability3() const override { return false; }
+  Status ErrorStatus() const override { return status::kOk; }
+  Status ForwardToServer16(std::int32_t, void*) override { return status::kOk; }
+  Status ReleaseSolvers() override { return status::kOk; }
+  Status NestedRunsEnded() override { return status::kOk; }
+  UnifiedIntegratorProxy* Proxy() override { return nullptr; }
+};

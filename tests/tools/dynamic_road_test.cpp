@@ -1,0 +1,445 @@
+// Dynamic runs through the real engine and its outside servers against
+// published values and closed forms: Robertson's stiff kinetics, a state far
+// below the steady-state tolerances, a nonlinear DAE at tolerances from 1e-4
+// to 1e-12.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "road_env.h"
+#include "tests/tools/engine_road_fixture.h"
+#include "tools/robertson.h"
+
+namespace {
+
+using vantor_scenario::RobertsonOptions;
+using vantor_scenario::RobertsonRun;
+
+class RobertsonRoad : public roadtest::RoadEnv {};
+
+std::string Lines(const RobertsonRun& run) {
+  std::string all;
+  for (const std::string& line : run.events) all += line + "\n";
+  return all;
+}
+
+// rtol 1e-6, atol 1e-14 for every unknown (y2 falls to about 1e-13): every
+// value, y2 included, within 1e-4 of the reference, none negative.
+TEST_F(RobertsonRoad, StiffKineticsMatchThePublishedValues) {
+  RobertsonOptions options;
+  options.engine = Engine();
+  options.engine.timeout_ms = 60000;
+  options.folder = Folder();
+  RobertsonRun run;
+  ASSERT_TRUE(vantor_scenario::RunRobertson(options, &run)) << run.failure << "\n" << Lines(run);
+  ASSERT_EQ(run.points.size(), 3u);
+  for (const auto& p : run.points) {
+    std::printf("t = %-8g y = %.10e %.10e %.10e  error %.2e  %.2f s\n", p.t, p.y[0], p.y[1], p.y[2],
+                vantor_scenario::RobertsonError(p), p.seconds);
+    EXPECT_LE(vantor_scenario::RobertsonError(p), 1e-4) << "t = " << p.t;
+    EXPECT_GE(p.y[0], 0.0) << "t = " << p.t;
+    EXPECT_GE(p.y[1], 0.0) << "t = " << p.t;
+  }
+  EXPECT_EQ(run.exit_code, 0);
+}
+
+// The sample as vantor-client runs it: the table against the reference and
+// exit status 0; a second step on the line is refused before anything runs.
+TEST_F(RobertsonRoad, TheClientProgramRunsTheSample) {
+  auto run = [](const std::string& command, std::string* printed) {
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) *printed += buffer;
+    const int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  std::string printed;
+  EXPECT_EQ(run(std::string(VANTOR_CLIENT) + " --timeout=60000 " + VANTOR_ENGINE + " robertson " +
+                    Folder() + " 2>/dev/null",
+                &printed),
+            0)
+      << printed;
+  EXPECT_NE(printed.find("every value within 1e-4 of the reference"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("   1e+11  2.0833"), std::string::npos) << printed;
+  printed.clear();
+  EXPECT_EQ(run(std::string(VANTOR_CLIENT) + " " + VANTOR_ENGINE + " robertson " + Folder() +
+                    " listen 1 2>&1",
+                &printed),
+            2);
+  EXPECT_NE(printed.find("\"robertson\" runs alone"), std::string::npos) << printed;
+}
+
+}  // namespace
+
+namespace {
+
+using engineroad::ModelEquation;
+using engineroad::ModelVariable;
+using modelwriter::Add;
+using modelwriter::Mul;
+using modelwriter::Real;
+using modelwriter::Sub;
+using modelwriter::Var;
+using modelwriter::Writer;
+using vantor_client::MakeCommand;
+
+constexpr std::uint32_t kLibraryService = 61;
+
+// Gear12 runs of small models through the engine, read at every
+// communication interval.
+class DynamicRoad : public engineroad::EngineRoad {
+ protected:
+  struct Settings {
+    double interval = 1.0;
+    double rtol = 1e-5, atol = 1e-5;  // the engine's defaults
+    double max_step = 0.0;            // above 0: Integration.MaxStepSize
+    // Above 0: Integration.LocateIEvents on, with this event tolerance.
+    double event_tol = 0.0;
+    // Conditions put in the library first, each at its index below the root.
+    std::vector<std::pair<std::uint32_t, modelwriter::Expr>> conditions;
+  };
+  bool Start(const Settings& settings, const std::function<void(Writer&)>& model) {
+    vantor_client::EngineOptions engine = Engine();
+    engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
+    return StartEngine(engine, "Dyn") &&
+           road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {settings.interval}),
+                         "command 32", 0) &&
+           IntOption(30, 4) && RealOption(130, settings.rtol) && RealOption(131, settings.atol) &&
+           (settings.max_step <= 0.0 || RealOption(141, settings.max_step)) &&
+           (settings.event_tol <= 0.0 ||
+            (IntOption(144, 1) && RealOption(156, settings.event_tol))) &&
+           IntOption(29, 4) && Conditions(settings) && Load(model);
+  }
+  // Service 61: each condition, a library expression (item kind 2), replaces
+  // the library node at its index.
+  bool Conditions(const Settings& settings) {
+    for (const auto& [index, condition] : settings.conditions) {
+      auto request = std::make_unique<vantor_client::Request>(kLibraryService);
+      Writer w(*request);
+      w.U16(3);
+      w.U16(2);
+      w.Placement({{index, "Condition" + std::to_string(index)}});
+      w.Expression(condition);
+      if (!road_->Expect(std::move(request), "library condition", 0)) return false;
+    }
+    return true;
+  }
+  // The run's first `steps` commands 10 (the initialisation at t = 0, then
+  // one interval each); `at` reads after each.
+  bool Steps(int steps, double interval, const std::function<bool(double)>& at) {
+    if (!BeginRun()) return false;
+    for (int k = 0; k < steps; ++k) {
+      const std::string what = "step " + std::to_string(k);
+      if (!road_->Expect(MakeCommand(engineroad::kProblemService, 10), what, 0) ||
+          !road_->WaitStep(static_cast<float>(interval) * k, what) || !at(road_->Last().time))
+        return false;
+    }
+    return true;
+  }
+  bool Value(std::uint32_t index, double* value) {
+    return road_->Read(index, value, "value " + std::to_string(index));
+  }
+};
+
+// x' = -x z with (z - 1)(1 + x'^2) = 0 from x(0) = 1e-6: z = 1 and x decays
+// as 1e-6 exp(-t), though every residual starts below the steady-state
+// tolerances.
+void TinyDecay(Writer& w) {
+  w.List(4);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1e-6, 32);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".z", 1.0, 1);
+  ModelEquation(w, 10, ".rate", Add(Var(0), Mul(Var(1), Var(2))), {{2, 1, 1}, {2, 1}, {2, 2}});
+  ModelEquation(w, 11, ".unit", Mul(Sub(Var(0), Real(1.0)), Add(Real(1.0), Mul(Var(1), Var(1)))),
+                {{2, 2}, {2, 1, 1}});
+}
+
+// At the default tolerances (atol 1e-5 far above x) x must still fall as
+// the exact solution does; with an atol below x it matches it.
+TEST_F(DynamicRoad, ATinyStateDecaysWhateverItsResiduals) {
+  for (const double atol : {1e-5, 1e-14}) {
+    Settings settings;
+    settings.rtol = atol < 1e-5 ? 1e-7 : 1e-5;
+    settings.atol = atol;
+    ASSERT_TRUE(Start(settings, TinyDecay)) << Failure() << Events();
+    std::vector<double> x;
+    ASSERT_TRUE(Steps(6, 1.0,
+                      [&](double) {
+                        double v = 0;
+                        if (!Value(1, &v)) return false;
+                        x.push_back(v);
+                        return true;
+                      }))
+        << Failure() << Events();
+    ASSERT_TRUE(FinishRun()) << Failure();
+    for (std::size_t k = 1; k < x.size(); ++k) {
+      const double exact = 1e-6 * std::exp(-static_cast<double>(k));
+      EXPECT_LT(x[k], x[k - 1]) << "t = " << k << ", atol " << atol;
+      EXPECT_GT(x[k], 0.0) << "t = " << k << ", atol " << atol;
+      if (atol < 1e-5) {
+        EXPECT_NEAR(x[k], exact, 1e-4 * exact) << "t = " << k;
+      }
+    }
+    // exact: 6.74e-9
+    EXPECT_LT(x.back(), 1e-8) << "atol " << atol;
+  }
+}
+
+// x1' = -z with z + z^3 = x1^2 + x1^6 (so z = x1^2 and x1 = 1/(1 + t)):
+// a state and an algebraic unknown in one nonlinear corrector group.
+void Quadratic(Writer& w) {
+  w.List(4);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x1", 1.0, 32);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".z", 1.0, 1);
+  ModelEquation(w, 10, ".rate", Add(Var(0), Var(1)), {{2, 1, 1}, {2, 2}});
+  const auto square = Mul(Var(1), Var(1));
+  ModelEquation(w, 11, ".cubic",
+                Sub(Add(Var(0), Mul(Var(0), Mul(Var(0), Var(0)))),
+                    Add(square, Mul(square, Mul(square, square)))),
+                {{2, 2}, {2, 1}});
+}
+
+// The error follows the integration tolerances from 1e-4 down to 1e-12,
+// each run ending without a stall.
+TEST_F(DynamicRoad, AccuracyFollowsTheIntegrationTolerances) {
+  for (const double tol : {1e-4, 1e-6, 1e-8, 1e-10, 1e-12}) {
+    Settings settings;
+    settings.rtol = settings.atol = tol;
+    ASSERT_TRUE(Start(settings, Quadratic)) << Failure() << Events();
+    double worst = 0.0;
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Steps(4, 1.0,
+                      [&](double t) {
+                        double x1 = 0, z = 0;
+                        if (!Value(1, &x1) || !Value(2, &z)) return false;
+                        const double exact = 1.0 / (1.0 + t);
+                        worst = std::max(worst, std::fabs(x1 - exact) / (tol * exact + tol));
+                        worst = std::max(
+                            worst, std::fabs(z - exact * exact) / (tol * exact * exact + tol));
+                        return true;
+                      }))
+        << "tolerance " << tol << ": " << Failure() << Events();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    ASSERT_TRUE(FinishRun()) << Failure();
+    std::printf("tolerance %g: worst error %.2f tolerances, %.2f s\n", tol, worst, seconds);
+    EXPECT_LE(worst, 20.0) << "tolerance " << tol;
+  }
+}
+
+// A tank filled at 1 with area 2 from h = 0.5; its outflow q switches on
+// by an IF when the level passes the weir's crest at 1.2:
+// q = 0.5 (h - 1.2) above it, 0 below. The level reaches the crest at
+// t* = 1.4 and then approaches 3.2: h = 1.2 + 2 (1 - exp(-(t - t*) / 4)).
+constexpr double kCrest = 1.2, kEventTime = 1.4;
+double WeirLevel(double t) {
+  return t <= kEventTime ? 0.5 + t / 2 : kCrest + 2.0 * (1.0 - std::exp(-(t - kEventTime) / 4));
+}
+
+// An inline equation at `placement`.
+void PlacedEquation(Writer& w, const std::vector<modelwriter::Step>& placement,
+                    const modelwriter::Expr& expression,
+                    const std::vector<std::vector<std::uint32_t>>& references) {
+  w.Item(modelwriter::kInlineEquation);
+  w.U32(0);
+  w.Expression(expression);
+  w.Placement(placement);
+  w.EquationHead(static_cast<std::uint32_t>(references.size()));
+  for (const auto& reference : references) w.Reference(reference);
+}
+
+void WeirTank(Writer& w) {
+  w.List(4);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".h", 0.5, 32);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".q", 0.0, 1);
+  ModelEquation(w, 10, ".balance", Sub(Mul(Real(2.0), Var(0)), Sub(Real(1.0), Var(1))),
+                {{2, 1, 1}, {2, 2}});
+  const modelwriter::Step weir{8, ".Weir"};
+  w.IfHead({1}, {engineroad::Node(), weir});
+  w.EquationHead(1);
+  w.Reference({2, 1});
+  w.List(1);
+  PlacedEquation(w, {engineroad::Node(), weir, {1, ".Then"}, {1, ".Q"}},
+                 Sub(Var(0), Mul(Real(0.5), Sub(Var(1), Real(kCrest)))), {{2, 2}, {2, 1}});
+  w.List(1);
+  PlacedEquation(w, {engineroad::Node(), weir, {2, ".Else"}, {1, ".Q"}}, Var(0), {{2, 2}});
+}
+
+// The same tank with a drain valve switch: "Closed" (q = 0) until h > 1.2,
+// then "Open" (q = 0.5 (h - 1.2)) until 1.0 > h.
+void ValveTank(Writer& w) {
+  w.List(4);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".h", 0.5, 32);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".q", 0.0, 1);
+  ModelEquation(w, 10, ".balance", Sub(Mul(Real(2.0), Var(0)), Sub(Real(1.0), Var(1))),
+                {{2, 1, 1}, {2, 2}});
+  const modelwriter::Step valve{8, ".Valve"};
+  w.SwitchHead({engineroad::Node(), valve}, {"Closed", "Open"});
+  for (std::uint32_t k = 0; k < 2; ++k) {
+    const modelwriter::Step state{k, k == 0 ? ".Closed" : ".Open"};
+    w.List(2);
+    if (k == 0) {
+      PlacedEquation(w, {engineroad::Node(), valve, state, {1, ".Q"}}, Var(0), {{2, 2}});
+    } else {
+      PlacedEquation(w, {engineroad::Node(), valve, state, {1, ".Q"}},
+                     Sub(Var(0), Mul(Real(0.5), Sub(Var(1), Real(kCrest)))), {{2, 2}, {2, 1}});
+    }
+    w.TransitionHead({k == 0 ? 1u : 2u},
+                     {engineroad::Node(), valve, state, {5, ".Moves"}, {1, ".T"}});
+    w.EquationHead(1);
+    w.Reference({2, 1});
+    w.TargetState(k == 0 ? "Open" : "Closed");
+  }
+  w.InitialState("Closed");
+}
+
+struct EventCase {
+  const char* what;
+  std::function<void(Writer&)> model;
+  const char* line;  // the branch change the engine reports
+  double tol;
+  bool engine_locates;  // Integration.LocateIEvents on
+};
+
+// The event is located to the integration tolerance (or, where the engine
+// locates it, to Integration.DiscontinuityEventTol), the step across it
+// succeeds at every tolerance down to 1e-10, the branch change is reported
+// and the level after it follows the closed form.
+TEST_F(DynamicRoad, StateEventsAreLocatedAndTheLevelFollowsTheClosedForm) {
+  const char* kIfLine = "Equation Model.Weir moved from ELSE branch to THEN branch";
+  const char* kSwitchLine = "Equation Model.Valve moved from Closed to Open";
+  const std::vector<EventCase> cases = {
+      {"IF", WeirTank, kIfLine, 1e-5, false},
+      {"IF", WeirTank, kIfLine, 1e-8, false},
+      {"IF", WeirTank, kIfLine, 1e-10, false},
+      {"IF located by the engine", WeirTank, kIfLine, 1e-8, true},
+      {"switch", ValveTank, kSwitchLine, 1e-5, false},
+      {"switch", ValveTank, kSwitchLine, 1e-10, false},
+  };
+  for (const EventCase& c : cases) {
+    const std::string what = std::string(c.what) + " at tolerance " + std::to_string(c.tol);
+    Settings settings;
+    settings.interval = 0.5;
+    settings.rtol = settings.atol = c.tol;
+    settings.conditions = {{1, modelwriter::Greater(Var(0), Real(kCrest))},
+                           {2, modelwriter::Greater(Real(1.0), Var(0))}};
+    if (c.engine_locates) settings.event_tol = 0.1 * c.tol;
+    ASSERT_TRUE(Start(settings, c.model)) << what << ": " << Failure() << Events();
+    ASSERT_TRUE(BeginRun()) << Failure();
+    double worst = 0.0;
+    std::vector<double> stops;
+    for (int k = 0; k <= 6; ++k) {
+      const double t = 0.5 * k;
+      ASSERT_TRUE(StepTo(t, &stops)) << what << ": " << Failure() << Events();
+      double h = 0;
+      ASSERT_TRUE(Value(1, &h)) << Failure();
+      worst = std::max(worst, std::fabs(h - WeirLevel(t)) / (c.tol * WeirLevel(t) + c.tol));
+    }
+    ASSERT_TRUE(FinishRun()) << Failure();
+    std::printf("%s: event at %.12f, worst level error %.2f tolerances\n", what.c_str(),
+                stops.empty() ? -1.0 : stops[0], worst);
+    EXPECT_LE(worst, 20.0) << what;
+    ASSERT_EQ(stops.size(), 1u) << what;
+    EXPECT_NEAR(stops[0], kEventTime, 10 * c.tol * kEventTime) << what;
+    EXPECT_NE(Events().find(c.line), std::string::npos) << what << "\n" << Events();
+  }
+}
+
+// The crest reached exactly at a communication point (1.4 = 2 x 0.7, and
+// the end of the seventh interval of 0.2): the step from the point stops
+// once at the event, within the tolerance of it, and the run then keeps
+// to the closed form.
+TEST_F(DynamicRoad, AnEventAtACommunicationPointStopsOnceAndTheRunGoesOn) {
+  for (const double interval : {0.7, 0.2}) {
+    for (const double tol : {1e-5, 1e-10}) {
+      const std::string what =
+          "interval " + std::to_string(interval) + ", tolerance " + std::to_string(tol);
+      Settings settings;
+      settings.interval = interval;
+      settings.rtol = settings.atol = tol;
+      settings.conditions = {{1, modelwriter::Greater(Var(0), Real(kCrest))}};
+      ASSERT_TRUE(Start(settings, WeirTank)) << what << ": " << Failure() << Events();
+      ASSERT_TRUE(BeginRun()) << Failure();
+      std::vector<double> stops;
+      double worst = 0.0;
+      for (int k = 0; k * interval < 2.9; ++k) {
+        const double t = interval * k;
+        ASSERT_TRUE(StepTo(t, &stops)) << what << ": " << Failure() << Events();
+        double h = 0;
+        ASSERT_TRUE(Value(1, &h)) << Failure();
+        worst = std::max(worst, std::fabs(h - WeirLevel(t)) / (tol * WeirLevel(t) + tol));
+      }
+      ASSERT_TRUE(FinishRun()) << Failure();
+      EXPECT_LE(worst, 20.0) << what;
+      ASSERT_EQ(stops.size(), 1u) << what;
+      EXPECT_NEAR(stops[0], kEventTime, 10 * tol * kEventTime) << what;
+      EXPECT_NE(Events().find("Equation Model.Weir moved from ELSE branch to THEN branch"),
+                std::string::npos)
+          << what;
+      run_ = vantor_scenario::FirstOrderRun();
+    }
+  }
+}
+
+// Powell's badly scaled function from its published start (0, 1), as a
+// steady state at the engine's default singularity share: never declared
+// singular, it reaches the root; a group with no root but a singular
+// Jacobian fails saying so, with its rank.
+TEST_F(DynamicRoad, BadlyScaledSteadyStatesAreNotSingular) {
+  auto powell = [](Writer& w) {
+    w.List(4);
+    ModelVariable(w, modelwriter::kRealVariable, 1, ".x1", 0.0, 1);
+    ModelVariable(w, modelwriter::kRealVariable, 2, ".x2", 1.0, 1);
+    ModelEquation(w, 10, ".product", Sub(Mul(Real(1e4), Mul(Var(0), Var(1))), Real(1.0)),
+                  {{2, 1}, {2, 2}});
+    auto decay = [](std::uint32_t k) { return modelwriter::Unary(32, Mul(Real(-1.0), Var(k))); };
+    ModelEquation(w, 11, ".sum", Sub(Add(decay(0), decay(1)), Real(1.0001)), {{2, 1}, {2, 2}});
+  };
+  vantor_client::EngineOptions engine = Engine();
+  engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
+  ASSERT_TRUE(StartEngine(engine, "Powell") && RealOption(0, 1e-12) && Load(powell))
+      << Failure() << Events();
+  ASSERT_TRUE(BeginRun() &&
+              road_->Expect(MakeCommand(engineroad::kProblemService, 9), "command 9", 0) &&
+              road_->WaitStep(0.0, "the steady state"))
+      << Failure() << Events();
+  double x1 = 0, x2 = 0;
+  ASSERT_TRUE(Value(1, &x1) && Value(2, &x2)) << Failure();
+  ASSERT_TRUE(FinishRun()) << Failure();
+  // MINPACK's published root.
+  EXPECT_NEAR(x1, 1.098159329699759e-5, 1e-9 * 1.1e-5) << Events();
+  EXPECT_NEAR(x2, 9.106146739867318, 1e-6) << Events();
+  EXPECT_EQ(Events().find("singular"), std::string::npos) << Events();
+
+  // x1 x2 = 2 and x1 x2 = 3 from (1, 1): singular and inconsistent.
+  run_ = vantor_scenario::FirstOrderRun();
+  auto inconsistent = [](Writer& w) {
+    w.List(4);
+    ModelVariable(w, modelwriter::kRealVariable, 1, ".x1", 1.0, 1);
+    ModelVariable(w, modelwriter::kRealVariable, 2, ".x2", 1.0, 1);
+    ModelEquation(w, 10, ".two", Sub(Mul(Var(0), Var(1)), Real(2.0)), {{2, 1}, {2, 2}});
+    ModelEquation(w, 11, ".three", Sub(Mul(Var(0), Var(1)), Real(3.0)), {{2, 1}, {2, 2}});
+  };
+  ASSERT_TRUE(StartEngine(engine, "Singular") && Load(inconsistent)) << Failure() << Events();
+  ASSERT_TRUE(BeginRun() &&
+              road_->Expect(MakeCommand(engineroad::kProblemService, 9), "command 9", 0))
+      << Failure();
+  client_->WaitFor([&] {
+    road_->Collect();
+    return Events().find("Steady state solution failure") != std::string::npos;
+  });
+  EXPECT_NE(Events().find("Jacobian is singular: rank 1 of 2"), std::string::npos) << Events();
+  EXPECT_NE(Events().find("Group 1: Nonlinear solver failed."), std::string::npos) << Events();
+  EXPECT_NE(Events().find("Nonlinear solver failed: "), std::string::npos) << Events();
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+}  // namespace

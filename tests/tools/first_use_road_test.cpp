@@ -1,0 +1,235 @@
+// What a new user meets first, through the real engine and the vantor-client
+// program: an installed copy run from anywhere with nothing set, the registry
+// found or named when missing, the run folder made where the user said or
+// the run refused with the reason first, and the end of a connection told
+// the same way over both wires.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "road_env.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
+#include "tools/client.h"
+#include "tools/first_order.h"
+#include "tools/road.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs a shell command; its exit code (-1 when it did not exit) and what it
+// printed on both streams.
+int Shell(const std::string& command, std::string* printed) {
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) *printed += buffer;
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+int Count(const std::string& text, const std::string& piece) {
+  int count = 0;
+  for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++count;
+  return count;
+}
+
+// What the vantor-client program printed, from the first line it wrote
+// itself (the engine's own lines share the stream and come first).
+std::string ClientLines(const std::string& printed) {
+  for (const char* first : {"the run failed", "FirstOrder:"}) {
+    if (const auto at = printed.find(first); at != std::string::npos) return printed.substr(at);
+  }
+  return {};
+}
+
+// The run files and the lock file the engine may leave in a folder.
+std::vector<std::string> RunFilesIn(const fs::path& folder) {
+  std::vector<std::string> found;
+  for (const char* name : {"snapshot.snp", "snapshot.bak", "PlotData.cpd", "OrvelQVLock.aml"}) {
+    if (fs::exists(folder / name)) found.push_back(name);
+  }
+  return found;
+}
+
+fs::path EngineFolder() { return fs::path(VANTOR_ENGINE).parent_path(); }
+
+// An installation into a prefix of its own, run from another folder with
+// neither the registry nor the pipe folder set: the client makes the
+// relative FOLDER where it is started.
+TEST(Installation, RunsFirstOrderFromAnyFolderWithNothingSet) {
+  testsupport::TempDir prefix;
+  testsupport::TempDir user;
+  std::string printed;
+  ASSERT_EQ(Shell(std::string(VANTOR_CMAKE_COMMAND) + " --install " + VANTOR_BINARY_DIR +
+                      " --prefix " + Quoted(prefix.path()),
+                  &printed),
+            0)
+      << printed;
+  std::vector<std::string> wanted = {"bin/vantor",
+                                     "bin/vantor-client",
+                                     "etc/vantor/registry.ini",
+                                     "lib/vantor/vantor_decomposer.so",
+                                     "lib/vantor/vantor_integrator.so",
+                                     "lib/vantor/kvs_services.so",
+                                     "lib/vantor/kvs_slu.so",
+                                     "lib/vantor/kvs_mfl.so",
+                                     "lib/vantor/kvs_sparse.so",
+                                     "lib/vantor/kvs_sparse_mfl.so"};
+#ifdef VANTOR_NLP_LIBRARIES
+  wanted.push_back("lib/vantor/kvs_sqpa.so");
+  wanted.push_back("lib/vantor/kvs_sqpb.so");
+#endif
+  for (const std::string& file : wanted) EXPECT_TRUE(fs::exists(prefix / file)) << file;
+  std::ifstream in(prefix / "etc/vantor/registry.ini");
+  const std::string registry((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+  EXPECT_NE(registry.find("@ = " + (prefix / "lib/vantor/vantor_integrator.so").string()),
+            std::string::npos)
+      << registry;
+  EXPECT_EQ(registry.find(VANTOR_BINARY_DIR), std::string::npos) << registry;
+
+  printed.clear();
+  const int exit_code =
+      Shell("cd " + Quoted(user.path()) + " && env -u VANTOR_REGISTRY -u VANTOR_PIPE_DIR " +
+                Quoted(prefix / "bin/vantor-client") + " --timeout=30000 " +
+                Quoted(prefix / "bin/vantor") + " first-order runs",
+            &printed);
+  EXPECT_EQ(exit_code, 0) << printed;
+  EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
+  EXPECT_EQ(printed.find("registry"), std::string::npos) << printed;
+  EXPECT_TRUE(fs::is_directory(user / "runs" / "FirstOrder"));
+  EXPECT_TRUE(RunFilesIn(prefix / "bin").empty());
+}
+
+class FirstUseRoad : public roadtest::RoadEnv {
+ protected:
+  // The vantor-client program on the real engine, started in `here` with
+  // the variables given; exit code and output.
+  int Program(const fs::path& here, const std::string& variables, const std::string& steps,
+              std::string* printed, const std::string& options = "") {
+    return Shell("cd " + Quoted(here) + " && " + variables + " " + VANTOR_CLIENT +
+                     " --timeout=30000 " + options + VANTOR_ENGINE + " " + steps,
+                 printed);
+  }
+};
+
+// Unset, the registry beside the engine is found; a relative one is read
+// from where the user started the client, not from the engine's folder;
+// one that is not there is named once with the variable that sets it, and
+// the run says first that it failed.
+TEST_F(FirstUseRoad, TheRegistryIsFoundOrNamed) {
+  testsupport::ScopedEnv unset("VANTOR_REGISTRY", nullptr);
+  vantor_scenario::FirstOrderOptions options;
+  options.engine = Engine();
+  options.folder = Folder();
+  options.edit = false;
+  vantor_scenario::FirstOrderRun run;
+  EXPECT_TRUE(vantor_scenario::RunFirstOrder(options, &run)) << run.failure << roadtest::Lines(run);
+
+  std::string printed;
+  const fs::path build = VANTOR_BINARY_DIR;
+  EXPECT_EQ(Program(build, "VANTOR_REGISTRY=etc/vantor/registry.ini",
+                    "first-order " + Quoted(work_ / "relative"), &printed),
+            0)
+      << printed;
+
+  printed.clear();
+  const std::string missing = (work_ / "none.ini").string();
+  EXPECT_EQ(Program(work_.path(), "VANTOR_REGISTRY=" + Quoted(missing),
+                    "first-order " + Quoted(work_ / "missing"), &printed),
+            1);
+  EXPECT_EQ(Count(printed, "registry file " + missing +
+                               ": not found (VANTOR_REGISTRY names the registry file"),
+            1)
+      << printed;
+  EXPECT_EQ(ClientLines(printed).rfind("the run failed: ", 0), 0u) << printed;
+  EXPECT_EQ(printed.find("nan"), std::string::npos) << printed;
+}
+
+// A FOLDER given relative is made where the client was started; one whose
+// parent is missing is refused before an engine starts; a run folder that
+// cannot be made refuses the run with the folder and the reason, and
+// nothing lands beside the engine.
+TEST_F(FirstUseRoad, TheRunFolderIsWhereTheUserSaidOrTheRunSaysWhyNot) {
+  std::string printed;
+  EXPECT_EQ(Program(work_.path(), "", "first-order here", &printed), 0) << printed;
+  EXPECT_TRUE(fs::is_directory(work_ / "here" / "FirstOrder"));
+
+  printed.clear();
+  EXPECT_EQ(Program(work_.path(), "", "first-order no/such", &printed), 2) << printed;
+  EXPECT_EQ(printed, "vantor-client: FOLDER " + (work_ / "no/such").string() +
+                         " cannot be made: its parent " + (work_ / "no").string() +
+                         " does not exist\n");
+
+  fs::create_directory(work_ / "blocked");
+  work_.WriteFile("blocked/FirstOrder", "a file where the run folder goes");
+  printed.clear();
+  EXPECT_EQ(Program(work_.path(), "", "first-order blocked", &printed), 1) << printed;
+  EXPECT_EQ(ClientLines(printed).rfind("the run failed: preparing (command 6): status 0x803201FE",
+                                       0),
+            0u)
+      << printed;
+  EXPECT_NE(printed.find("event line: Cannot make the run folder " +
+                         (work_ / "blocked/FirstOrder").string() + "/: Not a directory"),
+            std::string::npos)
+      << printed;
+  EXPECT_EQ(printed.find("nan"), std::string::npos) << printed;
+  EXPECT_TRUE(RunFilesIn(EngineFolder()).empty());
+
+  // Named with a folder that is not there, the engine refuses at once.
+  std::unique_ptr<vantor_client::Client> client;
+  ASSERT_EQ(vantor_client::Client::Start(Engine(), &client), 0u);
+  vantor_scenario::FirstOrderRun run;
+  vantor_scenario::Road road(*client, &run);
+  const std::string gone = (work_ / "gone").string() + "/";
+  EXPECT_TRUE(road.Expect(vantor_client::MakeCommand(50, 3, {}, {}, {"FirstOrder", gone}),
+                          "command 3", 0x803201FEu))
+      << run.failure;
+  ASSERT_EQ(run.events.size(), 1u);
+  EXPECT_EQ(run.events[0],
+            "Working folder " + gone + " does not exist: no run folder can be made in it");
+  client->Close(nullptr);
+}
+
+// The client closes after its last step: over the pipes and over TCP the
+// engine ends with the lost-peer status, and the program calls it the
+// normal end.
+TEST_F(FirstUseRoad, TheEndOfAConnectionIsTheSameOnBothWires) {
+  for (const char* wire : {"", "--tcp "}) {
+    SCOPED_TRACE(wire);
+    std::string printed;
+    EXPECT_EQ(Program(work_.path(), "", "command 50 39", &printed, wire), 0)
+        << printed;
+    EXPECT_NE(printed.find("status of command 39 (id 3) on service 50: 0x00000000 (done)"),
+              std::string::npos)
+        << printed;
+    EXPECT_NE(printed.find("the engine ended as the client closed the connection, its normal "
+                           "end after the last step (exit code 55: status 0xA0000037"),
+              std::string::npos)
+        << printed;
+
+    vantor_client::EngineOptions engine = Engine();
+    engine.tcp = wire[0] != '\0';
+    std::unique_ptr<vantor_client::Client> client;
+    ASSERT_EQ(vantor_client::Client::Start(engine, &client), 0u);
+    vantor_scenario::FirstOrderRun run;
+    vantor_scenario::Road road(*client, &run);
+    EXPECT_TRUE(road.Expect(vantor_client::MakeCommand(50, 39), "command 39", 0)) << run.failure;
+    int exit_code = -1;
+    EXPECT_EQ(client->Close(&exit_code), 0u);
+    EXPECT_EQ(exit_code, 0x37);
+  }
+}
+
+}  // namespace
