@@ -1038,6 +1038,33 @@ TEST_F(IntegratorDynamic, CommunicationPointsAreInterpolatedUnlessAskedOtherwise
   EXPECT_LT(steps[1] + 20, steps[0]) << steps[1] << " against " << steps[0];
 }
 
+// x' = u - x with u fixed, set between calls as a ramp monitor does: the
+// step that went past the first point ran on the old u, so the leg starts
+// again at that point, and from then on each point ends a step.
+TEST_F(IntegratorDynamic, AnInputSetBetweenCallsHoldsFromItsTime) {
+  Model m;
+  std::int32_t dx = -1;
+  const std::int32_t x = m.AddState(0.0, &dx);
+  const std::int32_t u = m.AddVariable(kFixed, 1.0);
+  const auto X = static_cast<std::size_t>(x), DX = static_cast<std::size_t>(dx),
+             U = static_cast<std::size_t>(u);
+  m.AddEquation({dx, u, x}, {1, 1, 1}, [=](const V& v) { return v[DX] - v[U] + v[X]; });
+  Gear(1e-8, 1e-10);
+  Start(&m);
+  ASSERT_EQ(To(1.0), 0u);
+  ASSERT_GT(exec_->times.size(), 1u);
+  EXPECT_GT(exec_->times[exec_->times.size() - 2], 1.0);  // interpolated
+  double exact = 1.0 - std::exp(-1.0);
+  EXPECT_NEAR(Of(m, x), exact, 1e-6);
+  for (int t = 2; t <= 4; ++t) {
+    m.values[U] = t;  // u = t from t - 1 on
+    ASSERT_EQ(To(t), 0u) << t;
+    exact = t - (t - exact) * std::exp(-1.0);
+    EXPECT_NEAR(Of(m, x), exact, 1e-6) << t;
+    EXPECT_LE(exec_->times[exec_->times.size() - 2], t) << "landed on " << t;
+  }
+}
+
 TEST_F(IntegratorDynamic, AfterARewindTheNextLegStartsAtTheEnginesTime) {
   Decay p;
   Gear(1e-8, 1e-10);
