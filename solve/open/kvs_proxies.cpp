@@ -119,6 +119,23 @@ std::int32_t Int(T v) {
   return static_cast<std::int32_t>(v);
 }
 
+// A work vector lent by `home` for one call and given back at its end. A
+// call made during the loan finds `home` empty and makes room of its own.
+class Lent {
+ public:
+  Lent(std::vector<double>& home, std::size_t n) : home_(home), v_(std::move(home)) {
+    v_.assign(n, 0.0);
+  }
+  ~Lent() { home_ = std::move(v_); }
+  Lent(const Lent&) = delete;
+  Lent& operator=(const Lent&) = delete;
+  std::vector<double>& operator*() { return v_; }
+
+ private:
+  std::vector<double>& home_;
+  std::vector<double> v_;
+};
+
 void PrintVector(const char* title, const std::vector<double>& v) {
   SuPrint(0, "%s", title);
   for (std::size_t i = 0; i < v.size(); ++i) {
@@ -565,7 +582,8 @@ Status QLNKVSLinearProxy::TakeStep(DAESSolverBlock* block, const std::vector<dou
   const double abs_tol = read_.abs_tol;
   const double rel_tol = read_.rel_tol;
   const std::int32_t nv = block->VariableCount();
-  std::vector<double> next(x.size());
+  Lent lent(next_room_, x.size());
+  std::vector<double>& next = *lent;
   for (std::int32_t j = 0; j < nv; ++j) {
     DAESVarTableEntry* v = block->GetVariable(j);
     const double value = v->GetRealValue() + scale * x[static_cast<std::size_t>(j)] / v->GetScale();
@@ -623,7 +641,8 @@ Status QLNKVSLinearProxy::CorrectorStep(DAESSolverBlock* block,
     const std::int64_t* cols = nullptr;
     s = block->BuildStructure(&rows, &cols, nullptr, 0);
     if (status::IsFailure(s)) return s;
-    std::vector<double> values(block->StructureSize(), 0.0);
+    Lent lent(values_room_, block->StructureSize());
+    std::vector<double>& values = *lent;
     s = block->EvaluateRows(12);
     if (status::IsFailure(s)) return s;
     s = block->EvaluateJacobianEntries(block->StructureSize(), rows, cols, values.data(),
@@ -644,9 +663,11 @@ Status QLNKVSLinearProxy::CorrectorStep(DAESSolverBlock* block,
     block->SetCorrectorFactors(c);
     made = c;
   }
-  std::vector<double> rhs(residuals.size());
+  Lent lent_rhs(rhs_room_, residuals.size());
+  std::vector<double>& rhs = *lent_rhs;
   for (std::size_t i = 0; i < rhs.size(); ++i) rhs[i] = -residuals[i];
-  std::vector<double> x(static_cast<std::size_t>(block->VariableCount()), 0.0);
+  Lent lent_x(x_room_, static_cast<std::size_t>(block->VariableCount()));
+  std::vector<double>& x = *lent_x;
   const Status solved = GuardedKvsCall(
       [&] {
         const Status r = system->SetRHS(rhs.data());
@@ -678,7 +699,8 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   const std::int32_t nv = block->VariableCount();
   if (SolverObject() == nullptr) return kKvsProxyFailed;
 
-  std::vector<double> residuals(static_cast<std::size_t>(n), 0.0);
+  Lent lent(residual_room_, static_cast<std::size_t>(n));
+  std::vector<double>& residuals = *lent;
   // A corrector step needs no derivatives but at a set-up, which evaluates
   // its Jacobian apart.
   const std::uint32_t evaluation = CorrectorIterationScope::Active() ? 2u : (mode != 0 ? 6u : 7u);

@@ -187,6 +187,9 @@ class QLNKVSLinearProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
   std::vector<std::int32_t> dependent_cols_;
   std::int32_t rank_ = 0;
   ReadValues read_;
+  // Room for the work vectors of a corrector step, kept from group to
+  // group (one proxy serves every linear group of a pass).
+  std::vector<double> residual_room_, rhs_room_, x_room_, next_room_, values_room_;
   KvsParameterRef error_tol_{"ErrorTol"};
   KvsParameterRef max_refine_iter_{"MaxRefineIter"};
 };
