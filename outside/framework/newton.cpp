@@ -384,7 +384,8 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
       if (!full_rank_) return kNlaLinearFailed;
       corrector_factors_ = c;
     }
-    std::vector<double> step(n);
+    std::vector<double>& step = corrector_room_;  // kept: a step per pass per group
+    step.assign(n, 0.0);
     if (!NewtonStep(step)) return kNlaLinearFailed;
     double scale = 1.0;
     if (c > 0.0 && corrector_factors_ > 0.0 && c != corrector_factors_)
@@ -565,6 +566,7 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
   double best_norm_ = kInf, delta_ = 0;
   // The coefficient the corrector's factors were made with; -1 for none.
   double corrector_factors_ = -1.0;
+  std::vector<double> corrector_room_;
   bool var_ok_ = false, full_rank_ = true, have_factors_ = false, var_limited_ = false,
        warned_singular_ = false;
   std::int32_t iteration_ = 0, jacobians_ = 0, div_steps_ = 0, creeps_ = 0, reuse_ = 0,
