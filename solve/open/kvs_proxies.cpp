@@ -226,8 +226,23 @@ bool QLNKVSGenericProxy::OptionsChanged() {
 
 KvsParameter& QLNKVSGenericProxy::Slot(std::string_view name) {
   auto at = parameters_.find(name);
-  if (at == parameters_.end()) at = parameters_.emplace(std::string(name), KvsParameter{}).first;
+  if (at == parameters_.end()) {
+    at = parameters_.emplace(std::string(name), KvsParameter{}).first;
+    at->second.name = &at->first;
+  }
   return at->second;
+}
+
+void QLNKVSGenericProxy::Changed(KvsParameter& p) {
+  p.stamp = ++stamp_;
+  changes_.push_back({&p, p.stamp});
+  if (changes_.size() <= 64 + 4 * parameters_.size()) return;
+  // Only each parameter's latest change is kept.
+  changes_.clear();
+  for (auto& [name, q] : parameters_)
+    if (q.stamp != 0) changes_.push_back({&q, q.stamp});
+  std::sort(changes_.begin(), changes_.end(),
+            [](const Change& a, const Change& b) { return a.stamp < b.stamp; });
 }
 
 void QLNKVSGenericProxy::SetParameter(std::string_view name, std::int32_t value) {
@@ -293,13 +308,24 @@ Status QLNKVSGenericProxy::ApplyParameters(DAESBlock* block) {
   }
   auto* parameters = static_cast<KVSParameters*>(raw);
   Status result = 0;
-  for (const auto& [name, p] : parameters_) {
-    if (p.stamp <= since) continue;
+  auto apply = [&](const std::string& name, const KvsParameter& p) {
     const void* v = &p.integer;
     if (p.kind == kKvsReal) v = &p.real;
     if (p.kind == kKvsText) v = p.text.c_str();
     // A refusal of one setting leaves the library's own value; the solve goes on.
     if (parameters->Set(name.c_str(), p.kind, v) != 0) result = kKvsParameterFailed;
+  };
+  if (since == 0) {
+    for (const auto& [name, p] : parameters_)
+      if (p.stamp != 0) apply(name, p);
+  } else {
+    // In name order, as a whole pass gives them.
+    pending_.clear();
+    for (auto at = changes_.rbegin(); at != changes_.rend() && at->stamp > since; ++at)
+      if (at->parameter->stamp == at->stamp) pending_.push_back(at->parameter);
+    std::sort(pending_.begin(), pending_.end(),
+              [](const KvsParameter* a, const KvsParameter* b) { return *a->name < *b->name; });
+    for (const KvsParameter* p : pending_) apply(*p->name, *p);
   }
   parameters->Release();
   block->SetSettingsMark({id_, stamp_});
