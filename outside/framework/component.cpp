@@ -45,13 +45,18 @@ char Lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 }  // namespace
 
 std::uint64_t ParameterTable::NoCaseHash(std::string_view name) {
-  std::uint64_t h = 14695981039346656037ull;  // FNV-1a
-  for (char c : name) h = (h ^ static_cast<unsigned char>(Lower(c))) * 1099511628211ull;
+  // The length and the last characters tell a table's names apart well
+  // enough (prefixes such as "SLU." are shared); equality decides.
+  constexpr std::size_t kTail = 12;
+  std::uint64_t h = 14695981039346656037ull ^ name.size();  // FNV-1a
+  for (char c : name.substr(name.size() > kTail ? name.size() - kTail : 0))
+    h = (h ^ static_cast<unsigned char>(Lower(c))) * 1099511628211ull;
   return h;
 }
 
 bool ParameterTable::NoCaseEqual(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
+  if (a == b) return true;  // mostly written as listed
   for (std::size_t i = 0; i < a.size(); ++i)
     if (Lower(a[i]) != Lower(b[i])) return false;
   return true;
