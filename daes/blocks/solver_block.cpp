@@ -167,16 +167,30 @@ std::int32_t DAESSolverBlock::FindVariable(const DAESVarTableEntry* variable) co
     }
     return 0;
   }
+  const auto slot_of = [this](const DAESVarTableEntry* entry) {
+    const auto key = reinterpret_cast<std::uintptr_t>(entry);
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> position_shift_);
+  };
   if (!positions_valid_) {
-    positions_.clear();
-    positions_.reserve(n);
+    int bits = 1;
+    while ((std::size_t{1} << bits) < 2 * static_cast<std::size_t>(n)) ++bits;
+    position_shift_ = 64 - bits;
+    positions_.assign(std::size_t{1} << bits, PositionSlot{});
+    const std::size_t mask = positions_.size() - 1;
     for (std::uint32_t i = 0; i < n; ++i) {
-      positions_.emplace(vars_.At(i), static_cast<std::int32_t>(i) + 1);
+      const DAESVarTableEntry* entry = vars_.At(i);
+      std::size_t at = slot_of(entry);
+      while (positions_[at].entry != nullptr && positions_[at].entry != entry) at = (at + 1) & mask;
+      if (positions_[at].entry == nullptr) positions_[at] = {entry, static_cast<std::int32_t>(i) + 1};
     }
     positions_valid_ = true;
   }
-  const auto found = positions_.find(variable);
-  return found != positions_.end() ? found->second : 0;
+  const std::size_t mask = positions_.size() - 1;
+  for (std::size_t at = slot_of(variable);; at = (at + 1) & mask) {
+    const PositionSlot& slot = positions_[at];
+    if (slot.entry == variable) return slot.position;
+    if (slot.entry == nullptr) return 0;
+  }
 }
 
 std::int32_t DAESSolverBlock::FindBySequence(std::uint32_t sequence) const {

@@ -418,8 +418,15 @@ class DAESSolverBlock : public DAESBlock {
   std::vector<daes::BlockRowLink> row_links_;
   EntryPlan plan_;
   // Positions by entry for FindVariable, built on demand and dropped when
-  // the table changes; the first position of an entry listed twice.
-  mutable std::unordered_map<const DAESVarTableEntry*, std::int32_t> positions_;
+  // the table changes; the first position of an entry listed twice. Open
+  // addressing in a power-of-two table: a look-up is one multiply and
+  // mostly one cache line, where each corrector pass looks up every state.
+  struct PositionSlot {
+    const DAESVarTableEntry* entry = nullptr;
+    std::int32_t position = 0;  // 1-based
+  };
+  mutable std::vector<PositionSlot> positions_;
+  mutable int position_shift_ = 64;
   mutable bool positions_valid_ = false;
 };
 

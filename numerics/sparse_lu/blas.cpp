@@ -56,9 +56,62 @@ void Dgemv(char trans, std::int64_t m, std::int64_t n, double alpha, const doubl
   dgemv_(&trans, &mm, &nn, &alpha, a, &ld, x, &ix, &beta, y, &iy, 1);
 }
 
+namespace {
+
+// DTRSV's own loops, in its order of operations, for a unit stride. The
+// blocks of a train of small groups are 1 to 3 wide: there the call into
+// BLAS and its argument checks cost more than the solve.
+void SmallTrsv(bool upper, bool transposed, bool unit, std::int64_t n, const double* a,
+               std::int64_t lda, double* x) {
+  auto at = [&](std::int64_t i, std::int64_t j) { return a[i + j * lda]; };
+  if (!transposed) {
+    if (upper) {
+      for (std::int64_t j = n - 1; j >= 0; --j) {
+        if (x[j] == 0.0) continue;
+        if (!unit) x[j] /= at(j, j);
+        const double t = x[j];
+        for (std::int64_t i = j - 1; i >= 0; --i) x[i] -= t * at(i, j);
+      }
+    } else {
+      for (std::int64_t j = 0; j < n; ++j) {
+        if (x[j] == 0.0) continue;
+        if (!unit) x[j] /= at(j, j);
+        const double t = x[j];
+        for (std::int64_t i = j + 1; i < n; ++i) x[i] -= t * at(i, j);
+      }
+    }
+    return;
+  }
+  if (upper) {
+    for (std::int64_t j = 0; j < n; ++j) {
+      double t = x[j];
+      for (std::int64_t i = 0; i < j; ++i) t -= at(i, j) * x[i];
+      if (!unit) t /= at(j, j);
+      x[j] = t;
+    }
+  } else {
+    for (std::int64_t j = n - 1; j >= 0; --j) {
+      double t = x[j];
+      for (std::int64_t i = n - 1; i > j; --i) t -= at(i, j) * x[i];
+      if (!unit) t /= at(j, j);
+      x[j] = t;
+    }
+  }
+}
+
+bool Is(char c, char upper) { return c == upper || c == upper - 'A' + 'a'; }
+
+}  // namespace
+
 void Dtrsv(char uplo, char trans, char diag, std::int64_t n, const double* a, std::int64_t lda,
            double* x, std::int64_t incx) {
   if (n < 1) return;
+  constexpr std::int64_t kSmall = 8;
+  if (n <= kSmall && incx == 1 && lda >= n && (Is(uplo, 'U') || Is(uplo, 'L')) &&
+      (Is(trans, 'N') || Is(trans, 'T') || Is(trans, 'C')) && (Is(diag, 'U') || Is(diag, 'N'))) {
+    SmallTrsv(Is(uplo, 'U'), !Is(trans, 'N'), Is(diag, 'U'), n, a, lda, x);
+    return;
+  }
   const int nn = BlasInt(n), ld = BlasInt(lda), ix = BlasInt(incx);
   dtrsv_(&uplo, &trans, &diag, &nn, a, &ld, x, &ix, 1, 1, 1);
 }

@@ -44,22 +44,49 @@ char Lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
 }  // namespace
 
-std::size_t ParameterTable::NoCaseHash::operator()(std::string_view name) const {
-  std::size_t h = 14695981039346656037ull;  // FNV-1a
-  for (char c : name) h = (h ^ static_cast<unsigned char>(Lower(c))) * 1099511628211ull;
+std::uint64_t ParameterTable::NoCaseHash(std::string_view name) {
+  // The length and the last characters tell a table's names apart well
+  // enough (prefixes such as "SLU." are shared); equality decides.
+  constexpr std::size_t kTail = 12;
+  std::uint64_t h = 14695981039346656037ull ^ name.size();  // FNV-1a
+  for (char c : name.substr(name.size() > kTail ? name.size() - kTail : 0))
+    h = (h ^ static_cast<unsigned char>(Lower(c))) * 1099511628211ull;
   return h;
 }
 
-bool ParameterTable::NoCaseEqual::operator()(std::string_view a, std::string_view b) const {
+bool ParameterTable::NoCaseEqual(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
+  if (a == b) return true;  // mostly written as listed
   for (std::size_t i = 0; i < a.size(); ++i)
     if (Lower(a[i]) != Lower(b[i])) return false;
   return true;
 }
 
+void ParameterTable::Index(std::uint64_t hash, std::uint32_t entry) {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    Slot& slot = slots_[i];
+    if (slot.entry == 0) {
+      slot = {hash, entry};
+      return;
+    }
+    // A repeated name keeps the first.
+    if (slot.hash == hash && NoCaseEqual(entries_[slot.entry - 1].name, entries_[entry - 1].name))
+      return;
+  }
+}
+
 void ParameterTable::Add(Entry entry) {
-  index_.emplace(entry.name, entries_.size());  // a repeated name keeps the first
   entries_.push_back(std::move(entry));
+  if (2 * entries_.size() > slots_.size()) {
+    std::size_t size = 16;
+    while (size < 2 * entries_.size()) size *= 2;
+    slots_.assign(size, Slot{});
+    for (std::size_t i = 0; i < entries_.size(); ++i)
+      Index(NoCaseHash(entries_[i].name), static_cast<std::uint32_t>(i + 1));
+    return;
+  }
+  Index(NoCaseHash(entries_.back().name), static_cast<std::uint32_t>(entries_.size()));
 }
 
 void ParameterTable::AddInt(const char* name, std::int32_t* field, std::int32_t low,
@@ -78,8 +105,18 @@ void ParameterTable::AddChoice(const char* name, std::int32_t* field,
 }
 
 const ParameterTable::Entry* ParameterTable::Find(const char* name) const {
-  const auto at = index_.find(std::string_view(name));
-  return at != index_.end() ? &entries_[at->second] : nullptr;
+  if (slots_.empty()) return nullptr;
+  const std::string_view key(name);
+  const std::uint64_t hash = NoCaseHash(key);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.entry == 0) return nullptr;
+    if (slot.hash == hash) {
+      const Entry& e = entries_[slot.entry - 1];
+      if (NoCaseEqual(e.name, key)) return &e;
+    }
+  }
 }
 
 Status ParameterTable::Names(char*** names) const {

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "solve/ifaces/kvs_common.h"
@@ -89,20 +88,20 @@ class ParameterTable {
     std::vector<std::string> choices;
   };
   // Names compared without regard to case, for the index.
-  struct NoCaseHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view name) const;
-  };
-  struct NoCaseEqual {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const;
-  };
+  static std::uint64_t NoCaseHash(std::string_view name);
+  static bool NoCaseEqual(std::string_view a, std::string_view b);
   void Add(Entry entry);
+  void Index(std::uint64_t hash, std::uint32_t entry);
   const Entry* Find(const char* name) const;
   std::vector<Entry> entries_;
-  // Engines set parameters by name before solves: a name finds its entry
-  // (the first of that name) without a scan.
-  std::unordered_map<std::string, std::size_t, NoCaseHash, NoCaseEqual> index_;
+  // Engines set parameters by name before each of many small solves, each
+  // system with a table of its own: a name finds its entry (the first of
+  // that name) in one flat probe sequence, with no division and no node.
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint32_t entry = 0;  // 1-based; 0 empty
+  };
+  std::vector<Slot> slots_;  // a power of two, at least twice the entries
 };
 
 }  // namespace kvs

@@ -164,9 +164,10 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
  private:
   ~NonlinearSystem() override { eso_->Release(); }
 
-  // Sets x in the equation set and evaluates there.
-  Eval Evaluate(const std::vector<double>& x, std::vector<double>& f, bool jacobian) {
-    Status s = eso_->SetVariableValues(nullptr, x.data());
+  // Sets x in the equation set (unless it holds x already) and evaluates there.
+  Eval Evaluate(const std::vector<double>& x, std::vector<double>& f, bool jacobian,
+                bool set = true) {
+    Status s = set ? eso_->SetVariableValues(nullptr, x.data()) : 0;
     if (s == 0) {
       const std::uint32_t flags = kKvsResiduals | (jacobian ? kKvsJacobian : 0u);
       s = eso_->Evaluate(nullptr, f.data(), jacobian ? jac_.data() : nullptr, flags);
@@ -367,10 +368,18 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
     x_.assign(n, 0.0);
     f_.assign(n, 0.0);
     if (eso_->GetVariableValues(nullptr, x_.data()) != 0 || !Finite(x_)) return kNlaBadStart;
-    for (size_t i = 0; i < n; ++i) x_[i] = std::clamp(x_[i], lower_[i], upper_[i]);
+    bool moved = false;
+    for (size_t i = 0; i < n; ++i) {
+      const double within = std::clamp(x_[i], lower_[i], upper_[i]);
+      moved = moved || within != x_[i];
+      x_[i] = within;
+    }
     const double c = s_.corrector_coefficient;
     const bool refresh = s_.corrector_step == 2 || corrector_factors_ < 0.0;
-    switch (Evaluate(x_, f_, refresh)) {
+    // The equation set holds these values already (and, in a corrector,
+    // the derivatives that go with them): they are set again only when a
+    // bound moved one.
+    switch (Evaluate(x_, f_, refresh, moved)) {
       case Eval::kSevere:
         return kKvsSevere;
       case Eval::kBad:
@@ -384,7 +393,8 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
       if (!full_rank_) return kNlaLinearFailed;
       corrector_factors_ = c;
     }
-    std::vector<double> step(n);
+    std::vector<double>& step = corrector_room_;  // kept: a step per pass per group
+    step.assign(n, 0.0);
     if (!NewtonStep(step)) return kNlaLinearFailed;
     double scale = 1.0;
     if (c > 0.0 && corrector_factors_ > 0.0 && c != corrector_factors_)
@@ -565,6 +575,7 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
   double best_norm_ = kInf, delta_ = 0;
   // The coefficient the corrector's factors were made with; -1 for none.
   double corrector_factors_ = -1.0;
+  std::vector<double> corrector_room_;
   bool var_ok_ = false, full_rank_ = true, have_factors_ = false, var_limited_ = false,
        warned_singular_ = false;
   std::int32_t iteration_ = 0, jacobians_ = 0, div_steps_ = 0, creeps_ = 0, reuse_ = 0,

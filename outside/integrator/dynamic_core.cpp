@@ -171,14 +171,19 @@ class Stepper final : public DynamicCore {
     leg_ = false;
     cj_ = 0.0;
     event_open_ = false;
+    event_beyond_ = false;
+    inputs_at_end_.clear();
   }
+  Status Advance(double target, double* reached);
+  Status RestartOnMovedInputs();
   Status StartLeg();
   Status StartIda();
   Status StepIda(double target);
   Status StepFixed(double target);
   Status AfterStep(double t, bool* event);
   bool EventChanged();
-  Status LocateOnInterpolant(double* reached);
+  Status LocateOnInterpolant(double low, double high, double* reached);
+  Status EventBetween(double low, double high, double* reached);
   Status PlaceAt(double t);
   Status Interpolate(double t, std::vector<double>* y, std::vector<double>* yp);
 
@@ -204,6 +209,18 @@ class Stepper final : public DynamicCore {
   double start_ = 0.0;
   double tn_ = 0.0, hu_ = 0.0;  // the last step [tn - hu, tn]
   bool event_open_ = false;     // an event was reported in the last step
+  // The last step passed the target and an event lies beyond it, between
+  // start_ and tn_: the next call finds it before stepping on.
+  bool event_beyond_ = false;
+  bool stop_armed_ = false;  // IDA holds a stop time not yet reached
+  // Problem positions of the values the integration only reads (fixed
+  // variables, inputs), and those values where the last call ended when
+  // its step had gone past it; empty otherwise.
+  std::vector<std::int32_t> inputs_;
+  std::vector<double> inputs_at_end_;
+  // Inputs were set between two calls (a ramp, say): from then on each
+  // target ends a step, so that the next leg goes on from it.
+  bool inputs_moved_ = false;
   std::uint32_t steps_ = 0;
 
   // IDA.
@@ -287,6 +304,14 @@ bool Stepper::Prepare() {
     }
   }
   n_ = position_.size();
+  std::vector<bool> integrated(count, false);
+  for (std::size_t k = 0; k < n_; ++k) {
+    integrated[static_cast<std::size_t>(position_[k])] = true;
+    if (derivative_[k] >= 0) integrated[static_cast<std::size_t>(derivative_[k])] = true;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!integrated[i]) inputs_.push_back(static_cast<std::int32_t>(i));
+  }
   return true;
 }
 
@@ -830,8 +855,18 @@ Stepper::Attempt Stepper::Iterate(double t, bool setup, const double* weights, d
 }
 
 Status Stepper::StepIda(double target) {
-  // 6.4.1 leaves a stop time equal to tout armed: set it before every call.
-  IDASetStopTime(ida_, target);
+  // Communication points are served from the interpolant unless asked
+  // otherwise; then each ends a step. So they are with sensitivities, whose
+  // leg leaves the algebraic unknowns out of the error test: their
+  // interpolated values would not be held to the tolerance. A stop time once
+  // set stays armed until reached, even across IDAReInit, so an armed one
+  // is always set afresh (6.4.1 also leaves one equal to tout armed).
+  const bool exact = s_.options_.Get(kOptionItplToComTime) == 0 || stop_armed_ ||
+                     inputs_moved_ || sens_active_;
+  if (exact) {
+    IDASetStopTime(ida_, target);
+    stop_armed_ = true;
+  }
   realtype t = 0;
   corrector_status_ = 0;
   const bool may_retry = first_step_ && !sens_active_;
@@ -856,12 +891,13 @@ Status Stepper::StepIda(double target) {
     ss_ = 20.0;
     last_cj_ = 0.0;
     setup_cj_ = 0.0;
-    IDASetStopTime(ida_, target);
+    if (exact) IDASetStopTime(ida_, target);
     IDASetSuppressAlg(ida_, SUNTRUE);
     corrector_status_ = 0;
     flag = IDASolve(ida_, target, &t, y_, yp_, IDA_ONE_STEP);
     IDASetSuppressAlg(ida_, SUNFALSE);
   }
+  if (flag == IDA_TSTOP_RETURN) stop_armed_ = false;
   if (flag >= 0) first_step_ = false;
   if (flag < 0 && corrector_status_ == kStatusSensitivityFailed) return corrector_status_;
   if (flag < 0) {
@@ -1031,14 +1067,14 @@ bool Stepper::EventChanged() {
          (s_.implicit_events_->QueryB(0, &changed) == 0 && changed == 1);
 }
 
-// Bisection on the interpolant over the last step to the event tolerance,
-// or to the integration's relative tolerance in time when that is finer;
-// ends with the model at the first point found past the event.
-Status Stepper::LocateOnInterpolant(double* reached) {
+// Bisection on the interpolant over [low, high] of the last step to the
+// event tolerance, or to the integration's relative tolerance in time when
+// that is finer; ends with the model at the first point found past the
+// event.
+Status Stepper::LocateOnInterpolant(double low, double high, double* reached) {
   const double tolerance =
       std::min(s_.options_.Get(kOptionDiscontinuityEventTol),
-               s_.options_.Get(kOptionRelErrorTol) * std::max(1.0, std::fabs(tn_)));
-  double low = tn_ - hu_, high = tn_;
+               s_.options_.Get(kOptionRelErrorTol) * std::max(1.0, std::fabs(high)));
   for (int i = 0; i < 200 && high - low > tolerance; ++i) {
     const double mid = 0.5 * (low + high);
     if (mid <= low || mid >= high) break;
@@ -1050,7 +1086,52 @@ Status Stepper::LocateOnInterpolant(double* reached) {
   return 0;
 }
 
+// An event between low and high inside the last step, the model at high.
+Status Stepper::EventBetween(double low, double high, double* reached) {
+  event_open_ = true;
+  event_beyond_ = false;
+  if (s_.options_.Get(kOptionLocateIEvents) != 0) {
+    // The engine brackets the event itself with targets inside this step.
+    *reached = low;
+    return kIntegratorDiscontinuity;
+  }
+  if (Status l = LocateOnInterpolant(low, high, reached); l != 0) return l;
+  // The history beyond the event is of no use: the next leg starts there.
+  start_ = *reached;
+  KeepSensitivities();
+  DropLeg();
+  consistent_ = false;
+  return kIntegratorDiscontinuity;
+}
+
+// The values a call ends with hold from its target on; the last step went
+// on past it with the inputs as they were. When something has set them
+// since, that part is of no use: the leg starts again at the target.
+Status Stepper::RestartOnMovedInputs() {
+  if (!leg_ || inputs_at_end_.empty() || !(tn_ > start_)) return 0;
+  std::vector<double> all;
+  if (Status st = ReadAll(&all); st != 0) return st;
+  bool moved = false;
+  for (std::size_t j = 0; j < inputs_.size() && !moved; ++j)
+    moved = all[static_cast<std::size_t>(inputs_[j])] != inputs_at_end_[j];
+  if (!moved) return 0;
+  inputs_moved_ = true;
+  return Finish();
+}
+
 Status Stepper::IntegrateTo(double target, double* reached) {
+  if (Status st = RestartOnMovedInputs(); st != 0) return st;
+  const Status st = Advance(target, reached);
+  inputs_at_end_.clear();
+  if (st == 0 && leg_ && tn_ > start_ && !inputs_.empty()) {
+    std::vector<double> all;
+    if (Status r = ReadAll(&all); r != 0) return r;
+    for (const std::int32_t i : inputs_) inputs_at_end_.push_back(all[static_cast<std::size_t>(i)]);
+  }
+  return st;
+}
+
+Status Stepper::Advance(double target, double* reached) {
   if (leg_ && target < tn_ - hu_) return kStatusTargetBeforeStep;
   if (!leg_ && target < start_) return kStatusTargetBeforeStep;
   if (n_ == 0) {
@@ -1063,9 +1144,11 @@ Status Stepper::IntegrateTo(double target, double* reached) {
     if (Status st = StartLeg(); st != 0) return st;
   }
   // Inside the last step (bisection, a re-evaluation, a communication
-  // point already passed): served from the interpolant.
+  // point already passed): served from the interpolant. An event the step
+  // met past an earlier target may lie before this one.
   if (target <= tn_ && hu_ > 0.0) {
     if (Status st = PlaceAt(target); st != 0) return st;
+    if (event_beyond_ && EventChanged()) return EventBetween(start_, target, reached);
     *reached = start_ = target;
     return 0;
   }
@@ -1073,8 +1156,12 @@ Status Stepper::IntegrateTo(double target, double* reached) {
     *reached = tn_;
     return 0;
   }
-  const bool locate = s_.options_.Get(kOptionLocateIEvents) != 0;
   event_open_ = false;
+  if (event_beyond_) {
+    // It lies before the end of the last step: no step is taken.
+    if (Status st = PlaceAt(tn_); st != 0) return st;
+    return EventBetween(start_, tn_, reached);
+  }
   for (long n = 0; tn_ < target; ++n) {
     if (n >= kMaxStepsPerCall) return kStatusTooMuchWork;
     const Status st = (method_ == Method::kEuler || method_ == Method::kRK4) ? StepFixed(target)
@@ -1083,19 +1170,20 @@ Status Stepper::IntegrateTo(double target, double* reached) {
     bool event = false;
     if (Status a = AfterStep(tn_, &event); a != 0) return a;
     if (!event) continue;
-    event_open_ = true;
-    if (locate) {
-      // The engine brackets the event itself with targets inside this step.
-      *reached = tn_ - hu_;
-      return kIntegratorDiscontinuity;
-    }
-    if (Status l = LocateOnInterpolant(reached); l != 0) return l;
-    // The history beyond the event is of no use: the next leg starts there.
-    start_ = *reached;
-    KeepSensitivities();
-    DropLeg();
-    consistent_ = false;
-    return kIntegratorDiscontinuity;
+    if (tn_ <= target) return EventBetween(tn_ - hu_, tn_, reached);
+    // The step went past the target: an event beyond it waits for the
+    // next call, which may end before it.
+    if (Status p = PlaceAt(target); p != 0) return p;
+    if (EventChanged()) return EventBetween(tn_ - hu_, target, reached);
+    event_beyond_ = true;
+    *reached = start_ = target;
+    return 0;
+  }
+  // Past the target, the model is placed on it from the interpolant.
+  if (tn_ > target) {
+    if (Status p = PlaceAt(target); p != 0) return p;
+    *reached = start_ = target;
+    return 0;
   }
   *reached = tn_;
   start_ = tn_;

@@ -119,6 +119,23 @@ std::int32_t Int(T v) {
   return static_cast<std::int32_t>(v);
 }
 
+// A work vector lent by `home` for one call and given back at its end. A
+// call made during the loan finds `home` empty and makes room of its own.
+class Lent {
+ public:
+  Lent(std::vector<double>& home, std::size_t n) : home_(home), v_(std::move(home)) {
+    v_.assign(n, 0.0);
+  }
+  ~Lent() { home_ = std::move(v_); }
+  Lent(const Lent&) = delete;
+  Lent& operator=(const Lent&) = delete;
+  std::vector<double>& operator*() { return v_; }
+
+ private:
+  std::vector<double>& home_;
+  std::vector<double> v_;
+};
+
 void PrintVector(const char* title, const std::vector<double>& v) {
   SuPrint(0, "%s", title);
   for (std::size_t i = 0; i < v.size(); ++i) {
@@ -209,8 +226,23 @@ bool QLNKVSGenericProxy::OptionsChanged() {
 
 KvsParameter& QLNKVSGenericProxy::Slot(std::string_view name) {
   auto at = parameters_.find(name);
-  if (at == parameters_.end()) at = parameters_.emplace(std::string(name), KvsParameter{}).first;
+  if (at == parameters_.end()) {
+    at = parameters_.emplace(std::string(name), KvsParameter{}).first;
+    at->second.name = &at->first;
+  }
   return at->second;
+}
+
+void QLNKVSGenericProxy::Changed(KvsParameter& p) {
+  p.stamp = ++stamp_;
+  changes_.push_back({&p, p.stamp});
+  if (changes_.size() <= 64 + 4 * parameters_.size()) return;
+  // Only each parameter's latest change is kept.
+  changes_.clear();
+  for (auto& [name, q] : parameters_)
+    if (q.stamp != 0) changes_.push_back({&q, q.stamp});
+  std::sort(changes_.begin(), changes_.end(),
+            [](const Change& a, const Change& b) { return a.stamp < b.stamp; });
 }
 
 void QLNKVSGenericProxy::SetParameter(std::string_view name, std::int32_t value) {
@@ -276,13 +308,24 @@ Status QLNKVSGenericProxy::ApplyParameters(DAESBlock* block) {
   }
   auto* parameters = static_cast<KVSParameters*>(raw);
   Status result = 0;
-  for (const auto& [name, p] : parameters_) {
-    if (p.stamp <= since) continue;
+  auto apply = [&](const std::string& name, const KvsParameter& p) {
     const void* v = &p.integer;
     if (p.kind == kKvsReal) v = &p.real;
     if (p.kind == kKvsText) v = p.text.c_str();
     // A refusal of one setting leaves the library's own value; the solve goes on.
     if (parameters->Set(name.c_str(), p.kind, v) != 0) result = kKvsParameterFailed;
+  };
+  if (since == 0) {
+    for (const auto& [name, p] : parameters_)
+      if (p.stamp != 0) apply(name, p);
+  } else {
+    // In name order, as a whole pass gives them.
+    pending_.clear();
+    for (auto at = changes_.rbegin(); at != changes_.rend() && at->stamp > since; ++at)
+      if (at->parameter->stamp == at->stamp) pending_.push_back(at->parameter);
+    std::sort(pending_.begin(), pending_.end(),
+              [](const KvsParameter* a, const KvsParameter* b) { return *a->name < *b->name; });
+    for (const KvsParameter* p : pending_) apply(*p->name, *p);
   }
   parameters->Release();
   block->SetSettingsMark({id_, stamp_});
@@ -565,7 +608,8 @@ Status QLNKVSLinearProxy::TakeStep(DAESSolverBlock* block, const std::vector<dou
   const double abs_tol = read_.abs_tol;
   const double rel_tol = read_.rel_tol;
   const std::int32_t nv = block->VariableCount();
-  std::vector<double> next(x.size());
+  Lent lent(next_room_, x.size());
+  std::vector<double>& next = *lent;
   for (std::int32_t j = 0; j < nv; ++j) {
     DAESVarTableEntry* v = block->GetVariable(j);
     const double value = v->GetRealValue() + scale * x[static_cast<std::size_t>(j)] / v->GetScale();
@@ -623,7 +667,8 @@ Status QLNKVSLinearProxy::CorrectorStep(DAESSolverBlock* block,
     const std::int64_t* cols = nullptr;
     s = block->BuildStructure(&rows, &cols, nullptr, 0);
     if (status::IsFailure(s)) return s;
-    std::vector<double> values(block->StructureSize(), 0.0);
+    Lent lent(values_room_, block->StructureSize());
+    std::vector<double>& values = *lent;
     s = block->EvaluateRows(12);
     if (status::IsFailure(s)) return s;
     s = block->EvaluateJacobianEntries(block->StructureSize(), rows, cols, values.data(),
@@ -644,9 +689,11 @@ Status QLNKVSLinearProxy::CorrectorStep(DAESSolverBlock* block,
     block->SetCorrectorFactors(c);
     made = c;
   }
-  std::vector<double> rhs(residuals.size());
+  Lent lent_rhs(rhs_room_, residuals.size());
+  std::vector<double>& rhs = *lent_rhs;
   for (std::size_t i = 0; i < rhs.size(); ++i) rhs[i] = -residuals[i];
-  std::vector<double> x(static_cast<std::size_t>(block->VariableCount()), 0.0);
+  Lent lent_x(x_room_, static_cast<std::size_t>(block->VariableCount()));
+  std::vector<double>& x = *lent_x;
   const Status solved = GuardedKvsCall(
       [&] {
         const Status r = system->SetRHS(rhs.data());
@@ -678,7 +725,8 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   const std::int32_t nv = block->VariableCount();
   if (SolverObject() == nullptr) return kKvsProxyFailed;
 
-  std::vector<double> residuals(static_cast<std::size_t>(n), 0.0);
+  Lent lent(residual_room_, static_cast<std::size_t>(n));
+  std::vector<double>& residuals = *lent;
   // A corrector step needs no derivatives but at a set-up, which evaluates
   // its Jacobian apart.
   const std::uint32_t evaluation = CorrectorIterationScope::Active() ? 2u : (mode != 0 ? 6u : 7u);

@@ -46,6 +46,7 @@ struct KvsParameter {
   double real = 0.0;
   std::string text;
   std::uint64_t stamp = 0;
+  const std::string* name = nullptr;  // its key in the proxy's map
 };
 
 // A parameter a proxy sets before every solve: its entry is looked up by
@@ -124,7 +125,18 @@ class QLNKVSGenericProxy {
   void Put(KvsParameter& p, std::int32_t value);
   void Put(KvsParameter& p, double value);
   void Put(KvsParameter& p, std::string_view value);
-  void Changed(KvsParameter& p) { p.stamp = ++stamp_; }
+  void Changed(KvsParameter& p);
+
+  // Every change in stamp order, so that a block is given what changed
+  // since its mark without a walk over every parameter: per group solve a
+  // corrector pass changes one or two. An entry whose stamp is older than
+  // its parameter's was overtaken.
+  struct Change {
+    KvsParameter* parameter;
+    std::uint64_t stamp;
+  };
+  std::vector<Change> changes_;
+  std::vector<KvsParameter*> pending_;
 
   KvsFactory loaded_;
   bool tried_ = false;
@@ -193,6 +205,9 @@ class QLNKVSLinearProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
   std::vector<std::int32_t> dependent_cols_;
   std::int32_t rank_ = 0;
   ReadValues read_;
+  // Room for the work vectors of a corrector step, kept from group to
+  // group (one proxy serves every linear group of a pass).
+  std::vector<double> residual_room_, rhs_room_, x_room_, next_room_, values_room_;
   KvsParameterRef error_tol_{"ErrorTol"};
   KvsParameterRef max_refine_iter_{"MaxRefineIter"};
 };

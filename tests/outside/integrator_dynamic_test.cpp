@@ -140,9 +140,8 @@ PlainResult PlainIda(const Dae& dae, std::vector<double> y0, std::vector<double>
   });
   PlainResult out;
   for (const double t : times) {
-    // Landing on each output as the server does, not interpolating to it.
+    // Interpolating to each output, as the server does by default.
     realtype reached = 0;
-    IDASetStopTime(mem, t);
     EXPECT_GE(IDASolve(mem, t, &reached, y, yp, IDA_NORMAL), 0);
     out.outputs.emplace_back(NV_DATA_S(y), NV_DATA_S(y) + dae.n);
   }
@@ -687,8 +686,8 @@ TEST_F(IntegratorDynamic, DecayMatchesAnalyticAndPlainIda) {
     EXPECT_EQ(reached, i);
     worst = std::max(worst, ErrorOverTolerance({Of(p.m, p.x)}, {std::exp(-Decay::k * i)}, rtol,
                                                atol));
-    // The derivative is consistent with the state.
-    EXPECT_NEAR(Of(p.m, p.dx), -Decay::k * Of(p.m, p.x), 1e-6);
+    // The derivative is consistent with the state (both interpolated).
+    EXPECT_NEAR(Of(p.m, p.dx), -Decay::k * Of(p.m, p.x), 1e-5);
   }
   long plain_steps = 0;
   const double plain_worst = PlainWorst(
@@ -1005,6 +1004,71 @@ TEST_F(IntegratorDynamic, TargetsInsideTheLastStepComeFromTheInterpolantOnly) {
   EXPECT_NEAR(Of(p.m, p.x1), 0.2, 1e-4);
 }
 
+// Communication points every 0.1: by default the steps pass them and the
+// values come from the interpolant, within the tolerance of the closed
+// form; with Integration.ItplToComTime off each point ends a step.
+TEST_F(IntegratorDynamic, CommunicationPointsAreInterpolatedUnlessAskedOtherwise) {
+  const double rtol = 1e-6, atol = 1e-10;
+  std::uint32_t steps[2] = {0, 0};
+  for (const int interpolate : {1, 0}) {
+    Decay p;
+    Gear(rtol, atol);
+    SetInt(143, interpolate);
+    Start(&p.m);
+    double worst = 0;
+    int passed = 0;  // points the last step had gone beyond
+    for (int i = 1; i <= 50; ++i) {
+      const double t = 0.1 * i;
+      double reached = 0;
+      ASSERT_EQ(To(t, &reached), 0u) << interpolate << " at " << t;
+      EXPECT_EQ(reached, t);
+      EXPECT_EQ(exec_->times.back(), t);
+      // A step that went past the target set the time beyond it first.
+      if (exec_->times.size() > 1 && exec_->times[exec_->times.size() - 2] > t) ++passed;
+      worst = std::max(worst, ErrorOverTolerance({Of(p.m, p.x)}, {std::exp(-Decay::k * t)}, rtol,
+                                                 atol));
+      EXPECT_NEAR(Of(p.m, p.dx), -Decay::k * Of(p.m, p.x), 1e-5) << interpolate << " at " << t;
+    }
+    EXPECT_LE(worst, 20.0) << interpolate;
+    if (interpolate != 0) {
+      EXPECT_GT(passed, 10);
+    } else {
+      EXPECT_EQ(passed, 0);
+    }
+    steps[interpolate] = Steps();
+    Drop();
+  }
+  // Fifty stops cost steps of their own.
+  EXPECT_LT(steps[1] + 20, steps[0]) << steps[1] << " against " << steps[0];
+}
+
+// x' = u - x with u fixed, set between calls as a ramp monitor does: the
+// step that went past the first point ran on the old u, so the leg starts
+// again at that point, and from then on each point ends a step.
+TEST_F(IntegratorDynamic, AnInputSetBetweenCallsHoldsFromItsTime) {
+  Model m;
+  std::int32_t dx = -1;
+  const std::int32_t x = m.AddState(0.0, &dx);
+  const std::int32_t u = m.AddVariable(kFixed, 1.0);
+  const auto X = static_cast<std::size_t>(x), DX = static_cast<std::size_t>(dx),
+             U = static_cast<std::size_t>(u);
+  m.AddEquation({dx, u, x}, {1, 1, 1}, [=](const V& v) { return v[DX] - v[U] + v[X]; });
+  Gear(1e-8, 1e-10);
+  Start(&m);
+  ASSERT_EQ(To(1.0), 0u);
+  ASSERT_GT(exec_->times.size(), 1u);
+  EXPECT_GT(exec_->times[exec_->times.size() - 2], 1.0);  // interpolated
+  double exact = 1.0 - std::exp(-1.0);
+  EXPECT_NEAR(Of(m, x), exact, 1e-6);
+  for (int t = 2; t <= 4; ++t) {
+    m.values[U] = t;  // u = t from t - 1 on
+    ASSERT_EQ(To(t), 0u) << t;
+    exact = t - (t - exact) * std::exp(-1.0);
+    EXPECT_NEAR(Of(m, x), exact, 1e-6) << t;
+    EXPECT_LE(exec_->times[exec_->times.size() - 2], t) << "landed on " << t;
+  }
+}
+
 TEST_F(IntegratorDynamic, AfterARewindTheNextLegStartsAtTheEnginesTime) {
   Decay p;
   Gear(1e-8, 1e-10);
@@ -1115,6 +1179,49 @@ TEST_F(TankEvents, LocatedByTheServerThenFinished) {
   EXPECT_NEAR(tank.Level(), 1.0, 1e-5);
   EXPECT_EQ(Of(tank.m, tank.q), 0.0);
   EXPECT_NEAR(Of(tank.m, tank.dh), 0.0, 1e-12);
+}
+
+// Targets 0.01 apart across the event at t = 8: the step that meets it
+// goes past its target, where the valve is still open, so that target is
+// reached and the event is left for the call whose target lies beyond it,
+// which takes no step. The server locates it there, or hands the engine
+// the bracket from the last target.
+TEST_F(TankEvents, AnEventPastTheTargetIsFoundByTheCallBeyondIt) {
+  for (const bool locate : {false, true}) {
+    ValvedTank tank;
+    StartTank(&tank, locate);
+    double t = 7.5, reached = 0;
+    ASSERT_EQ(To(t), 0u);
+    Status s = 0;
+    long evaluations = 0;
+    while (s == 0 && t < 9.0) {
+      evaluations = tank.m.evaluations;
+      t += 0.01;
+      s = To(t, &reached);
+      if (s == 0) {
+        EXPECT_EQ(reached, t);
+        EXPECT_GT(tank.Level(), 1.0) << t;
+      }
+    }
+    ASSERT_EQ(s, kIntegratorDiscontinuity) << locate;
+    EXPECT_GT(t, 8.0);
+    EXPECT_LT(t, 8.0 + 0.0101);
+    EXPECT_EQ(tank.m.evaluations, evaluations) << locate;
+    if (locate) {
+      // From the last target reached; the model at this target.
+      EXPECT_NEAR(reached, t - 0.01, 1e-12);
+      EXPECT_EQ(exec_->times.back(), t);
+      EXPECT_LT(tank.Level(), 1.0);
+    } else {
+      EXPECT_NEAR(reached, 8.0, 1e-5 + 1e-6);
+      EXPECT_NEAR(tank.Level(), 1.0, 1e-5);
+      Act(&tank);
+      ASSERT_EQ(server_->Finish(), 0u);
+      ASSERT_EQ(To(9.0), 0u);
+      EXPECT_NEAR(tank.Level(), 1.0, 1e-5);
+    }
+    Drop();
+  }
 }
 
 TEST_F(TankEvents, FixedStepsLocateOnTheirOwnInterpolant) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -520,6 +521,54 @@ TEST_P(LinearLibrary, ParametersAndTextsRoundTrip) {
   EXPECT_EQ(kind, kKvsText);
   EXPECT_STREQ(text, "YES");
   services->Free(text);
+  params->Release();
+  s->Release();
+}
+
+// Every listed name is found by its index in any case, its value kept
+// apart from its neighbours'; a near miss is refused.
+TEST_P(LinearLibrary, EveryListedNameIsFoundInAnyCase) {
+  KVSServices* services = Services();
+  KVSLASystem* s = Create(RandomSparse(3, 2));
+  void* p = nullptr;
+  ASSERT_EQ(s->QueryInterface(IID_KVSParameters, &p), 0u);
+  auto* params = static_cast<KVSParameters*>(p);
+  std::int32_t count = 0;
+  char** names = nullptr;
+  params->GetCount(&count);
+  ASSERT_EQ(params->GetNames(&names), 0u);
+  std::vector<std::string> listed(names, names + count);
+  for (int i = 0; i < count; ++i) services->Free(names[i]);
+  services->Free(names);
+  ASSERT_GT(listed.size(), 8u);
+  for (const std::string& name : listed) {
+    std::string upper = name, lower = name;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const std::string& asked : {name, upper, lower}) {
+      std::int32_t kind = -1;
+      union {
+        double real;
+        std::int32_t integer;
+        char* text;
+      } value{};
+      EXPECT_EQ(params->GetValue(asked.c_str(), &kind, &value), 0u) << asked;
+      if (kind == kKvsText) services->Free(value.text);
+    }
+    std::int32_t kind = -1;
+    double value = 0;
+    EXPECT_GT(params->GetValue((name + "x").c_str(), &kind, &value), 0u) << name;
+    EXPECT_GT(params->GetValue(name.substr(0, name.size() - 1).c_str(), &kind, &value), 0u)
+        << name;
+  }
+  EXPECT_EQ(SetReal(s, "errortol", 3e-9), 0u);
+  EXPECT_EQ(SetInt(s, "MAXREFINEITER", 4), 0u);
+  std::int32_t kind = -1, refinements = 0;
+  double tolerance = 0;
+  EXPECT_EQ(params->GetValue("ErrorTol", &kind, &tolerance), 0u);
+  EXPECT_EQ(tolerance, 3e-9);
+  EXPECT_EQ(params->GetValue("MaxRefineIter", &kind, &refinements), 0u);
+  EXPECT_EQ(refinements, 4);
   params->Release();
   s->Release();
 }

@@ -134,6 +134,7 @@ class TestEso final : public KVSNumericAlgebraicESO {
   }
   Status SetVariableValues(const KVSIndexList*, const double* v) override {
     x_.assign(v, v + p_.n);
+    ++sets;
     return 0;
   }
   Status GetVariableValues(const KVSIndexList*, double* v) override {
@@ -148,6 +149,7 @@ class TestEso final : public KVSNumericAlgebraicESO {
   Status Evaluate(const KVSIndexList*, double* f, double* j, std::uint32_t flags) override {
     if (severe) return kKvsSevere;
     if (flags & kKvsResiduals) {
+      evaluated_at.push_back(x_);
       p_.f(x_.data(), f);
       if (nan_residuals) f[0] = std::nan("");
     }
@@ -174,7 +176,8 @@ class TestEso final : public KVSNumericAlgebraicESO {
 
   Problem p_;
   std::vector<double> x_;
-  int refs = 1, jacobians = 0, row_shift = 0;
+  int refs = 1, jacobians = 0, row_shift = 0, sets = 0;
+  std::vector<std::vector<double>> evaluated_at;
   bool nan_residuals = false, severe = false;
 };
 
@@ -421,6 +424,37 @@ TEST_P(NonlinearLibrary, FastNewtonReusesItsFactors) {
   const int newton = jacobians("Newton", 5);
   EXPECT_LT(jacobians("Fast Newton", 5), newton);
   EXPECT_EQ(jacobians("Fast Newton", 1), newton);
+}
+
+// A corrector step evaluates where the equation set stands, within the
+// bounds: values inside them are not set again before the evaluation, a
+// value beyond one is set at the bound first; the step is then set.
+TEST_P(NonlinearLibrary, CorrectorStepSetsValuesOnlyWhenTheyMove) {
+  auto linear = [](double x1, double x2) {
+    return Dense2(
+        "x + y = 3, x - y = 1", x1, x2, [](const double* x, double* f) {
+          f[0] = x[0] + x[1] - 3.0, f[1] = x[0] - x[1] - 1.0;
+        },
+        [](const double*, double* j) { j[0] = 1.0, j[1] = 1.0, j[2] = 1.0, j[3] = -1.0; });
+  };
+  const Options step{"Newton", {}, {{"CorrectorStep", 2}}, {}};
+  TestEso inside(linear(0.75, 0.75));
+  ASSERT_EQ(Run(inside, step), 0u);
+  EXPECT_EQ(inside.sets, 1);
+  ASSERT_EQ(inside.evaluated_at.size(), 1u);
+  EXPECT_EQ(inside.evaluated_at[0], (std::vector<double>{0.75, 0.75}));
+  EXPECT_NEAR(inside.x_[0], 2.0, 1e-12);
+  EXPECT_NEAR(inside.x_[1], 1.0, 1e-12);
+
+  Problem bounded = linear(0.0, 0.75);
+  bounded.lower = 0.5;
+  TestEso beyond(bounded);
+  ASSERT_EQ(Run(beyond, step), 0u);
+  EXPECT_EQ(beyond.sets, 2);
+  ASSERT_EQ(beyond.evaluated_at.size(), 1u);
+  EXPECT_EQ(beyond.evaluated_at[0], (std::vector<double>{0.5, 0.75}));
+  EXPECT_NEAR(beyond.x_[0], 2.0, 1e-12);
+  EXPECT_NEAR(beyond.x_[1], 1.0, 1e-12);
 }
 
 // atan from 2: the full Newton step overshoots to a larger residual.

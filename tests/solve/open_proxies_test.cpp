@@ -309,6 +309,36 @@ TEST(OpenLinearProxy, SystemsGetWhatChangedAndNewSystemsEverything) {
   EXPECT_EQ(SystemReal(*m.run, "PivotTolerance"), 0.25);
 }
 
+// Changes made many times over between two blocks' solves (more than the
+// proxy keeps in its record of changes) reach each block with their last
+// values; what the proxy did not change since a block's mark is not sent.
+TEST(OpenLinearProxy, ManyChangesReachEachBlockWithTheirLastValues) {
+  Options options;
+  Model a = System(2, {Lin(2.0, 1.0, -4.0), Lin(1.0, -1.0, 0.0)});
+  Model b = System(2, {Lin(2.0, 1.0, -4.0), Lin(1.0, -1.0, 0.0)});
+  QLNKVSSluProxy proxy;
+  ASSERT_EQ(proxy.Solve(a.run.get(), 0, 0, 0, nullptr), 0u);
+  ASSERT_EQ(proxy.Solve(b.run.get(), 0, 0, 0, nullptr), 0u);
+  SystemReal(*a.run, "DropTolerance", 0.125);
+  double pivot = 0.0, tolerance = 0.0;
+  for (int k = 1; k <= 400; ++k) {
+    pivot = 0.5 + 1e-3 * k;
+    proxy.SetParameter("PivotTolerance", pivot);
+    if (k % 3 == 0) proxy.SetParameter("ErrorTol", tolerance = 1e-10 * k);
+    if (k == 7 || k == 150) {
+      ASSERT_EQ(proxy.ApplyParameters(a.run.get()), 0u);
+      EXPECT_EQ(SystemReal(*a.run, "PivotTolerance"), pivot);
+    }
+  }
+  ASSERT_EQ(proxy.ApplyParameters(a.run.get()), 0u);
+  ASSERT_EQ(proxy.ApplyParameters(b.run.get()), 0u);
+  for (Model* m : {&a, &b}) {
+    EXPECT_EQ(SystemReal(*m->run, "PivotTolerance"), pivot);
+    EXPECT_EQ(SystemReal(*m->run, "ErrorTol"), tolerance);
+  }
+  EXPECT_EQ(SystemReal(*a.run, "DropTolerance"), 0.125);
+}
+
 #endif
 
 class MissingSlu final : public QLNKVSLinearProxy {
