@@ -135,7 +135,7 @@ std::int32_t DAESSolverBlock::InsertVariable(DAESVarTableEntry* variable, std::i
     *position = -1;
     return -1;
   }
-  positions_valid_ = false;
+  Joined(variable);
   CountClass(segment);
   *position = static_cast<std::int32_t>(at);
   return 0;
@@ -149,7 +149,7 @@ Status DAESSolverBlock::AddVariable(DAESVarTableEntry* variable) {
 Status DAESSolverBlock::AppendVariable(DAESVarTableEntry* variable) {
   const Status status = vars_.Insert(vars_.Count(), variable);
   if (status == 0) {
-    positions_valid_ = false;
+    Joined(variable);
     CountClass(SegmentOf(variable));
   }
   return status;
@@ -178,6 +178,19 @@ std::int32_t DAESSolverBlock::FindVariable(const DAESVarTableEntry* variable) co
   return found != positions_.end() ? found->second : 0;
 }
 
+bool DAESSolverBlock::HoldsVariable(const DAESVarTableEntry* variable) const {
+  constexpr std::uint32_t kScanLimit = 16;
+  const std::uint32_t n = vars_.Count();
+  if (n <= kScanLimit || positions_valid_) return FindVariable(variable) != 0;
+  if (!members_valid_) {
+    members_.clear();
+    members_.reserve(n);
+    for (std::uint32_t i = 0; i < n; ++i) ++members_[vars_.At(i)];
+    members_valid_ = true;
+  }
+  return members_.find(variable) != members_.end();
+}
+
 std::int32_t DAESSolverBlock::FindBySequence(std::uint32_t sequence) const {
   const std::uint32_t counts[] = {known_, unknown_, other_, last_};
   std::uint32_t low = 0;
@@ -200,6 +213,7 @@ void DAESSolverBlock::RemoveVariableAt(std::uint32_t i) {
   UncountVariable(vars_.At(i));
   vars_.Erase(i);
   positions_valid_ = false;
+  members_valid_ = false;
 }
 
 Status DAESSolverBlock::AddRow(QLNRow* row) {

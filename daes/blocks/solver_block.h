@@ -212,6 +212,9 @@ class DAESSolverBlock : public DAESBlock {
   Status AppendVariable(DAESVarTableEntry* variable);
   // 1 + position of the variable in the table, 0 when absent.
   std::int32_t FindVariable(const DAESVarTableEntry* variable) const;
+  // Whether the table holds the variable; unlike FindVariable it stays
+  // cheap while the table is being filled.
+  bool HoldsVariable(const DAESVarTableEntry* variable) const;
   // Position of the entry with the sequence number in any segment, or -1.
   std::int32_t FindBySequence(std::uint32_t sequence) const;
   // Takes entry i out of the table and lowers its class counter.
@@ -382,6 +385,14 @@ class DAESSolverBlock : public DAESBlock {
   // the table changes; the first position of an entry listed twice.
   mutable std::unordered_map<const DAESVarTableEntry*, std::int32_t> positions_;
   mutable bool positions_valid_ = false;
+  // How often each entry is listed, kept up to date once made (positions
+  // move on every sorted insert, membership does not).
+  mutable std::unordered_map<const DAESVarTableEntry*, std::uint32_t> members_;
+  mutable bool members_valid_ = false;
+  void Joined(const DAESVarTableEntry* variable) {
+    positions_valid_ = false;
+    if (members_valid_) ++members_[variable];
+  }
 };
 
 template <typename T>

@@ -223,7 +223,14 @@ TEST(SolverBlockTest, FindVariableAgreesWithAScanAsTheTableChanges) {
   auto agree = [&](const char* when) {
     for (const auto& v : vars.all) EXPECT_EQ(block.FindVariable(v.get()), scan(v.get())) << when;
   };
-  for (std::uint32_t s = 40; s > 0; s -= 2) block.AddVariable(vars.Make(daes::kAlgebraic, s));
+  // Membership is asked between inserts, before any position is.
+  auto holds = [&](const char* when) {
+    for (const auto& v : vars.all) EXPECT_EQ(block.HoldsVariable(v.get()), scan(v.get()) != 0) << when;
+  };
+  for (std::uint32_t s = 40; s > 0; s -= 2) {
+    block.AddVariable(vars.Make(daes::kAlgebraic, s));
+    holds("while filling");
+  }
   agree("sorted inserts");
   DAESVarTableEntry* repeated = block.GetVariable(3);
   ASSERT_EQ(block.AppendVariable(repeated), 0u);  // listed twice: the first position
@@ -233,7 +240,15 @@ TEST(SolverBlockTest, FindVariableAgreesWithAScanAsTheTableChanges) {
   EXPECT_EQ(block.FindVariable(vars.all.back().get()), 0);
   block.AddVariable(vars.Make(daes::kAlgebraic, 1));  // shifts every position
   agree("front insert");
+  holds("front insert");
+  // A twice-listed entry stays held until both are gone.
   block.RemoveVariableAt(static_cast<std::uint32_t>(block.FindVariable(repeated) - 1));
+  holds("first removal");
   agree("removal");
   EXPECT_EQ(block.FindVariable(repeated), block.VariableCount());
+  block.AddVariable(vars.Make(daes::kAlgebraic, 99));
+  holds("insert after removal");
+  block.RemoveVariableAt(static_cast<std::uint32_t>(block.FindVariable(repeated) - 1));
+  EXPECT_FALSE(block.HoldsVariable(repeated));
+  holds("second removal");
 }
