@@ -361,6 +361,18 @@ Status DAESSolverBlock::BuildStructure(const std::int64_t** rows, const std::int
 Status DAESSolverBlock::EvaluateJacobianEntries(std::uint32_t n, const std::int64_t* rows,
                                                 const std::int64_t* cols, double* values,
                                                 std::uint32_t flags, double c) {
+  return JacobianEntries(n, rows, cols, values, nullptr, flags, c);
+}
+
+Status DAESSolverBlock::EvaluateJacobianParts(std::uint32_t n, const std::int64_t* rows,
+                                              const std::int64_t* cols, double* values,
+                                              double* partner, std::uint32_t flags) {
+  return JacobianEntries(n, rows, cols, values, partner, flags | 0x1, 0.0);
+}
+
+Status DAESSolverBlock::JacobianEntries(std::uint32_t n, const std::int64_t* rows,
+                                        const std::int64_t* cols, double* values, double* partner,
+                                        std::uint32_t flags, double c) {
   const std::int32_t m = StatusColumn((flags & 0x2) != 0);
   const bool procedure_rows = ProcedureRowsIn(flags);
   Status last = 0;
@@ -371,6 +383,7 @@ Status DAESSolverBlock::EvaluateJacobianEntries(std::uint32_t n, const std::int6
   DAESVarTableEntry* y = nullptr;
   double scale = 1.0;
   for (std::uint32_t p = 0; p < n && !IsNegative(last); ++p) {
+    if (partner != nullptr) partner[p] = 0.0;
     if (cols[p] != current) {
       px.Restore();
       py.Restore();
@@ -399,7 +412,11 @@ Status DAESSolverBlock::EvaluateJacobianEntries(std::uint32_t n, const std::int6
     }
     if (y != nullptr && !IsNegative(last)) {
       const double t = RowDerivative(row, y, m, py, true, &last);
-      sum += c * t;
+      if (partner != nullptr) {
+        partner[p] = t / scale;
+      } else {
+        sum += c * t;
+      }
     }
     values[p] = sum / scale;
     row.Restore();
@@ -466,8 +483,11 @@ Status DAESSolverBlock::EvaluateJacobianColumn(DAESVarTableEntry* x, double* out
     RowFacts row(RowLink(i));
     if ((row.row->GetFlags() & daes::kCountedRow) != 0 &&
         (x->GetFlags() & kSensitivityColumn) != 0) {
-      last = row.solver->Evaluate(daes::kEvalResidual, nullptr);
-      out[i] = row.solver->EvaluateDerivativeValue(FirstElement(row, x), m);
+      // A row without the parameter has nothing to give: no evaluation.
+      if (DAESRowElement* e = FirstElement(row, x)) {
+        last = row.solver->Evaluate(daes::kEvalResidual, nullptr);
+        out[i] = row.solver->EvaluateDerivativeValue(e, m);
+      }
     } else {
       double sum = 0.0;
       std::int32_t cursor = 0;

@@ -298,6 +298,12 @@ class DAESSolverBlock : public DAESBlock {
   Status EvaluateJacobianEntries(std::uint32_t n, const std::int64_t* rows,
                                  const std::int64_t* cols, double* values, std::uint32_t flags,
                                  double c);
+  // The same entries in two parts: `values` without the partner term and
+  // `partner` the derivative partner's term alone (0 where a column has
+  // none), as flag 1 with c = 0 and the difference to c = 1 would give.
+  Status EvaluateJacobianParts(std::uint32_t n, const std::int64_t* rows,
+                               const std::int64_t* cols, double* values, double* partner,
+                               std::uint32_t flags);
   Status EvaluateJacobianValues(std::uint32_t mode, double* values, std::uint32_t flags);
   virtual Status EvaluateJacobian(double* values, std::uint32_t flags);
   Status EvaluateJacobianRow(std::uint32_t r, std::uint32_t* count, double* values,
@@ -351,6 +357,9 @@ class DAESSolverBlock : public DAESBlock {
   virtual const char* CompiledLibraryName() { return nullptr; }
 
  private:
+  Status JacobianEntries(std::uint32_t n, const std::int64_t* rows, const std::int64_t* cols,
+                         double* values, double* partner, std::uint32_t flags, double c);
+
   enum Segment { kKnown, kUnknown, kOther, kLast };
   Segment SegmentOf(DAESVarTableEntry* variable);
   void CountClass(Segment segment);

@@ -305,6 +305,20 @@ TEST(BlockNumerics, PartnerTermAddsTheDerivativeColumn) {
   EXPECT_NEAR(values[0], 20.0, 1e-12);
   EXPECT_NEAR(values[1], -0.25, 1e-12);
 
+  // In two parts: the entries as with c = 0 and the partner's term alone;
+  // a column without a partner has none.
+  const std::int64_t rows3[] = {1, 2, 2};
+  const std::int64_t cols3[] = {col, col, b->FindVariable(m.Named("T101.F_out"))};
+  ASSERT_GT(cols3[2], 0);
+  double own[3] = {-1, -1, -1}, partner[3] = {-1, -1, -1};
+  ASSERT_EQ(b->EvaluateJacobianParts(3, rows3, cols3, own, partner, 0), 0u);
+  double plain[3] = {};
+  ASSERT_EQ(b->EvaluateJacobianEntries(3, rows3, cols3, plain, 0x1, 0.0), 0u);
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(own[k], plain[k]) << k;
+  EXPECT_NEAR(partner[0], 2.0, 1e-12);
+  EXPECT_EQ(partner[1], 0.0);
+  EXPECT_EQ(partner[2], 0.0);
+
   // With derivatives substituted by their states the mass balance lists
   // h; the state form gives dF/dh' in h's column, from count 0 each time.
   DAESSolverBlock* raw = nullptr;
@@ -365,6 +379,17 @@ TEST(BlockNumerics, ParameterColumnsFollowTheVariablesUnderFlagTwo) {
       b->EvaluateJacobianValues(daes::kEvalResidual | daes::kEvalDerivatives, values.data(), 0x2),
       0u);
   EXPECT_NEAR(values[n - 1], -0.25, 1e-12);
+
+  // As a sensitivity column: the same value in the row that holds it, zero
+  // in the row that does not, and nothing left perturbed.
+  h->SetFlags(0x100000);
+  const std::vector<double> before = m.Snapshot(*b);
+  double column[2] = {7.0, 7.0};
+  ASSERT_EQ(b->EvaluateJacobianColumn(h, column, 0), 0u);
+  EXPECT_EQ(column[0], 0.0);
+  EXPECT_NEAR(column[1], -0.25, 1e-12);
+  EXPECT_EQ(m.Snapshot(*b), before);
+  h->ClearFlags(0x100000);
 }
 
 TEST(BlockNumerics, EarlyFailureStopsAndRestores) {
