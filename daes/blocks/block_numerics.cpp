@@ -3,6 +3,7 @@
 // elements, one-sided finite differences where an element has none. Every
 // perturbed variable and every residual changed by a difference is put
 // back before an operation returns.
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 #include <string>
@@ -477,9 +478,9 @@ Status DAESSolverBlock::EvaluateJacobianColumn(DAESVarTableEntry* x, double* out
   const double scale = x->GetScale();
   Status last = 0;
   Perturbation px;
-  for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
-    out[i] = 0.0;
-    if (RowLink(i).solver == nullptr) continue;
+  std::fill(out, out + GetRowCount(), 0.0);
+  // Only the rows that hold the variable have anything to give.
+  for (const std::uint32_t i : RowsHolding(x)) {
     RowFacts row(RowLink(i));
     if ((row.row->GetFlags() & daes::kCountedRow) != 0 &&
         (x->GetFlags() & kSensitivityColumn) != 0) {
@@ -522,6 +523,24 @@ Status DAESSolverBlock::EvaluateJacobianColumn(DAESVarTableEntry* x, double* out
     row.Restore();
   }
   return last;
+}
+
+const std::vector<std::uint32_t>& DAESSolverBlock::RowsHolding(const DAESVarTableEntry* x) {
+  if (held_rows_count_ != GetRowCount()) {
+    held_rows_.clear();
+    held_rows_count_ = GetRowCount();
+  }
+  const std::uint32_t sequence = x->SequenceNumber();
+  auto [at, made] = held_rows_.try_emplace(sequence);
+  if (made) {
+    for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
+      DAESSolverEquation* solver = RowLink(i).solver;
+      std::int32_t cursor = 0;
+      if (solver != nullptr && solver->FindNextElement(sequence, &cursor) != nullptr)
+        at->second.push_back(i);
+    }
+  }
+  return at->second;
 }
 
 Status DAESSolverBlock::EvaluateDerivativeTriplets(std::int64_t* rows, std::int64_t* cols,

@@ -220,6 +220,7 @@ Status DAESSolverBlock::AddRow(QLNRow* row) {
   const Status status = rows_.Insert(rows_.Count(), row);
   if (status != 0) return status;
   row_links_.clear();
+  held_rows_.clear();
   // A sub-block contributes its own element count, an equation its
   // variables.
   if (auto* block = dynamic_cast<DAESSolverBlock*>(row)) {

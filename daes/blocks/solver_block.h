@@ -233,6 +233,7 @@ class DAESSolverBlock : public DAESBlock {
   void ClearRows() {
     rows_.Clear();
     row_links_.clear();
+    held_rows_.clear();
   }
   // Row i with its equation faces, looked up once.
   const daes::BlockRowLink& RowLink(std::uint32_t i);
@@ -309,6 +310,9 @@ class DAESSolverBlock : public DAESBlock {
   Status EvaluateJacobianRow(std::uint32_t r, std::uint32_t* count, double* values,
                              const double* coefficient);
   Status EvaluateJacobianColumn(DAESVarTableEntry* x, double* out, std::uint32_t flags);
+  // The rows whose equation has an element of the variable, in order;
+  // found once per variable while the rows stay.
+  const std::vector<std::uint32_t>& RowsHolding(const DAESVarTableEntry* x);
   Status EvaluateDerivativeTriplets(std::int64_t* rows, std::int64_t* cols, std::int64_t* kinds,
                                     double* values, std::int64_t* count, std::uint32_t flags);
   Status EvaluateRows(std::uint32_t mode);
@@ -390,6 +394,8 @@ class DAESSolverBlock : public DAESBlock {
   std::vector<DAESVarTableEntry*> parameter_columns_;
   std::vector<double> values_;
   std::vector<daes::BlockRowLink> row_links_;
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> held_rows_;  // by sequence
+  std::uint32_t held_rows_count_ = 0;
   // Positions by entry for FindVariable, built on demand and dropped when
   // the table changes; the first position of an entry listed twice.
   mutable std::unordered_map<const DAESVarTableEntry*, std::int32_t> positions_;

@@ -429,6 +429,34 @@ TEST(BlockNumerics, MissingVariableIsReported) {
   EXPECT_EQ(block.BuildStructure(nullptr, nullptr, nullptr, 0), daes::kVariableNotActive);
 }
 
+// A column visits only the rows that hold its variable, found once; a row
+// added after that is found too.
+TEST(BlockNumerics, ColumnFindsRowsAddedAfterItWasAsked) {
+  Model m(Tank);
+  DAESVarTableEntry* out = m.Named("T101.F_out");
+  DAESSolverBlock block;
+  block.AddVariable(out);
+  block.AddVariable(m.Named("T101.h.Derivative"));
+  auto add = [&](std::int32_t i) {
+    auto* row = new DAESDecompEquation(m.Eq(m.problem->GetRow(i)));
+    std::int32_t at = 0;
+    for (std::int32_t k = 0; k < block.VariableCount(); ++k) {
+      row->InsertVariable(block.GetVariable(k), &at);
+    }
+    ASSERT_EQ(block.AddRow(row), 0u);
+  };
+  add(0);
+  ASSERT_EQ(block.EvaluateRows(daes::kEvalResidual | daes::kEvalDerivatives), 0u);
+  double column[2] = {-1.0, -1.0};
+  ASSERT_EQ(block.EvaluateJacobianColumn(out, column, 0), 0u);
+  EXPECT_NEAR(column[0], 1.0, 1e-12);
+  add(1);
+  ASSERT_EQ(block.EvaluateRows(daes::kEvalResidual | daes::kEvalDerivatives), 0u);
+  ASSERT_EQ(block.EvaluateJacobianColumn(out, column, 0), 0u);
+  EXPECT_NEAR(column[0], 1.0, 1e-12);
+  EXPECT_NEAR(column[1], 1.0, 1e-12);
+}
+
 TEST(BlockNumerics, ValuesRoundTripInTableOrder) {
   Model m(Tank);
   auto b = m.Run(kFreeMask);
