@@ -400,12 +400,13 @@ Status DAESSolverBlock::JacobianEntries(std::uint32_t n, const std::int64_t* row
       if ((flags & 0x1) != 0 && (x->GetFlags() & daes::kState) != 0) y = PartnerOf(x);
     }
     const auto r = static_cast<std::uint64_t>(rows[p] - 1);
-    if (x == nullptr || r >= GetRowCount() ||
-        RowLink(static_cast<std::uint32_t>(r)).solver == nullptr) {
+    const daes::BlockRowLink* link =
+        x != nullptr && r < GetRowCount() ? &RowLink(static_cast<std::uint32_t>(r)) : nullptr;
+    if (link == nullptr || link->solver == nullptr) {
       values[p] = 0.0;
       continue;
     }
-    RowFacts row(RowLink(static_cast<std::uint32_t>(r)));
+    RowFacts row(*link);
     double sum = RowDerivative(row, x, m, px, procedure_rows, &last);
     if ((x->GetFlags() & kSensitivityColumn) != 0 &&
         (row.row->GetFlags() & daes::kCountedRow) != 0) {

@@ -741,6 +741,8 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
   std::vector<double> rhs(static_cast<std::size_t>(m)), w(static_cast<std::size_t>(n)),
       dw(static_cast<std::size_t>(m)), x(static_cast<std::size_t>(n)),
       column(static_cast<std::size_t>(m));
+  // The derivative rows as printed at the highest print levels.
+  std::vector<double> derivatives(level >= 5 ? static_cast<std::size_t>(n) : 0);
   bool first_row = true;
   auto clear = [&](double* row1, double* row2) {
     for (std::int32_t k = 0; k < n; ++k) {
@@ -777,14 +779,14 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
     s = Solve(matrix, rows, cols, x.data(), rhs, ne, n, &dynamic_handle_, first_row, solver_kind);
     if (s != 0) return s;
     first_row = false;
-    std::vector<double> derivatives(static_cast<std::size_t>(n), 0.0);
+    if (level >= 5) std::fill(derivatives.begin(), derivatives.end(), 0.0);
     for (std::int32_t k = 0; k < n; ++k) {
       if (value_col[k] < 0) continue;
       if (derivative_col[k] >= 0) {
         // s' = s'pred + (s - spred) / v
         double& sd = row2[derivative_col[k]];
         sd += cj * (x[k] - row1[value_col[k]]);
-        derivatives[k] = sd;
+        if (level >= 5) derivatives[k] = sd;
       }
       (in_second[k] ? row2 : row1)[value_col[k]] = x[k];
     }
