@@ -138,15 +138,15 @@ class Perturbation {
   double h_ = 0.0;
 };
 
-// The derivative of the row with respect to v: the defined-variable term,
-// analytic element values, or a finite difference of the whole residual,
-// which then stands for every element of v. `procedure_rows` false skips
-// the elements of procedure rows.
-double RowDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Perturbation& p,
-                     bool procedure_rows, Status* last) {
+// The derivative of the row with respect to v over the elements `next`
+// hands out: the defined-variable term, analytic element values, or a
+// finite difference of the whole residual, which then stands for every
+// element of v. `procedure_rows` false skips the elements of procedure rows.
+template <typename Next>
+double SumDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Perturbation& p,
+                     bool procedure_rows, Status* last, Next next) {
   double sum = 0.0;
-  std::int32_t cursor = 0;
-  while (DAESRowElement* e = row.Next(v, &cursor)) {
+  while (DAESRowElement* e = next()) {
     if (row.Defines(e->ElementVariable())) {
       sum += row.sign;
       continue;
@@ -162,6 +162,22 @@ double RowDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Pertur
     sum += e->ElementValue(row.k);
   }
   return sum;
+}
+
+// The same with the row searched for v's elements.
+double RowDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Perturbation& p,
+                     bool procedure_rows, Status* last) {
+  std::int32_t cursor = 0;
+  return SumDerivative(row, v, m, p, procedure_rows, last,
+                       [&] { return row.Next(v, &cursor); });
+}
+
+// The same over elements found before.
+double ListedDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Perturbation& p,
+                        bool procedure_rows, Status* last, DAESRowElement* const* from,
+                        DAESRowElement* const* to) {
+  return SumDerivative(row, v, m, p, procedure_rows, last,
+                       [&]() -> DAESRowElement* { return from != to ? *from++ : nullptr; });
 }
 
 DAESRowElement* FirstElement(RowFacts& row, DAESVarTableEntry* v) {
@@ -383,6 +399,12 @@ Status DAESSolverBlock::JacobianEntries(std::uint32_t n, const std::int64_t* row
   DAESVarTableEntry* x = nullptr;
   DAESVarTableEntry* y = nullptr;
   double scale = 1.0;
+  // The block's own structure: each entry's elements were found once.
+  const EntryElements* plan = nullptr;
+  if (structure_built_ && rows == struct_rows_.data() && cols == struct_cols_.data() &&
+      n <= StructureSize()) {
+    plan = &PlannedElements();
+  }
   for (std::uint32_t p = 0; p < n && !IsNegative(last); ++p) {
     if (partner != nullptr) partner[p] = 0.0;
     if (cols[p] != current) {
@@ -407,13 +429,26 @@ Status DAESSolverBlock::JacobianEntries(std::uint32_t n, const std::int64_t* row
       continue;
     }
     RowFacts row(*link);
-    double sum = RowDerivative(row, x, m, px, procedure_rows, &last);
+    DAESRowElement* const* own = nullptr;
+    if (plan != nullptr) own = plan->items.data() + plan->begin[2 * p];
+    double sum = plan != nullptr ? ListedDerivative(row, x, m, px, procedure_rows, &last, own,
+                                                    plan->items.data() + plan->begin[2 * p + 1])
+                                 : RowDerivative(row, x, m, px, procedure_rows, &last);
     if ((x->GetFlags() & kSensitivityColumn) != 0 &&
         (row.row->GetFlags() & daes::kCountedRow) != 0) {
-      sum = row.solver->EvaluateDerivativeValue(FirstElement(row, x), m);
+      DAESRowElement* e = plan != nullptr ? (own != plan->items.data() + plan->begin[2 * p + 1]
+                                                 ? *own
+                                                 : nullptr)
+                                          : FirstElement(row, x);
+      sum = row.solver->EvaluateDerivativeValue(e, m);
     }
     if (y != nullptr && !IsNegative(last)) {
-      const double t = RowDerivative(row, y, m, py, true, &last);
+      const double t =
+          plan != nullptr && plan->partner[p] == y
+              ? ListedDerivative(row, y, m, py, true, &last,
+                                 plan->items.data() + plan->begin[2 * p + 1],
+                                 plan->items.data() + plan->begin[2 * p + 2])
+              : RowDerivative(row, y, m, py, true, &last);
       if (partner != nullptr) {
         partner[p] = t / scale;
       } else {
@@ -524,6 +559,38 @@ Status DAESSolverBlock::EvaluateJacobianColumn(DAESVarTableEntry* x, double* out
     row.Restore();
   }
   return last;
+}
+
+const DAESSolverBlock::EntryElements& DAESSolverBlock::PlannedElements() {
+  EntryElements& plan = entry_elements_;
+  const std::uint32_t n = StructureSize();
+  if (plan.begin.size() == 2 * static_cast<std::size_t>(n) + 1 && plan.rows == GetRowCount()) {
+    return plan;
+  }
+  plan.begin.assign(1, 0);
+  plan.items.clear();
+  plan.partner.assign(n, nullptr);
+  plan.rows = GetRowCount();
+  auto collect = [&](DAESSolverEquation* solver, const DAESVarTableEntry* v) {
+    std::int32_t cursor = 0;
+    if (solver != nullptr && v != nullptr) {
+      while (DAESRowElement* e = solver->FindNextElement(v->SequenceNumber(), &cursor))
+        plan.items.push_back(e);
+    }
+    plan.begin.push_back(static_cast<std::uint32_t>(plan.items.size()));
+  };
+  for (std::uint32_t p = 0; p < n; ++p) {
+    const auto r = static_cast<std::uint64_t>(struct_rows_[p] - 1);
+    DAESSolverEquation* solver =
+        r < GetRowCount() ? RowLink(static_cast<std::uint32_t>(r)).solver : nullptr;
+    DAESVarTableEntry* x = ColumnVariable(struct_cols_[p]);
+    DAESVarTableEntry* y = x != nullptr && (x->GetFlags() & daes::kState) != 0 ? PartnerOf(x)
+                                                                               : nullptr;
+    plan.partner[p] = y;
+    collect(solver, x);
+    collect(solver, y);
+  }
+  return plan;
 }
 
 const std::vector<std::uint32_t>& DAESSolverBlock::RowsHolding(const DAESVarTableEntry* x) {

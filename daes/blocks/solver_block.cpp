@@ -221,6 +221,7 @@ Status DAESSolverBlock::AddRow(QLNRow* row) {
   if (status != 0) return status;
   row_links_.clear();
   held_rows_.clear();
+  entry_elements_ = {};
   // A sub-block contributes its own element count, an equation its
   // variables.
   if (auto* block = dynamic_cast<DAESSolverBlock*>(row)) {

@@ -18,6 +18,7 @@ namespace platform {
 class IUnknown;
 }
 class BvuBinaryStream;
+class DAESRowElement;
 class DAESSolverEquation;
 class VariableMarkList;
 
@@ -234,6 +235,7 @@ class DAESSolverBlock : public DAESBlock {
     rows_.Clear();
     row_links_.clear();
     held_rows_.clear();
+    entry_elements_ = {};
   }
   // Row i with its equation faces, looked up once.
   const daes::BlockRowLink& RowLink(std::uint32_t i);
@@ -363,6 +365,16 @@ class DAESSolverBlock : public DAESBlock {
  private:
   Status JacobianEntries(std::uint32_t n, const std::int64_t* rows, const std::int64_t* cols,
                          double* values, double* partner, std::uint32_t flags, double c);
+  // For each structure entry the row's elements of its variable, then of
+  // the variable's derivative partner: items[begin[2p], begin[2p + 1]) and
+  // items[begin[2p + 1], begin[2p + 2]). Found once, as the structure is.
+  struct EntryElements {
+    std::vector<std::uint32_t> begin;
+    std::vector<DAESRowElement*> items;
+    std::vector<const DAESVarTableEntry*> partner;
+    std::uint32_t rows = 0;
+  };
+  const EntryElements& PlannedElements();
 
   enum Segment { kKnown, kUnknown, kOther, kLast };
   Segment SegmentOf(DAESVarTableEntry* variable);
@@ -395,6 +407,7 @@ class DAESSolverBlock : public DAESBlock {
   std::vector<double> values_;
   std::vector<daes::BlockRowLink> row_links_;
   std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> held_rows_;  // by sequence
+  EntryElements entry_elements_;
   std::uint32_t held_rows_count_ = 0;
   // Positions by entry for FindVariable, built on demand and dropped when
   // the table changes; the first position of an entry listed twice.

@@ -3,6 +3,7 @@
 // that every perturbation is undone, and the diagnostics.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <sstream>
@@ -257,6 +258,48 @@ TEST(BlockNumerics, FlowsheetSelectsAndMatchesCentralDifferences) {
   EXPECT_EQ(b->NonZeroCount(), 11 * kUnits - 4);
   CheckAgainstCentral(m, *b, false);
   CheckAgainstCentral(m, *b, true);
+}
+
+// The block's own structure arrays take the elements found at the first
+// call; any other arrays search the rows: both give the same entries, with
+// and without the partner term and with a differenced element.
+TEST(BlockNumerics, EntriesOfTheOwnStructureMatchASearchedCopy) {
+  Model m(Tank);
+  DAESVarTableEntry* h = m.Named("T101.h");
+  h->ClearFlags(daes::kFixed);
+  h->SetFlags(daes::kFree);
+  // Derivatives stand for their states: the mass balance lists h.
+  DAESSolverBlock* raw = nullptr;
+  ASSERT_EQ(m.problem->BuildSolverBlock(&raw, kFreeMask, daes::kDerivativeFlag, 0, 0, true), 0u);
+  std::unique_ptr<DAESSolverBlock> b(raw);
+  ASSERT_EQ(b->EvaluateRows(daes::kEvalResidual | daes::kEvalDerivatives), 0u);
+  const std::int64_t *rows = nullptr, *cols = nullptr;
+  ASSERT_EQ(b->BuildStructure(&rows, &cols, nullptr, 0), 0u);
+  const std::uint32_t n = b->StructureSize();
+  const std::vector<std::int64_t> row_copy(rows, rows + n), col_copy(cols, cols + n);
+  auto same = [&](const char* when) {
+    for (int pass = 0; pass < 2; ++pass) {  // the second from the found elements
+      std::vector<double> own(n, -1), own_partner(n, -1), searched(n, -2), searched_partner(n, -2);
+      ASSERT_EQ(b->EvaluateJacobianParts(n, rows, cols, own.data(), own_partner.data(), 0), 0u);
+      ASSERT_EQ(b->EvaluateJacobianParts(n, row_copy.data(), col_copy.data(), searched.data(),
+                                         searched_partner.data(), 0),
+                0u);
+      EXPECT_EQ(own, searched) << when;
+      EXPECT_EQ(own_partner, searched_partner) << when;
+      ASSERT_EQ(b->EvaluateJacobianEntries(n, rows, cols, own.data(), 0x1, 10.0), 0u);
+      ASSERT_EQ(b->EvaluateJacobianEntries(n, row_copy.data(), col_copy.data(), searched.data(),
+                                           0x1, 10.0),
+                0u);
+      EXPECT_EQ(own, searched) << when;
+    }
+  };
+  same("analytic");
+  // dF/dh' of the mass balance (the area) is h's partner term there.
+  std::vector<double> own(n), partner(n);
+  ASSERT_EQ(b->EvaluateJacobianParts(n, rows, cols, own.data(), partner.data(), 0), 0u);
+  EXPECT_NE(std::find(partner.begin(), partner.end(), 2.0), partner.end());
+  m.MarkForDifference(m.Eq(b->GetRow(0)), m.Named("T101.F_out"));
+  same("differenced");
 }
 
 TEST(BlockNumerics, DifferenceReplacesTheAnalyticSumInEveryForm) {
