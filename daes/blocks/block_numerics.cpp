@@ -52,7 +52,9 @@ std::int32_t StatusColumn(bool column_flag) {
   return (GetSolutionPhase() == 0 ? 1 : 0) + (column_flag ? 2 : 0);
 }
 
-// What one row gives the derivative loops.
+// What one row gives the derivative loops. Its residual before any
+// difference is read at once, or, for a row whose facts were kept, at the
+// first need, before anything evaluates the row.
 struct RowFacts {
   explicit RowFacts(const daes::BlockRowLink& link)
       : row(link.row), eqn(link.eqn), solver(link.solver) {
@@ -60,7 +62,20 @@ struct RowFacts {
     k = static_cast<std::uint32_t>(solver->OutputIndex());
     defined = eqn != nullptr ? eqn->OutputElement() : nullptr;
     sign = eqn != nullptr && eqn->ProcedureKind() >= 3 ? -1.0 : 1.0;
-    solver->ResidualValue(&r0);
+    Base();
+  }
+  RowFacts(const daes::BlockRowLink& link, std::uint32_t output, DAESVarTableEntry* defines,
+           double procedure_sign)
+      : row(link.row),
+        eqn(link.eqn),
+        solver(link.solver),
+        k(output),
+        defined(defines),
+        sign(procedure_sign) {}
+  double Base() {
+    if (!based) solver->ResidualValue(&r0);
+    based = true;
+    return r0;
   }
   bool Defines(const DAESVarTableEntry* v) const {
     return defined != nullptr && v != nullptr && v->SequenceNumber() == defined->SequenceNumber();
@@ -80,6 +95,7 @@ struct RowFacts {
   DAESVarTableEntry* defined = nullptr;
   double sign = 1.0;
   double r0 = 0.0;
+  bool based = false;
   bool differenced = false;
 };
 
@@ -110,7 +126,8 @@ class Perturbation {
       v->PerturbationStep(saved_, &perturbed, relative_, &h_, absolute_);
       v->SetValue(perturbed);
     }
-    double r1 = row.r0;
+    const double r0 = row.Base();
+    double r1 = r0;
     // A procedure row's residual comes from its call, not from an expression.
     Status s = 0;
     if (row.defined != nullptr) {
@@ -121,7 +138,7 @@ class Perturbation {
     }
     row.differenced = true;
     // A zero step (a variable pinned between equal bounds) has no quotient.
-    *q = h_ == 0.0 ? 0.0 : daes::BoundedQuotient(r1 - row.r0, h_, kBound);
+    *q = h_ == 0.0 ? 0.0 : daes::BoundedQuotient(r1 - r0, h_, kBound);
     return s;
   }
   void Restore() {
@@ -428,7 +445,9 @@ Status DAESSolverBlock::JacobianEntries(std::uint32_t n, const std::int64_t* row
       values[p] = 0.0;
       continue;
     }
-    RowFacts row(*link);
+    RowFacts row = plan != nullptr
+                       ? RowFacts(*link, plan->row_output[r], plan->row_defines[r], plan->row_sign[r])
+                       : RowFacts(*link);
     DAESRowElement* const* own = nullptr;
     if (plan != nullptr) own = plan->items.data() + plan->begin[2 * p];
     double sum = plan != nullptr ? ListedDerivative(row, x, m, px, procedure_rows, &last, own,
@@ -440,6 +459,7 @@ Status DAESSolverBlock::JacobianEntries(std::uint32_t n, const std::int64_t* row
                                                  ? *own
                                                  : nullptr)
                                           : FirstElement(row, x);
+      row.Base();  // before the sweep may run the row again
       sum = row.solver->EvaluateDerivativeValue(e, m);
     }
     if (y != nullptr && !IsNegative(last)) {
@@ -571,6 +591,17 @@ const DAESSolverBlock::EntryElements& DAESSolverBlock::PlannedElements() {
   plan.items.clear();
   plan.partner.assign(n, nullptr);
   plan.rows = GetRowCount();
+  plan.row_output.assign(plan.rows, 0);
+  plan.row_defines.assign(plan.rows, nullptr);
+  plan.row_sign.assign(plan.rows, 1.0);
+  for (std::uint32_t i = 0; i < plan.rows; ++i) {
+    const daes::BlockRowLink& link = RowLink(i);
+    if (link.solver == nullptr) continue;
+    const RowFacts facts(link);
+    plan.row_output[i] = facts.k;
+    plan.row_defines[i] = facts.defined;
+    plan.row_sign[i] = facts.sign;
+  }
   auto collect = [&](DAESSolverEquation* solver, const DAESVarTableEntry* v) {
     std::int32_t cursor = 0;
     if (solver != nullptr && v != nullptr) {

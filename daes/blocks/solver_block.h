@@ -372,6 +372,11 @@ class DAESSolverBlock : public DAESBlock {
     std::vector<std::uint32_t> begin;
     std::vector<DAESRowElement*> items;
     std::vector<const DAESVarTableEntry*> partner;
+    // By row: the facts of its equation that stay (its output, the
+    // variable a procedure row defines, the procedure sign).
+    std::vector<std::uint32_t> row_output;
+    std::vector<DAESVarTableEntry*> row_defines;
+    std::vector<double> row_sign;
     std::uint32_t rows = 0;
   };
   const EntryElements& PlannedElements();
