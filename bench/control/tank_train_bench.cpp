@@ -2,9 +2,10 @@
 // client's child, the model sent once, one command 10 per communication
 // interval of 1 s to t = 200, the last unit's and unit 10's M and T read
 // after every step, the feed stepped from 10 to 12 kg/s by a set-item at
-// t = 50. Beside it, in the same iteration, a hand-written IDA + KLU program
-// of the same equations (analytic Jacobian, the feed step by a stop time
-// and a re-initialisation, 200 interpolated outputs). Reports the ratio of
+// t = 50 (the command 10 after it re-initialises there). Beside it, in
+// the same iteration, a hand-written IDA + KLU program of the same
+// equations (analytic Jacobian, the feed step by a stop time and a
+// re-initialisation, 200 interpolated outputs). Reports the ratio of
 // the dynamic phase (first command 10 to the last step's values) and of the
 // whole run (start of the engine to its exit), and the largest relative
 // difference between the two programs' values.
@@ -258,6 +259,11 @@ bool RunEngine(std::uint32_t units, int print_level, const std::string& folder, 
                                                             vantor_scenario::kWriteSubtype);
         vantor_client::PutSetReal(*set, {2, TankTrain::kFeedIndex}, 1, kSteppedFeed);
         ok = road.Expect(std::move(set), "feed := 12 (set-item)", 0);
+        // The next command 10 re-initialises at the step time; the clock
+        // moves on with the one after it.
+        ok = ok &&
+             road.Expect(MakeCommand(vantor_scenario::kProblemService, 10), "command 10", 0) &&
+             road.WaitStep(k, "re-initialisation at " + std::to_string(k));
       }
       sink.events.clear();  // a long run at a high print level keeps no lines
     }

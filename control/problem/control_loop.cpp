@@ -314,6 +314,7 @@ void SimControlLoop::StateWork() {
       BeforeStep();
       return;
     case kStateDynamicBefore: {
+      step_counted_ = false;
       if (Interrupt()) return;
       const Status result = Hook(11, state_);
       if (AsksToBeCalledAgain(result)) return;
@@ -325,7 +326,10 @@ void SimControlLoop::StateWork() {
         switch (pm_.next_action_) {
           case 0:
           case 1:
-            if (pm_.run_state_ == 0) --pm_.step_count_;
+            if (pm_.run_state_ == 0) {
+              --pm_.step_count_;
+              step_counted_ = true;
+            }
             state_ = kStateDynamicStep;
             break;
           case 3:
@@ -348,7 +352,10 @@ void SimControlLoop::StateWork() {
       }
       bool applied = false;
       pass_status_ = pm_.results_->ApplyAssignments(&applied);
-      if (applied) state_ = kStateDynamicInitBefore;
+      if (applied) {
+        state_ = kStateDynamicInitBefore;
+        GiveBackCountedStep();
+      }
       return;
     }
     case kStateInitialisationStep:
@@ -518,8 +525,14 @@ void SimControlLoop::BeforeStep() {
   }
 }
 
+void SimControlLoop::GiveBackCountedStep() {
+  if (step_counted_) ++pm_.step_count_;
+  step_counted_ = false;
+}
+
 bool SimControlLoop::Step(std::uint32_t kind) {
   if (!pm_.step_scheduled_) {
+    step_counted_ = false;
     pm_.step_scheduled_ = true;
     pm_.restart_pending_ = false;
     if (kind == step_event::kCommunication) {
@@ -886,6 +899,7 @@ bool SimControlLoop::ChangedBeforeStep() {
     pm_.step_result_pending_ = false;
     pm_.ClearStatusBits(run_bits::kStepPending);
     state_ = kStateDynamicInitBefore;
+    GiveBackCountedStep();
     return true;
   }
   if (!pm_.check_problem_ || Rebuilt()) return false;

@@ -112,6 +112,7 @@ class SimControlLoop {
   void Failure();
   void BeforeStep();
   void ApplyAssignments(std::int32_t ready);
+  void GiveBackCountedStep();
   void SaveSnapshots(std::int32_t fallback);
   std::int32_t ReadyState() const { return state_ >= 11 && state_ <= 18 ? 6 : 5; }
   // Run state 2, the given bits set after clearing 0x40 to 0x400.
@@ -132,6 +133,9 @@ class SimControlLoop {
   // What the hook point of this pass answered.
   // The last step could not start: no run thread.
   bool step_failed_ = false;
+  // State 11 took the coming step from the client's step count; given back
+  // when the loop goes to an initialisation instead, which takes its own.
+  bool step_counted_ = false;
   // The run status record as last read while no step computed.
   double known_time_ = 0.0;
   std::uint16_t known_counter_ = 0;

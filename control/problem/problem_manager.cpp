@@ -331,6 +331,9 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
     case 2:
       ClearStatusBits(run_bits::kEngineUp);
       if (SolverOptions::Instance()->GetInt(kRunModeOption) == kDynamicMode) {
+        // The run's end is written from what a step still computing writes:
+        // the step is stopped first.
+        if (StepScheduled()) StopRun();
         results_->EndOfDynamicRun();
       }
       interrupt_ = 1;

@@ -237,7 +237,8 @@ void ReportSensitivities(std::uint32_t n, RowOf row_of, VariableOf variable_of,
 
 const daes::BlockRowLink& DAESSingleBlock::EquationLink() {
   if (link_.row != equation_ || equation_ == nullptr) {
-    link_ = {equation_, dynamic_cast<DAESEqnRow*>(equation_), SolverOf(equation_)};
+    link_ = {equation_, dynamic_cast<DAESEqnRow*>(equation_), SolverOf(equation_),
+             dynamic_cast<QLNEquation*>(equation_)};
   }
   return link_;
 }
@@ -303,6 +304,7 @@ const daes::BlockRowLink& DAESSolverBlock::RowLink(std::uint32_t i) {
     link.row = row;
     link.eqn = dynamic_cast<DAESEqnRow*>(row);
     link.solver = SolverOf(row);
+    link.equation = dynamic_cast<QLNEquation*>(row);
   }
   return link;
 }
@@ -700,7 +702,7 @@ Status DAESSolverBlock::EvaluateDerivativeTriplets(std::int64_t* rows, std::int6
 
 Status DAESSolverBlock::EvaluateRows(std::uint32_t mode) {
   for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
-    auto* row = dynamic_cast<QLNEquation*>(GetRow(i));
+    QLNEquation* row = RowLink(i).equation;
     if (row == nullptr) continue;
     const Status s = row->Evaluate(mode | daes::kEvalExtra, nullptr);
     if (status::IsFailure(s)) return s;
@@ -720,7 +722,7 @@ Status DAESSolverBlock::EvaluateResiduals(std::uint32_t mode, double* residuals,
   const bool collect = (mode & daes::kEvalResidual) != 0;
   if (collect && largest != nullptr) *largest = 0.0;
   for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
-    auto* row = dynamic_cast<QLNEquation*>(GetRow(i));
+    QLNEquation* row = RowLink(i).equation;
     if (row == nullptr) continue;
     const Status s = row->Evaluate(mode, nullptr);
     if (status::IsFailure(s)) return s;

@@ -40,6 +40,7 @@ void DAESBlock::ReleaseEquationSetObject() {
   if (equation_set_ != nullptr) equation_set_->Release();
   equation_set_ = nullptr;
   corrector_factors_ = -1.0;
+  settings_mark_ = {};
 }
 
 void DAESBlock::Reset() { ReleaseEquationSetObject(); }

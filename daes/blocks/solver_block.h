@@ -28,6 +28,7 @@ struct BlockRowLink {
   QLNRow* row = nullptr;
   DAESEqnRow* eqn = nullptr;
   DAESSolverEquation* solver = nullptr;
+  QLNEquation* equation = nullptr;  // null for a sub-block
 };
 }  // namespace daes
 
@@ -147,6 +148,7 @@ class DAESBlock : public QLNGroup {
   void SetEquationSetObject(platform::IUnknown* object) {
     equation_set_ = object;
     corrector_factors_ = -1.0;
+    settings_mark_ = {};
   }
   // Whether the object holds the corrector's iteration matrix factorised
   // (with derivative coefficient *c); a new object holds none.
@@ -156,6 +158,15 @@ class DAESBlock : public QLNGroup {
   }
   void SetCorrectorFactors(double c) { corrector_factors_ = c; }
   void DropCorrectorFactors() { corrector_factors_ = -1.0; }
+  // What a group method last gave the equation-set object: the method's
+  // own id and how far its settings had come. Cleared whenever the object
+  // is set or given up, so a new object gets everything.
+  struct SettingsMark {
+    std::uint64_t owner = 0;
+    std::uint64_t stamp = 0;
+  };
+  const SettingsMark& GetSettingsMark() const { return settings_mark_; }
+  void SetSettingsMark(const SettingsMark& mark) { settings_mark_ = mark; }
   virtual void Reset();
 
   // Kept sorted by sequence number; a listed variable carries the
@@ -180,6 +191,7 @@ class DAESBlock : public QLNGroup {
   std::uint32_t solved_ = 0;
   platform::IUnknown* equation_set_ = nullptr;
   double corrector_factors_ = -1.0;
+  SettingsMark settings_mark_;
   daes::BlockList<DAESVarTableEntry> indeterminate_{4};
 };
 

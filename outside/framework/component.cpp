@@ -38,29 +38,48 @@ void Printer::operator()(std::int32_t level, const char* format, ...) const {
   handler_->Print(text, 0, 0);
 }
 
+namespace {
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+std::size_t ParameterTable::NoCaseHash::operator()(std::string_view name) const {
+  std::size_t h = 14695981039346656037ull;  // FNV-1a
+  for (char c : name) h = (h ^ static_cast<unsigned char>(Lower(c))) * 1099511628211ull;
+  return h;
+}
+
+bool ParameterTable::NoCaseEqual::operator()(std::string_view a, std::string_view b) const {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  return true;
+}
+
+void ParameterTable::Add(Entry entry) {
+  index_.emplace(entry.name, entries_.size());  // a repeated name keeps the first
+  entries_.push_back(std::move(entry));
+}
+
 void ParameterTable::AddInt(const char* name, std::int32_t* field, std::int32_t low,
                             std::int32_t high) {
-  entries_.push_back({name, Type::kInt, field, double(low), double(high), {}});
+  Add({name, Type::kInt, field, double(low), double(high), {}});
 }
 void ParameterTable::AddReal(const char* name, double* field, double low, double high) {
-  entries_.push_back({name, Type::kReal, field, low, high, {}});
+  Add({name, Type::kReal, field, low, high, {}});
 }
 void ParameterTable::AddBool(const char* name, bool* field) {
-  entries_.push_back({name, Type::kBool, field, 0, 1, {}});
+  Add({name, Type::kBool, field, 0, 1, {}});
 }
 void ParameterTable::AddChoice(const char* name, std::int32_t* field,
                                std::vector<std::string> choices) {
-  entries_.push_back({name, Type::kChoice, field, 0, 0, std::move(choices)});
+  Add({name, Type::kChoice, field, 0, 0, std::move(choices)});
 }
 
 const ParameterTable::Entry* ParameterTable::Find(const char* name) const {
-  // Engines set every parameter by name before each solve: the first
-  // letter turns most entries away before the full comparison.
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-  const char first = lower(name[0]);
-  for (const Entry& e : entries_)
-    if (lower(e.name[0]) == first && strcasecmp(e.name.c_str(), name) == 0) return &e;
-  return nullptr;
+  const auto at = index_.find(std::string_view(name));
+  return at != index_.end() ? &entries_[at->second] : nullptr;
 }
 
 Status ParameterTable::Names(char*** names) const {

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "solve/ifaces/kvs_common.h"
@@ -86,8 +88,21 @@ class ParameterTable {
     double low, high;
     std::vector<std::string> choices;
   };
+  // Names compared without regard to case, for the index.
+  struct NoCaseHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const;
+  };
+  struct NoCaseEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const;
+  };
+  void Add(Entry entry);
   const Entry* Find(const char* name) const;
   std::vector<Entry> entries_;
+  // Engines set parameters by name before solves: a name finds its entry
+  // (the first of that name) without a scan.
+  std::unordered_map<std::string, std::size_t, NoCaseHash, NoCaseEqual> index_;
 };
 
 }  // namespace kvs

@@ -1,6 +1,7 @@
 #include "solve/open/kvs_proxies.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -25,6 +26,7 @@ namespace {
 
 constexpr std::int32_t kOptAbsTol = 1;
 constexpr std::int32_t kOptRelTol = 2;
+constexpr std::int32_t kOptSingPert = 12;
 constexpr std::int32_t kOptMaxIter = 24;
 constexpr std::int32_t kOptMethod = 38;
 constexpr std::int32_t kOptWatchGroup = 79;
@@ -101,11 +103,11 @@ void ReadMappings(QLNKVSGenericProxy* proxy, const Mapping* begin, const Mapping
         proxy->SetParameter(name, static_cast<std::int32_t>(value));
         break;
       case 'B':
-        proxy->SetParameter(name, std::string(value != 0.0 ? "YES" : "NO"));
+        proxy->SetParameter(name, value != 0.0 ? "YES" : "NO");
         break;
       case 'M': {
         const auto method = static_cast<std::int32_t>(value);
-        if (method >= 0 && method <= 3) proxy->SetParameter(name, std::string(MethodName(method)));
+        if (method >= 0 && method <= 3) proxy->SetParameter(name, MethodName(method));
         break;
       }
     }
@@ -173,6 +175,17 @@ Status QLNCOpenMessagesHandler::Print(const char* text, std::int32_t, Status sta
 
 // --- generic proxy ---
 
+namespace {
+
+std::uint64_t NewProxyId() {
+  static std::atomic<std::uint64_t> next{0};
+  return next.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+}  // namespace
+
+QLNKVSGenericProxy::QLNKVSGenericProxy() : id_(NewProxyId()) {}
+
 QLNKVSGenericProxy::~QLNKVSGenericProxy() {
   if (loaded_.factory != nullptr) loaded_.factory->Release();
 }
@@ -185,22 +198,55 @@ platform::IUnknown* QLNKVSGenericProxy::SolverObject() {
   return loaded_.factory;
 }
 
-void QLNKVSGenericProxy::SetParameter(const std::string& name, std::int32_t value) {
-  KvsParameter& p = parameters_[name];
+bool QLNKVSGenericProxy::OptionsChanged() {
+  const SolverOptionTable* table = SolverOptionTable::Existing();
+  if (table == nullptr) return true;
+  const std::uint64_t generation = table->Generation();
+  if (generation == options_read_) return false;
+  options_read_ = generation;
+  return true;
+}
+
+KvsParameter& QLNKVSGenericProxy::Slot(std::string_view name) {
+  auto at = parameters_.find(name);
+  if (at == parameters_.end()) at = parameters_.emplace(std::string(name), KvsParameter{}).first;
+  return at->second;
+}
+
+void QLNKVSGenericProxy::SetParameter(std::string_view name, std::int32_t value) {
+  Put(Slot(name), value);
+}
+
+void QLNKVSGenericProxy::SetParameter(std::string_view name, double value) {
+  Put(Slot(name), value);
+}
+
+void QLNKVSGenericProxy::SetParameter(std::string_view name, std::string_view value) {
+  Put(Slot(name), value);
+}
+
+void QLNKVSGenericProxy::Put(KvsParameter& p, std::int32_t value) {
+  if (p.stamp != 0 && p.kind == kKvsInteger && p.integer == value) return;
   p.kind = kKvsInteger;
   p.integer = value;
+  Changed(p);
 }
 
-void QLNKVSGenericProxy::SetParameter(const std::string& name, double value) {
-  KvsParameter& p = parameters_[name];
+void QLNKVSGenericProxy::Put(KvsParameter& p, double value) {
+  // Compared by bits: a NaN is no change of a NaN, -0.0 one of 0.0.
+  if (p.stamp != 0 && p.kind == kKvsReal && std::memcmp(&p.real, &value, sizeof value) == 0) {
+    return;
+  }
   p.kind = kKvsReal;
   p.real = value;
+  Changed(p);
 }
 
-void QLNKVSGenericProxy::SetParameter(const std::string& name, const std::string& value) {
-  KvsParameter& p = parameters_[name];
+void QLNKVSGenericProxy::Put(KvsParameter& p, std::string_view value) {
+  if (p.stamp != 0 && p.kind == kKvsText && p.text == value) return;
   p.kind = kKvsText;
   p.text = value;
+  Changed(p);
 }
 
 Status QLNKVSGenericProxy::ApplyParameter(platform::IUnknown* system, const std::string& name,
@@ -218,12 +264,28 @@ Status QLNKVSGenericProxy::ApplyParameter(platform::IUnknown* system, const std:
   return s == 0 ? 0 : kKvsParameterFailed;
 }
 
-Status QLNKVSGenericProxy::ApplyParameters(platform::IUnknown* system) {
-  Status result = 0;
-  for (const auto& [name, value] : parameters_) {
-    // A refusal of one setting leaves the library's own value; the solve goes on.
-    if (ApplyParameter(system, name, value) != 0) result = kKvsParameterFailed;
+Status QLNKVSGenericProxy::ApplyParameters(DAESBlock* block) {
+  const DAESBlock::SettingsMark mark = block->GetSettingsMark();
+  const bool ours = mark.owner == id_;
+  if (ours && mark.stamp == stamp_) return 0;
+  const std::uint64_t since = ours ? mark.stamp : 0;
+  platform::IUnknown* system = block->GetEquationSetObject();
+  void* raw = nullptr;
+  if (system == nullptr || system->QueryInterface(IID_KVSParameters, &raw) != 0 || raw == nullptr) {
+    return kKvsParameterFailed;
   }
+  auto* parameters = static_cast<KVSParameters*>(raw);
+  Status result = 0;
+  for (const auto& [name, p] : parameters_) {
+    if (p.stamp <= since) continue;
+    const void* v = &p.integer;
+    if (p.kind == kKvsReal) v = &p.real;
+    if (p.kind == kKvsText) v = p.text.c_str();
+    // A refusal of one setting leaves the library's own value; the solve goes on.
+    if (parameters->Set(name.c_str(), p.kind, v) != 0) result = kKvsParameterFailed;
+  }
+  parameters->Release();
+  block->SetSettingsMark({id_, stamp_});
   return result;
 }
 
@@ -329,10 +391,23 @@ void QLNKVSSparseMflProxy::SystemMade(platform::IUnknown* system) {
 
 // --- linear proxy ---
 
-QLNKVSSluProxy::QLNKVSSluProxy() { SetParameter("Triangularisation", std::string("No")); }
+QLNKVSSluProxy::QLNKVSSluProxy() { SetParameter("Triangularisation", "No"); }
 
 void QLNKVSLinearProxy::ReadOptions() {
   ReadMappings(this, std::begin(kSluMappings), std::end(kSluMappings), "");
+}
+
+const QLNKVSLinearProxy::ReadValues& QLNKVSLinearProxy::Refresh() {
+  if (!OptionsChanged()) return read_;
+  SolverOptions* options = SolverOptions::Instance();
+  read_.level = options->GetInt(kOptPrintLevel);
+  read_.eqn_tol = options->GetReal(kOptEqnTol);
+  read_.abs_tol = options->GetReal(kOptAbsTol);
+  read_.rel_tol = options->GetReal(kOptRelTol);
+  read_.refinements =
+      options->GetBool(kOptEnableRefineIter) ? options->GetInt(kOptMaxRefineIter) : 0;
+  ReadOptions();
+  return read_;
 }
 
 Status QLNKVSLinearProxy::DropWorkspace(void**) { return 0; }
@@ -487,9 +562,8 @@ Status QLNKVSLinearProxy::SolveWith(KVSLASystem* system, const double* rhs, doub
 // unless a new value lies beyond a bound by more than the tolerances.
 Status QLNKVSLinearProxy::TakeStep(DAESSolverBlock* block, const std::vector<double>& x,
                                    double scale, std::int32_t level) {
-  SolverOptions* options = SolverOptions::Instance();
-  const double abs_tol = options->GetReal(kOptAbsTol);
-  const double rel_tol = options->GetReal(kOptRelTol);
+  const double abs_tol = read_.abs_tol;
+  const double rel_tol = read_.rel_tol;
   const std::int32_t nv = block->VariableCount();
   std::vector<double> next(x.size());
   for (std::int32_t j = 0; j < nv; ++j) {
@@ -544,7 +618,7 @@ Status QLNKVSLinearProxy::CorrectorStep(DAESSolverBlock* block,
   double made = 0.0;
   if (CorrectorIterationScope::SetUp() || !block->CorrectorFactors(&made)) {
     block->DropCorrectorFactors();
-    ApplyParameters(system);
+    ApplyParameters(block);
     const std::int64_t* rows = nullptr;
     const std::int64_t* cols = nullptr;
     s = block->BuildStructure(&rows, &cols, nullptr, 0);
@@ -592,10 +666,10 @@ Status QLNKVSLinearProxy::CorrectorStep(DAESSolverBlock* block,
 Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t request,
                                 std::uint32_t, Status* status_out) {
   if (status_out != nullptr) *status_out = 1;
-  auto* block = dynamic_cast<DAESSolverBlock*>(group);
+  DAESSolverBlock* block = group != nullptr ? group->AsSolverBlock() : nullptr;
   if (block == nullptr) return kKvsProxyFailed;
-  SolverOptions* options = SolverOptions::Instance();
-  const std::int32_t level = options->GetInt(kOptPrintLevel);
+  const ReadValues& read = Refresh();
+  const std::int32_t level = read.level;
   UnifiedIntegratorProxy* integrator = GetCurrentIntegrator();
   const bool warn = level >= 2;
   std::int32_t number = Int(block->GetGroupNumber());
@@ -613,12 +687,10 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
     if (level >= 1) SuPrint(0, "Evaluation error.");
     return s;
   }
-  const double eqn_tol = options->GetReal(kOptEqnTol);
-  const bool refine = options->GetBool(kOptEnableRefineIter);
-  const std::int32_t refinements = refine ? options->GetInt(kOptMaxRefineIter) : 0;
-  ReadOptions();
-  SetParameter("ErrorTol", eqn_tol);
-  SetParameter("MaxRefineIter", refinements);
+  const double eqn_tol = read.eqn_tol;
+  const std::int32_t refinements = read.refinements;
+  SetParameter(error_tol_, eqn_tol);
+  SetParameter(max_refine_iter_, refinements);
 
   if (level >= 5) {
     SuPrint(0, "Equations and variables in this linear group are:");
@@ -637,7 +709,7 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
     bool done = true;
     const Status step = CorrectorStep(block, residuals, request, level, &done);
     if (done) {
-      SetParameter("MaxRefineIter", 0);
+      SetParameter(max_refine_iter_, 0);
       return step;
     }
   }
@@ -645,13 +717,13 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   if (std::all_of(residuals.begin(), residuals.end(),
                   [&](double r) { return std::fabs(r) < tiny; })) {
     if (level >= 4) SuPrint(0, "  Group already converged");
-    SetParameter("MaxRefineIter", 0);
+    SetParameter(max_refine_iter_, 0);
     return 0;
   }
 
   KVSLASystem* system = SystemOf(block, &s);
   if (system == nullptr) return s != 0 ? s : kKvsProxyFailed;
-  ApplyParameters(system);
+  ApplyParameters(block);
 
   std::vector<double> rhs(residuals.size());
   for (std::size_t i = 0; i < rhs.size(); ++i) rhs[i] = -residuals[i];
@@ -727,7 +799,7 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
       Report(kKvsLinearFailed,
              "Linear solver returned error. Linear group may be badly scaled or badly posed.",
              level);
-      SetParameter("MaxRefineIter", 0);
+      SetParameter(max_refine_iter_, 0);
       return kKvsLinearFailed;
     }
   }
@@ -747,13 +819,13 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   } else if (solved != 0) {
     Report(kKvsLinearFailed,
            "Linear solver returned error. Linear group may be badly scaled or badly posed.", level);
-    SetParameter("MaxRefineIter", 0);
+    SetParameter(max_refine_iter_, 0);
     return kKvsLinearFailed;
   }
 
   s = TakeStep(block, x, 1.0, level);
   if (s != 0) {
-    SetParameter("MaxRefineIter", 0);
+    SetParameter(max_refine_iter_, 0);
     return s;
   }
 
@@ -766,7 +838,7 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
              "Linear group is badly posed. There are no values of the variables in this group "
              "that can satisfy the equations.",
              level);
-      SetParameter("MaxRefineIter", 0);
+      SetParameter(max_refine_iter_, 0);
       return kKvsLinearBadlyPosed;
     }
   }
@@ -796,13 +868,13 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
       result = kKvsLinearFailed;
     }
   }
-  SetParameter("MaxRefineIter", 0);
+  SetParameter(max_refine_iter_, 0);
   return result;
 }
 
 // --- nonlinear proxy ---
 
-QLNKVSSparseProxy::QLNKVSSparseProxy() { SetParameter("SLU.Triangularisation", std::string("No")); }
+QLNKVSSparseProxy::QLNKVSSparseProxy() { SetParameter("SLU.Triangularisation", "No"); }
 
 void QLNKVSNonLinProxy::ReadOptions() {
   ReadMappings(this, std::begin(kNonlinearMappings), std::end(kNonlinearMappings), "");
@@ -813,23 +885,34 @@ void QLNKVSSparseProxy::ReadOptions() {
   ReadMappings(this, std::begin(kSluMappings), std::end(kSluMappings), "SLU.");
 }
 
-void QLNKVSNonLinProxy::PerSolveSettings(bool watched) {
+const QLNKVSNonLinProxy::ReadValues& QLNKVSNonLinProxy::Refresh() {
+  if (!OptionsChanged()) return read_;
   SolverOptions* options = SolverOptions::Instance();
+  read_.watch_group = options->GetInt(kOptWatchGroup);
+  read_.max_iter = options->GetInt(kOptMaxIter);
+  read_.mixed = options->GetInt(kOptMethod) == 3;
+  const std::int32_t integrator = options->GetInt(kOptIntegrator);
+  read_.one_iteration =
+      (integrator == 3 || integrator == 4) && options->GetInt(kOptStepSizeType) == 1;
+  read_.singularity = OptionValue(kOptSingPert);
+  ReadOptions();
+  return read_;
+}
+
+void QLNKVSNonLinProxy::PerSolveSettings(bool watched) {
+  const ReadValues& read = Refresh();
   UnifiedIntegratorProxy* integrator = GetCurrentIntegrator();
   const std::int32_t interpolation = integrator != nullptr ? integrator->GetInterpolation() : 0;
-  SetParameter("IpConvInfo", watched ? 1 : interpolation);
-  SetParameter("IndetHandle",
+  SetParameter(ip_conv_info_, watched ? 1 : interpolation);
+  SetParameter(indet_handle_,
                integrator != nullptr ? static_cast<std::int32_t>(integrator->GetAuxWord()) : 0);
-  SetParameter("Iterations", options->GetInt(kOptMaxIter));
-  const bool mixed = options->GetInt(kOptMethod) == 3;
+  SetParameter(iterations_, read.max_iter);
   if (GetSolutionPhase() != 0) {
-    SetParameter("MinimumIterations", 0);
-    if (mixed) SetParameter("NewtonMethod", std::string("Newton"));
+    SetParameter(minimum_iterations_, 0);
+    if (read.mixed) SetParameter(newton_method_, "Newton");
   } else {
-    const std::int32_t integrator = options->GetInt(kOptIntegrator);
-    const bool one = (integrator == 3 || integrator == 4) && options->GetInt(kOptStepSizeType) == 1;
-    SetParameter("MinimumIterations", one ? 1 : 0);
-    if (mixed) SetParameter("NewtonMethod", std::string("Fast Newton"));
+    SetParameter(minimum_iterations_, read.one_iteration ? 1 : 0);
+    if (read.mixed) SetParameter(newton_method_, "Fast Newton");
   }
 }
 
@@ -838,7 +921,7 @@ Status QLNKVSNonLinProxy::DropWorkspace(void**) { return 0; }
 Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t request,
                                 std::uint32_t, Status* status_out) {
   if (status_out != nullptr) *status_out = 1;
-  auto* block = dynamic_cast<DAESSolverBlock*>(group);
+  DAESSolverBlock* block = group != nullptr ? group->AsSolverBlock() : nullptr;
   if (block == nullptr) return kKvsProxyFailed;
   auto* factory = static_cast<KVSNLASystemFactory*>(SolverObject());
   if (factory == nullptr) return kKvsProxyFailed;
@@ -856,9 +939,8 @@ Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
     block->SetEquationSetObject(system);
     SystemMade(system);
   }
-  SolverOptions* options = SolverOptions::Instance();
   std::int32_t number = Int(block->GetGroupNumber());
-  const bool watched = number != 0 && options->GetInt(kOptWatchGroup) == number;
+  const bool watched = number != 0 && Refresh().watch_group == number;
   // A corrector group: its states carry their derivatives along.
   UnifiedIntegratorProxy* integrator = GetCurrentIntegrator();
   double c = 0.0;
@@ -866,17 +948,16 @@ Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
     const double h = integrator->GetServerValue();
     c = h != 0.0 ? 1.0 / h : 1.0;
   }
-  ReadOptions();
   PerSolveSettings(watched);
   // Its derivative columns carry 1/h: a condition estimate far below the
   // steady-state threshold says nothing of singularity there.
-  if (c != 0.0) SetParameter("SingulFactor", kCorrectorSingularity);
+  SetParameter(singul_factor_, c != 0.0 ? kCorrectorSingularity : read_.singularity);
   // Inside a corrector iteration one step on the factors the system holds
   // (made afresh at a set-up), else a whole solve.
   const bool step = CorrectorIterationScope::Active();
-  SetParameter("CorrectorStep", step ? (CorrectorIterationScope::SetUp() ? 2 : 1) : 0);
-  SetParameter("CorrectorCoefficient", c);
-  ApplyParameters(system);
+  SetParameter(corrector_step_, step ? (CorrectorIterationScope::SetUp() ? 2 : 1) : 0);
+  SetParameter(corrector_coefficient_, c);
+  ApplyParameters(block);
   KvsCorrectorScope corrector(c);
   Status detail = 0;
   const Status s = GuardedKvsCall(
@@ -889,7 +970,7 @@ Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   if (s == 0) return 0;
   if (IsErrorReportingOn() != 0) {
     SuPrint(kKvsNonlinearFailed, "Group %d: Nonlinear solver failed.", &number);
-  } else if (options->GetInt(kOptPrintLevel) > 1) {
+  } else if (SolverOptions::Instance()->GetInt(kOptPrintLevel) > 1) {
     SuPrint(0, "Group %d: Nonlinear solver failed.", &number);
   }
   return s == kKvsSevere ? kKvsProxyFailed : kKvsNonlinearFailed;

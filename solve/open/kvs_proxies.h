@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "foundation/interfaces/group_method.h"
@@ -17,6 +18,7 @@
 #include "solve/options/options_client.h"
 
 class BvuBinaryStream;
+class DAESBlock;
 class DAESSolverBlock;
 class QLNHomotopyParameters;
 class QLNVariable;
@@ -36,19 +38,36 @@ class QLNCOpenMessagesHandler final : public KVSMessagesHandler {
   Status Nothing() override { return 0; }
 };
 
-// A parameter value as the framework takes it.
+// A parameter value as the framework takes it, and the proxy's stamp of
+// its last change.
 struct KvsParameter {
   std::int32_t kind = kKvsInteger;
   std::int32_t integer = 0;
   double real = 0.0;
   std::string text;
+  std::uint64_t stamp = 0;
+};
+
+// A parameter a proxy sets before every solve: its entry is looked up by
+// name once, on first use.
+struct KvsParameterRef {
+  explicit KvsParameterRef(const char* parameter) : name(parameter) {}
+  const char* name;
+  KvsParameter* entry = nullptr;
 };
 
 // Loads the proxy's library once and keeps the parameters it gives every
-// system it makes.
+// system it makes. A system is given only what changed since it last got
+// its parameters (the block's settings mark says how far that was), and the
+// options are read again only when the option table changed.
 class QLNKVSGenericProxy {
  public:
+  using ParameterMap = std::map<std::string, KvsParameter, std::less<>>;
+
+  QLNKVSGenericProxy();
   virtual ~QLNKVSGenericProxy();
+  QLNKVSGenericProxy(const QLNKVSGenericProxy&) = delete;
+  QLNKVSGenericProxy& operator=(const QLNKVSGenericProxy&) = delete;
   // The factory interface, loaded on first use; null when the library or
   // its factory is missing (said once).
   platform::IUnknown* SolverObject();
@@ -56,16 +75,25 @@ class QLNKVSGenericProxy {
   virtual const char* FactoryEntry() const = 0;
   virtual const platform::IID& FactoryIID() const = 0;
 
-  // Remembered and given to every system before its solve.
-  void SetParameter(const std::string& name, std::int32_t value);
-  void SetParameter(const std::string& name, double value);
-  void SetParameter(const std::string& name, const std::string& value);
-  const std::map<std::string, KvsParameter>& Parameters() const { return parameters_; }
+  // Remembered and given to every system before its solve; the same value
+  // again changes nothing.
+  void SetParameter(std::string_view name, std::int32_t value);
+  void SetParameter(std::string_view name, double value);
+  void SetParameter(std::string_view name, std::string_view value);
+  void SetParameter(KvsParameterRef& ref, std::int32_t value) { Put(Entry(ref), value); }
+  void SetParameter(KvsParameterRef& ref, double value) { Put(Entry(ref), value); }
+  void SetParameter(KvsParameterRef& ref, std::string_view value) { Put(Entry(ref), value); }
+  const ParameterMap& Parameters() const { return parameters_; }
   // Sets one parameter on a system: 0, or 0x80004005 without the parameter
   // interface or on a refusal.
   static Status ApplyParameter(platform::IUnknown* system, const std::string& name,
                                const KvsParameter& value);
-  Status ApplyParameters(platform::IUnknown* system);
+  // Gives the block's system the parameters that changed since the block's
+  // settings mark (all of them when another method or nobody marked it)
+  // and moves the mark on. A refused setting leaves the library's own value
+  // and is not offered again until it changes; 0x80004005 when one was
+  // refused or the system has no parameter interface (the mark then stays).
+  Status ApplyParameters(DAESBlock* block);
   const KvsFactory& Loaded() const { return loaded_; }
 
   // Registers the parameters `object` publishes (only names with a '.' when
@@ -80,13 +108,29 @@ class QLNKVSGenericProxy {
  protected:
   // A system the proxy made, before its first solve.
   virtual void SystemMade(platform::IUnknown* /*system*/) {}
+  // True when the option table changed since the last call that said so
+  // (always without a table: the built-in defaults have no generations).
+  bool OptionsChanged();
 
-  std::map<std::string, KvsParameter> parameters_;
+  ParameterMap parameters_;
   std::vector<std::string> published_;  // by parameter index
 
  private:
+  KvsParameter& Slot(std::string_view name);
+  KvsParameter& Entry(KvsParameterRef& ref) {
+    if (ref.entry == nullptr) ref.entry = &Slot(ref.name);
+    return *ref.entry;
+  }
+  void Put(KvsParameter& p, std::int32_t value);
+  void Put(KvsParameter& p, double value);
+  void Put(KvsParameter& p, std::string_view value);
+  void Changed(KvsParameter& p) { p.stamp = ++stamp_; }
+
   KvsFactory loaded_;
   bool tried_ = false;
+  const std::uint64_t id_;          // this proxy's, never another's, in the process
+  std::uint64_t stamp_ = 0;         // of the latest parameter change
+  std::uint64_t options_read_ = 0;  // the option table's generation
 };
 
 class QLNKVSLinearProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
@@ -122,6 +166,15 @@ class QLNKVSLinearProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
   virtual void ReadOptions();
 
  private:
+  // The options a solve reads, as the table held them at its last change.
+  struct ReadValues {
+    std::int32_t level = 0;
+    double eqn_tol = 0.0;
+    double abs_tol = 0.0;
+    double rel_tol = 0.0;
+    std::int32_t refinements = 0;
+  };
+  const ReadValues& Refresh();
   KVSLASystem* SystemOf(DAESSolverBlock* block, Status* status);
   Status ReadDependency(KVSLASystem* system, std::int32_t n);
   Status TakeStep(DAESSolverBlock* block, const std::vector<double>& x, double scale,
@@ -133,6 +186,9 @@ class QLNKVSLinearProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
   std::vector<std::int32_t> dependent_rows_;
   std::vector<std::int32_t> dependent_cols_;
   std::int32_t rank_ = 0;
+  ReadValues read_;
+  KvsParameterRef error_tol_{"ErrorTol"};
+  KvsParameterRef max_refine_iter_{"MaxRefineIter"};
 };
 
 class QLNKVSSluProxy final : public QLNKVSLinearProxy {
@@ -169,7 +225,29 @@ class QLNKVSNonLinProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
   virtual void PerSolveSettings(bool watched);
 
  protected:
+  // Reads the option values into the parameters of the library and the
+  // values a solve reads.
   virtual void ReadOptions();
+
+ private:
+  struct ReadValues {
+    std::int32_t watch_group = 0;
+    std::int32_t max_iter = 0;
+    bool mixed = false;          // Nonlinear.Method 3
+    bool one_iteration = false;  // a variable-step implicit integrator
+    double singularity = 0.0;    // Nonlinear.SingPert
+  };
+  const ReadValues& Refresh();
+
+  ReadValues read_;
+  KvsParameterRef ip_conv_info_{"IpConvInfo"};
+  KvsParameterRef indet_handle_{"IndetHandle"};
+  KvsParameterRef iterations_{"Iterations"};
+  KvsParameterRef minimum_iterations_{"MinimumIterations"};
+  KvsParameterRef newton_method_{"NewtonMethod"};
+  KvsParameterRef singul_factor_{"SingulFactor"};
+  KvsParameterRef corrector_step_{"CorrectorStep"};
+  KvsParameterRef corrector_coefficient_{"CorrectorCoefficient"};
 };
 
 class QLNKVSSparseProxy final : public QLNKVSNonLinProxy {
@@ -282,6 +360,9 @@ class QLNCNumericAlgebraicESO final : public KVSNumericAlgebraicESO,
   DAESSolverBlock* block_;
   std::uint8_t mode_;
   QLNHomotopyParameters* homotopy_;
+  // Kept between evaluations: the library evaluates every iteration.
+  std::vector<double> residual_scratch_;
+  std::vector<double> jacobian_scratch_;
 };
 
 // The kind the framework sees for a structure entry's kind.

@@ -190,7 +190,8 @@ Status QLNCNumericAlgebraicESO::Evaluate(const KVSIndexList* equations, double* 
   if (const Status s = CheckList(equations, n); s != 0) return s;
   const bool want_jacobian = (flags & (kKvsJacobian | kKvsJacobianOnly)) != 0;
   if ((flags & kKvsResiduals) != 0 && residuals != nullptr) {
-    std::vector<double> all(static_cast<std::size_t>(n), 0.0);
+    std::vector<double>& all = residual_scratch_;
+    all.assign(static_cast<std::size_t>(n), 0.0);
     // A corrector step's residuals carry no derivatives: its Jacobian, when
     // asked, is evaluated apart.
     const std::uint32_t evaluation =
@@ -208,7 +209,8 @@ Status QLNCNumericAlgebraicESO::Evaluate(const KVSIndexList* equations, double* 
     if (status::IsFailure(block_->BuildStructure(&rows, &cols, nullptr, 0))) {
       return kKvsEvaluationFailed;
     }
-    std::vector<double> values(block_->StructureSize(), 0.0);
+    std::vector<double>& values = jacobian_scratch_;
+    values.assign(block_->StructureSize(), 0.0);
     const Status s = CorrectorJacobian(block_, rows, cols, values.data());
     if (status::IsSevere(s)) return kKvsSevere;
     if (status::IsFailure(s)) return kKvsEvaluationFailed;
@@ -364,7 +366,8 @@ Status QLNCNumericAlgebraicESO::EvaluateSubSystem(KVSSubSystem* sub, double* res
   const auto n = static_cast<std::int32_t>(block_->GetRowCount());
   if ((flags & kKvsResiduals) != 0 && residuals != nullptr) {
     if (static_cast<std::int32_t>(sub->rows.size()) > n) return kKvsBadIndex;
-    std::vector<double> all(static_cast<std::size_t>(n), 0.0);
+    std::vector<double>& all = residual_scratch_;
+    all.assign(static_cast<std::size_t>(n), 0.0);
     // A corrector step's residuals carry no derivatives: its Jacobian, when
     // asked, is evaluated apart.
     const std::uint32_t evaluation =
@@ -381,7 +384,8 @@ Status QLNCNumericAlgebraicESO::EvaluateSubSystem(KVSSubSystem* sub, double* res
     if (status::IsFailure(block_->BuildStructure(&rows, &cols, nullptr, 0))) {
       return kKvsEvaluationFailed;
     }
-    std::vector<double> values(block_->StructureSize(), 0.0);
+    std::vector<double>& values = jacobian_scratch_;
+    values.assign(block_->StructureSize(), 0.0);
     const Status s = CorrectorJacobian(block_, rows, cols, values.data());
     if (status::IsFailure(s)) return kKvsEvaluationFailed;
     for (std::size_t k = 0; k < sub->positions.size(); ++k) {

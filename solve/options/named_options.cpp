@@ -62,6 +62,7 @@ Status SolverOptionTable::RegisterNamedClient(std::uint32_t id, const char* solv
   NamedOption* entry = FindOrAddNamed(FullName(solver, option), default_value);
   if (entry == nullptr || !AppendGrowing(entry->clients, ClientEntry{client, id})) return kNoMemory;
   const SUValue copy(entry->value);
+  MarkChanged();
   return client->NamedOptionChanged(id, copy);
 }
 
@@ -75,6 +76,7 @@ Status SolverOptionTable::SetNamedOption(const char* solver, const char* option,
   } else {
     Replace(entry->value, value);
   }
+  MarkChanged();
   const ClientList clients = entry->clients;
   for (const ClientEntry& c : clients) c.client->NamedOptionChanged(c.id, value);
   return status::kOk;

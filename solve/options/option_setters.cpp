@@ -50,6 +50,7 @@ Status SolverOptionTable::SetInteger(std::int32_t number, std::int32_t value) {
       owner_->SetPrintLevel(value);
     }
   }
+  MarkChanged();
   Notify(number, told);
   return result;
 }
@@ -64,6 +65,7 @@ Status SolverOptionTable::SetReal(std::int32_t number, double value) {
     told = &slot->in_force.real;
     result = status::kOk;
   }
+  MarkChanged();
   Notify(number, told);
   return result;
 }
@@ -83,6 +85,7 @@ Status SolverOptionTable::SetFlag(std::int32_t number, bool value) {
                                      : static_cast<const void*>(&stored.integer);
     result = status::kOk;
   }
+  MarkChanged();
   Notify(number, told);
   return result;
 }
@@ -106,6 +109,7 @@ Status SolverOptionTable::SetText(std::int32_t number, const char* text) {
       result = status::kOk;
     }
   }
+  MarkChanged();
   Notify(number, told);
   return result;
 }

@@ -225,6 +225,13 @@ SolverOptionTable* SolverOptionTable::Instance() {
 
 SolverOptionTable* SolverOptionTable::Existing() { return g_table.load(std::memory_order_acquire); }
 
+void SolverOptionTable::MarkChanged() {
+  // One count for every table of the process: a table made where another
+  // was never repeats a generation a reader kept.
+  static std::atomic<std::uint64_t> next{0};
+  generation_.store(next.fetch_add(1, std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
 SolverOptionTable::SolverOptionTable() {
   ReserveFirstRoom(named_);
   for (ClientList& list : clients_) ReserveFirstRoom(list);
@@ -283,6 +290,7 @@ void SolverOptionTable::SetDefaults() {
     }
     if (slot.staged) slot.requested = slot.in_force;
   }
+  MarkChanged();
 }
 
 std::uint32_t SolverOptionTable::ApplyPendingChanges() {
@@ -305,6 +313,7 @@ std::uint32_t SolverOptionTable::ApplyPendingChanges() {
   }
   forced_restructure_ = 0;
   pending_ = 0;
+  MarkChanged();
   return bits;
 }
 

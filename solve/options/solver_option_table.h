@@ -17,6 +17,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
@@ -66,6 +67,11 @@ class SolverOptionTable final : public QLNOptionsHandler, public DseServerCB, pu
   // decomposition.
   void MarkForcedRestructure() { forced_restructure_ = 1; }
   bool HasPendingChanges() const { return pending_ != 0; }
+  // Moves on with every write (numbered or named), reset and apply, after
+  // the value is stored, and is never the same for two tables: a solver
+  // that keeps what it read compares this once instead of reading its
+  // options before every solve.
+  std::uint64_t Generation() const { return generation_.load(std::memory_order_acquire); }
 
   // Typed getters: each knows its own numbers, anything else gives the
   // neutral value. Staged options give the value in force.
@@ -175,6 +181,7 @@ class SolverOptionTable final : public QLNOptionsHandler, public DseServerCB, pu
   NamedOption* FindNamed(const std::string& name);
   const NamedOption* FindNamed(const char* name) const;
   NamedOption* FindOrAddNamed(const std::string& name, const SUValue& initial);
+  void MarkChanged();
 
   std::vector<NamedOption> named_;
   std::array<ClientList, kOptionNumberCount> clients_;
@@ -184,4 +191,6 @@ class SolverOptionTable final : public QLNOptionsHandler, public DseServerCB, pu
   SolverOptionsOwner* owner_ = nullptr;
   SolverOptionTable* displaced_ = nullptr;
   SolverOptions* displaced_facade_ = nullptr;
+  // Written by the server thread while the run thread may read it.
+  std::atomic<std::uint64_t> generation_{0};
 };

@@ -142,6 +142,11 @@ class CodegenCompileRoad : public EngineRoad {
         auto feed = std::make_unique<vantor_client::Request>(kResultsService, 8);
         vantor_client::PutSetReal(*feed, {2, kFeedIndex}, 1, 12.0);
         if (!road_->Expect(std::move(feed), "feed := 12", 0)) return false;
+        // The applied value sends the next step through a re-initialisation
+        // at t = 50; the clock stays there until the step after it.
+        if (!road_->Expect(MakeCommand(kProblemService, 10), "re-initialisation", 0) ||
+            !road_->WaitStep(50, "re-initialisation at 50"))
+          return false;
       }
     }
     road_->Collect();

@@ -122,7 +122,9 @@ class Ops : public SimRunOps {
   // On the run thread: moves the clock to the first event.
   Status RunStep() override {
     const int number = ++steps;
+    stepping = true;
     if (step_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+    stepping = false;
     if (number == fault_step) testsupport::WriteThroughNull();
     if (number == fail_step) {
       trace_.Add("step fails");
@@ -139,6 +141,8 @@ class Ops : public SimRunOps {
 
   std::atomic<int> steps{0};
   std::atomic<int> step_ms{0};
+  // A step is computing (its wait included).
+  std::atomic<bool> stepping{false};
   int fault_step = 0;
   // The step of this number fails.
   int fail_step = 0;
@@ -156,7 +160,8 @@ class Results : public SimRunResults {
  public:
   explicit Results(Trace& trace) : trace_(trace) {}
   Status ApplyAssignments(bool* applied) override {
-    *applied = false;
+    *applied = assignments > 0;
+    if (*applied) --assignments;
     return 0;
   }
   double RunPosition() override {
@@ -181,7 +186,8 @@ class Results : public SimRunResults {
     return 0;
   }
   Status EndOfDynamicRun() override {
-    trace_.Add("end of dynamic run");
+    trace_.Add(stepping != nullptr && *stepping ? "end of dynamic run during a step"
+                                                : "end of dynamic run");
     return 0;
   }
   void MoveTo(double time) override { moved_to = time; }
@@ -190,6 +196,9 @@ class Results : public SimRunResults {
     return 0;
   }
 
+  // Queued assignments, each applied at the next chance.
+  std::atomic<int> assignments{0};
+  const std::atomic<bool>* stepping = nullptr;
   double position = 0.0;
   Status save_result = 0;
   double moved_to = -1.0;
@@ -701,6 +710,23 @@ TEST_F(ControlRunTest, EndingADynamicRunWritesItsEnd) {
   EXPECT_EQ(trace.Take(), (Lines{"h4@4", "h2@4"}));
 }
 
+// The run's end is written from what the step writes: a step still
+// computing when the engine is told to end is stopped first.
+TEST_F(ControlRunTest, EndingTheEngineDuringAStepStopsTheStepBeforeTheRunsEnd) {
+  Ready(4);
+  results.stepping = &ops.stepping;
+  ops.step_ms = 200;
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntil([&] { return manager.StepScheduled() && ops.stepping; }));
+  trace.Take();
+  ASSERT_EQ(Command(2), 0x00320024u);
+  EXPECT_FALSE(manager.StepScheduled());
+  EXPECT_FALSE(ops.stepping);
+  const Lines lines = trace.Take();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "end of dynamic run"), lines.end())
+      << testing::PrintToString(lines);
+}
+
 TEST_F(ControlRunTest, SettingTheTimeMovesEveryClockWithFloatRounding) {
   Ready(4);
   const double wire = static_cast<double>(0.1f);
@@ -1002,6 +1028,25 @@ TEST_F(ControlRunTest, AKeptStructureReinitialisesAwayFromTimeZero) {
   manager.MarkReinitialisation();
   EXPECT_TRUE(manager.ReinitialisationMark());
   EXPECT_FALSE(manager.StepResultPending());
+}
+
+// Two commands 10 after an assignment while the run rests: the first is the
+// re-initialisation that the assignment asks for, the second the step to
+// the next communication point; neither is lost.
+TEST_F(ControlRunTest, AnAssignmentAtRestTakesOneOfTheAskedStepsForItsInitialisation) {
+  Ready(4);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  ASSERT_NEAR(manager.CurrentTime(), 0.1, 1e-12);
+  trace.Take();
+  results.assignments = 1;
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicInitAfter));
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  EXPECT_EQ(StepsAndStates(trace.Take()),
+            (Lines{"s11", "s15", "s16", "step 128", "s17", "s11", "s12", "step 65", "s13", "s6"}));
+  EXPECT_NEAR(manager.CurrentTime(), 0.2, 1e-12);
+  EXPECT_EQ(manager.StepCount(), 0);
 }
 
 // The client's snapshot requests wait in the problem manager, flags and

@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <string>
 
 #include "platform/registry.h"
 #include "tests/outside/integrator_fixture.h"
 #include "tests/outside/server_models.h"
 #include "tests/support/registry_file.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 
 extern "C" void dgesv_(const int* n, const int* nrhs, double* a, const int* lda, int* ipiv,
                        double* b, const int* ldb, int* info);
@@ -311,9 +315,18 @@ TEST_F(IntegratorServer, MissingDecompositionServerIsTheServersOwnStatus) {
 }
 
 // The registry file the install writes names both servers under their
-// ProgIDs and holds the compatibility key, empty.
+// ProgIDs and holds the compatibility key, empty. The servers are installed
+// into a prefix of their own (the file is written at install time).
 TEST(ServerRegistration, InstalledRegistryFileNamesBothServers) {
-  testsupport::ScopedEnv registry("VANTOR_REGISTRY", VANTOR_INSTALL_REGISTRY);
+  testsupport::TempDir prefix;
+  // Only the folder's own rules: the servers and the registry file.
+  const std::string install = std::string(VANTOR_CMAKE_COMMAND) +
+                              " -DCMAKE_INSTALL_LOCAL_ONLY=ON -DCMAKE_INSTALL_PREFIX='" +
+                              prefix.path().string() + "' -P '" + VANTOR_OUTSIDE_INSTALL +
+                              "' > /dev/null";
+  ASSERT_EQ(std::system(install.c_str()), 0) << install;
+  const std::string file = (prefix.path() / "etc/vantor/registry.ini").string();
+  testsupport::ScopedEnv registry("VANTOR_REGISTRY", file.c_str());
   platform::CLSID decomposer{}, integrator{};
   ASSERT_EQ(platform::CLSIDFromProgID(u"Brunvald.Decomposer", &decomposer), 0u);
   ASSERT_EQ(platform::CLSIDFromProgID(u"Brunvald.UnifiedIntegrator", &integrator), 0u);
@@ -329,7 +342,8 @@ TEST(ServerRegistration, InstalledRegistryFileNamesBothServers) {
     ASSERT_EQ(platform::RegQueryValueExA(h, nullptr, nullptr, &type,
                                          reinterpret_cast<std::uint8_t*>(path), &size),
               platform::ERROR_SUCCESS);
-    EXPECT_NE(std::string(path).find("/lib/vantor/vantor_"), std::string::npos);
+    EXPECT_EQ(std::string(path).rfind(prefix.path().string() + "/lib/vantor/vantor_", 0), 0u)
+        << path;
     platform::RegCloseKey(h);
   }
   platform::HKEY compat = nullptr;

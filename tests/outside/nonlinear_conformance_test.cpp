@@ -539,6 +539,35 @@ TEST_P(NonlinearLibrary, EveryListedParameterIsAccepted) {
   s->Release();
 }
 
+// Names are found in any case, whole names only; the value set under one
+// spelling is the one read under another.
+TEST_P(NonlinearLibrary, ParameterNamesMatchInAnyCaseAndOnlyWhole) {
+  TestEso eso(Broyden(3));
+  KVSNLASystem* s = nullptr;
+  ASSERT_EQ(factory_->CreateSystem(&eso, &handler_, &s), 0u);
+  void* raw = nullptr;
+  ASSERT_EQ(s->QueryInterface(IID_KVSParameters, &raw), 0u);
+  auto* params = static_cast<KVSParameters*>(raw);
+  EXPECT_EQ(SetReal(s, "restol", 0.25), 0u);
+  EXPECT_EQ(SetReal(s, "SLU.PIVOTTOLERANCE", 0.125), 0u);
+  EXPECT_EQ(SetInt(s, "mAxStEpReD", 7), 0u);
+  std::int32_t kind = -1;
+  double real = 0.0;
+  ASSERT_EQ(params->GetValue("RESTOL", &kind, &real), 0u);
+  EXPECT_EQ(kind, kKvsReal);
+  EXPECT_EQ(real, 0.25);
+  ASSERT_EQ(params->GetValue("slu.pivottolerance", &kind, &real), 0u);
+  EXPECT_EQ(real, 0.125);
+  std::int32_t integer = 0;
+  ASSERT_EQ(params->GetValue("MaxStepRed", &kind, &integer), 0u);
+  EXPECT_EQ(integer, 7);
+  // The neighbours of a name and the empty name are no names.
+  for (const char* name : {"ResTo", "ResTolX", "SLU.", "PivotTolerance", ""})
+    EXPECT_GT(SetReal(s, name, 0.5), 0u) << '"' << name << '"';
+  params->Release();
+  s->Release();
+}
+
 INSTANTIATE_TEST_SUITE_P(Libraries, NonlinearLibrary,
                          ::testing::Values("kvs_sparse", "kvs_sparse_mfl"));
 

@@ -255,6 +255,60 @@ TEST(OpenLinearProxy, OptionsReachTheSystemAsParameters) {
   params->Release();
 }
 
+namespace {
+
+// A real parameter of the block's system, read or written behind the
+// proxy's back; NaN when there is none.
+double SystemReal(DAESSolverBlock& block, const char* name, double set = NAN) {
+  auto* system = block.GetEquationSetObject();
+  void* raw = nullptr;
+  if (system == nullptr || system->QueryInterface(IID_KVSParameters, &raw) != 0) return NAN;
+  auto* params = static_cast<KVSParameters*>(raw);
+  std::int32_t kind = -1;
+  double value = NAN;
+  if (!std::isnan(set)) params->Set(name, kKvsReal, &set);
+  params->GetValue(name, &kind, &value);
+  params->Release();
+  return kind == kKvsReal ? value : NAN;
+}
+
+}  // namespace
+
+// A system gets each setting once and then only what changed: an option
+// written between solves reaches the system the block holds, an unchanged
+// one is not sent again, and a new system, or one another proxy set up,
+// gets everything.
+TEST(OpenLinearProxy, SystemsGetWhatChangedAndNewSystemsEverything) {
+  Options options;
+  options.Real(20, 0.5);
+  Model m = System(2, {Lin(2.0, 1.0, -4.0), Lin(1.0, -1.0, 0.0)});
+  const std::vector<double> start = m.Values();
+  QLNKVSSluProxy proxy;
+  ASSERT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+  EXPECT_EQ(SystemReal(*m.run, "PivotTolerance"), 0.5);
+
+  options.Real(20, 0.25);
+  m.SetValues(start);
+  ASSERT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+  EXPECT_EQ(SystemReal(*m.run, "PivotTolerance"), 0.25);
+  // Writing the value it holds is no change.
+  options.Real(20, 0.25);
+  SystemReal(*m.run, "PivotTolerance", 0.75);
+  m.SetValues(start);
+  ASSERT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+  EXPECT_EQ(SystemReal(*m.run, "PivotTolerance"), 0.75);
+
+  QLNKVSSluProxy other;
+  m.SetValues(start);
+  ASSERT_EQ(other.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+  EXPECT_EQ(SystemReal(*m.run, "PivotTolerance"), 0.25);
+
+  m.run->Reset();
+  m.SetValues(start);
+  ASSERT_EQ(proxy.Solve(m.run.get(), 0, 0, 0, nullptr), 0u);
+  EXPECT_EQ(SystemReal(*m.run, "PivotTolerance"), 0.25);
+}
+
 #endif
 
 class MissingSlu final : public QLNKVSLinearProxy {
@@ -606,7 +660,7 @@ TEST(OpenNonlinearProxy, EveryMappedOptionReachesTheLibraryWithItsValue) {
   Model n = System(2, {Lin(2.0, 1.0, -3.0), Lin(1.0, 1.0, -5.0)});
   QLNKVSSparseMflProxy sparse;
   sparse.Solve(n.run.get(), 0, 0, 0, nullptr);
-  const std::map<std::string, KvsParameter>& p = sparse.Parameters();
+  const QLNKVSGenericProxy::ParameterMap& p = sparse.Parameters();
   EXPECT_EQ(p.at("MaxStepRed").integer, 10);
   EXPECT_EQ(p.at("MaxDivSteps").integer, 10);
   EXPECT_EQ(p.at("BestAfterFailure").text, "YES");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "foundation/directory/id_path.h"
@@ -261,6 +262,51 @@ TEST(SolverOptionTable, NamedOptionsReachTheirClientsUnderOneName) {
   log.clear();
   table.SetNamedOption("_KVS_SQPB", "OptTol", IntValue(5));
   EXPECT_EQ(log.size(), 1u) << "the first entry of the client goes, the second stays";
+}
+
+// Readers that keep what they read compare the generation: every way a
+// value changes moves it on, and a table made later never repeats one.
+TEST(SolverOptionTable, EveryChangeMovesTheGenerationOn) {
+  auto table = std::make_unique<SolverOptionTable>();
+  const std::uint64_t first = table->Generation();
+  std::uint64_t seen = first;
+  auto moved = [&] {
+    const std::uint64_t now = table->Generation();
+    const bool on = now != seen;
+    seen = now;
+    return on;
+  };
+  EXPECT_NE(seen, 0u);
+  EXPECT_FALSE(moved()) << "reading changes nothing";
+  table->GetReal(0);
+  table->GetInt(24);
+  EXPECT_FALSE(moved());
+  table->SetReal(0, 1e-7);
+  EXPECT_TRUE(moved()) << "real";
+  table->SetInteger(24, 7);
+  EXPECT_TRUE(moved()) << "integer";
+  table->SetFlag(143, true);
+  EXPECT_TRUE(moved()) << "boolean integer";
+  table->SetText(151, "Other.Integrator");
+  EXPECT_TRUE(moved()) << "text";
+  table->SetNamedOption("MFL", "PrintLevel", IntValue(3));
+  EXPECT_TRUE(moved()) << "named";
+  table->ApplyPendingChanges();  // what the reset left pending
+  moved();
+  EXPECT_EQ(table->ApplyPendingChanges(), 0u);
+  EXPECT_FALSE(moved()) << "nothing pending";
+  table->SetInteger(38, 1);
+  moved();
+  EXPECT_NE(table->ApplyPendingChanges(), 0u);
+  EXPECT_TRUE(moved()) << "staged values into force";
+  table->SetDefaults();
+  EXPECT_TRUE(moved()) << "reset";
+
+  // Made where the first one was, as a fresh table it is all the same new.
+  table.reset();
+  SolverOptionTable later;
+  EXPECT_NE(later.Generation(), first);
+  EXPECT_NE(later.Generation(), seen);
 }
 
 class NestedManager : public ProblemManagerHooks {

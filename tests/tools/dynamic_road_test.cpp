@@ -145,31 +145,6 @@ class DynamicRoad : public engineroad::EngineRoad {
     }
     return true;
   }
-  // Commands 10 until the run clock stands at `time`: an event inside the
-  // interval ends a step there first (its time goes into *stops).
-  bool StepTo(double time, std::vector<double>* stops) {
-    const std::string what = "the step to " + std::to_string(time);
-    for (int n = 0; n < 10; ++n) {
-      const double before = road_->Last().time;
-      if (!road_->Expect(MakeCommand(engineroad::kProblemService, 10), what, 0)) return false;
-      bool running = false, failed = false;
-      if (!road_->WaitNotice(
-              [&](const vantor_scenario::Notification& m) {
-                failed = failed || (m.bits & vantor_scenario::kRunFailedBit) != 0;
-                running = running || (m.bits & vantor_scenario::kRunningBit) != 0;
-                return failed || ((m.bits & vantor_scenario::kRunningBit) == 0 &&
-                                  (running || m.time != before));
-              },
-              what))
-        return false;
-      if (failed) return Fail(what + ": the run failed");
-      const double now = road_->Last().time;
-      if (std::fabs(now - time) < 1e-9 * std::max(1.0, time)) return true;
-      if (now > time) return Fail(what + ": passed it, at " + std::to_string(now));
-      stops->push_back(now);
-    }
-    return Fail(what + ": not reached in ten steps");
-  }
   bool Value(std::uint32_t index, double* value) {
     return road_->Read(index, value, "value " + std::to_string(index));
   }
@@ -375,6 +350,42 @@ TEST_F(DynamicRoad, StateEventsAreLocatedAndTheLevelFollowsTheClosedForm) {
     ASSERT_EQ(stops.size(), 1u) << what;
     EXPECT_NEAR(stops[0], kEventTime, 10 * c.tol * kEventTime) << what;
     EXPECT_NE(Events().find(c.line), std::string::npos) << what << "\n" << Events();
+  }
+}
+
+// The crest reached exactly at a communication point (1.4 = 2 x 0.7, and
+// the end of the seventh interval of 0.2): the step from the point stops
+// once at the event, within the tolerance of it, and the run then keeps
+// to the closed form.
+TEST_F(DynamicRoad, AnEventAtACommunicationPointStopsOnceAndTheRunGoesOn) {
+  for (const double interval : {0.7, 0.2}) {
+    for (const double tol : {1e-5, 1e-10}) {
+      const std::string what =
+          "interval " + std::to_string(interval) + ", tolerance " + std::to_string(tol);
+      Settings settings;
+      settings.interval = interval;
+      settings.rtol = settings.atol = tol;
+      settings.conditions = {{1, modelwriter::Greater(Var(0), Real(kCrest))}};
+      ASSERT_TRUE(Start(settings, WeirTank)) << what << ": " << Failure() << Events();
+      ASSERT_TRUE(BeginRun()) << Failure();
+      std::vector<double> stops;
+      double worst = 0.0;
+      for (int k = 0; k * interval < 2.9; ++k) {
+        const double t = interval * k;
+        ASSERT_TRUE(StepTo(t, &stops)) << what << ": " << Failure() << Events();
+        double h = 0;
+        ASSERT_TRUE(Value(1, &h)) << Failure();
+        worst = std::max(worst, std::fabs(h - WeirLevel(t)) / (tol * WeirLevel(t) + tol));
+      }
+      ASSERT_TRUE(FinishRun()) << Failure();
+      EXPECT_LE(worst, 20.0) << what;
+      ASSERT_EQ(stops.size(), 1u) << what;
+      EXPECT_NEAR(stops[0], kEventTime, 10 * tol * kEventTime) << what;
+      EXPECT_NE(Events().find("Equation Model.Weir moved from ELSE branch to THEN branch"),
+                std::string::npos)
+          << what;
+      run_ = vantor_scenario::FirstOrderRun();
+    }
   }
 }
 

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -153,6 +155,31 @@ class EngineRoad : public roadtest::RoadEnv {
 
   bool BeginRun() { return vantor_scenario::BeginRun(*road_, "request 31"); }
 
+  // Commands 10 until the run clock stands at `time`: an event inside the
+  // interval ends a step there first (its time goes into *stops).
+  bool StepTo(double time, std::vector<double>* stops) {
+    const std::string what = "the step to " + std::to_string(time);
+    for (int n = 0; n < 10; ++n) {
+      const double before = road_->Last().time;
+      if (!road_->Expect(vantor_client::MakeCommand(kProblemService, 10), what, 0)) return false;
+      bool running = false, failed = false;
+      if (!road_->WaitNotice(
+              [&](const vantor_scenario::Notification& m) {
+                failed = failed || (m.bits & vantor_scenario::kRunFailedBit) != 0;
+                running = running || (m.bits & vantor_scenario::kRunningBit) != 0;
+                return failed || ((m.bits & vantor_scenario::kRunningBit) == 0 &&
+                                  (running || m.time != before));
+              },
+              what))
+        return false;
+      if (failed) return Fail(what + ": the run failed");
+      const double now = road_->Last().time;
+      if (std::fabs(now - time) < 1e-9 * std::max(1.0, time)) return true;
+      if (now > time) return Fail(what + ": passed it, at " + std::to_string(now));
+      stops->push_back(now);
+    }
+    return Fail(what + ": not reached in ten steps");
+  }
   // Sets a value of the node by name (request 145).
   bool Set(const std::string& name, double value) {
     return vantor_scenario::SetReal(*road_, "Model." + name, value, name + " := value");
