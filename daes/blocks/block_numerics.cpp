@@ -66,11 +66,7 @@ struct RowFacts {
   }
   RowFacts(const daes::BlockRowLink& link, std::uint32_t output, DAESVarTableEntry* defines,
            double procedure_sign)
-      : row(link.row),
-        eqn(link.eqn),
-        solver(link.solver),
-        k(output),
-        defined(defines),
+      : row(link.row), eqn(link.eqn), solver(link.solver), k(output), defined(defines),
         sign(procedure_sign) {}
   double Base() {
     if (!based) solver->ResidualValue(&r0);
@@ -185,8 +181,7 @@ double SumDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Pertur
 double RowDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Perturbation& p,
                      bool procedure_rows, Status* last) {
   std::int32_t cursor = 0;
-  return SumDerivative(row, v, m, p, procedure_rows, last,
-                       [&] { return row.Next(v, &cursor); });
+  return SumDerivative(row, v, m, p, procedure_rows, last, [&] { return row.Next(v, &cursor); });
 }
 
 // The same over elements found before.
@@ -271,7 +266,16 @@ Status DAESSingleBlock::EvaluateJacobian(double* value, std::uint32_t) {
 
 Status DAESSingleBlock::EvaluateCorrectorJacobian(double coefficient, double* value,
                                                   bool evaluated) {
-  *value = 0.0;
+  double own = 0.0;
+  double partner = 0.0;
+  const Status s = EvaluateCorrectorParts(&own, &partner, evaluated);
+  *value = own + coefficient * partner;
+  return s;
+}
+
+Status DAESSingleBlock::EvaluateCorrectorParts(double* own, double* partner, bool evaluated) {
+  *own = 0.0;
+  *partner = 0.0;
   DAESVarTableEntry* x = GetVariable(0);
   const daes::BlockRowLink& link = EquationLink();
   if (link.solver == nullptr || x == nullptr) return daes::kBlockUnsupported;
@@ -281,17 +285,15 @@ Status DAESSingleBlock::EvaluateCorrectorJacobian(double coefficient, double* va
   }
   RowFacts row(link);
   Status last = 0;
-  double sum = 0.0;
   {
     Perturbation p;
-    sum = RowDerivative(row, x, StatusColumn(false), p, true, &last);
+    *own = RowDerivative(row, x, StatusColumn(false), p, true, &last) / x->GetScale();
   }
-  DAESVarTableEntry* partner = (x->GetFlags() & daes::kState) != 0 ? PartnerOf(x) : nullptr;
-  if (partner != nullptr && !IsNegative(last)) {
+  DAESVarTableEntry* y = (x->GetFlags() & daes::kState) != 0 ? PartnerOf(x) : nullptr;
+  if (y != nullptr && !IsNegative(last)) {
     Perturbation p;
-    sum += coefficient * RowDerivative(row, partner, StatusColumn(false), p, true, &last);
+    *partner = RowDerivative(row, y, StatusColumn(false), p, true, &last) / x->GetScale();
   }
-  *value = sum / x->GetScale();
   row.Restore();
   return last;
 }
@@ -447,9 +449,9 @@ Status DAESSolverBlock::JacobianEntries(std::uint32_t n, const std::int64_t* row
       values[p] = 0.0;
       continue;
     }
-    RowFacts row = plan != nullptr
-                       ? RowFacts(*link, plan->row_output[r], plan->row_defines[r], plan->row_sign[r])
-                       : RowFacts(*link);
+    RowFacts row = plan != nullptr ? RowFacts(*link, plan->row_output[r], plan->row_defines[r],
+                                              plan->row_sign[r])
+                                   : RowFacts(*link);
     DAESRowElement* const* own = nullptr;
     if (plan != nullptr) own = plan->items.data() + plan->begin[2 * p];
     double sum = plan != nullptr ? ListedDerivative(row, x, m, px, procedure_rows, &last, own,
@@ -457,20 +459,18 @@ Status DAESSolverBlock::JacobianEntries(std::uint32_t n, const std::int64_t* row
                                  : RowDerivative(row, x, m, px, procedure_rows, &last);
     if ((x->GetFlags() & kSensitivityColumn) != 0 &&
         (row.row->GetFlags() & daes::kCountedRow) != 0) {
-      DAESRowElement* e = plan != nullptr ? (own != plan->items.data() + plan->begin[2 * p + 1]
-                                                 ? *own
-                                                 : nullptr)
-                                          : FirstElement(row, x);
+      DAESRowElement* e =
+          plan != nullptr ? (own != plan->items.data() + plan->begin[2 * p + 1] ? *own : nullptr)
+                          : FirstElement(row, x);
       row.Base();  // before the sweep may run the row again
       sum = row.solver->EvaluateDerivativeValue(e, m);
     }
     if (y != nullptr && !IsNegative(last)) {
-      const double t =
-          plan != nullptr && plan->partner[p] == y
-              ? ListedDerivative(row, y, m, py, true, &last,
-                                 plan->items.data() + plan->begin[2 * p + 1],
-                                 plan->items.data() + plan->begin[2 * p + 2])
-              : RowDerivative(row, y, m, py, true, &last);
+      const double t = plan != nullptr && plan->partner[p] == y
+                           ? ListedDerivative(row, y, m, py, true, &last,
+                                              plan->items.data() + plan->begin[2 * p + 1],
+                                              plan->items.data() + plan->begin[2 * p + 2])
+                           : RowDerivative(row, y, m, py, true, &last);
       if (partner != nullptr) {
         partner[p] = t / scale;
       } else {
@@ -617,8 +617,8 @@ const DAESSolverBlock::EntryElements& DAESSolverBlock::PlannedElements() {
     DAESSolverEquation* solver =
         r < GetRowCount() ? RowLink(static_cast<std::uint32_t>(r)).solver : nullptr;
     DAESVarTableEntry* x = ColumnVariable(struct_cols_[p]);
-    DAESVarTableEntry* y = x != nullptr && (x->GetFlags() & daes::kState) != 0 ? PartnerOf(x)
-                                                                               : nullptr;
+    DAESVarTableEntry* y =
+        x != nullptr && (x->GetFlags() & daes::kState) != 0 ? PartnerOf(x) : nullptr;
     plan.partner[p] = y;
     collect(solver, x);
     collect(solver, y);
