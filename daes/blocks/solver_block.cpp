@@ -167,16 +167,30 @@ std::int32_t DAESSolverBlock::FindVariable(const DAESVarTableEntry* variable) co
     }
     return 0;
   }
+  if (variable == nullptr) return 0;
   if (!positions_valid_) {
     positions_.clear();
     positions_.reserve(n);
+    repeated_entries_ = false;
     for (std::uint32_t i = 0; i < n; ++i) {
-      positions_.emplace(vars_.At(i), static_cast<std::int32_t>(i) + 1);
+      if (!positions_.emplace(vars_.At(i), static_cast<std::int32_t>(i) + 1).second)
+        repeated_entries_ = true;
     }
     positions_valid_ = true;
   }
+  // Where this or another block found the entry last, checked: mostly
+  // right, as the integrator asks the problem again and again. A table
+  // listing an entry twice answers its first place, which only the index
+  // knows.
+  const std::int32_t hint = variable->PositionHint();
+  if (!repeated_entries_ && hint >= 0 && static_cast<std::uint32_t>(hint) < n &&
+      vars_.At(static_cast<std::uint32_t>(hint)) == variable) {
+    return hint + 1;
+  }
   const auto found = positions_.find(variable);
-  return found != positions_.end() ? found->second : 0;
+  if (found == positions_.end()) return 0;
+  variable->SetPositionHint(found->second - 1);
+  return found->second;
 }
 
 bool DAESSolverBlock::HoldsVariable(const DAESVarTableEntry* variable) const {

@@ -316,9 +316,8 @@ class DAESSolverBlock : public DAESBlock {
   // The same entries in two parts: `values` without the partner term and
   // `partner` the derivative partner's term alone (0 where a column has
   // none), as flag 1 with c = 0 and the difference to c = 1 would give.
-  Status EvaluateJacobianParts(std::uint32_t n, const std::int64_t* rows,
-                               const std::int64_t* cols, double* values, double* partner,
-                               std::uint32_t flags);
+  Status EvaluateJacobianParts(std::uint32_t n, const std::int64_t* rows, const std::int64_t* cols,
+                               double* values, double* partner, std::uint32_t flags);
   Status EvaluateJacobianValues(std::uint32_t mode, double* values, std::uint32_t flags);
   virtual Status EvaluateJacobian(double* values, std::uint32_t flags);
   Status EvaluateJacobianRow(std::uint32_t r, std::uint32_t* count, double* values,
@@ -430,6 +429,7 @@ class DAESSolverBlock : public DAESBlock {
   // the table changes; the first position of an entry listed twice.
   mutable std::unordered_map<const DAESVarTableEntry*, std::int32_t> positions_;
   mutable bool positions_valid_ = false;
+  mutable bool repeated_entries_ = false;
   // How often each entry is listed, kept up to date once made (positions
   // move on every sorted insert, membership does not).
   mutable std::unordered_map<const DAESVarTableEntry*, std::uint32_t> members_;
