@@ -3,6 +3,7 @@
 // elements, one-sided finite differences where an element has none. Every
 // perturbed variable and every residual changed by a difference is put
 // back before an operation returns.
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 #include <string>
@@ -51,7 +52,9 @@ std::int32_t StatusColumn(bool column_flag) {
   return (GetSolutionPhase() == 0 ? 1 : 0) + (column_flag ? 2 : 0);
 }
 
-// What one row gives the derivative loops.
+// What one row gives the derivative loops. Its residual before any
+// difference is read at once, or, for a row whose facts were kept, at the
+// first need, before anything evaluates the row.
 struct RowFacts {
   explicit RowFacts(const daes::BlockRowLink& link)
       : row(link.row), eqn(link.eqn), solver(link.solver) {
@@ -59,7 +62,16 @@ struct RowFacts {
     k = static_cast<std::uint32_t>(solver->OutputIndex());
     defined = eqn != nullptr ? eqn->OutputElement() : nullptr;
     sign = eqn != nullptr && eqn->ProcedureKind() >= 3 ? -1.0 : 1.0;
-    solver->ResidualValue(&r0);
+    Base();
+  }
+  RowFacts(const daes::BlockRowLink& link, std::uint32_t output, DAESVarTableEntry* defines,
+           double procedure_sign)
+      : row(link.row), eqn(link.eqn), solver(link.solver), k(output), defined(defines),
+        sign(procedure_sign) {}
+  double Base() {
+    if (!based) solver->ResidualValue(&r0);
+    based = true;
+    return r0;
   }
   bool Defines(const DAESVarTableEntry* v) const {
     return defined != nullptr && v != nullptr && v->SequenceNumber() == defined->SequenceNumber();
@@ -79,6 +91,7 @@ struct RowFacts {
   DAESVarTableEntry* defined = nullptr;
   double sign = 1.0;
   double r0 = 0.0;
+  bool based = false;
   bool differenced = false;
 };
 
@@ -109,7 +122,8 @@ class Perturbation {
       v->PerturbationStep(saved_, &perturbed, relative_, &h_, absolute_);
       v->SetValue(perturbed);
     }
-    double r1 = row.r0;
+    const double r0 = row.Base();
+    double r1 = r0;
     // A procedure row's residual comes from its call, not from an expression.
     Status s = 0;
     if (row.defined != nullptr) {
@@ -120,7 +134,7 @@ class Perturbation {
     }
     row.differenced = true;
     // A zero step (a variable pinned between equal bounds) has no quotient.
-    *q = h_ == 0.0 ? 0.0 : daes::BoundedQuotient(r1 - row.r0, h_, kBound);
+    *q = h_ == 0.0 ? 0.0 : daes::BoundedQuotient(r1 - r0, h_, kBound);
     return s;
   }
   void Restore() {
@@ -137,15 +151,15 @@ class Perturbation {
   double h_ = 0.0;
 };
 
-// The derivative of the row with respect to v: the defined-variable term,
-// analytic element values, or a finite difference of the whole residual,
-// which then stands for every element of v. `procedure_rows` false skips
-// the elements of procedure rows.
-double RowDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Perturbation& p,
-                     bool procedure_rows, Status* last) {
+// The derivative of the row with respect to v over the elements `next`
+// hands out: the defined-variable term, analytic element values, or a
+// finite difference of the whole residual, which then stands for every
+// element of v. `procedure_rows` false skips the elements of procedure rows.
+template <typename Next>
+double SumDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Perturbation& p,
+                     bool procedure_rows, Status* last, Next next) {
   double sum = 0.0;
-  std::int32_t cursor = 0;
-  while (DAESRowElement* e = row.Next(v, &cursor)) {
+  while (DAESRowElement* e = next()) {
     if (row.Defines(e->ElementVariable())) {
       sum += row.sign;
       continue;
@@ -161,6 +175,21 @@ double RowDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Pertur
     sum += e->ElementValue(row.k);
   }
   return sum;
+}
+
+// The same with the row searched for v's elements.
+double RowDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Perturbation& p,
+                     bool procedure_rows, Status* last) {
+  std::int32_t cursor = 0;
+  return SumDerivative(row, v, m, p, procedure_rows, last, [&] { return row.Next(v, &cursor); });
+}
+
+// The same over elements found before.
+double ListedDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Perturbation& p,
+                        bool procedure_rows, Status* last, DAESRowElement* const* from,
+                        DAESRowElement* const* to) {
+  return SumDerivative(row, v, m, p, procedure_rows, last,
+                       [&]() -> DAESRowElement* { return from != to ? *from++ : nullptr; });
 }
 
 DAESRowElement* FirstElement(RowFacts& row, DAESVarTableEntry* v) {
@@ -237,7 +266,16 @@ Status DAESSingleBlock::EvaluateJacobian(double* value, std::uint32_t) {
 
 Status DAESSingleBlock::EvaluateCorrectorJacobian(double coefficient, double* value,
                                                   bool evaluated) {
-  *value = 0.0;
+  double own = 0.0;
+  double partner = 0.0;
+  const Status s = EvaluateCorrectorParts(&own, &partner, evaluated);
+  *value = own + coefficient * partner;
+  return s;
+}
+
+Status DAESSingleBlock::EvaluateCorrectorParts(double* own, double* partner, bool evaluated) {
+  *own = 0.0;
+  *partner = 0.0;
   DAESVarTableEntry* x = GetVariable(0);
   const daes::BlockRowLink& link = EquationLink();
   if (link.solver == nullptr || x == nullptr) return daes::kBlockUnsupported;
@@ -247,17 +285,15 @@ Status DAESSingleBlock::EvaluateCorrectorJacobian(double coefficient, double* va
   }
   RowFacts row(link);
   Status last = 0;
-  double sum = 0.0;
   {
     Perturbation p;
-    sum = RowDerivative(row, x, StatusColumn(false), p, true, &last);
+    *own = RowDerivative(row, x, StatusColumn(false), p, true, &last) / x->GetScale();
   }
-  DAESVarTableEntry* partner = (x->GetFlags() & daes::kState) != 0 ? PartnerOf(x) : nullptr;
-  if (partner != nullptr && !IsNegative(last)) {
+  DAESVarTableEntry* y = (x->GetFlags() & daes::kState) != 0 ? PartnerOf(x) : nullptr;
+  if (y != nullptr && !IsNegative(last)) {
     Perturbation p;
-    sum += coefficient * RowDerivative(row, partner, StatusColumn(false), p, true, &last);
+    *partner = RowDerivative(row, y, StatusColumn(false), p, true, &last) / x->GetScale();
   }
-  *value = sum / x->GetScale();
   row.Restore();
   return last;
 }
@@ -363,6 +399,18 @@ Status DAESSolverBlock::BuildStructure(const std::int64_t** rows, const std::int
 Status DAESSolverBlock::EvaluateJacobianEntries(std::uint32_t n, const std::int64_t* rows,
                                                 const std::int64_t* cols, double* values,
                                                 std::uint32_t flags, double c) {
+  return JacobianEntries(n, rows, cols, values, nullptr, flags, c);
+}
+
+Status DAESSolverBlock::EvaluateJacobianParts(std::uint32_t n, const std::int64_t* rows,
+                                              const std::int64_t* cols, double* values,
+                                              double* partner, std::uint32_t flags) {
+  return JacobianEntries(n, rows, cols, values, partner, flags | 0x1, 0.0);
+}
+
+Status DAESSolverBlock::JacobianEntries(std::uint32_t n, const std::int64_t* rows,
+                                        const std::int64_t* cols, double* values, double* partner,
+                                        std::uint32_t flags, double c) {
   const std::int32_t m = StatusColumn((flags & 0x2) != 0);
   const bool procedure_rows = ProcedureRowsIn(flags);
   Status last = 0;
@@ -372,7 +420,14 @@ Status DAESSolverBlock::EvaluateJacobianEntries(std::uint32_t n, const std::int6
   DAESVarTableEntry* x = nullptr;
   DAESVarTableEntry* y = nullptr;
   double scale = 1.0;
+  // The block's own structure: each entry's elements were found once.
+  const EntryElements* plan = nullptr;
+  if (structure_built_ && rows == struct_rows_.data() && cols == struct_cols_.data() &&
+      n <= StructureSize()) {
+    plan = &PlannedElements();
+  }
   for (std::uint32_t p = 0; p < n && !IsNegative(last); ++p) {
+    if (partner != nullptr) partner[p] = 0.0;
     if (cols[p] != current) {
       px.Restore();
       py.Restore();
@@ -388,20 +443,39 @@ Status DAESSolverBlock::EvaluateJacobianEntries(std::uint32_t n, const std::int6
       if ((flags & 0x1) != 0 && (x->GetFlags() & daes::kState) != 0) y = PartnerOf(x);
     }
     const auto r = static_cast<std::uint64_t>(rows[p] - 1);
-    if (x == nullptr || r >= GetRowCount() ||
-        RowLink(static_cast<std::uint32_t>(r)).solver == nullptr) {
+    const daes::BlockRowLink* link =
+        x != nullptr && r < GetRowCount() ? &RowLink(static_cast<std::uint32_t>(r)) : nullptr;
+    if (link == nullptr || link->solver == nullptr) {
       values[p] = 0.0;
       continue;
     }
-    RowFacts row(RowLink(static_cast<std::uint32_t>(r)));
-    double sum = RowDerivative(row, x, m, px, procedure_rows, &last);
+    RowFacts row = plan != nullptr ? RowFacts(*link, plan->row_output[r], plan->row_defines[r],
+                                              plan->row_sign[r])
+                                   : RowFacts(*link);
+    DAESRowElement* const* own = nullptr;
+    if (plan != nullptr) own = plan->items.data() + plan->begin[2 * p];
+    double sum = plan != nullptr ? ListedDerivative(row, x, m, px, procedure_rows, &last, own,
+                                                    plan->items.data() + plan->begin[2 * p + 1])
+                                 : RowDerivative(row, x, m, px, procedure_rows, &last);
     if ((x->GetFlags() & kSensitivityColumn) != 0 &&
         (row.row->GetFlags() & daes::kCountedRow) != 0) {
-      sum = row.solver->EvaluateDerivativeValue(FirstElement(row, x), m);
+      DAESRowElement* e =
+          plan != nullptr ? (own != plan->items.data() + plan->begin[2 * p + 1] ? *own : nullptr)
+                          : FirstElement(row, x);
+      row.Base();  // before the sweep may run the row again
+      sum = row.solver->EvaluateDerivativeValue(e, m);
     }
     if (y != nullptr && !IsNegative(last)) {
-      const double t = RowDerivative(row, y, m, py, true, &last);
-      sum += c * t;
+      const double t = plan != nullptr && plan->partner[p] == y
+                           ? ListedDerivative(row, y, m, py, true, &last,
+                                              plan->items.data() + plan->begin[2 * p + 1],
+                                              plan->items.data() + plan->begin[2 * p + 2])
+                           : RowDerivative(row, y, m, py, true, &last);
+      if (partner != nullptr) {
+        partner[p] = t / scale;
+      } else {
+        sum += c * t;
+      }
     }
     values[p] = sum / scale;
     row.Restore();
@@ -462,14 +536,17 @@ Status DAESSolverBlock::EvaluateJacobianColumn(DAESVarTableEntry* x, double* out
   const double scale = x->GetScale();
   Status last = 0;
   Perturbation px;
-  for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
-    out[i] = 0.0;
-    if (RowLink(i).solver == nullptr) continue;
+  std::fill(out, out + GetRowCount(), 0.0);
+  // Only the rows that hold the variable have anything to give.
+  for (const std::uint32_t i : RowsHolding(x)) {
     RowFacts row(RowLink(i));
     if ((row.row->GetFlags() & daes::kCountedRow) != 0 &&
         (x->GetFlags() & kSensitivityColumn) != 0) {
-      last = row.solver->Evaluate(daes::kEvalResidual, nullptr);
-      out[i] = row.solver->EvaluateDerivativeValue(FirstElement(row, x), m);
+      // A row without the parameter has nothing to give: no evaluation.
+      if (DAESRowElement* e = FirstElement(row, x)) {
+        last = row.solver->Evaluate(daes::kEvalResidual, nullptr);
+        out[i] = row.solver->EvaluateDerivativeValue(e, m);
+      }
     } else {
       double sum = 0.0;
       std::int32_t cursor = 0;
@@ -504,6 +581,67 @@ Status DAESSolverBlock::EvaluateJacobianColumn(DAESVarTableEntry* x, double* out
     row.Restore();
   }
   return last;
+}
+
+const DAESSolverBlock::EntryElements& DAESSolverBlock::PlannedElements() {
+  EntryElements& plan = entry_elements_;
+  const std::uint32_t n = StructureSize();
+  if (plan.begin.size() == 2 * static_cast<std::size_t>(n) + 1 && plan.rows == GetRowCount()) {
+    return plan;
+  }
+  plan.begin.assign(1, 0);
+  plan.items.clear();
+  plan.partner.assign(n, nullptr);
+  plan.rows = GetRowCount();
+  plan.row_output.assign(plan.rows, 0);
+  plan.row_defines.assign(plan.rows, nullptr);
+  plan.row_sign.assign(plan.rows, 1.0);
+  for (std::uint32_t i = 0; i < plan.rows; ++i) {
+    const daes::BlockRowLink& link = RowLink(i);
+    if (link.solver == nullptr) continue;
+    const RowFacts facts(link);
+    plan.row_output[i] = facts.k;
+    plan.row_defines[i] = facts.defined;
+    plan.row_sign[i] = facts.sign;
+  }
+  auto collect = [&](DAESSolverEquation* solver, const DAESVarTableEntry* v) {
+    std::int32_t cursor = 0;
+    if (solver != nullptr && v != nullptr) {
+      while (DAESRowElement* e = solver->FindNextElement(v->SequenceNumber(), &cursor))
+        plan.items.push_back(e);
+    }
+    plan.begin.push_back(static_cast<std::uint32_t>(plan.items.size()));
+  };
+  for (std::uint32_t p = 0; p < n; ++p) {
+    const auto r = static_cast<std::uint64_t>(struct_rows_[p] - 1);
+    DAESSolverEquation* solver =
+        r < GetRowCount() ? RowLink(static_cast<std::uint32_t>(r)).solver : nullptr;
+    DAESVarTableEntry* x = ColumnVariable(struct_cols_[p]);
+    DAESVarTableEntry* y =
+        x != nullptr && (x->GetFlags() & daes::kState) != 0 ? PartnerOf(x) : nullptr;
+    plan.partner[p] = y;
+    collect(solver, x);
+    collect(solver, y);
+  }
+  return plan;
+}
+
+const std::vector<std::uint32_t>& DAESSolverBlock::RowsHolding(const DAESVarTableEntry* x) {
+  if (held_rows_count_ != GetRowCount()) {
+    held_rows_.clear();
+    held_rows_count_ = GetRowCount();
+  }
+  const std::uint32_t sequence = x->SequenceNumber();
+  auto [at, made] = held_rows_.try_emplace(sequence);
+  if (made) {
+    for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
+      DAESSolverEquation* solver = RowLink(i).solver;
+      std::int32_t cursor = 0;
+      if (solver != nullptr && solver->FindNextElement(sequence, &cursor) != nullptr)
+        at->second.push_back(i);
+    }
+  }
+  return at->second;
 }
 
 Status DAESSolverBlock::EvaluateDerivativeTriplets(std::int64_t* rows, std::int64_t* cols,
