@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <unordered_map>
 
 #include "analysis/model/analysis_variable.h"
 #include "analysis/optimisation/optimisation_manager.h"
@@ -75,6 +76,7 @@ Status SensitivityMgr::AddVariable(AnalysisVariable* variable) {
   }
   variable->SetFlags(analysis_flags::kSensitivityVariable);
   Append(variables_, variable);
+  columns_indexed_ = false;
   Outgrown();
   return status::kOk;
 }
@@ -91,12 +93,51 @@ void SensitivityMgr::Outgrown() {
   if (allocation_ != 0) allocation_ = 0;
 }
 
+// The first listed variable of each id and of each model entry, as the walk
+// finds them. A hit is checked against the list and a miss walks it, so a
+// variable whose id moved is still found, only slower.
+void SensitivityMgr::IndexColumns() {
+  column_by_id_.clear();
+  column_by_entry_.clear();
+  column_by_id_.reserve(variables_.size());
+  column_by_entry_.reserve(variables_.size());
+  for (std::size_t k = 0; k < variables_.size(); ++k) {
+    const auto column = static_cast<std::int32_t>(k);
+    column_by_id_.emplace(variables_[k]->Id(), column);
+    column_by_entry_.emplace(variables_[k]->ModelEntry(), column);
+  }
+  columns_indexed_ = true;
+}
+
 std::int32_t SensitivityMgr::ColumnOf(AnalysisVariable* variable) {
   const std::uint32_t id = variable->Id();
+  if (!columns_indexed_) IndexColumns();
+  if (const auto hit = column_by_id_.find(id); hit != column_by_id_.end()) {
+    const auto k = static_cast<std::size_t>(hit->second);
+    if (k < variables_.size() && variables_[k]->Id() == id) return hit->second;
+  }
   for (std::size_t k = 0; k < variables_.size(); ++k) {
-    if (variables_[k]->Id() == id) return static_cast<std::int32_t>(k);
+    if (variables_[k]->Id() == id) {
+      columns_indexed_ = false;
+      return static_cast<std::int32_t>(k);
+    }
   }
   return -1;
+}
+
+AnalysisVariable* SensitivityMgr::ListedFor(DAESVarTableEntry* entry) {
+  if (!columns_indexed_) IndexColumns();
+  if (const auto hit = column_by_entry_.find(entry); hit != column_by_entry_.end()) {
+    const auto k = static_cast<std::size_t>(hit->second);
+    if (k < variables_.size() && variables_[k]->ModelEntry() == entry) return variables_[k];
+  }
+  for (AnalysisVariable* v : variables_) {
+    if (v->ModelEntry() == entry) {
+      columns_indexed_ = false;
+      return v;
+    }
+  }
+  return nullptr;
 }
 
 std::int32_t SensitivityMgr::IndexOf(AnalysisVariable* parameter) {
@@ -245,6 +286,7 @@ void SensitivityMgr::Clear(bool reset_flags) {
   }
   parameters_ = {};
   variables_ = {};
+  columns_indexed_ = false;
   switch_rows_ = 0;
   FreeMatrices();
   allocation_ = 0;
@@ -311,12 +353,9 @@ void SensitivityMgr::ControlValues(std::int32_t entry, double* start, double* en
 Status SensitivityMgr::Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
                              std::int32_t element) {
   if (entry < 0 || entry >= GetNumParameters()) return sens_status::kNoParameter;
-  for (AnalysisVariable* v : variables_) {
-    if (v->ModelEntry() == variable) {
-      return SetSensitivity(parameters_[static_cast<std::size_t>(entry)], v, value, element);
-    }
-  }
-  return sens_status::kNotFound;
+  AnalysisVariable* v = ListedFor(variable);
+  if (v == nullptr) return sens_status::kNotFound;
+  return SetSensitivity(parameters_[static_cast<std::size_t>(entry)], v, value, element);
 }
 
 const char* SensitivityMgr::GetItemName(std::int32_t i) {
@@ -348,8 +387,6 @@ Status SensitivityMgr::StoreRow(std::int32_t row, DAESVarTableEntry* variable, d
   if (static_cast<std::size_t>(row) >= switch_matrix_.size() && allocation_ == 1) {
     switch_matrix_.resize(static_cast<std::size_t>(rows), std::vector<double>(variables_.size()));
   }
-  for (AnalysisVariable* v : variables_) {
-    if (v->ModelEntry() == variable) return SetSwitchTimeSensitivity(row, v, value);
-  }
-  return sens_status::kNotFound;
+  AnalysisVariable* v = ListedFor(variable);
+  return v != nullptr ? SetSwitchTimeSensitivity(row, v, value) : sens_status::kNotFound;
 }

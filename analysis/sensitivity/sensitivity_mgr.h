@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "analysis/sensitivity/sensitivity_manager.h"
@@ -124,6 +125,9 @@ class SensitivityMgr final : public QLNSubSystemManager,
   Status AddToParameters(AnalysisVariable* parameter, std::int32_t elements);
   // Column of the variable, or -1.
   std::int32_t ColumnOf(AnalysisVariable* variable);
+  // The first listed variable of the model entry, or null.
+  AnalysisVariable* ListedFor(DAESVarTableEntry* entry);
+  void IndexColumns();
   // Index in the parameter list, or -1.
   std::int32_t IndexOf(AnalysisVariable* parameter);
   // The parameter's row plus element; 0xA024FFFF when the parameter is not
@@ -138,6 +142,10 @@ class SensitivityMgr final : public QLNSubSystemManager,
   std::int32_t enabled_ = 0;
   std::vector<AnalysisVariable*> parameters_;
   std::vector<AnalysisVariable*> variables_;
+  // Look-ups into variables_, made again after the list changes.
+  std::unordered_map<std::uint32_t, std::int32_t> column_by_id_;
+  std::unordered_map<const DAESVarTableEntry*, std::int32_t> column_by_entry_;
+  bool columns_indexed_ = false;
   std::int32_t elements_ = 0;
   std::int32_t switch_rows_ = 0;
   std::vector<std::vector<double>> matrix_;

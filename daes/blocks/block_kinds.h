@@ -118,6 +118,23 @@ class DAESSingleBlock : public DAESBlock {
   // its derivative partner, per unit of its scaled value. `evaluated`: the
   // caller has just evaluated the residual and derivatives at this point.
   Status EvaluateCorrectorJacobian(double coefficient, double* value, bool evaluated = false);
+  // The same in its two parts: the derivative for the variable and that
+  // for its derivative partner (0 without one), each per unit of its
+  // scaled value.
+  Status EvaluateCorrectorParts(double* own, double* partner, bool evaluated = false);
+  // The parts a corrector set-up found, kept for the passes until the
+  // next set-up; false while none are kept.
+  bool CorrectorParts(double* own, double* partner) const {
+    if (!parts_kept_) return false;
+    *own = kept_own_;
+    *partner = kept_partner_;
+    return true;
+  }
+  void KeepCorrectorParts(double own, double partner) {
+    kept_own_ = own;
+    kept_partner_ = partner;
+    parts_kept_ = true;
+  }
 
   // Writes the equation function; the result of the writer's last step.
   virtual Status WriteEquationFunction(CodeWriterContext& context);
@@ -128,6 +145,9 @@ class DAESSingleBlock : public DAESBlock {
   daes::BlockRowLink link_;
   QLNRow* face_of_ = nullptr;
   QLNEquation* face_ = nullptr;
+  double kept_own_ = 0.0;
+  double kept_partner_ = 0.0;
+  bool parts_kept_ = false;
 };
 
 class DAESExplicitBlock : public DAESSingleBlock {

@@ -3,8 +3,8 @@
 // elements, one-sided finite differences where an element has none. Every
 // perturbed variable and every residual changed by a difference is put
 // back before an operation returns.
+#include <algorithm>
 #include <cmath>
-#include <optional>
 #include <sstream>
 #include <string>
 
@@ -33,8 +33,6 @@ namespace {
 constexpr std::uint32_t kFiniteDifference = 4;
 constexpr std::uint32_t kSensitivityColumn = 0x100000;
 constexpr double kBound = 1.7976931348623157e308;
-// How many entries ahead the planned loop asks for elements.
-constexpr std::uint32_t kLookAhead = 8;
 // How many rows ahead the evaluation loops ask for a row's memory.
 constexpr std::uint32_t kRowsAhead = 4;
 
@@ -63,7 +61,9 @@ std::int32_t StatusColumn(bool column_flag) {
   return (GetSolutionPhase() == 0 ? 1 : 0) + (column_flag ? 2 : 0);
 }
 
-// What one row gives the derivative loops.
+// What one row gives the derivative loops. Its residual before any
+// difference is read at once, or, for a row whose facts were kept, at the
+// first need, before anything evaluates the row.
 struct RowFacts {
   explicit RowFacts(const daes::BlockRowLink& link)
       : row(link.row), eqn(link.eqn), solver(link.solver) {
@@ -71,7 +71,16 @@ struct RowFacts {
     k = static_cast<std::uint32_t>(solver->OutputIndex());
     defined = eqn != nullptr ? eqn->OutputElement() : nullptr;
     sign = eqn != nullptr && eqn->ProcedureKind() >= 3 ? -1.0 : 1.0;
-    solver->ResidualValue(&r0);
+    Base();
+  }
+  RowFacts(const daes::BlockRowLink& link, std::uint32_t output, DAESVarTableEntry* defines,
+           double procedure_sign)
+      : row(link.row), eqn(link.eqn), solver(link.solver), k(output), defined(defines),
+        sign(procedure_sign) {}
+  double Base() {
+    if (!based) solver->ResidualValue(&r0);
+    based = true;
+    return r0;
   }
   bool Defines(const DAESVarTableEntry* v) const {
     return defined != nullptr && v != nullptr && v->SequenceNumber() == defined->SequenceNumber();
@@ -91,6 +100,7 @@ struct RowFacts {
   DAESVarTableEntry* defined = nullptr;
   double sign = 1.0;
   double r0 = 0.0;
+  bool based = false;
   bool differenced = false;
 };
 
@@ -121,7 +131,8 @@ class Perturbation {
       v->PerturbationStep(saved_, &perturbed, relative_, &h_, absolute_);
       v->SetValue(perturbed);
     }
-    double r1 = row.r0;
+    const double r0 = row.Base();
+    double r1 = r0;
     // A procedure row's residual comes from its call, not from an expression.
     Status s = 0;
     if (row.defined != nullptr) {
@@ -132,7 +143,7 @@ class Perturbation {
     }
     row.differenced = true;
     // A zero step (a variable pinned between equal bounds) has no quotient.
-    *q = h_ == 0.0 ? 0.0 : daes::BoundedQuotient(r1 - row.r0, h_, kBound);
+    *q = h_ == 0.0 ? 0.0 : daes::BoundedQuotient(r1 - r0, h_, kBound);
     return s;
   }
   void Restore() {
@@ -149,15 +160,15 @@ class Perturbation {
   double h_ = 0.0;
 };
 
-// The derivative of the row with respect to v: the defined-variable term,
-// analytic element values, or a finite difference of the whole residual,
-// which then stands for every element of v. `procedure_rows` false skips
-// the elements of procedure rows.
-double RowDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Perturbation& p,
-                     bool procedure_rows, Status* last) {
+// The derivative of the row with respect to v over the elements `next`
+// hands out: the defined-variable term, analytic element values, or a
+// finite difference of the whole residual, which then stands for every
+// element of v. `procedure_rows` false skips the elements of procedure rows.
+template <typename Next>
+double SumDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Perturbation& p,
+                     bool procedure_rows, Status* last, Next next) {
   double sum = 0.0;
-  std::int32_t cursor = 0;
-  while (DAESRowElement* e = row.Next(v, &cursor)) {
+  while (DAESRowElement* e = next()) {
     if (row.Defines(e->ElementVariable())) {
       sum += row.sign;
       continue;
@@ -175,28 +186,19 @@ double RowDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Pertur
   return sum;
 }
 
-// RowDerivative over the planned elements of v in the row of a plain
-// equation (no defined variable, derivative entry 0). The row's facts are
-// read only for a finite difference; `facts` keeps them for the entry.
-double PlannedDerivative(DAESRowElement* const* elements, std::uint32_t count,
-                         const daes::BlockRowLink& link, DAESVarTableEntry* v, std::int32_t m,
-                         Perturbation& p, bool procedure_rows, std::optional<RowFacts>& facts,
-                         Status* last) {
-  double sum = 0.0;
-  if (count == 0) return sum;
-  if (!procedure_rows && (link.row->GetFlags() & daes::kProcedureRow) != 0) return sum;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    DAESRowElement* e = elements[i];
-    if (static_cast<std::uint32_t>(e->ColumnClass(0, m)) == kFiniteDifference) {
-      if (!facts) facts.emplace(link);
-      double q = 0.0;
-      *last = p.Quotient(v, *facts, &q);
-      if (!IsNegative(*last)) sum = q;
-      break;
-    }
-    sum += e->ElementValue(0);
-  }
-  return sum;
+// The same with the row searched for v's elements.
+double RowDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Perturbation& p,
+                     bool procedure_rows, Status* last) {
+  std::int32_t cursor = 0;
+  return SumDerivative(row, v, m, p, procedure_rows, last, [&] { return row.Next(v, &cursor); });
+}
+
+// The same over elements found before.
+double ListedDerivative(RowFacts& row, DAESVarTableEntry* v, std::int32_t m, Perturbation& p,
+                        bool procedure_rows, Status* last, DAESRowElement* const* from,
+                        DAESRowElement* const* to) {
+  return SumDerivative(row, v, m, p, procedure_rows, last,
+                       [&]() -> DAESRowElement* { return from != to ? *from++ : nullptr; });
 }
 
 DAESRowElement* FirstElement(RowFacts& row, DAESVarTableEntry* v) {
@@ -273,7 +275,16 @@ Status DAESSingleBlock::EvaluateJacobian(double* value, std::uint32_t) {
 
 Status DAESSingleBlock::EvaluateCorrectorJacobian(double coefficient, double* value,
                                                   bool evaluated) {
-  *value = 0.0;
+  double own = 0.0;
+  double partner = 0.0;
+  const Status s = EvaluateCorrectorParts(&own, &partner, evaluated);
+  *value = own + coefficient * partner;
+  return s;
+}
+
+Status DAESSingleBlock::EvaluateCorrectorParts(double* own, double* partner, bool evaluated) {
+  *own = 0.0;
+  *partner = 0.0;
   DAESVarTableEntry* x = GetVariable(0);
   const daes::BlockRowLink& link = EquationLink();
   if (link.solver == nullptr || x == nullptr) return daes::kBlockUnsupported;
@@ -283,17 +294,15 @@ Status DAESSingleBlock::EvaluateCorrectorJacobian(double coefficient, double* va
   }
   RowFacts row(link);
   Status last = 0;
-  double sum = 0.0;
   {
     Perturbation p;
-    sum = RowDerivative(row, x, StatusColumn(false), p, true, &last);
+    *own = RowDerivative(row, x, StatusColumn(false), p, true, &last) / x->GetScale();
   }
-  DAESVarTableEntry* partner = (x->GetFlags() & daes::kState) != 0 ? PartnerOf(x) : nullptr;
-  if (partner != nullptr && !IsNegative(last)) {
+  DAESVarTableEntry* y = (x->GetFlags() & daes::kState) != 0 ? PartnerOf(x) : nullptr;
+  if (y != nullptr && !IsNegative(last)) {
     Perturbation p;
-    sum += coefficient * RowDerivative(row, partner, StatusColumn(false), p, true, &last);
+    *partner = RowDerivative(row, y, StatusColumn(false), p, true, &last) / x->GetScale();
   }
-  *value = sum / x->GetScale();
   row.Restore();
   return last;
 }
@@ -396,58 +405,23 @@ Status DAESSolverBlock::BuildStructure(const std::int64_t** rows, const std::int
   return 0;
 }
 
-const DAESSolverBlock::EntryPlan& DAESSolverBlock::EntryPlanNow() {
-  const std::uint64_t layout = daes::ElementLayout();
-  if (plan_.layout == layout && plan_.rows == rows_.Count() &&
-      plan_.entries.size() == struct_rows_.size()) {
-    return plan_;
-  }
-  plan_.entries.assign(struct_rows_.size(), PlannedEntry{});
-  plan_.elements.clear();
-  auto collect = [&](const daes::BlockRowLink& link, DAESVarTableEntry* v, std::uint16_t* count) {
-    std::int32_t cursor = 0;
-    std::size_t found = 0;
-    while (DAESRowElement* e = link.solver->FindNextElement(v->SequenceNumber(), &cursor)) {
-      plan_.elements.push_back(e);
-      ++found;
-    }
-    *count = static_cast<std::uint16_t>(found);
-    return found <= 0xFFFF;
-  };
-  for (std::size_t p = 0; p < struct_rows_.size(); ++p) {
-    DAESVarTableEntry* x = ColumnVariable(struct_cols_[p]);
-    const auto r = static_cast<std::uint64_t>(struct_rows_[p] - 1);
-    if (x == nullptr || r >= rows_.Count()) continue;
-    const daes::BlockRowLink& link = RowLink(static_cast<std::uint32_t>(r));
-    // The planned sum reads entry 0 and knows no defined variable.
-    if (link.solver == nullptr || !link.solver->FixedElementSearch() ||
-        link.solver->OutputIndex() != 0 ||
-        (link.eqn != nullptr && link.eqn->OutputElement() != nullptr)) {
-      continue;
-    }
-    PlannedEntry& e = plan_.entries[p];
-    e.column = x;
-    e.first = static_cast<std::uint32_t>(plan_.elements.size());
-    bool fits = collect(link, x, &e.count);
-    if ((x->GetFlags() & daes::kState) != 0) e.partner = PartnerOf(x);
-    if (e.partner != nullptr) fits = collect(link, e.partner, &e.partner_count) && fits;
-    e.planned = fits;
-  }
-  plan_.layout = layout;
-  plan_.rows = rows_.Count();
-  return plan_;
-}
-
 Status DAESSolverBlock::EvaluateJacobianEntries(std::uint32_t n, const std::int64_t* rows,
                                                 const std::int64_t* cols, double* values,
                                                 std::uint32_t flags, double c) {
+  return JacobianEntries(n, rows, cols, values, nullptr, flags, c);
+}
+
+Status DAESSolverBlock::EvaluateJacobianParts(std::uint32_t n, const std::int64_t* rows,
+                                              const std::int64_t* cols, double* values,
+                                              double* partner, std::uint32_t flags) {
+  return JacobianEntries(n, rows, cols, values, partner, flags | 0x1, 0.0);
+}
+
+Status DAESSolverBlock::JacobianEntries(std::uint32_t n, const std::int64_t* rows,
+                                        const std::int64_t* cols, double* values, double* partner,
+                                        std::uint32_t flags, double c) {
   const std::int32_t m = StatusColumn((flags & 0x2) != 0);
   const bool procedure_rows = ProcedureRowsIn(flags);
-  // The structure's own entries take their elements from the plan.
-  const EntryPlan* plan =
-      n == StructureSize() && rows == struct_rows_.data() && cols == struct_cols_.data()
-          ? &EntryPlanNow()
-          : nullptr;
   Status last = 0;
   Perturbation px;
   Perturbation py;
@@ -455,8 +429,14 @@ Status DAESSolverBlock::EvaluateJacobianEntries(std::uint32_t n, const std::int6
   DAESVarTableEntry* x = nullptr;
   DAESVarTableEntry* y = nullptr;
   double scale = 1.0;
-  bool sensitivity = false;
+  // The block's own structure: each entry's elements were found once.
+  const EntryElements* plan = nullptr;
+  if (structure_built_ && rows == struct_rows_.data() && cols == struct_cols_.data() &&
+      n <= StructureSize()) {
+    plan = &PlannedElements();
+  }
   for (std::uint32_t p = 0; p < n && !IsNegative(last); ++p) {
+    if (partner != nullptr) partner[p] = 0.0;
     if (cols[p] != current) {
       px.Restore();
       py.Restore();
@@ -469,50 +449,42 @@ Status DAESSolverBlock::EvaluateJacobianEntries(std::uint32_t n, const std::int6
         continue;
       }
       scale = x->GetScale();
-      const std::uint32_t f = x->GetFlags();
-      sensitivity = (f & kSensitivityColumn) != 0;
-      if ((flags & 0x1) != 0 && (f & daes::kState) != 0) y = PartnerOf(x);
+      if ((flags & 0x1) != 0 && (x->GetFlags() & daes::kState) != 0) y = PartnerOf(x);
     }
     const auto r = static_cast<std::uint64_t>(rows[p] - 1);
-    if (x == nullptr || r >= GetRowCount() ||
-        RowLink(static_cast<std::uint32_t>(r)).solver == nullptr) {
+    const daes::BlockRowLink* link =
+        x != nullptr && r < GetRowCount() ? &RowLink(static_cast<std::uint32_t>(r)) : nullptr;
+    if (link == nullptr || link->solver == nullptr) {
       values[p] = 0.0;
       continue;
     }
-    if (plan != nullptr && !sensitivity) {
-      // The elements are scattered in memory and read in column order: ask
-      // for those of an entry further on while this one is summed.
-      if (p + kLookAhead < n) {
-        const PlannedEntry& ahead = plan->entries[p + kLookAhead];
-        if (ahead.column != nullptr) __builtin_prefetch(ahead.column);
-        for (std::uint32_t k = 0; k < ahead.count + ahead.partner_count; ++k) {
-          __builtin_prefetch(plan->elements[ahead.first + k]);
-        }
-      }
-      const PlannedEntry& e = plan->entries[p];
-      if (e.planned && e.column == x && (y == nullptr || y == e.partner)) {
-        const daes::BlockRowLink& link = RowLink(static_cast<std::uint32_t>(r));
-        DAESRowElement* const* elements = plan->elements.data() + e.first;
-        std::optional<RowFacts> facts;
-        double sum =
-            PlannedDerivative(elements, e.count, link, x, m, px, procedure_rows, facts, &last);
-        if (y != nullptr && !IsNegative(last)) {
-          sum += c * PlannedDerivative(elements + e.count, e.partner_count, link, y, m, py, true,
-                                       facts, &last);
-        }
-        values[p] = sum / scale;
-        if (facts) facts->Restore();
-        continue;
-      }
-    }
-    RowFacts row(RowLink(static_cast<std::uint32_t>(r)));
-    double sum = RowDerivative(row, x, m, px, procedure_rows, &last);
-    if (sensitivity && (row.row->GetFlags() & daes::kCountedRow) != 0) {
-      sum = row.solver->EvaluateDerivativeValue(FirstElement(row, x), m);
+    RowFacts row = plan != nullptr ? RowFacts(*link, plan->row_output[r], plan->row_defines[r],
+                                              plan->row_sign[r])
+                                   : RowFacts(*link);
+    DAESRowElement* const* own = nullptr;
+    if (plan != nullptr) own = plan->items.data() + plan->begin[2 * p];
+    double sum = plan != nullptr ? ListedDerivative(row, x, m, px, procedure_rows, &last, own,
+                                                    plan->items.data() + plan->begin[2 * p + 1])
+                                 : RowDerivative(row, x, m, px, procedure_rows, &last);
+    if ((x->GetFlags() & kSensitivityColumn) != 0 &&
+        (row.row->GetFlags() & daes::kCountedRow) != 0) {
+      DAESRowElement* e =
+          plan != nullptr ? (own != plan->items.data() + plan->begin[2 * p + 1] ? *own : nullptr)
+                          : FirstElement(row, x);
+      row.Base();  // before the sweep may run the row again
+      sum = row.solver->EvaluateDerivativeValue(e, m);
     }
     if (y != nullptr && !IsNegative(last)) {
-      const double t = RowDerivative(row, y, m, py, true, &last);
-      sum += c * t;
+      const double t = plan != nullptr && plan->partner[p] == y
+                           ? ListedDerivative(row, y, m, py, true, &last,
+                                              plan->items.data() + plan->begin[2 * p + 1],
+                                              plan->items.data() + plan->begin[2 * p + 2])
+                           : RowDerivative(row, y, m, py, true, &last);
+      if (partner != nullptr) {
+        partner[p] = t / scale;
+      } else {
+        sum += c * t;
+      }
     }
     values[p] = sum / scale;
     row.Restore();
@@ -573,14 +545,17 @@ Status DAESSolverBlock::EvaluateJacobianColumn(DAESVarTableEntry* x, double* out
   const double scale = x->GetScale();
   Status last = 0;
   Perturbation px;
-  for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
-    out[i] = 0.0;
-    if (RowLink(i).solver == nullptr) continue;
+  std::fill(out, out + GetRowCount(), 0.0);
+  // Only the rows that hold the variable have anything to give.
+  for (const std::uint32_t i : RowsHolding(x)) {
     RowFacts row(RowLink(i));
     if ((row.row->GetFlags() & daes::kCountedRow) != 0 &&
         (x->GetFlags() & kSensitivityColumn) != 0) {
-      last = row.solver->Evaluate(daes::kEvalResidual, nullptr);
-      out[i] = row.solver->EvaluateDerivativeValue(FirstElement(row, x), m);
+      // A row without the parameter has nothing to give: no evaluation.
+      if (DAESRowElement* e = FirstElement(row, x)) {
+        last = row.solver->Evaluate(daes::kEvalResidual, nullptr);
+        out[i] = row.solver->EvaluateDerivativeValue(e, m);
+      }
     } else {
       double sum = 0.0;
       std::int32_t cursor = 0;
@@ -615,6 +590,67 @@ Status DAESSolverBlock::EvaluateJacobianColumn(DAESVarTableEntry* x, double* out
     row.Restore();
   }
   return last;
+}
+
+const DAESSolverBlock::EntryElements& DAESSolverBlock::PlannedElements() {
+  EntryElements& plan = entry_elements_;
+  const std::uint32_t n = StructureSize();
+  if (plan.begin.size() == 2 * static_cast<std::size_t>(n) + 1 && plan.rows == GetRowCount()) {
+    return plan;
+  }
+  plan.begin.assign(1, 0);
+  plan.items.clear();
+  plan.partner.assign(n, nullptr);
+  plan.rows = GetRowCount();
+  plan.row_output.assign(plan.rows, 0);
+  plan.row_defines.assign(plan.rows, nullptr);
+  plan.row_sign.assign(plan.rows, 1.0);
+  for (std::uint32_t i = 0; i < plan.rows; ++i) {
+    const daes::BlockRowLink& link = RowLink(i);
+    if (link.solver == nullptr) continue;
+    const RowFacts facts(link);
+    plan.row_output[i] = facts.k;
+    plan.row_defines[i] = facts.defined;
+    plan.row_sign[i] = facts.sign;
+  }
+  auto collect = [&](DAESSolverEquation* solver, const DAESVarTableEntry* v) {
+    std::int32_t cursor = 0;
+    if (solver != nullptr && v != nullptr) {
+      while (DAESRowElement* e = solver->FindNextElement(v->SequenceNumber(), &cursor))
+        plan.items.push_back(e);
+    }
+    plan.begin.push_back(static_cast<std::uint32_t>(plan.items.size()));
+  };
+  for (std::uint32_t p = 0; p < n; ++p) {
+    const auto r = static_cast<std::uint64_t>(struct_rows_[p] - 1);
+    DAESSolverEquation* solver =
+        r < GetRowCount() ? RowLink(static_cast<std::uint32_t>(r)).solver : nullptr;
+    DAESVarTableEntry* x = ColumnVariable(struct_cols_[p]);
+    DAESVarTableEntry* y =
+        x != nullptr && (x->GetFlags() & daes::kState) != 0 ? PartnerOf(x) : nullptr;
+    plan.partner[p] = y;
+    collect(solver, x);
+    collect(solver, y);
+  }
+  return plan;
+}
+
+const std::vector<std::uint32_t>& DAESSolverBlock::RowsHolding(const DAESVarTableEntry* x) {
+  if (held_rows_count_ != GetRowCount()) {
+    held_rows_.clear();
+    held_rows_count_ = GetRowCount();
+  }
+  const std::uint32_t sequence = x->SequenceNumber();
+  auto [at, made] = held_rows_.try_emplace(sequence);
+  if (made) {
+    for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
+      DAESSolverEquation* solver = RowLink(i).solver;
+      std::int32_t cursor = 0;
+      if (solver != nullptr && solver->FindNextElement(sequence, &cursor) != nullptr)
+        at->second.push_back(i);
+    }
+  }
+  return at->second;
 }
 
 Status DAESSolverBlock::EvaluateDerivativeTriplets(std::int64_t* rows, std::int64_t* cols,

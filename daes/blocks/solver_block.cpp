@@ -136,7 +136,7 @@ std::int32_t DAESSolverBlock::InsertVariable(DAESVarTableEntry* variable, std::i
     *position = -1;
     return -1;
   }
-  positions_valid_ = false;
+  Joined(variable);
   CountClass(segment);
   *position = static_cast<std::int32_t>(at);
   return 0;
@@ -150,7 +150,7 @@ Status DAESSolverBlock::AddVariable(DAESVarTableEntry* variable) {
 Status DAESSolverBlock::AppendVariable(DAESVarTableEntry* variable) {
   const Status status = vars_.Insert(vars_.Count(), variable);
   if (status == 0) {
-    positions_valid_ = false;
+    Joined(variable);
     CountClass(SegmentOf(variable));
   }
   return status;
@@ -167,6 +167,7 @@ std::int32_t DAESSolverBlock::FindVariable(const DAESVarTableEntry* variable) co
     }
     return 0;
   }
+  if (variable == nullptr) return 0;
   const auto slot_of = [this](const DAESVarTableEntry* entry) {
     const auto key = reinterpret_cast<std::uintptr_t>(entry);
     return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> position_shift_);
@@ -176,21 +177,51 @@ std::int32_t DAESSolverBlock::FindVariable(const DAESVarTableEntry* variable) co
     while ((std::size_t{1} << bits) < 2 * static_cast<std::size_t>(n)) ++bits;
     position_shift_ = 64 - bits;
     positions_.assign(std::size_t{1} << bits, PositionSlot{});
+    repeated_entries_ = false;
     const std::size_t mask = positions_.size() - 1;
     for (std::uint32_t i = 0; i < n; ++i) {
       const DAESVarTableEntry* entry = vars_.At(i);
       std::size_t at = slot_of(entry);
       while (positions_[at].entry != nullptr && positions_[at].entry != entry) at = (at + 1) & mask;
-      if (positions_[at].entry == nullptr) positions_[at] = {entry, static_cast<std::int32_t>(i) + 1};
+      if (positions_[at].entry == nullptr) {
+        positions_[at] = {entry, static_cast<std::int32_t>(i) + 1};
+      } else {
+        repeated_entries_ = true;
+      }
     }
     positions_valid_ = true;
+  }
+  // Where this or another block found the entry last, checked: mostly
+  // right, as the integrator asks the problem again and again. A table
+  // listing an entry twice answers its first place, which only the index
+  // knows.
+  const std::int32_t hint = variable->PositionHint();
+  if (!repeated_entries_ && hint >= 0 && static_cast<std::uint32_t>(hint) < n &&
+      vars_.At(static_cast<std::uint32_t>(hint)) == variable) {
+    return hint + 1;
   }
   const std::size_t mask = positions_.size() - 1;
   for (std::size_t at = slot_of(variable);; at = (at + 1) & mask) {
     const PositionSlot& slot = positions_[at];
-    if (slot.entry == variable) return slot.position;
+    if (slot.entry == variable) {
+      variable->SetPositionHint(slot.position - 1);
+      return slot.position;
+    }
     if (slot.entry == nullptr) return 0;
   }
+}
+
+bool DAESSolverBlock::HoldsVariable(const DAESVarTableEntry* variable) const {
+  constexpr std::uint32_t kScanLimit = 16;
+  const std::uint32_t n = vars_.Count();
+  if (n <= kScanLimit || positions_valid_) return FindVariable(variable) != 0;
+  if (!members_valid_) {
+    members_.clear();
+    members_.reserve(n);
+    for (std::uint32_t i = 0; i < n; ++i) ++members_[vars_.At(i)];
+    members_valid_ = true;
+  }
+  return members_.find(variable) != members_.end();
 }
 
 std::int32_t DAESSolverBlock::FindBySequence(std::uint32_t sequence) const {
@@ -215,12 +246,15 @@ void DAESSolverBlock::RemoveVariableAt(std::uint32_t i) {
   UncountVariable(vars_.At(i));
   vars_.Erase(i);
   positions_valid_ = false;
+  members_valid_ = false;
 }
 
 Status DAESSolverBlock::AddRow(QLNRow* row) {
   const Status status = rows_.Insert(rows_.Count(), row);
   if (status != 0) return status;
   row_links_.clear();
+  held_rows_.clear();
+  entry_elements_ = {};
   // A sub-block contributes its own element count, an equation its
   // variables.
   if (auto* block = dynamic_cast<DAESSolverBlock*>(row)) {

@@ -227,6 +227,9 @@ class DAESSolverBlock : public DAESBlock {
   Status AppendVariable(DAESVarTableEntry* variable);
   // 1 + position of the variable in the table, 0 when absent.
   std::int32_t FindVariable(const DAESVarTableEntry* variable) const;
+  // Whether the table holds the variable; unlike FindVariable it stays
+  // cheap while the table is being filled.
+  bool HoldsVariable(const DAESVarTableEntry* variable) const;
   // Position of the entry with the sequence number in any segment, or -1.
   std::int32_t FindBySequence(std::uint32_t sequence) const;
   // Takes entry i out of the table and lowers its class counter.
@@ -245,6 +248,8 @@ class DAESSolverBlock : public DAESBlock {
   void ClearRows() {
     rows_.Clear();
     row_links_.clear();
+    held_rows_.clear();
+    entry_elements_ = {};
   }
   // Row i with its equation faces, looked up once.
   const daes::BlockRowLink& RowLink(std::uint32_t i);
@@ -310,11 +315,19 @@ class DAESSolverBlock : public DAESBlock {
   Status EvaluateJacobianEntries(std::uint32_t n, const std::int64_t* rows,
                                  const std::int64_t* cols, double* values, std::uint32_t flags,
                                  double c);
+  // The same entries in two parts: `values` without the partner term and
+  // `partner` the derivative partner's term alone (0 where a column has
+  // none), as flag 1 with c = 0 and the difference to c = 1 would give.
+  Status EvaluateJacobianParts(std::uint32_t n, const std::int64_t* rows, const std::int64_t* cols,
+                               double* values, double* partner, std::uint32_t flags);
   Status EvaluateJacobianValues(std::uint32_t mode, double* values, std::uint32_t flags);
   virtual Status EvaluateJacobian(double* values, std::uint32_t flags);
   Status EvaluateJacobianRow(std::uint32_t r, std::uint32_t* count, double* values,
                              const double* coefficient);
   Status EvaluateJacobianColumn(DAESVarTableEntry* x, double* out, std::uint32_t flags);
+  // The rows whose equation has an element of the variable, in order;
+  // found once per variable while the rows stay.
+  const std::vector<std::uint32_t>& RowsHolding(const DAESVarTableEntry* x);
   Status EvaluateDerivativeTriplets(std::int64_t* rows, std::int64_t* cols, std::int64_t* kinds,
                                     double* values, std::int64_t* count, std::uint32_t flags);
   Status EvaluateRows(std::uint32_t mode);
@@ -363,6 +376,27 @@ class DAESSolverBlock : public DAESBlock {
   virtual const char* CompiledLibraryName() { return nullptr; }
 
  private:
+  Status JacobianEntries(std::uint32_t n, const std::int64_t* rows, const std::int64_t* cols,
+                         double* values, double* partner, std::uint32_t flags, double c);
+  // For each structure entry the row's elements of its variable, then of
+  // the variable's derivative partner: items[begin[2p], begin[2p + 1]) and
+  // items[begin[2p + 1], begin[2p + 2]). Found once, as the structure is.
+  struct EntryElements {
+    std::vector<std::uint32_t> begin;
+    std::vector<DAESRowElement*> items;
+    std::vector<const DAESVarTableEntry*> partner;
+    // By row: the facts of its equation that stay (its output, the
+    // variable a procedure row defines, the procedure sign).
+    std::vector<std::uint32_t> row_output;
+    std::vector<DAESVarTableEntry*> row_defines;
+    std::vector<double> row_sign;
+    std::uint32_t rows = 0;
+  };
+  const EntryElements& PlannedElements();
+  // Asks for the memory of the rows a few places after row i (with
+  // `elements`, of their elements too).
+  void PrefetchRows(std::uint32_t i, bool elements);
+
   enum Segment { kKnown, kUnknown, kOther, kLast };
   Segment SegmentOf(DAESVarTableEntry* variable);
   void CountClass(Segment segment);
@@ -370,29 +404,6 @@ class DAESSolverBlock : public DAESBlock {
   void DropWorkspace();
   // The finite-difference state of one Jacobian operation.
   friend class BlockColumn;
-
-  // The elements each structure entry of a plain equation's row reads (of
-  // its column's variable, then of that variable's derivative partner when
-  // it is a state), found once per element layout instead of by a search
-  // of the row for every entry.
-  struct PlannedEntry {
-    DAESVarTableEntry* column = nullptr;
-    DAESVarTableEntry* partner = nullptr;
-    std::uint32_t first = 0;
-    std::uint16_t count = 0;
-    std::uint16_t partner_count = 0;
-    bool planned = false;
-  };
-  struct EntryPlan {
-    std::uint64_t layout = 0;
-    std::uint32_t rows = 0;
-    std::vector<PlannedEntry> entries;
-    std::vector<DAESRowElement*> elements;
-  };
-  const EntryPlan& EntryPlanNow();
-  // Asks for the memory of the rows a few places after row i (with
-  // `elements`, of their elements too).
-  void PrefetchRows(std::uint32_t i, bool elements);
 
   void* workspace_ = nullptr;
   std::uint32_t non_zeros_ = 0;
@@ -416,7 +427,9 @@ class DAESSolverBlock : public DAESBlock {
   std::vector<DAESVarTableEntry*> parameter_columns_;
   std::vector<double> values_;
   std::vector<daes::BlockRowLink> row_links_;
-  EntryPlan plan_;
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> held_rows_;  // by sequence
+  EntryElements entry_elements_;
+  std::uint32_t held_rows_count_ = 0;
   // Positions by entry for FindVariable, built on demand and dropped when
   // the table changes; the first position of an entry listed twice. Open
   // addressing in a power-of-two table: a look-up is one multiply and
@@ -428,6 +441,15 @@ class DAESSolverBlock : public DAESBlock {
   mutable std::vector<PositionSlot> positions_;
   mutable int position_shift_ = 64;
   mutable bool positions_valid_ = false;
+  mutable bool repeated_entries_ = false;
+  // How often each entry is listed, kept up to date once made (positions
+  // move on every sorted insert, membership does not).
+  mutable std::unordered_map<const DAESVarTableEntry*, std::uint32_t> members_;
+  mutable bool members_valid_ = false;
+  void Joined(const DAESVarTableEntry* variable) {
+    positions_valid_ = false;
+    if (members_valid_) ++members_[variable];
+  }
 };
 
 template <typename T>

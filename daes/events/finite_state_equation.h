@@ -59,7 +59,6 @@ class DAESFiniteStateEquation : public DAESSolverEquation {
   DAESSolverEquation* ActiveEquation() override;
   void BranchCount(std::int32_t* count) override;
   DAESRowElement* FindNextElement(std::uint32_t sequence, std::int32_t* position) override;
-  bool FixedElementSearch() const override { return false; }
   std::ostream& PrintResidual(std::ostream& out, std::int32_t width, const char* prefix) override;
   void Dump(std::ostream& out) override { Dump(out, false, 0, false); }
   // The heading, the selector and state, then each branch with its

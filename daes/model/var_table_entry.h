@@ -5,6 +5,7 @@
 // advise lists that hear of its changes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
@@ -132,6 +133,12 @@ class DAESVarTableEntry : public QLNVariable, public QLNExternal {
   virtual double GetScale() const { return 1.0; }
   virtual double GetScaledValue() const { return GetRealValue(); }
   std::uint32_t StoredIndex() const { return stored_index_; }
+  // Where a large block last found the entry among its variables: a hint
+  // the block checks before its index.
+  std::int32_t PositionHint() const { return position_hint_.load(std::memory_order_relaxed); }
+  void SetPositionHint(std::int32_t at) const {
+    position_hint_.store(at, std::memory_order_relaxed);
+  }
   virtual void SetStoredIndex(std::uint32_t index) { stored_index_ = index; }
   virtual std::int32_t IsStored() const { return 1; }
   // Unscaled bounds, and the bounds as stored (scaled).
@@ -200,6 +207,8 @@ class DAESVarTableEntry : public QLNVariable, public QLNExternal {
   std::uint32_t sequence_;
   std::string description_;
   std::uint32_t stored_index_ = 0;
+  // Atomic: any thread may ask a block while the hint is written.
+  mutable std::atomic<std::int32_t> position_hint_{-1};
   SUValue value_;
   std::uint16_t use_count_ = 0;
   bool indeterminate_ = false;

@@ -121,10 +121,6 @@ class DAESSolverEquation : public DAESEqnRow {
   virtual void ExtraEvalFlags(std::uint32_t*) {}
   // A finite-state equation answers its active branch.
   virtual DAESSolverEquation* ActiveEquation() { return this; }
-  // True for a plain equation: its element searches, output index and
-  // output element stay as they are while its elements' layout does (a
-  // finite-state row follows its branch, a procedure row its call).
-  virtual bool FixedElementSearch() const { return true; }
   virtual std::int32_t ArgumentCount() const { return 0; }
   virtual std::int32_t RowNumber() const { return 0; }
   virtual void LevelState() {}

@@ -93,7 +93,6 @@ class DAESProcSolverEquation : public DAESSolverEquation {
   // The input list's variable references and the row number.
   std::int32_t ArgumentCount() const override;
   std::int32_t IsOutputVariable(DAESVarTableEntry* variable) override;
-  bool FixedElementSearch() const override { return false; }
   Status Evaluate(std::uint32_t flags, void* arg) override;
   std::int32_t NeedsResidualForDerivatives() override { return 1; }
   std::int32_t OutputIndex() const override { return output_number_ - 1; }

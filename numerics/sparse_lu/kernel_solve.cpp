@@ -18,6 +18,44 @@ using ConstInts = slu::OneBased<const std::int64_t>;
 using ConstReals = slu::OneBased<const double>;
 
 // The factors as SluKernelFactorize lays them out.
+// The level-2 triangular solves of a small full block in plain loops: the
+// library's argument checks cost more than the arithmetic there. Each loop
+// runs in the order of the reference routine, so the results are the same.
+constexpr std::int64_t kSmallBlock = 8;
+
+void LowerUnit(std::int64_t r, const double* a, std::int64_t lda, double* x) {
+  for (std::int64_t j = 0; j < r; ++j) {
+    const double t = x[j];
+    if (t == 0.0) continue;
+    for (std::int64_t i = j + 1; i < r; ++i) x[i] -= t * a[i + j * lda];
+  }
+}
+
+void Upper(std::int64_t r, const double* a, std::int64_t lda, double* x) {
+  for (std::int64_t j = r - 1; j >= 0; --j) {
+    if (x[j] == 0.0) continue;
+    x[j] /= a[j + j * lda];
+    const double t = x[j];
+    for (std::int64_t i = j - 1; i >= 0; --i) x[i] -= t * a[i + j * lda];
+  }
+}
+
+void UpperTransposed(std::int64_t r, const double* a, std::int64_t lda, double* x) {
+  for (std::int64_t j = 0; j < r; ++j) {
+    double t = x[j];
+    for (std::int64_t i = 0; i < j; ++i) t -= a[i + j * lda] * x[i];
+    x[j] = t / a[j + j * lda];
+  }
+}
+
+void LowerUnitTransposed(std::int64_t r, const double* a, std::int64_t lda, double* x) {
+  for (std::int64_t j = r - 1; j >= 0; --j) {
+    double t = x[j];
+    for (std::int64_t i = r - 1; i > j; --i) t -= a[i + j * lda] * x[i];
+    x[j] = t;
+  }
+}
+
 struct Factors {
   ConstReals values;
   ConstInts index, iptrl, iptru;
@@ -45,7 +83,10 @@ void SluKernelFullSolve(const std::int64_t* TRANS, const std::int64_t* MF, const
 
   if ((*TRANS & 1) == 0) {
     for (std::int64_t k = 1; k <= r; ++k) std::swap(x[k], x[ipiv[k]]);
-    if (blas2) {
+    if (blas2 && r <= kSmallBlock) {
+      LowerUnit(r, A, lda, X);
+      Upper(r, A, lda, X);
+    } else if (blas2) {
       slu_blas::Dtrsv('L', 'N', 'U', r, A, lda, X, 1);
       slu_blas::Dtrsv('U', 'N', 'N', r, A, lda, X, 1);
     } else {
@@ -68,7 +109,10 @@ void SluKernelFullSolve(const std::int64_t* TRANS, const std::int64_t* MF, const
   for (std::int64_t k = nf; k >= r + 1; --k) {
     if (ipiv[k] < 0) std::swap(x[k], x[-ipiv[k]]);
   }
-  if (blas2) {
+  if (blas2 && r <= kSmallBlock) {
+    UpperTransposed(r, A, lda, X);
+    LowerUnitTransposed(r, A, lda, X);
+  } else if (blas2) {
     slu_blas::Dtrsv('U', 'T', 'N', r, A, lda, X, 1);
     slu_blas::Dtrsv('L', 'T', 'U', r, A, lda, X, 1);
   } else {

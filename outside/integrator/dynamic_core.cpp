@@ -258,6 +258,10 @@ class Stepper final : public DynamicCore {
   N_Vector* yps_ = nullptr;
   N_Vector id_ = nullptr;  // 1 for states, 0 for algebraic unknowns
   int sens_ns_ = 0;        // vectors allocated
+  // By unknown: its column in the engine's first rows and its derivative's
+  // in the second (-1: none); made at the first correction of a leg.
+  std::vector<std::size_t> sens_value_col_;
+  std::vector<std::ptrdiff_t> sens_slope_col_;
   bool sens_active_ = false;
   bool sens_inited_ = false;
   bool after_corrector_ = false;  // the state corrector converged this step
@@ -523,6 +527,7 @@ Status Stepper::StartSensitivities() {
     return 0;
   }
   const int ns = s_.sens_count_;
+  sens_value_col_.clear();  // the engine's columns are laid out again at every initialise
   if (ns != sens_ns_) {
     if (sens_inited_) IDASensFree(ida_);
     sens_inited_ = false;
@@ -607,21 +612,28 @@ int Stepper::CorrectSensitivities(N_Vector ycor, void* mem) {
   cj_ = cj;
   const auto w1 = static_cast<std::size_t>(s_.sens_first_width_);
   const auto w2 = static_cast<std::size_t>(s_.sens_second_width_);
-  auto first_at = [&](std::size_t row, std::size_t k) -> double& {
-    return s_.sens_first_[row * w1 + static_cast<std::size_t>(
-                                         s_.sens_column_[static_cast<std::size_t>(position_[k])])];
-  };
+  // Each unknown's column in the engine's rows, and its derivative's.
+  if (sens_value_col_.size() != n_) {
+    sens_value_col_.resize(n_);
+    sens_slope_col_.resize(n_);
+    for (std::size_t k = 0; k < n_; ++k) {
+      sens_value_col_[k] = static_cast<std::size_t>(
+          s_.sens_column_[static_cast<std::size_t>(position_[k])]);
+      sens_slope_col_[k] =
+          derivative_[k] >= 0
+              ? static_cast<std::ptrdiff_t>(s_.sens_column_[static_cast<std::size_t>(derivative_[k])])
+              : -1;
+    }
+  }
   for (int i = 0; i < sens_ns_; ++i) {
     const auto row = static_cast<std::size_t>(i);
     const double* y = NV_DATA_S(yspred[i]);
     const double* yp = NV_DATA_S(ypspred[i]);
+    double* first = s_.sens_first_.data() + row * w1;
+    double* second = s_.sens_second_.data() + row * w2;
     for (std::size_t k = 0; k < n_; ++k) {
-      first_at(row, k) = y[k];
-      if (derivative_[k] >= 0) {
-        s_.sens_second_[row * w2 + static_cast<std::size_t>(
-                                       s_.sens_column_[static_cast<std::size_t>(derivative_[k])])] =
-            yp[k];
-      }
+      first[sens_value_col_[k]] = y[k];
+      if (sens_slope_col_[k] >= 0) second[sens_slope_col_[k]] = yp[k];
     }
   }
   after_corrector_ = false;
@@ -633,10 +645,10 @@ int Stepper::CorrectSensitivities(N_Vector ycor, void* mem) {
     return SUN_NLS_EXT_FAIL;
   }
   for (int i = 0; i < sens_ns_; ++i) {
-    const auto row = static_cast<std::size_t>(i);
+    const double* first = s_.sens_first_.data() + static_cast<std::size_t>(i) * w1;
     double* c = NV_DATA_S(content->vecs[i]);
     const double* y = NV_DATA_S(yspred[i]);
-    for (std::size_t k = 0; k < n_; ++k) c[k] = first_at(row, k) - y[k];
+    for (std::size_t k = 0; k < n_; ++k) c[k] = first[sens_value_col_[k]] - y[k];
   }
   return SUN_NLS_SUCCESS;
 }

@@ -127,8 +127,11 @@ Status QLNESOGroup::AddRowToBlock(QLNRow* row) {
 }
 
 Status QLNESOGroup::AddVariableToBlock(DAESVarTableEntry* variable) {
+  if (solver_ != nullptr) {
+    return variable == nullptr || solver_->HoldsVariable(variable) ? 0
+                                                                    : solver_->AddVariable(variable);
+  }
   if (PositionOf(variable) != 0) return 0;
-  if (solver_ != nullptr) return solver_->AddVariable(variable);
   if (single_ != nullptr) return single_->AppendVariable(variable);
   return daes::kBlockUnsupported;
 }

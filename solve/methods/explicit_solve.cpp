@@ -2,10 +2,12 @@
 
 #include "daes/blocks/block_kinds.h"
 #include "daes/problem/equivalence.h"
+#include "daes/problem/solver_equation.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/integrator_proxy.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
+#include "solve/groups/corrector_iteration.h"
 #include "solve/methods/group_solvers.h"
 
 namespace {
@@ -63,8 +65,20 @@ Status ExplicitSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t re
   std::int32_t number = static_cast<std::int32_t>(block->GetGroupNumber());
   UnifiedIntegratorProxy* integrator = GetCurrentIntegrator();
 
+  // In the corrector the derivative is taken at a set-up and kept, as IDA
+  // keeps its matrix; the passes between evaluate the residual alone. The
+  // partner's part is kept apart: a new step size needs no evaluation.
+  const double step = request != 0 && integrator != nullptr ? integrator->GetServerValue() : 0.0;
+  const bool corrector = step != 0.0 && CorrectorIterationScope::Active();
+  double own = 0.0;
+  double partner = 0.0;
+  const bool kept =
+      corrector && !CorrectorIterationScope::SetUp() && block->CorrectorParts(&own, &partner);
+
+  const std::uint32_t evaluation = mode == 0 ? 7u : 6u;
   double r = 0.0;
-  const Status evaluated = ResidualAt(equation, mode == 0 ? 7u : 6u, &r);
+  const Status evaluated =
+      ResidualAt(equation, kept ? evaluation & ~daes::kEvalDerivatives : evaluation, &r);
   if (status::IsFailure(evaluated)) {
     if (print_level > 0) SuPrint(0, "Evaluation error in explicit group %d", &number);
     return evaluated;
@@ -78,10 +92,13 @@ Status ExplicitSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t re
   // In the corrector a state's derivative is (x - predicted) / step: the
   // residual's derivative for x has the derivative partner's term too.
   double derivative = 0.0;
-  const double step = request != 0 && integrator != nullptr ? integrator->GetServerValue() : 0.0;
-  if (step != 0.0) {
+  if (kept) {
+    derivative = own + partner / step;
+  } else if (step != 0.0) {
     // The residual evaluation above also gave the derivatives.
-    block->EvaluateCorrectorJacobian(1.0 / step, &derivative, true);
+    block->EvaluateCorrectorParts(&own, &partner, true);
+    derivative = own + partner / step;
+    if (corrector) block->KeepCorrectorParts(own, partner);
   } else {
     block->EvaluateJacobian(&derivative, 0);
   }

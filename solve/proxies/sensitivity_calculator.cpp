@@ -319,6 +319,7 @@ void QLNSensitivityCalculator::Release() {
   Drop(&jump_, &jump_handle_);
   matrix_.clear();
   initial_values_.clear();
+  layout_ = DynamicLayout{};
 }
 
 Status QLNSensitivityCalculator::Compute(double time, std::int32_t run_kind, std::int32_t phase) {
@@ -631,6 +632,49 @@ Status QLNSensitivityCalculator::ComputeInto(double* first, double* second, doub
   return 0;
 }
 
+void QLNSensitivityCalculator::LayOut(DAESSolverBlock* system, DAESProblem* problem,
+                                      bool explicit_kind) {
+  DynamicLayout& l = layout_;
+  const CallerColumns columns = CallerColumnsOf(problem);
+  const std::int32_t n = system->VariableCount();
+  l.value_col.assign(static_cast<std::size_t>(n), -1);
+  l.derivative_col.assign(static_cast<std::size_t>(n), -1);
+  l.in_second.assign(static_cast<std::size_t>(n), 0);
+  l.known_states.clear();
+  l.known_columns.clear();
+  for (std::int32_t c = 0; c < n; ++c) {
+    DAESVarTableEntry* x = system->GetVariable(c);
+    const std::int32_t at = ProblemIndex(problem, x);
+    if (at >= 0) l.value_col[c] = columns.column[static_cast<std::size_t>(at)];
+    // An explicit kind solves for derivatives: their rows are the second's.
+    l.in_second[static_cast<std::size_t>(c)] =
+        at >= 0 && columns.second[static_cast<std::size_t>(at)] ? 1 : 0;
+    if (!explicit_kind && (x->GetFlags() & daes::kState) != 0) {
+      const std::int32_t dat = ProblemIndex(problem, x->GetDerivative());
+      if (dat >= 0 && columns.second[static_cast<std::size_t>(dat)]) {
+        l.derivative_col[c] = columns.column[static_cast<std::size_t>(dat)];
+      }
+    }
+  }
+  // With explicit kinds the states are known: their sensitivities (the
+  // server's) move the right-hand side.
+  if (explicit_kind) {
+    for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
+      DAESVarTableEntry* x = problem->GetVariable(i);
+      if ((x->GetFlags() & daes::kState) != 0 && system->FindVariable(x) == 0) {
+        l.known_states.push_back(x);
+        l.known_columns.push_back(columns.column[static_cast<std::size_t>(i)]);
+      }
+    }
+  }
+  l.first_count = columns.first_count;
+  l.second_count = columns.second_count;
+  l.system = system;
+  l.problem = problem;
+  l.variables = problem->VariableCount();
+  l.explicit_kind = explicit_kind;
+}
+
 Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* second) {
   SensitivityManagerFace* manager = GetSensitivityManagerFace();
   DAESProblem* problem = GetCurrentProblem();
@@ -667,49 +711,29 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
   // states: A0 without them, D the derivative part alone.
   s = system->EvaluateRows(daes::kEvalResidual | daes::kEvalDerivatives);
   if (status::IsFailure(s)) return s;
-  std::vector<double> a0(static_cast<std::size_t>(ne)), d(static_cast<std::size_t>(ne));
-  s = system->EvaluateJacobianEntries(static_cast<std::uint32_t>(ne), rows, cols, a0.data(),
-                                      kPairing, 0.0);
+  std::vector<double>& a0 = dynamic_a0_;
+  std::vector<double>& d = dynamic_d_;
+  a0.assign(static_cast<std::size_t>(ne), 0.0);
+  d.assign(static_cast<std::size_t>(ne), 0.0);
+  s = explicit_kind ? system->EvaluateJacobianEntries(static_cast<std::uint32_t>(ne), rows, cols,
+                                                      a0.data(), kPairing, 0.0)
+                    : system->EvaluateJacobianParts(static_cast<std::uint32_t>(ne), rows, cols,
+                                                    a0.data(), d.data(), kPairing);
   if (status::IsFailure(s)) return s;
-  if (!explicit_kind) {
-    s = system->EvaluateJacobianEntries(static_cast<std::uint32_t>(ne), rows, cols, d.data(),
-                                        kPairing, 1.0);
-    if (status::IsFailure(s)) return s;
-    for (std::size_t e = 0; e < d.size(); ++e) d[e] -= a0[e];
-  }
-  std::vector<double> matrix(a0);
-  for (std::size_t e = 0; e < matrix.size(); ++e) matrix[e] += cj * d[e];
+  std::vector<double>& matrix = dynamic_matrix_;
+  matrix.resize(a0.size());
+  for (std::size_t e = 0; e < matrix.size(); ++e) matrix[e] = a0[e] + cj * d[e];
 
-  // Where each system variable and its derivative live in the caller's rows.
-  const CallerColumns columns = CallerColumnsOf(problem);
-  std::vector<std::int32_t> value_col(static_cast<std::size_t>(n), -1);
-  std::vector<std::int32_t> derivative_col(static_cast<std::size_t>(n), -1);
-  std::vector<bool> in_second(static_cast<std::size_t>(n), false);
-  std::vector<DAESVarTableEntry*> known_states;
-  for (std::int32_t c = 0; c < n; ++c) {
-    DAESVarTableEntry* x = system->GetVariable(c);
-    const std::int32_t at = ProblemIndex(problem, x);
-    if (at >= 0) value_col[c] = columns.column[static_cast<std::size_t>(at)];
-    // An explicit kind solves for derivatives: their rows are the second's.
-    in_second[static_cast<std::size_t>(c)] =
-        at >= 0 && columns.second[static_cast<std::size_t>(at)];
-    if (!explicit_kind && (x->GetFlags() & daes::kState) != 0) {
-      const std::int32_t dat = ProblemIndex(problem, x->GetDerivative());
-      if (dat >= 0 && columns.second[static_cast<std::size_t>(dat)]) {
-        derivative_col[c] = columns.column[static_cast<std::size_t>(dat)];
-      }
-    }
+  // Where each system variable and its derivative live in the caller's
+  // rows: fixed while the system and the problem's table are.
+  if (layout_.system != system || layout_.problem != problem ||
+      layout_.variables != problem->VariableCount() || layout_.explicit_kind != explicit_kind) {
+    LayOut(system, problem, explicit_kind);
   }
-  // With explicit kinds the states are known: their sensitivities (the
-  // server's) move the right-hand side.
-  if (explicit_kind) {
-    for (std::int32_t i = 0; i < problem->VariableCount(); ++i) {
-      DAESVarTableEntry* x = problem->GetVariable(i);
-      if ((x->GetFlags() & daes::kState) != 0 && system->FindVariable(x) == 0) {
-        known_states.push_back(x);
-      }
-    }
-  }
+  const std::vector<std::int32_t>& value_col = layout_.value_col;
+  const std::vector<std::int32_t>& derivative_col = layout_.derivative_col;
+  const std::vector<char>& in_second = layout_.in_second;
+  const std::vector<DAESVarTableEntry*>& known_states = layout_.known_states;
 
   const std::vector<Column> parameter_columns = ColumnsOf(manager);
   const Interval in = IntervalAt(manager, time);
@@ -717,6 +741,8 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
   std::vector<double> rhs(static_cast<std::size_t>(m)), w(static_cast<std::size_t>(n)),
       dw(static_cast<std::size_t>(m)), x(static_cast<std::size_t>(n)),
       column(static_cast<std::size_t>(m));
+  // The derivative rows as printed at the highest print levels.
+  std::vector<double> derivatives(level >= 5 ? static_cast<std::size_t>(n) : 0);
   bool first_row = true;
   auto clear = [&](double* row1, double* row2) {
     for (std::int32_t k = 0; k < n; ++k) {
@@ -736,9 +762,9 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
       SparseMatVecCoord(&ne, d.data(), rows, cols, &m, &n, w.data(), dw.data());
       for (std::int64_t i = 0; i < m; ++i) rhs[i] -= dw[i];
     }
-    for (DAESVarTableEntry* state : known_states) {
-      const std::int32_t at = ProblemIndex(problem, state);
-      const double ds = row1[columns.column[static_cast<std::size_t>(at)]];
+    for (std::size_t k = 0; k < known_states.size(); ++k) {
+      DAESVarTableEntry* state = known_states[k];
+      const double ds = row1[layout_.known_columns[k]];
       if (ds == 0.0) continue;
       s = system->EvaluateJacobianColumn(state, column.data(), 0);
       if (status::IsFailure(s)) return s;
@@ -753,14 +779,14 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
     s = Solve(matrix, rows, cols, x.data(), rhs, ne, n, &dynamic_handle_, first_row, solver_kind);
     if (s != 0) return s;
     first_row = false;
-    std::vector<double> derivatives(static_cast<std::size_t>(n), 0.0);
+    if (level >= 5) std::fill(derivatives.begin(), derivatives.end(), 0.0);
     for (std::int32_t k = 0; k < n; ++k) {
       if (value_col[k] < 0) continue;
       if (derivative_col[k] >= 0) {
         // s' = s'pred + (s - spred) / v
         double& sd = row2[derivative_col[k]];
         sd += cj * (x[k] - row1[value_col[k]]);
-        derivatives[k] = sd;
+        if (level >= 5) derivatives[k] = sd;
       }
       (in_second[k] ? row2 : row1)[value_col[k]] = x[k];
     }
@@ -779,8 +805,8 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
   std::int32_t r = 0;
   for (const Column& c : parameter_columns) {
     for (std::int32_t e = 0; e < c.elements && r < total; ++e, ++r) {
-      double* row1 = first + static_cast<std::size_t>(r) * columns.first_count;
-      double* row2 = second + static_cast<std::size_t>(r) * columns.second_count;
+      double* row1 = first + static_cast<std::size_t>(r) * layout_.first_count;
+      double* row2 = second + static_cast<std::size_t>(r) * layout_.second_count;
       if (e > c.base + in.linear) {
         clear(row1, row2);
         continue;
@@ -795,8 +821,8 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
   for (std::int32_t e = 0; e < switches; ++e) {
     const std::int32_t at = manager->MatrixRowCount() + e;
     if (at < 0 || at >= total) break;
-    double* row1 = first + static_cast<std::size_t>(at) * columns.first_count;
-    double* row2 = second + static_cast<std::size_t>(at) * columns.second_count;
+    double* row1 = first + static_cast<std::size_t>(at) * layout_.first_count;
+    double* row2 = second + static_cast<std::size_t>(at) * layout_.second_count;
     if (!SwitchForcing(manager, system, e, in, time, &rhs, &s)) {
       clear(row1, row2);
       continue;
@@ -877,12 +903,12 @@ Status QLNSensitivityCalculator::SwitchJump(double* first, double* second, const
   s = system->EvaluateJacobianEntries(static_cast<std::uint32_t>(ne), rows, cols, values.data(), 0,
                                       0.0);
   if (status::IsFailure(s)) return s;
+  // A state's column is made when a row first moves it: at a plain start
+  // no state has a sensitivity yet.
   std::vector<std::vector<double>> state_columns(states.size());
+  std::vector<char> outside(states.size(), 0);
   for (std::size_t k = 0; k < states.size(); ++k) {
-    if (system->FindVariable(states[k]) != 0) continue;
-    state_columns[k].resize(static_cast<std::size_t>(m));
-    s = system->EvaluateJacobianColumn(states[k], state_columns[k].data(), 0);
-    if (status::IsFailure(s)) return s;
+    outside[k] = system->FindVariable(states[k]) == 0 ? 1 : 0;
   }
   const std::int64_t solver_kind = SolverOptions::Instance()->GetInt(kOptLinearSolver);
   std::vector<double> rhs(static_cast<std::size_t>(m)), x(static_cast<std::size_t>(n));
@@ -892,7 +918,12 @@ Status QLNSensitivityCalculator::SwitchJump(double* first, double* second, const
     row_of(r, &row1, &row2);
     for (std::size_t k = 0; k < states.size(); ++k) {
       const double ds = state_part(row1, k);
-      if (ds == 0.0 || state_columns[k].empty()) continue;
+      if (ds == 0.0 || outside[k] == 0) continue;
+      if (state_columns[k].empty()) {
+        state_columns[k].resize(static_cast<std::size_t>(m));
+        const Status made = system->EvaluateJacobianColumn(states[k], state_columns[k].data(), 0);
+        if (status::IsFailure(made)) return made;
+      }
       for (std::int64_t i = 0; i < m; ++i)
         rhs[static_cast<std::size_t>(i)] -= ds * state_columns[k][static_cast<std::size_t>(i)];
     }

@@ -11,6 +11,7 @@
 
 #include "platform/status.h"
 
+class DAESProblem;
 class DAESSolverBlock;
 class DAESVarTableEntry;
 class LSIBaseSolve;
@@ -126,6 +127,21 @@ class QLNSensitivityCalculator {
   Status HandOver();
   void DropSteady();
   Status AuxiliaryProduct(const std::vector<double>& w, std::vector<double>* out);
+  // Where the dynamic system's variables and derivatives stand in the
+  // caller's rows, for the system and table it was made for.
+  struct DynamicLayout {
+    const DAESSolverBlock* system = nullptr;
+    const DAESProblem* problem = nullptr;
+    std::int32_t variables = -1;
+    bool explicit_kind = false;
+    std::vector<std::int32_t> value_col, derivative_col;
+    std::vector<char> in_second;
+    // Explicit kinds: the states outside the system and their columns.
+    std::vector<DAESVarTableEntry*> known_states;
+    std::vector<std::int32_t> known_columns;
+    std::int32_t first_count = 0, second_count = 0;
+  };
+  void LayOut(DAESSolverBlock* system, DAESProblem* problem, bool explicit_kind);
 
   QLNDecomposition* dynamic_ = nullptr;
   QLNDecomposition* steady_ = nullptr;
@@ -139,6 +155,9 @@ class QLNSensitivityCalculator {
   std::uint32_t built_m_ = 0;
   std::uint32_t built_k_ = 0;
   std::vector<std::vector<double>> matrix_;
+  DynamicLayout layout_;
+  // The dynamic Jacobian's parts and sum, kept between time points.
+  std::vector<double> dynamic_a0_, dynamic_d_, dynamic_matrix_;
   // One value per problem variable.
   std::vector<double> initial_values_;
   bool zeroed_ = false;

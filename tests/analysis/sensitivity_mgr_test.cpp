@@ -408,4 +408,46 @@ TEST_F(SensitivityMgrTest, SwitchTimeRowsArriveByModelEntry) {
   EXPECT_EQ(manager.StoreRow(0, stranger.ModelEntry(), 1.0), sens_status::kNotFound);
 }
 
+// Look-ups by id and by model entry follow the lists through clears and
+// re-listings in another order, and answer the first listed variable when
+// two share an id.
+TEST_F(SensitivityMgrTest, ColumnsFollowTheListsThroughClears) {
+  FakeVariable* p = services.Add(1, "p");
+  std::vector<FakeVariable*> ys;
+  for (std::uint32_t i = 0; i < 20; ++i) {
+    services.variables[100 + i] = std::make_unique<EntryVariable>(100 + i, "y");
+    ys.push_back(services.Var(100 + i));
+  }
+  manager.AddParameter(p);
+  for (FakeVariable* y : ys) manager.AddVariable(y);
+  ASSERT_EQ(manager.AllocateMatrix(), 0u);
+  for (std::size_t i = 0; i < ys.size(); ++i) {
+    ASSERT_EQ(manager.Store(0, ys[i]->ModelEntry(), static_cast<double>(i), 0), 0u);
+  }
+  double v = -1.0;
+  ASSERT_EQ(manager.GetSensitivity(p, ys[13], &v, 0, false, false), 0u);
+  EXPECT_EQ(v, 13.0);
+
+  // Listed again backwards, without the first: every column moves.
+  manager.Clear(true);
+  manager.AddParameter(p);
+  for (std::size_t i = ys.size(); i-- > 1;) manager.AddVariable(ys[i]);
+  ASSERT_EQ(manager.AllocateMatrix(), 0u);
+  EXPECT_EQ(manager.Store(0, ys[0]->ModelEntry(), 1.0, 0), sens_status::kNotFound);
+  EXPECT_EQ(manager.GetSensitivity(p, ys[0], &v, 0, false, false), sens_status::kNotFound);
+  for (std::size_t i = 1; i < ys.size(); ++i) {
+    ASSERT_EQ(manager.Store(0, ys[i]->ModelEntry(), 10.0 * static_cast<double>(i), 0), 0u);
+  }
+  ASSERT_EQ(manager.GetSensitivity(p, ys[13], &v, 0, false, false), 0u);
+  EXPECT_EQ(v, 130.0);
+
+  // A second variable with the first's id reads and writes the first's column.
+  FakeVariable twin(ys[5]->Id(), "twin");
+  ASSERT_EQ(manager.AddVariable(&twin), 0u);
+  ASSERT_EQ(manager.AllocateMatrix(), 0u);
+  ASSERT_EQ(manager.SetSensitivity(p, &twin, -7.0, 0), 0u);
+  ASSERT_EQ(manager.GetSensitivity(p, ys[5], &v, 0, false, false), 0u);
+  EXPECT_EQ(v, -7.0);
+}
+
 }  // namespace

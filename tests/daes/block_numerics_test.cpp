@@ -3,6 +3,7 @@
 // that every perturbation is undone, and the diagnostics.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <sstream>
@@ -259,6 +260,48 @@ TEST(BlockNumerics, FlowsheetSelectsAndMatchesCentralDifferences) {
   CheckAgainstCentral(m, *b, true);
 }
 
+// The block's own structure arrays take the elements found at the first
+// call; any other arrays search the rows: both give the same entries, with
+// and without the partner term and with a differenced element.
+TEST(BlockNumerics, EntriesOfTheOwnStructureMatchASearchedCopy) {
+  Model m(Tank);
+  DAESVarTableEntry* h = m.Named("T101.h");
+  h->ClearFlags(daes::kFixed);
+  h->SetFlags(daes::kFree);
+  // Derivatives stand for their states: the mass balance lists h.
+  DAESSolverBlock* raw = nullptr;
+  ASSERT_EQ(m.problem->BuildSolverBlock(&raw, kFreeMask, daes::kDerivativeFlag, 0, 0, true), 0u);
+  std::unique_ptr<DAESSolverBlock> b(raw);
+  ASSERT_EQ(b->EvaluateRows(daes::kEvalResidual | daes::kEvalDerivatives), 0u);
+  const std::int64_t *rows = nullptr, *cols = nullptr;
+  ASSERT_EQ(b->BuildStructure(&rows, &cols, nullptr, 0), 0u);
+  const std::uint32_t n = b->StructureSize();
+  const std::vector<std::int64_t> row_copy(rows, rows + n), col_copy(cols, cols + n);
+  auto same = [&](const char* when) {
+    for (int pass = 0; pass < 2; ++pass) {  // the second from the found elements
+      std::vector<double> own(n, -1), own_partner(n, -1), searched(n, -2), searched_partner(n, -2);
+      ASSERT_EQ(b->EvaluateJacobianParts(n, rows, cols, own.data(), own_partner.data(), 0), 0u);
+      ASSERT_EQ(b->EvaluateJacobianParts(n, row_copy.data(), col_copy.data(), searched.data(),
+                                         searched_partner.data(), 0),
+                0u);
+      EXPECT_EQ(own, searched) << when;
+      EXPECT_EQ(own_partner, searched_partner) << when;
+      ASSERT_EQ(b->EvaluateJacobianEntries(n, rows, cols, own.data(), 0x1, 10.0), 0u);
+      ASSERT_EQ(b->EvaluateJacobianEntries(n, row_copy.data(), col_copy.data(), searched.data(),
+                                           0x1, 10.0),
+                0u);
+      EXPECT_EQ(own, searched) << when;
+    }
+  };
+  same("analytic");
+  // dF/dh' of the mass balance (the area) is h's partner term there.
+  std::vector<double> own(n), partner(n);
+  ASSERT_EQ(b->EvaluateJacobianParts(n, rows, cols, own.data(), partner.data(), 0), 0u);
+  EXPECT_NE(std::find(partner.begin(), partner.end(), 2.0), partner.end());
+  m.MarkForDifference(m.Eq(b->GetRow(0)), m.Named("T101.F_out"));
+  same("differenced");
+}
+
 TEST(BlockNumerics, DifferenceReplacesTheAnalyticSumInEveryForm) {
   // A differenced element: the quotient stands for the entry in the row
   // and column forms too.
@@ -304,6 +347,20 @@ TEST(BlockNumerics, PartnerTermAddsTheDerivativeColumn) {
   // d(mass)/dh = 0 plus 10 * A; d(outflow)/dh = -k / (2 sqrt(h)).
   EXPECT_NEAR(values[0], 20.0, 1e-12);
   EXPECT_NEAR(values[1], -0.25, 1e-12);
+
+  // In two parts: the entries as with c = 0 and the partner's term alone;
+  // a column without a partner has none.
+  const std::int64_t rows3[] = {1, 2, 2};
+  const std::int64_t cols3[] = {col, col, b->FindVariable(m.Named("T101.F_out"))};
+  ASSERT_GT(cols3[2], 0);
+  double own[3] = {-1, -1, -1}, partner[3] = {-1, -1, -1};
+  ASSERT_EQ(b->EvaluateJacobianParts(3, rows3, cols3, own, partner, 0), 0u);
+  double plain[3] = {};
+  ASSERT_EQ(b->EvaluateJacobianEntries(3, rows3, cols3, plain, 0x1, 0.0), 0u);
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(own[k], plain[k]) << k;
+  EXPECT_NEAR(partner[0], 2.0, 1e-12);
+  EXPECT_EQ(partner[1], 0.0);
+  EXPECT_EQ(partner[2], 0.0);
 
   // With derivatives substituted by their states the mass balance lists
   // h; the state form gives dF/dh' in h's column, from count 0 each time.
@@ -365,6 +422,17 @@ TEST(BlockNumerics, ParameterColumnsFollowTheVariablesUnderFlagTwo) {
       b->EvaluateJacobianValues(daes::kEvalResidual | daes::kEvalDerivatives, values.data(), 0x2),
       0u);
   EXPECT_NEAR(values[n - 1], -0.25, 1e-12);
+
+  // As a sensitivity column: the same value in the row that holds it, zero
+  // in the row that does not, and nothing left perturbed.
+  h->SetFlags(0x100000);
+  const std::vector<double> before = m.Snapshot(*b);
+  double column[2] = {7.0, 7.0};
+  ASSERT_EQ(b->EvaluateJacobianColumn(h, column, 0), 0u);
+  EXPECT_EQ(column[0], 0.0);
+  EXPECT_NEAR(column[1], -0.25, 1e-12);
+  EXPECT_EQ(m.Snapshot(*b), before);
+  h->ClearFlags(0x100000);
 }
 
 TEST(BlockNumerics, EarlyFailureStopsAndRestores) {
@@ -402,6 +470,34 @@ TEST(BlockNumerics, MissingVariableIsReported) {
   row->InsertVariable(m.Named("T101.h"), &at);
   block.AddRow(row);
   EXPECT_EQ(block.BuildStructure(nullptr, nullptr, nullptr, 0), daes::kVariableNotActive);
+}
+
+// A column visits only the rows that hold its variable, found once; a row
+// added after that is found too.
+TEST(BlockNumerics, ColumnFindsRowsAddedAfterItWasAsked) {
+  Model m(Tank);
+  DAESVarTableEntry* out = m.Named("T101.F_out");
+  DAESSolverBlock block;
+  block.AddVariable(out);
+  block.AddVariable(m.Named("T101.h.Derivative"));
+  auto add = [&](std::int32_t i) {
+    auto* row = new DAESDecompEquation(m.Eq(m.problem->GetRow(i)));
+    std::int32_t at = 0;
+    for (std::int32_t k = 0; k < block.VariableCount(); ++k) {
+      row->InsertVariable(block.GetVariable(k), &at);
+    }
+    ASSERT_EQ(block.AddRow(row), 0u);
+  };
+  add(0);
+  ASSERT_EQ(block.EvaluateRows(daes::kEvalResidual | daes::kEvalDerivatives), 0u);
+  double column[2] = {-1.0, -1.0};
+  ASSERT_EQ(block.EvaluateJacobianColumn(out, column, 0), 0u);
+  EXPECT_NEAR(column[0], 1.0, 1e-12);
+  add(1);
+  ASSERT_EQ(block.EvaluateRows(daes::kEvalResidual | daes::kEvalDerivatives), 0u);
+  ASSERT_EQ(block.EvaluateJacobianColumn(out, column, 0), 0u);
+  EXPECT_NEAR(column[0], 1.0, 1e-12);
+  EXPECT_NEAR(column[1], 1.0, 1e-12);
 }
 
 TEST(BlockNumerics, ValuesRoundTripInTableOrder) {

@@ -9,6 +9,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "daes/blocks/solver_block.h"
 #include "daes/equations/row_element.h"
@@ -232,6 +233,54 @@ TEST(ProcedureEquation, BlockColumnsAskAProcedureThatSuppliesDerivatives) {
       EXPECT_GT(std::fabs(column[1] + 3.0), 1e-8);
     }
     EXPECT_EQ(m.x.GetRealValue(), 1.5);
+  }
+}
+
+// Procedure rows in a block: the entries of the block's own structure,
+// from the elements found at the first call and the rows' kept facts,
+// match a search of the rows, analytic or differenced, and every perturbed
+// input is put back.
+TEST(ProcedureEquation, OwnStructureEntriesMatchASearchOfTheRows) {
+  for (const bool analytic : {true, false}) {
+    ProcModel m("cproc", 2, analytic ? procdef::kAnalyticDerivatives : 0);
+    ASSERT_EQ(m.node->ApplyToSubtree(&m.list, nullptr, 0, 0, nullptr), 0u);
+    DAESSolverBlock block;
+    DAESVarTableEntry* inputs[] = {&m.x, &m.a[0], &m.a[1], &m.a[2]};
+    for (DAESVarTableEntry* v : inputs) ASSERT_EQ(block.AddVariable(v), 0u);
+    ASSERT_EQ(block.AddVariable(&m.y1), 0u);
+    ASSERT_EQ(block.AddVariable(&m.y2), 0u);
+    for (int k = 0; k < 2; ++k) {
+      auto* row = new DAESDecompEquation(m.Row(k));
+      std::int32_t at = 0;
+      for (DAESVarTableEntry* v : inputs) row->InsertVariable(v, &at);
+      row->InsertVariable(k == 0 ? &m.y1 : &m.y2, &at);
+      ASSERT_EQ(block.AddRow(row), 0u);
+    }
+    ASSERT_EQ(block.EvaluateRows(kResidualAndJacobian), 0u);
+    const std::int64_t *rows = nullptr, *cols = nullptr;
+    ASSERT_EQ(block.BuildStructure(&rows, &cols, nullptr, 0), 0u);
+    const std::uint32_t n = block.StructureSize();
+    ASSERT_EQ(n, 10u);
+    const std::vector<std::int64_t> row_copy(rows, rows + n), col_copy(cols, cols + n);
+    for (int pass = 0; pass < 2; ++pass) {
+      std::vector<double> own(n, -1.0), searched(n, -2.0);
+      ASSERT_EQ(block.EvaluateJacobianEntries(n, rows, cols, own.data(), 0, 0.0), 0u);
+      ASSERT_EQ(block.EvaluateJacobianEntries(n, row_copy.data(), col_copy.data(),
+                                              searched.data(), 0, 0.0),
+                0u);
+      EXPECT_EQ(own, searched) << analytic;
+      const std::int64_t x = block.FindVariable(&m.x), y2 = block.FindVariable(&m.y2);
+      for (std::uint32_t p = 0; p < n; ++p) {
+        // Row 2 gives -d(y2)/dx = -2x and 1 for its own output.
+        if (rows[p] != 2) continue;
+        if (cols[p] == x) {
+          EXPECT_NEAR(own[p], -3.0, analytic ? 1e-12 : 1e-4);
+        } else if (cols[p] == y2) {
+          EXPECT_EQ(own[p], 1.0);
+        }
+      }
+      EXPECT_EQ(m.x.GetRealValue(), 1.5);
+    }
   }
 }
 

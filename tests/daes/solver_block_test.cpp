@@ -224,7 +224,15 @@ TEST(SolverBlockTest, FindVariableAgreesWithAScanAsTheTableChanges) {
   auto agree = [&](const char* when) {
     for (const auto& v : vars.all) EXPECT_EQ(block.FindVariable(v.get()), scan(v.get())) << when;
   };
-  for (std::uint32_t s = 40; s > 0; s -= 2) block.AddVariable(vars.Make(daes::kAlgebraic, s));
+  // Membership is asked between inserts, before any position is.
+  auto holds = [&](const char* when) {
+    for (const auto& v : vars.all)
+      EXPECT_EQ(block.HoldsVariable(v.get()), scan(v.get()) != 0) << when;
+  };
+  for (std::uint32_t s = 40; s > 0; s -= 2) {
+    block.AddVariable(vars.Make(daes::kAlgebraic, s));
+    holds("while filling");
+  }
   agree("sorted inserts");
   DAESVarTableEntry* repeated = block.GetVariable(3);
   ASSERT_EQ(block.AppendVariable(repeated), 0u);  // listed twice: the first position
@@ -234,7 +242,48 @@ TEST(SolverBlockTest, FindVariableAgreesWithAScanAsTheTableChanges) {
   EXPECT_EQ(block.FindVariable(vars.all.back().get()), 0);
   block.AddVariable(vars.Make(daes::kAlgebraic, 1));  // shifts every position
   agree("front insert");
+  holds("front insert");
+  // A twice-listed entry stays held until both are gone.
   block.RemoveVariableAt(static_cast<std::uint32_t>(block.FindVariable(repeated) - 1));
+  holds("first removal");
   agree("removal");
   EXPECT_EQ(block.FindVariable(repeated), block.VariableCount());
+  block.AddVariable(vars.Make(daes::kAlgebraic, 99));
+  holds("insert after removal");
+  block.RemoveVariableAt(static_cast<std::uint32_t>(block.FindVariable(repeated) - 1));
+  EXPECT_FALSE(block.HoldsVariable(repeated));
+  holds("second removal");
+}
+
+// Large tables remember where an entry was found last, on the entry: two
+// tables holding the same entries at other places, asked in turn, still
+// answer their own places, and a table listing an entry twice its first.
+TEST(SolverBlockTest, FindVariableAnswersEachTableItsOwnPlaceWhenAskedInTurn) {
+  Vars vars;
+  DAESSolverBlock forward;
+  DAESSolverBlock backward;
+  for (std::uint32_t s = 1; s <= 30; ++s) vars.Make(daes::kAlgebraic, s);
+  for (std::size_t k = 0; k < vars.all.size(); ++k) {
+    ASSERT_EQ(forward.AppendVariable(vars.all[k].get()), 0u);
+    ASSERT_EQ(backward.AppendVariable(vars.all[vars.all.size() - 1 - k].get()), 0u);
+  }
+  const auto n = static_cast<std::int32_t>(vars.all.size());
+  for (int round = 0; round < 2; ++round) {
+    for (std::int32_t k = 0; k < n; ++k) {
+      DAESVarTableEntry* v = vars.all[static_cast<std::size_t>(k)].get();
+      EXPECT_EQ(forward.FindVariable(v), k + 1);
+      EXPECT_EQ(backward.FindVariable(v), n - k);
+    }
+  }
+  // A third table lists entry 5 at its own place and again where the
+  // second table holds it, the place the hint left on the entry names.
+  DAESSolverBlock twice;
+  DAESVarTableEntry* repeated = vars.all[5].get();
+  for (std::int32_t k = 0; k < n; ++k) {
+    DAESVarTableEntry* v = k == n - 6 ? repeated : vars.all[static_cast<std::size_t>(k)].get();
+    ASSERT_EQ(twice.AppendVariable(v), 0u);
+  }
+  EXPECT_EQ(backward.FindVariable(repeated), n - 5);
+  EXPECT_EQ(repeated->PositionHint(), n - 6);
+  EXPECT_EQ(twice.FindVariable(repeated), 6);
 }

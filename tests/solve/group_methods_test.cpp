@@ -11,6 +11,7 @@
 
 #include "foundation/interfaces/integrator_proxy.h"
 #include "foundation/interfaces/run_mode.h"
+#include "solve/groups/corrector_iteration.h"
 #include "tests/solve/group_support.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/integrator_stand_in.h"
@@ -635,6 +636,62 @@ TEST(ExplicitSolve, OneCorrectorPassSolvesALinearStateEquation) {
   EXPECT_NEAR(x->GetDerivative()->GetRealValue() + 0.7 * x->GetRealValue(), 0.0, 1e-13);
   EXPECT_EQ(g.group->SolveWithMode(0, 0, &it), 0u);
   EXPECT_NEAR(x->GetRealValue(), exact, 1e-14);
+}
+
+// x' + 2 x^2 = 0: a corrector set-up takes the derivative where the
+// group stands and the passes after keep it, with the step's coefficient
+// taken afresh; the next set-up takes it anew.
+TEST(ExplicitSolve, CorrectorPassesKeepTheDerivativeOfTheirSetUp) {
+  Options options;
+  Methods methods;
+  TyingIntegrator integrator;
+  CurrentIntegrator current(&integrator);
+  constexpr double a = 2.0;
+  Model m([](Writer& w) {
+    w.List(2);
+    w.Item(daestest::mw::kStateVariable);
+    w.Placement({{2, "B"}, {1, ".x"}});
+    w.Value(1.0), w.End();
+    w.Item(daestest::mw::kInlineEquation), w.U32(0);
+    w.Expression(Add(Var(0), Mul(Real(a), Mul(Var(1), Var(1)))));
+    w.Placement({{2, "B"}, {2, ".e"}});
+    w.EquationHead(2), w.Reference({2, 1, 1}), w.Reference({2, 1});
+  });
+  DAESVarTableEntry* x = m.Named("B.x");
+  ASSERT_TRUE(x != nullptr && x->GetDerivative() != nullptr);
+  integrator.x = x;
+  x->SetValue(integrator.xpred);
+  x->GetDerivative()->SetValue(integrator.dpred);
+  SoleExplicitGroup g(m, x, 1);
+  g.group->SetFlags(kGroupStatePairing);
+  // One pass from x: its residual over the derivative `slope` of x.
+  auto pass = [&](bool setup) {
+    CorrectorIterationScope scope(true, setup);
+    std::int32_t it = 0;
+    EXPECT_EQ(g.group->SolveWithMode(0, 0, &it), 0u);
+  };
+  // Newton's step from where the model stands with the derivative `slope`.
+  auto after = [&](double slope) {
+    const double at = x->GetRealValue();
+    return at - (x->GetDerivative()->GetRealValue() + a * at * at) / slope;
+  };
+  const double set_at = integrator.xpred;
+  double expected = after(2 * a * set_at + 1 / integrator.v);
+  pass(true);
+  EXPECT_NEAR(x->GetRealValue(), expected, 1e-13);
+  expected = after(2 * a * set_at + 1 / integrator.v);
+  const double fresh = after(2 * a * x->GetRealValue() + 1 / integrator.v);
+  EXPECT_GT(std::fabs(expected - fresh), 1e-9);
+  pass(false);
+  EXPECT_NEAR(x->GetRealValue(), expected, 1e-13);
+  // A new step size between set-ups: the kept parts, the new coefficient.
+  integrator.v = 0.04;
+  expected = after(2 * a * set_at + 1 / integrator.v);
+  pass(false);
+  EXPECT_NEAR(x->GetRealValue(), expected, 1e-13);
+  expected = after(2 * a * x->GetRealValue() + 1 / integrator.v);
+  pass(true);
+  EXPECT_NEAR(x->GetRealValue(), expected, 1e-13);
 }
 
 }  // namespace
