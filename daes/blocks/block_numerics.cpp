@@ -35,6 +35,8 @@ constexpr std::uint32_t kSensitivityColumn = 0x100000;
 constexpr double kBound = 1.7976931348623157e308;
 // How many rows ahead the evaluation loops ask for a row's memory.
 constexpr std::uint32_t kRowsAhead = 4;
+// How many entries ahead the Jacobian loop asks for their elements.
+constexpr std::uint32_t kEntriesAhead = 8;
 
 bool IsNegative(Status s) { return (s & 0x80000000u) != 0; }
 
@@ -437,6 +439,12 @@ Status DAESSolverBlock::JacobianEntries(std::uint32_t n, const std::int64_t* row
   }
   for (std::uint32_t p = 0; p < n && !IsNegative(last); ++p) {
     if (partner != nullptr) partner[p] = 0.0;
+    if (plan != nullptr && p + kEntriesAhead < n) {
+      // The elements lie scattered and are read in column order: ask for
+      // those of an entry further on while this one is summed.
+      const std::uint32_t* ahead = plan->begin.data() + 2 * (p + kEntriesAhead);
+      for (std::uint32_t k = ahead[0]; k < ahead[2]; ++k) __builtin_prefetch(plan->items[k]);
+    }
     if (cols[p] != current) {
       px.Restore();
       py.Restore();
