@@ -28,16 +28,27 @@ function(vantor_library target)
   vantor_warnings(${target})
 endfunction()
 
-# vantor_test_folder(<name> [DEPS <targets...>])
-# One GoogleTest executable per test folder from all its *_test.cpp files.
+# vantor_test_folder(<name> [DEPS <targets...>] [APART <files...>])
+# One GoogleTest executable per test folder from all its *_test.cpp files,
+# compiled several to a unit; the files APART are compiled on their own
+# (their file-local names clash with another file's).
 function(vantor_test_folder name)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;APART" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
   if(NOT sources)
     return()
   endif()
   set(target ${name}_tests)
   add_executable(${target} ${sources})
+  # One compiler run over several test files: each includes GoogleTest and
+  # most of its subsystem, which CI would otherwise parse once a file.
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+  # GCC spares fixtures in an anonymous namespace of the main file only.
+  target_compile_options(${target} PRIVATE -Wno-subobject-linkage)
+  list(TRANSFORM ARG_APART PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
+  if(ARG_APART)
+    set_source_files_properties(${ARG_APART} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+  endif()
   target_link_libraries(${target} PRIVATE ${ARG_DEPS} vantor_test_support
                         GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   vantor_warnings(${target})
