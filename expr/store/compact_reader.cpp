@@ -175,6 +175,7 @@ constexpr std::size_t kBalancedChainTerms = 64;
 
 bool IsChainRow(std::uint16_t op) { return op == kAdd || op == kMul; }
 
+
 bool IsChainNode(Expression* e) {
   return e != nullptr && IsChainRow(e->Op()) && e->ClassId() == exprclass::kBinary &&
          e->Operand(1) != nullptr && e->Operand(2) != nullptr;
@@ -216,13 +217,23 @@ bool ChargeRemade(std::size_t nodes) {
 
 Expression* TakeFlags(Expression* node, std::uint16_t flags);
 
+bool IsTypeChange(Expression* e) { return e->Op() == kNop && e->OperandCount() == 1; }
+
 // A node of the row, type and flags over its operands, simplified as the
-// builders do; the rules see the flags it will carry.
+// builders do; the rules see the flags it will carry. A node that names no
+// type and takes one from its operands through a change of type, which is
+// not sent, is refused: read back, it would be another node. No writer
+// sends that.
 Expression* Built(std::uint16_t op, Expression* left, Expression* right, std::uint16_t type,
                   std::uint16_t flags) {
   auto* node = new BinaryExpression(op, left, right, type);
   node->SetFlags(flags);
   node->AddRef();
+  if (type == 0 && ((IsTypeChange(node->Operand(1)) && !IsTypeChange(left)) ||
+                    (IsTypeChange(node->Operand(2)) && !IsTypeChange(right)))) {
+    node->Release();
+    return nullptr;
+  }
   return TakeFlags(SimplifyFully(node), flags);
 }
 
@@ -395,8 +406,8 @@ Expression* ReadChain(BvuBinaryStream& message, const Header& header, void* read
     chain.terms.push_back(term);
     tallest = std::max(tallest, height);
     deepest_read = std::max(deepest_read, level + height);
-    // A sum that names no type takes one from its terms, a different one at
-    // each node as the terms differ: no writer sends that.
+    // A sum that names no type takes one from its terms, a different one
+    // at each node as the terms differ: no writer sends that.
     if (header.type == 0 && term->GetResultType() != 0) return nullptr;
   }
   int balanced_levels = 0;

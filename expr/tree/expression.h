@@ -263,12 +263,13 @@ class Expression : public BvuCollectable {
   // Reads one tree in the compact message form: a new node with one
   // reference taken, or null when the bytes do not read as an expression
   // (nothing is left allocated then). More than kMaxExpressionDepth levels
-  // of nesting are refused, and so is a sum or product that names no type
-  // over terms that have one. A sum or product of many terms (a chain of
-  // Add or Mul nodes of one header) comes back as a balanced tree of its
-  // terms. What a tree read sends reads back to a tree that sends the same
-  // bytes: one read-write round reaches the stable form. The constants
-  // folded while reading draw on the CompactReadBudget in force.
+  // of nesting are refused, and so is a node that names no type and would
+  // take one from its operands through a change of type, which is not sent.
+  // A sum or product of many terms (a chain of Add or Mul nodes of one
+  // header) comes back as a balanced tree of its terms. What a tree read
+  // sends reads back to a tree that sends the same bytes: one read-write
+  // round reaches the stable form. The constants folded while reading draw
+  // on the CompactReadBudget in force.
   static Expression* ReadFromMessage(BvuBinaryStream& message, void* reading_context = nullptr,
                                      std::uint32_t flags = 0, int depth = 0);
 

@@ -463,13 +463,19 @@ TEST(CompactForm, OneRoundReachesTheStableForm) {
   }
 }
 
-// No writer sends a sum without a type over typed terms: each of its nodes
-// would take the type of its own terms.
-TEST(CompactForm, ASumThatNamesNoTypeOverTypedTermsIsRefused) {
+// No writer sends a sum without a type over typed terms: each node would
+// take the type of its own terms. Nor a difference that takes its type
+// through a change of type, which is not sent.
+TEST(CompactForm, ANodeThatNamesNoTypeOverTypedOperandsIsRefused) {
   EXPECT_EQ(Read(HexBytes("12 0000 0000  02 0000 0400 7C 00000000  02 0000 0400 7C 01000000")),
             nullptr);
   EXPECT_NE(Read(HexBytes("12 0000 0400  02 0000 0400 7C 00000000  02 0000 0400 7C 01000000")),
             nullptr);
+  // A plain leaf of some array type less the empty set: the set would be
+  // changed to that type unseen (a constant changed to a type a constant
+  // can be sent in folds, as a set difference of two kinds does).
+  EXPECT_EQ(Read(HexBytes("13 1200 0000  00 0800 28FB 78  02 0000 0800 79")), nullptr);
+  EXPECT_NE(Read(HexBytes("13 1200 28FB  00 0800 28FB 78  02 0000 0800 79")), nullptr);
 }
 
 // 0*V1 folds to the simplifier's shared zero; the flags read for the
