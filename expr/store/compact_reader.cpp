@@ -175,7 +175,6 @@ constexpr std::size_t kBalancedChainTerms = 64;
 
 bool IsChainRow(std::uint16_t op) { return op == kAdd || op == kMul; }
 
-
 bool IsChainNode(Expression* e) {
   return e != nullptr && IsChainRow(e->Op()) && e->ClassId() == exprclass::kBinary &&
          e->Operand(1) != nullptr && e->Operand(2) != nullptr;

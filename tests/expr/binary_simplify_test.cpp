@@ -110,8 +110,8 @@ TEST(BinarySimplify, RegroupingKeepsToOneChain) {
   EXPECT_EQ(Printed(B(kAdd, inner(SUValue::kReal, 0), D(), SUValue::kReal).get()),
             "(V1+V2)+(V3+V4)");
   // ...but not across a sum of another type or other flags.
-  for (const auto& [type, flags] : {std::pair<std::uint16_t, std::uint16_t>{other, 0},
-                                    {SUValue::kReal, 0x0010}}) {
+  for (const auto& [type, flags] :
+       {std::pair<std::uint16_t, std::uint16_t>{other, 0}, {SUValue::kReal, 0x0010}}) {
     const Ref term = inner(type, flags);
     const Ref sum = B(kAdd, term, D(), SUValue::kReal);
     EXPECT_EQ(sum->Operand(1), term.get()) << Printed(sum.get());

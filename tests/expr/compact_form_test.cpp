@@ -392,9 +392,9 @@ class MixedSums {
 
  private:
   void Header(Bytes& bytes, std::uint8_t code, std::uint16_t flags, std::uint16_t type) {
-    const std::uint8_t h[] = {code, static_cast<std::uint8_t>(flags),
-                              static_cast<std::uint8_t>(flags >> 8),
-                              static_cast<std::uint8_t>(type), static_cast<std::uint8_t>(type >> 8)};
+    const std::uint8_t h[] = {
+        code, static_cast<std::uint8_t>(flags), static_cast<std::uint8_t>(flags >> 8),
+        static_cast<std::uint8_t>(type), static_cast<std::uint8_t>(type >> 8)};
     bytes.insert(bytes.end(), std::begin(h), std::end(h));
   }
   std::uint16_t Pick(std::initializer_list<std::uint16_t> choices) {
@@ -481,8 +481,8 @@ TEST(CompactForm, ANodeThatNamesNoTypeOverTypedOperandsIsRefused) {
 // 0*V1 folds to the simplifier's shared zero; the flags read for the
 // product go on a copy of it, not on the zero every later fold hands out.
 TEST(CompactForm, FlagsOfAFoldedNodeLeaveTheSharedConstantsAlone) {
-  const Ref read = Read(
-      HexBytes("14 1000 0400  02 0000 0400 79 0000000000000000  02 0000 0400 7C 00000000"));
+  const Ref read =
+      Read(HexBytes("14 1000 0400  02 0000 0400 79 0000000000000000  02 0000 0400 7C 00000000"));
   ASSERT_NE(read, nullptr);
   EXPECT_EQ(read->ClassId(), exprclass::kTerminal);
   EXPECT_EQ(read->Flags(), 0x0010);
