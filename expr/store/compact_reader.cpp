@@ -148,6 +148,11 @@ Expression* ReadLeaf(BvuBinaryStream& message, std::uint16_t op, std::uint16_t t
     default:
       return nullptr;
   }
+  // A leaf of no type is sent as real: it reads so at once, so that the
+  // nodes above take their type from it now rather than at the next read.
+  if (class_id != exprclass::kProcCall && node->GetResultType() == 0) {
+    node->SetResultType(SUValue::kReal);
+  }
   node->AddRef();
   return node;
 }
@@ -156,23 +161,80 @@ Expression* ReadLeaf(BvuBinaryStream& message, std::uint16_t op, std::uint16_t t
 // shape or the other. A chain (nodes of one such row with the same flags and
 // type, each below another) is read with a stack of its own, not a frame a
 // node; its terms are read as usual. A short chain is then built as the
-// bytes nest it; a long one as a balanced tree of plain nodes, so that the
-// read, and every walk over the tree after it, take time linear in the
-// terms and stack in their logarithm. Reading a balanced chain again gives
-// the same tree.
+// bytes nest it, through the builders; a long one as a balanced tree of
+// plain nodes, so that the read, and every walk over the tree after it,
+// take time linear in the terms and stack in their logarithm.
+//
+// Whatever the reader gives, sent and read again, gives the same tree: a
+// short chain is a tree the builders leave as it is, and every chain of
+// kBalancedChainTerms terms or more is balanced. Where the simplifier
+// changes a chain after it was read (by joining it to another, or giving
+// its head the flags of a node that simplified away), the reader makes the
+// chains it leaves as a reading of the sent tree would make them.
 constexpr std::size_t kBalancedChainTerms = 64;
 
 bool IsChainRow(std::uint16_t op) { return op == kAdd || op == kMul; }
 
+bool IsChainNode(Expression* e) {
+  return e != nullptr && IsChainRow(e->Op()) && e->ClassId() == exprclass::kBinary &&
+         e->Operand(1) != nullptr && e->Operand(2) != nullptr;
+}
+
+// `e` belongs to the chain that `head` heads.
+bool SameChain(Expression* e, const Expression* head) {
+  return IsChainNode(e) && e->Op() == head->Op() && e->GetResultType() == head->GetResultType() &&
+         e->Flags() == head->Flags();
+}
+
 struct Chain {
-  Header header;
   std::uint16_t op = 0;
+  std::uint16_t type = 0;
+  std::uint16_t flags = 0;
   std::vector<std::uint8_t> shape;  // pre-order: 1 a chain node, 0 a term
   std::vector<Expression*> terms;   // one reference each
+  Chain() = default;
+  Chain(const Chain&) = delete;
+  Chain& operator=(const Chain&) = delete;
   ~Chain() {
     for (Expression* term : terms) term->Release();
   }
 };
+
+// Nodes remade after their chain was read draw on the read's budget, as
+// folded elements do: a message whose simplification keeps remaking the
+// same chains is refused.
+bool ChargeRemade(std::size_t nodes) {
+  if (!t_fold_budget.active) return true;
+  const auto count = static_cast<std::int64_t>(nodes);
+  if (t_fold_budget.exceeded || count > t_fold_budget.left) {
+    t_fold_budget.exceeded = true;
+    return false;
+  }
+  t_fold_budget.left -= count;
+  return true;
+}
+
+Expression* TakeFlags(Expression* node, std::uint16_t flags);
+
+bool IsTypeChange(Expression* e) { return e->Op() == kNop && e->OperandCount() == 1; }
+
+// A node of the row, type and flags over its operands, simplified as the
+// builders do; the rules see the flags it will carry. A node that names no
+// type and takes one from its operands through a change of type, which is
+// not sent, is refused: read back, it would be another node. No writer
+// sends that.
+Expression* Built(std::uint16_t op, Expression* left, Expression* right, std::uint16_t type,
+                  std::uint16_t flags) {
+  auto* node = new BinaryExpression(op, left, right, type);
+  node->SetFlags(flags);
+  node->AddRef();
+  if (type == 0 && ((IsTypeChange(node->Operand(1)) && !IsTypeChange(left)) ||
+                    (IsTypeChange(node->Operand(2)) && !IsTypeChange(right)))) {
+    node->Release();
+    return nullptr;
+  }
+  return TakeFlags(SimplifyFully(node), flags);
+}
 
 // The chain as the bytes nest it, through the builders.
 Expression* BuildAsRead(const Chain& chain, std::size_t* at, std::size_t* term) {
@@ -183,10 +245,11 @@ Expression* BuildAsRead(const Chain& chain, std::size_t* at, std::size_t* term) 
   }
   Expression* left = BuildAsRead(chain, at, term);
   Expression* right = BuildAsRead(chain, at, term);
-  Expression* node = MakeBinaryExpression(chain.op, left, right, chain.header.type);
-  left->Release();
-  right->Release();
-  node->SetFlags(chain.header.flags);
+  Expression* node = left != nullptr && right != nullptr
+                         ? Built(chain.op, left, right, chain.type, chain.flags)
+                         : nullptr;
+  Expression::Release(left);
+  Expression::Release(right);
   return node;
 }
 
@@ -198,20 +261,122 @@ Expression* BuildBalanced(const Chain& chain, std::size_t from, std::size_t to) 
   const std::size_t middle = from + (to - from) / 2;
   Expression* left = BuildBalanced(chain, from, middle);
   Expression* right = BuildBalanced(chain, middle, to);
-  auto* node = new BinaryExpression(chain.op, left, right, chain.header.type);
+  auto* node = new BinaryExpression(chain.op, left, right, chain.type);
   node->AddRef();
-  node->SetFlags(chain.header.flags);
+  node->SetFlags(chain.flags);
+  node->MarkBalancedChain();
   left->Release();
   right->Release();
   return node;
+}
+
+// The chain that `head` heads as it stands, with a reference on each term.
+void Collect(Expression* head, Chain* chain) {
+  chain->op = head->Op();
+  chain->type = head->GetResultType();
+  chain->flags = head->Flags();
+  std::vector<Expression*> pending{head};
+  while (!pending.empty()) {
+    Expression* node = pending.back();
+    pending.pop_back();
+    if (SameChain(node, head)) {
+      chain->shape.push_back(1);
+      pending.push_back(node->Operand(2));
+      pending.push_back(node->Operand(1));
+    } else {
+      chain->shape.push_back(0);
+      node->AddRef();
+      chain->terms.push_back(node);
+    }
+  }
+}
+
+// Whether the chain has the shape BuildBalanced gives its terms.
+bool Balanced(const Chain& chain) {
+  std::size_t at = 0;
+  std::vector<std::size_t> pending{chain.terms.size()};
+  while (!pending.empty()) {
+    const std::size_t terms = pending.back();
+    pending.pop_back();
+    if (at >= chain.shape.size() || chain.shape[at++] != (terms > 1 ? 1 : 0)) return false;
+    if (terms > 1) {
+      pending.push_back(terms - terms / 2);
+      pending.push_back(terms / 2);
+    }
+  }
+  return at == chain.shape.size();
+}
+
+// The chain that `head` heads, made as a reading of the sent tree would make
+// it (one reference taken); null when the read's budget is spent.
+Expression* Remade(Expression* head) {
+  Chain chain;
+  Collect(head, &chain);
+  if (chain.terms.size() >= kBalancedChainTerms && Balanced(chain)) {
+    head->AddRef();
+    return head;
+  }
+  if (!ChargeRemade(chain.shape.size())) return nullptr;
+  if (chain.terms.size() >= kBalancedChainTerms) return BuildBalanced(chain, 0, chain.terms.size());
+  std::size_t at = 0;
+  std::size_t term = 0;
+  return BuildAsRead(chain, &at, &term);
+}
+
+// Gives `node` (one reference held by the reader) the flags read for it:
+// the node that stands, with that reference. A constant held elsewhere
+// (the simplifier's shared ones) is copied rather than marked. A sum or
+// product whose flags change leaves the chain it headed and may join the
+// chains of its operands: its operands of the old chain head chains of
+// their own and are remade, and the node is made again with its flags.
+Expression* TakeFlags(Expression* node, std::uint16_t flags) {
+  if (node == nullptr || node->Flags() == flags) return node;
+  if (node->OperandCount() == 0 && node->RefCount() > 1) {
+    auto* copy = static_cast<Expression*>(node->Copy());
+    copy->AddRef();
+    node->Release();
+    node = copy;
+  }
+  auto joins = [node, flags](Expression* operand) {
+    return SameChain(operand, node) ||
+           (IsChainNode(operand) && operand->Op() == node->Op() &&
+            operand->GetResultType() == node->GetResultType() && operand->Flags() == flags);
+  };
+  if (!IsChainNode(node) || (!joins(node->Operand(1)) && !joins(node->Operand(2)))) {
+    node->SetFlags(flags);
+    return node;
+  }
+  Expression* operands[2] = {nullptr, nullptr};
+  for (int i = 0; i < 2; ++i) {
+    Expression* operand = node->Operand(i + 1);
+    if (SameChain(operand, node)) {
+      operands[i] = Remade(operand);
+    } else {
+      operand->AddRef();
+      operands[i] = operand;
+    }
+  }
+  const std::uint16_t op = node->Op();
+  const std::uint16_t type = node->GetResultType();
+  node->Release();
+  if (operands[0] == nullptr || operands[1] == nullptr) {
+    Expression::Release(operands[0]);
+    Expression::Release(operands[1]);
+    return nullptr;
+  }
+  Expression* remade = Built(op, operands[0], operands[1], type, flags);
+  operands[0]->Release();
+  operands[1]->Release();
+  return remade;
 }
 
 Expression* ReadChain(BvuBinaryStream& message, const Header& header, void* reading_context,
                       std::uint32_t flags, int depth) {
   if (depth + 1 >= kMaxExpressionDepth) return nullptr;
   Chain chain;
-  chain.header = header;
   chain.op = RowForCode(header.code);
+  chain.type = header.type;
+  chain.flags = header.flags;
   chain.shape.push_back(1);
   std::vector<int> slots{1, 1};  // levels below the top of the operands still to read
   // Every term is read as one level below the top, where the shallowest
@@ -240,12 +405,18 @@ Expression* ReadChain(BvuBinaryStream& message, const Header& header, void* read
     chain.terms.push_back(term);
     tallest = std::max(tallest, height);
     deepest_read = std::max(deepest_read, level + height);
+    // A sum that names no type takes one from its terms, a different one
+    // at each node as the terms differ: no writer sends that.
+    if (header.type == 0 && term->GetResultType() != 0) return nullptr;
   }
   int balanced_levels = 0;
   while ((std::size_t{1} << balanced_levels) < chain.terms.size()) ++balanced_levels;
   const bool balanced_fits = depth + balanced_levels + tallest < kMaxExpressionDepth;
   const bool as_read_fits = depth + deepest_read < kMaxExpressionDepth;
-  if (balanced_fits && (chain.terms.size() >= kBalancedChainTerms || !as_read_fits)) {
+  // A short chain nested beyond the limit is refused as any other nesting
+  // is: balanced, it would read back through the builders.
+  if (chain.terms.size() >= kBalancedChainTerms) {
+    if (!balanced_fits) return nullptr;
     NoteDepth(depth + balanced_levels + tallest);
     return BuildBalanced(chain, 0, chain.terms.size());
   }
@@ -254,6 +425,60 @@ Expression* ReadChain(BvuBinaryStream& message, const Header& header, void* read
   std::size_t at = 0;
   std::size_t term = 0;
   return BuildAsRead(chain, &at, &term);
+}
+
+// Balances every chain of kBalancedChainTerms terms or more below `node`
+// (one reference held by the caller) that the simplifier joined or
+// regrouped after it was read; the node that stands, with that reference.
+Expression* BalanceLongChains(Expression* node) {
+  if (IsChainNode(node)) {
+    // Terms first, each put in place in the chain node that holds it.
+    std::vector<std::pair<Expression*, std::int32_t>> places;
+    std::vector<Expression*> pending{node};
+    while (!pending.empty()) {
+      Expression* chain_node = pending.back();
+      pending.pop_back();
+      for (std::int32_t i = 2; i >= 1; --i) {
+        Expression* operand = chain_node->Operand(i);
+        if (SameChain(operand, node)) {
+          pending.push_back(operand);
+        } else {
+          places.emplace_back(chain_node, i);
+        }
+      }
+    }
+    for (const auto& [holder, index] : places) {
+      Expression* term = holder->Operand(index);
+      term->AddRef();
+      Expression* balanced = BalanceLongChains(term);
+      if (balanced != term) holder->Operand(index, balanced);
+      balanced->Release();
+    }
+    Chain chain;
+    Collect(node, &chain);
+    if (chain.terms.size() < kBalancedChainTerms || Balanced(chain)) return node;
+    node->Release();
+    return BuildBalanced(chain, 0, chain.terms.size());
+  }
+  if (auto* list = dynamic_cast<ListExpression*>(node)) {
+    for (std::int32_t i = 0; i < list->ItemCount(); ++i) {
+      Expression* item = list->List()->At(static_cast<std::size_t>(i));
+      item->AddRef();
+      Expression* balanced = BalanceLongChains(item);
+      if (balanced != item) list->List()->Replace(static_cast<std::size_t>(i), balanced);
+      balanced->Release();
+    }
+    return node;
+  }
+  for (std::int32_t i = 1; i <= node->OperandCount(); ++i) {
+    Expression* operand = node->Operand(i);
+    if (operand == nullptr) continue;
+    operand->AddRef();
+    Expression* balanced = BalanceLongChains(operand);
+    if (balanced != operand) node->Operand(i, balanced);
+    balanced->Release();
+  }
+  return node;
 }
 
 Expression* ReadNode(BvuBinaryStream& message, const Header& header, void* reading_context,
@@ -280,7 +505,7 @@ Expression* ReadNode(BvuBinaryStream& message, const Header& header, void* readi
         left->Release();
         return nullptr;
       }
-      node = MakeBinaryExpression(op, left, right, header.type);
+      node = Built(op, left, right, header.type, header.flags);
       left->Release();
       right->Release();
       break;
@@ -291,12 +516,12 @@ Expression* ReadNode(BvuBinaryStream& message, const Header& header, void* readi
     default:
       return nullptr;
   }
+  node = TakeFlags(node, header.flags);
   if (node != nullptr && t_fold_budget.exceeded) {
-    // The read folded more than one message may make: it is refused.
+    // The read folded or remade more than one message may make: it is refused.
     node->Release();
     return nullptr;
   }
-  if (node != nullptr) node->SetFlags(header.flags);
   return node;
 }
 
@@ -351,6 +576,9 @@ Expression* Expression::ReadFromMessage(BvuBinaryStream& message, void* reading_
   Header header;
   if (!ReadHeader(message, &header)) return nullptr;
   Expression* node = ReadNode(message, header, reading_context, flags, depth);
+  if (node != nullptr && depth == 0 && WithinNesting(node, kMaxExpressionDepth)) {
+    node = BalanceLongChains(node);
+  }
   if (node != nullptr && depth == 0 && !WithinNesting(node, kMaxExpressionDepth)) {
     node->Release();
     return nullptr;

@@ -66,6 +66,17 @@ Expression* Bin(std::uint16_t op, Expression* a, Expression* b, std::uint16_t ty
   if (fresh_b) b->Release();
   return e;
 }
+// A node of a regrouped chain: the chain's type and flags.
+Expression* Link(std::uint16_t op, Expression* a, Expression* b, const Expression& chain,
+                 bool fresh_a = false, bool fresh_b = false) {
+  auto* node = new BinaryExpression(op, a, b, chain.GetResultType());
+  node->SetFlags(chain.Flags());
+  node->AddRef();
+  Expression* e = SimplifyFully(node);
+  if (fresh_a) a->Release();
+  if (fresh_b) b->Release();
+  return e;
+}
 Expression* Un(std::uint16_t op, Expression* a, std::uint16_t type, bool fresh = false) {
   Expression* e = MakeUnaryExpression(op, a, type);
   if (fresh) a->Release();
@@ -82,7 +93,7 @@ bool Regroupable(std::uint16_t op) {
 
 std::int32_t BinaryExpression::Simplify(Expression** replacement) {
   *replacement = nullptr;
-  if (first_ == nullptr || second_ == nullptr) return 0;
+  if (first_ == nullptr || second_ == nullptr || InBalancedChain()) return 0;
   if (IsNameRow() && !On(0x10000)) return 0;
   if (op_ == kForEach || op_ == kAssignment) return 0;
   SUValue values[2];
@@ -135,6 +146,15 @@ Expression* BinaryExpression::Rewritten(const SUValue* ca, const SUValue* cb, bo
   const bool b_const = cb != nullptr;
   // Dividing by a reciprocal is only the same for reals.
   const bool real = t == SUValue::kReal;
+  // Regrouping moves terms only within one chain: nodes of this operator,
+  // type and flags, as the reader groups them. A node of another type or
+  // flags is a term of its own (moving terms across it would retype them,
+  // and every reading of the sent tree would group them anew), and so is a
+  // balanced long chain.
+  auto in_chain = [this](const Expression* e) {
+    return Has(e, op_) && e->GetResultType() == GetResultType() && e->Flags() == Flags() &&
+           !e->InBalancedChain();
+  };
 
   // A pair of constants that could not be folded stays in its order.
   if (On(0x0002) && commutative && b_const && !a_const) {
@@ -143,13 +163,13 @@ Expression* BinaryExpression::Rewritten(const SUValue* ca, const SUValue* cb, bo
     return nullptr;
   }
   if (On(0x0004) && associative && commutative && Regroupable(op_)) {
-    if (Has(a, op_) && !a_const && a->Operand(1)->IsTerm()) {
-      Expression* inner = Bin(op_, a->Operand(2), b, t);
-      return Bin(op_, a->Operand(1), inner, t, false, true);
+    if (in_chain(a) && !a_const && a->Operand(1)->IsTerm()) {
+      Expression* inner = Link(op_, a->Operand(2), b, *this);
+      return Link(op_, a->Operand(1), inner, *this, false, true);
     }
-    if (a_const && Has(b, op_) && b->Operand(1)->IsTerm()) {
-      Expression* inner = Bin(op_, a, b->Operand(1), t);
-      return Bin(op_, inner, b->Operand(2), t, true, false);
+    if (a_const && in_chain(b) && b->Operand(1)->IsTerm()) {
+      Expression* inner = Link(op_, a, b->Operand(1), *this);
+      return Link(op_, inner, b->Operand(2), *this, true, false);
     }
   }
   if (On(0x0008) && commutative && a_const &&
@@ -248,13 +268,13 @@ Expression* BinaryExpression::Rewritten(const SUValue* ca, const SUValue* cb, bo
     }
   }
   if (On(0x8000) && (op_ == kAdd || op_ == kMul)) {
-    if (!Has(a, op_) && Has(b, op_) && !a->IsConstant() && Has(b->Operand(2), op_)) {
-      Expression* inner = Bin(op_, b->Operand(1), a, t);
-      return Bin(op_, inner, b->Operand(2), t, true, false);
+    if (!in_chain(a) && in_chain(b) && !a->IsConstant() && in_chain(b->Operand(2))) {
+      Expression* inner = Link(op_, b->Operand(1), a, *this);
+      return Link(op_, inner, b->Operand(2), *this, true, false);
     }
-    if (Has(a, op_) && Has(a->Operand(1), op_)) {
-      Expression* inner = Bin(op_, a->Operand(2), b, t);
-      return Bin(op_, a->Operand(1), inner, t, false, true);
+    if (in_chain(a) && in_chain(a->Operand(1))) {
+      Expression* inner = Link(op_, a->Operand(2), b, *this);
+      return Link(op_, a->Operand(1), inner, *this, false, true);
     }
   }
   return nullptr;

@@ -178,6 +178,11 @@ class Expression : public BvuCollectable {
   bool FoldFailed() const { return fold_failed_ == (TranscendentalFoldingSwitch ? 1 : 2); }
   void MarkFoldFailed() { fold_failed_ = TranscendentalFoldingSwitch ? 1 : 2; }
   void ClearFoldFailed() { fold_failed_ = 0; }
+  // A node of a long sum or product that the reader balanced: the
+  // simplifier leaves it as it is and takes it as a term of any chain above
+  // it, so the sum is not rebuilt node by node and reads back the same.
+  bool InBalancedChain() const { return balanced_chain_; }
+  void MarkBalancedChain() { balanced_chain_ = true; }
   virtual bool IsConstant() const { return op_ == kTerm; }
   // Names and variables below this node.
   virtual std::int32_t CountReferences() const { return IsConstant() ? 0 : 1; }
@@ -258,10 +263,13 @@ class Expression : public BvuCollectable {
   // Reads one tree in the compact message form: a new node with one
   // reference taken, or null when the bytes do not read as an expression
   // (nothing is left allocated then). More than kMaxExpressionDepth levels
-  // of nesting are refused. A sum or product of many terms (a chain of Add
-  // or Mul nodes of one header) comes back as a balanced tree of its terms,
-  // which reads back to the same tree; the constants folded while reading
-  // draw on the CompactReadBudget in force.
+  // of nesting are refused, and so is a node that names no type and would
+  // take one from its operands through a change of type, which is not sent.
+  // A sum or product of many terms (a chain of Add or Mul nodes of one
+  // header) comes back as a balanced tree of its terms. What a tree read
+  // sends reads back to a tree that sends the same bytes: one read-write
+  // round reaches the stable form. The constants folded while reading draw
+  // on the CompactReadBudget in force.
   static Expression* ReadFromMessage(BvuBinaryStream& message, void* reading_context = nullptr,
                                      std::uint32_t flags = 0, int depth = 0);
 
@@ -329,6 +337,7 @@ class Expression : public BvuCollectable {
   std::uint16_t flags_ = 0;
   // 1 or 2: FoldFailed with transcendental folding on or off.
   std::uint8_t fold_failed_ = 0;
+  bool balanced_chain_ = false;
   // RememberedTerm: the answer (bit 0) and the switch it holds for (2 on,
   // 4 off), valid while TreeChangeCount() is term_seen_ (never 0).
   mutable std::uint8_t term_answer_ = 0;

@@ -96,6 +96,38 @@ TEST(BinarySimplify, NamedSetsAndNameBuildingRows) {
   EXPECT_EQ(folded->ClassId(), exprclass::kTerminal) << Printed(folded.get());
 }
 
+// Regrouping takes apart only nodes of the node's own operator, type and
+// flags: a sum of another type or flags, and a long sum the reader
+// balanced, are terms of the sum above them and keep their own nodes.
+TEST(BinarySimplify, RegroupingKeepsToOneChain) {
+  const std::uint16_t other = 0x5B;
+  auto inner = [&](std::uint16_t type, std::uint16_t flags) {
+    Ref sum = B(kAdd, B(kAdd, A(), Bv(), type), C(), type);
+    sum->SetFlags(flags);
+    return sum;
+  };
+  // ((V1+V2)+V3)+V4 regroups as one chain...
+  EXPECT_EQ(Printed(B(kAdd, inner(SUValue::kReal, 0), D(), SUValue::kReal).get()),
+            "(V1+V2)+(V3+V4)");
+  // ...but not across a sum of another type or other flags.
+  for (const auto& [type, flags] :
+       {std::pair<std::uint16_t, std::uint16_t>{other, 0}, {SUValue::kReal, 0x0010}}) {
+    const Ref term = inner(type, flags);
+    const Ref sum = B(kAdd, term, D(), SUValue::kReal);
+    EXPECT_EQ(sum->Operand(1), term.get()) << Printed(sum.get());
+  }
+  // Constants are not moved out of a sum of another type either.
+  const Ref typed = B(kAdd, Real(1), A(), other);
+  EXPECT_EQ(B(kAdd, typed, Bv(), SUValue::kReal)->Operand(1), typed.get());
+  // Nor into a balanced sum, which the simplifier leaves as it is.
+  const Ref balanced = Hold(new BinaryExpression(kAdd, B(kAdd, A(), Bv()).get(),
+                                                 B(kAdd, C(), D()).get(), SUValue::kReal));
+  balanced->MarkBalancedChain();
+  Expression* again = nullptr;
+  EXPECT_EQ(balanced->Simplify(&again), 0);
+  EXPECT_EQ(B(kAdd, balanced, Var(7), SUValue::kReal)->Operand(1), balanced.get());
+}
+
 TEST(BinarySimplify, EachBitOffLeavesItsPattern) {
   struct Case {
     std::uint32_t bit;
