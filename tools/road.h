@@ -173,6 +173,16 @@ class Road {
   Client& client() { return client_; }
   // The engine's messages to services other than the run state, in order.
   const std::vector<Message>& Others() const { return others_; }
+  // Takes the kept messages of one service, in the order they came.
+  std::vector<Message> TakeOthers(std::uint32_t type) {
+    std::vector<Message> taken;
+    std::erase_if(others_, [&](Message& m) {
+      if (m.type != type) return false;
+      taken.push_back(std::move(m));
+      return true;
+    });
+    return taken;
+  }
 
  private:
   Client& client_;

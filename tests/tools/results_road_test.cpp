@@ -162,11 +162,16 @@ class ResultsRoad : public EngineRoad {
   }
 
   // The next snapshot notice (service 85) that arrives.
+  // The road keeps notices that came while it waited for a reply, and two
+  // may come together: each is read in turn, none dropped.
   bool NextNotice(Notice* notice) {
     bool found = false;
     client_->WaitFor([&] {
-      for (const auto& message : client_->TakeNotifications()) {
-        if (message.type == kNoticeService && !found) found = ReadNotice(message.body, notice);
+      road_->Collect();
+      for (auto& message : road_->TakeOthers(kNoticeService)) notices_.push_back(std::move(message));
+      while (!found && !notices_.empty()) {
+        found = ReadNotice(notices_.front().body, notice);
+        notices_.erase(notices_.begin());
       }
       return found;
     });
@@ -208,6 +213,7 @@ class ResultsRoad : public EngineRoad {
         },
         "resting at " + std::to_string(time));
   }
+  std::vector<vantor_client::Message> notices_;  // came, not yet read
 };
 
 // y = 2 u, u fixed at 3 (index 1), y free (index 2).
