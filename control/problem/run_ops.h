@@ -135,7 +135,33 @@ class SimPlainRunOps final : public SimRunOps {
   void ResetStatistics() override {}
 };
 
-class SimPlainRunResults final : public SimRunResults {
+// The plain communication schedule of an engine without a results manager:
+// points at start + k * interval.
+class SimPlainSchedule : public SimRunResults {
+ public:
+  double CommunicationInterval() const override { return interval_; }
+  void SetCommunicationInterval(double interval) override { interval_ = interval; }
+  double CommunicationStart() const override { return start_; }
+  void SetCommunicationTime(double start) override {
+    start_ = start;
+    count_ = 0;
+  }
+  std::int64_t CommunicationCount() const override { return count_; }
+  double NextCommunicationTime() override {
+    ++count_;
+    return start_ + static_cast<double>(count_) * interval_;
+  }
+  void LowerCommunicationCount() override {
+    if (count_ > 0) --count_;
+  }
+
+ private:
+  double interval_ = 0.1;
+  double start_ = 0.0;
+  std::int64_t count_ = 0;
+};
+
+class SimPlainRunResults final : public SimPlainSchedule {
  public:
   Status ApplyAssignments(bool* applied) override {
     if (applied != nullptr) *applied = false;
@@ -175,25 +201,4 @@ class SimPlainRunResults final : public SimRunResults {
   Status WriteValues(const char*, double) override { return status::kOk; }
   Status WriteDumpLine(const char*) override { return status::kOk; }
   void CloseValueDump() override {}
-  // The plain schedule of an engine without a results manager.
-  double CommunicationInterval() const override { return interval_; }
-  void SetCommunicationInterval(double interval) override { interval_ = interval; }
-  double CommunicationStart() const override { return start_; }
-  void SetCommunicationTime(double start) override {
-    start_ = start;
-    count_ = 0;
-  }
-  std::int64_t CommunicationCount() const override { return count_; }
-  double NextCommunicationTime() override {
-    ++count_;
-    return start_ + static_cast<double>(count_) * interval_;
-  }
-  void LowerCommunicationCount() override {
-    if (count_ > 0) --count_;
-  }
-
- private:
-  double interval_ = 0.1;
-  double start_ = 0.0;
-  std::int64_t count_ = 0;
 };

@@ -38,6 +38,19 @@ struct DenseOptimiserCall {
   double accuracy = -1.0;
 };
 
+// The optimisation form of a plain least-squares call.
+inline DenseOptimiserCall PlainOptimiserCall(double* point, const double* residuals,
+                                             const double* jacobian, const double* bounds,
+                                             std::int32_t mode) {
+  DenseOptimiserCall call;
+  call.point = point;
+  call.constraints = residuals;
+  call.gradients = jacobian;
+  call.bounds = bounds;
+  call.mode = mode;
+  return call;
+}
+
 class QLNDenseOptimiser {
  public:
   virtual ~QLNDenseOptimiser() = default;

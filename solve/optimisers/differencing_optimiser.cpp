@@ -25,12 +25,7 @@ DifferencingOptimiser::DifferencingOptimiser(std::unique_ptr<QLNDenseOptimiser> 
 std::int32_t DifferencingOptimiser::Run(double* point, const double* residuals,
                                         const double* jacobian, const double* bounds,
                                         std::int32_t mode) {
-  DenseOptimiserCall call;
-  call.point = point;
-  call.constraints = residuals;
-  call.gradients = jacobian;
-  call.bounds = bounds;
-  call.mode = mode;
+  DenseOptimiserCall call = PlainOptimiserCall(point, residuals, jacobian, bounds, mode);
   return Run(call);
 }
 

@@ -189,12 +189,7 @@ Status QLNKVSOptimProxy::Create() {
 
 std::int32_t QLNKVSOptimProxy::Run(double* point, const double* residuals, const double* jacobian,
                                    const double* bounds, std::int32_t mode) {
-  DenseOptimiserCall call;
-  call.point = point;
-  call.constraints = residuals;
-  call.gradients = jacobian;
-  call.bounds = bounds;
-  call.mode = mode;
+  DenseOptimiserCall call = PlainOptimiserCall(point, residuals, jacobian, bounds, mode);
   return Run(call);
 }
 
@@ -242,12 +237,7 @@ Status QLNKVSOptimiser::Create() {
 
 std::int32_t QLNKVSOptimiser::Run(double* point, const double* residuals, const double* jacobian,
                                   const double* bounds, std::int32_t mode) {
-  DenseOptimiserCall call;
-  call.point = point;
-  call.constraints = residuals;
-  call.gradients = jacobian;
-  call.bounds = bounds;
-  call.mode = mode;
+  DenseOptimiserCall call = PlainOptimiserCall(point, residuals, jacobian, bounds, mode);
   return Run(call);
 }
 

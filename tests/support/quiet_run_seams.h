@@ -24,7 +24,7 @@ class QuietRunOps : public SimRunOps {
   void ResetStatistics() override {}
 };
 
-class QuietRunResults : public SimRunResults {
+class QuietRunResults : public SimPlainSchedule {
  public:
   Status OpenRecords() override { return status::kOk; }
   Status TakeDescribedSnapshot(const char* text, std::int32_t, std::int32_t, std::int32_t,
@@ -41,26 +41,6 @@ class QuietRunResults : public SimRunResults {
   Status WriteValues(const char*, double) override { return status::kOk; }
   Status WriteDumpLine(const char*) override { return status::kOk; }
   void CloseValueDump() override { FreeDumpTables(); }
-  double CommunicationInterval() const override { return interval_; }
-  void SetCommunicationInterval(double interval) override { interval_ = interval; }
-  double CommunicationStart() const override { return start_; }
-  void SetCommunicationTime(double start) override {
-    start_ = start;
-    count_ = 0;
-  }
-  std::int64_t CommunicationCount() const override { return count_; }
-  double NextCommunicationTime() override {
-    ++count_;
-    return start_ + static_cast<double>(count_) * interval_;
-  }
-  void LowerCommunicationCount() override {
-    if (count_ > 0) --count_;
-  }
-
- private:
-  double interval_ = 0.1;
-  double start_ = 0.0;
-  std::int64_t count_ = 0;
 };
 
 // Every run step's call finds no server; the rest succeeds doing nothing.
