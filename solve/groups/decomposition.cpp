@@ -174,6 +174,12 @@ Status QLNDecomposition::Reserve(std::int32_t count) {
 
 Status QLNDecomposition::SolveGroups(std::int32_t announce, std::int32_t mode,
                                      std::int32_t count_flag, std::int32_t* iterations) {
+  return RunGroups(announce, mode, count_flag, iterations, nullptr);
+}
+
+Status QLNDecomposition::RunGroups(std::int32_t announce, std::int32_t mode,
+                                   std::int32_t count_flag, std::int32_t* iterations,
+                                   const bool* corrector_setup) {
   std::int32_t most = 0;
   state_ &= ~kSolvedBit;
   const std::int32_t print_level = SolverOptions::Instance()->GetInt(kOptPrintLevel);
@@ -213,12 +219,22 @@ Status QLNDecomposition::SolveGroups(std::int32_t announce, std::int32_t mode,
       }
     }
     std::int32_t count = 0;
-    const Status s = g->SolveWithMode(mode, count_flag, &count);
+    Status s = 0;
+    DirectCorrector::Step step = DirectCorrector::Step::kPassed;
+    if (corrector_setup != nullptr) step = direct_.Take(i, g, *corrector_setup, &s);
+    if (step == DirectCorrector::Step::kTaken) {
+      count = 1;
+    } else if (step == DirectCorrector::Step::kDeclined) {
+      CorrectorIterationScope fresh(true, true);
+      s = g->SolveWithMode(mode, count_flag, &count);
+    } else if (step == DirectCorrector::Step::kPassed) {
+      s = g->SolveWithMode(mode, count_flag, &count);
+    }
     if (status::IsFailure(s)) {
       failed = true;
       failed_group_ = static_cast<std::uint32_t>(i + 1);
       Status last = s;
-      g->GetLastStatus(&last);
+      if (step != DirectCorrector::Step::kFailed) g->GetLastStatus(&last);
       result = IsSevere(last) ? kDecompositionGroupFailedSevere : kDecompositionGroupFailed;
       continue;
     }
@@ -239,8 +255,10 @@ Status QLNDecomposition::SolveGroups(std::int32_t announce, std::int32_t mode,
 // integrator finds an event after the step and locates it.
 Status QLNDecomposition::IterateCorrector(std::int32_t setup) {
   CorrectorIterationScope scope(true, setup != 0);
+  direct_.BeginPass(groups_.size());
+  const bool set_up = setup != 0;
   std::int32_t iterations = 0;
-  return SolveGroups(0, 1, 0, &iterations);
+  return RunGroups(0, 1, 0, &iterations, &set_up);
 }
 
 std::int32_t LastSolutionBlockIterations() {

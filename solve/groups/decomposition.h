@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "daes/blocks/solver_block.h"
+#include "solve/groups/direct_corrector.h"
 #include "solve/ifaces/decomposition.h"
 #include "solve/ifaces/equation_set.h"
 
@@ -92,6 +93,10 @@ class QLNDecomposition final : public IQLNDecomposition,
  private:
   static constexpr std::uint32_t kSolvedBit = 0x2;
   IESO* EsoOf(std::uint32_t i) const;
+  // The groups in order; in a corrector iteration (`corrector_setup` then
+  // says whether matrices are set up) small groups step directly.
+  Status RunGroups(std::int32_t announce, std::int32_t mode, std::int32_t count_flag,
+                   std::int32_t* iterations, const bool* corrector_setup);
 
   std::uint32_t failed_group_ = 0;
   std::uint32_t state_ = 0;
@@ -99,6 +104,7 @@ class QLNDecomposition final : public IQLNDecomposition,
   std::vector<IQLNESOSolve*> groups_;
   std::uint32_t by_type_[7] = {};
   std::uint32_t refs_ = 0;
+  DirectCorrector direct_;
 };
 
 // The problem manager's factory operation: a new, empty decomposition

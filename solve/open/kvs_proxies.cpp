@@ -440,6 +440,11 @@ void QLNKVSLinearProxy::ReadOptions() {
   ReadMappings(this, std::begin(kSluMappings), std::end(kSluMappings), "");
 }
 
+QLNKVSLinearProxy::StepSettings QLNKVSLinearProxy::CorrectorSettings() {
+  const ReadValues& read = Refresh();
+  return {read.abs_tol, read.rel_tol, read.level};
+}
+
 const QLNKVSLinearProxy::ReadValues& QLNKVSLinearProxy::Refresh() {
   if (!OptionsChanged()) return read_;
   SolverOptions* options = SolverOptions::Instance();
@@ -931,6 +936,26 @@ void QLNKVSNonLinProxy::ReadOptions() {
 void QLNKVSSparseProxy::ReadOptions() {
   QLNKVSNonLinProxy::ReadOptions();
   ReadMappings(this, std::begin(kSluMappings), std::end(kSluMappings), "SLU.");
+}
+
+bool QLNKVSNonLinProxy::CorrectorLimits(DAESSolverBlock* block, StepLimits* out) {
+  const std::int32_t number = Int(block->GetGroupNumber());
+  if (number != 0 && Refresh().watch_group == number) return false;
+  platform::IUnknown* system = block->GetEquationSetObject();
+  if (system == nullptr || ApplyParameters(block) != 0) return false;
+  void* raw = nullptr;
+  if (system->QueryInterface(IID_KVSParameters, &raw) != 0 || raw == nullptr) return false;
+  auto* parameters = static_cast<KVSParameters*>(raw);
+  bool known = true;
+  const auto real = [&](const char* name, double* value) {
+    std::int32_t kind = -1;
+    known = known && parameters->GetValue(name, &kind, value) == 0 && kind == kKvsReal;
+  };
+  real("MaxVarStep", &out->max_var_step);
+  real("RangeFrac", &out->range_frac);
+  real("MinNonZero", &out->min_non_zero);
+  parameters->Release();
+  return known;
 }
 
 const QLNKVSNonLinProxy::ReadValues& QLNKVSNonLinProxy::Refresh() {

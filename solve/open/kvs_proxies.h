@@ -175,6 +175,14 @@ class QLNKVSLinearProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
     return stream != nullptr ? WriteParameters(*static_cast<BvuBinaryStream*>(stream))
                              : kKvsProxyFailed;
   }
+  // What a corrector step taken outside the proxy must honour: the bounds
+  // tolerances of a step and the print level, read as a solve reads them.
+  struct StepSettings {
+    double abs_tol = 0.0;
+    double rel_tol = 0.0;
+    std::int32_t level = 0;
+  };
+  StepSettings CorrectorSettings();
   const std::vector<std::int32_t>& DependentRows() const { return dependent_rows_; }
   const std::vector<std::int32_t>& DependentCols() const { return dependent_cols_; }
   std::int32_t Rank() const { return rank_; }
@@ -252,6 +260,16 @@ class QLNKVSNonLinProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
   const platform::IID& FactoryIID() const override { return IID_KVSNLASystemFactory; }
   // The settings given before every solve; `watched` for the watched group.
   virtual void PerSolveSettings(bool watched);
+  // The limits the library's corrector step puts on a step, as the block's
+  // system holds them once given the current settings.
+  struct StepLimits {
+    double max_var_step = 0.0;
+    double range_frac = 0.0;
+    double min_non_zero = 0.0;
+  };
+  // False when the block is the watched group, has no system yet, or the
+  // system does not tell its limits: its steps then go through the library.
+  bool CorrectorLimits(DAESSolverBlock* block, StepLimits* out);
 
  protected:
   // Reads the option values into the parameters of the library and the

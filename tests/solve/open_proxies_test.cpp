@@ -731,3 +731,224 @@ TEST(OpenLinearProxy, ParametersWrittenIntoAMessage) {
   EXPECT_EQ(missing.Operation6(stream), kKvsProxyFailed);
 }
 #endif
+
+#ifdef VANTOR_KVS_DIR
+namespace {
+
+// The framework's libraries behind proxies that count the groups handed
+// to them.
+class CountingLinear final : public QLNKVSLinearProxy {
+ public:
+  const char* LibraryName() const override { return "kvs_slu.dll"; }
+  Status Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
+               Status* out) override {
+    ++calls;
+    return QLNKVSLinearProxy::Solve(group, mode, request, word, out);
+  }
+  int calls = 0;
+};
+
+class CountingNonlinear final : public QLNKVSNonLinProxy {
+ public:
+  const char* LibraryName() const override { return "kvs_sparse.dll"; }
+  Status Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
+               Status* out) override {
+    ++calls;
+    return QLNKVSNonLinProxy::Solve(group, mode, request, word, out);
+  }
+  int calls = 0;
+};
+
+// A decomposition of one group over the model's two rows and two
+// variables, the proxy its kind's method; corrector passes through it.
+template <class Proxy>
+struct OneGroupCorrector {
+  // `method`: the proxy is the kind's method (else the test hands the
+  // group to a library itself).
+  OneGroupCorrector(Model& m, std::uint8_t type, std::int32_t kind, bool method = true)
+      : kind(method ? kind : -1) {
+    if (method) ReplaceGroupMethod(kind, proxy = new Proxy());
+    parent = new QLNESOGroup(m.run.get());
+    parent->AddRef();
+    platform::IUnknown* u = nullptr;
+    EXPECT_EQ(CreateESOGroupObject(type, &u), 0u);
+    group = dynamic_cast<QLNESOGroup*>(static_cast<IQLNESO*>(u));
+    std::int32_t rows[] = {0, 1};
+    std::int32_t vars[] = {0, 1};
+    platform::IUnknown* p = static_cast<IQLNESO*>(parent);
+    EXPECT_EQ(group->SetGroupStructure(p, 2, rows, 2, vars), 0u);
+    for (std::int32_t e : rows) EXPECT_EQ(group->SetEquationVariables(p, e, 2, vars), 0u);
+    group->SetGroupNumber(1);
+    platform::IUnknown* d = nullptr;
+    EXPECT_EQ(CreateDecompositionObject(&d), 0u);
+    EXPECT_EQ(d->QueryInterface(IID_IQLNCorrectorIteration, reinterpret_cast<void**>(&iteration)),
+              0u);
+    decomposition = d;
+    EXPECT_EQ(static_cast<IQLNDecomposition*>(d)->AddGroup(u), 0u);
+    u->Release();
+  }
+  ~OneGroupCorrector() {
+    iteration->Release();
+    decomposition->Release();
+    parent->Release();
+    if (kind >= 0) ReplaceGroupMethod(kind, nullptr);
+  }
+  Status Pass(bool setup) { return iteration->IterateCorrector(setup ? 1 : 0); }
+  DAESSolverBlock* Block() { return group->Block()->AsSolverBlock(); }
+
+  std::int32_t kind;
+  Proxy* proxy = nullptr;
+  QLNESOGroup* parent;
+  QLNESOGroup* group;
+  platform::IUnknown* decomposition;
+  IQLNCorrectorIteration* iteration = nullptr;
+};
+
+// Ties the derivative of the state of the group handed over to it, as an
+// integrator would.
+class TyingIntegrator final : public testsupport::IntegratorStandIn {
+ public:
+  double GetServerValue() override { return v; }
+  std::uint32_t ExchangeGroupStates(void* block) override {
+    for (auto [owner, x] : states) {
+      if (owner == block) x->GetDerivative()->SetValue(dpred + (x->GetRealValue() - xpred) / v);
+    }
+    return 0;
+  }
+  std::vector<std::pair<void*, DAESVarTableEntry*>> states;
+  double v = 0.05, xpred = 1.0, dpred = -0.5;
+};
+
+// x' + y = 0, y - x^2 = 0 with x a state.
+Model StateAndSquare() {
+  return Model([](Writer& w) {
+    w.List(4);
+    w.Item(daestest::mw::kStateVariable);
+    w.Placement({{2, "B"}, {1, ".x"}});
+    w.Value(1.0), w.End();
+    w.Item(daestest::mw::kRealVariable);
+    w.Placement({{2, "B"}, {2, ".y"}});
+    w.Value(0.3), w.Lower(-1e9), w.End();
+    w.Item(daestest::mw::kInlineEquation), w.U32(0);
+    w.Expression(Add(Var(0), Var(1)));
+    w.Placement({{2, "B"}, {3, ".e0"}});
+    w.EquationHead(2), w.Reference({2, 1, 1}), w.Reference({2, 2});
+    w.Item(daestest::mw::kInlineEquation), w.U32(0);
+    w.Expression(Add(Var(0), Mul(Real(-1.0), Mul(Var(1), Var(1)))));
+    w.Placement({{2, "B"}, {4, ".e1"}});
+    w.EquationHead(2), w.Reference({2, 2}), w.Reference({2, 1});
+  });
+}
+
+struct CurrentIntegrator {
+  explicit CurrentIntegrator(UnifiedIntegratorProxy* i) { SetCurrentIntegrator(i); }
+  ~CurrentIntegrator() { SetCurrentIntegrator(nullptr); }
+};
+
+}  // namespace
+
+// A group pairing a state with its derivative: the steps equal the
+// library's over set-ups, steps on old factors and a new step quantity
+// between them (the step then scaled as the coefficient moved).
+TEST(DirectCorrector, AStateGroupStepsAsTheLibraryAcrossANewStepQuantity) {
+  Options options;
+  TyingIntegrator integrator;
+  CurrentIntegrator current(&integrator);
+  Model m = StateAndSquare();
+  Model twin = StateAndSquare();
+  OneGroupCorrector<CountingNonlinear> c(m, kGroupTypeNonlinear, kGroupNonlinear);
+  c.group->SetFlags(kGroupStatePairing);
+  OneGroupCorrector<CountingNonlinear> library(twin, kGroupTypeNonlinear, kGroupNonlinear, false);
+  library.group->SetFlags(kGroupStatePairing);
+  for (auto [model, block] : {std::pair{&m, c.Block()}, {&twin, library.Block()}}) {
+    DAESVarTableEntry* x = model->Named("B.x");
+    ASSERT_TRUE(x != nullptr && x->GetDerivative() != nullptr);
+    integrator.states.emplace_back(static_cast<DAESBlock*>(block), x);
+    x->GetDerivative()->SetValue(integrator.dpred);
+  }
+  QLNKVSSparseProxy alone;
+  int pass = 0;
+  for (auto [setup, v] : {std::pair{true, 0.05}, {true, 0.05}, {false, 0.05}, {false, 0.08},
+                          {true, 0.08}, {false, 0.03}}) {
+    integrator.v = v;
+    ASSERT_EQ(c.Pass(setup), 0u) << "pass " << pass;
+    CorrectorIterationScope step(true, setup);
+    ASSERT_EQ(alone.Solve(library.Block(), 1, 1, 0, nullptr), 0u);
+    const std::vector<double> ours = m.Values(), theirs = twin.Values();
+    ExpectClose(ours, theirs);
+    EXPECT_NEAR(m.Named("B.x")->GetDerivative()->GetRealValue(),
+                twin.Named("B.x")->GetDerivative()->GetRealValue(), 1e-10)
+        << "pass " << pass;
+    ++pass;
+  }
+  EXPECT_EQ(c.proxy->calls, 1);
+}
+
+// The decomposition steps a small group itself once its library's system
+// holds the settings: the same Newton step at a set-up and the same steps
+// on the set-up's matrix after it, without the library.
+TEST(DirectCorrector, StepsAsTheLibraryWouldOnTheFactorsOfItsSetUp) {
+  Options options;
+  Model m = System(2, {Add(Mul(Var(0), Var(1)), Real(-6.0)), Lin(1.0, 1.0, -5.0)});
+  OneGroupCorrector<CountingNonlinear> c(m, kGroupTypeNonlinear, kGroupNonlinear);
+  m.SetValues({2.2, 2.9});
+  ASSERT_EQ(c.Pass(true), 0u);
+  EXPECT_EQ(c.proxy->calls, 1) << "the first set-up makes the library's system";
+  std::vector<double> at = m.Values();
+  ASSERT_EQ(c.Pass(true), 0u);
+  ExpectClose(m.Values(), ProductStep(at, at));
+  const std::vector<double> set_at = at;
+  for (int k = 0; k < 2; ++k) {
+    at = m.Values();
+    ASSERT_EQ(c.Pass(false), 0u);
+    ExpectClose(m.Values(), ProductStep(at, set_at));
+  }
+  EXPECT_EQ(c.proxy->calls, 1);
+  EXPECT_TRUE(c.Block()->IsSolved());
+}
+
+TEST(DirectCorrector, ALinearGroupLandsOnItsSolutionAndStaysThere) {
+  Options options;
+  Model m = System(2, {Lin(2.0, 1.0, -4.0), Lin(1.0, -3.0, 5.0)});
+  OneGroupCorrector<CountingLinear> c(m, kGroupTypeLinear, kGroupLinear);
+  for (bool setup : {true, false, true, false}) ASSERT_EQ(c.Pass(setup), 0u);
+  // 2 x0 + x1 = 4, x0 - 3 x1 = -5.
+  ExpectClose(m.Values(), {1.0, 2.0});
+  EXPECT_EQ(c.proxy->calls, 0) << "a linear group needs no system of the library's";
+}
+
+// A step the library would cut at a bound, and a matrix near singular, go
+// to the library, with the matrix set up where the group stands.
+TEST(DirectCorrector, BoundsAndSingularMatricesGoToTheLibrary) {
+  Options options;
+  {
+    // x0 x1 = 6, x0 + x1 = 5 with every value at least 2.1: from (2.2, 2.9)
+    // Newton's step takes x0 to about 2.02.
+    Model m = System(2, {Add(Mul(Var(0), Var(1)), Real(-6.0)), Lin(1.0, 1.0, -5.0)}, 2.1);
+    Model twin = System(2, {Add(Mul(Var(0), Var(1)), Real(-6.0)), Lin(1.0, 1.0, -5.0)}, 2.1);
+    OneGroupCorrector<CountingNonlinear> c(m, kGroupTypeNonlinear, kGroupNonlinear);
+    m.SetValues({3.2, 2.2});
+    ASSERT_EQ(c.Pass(true), 0u);  // makes the system
+    m.SetValues({2.2, 2.9});
+    ASSERT_EQ(c.Pass(true), 0u);
+    EXPECT_EQ(c.proxy->calls, 2);
+    QLNKVSSparseProxy library;
+    twin.SetValues({2.2, 2.9});
+    CorrectorIterationScope step(true, true);
+    ASSERT_EQ(library.Solve(twin.run.get(), 1, 0, 0, nullptr), 0u);
+    ExpectClose(m.Values(), twin.Values());
+    EXPECT_GE(m.Values()[0], 2.1);
+  }
+  {
+    // x0 + x1 = 3 twice over: the library marks the group indeterminate.
+    Model m = System(2, {Lin(1.0, 1.0, -3.0), Lin(2.0, 2.0, -6.0)});
+    OneGroupCorrector<CountingLinear> c(m, kGroupTypeLinear, kGroupLinear);
+    ASSERT_EQ(c.Pass(true), 0u);
+    ASSERT_EQ(c.Pass(true), 0u);
+    EXPECT_EQ(c.proxy->calls, 2);
+    EXPECT_TRUE(c.Block()->HasIndeterminate());
+    const std::vector<double> x = m.Values();
+    EXPECT_NEAR(x[0] + x[1], 3.0, 1e-12);
+  }
+}
+#endif
