@@ -942,7 +942,13 @@ bool QLNKVSNonLinProxy::CorrectorLimits(DAESSolverBlock* block, StepLimits* out)
   const std::int32_t number = Int(block->GetGroupNumber());
   if (number != 0 && Refresh().watch_group == number) return false;
   platform::IUnknown* system = block->GetEquationSetObject();
-  if (system == nullptr || ApplyParameters(block) != 0) return false;
+  if (system == nullptr) return false;
+  // Every system of the library is given the same parameters.
+  if (limits_read_ && limits_stamp_ == ParametersStamp()) {
+    *out = limits_;
+    return true;
+  }
+  if (ApplyParameters(block) != 0) return false;
   void* raw = nullptr;
   if (system->QueryInterface(IID_KVSParameters, &raw) != 0 || raw == nullptr) return false;
   auto* parameters = static_cast<KVSParameters*>(raw);
@@ -955,6 +961,9 @@ bool QLNKVSNonLinProxy::CorrectorLimits(DAESSolverBlock* block, StepLimits* out)
   real("RangeFrac", &out->range_frac);
   real("MinNonZero", &out->min_non_zero);
   parameters->Release();
+  limits_read_ = known;
+  limits_ = *out;
+  limits_stamp_ = ParametersStamp();
   return known;
 }
 

@@ -112,6 +112,8 @@ class QLNKVSGenericProxy {
   // True when the option table changed since the last call that said so
   // (always without a table: the built-in defaults have no generations).
   bool OptionsChanged();
+  // Moves on with every change of a parameter given to the systems.
+  std::uint64_t ParametersStamp() const { return stamp_; }
 
   ParameterMap parameters_;
   std::vector<std::string> published_;  // by parameter index
@@ -287,6 +289,10 @@ class QLNKVSNonLinProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
   const ReadValues& Refresh();
 
   ReadValues read_;
+  // The limits as the systems last told them, while the parameters stand.
+  StepLimits limits_;
+  std::uint64_t limits_stamp_ = 0;
+  bool limits_read_ = false;
   KvsParameterRef ip_conv_info_{"IpConvInfo"};
   KvsParameterRef indet_handle_{"IndetHandle"};
   KvsParameterRef iterations_{"Iterations"};
