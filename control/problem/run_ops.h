@@ -113,18 +113,12 @@ class SimRunResults {
   virtual void LowerCommunicationCount() = 0;
 };
 
-// Stand-ins until the run steps and the results manager exist: nothing is
-// built, so there is nothing to do, and each answers success.
-class SimPlainRunOps final : public SimRunOps {
+// The answers of run steps that leave no time message and keep no
+// per-thread set-up or statistics. The stand-in below is told apart by its
+// own type, so what else shares these answers derives from this, not it.
+class SimPlainRunAnswers : public SimRunOps {
  public:
-  Status PrepareSimulation(std::int32_t, std::int32_t) override { return status::kOk; }
-  Status CheckProblem() override { return status::kOk; }
-  Status RecordStep() override { return status::kOk; }
-  Status ApplyOptionChanges() override { return status::kOk; }
-  Status TakeQueuedSnapshots() override { return status::kOk; }
-  Status Rewind() override { return status::kOk; }
   Status RewindToClock(std::int32_t*) override { return Rewind(); }
-  Status RunStep() override { return status::kOk; }
   // No step ran, so none left a time message.
   Status SendDueTimeMessage(bool* sent) override {
     if (sent != nullptr) *sent = false;
@@ -133,6 +127,19 @@ class SimPlainRunOps final : public SimRunOps {
   Status ThreadSetUp() override { return status::kOk; }
   Status PackagesLoaded() override { return GppiPropertiesForRun(); }
   void ResetStatistics() override {}
+};
+
+// Stand-ins until the run steps and the results manager exist: nothing is
+// built, so there is nothing to do, and each answers success.
+class SimPlainRunOps final : public SimPlainRunAnswers {
+ public:
+  Status PrepareSimulation(std::int32_t, std::int32_t) override { return status::kOk; }
+  Status CheckProblem() override { return status::kOk; }
+  Status RecordStep() override { return status::kOk; }
+  Status ApplyOptionChanges() override { return status::kOk; }
+  Status TakeQueuedSnapshots() override { return status::kOk; }
+  Status Rewind() override { return status::kOk; }
+  Status RunStep() override { return status::kOk; }
 };
 
 // The plain communication schedule of an engine without a results manager:

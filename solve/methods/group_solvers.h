@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "foundation/interfaces/group_method.h"
+#include "solve/methods/plain_group_method.h"
 
 class DAESTornBlock;
 
@@ -32,17 +32,11 @@ void SetFirstPassHook(FirstPassHook hook);
 
 // The explicit and torn methods keep no solver handle or work space of a
 // block and have none of the open-solver operations.
-class ExplicitSolve : public QLNGroupMethod {
+class ExplicitSolve : public QLNPlainGroupMethod {
  public:
   Status Solve(QLNGroup* block, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
                Status* status_out) override;
-  Status ReleaseHandle(std::int32_t) override { return status::kOk; }
-  Status Operation4() override { return status::kOk; }
   Status DropWorkspace(void**) override { return status::kOk; }
-  Status Operation6(void*) override { return kGroupMethodUnsupported; }
-  Status Operation7(void*) override { return kGroupMethodUnsupported; }
-  Status Operation8(void*) override { return kGroupMethodUnsupported; }
-  void Notify() override {}
 };
 
 // What a torn group's second-level decomposition is made for in a run
@@ -53,7 +47,7 @@ struct TornSetUpCodes {
   std::uint32_t mode = 0;
 };
 
-class TornSolve : public QLNGroupMethod {
+class TornSolve : public QLNPlainGroupMethod {
  public:
   // The codes of phase 0 (dynamic), 1 (initialisation; the run kind picks
   // the kind) and 2 (re-initialisation); false for other phases, which set
@@ -61,13 +55,7 @@ class TornSolve : public QLNGroupMethod {
   static bool SetUpCodes(std::int32_t phase, std::int32_t run_mode, TornSetUpCodes* out);
   Status Solve(QLNGroup* block, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
                Status* status_out) override;
-  Status ReleaseHandle(std::int32_t) override { return status::kOk; }
-  Status Operation4() override { return status::kOk; }
   Status DropWorkspace(void**) override { return status::kOk; }
-  Status Operation6(void*) override { return kGroupMethodUnsupported; }
-  Status Operation7(void*) override { return kGroupMethodUnsupported; }
-  Status Operation8(void*) override { return kGroupMethodUnsupported; }
-  void Notify() override {}
   // Moves the torn variables to their next values.
   virtual Status UpdateTornVariables(DAESTornBlock* block);
   // Reals kept per torn variable in the block's history.

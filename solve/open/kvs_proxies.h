@@ -14,6 +14,7 @@
 #include "foundation/interfaces/group_method.h"
 #include "solve/ifaces/kvs_linear.h"
 #include "solve/ifaces/kvs_nonlinear.h"
+#include "solve/methods/plain_group_method.h"
 #include "solve/open/kvs_loader.h"
 #include "solve/options/options_client.h"
 
@@ -147,17 +148,12 @@ class QLNKVSGenericProxy {
   std::uint64_t options_read_ = 0;  // the option table's generation
 };
 
-class QLNKVSLinearProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
+// The system lives in the block, not under a handle of the proxy.
+class QLNKVSLinearProxy : public QLNPlainGroupMethod, public QLNKVSGenericProxy {
  public:
   Status Solve(QLNGroup* block, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
                Status* status_out) override;
   Status DropWorkspace(void** slot) override;
-  // The system lives in the block, not under a handle of the proxy.
-  Status ReleaseHandle(std::int32_t) override { return status::kOk; }
-  Status Operation4() override { return status::kOk; }
-  Status Operation7(void*) override { return kGroupMethodUnsupported; }
-  Status Operation8(void*) override { return kGroupMethodUnsupported; }
-  void Notify() override {}
   const char* FactoryEntry() const override { return kGetFactoryLASystem; }
   const platform::IID& FactoryIID() const override { return IID_KVSLASystemFactory; }
 
@@ -245,19 +241,13 @@ class QLNKVSMflProxy final : public QLNKVSLinearProxy, public QLNOptionsClient {
   bool published_once_ = false;
 };
 
-class QLNKVSNonLinProxy : public QLNGroupMethod, public QLNKVSGenericProxy {
+// The system lives in the block, not under a handle of the proxy; the
+// parameter list is the linear proxies' only.
+class QLNKVSNonLinProxy : public QLNPlainGroupMethod, public QLNKVSGenericProxy {
  public:
   Status Solve(QLNGroup* block, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
                Status* status_out) override;
   Status DropWorkspace(void** slot) override;
-  // The system lives in the block, not under a handle of the proxy; the
-  // parameter list is the linear proxies' only.
-  Status ReleaseHandle(std::int32_t) override { return status::kOk; }
-  Status Operation4() override { return status::kOk; }
-  Status Operation6(void*) override { return kGroupMethodUnsupported; }
-  Status Operation7(void*) override { return kGroupMethodUnsupported; }
-  Status Operation8(void*) override { return kGroupMethodUnsupported; }
-  void Notify() override {}
   const char* FactoryEntry() const override { return kGetFactoryNLASystem; }
   const platform::IID& FactoryIID() const override { return IID_KVSNLASystemFactory; }
   // The settings given before every solve; `watched` for the watched group.
@@ -425,17 +415,11 @@ inline constexpr Status kOpenNLAFailed = 0x80000251u;
 inline constexpr Status kOpenNLANoFactory = KvsCode(-6);
 
 // Nonlinear groups through the user's NLA library once one is loaded.
-class QLNCOpenNLASolver final : public QLNGroupMethod {
+class QLNCOpenNLASolver final : public QLNPlainGroupMethod {
  public:
   Status Solve(QLNGroup* block, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
                Status* status_out) override;
   // Its system lives in the block (released with the block's equation-set
   // object), and it has none of the open-solver proxies' operations.
-  Status ReleaseHandle(std::int32_t) override { return status::kOk; }
-  Status Operation4() override { return status::kOk; }
   Status DropWorkspace(void**) override { return status::kOk; }
-  Status Operation6(void*) override { return kGroupMethodUnsupported; }
-  Status Operation7(void*) override { return kGroupMethodUnsupported; }
-  Status Operation8(void*) override { return kGroupMethodUnsupported; }
-  void Notify() override {}
 };

@@ -6,15 +6,9 @@
 
 #include <cstdint>
 
-#include "foundation/interfaces/group_method.h"
+#include "solve/methods/plain_group_method.h"
 
-class QuietGroupMethod : public QLNGroupMethod {
+class QuietGroupMethod : public QLNPlainGroupMethod {
  public:
-  Status ReleaseHandle(std::int32_t) override { return status::kOk; }
-  Status Operation4() override { return status::kOk; }
   Status DropWorkspace(void**) override { return status::kOk; }
-  Status Operation6(void*) override { return kGroupMethodUnsupported; }
-  Status Operation7(void*) override { return kGroupMethodUnsupported; }
-  Status Operation8(void*) override { return kGroupMethodUnsupported; }
-  void Notify() override {}
 };

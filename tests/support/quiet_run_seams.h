@@ -11,18 +11,9 @@
 #include "control/problem/run_integrator.h"
 #include "control/problem/run_ops.h"
 
-class QuietRunOps : public SimRunOps {
- public:
-  Status RewindToClock(std::int32_t*) override { return Rewind(); }
-  Status SendDueTimeMessage(bool* sent) override {
-    if (sent != nullptr) *sent = false;
-    return status::kOk;
-  }
-  Status ThreadSetUp() override { return status::kOk; }
-  // The property manager's own answer, as the engine's run steps give it.
-  Status PackagesLoaded() override { return GppiPropertiesForRun(); }
-  void ResetStatistics() override {}
-};
+// Not SimPlainRunOps itself: the engine would take a fake for the
+// stand-in and put its run steps in its place.
+using QuietRunOps = SimPlainRunAnswers;
 
 class QuietRunResults : public SimPlainSchedule {
  public:
