@@ -205,6 +205,9 @@ void DAESProblem::WriteCompiledValues() {
 }
 
 std::int32_t DAESProblem::ColumnOf(const DAESVarTableEntry* variable) const {
+  // Compiled evaluation asks at every value set: the entry itself is found
+  // in constant time, a search by sequence number walks the table.
+  if (const std::int32_t at = FindVariable(variable); at != 0) return at;
   return FindBySequence(variable->SequenceNumber()) + 1;
 }
 
