@@ -190,7 +190,11 @@ class Stepper final : public DynamicCore {
   // Model access.
   Status ReadUnknowns(std::vector<double>* y, std::vector<double>* yp);
   Status WriteUnknowns(const double* y, const double* yp);
-  Status ReadAll(std::vector<double>* values);
+  // The values of every problem variable, or of the first `count` only
+  // (those past them left 0).
+  Status ReadAll(std::vector<double>* values, std::uint32_t count = 0);
+  // The values up to the last input's: enough to see the inputs.
+  Status ReadInputs(std::vector<double>* values);
   Status SolveStages(double t, std::vector<double>* derivatives);
   Status Decomposition(std::uint32_t kind, std::int32_t slot, outside::Ref<IQLNDecomposition>* held,
                        IQLNDecomposition** out);
@@ -350,13 +354,21 @@ void Stepper::FreeIda() {
   y_ = yp_ = nullptr;
 }
 
-Status Stepper::ReadAll(std::vector<double>* values) {
+Status Stepper::ReadInputs(std::vector<double>* values) {
+  // The variables come in position order: reading stops after the last
+  // input's, which on a large model spares most of the table.
+  const std::int32_t last = inputs_.empty() ? -1 : inputs_.back();
+  return ReadAll(values, static_cast<std::uint32_t>(last + 1));
+}
+
+Status Stepper::ReadAll(std::vector<double>* values, std::uint32_t upto) {
   outside::Ref<platform::IUnknown> made;
   if (s_.problem_->EnumData(IID_IEnumQLN13VariableData, made.Out()) != 0 || !made)
     return kStatusValuesUnreadable;
   auto e = outside::QueryRef<IEnumQLN13VariableData>(made.get(), IID_IEnumQLN13VariableData);
   if (!e) return kStatusValuesUnreadable;
-  const auto count = static_cast<std::uint32_t>(s_.variable_count_);
+  const auto all = static_cast<std::uint32_t>(s_.variable_count_);
+  const std::uint32_t count = upto > 0 && upto < all ? upto : all;
   // The room is kept between reads (taken out while in use, should a read
   // ever come back in).
   std::vector<QLNVariableRecord> records = std::move(read_records_);
@@ -367,7 +379,7 @@ Status Stepper::ReadAll(std::vector<double>* values) {
   if (status::IsFailure(st) || fetched != count) {
     result = kStatusValuesUnreadable;
   } else {
-    values->assign(count, 0.0);
+    values->assign(all, 0.0);
     for (const auto& r : records) {
       if (r.index < 0 || r.index >= s_.variable_count_) {
         result = kStatusValuesUnreadable;
@@ -1122,7 +1134,7 @@ Status Stepper::EventBetween(double low, double high, double* reached) {
 Status Stepper::RestartOnMovedInputs() {
   if (!leg_ || inputs_at_end_.empty() || !(tn_ > start_)) return 0;
   std::vector<double> all;
-  if (Status st = ReadAll(&all); st != 0) return st;
+  if (Status st = ReadInputs(&all); st != 0) return st;
   bool moved = false;
   for (std::size_t j = 0; j < inputs_.size() && !moved; ++j)
     moved = all[static_cast<std::size_t>(inputs_[j])] != inputs_at_end_[j];
@@ -1137,7 +1149,7 @@ Status Stepper::IntegrateTo(double target, double* reached) {
   inputs_at_end_.clear();
   if (st == 0 && leg_ && tn_ > start_ && !inputs_.empty()) {
     std::vector<double> all;
-    if (Status r = ReadAll(&all); r != 0) return r;
+    if (Status r = ReadInputs(&all); r != 0) return r;
     for (const std::int32_t i : inputs_) inputs_at_end_.push_back(all[static_cast<std::size_t>(i)]);
   }
   return st;
