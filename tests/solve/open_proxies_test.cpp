@@ -735,28 +735,28 @@ TEST(OpenLinearProxy, ParametersWrittenIntoAMessage) {
 #ifdef VANTOR_KVS_DIR
 namespace {
 
-// The framework's libraries behind proxies that count the groups handed
-// to them.
-class CountingLinear final : public QLNKVSLinearProxy {
+// A framework library behind a proxy that counts the groups handed to it.
+template <class Proxy>
+class Counting : public Proxy {
  public:
-  const char* LibraryName() const override { return "kvs_slu.dll"; }
+  explicit Counting(const char* library) : library_(library) {}
+  const char* LibraryName() const override { return library_; }
   Status Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
                Status* out) override {
     ++calls;
-    return QLNKVSLinearProxy::Solve(group, mode, request, word, out);
+    return Proxy::Solve(group, mode, request, word, out);
   }
   int calls = 0;
+
+ private:
+  const char* library_;
 };
 
-class CountingNonlinear final : public QLNKVSNonLinProxy {
- public:
-  const char* LibraryName() const override { return "kvs_sparse.dll"; }
-  Status Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t request, std::uint32_t word,
-               Status* out) override {
-    ++calls;
-    return QLNKVSNonLinProxy::Solve(group, mode, request, word, out);
-  }
-  int calls = 0;
+struct CountingLinear final : Counting<QLNKVSLinearProxy> {
+  CountingLinear() : Counting("kvs_slu.dll") {}
+};
+struct CountingNonlinear final : Counting<QLNKVSNonLinProxy> {
+  CountingNonlinear() : Counting("kvs_sparse.dll") {}
 };
 
 // A decomposition of one group over the model's two rows and two
