@@ -745,10 +745,34 @@ Status DAESSolverBlock::EvaluateRowsQuiet(std::uint32_t mode) {
   return EvaluateRows(mode);
 }
 
-Status DAESSolverBlock::EvaluateResiduals(std::uint32_t mode, double* residuals, double* largest) {
+namespace {
+
+// The evaluation mode with the procedure-derivative checks asked for.
+std::uint32_t ResidualMode(std::uint32_t mode) {
   const std::int32_t check = SolverOptions::Instance()->GetInt(kOptCheckProcDerivs);
   if (check == 1) mode |= 16;
   if (check == 2) mode |= 16 | 32;
+  return mode;
+}
+
+}  // namespace
+
+Status DAESSolverBlock::EvaluateEquations(QLNEquation* const* equations, std::uint32_t n,
+                                          std::uint32_t mode, double* residuals) {
+  mode = ResidualMode(mode);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const Status s = equations[i]->Evaluate(mode, nullptr);
+    if (status::IsFailure(s)) return s;
+    if ((mode & daes::kEvalResidual) == 0) continue;
+    double r = 0.0;
+    equations[i]->ResidualValue(&r);
+    residuals[i] = r;
+  }
+  return 0;
+}
+
+Status DAESSolverBlock::EvaluateResiduals(std::uint32_t mode, double* residuals, double* largest) {
+  mode = ResidualMode(mode);
   const bool collect = (mode & daes::kEvalResidual) != 0;
   if (collect && largest != nullptr) *largest = 0.0;
   const bool derivatives = (mode & (daes::kEvalDerivatives | daes::kEvalElementSteps)) != 0;

@@ -332,6 +332,11 @@ class DAESSolverBlock : public DAESBlock {
                                     double* values, std::int64_t* count, std::uint32_t flags);
   Status EvaluateRows(std::uint32_t mode);
   Status EvaluateResiduals(std::uint32_t mode, double* residuals, double* largest);
+  // The residuals of n rows as EvaluateResiduals gives them, from their
+  // evaluating equations taken from RowLink beforehand (none null): a
+  // caller stepping many small blocks keeps them side by side.
+  static Status EvaluateEquations(QLNEquation* const* equations, std::uint32_t n,
+                                  std::uint32_t mode, double* residuals);
   Status EvaluateRowsQuiet(std::uint32_t mode);
   // Warns of singular and near-singular columns; changes nothing.
   Status CheckSingularity(std::uint32_t flag, std::uint32_t mode);

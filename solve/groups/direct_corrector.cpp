@@ -7,6 +7,7 @@
 
 #include "daes/blocks/solver_block.h"
 #include "daes/model/var_table_entry.h"
+#include "daes/problem/solver_equation.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/integrator_proxy.h"
 #include "solve/groups/corrector_iteration.h"
@@ -85,6 +86,7 @@ void DirectCorrector::BeginPass(std::size_t count) {
     entries_.assign(count, Entry{});
     store_.clear();
     pivot_store_.clear();
+    equations_.clear();
   }
 }
 
@@ -119,6 +121,15 @@ DirectCorrector::Step DirectCorrector::Take(std::size_t i, IQLNESOSolve* group, 
   const Step s = StepWith(e, false, status);
   if (s == Step::kDeclined) e.ready = false;
   return s;
+}
+
+bool DirectCorrector::Residuals(const Entry& e) {
+  const auto size = static_cast<std::size_t>(e.n);
+  residuals_.resize(size);
+  const Status s = DAESSolverBlock::EvaluateEquations(equations_.data() + e.rows_at,
+                                                      static_cast<std::uint32_t>(e.n),
+                                                      daes::kEvalResidual, residuals_.data());
+  return status::IsSuccess(s) && AllFinite(residuals_, size);
 }
 
 // The group's kind and settings, its residuals and Jacobian at the values
@@ -171,9 +182,25 @@ bool DirectCorrector::SetUp(Entry& e, QLNESOGroup* group) {
     e.exchange = c != 0.0 && block->KnownCount() != 0;
   }
   const auto size = static_cast<std::size_t>(n);
-  residuals_.resize(size);
-  Status s = block->EvaluateResiduals(2, residuals_.data(), nullptr);
-  if (status::IsFailure(s) || !AllFinite(residuals_, size)) return false;
+  if (e.n != n || had != block) {
+    e.at = store_.size();
+    e.pivots_at = pivot_store_.size();
+    e.rows_at = equations_.size();
+    store_.resize(store_.size() + size * (size + 2));
+    pivot_store_.resize(pivot_store_.size() + size);
+    equations_.resize(equations_.size() + size);
+  }
+  e.n = n;
+  e.block = block;
+  // Taken afresh at every set-up; a row without an equation of its own is
+  // left to the library.
+  for (std::int32_t r = 0; r < n; ++r) {
+    QLNEquation* equation = block->RowLink(static_cast<std::uint32_t>(r)).equation;
+    if (equation == nullptr) return false;
+    equations_[e.rows_at + static_cast<std::size_t>(r)] = equation;
+  }
+  if (!Residuals(e)) return false;
+  Status s = 0;
   const std::int64_t* rows = nullptr;
   const std::int64_t* cols = nullptr;
   if (status::IsFailure(block->BuildStructure(&rows, &cols, nullptr, 0))) return false;
@@ -189,14 +216,6 @@ bool DirectCorrector::SetUp(Entry& e, QLNESOGroup* group) {
     s = block->EvaluateJacobian(values_.data(), 0);
   }
   if (status::IsFailure(s)) return false;
-  if (e.n != n || had != block) {
-    e.at = store_.size();
-    e.pivots_at = pivot_store_.size();
-    store_.resize(store_.size() + size * (size + 2));
-    pivot_store_.resize(pivot_store_.size() + size);
-  }
-  e.n = n;
-  e.block = block;
   double* row_scale = store_.data() + e.at;
   double* col_scale = row_scale + size;
   double* lu = col_scale + size;
@@ -223,11 +242,7 @@ DirectCorrector::Step DirectCorrector::StepWith(Entry& e, bool evaluated, Status
   DAESSolverBlock* block = e.block;
   const std::int32_t n = e.n;
   const auto size = static_cast<std::size_t>(n);
-  if (!evaluated) {
-    residuals_.resize(size);
-    const Status s = block->EvaluateResiduals(2, residuals_.data(), nullptr);
-    if (status::IsFailure(s) || !AllFinite(residuals_, size)) return Step::kDeclined;
-  }
+  if (!evaluated && !Residuals(e)) return Step::kDeclined;
   x_.resize(size);
   for (std::size_t r = 0; r < size; ++r) x_[r] = -residuals_[r];
   const double* row_scale = store_.data() + e.at;

@@ -17,6 +17,7 @@
 #include "platform/status.h"
 
 class DAESSolverBlock;
+class QLNEquation;
 class IQLNESOSolve;
 class QLNESOGroup;
 
@@ -51,6 +52,7 @@ class DirectCorrector {
     std::int32_t n = 0;
     std::size_t at = 0;  // its factors in store_: row scales, column scales, LU
     std::size_t pivots_at = 0;
+    std::size_t rows_at = 0;  // its rows' evaluating equations in equations_
     std::uint64_t generation = 0;  // of the option table at the set-up
     double made = 0.0;  // the c its factors were made with
     // Linear groups: the bounds tolerances of a step. Nonlinear groups:
@@ -61,6 +63,9 @@ class DirectCorrector {
 
   bool SetUp(Entry& e, QLNESOGroup* group);
   Step StepWith(Entry& e, bool evaluated, Status* status);
+  // The group's residuals into residuals_; false when they are not all there
+  // and finite.
+  bool Residuals(const Entry& e);
   double Coefficient();
 
   std::vector<Entry> entries_;
@@ -68,6 +73,7 @@ class DirectCorrector {
   // one after the other.
   std::vector<double> store_;
   std::vector<std::int32_t> pivot_store_;
+  std::vector<QLNEquation*> equations_;
   double c_ = 0.0;
   bool c_read_ = false;
   // Options written between steps (a watched group, a tolerance) reach a
