@@ -941,26 +941,41 @@ void QLNKVSSparseProxy::ReadOptions() {
 bool QLNKVSNonLinProxy::CorrectorLimits(DAESSolverBlock* block, StepLimits* out) {
   const std::int32_t number = Int(block->GetGroupNumber());
   if (number != 0 && Refresh().watch_group == number) return false;
-  platform::IUnknown* system = block->GetEquationSetObject();
-  if (system == nullptr) return false;
   // Every system of the library is given the same parameters.
   if (limits_read_ && limits_stamp_ == ParametersStamp()) {
     *out = limits_;
     return true;
   }
-  if (ApplyParameters(block) != 0) return false;
-  void* raw = nullptr;
-  if (system->QueryInterface(IID_KVSParameters, &raw) != 0 || raw == nullptr) return false;
-  auto* parameters = static_cast<KVSParameters*>(raw);
   bool known = true;
-  const auto real = [&](const char* name, double* value) {
-    std::int32_t kind = -1;
-    known = known && parameters->GetValue(name, &kind, value) == 0 && kind == kKvsReal;
-  };
-  real("MaxVarStep", &out->max_var_step);
-  real("RangeFrac", &out->range_frac);
-  real("MinNonZero", &out->min_non_zero);
-  parameters->Release();
+  platform::IUnknown* system = block->GetEquationSetObject();
+  if (system == nullptr) {
+    // No system to ask (none is made for a group stepped outside the
+    // library): the values every system is given. The option table keeps
+    // them inside the library's ranges, so none is refused.
+    const auto given = [&](const char* name, double* value) {
+      const auto at = Parameters().find(name);
+      known = known && at != Parameters().end() && at->second.kind == kKvsReal;
+      if (known) *value = at->second.real;
+    };
+    given("MaxVarStep", &out->max_var_step);
+    given("RangeFrac", &out->range_frac);
+    given("MinNonZero", &out->min_non_zero);
+  } else {
+    void* raw = nullptr;
+    if (ApplyParameters(block) != 0 || system->QueryInterface(IID_KVSParameters, &raw) != 0 ||
+        raw == nullptr) {
+      return false;
+    }
+    auto* parameters = static_cast<KVSParameters*>(raw);
+    const auto real = [&](const char* name, double* value) {
+      std::int32_t kind = -1;
+      known = known && parameters->GetValue(name, &kind, value) == 0 && kind == kKvsReal;
+    };
+    real("MaxVarStep", &out->max_var_step);
+    real("RangeFrac", &out->range_frac);
+    real("MinNonZero", &out->min_non_zero);
+    parameters->Release();
+  }
   limits_read_ = known;
   limits_ = *out;
   limits_stamp_ = ParametersStamp();

@@ -252,15 +252,16 @@ class QLNKVSNonLinProxy : public QLNPlainGroupMethod, public QLNKVSGenericProxy 
   const platform::IID& FactoryIID() const override { return IID_KVSNLASystemFactory; }
   // The settings given before every solve; `watched` for the watched group.
   virtual void PerSolveSettings(bool watched);
-  // The limits the library's corrector step puts on a step, as the block's
-  // system holds them once given the current settings.
+  // The limits the library's corrector step puts on a step: as the block's
+  // system holds them once given the current settings, or as the proxy
+  // gives them to every system when the block has none.
   struct StepLimits {
     double max_var_step = 0.0;
     double range_frac = 0.0;
     double min_non_zero = 0.0;
   };
-  // False when the block is the watched group, has no system yet, or the
-  // system does not tell its limits: its steps then go through the library.
+  // False when the block is the watched group or the limits are not known:
+  // its steps then go through the library.
   bool CorrectorLimits(DAESSolverBlock* block, StepLimits* out);
 
  protected:
@@ -279,7 +280,7 @@ class QLNKVSNonLinProxy : public QLNPlainGroupMethod, public QLNKVSGenericProxy 
   const ReadValues& Refresh();
 
   ReadValues read_;
-  // The limits as the systems last told them, while the parameters stand.
+  // The limits last read, while the parameters stand.
   StepLimits limits_;
   std::uint64_t limits_stamp_ = 0;
   bool limits_read_ = false;
