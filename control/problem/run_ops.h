@@ -168,7 +168,28 @@ class SimPlainSchedule : public SimRunResults {
   std::int64_t count_ = 0;
 };
 
-class SimPlainRunResults final : public SimPlainSchedule {
+// No records, snapshots or value dump without a results manager; test
+// fakes of the results side start from these answers too.
+class SimPlainRecordAnswers : public SimPlainSchedule {
+ public:
+  Status OpenRecords() override { return status::kOk; }
+  Status TakeDescribedSnapshot(const char*, std::int32_t, std::int32_t, std::int32_t,
+                               const char*) override {
+    return status::kOk;
+  }
+  Status TakeStepSnapshot(double, std::uint16_t, bool) override { return status::kOk; }
+  Status RestoreSnapshotValues(double*, std::uint16_t*, std::int32_t) override {
+    return status::kOk;
+  }
+  Status OpenValueDump(const char*) override { return status::kOk; }
+  Status LoadDumpExclusions(const char*) override { return status::kOk; }
+  void FreeDumpTables() override {}
+  Status WriteValues(const char*, double) override { return status::kOk; }
+  Status WriteDumpLine(const char*) override { return status::kOk; }
+  void CloseValueDump() override {}
+};
+
+class SimPlainRunResults final : public SimPlainRecordAnswers {
  public:
   Status ApplyAssignments(bool* applied) override {
     if (applied != nullptr) *applied = false;
@@ -192,20 +213,4 @@ class SimPlainRunResults final : public SimPlainSchedule {
   Status EndOfDynamicRun() override { return status::kOk; }
   void MoveTo(double) override {}
   Status SendTimeMessage(double) override { return status::kOk; }
-  // No records, snapshots or value dump without a results manager.
-  Status OpenRecords() override { return status::kOk; }
-  Status TakeDescribedSnapshot(const char*, std::int32_t, std::int32_t, std::int32_t,
-                               const char*) override {
-    return status::kOk;
-  }
-  Status TakeStepSnapshot(double, std::uint16_t, bool) override { return status::kOk; }
-  Status RestoreSnapshotValues(double*, std::uint16_t*, std::int32_t) override {
-    return status::kOk;
-  }
-  Status OpenValueDump(const char*) override { return status::kOk; }
-  Status LoadDumpExclusions(const char*) override { return status::kOk; }
-  void FreeDumpTables() override {}
-  Status WriteValues(const char*, double) override { return status::kOk; }
-  Status WriteDumpLine(const char*) override { return status::kOk; }
-  void CloseValueDump() override {}
 };

@@ -15,22 +15,12 @@
 // stand-in and put its run steps in its place.
 using QuietRunOps = SimPlainRunAnswers;
 
-class QuietRunResults : public SimPlainSchedule {
+class QuietRunResults : public SimPlainRecordAnswers {
  public:
-  Status OpenRecords() override { return status::kOk; }
   Status TakeDescribedSnapshot(const char* text, std::int32_t, std::int32_t, std::int32_t,
                                const char*) override {
     return TakeSnapshot(text);
   }
-  Status TakeStepSnapshot(double, std::uint16_t, bool) override { return status::kOk; }
-  Status RestoreSnapshotValues(double*, std::uint16_t*, std::int32_t) override {
-    return status::kOk;
-  }
-  Status OpenValueDump(const char*) override { return status::kOk; }
-  Status LoadDumpExclusions(const char*) override { return status::kOk; }
-  void FreeDumpTables() override {}
-  Status WriteValues(const char*, double) override { return status::kOk; }
-  Status WriteDumpLine(const char*) override { return status::kOk; }
   void CloseValueDump() override { FreeDumpTables(); }
 };
 
