@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "foundation/values/packed_value.h"
-#include "results/snapshots/snap_base.h"
+#include "results/snapshots/restore_nothing.h"
 #include "results/snapshots/snapshot_format.h"
 
 class BvuBinaryStream;
 class BvuDirectoryProper;
 
-class SputSnapImport : public SputSnapBase {
+// An import is only written from: nothing of a file read back is its.
+class SputSnapImport : public SputRestoreNothing {
  public:
   static constexpr std::uint32_t kFirstId = 1000;
   static constexpr std::int32_t kSections = 3;
@@ -61,22 +62,6 @@ class SputSnapImport : public SputSnapBase {
   Status StructureRecord(std::int32_t index, DseMessage** message) override;
   Status SectionData(std::int32_t index, const std::uint8_t** data, std::uint32_t* length) override;
   Status SnapshotWritten(std::int32_t index) override;
-  // An import is only written from: nothing of a file read back is its.
-  Status MapStructure(std::int32_t, DseMessage*) override { return status::kOk; }
-  Status RestoreSection(std::int32_t, const std::uint8_t*, std::uint32_t) override {
-    return status::kOk;
-  }
-  Status Ready(std::int32_t, std::int32_t* ready) override {
-    *ready = 1;
-    return status::kOk;
-  }
-  Status ConvertSection(std::int32_t, const std::uint8_t* data, std::uint32_t length,
-                        const std::uint8_t** converted, std::uint32_t* converted_length) override {
-    *converted = data;
-    *converted_length = length;
-    return status::kOk;
-  }
-  Status RestoreFinished(std::int32_t) override { return status::kOk; }
 
  private:
   Status read_status_;
