@@ -64,9 +64,16 @@ struct TapeInstruction {
   std::uint64_t left = 0;
   std::uint64_t right = 0;
   // Filled on first use: the variables' current values; for a system
-  // function the registry entry.
-  void* left_value = nullptr;
-  void* right_value = nullptr;
+  // function the registry entry. A real constant's value is copied here when
+  // the tape is made: read in place, it spares a load from the tree's node.
+  union {
+    void* left_value = nullptr;
+    double left_real;
+  };
+  union {
+    void* right_value = nullptr;
+    double right_real;
+  };
   // 0 real, 1 integer, 2 text, 3 none.
   std::uint8_t result = 0;
 };

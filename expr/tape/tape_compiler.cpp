@@ -108,6 +108,10 @@ ExprPCContext::Operand ExprPCContext::Push(std::uint32_t op, const Operand& left
   in.right_kind = right.kind;
   in.right_flag = right.flag;
   in.right = right.value;
+  if (in.left_kind == kConstReal)
+    in.left_real = reinterpret_cast<const SUValue*>(in.left)->payload.real;
+  if (in.right_kind == kConstReal)
+    in.right_real = reinterpret_cast<const SUValue*>(in.right)->payload.real;
   in.result = result;
   // A row over reals reads an integer result as a real.
   if (op < kOperatorRows &&

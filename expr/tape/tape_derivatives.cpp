@@ -111,7 +111,7 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
         return folded;
       }
       case kConstReal:
-        return reinterpret_cast<const SUValue*>(x)->payload.real;
+        return left ? in.left_real : in.right_real;
       case kConstInt:
       case kConstIntAsReal:
         return reinterpret_cast<const SUValue*>(x)->GetIntAt(0);

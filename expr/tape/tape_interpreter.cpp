@@ -286,7 +286,7 @@ Status ExprPCContext::RunTape() {
         return;
       }
       case kConstReal:
-        v->r = reinterpret_cast<const SUValue*>(x)->payload.real;
+        v->r = left ? in.left_real : in.right_real;
         return;
       case kConstInt:
       case kConstIntAsReal:
