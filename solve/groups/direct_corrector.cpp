@@ -137,7 +137,6 @@ bool DirectCorrector::Residuals(const Entry& e) {
 // the group was one to step here) when the framework is to step it.
 bool DirectCorrector::SetUp(Entry& e, QLNESOGroup* group) {
   e.kind = Kind::kNone;
-  DAESSolverBlock* const had = e.block;
   e.block = nullptr;
   if (group == nullptr || group->Block() == nullptr) return false;
   DAESSolverBlock* block = group->Block()->AsSolverBlock();
@@ -182,7 +181,10 @@ bool DirectCorrector::SetUp(Entry& e, QLNESOGroup* group) {
     e.exchange = c != 0.0 && block->KnownCount() != 0;
   }
   const auto size = static_cast<std::size_t>(n);
-  if (e.n != n || had != block) {
+  // A slot is kept for the group's life and grows only with it, so the
+  // store stays bounded however often the group is set up.
+  if (n > e.room) {
+    e.room = n;
     e.at = store_.size();
     e.pivots_at = pivot_store_.size();
     e.rows_at = equations_.size();

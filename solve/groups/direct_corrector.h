@@ -50,11 +50,12 @@ class DirectCorrector {
     bool exchange = false;    // hands its states to the integrator after a step
     bool paired = false;      // its Jacobian carries the step quantity's c
     std::int32_t n = 0;
-    std::size_t at = 0;  // its factors in store_: row scales, column scales, LU
+    std::int32_t room = 0;  // the largest n its slots were made for
+    std::size_t at = 0;     // its factors in store_: row scales, column scales, LU
     std::size_t pivots_at = 0;
-    std::size_t rows_at = 0;  // its rows' evaluating equations in equations_
+    std::size_t rows_at = 0;       // its rows' evaluating equations in equations_
     std::uint64_t generation = 0;  // of the option table at the set-up
-    double made = 0.0;  // the c its factors were made with
+    double made = 0.0;             // the c its factors were made with
     // Linear groups: the bounds tolerances of a step. Nonlinear groups:
     // the library's step limits.
     double abs_tol = 0.0, rel_tol = 0.0;
