@@ -408,6 +408,57 @@ TEST_F(DynamicRoad, AnEventAtACommunicationPointStopsOnceAndTheRunGoesOn) {
   }
 }
 
+// A tank whose outflow F = k sqrt(M) makes the corrector's group
+// nonlinear: M' = 2 - F from M = 1, k = 0.8. Run with the built-in
+// nonlinear method and again with the sparse library chosen as the open
+// NLA solver (request 111): both follow a fine RK4 reference of M at
+// t = 1, 2, 3 to the integration tolerance, and each other.
+TEST_F(DynamicRoad, AnOpenNLASolverIntegratesAsTheBuiltInMethod) {
+  const double reference[3] = {2.013676829930, 2.773107195179, 3.369108396082};
+  constexpr double kTol = 1e-8;
+  std::vector<double> runs[2];
+  for (const bool open : {false, true}) {
+    Settings settings;
+    settings.rtol = settings.atol = kTol;
+    ASSERT_TRUE(Start(settings, [](Writer& w) {
+      w.List(5);
+      ModelVariable(w, modelwriter::kRealVariable, 1, ".k", 0.8, 4);
+      ModelVariable(w, modelwriter::kStateVariable, 2, ".M", 1.0, 32);
+      ModelVariable(w, modelwriter::kRealVariable, 3, ".F", 1.0, 1);
+      ModelEquation(w, 10, ".mass", Add(Sub(Var(0), Real(2.0)), Var(1)), {{2, 2, 1}, {2, 3}});
+      ModelEquation(w, 11, ".valve", Sub(Var(0), Mul(Var(1), modelwriter::Sqrt(Var(2)))),
+                    {{2, 3}, {2, 1}, {2, 2}});
+    })) << Failure() << Events();
+    if (open) {
+      auto choose = std::make_unique<vantor_client::Request>(engineroad::kProblemService);
+      Writer w(*choose);
+      w.U16(111);
+      choose->PutString("kvs_sparse.dll");
+      w.U16(0);
+      ASSERT_TRUE(road_->Expect(std::move(choose), "request 111", 0)) << Failure() << Events();
+      // Level 3 names the library each group is solved with.
+      ASSERT_TRUE(IntOption(31, 3)) << Failure();
+    }
+    ASSERT_TRUE(Steps(4, settings.interval, [&](double t) {
+      if (t == 0.0) return true;
+      double m = 0.0;
+      if (!Value(2, &m)) return false;
+      runs[open ? 1 : 0].push_back(m);
+      return true;
+    })) << Failure() << Events();
+    ASSERT_TRUE(FinishRun()) << Failure();
+    EXPECT_EQ(Events().find("Solving group") != std::string::npos, open) << Events();
+    run_ = vantor_scenario::FirstOrderRun();
+  }
+  ASSERT_EQ(runs[0].size(), 3u);
+  ASSERT_EQ(runs[1].size(), 3u);
+  for (std::size_t k = 0; k < 3; ++k) {
+    EXPECT_NEAR(runs[0][k], reference[k], 100 * kTol * reference[k]) << "built-in, t = " << k + 1;
+    EXPECT_NEAR(runs[1][k], reference[k], 100 * kTol * reference[k]) << "open, t = " << k + 1;
+    EXPECT_NEAR(runs[1][k], runs[0][k], 100 * kTol * reference[k]) << "t = " << k + 1;
+  }
+}
+
 // Powell's badly scaled function from its published start (0, 1), as a
 // steady state at the engine's default singularity share: never declared
 // singular, it reaches the root; a group with no root but a singular
