@@ -6,6 +6,7 @@
 #include "analysis/services/engine_services.h"
 #include "control/actions/action_mgr.h"
 #include "control/problem/problem_manager.h"
+#include "daes/delays/delay_mgr.h"
 #include "daes/problem/linearisation.h"
 #include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
@@ -198,6 +199,18 @@ Status EngineCdiServices::CreateLinearisation(std::unique_ptr<CdiLinearisation>*
   if (status::IsFailure(s)) return s;
   *object = std::make_unique<CdiProblemLinearisation>(std::move(made));
   return status::kOk;
+}
+
+void EngineCdiServices::RaiseDelayHold() {
+  DelayMgr* delays = GetCurrentDelayMgr();
+  if (delays != nullptr) delays->Suspend();
+  held_.push_back(delays);
+}
+
+void EngineCdiServices::LowerDelayHold() {
+  if (held_.empty()) return;
+  if (held_.back() != nullptr) held_.back()->Resume();
+  held_.pop_back();
 }
 
 double EngineCdiServices::LastSolutionTime() { return problem_.CurrentTime(); }

@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "analysis/control_design/cdi_mgr.h"
 #include "analysis/homotopy/homotopy_mgr.h"
 
+class DelayMgr;
 class EngineAnalysisServices;
 class SimProblemMgr;
 class SimResultsMgr;
@@ -72,20 +74,21 @@ class EngineCdiServices final : public CdiServices {
   Status EnterLinearisationMode() override;
   void LeaveLinearisationMode() override;
   Status CreateLinearisation(std::unique_ptr<CdiLinearisation>* object) override;
-  void RaiseDelayHold() override { ++delay_hold_; }
-  void LowerDelayHold() override {
-    if (delay_hold_ > 0) --delay_hold_;
-  }
+  // The current delay manager is suspended while the hold is up: delayed
+  // values read as the present ones.
+  void RaiseDelayHold() override;
+  void LowerDelayHold() override;
   double LastSolutionTime() override;
   void FlushMessages() override;
   bool StopRequested() override;
 
-  std::int32_t DelayHold() const { return delay_hold_; }
+  std::int32_t DelayHold() const { return static_cast<std::int32_t>(held_.size()); }
   bool InLinearisationMode() const { return linearising_ > 0; }
 
  private:
   SimProblemMgr& problem_;
   EngineAnalysisServices& services_;
   std::int32_t linearising_ = 0;
-  std::int32_t delay_hold_ = 0;
+  // Per raise, the manager it suspended (null when there was none).
+  std::vector<DelayMgr*> held_;
 };

@@ -18,6 +18,7 @@
 #include "solve/ifaces/kvs_common.h"
 #include "solve/methods/open_solvers.h"
 #include "solve/open/solver_loaders.h"
+#include "solve/proxies/integrator_server_proxy.h"
 #include "solve/options/solver_option_table.h"
 
 namespace {
@@ -177,6 +178,24 @@ Status EngineAnalysisServices::CreateAction(const char* name, NewSimAction** act
 Status EngineAnalysisServices::RemoveAction(NewSimAction* action) {
   SimActionMgr* actions = SimActionMgr::Existing();
   return actions != nullptr && action != nullptr ? actions->RemoveAction(action) : status::kOk;
+}
+
+void EngineAnalysisServices::DumpSensitivity(AnalysisVariable* variable,
+                                             AnalysisVariable* parameter, double value) {
+  if (variable == nullptr || parameter == nullptr) return;
+  problem_.RunResults().WriteSensitivity(variable->ModelEntry(), parameter->ModelEntry(), value);
+}
+
+void EngineAnalysisServices::DumpSwitchTimeSensitivity(AnalysisVariable* variable,
+                                                       std::int32_t row, double value) {
+  if (variable == nullptr) return;
+  problem_.RunResults().WriteSwitchTimeSensitivity(variable->ModelEntry(), row, value);
+}
+
+void EngineAnalysisServices::DropSensitivityStorage() {
+  if (problem_.StepScheduled()) return;
+  auto* integrator = dynamic_cast<IntegratorServerProxy*>(GetCurrentIntegrator());
+  if (integrator != nullptr) integrator->DropSensitivityStorage();
 }
 
 Status EngineAnalysisServices::SizeSensitivityHistory(std::int32_t elements) {

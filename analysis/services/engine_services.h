@@ -37,8 +37,11 @@ class EngineAnalysisServices final : public AnalysisServices {
   void SetTimeRecord(double time, std::uint16_t counter) override;
   void GetTimeRecord(double* time, std::uint16_t* counter) override;
   void Print(Status status, const std::string& text) override;
-  void DumpSensitivity(AnalysisVariable*, AnalysisVariable*, double) override {}
-  void DumpSwitchTimeSensitivity(AnalysisVariable*, std::int32_t, double) override {}
+  // Lines of the quality-control value dump, when it is open.
+  void DumpSensitivity(AnalysisVariable* variable, AnalysisVariable* parameter,
+                       double value) override;
+  void DumpSwitchTimeSensitivity(AnalysisVariable* variable, std::int32_t row,
+                                 double value) override;
   Status SetVariableDriver(AnalysisVariable* variable, VariableDriver* driver) override;
   std::int32_t GetIntOption(std::int32_t number) override;
   void SetIntOption(std::int32_t number, std::int32_t value) override;
@@ -54,7 +57,8 @@ class EngineAnalysisServices final : public AnalysisServices {
                                double* value) override;
   Status RecordDelayedSensitivity(AnalysisVariable* variable, std::int32_t parameter, double time,
                                   double value) override;
-  void DropSensitivityStorage() override {}
+  // The current integrator's; left alone while a step computes.
+  void DropSensitivityStorage() override;
   // Values per control of the optimisation, 1 without one.
   std::int32_t ControlValueCount() override;
   Status LoadOpenNLPEstimationSolver(const char* name, EstOpenNLPSolver** solver) override;

@@ -11,6 +11,8 @@
 
 #include "platform/status.h"
 
+class DAESVarTableEntry;
+
 // The property manager's package test (control/properties).
 Status GppiPropertiesForRun();
 
@@ -98,6 +100,11 @@ class SimRunResults {
   virtual Status WriteValues(const char* label, double time) = 0;
   // A line of text and an end of line in the value dump, when it is open.
   virtual Status WriteDumpLine(const char* text) = 0;
+  // A sensitivity line in the value dump, when it is open: y by the
+  // parameter x, or y by the switch time of the row.
+  virtual Status WriteSensitivity(DAESVarTableEntry* y, DAESVarTableEntry* x, double value) = 0;
+  virtual Status WriteSwitchTimeSensitivity(DAESVarTableEntry* y, std::int32_t row,
+                                            double value) = 0;
   // Closes the value dump for good: nothing more is written into it.
   virtual void CloseValueDump() = 0;
 
@@ -186,6 +193,12 @@ class SimPlainRecordAnswers : public SimPlainSchedule {
   void FreeDumpTables() override {}
   Status WriteValues(const char*, double) override { return status::kOk; }
   Status WriteDumpLine(const char*) override { return status::kOk; }
+  Status WriteSensitivity(DAESVarTableEntry*, DAESVarTableEntry*, double) override {
+    return status::kOk;
+  }
+  Status WriteSwitchTimeSensitivity(DAESVarTableEntry*, std::int32_t, double) override {
+    return status::kOk;
+  }
   void CloseValueDump() override {}
 };
 

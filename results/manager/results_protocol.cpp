@@ -290,7 +290,8 @@ Status SimResultsMgr::RestoreLatest(bool delete_plot, DseMessage* request, DseMe
   if (status::IsSuccess(w)) w = made->PutUInt32(time_of_day);
   if (status::IsFailure(w)) return w;
   if (reply != nullptr) *reply = made.release();
-  problem_->SetRestartTime(restored.time);
+  // Nothing restored: the run stays where it is.
+  if (!failed) problem_->SetRestartTime(restored.time);
   return failed ? kRestoreFailed : status::kOk;
 }
 

@@ -58,6 +58,7 @@ void SimResultsMgr::DropRestoreTable() {
 Status SimResultsMgr::ApplyClientAssignments() {
   Assignments items;
   items.swap(client_);
+  bool applied = false;
   for (auto& item : items) {
     AssignableVariable* variable = item->variable;
     if (variable == nullptr) continue;
@@ -76,18 +77,24 @@ Status SimResultsMgr::ApplyClientAssignments() {
       if ((variable->Flags() & AssignableVariable::kStructuralBit) != 0) continue;
       step_assignments_.push_back(std::make_unique<SimAssignValue>(
           item->kind, &item->typed, item->real, item->word, variable, item->pattern, item->mask));
+      applied = true;
       continue;
     }
     // Without a value table only reals are set, at once.
-    if (item->kind == 24) variable->SetValue(item->real);
+    if (item->kind == 24) {
+      variable->SetValue(item->real);
+      applied = true;
+    }
   }
-  if (!step_assignments_.empty() && problem_->RunActive())
-    ApplyAssignments(nullptr, nullptr, run_time_);
+  // The run goes on from where the problem stands, which may be an event
+  // short of the last recorded point; with nothing taken it is not moved.
+  const double at = problem_->CurrentTime();
+  if (!step_assignments_.empty() && problem_->RunActive()) ApplyAssignments(nullptr, nullptr, at);
   use_->CloseStore();
   DropRestoreTable();
   problem_->AddRequestBits(kRestartRequestBits);
-  problem_->SetRestartTime(run_time_);
-  problem_->UpdateMonitors(problem_->CurrentTime());
+  if (applied) problem_->SetRestartTime(at);
+  problem_->UpdateMonitors(at);
   return status::kOk;
 }
 

@@ -253,6 +253,24 @@ Status SimRunResultsJoin::WriteDumpLine(const char* text) {
   return dump != nullptr ? dump->WriteLine(text) : status::kOk;
 }
 
+Status SimRunResultsJoin::WriteSensitivity(DAESVarTableEntry* y, DAESVarTableEntry* x,
+                                           double value) {
+  if (y == nullptr || x == nullptr) return status::kOk;
+  std::lock_guard<std::mutex> hold(dump_lock_);
+  ValueDumpFile* dump = Dump();
+  EntryVariable variable(y), parameter(x);
+  return dump != nullptr ? dump->WriteSensitivity(&variable, &parameter, value) : status::kOk;
+}
+
+Status SimRunResultsJoin::WriteSwitchTimeSensitivity(DAESVarTableEntry* y, std::int32_t row,
+                                                     double value) {
+  if (y == nullptr) return status::kOk;
+  std::lock_guard<std::mutex> hold(dump_lock_);
+  ValueDumpFile* dump = Dump();
+  EntryVariable variable(y);
+  return dump != nullptr ? dump->WriteSwitchTimeSensitivity(&variable, row, value) : status::kOk;
+}
+
 void SimRunResultsJoin::CloseValueDump() {
   std::lock_guard<std::mutex> hold(dump_lock_);
   dump_.reset();

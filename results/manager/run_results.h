@@ -154,6 +154,8 @@ class SimRunResultsJoin final : public SimRunResults,
   void FreeDumpTables() override;
   Status WriteValues(const char* label, double time) override;
   Status WriteDumpLine(const char* text) override;
+  Status WriteSensitivity(DAESVarTableEntry* y, DAESVarTableEntry* x, double value) override;
+  Status WriteSwitchTimeSensitivity(DAESVarTableEntry* y, std::int32_t row, double value) override;
   void CloseValueDump() override;
   double CommunicationInterval() const override { return results_->CommunicationInterval(); }
   void SetCommunicationInterval(double interval) override;

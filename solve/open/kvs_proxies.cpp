@@ -1024,7 +1024,7 @@ Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   if (factory == nullptr) return kKvsProxyFailed;
   auto* system = static_cast<KVSNLASystem*>(block->GetEquationSetObject());
   if (system == nullptr) {
-    auto* adapter = new QLNCNumericAlgebraicESO(block, mode);
+    auto* adapter = new QLNCNumericAlgebraicESO(block, mode, request != 0);
     adapter->AddRef();
     const Status s = GuardedKvsCall(
         [&] {
@@ -1055,7 +1055,6 @@ Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   SetParameter(corrector_step_, step ? (CorrectorIterationScope::SetUp() ? 2 : 1) : 0);
   SetParameter(corrector_coefficient_, c);
   ApplyParameters(block);
-  KvsCorrectorScope corrector(c);
   Status detail = 0;
   const Status s = GuardedKvsCall(
       [&] {

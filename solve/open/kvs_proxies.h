@@ -320,30 +320,19 @@ class QLNKVSSparseMflProxy final : public QLNKVSNonLinProxy, public QLNOptionsCl
   bool published_once_ = false;
 };
 
-// While a nonlinear library solves a corrector group (its states paired
-// with their derivatives), the block's states move their derivatives with
-// the integrator's relation and the Jacobian folds the derivative columns
-// in with factor c = 1/(the integrator's step quantity); 0 outside.
-class KvsCorrectorScope {
- public:
-  explicit KvsCorrectorScope(double c);
-  ~KvsCorrectorScope();
-  KvsCorrectorScope(const KvsCorrectorScope&) = delete;
-  KvsCorrectorScope& operator=(const KvsCorrectorScope&) = delete;
-  static double Factor();
-
- private:
-  double saved_;
-};
-
 // Presents one block to a nonlinear library. Lists are 0-based indices.
+// With `derivatives` (the block's states paired with their derivatives, as
+// in a corrector group) the states move their derivatives with the current
+// integrator's relation and the Jacobian folds the derivative columns in
+// with factor c = 1/(the integrator's step quantity).
 class QLNCNumericAlgebraicESO final : public KVSNumericAlgebraicESO,
                                       public KVSNumericESODecompExtension,
                                       public KVSUtilityComponent,
                                       public KVSNumericESOExtension3,
                                       public KVSHomotopy {
  public:
-  explicit QLNCNumericAlgebraicESO(DAESSolverBlock* block, std::uint8_t mode = 0);
+  explicit QLNCNumericAlgebraicESO(DAESSolverBlock* block, std::uint8_t mode = 0,
+                                   bool derivatives = false);
 
   Status QueryInterface(const platform::IID& iid, void** out) override;
   std::uint32_t AddRef() override { return ++refs_; }
@@ -399,10 +388,15 @@ class QLNCNumericAlgebraicESO final : public KVSNumericAlgebraicESO,
   std::vector<QLNVariable*> EquationTexts(std::int32_t equation);
   // -8 when a list names more entries than `limit` or one outside it.
   static Status CheckList(const KVSIndexList* list, std::int32_t limit);
+  // c of the derivative columns; 0 without derivatives or an integrator.
+  double CorrectorFactor() const;
+  Status TieDerivatives();
+  Status Jacobian(const std::int64_t* rows, const std::int64_t* cols, double* values);
 
   std::atomic<std::uint32_t> refs_{0};
   DAESSolverBlock* block_;
   std::uint8_t mode_;
+  bool derivatives_;
   QLNHomotopyParameters* homotopy_;
   // Kept between evaluations: the library evaluates every iteration.
   std::vector<double> residual_scratch_;

@@ -27,45 +27,41 @@ std::int32_t KvsStructureKind(std::int64_t kind) {
 namespace {
 
 QLNHomotopyParameters* g_homotopy = nullptr;
-thread_local double g_corrector_factor = 0.0;
-
-}  // namespace
-
-KvsCorrectorScope::KvsCorrectorScope(double c) : saved_(g_corrector_factor) {
-  g_corrector_factor = c;
-}
-KvsCorrectorScope::~KvsCorrectorScope() { g_corrector_factor = saved_; }
-double KvsCorrectorScope::Factor() { return g_corrector_factor; }
-
-namespace {
-
-// The block's states handed to the integrator, which sets their
-// derivatives; only inside a corrector solve.
-Status TieDerivatives(DAESSolverBlock* block) {
-  if (KvsCorrectorScope::Factor() == 0.0 || block->KnownCount() == 0) return 0;
-  UnifiedIntegratorProxy* integrator = GetCurrentIntegrator();
-  return integrator != nullptr ? integrator->ExchangeGroupStates(static_cast<DAESBlock*>(block))
-                               : 0;
-}
-
-// The block's Jacobian; in a corrector solve with each state's column
-// folded with its derivative's times the factor.
-Status CorrectorJacobian(DAESSolverBlock* block, const std::int64_t* rows,
-                         const std::int64_t* cols, double* values) {
-  const double c = KvsCorrectorScope::Factor();
-  if (c == 0.0) return block->EvaluateJacobian(values, 0);
-  const Status s = block->EvaluateRows(12);
-  if (status::IsFailure(s)) return s;
-  return block->EvaluateJacobianEntries(block->StructureSize(), rows, cols, values, 1, c);
-}
 
 }  // namespace
 
 QLNHomotopyParameters* ProcessHomotopy() { return g_homotopy; }
 void SetProcessHomotopy(QLNHomotopyParameters* homotopy) { g_homotopy = homotopy; }
 
-QLNCNumericAlgebraicESO::QLNCNumericAlgebraicESO(DAESSolverBlock* block, std::uint8_t mode)
-    : block_(block), mode_(mode), homotopy_(ProcessHomotopy()) {}
+QLNCNumericAlgebraicESO::QLNCNumericAlgebraicESO(DAESSolverBlock* block, std::uint8_t mode,
+                                                 bool derivatives)
+    : block_(block), mode_(mode), derivatives_(derivatives), homotopy_(ProcessHomotopy()) {}
+
+double QLNCNumericAlgebraicESO::CorrectorFactor() const {
+  if (!derivatives_) return 0.0;
+  UnifiedIntegratorProxy* integrator = GetCurrentIntegrator();
+  if (integrator == nullptr) return 0.0;
+  const double h = integrator->GetServerValue();
+  return h != 0.0 ? 1.0 / h : 1.0;
+}
+
+// The block's states handed to the integrator, which sets their
+// derivatives.
+Status QLNCNumericAlgebraicESO::TieDerivatives() {
+  if (CorrectorFactor() == 0.0 || block_->KnownCount() == 0) return 0;
+  return GetCurrentIntegrator()->ExchangeGroupStates(static_cast<DAESBlock*>(block_));
+}
+
+// The block's Jacobian; with derivatives each state's column folded with
+// its derivative's times the factor.
+Status QLNCNumericAlgebraicESO::Jacobian(const std::int64_t* rows, const std::int64_t* cols,
+                                         double* values) {
+  const double c = CorrectorFactor();
+  if (c == 0.0) return block_->EvaluateJacobian(values, 0);
+  const Status s = block_->EvaluateRows(12);
+  if (status::IsFailure(s)) return s;
+  return block_->EvaluateJacobianEntries(block_->StructureSize(), rows, cols, values, 1, c);
+}
 
 Status QLNCNumericAlgebraicESO::QueryInterface(const platform::IID& iid, void** out) {
   if (out == nullptr) return platform::E_INVALIDARG;
@@ -144,7 +140,7 @@ Status QLNCNumericAlgebraicESO::SetVariableValues(const KVSIndexList* list, cons
   EachIndex(list, nv, [&](std::int32_t k, std::int32_t i) {
     if (status::IsFailure(block_->GetVariable(i)->SetValue(values[k]))) result = kKvsValueFailed;
   });
-  if (result == 0 && status::IsFailure(TieDerivatives(block_))) result = kKvsValueFailed;
+  if (result == 0 && status::IsFailure(TieDerivatives())) result = kKvsValueFailed;
   return result;
 }
 
@@ -211,7 +207,7 @@ Status QLNCNumericAlgebraicESO::Evaluate(const KVSIndexList* equations, double* 
     }
     std::vector<double>& values = jacobian_scratch_;
     values.assign(block_->StructureSize(), 0.0);
-    const Status s = CorrectorJacobian(block_, rows, cols, values.data());
+    const Status s = Jacobian(rows, cols, values.data());
     if (status::IsSevere(s)) return kKvsSevere;
     if (status::IsFailure(s)) return kKvsEvaluationFailed;
     if (equations == nullptr) {
@@ -386,7 +382,7 @@ Status QLNCNumericAlgebraicESO::EvaluateSubSystem(KVSSubSystem* sub, double* res
     }
     std::vector<double>& values = jacobian_scratch_;
     values.assign(block_->StructureSize(), 0.0);
-    const Status s = CorrectorJacobian(block_, rows, cols, values.data());
+    const Status s = Jacobian(rows, cols, values.data());
     if (status::IsFailure(s)) return kKvsEvaluationFailed;
     for (std::size_t k = 0; k < sub->positions.size(); ++k) {
       jacobian[k] = values[static_cast<std::size_t>(sub->positions[k])];

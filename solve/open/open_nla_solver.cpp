@@ -23,8 +23,8 @@ std::string ComponentText(platform::IUnknown* object, bool product) {
 
 }  // namespace
 
-Status QLNCOpenNLASolver::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t, std::uint32_t,
-                                Status* status_out) {
+Status QLNCOpenNLASolver::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t request,
+                                std::uint32_t, Status* status_out) {
   auto* block = dynamic_cast<DAESSolverBlock*>(group);
   platform::IUnknown* factory = OpenNLAFactory();
   if (factory == nullptr || block == nullptr) {
@@ -41,7 +41,9 @@ Status QLNCOpenNLASolver::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
 
   auto* system = static_cast<KVSNLASystem*>(block->GetEquationSetObject());
   if (system == nullptr) {
-    auto* adapter = new QLNCNumericAlgebraicESO(block, mode);
+    // A corrector group's states carry their derivatives, as with the
+    // built-in proxies.
+    auto* adapter = new QLNCNumericAlgebraicESO(block, mode, request != 0);
     adapter->AddRef();
     const Status s = GuardedKvsCall(
         [&] {

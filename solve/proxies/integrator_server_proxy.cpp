@@ -498,9 +498,13 @@ SensitivityManagerOps* GetSensitivityManagerOps() {
   return &ops;
 }
 
-Status IntegratorServerProxy::ResetServer() {
+void IntegratorServerProxy::DropSensitivityStorage() {
   QLNSensitivityCalculator::Release();
   transfer_columns_.clear();
+}
+
+Status IntegratorServerProxy::ResetServer() {
+  DropSensitivityStorage();
   if (server_ == nullptr) return kProxyFailure;
   return server_->Reset();
 }

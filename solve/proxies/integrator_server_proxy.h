@@ -100,6 +100,9 @@ class IntegratorServerProxy final : public UnifiedIntegratorProxy,
   Status SensitivityInit(double* first, double* second, double* time);
   Status SensitivityJump(double* first, double* second, const double* change, double* time);
   Status SensitivityUpdate(double* first, double* second, double* time);
+  // The sensitivity lists changed or went: the calculator's systems and
+  // the transfer columns are made again when next needed.
+  void DropSensitivityStorage();
   bool ExplicitIntegrator() override { return IsKind1Or2(); }
   double StepQuantity() override { return GetServerValue(); }
   Status SetQuiet(bool quiet);

@@ -92,6 +92,23 @@ TEST(AnalysisManagersTest, ContinuationServicesOverTheEngine) {
   cdi.LowerDelayHold();
   cdi.LowerDelayHold();
   EXPECT_EQ(cdi.DelayHold(), 0);
+  DelayMgr* const current = GetCurrentDelayMgr();
+  {
+    // The hold suspends the current delay manager until its last lowering;
+    // a lowering too many leaves it alone.
+    DelayMgr delays;
+    cdi.RaiseDelayHold();
+    cdi.RaiseDelayHold();
+    EXPECT_TRUE(delays.IsSuspended());
+    cdi.LowerDelayHold();
+    EXPECT_TRUE(delays.IsSuspended());
+    cdi.LowerDelayHold();
+    cdi.LowerDelayHold();
+    EXPECT_FALSE(delays.IsSuspended());
+    EXPECT_EQ(delays.Suspend(), 1);
+    delays.Resume();
+  }
+  SetCurrentDelayMgr(current);
 
   EngineHomotopyServices homotopy(problem, nullptr, services);
   const std::uint32_t bits = problem.StatusBits();

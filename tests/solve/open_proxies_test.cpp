@@ -15,6 +15,7 @@
 #include "solve/groups/corrector_iteration.h"
 #include "solve/open/homotopy_parameters.h"
 #include "solve/open/kvs_proxies.h"
+#include "solve/open/solver_loaders.h"
 #include "solve/options/option_descriptors.h"
 #include "solve/options/solver_option_table.h"
 #include "tests/framework/message_helpers.h"
@@ -882,6 +883,52 @@ TEST(DirectCorrector, AStateGroupStepsAsTheLibraryAcrossANewStepQuantity) {
     ++pass;
   }
   EXPECT_EQ(c.proxy->calls, 0);
+}
+
+// The same corrector group through a library chosen as the open NLA
+// solver: its state moves its derivative with the integrator and the
+// solution is the tied one, x' = -0.5 + (x - 1)/0.05 = -x^2, as the
+// built-in proxy finds, not x = sqrt(0.5) of a frozen derivative.
+TEST(OpenNLASolver, ACorrectorGroupTiesItsDerivativesAsTheBuiltInMethod) {
+  Options options;
+  options.Real(0, 1e-13);
+  TyingIntegrator integrator;
+  CurrentIntegrator current(&integrator);
+  testsupport::CaptureSink sink;
+  ASSERT_EQ(LoadOpenNLASolver("kvs_sparse.dll"), 0u);
+  const double tied = (-20.0 + std::sqrt(400.0 + 82.0)) / 2.0;  // 0.977249...
+  for (bool in_step : {false, true}) {
+    Model open_model = StateAndSquare();
+    Model built_in_model = StateAndSquare();
+    OneGroupCorrector<CountingNonlinear> open(open_model, kGroupTypeNonlinear, kGroupNonlinear,
+                                              false);
+    OneGroupCorrector<CountingNonlinear> built_in(built_in_model, kGroupTypeNonlinear,
+                                                  kGroupNonlinear, false);
+    integrator.states.clear();
+    for (auto [model, block] :
+         {std::pair{&open_model, open.Block()}, {&built_in_model, built_in.Block()}}) {
+      DAESVarTableEntry* x = model->Named("B.x");
+      ASSERT_TRUE(x != nullptr && x->GetDerivative() != nullptr);
+      integrator.states.emplace_back(static_cast<DAESBlock*>(block), x);
+      x->GetDerivative()->SetValue(integrator.dpred);
+    }
+    QLNCOpenNLASolver method;
+    {
+      // Within a corrector pass the open solver still solves the group whole.
+      std::unique_ptr<CorrectorIterationScope> step;
+      if (in_step) step = std::make_unique<CorrectorIterationScope>(true, true);
+      ASSERT_EQ(method.Solve(open.Block(), 1, 1, 0, nullptr), 0u) << Text(sink);
+    }
+    QLNKVSSparseProxy proxy;
+    ASSERT_EQ(proxy.Solve(built_in.Block(), 1, 1, 0, nullptr), 0u);
+    const double x = open_model.Named("B.x")->GetRealValue();
+    EXPECT_NEAR(x, tied, 1e-9) << "in a corrector pass: " << in_step;
+    EXPECT_NEAR(x, built_in_model.Named("B.x")->GetRealValue(), 1e-9);
+    EXPECT_NEAR(open_model.Named("B.x")->GetDerivative()->GetRealValue(), -tied * tied, 1e-8);
+    open.Block()->Reset();
+    built_in.Block()->Reset();
+  }
+  ClearOpenSolvers();
 }
 
 // The decomposition steps a small group itself with the settings its

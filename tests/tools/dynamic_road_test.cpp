@@ -16,6 +16,7 @@
 
 #include "road_env.h"
 #include "tests/tools/engine_road_fixture.h"
+#include "tools/analysis_runs.h"
 #include "tools/robertson.h"
 
 namespace {
@@ -406,6 +407,120 @@ TEST_F(DynamicRoad, AnEventAtACommunicationPointStopsOnceAndTheRunGoesOn) {
       run_ = vantor_scenario::FirstOrderRun();
     }
   }
+}
+
+// A tank whose outflow F = k sqrt(M) makes the corrector's group
+// nonlinear: M' = 2 - F from M = 1, k = 0.8. Run with the built-in
+// nonlinear method and again with the sparse library chosen as the open
+// NLA solver (request 111): both follow a fine RK4 reference of M at
+// t = 1, 2, 3 to the integration tolerance, and each other.
+TEST_F(DynamicRoad, AnOpenNLASolverIntegratesAsTheBuiltInMethod) {
+  const double reference[3] = {2.013676829930, 2.773107195179, 3.369108396082};
+  constexpr double kTol = 1e-8;
+  std::vector<double> runs[2];
+  for (const bool open : {false, true}) {
+    Settings settings;
+    settings.rtol = settings.atol = kTol;
+    ASSERT_TRUE(Start(settings, [](Writer& w) {
+      w.List(5);
+      ModelVariable(w, modelwriter::kRealVariable, 1, ".k", 0.8, 4);
+      ModelVariable(w, modelwriter::kStateVariable, 2, ".M", 1.0, 32);
+      ModelVariable(w, modelwriter::kRealVariable, 3, ".F", 1.0, 1);
+      ModelEquation(w, 10, ".mass", Add(Sub(Var(0), Real(2.0)), Var(1)), {{2, 2, 1}, {2, 3}});
+      ModelEquation(w, 11, ".valve", Sub(Var(0), Mul(Var(1), modelwriter::Sqrt(Var(2)))),
+                    {{2, 3}, {2, 1}, {2, 2}});
+    })) << Failure() << Events();
+    if (open) {
+      auto choose = std::make_unique<vantor_client::Request>(engineroad::kProblemService);
+      Writer w(*choose);
+      w.U16(111);
+      choose->PutString("kvs_sparse.dll");
+      w.U16(0);
+      ASSERT_TRUE(road_->Expect(std::move(choose), "request 111", 0)) << Failure() << Events();
+      // Level 3 names the library each group is solved with.
+      ASSERT_TRUE(IntOption(31, 3)) << Failure();
+    }
+    ASSERT_TRUE(Steps(4, settings.interval, [&](double t) {
+      if (t == 0.0) return true;
+      double m = 0.0;
+      if (!Value(2, &m)) return false;
+      runs[open ? 1 : 0].push_back(m);
+      return true;
+    })) << Failure() << Events();
+    ASSERT_TRUE(FinishRun()) << Failure();
+    EXPECT_EQ(Events().find("Solving group") != std::string::npos, open) << Events();
+    run_ = vantor_scenario::FirstOrderRun();
+  }
+  ASSERT_EQ(runs[0].size(), 3u);
+  ASSERT_EQ(runs[1].size(), 3u);
+  for (std::size_t k = 0; k < 3; ++k) {
+    EXPECT_NEAR(runs[0][k], reference[k], 100 * kTol * reference[k]) << "built-in, t = " << k + 1;
+    EXPECT_NEAR(runs[1][k], reference[k], 100 * kTol * reference[k]) << "open, t = " << k + 1;
+    EXPECT_NEAR(runs[1][k], runs[0][k], 100 * kTol * reference[k]) << "t = " << k + 1;
+  }
+}
+
+// x' = u - x with u = 0 fixed, and y' = -DELAY(x BY 0.5) y, from x = y = 1:
+// x = exp(-t). Run to t = 1 and linearised there (service 114, A with x, y
+// the states and u the input), the delayed value is held at the present
+// one: A = [[-1, 0], [., -x(1)]] with x(1) = exp(-1), where the history
+// would give -x(0.5).
+TEST_F(DynamicRoad, ALinearisationAfterADynamicRunHoldsTheDelayedValues) {
+  Settings settings;
+  settings.interval = 0.5;
+  settings.rtol = settings.atol = 1e-10;
+  ASSERT_TRUE(Start(settings, [](Writer& w) {
+    w.List(5);
+    ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1.0, 32);
+    ModelVariable(w, modelwriter::kStateVariable, 2, ".y", 1.0, 32);
+    ModelVariable(w, modelwriter::kRealVariable, 3, ".u", 0.0, 4);
+    ModelEquation(w, 10, ".ex", Add(Sub(Var(0), Var(1)), Var(2)), {{2, 1, 1}, {2, 3}, {2, 1}});
+    const auto delayed = modelwriter::Binary(51, Var(1), Real(0.5));
+    ModelEquation(w, 11, ".ey", Add(Var(0), Mul(delayed, Var(2))), {{2, 2, 1}, {2, 1}, {2, 2}});
+  })) << Failure() << Events();
+  double x = 0.0;
+  ASSERT_TRUE(Steps(3, settings.interval, [&](double) { return Value(1, &x); }))
+      << Failure() << Events();
+  ASSERT_NEAR(x, std::exp(-1.0), 1e-7);
+
+  constexpr std::uint16_t kBits = 0x1;
+  auto setup = std::make_unique<vantor_client::Request>(114);
+  setup->PutUInt16(82);
+  setup->PutUInt16(kBits);
+  setup->PutDouble(0.0);
+  const std::vector<std::uint32_t> states{1, 2}, inputs{3};
+  setup->PutUInt32(2);
+  setup->PutUInt32(1);
+  setup->PutUInt32(2);
+  for (const auto* list : {&states, &inputs, &states}) {
+    for (std::uint32_t index : *list) {
+      Writer(*setup).IdPath({2, index});
+      setup->PutDouble(1.0);
+    }
+  }
+  ASSERT_TRUE(road_->Expect(std::move(setup), "kind 82", 0)) << Failure() << Events();
+  auto compute = std::make_unique<vantor_client::Request>(114);
+  compute->PutUInt16(83);
+  Status computed = 1;
+  std::vector<vantor_client::Message> replies;
+  ASSERT_TRUE(road_->Exchange(std::move(compute), "kind 83", &computed, &replies)) << Failure();
+  ASSERT_EQ(computed, 0u) << Events();
+  ASSERT_EQ(replies.size(), 1u);
+  vantor_scenario::CdiReply reply;
+  ASSERT_TRUE(vantor_scenario::DecodeCdiReply(replies[0].body, kBits, &reply));
+  const vantor_scenario::CdiMatrix* a = reply.Find(0x1);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(a->available) << a->error << "\n" << Events();
+  EXPECT_NEAR(a->At(1, 1), -1.0, 1e-9);
+  EXPECT_NEAR(a->At(1, 2), 0.0, 1e-12);
+  EXPECT_NEAR(a->At(2, 2), -std::exp(-1.0), 1e-7);
+  // Afterwards the run reads its history again: on to t = 1.5.
+  ASSERT_TRUE(road_->Expect(MakeCommand(engineroad::kProblemService, 10), "the step to 1.5", 0) &&
+              road_->WaitStep(1.5, "the step to 1.5"))
+      << Failure() << Events();
+  ASSERT_TRUE(Value(1, &x)) << Failure();
+  EXPECT_NEAR(x, std::exp(-1.5), 1e-7);
+  ASSERT_TRUE(FinishRun()) << Failure();
 }
 
 // Powell's badly scaled function from its published start (0, 1), as a

@@ -360,6 +360,153 @@ TEST_F(ResultsRoad, ARestoreMovesTheRunToTheSnapshotsTime) {
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
+// x' = -y, y' = x from (1, 0): x = cos t, y = sin t. The sign s of x is
+// an IF on the library condition 0 > x (index 1), so a step stops where x
+// crosses 0, at pi/2.
+void Circle(Writer& w) {
+  using modelwriter::Add;
+  using modelwriter::Real;
+  using modelwriter::Sub;
+  using modelwriter::Var;
+  w.List(6);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1.0, 32);
+  ModelVariable(w, modelwriter::kStateVariable, 2, ".y", 0.0, 32);
+  ModelVariable(w, modelwriter::kRealVariable, 3, ".s", 1.0, kFree);
+  ModelEquation(w, 10, ".ex", Add(Var(0), Var(1)), {{2, 1, 1}, {2, 2}});
+  ModelEquation(w, 11, ".ey", Sub(Var(0), Var(1)), {{2, 2, 1}, {2, 1}});
+  const modelwriter::Step sign{8, ".Sign"};
+  auto branch = [&](std::uint32_t index, const char* name, double value) {
+    w.List(1);
+    w.Item(modelwriter::kInlineEquation);
+    w.U32(0);
+    w.Expression(Sub(Var(0), Real(value)));
+    w.Placement({Node(), sign, {index, name}, {1, ".S"}});
+    w.EquationHead(1);
+    w.Reference({2, 3});
+  };
+  w.IfHead({1}, {Node(), sign});
+  w.EquationHead(1);
+  w.Reference({2, 1});
+  branch(1, ".Then", -1.0);
+  branch(2, ".Else", 1.0);
+}
+
+class RestartRoad : public ResultsRoad {
+ protected:
+  static constexpr double kPi = 3.14159265358979323846;
+  // Run-state notices carry the time to about six places.
+  static constexpr double kNear = 1e-5;
+  // The circle with points every pi/3: the step to 2 pi/3 stops at pi/2.
+  bool StartCircle() {
+    vantor_client::EngineOptions engine = Engine();
+    engine.timeout_ms = 60000;
+    if (!StartEngine(engine, "Circle") ||
+        !road_->Expect(MakeCommand(kResultsService, 32, {}, {kPi / 3}), "command 32", 0) ||
+        !IntOption(30, 4) || !RealOption(130, 1e-9) || !RealOption(131, 1e-9) ||
+        !IntOption(29, 4))
+      return false;
+    auto condition = std::make_unique<vantor_client::Request>(61);
+    Writer c(*condition);
+    c.U16(3);
+    c.U16(2);
+    c.Placement({{1, "Condition1"}});
+    c.Expression(modelwriter::Greater(modelwriter::Real(0.0), modelwriter::Var(0)));
+    return road_->Expect(std::move(condition), "library condition", 0) && Load(Circle);
+  }
+  // One command 10; the time the run then rests at.
+  bool StepOnce(double* time) {
+    const double before = road_->Last().time;
+    if (!road_->Expect(MakeCommand(kProblemService, 10), "command 10", 0)) return false;
+    bool running = false, failed = false;
+    if (!road_->WaitNotice(
+            [&](const vantor_scenario::Notification& n) {
+              failed = failed || (n.bits & vantor_scenario::kRunFailedBit) != 0;
+              running = running || (n.bits & vantor_scenario::kRunningBit) != 0;
+              return failed || ((n.bits & vantor_scenario::kRunningBit) == 0 &&
+                                (running || n.time != before));
+            },
+            "a step"))
+      return false;
+    if (failed) return Fail("the step failed");
+    *time = road_->Last().time;
+    return true;
+  }
+  // Initialisation (with the snapshot "Start" of it, its id in *start),
+  // pi/3, then the stop at the event.
+  bool ToTheEvent(std::uint32_t* start) {
+    double t = -1;
+    if (!StartCircle() || !BeginRun() || !StepOnce(&t) ||
+        !road_->Expect(MakeCommand(kResultsService, 15, {0}, {}, {"Start"}), "command 15", 0))
+      return false;
+    *start = IdOf("Start");
+    if (*start == 0 || !StepOnce(&t) || !StepOnce(&t)) return false;
+    if (std::fabs(t - kPi / 2) > kNear) return Fail("no stop at pi/2: " + std::to_string(t));
+    return true;
+  }
+  // Steps on to pi.
+  bool ToPi() {
+    double t = road_->Last().time;
+    for (int k = 0; k < 4 && std::fabs(t - kPi) > kNear; ++k)
+      if (!StepOnce(&t)) return false;
+    if (std::fabs(t - kPi) > kNear) return Fail("pi not reached: " + std::to_string(t));
+    return true;
+  }
+};
+
+// Command 23 with nothing to take leaves the run where the event stopped
+// it: on to pi, x = cos pi = -1.
+TEST_F(RestartRoad, CommandTwentyThreeWithNothingTakenLeavesTheRunAtTheEvent) {
+  std::uint32_t start = 0;
+  ASSERT_TRUE(ToTheEvent(&start)) << Failure() << Events();
+  ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 23), "command 23", 0)) << Failure();
+  ASSERT_TRUE(ToPi()) << Failure() << Events();
+  EXPECT_NEAR(Value(1), -1.0, 1e-5);
+  EXPECT_NEAR(Value(2), 0.0, 1e-5);
+  EXPECT_NEAR(Value(3), -1.0, 1e-12);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// The values of the snapshot of t = 0 (x = 1, y = 0) taken at the event
+// restart the run at pi/2 itself: x = cos(t - pi/2), y = sin(t - pi/2), so
+// at 2 pi/3 x = cos(pi/6) and y = 1/2.
+TEST_F(RestartRoad, AssignmentsTakenAtAnEventRestartTheRunThere) {
+  std::uint32_t start = 0;
+  ASSERT_TRUE(ToTheEvent(&start)) << Failure() << Events();
+  vantor_client::UseReply use;
+  ASSERT_TRUE(Compare(20, start, 0x33, &use)) << Failure();
+  ASSERT_GE(use.staged, 2u);
+  ASSERT_TRUE(TakeStaged()) << Failure();
+  double t = -1;
+  ASSERT_TRUE(StepOnce(&t) && StepOnce(&t)) << Failure();
+  ASSERT_NEAR(t, 2 * kPi / 3, kNear) << Events();
+  EXPECT_NEAR(Value(1), std::cos(kPi / 6), 1e-5);
+  EXPECT_NEAR(Value(2), 0.5, 1e-5);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// With every snapshot deleted, request 58 answers that the restore failed and
+// the run stays at 0.3: the next step goes to 0.4, x = exp(-0.4).
+TEST_F(ResultsRoad, AFailedRestoreLeavesTheRunClockWhereItIs) {
+  ASSERT_TRUE(Start("NoRestore", 4, [](Writer& w) { DecayModel(w, ".k", 1.0); })) << Failure();
+  ASSERT_TRUE(BeginRun() && Step(0.0) && Step(0.1) && Step(0.2) && Step(0.3)) << Failure();
+  std::vector<std::int32_t> ids;
+  for (const auto& entry : Snapshots()) ids.push_back(static_cast<std::int32_t>(entry.id));
+  ASSERT_FALSE(ids.empty()) << Failure();
+  ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 18, ids), "command 18", 0)) << Failure();
+  ASSERT_TRUE(Snapshots().empty()) << Failure();
+  Status s = 1;
+  const Bytes body = Ask([](vantor_client::Request& r) {
+    r.PutUInt16(58);
+    r.PutUInt16(0);
+  }, &s);
+  vantor_client::RestoreReply restored;
+  ASSERT_TRUE(vantor_client::DecodeRestoreReply(body, &restored));
+  ASSERT_EQ(restored.status, 0x40000048u) << "a snapshot was found after all";
+  ASSERT_TRUE(Step(0.4)) << Failure() << Events();
+  EXPECT_NEAR(Value(2), std::exp(-0.4), 1e-6);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
 // x := 2 at t = 0.2 between steps: the run initialises again there, and
 // x(t) = 2 exp(-(t - 0.2)) from then on.
 TEST_F(ResultsRoad, AnAssignedStateSendsTheRunThroughItsInitialisation) {

@@ -7,14 +7,17 @@
 // through the server's IDAS sensitivities with the engine's corrector.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "tests/support/scoped_env.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/client.h"
 #include "tools/model_writer/flowsheet_model.h"
@@ -234,6 +237,49 @@ TEST_F(SensitivityRoad, DynamicDecayMatchesTheClosedFormAtEveryPoint) {
   ASSERT_TRUE(ran) << Failure() << Events();
   EXPECT_EQ(times.size(), 5u);
   ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
+// With a quality-control file named, the dynamic run's sensitivities go
+// into it beside the value tables: one "Sens:" line of dx/dp per step,
+// each -t e^(-p t) at the step's time.
+TEST_F(SensitivityRoad, TheQualityFileCarriesTheSensitivityLines) {
+  constexpr double p = 0.7;
+  const std::string file = work_.path().string() + "/qc.txt";
+  testsupport::ScopedEnv named("SPQCFILE", file.c_str());
+  RunSettings settings;
+  settings.run_mode = 4;
+  settings.interval = 0.25;
+  settings.rtol = 1e-10;
+  settings.atol = 1e-10;
+  ASSERT_TRUE(Start(settings, [&](Writer& w) { Decay(w, p); })) << Failure() << Events();
+  ASSERT_TRUE(Register({2}, {1})) << Failure() << Events();
+  std::vector<double> exact;
+  ASSERT_TRUE(Dynamic(5, settings.interval, [&](double t) {
+    exact.push_back(-t * std::exp(-p * t));
+    return true;
+  })) << Failure() << Events();
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+
+  std::ifstream in(file);
+  ASSERT_TRUE(in) << file;
+  const std::string head = "Sens: d(Model.x) by d(Model.p) = ";
+  std::vector<double> written;
+  bool tables = false;
+  for (std::string line; std::getline(in, line);) {
+    tables = tables || line.find("DYN-Value") != std::string::npos;
+    if (line.rfind("Sens:", 0) != 0) continue;
+    ASSERT_EQ(line.compare(0, head.size(), head), 0) << line;
+    written.push_back(std::stod(line.substr(head.size())));
+  }
+  EXPECT_TRUE(tables);
+  ASSERT_FALSE(written.empty());
+  // Every point's value is among the lines (a step may write more than one).
+  for (double want : exact) {
+    const bool found = std::any_of(written.begin(), written.end(), [&](double v) {
+      return std::fabs(v - want) <= 2e-5 * std::max(1e-3, std::fabs(want));
+    });
+    EXPECT_TRUE(found) << want;
+  }
 }
 
 // A tank whose outflow F = k sqrt(M) makes the corrector's group
