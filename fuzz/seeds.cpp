@@ -823,6 +823,19 @@ void ResultsItems(const fs::path& root) {
     const Bytes reply = vantor_client::MonitorReply(42, 1, 7);  // handle, count 1, tag 7
     firing.insert(firing.end(), reply.begin(), reply.end());
     actions.Add(firing);
+    // The same firing with the engine's sample: time 1, a real and a string.
+    SUValue values[2];
+    values[0].SetType(SUValue::kReal);
+    values[0].SetReal(2.5);
+    values[1].SetType(SUValue::kString);
+    values[1].SetString("x");
+    const std::uint32_t reported_as[2] = {SUValue::kReal, SUValue::kString};
+    vantor_fuzz::ByteStream sample;
+    WriteMonitorValues(sample, 1.0, 2, values, reported_as);
+    const Bytes tail = sample.Bytes();
+    Bytes sampled = firing;
+    sampled.insert(sampled.end(), tail.begin(), tail.end());
+    actions.Add(sampled);
     actions.Add(Bytes{1, 2, 0});
     actions.Add(Bytes{0, 1, 0});
   }
