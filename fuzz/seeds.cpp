@@ -212,8 +212,17 @@ void PrinterFormats(const fs::path& root) {
   }
 }
 
-Status WriteValueRecord(BvuDirectoryNode*, BvuBinaryStream& stream, void*) {
-  return stream.PutUInt32(41);
+// A node of kind 12, which the target's reader builds from a flagged record.
+class ValueRecordNode : public BvuDirectoryProper {
+ public:
+  using BvuDirectoryProper::BvuDirectoryProper;
+  std::int32_t GetKind() override { return 12; }
+};
+
+Status WriteValueRecord(BvuDirectoryNode* node, BvuBinaryStream& stream, void*) {
+  if (node->GetKind() != 12) return stream.PutUInt8(0);
+  const Status s = stream.PutUInt8(1);
+  return status::IsSuccess(s) ? stream.PutUInt32(41) : s;
 }
 
 void TreeTransfer(const fs::path& root) {
@@ -223,6 +232,7 @@ void TreeTransfer(const fs::path& root) {
   top->InsertChildAt(0, a);
   top->InsertChildAt(2, new BvuDirectoryProper(top, ".b"));
   a->InsertChildAt(5, new BvuDirectoryProper(a, "c"));
+  a->InsertChildAt(6, new ValueRecordNode(a, "v"));
   for (BvuTreeWriter writer : {static_cast<BvuTreeWriter>(nullptr), &WriteValueRecord}) {
     vantor_fuzz::ByteStream stream;
     top->WriteTree(stream, writer, nullptr);
