@@ -48,9 +48,11 @@ std::string RunClientProgram(const std::string& pipes, const std::string& steps)
 
 class EngineTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { Start(); }
+  void Start(const std::vector<std::string>& arguments = {}) {
     vantor_client::EngineOptions options;
     options.program = VANTOR_ENGINE;
+    options.arguments = arguments;
     ASSERT_EQ(Client::Start(options, &client_), 0u);
   }
 
@@ -188,6 +190,57 @@ TEST_F(EngineTest, TheFileServiceCopiesAndLists) {
   const std::string body(replies[0].body.begin(), replies[0].body.end());
   EXPECT_NE(body.find("copy.txt"), std::string::npos);
   EXPECT_NE(body.find("model.txt"), std::string::npos);
+}
+
+// Engines started with command line items of the test's own.
+class EngineStartedTest : public EngineTest {
+ protected:
+  void SetUp() override {}
+
+  // The engine's current folder as the file service tells it (command 10):
+  // the last of its four texts, each a 24-bit length with the NUL and the
+  // bytes.
+  std::string CurrentFolder() {
+    std::vector<vantor_client::Message> replies;
+    EXPECT_EQ(Exchange(Asking(kFileService, 10), &replies), 0u);
+    std::string text;
+    std::size_t at = 6;  // the command and its status
+    for (int field = 0; field < 4 && !replies.empty(); ++field) {
+      const Bytes& body = replies[0].body;
+      if (body.size() < at + 3) return "";
+      const std::size_t length = body[at] | body[at + 1] << 8 | body[at + 2] << 16;
+      at += 3;
+      if (length == 0 || body.size() - at < length) return "";
+      text.assign(body.begin() + static_cast<std::ptrdiff_t>(at),
+                  body.begin() + static_cast<std::ptrdiff_t>(at + length - 1));
+      at += length;
+    }
+    return text;
+  }
+};
+
+TEST_F(EngineStartedTest, ALongWorkingFolderIsEnteredAndOneThatCannotBeIsTold) {
+  testsupport::TempDir work;
+  const std::filesystem::path deep = work.path() / std::string(140, 'w') / "run";
+  std::filesystem::create_directories(deep);
+  ASSERT_GT(deep.string().size(), 132u);
+  Start({"-DefDir=" + deep.string()});
+  EXPECT_EQ(CurrentFolder(), deep.string() + "/");
+  EXPECT_TRUE(client_->Events().empty());
+  int exit_code = -1;
+  client_->Close(&exit_code);
+  client_.reset();
+
+  // Told at the first poll, and the engine goes on where it was started.
+  const std::string gone = (deep / "gone").string();
+  Start({"-DefDir=" + gone});
+  ASSERT_EQ(client_->WaitFor([&] { return !client_->Events().empty(); }), 0u);
+  EXPECT_EQ(client_->Events()[0].value, 0x80000044u);
+  ASSERT_FALSE(client_->Events()[0].lines.empty());
+  EXPECT_EQ(client_->Events()[0].lines[0].rfind(
+                "Invalid Working Directory <" + gone + ">Specified\nDefaulting to Directory <", 0),
+            0u);
+  EXPECT_NE(CurrentFolder(), "");
 }
 
 TEST_F(EngineTest, AConsoleEventEndsTheEngine) {
