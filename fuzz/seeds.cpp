@@ -300,6 +300,21 @@ Bytes Wire(DseMessage& message) {
   return bytes;
 }
 
+// A message's one frame in the long form, saying it is the first of
+// `count` segments (more than a peer may hold).
+Bytes Widened(DseMessage& message, std::uint32_t count) {
+  Bytes frame = Wire(message);
+  constexpr std::size_t kShift = DseSegment::kDataStartWide - DseSegment::kDataStart;
+  frame.insert(frame.begin() + DseSegment::kDataStart, kShift, 0);
+  const auto length = static_cast<std::uint16_t>(frame.size() - 5);
+  platform::StoreLE16(frame.data() + 1, length);
+  platform::StoreLE16(frame.data() + 3, static_cast<std::uint16_t>(~length));
+  frame[5] = DseSegment::kFormatWide;
+  platform::StoreLE32(frame.data() + 14, count);
+  platform::StoreLE32(frame.data() + 18, 1);
+  return frame;
+}
+
 void ReceiveStack(const fs::path& root) {
   SeedFolder seeds(root, "receive_stack");
   // The harness plays the handshake; a second peer list is for the fuzzer.
@@ -340,6 +355,15 @@ void ReceiveStack(const fs::path& root) {
   seeds.Add(all);
   all[0] = 3;  // the same bytes three at a time
   seeds.Add(all);
+  // A request refused for its size, then one of three segments.
+  DseMessage oversize(60, DseMessage::kRequest);
+  oversize.PutUInt16(2);
+  DseMessage longer(60, DseMessage::kRequest);
+  for (std::uint32_t i = 0; i < 2 * DseSegment::kMaxData; i += 4) longer.PutUInt32(i);
+  Bytes refused = Prefixed({0}, Widened(oversize, 0xFFFFFFFFu));
+  const Bytes after = Wire(longer);
+  refused.insert(refused.end(), after.begin(), after.end());
+  seeds.Add(refused);
 }
 
 void ClientCommandLines(const fs::path& root) {

@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 
+#include "framework/connections/segment.h"
+#include "platform/byte_order.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 #include "tools/client.h"
@@ -190,6 +192,58 @@ TEST_F(EngineTest, TheFileServiceCopiesAndLists) {
   const std::string body(replies[0].body.begin(), replies[0].body.end());
   EXPECT_NE(body.find("copy.txt"), std::string::npos);
   EXPECT_NE(body.find("model.txt"), std::string::npos);
+}
+
+// A file-service request (command 10) whose one frame says it is the first
+// of 2^32 - 1: the long frame form that carries such a count, packed when
+// the client sends it.
+class OversizeRequest : public Request {
+ public:
+  OversizeRequest() : Request(kFileService) { PutUInt16(10); }
+  Status PrepareSend(DseClientCB* client, void* context, const double* interval,
+                     std::int32_t timeout_ms) override {
+    const Status packed = Request::PrepareSend(client, context, interval, timeout_ms);
+    DseSegment* s = FirstSegment();
+    if (status::IsFailure(packed) || s->format == DseSegment::kFormatWide) return packed;
+    // The data and end byte move behind the header, four bytes longer.
+    unsigned char* f = s->frame;
+    std::memmove(f + DseSegment::kDataStartWide, f + DseSegment::kDataStart,
+                 s->frame_length - (DseSegment::kDataStart - 5));
+    s->frame_length += DseSegment::kDataStartWide - DseSegment::kDataStart;
+    platform::StoreLE16(f + 1, static_cast<std::uint16_t>(s->frame_length));
+    platform::StoreLE16(f + 3, static_cast<std::uint16_t>(~s->frame_length));
+    f[5] = DseSegment::kFormatWide;
+    s->format = DseSegment::kFormatWide;
+    s->count = 0xFFFFFFFFu;
+    platform::StoreLE32(f + 14, s->count);
+    platform::StoreLE32(f + 18, 1);
+    s->transfer_count = s->FrameSize();
+    return packed;
+  }
+};
+
+// A message larger than a peer may hold is answered with a refusal and
+// told; the client's next messages of many segments are answered, those
+// of more than 8,192 segments (32.6 MB) too.
+TEST_F(EngineTest, AMessageLargerThanAPeerMayHoldIsRefusedAndThePeerGoesOn) {
+  EXPECT_EQ(Exchange(std::make_unique<OversizeRequest>()), 0x8000020Fu);
+  const auto told = [&] {
+    for (const vantor_client::Event& event : client_->Events()) {
+      for (const std::string& line : event.lines) {
+        if (line.rfind("Message ", 0) == 0 && line.find(" from peer 0 refused: ") != line.npos)
+          return true;
+      }
+    }
+    return false;
+  };
+  EXPECT_EQ(client_->WaitFor(told), 0u);
+  for (const std::size_t size : {std::size_t{40000}, std::size_t{8300} * DseSegment::kMaxData}) {
+    auto request = Asking(kFileService, 10);
+    for (std::size_t at = 0; at < size; at += 8) request->PutUInt64(at);
+    std::vector<vantor_client::Message> replies;
+    EXPECT_EQ(Exchange(std::move(request), &replies), 0u) << size;
+    EXPECT_EQ(replies.size(), 1u) << size;
+  }
 }
 
 // Engines started with command line items of the test's own.
