@@ -550,11 +550,15 @@ std::uint64_t DseIOQueue::MostHeldBytes() {
   return most;
 }
 
-bool DseIOQueue::PassesBound(const DseSegment& segment, std::uint32_t klass) const {
-  if (segment.count <= 1 || assembly_[klass].Holds(segment.message_id)) return false;
+std::uint64_t DseIOQueue::AnnouncedWith(const DseSegment& segment) const {
   std::uint64_t announced = segment.count;
   for (std::uint32_t k = 0; k < kClasses; ++k) announced += assembly_[k].AnnouncedSegments();
-  return announced > MostHeldBytes() / sizeof(DseSegment);
+  return announced;
+}
+
+bool DseIOQueue::PassesBound(const DseSegment& segment, std::uint32_t klass) const {
+  if (segment.count <= 1 || assembly_[klass].Holds(segment.message_id)) return false;
+  return AnnouncedWith(segment) > MostHeldBytes() / sizeof(DseSegment);
 }
 
 bool DseIOQueue::OfRefused(const DseSegment& segment, std::uint32_t klass) {
@@ -580,12 +584,12 @@ void DseIOQueue::RefuseMessage(DseSegment* segment, std::uint32_t klass, std::ui
   }
   const auto shown_id = static_cast<std::int32_t>(id);
   const auto peer = static_cast<std::int32_t>(peer_number_);
-  const std::uint64_t megabytes = std::uint64_t{segment->count} * sizeof(DseSegment) >> 20;
+  const std::uint64_t megabytes = AnnouncedWith(*segment) * sizeof(DseSegment) >> 20;
   const auto size = static_cast<std::uint32_t>(std::min<std::uint64_t>(megabytes, UINT32_MAX));
   const auto bound = static_cast<std::uint32_t>(MostHeldBytes() >> 20);
   SuPrint(kMessageRefused,
-          "Message %d from peer %d refused: %u MB in all, more than the %u MB a peer may have "
-          "in messages being received",
+          "Message %d from peer %d refused: with it the peer would have %u MB in messages being "
+          "received, more than the %u MB it may have",
           &shown_id, &peer, &size, &bound);
   // The sender of a request is not left waiting for an answer.
   DseMessage* request = DseMessage::DseMessageFromSegments(segment, klass, type, subtype);

@@ -227,6 +227,9 @@ class DseIOQueue final : public DseIOPeers {
   bool RoomToAssemble(const DseSegment& segment, std::uint32_t klass);
   // A segment of a message refused earlier: dropped.
   bool OfRefused(const DseSegment& segment, std::uint32_t klass);
+  // The segments this peer's incomplete messages announce, with the message
+  // the segment starts.
+  std::uint64_t AnnouncedWith(const DseSegment& segment) const;
   // Whether a segment starting a message lets this peer's announced
   // messages pass MostHeldBytes.
   bool PassesBound(const DseSegment& segment, std::uint32_t klass) const;
