@@ -212,8 +212,17 @@ void PrinterFormats(const fs::path& root) {
   }
 }
 
-Status WriteValueRecord(BvuDirectoryNode*, BvuBinaryStream& stream, void*) {
-  return stream.PutUInt32(41);
+// A node of kind 12, which the target's reader builds from a flagged record.
+class ValueRecordNode : public BvuDirectoryProper {
+ public:
+  using BvuDirectoryProper::BvuDirectoryProper;
+  std::int32_t GetKind() override { return 12; }
+};
+
+Status WriteValueRecord(BvuDirectoryNode* node, BvuBinaryStream& stream, void*) {
+  if (node->GetKind() != 12) return stream.PutUInt8(0);
+  const Status s = stream.PutUInt8(1);
+  return status::IsSuccess(s) ? stream.PutUInt32(41) : s;
 }
 
 void TreeTransfer(const fs::path& root) {
@@ -223,6 +232,7 @@ void TreeTransfer(const fs::path& root) {
   top->InsertChildAt(0, a);
   top->InsertChildAt(2, new BvuDirectoryProper(top, ".b"));
   a->InsertChildAt(5, new BvuDirectoryProper(a, "c"));
+  a->InsertChildAt(6, new ValueRecordNode(a, "v"));
   for (BvuTreeWriter writer : {static_cast<BvuTreeWriter>(nullptr), &WriteValueRecord}) {
     vantor_fuzz::ByteStream stream;
     top->WriteTree(stream, writer, nullptr);
@@ -290,6 +300,21 @@ Bytes Wire(DseMessage& message) {
   return bytes;
 }
 
+// A message's one frame in the long form, saying it is the first of
+// `count` segments (more than a peer may hold).
+Bytes Widened(DseMessage& message, std::uint32_t count) {
+  Bytes frame = Wire(message);
+  constexpr std::size_t kShift = DseSegment::kDataStartWide - DseSegment::kDataStart;
+  frame.insert(frame.begin() + DseSegment::kDataStart, kShift, 0);
+  const auto length = static_cast<std::uint16_t>(frame.size() - 5);
+  platform::StoreLE16(frame.data() + 1, length);
+  platform::StoreLE16(frame.data() + 3, static_cast<std::uint16_t>(~length));
+  frame[5] = DseSegment::kFormatWide;
+  platform::StoreLE32(frame.data() + 14, count);
+  platform::StoreLE32(frame.data() + 18, 1);
+  return frame;
+}
+
 void ReceiveStack(const fs::path& root) {
   SeedFolder seeds(root, "receive_stack");
   // The harness plays the handshake; a second peer list is for the fuzzer.
@@ -330,6 +355,15 @@ void ReceiveStack(const fs::path& root) {
   seeds.Add(all);
   all[0] = 3;  // the same bytes three at a time
   seeds.Add(all);
+  // A request refused for its size, then one of three segments.
+  DseMessage oversize(60, DseMessage::kRequest);
+  oversize.PutUInt16(2);
+  DseMessage longer(60, DseMessage::kRequest);
+  for (std::uint32_t i = 0; i < 2 * DseSegment::kMaxData; i += 4) longer.PutUInt32(i);
+  Bytes refused = Prefixed({0}, Widened(oversize, 0xFFFFFFFFu));
+  const Bytes after = Wire(longer);
+  refused.insert(refused.end(), after.begin(), after.end());
+  seeds.Add(refused);
 }
 
 void ClientCommandLines(const fs::path& root) {
@@ -823,6 +857,19 @@ void ResultsItems(const fs::path& root) {
     const Bytes reply = vantor_client::MonitorReply(42, 1, 7);  // handle, count 1, tag 7
     firing.insert(firing.end(), reply.begin(), reply.end());
     actions.Add(firing);
+    // The same firing with the engine's sample: time 1, a real and a string.
+    SUValue values[2];
+    values[0].SetType(SUValue::kReal);
+    values[0].SetReal(2.5);
+    values[1].SetType(SUValue::kString);
+    values[1].SetString("x");
+    const std::uint32_t reported_as[2] = {SUValue::kReal, SUValue::kString};
+    vantor_fuzz::ByteStream sample;
+    WriteMonitorValues(sample, 1.0, 2, values, reported_as);
+    const Bytes tail = sample.Bytes();
+    Bytes sampled = firing;
+    sampled.insert(sampled.end(), tail.begin(), tail.end());
+    actions.Add(sampled);
     actions.Add(Bytes{1, 2, 0});
     actions.Add(Bytes{0, 1, 0});
   }

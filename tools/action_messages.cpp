@@ -24,14 +24,76 @@ void Append(Bytes* bytes, T value) {
   for (std::uint8_t byte : raw) bytes->push_back(byte);
 }
 
+void AppendUInt24(Bytes* bytes, std::uint32_t value) {
+  for (int shift = 0; shift < 24; shift += 8)
+    bytes->push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
 // A text as the messages carry it: a 24-bit length with the NUL, the
 // characters and the NUL.
 void AppendString(Bytes* bytes, const std::string& text) {
-  const auto length = static_cast<std::uint32_t>(text.size() + 1);
-  for (int shift = 0; shift < 24; shift += 8)
-    bytes->push_back(static_cast<std::uint8_t>(length >> shift));
+  AppendUInt24(bytes, static_cast<std::uint32_t>(text.size() + 1));
   for (char c : text) bytes->push_back(static_cast<std::uint8_t>(c));
   bytes->push_back(0);
+}
+
+// A string as the engine writes it: a 24-bit length with the NUL (0 for
+// none), then that many bytes.
+bool TakeString(const Bytes& bytes, std::size_t* at, std::string* text) {
+  if (bytes.size() - *at < 3) return false;
+  const std::uint32_t length = bytes[*at] | (bytes[*at + 1] << 8) | (bytes[*at + 2] << 16);
+  *at += 3;
+  if (length == 0) return true;
+  if (bytes.size() - *at < length) return false;
+  text->assign(reinterpret_cast<const char*>(bytes.data() + *at), length - 1);
+  *at += length;
+  return true;
+}
+
+bool TakeValue(const Bytes& bytes, std::size_t* at, SampleValue* value) {
+  std::uint32_t word = 0;
+  std::uint8_t byte = 0;
+  switch (value->type) {
+    case 2:  // integer
+    case 3:  // logical
+      if (!Take(bytes, at, &word)) return false;
+      value->integer = static_cast<std::int32_t>(word);
+      return true;
+    case 4:
+      return Take(bytes, at, &value->real);
+    case 5:
+      return TakeString(bytes, at, &value->text);
+    case 6: {  // name: its attributes, then its text
+      std::uint16_t second = 0;
+      return Take(bytes, at, &second) && Take(bytes, at, &byte) && Take(bytes, at, &byte) &&
+             TakeString(bytes, at, &value->text);
+    }
+    case 7:  // specification
+      if (!Take(bytes, at, &byte)) return false;
+      value->integer = byte;
+      return true;
+    case 8:  // the empty sets
+    case 40:
+      return true;
+    default:
+      // Only the codes 2 to 45 carry a value; the sets among them are not read.
+      return value->type < 2 || value->type > 45;
+  }
+}
+
+bool TakeSample(const Bytes& bytes, std::size_t* at, ActionMessage* out) {
+  std::uint32_t count = 0;
+  if (!Take(bytes, at, &out->sample_time) || !Take(bytes, at, &count)) return false;
+  // Each value has at least its two words: bounded by what arrived.
+  if (count > (bytes.size() - *at) / 8) return false;
+  out->values.resize(count);
+  for (SampleValue& value : out->values) {
+    if (!Take(bytes, at, &value.type) || !Take(bytes, at, &value.reported_as) ||
+        !TakeValue(bytes, at, &value))
+      return false;
+  }
+  out->has_sample = true;
+  return true;
 }
 
 }  // namespace
@@ -47,8 +109,21 @@ Bytes TimeMonitorBody(const TimeMonitorSpec& spec) {
   Append(&body, spec.list);
   Append(&body, static_cast<std::uint32_t>(spec.tags.size()));
   for (std::uint32_t tag : spec.tags) Append(&body, tag);
-  Append(&body, std::uint8_t{0});  // no values
+  Append(&body, std::uint8_t{spec.reported.empty() ? std::uint8_t{0} : std::uint8_t{1}});
   Append(&body, std::uint8_t{0});  // no delay
+  if (!spec.reported.empty()) {
+    constexpr std::uint32_t kFromRoot = 0xFFFFFF;
+    constexpr std::uint32_t kPathEnd = 0xFFFFFE;
+    Append(&body, static_cast<std::uint32_t>(spec.reported.size()));
+    for (const std::vector<std::uint32_t>& ids : spec.reported) {
+      // An id path without names: from the root, the ids, its end.
+      Append(&body, std::uint8_t{0});
+      Append(&body, static_cast<std::uint16_t>(ids.size() + 2));
+      AppendUInt24(&body, kFromRoot);
+      for (std::uint32_t id : ids) AppendUInt24(&body, id);
+      AppendUInt24(&body, kPathEnd);
+    }
+  }
   Append(&body, spec.time);
   Append(&body, std::uint8_t{spec.now ? std::uint8_t{1} : std::uint8_t{0}});
   return body;
@@ -89,6 +164,7 @@ bool DecodeActionMessage(const Bytes& creation, const Bytes& received, bool moni
   if (count > (received.size() - at) / sizeof(std::uint32_t)) return false;
   out->tags.resize(count);
   for (std::uint32_t& tag : out->tags) Take(received, &at, &tag);
+  if (at < received.size() && !TakeSample(received, &at, out)) return false;
   return at == received.size();
 }
 

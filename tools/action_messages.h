@@ -25,7 +25,9 @@ inline constexpr std::uint32_t kGoOn = 1;
 inline constexpr std::uint32_t kStopRun = 4;
 
 // A time monitor: fires at `time`, at one hook point and list, with the
-// client's tags; `now` schedules its event at once.
+// client's tags; `now` schedules its event at once. With variables to
+// report (each the ids of its path from the root), its firing carries
+// their values at that time.
 struct TimeMonitorSpec {
   std::string name;
   std::uint32_t hook_point = 12;
@@ -33,6 +35,7 @@ struct TimeMonitorSpec {
   std::vector<std::uint32_t> tags;
   double time = 0.0;
   bool now = true;
+  std::vector<std::vector<std::uint32_t>> reported;
 };
 
 // The bodies of the creation requests, as the engine reads them (and as
@@ -46,15 +49,33 @@ std::unique_ptr<Request> ActionRequest(const Bytes& body);
 // creation reply. False when the reply is too short.
 bool CreatedHandle(const Bytes& reply, std::uint64_t* handle);
 
+// One reported value of a monitor's sample: its type code, the type the
+// engine reports the variable as, and the value (integer and logical codes
+// 2, 3 and the specification 7 in `integer`, real 4 in `real`, string 5 and
+// name 6 in `text`; codes that do not travel carry nothing).
+struct SampleValue {
+  std::uint32_t type = 0;
+  std::uint32_t reported_as = 0;
+  std::int32_t integer = 0;
+  double real = 0.0;
+  std::string text;
+};
+
 // A message of an action, read against the body of its creation request.
 struct ActionMessage {
   std::uint16_t mark = 0;
   std::uint64_t handle = 0;  // fired monitors only
   std::vector<std::uint32_t> tags;
+  // A firing that reports values: the time they were taken at and them.
+  bool has_sample = false;
+  double sample_time = 0.0;
+  std::vector<SampleValue> values;
 };
 
 // False when the message is not the action's (another body, or cut short).
-// `monitor` says whether the handle and tags follow a firing mark.
+// `monitor` says whether the handle and tags follow a firing mark; a sample
+// after them is read when there is one (sets are not read: no variable
+// holds one).
 bool DecodeActionMessage(const Bytes& creation, const Bytes& received, bool monitor,
                          ActionMessage* out);
 

@@ -57,6 +57,7 @@ bool RunFirstOrderUnderActions(const ActionRoadOptions& options, ActionRoadRun* 
   monitor.name = "EndTime";
   monitor.tags = {options.monitor_tag};
   monitor.time = options.monitor_time;
+  monitor.reported = {{2, 3}, {2, 4}};  // x and y
   const vantor_client::Bytes monitor_body = vantor_client::TimeMonitorBody(monitor);
   const vantor_client::Bytes sync_body = vantor_client::SyncActionBody("Every step");
   client->SetRequestHandler([&](const Message& m, std::optional<vantor_client::Bytes>* reply) {
@@ -76,6 +77,8 @@ bool RunFirstOrderUnderActions(const ActionRoadOptions& options, ActionRoadRun* 
       if (decoded.mark == vantor_client::kFiredMark) {
         out->firing_handles.push_back(decoded.handle);
         out->firing_tags.push_back(decoded.tags);
+        out->sample_times.push_back(decoded.has_sample ? decoded.sample_time : -1.0);
+        out->samples.push_back(decoded.values);
         out->firing_times.push_back(clock);
         if (options.hold_ms > 0)
           std::this_thread::sleep_for(std::chrono::milliseconds(options.hold_ms));

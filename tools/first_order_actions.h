@@ -1,6 +1,7 @@
 // The FirstOrder model run in run mode under the client's actions: after
-// the steady state and u := 5, a time monitor at t = 1 (hook point 12) and,
-// when asked, a synchronisation action; then one run command. The client
+// the steady state and u := 5, a time monitor at t = 1 (hook point 12) that
+// reports x and y and, when asked, a synchronisation action; then one run
+// command. The client
 // answers every synchronisation exchange at once and the monitor's firing
 // after a pause, with follow-on 4, which stops the run where it fired.
 #pragma once
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/action_messages.h"
 #include "tools/first_order.h"
 
 namespace vantor_scenario {
@@ -33,8 +35,11 @@ struct ActionRoadRun {
   // Every synchronisation exchange, and the run clock the client had seen
   // when each arrived.
   std::vector<double> sync_times;
-  // Every firing: its handle, tags and the run clock seen when it arrived.
+  // Every firing: its handle, tags, its sample of x and y (time and values)
+  // and the run clock seen when it arrived.
   std::vector<std::uint64_t> firing_handles;
+  std::vector<double> sample_times;
+  std::vector<std::vector<vantor_client::SampleValue>> samples;
   std::vector<std::vector<std::uint32_t>> firing_tags;
   std::vector<double> firing_times;
   // Messages of service 67 that were neither.

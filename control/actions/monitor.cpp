@@ -230,7 +230,7 @@ Status SimMonitor::Fire(const SimExplicitEvent* event) {
     if (entry == nullptr) return monitor_status::kFailed;
     std::int32_t kind = 0;
     MonitorServices().FindById(path, &kind);
-    resolved_types_.push_back(kind == daes::kParameterKind ? std::uint16_t{SUValue::kReal}
+    resolved_types_.push_back(kind == daes::kParameterKind ? std::uint32_t{SUValue::kReal}
                                                            : entry->ValueType());
     resolved_.push_back(entry);
   }
@@ -245,20 +245,24 @@ Status SimMonitor::Fire(const SimExplicitEvent* event) {
 
 Status SimMonitor::WriteValues(DseMessage& message, const SimExplicitEvent* event) {
   const bool own = event != nullptr && EventHandle() != 0 && event->id == EventHandle();
-  Status put = message.PutDouble(own ? event->time : MonitorServices().CurrentTime());
-  if (status::IsSuccess(put)) put = message.PutUInt32(static_cast<std::uint32_t>(resolved_.size()));
-  for (std::size_t i = 0; i < resolved_.size() && status::IsSuccess(put); ++i) {
+  std::vector<SUValue> values;
+  values.reserve(resolved_.size());
+  for (std::size_t i = 0; i < resolved_.size(); ++i) {
     const SUValue& held = resolved_[i]->TypedValue();
     if (resolved_types_[i] == SUValue::kReal && held.Kind() != SUValue::kReal) {
+      // A parameter is reported as the real it evaluates to.
       SUValue real;
       real.SetType(SUValue::kReal);
       real.SetReal(resolved_[i]->GetRealValue());
-      put = real.WriteBinary(message, true);
+      values.push_back(std::move(real));
     } else {
-      put = held.WriteBinary(message, true);
+      values.push_back(SUValue::CopyConstruct(held));
     }
   }
-  return put;
+  // Each value is tagged with the type it is reported as.
+  return WriteMonitorValues(message, own ? event->time : MonitorServices().CurrentTime(),
+                            static_cast<std::uint32_t>(values.size()), values.data(),
+                            resolved_types_.data());
 }
 
 Status SimMonitor::HandleReply(std::uint32_t, DseMessage* reply, void*) {

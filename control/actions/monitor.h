@@ -143,7 +143,7 @@ class SimMonitor : public NewSimAction {
   std::uint32_t rearm_ = 0;
   std::uint32_t follow_on_ = 0;
   std::vector<BvuIdPath> reported_;
-  std::vector<std::uint16_t> resolved_types_;
+  std::vector<std::uint32_t> resolved_types_;
   std::vector<DAESVarTableEntry*> resolved_;
   std::unique_ptr<DseMessage> request_;
   std::uint32_t delay_ = 0;

@@ -33,7 +33,9 @@ class BvuDirectoryNode;
 
 // Called for every node of a walk; a negative (failing) status stops it.
 using BvuWalkCallback = Status (*)(BvuDirectoryNode* node, void* argument);
-// Writes the caller's data of one node after its record in WriteTree.
+// Writes the caller's part of one node after its record in WriteTree: the
+// flag byte ReadTree reads (non-zero when data follows for its reader to
+// build the node from, never for the root) and that data.
 using BvuTreeWriter = Status (*)(BvuDirectoryNode* node, BvuBinaryStream& stream, void* argument);
 // Builds the node of a flagged record in ReadTree, reading its own data
 // from the stream; the tree reader places it.
@@ -131,7 +133,8 @@ class BvuDirectoryNode : public BvuCollectable {
   // Children (index order) before their parent; a failing child's walk
   // stops its remaining siblings. Returns this node's own result.
   Status WalkPostOrder(BvuWalkCallback callback, void* argument);
-  // Writes the whole tree this node belongs to, from its root, depth first.
+  // Writes the whole tree this node belongs to, from its root, depth first,
+  // in the form ReadTree reads; without a writer every node is plain.
   Status WriteTree(BvuBinaryStream& stream, BvuTreeWriter writer, void* argument);
   // Reads a tree description into the tree below this node; a node sent
   // again replaces the one at its index, whose subtree is deleted.

@@ -27,13 +27,12 @@ Status WriteRecord(BvuBinaryStream& stream, BvuDirectoryNode* node, std::uint8_t
   if (status::IsSuccess(s)) s = stream.PutUInt24(index);
   if (status::IsSuccess(s))
     s = stream.PutUInt24(static_cast<std::uint32_t>(node->GetKind()) & 0xFFFFFF);
-  for (const char* c = node->Name() != nullptr ? node->Name() : "";
-       *c != '\0' && status::IsSuccess(s); ++c) {
-    s = stream.PutChar(*c);
-  }
-  if (status::IsSuccess(s)) s = stream.PutChar('\0');
-  if (status::IsSuccess(s) && writer != nullptr) s = writer(node, stream, argument);
-  return s;
+  // The name in the form the reader takes (16-bit length, bytes, NUL).
+  if (status::IsSuccess(s)) s = stream.PutCString(node->Name() != nullptr ? node->Name() : "");
+  if (status::IsFailure(s)) return s;
+  // The flag byte and the node's data are the writer's; without one every
+  // node goes as a plain one.
+  return writer != nullptr ? writer(node, stream, argument) : stream.PutUInt8(0);
 }
 
 }  // namespace

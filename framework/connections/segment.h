@@ -150,6 +150,8 @@ class DseAssemblyList {
   bool Holds(std::uint32_t message_id) const;
   // Segments held in the incomplete chains.
   std::uint32_t HeldSegments() const { return held_; }
+  // Segments the incomplete messages hold once complete (their counts).
+  std::uint64_t AnnouncedSegments() const;
 
  private:
   friend class DseSegment;

@@ -114,6 +114,12 @@ void DseAssemblyList::Clear() {
   }
 }
 
+std::uint64_t DseAssemblyList::AnnouncedSegments() const {
+  std::uint64_t n = 0;
+  for (const DseSegment* s = head_; s != nullptr; s = s->pool_link) n += s->count;
+  return n;
+}
+
 std::size_t DseAssemblyList::Size() const {
   std::size_t n = 0;
   for (const DseSegment* s = head_; s != nullptr; s = s->pool_link) ++n;

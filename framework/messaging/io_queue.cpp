@@ -15,7 +15,9 @@
 #include "framework/processes/process_manager.h"
 #include "framework/runtime/xos_time.h"
 #include "framework/servers/controller.h"
+#include "framework/servers/server_registry.h"
 #include "platform/clock.h"
+#include "platform/memory_size.h"
 #include "platform/shared_memory.h"
 #include "platform/socket.h"
 
@@ -502,8 +504,12 @@ Status DseIOQueue::FileSegment(DseSegment* segment) {
     return status::kOk;
   }
   segment->source_peer = this;
-  if (!RoomToAssemble(*segment, klass)) {
+  if (OfRefused(*segment, klass) || !RoomToAssemble(*segment, klass)) {
     DseSegment::ReturnToPool(segment);
+    return status::kOk;
+  }
+  if (PassesBound(*segment, klass)) {
+    RefuseMessage(segment, klass, type, subtype);
     return status::kOk;
   }
   DseSegment* complete = nullptr;
@@ -522,29 +528,84 @@ Status DseIOQueue::FileSegment(DseSegment* segment) {
 }
 
 bool DseIOQueue::RoomToAssemble(const DseSegment& segment, std::uint32_t klass) {
-  if (segment.count <= 1) return true;
+  if (segment.count <= 1 || assembly_[klass].Holds(segment.message_id)) return true;
   std::size_t incomplete = 0;
-  std::uint32_t held = 0;
-  for (std::uint32_t k = 0; k < kClasses; ++k) {
-    incomplete += assembly_[k].Size();
-    held += assembly_[k].HeldSegments();
-  }
-  const bool starts = !assembly_[klass].Holds(segment.message_id);
-  const char* why = nullptr;
-  if (starts && incomplete >= kMostIncompleteMessages) {
-    why = "too many incomplete messages";
-  } else if (held >= kMostHeldSegments) {
-    why = "too many segments of incomplete messages";
-  }
-  if (why == nullptr) return true;
+  for (std::uint32_t k = 0; k < kClasses; ++k) incomplete += assembly_[k].Size();
+  if (incomplete < kMostIncompleteMessages) return true;
   if (!refusing_) {
     const auto id = static_cast<std::int32_t>(segment.message_id & 0xFFFFu);
     const auto peer = static_cast<std::int32_t>(peer_number_);
     SuPrint(status::kBadArguments, "Segments of message %d from peer %d refused: %s", &id, &peer,
-            why);
+            "too many incomplete messages");
     refusing_ = true;
   }
   return false;
+}
+
+std::uint64_t DseIOQueue::MostHeldBytes() {
+  static const std::uint64_t most = [] {
+    constexpr std::uint64_t kLeast = std::uint64_t{256} << 20;
+    return std::max(platform::PhysicalMemoryBytes() / 4, kLeast);
+  }();
+  return most;
+}
+
+std::uint64_t DseIOQueue::AnnouncedWith(const DseSegment& segment) const {
+  std::uint64_t announced = segment.count;
+  for (std::uint32_t k = 0; k < kClasses; ++k) announced += assembly_[k].AnnouncedSegments();
+  return announced;
+}
+
+bool DseIOQueue::PassesBound(const DseSegment& segment, std::uint32_t klass) const {
+  if (segment.count <= 1 || assembly_[klass].Holds(segment.message_id)) return false;
+  return AnnouncedWith(segment) > MostHeldBytes() / sizeof(DseSegment);
+}
+
+bool DseIOQueue::OfRefused(const DseSegment& segment, std::uint32_t klass) {
+  const std::uint32_t id = segment.message_id & 0xFFFFu;
+  for (auto at = refused_.begin(); at != refused_.end(); ++at) {
+    if (at->first != klass || at->second != id) continue;
+    // A peer sends a message's segments in order: a first one is a new
+    // message with the id, and the last one ends the refused message.
+    const bool later = segment.index > 1;
+    if (!later || segment.index == segment.count) refused_.erase(at);
+    return later;
+  }
+  return false;
+}
+
+void DseIOQueue::RefuseMessage(DseSegment* segment, std::uint32_t klass, std::uint32_t type,
+                               std::uint32_t subtype) {
+  constexpr std::size_t kMostRemembered = 16;
+  const std::uint32_t id = segment->message_id & 0xFFFFu;
+  if (segment->index < segment->count) {
+    if (refused_.size() == kMostRemembered) refused_.erase(refused_.begin());
+    refused_.emplace_back(klass, id);
+  }
+  const auto shown_id = static_cast<std::int32_t>(id);
+  const auto peer = static_cast<std::int32_t>(peer_number_);
+  const std::uint64_t megabytes = AnnouncedWith(*segment) * sizeof(DseSegment) >> 20;
+  const auto size = static_cast<std::uint32_t>(std::min<std::uint64_t>(megabytes, UINT32_MAX));
+  const auto bound = static_cast<std::uint32_t>(MostHeldBytes() >> 20);
+  SuPrint(kMessageRefused,
+          "Message %d from peer %d refused: with it the peer would have %u MB in messages being "
+          "received, more than the %u MB it may have",
+          &shown_id, &peer, &size, &bound);
+  // The sender of a request is not left waiting for an answer.
+  DseMessage* request = DseMessage::DseMessageFromSegments(segment, klass, type, subtype);
+  if (request == nullptr) {
+    DseSegment::ReturnToPool(segment);
+    return;
+  }
+  if ((request->flags & (DseMessage::kReply | DseMessage::kNoReply)) == 0) {
+    DseMessage* reply = nullptr;
+    if (status::IsSuccess(
+            DseServerRegistry::MakeStatusReplyTo(kMessageRefused, *request, &reply))) {
+      root_->Route(reply, -1);
+      delete reply;
+    }
+  }
+  delete request;
 }
 
 void DseIOQueue::ReportFailure(const char* format, const char* second, const char* fallback) {

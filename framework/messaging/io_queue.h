@@ -78,7 +78,14 @@ class DseIOQueue final : public DseIOPeers {
   // frame takes a whole block, so beyond these its segments are refused
   // (its complete messages still go through).
   static constexpr std::uint32_t kMostIncompleteMessages = 64;
-  static constexpr std::uint32_t kMostHeldSegments = 8192;
+  // The blocks one peer's incomplete messages take once complete, in bytes:
+  // a quarter of the machine's memory (at least 256 MB), so that the
+  // messages a large model or data set needs fit and no peer can take the
+  // memory from the rest. A message that would pass it is refused at its
+  // first segment: a request gets a reply with kMessageRefused and a line
+  // names its peer; the rest of its segments are dropped as they come.
+  static std::uint64_t MostHeldBytes();
+  static constexpr Status kMessageRefused = status::kBadArguments;
 
   // The root. Checks the byte order (0xA000FFFF when wrong) and publishes
   // the process's message ids (prefix own number × 8,192). The controller
@@ -218,6 +225,18 @@ class DseIOQueue final : public DseIOPeers {
   // Whether a received segment may be filed for reassembly (within the
   // bounds above); tells a refusal once.
   bool RoomToAssemble(const DseSegment& segment, std::uint32_t klass);
+  // A segment of a message refused earlier: dropped.
+  bool OfRefused(const DseSegment& segment, std::uint32_t klass);
+  // The segments this peer's incomplete messages announce, with the message
+  // the segment starts.
+  std::uint64_t AnnouncedWith(const DseSegment& segment) const;
+  // Whether a segment starting a message lets this peer's announced
+  // messages pass MostHeldBytes.
+  bool PassesBound(const DseSegment& segment, std::uint32_t klass) const;
+  // Refuses the message the segment starts: tells, answers a request and
+  // gives the segment back.
+  void RefuseMessage(DseSegment* segment, std::uint32_t klass, std::uint32_t type,
+                     std::uint32_t subtype);
   void ReportFailure(const char* format, const char* second, const char* fallback);
   // Queues the chain for the peers of the token (or every peer) and records
   // the destinations; gives the chain back when nobody took it.
@@ -253,6 +272,9 @@ class DseIOQueue final : public DseIOPeers {
   std::unique_ptr<DseAssemblyList[]> assembly_;
   // Refusing segments beyond the bounds: told once until a message completes.
   bool refusing_ = false;
+  // Messages refused by size whose further segments may still come: class
+  // and id, the latest last.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> refused_;
   DseSegment* receive_ = nullptr;
   std::unique_ptr<XosConnection> connection_;
   DseProcess* process_ = nullptr;

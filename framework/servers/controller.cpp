@@ -130,7 +130,10 @@ Status DseController::ReadArgument(const std::string& name, const std::string& v
     SuPrint(status::kGeneralFailure, "Command line item %s refused: %s", name.c_str(), why);
     return status::kGeneralFailure;
   };
-  if (value.size() > kMaxArgument) return refuse("a value longer than 99 characters");
+  // A working folder may be as long as the system lets a folder be; one it
+  // cannot enter is told, not refused.
+  if (name != "-DefDir" && value.size() > kMaxArgument)
+    return refuse("a value longer than 99 characters");
   const char* text = value.c_str();
   if (name == "-ChildNo") {
     if (!ScanInt(text, &child_number_) || child_number_ < 1) {

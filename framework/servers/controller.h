@@ -59,6 +59,7 @@ class DseController : public DseMessageController {
   // is an orphan: once a poll has dispatched what it read, it says so and
   // reports the peer lost, so that the process ends.
   static constexpr std::uint32_t kDefaultConnectDeadlineMs = 60000;
+  // Longest value of a command line item other than the working folder.
   static constexpr std::size_t kMaxArgument = 99;
   static constexpr std::size_t kMaxHostName = 39;
 

@@ -18,8 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   vantor_client::Bytes received = body;
   received.insert(received.end(), data + 1, data + size);
   vantor_client::ActionMessage message;
+  // What was read is bounded by what arrived: four bytes a tag, eight a value.
   if (vantor_client::DecodeActionMessage(body, received, monitor, &message) &&
-      message.tags.size() * 4 > received.size())
+      message.tags.size() * 4 + message.values.size() * 8 > received.size())
     std::abort();
   std::uint64_t handle = 0;
   vantor_client::CreatedHandle(vantor_client::Bytes(data, data + size), &handle);

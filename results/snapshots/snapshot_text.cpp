@@ -322,43 +322,7 @@ Status WriteUseDataNode(BvuDirectoryNode* node, BvuBinaryStream& stream, void*) 
 }
 
 Status WriteUseDataTree(BvuDirectoryNode* root, BvuBinaryStream& stream) {
-  constexpr std::uint8_t kRootTag = 12;
-  constexpr std::uint8_t kChildTag = 1;
-  constexpr std::uint8_t kLevelUp = 255;
-  auto record = [&stream](BvuDirectoryNode* node, std::uint8_t tag, std::uint32_t index) {
-    Status s = stream.PutUInt8(tag);
-    if (status::IsSuccess(s)) s = stream.PutUInt24(index & kMost24Bit);
-    if (status::IsSuccess(s))
-      s = stream.PutUInt24(static_cast<std::uint32_t>(node->GetKind()) & kMost24Bit);
-    if (status::IsSuccess(s)) s = stream.PutCString(node->Name() != nullptr ? node->Name() : "");
-    if (status::IsFailure(s)) return s;
-    // The start node carries no data.
-    return tag == kRootTag ? stream.PutUInt8(kOtherNode) : WriteUseDataNode(node, stream, nullptr);
-  };
-  struct Level {
-    BvuDirectoryNode* node;
-    std::int32_t next;
-  };
-  Status s = record(root, kRootTag, kMost24Bit);
-  std::vector<Level> levels{{root, root->LowIndex()}};
-  while (status::IsSuccess(s) && !levels.empty()) {
-    Level& level = levels.back();
-    BvuDirectoryNode* child = nullptr;
-    std::int32_t index = NextChildIndex(level.node, level.next);
-    while (child == nullptr && index <= level.node->HighIndex()) {
-      child = level.node->ChildAt(index++);
-      if (child == nullptr) index = NextChildIndex(level.node, index);
-    }
-    level.next = index;
-    if (child == nullptr) {
-      s = stream.PutUInt8(kLevelUp);
-      levels.pop_back();
-      continue;
-    }
-    s = record(child, kChildTag, static_cast<std::uint32_t>(index - 1));
-    levels.push_back({child, child->LowIndex()});
-  }
-  return status::IsFailure(s) ? s : status::kOk;
+  return root->WriteTree(stream, WriteUseDataNode, nullptr);
 }
 
 Status ReadUseDataNode(BvuBinaryStream& stream, BvuDirectoryNode*, std::int32_t, std::int32_t,

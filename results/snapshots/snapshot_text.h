@@ -43,8 +43,8 @@ class SimUseData : public BvuDirectoryProper {
 // (u32 index, u24 type, u8 attribute, u24 element count, u32 per element),
 // or a byte 0 for a node of another kind.
 Status WriteUseDataNode(BvuDirectoryNode* node, BvuBinaryStream& stream, void* argument);
-// The tree below root as a tree description (what ReadTree reads), each
-// node's byte and fields after its record.
+// The whole tree of root (a tree's root) as WriteTree writes it, which
+// ReadTree reads back: each node's byte and fields after its record.
 Status WriteUseDataTree(BvuDirectoryNode* root, BvuBinaryStream& stream);
 // The tree reader's hook: builds the SimUseData of a node flagged 1.
 Status ReadUseDataNode(BvuBinaryStream& stream, BvuDirectoryNode* parent, std::int32_t index,

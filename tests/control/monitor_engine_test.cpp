@@ -92,12 +92,14 @@ TEST_F(EngineMonitorTest, AMonitorReportsAVariableOfTheInstanceTree) {
   std::int32_t request = 0;
   EXPECT_EQ(manager.Actions()->Dispatch(&request), kCallAgain);
   ASSERT_EQ(sender.sent.size(), 1u);
-  // After the tags: the time, the count and the typed value.
+  // After the tags, the sample: the time 0.5, the count 1, then the value's
+  // type code 4 and the type it is reported as (4), both 32-bit, and 3.25.
   testsupport::MessagePtr& sent = sender.sent[0].message;
   const testsupport::Bytes all = testsupport::ReceivedBodyOf(*sent);
-  const testsupport::Bytes tail(all.end() - 22, all.end());
-  const testsupport::Bytes expected = {0, 0, 0, 0, 0, 0, 0xE0, 0x3F, 1, 0,    0,
-                                       0, 4, 0, 0, 0, 0, 0,    0,    0, 0x0A, 0x40};
+  ASSERT_GE(all.size(), 28u);
+  const testsupport::Bytes tail(all.end() - 28, all.end());
+  const testsupport::Bytes expected = {0, 0, 0, 0, 0, 0, 0xE0, 0x3F, 1, 0, 0, 0, 4,    0,
+                                       0, 0, 4, 0, 0, 0, 0,    0,    0, 0, 0, 0, 0x0A, 0x40};
   EXPECT_EQ(tail, expected);
 }
 

@@ -47,7 +47,7 @@ TEST(ControllerCommandLine, ItemsAreReadOrRefused) {
       {{"-ChildNo=2", "-ParentNode=3:-1:host"}, 0xA000FFFF},
       {{"-ChildNo=2", "-ParentNode=3:5000:" + long_host}, 0xA000FFFF},
       {{"-ChildNo=2", "-ParentNode=3:5000"}, 0xA000FFFF},
-      {{"-ChildNo=2", "-DefDir=" + std::string(100, 'd')}, 0xA000FFFF},
+      {{"-ChildNo=2", "-SessionId=" + std::string(98, '0') + "42"}, 0xA000FFFF},
   };
   for (const auto& [items, expected] : rows) {
     std::vector<std::string> args = {"engine"};
@@ -73,6 +73,30 @@ TEST(ControllerCommandLine, ItemsAreReadOrRefused) {
   EXPECT_EQ(status, DseController::kNoConfiguration);
   Made({"engine"}, &status, "/no/such/vantor.cfg");
   EXPECT_EQ(status, 0x8000000Bu);
+}
+
+// The working folder is not held to the length of the other items: it is
+// entered whatever its length, and one that cannot be is told while set-up
+// goes on.
+TEST(ControllerCommandLine, WorkingFoldersOfAnyLengthAreEnteredOrTold) {
+  StdoutCapture quiet;
+  ScopedCurrentFolder here(std::filesystem::current_path());
+  TempDir work;
+  const std::filesystem::path deep = work.path() / std::string(140, 'd') / std::string(60, 'e');
+  std::filesystem::create_directories(deep);
+  const std::string folders[] = {deep.string() + "  ", (deep / "gone").string(),
+                                 "/" + std::string(5000, 'x')};
+  for (const std::string& folder : folders) {
+    Status status = 0;
+    auto controller = Made({"engine", "-ChildNo=1", "-DefDir=" + folder}, &status);
+    EXPECT_EQ(status, 0u) << folder.size();
+    EXPECT_TRUE(controller->Ready());
+    const bool entered = &folder == &folders[0];
+    EXPECT_EQ(controller->DeferredLineCount(), entered ? 0u : 1u) << folder.size();
+    if (entered) {
+      EXPECT_EQ(std::filesystem::current_path(), deep);
+    }
+  }
 }
 
 TEST(ControllerCommandLine, RandomItemsAreReadOrRefusedWithoutHarm) {

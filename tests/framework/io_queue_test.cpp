@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 
@@ -307,59 +308,84 @@ TEST_F(IOQueueTest, APeerBrokenOffMidFrameDoesNotStopThePeersSharingTheFrame) {
   EXPECT_EQ(arrived[0]->RemainingBytes(), size);
 }
 
-// A frame without data, one segment of a message of 65,534 that never
-// completes; each would pin a whole block.
-Bytes FirstSegment(std::uint16_t id, std::uint16_t index) {
-  return {0x02,
-          0x0E,
-          0x00,
-          0xF1,
-          0xFF,
-          0x10,
-          0x00,
-          0x03,
-          0x0C,
-          0x3C,
-          static_cast<std::uint8_t>(id),
-          static_cast<std::uint8_t>(id >> 8),
-          0x00,
-          0x00,
-          0xFE,
-          0xFF,
-          static_cast<std::uint8_t>(index),
-          static_cast<std::uint8_t>(index >> 8),
-          0x03};
+// A request frame without data (class 3, subtype 12, type 60), one segment
+// of a message that never completes; each would pin a whole block. Format
+// 16 holds counts up to 65,534, format 17 (four bytes longer) any count.
+Bytes FirstSegment(std::uint16_t id, std::uint32_t index, std::uint32_t count) {
+  const bool wide = count > 65534;
+  const std::uint8_t length = wide ? 0x12 : 0x0E;
+  Bytes frame = {0x02,
+                 length,
+                 0x00,
+                 static_cast<std::uint8_t>(~length),
+                 0xFF,
+                 static_cast<std::uint8_t>(wide ? 0x11 : 0x10),
+                 0x00,
+                 0x03,
+                 0x0C,
+                 0x3C,
+                 static_cast<std::uint8_t>(id),
+                 static_cast<std::uint8_t>(id >> 8),
+                 0x00,
+                 0x00};
+  for (std::uint32_t word : {count, index}) {
+    for (int shift = 0; shift < (wide ? 32 : 16); shift += 8)
+      frame.push_back(static_cast<std::uint8_t>(word >> shift));
+  }
+  frame.push_back(0x03);
+  return frame;
 }
 
+// Many small incomplete messages are cut off by their number. A message
+// larger than a peer may hold, alone or with the ones under way, is refused
+// at its first segment with a reply and a line, the rest of it is dropped,
+// and the peer's next messages of many segments still arrive.
 TEST_F(IOQueueTest, APeerPinsBoundedMemoryInMessagesItNeverCompletes) {
   testsupport::CaptureSink told;
   const std::uint32_t in_use = DseSegment::PoolMadeCount() - DseSegment::PoolFreeCount();
   struct Flood {
-    std::uint32_t peer, messages, segments_each;
+    std::uint32_t peer, messages, segments_each, count;
+    std::size_t next_size;
   };
-  for (const Flood flood : {Flood{1, 1000, 1}, Flood{2, 1, 10000}}) {
+  const std::uint32_t beyond = static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(DseIOQueue::MostHeldBytes() / sizeof(DseSegment) + 1, UINT32_MAX));
+  std::vector<FakeConnection*> peers;
+  for (const Flood flood : {Flood{1, 1000, 1, 2, 10}, Flood{2, 1, 10000, beyond, 40000},
+                            Flood{3, 2, 1, beyond / 2 + 1, 40000}}) {
     FakeConnection* peer = AddPeer(flood.peer);
+    peers.push_back(peer);
     for (std::uint32_t m = 0; m < flood.messages; ++m) {
-      for (std::uint32_t i = 1; i <= flood.segments_each; ++i) {
-        peer->Append(
-            FirstSegment(static_cast<std::uint16_t>(m + 100), static_cast<std::uint16_t>(i)));
-      }
+      for (std::uint32_t i = 1; i <= flood.segments_each; ++i)
+        peer->Append(FirstSegment(static_cast<std::uint16_t>(m + 100), i, flood.count));
     }
-    auto whole = Made(7, 10);
+    auto whole = Made(7, flood.next_size);
     peer->Deliver(*whole);
     EXPECT_EQ(queue_.ReadAll(), 0u);
     const std::unique_ptr<DseMessage> arrived(queue_.TakeReceived());
     ASSERT_NE(arrived, nullptr);  // complete messages still go through
     EXPECT_EQ(arrived->type, 7u);
+    EXPECT_EQ(arrived->RemainingBytes(), flood.next_size);
   }
   const std::uint32_t pinned = DseSegment::PoolMadeCount() - DseSegment::PoolFreeCount() - in_use;
-  EXPECT_LE(pinned, DseIOQueue::kMostIncompleteMessages + DseIOQueue::kMostHeldSegments + 2);
-  std::string lines;
-  for (const auto& group : told.groups()) lines += group.lines.front() + "\n";
-  EXPECT_EQ(
-      lines,
-      "Segments of message 164 from peer 1 refused: too many incomplete messages\n"
-      "Segments of message 100 from peer 2 refused: too many segments of incomplete messages\n");
+  // Besides those: peer 3's message under way and each peer's receive block.
+  EXPECT_LE(pinned, DseIOQueue::kMostIncompleteMessages + 1 + 3);
+  std::vector<std::string> lines;
+  for (const auto& group : told.groups()) lines.push_back(group.lines.front());
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "Segments of message 164 from peer 1 refused: too many incomplete messages");
+  EXPECT_EQ(lines[1].rfind("Message 100 from peer 2 refused: ", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[2].rfind("Message 101 from peer 3 refused: ", 0), 0u) << lines[2];
+  // The refused requests are answered, so their senders are not left waiting.
+  for (std::uint32_t k : {1u, 2u}) {
+    const auto answers = TakeMessages(&peers[k]->output);
+    ASSERT_EQ(answers.size(), 1u) << k;
+    EXPECT_EQ(answers[0]->GetId(), 99u + k);
+    EXPECT_EQ(answers[0]->flags & (DseMessage::kReply | DseMessage::kStatusOnly),
+              DseMessage::kReply | DseMessage::kStatusOnly);
+    std::uint32_t answered = 0;
+    EXPECT_EQ(answers[0]->GetUInt32(&answered), 0u);
+    EXPECT_EQ(answered, DseIOQueue::kMessageRefused);
+  }
 }
 
 TEST_F(IOQueueTest, ABatchIsReadWhenOpenedSoItsCreatorCannotPullItAway) {

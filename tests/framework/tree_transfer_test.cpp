@@ -34,9 +34,13 @@ TEST(WriteTree, WritesTheWholeTreeFromAnyNodeWithTheCallbacksBytesAfterEachRecor
   AddChild(tree.root(), 0, "a");
   BvuDirectoryProper* b = AddChild(tree.root(), 2, ".b");
   const std::pair<BvuTreeWriter, const char*> cases[] = {
-      {nullptr, "0C FFFFFF 030000 5200 01 000000 030000 6100 FF 01 020000 030000 2E6200 FF FF"},
+      // Tag, index, kind, the name with its 16-bit length, and a plain flag.
+      {nullptr,
+       "0C FFFFFF 030000 0200 5200 00 01 000000 030000 0200 6100 00 FF "
+       "01 020000 030000 0300 2E6200 00 FF FF"},
       {MarkNode,
-       "0C FFFFFF 030000 5200 7E 01 000000 030000 6100 7E FF 01 020000 030000 2E6200 7E FF FF"},
+       "0C FFFFFF 030000 0200 5200 7E 01 000000 030000 0200 6100 7E FF "
+       "01 020000 030000 0300 2E6200 7E FF FF"},
   };
   for (const auto& [callback, bytes] : cases) {
     DseMessage sent(60, DseMessage::kRequest);
@@ -117,6 +121,41 @@ TEST(ReadTree, FlaggedRecordsAreBuiltByTheCallbackAndNamedAsRead) {
   EXPECT_STREQ(made->Name(), "P");
   EXPECT_EQ(made->Parent(), tree.root());
   EXPECT_EQ(Outline(tree.root()), "2:P{0:.q}");
+}
+
+// A value node as BuildValueNode reads it back; any other node plain.
+Status WriteValueNode(BvuDirectoryNode* node, BvuBinaryStream& stream, void*) {
+  auto* made = dynamic_cast<ValueNode*>(node);
+  if (made == nullptr) return stream.PutUInt8(0);
+  const Status s = stream.PutUInt8(1);
+  return status::IsSuccess(s) ? stream.PutUInt32(made->value) : s;
+}
+
+TEST(WriteTree, WhatItWritesReadsBackWhole) {
+  SampleTree tree("R");
+  BvuDirectoryProper* unit = AddChild(tree.root(), 0, "Unit");
+  AddChild(AddChild(unit, 3, ".x"), 1, "(1)");
+  auto* made = new ValueNode(unit, 41);
+  ASSERT_EQ(unit->InsertChildAt(7, made), status::kOk);
+  // The longest name the reader takes.
+  AddChild(tree.root(), 5, std::string(254, 'n').c_str());
+  for (BvuTreeWriter writer : {static_cast<BvuTreeWriter>(nullptr), &WriteValueNode}) {
+    DseMessage sent(60, DseMessage::kRequest);
+    ASSERT_EQ(made->WriteTree(sent, writer, nullptr), status::kOk);
+    const MessagePtr received = Received(sent);
+    SampleTree copy;
+    int calls = 0;
+    ASSERT_EQ(copy.root()->ReadTree(*received, BuildValueNode, &calls), status::kOk);
+    EXPECT_EQ(Outline(copy.root()), Outline(tree.root()));
+    EXPECT_EQ(received->RemainingBytes(), 0u);
+    // The value node is rebuilt by the reader only when its data was written.
+    EXPECT_EQ(calls, writer != nullptr ? 1 : 0);
+    auto* again = dynamic_cast<ValueNode*>(copy.root()->ChildAt(0)->ChildAt(7));
+    EXPECT_EQ(again != nullptr, writer != nullptr);
+    if (again != nullptr) {
+      EXPECT_EQ(again->value, 41u);
+    }
+  }
 }
 
 TEST(ReadTree, EndsWhenTheWalkLeavesTheStartNode) {

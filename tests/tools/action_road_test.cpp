@@ -34,6 +34,17 @@ void ExpectStoppedAtTheMonitor(const ActionRoadRun& r, double time) {
   EXPECT_EQ(r.firing_handles[0], r.monitor_handle);
   EXPECT_EQ(r.firing_tags[0], std::vector<std::uint32_t>{7});
   EXPECT_LE(r.firing_times[0], time + 1e-12);
+  // Its sample: x and y as reals at its own time, the values the run has
+  // where it stopped.
+  ASSERT_EQ(r.samples.size(), 1u);
+  EXPECT_EQ(r.sample_times[0], time);
+  ASSERT_EQ(r.samples[0].size(), 2u);
+  for (const vantor_client::SampleValue& v : r.samples[0]) {
+    EXPECT_EQ(v.type, 4u);
+    EXPECT_EQ(v.reported_as, 4u);
+  }
+  EXPECT_NEAR(r.samples[0][0].real, ExactX(time), 1e-4 * ExactX(time));
+  EXPECT_NEAR(r.samples[0][1].real, 2 * ExactX(time), 2e-4 * ExactX(time));
   EXPECT_EQ(r.stop_time, time);
   EXPECT_EQ(r.stop_bits & 0x80u, 0u);
   EXPECT_EQ(r.stop_bits & 0x100u, 0u);
@@ -110,6 +121,33 @@ TEST(ActionMessages, FiringsAreReadAgainstTheirCreationBody) {
   vantor_client::Bytes huge = body;
   huge.insert(huge.end(), {1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF});
   EXPECT_FALSE(vantor_client::DecodeActionMessage(body, huge, true, &m));
+
+  // A sample after the tags: time 0.5, then an integer, a real, a string
+  // and a code that carries nothing, each with the type it is reported as.
+  vantor_client::Bytes sampled = firing;
+  vantor_client::Bytes sample;
+  for (const vantor_client::Bytes& part : std::vector<vantor_client::Bytes>{
+           {0, 0, 0, 0, 0, 0, 0xE0, 0x3F, 4, 0, 0, 0},              // time, count
+           {2, 0, 0, 0, 2, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF},        // integer -1
+           {4, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0A, 0x40},  // real 3.25
+           {5, 0, 0, 0, 5, 0, 0, 0, 3, 0, 0, 'a', 'b', 0},          // string "ab"
+           {0, 1, 0, 0, 4, 0, 0, 0}})                               // code 256
+    sample.insert(sample.end(), part.begin(), part.end());
+  sampled.insert(sampled.end(), sample.begin(), sample.end());
+  ASSERT_TRUE(vantor_client::DecodeActionMessage(body, sampled, true, &m));
+  ASSERT_TRUE(m.has_sample);
+  EXPECT_EQ(m.sample_time, 0.5);
+  ASSERT_EQ(m.values.size(), 4u);
+  EXPECT_EQ(m.values[0].integer, -1);
+  EXPECT_EQ(m.values[1].real, 3.25);
+  EXPECT_EQ(m.values[1].reported_as, 4u);
+  EXPECT_EQ(m.values[2].text, "ab");
+  EXPECT_EQ(m.values[3].type, 256u);
+  // Cut anywhere inside the sample, it is not read.
+  for (std::size_t cut = 1; cut < sample.size(); ++cut) {
+    const vantor_client::Bytes cut_short(sampled.begin(), sampled.end() - cut);
+    EXPECT_FALSE(vantor_client::DecodeActionMessage(body, cut_short, true, &m)) << cut;
+  }
 
   const vantor_client::Bytes sync = vantor_client::SyncActionBody("S");
   vantor_client::Bytes exchange = sync;

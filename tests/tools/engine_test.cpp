@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 
+#include "framework/connections/segment.h"
+#include "platform/byte_order.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 #include "tools/client.h"
@@ -48,9 +50,11 @@ std::string RunClientProgram(const std::string& pipes, const std::string& steps)
 
 class EngineTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { Start(); }
+  void Start(const std::vector<std::string>& arguments = {}) {
     vantor_client::EngineOptions options;
     options.program = VANTOR_ENGINE;
+    options.arguments = arguments;
     ASSERT_EQ(Client::Start(options, &client_), 0u);
   }
 
@@ -188,6 +192,109 @@ TEST_F(EngineTest, TheFileServiceCopiesAndLists) {
   const std::string body(replies[0].body.begin(), replies[0].body.end());
   EXPECT_NE(body.find("copy.txt"), std::string::npos);
   EXPECT_NE(body.find("model.txt"), std::string::npos);
+}
+
+// A file-service request (command 10) whose one frame says it is the first
+// of 2^32 - 1: the long frame form that carries such a count, packed when
+// the client sends it.
+class OversizeRequest : public Request {
+ public:
+  OversizeRequest() : Request(kFileService) { PutUInt16(10); }
+  Status PrepareSend(DseClientCB* client, void* context, const double* interval,
+                     std::int32_t timeout_ms) override {
+    const Status packed = Request::PrepareSend(client, context, interval, timeout_ms);
+    DseSegment* s = FirstSegment();
+    if (status::IsFailure(packed) || s->format == DseSegment::kFormatWide) return packed;
+    // The data and end byte move behind the header, four bytes longer.
+    unsigned char* f = s->frame;
+    std::memmove(f + DseSegment::kDataStartWide, f + DseSegment::kDataStart,
+                 s->frame_length - (DseSegment::kDataStart - 5));
+    s->frame_length += DseSegment::kDataStartWide - DseSegment::kDataStart;
+    platform::StoreLE16(f + 1, static_cast<std::uint16_t>(s->frame_length));
+    platform::StoreLE16(f + 3, static_cast<std::uint16_t>(~s->frame_length));
+    f[5] = DseSegment::kFormatWide;
+    s->format = DseSegment::kFormatWide;
+    s->count = 0xFFFFFFFFu;
+    platform::StoreLE32(f + 14, s->count);
+    platform::StoreLE32(f + 18, 1);
+    s->transfer_count = s->FrameSize();
+    return packed;
+  }
+};
+
+// A message larger than a peer may hold is answered with a refusal and
+// told; the client's next messages of many segments are answered, those
+// of more than 8,192 segments (32.6 MB) too.
+TEST_F(EngineTest, AMessageLargerThanAPeerMayHoldIsRefusedAndThePeerGoesOn) {
+  EXPECT_EQ(Exchange(std::make_unique<OversizeRequest>()), 0x8000020Fu);
+  const auto told = [&] {
+    for (const vantor_client::Event& event : client_->Events()) {
+      for (const std::string& line : event.lines) {
+        if (line.rfind("Message ", 0) == 0 && line.find(" from peer 0 refused: ") != line.npos)
+          return true;
+      }
+    }
+    return false;
+  };
+  EXPECT_EQ(client_->WaitFor(told), 0u);
+  for (const std::size_t size : {std::size_t{40000}, std::size_t{8300} * DseSegment::kMaxData}) {
+    auto request = Asking(kFileService, 10);
+    for (std::size_t at = 0; at < size; at += 8) request->PutUInt64(at);
+    std::vector<vantor_client::Message> replies;
+    EXPECT_EQ(Exchange(std::move(request), &replies), 0u) << size;
+    EXPECT_EQ(replies.size(), 1u) << size;
+  }
+}
+
+// Engines started with command line items of the test's own.
+class EngineStartedTest : public EngineTest {
+ protected:
+  void SetUp() override {}
+
+  // The engine's current folder as the file service tells it (command 10):
+  // the last of its four texts, each a 24-bit length with the NUL and the
+  // bytes.
+  std::string CurrentFolder() {
+    std::vector<vantor_client::Message> replies;
+    EXPECT_EQ(Exchange(Asking(kFileService, 10), &replies), 0u);
+    std::string text;
+    std::size_t at = 6;  // the command and its status
+    for (int field = 0; field < 4 && !replies.empty(); ++field) {
+      const Bytes& body = replies[0].body;
+      if (body.size() < at + 3) return "";
+      const std::size_t length = body[at] | body[at + 1] << 8 | body[at + 2] << 16;
+      at += 3;
+      if (length == 0 || body.size() - at < length) return "";
+      text.assign(body.begin() + static_cast<std::ptrdiff_t>(at),
+                  body.begin() + static_cast<std::ptrdiff_t>(at + length - 1));
+      at += length;
+    }
+    return text;
+  }
+};
+
+TEST_F(EngineStartedTest, ALongWorkingFolderIsEnteredAndOneThatCannotBeIsTold) {
+  testsupport::TempDir work;
+  const std::filesystem::path deep = work.path() / std::string(140, 'w') / "run";
+  std::filesystem::create_directories(deep);
+  ASSERT_GT(deep.string().size(), 132u);
+  Start({"-DefDir=" + deep.string()});
+  EXPECT_EQ(CurrentFolder(), deep.string() + "/");
+  EXPECT_TRUE(client_->Events().empty());
+  int exit_code = -1;
+  client_->Close(&exit_code);
+  client_.reset();
+
+  // Told at the first poll, and the engine goes on where it was started.
+  const std::string gone = (deep / "gone").string();
+  Start({"-DefDir=" + gone});
+  ASSERT_EQ(client_->WaitFor([&] { return !client_->Events().empty(); }), 0u);
+  EXPECT_EQ(client_->Events()[0].value, 0x80000044u);
+  ASSERT_FALSE(client_->Events()[0].lines.empty());
+  EXPECT_EQ(client_->Events()[0].lines[0].rfind(
+                "Invalid Working Directory <" + gone + ">Specified\nDefaulting to Directory <", 0),
+            0u);
+  EXPECT_NE(CurrentFolder(), "");
 }
 
 TEST_F(EngineTest, AConsoleEventEndsTheEngine) {
