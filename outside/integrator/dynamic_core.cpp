@@ -684,6 +684,9 @@ int Stepper::CorrectSensitivities(N_Vector ycor, void* mem) {
   }
   after_corrector_ = false;
   double at = t;
+  // The engine works on the model for the rows: the next write gives every
+  // value again rather than trusting the held copy.
+  held_ = false;
   const Status st =
       s_.sensitivity_->SensitivityUpdate(s_.sens_first_.data(), s_.sens_second_.data(), &at);
   if (status::IsFailure(st)) {
