@@ -237,8 +237,9 @@ class Stepper final : public DynamicCore {
   // its step had gone past it; empty otherwise.
   std::vector<std::int32_t> inputs_;
   std::vector<double> inputs_at_end_;
-  // Inputs were set between two calls (a ramp, say): from then on each
-  // target ends a step, so that the next leg goes on from it.
+  // Inputs were set between two calls (a ramp, say): until they have
+  // rested for a call, each target ends a step, so that the leg goes on
+  // from it.
   bool inputs_moved_ = false;
   std::uint32_t steps_ = 0;
 
@@ -1172,13 +1173,18 @@ Status Stepper::EventBetween(double low, double high, double* reached) {
 // on past it with the inputs as they were. When something has set them
 // since, that part is of no use: the leg starts again at the target.
 Status Stepper::RestartOnMovedInputs() {
-  if (!leg_ || inputs_at_end_.empty() || !(tn_ > start_)) return 0;
+  if (!leg_ || inputs_at_end_.empty()) return 0;
   std::vector<double> now;
   if (Status st = ReadInputs(&now); st != 0) return st;
-  const bool moved = now != inputs_at_end_;
-  if (!moved) return 0;
+  if (now == inputs_at_end_) {
+    // Left alone for a whole interval (a ramp has ended, say): steps may
+    // go past the targets again.
+    inputs_moved_ = false;
+    return 0;
+  }
   inputs_moved_ = true;
-  return Finish();
+  // A leg that ended on its target goes on from there.
+  return tn_ > start_ ? Finish() : 0;
 }
 
 Status Stepper::IntegrateTo(double target, double* reached) {
@@ -1187,7 +1193,9 @@ Status Stepper::IntegrateTo(double target, double* reached) {
   if (Status st = RestartOnMovedInputs(); st != 0) return st;
   const Status st = Advance(target, reached);
   inputs_at_end_.clear();
-  if (st == 0 && leg_ && tn_ > start_ && !inputs_.empty()) {
+  // Kept when the last step went past the target, and while inputs move,
+  // to see when they come to rest.
+  if (st == 0 && leg_ && (tn_ > start_ || inputs_moved_) && !inputs_.empty()) {
     if (Status r = ReadInputs(&inputs_at_end_); r != 0) return r;
   }
   return st;
