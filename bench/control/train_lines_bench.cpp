@@ -4,6 +4,9 @@
 //  - TankTrainReceipt: how long the engine takes to receive the model (the
 //    fill of the instance node), at N and at 10 N units; "growth" is the
 //    time at 10 N over ten times the time at N (1 for linear receipt).
+//  - TankTrainPreparation: how long the engine takes to prepare the run
+//    (command 6 until the run is ready) at N and at 10 N units, interleaved
+//    N, 10 N, 10 N, N; "growth" as for the receipt.
 //  - TankTrainPrintLevel: the dynamic run to t = 200 (communication interval
 //    1, the feed stepped to 12 at t = 50, the last unit read after every
 //    step) at PrintLevel 0 and at the default PrintLevel 2, interleaved;
@@ -48,6 +51,7 @@ double EnginesCpu() {
 // One engine with the train of `units` loaded; every figure it gives.
 struct TrainRun {
   double receipt_s = -1;
+  double prepare_s = -1;
   double dynamic_s = -1;
   double last_mass = NAN;
   double last_temperature = NAN;
@@ -88,21 +92,32 @@ class TrainEngine {
     return true;
   }
 
-  // Prepares and runs the dynamic phase at `print_level`.
-  bool Run(std::int32_t print_level, TrainRun* run) {
+  // Sets the run's options and prepares it (command 6, timed until the
+  // run is ready).
+  bool Prepare(std::int32_t print_level, TrainRun* run) {
     Road& road = *road_;
-    const bool ready =
+    const bool set =
         road.Expect(MakeCommand(55, 32, {}, {1.0}), "command 32", 0) &&
         vantor_scenario::SetOption(road, 29, 4, "RunMode 4") &&
         vantor_scenario::SetOption(road, 30, 4, "Gear12") &&
         vantor_scenario::SetOption(road, 31, static_cast<std::uint32_t>(print_level),
                                    "PrintLevel") &&
-        RealOption(130, 1e-6) && RealOption(131, 1e-8) &&
-        road.Expect(MakeCommand(50, 6, {0, 0}), "command 6", 0) &&
-        road.WaitNotice([](const Notification& n) { return (n.bits & 0x3C) == 0x3C; },
-                        "prepared") &&
-        vantor_scenario::BeginRun(road, "request 31");
-    if (!ready) return Fail(run, sink_.failure);
+        RealOption(130, 1e-6) && RealOption(131, 1e-8);
+    if (!set) return Fail(run, sink_.failure);
+    const auto start = Clock::now();
+    if (!road.Expect(MakeCommand(50, 6, {0, 0}), "command 6", 0) ||
+        !road.WaitNotice([](const Notification& n) { return (n.bits & 0x3C) == 0x3C; },
+                         "prepared"))
+      return Fail(run, sink_.failure);
+    run->prepare_s = Seconds(start);
+    return true;
+  }
+
+  // Prepares and runs the dynamic phase at `print_level`.
+  bool Run(std::int32_t print_level, TrainRun* run) {
+    Road& road = *road_;
+    if (!Prepare(print_level, run) || !vantor_scenario::BeginRun(road, "request 31"))
+      return Fail(run, sink_.failure);
     sink_.events.clear();
     const std::uint32_t last = train_.units;
     const auto start = Clock::now();
@@ -181,6 +196,27 @@ void TankTrainReceipt(benchmark::State& state) {
   }
 }
 
+void TankTrainPreparation(benchmark::State& state) {
+  const auto units = static_cast<std::uint32_t>(state.range(0));
+  for (auto _ : state) {
+    TrainRun runs[4];
+    const std::uint32_t sizes[4] = {units, 10 * units, 10 * units, units};
+    for (int k = 0; k < 4; ++k) {
+      TrainEngine engine(Folder(k % 2 == 0 ? "prepare-a" : "prepare-b"), sizes[k]);
+      if (!engine.Load(&runs[k]) || !engine.Prepare(0, &runs[k]))
+        return state.SkipWithError(runs[k].failure.c_str());
+    }
+    const double small = (runs[0].prepare_s + runs[3].prepare_s) / 2;
+    const double large = (runs[1].prepare_s + runs[2].prepare_s) / 2;
+    state.SetIterationTime(large);
+    state.counters["units"] = units;
+    state.counters["prepare_s"] = small;
+    state.counters["prepare_10x_s"] = large;
+    state.counters["ratio"] = large / small;
+    state.counters["growth"] = large / (10.0 * small);
+  }
+}
+
 void TankTrainPrintLevel(benchmark::State& state) {
   const auto units = static_cast<std::uint32_t>(state.range(0));
   for (auto _ : state) {
@@ -219,6 +255,12 @@ void TankTrainPrintLevel(benchmark::State& state) {
 BENCHMARK(TankTrainReceipt)
     ->Arg(1)
     ->Arg(10)
+    ->Arg(1000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(TankTrainPreparation)
+    ->Arg(100)
     ->Arg(1000)
     ->Iterations(1)
     ->UseManualTime()

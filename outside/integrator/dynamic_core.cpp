@@ -82,6 +82,7 @@ class Stepper final : public DynamicCore {
     // jump; from elsewhere they are stale.
     if (time != start_) before_yp_.clear();
     DropLeg();
+    held_ = false;
     consistent_ = true;
     start_ = time;
   }
@@ -90,11 +91,13 @@ class Stepper final : public DynamicCore {
     KeepDerivativesBefore();
     KeepSensitivities();
     DropLeg();
+    held_ = false;
     consistent_ = false;
     return 0;
   }
   void Synchronise(double time) override {
     if (!leg_) start_ = time;
+    held_ = false;
   }
   Status StepQuantity(double* value) override {
     if (cj_ <= 0.0) return kStatusNoStep;
@@ -189,12 +192,14 @@ class Stepper final : public DynamicCore {
 
   // Model access.
   Status ReadUnknowns(std::vector<double>* y, std::vector<double>* yp);
+  // Writes the unknowns (and the states' derivatives when `yp` is given);
+  // while the model's values are held here, only those that differ.
   Status WriteUnknowns(const double* y, const double* yp);
-  // The values of every problem variable, or of the first `count` only
-  // (those past them left 0).
-  Status ReadAll(std::vector<double>* values, std::uint32_t count = 0);
-  // The values up to the last input's: enough to see the inputs.
+  // The values of every problem variable.
+  Status ReadAll(std::vector<double>* values);
+  // The inputs' values, in the order of inputs_.
   Status ReadInputs(std::vector<double>* values);
+  Status ReadVariables(const std::vector<QLNVariable*>& variables, double* values);
   Status SolveStages(double t, std::vector<double>* derivatives);
   Status Decomposition(std::uint32_t kind, std::int32_t slot, outside::Ref<IQLNDecomposition>* held,
                        IQLNDecomposition** out);
@@ -207,6 +212,16 @@ class Stepper final : public DynamicCore {
   std::vector<std::int32_t> unknown_of_;  // problem position -> unknown, -1
   std::vector<QLNVariable*> variables_;   // by problem position
   std::size_t n_ = 0;
+  // The unknowns' variables, by unknown; the states' derivatives and the
+  // unknowns they belong to; the inputs' variables.
+  std::vector<QLNVariable*> unknown_variables_, slope_variables_, input_variables_;
+  std::vector<std::size_t> slope_unknowns_;
+  outside::Ref<IQLNVariableValues> values_;
+  // What the model holds of the unknowns and the states' derivatives, by
+  // unknown, while held_: kept within one call of the engine, where only
+  // this core and the corrector's groups (through ExchangeStates) set them.
+  std::vector<double> held_y_, held_yp_;
+  bool held_ = false;
 
   bool consistent_ = false;  // the model holds consistent values at start_
   bool leg_ = false;         // an integration history exists
@@ -222,8 +237,9 @@ class Stepper final : public DynamicCore {
   // its step had gone past it; empty otherwise.
   std::vector<std::int32_t> inputs_;
   std::vector<double> inputs_at_end_;
-  // Inputs were set between two calls (a ramp, say): from then on each
-  // target ends a step, so that the next leg goes on from it.
+  // Inputs were set between two calls (a ramp, say): until they have
+  // rested for a call, each target ends a step, so that the leg goes on
+  // from it.
   bool inputs_moved_ = false;
   std::uint32_t steps_ = 0;
 
@@ -238,7 +254,6 @@ class Stepper final : public DynamicCore {
   std::vector<QLNVariable*> exchange_variables_;
   std::vector<double> exchange_derivatives_;
   // Room reused by the model reads and writes of every corrector pass.
-  std::vector<QLNVariableRecord> read_records_;
   std::vector<double> read_values_;
   std::vector<QLNVariable*> write_variables_;
   std::vector<double> write_values_;
@@ -320,7 +335,16 @@ bool Stepper::Prepare() {
   for (std::size_t i = 0; i < count; ++i) {
     if (!integrated[i]) inputs_.push_back(static_cast<std::int32_t>(i));
   }
-  return true;
+  for (std::size_t k = 0; k < n_; ++k) {
+    unknown_variables_.push_back(variables_[static_cast<std::size_t>(position_[k])]);
+    if (derivative_[k] < 0) continue;
+    slope_variables_.push_back(variables_[static_cast<std::size_t>(derivative_[k])]);
+    slope_unknowns_.push_back(k);
+  }
+  for (const std::int32_t i : inputs_)
+    input_variables_.push_back(variables_[static_cast<std::size_t>(i)]);
+  values_ = outside::QueryRef<IQLNVariableValues>(s_.problem_.get(), IID_IQLNVariableValues);
+  return static_cast<bool>(values_);
 }
 
 void Stepper::FreeSensitivities() {
@@ -354,71 +378,72 @@ void Stepper::FreeIda() {
   y_ = yp_ = nullptr;
 }
 
-Status Stepper::ReadInputs(std::vector<double>* values) {
-  // The variables come in position order: reading stops after the last
-  // input's, which on a large model spares most of the table.
-  const std::int32_t last = inputs_.empty() ? -1 : inputs_.back();
-  return ReadAll(values, static_cast<std::uint32_t>(last + 1));
+Status Stepper::ReadVariables(const std::vector<QLNVariable*>& variables, double* values) {
+  if (variables.empty()) return 0;
+  const Status st = values_->GetVariableValues(static_cast<std::int32_t>(variables.size()),
+                                               variables.data(), values);
+  return status::IsFailure(st) ? kStatusValuesUnreadable : 0;
 }
 
-Status Stepper::ReadAll(std::vector<double>* values, std::uint32_t upto) {
+Status Stepper::ReadInputs(std::vector<double>* values) {
+  values->resize(inputs_.size());
+  return ReadVariables(input_variables_, values->data());
+}
+
+Status Stepper::ReadAll(std::vector<double>* values) {
   outside::Ref<platform::IUnknown> made;
   if (s_.problem_->EnumData(IID_IEnumQLN13VariableData, made.Out()) != 0 || !made)
     return kStatusValuesUnreadable;
   auto e = outside::QueryRef<IEnumQLN13VariableData>(made.get(), IID_IEnumQLN13VariableData);
   if (!e) return kStatusValuesUnreadable;
-  const auto all = static_cast<std::uint32_t>(s_.variable_count_);
-  const std::uint32_t count = upto > 0 && upto < all ? upto : all;
-  // The room is kept between reads (taken out while in use, should a read
-  // ever come back in).
-  std::vector<QLNVariableRecord> records = std::move(read_records_);
-  records.assign(count, QLNVariableRecord{});
+  const auto count = static_cast<std::uint32_t>(s_.variable_count_);
+  std::vector<QLNVariableRecord> records(count, QLNVariableRecord{});
   std::uint32_t fetched = 0;
   const Status st = e->Next(count, records.data(), &fetched);
-  Status result = 0;
-  if (status::IsFailure(st) || fetched != count) {
-    result = kStatusValuesUnreadable;
-  } else {
-    values->assign(all, 0.0);
-    for (const auto& r : records) {
-      if (r.index < 0 || r.index >= s_.variable_count_) {
-        result = kStatusValuesUnreadable;
-        break;
-      }
-      (*values)[static_cast<std::size_t>(r.index)] = r.scaled_value;
-    }
+  if (status::IsFailure(st) || fetched != count) return kStatusValuesUnreadable;
+  values->assign(count, 0.0);
+  for (const auto& r : records) {
+    if (r.index < 0 || r.index >= s_.variable_count_) return kStatusValuesUnreadable;
+    (*values)[static_cast<std::size_t>(r.index)] = r.scaled_value;
   }
-  read_records_ = std::move(records);
-  return result;
+  return 0;
 }
 
 Status Stepper::ReadUnknowns(std::vector<double>* y, std::vector<double>* yp) {
-  std::vector<double> all = std::move(read_values_);
-  const Status st = ReadAll(&all);
-  if (st == 0) {
-    y->resize(n_);
-    if (yp != nullptr) yp->resize(n_);
-    for (std::size_t k = 0; k < n_; ++k) {
-      (*y)[k] = all[static_cast<std::size_t>(position_[k])];
-      if (yp != nullptr && derivative_[k] >= 0)
-        (*yp)[k] = all[static_cast<std::size_t>(derivative_[k])];
-    }
+  y->resize(n_);
+  Status st = ReadVariables(unknown_variables_, y->data());
+  if (st == 0 && yp != nullptr) {
+    yp->resize(n_);
+    std::vector<double>& slopes = read_values_;
+    slopes.resize(slope_variables_.size());
+    st = ReadVariables(slope_variables_, slopes.data());
+    for (std::size_t j = 0; st == 0 && j < slopes.size(); ++j) (*yp)[slope_unknowns_[j]] = slopes[j];
   }
-  read_values_ = std::move(all);
+  if (st != 0) held_ = false;
   return st;
 }
 
 Status Stepper::WriteUnknowns(const double* y, const double* yp) {
-  std::vector<QLNVariable*> vars = std::move(write_variables_);
-  std::vector<double> values = std::move(write_values_);
+  std::vector<QLNVariable*>& vars = write_variables_;
+  std::vector<double>& values = write_values_;
   vars.clear();
   values.clear();
+  // Unchanged values are skipped only when both are held: a write of the
+  // unknowns alone leaves the derivatives unknown here.
+  const bool skip = held_ && yp != nullptr;
   for (std::size_t k = 0; k < n_; ++k) {
-    vars.push_back(variables_[static_cast<std::size_t>(position_[k])]);
-    values.push_back(y[k]);
-    if (yp != nullptr && derivative_[k] >= 0) {
-      vars.push_back(variables_[static_cast<std::size_t>(derivative_[k])]);
-      values.push_back(yp[k]);
+    if (!skip || y[k] != held_y_[k]) {
+      vars.push_back(unknown_variables_[k]);
+      values.push_back(y[k]);
+    }
+  }
+  if (yp != nullptr) {
+    for (std::size_t j = 0; j < slope_unknowns_.size(); ++j) {
+      const std::size_t k = slope_unknowns_[j];
+      if (!skip || yp[k] != held_yp_[k]) {
+        vars.push_back(slope_variables_[j]);
+        values.push_back(yp[k]);
+      }
     }
   }
   Status st = 0;
@@ -426,8 +451,13 @@ Status Stepper::WriteUnknowns(const double* y, const double* yp) {
     st = s_.problem_->SetVariableValues(static_cast<std::int32_t>(vars.size()), vars.data(),
                                         values.data());
   }
-  write_variables_ = std::move(vars);
-  write_values_ = std::move(values);
+  if (status::IsFailure(st) || yp == nullptr) {
+    held_ = false;
+  } else {
+    held_y_.assign(y, y + n_);
+    held_yp_.assign(yp, yp + n_);
+    held_ = true;
+  }
   return status::IsFailure(st) ? kStatusValuesUnreadable : 0;
 }
 
@@ -448,10 +478,12 @@ Status Stepper::ExchangeStates(std::int32_t count, const std::int32_t* positions
     const auto u = static_cast<std::size_t>(k);
     vars.push_back(variables_[static_cast<std::size_t>(derivative_[u])]);
     derivs.push_back(yppred_[u] + cj_ * (values[i] - ypred_[u]));
+    if (held_) held_yp_[u] = derivs.back();
   }
   if (vars.empty()) return 0;
   const Status st = s_.problem_->SetVariableValues(static_cast<std::int32_t>(vars.size()),
                                                    vars.data(), derivs.data());
+  if (status::IsFailure(st)) held_ = false;
   return status::IsFailure(st) ? kStatusValuesUnreadable : 0;
 }
 
@@ -470,6 +502,9 @@ Status Stepper::StartIda() {
   if (const Status st = ReadUnknowns(&y, &yp); st != 0) return st;
   std::copy(y.begin(), y.end(), NV_DATA_S(y_));
   std::copy(yp.begin(), yp.end(), NV_DATA_S(yp_));
+  held_y_ = y;
+  held_yp_ = yp;
+  held_ = true;
   start_y_ = std::move(y);
   start_yp_ = std::move(yp);
   const OptionValues& o = s_.options_;
@@ -650,6 +685,9 @@ int Stepper::CorrectSensitivities(N_Vector ycor, void* mem) {
   }
   after_corrector_ = false;
   double at = t;
+  // The engine works on the model for the rows: the next write gives every
+  // value again rather than trusting the held copy.
+  held_ = false;
   const Status st =
       s_.sensitivity_->SensitivityUpdate(s_.sens_first_.data(), s_.sens_second_.data(), &at);
   if (status::IsFailure(st)) {
@@ -844,6 +882,8 @@ Stepper::Attempt Stepper::Iterate(double t, bool setup, const double* weights, d
     const Status st = iteration_->IterateCorrector(setup && m == 0 ? 1 : 0);
     ++last_passes_;
     if (status::IsFailure(st)) {
+      // The groups may have stopped half-way: nothing written is known.
+      held_ = false;
       in_corrector_ = false;
       corrector_status_ = st;
       return Fatal(st) ? Attempt::kFatal : Attempt::kFailed;
@@ -852,6 +892,7 @@ Stepper::Attempt Stepper::Iterate(double t, bool setup, const double* weights, d
       in_corrector_ = false;
       return Attempt::kFatal;
     }
+    if (held_) held_y_ = current_;
     double sum = 0.0;
     for (std::size_t k = 0; k < n_; ++k) {
       const double e = (current_[k] - previous_[k]) * weights[k];
@@ -1132,25 +1173,30 @@ Status Stepper::EventBetween(double low, double high, double* reached) {
 // on past it with the inputs as they were. When something has set them
 // since, that part is of no use: the leg starts again at the target.
 Status Stepper::RestartOnMovedInputs() {
-  if (!leg_ || inputs_at_end_.empty() || !(tn_ > start_)) return 0;
-  std::vector<double> all;
-  if (Status st = ReadInputs(&all); st != 0) return st;
-  bool moved = false;
-  for (std::size_t j = 0; j < inputs_.size() && !moved; ++j)
-    moved = all[static_cast<std::size_t>(inputs_[j])] != inputs_at_end_[j];
-  if (!moved) return 0;
+  if (!leg_ || inputs_at_end_.empty()) return 0;
+  std::vector<double> now;
+  if (Status st = ReadInputs(&now); st != 0) return st;
+  if (now == inputs_at_end_) {
+    // Left alone for a whole interval (a ramp has ended, say): steps may
+    // go past the targets again.
+    inputs_moved_ = false;
+    return 0;
+  }
   inputs_moved_ = true;
-  return Finish();
+  // A leg that ended on its target goes on from there.
+  return tn_ > start_ ? Finish() : 0;
 }
 
 Status Stepper::IntegrateTo(double target, double* reached) {
+  // Between two calls the engine may have set anything.
+  held_ = false;
   if (Status st = RestartOnMovedInputs(); st != 0) return st;
   const Status st = Advance(target, reached);
   inputs_at_end_.clear();
-  if (st == 0 && leg_ && tn_ > start_ && !inputs_.empty()) {
-    std::vector<double> all;
-    if (Status r = ReadInputs(&all); r != 0) return r;
-    for (const std::int32_t i : inputs_) inputs_at_end_.push_back(all[static_cast<std::size_t>(i)]);
+  // Kept when the last step went past the target, and while inputs move,
+  // to see when they come to rest.
+  if (st == 0 && leg_ && (tn_ > start_ || inputs_moved_) && !inputs_.empty()) {
+    if (Status r = ReadInputs(&inputs_at_end_); r != 0) return r;
   }
   return st;
 }

@@ -25,6 +25,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <string_view>
+#include <unordered_map>
 
 namespace {
 constexpr std::int32_t kRunModeOption = 29;
@@ -664,53 +666,52 @@ void SimRunResultsJoin::TreeDeleter::operator()(BvuDirectoryProper* tree) const 
 
 namespace {
 
-// "Model.tank.level" as the instance tree names its nodes: "Model",
-// ".tank", ".level".
-std::vector<std::string> NameParts(const char* text) {
-  std::vector<std::string> parts;
-  const std::string name = text != nullptr ? text : "";
-  std::size_t from = 0;
-  while (from < name.size()) {
-    std::size_t dot = name.find('.', from + 1);
-    if (dot == std::string::npos) dot = name.size();
-    parts.push_back(name.substr(from, dot - from));
-    from = dot;
-  }
-  return parts;
-}
+// Builds a use-data tree from full names ("Model.tank.level", its nodes
+// "Model", ".tank", ".level"). Every node made is found again by the part
+// of the name that leads to it, so that a flat model of V names is placed
+// in time linear in V rather than by a scan of each parent's children.
+class UseTreeBuilder {
+ public:
+  explicit UseTreeBuilder(BvuDirectoryProper* root) : root_(root) {}
 
-// The use-data node under `root` at the name's parts, made with its
-// parents; null when the place is taken or the name is empty.
-SimUseData* PlaceUseData(BvuDirectoryProper* root, const char* text) {
-  const std::vector<std::string> parts = NameParts(text);
-  if (parts.empty()) return nullptr;
-  BvuDirectoryNode* at = root;
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    BvuDirectoryNode* next = nullptr;
-    for (std::int32_t k = at->LowIndex(); k <= at->HighIndex(); ++k) {
-      BvuDirectoryNode* child = at->ChildAt(k);
-      if (child != nullptr && child->Name() != nullptr && parts[i] == child->Name()) {
-        next = child;
-        break;
+  // The use-data node at the name, made with its parents; null when the
+  // place is taken or the name is empty.
+  SimUseData* Place(const char* text) {
+    const std::string_view name = text != nullptr ? text : "";
+    if (name.empty()) return nullptr;
+    BvuDirectoryNode* at = root_;
+    std::size_t from = 0;
+    while (from < name.size()) {
+      std::size_t dot = name.find('.', from + 1);
+      if (dot == std::string_view::npos) dot = name.size();
+      const bool last = dot == name.size();
+      const std::string part(name.substr(from, dot - from));
+      auto [found, fresh] = made_.try_emplace(std::string(name.substr(0, dot)), nullptr);
+      if (!fresh) {
+        if (last) return nullptr;
+        at = found->second;
+        from = dot;
+        continue;
       }
+      BvuDirectoryNode* made = last ? new SimUseData(at, part.c_str())
+                                    : new BvuDirectoryProper(at, part.c_str());
+      const std::int32_t index = at->HighIndex() < at->LowIndex() ? 1 : at->HighIndex() + 1;
+      if (status::IsFailure(at->InsertChildAt(index, made))) {
+        delete made;
+        made_.erase(found);
+        return nullptr;
+      }
+      found->second = made;
+      at = made;
+      from = dot;
     }
-    const bool last = i + 1 == parts.size();
-    if (next != nullptr) {
-      if (last) return nullptr;
-      at = next;
-      continue;
-    }
-    BvuDirectoryNode* made = last ? new SimUseData(at, parts[i].c_str())
-                                  : new BvuDirectoryProper(at, parts[i].c_str());
-    const std::int32_t index = at->HighIndex() < at->LowIndex() ? 1 : at->HighIndex() + 1;
-    if (status::IsFailure(at->InsertChildAt(index, made))) {
-      delete made;
-      return nullptr;
-    }
-    at = made;
+    return static_cast<SimUseData*>(at);
   }
-  return static_cast<SimUseData*>(at);
-}
+
+ private:
+  BvuDirectoryProper* root_;
+  std::unordered_map<std::string, BvuDirectoryNode*> made_;  // by the name up to the node
+};
 
 }  // namespace
 
@@ -721,6 +722,7 @@ void SimRunResultsJoin::IndexRecords(DAESProblem* problem, SUPackedValueTable* v
   // Snapshots of the run's own file compare against these variables.
   results_->UseMgr().SetModelRoot(variable_tree_.get());
   if (problem == nullptr) return;
+  UseTreeBuilder tree(variable_tree_.get());
   auto place = [&](DAESVarTableEntry* entry, bool parameter) {
     const std::uint32_t stored = entry->StoredIndex();
     if (stored == 0 || stored > records_.size()) return;
@@ -734,7 +736,7 @@ void SimRunResultsJoin::IndexRecords(DAESProblem* problem, SUPackedValueTable* v
                    : (entry->GetFlags() & daes::kStoredAsAttribute) != 0
                          ? daes::kStoredAttributeParameter
                          : daes::kStoredVariableAttribute);
-    if (SimUseData* node = PlaceUseData(variable_tree_.get(), entry->GetNameText())) {
+    if (SimUseData* node = tree.Place(entry->GetNameText())) {
       node->variable_index = static_cast<std::uint32_t>(index);
       node->type = record.type;
       node->attribute = record.attribute;
@@ -759,13 +761,14 @@ void SimRunResultsJoin::IndexEvents() {
   DAESEquation** equations = nullptr;
   schedule->GetEquations(&count, &equations);
   event_tree_.reset(new BvuDirectoryProper(nullptr, ""));
+  UseTreeBuilder tree(event_tree_.get());
   for (std::int32_t k = 0; k < count; ++k) {
     // An event without an equation of its own is known by its place.
     char place[24];
     std::snprintf(place, sizeof place, "#%d", k);
     const char* name = equations[k] != nullptr ? equations[k]->GetNameText() : nullptr;
     if (name == nullptr || name[0] == '\0') name = place;
-    if (SimUseData* node = PlaceUseData(event_tree_.get(), name)) {
+    if (SimUseData* node = tree.Place(name)) {
       node->variable_index = static_cast<std::uint32_t>(k);
       node->type = SUValue::kInteger;
     }

@@ -73,6 +73,8 @@ Status QLNESOGroup::QueryInterface(const IID& iid, void** object) {
     found = static_cast<IESOEdit*>(this);
   } else if (iid == IID_IQLNESOSolve20) {
     found = static_cast<IQLNESOSolve20*>(this);
+  } else if (iid == IID_IQLNVariableValues) {
+    found = static_cast<IQLNVariableValues*>(this);
   } else {
     return E_NOINTERFACE;
   }
@@ -425,6 +427,19 @@ Status QLNESOGroup::SetVariableValues(std::int32_t count, QLNVariable* const* va
     DAESVarTableEntry* v = variables[i] != nullptr ? variables[i]->TableEntry() : nullptr;
     if (v == nullptr) return E_INVALIDARG;
     v->SetValue(values[i]);
+  }
+  return 0;
+}
+
+Status QLNESOGroup::GetVariableValues(std::int32_t count, QLNVariable* const* variables,
+                                      double* values) {
+  if (count < 0 || (count > 0 && (variables == nullptr || values == nullptr))) {
+    return E_INVALIDARG;
+  }
+  for (std::int32_t i = 0; i < count; ++i) {
+    DAESVarTableEntry* v = variables[i] != nullptr ? variables[i]->TableEntry() : nullptr;
+    if (v == nullptr) return E_INVALIDARG;
+    values[i] = v->GetScaledValue();
   }
   return 0;
 }

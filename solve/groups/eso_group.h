@@ -30,6 +30,7 @@ class QLNESOGroup : public IQLNESO,
                     public IQLNESOSolve,
                     public IESO12Ex,
                     public IQLNESOSolve20,
+                    public IQLNVariableValues,
                     public BvuError {
  public:
   // A plain group over a block it does not own.
@@ -66,6 +67,9 @@ class QLNESOGroup : public IQLNESO,
                        platform::IUnknown** out) override;
   Status SetVariableValues(std::int32_t count, QLNVariable* const* variables,
                            const double* values) override;
+  // --- IQLNVariableValues ---
+  Status GetVariableValues(std::int32_t count, QLNVariable* const* variables,
+                           double* values) override;
   Status GetVariable2(std::int32_t index, QLNVariable** variable) override {
     return GetVariable(index, variable);
   }

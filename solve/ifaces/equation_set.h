@@ -87,6 +87,23 @@ class IQLNESO : public IESO {
   ~IQLNESO() = default;
 };
 
+// The values of chosen variables of a problem group, read without a walk
+// of the whole set: an integrator reads back its unknowns after every
+// corrector pass and its inputs after every call.
+inline constexpr platform::IID IID_IQLNVariableValues =
+    platform::MakeGuid("{5B0E2C71-8D4A-4F3E-9C6B-2A7D1E9F4C38}");
+
+class IQLNVariableValues : public platform::IUnknown {
+ public:
+  // Variables as GetVariable gave them; each value as the variable data
+  // enumerators report it.
+  /* 3 */ virtual Status GetVariableValues(std::int32_t count, QLNVariable* const* variables,
+                                           double* values) = 0;
+
+ protected:
+  ~IQLNVariableValues() = default;
+};
+
 class IESOEdit : public platform::IUnknown {
  public:
   // Equation k gets variables[k] as its output variable while k < variable_count.

@@ -1069,6 +1069,36 @@ TEST_F(IntegratorDynamic, AnInputSetBetweenCallsHoldsFromItsTime) {
   }
 }
 
+// The same u set at t = 1, 2 and 3, then left alone: once it has rested
+// for a call, steps go past the targets again (the points interpolated)
+// and the values still follow the closed form.
+TEST_F(IntegratorDynamic, StepsGoPastTheTargetsAgainOnceTheInputsRest) {
+  Model m;
+  std::int32_t dx = -1;
+  const std::int32_t x = m.AddState(0.0, &dx);
+  const std::int32_t u = m.AddVariable(kFixed, 1.0);
+  const auto X = static_cast<std::size_t>(x), DX = static_cast<std::size_t>(dx),
+             U = static_cast<std::size_t>(u);
+  m.AddEquation({dx, u, x}, {1, 1, 1}, [=](const V& v) { return v[DX] - v[U] + v[X]; });
+  Gear(1e-8, 1e-10);
+  Start(&m);
+  ASSERT_EQ(To(1.0), 0u);
+  double exact = 1.0 - std::exp(-1.0);
+  for (int t = 2; t <= 4; ++t) {
+    m.values[U] = t;
+    ASSERT_EQ(To(t), 0u) << t;
+    exact = t - (t - exact) * std::exp(-1.0);
+  }
+  int passed = 0;
+  for (int t = 5; t <= 12; ++t) {
+    ASSERT_EQ(To(t), 0u) << t;
+    exact = 4.0 - (4.0 - exact) * std::exp(-1.0);
+    EXPECT_NEAR(Of(m, x), exact, 1e-6) << t;
+    if (exec_->times[exec_->times.size() - 2] > t) ++passed;
+  }
+  EXPECT_GT(passed, 0) << "every target still ended a step";
+}
+
 TEST_F(IntegratorDynamic, AfterARewindTheNextLegStartsAtTheEnginesTime) {
   Decay p;
   Gear(1e-8, 1e-10);

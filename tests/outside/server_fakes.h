@@ -153,6 +153,36 @@ class FakeVariableData final : public FakeObject<IEnumQLN13VariableData> {
 
 // Answers IESO/IQLNESO over a model; GetVariable hands out index + 1 as the
 // opaque variable.
+// The values of chosen variables of a model, counted.
+class FakeVariableValues final : public FakeObject<IQLNVariableValues> {
+ public:
+  FakeVariableValues(Model* model, std::int32_t* read) : model_(model), read_(read) {}
+  SERVER_TEST_REFCOUNT
+  Status QueryInterface(const IID& iid, void** object) override {
+    if (object == nullptr) return platform::E_POINTER;
+    if (iid != platform::IID_IUnknown && iid != IID_IQLNVariableValues) {
+      *object = nullptr;
+      return platform::E_NOINTERFACE;
+    }
+    *object = static_cast<IQLNVariableValues*>(this);
+    AddRef();
+    return 0;
+  }
+  Status GetVariableValues(std::int32_t count, QLNVariable* const* variables,
+                           double* values) override {
+    for (std::int32_t i = 0; i < count; ++i) {
+      const auto index = reinterpret_cast<std::uintptr_t>(variables[i]) - 1;
+      values[i] = model_->values.at(index);
+      ++*read_;
+    }
+    return 0;
+  }
+
+ private:
+  Model* model_;
+  std::int32_t* read_;
+};
+
 class FakeProblemGroup final : public FakeObject<IQLNESO> {
  public:
   explicit FakeProblemGroup(Model* model) : model_(model) {}
@@ -163,6 +193,10 @@ class FakeProblemGroup final : public FakeObject<IQLNESO> {
       *object = static_cast<IQLNESO*>(this);
       AddRef();
       return 0;
+    }
+    if (iid == IID_IQLNVariableValues) {
+      auto* values = new FakeVariableValues(model_, &values_read);
+      return values->QueryInterface(iid, object);
     }
     *object = nullptr;
     return platform::E_NOINTERFACE;
@@ -298,6 +332,7 @@ class FakeProblemGroup final : public FakeObject<IQLNESO> {
   std::uint32_t flags = 0;
   std::int32_t dependence_calls = 0;
   std::int32_t values_set = 0;
+  std::int32_t values_read = 0;
   // Fault injection for the range checks.
   std::int32_t structure_count_override = -1;
   std::int32_t structure_offset = 0;

@@ -252,6 +252,7 @@ TEST(EsoGroup, InterfaceAndReferenceRules) {
                          {&IID_IQLNESO, "IQLNESO"},
                          {&IID_IQLNESOSolve, "IQLNESOSolve"},
                          {&IID_IQLNESOSolve20, "IQLNESOSolve20"},
+                         {&IID_IQLNVariableValues, "IQLNVariableValues"},
                          {&platform::IID_IUnknown, "IUnknown"}};
   for (std::int32_t type : {1, 3, 4, 6, 7}) {
     platform::IUnknown* unknown = nullptr;
@@ -442,6 +443,45 @@ TEST(EsoGroup, EnumeratorsKeepTheirGroup) {
   equations->Next(4, records, &fetched);
   EXPECT_EQ(fetched, 2u);
   EXPECT_EQ(made->Release(), 0u);
+}
+
+// Chosen variables read directly give what the enumerator gives for them,
+// values set through the group included; a null variable is refused.
+TEST(EsoGroup, ChosenValuesAgreeWithTheEnumerator) {
+  Model m(daestest::Tank);
+  auto* group = new QLNESOGroup(m.problem.get());
+  group->AddRef();
+  const std::int32_t n = m.problem->VariableCount();
+  std::vector<QLNVariable*> variables(static_cast<std::size_t>(n));
+  for (std::int32_t i = 0; i < n; ++i)
+    ASSERT_EQ(group->GetVariable(i, &variables[static_cast<std::size_t>(i)]), 0u);
+  const double given = 7.25;
+  ASSERT_EQ(group->SetVariableValues(1, &variables[0], &given), 0u);
+  platform::IUnknown* made = nullptr;
+  ASSERT_EQ(group->EnumData(IID_IEnumQLN13VariableData, &made), 0u);
+  auto* data = static_cast<IEnumQLN13VariableData*>(static_cast<void*>(made));
+  std::vector<QLNVariableRecord> records(static_cast<std::size_t>(n));
+  std::uint32_t fetched = 0;
+  data->Next(static_cast<std::uint32_t>(n), records.data(), &fetched);
+  ASSERT_EQ(fetched, static_cast<std::uint32_t>(n));
+  made->Release();
+  void* p = nullptr;
+  ASSERT_EQ(group->QueryInterface(IID_IQLNVariableValues, &p), 0u);
+  auto* values = static_cast<IQLNVariableValues*>(p);
+  // Backwards, to show that the order is the caller's.
+  std::vector<QLNVariable*> chosen(variables.rbegin(), variables.rend());
+  std::vector<double> read(chosen.size(), -1.0);
+  ASSERT_EQ(values->GetVariableValues(n, chosen.data(), read.data()), 0u);
+  for (const QLNVariableRecord& r : records)
+    EXPECT_EQ(read[static_cast<std::size_t>(n - 1 - r.index)], r.scaled_value) << r.index;
+  EXPECT_EQ(read.back(), given);
+  QLNVariable* none = nullptr;
+  double out = 0.0;
+  EXPECT_EQ(values->GetVariableValues(1, &none, &out), platform::E_INVALIDARG);
+  EXPECT_EQ(values->GetVariableValues(1, nullptr, &out), platform::E_INVALIDARG);
+  EXPECT_EQ(values->GetVariableValues(0, nullptr, nullptr), 0u);
+  values->Release();
+  EXPECT_EQ(group->Release(), 0u);
 }
 
 TEST(EsoGroup, EditingChecksWhatServersPass) {
