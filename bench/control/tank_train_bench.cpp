@@ -2,13 +2,17 @@
 // client's child, the model sent once, one command 10 per communication
 // interval of 1 s to t = 200, the last unit's and unit 10's M and T read
 // after every step, the feed stepped from 10 to 12 kg/s by a set-item at
-// t = 50 (the command 10 after it re-initialises there). Beside it, in
-// the same iteration, a hand-written IDA + KLU program of the same
-// equations (analytic Jacobian, the feed step by a stop time and a
-// re-initialisation, 200 interpolated outputs), once as it is and once
-// held to the engine's default largest step. Reports the ratio of the
-// dynamic phase (first command 10 to the last step's values) to each and of
-// the whole run (start of the engine to its exit), and the largest relative
+// t = 50 (the command 10 after it re-initialises there); the model in its
+// lean form (constants, nothing recorded, the feed first) or as a modelling
+// environment sends it (parameters as FIXED variables, every unit variable
+// recorded, the feed after the units). Beside it, in the same iteration, a
+// hand-written IDA + KLU program of the same equations (analytic Jacobian,
+// the feed step by a stop time and a re-initialisation, 200 interpolated
+// outputs): with optimised serial vector operations, as it is and held to
+// the engine's default largest step, and with Debian's stock ones (built
+// without optimisation) for comparison. Reports the ratio of the dynamic
+// phase (first command 10 to the last step's values) to each and of the
+// whole run (start of the engine to its exit), and the largest relative
 // difference between the two programs' values.
 #include <benchmark/benchmark.h>
 #include <ida/ida.h>
@@ -25,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "outside/nvector/fast_serial.h"
 #include "tools/model_writer/tank_train.h"
 #include "tools/result_replies.h"
 #include "tools/road_steps.h"
@@ -138,14 +143,16 @@ void Slopes(const TrainData& d, const double* y, double* yp) {
 }
 
 // The hand-written run, its steps no longer than `max_step` when that is
-// positive; false when IDA failed.
-bool RunIda(std::uint32_t units, double max_step, Trace* trace, long* steps) {
+// positive, on the optimised vector operations when `fast`; false when IDA
+// failed.
+bool RunIda(std::uint32_t units, double max_step, bool fast, Trace* trace, long* steps) {
   TrainData d{units, kFeed};
   const auto n = static_cast<sunindextype>(4 * units);
   SUNContext ctx = nullptr;
   SUNContext_Create(nullptr, &ctx);
   N_Vector y = N_VNew_Serial(n, ctx);
   N_Vector yp = N_VNew_Serial(n, ctx);
+  if (fast) vantor_nvector::UseFastSerialOps(y), vantor_nvector::UseFastSerialOps(yp);
   for (std::uint32_t i = 1; i <= units; ++i) {
     double* u = NV_DATA_S(y) + 4 * (i - 1);
     u[0] = TankTrain::SteadyMass(i, kFeed);
@@ -231,8 +238,8 @@ bool ReadUnits(Road& road, const std::vector<std::uint32_t>& units, std::vector<
   return true;
 }
 
-bool RunEngine(std::uint32_t units, int print_level, const std::string& folder, Trace* trace,
-               EngineTimes* times, std::string* why) {
+bool RunEngine(std::uint32_t units, int print_level, bool as_environment,
+               const std::string& folder, Trace* trace, EngineTimes* times, std::string* why) {
   const auto start = Clock::now();
   vantor_client::EngineOptions options;
   options.program = VANTOR_ENGINE;
@@ -247,6 +254,7 @@ bool RunEngine(std::uint32_t units, int print_level, const std::string& folder, 
   TankTrain train;
   train.units = units;
   train.feed = kFeed;
+  train.as_environment = as_environment;
   bool ok = vantor_scenario::NameSimulation(road, "Train", folder, 1.0) &&
             vantor_scenario::LoadNode(road, {2, "Train"},
                                       [&](modelwriter::Writer& w) { train.Write(w, {2, "Train"}); }) &&
@@ -301,9 +309,22 @@ double LargestDifference(const Trace& a, const Trace& b) {
   return worst;
 }
 
+// One hand-written run timed; false (with the benchmark skipped) when it failed.
+bool TimeIda(benchmark::State& state, std::uint32_t units, double max_step, bool fast,
+             Trace* trace, long* steps, double* seconds) {
+  const auto start = Clock::now();
+  if (!RunIda(units, max_step, fast, trace, steps)) {
+    state.SkipWithError("a hand-written IDA run failed");
+    return false;
+  }
+  *seconds = Seconds(start);
+  return true;
+}
+
 void TankTrainRun(benchmark::State& state) {
   const auto units = static_cast<std::uint32_t>(state.range(0));
   const int print_level = static_cast<int>(state.range(1));
+  const bool as_environment = state.range(2) != 0;
   const std::string pipes = std::filesystem::temp_directory_path() / "vantor-train-bench";
   std::filesystem::create_directories(pipes);
   setenv("VANTOR_PIPE_DIR", pipes.c_str(), 1);
@@ -315,31 +336,31 @@ void TankTrainRun(benchmark::State& state) {
     Trace ours{Watched(units), {}}, theirs{Watched(units), {}};
     EngineTimes engine;
     std::string why;
-    if (!RunEngine(units, print_level, folder, &ours, &engine, &why)) {
+    if (!RunEngine(units, print_level, as_environment, folder, &ours, &engine, &why)) {
       state.SkipWithError(("the engine's run failed: " + why).c_str());
       return;
     }
+    // The reference: optimised vectors, IDA's own steps.
     long steps = 0;
-    auto start = Clock::now();
-    if (!RunIda(units, 0.0, &theirs, &steps)) {
-      state.SkipWithError("the hand-written IDA run failed");
-      return;
-    }
-    const double reference = Seconds(start);
+    double reference = 0.0;
+    if (!TimeIda(state, units, 0.0, true, &theirs, &steps, &reference)) return;
     // The same held to the engine's default largest step
     // (Integration.MaxStepSize, 1 s): like with like on the step count.
     Trace capped_trace{Watched(units), {}};
     long capped_steps = 0;
-    start = Clock::now();
-    if (!RunIda(units, kEngineMaxStep, &capped_trace, &capped_steps)) {
-      state.SkipWithError("the hand-written IDA run with the engine's largest step failed");
+    double capped = 0.0;
+    if (!TimeIda(state, units, kEngineMaxStep, true, &capped_trace, &capped_steps, &capped))
       return;
-    }
-    const double capped = Seconds(start);
+    // Debian's stock vector operations, for comparison.
+    Trace stock_trace{Watched(units), {}};
+    long stock_steps = 0;
+    double stock = 0.0;
+    if (!TimeIda(state, units, 0.0, false, &stock_trace, &stock_steps, &stock)) return;
     const double difference = LargestDifference(ours, theirs);
     state.SetIterationTime(engine.dynamic);
     state.counters["units"] = units;
     state.counters["print_level"] = print_level;
+    state.counters["environment_form"] = as_environment ? 1 : 0;
     state.counters["engine_prepare_s"] = engine.prepare;
     state.counters["engine_dynamic_s"] = engine.dynamic;
     state.counters["engine_whole_s"] = engine.whole;
@@ -347,8 +368,10 @@ void TankTrainRun(benchmark::State& state) {
     state.counters["ida_klu_steps"] = static_cast<double>(steps);
     state.counters["ida_klu_capped_s"] = capped;
     state.counters["ida_klu_capped_steps"] = static_cast<double>(capped_steps);
+    state.counters["ida_klu_stock_s"] = stock;
     state.counters["ratio_dynamic"] = engine.dynamic / reference;
     state.counters["ratio_dynamic_capped"] = engine.dynamic / capped;
+    state.counters["ratio_dynamic_stock"] = engine.dynamic / stock;
     state.counters["ratio_whole"] = engine.whole / reference;
     state.counters["max_rel_diff"] = difference;
     if (!(difference < 1e-3)) {
@@ -359,8 +382,8 @@ void TankTrainRun(benchmark::State& state) {
 }
 
 BENCHMARK(TankTrainRun)
-    ->ArgsProduct({{100, 1000, 10000}, {0, 2}})
-    ->ArgNames({"N", "PrintLevel"})
+    ->ArgsProduct({{100, 1000, 10000}, {0, 2}, {0, 1}})
+    ->ArgNames({"N", "PrintLevel", "EnvironmentForm"})
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "outside/integrator/integrator_server.h"
+#include "outside/nvector/fast_serial.h"
 #include "platform/com_status.h"
 #include "solve/ifaces/decomposition.h"
 
@@ -497,6 +498,9 @@ Status Stepper::StartIda() {
     yp_ = N_VNew_Serial(n, ctx_);
     ida_ = IDACreate(ctx_);
     if (y_ == nullptr || yp_ == nullptr || ida_ == nullptr) return kStatusIntegrationFailed;
+    // Every vector IDA makes is a clone of these, and takes their operations.
+    vantor_nvector::UseFastSerialOps(y_);
+    vantor_nvector::UseFastSerialOps(yp_);
   }
   std::vector<double> y, yp(n_, 0.0);
   if (const Status st = ReadUnknowns(&y, &yp); st != 0) return st;
@@ -1095,7 +1099,7 @@ Status Stepper::Interpolate(double t, std::vector<double>* y, std::vector<double
     }
     return 0;
   }
-  N_Vector v = N_VNew_Serial(static_cast<sunindextype>(n_), ctx_);
+  N_Vector v = N_VClone(y_);  // with y_'s operations
   if (v == nullptr) return kStatusIntegrationFailed;
   int flag = IDAGetDky(ida_, t, 0, v);
   if (flag == IDA_SUCCESS) std::copy(NV_DATA_S(v), NV_DATA_S(v) + n_, y->begin());

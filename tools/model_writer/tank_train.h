@@ -28,6 +28,8 @@ struct TankTrain {
 
   // Child indices in the node: the feed at 1, its temperature at 2, unit
   // i's variables at 10 i + slot and its four equations at 10 i + 4 .. 7.
+  // Sent as an environment sends it, k_v, c_p, UA and T_steam are at 3 .. 6
+  // and unit i's area at 10 i + 8.
   static constexpr std::uint32_t kFeedIndex = 1, kFeedTemperatureIndex = 2;
   static std::uint32_t Index(std::uint32_t unit, Slot slot) { return 10 * unit + slot; }
 
@@ -36,6 +38,11 @@ struct TankTrain {
 
   std::uint32_t units = 10;
   double feed = 10.0;
+  // As a modelling environment sends it: the parameters as FIXED variables
+  // the equations refer to, every unit variable recorded in the results,
+  // and the feed after the units in the value table. Otherwise the lean
+  // form: constants in the expressions, nothing recorded, the feed first.
+  bool as_environment = false;
 };
 
 }  // namespace modelwriter
