@@ -4,7 +4,9 @@
 // lines, printer formats) are written as their users write them.
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -523,6 +525,15 @@ void DelayHistories(const fs::path& root) {
       seed.insert(seed.end(), block + length - 8, block + length);
       seed.insert(seed.end(), block, block + std::min<std::uint32_t>(length - 8, 64));
       seeds.Add(seed);
+      if (set == 1 && mode == 0) {
+        // The same history with its second time endless, either way.
+        const std::size_t second_time = 4 + head.size() + 1 + 8 + 8;
+        for (double endless : {HUGE_VAL, -HUGE_VAL}) {
+          Bytes damaged = seed;
+          std::memcpy(damaged.data() + second_time, &endless, sizeof endless);
+          seeds.Add(damaged);
+        }
+      }
     }
     if (set == 2) {
       Bytes whole(4, 0);
