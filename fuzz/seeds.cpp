@@ -942,6 +942,16 @@ void Expressions(const fs::path& root) {
       stream.Add(testobjects::SaveToText(tree.get()));
     }
   }
+  // A tree restored from a binary file names no result types, and is sent
+  // so: its sums and products take theirs from their operands when read.
+  for (const Ref& tree : trees) {
+    auto* restored = dynamic_cast<Expression*>(
+        testobjects::RestoreFromBytes(testobjects::SaveToBytes(tree.get())));
+    if (restored == nullptr) continue;
+    restored->AddRef();
+    message.Add(CompactBytes(restored));
+    restored->Release();
+  }
 }
 
 }  // namespace
