@@ -4,7 +4,9 @@
 // lines, printer formats) are written as their users write them.
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -557,6 +559,15 @@ void DelayHistories(const fs::path& root) {
       seed.insert(seed.end(), block + length - 8, block + length);
       seed.insert(seed.end(), block, block + std::min<std::uint32_t>(length - 8, 64));
       seeds.Add(seed);
+      if (set == 1 && mode == 0) {
+        // The same history with its second time endless, either way.
+        const std::size_t second_time = 4 + head.size() + 1 + 8 + 8;
+        for (double endless : {HUGE_VAL, -HUGE_VAL}) {
+          Bytes damaged = seed;
+          std::memcpy(damaged.data() + second_time, &endless, sizeof endless);
+          seeds.Add(damaged);
+        }
+      }
     }
     if (set == 2) {
       Bytes whole(4, 0);
@@ -977,6 +988,16 @@ void Expressions(const fs::path& root) {
       binary.Add(testobjects::SaveToBytes(tree.get()));
       stream.Add(testobjects::SaveToText(tree.get()));
     }
+  }
+  // A tree restored from a binary file names no result types, and is sent
+  // so: its sums and products take theirs from their operands when read.
+  for (const Ref& tree : trees) {
+    auto* restored = dynamic_cast<Expression*>(
+        testobjects::RestoreFromBytes(testobjects::SaveToBytes(tree.get())));
+    if (restored == nullptr) continue;
+    restored->AddRef();
+    message.Add(CompactBytes(restored));
+    restored->Release();
   }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <string>
 
 #include "analysis/model/analysis_variable.h"
 #include "framework/messaging/message.h"
@@ -351,8 +352,11 @@ void CDIManager::PrintStepResponse() {
   if (pl > 2) {
     for (std::size_t k = 0; k < outputs_.size(); ++k) {
       for (std::size_t j = 0; j < nin; ++j) {
-        std::snprintf(text, sizeof text, "Response of output %s wrt input %s",
-                      outputs_[k].variable->GetNameText(0), inputs_[j].variable->GetNameText(0));
+        // Names are built in one shared buffer: the first is kept before the
+        // second is asked for.
+        const std::string output = outputs_[k].variable->GetNameText(0);
+        std::snprintf(text, sizeof text, "Response of output %s wrt input %s", output.c_str(),
+                      inputs_[j].variable->GetNameText(0));
         services_.Print(0, text);
         for (std::int32_t t = 0; t < n; ++t) {
           std::snprintf(text, sizeof text, " interval %d    %14.6e", t + 1,

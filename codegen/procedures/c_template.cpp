@@ -168,6 +168,18 @@ Args Collect(const SUProcDef& def) {
   return a;
 }
 
+// The header of a template: the template's path with the extension of its
+// file name, if it has one, replaced by ".h". A dot in a folder's name is no
+// extension: the header stays in the template's folder.
+std::string HeaderBeside(const char* template_path) {
+  std::string path = template_path;
+  const std::size_t slash = path.rfind('/');
+  const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
+  const std::size_t dot = path.rfind('.');
+  if (dot != std::string::npos && dot > name) path.erase(dot);
+  return path + ".h";
+}
+
 }  // namespace
 
 Status WriteCHeader(const SUCodeGenerate& generate, const CodegenReport& report,
@@ -181,10 +193,7 @@ Status WriteCHeader(const SUCodeGenerate& generate, const CodegenReport& report,
   const char* description = wrapper ? "'C' wrapper header file" : "'C' template header file";
   std::string path;
   if (template_path != nullptr) {
-    path = template_path;
-    const std::size_t dot = path.rfind('.');
-    if (dot != std::string::npos) path.erase(dot);
-    path += ".h";
+    path = HeaderBeside(template_path);
     codegen::Progress(report,
                       wrapper ? "Generating 'C' wrapper header file %s"
                               : "Generating 'C' template header file %s",
@@ -272,12 +281,7 @@ Status WriteCTemplate(const SUCodeGenerate& generate, const CodegenReport& repor
       WriteCHeader(generate, report, &header, folder, false, base, name, template_path);
   if (status & 0x80000000u) {
     std::string failed = header;
-    if (failed.empty() && template_path != nullptr) {
-      failed = template_path;
-      const std::size_t dot = failed.rfind('.');
-      if (dot != std::string::npos) failed.erase(dot);
-      failed += ".h";
-    }
+    if (failed.empty() && template_path != nullptr) failed = HeaderBeside(template_path);
     codegen::FollowUp(report, "Failed to create %s header file", failed.c_str());
     return status;
   }

@@ -203,8 +203,10 @@ Status DelayHistory::Restore(const std::uint8_t* data, std::uint32_t length,
   } else if (saved_columns != columns_) {
     return delays::kBadSnapshot;
   }
+  // An endless time could never be bracketed: look-ups between such rows
+  // would answer NaN as if they had found a value.
   for (std::int32_t k = 0; k < rows; ++k) {
-    if (std::isnan(saved(static_cast<std::size_t>((so + k) % saved_rows)))) {
+    if (!std::isfinite(saved(static_cast<std::size_t>((so + k) % saved_rows)))) {
       return delays::kBadSnapshot;
     }
   }

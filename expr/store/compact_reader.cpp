@@ -218,22 +218,44 @@ Expression* TakeFlags(Expression* node, std::uint16_t flags);
 
 bool IsTypeChange(Expression* e) { return e->Op() == kNop && e->OperandCount() == 1; }
 
+// What of an operand is sent: a change of type is not.
+Expression* AsSent(Expression* e) { return IsTypeChange(e) ? e->Operand(1) : e; }
+
+Expression* BuiltUntyped(std::uint16_t op, Expression* left, Expression* right,
+                         std::uint16_t flags);
+
 // A node of the row, type and flags over its operands, simplified as the
-// builders do; the rules see the flags it will carry. A node that names no
-// type and takes one from its operands through a change of type, which is
-// not sent, is refused: read back, it would be another node. No writer
-// sends that.
+// builders do; the rules see the flags it will carry.
 Expression* Built(std::uint16_t op, Expression* left, Expression* right, std::uint16_t type,
                   std::uint16_t flags) {
+  if (type == 0) return BuiltUntyped(op, left, right, flags);
   auto* node = new BinaryExpression(op, left, right, type);
   node->SetFlags(flags);
   node->AddRef();
-  if (type == 0 && ((IsTypeChange(node->Operand(1)) && !IsTypeChange(left)) ||
-                    (IsTypeChange(node->Operand(2)) && !IsTypeChange(right)))) {
-    node->Release();
-    return nullptr;
-  }
   return TakeFlags(SimplifyFully(node), flags);
+}
+
+// A node that names no type takes one from its operands. It is read as
+// that typed node is read once sent: with the type named and without the
+// changes of type to it, which are not sent; a change to real is.
+Expression* BuiltUntyped(std::uint16_t op, Expression* left, Expression* right,
+                         std::uint16_t flags) {
+  auto* typed = new BinaryExpression(op, left, right, 0);
+  typed->AddRef();
+  const std::uint16_t type = typed->GetResultType();
+  if (type == 0) {
+    typed->SetFlags(flags);
+    return TakeFlags(SimplifyFully(typed), flags);
+  }
+  Expression* a = AsSent(typed->Operand(1));
+  Expression* b = AsSent(typed->Operand(2));
+  a->AddRef();
+  b->AddRef();
+  typed->Release();
+  Expression* node = Built(op, a, b, type, flags);
+  a->Release();
+  b->Release();
+  return node;
 }
 
 // The chain as the bytes nest it, through the builders.
@@ -370,29 +392,202 @@ Expression* TakeFlags(Expression* node, std::uint16_t flags) {
   return remade;
 }
 
+// Where a chain's terms stand: levels below its top as the bytes nest them,
+// and the levels each takes below itself.
+struct TermPlaces {
+  std::vector<int> levels;
+  std::vector<int> heights;
+};
+
+// The chain read at `depth`, built as a balanced tree when it is long and
+// as the bytes nest it otherwise; null when that nests beyond the limit
+// (a short chain is refused as any other nesting is: balanced, it would
+// read back through the builders). *height: the levels it takes below
+// `depth`.
+Expression* Finished(const Chain& chain, const TermPlaces& places, int depth, int* height) {
+  int tallest = 0;       // levels of the tallest term
+  int deepest_read = 0;  // levels of the deepest term as the bytes nest it
+  for (std::size_t k = 0; k < places.heights.size(); ++k) {
+    tallest = std::max(tallest, places.heights[k]);
+    deepest_read = std::max(deepest_read, places.levels[k] + places.heights[k]);
+  }
+  if (chain.terms.size() >= kBalancedChainTerms) {
+    int balanced_levels = 0;
+    while ((std::size_t{1} << balanced_levels) < chain.terms.size()) ++balanced_levels;
+    if (depth + balanced_levels + tallest >= kMaxExpressionDepth) return nullptr;
+    *height = balanced_levels + tallest;
+    return BuildBalanced(chain, 0, chain.terms.size());
+  }
+  if (depth + deepest_read >= kMaxExpressionDepth) return nullptr;
+  *height = deepest_read;
+  std::size_t at = 0;
+  std::size_t term = 0;
+  return BuildAsRead(chain, &at, &term);
+}
+
+// A chain that names no type, its shape read and its terms with their
+// heights. Each of its nodes takes the type of its operands, the larger
+// of theirs; the nodes of one type that hang together are one chain of
+// that type once sent, and the chains of smaller types below it are terms
+// of it, changed to its type. It is read as those typed chains would be.
+class UntypedChain {
+ public:
+  UntypedChain(const Chain& chain, const std::vector<int>& heights)
+      : chain_(chain), heights_(heights), types_(chain.shape.size()) {
+    // Bottom up: the shape is in pre-order, so walked backwards every node
+    // comes after both of its operands.
+    std::vector<std::uint16_t> operands;
+    std::size_t term = chain.terms.size();
+    for (std::size_t at = chain.shape.size(); at-- > 0;) {
+      if (chain.shape[at] == 0) {
+        types_[at] = chain.terms[--term]->GetResultType();
+      } else {
+        const std::uint16_t a = operands.back();
+        operands.pop_back();
+        types_[at] = std::max(a, operands.back());
+        operands.pop_back();
+      }
+      operands.push_back(types_[at]);
+    }
+  }
+
+  // Read at `depth`; *height: the levels it takes below `depth`. The typed
+  // chains nest on a stack of their own, not a frame each.
+  Expression* Read(int depth, int* height) {
+    std::size_t at = 0;
+    std::size_t term = 0;
+    std::vector<std::unique_ptr<Typed>> open;
+    open.push_back(std::make_unique<Typed>(chain_, types_[at++], depth, 0));
+    for (;;) {
+      Typed& typed = *open.back();
+      if (typed.slots.empty()) {
+        int typed_height = 0;
+        Expression* node = Finished(typed.chain, typed.places, typed.depth, &typed_height);
+        const int level = typed.level;
+        open.pop_back();
+        if (open.empty()) {
+          *height = typed_height;
+          return node;
+        }
+        // A term of the chain above it, with the flags of its header.
+        node = TakeFlags(node, chain_.flags);
+        if (node != nullptr && t_fold_budget.exceeded) {
+          node->Release();
+          node = nullptr;
+        }
+        if (!open.back()->Add(node, level, typed_height)) return nullptr;
+        continue;
+      }
+      const int level = typed.slots.back();
+      typed.slots.pop_back();
+      if (chain_.shape[at] == 1 && types_[at] == typed.chain.type) {
+        ++at;
+        typed.chain.shape.push_back(1);
+        typed.slots.push_back(level + 1);
+        typed.slots.push_back(level + 1);
+        continue;
+      }
+      typed.chain.shape.push_back(0);
+      if (chain_.shape[at] == 1) {
+        // A change to real is sent, as a node of its own above the term.
+        const int below = typed.depth + 1 + (ToReal(types_[at], typed.chain.type) ? 1 : 0);
+        if (below + 1 >= kMaxExpressionDepth) return nullptr;
+        open.push_back(std::make_unique<Typed>(chain_, types_[at++], below, level));
+        continue;
+      }
+      ++at;
+      Expression* read = chain_.terms[term];
+      read->AddRef();
+      if (!typed.Add(read, level, heights_[term++])) return nullptr;
+    }
+  }
+
+ private:
+  static bool ToReal(std::uint16_t from, std::uint16_t to) {
+    return to == SUValue::kReal && (from == SUValue::kInteger || from == SUValue::kLogical);
+  }
+
+  // One typed chain being gathered: its shape and terms, where they stand,
+  // the operands still to come, and where the chain stands itself.
+  struct Typed {
+    Typed(const Chain& untyped, std::uint16_t type, int depth, int level)
+        : depth(depth), level(level) {
+      chain.op = untyped.op;
+      chain.type = type;
+      chain.flags = untyped.flags;
+      chain.shape.push_back(1);
+    }
+    // Takes `term` (a reference, or null when it was refused), changed to
+    // the chain's type as a node of it that names no type changes it.
+    bool Add(Expression* term, int term_level, int term_height) {
+      if (term == nullptr) return false;
+      if (term->GetResultType() != chain.type) {
+        if (ToReal(term->GetResultType(), chain.type)) ++term_height;
+        Expression* converted = ConvertedOperand(term, chain.type);
+        term->Release();
+        // Any other change of type is not sent: the chain reads back over
+        // the term itself.
+        term = AsSent(converted);
+        term->AddRef();
+        converted->Release();
+        if (t_fold_budget.exceeded) {
+          term->Release();
+          return false;
+        }
+      }
+      chain.terms.push_back(term);
+      places.levels.push_back(term_level);
+      places.heights.push_back(term_height);
+      return true;
+    }
+
+    Chain chain;
+    TermPlaces places;
+    std::vector<int> slots{1, 1};  // levels below the top of the operands still to come
+    int depth;
+    int level;  // in the chain above
+  };
+
+  const Chain& chain_;
+  const std::vector<int>& heights_;
+  std::vector<std::uint16_t> types_;  // by position in the shape
+};
+
+// What the read of a chain gathers, kept off the stack: chains nest in each
+// other as deep as the limit allows, a frame each.
+struct ChainRead {
+  Chain chain;
+  TermPlaces places;
+  std::vector<int> slots{1, 1};  // levels below the top of the operands still to read
+};
+
+// The chain gathered, read at `depth` as its header types it.
+Expression* ChainBuilt(const ChainRead& read, int depth, int* height) {
+  if (read.chain.type != 0) return Finished(read.chain, read.places, depth, height);
+  return UntypedChain(read.chain, read.places.heights).Read(depth, height);
+}
+
 Expression* ReadChain(BvuBinaryStream& message, const Header& header, void* reading_context,
                       std::uint32_t flags, int depth) {
   if (depth + 1 >= kMaxExpressionDepth) return nullptr;
-  Chain chain;
+  const auto read = std::make_unique<ChainRead>();
+  Chain& chain = read->chain;
   chain.op = RowForCode(header.code);
   chain.type = header.type;
   chain.flags = header.flags;
   chain.shape.push_back(1);
-  std::vector<int> slots{1, 1};  // levels below the top of the operands still to read
   // Every term is read as one level below the top, where the shallowest
   // placement puts it; the placement chosen must keep the deepest of them
   // within the limit.
-  int tallest = 0;       // levels of the tallest term
-  int deepest_read = 0;  // levels of the deepest term as the bytes nest it
-  while (!slots.empty()) {
-    const int level = slots.back();
-    slots.pop_back();
+  while (!read->slots.empty()) {
+    const int level = read->slots.back();
+    read->slots.pop_back();
     Header next;
     if (!ReadHeader(message, &next)) return nullptr;
     if (next == header) {
       chain.shape.push_back(1);
-      slots.push_back(level + 1);
-      slots.push_back(level + 1);
+      read->slots.push_back(level + 1);
+      read->slots.push_back(level + 1);
       continue;
     }
     chain.shape.push_back(0);
@@ -403,28 +598,13 @@ Expression* ReadChain(BvuBinaryStream& message, const Header& header, void* read
     t_deepest = std::max(outer_deepest, t_deepest);
     if (term == nullptr) return nullptr;
     chain.terms.push_back(term);
-    tallest = std::max(tallest, height);
-    deepest_read = std::max(deepest_read, level + height);
-    // A sum that names no type takes one from its terms, a different one
-    // at each node as the terms differ: no writer sends that.
-    if (header.type == 0 && term->GetResultType() != 0) return nullptr;
+    read->places.levels.push_back(level);
+    read->places.heights.push_back(height);
   }
-  int balanced_levels = 0;
-  while ((std::size_t{1} << balanced_levels) < chain.terms.size()) ++balanced_levels;
-  const bool balanced_fits = depth + balanced_levels + tallest < kMaxExpressionDepth;
-  const bool as_read_fits = depth + deepest_read < kMaxExpressionDepth;
-  // A short chain nested beyond the limit is refused as any other nesting
-  // is: balanced, it would read back through the builders.
-  if (chain.terms.size() >= kBalancedChainTerms) {
-    if (!balanced_fits) return nullptr;
-    NoteDepth(depth + balanced_levels + tallest);
-    return BuildBalanced(chain, 0, chain.terms.size());
-  }
-  if (!as_read_fits) return nullptr;
-  NoteDepth(depth + deepest_read);
-  std::size_t at = 0;
-  std::size_t term = 0;
-  return BuildAsRead(chain, &at, &term);
+  int height = 0;
+  Expression* node = ChainBuilt(*read, depth, &height);
+  if (node != nullptr) NoteDepth(depth + height);
+  return node;
 }
 
 // Balances every chain of kBalancedChainTerms terms or more below `node`

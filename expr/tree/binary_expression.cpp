@@ -34,13 +34,10 @@ BinaryExpression::~BinaryExpression() {
   Release(second_);
 }
 
-namespace {
-
-// The operand as it is, or under a node that changes its type to t. A
-// pure change of type (Nop) is not sent: the node reads back over the
+// A pure change of type (Nop) is not sent: the node reads back over the
 // operand itself. Over a constant the change is made here, so that the
 // node folds now as it would when read back.
-Expression* Converted(Expression* operand, std::uint16_t t) {
+Expression* ConvertedOperand(Expression* operand, std::uint16_t t) {
   const std::uint16_t own = operand->GetResultType();
   if (own == t) {
     operand->AddRef();
@@ -61,8 +58,6 @@ Expression* Converted(Expression* operand, std::uint16_t t) {
   return folded;
 }
 
-}  // namespace
-
 void BinaryExpression::SetOperands(Expression* first, Expression* second) {
   const std::uint16_t tl = first != nullptr ? first->GetResultType() : 0;
   const std::uint16_t tr = second != nullptr ? second->GetResultType() : 0;
@@ -80,8 +75,8 @@ void BinaryExpression::SetOperands(Expression* first, Expression* second) {
   } else if ((OpRow().flags & opflag::kConverts) != 0) {
     const std::uint16_t t = std::max(tl, tr);
     type_ = t;
-    first_ = Converted(first, t);
-    second_ = Converted(second, t);
+    first_ = ConvertedOperand(first, t);
+    second_ = ConvertedOperand(second, t);
   } else {
     // Assignment.
     first_ = keep(first);

@@ -96,3 +96,9 @@ class BinaryExpression : public Expression {
   Expression* second_ = nullptr;
   std::uint32_t node_count_ = 1;
 };
+
+// `operand` as a sum, difference or product of type t that names no type
+// of its own holds it: itself, or under a change of its type to t (Float
+// from an integer or logical to real, otherwise Nop, made at once on a
+// constant). One reference taken for the caller.
+Expression* ConvertedOperand(Expression* operand, std::uint16_t t);

@@ -263,10 +263,11 @@ class Expression : public BvuCollectable {
   // Reads one tree in the compact message form: a new node with one
   // reference taken, or null when the bytes do not read as an expression
   // (nothing is left allocated then). More than kMaxExpressionDepth levels
-  // of nesting are refused, and so is a node that names no type and would
-  // take one from its operands through a change of type, which is not sent.
-  // A sum or product of many terms (a chain of Add or Mul nodes of one
-  // header) comes back as a balanced tree of its terms. What a tree read
+  // of nesting are refused. A node that names no type takes one from its
+  // operands, and reads as it will once sent with that type (a change of
+  // type to it that is not sent is left out). A sum or product of many
+  // terms (a chain of Add or Mul nodes of one header, or of one type once
+  // typed) comes back as a balanced tree of its terms. What a tree read
   // sends reads back to a tree that sends the same bytes: one read-write
   // round reaches the stable form. The constants folded while reading draw
   // on the CompactReadBudget in force.

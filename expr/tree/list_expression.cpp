@@ -234,6 +234,21 @@ Expression* ListExpression::RebuildWithChildren(std::int32_t* count, ExpressionV
       [&](Expression* item) { return item->RebuildWithChildren(count, variables, resolver); });
 }
 
+Expression* ListExpression::Rewrite(const char* name, bool* changed) {
+  bool any = false;
+  Expression* node = RebuildItems([&](Expression* item) { return item->Rewrite(name, &any); });
+  if (any && changed != nullptr) *changed = true;
+  return node;
+}
+
+Expression* ListExpression::RewriteIndexChain(const char* name, bool* changed) {
+  bool any = false;
+  Expression* node =
+      RebuildItems([&](Expression* item) { return item->RewriteIndexChain(name, &any); });
+  if (any && changed != nullptr) *changed = true;
+  return node;
+}
+
 Expression* ListExpression::SubstituteInPlace(ExprSubstitutionVisitor& visitor) {
   std::uint32_t count = OwnNodes();
   for (std::int32_t i = 0; i < ItemCount(); ++i) {
@@ -458,6 +473,21 @@ bool ListExpression::DependsOnVariables(ExprContext* context, std::int32_t arg) 
     if (list_->At(i)->DependsOnVariables(context, arg)) return true;
   }
   return false;
+}
+
+bool ListExpression::HasImplicitReference() const {
+  for (std::int32_t i = 0; i < ItemCount(); ++i) {
+    if (list_->At(i)->HasImplicitReference()) return true;
+  }
+  return false;
+}
+
+std::uint32_t ListExpression::QualifyImplicitReferences(Expression* prefix) {
+  std::uint32_t count = OwnNodes();
+  for (std::int32_t i = 0; i < ItemCount(); ++i) {
+    count += list_->At(i)->QualifyImplicitReferences(prefix);
+  }
+  return node_count_ = count;
 }
 
 bool ListExpression::NeedsIteration() const {

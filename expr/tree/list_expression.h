@@ -72,6 +72,10 @@ class ListExpression : public Expression {
   Expression* RebuildWithChildren(std::int32_t count, const char* const* names) override;
   Expression* RebuildWithChildren(std::int32_t* count, ExpressionVariable** variables,
                                   ExprNameResolver* resolver) override;
+  // Both forms rewrite every item in order; a list with a changed item
+  // comes back as a new node of its class (a homogeneous list stays one).
+  Expression* Rewrite(const char* name, bool* changed) override;
+  Expression* RewriteIndexChain(const char* name, bool* changed) override;
   // Each item in turn is replaced by its answer.
   Expression* SubstituteInPlace(ExprSubstitutionVisitor& visitor) override;
   bool IsTerm() const override;
@@ -100,6 +104,9 @@ class ListExpression : public Expression {
   std::int32_t CountFlag0800() const override;
   std::int32_t CountFlag1000() const override;
   bool DependsOnVariables(ExprContext* context, std::int32_t arg) const override;
+  bool HasImplicitReference() const override;
+  // Every item in order; the node count of the qualified list.
+  std::uint32_t QualifyImplicitReferences(Expression* prefix) override;
   bool NeedsIteration() const override;
   Status NonlinearityClass(ExprContext* context, std::int32_t c, std::uint32_t* flags,
                            std::int32_t i, std::int32_t j) override;

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -191,5 +192,20 @@ TEST(CTemplate, GeneratedFileNames) {
                          (folder / "source").c_str()),
             0u);
   EXPECT_EQ(header, (folder / "source.h").string());
+  // A dot in a folder's name is no extension: the header stays beside the
+  // template, and a file where the name would be cut is left alone.
+  const auto dotted = folder / "dot.dir" / "gen";
+  std::filesystem::create_directories(dotted);
+  { std::ofstream(folder / "dot.h") << "kept\n"; }
+  ASSERT_EQ(WriteCHeader(gen, reports.Callback(), &header, nullptr, false, "n", "N",
+                         (dotted / "source").c_str()),
+            0u);
+  EXPECT_EQ(header, (dotted / "source.h").string());
+  EXPECT_TRUE(std::filesystem::exists(dotted / "source.h"));
+  EXPECT_EQ(std::filesystem::file_size(folder / "dot.h"), 5u);
+  ASSERT_EQ(WriteCHeader(gen, reports.Callback(), &header, nullptr, false, "n", "N",
+                         (dotted / "source.c").c_str()),
+            0u);
+  EXPECT_EQ(header, (dotted / "source.h").string());
   std::filesystem::remove_all(folder);
 }

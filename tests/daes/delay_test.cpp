@@ -177,16 +177,20 @@ TEST(DelayHistory, TimesThatAreNotNumbersAreRefused) {
     SetSimulationTime(nan);
     EXPECT_EQ(d.mgr.GetDelayedValue(1, 0.5, &v), delays::kBadTime);
   }
-  // A snapshot image with a NaN time is damaged.
-  std::vector<std::uint8_t> image(reinterpret_cast<const std::uint8_t*>(h.Data()),
-                                  reinterpret_cast<const std::uint8_t*>(h.Data() + h.Size()));
-  std::memcpy(image.data(), &nan, 8);
-  DelayHistory g;
-  ASSERT_EQ(g.Init(2), 0u);
-  EXPECT_EQ(
-      g.Restore(image.data(), static_cast<std::uint32_t>(image.size()), 2, delays::kRows, nullptr),
-      delays::kBadSnapshot);
-  EXPECT_EQ(g.RecordCount(), 0);
+  // A snapshot image with a time that is no number, or endless, is damaged:
+  // nothing could be bracketed between such rows.
+  for (double t : {nan, HUGE_VAL, -HUGE_VAL}) {
+    std::vector<std::uint8_t> image(reinterpret_cast<const std::uint8_t*>(h.Data()),
+                                    reinterpret_cast<const std::uint8_t*>(h.Data() + h.Size()));
+    std::memcpy(image.data(), &t, 8);
+    DelayHistory g;
+    ASSERT_EQ(g.Init(2), 0u);
+    EXPECT_EQ(g.Restore(image.data(), static_cast<std::uint32_t>(image.size()), 2, delays::kRows,
+                        nullptr),
+              delays::kBadSnapshot)
+        << t;
+    EXPECT_EQ(g.RecordCount(), 0);
+  }
 }
 
 TEST(DelayMgr, RunRulesAndSuspend) {

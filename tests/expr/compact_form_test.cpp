@@ -409,7 +409,8 @@ class MixedSums {
       if (bytes.back() == 0x3F) bytes[bytes.size() - 2] = 0xF0;
       return;
     }
-    Header(bytes, 0x02, Pick({0, 0, 0x10}), SUValue::kReal);
+    Header(bytes, 0x02, Pick({0, 0, 0x10}),
+           Pick({SUValue::kReal, SUValue::kReal, SUValue::kInteger}));
     bytes.insert(bytes.end(), {0x7C, static_cast<std::uint8_t>(random_() % 16), 0, 0, 0});
   }
   void Node(Bytes& bytes, int depth) {
@@ -421,7 +422,7 @@ class MixedSums {
     }
     const std::uint8_t code = random_() % 3 == 0 ? 0x14 : 0x12;
     const std::uint16_t flags = Pick({0, 0, 0x10, 0x200});
-    const std::uint16_t type = Pick({4, 4, 4, 0x5B, 0x104, 0x2E04});
+    const std::uint16_t type = Pick({0, 0, 4, 4, 4, 0x5B, 0x104, 0x2E04});
     const int terms = random_() % 3 == 0 ? 60 + static_cast<int>(random_() % 20)
                                          : 2 + static_cast<int>(random_() % 6);
     Chain(bytes, code, flags, type, terms, depth);
@@ -466,19 +467,52 @@ TEST(CompactForm, OneRoundReachesTheStableForm) {
   }
 }
 
-// No writer sends a sum without a type over typed terms: each node would
-// take the type of its own terms. Nor a difference that takes its type
-// through a change of type, which is not sent.
-TEST(CompactForm, ANodeThatNamesNoTypeOverTypedOperandsIsRefused) {
-  EXPECT_EQ(Read(HexBytes("12 0000 0000  02 0000 0400 7C 00000000  02 0000 0400 7C 01000000")),
-            nullptr);
-  EXPECT_NE(Read(HexBytes("12 0000 0400  02 0000 0400 7C 00000000  02 0000 0400 7C 01000000")),
-            nullptr);
-  // A plain leaf of some array type less the empty set: the set would be
-  // changed to that type unseen (a constant changed to a type a constant
-  // can be sent in folds, as a set difference of two kinds does).
-  EXPECT_EQ(Read(HexBytes("13 1200 0000  00 0800 28FB 78  02 0000 0800 79")), nullptr);
-  EXPECT_NE(Read(HexBytes("13 1200 28FB  00 0800 28FB 78  02 0000 0800 79")), nullptr);
+// A node that names no type takes one from its operands, and reads as it
+// does once sent with that type: a change to real is sent as Float, a change
+// that is not sent is left out, and a sum whose terms differ in type is a
+// sum of the smaller type's terms within one of the larger type.
+TEST(CompactForm, ANodeThatNamesNoTypeReadsAsItsTypedForm) {
+  struct Case {
+    const char* what;
+    const char* untyped;
+    const char* typed;
+  };
+  const Case cases[] = {
+      {"V1+V2", "12 0000 0000  02 0000 0400 7C 00000000  02 0000 0400 7C 01000000",
+       "12 0000 0400  02 0000 0400 7C 00000000  02 0000 0400 7C 01000000"},
+      {"V1*V2", "14 1000 0000  02 0000 0400 7C 00000000  02 0000 0400 7C 01000000",
+       "14 1000 0400  02 0000 0400 7C 00000000  02 0000 0400 7C 01000000"},
+      {"integer I1 + V2", "12 0000 0000  02 0000 0200 7C 00000000  02 0000 0400 7C 01000000",
+       "12 0000 0400  11 0000 0400 02 0000 0200 7C 00000000  02 0000 0400 7C 01000000"},
+      {"(I1+I2)+V3",
+       "12 0000 0000  12 0000 0000 02 0000 0200 7C 00000000 02 0000 0200 7C 01000000"
+       "  02 0000 0400 7C 02000000",
+       "12 0000 0400  11 0000 0400 12 0000 0200 02 0000 0200 7C 00000000"
+       " 02 0000 0200 7C 01000000  02 0000 0400 7C 02000000"},
+      {"V1-V2", "13 0000 0000  02 0000 0400 7C 00000000  02 0000 0400 7C 01000000",
+       "13 0000 0400  02 0000 0400 7C 00000000  02 0000 0400 7C 01000000"},
+      // A plain leaf of some array type less the empty set: the change of
+      // the set to that type is not sent.
+      {"leaf less the empty set", "13 1200 0000  00 0800 28FB 78  02 0000 0800 79",
+       "13 1200 28FB  00 0800 28FB 78  02 0000 0800 79"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Ref untyped = Read(HexBytes(c.untyped));
+    const Ref typed = Read(HexBytes(c.typed));
+    ASSERT_NE(untyped, nullptr);
+    ASSERT_NE(typed, nullptr);
+    EXPECT_TRUE(SameBytes(Written(typed.get()), Written(untyped.get())));
+    EXPECT_EQ(Printed(untyped.get()), Printed(typed.get()));
+    EXPECT_TRUE(SettlesInOneRound(HexBytes(c.untyped)));
+  }
+  // A long sum that names no type is balanced as a typed one is: its 99
+  // headers, five bytes each, come first.
+  Bytes sum = LongSum(100, true);
+  for (std::size_t node = 0; node < 99; ++node) sum[node * 5 + 3] = 0;
+  const Ref balanced = Read(sum);
+  ASSERT_NE(balanced, nullptr);
+  EXPECT_TRUE(SameBytes(Written(Read(LongSum(100, true)).get()), Written(balanced.get())));
 }
 
 // 0*V1 folds to the simplifier's shared zero; the flags read for the

@@ -133,4 +133,69 @@ TEST(ExpressionLists, ForwardsPrivacyReferencesAndObsoleteOperators) {
   EXPECT_EQ(debug.str().rfind(" Proc IO List Expression:\n", 0), 0u);
 }
 
+// IMPLICIT x: a dereference of the name x that its model's path qualifies.
+Ref Implicit(const char* name) {
+  Ref node = U(kDeRef, Text(name, SUValue::kName));
+  node->SetFlags(node->Flags() | 0x0020);
+  return node;
+}
+
+// An aggregate over implicit references is qualified like a sum of them:
+// every item in order, and the counts follow the longer names.
+TEST(ExpressionLists, ImplicitReferencesAreQualifiedInEveryItem) {
+  const Ref x = Implicit("x"), y = Implicit("y");
+  const Ref sigma = U(kSigma, ListOf({&x, &y}));
+  const Ref sum = B(kAdd, Implicit("x"), Implicit("y"));
+  EXPECT_TRUE(sigma->HasImplicitReference());
+  EXPECT_TRUE(sum->HasImplicitReference());
+  const Ref prefix = Text("M", SUValue::kName);
+  const std::uint32_t sum_count = sum->QualifyImplicitReferences(prefix.get());
+  const std::uint32_t sigma_count = sigma->QualifyImplicitReferences(prefix.get());
+  EXPECT_EQ(Printed(sum.get()), "(IMPLICIT M.x)+(IMPLICIT M.y)");
+  EXPECT_EQ(Printed(sigma.get()), "SIGMA(IMPLICIT M.x,IMPLICIT M.y)");
+  // One node more in each: a list node for the sum's binary node, and the
+  // aggregate on top.
+  EXPECT_EQ(sigma_count, sum_count + 1);
+  EXPECT_EQ(sigma->NodeCount(), sigma_count);
+  const Ref plain = Var(0);
+  EXPECT_FALSE(ListOf({&plain})->HasImplicitReference());
+}
+
+// Both rewrite forms reach every item; the list that comes back is of the
+// rewritten list's class and type, and an unchanged list is the list itself.
+TEST(ExpressionLists, RewritesReachEveryItem) {
+  const Ref x = Text("x", SUValue::kName), one = Int(1), other = Var(0);
+  const Ref index = Ref(
+      MakeIndexedName(kVec, Ref(MakeIndexedName(kVec, x.get(), one.get())).get(), Int(2).get()));
+  const Ref hom = ListOf({&other, &x});
+  const Ref plain = ListOf<ListExpression>({&x, &index}, 0);
+  bool changed = false;
+  const Ref rewritten = Hold(hom->Rewrite("x", &changed));
+  EXPECT_TRUE(changed);
+  EXPECT_EQ(rewritten->ClassId(), exprclass::kHomList);
+  EXPECT_EQ(rewritten->GetResultType(), hom->GetResultType());
+  EXPECT_EQ(rewritten->ListElement(1), other.get());
+  EXPECT_EQ(rewritten->ListElement(2)->Op(), kDeRef);
+  EXPECT_EQ(hom->ListElement(2), x.get());
+
+  changed = false;
+  const Ref regrouped = Hold(plain->RewriteIndexChain("x", &changed));
+  EXPECT_TRUE(changed);
+  EXPECT_EQ(regrouped->ClassId(), exprclass::kList);
+  EXPECT_EQ(regrouped->ListElement(1)->Op(), kDeRef);
+  // The index chain x(1)(2) regrouped to the right with x dereferenced.
+  ASSERT_EQ(regrouped->ListElement(2)->Op(), kVec);
+  EXPECT_EQ(regrouped->ListElement(2)->Operand(1)->Op(), kDeRef);
+  EXPECT_EQ(regrouped->ListElement(2)->Operand(2)->Op(), kVec);
+
+  // Nothing named: the list itself, but its index chains still regroup.
+  changed = false;
+  EXPECT_EQ(plain->Rewrite("y", &changed), plain.get());
+  const Ref kept = Hold(plain->RewriteIndexChain("y", &changed));
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(kept->ListElement(1), x.get());
+  EXPECT_EQ(kept->ListElement(2)->Operand(1), x.get());
+  EXPECT_EQ(kept->ListElement(2)->Operand(2)->Op(), kVec);
+}
+
 }  // namespace

@@ -106,6 +106,22 @@ TEST_F(AnalysisRoad, AStepResponseThatCannotSettleIsRefused) {
   EXPECT_EQ(run.compute_status, 0u) << Lines(run.trace);
 }
 
+// The listing of a step response names each output with its own input.
+TEST_F(AnalysisRoad, TheStepResponseListingNamesItsInput) {
+  AnalysisRunOptions options = Options(TankModel::kDrained);
+  options.print_level = 3;
+  options.settled = 5;
+  options.most_intervals = 10;
+  options.steps = 2;
+  LinearisationRun run;
+  ASSERT_TRUE(vantor_scenario::RunLinearisation(options, &run)) << run.trace.failure << "\n"
+                                                                << Lines(run.trace);
+  EXPECT_EQ(run.compute_status, 0u) << Lines(run.trace);
+  EXPECT_NE(Lines(run.trace).find("Response of output T101.h wrt input T101.F_in\n"),
+            std::string::npos)
+      << Lines(run.trace);
+}
+
 // Two interacting tanks: G = [[2 sqrt(h2)/k + 1/c, 2 sqrt(h2)/k], [2 sqrt(h2)/k,
 // 2 sqrt(h2)/k]] = [[12, 8], [8, 8]], whose relative gains are [[3, -2],
 // [-2, 3]]: every row and column sums to 1.

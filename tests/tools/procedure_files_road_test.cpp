@@ -106,4 +106,31 @@ TEST_F(ProcedureFilesRoad, GeneratedFilesShowTheDefinitionsName) {
   EXPECT_FALSE(fs::exists(folder / "orphan.c"));
 }
 
+// A template named without an extension, in an output folder below a folder
+// whose name holds a dot: its header is the template's name with ".h", in
+// the same folder, and the file where the name would be cut at that dot is
+// left alone.
+TEST_F(ProcedureFilesRoad, ATemplateWithoutExtensionKeepsItsHeaderInItsFolder) {
+  const fs::path outside = work_.path() / "run";
+  const fs::path folder = outside / "dot.dir" / "gen";
+  fs::create_directories(folder);
+  { std::ofstream(outside / "dot.h") << "kept\n"; }
+  const bool ok = [&] {
+    if (!StartEngine(Engine(), "Procs")) return false;
+    if (!road_->Expect(
+            Generate(folder, {{"PumpCurve", "pumpimpl", "pumpsrc", "userlib", kLanguageC}}),
+            "generating the files", 0))
+      return false;
+    return EndEngine();
+  }();
+  ASSERT_TRUE(ok) << Failure() << "\n" << Events();
+  EXPECT_EQ(Text(outside / "dot.h"), "kept\n");
+  EXPECT_NE(
+      Text(folder / "pumpsrc.h").find("/*** Prototypes for Procedure Definition PumpCurve ***/"),
+      std::string::npos);
+  EXPECT_NE(Text(folder / "pumpsrc").find("#include \"" + (folder / "pumpsrc.h").string() + "\""),
+            std::string::npos)
+      << Text(folder / "pumpsrc");
+}
+
 }  // namespace
