@@ -44,12 +44,14 @@
 #include "foundation/values/typed_value.h"
 #include "framework/connections/segment.h"
 #include "framework/messaging/message.h"
+#include "framework/processes/process_manager.h"
 #include "fuzz/byte_stream.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/results_problem.h"
 #include "fuzz/sensitivity_answers.h"
 #include "fuzz/snapshot_participant.h"
 #include "platform/byte_order.h"
+#include "platform/child_process.h"
 #include "results/plot/plot_history_mgr.h"
 #include "results/snapshots/snap_import.h"
 #include "results/snapshots/snapshot_mgr.h"
@@ -381,6 +383,30 @@ void ClientCommandLines(const fs::path& root) {
   for (const auto& words : lines) {
     Bytes bytes;
     for (const std::string& word : words) {
+      if (!bytes.empty()) bytes.push_back(0);
+      bytes.insert(bytes.end(), word.begin(), word.end());
+    }
+    seeds.Add(bytes);
+  }
+}
+
+// The engine's command line as the process manager writes a child's, in
+// the words the child's start splits it into, and the client's TCP form.
+void EngineCommandLines(const fs::path& root) {
+  SeedFolder seeds(root, "engine_command_line");
+  DseProcessManager manager(nullptr);
+  std::vector<std::string> lines;
+  for (const std::string& folder :
+       {std::string(), std::string("/tmp/run \"folder\""), "/tmp/" + std::string(140, 'w')}) {
+    DseProcess process;
+    process.number = 1;
+    process.directory = folder;
+    lines.push_back(manager.ChildCommandLine(process, 0));
+  }
+  lines.push_back("-ChildNo=1 -SessionId=4242 -ParentNode=0:40123:127.0.0.1");
+  for (const std::string& line : lines) {
+    Bytes bytes;
+    for (const std::string& word : platform::SplitCommandLine(line)) {
       if (!bytes.empty()) bytes.push_back(0);
       bytes.insert(bytes.end(), word.begin(), word.end());
     }
@@ -1733,6 +1759,7 @@ int main(int argc, char** argv) {
   FileRequests(root);
   ReceiveStack(root);
   ClientCommandLines(root);
+  EngineCommandLines(root);
   InstanceItems(root);
   ProcDefinitions(root);
   SnapshotFiles(root);
