@@ -85,6 +85,7 @@ namespace {
 using engineroad::ModelEquation;
 using engineroad::ModelVariable;
 using modelwriter::Add;
+using modelwriter::Expr;
 using modelwriter::Mul;
 using modelwriter::Real;
 using modelwriter::Sub;
@@ -459,6 +460,55 @@ TEST_F(DynamicRoad, BadlyScaledSteadyStatesAreNotSingular) {
   EXPECT_NE(Events().find("Group 1: Nonlinear solver failed."), std::string::npos) << Events();
   EXPECT_NE(Events().find("Nonlinear solver failed: "), std::string::npos) << Events();
   EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+}  // namespace
+
+namespace {
+
+// Van der Pol at mu = 1000 from (2, 0), rtol 1e-6 and atol 1e-13: the
+// given first step (0.005) fails from the start however often it is cut.
+// The run says so once, goes on from a first step estimated from the
+// tolerances and follows the slow manifold, where
+// ln y1 - y1^2 / 2 = ln 2 - 2 + t / mu (to about 1 / mu^2).
+void VanDerPol(Writer& w) {
+  w.List(4);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".y1", 2.0, 32);
+  ModelVariable(w, modelwriter::kStateVariable, 2, ".y2", 0.0, 32);
+  ModelEquation(w, 3, ".slow", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 2}});
+  // y2' = mu (1 - y1^2) y2 - y1.
+  const Expr rate =
+      Sub(Mul(Mul(Real(1000.0), Sub(Real(1.0), Mul(Var(1), Var(1)))), Var(2)), Var(1));
+  ModelEquation(w, 4, ".fast", Sub(Var(0), rate), {{2, 2, 1}, {2, 1}, {2, 2}});
+}
+
+TEST_F(DynamicRoad, ATinyAbsoluteToleranceStartsFromAnEstimatedFirstStep) {
+  Settings settings;
+  settings.interval = 20.0;
+  settings.rtol = 1e-6;
+  settings.atol = 1e-13;
+  ASSERT_TRUE(Start(settings, VanDerPol)) << Failure() << Events();
+  std::vector<double> y1;
+  ASSERT_TRUE(Steps(4, settings.interval,
+                    [&](double) {
+                      double v = 0;
+                      if (!Value(1, &v)) return false;
+                      y1.push_back(v);
+                      return true;
+                    }))
+      << Failure() << Events();
+  ASSERT_TRUE(FinishRun()) << Failure();
+  for (std::size_t k = 1; k < y1.size(); ++k) {
+    const double t = settings.interval * static_cast<double>(k);
+    EXPECT_NEAR(std::log(y1[k]) - y1[k] * y1[k] / 2.0, std::log(2.0) - 2.0 + t / 1000.0, 1e-5)
+        << "t = " << t;
+  }
+  const std::string events = Events();
+  const std::string said = "estimates its first step from the tolerances";
+  const std::size_t at = events.find(said);
+  EXPECT_NE(at, std::string::npos) << events;
+  EXPECT_EQ(events.find(said, at + 1), std::string::npos) << events;
+  EXPECT_EQ(events.find("too small"), std::string::npos) << events;
 }
 
 }  // namespace
