@@ -511,4 +511,63 @@ TEST_F(DynamicRoad, ATinyAbsoluteToleranceStartsFromAnEstimatedFirstStep) {
   EXPECT_EQ(events.find("too small"), std::string::npos) << events;
 }
 
+// s' = -s from s(0) = 1 drives one group of `size` unknowns: x0 + x1 = 2 s
+// (through exp) and x0 + 1.001 z = 2.001 s, z joined to x1 through a chain of
+// z_k = z_(k-1). Condition about 4e3, root x0 = x1 = z = s = e^-t. s is
+// index 1, x0 2, x1 3, the chain from 4 on.
+void IllConditionedPair(Writer& w, std::uint32_t size) {
+  const std::uint32_t unknowns = size + 1;
+  w.List(2 * unknowns);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".s", 1.0, 32);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".x0", 0.99, 1);
+  ModelVariable(w, modelwriter::kRealVariable, 3, ".x1", 0.99, 1);
+  for (std::uint32_t k = 4; k <= unknowns; ++k) {
+    ModelVariable(w, modelwriter::kRealVariable, k, ".z" + std::to_string(k - 3), 0.99, 1);
+  }
+  std::uint32_t id = unknowns + 1;
+  ModelEquation(w, id++, ".decay", Add(Var(0), Var(1)), {{2, 1, 1}, {2, 1}});
+  // exp(x0 + x1 - 2 s) = 1 keeps the group nonlinear and its Jacobian's
+  // rows as near parallel as the pair's, wherever Newton goes.
+  ModelEquation(
+      w, id++, ".sum",
+      Sub(modelwriter::Unary(32, Sub(Add(Var(0), Var(1)), Mul(Real(2.0), Var(2)))), Real(1.0)),
+      {{2, 2}, {2, 3}, {2, 1}});
+  for (std::uint32_t k = 4; k <= unknowns; ++k) {
+    ModelEquation(w, id++, ".link" + std::to_string(k - 3), Sub(Var(0), Var(1)),
+                  {{2, k}, {2, k - 1}});
+  }
+  ModelEquation(w, id++, ".near",
+                Sub(Add(Var(0), Mul(Real(1.001), Var(1))), Mul(Real(2.001), Var(2))),
+                {{2, 2}, {2, unknowns}, {2, 1}});
+}
+
+// The pair is well posed: at the default options it initialises and
+// integrates to the closed form, whether its group goes to the direct
+// corrector (2 unknowns) or to the nonlinear library (9).
+TEST_F(DynamicRoad, AnIllConditionedPairIsNotSingular) {
+  for (std::uint32_t size : {2u, 9u}) {
+    SCOPED_TRACE("group of " + std::to_string(size));
+    run_ = vantor_scenario::FirstOrderRun();
+    Settings settings;
+    ASSERT_TRUE(Start(settings, [size](Writer& w) { IllConditionedPair(w, size); }))
+        << Failure() << Events();
+    std::vector<std::pair<double, double>> read;
+    ASSERT_TRUE(Steps(4, 1.0,
+                      [&](double) {
+                        double x0 = 0, z = 0;
+                        if (!Value(2, &x0) || !Value(size + 1, &z)) return false;
+                        read.emplace_back(x0, z);
+                        return true;
+                      }))
+        << Failure() << Events();
+    ASSERT_TRUE(FinishRun()) << Failure();
+    for (std::size_t k = 0; k < read.size(); ++k) {
+      const double exact = std::exp(-static_cast<double>(k));
+      EXPECT_NEAR(read[k].first, exact, 1e-3 * exact) << "x0 at t = " << k;
+      EXPECT_NEAR(read[k].second, exact, 1e-3 * exact) << "z at t = " << k;
+    }
+    EXPECT_EQ(Events().find("singular"), std::string::npos) << Events();
+  }
+}
+
 }  // namespace
