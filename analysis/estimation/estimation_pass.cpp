@@ -123,7 +123,6 @@ Status EstimationMgr::CompletePass(std::int32_t reason) {
       if (i < residuals.size()) pass_residuals_[k] = residuals[i];
       if (i < predicted.size()) pass_predicted_[k] = predicted[i];
       pass_weights_[k] = experiment->Weight();
-      predicted_squares_ += pass_predicted_[k] * pass_predicted_[k];
       if (sensitivities_ != 0) {
         for (std::size_t j = 0; j < columns && j < static_cast<std::size_t>(n); ++j) {
           if ((i + 1) * columns <= rows.size()) {
@@ -132,6 +131,20 @@ Status EstimationMgr::CompletePass(std::int32_t reason) {
         }
       }
     }
+  }
+  // A model solved at wild estimates can give values whose squares and
+  // products overflow (a trap on the server thread); such a pass counts as
+  // failed, and the optimiser cuts its step.
+  constexpr double kHugeValue = 1e150;
+  auto huge = [](const std::vector<double>& values) {
+    for (double v : values) {
+      if (!(std::fabs(v) < kHugeValue)) return true;
+    }
+    return false;
+  };
+  if (huge(pass_residuals_) || huge(pass_predicted_) || huge(pass_rows_)) reason = kPassFailed;
+  if (reason != kPassFailed) {
+    for (double p : pass_predicted_) predicted_squares_ += p * p;
   }
   ++pass_counter_;
   std::int32_t mode = last_result_;

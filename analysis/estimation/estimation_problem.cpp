@@ -384,6 +384,7 @@ std::int32_t EstimationProblem::Run(std::int32_t mode, const Pass& pass,
     steps_ = 0;
     calls_ = 0;
     result_ = 0;
+    judge_later_ = false;
     failed_pass_ = false;
     max_iterations_ = options->GetInt(likelihood ? eo::kLogLikelihoodMaxIter : eo::kNlsMaxIter);
     if (p >= 1) {
@@ -466,6 +467,11 @@ std::int32_t EstimationProblem::Run(std::int32_t mode, const Pass& pass,
     // A final pass only recomputes the statistics at the current point.
     objective_ = Objective(pass, 0);
     Gradient(pass, 0);
+    if (judge_later_) {
+      judge_later_ = false;
+      code_ = Judge(pass, p);
+      Outcome(p);
+    }
     if (layout_.statistics) Statistics(pass, p);
     return result_;
   }
@@ -548,9 +554,112 @@ std::int32_t EstimationProblem::Run(std::int32_t mode, const Pass& pass,
     Say(0, " ");
   }
   if (code_ <= 0) return result_ = 0;
+  if (code_ == 1 && !layout_.statistics && layout_.solver_kind == kOptimiserDifferenced) {
+    // The run had no sensitivities; the pass that brings them for the
+    // statistics judges the end point first.
+    judge_later_ = true;
+    return result_ = 1;
+  }
+  if (code_ == 1 && layout_.statistics) code_ = Judge(pass, p);
   Outcome(p);
   if (layout_.statistics) Statistics(pass, p);
   return result_;
+}
+
+// A general NLP solver stops where its steps become small, which is not
+// where the sum of squares is least: a stale quasi-Newton matrix, a flat
+// stretch or a cut line search stop it as well. Its end point counts as
+// converged only where the Gauss-Newton step from the pass's residuals and
+// Jacobian would lower the sum by no more than the relative function
+// tolerance of it (Nls.RelFuncTol; for maximum likelihood, its SolTol on
+// the residuals weighted by each record's n / A), or the sum is below the
+// absolute one. Columns dependent at round-off make it singular
+// convergence. Heteroscedasticity unknowns leave the verdict to the
+// solver.
+std::int32_t EstimationProblem::Judge(const Pass& pass, std::int32_t p) {
+  constexpr double kDependent = 1e-10;
+  const bool likelihood = layout_.objective_type == 2;
+  if (residual_optimiser_ || pass.jacobian == nullptr || m_ <= 0) return code_;
+  for (const Unknown& u : layout_.unknowns) {
+    if (u.kind == Kind::kHeteroscedasticity) return code_;
+  }
+  Objective(pass, 0);
+  CopyJacobian(pass, 0);
+  const std::size_t m = Z(m_);
+  // Maximum likelihood with every gamma 0 is least squares on each record
+  // weighted by n_i / A_i.
+  std::vector<double> weight(m, 1.0);
+  if (likelihood) {
+    std::vector<double> a(Z(layout_.records), 0.0), count(a.size(), 0.0);
+    for (std::size_t k = 0; k < m; ++k) {
+      const auto i = Z(layout_.record_of[k]);
+      if (i >= a.size()) return code_;
+      a[i] += residuals_[k] * residuals_[k];
+      count[i] += 1.0;
+    }
+    for (std::size_t k = 0; k < m; ++k) {
+      const auto i = Z(layout_.record_of[k]);
+      weight[k] = std::sqrt(count[i] / std::max(a[i], kTinyA));
+    }
+  }
+  std::vector<double> r(m);
+  double total = 0.0;
+  for (std::size_t k = 0; k < m; ++k) {
+    r[k] = residuals_[k] * weight[k];
+    total += r[k] * r[k];
+  }
+  // Modified Gram-Schmidt, twice, on the unit columns.
+  std::vector<std::vector<double>> basis;
+  bool dependent = false;
+  for (std::int32_t j = 0; j < n_; ++j) {
+    std::vector<double> v(m);
+    double norm = 0.0;
+    for (std::size_t k = 0; k < m; ++k) {
+      v[k] = jacobian_[k + m * Z(j)] * weight[k];
+      norm += v[k] * v[k];
+    }
+    norm = std::sqrt(norm);
+    if (!std::isfinite(norm)) return code_;
+    if (norm == 0.0) {
+      dependent = true;
+      continue;
+    }
+    for (double& e : v) e /= norm;
+    for (int again = 0; again < 2; ++again) {
+      for (const std::vector<double>& q : basis) {
+        double d = 0.0;
+        for (std::size_t k = 0; k < m; ++k) d += q[k] * v[k];
+        for (std::size_t k = 0; k < m; ++k) v[k] -= d * q[k];
+      }
+    }
+    double rest = 0.0;
+    for (double e : v) rest += e * e;
+    rest = std::sqrt(rest);
+    if (rest <= kDependent) {
+      dependent = true;
+      continue;
+    }
+    for (double& e : v) e /= rest;
+    basis.push_back(std::move(v));
+  }
+  double reduction = 0.0;
+  for (const std::vector<double>& q : basis) {
+    double d = 0.0;
+    for (std::size_t k = 0; k < m; ++k) d += q[k] * r[k];
+    reduction += d * d;
+  }
+  SolverOptions* options = SolverOptions::Instance();
+  const double relative = likelihood ? tolerance_ : options->GetReal(eo::kNlsRelFuncTol);
+  const double absolute = likelihood ? 0.0 : options->GetReal(eo::kNlsAbsFuncTol);
+  const bool least = reduction <= relative * total || (!likelihood && total <= absolute);
+  if (least) return dependent ? 17 : 1;
+  if (p != 0) {
+    Say(kEstOptimiserFailed,
+        Line("The solver stopped where a Gauss-Newton step would still lower the objective by "
+             "%9.2e of itself",
+             total > 0.0 ? reduction / total : reduction));
+  }
+  return 3;
 }
 
 void EstimationProblem::Outcome(std::int32_t p) {

@@ -175,6 +175,9 @@ class EstimationProblem {
   void CopyJacobian(const Pass& pass, std::int32_t print);
   std::int32_t CallOptimiser(std::int32_t flag, const Pass& pass);
   void Outcome(std::int32_t print);
+  // An NLP solver's "converged" (code 1) judged at the pass's point:
+  // 1 kept, 17 singular convergence, 3 a point that is no optimum.
+  std::int32_t Judge(const Pass& pass, std::int32_t print);
   void Statistics(const Pass& pass, std::int32_t print);
   void WriteBack();
   void Say(Status status, const std::string& text) const;
@@ -197,6 +200,8 @@ class EstimationProblem {
   bool residual_optimiser_ = true;
   std::int32_t max_iterations_ = 0;
   std::int32_t code_ = 0;
+  // Without sensitivities the outcome waits for the pass that brings them.
+  bool judge_later_ = false;
   std::int32_t calls_ = 0;
   std::int32_t steps_ = 0;
   std::int32_t result_ = 0;

@@ -24,7 +24,7 @@ struct Settings {
   double max_var_step = 1e6;
   std::int32_t hi_var_steps = 20;
   double range_frac = 1.0, bound_frac = 0.9, clip_factor = 0.1;
-  double min_non_zero = 0.0, singul_factor = 1e-14;
+  double min_non_zero = 0.0, singul_factor = kKvsRankFloor;
   std::int32_t indet_handle = 0, max_div_steps = 10;
   double hi_res = 1e20;
   std::int32_t creep_iter = 0;

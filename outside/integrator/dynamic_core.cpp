@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -183,6 +184,7 @@ class Stepper final : public DynamicCore {
   Status StartLeg();
   Status StartIda();
   Status StepIda(double target);
+  bool StartAgain(double target, bool exact, realtype* t, int* flag);
   Status StepFixed(double target);
   Status AfterStep(double t, bool* event);
   bool EventChanged();
@@ -923,6 +925,23 @@ Stepper::Attempt Stepper::Iterate(double t, bool setup, const double* weights, d
   return Attempt::kFailed;
 }
 
+// The leg's first step once more from its start, the algebraic unknowns
+// left out of that step's error test; false when IDA cannot start again.
+bool Stepper::StartAgain(double target, bool exact, realtype* t, int* flag) {
+  std::copy(start_y_.begin(), start_y_.end(), NV_DATA_S(y_));
+  std::copy(start_yp_.begin(), start_yp_.end(), NV_DATA_S(yp_));
+  if (IDAReInit(ida_, start_, y_, yp_) != IDA_SUCCESS) return false;
+  ss_ = 20.0;
+  last_cj_ = 0.0;
+  setup_cj_ = 0.0;
+  if (exact) IDASetStopTime(ida_, target);
+  IDASetSuppressAlg(ida_, SUNTRUE);
+  corrector_status_ = 0;
+  *flag = IDASolve(ida_, target, t, y_, yp_, IDA_ONE_STEP);
+  IDASetSuppressAlg(ida_, SUNFALSE);
+  return true;
+}
+
 Status Stepper::StepIda(double target) {
   // Communication points are served from the interpolant unless asked
   // otherwise; then each ends a step. So they are with sensitivities, whose
@@ -941,12 +960,23 @@ Status Stepper::StepIda(double target) {
   const bool may_retry = first_step_ && !sens_active_;
   hold_error_ = may_retry;
   held_code_ = 0;
+  // The given first step may fail however often IDA cuts it (a tiny atol
+  // on a fast start: the error test or the corrector's test, in weights
+  // of 1/atol, never passes); a first step IDA estimates from the
+  // tolerances then goes on, where the given one would only give up.
+  const double given = s_.options_.Get(kOptionInitStepSize);
+  const bool may_estimate = may_retry && s_.options_.Get(kOptionStepSizeType) != 0 && given > 0.0;
+  const auto cut_out = [&](int f) {
+    const bool not_converging =
+        corrector_status_ == 0 || corrector_status_ == kStatusCorrectorFailed;
+    return f == IDA_ERR_FAIL || (may_estimate && f == IDA_CONV_FAIL && not_converging);
+  };
   int flag = IDASolve(ida_, target, &t, y_, yp_, IDA_ONE_STEP);
   hold_error_ = false;
-  if (held_code_ != 0 && flag != IDA_ERR_FAIL) {
+  if (held_code_ != 0 && !cut_out(flag)) {
     CoreMessage(held_code_, nullptr, held_function_.c_str(), held_text_.data(), this);
   }
-  if (flag == IDA_ERR_FAIL && may_retry) {
+  if (cut_out(flag) && may_retry) {
     // The algebraic unknowns start from a zero slope, so their first
     // correction is h times their true slope, which shrinks only as fast
     // as h: at tight tolerances the error test cuts the first step until
@@ -954,17 +984,26 @@ Status Stepper::StepIda(double target) {
     // step's test; that step's correction then gives IDA their first
     // difference.
     if (Status st = MarkAlgebraic(); st != 0) return st;
-    std::copy(start_y_.begin(), start_y_.end(), NV_DATA_S(y_));
-    std::copy(start_yp_.begin(), start_yp_.end(), NV_DATA_S(yp_));
-    if (IDAReInit(ida_, start_, y_, yp_) != IDA_SUCCESS) return kStatusIntegrationFailed;
-    ss_ = 20.0;
-    last_cj_ = 0.0;
-    setup_cj_ = 0.0;
-    if (exact) IDASetStopTime(ida_, target);
-    IDASetSuppressAlg(ida_, SUNTRUE);
-    corrector_status_ = 0;
-    flag = IDASolve(ida_, target, &t, y_, yp_, IDA_ONE_STEP);
-    IDASetSuppressAlg(ida_, SUNFALSE);
+    hold_error_ = may_estimate;
+    held_code_ = 0;
+    if (!StartAgain(target, exact, &t, &flag)) return kStatusIntegrationFailed;
+    hold_error_ = false;
+    if (held_code_ != 0 && !(may_estimate && cut_out(flag))) {
+      CoreMessage(held_code_, nullptr, held_function_.c_str(), held_text_.data(), this);
+    }
+    if (may_estimate && cut_out(flag)) {
+      char line[160];
+      std::snprintf(line, sizeof line,
+                    "The initial step size %.3g failed from the start: the integrator estimates "
+                    "its first step from the tolerances",
+                    given);
+      const char* texts[] = {line};
+      if (s_.executive_) s_.executive_->PostSolverMessage(0, 1, texts, 0, nullptr);
+      IDASetInitStep(ida_, 0.0);
+      const bool started = StartAgain(target, exact, &t, &flag);
+      IDASetInitStep(ida_, given);
+      if (!started) return kStatusIntegrationFailed;
+    }
   }
   if (flag == IDA_TSTOP_RETURN) stop_armed_ = false;
   if (flag >= 0) first_step_ = false;

@@ -35,8 +35,9 @@ struct Context {
   nlopt_opt opt;
   bool stopped = false;
   int failures = 0;
-  bool evaluated = false;      // some point had values
-  std::vector<double> failed;  // the last point the engine could not evaluate
+  bool evaluated = false;        // some point had values
+  std::vector<double> failed;    // the last point the engine could not evaluate
+  double first_gradient = -1.0;  // the largest |df/dx_j| at the first point with one
 };
 
 // Null where there are no values. A point the engine could not evaluate
@@ -66,7 +67,14 @@ double Objective(unsigned n, const double* x, double* grad, void* data) {
   auto* c = static_cast<Context*>(data);
   const Values* v = Fetch(c, x, grad != nullptr);
   if (v == nullptr) return HUGE_VAL;
-  if (grad != nullptr) std::copy(v->grad.begin(), v->grad.begin() + n, grad);
+  if (grad != nullptr) {
+    std::copy(v->grad.begin(), v->grad.begin() + n, grad);
+    if (c->first_gradient < 0.0) {
+      c->first_gradient = 0.0;
+      for (unsigned j = 0; j < n; ++j)
+        c->first_gradient = std::max(c->first_gradient, std::fabs(grad[j]));
+    }
+  }
   return v->f;
 }
 
@@ -121,7 +129,13 @@ class SlsqpDriver final : public Driver {
     // the point is feasible, and at a loose tolerance SLSQP's iterates can
     // still be closing on the constraints from outside: an SQP has not
     // converged there, so it goes on from its last iterate.
-    for (int again = 0; again < kRestarts && StoppedShort(p, cache.Last(), code, feasibility);
+    // A stop on a small change of objective or point says only that the
+    // last steps were small: a stale quasi-Newton matrix or a cut line
+    // search stops SLSQP as well, the start point included. The run goes
+    // on afresh from there while the point is not stationary.
+    for (int again = 0;
+         again < kRestarts && (StoppedShort(p, cache.Last(), code, feasibility) ||
+                               (SmallChange(code) && !Stationary(p, cache.Last(), s, context)));
          ++again) {
       if (s.max_iterations > 0) {
         if (evaluations >= s.max_iterations) break;
@@ -143,6 +157,11 @@ class SlsqpDriver final : public Driver {
     nlopt_destroy(opt);
     if (out.result != kStopped && out.result != kEvaluationFailed) {
       Finish(&cache, p, x, true, feasibility, &out);
+      if (out.result == kConverged && SmallChange(code) &&
+          out.measure > StationaryTolerance(s, cache.Last().f, context)) {
+        out.result = kAccuracyLimit;
+        out.message = "SLSQP stopped on a small change away from a stationary point";
+      }
     } else {
       out.x = x;
     }
@@ -151,6 +170,28 @@ class SlsqpDriver final : public Driver {
 
   static bool Converged(nlopt_result code) {
     return code == NLOPT_SUCCESS || code == NLOPT_FTOL_REACHED || code == NLOPT_XTOL_REACHED;
+  }
+
+  static bool SmallChange(nlopt_result code) {
+    return code == NLOPT_FTOL_REACHED || code == NLOPT_XTOL_REACHED;
+  }
+
+  // The largest first-order optimality residual (projected on the active
+  // bounds and constraints) a point may keep and count as stationary, in
+  // units of the objective's size or of the gradient at the start,
+  // whichever is larger: the square root of OptTol, as a stop on a small
+  // change of the objective leaves the gradient at about that.
+  static double StationaryTolerance(const Settings& s, double f, const Context& c) {
+    return std::sqrt(s.opt_tol) * std::max({1.0, std::fabs(f), c.first_gradient});
+  }
+
+  // True also where there is nothing to judge by.
+  static bool Stationary(const Problem& p, const Values& last, const Settings& s,
+                         const Context& c) {
+    if (!last.derivatives || last.x.size() != static_cast<std::size_t>(p.n)) return true;
+    Outcome probe;
+    EstimateMultipliers(p, last, FeasibilityTolerance(s), &probe);
+    return probe.measure <= StationaryTolerance(s, last.f, c);
   }
 
   static bool StoppedShort(const Problem& p, const Values& last, nlopt_result code,

@@ -12,14 +12,15 @@
 #include "foundation/interfaces/integrator_proxy.h"
 #include "solve/groups/corrector_iteration.h"
 #include "solve/groups/eso_group.h"
+#include "solve/ifaces/kvs_nonlinear.h"
 #include "solve/open/kvs_proxies.h"
 #include "solve/options/solver_option_table.h"
 
 namespace {
 
-// A scaled pivot below this is left to the framework, whose own singularity
-// test then decides (its threshold lies below this one).
-constexpr double kPivotFloor = 1e-12;
+// A scaled pivot below this is left to the framework, whose own rank test
+// then decides at the same floor.
+constexpr double kPivotFloor = kKvsRankFloor;
 
 bool AllFinite(const std::vector<double>& v, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i)

@@ -7,6 +7,12 @@
 
 #include "solve/ifaces/kvs_common.h"
 
+// A pivot of the equilibrated Jacobian (rows and columns scaled to largest
+// entries near 1) below this counts as zero: the rank is decided at
+// round-off, by the engine's direct corrector and the libraries alike, so a
+// well-posed group of any size is solved the same way.
+inline constexpr double kKvsRankFloor = 1e-14;
+
 class KVSNumericAlgebraicESO : public platform::IUnknown {
  public:
   /* 3 */ virtual Status GetNumVariables(std::int32_t* count) = 0;

@@ -26,15 +26,12 @@ namespace {
 
 constexpr std::int32_t kOptAbsTol = 1;
 constexpr std::int32_t kOptRelTol = 2;
-constexpr std::int32_t kOptSingPert = 12;
 constexpr std::int32_t kOptMaxIter = 24;
 constexpr std::int32_t kOptMethod = 38;
 constexpr std::int32_t kOptWatchGroup = 79;
 constexpr std::int32_t kOptStepSizeType = 137;
 constexpr std::int32_t kOptMaxRefineIter = 170;
 constexpr std::int32_t kOptEnableRefineIter = 171;
-// The nonlinear library's own singularity threshold (reciprocal condition).
-constexpr double kCorrectorSingularity = 1e-14;
 
 struct Mapping {
   std::int32_t option;
@@ -991,7 +988,6 @@ const QLNKVSNonLinProxy::ReadValues& QLNKVSNonLinProxy::Refresh() {
   const std::int32_t integrator = options->GetInt(kOptIntegrator);
   read_.one_iteration =
       (integrator == 3 || integrator == 4) && options->GetInt(kOptStepSizeType) == 1;
-  read_.singularity = OptionValue(kOptSingPert);
   ReadOptions();
   return read_;
 }
@@ -1046,9 +1042,10 @@ Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
     c = h != 0.0 ? 1.0 / h : 1.0;
   }
   PerSolveSettings(watched);
-  // Its derivative columns carry 1/h: a condition estimate far below the
-  // steady-state threshold says nothing of singularity there.
-  SetParameter(singul_factor_, c != 0.0 ? kCorrectorSingularity : read_.singularity);
+  // Rank at round-off, as the direct corrector decides it. The option
+  // mapped to this name (Nonlinear.SingPert) is a perturbation size, not
+  // a rank test: at its 0.01 a group of condition 1e3 would be singular.
+  SetParameter(singul_factor_, kKvsRankFloor);
   // Inside a corrector iteration one step on the factors the system holds
   // (made afresh at a set-up), else a whole solve.
   const bool step = CorrectorIterationScope::Active();

@@ -275,7 +275,6 @@ class QLNKVSNonLinProxy : public QLNPlainGroupMethod, public QLNKVSGenericProxy 
     std::int32_t max_iter = 0;
     bool mixed = false;          // Nonlinear.Method 3
     bool one_iteration = false;  // a variable-step implicit integrator
-    double singularity = 0.0;    // Nonlinear.SingPert
   };
   const ReadValues& Refresh();
 

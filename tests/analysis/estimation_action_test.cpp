@@ -82,6 +82,9 @@ class EstimationAction : public ::testing::Test {
     services.Add(10, "x", 0.5);
     services.Add(20, "u");
     services.options[analysis_options::kEstimator] = 1;
+    // The option table's default: the least-squares optimiser, which
+    // answers for its own end points.
+    services.options[analysis_options::kEstimationSolver] = 2;
     manager.SetRunServices(&run);
     manager.SetOptimiserFactory([this](std::int32_t, std::int32_t m, std::int32_t n) {
       optimiser = new ScriptedOptimiser(static_cast<std::size_t>(n), static_cast<std::size_t>(m));

@@ -513,6 +513,40 @@ TEST(EstimationDriverStatistics, SingularNormalMatrixLeavesNoStatistics) {
   EXPECT_TRUE(printed.Has("No covariance or correlation information."));
 }
 
+// A general NLP solver's "converged" holds only where the Gauss-Newton step
+// from the pass would lower the sum of squares no further: y = b x through
+// (1, 2.1), (2, 3.9), (3, 6.2). At the fit it stands; at the start it is a
+// failure; at the fit with a second unknown whose column repeats the first
+// it is singular convergence.
+TEST(EstimationDriverOutcome, AnNlpSolversConvergenceIsJudgedAtItsPoint) {
+  TestOptions options;
+  options.ints[eo::kPrintLevel] = 0;
+  const double x[] = {1.0, 2.0, 3.0}, y[] = {2.1, 3.9, 6.2};
+  const double slope = 28.5 / 14.0;
+  struct Case {
+    std::vector<double> start;
+    std::uint32_t outcome;
+  };
+  for (const Case& c : {Case{{slope}, 1u}, Case{{1.0}, 8u}, Case{{slope, 0.0}, 5u}}) {
+    SCOPED_TRACE("start " + std::to_string(c.start[0]) + ", " + std::to_string(c.start.size()) +
+                 " unknowns");
+    EstimationProblem::Layout layout = LeastSquaresLayout(c.start, 3);
+    layout.solver_kind = 1;
+    EstimationResults results;
+    ScriptedOptimiser* optimiser = nullptr;
+    auto problem = EstimationProblem::Create(layout, nullptr, &results, Scripted(&optimiser));
+    problem->LoadInitialPoint();
+    std::vector<double> r, rows, predicted;
+    for (int k = 0; k < 3; ++k) {
+      predicted.push_back(c.start[0] * x[k]);
+      r.push_back(y[k] - predicted.back());
+      for (std::size_t j = 0; j < c.start.size(); ++j) rows.push_back(x[k]);
+    }
+    problem->Run(kEstFirstPass, {r.data(), rows.data(), predicted.data(), nullptr}, nullptr);
+    EXPECT_EQ(results.outcome, c.outcome);
+  }
+}
+
 // The line fit as the outcome and protocol tests drive it: both
 // parameters from its start, six points, no statistics, the optimiser
 // scripted by the test and the problem at its initial point.

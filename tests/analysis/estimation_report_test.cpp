@@ -55,6 +55,9 @@ class EstimationReport : public ::testing::Test {
     services.variables[2] = std::make_unique<InitialVariable>(2, "x0", 1.0);
     services.Add(10, "x", 0.0);
     services.options[analysis_options::kEstimator] = 1;
+    // The option table's default: the least-squares optimiser, which
+    // answers for its own end points.
+    services.options[analysis_options::kEstimationSolver] = 2;
     manager.SetOptimiserFactory([](std::int32_t, std::int32_t m, std::int32_t n) {
       auto* optimiser =
           new ConvergedOptimiser(static_cast<std::size_t>(n), static_cast<std::size_t>(m));

@@ -86,6 +86,7 @@ namespace {
 using engineroad::ModelEquation;
 using engineroad::ModelVariable;
 using modelwriter::Add;
+using modelwriter::Expr;
 using modelwriter::Mul;
 using modelwriter::Real;
 using modelwriter::Sub;
@@ -574,6 +575,114 @@ TEST_F(DynamicRoad, BadlyScaledSteadyStatesAreNotSingular) {
   EXPECT_NE(Events().find("Group 1: Nonlinear solver failed."), std::string::npos) << Events();
   EXPECT_NE(Events().find("Nonlinear solver failed: "), std::string::npos) << Events();
   EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+}  // namespace
+
+namespace {
+
+// Van der Pol at mu = 1000 from (2, 0), rtol 1e-6 and atol 1e-13: the
+// given first step (0.005) fails from the start however often it is cut.
+// The run says so once, goes on from a first step estimated from the
+// tolerances and follows the slow manifold, where
+// ln y1 - y1^2 / 2 = ln 2 - 2 + t / mu (to about 1 / mu^2).
+void VanDerPol(Writer& w) {
+  w.List(4);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".y1", 2.0, 32);
+  ModelVariable(w, modelwriter::kStateVariable, 2, ".y2", 0.0, 32);
+  ModelEquation(w, 3, ".slow", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 2}});
+  // y2' = mu (1 - y1^2) y2 - y1.
+  const Expr rate =
+      Sub(Mul(Mul(Real(1000.0), Sub(Real(1.0), Mul(Var(1), Var(1)))), Var(2)), Var(1));
+  ModelEquation(w, 4, ".fast", Sub(Var(0), rate), {{2, 2, 1}, {2, 1}, {2, 2}});
+}
+
+TEST_F(DynamicRoad, ATinyAbsoluteToleranceStartsFromAnEstimatedFirstStep) {
+  Settings settings;
+  settings.interval = 20.0;
+  settings.rtol = 1e-6;
+  settings.atol = 1e-13;
+  ASSERT_TRUE(Start(settings, VanDerPol)) << Failure() << Events();
+  std::vector<double> y1;
+  ASSERT_TRUE(Steps(4, settings.interval,
+                    [&](double) {
+                      double v = 0;
+                      if (!Value(1, &v)) return false;
+                      y1.push_back(v);
+                      return true;
+                    }))
+      << Failure() << Events();
+  ASSERT_TRUE(FinishRun()) << Failure();
+  for (std::size_t k = 1; k < y1.size(); ++k) {
+    const double t = settings.interval * static_cast<double>(k);
+    EXPECT_NEAR(std::log(y1[k]) - y1[k] * y1[k] / 2.0, std::log(2.0) - 2.0 + t / 1000.0, 1e-5)
+        << "t = " << t;
+  }
+  const std::string events = Events();
+  const std::string said = "estimates its first step from the tolerances";
+  const std::size_t at = events.find(said);
+  EXPECT_NE(at, std::string::npos) << events;
+  EXPECT_EQ(events.find(said, at + 1), std::string::npos) << events;
+  EXPECT_EQ(events.find("too small"), std::string::npos) << events;
+}
+
+// s' = -s from s(0) = 1 drives one group of `size` unknowns: x0 + x1 = 2 s
+// (through exp) and x0 + 1.001 z = 2.001 s, z joined to x1 through a chain of
+// z_k = z_(k-1). Condition about 4e3, root x0 = x1 = z = s = e^-t. s is
+// index 1, x0 2, x1 3, the chain from 4 on.
+void IllConditionedPair(Writer& w, std::uint32_t size) {
+  const std::uint32_t unknowns = size + 1;
+  w.List(2 * unknowns);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".s", 1.0, 32);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".x0", 0.99, 1);
+  ModelVariable(w, modelwriter::kRealVariable, 3, ".x1", 0.99, 1);
+  for (std::uint32_t k = 4; k <= unknowns; ++k) {
+    ModelVariable(w, modelwriter::kRealVariable, k, ".z" + std::to_string(k - 3), 0.99, 1);
+  }
+  std::uint32_t id = unknowns + 1;
+  ModelEquation(w, id++, ".decay", Add(Var(0), Var(1)), {{2, 1, 1}, {2, 1}});
+  // exp(x0 + x1 - 2 s) = 1 keeps the group nonlinear and its Jacobian's
+  // rows as near parallel as the pair's, wherever Newton goes.
+  ModelEquation(
+      w, id++, ".sum",
+      Sub(modelwriter::Unary(32, Sub(Add(Var(0), Var(1)), Mul(Real(2.0), Var(2)))), Real(1.0)),
+      {{2, 2}, {2, 3}, {2, 1}});
+  for (std::uint32_t k = 4; k <= unknowns; ++k) {
+    ModelEquation(w, id++, ".link" + std::to_string(k - 3), Sub(Var(0), Var(1)),
+                  {{2, k}, {2, k - 1}});
+  }
+  ModelEquation(w, id++, ".near",
+                Sub(Add(Var(0), Mul(Real(1.001), Var(1))), Mul(Real(2.001), Var(2))),
+                {{2, 2}, {2, unknowns}, {2, 1}});
+}
+
+// The pair is well posed: at the default options it initialises and
+// integrates to the closed form, whether its group goes to the direct
+// corrector (2 unknowns) or to the nonlinear library (9).
+TEST_F(DynamicRoad, AnIllConditionedPairIsNotSingular) {
+  for (std::uint32_t size : {2u, 9u}) {
+    SCOPED_TRACE("group of " + std::to_string(size));
+    run_ = vantor_scenario::FirstOrderRun();
+    Settings settings;
+    ASSERT_TRUE(Start(settings, [size](Writer& w) { IllConditionedPair(w, size); }))
+        << Failure() << Events();
+    std::vector<std::pair<double, double>> read;
+    ASSERT_TRUE(Steps(4, 1.0,
+                      [&](double) {
+                        double x0 = 0, z = 0;
+                        if (!Value(2, &x0) || !Value(size + 1, &z)) return false;
+                        read.emplace_back(x0, z);
+                        return true;
+                      }))
+        << Failure() << Events();
+    ASSERT_TRUE(FinishRun()) << Failure();
+    for (std::size_t k = 0; k < read.size(); ++k) {
+      const double exact = std::exp(-static_cast<double>(k));
+      EXPECT_NEAR(read[k].first, exact, 1e-3 * exact) << "x0 at t = " << k;
+      EXPECT_NEAR(read[k].second, exact, 1e-3 * exact) << "z at t = " << k;
+    }
+    EXPECT_EQ(Events().find("singular"), std::string::npos) << Events();
+  }
 }
 
 }  // namespace
