@@ -777,7 +777,11 @@ void SimRunResultsJoin::RemoveVariable(DAESVarTableEntry* entry) { recorded_.era
 
 void SimRunResultsJoin::ForgetEntry(DAESVarTableEntry* entry) {
   recorded_.erase(entry);
-  objects_.erase(entry);
+  auto object = objects_.find(entry);
+  if (object != objects_.end()) {
+    results_->ForgetObject(object->second.get());
+    objects_.erase(object);
+  }
   auto record = record_of_.find(entry);
   if (record != record_of_.end()) {
     records_[static_cast<std::size_t>(record->second)] = nullptr;
@@ -785,9 +789,7 @@ void SimRunResultsJoin::ForgetEntry(DAESVarTableEntry* entry) {
   }
   auto found = assignables_.find(entry);
   if (found == assignables_.end()) return;
-  // Queued items keep their place but no longer name the variable.
-  while (results_->RemoveQueuedItem(found->second.get()) != nullptr) {
-  }
+  results_->ForgetVariable(found->second.get());
   assignables_.erase(found);
 }
 
