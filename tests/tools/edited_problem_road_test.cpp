@@ -66,8 +66,7 @@ void Cubic(Writer& w, double p, double c) {
 
 class EditedProblemRoad : public EngineRoad {
  protected:
-  bool Start(std::int32_t run_mode, double interval,
-             const std::function<void(Writer&)>& model) {
+  bool Start(std::int32_t run_mode, double interval, const std::function<void(Writer&)>& model) {
     vantor_client::EngineOptions engine = Engine();
     engine.timeout_ms = 60000;
     engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
@@ -138,18 +137,22 @@ class EditedProblemRoad : public EngineRoad {
   // Request 30 selects the run's own file, request 20 stages what differs.
   bool Stage(std::uint32_t id, std::uint32_t* staged) {
     Status s = 1;
-    Ask([](vantor_client::Request& r) {
-      r.PutUInt16(30);
-      r.PutString("");
-      r.PutString("");
-    }, &s);
+    Ask(
+        [](vantor_client::Request& r) {
+          r.PutUInt16(30);
+          r.PutString("");
+          r.PutString("");
+        },
+        &s);
     if (s != 0) return Fail("request 30: " + vantor_scenario::Hex(s));
-    const Bytes body = Ask([&](vantor_client::Request& r) {
-      r.PutUInt16(20);
-      r.PutUInt32(id);
-      r.PutUInt16(0x33);
-      for (int i = 0; i < 3; ++i) r.PutString("");
-    }, &s);
+    const Bytes body = Ask(
+        [&](vantor_client::Request& r) {
+          r.PutUInt16(20);
+          r.PutUInt32(id);
+          r.PutUInt16(0x33);
+          for (int i = 0; i < 3; ++i) r.PutString("");
+        },
+        &s);
     vantor_client::UseReply reply;
     if (s != 0 || !vantor_client::DecodeUseReply(body, &reply))
       return Fail("request 20: " + vantor_scenario::Hex(s));
@@ -180,8 +183,8 @@ class EditedProblemRoad : public EngineRoad {
   // u := 5 against a snapshot of u = 3: both u and y differ from it and
   // are staged by request 20.
   bool StageTwo() {
-    if (!(SteadyState() && road_->Expect(MakeCommand(kResultsService, 15, {0}, {}, {"Three"}),
-                                         "command 15", 0)))
+    if (!(SteadyState() &&
+          road_->Expect(MakeCommand(kResultsService, 15, {0}, {}, {"Three"}), "command 15", 0)))
       return false;
     const std::uint32_t three = SnapshotNamed("Three");
     if (three == 0) return false;
@@ -267,8 +270,7 @@ TEST_F(EditedProblemRoad, AKeptReadOfADeletedVariableSendsNoValue) {
   using modelwriter::Add;
   using modelwriter::Mul;
   using modelwriter::Var;
-  ASSERT_TRUE(Start(4, 0.1, [](Writer& w) { engineroad::DecayModel(w, ".k", 1.0); }))
-      << Failure();
+  ASSERT_TRUE(Start(4, 0.1, [](Writer& w) { engineroad::DecayModel(w, ".k", 1.0); })) << Failure();
   auto read = std::make_unique<vantor_client::Request>(kResultsService, DseMessage::kIdPathRead);
   read->PutDouble(0.1);
   vantor_client::PutResultItem(*read, {2, 2}, 1);
