@@ -1165,6 +1165,11 @@ Status SimResultsMgr::RemovePlotVariable(ResultVariable* variable) {
   return plot_->RemoveVariable(finder_.Wrap(variable));
 }
 
+void SimResultsMgr::StopPlotVariable(ResultVariable* variable) {
+  if (plot_ == nullptr || variable == nullptr || !plot_->IsOpen()) return;
+  plot_->StopVariable(finder_.Wrap(variable));
+}
+
 Status SimResultsMgr::AddPlotVariable(ResultVariable* variable) {
   if (plot_ == nullptr || variable == nullptr) return status::kOk;
   return plot_->AddVariable(finder_.Wrap(variable));

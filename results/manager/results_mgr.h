@@ -333,6 +333,9 @@ class SimResultsMgr : public DseServerCB,
   // The plot history's variables, through this manager as their finder
   // (0 without a plot history).
   Status RemovePlotVariable(ResultVariable* variable);
+  // The variable is going: the history stops recording it, at its last
+  // value, and keeps what it recorded.
+  void StopPlotVariable(ResultVariable* variable);
   Status AddPlotVariable(ResultVariable* variable);
   SimResultsFinder& Finder() { return finder_; }
   SputUseMgr& UseMgr() { return *use_; }

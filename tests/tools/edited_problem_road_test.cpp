@@ -321,6 +321,29 @@ TEST_F(EditedProblemRoad, AKeptReadOfADeletedVariableSendsNoValue) {
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
+// x' = -k x recorded in the plot history (attribute 15), then deleted by
+// an edit: the history stops it, and the steps of the problem in its place
+// record on.
+TEST_F(EditedProblemRoad, APlottedVariableThatIsDeletedStopsRecording) {
+  using modelwriter::Add;
+  using modelwriter::Mul;
+  using modelwriter::Var;
+  ASSERT_TRUE(Start(4, 0.1, [](Writer& w) { engineroad::DecayModel(w, ".k", 1.0); })) << Failure();
+  auto plotted = std::make_unique<vantor_client::Request>(kResultsService, 8);
+  vantor_client::PutSetReal(*plotted, {2, 2}, 15, 1.0);
+  ASSERT_TRUE(road_->Expect(std::move(plotted), "attribute 15", 0)) << Failure();
+  ASSERT_TRUE(BeginRun() && Step(0.0) && Step(0.1) && EndRun()) << Failure();
+  ASSERT_TRUE(Replace([](Writer& w) {
+    w.List(3);
+    ModelVariable(w, modelwriter::kRealVariable, 4, ".c", 2.0, kFixed);
+    ModelVariable(w, modelwriter::kStateVariable, 3, ".x", 3.0, 32);
+    ModelEquation(w, 11, ".f", Add(Var(0), Mul(Var(1), Var(2))), {{2, 3, 1}, {2, 4}, {2, 3}});
+  })) << Failure();
+  ASSERT_TRUE(BeginRun() && Step(0.1) && Step(0.2) && Step(0.3)) << Failure() << Events();
+  EXPECT_NEAR(Value(3), 3.0 * std::exp(-0.4), 1e-6);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
 // Sensitivities of x^3 + x = p at p = 2, then another problem: the node
 // described again as x^3 + 2 x = p at p = 3 (x = 1 again), and then one
 // in a new node, x^3 + 3 x = p at p = 4. dx/dp is 1/4, 1/5, then 1/6.
