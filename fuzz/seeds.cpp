@@ -1163,7 +1163,8 @@ void PropertyRequests(const fs::path& root) {
 
 // Service-62 requests as the client sends them, several to a seed: the
 // tank created and filled, read by id path and by name, set by name (found
-// and forwarded), "Global" filled, places resolved, the tank deleted.
+// and forwarded), "Global" filled, places resolved, the tank deleted, and
+// loaded or described again.
 void InstanceRequests(const fs::path& root) {
   using namespace modelwriter;
   SeedFolder seeds(root, "instance_requests");
@@ -1200,6 +1201,22 @@ void InstanceRequests(const fs::path& root) {
   Bytes cut = load.Bytes();
   cut.resize(cut.size() - 9);
   seeds.Add(cut);
+
+  // What the session held of the tank's variables outlives them: the tank
+  // deleted and loaded again at the same places. And described again in
+  // place, where they stay.
+  vantor_fuzz::ByteStream again(load.Bytes());
+  Writer a(again);
+  a.U16(SimInstanceMgr::kDelete), a.U16(SimInstanceMgr::kInstanceTag), a.IdPath({2});
+  a.U16(SimInstanceMgr::kCreate), a.U16(SimInstanceMgr::kInstanceTag), a.Placement({T101()});
+  a.U16(SimInstanceMgr::kReplace), a.U16(SimInstanceMgr::kDescriptionTag), a.IdPath({2});
+  Tank(a);
+  seeds.Add(again.Bytes());
+  vantor_fuzz::ByteStream described(load.Bytes());
+  Writer d(described);
+  d.U16(SimInstanceMgr::kReplace), d.U16(SimInstanceMgr::kDescriptionTag), d.IdPath({2});
+  Tank(d);
+  seeds.Add(described.Bytes());
 }
 
 // Service-61 requests, several to a seed: an expression, a condition with

@@ -26,9 +26,19 @@ bool Undefined(const SUValue& value) { return (value.type & kUndefinedMask) == 8
 }  // namespace
 
 SimResultResponse::SimResultResponse(DseMessage& request, SimResultsMgr* manager)
-    : DseTemplate(request), manager_(manager) {}
+    : DseTemplate(request), manager_(manager) {
+  if (manager_ != nullptr) manager_->AddResponse(this);
+}
 
-SimResultResponse::~SimResultResponse() = default;
+SimResultResponse::~SimResultResponse() {
+  if (manager_ != nullptr) manager_->RemoveResponse(this);
+}
+
+void SimResultResponse::Forget(const ResultObject* object) {
+  // The item keeps its place and kind: the client reads values by position.
+  for (SimResultResponseItem& item : items_)
+    if (item.object == object) item.object = nullptr;
+}
 
 std::uint16_t SimResultResponse::KindOf(std::uint16_t type_code) {
   switch (type_code) {
@@ -112,7 +122,7 @@ Status SimResultResponse::BuildHeader(DseMessage** reply) {
 }
 
 void SimResultResponse::TellOnce(std::size_t at, const std::string& text) {
-  if (at >= told_.size() || told_[at]) return;
+  if (manager_ == nullptr || at >= told_.size() || told_[at]) return;
   told_[at] = true;
   manager_->Problem()->Print(status::kOk, text);
 }
@@ -169,13 +179,33 @@ Status SimResultResponse::WriteObject(BvuBinaryStream& out, const SimResultRespo
   }
 }
 
+Status SimResultResponse::WriteNoValue(BvuBinaryStream& out, std::uint16_t kind) {
+  switch (kind) {
+    case kByte:
+      return out.PutUInt8(0);
+    case kWord:
+      return out.PutUInt32(0);
+    case kRealAndFlags: {
+      const Status s = out.PutDouble(kNoValue);
+      return status::IsFailure(s) ? s : out.PutUInt32(0xFFFFFFFFu);
+    }
+    case kText:
+      return out.PutString("");
+    case kTyped:
+      // A set without elements: a type code and nothing after it.
+      return out.PutUInt16(SUValue::kEmptySet);
+    default:
+      return out.PutDouble(kNoValue);
+  }
+}
+
 Status SimResultResponse::WriteValues(BvuBinaryStream& out) {
   for (std::size_t i = 0; i < items_.size(); ++i) {
     const SimResultResponseItem& item = items_[i];
     Status s;
     if (item.object == nullptr) {
       TellOnce(i, "Result item " + item.name + " has no value to send.");
-      s = out.PutDouble(kNoValue);
+      s = WriteNoValue(out, item.kind);
     } else {
       s = WriteObject(out, item);
     }

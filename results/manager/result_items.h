@@ -91,6 +91,10 @@ class SimResultResponse final : public DseTemplate {
   Status Fill(DseMessage** reply) override;
 
   const std::vector<SimResultResponseItem>& Items() const { return items_; }
+  // Items that read the object have no value from now on (it is going).
+  void Forget(const ResultObject* object);
+  // The manager is going: nothing is told to it any more.
+  void Detach() { manager_ = nullptr; }
   // The kind a value of the type code is sent as; 0 for none.
   static std::uint16_t KindOf(std::uint16_t type_code);
   // The body of a kinds reply or a values reply.
@@ -99,6 +103,8 @@ class SimResultResponse final : public DseTemplate {
 
  private:
   Status WriteObject(BvuBinaryStream& out, const SimResultResponseItem& item);
+  // What an item without an object sends in its kind's place.
+  static Status WriteNoValue(BvuBinaryStream& out, std::uint16_t kind);
   // Printed once per template for each item.
   void TellOnce(std::size_t at, const std::string& text);
 

@@ -123,6 +123,11 @@ SimResultsMgr::SimResultsMgr(ResultsProblemSide* problem)
 }
 
 SimResultsMgr::~SimResultsMgr() {
+  // Kept templates may outlive the manager in their controller.
+  {
+    std::lock_guard<std::mutex> hold(responses_lock_);
+    for (SimResultResponse* response : responses_) response->Detach();
+  }
   if (RunResultsSeam::Current() == this) RunResultsSeam::SetCurrent(nullptr);
   if (plot_ != nullptr) plot_->Close();
   store_.Clear(true);
@@ -248,6 +253,34 @@ SimAssignValue* SimResultsMgr::RemoveQueuedItem(const AssignableVariable* variab
   SimAssignValue* item = FindQueuedItem(variable);
   if (item != nullptr) item->variable = nullptr;
   return item;
+}
+
+void SimResultsMgr::ForgetVariable(const AssignableVariable* variable) {
+  if (variable == nullptr) return;
+  while (RemoveQueuedItem(variable) != nullptr) {
+  }
+  const auto names = [variable](const std::unique_ptr<SimAssignValue>& item) {
+    return item->variable == variable;
+  };
+  std::erase_if(staged_, names);
+  std::erase_if(reply_items_, names);
+  std::erase_if(client_, names);
+}
+
+void SimResultsMgr::ForgetObject(const ResultObject* object) {
+  if (object == nullptr) return;
+  std::lock_guard<std::mutex> hold(responses_lock_);
+  for (SimResultResponse* response : responses_) response->Forget(object);
+}
+
+void SimResultsMgr::AddResponse(SimResultResponse* response) {
+  std::lock_guard<std::mutex> hold(responses_lock_);
+  responses_.push_back(response);
+}
+
+void SimResultsMgr::RemoveResponse(SimResultResponse* response) {
+  std::lock_guard<std::mutex> hold(responses_lock_);
+  std::erase(responses_, response);
 }
 
 void SimResultsMgr::StoreReal(AssignableVariable* variable, double value, std::uint32_t pattern,
@@ -1130,6 +1163,11 @@ Status SimResultsMgr::RestoreFinished(std::int32_t index) {
 Status SimResultsMgr::RemovePlotVariable(ResultVariable* variable) {
   if (plot_ == nullptr || variable == nullptr) return status::kOk;
   return plot_->RemoveVariable(finder_.Wrap(variable));
+}
+
+void SimResultsMgr::StopPlotVariable(ResultVariable* variable) {
+  if (plot_ == nullptr || variable == nullptr || !plot_->IsOpen()) return;
+  plot_->StopVariable(finder_.Wrap(variable));
 }
 
 Status SimResultsMgr::AddPlotVariable(ResultVariable* variable) {

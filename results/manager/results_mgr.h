@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -260,6 +261,15 @@ class SimResultsMgr : public DseServerCB,
   SimAssignValue* FindQueuedItem(const AssignableVariable* variable);
   SimAssignValue* RemoveQueuedItem(const AssignableVariable* variable);
   std::size_t QueuedCount() const { return step_assignments_.size(); }
+  // A variable going away: queued step items keep their place without it,
+  // its staged, reply and client items go.
+  void ForgetVariable(const AssignableVariable* variable);
+  // An object going away: the kept result templates' items that read it
+  // read as having no value from now on.
+  void ForgetObject(const ResultObject* object);
+  // The result templates made here tell when they come and go.
+  void AddResponse(SimResultResponse* response);
+  void RemoveResponse(SimResultResponse* response);
 
   // --- snapshot use ---
   // An assignment found by snapshot use: staged, or a reply item for a
@@ -323,6 +333,9 @@ class SimResultsMgr : public DseServerCB,
   // The plot history's variables, through this manager as their finder
   // (0 without a plot history).
   Status RemovePlotVariable(ResultVariable* variable);
+  // The variable is going: the history stops recording it, at its last
+  // value, and keeps what it recorded.
+  void StopPlotVariable(ResultVariable* variable);
   Status AddPlotVariable(ResultVariable* variable);
   SimResultsFinder& Finder() { return finder_; }
   SputUseMgr& UseMgr() { return *use_; }
@@ -433,6 +446,11 @@ class SimResultsMgr : public DseServerCB,
   Assignments staged_;
   Assignments reply_items_;
   Assignments client_;
+  // Made here and not yet deleted (the controller keeps periodic ones);
+  // each holds objects of the problem. A problem the run thread lets go
+  // of forgets its objects there.
+  std::mutex responses_lock_;
+  std::vector<SimResultResponse*> responses_;
   std::unique_ptr<SputPlotHistoryMgr> plot_;
   // Reports' view of the plot history (request 28).
   std::unique_ptr<PlotReportOwner, void (*)(PlotReportOwner*)> report_owner_{nullptr, DeleteOwner};

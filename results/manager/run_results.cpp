@@ -41,22 +41,38 @@ constexpr std::int32_t kReuseSnapshotOption = 155;
 constexpr std::int32_t kScalingOption = 70;
 
 // A scalar variable of the current problem's table as the results read it.
+// Once its entry is gone it keeps the id and the last name it answered,
+// and has no value.
 class EntryVariable final : public ResultVariable {
  public:
-  explicit EntryVariable(DAESVarTableEntry* e = nullptr) : entry(e) {}
-  std::uint32_t Id() const override { return entry->SequenceNumber(); }
+  explicit EntryVariable(DAESVarTableEntry* e = nullptr) : entry(e) {
+    if (entry != nullptr) FullName();
+  }
+  std::uint32_t Id() const override { return entry != nullptr ? entry->SequenceNumber() : id_; }
   std::string FullName() const override {
+    if (entry == nullptr) return name_;
     const char* name = entry->GetNameText();
-    return name != nullptr ? name : "";
+    name_ = name != nullptr ? name : "";
+    return name_;
   }
   Status GetValue(double* value) const override {
+    if (entry == nullptr) return status::kGeneralFailure;
     *value = entry->GetRealValue();
     return status::kOk;
   }
-  std::uint32_t Flags() const override { return entry->GetFlags(); }
+  std::uint32_t Flags() const override { return entry != nullptr ? entry->GetFlags() : 0; }
   std::int32_t ElementCount() const override { return 0; }
   ResultVariable* Element(std::int32_t) override { return nullptr; }
+  // The entry is being destroyed: only its own fields may be read now.
+  void Retire() {
+    id_ = entry->SequenceNumber();
+    entry = nullptr;
+  }
   DAESVarTableEntry* entry;
+
+ private:
+  std::uint32_t id_ = 0;
+  mutable std::string name_;
 };
 }  // namespace
 
@@ -118,7 +134,8 @@ class SimRunResultsJoin::DumpModel final : public ResultModel {
 
 // The current problem's variables for the plot history: by index, by full
 // name and by the instance manager's id paths. A variable keeps its stand-in
-// while the problem lives (the history holds it); a new problem renews them.
+// while it lives, and the history holds it: one whose entry goes is retired,
+// never freed before the model.
 class SimRunResultsJoin::PlotModel final : public ResultModel {
  public:
   explicit PlotModel(SimProblemMgr& manager) : manager_(manager) {}
@@ -163,6 +180,15 @@ class SimRunResultsJoin::PlotModel final : public ResultModel {
     if (held == nullptr) held = std::make_unique<Variable>(entry);
     return held.get();
   }
+  // The entry is being destroyed: its stand-in, retired, or null for none.
+  ResultVariable* Forget(DAESVarTableEntry* entry) {
+    auto found = variables_.find(entry);
+    if (found == variables_.end()) return nullptr;
+    found->second->Retire();
+    retired_.push_back(std::move(found->second));
+    variables_.erase(found);
+    return retired_.back().get();
+  }
 
  private:
   using Variable = EntryVariable;
@@ -172,7 +198,6 @@ class SimRunResultsJoin::PlotModel final : public ResultModel {
     if (problem != seen_) {
       seen_ = problem;
       ++generation_;
-      variables_.clear();
     }
     return problem;
   }
@@ -181,6 +206,7 @@ class SimRunResultsJoin::PlotModel final : public ResultModel {
   DAESProblem* seen_ = nullptr;
   std::uint32_t generation_ = 0;
   std::map<DAESVarTableEntry*, std::unique_ptr<Variable>> variables_;
+  std::vector<std::unique_ptr<Variable>> retired_;
 };
 
 ResultModel* SimRunResultsJoin::Model() { return plot_model_.get(); }
@@ -798,7 +824,12 @@ void SimRunResultsJoin::RemoveVariable(DAESVarTableEntry* entry) { recorded_.era
 
 void SimRunResultsJoin::ForgetEntry(DAESVarTableEntry* entry) {
   recorded_.erase(entry);
-  objects_.erase(entry);
+  if (ResultVariable* plotted = plot_model_->Forget(entry)) results_->StopPlotVariable(plotted);
+  auto object = objects_.find(entry);
+  if (object != objects_.end()) {
+    results_->ForgetObject(object->second.get());
+    objects_.erase(object);
+  }
   auto record = record_of_.find(entry);
   if (record != record_of_.end()) {
     records_[static_cast<std::size_t>(record->second)] = nullptr;
@@ -806,9 +837,7 @@ void SimRunResultsJoin::ForgetEntry(DAESVarTableEntry* entry) {
   }
   auto found = assignables_.find(entry);
   if (found == assignables_.end()) return;
-  // Queued items keep their place but no longer name the variable.
-  while (results_->RemoveQueuedItem(found->second.get()) != nullptr) {
-  }
+  results_->ForgetVariable(found->second.get());
   assignables_.erase(found);
 }
 

@@ -289,9 +289,9 @@ Status SputPlotHistoryMgr::StopVariable(ResultVariable* variable) {
   if (entry == nullptr) return kNotFound;
   PlotEntry& e = *entry;
   if (StateOf(e.block) == kStopped) return status::kOk;
-  double value = 0.0;
-  variable->GetValue(&value);
-  if (!std::isfinite(value)) value = kNonFinite;
+  // A variable without a value (it is going) ends at its last one.
+  double value = e.v_last;
+  if (status::IsSuccess(variable->GetValue(&value)) && !std::isfinite(value)) value = kNonFinite;
   Status result = StorePoint(e, value, t_last_);
   if (status::IsFailure(result)) return result;
   SetPair(&e.block, LastUsed(e.block), 0.0, kStopTime);

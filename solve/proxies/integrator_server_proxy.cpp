@@ -513,6 +513,10 @@ Status IntegratorServerProxy::ReleaseSolvers() {
   if (server_ != nullptr) server_->ReleaseProblem();
   if (group_ != nullptr) static_cast<IQLNESO*>(group_)->Release();
   group_ = nullptr;
+  // The sensitivity systems and the transfer's columns are the problem's
+  // too: the next problem builds its own.
+  QLNSensitivityCalculator::Release();
+  transfer_columns_.clear();
   quiet_ = false;
   return 0;
 }
@@ -523,7 +527,11 @@ Status IntegratorServerProxy::ReleaseServerGroup() {
   return 0;
 }
 
-Status IntegratorServerProxy::ProblemEdited() { return BuildProblemGroup(); }
+Status IntegratorServerProxy::ProblemEdited() {
+  QLNSensitivityCalculator::Release();
+  transfer_columns_.clear();
+  return BuildProblemGroup();
+}
 
 Status IntegratorServerProxy::ForwardToServer15(std::int32_t code, void* data) {
   return server_ != nullptr ? server_->PassThrough15(code, data) : kProxyFailure;

@@ -166,4 +166,34 @@ TEST_F(Assignments, RampedVariablesAreRefusedAndRestartsMarkReinitialisation) {
   EXPECT_FALSE(manager_.TakeReinitialisationMark());
 }
 
+// A variable that goes leaves the staged, reply and client lists; its
+// queued step items keep their place and are skipped.
+TEST_F(Assignments, AForgottenVariableLeavesEveryList) {
+  FakeVariable gone("Plant.a", 0), stays("Plant.b", 1);
+  auto item = [](FakeVariable& v, double value) {
+    return std::make_unique<SimAssignValue>(24, nullptr, value, 0, &v, 0, 0);
+  };
+  for (FakeVariable* v : {&gone, &stays}) {
+    EXPECT_EQ(manager_.AssignValue(24, nullptr, 5, 0, v, false, 0, 0), 0u);
+    manager_.Stage(item(*v, 6), false);
+  }
+  EXPECT_EQ(manager_.HandleCommand(55, 21, 0, nullptr, 0, nullptr, 0, nullptr), 0u);
+  for (FakeVariable* v : {&gone, &stays}) {
+    manager_.Stage(item(*v, 7), false);
+    manager_.Stage(item(*v, 8), true);
+  }
+  manager_.ForgetVariable(&gone);
+  for (const auto* list :
+       {&manager_.Staged(), &manager_.ReplyItems(), &manager_.ClientAssignments()}) {
+    ASSERT_EQ(list->size(), 1u);
+    EXPECT_EQ(list->front()->variable, &stays);
+  }
+  EXPECT_EQ(manager_.QueuedCount(), 2u);
+  EXPECT_EQ(manager_.FindQueuedItem(&gone), nullptr);
+  bool restart = false, changed = false;
+  manager_.ApplyAssignments(&restart, &changed, 0.0);
+  EXPECT_EQ(gone.Value(), 0.0);
+  EXPECT_EQ(stays.Value(), 5.0);
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 // results manager.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -208,6 +209,50 @@ TEST_F(ResultItems, KindsAndValuesKeepEveryItemsPlace) {
   double d = 0;
   received->TryGet8(&d);
   EXPECT_EQ(d, 4.0);
+}
+
+// Objects that go (an edit deleted their variables) read as having no
+// value in their items' places, each in its kind's layout, and a template
+// kept past its manager fills without it.
+TEST_F(ResultItems, ForgottenObjectsKeepTheirItemsPlaceAndKind) {
+  auto response = Start(ResultRequest({{1, 1}, {3, 1}, {4, 1}, {2, 1}}));
+  ASSERT_NE(response, nullptr);
+  for (const ResultObject* gone : std::vector<const ResultObject*>{&x_, &count_, &word_})
+    manager_.ForgetObject(gone);
+  for (int fill = 0; fill < 2; ++fill) {
+    DseMessage* values = nullptr;
+    ASSERT_EQ(response->Fill(&values), 0u);
+    auto received = testsupport::Received(*values);
+    delete values;
+    double d = 0;
+    std::uint32_t u = 0;
+    received->TryGet8(&d);
+    EXPECT_EQ(d, Float28());
+    received->GetUInt32(&u);
+    EXPECT_EQ(u, 0xFFFFFFFFu);
+    received->GetUInt32(&u);
+    EXPECT_EQ(u, 0u);
+    char* text = nullptr;
+    received->GetStringNew(&text);
+    EXPECT_STREQ(text, "");
+    delete[] text;
+    received->TryGet8(&d);
+    EXPECT_EQ(d, Float28());  // P.y stays, not finite
+    received->GetUInt32(&u);
+    EXPECT_EQ(received->RemainingBytes(), 0u);
+  }
+  EXPECT_EQ(std::count(problem_.printed.begin(), problem_.printed.end(),
+                       "Result item P.x has no value to send."),
+            1);
+
+  auto other = std::make_unique<SimResultsMgr>(&problem_);
+  DseTemplate* kept = nullptr;
+  ASSERT_EQ(other->HandleRequest(55, ResultRequest({{1, 1}}).get(), nullptr, &kept), 0u);
+  std::unique_ptr<SimResultResponse> outlives(static_cast<SimResultResponse*>(kept));
+  other.reset();
+  DseMessage* values = nullptr;
+  EXPECT_EQ(outlives->Fill(&values), 0u);
+  delete values;
 }
 
 TEST_F(ResultItems, EmptyBodiesNamedPathsAndCutLists) {

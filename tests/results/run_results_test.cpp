@@ -271,6 +271,36 @@ TEST_F(RunResultsJoin, ItIsTheModelsResultsServiceWhileItLives) {
   EXPECT_EQ(daes::ResultsServices(), nullptr);
 }
 
+// An edit deletes a variable that assignments and the plot history hold:
+// the staged, reply and client lists let go of it, and its plot stand-in
+// keeps its name and id without a value.
+TEST_F(RunResultsJoin, EveryHoldOnAVariableThatGoesIsLetGo) {
+  ASSERT_EQ(join_->OpenRecords(), 0u);
+  auto v = std::make_unique<DAESRealVariable>(nullptr, "v");
+  SimResultsMgr& results = join_->Manager();
+  auto item = [&](double value) {
+    AssignableVariable* variable = join_->AssignableOf(v.get());
+    return std::make_unique<SimAssignValue>(24, nullptr, value, 0, variable, 0, 0);
+  };
+  results.Stage(item(1.0), false);
+  ASSERT_EQ(results.HandleCommand(55, 21, 0, nullptr, 0, nullptr, 0, nullptr), 0u);
+  results.Stage(item(2.0), false);
+  results.Stage(item(3.0), true);
+  ResultVariable* plotted = join_->PlotVariable(join_->ObjectOf(v.get()));
+  ASSERT_NE(plotted, nullptr);
+  const std::uint32_t id = plotted->Id();
+  const std::string name = plotted->FullName();
+  v.reset();
+  EXPECT_TRUE(results.Staged().empty());
+  EXPECT_TRUE(results.ReplyItems().empty());
+  EXPECT_TRUE(results.ClientAssignments().empty());
+  double value = 0.0;
+  EXPECT_NE(plotted->GetValue(&value), 0u);
+  EXPECT_EQ(plotted->Id(), id);
+  EXPECT_EQ(plotted->FullName(), name);
+  EXPECT_EQ(results.ApplyClientAssignments(), 0u);
+}
+
 TEST_F(RunResultsJoin, TheTimeMessageGoesToService95AndItsStatusIsTheCallers) {
   EXPECT_EQ(join_->SendTimeMessage(0.5), 0u);
   ASSERT_FALSE(controller_.types.empty());
