@@ -17,6 +17,7 @@
 #include "results/manager/results_mgr.h"
 #include "solve/ifaces/kvs_common.h"
 #include "solve/methods/open_solvers.h"
+#include "solve/open/kvs_loader.h"
 #include "solve/open/solver_loaders.h"
 #include "solve/proxies/integrator_server_proxy.h"
 #include "solve/options/solver_option_table.h"
@@ -36,9 +37,9 @@ class KvsEstimationSolver final : public EstOpenNLPSolver, public EstNLPOptions 
     char** names = nullptr;
     if (parameters_ != nullptr && parameters_->GetCount(&count) == 0 && count > 0 &&
         parameters_->GetNames(&names) == 0 && names != nullptr) {
-      for (std::int32_t i = 0; i < count; ++i) {
-        names_.push_back(names[i] != nullptr ? names[i] : "");
-      }
+      // The array and its texts are ours to free.
+      for (std::int32_t i = 0; i < count; ++i) names_.push_back(TakeKvsText(names[i]));
+      KvsServicesFree(names);
     }
   }
   ~KvsEstimationSolver() {
