@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -224,6 +225,14 @@ Status Client::Launch(std::string* why) {
   if (!options_.tcp) {
     // Checked here so that an unusable folder fails the start at once rather
     // than after the time-out, and with the system's reason.
+    // The engine starts in its own folder: a relative pipe folder would be
+    // another folder there, and the two would never meet.
+    if (const char* pipes = std::getenv("VANTOR_PIPE_DIR");
+        pipes != nullptr && pipes[0] != '\0' && pipes[0] != '/') {
+      *why = std::string("VANTOR_PIPE_DIR is relative (") + pipes +
+             "): the engine starts in another folder; give an absolute folder";
+      return status::kBadArguments;
+    }
     std::string folder;
     if (!platform::LocalEndpointFolder(&folder, why)) return status::kBadArguments;
     if (::access(folder.c_str(), W_OK | X_OK) != 0) {

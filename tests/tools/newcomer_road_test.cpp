@@ -1,0 +1,107 @@
+// A newcomer's road through the vantor-client program and the README: the
+// table the README shows is the one a run prints, and a pipe folder given
+// relative to where the client was started is the one both sides use.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "road_env.h"
+#include "tests/support/scoped_env.h"
+#include "tools/client.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs a shell command; its exit code (-1 when it did not exit) and what it
+// printed on standard output (standard error too when asked).
+int RunShell(const std::string& command, std::string* printed, bool errors = false) {
+  FILE* pipe = ::popen((command + (errors ? " 2>&1" : " 2>/dev/null")).c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) *printed += buffer;
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ShellPath(const fs::path& path) { return "'" + path.string() + "'"; }
+
+// The rows of the dynamic run's table: t, x, y and the exact x.
+using Row = std::vector<double>;
+std::vector<Row> ReadTableRows(const std::string& text) {
+  std::vector<Row> rows;
+  const std::string head = "    t            x            y      exact x   rel. error\n";
+  const std::size_t at = text.find(head);
+  if (at == std::string::npos) return rows;
+  std::istringstream lines(text.substr(at + head.size()));
+  for (std::string line; std::getline(lines, line) && line.rfind(" ", 0) == 0;) {
+    std::istringstream fields(line);
+    Row row(4);
+    if (!(fields >> row[0] >> row[1] >> row[2] >> row[3])) break;
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+using NewcomerRoad = roadtest::RoadEnv;
+
+// The README's FirstOrder table, row by row, against the client's run to
+// the digits printed.
+TEST_F(NewcomerRoad, TheReadmeTableIsWhatTheClientPrints) {
+  std::ifstream in(fs::path(VANTOR_SOURCE_DIR) / "README.md");
+  const std::string readme((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::vector<Row> shown = ReadTableRows(readme);
+  ASSERT_EQ(shown.size(), 11u) << "the README's table was not found";
+  std::string printed;
+  ASSERT_EQ(RunShell(std::string(VANTOR_CLIENT) + " --timeout=30000 " + VANTOR_ENGINE +
+                      " first-order " + ShellPath(work_.path()),
+                  &printed),
+            0)
+      << printed;
+  const std::vector<Row> run = ReadTableRows(printed);
+  ASSERT_EQ(run.size(), shown.size()) << printed;
+  for (std::size_t k = 0; k < run.size(); ++k) {
+    for (std::size_t c = 0; c < 4; ++c) {
+      EXPECT_NEAR(shown[k][c], run[k][c], 1.5e-6)
+          << "README row " << k << " column " << c << "; the run printed:\n"
+          << printed;
+    }
+  }
+}
+
+// Given relative, the pipe folder is taken from where the client was
+// started, for the engine too (which starts in its own folder): the run
+// connects, and nothing lands beside the engine. The client library, which
+// cannot know, refuses it at once.
+TEST_F(NewcomerRoad, ARelativePipeFolderIsTheOneWhereTheClientStarted) {
+  const fs::path engine_folder = fs::path(VANTOR_ENGINE).parent_path();
+  std::string printed;
+  EXPECT_EQ(RunShell("cd " + ShellPath(work_.path()) + " && VANTOR_PIPE_DIR=relative-pipes " +
+                      VANTOR_CLIENT + " --timeout=10000 " + VANTOR_ENGINE + " first-order run",
+                  &printed, true),
+            0)
+      << printed;
+  EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
+  EXPECT_TRUE(fs::is_directory(work_ / "relative-pipes"));
+  EXPECT_FALSE(fs::exists(engine_folder / "relative-pipes"));
+
+  testsupport::ScopedEnv relative("VANTOR_PIPE_DIR", "relative-pipes");
+  std::unique_ptr<vantor_client::Client> client;
+  std::string why;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(status::IsFailure(vantor_client::Client::Start(Engine(), &client, &why)));
+  EXPECT_NE(why.find("VANTOR_PIPE_DIR is relative (relative-pipes)"), std::string::npos) << why;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+}  // namespace
