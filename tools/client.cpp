@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "framework/connections/pipe_connection.h"
 #include "framework/connections/segment.h"
 #include "framework/connections/socket_connection.h"
 #include "framework/messaging/async_client.h"
@@ -213,6 +214,7 @@ Status Client::Start(const EngineOptions& options, std::unique_ptr<Client>* clie
     // Nothing will talk to an engine that did not connect: do not wait for it.
     if (made->engine_ != nullptr && made->engine_->process != nullptr) {
       made->engine_->process->Terminate();
+      made->RemoveKilledEngineSocket();
     }
     if (why != nullptr) *why = reason;
     return started;
@@ -506,6 +508,7 @@ Status Client::SendBatch(std::uint32_t type, std::vector<std::unique_ptr<DseMess
 Status Client::Close(int* exit_code) {
   if (exit_code != nullptr) *exit_code = -1;
   if (controller_ == nullptr) return status::kOk;
+  session_ = controller_->SessionId();
   controller_.reset();
   Status result = status::kOk;
   XosProcess* process = engine_ != nullptr ? engine_->process : nullptr;
@@ -516,6 +519,7 @@ Status Client::Close(int* exit_code) {
     while (!status::IsFailure(process->ReadOutput(output, sizeof output, &read))) {
       if (platform::TickCount() - start >= options_.timeout_ms) {
         process->Terminate();
+        RemoveKilledEngineSocket();
         result = status::kGeneralFailure;
         break;
       }
@@ -526,6 +530,12 @@ Status Client::Close(int* exit_code) {
   engine_.reset();
   node_.reset();
   return result;
+}
+
+void Client::RemoveKilledEngineSocket() {
+  if (options_.tcp) return;
+  if (controller_ != nullptr) session_ = controller_->SessionId();
+  XosPipeConnection::RemoveKilledPeerSocket(0, kEngineNumber, session_);
 }
 
 Client::~Client() { Close(nullptr); }

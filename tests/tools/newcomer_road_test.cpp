@@ -104,4 +104,38 @@ TEST_F(NewcomerRoad, ARelativePipeFolderIsTheOneWhereTheClientStarted) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
+// An engine that does not start is named in the failure, and the folder
+// made for its run goes again; a folder that was there stays.
+TEST_F(NewcomerRoad, AnEngineThatDoesNotStartIsNamedAndLeavesNoFolder) {
+  const std::string missing = (work_ / "no-such-engine").string();
+  for (const char* folder : {"made", "kept"}) {
+    SCOPED_TRACE(folder);
+    const bool kept = std::string(folder) == "kept";
+    if (kept) fs::create_directory(work_ / folder);
+    std::string printed;
+    EXPECT_EQ(RunShell(std::string(VANTOR_CLIENT) + " " + missing + " first-order " +
+                           ShellPath(work_ / folder),
+                       &printed, true),
+              1);
+    EXPECT_NE(printed.find("the run failed: the engine " + missing + " did not start"),
+              std::string::npos)
+        << printed;
+    EXPECT_EQ(fs::exists(work_ / folder), kept);
+  }
+}
+
+// An engine killed because it did not end within the time-out leaves no
+// socket file in the pipe folder.
+TEST_F(NewcomerRoad, AnEngineKilledAtTheTimeOutLeavesNoSocket) {
+  std::string printed;
+  RunShell(std::string(VANTOR_CLIENT) + " --timeout=50 " + VANTOR_ENGINE + " first-order " +
+               ShellPath(work_.path()),
+           &printed, true);
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(pipes_.path())) {
+    left.push_back(entry.path().filename().string());
+  }
+  EXPECT_TRUE(left.empty()) << ::testing::PrintToString(left) << "\n" << printed;
+}
+
 }  // namespace

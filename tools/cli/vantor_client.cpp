@@ -236,12 +236,19 @@ int main(int argc, char** argv) {
   if (sample) {
     std::string folder;
     std::string why;
-    if (!vantor_cli::MakeWorkingFolder(line.steps[0].texts[0], &folder, &why)) {
+    bool made = false;
+    if (!vantor_cli::MakeWorkingFolder(line.steps[0].texts[0], &folder, &why, &made)) {
       std::fprintf(stderr, "vantor-client: %s\n", why.c_str());
       return 2;
     }
-    return line.steps[0].kind == vantor_cli::Step::kFirstOrder ? RunFirstOrder(options, folder)
-                                                               : RunRobertson(options, folder);
+    const int result = line.steps[0].kind == vantor_cli::Step::kFirstOrder
+                           ? RunFirstOrder(options, folder)
+                           : RunRobertson(options, folder);
+    // A folder made for a run that left nothing in it (the engine did not
+    // start) goes again; remove fails on a folder that is not empty.
+    std::error_code ignored;
+    if (made && result != 0) std::filesystem::remove(folder, ignored);
+    return result;
   }
 
   std::unique_ptr<vantor_client::Client> client;
