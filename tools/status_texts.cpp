@@ -26,7 +26,7 @@ constexpr Known kKnown[] = {
     {0x8032FFFFu, "refused or failed in the problem manager"},
     {0xA032FFFFu, "failed in the problem manager"},
     {0x8000FFFFu, "refused or failed: a service's general failure, or nobody handled it"},
-    {0xA000FFFFu, "failed (the engine's lines above say why), or nobody serves that service"},
+    {0xA000FFFFu, "failed: the engine's lines above say why, or nobody serves that service"},
     {0xA0310047u, "no variables left to solve: the model has none that are not fixed"},
     {0x80000044u, "the working folder could not be entered: the engine uses another"},
     {0x80000028u, "not supported by that server"},

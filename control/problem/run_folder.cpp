@@ -291,7 +291,7 @@ std::int32_t Find(const Installation& what, bool user_first, const LookupReport&
                                      platform::KEY_READ, &compatibility) == platform::ERROR_SUCCESS;
   }
   if (!opened) {
-    if (what.report_key && report) {
+    if (what.report_key && report && !platform::RegistryFileUnread()) {
       report(kLookupFailure, "Couldn't find registry key HKLM\\" + key_name);
     }
     return 1;

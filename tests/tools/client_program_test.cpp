@@ -89,7 +89,7 @@ TEST(ClientProgram, ARequestNobodyServesIsReportedAsRefused) {
                        folder.path()),
             1);
   EXPECT_NE(printed.find(" on service 99 refused: the engine serves no such service, status "
-                         "0xA000FFFF (failed (the engine's lines above say why), or nobody "
+                         "0xA000FFFF (failed: the engine's lines above say why, or nobody "
                          "serves that service)"),
             std::string::npos)
       << printed;

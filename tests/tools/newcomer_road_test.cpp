@@ -138,4 +138,27 @@ TEST_F(NewcomerRoad, AnEngineKilledAtTheTimeOutLeavesNoSocket) {
   EXPECT_TRUE(left.empty()) << ::testing::PrintToString(left) << "\n" << printed;
 }
 
+// A registry file that is not there is named once; what cannot be found
+// without it is not listed key by key, and the failure it causes is said
+// in one line.
+TEST_F(NewcomerRoad, AMissingRegistryIsNamedOnceWithoutItsEchoes) {
+  const std::string missing = (work_ / "none.ini").string();
+  std::string printed;
+  EXPECT_EQ(RunShell("VANTOR_REGISTRY=" + ShellPath(missing) + " " + VANTOR_CLIENT +
+                         " --timeout=30000 " + VANTOR_ENGINE + " first-order " +
+                         ShellPath(work_ / "run"),
+                     &printed, true),
+            1);
+  EXPECT_NE(printed.find("registry file " + missing + ": not found"), std::string::npos)
+      << printed;
+  EXPECT_EQ(printed.find("Couldn't find registry key"), std::string::npos) << printed;
+  EXPECT_EQ(printed.find("Invalid class string"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("Integrator server could not be started: without the registry file"),
+            std::string::npos)
+      << printed;
+  EXPECT_NE(printed.find("status 0xA000FFFF (failed: the engine's lines above say why"),
+            std::string::npos)
+      << printed;
+}
+
 }  // namespace
