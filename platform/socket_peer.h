@@ -49,7 +49,6 @@ bool ProcessDescendsFrom(pid_t process, pid_t ancestor);
 // process or one it started. Where the owner cannot be established the
 // connection is refused; another user's is refused without looking for its
 // process.
-bool IsOwnLocalPeer(int fd, const HostAddress& from, pid_t expected,
-                    const PeerTables& tables = {});
+bool IsOwnLocalPeer(int fd, const HostAddress& from, pid_t expected, const PeerTables& tables = {});
 
 }  // namespace platform

@@ -118,8 +118,7 @@ struct PrivateFolders {
   }
   bool Make(std::string* folder) {
     std::error_code ec;
-    std::string path =
-        (std::filesystem::temp_directory_path(ec) / "vantor-build-XXXXXX").string();
+    std::string path = (std::filesystem::temp_directory_path(ec) / "vantor-build-XXXXXX").string();
     int error = ec ? ec.value() : 0;
     if (ec || !platform::MakeTemporaryFolder(&path, &error)) {
       errno = error;
@@ -146,9 +145,9 @@ std::string LibraryPath(const std::string& folder, const std::string& name) {
 
 // Whether a kept file of the name would meet one already in the folder.
 bool TakenIn(const std::string& folder, const std::string& name) {
-  for (const std::string& file : {JoinFolderAndName(folder.c_str(), name.c_str()) + ".cpp",
-                                  MakefileName(folder.c_str(), name.c_str()),
-                                  LibraryPath(folder, name)}) {
+  for (const std::string& file :
+       {JoinFolderAndName(folder.c_str(), name.c_str()) + ".cpp",
+        MakefileName(folder.c_str(), name.c_str()), LibraryPath(folder, name)}) {
     if (platform::PathExists(file.c_str())) return true;
   }
   return false;

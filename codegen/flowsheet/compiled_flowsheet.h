@@ -77,8 +77,8 @@ class DefineEqnsWriter {
 };
 
 // The open source (never written through a link or into another user's
-// file; errno tells why it could not be opened) and the seven text sections appended to it; three are
-// begun with fixed text when the writer is made.
+// file; errno tells why it could not be opened) and the seven text sections
+// appended to it; three are begun with fixed text when the writer is made.
 class FlowsheetCodeWriter {
  public:
   enum Section {

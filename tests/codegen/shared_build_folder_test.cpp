@@ -8,12 +8,12 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <ctime>
-#include <fstream>
-#include <iterator>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,8 +57,7 @@ struct SharedRun {
 
   // Generates and loads; the status of the load.
   Status BuildAndLoad(std::string* library) {
-    const Status made =
-        codegen::GenerateCompiledCode(generation, problem.get(), library, nullptr);
+    const Status made = codegen::GenerateCompiledCode(generation, problem.get(), library, nullptr);
     if (made != 0) return made;
     return codegen::LoadCompiledLibrary(problem.get(), library->c_str());
   }
@@ -98,22 +97,19 @@ TEST(CodegenCompileShared, LibrariesPlantedByAnotherUserAreNeverLoaded) {
   fs::permissions(shared.run, fs::perms::all | fs::perms::sticky_bit);
   const std::string from = planted.string(), into = shared.run.string();
   ASSERT_EQ(other.Run([&] {
-              std::ifstream in(from, std::ios::binary);
-              const std::string bytes((std::istreambuf_iterator<char>(in)),
-                                      std::istreambuf_iterator<char>());
-              const timespec later[2] = {{std::time(nullptr) + 86400, 0},
-                                         {std::time(nullptr) + 86400, 0}};
-              for (int n = 0; n < kNames; ++n) {
-                const std::string name = into + "/tcex" + std::to_string(n) + ".so";
-                const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0755);
-                if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) !=
-                                  static_cast<ssize_t>(bytes.size()))
-                  return 1;
-                ::futimens(fd, later);
-                ::close(fd);
-              }
-              return 0;
-            }),
+    std::ifstream in(from, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const timespec later[2] = {{std::time(nullptr) + 86400, 0}, {std::time(nullptr) + 86400, 0}};
+    for (int n = 0; n < kNames; ++n) {
+      const std::string name = into + "/tcex" + std::to_string(n) + ".so";
+      const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0755);
+      if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+        return 1;
+      ::futimens(fd, later);
+      ::close(fd);
+    }
+    return 0;
+  }),
             0);
 
   ScopedVariable use("QLN_CE_USE", "1");
@@ -197,16 +193,16 @@ TEST(CodegenCompileShared, FifosUnderTheBuildNamesHoldNothing) {
   ScopedVariable environment("VSENVBATFILE", nullptr);
   Status built = 0;
   EXPECT_TRUE(EndsWithoutWaitingOn({script}, [&] {
-    built = RunNmakeBuild(CodegenReport{}, nullptr, folder.c_str(), "Missing", true, false,
-                          nullptr, true, false);
+    built = RunNmakeBuild(CodegenReport{}, nullptr, folder.c_str(), "Missing", true, false, nullptr,
+                          true, false);
   }));
   EXPECT_EQ(built, codegen::kFailed);
   bool opened = true;
   Reports reports;
   EXPECT_TRUE(EndsWithoutWaitingOn({makefile}, [&] {
-    opened = WriteMakefileGenericPart(reports.Callback(), nullptr, folder.c_str(), false, nullptr,
-                                      nullptr, "Held", false, false, false, false,
-                                      false) != nullptr;
+    opened =
+        WriteMakefileGenericPart(reports.Callback(), nullptr, folder.c_str(), false, nullptr,
+                                 nullptr, "Held", false, false, false, false, false) != nullptr;
   }));
   EXPECT_FALSE(opened);
   EXPECT_TRUE(fs::is_fifo(script));

@@ -57,7 +57,8 @@ TEST(SafeWrite, OnlyOurOwnPlainFilesAreReplaced) {
   EXPECT_EQ(testsupport::ReadFileBytes(work / "copy"), "kept");
   EXPECT_FALSE(platform::CopyToNewFile((work / "new").c_str(), (work / "copy").c_str(), &error));
   EXPECT_EQ(error, EEXIST);
-  EXPECT_FALSE(platform::CopyToNewFile((work / "new").c_str(), (work / "dangling").c_str(), &error));
+  EXPECT_FALSE(
+      platform::CopyToNewFile((work / "new").c_str(), (work / "dangling").c_str(), &error));
   EXPECT_FALSE(fs::exists(work / "missing"));
   EXPECT_FALSE(platform::CopyToNewFile((work / "link").c_str(), (work / "copy2").c_str(), &error));
   EXPECT_FALSE(fs::exists(work / "copy2"));
@@ -70,9 +71,9 @@ TEST(SafeWrite, AnotherUsersFileIsNotEmptied) {
   fs::permissions(work.path(), fs::perms::all | fs::perms::sticky_bit);
   const std::string theirs = (work / "theirs").string();
   ASSERT_EQ(other.Run([&] {
-              const int fd = ::open(theirs.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-              return fd >= 0 && ::write(fd, "theirs", 6) == 6 && ::close(fd) == 0 ? 0 : 1;
-            }),
+    const int fd = ::open(theirs.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    return fd >= 0 && ::write(fd, "theirs", 6) == 6 && ::close(fd) == 0 ? 0 : 1;
+  }),
             0);
   int error = 0;
   EXPECT_EQ(Replace(theirs, "ours", &error), "refused");

@@ -174,7 +174,8 @@ TEST(SocketPeerTest, AnOwnerThatCannotBeEstablishedIsRefused) {
   unreadable.ipv4 = "/proc/no-such-table";
   unreadable.ipv6 = "/proc/no-such-table6";
   platform::LocalPeer peer;
-  EXPECT_EQ(platform::FindLocalPeer(accepted, &peer, unreadable), platform::PeerLookup::kCannotTell);
+  EXPECT_EQ(platform::FindLocalPeer(accepted, &peer, unreadable),
+            platform::PeerLookup::kCannotTell);
   EXPECT_FALSE(platform::IsOwnLocalPeer(accepted, from, 0, unreadable));
   EXPECT_FALSE(platform::IsOwnLocalPeer(accepted, from, ::getpid(), unreadable));
   EXPECT_TRUE(platform::IsOwnLocalPeer(accepted, from, 0));

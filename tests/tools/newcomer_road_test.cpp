@@ -64,8 +64,8 @@ TEST_F(NewcomerRoad, TheReadmeTableIsWhatTheClientPrints) {
   ASSERT_EQ(shown.size(), 11u) << "the README's table was not found";
   std::string printed;
   ASSERT_EQ(RunShell(std::string(VANTOR_CLIENT) + " --timeout=30000 " + VANTOR_ENGINE +
-                      " first-order " + ShellPath(work_.path()),
-                  &printed),
+                         " first-order " + ShellPath(work_.path()),
+                     &printed),
             0)
       << printed;
   const std::vector<Row> run = ReadTableRows(printed);
@@ -87,8 +87,8 @@ TEST_F(NewcomerRoad, ARelativePipeFolderIsTheOneWhereTheClientStarted) {
   const fs::path engine_folder = fs::path(VANTOR_ENGINE).parent_path();
   std::string printed;
   EXPECT_EQ(RunShell("cd " + ShellPath(work_.path()) + " && VANTOR_PIPE_DIR=relative-pipes " +
-                      VANTOR_CLIENT + " --timeout=10000 " + VANTOR_ENGINE + " first-order run",
-                  &printed, true),
+                         VANTOR_CLIENT + " --timeout=10000 " + VANTOR_ENGINE + " first-order run",
+                     &printed, true),
             0)
       << printed;
   EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
@@ -144,13 +144,12 @@ TEST_F(NewcomerRoad, AnEngineKilledAtTheTimeOutLeavesNoSocket) {
 TEST_F(NewcomerRoad, AMissingRegistryIsNamedOnceWithoutItsEchoes) {
   const std::string missing = (work_ / "none.ini").string();
   std::string printed;
-  EXPECT_EQ(RunShell("VANTOR_REGISTRY=" + ShellPath(missing) + " " + VANTOR_CLIENT +
-                         " --timeout=30000 " + VANTOR_ENGINE + " first-order " +
-                         ShellPath(work_ / "run"),
-                     &printed, true),
-            1);
-  EXPECT_NE(printed.find("registry file " + missing + ": not found"), std::string::npos)
-      << printed;
+  EXPECT_EQ(
+      RunShell("VANTOR_REGISTRY=" + ShellPath(missing) + " " + VANTOR_CLIENT + " --timeout=30000 " +
+                   VANTOR_ENGINE + " first-order " + ShellPath(work_ / "run"),
+               &printed, true),
+      1);
+  EXPECT_NE(printed.find("registry file " + missing + ": not found"), std::string::npos) << printed;
   EXPECT_EQ(printed.find("Couldn't find registry key"), std::string::npos) << printed;
   EXPECT_EQ(printed.find("Invalid class string"), std::string::npos) << printed;
   EXPECT_NE(printed.find("Integrator server could not be started: without the registry file"),
