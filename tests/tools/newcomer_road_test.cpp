@@ -17,7 +17,9 @@
 
 #include "road_env.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/second_user.h"
 #include "tools/client.h"
+#include "tools/road.h"
 
 namespace {
 
@@ -158,6 +160,49 @@ TEST_F(NewcomerRoad, AMissingRegistryIsNamedOnceWithoutItsEchoes) {
   EXPECT_NE(printed.find("status 0xA000FFFF (failed: the engine's lines above say why"),
             std::string::npos)
       << printed;
+}
+
+// In a working folder others write to, a run folder that another user
+// made a link to somewhere else is refused, by name, when the run opens and
+// when the simulation is saved under that name; nothing reaches the folder
+// the link leads to.
+TEST_F(NewcomerRoad, ARunFolderLinkOfAnotherUserIsRefusedByName) {
+  const testsupport::SecondUser other;
+  if (!other.Available()) GTEST_SKIP() << other.why_not;
+  const fs::path shared = work_ / "shared", elsewhere = work_ / "elsewhere";
+  fs::create_directories(shared);
+  fs::create_directories(elsewhere);
+  fs::permissions(work_.path(), fs::perms::all);
+  fs::permissions(shared, fs::perms::all);
+  const std::string target = elsewhere.string();
+  for (const char* name : {"FirstOrder", "Saved"}) {
+    const std::string link = (shared / name).string();
+    ASSERT_EQ(other.Run([&] { return ::symlink(target.c_str(), link.c_str()) == 0 ? 0 : 1; }), 0);
+  }
+
+  std::string printed;
+  EXPECT_EQ(RunShell(std::string(VANTOR_CLIENT) + " --timeout=30000 " + VANTOR_ENGINE +
+                         " first-order " + ShellPath(shared),
+                     &printed, true),
+            1);
+  EXPECT_NE(printed.find("Cannot make the run folder " + (shared / "FirstOrder").string() +
+                         "/: it is a symbolic link of another user"),
+            std::string::npos)
+      << printed;
+
+  std::unique_ptr<vantor_client::Client> client;
+  ASSERT_EQ(vantor_client::Client::Start(Engine(), &client), 0u);
+  vantor_scenario::FirstOrderRun run;
+  vantor_scenario::Road road(*client, &run);
+  const std::string folder = shared.string() + "/";
+  EXPECT_TRUE(
+      road.Expect(vantor_client::MakeCommand(50, 3, {}, {}, {"Mine", folder}), "command 3", 0))
+      << run.failure;
+  EXPECT_TRUE(road.Expect(vantor_client::MakeCommand(50, 5, {}, {}, {"Saved", folder}), "command 5",
+                          0x803201FEu))
+      << run.failure;
+  client->Close(nullptr);
+  EXPECT_TRUE(fs::is_empty(elsewhere)) << ::testing::PrintToString(run.events);
 }
 
 }  // namespace
