@@ -11,6 +11,14 @@ function(vantor_warnings target)
   endif()
 endfunction()
 
+# vantor_install_target(<target> <destination>): installs a program or
+# library and counts it among what an installation needs
+# (the vantor-installable target builds them all).
+function(vantor_install_target target destination)
+  install(TARGETS ${target} RUNTIME DESTINATION ${destination} LIBRARY DESTINATION ${destination})
+  set_property(GLOBAL APPEND PROPERTY VANTOR_INSTALLED_TARGETS ${target})
+endfunction()
+
 # vantor_library(<target> [RECURSIVE] [DEPS <targets...>] [EXTRA_SOURCES ...])
 # A subsystem library built from every .cpp of the calling folder; with
 # RECURSIVE also from its sub-folders by concern (without it, sub-folders may

@@ -38,6 +38,7 @@ struct LoadedFile {
   ino_t inode = 0;
   timespec modified{};
   std::shared_ptr<const RegistryTree> tree;
+  bool unread = false;  // missing or not readable: said once on standard error
 };
 
 std::mutex g_load_mutex;
@@ -98,7 +99,8 @@ std::shared_ptr<const RegistryTree> CurrentTree() {
     text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     text.resize(std::min<std::size_t>(text.size(), kMaxFileSize));  // grew while read
   }
-  if (now.error != 0 || read_error != 0) {
+  now.unread = now.error != 0 || read_error != 0;
+  if (now.unread) {
     // Without it no outside server or installation is found: the lines
     // about missing keys that follow would not say why.
     std::fprintf(stderr, "vantor: %s\n",
@@ -157,6 +159,12 @@ std::string RegistryFilePathFor(const char* variable, const std::string& start_f
 
 std::string RegistryFilePath() {
   return RegistryFilePathFor(std::getenv("VANTOR_REGISTRY"), g_start_folder, ExecutableFolder());
+}
+
+bool RegistryFileUnread() {
+  CurrentTree();
+  std::lock_guard<std::mutex> lock(g_load_mutex);
+  return g_loaded.unread;
 }
 
 std::string MissingRegistryText(const std::string& path, int error) {

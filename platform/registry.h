@@ -65,6 +65,9 @@ std::string RegistryFilePathFor(const char* variable, const std::string& start_f
 // The line that names a registry file that is missing or cannot be read
 // (error: the errno value) and the variable that sets it.
 std::string MissingRegistryText(const std::string& path, int error);
+// Whether the registry file is missing or could not be read (already said
+// in that line): what is not found in it then needs no line of its own.
+bool RegistryFileUnread();
 
 // An empty or null sub_key opens a new handle to key itself. *result is null
 // on failure.

@@ -4,9 +4,11 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -113,9 +115,13 @@ bool IsNumber(const char* text) {
   return true;
 }
 
-// A process whose descriptors hold the socket; 0 when none we may read does.
-pid_t ProcessHolding(ino_t inode) {
+std::atomic<std::uint64_t> g_scans{0};
+
+// A process of the user whose descriptors hold the socket; 0 when none we
+// may read does.
+pid_t ProcessHolding(ino_t inode, uid_t user) {
   if (inode == 0) return 0;
+  ++g_scans;
   const std::string wanted = "socket:[" + std::to_string(inode) + "]";
   DIR* processes = ::opendir("/proc");
   if (processes == nullptr) return 0;
@@ -124,7 +130,11 @@ pid_t ProcessHolding(ino_t inode) {
     const dirent* entry = ::readdir(processes);
     if (entry == nullptr) break;
     if (!IsNumber(entry->d_name)) continue;
-    const std::string folder = std::string("/proc/") + entry->d_name + "/fd";
+    // Only the socket's owner's processes can hold it (passing it on aside).
+    struct stat owner {};
+    const std::string process = std::string("/proc/") + entry->d_name;
+    if (::stat(process.c_str(), &owner) != 0 || owner.st_uid != user) continue;
+    const std::string folder = process + "/fd";
     DIR* descriptors = ::opendir(folder.c_str());
     if (descriptors == nullptr) continue;
     while (const dirent* fd = ::readdir(descriptors)) {
@@ -144,7 +154,9 @@ pid_t ProcessHolding(ino_t inode) {
 
 }  // namespace
 
-PeerLookup FindLocalPeer(int fd, LocalPeer* peer) {
+namespace {
+// The connecting socket: its user and inode, not its process.
+PeerLookup FindPeerSocket(int fd, LocalPeer* peer, const PeerTables& tables) {
   *peer = LocalPeer();
   sockaddr_storage own{}, other{};
   socklen_t own_length = sizeof own, other_length = sizeof other;
@@ -155,18 +167,24 @@ PeerLookup FindLocalPeer(int fd, LocalPeer* peer) {
     return PeerLookup::kNotLocal;
   }
   bool any_readable = false;
-  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+  for (const char* table : {tables.ipv4, tables.ipv6}) {
     bool readable = false;
     // The connecting socket's own end is our peer, its other end is us.
     const bool found = FindInTable(table, theirs, ours, peer, &readable);
     any_readable = any_readable || readable;
-    if (found) {
-      peer->process = ProcessHolding(peer->socket_inode);
-      return PeerLookup::kFound;
-    }
+    if (found) return PeerLookup::kFound;
   }
   return any_readable ? PeerLookup::kNotLocal : PeerLookup::kCannotTell;
 }
+}  // namespace
+
+PeerLookup FindLocalPeer(int fd, LocalPeer* peer, const PeerTables& tables) {
+  const PeerLookup found = FindPeerSocket(fd, peer, tables);
+  if (found == PeerLookup::kFound) peer->process = ProcessHolding(peer->socket_inode, peer->user);
+  return found;
+}
+
+std::uint64_t ProcessScanCount() { return g_scans.load(); }
 
 bool ProcessDescendsFrom(pid_t process, pid_t ancestor) {
   // Bounded: a chain of parents is short, and /proc may change under us.
@@ -187,19 +205,16 @@ bool ProcessDescendsFrom(pid_t process, pid_t ancestor) {
   return false;
 }
 
-bool IsOwnLocalPeer(int fd, const HostAddress& from, pid_t expected) {
+bool IsOwnLocalPeer(int fd, const HostAddress& from, pid_t expected, const PeerTables& tables) {
   if (!from.IsLoopback()) return false;
   LocalPeer peer;
-  switch (FindLocalPeer(fd, &peer)) {
-    case PeerLookup::kCannotTell:
-      return true;
-    case PeerLookup::kNotLocal:
-      return false;
-    case PeerLookup::kFound:
-      break;
-  }
+  // An owner that cannot be established is not ours.
+  if (FindPeerSocket(fd, &peer, tables) != PeerLookup::kFound) return false;
+  // Refused from the table alone: another user's connections cost no scan.
   if (peer.user != ::geteuid()) return false;
-  return expected <= 0 || (peer.process > 0 && ProcessDescendsFrom(peer.process, expected));
+  if (expected <= 0) return true;
+  peer.process = ProcessHolding(peer.socket_inode, peer.user);
+  return peer.process > 0 && ProcessDescendsFrom(peer.process, expected);
 }
 
 }  // namespace platform

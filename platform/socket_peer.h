@@ -8,6 +8,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+
 #include "platform/socket.h"
 
 namespace platform {
@@ -24,8 +26,19 @@ enum class PeerLookup {
   kCannotTell,  // the socket tables cannot be read
 };
 
-// The local socket connected to the accepted socket fd.
-PeerLookup FindLocalPeer(int fd, LocalPeer* peer);
+// The socket tables read: the kernel's, unless a test names others.
+struct PeerTables {
+  const char* ipv4 = "/proc/net/tcp";
+  const char* ipv6 = "/proc/net/tcp6";
+};
+
+// The local socket connected to the accepted socket fd, and the process
+// that holds it.
+PeerLookup FindLocalPeer(int fd, LocalPeer* peer, const PeerTables& tables = {});
+
+// How many times this process has looked through every process's
+// descriptors for a socket's holder (the costly part of a look-up).
+std::uint64_t ProcessScanCount();
 
 // Whether the process is the ancestor or was started by it, directly or
 // through others.
@@ -33,7 +46,9 @@ bool ProcessDescendsFrom(pid_t process, pid_t ancestor);
 
 // Whether the accepted connection comes from a loopback address, from a
 // socket of this process's user and, when expected is above 0, from that
-// process or one it started. Where /proc cannot tell, the address decides.
-bool IsOwnLocalPeer(int fd, const HostAddress& from, pid_t expected);
+// process or one it started. Where the owner cannot be established the
+// connection is refused; another user's is refused without looking for its
+// process.
+bool IsOwnLocalPeer(int fd, const HostAddress& from, pid_t expected, const PeerTables& tables = {});
 
 }  // namespace platform

@@ -8,10 +8,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <utility>
 
+#include "framework/connections/pipe_connection.h"
 #include "framework/connections/segment.h"
 #include "framework/connections/socket_connection.h"
 #include "framework/messaging/async_client.h"
@@ -212,6 +214,7 @@ Status Client::Start(const EngineOptions& options, std::unique_ptr<Client>* clie
     // Nothing will talk to an engine that did not connect: do not wait for it.
     if (made->engine_ != nullptr && made->engine_->process != nullptr) {
       made->engine_->process->Terminate();
+      made->RemoveKilledEngineSocket();
     }
     if (why != nullptr) *why = reason;
     return started;
@@ -224,6 +227,14 @@ Status Client::Launch(std::string* why) {
   if (!options_.tcp) {
     // Checked here so that an unusable folder fails the start at once rather
     // than after the time-out, and with the system's reason.
+    // The engine starts in its own folder: a relative pipe folder would be
+    // another folder there, and the two would never meet.
+    if (const char* pipes = std::getenv("VANTOR_PIPE_DIR");
+        pipes != nullptr && pipes[0] != '\0' && pipes[0] != '/') {
+      *why = std::string("VANTOR_PIPE_DIR is relative (") + pipes +
+             "): the engine starts in another folder; give an absolute folder";
+      return status::kBadArguments;
+    }
     std::string folder;
     if (!platform::LocalEndpointFolder(&folder, why)) return status::kBadArguments;
     if (::access(folder.c_str(), W_OK | X_OK) != 0) {
@@ -497,6 +508,7 @@ Status Client::SendBatch(std::uint32_t type, std::vector<std::unique_ptr<DseMess
 Status Client::Close(int* exit_code) {
   if (exit_code != nullptr) *exit_code = -1;
   if (controller_ == nullptr) return status::kOk;
+  session_ = controller_->SessionId();
   controller_.reset();
   Status result = status::kOk;
   XosProcess* process = engine_ != nullptr ? engine_->process : nullptr;
@@ -507,6 +519,7 @@ Status Client::Close(int* exit_code) {
     while (!status::IsFailure(process->ReadOutput(output, sizeof output, &read))) {
       if (platform::TickCount() - start >= options_.timeout_ms) {
         process->Terminate();
+        RemoveKilledEngineSocket();
         result = status::kGeneralFailure;
         break;
       }
@@ -517,6 +530,12 @@ Status Client::Close(int* exit_code) {
   engine_.reset();
   node_.reset();
   return result;
+}
+
+void Client::RemoveKilledEngineSocket() {
+  if (options_.tcp) return;
+  if (controller_ != nullptr) session_ = controller_->SessionId();
+  XosPipeConnection::RemoveKilledPeerSocket(0, kEngineNumber, session_);
 }
 
 Client::~Client() { Close(nullptr); }

@@ -223,6 +223,9 @@ class Client {
   std::unique_ptr<DseComputeNode> node_;
   std::unique_ptr<DseProcess> engine_;
   std::unique_ptr<DseController> controller_;
+  std::uint32_t session_ = 0;  // the controller's, kept past its end
+  // The socket file of an engine killed here, which it could not remove.
+  void RemoveKilledEngineSocket();
   std::uint32_t batches_ = 0;
   bool lost_ = false;
 };

@@ -81,7 +81,7 @@ std::unique_ptr<Client> StartEngine(const vantor_client::EngineOptions& options,
   std::unique_ptr<Client> client;
   std::string why;
   if (status::IsFailure(Client::Start(engine, &client, &why))) {
-    run->failure = "the engine did not start: " + why;
+    run->failure = "the engine " + options.program + " did not start: " + why;
     return nullptr;
   }
   return client;

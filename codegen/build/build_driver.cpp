@@ -87,9 +87,8 @@ std::string BuildScriptText(const char* environment_file, const char* build_fold
 int NextScriptNumber(const std::string& folder) {
   for (int n = 0;; ++n) {
     const std::string name = "domake_" + std::to_string(n) + ".sh";
-    std::FILE* file = std::fopen(JoinFolderAndName(folder.c_str(), name.c_str()).c_str(), "r");
-    if (file == nullptr) return n;
-    std::fclose(file);
+    // Looked at, not opened: opening a FIFO under the name would wait.
+    if (!platform::PathExists(JoinFolderAndName(folder.c_str(), name.c_str()).c_str())) return n;
   }
 }
 }  // namespace codegen

@@ -29,7 +29,7 @@ std::string ShellQuoted(const std::string& text);
 // token, else in single quotes.
 std::string ShellWord(const std::string& text);
 
-// The lowest N from 0 with no readable "domake_N.sh" in the folder.
+// The lowest N from 0 with nothing named "domake_N.sh" in the folder.
 int NextScriptNumber(const std::string& folder);
 }  // namespace codegen
 

@@ -192,7 +192,7 @@ MakeFolders DeriveMakeFolders(const char* server_folder) {
 }
 }  // namespace codegen
 
-std::unique_ptr<std::ofstream> WriteMakefileGenericPart(
+std::unique_ptr<platform::FileOutStream> WriteMakefileGenericPart(
     const CodegenReport& report, const char* server_folder, const char* output_folder, bool win32,
     const char* user_include, const char* extra_text, const char* library, bool quiet, bool debug,
     bool intel_fortran, bool vs2017, bool vs2019) {
@@ -200,11 +200,13 @@ std::unique_ptr<std::ofstream> WriteMakefileGenericPart(
   const MakeFolders folders = DeriveMakeFolders(server_folder);
   const std::string stub = folders.procedures + Sep() + "makestub.int";
   const std::string path = MakefileName(output_folder, library);
-  auto out = std::make_unique<std::ofstream>(path, std::ios::binary | std::ios::trunc);
-  if (!*out) {
-    CannotOpen(report, quiet, "Cannot open %s", path, errno);
+  int error = 0;
+  platform::FileDescriptor fd = platform::OpenForReplace(path.c_str(), &error);
+  if (!fd.valid()) {
+    CannotOpen(report, quiet, "Cannot open %s", path, error);
     return nullptr;
   }
+  auto out = std::make_unique<platform::FileOutStream>(std::move(fd));
   if (!quiet) Progress(report, "Generating makefile %s", path.c_str());
   std::ostream& o = *out;
   if (win32) o << "#!include <win32.mak>\n";

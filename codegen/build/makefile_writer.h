@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codegen/procedures/generate.h"
+#include "platform/safe_write.h"
 
 class CNameTree;
 class SUProcDef;
@@ -45,8 +46,9 @@ Status RefuseUnplainNames(const CodegenReport& report, const SUProcDef& definiti
 }  // namespace codegen
 
 // Opens "Make" + library in the output folder and writes the generic part;
-// null when the makefile cannot be opened (reported unless quiet).
-std::unique_ptr<std::ofstream> WriteMakefileGenericPart(
+// null when the makefile cannot be opened (reported unless quiet): a link,
+// a special file or another user's file under its name is not written.
+std::unique_ptr<platform::FileOutStream> WriteMakefileGenericPart(
     const CodegenReport& report, const char* server_folder, const char* output_folder, bool win32,
     const char* user_include, const char* extra_text, const char* library, bool quiet, bool debug,
     bool intel_fortran, bool vs2017, bool vs2019);

@@ -23,6 +23,7 @@
 #include "framework/libraries/qln_dynamic_library.h"
 #include "framework/messaging/message.h"
 #include "framework/servers/server_registry.h"
+#include "platform/safe_write.h"
 #include "platform/status.h"
 
 namespace codegen {
@@ -440,9 +441,11 @@ Status GenerateProcedureFiles(const SUCodeGenerate& generate, const CodegenRepor
                     LanguageName(def.Language()));
       const std::string path = MakeGeneratedFileName(report, output_folder, false, lower.c_str(),
                                                      LanguageSuffix(def.Language()), description);
-      std::FILE* file = std::fopen(path.c_str(), "w");
+      int error = 0;
+      platform::FileDescriptor fd = platform::OpenForReplace(path.c_str(), &error);
+      std::FILE* file = fd.valid() ? ::fdopen(fd.get(), "w") : nullptr;
       if (file == nullptr) {
-        const int error = errno;
+        if (fd.valid()) error = errno;
         if (error != 0) {
           Failure(report, "Failed to generate %s (system message: %s)", path.c_str(),
                   std::strerror(error));
@@ -451,6 +454,7 @@ Status GenerateProcedureFiles(const SUCodeGenerate& generate, const CodegenRepor
         }
         return kFailed;
       }
+      fd.Release();
       std::fputs(def.PlainSource().c_str(), file);
       std::fputs("\n", file);
       std::fclose(file);

@@ -34,6 +34,8 @@
 #include "foundation/messages/su_print.h"
 #include "framework/libraries/library_api.h"
 #include "framework/libraries/qln_dynamic_library.h"
+#include "platform/posix_file.h"
+#include "platform/safe_write.h"
 
 namespace codegen {
 namespace {
@@ -94,6 +96,62 @@ struct JacobianCode {
 std::map<std::string, JacobianCode> g_jacobian_code;
 
 double* LoadedX() { return g_loaded.x; }
+
+// The build folders this process made, each its own (mode 0700, fresh per
+// generation): what another user puts in a shared run folder is never
+// built on, run or loaded. They go when the process ends; kept files were
+// copied out.
+struct PrivateFolders {
+  std::set<std::string> made;
+  // The libraries built in them; no other is loaded.
+  std::set<std::string> built;
+  ~PrivateFolders() {
+    for (const std::string& folder : made) RemoveWhole(folder);
+  }
+  static void RemoveWhole(const std::string& folder) {
+    std::vector<platform::FolderEntry> entries;
+    platform::ListFolderSorted(folder.c_str(), &entries);
+    for (const platform::FolderEntry& e : entries) {
+      platform::RemoveFile(JoinFolderAndName(folder.c_str(), e.name.c_str()).c_str());
+    }
+    platform::RemoveDirectory(folder.c_str());
+  }
+  bool Make(std::string* folder) {
+    std::error_code ec;
+    std::string path = (std::filesystem::temp_directory_path(ec) / "vantor-build-XXXXXX").string();
+    int error = ec ? ec.value() : 0;
+    if (ec || !platform::MakeTemporaryFolder(&path, &error)) {
+      errno = error;
+      *folder = path;
+      return false;
+    }
+    *folder = path + "/";
+    made.insert(*folder);
+    return true;
+  }
+  void Remove(const std::string& folder) {
+    if (made.erase(folder) == 0) return;
+    for (auto i = built.begin(); i != built.end();) {
+      i = i->rfind(folder, 0) == 0 ? built.erase(i) : std::next(i);
+    }
+    RemoveWhole(folder);
+  }
+};
+PrivateFolders g_private;
+
+std::string LibraryPath(const std::string& folder, const std::string& name) {
+  return folder.empty() ? name + ".so" : JoinFolderAndName(folder.c_str(), name.c_str()) + ".so";
+}
+
+// Whether a kept file of the name would meet one already in the folder.
+bool TakenIn(const std::string& folder, const std::string& name) {
+  for (const std::string& file :
+       {JoinFolderAndName(folder.c_str(), name.c_str()) + ".cpp",
+        MakefileName(folder.c_str(), name.c_str()), LibraryPath(folder, name)}) {
+    if (platform::PathExists(file.c_str())) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -244,8 +302,17 @@ void DefineEqnsWriter::Finish() {
   }
 }
 
+namespace {
+platform::FileDescriptor OpenSource(const std::string& path) {
+  int error = 0;
+  platform::FileDescriptor fd = platform::OpenForReplace(path.c_str(), &error);
+  if (!fd.valid()) errno = error;
+  return fd;
+}
+}  // namespace
+
 FlowsheetCodeWriter::FlowsheetCodeWriter(const std::string& path, bool compiled_evaluation)
-    : file_(path, std::ios::binary), compiled_(compiled_evaluation) {
+    : file_(OpenSource(path)), compiled_(compiled_evaluation) {
   file_.precision(16);
   for (auto& s : sections_) s.precision(16);
   sections_[kInitSwitches] << "static void InitSwitches(int *pI) {";
@@ -615,6 +682,23 @@ void CountReport(const CodegenReport& report, const char* format, std::int32_t c
   Progress(report, format, number.c_str(), count == 1 ? "" : "s");
 }
 
+// The kept files, copied from the build folder into the named one as new
+// files: nothing there is replaced or written through.
+void KeepFiles(const CodegenReport& report, const std::string& from, const std::string& to,
+               const std::string& name) {
+  const std::string source = name + ".cpp", makefile = MakefileName(nullptr, name.c_str()),
+                    library = name + ".so";
+  for (const std::string& file : {source, makefile, library}) {
+    const std::string built = JoinFolderAndName(from.c_str(), file.c_str());
+    if (!platform::PathExists(built.c_str())) continue;
+    const std::string kept = JoinFolderAndName(to.c_str(), file.c_str());
+    int error = 0;
+    if (!platform::CopyToNewFile(built.c_str(), kept.c_str(), &error)) {
+      OpenFailure(report, "keep", kept, error);
+    }
+  }
+}
+
 Status Generate(const FlowsheetGeneration& generation, DAESProblem* problem, ExportForm* exported,
                 std::string* library, std::int32_t* libraries) {
   library->clear();
@@ -638,7 +722,21 @@ Status Generate(const FlowsheetGeneration& generation, DAESProblem* problem, Exp
     std::error_code ec;
     folder = std::filesystem::current_path(ec).string();
   }
-  const std::string name = compiled ? NextCompiledLibraryName(folder) : exported->name;
+  // Compiled evaluation builds in a folder of its own; the named folder
+  // receives copies of the kept files.
+  std::string keep_folder;
+  if (compiled) {
+    keep_folder = folder;
+    if (!g_private.Make(&folder)) {
+      OpenFailure(report, "make the build folder", folder, errno);
+      return kFailed;
+    }
+  }
+  std::string name = compiled ? NextCompiledLibraryName(folder) : exported->name;
+  while (compiled && keep && TakenIn(keep_folder, name)) {
+    std::remove((JoinFolderAndName(folder.c_str(), name.c_str()) + ".cpp").c_str());
+    name = NextCompiledLibraryName(folder);
+  }
   const std::string source = JoinFolderAndName(folder.c_str(), name.c_str()) + ".cpp";
   std::int32_t library_count = 0;
   std::int32_t failed = 0;
@@ -646,6 +744,7 @@ Status Generate(const FlowsheetGeneration& generation, DAESProblem* problem, Exp
     FlowsheetCodeWriter writer(source, compiled);
     if (!writer.IsOpen()) {
       OpenFailure(report, "open", source, errno);
+      if (compiled) g_private.Remove(folder);
       return kFailed;
     }
     Progress(report, "Generating flowsheet object code...\n", nullptr);
@@ -829,7 +928,15 @@ Status Generate(const FlowsheetGeneration& generation, DAESProblem* problem, Exp
   }
   if (compiled) {
     g_loaded.build_folder = folder;
-    if (!keep) std::remove(source.c_str());
+    const std::string built = LibraryPath(folder, name);
+    if (status::IsSuccess(s) && generation.build && platform::IsOwnRegularFile(built.c_str())) {
+      g_private.built.insert(built);
+    }
+    if (keep) {
+      KeepFiles(report, folder, keep_folder, name);
+    } else {
+      std::remove(source.c_str());
+    }
     SummariseBuildOutput(report, "compiled evaluation", library_count);
   }
   if (libraries != nullptr) *libraries = library_count;
@@ -868,6 +975,8 @@ void Clean(const std::string& folder, const std::string& name) {
   if (name.empty()) return;
   RunNmakeBuild(CodegenReport{}, nullptr, folder.empty() ? nullptr : folder.c_str(), name.c_str(),
                 true, true, "clean", true, false);
+  // A build folder of our own goes whole.
+  g_private.Remove(folder);
 }
 
 void Release() {
@@ -900,13 +1009,15 @@ Status LoadCompiledLibrary(DAESProblem* problem, const char* library) {
   g_loaded.current_name = library;
   g_loaded.loaded = false;
   SuPrint(0, "Loading flowsheet object code library (%s)...\n", library);
-  const std::string path = g_loaded.build_folder.empty()
-                               ? std::string(library) + ".so"
-                               : JoinFolderAndName(g_loaded.build_folder.c_str(), library) + ".so";
+  const std::string path = LibraryPath(g_loaded.build_folder, library);
   g_block = QLNInitializationBlock{};
   g_block.kind = 3;
   g_block.further_word = reinterpret_cast<std::uintptr_t>(GetCompiledCodeInitData());
-  XosDynamicLibrary* loaded = QLNDynamicLibrary::Load(path.c_str(), &g_block);
+  // Only a library this process built, still the file it made.
+  XosDynamicLibrary* loaded = nullptr;
+  if (g_private.built.count(path) != 0 && platform::IsOwnRegularFile(path.c_str())) {
+    loaded = QLNDynamicLibrary::Load(path.c_str(), &g_block);
+  }
   Status result = 0;
   if (loaded != nullptr) {
     auto symbol = [loaded](const char* name) { return loaded->EntryPoint(name); };
@@ -987,7 +1098,7 @@ Status LoadCompiledLibrary(DAESProblem* problem, const char* library) {
   if (loaded != nullptr) Release();
   if (result == 0) result = kCompiledLoadFailed;
   SuPrint(result, "Failed to load/generate flowsheet object code library (%s)\n", library);
-  if (!KeepCompiledEvaluation(options)) Clean(std::string(), g_loaded.current_name);
+  if (!KeepCompiledEvaluation(options)) Clean(g_loaded.build_folder, g_loaded.current_name);
   g_loaded.current_name.clear();
   g_loaded.loaded = false;
   return result;

@@ -14,6 +14,7 @@
 #include "codegen/flowsheet/export_records.h"
 #include "codegen/procedures/generate.h"
 #include "daes/problem/problem.h"
+#include "platform/safe_write.h"
 
 class SolverOptions;
 
@@ -75,8 +76,9 @@ class DefineEqnsWriter {
   std::size_t column_ = 0;
 };
 
-// The open source and the seven text sections appended to it; three are
-// begun with fixed text when the writer is made.
+// The open source (never written through a link or into another user's
+// file; errno tells why it could not be opened) and the seven text sections
+// appended to it; three are begun with fixed text when the writer is made.
 class FlowsheetCodeWriter {
  public:
   enum Section {
@@ -101,7 +103,7 @@ class FlowsheetCodeWriter {
   std::int32_t torn = 0;
 
  private:
-  std::ofstream file_;
+  platform::FileOutStream file_;
   std::ostringstream sections_[kSectionCount];
   bool compiled_;
 };

@@ -7,6 +7,7 @@
 
 #include "codegen/names.h"
 #include "foundation/messages/status_and_msg.h"
+#include "platform/safe_write.h"
 
 namespace codegen {
 namespace {
@@ -52,9 +53,14 @@ void OpenFailure(const CodegenReport& report, const char* verb, const std::strin
 }
 
 std::FILE* OpenForWriting(const CodegenReport& report, const char* verb, const std::string& path) {
-  errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) OpenFailure(report, verb, path, errno);
+  int error = 0;
+  platform::FileDescriptor fd = platform::OpenForReplace(path.c_str(), &error);
+  std::FILE* file = fd.valid() ? ::fdopen(fd.get(), "w") : nullptr;
+  if (file == nullptr) {
+    OpenFailure(report, verb, path, fd.valid() ? errno : error);
+    return nullptr;
+  }
+  fd.Release();
   return file;
 }
 }  // namespace codegen

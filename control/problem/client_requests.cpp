@@ -260,6 +260,9 @@ Status SimClientRequests::Serve(DseMessage* request, DseMessage** reply) {
   const Status read = request->GetUInt16(&code);
   if (status::IsFailure(read)) return read;
   if (manager_.StepScheduled() && WaitsForStep(code)) return pm_status::kBusy;
+  // Ending the run between an action's passes would cut its sequence short
+  // (an estimation's statistics pass): the run ends once it has come to rest.
+  if (code == 134 && manager_.RunMoving()) return pm_status::kBusy;
   switch (code) {
     case 5:
       return pm_status::kNoReplyRequest;

@@ -86,6 +86,7 @@ bool SimControlLoop::Pass(Status* result) {
   if (state_ != before && (state_ == kStateReady || state_ == kStatePaused)) {
     pm_.ClearStatusBits(run_bits::kRunning);
   }
+  pm_.run_moving_ = InRunStep(state_);
   // A pass that moved on in a run step goes straight on with the next
   // state: nothing outside is awaited there.
   if (state_ != before && (InRunStep(before) || InRunStep(state_))) wait_ = false;

@@ -559,7 +559,15 @@ Status SimProblemMgr::CommandSaveAs(std::uint32_t count, const char* const* stri
     second_text_ = count > 2 && strings[2] != nullptr ? strings[2] : folder;
   }
   folders_.SetPendingName(name_);
-  Status result = folders_.OpenRunFolder();
+  std::string why;
+  Status result = folders_.OpenRunFolder(&why);
+  if (result != SimWorkingFolder::kNoPendingName && status::IsFailure(result)) {
+    // The files would go wherever the engine is, or through a folder that
+    // is not the user's: none are written.
+    ReportAtOnce(SimWorkingFolder::kCannotCreate,
+                 "Cannot make the run folder " + folders_.RunFolder() + ": " + why);
+    return SimWorkingFolder::kCannotCreate;
+  }
   if (unnamed_) {
     // The untitled run folder only held what this engine put there.
     unnamed_ = false;

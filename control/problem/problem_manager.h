@@ -239,6 +239,9 @@ class SimProblemMgr : public SimMasterManager,
   // and would otherwise let an edit free what the operation is using).
   bool StepScheduled() const { return step_scheduled_ || client_waits_ > 0; }
   void HoldForClient(bool hold) { client_waits_ += hold ? 1 : (client_waits_ > 0 ? -1 : 0); }
+  // Whether the control loop is inside a run, between its steps too (an
+  // action's passes go on without the client): the run has not come to rest.
+  bool RunMoving() const { return run_moving_; }
   bool StepResultPending() const { return step_result_pending_; }
   std::int32_t StepCount() const { return step_count_; }
   std::int32_t NextAction() const { return next_action_; }
@@ -442,6 +445,7 @@ class SimProblemMgr : public SimMasterManager,
   std::uint8_t end_of_dynamic_run_ = 0;
   std::int32_t preparation_ = 1;
   std::int32_t run_state_ = 2;
+  bool run_moving_ = false;
   std::int32_t next_action_ = 0;
   std::atomic<std::uint32_t> bits_{0};
   std::int32_t no_exception_handling_ = 0;

@@ -67,6 +67,15 @@ bool MakeLockFile(const std::string& path) {
   return true;
 }
 
+// A symbolic link whose owner is neither this process's user nor root.
+bool IsOthersLink(const std::string& path) {
+  std::string name = path;
+  while (name.size() > 1 && name.back() == kSeparator) name.pop_back();
+  struct stat s {};
+  if (::lstat(name.c_str(), &s) != 0 || !S_ISLNK(s.st_mode)) return false;
+  return s.st_uid != ::geteuid() && s.st_uid != 0;
+}
+
 bool Writable(const std::string& path) {
   std::uint32_t flags = 0;
   return QueryPath(path.c_str(), &flags) == kOk && (flags & kPathWritable) != 0;
@@ -130,8 +139,12 @@ Status BackUpOrRestore(const std::function<void()>& restored) {
   }
   // The last run did not end cleanly: its back-ups are the files to trust.
   Status result = CopyOver("snapshot.bak", "snapshot.snp");
-  if (Exists("PlotData.bak")) result = CopyOver("PlotData.bak", "PlotData.cpd");
-  if (restored) restored();
+  if (Exists("PlotData.bak")) {
+    const Status plots = CopyOver("PlotData.bak", "PlotData.cpd");
+    if (result == 0) result = plots;
+  }
+  // Only a restore that happened is announced.
+  if (restored && result == 0) restored();
   return result;
 }
 
@@ -202,12 +215,19 @@ Status Folders::OpenRunFolder(std::string* why) {
   int error = 0;
   Status made = kOk;
   if (!platform::MakeDirectory(folder.c_str(), &error) && error != EEXIST) made = kFailure;
+  std::string refused;
+  if (made == kOk && IsOthersLink(folder)) {
+    // Planted in a shared working folder, it would lead the engine to
+    // clean and overwrite files somewhere else.
+    made = kFailure;
+    refused = "it is a symbolic link of another user";
+  }
   if (made == kOk) {
     made = SetCurrentFolder(folder.c_str());
     error = errno;
   }
   pending_name_.clear();
-  if (made != kOk && why != nullptr) *why = std::strerror(error);
+  if (made != kOk && why != nullptr) *why = refused.empty() ? std::strerror(error) : refused;
 
   // Without its run folder the engine is somewhere else (its own folder,
   // often): no lock file is left there.
@@ -271,7 +291,7 @@ std::int32_t Find(const Installation& what, bool user_first, const LookupReport&
                                      platform::KEY_READ, &compatibility) == platform::ERROR_SUCCESS;
   }
   if (!opened) {
-    if (what.report_key && report) {
+    if (what.report_key && report && !platform::RegistryFileUnread()) {
       report(kLookupFailure, "Couldn't find registry key HKLM\\" + key_name);
     }
     return 1;

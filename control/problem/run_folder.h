@@ -77,7 +77,8 @@ class Folders {
   // the pending name and takes the lock file there unless another engine
   // holds it: the status of making the run folder (*why, when given, then
   // says why it failed), kNoPendingName without a pending name. A run
-  // folder that cannot be made or entered gets no lock file.
+  // folder that cannot be made or entered gets no lock file; one that is a
+  // symbolic link of a user other than ours or root is refused.
   Status OpenRunFolder(std::string* why = nullptr);
   bool HoldsLock() const { return lock_fd_ >= 0; }
   // Lets go of the lock and deletes the lock file.

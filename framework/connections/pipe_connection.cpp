@@ -1,5 +1,8 @@
 #include "framework/connections/pipe_connection.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -152,4 +155,17 @@ Status XosMailConnection::OpenReadSide() {
   if (read_ < 0) return status::kUnhandled;
   flags_ |= kReadOpen;
   return status::kOk;
+}
+
+void XosPipeConnection::RemoveKilledPeerSocket(std::uint32_t own_number, std::uint32_t peer_number,
+                                               std::uint32_t session_id) {
+  std::string path, problem;
+  if (!platform::LocalEndpointPath(PipeName(own_number, peer_number, session_id), &path,
+                                   &problem)) {
+    return;
+  }
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) && info.st_uid == ::geteuid()) {
+    ::unlink(path.c_str());
+  }
 }

@@ -70,6 +70,11 @@ class XosPipeConnection : public XosLocalPairConnection {
   XosPipeConnection(std::uint32_t own_number, std::uint32_t peer_number, std::uint32_t session_id);
   ~XosPipeConnection() override;
 
+  // After the peer was killed: the socket it read from, which it could not
+  // remove itself, goes (only a socket of this user).
+  static void RemoveKilledPeerSocket(std::uint32_t own_number, std::uint32_t peer_number,
+                                     std::uint32_t session_id);
+
  private:
   Status OpenReadSide() override;
   int ArrivalDescriptor() const override { return listener_; }

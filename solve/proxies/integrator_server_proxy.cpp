@@ -11,6 +11,7 @@
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
 #include "platform/com.h"
+#include "platform/registry.h"
 #include "solve/groups/eso_group.h"
 #include "solve/options/solver_option_table.h"
 #include "solve/proxies/server_host.h"
@@ -66,6 +67,15 @@ void IntegratorServerProxy::Start() {
   platform::CLSID clsid{};
   std::string found;
   Status s = FindServerClass(prog_id, true, &clsid, &found);
+  if (s != 0 && platform::RegistryFileUnread()) {
+    // The registry file's own line said why; one line says what it stops.
+    SuPrint(kProxyFailure,
+            "Integrator server could not be started: without the registry file \"%s\" is "
+            "not known",
+            prog_id.c_str());
+    status_ = kProxyFailure;
+    return;
+  }
   if (s != 0) {
     const std::string system = SystemErrorText(s);
     SuPrint(kProxyFailure,

@@ -26,7 +26,9 @@ Status FindServerClass(const std::string& prog_id, bool try_release, platform::C
   platform::HKEY key = nullptr;
   if (platform::RegOpenKeyExA(platform::HKEY_LOCAL_MACHINE, key_name, 0, platform::KEY_READ,
                               &key) != platform::ERROR_SUCCESS) {
-    SuPrint(kProxyFailure, "Couldn't find registry key HKLM\\%s", key_name);
+    if (!platform::RegistryFileUnread()) {
+      SuPrint(kProxyFailure, "Couldn't find registry key HKLM\\%s", key_name);
+    }
   } else {
     for (int i = 1;; ++i) {
       char value_name[16];

@@ -331,11 +331,14 @@ TEST(CodegenCompile, FlowsheetLibraryEqualsTheInterpreter) {
   EXPECT_EQ(codegen::LoadCompiledLibrary(nullptr, nullptr), 0u);
   EXPECT_FALSE(daes::CurrentCompiledLibrary().IsLoaded());
   EXPECT_TRUE(fs::exists(so));
-  // With keep off, the clean target removes them.
+  // With keep off, the build folder goes; the kept copies are the user's.
   ScopedVariable drop("QLN_CE_KEEP", "0");
   ASSERT_EQ(codegen::LoadCompiledLibrary(problem.get(), library.c_str()), 0u);
+  const fs::path built = codegen::CompiledBuildFolder();
+  EXPECT_TRUE(fs::exists(built / (library + ".so")));
   EXPECT_EQ(codegen::LoadCompiledLibrary(nullptr, nullptr), 0u);
-  EXPECT_FALSE(fs::exists(so));
+  EXPECT_FALSE(fs::exists(built));
+  EXPECT_TRUE(fs::exists(so));
   if (!HasFailure()) fs::remove_all(g.folder);
 }
 

@@ -17,6 +17,7 @@
 #include "tests/support/registry_file.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/second_user.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -134,10 +135,11 @@ TEST_F(RunFolderTest, LinksPlantedUnderItsNamesLeadNowhere) {
                                         {"x.tmp", "secret", "private", 0600},
                                         {kLockFileName, "made_by_the_lock", "", 0}});
   testsupport::ScopedCurrentFolder in_run(run);
-  // After a crash the back-ups would be restored: a linked back-up is not one.
+  // After a crash the back-ups would be restored: a linked back-up is not
+  // one, and a restore that failed is not announced.
   int restored = 0;
   EXPECT_EQ(BackUpOrRestore([&] { ++restored; }), 0x8000FFFFu);
-  EXPECT_EQ(restored, 1);
+  EXPECT_EQ(restored, 0);
   EXPECT_EQ(links.State(), links.Before());
   // A clean start with a linked back-up name: the copy takes the link's place.
   fs::remove(run / "snapshot.bak");
@@ -158,6 +160,52 @@ TEST_F(RunFolderTest, LinksPlantedUnderItsNamesLeadNowhere) {
   EXPECT_FALSE(folders.HoldsLock());
   EXPECT_EQ(CheckFolder(Work().c_str(), "Run"), kFailure);
   EXPECT_EQ(links.State(), links.Before());
+}
+
+// A restore whose snapshot back-up cannot be read is not announced, even
+// when the plot back-up came back.
+TEST_F(RunFolderTest, AFailedRestoreIsNotAnnounced) {
+  fs::create_directory(work / "snapshot.bak");
+  work.WriteFile("PlotData.bak", "plot 1");
+  int restored = 0;
+  EXPECT_EQ(BackUpOrRestore([&] { ++restored; }), 0x8000FFFFu);
+  EXPECT_EQ(restored, 0);
+  EXPECT_EQ(testsupport::ReadFileBytes(work / "PlotData.cpd"), "plot 1");
+}
+
+// In a working folder others write to, a run folder that another user made
+// a link to somewhere else is refused with the reason; the engine neither
+// enters it nor touches what is there. A link of our own is the user's
+// choice.
+TEST_F(RunFolderTest, ARunFolderLinkOfAnotherUserIsRefused) {
+  const testsupport::SecondUser other;
+  if (!other.Available()) GTEST_SKIP() << other.why_not;
+  const fs::path elsewhere = work / "elsewhere";
+  fs::create_directory(elsewhere);
+  work.WriteFile("elsewhere/results.tmp", "someone's temporary file");
+  work.WriteFile("elsewhere/snapshot.snp", "someone's snapshot");
+  fs::permissions(work.path(), fs::perms::all);
+  const std::string planted = (work / "Sim").string();
+  const std::string target = elsewhere.string();
+  ASSERT_EQ(other.Run([&] { return ::symlink(target.c_str(), planted.c_str()) == 0 ? 0 : 1; }), 0);
+
+  Folders folders;
+  folders.SetWorkingFolder(Work().c_str());
+  folders.SetPendingName("Sim");
+  std::string why;
+  EXPECT_EQ(folders.OpenRunFolder(&why), kFailure);
+  EXPECT_EQ(why, "it is a symbolic link of another user");
+  EXPECT_FALSE(folders.HoldsLock());
+  std::string here;
+  ASSERT_EQ(GetCurrentFolder(&here), kOk);
+  EXPECT_EQ(here, Work());
+  EXPECT_TRUE(fs::exists(elsewhere / "results.tmp"));
+  EXPECT_FALSE(fs::exists(elsewhere / kLockFileName));
+
+  fs::create_directory_symlink(elsewhere, work / "Mine");
+  folders.SetPendingName("Mine");
+  EXPECT_EQ(folders.OpenRunFolder(&why), kOk) << why;
+  EXPECT_TRUE(folders.HoldsLock());
 }
 
 TEST_F(RunFolderTest, FoldersEndInASeparator) {

@@ -145,13 +145,41 @@ TEST(SocketPeerTest, AnotherUsersSocketIsNotOurs) {
   platform::LocalPeer peer;
   ASSERT_EQ(platform::FindLocalPeer(accepted, &peer), platform::PeerLookup::kFound);
   EXPECT_EQ(peer.user, 65534u);
+  // Refused from the socket table alone: a stranger's connections do not
+  // each cost a look through every process.
+  const std::uint64_t scans = platform::ProcessScanCount();
   EXPECT_FALSE(platform::IsOwnLocalPeer(accepted, from, 0));
   EXPECT_FALSE(platform::IsOwnLocalPeer(accepted, from, child));
+  EXPECT_EQ(platform::ProcessScanCount(), scans);
   (void)!::write(go[1], "x", 1);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_EQ(WEXITSTATUS(status), 0);
   for (int fd : {accepted, listener, go[0], go[1]}) ::close(fd);
+}
+
+// Where the socket tables cannot be read, no one is known to own the
+// connection: it is refused, not taken for ours.
+TEST(SocketPeerTest, AnOwnerThatCannotBeEstablishedIsRefused) {
+  std::uint16_t port = 0;
+  int error = 0;
+  const int listener = platform::ListenTcp(&port, &error, platform::ListenScope::kLoopback);
+  ASSERT_GE(listener, 0) << error;
+  const int own = ConnectLoopback(port);
+  ASSERT_GE(own, 0);
+  platform::HostAddress from;
+  const int accepted = Accept(listener, &from);
+  ASSERT_GE(accepted, 0);
+  platform::PeerTables unreadable;
+  unreadable.ipv4 = "/proc/no-such-table";
+  unreadable.ipv6 = "/proc/no-such-table6";
+  platform::LocalPeer peer;
+  EXPECT_EQ(platform::FindLocalPeer(accepted, &peer, unreadable),
+            platform::PeerLookup::kCannotTell);
+  EXPECT_FALSE(platform::IsOwnLocalPeer(accepted, from, 0, unreadable));
+  EXPECT_FALSE(platform::IsOwnLocalPeer(accepted, from, ::getpid(), unreadable));
+  EXPECT_TRUE(platform::IsOwnLocalPeer(accepted, from, 0));
+  for (int fd : {own, accepted, listener}) ::close(fd);
 }
 
 }  // namespace

@@ -53,6 +53,8 @@ TEST(ClientProgram, SaysWhatIsWrongWithTheCommandLineOrTheStart) {
       {"--tcp --bogus /no/engine", 2, "unknown option \"--bogus\""},
       {"", 2, "no ENGINE given"},
       {"--timeout=4294967296 /no/engine", 2, "--timeout \"4294967296\" is not a time"},
+      {"--arg=noequals /no/engine", 2, "--arg \"noequals\" is not a name=value item"},
+      {"--arg==value /no/engine", 2, "--arg \"=value\" is not a name=value item"},
       {"/no/engine listen 9223372036854775", 2, "MS \"9223372036854775\" is not a time"},
       {"/no/engine request 300 0100", 2, "TYPE \"300\" is not a service type from 1 to 255"},
       {"/no/engine command 50 3 2147483648", 2, "INTEGER \"2147483648\" is not a 32-bit integer"},
@@ -87,7 +89,8 @@ TEST(ClientProgram, ARequestNobodyServesIsReportedAsRefused) {
                        folder.path()),
             1);
   EXPECT_NE(printed.find(" on service 99 refused: the engine serves no such service, status "
-                         "0xA000FFFF (failed, or nobody serves that service)"),
+                         "0xA000FFFF (failed: the engine's lines above say why, or nobody "
+                         "serves that service)"),
             std::string::npos)
       << printed;
   EXPECT_EQ(printed.find("request 0 "), std::string::npos) << printed;
@@ -137,6 +140,11 @@ TEST(ClientProgram, StatusesAndTheEngineEndAreSaidInWords) {
             "0x0032000A (busy: a run step is computing or the engine waits on the client)");
   EXPECT_EQ(StatusWithMeaning(0x80004002u), "0x80004002 (No such interface supported)");
   EXPECT_EQ(StatusWithMeaning(0x80271234u), "0x80271234");
+  // What a model with nothing to solve and an engine in another folder say.
+  EXPECT_EQ(StatusWithMeaning(0xA0310047u),
+            "0xA0310047 (no variables left to solve: the model has none that are not fixed)");
+  EXPECT_EQ(StatusWithMeaning(0x80000044u),
+            "0x80000044 (the working folder could not be entered: the engine uses another)");
   EXPECT_EQ(StatusWithMeaning(0x00000005u), "0x00000005");  // not an errno
   EXPECT_NE(vantor_client::EngineEnd(0x37).find("normal end"), std::string::npos);
   EXPECT_EQ(vantor_client::EngineEnd(0x37).find("normal end"),

@@ -232,6 +232,16 @@ class EstimationRoad : public EngineRoad {
 
   bool Finish() { return FinishRun(); }
 
+  // Request 2 until the results carry statistics.
+  bool StatisticsCame(Results* results) {
+    for (int poll = 0; poll < 6000; ++poll) {
+      if (!Ask(results)) return false;
+      if (results->statistics >= 1) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return Fail("the statistics did not come");
+  }
+
   // Request 134 until the run has ended: the estimation's last pass is
   // over, whatever the results said before it.
   bool RunEnded() {
@@ -424,7 +434,8 @@ TEST_F(EstimationRoad, OpenSolverWithoutSensitivitiesFitsByDifferences) {
   ASSERT_EQ(r.estimates.size(), 1u);
   EXPECT_NEAR(r.estimates[0], kLineSlope, 1e-5) << Events();
   // The statistics come from one more pass with sensitivities, after the
-  // outcome is known.
+  // outcome is known: they are waited for, and the run then ends.
+  ASSERT_TRUE(StatisticsCame(&r)) << Failure() << Events();
   ASSERT_TRUE(RunEnded() && Ask(&r)) << Failure() << Events();
   ASSERT_GE(r.statistics, 1u);
   ASSERT_EQ(r.errors.size(), 1u);

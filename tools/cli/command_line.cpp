@@ -157,7 +157,14 @@ int ReadOptions(const std::vector<std::string>& words, std::size_t* at,
       }
       options->timeout_ms = static_cast<std::uint32_t>(number);
     } else if (word.rfind("--arg=", 0) == 0) {
-      options->arguments.push_back(word.substr(6));
+      // The engine reads its command line as name=value items.
+      const std::string item = word.substr(6);
+      const std::size_t equals = item.find('=');
+      if (equals == std::string::npos || equals == 0) {
+        Refuse("--arg", item, "a name=value item");
+        return 2;
+      }
+      options->arguments.push_back(item);
     } else {
       std::fprintf(stderr, "vantor-client: unknown option \"%s\" (see vantor-client --help)\n",
                    word.c_str());
@@ -182,8 +189,10 @@ int ReadCommandLine(const std::vector<std::string>& words, CommandLine* line) {
   return ReadSteps(words, at, &line->steps) ? 0 : 2;
 }
 
-bool MakeWorkingFolder(const std::string& given, std::string* folder, std::string* why) {
+bool MakeWorkingFolder(const std::string& given, std::string* folder, std::string* why,
+                       bool* made) {
   namespace fs = std::filesystem;
+  if (made != nullptr) *made = false;
   std::error_code error;
   fs::path path = fs::absolute(given, error).lexically_normal();
   if (error || given.empty()) {
@@ -206,10 +215,12 @@ bool MakeWorkingFolder(const std::string& given, std::string* folder, std::strin
            " does not exist";
     return false;
   }
-  if (!fs::create_directory(path, error) && !fs::is_directory(path)) {
+  const bool created = fs::create_directory(path, error);
+  if (!created && !fs::is_directory(path)) {
     *why = "FOLDER " + *folder + " cannot be made: " + error.message();
     return false;
   }
+  if (made != nullptr) *made = created;
   return true;
 }
 

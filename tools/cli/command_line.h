@@ -34,6 +34,8 @@ int ReadCommandLine(const std::vector<std::string>& words, CommandLine* line);
 // The FOLDER of the first-order step made absolute against the current
 // folder, and made when it is missing but its parent is there: false, with
 // *why saying what is wrong, for a missing parent or a path that is no folder.
-bool MakeWorkingFolder(const std::string& given, std::string* folder, std::string* why);
+// *made (when given) tells whether it was made here.
+bool MakeWorkingFolder(const std::string& given, std::string* folder, std::string* why,
+                       bool* made = nullptr);
 
 }  // namespace vantor_cli

@@ -220,13 +220,15 @@ int main(int argc, char** argv) {
       vantor_cli::ReadCommandLine(std::vector<std::string>(argv + 1, argv + argc), &line);
   if (read != 0) return read < 0 ? 0 : read;
   const vantor_client::EngineOptions& options = line.options;
-  // The engine starts in its own folder: a relative registry name is the
-  // user's, from here.
-  if (const char* registry = std::getenv("VANTOR_REGISTRY");
-      registry != nullptr && registry[0] != '\0' && registry[0] != '/') {
+  // The engine starts in its own folder: a relative registry or pipe folder
+  // is the user's, from here (else client and engine would look for the
+  // pipes in two places).
+  for (const char* variable : {"VANTOR_REGISTRY", "VANTOR_PIPE_DIR"}) {
+    const char* value = std::getenv(variable);
+    if (value == nullptr || value[0] == '\0' || value[0] == '/') continue;
     std::error_code error;
-    const std::filesystem::path absolute = std::filesystem::absolute(registry, error);
-    if (!error) setenv("VANTOR_REGISTRY", absolute.c_str(), 1);
+    const std::filesystem::path absolute = std::filesystem::absolute(value, error);
+    if (!error) setenv(variable, absolute.c_str(), 1);
   }
   const bool sample = line.steps.size() == 1 &&
                       (line.steps[0].kind == vantor_cli::Step::kFirstOrder ||
@@ -234,12 +236,19 @@ int main(int argc, char** argv) {
   if (sample) {
     std::string folder;
     std::string why;
-    if (!vantor_cli::MakeWorkingFolder(line.steps[0].texts[0], &folder, &why)) {
+    bool made = false;
+    if (!vantor_cli::MakeWorkingFolder(line.steps[0].texts[0], &folder, &why, &made)) {
       std::fprintf(stderr, "vantor-client: %s\n", why.c_str());
       return 2;
     }
-    return line.steps[0].kind == vantor_cli::Step::kFirstOrder ? RunFirstOrder(options, folder)
-                                                               : RunRobertson(options, folder);
+    const int result = line.steps[0].kind == vantor_cli::Step::kFirstOrder
+                           ? RunFirstOrder(options, folder)
+                           : RunRobertson(options, folder);
+    // A folder made for a run that left nothing in it (the engine did not
+    // start) goes again; remove fails on a folder that is not empty.
+    std::error_code ignored;
+    if (made && result != 0) std::filesystem::remove(folder, ignored);
+    return result;
   }
 
   std::unique_ptr<vantor_client::Client> client;

@@ -1,0 +1,108 @@
+#include "platform/safe_write.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform {
+namespace {
+bool Fail(int* error, int value) {
+  if (error != nullptr) *error = value;
+  return false;
+}
+}  // namespace
+
+FileDescriptor OpenForReplace(const char* path, int* error) {
+  // Non-blocking, so that a FIFO under the name cannot hold the open.
+  FileDescriptor fd(
+      ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666));
+  if (!fd.valid()) {
+    Fail(error, errno);
+    return FileDescriptor();
+  }
+  struct stat s {};
+  if (::fstat(fd.get(), &s) != 0) {
+    Fail(error, errno);
+    return FileDescriptor();
+  }
+  if (!S_ISREG(s.st_mode)) {
+    Fail(error, EINVAL);
+    return FileDescriptor();
+  }
+  // Another user's file in a shared folder, or a second name of a file
+  // elsewhere, is not ours to empty.
+  if (s.st_uid != ::geteuid() || s.st_nlink != 1) {
+    Fail(error, EPERM);
+    return FileDescriptor();
+  }
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+      ::ftruncate(fd.get(), 0) != 0) {
+    Fail(error, errno);
+    return FileDescriptor();
+  }
+  return fd;
+}
+
+bool CopyToNewFile(const char* from, const char* to, int* error) {
+  FileDescriptor in(::open(from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!in.valid()) return Fail(error, errno);
+  struct stat s {};
+  if (::fstat(in.get(), &s) != 0) return Fail(error, errno);
+  if (!S_ISREG(s.st_mode)) return Fail(error, EINVAL);
+  // O_EXCL with O_CREAT follows no link and takes no existing name.
+  FileDescriptor out(::open(to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                            s.st_mode & 0777));
+  if (!out.valid()) return Fail(error, errno);
+  char bytes[65536];
+  for (;;) {
+    std::size_t got = 0;
+    if (!ReadSome(in.get(), bytes, sizeof bytes, &got, error)) break;
+    if (got == 0) return out.Close(error);
+    if (!WriteAll(out.get(), bytes, got, error)) break;
+  }
+  out.Close(nullptr);
+  ::unlink(to);
+  return false;
+}
+
+bool IsOwnRegularFile(const char* path) {
+  struct stat s {};
+  return ::lstat(path, &s) == 0 && S_ISREG(s.st_mode) && s.st_uid == ::geteuid();
+}
+
+FileOutStream::FileOutStream(FileDescriptor fd) : std::ostream(nullptr) {
+  buffer_.fd = std::move(fd);
+  rdbuf(&buffer_);
+  if (!buffer_.fd.valid()) setstate(std::ios::badbit);
+}
+
+FileOutStream::~FileOutStream() { close(); }
+
+void FileOutStream::close() {
+  if (!buffer_.fd.valid()) return;
+  if (buffer_.pubsync() != 0) setstate(std::ios::badbit);
+  if (!buffer_.fd.Close(nullptr)) setstate(std::ios::badbit);
+}
+
+int FileOutStream::Buffer::sync() {
+  const std::size_t count = static_cast<std::size_t>(pptr() - pbase());
+  if (count == 0) return 0;
+  int error = 0;
+  const bool written = fd.valid() && WriteAll(fd.get(), pbase(), count, &error);
+  setp(bytes, bytes + sizeof bytes);
+  return written ? 0 : -1;
+}
+
+FileOutStream::Buffer::int_type FileOutStream::Buffer::overflow(int_type c) {
+  if (sync() != 0) return traits_type::eof();
+  if (!traits_type::eq_int_type(c, traits_type::eof())) {
+    *pptr() = traits_type::to_char_type(c);
+    pbump(1);
+  }
+  return traits_type::not_eof(c);
+}
+
+}  // namespace platform

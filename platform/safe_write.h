@@ -1,0 +1,50 @@
+// Writing files in folders that other users may also write to: nothing is
+// written through a symbolic link, no one else's file is emptied, and no
+// open waits on a FIFO put where a file was expected.
+#pragma once
+
+#include <ostream>
+#include <streambuf>
+#include <string>
+
+#include "platform/posix_file.h"
+
+namespace platform {
+
+// Opens a file of ours for writing from the start, emptied, or makes it:
+// refused (no descriptor, *error set) when the name is a link (ELOOP), not
+// a regular file (EINVAL), another user's file or one with further names
+// (EPERM).
+FileDescriptor OpenForReplace(const char* path, int* error);
+
+// Makes a new file under the name with the bytes of an existing one; never
+// replaces anything (EEXIST when the name is taken) and reads no link.
+// The mode is the source's, less the umask.
+bool CopyToNewFile(const char* from, const char* to, int* error);
+
+// Whether the path is a regular file (a link not followed) that this
+// process's user owns.
+bool IsOwnRegularFile(const char* path);
+
+// An output stream over a descriptor it owns; good() turns false on the
+// first failed write.
+class FileOutStream : public std::ostream {
+ public:
+  explicit FileOutStream(FileDescriptor fd);
+  ~FileOutStream() override;
+  bool is_open() const { return buffer_.fd.valid(); }
+  // Writes what is held and closes; the stream fails when either fails.
+  void close();
+
+ private:
+  struct Buffer : std::streambuf {
+    FileDescriptor fd;
+    char bytes[8192];
+    Buffer() { setp(bytes, bytes + sizeof bytes); }
+    int sync() override;
+    int_type overflow(int_type c) override;
+  };
+  Buffer buffer_;
+};
+
+}  // namespace platform

@@ -1,0 +1,85 @@
+// Writing in a folder others write to: what they put under a name is
+// neither written through, emptied nor waited on.
+#include "platform/safe_write.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <string>
+
+#include "tests/support/second_user.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Replace(const fs::path& path, const std::string& text, int* error) {
+  platform::FileDescriptor fd = platform::OpenForReplace(path.c_str(), error);
+  if (!fd.valid()) return "refused";
+  platform::FileOutStream out(std::move(fd));
+  out << text;
+  out.close();
+  return out.good() ? "written" : "failed";
+}
+
+TEST(SafeWrite, OnlyOurOwnPlainFilesAreReplaced) {
+  testsupport::TempDir work;
+  int error = 0;
+  // New, and our own old file emptied first.
+  EXPECT_EQ(Replace(work / "new", "first, longer text", &error), "written");
+  EXPECT_EQ(Replace(work / "new", "second", &error), "written");
+  EXPECT_EQ(testsupport::ReadFileBytes(work / "new"), "second");
+
+  // A link, dangling or not, is not followed.
+  work.WriteFile("target", "kept");
+  fs::create_symlink(work / "target", work / "link");
+  fs::create_symlink(work / "missing", work / "dangling");
+  EXPECT_EQ(Replace(work / "link", "x", &error), "refused");
+  EXPECT_EQ(error, ELOOP);
+  EXPECT_EQ(Replace(work / "dangling", "x", &error), "refused");
+  EXPECT_FALSE(fs::exists(work / "missing"));
+  // A second name of a file elsewhere is not emptied through.
+  fs::create_hard_link(work / "target", work / "hard");
+  EXPECT_EQ(Replace(work / "hard", "x", &error), "refused");
+  EXPECT_EQ(error, EPERM);
+  EXPECT_EQ(testsupport::ReadFileBytes(work / "target"), "kept");
+  // A FIFO does not hold the open.
+  ASSERT_EQ(::mkfifo((work / "fifo").c_str(), 0666), 0);
+  EXPECT_EQ(Replace(work / "fifo", "x", &error), "refused");
+
+  // A copy is a new file or nothing.
+  EXPECT_TRUE(platform::CopyToNewFile((work / "target").c_str(), (work / "copy").c_str(), &error));
+  EXPECT_EQ(testsupport::ReadFileBytes(work / "copy"), "kept");
+  EXPECT_FALSE(platform::CopyToNewFile((work / "new").c_str(), (work / "copy").c_str(), &error));
+  EXPECT_EQ(error, EEXIST);
+  EXPECT_FALSE(
+      platform::CopyToNewFile((work / "new").c_str(), (work / "dangling").c_str(), &error));
+  EXPECT_FALSE(fs::exists(work / "missing"));
+  EXPECT_FALSE(platform::CopyToNewFile((work / "link").c_str(), (work / "copy2").c_str(), &error));
+  EXPECT_FALSE(fs::exists(work / "copy2"));
+}
+
+TEST(SafeWrite, AnotherUsersFileIsNotEmptied) {
+  const testsupport::SecondUser other;
+  if (!other.Available()) GTEST_SKIP() << other.why_not;
+  testsupport::TempDir work;
+  fs::permissions(work.path(), fs::perms::all | fs::perms::sticky_bit);
+  const std::string theirs = (work / "theirs").string();
+  ASSERT_EQ(other.Run([&] {
+    const int fd = ::open(theirs.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    return fd >= 0 && ::write(fd, "theirs", 6) == 6 && ::close(fd) == 0 ? 0 : 1;
+  }),
+            0);
+  int error = 0;
+  EXPECT_EQ(Replace(theirs, "ours", &error), "refused");
+  EXPECT_EQ(error, EPERM);
+  EXPECT_EQ(testsupport::ReadFileBytes(theirs), "theirs");
+  EXPECT_FALSE(platform::IsOwnRegularFile(theirs.c_str()));
+}
+
+}  // namespace
