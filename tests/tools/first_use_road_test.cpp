@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "road_env.h"
+#include "tests/tools/shell.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 #include "tools/client.h"
@@ -25,18 +26,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Runs a shell command; its exit code (-1 when it did not exit) and what it
-// printed on both streams.
+// A shell command's exit code and what it printed on both streams.
 int Shell(const std::string& command, std::string* printed) {
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return -1;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) *printed += buffer;
-  const int status = ::pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return roadtest::RunShell(command, printed, true);
 }
-
-std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+std::string Quoted(const fs::path& path) { return roadtest::ShellPath(path); }
 
 int Count(const std::string& text, const std::string& piece) {
   int count = 0;

@@ -18,6 +18,7 @@
 #include "road_env.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/second_user.h"
+#include "tests/tools/shell.h"
 #include "tools/client.h"
 #include "tools/road.h"
 
@@ -25,18 +26,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Runs a shell command; its exit code (-1 when it did not exit) and what it
-// printed on standard output (standard error too when asked).
-int RunShell(const std::string& command, std::string* printed, bool errors = false) {
-  FILE* pipe = ::popen((command + (errors ? " 2>&1" : " 2>/dev/null")).c_str(), "r");
-  if (pipe == nullptr) return -1;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) *printed += buffer;
-  const int status = ::pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string ShellPath(const fs::path& path) { return "'" + path.string() + "'"; }
+using roadtest::RunShell;
+using roadtest::ShellPath;
 
 // The rows of the dynamic run's table: t, x, y and the exact x.
 using Row = std::vector<double>;
