@@ -90,6 +90,8 @@ class DAESSimpleEquation : public DAESEquation {
 
  private:
   void ReleaseElements();
+  // A reference too deep to read is told with the equation's name.
+  Status ReportTooDeep(Status s);
 
   Expression* expression_;
   std::vector<DAESRowElement*> elements_;
