@@ -24,6 +24,7 @@
 #include "control/managers/library_mgr.h"
 #include "control/properties/property_mgr.h"
 #include "daes/delays/delay_mgr.h"
+#include "daes/equations/row_element.h"
 #include "daes/instance/instance_node.h"
 #include "daes/model/variable.h"
 #include "daes/procedures/su_proc_def.h"
@@ -422,6 +423,36 @@ void InstanceItems(const fs::path& root) {
     e.Placement({T101(), {2, ".Limit"}});
     e.EquationHead(1);
     e.Reference({2, 1});
+    seeds.Add(body.Bytes());
+  }
+  // An equation whose reference is an array chain at the depth bound and
+  // one past it, and a wide nested array of two members a level.
+  for (const auto& [depth, width] :
+       {std::pair{daes::kMostArrayDimensions, 1u}, std::pair{daes::kMostArrayDimensions + 1, 1u},
+        std::pair{8u, 2u}}) {
+    vantor_fuzz::ByteStream body;
+    Writer e(body);
+    e.List(2);
+    e.Item(kRealVariable);
+    e.Placement({T101(), {1, ".x"}});
+    e.Value(1.0), e.End();
+    e.Item(kInlineEquation);
+    e.U32(0);
+    e.Expression(Var(0));
+    e.Placement({T101(), {2, ".Deep"}});
+    e.EquationHead(1);
+    e.ArrayReference(static_cast<std::uint8_t>(depth), width);
+    std::function<void(std::uint32_t)> level = [&](std::uint32_t left) {
+      for (std::uint32_t k = 0; k < width; ++k) {
+        if (left == 0) {
+          e.Member({2, 1});
+        } else {
+          e.SubArray(width);
+          level(left - 1);
+        }
+      }
+    };
+    level(depth - 1);
     seeds.Add(body.Bytes());
   }
   // The hybrid items: an IF with its branch lists, a switch with its state
