@@ -1098,6 +1098,59 @@ void PropertyRequests(const fs::path& root) {
   seeds.Add(all);
 }
 
+// Id-path reads of service 66 as the client sends them (see the property
+// manager's tests): the package selected with and without GPP_INI's texts,
+// unloaded, and an unknown selector; alone and all in one read.
+void PropertyIdReads(const fs::path& root) {
+  SeedFolder seeds(root, "property_ids");
+  auto item = [](vantor_fuzz::ByteStream& body, std::uint32_t kind,
+                 const std::vector<const char*>& names) {
+    BvuIdPath path(true);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      path.Append(static_cast<std::uint32_t>(i + 1), names[i]);
+    }
+    path.Write(body);
+    body.PutUInt16(static_cast<std::uint16_t>(kind));
+    body.PutUInt16(0);
+  };
+  auto framed = [](const Bytes& body) {
+    Bytes one = {static_cast<std::uint8_t>(body.size() & 0xFF),
+                 static_cast<std::uint8_t>(body.size() >> 8)};
+    one.insert(one.end(), body.begin(), body.end());
+    return one;
+  };
+  const std::vector<std::pair<std::uint32_t, std::vector<const char*>>> items = {
+      {GppiPropertyMgr::kSelect, {"props.def", "Ideal", "linked"}},
+      {GppiPropertyMgr::kSelect, {"LINKED"}},
+      {GppiPropertyMgr::kUnload, {}},
+      {7, {"linked"}}};
+  Bytes all;
+  vantor_fuzz::ByteStream together;
+  together.PutDouble(0.0);
+  for (const auto& [kind, names] : items) {
+    vantor_fuzz::ByteStream body;
+    body.PutDouble(0.0);
+    item(body, kind, names);
+    item(together, kind, names);
+    const Bytes one = framed(body.Bytes());
+    seeds.Add(one);
+    all.insert(all.end(), one.begin(), one.end());
+  }
+  seeds.Add(all);
+  seeds.Add(framed(together.Bytes()));
+}
+
+// Definition files of the property package, as the tests write them.
+void PropertyFiles(const fs::path& root) {
+  SeedFolder seeds(root, "property_file");
+  seeds.Add(std::string("# two gases\ncomponent METHANE CH4 74-82-8\n"
+                        "component ARGON Ar 7440-37-1\nrow Fuel Density METHANE\n"
+                        "row Fuel Density ARGON\n"));
+  seeds.Add(std::string("component WATER H2O 7732-18-5\nrow Water Enthalpy WATER\n"));
+  seeds.Add(std::string("component A-NAME-LONGER-THAN-ITS-FORTY-CHARACTER-FIELD x y\n"));
+  seeds.Add(std::string("row Only Density NONE\nbroken line\n"));
+}
+
 // Service-62 requests as the client sends them, several to a seed: the
 // tank created and filled, read by id path and by name, set by name (found
 // and forwarded), "Global" filled, places resolved, the tank deleted.
@@ -1710,6 +1763,8 @@ int main(int argc, char** argv) {
   ActionRequests(root);
   MonitorRequests(root);
   PropertyRequests(root);
+  PropertyIdReads(root);
+  PropertyFiles(root);
   InstanceRequests(root);
   LibraryRequests(root);
   OldExpressions(root);
