@@ -1143,9 +1143,10 @@ void PropertyIdReads(const fs::path& root) {
 // Definition files of the property package, as the tests write them.
 void PropertyFiles(const fs::path& root) {
   SeedFolder seeds(root, "property_file");
-  seeds.Add(std::string("# two gases\ncomponent METHANE CH4 74-82-8\n"
-                        "component ARGON Ar 7440-37-1\nrow Fuel Density METHANE\n"
-                        "row Fuel Density ARGON\n"));
+  seeds.Add(
+      std::string("# two gases\ncomponent METHANE CH4 74-82-8\n"
+                  "component ARGON Ar 7440-37-1\nrow Fuel Density METHANE\n"
+                  "row Fuel Density ARGON\n"));
   seeds.Add(std::string("component WATER H2O 7732-18-5\nrow Water Enthalpy WATER\n"));
   seeds.Add(std::string("component A-NAME-LONGER-THAN-ITS-FORTY-CHARACTER-FIELD x y\n"));
   seeds.Add(std::string("row Only Density NONE\nbroken line\n"));

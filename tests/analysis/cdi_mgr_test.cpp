@@ -221,10 +221,9 @@ TEST_F(CdiMgrTest, WorkBeyondTheBoundIsRefused) {
     double total, step;
     const char* line;
   };
-  for (const Case& c :
-       {Case{true, 0.0, 0.0, "step response needs 4.295e+09 solves"},
-        Case{false, 1e9, 1.0, "state transition matrix needs 1e+09 solves"},
-        Case{false, 1.0, 0.0, "state transition matrix needs inf solves"}}) {
+  for (const Case& c : {Case{true, 0.0, 0.0, "step response needs 4.295e+09 solves"},
+                        Case{false, 1e9, 1.0, "state transition matrix needs 1e+09 solves"},
+                        Case{false, 1.0, 0.0, "state transition matrix needs inf solves"}}) {
     services.printed.clear();
     BodyWriter body = SetUp(kCdiB | (c.step_response ? kCdiStepResponse : kCdiStm));
     if (c.step_response) {

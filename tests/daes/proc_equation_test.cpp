@@ -390,9 +390,9 @@ ProcCallExpression* EchoCall(DAESProcDefWithExceptionHandler* d) {
 // CALL (y(1..width)) = cproc(x(1..width)) under `unit`, every input the
 // one variable x and the outputs the given variables: width^2 derivative
 // entries.
-std::unique_ptr<DAESProcedureNode> WideCall(DAESProcDef* definition, BvuDirectoryNode* unit,
-                                            const char* name, DAESRealVariable* x,
-                                            const std::vector<std::unique_ptr<DAESRealVariable>>& ys) {
+std::unique_ptr<DAESProcedureNode> WideCall(
+    DAESProcDef* definition, BvuDirectoryNode* unit, const char* name, DAESRealVariable* x,
+    const std::vector<std::unique_ptr<DAESRealVariable>>& ys) {
   const Ref vx = Var(0, SUValue::kOneDimension | SUValue::kReal);
   const Ref vy = Var(1, SUValue::kOneDimension | SUValue::kReal);
   const Ref in = ListOf<ProcIOListExpression>({&vx}, 0);
