@@ -514,6 +514,36 @@ void InstanceItems(const fs::path& root) {
     h.Reference({2, 3});
     seeds.Add(out.Bytes());
   }
+  // Five calls of the library's array call (index 4), each of 1024 inputs
+  // and 1024 outputs: the fifth passes what a model's calls may keep.
+  {
+    constexpr std::uint32_t kWidth = 1024, kCalls = 5;
+    vantor_fuzz::ByteStream out;
+    mw::Writer h(out);
+    h.List(1 + kWidth + kCalls);
+    h.Item(mw::kRealVariable);
+    h.Placement({t101, {1, ".x"}});
+    h.Value(1.0), h.End();
+    for (std::uint32_t i = 0; i < kWidth; ++i) {
+      h.Item(mw::kRealVariable);
+      h.Placement({t101, {100 + i, ".y" + std::to_string(i)}});
+      h.Value(0.0), h.End();
+    }
+    for (std::uint32_t k = 0; k < kCalls; ++k) {
+      h.Item(mw::kEquation);
+      h.U32(0x40);
+      h.IdPath({4});
+      h.Placement({t101, {10 + k, ".Call" + std::to_string(k)}});
+      h.U32(0);
+      h.Text("");
+      h.U32(2);
+      h.ArrayReference(1, kWidth);
+      for (std::uint32_t i = 0; i < kWidth; ++i) h.Member({2, 1});
+      h.ArrayReference(1, kWidth);
+      for (std::uint32_t i = 0; i < kWidth; ++i) h.Member({2, 100 + i});
+    }
+    seeds.Add(out.Bytes());
+  }
 }
 
 // Delay histories: the header and block the manager writes, for managers
