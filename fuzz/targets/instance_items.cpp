@@ -1,8 +1,8 @@
 // Instance descriptions: an item list read into a fresh model tree, with a
 // library of two condition expressions for IF and transition items and two
-// procedure calls (one with array arguments and a definition); then a problem is built under an event schedule, its
-// events evaluated, and everything deleted, as the instance and problem
-// managers would. The
+// procedure calls (one with array arguments and a definition); then a
+// problem is built under an event schedule, its events evaluated, and
+// everything deleted, as the instance and problem managers would. The
 // expression of every equation read is sent on: what it sends reads back
 // to a tree that sends the same bytes (see expr_message.cpp).
 #include <cstdio>
