@@ -427,9 +427,10 @@ void InstanceItems(const fs::path& root) {
   }
   // An equation whose reference is an array chain at the depth bound and
   // one past it, and a wide nested array of two members a level.
-  for (const auto& [depth, width] :
+  for (const auto& shape :
        {std::pair{daes::kMostArrayDimensions, 1u}, std::pair{daes::kMostArrayDimensions + 1, 1u},
         std::pair{8u, 2u}}) {
+    const std::uint32_t depth = shape.first, width = shape.second;
     vantor_fuzz::ByteStream body;
     Writer e(body);
     e.List(2);
