@@ -26,6 +26,7 @@
 #include "control/managers/library_mgr.h"
 #include "control/properties/property_mgr.h"
 #include "daes/delays/delay_mgr.h"
+#include "daes/equations/row_element.h"
 #include "daes/instance/instance_node.h"
 #include "daes/model/variable.h"
 #include "daes/procedures/su_proc_def.h"
@@ -486,6 +487,37 @@ void InstanceItems(const fs::path& root) {
     e.Reference({2, 1});
     seeds.Add(body.Bytes());
   }
+  // An equation whose reference is an array chain at the depth bound and
+  // one past it, and a wide nested array of two members a level.
+  for (const auto& shape :
+       {std::pair{daes::kMostArrayDimensions, 1u}, std::pair{daes::kMostArrayDimensions + 1, 1u},
+        std::pair{8u, 2u}}) {
+    const std::uint32_t depth = shape.first, width = shape.second;
+    vantor_fuzz::ByteStream body;
+    Writer e(body);
+    e.List(2);
+    e.Item(kRealVariable);
+    e.Placement({T101(), {1, ".x"}});
+    e.Value(1.0), e.End();
+    e.Item(kInlineEquation);
+    e.U32(0);
+    e.Expression(Var(0));
+    e.Placement({T101(), {2, ".Deep"}});
+    e.EquationHead(1);
+    e.ArrayReference(static_cast<std::uint8_t>(depth), width);
+    std::function<void(std::uint32_t)> level = [&](std::uint32_t left) {
+      for (std::uint32_t k = 0; k < width; ++k) {
+        if (left == 0) {
+          e.Member({2, 1});
+        } else {
+          e.SubArray(width);
+          level(left - 1);
+        }
+      }
+    };
+    level(depth - 1);
+    seeds.Add(body.Bytes());
+  }
   // The hybrid items: an IF with its branch lists, a switch with its state
   // lists and a transition each, and a transition alone.
   namespace mw = modelwriter;
@@ -543,6 +575,36 @@ void InstanceItems(const fs::path& root) {
     h.U32(2);
     h.Reference({2, 2});
     h.Reference({2, 3});
+    seeds.Add(out.Bytes());
+  }
+  // Five calls of the library's array call (index 4), each of 1024 inputs
+  // and 1024 outputs: the fifth passes what a model's calls may keep.
+  {
+    constexpr std::uint32_t kWidth = 1024, kCalls = 5;
+    vantor_fuzz::ByteStream out;
+    mw::Writer h(out);
+    h.List(1 + kWidth + kCalls);
+    h.Item(mw::kRealVariable);
+    h.Placement({t101, {1, ".x"}});
+    h.Value(1.0), h.End();
+    for (std::uint32_t i = 0; i < kWidth; ++i) {
+      h.Item(mw::kRealVariable);
+      h.Placement({t101, {100 + i, ".y" + std::to_string(i)}});
+      h.Value(0.0), h.End();
+    }
+    for (std::uint32_t k = 0; k < kCalls; ++k) {
+      h.Item(mw::kEquation);
+      h.U32(0x40);
+      h.IdPath({4});
+      h.Placement({t101, {10 + k, ".Call" + std::to_string(k)}});
+      h.U32(0);
+      h.Text("");
+      h.U32(2);
+      h.ArrayReference(1, kWidth);
+      for (std::uint32_t i = 0; i < kWidth; ++i) h.Member({2, 1});
+      h.ArrayReference(1, kWidth);
+      for (std::uint32_t i = 0; i < kWidth; ++i) h.Member({2, 100 + i});
+    }
     seeds.Add(out.Bytes());
   }
 }
@@ -1159,6 +1221,60 @@ void PropertyRequests(const fs::path& root) {
     seeds.Add(one);
   }
   seeds.Add(all);
+}
+
+// Id-path reads of service 66 as the client sends them (see the property
+// manager's tests): the package selected with and without GPP_INI's texts,
+// unloaded, and an unknown selector; alone and all in one read.
+void PropertyIdReads(const fs::path& root) {
+  SeedFolder seeds(root, "property_ids");
+  auto item = [](vantor_fuzz::ByteStream& body, std::uint32_t kind,
+                 const std::vector<const char*>& names) {
+    BvuIdPath path(true);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      path.Append(static_cast<std::uint32_t>(i + 1), names[i]);
+    }
+    path.Write(body);
+    body.PutUInt16(static_cast<std::uint16_t>(kind));
+    body.PutUInt16(0);
+  };
+  auto framed = [](const Bytes& body) {
+    Bytes one = {static_cast<std::uint8_t>(body.size() & 0xFF),
+                 static_cast<std::uint8_t>(body.size() >> 8)};
+    one.insert(one.end(), body.begin(), body.end());
+    return one;
+  };
+  const std::vector<std::pair<std::uint32_t, std::vector<const char*>>> items = {
+      {GppiPropertyMgr::kSelect, {"props.def", "Ideal", "linked"}},
+      {GppiPropertyMgr::kSelect, {"LINKED"}},
+      {GppiPropertyMgr::kUnload, {}},
+      {7, {"linked"}}};
+  Bytes all;
+  vantor_fuzz::ByteStream together;
+  together.PutDouble(0.0);
+  for (const auto& [kind, names] : items) {
+    vantor_fuzz::ByteStream body;
+    body.PutDouble(0.0);
+    item(body, kind, names);
+    item(together, kind, names);
+    const Bytes one = framed(body.Bytes());
+    seeds.Add(one);
+    all.insert(all.end(), one.begin(), one.end());
+  }
+  seeds.Add(all);
+  seeds.Add(framed(together.Bytes()));
+}
+
+// Definition files of the property package, as the tests write them.
+void PropertyFiles(const fs::path& root) {
+  SeedFolder seeds(root, "property_file");
+  seeds.Add(
+      std::string("# two gases\ncomponent METHANE CH4 74-82-8\n"
+                  "component ARGON Ar 7440-37-1\nrow Fuel Density METHANE\n"
+                  "row Fuel Density ARGON\n"));
+  seeds.Add(std::string("component WATER H2O 7732-18-5\nrow Water Enthalpy WATER\n"));
+  seeds.Add(std::string("component A-NAME-LONGER-THAN-ITS-FORTY-CHARACTER-FIELD x y\n"));
+  seeds.Add(std::string("row Only Density NONE\nbroken line\n"));
 }
 
 // Service-62 requests as the client sends them, several to a seed: the
@@ -1791,6 +1907,8 @@ int main(int argc, char** argv) {
   ActionRequests(root);
   MonitorRequests(root);
   PropertyRequests(root);
+  PropertyIdReads(root);
+  PropertyFiles(root);
   InstanceRequests(root);
   LibraryRequests(root);
   OldExpressions(root);

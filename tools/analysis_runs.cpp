@@ -1,5 +1,6 @@
 #include "tools/analysis_runs.h"
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -247,6 +248,7 @@ bool DecodeCdiReply(const std::vector<std::uint8_t>& body, std::uint16_t options
 bool RunLinearisation(const AnalysisRunOptions& options, LinearisationRun* run) {
   *run = LinearisationRun();
   Session session;
+  bool closed = false;
   bool ok = [&] {
     if (!session.Open(options, &run->trace)) return false;
     Road& road = *session.road;
@@ -288,6 +290,31 @@ bool RunLinearisation(const AnalysisRunOptions& options, LinearisationRun* run) 
     if (!road.Expect(std::move(setup), "the control-design set-up (kind 82)", 0)) return false;
     auto compute = std::make_unique<Request>(kControlDesignService);
     compute->PutUInt16(83);
+    if (options.while_computing != AnalysisRunOptions::WhileComputing::kWait) {
+      std::uint32_t id = 0;
+      if (status::IsFailure(session.client->Send(std::move(compute), &id)))
+        return road.Fail("the control-design computation (kind 83): not sent");
+      const auto sent = std::chrono::steady_clock::now();
+      session.client->WaitFor([&] {
+        const vantor_client::Outcome* outcome = session.client->Find(id);
+        return (outcome != nullptr && outcome->complete) ||
+               std::chrono::steady_clock::now() - sent > std::chrono::milliseconds(300);
+      });
+      const vantor_client::Outcome* outcome = session.client->Find(id);
+      run->answered_at_once = outcome != nullptr && outcome->complete;
+      if (options.while_computing == AnalysisRunOptions::WhileComputing::kClose) {
+        road.Collect();
+        run->close_status = session.client->Close(&run->closed_exit_code);
+        road.Collect();
+        closed = true;
+        return true;
+      }
+      if (!road.Exchange(MakeCommand(kProblemService, 2), "ending the engine (command 2)",
+                         &run->end_status))
+        return false;
+      // The engine ends on its own (FinishEngine waits for it).
+      return true;
+    }
     std::vector<Message> replies;
     if (!road.Exchange(std::move(compute), "the control-design computation (kind 83)",
                        &run->compute_status, &replies))
@@ -305,6 +332,7 @@ bool RunLinearisation(const AnalysisRunOptions& options, LinearisationRun* run) 
     }
     return session.End();
   }();
+  if (closed) return ok;
   return session.Close(&run->trace, ok);
 }
 

@@ -59,6 +59,10 @@ struct AnalysisRunOptions {
   // A step response asked for with the request: u1 settled intervals, u2
   // the most intervals, u3 steps per interval (none when u2 is 0).
   std::uint16_t settled = 0, most_intervals = 0, steps = 0;
+  // What the client does once the computation has been asked for and has
+  // not answered for a moment: wait for its answer, send command 2 (the
+  // computation's answer is not waited for), or close.
+  enum class WhileComputing { kWait, kEndCommand, kClose } while_computing = WhileComputing::kWait;
 };
 
 struct LinearisationRun {
@@ -66,6 +70,14 @@ struct LinearisationRun {
   std::vector<double> steady;  // the states at the steady state
   CdiReply reply;
   Status compute_status = 0xFFFFFFFFu;
+  // With kEndCommand: command 2's status; and whether the computation
+  // answered before the moment was over.
+  Status end_status = 0xFFFFFFFFu;
+  bool answered_at_once = false;
+  // With kClose: what closing gave (0, or 0xA000FFFF when the engine had to
+  // be killed) and the engine's exit code.
+  Status close_status = 0xFFFFFFFFu;
+  int closed_exit_code = -1;
 };
 
 // Steady state, then one control-design request for A, B, C, D, G and

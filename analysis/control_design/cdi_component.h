@@ -124,6 +124,7 @@ class CDIcomponent final : public QLNCDIComponent {
   // The step response's settled count and interval limit until set.
   static constexpr std::int32_t kDefaultSettled = 15;
   static constexpr std::int32_t kDefaultMaxIntervals = 1000;
+  static constexpr std::int32_t kDefaultStepsPerInterval = 10;
 
   CDIcomponent();
   ~CDIcomponent() override;
@@ -162,7 +163,8 @@ class CDIcomponent final : public QLNCDIComponent {
   std::int32_t mri_status_ = -1, ni_status_ = -1;
 
   // Step response.
-  std::int32_t sr_steps_ = 10, sr_settled_ = kDefaultSettled, sr_max_ = kDefaultMaxIntervals;
+  std::int32_t sr_steps_ = kDefaultStepsPerInterval, sr_settled_ = kDefaultSettled,
+               sr_max_ = kDefaultMaxIntervals;
   double sr_interval_ = 10.0, sr_tol_ = 1e-5, sr_tol2_ = 1e-5, sr_bound_ = 1e16, sr_ramp_ = 0.01,
          sr_ramp2_ = 0.01;
   std::vector<double> sr_response_;

@@ -1,6 +1,7 @@
 #include "analysis/control_design/cdi_mgr.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <string>
@@ -239,7 +240,8 @@ Status CDIManager::ComputeInner(bool* created) {
   }
   // The scale vector reads one entry per state of the object, by position.
   if (static_cast<std::int32_t>(states_.size()) != object_->NumStates()) return kFailed;
-  const Status sized = CheckDenseSize(print_level);
+  Status sized = CheckDenseSize(print_level);
+  if (status::IsSuccess(sized)) sized = CheckWork(print_level);
   if (status::IsFailure(sized)) return sized;
 
   CdiJacobian jac;
@@ -332,6 +334,43 @@ Status CDIManager::CheckDenseSize(std::int32_t print_level) {
     services_.Print(kTooLarge, text);
   }
   return kTooLarge;
+}
+
+// The steps the request asks for are the client's to choose (2^32 from
+// three counts): work beyond the bound is refused before it starts, and
+// what is allowed may still be stopped as it runs.
+Status CDIManager::CheckWork(std::int32_t print_level) {
+  const double ns = static_cast<double>(states_.size()), nin = static_cast<double>(inputs_.size());
+  double solves = 0.0;
+  const char* what = "";
+  if (options_ & kCdiStepResponse) {
+    // The component's defaults for counts of 0.
+    const double steps = sr_u_[2] >= 1 ? sr_u_[2] : CDIcomponent::kDefaultStepsPerInterval;
+    const double most = sr_u_[1] >= 1 ? sr_u_[1] : CDIcomponent::kDefaultMaxIntervals;
+    solves = steps * most * nin;
+    what = "step response";
+  }
+  if (options_ & kCdiStm) {
+    // A negative time or step takes the component's default.
+    const double total = stm_e_[0] < 0.0 ? 10.0 : stm_e_[0];
+    const double step = stm_e_[1] < 0.0 ? total / 10.0 : stm_e_[1];
+    // A zero step never ends; NaN takes no step.
+    const double steps = total > 0.0 ? (step > 0.0 ? std::ceil(total / step) : INFINITY) : 0.0;
+    if (steps * ns > solves) {
+      solves = steps * ns;
+      what = "state transition matrix";
+    }
+  }
+  if (!(solves > static_cast<double>(kMaxSolves))) return status::kOk;
+  if (print_level > 0) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "The control design request's %s needs %.4g solves, more than the %llu "
+                  "allowed; ask for fewer steps or intervals",
+                  what, solves, static_cast<unsigned long long>(kMaxSolves));
+    services_.Print(kTooLong, text);
+  }
+  return kTooLong;
 }
 
 void CDIManager::PrintStepResponse() {

@@ -86,6 +86,11 @@ class CDIManager final : public DseServerCB, public QLNSubSystemManager, public 
   // A request whose dense work would pass kMaxDenseEntries doubles.
   static constexpr Status kTooLarge = 0x80000213u;
   static constexpr std::uint64_t kMaxDenseEntries = std::uint64_t{1} << 22;
+  // A request whose step response or state transition would take more
+  // than kMaxSolves solves of the linearised model (each step a solve per
+  // input, per perturbed group for the transition).
+  static constexpr Status kTooLong = 0x80000214u;
+  static constexpr std::uint64_t kMaxSolves = 100'000'000;
 
   explicit CDIManager(CdiServices& services);
   ~CDIManager() override;
@@ -122,6 +127,7 @@ class CDIManager final : public DseServerCB, public QLNSubSystemManager, public 
   Status Compute();
   Status ComputeInner(bool* created);
   Status CheckDenseSize(std::int32_t print_level);
+  Status CheckWork(std::int32_t print_level);
   Status WriteReply(BvuBinaryStream& out);
   void PrintStepResponse();
 

@@ -5,6 +5,7 @@
 #include "analysis/model/analysis_variable.h"
 #include "analysis/services/engine_services.h"
 #include "control/actions/action_mgr.h"
+#include "control/engine/end_request.h"
 #include "control/problem/problem_manager.h"
 #include "daes/delays/delay_mgr.h"
 #include "daes/problem/linearisation.h"
@@ -217,6 +218,7 @@ double EngineCdiServices::LastSolutionTime() { return problem_.CurrentTime(); }
 
 void EngineCdiServices::FlushMessages() { problem_.Collector().SendGroups(); }
 
-// The computation runs on the server thread: what can stop it is the stop
-// request of that thread.
-bool EngineCdiServices::StopRequested() { return XosStopRequested(); }
+// The computation runs on the server thread, which reads no request while
+// it computes: besides that thread's stop, command 2 or a client gone end
+// it (they are served once it has returned).
+bool EngineCdiServices::StopRequested() { return XosStopRequested() || EngineEndRequested(); }

@@ -17,6 +17,7 @@
 #include "foundation/interfaces/run_mode.h"
 #include "foundation/interfaces/variable_drivers.h"
 #include "foundation/messages/su_print.h"
+#include "foundation/messages/su_repeats.h"
 #include "framework/messaging/message_controller.h"
 #include "framework/servers/sending.h"
 #include "platform/posix_file.h"
@@ -510,6 +511,8 @@ Status SimRunSteps::FixedStateWarnings() {
 }
 
 Status SimRunSteps::IntegrateDynamic(double target) {
+  // A failing step repeats its reports many times over: each is told once.
+  SuRepeatScope repeats;
   SetRunMode(kRunDynamic);
   SetPhase(0);
   double t0 = GetSimulationTime();

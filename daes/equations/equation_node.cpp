@@ -12,6 +12,7 @@
 #include "expr/tree/expression.h"
 #include "expr/tree/operator_table.h"
 #include "expr/tree/var_ref_expression.h"
+#include "foundation/messages/su_print.h"
 #include "foundation/persistence/binary_stream.h"
 
 namespace {
@@ -104,6 +105,15 @@ Status DAESSimpleEquation::ReadReferencesBody(BvuBinaryStream& stream, BvuDirect
   std::int32_t scalars = 0;
   s = DAESCreateRowElements(stream, instance, n, &elements, &scalars);
   SetRowElements(std::move(elements), scalars);
+  return ReportTooDeep(s);
+}
+
+Status DAESSimpleEquation::ReportTooDeep(Status s) {
+  if (s != daes::kArrayTooDeep) return s;
+  BvuNameable* self = this;
+  const std::int32_t most = static_cast<std::int32_t>(daes::kMostArrayDimensions);
+  SuPrint(s, "An array reference of equation @es has more than the %d dimensions an array may have",
+          &self, &most);
   return s;
 }
 
@@ -112,7 +122,7 @@ Status DAESSimpleEquation::ReadPairBody(BvuBinaryStream& stream, BvuDirectoryNod
   std::int32_t scalars = 0;
   const Status s = DAESCreateRowElements(stream, instance, 2, &elements, &scalars);
   SetRowElements(std::move(elements), scalars);
-  return s;
+  return ReportTooDeep(s);
 }
 
 DAESEquationNode::DAESEquationNode(BvuDirectoryNode* parent, const char* name,

@@ -90,6 +90,8 @@ class DAESSimpleEquation : public DAESEquation {
 
  private:
   void ReleaseElements();
+  // A reference too deep to read is told with the equation's name.
+  Status ReportTooDeep(Status s);
 
   Expression* expression_;
   std::vector<DAESRowElement*> elements_;
@@ -141,6 +143,13 @@ class QLNEquationList {
   virtual void ClearEquations() = 0;
   // i in a field of 4, ": ", the name.
   void PrintEquations(std::ostream& out);
+  // The derivative entries (inputs times outputs) of the procedure calls
+  // collected so far: what one model may keep is bounded in all.
+  std::int64_t ProcedureEntries() const { return procedure_entries_; }
+  void AddProcedureEntries(std::int64_t entries) { procedure_entries_ += entries; }
+
+ private:
+  std::int64_t procedure_entries_ = 0;
 };
 
 // A growable list of solver rows that owns them.

@@ -719,20 +719,31 @@ DAESRowElement* DAESArray::Member(std::int32_t index) const {
                                                                           : nullptr;
 }
 
-void DAESArray::Refresh(std::int32_t force) {
-  if (parameter_ && force == 0 && holder_ != nullptr && holder_->Changed()) {
+void DAESArray::Refresh(std::int32_t force) { RefreshTree(force != 0, force == 0); }
+
+void DAESArray::RefreshTree(bool force, bool ask_holder) {
+  if (parameter_ && ask_holder && holder_ != nullptr && holder_->Changed()) {
     holder_->Update();
     refreshed_ = true;
   }
   // A forced refresh may bring new values: the next pack must write them.
-  if (force != 0) refreshed_ = true;
+  if (force) refreshed_ = true;
   value_.Resize(static_cast<std::int32_t>(members_.size()));
   for (std::size_t i = 0; i < members_.size(); ++i) {
-    if (members_[i] == nullptr) continue;
-    if (refreshed_) members_[i]->Refresh(1);
-    if (const SUValue* v = members_[i]->ValuePointer()) {
-      value_.SetElement(static_cast<std::int32_t>(i), *v);
+    DAESRowElement* m = members_[i];
+    if (m == nullptr) continue;
+    const SUValue* v = nullptr;
+    if (m->ElementKind() == daes::kArrayElement) {
+      // Its value once refreshed, not through ValuePointer, which would
+      // refresh its tree a second time at every level.
+      auto* member = static_cast<DAESArray*>(m);
+      member->RefreshTree(refreshed_, true);
+      v = &member->value_;
+    } else {
+      if (refreshed_) m->Refresh(1);
+      v = m->ValuePointer();
     }
+    if (v != nullptr) value_.SetElement(static_cast<std::int32_t>(i), *v);
   }
 }
 
@@ -946,6 +957,8 @@ Status DAESCreateRowElements(BvuBinaryStream& stream, BvuDirectoryNode* instance
       if (status::IsFailure(s)) return s;
       element = new DAESScalar(variable);
       if (variable != nullptr) ++*scalars;
+    } else if (depth > daes::kMostArrayDimensions) {
+      return daes::kArrayTooDeep;
     } else {
       s = ReadArray(stream, instance, depth - 1, &element, scalars);
       if (status::IsFailure(s)) return s;

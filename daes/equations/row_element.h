@@ -26,6 +26,10 @@ inline constexpr std::int32_t kArrayElement = 13;
 inline constexpr Status kNoVariableBound = 0x80310015u;
 inline constexpr Status kLaterThanNow = 0x40310265u;
 inline constexpr Status kIndefiniteValue = 0x8031028Fu;
+// The most dimensions an array reference may have; a deeper one is refused
+// with kArrayTooDeep.
+inline constexpr std::uint32_t kMostArrayDimensions = 16;
+inline constexpr Status kArrayTooDeep = 0x80310290u;
 // Argument instruction codes of procedure calls.
 inline constexpr std::int32_t kRealInput = 67;
 inline constexpr std::int32_t kStringInput = 68;
@@ -279,7 +283,8 @@ class DAESArray : public DAESRowElement, public IQLNVariableCallback {
   std::int32_t TotalCount() const override;
   bool HasUnboundMember() const override;
   // Takes each member's current value into the array's value. A parameter
-  // array first asks its advise holder whether its members changed.
+  // array first asks its advise holder whether its members changed. Each
+  // member array refreshes once, so the cost grows with the scalars.
   void Refresh(std::int32_t force) override;
   // Column-major: member i packs at index + i * stride, its own members with
   // stride count * stride. A parameter array packs once into a value array;
@@ -336,6 +341,10 @@ class DAESArray : public DAESRowElement, public IQLNVariableCallback {
   void PrintValue(std::ostream& out) override;
 
  private:
+  // A forced refresh goes down the tree, and each level asks its holder
+  // (the public refresh asks only when not forced).
+  void RefreshTree(bool force, bool ask_holder);
+
   std::vector<DAESRowElement*> members_;
   // The members as ExpressionVariable pointers, for ElementList.
   std::vector<ExpressionVariable*> list_;
@@ -351,7 +360,8 @@ class DAESArray : public DAESRowElement, public IQLNVariableCallback {
 
 // Reads n references from the message into new elements (one reference
 // each, appended to `elements`); `scalars` counts the scalar variables.
-// References resolve from `instance`. The first failure is the result.
+// References resolve from `instance`. The first failure is the result; an
+// array of more than kMostArrayDimensions gives kArrayTooDeep unread.
 Status DAESCreateRowElements(BvuBinaryStream& stream, BvuDirectoryNode* instance, std::uint32_t n,
                              std::vector<DAESRowElement*>* elements, std::int32_t* scalars);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <iomanip>
 #include <ostream>
 #include <sstream>
@@ -18,6 +19,7 @@
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/math_error.h"
 #include "foundation/messages/su_print.h"
+#include "foundation/messages/su_repeats.h"
 
 namespace {
 constexpr std::uint16_t kProcedureCallClass = 129;
@@ -442,6 +444,17 @@ Status DAESSolverEquation::EvaluateDerivativesChecked(void*) {
 // reported with the format.
 Status DAESSolverEquation::ReportEvaluationFailure(Status s, std::ostringstream& text,
                                                    const char* format, bool values_always) {
+  const char* error = ExprErrorText(static_cast<std::uint16_t>(s & 0xFFFF));
+  if (!IsSevere(s)) {
+    // A failing step evaluates the equation again and again: its report is
+    // told once, then counted (keyed by the first line, values aside).
+    std::string first(format, std::strcspn(format, "\n"));
+    const char* name = GetNameText(0);
+    if (const auto at = first.find("%s"); at != std::string::npos) first.replace(at, 2, error);
+    if (const auto at = first.find("@es"); at != std::string::npos)
+      first.replace(at, 3, name != nullptr ? name : "");
+    if (!SuTellReport(first, first)) return s;
+  }
   Expression* e = ResidualExpression();
   text << "Residual expression : ";
   if (e != nullptr) e->PrintModelling(text, context_.get());
@@ -454,8 +467,7 @@ Status DAESSolverEquation::ReportEvaluationFailure(Status s, std::ostringstream&
   if (fault_shown || values_always) ComposeValues(text);
   const std::string composed = text.str();
   BvuNameable* self = this;
-  SuPrint(IsSevere(s) ? s : 0, format, ExprErrorText(static_cast<std::uint16_t>(s & 0xFFFF)), &self,
-          composed.c_str());
+  SuPrint(IsSevere(s) ? s : 0, format, error, &self, composed.c_str());
   return s;
 }
 

@@ -38,6 +38,8 @@ inline constexpr std::int32_t kTextSlots = 5;
 // derivatives the call keeps the dense block and its pattern besides, so
 // the memory of a call grows with this product. A call above it is refused.
 inline constexpr std::int64_t kMaxProcDerivativeEntries = std::int64_t{1} << 20;
+// The same over all calls of a model: a call that would pass it is refused.
+inline constexpr std::int64_t kMaxModelProcDerivativeEntries = std::int64_t{1} << 22;
 
 struct ProcArgLayout {
   std::vector<double> values;

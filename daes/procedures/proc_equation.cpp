@@ -463,6 +463,19 @@ Status DAESProcedureNode::CollectProcedureEquations(void* list, std::int32_t, vo
     return laid;
   }
   auto* equations = static_cast<QLNEquationList*>(list);
+  const std::int64_t entries = static_cast<std::int64_t>(data.InputElementCount()) *
+                               static_cast<std::int64_t>(data.OutputElementCount());
+  if (equations->ProcedureEntries() + entries > kMaxModelProcDerivativeEntries) {
+    // Both at most a call's bound past the model's: they fit.
+    const auto total = static_cast<std::int32_t>(equations->ProcedureEntries() + entries);
+    const auto most = static_cast<std::int32_t>(kMaxModelProcDerivativeEntries);
+    SuPrint(procstatus::kArguments,
+            "Procedure %s in equation @es would bring the derivative entries of the model's "
+            "procedure calls to %d: more than the %d a model may have",
+            data.ProcedureName(), &named, &total, &most);
+    return procstatus::kArguments;
+  }
+  equations->AddProcedureEntries(entries);
   SetRowCount(data.OutputElementCount());
   Status result = 0;
   for (std::int32_t k = 0; k < data.OutputElementCount(); ++k) {

@@ -655,6 +655,15 @@ bool DseIOQueue::Gather(DseMessage* message) {
   return true;
 }
 
+bool DseIOQueue::AnyReceived(const std::function<bool(DseMessage&)>& match) const {
+  for (const MessageList& list : input_) {
+    for (DseMessage* m = list.head; m != nullptr; m = static_cast<DseMessage*>(m->list_next)) {
+      if (match(*m)) return true;
+    }
+  }
+  return false;
+}
+
 DseMessage* DseIOQueue::TakeReceived() {
   for (MessageList& list : input_) {
     if (DseMessage* message = list.Take()) return message;

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -143,6 +144,8 @@ class DseIOQueue final : public DseIOPeers {
   void AddReceived(std::uint32_t klass, DseMessage* message);
   // The first filed message of the lowest class, or null; the caller owns it.
   DseMessage* TakeReceived();
+  // Whether a filed message satisfies `match`; every one stays filed.
+  bool AnyReceived(const std::function<bool(DseMessage&)>& match) const;
 
   // --- the connect handshake ---
 

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -92,6 +93,11 @@ class DseController : public DseMessageController {
   // A round that fills every active timer's template first and sends its
   // values; deferred lines wait for Poll.
   Status PollWithTimers();
+  // For work that holds the polling thread: reads every peer without
+  // dispatching (what arrived waits for the next round, in order) and
+  // answers whether the work should end: a peer is lost, or a message
+  // arrived that `ends` matches. False before set-up.
+  bool EndRequested(const std::function<bool(DseMessage&)>& ends);
   Status Send(DseMessage* message, std::uint32_t options, DseClientCB* client, void* context,
               const double* interval, std::int32_t timeout_ms) override;
   // 0, 21 without such a pending request, 0xA000FFFF before set-up.

@@ -26,6 +26,13 @@ Status DseController::PollWithTimers() {
   return Round(true);
 }
 
+bool DseController::EndRequested(const std::function<bool(DseMessage&)>& ends) {
+  if (ready_ == 0) return false;
+  const Status read = io_->ReadAll();
+  if (read == DseIOQueue::kPeerLost) return true;
+  return io_->AnyReceived(ends);
+}
+
 Status DseController::Round(bool with_timers) {
   const Status read = io_->ReadAll();
   if (status::IsFailure(read)) return read;

@@ -24,6 +24,10 @@ constexpr std::int32_t kDefaultWaits = 1000;
 
 DseMessageController* DseCurrentController() { return current_controller; }
 
+bool DseOnControllerThread() {
+  return current_controller != nullptr && controller_thread == std::this_thread::get_id();
+}
+
 void DseSetCurrentController(DseMessageController* controller) {
   current_controller = controller;
   controller_thread = std::this_thread::get_id();

@@ -15,6 +15,10 @@ class DseMessage;
 // Option bit: the request stays pending after its replies.
 inline constexpr std::uint32_t kDseKeepPending = 4;
 
+// Whether a controller is published and this is its thread, the one that
+// may send and poll.
+bool DseOnControllerThread();
+
 // 0xA000FFFF when no controller exists (the message stays the caller's).
 Status DseSendMessage(DseMessage* message, std::uint32_t options, DseClientCB* client,
                       void* context, const double* interval, std::int32_t timeout_ms);

@@ -1,8 +1,8 @@
 // Instance descriptions: an item list read into a fresh model tree, with a
-// library of two condition expressions for IF and transition items and a
-// procedure call; then a problem is built under an event schedule, its
-// events evaluated, and everything deleted, as the instance and problem
-// managers would. The
+// library of two condition expressions for IF and transition items and two
+// procedure calls (one with array arguments and a definition); then a
+// problem is built under an event schedule, its events evaluated, and
+// everything deleted, as the instance and problem managers would. The
 // expression of every equation read is sent on: what it sends reads back
 // to a tree that sends the same bytes (see expr_message.cpp).
 #include <cstdio>
@@ -13,8 +13,10 @@
 #include "daes/events/implicit_event.h"
 #include "daes/instance/instance_node.h"
 #include "daes/problem/problem.h"
+#include "daes/procedures/proc_def.h"
 #include "expr/tree/binary_expression.h"
 #include "expr/tree/expression.h"
+#include "expr/tree/list_expression.h"
 #include "expr/tree/operator_table.h"
 #include "expr/tree/proc_call_expression.h"
 #include "expr/tree/var_ref_expression.h"
@@ -79,6 +81,30 @@ Expression* Condition(double crest) {
   c->Release();
   return e;
 }
+// CALL (y(..)) = cproc(x(..)) over an array input and an array output,
+// bound to a definition that is never loaded: collecting a model's calls
+// lays out their derivative entries, and the model's total is bounded.
+Expression* ArrayCall(DAESProcDef* definition) {
+  Expression* refs[2] = {new VarRefExpression(0, SUValue::kOneDimension | SUValue::kReal),
+                         new VarRefExpression(1, SUValue::kOneDimension | SUValue::kReal)};
+  ProcIOListExpression* lists[2] = {};
+  for (int k = 0; k < 2; ++k) {
+    refs[k]->AddRef();
+    auto* items = new ExpressionList;
+    items->Append(refs[k]);
+    lists[k] = new ProcIOListExpression(items, 0);
+    lists[k]->AddRef();
+  }
+  auto* call = new ProcCallExpression(lists[0], lists[1]);
+  call->Bind(definition);
+  call->AddRef();  // the library's own reference
+  for (int k = 0; k < 2; ++k) {
+    lists[k]->Release();
+    refs[k]->Release();
+  }
+  return call;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -90,6 +116,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Expression* call = new ProcCallExpression();
   call->AddRef();  // the library's own reference
   library.InsertChildAt(3, new LibraryExpression(&library, call));
+  static DAESProcDefWithExceptionHandler* const definition = [] {
+    auto* made = new DAESProcDefWithExceptionHandler;
+    made->SetLanguage(2);
+    made->SetImplementationName("cproc");
+    made->SetInterfaceVersion(2);
+    return made;
+  }();
+  library.InsertChildAt(4, new LibraryExpression(&library, ArrayCall(definition)));
   DAESEventSchedule schedule;
   SetCurrentEventSchedule(&schedule);
   auto* root = new DAESInstanceNode(nullptr, nullptr);

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <new>
 #include <ostream>
+#include <vector>
 
 #include "daes/blocks/block_kinds.h"
 #include "foundation/interfaces/current_objects.h"
@@ -63,8 +65,87 @@ std::uint8_t GroupListKind(std::uint32_t type) {
   }
 }
 
+namespace {
+// Set by each corrector pass, cleared by the decomposition's end.
+std::atomic<QLNDecomposition*> g_last_corrector{nullptr};
+}  // namespace
+
 QLNDecomposition::~QLNDecomposition() {
+  QLNDecomposition* self = this;
+  g_last_corrector.compare_exchange_strong(self, nullptr);
   for (IQLNESOSolve* g : groups_) g->Release();
+}
+
+QLNDecomposition* QLNDecomposition::LastCorrector() { return g_last_corrector.load(); }
+
+namespace {
+// A group's equations and their residuals at the model's values; false
+// (the equations still given) when they cannot be evaluated.
+bool GroupResiduals(DAESBlock* block, std::vector<QLNRow*>* equations, std::vector<double>* r) {
+  if (block == nullptr) return false;
+  if (DAESSingleBlock* single = block->AsSingleBlock()) {
+    QLNEquation* equation = single->EquationFace();
+    if (single->GetEquation() == nullptr || equation == nullptr) return false;
+    equations->push_back(single->GetEquation());
+    r->push_back(0.0);
+    if (status::IsFailure(equation->Evaluate(7, nullptr))) return false;
+    equation->ResidualValue(r->data());
+    return true;
+  }
+  DAESSolverBlock* rows = block->AsSolverBlock();
+  if (rows == nullptr) return false;
+  for (std::uint32_t k = 0; k < rows->GetRowCount(); ++k) equations->push_back(rows->GetRow(k));
+  r->assign(equations->size(), 0.0);
+  return !equations->empty() && status::IsSuccess(rows->EvaluateResiduals(7, r->data(), nullptr));
+}
+}  // namespace
+
+bool QLNDecomposition::ReportWorstGroup() {
+  std::uint32_t worst_group = 0;
+  BvuNameable* worst_equation = nullptr;
+  double worst = -1.0, worst_value = 0.0;
+  bool evaluated = true;
+  std::uint32_t unevaluated = 0;
+  BvuNameable* unevaluated_equation = nullptr;
+  for (std::uint32_t i = 0; i < groups_.size(); ++i) {
+    // A group whose pass failed is the one to name.
+    if (failed_group_ != 0 && i + 1 != failed_group_) continue;
+    std::vector<QLNRow*> equations;
+    std::vector<double> r;
+    if (!GroupResiduals(GetRow(i), &equations, &r)) {
+      // Named unless a group that evaluates is found.
+      if (unevaluated == 0 && !equations.empty()) {
+        unevaluated = i + 1;
+        unevaluated_equation = equations[0];
+      }
+      continue;
+    }
+    for (std::uint32_t k = 0; k < r.size(); ++k) {
+      const double size = std::isfinite(r[k]) ? std::fabs(r[k]) : HUGE_VAL;
+      if (size <= worst) continue;
+      worst = size;
+      worst_value = r[k];
+      worst_group = i + 1;
+      worst_equation = equations[k];
+    }
+  }
+  if (worst_group == 0 && unevaluated != 0) {
+    worst_group = unevaluated;
+    worst_equation = unevaluated_equation;
+    evaluated = false;
+  }
+  if (worst_group == 0 || worst_equation == nullptr) return false;
+  std::int32_t number = static_cast<std::int32_t>(worst_group);
+  if (DAESBlock* block = GetRow(worst_group - 1); block != nullptr && block->GetGroupNumber() != 0)
+    number = static_cast<std::int32_t>(block->GetGroupNumber());
+  if (!evaluated) {
+    SuPrint(0, "Group %d: equation @es cannot be evaluated at the corrector's last values", &number,
+            &worst_equation);
+  } else {
+    SuPrint(0, "Group %d: the corrector's largest residual is in equation @es = %12.5e", &number,
+            &worst_equation, &worst_value);
+  }
+  return true;
 }
 
 Status QLNDecomposition::QueryInterface(const IID& iid, void** object) {
@@ -254,6 +335,7 @@ Status QLNDecomposition::RunGroups(std::int32_t announce, std::int32_t mode,
 // branches of conditional equations stay as they are within a step; the
 // integrator finds an event after the step and locates it.
 Status QLNDecomposition::IterateCorrector(std::int32_t setup) {
+  g_last_corrector.store(this);
   CorrectorIterationScope scope(true, setup != 0);
   direct_.BeginPass(groups_.size());
   const bool set_up = setup != 0;

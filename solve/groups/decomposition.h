@@ -89,6 +89,14 @@ class QLNDecomposition final : public IQLNDecomposition,
   }
   std::uint32_t FailedGroup() const { return failed_group_; }
   std::uint32_t RefCount() const { return refs_; }
+  // The decomposition whose corrector pass ran last, while it lives; null
+  // when there is none.
+  static QLNDecomposition* LastCorrector();
+  // Tells which group holds the largest residual at the values the model
+  // holds now, and in which equation: a group whose last pass failed comes
+  // first (its equation where it cannot be evaluated is its first). Told
+  // as the steady-state messages tell a group; false when nothing was told.
+  bool ReportWorstGroup();
 
  private:
   static constexpr std::uint32_t kSolvedBit = 0x2;

@@ -1,4 +1,5 @@
 #include <cmath>
+#include <string>
 
 #include "daes/blocks/block_kinds.h"
 #include "daes/problem/equivalence.h"
@@ -7,6 +8,7 @@
 #include "foundation/interfaces/integrator_proxy.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
+#include "foundation/messages/su_repeats.h"
 #include "solve/groups/corrector_iteration.h"
 #include "solve/methods/group_solvers.h"
 
@@ -80,7 +82,10 @@ Status ExplicitSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t re
   const Status evaluated =
       ResidualAt(equation, kept ? evaluation & ~daes::kEvalDerivatives : evaluation, &r);
   if (status::IsFailure(evaluated)) {
-    if (print_level > 0) SuPrint(0, "Evaluation error in explicit group %d", &number);
+    if (print_level > 0) {
+      const std::string line = "Evaluation error in explicit group " + std::to_string(number);
+      if (SuTellReport(line, line)) SuPrint(0, "Evaluation error in explicit group %d", &number);
+    }
     return evaluated;
   }
   double lower = 0.0;

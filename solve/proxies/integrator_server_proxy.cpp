@@ -12,6 +12,7 @@
 #include "foundation/messages/su_print.h"
 #include "platform/com.h"
 #include "platform/registry.h"
+#include "solve/groups/decomposition.h"
 #include "solve/groups/eso_group.h"
 #include "solve/options/solver_option_table.h"
 #include "solve/proxies/server_host.h"
@@ -30,6 +31,8 @@ constexpr std::int32_t kOptPrintLevel = 31;
 constexpr std::int32_t kOptRcvTornVars = 134;
 constexpr std::int32_t kOptItplToComTime = 143;
 constexpr std::int32_t kOptLocateIEvents = 144;
+// The server's "corrector did not converge although the step was cut".
+constexpr Status kServerCorrectorFailed = 0x80FF000Cu;
 constexpr std::uint32_t kStateFlag = 0x1;
 constexpr std::uint32_t kSeverityBit = 0x40000000u;
 
@@ -198,6 +201,11 @@ void IntegratorServerProxy::ReportServerStatus(Status s) {
       const std::string t = Narrow(text);
       platform::CoTaskMemFree(text);
       SuPrint(quiet_ ? 0 : kProxyFailure, "%s", t.c_str());
+      // Named as a steady-state failure names its group.
+      if (s == kServerCorrectorFailed) {
+        if (QLNDecomposition* corrector = QLNDecomposition::LastCorrector())
+          corrector->ReportWorstGroup();
+      }
     } else {
       if (text != nullptr) platform::CoTaskMemFree(text);
       SuPrint(kProxyFailure, "Unified Integrator error 0x%x", &s);

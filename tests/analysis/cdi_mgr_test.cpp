@@ -193,10 +193,10 @@ TEST_F(CdiMgrTest, SettledCountAboveTheLimitIsRefused) {
 }
 
 // The response asks whether to stop at every step: a stop ends it
-// unfinished, long before its 65535 intervals of 65535 steps.
+// unfinished, long before its 10^4 intervals of 10^4 steps.
 TEST_F(CdiMgrTest, StepResponseEndsWhenTheEngineStops) {
   BodyWriter body = SetUp(kCdiB | kCdiStepResponse);
-  body.F64(1.0).F64(1e-5).F64(1e-5).F64(0.01).F64(0.01).U16(0xFFFF).U16(0xFFFF).U16(0xFFFF);
+  body.F64(1.0).F64(1e-5).F64(1e-5).F64(0.01).F64(0.01).U16(10000).U16(10000).U16(10000);
   ASSERT_EQ(Serve(body), 0u);
   services.stop_after = 1000;
   DseMessage* reply = nullptr;
@@ -209,6 +209,40 @@ TEST_F(CdiMgrTest, StepResponseEndsWhenTheEngineStops) {
   EXPECT_EQ(bytes[bytes.size() - 4], 0xFF);
   EXPECT_EQ(bytes[bytes.size() - 3], 0xFF);
   delete reply;
+}
+
+// Work beyond 10^8 solves is refused with its line before any is done:
+// 65535 steps in each of 65535 intervals, a transition matrix of 10^9
+// steps, and one whose step of 0 would never end.
+TEST_F(CdiMgrTest, WorkBeyondTheBoundIsRefused) {
+  services.ints["PrintLevel"] = 1;
+  struct Case {
+    bool step_response;
+    double total, step;
+    const char* line;
+  };
+  for (const Case& c : {Case{true, 0.0, 0.0, "step response needs 4.295e+09 solves"},
+                        Case{false, 1e9, 1.0, "state transition matrix needs 1e+09 solves"},
+                        Case{false, 1.0, 0.0, "state transition matrix needs inf solves"}}) {
+    services.printed.clear();
+    BodyWriter body = SetUp(kCdiB | (c.step_response ? kCdiStepResponse : kCdiStm));
+    if (c.step_response) {
+      body.F64(1.0).F64(1e-5).F64(1e-5).F64(0.01).F64(0.01).U16(0xFFFF).U16(0xFFFF).U16(0xFFFF);
+    } else {
+      body.F64(c.total).F64(c.step).F64(0.0).U32(0);
+    }
+    ASSERT_EQ(Serve(body), 0u);
+    services.stop_after = 1000;
+    EXPECT_EQ(Serve(BodyWriter().U16(83)), CDIManager::kTooLong) << c.line;
+    EXPECT_EQ(services.stop_questions, 0) << c.line;
+    ASSERT_EQ(services.printed.size(), 1u) << c.line;
+    EXPECT_EQ(services.printed[0].first, CDIManager::kTooLong);
+    EXPECT_NE(services.printed[0].second.find(std::string("The control design request's ") +
+                                              c.line + ", more than the 100000000 allowed"),
+              std::string::npos)
+        << services.printed[0].second;
+    ASSERT_EQ(Serve(BodyWriter().U16(85)), 0u);
+  }
 }
 
 TEST_F(CdiMgrTest, ModeLeftOnlyWhenEnteredHere) {

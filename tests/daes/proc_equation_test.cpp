@@ -387,6 +387,69 @@ ProcCallExpression* EchoCall(DAESProcDefWithExceptionHandler* d) {
   return call;
 }
 
+// CALL (y(1..width)) = cproc(x(1..width)) under `unit`, every input the
+// one variable x and the outputs the given variables: width^2 derivative
+// entries.
+std::unique_ptr<DAESProcedureNode> WideCall(
+    DAESProcDef* definition, BvuDirectoryNode* unit, const char* name, DAESRealVariable* x,
+    const std::vector<std::unique_ptr<DAESRealVariable>>& ys) {
+  const Ref vx = Var(0, SUValue::kOneDimension | SUValue::kReal);
+  const Ref vy = Var(1, SUValue::kOneDimension | SUValue::kReal);
+  const Ref in = ListOf<ProcIOListExpression>({&vx}, 0);
+  const Ref out = ListOf<ProcIOListExpression>({&vy}, 0);
+  auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                      static_cast<ProcIOListExpression*>(out.get()));
+  call->Bind(definition);
+  auto* inputs = new DAESArray(SUValue::kReal);
+  auto* outputs = new DAESArray(SUValue::kReal);
+  for (std::size_t k = 0; k < ys.size(); ++k) {
+    inputs->SetMember(static_cast<std::int32_t>(k + 1), new DAESScalar(x));
+    outputs->SetMember(static_cast<std::int32_t>(k + 1), new DAESScalar(ys[k].get()));
+  }
+  auto node = std::make_unique<DAESProcedureNode>(unit, name, call, 0x5);
+  node->SetRowElements({inputs, outputs}, 2);
+  return node;
+}
+
+// Each call keeps up to a million entries; four such calls are what a
+// model may keep in all, and the fifth is refused with its equation named.
+TEST(ProcedureEquation, TheModelsProcedureCallsTogetherKeepBoundedDerivativeEntries) {
+  constexpr std::int64_t kWidth = 1024;
+  static_assert(kWidth * kWidth == kMaxProcDerivativeEntries);
+  DAESProcDefWithExceptionHandler definition;
+  definition.SetLanguage(2);
+  definition.SetImplementationName("cproc");
+  definition.SetLibrary(kLibrary.c_str());
+  definition.SetInterfaceVersion(2);
+  DAESRealVariable x{nullptr, "x"};
+  std::vector<std::unique_ptr<DAESRealVariable>> ys;
+  for (std::int64_t k = 0; k < kWidth; ++k) {
+    ys.push_back(std::make_unique<DAESRealVariable>(nullptr, "y"));
+  }
+  BvuDirectoryProper root(nullptr, nullptr);
+  BvuDirectoryProper unit(&root, "T1");
+  DAESSolverEquationList list;
+  std::vector<std::unique_ptr<DAESProcedureNode>> calls;
+  const std::int64_t allowed = kMaxModelProcDerivativeEntries / kMaxProcDerivativeEntries;
+  for (std::int64_t k = 1; k <= allowed; ++k) {
+    calls.push_back(WideCall(&definition, &unit, ".call", &x, ys));
+    ASSERT_EQ(calls.back()->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u) << k;
+  }
+  EXPECT_EQ(list.EquationCount(), allowed * kWidth);
+  EXPECT_EQ(list.ProcedureEntries(), kMaxModelProcDerivativeEntries);
+  calls.push_back(WideCall(&definition, &unit, ".last", &x, ys));
+  testsupport::CaptureSink sink;
+  EXPECT_EQ(calls.back()->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), procstatus::kArguments);
+  EXPECT_EQ(list.EquationCount(), allowed * kWidth);
+  std::string all;
+  for (const std::string& line : sink.lines()) all += line + "\n";
+  EXPECT_NE(all.find("Procedure cproc in equation T1.last would bring the derivative entries of "
+                     "the model's procedure calls to 5242880: more than the 4194304 a model may "
+                     "have"),
+            std::string::npos)
+      << all;
+}
+
 TEST(ProcedureEquation, InstanceItemOfACallMakesAProcedureNode) {
   DAESProcDefWithExceptionHandler d;
   ProcCallExpression* call = EchoCall(&d);

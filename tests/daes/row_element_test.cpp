@@ -111,6 +111,92 @@ TEST(RowElements, ArraysTakeTheirNameAndValuesFromTheirMembers) {
   EXPECT_EQ(array->ValuePointer()->Elements()[1].payload.real, 4.0);
 }
 
+// A scalar that counts how often its value is asked for.
+struct CountingScalar : DAESScalar {
+  using DAESScalar::DAESScalar;
+  SUValue* ValuePointer() override {
+    ++reads;
+    return DAESScalar::ValuePointer();
+  }
+  long reads = 0;
+};
+
+// `depth` levels of `width` members each over the one leaf.
+DAESArray* Nest(CountingScalar* leaf, int depth, int width) {
+  std::vector<DAESRowElement*> members;
+  for (int k = 1; k <= width; ++k) {
+    if (depth > 1) {
+      members.push_back(Nest(leaf, depth - 1, width));
+    } else {
+      leaf->AddReference();
+      members.push_back(leaf);
+    }
+  }
+  // Typed as the reader types it: one dimension more than its members.
+  auto* array = new DAESArray(members[0]->ValueType());
+  for (int k = 1; k <= width; ++k) array->SetMember(k, members[k - 1]);
+  return array;
+}
+
+// Every level used to refresh its members and then refresh them again
+// while asking their value: 2^d reads of the one leaf under a chain of d.
+TEST(RowElements, NestedArraysReadEachScalarOncePerRefresh) {
+  DAESRealVariable x(nullptr, "x");
+  x.SetValue(2.5);
+  for (const auto& [depth, width] : {std::pair{24, 1}, std::pair{8, 2}}) {
+    auto* leaf = new CountingScalar(&x);
+    DAESArray* top = Nest(leaf, depth, width);
+    long leaves = 1;
+    for (int d = 0; d < depth; ++d) leaves *= width;
+    top->Refresh(1);
+    EXPECT_LE(leaf->reads, leaves) << depth << " levels of " << width;
+    leaf->reads = 0;
+    const SUValue* v = top->ValuePointer();
+    EXPECT_LE(leaf->reads, leaves) << depth << " levels of " << width;
+    for (int d = 1; d < depth && v != nullptr; ++d) v = &v->Elements()[width - 1];
+    ASSERT_NE(v, nullptr);
+    ASSERT_EQ(v->count, static_cast<std::uint32_t>(width));
+    EXPECT_EQ(v->Elements()[0].payload.real, 2.5);
+    top->Release();
+    leaf->Release();
+  }
+}
+
+// A chain of one-member arrays `depth` deep over T101.x(1) in an equation.
+Status ReadChain(Tree& tree, std::uint8_t depth) {
+  return tree.Read([&](Writer& w) {
+    w.List(2);
+    w.Item(mw::kRealVariable);
+    w.Placement({T101(), {10, ".x"}, {1, "(1)"}});
+    w.Value(1.0), w.End();
+    w.Item(mw::kInlineEquation);
+    w.U32(0);
+    w.Expression(mw::Var(0));
+    w.Placement({T101(), {8, ".E"}});
+    w.EquationHead(1);
+    w.ArrayReference(depth, 1);
+    for (int d = 1; d < depth; ++d) w.SubArray(1);
+    w.Member({2, 10, 1});
+  });
+}
+
+TEST(RowElements, ArrayReferencesDeeperThanTheBoundAreRefusedNamingTheEquation) {
+  Tree deepest;
+  const auto most = static_cast<std::uint8_t>(daes::kMostArrayDimensions);
+  ASSERT_EQ(ReadChain(deepest, most), 0u);
+  auto* eq = dynamic_cast<DAESEquationNode*>(deepest.At({2, 8}));
+  ASSERT_NE(eq, nullptr);
+  EXPECT_EQ(eq->RowElements()[0]->ElementKind(), daes::kArrayElement);
+  testsupport::CaptureSink sink;
+  Tree deeper;
+  EXPECT_EQ(ReadChain(deeper, most + 1), daes::kArrayTooDeep);
+  std::string all;
+  for (const std::string& line : sink.lines()) all += line + "\n";
+  EXPECT_NE(all.find("An array reference of equation T101.E has more than the 16 dimensions"),
+            std::string::npos)
+      << all;
+}
+
 TEST(RowElements, UnknownKindsLeaveTheEquationUnbound) {
   Tree tree;
   ASSERT_EQ(tree.Read(Tank), 0u);

@@ -122,6 +122,44 @@ TEST_F(AnalysisRoad, TheStepResponseListingNamesItsInput) {
       << Lines(run.trace);
 }
 
+// 65535 steps in each of 65535 intervals: refused with its line, at once.
+TEST_F(AnalysisRoad, AStepResponseBeyondTheWorkBoundIsRefused) {
+  AnalysisRunOptions options = Options(TankModel::kDrained);
+  options.settled = options.most_intervals = options.steps = 65535;
+  LinearisationRun run;
+  ASSERT_TRUE(vantor_scenario::RunLinearisation(options, &run)) << run.trace.failure << "\n"
+                                                                << Lines(run.trace);
+  EXPECT_EQ(run.compute_status, 0x80000214u);
+  EXPECT_NE(Lines(run.trace).find("The control design request's step response needs 4.295e+09 "
+                                  "solves, more than the 100000000 allowed"),
+            std::string::npos)
+      << Lines(run.trace);
+}
+
+// A step response within the bound that runs for a long while (10^8
+// steps) holds the server thread: command 2 sent meanwhile is still
+// answered within the client's wait and the engine ends with 0; closing
+// the client ends it with the code of a client gone, not killed.
+TEST_F(AnalysisRoad, CommandTwoOrAClosedClientEndsALongStepResponse) {
+  using While = AnalysisRunOptions::WhileComputing;
+  AnalysisRunOptions options = Options(TankModel::kDrained);
+  options.engine.timeout_ms = 5000;
+  options.settled = options.most_intervals = options.steps = 10000;
+  options.while_computing = While::kEndCommand;
+  LinearisationRun run;
+  ASSERT_TRUE(vantor_scenario::RunLinearisation(options, &run)) << run.trace.failure << "\n"
+                                                                << Lines(run.trace);
+  EXPECT_FALSE(run.answered_at_once);
+  EXPECT_EQ(run.end_status, 0x00320024u);
+  EXPECT_EQ(run.trace.exit_code, 0);
+  options.while_computing = While::kClose;
+  ASSERT_TRUE(vantor_scenario::RunLinearisation(options, &run)) << run.trace.failure << "\n"
+                                                                << Lines(run.trace);
+  EXPECT_FALSE(run.answered_at_once);
+  EXPECT_EQ(run.close_status, 0u);
+  EXPECT_EQ(run.closed_exit_code, 0x37);
+}
+
 // Two interacting tanks: G = [[2 sqrt(h2)/k + 1/c, 2 sqrt(h2)/k], [2 sqrt(h2)/k,
 // 2 sqrt(h2)/k]] = [[12, 8], [8, 8]], whose relative gains are [[3, -2],
 // [-2, 3]]: every row and column sums to 1.
