@@ -1099,6 +1099,36 @@ TEST_F(IntegratorDynamic, StepsGoPastTheTargetsAgainOnceTheInputsRest) {
   EXPECT_GT(passed, 0) << "every target still ended a step";
 }
 
+// Values the engine sets between calls without a restart (a guess for a
+// free variable, a state's derivative) are the model's until the integrator
+// writes again: a point served from the last step's interpolant puts the
+// integration's values back, even those that did not move since it last
+// wrote them.
+TEST_F(IntegratorDynamic, ValuesSetBetweenCallsAreWrittenOverByTheNextPoint) {
+  Model m;
+  std::int32_t dx = -1;
+  const std::int32_t x = m.AddState(1.0, &dx);
+  const std::int32_t z = m.AddVariable(kAlgebraic, 2.0);
+  const std::int32_t p = m.AddVariable(kFixed, 2.0);
+  const auto X = static_cast<std::size_t>(x), DX = static_cast<std::size_t>(dx),
+             Z = static_cast<std::size_t>(z), P = static_cast<std::size_t>(p);
+  // x' = 0 and z = p: neither moves, so every write gives them as before.
+  m.AddEquation({dx}, {1}, [=](const V& v) { return v[DX]; });
+  m.AddEquation({z, p}, {1, 1}, [=](const V& v) { return v[Z] - v[P]; });
+  Gear(1e-4, 1e-6);
+  Start(&m);
+  ASSERT_EQ(To(1.0), 0u);
+  const double end = exec_->times[exec_->times.size() - 2];
+  ASSERT_GT(end, 1.0) << "the last step must pass the target";
+  m.values[Z] = 99.0;
+  m.values[DX] = 5.0;
+  m.values[X] = 7.0;
+  ASSERT_EQ(To(0.5 * (1.0 + end)), 0u);
+  EXPECT_EQ(Of(m, z), 2.0);
+  EXPECT_EQ(Of(m, dx), 0.0);
+  EXPECT_EQ(Of(m, x), 1.0);
+}
+
 TEST_F(IntegratorDynamic, AfterARewindTheNextLegStartsAtTheEnginesTime) {
   Decay p;
   Gear(1e-8, 1e-10);

@@ -151,9 +151,8 @@ class FakeVariableData final : public FakeObject<IEnumQLN13VariableData> {
   std::size_t next_ = 0;
 };
 
-// Answers IESO/IQLNESO over a model; GetVariable hands out index + 1 as the
-// opaque variable.
-// The values of chosen variables of a model, counted.
+// The values of chosen variables of a model, counted; what the engine's
+// group refuses (a bad count, a missing array or variable) is refused here.
 class FakeVariableValues final : public FakeObject<IQLNVariableValues> {
  public:
   FakeVariableValues(Model* model, std::int32_t* read) : model_(model), read_(read) {}
@@ -170,9 +169,12 @@ class FakeVariableValues final : public FakeObject<IQLNVariableValues> {
   }
   Status GetVariableValues(std::int32_t count, QLNVariable* const* variables,
                            double* values) override {
+    if (count < 0 || (count > 0 && (variables == nullptr || values == nullptr)))
+      return platform::E_INVALIDARG;
     for (std::int32_t i = 0; i < count; ++i) {
       const auto index = reinterpret_cast<std::uintptr_t>(variables[i]) - 1;
-      values[i] = model_->values.at(index);
+      if (variables[i] == nullptr || index >= model_->values.size()) return platform::E_INVALIDARG;
+      values[i] = model_->values[index];
       ++*read_;
     }
     return 0;
@@ -183,6 +185,8 @@ class FakeVariableValues final : public FakeObject<IQLNVariableValues> {
   std::int32_t* read_;
 };
 
+// Answers IESO/IQLNESO over a model; GetVariable hands out index + 1 as the
+// opaque variable.
 class FakeProblemGroup final : public FakeObject<IQLNESO> {
  public:
   explicit FakeProblemGroup(Model* model) : model_(model) {}
