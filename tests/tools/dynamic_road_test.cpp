@@ -479,9 +479,13 @@ TEST_F(DynamicRoad, ALinearisationAfterADynamicRunHoldsTheDelayedValues) {
     ModelEquation(w, 11, ".ey", Add(Var(0), Mul(delayed, Var(2))), {{2, 2, 1}, {2, 1}, {2, 2}});
   })) << Failure() << Events();
   double x = 0.0;
-  ASSERT_TRUE(Steps(3, settings.interval, [&](double) { return Value(1, &x); }))
+  double y = 0.0;
+  ASSERT_TRUE(Steps(3, settings.interval, [&](double) { return Value(1, &x) && Value(2, &y); }))
       << Failure() << Events();
   ASSERT_NEAR(x, std::exp(-1.0), 1e-7);
+  // Before 0.5 the delay reads x(0) = 1: ln y(t) = -(0.5 + 1 - exp(0.5 - t)).
+  const auto closed_y = [](double t) { return std::exp(-(1.5 - std::exp(0.5 - t))); };
+  ASSERT_NEAR(y, closed_y(1.0), 5e-5) << Events();
 
   constexpr std::uint16_t kBits = 0x1;
   auto setup = std::make_unique<vantor_client::Request>(114);
@@ -518,8 +522,10 @@ TEST_F(DynamicRoad, ALinearisationAfterADynamicRunHoldsTheDelayedValues) {
   ASSERT_TRUE(road_->Expect(MakeCommand(engineroad::kProblemService, 10), "the step to 1.5", 0) &&
               road_->WaitStep(1.5, "the step to 1.5"))
       << Failure() << Events();
-  ASSERT_TRUE(Value(1, &x)) << Failure();
+  ASSERT_TRUE(Value(1, &x) && Value(2, &y)) << Failure();
   EXPECT_NEAR(x, std::exp(-1.5), 1e-7);
+  // y reads x(t - 0.5) from the history, not the present x.
+  EXPECT_NEAR(y, closed_y(1.5), 5e-5);
   ASSERT_TRUE(FinishRun()) << Failure();
 }
 
