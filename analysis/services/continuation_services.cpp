@@ -220,3 +220,5 @@ void EngineCdiServices::FlushMessages() { problem_.Collector().SendGroups(); }
 // The computation runs on the server thread: what can stop it is the stop
 // request of that thread.
 bool EngineCdiServices::StopRequested() { return XosStopRequested(); }
+
+bool EngineCdiServices::StepComputing() { return problem_.StepScheduled(); }
