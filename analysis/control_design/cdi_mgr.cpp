@@ -101,6 +101,7 @@ Status CDIManager::Serve(BvuBinaryStream& body, DseMessage** reply) {
       component_ = std::make_unique<CDIcomponent>();
       return SetUp(body);
     case kCompute: {
+      if (services_.StepComputing()) return kBusy;
       const Status s = Compute();
       services_.FlushMessages();
       std::unique_ptr<DseMessage> out(DseMessage::DseMessageDefault());

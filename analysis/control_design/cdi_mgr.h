@@ -60,6 +60,9 @@ class CdiServices {
   // Whether the engine asked the computing thread to stop; long loops ask
   // it as they go.
   virtual bool StopRequested() = 0;
+  // A run step computes on the run thread: the problem and its delays are
+  // not this thread's to evaluate or hold.
+  virtual bool StepComputing() = 0;
 };
 
 class QLNCDIManager {
@@ -83,6 +86,8 @@ class CDIManager final : public DseServerCB, public QLNSubSystemManager, public 
   static constexpr std::uint32_t kOutputFlag = 0x800000;
   static constexpr Status kUnknownKind = 0x800001F5u;
   static constexpr Status kFailed = 0x8000FFFFu;
+  // A computation asked for while a run step computes: no reply.
+  static constexpr Status kBusy = 0x0032000Au;
   // A request whose dense work would pass kMaxDenseEntries doubles.
   static constexpr Status kTooLarge = 0x80000213u;
   static constexpr std::uint64_t kMaxDenseEntries = std::uint64_t{1} << 22;

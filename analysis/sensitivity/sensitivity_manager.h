@@ -14,6 +14,8 @@ inline constexpr Status kNotFound = 0x8024FFFFu;
 inline constexpr Status kNoParameter = 0xA024FFFFu;
 inline constexpr Status kDuplicate = 0x4024026Fu;
 inline constexpr Status kNoMemory = 0x80240213u;
+// Lists asked to change while a run step computes with them.
+inline constexpr Status kBusy = 0x0032000Au;
 }  // namespace sens_status
 
 class QLNSensitivityManager {

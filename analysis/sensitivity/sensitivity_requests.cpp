@@ -27,6 +27,9 @@ Status SensitivityMgr::ServeRequest(BvuBinaryStream& body, DseMessage** reply) {
   if (status::IsFailure(read)) return read;
   // The end value of each request means nothing here: read and ignored.
   std::uint16_t end = 0;
+  // The run thread stores into the lists' matrices while a step computes.
+  if ((kind == kSetLists || kind == kClear) && services_.StepComputing())
+    return sens_status::kBusy;
   switch (kind) {
     case kSetLists:
       return SetLists(body);

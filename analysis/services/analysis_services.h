@@ -75,6 +75,9 @@ class AnalysisServices {
   // Reads an id path from the body and resolves it to a variable of the
   // model; a failure status when the path does not resolve.
   virtual Status ReadVariableReference(BvuBinaryStream& body, AnalysisVariable** variable) = 0;
+  // A run step computes on the run thread: what it reads and writes is not
+  // this thread's to change.
+  virtual bool StepComputing() = 0;
   virtual void ResetPendingTime() = 0;
   virtual void RaiseAnalysisCounter() = 0;
   virtual void LowerAnalysisCounter() = 0;

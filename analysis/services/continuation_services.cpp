@@ -222,3 +222,5 @@ void EngineCdiServices::FlushMessages() { problem_.Collector().SendGroups(); }
 // it computes: besides that thread's stop, command 2 or a client gone end
 // it (they are served once it has returned).
 bool EngineCdiServices::StopRequested() { return XosStopRequested() || EngineEndRequested(); }
+
+bool EngineCdiServices::StepComputing() { return problem_.StepScheduled(); }

@@ -81,6 +81,7 @@ class EngineCdiServices final : public CdiServices {
   double LastSolutionTime() override;
   void FlushMessages() override;
   bool StopRequested() override;
+  bool StepComputing() override;
 
   std::int32_t DelayHold() const { return static_cast<std::int32_t>(held_.size()); }
   bool InLinearisationMode() const { return linearising_ > 0; }

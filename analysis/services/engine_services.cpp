@@ -193,6 +193,8 @@ void EngineAnalysisServices::DumpSwitchTimeSensitivity(AnalysisVariable* variabl
   problem_.RunResults().WriteSwitchTimeSensitivity(variable->ModelEntry(), row, value);
 }
 
+bool EngineAnalysisServices::StepComputing() { return problem_.StepScheduled(); }
+
 void EngineAnalysisServices::DropSensitivityStorage() {
   if (problem_.StepScheduled()) return;
   auto* integrator = dynamic_cast<IntegratorServerProxy*>(GetCurrentIntegrator());

@@ -28,6 +28,7 @@ class EngineAnalysisServices final : public AnalysisServices {
   AnalysisVariable* Adapter(DAESVarTableEntry* entry);
 
   Status ReadVariableReference(BvuBinaryStream& body, AnalysisVariable** variable) override;
+  bool StepComputing() override;
   void ResetPendingTime() override;
   void RaiseAnalysisCounter() override { ++analysis_counter_; }
   void LowerAnalysisCounter() override {

@@ -267,6 +267,7 @@ class FakeServices : public AnalysisServices {
     return 0;
   }
   void DropSensitivityStorage() override { ++storage_drops; }
+  bool StepComputing() override { return step_computing; }
   std::int32_t ControlValueCount() override { return control_values; }
   Status LoadOpenNLPEstimationSolver(const char* name, EstOpenNLPSolver** solver) override {
     log.push_back(std::string("LoadNLP ").append(name));
@@ -300,6 +301,7 @@ class FakeServices : public AnalysisServices {
   int actions_alive = 0;
   int driver_calls = 0;
   int storage_drops = 0;
+  bool step_computing = false;
   int references_read = 0;
   double current_time = 0.0;
   double record_time = 0.0;

@@ -256,6 +256,25 @@ TEST_F(CdiMgrTest, ModeLeftOnlyWhenEnteredHere) {
   EXPECT_EQ(services.hold, 0);
 }
 
+// While a run step computes, a computation is refused busy without a
+// reply: nothing is linearised, evaluated or held under the run thread.
+TEST_F(CdiMgrTest, AComputationWaitsWhileAStepComputes) {
+  ASSERT_EQ(Serve(SetUp(kCdiB)), 0u);
+  services.step_computing = true;
+  DseMessage* reply = nullptr;
+  EXPECT_EQ(Serve(BodyWriter().U16(83), &reply), CDIManager::kBusy);
+  EXPECT_EQ(reply, nullptr);
+  delete reply;
+  EXPECT_EQ(services.creations, 0);
+  EXPECT_EQ(services.mode, 0);
+  EXPECT_EQ(services.flushes, 0);
+  services.step_computing = false;
+  ASSERT_EQ(Serve(BodyWriter().U16(83), &reply), 0u);
+  EXPECT_NE(reply, nullptr);
+  delete reply;
+  EXPECT_EQ(services.creations, 1);
+}
+
 TEST_F(CdiMgrTest, FlagsClearedByDeleteDetachAndClear) {
   ASSERT_EQ(Serve(SetUp(kCdiB)), 0u);
   manager.VariableDeleted(q);

@@ -163,8 +163,10 @@ class FakeCdiServices : public CdiServices {
   double LastSolutionTime() override { return 12.5; }
   void FlushMessages() override { ++flushes; }
   bool StopRequested() override { return ++stop_questions > stop_after && stop_after >= 0; }
+  bool StepComputing() override { return step_computing; }
 
   FakeServices vars;
+  bool step_computing = false;
   // Answers true from the question after this many (never when negative).
   int stop_after = -1;
   int stop_questions = 0;

@@ -282,6 +282,32 @@ TEST_F(SensitivityMgrTest, SwitchesAndClearByRequest) {
   EXPECT_EQ(Serve(BodyWriter()), 0x8000FFFFu);
 }
 
+// While a run step computes with the lists, new lists and a clear wait
+// (busy): the matrices the step stores into stay; the switches and the
+// values go through.
+TEST_F(SensitivityMgrTest, ListsWaitWhileAStepComputes) {
+  FakeVariable* p = services.Add(1, "p");
+  FakeVariable* y = services.Add(10, "y");
+  manager.AddParameter(p);
+  manager.AddVariable(y);
+  ASSERT_EQ(manager.AllocateMatrix(), 0u);
+  ASSERT_EQ(manager.SetSensitivity(p, y, 2.5, 0), 0u);
+  services.step_computing = true;
+  BodyWriter lists;
+  lists.U16(SensitivityMgr::kSetLists).U16(1).U32(10).U16(1).U32(1).U16(0);
+  EXPECT_EQ(Serve(lists), sens_status::kBusy);
+  EXPECT_EQ(Serve(BodyWriter().U16(SensitivityMgr::kClear).U16(0)), sens_status::kBusy);
+  EXPECT_EQ(services.storage_drops, 0);
+  EXPECT_EQ(Serve(BodyWriter().U16(SensitivityMgr::kEnable).U16(0)), 0u);
+  EXPECT_EQ(manager.SetSensitivity(p, y, 3.5, 0), 0u);
+  double value = 0.0;
+  ASSERT_EQ(manager.GetSensitivity(p, y, &value, 0, false, false), 0u);
+  EXPECT_EQ(value, 3.5);
+  services.step_computing = false;
+  EXPECT_EQ(Serve(BodyWriter().U16(SensitivityMgr::kClear).U16(0)), 0u);
+  EXPECT_EQ(manager.GetNumParameters(), 0);
+}
+
 // Two variables by two parameters (one an array): 4 doubles, variable by
 // variable, element 0 of the array, then 0xFFFF.
 TEST_F(SensitivityMgrTest, ValuesReplyIsTheMatrixByVariableThenEnd) {

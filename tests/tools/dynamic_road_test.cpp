@@ -17,6 +17,7 @@
 #include "road_env.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/analysis_runs.h"
+#include "tools/model_writer/flowsheet_model.h"
 #include "tools/robertson.h"
 
 namespace {
@@ -151,6 +152,25 @@ class DynamicRoad : public engineroad::EngineRoad {
   }
   bool Value(std::uint32_t index, double* value) {
     return road_->Read(index, value, "value " + std::to_string(index));
+  }
+  // Service 114's set-up: the matrices of `bits` with the model's variables
+  // of these indices as states, inputs and outputs, each of scale 1.
+  static std::unique_ptr<vantor_client::Request> CdiSetUp(
+      std::uint16_t bits, const std::vector<std::uint32_t>& states,
+      const std::vector<std::uint32_t>& inputs, const std::vector<std::uint32_t>& outputs) {
+    auto setup = std::make_unique<vantor_client::Request>(114);
+    setup->PutUInt16(82);
+    setup->PutUInt16(bits);
+    setup->PutDouble(0.0);
+    for (const auto* list : {&states, &inputs, &outputs})
+      setup->PutUInt32(static_cast<std::uint32_t>(list->size()));
+    for (const auto* list : {&states, &inputs, &outputs}) {
+      for (std::uint32_t index : *list) {
+        Writer(*setup).IdPath({2, index});
+        setup->PutDouble(1.0);
+      }
+    }
+    return setup;
   }
 };
 
@@ -480,26 +500,17 @@ TEST_F(DynamicRoad, ALinearisationAfterADynamicRunHoldsTheDelayedValues) {
     ModelEquation(w, 11, ".ey", Add(Var(0), Mul(delayed, Var(2))), {{2, 2, 1}, {2, 1}, {2, 2}});
   })) << Failure() << Events();
   double x = 0.0;
-  ASSERT_TRUE(Steps(3, settings.interval, [&](double) { return Value(1, &x); }))
+  double y = 0.0;
+  ASSERT_TRUE(Steps(3, settings.interval, [&](double) { return Value(1, &x) && Value(2, &y); }))
       << Failure() << Events();
   ASSERT_NEAR(x, std::exp(-1.0), 1e-7);
+  // Before 0.5 the delay reads x(0) = 1: ln y(t) = -(0.5 + 1 - exp(0.5 - t)).
+  const auto closed_y = [](double t) { return std::exp(-(1.5 - std::exp(0.5 - t))); };
+  ASSERT_NEAR(y, closed_y(1.0), 5e-5) << Events();
 
   constexpr std::uint16_t kBits = 0x1;
-  auto setup = std::make_unique<vantor_client::Request>(114);
-  setup->PutUInt16(82);
-  setup->PutUInt16(kBits);
-  setup->PutDouble(0.0);
-  const std::vector<std::uint32_t> states{1, 2}, inputs{3};
-  setup->PutUInt32(2);
-  setup->PutUInt32(1);
-  setup->PutUInt32(2);
-  for (const auto* list : {&states, &inputs, &states}) {
-    for (std::uint32_t index : *list) {
-      Writer(*setup).IdPath({2, index});
-      setup->PutDouble(1.0);
-    }
-  }
-  ASSERT_TRUE(road_->Expect(std::move(setup), "kind 82", 0)) << Failure() << Events();
+  ASSERT_TRUE(road_->Expect(CdiSetUp(kBits, {1, 2}, {3}, {1, 2}), "kind 82", 0))
+      << Failure() << Events();
   auto compute = std::make_unique<vantor_client::Request>(114);
   compute->PutUInt16(83);
   Status computed = 1;
@@ -519,9 +530,57 @@ TEST_F(DynamicRoad, ALinearisationAfterADynamicRunHoldsTheDelayedValues) {
   ASSERT_TRUE(road_->Expect(MakeCommand(engineroad::kProblemService, 10), "the step to 1.5", 0) &&
               road_->WaitStep(1.5, "the step to 1.5"))
       << Failure() << Events();
-  ASSERT_TRUE(Value(1, &x)) << Failure();
+  ASSERT_TRUE(Value(1, &x) && Value(2, &y)) << Failure();
   EXPECT_NEAR(x, std::exp(-1.5), 1e-7);
+  // y reads x(t - 0.5) from the history, not the present x.
+  EXPECT_NEAR(y, closed_y(1.5), 5e-5);
   ASSERT_TRUE(FinishRun()) << Failure();
+}
+
+// A linearisation asked for all through a continuous run of a long
+// flowsheet: between steps it is computed, while a step computes it waits
+// (busy, no reply) and never evaluates the problem or holds its delays
+// under the run thread (the sanitizer tree runs this road too).
+TEST_F(DynamicRoad, ALinearisationWaitsWhileAStepComputes) {
+  using modelwriter::SeriesFlowsheet;
+  SeriesFlowsheet sheet;
+  sheet.units = 60;
+  Settings settings;
+  settings.interval = 0.5;
+  ASSERT_TRUE(Start(settings, [&](Writer& w) { sheet.Write(w, Node(), {sheet.Valves()}); }))
+      << Failure() << Events();
+  std::vector<std::uint32_t> states;
+  for (std::uint32_t u = 0; u < sheet.units; ++u) {
+    states.push_back(sheet.Index(0, u, SeriesFlowsheet::kMass));
+    states.push_back(sheet.Index(0, u, SeriesFlowsheet::kTemperature));
+  }
+  ASSERT_TRUE(road_->Expect(CdiSetUp(0x1, states, {sheet.Index(0, 0, SeriesFlowsheet::kValve)},
+                                     {states[0]}),
+                            "kind 82", 0))
+      << Failure() << Events();
+  ASSERT_TRUE(BeginRun() &&
+              road_->Expect(MakeCommand(engineroad::kProblemService, 9), "command 9", 0))
+      << Failure();
+  constexpr Status kBusy = 0x0032000Au;
+  int taken = 0;
+  int busy = 0;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while ((busy < 3 || taken == 0) && std::chrono::steady_clock::now() < until) {
+    auto compute = std::make_unique<vantor_client::Request>(114);
+    compute->PutUInt16(83);
+    Status computed = 1;
+    std::vector<vantor_client::Message> replies;
+    ASSERT_TRUE(road_->Exchange(std::move(compute), "kind 83", &computed, &replies))
+        << Failure();
+    ASSERT_TRUE(computed == 0 || computed == kBusy) << vantor_scenario::Hex(computed) << Events();
+    ASSERT_EQ(replies.size(), computed == 0 ? 1u : 0u);
+    (computed == 0 ? taken : busy) += 1;
+  }
+  EXPECT_GE(busy, 3);
+  EXPECT_GT(taken, 0);
+  ASSERT_TRUE(road_->Expect(MakeCommand(engineroad::kProblemService, 8), "command 8", 0))
+      << Failure();
+  EXPECT_TRUE(FinishRun()) << Failure();
 }
 
 // Powell's badly scaled function from its published start (0, 1), as a

@@ -282,6 +282,48 @@ TEST_F(SensitivityRoad, TheQualityFileCarriesTheSensitivityLines) {
   }
 }
 
+// New lists sent all through a continuous dynamic run of a long flowsheet
+// with sensitivities: between steps they are taken, while a step computes
+// they wait (busy) and the matrices the step stores into stay (the
+// sanitizer tree runs this road too).
+TEST_F(SensitivityRoad, NewListsWaitWhileAStepComputes) {
+  using F = modelwriter::SeriesFlowsheet;
+  F sheet;
+  sheet.units = 60;
+  RunSettings settings;
+  settings.run_mode = 4;
+  settings.interval = 0.5;
+  ASSERT_TRUE(Start(settings, [&](Writer& w) { sheet.Write(w, Node(), {sheet.Valves()}); }))
+      << Failure() << Events();
+  const std::vector<std::uint32_t> variables{sheet.Index(0, sheet.units - 1, F::kMass)};
+  const std::vector<std::uint32_t> parameters{sheet.Index(0, 0, F::kValve)};
+  ASSERT_TRUE(Register(variables, parameters)) << Failure() << Events();
+  ASSERT_TRUE(BeginRun() && road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0))
+      << Failure() << Events();
+  constexpr Status kBusy = 0x0032000Au;
+  int taken = 0;
+  int busy = 0;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while ((busy < 3 || taken == 0) && std::chrono::steady_clock::now() < until) {
+    auto lists = std::make_unique<vantor_client::Request>(kSensitivityService);
+    Writer w(*lists);
+    w.U16(51);
+    for (const auto* list : {&variables, &parameters}) {
+      w.U16(static_cast<std::uint16_t>(list->size()));
+      for (std::uint32_t index : *list) w.IdPath({2, index});
+    }
+    w.U16(0xFFFF);
+    Status s = 1;
+    ASSERT_TRUE(road_->Exchange(std::move(lists), "request 51", &s)) << Failure();
+    ASSERT_TRUE(s == 0 || s == kBusy) << vantor_scenario::Hex(s) << Events();
+    (s == 0 ? taken : busy) += 1;
+  }
+  EXPECT_GE(busy, 3);
+  EXPECT_GT(taken, 0);
+  ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 8), "command 8", 0)) << Failure();
+  ASSERT_TRUE(FinishRun()) << Failure() << Events();
+}
+
 // A tank whose outflow F = k sqrt(M) makes the corrector's group
 // nonlinear: M' = 2 - F from M = 1. M, F and their sensitivities to k at
 // t = 1, 2, 3 against a fine fixed-step RK4 of the system with its
