@@ -149,6 +149,8 @@ Status EstimationMgr::HandleMessage(BvuBinaryStream& body, DseMessage** reply) {
     }
     case kClear:
     case kClearToo:
+      // It lets go of the sensitivity lists the run thread writes into.
+      if (services_.StepComputing()) return sens_status::kBusy;
       Clear();
       if (auto* sensitivities = dynamic_cast<QLNSubSystemManager*>(GetSensitivityManager())) {
         sensitivities->ProblemEdited();

@@ -85,6 +85,8 @@ Status OptimisationMgr::HandleMessage(BvuBinaryStream& body, DseMessage** reply)
     case kDefine:
       return Define(body);
     case kClear:
+      // It lets go of the sensitivity lists the run thread writes into.
+      if (services_.StepComputing()) return sens_status::kBusy;
       Clear();
       if (auto* sensitivities = dynamic_cast<QLNSubSystemManager*>(GetSensitivityManager())) {
         sensitivities->ProblemEdited();

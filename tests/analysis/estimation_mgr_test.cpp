@@ -331,6 +331,22 @@ TEST_F(EstimationMgrTest, ContinueUnderAFailureIsRefusedAndStops) {
   EXPECT_TRUE(manager.Active());
 }
 
+// Clearing lets go of the sensitivity lists: not while the run thread
+// writes into them.
+TEST_F(EstimationMgrTest, ClearWaitsWhileAStepComputes) {
+  ASSERT_EQ(Serve(DefinitionMessage(Definition())), 0u);
+  const int parameters = sensitivities.GetNumParameters();
+  ASSERT_GT(parameters, 0);
+  services.step_computing = true;
+  EXPECT_EQ(Serve(BodyWriter().U16(EstimationMgr::kClear)), sens_status::kBusy);
+  EXPECT_EQ(Serve(BodyWriter().U16(EstimationMgr::kClearToo)), sens_status::kBusy);
+  EXPECT_EQ(manager.NumExperiments(), 2);
+  EXPECT_EQ(sensitivities.GetNumParameters(), parameters);
+  services.step_computing = false;
+  EXPECT_EQ(Serve(BodyWriter().U16(EstimationMgr::kClear)), 0u);
+  EXPECT_EQ(sensitivities.GetNumParameters(), 0);
+}
+
 TEST_F(EstimationMgrTest, ClearRequestsAndOtherKinds) {
   ASSERT_EQ(Serve(DefinitionMessage(Definition())), 0u);
   EXPECT_EQ(Serve(BodyWriter().U16(77)), 0u);

@@ -398,6 +398,19 @@ TEST(OptManagerSensitivities, ControlIntervalsFollowTheCurrentElement) {
   sensitivities.ControlValues(0, &a, &b);
   EXPECT_DOUBLE_EQ(a, 4.0);
   EXPECT_DOUBLE_EQ(b, 8.0);
+  // Clearing lets go of those lists: not while the run thread writes into
+  // them.
+  auto clear = [&] {
+    auto request = testsupport::ReceivedBody(BodyWriter().U16(OptimisationMgr::kClear).bytes,
+                                             OptimisationMgr::kService);
+    return manager.HandleMessage(*request, nullptr);
+  };
+  services.step_computing = true;
+  EXPECT_EQ(clear(), sens_status::kBusy);
+  EXPECT_EQ(sensitivities.GetNumParameters(), 1);
+  services.step_computing = false;
+  EXPECT_EQ(clear(), 0u);
+  EXPECT_EQ(sensitivities.GetNumParameters(), 0);
 }
 
 }  // namespace
