@@ -738,7 +738,15 @@ Expression* BinaryExpression::RewriteIndexChain(const char* name, bool* changed)
   }
   bool any = false;
   Expression* a = first_->RewriteIndexChain(name, &any);
-  if (!any) return this;
+  if (!any) {
+    // An operand may come back regrouped though nothing was named (a list
+    // of index chains does); unused, it is let go.
+    if (a != first_) {
+      a->AddRef();
+      a->Release();
+    }
+    return this;
+  }
   if (changed != nullptr) *changed = true;
   return Rebuilt(a, second_);
 }
