@@ -46,12 +46,18 @@ Expression* ConvertedOperand(Expression* operand, std::uint16_t t) {
   const bool to_real =
       t == SUValue::kReal && (own == SUValue::kInteger || own == SUValue::kLogical);
   Expression* node = MakeUnaryExpression(to_real ? kFloat : kNop, operand, t);
-  if (to_real || node->Op() != kNop || !operand->IsTerm()) return node;
+  if (to_real || node->Op() != kNop || !operand->IsTerm() || operand->FoldFailed()) return node;
   SUValue value;
   PrepareValue(value, t);
-  if (status::IsFailure(node->Evaluate(value, nullptr)) || !ChargeFoldedElements(value)) {
+  if (status::IsFailure(node->Evaluate(value, nullptr))) {
+    // A term that fails itself is marked, so that a change of it to the type
+    // of each node above does not evaluate it all again.
+    SUValue itself;
+    PrepareValue(itself, own);
+    if (status::IsFailure(operand->Evaluate(itself, nullptr))) operand->MarkFoldFailed();
     return node;
   }
+  if (!ChargeFoldedElements(value)) return node;
   Expression* folded = FoldedConstant(value, t);
   if (folded == nullptr) return node;
   node->Release();
@@ -738,7 +744,15 @@ Expression* BinaryExpression::RewriteIndexChain(const char* name, bool* changed)
   }
   bool any = false;
   Expression* a = first_->RewriteIndexChain(name, &any);
-  if (!any) return this;
+  if (!any) {
+    // An operand may come back regrouped though nothing was named (a list
+    // of index chains does); unused, it is let go.
+    if (a != first_) {
+      a->AddRef();
+      a->Release();
+    }
+    return this;
+  }
   if (changed != nullptr) *changed = true;
   return Rebuilt(a, second_);
 }

@@ -196,6 +196,13 @@ TEST(ExpressionLists, RewritesReachEveryItem) {
   EXPECT_EQ(kept->ListElement(1), x.get());
   EXPECT_EQ(kept->ListElement(2)->Operand(1), x.get());
   EXPECT_EQ(kept->ListElement(2)->Operand(2)->Op(), kVec);
+
+  // An index list over such a list names nothing either: it stays as it
+  // is, and the list regrouped for it is let go (the leak checker sees it).
+  const Ref over = B(kVec, plain, Int(3));
+  changed = false;
+  EXPECT_EQ(over->RewriteIndexChain("y", &changed), over.get());
+  EXPECT_FALSE(changed);
 }
 
 }  // namespace
