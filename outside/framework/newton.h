@@ -35,9 +35,17 @@
 //                    step). Starting values outside the bounds are moved
 //                    onto them first.
 //   "MinNonZero" [0]  Jacobian entries smaller in magnitude are taken as 0.
-//   "SingulFactor" [1e-14]  a reciprocal condition estimate below it makes
-//                    the Jacobian singular; the step then holds the
-//                    dependent variables and ignores the dependent rows.
+//   "SingulFactor" [0.01]  the Jacobian's rank is decided on its
+//                    equilibrated pivots at round-off (kKvsRankFloor); a
+//                    singular one has its dependent pivots perturbed by
+//                    SingulFactor (of the equilibrated scale, near 1) so
+//                    that the step is still a Newton step, and is reported
+//                    singular only when the solve fails. 0: no
+//                    perturbation; the step then holds the dependent
+//                    variables and ignores the dependent rows, and the
+//                    singularity is reported at once. A corrector step is
+//                    never perturbed: it fails for the integrator to
+//                    shorten its step.
 //   "IndetHandle" [0]  1: the dependent equations of a singular Jacobian
 //                    are marked "Indeterminate" through the decomposition
 //                    extension, when the equation set offers one.
