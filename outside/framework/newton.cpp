@@ -377,7 +377,9 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
           break;
       }
       if (r != 0) return r;
-      var_limited_steps_ = var_limited_ ? var_limited_steps_ + 1 : 0;
+      // A step on perturbed pivots has the length the perturbation gives
+      // it: its cut says nothing of the iteration running away.
+      var_limited_steps_ = var_limited_ && full_rank_ ? var_limited_steps_ + 1 : 0;
       if (var_limited_steps_ > s_.hi_var_steps)
         return Fail(kNlaNoProgress, "steps keep hitting the largest variable step");
     }
