@@ -221,6 +221,17 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
     warned_singular_ = true;
   }
 
+  // A solve that met a singular Jacobian on its way and converged: its
+  // dependent equations are marked only when the root itself is singular
+  // (the factors at hand may be of an earlier iterate).
+  void MarkIfSingularAtRoot() {
+    std::vector<double> f(f_.size());
+    if (Evaluate(x_, f, true) != Eval::kOk) return;
+    s_.linear.singular_rcond = kKvsRankFloor;
+    full_rank_ = core_.Factorise(jac_.data(), s_.linear) != FactorResult::kSingular;
+    if (!full_rank_) MarkIndeterminate();
+  }
+
   void MarkIndeterminate() {
     void* ext = nullptr;
     if (eso_->QueryInterface(IID_KVSNumericESODecompExtension, &ext) != 0 || ext == nullptr) return;
@@ -355,11 +366,7 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
       if (iteration_ % s_.mprint == 0)
         print_(3, "Iteration %d: largest residual %.6e", iteration_, MaxAbs(f_));
       if (Converged()) {
-        // Singular at the root itself, not only on the way: said as ever.
-        if (pending_singular_ && !full_rank_) {
-          ReportSingular();
-          if (s_.indet_handle != 0) MarkIndeterminate();
-        }
+        if (pending_singular_ && s_.indet_handle != 0) MarkIfSingularAtRoot();
         return 0;
       }
       if (iteration_ >= s_.iterations) return Fail(kNlaIterationLimit, "iteration limit reached");

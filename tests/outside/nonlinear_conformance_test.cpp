@@ -109,6 +109,38 @@ std::vector<Problem> Classics() {
   return all;
 }
 
+// The decomposition extension as far as a library's marks go: the
+// equations marked "Indeterminate".
+class Marks final : public KVSNumericESODecompExtension {
+ public:
+  Status QueryInterface(const platform::IID&, void** out) override {
+    *out = nullptr;
+    return 0x80004002u;
+  }
+  std::uint32_t AddRef() override { return ++refs; }
+  std::uint32_t Release() override { return --refs; }
+  Status GetEquationAttribute(std::int32_t, const char*, std::int32_t*) override {
+    return kKvsNotSupported4;
+  }
+  Status SetEquationAttribute(std::int32_t equation, const char* name,
+                              std::int32_t value) override {
+    if (std::string(name) == "Indeterminate" && value != 0) marked.push_back(equation);
+    return 0;
+  }
+  Status GetGroupAttribute(const char*, std::int32_t*) override { return kKvsNotSupported4; }
+  Status SetGroupAttribute(const char*, std::int32_t) override { return kKvsNotSupported4; }
+  Status CreateSubSystem(std::int32_t, const std::int32_t*, const std::int32_t*, KVSSubSystem**,
+                         std::int32_t**) override {
+    return kKvsNotSupported4;
+  }
+  Status EvaluateSubSystem(KVSSubSystem*, double*, double*, std::uint32_t) override {
+    return kKvsNotSupported4;
+  }
+  Status DestroySubSystem(KVSSubSystem*) override { return kKvsNotSupported4; }
+  std::vector<std::int32_t> marked;
+  int refs = 1;
+};
+
 // The equation set a nonlinear system works through.
 class TestEso final : public KVSNumericAlgebraicESO {
  public:
@@ -118,6 +150,11 @@ class TestEso final : public KVSNumericAlgebraicESO {
   Status QueryInterface(const platform::IID& iid, void** out) override {
     if (iid == IID_KVSNumericAlgebraicESO || iid == platform::IID_IUnknown) {
       *out = this;
+      return 0;
+    }
+    if (iid == IID_KVSNumericESODecompExtension && marks != nullptr) {
+      marks->AddRef();
+      *out = marks;
       return 0;
     }
     *out = nullptr;
@@ -179,6 +216,7 @@ class TestEso final : public KVSNumericAlgebraicESO {
   int refs = 1, jacobians = 0, row_shift = 0, sets = 0;
   std::vector<std::vector<double>> evaluated_at;
   bool nan_residuals = false, severe = false;
+  Marks* marks = nullptr;  // the decomposition extension, when offered
 };
 
 struct Options {
@@ -379,6 +417,24 @@ TEST_P(NonlinearLibrary, SingularOnlyAtTheStartConvergesOnPerturbedPivots) {
     TestEso held(p);
     EXPECT_NE(Run(held, {"Newton", {{"SingulFactor", 0.0}}, {{"PrintLevel", 2}}, {}}), 0u);
     EXPECT_TRUE(SaysSingular(handler_.lines)) << p.name;
+  }
+}
+
+// With IndetHandle the dependent equations of a Jacobian singular at the
+// root are marked "Indeterminate"; a group singular only where it started
+// marks none.
+TEST_P(NonlinearLibrary, OnlyASingularRootMarksItsEquationsIndeterminate) {
+  for (const char* method : {"Hybrid", "Newton"}) {
+    for (const Problem& p : {Classics()[4], SquarePair(), SquareOne()}) {
+      SCOPED_TRACE(std::string(p.name) + " / " + method);
+      const bool singular_root = std::string(p.name) == "singular, consistent";
+      Marks marks;
+      TestEso eso(p);
+      eso.marks = &marks;
+      EXPECT_EQ(Run(eso, {method, {{"ResTol", 1e-10}}, {{"IndetHandle", 1}}, {}}), 0u);
+      EXPECT_EQ(marks.marked.size(), singular_root ? 1u : 0u);
+      EXPECT_EQ(marks.refs, 1);
+    }
   }
 }
 
