@@ -49,7 +49,9 @@
 //                    shorten its step.
 //   "IndetHandle" [0]  1: the dependent equations of a singular Jacobian
 //                    are marked "Indeterminate" through the decomposition
-//                    extension, when the equation set offers one.
+//                    extension, when the equation set offers one (after
+//                    perturbed steps: when the solve fails, or when it
+//                    converges to a root whose Jacobian is singular).
 //   "MaxDivSteps" [10]  Newton and Fast Newton: that many accepted steps in
 //                    a row that raise the residual norm (or leave it above
 //                    "HiRes") end the solve with failure.
