@@ -144,6 +144,7 @@ bool LinearCore::Analyse(const LinearSettings& settings) {
 
 FactorResult LinearCore::Factorise(const double* values, const LinearSettings& settings) {
   singular_ = false;
+  perturbed_ = false;
   valued_ = false;
   rank_ = n_;
   if (n_ < 1 || values == nullptr) return FactorResult::kFailed;
@@ -335,8 +336,60 @@ bool LinearCore::FactoriseReduced(const LinearSettings& settings) {
   return true;
 }
 
+bool LinearCore::Perturb(double size, const LinearSettings& settings) {
+  if (!singular_ || perturbed_ || !(size > 0.0) || !std::isfinite(size)) return false;
+  const size_t n = size_t(n_);
+  const std::vector<double>& csc_values = CscValues();
+  std::vector<std::int64_t> paired(n, -1);  // a dependent column -> its dependent row
+  for (size_t k = size_t(rank_); k < n; ++k) paired[size_t(col_order_[k])] = row_order_[k];
+  std::vector<std::int64_t> start(n + 1, 0), index;
+  std::vector<double> values, scaled;
+  index.reserve(index_.size() + n - size_t(rank_));
+  values.reserve(index.capacity());
+  for (size_t j = 0; j < n; ++j) {
+    const std::int64_t r = paired[j];
+    // The size is of the equilibrated matrix: in the given units it is
+    // divided by the row and column scales.
+    const double add = r < 0 ? 0.0 : size / (row_scale_[size_t(r)] * col_scale_[j]);
+    bool placed = r < 0;
+    for (std::int64_t e = start_[j]; e < start_[j + 1]; ++e) {
+      const std::int64_t i = index_[size_t(e)];
+      if (!placed && i > r) {
+        index.push_back(r), values.push_back(add);
+        placed = true;
+      }
+      index.push_back(i), values.push_back(csc_values[size_t(e)] + (i == r ? add : 0.0));
+      placed = placed || i == r;
+    }
+    if (!placed) index.push_back(r), values.push_back(add);
+    start[j + 1] = std::int64_t(index.size());
+  }
+  scaled.resize(values.size());
+  for (size_t j = 0; j < n; ++j)
+    for (std::int64_t e = start[j]; e < start[j + 1]; ++e)
+      scaled[size_t(e)] = values[size_t(e)] * row_scale_[size_t(index[size_t(e)])] * col_scale_[j];
+  std::unique_ptr<SparseLu> lu = lu_->Fresh();
+  LuSettings lu_settings = settings.lu;
+  lu_settings.transpose = false;
+  if (!lu->Analyse(n_, start.data(), index.data(), lu_settings) ||
+      lu->Factorise(scaled.data(), lu_settings, 0.0) != LuResult::kOk)
+    return false;
+  reduced_ = std::move(lu);
+  reduced_start_ = std::move(start);
+  reduced_index_ = std::move(index);
+  reduced_values_ = std::move(values);
+  perturbed_ = true;
+  return true;
+}
+
 void LinearCore::Multiply(const double* x, double* y) const {
   std::fill(y, y + n_, 0.0);
+  if (perturbed_) {
+    for (std::int64_t j = 0; j < n_; ++j)
+      for (std::int64_t e = reduced_start_[size_t(j)]; e < reduced_start_[size_t(j) + 1]; ++e)
+        y[reduced_index_[size_t(e)]] += reduced_values_[size_t(e)] * x[j];
+    return;
+  }
   if (pairs_) {
     for (size_t k = 0; k < values_.size(); ++k) y[pair_row_[k]] += values_[k] * x[pair_col_[k]];
     return;
@@ -347,6 +400,15 @@ void LinearCore::Multiply(const double* x, double* y) const {
 }
 
 void LinearCore::MultiplyTransposed(const double* x, double* y) const {
+  if (perturbed_) {
+    for (std::int64_t j = 0; j < n_; ++j) {
+      double s = 0;
+      for (std::int64_t e = reduced_start_[size_t(j)]; e < reduced_start_[size_t(j) + 1]; ++e)
+        s += reduced_values_[size_t(e)] * x[reduced_index_[size_t(e)]];
+      y[j] = s;
+    }
+    return;
+  }
   if (pairs_) {
     std::fill(y, y + n_, 0.0);
     for (size_t k = 0; k < values_.size(); ++k) y[pair_col_[k]] += values_[k] * x[pair_row_[k]];
@@ -370,9 +432,11 @@ SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings
   const std::vector<double>* values = &csc_values_;
   if (singular_) {
     if (reduced_ == nullptr) return SolveResult::kFailed;
-    b_.assign(rhs, rhs + n);
-    for (size_t k = size_t(rank_); k < n; ++k) b_[size_t(row_order_[k])] = 0.0;
-    b = b_.data();
+    if (!perturbed_) {
+      b_.assign(rhs, rhs + n);
+      for (size_t k = size_t(rank_); k < n; ++k) b_[size_t(row_order_[k])] = 0.0;
+      b = b_.data();
+    }
     lu = reduced_.get();
     start = &reduced_start_;
     index = &reduced_index_;
@@ -393,8 +457,9 @@ SolveResult LinearCore::Solve(const double* rhs, double* x, const LinearSettings
     residual[i] = b[i], bmax = std::max(bmax, std::fabs(b[i]));
   }
   if ((carry >> 63) != 0) return SolveResult::kFailed;
-  // The full-rank factors are of R A C: A^-1 v = C (R A C)^-1 R v.
-  const bool scaled = !singular_;
+  // The full-rank and the perturbed factors are of R A C:
+  // A^-1 v = C (R A C)^-1 R v.
+  const bool scaled = !singular_ || perturbed_;
   auto lu_solve = [&](const double* v, double* out, std::int32_t steps) {
     if (!scaled) return lu->Solve(v, out, steps);
     scaled_rhs_.resize(n);

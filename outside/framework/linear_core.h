@@ -39,6 +39,13 @@ class LinearCore {
   // kNormError when the solution is not finite or does not satisfy the
   // system to a backward error of sqrt(eps).
   SolveResult Solve(const double* rhs, double* x, const LinearSettings& settings);
+  // After kSingular: adds `size` to each dependent pivot of the equilibrated
+  // matrix (a dependent row with its dependent column), so that later
+  // solves and products use that regular matrix instead of cutting the
+  // dependence out. The rank and the lists stay those of the matrix given.
+  // False (nothing changed) when the perturbed matrix cannot be factorised.
+  bool Perturb(double size, const LinearSettings& settings);
+  bool perturbed() const { return perturbed_; }
 
   std::int64_t n() const { return n_; }
   std::int64_t rank() const { return rank_; }
@@ -76,7 +83,10 @@ class LinearCore {
   std::vector<double> scaled_, scaled_rhs_, row_scale_, col_scale_;
   bool analysed_ = false, analysed_transposed_ = false;
   bool singular_ = false;
-  std::unique_ptr<SparseLu> reduced_;  // the singular matrix with its dependence cut out
+  bool perturbed_ = false;
+  // The singular matrix with its dependence cut out, or once perturbed the
+  // perturbed matrix (unscaled; its factors are of the equilibrated one).
+  std::unique_ptr<SparseLu> reduced_;
   std::vector<std::int64_t> reduced_start_, reduced_index_;
   std::vector<double> reduced_values_;
   std::int64_t rank_ = 0;

@@ -24,7 +24,7 @@ struct Settings {
   double max_var_step = 1e6;
   std::int32_t hi_var_steps = 20;
   double range_frac = 1.0, bound_frac = 0.9, clip_factor = 0.1;
-  double min_non_zero = 0.0, singul_factor = kKvsRankFloor;
+  double min_non_zero = 0.0, singul_factor = 0.01;
   std::int32_t indet_handle = 0, max_div_steps = 10;
   double hi_res = 1e20;
   std::int32_t creep_iter = 0;
@@ -190,22 +190,46 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
   }
 
   // Factorises the Jacobian last evaluated; false when the solver fails.
-  bool Factorise() {
-    s_.linear.singular_rcond = s_.singul_factor;
+  // The rank is decided at round-off. Within a solve a singular Jacobian
+  // then has its dependent pivots perturbed by SingulFactor, so that a
+  // step can still be taken: a group singular only where it starts
+  // converges, and its singularity is reported only should it fail.
+  bool Factorise(bool perturb) {
+    s_.linear.singular_rcond = kKvsRankFloor;
     const FactorResult r = core_.Factorise(jac_.data(), s_.linear);
     if (r == FactorResult::kFailed) return false;
     full_rank_ = r == FactorResult::kOk;
-    if (!full_rank_) {
-      // A warning once per solve: a singular Jacobian usually stays so for
-      // every iteration.
-      if (!warned_singular_) {
-        print_(2, "Jacobian is singular: rank %lld of %d", static_cast<long long>(core_.rank()),
-               n_);
-      }
-      warned_singular_ = true;
-      if (s_.indet_handle != 0) MarkIndeterminate();
+    if (full_rank_) return true;
+    singular_rank_ = core_.rank();
+    if (perturb && core_.Perturb(s_.singul_factor, s_.linear)) {
+      pending_singular_ = true;
+      return true;
     }
+    ReportSingular();
+    if (s_.indet_handle != 0) MarkIndeterminate();
     return true;
+  }
+
+  // A warning once per solve: a singular Jacobian usually stays so for
+  // every iteration.
+  void ReportSingular() {
+    pending_singular_ = false;
+    if (!warned_singular_) {
+      print_(2, "Jacobian is singular: rank %lld of %d", static_cast<long long>(singular_rank_),
+             n_);
+    }
+    warned_singular_ = true;
+  }
+
+  // A solve that met a singular Jacobian on its way and converged: its
+  // dependent equations are marked only when the root itself is singular
+  // (the factors at hand may be of an earlier iterate).
+  void MarkIfSingularAtRoot() {
+    std::vector<double> f(f_.size());
+    if (Evaluate(x_, f, true) != Eval::kOk) return;
+    s_.linear.singular_rcond = kKvsRankFloor;
+    full_rank_ = core_.Factorise(jac_.data(), s_.linear) != FactorResult::kSingular;
+    if (!full_rank_) MarkIndeterminate();
   }
 
   void MarkIndeterminate() {
@@ -297,6 +321,11 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
   }
 
   Status Fail(Status code, const char* why) {
+    // The perturbed steps did not lead to a root: the singularity was real.
+    if (pending_singular_) {
+      ReportSingular();
+      if (s_.indet_handle != 0 && !full_rank_) MarkIndeterminate();
+    }
     print_(1, "Nonlinear solver failed: %s", why);
     const std::vector<double>& keep = s_.best_after_failure && !best_x_.empty() ? best_x_ : x_;
     std::vector<double> f(f_.size());
@@ -325,7 +354,7 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
     }
     best_x_ = x_;
     best_norm_ = Norm2(f_);
-    warned_singular_ = false;
+    warned_singular_ = pending_singular_ = false;
     var_ok_ = false;
     have_factors_ = false;
     div_steps_ = creeps_ = var_limited_steps_ = reuse_ = 0;
@@ -336,7 +365,10 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
       // millions of them.
       if (iteration_ % s_.mprint == 0)
         print_(3, "Iteration %d: largest residual %.6e", iteration_, MaxAbs(f_));
-      if (Converged()) return 0;
+      if (Converged()) {
+        if (pending_singular_ && s_.indet_handle != 0) MarkIfSingularAtRoot();
+        return 0;
+      }
       if (iteration_ >= s_.iterations) return Fail(kNlaIterationLimit, "iteration limit reached");
       ++iteration_;
       Status r = 0;
@@ -352,7 +384,9 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
           break;
       }
       if (r != 0) return r;
-      var_limited_steps_ = var_limited_ ? var_limited_steps_ + 1 : 0;
+      // A step on perturbed pivots has the length the perturbation gives
+      // it: its cut says nothing of the iteration running away.
+      var_limited_steps_ = var_limited_ && full_rank_ ? var_limited_steps_ + 1 : 0;
       if (var_limited_steps_ > s_.hi_var_steps)
         return Fail(kNlaNoProgress, "steps keep hitting the largest variable step");
     }
@@ -389,7 +423,9 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
     }
     if (refresh) {
       corrector_factors_ = -1.0;
-      if (!Factorise()) return kNlaLinearFailed;
+      // The integrator answers a singular corrector matrix with a shorter
+      // step, which changes the matrix: no perturbation here.
+      if (!Factorise(false)) return kNlaLinearFailed;
       if (!full_rank_) return kNlaLinearFailed;
       corrector_factors_ = c;
     }
@@ -470,7 +506,7 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
     const Eval e = Evaluate(x_, f, true);
     if (e == Eval::kSevere) return kKvsSevere;
     if (e == Eval::kBad) return Fail(kNlaNoProgress, "the Jacobian cannot be evaluated");
-    if (!Factorise()) return Fail(kNlaLinearFailed, "the linear solver failed");
+    if (!Factorise(true)) return Fail(kNlaLinearFailed, "the linear solver failed");
     have_factors_ = true;
     return 0;
   }
@@ -578,6 +614,9 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
   std::vector<double> corrector_room_;
   bool var_ok_ = false, full_rank_ = true, have_factors_ = false, var_limited_ = false,
        warned_singular_ = false;
+  // A singular Jacobian met and perturbed, not yet reported; its rank.
+  bool pending_singular_ = false;
+  std::int64_t singular_rank_ = 0;
   std::int32_t iteration_ = 0, jacobians_ = 0, div_steps_ = 0, creeps_ = 0, reuse_ = 0,
                var_limited_steps_ = 0;
   Status last_status_ = 0;

@@ -24,7 +24,8 @@
 //   "MaxVarStep" [1e6]  no variable moves more than MaxVarStep max(1,|x_i|)
 //                    in one step (the whole step is shortened).
 //   "HiVarSteps" [20]  that many steps in a row shortened by MaxVarStep
-//                    end the solve with failure.
+//                    end the solve with failure (a step on a singular,
+//                    perturbed Jacobian does not count).
 //   "RangeFrac" [1]  no variable with two finite bounds moves more than
 //                    RangeFrac (upper - lower) in one step.
 //   "BoundFrac" [0.9]  a step that would cross a bound stops this fraction of
@@ -35,12 +36,22 @@
 //                    step). Starting values outside the bounds are moved
 //                    onto them first.
 //   "MinNonZero" [0]  Jacobian entries smaller in magnitude are taken as 0.
-//   "SingulFactor" [1e-14]  a reciprocal condition estimate below it makes
-//                    the Jacobian singular; the step then holds the
-//                    dependent variables and ignores the dependent rows.
+//   "SingulFactor" [0.01]  the Jacobian's rank is decided on its
+//                    equilibrated pivots at round-off (kKvsRankFloor); a
+//                    singular one has its dependent pivots perturbed by
+//                    SingulFactor (of the equilibrated scale, near 1) so
+//                    that the step is still a Newton step, and is reported
+//                    singular only when the solve fails. 0: no
+//                    perturbation; the step then holds the dependent
+//                    variables and ignores the dependent rows, and the
+//                    singularity is reported at once. A corrector step is
+//                    never perturbed: it fails for the integrator to
+//                    shorten its step.
 //   "IndetHandle" [0]  1: the dependent equations of a singular Jacobian
 //                    are marked "Indeterminate" through the decomposition
-//                    extension, when the equation set offers one.
+//                    extension, when the equation set offers one (after
+//                    perturbed steps: when the solve fails, or when it
+//                    converges to a root whose Jacobian is singular).
 //   "MaxDivSteps" [10]  Newton and Fast Newton: that many accepted steps in
 //                    a row that raise the residual norm (or leave it above
 //                    "HiRes") end the solve with failure.

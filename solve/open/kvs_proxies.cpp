@@ -1042,10 +1042,6 @@ Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
     c = h != 0.0 ? 1.0 / h : 1.0;
   }
   PerSolveSettings(watched);
-  // Rank at round-off, as the direct corrector decides it. The option
-  // mapped to this name (Nonlinear.SingPert) is a perturbation size, not
-  // a rank test: at its 0.01 a group of condition 1e3 would be singular.
-  SetParameter(singul_factor_, kKvsRankFloor);
   // Inside a corrector iteration one step on the factors the system holds
   // (made afresh at a set-up), else a whole solve.
   const bool step = CorrectorIterationScope::Active();

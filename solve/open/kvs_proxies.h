@@ -288,7 +288,6 @@ class QLNKVSNonLinProxy : public QLNPlainGroupMethod, public QLNKVSGenericProxy 
   KvsParameterRef iterations_{"Iterations"};
   KvsParameterRef minimum_iterations_{"MinimumIterations"};
   KvsParameterRef newton_method_{"NewtonMethod"};
-  KvsParameterRef singul_factor_{"SingulFactor"};
   KvsParameterRef corrector_step_{"CorrectorStep"};
   KvsParameterRef corrector_coefficient_{"CorrectorCoefficient"};
 };

@@ -242,5 +242,11 @@ std::int32_t QLNKVSOptimiser::Run(double* point, const double* residuals, const 
 }
 
 std::int32_t QLNKVSOptimiser::Run(DenseOptimiserCall& call) {
+  // Without a library the run fails at its first call: say why, or the
+  // user sees only a failure to converge after one evaluation.
+  if (run_.System() == nullptr && call.mode == kOptimiserStart) {
+    const char* run = run_type_ == kRunEstimation ? "estimation" : "optimisation";
+    SuPrint(0, "No open NLP solver is loaded for %s: choose its library before the run", run);
+  }
   return run_.Run(call, [&] { return GuardedNlpStep(run_.System(), call.mode); });
 }

@@ -109,6 +109,38 @@ std::vector<Problem> Classics() {
   return all;
 }
 
+// The decomposition extension as far as a library's marks go: the
+// equations marked "Indeterminate".
+class Marks final : public KVSNumericESODecompExtension {
+ public:
+  Status QueryInterface(const platform::IID&, void** out) override {
+    *out = nullptr;
+    return 0x80004002u;
+  }
+  std::uint32_t AddRef() override { return ++refs; }
+  std::uint32_t Release() override { return --refs; }
+  Status GetEquationAttribute(std::int32_t, const char*, std::int32_t*) override {
+    return kKvsNotSupported4;
+  }
+  Status SetEquationAttribute(std::int32_t equation, const char* name,
+                              std::int32_t value) override {
+    if (std::string(name) == "Indeterminate" && value != 0) marked.push_back(equation);
+    return 0;
+  }
+  Status GetGroupAttribute(const char*, std::int32_t*) override { return kKvsNotSupported4; }
+  Status SetGroupAttribute(const char*, std::int32_t) override { return kKvsNotSupported4; }
+  Status CreateSubSystem(std::int32_t, const std::int32_t*, const std::int32_t*, KVSSubSystem**,
+                         std::int32_t**) override {
+    return kKvsNotSupported4;
+  }
+  Status EvaluateSubSystem(KVSSubSystem*, double*, double*, std::uint32_t) override {
+    return kKvsNotSupported4;
+  }
+  Status DestroySubSystem(KVSSubSystem*) override { return kKvsNotSupported4; }
+  std::vector<std::int32_t> marked;
+  int refs = 1;
+};
+
 // The equation set a nonlinear system works through.
 class TestEso final : public KVSNumericAlgebraicESO {
  public:
@@ -118,6 +150,11 @@ class TestEso final : public KVSNumericAlgebraicESO {
   Status QueryInterface(const platform::IID& iid, void** out) override {
     if (iid == IID_KVSNumericAlgebraicESO || iid == platform::IID_IUnknown) {
       *out = this;
+      return 0;
+    }
+    if (iid == IID_KVSNumericESODecompExtension && marks != nullptr) {
+      marks->AddRef();
+      *out = marks;
       return 0;
     }
     *out = nullptr;
@@ -179,6 +216,7 @@ class TestEso final : public KVSNumericAlgebraicESO {
   int refs = 1, jacobians = 0, row_shift = 0, sets = 0;
   std::vector<std::vector<double>> evaluated_at;
   bool nan_residuals = false, severe = false;
+  Marks* marks = nullptr;  // the decomposition extension, when offered
 };
 
 struct Options {
@@ -320,6 +358,110 @@ TEST_P(NonlinearLibrary, BadlyScaledSystemsAreNotSingular) {
     why = why || line.rfind("Nonlinear solver failed: ", 0) == 0;
   }
   EXPECT_TRUE(rank && why);
+}
+
+// x^2 = 1 from 0, and x0^2 = 1, x1 = x0 from (0, 0): singular where they
+// start, regular at their roots.
+Problem SquareOne() {
+  return {"x^2 = 1",
+          1,
+          [](int) { return 0.0; },
+          {{1, 1}},
+          [](const double* x, double* f) { f[0] = x[0] * x[0] - 1; },
+          [](const double* x, double* j) { j[0] = 2 * x[0]; }};
+}
+Problem SquarePair() {
+  return {"x0^2 = 1, x1 = x0",
+          2,
+          [](int) { return 0.0; },
+          {{1, 1}, {2, 1}, {2, 2}},
+          [](const double* x, double* f) { f[0] = x[0] * x[0] - 1, f[1] = x[1] - x[0]; },
+          [](const double* x, double* j) { j[0] = 2 * x[0], j[1] = -1, j[2] = 1; }};
+}
+
+bool SaysSingular(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines)
+    if (line.find("singular") != std::string::npos) return true;
+  return false;
+}
+
+// A Jacobian singular at the start only: every method steps off it on
+// pivots perturbed by SingulFactor, converges and says nothing of
+// singularity. Without the perturbation the dependent variable
+// is held, and the solve fails as singular.
+TEST_P(NonlinearLibrary, SingularOnlyAtTheStartConvergesOnPerturbedPivots) {
+  for (const Problem& p : {SquareOne(), SquarePair()}) {
+    for (const char* method : {"Hybrid", "Newton", "Fast Newton"}) {
+      for (double factor : {0.01, 0.3, 1e-6}) {
+        // A step of 1e6 is beyond Newton's ten halvings; Hybrid's trust
+        // region takes it.
+        if (factor < 1e-3 && std::string(method) != "Hybrid") continue;
+        SCOPED_TRACE(std::string(p.name) + " / " + method + " / " + std::to_string(factor));
+        handler_.lines.clear();
+        TestEso eso(p);
+        EXPECT_EQ(Run(eso, {method,
+                            {{"ResTol", 1e-10}, {"SingulFactor", factor}},
+                            {{"PrintLevel", 2}},
+                            {}}),
+                  0u);
+        for (double v : eso.x_) EXPECT_NEAR(v, 1.0, 1e-9);
+        EXPECT_FALSE(SaysSingular(handler_.lines)) << handler_.lines.front();
+      }
+    }
+    // At the engine's step limits (MaxVarStep 50, no shortened step
+    // allowed) the perturbed first step is cut, and that is no failure.
+    TestEso limited(p);
+    EXPECT_EQ(Run(limited, {"Newton", {{"MaxVarStep", 50.0}}, {{"HiVarSteps", 0}}, {}}), 0u);
+    for (double v : limited.x_) EXPECT_NEAR(v, 1.0, 1e-7);
+    handler_.lines.clear();
+    TestEso held(p);
+    EXPECT_NE(Run(held, {"Newton", {{"SingulFactor", 0.0}}, {{"PrintLevel", 2}}, {}}), 0u);
+    EXPECT_TRUE(SaysSingular(handler_.lines)) << p.name;
+  }
+}
+
+// With IndetHandle the dependent equations of a Jacobian singular at the
+// root are marked "Indeterminate"; a group singular only where it started
+// marks none.
+TEST_P(NonlinearLibrary, OnlyASingularRootMarksItsEquationsIndeterminate) {
+  for (const char* method : {"Hybrid", "Newton"}) {
+    for (const Problem& p : {Classics()[4], SquarePair(), SquareOne()}) {
+      SCOPED_TRACE(std::string(p.name) + " / " + method);
+      const bool singular_root = std::string(p.name) == "singular, consistent";
+      Marks marks;
+      TestEso eso(p);
+      eso.marks = &marks;
+      EXPECT_EQ(Run(eso, {method, {{"ResTol", 1e-10}}, {{"IndetHandle", 1}}, {}}), 0u);
+      EXPECT_EQ(marks.marked.size(), singular_root ? 1u : 0u);
+      EXPECT_EQ(marks.refs, 1);
+    }
+  }
+}
+
+// The first Newton step from the singular start is -f / SingulFactor on
+// the perturbed pivot: 1 / SingulFactor, halved until the residual falls.
+TEST_P(NonlinearLibrary, SingulFactorSizesTheFirstStepFromASingularStart) {
+  for (double factor : {0.5, 0.3, 0.01}) {
+    TestEso eso(SquareOne());
+    Run(eso, {"Newton", {{"SingulFactor", factor}}, {{"Iterations", 1}},
+              {{"BestAfterFailure", "NO"}}});
+    double first = 0;
+    for (const std::vector<double>& x : eso.evaluated_at) {
+      if (x[0] != 0.0) {
+        first = x[0];
+        break;
+      }
+    }
+    EXPECT_DOUBLE_EQ(first, 1.0 / factor);
+    double landed = 1.0 / factor;
+    while (std::fabs(landed * landed - 1) >= 1) landed /= 2;
+    EXPECT_DOUBLE_EQ(eso.x_[0], landed) << factor;
+  }
+  // At 0.5 the halved step is the root itself: one Jacobian.
+  TestEso half(SquareOne());
+  EXPECT_EQ(Run(half, {"Newton", {{"SingulFactor", 0.5}}, {}, {}}), 0u);
+  EXPECT_EQ(half.x_[0], 1.0);
+  EXPECT_EQ(half.jacobians, 1);
 }
 
 TEST_P(NonlinearLibrary, BroydenTridiagonalAtEveryOrder) {

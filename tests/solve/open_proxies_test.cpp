@@ -702,6 +702,34 @@ TEST(OpenNonlinearProxy, EveryMappedOptionReachesTheLibraryWithItsValue) {
 #endif
 
 #ifdef VANTOR_KVS_DIR
+// Nonlinear.SingPert reaches both nonlinear libraries as "SingulFactor",
+// at its default and as the client sets it, as it stands.
+template <class Proxy>
+void SingPertReachesTheLibrary() {
+  Options options;
+  Model n = System(2, {Lin(2.0, 1.0, -3.0), Lin(1.0, 1.0, -5.0)});
+  Proxy proxy;
+  ASSERT_EQ(proxy.Solve(n.run.get(), 0, 0, 0, nullptr), 0u);
+  EXPECT_EQ(proxy.Parameters().at("SingulFactor").real, 0.01);
+  EXPECT_EQ(SystemReal(*n.run, "SingulFactor"), 0.01);
+  for (double factor : {0.25, 0.0, 1.0}) {
+    options.Real(12, factor);
+    options.Table().ApplyPendingChanges();
+    n.SetValues({5.0, 5.0});
+    ASSERT_EQ(proxy.Solve(n.run.get(), 0, 0, 0, nullptr), 0u);
+    EXPECT_EQ(proxy.Parameters().at("SingulFactor").real, factor);
+    EXPECT_EQ(SystemReal(*n.run, "SingulFactor"), factor);
+  }
+  n.run->Reset();
+}
+
+TEST(OpenNonlinearProxy, SingPertReachesTheLibraryAsSingulFactor) {
+  SingPertReachesTheLibrary<QLNKVSSparseProxy>();
+  SingPertReachesTheLibrary<QLNKVSSparseMflProxy>();
+}
+#endif
+
+#ifdef VANTOR_KVS_DIR
 namespace {
 
 class MissingLinear final : public QLNKVSLinearProxy {

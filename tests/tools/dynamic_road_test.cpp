@@ -745,3 +745,49 @@ TEST_F(DynamicRoad, AnIllConditionedPairIsNotSingular) {
 }
 
 }  // namespace
+
+namespace {
+
+// x1 x2 = 4 and x1 = x2 from (0, 0): the group's Jacobian is singular
+// where it starts and regular at its root (2, 2). At the default options
+// the steady state steps off the start on perturbed pivots and reaches the
+// root without a word of singularity; with Nonlinear.SingPert at 0 the
+// client asks for no perturbation, and the group fails as singular.
+TEST_F(DynamicRoad, ASteadyStateSingularOnlyAtItsStartIsSolved) {
+  auto product = [](Writer& w) {
+    w.List(4);
+    ModelVariable(w, modelwriter::kRealVariable, 1, ".x1", 0.0, 1);
+    ModelVariable(w, modelwriter::kRealVariable, 2, ".x2", 0.0, 1);
+    ModelEquation(w, 10, ".product", Sub(Mul(Var(0), Var(1)), Real(4.0)), {{2, 1}, {2, 2}});
+    ModelEquation(w, 11, ".equal", Sub(Var(0), Var(1)), {{2, 1}, {2, 2}});
+  };
+  vantor_client::EngineOptions engine = Engine();
+  engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
+  ASSERT_TRUE(StartEngine(engine, "Product") && RealOption(0, 1e-12) && Load(product))
+      << Failure() << Events();
+  ASSERT_TRUE(BeginRun() &&
+              road_->Expect(MakeCommand(engineroad::kProblemService, 9), "command 9", 0) &&
+              road_->WaitStep(0.0, "the steady state"))
+      << Failure() << Events();
+  double x1 = 0, x2 = 0;
+  ASSERT_TRUE(Value(1, &x1) && Value(2, &x2)) << Failure();
+  ASSERT_TRUE(FinishRun()) << Failure();
+  EXPECT_NEAR(x1, 2.0, 1e-9) << Events();
+  EXPECT_NEAR(x2, 2.0, 1e-9) << Events();
+  EXPECT_EQ(Events().find("singular"), std::string::npos) << Events();
+
+  run_ = vantor_scenario::FirstOrderRun();
+  ASSERT_TRUE(StartEngine(engine, "Held") && RealOption(12, 0.0) && Load(product))
+      << Failure() << Events();
+  ASSERT_TRUE(BeginRun() &&
+              road_->Expect(MakeCommand(engineroad::kProblemService, 9), "command 9", 0))
+      << Failure();
+  client_->WaitFor([&] {
+    road_->Collect();
+    return Events().find("Steady state solution failure") != std::string::npos;
+  });
+  EXPECT_NE(Events().find("Jacobian is singular: rank 1 of 2"), std::string::npos) << Events();
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+}  // namespace

@@ -19,6 +19,8 @@
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
 #include "tools/road.h"
+#include "tests/support/temp_dir.h"
+#include "workloads/nist_problems.h"
 
 #if defined(VANTOR_NLP_LIBRARIES)
 
@@ -773,6 +775,98 @@ TEST_F(OptimisationRoad, MinimumTime) {
   ASSERT_EQ(o.controls.size(), 1u);
   EXPECT_NEAR(o.controls[0], 1.0, 1e-6);
   ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
+// Misra1a's sum of squares as a steady state: b1 (1) and b2 (2) fixed, S
+// (3) free, S = sum (y_i - b1 (1 - exp(-b2 x_i)))^2 (equation 10).
+void Misra1aSquares(Writer& w, const testsupport::Certified& cert, const std::vector<double>& b) {
+  w.List(4);
+  ModelVariable(w, modelwriter::kRealVariable, 1, ".b1", b[0], 4);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".b2", b[1], 4);
+  ModelVariable(w, modelwriter::kRealVariable, 3, ".S", 1.0, 1);
+  std::vector<modelwriter::Expr> squares;
+  for (std::size_t i = 0; i < cert.x.size(); ++i) {
+    const modelwriter::Expr decay =
+        modelwriter::Unary(32, Sub(Real(0.0), Mul(Var(2), Real(cert.x[i]))));
+    const modelwriter::Expr r = Sub(Real(cert.y[i]), Mul(Var(1), Sub(Real(1.0), decay)));
+    squares.push_back(Mul(r, r));
+  }
+  modelwriter::Expr sum = squares[0];
+  for (std::size_t i = 1; i < squares.size(); ++i) sum = Add(sum, squares[i]);
+  ModelEquation(w, 10, ".eS", Sub(Var(0), sum), {{2, 3}, {2, 1}, {2, 2}});
+}
+
+// Decision b1 in [1, 1e4] and b2 in [1e-6, 1] from the model's values;
+// objective S; no constraints.
+void Misra1aDefinition(Writer& w, const std::vector<double>& b) {
+  w.U16(76);
+  w.U8(0), w.F64(0.0), w.U16(0);
+  w.U8(0), w.U8(0), w.U8(0), w.U8(0), w.U8(0);
+  w.F64(0.0), w.F64(0.0);
+  w.U16(2);
+  w.IdPath({2, 1});
+  w.F64(1.0), w.F64(1e4), w.F64(b[0]);
+  w.IdPath({2, 2});
+  w.F64(1e-6), w.F64(1.0), w.F64(b[1]);
+  w.U16(0), w.U16(0);
+  w.U16(1);
+  w.IdPath({2, 3});
+  w.U16(0), w.U16(0), w.U16(0);
+  w.U16(0xFFFF);
+}
+
+// The open NLP solver on differences of the runs (Optimizer 3), from
+// NIST's first certified start of Misra1a: it reaches the certified
+// minimum or says it failed, and never calls the start an optimum.
+TEST_F(OptimisationRoad, DifferencedMisra1aReachesTheMinimumOrFails) {
+  const auto all = testsupport::NistDatasets(testsupport::SharedDataDir());
+  const testsupport::Certified* cert = nullptr;
+  for (const auto& c : all) {
+    if (c.name == "Misra1a") cert = &c;
+  }
+  if (cert == nullptr) GTEST_SKIP() << "NIST StRD data not found under shared/data/nist-strd";
+  const std::vector<double>& start = cert->starts[0];
+  ASSERT_TRUE(Start(3, [&](Writer& w) { Misra1aSquares(w, *cert, start); }))
+      << Failure() << Events();
+  ASSERT_TRUE(IntOption(113, 500)) << Failure();  // evaluations: differences cost runs
+  // Optimizer 3 runs the open NLP solver chosen for optimisation.
+  auto choose = std::make_unique<vantor_client::Request>(kProblemService);
+  choose->PutUInt16(118);
+  choose->PutString("kvs_sqpa.dll");
+  ASSERT_TRUE(road_->Expect(std::move(choose), "the open NLP solver (request 118)", 0))
+      << Failure() << Events();
+  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
+  ASSERT_TRUE(Optimisation([&](Writer& w) { Misra1aDefinition(w, start); }, "kind 76"))
+      << Failure();
+  Optimum o;
+  const bool found = Optimise(2, 0, &o);
+  if (found) {
+    SCOPED_TRACE(Events());
+    EXPECT_NEAR(o.objective, cert->rss, 1e-6 * cert->rss);
+    ASSERT_EQ(o.x.size(), 2u);
+    for (std::size_t j = 0; j < 2; ++j) {
+      EXPECT_NEAR(o.x[j], cert->values[j], 1e-6 * std::fabs(cert->values[j])) << "b" << j + 1;
+    }
+  } else {
+    // A failure said as one, not a run left without an answer.
+    EXPECT_EQ(Failure(), "the optimisation failed") << Events();
+    EXPECT_EQ(Events().find("Optimum found"), std::string::npos) << Events();
+  }
+  Finish();
+}
+
+// Optimizer 3 with no open NLP solver chosen fails at its first
+// evaluation, and says why.
+TEST_F(OptimisationRoad, DifferencedWithoutAnOpenSolverSaysWhyItFails) {
+  ASSERT_TRUE(Start(3, Hs071)) << Failure() << Events();
+  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
+  ASSERT_TRUE(Optimisation(Hs071Definition, "kind 76")) << Failure();
+  Optimum o;
+  EXPECT_FALSE(Optimise(4, 2, &o));
+  EXPECT_NE(Events().find("No open NLP solver is loaded for optimisation"), std::string::npos)
+      << Events();
+  EXPECT_NE(Events().find("Optimization failed to converge."), std::string::npos) << Events();
+  Finish();
 }
 
 }  // namespace
