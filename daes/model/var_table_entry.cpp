@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "daes/model/services.h"
 #include "daes/problem/problem.h"
@@ -62,6 +63,20 @@ DAESVarTableEntry::~DAESVarTableEntry() {
     advise_ = next;
   }
   if (DAESResultsServices* results = daes::ResultsServices()) results->ForgetEntry(this);
+  // An equation that referenced the entry must not read it freed.
+  const std::vector<DAESEntryReferrer*> referrers = std::move(referrers_);
+  referrers_.clear();
+  for (DAESEntryReferrer* referrer : referrers) referrer->EntryGone(this);
+}
+
+void DAESVarTableEntry::RemoveReferrer(DAESEntryReferrer* referrer) {
+  // Elements go last made first: the search starts at the end.
+  for (auto it = referrers_.rbegin(); it != referrers_.rend(); ++it) {
+    if (*it != referrer) continue;
+    *it = referrers_.back();
+    referrers_.pop_back();
+    return;
+  }
 }
 
 Status DAESVarTableEntry::PerturbationStep(double x, double* perturbed, double relative,
