@@ -69,14 +69,18 @@ DAESVarTableEntry::~DAESVarTableEntry() {
   for (DAESEntryReferrer* referrer : referrers) referrer->EntryGone(this);
 }
 
+void DAESVarTableEntry::AddReferrer(DAESEntryReferrer* referrer) {
+  referrer->referrer_slot_ = referrers_.size();
+  referrers_.push_back(referrer);
+}
+
 void DAESVarTableEntry::RemoveReferrer(DAESEntryReferrer* referrer) {
-  // Elements go last made first: the search starts at the end.
-  for (auto it = referrers_.rbegin(); it != referrers_.rend(); ++it) {
-    if (*it != referrer) continue;
-    *it = referrers_.back();
-    referrers_.pop_back();
-    return;
-  }
+  const std::size_t slot = referrer->referrer_slot_;
+  if (slot >= referrers_.size() || referrers_[slot] != referrer) return;
+  // The last takes the place that comes free.
+  referrers_[slot] = referrers_.back();
+  referrers_[slot]->referrer_slot_ = slot;
+  referrers_.pop_back();
 }
 
 Status DAESVarTableEntry::PerturbationStep(double x, double* perturbed, double relative,

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
@@ -95,6 +96,12 @@ class DAESEntryReferrer {
 
  protected:
   ~DAESEntryReferrer() = default;
+
+ private:
+  friend class DAESVarTableEntry;
+  // Its place among the entry's referrers: a common parameter may have
+  // very many, and each goes without a search.
+  std::size_t referrer_slot_ = 0;
 };
 
 // The variable as solvers see it.
@@ -182,7 +189,8 @@ class DAESVarTableEntry : public QLNVariable, public QLNExternal {
   virtual void ValueChanged() {}
   // A referrer is told once, when the entry ends, unless it was removed
   // before.
-  void AddReferrer(DAESEntryReferrer* referrer) { referrers_.push_back(referrer); }
+  // One entry at a time per referrer.
+  void AddReferrer(DAESEntryReferrer* referrer);
   void RemoveReferrer(DAESEntryReferrer* referrer);
   void Use(bool acquire);
   std::uint16_t UseCount() const { return use_count_; }

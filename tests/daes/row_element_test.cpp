@@ -742,4 +742,23 @@ TEST(RowElements, AVariableDeletedWithItsNodeLeavesReferencesOutsideUnbound) {
   EXPECT_TRUE(over_array->IsBound());
 }
 
+TEST(RowElements, ScalarsLetGoOfTheirVariableInAnyOrder) {
+  auto x = std::make_unique<DAESRealVariable>(nullptr, ".x");
+  DAESRealVariable y(nullptr, ".y");
+  std::vector<DAESRowElement*> scalars;
+  for (int i = 0; i < 5; ++i) scalars.push_back(new DAESScalar(x.get()));
+  // The first and the middle go before the variable, one more is bound
+  // elsewhere: the variable's end reaches only the two still on it.
+  scalars[0]->Release();
+  scalars[2]->Release();
+  NameTable table;
+  table.names[x->GetNameText()] = &y;
+  EXPECT_EQ(scalars[4]->Rebind(&table), 0u);
+  x.reset();
+  EXPECT_EQ(scalars[1]->ElementVariable(), nullptr);
+  EXPECT_EQ(scalars[3]->ElementVariable(), nullptr);
+  EXPECT_EQ(scalars[4]->ElementVariable(), &y);
+  for (int i : {1, 3, 4}) scalars[static_cast<std::size_t>(i)]->Release();
+}
+
 }  // namespace
