@@ -78,6 +78,18 @@ bool DAESSimpleEquation::IsBound() const {
   return true;
 }
 
+std::string DAESSimpleEquation::LostVariableName() const {
+  for (DAESRowElement* e : elements_) {
+    for (std::int32_t i = 0; i < e->TotalCount(); ++i) {
+      auto* scalar = dynamic_cast<DAESScalar*>(e->ElementAt(i));
+      if (scalar != nullptr && scalar->HasUnboundMember() && !scalar->BindingName().empty()) {
+        return scalar->BindingName();
+      }
+    }
+  }
+  return {};
+}
+
 Status DAESSimpleEquation::EvaluateResidual(double* residual) {
   *residual = 0.0;
   if (!IsBound()) return daes::kNoSolverEquation;

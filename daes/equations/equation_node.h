@@ -68,6 +68,10 @@ class DAESSimpleEquation : public DAESEquation {
   // Whether a solver equation may be made: an expression, and a variable
   // behind every element.
   bool IsBound() const;
+  // The full name of the first variable an element was made for and has
+  // lost (an edit deleted it and no variable of the name stands); empty
+  // when none.
+  std::string LostVariableName() const;
   // Binds each element (up to the active count) again to the problem
   // manager's variable table; the first failure stops and is the result.
   Status RebindElements();

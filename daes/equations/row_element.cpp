@@ -503,7 +503,8 @@ void DAESMarkColumn(DAESRowElement* element, DAESClassCollector* collector, std:
   collector->RecordClass(v, element->ColumnClass(column, pass), column);
 }
 
-DAESScalar::DAESScalar(DAESVarTableEntry* variable) : variable_(variable) {
+DAESScalar::DAESScalar(DAESVarTableEntry* variable) : variable_(nullptr) {
+  Bind(variable);
   path_.Append(kIdPathRoot);
   path_.Append(kIdPathEnd);
   if (auto* node = dynamic_cast<BvuDirectoryNode*>(variable)) node->GetIdPath(&path_);
@@ -511,6 +512,21 @@ DAESScalar::DAESScalar(DAESVarTableEntry* variable) : variable_(variable) {
     const char* name = variable->GetNameText();
     binding_name_ = name != nullptr ? name : "";
   }
+}
+
+DAESScalar::~DAESScalar() { Bind(nullptr); }
+
+void DAESScalar::Bind(DAESVarTableEntry* variable) {
+  if (variable == variable_) return;
+  if (variable_ != nullptr) variable_->RemoveReferrer(this);
+  variable_ = variable;
+  if (variable_ != nullptr) variable_->AddReferrer(this);
+}
+
+void DAESScalar::EntryGone(DAESVarTableEntry* entry) {
+  if (entry != variable_) return;
+  variable_ = nullptr;
+  daes::ElementLayoutChanged();
 }
 
 Status DAESScalar::ValueAtTime(std::int32_t key, double time, double* value) {
@@ -527,7 +543,7 @@ Status DAESScalar::Rebind(DAESVariableTable* table) {
   if (table == nullptr) return 0;
   DAESVarTableEntry* found = nullptr;
   const Status s = table->FindVariable(binding_name_.c_str(), &found);
-  variable_ = status::IsFailure(s) ? nullptr : found;
+  Bind(status::IsFailure(s) ? nullptr : found);
   daes::ElementLayoutChanged();
   return s;
 }

@@ -204,9 +204,15 @@ class DAESRowElement : public ExpressionADVariable {
   std::uint32_t refs_ = 1;
 };
 
-class DAESScalar : public DAESRowElement {
+class DAESScalar : public DAESRowElement, public DAESEntryReferrer {
  public:
   explicit DAESScalar(DAESVarTableEntry* variable);
+  ~DAESScalar() override;
+  DAESScalar(const DAESScalar&) = delete;
+  DAESScalar& operator=(const DAESScalar&) = delete;
+  // The variable ended (an edit deleted it): the element is unbound until a
+  // rebind finds a variable of its name.
+  void EntryGone(DAESVarTableEntry* entry) override;
 
   const char* NameText() const override;
   SUValue* ValuePointer() override;
@@ -241,6 +247,8 @@ class DAESScalar : public DAESRowElement {
   const std::string& BindingName() const { return binding_name_; }
 
  private:
+  void Bind(DAESVarTableEntry* variable);
+
   DAESVarTableEntry* variable_;
   BvuIdPath path_;
   // The variable's full name: a rebuilt tree may hold another object of it.

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "daes/model/services.h"
 #include "daes/problem/problem.h"
@@ -62,6 +63,24 @@ DAESVarTableEntry::~DAESVarTableEntry() {
     advise_ = next;
   }
   if (DAESResultsServices* results = daes::ResultsServices()) results->ForgetEntry(this);
+  // An equation that referenced the entry must not read it freed.
+  const std::vector<DAESEntryReferrer*> referrers = std::move(referrers_);
+  referrers_.clear();
+  for (DAESEntryReferrer* referrer : referrers) referrer->EntryGone(this);
+}
+
+void DAESVarTableEntry::AddReferrer(DAESEntryReferrer* referrer) {
+  referrer->referrer_slot_ = referrers_.size();
+  referrers_.push_back(referrer);
+}
+
+void DAESVarTableEntry::RemoveReferrer(DAESEntryReferrer* referrer) {
+  const std::size_t slot = referrer->referrer_slot_;
+  if (slot >= referrers_.size() || referrers_[slot] != referrer) return;
+  // The last takes the place that comes free.
+  referrers_[slot] = referrers_.back();
+  referrers_[slot]->referrer_slot_ = slot;
+  referrers_.pop_back();
 }
 
 Status DAESVarTableEntry::PerturbationStep(double x, double* perturbed, double relative,

@@ -6,9 +6,11 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "foundation/collections/mixins.h"
 #include "foundation/values/typed_value.h"
@@ -85,6 +87,22 @@ class QLNVariableAdviseList {
 };
 
 class DAESDotVariable;
+
+// What holds an entry by its address outside the tree (an equation's
+// reference to its variable) and must let go of it when the entry ends.
+class DAESEntryReferrer {
+ public:
+  virtual void EntryGone(DAESVarTableEntry* entry) = 0;
+
+ protected:
+  ~DAESEntryReferrer() = default;
+
+ private:
+  friend class DAESVarTableEntry;
+  // Its place among the entry's referrers: a common parameter may have
+  // very many, and each goes without a search.
+  std::size_t referrer_slot_ = 0;
+};
 
 // The variable as solvers see it.
 class QLNVariable : public BvuNameable, public BvuFilterable {
@@ -169,6 +187,11 @@ class DAESVarTableEntry : public QLNVariable, public QLNExternal {
   // more than once, each time under another cookie. 0 also when none.
   Status RemoveAdvise(QLNVariableAdviseList* sink, std::int32_t cookie);
   virtual void ValueChanged() {}
+  // A referrer is told once, when the entry ends, unless it was removed
+  // before.
+  // One entry at a time per referrer.
+  void AddReferrer(DAESEntryReferrer* referrer);
+  void RemoveReferrer(DAESEntryReferrer* referrer);
   void Use(bool acquire);
   std::uint16_t UseCount() const { return use_count_; }
   // Set while a block lists the variable as indeterminate.
@@ -220,4 +243,5 @@ class DAESVarTableEntry : public QLNVariable, public QLNExternal {
     Advise* next;
   };
   Advise* advise_ = nullptr;
+  std::vector<DAESEntryReferrer*> referrers_;
 };

@@ -120,7 +120,17 @@ void DAESSolverEquation::MakeContext() {
 }
 
 DAESSolverEquation* MakeSolverEquation(DAESSimpleEquation* model) {
-  if (model == nullptr || status::IsFailure(model->RebindElements()) || !model->IsBound()) {
+  if (model == nullptr) return nullptr;
+  if (status::IsFailure(model->RebindElements()) || !model->IsBound()) {
+    // A variable deleted by an edit: the client hears which equation lost
+    // which variable.
+    const std::string lost = model->LostVariableName();
+    if (!lost.empty()) {
+      BvuNameable* self = model;
+      SuPrint(daes::kNoVariableBound,
+              "Equation @es refers to %s, which the model no longer holds; it is left out\n", &self,
+              lost.c_str());
+    }
     return nullptr;
   }
   auto* equation = new DAESSolverEquation(model);

@@ -768,4 +768,83 @@ TEST(RowElements, AResidualThatCannotBeCompiledMakesNoSolverEquation) {
   EXPECT_NE(row, nullptr);
 }
 
+TEST(RowElements, AVariableDeletedWithItsNodeLeavesReferencesOutsideUnbound) {
+  Tree tree;
+  ASSERT_EQ(tree.Read(Tank), 0u);
+  // P201.E = F_out - h, and an array over T101's h and F_in, outside T101.
+  const auto outside = [&tree](mw::Expr residual, std::uint32_t index, std::uint32_t n,
+                               const std::function<void(Writer&)>& references) {
+    EXPECT_EQ(tree.Read([&](Writer& w) {
+      w.List(1);
+      w.Item(mw::kInlineEquation);
+      w.U32(0);
+      w.Expression(residual);
+      w.Placement({{3, "P201"}, {index, ".E"}});
+      w.EquationHead(n);
+      references(w);
+    }),
+              0u);
+    return dynamic_cast<DAESEquationNode*>(tree.At({3, index}));
+  };
+  DAESEquationNode* eq = outside(mw::Sub(mw::Var(0), mw::Var(1)), 8, 2, [](Writer& w) {
+    w.Reference({2, 3});
+    w.Reference({2, 1});
+  });
+  DAESEquationNode* over_array = outside(mw::Var(0), 9, 1, [](Writer& w) {
+    w.ArrayReference(1, 2);
+    w.Member({2, 1}), w.Member({2, 2});
+  });
+  ASSERT_NE(eq, nullptr);
+  ASSERT_NE(over_array, nullptr);
+  BvuDirectoryNode* node = nullptr;
+  ASSERT_EQ(tree.root->RemoveChildAt(2, &node), 0u);
+  BvuDirectoryProper::DeleteBelow(node);
+  delete node;
+
+  EXPECT_EQ(eq->RowElements()[0]->ElementVariable(), nullptr);
+  EXPECT_EQ(over_array->RowElements()[0]->ElementAt(1)->ElementVariable(), nullptr);
+  EXPECT_FALSE(eq->IsBound());
+  {
+    // Without a table (and with one that lacks the name) no row is made,
+    // and the message names the equation and the variable it lost.
+    testsupport::CaptureSink sink;
+    EXPECT_EQ(MakeSolverEquation(eq), nullptr);
+    NameTable table;
+    EXPECT_EQ(MakeSolverEquation(over_array), nullptr);
+    ASSERT_EQ(sink.lines().size(), 2u);
+    EXPECT_NE(sink.lines()[0].find("P201.E"), std::string::npos) << sink.lines()[0];
+    EXPECT_NE(sink.lines()[0].find("T101.F_out"), std::string::npos) << sink.lines()[0];
+    EXPECT_NE(sink.lines()[1].find("T101.h"), std::string::npos) << sink.lines()[1];
+  }
+  // The node described again: the references find its new variables.
+  ASSERT_EQ(tree.Read(Tank), 0u);
+  NameTable table;
+  for (std::uint32_t i : {1u, 2u, 3u})
+    table.names[Entry(tree.At({2, i}))->GetNameText()] = Entry(tree.At({2, i}));
+  std::unique_ptr<DAESSolverEquation> row(MakeSolverEquation(eq));
+  EXPECT_NE(row, nullptr);
+  EXPECT_EQ(eq->RowElements()[0]->ElementVariable(), Entry(tree.At({2, 3})));
+  EXPECT_EQ(over_array->RebindElements(), 0u);
+  EXPECT_TRUE(over_array->IsBound());
+}
+
+TEST(RowElements, ScalarsLetGoOfTheirVariableInAnyOrder) {
+  auto x = std::make_unique<DAESRealVariable>(nullptr, ".x");
+  DAESRealVariable y(nullptr, ".y");
+  std::vector<DAESRowElement*> scalars;
+  for (int i = 0; i < 5; ++i) scalars.push_back(new DAESScalar(x.get()));
+  // The first and the middle go before the variable, one more is bound
+  // elsewhere: the variable's end reaches only the two still on it.
+  scalars[0]->Release();
+  scalars[2]->Release();
+  NameTable table;
+  table.names[x->GetNameText()] = &y;
+  EXPECT_EQ(scalars[4]->Rebind(&table), 0u);
+  x.reset();
+  EXPECT_EQ(scalars[1]->ElementVariable(), nullptr);
+  EXPECT_EQ(scalars[3]->ElementVariable(), nullptr);
+  EXPECT_EQ(scalars[4]->ElementVariable(), &y);
+  for (int i : {1, 3, 4}) scalars[static_cast<std::size_t>(i)]->Release();
+}
+
 }  // namespace

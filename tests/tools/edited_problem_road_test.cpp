@@ -34,6 +34,8 @@ using vantor_client::MakeCommand;
 constexpr std::uint32_t kSensitivityService = 64;
 constexpr std::uint16_t kFixed = 4;
 constexpr std::uint16_t kFree = 1;
+// Preparation refused: an equation makes no row.
+constexpr Status kNoSolverEquation = 0x80000052u;
 // What a result item without a value reads as.
 constexpr double kNoValue = static_cast<double>(1e28f);
 
@@ -399,6 +401,58 @@ TEST_F(EditedProblemRoad, DynamicSensitivitiesOfASecondProblemAreItsOwn) {
     }
     start += 0.5;
   }
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// Outside.z = Model.y from a node of its own: the model's node deleted,
+// preparing tells which equation lost which variable and fails; the node
+// described again, the problem prepares and solves.
+TEST_F(EditedProblemRoad, AnEquationThatLostItsVariableToAnEditIsReported) {
+  using modelwriter::Sub;
+  using modelwriter::Var;
+  ASSERT_TRUE(Start(1, 0.1, [](Writer& w) { Scaled(w, "", 3.0, 2.0); })) << Failure();
+  const modelwriter::Step outside{3, "Outside"};
+  auto create = vantor_scenario::InstanceEdit(5, 5);
+  Writer(*create).Placement({outside});
+  ASSERT_TRUE(road_->Expect(std::move(create), "creating Outside", 0)) << Failure();
+  auto fill = vantor_scenario::InstanceEdit(3, 10);
+  Writer w(*fill);
+  w.IdPath({3});
+  w.List(2);
+  w.Item(modelwriter::kRealVariable);
+  w.Placement({outside, {1, ".z"}});
+  w.Value(0.0), w.Spec(kFree), w.End();
+  w.Item(modelwriter::kInlineEquation);
+  w.U32(0);
+  w.Expression(Sub(Var(0), Var(1)));
+  w.Placement({outside, {10, ".f"}});
+  w.EquationHead(2);
+  w.Reference({3, 1});
+  w.Reference({2, 2});
+  ASSERT_TRUE(road_->Expect(std::move(fill), "filling Outside", 0)) << Failure();
+  ASSERT_TRUE(vantor_scenario::Prepare(*road_, "command 6") && SteadyState() && EndRun())
+      << Failure() << Events();
+  EXPECT_NEAR(Value(2), 6.0, 1e-9);
+
+  auto gone = vantor_scenario::InstanceEdit(4, 5);
+  Writer(*gone).IdPath({2});
+  ASSERT_TRUE(road_->Expect(std::move(gone), "deleting Model", 0)) << Failure();
+  Status prepared = 0;
+  ASSERT_TRUE(road_->Exchange(MakeCommand(kProblemService, 6, {0, 0}), "command 6", &prepared))
+      << Failure();
+  const std::string told = "Equation Outside.f refers to Model.y, which the model no longer holds";
+  bool reported = false;
+  client_->WaitFor([&] {
+    road_->Collect();
+    for (const std::string& line : run_.events) reported = reported || line.find(told) == 0;
+    return reported;
+  });
+  EXPECT_TRUE(reported) << Events();
+  EXPECT_EQ(prepared, kNoSolverEquation) << vantor_scenario::Hex(prepared);
+
+  ASSERT_TRUE(Load([](Writer& m) { Scaled(m, "", 5.0, 2.0); })) << Failure() << Events();
+  ASSERT_TRUE(SteadyState()) << Failure() << Events();
+  EXPECT_NEAR(Value(2), 10.0, 1e-9);
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
