@@ -13,8 +13,10 @@ namespace {
 constexpr std::size_t kFirstPathBuffer = 50;
 constexpr const char* kMissingName = ".{Not Defined}";
 
-std::vector<char> g_path_text;
-std::size_t g_path_start = 0;
+// One buffer a thread: the run thread names variables in its value dump
+// while the server thread names them in replies.
+thread_local std::vector<char> g_path_text;
+thread_local std::size_t g_path_start = 0;
 
 void PrependToPath(const char* piece, std::size_t length) {
   if (length > g_path_start) {

@@ -286,8 +286,9 @@ Status SimRunResultsJoin::WriteSensitivity(DAESVarTableEntry* y, DAESVarTableEnt
   if (y == nullptr || x == nullptr) return status::kOk;
   std::lock_guard<std::mutex> hold(dump_lock_);
   ValueDumpFile* dump = Dump();
+  if (dump == nullptr) return status::kOk;  // names are only made for a dump
   EntryVariable variable(y), parameter(x);
-  return dump != nullptr ? dump->WriteSensitivity(&variable, &parameter, value) : status::kOk;
+  return dump->WriteSensitivity(&variable, &parameter, value);
 }
 
 Status SimRunResultsJoin::WriteSwitchTimeSensitivity(DAESVarTableEntry* y, std::int32_t row,
@@ -295,8 +296,9 @@ Status SimRunResultsJoin::WriteSwitchTimeSensitivity(DAESVarTableEntry* y, std::
   if (y == nullptr) return status::kOk;
   std::lock_guard<std::mutex> hold(dump_lock_);
   ValueDumpFile* dump = Dump();
+  if (dump == nullptr) return status::kOk;
   EntryVariable variable(y);
-  return dump != nullptr ? dump->WriteSwitchTimeSensitivity(&variable, row, value) : status::kOk;
+  return dump->WriteSwitchTimeSensitivity(&variable, row, value);
 }
 
 void SimRunResultsJoin::CloseValueDump() {
