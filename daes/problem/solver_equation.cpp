@@ -55,11 +55,6 @@ void ForEachScalar(DAESRowElement* element, F&& f) {
 }
 }  // namespace
 
-daes::CompiledLibrary& daes::CurrentCompiledLibrary() {
-  static CompiledLibrary library;
-  return library;
-}
-
 // --- DAESEquationContext ---
 
 DAESEquationContext::DAESEquationContext(Expression* expression,
