@@ -297,6 +297,11 @@ void DAESSolverEquation::Prefetch(std::int32_t stage) const {
     if (!jacobian_.elements.empty()) __builtin_prefetch(jacobian_.elements.data());
     return;
   }
+  if (stage == 2) {
+    // The residual's tape, once its context has come.
+    if (context_ != nullptr) __builtin_prefetch(context_->Tape().code.data());
+    return;
+  }
   for (const DAESRowElement* e : jacobian_.elements) {
     if (e != nullptr) __builtin_prefetch(e);
   }
