@@ -235,8 +235,8 @@ bool ExprPCContext::RunPlain(TapeState& s) {
     double a = 0.0;
     double b = 0.0;
     if (in.left_kind == kVarReal) {
-      const SUValue* v = ValueOf(in, true);
-      if (v == nullptr) return false;
+      const auto* v = static_cast<const SUValue*>(in.left_value);
+      if (v == nullptr && (v = ValueOf(in, true)) == nullptr) return false;
       a = v->payload.real;
     } else if (in.left_kind == kConstReal) {
       a = in.left_real;
@@ -244,8 +244,8 @@ bool ExprPCContext::RunPlain(TapeState& s) {
       a = reals[in.left];
     }
     if (in.right_kind == kVarReal) {
-      const SUValue* v = ValueOf(in, false);
-      if (v == nullptr) return false;
+      const auto* v = static_cast<const SUValue*>(in.right_value);
+      if (v == nullptr && (v = ValueOf(in, false)) == nullptr) return false;
       b = v->payload.real;
     } else if (in.right_kind == kConstReal) {
       b = in.right_real;
@@ -330,7 +330,9 @@ bool ExprPCContext::RunPlain(TapeState& s) {
   s.failing = n;
   s.values_current = true;
   s.owner = this;
-  result.SetReal(reals[n]);
+  // SetReal on a real scalar, in place.
+  result.status = SUValue::kValid;
+  result.payload.real = reals[n];
   return true;
 }
 
