@@ -205,6 +205,8 @@ class ExprPCContext : public ExprContext {
   // with nothing but the value stacks touched, where an instruction could
   // fail or the result is not a real: the full run then does it again.
   bool RunPlain(TapeState& s);
+  // Every other run, and a plain one RunPlain gave back.
+  Status RunFull(TapeState& s);
   // A variable or constant operand.
   void PrintLeaf(std::uint8_t kind, std::uint64_t operand, std::ostream& out);
 

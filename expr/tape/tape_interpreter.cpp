@@ -341,6 +341,10 @@ Status ExprPCContext::RunTape() {
   s.values_current = false;
   if (count_ == 0) return tapestatus::kNoTape;  // nothing compiled: no value to give
   if (plain_ && RunPlain(s)) return 0;
+  return RunFull(s);
+}
+
+Status ExprPCContext::RunFull(TapeState& s) {
   const std::int32_t n = count_ < 0 ? -count_ : count_;
   const std::size_t half = s.capacity / 2;
   double* reals = s.reals.data();
