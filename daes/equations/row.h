@@ -58,7 +58,8 @@ class QLNEquation : public QLNRow {
   virtual QLNEquation* UnderlyingEquation() { return nullptr; }
   // A hint before an evaluation that comes soon: asks for the memory it
   // reads, the row's own (stage 0) and then what that points to (stage 1,
-  // a little later). Does nothing unless a row knows better.
+  // a little later; stage 2, the code of its residual). Does nothing unless
+  // a row knows better.
   virtual void Prefetch(std::int32_t /*stage*/) const {}
   virtual std::ostream& PrintResidual(std::ostream& out, std::int32_t, const char*) { return out; }
 };

@@ -302,7 +302,7 @@ const SUValue& DAESVarTableEntry::SetValueFromInteger(std::int32_t value) {
 }
 
 const SUValue& DAESVarTableEntry::SetRawValue(double value) {
-  WriteCompiledValue(value);
+  if (daes::CurrentCompiledLibrary().IsLoaded()) WriteCompiledValue(value);
   if (value_.Kind() == SUValue::kInteger || value_.Kind() == SUValue::kLogical) {
     if (static_cast<double>(value_.payload.integer) == value) return value_;
     value_.SetInt(static_cast<std::int32_t>(value));

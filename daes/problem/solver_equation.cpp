@@ -57,11 +57,6 @@ void ForEachScalar(DAESRowElement* element, F&& f) {
 }
 }  // namespace
 
-daes::CompiledLibrary& daes::CurrentCompiledLibrary() {
-  static CompiledLibrary library;
-  return library;
-}
-
 // --- DAESEquationContext ---
 
 DAESEquationContext::DAESEquationContext(Expression* expression,
@@ -312,6 +307,11 @@ void DAESSolverEquation::Prefetch(std::int32_t stage) const {
   if (stage == 0) {
     if (context_ != nullptr) __builtin_prefetch(context_.get());
     if (!jacobian_.elements.empty()) __builtin_prefetch(jacobian_.elements.data());
+    return;
+  }
+  if (stage == 2) {
+    // The residual's tape, once its context has come.
+    if (context_ != nullptr) __builtin_prefetch(context_->Tape().code.data());
     return;
   }
   for (const DAESRowElement* e : jacobian_.elements) {

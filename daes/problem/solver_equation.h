@@ -71,7 +71,11 @@ struct CompiledLibrary {
   std::uint64_t generation = 0;
   bool IsLoaded() const { return residual != nullptr; }
 };
-CompiledLibrary& CurrentCompiledLibrary();
+// Inline: every evaluation and every value written asks for it.
+inline CompiledLibrary& CurrentCompiledLibrary() {
+  static constinit CompiledLibrary library;
+  return library;
+}
 }  // namespace daes
 
 // The tape of one residual over the equation's row elements; derivatives

@@ -201,10 +201,19 @@ class ExprPCContext : public ExprContext {
   bool EmitCall(Expression* node, Operand* out);
   Operand Push(std::uint32_t op, const Operand& left, const Operand& right, std::uint8_t result);
   SUValue* ValueOf(TapeInstruction& in, bool left);
+  // The run of a plain tape (real operands and arithmetic only); false,
+  // with nothing but the value stacks touched, where an instruction could
+  // fail or the result is not a real: the full run then does it again.
+  bool RunPlain(TapeState& s);
+  // Every other run, and a plain one RunPlain gave back.
+  Status RunFull(TapeState& s);
   // A variable or constant operand.
   void PrintLeaf(std::uint8_t kind, std::uint64_t operand, std::ostream& out);
 
   ExprVariableFinder* finder_;
+  // Every instruction reads reals and does arithmetic on them: RunPlain
+  // may run the tape.
+  bool plain_ = false;
 };
 
 class ExprADContext : public ExprPCContext {

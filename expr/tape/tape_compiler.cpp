@@ -37,6 +37,39 @@ bool Compilable(std::uint16_t op) {
          (op >= kSEq && op <= kISqr);
 }
 
+// Rows RunPlain runs: real in, real out, no status but a domain's.
+bool PlainRow(const TapeInstruction& in) {
+  const auto real = [](std::uint8_t kind) {
+    return kind == kVarReal || kind == kConstReal || kind == kResReal || kind == kNone;
+  };
+  if (in.result != 0 || !real(in.left_kind) || !real(in.right_kind)) return false;
+  switch (in.op) {
+    case kNoOperatorRow:
+    case kTerm:
+    case kPlus:
+    case kFloat:
+    case kMinus:
+    case kAdd:
+    case kSub:
+    case kMul:
+    case kDiv:
+    case kPow:
+    case kSqrt:
+    case kExp:
+    case kAbs:
+    case kSqr:
+    case kSigma:
+    case kProd:
+    case kMaxList:
+    case kMinList:
+    case kMax:
+    case kMin:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::uint8_t ResultKindOf(std::uint16_t type) {
   if (IsIntType(type)) return 1;
   if (IsTextType(type)) return 2;
@@ -85,6 +118,8 @@ void ExprPCContext::Compile() {
     Push(kTerm, result, Operand{}, rk);
   }
   count_ = static_cast<std::int32_t>(tape_.code.size());
+  plain_ = true;
+  for (const TapeInstruction& in : tape_.code) plain_ = plain_ && PlainRow(in);
   TapeState& s = TapeStateNow();
   const std::size_t need = 2 * static_cast<std::size_t>(count_) + 2;
   if (s.capacity < need) {

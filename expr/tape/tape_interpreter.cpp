@@ -225,10 +225,126 @@ SUValue* ExprPCContext::ValueOf(TapeInstruction& in, bool left) {
   return static_cast<SUValue*>(cached);
 }
 
+bool ExprPCContext::RunPlain(TapeState& s) {
+  const std::int32_t n = count_ < 0 ? -count_ : count_;
+  const std::size_t half = s.capacity / 2;
+  double* reals = s.reals.data();
+  TapeInstruction* code = tape_.code.data();
+  for (std::int32_t k = 0; k < n; ++k) {
+    TapeInstruction& in = code[k];
+    double a = 0.0;
+    double b = 0.0;
+    if (in.left_kind == kVarReal) {
+      const auto* v = static_cast<const SUValue*>(in.left_value);
+      if (v == nullptr && (v = ValueOf(in, true)) == nullptr) return false;
+      a = v->payload.real;
+    } else if (in.left_kind == kConstReal) {
+      a = in.left_real;
+    } else if (in.left_kind == kResReal) {
+      a = reals[in.left];
+    }
+    if (in.right_kind == kVarReal) {
+      const auto* v = static_cast<const SUValue*>(in.right_value);
+      if (v == nullptr && (v = ValueOf(in, false)) == nullptr) return false;
+      b = v->payload.real;
+    } else if (in.right_kind == kConstReal) {
+      b = in.right_real;
+    } else if (in.right_kind == kResReal) {
+      b = reals[in.right];
+    }
+    const std::size_t slot = static_cast<std::size_t>(k) + 1;
+    const bool has_right = in.right_kind != kNone;
+    double r = 0.0;
+    // The same arithmetic as the full run; where that would fail, it runs.
+    switch (in.op) {
+      case kTerm:
+      case kPlus:
+      case kFloat:
+        r = a;
+        break;
+      case kMinus:
+        r = -a;
+        break;
+      case kAdd:
+        r = a + b;
+        break;
+      case kSub:
+        r = a - b;
+        break;
+      case kMul:
+        r = a * b;
+        break;
+      case kDiv:
+        if (b == 0.0) return false;
+        r = a / b;
+        break;
+      case kPow:
+        if ((a == 0.0 && b <= 0.0) || (a < 0.0 && b != std::trunc(b))) return false;
+        if (WatchedPow(a, b, &r)) return false;
+        reals[half + slot] = r;
+        break;
+      case kSqrt:
+        if (a < 0.0) return false;
+        r = std::sqrt(a);
+        reals[half + slot] = r;
+        break;
+      case kExp:
+        if (a > 709.782712893384) return false;
+        r = std::exp(a);
+        reals[half + slot] = r;
+        break;
+      case kAbs:
+        r = std::fabs(a);
+        break;
+      case kSqr:
+        r = a * a;
+        break;
+      case kSigma:
+        r = has_right ? a + b : a;
+        break;
+      case kProd:
+        r = has_right ? a * b : a;
+        reals[half + slot] = r;
+        break;
+      case kMaxList:
+        r = has_right && b > a ? b : a;
+        break;
+      case kMinList:
+        r = has_right && b < a ? b : a;
+        break;
+      case kMax:
+        r = b > a ? b : a;
+        reals[half + slot] = r;
+        break;
+      case kMin:
+        r = b < a ? b : a;
+        reals[half + slot] = r;
+        break;
+      default:  // the row with no operator
+        break;
+    }
+    reals[slot] = r;
+  }
+  SUValue& result = Result();
+  if (result.type != SUValue::kReal) return false;
+  s.failing = n;
+  s.values_current = true;
+  s.owner = this;
+  // SetReal on a real scalar, in place.
+  result.status = SUValue::kValid;
+  result.payload.real = reals[n];
+  return true;
+}
+
 Status ExprPCContext::RunTape() {
   TapeState& s = TapeStateNow();
   s.values_current = false;
   if (count_ == 0) return tapestatus::kNoTape;  // nothing compiled: no value to give
+  if (plain_ && RunPlain(s)) return 0;
+  return RunFull(s);
+}
+
+Status ExprPCContext::RunFull(TapeState& s) {
   const std::int32_t n = count_ < 0 ? -count_ : count_;
   const std::size_t half = s.capacity / 2;
   double* reals = s.reals.data();

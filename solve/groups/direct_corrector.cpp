@@ -7,6 +7,7 @@
 
 #include "daes/blocks/solver_block.h"
 #include "daes/model/var_table_entry.h"
+#include "daes/model/variable.h"
 #include "daes/problem/solver_equation.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/integrator_proxy.h"
@@ -88,6 +89,7 @@ void DirectCorrector::BeginPass(std::size_t count) {
     store_.clear();
     pivot_store_.clear();
     equations_.clear();
+    variables_.clear();
   }
 }
 
@@ -103,10 +105,41 @@ double DirectCorrector::Coefficient() {
   return c_;
 }
 
+void DirectCorrector::FetchAhead(std::size_t i) const {
+  // Fetched in stages, each from what the one before brought: three groups
+  // ahead the objects, two ahead what they point to, one ahead the tapes.
+  const auto whole = [](const void* p, std::size_t size) {
+    const auto* bytes = static_cast<const char*>(p);
+    for (std::size_t at = 0; at < size; at += 64) __builtin_prefetch(bytes + at);
+    __builtin_prefetch(bytes + size - 1);
+  };
+  if (i + 3 < entries_.size() && entries_[i + 3].ready) {
+    const Entry& e = entries_[i + 3];
+    __builtin_prefetch(e.group);
+    e.block->PrefetchVariables(0);
+    for (std::size_t r = 0; r < static_cast<std::size_t>(e.n); ++r) {
+      whole(equations_[e.rows_at + r], sizeof(DAESSolverEquation));
+      whole(variables_[e.rows_at + r], sizeof(DAESVariable));
+    }
+  }
+  if (i + 2 < entries_.size() && entries_[i + 2].ready) {
+    const Entry& e = entries_[i + 2];
+    e.block->PrefetchVariables(1);
+    for (std::size_t r = 0; r < static_cast<std::size_t>(e.n); ++r)
+      equations_[e.rows_at + r]->Prefetch(0);
+  }
+  if (i + 1 < entries_.size() && entries_[i + 1].ready) {
+    const Entry& e = entries_[i + 1];
+    for (std::size_t r = 0; r < static_cast<std::size_t>(e.n); ++r)
+      equations_[e.rows_at + r]->Prefetch(2);
+  }
+}
+
 DirectCorrector::Step DirectCorrector::Take(std::size_t i, IQLNESOSolve* group, bool setup,
                                             Status* status) {
   *status = 0;
   if (i >= entries_.size()) return Step::kPassed;
+  FetchAhead(i);
   Entry& e = entries_[i];
   if (setup || e.group != group || (e.ready && e.generation != generation_)) {
     e.group = group;
@@ -192,6 +225,7 @@ bool DirectCorrector::SetUp(Entry& e, QLNESOGroup* group) {
     store_.resize(store_.size() + size * (size + 2));
     pivot_store_.resize(pivot_store_.size() + size);
     equations_.resize(equations_.size() + size);
+    variables_.resize(variables_.size() + size);
   }
   e.n = n;
   e.block = block;
@@ -201,6 +235,7 @@ bool DirectCorrector::SetUp(Entry& e, QLNESOGroup* group) {
     QLNEquation* equation = block->RowLink(static_cast<std::uint32_t>(r)).equation;
     if (equation == nullptr) return false;
     equations_[e.rows_at + static_cast<std::size_t>(r)] = equation;
+    variables_[e.rows_at + static_cast<std::size_t>(r)] = block->GetVariable(r);
   }
   if (!Residuals(e)) return false;
   Status s = 0;
@@ -255,8 +290,9 @@ DirectCorrector::Step DirectCorrector::StepWith(Entry& e, bool evaluated, Status
   const double c = e.paired ? Coefficient() : 0.0;
   const double scale = StaleMatrixScale(c, e.made);
   values_.resize(size);
+  DAESVarTableEntry* const* variables = variables_.data() + e.rows_at;
   for (std::int32_t j = 0; j < n; ++j) {
-    DAESVarTableEntry* v = block->GetVariable(j);
+    DAESVarTableEntry* v = variables[j];
     double lower = -std::numeric_limits<double>::infinity();
     double upper = std::numeric_limits<double>::infinity();
     v->GetBounds(&lower, &upper);
@@ -284,7 +320,7 @@ DirectCorrector::Step DirectCorrector::StepWith(Entry& e, bool evaluated, Status
     values_[static_cast<std::size_t>(j)] = next;
   }
   for (std::int32_t j = 0; j < n; ++j) {
-    if (status::IsFailure(block->GetVariable(j)->SetValue(values_[static_cast<std::size_t>(j)]))) {
+    if (status::IsFailure(variables[j]->SetValue(values_[static_cast<std::size_t>(j)]))) {
       *status = kGroupSolveFailed;
       return Step::kFailed;
     }

@@ -17,6 +17,7 @@
 #include "platform/status.h"
 
 class DAESSolverBlock;
+class DAESVarTableEntry;
 class QLNEquation;
 class IQLNESOSolve;
 class QLNESOGroup;
@@ -53,7 +54,7 @@ class DirectCorrector {
     std::int32_t room = 0;  // the largest n its slots were made for
     std::size_t at = 0;     // its factors in store_: row scales, column scales, LU
     std::size_t pivots_at = 0;
-    std::size_t rows_at = 0;       // its rows' evaluating equations in equations_
+    std::size_t rows_at = 0;  // its rows' equations in equations_, its variables in variables_
     std::uint64_t generation = 0;  // of the option table at the set-up
     double made = 0.0;             // the c its factors were made with
     // Linear groups: the bounds tolerances of a step. Nonlinear groups:
@@ -68,6 +69,9 @@ class DirectCorrector {
   // and finite.
   bool Residuals(const Entry& e);
   double Coefficient();
+  // The next groups' objects fetched while this one steps: on a large
+  // model each group's equations and variables lie far from the last's.
+  void FetchAhead(std::size_t i) const;
 
   std::vector<Entry> entries_;
   // Every group's factors side by side in pass order: a pass reads them
@@ -75,6 +79,7 @@ class DirectCorrector {
   std::vector<double> store_;
   std::vector<std::int32_t> pivot_store_;
   std::vector<QLNEquation*> equations_;
+  std::vector<DAESVarTableEntry*> variables_;
   double c_ = 0.0;
   bool c_read_ = false;
   // Options written between steps (a watched group, a tolerance) reach a

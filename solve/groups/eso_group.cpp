@@ -418,12 +418,26 @@ Status QLNESOGroup::EnumData(const IID& iid, IUnknown** out) {
   return HandOut(MakeBlockEnumerator(enum_source_, 13, 0, static_cast<IQLNESO*>(this)), iid, out);
 }
 
+namespace {
+
+// The integrator reads and writes every unknown once a pass; on a large
+// model their objects lie far apart, so each is asked for a few ahead.
+constexpr std::int32_t kFetchAhead = 8;
+void FetchVariable(const QLNVariable* v) {
+  const auto* bytes = reinterpret_cast<const char*>(v);
+  for (std::size_t at = 0; at < sizeof(DAESVariable); at += 64) __builtin_prefetch(bytes + at);
+  __builtin_prefetch(bytes + sizeof(DAESVariable) - 1);
+}
+
+}  // namespace
+
 Status QLNESOGroup::SetVariableValues(std::int32_t count, QLNVariable* const* variables,
                                       const double* values) {
   if (count < 0 || (count > 0 && (variables == nullptr || values == nullptr))) {
     return E_INVALIDARG;
   }
   for (std::int32_t i = 0; i < count; ++i) {
+    if (i + kFetchAhead < count) FetchVariable(variables[i + kFetchAhead]);
     DAESVarTableEntry* v = variables[i] != nullptr ? variables[i]->TableEntry() : nullptr;
     if (v == nullptr) return E_INVALIDARG;
     v->SetValue(values[i]);
@@ -437,6 +451,7 @@ Status QLNESOGroup::GetVariableValues(std::int32_t count, QLNVariable* const* va
     return E_INVALIDARG;
   }
   for (std::int32_t i = 0; i < count; ++i) {
+    if (i + kFetchAhead < count) FetchVariable(variables[i + kFetchAhead]);
     DAESVarTableEntry* v = variables[i] != nullptr ? variables[i]->TableEntry() : nullptr;
     if (v == nullptr) return E_INVALIDARG;
     values[i] = v->GetScaledValue();

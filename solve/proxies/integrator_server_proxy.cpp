@@ -396,7 +396,10 @@ std::uint32_t IntegratorServerProxy::ExchangeGroupStates(void* block) {
   const Status s = server_->ExchangeStates(static_cast<std::int32_t>(variables.size()),
                                            state_positions_.data(), state_values_.data());
   if (status::IsFailure(s)) return FailureOf(s);
-  for (std::size_t k = 0; k < variables.size(); ++k) variables[k]->SetValue(state_values_[k]);
+  // The server may move a state; one it left as it was is not written again.
+  for (std::size_t k = 0; k < variables.size(); ++k) {
+    if (state_values_[k] != variables[k]->GetRealValue()) variables[k]->SetValue(state_values_[k]);
+  }
   return s;
 }
 

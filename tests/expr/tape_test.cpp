@@ -456,6 +456,28 @@ TEST_F(Tape, SweepRunsItsOwnValues) {
   EXPECT_GT(a.context->InstructionCount(), 0);
 }
 
+// A tape of real arithmetic alone runs in the lean loop: it must leave
+// every value the sweep reads (the saved results of sqrt, exp, pow and max
+// included) as the full run would.
+TEST_F(Tape, ArithmeticTapesLeaveWhatTheSweepReads) {
+  Ref f = B(kAdd, B(kMul, U(kSqrt, B(kDiv, B(kMax, X(), Real(0.0)), Y())), Real(2.0)),
+            B(kSub, U(kExp, X()), B(kPow, X(), Y())));
+  Bound b(f.get(), All());
+  ASSERT_EQ(b.context->Evaluate(), 0u);
+  const double r = std::sqrt(2.0 / 3.0);
+  EXPECT_DOUBLE_EQ(b.context->Result().payload.real, 2.0 * r + std::exp(2.0) - 8.0);
+  double dx = 0.0;
+  double dy = 0.0;
+  ASSERT_EQ(b.context->EvaluateDerivative(&x, &dx, 0), 0u);
+  ASSERT_EQ(b.context->EvaluateDerivative(&y, &dy, 0), 0u);
+  EXPECT_NEAR(dx, 1.0 / (r * 3.0) + std::exp(2.0) - 3.0 * 4.0, 1e-12);
+  EXPECT_NEAR(dy, -2.0 / (r * 9.0) - 8.0 * std::log(2.0), 1e-12);
+  // Below zero the max takes its constant.
+  x.Set(-1.0);
+  ASSERT_EQ(b.context->Evaluate(), 0u);
+  EXPECT_DOUBLE_EQ(b.context->Result().payload.real, std::exp(-1.0) + 1.0);
+}
+
 TEST_F(Tape, GrowingTheStacksMakesTheLastRunStale) {
   Ref f = B(kAdd, B(kMul, X(), Y()), U(kExp, X()));
   Bound a(f.get(), All());
