@@ -221,7 +221,7 @@ Status Folders::OpenRunFolder(std::string* why) {
     // link swapped in after a look at the name would not be followed.
     std::string name = folder;
     while (name.size() > 1 && name.back() == kSeparator) name.pop_back();
-    const int fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = ::open(name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     error = errno;
     if (fd >= 0) {
       if (::fchdir(fd) != 0) made = kFailure;
