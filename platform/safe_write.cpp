@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <memory>
 
 namespace platform {
 namespace {
@@ -66,6 +68,41 @@ bool CopyToNewFile(const char* from, const char* to, int* error) {
   out.Close(nullptr);
   ::unlink(to);
   return false;
+}
+
+bool MakePrivateFolder(std::string* path_template, int* error) {
+  if (::mkdtemp(path_template->data()) == nullptr) return Fail(error, errno);
+  const std::unique_ptr<char, decltype(&std::free)> resolved(
+      ::realpath(path_template->c_str(), nullptr), &std::free);
+  if (resolved == nullptr) {
+    const int why = errno;
+    ::rmdir(path_template->c_str());
+    return Fail(error, why);
+  }
+  const std::string made = resolved.get();
+  const uid_t us = ::geteuid();
+  bool safe = true;
+  struct stat s {};
+  // The folder itself, then each folder above it up to the root.
+  if (::lstat(made.c_str(), &s) != 0 || !S_ISDIR(s.st_mode) || s.st_uid != us ||
+      (s.st_mode & 077) != 0) {
+    safe = false;
+  }
+  for (std::size_t end = made.find_last_of('/'); safe && end != std::string::npos;
+       end = end == 0 ? std::string::npos : made.find_last_of('/', end - 1)) {
+    const std::string above = end == 0 ? std::string("/") : made.substr(0, end);
+    if (::lstat(above.c_str(), &s) != 0 || !S_ISDIR(s.st_mode) ||
+        (s.st_uid != us && s.st_uid != 0) ||
+        ((s.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (s.st_mode & S_ISVTX) == 0)) {
+      safe = false;
+    }
+  }
+  if (!safe) {
+    ::rmdir(made.c_str());
+    return Fail(error, EPERM);
+  }
+  *path_template = made;
+  return true;
 }
 
 bool IsOwnRegularFile(const char* path) {

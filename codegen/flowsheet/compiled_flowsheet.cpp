@@ -120,7 +120,7 @@ struct PrivateFolders {
     std::error_code ec;
     std::string path = (std::filesystem::temp_directory_path(ec) / "vantor-build-XXXXXX").string();
     int error = ec ? ec.value() : 0;
-    if (ec || !platform::MakeTemporaryFolder(&path, &error)) {
+    if (ec || !platform::MakePrivateFolder(&path, &error)) {
       errno = error;
       *folder = path;
       return false;
@@ -728,7 +728,16 @@ Status Generate(const FlowsheetGeneration& generation, DAESProblem* problem, Exp
   if (compiled) {
     keep_folder = folder;
     if (!g_private.Make(&folder)) {
-      OpenFailure(report, "make the build folder", folder, errno);
+      if (errno == EPERM) {
+        // Another user could swap the folder for one of theirs and run
+        // their own makefile or library as ours.
+        Failure(report,
+                "Failed to make the build folder %s: a folder on its path is another user's or "
+                "open to others without the sticky bit (set TMPDIR to a folder of your own)",
+                folder.c_str());
+      } else {
+        OpenFailure(report, "make the build folder", folder, errno);
+      }
       return kFailed;
     }
   }

@@ -216,15 +216,28 @@ Status Folders::OpenRunFolder(std::string* why) {
   Status made = kOk;
   if (!platform::MakeDirectory(folder.c_str(), &error) && error != EEXIST) made = kFailure;
   std::string refused;
-  if (made == kOk && IsOthersLink(folder)) {
-    // Planted in a shared working folder, it would lead the engine to
-    // clean and overwrite files somewhere else.
-    made = kFailure;
-    refused = "it is a symbolic link of another user";
-  }
   if (made == kOk) {
-    made = SetCurrentFolder(folder.c_str());
+    // Entered through a descriptor opened without following a link: a
+    // link swapped in after a look at the name would not be followed.
+    std::string name = folder;
+    while (name.size() > 1 && name.back() == kSeparator) name.pop_back();
+    const int fd = ::open(name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     error = errno;
+    if (fd >= 0) {
+      if (::fchdir(fd) != 0) made = kFailure;
+      error = errno;
+      ::close(fd);
+    } else if (IsOthersLink(folder)) {
+      // Planted in a shared working folder, it would lead the engine to
+      // clean and overwrite files somewhere else.
+      made = kFailure;
+      refused = "it is a symbolic link of another user";
+    } else if (error == ELOOP || error == ENOTDIR) {
+      made = SetCurrentFolder(folder.c_str());
+      error = errno;
+    } else {
+      made = kFailure;
+    }
   }
   pending_name_.clear();
   if (made != kOk && why != nullptr) *why = refused.empty() ? std::strerror(error) : refused;

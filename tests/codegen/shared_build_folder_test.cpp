@@ -164,6 +164,31 @@ TEST(CodegenCompileShared, LinksUnderTheBuildNamesLeadNowhere) {
   if (!HasFailure()) fs::remove_all(shared.folder);
 }
 
+// With TMPDIR a folder that others may write to without the sticky bit,
+// they could move the build folder aside and put theirs in its place: no
+// build is made there, the message says why, and no library is loaded.
+TEST(CodegenCompileShared, NoBuildBelowAFolderOthersCanSwapItIn) {
+  SharedRun shared;
+  ASSERT_TRUE(shared.MakeProblem());
+  const fs::path open = shared.folder / "open";
+  fs::create_directories(open);
+  fs::permissions(open, fs::perms::all);
+  ScopedVariable tmpdir("TMPDIR", open.c_str());
+  ScopedVariable use("QLN_CE_USE", "1");
+  ScopedVariable keep("QLN_CE_KEEP", "0");
+  std::string library;
+  EXPECT_NE(shared.BuildAndLoad(&library), 0u);
+  EXPECT_FALSE(daes::CurrentCompiledLibrary().IsLoaded());
+  EXPECT_TRUE(fs::is_empty(open));
+  bool said = false;
+  for (const std::string& text : shared.reports.texts) {
+    said = said || (text.find(open.string()) != std::string::npos &&
+                    text.find("sticky") != std::string::npos);
+  }
+  EXPECT_TRUE(said) << ::testing::PrintToString(shared.reports.texts);
+  if (!HasFailure()) fs::remove_all(shared.folder);
+}
+
 // Runs the call on a thread; a FIFO under a name it opens would hold it,
 // so after the wait the FIFO is opened from here to let it go. Whether it
 // ended within the wait.

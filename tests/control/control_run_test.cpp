@@ -410,6 +410,31 @@ TEST_F(ControlRunTest, ARunStoppedByAnActionAtTheStepHookPoint) {
   EXPECT_EQ(manager.StatusBits() & run_bits::kRunning, 0u);
 }
 
+// An action that keeps the run in its collecting state for more passes
+// (an estimation's statistics pass comes that way): ending the run waits
+// for them, and goes through once the run has come to rest.
+TEST_F(ControlRunTest, EndingTheRunWaitsForAnActionsFurtherPasses) {
+  Ready(4);
+  recorder.answers[12] = {{kCallAgain, 0}, {kCallAgain, 0}, {kCallAgain, 0}, {0, 4}};
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(PassUntilState(kStateDynamicAfter));
+  Passes(1);
+  ASSERT_EQ(loop.State(), kStateDynamicAfter);
+  ASSERT_FALSE(manager.StepScheduled());
+  auto end_run = [&] {
+    DseMessage sent(50, DseMessage::kRequest);
+    sent.PutUInt16(134);
+    testsupport::MessagePtr received = testsupport::Received(sent);
+    DseMessage* reply = nullptr;
+    const Status answer = manager.HandleRequest(50, received.get(), &reply, nullptr);
+    delete reply;
+    return answer;
+  };
+  EXPECT_EQ(end_run(), 0x0032000Au);
+  ASSERT_TRUE(PassUntilState(kStatePaused));
+  EXPECT_EQ(end_run(), pm_status::kRunEnded);
+}
+
 TEST_F(ControlRunTest, PauseAndResumeARun) {
   Ready(4);
   ASSERT_EQ(Command(9), 0u);

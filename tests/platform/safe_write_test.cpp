@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -80,6 +81,41 @@ TEST(SafeWrite, AnotherUsersFileIsNotEmptied) {
   EXPECT_EQ(error, EPERM);
   EXPECT_EQ(testsupport::ReadFileBytes(theirs), "theirs");
   EXPECT_FALSE(platform::IsOwnRegularFile(theirs.c_str()));
+}
+
+// A private folder is made only where no one else can move it aside and
+// put theirs under its name: not below a folder others write to without the
+// sticky bit, nor below another user's folder; its path holds no link.
+TEST(SafeWrite, PrivateFoldersStandOnlyWhereNoOneElseCanSwapThem) {
+  testsupport::TempDir work;
+  int error = 0;
+  fs::create_directory(work / "open");
+  fs::permissions(work / "open", fs::perms::all);
+  std::string path = (work / "open" / "build-XXXXXX").string();
+  EXPECT_FALSE(platform::MakePrivateFolder(&path, &error));
+  EXPECT_EQ(error, EPERM);
+  EXPECT_TRUE(fs::is_empty(work / "open"));
+
+  fs::create_directory(work / "sticky");
+  fs::permissions(work / "sticky", fs::perms::all | fs::perms::sticky_bit);
+  fs::create_directory_symlink(work / "sticky", work / "via");
+  path = (work / "via" / "build-XXXXXX").string();
+  ASSERT_TRUE(platform::MakePrivateFolder(&path, &error)) << std::strerror(error);
+  EXPECT_EQ(fs::path(path).parent_path(), fs::canonical(work / "sticky"));
+  struct stat made {};
+  ASSERT_EQ(::lstat(path.c_str(), &made), 0);
+  EXPECT_TRUE(S_ISDIR(made.st_mode));
+  EXPECT_EQ(made.st_mode & 0777, 0700u);
+  EXPECT_EQ(made.st_uid, ::geteuid());
+
+  const testsupport::SecondUser other;
+  if (!other.Available()) GTEST_SKIP() << other.why_not;
+  fs::create_directory(work / "theirs");
+  ASSERT_EQ(::chown((work / "theirs").c_str(), other.uid, other.gid), 0);
+  path = (work / "theirs" / "build-XXXXXX").string();
+  EXPECT_FALSE(platform::MakePrivateFolder(&path, &error));
+  EXPECT_EQ(error, EPERM);
+  EXPECT_TRUE(fs::is_empty(work / "theirs"));
 }
 
 }  // namespace
