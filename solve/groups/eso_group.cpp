@@ -426,7 +426,8 @@ Status QLNESOGroup::SetVariableValues(std::int32_t count, QLNVariable* const* va
   for (std::int32_t i = 0; i < count; ++i) {
     DAESVarTableEntry* v = variables[i] != nullptr ? variables[i]->TableEntry() : nullptr;
     if (v == nullptr) return E_INVALIDARG;
-    v->SetValue(values[i]);
+    // Values come in the form GetVariableValues gives them: scaled.
+    v->SetValue(values[i] / v->GetScale());
   }
   return 0;
 }
