@@ -56,8 +56,7 @@ class ScaledVariableRoad : public engineroad::EngineRoad {
     return StartEngine(engine, "Scaled") &&
            road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {1.0}), "command 32",
                          0) &&
-           IntOption(30, 4) && RealOption(130, kTol) && RealOption(131, kTol) &&
-           Load(model);
+           IntOption(30, 4) && RealOption(130, kTol) && RealOption(131, kTol) && Load(model);
   }
   bool Read(std::uint32_t index, double* value) {
     return road_->Read(index, value, "value " + std::to_string(index));
@@ -71,7 +70,8 @@ class ScaledVariableRoad : public engineroad::EngineRoad {
 TEST_F(ScaledVariableRoad, ScaledUnknownsGiveTheUnscaledRun) {
   for (const double reciprocal : {1.0, 0.01, 1000.0}) {
     const std::string what = "scale " + std::to_string(1.0 / reciprocal);
-    ASSERT_TRUE(Start([reciprocal](Writer& w) { Lag(w, reciprocal); })) << what << ": " << Failure() << Events();
+    ASSERT_TRUE(Start([reciprocal](Writer& w) { Lag(w, reciprocal); }))
+        << what << ": " << Failure() << Events();
     ASSERT_TRUE(BeginRun()) << what << ": " << Failure();
     ASSERT_TRUE(road_->Expect(MakeCommand(engineroad::kProblemService, 9), "command 9", 0) &&
                 road_->WaitStep(0.0, "the steady state"))
@@ -118,7 +118,8 @@ TEST_F(ScaledVariableRoad, AScaledNonlinearGroupIntegratesAsAnUnscaledOne) {
       ModelEquation(w, 10, ".mass", Add(Sub(Var(0), Real(2.0)), Var(1)), {{2, 2, 1}, {2, 3}});
       ModelEquation(w, 11, ".valve", Sub(Var(0), Mul(Var(1), modelwriter::Sqrt(Var(2)))),
                     {{2, 3}, {2, 1}, {2, 2}});
-    })) << what << ": " << Failure() << Events();
+    })) << what
+        << ": " << Failure() << Events();
     ASSERT_TRUE(IntOption(29, 4) && BeginRun()) << what << ": " << Failure();
     double worst = 0.0;
     for (int k = 0; k <= 3; ++k) {
