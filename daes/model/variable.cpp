@@ -14,6 +14,26 @@
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/persistence/binary_stream.h"
 
+namespace daes {
+
+double ScaledBound(double bound, double scale) {
+  const double size = std::fabs(bound);
+  const double factor = std::fabs(scale);
+  if (size >= kUnboundedHigh || (factor > 1.0 && size >= kUnboundedHigh / factor))
+    return std::copysign(kUnboundedHigh, bound * (scale < 0.0 ? -1.0 : 1.0));
+  return bound * scale;
+}
+
+double UnscaledBound(double bound, double scale) {
+  const double size = std::fabs(bound);
+  const double factor = std::fabs(scale);
+  if (size >= kUnboundedHigh || (factor < 1.0 && size >= kUnboundedHigh * factor))
+    return std::copysign(kUnboundedHigh, bound * (scale < 0.0 ? -1.0 : 1.0));
+  return bound / scale;
+}
+
+}  // namespace daes
+
 DAESVariable::DAESVariable() {
   value_.SetType(SUValue::kReal);
   value_.SetReal(0.0);
@@ -104,14 +124,14 @@ Status DAESVariable::SetScale(double scale) {
 }
 
 Status DAESVariable::GetBounds(double* lower, double* upper) {
-  *lower = lower_ / scale_;
-  *upper = upper_ / scale_;
+  *lower = daes::UnscaledBound(lower_, scale_);
+  *upper = daes::UnscaledBound(upper_, scale_);
   return 0;
 }
 
 Status DAESVariable::SetBounds(double lower, double upper) {
-  lower_ = lower * scale_;
-  upper_ = upper * scale_;
+  lower_ = daes::ScaledBound(lower, scale_);
+  upper_ = daes::ScaledBound(upper, scale_);
   if (DAESEquivalence* equivalence = MergedInto()) {
     // The equivalence holds the intersection of its members' bounds; it
     // changes only when the intersection does.
@@ -260,7 +280,11 @@ DAESRealVariable::DAESRealVariable(BvuDirectoryNode* parent, const char* name)
 DAESRealVariable::~DAESRealVariable() { SetDerivative(nullptr); }
 
 DAESVarTableEntry* DAESRealVariable::MakeDerivative() {
-  if (derivative_ == nullptr) SetDerivative(new DAESDotVariable(this));
+  if (derivative_ == nullptr) {
+    SetDerivative(new DAESDotVariable(this));
+    // The derivative is in the state's units.
+    if (scale_ != 1.0) derivative_->SetScale(scale_);
+  }
   return derivative_;
 }
 

@@ -14,6 +14,11 @@ namespace daes {
 inline constexpr double kUnboundedLow = -1.5e308;
 inline constexpr double kUnboundedHigh = 1.5e308;
 inline constexpr double kDerivativeBound = 1e37;
+// A bound in the scaled units and back. An unbounded side stays unbounded
+// whatever the scale, and a product past the unbounded marker stops at it:
+// the engine traps overflow.
+double ScaledBound(double bound, double scale);
+double UnscaledBound(double bound, double scale);
 // Clip statuses: informational, the value moved or stayed near a bound.
 inline constexpr Status kClippedLow = 0x40310239u;
 inline constexpr Status kNearLow = 0x4031023Au;

@@ -144,8 +144,8 @@ DAESVarTableEntry* DAESEquivalence::RepresentativeMember(std::int32_t spec_mask)
 }
 
 Status DAESEquivalence::GetBounds(double* lower, double* upper) {
-  *lower = lower_ / scale_;
-  *upper = upper_ / scale_;
+  *lower = daes::UnscaledBound(lower_, scale_);
+  *upper = daes::UnscaledBound(upper_, scale_);
   return 0;
 }
 
@@ -156,8 +156,8 @@ Status DAESEquivalence::GetStoredBounds(double* lower, double* upper) {
 }
 
 Status DAESEquivalence::SetBounds(double lower, double upper) {
-  lower_ = lower * scale_;
-  upper_ = upper * scale_;
+  lower_ = daes::ScaledBound(lower, scale_);
+  upper_ = daes::ScaledBound(upper, scale_);
   NotifyBoundsChanged();
   return 0;
 }
@@ -271,20 +271,22 @@ void DAESEquivalence::MergeMembers(bool value_only) {
       scale = std::min(scale, s);
       ++ruling_count;
     }
-    if (l / s > lower_acc) {
-      lower_acc = l / s;
+    l = daes::UnscaledBound(l, s);
+    u = daes::UnscaledBound(u, s);
+    if (l > lower_acc) {
+      lower_acc = l;
       if (i != 0) bounds_differ = true;
     }
-    if (u / s < upper_acc) {
-      upper_acc = u / s;
+    if (u < upper_acc) {
+      upper_acc = u;
       if (i != 0) bounds_differ = true;
     }
   }
   if (bounds_differ) {
     if (upper_acc >= lower_acc) {
       if (SolverOptions::Instance()->GetInt(kOptPrintLevel) > 2) {
-        const double common_lower = lower_acc * scale;
-        const double common_upper = upper_acc * scale;
+        const double common_lower = daes::ScaledBound(lower_acc, scale);
+        const double common_upper = daes::ScaledBound(upper_acc, scale);
         SuPrint(0,
                 "Warning: Equivalenced variables have inconsistent bounds. Using common (scaled) "
                 "bounds lower:%g, upper:%g",
@@ -301,8 +303,8 @@ void DAESEquivalence::MergeMembers(bool value_only) {
     SetRawValue(average * scale_);
     return;
   }
-  lower_ = lower_acc * scale;
-  upper_ = upper_acc * scale;
+  lower_ = daes::ScaledBound(lower_acc, scale);
+  upper_ = daes::ScaledBound(upper_acc, scale);
   scale_ = scale;
   const double common = std::min(upper_acc, std::max(lower_acc, average));
   SetRawValue(common);

@@ -204,7 +204,8 @@ bool DirectCorrector::SetUp(Entry& e, QLNESOGroup* group) {
     e.rel_tol = settings.rel_tol;
     e.exchange = e.paired && block->KnownCount() + block->LastCount() > 0;
   } else {
-    // The library steps a nonlinear group's values unscaled.
+    // A scaled nonlinear group is left to the library, which steps the
+    // scaled values.
     if (!unscaled) return false;
     QLNKVSNonLinProxy::StepLimits limits;
     if (!nonlinear->CorrectorLimits(block, &limits)) return false;

@@ -440,7 +440,8 @@ Status QLNESOGroup::SetVariableValues(std::int32_t count, QLNVariable* const* va
     if (i + kFetchAhead < count) FetchVariable(variables[i + kFetchAhead]);
     DAESVarTableEntry* v = variables[i] != nullptr ? variables[i]->TableEntry() : nullptr;
     if (v == nullptr) return E_INVALIDARG;
-    v->SetValue(values[i]);
+    // Values come in the form GetVariableValues gives them: scaled.
+    v->SetValue(values[i] / v->GetScale());
   }
   return 0;
 }

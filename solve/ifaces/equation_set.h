@@ -54,7 +54,8 @@ class IESO : public platform::IUnknown {
   // `unused` is not read; options bit 0x40 asks for the flagged form.
   /* 18 */ virtual Status EnumVariables(std::uint32_t unused, std::uint32_t options,
                                         const platform::IID& iid, platform::IUnknown** out) = 0;
-  // Variables as GetVariable gave them; each is set with notification.
+  // Variables as GetVariable gave them; each is set with notification,
+  // from a scaled value as GetVariableValues gives it.
   /* 19 */ virtual Status SetVariableValues(std::int32_t count, QLNVariable* const* variables,
                                             const double* values) = 0;
 

@@ -122,7 +122,8 @@ Status ExplicitSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t re
     SuPrint(0, "   current value = %14.6e; residual = %14.6e; derivative = %14.6e", &x, &r,
             &derivative);
   }
-  if (!indeterminate) x -= r / derivative;
+  // The derivative is per unit of the scaled value; x is held unscaled.
+  if (!indeterminate) x -= r / (derivative * x_var->GetScale());
 
   // The tolerances are read only on the paths that test against them.
   auto eqn_tol = [options] { return options->GetReal(kOptEqnTol); };

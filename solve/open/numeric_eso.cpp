@@ -6,6 +6,7 @@
 
 #include "daes/blocks/solver_block.h"
 #include "daes/model/var_table_entry.h"
+#include "daes/model/variable.h"
 #include "daes/problem/equivalence.h"
 #include "daes/problem/solver_equation.h"
 #include "foundation/interfaces/current_objects.h"
@@ -126,9 +127,10 @@ Status QLNCNumericAlgebraicESO::GetVariableBounds(const KVSIndexList* list, doub
   EachIndex(list, nv, [&](std::int32_t k, std::int32_t i) {
     double lo = -std::numeric_limits<double>::infinity();
     double hi = std::numeric_limits<double>::infinity();
-    block_->GetVariable(i)->GetBounds(&lo, &hi);
-    if (lower != nullptr) lower[k] = lo;
-    if (upper != nullptr) upper[k] = hi;
+    DAESVarTableEntry* v = block_->GetVariable(i);
+    v->GetBounds(&lo, &hi);
+    if (lower != nullptr) lower[k] = daes::ScaledBound(lo, v->GetScale());
+    if (upper != nullptr) upper[k] = daes::ScaledBound(hi, v->GetScale());
   });
   return 0;
 }
@@ -138,7 +140,8 @@ Status QLNCNumericAlgebraicESO::SetVariableValues(const KVSIndexList* list, cons
   if (const Status s = CheckList(list, nv); s != 0) return s;
   Status result = 0;
   EachIndex(list, nv, [&](std::int32_t k, std::int32_t i) {
-    if (status::IsFailure(block_->GetVariable(i)->SetValue(values[k]))) result = kKvsValueFailed;
+    DAESVarTableEntry* v = block_->GetVariable(i);
+    if (status::IsFailure(v->SetValue(values[k] / v->GetScale()))) result = kKvsValueFailed;
   });
   if (result == 0 && status::IsFailure(TieDerivatives())) result = kKvsValueFailed;
   return result;
@@ -148,7 +151,7 @@ Status QLNCNumericAlgebraicESO::GetVariableValues(const KVSIndexList* list, doub
   const std::int32_t nv = block_->VariableCount();
   if (const Status s = CheckList(list, nv); s != 0) return s;
   EachIndex(list, nv, [&](std::int32_t k, std::int32_t i) {
-    values[k] = block_->GetVariable(i)->GetRealValue();
+    values[k] = block_->GetVariable(i)->GetScaledValue();
   });
   return 0;
 }

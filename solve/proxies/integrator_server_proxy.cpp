@@ -389,16 +389,19 @@ std::uint32_t IntegratorServerProxy::ExchangeGroupStates(void* block) {
     const std::int32_t position = problem->FindVariable(v) - 1;
     if (position < 0) continue;
     state_positions_.push_back(position);
-    state_values_.push_back(v->GetRealValue());
+    // The integrator holds the states scaled, as it reads them.
+    state_values_.push_back(v->GetScaledValue());
     variables.push_back(v);
   }
   if (variables.empty()) return 0;
   const Status s = server_->ExchangeStates(static_cast<std::int32_t>(variables.size()),
                                            state_positions_.data(), state_values_.data());
   if (status::IsFailure(s)) return FailureOf(s);
-  // The server may move a state; one it left as it was is not written again.
+  // The server may move a state (scaled, as it holds them); one it left as
+  // it was is not written again.
   for (std::size_t k = 0; k < variables.size(); ++k) {
-    if (state_values_[k] != variables[k]->GetRealValue()) variables[k]->SetValue(state_values_[k]);
+    if (state_values_[k] != variables[k]->GetScaledValue())
+      variables[k]->SetValue(state_values_[k] / variables[k]->GetScale());
   }
   return s;
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -82,6 +83,27 @@ TEST(Entries, ScaleKeepsUnscaledBoundsAndReachesTheDerivative) {
   EXPECT_DOUBLE_EQ(v.GetScaledValue(), 30.0);
   EXPECT_EQ(v.Derivative()->GetScale(), 10.0);
   EXPECT_EQ(v.SetBounds(1.0, 0.0), daes::kReservedAnswer);
+}
+
+// The engine traps overflow: an unbounded side stays at the marker under
+// any scale, and a derivative made after the scale takes it too.
+TEST(Entries, UnboundedSidesStayUnboundedUnderAnyScale) {
+  for (const double scale : {100.0, 1e-3, 1e300, 1e-300}) {
+    DAESRealVariable v(nullptr, "v");
+    v.SetScale(scale);
+    double lo = 0, up = 0;
+    v.GetBounds(&lo, &up);
+    EXPECT_EQ(lo, daes::kUnboundedLow) << scale;
+    EXPECT_EQ(up, daes::kUnboundedHigh) << scale;
+    v.GetStoredBounds(&lo, &up);
+    EXPECT_EQ(lo, daes::kUnboundedLow) << scale;
+    EXPECT_EQ(up, daes::kUnboundedHigh) << scale;
+    v.SetBounds(-1e300, 2.0);
+    v.GetBounds(&lo, &up);
+    EXPECT_TRUE(std::isfinite(lo) && std::isfinite(up)) << scale;
+    EXPECT_DOUBLE_EQ(up, 2.0) << scale;
+    EXPECT_EQ(v.MakeDerivative()->GetScale(), scale);
+  }
 }
 
 TEST(Entries, PerturbationStaysInsideTheBounds) {
