@@ -138,7 +138,10 @@ class DAESConnectionNode : public DAESSimpleEquation, public BvuDirectoryNode {
 // Where the equation collection puts the solver equations it makes.
 class QLNEquationList {
  public:
+  QLNEquationList() = default;
   virtual ~QLNEquationList() = default;
+  QLNEquationList(const QLNEquationList&) = delete;
+  QLNEquationList& operator=(const QLNEquationList&) = delete;
   // `problem` is the group the equation's variables register in.
   virtual Status AddEquation(DAESEqnRow* equation, void* problem) = 0;
   virtual std::int32_t EquationCount() const = 0;
@@ -149,11 +152,15 @@ class QLNEquationList {
   void PrintEquations(std::ostream& out);
   // The derivative entries (inputs times outputs) of the procedure calls
   // collected so far: what one model may keep is bounded in all.
-  std::int64_t ProcedureEntries() const { return procedure_entries_; }
-  void AddProcedureEntries(std::int64_t entries) { procedure_entries_ += entries; }
+  std::int64_t ProcedureEntries() const { return counted_in_->procedure_entries_; }
+  void AddProcedureEntries(std::int64_t entries) { counted_in_->procedure_entries_ += entries; }
+  // A list collecting the rows of a branch counts its calls with the list
+  // the branch is collected for, so that branches share the model's bound.
+  void CountProceduresWith(QLNEquationList& outer) { counted_in_ = outer.counted_in_; }
 
  private:
   std::int64_t procedure_entries_ = 0;
+  QLNEquationList* counted_in_ = this;
 };
 
 // A growable list of solver rows that owns them.

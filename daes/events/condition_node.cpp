@@ -135,6 +135,8 @@ Status DAESConditionNode::CollectEquations(QLNEquationList* list, DAESImplicitEv
   if (status::IsFailure(s)) return s;
   BranchRows then_rows;
   BranchRows else_rows;
+  then_rows.CountProceduresWith(*list);
+  else_rows.CountProceduresWith(*list);
   BvuDirectoryNode* then_branch = ChildAt(1);
   BvuDirectoryNode* else_branch = ChildAt(2);
   // Equations inside branches are never eliminated.

@@ -95,6 +95,7 @@ Status DAESSwitchNode::CollectEquations(QLNEquationList* list, DAESImplicitEvent
   }
   const std::int32_t n = StateCount();
   std::vector<StateRows> rows(static_cast<std::size_t>(n));
+  for (StateRows& state : rows) state.CountProceduresWith(*list);
   for (std::int32_t k = 0; k < n; ++k) {
     BvuDirectoryNode* state_node = ChildAt(k);
     if (state_node == nullptr) continue;

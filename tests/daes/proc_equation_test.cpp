@@ -13,11 +13,14 @@
 
 #include "daes/blocks/solver_block.h"
 #include "daes/equations/row_element.h"
+#include "daes/events/condition_node.h"
+#include "daes/events/implicit_event.h"
 #include "daes/model/parameter.h"
 #include "daes/model/services.h"
 #include "daes/model/variable.h"
 #include "daes/procedures/proc_equation.h"
 #include "expr/tree/var_ref_expression.h"
+#include "foundation/interfaces/current_objects.h"
 #include "tests/daes/daes_helpers.h"
 #include "tests/expr/expr_builders.h"
 #include "tests/support/capture_sink.h"
@@ -446,6 +449,55 @@ TEST(ProcedureEquation, TheModelsProcedureCallsTogetherKeepBoundedDerivativeEntr
   EXPECT_NE(all.find("Procedure cproc in equation T1.last would bring the derivative entries of "
                      "the model's procedure calls to 5242880: more than the 4194304 a model may "
                      "have"),
+            std::string::npos)
+      << all;
+}
+
+// Calls inside IF branches are the model's too: three calls at the top and
+// one in the THEN branch fill the model's allowance, and the ELSE branch's
+// call is refused with its equation named.
+TEST(ProcedureEquation, CallsInsideIfBranchesCountTowardsTheModelsBound) {
+  constexpr std::int64_t kWidth = 1024;
+  DAESEventSchedule schedule;
+  SetCurrentEventSchedule(&schedule);
+  struct Unset {
+    ~Unset() { SetCurrentEventSchedule(nullptr); }
+  } unset;
+  DAESProcDefWithExceptionHandler definition;
+  definition.SetLanguage(2);
+  definition.SetImplementationName("cproc");
+  definition.SetLibrary(kLibrary.c_str());
+  definition.SetInterfaceVersion(2);
+  DAESRealVariable x{nullptr, "x"};
+  std::vector<std::unique_ptr<DAESRealVariable>> ys;
+  for (std::int64_t k = 0; k < kWidth; ++k) {
+    ys.push_back(std::make_unique<DAESRealVariable>(nullptr, "y"));
+  }
+  BvuDirectoryProper root(nullptr, nullptr);
+  BvuDirectoryProper unit(&root, "T1");
+  const Ref condition = Real(1.0);
+  DAESConditionNode branching(&unit, ".If", condition.get());
+  BvuDirectoryProper then_branch(&branching, ".Then");
+  BvuDirectoryProper else_branch(&branching, ".Else");
+  ASSERT_EQ(branching.InsertChildAt(1, &then_branch), 0u);
+  ASSERT_EQ(branching.InsertChildAt(2, &else_branch), 0u);
+  DAESSolverEquationList list;
+  std::vector<std::unique_ptr<DAESProcedureNode>> calls;
+  for (int k = 1; k <= 3; ++k) {
+    calls.push_back(WideCall(&definition, &unit, ".call", &x, ys));
+    ASSERT_EQ(calls.back()->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u) << k;
+  }
+  calls.push_back(WideCall(&definition, &then_branch, ".call", &x, ys));
+  ASSERT_EQ(then_branch.InsertChildAt(1, calls.back().get()), 0u);
+  calls.push_back(WideCall(&definition, &else_branch, ".call", &x, ys));
+  ASSERT_EQ(else_branch.InsertChildAt(1, calls.back().get()), 0u);
+  testsupport::CaptureSink sink;
+  EXPECT_EQ(branching.ApplyToSubtree(&list, nullptr, 0, 0, nullptr), procstatus::kArguments);
+  EXPECT_EQ(list.EquationCount(), 3 * kWidth);
+  std::string all;
+  for (const std::string& line : sink.lines()) all += line + "\n";
+  EXPECT_NE(all.find("Procedure cproc in equation T1.If.Else.call would bring the derivative "
+                     "entries of the model's procedure calls to 5242880"),
             std::string::npos)
       << all;
 }

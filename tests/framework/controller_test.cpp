@@ -308,6 +308,43 @@ TEST_F(ControllerTest, ALostParentEndsThePollBeforeAnythingIsDispatched) {
   EXPECT_EQ(unready->Send(new DseMessage(60, 12), 0, nullptr, nullptr, nullptr, -1), 0xA000FFFFu);
 }
 
+// Work that holds the polling thread reads the wire to learn whether to
+// end: it dispatches nothing and takes nothing, and the next poll serves
+// all it read, in order, whichever service each is for. A peer gone ends
+// the work as well.
+TEST_F(ControllerTest, WorkAskingWhetherToEndLeavesWhatItReadToThePoll) {
+  SetUpChild();
+  Connect();
+  registry_.Register(61, &server_);
+  auto deliver = [&](std::uint32_t type, std::uint32_t number) {
+    DseMessage command(type, DseMessage::kCommand);
+    for (std::uint32_t word : {number, 0u, 0u, 0u}) command.PutUInt32(word);
+    wire_->Deliver(command);
+  };
+  auto command_two = [](DseMessage& m) {
+    if (m.type != 60 || m.subtype != DseMessage::kCommand) return false;
+    std::uint8_t* start = m.Tell();
+    std::uint32_t number = 0;
+    const Status read = m.GetUInt32(&number);
+    m.RereadFrom(start);
+    return status::IsSuccess(read) && number == 2;
+  };
+  auto never = [](DseMessage&) { return false; };
+  deliver(61, 5);
+  EXPECT_FALSE(controller_->EndRequested(command_two));
+  deliver(60, 2);
+  deliver(61, 6);
+  EXPECT_TRUE(controller_->EndRequested(command_two));
+  EXPECT_TRUE(controller_->EndRequested(command_two));
+  EXPECT_TRUE(wire_->output.empty());
+  EXPECT_TRUE(server_.calls.empty());
+  EXPECT_EQ(Round().size(), 3u);
+  EXPECT_EQ(server_.calls, (std::vector<std::string>{"61 5", "60 2", "61 6"}));
+  EXPECT_FALSE(controller_->EndRequested(command_two));
+  wire_->read_failure = status::kPeerGone;
+  EXPECT_TRUE(controller_->EndRequested(never));
+}
+
 TEST_F(ControllerTest, AnOrphanWhoseHandshakeNeverCompletesEnds) {
   SetUpChild();
   controller_->SetConnectDeadline(0);
