@@ -13,8 +13,10 @@
 // Debian's libraries as they are (built without optimisation) for
 // comparison. Reports the ratio of the dynamic
 // phase (first command 10 to the last step's values) to each and of the
-// whole run (start of the engine to its exit), and the largest relative
-// difference between the two programs' values.
+// whole run (start of the engine to its exit), the whole run's phases
+// (start, the model's receipt, command 6, request 31, the run's end, the
+// engine's end to its exit), and the largest relative difference between
+// the two programs' values.
 #include <benchmark/benchmark.h>
 #include <ida/ida.h>
 #include <nvector/nvector_serial.h>
@@ -227,8 +229,13 @@ bool RunIda(std::uint32_t units, double max_step, bool fast, Trace* trace, long*
 // --- the engine ---
 
 struct EngineTimes {
+  double start = 0.0;    // the engine's start and handshake
+  double receipt = 0.0;  // the model and the options sent
   double prepare = 0.0;  // command 6
+  double begin = 0.0;    // request 31
   double dynamic = 0.0;
+  double end = 0.0;   // request 134
+  double exit = 0.0;  // command 2 to the engine's exit
   double whole = 0.0;
 };
 
@@ -272,6 +279,8 @@ bool RunEngine(std::uint32_t units, int print_level, bool as_environment,
     *why = sink.failure;
     return false;
   }
+  times->start = Seconds(start);
+  const auto receipt = Clock::now();
   Road road(*client, &sink);
   TankTrain train;
   train.units = units;
@@ -282,10 +291,13 @@ bool RunEngine(std::uint32_t units, int print_level, bool as_environment,
                                       [&](modelwriter::Writer& w) { train.Write(w, {2, "Train"}); }) &&
             Option(road, 29, 2, 4) && Option(road, 30, 2, 4) && Option(road, 130, 4, kRtol) &&
             Option(road, 131, 4, kAtol) && Option(road, 31, 2, print_level);
+  times->receipt = Seconds(receipt);
   const auto prepare = Clock::now();
   ok = ok && vantor_scenario::Prepare(road, "command 6");
   times->prepare = Seconds(prepare);
+  const auto begin = Clock::now();
   ok = ok && vantor_scenario::BeginRun(road, "request 31");
+  times->begin = Seconds(begin);
   if (ok) {
     const auto dynamic = Clock::now();
     for (int k = 0; ok && k <= kOutputs; ++k) {
@@ -309,8 +321,17 @@ bool RunEngine(std::uint32_t units, int print_level, bool as_environment,
     }
     times->dynamic = Seconds(dynamic);
   }
-  ok = ok && vantor_scenario::EndEngine(road);
+  const auto end = Clock::now();
+  auto end_run = std::make_unique<vantor_client::Request>(vantor_scenario::kProblemService);
+  end_run->PutUInt16(134);
+  ok = ok && road.Expect(std::move(end_run), "ending the run (request 134)",
+                         vantor_scenario::kRunEnded);
+  times->end = Seconds(end);
+  const auto exit = Clock::now();
+  ok = ok && road.Expect(MakeCommand(vantor_scenario::kProblemService, 2),
+                         "ending the engine (command 2)", vantor_scenario::kEnding);
   ok = vantor_scenario::FinishEngine(*client, road, &sink, ok);
+  times->exit = Seconds(exit);
   times->whole = Seconds(start);
   if (!ok) {
     *why = sink.failure;
@@ -385,6 +406,11 @@ void TankTrainRun(benchmark::State& state) {
     state.counters["environment_form"] = as_environment ? 1 : 0;
     state.counters["engine_prepare_s"] = engine.prepare;
     state.counters["engine_dynamic_s"] = engine.dynamic;
+    state.counters["engine_start_s"] = engine.start;
+    state.counters["engine_receipt_s"] = engine.receipt;
+    state.counters["engine_begin_s"] = engine.begin;
+    state.counters["engine_end_s"] = engine.end;
+    state.counters["engine_exit_s"] = engine.exit;
     state.counters["engine_whole_s"] = engine.whole;
     state.counters["ida_klu_s"] = reference;
     state.counters["ida_klu_steps"] = static_cast<double>(steps);
