@@ -680,22 +680,34 @@ double WrittenValue(const Expr& e, const std::vector<double>& vars) {
   const double a = WrittenValue(e->operands[0], vars);
   if (e->operands.size() == 1) {
     switch (e->code) {
-      case 16: return -a;
-      case 25: return std::sin(a);
-      case 26: return std::cos(a);
-      case 31: return std::sqrt(a);
-      case 32: return std::exp(a);
-      default: return NAN;
+      case 16:
+        return -a;
+      case 25:
+        return std::sin(a);
+      case 26:
+        return std::cos(a);
+      case 31:
+        return std::sqrt(a);
+      case 32:
+        return std::exp(a);
+      default:
+        return NAN;
     }
   }
   const double b = WrittenValue(e->operands[1], vars);
   switch (e->code) {
-    case 18: return a + b;
-    case 19: return a - b;
-    case 20: return a * b;
-    case 21: return a / b;
-    case 23: return std::pow(a, b);
-    default: return NAN;
+    case 18:
+      return a + b;
+    case 19:
+      return a - b;
+    case 20:
+      return a * b;
+    case 21:
+      return a / b;
+    case 23:
+      return std::pow(a, b);
+    default:
+      return NAN;
   }
 }
 
@@ -791,7 +803,8 @@ TEST_P(NistSweep, ReachesTheCertifiedValuesOrSaysItFailed) {
   const std::string name = std::get<0>(GetParam());
   const Solver& solver = kSolvers[std::get<1>(GetParam())];
   if (kThreadSanitizer && !AmongTheFirstFive(name)) {
-    GTEST_SKIP() << "the thread-sanitizer tree fits five of the problems; the Release tree fits all";
+    GTEST_SKIP()
+        << "the thread-sanitizer tree fits five of the problems; the Release tree fits all";
   }
   // Known faults, each to be mended and then taken off this list.
   const struct {
