@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cfenv>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -132,6 +133,10 @@ void Bridge::Start(Body&& body) {
   worker_turn_ = true;
   outcome_ = Outcome{};
   worker_ = std::thread([this, body = std::forward<Body>(body)]() mutable {
+    // The optimiser computes with IEEE infinities (Ipopt's line search
+    // raises huge values to powers); the engine's traps, inherited from the
+    // starting thread, would end the process there.
+    fedisableexcept(FE_ALL_EXCEPT);
     outcome_ = body();
     finished_.store(true, std::memory_order_release);
     Hand(false);
