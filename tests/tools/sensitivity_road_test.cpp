@@ -207,19 +207,26 @@ TEST_F(SensitivityRoad, SteadyStateOfTheCubicMatchesTheClosedFormAndDifferences)
 // x' = -p x from x(0) = 1.
 void Decay(Writer& w, double p) { engineroad::DecayModel(w, ".p", p); }
 
+// Its dynamic run: points every 0.25, tolerances tight enough for the
+// closed form to 1e-7.
+RunSettings DecaySettings() {
+  RunSettings settings;
+  settings.run_mode = 4;
+  settings.interval = 0.25;
+  settings.rtol = 1e-10;
+  settings.atol = 1e-10;
+  return settings;
+}
+
 // A dynamic run with sensitivities on: the engine's run steps ask the
 // sensitivity manager, the integrator server carries the sensitivities
 // through IDAS with the engine's corrector, and request 55 gives dx/dp =
 // -t e^(-p t) at every communication point.
 TEST_F(SensitivityRoad, DynamicDecayMatchesTheClosedFormAtEveryPoint) {
   constexpr double p = 0.7;
-  RunSettings settings;
-  settings.run_mode = 4;
-  settings.interval = 0.25;
-  settings.rtol = 1e-10;
-  settings.atol = 1e-10;
-  ASSERT_TRUE(Start(settings, [&](Writer& w) { Decay(w, p); })) << Failure() << Events();
-  ASSERT_TRUE(Register({2}, {1})) << Failure() << Events();
+  const RunSettings settings = DecaySettings();
+  ASSERT_TRUE(Start(settings, [&](Writer& w) { Decay(w, p); }) && Register({2}, {1}))
+      << Failure() << Events();
   std::vector<double> times;
   const bool ran = Dynamic(5, settings.interval, [&](double t) {
     double x = 0.0;
@@ -246,13 +253,9 @@ TEST_F(SensitivityRoad, TheQualityFileCarriesTheSensitivityLines) {
   constexpr double p = 0.7;
   const std::string file = work_.path().string() + "/qc.txt";
   testsupport::ScopedEnv named("SPQCFILE", file.c_str());
-  RunSettings settings;
-  settings.run_mode = 4;
-  settings.interval = 0.25;
-  settings.rtol = 1e-10;
-  settings.atol = 1e-10;
-  ASSERT_TRUE(Start(settings, [&](Writer& w) { Decay(w, p); })) << Failure() << Events();
-  ASSERT_TRUE(Register({2}, {1})) << Failure() << Events();
+  const RunSettings settings = DecaySettings();
+  ASSERT_TRUE(Start(settings, [&](Writer& w) { Decay(w, p); }) && Register({2}, {1}))
+      << Failure() << Events();
   std::vector<double> exact;
   ASSERT_TRUE(Dynamic(5, settings.interval, [&](double t) {
     exact.push_back(-t * std::exp(-p * t));
