@@ -724,39 +724,12 @@ TEST_F(ResultsRoad, AFileThatCannotBeReadOrMappedIsSetAsideWithItsNumberedLine) 
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
-// x'' = -x from x = 1 (x = cos t), s = IF x > 0 THEN 1 ELSE -1: the sign
-// switches at every pi/2 + k pi.
-void SignedOscillator(Writer& w) {
-  using modelwriter::Add;
-  using modelwriter::Real;
-  using modelwriter::Sub;
-  using modelwriter::Var;
-  w.List(6);
-  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1.0, 32);
-  ModelVariable(w, modelwriter::kStateVariable, 2, ".v", 0.0, 32);
-  ModelVariable(w, modelwriter::kRealVariable, 3, ".s", 1.0, kFree);
-  ModelEquation(w, 10, ".position", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 2}});
-  ModelEquation(w, 11, ".speed", Add(Var(0), Var(1)), {{2, 2, 1}, {2, 1}});
-  const modelwriter::Step sign{8, ".Sign"};
-  w.IfHead({1}, {Node(), sign});
-  w.EquationHead(1);
-  w.Reference({2, 1});
-  for (std::uint32_t branch = 1; branch <= 2; ++branch) {
-    w.List(1);
-    w.Item(modelwriter::kInlineEquation);
-    w.U32(0);
-    w.Expression(branch == 1 ? Sub(Var(0), Real(1.0)) : Add(Var(0), Real(1.0)));
-    w.Placement({Node(), sign, {branch, branch == 1 ? ".Then" : ".Else"}, {1, ".S"}});
-    w.EquationHead(1);
-    w.Reference({2, 3});
-  }
-}
-
-// Communication points far apart: every step of the run stops at a switch
-// short of its point, and the results keep the run position at t = 0. A
-// pause then comes past it (pause 2), and the step collected after it
-// leaves the run position where it stopped: a snapshot of the pause is
-// taken at the time the run rests at, not at t = 0.
+// The circle with its sign on x > 0 and communication points far apart:
+// every step of the run stops at a switch (each pi/2 + k pi) short of its
+// point, and the results keep the run position at t = 0. A pause then
+// comes past it (pause 2), and the step collected after it leaves the run
+// position where it stopped: a snapshot of the pause is taken at the time
+// the run rests at, not at t = 0.
 TEST_F(ResultsRoad, APauseAfterTheRunPositionKeepsTheSnapshotWhereTheRunRests) {
   vantor_client::EngineOptions engine = Engine();
   engine.timeout_ms = 60000;
@@ -772,7 +745,7 @@ TEST_F(ResultsRoad, APauseAfterTheRunPositionKeepsTheSnapshotWhereTheRunRests) {
   c.Placement({{1, ".Positive"}});
   c.Expression(modelwriter::Greater(modelwriter::Var(0), modelwriter::Real(0.0)));
   ASSERT_TRUE(road_->Expect(std::move(condition), "the library condition", 0)) << Failure();
-  ASSERT_TRUE(Load(SignedOscillator)) << Failure();
+  ASSERT_TRUE(Load(Circle)) << Failure();
   ASSERT_TRUE(BeginRun() && road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0))
       << Failure();
   ASSERT_TRUE(road_->WaitNotice(
