@@ -460,15 +460,7 @@ TEST_F(DynamicRoad, AnOpenNLASolverIntegratesAsTheBuiltInMethod) {
   for (const bool open : {false, true}) {
     Settings settings;
     settings.rtol = settings.atol = kTol;
-    ASSERT_TRUE(Start(settings, [](Writer& w) {
-      w.List(5);
-      ModelVariable(w, modelwriter::kRealVariable, 1, ".k", 0.8, 4);
-      ModelVariable(w, modelwriter::kStateVariable, 2, ".M", 1.0, 32);
-      ModelVariable(w, modelwriter::kRealVariable, 3, ".F", 1.0, 1);
-      ModelEquation(w, 10, ".mass", Add(Sub(Var(0), Real(2.0)), Var(1)), {{2, 2, 1}, {2, 3}});
-      ModelEquation(w, 11, ".valve", Sub(Var(0), Mul(Var(1), modelwriter::Sqrt(Var(2)))),
-                    {{2, 3}, {2, 1}, {2, 2}});
-    })) << Failure() << Events();
+    ASSERT_TRUE(Start(settings, engineroad::ValveTankModel)) << Failure() << Events();
     if (open) {
       auto choose = std::make_unique<vantor_client::Request>(engineroad::kProblemService);
       Writer w(*choose);

@@ -337,15 +337,7 @@ TEST_F(SensitivityRoad, ANonlinearCorrectorGroupIntegratesAndCarriesSensitivitie
   settings.interval = 1.0;
   settings.rtol = 1e-8;
   settings.atol = 1e-10;
-  ASSERT_TRUE(Start(settings, [](Writer& w) {
-    w.List(5);
-    ModelVariable(w, modelwriter::kRealVariable, 1, ".k", 0.8, 4);
-    ModelVariable(w, modelwriter::kStateVariable, 2, ".M", 1.0, 32);
-    ModelVariable(w, modelwriter::kRealVariable, 3, ".F", 1.0, 1);
-    ModelEquation(w, 10, ".mass", Add(Sub(Var(0), Real(2.0)), Var(1)), {{2, 2, 1}, {2, 3}});
-    ModelEquation(w, 11, ".valve", Sub(Var(0), Mul(Var(1), modelwriter::Sqrt(Var(2)))),
-                  {{2, 3}, {2, 1}, {2, 2}});
-  })) << Failure() << Events();
+  ASSERT_TRUE(Start(settings, engineroad::ValveTankModel)) << Failure() << Events();
   ASSERT_TRUE(Register({2, 3}, {1})) << Failure() << Events();
   // M, dM/dk and dF/dk at t = 1, 2, 3.
   const double reference[3][3] = {{2.013676829930, -1.070675057079, 1.117238343106},
