@@ -77,10 +77,10 @@ class SensitivityRoad : public EngineRoad {
     return Load(model);
   }
 
-  // Request 51 (variables, then parameters, by id path under the node) and
-  // request 52.
-  bool Register(const std::vector<std::uint32_t>& variables,
-                const std::vector<std::uint32_t>& parameters) {
+  // Request 51: the variables, then the parameters, by id path under the
+  // node.
+  static std::unique_ptr<vantor_client::Request> Lists(
+      const std::vector<std::uint32_t>& variables, const std::vector<std::uint32_t>& parameters) {
     auto lists = std::make_unique<vantor_client::Request>(kSensitivityService);
     Writer w(*lists);
     w.U16(51);
@@ -89,7 +89,12 @@ class SensitivityRoad : public EngineRoad {
       for (std::uint32_t index : *list) w.IdPath({2, index});
     }
     w.U16(0xFFFF);
-    if (!road_->Expect(std::move(lists), "request 51", 0)) return false;
+    return lists;
+  }
+  // Request 51, then request 52.
+  bool Register(const std::vector<std::uint32_t>& variables,
+                const std::vector<std::uint32_t>& parameters) {
+    if (!road_->Expect(Lists(variables, parameters), "request 51", 0)) return false;
     auto enable = std::make_unique<vantor_client::Request>(kSensitivityService);
     Writer(*enable).U16(52);
     Writer(*enable).U16(0);
@@ -308,16 +313,8 @@ TEST_F(SensitivityRoad, NewListsWaitWhileAStepComputes) {
   int busy = 0;
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while ((busy < 3 || taken == 0) && std::chrono::steady_clock::now() < until) {
-    auto lists = std::make_unique<vantor_client::Request>(kSensitivityService);
-    Writer w(*lists);
-    w.U16(51);
-    for (const auto* list : {&variables, &parameters}) {
-      w.U16(static_cast<std::uint16_t>(list->size()));
-      for (std::uint32_t index : *list) w.IdPath({2, index});
-    }
-    w.U16(0xFFFF);
     Status s = 1;
-    ASSERT_TRUE(road_->Exchange(std::move(lists), "request 51", &s)) << Failure();
+    ASSERT_TRUE(road_->Exchange(Lists(variables, parameters), "request 51", &s)) << Failure();
     ASSERT_TRUE(s == 0 || s == kBusy) << vantor_scenario::Hex(s) << Events();
     (s == 0 ? taken : busy) += 1;
   }
