@@ -122,6 +122,15 @@ class ResultsRoad : public EngineRoad {
     if (!road_->Exchange(std::move(request), "results request", result, &replies)) return {};
     return replies.empty() ? Bytes{} : replies[0].body;
   }
+  // Request 58: back to the run's snapshot of its position.
+  bool RestorePosition(vantor_client::RestoreReply* restored) {
+    Status s = 1;
+    const Bytes body = Ask([](vantor_client::Request& r) {
+      r.PutUInt16(58);
+      r.PutUInt16(0);
+    }, &s);
+    return vantor_client::DecodeRestoreReply(body, restored);
+  }
   std::vector<vantor_client::SnapshotEntry> Snapshots() {
     Status s = 1;
     const Bytes body = Ask([](vantor_client::Request& r) { r.PutUInt16(19); }, &s);
@@ -345,13 +354,8 @@ TEST_F(ResultsRoad, ARestoreMovesTheRunToTheSnapshotsTime) {
   // Request 58 restores the run's snapshot of its position (here the
   // initial specification at 0): the run goes back to the time it names.
   ASSERT_TRUE(Step(0.4)) << Failure();
-  Status s = 1;
-  const Bytes body = Ask([](vantor_client::Request& r) {
-    r.PutUInt16(58);
-    r.PutUInt16(0);
-  }, &s);
   vantor_client::RestoreReply restored;
-  ASSERT_TRUE(vantor_client::DecodeRestoreReply(body, &restored));
+  ASSERT_TRUE(RestorePosition(&restored));
   ASSERT_EQ(restored.status, 0u);
   ASSERT_LT(restored.time, 0.35);
   ASSERT_TRUE(RestsAt(restored.time)) << Failure();
@@ -494,13 +498,8 @@ TEST_F(ResultsRoad, AFailedRestoreLeavesTheRunClockWhereItIs) {
   ASSERT_FALSE(ids.empty()) << Failure();
   ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 18, ids), "command 18", 0)) << Failure();
   ASSERT_TRUE(Snapshots().empty()) << Failure();
-  Status s = 1;
-  const Bytes body = Ask([](vantor_client::Request& r) {
-    r.PutUInt16(58);
-    r.PutUInt16(0);
-  }, &s);
   vantor_client::RestoreReply restored;
-  ASSERT_TRUE(vantor_client::DecodeRestoreReply(body, &restored));
+  ASSERT_TRUE(RestorePosition(&restored));
   ASSERT_EQ(restored.status, 0x40000048u) << "a snapshot was found after all";
   ASSERT_TRUE(Step(0.4)) << Failure() << Events();
   EXPECT_NEAR(Value(2), std::exp(-0.4), 1e-6);
