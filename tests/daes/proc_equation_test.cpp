@@ -414,33 +414,43 @@ std::unique_ptr<DAESProcedureNode> WideCall(
   return node;
 }
 
+// The C procedure and the variables of calls `width` outputs wide.
+struct WideCalls {
+  explicit WideCalls(std::int64_t width) {
+    definition.SetLanguage(2);
+    definition.SetImplementationName("cproc");
+    definition.SetLibrary(kLibrary.c_str());
+    definition.SetInterfaceVersion(2);
+    for (std::int64_t k = 0; k < width; ++k) {
+      ys.push_back(std::make_unique<DAESRealVariable>(nullptr, "y"));
+    }
+  }
+  std::unique_ptr<DAESProcedureNode> Call(BvuDirectoryNode* unit, const char* name) {
+    return WideCall(&definition, unit, name, &x, ys);
+  }
+  DAESProcDefWithExceptionHandler definition;
+  DAESRealVariable x{nullptr, "x"};
+  std::vector<std::unique_ptr<DAESRealVariable>> ys;
+};
+
 // Each call keeps up to a million entries; four such calls are what a
 // model may keep in all, and the fifth is refused with its equation named.
 TEST(ProcedureEquation, TheModelsProcedureCallsTogetherKeepBoundedDerivativeEntries) {
   constexpr std::int64_t kWidth = 1024;
   static_assert(kWidth * kWidth == kMaxProcDerivativeEntries);
-  DAESProcDefWithExceptionHandler definition;
-  definition.SetLanguage(2);
-  definition.SetImplementationName("cproc");
-  definition.SetLibrary(kLibrary.c_str());
-  definition.SetInterfaceVersion(2);
-  DAESRealVariable x{nullptr, "x"};
-  std::vector<std::unique_ptr<DAESRealVariable>> ys;
-  for (std::int64_t k = 0; k < kWidth; ++k) {
-    ys.push_back(std::make_unique<DAESRealVariable>(nullptr, "y"));
-  }
+  WideCalls wide(kWidth);
   BvuDirectoryProper root(nullptr, nullptr);
   BvuDirectoryProper unit(&root, "T1");
   DAESSolverEquationList list;
   std::vector<std::unique_ptr<DAESProcedureNode>> calls;
   const std::int64_t allowed = kMaxModelProcDerivativeEntries / kMaxProcDerivativeEntries;
   for (std::int64_t k = 1; k <= allowed; ++k) {
-    calls.push_back(WideCall(&definition, &unit, ".call", &x, ys));
+    calls.push_back(wide.Call(&unit, ".call"));
     ASSERT_EQ(calls.back()->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u) << k;
   }
   EXPECT_EQ(list.EquationCount(), allowed * kWidth);
   EXPECT_EQ(list.ProcedureEntries(), kMaxModelProcDerivativeEntries);
-  calls.push_back(WideCall(&definition, &unit, ".last", &x, ys));
+  calls.push_back(wide.Call(&unit, ".last"));
   testsupport::CaptureSink sink;
   EXPECT_EQ(calls.back()->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), procstatus::kArguments);
   EXPECT_EQ(list.EquationCount(), allowed * kWidth);
@@ -463,16 +473,7 @@ TEST(ProcedureEquation, CallsInsideIfBranchesCountTowardsTheModelsBound) {
   struct Unset {
     ~Unset() { SetCurrentEventSchedule(nullptr); }
   } unset;
-  DAESProcDefWithExceptionHandler definition;
-  definition.SetLanguage(2);
-  definition.SetImplementationName("cproc");
-  definition.SetLibrary(kLibrary.c_str());
-  definition.SetInterfaceVersion(2);
-  DAESRealVariable x{nullptr, "x"};
-  std::vector<std::unique_ptr<DAESRealVariable>> ys;
-  for (std::int64_t k = 0; k < kWidth; ++k) {
-    ys.push_back(std::make_unique<DAESRealVariable>(nullptr, "y"));
-  }
+  WideCalls wide(kWidth);
   BvuDirectoryProper root(nullptr, nullptr);
   BvuDirectoryProper unit(&root, "T1");
   const Ref condition = Real(1.0);
@@ -484,12 +485,12 @@ TEST(ProcedureEquation, CallsInsideIfBranchesCountTowardsTheModelsBound) {
   DAESSolverEquationList list;
   std::vector<std::unique_ptr<DAESProcedureNode>> calls;
   for (int k = 1; k <= 3; ++k) {
-    calls.push_back(WideCall(&definition, &unit, ".call", &x, ys));
+    calls.push_back(wide.Call(&unit, ".call"));
     ASSERT_EQ(calls.back()->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u) << k;
   }
-  calls.push_back(WideCall(&definition, &then_branch, ".call", &x, ys));
+  calls.push_back(wide.Call(&then_branch, ".call"));
   ASSERT_EQ(then_branch.InsertChildAt(1, calls.back().get()), 0u);
-  calls.push_back(WideCall(&definition, &else_branch, ".call", &x, ys));
+  calls.push_back(wide.Call(&else_branch, ".call"));
   ASSERT_EQ(else_branch.InsertChildAt(1, calls.back().get()), 0u);
   testsupport::CaptureSink sink;
   EXPECT_EQ(branching.ApplyToSubtree(&list, nullptr, 0, 0, nullptr), procstatus::kArguments);

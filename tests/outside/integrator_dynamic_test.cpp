@@ -1042,17 +1042,24 @@ TEST_F(IntegratorDynamic, CommunicationPointsAreInterpolatedUnlessAskedOtherwise
   EXPECT_LT(steps[1] + 20, steps[0]) << steps[1] << " against " << steps[0];
 }
 
+// x' = u - x from x = 0, u fixed at 1 for the test to set between calls:
+// x's index, and u's place among the values.
+std::pair<std::int32_t, std::size_t> AddLag(Model* m) {
+  std::int32_t dx = -1;
+  const std::int32_t x = m->AddState(0.0, &dx);
+  const std::int32_t u = m->AddVariable(kFixed, 1.0);
+  const auto X = static_cast<std::size_t>(x), DX = static_cast<std::size_t>(dx),
+             U = static_cast<std::size_t>(u);
+  m->AddEquation({dx, u, x}, {1, 1, 1}, [=](const V& v) { return v[DX] - v[U] + v[X]; });
+  return {x, U};
+}
+
 // x' = u - x with u fixed, set between calls as a ramp monitor does: the
 // step that went past the first point ran on the old u, so the leg starts
 // again at that point, and from then on each point ends a step.
 TEST_F(IntegratorDynamic, AnInputSetBetweenCallsHoldsFromItsTime) {
   Model m;
-  std::int32_t dx = -1;
-  const std::int32_t x = m.AddState(0.0, &dx);
-  const std::int32_t u = m.AddVariable(kFixed, 1.0);
-  const auto X = static_cast<std::size_t>(x), DX = static_cast<std::size_t>(dx),
-             U = static_cast<std::size_t>(u);
-  m.AddEquation({dx, u, x}, {1, 1, 1}, [=](const V& v) { return v[DX] - v[U] + v[X]; });
+  const auto [x, U] = AddLag(&m);
   Gear(1e-8, 1e-10);
   Start(&m);
   ASSERT_EQ(To(1.0), 0u);
@@ -1074,12 +1081,7 @@ TEST_F(IntegratorDynamic, AnInputSetBetweenCallsHoldsFromItsTime) {
 // and the values still follow the closed form.
 TEST_F(IntegratorDynamic, StepsGoPastTheTargetsAgainOnceTheInputsRest) {
   Model m;
-  std::int32_t dx = -1;
-  const std::int32_t x = m.AddState(0.0, &dx);
-  const std::int32_t u = m.AddVariable(kFixed, 1.0);
-  const auto X = static_cast<std::size_t>(x), DX = static_cast<std::size_t>(dx),
-             U = static_cast<std::size_t>(u);
-  m.AddEquation({dx, u, x}, {1, 1, 1}, [=](const V& v) { return v[DX] - v[U] + v[X]; });
+  const auto [x, U] = AddLag(&m);
   Gear(1e-8, 1e-10);
   Start(&m);
   ASSERT_EQ(To(1.0), 0u);

@@ -153,6 +153,24 @@ class DynamicRoad : public engineroad::EngineRoad {
   bool Value(std::uint32_t index, double* value) {
     return road_->Read(index, value, "value " + std::to_string(index));
   }
+  // A steady-state run (command 9) to its end, reading x1 and x2.
+  bool SteadyState(double* x1, double* x2) {
+    return BeginRun() &&
+           road_->Expect(MakeCommand(engineroad::kProblemService, 9), "command 9", 0) &&
+           road_->WaitStep(0.0, "the steady state") && Value(1, x1) && Value(2, x2) && FinishRun();
+  }
+  // A steady-state run (command 9) that is expected to fail: waits for the
+  // failure to be told.
+  bool FailedSteadyState() {
+    if (!BeginRun() ||
+        !road_->Expect(MakeCommand(engineroad::kProblemService, 9), "command 9", 0))
+      return false;
+    client_->WaitFor([&] {
+      road_->Collect();
+      return Events().find("Steady state solution failure") != std::string::npos;
+    });
+    return true;
+  }
   // Service 114's set-up: the matrices of `bits` with the model's variables
   // of these indices as states, inputs and outputs, each of scale 1.
   static std::unique_ptr<vantor_client::Request> CdiSetUp(
@@ -442,15 +460,7 @@ TEST_F(DynamicRoad, AnOpenNLASolverIntegratesAsTheBuiltInMethod) {
   for (const bool open : {false, true}) {
     Settings settings;
     settings.rtol = settings.atol = kTol;
-    ASSERT_TRUE(Start(settings, [](Writer& w) {
-      w.List(5);
-      ModelVariable(w, modelwriter::kRealVariable, 1, ".k", 0.8, 4);
-      ModelVariable(w, modelwriter::kStateVariable, 2, ".M", 1.0, 32);
-      ModelVariable(w, modelwriter::kRealVariable, 3, ".F", 1.0, 1);
-      ModelEquation(w, 10, ".mass", Add(Sub(Var(0), Real(2.0)), Var(1)), {{2, 2, 1}, {2, 3}});
-      ModelEquation(w, 11, ".valve", Sub(Var(0), Mul(Var(1), modelwriter::Sqrt(Var(2)))),
-                    {{2, 3}, {2, 1}, {2, 2}});
-    })) << Failure() << Events();
+    ASSERT_TRUE(Start(settings, engineroad::ValveTankModel)) << Failure() << Events();
     if (open) {
       auto choose = std::make_unique<vantor_client::Request>(engineroad::kProblemService);
       Writer w(*choose);
@@ -601,13 +611,8 @@ TEST_F(DynamicRoad, BadlyScaledSteadyStatesAreNotSingular) {
   engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
   ASSERT_TRUE(StartEngine(engine, "Powell") && RealOption(0, 1e-12) && Load(powell))
       << Failure() << Events();
-  ASSERT_TRUE(BeginRun() &&
-              road_->Expect(MakeCommand(engineroad::kProblemService, 9), "command 9", 0) &&
-              road_->WaitStep(0.0, "the steady state"))
-      << Failure() << Events();
   double x1 = 0, x2 = 0;
-  ASSERT_TRUE(Value(1, &x1) && Value(2, &x2)) << Failure();
-  ASSERT_TRUE(FinishRun()) << Failure();
+  ASSERT_TRUE(SteadyState(&x1, &x2)) << Failure() << Events();
   // MINPACK's published root.
   EXPECT_NEAR(x1, 1.098159329699759e-5, 1e-9 * 1.1e-5) << Events();
   EXPECT_NEAR(x2, 9.106146739867318, 1e-6) << Events();
@@ -623,13 +628,7 @@ TEST_F(DynamicRoad, BadlyScaledSteadyStatesAreNotSingular) {
     ModelEquation(w, 11, ".three", Sub(Mul(Var(0), Var(1)), Real(3.0)), {{2, 1}, {2, 2}});
   };
   ASSERT_TRUE(StartEngine(engine, "Singular") && Load(inconsistent)) << Failure() << Events();
-  ASSERT_TRUE(BeginRun() &&
-              road_->Expect(MakeCommand(engineroad::kProblemService, 9), "command 9", 0))
-      << Failure();
-  client_->WaitFor([&] {
-    road_->Collect();
-    return Events().find("Steady state solution failure") != std::string::npos;
-  });
+  ASSERT_TRUE(FailedSteadyState()) << Failure();
   EXPECT_NE(Events().find("Jacobian is singular: rank 1 of 2"), std::string::npos) << Events();
   EXPECT_NE(Events().find("Group 1: Nonlinear solver failed."), std::string::npos) << Events();
   EXPECT_NE(Events().find("Nonlinear solver failed: "), std::string::npos) << Events();
@@ -765,13 +764,8 @@ TEST_F(DynamicRoad, ASteadyStateSingularOnlyAtItsStartIsSolved) {
   engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
   ASSERT_TRUE(StartEngine(engine, "Product") && RealOption(0, 1e-12) && Load(product))
       << Failure() << Events();
-  ASSERT_TRUE(BeginRun() &&
-              road_->Expect(MakeCommand(engineroad::kProblemService, 9), "command 9", 0) &&
-              road_->WaitStep(0.0, "the steady state"))
-      << Failure() << Events();
   double x1 = 0, x2 = 0;
-  ASSERT_TRUE(Value(1, &x1) && Value(2, &x2)) << Failure();
-  ASSERT_TRUE(FinishRun()) << Failure();
+  ASSERT_TRUE(SteadyState(&x1, &x2)) << Failure() << Events();
   EXPECT_NEAR(x1, 2.0, 1e-9) << Events();
   EXPECT_NEAR(x2, 2.0, 1e-9) << Events();
   EXPECT_EQ(Events().find("singular"), std::string::npos) << Events();
@@ -779,13 +773,7 @@ TEST_F(DynamicRoad, ASteadyStateSingularOnlyAtItsStartIsSolved) {
   run_ = vantor_scenario::FirstOrderRun();
   ASSERT_TRUE(StartEngine(engine, "Held") && RealOption(12, 0.0) && Load(product))
       << Failure() << Events();
-  ASSERT_TRUE(BeginRun() &&
-              road_->Expect(MakeCommand(engineroad::kProblemService, 9), "command 9", 0))
-      << Failure();
-  client_->WaitFor([&] {
-    road_->Collect();
-    return Events().find("Steady state solution failure") != std::string::npos;
-  });
+  ASSERT_TRUE(FailedSteadyState()) << Failure();
   EXPECT_NE(Events().find("Jacobian is singular: rank 1 of 2"), std::string::npos) << Events();
   EXPECT_TRUE(FinishRun()) << Failure();
 }

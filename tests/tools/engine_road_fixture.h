@@ -67,6 +67,23 @@ inline void DecayModel(modelwriter::Writer& w, const std::string& rate, double k
                 {{2, 2, 1}, {2, 1}, {2, 2}});
 }
 
+// A tank drained through a valve, M' = 2 - F with F = k sqrt(M), from
+// M(0) = 1: the valve's k = 0.8 fixed (index 1), the state M (2), the flow
+// F (3), the equations (10, 11).
+inline void ValveTankModel(modelwriter::Writer& w) {
+  using modelwriter::Var;
+  w.List(5);
+  ModelVariable(w, modelwriter::kRealVariable, 1, ".k", 0.8, 4);
+  ModelVariable(w, modelwriter::kStateVariable, 2, ".M", 1.0, 32);
+  ModelVariable(w, modelwriter::kRealVariable, 3, ".F", 1.0, 1);
+  ModelEquation(w, 10, ".mass",
+                modelwriter::Add(modelwriter::Sub(Var(0), modelwriter::Real(2.0)), Var(1)),
+                {{2, 2, 1}, {2, 3}});
+  ModelEquation(w, 11, ".valve",
+                modelwriter::Sub(Var(0), modelwriter::Mul(Var(1), modelwriter::Sqrt(Var(2)))),
+                {{2, 3}, {2, 1}, {2, 2}});
+}
+
 // Reads a reply body; a read past its end gives zero and clears ok().
 class Reader {
  public:

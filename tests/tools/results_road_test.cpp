@@ -122,6 +122,15 @@ class ResultsRoad : public EngineRoad {
     if (!road_->Exchange(std::move(request), "results request", result, &replies)) return {};
     return replies.empty() ? Bytes{} : replies[0].body;
   }
+  // Request 58: back to the run's snapshot of its position.
+  bool RestorePosition(vantor_client::RestoreReply* restored) {
+    Status s = 1;
+    const Bytes body = Ask([](vantor_client::Request& r) {
+      r.PutUInt16(58);
+      r.PutUInt16(0);
+    }, &s);
+    return vantor_client::DecodeRestoreReply(body, restored);
+  }
   std::vector<vantor_client::SnapshotEntry> Snapshots() {
     Status s = 1;
     const Bytes body = Ask([](vantor_client::Request& r) { r.PutUInt16(19); }, &s);
@@ -345,13 +354,8 @@ TEST_F(ResultsRoad, ARestoreMovesTheRunToTheSnapshotsTime) {
   // Request 58 restores the run's snapshot of its position (here the
   // initial specification at 0): the run goes back to the time it names.
   ASSERT_TRUE(Step(0.4)) << Failure();
-  Status s = 1;
-  const Bytes body = Ask([](vantor_client::Request& r) {
-    r.PutUInt16(58);
-    r.PutUInt16(0);
-  }, &s);
   vantor_client::RestoreReply restored;
-  ASSERT_TRUE(vantor_client::DecodeRestoreReply(body, &restored));
+  ASSERT_TRUE(RestorePosition(&restored));
   ASSERT_EQ(restored.status, 0u);
   ASSERT_LT(restored.time, 0.35);
   ASSERT_TRUE(RestsAt(restored.time)) << Failure();
@@ -494,13 +498,8 @@ TEST_F(ResultsRoad, AFailedRestoreLeavesTheRunClockWhereItIs) {
   ASSERT_FALSE(ids.empty()) << Failure();
   ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 18, ids), "command 18", 0)) << Failure();
   ASSERT_TRUE(Snapshots().empty()) << Failure();
-  Status s = 1;
-  const Bytes body = Ask([](vantor_client::Request& r) {
-    r.PutUInt16(58);
-    r.PutUInt16(0);
-  }, &s);
   vantor_client::RestoreReply restored;
-  ASSERT_TRUE(vantor_client::DecodeRestoreReply(body, &restored));
+  ASSERT_TRUE(RestorePosition(&restored));
   ASSERT_EQ(restored.status, 0x40000048u) << "a snapshot was found after all";
   ASSERT_TRUE(Step(0.4)) << Failure() << Events();
   EXPECT_NEAR(Value(2), std::exp(-0.4), 1e-6);
@@ -724,39 +723,12 @@ TEST_F(ResultsRoad, AFileThatCannotBeReadOrMappedIsSetAsideWithItsNumberedLine) 
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
-// x'' = -x from x = 1 (x = cos t), s = IF x > 0 THEN 1 ELSE -1: the sign
-// switches at every pi/2 + k pi.
-void SignedOscillator(Writer& w) {
-  using modelwriter::Add;
-  using modelwriter::Real;
-  using modelwriter::Sub;
-  using modelwriter::Var;
-  w.List(6);
-  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1.0, 32);
-  ModelVariable(w, modelwriter::kStateVariable, 2, ".v", 0.0, 32);
-  ModelVariable(w, modelwriter::kRealVariable, 3, ".s", 1.0, kFree);
-  ModelEquation(w, 10, ".position", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 2}});
-  ModelEquation(w, 11, ".speed", Add(Var(0), Var(1)), {{2, 2, 1}, {2, 1}});
-  const modelwriter::Step sign{8, ".Sign"};
-  w.IfHead({1}, {Node(), sign});
-  w.EquationHead(1);
-  w.Reference({2, 1});
-  for (std::uint32_t branch = 1; branch <= 2; ++branch) {
-    w.List(1);
-    w.Item(modelwriter::kInlineEquation);
-    w.U32(0);
-    w.Expression(branch == 1 ? Sub(Var(0), Real(1.0)) : Add(Var(0), Real(1.0)));
-    w.Placement({Node(), sign, {branch, branch == 1 ? ".Then" : ".Else"}, {1, ".S"}});
-    w.EquationHead(1);
-    w.Reference({2, 3});
-  }
-}
-
-// Communication points far apart: every step of the run stops at a switch
-// short of its point, and the results keep the run position at t = 0. A
-// pause then comes past it (pause 2), and the step collected after it
-// leaves the run position where it stopped: a snapshot of the pause is
-// taken at the time the run rests at, not at t = 0.
+// The circle with its sign on x > 0 and communication points far apart:
+// every step of the run stops at a switch (each pi/2 + k pi) short of its
+// point, and the results keep the run position at t = 0. A pause then
+// comes past it (pause 2), and the step collected after it leaves the run
+// position where it stopped: a snapshot of the pause is taken at the time
+// the run rests at, not at t = 0.
 TEST_F(ResultsRoad, APauseAfterTheRunPositionKeepsTheSnapshotWhereTheRunRests) {
   vantor_client::EngineOptions engine = Engine();
   engine.timeout_ms = 60000;
@@ -772,7 +744,7 @@ TEST_F(ResultsRoad, APauseAfterTheRunPositionKeepsTheSnapshotWhereTheRunRests) {
   c.Placement({{1, ".Positive"}});
   c.Expression(modelwriter::Greater(modelwriter::Var(0), modelwriter::Real(0.0)));
   ASSERT_TRUE(road_->Expect(std::move(condition), "the library condition", 0)) << Failure();
-  ASSERT_TRUE(Load(SignedOscillator)) << Failure();
+  ASSERT_TRUE(Load(Circle)) << Failure();
   ASSERT_TRUE(BeginRun() && road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0))
       << Failure();
   ASSERT_TRUE(road_->WaitNotice(

@@ -77,10 +77,10 @@ class SensitivityRoad : public EngineRoad {
     return Load(model);
   }
 
-  // Request 51 (variables, then parameters, by id path under the node) and
-  // request 52.
-  bool Register(const std::vector<std::uint32_t>& variables,
-                const std::vector<std::uint32_t>& parameters) {
+  // Request 51: the variables, then the parameters, by id path under the
+  // node.
+  static std::unique_ptr<vantor_client::Request> Lists(
+      const std::vector<std::uint32_t>& variables, const std::vector<std::uint32_t>& parameters) {
     auto lists = std::make_unique<vantor_client::Request>(kSensitivityService);
     Writer w(*lists);
     w.U16(51);
@@ -89,7 +89,12 @@ class SensitivityRoad : public EngineRoad {
       for (std::uint32_t index : *list) w.IdPath({2, index});
     }
     w.U16(0xFFFF);
-    if (!road_->Expect(std::move(lists), "request 51", 0)) return false;
+    return lists;
+  }
+  // Request 51, then request 52.
+  bool Register(const std::vector<std::uint32_t>& variables,
+                const std::vector<std::uint32_t>& parameters) {
+    if (!road_->Expect(Lists(variables, parameters), "request 51", 0)) return false;
     auto enable = std::make_unique<vantor_client::Request>(kSensitivityService);
     Writer(*enable).U16(52);
     Writer(*enable).U16(0);
@@ -207,19 +212,26 @@ TEST_F(SensitivityRoad, SteadyStateOfTheCubicMatchesTheClosedFormAndDifferences)
 // x' = -p x from x(0) = 1.
 void Decay(Writer& w, double p) { engineroad::DecayModel(w, ".p", p); }
 
+// Its dynamic run: points every 0.25, tolerances tight enough for the
+// closed form to 1e-7.
+RunSettings DecaySettings() {
+  RunSettings settings;
+  settings.run_mode = 4;
+  settings.interval = 0.25;
+  settings.rtol = 1e-10;
+  settings.atol = 1e-10;
+  return settings;
+}
+
 // A dynamic run with sensitivities on: the engine's run steps ask the
 // sensitivity manager, the integrator server carries the sensitivities
 // through IDAS with the engine's corrector, and request 55 gives dx/dp =
 // -t e^(-p t) at every communication point.
 TEST_F(SensitivityRoad, DynamicDecayMatchesTheClosedFormAtEveryPoint) {
   constexpr double p = 0.7;
-  RunSettings settings;
-  settings.run_mode = 4;
-  settings.interval = 0.25;
-  settings.rtol = 1e-10;
-  settings.atol = 1e-10;
-  ASSERT_TRUE(Start(settings, [&](Writer& w) { Decay(w, p); })) << Failure() << Events();
-  ASSERT_TRUE(Register({2}, {1})) << Failure() << Events();
+  const RunSettings settings = DecaySettings();
+  ASSERT_TRUE(Start(settings, [&](Writer& w) { Decay(w, p); }) && Register({2}, {1}))
+      << Failure() << Events();
   std::vector<double> times;
   const bool ran = Dynamic(5, settings.interval, [&](double t) {
     double x = 0.0;
@@ -246,13 +258,9 @@ TEST_F(SensitivityRoad, TheQualityFileCarriesTheSensitivityLines) {
   constexpr double p = 0.7;
   const std::string file = work_.path().string() + "/qc.txt";
   testsupport::ScopedEnv named("SPQCFILE", file.c_str());
-  RunSettings settings;
-  settings.run_mode = 4;
-  settings.interval = 0.25;
-  settings.rtol = 1e-10;
-  settings.atol = 1e-10;
-  ASSERT_TRUE(Start(settings, [&](Writer& w) { Decay(w, p); })) << Failure() << Events();
-  ASSERT_TRUE(Register({2}, {1})) << Failure() << Events();
+  const RunSettings settings = DecaySettings();
+  ASSERT_TRUE(Start(settings, [&](Writer& w) { Decay(w, p); }) && Register({2}, {1}))
+      << Failure() << Events();
   std::vector<double> exact;
   ASSERT_TRUE(Dynamic(5, settings.interval, [&](double t) {
     exact.push_back(-t * std::exp(-p * t));
@@ -305,16 +313,8 @@ TEST_F(SensitivityRoad, NewListsWaitWhileAStepComputes) {
   int busy = 0;
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while ((busy < 3 || taken == 0) && std::chrono::steady_clock::now() < until) {
-    auto lists = std::make_unique<vantor_client::Request>(kSensitivityService);
-    Writer w(*lists);
-    w.U16(51);
-    for (const auto* list : {&variables, &parameters}) {
-      w.U16(static_cast<std::uint16_t>(list->size()));
-      for (std::uint32_t index : *list) w.IdPath({2, index});
-    }
-    w.U16(0xFFFF);
     Status s = 1;
-    ASSERT_TRUE(road_->Exchange(std::move(lists), "request 51", &s)) << Failure();
+    ASSERT_TRUE(road_->Exchange(Lists(variables, parameters), "request 51", &s)) << Failure();
     ASSERT_TRUE(s == 0 || s == kBusy) << vantor_scenario::Hex(s) << Events();
     (s == 0 ? taken : busy) += 1;
   }
@@ -334,15 +334,7 @@ TEST_F(SensitivityRoad, ANonlinearCorrectorGroupIntegratesAndCarriesSensitivitie
   settings.interval = 1.0;
   settings.rtol = 1e-8;
   settings.atol = 1e-10;
-  ASSERT_TRUE(Start(settings, [](Writer& w) {
-    w.List(5);
-    ModelVariable(w, modelwriter::kRealVariable, 1, ".k", 0.8, 4);
-    ModelVariable(w, modelwriter::kStateVariable, 2, ".M", 1.0, 32);
-    ModelVariable(w, modelwriter::kRealVariable, 3, ".F", 1.0, 1);
-    ModelEquation(w, 10, ".mass", Add(Sub(Var(0), Real(2.0)), Var(1)), {{2, 2, 1}, {2, 3}});
-    ModelEquation(w, 11, ".valve", Sub(Var(0), Mul(Var(1), modelwriter::Sqrt(Var(2)))),
-                  {{2, 3}, {2, 1}, {2, 2}});
-  })) << Failure() << Events();
+  ASSERT_TRUE(Start(settings, engineroad::ValveTankModel)) << Failure() << Events();
   ASSERT_TRUE(Register({2, 3}, {1})) << Failure() << Events();
   // M, dM/dk and dF/dk at t = 1, 2, 3.
   const double reference[3][3] = {{2.013676829930, -1.070675057079, 1.117238343106},
