@@ -132,17 +132,30 @@ Status EstimationMgr::CompletePass(std::int32_t reason) {
       }
     }
   }
-  // A model solved at wild estimates can give values whose squares and
-  // products overflow (a trap on the server thread); such a pass counts as
-  // failed, and the optimiser cuts its step.
+  // A model solved at wild estimates can give values that are not finite, or
+  // whose squares and products overflow (a trap on the server thread); such a
+  // pass counts as failed, and the optimiser cuts its step. Its values are
+  // zeroed, since an ordered comparison with NaN traps too.
   constexpr double kHugeValue = 1e150;
   auto huge = [](const std::vector<double>& values) {
+    bool any = false;
     for (double v : values) {
-      if (!(std::fabs(v) < kHugeValue)) return true;
+      // isfinite before the ordered compare: comparing NaN raises invalid.
+      if (!std::isfinite(v) || std::fabs(v) >= kHugeValue) any = true;
     }
-    return false;
+    return any;
   };
-  if (huge(pass_residuals_) || huge(pass_predicted_) || huge(pass_rows_)) reason = kPassFailed;
+  auto clear = [](std::vector<double>* values) {
+    for (double& v : *values) {
+      if (!std::isfinite(v) || std::fabs(v) >= kHugeValue) v = 0.0;
+    }
+  };
+  if (huge(pass_residuals_) || huge(pass_predicted_) || huge(pass_rows_)) {
+    reason = kPassFailed;
+    clear(&pass_residuals_);
+    clear(&pass_predicted_);
+    clear(&pass_rows_);
+  }
   if (reason != kPassFailed) {
     for (double p : pass_predicted_) predicted_squares_ += p * p;
   }
