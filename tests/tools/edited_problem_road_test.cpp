@@ -101,10 +101,6 @@ class EditedProblemRoad : public EngineRoad {
     return BeginRun() && road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) &&
            road_->WaitStep(0.0, "the steady state");
   }
-  bool Step(double time) {
-    return road_->Expect(MakeCommand(kProblemService, 10), "command 10", 0) &&
-           road_->WaitStep(time, "the step to " + std::to_string(time));
-  }
   // The run ends (request 134), so that the tree may be edited.
   bool EndRun() {
     auto end = std::make_unique<vantor_client::Request>(kProblemService);

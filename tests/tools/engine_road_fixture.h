@@ -172,6 +172,12 @@ class EngineRoad : public roadtest::RoadEnv {
 
   bool BeginRun() { return vantor_scenario::BeginRun(*road_, "request 31"); }
 
+  // One command 10, ending at `time`.
+  bool Step(double time) {
+    return road_->Expect(vantor_client::MakeCommand(kProblemService, 10), "command 10", 0) &&
+           road_->WaitStep(time, "the step to " + std::to_string(time));
+  }
+
   // Commands 10 until the run clock stands at `time`: an event inside the
   // interval ends a step there first (its time goes into *stops).
   bool StepTo(double time, std::vector<double>* stops) {

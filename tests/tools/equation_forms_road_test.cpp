@@ -29,10 +29,6 @@ modelwriter::Expr Untyped(const modelwriter::Expr& typed) {
 
 class EquationFormsRoad : public EngineRoad {
  protected:
-  bool Step(double time) {
-    return road_->Expect(MakeCommand(kProblemService, 10), "command 10", 0) &&
-           road_->WaitStep(time, "the step to " + std::to_string(time));
-  }
   double X() {
     double x = std::nan("");
     road_->Read(2, &x, "x");

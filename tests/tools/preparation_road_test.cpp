@@ -49,10 +49,6 @@ class PreparationRoad : public EngineRoad {
                },
                "prepared again");
   }
-  bool Step(double time) {
-    return road_->Expect(MakeCommand(kProblemService, 10), "command 10", 0) &&
-           road_->WaitStep(time, "the step to " + std::to_string(time));
-  }
   double X() {
     double x = std::nan("");
     road_->Read(2, &x, "x");

@@ -192,10 +192,6 @@ class ResultsRoad : public EngineRoad {
     road_->Read(index, &value, "reading (2, " + std::to_string(index) + ")");
     return value;
   }
-  bool Step(double time) {
-    return road_->Expect(MakeCommand(kProblemService, 10), "command 10", 0) &&
-           road_->WaitStep(time, "the step to " + std::to_string(time));
-  }
   bool SteadyState() {
     return road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) &&
            road_->WaitStep(0.0, "the steady state");
