@@ -280,6 +280,33 @@ TEST(LookupTable, FollowsAMapUnderRandomInsertReplaceAndRemove) {
   }
 }
 
+// A wide table answers from the index a node was last put at: a node put in
+// another table, then here again, must still be found at its lowest index.
+TEST(LookupTable, FindsANodeHeldInTwoTablesAtItsLowestIndex) {
+  auto items = MakeItems(40);
+  BvuDirectoryNode* moved = items[5].get();
+  BvuDirectoryProper first(nullptr, "first");
+  BvuDirectoryProper second(nullptr, "second");
+  for (int index = 0; index < 40; ++index) first.InsertChildAt(index, items[index].get());
+  ASSERT_EQ(first.IndexOfChild(moved), 5);
+  ASSERT_EQ(second.InsertChildAt(30, moved), status::kOk);
+  EXPECT_EQ(second.IndexOfChild(moved), 30);
+  ASSERT_EQ(first.InsertChildAt(30, moved), status::kOk);
+  EXPECT_EQ(first.IndexOfChild(moved), 5);
+  EXPECT_EQ(first.IndexOfChild(items[30].get()), -1);
+  first.RemoveChildAt(5, nullptr);
+  EXPECT_EQ(first.IndexOfChild(moved), 30);
+  first.RemoveChildAt(30, nullptr);
+  EXPECT_EQ(first.IndexOfChild(moved), -1);
+  EXPECT_EQ(second.IndexOfChild(moved), 30);
+  // Put back at the index it had: found there, its neighbours where they are.
+  ASSERT_EQ(first.InsertChildAt(5, moved), status::kOk);
+  EXPECT_EQ(first.IndexOfChild(moved), 5);
+  EXPECT_EQ(first.IndexOfChild(items[6].get()), 6);
+  first.Reset();
+  second.Reset();
+}
+
 // A model's node holds tens of thousands of children, written in any order:
 // finding each child's index and placing the far ones first must not make
 // the table slow for good.
