@@ -307,6 +307,35 @@ TEST(LookupTable, FindsANodeHeldInTwoTablesAtItsLowestIndex) {
   second.Reset();
 }
 
+// Id paths from the root down, for nodes a few steps deep and for a chain
+// deeper than most.
+TEST(DirectoryNode, IdPathNamesEveryStepFromTheRoot) {
+  BvuDirectoryProper root(nullptr, "root");
+  std::vector<BvuDirectoryNode*> chain;
+  BvuDirectoryNode* parent = &root;
+  for (int depth = 1; depth <= 40; ++depth) {
+    auto* node = new BvuDirectoryProper(parent, ".n");
+    ASSERT_EQ(parent->InsertChildAt(depth + 2, node), status::kOk);
+    chain.push_back(node);
+    parent = node;
+  }
+  for (const int depth : {1, 3, 16, 17, 40}) {
+    BvuIdPath path;
+    ASSERT_EQ(chain[depth - 1]->GetIdPath(&path), status::kOk);
+    std::vector<std::uint32_t> expected{kIdPathRoot};
+    for (int step = 1; step <= depth; ++step) expected.push_back(step + 2);
+    expected.push_back(kIdPathEnd);
+    EXPECT_EQ(std::vector<std::uint32_t>(path.ids().begin(), path.ids().end()), expected) << depth;
+  }
+  // Appended to a path that ends: the end moves behind the new steps.
+  BvuIdPath both;
+  ASSERT_EQ(chain[0]->GetIdPath(&both), status::kOk);
+  ASSERT_EQ(chain[1]->GetIdPath(&both), status::kOk);
+  EXPECT_EQ(std::vector<std::uint32_t>(both.ids().begin(), both.ids().end()),
+            (std::vector<std::uint32_t>{kIdPathRoot, 3, 3, 4, kIdPathEnd}));
+  BvuDirectoryProper::DeleteBelow(&root);
+}
+
 // A model's node holds tens of thousands of children, written in any order:
 // finding each child's index and placing the far ones first must not make
 // the table slow for good.
