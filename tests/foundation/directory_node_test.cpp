@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
@@ -55,6 +56,40 @@ TEST(NameTable, EqualNamesShareOneRecordInUnsignedByteOrderAndTheTableGoesWithTh
   for (BvuNameRecord* record : held) BvuNameTable::Release(record);
   EXPECT_EQ(BvuNameTable::Count(), 0u);
   EXPECT_EQ(BvuNameTable::Capacity(), 0u);
+}
+
+// A model's names come and go by the ten thousand, in any order: every name
+// still held is found as its one record, every name let go is made anew.
+TEST(NameTable, ManyNamesLetGoInAnyOrderLeaveTheOthersFound) {
+  ASSERT_EQ(BvuNameTable::Count(), 0u) << "another test left names behind";
+  constexpr int kNames = 20000;
+  auto text = [](int n) { return ".unit" + std::to_string(n); };
+  std::vector<BvuNameRecord*> held;
+  for (int n = 0; n < kNames; ++n) held.push_back(BvuNameTable::Intern(text(n).c_str()));
+  std::mt19937 random(7);
+  std::vector<int> order(kNames);
+  for (int n = 0; n < kNames; ++n) order[n] = n;
+  std::shuffle(order.begin(), order.end(), random);
+  for (int at = 0; at < kNames / 2; ++at) {
+    BvuNameTable::Release(held[order[at]]);
+    held[order[at]] = nullptr;
+  }
+  EXPECT_EQ(BvuNameTable::Count(), static_cast<std::size_t>(kNames - kNames / 2));
+  for (int n = 0; n < kNames; ++n) {
+    BvuNameRecord* again = BvuNameTable::Intern(text(n).c_str());
+    ASSERT_STREQ(again->text(), text(n).c_str());
+    if (held[n] != nullptr) {
+      ASSERT_EQ(again, held[n]) << n;
+      ASSERT_EQ(again->count, 2u);
+      BvuNameTable::Release(again);
+    } else {
+      ASSERT_EQ(again->count, 1u) << n;
+      held[n] = again;
+    }
+  }
+  EXPECT_EQ(BvuNameTable::Count(), static_cast<std::size_t>(kNames));
+  for (BvuNameRecord* record : held) BvuNameTable::Release(record);
+  EXPECT_EQ(BvuNameTable::Count(), 0u);
 }
 
 // A node whose name record went missing.
