@@ -505,6 +505,8 @@ void DAESMarkColumn(DAESRowElement* element, DAESClassCollector* collector, std:
 
 DAESScalar::DAESScalar(DAESVarTableEntry* variable) : variable_(nullptr) {
   Bind(variable);
+  // Room for the path of a variable a few steps below the root, made once.
+  path_.Reserve(8);
   path_.Append(kIdPathRoot);
   path_.Append(kIdPathEnd);
   if (auto* node = dynamic_cast<BvuDirectoryNode*>(variable)) node->GetIdPath(&path_);

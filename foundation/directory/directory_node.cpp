@@ -158,17 +158,27 @@ const char* BvuDirectoryNode::BuildPathName(BvuDirectoryNode* stop, const char* 
 }
 
 Status BvuDirectoryNode::GetIdPath(BvuIdPath* path) {
-  std::vector<std::uint32_t> steps;
+  // Most nodes lie a few steps below the root: no allocation for those.
+  constexpr std::size_t kShallow = 16;
+  std::uint32_t shallow[kShallow];
+  std::vector<std::uint32_t> deep;
+  std::size_t depth = 0;
   for (BvuDirectoryNode* node = this; node->parent_ != nullptr; node = node->parent_) {
     const std::int32_t index = node->parent_->IndexOfChild(node);
     if (index < 0) return status::kGeneralFailure;
-    steps.push_back(static_cast<std::uint32_t>(index));
+    if (depth == kShallow) deep.assign(shallow, shallow + kShallow);
+    if (depth < kShallow) {
+      shallow[depth] = static_cast<std::uint32_t>(index);
+    } else {
+      deep.push_back(static_cast<std::uint32_t>(index));
+    }
+    ++depth;
   }
+  const std::uint32_t* steps = depth <= kShallow ? shallow : deep.data();
   if (path->count() > 0 && path->ids().back() == kIdPathEnd) path->DropLast();
+  path->Reserve(path->count() + depth + 2);
   Status s = path->count() == 0 ? path->Append(kIdPathRoot) : status::kOk;
-  for (auto step = steps.rbegin(); step != steps.rend() && status::IsSuccess(s); ++step) {
-    s = path->Append(*step);
-  }
+  for (std::size_t at = depth; at > 0 && status::IsSuccess(s); --at) s = path->Append(steps[at - 1]);
   return status::IsSuccess(s) ? path->Append(kIdPathEnd) : s;
 }
 

@@ -164,6 +164,13 @@ class BvuDirectoryNode : public BvuCollectable {
  protected:
   BvuNameRecord* name_;
   BvuDirectoryNode* parent_;
+
+ private:
+  friend class BvuLookupTable;
+  // The lookup table that last put the node somewhere, and the index: that
+  // table answers from them while it holds no item twice.
+  const BvuLookupTable* index_table_ = nullptr;
+  std::int32_t index_hint_ = -1;
 };
 
 // A directory node that owns its children through its lookup table.

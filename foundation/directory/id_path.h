@@ -35,6 +35,8 @@ class BvuIdPath : public BvuCollectable {
 
   // 0, or 0x8000020F when the path already holds 65,535 ids.
   Status Append(std::uint32_t id, const char* name = nullptr);
+  // Room for n ids in all, so that appending them allocates once.
+  void Reserve(std::size_t n) { ids_.reserve(n); }
   // Drops the last id (and its name); nothing when empty.
   void DropLast();
   // Writes the message form that the reading constructor reads.

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "foundation/directory/directory_node.h"
+
 namespace {
 constexpr std::int32_t kFirstStep = 4;
 constexpr std::int32_t kLargestStep = 4096;
@@ -75,6 +77,15 @@ Status BvuLookupTable::SetAt(std::int32_t index, BvuDirectoryNode* item) {
     slot = item;
   }
   held_ += (item != nullptr) - (previous != nullptr);
+  if (item != nullptr) {
+    // Put before, elsewhere in this table or in another: this table may
+    // hold it twice now.
+    if (item->index_table_ != nullptr && (item->index_table_ != this || item->index_hint_ != index)) {
+      may_hold_twice_ = true;
+    }
+    item->index_table_ = this;
+    item->index_hint_ = index;
+  }
   NoteChange(index, previous, item);
   if (is_sparse_) DensifyWhenFull();
   return status::kOk;
@@ -105,19 +116,7 @@ std::int32_t BvuLookupTable::ScanFor(const BvuDirectoryNode* item) const {
 
 void BvuLookupTable::NoteChange(std::int32_t index, BvuDirectoryNode* before,
                                 BvuDirectoryNode* after) {
-  if (before == after) return;
-  if (where_ == nullptr) {
-    if (held_ < kIndexedFrom) return;
-    where_ = std::make_unique<std::unordered_map<const BvuDirectoryNode*, std::int32_t>>();
-    where_->reserve(static_cast<std::size_t>(held_) * 2);
-    where_ambiguous_ = false;
-    for (std::int32_t at = NextHeldIndex(low_); at <= high_; at = NextHeldIndex(at + 1)) {
-      BvuDirectoryNode* held = ItemAt(at);
-      if (held == nullptr) continue;
-      if (!where_->emplace(held, at).second) where_ambiguous_ = true;
-    }
-    return;
-  }
+  if (before == after || where_ == nullptr) return;
   if (before != nullptr) {
     const auto found = where_->find(before);
     if (found != where_->end() && found->second == index) {
@@ -135,6 +134,17 @@ void BvuLookupTable::NoteChange(std::int32_t index, BvuDirectoryNode* before,
       where_ambiguous_ = true;
       found->second = std::min(found->second, index);
     }
+  }
+}
+
+void BvuLookupTable::BuildWhere() const {
+  where_ = std::make_unique<std::unordered_map<const BvuDirectoryNode*, std::int32_t>>();
+  where_->reserve(static_cast<std::size_t>(held_) * 2);
+  where_ambiguous_ = false;
+  for (std::int32_t at = NextHeldIndex(low_); at <= high_; at = NextHeldIndex(at + 1)) {
+    BvuDirectoryNode* held = const_cast<BvuLookupTable*>(this)->ItemAt(at);
+    if (held == nullptr) continue;
+    if (!where_->emplace(held, at).second) where_ambiguous_ = true;
   }
 }
 
@@ -223,7 +233,16 @@ BvuDirectoryNode* BvuLookupTable::TakeAt(std::int32_t index) {
 
 std::int32_t BvuLookupTable::IndexOf(const BvuDirectoryNode* item) const {
   if (item == nullptr) return -1;
-  if (where_ == nullptr) return ScanFor(item);
+  // While no item is held twice, the slot the item was put in is its only one.
+  const std::int32_t hint = item->index_hint_;
+  if (!may_hold_twice_ && item->index_table_ == this &&
+      const_cast<BvuLookupTable*>(this)->ItemAt(hint) == item) {
+    return hint;
+  }
+  if (where_ == nullptr) {
+    if (held_ < kIndexedFrom) return ScanFor(item);
+    BuildWhere();
+  }
   const auto found = where_->find(item);
   return found != where_->end() ? found->second : -1;
 }
@@ -251,4 +270,5 @@ void BvuLookupTable::Reset() {
   held_ = 0;
   where_.reset();
   where_ambiguous_ = false;
+  may_hold_twice_ = false;
 }

@@ -49,9 +49,11 @@ class BvuLookupTable {
   // Empties the slot and hands back what it held (null when empty or out of
   // range).
   BvuDirectoryNode* TakeAt(std::int32_t index);
-  // The lowest index holding the item, or -1. A wide table answers from an
-  // index of its items kept up by every change, so that finding each child
-  // of a node costs no scan of its siblings.
+  // The lowest index holding the item, or -1. The index an item was last
+  // put at answers while no item is held twice; else a wide table answers
+  // from an index of its items, built on first need and kept up by every
+  // change from then on, so that finding a child costs no scan of its
+  // siblings.
   std::int32_t IndexOf(const BvuDirectoryNode* item) const;
   // The first index from `from` on that holds an item, else high + 1.
   std::int32_t NextHeldIndex(std::int32_t from) const;
@@ -79,8 +81,8 @@ class BvuLookupTable {
   void DensifyWhenFull();
   // The lowest index holding the item, by a scan.
   std::int32_t ScanFor(const BvuDirectoryNode* item) const;
-  // Keeps the item index up to date after `index` changed from `before` to
-  // `after`; builds it when the table has grown wide.
+  // Keeps the item index, once built, up to date after `index` changed
+  // from `before` to `after`.
   void NoteChange(std::int32_t index, BvuDirectoryNode* before, BvuDirectoryNode* after);
 
   // The items by slot (index - low) while the table is dense enough, else
@@ -94,9 +96,15 @@ class BvuLookupTable {
   std::int32_t step_ = 4;
   // Slots that hold an item.
   std::int32_t held_ = 0;
+  // Builds the item index from the items held.
+  void BuildWhere() const;
+
   // Item to the lowest index holding it, on wide tables only; an item held
   // at several indices marks it ambiguous, and a removal then looks again.
-  std::unique_ptr<std::unordered_map<const BvuDirectoryNode*, std::int32_t>> where_;
-  bool where_ambiguous_ = false;
+  mutable std::unique_ptr<std::unordered_map<const BvuDirectoryNode*, std::int32_t>> where_;
+  mutable bool where_ambiguous_ = false;
+  // Set once an item may have been put where it was held already; the
+  // index an item was put at then no longer answers alone.
+  bool may_hold_twice_ = false;
   std::uint64_t generation_ = 0;
 };

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -15,11 +15,59 @@ namespace {
 // last record leaves.
 constexpr std::size_t kGrowth = 64;
 
-// Keyed by views into the records' own texts.
-std::unordered_map<std::string_view, BvuNameRecord*> g_records;
+// An open-addressed table (linear probing, at most half full) of the
+// records with the hashes of their texts: a model's tens of thousands of
+// names are looked up, added and removed with one slot read for most, not
+// a walk through separately allocated entries.
+struct Slot {
+  std::size_t hash = 0;
+  BvuNameRecord* record = nullptr;  // null: empty
+};
+constexpr std::size_t kFirstSlots = 64;
+std::vector<Slot> g_slots;
+std::size_t g_count = 0;
 std::size_t g_capacity = 0;
 // The records in byte order, made on demand; empty once anything changed.
 std::vector<const BvuNameRecord*> g_ordered;
+
+std::size_t HashOf(std::string_view text) { return std::hash<std::string_view>{}(text); }
+
+bool Holds(const BvuNameRecord* record, std::string_view text) {
+  const char* held = record->text();
+  return std::memcmp(held, text.data(), text.size()) == 0 && held[text.size()] == '\0';
+}
+
+// Doubles the slots (or makes the first ones) and places every record again.
+void Grow() {
+  std::vector<Slot> old;
+  old.swap(g_slots);
+  g_slots.resize(old.empty() ? kFirstSlots : 2 * old.size());
+  const std::size_t mask = g_slots.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.record == nullptr) continue;
+    std::size_t at = slot.hash & mask;
+    while (g_slots[at].record != nullptr) at = (at + 1) & mask;
+    g_slots[at] = slot;
+  }
+}
+
+// Empties the slot and moves later records of its run back, so that no
+// search stops short at the gap.
+void EmptySlot(std::size_t at) {
+  const std::size_t mask = g_slots.size() - 1;
+  std::size_t next = at;
+  for (;;) {
+    next = (next + 1) & mask;
+    if (g_slots[next].record == nullptr) break;
+    const std::size_t home = g_slots[next].hash & mask;
+    // The record may move to the gap when its home does not lie in (at, next].
+    const bool stays = at <= next ? (home > at && home <= next) : (home > at || home <= next);
+    if (stays) continue;
+    g_slots[at] = g_slots[next];
+    at = next;
+  }
+  g_slots[at] = Slot{};
+}
 
 BvuNameRecord* NewRecord(const char* text, std::size_t length) {
   void* memory = ::operator new(sizeof(BvuNameRecord) + length + 1);
@@ -40,26 +88,46 @@ namespace BvuNameTable {
 BvuNameRecord* Intern(const char* text) {
   if (text == nullptr) text = "";
   const std::string_view wanted(text);
-  auto found = g_records.find(wanted);
-  if (found == g_records.end()) {
-    BvuNameRecord* record = NewRecord(text, wanted.size());
-    found = g_records.emplace(std::string_view(record->text(), wanted.size()), record).first;
-    if (g_records.size() > g_capacity) g_capacity += kGrowth;
-    g_ordered.clear();
+  const std::size_t hash = HashOf(wanted);
+  if (g_slots.empty()) Grow();
+  std::size_t mask = g_slots.size() - 1;
+  std::size_t at = hash & mask;
+  for (; g_slots[at].record != nullptr; at = (at + 1) & mask) {
+    if (g_slots[at].hash == hash && Holds(g_slots[at].record, wanted)) {
+      ++g_slots[at].record->count;
+      return g_slots[at].record;
+    }
   }
-  ++found->second->count;
-  return found->second;
+  BvuNameRecord* record = NewRecord(text, wanted.size());
+  if (2 * (g_count + 1) > g_slots.size()) {
+    Grow();
+    mask = g_slots.size() - 1;
+    at = hash & mask;
+    while (g_slots[at].record != nullptr) at = (at + 1) & mask;
+  }
+  g_slots[at] = Slot{hash, record};
+  ++g_count;
+  if (g_count > g_capacity) g_capacity += kGrowth;
+  g_ordered.clear();
+  ++record->count;
+  return record;
 }
 
 void Remove(BvuNameRecord* record) {
-  const auto found = g_records.find(std::string_view(record->text()));
-  if (found != g_records.end() && found->second == record) {
-    g_records.erase(found);
-    g_ordered.clear();
-    if (g_records.empty()) {
-      std::unordered_map<std::string_view, BvuNameRecord*>().swap(g_records);
-      std::vector<const BvuNameRecord*>().swap(g_ordered);
-      g_capacity = 0;
+  if (!g_slots.empty()) {
+    const std::size_t mask = g_slots.size() - 1;
+    const std::size_t hash = HashOf(record->text());
+    for (std::size_t at = hash & mask; g_slots[at].record != nullptr; at = (at + 1) & mask) {
+      if (g_slots[at].record != record) continue;
+      EmptySlot(at);
+      --g_count;
+      g_ordered.clear();
+      if (g_count == 0) {
+        std::vector<Slot>().swap(g_slots);
+        std::vector<const BvuNameRecord*>().swap(g_ordered);
+        g_capacity = 0;
+      }
+      break;
     }
   }
   FreeRecord(record);
@@ -71,15 +139,17 @@ void Release(BvuNameRecord* record) {
   if (record->count == 0) Remove(record);
 }
 
-std::size_t Count() { return g_records.size(); }
+std::size_t Count() { return g_count; }
 std::size_t Capacity() { return g_capacity; }
 
 const BvuNameRecord* At(std::size_t position) {
-  if (position >= g_records.size()) return nullptr;
-  if (g_ordered.size() != g_records.size()) {
+  if (position >= g_count) return nullptr;
+  if (g_ordered.size() != g_count) {
     g_ordered.clear();
-    g_ordered.reserve(g_records.size());
-    for (const auto& entry : g_records) g_ordered.push_back(entry.second);
+    g_ordered.reserve(g_count);
+    for (const Slot& slot : g_slots) {
+      if (slot.record != nullptr) g_ordered.push_back(slot.record);
+    }
     // strcmp compares unsigned bytes.
     std::sort(g_ordered.begin(), g_ordered.end(),
               [](const BvuNameRecord* a, const BvuNameRecord* b) {

@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
@@ -55,6 +56,40 @@ TEST(NameTable, EqualNamesShareOneRecordInUnsignedByteOrderAndTheTableGoesWithTh
   for (BvuNameRecord* record : held) BvuNameTable::Release(record);
   EXPECT_EQ(BvuNameTable::Count(), 0u);
   EXPECT_EQ(BvuNameTable::Capacity(), 0u);
+}
+
+// A model's names come and go by the ten thousand, in any order: every name
+// still held is found as its one record, every name let go is made anew.
+TEST(NameTable, ManyNamesLetGoInAnyOrderLeaveTheOthersFound) {
+  ASSERT_EQ(BvuNameTable::Count(), 0u) << "another test left names behind";
+  constexpr int kNames = 20000;
+  auto text = [](int n) { return ".unit" + std::to_string(n); };
+  std::vector<BvuNameRecord*> held;
+  for (int n = 0; n < kNames; ++n) held.push_back(BvuNameTable::Intern(text(n).c_str()));
+  std::mt19937 random(7);
+  std::vector<int> order(kNames);
+  for (int n = 0; n < kNames; ++n) order[n] = n;
+  std::shuffle(order.begin(), order.end(), random);
+  for (int at = 0; at < kNames / 2; ++at) {
+    BvuNameTable::Release(held[order[at]]);
+    held[order[at]] = nullptr;
+  }
+  EXPECT_EQ(BvuNameTable::Count(), static_cast<std::size_t>(kNames - kNames / 2));
+  for (int n = 0; n < kNames; ++n) {
+    BvuNameRecord* again = BvuNameTable::Intern(text(n).c_str());
+    ASSERT_STREQ(again->text(), text(n).c_str());
+    if (held[n] != nullptr) {
+      ASSERT_EQ(again, held[n]) << n;
+      ASSERT_EQ(again->count, 2u);
+      BvuNameTable::Release(again);
+    } else {
+      ASSERT_EQ(again->count, 1u) << n;
+      held[n] = again;
+    }
+  }
+  EXPECT_EQ(BvuNameTable::Count(), static_cast<std::size_t>(kNames));
+  for (BvuNameRecord* record : held) BvuNameTable::Release(record);
+  EXPECT_EQ(BvuNameTable::Count(), 0u);
 }
 
 // A node whose name record went missing.
@@ -278,6 +313,62 @@ TEST(LookupTable, FollowsAMapUnderRandomInsertReplaceAndRemove) {
     }
     table.Reset();
   }
+}
+
+// A wide table answers from the index a node was last put at: a node put in
+// another table, then here again, must still be found at its lowest index.
+TEST(LookupTable, FindsANodeHeldInTwoTablesAtItsLowestIndex) {
+  auto items = MakeItems(40);
+  BvuDirectoryNode* moved = items[5].get();
+  BvuDirectoryProper first(nullptr, "first");
+  BvuDirectoryProper second(nullptr, "second");
+  for (int index = 0; index < 40; ++index) first.InsertChildAt(index, items[index].get());
+  ASSERT_EQ(first.IndexOfChild(moved), 5);
+  ASSERT_EQ(second.InsertChildAt(30, moved), status::kOk);
+  EXPECT_EQ(second.IndexOfChild(moved), 30);
+  ASSERT_EQ(first.InsertChildAt(30, moved), status::kOk);
+  EXPECT_EQ(first.IndexOfChild(moved), 5);
+  EXPECT_EQ(first.IndexOfChild(items[30].get()), -1);
+  first.RemoveChildAt(5, nullptr);
+  EXPECT_EQ(first.IndexOfChild(moved), 30);
+  first.RemoveChildAt(30, nullptr);
+  EXPECT_EQ(first.IndexOfChild(moved), -1);
+  EXPECT_EQ(second.IndexOfChild(moved), 30);
+  // Put back at the index it had: found there, its neighbours where they are.
+  ASSERT_EQ(first.InsertChildAt(5, moved), status::kOk);
+  EXPECT_EQ(first.IndexOfChild(moved), 5);
+  EXPECT_EQ(first.IndexOfChild(items[6].get()), 6);
+  first.Reset();
+  second.Reset();
+}
+
+// Id paths from the root down, for nodes a few steps deep and for a chain
+// deeper than most.
+TEST(DirectoryNode, IdPathNamesEveryStepFromTheRoot) {
+  BvuDirectoryProper root(nullptr, "root");
+  std::vector<BvuDirectoryNode*> chain;
+  BvuDirectoryNode* parent = &root;
+  for (int depth = 1; depth <= 40; ++depth) {
+    auto* node = new BvuDirectoryProper(parent, ".n");
+    ASSERT_EQ(parent->InsertChildAt(depth + 2, node), status::kOk);
+    chain.push_back(node);
+    parent = node;
+  }
+  for (const int depth : {1, 3, 16, 17, 40}) {
+    BvuIdPath path;
+    ASSERT_EQ(chain[depth - 1]->GetIdPath(&path), status::kOk);
+    std::vector<std::uint32_t> expected{kIdPathRoot};
+    for (int step = 1; step <= depth; ++step) expected.push_back(step + 2);
+    expected.push_back(kIdPathEnd);
+    EXPECT_EQ(std::vector<std::uint32_t>(path.ids().begin(), path.ids().end()), expected) << depth;
+  }
+  // Appended to a path that ends: the end moves behind the new steps.
+  BvuIdPath both;
+  ASSERT_EQ(chain[0]->GetIdPath(&both), status::kOk);
+  ASSERT_EQ(chain[1]->GetIdPath(&both), status::kOk);
+  EXPECT_EQ(std::vector<std::uint32_t>(both.ids().begin(), both.ids().end()),
+            (std::vector<std::uint32_t>{kIdPathRoot, 3, 3, 4, kIdPathEnd}));
+  BvuDirectoryProper::DeleteBelow(&root);
 }
 
 // A model's node holds tens of thousands of children, written in any order:
