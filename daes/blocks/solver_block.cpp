@@ -120,6 +120,9 @@ void DAESSolverBlock::CountClass(Segment segment) {
 
 std::int32_t DAESSolverBlock::InsertVariable(DAESVarTableEntry* variable, std::int32_t* position) {
   const Segment segment = SegmentOf(variable);
+  std::int32_t result = 0;
+  if (bulk_ && InsertPastSegment(variable, segment, position, &result)) return result;
+  Settle();
   const std::uint32_t counts[] = {known_, unknown_, other_, last_};
   std::uint32_t low = 0;
   for (int s = 0; s < segment; ++s) low += counts[s];
@@ -147,7 +150,95 @@ Status DAESSolverBlock::AddVariable(DAESVarTableEntry* variable) {
   return InsertVariable(variable, &position) < 0 ? daes::kBlockOutOfMemory : 0;
 }
 
+// Answers when the variable is found in its segment or belongs past the
+// segment's last entry; false leaves the sorted insert to the caller.
+bool DAESSolverBlock::InsertPastSegment(DAESVarTableEntry* variable, Segment segment,
+                                        std::int32_t* position, std::int32_t* result) {
+  if (appended_) return false;
+  const std::uint32_t counts[] = {known_, unknown_, other_, last_};
+  std::uint32_t flat_low = 0;
+  std::uint32_t logical_low = 0;
+  for (int s = 0; s < segment; ++s) {
+    flat_low += counts[s] - static_cast<std::uint32_t>(tails_[s].size());
+    logical_low += counts[s];
+  }
+  std::vector<DAESVarTableEntry*>& tail = tails_[segment];
+  const std::uint32_t flat_count = counts[segment] - static_cast<std::uint32_t>(tail.size());
+  const std::uint32_t flat_high = flat_low + flat_count;
+  if (flat_high > vars_.Count()) return false;
+  const std::uint32_t sequence = variable->SequenceNumber();
+  const DAESVarTableEntry* last =
+      !tail.empty() ? tail.back() : flat_count > 0 ? vars_.At(flat_high - 1) : nullptr;
+  if (last == nullptr || sequence > last->SequenceNumber()) {
+    const auto at = static_cast<std::int32_t>(logical_low + counts[segment]);
+    if (tail.empty() && flat_high == vars_.Count()) {
+      // Nothing stands behind: an insert at the end moves nothing.
+      if (vars_.Insert(flat_high, variable) != 0) {
+        *position = -1;
+        *result = -1;
+        return true;
+      }
+    } else {
+      tail.push_back(variable);
+      ++pending_;
+    }
+    Joined(variable);
+    CountClass(segment);
+    *position = at;
+    *result = 0;
+    return true;
+  }
+  std::int64_t found = SearchSequence(vars_.Data(), flat_low, flat_high, sequence);
+  if (found >= 0) {
+    found += logical_low - flat_low;
+  } else if (!tail.empty()) {
+    found = SearchSequence(tail.data(), 0, static_cast<std::uint32_t>(tail.size()), sequence);
+    if (found >= 0) found += logical_low + flat_count;
+  }
+  if (found < 0) return false;
+  *position = static_cast<std::int32_t>(found);
+  *result = static_cast<std::int32_t>(found) + 1;
+  return true;
+}
+
+void DAESSolverBlock::Settle() {
+  if (pending_ == 0) return;
+  std::uint32_t ends[4];
+  std::uint32_t end = 0;
+  const std::uint32_t counts[] = {known_, unknown_, other_, last_};
+  for (int s = 0; s < 4; ++s) {
+    end += counts[s] - static_cast<std::uint32_t>(tails_[s].size());
+    ends[s] = end;
+  }
+  // From the last segment back, so that each run's place still holds.
+  for (int s = 3; s >= 0; --s) {
+    std::vector<DAESVarTableEntry*>& tail = tails_[s];
+    if (tail.empty()) continue;
+    vars_.InsertRun(ends[s], tail.data(), static_cast<std::uint32_t>(tail.size()));
+    std::vector<DAESVarTableEntry*>().swap(tail);
+  }
+  pending_ = 0;
+}
+
+DAESVarTableEntry* DAESSolverBlock::PendingAt(std::int32_t i) const {
+  if (i < 0) return nullptr;
+  auto at = static_cast<std::uint32_t>(i);
+  const std::uint32_t counts[] = {known_, unknown_, other_, last_};
+  std::uint32_t flat = 0;
+  for (int s = 0; s < 4; ++s) {
+    const auto waiting = static_cast<std::uint32_t>(tails_[s].size());
+    const std::uint32_t flat_count = counts[s] - waiting;
+    if (at < flat_count) return vars_.At(flat + at);
+    if (at < counts[s]) return tails_[s][at - flat_count];
+    at -= counts[s];
+    flat += flat_count;
+  }
+  return vars_.At(flat + at);
+}
+
 Status DAESSolverBlock::AppendVariable(DAESVarTableEntry* variable) {
+  Settle();
+  appended_ = true;
   const Status status = vars_.Insert(vars_.Count(), variable);
   if (status == 0) {
     Joined(variable);
@@ -160,7 +251,7 @@ std::int32_t DAESSolverBlock::FindVariable(const DAESVarTableEntry* variable) co
   // The integrator asks for every variable's column at each read, so a
   // scan would make a read quadratic in the table.
   constexpr std::uint32_t kScanLimit = 16;
-  const std::uint32_t n = vars_.Count();
+  const std::uint32_t n = Table().Count();
   if (n <= kScanLimit) {
     for (std::uint32_t i = 0; i < n; ++i) {
       if (vars_.At(i) == variable) return static_cast<std::int32_t>(i) + 1;
@@ -213,7 +304,7 @@ std::int32_t DAESSolverBlock::FindVariable(const DAESVarTableEntry* variable) co
 
 bool DAESSolverBlock::HoldsVariable(const DAESVarTableEntry* variable) const {
   constexpr std::uint32_t kScanLimit = 16;
-  const std::uint32_t n = vars_.Count();
+  const std::uint32_t n = Table().Count();
   if (n <= kScanLimit || positions_valid_) return FindVariable(variable) != 0;
   if (!members_valid_) {
     members_.clear();
@@ -226,6 +317,22 @@ bool DAESSolverBlock::HoldsVariable(const DAESVarTableEntry* variable) const {
 
 std::int32_t DAESSolverBlock::FindBySequence(std::uint32_t sequence) const {
   const std::uint32_t counts[] = {known_, unknown_, other_, last_};
+  if (pending_ != 0) {
+    // No entry stands past the segments while entries wait.
+    std::uint32_t flat = 0;
+    std::uint32_t logical = 0;
+    for (int s = 0; s < 4; ++s) {
+      const std::vector<DAESVarTableEntry*>& tail = tails_[s];
+      const std::uint32_t flat_count = counts[s] - static_cast<std::uint32_t>(tail.size());
+      std::int64_t found = SearchSequence(vars_.Data(), flat, flat + flat_count, sequence);
+      if (found >= 0) return static_cast<std::int32_t>(found - flat + logical);
+      found = SearchSequence(tail.data(), 0, static_cast<std::uint32_t>(tail.size()), sequence);
+      if (found >= 0) return static_cast<std::int32_t>(found + logical + flat_count);
+      flat += flat_count;
+      logical += counts[s];
+    }
+    return -1;
+  }
   std::uint32_t low = 0;
   DAESVarTableEntry* const* items = vars_.Data();
   for (std::uint32_t count : counts) {
@@ -242,6 +349,7 @@ std::int32_t DAESSolverBlock::FindBySequence(std::uint32_t sequence) const {
 }
 
 void DAESSolverBlock::RemoveVariableAt(std::uint32_t i) {
+  Settle();
   if (i >= vars_.Count()) return;
   UncountVariable(vars_.At(i));
   vars_.Erase(i);
@@ -269,17 +377,20 @@ Status DAESSolverBlock::AddRow(QLNRow* row) {
 }
 
 void DAESSolverBlock::UncountVariable(DAESVarTableEntry* variable) {
+  Settle();
   std::uint32_t* counters[] = {&known_, &unknown_, &other_, &last_};
   std::uint32_t& counter = *counters[SegmentOf(variable)];
   if (counter > 0) --counter;
 }
 
 void DAESSolverBlock::CountStateBecameAlgebraic() {
+  Settle();
   if (known_ > 0) --known_;
   ++unknown_;
 }
 
 void DAESSolverBlock::CountAlgebraicBecameState() {
+  Settle();
   if (unknown_ > 0) --unknown_;
   ++known_;
 }
