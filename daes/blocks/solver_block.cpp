@@ -121,7 +121,7 @@ void DAESSolverBlock::CountClass(Segment segment) {
 std::int32_t DAESSolverBlock::InsertVariable(DAESVarTableEntry* variable, std::int32_t* position) {
   const Segment segment = SegmentOf(variable);
   std::int32_t result = 0;
-  if (bulk_ && InsertPastSegment(variable, segment, position, &result)) return result;
+  if (bulk_ && InsertBeside(variable, segment, position, &result)) return result;
   Settle();
   const std::uint32_t counts[] = {known_, unknown_, other_, last_};
   std::uint32_t low = 0;
@@ -150,72 +150,82 @@ Status DAESSolverBlock::AddVariable(DAESVarTableEntry* variable) {
   return InsertVariable(variable, &position) < 0 ? daes::kBlockOutOfMemory : 0;
 }
 
-// Answers when the variable is found in its segment or belongs past the
-// segment's last entry; false leaves the sorted insert to the caller.
-bool DAESSolverBlock::InsertPastSegment(DAESVarTableEntry* variable, Segment segment,
-                                        std::int32_t* position, std::int32_t* result) {
+// Answers when the variable is found in its segment or its place is the
+// one where the segment's waiting entries stand; false leaves the sorted
+// insert to the caller.
+bool DAESSolverBlock::InsertBeside(DAESVarTableEntry* variable, Segment segment,
+                                   std::int32_t* position, std::int32_t* result) {
   if (appended_) return false;
   const std::uint32_t counts[] = {known_, unknown_, other_, last_};
   std::uint32_t flat_low = 0;
   std::uint32_t logical_low = 0;
   for (int s = 0; s < segment; ++s) {
-    flat_low += counts[s] - static_cast<std::uint32_t>(tails_[s].size());
+    flat_low += counts[s] - static_cast<std::uint32_t>(runs_[s].size());
     logical_low += counts[s];
   }
-  std::vector<DAESVarTableEntry*>& tail = tails_[segment];
-  const std::uint32_t flat_count = counts[segment] - static_cast<std::uint32_t>(tail.size());
-  const std::uint32_t flat_high = flat_low + flat_count;
+  std::vector<DAESVarTableEntry*>& run = runs_[segment];
+  const auto waiting = static_cast<std::uint32_t>(run.size());
+  const std::uint32_t flat_high = flat_low + counts[segment] - waiting;
   if (flat_high > vars_.Count()) return false;
   const std::uint32_t sequence = variable->SequenceNumber();
-  const DAESVarTableEntry* last =
-      !tail.empty() ? tail.back() : flat_count > 0 ? vars_.At(flat_high - 1) : nullptr;
-  if (last == nullptr || sequence > last->SequenceNumber()) {
-    const auto at = static_cast<std::int32_t>(logical_low + counts[segment]);
-    if (tail.empty() && flat_high == vars_.Count()) {
-      // Nothing stands behind: an insert at the end moves nothing.
-      if (vars_.Insert(flat_high, variable) != 0) {
-        *position = -1;
-        *result = -1;
-        return true;
-      }
-    } else {
-      tail.push_back(variable);
-      ++pending_;
-    }
-    Joined(variable);
-    CountClass(segment);
-    *position = at;
-    *result = 0;
+  const std::int64_t found = SearchSequence(vars_.Data(), flat_low, flat_high, sequence);
+  if (found >= 0) {
+    const auto offset = static_cast<std::uint32_t>(found) - flat_low;
+    const std::uint32_t at = logical_low + offset + (offset >= run_at_[segment] ? waiting : 0);
+    *position = static_cast<std::int32_t>(at);
+    *result = static_cast<std::int32_t>(at) + 1;
     return true;
   }
-  std::int64_t found = SearchSequence(vars_.Data(), flat_low, flat_high, sequence);
-  if (found >= 0) {
-    found += logical_low - flat_low;
-  } else if (!tail.empty()) {
-    found = SearchSequence(tail.data(), 0, static_cast<std::uint32_t>(tail.size()), sequence);
-    if (found >= 0) found += logical_low + flat_count;
+  const auto offset = static_cast<std::uint32_t>(-found - 1) - flat_low;
+  std::uint32_t at = logical_low + offset;
+  if (waiting == 0 && flat_low + offset == vars_.Count()) {
+    // Nothing stands behind: an insert at the end moves nothing.
+    if (vars_.Insert(vars_.Count(), variable) != 0) {
+      *position = -1;
+      *result = -1;
+      return true;
+    }
+  } else if (waiting == 0) {
+    run_at_[segment] = offset;
+    run.push_back(variable);
+    ++pending_;
+  } else {
+    if (offset != run_at_[segment]) return false;
+    const std::int64_t in_run = SearchSequence(run.data(), 0, waiting, sequence);
+    if (in_run >= 0) {
+      at += static_cast<std::uint32_t>(in_run);
+      *position = static_cast<std::int32_t>(at);
+      *result = static_cast<std::int32_t>(at) + 1;
+      return true;
+    }
+    const auto j = static_cast<std::uint32_t>(-in_run - 1);
+    run.insert(run.begin() + j, variable);
+    ++pending_;
+    at += j;
   }
-  if (found < 0) return false;
-  *position = static_cast<std::int32_t>(found);
-  *result = static_cast<std::int32_t>(found) + 1;
+  Joined(variable);
+  CountClass(segment);
+  *position = static_cast<std::int32_t>(at);
+  *result = 0;
   return true;
 }
 
 void DAESSolverBlock::Settle() {
   if (pending_ == 0) return;
-  std::uint32_t ends[4];
-  std::uint32_t end = 0;
+  std::uint32_t lows[4];
+  std::uint32_t low = 0;
   const std::uint32_t counts[] = {known_, unknown_, other_, last_};
   for (int s = 0; s < 4; ++s) {
-    end += counts[s] - static_cast<std::uint32_t>(tails_[s].size());
-    ends[s] = end;
+    lows[s] = low;
+    low += counts[s] - static_cast<std::uint32_t>(runs_[s].size());
   }
   // From the last segment back, so that each run's place still holds.
   for (int s = 3; s >= 0; --s) {
-    std::vector<DAESVarTableEntry*>& tail = tails_[s];
-    if (tail.empty()) continue;
-    vars_.InsertRun(ends[s], tail.data(), static_cast<std::uint32_t>(tail.size()));
-    std::vector<DAESVarTableEntry*>().swap(tail);
+    std::vector<DAESVarTableEntry*>& run = runs_[s];
+    if (run.empty()) continue;
+    vars_.InsertRun(lows[s] + run_at_[s], run.data(), static_cast<std::uint32_t>(run.size()));
+    std::vector<DAESVarTableEntry*>().swap(run);
+    run_at_[s] = 0;
   }
   pending_ = 0;
 }
@@ -226,12 +236,14 @@ DAESVarTableEntry* DAESSolverBlock::PendingAt(std::int32_t i) const {
   const std::uint32_t counts[] = {known_, unknown_, other_, last_};
   std::uint32_t flat = 0;
   for (int s = 0; s < 4; ++s) {
-    const auto waiting = static_cast<std::uint32_t>(tails_[s].size());
-    const std::uint32_t flat_count = counts[s] - waiting;
-    if (at < flat_count) return vars_.At(flat + at);
-    if (at < counts[s]) return tails_[s][at - flat_count];
+    const auto waiting = static_cast<std::uint32_t>(runs_[s].size());
+    if (at < counts[s]) {
+      if (at < run_at_[s] || waiting == 0) return vars_.At(flat + at);
+      if (at < run_at_[s] + waiting) return runs_[s][at - run_at_[s]];
+      return vars_.At(flat + at - waiting);
+    }
     at -= counts[s];
-    flat += flat_count;
+    flat += counts[s] - waiting;
   }
   return vars_.At(flat + at);
 }
@@ -322,12 +334,17 @@ std::int32_t DAESSolverBlock::FindBySequence(std::uint32_t sequence) const {
     std::uint32_t flat = 0;
     std::uint32_t logical = 0;
     for (int s = 0; s < 4; ++s) {
-      const std::vector<DAESVarTableEntry*>& tail = tails_[s];
-      const std::uint32_t flat_count = counts[s] - static_cast<std::uint32_t>(tail.size());
+      const std::vector<DAESVarTableEntry*>& run = runs_[s];
+      const auto waiting = static_cast<std::uint32_t>(run.size());
+      const std::uint32_t flat_count = counts[s] - waiting;
       std::int64_t found = SearchSequence(vars_.Data(), flat, flat + flat_count, sequence);
-      if (found >= 0) return static_cast<std::int32_t>(found - flat + logical);
-      found = SearchSequence(tail.data(), 0, static_cast<std::uint32_t>(tail.size()), sequence);
-      if (found >= 0) return static_cast<std::int32_t>(found + logical + flat_count);
+      if (found >= 0) {
+        const auto offset = static_cast<std::uint32_t>(found) - flat;
+        return static_cast<std::int32_t>(logical + offset +
+                                         (offset >= run_at_[s] ? waiting : 0));
+      }
+      found = SearchSequence(run.data(), 0, waiting, sequence);
+      if (found >= 0) return static_cast<std::int32_t>(logical + run_at_[s] + found);
       flat += flat_count;
       logical += counts[s];
     }

@@ -252,10 +252,11 @@ class DAESSolverBlock : public DAESBlock {
   DAESVarTableEntry** GetVariables() { return Table().Data(); }
   std::uint32_t VariableCapacity() const { return Table().Capacity(); }
 
-  // While a whole tree is added, an entry past the end of its segment waits
-  // beside the table instead of moving every later segment's entries up
-  // one: filling the table in tree order is then linear, not quadratic.
-  // The table reads the same throughout; EndBulkInsert puts them in place.
+  // While a whole tree is added, new entries of a segment that all fall at
+  // one place in it wait beside the table instead of moving every later
+  // segment's entries up one each: filling the table in tree order is then
+  // linear, not quadratic. The table reads the same throughout;
+  // EndBulkInsert puts them in place.
   void BeginBulkInsert() { bulk_ = true; }
   void EndBulkInsert() {
     bulk_ = false;
@@ -452,8 +453,11 @@ class DAESSolverBlock : public DAESBlock {
   // Read vars_ through Table() outside InsertVariable, FindBySequence and
   // GetVariable: it puts the waiting entries in place first.
   daes::BlockList<DAESVarTableEntry> vars_;
-  std::vector<DAESVarTableEntry*> tails_[4];  // by segment, in sequence order
-  std::uint32_t pending_ = 0;                 // entries in tails_
+  // By segment: the waiting entries in sequence order, and where in the
+  // segment's part of vars_ they stand.
+  std::vector<DAESVarTableEntry*> runs_[4];
+  std::uint32_t run_at_[4] = {};
+  std::uint32_t pending_ = 0;  // entries in runs_
   bool bulk_ = false;
   bool appended_ = false;  // an unsorted entry past the segments
   daes::BlockList<DAESVarTableEntry>& Table() {
@@ -468,8 +472,8 @@ class DAESSolverBlock : public DAESBlock {
   }
   void Settle();
   DAESVarTableEntry* PendingAt(std::int32_t i) const;
-  bool InsertPastSegment(DAESVarTableEntry* variable, Segment segment, std::int32_t* position,
-                         std::int32_t* result);
+  bool InsertBeside(DAESVarTableEntry* variable, Segment segment, std::int32_t* position,
+                    std::int32_t* result);
   bool structure_built_ = false;
   std::vector<std::int64_t> struct_rows_;
   std::vector<std::int64_t> struct_cols_;

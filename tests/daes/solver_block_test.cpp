@@ -86,6 +86,15 @@ TEST(SolverBlockTest, BulkFillAnswersAsSortedInsertsDo) {
       seed = seed * 1103515245u + 12345u;
       return (seed >> 8) % n;
     };
+    // Entries read last but numbered first (a feed sent after the units)
+    // make every later one fall before them, inside its segment.
+    for (std::uint32_t k = 0; k < 8; ++k) {
+      DAESVarTableEntry* v = vars.Make(kinds[k % 4], 100000 + k);
+      std::int32_t at_plain = -2;
+      std::int32_t at_bulk = -2;
+      ASSERT_EQ(bulk.InsertVariable(v, &at_bulk), plain.InsertVariable(v, &at_plain));
+      ASSERT_EQ(at_bulk, at_plain);
+    }
     std::uint32_t rising = 0;
     for (int step = 0; step < 600; ++step) {
       // Mostly rising numbers in tree order, some going back, some again.
