@@ -251,6 +251,7 @@ class DAESSolverBlock : public DAESBlock {
   void RemoveVariableAt(std::uint32_t i);
   DAESVarTableEntry** GetVariables() { return Table().Data(); }
   std::uint32_t VariableCapacity() const { return Table().Capacity(); }
+  std::uint32_t RowCapacity() const { return rows_.Capacity(); }
 
   // While a whole tree is added, new entries of a segment that all fall at
   // one place in it wait beside the table instead of moving every later
@@ -262,7 +263,6 @@ class DAESSolverBlock : public DAESBlock {
     bulk_ = false;
     Settle();
   }
-  std::uint32_t RowCapacity() const { return rows_.Capacity(); }
 
   // Appends a row the block then owns.
   Status AddRow(QLNRow* row);
@@ -450,8 +450,9 @@ class DAESSolverBlock : public DAESBlock {
   std::uint32_t procedure_rows_ = 0;
   std::uint32_t kind_ = daes::kKindUnset;
   daes::BlockList<QLNRow> rows_;
-  // Read vars_ through Table() outside InsertVariable, FindBySequence and
-  // GetVariable: it puts the waiting entries in place first.
+  // Read through Table() by every member that does not know of the waiting
+  // entries (InsertBeside, FindBySequence, GetVariable and VariableCount
+  // do): it puts them in place first.
   daes::BlockList<DAESVarTableEntry> vars_;
   // By segment: the waiting entries in sequence order, and where in the
   // segment's part of vars_ they stand.
