@@ -340,8 +340,7 @@ std::int32_t DAESSolverBlock::FindBySequence(std::uint32_t sequence) const {
       std::int64_t found = SearchSequence(vars_.Data(), flat, flat + flat_count, sequence);
       if (found >= 0) {
         const auto offset = static_cast<std::uint32_t>(found) - flat;
-        return static_cast<std::int32_t>(logical + offset +
-                                         (offset >= run_at_[s] ? waiting : 0));
+        return static_cast<std::int32_t>(logical + offset + (offset >= run_at_[s] ? waiting : 0));
       }
       found = SearchSequence(run.data(), 0, waiting, sequence);
       if (found >= 0) return static_cast<std::int32_t>(logical + run_at_[s] + found);
