@@ -42,8 +42,8 @@ Status DAESSolverBlock::BuildSolverBlock(DAESSolverBlock** out, std::uint32_t ma
   auto add = [&](DAESVarTableEntry* v) {
     if (status == 0) status = block->AddVariable(v);
   };
-  for (std::uint32_t i = 0; i < vars_.Count(); ++i) {
-    DAESVarTableEntry* v = vars_.At(i);
+  for (std::uint32_t i = 0; i < Table().Count(); ++i) {
+    DAESVarTableEntry* v = Table().At(i);
     const std::uint32_t f = v->GetFlags();
     if ((f & k) == 0 || (f & exclude) != 0) {
       if (IsRunCandidate(f, run_bits)) candidates.push_back(v);
@@ -53,7 +53,7 @@ Status DAESSolverBlock::BuildSolverBlock(DAESSolverBlock** out, std::uint32_t ma
       kept.push_back(v);
     }
   }
-  for (std::uint32_t i = 0; i < vars_.Count(); ++i) vars_.At(i)->SetFlags(daes::kTakenVariable);
+  for (std::uint32_t i = 0; i < Table().Count(); ++i) Table().At(i)->SetFlags(daes::kTakenVariable);
   for (DAESVarTableEntry* v : kept) add(v);
   if (runs) {
     for (DAESVarTableEntry* v : candidates) {

@@ -324,17 +324,17 @@ const daes::BlockRowLink& DAESSolverBlock::RowLink(std::uint32_t i) {
 
 DAESVarTableEntry* DAESSolverBlock::ColumnVariable(std::int64_t c) const {
   if (c < 1) return nullptr;
-  if (c <= static_cast<std::int64_t>(vars_.Count()))
-    return vars_.At(static_cast<std::uint32_t>(c - 1));
-  const auto j = static_cast<std::uint64_t>(c - 1 - vars_.Count());
+  if (c <= static_cast<std::int64_t>(Table().Count()))
+    return Table().At(static_cast<std::uint32_t>(c - 1));
+  const auto j = static_cast<std::uint64_t>(c - 1 - Table().Count());
   return j < parameter_columns_.size() ? parameter_columns_[j] : nullptr;
 }
 
 Status DAESSolverBlock::BuildStructure(const std::int64_t** rows, const std::int64_t** cols,
                                        const std::int64_t** third, std::uint32_t flags) {
   if (!structure_built_) {
-    std::vector<std::vector<std::int64_t>> lists(vars_.Count());
-    std::vector<std::vector<std::int64_t>> places(vars_.Count());
+    std::vector<std::vector<std::int64_t>> lists(Table().Count());
+    std::vector<std::vector<std::int64_t>> places(Table().Count());
     std::size_t total = 0;
     for (std::uint32_t i = 0; i < rows_.Count(); ++i) {
       QLNRow* row = rows_.At(i);
@@ -808,7 +808,7 @@ Status DAESSolverBlock::CheckSingularity(std::uint32_t, std::uint32_t) {
   const double r = options->GetReal(kOptRelativeSingularityTol);
   const double a = options->GetReal(kOptAbsoluteSingularityTol);
   std::uint32_t p = 0;
-  for (std::uint32_t j = 1; j <= vars_.Count(); ++j) {
+  for (std::uint32_t j = 1; j <= Table().Count(); ++j) {
     double c = 0.0;
     for (; p < StructureSize() && struct_cols_[p] == static_cast<std::int64_t>(j); ++p) {
       c = std::max(c, std::fabs((*values)[p]));
@@ -833,13 +833,13 @@ Status DAESSolverBlock::CheckSingularity(std::uint32_t, std::uint32_t) {
 }
 
 void DAESSolverBlock::GetValues(double* out) {
-  for (std::uint32_t i = 0; i < vars_.Count(); ++i) out[i] = vars_.At(i)->GetRealValue();
+  for (std::uint32_t i = 0; i < Table().Count(); ++i) out[i] = Table().At(i)->GetRealValue();
 }
 
 Status DAESSolverBlock::PutValues(const double* in) {
   Status last = 0;
-  for (std::uint32_t i = 0; i < vars_.Count(); ++i) {
-    const Status s = vars_.At(i)->SetValue(in[i]);
+  for (std::uint32_t i = 0; i < Table().Count(); ++i) {
+    const Status s = Table().At(i)->SetValue(in[i]);
     if (status::IsFailure(s)) last = s;
   }
   return last;

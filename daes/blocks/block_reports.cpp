@@ -194,8 +194,8 @@ void DAESSolverBlock::Dump(std::ostream& out) {
     out << '\n';
   }
   out << "------ Variable Table:\n";
-  for (std::uint32_t i = 0; i < vars_.Count(); ++i) {
-    out << "Var " << i + 1 << ' ' << vars_.At(i)->GetNameText() << '\n';
+  for (std::uint32_t i = 0; i < Table().Count(); ++i) {
+    out << "Var " << i + 1 << ' ' << Table().At(i)->GetNameText() << '\n';
   }
   out << "DAESSolverBlock::Dump Complete ----------------------------\n";
 }
@@ -206,7 +206,7 @@ void DAESSolverBlock::Report(std::ostream& out) {
       << " Number of variables : " << VariableCount() << '\n'
       << " Number of Equations : " << GetRowCount() << '\n'
       << " Variable list: \n";
-  for (std::uint32_t i = 0; i < vars_.Count(); ++i) out << vars_.At(i)->GetNameText() << '\n';
+  for (std::uint32_t i = 0; i < Table().Count(); ++i) out << Table().At(i)->GetNameText() << '\n';
   out << " Equation list: \n";
   for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
     if ((GetRow(i)->GetFlags() & daes::kLeftOutRow) != 0) continue;

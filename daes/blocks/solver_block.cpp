@@ -120,6 +120,9 @@ void DAESSolverBlock::CountClass(Segment segment) {
 
 std::int32_t DAESSolverBlock::InsertVariable(DAESVarTableEntry* variable, std::int32_t* position) {
   const Segment segment = SegmentOf(variable);
+  std::int32_t result = 0;
+  if (bulk_ && InsertBeside(variable, segment, position, &result)) return result;
+  Settle();
   const std::uint32_t counts[] = {known_, unknown_, other_, last_};
   std::uint32_t low = 0;
   for (int s = 0; s < segment; ++s) low += counts[s];
@@ -147,7 +150,107 @@ Status DAESSolverBlock::AddVariable(DAESVarTableEntry* variable) {
   return InsertVariable(variable, &position) < 0 ? daes::kBlockOutOfMemory : 0;
 }
 
+// Answers when the variable is found in its segment or its place is the
+// one where the segment's waiting entries stand; false leaves the sorted
+// insert to the caller.
+bool DAESSolverBlock::InsertBeside(DAESVarTableEntry* variable, Segment segment,
+                                   std::int32_t* position, std::int32_t* result) {
+  if (appended_) return false;
+  const std::uint32_t counts[] = {known_, unknown_, other_, last_};
+  std::uint32_t flat_low = 0;
+  std::uint32_t logical_low = 0;
+  for (int s = 0; s < segment; ++s) {
+    flat_low += counts[s] - static_cast<std::uint32_t>(runs_[s].size());
+    logical_low += counts[s];
+  }
+  std::vector<DAESVarTableEntry*>& run = runs_[segment];
+  const auto waiting = static_cast<std::uint32_t>(run.size());
+  const std::uint32_t flat_high = flat_low + counts[segment] - waiting;
+  if (flat_high > vars_.Count()) return false;
+  const std::uint32_t sequence = variable->SequenceNumber();
+  const std::int64_t found = SearchSequence(vars_.Data(), flat_low, flat_high, sequence);
+  if (found >= 0) {
+    const auto offset = static_cast<std::uint32_t>(found) - flat_low;
+    const std::uint32_t at = logical_low + offset + (offset >= run_at_[segment] ? waiting : 0);
+    *position = static_cast<std::int32_t>(at);
+    *result = static_cast<std::int32_t>(at) + 1;
+    return true;
+  }
+  const auto offset = static_cast<std::uint32_t>(-found - 1) - flat_low;
+  std::uint32_t at = logical_low + offset;
+  if (waiting == 0 && flat_low + offset == vars_.Count()) {
+    // Nothing stands behind: an insert at the end moves nothing.
+    if (vars_.Insert(vars_.Count(), variable) != 0) {
+      *position = -1;
+      *result = -1;
+      return true;
+    }
+  } else if (waiting == 0) {
+    run_at_[segment] = offset;
+    run.push_back(variable);
+    ++pending_;
+  } else {
+    if (offset != run_at_[segment]) return false;
+    const std::int64_t in_run = SearchSequence(run.data(), 0, waiting, sequence);
+    if (in_run >= 0) {
+      at += static_cast<std::uint32_t>(in_run);
+      *position = static_cast<std::int32_t>(at);
+      *result = static_cast<std::int32_t>(at) + 1;
+      return true;
+    }
+    const auto j = static_cast<std::uint32_t>(-in_run - 1);
+    run.insert(run.begin() + j, variable);
+    ++pending_;
+    at += j;
+  }
+  Joined(variable);
+  CountClass(segment);
+  *position = static_cast<std::int32_t>(at);
+  *result = 0;
+  return true;
+}
+
+void DAESSolverBlock::Settle() {
+  if (pending_ == 0) return;
+  std::uint32_t lows[4];
+  std::uint32_t low = 0;
+  const std::uint32_t counts[] = {known_, unknown_, other_, last_};
+  for (int s = 0; s < 4; ++s) {
+    lows[s] = low;
+    low += counts[s] - static_cast<std::uint32_t>(runs_[s].size());
+  }
+  // From the last segment back, so that each run's place still holds.
+  for (int s = 3; s >= 0; --s) {
+    std::vector<DAESVarTableEntry*>& run = runs_[s];
+    if (run.empty()) continue;
+    vars_.InsertRun(lows[s] + run_at_[s], run.data(), static_cast<std::uint32_t>(run.size()));
+    std::vector<DAESVarTableEntry*>().swap(run);
+    run_at_[s] = 0;
+  }
+  pending_ = 0;
+}
+
+DAESVarTableEntry* DAESSolverBlock::PendingAt(std::int32_t i) const {
+  if (i < 0) return nullptr;
+  auto at = static_cast<std::uint32_t>(i);
+  const std::uint32_t counts[] = {known_, unknown_, other_, last_};
+  std::uint32_t flat = 0;
+  for (int s = 0; s < 4; ++s) {
+    const auto waiting = static_cast<std::uint32_t>(runs_[s].size());
+    if (at < counts[s]) {
+      if (at < run_at_[s] || waiting == 0) return vars_.At(flat + at);
+      if (at < run_at_[s] + waiting) return runs_[s][at - run_at_[s]];
+      return vars_.At(flat + at - waiting);
+    }
+    at -= counts[s];
+    flat += counts[s] - waiting;
+  }
+  return vars_.At(flat + at);
+}
+
 Status DAESSolverBlock::AppendVariable(DAESVarTableEntry* variable) {
+  Settle();
+  appended_ = true;
   const Status status = vars_.Insert(vars_.Count(), variable);
   if (status == 0) {
     Joined(variable);
@@ -160,7 +263,7 @@ std::int32_t DAESSolverBlock::FindVariable(const DAESVarTableEntry* variable) co
   // The integrator asks for every variable's column at each read, so a
   // scan would make a read quadratic in the table.
   constexpr std::uint32_t kScanLimit = 16;
-  const std::uint32_t n = vars_.Count();
+  const std::uint32_t n = Table().Count();
   if (n <= kScanLimit) {
     for (std::uint32_t i = 0; i < n; ++i) {
       if (vars_.At(i) == variable) return static_cast<std::int32_t>(i) + 1;
@@ -213,7 +316,7 @@ std::int32_t DAESSolverBlock::FindVariable(const DAESVarTableEntry* variable) co
 
 bool DAESSolverBlock::HoldsVariable(const DAESVarTableEntry* variable) const {
   constexpr std::uint32_t kScanLimit = 16;
-  const std::uint32_t n = vars_.Count();
+  const std::uint32_t n = Table().Count();
   if (n <= kScanLimit || positions_valid_) return FindVariable(variable) != 0;
   if (!members_valid_) {
     members_.clear();
@@ -226,6 +329,26 @@ bool DAESSolverBlock::HoldsVariable(const DAESVarTableEntry* variable) const {
 
 std::int32_t DAESSolverBlock::FindBySequence(std::uint32_t sequence) const {
   const std::uint32_t counts[] = {known_, unknown_, other_, last_};
+  if (pending_ != 0) {
+    // No entry stands past the segments while entries wait.
+    std::uint32_t flat = 0;
+    std::uint32_t logical = 0;
+    for (int s = 0; s < 4; ++s) {
+      const std::vector<DAESVarTableEntry*>& run = runs_[s];
+      const auto waiting = static_cast<std::uint32_t>(run.size());
+      const std::uint32_t flat_count = counts[s] - waiting;
+      std::int64_t found = SearchSequence(vars_.Data(), flat, flat + flat_count, sequence);
+      if (found >= 0) {
+        const auto offset = static_cast<std::uint32_t>(found) - flat;
+        return static_cast<std::int32_t>(logical + offset + (offset >= run_at_[s] ? waiting : 0));
+      }
+      found = SearchSequence(run.data(), 0, waiting, sequence);
+      if (found >= 0) return static_cast<std::int32_t>(logical + run_at_[s] + found);
+      flat += flat_count;
+      logical += counts[s];
+    }
+    return -1;
+  }
   std::uint32_t low = 0;
   DAESVarTableEntry* const* items = vars_.Data();
   for (std::uint32_t count : counts) {
@@ -242,6 +365,7 @@ std::int32_t DAESSolverBlock::FindBySequence(std::uint32_t sequence) const {
 }
 
 void DAESSolverBlock::RemoveVariableAt(std::uint32_t i) {
+  Settle();
   if (i >= vars_.Count()) return;
   UncountVariable(vars_.At(i));
   vars_.Erase(i);
@@ -269,17 +393,20 @@ Status DAESSolverBlock::AddRow(QLNRow* row) {
 }
 
 void DAESSolverBlock::UncountVariable(DAESVarTableEntry* variable) {
+  Settle();
   std::uint32_t* counters[] = {&known_, &unknown_, &other_, &last_};
   std::uint32_t& counter = *counters[SegmentOf(variable)];
   if (counter > 0) --counter;
 }
 
 void DAESSolverBlock::CountStateBecameAlgebraic() {
+  Settle();
   if (known_ > 0) --known_;
   ++unknown_;
 }
 
 void DAESSolverBlock::CountAlgebraicBecameState() {
+  Settle();
   if (unknown_ > 0) --unknown_;
   ++known_;
 }

@@ -73,6 +73,9 @@ class BlockList {
   T** Data() { return items_.data(); }
   T* const* Data() const { return items_.data(); }
   Status Insert(std::uint32_t at, T* item);
+  // Inserts n items at once, the capacity grown as n single inserts would
+  // grow it; throws std::bad_alloc without memory.
+  void InsertRun(std::uint32_t at, T* const* items, std::uint32_t n);
   void Erase(std::uint32_t at) { items_.erase(items_.begin() + at); }
   void Clear() { std::vector<T*>().swap(items_); }
 
@@ -211,9 +214,12 @@ class DAESSolverBlock : public DAESBlock {
   std::uint32_t GetFlags() override { return flags_ | daes::kGroupRow; }
 
   // --- QLNRow ---
-  std::int32_t VariableCount() const override { return static_cast<std::int32_t>(vars_.Count()); }
+  std::int32_t VariableCount() const override {
+    return static_cast<std::int32_t>(vars_.Count() + pending_);
+  }
   std::int32_t ActiveVariableCount() override { return VariableCount(); }
   DAESVarTableEntry* GetVariable(std::int32_t i) const override {
+    if (pending_ != 0) return PendingAt(i);
     return i < 0 ? nullptr : vars_.At(static_cast<std::uint32_t>(i));
   }
   // Fetches the variable list ahead of a step over many small blocks: its
@@ -243,9 +249,20 @@ class DAESSolverBlock : public DAESBlock {
   std::int32_t FindBySequence(std::uint32_t sequence) const;
   // Takes entry i out of the table and lowers its class counter.
   void RemoveVariableAt(std::uint32_t i);
-  DAESVarTableEntry** GetVariables() { return vars_.Data(); }
-  std::uint32_t VariableCapacity() const { return vars_.Capacity(); }
+  DAESVarTableEntry** GetVariables() { return Table().Data(); }
+  std::uint32_t VariableCapacity() const { return Table().Capacity(); }
   std::uint32_t RowCapacity() const { return rows_.Capacity(); }
+
+  // While a whole tree is added, new entries of a segment that all fall at
+  // one place in it wait beside the table instead of moving every later
+  // segment's entries up one each: filling the table in tree order is then
+  // linear, not quadratic. The table reads the same throughout;
+  // EndBulkInsert puts them in place.
+  void BeginBulkInsert() { bulk_ = true; }
+  void EndBulkInsert() {
+    bulk_ = false;
+    Settle();
+  }
 
   // Appends a row the block then owns.
   Status AddRow(QLNRow* row);
@@ -433,7 +450,31 @@ class DAESSolverBlock : public DAESBlock {
   std::uint32_t procedure_rows_ = 0;
   std::uint32_t kind_ = daes::kKindUnset;
   daes::BlockList<QLNRow> rows_;
+  // Read through Table() by every member that does not know of the waiting
+  // entries (InsertBeside, FindBySequence, GetVariable and VariableCount
+  // do): it puts them in place first.
   daes::BlockList<DAESVarTableEntry> vars_;
+  // By segment: the waiting entries in sequence order, and where in the
+  // segment's part of vars_ they stand.
+  std::vector<DAESVarTableEntry*> runs_[4];
+  std::uint32_t run_at_[4] = {};
+  std::uint32_t pending_ = 0;  // entries in runs_
+  bool bulk_ = false;
+  bool appended_ = false;  // an unsorted entry past the segments
+  daes::BlockList<DAESVarTableEntry>& Table() {
+    Settle();
+    return vars_;
+  }
+  const daes::BlockList<DAESVarTableEntry>& Table() const {
+    // Only a block being filled has waiting entries, so no reader on
+    // another thread sees this write.
+    const_cast<DAESSolverBlock*>(this)->Settle();
+    return vars_;
+  }
+  void Settle();
+  DAESVarTableEntry* PendingAt(std::int32_t i) const;
+  bool InsertBeside(DAESVarTableEntry* variable, Segment segment, std::int32_t* position,
+                    std::int32_t* result);
   bool structure_built_ = false;
   std::vector<std::int64_t> struct_rows_;
   std::vector<std::int64_t> struct_cols_;
@@ -479,4 +520,14 @@ Status daes::BlockList<T>::Insert(std::uint32_t at, T* item) {
   }
   items_.insert(items_.begin() + at, item);
   return 0;
+}
+
+template <typename T>
+void daes::BlockList<T>::InsertRun(std::uint32_t at, T* const* items, std::uint32_t n) {
+  std::size_t capacity = items_.capacity();
+  while (items_.size() + n > capacity) {
+    capacity += capacity == 0 ? 8 : std::min<std::size_t>(capacity, step_);
+  }
+  items_.reserve(capacity);
+  items_.insert(items_.begin() + at, items, items + n);
 }

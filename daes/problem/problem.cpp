@@ -60,11 +60,14 @@ DAESProblem::DAESProblem(BvuDirectoryNode* root, std::uint64_t second_value,
   Status s = 0;
   if (root != nullptr) {
     try {
+      BeginBulkInsert();
       s = root->ApplyToSubtree(static_cast<QLNEquationList*>(this), nullptr, 0, eliminate_ ? 1 : 0,
                                this);
+      EndBulkInsert();
     } catch (...) {
       // No destructor runs for a throwing constructor: the merged members
       // and the rows made so far are given back here.
+      EndBulkInsert();
       word = saved;
       Dismantle();
       throw;

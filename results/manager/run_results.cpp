@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string_view>
 #include <unordered_map>
 
@@ -713,23 +714,23 @@ class UseTreeBuilder {
       std::size_t dot = name.find('.', from + 1);
       if (dot == std::string_view::npos) dot = name.size();
       const bool last = dot == name.size();
-      const std::string part(name.substr(from, dot - from));
-      auto [found, fresh] = made_.try_emplace(std::string(name.substr(0, dot)), nullptr);
-      if (!fresh) {
+      const std::string_view up_to = name.substr(0, dot);
+      // Most parts lead to a node made before: found without a copy.
+      if (const auto found = made_.find(up_to); found != made_.end()) {
         if (last) return nullptr;
         at = found->second;
         from = dot;
         continue;
       }
+      const std::string part(name.substr(from, dot - from));
       BvuDirectoryNode* made = last ? new SimUseData(at, part.c_str())
                                     : new BvuDirectoryProper(at, part.c_str());
       const std::int32_t index = at->HighIndex() < at->LowIndex() ? 1 : at->HighIndex() + 1;
       if (status::IsFailure(at->InsertChildAt(index, made))) {
         delete made;
-        made_.erase(found);
         return nullptr;
       }
-      found->second = made;
+      made_.emplace(up_to, made);
       at = made;
       from = dot;
     }
@@ -737,8 +738,15 @@ class UseTreeBuilder {
   }
 
  private:
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
   BvuDirectoryProper* root_;
-  std::unordered_map<std::string, BvuDirectoryNode*> made_;  // by the name up to the node
+  // By the name up to the node.
+  std::unordered_map<std::string, BvuDirectoryNode*, NameHash, std::equal_to<>> made_;
 };
 
 }  // namespace

@@ -68,6 +68,70 @@ TEST(SolverBlockTest, VariablesLandSortedInTheirSegments) {
   }
 }
 
+// A problem's table filled from its tree keeps entries past their
+// segment's end aside until the fill ends: every answer on the way, the
+// final order and the capacity must be those of one insert at a time.
+TEST(SolverBlockTest, BulkFillAnswersAsSortedInsertsDo) {
+  constexpr std::uint32_t kKeptLast = daes::kFixed | 0x100000;
+  const std::uint32_t kinds[] = {daes::kState, daes::kAlgebraic, 0, kKeptLast};
+  for (const std::uint32_t block_flags : {0u, std::uint32_t{daes::kEquationSetBlock}}) {
+    Vars vars;
+    DAESSolverBlock plain;
+    DAESSolverBlock bulk;
+    plain.SetFlags(block_flags);
+    bulk.SetFlags(block_flags);
+    bulk.BeginBulkInsert();
+    std::uint32_t seed = 12345;
+    const auto next = [&seed](std::uint32_t n) {
+      seed = seed * 1103515245u + 12345u;
+      return (seed >> 8) % n;
+    };
+    // Entries read last but numbered first (a feed sent after the units)
+    // make every later one fall before them, inside its segment.
+    for (std::uint32_t k = 0; k < 8; ++k) {
+      DAESVarTableEntry* v = vars.Make(kinds[k % 4], 100000 + k);
+      std::int32_t at_plain = -2;
+      std::int32_t at_bulk = -2;
+      ASSERT_EQ(bulk.InsertVariable(v, &at_bulk), plain.InsertVariable(v, &at_plain));
+      ASSERT_EQ(at_bulk, at_plain);
+    }
+    std::uint32_t rising = 0;
+    for (int step = 0; step < 600; ++step) {
+      // Mostly rising numbers in tree order, some going back, some again.
+      const std::uint32_t pick = next(10);
+      const std::uint32_t sequence = pick < 7 ? ++rising : pick < 9 ? 1 + next(rising + 1) : rising;
+      DAESVarTableEntry* v = vars.Make(kinds[next(4)], sequence);
+      std::int32_t at_plain = -2;
+      std::int32_t at_bulk = -2;
+      ASSERT_EQ(bulk.InsertVariable(v, &at_bulk), plain.InsertVariable(v, &at_plain)) << step;
+      ASSERT_EQ(at_bulk, at_plain) << step;
+      ASSERT_EQ(bulk.VariableCount(), plain.VariableCount()) << step;
+      for (std::int32_t i = -1; i <= plain.VariableCount(); ++i) {
+        ASSERT_EQ(bulk.GetVariable(i), plain.GetVariable(i)) << step << " " << i;
+      }
+      const std::uint32_t probe = 1 + next(rising + 2);
+      ASSERT_EQ(bulk.FindBySequence(probe), plain.FindBySequence(probe)) << step;
+      if (step % 150 == 149) {
+        // A removal and a search by entry put the waiting entries in place.
+        const auto gone = static_cast<std::uint32_t>(next(plain.VariableCount()));
+        plain.RemoveVariableAt(gone);
+        bulk.RemoveVariableAt(gone);
+        ASSERT_EQ(bulk.FindVariable(v), plain.FindVariable(v)) << step;
+      }
+    }
+    bulk.EndBulkInsert();
+    EXPECT_EQ(Order(bulk), Order(plain)) << block_flags;
+    EXPECT_EQ(bulk.VariableCapacity(), plain.VariableCapacity());
+    EXPECT_EQ(bulk.KnownCount(), plain.KnownCount());
+    EXPECT_EQ(bulk.UnknownCount(), plain.UnknownCount());
+    EXPECT_EQ(bulk.OtherCount(), plain.OtherCount());
+    EXPECT_EQ(bulk.LastCount(), plain.LastCount());
+    for (std::int32_t i = 0; i < plain.VariableCount(); ++i) {
+      EXPECT_EQ(bulk.GetVariables()[i], plain.GetVariables()[i]) << i;
+    }
+  }
+}
+
 TEST(SolverBlockTest, ListsGrowByEightThenDoubleUpToTheStep) {
   struct Case {
     std::uint32_t reserve;
