@@ -139,8 +139,9 @@ Status EstimationMgr::CompletePass(std::int32_t reason) {
   }
   // A model solved at wild estimates can give values that are not finite, or
   // whose squares and products overflow (a trap on the server thread); such a
-  // pass counts as failed, and the optimiser cuts its step. Its values are
-  // zeroed, since an ordered comparison with NaN traps too.
+  // pass counts as failed: the optimiser cuts its step, or, on the first
+  // pass, the estimation ends. Its values are zeroed, since an ordered
+  // comparison with NaN traps too.
   constexpr double kHugeValue = 1e150;
   // isfinite before the ordered compare: comparing NaN raises invalid.
   auto wild = [](double v) { return !std::isfinite(v) || std::fabs(v) >= kHugeValue; };
