@@ -169,7 +169,7 @@ std::int32_t EstimationMgr::Measure(EstExperiment& experiment) {
   } else {
     first_pass_done_ = true;
     current_experiment_ = 0;
-    CompletePass(kPassDone);
+    if (CompletePass(kPassDone) == kNoExperiments) return kReplyStop;
     FollowRunType(0);
   }
   if (at_started_dynamic && run_ != nullptr) {

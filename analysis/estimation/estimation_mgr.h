@@ -205,8 +205,9 @@ class EstimationMgr final : public SimSingleAction,
   static constexpr Status kRunAgain = 0x802800D3u;
   static constexpr std::int32_t kPassDone = 9;
   static constexpr std::int32_t kPassFailed = 8;
-  // Gathers the pass of every experiment and drives the solver; always
-  // kRunAgain, Done() tells whether the estimation has finished.
+  // Gathers the pass of every experiment and drives the solver; kRunAgain,
+  // and Done() tells whether the estimation has finished. A first pass that
+  // cannot be evaluated ends the estimation with no outcome: kNoExperiments.
   Status CompletePass(std::int32_t reason);
   bool Done() const { return done_; }
   std::int32_t PassCount() const { return pass_counter_; }

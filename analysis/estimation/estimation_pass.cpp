@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "analysis/estimation/data_rec_var.h"
 #include "analysis/estimation/estimation_mgr.h"
@@ -110,9 +112,12 @@ Status EstimationMgr::CompletePass(std::int32_t reason) {
   pass_observed_.assign(m, 0.0);
   pass_weights_.assign(m, 1.0);
   pass_rows_.assign(m * static_cast<std::size_t>(n), 0.0);
+  // The first measurement of each experiment, to name the one that failed.
+  std::vector<std::size_t> experiment_start;
   std::size_t k = 0;
   predicted_squares_ = 0.0;
   for (auto& experiment : experiments_) {
+    experiment_start.push_back(k);
     const auto& entries = experiment->Measurements();
     const auto& residuals = experiment->Residuals();
     const auto& predicted = experiment->Predicted();
@@ -134,24 +139,35 @@ Status EstimationMgr::CompletePass(std::int32_t reason) {
   }
   // A model solved at wild estimates can give values that are not finite, or
   // whose squares and products overflow (a trap on the server thread); such a
-  // pass counts as failed, and the optimiser cuts its step. Its values are
-  // zeroed, since an ordered comparison with NaN traps too.
+  // pass counts as failed: the optimiser cuts its step, or, on the first
+  // pass, the estimation ends. Its values are zeroed, since an ordered
+  // comparison with NaN traps too.
   constexpr double kHugeValue = 1e150;
-  auto huge = [](const std::vector<double>& values) {
-    bool any = false;
-    for (double v : values) {
-      // isfinite before the ordered compare: comparing NaN raises invalid.
-      if (!std::isfinite(v) || std::fabs(v) >= kHugeValue) any = true;
-    }
-    return any;
+  // isfinite before the ordered compare: comparing NaN raises invalid.
+  auto wild = [](double v) { return !std::isfinite(v) || std::fabs(v) >= kHugeValue; };
+  auto huge = [&](const std::vector<double>& values) {
+    return std::any_of(values.begin(), values.end(), wild);
   };
-  auto clear = [](std::vector<double>* values) {
+  auto clear = [&](std::vector<double>* values) {
     for (double& v : *values) {
-      if (!std::isfinite(v) || std::fabs(v) >= kHugeValue) v = 0.0;
+      if (wild(v)) v = 0.0;
     }
   };
+  std::string bad_experiment;
   if (huge(pass_residuals_) || huge(pass_predicted_) || huge(pass_rows_)) {
     reason = kPassFailed;
+    const std::size_t columns = static_cast<std::size_t>(n);
+    auto bad = [&](std::size_t at) {
+      const auto row = pass_rows_.begin() + static_cast<std::ptrdiff_t>(at * columns);
+      return wild(pass_residuals_[at]) || wild(pass_predicted_[at]) ||
+             std::any_of(row, row + static_cast<std::ptrdiff_t>(columns), wild);
+    };
+    for (std::size_t at = 0; at < m && bad_experiment.empty(); ++at) {
+      if (!bad(at)) continue;
+      const auto after = std::upper_bound(experiment_start.begin(), experiment_start.end(), at);
+      const auto e = static_cast<std::size_t>(after - experiment_start.begin()) - 1;
+      if (e < experiments_.size()) bad_experiment = experiments_[e]->Name();
+    }
     clear(&pass_residuals_);
     clear(&pass_predicted_);
     clear(&pass_rows_);
@@ -160,6 +176,21 @@ Status EstimationMgr::CompletePass(std::int32_t reason) {
     for (double p : pass_predicted_) predicted_squares_ += p * p;
   }
   ++pass_counter_;
+  if (pass_counter_ == 1 && reason == kPassFailed) {
+    // Residuals that are not the model's would start the optimiser from a
+    // point it never evaluated: the estimation ends here, with no outcome.
+    pass_counter_ = 0;
+    results_.outcome = 0;
+    const std::string which =
+        bad_experiment.empty()
+            ? "values that are not finite or too large"
+            : "experiment " + bad_experiment + " gives values that are not finite or too large";
+    services_.Print(kNoExperiments,
+                    "The estimation run cannot proceed: the model cannot be evaluated at the "
+                    "initial values of the estimated variables (" +
+                        which + ")");
+    return kNoExperiments;
+  }
   std::int32_t mode = last_result_;
   if (pass_counter_ == 1) {
     mode = kEstFirstPass;

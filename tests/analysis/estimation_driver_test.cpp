@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -833,6 +834,23 @@ TEST_F(EstimationFigures, TinyBaseGivesTheCappedPercentage) {
   EXPECT_EQ(r.measurements[0].percentage_error, 1.7976931348623158e303);
   EXPECT_EQ(r.measurements[1].percentage_error, -1.7976931348623158e303);
   EXPECT_TRUE(std::isfinite(r.measurements[2].percentage_error));
+}
+
+// A first pass that cannot be evaluated is no starting point: the
+// estimation ends with no outcome and names the experiment, and the driver
+// is never run from it.
+TEST_F(EstimationFigures, FirstPassWithValuesThatAreNotFiniteEndsWithoutAnOutcome) {
+  services.Var(12)->SetValue(std::numeric_limits<double>::quiet_NaN());
+  Define({1.0, 0.2, 0.5});
+  EXPECT_EQ(manager.CompletePass(EstimationMgr::kPassDone), EstimationMgr::kNoExperiments);
+  EXPECT_FALSE(manager.Done());
+  EXPECT_EQ(manager.PassCount(), 0);
+  EXPECT_EQ(manager.Results().outcome, 0u);
+  EXPECT_TRUE(manager.Results().measurements.empty());
+  EXPECT_TRUE(
+      Printed("The estimation run cannot proceed: the model cannot be evaluated at the initial "
+              "values of the estimated variables (experiment E2 gives values that are not finite "
+              "or too large)"));
 }
 
 TEST_F(EstimationFigures, LeastSquaresZeroesHeteroscedasticity) {

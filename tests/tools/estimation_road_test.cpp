@@ -450,6 +450,27 @@ TEST_F(EstimationRoad, OpenSolverWithoutSensitivitiesFitsByDifferences) {
   ASSERT_TRUE(EndEngine()) << Failure() << Events();
 }
 
+// y = exp(b)·x from b = 400: the model solves there, but its values
+// (5e173) overflow the sum of squares, so the first pass cannot be
+// evaluated. The estimation ends at once and says so; no step is taken from
+// it and no estimate comes back.
+TEST_F(EstimationRoad, FirstPassThatCannotBeEvaluatedEndsWithoutAnEstimate) {
+  const Expr f = Mul(Exp(Var(1)), Var(3));
+  ASSERT_TRUE(Start([&](Writer& w) { Regression(w, {400.0, 0.0}, f); })) << Failure() << Events();
+  Results r;
+  EXPECT_FALSE(Estimate(LineFit(), &r)) << Events();
+  EXPECT_NE(Events().find("The estimation run cannot proceed: the model cannot be evaluated at "
+                          "the initial values of the estimated variables (experiment L1 gives "
+                          "values that are not finite or too large)"),
+            std::string::npos)
+      << Events();
+  ASSERT_TRUE(RunEnded() && Ask(&r)) << Failure() << Events();
+  EXPECT_EQ(r.outcome, kNoOutcome);
+  EXPECT_TRUE(r.estimates.empty());
+  EXPECT_EQ(Events().find("Step 1"), std::string::npos) << Events();
+  ASSERT_TRUE(EndEngine()) << Failure() << Events();
+}
+
 // F1 and F2 fixed (indices 1, 2), F3 free (3): F3 = F1 + F2 (10).
 void Balance(Writer& w) {
   w.List(4);
