@@ -537,9 +537,7 @@ TEST_F(DynamicRoad, ALinearisationAfterADynamicRunHoldsTheDelayedValues) {
   EXPECT_NEAR(a->At(1, 2), 0.0, 1e-12);
   EXPECT_NEAR(a->At(2, 2), -std::exp(-1.0), 1e-7);
   // Afterwards the run reads its history again: on to t = 1.5.
-  ASSERT_TRUE(road_->Expect(MakeCommand(engineroad::kProblemService, 10), "the step to 1.5", 0) &&
-              road_->WaitStep(1.5, "the step to 1.5"))
-      << Failure() << Events();
+  ASSERT_TRUE(Step(1.5)) << Failure() << Events();
   ASSERT_TRUE(Value(1, &x) && Value(2, &y)) << Failure();
   EXPECT_NEAR(x, std::exp(-1.5), 1e-7);
   // y reads x(t - 0.5) from the history, not the present x.

@@ -86,9 +86,7 @@ TEST_F(ScaledVariableRoad, ScaledUnknownsGiveTheUnscaledRun) {
     double worst = 0.0;
     for (int k = 0; k <= 4; ++k) {
       const std::string step = what + ", step " + std::to_string(k);
-      ASSERT_TRUE(road_->Expect(MakeCommand(engineroad::kProblemService, 10), step, 0) &&
-                  road_->WaitStep(static_cast<double>(k), step))
-          << step << ": " << Failure() << Events();
+      ASSERT_TRUE(Step(static_cast<double>(k))) << step << ": " << Failure() << Events();
       ASSERT_TRUE(Read(2, &x) && Read(3, &y)) << step << ": " << Failure();
       const double exact = 5.0 - 2.0 * std::exp(-kRate * k);
       // The integrator's absolute tolerance holds for the scaled values.
@@ -124,9 +122,7 @@ TEST_F(ScaledVariableRoad, AScaledNonlinearGroupIntegratesAsAnUnscaledOne) {
     double worst = 0.0;
     for (int k = 0; k <= 3; ++k) {
       const std::string step = what + ", step " + std::to_string(k);
-      ASSERT_TRUE(road_->Expect(MakeCommand(engineroad::kProblemService, 10), step, 0) &&
-                  road_->WaitStep(static_cast<double>(k), step))
-          << step << ": " << Failure() << Events();
+      ASSERT_TRUE(Step(static_cast<double>(k))) << step << ": " << Failure() << Events();
       if (k == 0) continue;
       double m = 0;
       ASSERT_TRUE(Read(2, &m)) << step << ": " << Failure();
