@@ -356,6 +356,17 @@ Status SimRunResultsJoin::TakeSnapshot(const char* description) {
   return results_->TakeNamedSnapshot(description, nullptr, true, false);
 }
 
+Status SimRunResultsJoin::TakeInitialSpecificationSnapshot() {
+  const RunStatusRecord& clock = manager_.Record();
+  struct RunPosition at;
+  at.time = clock.time;
+  at.run = clock.counter;
+  at.count = static_cast<std::int16_t>(clock.stops);
+  const Status taken = results_->TakeInitialSpecificationSnapshot(&at);
+  manager_.SetStopCounter(static_cast<std::uint16_t>(at.count));
+  return taken;
+}
+
 void SimRunResultsJoin::RecordRunClock() { results_->MoveRunPosition(manager_.CurrentTime()); }
 
 bool SimRunResultsJoin::ReinitialisationMark() {

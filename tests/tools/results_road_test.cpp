@@ -348,7 +348,7 @@ TEST_F(ResultsRoad, ARestoreMovesTheRunToTheSnapshotsTime) {
   EXPECT_NEAR(Value(2), std::exp(-0.3), 1e-6);
 
   // Request 58 restores the run's snapshot of its position (here the
-  // initial specification at 0): the run goes back to the time it names.
+  // manual one at 0.2): the run goes back to the time it names.
   ASSERT_TRUE(Step(0.4)) << Failure();
   vantor_client::RestoreReply restored;
   ASSERT_TRUE(RestorePosition(&restored));
@@ -489,6 +489,8 @@ TEST_F(RestartRoad, AssignmentsTakenAtAnEventRestartTheRunThere) {
 TEST_F(ResultsRoad, AFailedRestoreLeavesTheRunClockWhereItIs) {
   ASSERT_TRUE(Start("NoRestore", 4, [](Writer& w) { DecayModel(w, ".k", 1.0); })) << Failure();
   ASSERT_TRUE(BeginRun() && Step(0.0) && Step(0.1) && Step(0.2) && Step(0.3)) << Failure();
+  ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 15, {0}, {}, {"At 0.3"}), "command 15",
+                            0));
   std::vector<std::int32_t> ids;
   for (const auto& entry : Snapshots()) ids.push_back(static_cast<std::int32_t>(entry.id));
   ASSERT_FALSE(ids.empty()) << Failure();
