@@ -136,4 +136,39 @@ TEST_F(RunSnapshotsRoad, TheInitialSpecificationFollowsItsFlagAndCountsItsPositi
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
+// An edit of the rate at t = 0.2, then commands 29 and 6: the run's new
+// file starts with its initial specification (x = exp(-0.2) at 0.2), the
+// old one is kept beside it, and restoring it after the run went on under
+// the new rate brings those values back.
+TEST_F(RunSnapshotsRoad, AfterAnEditTheNewFileHoldsTheInitialSpecificationToGoBackTo) {
+  ASSERT_TRUE(Start("Edited", kInitialSpecificationFlag, 1.0)) << Failure();
+  ASSERT_TRUE(BeginRun() && Step(0.0) && Step(0.1) && Step(0.2)) << Failure();
+  auto edit = vantor_scenario::InstanceEdit(3, 10);
+  Writer w(*edit);
+  w.IdPath({2});
+  w.List(1);
+  ModelVariable(w, modelwriter::kRealVariable, 1, ".k", 2.0, kFixed);
+  ASSERT_TRUE(road_->Expect(std::move(edit), "the rate := 2", 0) &&
+              road_->Expect(MakeCommand(kProblemService, 29, {0}), "command 29", 0) &&
+              vantor_scenario::Prepare(*road_, "command 6"))
+      << Failure();
+
+  AwaitListed(kInitialSpecification);
+  const std::vector<SnapshotEntry> listed = Snapshots();
+  ASSERT_EQ(listed.size(), 1u) << Failure();
+  EXPECT_EQ(listed[0].name, kInitialSpecification);
+  EXPECT_NEAR(listed[0].time, 0.2, 1e-12);
+  Status s = 1;
+  std::vector<std::string> others;
+  ASSERT_TRUE(vantor_client::DecodeFileList(
+      Ask([](vantor_client::Request& r) { r.PutUInt16(43); }, &s), &others));
+  EXPECT_EQ(others.size(), 1u);
+
+  ASSERT_TRUE(BeginRun() && Step(0.2) && Step(0.3)) << Failure();
+  EXPECT_NEAR(X(), std::exp(-0.2 - 2.0 * 0.1), 1e-6);
+  ASSERT_TRUE(Restore(listed[0].id) && RestsAt(0.2)) << Failure();
+  EXPECT_NEAR(X(), std::exp(-0.2), 1e-6);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
 }  // namespace run_snapshots
