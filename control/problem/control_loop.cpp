@@ -465,7 +465,14 @@ void SimControlLoop::ApplyAssignments(std::int32_t ready) {
 
 void SimControlLoop::SaveSnapshots(std::int32_t fallback) {
   if (status::IsFailure(pass_status_)) return;
-  const Status saved = pm_.results_->SaveQueuedSnapshots();
+  Status saved = pm_.results_->SaveQueuedSnapshots();
+  // What the client asked for while the run goes on is taken with the step
+  // just collected, not when the run next comes to rest.
+  if (!status::IsFailure(saved) && pm_.snapshot_request_ != 0) {
+    pm_.snapshot_request_ = 0;
+    const Status queued = pm_.run_ops_->TakeQueuedSnapshots();
+    if (queued != status::kOk) saved = queued;
+  }
   if (status::IsFailure(saved)) {
     DsePostEventText(SputMessageCollector::kEventCode, pm_status::kFailure,
                      "Failed to Save Snapshot, possibly due to insufficient disk space.\n run "
