@@ -4,24 +4,14 @@
 // x' = -k x from x(0) = 1 throughout, so every value has its closed form.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
-#include <functional>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "tests/tools/engine_road_fixture.h"
-#include "tools/client.h"
-#include "tools/model_writer/model_writer.h"
-#include "tools/result_replies.h"
-#include "tools/road.h"
+#include "tests/tools/run_road_fixture.h"
 
 namespace run_snapshots {
 
-using engineroad::DecayModel;
-using engineroad::EngineRoad;
 using engineroad::kProblemService;
 using engineroad::kResultsService;
 using engineroad::ModelVariable;
@@ -30,76 +20,11 @@ using vantor_client::Bytes;
 using vantor_client::MakeCommand;
 using vantor_client::SnapshotEntry;
 
+using RunSnapshotsRoad = runroad::RunRoad;
+
 constexpr std::uint16_t kFixed = 4;
 constexpr std::int32_t kInitialSpecificationFlag = 0x80;
 constexpr char kInitialSpecification[] = "Initial Specification";
-
-class RunSnapshotsRoad : public EngineRoad {
- protected:
-  // A dynamic run of the decay with rate k; the snapshot flags are set
-  // before the model is loaded and prepared.
-  bool Start(const std::string& name, std::int32_t flags, double k) {
-    vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 60000;
-    engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
-    return StartEngine(engine, name) &&
-           road_->Expect(MakeCommand(kResultsService, 32, {}, {0.1}), "command 32", 0) &&
-           IntOption(30, 4) && RealOption(130, 1e-9) && RealOption(131, 1e-9) && IntOption(29, 4) &&
-           Flags(flags) && Load([k](Writer& w) { DecayModel(w, ".k", k); });
-  }
-  bool Flags(std::int32_t flags) {
-    return road_->Expect(MakeCommand(kResultsService, 16, {flags}), "command 16", 0);
-  }
-  // A numbered request of service 55: its reply body, empty without one.
-  Bytes Ask(const std::function<void(vantor_client::Request&)>& body, Status* result) {
-    auto request = std::make_unique<vantor_client::Request>(kResultsService);
-    body(*request);
-    std::vector<vantor_client::Message> replies;
-    *result = 0xFFFFFFFFu;
-    if (!road_->Exchange(std::move(request), "results request", result, &replies)) return {};
-    return replies.empty() ? Bytes{} : replies[0].body;
-  }
-  std::vector<SnapshotEntry> Snapshots() {
-    Status s = 1;
-    const Bytes body = Ask([](vantor_client::Request& r) { r.PutUInt16(19); }, &s);
-    std::vector<SnapshotEntry> list;
-    if (s != 0 || !vantor_client::DecodeSnapshotList(body, 0, &list)) Fail("request 19");
-    return list;
-  }
-  // The listed snapshot of that name (an id of 0 when there is none).
-  SnapshotEntry Listed(const std::string& name) {
-    for (const SnapshotEntry& entry : Snapshots())
-      if (entry.name == name) return entry;
-    return {};
-  }
-  // The same once it is listed: the loop takes a snapshot a pass or two
-  // after the command that asked for it has been answered.
-  SnapshotEntry AwaitListed(const std::string& name) {
-    for (int tries = 0; tries < 200; ++tries) {
-      const SnapshotEntry entry = Listed(name);
-      if (entry.id != 0 || !Failure().empty()) return entry;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    Fail(name + " never listed");
-    return {};
-  }
-  bool Restore(std::uint32_t id) {
-    return road_->Expect(MakeCommand(kResultsService, 1, {static_cast<std::int32_t>(id)}),
-                         "command 1", 0);
-  }
-  double X() {
-    double value = std::nan("");
-    road_->Read(2, &value, "reading x");
-    return value;
-  }
-  bool RestsAt(double time) {
-    return road_->WaitNotice(
-        [&](const vantor_scenario::Notification& n) {
-          return (n.bits & vantor_scenario::kRunningBit) == 0 && std::fabs(n.time - time) < 1e-9;
-        },
-        "resting at " + std::to_string(time));
-  }
-};
 
 // Without flag 0x80 no initial specification is taken; with it, the
 // preparation takes one at the run clock, and the position it took counts:
