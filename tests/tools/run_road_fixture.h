@@ -31,14 +31,18 @@ class RunRoad : public engineroad::EngineRoad {
   // A dynamic run of the decay with rate k; the snapshot flags are set
   // before the model is loaded and prepared.
   bool Start(const std::string& name, std::int32_t flags, double k) {
+    return Start(name, flags, [k](modelwriter::Writer& w) { engineroad::DecayModel(w, ".k", k); });
+  }
+  // The same with another model.
+  bool Start(const std::string& name, std::int32_t flags,
+             const std::function<void(modelwriter::Writer&)>& model) {
     vantor_client::EngineOptions engine = Engine();
     engine.timeout_ms = 60000;
     engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
     return StartEngine(engine, name) &&
            road_->Expect(MakeCommand(kResultsService, 32, {}, {0.1}), "command 32", 0) &&
            IntOption(30, 4) && RealOption(130, 1e-9) && RealOption(131, 1e-9) && IntOption(29, 4) &&
-           Flags(flags) &&
-           Load([k](modelwriter::Writer& w) { engineroad::DecayModel(w, ".k", k); });
+           Flags(flags) && Load(model);
   }
   bool Flags(std::int32_t flags) {
     return road_->Expect(MakeCommand(kResultsService, 16, {flags}), "command 16", 0);
