@@ -184,4 +184,18 @@ TEST_F(MonitorsRoad, ARampMonitorDrivesItsVariableAndFiresAtItsEnd) {
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
+// The same ramp with the run (mode 2): the problem drives k = 1 + t at
+// every time the integrator takes, so x(1) = exp(-1.5), and k ends at 2.
+TEST_F(MonitorsRoad, ARampWithTheRunDrivesItsVariableAtEveryTime) {
+  ASSERT_TRUE(RunUntilFired(Spec("RampWithTheRun", 5),
+                            vantor_client::RampMonitorOwn("Model.k", 1.0, 1.0, 2.0, true, 2), 1))
+      << Failure() << Events();
+  ExpectRestingAtTheLastFiring(1.0, 1e-9);
+  EXPECT_NEAR(X(), std::exp(-1.5), 1e-6);
+  double k = 0.0;
+  ASSERT_TRUE(road_->Read(1, &k, "reading k")) << Failure();
+  EXPECT_EQ(k, 2.0);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
 }  // namespace monitors
