@@ -97,6 +97,21 @@ class MonitorsRoad : public runroad::RunRoad {
                                                {{"x", {2, 2}}});
   }
 
+  // The rate k ramped from 1 to 2 over [0, 1] in the mode: the run rests
+  // at the end event with x there as the mode's closed form says, k at 2.
+  void RampsTheRateTo(std::uint8_t mode, double x) {
+    ASSERT_TRUE(RunUntilFired(Spec("Ramp" + std::to_string(mode), 5),
+                              vantor_client::RampMonitorOwn("Model.k", 1.0, 1.0, 2.0, true, mode),
+                              1))
+        << Failure() << Events();
+    ExpectRestingAtTheLastFiring(1.0, 1e-9);
+    EXPECT_NEAR(X(), x, 1e-6);
+    double k = 0.0;
+    ASSERT_TRUE(road_->Read(1, &k, "reading k")) << Failure();
+    EXPECT_EQ(k, 2.0);
+    EXPECT_TRUE(FinishRun()) << Failure();
+  }
+
   std::vector<Firing> fired_;
 };
 
@@ -173,29 +188,13 @@ TEST_F(MonitorsRoad, AnImplicitMonitorArmedAgainFiresAtTheNextRise) {
 // holds k = 1, 1.1, ..., 1.9 over the ten steps, so x(1) = exp(-1.45), and
 // at its end event k is 2.
 TEST_F(MonitorsRoad, ARampMonitorDrivesItsVariableAndFiresAtItsEnd) {
-  ASSERT_TRUE(RunUntilFired(Spec("Ramp", 5),
-                            vantor_client::RampMonitorOwn("Model.k", 1.0, 1.0, 2.0, true, 1), 1))
-      << Failure() << Events();
-  ExpectRestingAtTheLastFiring(1.0, 1e-9);
-  EXPECT_NEAR(X(), std::exp(-1.45), 1e-6);
-  double k = 0.0;
-  ASSERT_TRUE(road_->Read(1, &k, "reading k")) << Failure();
-  EXPECT_EQ(k, 2.0);
-  EXPECT_TRUE(FinishRun()) << Failure();
+  RampsTheRateTo(1, std::exp(-1.45));
 }
 
 // The same ramp with the run (mode 2): the problem drives k = 1 + t at
 // every time the integrator takes, so x(1) = exp(-1.5), and k ends at 2.
 TEST_F(MonitorsRoad, ARampWithTheRunDrivesItsVariableAtEveryTime) {
-  ASSERT_TRUE(RunUntilFired(Spec("RampWithTheRun", 5),
-                            vantor_client::RampMonitorOwn("Model.k", 1.0, 1.0, 2.0, true, 2), 1))
-      << Failure() << Events();
-  ExpectRestingAtTheLastFiring(1.0, 1e-9);
-  EXPECT_NEAR(X(), std::exp(-1.5), 1e-6);
-  double k = 0.0;
-  ASSERT_TRUE(road_->Read(1, &k, "reading k")) << Failure();
-  EXPECT_EQ(k, 2.0);
-  EXPECT_TRUE(FinishRun()) << Failure();
+  RampsTheRateTo(2, std::exp(-1.5));
 }
 
 }  // namespace monitors

@@ -112,16 +112,6 @@ class ResultsRoad : public EngineRoad {
   }
   static std::string Hex(Status s) { return vantor_scenario::Hex(s); }
 
-  // A numbered request of service 55; the body of its reply (empty when
-  // none came) and its status.
-  Bytes Ask(const std::function<void(vantor_client::Request&)>& body, Status* result) {
-    auto request = std::make_unique<vantor_client::Request>(kResultsService);
-    body(*request);
-    std::vector<vantor_client::Message> replies;
-    *result = 0xFFFFFFFFu;
-    if (!road_->Exchange(std::move(request), "results request", result, &replies)) return {};
-    return replies.empty() ? Bytes{} : replies[0].body;
-  }
   // Request 58: back to the run's snapshot of its position.
   bool RestorePosition(vantor_client::RestoreReply* restored) {
     Status s = 1;

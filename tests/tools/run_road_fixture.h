@@ -47,15 +47,6 @@ class RunRoad : public engineroad::EngineRoad {
   bool Flags(std::int32_t flags) {
     return road_->Expect(MakeCommand(kResultsService, 16, {flags}), "command 16", 0);
   }
-  // A numbered request of service 55: its reply body, empty without one.
-  Bytes Ask(const std::function<void(vantor_client::Request&)>& body, Status* result) {
-    auto request = std::make_unique<vantor_client::Request>(kResultsService);
-    body(*request);
-    std::vector<vantor_client::Message> replies;
-    *result = 0xFFFFFFFFu;
-    if (!road_->Exchange(std::move(request), "results request", result, &replies)) return {};
-    return replies.empty() ? Bytes{} : replies[0].body;
-  }
   std::vector<SnapshotEntry> Snapshots() {
     Status s = 1;
     const Bytes body = Ask([](vantor_client::Request& r) { r.PutUInt16(19); }, &s);

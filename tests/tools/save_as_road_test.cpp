@@ -15,7 +15,6 @@
 namespace save_as {
 
 using engineroad::kProblemService;
-using engineroad::Reader;
 using vantor_client::MakeCommand;
 using vantor_client::SnapshotEntry;
 
@@ -32,22 +31,6 @@ class SaveAsRoad : public runroad::RunRoad {
       return false;
     if (status::IsFailure(saved)) return Fail("command 5: " + vantor_scenario::Hex(saved));
     return true;
-  }
-  // Command 136 of service 95 with the integer 1 came.
-  bool ToldSaved() {
-    auto told = [&] {
-      road_->Collect();
-      for (const vantor_client::Message& m : road_->Others()) {
-        if (m.type != 95 || m.subtype != DseMessage::kCommand) continue;
-        Reader r(m.body);
-        const std::uint32_t command = r.Get<std::uint32_t>();
-        const std::uint32_t integers = r.Get<std::uint32_t>();
-        if (command == 136 && integers == 1 && r.Get<std::int32_t>() == 1) return true;
-      }
-      return false;
-    };
-    client_->WaitFor(told);
-    return told();
   }
   static bool Has(const std::filesystem::path& folder, const char* file) {
     return std::filesystem::exists(folder / file);
@@ -76,7 +59,7 @@ TEST_F(SaveAsRoad, SavedAsANewNameTheRunGoesOnInItsNewFolder) {
   ASSERT_TRUE(Has(first, "snapshot.snp") && Has(first, "OrvelQVLock.aml"));
 
   ASSERT_TRUE(SaveAs("Second", work_.path())) << Failure() << Events();
-  EXPECT_TRUE(ToldSaved());
+  EXPECT_TRUE(ToldFilesSaved());
   for (const char* file : {"snapshot.snp", "snapshot.bak", "OrvelQVLock.aml"}) {
     EXPECT_TRUE(Has(second, file)) << file;
     EXPECT_FALSE(Has(first, file)) << file;
@@ -96,7 +79,7 @@ TEST_F(SaveAsRoad, AnUntitledRunSavedElsewhereLeavesNoUntitledFolder) {
   ASSERT_TRUE(Has(untitled, "snapshot.snp"));
 
   ASSERT_TRUE(SaveAs("Named", elsewhere.path())) << Failure() << Events();
-  EXPECT_TRUE(ToldSaved());
+  EXPECT_TRUE(ToldFilesSaved());
   EXPECT_FALSE(std::filesystem::exists(untitled));
   EXPECT_TRUE(Has(elsewhere.path() / "Named", "snapshot.snp"));
   GoesOnFromTheSavedPoint();
