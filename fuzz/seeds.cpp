@@ -931,6 +931,32 @@ void ResultsItems(const fs::path& root) {
     listed.flags = snapshot::kLiveFlag | 1;
     listed.WriteToMessage(&list);
     replies.Add(Prefixed({7}, list.Bytes()));
+    // A sent snapshot (request 33): its header, a variable tree of one
+    // model with one variable under it, and the values.
+    vantor_fuzz::ByteStream sent;
+    sent.PutUInt16(33);
+    sent.PutUInt32(3);
+    sent.PutString("Kept");
+    sent.PutString("at 0.3");
+    sent.PutUInt32(1);
+    sent.PutUInt32(2);
+    sent.PutDouble(0.3);
+    sent.PutUInt16(1);
+    sent.PutUInt16(1);
+    BvuDirectoryProper tree(nullptr, "");
+    auto* model = new BvuDirectoryProper(&tree, "Model");
+    tree.InsertChildAt(1, model);
+    auto* x = new SimUseData(model, ".x");
+    x->variable_index = 0;
+    x->type = SUValue::kReal;
+    x->attribute = 4;
+    model->InsertChildAt(2, x);
+    WriteUseDataTree(&tree, sent);
+    SUPackedValueTable kept_values;
+    kept_values.Resize(1);
+    kept_values.Save(sent);
+    BvuDirectoryProper::DeleteBelow(&tree);
+    replies.Add(Prefixed({7}, sent.Bytes()));
     vantor_fuzz::ByteStream files;
     files.PutUInt24(2);
     files.PutString("snpa0001.snp");

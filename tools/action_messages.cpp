@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "framework/connections/segment.h"
+
 namespace vantor_client {
 namespace {
 
@@ -96,14 +98,25 @@ bool TakeSample(const Bytes& bytes, std::size_t* at, ActionMessage* out) {
   return true;
 }
 
+// An id path without names: from the root, the ids, its end.
+void AppendIdPath(Bytes* body, const std::vector<std::uint32_t>& ids) {
+  constexpr std::uint32_t kFromRoot = 0xFFFFFF;
+  constexpr std::uint32_t kPathEnd = 0xFFFFFE;
+  Append(body, std::uint8_t{0});
+  Append(body, static_cast<std::uint16_t>(ids.size() + 2));
+  AppendUInt24(body, kFromRoot);
+  for (std::uint32_t id : ids) AppendUInt24(body, id);
+  AppendUInt24(body, kPathEnd);
+}
+
 }  // namespace
 
-Bytes TimeMonitorBody(const TimeMonitorSpec& spec) {
+Bytes MonitorBody(const MonitorSpec& spec, const Bytes& own) {
   Bytes body;
   AppendString(&body, "Monitor");
   Append(&body, kCreate);
   AppendString(&body, spec.name);
-  Append(&body, kTimeMonitor);
+  Append(&body, spec.kind);
   Append(&body, std::uint32_t{1});
   Append(&body, spec.hook_point);
   Append(&body, spec.list);
@@ -112,21 +125,62 @@ Bytes TimeMonitorBody(const TimeMonitorSpec& spec) {
   Append(&body, std::uint8_t{spec.reported.empty() ? std::uint8_t{0} : std::uint8_t{1}});
   Append(&body, std::uint8_t{0});  // no delay
   if (!spec.reported.empty()) {
-    constexpr std::uint32_t kFromRoot = 0xFFFFFF;
-    constexpr std::uint32_t kPathEnd = 0xFFFFFE;
     Append(&body, static_cast<std::uint32_t>(spec.reported.size()));
-    for (const std::vector<std::uint32_t>& ids : spec.reported) {
-      // An id path without names: from the root, the ids, its end.
-      Append(&body, std::uint8_t{0});
-      Append(&body, static_cast<std::uint16_t>(ids.size() + 2));
-      AppendUInt24(&body, kFromRoot);
-      for (std::uint32_t id : ids) AppendUInt24(&body, id);
-      AppendUInt24(&body, kPathEnd);
-    }
+    for (const std::vector<std::uint32_t>& ids : spec.reported) AppendIdPath(&body, ids);
   }
-  Append(&body, spec.time);
-  Append(&body, std::uint8_t{spec.now ? std::uint8_t{1} : std::uint8_t{0}});
+  body.insert(body.end(), own.begin(), own.end());
   return body;
+}
+
+Bytes TimeMonitorBody(const TimeMonitorSpec& spec) {
+  Bytes own;
+  Append(&own, spec.time);
+  Append(&own, std::uint8_t{spec.now ? std::uint8_t{1} : std::uint8_t{0}});
+  return MonitorBody(
+      {spec.name, kTimeMonitor, spec.hook_point, spec.list, spec.tags, spec.reported}, own);
+}
+
+Bytes StepMonitorOwn(std::uint16_t steps) {
+  Bytes own;
+  Append(&own, steps);
+  return own;
+}
+
+Bytes ExpressionMonitorOwn(const modelwriter::Expr& condition, bool edge, const std::string& prefix,
+                           const std::vector<MonitorVariable>& variables) {
+  constexpr std::uint8_t kModelVariable = 0;
+  // The condition in the compact form the instance descriptions use.
+  Request written(kActionService);
+  modelwriter::Writer(written).Expression(condition);
+  Bytes own;
+  for (DseSegment* s = written.FirstSegment(); s != nullptr; s = s->next)
+    own.insert(own.end(), s->DataStart(), s->cursor);
+  Append(&own, std::uint8_t{edge ? std::uint8_t{1} : std::uint8_t{0}});
+  AppendString(&own, prefix);
+  Append(&own, static_cast<std::uint16_t>(variables.size()));
+  for (const MonitorVariable& variable : variables) {
+    AppendString(&own, variable.name);
+    Append(&own, kModelVariable);
+    AppendIdPath(&own, variable.ids);
+  }
+  return own;
+}
+
+Bytes RampMonitorOwn(const std::string& variable, double end, double duration, double target,
+                     bool linear, std::uint8_t mode) {
+  constexpr std::uint32_t kRealType = 4;
+  Bytes own;
+  Append(&own, std::uint8_t{1});  // by name
+  AppendString(&own, variable);
+  Append(&own, kRealType);
+  Append(&own, end);
+  Append(&own, duration);
+  Append(&own, target);
+  Append(&own, 0.0);  // two values the ramp does not use
+  Append(&own, 0.0);
+  Append(&own, std::uint8_t{linear ? std::uint8_t{1} : std::uint8_t{0}});
+  Append(&own, mode);
+  return own;
 }
 
 Bytes SyncActionBody(const std::string& name) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tools/client.h"
+#include "tools/model_writer/model_writer.h"
 
 namespace vantor_client {
 
@@ -38,9 +39,40 @@ struct TimeMonitorSpec {
   std::vector<std::vector<std::uint32_t>> reported;
 };
 
+// Any monitor: its kind (1 plain, 2 time, 3 step, 4 expression, 5 ramp,
+// 6 implicit), where it is hooked, the client's tags and the variables its
+// firing reports. The kind's own part of the body follows the common one.
+struct MonitorSpec {
+  std::string name;
+  std::uint16_t kind = 1;
+  std::uint32_t hook_point = 12;
+  std::uint32_t list = 0;
+  std::vector<std::uint32_t> tags;
+  std::vector<std::vector<std::uint32_t>> reported;
+};
+
+// A variable of an expression monitor: the name the condition's reference
+// is bound to (under the monitor's prefix) and its id path.
+struct MonitorVariable {
+  std::string name;
+  std::vector<std::uint32_t> ids;
+};
+
 // The bodies of the creation requests, as the engine reads them (and as
 // its actions send them back).
+Bytes MonitorBody(const MonitorSpec& spec, const Bytes& own);
 Bytes TimeMonitorBody(const TimeMonitorSpec& spec);
+// Own parts. The step monitor fires at every `steps`-th communication
+// point. The expression and implicit monitors watch a condition whose
+// references Var(0), Var(1), ... are bound to the variables in order,
+// firing on its rise (edge) or while it holds. The ramp takes a FIXED real
+// variable, named in full, to `target` by `end` over `duration`, linearly
+// or along a cosine, step by step (mode 1) or with the run (mode 2).
+Bytes StepMonitorOwn(std::uint16_t steps);
+Bytes ExpressionMonitorOwn(const modelwriter::Expr& condition, bool edge, const std::string& prefix,
+                           const std::vector<MonitorVariable>& variables);
+Bytes RampMonitorOwn(const std::string& variable, double end, double duration, double target,
+                     bool linear, std::uint8_t mode);
 Bytes SyncActionBody(const std::string& name);
 // A service-67 request carrying the body.
 std::unique_ptr<Request> ActionRequest(const Bytes& body);

@@ -40,8 +40,9 @@ struct FirstOrderOptions {
   // The results-protocol variant: the communication interval 0.05 (21
   // steps), u := 5 by a set-item of the results manager, x and y through a
   // result template refilled at every step, the plot history recording x
-  // and a time-plot report of it over [0, 1] after the run, and request 58
-  // restoring the run's newest snapshot.
+  // and a time-plot report of it over [0, 1] after the run, the initial
+  // specification snapshot asked for (command 16) and request 58 restoring
+  // the run's newest snapshot.
   bool results = false;
 };
 

@@ -42,6 +42,14 @@ class Reader {
   std::size_t at_ = 0;
 };
 
+// The kind and header of a sent snapshot (requests 33 and 110).
+bool ReadSentHeader(Reader& r, std::uint16_t kind, SnapshotEntry* e) {
+  std::uint16_t read_kind = 0;
+  return r.Get(&read_kind) && read_kind == kind && r.Get(&e->id) && r.Text(&e->name) &&
+         r.Text(&e->description) && r.Get(&e->date) && r.Get(&e->time_of_day) && r.Get(&e->time) &&
+         r.Get(&e->run) && r.Get(&e->count);
+}
+
 }  // namespace
 
 bool DecodeResultKinds(const Bytes& body, std::vector<std::uint16_t>* kinds) {
@@ -265,17 +273,84 @@ bool DecodeFileList(const Bytes& body, std::vector<std::string>* names) {
 
 bool DecodeSentSnapshot(const Bytes& body, std::uint16_t kind, SnapshotEntry* e) {
   Reader r(body);
-  std::uint16_t read_kind = 0;
-  return r.Get(&read_kind) && read_kind == kind && r.Get(&e->id) && r.Text(&e->name) &&
-         r.Text(&e->description) && r.Get(&e->date) && r.Get(&e->time_of_day) &&
-         r.Get(&e->time) && r.Get(&e->run) && r.Get(&e->count);
+  return ReadSentHeader(r, kind, e);
+}
+
+namespace {
+
+// Copies one variable tree, record by record, to its end (the level-up
+// of its root); each name goes whole, as the engine's reader takes it.
+bool CopyTree(Reader& r, Request& out) {
+  constexpr std::uint8_t kRootTag = 12;
+  constexpr std::uint8_t kLevelUp = 0x80;
+  std::uint32_t depth = 0;
+  for (;;) {
+    std::uint8_t tag = 0;
+    if (!r.Get(&tag) || status::IsFailure(out.PutUInt8(tag))) return false;
+    if (tag >= kLevelUp) {
+      if (depth == 0) return true;
+      --depth;
+      continue;
+    }
+    std::uint32_t index = 0, kind = 0;
+    std::uint16_t length = 0;
+    if (!ReadU24(r, &index) || !ReadU24(r, &kind) || !r.Get(&length) || length == 0) return false;
+    std::string name(length, '\0');
+    std::uint8_t flag = 0;
+    if (!r.Take(name.data(), length) || !r.Get(&flag)) return false;
+    name.pop_back();
+    if (status::IsFailure(out.PutUInt24(index)) || status::IsFailure(out.PutUInt24(kind)) ||
+        status::IsFailure(out.PutCString(name.c_str())) || status::IsFailure(out.PutUInt8(flag)))
+      return false;
+    if (tag != kRootTag) ++depth;
+    if (flag == 0) continue;
+    std::uint32_t variable = 0, type = 0, count = 0;
+    std::uint8_t attribute = 0;
+    if (!r.Get(&variable) || !ReadU24(r, &type) || !r.Get(&attribute) || !ReadU24(r, &count))
+      return false;
+    out.PutUInt32(variable);
+    out.PutUInt24(type);
+    out.PutUInt8(attribute);
+    out.PutUInt24(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      std::uint32_t element = 0;
+      if (!r.Get(&element) || status::IsFailure(out.PutUInt32(element))) return false;
+    }
+  }
+}
+
+}  // namespace
+
+bool PutSnapshotImport(Request& request, const std::vector<Bytes>& sent) {
+  if (sent.empty() || status::IsFailure(request.PutUInt32(static_cast<std::uint32_t>(sent.size()))))
+    return false;
+  for (const Bytes& one : sent) {
+    Reader r(one);
+    SnapshotEntry e;
+    if (!ReadSentHeader(r, 33, &e)) return false;
+    request.PutUInt32(e.date);
+    request.PutUInt32(e.time_of_day);
+    request.PutDouble(e.time);
+    request.PutUInt16(e.run);
+    request.PutUInt16(e.count);
+    request.PutString(e.name.c_str());
+    request.PutString(e.description.c_str());
+    request.PutUInt24(e.id);
+    // The values follow the tree, which is read past.
+    Request past(55);
+    if (!CopyTree(r, past)) return false;
+    for (std::uint8_t byte : r.Rest())
+      if (status::IsFailure(request.PutUInt8(byte))) return false;
+  }
+  Reader first(sent[0]);
+  SnapshotEntry e;
+  return ReadSentHeader(first, 33, &e) && CopyTree(first, request);
 }
 
 bool DecodeUseReply(const Bytes& body, UseReply* reply) {
   Reader r(body);
   *reply = UseReply();
-  if (!r.Get(&reply->kind) || (reply->kind != 20 && reply->kind != 146) ||
-      !r.Get(&reply->staged))
+  if (!r.Get(&reply->kind) || (reply->kind != 20 && reply->kind != 146) || !r.Get(&reply->staged))
     return false;
   if (reply->kind == 146) {
     // Each name takes at least its length and NUL.

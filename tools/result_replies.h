@@ -109,6 +109,10 @@ bool DecodeFileList(const Bytes& body, std::vector<std::string>* names);
 // Requests 33 and 110: the kind, the snapshot's id and header fields; the
 // tree and the value table after them are left unread.
 bool DecodeSentSnapshot(const Bytes& body, std::uint16_t kind, SnapshotEntry* entry);
+// The body of a snapshot import (requests 38 and 116) made from request 33
+// replies the client kept: the count, each snapshot's header and values,
+// then the variable tree of the first. False when a reply does not read.
+bool PutSnapshotImport(Request& request, const std::vector<Bytes>& sent);
 
 // Requests 20 and 146: the staged assignments (names only for 146) and the
 // structural parameters that would change, with their new values.

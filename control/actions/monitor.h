@@ -15,6 +15,7 @@
 
 #include "control/actions/action_mgr.h"
 #include "foundation/directory/id_path.h"
+#include "foundation/interfaces/variable_drivers.h"
 #include "foundation/values/typed_value.h"
 #include "framework/messaging/message.h"
 #include "platform/guid.h"
@@ -52,8 +53,10 @@ class SimMonitorServices {
   virtual DAESVarTableEntry* FindByName(const char* name, std::int32_t* kind) = 0;
   // The problem's value setter.
   virtual Status SetValue(DAESVarTableEntry* entry, const SUValue& value, std::uint32_t flags) = 0;
-  // Variables the problem drives along a ramp between events.
-  virtual void RegisterRamped(DAESVarTableEntry* entry) = 0;
+  // A variable the problem drives along a ramp whenever the simulation time
+  // moves, by the driver, until it is unregistered. The problem's table of
+  // drivers may delete the driver when it empties.
+  virtual void RegisterRamped(DAESVarTableEntry* entry, VariableDriver* driver) = 0;
   virtual void UnregisterRamped(DAESVarTableEntry* entry) = 0;
   // The problem's implicit-event manager: the event joins or leaves the
   // schedule the integrator watches. Without one, nothing can be watched.
@@ -280,6 +283,25 @@ struct RampFunction {
   double CosineStartThrough(double v, double now) const;
 };
 
+// A ramp with the run as the problem's table of drivers holds it. The
+// ramp's monitor keeps `slot` pointing at it; it clears the slot when the
+// table deletes it.
+class SimRampDriver final : public VariableDriver {
+ public:
+  SimRampDriver(RampFunction* ramp, double tolerance, SimRampDriver** slot)
+      : ramp_(ramp), tolerance_(tolerance), slot_(slot) {}
+  ~SimRampDriver() override;
+  SimRampDriver(const SimRampDriver&) = delete;
+  SimRampDriver& operator=(const SimRampDriver&) = delete;
+  // A ramp without its start value starts from the variable's value.
+  double ValueAt(double time, double current) override;
+
+ private:
+  RampFunction* ramp_;
+  double tolerance_;
+  SimRampDriver** slot_;
+};
+
 class SimRampMonitor final : public SimMonitor {
  public:
   static constexpr std::uint32_t kIntegerType = 2;
@@ -306,6 +328,8 @@ class SimRampMonitor final : public SimMonitor {
   Status Begin(std::int32_t* request);
   Status Bind();
   Status SetVariable(double value);
+  // The variable leaves the problem's drivers; the driver goes.
+  void StopDriving();
 
   RampFunction ramp_;
   bool by_name_ = false;
@@ -316,4 +340,6 @@ class SimRampMonitor final : public SimMonitor {
   std::int32_t state_ = kIdle;
   DAESVarTableEntry* variable_ = nullptr;
   std::uint64_t end_event_ = 0;
+  // Mode 2's driver while the problem holds it.
+  SimRampDriver* driver_ = nullptr;
 };

@@ -33,17 +33,41 @@ double RampFunction::CosineStartThrough(double v, double now) const {
   return (v + half * target) / (half + 1.0);
 }
 
+SimRampDriver::~SimRampDriver() {
+  if (*slot_ == this) *slot_ = nullptr;
+}
+
+double SimRampDriver::ValueAt(double time, double current) {
+  if (!ramp_->start_known) {
+    ramp_->start_value = current;
+    ramp_->start_known = true;
+  }
+  return ramp_->ValueAt(time, tolerance_);
+}
+
 SimRampMonitor::~SimRampMonitor() {
   // A ramp that goes away gives its variable back, if the variable is
-  // still there: a detached problem's tree goes before its actions.
-  if (variable_ == nullptr || state_ == kIdle) return;
+  // still there: a detached problem's tree goes before its actions (and a
+  // variable that goes leaves the drivers itself).
+  if (variable_ == nullptr || state_ == kIdle) {
+    delete driver_;
+    return;
+  }
   SimMonitorServices& services = MonitorServices();
   std::int32_t kind = 0;
   DAESVarTableEntry* now = by_name_ ? services.FindByName(variable_name_.c_str(), &kind)
                                     : services.FindById(variable_path_, &kind);
-  if (now != variable_) return;
+  if (now != variable_) {
+    delete driver_;
+    return;
+  }
   variable_->ClearFlags(kRampedMark);
-  services.UnregisterRamped(variable_);
+  StopDriving();
+}
+
+void SimRampMonitor::StopDriving() {
+  MonitorServices().UnregisterRamped(variable_);
+  delete driver_;
 }
 
 Status SimRampMonitor::ReadOwn(BvuBinaryStream& body) {
@@ -149,7 +173,9 @@ Status SimRampMonitor::Begin(std::int32_t* request) {
     ramp_.start_value = real ? variable_->GetRealValue() : 0.0;
     ramp_.start_known = true;
   } else {
-    services.RegisterRamped(variable_);
+    delete driver_;
+    driver_ = new SimRampDriver(&ramp_, services.EventTolerance(), &driver_);
+    services.RegisterRamped(variable_, driver_);
     *request = 2;
   }
   const double now = services.CurrentTime();
@@ -185,7 +211,7 @@ Status SimRampMonitor::IsFiring(bool* fired, const SimExplicitEvent* event, std:
     *fired = true;
     if (mode_ != 1) {
       variable_->ClearFlags(kRampedMark);
-      MonitorServices().UnregisterRamped(variable_);
+      StopDriving();
       state_ = kIdle;
       *request = 2;
     }

@@ -1,6 +1,4 @@
 // What monitors ask of the one problem manager of the process.
-#include <algorithm>
-#include <vector>
 
 #include "control/actions/monitor.h"
 #include "control/managers/instance_mgr.h"
@@ -59,13 +57,11 @@ class ProblemMonitorServices final : public SimMonitorServices {
     if (!status::IsFailure(set)) entry->SetAdvised((flags & daes::kAdvised) != 0);
     return set;
   }
-  void RegisterRamped(DAESVarTableEntry* entry) override {
-    if (std::find(ramped_.begin(), ramped_.end(), entry) == ramped_.end()) {
-      ramped_.push_back(entry);
-    }
+  void RegisterRamped(DAESVarTableEntry* entry, VariableDriver* driver) override {
+    if (auto* driven = dynamic_cast<DrivenVariable*>(entry)) SetVariableDriver(driven, driver);
   }
   void UnregisterRamped(DAESVarTableEntry* entry) override {
-    ramped_.erase(std::remove(ramped_.begin(), ramped_.end(), entry), ramped_.end());
+    if (auto* driven = dynamic_cast<DrivenVariable*>(entry)) SetVariableDriver(driven, nullptr);
   }
   Status RegisterImplicitEvent(QLNImplicitEvent* event) override {
     return WithImplicitEvents(
@@ -101,7 +97,6 @@ class ProblemMonitorServices final : public SimMonitorServices {
     return entry;
   }
 
-  std::vector<DAESVarTableEntry*> ramped_;
 };
 
 }  // namespace

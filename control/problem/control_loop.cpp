@@ -465,7 +465,14 @@ void SimControlLoop::ApplyAssignments(std::int32_t ready) {
 
 void SimControlLoop::SaveSnapshots(std::int32_t fallback) {
   if (status::IsFailure(pass_status_)) return;
-  const Status saved = pm_.results_->SaveQueuedSnapshots();
+  Status saved = pm_.results_->SaveQueuedSnapshots();
+  // What the client asked for while the run goes on is taken with the step
+  // just collected, not when the run next comes to rest.
+  if (!status::IsFailure(saved) && pm_.snapshot_request_ != 0) {
+    pm_.snapshot_request_ = 0;
+    const Status queued = pm_.run_ops_->TakeQueuedSnapshots();
+    if (queued != status::kOk) saved = queued;
+  }
   if (status::IsFailure(saved)) {
     DsePostEventText(SputMessageCollector::kEventCode, pm_status::kFailure,
                      "Failed to Save Snapshot, possibly due to insufficient disk space.\n run "
@@ -925,5 +932,20 @@ bool SimControlLoop::Rebuilt() {
     return false;
   }
   pm_.check_problem_ = false;
+  // An edit took the later stages with the problem: without them the run
+  // goes on but can be neither paused nor interrupted.
+  if ((pm_.StatusBits() & run_bits::kPrepared) == run_bits::kPrepared) return true;
+  const Status prepared = pm_.run_ops_->PrepareSimulation(0, 0);
+  if (status::IsFailure(prepared)) {
+    pm_.Report(prepared, "The problem could not be prepared again, cannot go on with the run");
+    return false;
+  }
+  // Prepared as command 6 would have: the run comes to rest ready, with
+  // the rebuilt problem's snapshot file open, unless the client has since
+  // begun an edit of its own (command 29).
+  if (pm_.preparation_ == 0) {
+    pm_.problem_ready_ = 1;
+    pm_.problem_given_up_ = false;
+  }
   return true;
 }

@@ -10,6 +10,7 @@
 #include "control/managers/instance_mgr.h"
 #include "control/managers/library_mgr.h"
 #include "control/problem/client_requests.h"
+#include "control/problem/control_loop.h"
 #include "control/problem/problem_services.h"
 #include "control/properties/property_mgr.h"
 #include "daes/delays/delay_mgr.h"
@@ -309,6 +310,13 @@ Status SimProblemMgr::StopRun() {
     poll_with_timers_ = true;
     const SimExplicitEvent* first = events_.Head();
     if (first != nullptr && (first->kind & (16 | 32)) != 0) events_.DeleteFirst();
+    // A step stopped after it reached its communication point: the point
+    // is passed, and left in the list it would be the next step's target,
+    // which would then not move the run.
+    first = events_.Head();
+    if (first != nullptr && first->kind == step_event::kCommunication &&
+        record_.time + events_.Tolerance() >= first->time)
+      events_.DeleteFirst();
     step_scheduled_ = false;
   }
   ++record_.stops;

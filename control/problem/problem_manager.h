@@ -255,6 +255,9 @@ class SimProblemMgr : public SimMasterManager,
   static constexpr double kEpsilon = 2.220446049250314e-16;
   static constexpr double kLargestValue = 1.797693134862315e308;
   std::uint16_t StopCounter() const { return record_.stops; }
+  // The results manager's count of its run position: 0 for a snapshot
+  // file started anew, raised when a position is counted.
+  void SetStopCounter(std::uint16_t stops) { record_.stops = stops; }
   double CommunicationInterval() { return results_->CommunicationInterval(); }
   // When the run clock moved: back to 0 with its counter, no step result
   // pending, no re-initialisation, and the report writer at 0.

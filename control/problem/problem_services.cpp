@@ -267,7 +267,7 @@ Status SimInitSpecAction::Execute(std::int32_t* request, SimActionControl*,
                                   const SimExplicitEvent*) {
   if (manager_.Record().stops != 0) return status::kOk;
   manager_.Handover().EnsureServerHoldsA();
-  const Status taken = manager_.RunResults().TakeSnapshot(kSnapshot);
+  const Status taken = manager_.RunResults().TakeInitialSpecificationSnapshot();
   *request = 1;
   return status::IsFailure(taken) ? taken : status::kOk;
 }

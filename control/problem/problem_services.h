@@ -119,8 +119,9 @@ class SimExecutiveService final : public IQLNESOFactory {
 };
 
 // Made by command 6 at the start of every prepared problem: at the first
-// hook point it takes the "Initial Specification" snapshot, unless a run
-// was already stopped.
+// hook point the results manager takes the "Initial Specification"
+// snapshot (when the client's snapshot flags ask for it), unless the run
+// position was already counted.
 class SimInitSpecAction final : public SimSingleAction {
  public:
   static constexpr char kName[] = "Initial Specification Snapshot Action";

@@ -61,6 +61,10 @@ class SimRunResults {
   virtual Status SaveQueuedSnapshots() = 0;
   // Takes a snapshot of the problem under the description.
   virtual Status TakeSnapshot(const char* description) = 0;
+  // The initial specification at the run clock, when the client's snapshot
+  // flags ask for it; a run position not yet counted is counted, on the
+  // clock's stop counter too.
+  virtual Status TakeInitialSpecificationSnapshot() = 0;
   virtual void SetDynamic(bool dynamic) = 0;
   // The run clock is recorded when a scheduled step is stopped.
   virtual void RecordRunClock() = 0;
@@ -212,6 +216,7 @@ class SimPlainRunResults final : public SimPlainRecordAnswers {
   void ResetStepClock() override {}
   Status SaveQueuedSnapshots() override { return status::kOk; }
   Status TakeSnapshot(const char*) override { return status::kOk; }
+  Status TakeInitialSpecificationSnapshot() override { return status::kOk; }
   void SetDynamic(bool) override {}
   void RecordRunClock() override {}
   bool ReinitialisationMark() override { return false; }

@@ -3,7 +3,8 @@
 // reply read by those kinds. 3 and 5 (mod 8): a time plot's header (its
 // length in the second byte) and data; a reply of request 20 or 146. 7: a
 // snapshot list, a file list and a sent snapshot (kind 33) from the same
-// bytes. Other odd ones: request 58's reply.
+// bytes, the last also read through its tree into an import. Other odd
+// ones: request 58's reply.
 #include <algorithm>
 #include <cstdlib>
 
@@ -31,6 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     vantor_client::DecodeSnapshotList(body, 0, &list);
     vantor_client::DecodeFileList(body, &names);
     vantor_client::DecodeSentSnapshot(body, 33, &entry);
+    // A sent snapshot read to the end of its tree for an import.
+    vantor_client::Request import(55);
+    vantor_client::PutSnapshotImport(import, {body});
     return 0;
   }
   if (data[0] % 8 == 5) {

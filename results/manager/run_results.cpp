@@ -356,6 +356,17 @@ Status SimRunResultsJoin::TakeSnapshot(const char* description) {
   return results_->TakeNamedSnapshot(description, nullptr, true, false);
 }
 
+Status SimRunResultsJoin::TakeInitialSpecificationSnapshot() {
+  const RunStatusRecord& clock = manager_.Record();
+  struct RunPosition at;
+  at.time = clock.time;
+  at.run = clock.counter;
+  at.count = static_cast<std::int16_t>(clock.stops);
+  const Status taken = results_->TakeInitialSpecificationSnapshot(&at);
+  manager_.SetStopCounter(static_cast<std::uint16_t>(at.count));
+  return taken;
+}
+
 void SimRunResultsJoin::RecordRunClock() { results_->MoveRunPosition(manager_.CurrentTime()); }
 
 bool SimRunResultsJoin::ReinitialisationMark() {
@@ -424,6 +435,10 @@ Status SimRunResultsJoin::OpenRecords() {
   const bool reuse = first && options != nullptr && options->GetBool(kReuseSnapshotOption);
   struct RunPosition at;
   const Status opened = results_->OpenSnapshotFile(count, std::move(values), &at, keep, reuse);
+  // The clock counts the run position of the file it now writes: a file
+  // started anew has counted nothing, so its initial specification is
+  // taken (an edit's stopped run counted in the file it left behind).
+  if (results_->Store().IsOpen()) manager_.SetStopCounter(static_cast<std::uint16_t>(at.count));
   if (results_->Reused()) {
     manager_.SetRestartTime(at.time);
   } else if (!first) {

@@ -123,6 +123,9 @@ class SimRunResultsJoin final : public SimRunResults,
   void ResetStepClock() override;
   Status SaveQueuedSnapshots() override;
   Status TakeSnapshot(const char* description) override;
+  // At the run clock (time, counter and stop counter as the run position);
+  // the count it raises goes back to the clock.
+  Status TakeInitialSpecificationSnapshot() override;
   void SetDynamic(bool dynamic) override { dynamic_ = dynamic; }
   void RecordRunClock() override;
   bool ReinitialisationMark() override;

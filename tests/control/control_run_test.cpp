@@ -469,6 +469,33 @@ TEST_F(ControlRunTest, AnInterruptDuringAStepStopsTheThreadAndPauses) {
   EXPECT_TRUE(manager.Handover().ThreadStarted());
 }
 
+// The interrupt comes after the step reached its point, before the loop
+// took it: the point is passed, so the run's next steps initialise there
+// and move on to the next point.
+TEST_F(ControlRunTest, AnInterruptAfterTheStepReachedItsPointLeavesNoStalePoint) {
+  Ready(4);
+  ASSERT_EQ(Command(9), 0u);
+  ASSERT_TRUE(
+      PassUntil([&] { return loop.State() == kStateDynamicStep && manager.StepScheduled(); }));
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!manager.Handover().Waiting() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Command(14), 0u);
+  testing::internal::GetCapturedStdout();
+  const double reached = manager.CurrentTime();
+  EXPECT_NEAR(reached, 0.1, 1e-9);
+  ASSERT_TRUE(PassUntilState(kStatePaused));
+  trace.Take();
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_EQ(Command(10), 0u);
+  ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
+  EXPECT_EQ(trace.Take(), (Lines{"s15", "h9@15", "s16", "step 128", "s17", "h10@17", "record",
+                                 "s11", "h11@11", "s12", "step 65", "s13", "h12@13", "record",
+                                 "s6"}));
+  EXPECT_NEAR(manager.CurrentTime(), 0.2, 1e-9);
+}
+
 struct FailureRow {
   std::int32_t state;
   std::int32_t next;  // -1: the dispatch fails

@@ -53,7 +53,10 @@ class FakeProblem : public SimMonitorServices, public SimActionEventSource {
     return value.Kind() == SUValue::kReal ? entry->SetValue(value.payload.real)
                                           : entry->SetValue(value.payload.integer);
   }
-  void RegisterRamped(DAESVarTableEntry* entry) override { ramped.push_back(entry); }
+  void RegisterRamped(DAESVarTableEntry* entry, VariableDriver* driver) override {
+    ramped.push_back(entry);
+    drivers.push_back(driver);
+  }
   void UnregisterRamped(DAESVarTableEntry*) override { ++unregistered; }
   Status RegisterImplicitEvent(QLNImplicitEvent* event) override {
     auto* e = dynamic_cast<DAESImplicitEvent*>(event);
@@ -96,6 +99,7 @@ class FakeProblem : public SimMonitorServices, public SimActionEventSource {
   // Nodes that are there but are no variables: their kinds.
   std::map<std::string, std::int32_t> others;
   std::vector<DAESVarTableEntry*> ramped;
+  std::vector<VariableDriver*> drivers;
   int unregistered = 0;
   std::uint32_t set_flags = 0;
   SimExplicitEvent passed{-1.0, 0, 0};
@@ -634,6 +638,26 @@ TEST_F(RampTest, OutsideModeOneTheEndClearsTheMarkAndUnregisters) {
   EXPECT_EQ(request, 2);
   EXPECT_EQ(u_.GetFlags() & SimRampMonitor::kRampedMark, 0u);
   EXPECT_EQ(problem_.unregistered, 1);
+  EXPECT_EQ(u_.GetRealValue(), 5.0);
+}
+
+// With the run the problem's drivers hold the ramp: it starts from the
+// variable's value then, and a table that empties deletes it without the
+// monitor deleting it again at its end.
+TEST_F(RampTest, WithTheRunTheProblemDrivesTheProfileUntilTheTableLetsItGo) {
+  Body body = RampBody(1, 2);
+  ASSERT_EQ(Create(body), 1u);
+  ASSERT_EQ(problem_.drivers.size(), 1u);
+  VariableDriver* driver = problem_.drivers[0];
+  ASSERT_NE(driver, nullptr);
+  EXPECT_DOUBLE_EQ(driver->ValueAt(0.5, 2.0), 3.5);
+  EXPECT_DOUBLE_EQ(driver->ValueAt(0.75, 9.0), 4.25);  // the start stays 2
+  SetVariableDriver(&u_, driver);
+  ApplyVariableDrivers(0.25);
+  EXPECT_DOUBLE_EQ(u_.GetRealValue(), 2.75);
+  ClearVariableDrivers();
+  problem_.Pass(problem_.scheduled[0].id, 66, 1.0);
+  EXPECT_EQ(Pass(), kCallAgain);
   EXPECT_EQ(u_.GetRealValue(), 5.0);
 }
 

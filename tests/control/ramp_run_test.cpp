@@ -56,7 +56,7 @@ class LagServices : public SimMonitorServices {
   Status SetValue(DAESVarTableEntry* entry, const SUValue& value, std::uint32_t) override {
     return entry->SetValue(value.payload.real);
   }
-  void RegisterRamped(DAESVarTableEntry*) override {}
+  void RegisterRamped(DAESVarTableEntry*, VariableDriver*) override {}
   void UnregisterRamped(DAESVarTableEntry*) override {}
   // No implicit-event schedule to watch.
   Status RegisterImplicitEvent(QLNImplicitEvent*) override { return monitor_status::kFailed; }

@@ -21,6 +21,9 @@ class QuietRunResults : public SimPlainRecordAnswers {
                                const char*) override {
     return TakeSnapshot(text);
   }
+  Status TakeInitialSpecificationSnapshot() override {
+    return TakeSnapshot("Initial Specification");
+  }
   void CloseValueDump() override { FreeDumpTables(); }
 };
 

@@ -113,15 +113,6 @@ class EditedProblemRoad : public EngineRoad {
     return value;
   }
 
-  // A numbered request of service 55: the body of its reply and its status.
-  Bytes Ask(const std::function<void(vantor_client::Request&)>& body, Status* result) {
-    auto request = std::make_unique<vantor_client::Request>(kResultsService);
-    body(*request);
-    std::vector<vantor_client::Message> replies;
-    *result = 0xFFFFFFFFu;
-    if (!road_->Exchange(std::move(request), "results request", result, &replies)) return {};
-    return replies.empty() ? Bytes{} : replies[0].body;
-  }
   std::uint32_t SnapshotNamed(const std::string& name) {
     Status s = 1;
     const Bytes body = Ask([](vantor_client::Request& r) { r.PutUInt16(19); }, &s);

@@ -237,6 +237,35 @@ class EngineRoad : public roadtest::RoadEnv {
     return true;
   }
 
+  // A numbered request of service 55: the body of its reply (empty when
+  // none came) and its status.
+  vantor_client::Bytes Ask(const std::function<void(vantor_client::Request&)>& body,
+                           Status* result) {
+    auto request = std::make_unique<vantor_client::Request>(kResultsService);
+    body(*request);
+    std::vector<vantor_client::Message> replies;
+    *result = 0xFFFFFFFFu;
+    if (!road_->Exchange(std::move(request), "results request", result, &replies)) return {};
+    return replies.empty() ? vantor_client::Bytes{} : replies[0].body;
+  }
+  // The client was told the run files were saved: command 136 of service
+  // 95 with the integer 1.
+  bool ToldFilesSaved() {
+    auto told = [&] {
+      road_->Collect();
+      for (const vantor_client::Message& m : road_->Others()) {
+        if (m.type != 95 || m.subtype != DseMessage::kCommand) continue;
+        Reader r(m.body);
+        const std::uint32_t command = r.Get<std::uint32_t>();
+        const std::uint32_t integers = r.Get<std::uint32_t>();
+        if (command == 136 && integers == 1 && r.Get<std::int32_t>() == 1) return true;
+      }
+      return false;
+    };
+    client_->WaitFor(told);
+    return told();
+  }
+
   bool IntOption(std::uint16_t number, std::uint32_t value) {
     return vantor_scenario::SetOption(*road_, number, value, "option " + std::to_string(number));
   }

@@ -422,23 +422,11 @@ TEST_F(ServicesRoad, NumberedEventLinesAndTheFilesSavedCommandReachTheClient) {
   ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 5, {}, {}, {"Saved", folder}),
                             "command 5", 0x00320000u))
       << Failure();
-  auto saved = [&] {
-    road_->Collect();
-    for (const vantor_client::Message& m : road_->Others()) {
-      if (m.type != 95 || m.subtype != DseMessage::kCommand) continue;
-      Reader r(m.body);
-      const std::uint32_t command = r.Get<std::uint32_t>();
-      const std::uint32_t integers = r.Get<std::uint32_t>();
-      const std::int32_t first = r.Get<std::int32_t>();
-      if (command == 136 && integers == 1 && first == 1) return true;
-    }
-    return false;
-  };
-  client_->WaitFor(saved);
+  const bool saved = ToldFilesSaved();
   std::string others;
   for (const vantor_client::Message& m : road_->Others())
     others += std::to_string(m.type) + "/" + std::to_string(m.subtype) + " ";
-  EXPECT_TRUE(saved()) << others;
+  EXPECT_TRUE(saved) << others;
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 

@@ -112,16 +112,6 @@ class ResultsRoad : public EngineRoad {
   }
   static std::string Hex(Status s) { return vantor_scenario::Hex(s); }
 
-  // A numbered request of service 55; the body of its reply (empty when
-  // none came) and its status.
-  Bytes Ask(const std::function<void(vantor_client::Request&)>& body, Status* result) {
-    auto request = std::make_unique<vantor_client::Request>(kResultsService);
-    body(*request);
-    std::vector<vantor_client::Message> replies;
-    *result = 0xFFFFFFFFu;
-    if (!road_->Exchange(std::move(request), "results request", result, &replies)) return {};
-    return replies.empty() ? Bytes{} : replies[0].body;
-  }
   // Request 58: back to the run's snapshot of its position.
   bool RestorePosition(vantor_client::RestoreReply* restored) {
     Status s = 1;
@@ -348,7 +338,7 @@ TEST_F(ResultsRoad, ARestoreMovesTheRunToTheSnapshotsTime) {
   EXPECT_NEAR(Value(2), std::exp(-0.3), 1e-6);
 
   // Request 58 restores the run's snapshot of its position (here the
-  // initial specification at 0): the run goes back to the time it names.
+  // manual one at 0.2): the run goes back to the time it names.
   ASSERT_TRUE(Step(0.4)) << Failure();
   vantor_client::RestoreReply restored;
   ASSERT_TRUE(RestorePosition(&restored));
@@ -489,6 +479,8 @@ TEST_F(RestartRoad, AssignmentsTakenAtAnEventRestartTheRunThere) {
 TEST_F(ResultsRoad, AFailedRestoreLeavesTheRunClockWhereItIs) {
   ASSERT_TRUE(Start("NoRestore", 4, [](Writer& w) { DecayModel(w, ".k", 1.0); })) << Failure();
   ASSERT_TRUE(BeginRun() && Step(0.0) && Step(0.1) && Step(0.2) && Step(0.3)) << Failure();
+  ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 15, {0}, {}, {"At 0.3"}), "command 15",
+                            0));
   std::vector<std::int32_t> ids;
   for (const auto& entry : Snapshots()) ids.push_back(static_cast<std::int32_t>(entry.id));
   ASSERT_FALSE(ids.empty()) << Failure();
