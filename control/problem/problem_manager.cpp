@@ -14,6 +14,7 @@
 #include "control/properties/property_mgr.h"
 #include "daes/delays/delay_mgr.h"
 #include "daes/problem/problem.h"
+#include "expr/tree/system_function.h"
 #include "foundation/files/file_utilities.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/run_mode.h"
@@ -46,6 +47,10 @@ constexpr std::uint32_t kPropertyOption = 77;
 
 bool Has(std::uint32_t count, std::uint32_t index) { return index < count; }
 
+// "Time" in an expression is the time of the point being computed, which
+// the integrator and the event search keep up to date.
+double CurrentSimulationTime(std::uint64_t) { return GetSimulationTime(); }
+
 }  // namespace
 
 SimProblemMgr* SimProblemMgr::Instance() { return g_problem_manager; }
@@ -62,6 +67,7 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   actions_->SetEventSource(this);
 
   SetProblemManagerHooks(this);
+  SystemFunction::Register("Time", 0, &CurrentSimulationTime, true);
   g_problem_manager = this;
   options_ = SolverOptionTable::Instance();
   options_->SetOwner(this);

@@ -1,0 +1,192 @@
+// The simulation time and delayed values through the real engine: a
+// forcing in "Time" against its closed form, an IF on the time that switches
+// where it should, a lag solved for, delayed values that a snapshot brings
+// back into a fresh engine, and delays that leave the other states alone.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/tools/engine_road_fixture.h"
+#include "tools/result_replies.h"
+
+namespace simtime {
+
+namespace fs = std::filesystem;
+
+using engineroad::ModelEquation;
+using engineroad::ModelVariable;
+using modelwriter::Add;
+using modelwriter::Delay;
+using modelwriter::Mul;
+using modelwriter::Real;
+using modelwriter::Sub;
+using modelwriter::Time;
+using modelwriter::Var;
+using modelwriter::Writer;
+using vantor_client::MakeCommand;
+
+constexpr double kPi = 3.14159265358979323846;
+
+modelwriter::Expr Cosine(modelwriter::Expr a) { return modelwriter::Unary(26, std::move(a)); }
+constexpr std::uint16_t kFree = 1;
+constexpr std::uint16_t kFixed = 4;
+constexpr std::uint16_t kInitial = 32;
+constexpr std::uint32_t kLibraryService = 61;
+
+class TimeRoad : public engineroad::EngineRoad {
+ protected:
+  struct Settings {
+    double interval = 0.1;
+    double tol = 1e-8;
+    // Library conditions, each at its index below the root.
+    std::vector<std::pair<std::uint32_t, modelwriter::Expr>> conditions;
+  };
+  // A dynamic run of `model` named `name`, prepared.
+  bool Start(const std::string& name, const Settings& s, const std::function<void(Writer&)>& model) {
+    vantor_client::EngineOptions engine = Engine();
+    engine.timeout_ms = 60000;
+    engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
+    if (!StartEngine(engine, name) ||
+        !road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {s.interval}),
+                       "command 32", 0) ||
+        !IntOption(30, 4) || !RealOption(130, s.tol) || !RealOption(131, s.tol) ||
+        !IntOption(29, 4))
+      return false;
+    for (const auto& [index, condition] : s.conditions) {
+      auto request = std::make_unique<vantor_client::Request>(kLibraryService);
+      Writer w(*request);
+      w.U16(3);
+      w.U16(2);
+      w.Placement({{index, "Condition" + std::to_string(index)}});
+      w.Expression(condition);
+      if (!road_->Expect(std::move(request), "library condition", 0)) return false;
+    }
+    return Load(model);
+  }
+  // The ids and names in the run's snapshot list (request 19).
+  std::vector<std::pair<std::uint32_t, std::string>> Snapshots() {
+    auto ask = std::make_unique<vantor_client::Request>(engineroad::kResultsService);
+    ask->PutUInt16(19);
+    std::vector<vantor_client::Message> replies;
+    Status status = 1;
+    std::vector<vantor_client::SnapshotEntry> entries;
+    if (!road_->Exchange(std::move(ask), "request 19", &status, &replies) || status != 0 ||
+        replies.empty() || !vantor_client::DecodeSnapshotList(replies[0].body, 0, &entries))
+      Fail("request 19");
+    std::vector<std::pair<std::uint32_t, std::string>> list;
+    for (const auto& entry : entries) list.emplace_back(entry.id, entry.name);
+    return list;
+  }
+  // Asks again until the run has taken the snapshot of that name.
+  bool AwaitSnapshot(const std::string& name) {
+    for (int k = 0; k < 200; ++k) {
+      for (const auto& entry : Snapshots())
+        if (entry.second == name) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return Fail("no snapshot " + name);
+  }
+  double Value(std::uint32_t index) {
+    double value = std::nan("");
+    road_->Read(index, &value, "reading (2, " + std::to_string(index) + ")");
+    return value;
+  }
+};
+
+// x' = 1 + cos(200 pi Time) from x(0) = 0: x = t + sin(200 pi t) / (200 pi).
+// Read where the sine is 1, -1 and 0.
+void Forced(Writer& w) {
+  w.List(2);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 0.0, kInitial);
+  ModelEquation(w, 10, ".forced",
+                Sub(Var(0), Add(Real(1.0), Cosine(Mul(Real(200.0 * kPi), Time())))), {{2, 1, 1}});
+}
+
+TEST_F(TimeRoad, AForcingInTimeFollowsItsClosedForm) {
+  Settings s;
+  s.interval = 0.0125;
+  ASSERT_TRUE(Start("Forced", s, Forced)) << Failure() << Events();
+  ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+  for (int k = 1; k <= 16; ++k) {
+    const double t = 0.0125 * k;
+    ASSERT_TRUE(Step(t)) << Failure() << Events();
+    EXPECT_NEAR(Value(1), t + std::sin(200.0 * kPi * t) / (200.0 * kPi), 1e-6) << "t = " << t;
+  }
+  // Twenty periods on, the sine is back at 0.
+  EXPECT_NEAR(Value(1), 0.2, 1e-6);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// x' = u with u = 2 when Time > 0.3, else 1 (an IF on the library condition
+// Time > 0.3): x = t up to 0.3, then 0.3 + 2 (t - 0.3). The step to 0.5
+// stops once, at 0.3.
+void Clocked(Writer& w) {
+  w.List(4);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 0.0, kInitial);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".u", 1.0, kFree);
+  ModelEquation(w, 10, ".rate", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 2}});
+  const modelwriter::Step clock{8, ".Clock"};
+  auto branch = [&](std::uint32_t index, const char* name, double value) {
+    w.List(1);
+    w.Item(modelwriter::kInlineEquation);
+    w.U32(0);
+    w.Expression(Sub(Var(0), Real(value)));
+    w.Placement({engineroad::Node(), clock, {index, name}, {1, ".U"}});
+    w.EquationHead(1);
+    w.Reference({2, 2});
+  };
+  w.IfHead({1}, {engineroad::Node(), clock});
+  w.EquationHead(0);
+  branch(1, ".Then", 2.0);
+  branch(2, ".Else", 1.0);
+}
+
+TEST_F(TimeRoad, AnIfOnTheTimeSwitchesAtItsTime) {
+  Settings s;
+  s.interval = 0.5;
+  s.conditions = {{1, modelwriter::Greater(Time(), Real(0.3))}};
+  ASSERT_TRUE(Start("Clocked", s, Clocked)) << Failure() << Events();
+  ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+  std::vector<double> stops;
+  ASSERT_TRUE(StepTo(0.5, &stops)) << Failure() << Events();
+  ASSERT_EQ(stops.size(), 1u) << Events();
+  EXPECT_NEAR(stops[0], 0.3, 1e-5);
+  EXPECT_NEAR(Value(1), 0.7, 1e-6);
+  EXPECT_NEAR(Value(2), 2.0, 1e-12);
+  EXPECT_NE(Events().find("Equation Model.Clock moved from ELSE branch to THEN branch"),
+            std::string::npos)
+      << Events();
+  ASSERT_TRUE(StepTo(1.0, &stops)) << Failure();
+  EXPECT_NEAR(Value(1), 1.7, 1e-6);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// x' = 1 from 0, and the lag L of DELAY(x, L) = x / 2 solved for: L = t / 2.
+void Lagged(Writer& w) {
+  w.List(4);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 0.0, kInitial);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".L", 0.0, kFree);
+  ModelEquation(w, 10, ".clock", Sub(Var(0), Real(1.0)), {{2, 1, 1}});
+  ModelEquation(w, 11, ".lag", Sub(Delay(Var(0), Var(1)), Mul(Real(0.5), Var(0))),
+                {{2, 1}, {2, 2}});
+}
+
+TEST_F(TimeRoad, TheLagOfADelayIsSolvedFor) {
+  Settings s;
+  s.interval = 0.02;
+  ASSERT_TRUE(Start("Lagged", s, Lagged)) << Failure() << Events();
+  ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+  for (const double t : {0.02, 0.04, 0.06}) {
+    ASSERT_TRUE(Step(t)) << Failure() << Events();
+    EXPECT_NEAR(Value(2), t / 2, 1e-6) << "t = " << t;
+  }
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+}  // namespace simtime
