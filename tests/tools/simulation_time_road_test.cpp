@@ -190,3 +190,47 @@ TEST_F(TimeRoad, TheLagOfADelayIsSolvedFor) {
 }
 
 }  // namespace simtime
+
+namespace simtime {
+
+// p' = -1.3 p from 1, and, with `delays`, q' = -q from 1 with
+// d1 = DELAY(q, 0.2) and d2 = DELAY(q, 0.5).
+void Unrelated(Writer& w, bool delays) {
+  w.List(delays ? 8 : 2);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".p", 1.0, kInitial);
+  ModelEquation(w, 10, ".decay", Add(Var(0), Mul(Real(1.3), Var(1))), {{2, 1, 1}, {2, 1}});
+  if (!delays) return;
+  ModelVariable(w, modelwriter::kStateVariable, 2, ".q", 1.0, kInitial);
+  ModelVariable(w, modelwriter::kRealVariable, 3, ".d1", 1.0, kFree);
+  ModelVariable(w, modelwriter::kRealVariable, 4, ".d2", 1.0, kFree);
+  ModelEquation(w, 11, ".fall", Add(Var(0), Var(1)), {{2, 2, 1}, {2, 2}});
+  ModelEquation(w, 12, ".late1", Sub(Var(0), Delay(Var(1), Real(0.2))), {{2, 3}, {2, 2}});
+  ModelEquation(w, 13, ".late2", Sub(Var(0), Delay(Var(1), Real(0.5))), {{2, 4}, {2, 2}});
+}
+
+TEST_F(TimeRoad, DelaysLeaveTheOtherStatesAsAccurate) {
+  double error[2] = {0.0, 0.0};
+  for (const bool delays : {false, true}) {
+    Settings s;
+    s.interval = 0.5;
+    s.tol = 1e-9;
+    ASSERT_TRUE(Start("Unrelated", s, [&](Writer& w) { Unrelated(w, delays); }))
+        << Failure() << Events();
+    ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+    for (int k = 1; k <= 4; ++k) {
+      const double t = 0.5 * k;
+      ASSERT_TRUE(Step(t)) << Failure() << Events();
+      error[delays] = std::max(error[delays], std::fabs(Value(1) - std::exp(-1.3 * t)));
+      if (delays && t >= 0.5) {
+        EXPECT_NEAR(Value(3), std::exp(-(t - 0.2)), 1e-6) << "t = " << t;
+        EXPECT_NEAR(Value(4), std::exp(-(t - 0.5)), 1e-6) << "t = " << t;
+      }
+    }
+    ASSERT_TRUE(FinishRun()) << Failure();
+  }
+  std::printf("p off by %.3g without the delays, %.3g with them\n", error[0], error[1]);
+  EXPECT_LT(error[0], 1e-7);
+  EXPECT_LT(error[1], 3 * error[0] + 1e-9);
+}
+
+}  // namespace simtime
