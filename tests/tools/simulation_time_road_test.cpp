@@ -189,6 +189,71 @@ TEST_F(TimeRoad, TheLagOfADelayIsSolvedFor) {
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
+// x' = x from 1 and y = DELAY(x, 0.5): y = exp(t - 0.5) from t = 0.5.
+void Delayed(Writer& w) {
+  w.List(4);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1.0, kInitial);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".y", 1.0, kFree);
+  ModelEquation(w, 10, ".grow", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 1}});
+  ModelEquation(w, 11, ".late", Sub(Var(0), Delay(Var(1), Real(0.5))), {{2, 2}, {2, 1}});
+}
+
+// Interpolated between the recorded steps: rows at least every 0.05.
+constexpr double kDelayedNear = 1e-4;
+
+TEST_F(TimeRoad, ASnapshotBringsTheDelayHistoryIntoAFreshEngine) {
+  Settings s;
+  ASSERT_TRUE(Start("Delayed", s, Delayed)) << Failure() << Events();
+  ASSERT_TRUE(RealOption(141, 0.05)) << Failure();
+  ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+  for (int k = 1; k <= 10; ++k) ASSERT_TRUE(Step(0.1 * k)) << Failure() << Events();
+  EXPECT_NEAR(Value(2), std::exp(0.5), kDelayedNear);
+  ASSERT_TRUE(road_->Expect(MakeCommand(engineroad::kResultsService, 15, {0}, {}, {"At 1"}),
+                            "command 15", 0));
+  ASSERT_TRUE(AwaitSnapshot("At 1")) << Failure();
+  // The run ends as a crashed engine would leave it: its file is kept.
+  const fs::path file = work_.path() / "Delayed" / "snapshot.snp";
+  const fs::path kept = work_.path() / "kept.snp";
+  ASSERT_TRUE(fs::exists(file));
+  fs::copy_file(file, kept);
+  ASSERT_TRUE(FinishRun()) << Failure();
+  fs::copy_file(kept, file, fs::copy_options::overwrite_existing);
+
+  // The fresh engine's run starts from the file's newest snapshot.
+  ASSERT_TRUE(Start("Delayed", s, Delayed)) << Failure() << Events();
+  ASSERT_TRUE(RealOption(141, 0.05)) << Failure();
+  ASSERT_TRUE(BeginRun()) << Failure();
+  ASSERT_NE(Events().find("Successfully reused last snapshot."), std::string::npos) << Events();
+  EXPECT_NEAR(road_->Last().time, 1.0, 1e-9);
+  EXPECT_NEAR(Value(1), std::exp(1.0), 1e-6);
+  // Each step reads the history of the first engine's last half unit.
+  auto on_from_one = [&](double to) {
+    for (double t = 1.0; t < to + 0.05; t += 0.1) {
+      if (!Step(t)) return false;
+      EXPECT_NEAR(Value(2), std::exp(t - 0.5), kDelayedNear * std::exp(t)) << "t = " << t;
+    }
+    return true;
+  };
+  ASSERT_TRUE(on_from_one(1.4)) << Failure() << Events();
+  // The client takes the run back to the snapshot: the history of its time
+  // comes with it.
+  std::uint32_t id = 0;
+  for (const auto& [number, name] : Snapshots())
+    if (name == "At 1") id = number;
+  ASSERT_NE(id, 0u) << Failure();
+  ASSERT_TRUE(road_->Expect(
+      MakeCommand(engineroad::kResultsService, 1, {static_cast<std::int32_t>(id)}), "command 1",
+      0));
+  ASSERT_TRUE(road_->WaitNotice(
+      [](const vantor_scenario::Notification& n) {
+        return (n.bits & vantor_scenario::kRunningBit) == 0 && std::fabs(n.time - 1.0) < 1e-9;
+      },
+      "resting at 1"))
+      << Failure();
+  ASSERT_TRUE(on_from_one(1.2)) << Failure() << Events();
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
 }  // namespace simtime
 
 namespace simtime {
