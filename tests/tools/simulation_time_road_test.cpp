@@ -123,48 +123,76 @@ TEST_F(TimeRoad, AForcingInTimeFollowsItsClosedForm) {
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
-// x' = u with u = 2 when Time > 0.3, else 1 (an IF on the library condition
-// Time > 0.3): x = t up to 0.3, then 0.3 + 2 (t - 0.3). The step to 0.5
-// stops once, at 0.3.
-void Clocked(Writer& w) {
+// x' = u with u = 2 when Time > 0.3, else 1: an IF on the library
+// condition Time > 0.3 (index 1), or a switch from "Slow" to "Fast" on it
+// (and back on Time < 0.3, index 2, which never holds again). x = t up to
+// 0.3, then 0.3 + 2 (t - 0.3).
+void ClockedRate(Writer& w) {
   w.List(4);
   ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 0.0, kInitial);
   ModelVariable(w, modelwriter::kRealVariable, 2, ".u", 1.0, kFree);
   ModelEquation(w, 10, ".rate", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 2}});
-  const modelwriter::Step clock{8, ".Clock"};
-  auto branch = [&](std::uint32_t index, const char* name, double value) {
-    w.List(1);
-    w.Item(modelwriter::kInlineEquation);
-    w.U32(0);
-    w.Expression(Sub(Var(0), Real(value)));
-    w.Placement({engineroad::Node(), clock, {index, name}, {1, ".U"}});
-    w.EquationHead(1);
-    w.Reference({2, 2});
-  };
-  w.IfHead({1}, {engineroad::Node(), clock});
-  w.EquationHead(0);
-  branch(1, ".Then", 2.0);
-  branch(2, ".Else", 1.0);
 }
 
-TEST_F(TimeRoad, AnIfOnTheTimeSwitchesAtItsTime) {
-  Settings s;
-  s.interval = 0.5;
-  s.conditions = {{1, modelwriter::Greater(Time(), Real(0.3))}};
-  ASSERT_TRUE(Start("Clocked", s, Clocked)) << Failure() << Events();
-  ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
-  std::vector<double> stops;
-  ASSERT_TRUE(StepTo(0.5, &stops)) << Failure() << Events();
-  ASSERT_EQ(stops.size(), 1u) << Events();
-  EXPECT_NEAR(stops[0], 0.3, 1e-5);
-  EXPECT_NEAR(Value(1), 0.7, 1e-6);
-  EXPECT_NEAR(Value(2), 2.0, 1e-12);
-  EXPECT_NE(Events().find("Equation Model.Clock moved from ELSE branch to THEN branch"),
-            std::string::npos)
-      << Events();
-  ASSERT_TRUE(StepTo(1.0, &stops)) << Failure();
-  EXPECT_NEAR(Value(1), 1.7, 1e-6);
-  EXPECT_TRUE(FinishRun()) << Failure();
+void Rate(Writer& w, const std::vector<modelwriter::Step>& placement, double value) {
+  w.Item(modelwriter::kInlineEquation);
+  w.U32(0);
+  w.Expression(Sub(Var(0), Real(value)));
+  w.Placement(placement);
+  w.EquationHead(1);
+  w.Reference({2, 2});
+}
+
+void ClockedIf(Writer& w) {
+  ClockedRate(w);
+  const modelwriter::Step clock{8, ".Clock"};
+  w.IfHead({1}, {engineroad::Node(), clock});
+  w.EquationHead(0);
+  w.List(1);
+  Rate(w, {engineroad::Node(), clock, {1, ".Then"}, {1, ".U"}}, 2.0);
+  w.List(1);
+  Rate(w, {engineroad::Node(), clock, {2, ".Else"}, {1, ".U"}}, 1.0);
+}
+
+void ClockedSwitch(Writer& w) {
+  ClockedRate(w);
+  const modelwriter::Step clock{8, ".Clock"};
+  w.SwitchHead({engineroad::Node(), clock}, {"Slow", "Fast"});
+  for (std::uint32_t k = 0; k < 2; ++k) {
+    const modelwriter::Step state{k, k == 0 ? ".Slow" : ".Fast"};
+    w.List(2);
+    Rate(w, {engineroad::Node(), clock, state, {1, ".U"}}, k == 0 ? 1.0 : 2.0);
+    w.TransitionHead({k + 1}, {engineroad::Node(), clock, state, {5, ".Moves"}, {1, ".T"}});
+    w.EquationHead(0);
+    w.TargetState(k == 0 ? "Fast" : "Slow");
+  }
+  w.InitialState("Slow");
+}
+
+TEST_F(TimeRoad, AConditionOnTheTimeChangesBranchAtItsTime) {
+  struct Case {
+    void (*model)(Writer&);
+    const char* line;
+  };
+  for (const Case c : {Case{ClockedIf, "Equation Model.Clock moved from ELSE branch to THEN branch"},
+                       Case{ClockedSwitch, "Equation Model.Clock moved from Slow to Fast"}}) {
+    Settings s;
+    s.interval = 0.5;
+    s.conditions = {{1, modelwriter::Greater(Time(), Real(0.3))},
+                    {2, modelwriter::Greater(Real(0.3), Time())}};
+    ASSERT_TRUE(Start("Clocked", s, c.model)) << Failure() << Events();
+    ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+    std::vector<double> stops;
+    ASSERT_TRUE(StepTo(0.5, &stops)) << c.line << ": " << Failure() << Events();
+    ASSERT_EQ(stops.size(), 1u) << c.line << "\n" << Events();
+    EXPECT_NEAR(stops[0], 0.3, 1e-5) << c.line;
+    EXPECT_NEAR(Value(1), 0.7, 1e-6) << c.line;
+    EXPECT_NEAR(Value(2), 2.0, 1e-12) << c.line;
+    EXPECT_NE(Events().find(c.line), std::string::npos) << Events();
+    ASSERT_TRUE(StepTo(1.0, &stops)) << Failure();
+    EXPECT_NEAR(Value(1), 1.7, 1e-6) << c.line;
+    EXPECT_TRUE(FinishRun()) << Failure();
+  }
 }
 
 // x' = 1 from 0, and the lag L of DELAY(x, L) = x / 2 solved for: L = t / 2.
