@@ -49,6 +49,18 @@ void HomotopyMgr::ResetLists() {
   spare_.clear();
 }
 
+void HomotopyMgr::ForgetVariable(AnalysisVariable* variable) {
+  for (std::size_t k = variables_.size(); k-- > 0;) {
+    if (variables_[k] != variable) continue;
+    const auto at = static_cast<std::ptrdiff_t>(k);
+    variables_.erase(variables_.begin() + at);
+    for (std::vector<double>* values : {&start_, &target_, &spare_}) {
+      if (k < values->size()) values->erase(values->begin() + at);
+    }
+    --n_;
+  }
+}
+
 Status HomotopyMgr::ProblemEdited() {
   ResetLists();
   return status::kOk;

@@ -101,6 +101,9 @@ class HomotopyMgr final : public QLNSubSystemManager,
   Status GetStartValues(double* start) override;
   Status GetCurrentAndTargetValues(double* current, double* target) override;
 
+  // A variable being destroyed leaves the list with its start and target.
+  void ForgetVariable(AnalysisVariable* variable);
+
   // --- QLNSubSystemManager ---
   Status ProblemEdited() override;
   Status DetachProblem(const char* folder, const char* sub_folder) override;

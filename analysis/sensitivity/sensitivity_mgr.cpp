@@ -57,6 +57,7 @@ Status SensitivityMgr::AddToParameters(AnalysisVariable* parameter, std::int32_t
   parameter->SetFlags(analysis_flags::kSensitivityParameter);
   elements_ += elements;
   Append(parameters_, parameter);
+  parameter_elements_.push_back(elements);
   Outgrown();
   return status::kOk;
 }
@@ -285,6 +286,7 @@ void SensitivityMgr::Clear(bool reset_flags) {
     for (AnalysisVariable* v : variables_) v->ClearFlags(analysis_flags::kSensitivityVariable);
   }
   parameters_ = {};
+  parameter_elements_ = {};
   variables_ = {};
   columns_indexed_ = false;
   switch_rows_ = 0;
@@ -292,6 +294,26 @@ void SensitivityMgr::Clear(bool reset_flags) {
   allocation_ = 0;
   services_.DropSensitivityStorage();
   elements_ = 0;
+}
+
+void SensitivityMgr::ForgetVariable(AnalysisVariable* variable) {
+  bool changed = false;
+  for (std::size_t k = parameters_.size(); k-- > 0;) {
+    if (parameters_[k] != variable) continue;
+    elements_ -= parameter_elements_[k];
+    parameters_.erase(parameters_.begin() + static_cast<std::ptrdiff_t>(k));
+    parameter_elements_.erase(parameter_elements_.begin() + static_cast<std::ptrdiff_t>(k));
+    changed = true;
+  }
+  const auto end = std::remove(variables_.begin(), variables_.end(), variable);
+  changed = changed || end != variables_.end();
+  variables_.erase(end, variables_.end());
+  if (!changed) return;
+  // Rows and columns moved: what was stored belongs to the old lists.
+  columns_indexed_ = false;
+  FreeMatrices();
+  allocation_ = 0;
+  services_.DropSensitivityStorage();
 }
 
 Status SensitivityMgr::ProblemEdited() {

@@ -74,6 +74,9 @@ class SensitivityMgr final : public QLNSubSystemManager,
 
   // Back to the empty state; with reset the variables lose their marks.
   void Clear(bool reset_flags);
+  // A variable being destroyed leaves both lists, untouched; the matrices
+  // are made again for the lists that remain.
+  void ForgetVariable(AnalysisVariable* variable);
   std::int32_t Enabled() const { return enabled_; }
   std::int32_t AllocationState() const { return allocation_; }
   // Slots held by the lists (they grow 8 at a time).
@@ -141,6 +144,8 @@ class SensitivityMgr final : public QLNSubSystemManager,
   AnalysisServices& services_;
   std::int32_t enabled_ = 0;
   std::vector<AnalysisVariable*> parameters_;
+  // The parameter-element count each parameter added.
+  std::vector<std::int32_t> parameter_elements_;
   std::vector<AnalysisVariable*> variables_;
   // Look-ups into variables_, made again after the list changes.
   std::unordered_map<std::uint32_t, std::int32_t> column_by_id_;

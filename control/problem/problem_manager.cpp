@@ -67,6 +67,7 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   actions_->SetEventSource(this);
 
   SetProblemManagerHooks(this);
+  daes::SetProblemManagerServices(this);
   SystemFunction::Register("Time", 0, &CurrentSimulationTime, true);
   g_problem_manager = this;
   options_ = SolverOptionTable::Instance();
@@ -137,6 +138,8 @@ SimProblemMgr::~SimProblemMgr() {
   if (com_joins_ > 0 && --t_com_joins == 0) platform::CoUninitialize();
   if (options_ != nullptr && SolverOptionTable::Existing() == options_) options_->SetOwner(nullptr);
   if (GetProblemManagerHooks() == this) SetProblemManagerHooks(nullptr);
+  // The tree goes after this body, its variables with it.
+  if (daes::ProblemManagerServices() == this) daes::SetProblemManagerServices(nullptr);
   ClearProcedureContext();
   if (g_problem_manager == this) g_problem_manager = nullptr;
   SetMasterManager(nullptr);
@@ -219,6 +222,12 @@ std::int32_t SimProblemMgr::LeaveCom() {
 }
 
 // --- primary services ---
+
+void SimProblemMgr::ForgetVariable(DAESVarTableEntry* entry) {
+  MonitorServices().UnregisterRamped(entry);
+  if (monitor_factory_ != nullptr) monitor_factory_->ForgetEntry(entry);
+  upper_->ForgetVariable(entry);
+}
 
 void SimProblemMgr::SetUpperServices(SimUpperServices* upper) {
   upper_ = upper != nullptr ? upper : &plain_upper_;
