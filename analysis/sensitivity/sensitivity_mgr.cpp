@@ -7,6 +7,7 @@
 #include "analysis/model/analysis_variable.h"
 #include "analysis/optimisation/optimisation_manager.h"
 #include "analysis/services/analysis_services.h"
+#include "foundation/interfaces/run_mode.h"
 
 namespace {
 QLNSensitivityManager* current_manager = nullptr;
@@ -43,11 +44,20 @@ SensitivityMgr::SensitivityMgr(AnalysisServices& services) : services_(services)
   SetSensitivityManager(this);
   SetSensitivityManagerFace(this);
   SetBlockSensitivityParameters(this);
+  daes::SetSensitivityServices(this);
 }
 
 SensitivityMgr::~SensitivityMgr() {
   if (GetSensitivityManagerFace() == this) SetSensitivityManagerFace(nullptr);
   if (GetBlockSensitivityParameters() == this) SetBlockSensitivityParameters(nullptr);
+  if (daes::SensitivityServices() == this) daes::SetSensitivityServices(nullptr);
+}
+
+Status SensitivityMgr::GetValueAtTime(DAESVarTableEntry* variable, std::int32_t key,
+                                      double elapsed, double* value) {
+  AnalysisVariable* listed = ListedFor(variable);
+  if (listed == nullptr || key < 0 || key >= elements_) return sens_status::kNotFound;
+  return services_.GetDelayedSensitivity(listed, key, GetSimulationTime() - elapsed, value);
 }
 
 Status SensitivityMgr::AddToParameters(AnalysisVariable* parameter, std::int32_t elements) {

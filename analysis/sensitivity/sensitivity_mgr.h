@@ -16,6 +16,7 @@
 #include "control/managers/subsystem_manager.h"
 #include "daes/blocks/solver_block.h"
 #include "daes/delays/delay_mgr.h"
+#include "daes/model/services.h"
 #include "framework/servers/server_callback.h"
 #include "solve/proxies/sensitivity_calculator.h"
 
@@ -27,7 +28,8 @@ class SensitivityMgr final : public QLNSubSystemManager,
                              public QLNSensitivityManager,
                              public SensitivityManagerFace,
                              public BlockSensitivityParameters,
-                             public DelaySensitivityItems {
+                             public DelaySensitivityItems,
+                             public DAESSensitivityServices {
  public:
   static constexpr std::uint32_t kService = 64;
   // Request kinds.
@@ -123,6 +125,13 @@ class SensitivityMgr final : public QLNSubSystemManager,
   // --- the delay manager's face: the parameters by name ---
   std::int32_t GetItemCount() override { return GetNumParameters(); }
   const char* GetItemName(std::int32_t i) override;
+  // --- the model's face: values at earlier times ---
+  // The sensitivity of a listed variable by parameter element `key`,
+  // `elapsed` before now, from the delay manager's second history.
+  // 0x8024FFFF for a variable that is not listed or a key outside the
+  // parameter elements.
+  Status GetValueAtTime(DAESVarTableEntry* variable, std::int32_t key, double elapsed,
+                        double* value) override;
 
  private:
   Status AddToParameters(AnalysisVariable* parameter, std::int32_t elements);
