@@ -216,7 +216,7 @@ class SensitivityDeleted : public DeletedRoad {
     if (result != 0 || body.size() < 2 || (body.size() - 2) % 8 != 0)
       return Fail("request 55: " + vantor_scenario::Hex(result));
     values->resize((body.size() - 2) / 8);
-    std::memcpy(values->data(), body.data(), values->size() * 8);
+    if (!values->empty()) std::memcpy(values->data(), body.data(), values->size() * 8);
     return true;
   }
 };
