@@ -37,7 +37,6 @@ modelwriter::Expr Cosine(modelwriter::Expr a) { return modelwriter::Unary(26, st
 constexpr std::uint16_t kFree = 1;
 constexpr std::uint16_t kFixed = 4;
 constexpr std::uint16_t kInitial = 32;
-constexpr std::uint32_t kLibraryService = 61;
 
 class TimeRoad : public engineroad::EngineRoad {
  protected:
@@ -58,16 +57,7 @@ class TimeRoad : public engineroad::EngineRoad {
         !IntOption(30, 4) || !RealOption(130, s.tol) || !RealOption(131, s.tol) ||
         !IntOption(29, 4))
       return false;
-    for (const auto& [index, condition] : s.conditions) {
-      auto request = std::make_unique<vantor_client::Request>(kLibraryService);
-      Writer w(*request);
-      w.U16(3);
-      w.U16(2);
-      w.Placement({{index, "Condition" + std::to_string(index)}});
-      w.Expression(condition);
-      if (!road_->Expect(std::move(request), "library condition", 0)) return false;
-    }
-    return Load(model);
+    return Conditions(s.conditions) && Load(model);
   }
   // The ids and names in the run's snapshot list (request 19).
   std::vector<std::pair<std::uint32_t, std::string>> Snapshots() {
