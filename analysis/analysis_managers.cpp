@@ -1,6 +1,7 @@
 #include "analysis/analysis_managers.h"
 
 #include "daes/delays/delay_mgr.h"
+#include "daes/model/variable.h"
 #include "foundation/interfaces/current_objects.h"
 #include "framework/servers/server_registry.h"
 
@@ -16,6 +17,7 @@ AnalysisManagers::AnalysisManagers(SimProblemMgr& problem, SimResultsMgr* result
   estimation_.SetRunServices(&estimation_run_);
   optimisation_.SetRunFactory(&optimisation_runs_);
   if (DelayMgr* delays = GetCurrentDelayMgr()) delays->SetSensitivityItems(&sensitivities_);
+  daes::SetControlDesignServices(this);
   if (registry == nullptr) return;
   const std::pair<std::uint32_t, DseServerCB*> services[] = {
       {SensitivityMgr::kService, &sensitivities_},
@@ -33,6 +35,24 @@ AnalysisManagers::AnalysisManagers(SimProblemMgr& problem, SimResultsMgr* result
 
 AnalysisManagers::~AnalysisManagers() {
   if (DelayMgr* delays = GetCurrentDelayMgr()) delays->SetSensitivityItems(nullptr);
+  if (daes::ControlDesignServices() == this) daes::SetControlDesignServices(nullptr);
+}
+
+void AnalysisManagers::ForgetEntry(DAESVarTableEntry* entry) {
+  AnalysisVariable* adapter = services_.FindAdapter(entry);
+  if (adapter == nullptr) return;
+  sensitivities_.ForgetVariable(adapter);
+  estimation_.ForgetVariable(adapter);
+  optimisation_.ForgetVariable(adapter);
+  homotopy_.ForgetVariable(adapter);
+  control_design_.ForgetVariable(adapter);
+  services_.RetireAdapter(entry);
+}
+
+void AnalysisManagers::ForgetVariable(DAESVariable* variable) {
+  if (AnalysisVariable* adapter = services_.FindAdapter(variable)) {
+    control_design_.ForgetVariable(adapter);
+  }
 }
 
 Status AnalysisManagers::AdapterRelease::ProblemEdited() {

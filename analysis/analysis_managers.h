@@ -20,10 +20,13 @@
 #include "analysis/services/continuation_services.h"
 #include "analysis/services/engine_services.h"
 #include "analysis/services/outside_services.h"
+#include "daes/model/services.h"
 
 class DseServerRegistry;
 
-class AnalysisManagers {
+// It is also the control-design manager's hook for variables being
+// destroyed, which it installs for the process while it exists.
+class AnalysisManagers final : public DAESControlDesignServices {
  public:
   // Registers services 64, 110, 112, 69, 114 and 115 when a registry is
   // given; *status (may be null) is 0 or the failure of a registration.
@@ -42,6 +45,12 @@ class AnalysisManagers {
   HomotopyMgr& Homotopy() { return homotopy_; }
   CDIManager& ControlDesign() { return control_design_; }
   EngineAnalysisServices& Services() { return services_; }
+
+  // A model entry is being destroyed: every manager lets go of it, whether
+  // a problem is built or not, and its adapter reaches it no more.
+  void ForgetEntry(DAESVarTableEntry* entry);
+  // The control-design manager's part of that.
+  void ForgetVariable(DAESVariable* variable) override;
 
  private:
   // Joins the master after the managers, so that on an edit or a detach the

@@ -100,7 +100,8 @@ class EngineAddOns final : public SimEngineAddOns {
   }
 
   // What the problem manager asks of the analysis (the estimation's reset
-  // on a detach) and of the code-export object.
+  // on a detach, forgetting variables being destroyed) and of the
+  // code-export object.
   class Upper final : public SimUpperServices {
    public:
     Upper(AnalysisManagers& analysis, codegen::ProblemCodeExport& exporter)
@@ -112,6 +113,7 @@ class EngineAddOns final : public SimEngineAddOns {
       return export_.WriteProblemCode(problem, progress);
     }
     Status WriteExportMakefile(bool build) override { return export_.WriteMakefile(build); }
+    void ForgetVariable(DAESVarTableEntry* entry) override { analysis_.ForgetEntry(entry); }
 
    private:
     AnalysisManagers& analysis_;

@@ -46,6 +46,20 @@ void CDIManager::VariableDeleted(AnalysisVariable* variable) {
   drop(outputs_, kOutputFlag);
 }
 
+void CDIManager::ForgetVariable(AnalysisVariable* variable) {
+  if (variable == nullptr) return;
+  VariableDeleted(variable);
+  bool changed = false;
+  for (std::vector<Entry>* list : {&states_, &inputs_, &outputs_, &excluded_}) {
+    const auto end = std::remove_if(list->begin(), list->end(),
+                                    [&](const Entry& e) { return e.variable == variable; });
+    changed = changed || end != list->end();
+    list->erase(end, list->end());
+  }
+  // Its columns were counted among the others'.
+  if (changed) object_.reset();
+}
+
 Status CDIManager::AttachProblem(const char*, const char*) {
   component_ = std::make_unique<CDIcomponent>();
   return status::kOk;

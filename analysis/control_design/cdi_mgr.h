@@ -103,6 +103,9 @@ class CDIManager final : public DseServerCB, public QLNSubSystemManager, public 
   // --- QLNCDIManager ---
   void SetOptions(std::int32_t options) override { options_ = options; }
   void VariableDeleted(AnalysisVariable* variable) override;
+  // A variable being destroyed leaves every list (states and excluded
+  // states too), and the linearisation is made again for what remains.
+  void ForgetVariable(AnalysisVariable* variable);
 
   // --- QLNSubSystemManager ---
   Status AttachProblem(const char* folder, const char* name) override;
@@ -120,6 +123,7 @@ class CDIManager final : public DseServerCB, public QLNSubSystemManager, public 
   std::int32_t Options() const { return options_; }
   std::size_t InputCount() const { return inputs_.size(); }
   std::size_t OutputCount() const { return outputs_.size(); }
+  std::size_t StateCount() const { return states_.size(); }
   QLNCDIComponent* Component() { return component_.get(); }
 
  private:

@@ -1,5 +1,7 @@
 #include "analysis/estimation/estimation_mgr.h"
 
+#include <algorithm>
+
 #include "analysis/estimation/data_rec_var.h"
 #include "analysis/estimation/estimation_problem.h"
 #include "analysis/model/opt_variable.h"
@@ -108,6 +110,34 @@ void EstimationMgr::Clear() {
   if (!snapshot_numbers_.empty()) services_.DeleteSnapshot(snapshot_numbers_.back());
   snapshot_numbers_.clear();
   results_ = EstimationResults{};
+}
+
+bool EstimationMgr::Names(AnalysisVariable* variable) const {
+  auto in = [variable](const auto& list) {
+    return std::find(list.begin(), list.end(), variable) != list.end();
+  };
+  if (in(estimated_) || in(records_) || in(unknowns_)) return true;
+  for (const DataRecVar* reconciled : reconciled_) {
+    if (reconciled->Measured() == variable) return true;
+  }
+  for (const auto& experiment : experiments_) {
+    if (in(experiment->MeasuredVariables())) return true;
+    for (const auto& input : experiment->Inputs()) {
+      if (input.variable == variable) return true;
+    }
+    if (const auto* dynamic = dynamic_cast<const EstDynExperiment*>(experiment.get())) {
+      for (const auto* list : {&dynamic->InitialValues(), &dynamic->InitialRates()}) {
+        for (const auto& initial : *list) {
+          if (initial.variable == variable) return true;
+        }
+      }
+    }
+  }
+  return false;
+}
+
+void EstimationMgr::ForgetVariable(AnalysisVariable* variable) {
+  if (Names(variable)) Clear();
 }
 
 Status EstimationMgr::ProblemEdited() {

@@ -137,6 +137,11 @@ class EstimationMgr final : public SimSingleAction,
   // --- QLNSubSystemManager ---
   Status ProblemEdited() override;
   Status DetachProblem(const char* folder, const char* sub_folder) override;
+  // A variable being destroyed that the definition names takes the whole
+  // definition with it (its experiments are built around their variables),
+  // as an edit of a built problem does.
+  void ForgetVariable(AnalysisVariable* variable);
+  bool Names(AnalysisVariable* variable) const;
 
   // --- DseServerCB ---
   Status HandleRequest(std::uint32_t type, DseMessage* request, DseMessage** reply,

@@ -33,10 +33,47 @@ HomotopyMgr::HomotopyMgr(HomotopyServices& services)
   for (std::size_t point : {3u, 5u, 6u, 7u, 8u}) hook_modes[point] = 1;
   services_.RegisterActionFactory(this);
   g_homotopy = this;
+  SetProcessHomotopy(this);
 }
 
 HomotopyMgr::~HomotopyMgr() {
   if (g_homotopy == this) g_homotopy = nullptr;
+  if (ProcessHomotopy() == this) SetProcessHomotopy(nullptr);
+}
+
+Status HomotopyMgr::SetValue(std::int32_t index, double value) {
+  if (index < 0 || index >= n_ || variables_[static_cast<std::size_t>(index)] == nullptr) {
+    return kFailed;
+  }
+  return variables_[static_cast<std::size_t>(index)]->SetValue(value);
+}
+
+Status HomotopyMgr::Evaluate() {
+  Status unreadable = 0;
+  for (std::int32_t i = 0; i < n_; ++i) {
+    double value = 0.0;
+    AnalysisVariable* v = variables_[static_cast<std::size_t>(i)];
+    if (v == nullptr || status::IsFailure(v->GetValue(&value)) || !std::isfinite(value)) {
+      ++unreadable;
+    }
+  }
+  return unreadable;
+}
+
+double HomotopyMgr::Value(std::int32_t index) {
+  double value = 0.0;
+  if (index >= 0 && index < n_ && variables_[static_cast<std::size_t>(index)] != nullptr &&
+      status::IsFailure(variables_[static_cast<std::size_t>(index)]->GetValue(&value))) {
+    value = 0.0;
+  }
+  return value;
+}
+
+const char* HomotopyMgr::Name(std::int32_t index) {
+  if (index < 0 || index >= n_ || variables_[static_cast<std::size_t>(index)] == nullptr) {
+    return "";
+  }
+  return variables_[static_cast<std::size_t>(index)]->GetNameText(0);
 }
 
 void HomotopyMgr::ResetLists() {
@@ -47,6 +84,18 @@ void HomotopyMgr::ResetLists() {
   start_.clear();
   target_.clear();
   spare_.clear();
+}
+
+void HomotopyMgr::ForgetVariable(AnalysisVariable* variable) {
+  for (std::size_t k = variables_.size(); k-- > 0;) {
+    if (variables_[k] != variable) continue;
+    const auto at = static_cast<std::ptrdiff_t>(k);
+    variables_.erase(variables_.begin() + at);
+    for (std::vector<double>* values : {&start_, &target_, &spare_}) {
+      if (k < values->size()) values->erase(values->begin() + at);
+    }
+    --n_;
+  }
 }
 
 Status HomotopyMgr::ProblemEdited() {

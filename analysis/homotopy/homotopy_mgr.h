@@ -15,6 +15,7 @@
 #include "control/managers/subsystem_manager.h"
 #include "framework/servers/server_callback.h"
 #include "platform/status.h"
+#include "solve/open/homotopy_parameters.h"
 
 class AnalysisVariable;
 class BvuBinaryStream;
@@ -67,10 +68,13 @@ class QLNHomotopyManager {
 // Null when no homotopy manager exists.
 QLNHomotopyManager* GetHomotopyManager();
 
+// It is also the process's homotopy object, whose parameters the open
+// solvers' algebraic adapters offer a solver: the homotopy variables.
 class HomotopyMgr final : public QLNSubSystemManager,
                           public SimSingleAction,
                           public DseServerCB,
-                          public QLNHomotopyManager {
+                          public QLNHomotopyManager,
+                          public QLNHomotopyParameters {
  public:
   static constexpr std::uint32_t kService = 69;
   static constexpr std::uint16_t kSetUp = 71;
@@ -100,6 +104,20 @@ class HomotopyMgr final : public QLNSubSystemManager,
   AnalysisVariable* GetVariable(std::int32_t i) override { return variables_[i]; }
   Status GetStartValues(double* start) override;
   Status GetCurrentAndTargetValues(double* current, double* target) override;
+
+  // A variable being destroyed leaves the list with its start and target.
+  void ForgetVariable(AnalysisVariable* variable);
+
+  // --- QLNHomotopyParameters: the homotopy variables ---
+  std::int32_t Count() override { return n_; }
+  // Failures: an index outside the list, an entry without a variable, or
+  // the variable's own refusal.
+  Status SetValue(std::int32_t index, double value) override;
+  // The number of parameters whose value cannot be read or is not finite.
+  Status Evaluate() override;
+  // 0.0 for a parameter without a readable value.
+  double Value(std::int32_t index) override;
+  const char* Name(std::int32_t index) override;
 
   // --- QLNSubSystemManager ---
   Status ProblemEdited() override;

@@ -1,5 +1,6 @@
 #include "analysis/optimisation/opt_definition.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -189,6 +190,21 @@ void OptDefinition::RebuildTimesFromLengths() {
   }
   // The run ends where the last element now ends.
   if (!lengths.empty() && times.size() == lengths.size() + 1) final_time = times.back();
+}
+
+bool OptDefinition::Names(AnalysisVariable* variable) const {
+  for (const auto* pairs : {&decision, &initial}) {
+    for (const OptModelPair& pair : *pairs) {
+      if (pair.model == variable) return true;
+    }
+  }
+  for (const auto& control : controls) {
+    if (control->variable == variable) return true;
+  }
+  for (const auto* models : {&objectives, &constrained}) {
+    if (std::find(models->begin(), models->end(), variable) != models->end()) return true;
+  }
+  return false;
 }
 
 void OptDefinition::Clear(AnalysisServices* services) {

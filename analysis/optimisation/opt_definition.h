@@ -136,6 +136,8 @@ class OptDefinition {
   // Removes the control drivers and frees everything but the dynamic flag,
   // which the client switches on its own.
   void Clear(AnalysisServices* services);
+  // Whether the model variable is among the definition's.
+  bool Names(AnalysisVariable* variable) const;
 
   // --- counts ---
   std::int32_t N() const { return elements_; }

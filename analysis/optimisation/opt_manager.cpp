@@ -376,6 +376,10 @@ Status OptimisationMgr::GetVariableReals(DAESVarTableEntry* entry, double* first
 
 // --- QLNSubSystemManager ---
 
+void OptimisationMgr::ForgetVariable(AnalysisVariable* variable) {
+  if (definition_.Names(variable)) Clear();
+}
+
 Status OptimisationMgr::ProblemEdited() {
   Clear();
   return status::kOk;

@@ -120,6 +120,9 @@ class OptimisationMgr final : public QLNSubSystemManager,
   // --- QLNSubSystemManager ---
   Status ProblemEdited() override;
   Status DetachProblem(const char* folder, const char* sub_folder) override;
+  // A variable being destroyed that the definition names takes the whole
+  // definition with it, as an edit of a built problem does.
+  void ForgetVariable(AnalysisVariable* variable);
 
   // --- OptRunHost ---
   OptDefinition& Definition() override { return definition_; }

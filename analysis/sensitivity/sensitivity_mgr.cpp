@@ -7,6 +7,7 @@
 #include "analysis/model/analysis_variable.h"
 #include "analysis/optimisation/optimisation_manager.h"
 #include "analysis/services/analysis_services.h"
+#include "foundation/interfaces/run_mode.h"
 
 namespace {
 QLNSensitivityManager* current_manager = nullptr;
@@ -43,11 +44,20 @@ SensitivityMgr::SensitivityMgr(AnalysisServices& services) : services_(services)
   SetSensitivityManager(this);
   SetSensitivityManagerFace(this);
   SetBlockSensitivityParameters(this);
+  daes::SetSensitivityServices(this);
 }
 
 SensitivityMgr::~SensitivityMgr() {
   if (GetSensitivityManagerFace() == this) SetSensitivityManagerFace(nullptr);
   if (GetBlockSensitivityParameters() == this) SetBlockSensitivityParameters(nullptr);
+  if (daes::SensitivityServices() == this) daes::SetSensitivityServices(nullptr);
+}
+
+Status SensitivityMgr::GetValueAtTime(DAESVarTableEntry* variable, std::int32_t key,
+                                      double elapsed, double* value) {
+  AnalysisVariable* listed = ListedFor(variable);
+  if (listed == nullptr || key < 0 || key >= elements_) return sens_status::kNotFound;
+  return services_.GetDelayedSensitivity(listed, key, GetSimulationTime() - elapsed, value);
 }
 
 Status SensitivityMgr::AddToParameters(AnalysisVariable* parameter, std::int32_t elements) {
@@ -57,6 +67,7 @@ Status SensitivityMgr::AddToParameters(AnalysisVariable* parameter, std::int32_t
   parameter->SetFlags(analysis_flags::kSensitivityParameter);
   elements_ += elements;
   Append(parameters_, parameter);
+  parameter_elements_.push_back(elements);
   Outgrown();
   return status::kOk;
 }
@@ -285,6 +296,7 @@ void SensitivityMgr::Clear(bool reset_flags) {
     for (AnalysisVariable* v : variables_) v->ClearFlags(analysis_flags::kSensitivityVariable);
   }
   parameters_ = {};
+  parameter_elements_ = {};
   variables_ = {};
   columns_indexed_ = false;
   switch_rows_ = 0;
@@ -292,6 +304,26 @@ void SensitivityMgr::Clear(bool reset_flags) {
   allocation_ = 0;
   services_.DropSensitivityStorage();
   elements_ = 0;
+}
+
+void SensitivityMgr::ForgetVariable(AnalysisVariable* variable) {
+  bool changed = false;
+  for (std::size_t k = parameters_.size(); k-- > 0;) {
+    if (parameters_[k] != variable) continue;
+    elements_ -= parameter_elements_[k];
+    parameters_.erase(parameters_.begin() + static_cast<std::ptrdiff_t>(k));
+    parameter_elements_.erase(parameter_elements_.begin() + static_cast<std::ptrdiff_t>(k));
+    changed = true;
+  }
+  const auto end = std::remove(variables_.begin(), variables_.end(), variable);
+  changed = changed || end != variables_.end();
+  variables_.erase(end, variables_.end());
+  if (!changed) return;
+  // Rows and columns moved: what was stored belongs to the old lists.
+  columns_indexed_ = false;
+  FreeMatrices();
+  allocation_ = 0;
+  services_.DropSensitivityStorage();
 }
 
 Status SensitivityMgr::ProblemEdited() {

@@ -16,6 +16,7 @@
 #include "control/managers/subsystem_manager.h"
 #include "daes/blocks/solver_block.h"
 #include "daes/delays/delay_mgr.h"
+#include "daes/model/services.h"
 #include "framework/servers/server_callback.h"
 #include "solve/proxies/sensitivity_calculator.h"
 
@@ -27,7 +28,8 @@ class SensitivityMgr final : public QLNSubSystemManager,
                              public QLNSensitivityManager,
                              public SensitivityManagerFace,
                              public BlockSensitivityParameters,
-                             public DelaySensitivityItems {
+                             public DelaySensitivityItems,
+                             public DAESSensitivityServices {
  public:
   static constexpr std::uint32_t kService = 64;
   // Request kinds.
@@ -74,6 +76,9 @@ class SensitivityMgr final : public QLNSubSystemManager,
 
   // Back to the empty state; with reset the variables lose their marks.
   void Clear(bool reset_flags);
+  // A variable being destroyed leaves both lists, untouched; the matrices
+  // are made again for the lists that remain.
+  void ForgetVariable(AnalysisVariable* variable);
   std::int32_t Enabled() const { return enabled_; }
   std::int32_t AllocationState() const { return allocation_; }
   // Slots held by the lists (they grow 8 at a time).
@@ -120,6 +125,13 @@ class SensitivityMgr final : public QLNSubSystemManager,
   // --- the delay manager's face: the parameters by name ---
   std::int32_t GetItemCount() override { return GetNumParameters(); }
   const char* GetItemName(std::int32_t i) override;
+  // --- the model's face: values at earlier times ---
+  // The sensitivity of a listed variable by parameter element `key`,
+  // `elapsed` before now, from the delay manager's second history.
+  // 0x8024FFFF for a variable that is not listed or a key outside the
+  // parameter elements.
+  Status GetValueAtTime(DAESVarTableEntry* variable, std::int32_t key, double elapsed,
+                        double* value) override;
 
  private:
   Status AddToParameters(AnalysisVariable* parameter, std::int32_t elements);
@@ -141,6 +153,8 @@ class SensitivityMgr final : public QLNSubSystemManager,
   AnalysisServices& services_;
   std::int32_t enabled_ = 0;
   std::vector<AnalysisVariable*> parameters_;
+  // The parameter-element count each parameter added.
+  std::vector<std::int32_t> parameter_elements_;
   std::vector<AnalysisVariable*> variables_;
   // Look-ups into variables_, made again after the list changes.
   std::unordered_map<std::uint32_t, std::int32_t> column_by_id_;

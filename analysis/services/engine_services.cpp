@@ -259,4 +259,20 @@ void EngineAnalysisServices::PrintOpenMessage(const std::string& text) {
   SuPrint(0, "%s", text.c_str());
 }
 
-void EngineAnalysisServices::DropAdapters() { adapters_.clear(); }
+AnalysisVariable* EngineAnalysisServices::FindAdapter(DAESVarTableEntry* entry) const {
+  const auto found = adapters_.find(entry);
+  return found != adapters_.end() ? found->second.get() : nullptr;
+}
+
+void EngineAnalysisServices::RetireAdapter(DAESVarTableEntry* entry) {
+  const auto found = adapters_.find(entry);
+  if (found == adapters_.end()) return;
+  found->second->Detach();
+  retired_.push_back(std::move(found->second));
+  adapters_.erase(found);
+}
+
+void EngineAnalysisServices::DropAdapters() {
+  adapters_.clear();
+  retired_.clear();
+}

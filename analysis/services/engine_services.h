@@ -8,6 +8,7 @@
 
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "analysis/services/analysis_services.h"
 
@@ -26,6 +27,12 @@ class EngineAnalysisServices final : public AnalysisServices {
 
   // The adapter of a model variable, made on first use.
   AnalysisVariable* Adapter(DAESVarTableEntry* entry);
+  // The adapter made for the entry, or null.
+  AnalysisVariable* FindAdapter(DAESVarTableEntry* entry) const;
+  // The entry is being destroyed: its adapter reaches it no more, and a new
+  // entry at the same address gets an adapter of its own. Freed with the
+  // others.
+  void RetireAdapter(DAESVarTableEntry* entry);
 
   Status ReadVariableReference(BvuBinaryStream& body, AnalysisVariable** variable) override;
   bool StepComputing() override;
@@ -78,5 +85,6 @@ class EngineAnalysisServices final : public AnalysisServices {
   SimProblemMgr& problem_;
   SimResultsMgr* results_;
   std::map<DAESVarTableEntry*, std::unique_ptr<ModelVariableRef>> adapters_;
+  std::vector<std::unique_ptr<ModelVariableRef>> retired_;
   std::int32_t analysis_counter_ = 0;
 };

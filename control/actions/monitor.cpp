@@ -2,6 +2,7 @@
 // time and step monitors.
 #include "control/actions/monitor.h"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 
@@ -88,6 +89,18 @@ Status SimMonitorMgr::Create(DseMessage* request, DseMessage** reply, NewSimActi
   return status::kOk;
 }
 
+SimMonitorMgr::~SimMonitorMgr() {
+  for (SimMonitor* monitor : monitors_) monitor->LeaveManager();
+}
+
+void SimMonitorMgr::Delist(SimMonitor* monitor) {
+  monitors_.erase(std::remove(monitors_.begin(), monitors_.end(), monitor), monitors_.end());
+}
+
+void SimMonitorMgr::ForgetEntry(DAESVarTableEntry* entry) {
+  for (SimMonitor* monitor : monitors_) monitor->ForgetEntry(entry);
+}
+
 // --- the services of the problem manager ---
 
 namespace {
@@ -106,9 +119,13 @@ void SetMonitorServices(SimMonitorServices* services) { g_services = services; }
 
 SimMonitor::SimMonitor(const char* name, SimActionFactory* factory,
                        std::unique_ptr<DseMessage> request)
-    : NewSimAction(name, factory), request_(std::move(request)) {}
+    : NewSimAction(name, factory), request_(std::move(request)),
+      manager_(dynamic_cast<SimMonitorMgr*>(factory)) {
+  if (manager_ != nullptr) manager_->Enlist(this);
+}
 
 SimMonitor::~SimMonitor() {
+  if (manager_ != nullptr) manager_->Delist(this);
   if (fired_ && !reply_arrived_) ActionSender().Cancel(pending_id_);
   if (checked_ && !fired_ && request_ != nullptr) {
     DseMessage* ended = DseMessage::DseMessageCopy(*request_);
@@ -241,6 +258,14 @@ Status SimMonitor::Fire(const SimExplicitEvent* event) {
       ActionSender().Send(message.release(), SimActionMgr::Instance(), this, &pending_id_);
   stored_status_ = sent;
   return sent;
+}
+
+void SimMonitor::ForgetEntry(DAESVarTableEntry* entry) {
+  for (std::size_t k = resolved_.size(); k-- > 0;) {
+    if (resolved_[k] != entry) continue;
+    resolved_.erase(resolved_.begin() + static_cast<std::ptrdiff_t>(k));
+    resolved_types_.erase(resolved_types_.begin() + static_cast<std::ptrdiff_t>(k));
+  }
 }
 
 Status SimMonitor::WriteValues(DseMessage& message, const SimExplicitEvent* event) {

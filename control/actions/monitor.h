@@ -71,15 +71,29 @@ SimMonitorServices& MonitorServices();
 // Null restores the problem manager's. Not owned.
 void SetMonitorServices(SimMonitorServices* services);
 
+class SimMonitor;
+
 class SimMonitorMgr final : public SimActionFactory {
  public:
   static constexpr char kName[] = "Monitor";
   static constexpr std::uint32_t kNameRoom = 256;
 
   SimMonitorMgr() : SimActionFactory(kName) {}
+  // Its monitors outlive it only in tests; they forget it.
+  ~SimMonitorMgr() override;
   // Reads the monitor from the rest of the request; the reply is the
   // request with u16 0, u32 m and the m tags.
   Status Create(DseMessage* request, DseMessage** reply, NewSimAction** action) override;
+
+  // A model entry is being destroyed: every monitor it made lets go of it.
+  void ForgetEntry(DAESVarTableEntry* entry);
+  // Its monitors join and leave the list as they are made and destroyed.
+  void Enlist(SimMonitor* monitor) { monitors_.push_back(monitor); }
+  void Delist(SimMonitor* monitor);
+  std::size_t MonitorCount() const { return monitors_.size(); }
+
+ private:
+  std::vector<SimMonitor*> monitors_;
 };
 
 class SimMonitor : public NewSimAction {
@@ -118,6 +132,11 @@ class SimMonitor : public NewSimAction {
   // Once per arming, before the first firing test.
   virtual Status Check(std::int32_t* request, SimActionControl* element,
                        const SimExplicitEvent* event);
+  // A model entry is being destroyed: whatever of it the monitor holds
+  // goes; what it names is looked up again when it is needed.
+  virtual void ForgetEntry(DAESVarTableEntry* entry);
+  // Made by a monitor manager that is gone.
+  void LeaveManager() { manager_ = nullptr; }
   virtual Status IsFiring(bool* fired, const SimExplicitEvent* event, std::int32_t* request);
   // The explicit event the monitor waits for; 0 for none.
   virtual std::uint64_t EventHandle() const { return 0; }
@@ -152,6 +171,7 @@ class SimMonitor : public NewSimAction {
   std::uint32_t delay_ = 0;
   bool send_values_ = false;
   std::uint32_t pending_id_ = 0;
+  SimMonitorMgr* manager_ = nullptr;
 };
 
 class SimTimeMonitor final : public SimMonitor {
@@ -217,10 +237,15 @@ class SimExprMonitor : public SimMonitor {
   // Whether the expression evaluates to true now.
   bool Truth();
   SimMonitorContext* Context() const { return context_.get(); }
+  // The compiled expression holds its variables' values by address: it
+  // goes with them, to be built again by name at the next check.
+  void ForgetEntry(DAESVarTableEntry* entry) override;
 
  protected:
   // The context has been handed to an owner that deletes it.
   void ForgetContext() { context_owned_ = false; }
+  bool Reads(const DAESVarTableEntry* entry) const;
+  void DropContext();
 
  private:
   struct Declared {
@@ -259,6 +284,8 @@ class SimImplicitMonitor final : public SimExprMonitor {
   SimExtImplicitEvent* Event() const { return event_; }
   // In a schedule: the problem's, while the monitor is armed.
   bool Registered() const;
+  // The event holds the compiled expression: it goes too.
+  void ForgetEntry(DAESVarTableEntry* entry) override;
 
  private:
   void Unregister();
@@ -319,6 +346,8 @@ class SimRampMonitor final : public SimMonitor {
   Status IsFiring(bool* fired, const SimExplicitEvent* event, std::int32_t* request) override;
   std::uint64_t EventHandle() const override { return end_event_; }
   void ExplicitEventNotice(std::uint64_t handle) override;
+  // The ramp ends where it is; the next check looks the variable up again.
+  void ForgetEntry(DAESVarTableEntry* entry) override;
 
   const RampFunction& Function() const { return ramp_; }
   std::int32_t RampState() const { return state_; }

@@ -23,6 +23,7 @@ class SimMonitorVariable final : public ExpressionVariable {
   std::uint16_t ValueType() const override;
   void SetReal(double value);
   bool OwnsValue() const { return owns_value_; }
+  bool BoundTo(const DAESVarTableEntry* entry) const { return !owns_value_ && entry_ == entry; }
 
  private:
   std::string name_;

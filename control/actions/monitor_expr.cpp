@@ -2,6 +2,7 @@
 // literals, compiled once into a monitor context and evaluated at each check.
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "control/actions/monitor.h"
@@ -149,6 +150,24 @@ Status SimExprMonitor::BuildContext() {
   context_ = std::make_unique<SimMonitorContext>(expression_, pointers_.data(),
                                                  static_cast<std::int32_t>(pointers_.size()));
   return context_->HasTape() ? status::kOk : monitor_status::kFailed;
+}
+
+bool SimExprMonitor::Reads(const DAESVarTableEntry* entry) const {
+  return std::any_of(variables_.begin(), variables_.end(),
+                     [entry](const auto& v) { return v->BoundTo(entry); });
+}
+
+void SimExprMonitor::DropContext() {
+  if (!context_owned_) static_cast<void>(context_.release());
+  context_.reset();
+  context_owned_ = true;
+  pointers_.clear();
+  variables_.clear();
+}
+
+void SimExprMonitor::ForgetEntry(DAESVarTableEntry* entry) {
+  SimMonitor::ForgetEntry(entry);
+  if (Reads(entry)) DropContext();
 }
 
 Status SimExprMonitor::Check(std::int32_t*, SimActionControl*, const SimExplicitEvent*) {

@@ -13,6 +13,20 @@ SimImplicitMonitor::~SimImplicitMonitor() {
   event_->Release();
 }
 
+void SimImplicitMonitor::ForgetEntry(DAESVarTableEntry* entry) {
+  SimMonitor::ForgetEntry(entry);
+  if (!Reads(entry)) return;
+  if (event_ != nullptr) {
+    Unregister();
+    // The event deletes the context it was given.
+    if (attached_) ForgetContext();
+    event_->Release();
+    event_ = nullptr;
+    attached_ = false;
+  }
+  DropContext();
+}
+
 bool SimImplicitMonitor::Registered() const {
   return event_ != nullptr && event_->Schedule() != nullptr;
 }

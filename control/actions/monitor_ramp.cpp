@@ -232,6 +232,13 @@ Status SimRampMonitor::IsFiring(bool* fired, const SimExplicitEvent* event, std:
   return status::kOk;
 }
 
+void SimRampMonitor::ForgetEntry(DAESVarTableEntry* entry) {
+  SimMonitor::ForgetEntry(entry);
+  if (entry != variable_) return;
+  variable_ = nullptr;
+  state_ = kIdle;
+}
+
 void SimRampMonitor::ExplicitEventNotice(std::uint64_t handle) {
   if (handle == end_event_) end_event_ = 0;
 }

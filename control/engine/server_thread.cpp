@@ -59,47 +59,24 @@ class EngineParts final : public ServerThreadParts {
     return built;
   }
   Status MakeProblemManager() override {
-    // Current from here on: the run steps record the delayed values.
-    delays_.reset(DAESCreateDelayMgr());
     registry_ = std::make_unique<DseServerRegistry>();
     Status made = status::kOk;
-    manager_ = std::make_unique<SimProblemMgr>(registry_.get(), &made);
-    // Unless the program put its own run steps in place.
-    if (dynamic_cast<SimPlainRunOps*>(&manager_->RunOps()) != nullptr) {
-      steps_ = std::make_unique<SimRunSteps>(*manager_);
-      manager_->SetRunOps(steps_.get());
-      // The problem is built from the instance manager's tree.
-      if (SimInstanceMgr* instances = manager_->Instances()) {
-        steps_->DaesModel()->SetInstanceTree(instances, instances);
-      }
-    }
-    if (g_add_on_maker != nullptr) {
-      Status added = status::kOk;
-      add_ons_ = g_add_on_maker(*manager_, registry_.get(), &added);
-      if (status::IsSuccess(made)) made = added;
-    }
+    objects_ = std::make_unique<EngineObjects>(registry_.get(), &made);
     return made;
   }
   Status Start() override { return controller_->Start(registry_.get(), nullptr); }
   Status RunControlLoop() override {
     ControllerPort port(*controller_);
-    return manager_->RunControlLoop(port);
+    return objects_->Manager().RunControlLoop(port);
   }
-  void FlushCollector() override { manager_->Collector().SendGroups(); }
+  void FlushCollector() override { objects_->Manager().Collector().SendGroups(); }
   Status Poll() override { return controller_->Poll(); }
   void Pause(std::uint32_t ms) override { XosSleep(ms); }
   void ReleaseRegistry() override {
     DseServerRegistry* returned = nullptr;
     controller_->ReleaseServerRegistry(&returned);
   }
-  // The run steps outlive the manager: its run thread and its integrator
-  // use them until it is gone. The managers above control go first.
-  void DestroyProblemManager() override {
-    add_ons_.reset();
-    manager_.reset();
-    steps_.reset();
-    delays_.reset();
-  }
+  void DestroyProblemManager() override { objects_.reset(); }
   void DestroyRegistry() override { registry_.reset(); }
   void DestroyController() override { controller_.reset(); }
 
@@ -107,15 +84,43 @@ class EngineParts final : public ServerThreadParts {
   const EngineArguments& arguments_;
   std::unique_ptr<DseController> controller_;
   std::unique_ptr<DseServerRegistry> registry_;
-  std::unique_ptr<DelayMgr> delays_;
-  std::unique_ptr<SimRunSteps> steps_;
-  std::unique_ptr<SimProblemMgr> manager_;
-  std::unique_ptr<SimEngineAddOns> add_ons_;
+  std::unique_ptr<EngineObjects> objects_;
 };
 
 }  // namespace
 
 void SetEngineAddOnMaker(SimEngineAddOnMaker maker) { g_add_on_maker = maker; }
+
+EngineObjects::EngineObjects(DseServerRegistry* registry, Status* status) {
+  Status made = status::kOk;
+  // Current from here on: the run steps record the delayed values.
+  delays_.reset(DAESCreateDelayMgr());
+  manager_ = std::make_unique<SimProblemMgr>(registry, &made);
+  // Unless the program put its own run steps in place.
+  if (dynamic_cast<SimPlainRunOps*>(&manager_->RunOps()) != nullptr) {
+    steps_ = std::make_unique<SimRunSteps>(*manager_);
+    manager_->SetRunOps(steps_.get());
+    // The problem is built from the instance manager's tree.
+    if (SimInstanceMgr* instances = manager_->Instances()) {
+      steps_->DaesModel()->SetInstanceTree(instances, instances);
+    }
+  }
+  if (g_add_on_maker != nullptr) {
+    Status added = status::kOk;
+    add_ons_ = g_add_on_maker(*manager_, registry, &added);
+    if (status::IsSuccess(made)) made = added;
+  }
+  if (status != nullptr) *status = made;
+}
+
+// The run steps outlive the manager: its run thread and its integrator
+// use them until it is gone. The managers above control go first.
+EngineObjects::~EngineObjects() {
+  add_ons_.reset();
+  manager_.reset();
+  steps_.reset();
+  delays_.reset();
+}
 
 Status RunServerThread(ServerThreadParts& parts) {
   parts.MakeOptions();

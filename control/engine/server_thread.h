@@ -42,6 +42,34 @@ using SimEngineAddOnMaker = std::unique_ptr<SimEngineAddOns> (*)(SimProblemMgr& 
 // Set by the program before the server thread starts; null makes none.
 void SetEngineAddOnMaker(SimEngineAddOnMaker maker);
 
+class DelayMgr;
+class SimRunSteps;
+
+// The engine's long-lived objects in the server thread's order: the delay
+// manager, the problem manager over the registry (it registers its
+// services there), the run steps unless the program put its own in place,
+// and the add-ons of the program's maker. Taken down in reverse, the
+// add-ons first and the delay manager last. The server thread makes one;
+// so may a test, to see the engine as it starts.
+class EngineObjects {
+ public:
+  // *status is 0 or the failure of a step that could not be done.
+  EngineObjects(DseServerRegistry* registry, Status* status);
+  ~EngineObjects();
+  EngineObjects(const EngineObjects&) = delete;
+  EngineObjects& operator=(const EngineObjects&) = delete;
+
+  SimProblemMgr& Manager() { return *manager_; }
+  SimEngineAddOns* AddOns() { return add_ons_.get(); }
+  DelayMgr* Delays() { return delays_.get(); }
+
+ private:
+  std::unique_ptr<DelayMgr> delays_;
+  std::unique_ptr<SimRunSteps> steps_;
+  std::unique_ptr<SimProblemMgr> manager_;
+  std::unique_ptr<SimEngineAddOns> add_ons_;
+};
+
 // The steps of the server thread, each done by the engine's objects (or by
 // a test's fakes).
 class ServerThreadParts {

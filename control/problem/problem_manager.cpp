@@ -15,6 +15,7 @@
 #include "control/properties/property_mgr.h"
 #include "daes/delays/delay_mgr.h"
 #include "daes/problem/problem.h"
+#include "expr/tree/system_function.h"
 #include "foundation/files/file_utilities.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/run_mode.h"
@@ -47,6 +48,10 @@ constexpr std::uint32_t kPropertyOption = 77;
 
 bool Has(std::uint32_t count, std::uint32_t index) { return index < count; }
 
+// "Time" in an expression is the time of the point being computed, which
+// the integrator and the event search keep up to date.
+double CurrentSimulationTime(std::uint64_t) { return GetSimulationTime(); }
+
 }  // namespace
 
 SimProblemMgr* SimProblemMgr::Instance() { return g_problem_manager; }
@@ -63,6 +68,8 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   actions_->SetEventSource(this);
 
   SetProblemManagerHooks(this);
+  daes::SetProblemManagerServices(this);
+  SystemFunction::Register("Time", 0, &CurrentSimulationTime, true);
   g_problem_manager = this;
   options_ = SolverOptionTable::Instance();
   options_->SetOwner(this);
@@ -132,6 +139,8 @@ SimProblemMgr::~SimProblemMgr() {
   if (com_joins_ > 0 && --t_com_joins == 0) platform::CoUninitialize();
   if (options_ != nullptr && SolverOptionTable::Existing() == options_) options_->SetOwner(nullptr);
   if (GetProblemManagerHooks() == this) SetProblemManagerHooks(nullptr);
+  // The tree goes after this body, its variables with it.
+  if (daes::ProblemManagerServices() == this) daes::SetProblemManagerServices(nullptr);
   ClearProcedureContext();
   if (g_problem_manager == this) g_problem_manager = nullptr;
   SetMasterManager(nullptr);
@@ -214,6 +223,12 @@ std::int32_t SimProblemMgr::LeaveCom() {
 }
 
 // --- primary services ---
+
+void SimProblemMgr::ForgetVariable(DAESVarTableEntry* entry) {
+  MonitorServices().UnregisterRamped(entry);
+  if (monitor_factory_ != nullptr) monitor_factory_->ForgetEntry(entry);
+  upper_->ForgetVariable(entry);
+}
 
 void SimProblemMgr::SetUpperServices(SimUpperServices* upper) {
   upper_ = upper != nullptr ? upper : &plain_upper_;

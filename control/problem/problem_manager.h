@@ -23,6 +23,7 @@
 #include "control/problem/run_ops.h"
 #include "control/problem/run_thread.h"
 #include "control/problem/upper_services.h"
+#include "daes/model/services.h"
 #include "foundation/interfaces/problem_manager_hooks.h"
 #include "foundation/interfaces/solver_options_owner.h"
 #include "framework/servers/client_callback.h"
@@ -110,6 +111,7 @@ struct RunStatusRecord {
 };
 
 class SimProblemMgr : public SimMasterManager,
+                      public DAESProblemManagerServices,
                       public DseServerCB,
                       public DseClientCB,
                       public ProblemManagerHooks,
@@ -338,6 +340,11 @@ class SimProblemMgr : public SimMasterManager,
   // nothing to reset or export. Not owned.
   void SetUpperServices(SimUpperServices* upper);
   SimUpperServices& Upper() { return *upper_; }
+
+  // A model variable or parameter is being destroyed (the model asks, with
+  // or without a problem built): ramps, monitors and the managers above
+  // let go of it.
+  void ForgetVariable(DAESVarTableEntry* entry) override;
 
   // Messages to the client: a new request of the service type, sent as
   // DseSendMessage sends; the collector's groups go out at once.

@@ -1,7 +1,7 @@
 // What the problem manager asks of the subsystems above the control layer:
-// the estimation (reset when a problem is detached) and the code export
+// the estimation (reset when a problem is detached), the code export
 // (the problem's loadable code, its makefile and the compiled-equation
-// check). The engine installs its implementation at start-up; until then,
+// check) and the analysis managers' tables of variables. The engine installs its implementation at start-up; until then,
 // and in engines without those subsystems, the plain stand-in answers as if
 // there were nothing to do or nothing to export with.
 #pragma once
@@ -12,6 +12,7 @@
 #include "platform/status.h"
 
 class DAESProblem;
+class DAESVarTableEntry;
 
 class SimUpperServices {
  public:
@@ -29,6 +30,9 @@ class SimUpperServices {
   // The makefile that compiles and links the exported code; with `build`
   // it is run too.
   virtual Status WriteExportMakefile(bool build) = 0;
+  // A model variable or parameter is being destroyed: the managers above
+  // let go of it.
+  virtual void ForgetVariable(DAESVarTableEntry* entry) = 0;
 
  protected:
   ~SimUpperServices() = default;
@@ -44,4 +48,6 @@ class SimPlainUpperServices final : public SimUpperServices {
     return kNotAvailable;
   }
   Status WriteExportMakefile(bool) override { return kNotAvailable; }
+  // Nothing above holds variables.
+  void ForgetVariable(DAESVarTableEntry*) override {}
 };

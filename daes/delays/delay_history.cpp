@@ -106,6 +106,22 @@ Status DelayHistory::Record(std::int32_t column, double t, double x) {
   return 0;
 }
 
+namespace {
+// Lagrange's polynomial through the points at t; not finite when two
+// points share a time.
+double Interpolate(const double* times, const double* values, std::int32_t points, double t) {
+  double sum = 0.0;
+  for (std::int32_t i = 0; i < points; ++i) {
+    double weight = 1.0;
+    for (std::int32_t j = 0; j < points; ++j) {
+      if (j != i) weight *= (t - times[j]) / (times[i] - times[j]);
+    }
+    sum += weight * values[i];
+  }
+  return sum;
+}
+}  // namespace
+
 Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* value) const {
   // A NaN compares false with every row and would fall through to the
   // bisection, which has no row to bracket it.
@@ -160,14 +176,33 @@ Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* v
   if (first < 1) first = 1;
   if (first > count_ - 1) first = count_ - 1;
   const std::int32_t low = first - 1;
-  const std::int32_t high = first;
   const std::int32_t a = row(low);
-  const std::int32_t b = row(high);
+  const std::int32_t b = row(first);
   const double ta = TimeAt(a);
   const double tb = TimeAt(b);
   const double xa = ValueAt(column, a);
   // An exact time gives its row's value without interpolation.
-  *value = ta == t || tb == ta ? xa : xa + (t - ta) / (tb - ta) * (ValueAt(column, b) - xa);
+  if (ta == t || tb == ta) {
+    *value = xa;
+    return 0;
+  }
+  // A cubic through the two rows around t and their neighbours (fewer
+  // near the ends). A straight line between rows bends at every row, and
+  // the integrator, which holds a delayed value to its tolerance as it
+  // holds every unknown, would cut its steps to the rows' spacing and
+  // record ever closer rows.
+  const std::int32_t points = count_ < delays::kInterpolationPoints ? count_ : delays::kInterpolationPoints;
+  std::int32_t start = low - (points / 2 - 1);
+  if (start < 0) start = 0;
+  if (start > count_ - points) start = count_ - points;
+  double times[delays::kInterpolationPoints];
+  double values[delays::kInterpolationPoints];
+  for (std::int32_t i = 0; i < points; ++i) {
+    times[i] = TimeAt(row(start + i));
+    values[i] = ValueAt(column, row(start + i));
+  }
+  *value = Interpolate(times, values, points, t);
+  if (!std::isfinite(*value)) *value = xa + (t - ta) / (tb - ta) * (ValueAt(column, b) - xa);
   return 0;
 }
 

@@ -16,6 +16,8 @@ inline constexpr Status kBeforeHistory = 0x40260265u;
 // A time that is not a number (or an endless one) where a time is needed.
 inline constexpr Status kBadTime = 0x8026020Fu;
 inline constexpr std::int32_t kRows = 10000;
+// Rows a value between rows is interpolated from.
+inline constexpr std::int32_t kInterpolationPoints = 4;
 // Entries needed for `columns` columns of `rows` rows; 0 when it would not
 // fit a 32-bit size.
 std::uint32_t ImageEntries(std::int64_t columns, std::int64_t rows);
@@ -33,7 +35,8 @@ class DelayHistory {
   // the later rows. A time that is not finite is refused (0x8026020F) and
   // nothing changes.
   Status Record(std::int32_t column, double t, double x);
-  // The value of column j at time t; `now` and *value are the current point,
+  // The value of column j at time t, a cubic through the nearest rows
+  // between them; `now` and *value are the current point,
   // towards which times after the newest row are interpolated. A time that
   // is NaN or +inf, or a `now` that is not finite, is refused (0x8026020F)
   // with *value unchanged.

@@ -46,6 +46,12 @@ DAESParameter::DAESParameter(const char* name, BvuDirectoryNode* parent, std::in
   value_.status = SUValue::kValid;
 }
 
+DAESParameter::~DAESParameter() {
+  if (DAESProblemManagerServices* manager = daes::ProblemManagerServices()) {
+    manager->ForgetVariable(this);
+  }
+}
+
 Status DAESParameter::SetValue(double value) {
   if (value_.Kind() == SUValue::kInteger) {
     const double truncated = std::trunc(value);

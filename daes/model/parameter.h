@@ -21,6 +21,8 @@ class DAESParameter : public DAESVarTableEntry, public BvuDirectoryNode {
   // Tags 16 integer, 17 string, 19 real, 23 logical, 26 string set,
   // 27 integer set; any other leaves the value untyped.
   DAESParameter(const char* name, BvuDirectoryNode* parent, std::int32_t tag);
+  // The problem manager forgets it first.
+  ~DAESParameter() override;
 
   std::int32_t EntryKind() override { return daes::kParameterKind; }
   std::int32_t GetKind() override { return daes::kParameterKind; }

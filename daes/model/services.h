@@ -36,10 +36,14 @@ class DAESOptimisationServices {
 class DAESVariable;
 
 // The problem manager's tables and the control-design manager both remember
-// variables; a variable being destroyed asks each to forget it first.
+// variables; a variable being destroyed asks each to forget it first. The
+// problem manager's tables (and those of the managers above it) hold
+// parameters too, which ask it as well.
 class DAESProblemManagerServices {
  public:
-  virtual void ForgetVariable(DAESVariable* variable) = 0;
+  // The entry is still whole but for its place in the tree: its name may
+  // be gone.
+  virtual void ForgetVariable(DAESVarTableEntry* entry) = 0;
 
  protected:
   ~DAESProblemManagerServices() = default;

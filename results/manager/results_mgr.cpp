@@ -11,7 +11,9 @@
 #include <limits>
 #include <unordered_map>
 
+#include "daes/delays/delay_mgr.h"
 #include "foundation/directory/directory_node.h"
+#include "foundation/interfaces/current_objects.h"
 #include "foundation/values/snapshot_version.h"
 #include "foundation/values/typed_value.h"
 #include "framework/messaging/message.h"
@@ -117,6 +119,17 @@ SimResultsMgr::SimResultsMgr(ResultsProblemSide* problem)
   for (std::int32_t i = 0; i < kSectionCount; ++i) {
     store_.AddParticipant(this);
     registered_.push_back(this);
+  }
+  // The delay histories travel in every snapshot, so that a restore brings
+  // back what delayed values read: participants 4 and 5, whose indices are
+  // the delay manager's kinds (the history and the second history).
+  if (DelayMgr* delays = GetCurrentDelayMgr()) {
+    static_assert(kSectionCount == delays::kHistoryKind &&
+                  delays::kSubHistoryKind == delays::kHistoryKind + 1);
+    for (int k = 0; k < 2; ++k) {
+      store_.AddParticipant(delays);
+      registered_.push_back(delays);
+    }
   }
   use_->SetParticipants(registered_);
   RunResultsSeam::SetCurrent(this);

@@ -360,6 +360,9 @@ class SimResultsMgr : public DseServerCB,
     SetCommunicationTime(time);
   }
   SputSnapshotMgr& Store() { return store_; }
+  // The snapshot participants by index: this manager four times, then the
+  // delay manager's two histories when there is a delay manager.
+  const SputSnapshotMgr::Participants& Participants() const { return registered_; }
   SUPackedValueTable* Values() { return values_.get(); }
   SUPackedValueTable* RestoreTable() { return restore_.get(); }
 

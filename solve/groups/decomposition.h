@@ -14,8 +14,9 @@
 
 class BvuBinaryStream;
 
-// Tells the problem manager that a decomposition's solved state changes
-// (the problem manager installs it; none by default).
+// Tells the problem manager that a decomposition's solved state changes.
+// The engine's problem manager keeps nothing that follows it (request 34
+// reads each decomposition's own bit), so it installs none.
 using DecompositionSolvedHook = void (*)(std::uint32_t solved);
 void SetDecompositionSolvedHook(DecompositionSolvedHook hook);
 

@@ -23,7 +23,9 @@ inline constexpr double kIndeterminateDerivative = 1e-50;
 std::uint32_t CurrentTornGroup();
 
 // The problem manager's first-pass switch, saved and cleared around the
-// sub-group solve of a torn group (the problem manager installs it).
+// sub-group solve of a torn group. The engine's problem manager keeps no
+// such switch (the loop hands its states a first-pass flag instead), so it
+// installs none, and a torn group has nothing to save.
 struct FirstPassHook {
   std::uint32_t (*get)() = nullptr;
   void (*set)(std::uint32_t) = nullptr;

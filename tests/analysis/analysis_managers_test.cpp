@@ -5,7 +5,10 @@
 #include "analysis/services/model_variable_ref.h"
 #include "control/problem/problem_manager.h"
 #include "daes/delays/delay_mgr.h"
+#include "daes/equations/row_element.h"
+#include "daes/model/parameter.h"
 #include "daes/model/variable.h"
+#include "foundation/interfaces/run_mode.h"
 #include "foundation/interfaces/current_objects.h"
 #include "framework/servers/server_registry.h"
 #include "solve/options/solver_option_table.h"
@@ -125,6 +128,87 @@ TEST(AnalysisManagersTest, ContinuationServicesOverTheEngine) {
   double time = -1.0;
   EXPECT_EQ(homotopy.RestoreSnapshot(3, &time), 0u);
   EXPECT_EQ(time, problem.CurrentTime());
+}
+
+// The managers above control as the engine joins them to the problem
+// manager: what it is told of a variable being destroyed reaches them.
+class Above final : public SimUpperServices {
+ public:
+  explicit Above(AnalysisManagers& managers) : managers_(managers) {}
+  void ResetEstimation() override {}
+  Status CheckCompiledEquations() override { return kNoExportObject; }
+  Status WriteProblemCode(DAESProblem*, const std::function<void(Status, const char*)>&) override {
+    return kNotAvailable;
+  }
+  Status WriteExportMakefile(bool) override { return kNotAvailable; }
+  void ForgetVariable(DAESVarTableEntry* entry) override { managers_.ForgetEntry(entry); }
+
+ private:
+  AnalysisManagers& managers_;
+};
+
+// x and y sensitivity variables, k (a model parameter) a sensitivity
+// parameter, with no problem built: destroying x and k takes them out of
+// the lists, and their adapters reach them no more.
+TEST(AnalysisManagersTest, DestroyedVariablesLeaveTheManagersWithoutAProblem) {
+  DseServerRegistry registry;
+  SimProblemMgr problem(&registry);
+  AnalysisManagers managers(problem, nullptr, nullptr);
+  Above above(managers);
+  problem.SetUpperServices(&above);
+  EXPECT_EQ(daes::ProblemManagerServices(), &problem);
+  EXPECT_EQ(daes::ControlDesignServices(), &managers);
+  auto* x = new DAESVariable;
+  DAESVariable y;
+  auto* k = new DAESParameter("k", nullptr, 19);
+  SensitivityMgr& sensitivities = managers.Sensitivities();
+  AnalysisVariable* gone = managers.Services().Adapter(x);
+  const std::uint32_t id = gone->Id();
+  ASSERT_EQ(sensitivities.AddVariable(gone), 0u);
+  ASSERT_EQ(sensitivities.AddVariable(managers.Services().Adapter(&y)), 0u);
+  ASSERT_EQ(sensitivities.AddParameter(managers.Services().Adapter(k)), 0u);
+  delete x;
+  ASSERT_EQ(sensitivities.GetNumVariables(), 1);
+  EXPECT_EQ(sensitivities.Variable(0), &y);
+  EXPECT_EQ(managers.Services().FindAdapter(x), nullptr);
+  EXPECT_EQ(gone->Id(), id);
+  EXPECT_EQ(gone->ModelEntry(), nullptr);
+  double value = 0.0;
+  EXPECT_EQ(gone->GetValue(&value), ModelVariableRef::kGone);
+  delete k;
+  EXPECT_EQ(sensitivities.GetNumParameters(), 0);
+  EXPECT_EQ(sensitivities.GetNumParameterElements(), 0);
+  problem.SetUpperServices(nullptr);
+}
+
+// x delayed and listed with p: its sensitivity by p recorded in the second
+// delay history at t = 1 and 2 is what x's row element reads half a unit
+// back from t = 2.
+TEST(AnalysisManagersTest, ValuesAtEarlierTimesComeFromTheSecondDelayHistory) {
+  std::unique_ptr<DelayMgr> delays(DAESCreateDelayMgr());
+  DseServerRegistry registry;
+  SimProblemMgr problem(&registry);
+  AnalysisManagers managers(problem, nullptr, nullptr);
+  DAESRealVariable x(nullptr, ".x");
+  DAESVariable p;
+  ASSERT_EQ(x.RegisterDelay(), 0u);
+  SensitivityMgr& sensitivities = managers.Sensitivities();
+  ASSERT_EQ(sensitivities.AddVariable(managers.Services().Adapter(&x)), 0u);
+  ASSERT_EQ(sensitivities.AddParameter(managers.Services().Adapter(&p)), 0u);
+  ASSERT_EQ(sensitivities.AllocateMatrix(), 0u);
+  ASSERT_EQ(delays->RecordSubValue(&x, 0, 1.0, 10.0), 0u);
+  ASSERT_EQ(delays->RecordSubValue(&x, 0, 2.0, 20.0), 0u);
+  const double now = GetSimulationTime();
+  SetSimulationTime(2.0);
+  DAESScalar element(&x);
+  double value = 0.0;
+  EXPECT_EQ(element.ValueAtTime(0, 1.5, &value), 0u);
+  EXPECT_DOUBLE_EQ(value, 15.0);
+  // A key past the parameter elements, and a variable that is not listed.
+  EXPECT_EQ(element.ValueAtTime(1, 1.5, &value), sens_status::kNotFound);
+  DAESScalar other(&p);
+  EXPECT_EQ(other.ValueAtTime(0, 1.5, &value), sens_status::kNotFound);
+  SetSimulationTime(now);
 }
 
 }  // namespace

@@ -275,6 +275,24 @@ TEST_F(CdiMgrTest, AComputationWaitsWhileAStepComputes) {
   EXPECT_EQ(services.creations, 1);
 }
 
+// A variable being destroyed leaves every list it is in, the state list
+// too; a linearisation computed before is made again for what is left.
+TEST_F(CdiMgrTest, AVariableDestroyedLeavesEveryList) {
+  ASSERT_EQ(Serve(SetUp(kCdiA | kCdiB)), 0u);
+  ASSERT_EQ(Serve(BodyWriter().U16(83)), 0u);
+  manager.ForgetVariable(h);
+  EXPECT_EQ(manager.StateCount(), 0u);
+  EXPECT_EQ(manager.OutputCount(), 0u);
+  EXPECT_EQ(manager.InputCount(), 1u);
+  manager.ForgetVariable(q);
+  EXPECT_EQ(manager.InputCount(), 0u);
+  EXPECT_EQ(q->GetFlags() & CDIManager::kInputFlag, 0u);
+  manager.ForgetVariable(q);
+  // Set up again, it computes as before.
+  ASSERT_EQ(Serve(SetUp(kCdiA | kCdiB)), 0u);
+  EXPECT_EQ(Serve(BodyWriter().U16(83)), 0u);
+}
+
 TEST_F(CdiMgrTest, FlagsClearedByDeleteDetachAndClear) {
   ASSERT_EQ(Serve(SetUp(kCdiB)), 0u);
   manager.VariableDeleted(q);

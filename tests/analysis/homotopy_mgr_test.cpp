@@ -227,3 +227,35 @@ TEST_F(HomotopyMgrTest, SetUpCountBeyondBodyRefusedWithNothingKept) {
 }
 
 }  // namespace
+
+namespace {
+
+// The open solvers' homotopy object: the homotopy variables by index, their
+// values set and read, and a variable destroyed leaving with its target.
+TEST_F(HomotopyMgrTest, TheHomotopyVariablesAreTheOpenSolversParameters) {
+  EXPECT_EQ(ProcessHomotopy(), static_cast<QLNHomotopyParameters*>(&manager));
+  SetUpTwo();
+  ASSERT_EQ(manager.Count(), 2);
+  EXPECT_STREQ(manager.Name(1), "y");
+  EXPECT_STREQ(manager.Name(2), "");
+  EXPECT_EQ(manager.SetValue(0, 7.5), 0u);
+  EXPECT_EQ(x->value(), 7.5);
+  EXPECT_EQ(manager.Value(0), 7.5);
+  EXPECT_EQ(manager.SetValue(2, 1.0), HomotopyMgr::kFailed);
+  EXPECT_EQ(manager.Evaluate(), 0u);
+  y->fail_reads = true;
+  EXPECT_EQ(manager.Evaluate(), 1u);
+  EXPECT_EQ(manager.Value(1), 0.0);
+
+  manager.ForgetVariable(x);
+  ASSERT_EQ(manager.GetNumVariables(), 1);
+  EXPECT_EQ(manager.GetVariable(0), y);
+  double current[1] = {0.0}, target[1] = {0.0};
+  y->fail_reads = false;
+  ASSERT_EQ(manager.GetCurrentAndTargetValues(current, target), 0u);
+  EXPECT_EQ(target[0], -1.0);
+  manager.ForgetVariable(x);
+  EXPECT_EQ(manager.GetNumVariables(), 1);
+}
+
+}  // namespace

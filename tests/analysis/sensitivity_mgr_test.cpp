@@ -249,6 +249,41 @@ TEST_F(SensitivityMgrTest, DelayedSensitivitiesGoByParameterIndex) {
   EXPECT_STREQ(manager.GetItemName(1), "p2");
 }
 
+// p1 single, p2 an array of 3 elements, p3 single; y and z. A variable
+// being destroyed leaves its list; the rows and columns of the others close
+// up and are allocated again.
+TEST_F(SensitivityMgrTest, ADestroyedVariableLeavesTheListsAndTheRestCloseUp) {
+  FakeVariable* p1 = services.Add(1, "p1");
+  FakeVariable* p2 = services.Add(2, "p2");
+  FakeVariable* p3 = services.Add(3, "p3");
+  FakeVariable* y = services.Add(10, "y");
+  FakeVariable* z = services.Add(11, "z");
+  manager.AddParameter(p1);
+  manager.AddParameterArray(p2, 3);
+  manager.AddParameter(p3);
+  manager.AddVariable(y);
+  manager.AddVariable(z);
+  ASSERT_EQ(manager.AllocateMatrix(), 0u);
+  ASSERT_EQ(manager.GetNumParameterElements(), 5);
+  manager.ForgetVariable(p2);
+  manager.ForgetVariable(y);
+  EXPECT_EQ(manager.GetNumParameters(), 2);
+  EXPECT_EQ(manager.GetNumParameterElements(), 2);
+  EXPECT_EQ(manager.GetNumVariables(), 1);
+  EXPECT_EQ(manager.AllocationState(), 0);
+  // Nothing of the variable is read on the way out.
+  EXPECT_NE(p2->GetFlags() & analysis_flags::kSensitivityParameter, 0u);
+  ASSERT_EQ(manager.AllocateMatrix(), 0u);
+  ASSERT_EQ(manager.SetSensitivity(p3, z, 4.0, 0), 0u);
+  double v = 0.0;
+  ASSERT_EQ(manager.GetSensitivity(p3, z, &v, 0, false, false), 0u);
+  EXPECT_EQ(v, 4.0);
+  EXPECT_EQ(manager.GetSensitivity(p2, z, &v, 0, false, false), sens_status::kNoParameter);
+  // One that is in no list changes nothing.
+  manager.ForgetVariable(y);
+  EXPECT_EQ(manager.AllocationState(), 1);
+}
+
 TEST_F(SensitivityMgrTest, SetListsAddsTheResolvedReferences) {
   services.Add(1, "p1");
   services.Add(2, "p2");

@@ -80,6 +80,8 @@ class ExportServices final : public SimUpperServices {
     return export_.WriteProblemCode(problem, progress);
   }
   Status WriteExportMakefile(bool build) override { return export_.WriteMakefile(build); }
+  // Nor any manager that holds variables.
+  void ForgetVariable(DAESVarTableEntry*) override {}
 
  private:
   codegen::ProblemCodeExport& export_;

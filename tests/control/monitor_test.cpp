@@ -672,3 +672,50 @@ TEST_F(RampTest, ALateLinearRampRestartsAtTheCurrentTime) {
 }
 
 }  // namespace
+
+namespace {
+
+// A variable being destroyed: the ramp that drives it stops where it is
+// and leaves the variable's memory alone; the factory's list of monitors
+// follows their making and destruction.
+TEST_F(RampTest, ARampLetsGoOfADestroyedVariable) {
+  auto* gone = new DAESRealVariable(nullptr, "w");
+  gone->SetValue(1.0);
+  gone->SetFlags(daes::kFixed);
+  problem_.variables["FirstOrder.u"] = gone;
+  Body body = RampBody(1, 1);
+  ASSERT_EQ(Create(body), 1u);
+  EXPECT_EQ(factory_.MonitorCount(), 1u);
+  problem_.Pass(500, 65, 0.5);
+  EXPECT_EQ(Pass(), 0u);
+  EXPECT_NEAR(gone->GetRealValue(), 3.0, 1e-12);
+  problem_.variables.erase("FirstOrder.u");
+  factory_.ForgetEntry(gone);
+  delete gone;
+  problem_.Pass(501, 65, 0.6);
+  EXPECT_EQ(Pass(), 0u);
+  problem_.Pass(problem_.scheduled[0].id, 67, 1.0);
+  EXPECT_EQ(Pass(), 0u);
+  SimActionMgr::Destroy();
+  manager_ = SimActionMgr::Instance();
+  EXPECT_EQ(factory_.MonitorCount(), 0u);
+}
+
+// The compiled expression holds x's value by address: it goes with x, and
+// the next check looks the name up again.
+TEST_F(ExprMonitorTest, TheExpressionIsBuiltAgainWithoutADestroyedVariable) {
+  Body body = ExprBody(0);
+  ASSERT_EQ(Create(body), 1u);
+  EXPECT_TRUE(Step(3.6));
+  SimMonitor* monitor = Last();
+  ASSERT_NE(static_cast<SimExprMonitor*>(monitor)->Context(), nullptr);
+  factory_.ForgetEntry(&p_);
+  EXPECT_NE(static_cast<SimExprMonitor*>(monitor)->Context(), nullptr);
+  factory_.ForgetEntry(&x_);
+  EXPECT_EQ(static_cast<SimExprMonitor*>(monitor)->Context(), nullptr);
+  problem_.variables.erase("FirstOrder.x");
+  std::int32_t request = 0;
+  EXPECT_EQ(monitor->Check(&request, nullptr, nullptr), monitor_status::kUnknownName);
+}
+
+}  // namespace

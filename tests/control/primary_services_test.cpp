@@ -11,6 +11,9 @@
 #include "control/problem/problem_manager.h"
 #include "control/problem/problem_services.h"
 #include "daes/instance/instance_node.h"
+#include "daes/model/parameter.h"
+#include "daes/model/services.h"
+#include "daes/model/variable.h"
 #include "daes/problem/problem.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/run_mode.h"
@@ -61,7 +64,9 @@ class Upper final : public SimUpperServices {
   }
   // Never asked for here.
   Status WriteExportMakefile(bool) override { return kNotAvailable; }
+  void ForgetVariable(DAESVarTableEntry* entry) override { forgotten.push_back(entry); }
   Status check = 0x0032000Au;
+  std::vector<DAESVarTableEntry*> forgotten;
   Status written = 0;
 
  private:
@@ -262,6 +267,25 @@ TEST_F(PrimaryServicesTest, ADetachResetsTheEstimationBeforeTheBroadcast) {
   Broadcast broadcast(&log);
   manager.DetachProblem("w", "NULL");
   EXPECT_EQ(log, (Log{"estimation", "broadcast"}));
+}
+
+// The model asks the problem manager to forget a variable or parameter
+// being destroyed, with or without a problem; the managers above are told.
+TEST_F(PrimaryServicesTest, DestroyedVariablesAndParametersReachTheManagersAbove) {
+  manager.SetUpperServices(&upper);
+  EXPECT_EQ(daes::ProblemManagerServices(), &manager);
+  const void* variable = nullptr;
+  const void* parameter = nullptr;
+  {
+    DAESRealVariable x(nullptr, ".x");
+    DAESParameter k(".k", nullptr, 19);
+    variable = static_cast<DAESVarTableEntry*>(&x);
+    parameter = static_cast<DAESVarTableEntry*>(&k);
+  }
+  ASSERT_EQ(upper.forgotten.size(), 2u);
+  EXPECT_EQ(upper.forgotten[0], parameter);
+  EXPECT_EQ(upper.forgotten[1], variable);
+  manager.SetUpperServices(nullptr);
 }
 
 TEST_F(PrimaryServicesTest, NotificationMessagesAndSending) {

@@ -96,11 +96,11 @@ TEST(DelayHistory, RingWrapsRollsBackAndOverwrites) {
   EXPECT_EQ(h.Newest(), 9991);
   EXPECT_EQ(h.TimeAt(9991), 9990.5);
   EXPECT_EQ(h.RecordCount(), 9991);
-  h.Record(1, 9990.5, 8.0);
-  EXPECT_EQ(h.ValueAt(1, 9991), 8.0);
+  h.Record(1, 9990.5, 99905.0);
+  EXPECT_EQ(h.ValueAt(1, 9991), 99905.0);
   EXPECT_EQ(h.RecordCount(), 9991);
   ASSERT_EQ(h.Lookup(1, 9990.25, 1e9, &v), 0u);
-  EXPECT_DOUBLE_EQ(v, 0.5 * (99900.0 + 8.0));
+  EXPECT_DOUBLE_EQ(v, 99902.5);
 
   DelayHistory one;
   ASSERT_EQ(one.Init(2), 0u);
@@ -129,8 +129,14 @@ TEST(DelayHistory, Lookups) {
   EXPECT_EQ(v, 9.0);
   ASSERT_EQ(h.Lookup(1, 0.0, 10.0, &v), 0u);
   EXPECT_EQ(v, 0.0);
+  // Between rows, a cubic through the neighbours: t^2 itself, where a line
+  // from row to row would give 6.5.
   ASSERT_EQ(h.Lookup(1, 2.5, 10.0, &v), 0u);
-  EXPECT_DOUBLE_EQ(v, 6.5);
+  EXPECT_DOUBLE_EQ(v, 6.25);
+  ASSERT_EQ(h.Lookup(1, 0.5, 10.0, &v), 0u);
+  EXPECT_DOUBLE_EQ(v, 0.25);
+  ASSERT_EQ(h.Lookup(1, 3.75, 10.0, &v), 0u);
+  EXPECT_DOUBLE_EQ(v, 3.75 * 3.75);
   // After the newest row: towards the value now (20 at t = 6).
   v = 20.0;
   ASSERT_EQ(h.Lookup(1, 5.0, 6.0, &v), 0u);

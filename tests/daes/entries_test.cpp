@@ -224,7 +224,7 @@ TEST(Variables, LeaveTheDriverTableWhenDestroyed) {
 
 struct ForgetLog {
   struct Manager : DAESProblemManagerServices {
-    void ForgetVariable(DAESVariable* v) override { log->push_back({"problem", v}); }
+    void ForgetVariable(DAESVarTableEntry* e) override { log->push_back({"problem", e}); }
     ForgetLog* log;
   };
   struct Cdi : DAESControlDesignServices {
@@ -256,6 +256,14 @@ TEST(Variables, DestructionTellsTheProblemManagerThenControlDesign) {
   }
   // The owned derivative is a variable too and is forgotten with its state.
   EXPECT_EQ(log.entries.size(), 4u);
+  log.entries.clear();
+  const void* parameter = nullptr;
+  {
+    DAESParameter p("p", nullptr, 19);
+    parameter = static_cast<DAESVarTableEntry*>(&p);
+  }
+  // A parameter is in no control-design list.
+  EXPECT_EQ(log.entries, (Entries{{"problem", parameter}}));
   daes::SetProblemManagerServices(nullptr);
   daes::SetControlDesignServices(nullptr);
   log.entries.clear();

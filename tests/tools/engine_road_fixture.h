@@ -27,6 +27,7 @@ namespace engineroad {
 constexpr std::uint32_t kProblemService = 50;
 constexpr std::uint32_t kOptionService = 53;
 constexpr std::uint32_t kResultsService = 55;
+constexpr std::uint32_t kLibraryService = 61;
 constexpr Status kBeginRunDone = 0x0000026Au;
 constexpr Status kRunEnded = 0x00320049u;
 constexpr Status kEnding = 0x00320024u;
@@ -264,6 +265,21 @@ class EngineRoad : public roadtest::RoadEnv {
     };
     client_->WaitFor(told);
     return told();
+  }
+
+  // Service 61: each condition, a library expression (item kind 2), replaces
+  // the library node at its index.
+  bool Conditions(const std::vector<std::pair<std::uint32_t, modelwriter::Expr>>& conditions) {
+    for (const auto& [index, condition] : conditions) {
+      auto request = std::make_unique<vantor_client::Request>(kLibraryService);
+      Writer w(*request);
+      w.U16(3);
+      w.U16(2);
+      w.Placement({{index, "Condition" + std::to_string(index)}});
+      w.Expression(condition);
+      if (!road_->Expect(std::move(request), "library condition", 0)) return false;
+    }
+    return true;
   }
 
   bool IntOption(std::uint16_t number, std::uint32_t value) {

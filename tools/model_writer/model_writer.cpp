@@ -9,6 +9,7 @@ constexpr std::uint32_t kEnd = 0xFFFFFE;
 constexpr std::uint8_t kConstantClass = 121;
 constexpr std::uint8_t kReferenceClass = 124;
 constexpr std::uint8_t kListClass = 127;
+constexpr std::uint8_t kTimeCode = 57;
 }  // namespace
 
 Expr Real(double value) {
@@ -45,6 +46,12 @@ Expr Binary(std::uint8_t code, Expr left, Expr right) {
   n->code = code;
   n->operands.push_back(std::move(left));
   n->operands.push_back(std::move(right));
+  return n;
+}
+
+Expr Time() {
+  auto n = std::make_shared<Node>();
+  n->code = kTimeCode;
   return n;
 }
 
@@ -111,7 +118,7 @@ void Writer::Expression(const Expr& e) {
     return;
   }
   for (const Expr& operand : e->operands) Expression(operand);
-  if (!e->operands.empty()) return;
+  if (!e->operands.empty() || e->code == kTimeCode) return;
   U8(e->leaf_class);
   if (e->leaf_class == kConstantClass) {
     F64(e->real);

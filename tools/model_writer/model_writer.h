@@ -63,6 +63,10 @@ Expr List(std::vector<Expr> items);
 inline Expr Sigma(Expr list) { return Unary(42, std::move(list)); }
 // A comparison: a logical result.
 Expr Greater(Expr a, Expr b);
+// The simulation time: an operator of its own that carries no leaf body.
+Expr Time();
+// The value of a variable reference `lag` time units ago.
+inline Expr Delay(Expr variable, Expr lag) { return Binary(51, std::move(variable), std::move(lag)); }
 
 class Writer {
  public:

@@ -1,0 +1,319 @@
+// The simulation time and delayed values through the real engine: a
+// forcing in "Time" against its closed form, an IF on the time that switches
+// where it should, a lag solved for, delayed values that a snapshot brings
+// back into a fresh engine, and delays that leave the other states alone.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/tools/engine_road_fixture.h"
+#include "tools/result_replies.h"
+
+namespace simtime {
+
+namespace fs = std::filesystem;
+
+using engineroad::ModelEquation;
+using engineroad::ModelVariable;
+using modelwriter::Add;
+using modelwriter::Delay;
+using modelwriter::Mul;
+using modelwriter::Real;
+using modelwriter::Sub;
+using modelwriter::Time;
+using modelwriter::Var;
+using modelwriter::Writer;
+using vantor_client::MakeCommand;
+
+constexpr double kPi = 3.14159265358979323846;
+
+modelwriter::Expr Cosine(modelwriter::Expr a) { return modelwriter::Unary(26, std::move(a)); }
+constexpr std::uint16_t kFree = 1;
+constexpr std::uint16_t kFixed = 4;
+constexpr std::uint16_t kInitial = 32;
+
+class TimeRoad : public engineroad::EngineRoad {
+ protected:
+  struct Settings {
+    double interval = 0.1;
+    double tol = 1e-8;
+    // Library conditions, each at its index below the root.
+    std::vector<std::pair<std::uint32_t, modelwriter::Expr>> conditions;
+  };
+  // A dynamic run of `model` named `name`, prepared.
+  bool Start(const std::string& name, const Settings& s, const std::function<void(Writer&)>& model) {
+    vantor_client::EngineOptions engine = Engine();
+    engine.timeout_ms = 60000;
+    engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
+    if (!StartEngine(engine, name) ||
+        !road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {s.interval}),
+                       "command 32", 0) ||
+        !IntOption(30, 4) || !RealOption(130, s.tol) || !RealOption(131, s.tol) ||
+        !IntOption(29, 4))
+      return false;
+    return Conditions(s.conditions) && Load(model);
+  }
+  // The ids and names in the run's snapshot list (request 19).
+  std::vector<std::pair<std::uint32_t, std::string>> Snapshots() {
+    auto ask = std::make_unique<vantor_client::Request>(engineroad::kResultsService);
+    ask->PutUInt16(19);
+    std::vector<vantor_client::Message> replies;
+    Status status = 1;
+    std::vector<vantor_client::SnapshotEntry> entries;
+    if (!road_->Exchange(std::move(ask), "request 19", &status, &replies) || status != 0 ||
+        replies.empty() || !vantor_client::DecodeSnapshotList(replies[0].body, 0, &entries))
+      Fail("request 19");
+    std::vector<std::pair<std::uint32_t, std::string>> list;
+    for (const auto& entry : entries) list.emplace_back(entry.id, entry.name);
+    return list;
+  }
+  // Asks again until the run has taken the snapshot of that name.
+  bool AwaitSnapshot(const std::string& name) {
+    for (int k = 0; k < 200; ++k) {
+      for (const auto& entry : Snapshots())
+        if (entry.second == name) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return Fail("no snapshot " + name);
+  }
+  double Value(std::uint32_t index) {
+    double value = std::nan("");
+    road_->Read(index, &value, "reading (2, " + std::to_string(index) + ")");
+    return value;
+  }
+};
+
+// x' = 1 + cos(200 pi Time) from x(0) = 0: x = t + sin(200 pi t) / (200 pi).
+// Read where the sine is 1, -1 and 0.
+void Forced(Writer& w) {
+  w.List(2);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 0.0, kInitial);
+  ModelEquation(w, 10, ".forced",
+                Sub(Var(0), Add(Real(1.0), Cosine(Mul(Real(200.0 * kPi), Time())))), {{2, 1, 1}});
+}
+
+TEST_F(TimeRoad, AForcingInTimeFollowsItsClosedForm) {
+  Settings s;
+  s.interval = 0.0125;
+  ASSERT_TRUE(Start("Forced", s, Forced)) << Failure() << Events();
+  ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+  for (int k = 1; k <= 16; ++k) {
+    const double t = 0.0125 * k;
+    ASSERT_TRUE(Step(t)) << Failure() << Events();
+    EXPECT_NEAR(Value(1), t + std::sin(200.0 * kPi * t) / (200.0 * kPi), 1e-6) << "t = " << t;
+  }
+  // Twenty periods on, the sine is back at 0.
+  EXPECT_NEAR(Value(1), 0.2, 1e-6);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// x' = u with u = 2 when Time > 0.3, else 1: an IF on the library
+// condition Time > 0.3 (index 1), or a switch from "Slow" to "Fast" on it
+// (and back on Time < 0.3, index 2, which never holds again). x = t up to
+// 0.3, then 0.3 + 2 (t - 0.3).
+void ClockedRate(Writer& w) {
+  w.List(4);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 0.0, kInitial);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".u", 1.0, kFree);
+  ModelEquation(w, 10, ".rate", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 2}});
+}
+
+void Rate(Writer& w, const std::vector<modelwriter::Step>& placement, double value) {
+  w.Item(modelwriter::kInlineEquation);
+  w.U32(0);
+  w.Expression(Sub(Var(0), Real(value)));
+  w.Placement(placement);
+  w.EquationHead(1);
+  w.Reference({2, 2});
+}
+
+void ClockedIf(Writer& w) {
+  ClockedRate(w);
+  const modelwriter::Step clock{8, ".Clock"};
+  w.IfHead({1}, {engineroad::Node(), clock});
+  w.EquationHead(0);
+  w.List(1);
+  Rate(w, {engineroad::Node(), clock, {1, ".Then"}, {1, ".U"}}, 2.0);
+  w.List(1);
+  Rate(w, {engineroad::Node(), clock, {2, ".Else"}, {1, ".U"}}, 1.0);
+}
+
+void ClockedSwitch(Writer& w) {
+  ClockedRate(w);
+  const modelwriter::Step clock{8, ".Clock"};
+  w.SwitchHead({engineroad::Node(), clock}, {"Slow", "Fast"});
+  for (std::uint32_t k = 0; k < 2; ++k) {
+    const modelwriter::Step state{k, k == 0 ? ".Slow" : ".Fast"};
+    w.List(2);
+    Rate(w, {engineroad::Node(), clock, state, {1, ".U"}}, k == 0 ? 1.0 : 2.0);
+    w.TransitionHead({k + 1}, {engineroad::Node(), clock, state, {5, ".Moves"}, {1, ".T"}});
+    w.EquationHead(0);
+    w.TargetState(k == 0 ? "Fast" : "Slow");
+  }
+  w.InitialState("Slow");
+}
+
+TEST_F(TimeRoad, AConditionOnTheTimeChangesBranchAtItsTime) {
+  struct Case {
+    void (*model)(Writer&);
+    const char* line;
+  };
+  for (const Case c : {Case{ClockedIf, "Equation Model.Clock moved from ELSE branch to THEN branch"},
+                       Case{ClockedSwitch, "Equation Model.Clock moved from Slow to Fast"}}) {
+    Settings s;
+    s.interval = 0.5;
+    s.conditions = {{1, modelwriter::Greater(Time(), Real(0.3))},
+                    {2, modelwriter::Greater(Real(0.3), Time())}};
+    ASSERT_TRUE(Start("Clocked", s, c.model)) << Failure() << Events();
+    ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+    std::vector<double> stops;
+    ASSERT_TRUE(StepTo(0.5, &stops)) << c.line << ": " << Failure() << Events();
+    ASSERT_EQ(stops.size(), 1u) << c.line << "\n" << Events();
+    EXPECT_NEAR(stops[0], 0.3, 1e-5) << c.line;
+    EXPECT_NEAR(Value(1), 0.7, 1e-6) << c.line;
+    EXPECT_NEAR(Value(2), 2.0, 1e-12) << c.line;
+    EXPECT_NE(Events().find(c.line), std::string::npos) << Events();
+    ASSERT_TRUE(StepTo(1.0, &stops)) << Failure();
+    EXPECT_NEAR(Value(1), 1.7, 1e-6) << c.line;
+    EXPECT_TRUE(FinishRun()) << Failure();
+  }
+}
+
+// x' = 1 from 0, and the lag L of DELAY(x, L) = x / 2 solved for: L = t / 2.
+void Lagged(Writer& w) {
+  w.List(4);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 0.0, kInitial);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".L", 0.0, kFree);
+  ModelEquation(w, 10, ".clock", Sub(Var(0), Real(1.0)), {{2, 1, 1}});
+  ModelEquation(w, 11, ".lag", Sub(Delay(Var(0), Var(1)), Mul(Real(0.5), Var(0))),
+                {{2, 1}, {2, 2}});
+}
+
+TEST_F(TimeRoad, TheLagOfADelayIsSolvedFor) {
+  Settings s;
+  s.interval = 0.02;
+  ASSERT_TRUE(Start("Lagged", s, Lagged)) << Failure() << Events();
+  ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+  for (const double t : {0.02, 0.04, 0.06}) {
+    ASSERT_TRUE(Step(t)) << Failure() << Events();
+    EXPECT_NEAR(Value(2), t / 2, 1e-6) << "t = " << t;
+  }
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// x' = x from 1 and y = DELAY(x, 0.5): y = exp(t - 0.5) from t = 0.5.
+void Delayed(Writer& w) {
+  w.List(4);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1.0, kInitial);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".y", 1.0, kFree);
+  ModelEquation(w, 10, ".grow", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 1}});
+  ModelEquation(w, 11, ".late", Sub(Var(0), Delay(Var(1), Real(0.5))), {{2, 2}, {2, 1}});
+}
+
+// Interpolated between the recorded steps: rows at least every 0.05.
+constexpr double kDelayedNear = 1e-4;
+
+TEST_F(TimeRoad, ASnapshotBringsTheDelayHistoryIntoAFreshEngine) {
+  Settings s;
+  ASSERT_TRUE(Start("Delayed", s, Delayed)) << Failure() << Events();
+  ASSERT_TRUE(RealOption(141, 0.05)) << Failure();
+  ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+  for (int k = 1; k <= 10; ++k) ASSERT_TRUE(Step(0.1 * k)) << Failure() << Events();
+  EXPECT_NEAR(Value(2), std::exp(0.5), kDelayedNear);
+  ASSERT_TRUE(road_->Expect(MakeCommand(engineroad::kResultsService, 15, {0}, {}, {"At 1"}),
+                            "command 15", 0));
+  ASSERT_TRUE(AwaitSnapshot("At 1")) << Failure();
+  // The run ends as a crashed engine would leave it: its file is kept.
+  const fs::path file = work_.path() / "Delayed" / "snapshot.snp";
+  const fs::path kept = work_.path() / "kept.snp";
+  ASSERT_TRUE(fs::exists(file));
+  fs::copy_file(file, kept);
+  ASSERT_TRUE(FinishRun()) << Failure();
+  fs::copy_file(kept, file, fs::copy_options::overwrite_existing);
+
+  // The fresh engine's run starts from the file's newest snapshot.
+  ASSERT_TRUE(Start("Delayed", s, Delayed)) << Failure() << Events();
+  ASSERT_TRUE(RealOption(141, 0.05)) << Failure();
+  ASSERT_TRUE(BeginRun()) << Failure();
+  ASSERT_NE(Events().find("Successfully reused last snapshot."), std::string::npos) << Events();
+  EXPECT_NEAR(road_->Last().time, 1.0, 1e-9);
+  EXPECT_NEAR(Value(1), std::exp(1.0), 1e-6);
+  // Each step reads the history of the first engine's last half unit.
+  auto on_from_one = [&](double to) {
+    for (double t = 1.0; t < to + 0.05; t += 0.1) {
+      if (!Step(t)) return false;
+      EXPECT_NEAR(Value(2), std::exp(t - 0.5), kDelayedNear * std::exp(t)) << "t = " << t;
+    }
+    return true;
+  };
+  ASSERT_TRUE(on_from_one(1.4)) << Failure() << Events();
+  // The client takes the run back to the snapshot: the history of its time
+  // comes with it.
+  std::uint32_t id = 0;
+  for (const auto& [number, name] : Snapshots())
+    if (name == "At 1") id = number;
+  ASSERT_NE(id, 0u) << Failure();
+  ASSERT_TRUE(road_->Expect(
+      MakeCommand(engineroad::kResultsService, 1, {static_cast<std::int32_t>(id)}), "command 1",
+      0));
+  ASSERT_TRUE(road_->WaitNotice(
+      [](const vantor_scenario::Notification& n) {
+        return (n.bits & vantor_scenario::kRunningBit) == 0 && std::fabs(n.time - 1.0) < 1e-9;
+      },
+      "resting at 1"))
+      << Failure();
+  ASSERT_TRUE(on_from_one(1.2)) << Failure() << Events();
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+}  // namespace simtime
+
+namespace simtime {
+
+// p' = -1.3 p from 1, and, with `delays`, q' = -q from 1 with
+// d1 = DELAY(q, 0.2) and d2 = DELAY(q, 0.5).
+void Unrelated(Writer& w, bool delays) {
+  w.List(delays ? 8 : 2);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".p", 1.0, kInitial);
+  ModelEquation(w, 10, ".decay", Add(Var(0), Mul(Real(1.3), Var(1))), {{2, 1, 1}, {2, 1}});
+  if (!delays) return;
+  ModelVariable(w, modelwriter::kStateVariable, 2, ".q", 1.0, kInitial);
+  ModelVariable(w, modelwriter::kRealVariable, 3, ".d1", 1.0, kFree);
+  ModelVariable(w, modelwriter::kRealVariable, 4, ".d2", 1.0, kFree);
+  ModelEquation(w, 11, ".fall", Add(Var(0), Var(1)), {{2, 2, 1}, {2, 2}});
+  ModelEquation(w, 12, ".late1", Sub(Var(0), Delay(Var(1), Real(0.2))), {{2, 3}, {2, 2}});
+  ModelEquation(w, 13, ".late2", Sub(Var(0), Delay(Var(1), Real(0.5))), {{2, 4}, {2, 2}});
+}
+
+TEST_F(TimeRoad, DelaysLeaveTheOtherStatesAsAccurate) {
+  double error[2] = {0.0, 0.0};
+  for (const bool delays : {false, true}) {
+    Settings s;
+    s.interval = 0.5;
+    s.tol = 1e-9;
+    ASSERT_TRUE(Start("Unrelated", s, [&](Writer& w) { Unrelated(w, delays); }))
+        << Failure() << Events();
+    ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+    for (int k = 1; k <= 4; ++k) {
+      const double t = 0.5 * k;
+      ASSERT_TRUE(Step(t)) << Failure() << Events();
+      error[delays] = std::max(error[delays], std::fabs(Value(1) - std::exp(-1.3 * t)));
+      if (delays && t >= 0.5) {
+        EXPECT_NEAR(Value(3), std::exp(-(t - 0.2)), 1e-6) << "t = " << t;
+        EXPECT_NEAR(Value(4), std::exp(-(t - 0.5)), 1e-6) << "t = " << t;
+      }
+    }
+    ASSERT_TRUE(FinishRun()) << Failure();
+  }
+  std::printf("p off by %.3g without the delays, %.3g with them\n", error[0], error[1]);
+  EXPECT_LT(error[0], 1e-7);
+  EXPECT_LT(error[1], 3 * error[0] + 1e-9);
+}
+
+}  // namespace simtime
