@@ -202,17 +202,27 @@ DAESRowElement* DAESSolverEquation::FindNextElementInRow(std::uint32_t sequence,
   if (model_ == nullptr) return nullptr;
   const std::vector<DAESRowElement*>& elements = model_->RowElements();
   const std::uint64_t layout = daes::ElementLayout();
-  if (element_layout_ != layout || element_sequences_.size() != elements.size()) {
-    element_sequences_.resize(elements.size());
-    for (std::size_t i = 0; i < elements.size(); ++i) {
-      DAESVarTableEntry* v = elements[i]->ElementVariable();
-      element_sequences_[i] = v != nullptr ? std::int64_t{v->SequenceNumber()} : -1;
+  if (element_layout_ != layout || element_count_ != elements.size()) {
+    element_sequences_.clear();
+    const auto add = [&](DAESRowElement* e) {
+      DAESVarTableEntry* v = e->ElementVariable();
+      element_sequences_.push_back({e, v != nullptr ? std::int64_t{v->SequenceNumber()} : -1});
+    };
+    for (DAESRowElement* e : elements) {
+      // A variable array's members are the row's elements of their
+      // variables: an aggregate over the array hands each its derivative.
+      if (e->ElementKind() == daes::kArrayElement && e->IsParameter() == 0) {
+        ForEachScalar(e, add);
+      } else {
+        add(e);
+      }
     }
+    element_count_ = elements.size();
     element_layout_ = layout;
   }
-  while (*position >= 0 && static_cast<std::size_t>(*position) < elements.size()) {
-    const auto i = static_cast<std::size_t>((*position)++);
-    if (element_sequences_[i] == std::int64_t{sequence}) return elements[i];
+  while (*position >= 0 && static_cast<std::size_t>(*position) < element_sequences_.size()) {
+    const ScalarEntry& entry = element_sequences_[static_cast<std::size_t>((*position)++)];
+    if (entry.sequence == std::int64_t{sequence}) return entry.element;
   }
   return nullptr;
 }
