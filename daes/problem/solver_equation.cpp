@@ -38,6 +38,22 @@ RememberedContext& Remembered() {
 
 bool IsSevere(Status s) { return (s & 0xA0000000u) == 0xA0000000u; }
 
+// What the evaluator could not take in a residual: "the operator SIGN in
+// SIGN(p)", or "the term p" for a leaf it cannot read.
+std::string RefusedPart(DAESEquationContext& context) {
+  Expression* node = context.RefusedNode();
+  if (node == nullptr) return "the residual";
+  std::ostringstream printed;
+  Expression::PrintNode(printed, node, &context);
+  const char* name = Row(node->Op()).modelling;
+  if (node->Op() == kTerm || name == nullptr || *name == '\0') return "the term " + printed.str();
+  std::string op = name;
+  // Infix rows are spelled with their blanks (" AND ").
+  op.erase(0, op.find_first_not_of(' '));
+  op.erase(op.find_last_not_of(' ') + 1);
+  return "the operator " + op + " in " + printed.str();
+}
+
 double ResultAsDouble(const SUValue& r) {
   return r.Kind() == SUValue::kReal ? r.payload.real : static_cast<double>(r.payload.integer);
 }
@@ -138,7 +154,10 @@ DAESSolverEquation* MakeSolverEquation(DAESSimpleEquation* model) {
                     equation->ResidualExpression()->ClassId() == kProcedureCallClass;
   if (!call && (equation->Context() == nullptr || !equation->Context()->HasTape())) {
     BvuNameable* self = equation;
-    SuPrint(0, "Equation @es has a residual that cannot be evaluated; it is left out\n", &self);
+    const std::string part =
+        equation->Context() != nullptr ? RefusedPart(*equation->Context()) : "the residual";
+    SuPrint(0, "Equation @es has a residual that cannot be evaluated (%s); it is left out\n",
+            &self, part.c_str());
     delete equation;
     return nullptr;
   }
