@@ -100,6 +100,48 @@ static inline int bv_packFTNstr(char* field, const char* text) {
   std::memcpy(field, f, 40);
   return 1;
 }
+/* CONVERTTO to a text: at most 40 characters, as the interpreter writes
+ * them; the buffers take turns, as bv_concat's do. */
+static inline char* bv_text_buffer(void) {
+  static char buffer[4][41];
+  static int next = 0;
+  return buffer[next++ & 3];
+}
+static inline const char* bv_text40(const char* a) {
+  char* out = bv_text_buffer();
+  std::snprintf(out, 41, "%s", a != nullptr ? a : "");
+  return out;
+}
+static inline const char* bv_int40(int a) {
+  char* out = bv_text_buffer();
+  std::snprintf(out, 41, "%d", a);
+  return out;
+}
+static inline const char* bv_real40(double a) {
+  char* out = bv_text_buffer();
+  std::snprintf(out, 41, "%g", a);
+  return out;
+}
+/* CONVERTTO from a real to an integer, held to the integer range. */
+static inline int bv_saturate(double x) {
+  if (!(x == x)) return 0;
+  if (x >= 2147483647.0) return INT_MAX;
+  if (x <= -2147483648.0) return INT_MIN;
+  return (int)x;
+}
+/* URND and NRND draw from the process's generator, as the interpreter does. */
+static inline double bv_urnd(double a, double b) {
+  return a + 2.0 * (std::rand() / (double)RAND_MAX - 0.5) * b;
+}
+static inline double bv_nrnd(double a, double b) {
+  double u, v, q;
+  do {
+    u = 2.0 * std::rand() / (double)RAND_MAX - 1.0;
+    v = 2.0 * std::rand() / (double)RAND_MAX - 1.0;
+    q = u * u + v * v;
+  } while (!(q > 0.0 && q < 1.0));
+  return a + b * u * std::sqrt(-2.0 * std::log(q) / q);
+}
 /* System values other than the time are not served to compiled code. */
 static inline double bv_sysfun(const char* name) {
   (void)name;
