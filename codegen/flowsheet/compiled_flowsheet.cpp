@@ -36,6 +36,7 @@
 #include "framework/libraries/qln_dynamic_library.h"
 #include "platform/posix_file.h"
 #include "platform/safe_write.h"
+#include "solve/options/solver_option_table.h"
 
 namespace codegen {
 namespace {
@@ -932,10 +933,13 @@ Status Generate(const FlowsheetGeneration& generation, DAESProblem* problem, Exp
           if (column > 0) port.block_indexes[j] = column - 1;
         }
       }
+      // The options in force go with the export: its handler answers the
+      // host's option requests as the engine answers them now, and its
+      // "SetOptions" script repeats them.
       std::ostringstream script;
-      script << "/* SetOptions: name and value pairs for the solver options. */\n"
-             << "static int DummyOptionsHandler(const char *pName, const char *pValue) {\n"
-             << "  (void)pName; (void)pValue; return 0;\n}\n";
+      SolverOptionTable* table = SolverOptionTable::Instance();
+      table->WriteOptionsHandlerCode(script);
+      table->WriteSetOptionsScript(script);
       WriteBlockFactoryLayer(o, name, *exported->ports, script.str());
       add_path = WriteLibraryReport(between, report, slots.libraries);
     }

@@ -153,6 +153,18 @@ static inline double bv_sysfun(const char* name) {
  * its headers declare the block, port and factory types. */
 #include "qvfblock.h"
 
+/* The engine's options handler, as the engine declares it: the export's
+ * handler answers the numbered option requests with the options that were
+ * in force when it was exported. */
+class QLNOptionsHandler {
+ public:
+  virtual int32_t OptionRequest(int32_t option, int32_t* iinfo, double* xinfo,
+                                const char** sinfo) = 0;
+
+ protected:
+  ~QLNOptionsHandler() = default;
+};
+
 /* Equations as DefineEqns registers them: function, flags, and the names
  * of each batch as one run of texts ended by "\0". */
 static int g_i;
