@@ -223,17 +223,19 @@ DAESRowElement* DAESSolverEquation::FindNextElementInRow(std::uint32_t sequence,
   const std::uint64_t layout = daes::ElementLayout();
   if (element_layout_ != layout || element_count_ != elements.size()) {
     element_sequences_.clear();
-    const auto add = [&](DAESRowElement* e) {
-      DAESVarTableEntry* v = e->ElementVariable();
-      element_sequences_.push_back({e, v != nullptr ? std::int64_t{v->SequenceNumber()} : -1});
+    const auto add = [&](std::size_t i, std::int32_t member, DAESRowElement* e) {
+      DAESVarTableEntry* v = e != nullptr ? e->ElementVariable() : nullptr;
+      element_sequences_.push_back(
+          {i, member, v != nullptr ? std::int64_t{v->SequenceNumber()} : -1});
     };
-    for (DAESRowElement* e : elements) {
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+      DAESRowElement* e = elements[i];
       // A variable array's members are the row's elements of their
       // variables: an aggregate over the array hands each its derivative.
       if (e->ElementKind() == daes::kArrayElement && e->IsParameter() == 0) {
-        ForEachScalar(e, add);
+        for (std::int32_t m = 0; m < e->TotalCount(); ++m) add(i, m, e->ElementAt(m));
       } else {
-        add(e);
+        add(i, -1, e);
       }
     }
     element_count_ = elements.size();
@@ -241,7 +243,9 @@ DAESRowElement* DAESSolverEquation::FindNextElementInRow(std::uint32_t sequence,
   }
   while (*position >= 0 && static_cast<std::size_t>(*position) < element_sequences_.size()) {
     const ScalarEntry& entry = element_sequences_[static_cast<std::size_t>((*position)++)];
-    if (entry.sequence == std::int64_t{sequence}) return entry.element;
+    if (entry.sequence != std::int64_t{sequence}) continue;
+    DAESRowElement* e = elements[entry.element];
+    return entry.member < 0 ? e : e->ElementAt(entry.member);
   }
   return nullptr;
 }

@@ -245,12 +245,13 @@ class DAESSolverEquation : public DAESEqnRow {
   std::vector<std::int32_t> column_pattern_;
   CompiledJacobian jacobian_;
   // The row's scalar elements, the members of its variable arrays in
-  // place of the array, each with its variable's sequence number (-1 for
-  // none), as of element layout `element_layout_` and `element_count_`
-  // row elements: the element searches read it instead of every element
-  // and variable.
+  // place of the array (by flat index), each with its variable's sequence
+  // number (-1 for none), as of element layout `element_layout_` and
+  // `element_count_` row elements: the element searches read it instead
+  // of every element and variable.
   struct ScalarEntry {
-    DAESRowElement* element;
+    std::size_t element;
+    std::int32_t member;  // -1: the element itself
     std::int64_t sequence;
   };
   std::vector<ScalarEntry> element_sequences_;
