@@ -8,22 +8,21 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "tests/codegen/codegen_helpers.h"
+#include "tests/codegen/compiled_road_fixture.h"
 #include "tests/support/scoped_env.h"
-#include "tests/tools/engine_road_fixture.h"
+#include "tests/tools/tank_event_models.h"
 
 namespace compiled_evaluation_road {
 
-namespace fs = std::filesystem;
 namespace mw = modelwriter;
 
-using engineroad::EngineRoad;
+using engineroad::kCrest;
+using engineroad::kEventTime;
 using engineroad::kProblemService;
 using engineroad::kResultsService;
 using engineroad::ModelEquation;
@@ -32,72 +31,6 @@ using modelwriter::Writer;
 using vantor_client::MakeCommand;
 
 constexpr std::uint32_t kLibraryService = 61;
-
-// A tank filled at 1 with area 2 from h = 0.5; its outflow q = 0.5 (h - 1.2)
-// above the crest at 1.2, 0 below. The level reaches the crest at t = 1.4
-// and then approaches 3.2.
-constexpr double kCrest = 1.2, kEventTime = 1.4;
-double Level(double t) {
-  return t <= kEventTime ? 0.5 + t / 2 : kCrest + 2.0 * (1.0 - std::exp(-(t - kEventTime) / 4));
-}
-
-void Placed(Writer& w, const std::vector<mw::Step>& placement, const mw::Expr& e,
-            const std::vector<std::vector<std::uint32_t>>& references) {
-  w.Item(mw::kInlineEquation);
-  w.U32(0);
-  w.Expression(e);
-  w.Placement(placement);
-  w.EquationHead(static_cast<std::uint32_t>(references.size()));
-  for (const auto& reference : references) w.Reference(reference);
-}
-
-void Balance(Writer& w) {
-  ModelVariable(w, mw::kStateVariable, 1, ".h", 0.5, 32);
-  ModelVariable(w, mw::kRealVariable, 2, ".q", 0.0, 1);
-  ModelEquation(w, 10, ".balance",
-                mw::Sub(mw::Mul(mw::Real(2.0), mw::Var(0)), mw::Sub(mw::Real(1.0), mw::Var(1))),
-                {{2, 1, 1}, {2, 2}});
-}
-
-mw::Expr Spill() {
-  return mw::Sub(mw::Var(0), mw::Mul(mw::Real(0.5), mw::Sub(mw::Var(1), mw::Real(kCrest))));
-}
-
-void WeirTank(Writer& w) {
-  w.List(4);
-  Balance(w);
-  const mw::Step weir{8, ".Weir"};
-  w.IfHead({1}, {engineroad::Node(), weir});
-  w.EquationHead(1);
-  w.Reference({2, 1});
-  w.List(1);
-  Placed(w, {engineroad::Node(), weir, {1, ".Then"}, {1, ".Q"}}, Spill(), {{2, 2}, {2, 1}});
-  w.List(1);
-  Placed(w, {engineroad::Node(), weir, {2, ".Else"}, {1, ".Q"}}, mw::Var(0), {{2, 2}});
-}
-
-// The valve "Closed" (q = 0) until h > 1.2, then "Open" until 1.0 > h.
-void ValveTank(Writer& w) {
-  w.List(4);
-  Balance(w);
-  const mw::Step valve{8, ".Valve"};
-  w.SwitchHead({engineroad::Node(), valve}, {"Closed", "Open"});
-  for (std::uint32_t k = 0; k < 2; ++k) {
-    const mw::Step state{k, k == 0 ? ".Closed" : ".Open"};
-    w.List(2);
-    if (k == 0) {
-      Placed(w, {engineroad::Node(), valve, state, {1, ".Q"}}, mw::Var(0), {{2, 2}});
-    } else {
-      Placed(w, {engineroad::Node(), valve, state, {1, ".Q"}}, Spill(), {{2, 2}, {2, 1}});
-    }
-    w.TransitionHead({k == 0 ? 1u : 2u},
-                     {engineroad::Node(), valve, state, {5, ".Moves"}, {1, ".T"}});
-    w.EquationHead(1);
-    w.Reference({2, 1});
-    w.TargetState(k == 0 ? "Open" : "Closed");
-  }
-  w.InitialState("Closed");
-}
 
 // a fixed, x' = rate from x(0) = 0.5, s = SIGMA(ARRAY[x, a]): s = 0.5 + a +
 // rate t.
@@ -120,15 +53,8 @@ void ArraySum(Writer& w, double a, double rate) {
   w.Reference({2, 3});
 }
 
-class CodegenCompileEvaluationRoad : public EngineRoad {
+class CodegenCompileEvaluationRoad : public codegen_test::CompiledRoad {
  protected:
-  void SetUp() override {
-    prefix_ = codegen_test::MakeInstallation(work_.path() / "install");
-    fs::copy_file(codegen_test::kInstall + "/flowsheetexportstub.cpp",
-                  prefix_ / "procedures" / "flowsheetexportstub.cpp");
-    tools_ = std::make_unique<testsupport::ScopedEnv>("QLNSERVERDIR", (prefix_ / "bin").c_str());
-  }
-
   // Compiled evaluation asked for through the environment, Gear12 at
   // tolerance 1e-8, the conditions h > 1.2 (1) and 1.0 > h (2) in the
   // library, then the model.
@@ -138,8 +64,7 @@ class CodegenCompileEvaluationRoad : public EngineRoad {
     engine.timeout_ms = 120000;
     if (!StartEngine(engine, name) ||
         !road_->Expect(MakeCommand(kResultsService, 32, {}, {interval}), "command 32", 0) ||
-        !IntOption(30, 4) || !RealOption(130, 1e-8) || !RealOption(131, 1e-8) ||
-        !IntOption(29, 4))
+        !IntOption(30, 4) || !RealOption(130, 1e-8) || !RealOption(131, 1e-8) || !IntOption(29, 4))
       return false;
     const std::pair<std::uint32_t, mw::Expr> conditions[] = {
         {1, mw::Greater(mw::Var(0), mw::Real(kCrest))},
@@ -166,8 +91,6 @@ class CodegenCompileEvaluationRoad : public EngineRoad {
     return n;
   }
 
-  fs::path prefix_;
-  std::unique_ptr<testsupport::ScopedEnv> tools_;
   testsupport::ScopedEnv use_{"QLN_CE_USE", "1"};
   testsupport::ScopedEnv keep_{"QLN_CE_KEEP", "0"};
 };
@@ -177,8 +100,9 @@ TEST_F(CodegenCompileEvaluationRoad, ConditionalEquationsRunCompiledToTheClosedF
     const char* what;
     std::function<void(Writer&)> model;
     const char* moved;
-  } cases[] = {{"IF", WeirTank, "Equation Model.Weir moved from ELSE branch to THEN branch"},
-               {"switch", ValveTank, "Equation Model.Valve moved from Closed to Open"}};
+  } cases[] = {
+      {"IF", engineroad::WeirTank, "Equation Model.Weir moved from ELSE branch to THEN branch"},
+      {"switch", engineroad::ValveTank, "Equation Model.Valve moved from Closed to Open"}};
   for (const auto& c : cases) {
     ASSERT_TRUE(Start(c.what, 0.5, c.model)) << c.what << ": " << Failure() << "\n" << Events();
     ASSERT_TRUE(BeginRun()) << Failure();
@@ -188,7 +112,7 @@ TEST_F(CodegenCompileEvaluationRoad, ConditionalEquationsRunCompiledToTheClosedF
       ASSERT_TRUE(StepTo(t, &stops)) << c.what << ": " << Failure() << "\n" << Events();
       double h = 0.0;
       ASSERT_TRUE(Value(1, &h)) << Failure();
-      EXPECT_NEAR(h, Level(t), 1e-6) << c.what << " at " << t;
+      EXPECT_NEAR(h, engineroad::WeirLevel(t), 1e-6) << c.what << " at " << t;
     }
     ASSERT_TRUE(FinishRun()) << Failure();
     EXPECT_EQ(Count("Loaded flowsheet object code library (tcex"), 1u) << c.what << Events();
@@ -200,9 +124,8 @@ TEST_F(CodegenCompileEvaluationRoad, ConditionalEquationsRunCompiledToTheClosedF
 }
 
 TEST_F(CodegenCompileEvaluationRoad, AnEditedModelGetsALibraryOfItsOwn) {
-  ASSERT_TRUE(Start("Edited", 0.25, [](Writer& w) { ArraySum(w, 0.24, 0.7); }))
-      << Failure() << "\n"
-      << Events();
+  ASSERT_TRUE(Start("Edited", 0.25, [](Writer& w) { ArraySum(w, 0.24, 0.7); })) << Failure() << "\n"
+                                                                                << Events();
   ASSERT_TRUE(BeginRun()) << Failure();
   for (int k = 0; k <= 4; ++k) {
     const double t = 0.25 * k;

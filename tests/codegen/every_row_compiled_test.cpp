@@ -8,22 +8,18 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "tests/codegen/codegen_helpers.h"
+#include "tests/codegen/compiled_road_fixture.h"
 #include "tests/support/scoped_env.h"
-#include "tests/tools/engine_road_fixture.h"
 
 namespace every_row_compiled {
 
-namespace fs = std::filesystem;
 namespace mw = modelwriter;
 
-using engineroad::EngineRoad;
 using engineroad::kProblemService;
 using engineroad::ModelVariable;
 using modelwriter::Writer;
@@ -34,10 +30,19 @@ constexpr std::int32_t kN = 7, kM = 3, kK = -2;
 
 // The inputs: real variables fixed, parameters of the other types.
 enum Item : std::uint32_t {
-  kItemP = 1, kItemQ, kItemR, kItemZero,
-  kItemN, kItemM, kItemK,
-  kItemTrue, kItemFalse,
-  kItemAlpha, kItemBeta, kItemRealText, kItemIntText,
+  kItemP = 1,
+  kItemQ,
+  kItemR,
+  kItemZero,
+  kItemN,
+  kItemM,
+  kItemK,
+  kItemTrue,
+  kItemFalse,
+  kItemAlpha,
+  kItemBeta,
+  kItemRealText,
+  kItemIntText,
   kItemU,
   kFirstResult = 100,
   kFirstEquation = 300,
@@ -171,8 +176,8 @@ void EveryRow(Writer& w) {
   ModelVariable(w, mw::kRealVariable, kItemQ, ".q", kQ, 4);
   ModelVariable(w, mw::kRealVariable, kItemR, ".r", kR, 4);
   ModelVariable(w, mw::kRealVariable, kItemZero, ".zero", 0.0, 4);
-  for (auto [index, name, value] : {std::tuple{kItemN, ".n", kN}, std::tuple{kItemM, ".m", kM},
-                                    std::tuple{kItemK, ".k", kK}}) {
+  for (auto [index, name, value] :
+       {std::tuple{kItemN, ".n", kN}, std::tuple{kItemM, ".m", kM}, std::tuple{kItemK, ".k", kK}}) {
     Parameter(w, mw::kIntegerParameter, index, name, [&](Writer& v) { v.IntValue(value); });
   }
   Parameter(w, mw::kLogicalParameter, kItemTrue, ".t", [](Writer& v) { v.IntValue(1); });
@@ -214,15 +219,8 @@ void EveryRow(Writer& w) {
            {kItemU, kItemP}, {});
 }
 
-class CodegenCompileEveryRow : public EngineRoad {
+class CodegenCompileEveryRow : public codegen_test::CompiledRoad {
  protected:
-  void SetUp() override {
-    prefix_ = codegen_test::MakeInstallation(work_.path() / "install");
-    fs::copy_file(codegen_test::kInstall + "/flowsheetexportstub.cpp",
-                  prefix_ / "procedures" / "flowsheetexportstub.cpp");
-    tools_ = std::make_unique<testsupport::ScopedEnv>("QLNSERVERDIR", (prefix_ / "bin").c_str());
-  }
-
   // The steady state; every result and u read.
   bool Solve(const std::string& name, std::vector<double>* values, double* u) {
     vantor_client::EngineOptions engine = Engine();
@@ -236,8 +234,7 @@ class CodegenCompileEveryRow : public EngineRoad {
       road_->Collect();
       return false;
     }
-    if (!BeginRun() ||
-        !road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) ||
+    if (!BeginRun() || !road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) ||
         !road_->WaitStep(0.0, "the steady state"))
       return false;
     if (Events().find("solution failure") != std::string::npos) return Fail("no steady state");
@@ -257,9 +254,6 @@ class CodegenCompileEveryRow : public EngineRoad {
     }
     return found;
   }
-
-  fs::path prefix_;
-  std::unique_ptr<testsupport::ScopedEnv> tools_;
 };
 
 TEST_F(CodegenCompileEveryRow, CompiledAndInterpretedRunsGiveEveryRowsValue) {

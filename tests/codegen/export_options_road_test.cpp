@@ -30,16 +30,6 @@ using vantor_client::Request;
 constexpr double kRelativeTolerance = 2.5e-7;  // option 130
 constexpr std::uint32_t kNewton = 1;           // option 38, a choice
 
-std::string Built(const std::string& command) {
-  std::string text;
-  if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
-    char buffer[512];
-    while (fgets(buffer, sizeof buffer, pipe) != nullptr) text += buffer;
-    if (pclose(pipe) != 0) text = "FAILED: " + text;
-  }
-  return text;
-}
-
 class CodegenCompileExportOptions : public EngineRoad {
  protected:
   // The engine with the two options set, the decay model loaded and
@@ -70,10 +60,12 @@ TEST_F(CodegenCompileExportOptions, TheExportCarriesTheOptionsInForce) {
   ASSERT_TRUE(Export(out)) << Failure() << "\n" << Events();
   std::string source = codegen_test::ReadText(out / "Decay.cpp");
   ASSERT_FALSE(source.empty());
-  EXPECT_NE(source.find("rt_queue_append(pQueue, \"QLNSolver Set Integration.RelErrorTol=2.5e-07\\n\");"),
-            std::string::npos);
-  EXPECT_NE(source.find("rt_queue_append(pQueue, \"QLNSolver Set Nonlinear.Method=\\\"Newton\\\"\\n\");"),
-            std::string::npos);
+  EXPECT_NE(
+      source.find("rt_queue_append(pQueue, \"QLNSolver Set Integration.RelErrorTol=2.5e-07\\n\");"),
+      std::string::npos);
+  EXPECT_NE(
+      source.find("rt_queue_append(pQueue, \"QLNSolver Set Nonlinear.Method=\\\"Newton\\\"\\n\");"),
+      std::string::npos);
 
   // Built against the host's headers, with a probe of the script and the
   // handler, as the host reaches them.
@@ -86,8 +78,9 @@ TEST_F(CodegenCompileExportOptions, TheExportCarriesTheOptionsInForce) {
   std::fclose(file);
   const fs::path so = out / "decay.so";
   const std::string host = std::string(VANTOR_SOURCE_DIR) + "/tests/codegen/fake_qvf";
-  ASSERT_EQ(Built("g++ -shared -fPIC -O1 -w -std=c++17 -I'" + codegen_test::kInstall + "' -I'" +
-                  host + "' -o '" + so.string() + "' '" + (out / "probe.cpp").string() + "'"),
+  ASSERT_EQ(codegen_test::Shell("g++ -shared -fPIC -O1 -w -std=c++17 -I'" + codegen_test::kInstall +
+                                "' -I'" + host + "' -o '" + so.string() + "' '" +
+                                (out / "probe.cpp").string() + "'"),
             "");
   platform::LibraryOpen open = platform::OpenLibrary(so.string());
   ASSERT_NE(open.handle, nullptr) << open.error;

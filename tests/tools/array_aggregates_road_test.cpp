@@ -69,8 +69,7 @@ TEST_F(ArrayAggregatesRoad, ADynamicSumOverAnArrayFollowsItsState) {
   const bool ok = [&] {
     if (!StartEngine(Engine(), "ArraySum") ||
         !road_->Expect(MakeCommand(kResultsService, 32, {}, {0.25}), "command 32", 0) ||
-        !IntOption(30, 4) || !RealOption(130, 1e-9) || !RealOption(131, 1e-9) ||
-        !IntOption(29, 4))
+        !IntOption(30, 4) || !RealOption(130, 1e-9) || !RealOption(131, 1e-9) || !IntOption(29, 4))
       return false;
     return Load([](Writer& w) {
       w.List(5);
@@ -113,16 +112,16 @@ class ArrayInverseRoad : public ArrayAggregatesRoad,
 TEST_P(ArrayInverseRoad, AnUnknownInsideTheArrayIsSolvedFor) {
   const Inverse& c = GetParam();
   double x = 0.0;
-  ASSERT_TRUE(SolveFor(c.name,
-                       [&](Writer& w) {
-                         w.List(3);
-                         ModelVariable(w, mw::kRealVariable, 1, ".a", c.a, 4);
-                         ModelVariable(w, mw::kRealVariable, 2, ".x", 1.0, 1);
-                         ArrayEquation(w, 10, ".e",
-                                       mw::Sub(mw::Unary(c.code, ArrayVar(0)), mw::Real(c.target)),
-                                       {2, 1}, {});
-                       },
-                       &x))
+  ASSERT_TRUE(SolveFor(
+      c.name,
+      [&](Writer& w) {
+        w.List(3);
+        ModelVariable(w, mw::kRealVariable, 1, ".a", c.a, 4);
+        ModelVariable(w, mw::kRealVariable, 2, ".x", 1.0, 1);
+        ArrayEquation(w, 10, ".e", mw::Sub(mw::Unary(c.code, ArrayVar(0)), mw::Real(c.target)),
+                      {2, 1}, {});
+      },
+      &x))
       << Failure() << "\n"
       << Events();
   EXPECT_NEAR(x, c.x, 1e-8) << c.name;
@@ -138,18 +137,18 @@ INSTANTIATE_TEST_SUITE_P(Aggregates, ArrayInverseRoad,
 // PRODUCT(ARRAY[x, a]) * x = 0.18 with a = 2 from x = 1: x^2 = 0.09.
 TEST_F(ArrayAggregatesRoad, AProductOverTheArrayTimesItsMemberConvergesToTheRoot) {
   double x = 0.0;
-  ASSERT_TRUE(SolveFor("ProductTimes",
-                       [](Writer& w) {
-                         w.List(3);
-                         ModelVariable(w, mw::kRealVariable, 1, ".a", 2.0, 4);
-                         ModelVariable(w, mw::kRealVariable, 2, ".x", 1.0, 1);
-                         ArrayEquation(w, 10, ".e",
-                                       mw::Sub(mw::Mul(mw::Unary(kProductCode, ArrayVar(0)),
-                                                       mw::Var(1)),
-                                               mw::Real(0.18)),
-                                       {2, 1}, {{2, 2}});
-                       },
-                       &x))
+  ASSERT_TRUE(SolveFor(
+      "ProductTimes",
+      [](Writer& w) {
+        w.List(3);
+        ModelVariable(w, mw::kRealVariable, 1, ".a", 2.0, 4);
+        ModelVariable(w, mw::kRealVariable, 2, ".x", 1.0, 1);
+        ArrayEquation(
+            w, 10, ".e",
+            mw::Sub(mw::Mul(mw::Unary(kProductCode, ArrayVar(0)), mw::Var(1)), mw::Real(0.18)),
+            {2, 1}, {{2, 2}});
+      },
+      &x))
       << Failure() << "\n"
       << Events();
   EXPECT_NEAR(x, 0.3, 1e-8);

@@ -25,7 +25,7 @@ constexpr Status kNoSolverEquation = 0x80000052u;
 
 struct Refused {
   const char* name;
-  std::uint8_t code;     // on the wire
+  std::uint8_t code;  // on the wire
   const char* operator_name;
 };
 
@@ -56,8 +56,8 @@ TEST_P(RefusedOperatorRoad, TheRefusalNamesTheEquationAndTheOperator) {
   Writer(*create).Placement({engineroad::Node()});
   ASSERT_TRUE(road_->Expect(std::move(create), "creating the node", 0)) << Failure();
   ASSERT_TRUE(Fill([&](Writer& w) { Model(w, mw::Unary(c.code, mw::Var(1))); })) << Failure();
-  ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 6, {0, 0}), "command 6",
-                            kNoSolverEquation))
+  ASSERT_TRUE(
+      road_->Expect(MakeCommand(kProblemService, 6, {0, 0}), "command 6", kNoSolverEquation))
       << Failure() << "\n"
       << Events();
   std::string named;
@@ -71,8 +71,8 @@ TEST_P(RefusedOperatorRoad, TheRefusalNamesTheEquationAndTheOperator) {
     }
     return !named.empty();
   });
-  EXPECT_NE(named.find(std::string("the operator ") + c.operator_name + " in " +
-                       c.operator_name + "(Model.p)"),
+  EXPECT_NE(named.find(std::string("the operator ") + c.operator_name + " in " + c.operator_name +
+                       "(Model.p)"),
             std::string::npos)
       << Events();
 
