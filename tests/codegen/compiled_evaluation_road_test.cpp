@@ -21,7 +21,6 @@ namespace compiled_evaluation_road {
 
 namespace mw = modelwriter;
 
-using engineroad::kCrest;
 using engineroad::kEventTime;
 using engineroad::kProblemService;
 using engineroad::kResultsService;
@@ -29,8 +28,6 @@ using engineroad::ModelEquation;
 using engineroad::ModelVariable;
 using modelwriter::Writer;
 using vantor_client::MakeCommand;
-
-constexpr std::uint32_t kLibraryService = 61;
 
 // a fixed, x' = rate from x(0) = 0.5, s = SIGMA(ARRAY[x, a]): s = 0.5 + a +
 // rate t.
@@ -66,19 +63,7 @@ class CodegenCompileEvaluationRoad : public codegen_test::CompiledRoad {
         !road_->Expect(MakeCommand(kResultsService, 32, {}, {interval}), "command 32", 0) ||
         !IntOption(30, 4) || !RealOption(130, 1e-8) || !RealOption(131, 1e-8) || !IntOption(29, 4))
       return false;
-    const std::pair<std::uint32_t, mw::Expr> conditions[] = {
-        {1, mw::Greater(mw::Var(0), mw::Real(kCrest))},
-        {2, mw::Greater(mw::Real(1.0), mw::Var(0))}};
-    for (const auto& [index, condition] : conditions) {
-      auto request = std::make_unique<vantor_client::Request>(kLibraryService);
-      Writer w(*request);
-      w.U16(3);
-      w.U16(2);
-      w.Placement({{index, "Condition" + std::to_string(index)}});
-      w.Expression(condition);
-      if (!road_->Expect(std::move(request), "library condition", 0)) return false;
-    }
-    return Load(model);
+    return engineroad::PutLibraryConditions(*road_, engineroad::TankConditions()) && Load(model);
   }
 
   bool Value(std::uint32_t index, double* value) {

@@ -96,8 +96,6 @@ using modelwriter::Var;
 using modelwriter::Writer;
 using vantor_client::MakeCommand;
 
-constexpr std::uint32_t kLibraryService = 61;
-
 // Gear12 runs of small models through the engine, read at every
 // communication interval.
 class DynamicRoad : public engineroad::EngineRoad {
@@ -125,19 +123,8 @@ class DynamicRoad : public engineroad::EngineRoad {
             (IntOption(144, 1) && RealOption(156, settings.event_tol))) &&
            IntOption(29, 4) && Conditions(settings) && Load(model);
   }
-  // Service 61: each condition, a library expression (item kind 2), replaces
-  // the library node at its index.
   bool Conditions(const Settings& settings) {
-    for (const auto& [index, condition] : settings.conditions) {
-      auto request = std::make_unique<vantor_client::Request>(kLibraryService);
-      Writer w(*request);
-      w.U16(3);
-      w.U16(2);
-      w.Placement({{index, "Condition" + std::to_string(index)}});
-      w.Expression(condition);
-      if (!road_->Expect(std::move(request), "library condition", 0)) return false;
-    }
-    return true;
+    return engineroad::PutLibraryConditions(*road_, settings.conditions);
   }
   // The run's first `steps` commands 10 (the initialisation at t = 0, then
   // one interval each); `at` reads after each.

@@ -1,16 +1,20 @@
 // Models with a state event that the dynamic and compiled-evaluation road
 // tests share: a tank whose outflow starts when its level passes a weir's
 // crest, once by an IF and once by a switch, in the node Node(). Both need
-// the library conditions h > 1.2 (index 1) and, for the switch, 1.0 > h
-// (index 2).
+// the library conditions of TankConditions().
 #pragma once
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/tools/engine_road_fixture.h"
+#include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
+#include "tools/road.h"
 
 namespace engineroad {
 
@@ -21,6 +25,29 @@ namespace engineroad {
 constexpr double kCrest = 1.2, kEventTime = 1.4;
 inline double WeirLevel(double t) {
   return t <= kEventTime ? 0.5 + t / 2 : kCrest + 2.0 * (1.0 - std::exp(-(t - kEventTime) / 4));
+}
+
+using LibraryConditions = std::vector<std::pair<std::uint32_t, modelwriter::Expr>>;
+
+// Service 61: each condition, a library expression (item kind 2), replaces
+// the library node at its index.
+inline bool PutLibraryConditions(vantor_scenario::Road& road, const LibraryConditions& conditions) {
+  for (const auto& [index, condition] : conditions) {
+    auto request = std::make_unique<vantor_client::Request>(61);
+    modelwriter::Writer w(*request);
+    w.U16(3);
+    w.U16(2);
+    w.Placement({{index, "Condition" + std::to_string(index)}});
+    w.Expression(condition);
+    if (!road.Expect(std::move(request), "library condition", 0)) return false;
+  }
+  return true;
+}
+
+// The conditions of both tanks: h > 1.2 (1) and 1.0 > h (2).
+inline LibraryConditions TankConditions() {
+  using namespace modelwriter;
+  return {{1, Greater(Var(0), Real(kCrest))}, {2, Greater(Real(1.0), Var(0))}};
 }
 
 // An inline equation at `placement`.
