@@ -36,6 +36,7 @@
 #include "framework/libraries/qln_dynamic_library.h"
 #include "platform/posix_file.h"
 #include "platform/safe_write.h"
+#include "solve/options/solver_option_table.h"
 
 namespace codegen {
 namespace {
@@ -456,7 +457,7 @@ void WriteExports(std::ostream& o) {
     << "DLL_C_AS_C(void) getx_address(double **x_ext,double "
        "**bounds_ext){*x_ext=g_pX;*bounds_ext=bounds;}\n"
     << "DLL_C_AS_C(void) setinterm_address(double* interm,int *int_interm,char "
-       "**str_interm){s=interm;is=int_interm;ss=str_interm;}\n"
+       "**str_interm){s=interm;is=int_interm;ss=(const char**)str_interm;}\n"
     << "DLL_C_AS_C(void) register_setvarunscaled(void *pFn, void *pBlock){\n"
     << "  g_pInstance->pSetVarUnscaled=(SetVarUnscaledFn)pFn; "
        "g_pInstance->pSetVarBlock=pBlock;\n}\n"
@@ -535,8 +536,8 @@ void WriteLibraryLifeCycle(std::ostream& o, std::int32_t procedures, const std::
 }
 
 // The equation function of one row, in the fixed order of the block's
-// code emission.
-void WriteBlockEquationCode(DAESSolverEquation* row, daes::EquationCState& state) {
+// code emission; false when it could not be written whole.
+bool WriteEquationFunction(DAESSolverEquation* row, daes::EquationCState& state) {
   SolverEquationCodeWriter w(row, state);
   w.Prepare();
   w.WriteHead(0);
@@ -551,7 +552,38 @@ void WriteBlockEquationCode(DAESSolverEquation* row, daes::EquationCState& state
   w.WriteCaseLabel(daes::kTaskColumns);
   w.WriteColumnPattern();
   w.WriteText("break;\n");
-  w.WriteEnd();
+  return w.WriteEnd() == 0;
+}
+
+std::size_t EmittedSections(const daes::EquationCState& state) {
+  return static_cast<std::size_t>(
+      std::count_if(state.sections.begin(), state.sections.end(),
+                    [](const auto& section) { return section->emitted; }));
+}
+
+// In compiled evaluation a row that cannot be written whole gets a
+// function that does nothing instead: its compiled number is 0, so the
+// interpreter evaluates it, and the rest of the library still builds. A
+// procedure row keeps its text: its call's wrapper and declaration are
+// shared with the call's other rows. False when the row was left out.
+bool WriteBlockEquationCode(DAESSolverEquation* row, daes::EquationCState& state,
+                            bool compiled) {
+  std::ostream* out = state.out;
+  std::ostringstream function;
+  function.precision(out->precision());
+  const std::size_t sections = state.sections.size();
+  const std::size_t emitted = EmittedSections(state);
+  state.out = &function;
+  const bool written = WriteEquationFunction(row, state);
+  state.out = out;
+  const bool own = state.sections.size() == sections && EmittedSections(state) == emitted &&
+                   dynamic_cast<DAESProcSolverEquation*>(row) == nullptr;
+  if (written || !compiled || !own) {
+    *out << function.str();
+    return true;
+  }
+  *out << "static void Eqn" << state.equation << "(int task){(void)task;}\n";
+  return false;
 }
 
 }  // namespace
@@ -785,9 +817,15 @@ Status Generate(const FlowsheetGeneration& generation, DAESProblem* problem, Exp
     std::vector<DefineEqnsWriter::Entry> entries;
     std::int32_t calls = 0;
     const std::size_t half_before = TapeStateNow().capacity / 2;
+    std::int32_t left_out = 0;
     for (DAESSolverEquation* row : rows) {
       const std::int32_t states_before = state.state_base + state.state_count + state.switches;
-      WriteBlockEquationCode(row, state);
+      if (!WriteBlockEquationCode(row, state, compiled)) {
+        ++left_out;
+        const char* named = row->GetNameText();
+        Progress(report, "Equation %s could not be compiled; the interpreter evaluates it.\n",
+                 named != nullptr ? named : "");
+      }
       ++writer.written;
       DefineEqnsWriter::Entry e;
       const char* text = row->GetNameText();
@@ -803,7 +841,7 @@ Status Generate(const FlowsheetGeneration& generation, DAESProblem* problem, Exp
       entries.push_back(std::move(e));
     }
     daes::EmitCodeSections(state, true);
-    failed = state.failed_functions;
+    failed = state.failed_functions - left_out;
     const std::size_t intermediates = TapeStateNow().capacity + 2;
     if (compiled) {
       g_jacobian_code[name] = {static_cast<std::size_t>(std::max(state.expr.tape.j_offset, 0)),
@@ -824,11 +862,11 @@ Status Generate(const FlowsheetGeneration& generation, DAESProblem* problem, Exp
     const std::int32_t n = problem->VariableCount();
     if (compiled) {
       o << "static double g_pX[" << std::max(n, 1) << "],bounds[" << std::max(2 * n, 1)
-        << "],res,*s/* MaxIntermediates=" << intermediates << " */;int *is; char **ss;\n"
+        << "],res,*s/* MaxIntermediates=" << intermediates << " */;int *is; const char **ss;\n"
         << "static double *g_pJ; static int *g_piCol;\n";
     } else {
       o << "static double s[" << intermediates << "],res,*g_pX,*g_pJ,bounds["
-        << std::max(2 * n, 1) << "];static int is[" << intermediates << "],*g_piCol;static char *ss["
+        << std::max(2 * n, 1) << "];static int is[" << intermediates << "],*g_piCol;static const char *ss["
         << intermediates << "];\n"
         << "static int GetNvars(void) { return " << n << "; }\n"
         << "static int GetNequs(void) { return " << writer.total << "; }\n"
@@ -895,10 +933,13 @@ Status Generate(const FlowsheetGeneration& generation, DAESProblem* problem, Exp
           if (column > 0) port.block_indexes[j] = column - 1;
         }
       }
+      // The options in force go with the export: its handler answers the
+      // host's option requests as the engine answers them now, and its
+      // "SetOptions" script repeats them.
       std::ostringstream script;
-      script << "/* SetOptions: name and value pairs for the solver options. */\n"
-             << "static int DummyOptionsHandler(const char *pName, const char *pValue) {\n"
-             << "  (void)pName; (void)pValue; return 0;\n}\n";
+      SolverOptionTable* table = SolverOptionTable::Instance();
+      table->WriteOptionsHandlerCode(script);
+      table->WriteSetOptionsScript(script);
       WriteBlockFactoryLayer(o, name, *exported->ports, script.str());
       add_path = WriteLibraryReport(between, report, slots.libraries);
     }

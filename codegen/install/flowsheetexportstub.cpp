@@ -100,6 +100,48 @@ static inline int bv_packFTNstr(char* field, const char* text) {
   std::memcpy(field, f, 40);
   return 1;
 }
+/* CONVERTTO to a text: at most 40 characters, as the interpreter writes
+ * them; the buffers take turns, as bv_concat's do. */
+static inline char* bv_text_buffer(void) {
+  static char buffer[4][41];
+  static int next = 0;
+  return buffer[next++ & 3];
+}
+static inline const char* bv_text40(const char* a) {
+  char* out = bv_text_buffer();
+  std::snprintf(out, 41, "%s", a != nullptr ? a : "");
+  return out;
+}
+static inline const char* bv_int40(int a) {
+  char* out = bv_text_buffer();
+  std::snprintf(out, 41, "%d", a);
+  return out;
+}
+static inline const char* bv_real40(double a) {
+  char* out = bv_text_buffer();
+  std::snprintf(out, 41, "%g", a);
+  return out;
+}
+/* CONVERTTO from a real to an integer, held to the integer range. */
+static inline int bv_saturate(double x) {
+  if (!(x == x)) return 0;
+  if (x >= 2147483647.0) return INT_MAX;
+  if (x <= -2147483648.0) return INT_MIN;
+  return (int)x;
+}
+/* URND and NRND draw from the process's generator, as the interpreter does. */
+static inline double bv_urnd(double a, double b) {
+  return a + 2.0 * (std::rand() / (double)RAND_MAX - 0.5) * b;
+}
+static inline double bv_nrnd(double a, double b) {
+  double u, v, q;
+  do {
+    u = 2.0 * std::rand() / (double)RAND_MAX - 1.0;
+    v = 2.0 * std::rand() / (double)RAND_MAX - 1.0;
+    q = u * u + v * v;
+  } while (!(q > 0.0 && q < 1.0));
+  return a + b * u * std::sqrt(-2.0 * std::log(q) / q);
+}
 /* System values other than the time are not served to compiled code. */
 static inline double bv_sysfun(const char* name) {
   (void)name;
@@ -110,6 +152,18 @@ static inline double bv_sysfun(const char* name) {
 /* An exported flowsheet is a block type of the host's block framework;
  * its headers declare the block, port and factory types. */
 #include "qvfblock.h"
+
+/* The engine's options handler, as the engine declares it: the export's
+ * handler answers the numbered option requests with the options that were
+ * in force when it was exported. */
+class QLNOptionsHandler {
+ public:
+  virtual int32_t OptionRequest(int32_t option, int32_t* iinfo, double* xinfo,
+                                const char** sinfo) = 0;
+
+ protected:
+  ~QLNOptionsHandler() = default;
+};
 
 /* Equations as DefineEqns registers them: function, flags, and the names
  * of each batch as one run of texts ended by "\0". */

@@ -199,8 +199,12 @@ void DAESSolverEquation::WriteFunctionEnd(daes::EquationCState& w) {
   w.state_count = 0;
   w.total_rows += w.function_rows;
   w.function_rows = 0;
-  // Each function starts sound; the failures stay counted.
-  if (!w.success) ++w.failed_functions;
+  // Each function starts sound; the failures stay counted. A row whose
+  // function could not be written whole is never evaluated through it.
+  if (!w.success) {
+    ++w.failed_functions;
+    compiled_number_ = 0;
+  }
   w.success = true;
   w.expr.tape.failed = false;
 }

@@ -38,6 +38,22 @@ RememberedContext& Remembered() {
 
 bool IsSevere(Status s) { return (s & 0xA0000000u) == 0xA0000000u; }
 
+// What the evaluator could not take in a residual: "the operator SIGN in
+// SIGN(p)", or "the term p" for a leaf it cannot read.
+std::string RefusedPart(DAESEquationContext& context) {
+  Expression* node = context.RefusedNode();
+  if (node == nullptr) return "the residual";
+  std::ostringstream printed;
+  Expression::PrintNode(printed, node, &context);
+  const char* name = Row(node->Op()).modelling;
+  if (node->Op() == kTerm || name == nullptr || *name == '\0') return "the term " + printed.str();
+  std::string op = name;
+  // Infix rows are spelled with their blanks (" AND ").
+  op.erase(0, op.find_first_not_of(' '));
+  op.erase(op.find_last_not_of(' ') + 1);
+  return "the operator " + op + " in " + printed.str();
+}
+
 double ResultAsDouble(const SUValue& r) {
   return r.Kind() == SUValue::kReal ? r.payload.real : static_cast<double>(r.payload.integer);
 }
@@ -138,7 +154,10 @@ DAESSolverEquation* MakeSolverEquation(DAESSimpleEquation* model) {
                     equation->ResidualExpression()->ClassId() == kProcedureCallClass;
   if (!call && (equation->Context() == nullptr || !equation->Context()->HasTape())) {
     BvuNameable* self = equation;
-    SuPrint(0, "Equation @es has a residual that cannot be evaluated; it is left out\n", &self);
+    const std::string part =
+        equation->Context() != nullptr ? RefusedPart(*equation->Context()) : "the residual";
+    SuPrint(0, "Equation @es has a residual that cannot be evaluated (%s); it is left out\n",
+            &self, part.c_str());
     delete equation;
     return nullptr;
   }
@@ -202,17 +221,31 @@ DAESRowElement* DAESSolverEquation::FindNextElementInRow(std::uint32_t sequence,
   if (model_ == nullptr) return nullptr;
   const std::vector<DAESRowElement*>& elements = model_->RowElements();
   const std::uint64_t layout = daes::ElementLayout();
-  if (element_layout_ != layout || element_sequences_.size() != elements.size()) {
-    element_sequences_.resize(elements.size());
+  if (element_layout_ != layout || element_count_ != elements.size()) {
+    element_sequences_.clear();
+    const auto add = [&](std::size_t i, std::int32_t member, DAESRowElement* e) {
+      DAESVarTableEntry* v = e != nullptr ? e->ElementVariable() : nullptr;
+      element_sequences_.push_back(
+          {i, member, v != nullptr ? std::int64_t{v->SequenceNumber()} : -1});
+    };
     for (std::size_t i = 0; i < elements.size(); ++i) {
-      DAESVarTableEntry* v = elements[i]->ElementVariable();
-      element_sequences_[i] = v != nullptr ? std::int64_t{v->SequenceNumber()} : -1;
+      DAESRowElement* e = elements[i];
+      // A variable array's members are the row's elements of their
+      // variables: an aggregate over the array hands each its derivative.
+      if (e->ElementKind() == daes::kArrayElement && e->IsParameter() == 0) {
+        for (std::int32_t m = 0; m < e->TotalCount(); ++m) add(i, m, e->ElementAt(m));
+      } else {
+        add(i, -1, e);
+      }
     }
+    element_count_ = elements.size();
     element_layout_ = layout;
   }
-  while (*position >= 0 && static_cast<std::size_t>(*position) < elements.size()) {
-    const auto i = static_cast<std::size_t>((*position)++);
-    if (element_sequences_[i] == std::int64_t{sequence}) return elements[i];
+  while (*position >= 0 && static_cast<std::size_t>(*position) < element_sequences_.size()) {
+    const ScalarEntry& entry = element_sequences_[static_cast<std::size_t>((*position)++)];
+    if (entry.sequence != std::int64_t{sequence}) continue;
+    DAESRowElement* e = elements[entry.element];
+    return entry.member < 0 ? e : e->ElementAt(entry.member);
   }
   return nullptr;
 }

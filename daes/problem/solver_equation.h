@@ -244,10 +244,18 @@ class DAESSolverEquation : public DAESEqnRow {
   std::uint32_t compiled_number_ = 0;
   std::vector<std::int32_t> column_pattern_;
   CompiledJacobian jacobian_;
-  // The sequence number of each row element's variable (-1 for none), as
-  // of element layout `element_layout_`: the element searches read it
-  // instead of every element and variable.
-  std::vector<std::int64_t> element_sequences_;
+  // The row's scalar elements, the members of its variable arrays in
+  // place of the array (by flat index), each with its variable's sequence
+  // number (-1 for none), as of element layout `element_layout_` and
+  // `element_count_` row elements: the element searches read it instead
+  // of every element and variable.
+  struct ScalarEntry {
+    std::size_t element;
+    std::int32_t member;  // -1: the element itself
+    std::int64_t sequence;
+  };
+  std::vector<ScalarEntry> element_sequences_;
+  std::size_t element_count_ = 0;
   std::uint64_t element_layout_ = 0;
 };
 

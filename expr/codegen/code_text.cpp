@@ -1,10 +1,10 @@
 #include "expr/codegen/code_text.h"
 
-#include <fstream>
 #include <sstream>
 #include <vector>
 
 #include "expr/tree/expression.h"
+#include "platform/safe_write.h"
 
 namespace codetext {
 
@@ -153,8 +153,19 @@ std::string WriteAggregateFunction(ExprCodeWriter& writer, Expression* chain, St
   body << "} //end of " << name << '\n';
   writer.indent = indent;
 
-  std::ofstream file(writer.function_folder + name);
+  // Only into the folder the generator chose, its private build folder:
+  // nothing is written through a link or over another user's file there.
+  int error = 0;
+  platform::FileOutStream file(
+      writer.function_folder.empty()
+          ? platform::FileDescriptor()
+          : platform::OpenForReplace(FolderFile(writer.function_folder, name).c_str(), &error));
+  if (!file.is_open()) {
+    *status |= 1;
+    return name;
+  }
   file << body.str();
+  file.close();
   if (!file) *status |= 1;
   return name;
 }

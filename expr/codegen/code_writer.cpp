@@ -2,11 +2,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <ostream>
 #include <sstream>
 
 #include "expr/tree/expression.h"
+#include "platform/posix_file.h"
+#include "platform/safe_write.h"
 
 namespace {
 
@@ -371,16 +372,31 @@ void WriteSetIterParams(const std::vector<std::uint16_t>& iterator_types, std::o
   out << ')';
 }
 
+std::string FolderFile(const std::string& folder, const std::string& name) {
+  if (folder.empty() || folder.back() == '/') return folder + name;
+  return folder + '/' + name;
+}
+
 void AppendFileToText(std::string& text, const char* folder, const char* file_name) {
-  std::string path = folder != nullptr ? folder : "";
-  if (file_name != nullptr) path += file_name;
-  if (path.size() > 1023) return;
-  std::FILE* file = std::fopen(path.c_str(), "r");
-  if (file == nullptr) return;
-  char piece[1023];
-  while (std::fgets(piece, sizeof piece, file) != nullptr) text += piece;
-  std::fclose(file);
-  std::remove(path.c_str());
+  const std::string path =
+      FolderFile(folder != nullptr ? folder : "", file_name != nullptr ? file_name : "");
+  if (path.size() > 1023 || !platform::IsOwnRegularFile(path.c_str())) return;
+  platform::FileOpenMode mode;
+  mode.read = true;
+  mode.create = false;
+  mode.no_follow = true;
+  mode.no_wait = true;
+  int error = 0;
+  platform::FileDescriptor file = platform::OpenOwnedFile(path.c_str(), mode, &error);
+  if (!file.valid()) return;
+  std::string read;
+  char piece[1022];
+  std::size_t got = 0;
+  while (platform::ReadSome(file.get(), piece, sizeof piece, &got, &error) && got > 0) {
+    read.append(piece, got);
+  }
+  text += read;
+  platform::RemoveFile(path.c_str());
 }
 
 void WriteSetIterationHeader(ExprCodeWriter& writer, std::ostream& out, bool string_set,

@@ -148,9 +148,10 @@ struct ExprCodeWriter {
   // The iterators of the loops open around the code being written.
   std::vector<std::uint16_t> loop_types;  // 2 integer, 5 string
   // Aggregate functions: numbered per generation, written into this folder
-  // under their own names.
+  // under their own names; the generator names its private build folder
+  // (with none, no function is written and the writer fails).
   std::uint32_t aggregate_functions = 0;
-  std::string function_folder = ".";
+  std::string function_folder;
 
   // Tells the builder of a name (kind 20 for names and variables) when a
   // builder is attached and notification is on.
@@ -185,8 +186,11 @@ std::string CIdentifier(ExprCodeWriter& writer, const char* name);
 // when declaring, "(QV_VSI1, iTerm++, dMinMax)" in a call.
 void WriteSetIterParams(const std::vector<std::uint16_t>& iterator_types, std::ostream& out,
                         bool declare, bool term_counter, bool min_max);
-// Appends the file folder/name (at most 1023 characters together) to
-// `text` and deletes it; a file that cannot be opened changes nothing.
+// The file `name` in `folder`, with one separator between them.
+std::string FolderFile(const std::string& folder, const std::string& name);
+// Appends the file `name` in `folder` (at most 1023 characters together) to
+// `text` and deletes it; a file that cannot be opened, a link, or a file
+// that is not this user's changes nothing.
 void AppendFileToText(std::string& text, const char* folder, const char* file_name);
 // Opens loop `number` over a set: the iterator declaration and its
 // "while (QV_VSI<n>.Next()) {".

@@ -157,8 +157,42 @@ const char* Infix(std::uint32_t op) {
       return "&&";
     case kOr:
       return "||";
+    case kSigma:
+      return "+";
+    case kProd:
+      return "*";
     default:
       return nullptr;
+  }
+}
+
+// How an operand is read, as the interpreter reads it.
+bool ReadsTextOperand(std::uint8_t kind, std::uint64_t operand) {
+  return kind == kResText || kind == kConstText || kind == kVarText || kind == kVarName ||
+         (kind == kVarTyped && (OperandType(operand) == SUValue::kString ||
+                                OperandType(operand) == SUValue::kName));
+}
+bool ReadsIntOperand(std::uint8_t kind, std::uint64_t operand) {
+  return kind == kResInt || kind == kResIntAsReal || kind == kConstInt ||
+         kind == kConstIntAsReal || kind == kVarInt || kind == kVarIntAsReal ||
+         (kind == kVarTyped && (OperandType(operand) == SUValue::kInteger ||
+                                OperandType(operand) == SUValue::kLogical));
+}
+
+// A conversion row over operand text a: the run-time helper that converts
+// as the interpreter does, by the operand's kind.
+std::string Conversion(std::uint32_t op, const TapeInstruction& in, const std::string& a) {
+  const bool text = ReadsTextOperand(in.left_kind, in.left);
+  const bool integer = !text && ReadsIntOperand(in.left_kind, in.left);
+  switch (op) {
+    case kConv2R:
+      return text ? "atof(" + a + ")" : "(double)(" + a + ")";
+    case kConv2I:
+      return text ? "atoi(" + a + ")" : integer ? "(int)(" + a + ")" : "bv_saturate(" + a + ")";
+    default:
+      return text      ? "bv_text40(" + a + ")"
+             : integer ? "bv_int40(" + a + ")"
+                       : "bv_real40((double)(" + a + "))";
   }
 }
 
@@ -366,7 +400,7 @@ Status ExprPCContext::WriteValueCode(ExprCodeWriter& writer, std::ostream& out,
       const std::string a = array ? std::string() : OperandCode(in, true, " %.17g");
       const std::string b = in.right_kind != kNone ? OperandCode(in, false, " %.17g") : "";
       // Texts: a concatenation or a plain copy of a text operand.
-      const bool texts = in.result == 2 && op != kConcat &&
+      const bool texts = in.result == 2 && op != kConcat && op != kConv2S &&
                          !((op == kTerm || op == kPlus) && in.right_kind == kNone);
       const std::vector<std::string> elements =
           array ? ArrayElementCode(in, " %.17g", nullptr) : std::vector<std::string>();
@@ -415,6 +449,10 @@ Status ExprPCContext::WriteValueCode(ExprCodeWriter& writer, std::ostream& out,
         out << "bv_mod(" << a << "," << b << ");";
       } else if (op == kConcat) {
         out << "bv_concat(" << a << "," << b << ");";
+      } else if (op == kConv2R || op == kConv2I || op == kConv2S) {
+        out << Conversion(op, in, a) << ";";
+      } else if (op == kURnd || op == kNRnd) {
+        out << (op == kURnd ? "bv_urnd(" : "bv_nrnd(") << a << "," << b << ");";
       } else if (in.result == 2) {
         out << a << ";";
       } else if (const char* compare = TextComparison(op)) {

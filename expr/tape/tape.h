@@ -157,6 +157,10 @@ class ExprPCContext : public ExprContext {
   Status RunTape();
   std::int32_t InstructionCount() const { return count_; }
   bool HasTape() const { return count_ != 0; }
+  // Without a tape: the innermost node the compiler could not take (its
+  // operator, or a leaf of a type it cannot read); null when there was no
+  // expression.
+  Expression* RefusedNode() const { return refused_; }
   // Marks the stored values stale: the next derivative pass runs the tape.
   void MarkStale() {
     if (count_ > 0) count_ = -count_;
@@ -196,6 +200,7 @@ class ExprPCContext : public ExprContext {
   struct Operand;
   void Compile();
   bool Emit(Expression* node, std::uint16_t wanted, Operand* out);
+  bool EmitNode(Expression* node, std::uint16_t wanted, Operand* out);
   bool EmitLeaf(Expression* node, std::uint16_t wanted, Operand* out);
   bool EmitAggregate(Expression* node, Operand* out);
   bool EmitCall(Expression* node, Operand* out);
@@ -211,6 +216,7 @@ class ExprPCContext : public ExprContext {
   void PrintLeaf(std::uint8_t kind, std::uint64_t operand, std::ostream& out);
 
   ExprVariableFinder* finder_;
+  Expression* refused_ = nullptr;
   // Every instruction reads reals and does arithmetic on them: RunPlain
   // may run the tape.
   bool plain_ = false;

@@ -100,11 +100,13 @@ ExprPCContext::~ExprPCContext() {
 void ExprPCContext::Compile() {
   tape_.code.clear();
   count_ = 0;
+  refused_ = nullptr;
   Expression* root = Root();
   if (root == nullptr) return;
   Operand result;
   // An array on its own has no value the tape could give.
   if (!Emit(root, root->GetResultType(), &result) || result.array) {
+    if (refused_ == nullptr) refused_ = root;
     tape_.code.clear();
     return;
   }
@@ -289,7 +291,14 @@ bool ExprPCContext::EmitCall(Expression* node, Operand* out) {
   return true;
 }
 
+// The first node refused is the innermost: its parents fail after it.
 bool ExprPCContext::Emit(Expression* node, std::uint16_t wanted, Operand* out) {
+  const bool emitted = EmitNode(node, wanted, out);
+  if (!emitted && refused_ == nullptr) refused_ = node;
+  return emitted;
+}
+
+bool ExprPCContext::EmitNode(Expression* node, std::uint16_t wanted, Operand* out) {
   if (node == nullptr) return false;
   if (node->ClassId() == exprclass::kProcCall) return EmitCall(node, out);
   std::uint16_t op = node->Op();

@@ -218,8 +218,13 @@ bool WatchedPow(double x, double y, double* result) {
 
 SUValue* ExprPCContext::ValueOf(TapeInstruction& in, bool left) {
   void*& cached = left ? in.left_value : in.right_value;
-  if (cached == nullptr) {
-    ExpressionVariable* v = GetVariable(static_cast<std::int32_t>(left ? in.left : in.right));
+  const std::uint8_t kind = left ? in.left_kind : in.right_kind;
+  const std::uint64_t operand = left ? in.left : in.right;
+  // An array's value is a copy of its members' values that only a fresh
+  // read brings up to date: it is asked for at every evaluation.
+  const bool array = kind == kVarTyped && OperandType(operand) == 0;
+  if (cached == nullptr || array) {
+    ExpressionVariable* v = GetVariable(OperandIndex(operand));
     if (v != nullptr) cached = v->CurrentValue();
   }
   return static_cast<SUValue*>(cached);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -131,6 +132,18 @@ inline void Edit(std::string* text, const std::string& from, const std::string& 
     text->replace(at, from.size(), to);
     at = text->find(from, at + to.size());
   }
+}
+
+// What a shell command printed (both streams), "FAILED: " first when it
+// failed.
+inline std::string Shell(const std::string& command) {
+  std::string text;
+  if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, pipe) != nullptr) text += buffer;
+    if (pclose(pipe) != 0) text = "FAILED: " + text;
+  }
+  return text;
 }
 
 // A fresh folder under the test binary's temporary area.

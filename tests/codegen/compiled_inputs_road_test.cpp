@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/codegen/codegen_helpers.h"
+#include "tests/codegen/compiled_road_fixture.h"
 #include "tests/support/scoped_env.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/result_replies.h"
@@ -100,15 +100,8 @@ std::vector<std::string> Tcex(const fs::path& folder) {
   return names;
 }
 
-class CodegenCompileRoad : public EngineRoad {
+class CodegenCompileRoad : public codegen_test::CompiledRoad {
  protected:
-  void SetUp() override {
-    prefix_ = codegen_test::MakeInstallation(work_.path() / "install");
-    fs::copy_file(codegen_test::kInstall + "/flowsheetexportstub.cpp",
-                  prefix_ / "procedures" / "flowsheetexportstub.cpp");
-    tools_ = std::make_unique<testsupport::ScopedEnv>("QLNSERVERDIR", (prefix_ / "bin").c_str());
-  }
-
   // The run to t = 100 with the feed stepped from 10 to 12 at t = 50; with
   // `compiled` compiled evaluation is asked for through the option table.
   bool RunTrain(const std::string& name, bool compiled, bool keep, TrainValues* values) {
@@ -154,8 +147,6 @@ class CodegenCompileRoad : public EngineRoad {
     return FinishRun();
   }
 
-  fs::path prefix_;
-  std::unique_ptr<testsupport::ScopedEnv> tools_;
   std::vector<std::string> built_;
 };
 

@@ -132,16 +132,6 @@ TEST(FlowsheetExport, BlockLayerGolden) {
   fs::remove_all(folder);
 }
 
-std::string Shell(const std::string& command) {
-  std::string text;
-  if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
-    char buffer[512];
-    while (fgets(buffer, sizeof buffer, pipe) != nullptr) text += buffer;
-    if (pclose(pipe) != 0) text = "FAILED: " + text;
-  }
-  return text;
-}
-
 // The host's factory list.
 struct Factories : QVFFactoryLibrary {
   void AddFactory(QVFBlkFactory* f) override { list.push_back(f); }

@@ -4,7 +4,10 @@
 // expansion and the builder calls.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -367,6 +370,47 @@ TEST(CodeWriter, ForEachAggregateFunctions) {
                       "    } else\n"
                       "      result = QV_max(result,dTemp);\n"),
             std::string::npos);
+}
+
+// An aggregate function goes only into the folder the generator chose, and
+// never through a link planted under its name: the file the link names
+// keeps its bytes, and neither the write nor the read-back follows it.
+TEST(CodeWriter, AggregateFunctionsGoOnlyIntoTheChosenFolder) {
+  const Ref i = Name("i");
+  const Ref set = IntSet({1, 2});
+  const Ref each = Hold(new BinaryExpression(kForEach, U(kDeRef, i, SUValue::kInteger).get(),
+                                             set.get(), 0x104));
+  const Ref sum = U(kSigma, ListOf({&each}));
+
+  Writer none;  // no folder chosen: nothing written, the writer fails
+  EXPECT_EQ(none.Value(sum.get(), 0x100), "(Sigma1())");
+  EXPECT_EQ(none.last, 1u);
+  EXPECT_FALSE(std::ifstream("Sigma1").good());
+  EXPECT_FALSE(std::ifstream(".Sigma1").good());
+
+  testsupport::TempDir dir;
+  const std::string victim = dir.path().string() + "/victim";
+  std::ofstream(victim) << "keep me";
+  ASSERT_EQ(::symlink(victim.c_str(), (dir.path() / "Sigma1").c_str()), 0);
+  Writer planted;
+  planted.w.function_folder = dir.path().string();  // no separator at its end
+  planted.Value(sum.get(), 0x100);
+  EXPECT_EQ(planted.last, 1u);
+  std::string text;
+  AppendFileToText(text, planted.w.function_folder.c_str(), "Sigma1");
+  EXPECT_EQ(text, "");
+  std::ifstream kept(victim);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep me");
+
+  // The next function of the same writer lands in the folder and is read
+  // back whole.
+  const Ref product = U(kProd, ListOf({&each}));
+  planted.Value(product.get(), 0x100);
+  EXPECT_EQ(planted.last, 0u);
+  AppendFileToText(text, planted.w.function_folder.c_str(), "Prod2");
+  EXPECT_EQ(text.rfind("double Prod2(int iTermToIgnore=-1) {\n", 0), 0u) << text;
+  EXPECT_NE(text.find("} //end of Prod2\n"), std::string::npos) << text;
+  EXPECT_FALSE(std::ifstream(dir.path() / "Prod2").good());
 }
 
 TEST(CodeWriter, ListsJoinByTheirAggregate) {

@@ -16,6 +16,7 @@
 
 #include "road_env.h"
 #include "tests/tools/engine_road_fixture.h"
+#include "tests/tools/tank_event_models.h"
 #include "tools/analysis_runs.h"
 #include "tools/model_writer/flowsheet_model.h"
 #include "tools/robertson.h"
@@ -279,71 +280,11 @@ TEST_F(DynamicRoad, AccuracyFollowsTheIntegrationTolerances) {
   }
 }
 
-// A tank filled at 1 with area 2 from h = 0.5; its outflow q switches on
-// by an IF when the level passes the weir's crest at 1.2:
-// q = 0.5 (h - 1.2) above it, 0 below. The level reaches the crest at
-// t* = 1.4 and then approaches 3.2: h = 1.2 + 2 (1 - exp(-(t - t*) / 4)).
-constexpr double kCrest = 1.2, kEventTime = 1.4;
-double WeirLevel(double t) {
-  return t <= kEventTime ? 0.5 + t / 2 : kCrest + 2.0 * (1.0 - std::exp(-(t - kEventTime) / 4));
-}
-
-// An inline equation at `placement`.
-void PlacedEquation(Writer& w, const std::vector<modelwriter::Step>& placement,
-                    const modelwriter::Expr& expression,
-                    const std::vector<std::vector<std::uint32_t>>& references) {
-  w.Item(modelwriter::kInlineEquation);
-  w.U32(0);
-  w.Expression(expression);
-  w.Placement(placement);
-  w.EquationHead(static_cast<std::uint32_t>(references.size()));
-  for (const auto& reference : references) w.Reference(reference);
-}
-
-void WeirTank(Writer& w) {
-  w.List(4);
-  ModelVariable(w, modelwriter::kStateVariable, 1, ".h", 0.5, 32);
-  ModelVariable(w, modelwriter::kRealVariable, 2, ".q", 0.0, 1);
-  ModelEquation(w, 10, ".balance", Sub(Mul(Real(2.0), Var(0)), Sub(Real(1.0), Var(1))),
-                {{2, 1, 1}, {2, 2}});
-  const modelwriter::Step weir{8, ".Weir"};
-  w.IfHead({1}, {engineroad::Node(), weir});
-  w.EquationHead(1);
-  w.Reference({2, 1});
-  w.List(1);
-  PlacedEquation(w, {engineroad::Node(), weir, {1, ".Then"}, {1, ".Q"}},
-                 Sub(Var(0), Mul(Real(0.5), Sub(Var(1), Real(kCrest)))), {{2, 2}, {2, 1}});
-  w.List(1);
-  PlacedEquation(w, {engineroad::Node(), weir, {2, ".Else"}, {1, ".Q"}}, Var(0), {{2, 2}});
-}
-
-// The same tank with a drain valve switch: "Closed" (q = 0) until h > 1.2,
-// then "Open" (q = 0.5 (h - 1.2)) until 1.0 > h.
-void ValveTank(Writer& w) {
-  w.List(4);
-  ModelVariable(w, modelwriter::kStateVariable, 1, ".h", 0.5, 32);
-  ModelVariable(w, modelwriter::kRealVariable, 2, ".q", 0.0, 1);
-  ModelEquation(w, 10, ".balance", Sub(Mul(Real(2.0), Var(0)), Sub(Real(1.0), Var(1))),
-                {{2, 1, 1}, {2, 2}});
-  const modelwriter::Step valve{8, ".Valve"};
-  w.SwitchHead({engineroad::Node(), valve}, {"Closed", "Open"});
-  for (std::uint32_t k = 0; k < 2; ++k) {
-    const modelwriter::Step state{k, k == 0 ? ".Closed" : ".Open"};
-    w.List(2);
-    if (k == 0) {
-      PlacedEquation(w, {engineroad::Node(), valve, state, {1, ".Q"}}, Var(0), {{2, 2}});
-    } else {
-      PlacedEquation(w, {engineroad::Node(), valve, state, {1, ".Q"}},
-                     Sub(Var(0), Mul(Real(0.5), Sub(Var(1), Real(kCrest)))), {{2, 2}, {2, 1}});
-    }
-    w.TransitionHead({k == 0 ? 1u : 2u},
-                     {engineroad::Node(), valve, state, {5, ".Moves"}, {1, ".T"}});
-    w.EquationHead(1);
-    w.Reference({2, 1});
-    w.TargetState(k == 0 ? "Open" : "Closed");
-  }
-  w.InitialState("Closed");
-}
+using engineroad::kCrest;
+using engineroad::kEventTime;
+using engineroad::ValveTank;
+using engineroad::WeirLevel;
+using engineroad::WeirTank;
 
 struct EventCase {
   const char* what;

@@ -19,6 +19,30 @@ Expr Real(double value) {
   return n;
 }
 
+Expr Int(std::int32_t value) {
+  auto n = std::make_shared<Node>();
+  n->leaf_class = kConstantClass;
+  n->type = 2;
+  n->integer = value;
+  return n;
+}
+
+Expr Logical(bool value) {
+  auto n = std::make_shared<Node>();
+  n->leaf_class = kConstantClass;
+  n->type = 3;
+  n->integer = value ? 1 : 0;
+  return n;
+}
+
+Expr Str(const std::string& value) {
+  auto n = std::make_shared<Node>();
+  n->leaf_class = kConstantClass;
+  n->type = 5;
+  n->text = value;
+  return n;
+}
+
 Expr Var(std::uint32_t offset) {
   auto n = std::make_shared<Node>();
   n->leaf_class = kReferenceClass;
@@ -120,7 +144,11 @@ void Writer::Expression(const Expr& e) {
   for (const Expr& operand : e->operands) Expression(operand);
   if (!e->operands.empty() || e->code == kTimeCode) return;
   U8(e->leaf_class);
-  if (e->leaf_class == kConstantClass) {
+  if (e->leaf_class == kConstantClass && (e->type == 2 || e->type == 3)) {
+    U32(static_cast<std::uint32_t>(e->integer));
+  } else if (e->leaf_class == kConstantClass && e->type == 5) {
+    Text(e->text.c_str());
+  } else if (e->leaf_class == kConstantClass) {
     F64(e->real);
   } else {
     U32(e->offset);

@@ -44,12 +44,18 @@ struct Node {
   std::uint16_t type = 4;
   std::uint8_t leaf_class = 0;  // 0 for an operator
   double real = 0.0;
+  std::int32_t integer = 0;  // an integer or logical constant
+  std::string text;          // a string constant
   std::uint32_t offset = 0;
   std::vector<std::shared_ptr<const Node>> operands;
 };
 using Expr = std::shared_ptr<const Node>;
 
 Expr Real(double value);
+// Integer (type 2), logical (3) and string (5) constants.
+Expr Int(std::int32_t value);
+Expr Logical(bool value);
+Expr Str(const std::string& value);
 Expr Var(std::uint32_t offset);
 Expr Unary(std::uint8_t code, Expr operand);
 Expr Binary(std::uint8_t code, Expr left, Expr right);
@@ -102,6 +108,9 @@ class Writer {
   void Item(Tag tag) { U16(tag); }
   // Variable attributes; End closes any attribute body.
   void Value(double v) { Attr(1), F64(v); }
+  // The value of an integer or logical, and of a string parameter.
+  void IntValue(std::int32_t v) { Attr(1), U32(static_cast<std::uint32_t>(v)); }
+  void TextValue(const char* text) { Attr(1), Text(text); }
   void Spec(std::uint16_t code) { Attr(11), U16(code); }
   void Lower(double v) { Attr(7), F64(v); }
   void Upper(double v) { Attr(8), F64(v); }

@@ -36,6 +36,13 @@ struct rt_port_tag : qvf_port {
   void set_num_attrs(int n) { attributes = n; }
 };
 
+/* A script's queue of command lines, as the host runs them. */
+struct rt_queue_tag {
+  std::vector<std::string> lines;
+};
+inline rt_queue_tag *rt_queue_new() { return new rt_queue_tag; }
+inline void rt_queue_append(rt_queue_tag *q, const char *line) { q->lines.push_back(line); }
+
 struct qvf_blk_methods;
 /* The block record: the instance pointer sits at IBP(b)[SIZEOF_RTBLK]. */
 struct rt_blk {
