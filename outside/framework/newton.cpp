@@ -387,7 +387,8 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
       // A step on perturbed pivots has the length the perturbation gives
       // it: its cut says nothing of the iteration running away.
       var_limited_steps_ = var_limited_ && full_rank_ ? var_limited_steps_ + 1 : 0;
-      if (var_limited_steps_ > s_.hi_var_steps)
+      // 0 sets no bound, as HiRes reads 0: the engine's reset value is 0.
+      if (s_.hi_var_steps > 0 && var_limited_steps_ > s_.hi_var_steps)
         return Fail(kNlaNoProgress, "steps keep hitting the largest variable step");
     }
   }

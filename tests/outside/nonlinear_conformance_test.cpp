@@ -408,8 +408,9 @@ TEST_P(NonlinearLibrary, SingularOnlyAtTheStartConvergesOnPerturbedPivots) {
         EXPECT_FALSE(SaysSingular(handler_.lines)) << handler_.lines.front();
       }
     }
-    // At the engine's step limits (MaxVarStep 50, no shortened step
-    // allowed) the perturbed first step is cut, and that is no failure.
+    // At the engine's step limits (MaxVarStep 50, HiVarSteps 0: shortened
+    // steps without bound) the perturbed first step is cut, and that is no
+    // failure.
     TestEso limited(p);
     EXPECT_EQ(Run(limited, {"Newton", {{"MaxVarStep", 50.0}}, {{"HiVarSteps", 0}}, {}}), 0u);
     for (double v : limited.x_) EXPECT_NEAR(v, 1.0, 1e-7);
