@@ -238,6 +238,9 @@ void TreeTransfer(const fs::path& root) {
   top->InsertChildAt(2, new BvuDirectoryProper(top, ".b"));
   a->InsertChildAt(5, new BvuDirectoryProper(a, "c"));
   a->InsertChildAt(6, new ValueRecordNode(a, "v"));
+  // Names past 254 bytes, as a model's top node can carry them.
+  top->InsertChildAt(3, new BvuDirectoryProper(top, std::string(255, 'n').c_str()));
+  top->InsertChildAt(4, new BvuDirectoryProper(top, std::string(3979, 'm').c_str()));
   for (BvuTreeWriter writer : {static_cast<BvuTreeWriter>(nullptr), &WriteValueRecord}) {
     vantor_fuzz::ByteStream stream;
     top->WriteTree(stream, writer, nullptr);
