@@ -917,7 +917,7 @@ void ResultsItems(const fs::path& root) {
     plot_seed.insert(plot_seed.end(), plot_bytes.begin(), plot_bytes.end());
     replies.Add(plot_seed);
     vantor_fuzz::ByteStream use;
-    use.PutUInt16(146);
+    use.PutUInt16(20);
     use.PutUInt32(1);
     use.PutString("Plant.a");
     use.PutUInt32(1);
@@ -926,7 +926,12 @@ void ResultsItems(const fs::path& root) {
     use.PutUInt32(0x100);
     use.PutUInt32(0x20A3180);
     use.PutString("Plant.b");
-    replies.Add(Prefixed({5}, use.Bytes()));
+    replies.Add(Prefixed({13}, use.Bytes()));
+    vantor_fuzz::ByteStream compared;
+    compared.PutUInt16(20);
+    compared.PutUInt32(0);
+    compared.PutUInt32(0);
+    replies.Add(Prefixed({5}, compared.Bytes()));
     vantor_fuzz::ByteStream list;
     list.PutUInt24(1);
     SputSSBlockHeader listed;

@@ -271,13 +271,13 @@ bool DecodeSentSnapshot(const Bytes& body, std::uint16_t kind, SnapshotEntry* e)
          r.Get(&e->time) && r.Get(&e->run) && r.Get(&e->count);
 }
 
-bool DecodeUseReply(const Bytes& body, UseReply* reply) {
+bool DecodeUseReply(const Bytes& body, std::uint16_t request, UseReply* reply) {
   Reader r(body);
   *reply = UseReply();
-  if (!r.Get(&reply->kind) || (reply->kind != 20 && reply->kind != 146) ||
+  if ((request != 20 && request != 146) || !r.Get(&reply->kind) || reply->kind != 20 ||
       !r.Get(&reply->staged))
     return false;
-  if (reply->kind == 146) {
+  if (request == 146) {
     // Each name takes at least its length and NUL.
     if (reply->staged > body.size() / 4) return false;
     for (std::uint32_t i = 0; i < reply->staged; ++i) {

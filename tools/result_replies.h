@@ -111,7 +111,8 @@ bool DecodeFileList(const Bytes& body, std::vector<std::string>* names);
 bool DecodeSentSnapshot(const Bytes& body, std::uint16_t kind, SnapshotEntry* entry);
 
 // Requests 20 and 146: the staged assignments (names only for 146) and the
-// structural parameters that would change, with their new values.
+// structural parameters that would change, with their new values. Both
+// answer kind 20; what follows the staged count depends on the request.
 struct UseItem {
   std::uint8_t kind = 0;
   double real = 0.0;
@@ -127,6 +128,6 @@ struct UseReply {
   std::vector<std::string> staged_names;  // 146
   std::vector<UseItem> items;
 };
-bool DecodeUseReply(const Bytes& body, UseReply* reply);
+bool DecodeUseReply(const Bytes& body, std::uint16_t request, UseReply* reply);
 
 }  // namespace vantor_client

@@ -462,7 +462,7 @@ Status QLNDecomposition::WriteGroupList(BvuBinaryStream& s, std::uint32_t level,
   if (level >= 2) {
     const std::uint32_t n = path_length >= 2 ? path[1] : 0;
     auto* sub = n >= 1 ? dynamic_cast<DAESSolverBlock*>(GetRow(n - 1)) : nullptr;
-    if (sub == nullptr) return daes::kNoInnerBlock;
+    if (sub == nullptr) return status::kGeneralFailure;
     DAESSolverBlock* inner = sub->InnerBlock() != nullptr ? sub->InnerBlock() : sub;
     return inner->WriteGroupList(s, level - 1, path + 1, path_length - 1);
   }
