@@ -555,8 +555,6 @@ bool SimControlLoop::Step(std::uint32_t kind) {
   }
   if ((pm_.TakeRunLock() & kCodeMask) != 0) return false;
   pm_.step_scheduled_ = false;
-  // Kept result requests refill once per collected step.
-  pm_.RequestTimerPoll();
   wait_ = false;
   return true;
 }
@@ -601,6 +599,10 @@ void SimControlLoop::Collecting() {
                                                                : 6,
                              from);
   if (AsksToBeCalledAgain(result)) return;
+  // Kept result requests refill once per collected step, at the end of
+  // this pass: after the step is recorded, so that plots and profiles
+  // reach its time.
+  pm_.RequestTimerPoll();
   if (status::IsFailure(result)) {
     Abandon(run_bits::kRunFailed);
     pm_.step_count_ = 0;
@@ -712,6 +714,7 @@ void SimControlLoop::Failure() {
   const std::int32_t from = state_;
   const bool dynamic = from == kStateDynamicFailed || from == kStateDynamicInitFailed;
   const std::int32_t ready = dynamic ? kStatePaused : kStateReady;
+  pm_.RequestTimerPoll();
   if (pm_.rewind_request_ != 0) {
     state_ = ready;
     return;
