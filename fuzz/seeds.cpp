@@ -916,6 +916,17 @@ void ResultsItems(const fs::path& root) {
     plot_seed.insert(plot_seed.end(), header_bytes.begin(), header_bytes.end());
     plot_seed.insert(plot_seed.end(), plot_bytes.begin(), plot_bytes.end());
     replies.Add(plot_seed);
+    // A profile of two variables at two times.
+    vantor_fuzz::ByteStream profile;
+    profile.PutUInt32(2);
+    profile.PutUInt24(0);
+    profile.PutUInt32(2);
+    for (double v : {0.0, 0.5, 2.0, 3.8, 4.0, 7.6}) profile.PutDouble(v);
+    const Bytes profile_bytes = profile.Bytes();
+    Bytes profile_seed{3, static_cast<std::uint8_t>(header_bytes.size())};
+    profile_seed.insert(profile_seed.end(), header_bytes.begin(), header_bytes.end());
+    profile_seed.insert(profile_seed.end(), profile_bytes.begin(), profile_bytes.end());
+    replies.Add(profile_seed);
     vantor_fuzz::ByteStream use;
     use.PutUInt16(20);
     use.PutUInt32(1);

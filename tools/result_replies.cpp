@@ -178,6 +178,47 @@ void PutTimePlot(Request& request, double start, double end,
   for (const auto& path : paths) PutPath(request, path);
 }
 
+void PutIntervalProfile(Request& request, double start, double interval,
+                        const std::vector<std::vector<std::uint32_t>>& paths) {
+  request.PutUInt16(28);
+  request.PutUInt16(2);
+  request.PutDouble(start);
+  request.PutDouble(interval);
+  request.PutUInt32(0);
+  request.PutUInt32(static_cast<std::uint32_t>(paths.size()));
+  for (const auto& path : paths) PutPath(request, path);
+}
+
+void PutSpecifiedProfile(Request& request, const std::vector<double>& times,
+                         const std::vector<std::vector<std::uint32_t>>& paths) {
+  request.PutUInt16(28);
+  request.PutUInt16(1);
+  request.PutUInt32(static_cast<std::uint32_t>(times.size()));
+  for (double t : times) request.PutDouble(t);
+  request.PutUInt32(0);
+  request.PutUInt32(static_cast<std::uint32_t>(paths.size()));
+  for (const auto& path : paths) PutPath(request, path);
+}
+
+bool DecodeProfileData(const Bytes& body, ProfileData* data) {
+  Reader r(body);
+  std::uint32_t found = 0;
+  std::uint8_t reserved[3];
+  std::uint32_t count = 0;
+  if (!r.Get(&found) || !r.Take(reserved, 3) || !r.Get(&count)) return false;
+  // (found + 1) x count doubles: the counts cannot ask for more than is there.
+  const std::uint64_t doubles = (std::uint64_t{found} + 1) * count;
+  if (doubles > body.size() / 8 || (count == 0 && found > body.size())) return false;
+  data->times.assign(count, 0.0);
+  for (double& t : data->times)
+    if (!r.Get(&t)) return false;
+  data->values.assign(found, std::vector<double>(count, 0.0));
+  for (auto& values : data->values)
+    for (double& v : values)
+      if (!r.Get(&v)) return false;
+  return r.AtEnd();
+}
+
 bool DecodePlotHeader(const Bytes& body, PlotData* data) {
   Reader r(body);
   std::uint32_t count = 0;

@@ -90,6 +90,21 @@ bool DecodePlotHeader(const Bytes& body, PlotData* data);
 // The plot data of a time plot. False when the body is cut or holds more.
 bool DecodePlotData(const Bytes& body, PlotData* data);
 
+// Request 28 for a profile at start + i x interval, and for one at the
+// times given (in any order).
+void PutIntervalProfile(Request& request, double start, double interval,
+                        const std::vector<std::vector<std::uint32_t>>& paths);
+void PutSpecifiedProfile(Request& request, const std::vector<double>& times,
+                         const std::vector<std::vector<std::uint32_t>>& paths);
+// What a profile answers: the profile times reached so far (ascending),
+// and per found variable its value at each of them.
+struct ProfileData {
+  std::vector<double> times;
+  std::vector<std::vector<double>> values;
+};
+// False when the body is cut or holds more.
+bool DecodeProfileData(const Bytes& body, ProfileData* data);
+
 // A snapshot as the snapshot lists carry it (requests 19, 30 and 138).
 struct SnapshotEntry {
   std::uint32_t date = 0;

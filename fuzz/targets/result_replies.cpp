@@ -18,9 +18,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     vantor_client::PlotData plot;
     if (!vantor_client::DecodePlotHeader(vantor_client::Bytes(data + 2, data + split), &plot))
       return 0;
-    if (vantor_client::DecodePlotData(vantor_client::Bytes(data + split, data + size), &plot)) {
+    const vantor_client::Bytes values(data + split, data + size);
+    if (vantor_client::DecodePlotData(values, &plot)) {
       for (const auto& samples : plot.samples)
         if (samples.size() != plot.samples[0].size()) std::abort();
+    }
+    // The same values as a profile's: as many of each variable as times.
+    vantor_client::ProfileData profile;
+    if (vantor_client::DecodeProfileData(values, &profile)) {
+      for (const auto& at_times : profile.values)
+        if (at_times.size() != profile.times.size()) std::abort();
     }
     return 0;
   }
