@@ -90,20 +90,23 @@ bool SimControlLoop::Pass(Status* result) {
   // A pass that moved on in a run step goes straight on with the next
   // state: nothing outside is awaited there.
   if (state_ != before && (InRunStep(before) || InRunStep(state_))) wait_ = false;
-  if (wait_) {
+  // Kept result requests refill once a step is recorded, before the
+  // client is told that the run rests.
+  Status polled = status::kOk;
+  bool timers_ran = false;
+  if (pm_.poll_with_timers_ && (pm_.StatusBits() & run_bits::kBuilt) != 0) {
+    pm_.poll_with_timers_ = false;
+    polled = port_.PollWithTimers();
+    timers_ran = true;
+  }
+  if (wait_ && !timers_ran) {
     // What this pass changed reaches the client before the wait.
     Notify();
     Idle();
   }
   Notify();
 
-  Status polled = status::kOk;
-  if (pm_.poll_with_timers_ && (pm_.StatusBits() & run_bits::kBuilt) != 0) {
-    pm_.poll_with_timers_ = false;
-    polled = port_.PollWithTimers();
-  } else if (!skip_poll_) {
-    polled = port_.Poll();
-  }
+  if (!timers_ran && !skip_poll_) polled = port_.Poll();
   pass_status_ = polled;
   if (status::IsSevere(polled)) end_ = true;
 
@@ -599,9 +602,8 @@ void SimControlLoop::Collecting() {
                                                                : 6,
                              from);
   if (AsksToBeCalledAgain(result)) return;
-  // Kept result requests refill once per collected step, at the end of
-  // this pass: after the step is recorded, so that plots and profiles
-  // reach its time.
+  // Kept result requests refill once per collected step, in this pass:
+  // after the step is recorded, so that plots and profiles reach its time.
   pm_.RequestTimerPoll();
   if (status::IsFailure(result)) {
     Abandon(run_bits::kRunFailed);
