@@ -1,6 +1,7 @@
 #include "tools/result_replies.h"
 
 #include <cstring>
+#include <functional>
 
 namespace vantor_client {
 namespace {
@@ -167,37 +168,40 @@ void PutPlotVariables(Request& request, double tolerance,
   for (const auto& path : paths) PutPath(request, path);
 }
 
-void PutTimePlot(Request& request, double start, double end,
-                 const std::vector<std::vector<std::uint32_t>>& paths) {
+namespace {
+// Request 28 of a report kind: its own fields, then run 0 and the paths.
+void PutReport(Request& request, std::uint16_t kind, const std::function<void()>& fields,
+               const std::vector<std::vector<std::uint32_t>>& paths) {
   request.PutUInt16(28);
-  request.PutUInt16(0);
-  request.PutDouble(start);
-  request.PutDouble(end);
+  request.PutUInt16(kind);
+  fields();
   request.PutUInt32(0);
   request.PutUInt32(static_cast<std::uint32_t>(paths.size()));
   for (const auto& path : paths) PutPath(request, path);
+}
+}  // namespace
+
+void PutTimePlot(Request& request, double start, double end,
+                 const std::vector<std::vector<std::uint32_t>>& paths) {
+  PutReport(
+      request, 0, [&] { request.PutDouble(start), request.PutDouble(end); }, paths);
 }
 
 void PutIntervalProfile(Request& request, double start, double interval,
                         const std::vector<std::vector<std::uint32_t>>& paths) {
-  request.PutUInt16(28);
-  request.PutUInt16(2);
-  request.PutDouble(start);
-  request.PutDouble(interval);
-  request.PutUInt32(0);
-  request.PutUInt32(static_cast<std::uint32_t>(paths.size()));
-  for (const auto& path : paths) PutPath(request, path);
+  PutReport(
+      request, 2, [&] { request.PutDouble(start), request.PutDouble(interval); }, paths);
 }
 
 void PutSpecifiedProfile(Request& request, const std::vector<double>& times,
                          const std::vector<std::vector<std::uint32_t>>& paths) {
-  request.PutUInt16(28);
-  request.PutUInt16(1);
-  request.PutUInt32(static_cast<std::uint32_t>(times.size()));
-  for (double t : times) request.PutDouble(t);
-  request.PutUInt32(0);
-  request.PutUInt32(static_cast<std::uint32_t>(paths.size()));
-  for (const auto& path : paths) PutPath(request, path);
+  PutReport(
+      request, 1,
+      [&] {
+        request.PutUInt32(static_cast<std::uint32_t>(times.size()));
+        for (double t : times) request.PutDouble(t);
+      },
+      paths);
 }
 
 bool DecodeProfileData(const Bytes& body, ProfileData* data) {

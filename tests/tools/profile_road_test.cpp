@@ -66,9 +66,7 @@ class ProfileRoad : public EngineRoad {
     auto before = std::make_unique<vantor_client::Request>(kResultsService);
     vantor_client::PutIntervalProfile(*before, 0.0, 0.5, kPaths);
     if (client_->Send(std::move(before), early, kInterval) != 0) return Fail("the early profile");
-    if (!BeginRun() || !road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) ||
-        !road_->WaitStep(0.0, "the steady state") || !Set("u", 5.0) || !IntOption(29, 4) ||
-        !BeginRun())
+    if (!BeginRun() || !SteadyState() || !Set("u", 5.0) || !IntOption(29, 4) || !BeginRun())
       return false;
     for (int k = 0; k * kInterval <= end + 1e-9; ++k) {
       const double t = k * kInterval;

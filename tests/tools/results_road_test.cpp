@@ -187,15 +187,6 @@ class ResultsRoad : public EngineRoad {
     if (!found) return Fail("no snapshot notice");
     return true;
   }
-  double Value(std::uint32_t index) {
-    double value = std::nan("");
-    road_->Read(index, &value, "reading (2, " + std::to_string(index) + ")");
-    return value;
-  }
-  bool SteadyState() {
-    return road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) &&
-           road_->WaitStep(0.0, "the steady state");
-  }
   // The value the event line came with, or -1 when it did not come.
   std::int64_t LineNumber(const std::string& line) {
     for (std::size_t i = 0; i < run_.events.size(); ++i)

@@ -21,7 +21,9 @@
 
 namespace solvermessages {
 
+using engineroad::CountStarting;
 using engineroad::EngineRoad;
+using engineroad::Joined;
 using engineroad::kProblemService;
 using engineroad::kResultsService;
 using engineroad::ModelEquation;
@@ -51,15 +53,12 @@ void SingularPair(Writer& w) {
                 {{2, 1}, {2, 2}});
 }
 
-std::size_t Count(const std::vector<std::string>& lines, const std::string& start) {
-  return static_cast<std::size_t>(std::count_if(
-      lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(start, 0) == 0; }));
-}
-
-std::string Joined(const std::vector<std::string>& lines) {
-  std::string all;
-  for (const std::string& line : lines) all += line + "\n";
-  return all;
+// y = 2 u, u fixed at 3: one explicit group.
+void Doubling(Writer& w) {
+  w.List(3);
+  ModelVariable(w, modelwriter::kRealVariable, 1, ".u", 3.0, kFixed);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".y", 0.0, kFree);
+  ModelEquation(w, 10, ".e", Sub(Var(0), Mul(Real(2.0), Var(1))), {{2, 2}, {2, 1}});
 }
 
 class SolverMessagesRoad : public EngineRoad {
@@ -71,11 +70,6 @@ class SolverMessagesRoad : public EngineRoad {
     return StartEngine(Engine(), name) &&
            road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) &&
            IntOption(29, mode) && (mode != 4 || IntOption(30, 4)) && Load(model) && BeginRun();
-  }
-  double Value(std::uint32_t index) {
-    double value = std::nan("");
-    road_->Read(index, &value, "reading (2, " + std::to_string(index) + ")");
-    return value;
   }
   // One command 10; *failed when the run-failed bit came.
   bool Step(bool* failed) {
@@ -89,16 +83,6 @@ class SolverMessagesRoad : public EngineRoad {
           return *failed || ((n.bits & vantor_scenario::kRunningBit) == 0 && running);
         },
         "the step");
-  }
-  // The lines that came since `from`, once those on their way arrived.
-  std::vector<std::string> LinesSince(std::size_t from) {
-    // Lines still on their way.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-    client_->WaitFor([&] { return std::chrono::steady_clock::now() > until; });
-    double ignored = 0.0;
-    road_->Read(1, &ignored, "a round trip");
-    road_->Collect();
-    return {run_.events.begin() + static_cast<std::ptrdiff_t>(from), run_.events.end()};
   }
   // Request 35 with the index list; its status.
   Status GroupList(const std::vector<std::uint32_t>& indices) {
@@ -120,17 +104,16 @@ TEST_F(SolverMessagesRoad, ASingularNonlinearGroupNamesItsIndeterminateVariable)
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
     const std::size_t from = run_.events.size();
-    ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) &&
-                road_->WaitStep(0.0, "the steady state"))
-        << Failure() << Events();
+    ASSERT_TRUE(SteadyState()) << Failure() << Events();
     EXPECT_NEAR(Value(1) + Value(2), 2.0, 1e-6);
     const std::vector<std::string> lines = LinesSince(from);
     const std::string all = Joined(lines);
-    EXPECT_EQ(Count(lines, "Indeterminate variable Model.x"), 1u) << all;
-    EXPECT_EQ(Count(lines, "Warning: nonlinear group 1 is indeterminate"), 1u) << all;
-    EXPECT_EQ(Count(lines, "Warning: the following variables are indeterminate:"), 1u) << all;
-    EXPECT_EQ(Count(lines, "  Group 1: Model.x"), 1u) << all;
-    EXPECT_EQ(Count(lines, "Steady state solution complete"), 1u) << all;
+    EXPECT_EQ(CountStarting(lines, "Indeterminate variable Model.x"), 1u) << all;
+    EXPECT_EQ(CountStarting(lines, "Warning: nonlinear group 1 is indeterminate"), 1u) << all;
+    EXPECT_EQ(CountStarting(lines, "Warning: the following variables are indeterminate:"), 1u)
+        << all;
+    EXPECT_EQ(CountStarting(lines, "  Group 1: Model.x"), 1u) << all;
+    EXPECT_EQ(CountStarting(lines, "Steady state solution complete"), 1u) << all;
     // The edit: a value set between the two solves moves the start only.
     ASSERT_TRUE(Set("x1", 5.0)) << Failure();
   }
@@ -145,7 +128,8 @@ TEST_F(SolverMessagesRoad, ADynamicStepFailingOnASingularGroupSaysSo) {
   bool failed = true;
   ASSERT_TRUE(Step(&failed)) << Failure() << Events();
   ASSERT_FALSE(failed) << Events();
-  EXPECT_EQ(Count(LinesSince(0), "Warning: nonlinear group 1 is indeterminate"), 1u) << Events();
+  EXPECT_EQ(CountStarting(LinesSince(0), "Warning: nonlinear group 1 is indeterminate"), 1u)
+      << Events();
   EXPECT_NEAR(Value(1) + Value(2), 2.0, 1e-6);
   const std::size_t from = run_.events.size();
   ASSERT_TRUE(Step(&failed)) << Failure() << Events();
@@ -153,15 +137,15 @@ TEST_F(SolverMessagesRoad, ADynamicStepFailingOnASingularGroupSaysSo) {
   const std::vector<std::string> lines = LinesSince(from);
   const std::string all = Joined(lines);
   // Told once although the step was cut again and again.
-  EXPECT_EQ(Count(lines, "Warning: nonlinear group 1 is indeterminate"), 1u) << all;
-  EXPECT_EQ(Count(lines, "Indeterminate variable Model.x"), 1u) << all;
+  EXPECT_EQ(CountStarting(lines, "Warning: nonlinear group 1 is indeterminate"), 1u) << all;
+  EXPECT_EQ(CountStarting(lines, "Indeterminate variable Model.x"), 1u) << all;
   const auto failure = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
     return l.rfind("The corrector did not converge", 0) == 0;
   });
   ASSERT_NE(failure, lines.end()) << all;
-  EXPECT_EQ(Count({failure, lines.end()},
-                  "Group 1 is singular: its equations do not determine "
-                  "Model.x"),
+  EXPECT_EQ(CountStarting({failure, lines.end()},
+                          "Group 1 is singular: its equations do not determine "
+                          "Model.x"),
             1u)
       << all;
   EXPECT_TRUE(FinishRun()) << Failure();
@@ -175,14 +159,10 @@ TEST_F(SolverMessagesRoad, AFarRootIsReachedAtTheResetOptions) {
     ModelVariable(w, modelwriter::kRealVariable, 1, ".x", 0.5, kFree);
     ModelEquation(w, 10, ".cube", Sub(Mul(Mul(Var(0), Var(0)), Var(0)), Real(1e9)), {{2, 1}});
   })) << Failure();
-  ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) &&
-              road_->WaitStep(0.0, "the steady state"))
-      << Failure() << Events();
+  ASSERT_TRUE(SteadyState()) << Failure() << Events();
   EXPECT_NEAR(Value(1), 1000.0, 1e-6);
   // From a start far on the other side as well.
-  ASSERT_TRUE(Set("x", -0.5) && road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) &&
-              road_->WaitStep(0.0, "the second steady state"))
-      << Failure() << Events();
+  ASSERT_TRUE(Set("x", -0.5) && SteadyState()) << Failure() << Events();
   EXPECT_NEAR(Value(1), 1000.0, 1e-6);
   EXPECT_TRUE(FinishRun()) << Failure();
 }
@@ -202,12 +182,7 @@ TEST_F(SolverMessagesRoad, ALogicalWrittenToAFlagOptionIsRefusedAndTheFlagKept) 
     w.U32(value);
     return road_->Expect(std::move(request), "option 85", expected);
   };
-  ASSERT_TRUE(Begin("Flag", 4, [](Writer& w) {
-    w.List(3);
-    ModelVariable(w, modelwriter::kRealVariable, 1, ".u", 3.0, kFixed);
-    ModelVariable(w, modelwriter::kRealVariable, 2, ".y", 0.0, kFree);
-    ModelEquation(w, 10, ".e", Sub(Var(0), Mul(Real(2.0), Var(1))), {{2, 2}, {2, 1}});
-  })) << Failure();
+  ASSERT_TRUE(Begin("Flag", 4, Doubling)) << Failure();
   ASSERT_TRUE(option(3, 0, kGeneralFailure)) << Failure();
   const std::string warning = "Warning: Assignment to Free variable Model.y";
   // y := value through the results manager, which queues it for the step.
@@ -219,10 +194,10 @@ TEST_F(SolverMessagesRoad, ALogicalWrittenToAFlagOptionIsRefusedAndTheFlagKept) 
   bool failed = true;
   ASSERT_TRUE(Step(&failed) && !failed) << Failure() << Events();
   ASSERT_TRUE(assign(1.0)) << Failure();
-  EXPECT_EQ(Count(LinesSince(0), warning), 1u) << Events();
+  EXPECT_EQ(CountStarting(LinesSince(0), warning), 1u) << Events();
   ASSERT_TRUE(option(2, 0, 0)) << Failure();
   ASSERT_TRUE(assign(2.0)) << Failure();
-  EXPECT_EQ(Count(LinesSince(0), warning), 1u) << Events();
+  EXPECT_EQ(CountStarting(LinesSince(0), warning), 1u) << Events();
   ASSERT_TRUE(Step(&failed) && !failed) << Failure() << Events();
   EXPECT_NEAR(Value(2), 6.0, 1e-9) << "the assignment to a free variable does not hold";
   EXPECT_TRUE(FinishRun()) << Failure();
@@ -231,15 +206,8 @@ TEST_F(SolverMessagesRoad, ALogicalWrittenToAFlagOptionIsRefusedAndTheFlagKept) 
 // The same model in a steady state: one explicit group, which has no block
 // of sub-groups; nor has a group that is not there.
 TEST_F(SolverMessagesRoad, TheGroupListOfAGroupWithoutABlockIsRefused) {
-  ASSERT_TRUE(Begin("Groups", 1, [](Writer& w) {
-    w.List(3);
-    ModelVariable(w, modelwriter::kRealVariable, 1, ".u", 3.0, kFixed);
-    ModelVariable(w, modelwriter::kRealVariable, 2, ".y", 0.0, kFree);
-    ModelEquation(w, 10, ".e", Sub(Var(0), Mul(Real(2.0), Var(1))), {{2, 2}, {2, 1}});
-  })) << Failure();
-  ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) &&
-              road_->WaitStep(0.0, "the steady state"))
-      << Failure() << Events();
+  ASSERT_TRUE(Begin("Groups", 1, Doubling)) << Failure();
+  ASSERT_TRUE(SteadyState()) << Failure() << Events();
   EXPECT_NEAR(Value(2), 6.0, 1e-9);
   EXPECT_EQ(GroupList({0}), 0u);
   EXPECT_EQ(GroupList({0, 1}), kGeneralFailure);

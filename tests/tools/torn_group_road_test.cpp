@@ -18,6 +18,7 @@
 
 namespace torngroup {
 
+using engineroad::CountStarting;
 using engineroad::EngineRoad;
 using engineroad::kProblemService;
 using engineroad::kResultsService;
@@ -98,29 +99,8 @@ void Loop(Writer& w, double k) {
   ModelEquation(w, 11, ".difference", Sub(Sub(Var(0), Var(1)), Var(2)), {{2, 1}, {2, 2}, {2, 3}});
 }
 
-std::size_t Count(const std::vector<std::string>& lines, const std::string& start) {
-  return static_cast<std::size_t>(std::count_if(
-      lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(start, 0) == 0; }));
-}
-
 class TornGroupRoad : public EngineRoad {
  protected:
-  double Value(std::uint32_t index) {
-    double value = std::nan("");
-    road_->Read(index, &value, "reading (2, " + std::to_string(index) + ")");
-    return value;
-  }
-  bool SteadyState() {
-    return road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) &&
-           road_->WaitStep(0.0, "the steady state");
-  }
-  // The lines since `from`, once those on their way arrived.
-  std::vector<std::string> LinesSince(std::size_t from) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-    client_->WaitFor([&] { return std::chrono::steady_clock::now() > until; });
-    road_->Collect();
-    return {run_.events.begin() + static_cast<std::ptrdiff_t>(from), run_.events.end()};
-  }
   // The steady state solves the loop to its closed form, by tear
   // iterations that converge; the update the lines name; the number of
   // tear iterations.
@@ -130,11 +110,12 @@ class TornGroupRoad : public EngineRoad {
     EXPECT_NEAR(Value(1), 2.0 * k, 1e-4 * k);
     EXPECT_NEAR(Value(2), k, 1e-4 * k);
     const std::vector<std::string> lines = LinesSince(from);
-    EXPECT_EQ(Count(lines, "Torn variables converged to relative tolerance"), 1u) << Events();
-    EXPECT_EQ(Count(lines, "Torn group"), 0u) << Events();
-    EXPECT_GE(Count(lines, update), 1u) << Events();
-    EXPECT_EQ(Count(lines, other), 0u) << Events();
-    return Count(lines, "Tear iteration");
+    EXPECT_EQ(CountStarting(lines, "Torn variables converged to relative tolerance"), 1u)
+        << Events();
+    EXPECT_EQ(CountStarting(lines, "Torn group"), 0u) << Events();
+    EXPECT_GE(CountStarting(lines, update), 1u) << Events();
+    EXPECT_EQ(CountStarting(lines, other), 0u) << Events();
+    return CountStarting(lines, "Tear iteration");
   }
 };
 

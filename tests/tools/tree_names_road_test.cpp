@@ -73,14 +73,7 @@ class TreeNamesRoad : public EngineRoad {
   bool Start(const std::string& simulation, const std::string& top, double u) {
     return StartEngine(Engine(), simulation) &&
            road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) &&
-           IntOption(29, 1) && LoadNamed(top, u) && BeginRun() &&
-           road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) &&
-           road_->WaitStep(0.0, "the steady state");
-  }
-  double Y() {
-    double value = std::nan("");
-    road_->Read(2, &value, "reading y");
-    return value;
+           IntOption(29, 1) && LoadNamed(top, u) && BeginRun() && SteadyState();
   }
   // A numbered request of service 55: its reply's body and status.
   vantor_client::Bytes Ask(const std::function<void(vantor_client::Request&)>& body,
@@ -103,7 +96,7 @@ TEST_F(TreeNamesRoad, ASnapshotOfALongNamedModelOpensInALaterEngine) {
     const std::string top(length, 'T');
     const std::string simulation = "Long" + std::to_string(length);
     ASSERT_TRUE(Start(simulation, top, 3.0)) << Failure() << Events();
-    ASSERT_NEAR(Y(), 6.0, 1e-9);
+    ASSERT_NEAR(Value(2), 6.0, 1e-9);
     ASSERT_TRUE(
         road_->Expect(MakeCommand(kResultsService, 15, {0}, {}, {"Named"}), "command 15", 0));
     const std::string folder = work_.path().string() + "/";
@@ -117,7 +110,7 @@ TEST_F(TreeNamesRoad, ASnapshotOfALongNamedModelOpensInALaterEngine) {
     // A later engine, the same model at u = 5: the file opens and its
     // snapshot differs from the problem in u.
     ASSERT_TRUE(Start("Reader" + std::to_string(length), top, 5.0)) << Failure() << Events();
-    ASSERT_NEAR(Y(), 10.0, 1e-9);
+    ASSERT_NEAR(Value(2), 10.0, 1e-9);
     Status s = 1;
     const vantor_client::Bytes listed = Ask(
         [&](vantor_client::Request& r) {
