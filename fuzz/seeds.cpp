@@ -238,6 +238,9 @@ void TreeTransfer(const fs::path& root) {
   top->InsertChildAt(2, new BvuDirectoryProper(top, ".b"));
   a->InsertChildAt(5, new BvuDirectoryProper(a, "c"));
   a->InsertChildAt(6, new ValueRecordNode(a, "v"));
+  // Names past 254 bytes, as a model's top node can carry them.
+  top->InsertChildAt(3, new BvuDirectoryProper(top, std::string(255, 'n').c_str()));
+  top->InsertChildAt(4, new BvuDirectoryProper(top, std::string(3979, 'm').c_str()));
   for (BvuTreeWriter writer : {static_cast<BvuTreeWriter>(nullptr), &WriteValueRecord}) {
     vantor_fuzz::ByteStream stream;
     top->WriteTree(stream, writer, nullptr);
@@ -913,8 +916,19 @@ void ResultsItems(const fs::path& root) {
     plot_seed.insert(plot_seed.end(), header_bytes.begin(), header_bytes.end());
     plot_seed.insert(plot_seed.end(), plot_bytes.begin(), plot_bytes.end());
     replies.Add(plot_seed);
+    // A profile of two variables at two times.
+    vantor_fuzz::ByteStream profile;
+    profile.PutUInt32(2);
+    profile.PutUInt24(0);
+    profile.PutUInt32(2);
+    for (double v : {0.0, 0.5, 2.0, 3.8, 4.0, 7.6}) profile.PutDouble(v);
+    const Bytes profile_bytes = profile.Bytes();
+    Bytes profile_seed{3, static_cast<std::uint8_t>(header_bytes.size())};
+    profile_seed.insert(profile_seed.end(), header_bytes.begin(), header_bytes.end());
+    profile_seed.insert(profile_seed.end(), profile_bytes.begin(), profile_bytes.end());
+    replies.Add(profile_seed);
     vantor_fuzz::ByteStream use;
-    use.PutUInt16(146);
+    use.PutUInt16(20);
     use.PutUInt32(1);
     use.PutString("Plant.a");
     use.PutUInt32(1);
@@ -923,7 +937,12 @@ void ResultsItems(const fs::path& root) {
     use.PutUInt32(0x100);
     use.PutUInt32(0x20A3180);
     use.PutString("Plant.b");
-    replies.Add(Prefixed({5}, use.Bytes()));
+    replies.Add(Prefixed({13}, use.Bytes()));
+    vantor_fuzz::ByteStream compared;
+    compared.PutUInt16(20);
+    compared.PutUInt32(0);
+    compared.PutUInt32(0);
+    replies.Add(Prefixed({5}, compared.Bytes()));
     vantor_fuzz::ByteStream list;
     list.PutUInt24(1);
     SputSSBlockHeader listed;

@@ -1,6 +1,7 @@
 #include "tools/result_replies.h"
 
 #include <cstring>
+#include <functional>
 
 namespace vantor_client {
 namespace {
@@ -175,15 +176,59 @@ void PutPlotVariables(Request& request, double tolerance,
   for (const auto& path : paths) PutPath(request, path);
 }
 
-void PutTimePlot(Request& request, double start, double end,
-                 const std::vector<std::vector<std::uint32_t>>& paths) {
+namespace {
+// Request 28 of a report kind: its own fields, then run 0 and the paths.
+void PutReport(Request& request, std::uint16_t kind, const std::function<void()>& fields,
+               const std::vector<std::vector<std::uint32_t>>& paths) {
   request.PutUInt16(28);
-  request.PutUInt16(0);
-  request.PutDouble(start);
-  request.PutDouble(end);
+  request.PutUInt16(kind);
+  fields();
   request.PutUInt32(0);
   request.PutUInt32(static_cast<std::uint32_t>(paths.size()));
   for (const auto& path : paths) PutPath(request, path);
+}
+}  // namespace
+
+void PutTimePlot(Request& request, double start, double end,
+                 const std::vector<std::vector<std::uint32_t>>& paths) {
+  PutReport(
+      request, 0, [&] { request.PutDouble(start), request.PutDouble(end); }, paths);
+}
+
+void PutIntervalProfile(Request& request, double start, double interval,
+                        const std::vector<std::vector<std::uint32_t>>& paths) {
+  PutReport(
+      request, 2, [&] { request.PutDouble(start), request.PutDouble(interval); }, paths);
+}
+
+void PutSpecifiedProfile(Request& request, const std::vector<double>& times,
+                         const std::vector<std::vector<std::uint32_t>>& paths) {
+  PutReport(
+      request, 1,
+      [&] {
+        request.PutUInt32(static_cast<std::uint32_t>(times.size()));
+        for (double t : times) request.PutDouble(t);
+      },
+      paths);
+}
+
+bool DecodeProfileData(const Bytes& body, ProfileData* data) {
+  Reader r(body);
+  std::uint32_t found = 0;
+  std::uint8_t reserved[3];
+  std::uint32_t count = 0;
+  if (!r.Get(&found) || !r.Take(reserved, 3) || !r.Get(&count)) return false;
+  // (found + 1) x count doubles: the counts cannot ask for more than is there.
+  const std::uint64_t doubles = (std::uint64_t{found} + 1) * count;
+  if (doubles > body.size() / 8 || (count == 0 && found > body.size())) return false;
+  data->times.assign(count, 0.0);
+  for (double& t : data->times)
+    if (!r.Get(&t)) return false;
+  data->values.assign(found, std::vector<double>(count, 0.0));
+  for (auto& values : data->values)
+    for (double& v : values)
+      if (!r.Get(&v)) return false;
+  return r.AtEnd();
 }
 
 bool DecodePlotHeader(const Bytes& body, PlotData* data) {
@@ -347,12 +392,13 @@ bool PutSnapshotImport(Request& request, const std::vector<Bytes>& sent) {
   return ReadSentHeader(first, 33, &e) && CopyTree(first, request);
 }
 
-bool DecodeUseReply(const Bytes& body, UseReply* reply) {
+bool DecodeUseReply(const Bytes& body, std::uint16_t request, UseReply* reply) {
   Reader r(body);
   *reply = UseReply();
-  if (!r.Get(&reply->kind) || (reply->kind != 20 && reply->kind != 146) || !r.Get(&reply->staged))
+  if ((request != 20 && request != 146) || !r.Get(&reply->kind) || reply->kind != 20 ||
+      !r.Get(&reply->staged))
     return false;
-  if (reply->kind == 146) {
+  if (request == 146) {
     // Each name takes at least its length and NUL.
     if (reply->staged > body.size() / 4) return false;
     for (std::uint32_t i = 0; i < reply->staged; ++i) {

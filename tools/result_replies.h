@@ -90,6 +90,21 @@ bool DecodePlotHeader(const Bytes& body, PlotData* data);
 // The plot data of a time plot. False when the body is cut or holds more.
 bool DecodePlotData(const Bytes& body, PlotData* data);
 
+// Request 28 for a profile at start + i x interval, and for one at the
+// times given (in any order).
+void PutIntervalProfile(Request& request, double start, double interval,
+                        const std::vector<std::vector<std::uint32_t>>& paths);
+void PutSpecifiedProfile(Request& request, const std::vector<double>& times,
+                         const std::vector<std::vector<std::uint32_t>>& paths);
+// What a profile answers: the profile times reached so far (ascending),
+// and per found variable its value at each of them.
+struct ProfileData {
+  std::vector<double> times;
+  std::vector<std::vector<double>> values;
+};
+// False when the body is cut or holds more.
+bool DecodeProfileData(const Bytes& body, ProfileData* data);
+
 // A snapshot as the snapshot lists carry it (requests 19, 30 and 138).
 struct SnapshotEntry {
   std::uint32_t date = 0;
@@ -115,7 +130,8 @@ bool DecodeSentSnapshot(const Bytes& body, std::uint16_t kind, SnapshotEntry* en
 bool PutSnapshotImport(Request& request, const std::vector<Bytes>& sent);
 
 // Requests 20 and 146: the staged assignments (names only for 146) and the
-// structural parameters that would change, with their new values.
+// structural parameters that would change, with their new values. Both
+// answer kind 20; what follows the staged count depends on the request.
 struct UseItem {
   std::uint8_t kind = 0;
   double real = 0.0;
@@ -131,6 +147,6 @@ struct UseReply {
   std::vector<std::string> staged_names;  // 146
   std::vector<UseItem> items;
 };
-bool DecodeUseReply(const Bytes& body, UseReply* reply);
+bool DecodeUseReply(const Bytes& body, std::uint16_t request, UseReply* reply);
 
 }  // namespace vantor_client

@@ -90,20 +90,23 @@ bool SimControlLoop::Pass(Status* result) {
   // A pass that moved on in a run step goes straight on with the next
   // state: nothing outside is awaited there.
   if (state_ != before && (InRunStep(before) || InRunStep(state_))) wait_ = false;
-  if (wait_) {
+  // Kept result requests refill once a step is recorded, before the
+  // client is told that the run rests.
+  Status polled = status::kOk;
+  bool timers_ran = false;
+  if (pm_.poll_with_timers_ && (pm_.StatusBits() & run_bits::kBuilt) != 0) {
+    pm_.poll_with_timers_ = false;
+    polled = port_.PollWithTimers();
+    timers_ran = true;
+  }
+  if (wait_ && !timers_ran) {
     // What this pass changed reaches the client before the wait.
     Notify();
     Idle();
   }
   Notify();
 
-  Status polled = status::kOk;
-  if (pm_.poll_with_timers_ && (pm_.StatusBits() & run_bits::kBuilt) != 0) {
-    pm_.poll_with_timers_ = false;
-    polled = port_.PollWithTimers();
-  } else if (!skip_poll_) {
-    polled = port_.Poll();
-  }
+  if (!timers_ran && !skip_poll_) polled = port_.Poll();
   pass_status_ = polled;
   if (status::IsSevere(polled)) end_ = true;
 
@@ -562,8 +565,6 @@ bool SimControlLoop::Step(std::uint32_t kind) {
   }
   if ((pm_.TakeRunLock() & kCodeMask) != 0) return false;
   pm_.step_scheduled_ = false;
-  // Kept result requests refill once per collected step.
-  pm_.RequestTimerPoll();
   wait_ = false;
   return true;
 }
@@ -608,6 +609,9 @@ void SimControlLoop::Collecting() {
                                                                : 6,
                              from);
   if (AsksToBeCalledAgain(result)) return;
+  // Kept result requests refill once per collected step, in this pass:
+  // after the step is recorded, so that plots and profiles reach its time.
+  pm_.RequestTimerPoll();
   if (status::IsFailure(result)) {
     Abandon(run_bits::kRunFailed);
     pm_.step_count_ = 0;
@@ -719,6 +723,7 @@ void SimControlLoop::Failure() {
   const std::int32_t from = state_;
   const bool dynamic = from == kStateDynamicFailed || from == kStateDynamicInitFailed;
   const std::int32_t ready = dynamic ? kStatePaused : kStateReady;
+  pm_.RequestTimerPoll();
   if (pm_.rewind_request_ != 0) {
     state_ = ready;
     return;

@@ -3,6 +3,7 @@
 // client read into the tree below a node (a node sent again replaces the
 // one at its index).
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "foundation/directory/directory_node.h"
@@ -15,8 +16,6 @@ constexpr std::uint8_t kRootTag = 12;
 constexpr std::uint8_t kChildTag = 1;
 constexpr std::uint8_t kLevelUp = 255;
 constexpr std::uint32_t kRootIndex = 0xFFFFFF;
-// A name in a tree description: at most 254 bytes and the NUL.
-constexpr std::uint32_t kTreeNameSize = 255;
 // Deeper descriptions are refused: no model nests this far, and every walk
 // of the tree would have to hold a chain of any length.
 constexpr std::uint32_t kMostTreeDepth = 10000;
@@ -85,18 +84,14 @@ Status BvuDirectoryNode::ReadTree(BvuBinaryStream& stream, BvuTreeReader reader,
     }
     std::uint32_t index = 0;
     std::uint32_t kind = 0;
-    char name[kTreeNameSize] = {};
+    // A name of any length its 16-bit count carries: what WriteTree writes.
+    char* read_name = nullptr;
     std::uint8_t flag = 0;
     s = stream.GetUInt24(&index);
     if (status::IsSuccess(s)) s = stream.GetUInt24(&kind);
-    if (status::IsSuccess(s)) {
-      s = stream.GetShortStringInto(name, kTreeNameSize);
-      if (s == status::kGeneralFailure) {
-        SuPrint(status::kBadArguments,
-                "Tree description refused: a node name is longer than 254 bytes");
-        return status::kBadArguments;
-      }
-    }
+    if (status::IsSuccess(s)) s = stream.GetShortStringNew(&read_name);
+    const std::unique_ptr<char[]> owned(read_name);
+    const char* name = read_name != nullptr ? read_name : "";
     if (status::IsSuccess(s)) s = stream.GetUInt8(&flag);
     if (status::IsFailure(s)) return s;
     if (tag == kRootTag) {

@@ -2,7 +2,8 @@
 // a kind), the rest is the body. Whatever the bytes: nothing crashes; a
 // report that is made counts no more found variables than requested, and
 // answers its flag request, its data request (from a small recorded
-// history) and its print. A broken promise aborts, which libFuzzer reports.
+// history: a profile with a time recorded answers with the values there)
+// and its print. A broken promise aborts, which libFuzzer reports.
 #include <unistd.h>
 
 #include <cstdio>
@@ -75,15 +76,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   DseMessage* reply = nullptr;
   Require(report->BuildHeader(&reply) == status::kOk && reply != nullptr, "no flag reply");
   delete reply;
-  if (report->IsProfile()) {
-    auto& profile = static_cast<SimProfileReport&>(*report);
-    for (std::uint32_t v = 0; v < profile.RequestedCount() && v < 4; ++v)
-      profile.SetValue(v, 0, 1.0 + v);
-  }
   reply = nullptr;
   const Status filled = report->Fill(&reply);
-  Require(status::IsFailure(filled) || reply != nullptr || !report->IsProfile(),
-          "a profile sent nothing");
+  if (report->IsProfile()) {
+    auto& profile = static_cast<SimProfileReport&>(*report);
+    const double last = owner->mgr_.LastTime() + profile.TimeTolerance();
+    const bool recorded = profile.TimesUpTo(last) > 0 && profile.FoundCount() > 0;
+    Require(status::IsFailure(filled) || (reply != nullptr) == recorded,
+            "a profile with recorded times sent nothing, or one without sent something");
+    Require(reply == nullptr ||
+                static_cast<std::int32_t>(profile.TimesUpTo(last)) == profile.HighestFilled() + 1,
+            "a profile filled other times than those recorded");
+  }
   delete reply;
   std::ostringstream out;
   report->Print(out);

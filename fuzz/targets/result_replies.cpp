@@ -1,9 +1,10 @@
 // The client's readers of result replies: the first byte picks one. Even:
 // a kinds reply (its length in the second byte) followed by a values
 // reply read by those kinds. 3 and 5 (mod 8): a time plot's header (its
-// length in the second byte) and data; a reply of request 20 or 146. 7: a
-// snapshot list, a file list and a sent snapshot (kind 33) from the same
-// bytes, the last also read through its tree into an import. Other odd
+// length in the second byte) and data, the data read as a profile's too;
+// a reply of request 20 (5 mod 16) or 146 (13 mod 16). 7: a snapshot list,
+// a file list and a sent snapshot (kind 33) from the same bytes, the last
+// also read through its tree into an import. Other odd
 // ones: request 58's reply.
 #include <algorithm>
 #include <cstdlib>
@@ -18,9 +19,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     vantor_client::PlotData plot;
     if (!vantor_client::DecodePlotHeader(vantor_client::Bytes(data + 2, data + split), &plot))
       return 0;
-    if (vantor_client::DecodePlotData(vantor_client::Bytes(data + split, data + size), &plot)) {
+    const vantor_client::Bytes values(data + split, data + size);
+    if (vantor_client::DecodePlotData(values, &plot)) {
       for (const auto& samples : plot.samples)
         if (samples.size() != plot.samples[0].size()) std::abort();
+    }
+    // The same values as a profile's: as many of each variable as times.
+    vantor_client::ProfileData profile;
+    if (vantor_client::DecodeProfileData(values, &profile)) {
+      for (const auto& at_times : profile.values)
+        if (at_times.size() != profile.times.size()) std::abort();
     }
     return 0;
   }
@@ -39,8 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (data[0] % 8 == 5) {
     vantor_client::UseReply reply;
-    if (vantor_client::DecodeUseReply(vantor_client::Bytes(data + 1, data + size), &reply) &&
-        reply.kind == 146 && reply.staged_names.size() != reply.staged)
+    const std::uint16_t request = data[0] % 16 == 5 ? 20 : 146;
+    if (vantor_client::DecodeUseReply(vantor_client::Bytes(data + 1, data + size), request,
+                                      &reply) &&
+        request == 146 && reply.staged_names.size() != reply.staged)
       std::abort();
     return 0;
   }

@@ -47,6 +47,24 @@ Status ReadBlock(IQLNESO* block, BlockPattern* pattern) {
   return platform::S_OK;
 }
 
+BlockPattern WithoutTornEquations(const BlockPattern& pattern, std::vector<std::int32_t>* kept) {
+  BlockPattern inner;
+  inner.variables = pattern.variables;
+  inner.partners = pattern.partners;
+  inner.variable_types = pattern.variable_types;
+  kept->clear();
+  inner.structure_start.assign(1, 0);
+  for (std::int32_t e = 0; e < pattern.equations; ++e) {
+    if (pattern.equation_types[static_cast<std::size_t>(e)] == kEquationTorn) continue;
+    kept->push_back(e);
+    inner.equation_types.push_back(pattern.equation_types[static_cast<std::size_t>(e)]);
+    for (const std::int32_t v : pattern.VariablesOf(e)) inner.structure.push_back(v);
+    inner.structure_start.push_back(static_cast<std::int32_t>(inner.structure.size()));
+  }
+  inner.equations = static_cast<std::int32_t>(kept->size());
+  return inner;
+}
+
 UnknownMap SelectUnknowns(const BlockPattern& pattern, Unknowns rule) {
   const auto nv = static_cast<std::size_t>(pattern.variables);
   UnknownMap map;

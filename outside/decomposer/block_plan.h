@@ -55,6 +55,11 @@ struct UnknownMap {
 
 UnknownMap SelectUnknowns(const BlockPattern& pattern, Unknowns rule);
 
+// The block without its torn equations (a torn block reports their
+// outputs fixed); kept[i] is the block position of equation i of the
+// result.
+BlockPattern WithoutTornEquations(const BlockPattern& pattern, std::vector<std::int32_t>* kept);
+
 // The groups in solution order (types not yet set); kDecompositionSingular
 // when the unknowns cannot be matched one to one with the equations.
 Status PlanGroups(const BlockPattern& pattern, const UnknownMap& map,

@@ -242,9 +242,19 @@ Status DecomposerServer::Decompose(platform::IUnknown* factory_unknown,
   BlockPattern pattern;
   Status s = ReadBlock(block.get(), &pattern);
   if (s != 0) return s;
-  const UnknownMap map = SelectUnknowns(pattern, rules.unknowns);
+  // Planned on the block's own equations, or on those a torn block leaves
+  // to its inner groups; the groups name block positions either way.
+  std::vector<std::int32_t> kept;
+  const BlockPattern inner =
+      rules.second_level ? WithoutTornEquations(pattern, &kept) : BlockPattern{};
+  const BlockPattern& planned = rules.second_level ? inner : pattern;
+  const UnknownMap map = SelectUnknowns(planned, rules.unknowns);
   std::vector<PlannedGroup> groups;
-  if ((s = PlanGroups(pattern, map, rules, &groups)) != 0) return s;
+  if ((s = PlanGroups(planned, map, rules, &groups)) != 0) return s;
+  if (rules.second_level) {
+    for (PlannedGroup& g : groups)
+      for (std::int32_t& e : g.equations) e = kept[static_cast<std::size_t>(e)];
+  }
 
   Builder builder{factory.get(),
                   equation_set,

@@ -39,6 +39,8 @@ bool RulesFor(std::uint32_t kind, std::uint32_t mode, std::uint32_t flags,
   r.with_partners = (kind & kKindWithPartners) != 0 || (flags & kFlagWithDerivatives) != 0;
   r.single_group = (flags & kFlagSingleGroup) != 0;
   r.tearing = (flags & (kFlagTearing | kFlagTearingSwitched)) != 0;
+  // Only a torn block's second level asks for tearing with these modes.
+  r.second_level = r.tearing && (mode & (32u | 64u)) != 0;
   // A single group is the whole block already.
   r.out_group = (flags & kFlagOutGroup) != 0 && !r.single_group;
   r.sensitivity = (flags & (kFlagSensitivity8 | kFlagSensitivity200)) != 0;

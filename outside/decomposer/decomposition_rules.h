@@ -19,6 +19,9 @@ struct DecompositionRules {
   bool with_partners = false;  // dependence asked with derivative partners
   bool single_group = false;
   bool tearing = false;
+  // The inner groups of a torn block: its torn equations are left to the
+  // tear iteration, and their outputs are known while the groups solve.
+  bool second_level = false;
   bool out_group = false;
   // Sensitivities: the caller factorises the group's Jacobian, so a single
   // equation is a solver group, never an explicit one.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "outside/framework/linear_core.h"
+#include "solve/ifaces/kvs_linear.h"
 
 namespace kvs {
 namespace {
@@ -56,7 +57,10 @@ bool Finite(const std::vector<double>& v) {
 
 enum class Eval { kOk, kBad, kSevere };
 
-class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCounted {
+class NonlinearSystem final : public KVSNLASystem,
+                              public KVSParameters,
+                              public KVSLinearDependency,
+                              RefCounted {
  public:
   NonlinearSystem(KVSNumericAlgebraicESO* eso, KVSMessagesHandler* handler,
                   std::unique_ptr<SparseLu> lu)
@@ -107,6 +111,7 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
         eso_->GetNumNonZeros(&nz) != 0 || nv < 1 || nv != ne || nz < 0)
       return false;
     n_ = nv;
+    marked_rank_ = nv;
     std::vector<std::int32_t> rows(static_cast<size_t>(nz)), cols(static_cast<size_t>(nz)),
         kinds(static_cast<size_t>(nz));
     if (nz > 0 && eso_->GetStructure(rows.data(), cols.data(), kinds.data()) != 0) return false;
@@ -125,6 +130,8 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
     if (out == nullptr) return kNoInterface;
     if (iid == platform::IID_IUnknown || iid == IID_KVSParameters)
       *out = static_cast<KVSParameters*>(this);
+    else if (iid == IID_KVSLinearDependency)
+      *out = static_cast<KVSLinearDependency*>(this);
     else {
       *out = nullptr;
       return kNoInterface;
@@ -148,8 +155,20 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
     return params_.Set(name, kind, value);
   }
 
+  // The Jacobian whose dependent equations the last solve marked: its rank
+  // (the order when none were marked) and the 1-based rows and columns,
+  // the dependent pairs from the rank on.
+  Status GetRank(std::int32_t* rank) override {
+    if (rank == nullptr) return kNlaBadProblem;
+    *rank = marked_rank_;
+    return 0;
+  }
+  Status GetDependentRows(std::int32_t* rows) override { return Marked(marked_rows_, rows); }
+  Status GetDependentCols(std::int32_t* cols) override { return Marked(marked_cols_, cols); }
+
   Status Solve(std::int32_t, Status* detail) override {
     last_status_ = 0;
+    marked_rank_ = n_;
     const Status result = Run();
     if (detail != nullptr) *detail = last_status_;
     if (s_.ip_conv_info != 0 && handler_ != nullptr) {
@@ -233,6 +252,13 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
   }
 
   void MarkIndeterminate() {
+    if (core_.row_order().size() == size_t(n_) && core_.col_order().size() == size_t(n_)) {
+      marked_rank_ = std::int32_t(core_.rank());
+      marked_rows_.clear();
+      marked_cols_.clear();
+      for (std::int64_t r : core_.row_order()) marked_rows_.push_back(std::int32_t(r + 1));
+      for (std::int64_t c : core_.col_order()) marked_cols_.push_back(std::int32_t(c + 1));
+    }
     void* ext = nullptr;
     if (eso_->QueryInterface(IID_KVSNumericESODecompExtension, &ext) != 0 || ext == nullptr) return;
     auto* decomp = static_cast<KVSNumericESODecompExtension*>(ext);
@@ -387,7 +413,8 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
       // A step on perturbed pivots has the length the perturbation gives
       // it: its cut says nothing of the iteration running away.
       var_limited_steps_ = var_limited_ && full_rank_ ? var_limited_steps_ + 1 : 0;
-      if (var_limited_steps_ > s_.hi_var_steps)
+      // 0 sets no bound, as HiRes reads 0: the engine's reset value is 0.
+      if (s_.hi_var_steps > 0 && var_limited_steps_ > s_.hi_var_steps)
         return Fail(kNlaNoProgress, "steps keep hitting the largest variable step");
     }
   }
@@ -599,6 +626,12 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
     }
   }
 
+  Status Marked(const std::vector<std::int32_t>& order, std::int32_t* out) const {
+    if (out == nullptr) return kNlaBadProblem;
+    for (std::int32_t k = 0; k < n_; ++k) out[k] = marked_rank_ < n_ ? order[size_t(k)] : k + 1;
+    return 0;
+  }
+
   KVSNumericAlgebraicESO* eso_;
   KVSMessagesHandler* handler_;
   LinearCore core_;
@@ -620,6 +653,8 @@ class NonlinearSystem final : public KVSNLASystem, public KVSParameters, RefCoun
   std::int32_t iteration_ = 0, jacobians_ = 0, div_steps_ = 0, creeps_ = 0, reuse_ = 0,
                var_limited_steps_ = 0;
   Status last_status_ = 0;
+  std::int32_t marked_rank_ = 0;
+  std::vector<std::int32_t> marked_rows_, marked_cols_;
 };
 
 class NonlinearFactory final : public KVSNLASystemFactory, public KVSUtilityComponent, RefCounted {

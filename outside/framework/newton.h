@@ -25,7 +25,7 @@
 //                    in one step (the whole step is shortened).
 //   "HiVarSteps" [20]  that many steps in a row shortened by MaxVarStep
 //                    end the solve with failure (a step on a singular,
-//                    perturbed Jacobian does not count).
+//                    perturbed Jacobian does not count); 0: no bound.
 //   "RangeFrac" [1]  no variable with two finite bounds moves more than
 //                    RangeFrac (upper - lower) in one step.
 //   "BoundFrac" [0.9]  a step that would cross a bound stops this fraction of

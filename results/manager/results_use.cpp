@@ -204,7 +204,8 @@ Status SimResultsMgr::UseRequest(std::uint16_t number, DseMessage* request, DseM
         *replied = status::IsSuccess(s);
         return s;
       }
-      s = reply->PutUInt16(number);
+      // Both requests answer in the one form of kind 20; 146 adds the names.
+      s = reply->PutUInt16(20);
       if (status::IsSuccess(s)) s = reply->PutUInt32(static_cast<std::uint32_t>(staged_.size()));
       if (number == 146)
         for (const auto& item : staged_)

@@ -85,29 +85,42 @@ Status WriteJumps(const Line& line, std::size_t* at, double from, double until,
   return result;
 }
 
+// The line's value at s, for times s that do not fall; *j is the knot
+// reached, 0 before the first call. At a jump the value after it.
+double ValueOn(const Line& line, double s, double tol, std::size_t* j) {
+  const auto& k = line.knots;
+  if (k.empty()) return kNonFinite;
+  while (*j + 1 < k.size() && k[*j + 1].t <= s + tol) ++*j;
+  const Knot& a = k[*j];
+  if (s + tol < k[0].t) return Finite(k[0].v);
+  if (*j + 1 < k.size()) {
+    const Knot& b = k[*j + 1];
+    return Finite(a.v + (b.v - a.v) * (s - a.t) / (b.t - a.t));
+  }
+  return Finite(a.v + line.slope * (s - a.t));
+}
+
 Status WriteSamples(const Line& line, double first, double last, double interval, double tol,
                     std::uint32_t count, BvuBinaryStream& reply) {
-  const auto& k = line.knots;
   Status result = status::kOk;
   std::size_t j = 0, jump = 0;
   for (std::uint32_t i = 0; i < count && status::IsSuccess(result); ++i) {
     const double s = first + i * interval;
-    double v = kNonFinite;
-    if (!k.empty()) {
-      result = WriteJumps(line, &jump, first - tol, s + tol, reply);
-      while (j + 1 < k.size() && k[j + 1].t <= s + tol) ++j;
-      if (s + tol < k[0].t) {
-        v = k[0].v;
-      } else if (j + 1 < k.size()) {
-        v = k[j].v + (k[j + 1].v - k[j].v) * (s - k[j].t) / (k[j + 1].t - k[j].t);
-      } else {
-        v = k[j].v + line.slope * (s - k[j].t);
-      }
-    }
-    if (status::IsSuccess(result)) result = reply.PutDouble(Finite(v));
+    if (!line.knots.empty()) result = WriteJumps(line, &jump, first - tol, s + tol, reply);
+    if (status::IsSuccess(result)) result = reply.PutDouble(ValueOn(line, s, tol, &j));
   }
   if (status::IsSuccess(result)) result = WriteJumps(line, &jump, first - tol, last + tol, reply);
   return result;
+}
+
+// The stored points of a report's variable. A report made before its
+// variable was recorded holds an entry of its own: the table's is read.
+void ReadLineOf(SputPlotHistoryMgr& mgr, const PlotEntry& held, Line* line) {
+  std::uint32_t first = held.first_block;
+  if (first == 0 && !held.in_table)
+    if (PlotEntryRef recorded = mgr.Find(held.variable)) first = recorded->first_block;
+  // A chain that cannot be read gives no points rather than a wrong line.
+  if (first == 0 || status::IsFailure(ReadLine(mgr, first, line))) line->knots.clear();
 }
 
 }  // namespace
@@ -120,9 +133,33 @@ PlotEntryRef SputPlotHistoryMgr::EntryFor(ResultVariable* variable) {
   return entry;
 }
 
+// A profile takes each variable's value at its profile times up to the last
+// recorded time from the stored points, as a time plot samples them.
+Status SputPlotHistoryMgr::FillProfile(SimProfileReport& report, BvuBinaryStream& reply) {
+  if (file_ == nullptr || !Started()) return kNoData;
+  const double tol = report.TimeTolerance();
+  const std::uint32_t count = report.TimesUpTo(t_last_ + tol);
+  if (count == 0 || report.FoundCount() == 0) return kNoData;
+  // The buffer holds a place for every requested variable.
+  if (static_cast<double>(count) * report.RequestedCount() > kMaxValues)
+    return status::kBadArguments;
+  for (std::uint32_t v = 0; v < report.RequestedCount(); ++v) {
+    const PlotEntryRef& entry = report.VariableAt(v);
+    if (entry == nullptr) continue;
+    Line line;
+    ReadLineOf(*this, *entry, &line);
+    std::size_t j = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const Status set = report.SetValue(v, i, ValueOn(line, report.ProfileTime(i), tol, &j));
+      if (status::IsFailure(set)) return set;
+    }
+  }
+  return report.WriteBody(reply);
+}
+
 Status SputPlotHistoryMgr::FillReport(SimPlotReport& report, BvuBinaryStream& reply,
                                       double interval) {
-  if (report.IsProfile()) return static_cast<SimProfileReport&>(report).WriteBody(reply);
+  if (report.IsProfile()) return FillProfile(static_cast<SimProfileReport&>(report), reply);
   if (file_ == nullptr || !Started()) return kNoData;
   if (!(interval > 0.0) || !std::isfinite(interval)) return kNoData;
   const double first = report.StartTime();
@@ -146,9 +183,7 @@ Status SputPlotHistoryMgr::FillReport(SimPlotReport& report, BvuBinaryStream& re
     const PlotEntryRef& entry = report.VariableAt(v);
     if (entry == nullptr) continue;
     Line line;
-    // A chain that cannot be read gives no points rather than a wrong line.
-    if (entry->first_block == 0 || status::IsFailure(ReadLine(*this, entry->first_block, &line)))
-      line.knots.clear();
+    ReadLineOf(*this, *entry, &line);
     result = WriteSamples(line, first, last, interval, tol, count, reply);
   }
   return result;

@@ -20,6 +20,7 @@
 
 class BvuBinaryStream;
 class SimPlotReport;
+class SimProfileReport;
 
 // One recorded variable: the recording state of its line and its last value
 // block, as the table and the reports share it.
@@ -87,6 +88,9 @@ class SputPlotHistoryMgr : public QLNSubSystemManager {
   // communication interval), or a profile's reply; 59 when the history is
   // not open, recording has not started or the window holds no sample.
   Status FillReport(SimPlotReport& report, BvuBinaryStream& reply, double interval);
+  // A profile filled at its times up to the last recorded time, then its
+  // reply; 59 when no profile time is recorded yet.
+  Status FillProfile(SimProfileReport& report, BvuBinaryStream& reply);
   // The table's entry of a variable, else a new one outside the table.
   PlotEntryRef EntryFor(ResultVariable* variable);
   // The stored blocks of a chain for readers; 0x8000000B without a file.

@@ -95,7 +95,9 @@ Status SimPlotReport::BuildHeader(DseMessage** reply) {
 Status SimPlotReport::Fill(DseMessage** reply) {
   *reply = nullptr;
   if (owner_ == nullptr) return status::kOk;
-  DseMessage* values = MakeReply(subtype, message_class, DseMessage::kReply);
+  // The request's flags go back with every fill: a kept request stays
+  // pending at its client only while its replies say it is periodic.
+  DseMessage* values = MakeReply(subtype, message_class, flags | DseMessage::kReply);
   if (values == nullptr) return kNoMemory;
   const Status result = owner_->FillReport(*this, *values);
   if ((result & kCodeMask) == plot::kNoData || status::IsFailure(result)) {
@@ -230,6 +232,12 @@ Status SimSpecifiedProfileReport::ReadKindFields(BvuBinaryStream& body) {
 
 double SimSpecifiedProfileReport::ProfileTime(std::uint32_t index) const {
   return index < map_.size() ? requested_[map_[index]] : 0.0;
+}
+
+std::uint32_t SimSpecifiedProfileReport::TimesUpTo(double t) const {
+  std::uint32_t n = 0;
+  while (n < map_.size() && ProfileTime(n) <= t) ++n;
+  return n;
 }
 
 void SimSpecifiedProfileReport::Print(std::ostream& out) {

@@ -122,6 +122,10 @@ class SimProfileReport : public SimPlotReport {
   Status SetValue(std::uint32_t variable, std::uint32_t time_index, double value);
   std::uint32_t ProfileTimeCount() const { return time_count_; }
   virtual double ProfileTime(std::uint32_t index) const = 0;
+  // How many profile times lie at or before t.
+  virtual std::uint32_t TimesUpTo(double t) const = 0;
+  // The slack of a time compared with a profile time.
+  virtual double TimeTolerance() const = 0;
   std::int32_t HighestFilled() const { return highest_; }
   double ValueAt(std::uint32_t variable, std::uint32_t time_index) const;
   // The profile reply body.
@@ -148,7 +152,8 @@ class SimIntervalProfileReport : public SimProfileReport {
   double Interval() const { return interval_; }
   // How many profile times lie at or before t: floor((t - start) /
   // interval) + 1, at least 0.
-  std::uint32_t TimesUpTo(double t) const;
+  std::uint32_t TimesUpTo(double t) const override;
+  double TimeTolerance() const override { return interval_ > 1e-9 ? 1e-4 * interval_ : 1e-9; }
 
  protected:
   Status ReadKindFields(BvuBinaryStream& body) override;
@@ -163,6 +168,8 @@ class SimSpecifiedProfileReport : public SimProfileReport {
   std::uint32_t ReportKind() const override { return kSpecifiedProfile; }
   // The i-th time in ascending order.
   double ProfileTime(std::uint32_t index) const override;
+  std::uint32_t TimesUpTo(double t) const override;
+  double TimeTolerance() const override { return 1e-9; }
   void Print(std::ostream& out) override;
 
  protected:

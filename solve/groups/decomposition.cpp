@@ -148,6 +148,22 @@ bool QLNDecomposition::ReportWorstGroup() {
   return true;
 }
 
+bool QLNDecomposition::ReportSingularGroups() {
+  bool told = false;
+  for (std::uint32_t i = 0; i < groups_.size(); ++i) {
+    DAESBlock* block = GetRow(i);
+    if (block == nullptr || !block->HasIndeterminate()) continue;
+    std::int32_t number =
+        static_cast<std::int32_t>(block->GetGroupNumber() != 0 ? block->GetGroupNumber() : i + 1);
+    for (std::uint32_t k = 0; k < block->GetIndeterminateCount(); ++k) {
+      BvuNameable* variable = block->GetIndeterminate(k);
+      SuPrint(0, "Group %d is singular: its equations do not determine @Ns", &number, &variable);
+      told = true;
+    }
+  }
+  return told;
+}
+
 Status QLNDecomposition::QueryInterface(const IID& iid, void** object) {
   if (object == nullptr) return E_INVALIDARG;
   if (iid == platform::IID_IUnknown || iid == IID_IDecomposition || iid == IID_IQLNDecomposition) {
@@ -446,7 +462,7 @@ Status QLNDecomposition::WriteGroupList(BvuBinaryStream& s, std::uint32_t level,
   if (level >= 2) {
     const std::uint32_t n = path_length >= 2 ? path[1] : 0;
     auto* sub = n >= 1 ? dynamic_cast<DAESSolverBlock*>(GetRow(n - 1)) : nullptr;
-    if (sub == nullptr) return daes::kNoInnerBlock;
+    if (sub == nullptr) return status::kGeneralFailure;
     DAESSolverBlock* inner = sub->InnerBlock() != nullptr ? sub->InnerBlock() : sub;
     return inner->WriteGroupList(s, level - 1, path + 1, path_length - 1);
   }

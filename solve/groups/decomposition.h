@@ -98,6 +98,9 @@ class QLNDecomposition final : public IQLNDecomposition,
   // first (its equation where it cannot be evaluated is its first). Told
   // as the steady-state messages tell a group; false when nothing was told.
   bool ReportWorstGroup();
+  // Names each group left singular by its last solve and the variables its
+  // equations do not determine; false when there is none.
+  bool ReportSingularGroups();
 
  private:
   static constexpr std::uint32_t kSolvedBit = 0x2;

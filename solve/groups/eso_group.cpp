@@ -1,5 +1,6 @@
 #include "solve/groups/eso_group.h"
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -227,15 +228,26 @@ Status QLNESOGroup::GetVariableTypes(std::int32_t count, std::int32_t* types,
                                      std::int32_t* partners) {
   if (types == nullptr || partners == nullptr) return E_INVALIDARG;
   if (count > VariableCount()) return E_INVALIDARG;
+  std::vector<const DAESVarTableEntry*> torn_outputs;
+  if ((flags_ & kGroupTornOutputsKnown) != 0) {
+    for (std::int32_t r = 0; r < RowCount(); ++r) {
+      QLNRow* row = Row(r);
+      auto* eqn = (row->GetFlags() & kEquationTorn) != 0 ? dynamic_cast<DAESEqnRow*>(row) : nullptr;
+      if (eqn != nullptr && eqn->OutputElement() != nullptr)
+        torn_outputs.push_back(eqn->OutputElement());
+    }
+  }
   for (std::int32_t i = 0; i < count; ++i) {
     DAESVarTableEntry* v = block_->GetVariable(i);
     const std::uint32_t f = v->GetFlags();
     std::int32_t type = static_cast<std::int32_t>(f & 0xF);
+    const bool torn_output =
+        std::find(torn_outputs.begin(), torn_outputs.end(), v) != torn_outputs.end();
     partners[i] = -1;
     if ((f & (daes::kState | daes::kDerivativeFlag)) != 0) {
       partners[i] = PositionOf(PartnerOf(v)) - 1;
     }
-    if ((f & daes::kFixed) != 0) {
+    if ((f & daes::kFixed) != 0 || torn_output) {
       type |= 0x60;
     } else if ((f & daes::kFree) != 0) {
       type |= 0x10;

@@ -16,6 +16,9 @@
 inline constexpr std::uint32_t kGroupStatePairing = 0x1;
 inline constexpr std::uint32_t kGroupSolveFlag = 0x2;
 inline constexpr std::uint32_t kGroupCountFixed = 0x10;
+// A torn block seen for its inner groups: the outputs of its torn rows are
+// reported fixed, as the tear iteration sets them.
+inline constexpr std::uint32_t kGroupTornOutputsKnown = 0x20;
 
 // Variable and equation flag bits the group reads.
 inline constexpr std::uint32_t kVariableFixedKind = 0x100000;

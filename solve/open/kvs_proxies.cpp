@@ -142,6 +142,92 @@ void PrintVector(const char* title, const std::vector<double>& v) {
   }
 }
 
+// The rank and the 1-based dependent rows and columns of a library
+// system's last singular matrix (n and no pairs when it offers none).
+struct Dependency {
+  std::int32_t rank = 0;
+  std::vector<std::int32_t> rows, cols;
+};
+Status ReadDependencyOf(platform::IUnknown* system, std::int32_t n, Dependency* out) {
+  out->rows.assign(static_cast<std::size_t>(n), 0);
+  out->cols.assign(static_cast<std::size_t>(n), 0);
+  out->rank = n;
+  void* raw = nullptr;
+  if (system->QueryInterface(IID_KVSLinearDependency, &raw) != 0 || raw == nullptr) {
+    return kKvsProxyFailed;
+  }
+  auto* dependency = static_cast<KVSLinearDependency*>(raw);
+  std::int32_t rank = n;
+  Status s = dependency->GetRank(&rank);
+  if (s == 0) s = dependency->GetDependentRows(out->rows.data());
+  if (s == 0) s = dependency->GetDependentCols(out->cols.data());
+  dependency->Release();
+  // A rank outside 0..n is not believed.
+  if (s != 0 || rank < 0 || rank > n) return kKvsProxyFailed;
+  out->rank = rank;
+  return 0;
+}
+
+// Marks each dependent pair beyond the rank: the variable joins the
+// block's indeterminate list, the equation is flagged; with `warn` a line
+// names the pair. The block is flagged once any pair is.
+void MarkDependentPairs(DAESSolverBlock* block, const Dependency& d, bool warn) {
+  const std::int32_t n = Int(block->GetRowCount());
+  const std::int32_t nv = block->VariableCount();
+  for (std::int32_t k = d.rank; k < n; ++k) {
+    const std::int32_t row = d.rows[static_cast<std::size_t>(k)];
+    const std::int32_t col = d.cols[static_cast<std::size_t>(k)];
+    QLNRow* equation =
+        row >= 1 && row <= n ? block->GetRow(static_cast<std::uint32_t>(row - 1)) : nullptr;
+    DAESVarTableEntry* variable = col >= 1 && col <= nv ? block->GetVariable(col - 1) : nullptr;
+    if (warn && equation != nullptr && variable != nullptr) {
+      BvuNameable* v = variable;
+      BvuNameable* e = equation;
+      SuPrint(0, "Indeterminate variable @Ns in equation @es", &v, &e);
+    }
+    if (variable != nullptr && block->FindVariable(variable) != 0) {
+      bool listed = false;
+      for (std::uint32_t i = 0; i < block->GetIndeterminateCount(); ++i) {
+        listed = listed || block->GetIndeterminate(i) == variable;
+      }
+      if (!listed) block->AddIndeterminate(variable);
+    }
+    if (equation != nullptr) equation->SetFlags(daes::kHasIndeterminate);
+  }
+  block->SetFlags(daes::kHasIndeterminate);
+}
+
+// Marks left by an earlier singular solve go.
+void ClearIndeterminateMarks(DAESSolverBlock* block);
+
+// The equations a nonlinear library marked dependent in its last solve,
+// with the variables they leave undetermined: the marks and lines of a
+// singular linear group. A corrector step tells them only when they are
+// new, so that a step cut again and again says it once.
+void TakeDependentMarks(platform::IUnknown* system, DAESSolverBlock* block, bool warn,
+                        bool corrector) {
+  const std::int32_t n = Int(block->GetRowCount());
+  Dependency d;
+  const bool singular = ReadDependencyOf(system, n, &d) == 0 && d.rank < n;
+  const bool tell = warn && singular && !(corrector && block->HasIndeterminate());
+  ClearIndeterminateMarks(block);
+  if (!singular) return;
+  MarkDependentPairs(block, d, tell);
+  std::int32_t number = Int(block->GetGroupNumber());
+  if (tell) SuPrint(0, "Warning: nonlinear group %d is indeterminate", &number);
+}
+
+void ClearIndeterminateMarks(DAESSolverBlock* block) {
+  if (!block->HasIndeterminate()) return;
+  for (std::uint32_t i = 0; i < block->GetRowCount(); ++i) {
+    block->GetRow(i)->ClearFlags(daes::kHasIndeterminate);
+  }
+  while (block->GetIndeterminateCount() > 0) {
+    block->RemoveIndeterminate(block->GetIndeterminate(block->GetIndeterminateCount() - 1));
+  }
+  block->ClearFlags(daes::kHasIndeterminate);
+}
+
 // The bound report of the open solvers; a group number of 0 is left out.
 Status ReportBound(BvuNameable* variable, double value, const char* side, double bound,
                    std::int32_t group, Status code) {
@@ -559,26 +645,12 @@ KVSLASystem* QLNKVSLinearProxy::SystemOf(DAESSolverBlock* block, Status* status)
 }
 
 Status QLNKVSLinearProxy::ReadDependency(KVSLASystem* system, std::int32_t n) {
-  dependent_rows_.assign(static_cast<std::size_t>(n), 0);
-  dependent_cols_.assign(static_cast<std::size_t>(n), 0);
-  rank_ = n;
-  void* raw = nullptr;
-  if (system->QueryInterface(IID_KVSLinearDependency, &raw) != 0 || raw == nullptr) {
-    return kKvsProxyFailed;
-  }
-  auto* dependency = static_cast<KVSLinearDependency*>(raw);
-  std::int32_t rank = n;
-  Status s = dependency->GetRank(&rank);
-  if (s == 0) s = dependency->GetDependentRows(dependent_rows_.data());
-  if (s == 0) s = dependency->GetDependentCols(dependent_cols_.data());
-  dependency->Release();
-  // A rank outside 0..n is not believed.
-  if (s != 0 || rank < 0 || rank > n) {
-    rank_ = n;
-    return kKvsProxyFailed;
-  }
-  rank_ = rank;
-  return 0;
+  Dependency d;
+  const Status s = ReadDependencyOf(system, n, &d);
+  rank_ = d.rank;
+  dependent_rows_ = std::move(d.rows);
+  dependent_cols_ = std::move(d.cols);
+  return s;
 }
 
 Status QLNKVSLinearProxy::Factorise(DAESSolverBlock* block, const double* values,
@@ -808,43 +880,20 @@ Status QLNKVSLinearProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
   bool indeterminate = false;
   if (f == kKvsSingular) {
     indeterminate = true;
-    ReadDependency(system, n);
-    for (std::int32_t k = rank_; k < n; ++k) {
-      const std::int32_t row = dependent_rows_[static_cast<std::size_t>(k)];
-      const std::int32_t col = dependent_cols_[static_cast<std::size_t>(k)];
-      QLNRow* equation =
-          row >= 1 && row <= n ? block->GetRow(static_cast<std::uint32_t>(row - 1)) : nullptr;
-      DAESVarTableEntry* variable = col >= 1 && col <= nv ? block->GetVariable(col - 1) : nullptr;
-      if (warn && equation != nullptr && variable != nullptr) {
-        BvuNameable* v = variable;
-        BvuNameable* e = equation;
-        SuPrint(0, "Indeterminate variable @Ns in equation @es", &v, &e);
-      }
-      if (variable != nullptr && block->FindVariable(variable) != 0) {
-        bool listed = false;
-        for (std::uint32_t i = 0; i < block->GetIndeterminateCount(); ++i) {
-          listed = listed || block->GetIndeterminate(i) == variable;
-        }
-        if (!listed) block->AddIndeterminate(variable);
-      }
-      if (equation != nullptr) {
-        equation->SetFlags(daes::kHasIndeterminate);
-        rhs[static_cast<std::size_t>(row - 1)] = 0.0;
-      }
+    Dependency d;
+    ReadDependencyOf(system, n, &d);
+    MarkDependentPairs(block, d, warn);
+    for (std::int32_t k = d.rank; k < n; ++k) {
+      const std::int32_t row = d.rows[static_cast<std::size_t>(k)];
+      if (row >= 1 && row <= n) rhs[static_cast<std::size_t>(row - 1)] = 0.0;
     }
+    rank_ = d.rank;
+    dependent_rows_ = std::move(d.rows);
+    dependent_cols_ = std::move(d.cols);
     if (warn) SuPrint(0, "Warning: linear group %d is indeterminate", &number);
-    block->SetFlags(daes::kHasIndeterminate);
   } else {
     // Marks left by an earlier singular solve go whatever this result is.
-    if (block->HasIndeterminate()) {
-      for (std::int32_t i = 0; i < n; ++i) {
-        block->GetRow(static_cast<std::uint32_t>(i))->ClearFlags(daes::kHasIndeterminate);
-      }
-      while (block->GetIndeterminateCount() > 0) {
-        block->RemoveIndeterminate(block->GetIndeterminate(block->GetIndeterminateCount() - 1));
-      }
-      block->ClearFlags(daes::kHasIndeterminate);
-    }
+    ClearIndeterminateMarks(block);
     if (f != 0) {
       Report(kKvsLinearFailed,
              "Linear solver returned error. Linear group may be badly scaled or badly posed.",
@@ -1056,10 +1105,13 @@ Status QLNKVSNonLinProxy::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_
         return r;
       },
       kKvsProxyFailed);
+  const std::int32_t level = SolverOptions::Instance()->GetInt(kOptPrintLevel);
+  const bool warn = level >= 2 || (integrator != nullptr && integrator->GetInterpolation() == 1);
+  TakeDependentMarks(system, block, warn, step);
   if (s == 0) return 0;
   if (IsErrorReportingOn() != 0) {
     SuPrint(kKvsNonlinearFailed, "Group %d: Nonlinear solver failed.", &number);
-  } else if (SolverOptions::Instance()->GetInt(kOptPrintLevel) > 1) {
+  } else if (level > 1) {
     SuPrint(0, "Group %d: Nonlinear solver failed.", &number);
   }
   return s == kKvsSevere ? kKvsProxyFailed : kKvsNonlinearFailed;

@@ -70,24 +70,21 @@ Status SolverOptionTable::SetReal(std::int32_t number, double value) {
   return result;
 }
 
-// A logical value is stored into a flag, or into an integer the client shows
-// as TRUE/FALSE, so that the table and its clients agree on it.
+// A logical value stores nothing: flags are written as integers. The
+// clients are still called, with the value the table keeps, so that they
+// stay in step with it.
 Status SolverOptionTable::SetFlag(std::int32_t number, bool value) {
   Slot* slot = SlotOf(number);
   if (slot == nullptr) return status::kGeneralFailure;
   const std::int32_t whole = value ? 1 : 0;
   const void* told = &whole;
-  Status result = status::kGeneralFailure;
-  if (slot->kind == Kind::kFlag || (slot->kind == Kind::kInteger && slot->boolean)) {
-    StoreWhole(*slot, whole);
-    const Value& stored = slot->staged ? slot->requested : slot->in_force;
-    told = slot->kind == Kind::kFlag ? static_cast<const void*>(&stored.flag)
-                                     : static_cast<const void*>(&stored.integer);
-    result = status::kOk;
+  if (slot->kind == Kind::kFlag || slot->kind == Kind::kInteger) {
+    const Value& kept = slot->staged ? slot->requested : slot->in_force;
+    told = slot->kind == Kind::kFlag ? static_cast<const void*>(&kept.flag)
+                                     : static_cast<const void*>(&kept.integer);
   }
-  MarkChanged();
   Notify(number, told);
-  return result;
+  return status::kGeneralFailure;
 }
 
 Status SolverOptionTable::SetText(std::int32_t number, const char* text) {

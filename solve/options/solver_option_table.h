@@ -100,6 +100,7 @@ class SolverOptionTable final : public QLNOptionsHandler, public DseServerCB, pu
     return SetInteger(number, value);
   }
   Status SetReal(std::int32_t number, double value);
+  // Stores nothing and answers 0xA000FFFF: a flag is written as an integer.
   Status SetFlag(std::int32_t number, bool value);
   Status SetText(std::int32_t number, const char* text);
 

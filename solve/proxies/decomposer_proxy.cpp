@@ -197,6 +197,9 @@ Status ExternalBlockDecomposer::Decompose(DAESSolverBlock* block, DAESSolverBloc
   auto* proxy = new QLNDecomposerProxy();
   auto* group = new QLNESOGroup(block);
   group->AddRef();
+  // The inner groups of a torn block leave its torn rows to the tear
+  // iteration, which sets their outputs.
+  if (dynamic_cast<DAESTornBlock*>(block) != nullptr) group->SetFlags(kGroupTornOutputsKnown);
   platform::IUnknown* set = nullptr;
   ServerProxyHost* host = GetServerProxyHost();
   platform::IUnknown* factory = host != nullptr ? host->Executive() : nullptr;

@@ -203,8 +203,10 @@ void IntegratorServerProxy::ReportServerStatus(Status s) {
       SuPrint(quiet_ ? 0 : kProxyFailure, "%s", t.c_str());
       // Named as a steady-state failure names its group.
       if (s == kServerCorrectorFailed) {
-        if (QLNDecomposition* corrector = QLNDecomposition::LastCorrector())
+        if (QLNDecomposition* corrector = QLNDecomposition::LastCorrector()) {
           corrector->ReportWorstGroup();
+          corrector->ReportSingularGroups();
+        }
       }
     } else {
       if (text != nullptr) platform::CoTaskMemFree(text);

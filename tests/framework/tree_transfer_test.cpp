@@ -137,8 +137,10 @@ TEST(WriteTree, WhatItWritesReadsBackWhole) {
   AddChild(AddChild(unit, 3, ".x"), 1, "(1)");
   auto* made = new ValueNode(unit, 41);
   ASSERT_EQ(unit->InsertChildAt(7, made), status::kOk);
-  // The longest name the reader takes.
-  AddChild(tree.root(), 5, std::string(254, 'n').c_str());
+  // Names about the old reader's limit of 254 bytes, the instance reader's
+  // 255, and the longest a message carries in one piece.
+  for (std::size_t length : {254u, 255u, 256u, 3979u})
+    AddChild(tree.root(), static_cast<std::int32_t>(length), std::string(length, 'n').c_str());
   for (BvuTreeWriter writer : {static_cast<BvuTreeWriter>(nullptr), &WriteValueNode}) {
     DseMessage sent(60, DseMessage::kRequest);
     ASSERT_EQ(made->WriteTree(sent, writer, nullptr), status::kOk);
@@ -193,17 +195,15 @@ TEST(ReadTree, ANodeSentAgainReplacesTheOneAtItsIndexWithItsSubtree) {
   EXPECT_EQ(Outline(tree.root()), "3:third 4:kept");
 }
 
-TEST(ReadTree, RefusesAFlaggedStartRecordLongNamesAndTruncation) {
+TEST(ReadTree, RefusesAFlaggedStartRecordAndTruncation) {
   SampleTree tree;
   Description flagged;
   flagged.Node(12, 0xFFFFFF, "", 1).Up();
   EXPECT_EQ(tree.root()->ReadTree(*flagged.stream(), nullptr, nullptr), kBvuTreeStartWithData);
-  Description longest;
-  longest.Node(1, 4, std::string(254, 'n')).Up().Up();
-  EXPECT_EQ(tree.root()->ReadTree(*longest.stream(), nullptr, nullptr), status::kOk);
-  Description too_long;
-  too_long.Node(1, 5, std::string(255, 'n')).Up().Up();
-  EXPECT_EQ(tree.root()->ReadTree(*too_long.stream(), nullptr, nullptr), status::kBadArguments);
+  Description longer;
+  longer.Node(1, 5, std::string(255, 'n')).Up().Up();
+  EXPECT_EQ(tree.root()->ReadTree(*longer.stream(), nullptr, nullptr), status::kOk);
+  EXPECT_EQ(std::string(tree.root()->ChildAt(5)->Name()), std::string(255, 'n'));
   Description whole;
   whole.Node(1, 6, "a").Node(1, 0, ".b").Up().Up().Up();
   const auto bytes = whole.Bytes();

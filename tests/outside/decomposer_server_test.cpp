@@ -194,6 +194,34 @@ TEST_F(DecomposerServer, GroupTypesFollowTheDependenceKinds) {
   Drop();
 }
 
+// A torn block's inner groups (mode 32 or 64 with tearing asked): the torn
+// row is the tear iteration's, and its output, which the block reports
+// fixed, is known. Without tearing asked the same mode keeps every row.
+TEST_F(DecomposerServer, ATornBlocksSecondLevelLeavesItsTornRowsOut) {
+  Model m;
+  const std::int32_t x = m.AddVariable(kAlgebraic, 0.0), y = m.AddVariable(kFixed, 0.0),
+                     k = m.AddVariable(kFixed, 3.0);
+  const auto X = static_cast<std::size_t>(x), Y = static_cast<std::size_t>(y),
+             K = static_cast<std::size_t>(k);
+  m.AddEquation(
+      {y, x}, {1, 1}, [=](const V& v) { return v[Y] - 0.5 * v[X]; }, 8);
+  m.AddEquation({x, y, k}, {1, 1, 1}, [=](const V& v) { return v[X] - v[Y] - v[K]; });
+  for (std::uint32_t mode : {32u, 64u}) {
+    ASSERT_EQ(Decompose(&m, decomposer::kKindCorrector, mode, decomposer::kFlagTearing), 0u);
+    ASSERT_EQ(Groups().size(), 1u) << mode;
+    EXPECT_EQ(Groups()[0]->equations, std::vector<std::int32_t>{1});
+    EXPECT_EQ(Groups()[0]->unknowns, std::vector<std::int32_t>{x});
+    EXPECT_EQ(Groups()[0]->type, kGroupTypeExplicit);
+    Drop();
+  }
+  // Without tearing asked, or without a second-level mode, the torn row
+  // stays: one unknown for two rows.
+  EXPECT_NE(Decompose(&m, decomposer::kKindCorrector, 64, 0), 0u);
+  Drop();
+  EXPECT_NE(Decompose(&m, decomposer::kKindCorrector, 0, decomposer::kFlagTearing), 0u);
+  Drop();
+}
+
 TEST_F(DecomposerServer, SingleGroupAndOutGroupFlags) {
   Mixed x;
   ASSERT_EQ(Decompose(&x.m, 0, 0, decomposer::kFlagSingleGroup | decomposer::kFlagManyGroups), 0u);
@@ -318,6 +346,8 @@ TEST(DecompositionRules, TableOfKindModeAndFlags) {
     EXPECT_EQ(got.tearing, r.tearing);
     EXPECT_EQ(got.out_group, r.out_group);
     EXPECT_EQ(got.with_partners, r.partners);
+    // Only tearing asked with a second-level mode leaves torn rows out.
+    EXPECT_EQ(got.second_level, r.tearing && (r.mode & 96) != 0);
   }
 }
 

@@ -236,8 +236,10 @@ class NonlinearLibrary : public ::testing::TestWithParam<const char*> {
   void TearDown() override {
     if (factory_ != nullptr) factory_->Release();
   }
-  // Solves on `eso`; the library's result.
-  Status Run(TestEso& eso, const Options& o = {}) {
+  // Solves on `eso`; the library's result. `after` sees the system before
+  // it goes.
+  Status Run(TestEso& eso, const Options& o = {},
+             const std::function<void(KVSNLASystem*)>& after = nullptr) {
     KVSNLASystem* s = nullptr;
     EXPECT_EQ(factory_->CreateSystem(&eso, &handler_, &s), 0u);
     if (s == nullptr) return 0xFFFFFFFFu;
@@ -248,6 +250,7 @@ class NonlinearLibrary : public ::testing::TestWithParam<const char*> {
     for (auto [n, v] : o.texts) EXPECT_EQ(SetText(s, n, v), 0u) << n;
     Status detail = 0, r = s->Solve(0, &detail);
     while (r == kKvsCallAgain) r = s->Solve(1, &detail);
+    if (after) after(s);
     s->Release();
     return r;
   }
@@ -408,8 +411,9 @@ TEST_P(NonlinearLibrary, SingularOnlyAtTheStartConvergesOnPerturbedPivots) {
         EXPECT_FALSE(SaysSingular(handler_.lines)) << handler_.lines.front();
       }
     }
-    // At the engine's step limits (MaxVarStep 50, no shortened step
-    // allowed) the perturbed first step is cut, and that is no failure.
+    // At the engine's step limits (MaxVarStep 50, HiVarSteps 0: shortened
+    // steps without bound) the perturbed first step is cut, and that is no
+    // failure.
     TestEso limited(p);
     EXPECT_EQ(Run(limited, {"Newton", {{"MaxVarStep", 50.0}}, {{"HiVarSteps", 0}}, {}}), 0u);
     for (double v : limited.x_) EXPECT_NEAR(v, 1.0, 1e-7);
@@ -431,10 +435,63 @@ TEST_P(NonlinearLibrary, OnlyASingularRootMarksItsEquationsIndeterminate) {
       Marks marks;
       TestEso eso(p);
       eso.marks = &marks;
-      EXPECT_EQ(Run(eso, {method, {{"ResTol", 1e-10}}, {{"IndetHandle", 1}}, {}}), 0u);
+      // The rank report names the marked equation with the variable it
+      // leaves undetermined.
+      std::int32_t rank = -1;
+      std::vector<std::int32_t> rows(size_t(p.n)), cols(size_t(p.n));
+      const auto dependency = [&](KVSNLASystem* s) {
+        void* raw = nullptr;
+        ASSERT_EQ(s->QueryInterface(IID_KVSLinearDependency, &raw), 0u);
+        auto* d = static_cast<KVSLinearDependency*>(raw);
+        EXPECT_EQ(d->GetRank(&rank), 0u);
+        EXPECT_EQ(d->GetDependentRows(rows.data()), 0u);
+        EXPECT_EQ(d->GetDependentCols(cols.data()), 0u);
+        d->Release();
+      };
+      EXPECT_EQ(Run(eso, {method, {{"ResTol", 1e-10}}, {{"IndetHandle", 1}}, {}}, dependency), 0u);
       EXPECT_EQ(marks.marked.size(), singular_root ? 1u : 0u);
       EXPECT_EQ(marks.refs, 1);
+      EXPECT_EQ(rank, singular_root ? p.n - 1 : p.n);
+      if (singular_root) {
+        EXPECT_EQ(rows.back() - 1, marks.marked[0]);
+        EXPECT_TRUE(cols.back() == 1 || cols.back() == 2);
+      } else {
+        for (int k = 0; k < p.n; ++k) EXPECT_EQ(rows[size_t(k)], k + 1);
+      }
+      // Without IndetHandle nothing is marked and nothing reported.
+      TestEso quiet(p);
+      EXPECT_EQ(Run(quiet, {method, {{"ResTol", 1e-10}}, {}, {}}, dependency), 0u);
+      EXPECT_EQ(rank, p.n);
     }
+  }
+}
+
+// x^3 = 1e9 from 0.5 at the engine's largest variable step (50): the first
+// Newton steps are all cut. HiVarSteps 0 bounds them not, and the root
+// 1000 is reached; a bound of 1 ends the solve at the second cut step.
+TEST_P(NonlinearLibrary, AFarRootIsReachedWhenShortenedStepsAreNotBounded) {
+  const Problem cube{"x^3 = 1e9",
+                     1,
+                     [](int) { return 0.5; },
+                     {{1, 1}},
+                     [](const double* x, double* f) { f[0] = x[0] * x[0] * x[0] - 1e9; },
+                     [](const double* x, double* j) { j[0] = 3 * x[0] * x[0]; }};
+  for (const char* method : {"Hybrid", "Newton", "Fast Newton"}) {
+    SCOPED_TRACE(method);
+    TestEso far(cube);
+    EXPECT_EQ(Run(far, {method, {{"MaxVarStep", 50.0}, {"ResTol", 1e-6}}, {{"HiVarSteps", 0}}, {}}),
+              0u);
+    EXPECT_NEAR(far.x_[0], 1000.0, 1e-9);
+    // Hybrid's trust region keeps inside the limit without cutting.
+    if (std::string(method) == "Hybrid") continue;
+    handler_.lines.clear();
+    TestEso bounded(cube);
+    EXPECT_EQ(
+        Run(bounded, {method, {{"MaxVarStep", 50.0}}, {{"HiVarSteps", 1}, {"PrintLevel", 1}}, {}}),
+        4u);  // no progress
+    ASSERT_FALSE(handler_.lines.empty());
+    EXPECT_NE(handler_.lines.back().find("steps keep hitting the largest variable step"),
+              std::string::npos);
   }
 }
 

@@ -149,18 +149,51 @@ TEST_F(PlotReports, FlagReplyMarksFoundVariables) {
   EXPECT_TRUE(SameBytes(HexBytes("03000000 00000000 18000000 00000000"), BodyOf(*header)));
 }
 
+// x = 100 + t / 10 recorded to t = 30: the profile's values come from the
+// history, its four times from the interval.
 TEST_F(PlotReports, IntervalProfileFillsFourTimesAtThirty) {
   auto report = Make(SimPlotReport::kIntervalProfile, {0.0, 10.0}, {x_->Id(), 0});
   auto& profile = static_cast<SimIntervalProfileReport&>(*report);
-  for (std::uint32_t i = 0; i < profile.TimesUpTo(30.0); ++i)
-    ASSERT_EQ(profile.SetValue(0, i, 100.0 + i), 0u);
-  EXPECT_EQ(profile.HighestFilled(), 3);
   ASSERT_EQ(mgr_.Open(false), 0u);
+  ASSERT_EQ(mgr_.AddVariable(x_), 0u);
+  for (int k = 0; k <= 30; ++k) {
+    x_->value = 100.0 + k / 10.0;
+    ASSERT_EQ(mgr_.RecordValues(k, nullptr), 0u);
+  }
   Expect expect;
   expect.U32(1).U24(0).U32(4);
   for (double t : {0.0, 10.0, 20.0, 30.0}) expect.F64(t);
-  for (double v : {100.0, 101.0, 102.0, 103.0}) expect.F64(v);
-  EXPECT_TRUE(SameBytes(expect.bytes, Body(profile)));
+  const Bytes body = Body(profile);
+  ASSERT_EQ(body.size(), expect.bytes.size() + 4 * 8);
+  EXPECT_TRUE(SameBytes(expect.bytes, Bytes(body.begin(), body.begin() + 43)));
+  for (int i = 0; i < 4; ++i) {
+    double v;
+    std::memcpy(&v, &body[43 + 8 * i], 8);
+    EXPECT_NEAR(v, 100.0 + i, 1e-9) << i;
+  }
+  EXPECT_EQ(profile.HighestFilled(), 3);
+}
+
+// On the jump history: the specified times in sorted order up to the last
+// recorded one, a time at the jump taking the value after it, a time
+// between stored points the line between them; nothing before recording.
+TEST_F(PlotReports, SpecifiedProfileReadsTheHistoryAtItsTimes) {
+  auto early = Make(SimPlotReport::kSpecifiedProfile, {2.5}, {x_->Id()}, 1);
+  DseMessage* reply = reinterpret_cast<DseMessage*>(1);
+  EXPECT_EQ(early->Fill(&reply), 0u);
+  EXPECT_EQ(reply, nullptr) << "nothing recorded yet";
+  RecordJump();
+  auto report = Make(SimPlotReport::kSpecifiedProfile, {40.0, 7.5, 5.0, 2.5}, {0, x_->Id()}, 4);
+  Expect expect;
+  expect.U32(1).U24(0).U32(3).F64(2.5).F64(5.0).F64(7.5).F64(2.5).F64(20.0).F64(25.0);
+  EXPECT_TRUE(SameBytes(expect.bytes, Body(*report)));
+  Expect one;
+  one.U32(1).U24(0).U32(1).F64(2.5).F64(2.5);
+  EXPECT_TRUE(SameBytes(one.bytes, Body(*early)));
+  // A profile whose first time lies past the history sends nothing.
+  auto late = Make(SimPlotReport::kIntervalProfile, {10.5, 1.0}, {x_->Id()});
+  EXPECT_EQ(late->Fill(&reply), 0u);
+  EXPECT_EQ(reply, nullptr);
 }
 
 TEST_F(PlotReports, TimePlotSamplesTheHistoryAndWritesTheJump) {

@@ -399,6 +399,31 @@ struct TornCase {
   int further_evaluations = 0;
 };
 
+// The equation set a torn block shows for its inner groups: the output of
+// its torn row is fixed (the tear iteration sets it), the other variables
+// are as their flags say; seen for other ends, all are as their flags say.
+TEST(TornSolve, InnerGroupsSeeTheTornOutputsFixed) {
+  Variable x, y;
+  x.SetFlags(0x2 | 0x10);
+  y.SetFlags(0x2 | 0x10);
+  DAESTornBlock block;
+  ASSERT_EQ(block.AppendVariable(&x), 0u);
+  ASSERT_EQ(block.AppendVariable(&y), 0u);
+  int evaluations = 0;
+  block.AddRow(new TornEquation(
+      &y, [](double v) { return v; }, &evaluations));
+  auto* group = new QLNESOGroup(&block);
+  group->AddRef();
+  std::vector<std::int32_t> types(2), partners(2);
+  ASSERT_EQ(group->GetAllVariableTypes(types.data(), partners.data()), 0u);
+  EXPECT_EQ(types, (std::vector<std::int32_t>{0x12, 0x12}));
+  group->SetFlags(kGroupTornOutputsKnown);
+  ASSERT_EQ(group->GetAllVariableTypes(types.data(), partners.data()), 0u);
+  EXPECT_EQ(types, (std::vector<std::int32_t>{0x12, 0x62}));
+  EXPECT_EQ(evaluations, 0);
+  group->Release();
+}
+
 TEST(TornSolve, WegsteinNeedsFewerTearIterationsOnASlowMap) {
   Options options;
   options.SetInt(98, 1000);

@@ -26,8 +26,8 @@ void Change(SolverOptionTable& table) {
   table.SetInteger(38, 1);   // Nonlinear.Method "Newton"
   table.SetInteger(30, 4);   // Integrator "Gear12"
   table.SetInteger(137, 0);  // fixed steps: requests 8, 12, 17 give StepSize
-  table.SetFlag(33, true);   // Dogleg
-  table.SetFlag(168, false);
+  table.SetInteger(33, 1);   // Dogleg
+  table.SetInteger(168, 0);
   table.SetText(125, "my \"sqp\"\\v2");
   table.SetReal(12, 0.125);
   table.ApplyPendingChanges();

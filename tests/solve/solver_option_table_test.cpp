@@ -165,17 +165,19 @@ TEST(SolverOptionTable, SettersStoreByKindAndAlwaysTellTheClients) {
     SUValue value;
     Status result;
   } cases[] = {
-      {3, RealValue(0.5), 0},                // RelTearTol only
-      {24, IntValue(7), 0},                  // MaxIter
-      {37, LogicalValue(false), 0},          // a flag by a logical: stored
-      {50, IntValue(9), 0},                  // a flag by an integer: stored as 1
-      {33, LogicalValue(true), 0},           // Dogleg, an integer shown as Boolean
-      {125, TextValue("kvs_sqpb"), 0},       // OpenOPTSolver
-      {0, IntValue(3), 0xA000FFFF},          // below the integer numbers
-      {24, RealValue(1.0), 0xA000FFFF},      // not a real
-      {10, TextValue("x"), 0xA000FFFF},      // not a text
-      {24, LogicalValue(true), 0xA000FFFF},  // not a Boolean
-      {24, SUValue(), 0},                    // no type: ignored, nobody told
+      {3, RealValue(0.5), 0},                  // RelTearTol only
+      {24, IntValue(7), 0},                    // MaxIter
+      {37, LogicalValue(false), 0xA000FFFF},   // a flag by a logical: kept
+      {37, IntValue(0), 0},                    // a flag by an integer: stored
+      {50, IntValue(9), 0},                    // a flag by an integer: stored as 1
+      {33, LogicalValue(true), 0xA000FFFF},    // Dogleg, an integer shown as Boolean
+      {158, LogicalValue(false), 0xA000FFFF},  // Homotopy.Bounded: kept
+      {125, TextValue("kvs_sqpb"), 0},         // OpenOPTSolver
+      {0, IntValue(3), 0xA000FFFF},            // below the integer numbers
+      {24, RealValue(1.0), 0xA000FFFF},        // not a real
+      {10, TextValue("x"), 0xA000FFFF},        // not a text
+      {24, LogicalValue(true), 0xA000FFFF},    // not a Boolean
+      {24, SUValue(), 0},                      // no type: ignored, nobody told
       {172, IntValue(1), 0xA000FFFF},
   };
   for (const auto& c : cases) EXPECT_EQ(table.SetValue(c.number, c.value), c.result) << c.number;
@@ -184,16 +186,21 @@ TEST(SolverOptionTable, SettersStoreByKindAndAlwaysTellTheClients) {
   EXPECT_EQ(table.GetInt(24), 7);
   EXPECT_FALSE(table.GetBool(37));
   EXPECT_TRUE(table.GetBool(50));
+  EXPECT_TRUE(table.GetBool(158));
   EXPECT_STREQ(table.GetString(125), "kvs_sqpb");
   std::int32_t dogleg = 0;
   EXPECT_EQ(table.OptionRequest(3, &dogleg, nullptr, nullptr), 1);
-  EXPECT_EQ(dogleg, 1);
+  EXPECT_EQ(dogleg, 0);
   std::vector<std::int32_t> told;
   for (const ClientCall& call : log) told.push_back(call.number);
-  EXPECT_EQ(told, (std::vector<std::int32_t>{3, 24, 37, 50, 33, 125, 0, 24, 10, 24}));
+  EXPECT_EQ(told, (std::vector<std::int32_t>{3, 24, 37, 37, 50, 33, 125, 0, 24, 10, 24}));
   EXPECT_EQ(*static_cast<const double*>(log[0].value), 0.5);
-  EXPECT_EQ(*static_cast<const std::uint8_t*>(log[3].value), 1);
-  EXPECT_STREQ(static_cast<const char*>(log[5].value), "kvs_sqpb");
+  // A refused logical tells the clients the flag the table keeps.
+  EXPECT_EQ(log[2].value, log[3].value);
+  EXPECT_EQ(*static_cast<const std::uint8_t*>(log[3].value), 0);
+  EXPECT_EQ(*static_cast<const std::uint8_t*>(log[4].value), 1);
+  EXPECT_EQ(*static_cast<const std::int32_t*>(log[5].value), 0);
+  EXPECT_STREQ(static_cast<const char*>(log[6].value), "kvs_sqpb");
 }
 
 TEST(SolverOptionTable, ClientsAreToldInOrderAndGoWithTheirDestructor) {
@@ -285,8 +292,10 @@ TEST(SolverOptionTable, EveryChangeMovesTheGenerationOn) {
   EXPECT_TRUE(moved()) << "real";
   table->SetInteger(24, 7);
   EXPECT_TRUE(moved()) << "integer";
-  table->SetFlag(143, true);
+  table->SetInteger(143, 0);
   EXPECT_TRUE(moved()) << "boolean integer";
+  table->SetFlag(143, true);
+  EXPECT_FALSE(moved()) << "a refused logical stores nothing";
   table->SetText(151, "Other.Integrator");
   EXPECT_TRUE(moved()) << "text";
   table->SetNamedOption("MFL", "PrintLevel", IntValue(3));

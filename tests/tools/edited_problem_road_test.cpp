@@ -143,7 +143,7 @@ class EditedProblemRoad : public EngineRoad {
         },
         &s);
     vantor_client::UseReply reply;
-    if (s != 0 || !vantor_client::DecodeUseReply(body, &reply))
+    if (s != 0 || !vantor_client::DecodeUseReply(body, 20, &reply))
       return Fail("request 20: " + vantor_scenario::Hex(s));
     *staged = reply.staged;
     return true;

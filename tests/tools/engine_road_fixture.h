@@ -85,6 +85,19 @@ inline void ValveTankModel(modelwriter::Writer& w) {
                 {{2, 3}, {2, 1}, {2, 2}});
 }
 
+// The lines one under the other.
+inline std::string Joined(const std::vector<std::string>& lines) {
+  std::string all;
+  for (const std::string& line : lines) all += line + "\n";
+  return all;
+}
+
+// How many of the lines begin with `start`.
+inline std::size_t CountStarting(const std::vector<std::string>& lines, const std::string& start) {
+  return static_cast<std::size_t>(std::count_if(
+      lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(start, 0) == 0; }));
+}
+
 // Reads a reply body; a read past its end gives zero and clears ok().
 class Reader {
  public:
@@ -203,6 +216,24 @@ class EngineRoad : public roadtest::RoadEnv {
       stops->push_back(now);
     }
     return Fail(what + ": not reached in ten steps");
+  }
+  // The value of the node's variable at `index`; NaN when it cannot be read.
+  double Value(std::uint32_t index) {
+    double value = std::nan("");
+    road_->Read(index, &value, "reading (2, " + std::to_string(index) + ")");
+    return value;
+  }
+  // Command 9 and the steady state's rest at t = 0.
+  bool SteadyState() {
+    return road_->Expect(vantor_client::MakeCommand(kProblemService, 9), "command 9", 0) &&
+           road_->WaitStep(0.0, "the steady state");
+  }
+  // The event lines since the `from`-th, once those on their way came.
+  std::vector<std::string> LinesSince(std::size_t from) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    client_->WaitFor([&] { return std::chrono::steady_clock::now() > until; });
+    road_->Collect();
+    return {run_.events.begin() + static_cast<std::ptrdiff_t>(from), run_.events.end()};
   }
   // Sets a value of the node by name (request 145).
   bool Set(const std::string& name, double value) {

@@ -117,7 +117,7 @@ TEST(ResultReplies, TimePlotWithAJumpAndItsHeader) {
 
 TEST(ResultReplies, UseRepliesOfRequests20And146) {
   DseMessage reply(55, DseMessage::kRequest);
-  reply.PutUInt16(146);
+  reply.PutUInt16(20);
   reply.PutUInt32(1);
   reply.PutString("Plant.a");
   reply.PutUInt32(1);
@@ -127,7 +127,7 @@ TEST(ResultReplies, UseRepliesOfRequests20And146) {
   reply.PutUInt32(0x20A3180);
   reply.PutString("Plant.b");
   vantor_client::UseReply read;
-  ASSERT_TRUE(vantor_client::DecodeUseReply(Body(reply), &read));
+  ASSERT_TRUE(vantor_client::DecodeUseReply(Body(reply), 146, &read));
   EXPECT_EQ(read.staged_names, (std::vector<std::string>{"Plant.a"}));
   ASSERT_EQ(read.items.size(), 1u);
   EXPECT_EQ(read.items[0].real, 2.5);
@@ -138,12 +138,20 @@ TEST(ResultReplies, UseRepliesOfRequests20And146) {
   failed.PutUInt16(20);
   failed.PutUInt32(0);
   failed.PutUInt32(0);
-  ASSERT_TRUE(vantor_client::DecodeUseReply(Body(failed), &read));
-  EXPECT_EQ(read.staged, 0u);
-  EXPECT_TRUE(read.items.empty());
+  for (std::uint16_t request : {20, 146}) {
+    ASSERT_TRUE(vantor_client::DecodeUseReply(Body(failed), request, &read));
+    EXPECT_EQ(read.staged, 0u);
+    EXPECT_TRUE(read.items.empty());
+  }
   Bytes cut = Body(reply);
   cut.pop_back();
-  EXPECT_FALSE(vantor_client::DecodeUseReply(cut, &read));
+  EXPECT_FALSE(vantor_client::DecodeUseReply(cut, 146, &read));
+  // The names are read only for 146: the same bytes do not read as 20's,
+  // and no reply comes as kind 146.
+  EXPECT_FALSE(vantor_client::DecodeUseReply(Body(reply), 20, &read));
+  Bytes old_kind = Body(failed);
+  old_kind[0] = 146;
+  EXPECT_FALSE(vantor_client::DecodeUseReply(old_kind, 146, &read));
 }
 
 TEST(ResultReplies, SnapshotAndFileLists) {

@@ -150,7 +150,7 @@ class ResultsRoad : public EngineRoad {
       r.PutUInt16(flags);
       for (int i = 0; i < 3; ++i) r.PutString("");
     }, &s);
-    if (s != 0 || !vantor_client::DecodeUseReply(body, reply))
+    if (s != 0 || !vantor_client::DecodeUseReply(body, number, reply))
       return Fail("request " + std::to_string(number) + ": " + Hex(s));
     return true;
   }
@@ -176,15 +176,6 @@ class ResultsRoad : public EngineRoad {
     });
     if (!found) return Fail("no snapshot notice");
     return true;
-  }
-  double Value(std::uint32_t index) {
-    double value = std::nan("");
-    road_->Read(index, &value, "reading (2, " + std::to_string(index) + ")");
-    return value;
-  }
-  bool SteadyState() {
-    return road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) &&
-           road_->WaitStep(0.0, "the steady state");
   }
   // The value the event line came with, or -1 when it did not come.
   std::int64_t LineNumber(const std::string& line) {
@@ -545,7 +536,7 @@ TEST_F(ResultsRoad, FreeAndFixedChangesRebuildTheProblemBeforeTheNextStep) {
 
   vantor_client::UseReply use;
   ASSERT_TRUE(Compare(146, first, 0x33, &use)) << Failure();
-  EXPECT_EQ(use.kind, 146) << Events();
+  EXPECT_EQ(use.kind, 20) << Events();
   EXPECT_EQ(use.staged_names, (std::vector<std::string>{"Model.u", "Model.y"}));
   // The specifications go back with the staged items, u takes 4.
   ASSERT_TRUE(TakeStaged() && Item(1, kValue, 4.0) && SteadyState()) << Failure();

@@ -100,7 +100,7 @@ TEST_F(SnapshotImportRoad, KeptSnapshotsImportedMakeFilesAndTakeTheRunBack) {
                                                   for (int i = 0; i < 3; ++i) r.PutString("");
                                                 },
                                                 &s),
-                                            &use))
+                                            20, &use))
       << vantor_scenario::Hex(s) << Events();
   EXPECT_EQ(use.staged, 2u);  // x and x'
 

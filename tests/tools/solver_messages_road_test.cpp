@@ -1,0 +1,218 @@
+// What the group solvers and the option table tell a client, through the
+// real engine: a singular nonlinear group named as a singular linear one
+// is, in a steady state and when a dynamic step fails on it; a far root
+// solved at the reset options; a logical written to a flag option refused
+// and the flag kept; the group list of a group without a block refused.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/tools/engine_road_fixture.h"
+#include "tools/client.h"
+#include "tools/model_writer/model_writer.h"
+#include "tools/result_replies.h"
+#include "tools/road.h"
+
+namespace solvermessages {
+
+using engineroad::CountStarting;
+using engineroad::EngineRoad;
+using engineroad::Joined;
+using engineroad::kProblemService;
+using engineroad::kResultsService;
+using engineroad::ModelEquation;
+using engineroad::ModelVariable;
+using modelwriter::Add;
+using modelwriter::Mul;
+using modelwriter::Real;
+using modelwriter::Sub;
+using modelwriter::Var;
+using modelwriter::Writer;
+using vantor_client::MakeCommand;
+
+constexpr std::uint16_t kFixed = 4;
+constexpr std::uint16_t kFree = 1;
+constexpr Status kGeneralFailure = 0xA000FFFFu;
+
+modelwriter::Expr Exp(modelwriter::Expr a) { return modelwriter::Unary(32, std::move(a)); }
+
+// exp(x1 + x2) = e^2 and 2 x1 + 2 x2 = 4: one equation too few, yet
+// consistent; every root has x1 + x2 = 2.
+void SingularPair(Writer& w) {
+  w.List(4);
+  ModelVariable(w, modelwriter::kRealVariable, 1, ".x1", 0.0, kFree);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".x2", 0.0, kFree);
+  ModelEquation(w, 10, ".e1", Sub(Exp(Add(Var(0), Var(1))), Real(std::exp(2.0))), {{2, 1}, {2, 2}});
+  ModelEquation(w, 11, ".e2", Sub(Add(Mul(Real(2.0), Var(0)), Mul(Real(2.0), Var(1))), Real(4.0)),
+                {{2, 1}, {2, 2}});
+}
+
+// y = 2 u, u fixed at 3: one explicit group.
+void Doubling(Writer& w) {
+  w.List(3);
+  ModelVariable(w, modelwriter::kRealVariable, 1, ".u", 3.0, kFixed);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".y", 0.0, kFree);
+  ModelEquation(w, 10, ".e", Sub(Var(0), Mul(Real(2.0), Var(1))), {{2, 2}, {2, 1}});
+}
+
+class SolverMessagesRoad : public EngineRoad {
+ protected:
+  // The engine on `name` in run mode `mode`, the model loaded and prepared,
+  // the run begun.
+  bool Begin(const std::string& name, std::uint32_t mode,
+             const std::function<void(Writer&)>& model) {
+    return StartEngine(Engine(), name) &&
+           road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) &&
+           IntOption(29, mode) && (mode != 4 || IntOption(30, 4)) && Load(model) && BeginRun();
+  }
+  // One command 10; *failed when the run-failed bit came.
+  bool Step(bool* failed) {
+    if (!road_->Expect(MakeCommand(kProblemService, 10), "command 10", 0)) return false;
+    bool running = false;
+    *failed = false;
+    return road_->WaitNotice(
+        [&](const vantor_scenario::Notification& n) {
+          *failed = *failed || (n.bits & vantor_scenario::kRunFailedBit) != 0;
+          running = running || (n.bits & vantor_scenario::kRunningBit) != 0;
+          return *failed || ((n.bits & vantor_scenario::kRunningBit) == 0 && running);
+        },
+        "the step");
+  }
+  // Request 35 with the index list; its status.
+  Status GroupList(const std::vector<std::uint32_t>& indices) {
+    auto request = std::make_unique<vantor_client::Request>(kProblemService);
+    request->PutUInt16(35);
+    request->PutUInt16(static_cast<std::uint16_t>(indices.size()));
+    for (std::uint32_t i : indices) request->PutUInt32(i);
+    Status result = 1;
+    road_->Exchange(std::move(request), "request 35", &result);
+    return result;
+  }
+};
+
+// The steady state ends at a root, and says which variable its equations
+// leave undetermined, once: in the group's lines and in the report after
+// the solve. A second steady state tells it again, once.
+TEST_F(SolverMessagesRoad, ASingularNonlinearGroupNamesItsIndeterminateVariable) {
+  ASSERT_TRUE(Begin("Singular", 1, SingularPair)) << Failure();
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    const std::size_t from = run_.events.size();
+    ASSERT_TRUE(SteadyState()) << Failure() << Events();
+    EXPECT_NEAR(Value(1) + Value(2), 2.0, 1e-6);
+    const std::vector<std::string> lines = LinesSince(from);
+    const std::string all = Joined(lines);
+    EXPECT_EQ(CountStarting(lines, "Indeterminate variable Model.x"), 1u) << all;
+    EXPECT_EQ(CountStarting(lines, "Warning: nonlinear group 1 is indeterminate"), 1u) << all;
+    EXPECT_EQ(CountStarting(lines, "Warning: the following variables are indeterminate:"), 1u)
+        << all;
+    EXPECT_EQ(CountStarting(lines, "  Group 1: Model.x"), 1u) << all;
+    EXPECT_EQ(CountStarting(lines, "Steady state solution complete"), 1u) << all;
+    // The edit: a value set between the two solves moves the start only.
+    ASSERT_TRUE(Set("x1", 5.0)) << Failure();
+  }
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// A dynamic run on the same group: the initialisation names it as the
+// steady state does; a step the corrector cannot take says the group is
+// singular and what it leaves undetermined.
+TEST_F(SolverMessagesRoad, ADynamicStepFailingOnASingularGroupSaysSo) {
+  ASSERT_TRUE(Begin("SingularRun", 4, SingularPair)) << Failure();
+  bool failed = true;
+  ASSERT_TRUE(Step(&failed)) << Failure() << Events();
+  ASSERT_FALSE(failed) << Events();
+  EXPECT_EQ(CountStarting(LinesSince(0), "Warning: nonlinear group 1 is indeterminate"), 1u)
+      << Events();
+  EXPECT_NEAR(Value(1) + Value(2), 2.0, 1e-6);
+  const std::size_t from = run_.events.size();
+  ASSERT_TRUE(Step(&failed)) << Failure() << Events();
+  ASSERT_TRUE(failed) << Events();
+  const std::vector<std::string> lines = LinesSince(from);
+  const std::string all = Joined(lines);
+  // Told once although the step was cut again and again.
+  EXPECT_EQ(CountStarting(lines, "Warning: nonlinear group 1 is indeterminate"), 1u) << all;
+  EXPECT_EQ(CountStarting(lines, "Indeterminate variable Model.x"), 1u) << all;
+  const auto failure = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.rfind("The corrector did not converge", 0) == 0;
+  });
+  ASSERT_NE(failure, lines.end()) << all;
+  EXPECT_EQ(CountStarting({failure, lines.end()},
+                          "Group 1 is singular: its equations do not determine "
+                          "Model.x"),
+            1u)
+      << all;
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// x^3 = 1e9 from 0.5 at the reset options: the first steps are cut to the
+// largest variable step, and the solve goes on to the root 1000.
+TEST_F(SolverMessagesRoad, AFarRootIsReachedAtTheResetOptions) {
+  ASSERT_TRUE(Begin("Far", 1, [](Writer& w) {
+    w.List(2);
+    ModelVariable(w, modelwriter::kRealVariable, 1, ".x", 0.5, kFree);
+    ModelEquation(w, 10, ".cube", Sub(Mul(Mul(Var(0), Var(0)), Var(0)), Real(1e9)), {{2, 1}});
+  })) << Failure();
+  ASSERT_TRUE(SteadyState()) << Failure() << Events();
+  EXPECT_NEAR(Value(1), 1000.0, 1e-6);
+  // From a start far on the other side as well.
+  ASSERT_TRUE(Set("x", -0.5) && SteadyState()) << Failure() << Events();
+  EXPECT_NEAR(Value(1), 1000.0, 1e-6);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// y = 2 u, u fixed: a logical written to AssignmentWarningsEnabled (a
+// flag) is refused and the flag stays on, so an assignment to the free y
+// in a dynamic run is still warned of; the flag written as an integer
+// turns the warning off.
+TEST_F(SolverMessagesRoad, ALogicalWrittenToAFlagOptionIsRefusedAndTheFlagKept) {
+  const auto option = [&](std::uint16_t code, std::uint32_t value, Status expected) {
+    auto request = std::make_unique<vantor_client::Request>(engineroad::kOptionService, 8);
+    Writer w(*request);
+    w.IdPath({85});
+    w.U16(85);
+    w.U16(0);
+    w.U16(code);
+    w.U32(value);
+    return road_->Expect(std::move(request), "option 85", expected);
+  };
+  ASSERT_TRUE(Begin("Flag", 4, Doubling)) << Failure();
+  ASSERT_TRUE(option(3, 0, kGeneralFailure)) << Failure();
+  const std::string warning = "Warning: Assignment to Free variable Model.y";
+  // y := value through the results manager, which queues it for the step.
+  const auto assign = [&](double value) {
+    auto request = std::make_unique<vantor_client::Request>(kResultsService, 8);
+    vantor_client::PutSetReal(*request, {2, 2}, 1, value);
+    return road_->Expect(std::move(request), "y := value", 0);
+  };
+  bool failed = true;
+  ASSERT_TRUE(Step(&failed) && !failed) << Failure() << Events();
+  ASSERT_TRUE(assign(1.0)) << Failure();
+  EXPECT_EQ(CountStarting(LinesSince(0), warning), 1u) << Events();
+  ASSERT_TRUE(option(2, 0, 0)) << Failure();
+  ASSERT_TRUE(assign(2.0)) << Failure();
+  EXPECT_EQ(CountStarting(LinesSince(0), warning), 1u) << Events();
+  ASSERT_TRUE(Step(&failed) && !failed) << Failure() << Events();
+  EXPECT_NEAR(Value(2), 6.0, 1e-9) << "the assignment to a free variable does not hold";
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// The same model in a steady state: one explicit group, which has no block
+// of sub-groups; nor has a group that is not there.
+TEST_F(SolverMessagesRoad, TheGroupListOfAGroupWithoutABlockIsRefused) {
+  ASSERT_TRUE(Begin("Groups", 1, Doubling)) << Failure();
+  ASSERT_TRUE(SteadyState()) << Failure() << Events();
+  EXPECT_NEAR(Value(2), 6.0, 1e-9);
+  EXPECT_EQ(GroupList({0}), 0u);
+  EXPECT_EQ(GroupList({0, 1}), kGeneralFailure);
+  EXPECT_EQ(GroupList({0, 7}), kGeneralFailure);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+}  // namespace solvermessages
