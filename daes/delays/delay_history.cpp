@@ -127,8 +127,9 @@ double DelayHistory::Slope(std::int32_t column, std::int32_t k) const {
     values[i] = ValueAt(column, AgeRow(lo + i));
   }
   // The derivative at row k of the polynomial through them: fourth-order
-  // where two rows lie on each side, so that the slopes, and with them the
-  // second derivative, hardly jump from one interval to the next.
+  // where two rows lie on each side. A slope from the two secants alone (a
+  // harmonic mean) is second-order: the curvature jumps at every row, and
+  // the other states of a run lost several times their accuracy.
   const std::int32_t j = k - lo;
   const double tj = times[j];
   double d = 0.0;
