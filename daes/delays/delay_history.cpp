@@ -1,5 +1,6 @@
 #include "daes/delays/delay_history.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -106,21 +107,54 @@ Status DelayHistory::Record(std::int32_t column, double t, double x) {
   return 0;
 }
 
-namespace {
-// Lagrange's polynomial through the points at t; not finite when two
-// points share a time.
-double Interpolate(const double* times, const double* values, std::int32_t points, double t) {
-  double sum = 0.0;
-  for (std::int32_t i = 0; i < points; ++i) {
-    double weight = 1.0;
-    for (std::int32_t j = 0; j < points; ++j) {
-      if (j != i) weight *= (t - times[j]) / (times[i] - times[j]);
-    }
-    sum += weight * values[i];
-  }
-  return sum;
+std::int32_t DelayHistory::AgeRow(std::int32_t k) const {
+  const std::int32_t r = Oldest() + k;
+  return r >= rows_ ? r - rows_ : r;
 }
-}  // namespace
+
+double DelayHistory::Slope(std::int32_t column, std::int32_t k) const {
+  // The rows around k, up to two each side, as long as their times rise.
+  std::int32_t lo = k;
+  while (lo > 0 && lo > k - 2 && TimeAt(AgeRow(lo - 1)) < TimeAt(AgeRow(lo))) --lo;
+  std::int32_t hi = k;
+  while (hi < count_ - 1 && hi < k + 2 && TimeAt(AgeRow(hi + 1)) > TimeAt(AgeRow(hi))) ++hi;
+  if (lo == hi) return 0.0;
+  double times[5] = {};
+  double values[5] = {};
+  const std::int32_t n = hi - lo + 1;
+  for (std::int32_t i = 0; i < n; ++i) {
+    times[i] = TimeAt(AgeRow(lo + i));
+    values[i] = ValueAt(column, AgeRow(lo + i));
+  }
+  // The derivative at row k of the polynomial through them: fourth-order
+  // where two rows lie on each side. A slope from the two secants alone (a
+  // harmonic mean) is second-order: the curvature jumps at every row, and
+  // the other states of a run lost several times their accuracy.
+  const std::int32_t j = k - lo;
+  const double tj = times[j];
+  double d = 0.0;
+  for (std::int32_t i = 0; i < n; ++i) {
+    if (i == j) continue;
+    double weight = 1.0 / (times[i] - tj);
+    for (std::int32_t m = 0; m < n; ++m) {
+      if (m != i && m != j) weight *= (tj - times[m]) / (times[i] - times[m]);
+    }
+    d += weight * (values[i] - values[j]);
+  }
+  // Cut back to what keeps both intervals at the row monotone: 0 at a turn
+  // or beside a flat interval, else of the secants' sign and at most three
+  // times the smaller one.
+  const double before = j > 0 ? (values[j] - values[j - 1]) / (tj - times[j - 1]) : 0.0;
+  const double after = j < n - 1 ? (values[j + 1] - values[j]) / (times[j + 1] - tj) : 0.0;
+  const double secant = j > 0 ? before : after;
+  if (j > 0 && j < n - 1 && (before == 0.0 || after == 0.0 || (before > 0.0) != (after > 0.0))) {
+    return 0.0;
+  }
+  if (secant == 0.0 || !(d * secant > 0.0)) return 0.0;
+  double bound = 3.0 * std::fabs(secant);
+  if (j > 0 && j < n - 1) bound = 3.0 * std::min(std::fabs(before), std::fabs(after));
+  return std::fabs(d) > bound ? std::copysign(bound, d) : d;
+}
 
 Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* value) const {
   // A NaN compares false with every row and would fall through to the
@@ -150,17 +184,13 @@ Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* v
     }
     return 0;
   }
-  // Bisection over the rows in age order: the first row later than t.
-  auto row = [&](std::int32_t k) {
-    const std::int32_t r = oldest + k;
-    return r >= rows_ ? r - rows_ : r;
-  };
-  // The first row in age order whose time is after t; t lies inside.
+  // Bisection over the rows in age order: the first row whose time is
+  // after t; t lies inside.
   std::int32_t first = 0;
   std::int32_t length = count_;
   while (length > 0) {
     const std::int32_t half = length / 2;
-    if (TimeAt(row(first + half)) <= t) {
+    if (TimeAt(AgeRow(first + half)) <= t) {
       first += half + 1;
       length -= half + 1;
     } else {
@@ -176,8 +206,8 @@ Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* v
   if (first < 1) first = 1;
   if (first > count_ - 1) first = count_ - 1;
   const std::int32_t low = first - 1;
-  const std::int32_t a = row(low);
-  const std::int32_t b = row(first);
+  const std::int32_t a = AgeRow(low);
+  const std::int32_t b = AgeRow(first);
   const double ta = TimeAt(a);
   const double tb = TimeAt(b);
   const double xa = ValueAt(column, a);
@@ -186,23 +216,32 @@ Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* v
     *value = xa;
     return 0;
   }
-  // A cubic through the two rows around t and their neighbours (fewer
-  // near the ends). A straight line between rows bends at every row, and
-  // the integrator, which holds a delayed value to its tolerance as it
-  // holds every unknown, would cut its steps to the rows' spacing and
-  // record ever closer rows.
-  const std::int32_t points = count_ < delays::kInterpolationPoints ? count_ : delays::kInterpolationPoints;
-  std::int32_t start = low - (points / 2 - 1);
-  if (start < 0) start = 0;
-  if (start > count_ - points) start = count_ - points;
-  double times[delays::kInterpolationPoints];
-  double values[delays::kInterpolationPoints];
-  for (std::int32_t i = 0; i < points; ++i) {
-    times[i] = TimeAt(row(start + i));
-    values[i] = ValueAt(column, row(start + i));
+  const double xb = ValueAt(column, b);
+  const double h = tb - ta;
+  const double secant = (xb - xa) / h;
+  // Rows restored out of time order: the line between them.
+  if (!(h > 0.0)) {
+    *value = xa + (t - ta) * secant;
+    return 0;
   }
-  *value = Interpolate(times, values, points, t);
-  if (!std::isfinite(*value)) *value = xa + (t - ta) / (tb - ta) * (ValueAt(column, b) - xa);
+  // A line from row to row bends at every row, and the integrator, which
+  // holds a delayed value to its tolerance as it holds every unknown,
+  // would cut its steps to the rows' spacing and record ever closer rows.
+  // A cubic with slopes at the rows is smooth. The slopes follow the rows'
+  // shape, so it never leaves the range of the two rows around t: a
+  // delayed step, or a flow that is never negative, stays so, where a
+  // cubic through four rows would overshoot the jump.
+  const double da = Slope(column, low);
+  const double db = Slope(column, first);
+  const double s = (t - ta) / h;
+  const double cubic =
+      xa + (t - ta) * (da + s * ((3.0 * secant - 2.0 * da - db) + s * (da + db - 2.0 * secant)));
+  if (!std::isfinite(cubic)) {
+    *value = xa + (t - ta) * secant;
+    return 0;
+  }
+  // Only rounding can take it past the rows.
+  *value = std::clamp(cubic, std::min(xa, xb), std::max(xa, xb));
   return 0;
 }
 

@@ -16,8 +16,6 @@ inline constexpr Status kBeforeHistory = 0x40260265u;
 // A time that is not a number (or an endless one) where a time is needed.
 inline constexpr Status kBadTime = 0x8026020Fu;
 inline constexpr std::int32_t kRows = 10000;
-// Rows a value between rows is interpolated from.
-inline constexpr std::int32_t kInterpolationPoints = 4;
 // Entries needed for `columns` columns of `rows` rows; 0 when it would not
 // fit a 32-bit size.
 std::uint32_t ImageEntries(std::int64_t columns, std::int64_t rows);
@@ -35,9 +33,10 @@ class DelayHistory {
   // the later rows. A time that is not finite is refused (0x8026020F) and
   // nothing changes.
   Status Record(std::int32_t column, double t, double x);
-  // The value of column j at time t, a cubic through the nearest rows
-  // between them; `now` and *value are the current point,
-  // towards which times after the newest row are interpolated. A time that
+  // The value of column j at time t: between rows a cubic that stays
+  // within the two rows around t (its slopes at the rows from their
+  // neighbours); `now` and *value are the current point, towards which
+  // times after the newest row are interpolated linearly. A time that
   // is NaN or +inf, or a `now` that is not finite, is refused (0x8026020F)
   // with *value unchanged.
   Status Lookup(std::int32_t column, double t, double now, double* value) const;
@@ -69,6 +68,11 @@ class DelayHistory {
                  static_cast<std::size_t>(row)];
   }
   void SetEnds(std::int32_t oldest, std::int32_t newest);
+  // The ring index of the row k-th in age order.
+  std::int32_t AgeRow(std::int32_t k) const;
+  // The slope of column j at the row k-th in age order, for the cubic
+  // between rows.
+  double Slope(std::int32_t column, std::int32_t k) const;
 
   std::vector<double> data_;
   std::uint32_t size_ = 0;

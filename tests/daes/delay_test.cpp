@@ -129,8 +129,9 @@ TEST(DelayHistory, Lookups) {
   EXPECT_EQ(v, 9.0);
   ASSERT_EQ(h.Lookup(1, 0.0, 10.0, &v), 0u);
   EXPECT_EQ(v, 0.0);
-  // Between rows, a cubic through the neighbours: t^2 itself, where a line
-  // from row to row would give 6.5.
+  // Between rows, a cubic with the slopes of the rows around each row:
+  // t^2 itself, where a line from row to row gives 6.5; one-sided slopes
+  // at the ends of the history are as exact.
   ASSERT_EQ(h.Lookup(1, 2.5, 10.0, &v), 0u);
   EXPECT_DOUBLE_EQ(v, 6.25);
   ASSERT_EQ(h.Lookup(1, 0.5, 10.0, &v), 0u);
@@ -143,6 +144,73 @@ TEST(DelayHistory, Lookups) {
   EXPECT_DOUBLE_EQ(v, 18.0);
   EXPECT_EQ(h.Lookup(1, -1.0, 6.0, &v), delays::kBeforeHistory);
   EXPECT_EQ(v, 0.0);
+}
+
+// Looks column 1 up at t (well before `now`).
+double At(const DelayHistory& h, double t) {
+  double v = std::nan("");
+  EXPECT_EQ(h.Lookup(1, t, 1e9, &v), 0u) << t;
+  return v;
+}
+
+// Between rows the value follows the rows' shape: exact on a line and on a
+// rising cubic (but for the end intervals), never outside the two rows
+// around it, with a slope that does not jump at a row, and at least
+// third-order close to a smooth curve.
+TEST(DelayHistory, BetweenRowsTheValueKeepsTheRowsShape) {
+  const std::vector<double> times = {0.0, 0.1, 0.15, 0.4, 0.45, 0.5, 0.9, 1.0, 1.02, 1.3};
+  DelayHistory h;
+  ASSERT_EQ(h.Init(1), 0u);
+  for (const double t : times) h.Record(1, t, 2.0 - 3.0 * t);
+  for (double t = 0.0; t <= 1.3; t += 0.01) EXPECT_NEAR(At(h, t), 2.0 - 3.0 * t, 1e-13) << t;
+  auto cubic = [](double t) { return t * t * t - t * t + t; };
+  ASSERT_EQ(h.Init(1), 0u);
+  for (const double t : times) h.Record(1, t, cubic(t));
+  for (double t = 0.1; t <= 1.02; t += 0.01) EXPECT_NEAR(At(h, t), cubic(t), 1e-13) << t;
+
+  // A delayed step, a flow that falls to nothing and rises again, a peak.
+  const std::vector<std::vector<double>> shapes = {{0, 0, 0, 0, 0, 1, 1, 1, 1, 1},
+                                                   {3, 2, 0.5, 0, 0, 0, 2, 2.1, 0, 0},
+                                                   {0, 0, 1, 0, 5, 4, 4.5, 4, -1, 1}};
+  for (const auto& shape : shapes) {
+    ASSERT_EQ(h.Init(1), 0u);
+    for (std::size_t i = 0; i < times.size(); ++i) h.Record(1, times[i], shape[i]);
+    for (std::size_t i = 0; i + 1 < times.size(); ++i) {
+      const double low = std::min(shape[i], shape[i + 1]);
+      const double high = std::max(shape[i], shape[i + 1]);
+      for (int k = 1; k < 50; ++k) {
+        const double t = times[i] + (times[i + 1] - times[i]) * k / 50.0;
+        const double v = At(h, t);
+        EXPECT_GE(v, low) << "t = " << t;
+        EXPECT_LE(v, high) << "t = " << t;
+      }
+      if (i == 0) continue;
+      // The slopes on either side of a row agree.
+      const double e = 1e-6;
+      const double x = times[i];
+      const double left = (3.0 * At(h, x) - 4.0 * At(h, x - e) + At(h, x - 2.0 * e)) / (2.0 * e);
+      const double right = (-3.0 * At(h, x) + 4.0 * At(h, x + e) - At(h, x + 2.0 * e)) / (2.0 * e);
+      EXPECT_NEAR(left, right, 1e-4 * (1.0 + std::fabs(left))) << "at " << times[i];
+    }
+  }
+
+  // sin on [0, 1.2] from n rows: each halving of the spacing cuts the
+  // error by about eight, ends of the history included.
+  double last = 0.0;
+  for (const int n : {12, 24, 48, 96}) {
+    ASSERT_EQ(h.Init(1), 0u);
+    for (int i = 0; i <= n; ++i) h.Record(1, 1.2 * i / n, std::sin(1.2 * i / n));
+    double error = 0.0;
+    for (int k = 0; k <= 40 * n; ++k) {
+      const double t = 1.2 * k / (40.0 * n);
+      error = std::max(error, std::fabs(At(h, t) - std::sin(t)));
+    }
+    if (last != 0.0) {
+      EXPECT_GT(last / error, 6.0) << n << " rows";
+    }
+    last = error;
+  }
+  EXPECT_LT(last, 1e-6);
 }
 
 // A NaN time or delay is refused before the bisection, which has nothing to

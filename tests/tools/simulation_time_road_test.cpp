@@ -1,7 +1,8 @@
 // The simulation time and delayed values through the real engine: a
 // forcing in "Time" against its closed form, an IF on the time that switches
 // where it should, a lag solved for, delayed values that a snapshot brings
-// back into a fresh engine, and delays that leave the other states alone.
+// back into a fresh engine, delays that leave the other states alone, and
+// delayed steps that neither undershoot nor overshoot.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -133,15 +134,20 @@ void Rate(Writer& w, const std::vector<modelwriter::Step>& placement, double val
   w.Reference({2, 2});
 }
 
-void ClockedIf(Writer& w) {
-  ClockedRate(w);
+// IF library condition 1 THEN u = `then` ELSE u = `otherwise`.
+void ClockedU(Writer& w, double then, double otherwise) {
   const modelwriter::Step clock{8, ".Clock"};
   w.IfHead({1}, {engineroad::Node(), clock});
   w.EquationHead(0);
   w.List(1);
-  Rate(w, {engineroad::Node(), clock, {1, ".Then"}, {1, ".U"}}, 2.0);
+  Rate(w, {engineroad::Node(), clock, {1, ".Then"}, {1, ".U"}}, then);
   w.List(1);
-  Rate(w, {engineroad::Node(), clock, {2, ".Else"}, {1, ".U"}}, 1.0);
+  Rate(w, {engineroad::Node(), clock, {2, ".Else"}, {1, ".U"}}, otherwise);
+}
+
+void ClockedIf(Writer& w) {
+  ClockedRate(w);
+  ClockedU(w, 2.0, 1.0);
 }
 
 void ClockedSwitch(Writer& w) {
@@ -314,6 +320,61 @@ TEST_F(TimeRoad, DelaysLeaveTheOtherStatesAsAccurate) {
   std::printf("p off by %.3g without the delays, %.3g with them\n", error[0], error[1]);
   EXPECT_LT(error[0], 1e-7);
   EXPECT_LT(error[1], 3 * error[0] + 1e-9);
+}
+
+}  // namespace simtime
+
+namespace simtime {
+
+// x' = u with u = 1 once Time > 0.5, else 0, and y_k = DELAY(u, 0.2 +
+// 0.001 k) for k = 0..9 (indices 40..49): steps from 0 to 1 at 0.7 to
+// 0.709, x = t - 0.5 from 0.5. Their lags comb the rows between two
+// reporting points.
+constexpr int kLags = 10;
+
+void DelayedSteps(Writer& w) {
+  w.List(4 + 2 * kLags);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 0.0, kInitial);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".u", 0.0, kFree);
+  ModelEquation(w, 10, ".rate", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 2}});
+  for (std::uint32_t k = 0; k < kLags; ++k) {
+    const std::string y = ".y" + std::to_string(k);
+    ModelVariable(w, modelwriter::kRealVariable, 40 + k, y, 0.0, kFree);
+    ModelEquation(w, 60 + k, ".late" + std::to_string(k),
+                  Sub(Var(0), Delay(Var(1), Real(0.2 + 0.001 * k))), {{2, 40 + k}, {2, 2}});
+  }
+  ClockedU(w, 1.0, 0.0);
+}
+
+TEST_F(TimeRoad, DelayedStepsStayBetweenTheirLevels) {
+  Settings s;
+  s.interval = 0.01;
+  s.conditions = {{1, modelwriter::Greater(Time(), Real(0.5))}};
+  ASSERT_TRUE(Start("DelayedSteps", s, DelayedSteps)) << Failure() << Events();
+  ASSERT_TRUE(RealOption(141, 0.05)) << Failure();
+  ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+  std::vector<double> stops;
+  double before[kLags] = {};
+  for (int n = 1; n <= 100; ++n) {
+    const double t = 0.01 * n;
+    ASSERT_TRUE(StepTo(t, &stops)) << Failure() << Events();
+    for (std::uint32_t k = 0; k < kLags; ++k) {
+      const double y = Value(40 + k);
+      EXPECT_GE(y, -1e-6) << "y" << k << " at " << t;
+      EXPECT_LE(y, 1.0 + 1e-6) << "y" << k << " at " << t;
+      EXPECT_GE(y, before[k] - 1e-6) << "y" << k << " at " << t;
+      before[k] = y;
+      // Rows lie at most 0.05 apart: before 0.65 the rows looked up are
+      // all before the step, from 0.72 all after it.
+      if (t < 0.65 || t > 0.715) {
+        EXPECT_NEAR(y, t < 0.65 ? 0.0 : 1.0, 1e-9) << "y" << k << " at " << t;
+      }
+    }
+  }
+  ASSERT_EQ(stops.size(), 1u) << Events();
+  EXPECT_NEAR(stops[0], 0.5, 1e-5);
+  EXPECT_NEAR(Value(1), 0.5, 1e-5);
+  EXPECT_TRUE(FinishRun()) << Failure();
 }
 
 }  // namespace simtime
