@@ -134,8 +134,7 @@ NistRun RunNist(const testsupport::Certified& cert, int start) {
 }
 
 TEST(EstimationDriverNist, CertifiedValuesFromBothStarts) {
-  const auto datasets = testsupport::NistDatasets(testsupport::SharedDataDir());
-  if (datasets.empty()) GTEST_SKIP() << "NIST StRD data not found under shared/data/nist-strd";
+  const auto datasets = testsupport::NistDatasets();
   TestOptions options;
   options.reals[eo::kNlsRelFuncTol] = 1e-12;
   options.reals[eo::kNlsSolTol] = 1e-10;
@@ -147,11 +146,11 @@ TEST(EstimationDriverNist, CertifiedValuesFromBothStarts) {
   for (const auto& cert : datasets) {
     for (int start = 0; start < 2; ++start) {
       const NistRun run = RunNist(cert, start);
-      std::printf("%-10s %-8.8s %5d %7u %7.2f %7.2f %7.2f\n", cert.name.c_str(), cert.level.c_str(),
+      std::printf("%-10s %-8.8s %5d %7u %7.2f %7.2f %7.2f\n", cert.name.c_str(), testsupport::NistLevelName(cert.level),
                   start + 1, run.outcome, run.value_lre, run.sd_lre, run.rss_lre);
       const bool converged = run.outcome >= 1 && run.outcome <= 4;
       SCOPED_TRACE(cert.name + " start " + std::to_string(start + 1));
-      if (cert.level != "high_difficulty") {
+      if (cert.level != testsupport::NistLevel::kHigher) {
         EXPECT_TRUE(converged) << "outcome " << run.outcome;
       }
       if (!converged) continue;
@@ -171,12 +170,8 @@ TEST(EstimationDriverNist, CertifiedValuesFromBothStarts) {
 // Unbounded model variables report bounds near the largest double; scaled
 // and carried through the optimiser's step they must not trap.
 TEST(EstimationDriverNist, UnboundedScaledUnknownsUnderTheServerTraps) {
-  const auto datasets = testsupport::NistDatasets(testsupport::SharedDataDir());
-  const testsupport::Certified* misra = nullptr;
-  for (const auto& d : datasets) {
-    if (d.name == "Misra1a") misra = &d;
-  }
-  if (misra == nullptr) GTEST_SKIP() << "NIST StRD data not found under shared/data/nist-strd";
+  const testsupport::Certified misra1a = testsupport::NistDataset("Misra1a");
+  const testsupport::Certified* misra = &misra1a;
   TestOptions options;
   options.reals[eo::kNlsRelFuncTol] = 1e-12;
   options.reals[eo::kNlsSolTol] = 1e-10;
@@ -365,12 +360,8 @@ TEST(EstimationDriverObjective, HandValuesOfBothObjectives) {
 }
 
 TEST(EstimationDriverObjective, GaussianProfileLikelihoodOnMisra1a) {
-  const auto datasets = testsupport::NistDatasets(testsupport::SharedDataDir());
-  const testsupport::Certified* misra = nullptr;
-  for (const auto& d : datasets) {
-    if (d.name == "Misra1a") misra = &d;
-  }
-  if (misra == nullptr) GTEST_SKIP() << "NIST StRD data not found under shared/data/nist-strd";
+  const testsupport::Certified misra1a = testsupport::NistDataset("Misra1a");
+  const testsupport::Certified* misra = &misra1a;
   EstimationProblem::Layout layout = LeastSquaresLayout(misra->values, 14);
   layout.objective_type = 2;
   layout.unknowns.push_back(MakeUnknown(Kind::kHeteroscedasticity, "y", 0.0, 0));

@@ -115,12 +115,8 @@ Options& TightOptions(Options& options) {
 }
 
 TEST(EstimationLikelihoodSqp, MisraWithGammaZeroIsLeastSquares) {
-  const auto datasets = testsupport::NistDatasets(testsupport::SharedDataDir());
-  const testsupport::Certified* misra = nullptr;
-  for (const auto& d : datasets) {
-    if (d.name == "Misra1a") misra = &d;
-  }
-  if (misra == nullptr) GTEST_SKIP() << "NIST StRD data not found under shared/data/nist-strd";
+  const testsupport::Certified misra1a = testsupport::NistDataset("Misra1a");
+  const testsupport::Certified* misra = &misra1a;
   Options options;
   TightOptions(options);
   const std::vector<double>& x = misra->x;

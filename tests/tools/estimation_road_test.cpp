@@ -311,13 +311,6 @@ Definition OnePerObservation(const testsupport::Certified& cert) {
   return d;
 }
 
-const testsupport::Certified* Dataset(const std::vector<testsupport::Certified>& all,
-                                      const std::string& name) {
-  for (const auto& d : all) {
-    if (d.name == name) return &d;
-  }
-  return nullptr;
-}
 
 void ExpectCertified(const Results& r, const testsupport::Certified& cert) {
   EXPECT_GE(r.outcome, 1u);
@@ -333,9 +326,8 @@ void ExpectCertified(const Results& r, const testsupport::Certified& cert) {
 }
 
 TEST_F(EstimationRoad, Misra1aReachesTheCertifiedValues) {
-  const auto all = testsupport::NistDatasets(testsupport::SharedDataDir());
-  const testsupport::Certified* cert = Dataset(all, "Misra1a");
-  if (cert == nullptr) GTEST_SKIP() << "NIST StRD data not found under shared/data/nist-strd";
+  const testsupport::Certified misra = testsupport::NistDataset("Misra1a");
+  const testsupport::Certified* cert = &misra;
   // b1·(1 − exp(−b2·x)).
   const Expr f = Mul(Var(1), Sub(Real(1.0), Exp(Sub(Real(0.0), Mul(Var(2), Var(3))))));
   ASSERT_TRUE(Start([&](Writer& w) { Regression(w, cert->starts[0], f); }))
@@ -364,9 +356,8 @@ TEST_F(EstimationRoad, Misra1aReachesTheCertifiedValues) {
 }
 
 TEST_F(EstimationRoad, DanWoodReachesTheCertifiedValues) {
-  const auto all = testsupport::NistDatasets(testsupport::SharedDataDir());
-  const testsupport::Certified* cert = Dataset(all, "DanWood");
-  if (cert == nullptr) GTEST_SKIP() << "NIST StRD data not found under shared/data/nist-strd";
+  const testsupport::Certified dan_wood = testsupport::NistDataset("DanWood");
+  const testsupport::Certified* cert = &dan_wood;
   // b1·x^b2.
   const Expr f = Mul(Var(1), Pow(Var(3), Var(2)));
   ASSERT_TRUE(Start([&](Writer& w) { Regression(w, cert->starts[0], f); }))
@@ -741,8 +732,7 @@ constexpr double kRoundOffSum = 1e-20;
 // any engine run. Lanczos1's data are its model to 13 digits and its sum
 // (1.4e-25) is all round-off, so there the residuals only stay that small.
 TEST(NistModels, EachWrittenModelGivesTheCertifiedSumOfSquares) {
-  const auto all = testsupport::NistDatasets(testsupport::SharedDataDir());
-  if (all.empty()) GTEST_SKIP() << "NIST StRD data not found under shared/data/nist-strd";
+  const auto all = testsupport::NistDatasets();
   EXPECT_EQ(all.size(), 25u);
   for (const auto& cert : all) {
     const auto params = static_cast<std::uint32_t>(cert.values.size());
@@ -847,10 +837,8 @@ TEST_P(NistSweep, ReachesTheCertifiedValuesOrSaysItFailed) {
   for (const auto& k : known) {
     if (name == k.problem && std::string(solver.label) == k.solver) GTEST_SKIP() << k.fault;
   }
-  const auto all = testsupport::NistDatasets(testsupport::SharedDataDir());
-  if (all.empty()) GTEST_SKIP() << "NIST StRD data not found under shared/data/nist-strd";
-  const testsupport::Certified* cert = Dataset(all, name);
-  ASSERT_NE(cert, nullptr) << name;
+  const testsupport::Certified problem = testsupport::NistDataset(name);
+  const testsupport::Certified* cert = &problem;
   // Each observation is an experiment of the engine's: the problems of 150
   // to 250 observations take minutes a solver, the whole collection about
   // 20 CPU-minutes; ten problems of at most 20 run by default.

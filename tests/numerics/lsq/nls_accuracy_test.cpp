@@ -141,8 +141,7 @@ TEST(NlsAccuracy, BoundedSolutionsSatisfyTheKktSigns) {
 }
 
 TEST(NlsAccuracy, NistCertifiedRegressions) {
-  const auto datasets = testsupport::NistDatasets(testsupport::SharedDataDir());
-  if (datasets.empty()) GTEST_SKIP() << "the shared NIST StRD data is not present";
+  const auto datasets = testsupport::NistDatasets();
   for (const auto& cert : datasets) {
     const auto n = static_cast<std::int64_t>(cert.y.size());
     const auto p = static_cast<std::int64_t>(cert.values.size());
