@@ -539,6 +539,51 @@ TEST(EstimationDriverOutcome, AnNlpSolversConvergenceIsJudgedAtItsPoint) {
   }
 }
 
+// On a bound the free Gauss-Newton step leaves the box: the step is held
+// there. y = a + b x through (1, 2.1), (2, 3.9), (3, 6.2), whose free fit
+// is a = -1/30, b = 2.05. With b <= 1.5 and a free, the optimum is b = 1.5
+// and a = 3.2 / 3 (the mean residual at that slope); the same point with
+// b <= 1.6 stops short, as does a = 0 at b = 1.5, since a still moves
+// freely; b >= 2.5 and a >= 0 meet at a corner, a = 0, b = 2.5, where a
+// alone would go on to -2.8 / 3.
+TEST(EstimationDriverOutcome, AConvergenceOnABoundIsJudgedWithTheStepHeldInside) {
+  TestOptions options;
+  options.ints[eo::kPrintLevel] = 0;
+  const double x[] = {1.0, 2.0, 3.0}, y[] = {2.1, 3.9, 6.2};
+  struct Case {
+    double a, b;
+    double a_lower, b_lower, b_upper;
+    std::uint32_t outcome;
+  };
+  for (const Case& c : {Case{3.2 / 3.0, 1.5, -1e300, -1e300, 1.5, 1u},
+                        Case{3.2 / 3.0, 1.5, -1e300, -1e300, 1.6, 8u},
+                        Case{0.0, 1.5, -1e300, -1e300, 1.5, 8u},
+                        Case{0.0, 2.5, 0.0, 2.5, 1e300, 1u},
+                        Case{0.0, 2.5, -1e300, 2.5, 1e300, 8u}}) {
+    SCOPED_TRACE(testing::Message() << "a " << c.a << ", b " << c.b << " in [" << c.b_lower
+                                    << ", " << c.b_upper << "], a >= " << c.a_lower);
+    EstimationProblem::Layout layout = LeastSquaresLayout({c.a, c.b}, 3);
+    layout.solver_kind = 1;
+    layout.unknowns[0].lower = c.a_lower;
+    layout.unknowns[1].lower = c.b_lower;
+    layout.unknowns[1].upper = c.b_upper;
+    EstimationResults results;
+    ScriptedOptimiser* optimiser = nullptr;
+    auto problem = EstimationProblem::Create(layout, nullptr, &results, Scripted(&optimiser));
+    problem->LoadInitialPoint();
+    std::vector<double> r, rows(6), predicted;
+    for (int k = 0; k < 3; ++k) {
+      predicted.push_back(c.a + c.b * x[k]);
+      r.push_back(y[k] - predicted.back());
+      // Rows are d(residual)/d(unknown).
+      rows[2 * k] = -1.0;
+      rows[2 * k + 1] = -x[k];
+    }
+    problem->Run(kEstFirstPass, {r.data(), rows.data(), predicted.data(), nullptr}, nullptr);
+    EXPECT_EQ(results.outcome, c.outcome);
+  }
+}
+
 // The line fit as the outcome and protocol tests drive it: both
 // parameters from its start, six points, no statistics, the optimiser
 // scripted by the test and the problem at its initial point.
