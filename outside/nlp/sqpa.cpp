@@ -246,5 +246,5 @@ Driver* MakeSlsqp() { return new SlsqpDriver(); }
 extern "C" KVS_EXPORT platform::IUnknown* GetFactoryNLPSystem() {
   static const kvs::LibraryTexts texts{"1.0", "_KVS_SQPA",
                                        "SQP (NLopt SLSQP) by reverse communication", "_KVS_SQPA"};
-  return kvsnlp::MakeNlpFactory(texts, kvsnlp::MakeSlsqp);
+  return kvsnlp::MakeNlpFactory(texts, kvsnlp::MakeSlsqp, kvsnlp::Settings{});
 }

@@ -530,6 +530,8 @@ std::vector<std::vector<double>> IpoptDirect(const hs::Problem& p, double tolera
                                             n * m, 0, 0, ef, eg, egf, ej, eh);
   AddIpoptStrOption(problem, const_cast<char*>("hessian_approximation"),
                     const_cast<char*>("limited-memory"));
+  AddIpoptStrOption(problem, const_cast<char*>("limited_memory_initialization"),
+                    const_cast<char*>("scalar2"));
   AddIpoptStrOption(problem, const_cast<char*>("sb"), const_cast<char*>("yes"));
   AddIpoptIntOption(problem, const_cast<char*>("print_level"), 0);
   AddIpoptNumOption(problem, const_cast<char*>("tol"), tolerance);
