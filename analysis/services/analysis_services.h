@@ -97,6 +97,9 @@ class AnalysisServices {
   // --- solver option table ---
   virtual std::int32_t GetIntOption(std::int32_t number) = 0;
   virtual void SetIntOption(std::int32_t number, std::int32_t value) = 0;
+  // The named option `full_name` ("solver.option") as a real, an integer
+  // one converted; false when it is not set or holds neither.
+  virtual bool GetNamedReal(const char* full_name, double* value) = 0;
 
   // --- results manager ---
   virtual void SetResultsFlags(std::uint32_t flags) = 0;

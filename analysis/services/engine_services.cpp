@@ -152,6 +152,24 @@ void EngineAnalysisServices::SetIntOption(std::int32_t number, std::int32_t valu
   SolverOptionTable::Instance()->SetInt(number, value);
 }
 
+bool EngineAnalysisServices::GetNamedReal(const char* full_name, double* value) {
+  SUValue named;
+  if (SolverOptionTable::Instance()->GetNamedOption(full_name, &named) != 0 || named.IsSet() ||
+      named.IsArray()) {
+    return false;
+  }
+  switch (named.Kind()) {
+    case SUValue::kReal:
+      *value = named.payload.real;
+      return true;
+    case SUValue::kInteger:
+      *value = static_cast<double>(named.payload.integer);
+      return true;
+    default:
+      return false;
+  }
+}
+
 void EngineAnalysisServices::SetResultsFlags(std::uint32_t flags) {
   if (results_ != nullptr) results_->SetSuppressFlag(flags, true);
 }

@@ -227,6 +227,12 @@ class FakeServices : public AnalysisServices {
     options[number] = value;
     option_writes.push_back({number, value});
   }
+  bool GetNamedReal(const char* full_name, double* value) override {
+    auto it = named_reals.find(full_name);
+    if (it == named_reals.end()) return false;
+    *value = it->second;
+    return true;
+  }
   void SetResultsFlags(std::uint32_t flags) override { results_flags |= flags; }
   void ClearResultsFlags(std::uint32_t flags) override { results_flags &= ~flags; }
   void SetCommunicationTime(double time) override { communication_times.push_back(time); }
@@ -290,6 +296,7 @@ class FakeServices : public AnalysisServices {
   std::vector<std::string> open_messages;
   std::vector<std::string> factories;
   std::map<std::int32_t, std::int32_t> options;
+  std::map<std::string, double> named_reals;
   std::vector<std::pair<std::int32_t, std::int32_t>> option_writes;
   std::map<AnalysisVariable*, TimeDependentVariable*> drivers;
   std::map<AnalysisVariable*, VariableDriver*> any_drivers;

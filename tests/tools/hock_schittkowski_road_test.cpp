@@ -490,6 +490,36 @@ TEST_F(HockSchittkowskiRoad, ANamedLibraryListsItsOptionsAndTakesThemForTheNextR
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
+// Optimizer 10 runs Ipopt in the reduced space with the tolerance of its
+// named option, and the problem summary says so whether the client gave it
+// as a real or as an integer (request 149).
+TEST_F(HockSchittkowskiRoad, TheSummaryOfOptimizer10StatesSqpbsNamedTolerance) {
+  const Problem p = Hs076();
+  ASSERT_TRUE(Open(p, 10, "") && IntOption(128, 2)) << Failure() << Events();
+  auto named = [&](std::uint16_t type, const std::function<void(vantor_client::Request&)>& put) {
+    auto request = std::make_unique<vantor_client::Request>(engineroad::kProblemService);
+    request->PutUInt16(149);
+    request->PutString("_KVS_SQPB");
+    request->PutString("OptTol");
+    request->PutUInt16(type);
+    put(*request);
+    return road_->Expect(std::move(request), "the named option _KVS_SQPB.OptTol", 0);
+  };
+  ASSERT_TRUE(named(24, [](vantor_client::Request& r) { r.PutDouble(1e-7); })) << Failure();
+  Ending e;
+  ASSERT_TRUE(OptimiseAndRead(p, &e)) << Failure() << Events();
+  EXPECT_NE(Events().find("  Optimization tolerance =  1.000000e-07"), std::string::npos)
+      << Events();
+  ExpectOptimumOrFailure(p, e, true);
+  ASSERT_TRUE(EndRun()) << Failure() << Events();
+
+  ASSERT_TRUE(named(4, [](vantor_client::Request& r) { r.PutUInt32(1); })) << Failure();
+  ASSERT_TRUE(OptimiseAndRead(p, &e)) << Failure() << Events();
+  EXPECT_NE(Events().find("  Optimization tolerance =  1.000000e+00"), std::string::npos)
+      << Events();
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
 }  // namespace hsroad
 
 #endif
