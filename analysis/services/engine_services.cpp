@@ -134,8 +134,8 @@ Status EngineAnalysisServices::SetVariableDriver(AnalysisVariable* variable,
                                                  VariableDriver* driver) {
   DAESVariable* model = ModelVariableOf(variable);
   if (model == nullptr) return kNotAVariable;
-  ::SetVariableDriver(model, driver);
-  return status::kOk;
+  const bool held = ::SetVariableDriver(model, driver);
+  return driver == nullptr && !held ? kDriverNotHeld : status::kOk;
 }
 
 std::int32_t EngineAnalysisServices::ControlValueCount() {
