@@ -50,7 +50,6 @@ using modelwriter::Sub;
 using modelwriter::Unary;
 using modelwriter::Var;
 
-
 Definition OnePerObservation(const testsupport::Certified& cert) {
   Definition d;
   d.estimated = {1, 2};
@@ -65,7 +64,6 @@ Definition OnePerObservation(const testsupport::Certified& cert) {
   d.records = {4};
   return d;
 }
-
 
 void ExpectCertified(const Results& r, const testsupport::Certified& cert) {
   EXPECT_GE(r.outcome, 1u);
@@ -122,7 +120,6 @@ TEST_F(EstimationRoad, DanWoodReachesTheCertifiedValues) {
   ExpectCertified(r, *cert);
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
-
 
 void Line(Writer& w) { Regression(w, {1.0, 0.0}, Mul(Var(1), Var(3))); }
 
@@ -407,7 +404,6 @@ Definition NistDefinition(const testsupport::Certified& cert) {
   return d;
 }
 
-
 // The value of a written model at the variables' values by offset; NaN for
 // a node it does not know.
 double WrittenValue(const Expr& e, const std::vector<double>& vars) {
@@ -536,8 +532,50 @@ bool AmongTheFirstFive(const std::string& name) {
 
 constexpr std::size_t kMostObservationsByDefault = 20;
 
+// The fits known to reach the certified values, from the starts listed (1,
+// 2 or both, 3): there a solver that says it failed has regressed.
+// Elsewhere the general solvers mostly stop short of the estimation's
+// tolerance (1e-12 here) at their own (1e-6), and say so.
+struct Reaches {
+  const char* problem;
+  const char* solver;  // its label
+  int starts;
+};
+constexpr Reaches kReaches[] = {
+    {"BoxBOD", "Ipopt", 1},
+    {"BoxBOD", "NLS", 3},
+    {"DanWood", "Ipopt", 2},
+    {"DanWood", "NLS", 3},
+    {"DanWood", "SLSQP", 3},
+    {"DanWood", "Differences", 3},
+    {"DanWood", "MaximumLikelihood", 3},
+    {"MGH09", "NLS", 3},
+    {"MGH09", "MaximumLikelihood", 2},
+    {"MGH10", "NLS", 2},
+    {"Misra1a", "NLS", 3},
+    {"Misra1b", "NLS", 3},
+    {"Misra1c", "NLS", 3},
+    {"Misra1d", "NLS", 3},
+    {"Rat42", "Ipopt", 2},
+    {"Rat42", "NLS", 3},
+    {"Rat42", "MaximumLikelihood", 3},
+    {"Rat43", "Ipopt", 2},
+    {"Rat43", "NLS", 3},
+    {"Rat43", "MaximumLikelihood", 3},
+};
+
+bool Reached(const std::string& problem, const Solver& solver, int start) {
+  for (const Reaches& r : kReaches) {
+    if (problem == r.problem && std::string(solver.label) == r.solver &&
+        (r.starts & (1 << start)) != 0)
+      return true;
+  }
+  return false;
+}
+
 // A solver from both certified starts of one problem: it reaches the
-// certified values and sum of squares, or it says it failed.
+// certified values and sum of squares, or it says it failed; where it is
+// known to reach them, it must.
 TEST_P(NistSweep, ReachesTheCertifiedValuesOrSaysItFailed) {
   const std::string name = std::get<0>(GetParam());
   const Solver& solver = kSolvers[std::get<1>(GetParam())];
@@ -588,6 +626,7 @@ TEST_P(NistSweep, ReachesTheCertifiedValuesOrSaysItFailed) {
     if (stopped || r.outcome < 1 || r.outcome > 4) {
       // Said so: an outcome of failure, or the action stopped.
       EXPECT_NE(r.outcome, 9u) << Events();
+      EXPECT_FALSE(Reached(name, solver, start)) << "outcome " << r.outcome << "\n" << Events();
       continue;
     }
     ASSERT_EQ(r.estimates.size(), cert->values.size());
