@@ -264,6 +264,20 @@ TEST(NlpLibraries, SqpaCallsNoSmallChangeAnOptimumAwayFromAStationaryPoint) {
   }
 }
 
+// Colville's function from its standard start, at the engine's default
+// tolerance and evaluation limit: SLSQP crawls along a curved valley past
+// a saddle near f = 7.87, where small changes stop it while the gradient
+// is still 0.05. That is no optimum, however steep the start (12,008).
+TEST(NlpLibraries, SqpaCallsNoCrawlPastASaddleAnOptimum) {
+  for (const hs::Problem& p : hs::All()) {
+    if (p.name != "HS038") continue;
+    QLNKVSSqpaProxy proxy(Sizes(p));
+    ASSERT_EQ(proxy.Create(), 0u);
+    // 100 evaluations are too few to get there from this start.
+    EXPECT_GT(Drive(proxy, p, 100, 1e-4).answer, 1);
+  }
+}
+
 // A caller with values only (no sensitivities) has no gradients to give:
 // on the differences of its values both solvers reach the published optima.
 TEST(NlpLibraries, DifferencedRunsReachThePublishedOptimaWithoutGradients) {
