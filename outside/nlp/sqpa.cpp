@@ -44,8 +44,8 @@ struct Context {
   nlopt_opt opt;
   bool stopped = false;
   int failures = 0;
-  bool evaluated = false;        // some point had values
-  std::vector<double> failed;    // the last point the engine could not evaluate
+  bool evaluated = false;      // some point had values
+  std::vector<double> failed;  // the last point the engine could not evaluate
 };
 
 // Null where there are no values. A point the engine could not evaluate

@@ -146,8 +146,9 @@ TEST(EstimationDriverNist, CertifiedValuesFromBothStarts) {
   for (const auto& cert : datasets) {
     for (int start = 0; start < 2; ++start) {
       const NistRun run = RunNist(cert, start);
-      std::printf("%-10s %-8.8s %5d %7u %7.2f %7.2f %7.2f\n", cert.name.c_str(), testsupport::NistLevelName(cert.level),
-                  start + 1, run.outcome, run.value_lre, run.sd_lre, run.rss_lre);
+      std::printf("%-10s %-8.8s %5d %7u %7.2f %7.2f %7.2f\n", cert.name.c_str(),
+                  testsupport::NistLevelName(cert.level), start + 1, run.outcome, run.value_lre,
+                  run.sd_lre, run.rss_lre);
       const bool converged = run.outcome >= 1 && run.outcome <= 4;
       SCOPED_TRACE(cert.name + " start " + std::to_string(start + 1));
       if (cert.level != testsupport::NistLevel::kHigher) {
@@ -555,13 +556,12 @@ TEST(EstimationDriverOutcome, AConvergenceOnABoundIsJudgedWithTheStepHeldInside)
     double a_lower, b_lower, b_upper;
     std::uint32_t outcome;
   };
-  for (const Case& c : {Case{3.2 / 3.0, 1.5, -1e300, -1e300, 1.5, 1u},
-                        Case{3.2 / 3.0, 1.5, -1e300, -1e300, 1.6, 8u},
-                        Case{0.0, 1.5, -1e300, -1e300, 1.5, 8u},
-                        Case{0.0, 2.5, 0.0, 2.5, 1e300, 1u},
-                        Case{0.0, 2.5, -1e300, 2.5, 1e300, 8u}}) {
-    SCOPED_TRACE(testing::Message() << "a " << c.a << ", b " << c.b << " in [" << c.b_lower
-                                    << ", " << c.b_upper << "], a >= " << c.a_lower);
+  for (const Case& c :
+       {Case{3.2 / 3.0, 1.5, -1e300, -1e300, 1.5, 1u},
+        Case{3.2 / 3.0, 1.5, -1e300, -1e300, 1.6, 8u}, Case{0.0, 1.5, -1e300, -1e300, 1.5, 8u},
+        Case{0.0, 2.5, 0.0, 2.5, 1e300, 1u}, Case{0.0, 2.5, -1e300, 2.5, 1e300, 8u}}) {
+    SCOPED_TRACE(testing::Message() << "a " << c.a << ", b " << c.b << " in [" << c.b_lower << ", "
+                                    << c.b_upper << "], a >= " << c.a_lower);
     EstimationProblem::Layout layout = LeastSquaresLayout({c.a, c.b}, 3);
     layout.solver_kind = 1;
     layout.unknowns[0].lower = c.a_lower;

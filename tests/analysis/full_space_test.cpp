@@ -218,4 +218,3 @@ TEST(FullSpace, Hs071AsASteadyStateModelThroughIpopt) {
 }
 
 #endif
-

@@ -54,8 +54,7 @@ double SumOfSquares(double b) {
   return s;
 }
 
-class BoundedEstimationRoad : public EstimationRoad,
-                              public ::testing::WithParamInterface<int> {
+class BoundedEstimationRoad : public EstimationRoad, public ::testing::WithParamInterface<int> {
  protected:
   // The engine at its own tolerances with `solver`, the bounded line loaded.
   bool StartAtDefaults(const Solver& solver, double start, double lower, double upper) {
@@ -110,10 +109,10 @@ class BoundedEstimationRoad : public EstimationRoad,
         << Failure() << Events();
     auto begin = std::make_unique<vantor_client::Request>(engineroad::kProblemService);
     begin->PutUInt16(31);
-    ASSERT_TRUE(road_->Expect(std::move(begin), "request 31", kBeginRunDone) &&
-                road_->Expect(vantor_client::MakeCommand(engineroad::kProblemService, 9),
-                              "command 9", 0) &&
-                road_->WaitStep(0.0, "the steady state"))
+    ASSERT_TRUE(
+        road_->Expect(std::move(begin), "request 31", kBeginRunDone) &&
+        road_->Expect(vantor_client::MakeCommand(engineroad::kProblemService, 9), "command 9", 0) &&
+        road_->WaitStep(0.0, "the steady state"))
         << Failure() << Events();
     double b = 0.0;
     ASSERT_TRUE(road_->Read(1, &b, "b")) << Failure();

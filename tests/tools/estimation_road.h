@@ -312,9 +312,9 @@ struct Solver {
 };
 
 inline constexpr Solver kSolvers[] = {{"SLSQP", "SLSQP", 1, false},
-                               {"NLS", "NLS", 2, false},
-                               {"differences", "Differences", 3, false},
-                               {"Ipopt", "Ipopt", 10, false},
-                               {"maximum likelihood", "MaximumLikelihood", 2, true}};
+                                      {"NLS", "NLS", 2, false},
+                                      {"differences", "Differences", 3, false},
+                                      {"Ipopt", "Ipopt", 10, false},
+                                      {"maximum likelihood", "MaximumLikelihood", 2, true}};
 
 }  // namespace estimationroad

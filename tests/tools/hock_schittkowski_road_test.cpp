@@ -102,9 +102,7 @@ Problem Hs021() {
   p.start = {-1.0, -1.0};
   p.lower = {2.0, -50.0};
   p.upper = {50.0, 50.0};
-  p.objective = [] {
-    return Sub(Add(Mul(Real(0.01), Square(X(1))), Square(X(2))), Real(100.0));
-  };
+  p.objective = [] { return Sub(Add(Mul(Real(0.01), Square(X(1))), Square(X(2))), Real(100.0)); };
   p.rows = {{[] { return Sub(Mul(Real(10.0), X(1)), X(2)); }, 2, 10.0}};
   p.x = {2.0, 0.0};
   p.optimum = -99.96;
@@ -120,10 +118,9 @@ Problem Hs028() {
   p.lower.assign(3, -kFree);
   p.upper.assign(3, kFree);
   p.objective = [] { return Add(Square(Add(X(1), X(2))), Square(Add(X(2), X(3)))); };
-  p.rows = {{[] {
-               return Sub(Add(Add(X(1), Mul(Real(2.0), X(2))), Mul(Real(3.0), X(3))), Real(1.0));
-             },
-             0, 0.0}};
+  p.rows = {
+      {[] { return Sub(Add(Add(X(1), Mul(Real(2.0), X(2))), Mul(Real(3.0), X(3))), Real(1.0)); }, 0,
+       0.0}};
   p.x = {0.5, -0.5, 0.5};
   p.optimum = 0.0;
   p.f = [](const std::vector<double>& x) {
@@ -140,10 +137,10 @@ Problem Hs035() {
   p.lower.assign(3, 0.0);
   p.upper.assign(3, kFree);
   p.objective = [] {
-    const Expr linear = Sub(Sub(Sub(Real(9.0), Mul(Real(8.0), X(1))), Mul(Real(6.0), X(2))),
-                            Mul(Real(4.0), X(3)));
-    const Expr squares = Add(Add(Mul(Real(2.0), Square(X(1))), Mul(Real(2.0), Square(X(2)))),
-                             Square(X(3)));
+    const Expr linear =
+        Sub(Sub(Sub(Real(9.0), Mul(Real(8.0), X(1))), Mul(Real(6.0), X(2))), Mul(Real(4.0), X(3)));
+    const Expr squares =
+        Add(Add(Mul(Real(2.0), Square(X(1))), Mul(Real(2.0), Square(X(2)))), Square(X(3)));
     const Expr cross = Add(Mul(Real(2.0), Mul(X(1), X(2))), Mul(Real(2.0), Mul(X(1), X(3))));
     return Add(Add(linear, squares), cross);
   };
@@ -167,8 +164,7 @@ Problem Hs038() {
   p.upper.assign(4, 10.0);
   p.objective = [] {
     const Expr one = Real(1.0);
-    return Add(Add(Add(Mul(Real(100.0), Square(Sub(X(2), Square(X(1))))),
-                       Square(Sub(one, X(1)))),
+    return Add(Add(Add(Mul(Real(100.0), Square(Sub(X(2), Square(X(1))))), Square(Sub(one, X(1)))),
                    Add(Mul(Real(90.0), Square(Sub(X(4), Square(X(3))))), Square(Sub(one, X(3))))),
                Add(Mul(Real(10.1), Add(Square(Sub(X(2), one)), Square(Sub(X(4), one)))),
                    Mul(Real(19.8), Mul(Sub(X(2), one), Sub(X(4), one)))));
@@ -193,9 +189,8 @@ Problem Hs076() {
   p.lower.assign(4, 0.0);
   p.upper.assign(4, kFree);
   p.objective = [] {
-    const Expr quadratic =
-        Add(Add(Square(X(1)), Mul(Real(0.5), Square(X(2)))),
-            Add(Square(X(3)), Mul(Real(0.5), Square(X(4)))));
+    const Expr quadratic = Add(Add(Square(X(1)), Mul(Real(0.5), Square(X(2)))),
+                               Add(Square(X(3)), Mul(Real(0.5), Square(X(4)))));
     const Expr cross = Sub(Mul(X(3), X(4)), Mul(X(1), X(3)));
     const Expr linear = Sub(Sub(Add(Sub(Real(0.0), X(1)), X(3)), Mul(Real(3.0), X(2))), X(4));
     return Add(Add(quadratic, cross), linear);
@@ -280,8 +275,8 @@ class HockSchittkowskiRoad : public optimisationroad::OptimisationFixture {
   // One engine session at the engine's own tolerances: `library` named as
   // the open NLP solver when not empty, the optimisation run to its end, and
   // the model's x and f read back.
-  bool Run(const Problem& p, std::uint32_t optimizer, const std::string& library,
-           Ending* out, const std::function<bool()>& before = nullptr) {
+  bool Run(const Problem& p, std::uint32_t optimizer, const std::string& library, Ending* out,
+           const std::function<bool()>& before = nullptr) {
     return Open(p, optimizer, library) && (!before || before()) && OptimiseAndRead(p, out) &&
            Finish();
   }
@@ -296,7 +291,9 @@ class HockSchittkowskiRoad : public optimisationroad::OptimisationFixture {
       client_.reset();
     }
     run_ = vantor_scenario::FirstOrderRun();
-    if (!Start(optimizer, [&](Writer& w) { Model(w, p); }, 1, false)) return false;
+    if (!Start(
+            optimizer, [&](Writer& w) { Model(w, p); }, 1, false))
+      return false;
     if (library.empty()) return true;
     auto choose = std::make_unique<vantor_client::Request>(engineroad::kProblemService);
     choose->PutUInt16(118);
@@ -395,7 +392,8 @@ TEST_P(FullSpaceHsRoad, ReachesThePublishedOptimumWithBothLibraries) {
     const char* library;
     std::uint32_t optimizer;
   };
-  for (const Case& c : {Case{"kvs_sqpa.dll", 4}, Case{"kvs_sqpb.dll", p.name == "HS038" ? 7u : 4u}}) {
+  for (const Case& c :
+       {Case{"kvs_sqpa.dll", 4}, Case{"kvs_sqpb.dll", p.name == "HS038" ? 7u : 4u}}) {
     SCOPED_TRACE(p.name + " with " + c.library + ", Optimizer " + std::to_string(c.optimizer));
     Ending e;
     ASSERT_TRUE(Run(p, c.optimizer, c.library, &e)) << Failure() << Events();
@@ -419,13 +417,13 @@ TEST_F(HockSchittkowskiRoad, AFullSpaceFailureSaysWhyAndLeavesTheModelAtItsStart
     const char* component;
     const char* reason;
   };
-  for (const Case& c : {Case{"kvs_sqpa.dll", "kvs_sqpa.dll", "SLSQP ended with MAXEVAL_REACHED"},
-                        Case{"kvs_sqpb.dll", "_KVS_SQPB",
-                             "Ipopt ended with Maximum_Iterations_Exceeded"}}) {
+  for (const Case& c :
+       {Case{"kvs_sqpa.dll", "kvs_sqpa.dll", "SLSQP ended with MAXEVAL_REACHED"},
+        Case{"kvs_sqpb.dll", "_KVS_SQPB", "Ipopt ended with Maximum_Iterations_Exceeded"}}) {
     SCOPED_TRACE(c.library);
     Ending e;
-    ASSERT_TRUE(Run(p, 4, c.library, &e,
-                    [&] { return SolverOption(c.component, "MaxIterations", 3); }))
+    ASSERT_TRUE(
+        Run(p, 4, c.library, &e, [&] { return SolverOption(c.component, "MaxIterations", 3); }))
         << Failure() << Events();
     EXPECT_FALSE(e.found);
     EXPECT_NE(Events().find(c.reason), std::string::npos) << Events();
@@ -477,8 +475,7 @@ TEST_F(HockSchittkowskiRoad, ANamedLibraryListsItsOptionsAndTakesThemForTheNextR
   Ending limited;
   ASSERT_TRUE(OptimiseAndRead(p, &limited)) << Failure() << Events();
   EXPECT_FALSE(limited.found);
-  EXPECT_NE(Events().find("SLSQP ended with MAXEVAL_REACHED after 3 iterations"),
-            std::string::npos)
+  EXPECT_NE(Events().find("SLSQP ended with MAXEVAL_REACHED after 3 iterations"), std::string::npos)
       << Events();
   EXPECT_EQ(limited.x, p.start);
   ASSERT_TRUE(EndRun()) << Failure() << Events();

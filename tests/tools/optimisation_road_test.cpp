@@ -20,7 +20,6 @@
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
 #include "tools/road.h"
-#include "tests/support/temp_dir.h"
 #include "workloads/nist_problems.h"
 
 #if defined(VANTOR_NLP_LIBRARIES)
@@ -130,7 +129,6 @@ class OptimisationRoad : public optimisationroad::OptimisationFixture {
       at = value_after(at + 1, std::to_string(j + 1) + "  ", &(*constraint)[j]);
     return at < lines.size() ? true : Fail("no complete debug dump");
   }
-
 };
 
 // x1..x4 fixed (indices 1-4), f (5), g (6) and h (7) free, their equations
