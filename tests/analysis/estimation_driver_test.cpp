@@ -24,7 +24,6 @@
 #include "tests/analysis/definition_writer.h"
 #include "tests/analysis/optimisation_fakes.h"
 #include "tests/framework/message_helpers.h"
-#include "tests/support/temp_dir.h"
 #include "workloads/nist_problems.h"
 
 namespace {

@@ -15,7 +15,6 @@
 #include "analysis/estimation/estimation_problem.h"
 #include "foundation/interfaces/solver_options.h"
 #include "tests/analysis/optimisation_fakes.h"
-#include "tests/support/temp_dir.h"
 #include "workloads/nist_problems.h"
 
 #if defined(VANTOR_KVS_DIR) && defined(VANTOR_NLP_LIBRARIES)

@@ -26,7 +26,6 @@
 #include "solve/options/solver_option_table.h"
 #include "tests/solve/hs_problems.h"
 #include "tests/support/capture_sink.h"
-#include "tests/support/temp_dir.h"
 #include "workloads/nist_problems.h"
 
 #if defined(VANTOR_KVS_DIR) && defined(VANTOR_NLP_LIBRARIES)

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "numerics/lsq/nls.h"
-#include "tests/support/temp_dir.h"
 #include "workloads/least_squares_problems.h"
 #include "workloads/nist_problems.h"
 
