@@ -79,12 +79,7 @@ class BoundedEstimationRoad : public EstimationRoad, public ::testing::WithParam
     SCOPED_TRACE(std::string(solver.name) + ", b in [" + std::to_string(lower) + ", " +
                  std::to_string(upper) + "]");
     // A session a fit: the one before may have failed on its way.
-    if (client_ != nullptr) {
-      int exit_code = -1;
-      client_->Close(&exit_code);
-      client_.reset();
-    }
-    run_ = vantor_scenario::FirstOrderRun();
+    CloseEngine();
     ASSERT_TRUE(StartAtDefaults(solver, start, lower, upper)) << Failure() << Events();
     Results r;
     ASSERT_TRUE(Estimate(estimationroad::LineFit(), &r)) << Failure() << Events();

@@ -80,12 +80,7 @@ TEST_F(ControlRampRoad, PiecewiseLinearControlsReachTheLeastSquaresRamps) {
   for (const Case& c : {Case{{1.0}, {-1.0 / 6.0, 5.0 / 6.0}, 1.0 / 180.0},
                         Case{{0.5, 1.0}, {-1.0 / 24.0, 5.0 / 24.0, 23.0 / 24.0}, 1.0 / 2880.0}}) {
     SCOPED_TRACE(std::to_string(c.times.size()) + " elements");
-    if (client_ != nullptr) {
-      int exit_code = -1;
-      client_->Close(&exit_code);
-      client_.reset();
-    }
-    run_ = vantor_scenario::FirstOrderRun();
+    CloseEngine();
     ASSERT_TRUE(Start(1, TrackSquare, 4)) << Failure() << Events();
     ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
     ASSERT_TRUE(Optimisation([&](Writer& w) { RampDefinition(w, c.times); }, "kind 76"))

@@ -127,10 +127,17 @@ class EngineRoad : public roadtest::RoadEnv {
  protected:
   using Writer = modelwriter::Writer;
 
-  void TearDown() override {
-    if (client_ == nullptr) return;
-    int exit_code = -1;
-    client_->Close(&exit_code);
+  void TearDown() override { CloseEngine(); }
+
+  // Closes an engine still running, for a test that starts another; the
+  // record starts afresh.
+  void CloseEngine() {
+    if (client_ != nullptr) {
+      int exit_code = -1;
+      client_->Close(&exit_code);
+      client_.reset();
+    }
+    run_ = vantor_scenario::FirstOrderRun();
   }
 
   bool Fail(const std::string& what) { return road_->Fail(what); }

@@ -285,12 +285,7 @@ class HockSchittkowskiRoad : public optimisationroad::OptimisationFixture {
   // open NLP solver `library` when not empty.
   bool Open(const Problem& p, std::uint32_t optimizer, const std::string& library,
             std::vector<vantor_client::Message>* replies = nullptr) {
-    if (client_ != nullptr) {
-      int exit_code = -1;
-      client_->Close(&exit_code);
-      client_.reset();
-    }
-    run_ = vantor_scenario::FirstOrderRun();
+    CloseEngine();
     if (!Start(
             optimizer, [&](Writer& w) { Model(w, p); }, 1, false))
       return false;
