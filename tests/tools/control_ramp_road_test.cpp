@@ -68,9 +68,8 @@ class ControlRampRoad : public optimisationroad::OptimisationFixture {};
 // One ramp on [0, 1]: the best line is t - 1/6, J = 1/180. Two ramps
 // meeting at 1/2: the hat-function projection, values -1/24, 5/24, 23/24
 // at 0, 1/2, 1 and J = 1/2880. The objective is the model's J, reported
-// with the optimum; the model then stands at its start, u at its first
-// value, and the engine ends with 0 (a ramp still installed when the
-// problem goes was deleted twice).
+// with the optimum and held by the model at the end; the engine then ends
+// with 0 (a ramp still installed when the problem went was deleted twice).
 TEST_F(ControlRampRoad, PiecewiseLinearControlsReachTheLeastSquaresRamps) {
   struct Case {
     std::vector<double> times;
@@ -91,13 +90,18 @@ TEST_F(ControlRampRoad, PiecewiseLinearControlsReachTheLeastSquaresRamps) {
     EXPECT_NEAR(o.objective, c.j, 1e-7) << Events();
     ASSERT_EQ(o.controls.size(), c.u.size());
     for (std::size_t k = 0; k < c.u.size(); ++k) EXPECT_NEAR(o.controls[k], c.u[k], 1e-4) << k;
-    // The model is back at its start, the control at its first optimal
-    // value; the engine then ends cleanly.
-    double u = 0.0, tau = 1.0;
-    ASSERT_TRUE(road_->Read(3, &u, "u") && road_->Read(1, &tau, "tau")) << Failure();
-    EXPECT_NEAR(u, c.u[0], 1e-4);
-    EXPECT_EQ(tau, 0.0);
-    ASSERT_TRUE(Finish()) << Failure() << Events();
+    // Once the run has ended the model holds the optimal run's end: the
+    // clock at 1, the control at its last value, J = z(1); the engine then
+    // ends cleanly.
+    ASSERT_TRUE(EndRun()) << Failure() << Events();
+    double u = 0.0, tau = 0.0, j = 0.0;
+    ASSERT_TRUE(road_->Read(3, &u, "u") && road_->Read(1, &tau, "tau") &&
+                road_->Read(4, &j, "J"))
+        << Failure();
+    EXPECT_NEAR(tau, 1.0, 1e-9);
+    EXPECT_NEAR(u, c.u.back(), 1e-4);
+    EXPECT_NEAR(j, c.j, 1e-7);
+    ASSERT_TRUE(EndEngine()) << Failure() << Events();
   }
 }
 

@@ -7,13 +7,11 @@
 // after the run say which.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/tools/engine_road_fixture.h"
@@ -278,7 +276,7 @@ class HockSchittkowskiRoad : public optimisationroad::OptimisationFixture {
   bool Run(const Problem& p, std::uint32_t optimizer, const std::string& library, Ending* out,
            const std::function<bool()>& before = nullptr) {
     return Open(p, optimizer, library) && (!before || before()) && OptimiseAndRead(p, out) &&
-           Finish();
+           EndEngine();
   }
 
   // A fresh engine at its own tolerances with the model of `p` and the
@@ -299,13 +297,15 @@ class HockSchittkowskiRoad : public optimisationroad::OptimisationFixture {
     return chosen == 0 || Fail("request 118: " + vantor_scenario::Hex(chosen));
   }
 
-  // The optimisation defined, run to its end, and the model's x and f read.
+  // The optimisation defined, run to its end, and then the model's x and f
+  // read.
   bool OptimiseAndRead(const Problem& p, Ending* out) {
     if (!Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60") ||
         !Optimisation([&](Writer& w) { Definition(w, p); }, "kind 76"))
       return false;
     out->found = Optimise(p.N(), p.rows.size(), &out->optimum);
     if (!out->found && Failure() != "the optimisation failed") return false;
+    if (!EndRun()) return false;
     out->x.assign(p.N(), 0.0);
     for (std::uint32_t j = 1; j <= p.N(); ++j) {
       if (!road_->Read(j, &out->x[j - 1], "a decision variable")) return false;
@@ -313,21 +313,10 @@ class HockSchittkowskiRoad : public optimisationroad::OptimisationFixture {
     return road_->Read(p.N() + 1, &out->f, "f");
   }
 
-  // Request 134 until the run has ended; the engine goes on.
-  bool EndRun() {
-    constexpr Status kBusy = 0x0032000Au;
-    Status ended = kBusy;
-    for (int tries = 0; tries < 500 && ended == kBusy; ++tries) {
-      if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      auto end = std::make_unique<vantor_client::Request>(engineroad::kProblemService);
-      end->PutUInt16(134);
-      if (!road_->Exchange(std::move(end), "request 134", &ended)) return false;
-    }
-    if (ended != engineroad::kRunEnded) return Fail("request 134: " + vantor_scenario::Hex(ended));
-    // The next optimisation is judged by its own lines.
+  // The next optimisation is judged by its own lines.
+  void Afresh() {
     run_.events.clear();
     run_.failure.clear();
-    return true;
   }
 
   // Request 122: an integer option of the open NLP optimisation solver;
@@ -473,13 +462,13 @@ TEST_F(HockSchittkowskiRoad, ANamedLibraryListsItsOptionsAndTakesThemForTheNextR
   EXPECT_NE(Events().find("SLSQP ended with MAXEVAL_REACHED after 3 iterations"), std::string::npos)
       << Events();
   EXPECT_EQ(limited.x, p.start);
-  ASSERT_TRUE(EndRun()) << Failure() << Events();
+  Afresh();
 
   ASSERT_TRUE(SolverOption("kvs_sqpa.dll", "MaxIterations", 200)) << Failure();
   Ending e;
   ASSERT_TRUE(OptimiseAndRead(p, &e)) << Failure() << Events();
   ExpectOptimumOrFailure(p, e, true);
-  ASSERT_TRUE(Finish()) << Failure() << Events();
+  ASSERT_TRUE(EndEngine()) << Failure() << Events();
 }
 
 // Optimizer 10 runs Ipopt in the reduced space with the tolerance of its
@@ -503,13 +492,13 @@ TEST_F(HockSchittkowskiRoad, TheSummaryOfOptimizer10StatesSqpbsNamedTolerance) {
   EXPECT_NE(Events().find("  Optimization tolerance =  1.000000e-07"), std::string::npos)
       << Events();
   ExpectOptimumOrFailure(p, e, true);
-  ASSERT_TRUE(EndRun()) << Failure() << Events();
+  Afresh();
 
   ASSERT_TRUE(named(4, [](vantor_client::Request& r) { r.PutUInt32(1); })) << Failure();
   ASSERT_TRUE(OptimiseAndRead(p, &e)) << Failure() << Events();
   EXPECT_NE(Events().find("  Optimization tolerance =  1.000000e+00"), std::string::npos)
       << Events();
-  ASSERT_TRUE(Finish()) << Failure() << Events();
+  ASSERT_TRUE(EndEngine()) << Failure() << Events();
 }
 
 }  // namespace hsroad
