@@ -95,8 +95,7 @@ TEST_F(ControlRampRoad, PiecewiseLinearControlsReachTheLeastSquaresRamps) {
     // ends cleanly.
     ASSERT_TRUE(EndRun()) << Failure() << Events();
     double u = 0.0, tau = 0.0, j = 0.0;
-    ASSERT_TRUE(road_->Read(3, &u, "u") && road_->Read(1, &tau, "tau") &&
-                road_->Read(4, &j, "J"))
+    ASSERT_TRUE(road_->Read(3, &u, "u") && road_->Read(1, &tau, "tau") && road_->Read(4, &j, "J"))
         << Failure();
     EXPECT_NEAR(tau, 1.0, 1e-9);
     EXPECT_NEAR(u, c.u.back(), 1e-4);
