@@ -351,26 +351,12 @@ class HockSchittkowskiRoad : public optimisationroad::OptimisationFixture {
   }
 };
 
-// From the standard start a descent slows past the saddle near f = 7.88:
-// there is no optimum there, and neither the SQP on sensitivities
-// (Optimizer 1) nor on differences of the runs (3) may call it one.
-TEST_F(HockSchittkowskiRoad, Hs038InTheReducedSpaceReachesItsOptimumOrSaysItFailed) {
-  const Problem p = Hs038();
-  for (std::uint32_t optimizer : {1u, 3u}) {
-    SCOPED_TRACE("Optimizer " + std::to_string(optimizer));
-    Ending e;
-    ASSERT_TRUE(Run(p, optimizer, optimizer == 3 ? "kvs_sqpa.dll" : "", &e))
-        << Failure() << Events();
-    ExpectOptimumOrFailure(p, e, false);
-  }
-}
-
 // The whole model as one NLP (Optimizer 4, and 7 with Ipopt) with either
 // library; one test a problem.
-class FullSpaceHsRoad : public HockSchittkowskiRoad,
+class PublishedHsRoad : public HockSchittkowskiRoad,
                         public ::testing::WithParamInterface<Problem (*)()> {};
 
-TEST_P(FullSpaceHsRoad, ReachesThePublishedOptimumWithBothLibraries) {
+TEST_P(PublishedHsRoad, FullSpaceReachesThePublishedOptimumWithBothLibraries) {
   const Problem p = GetParam()();
   struct Case {
     const char* library;
@@ -385,7 +371,23 @@ TEST_P(FullSpaceHsRoad, ReachesThePublishedOptimumWithBothLibraries) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Published, FullSpaceHsRoad,
+// The reduced space at the engine's own tolerances: SLSQP on the model's
+// sensitivities (Optimizer 1) and on differences of the runs (3), Ipopt
+// (10). From HS038's start a descent slows past the saddle near f = 7.88;
+// no optimum is there, and with the default 100 evaluations the run may
+// say that it failed, but never call that point the optimum.
+TEST_P(PublishedHsRoad, ReducedSpaceReachesThePublishedOptimum) {
+  const Problem p = GetParam()();
+  for (std::uint32_t optimizer : {1u, 3u, 10u}) {
+    SCOPED_TRACE(p.name + ", Optimizer " + std::to_string(optimizer));
+    Ending e;
+    ASSERT_TRUE(Run(p, optimizer, optimizer == 3 ? "kvs_sqpa.dll" : "", &e))
+        << Failure() << Events();
+    ExpectOptimumOrFailure(p, e, p.name != "HS038");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Published, PublishedHsRoad,
                          ::testing::Values(Hs001, Hs006, Hs021, Hs028, Hs035, Hs038, Hs076),
                          [](const ::testing::TestParamInfo<Problem (*)()>& info) {
                            return info.param().name;
