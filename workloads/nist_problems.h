@@ -1,14 +1,14 @@
-// The NIST StRD nonlinear regressions for the least-squares optimiser's tests
-// and benchmark: certified values read from NIST's own files, the models, and
-// the count of correct digits a solve reached. Header-only, no test framework.
+// The NIST StRD nonlinear regressions for the least-squares optimiser's
+// tests and benchmark: the certified numbers the project carries
+// (nist_datasets.cpp), the models, and the count of correct digits a solve
+// reached. No test framework: the benchmark uses it too.
 #pragma once
 
 #include <algorithm>
-#include <cctype>
+#include <array>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,9 +16,38 @@
 
 namespace testsupport {
 
+// NIST's levels of difficulty.
+enum class NistLevel { kLower, kAverage, kHigher };
+
+inline const char* NistLevelName(NistLevel level) {
+  switch (level) {
+    case NistLevel::kLower:
+      return "lower";
+    case NistLevel::kAverage:
+      return "average";
+    case NistLevel::kHigher:
+      break;
+  }
+  return "higher";
+}
+
+// One problem as the table holds it: per parameter {start 1, start 2,
+// certified value, certified standard deviation}; the observations as
+// (x, y) pairs.
+struct NistNumbers {
+  const char* name;
+  NistLevel level;
+  std::vector<std::array<double, 4>> parameters;
+  double rss;
+  std::vector<double> observations;
+};
+
+// The 25 problems, by level and then by name.
+std::span<const NistNumbers> NistTable();
+
 struct Certified {
   std::string name;
-  std::string level;  // the folder: low_, average_ or high_difficulty
+  NistLevel level = NistLevel::kLower;
   std::vector<std::vector<double>> starts;
   std::vector<double> values;
   std::vector<double> deviations;
@@ -26,56 +55,38 @@ struct Certified {
   std::vector<double> x, y;
 };
 
-inline Certified ReadCertified(const std::filesystem::path& file) {
+inline Certified CertifiedOf(const NistNumbers& n) {
   Certified c;
-  c.name = file.stem().string();
-  c.level = file.parent_path().filename().string();
+  c.name = n.name;
+  c.level = n.level;
   c.starts.resize(2);
-  std::ifstream in(file);
-  std::string line;
-  bool data = false;
-  while (std::getline(in, line)) {
-    std::istringstream words(line);
-    if (data) {
-      double y = 0.0, x = 0.0;
-      if (words >> y >> x) {
-        c.y.push_back(y);
-        c.x.push_back(x);
-      }
-      continue;
-    }
-    std::string first, eq;
-    words >> first;
-    double s1 = 0.0, s2 = 0.0, value = 0.0, sd = 0.0;
-    if (first.size() >= 2 && first[0] == 'b' &&
-        std::isdigit(static_cast<unsigned char>(first[1])) &&
-        (words >> eq >> s1 >> s2 >> value >> sd) && eq == "=") {
-      c.starts[0].push_back(s1);
-      c.starts[1].push_back(s2);
-      c.values.push_back(value);
-      c.deviations.push_back(sd);
-    }
-    if (line.rfind("Residual Sum of Squares:", 0) == 0) c.rss = std::stod(line.substr(25));
-    if (line.rfind("Data:", 0) == 0 && line.find(" y ") != std::string::npos) data = true;
+  for (const std::array<double, 4>& b : n.parameters) {
+    c.starts[0].push_back(b[0]);
+    c.starts[1].push_back(b[1]);
+    c.values.push_back(b[2]);
+    c.deviations.push_back(b[3]);
+  }
+  c.rss = n.rss;
+  for (std::size_t k = 0; k + 1 < n.observations.size(); k += 2) {
+    c.x.push_back(n.observations[k]);
+    c.y.push_back(n.observations[k + 1]);
   }
   return c;
 }
 
-// Every dataset under root/nist-strd, sorted by level and name; empty when
-// the folder is absent.
-inline std::vector<Certified> NistDatasets(const std::filesystem::path& root) {
+// Every problem, by level and then by name.
+inline std::vector<Certified> NistDatasets() {
   std::vector<Certified> out;
-  const std::filesystem::path base = root / "nist-strd";
-  std::error_code ec;
-  if (root.empty() || !std::filesystem::is_directory(base, ec)) return out;
-  for (const char* level : {"low_difficulty", "average_difficulty", "high_difficulty"}) {
-    std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(base / level, ec))
-      files.push_back(entry.path());
-    std::sort(files.begin(), files.end());
-    for (const auto& f : files) out.push_back(ReadCertified(f));
-  }
+  for (const NistNumbers& n : NistTable()) out.push_back(CertifiedOf(n));
   return out;
+}
+
+// One problem by name; throws std::out_of_range for a name it lacks.
+inline Certified NistDataset(const std::string& name) {
+  for (const NistNumbers& n : NistTable()) {
+    if (name == n.name) return CertifiedOf(n);
+  }
+  throw std::out_of_range("no NIST problem " + name);
 }
 
 // The model of a dataset; returns false for a name it does not know.

@@ -566,18 +566,93 @@ std::int32_t EstimationProblem::Run(std::int32_t mode, const Pass& pass,
   return result_;
 }
 
+namespace {
+
+// The least-squares step d that minimises |r + J d| over the columns of J
+// (m rows, column j at m·j) marked in `use`, by Gram-Schmidt twice on the
+// unit columns and back-substitution. A column that is zero or dependent on
+// those before it at round-off takes no part (its step stays 0) and sets
+// *dependent. *projected is |P r|², the most the step lowers |r|² by.
+// False when a column is not finite.
+bool GaussNewtonStep(const std::vector<double>& jac, std::size_t m, const std::vector<double>& r,
+                     const std::vector<bool>& use, std::vector<double>* step, double* projected,
+                     bool* dependent) {
+  constexpr double kDependent = 1e-10;
+  const std::size_t n = use.size();
+  std::vector<std::vector<double>> basis;
+  std::vector<std::size_t> column_of;
+  std::vector<double> norm_of;
+  // Column k of R: the coefficients of unit column k on q_0..q_k.
+  std::vector<std::vector<double>> rk;
+  for (std::size_t j = 0; j < n; ++j) {
+    if (!use[j]) continue;
+    std::vector<double> v(jac.begin() + static_cast<std::ptrdiff_t>(m * j),
+                          jac.begin() + static_cast<std::ptrdiff_t>(m * (j + 1)));
+    double norm = 0.0;
+    for (double e : v) norm += e * e;
+    norm = std::sqrt(norm);
+    if (!std::isfinite(norm)) return false;
+    if (norm == 0.0) {
+      *dependent = true;
+      continue;
+    }
+    for (double& e : v) e /= norm;
+    std::vector<double> coefficients(basis.size() + 1, 0.0);
+    for (int again = 0; again < 2; ++again) {
+      for (std::size_t i = 0; i < basis.size(); ++i) {
+        double d = 0.0;
+        for (std::size_t k = 0; k < m; ++k) d += basis[i][k] * v[k];
+        for (std::size_t k = 0; k < m; ++k) v[k] -= d * basis[i][k];
+        coefficients[i] += d;
+      }
+    }
+    double rest = 0.0;
+    for (double e : v) rest += e * e;
+    rest = std::sqrt(rest);
+    if (rest <= kDependent) {
+      *dependent = true;
+      continue;
+    }
+    for (double& e : v) e /= rest;
+    coefficients.back() = rest;
+    basis.push_back(std::move(v));
+    column_of.push_back(j);
+    norm_of.push_back(norm);
+    rk.push_back(std::move(coefficients));
+  }
+  const std::size_t kept = basis.size();
+  std::vector<double> c(kept, 0.0);
+  *projected = 0.0;
+  for (std::size_t i = 0; i < kept; ++i) {
+    for (std::size_t k = 0; k < m; ++k) c[i] -= basis[i][k] * r[k];
+    *projected += c[i] * c[i];
+  }
+  step->assign(n, 0.0);
+  std::vector<double> y(kept, 0.0);
+  for (std::size_t i = kept; i-- > 0;) {
+    double sum = c[i];
+    for (std::size_t l = i + 1; l < kept; ++l) sum -= rk[l][i] * y[l];
+    y[i] = sum / rk[i][i];
+    (*step)[column_of[i]] = y[i] / norm_of[i];
+  }
+  return true;
+}
+
+}  // namespace
+
 // A general NLP solver stops where its steps become small, which is not
 // where the sum of squares is least: a stale quasi-Newton matrix, a flat
 // stretch or a cut line search stop it as well. Its end point counts as
 // converged only where the Gauss-Newton step from the pass's residuals and
-// Jacobian would lower the sum by no more than the relative function
-// tolerance of it (Nls.RelFuncTol; for maximum likelihood, its SolTol on
-// the residuals weighted by each record's n / A), or the sum is below the
-// absolute one. Columns dependent at round-off make it singular
-// convergence. Heteroscedasticity unknowns leave the verdict to the
-// solver.
+// Jacobian, held inside the unknowns' bounds, would lower the sum by no
+// more than the relative function tolerance of it (Nls.RelFuncTol; for
+// maximum likelihood, its SolTol on the residuals weighted by each
+// record's n / A), or the sum is below the absolute one. At an optimum on
+// a bound the free step leaves the box and still lowers the sum: an unknown
+// the step takes past a bound stops there, and the others step again from
+// that point. Columns dependent at round-off make it singular convergence.
+// Heteroscedasticity unknowns leave the verdict to the solver.
 std::int32_t EstimationProblem::Judge(const Pass& pass, std::int32_t p) {
-  constexpr double kDependent = 1e-10;
   const bool likelihood = layout_.objective_type == 2;
   if (residual_optimiser_ || pass.jacobian == nullptr || m_ <= 0) return code_;
   for (const Unknown& u : layout_.unknowns) {
@@ -586,6 +661,7 @@ std::int32_t EstimationProblem::Judge(const Pass& pass, std::int32_t p) {
   Objective(pass, 0);
   CopyJacobian(pass, 0);
   const std::size_t m = Z(m_);
+  const std::size_t n = Z(n_);
   // Maximum likelihood with every gamma 0 is least squares on each record
   // weighted by n_i / A_i.
   std::vector<double> weight(m, 1.0);
@@ -602,52 +678,45 @@ std::int32_t EstimationProblem::Judge(const Pass& pass, std::int32_t p) {
       weight[k] = std::sqrt(count[i] / std::max(a[i], kTinyA));
     }
   }
-  std::vector<double> r(m);
+  std::vector<double> r(m), columns(m * n);
   double total = 0.0;
   for (std::size_t k = 0; k < m; ++k) {
     r[k] = residuals_[k] * weight[k];
     total += r[k] * r[k];
   }
-  // Modified Gram-Schmidt, twice, on the unit columns.
-  std::vector<std::vector<double>> basis;
+  for (std::size_t j = 0; j < n; ++j) {
+    for (std::size_t k = 0; k < m; ++k) columns[k + m * j] = jacobian_[k + m * j] * weight[k];
+  }
+  std::vector<bool> use(n, true);
+  std::vector<double> step;
+  double projected = 0.0;
   bool dependent = false;
-  for (std::int32_t j = 0; j < n_; ++j) {
-    std::vector<double> v(m);
-    double norm = 0.0;
-    for (std::size_t k = 0; k < m; ++k) {
-      v[k] = jacobian_[k + m * Z(j)] * weight[k];
-      norm += v[k] * v[k];
+  if (!GaussNewtonStep(columns, m, r, use, &step, &projected, &dependent)) return code_;
+  // Hold the step in the box. The residuals then start from the held
+  // unknowns' moves: `moved` = J·(those moves), and the step lowers |r|²
+  // by |r|² - |r + moved|² + |P (r + moved)|².
+  std::vector<double> moved(m, 0.0);
+  for (std::size_t round = 0; round < n; ++round) {
+    bool held = false;
+    for (std::size_t j = 0; j < n; ++j) {
+      if (!use[j]) continue;
+      const double to = x_[j] + step[j];
+      const double bound = to > bounds_[n + j] ? bounds_[n + j] : to < bounds_[j] ? bounds_[j] : to;
+      if (bound == to) continue;
+      use[j] = false;
+      held = true;
+      const double move = bound - x_[j];
+      for (std::size_t k = 0; k < m; ++k) moved[k] += columns[k + m * j] * move;
     }
-    norm = std::sqrt(norm);
-    if (!std::isfinite(norm)) return code_;
-    if (norm == 0.0) {
-      dependent = true;
-      continue;
-    }
-    for (double& e : v) e /= norm;
-    for (int again = 0; again < 2; ++again) {
-      for (const std::vector<double>& q : basis) {
-        double d = 0.0;
-        for (std::size_t k = 0; k < m; ++k) d += q[k] * v[k];
-        for (std::size_t k = 0; k < m; ++k) v[k] -= d * q[k];
-      }
-    }
-    double rest = 0.0;
-    for (double e : v) rest += e * e;
-    rest = std::sqrt(rest);
-    if (rest <= kDependent) {
-      dependent = true;
-      continue;
-    }
-    for (double& e : v) e /= rest;
-    basis.push_back(std::move(v));
+    if (!held) break;
+    std::vector<double> from(r);
+    for (std::size_t k = 0; k < m; ++k) from[k] += moved[k];
+    bool ignored = false;
+    if (!GaussNewtonStep(columns, m, from, use, &step, &projected, &ignored)) return code_;
   }
-  double reduction = 0.0;
-  for (const std::vector<double>& q : basis) {
-    double d = 0.0;
-    for (std::size_t k = 0; k < m; ++k) d += q[k] * r[k];
-    reduction += d * d;
-  }
+  double reduction = projected;
+  for (std::size_t k = 0; k < m; ++k) reduction -= 2.0 * r[k] * moved[k] + moved[k] * moved[k];
+  reduction = std::max(reduction, 0.0);
   SolverOptions* options = SolverOptions::Instance();
   const double relative = likelihood ? tolerance_ : options->GetReal(eo::kNlsRelFuncTol);
   const double absolute = likelihood ? 0.0 : options->GetReal(eo::kNlsAbsFuncTol);

@@ -48,7 +48,7 @@ Status EstExperiment::ReadBase(BvuBinaryStream& body, AnalysisServices& services
     }
     if (!input.values.empty()) input.first_value = input.values[0];
     if (points > 1) {
-      input.profile = std::make_unique<TimeDependentVariable>(
+      input.profile = std::make_shared<TimeDependentVariable>(
           static_cast<std::int32_t>(points), input.times.data(), input.values.data());
     }
     inputs_.push_back(std::move(input));
@@ -281,12 +281,14 @@ void EstDynExperiment::Reset() {
 
 void EstDynExperiment::InstallDrivers(AnalysisServices& services) {
   for (Input& input : inputs_) {
-    if (input.profile) services.SetVariableDriver(input.variable, input.profile.get());
+    if (!input.profile) continue;
+    if (!input.link) input.link = std::make_unique<InstalledDriver>();
+    input.link->Install(services, input.variable, input.profile);
   }
 }
 
 void EstDynExperiment::RemoveDrivers(AnalysisServices& services) {
   for (Input& input : inputs_) {
-    if (input.profile) services.SetVariableDriver(input.variable, nullptr);
+    if (input.link) input.link->Remove(&services, input.variable);
   }
 }

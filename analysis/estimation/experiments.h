@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "analysis/estimation/time_profile.h"
+#include "analysis/services/driver_link.h"
 #include "platform/status.h"
 
 class AnalysisServices;
@@ -42,7 +43,9 @@ class EstExperiment {
     std::vector<double> times;
     std::vector<double> values;
     double first_value = 0.0;
-    std::unique_ptr<TimeDependentVariable> profile;  // with more than one point
+    // With more than one point; the variable-driver table holds a link.
+    std::shared_ptr<TimeDependentVariable> profile;
+    std::unique_ptr<InstalledDriver> link;
   };
 
   EstExperiment(std::string name, std::int32_t index, std::int32_t inputs, std::int32_t measured,

@@ -198,6 +198,7 @@ Status FullSpaceOptimisation::Formulate() {
     upper_.push_back(1e30);
     slacks_.push_back(std::move(s));
   }
+  start_.assign(point_.begin(), point_.begin() + n0_);
   q_ = static_cast<std::int32_t>(slacks_.size());
   m_ = m0_ + static_cast<std::int32_t>(inequalities_.size());
   n_ = n0_ + q_;
@@ -241,12 +242,16 @@ Status FullSpaceOptimisation::Connect() {
   const Status s = GuardedKvsCall(
       [&] { return nlp_factory->CreateSystem(eso_, QLNCOpenMessagesHandler::Instance(), &system); },
       kFullSpaceNotSupported);
-  factory->Release();
   if (s != 0 || system == nullptr) {
+    factory->Release();
     if (system != nullptr) system->Release();
     return s != 0 ? s : kFullSpaceNotSupported;
   }
   system_ = system;
+  // The settings a client gave the library as named options: no proxy
+  // stands between it and this system.
+  ApplyNamedOptions(factory, system_);
+  factory->Release();
   void* raw = nullptr;
   if (system_->QueryInterface(IID_KVSNLPResult, &raw) == 0)
     result_ = static_cast<KVSNLPResult*>(raw);
@@ -339,6 +344,15 @@ void FullSpaceOptimisation::Progress(std::uint32_t state, BvuBinaryStream* progr
     }
   }
   column_list(constrained);
+}
+
+// The solver's last iterate breaks the model's equations wherever it
+// stopped short: the model goes back to the solved steady state it started
+// from, whichever library failed.
+void FullSpaceOptimisation::RestoreStart() {
+  for (std::size_t j = 0; j < start_.size(); ++j) {
+    model_->SetValue(static_cast<std::int32_t>(j), start_[j]);
+  }
 }
 
 bool FullSpaceOptimisation::Multipliers(std::int32_t column, double* upper, double* lower) const {
@@ -455,6 +469,7 @@ std::int32_t FullSpaceOptimisation::Pass(std::int32_t code, BvuBinaryStream* pro
     Say(failure_, def_.optimizer == 4 ? "Optimization failed to converge"
                                       : "Solution failure in external solver.");
     Progress(kOptProgressFailed, progress);
+    RestoreStart();
   }
   if (print_level_ >= 3) {
     Say(0, "Current values of decision variables: (unscaled)");

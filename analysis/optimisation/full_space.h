@@ -192,6 +192,7 @@ class FullSpaceOptimisation {
   void Evaluate(std::uint32_t request);
   void Progress(std::uint32_t state, BvuBinaryStream* progress) const;
   void ReadOptions();
+  void RestoreStart();
 
   FullSpaceModel* model_;
   Definition def_;
@@ -205,6 +206,8 @@ class FullSpaceOptimisation {
   std::vector<std::unique_ptr<OptSlackVariable>> slacks_;
   std::vector<OptEquation> inequalities_;
   std::vector<double> point_, lower_, upper_, work1_, work2_, multipliers_, row_multipliers_;
+  // The model columns' values when the optimisation was formulated.
+  std::vector<double> start_;
   QLNCNumericNLPESO* eso_ = nullptr;
   KVSNLPSystem* system_ = nullptr;
   KVSNLPResult* result_ = nullptr;

@@ -208,12 +208,10 @@ bool OptDefinition::Names(AnalysisVariable* variable) const {
 }
 
 void OptDefinition::Clear(AnalysisServices* services) {
-  if (services != nullptr && drivers_installed_) {
-    for (const auto& control : controls) {
-      if (control->variable != nullptr) services->SetVariableDriver(control->variable, nullptr);
-    }
+  for (std::size_t i = 0; i < links_.size() && i < controls.size(); ++i) {
+    links_[i]->Remove(services, controls[i]->variable);
   }
-  drivers_installed_ = false;
+  links_.clear();
   list.clear();
   schedule.clear();
   constraints.clear();
@@ -383,7 +381,7 @@ Status OptDefinition::ReadBody(BvuBinaryStream& body, AnalysisServices& services
     for (std::int32_t j = 0; j < control->count; ++j) {
       control_elements.push_back(std::make_unique<OptControlElement>(control.get(), j));
     }
-    if (piecewise_linear) ramps.push_back(std::make_unique<ControlRamp>());
+    if (piecewise_linear) ramps.push_back(std::make_shared<ControlRamp>());
   }
   return status::kOk;
 }
@@ -473,9 +471,11 @@ void OptDefinition::Register(AnalysisServices& services, QLNSensitivityManager* 
     AnalysisVariable* model = controls[i]->variable;
     model->SetFlags(kControlFlag);
     if (sensitivities != nullptr) sensitivities->AddParameterArray(model, values_per_control_);
-    if (piecewise_linear) services.SetVariableDriver(model, ramps[i].get());
+    if (piecewise_linear) {
+      links_.push_back(std::make_unique<InstalledDriver>());
+      links_.back()->Install(services, model, ramps[i]);
+    }
   }
-  drivers_installed_ = piecewise_linear && !controls.empty();
   if (sensitivities != nullptr) {
     for (AnalysisVariable* objective : objectives) sensitivities->AddVariable(objective);
     if (moving_elements) sensitivities->SetNumMatrixRows(movable_);

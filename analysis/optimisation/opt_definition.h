@@ -13,6 +13,7 @@
 
 #include "analysis/model/analysis_variable.h"
 #include "analysis/model/opt_variable.h"
+#include "analysis/services/driver_link.h"
 #include "foundation/interfaces/variable_drivers.h"
 #include "platform/status.h"
 
@@ -182,7 +183,9 @@ class OptDefinition {
   std::vector<OptModelPair> initial;
   std::vector<std::unique_ptr<OptControlRecord>> controls;
   std::vector<std::unique_ptr<OptControlElement>> control_elements;  // C x V, control by control
-  std::vector<std::unique_ptr<ControlRamp>> ramps;  // one per control when piecewise linear
+  // One per control when piecewise linear; the variable-driver table holds
+  // links to them.
+  std::vector<std::shared_ptr<ControlRamp>> ramps;
   std::vector<AnalysisVariable*> objectives;
   std::vector<AnalysisVariable*> constrained;
   std::vector<OptConstraint> constraints;
@@ -203,5 +206,5 @@ class OptDefinition {
   std::int32_t movable_ = 0;
   std::int32_t values_per_control_ = 0;
   std::int32_t equalities_ = 0;
-  bool drivers_installed_ = false;
+  std::vector<std::unique_ptr<InstalledDriver>> links_;  // one per ramp
 };

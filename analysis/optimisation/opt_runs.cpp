@@ -92,6 +92,10 @@ std::unique_ptr<OptReducedSpaceRun> OptReducedSpaceRun::Make(
       [&services](Status s, const std::string& text) { services.Print(s, text); },
       std::move(factory));
   if (driver == nullptr) return nullptr;
+  // The summary of Optimizer 10 states the tolerance SQPB runs with.
+  driver->SetNamedTolerance([&services](double* tolerance) {
+    return services.GetNamedReal("_KVS_SQPB.OptTol", tolerance);
+  });
   return std::unique_ptr<OptReducedSpaceRun>(new OptReducedSpaceRun(host, std::move(driver)));
 }
 

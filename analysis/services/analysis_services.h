@@ -30,6 +30,9 @@ inline constexpr std::int32_t kRunDynamic = 4;
 // Flag of the results manager that the analysis runs hold while active.
 inline constexpr std::uint32_t kResultsAnalysisFlag = 0x8;
 
+// Removing a variable's driver found none: a success, as S_FALSE is.
+inline constexpr Status kDriverNotHeld = 1;
+
 // One option of a loaded Open NLP solver, as its option interface lists it.
 struct EstNLPOption {
   static constexpr std::uint16_t kInteger = 4;
@@ -91,12 +94,17 @@ class AnalysisServices {
                                double value) = 0;
   virtual void DumpSwitchTimeSensitivity(AnalysisVariable* variable, std::int32_t row,
                                          double value) = 0;
-  // Installs (null: removes) the time-profile driver of a variable.
+  // Installs (null: removes) the time-profile driver of a variable. Removing
+  // answers kDriverNotHeld where the table held none for the variable: it
+  // has been cleared since, and has deleted the driver it held.
   virtual Status SetVariableDriver(AnalysisVariable* variable, VariableDriver* driver) = 0;
 
   // --- solver option table ---
   virtual std::int32_t GetIntOption(std::int32_t number) = 0;
   virtual void SetIntOption(std::int32_t number, std::int32_t value) = 0;
+  // The named option `full_name` ("solver.option") as a real, an integer
+  // one converted; false when it is not set or holds neither.
+  virtual bool GetNamedReal(const char* full_name, double* value) = 0;
 
   // --- results manager ---
   virtual void SetResultsFlags(std::uint32_t flags) = 0;

@@ -134,8 +134,8 @@ Status EngineAnalysisServices::SetVariableDriver(AnalysisVariable* variable,
                                                  VariableDriver* driver) {
   DAESVariable* model = ModelVariableOf(variable);
   if (model == nullptr) return kNotAVariable;
-  ::SetVariableDriver(model, driver);
-  return status::kOk;
+  const bool held = ::SetVariableDriver(model, driver);
+  return driver == nullptr && !held ? kDriverNotHeld : status::kOk;
 }
 
 std::int32_t EngineAnalysisServices::ControlValueCount() {
@@ -150,6 +150,24 @@ std::int32_t EngineAnalysisServices::GetIntOption(std::int32_t number) {
 
 void EngineAnalysisServices::SetIntOption(std::int32_t number, std::int32_t value) {
   SolverOptionTable::Instance()->SetInt(number, value);
+}
+
+bool EngineAnalysisServices::GetNamedReal(const char* full_name, double* value) {
+  SUValue named;
+  if (SolverOptionTable::Instance()->GetNamedOption(full_name, &named) != 0 || named.IsSet() ||
+      named.IsArray()) {
+    return false;
+  }
+  switch (named.Kind()) {
+    case SUValue::kReal:
+      *value = named.payload.real;
+      return true;
+    case SUValue::kInteger:
+      *value = static_cast<double>(named.payload.integer);
+      return true;
+    default:
+      return false;
+  }
 }
 
 void EngineAnalysisServices::SetResultsFlags(std::uint32_t flags) {

@@ -53,6 +53,7 @@ class EngineAnalysisServices final : public AnalysisServices {
   Status SetVariableDriver(AnalysisVariable* variable, VariableDriver* driver) override;
   std::int32_t GetIntOption(std::int32_t number) override;
   void SetIntOption(std::int32_t number, std::int32_t value) override;
+  bool GetNamedReal(const char* full_name, double* value) override;
   void SetResultsFlags(std::uint32_t flags) override;
   void ClearResultsFlags(std::uint32_t flags) override;
   void SetCommunicationTime(double time) override;

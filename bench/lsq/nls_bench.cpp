@@ -174,17 +174,11 @@ void SolveNist(benchmark::State& state, const std::string& name, const testsuppo
   }
 }
 
-std::filesystem::path DataRoot() {
-  if (const char* env = std::getenv("VANTOR_SHARED_DATA"); env != nullptr && *env != '\0')
-    return env;
-  return "../shared/data";
-}
-
 const bool kRegistered = [] {
   for (const auto& pb : testsupport::ClassicProblems())
     benchmark::RegisterBenchmark(("NlsSolve/" + pb.name).c_str(),
                                  [pb](benchmark::State& state) { SolveClassic(state, pb); });
-  for (const auto& cert : testsupport::NistDatasets(DataRoot())) {
+  for (const auto& cert : testsupport::NistDatasets()) {
     for (bool tight : {true, false}) {
       for (int start = 0; start < 2; ++start) {
         const std::string name = std::string("NlsNist/") + (tight ? "Tight/" : "Engine/") +

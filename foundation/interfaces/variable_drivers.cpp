@@ -2,23 +2,23 @@
 
 #include <algorithm>
 
-void VariableDriverTable::Set(DrivenVariable* variable, VariableDriver* driver) {
-  if (variable == nullptr) return;
+bool VariableDriverTable::Set(DrivenVariable* variable, VariableDriver* driver) {
+  if (variable == nullptr) return false;
   const auto found = std::find(variables_.begin(), variables_.end(), variable);
   if (found != variables_.end()) {
     const auto i = found - variables_.begin();
     if (driver == nullptr) variables_[i] = nullptr;
     drivers_[i] = driver;
-    return;
+    return true;
   }
-  if (driver == nullptr) return;
+  if (driver == nullptr) return false;
 
   const auto free_slot = std::find(variables_.begin(), variables_.end(), nullptr);
   if (free_slot != variables_.end()) {
     const auto i = free_slot - variables_.begin();
     variables_[i] = variable;
     drivers_[i] = driver;
-    return;
+    return false;
   }
   if (count() == capacity_) {
     capacity_ += 4;
@@ -27,6 +27,7 @@ void VariableDriverTable::Set(DrivenVariable* variable, VariableDriver* driver) 
   }
   variables_.push_back(variable);
   drivers_.push_back(driver);
+  return false;
 }
 
 void VariableDriverTable::Apply(double time) {
@@ -58,8 +59,8 @@ VariableDriverTable& VariableDrivers() {
   return *table;
 }
 
-void SetVariableDriver(DrivenVariable* variable, VariableDriver* driver) {
-  VariableDrivers().Set(variable, driver);
+bool SetVariableDriver(DrivenVariable* variable, VariableDriver* driver) {
+  return VariableDrivers().Set(variable, driver);
 }
 
 void ApplyVariableDrivers(double time) { VariableDrivers().Apply(time); }

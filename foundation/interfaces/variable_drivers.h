@@ -43,7 +43,8 @@ class VariableDriverTable {
   // its pair becomes a free slot. A new variable with a driver takes the first
   // free slot, else is appended, the arrays growing by 4 pairs when full. A
   // new variable without a driver, or a null variable, changes nothing.
-  void Set(DrivenVariable* variable, VariableDriver* driver);
+  // True when the variable had a pair: its driver is back with the caller.
+  bool Set(DrivenVariable* variable, VariableDriver* driver);
   // For every pair with a driver, in table order: the variable's value
   // becomes the driver's value at `time`.
   void Apply(double time);
@@ -65,6 +66,6 @@ class VariableDriverTable {
 
 // The process-wide table.
 VariableDriverTable& VariableDrivers();
-void SetVariableDriver(DrivenVariable* variable, VariableDriver* driver);
+bool SetVariableDriver(DrivenVariable* variable, VariableDriver* driver);
 void ApplyVariableDrivers(double time);
 void ClearVariableDrivers();

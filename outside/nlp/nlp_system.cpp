@@ -432,9 +432,12 @@ class NlpSystem final : public KVSNLPSystem,
     }
     measure_ = o.measure;
     eso_->SetRequest(0);
+    // Why a run failed is said at every print level: the engine's own
+    // failure message cannot tell.
     kvs::Printer print(handler_, &settings_.print_level);
-    print(1, "%s: %s after %d iterations (result %d, optimality %.3e)", product_.c_str(),
-          o.message.c_str(), o.iterations, o.result, o.measure);
+    const bool failed = o.result != kConverged && o.result != kStopped;
+    print(failed ? 0 : 1, "%s: %s after %d iterations (result %d, optimality %.3e)",
+          product_.c_str(), o.message.c_str(), o.iterations, o.result, o.measure);
     return static_cast<Status>(o.result);
   }
 
@@ -456,7 +459,8 @@ class NlpFactory final : public KVSNLPSystemFactory,
                          public KVSParameters,
                          RefCounted {
  public:
-  NlpFactory(const kvs::LibraryTexts& texts, DriverMaker make) : texts_(texts), make_(make) {
+  NlpFactory(const kvs::LibraryTexts& texts, DriverMaker make, const Settings& defaults)
+      : texts_(texts), make_(make), defaults_(defaults) {
     Bind(&params_, &defaults_);
   }
 
@@ -517,8 +521,9 @@ class NlpFactory final : public KVSNLPSystemFactory,
 
 }  // namespace
 
-platform::IUnknown* MakeNlpFactory(const kvs::LibraryTexts& texts, DriverMaker make) {
-  return static_cast<KVSNLPSystemFactory*>(new NlpFactory(texts, make));
+platform::IUnknown* MakeNlpFactory(const kvs::LibraryTexts& texts, DriverMaker make,
+                                   const Settings& defaults) {
+  return static_cast<KVSNLPSystemFactory*>(new NlpFactory(texts, make, defaults));
 }
 
 }  // namespace kvsnlp

@@ -171,8 +171,10 @@ class Driver {
 
 using DriverMaker = Driver* (*)();
 
-// The library's factory for `texts`, making systems with `make`.
-platform::IUnknown* MakeNlpFactory(const kvs::LibraryTexts& texts, DriverMaker make);
+// The library's factory for `texts`, making systems with `make`, their
+// settings starting at `defaults`.
+platform::IUnknown* MakeNlpFactory(const kvs::LibraryTexts& texts, DriverMaker make,
+                                   const Settings& defaults);
 
 // Multipliers at the final point from its gradients by least squares over
 // the active constraints and bounds, and the largest stationarity residual.

@@ -22,8 +22,17 @@ namespace {
 // Below this the objective is taken for unbounded.
 constexpr double kUnboundedObjective = -1e20;
 
+// A bound beyond this is none, as Ipopt reads it in kvs_sqpb.
+constexpr double kNoBound = 1e19;
+
 // Runs from the last iterate after a stop short of the constraints.
 constexpr int kRestarts = 5;
+
+// The least relative stationarity a point is held to: SLSQP's steps end
+// about there where the objective's minimum is 0 (its small-change stop is
+// relative), and gradients from values solved to a model's tolerance carry
+// errors of that order.
+constexpr double kStationaryFloor = 1e-3;
 
 // Points in a row the engine may fail to evaluate before the run gives up.
 constexpr int kMaxFailedPoints = 20;
@@ -35,9 +44,8 @@ struct Context {
   nlopt_opt opt;
   bool stopped = false;
   int failures = 0;
-  bool evaluated = false;        // some point had values
-  std::vector<double> failed;    // the last point the engine could not evaluate
-  double first_gradient = -1.0;  // the largest |df/dx_j| at the first point with one
+  bool evaluated = false;      // some point had values
+  std::vector<double> failed;  // the last point the engine could not evaluate
 };
 
 // Null where there are no values. A point the engine could not evaluate
@@ -67,14 +75,7 @@ double Objective(unsigned n, const double* x, double* grad, void* data) {
   auto* c = static_cast<Context*>(data);
   const Values* v = Fetch(c, x, grad != nullptr);
   if (v == nullptr) return HUGE_VAL;
-  if (grad != nullptr) {
-    std::copy(v->grad.begin(), v->grad.begin() + n, grad);
-    if (c->first_gradient < 0.0) {
-      c->first_gradient = 0.0;
-      for (unsigned j = 0; j < n; ++j)
-        c->first_gradient = std::max(c->first_gradient, std::fabs(grad[j]));
-    }
-  }
+  if (grad != nullptr) std::copy(v->grad.begin(), v->grad.begin() + n, grad);
   return v->f;
 }
 
@@ -131,17 +132,22 @@ class SlsqpDriver final : public Driver {
     // converged there, so it goes on from its last iterate.
     // A stop on a small change of objective or point says only that the
     // last steps were small: a stale quasi-Newton matrix or a cut line
-    // search stops SLSQP as well, the start point included. The run goes
-    // on afresh from there while the point is not stationary.
+    // search stops SLSQP as well, the start point included, and so does a
+    // crawl along a curved valley. The run goes on afresh from there while
+    // the point is not stationary.
     for (int again = 0;
          again < kRestarts && (StoppedShort(p, cache.Last(), code, feasibility) ||
-                               (SmallChange(code) && !Stationary(p, cache.Last(), s, context)));
+                               (SmallChange(code) && !Stationary(p, cache.Last(), s)));
          ++again) {
       if (s.max_iterations > 0) {
         if (evaluations >= s.max_iterations) break;
         nlopt_set_maxeval(opt, s.max_iterations - evaluations);
       }
       x = cache.Last().x;
+      // The same small change would end the new run after a step or two
+      // (an objective far from 0 makes a relative change small whatever
+      // the step did): it goes on until its steps are small.
+      nlopt_set_ftol_rel(opt, 0.0);
       code = nlopt_optimize(opt, x.data(), &f);
       evaluations += nlopt_get_numevals(opt);
     }
@@ -152,13 +158,15 @@ class SlsqpDriver final : public Driver {
     if (out.result != kStopped && (!context.evaluated || x == context.failed)) {
       out.result = kEvaluationFailed;
     }
-    out.message = nlopt_get_errmsg(opt) != nullptr ? nlopt_get_errmsg(opt) : "SLSQP ended";
+    const char* said = nlopt_get_errmsg(opt);
+    out.message = std::string("SLSQP ended with ") + nlopt_result_to_string(code) +
+                  (said != nullptr ? std::string(": ") + said : std::string());
     out.iterations = evaluations;
     nlopt_destroy(opt);
     if (out.result != kStopped && out.result != kEvaluationFailed) {
       Finish(&cache, p, x, true, feasibility, &out);
       if (out.result == kConverged && SmallChange(code) &&
-          out.measure > StationaryTolerance(s, cache.Last().f, context)) {
+          out.measure > StationaryTolerance(s, cache.Last().f)) {
         out.result = kAccuracyLimit;
         out.message = "SLSQP stopped on a small change away from a stationary point";
       }
@@ -177,21 +185,21 @@ class SlsqpDriver final : public Driver {
   }
 
   // The largest first-order optimality residual (projected on the active
-  // bounds and constraints) a point may keep and count as stationary, in
-  // units of the objective's size or of the gradient at the start,
-  // whichever is larger: the square root of OptTol, as a stop on a small
-  // change of the objective leaves the gradient at about that.
-  static double StationaryTolerance(const Settings& s, double f, const Context& c) {
-    return std::sqrt(s.opt_tol) * std::max({1.0, std::fabs(f), c.first_gradient});
+  // bounds and constraints) a point may keep and count as stationary: OptTol
+  // of the objective's size there (at least 1), or the floor's. Nothing
+  // from elsewhere enters: a steep start, or a root of OptTol, would excuse
+  // a point where the run only crawls, as along a curved valley past a
+  // saddle, where no step lowers the objective by OptTol of itself.
+  static double StationaryTolerance(const Settings& s, double f) {
+    return std::max(s.opt_tol, kStationaryFloor) * std::max(1.0, std::fabs(f));
   }
 
   // True also where there is nothing to judge by.
-  static bool Stationary(const Problem& p, const Values& last, const Settings& s,
-                         const Context& c) {
+  static bool Stationary(const Problem& p, const Values& last, const Settings& s) {
     if (!last.derivatives || last.x.size() != static_cast<std::size_t>(p.n)) return true;
     Outcome probe;
     EstimateMultipliers(p, last, FeasibilityTolerance(s), &probe);
-    return probe.measure <= StationaryTolerance(s, last.f, c);
+    return probe.measure <= StationaryTolerance(s, last.f);
   }
 
   static bool StoppedShort(const Problem& p, const Values& last, nlopt_result code,
@@ -216,8 +224,13 @@ class SlsqpDriver final : public Driver {
 
   // The same settings for a direct run in the tests.
   static void Configure(nlopt_opt opt, const Problem& p, const Settings& s, void* data) {
-    nlopt_set_lower_bounds(opt, p.lower.data());
-    nlopt_set_upper_bounds(opt, p.upper.data());
+    // An engine variable without bounds reports +-1.5e308: as finite bounds
+    // they overflow SLSQP's subproblem, whose steps then go nowhere.
+    std::vector<double> lower(p.lower), upper(p.upper);
+    for (double& b : lower) b = b <= -kNoBound ? -HUGE_VAL : b;
+    for (double& b : upper) b = b >= kNoBound ? HUGE_VAL : b;
+    nlopt_set_lower_bounds(opt, lower.data());
+    nlopt_set_upper_bounds(opt, upper.data());
     nlopt_set_min_objective(opt, Objective, data);
     const std::vector<double> tol(static_cast<std::size_t>(std::max(p.m(), 1)), 1e-8);
     if (p.equalities > 0) {
@@ -246,5 +259,5 @@ Driver* MakeSlsqp() { return new SlsqpDriver(); }
 extern "C" KVS_EXPORT platform::IUnknown* GetFactoryNLPSystem() {
   static const kvs::LibraryTexts texts{"1.0", "_KVS_SQPA",
                                        "SQP (NLopt SLSQP) by reverse communication", "_KVS_SQPA"};
-  return kvsnlp::MakeNlpFactory(texts, kvsnlp::MakeSlsqp);
+  return kvsnlp::MakeNlpFactory(texts, kvsnlp::MakeSlsqp, kvsnlp::Settings{});
 }

@@ -19,6 +19,8 @@ namespace {
 
 // Ipopt reads bounds beyond these as none.
 constexpr double kIpoptInfinity = 1e19;
+// Ipopt's own default of max_iter.
+constexpr std::int32_t kIpoptIterations = 3000;
 // Below this the objective is taken for unbounded, as in kvs_sqpa.
 constexpr double kUnboundedObjective = -1e20;
 
@@ -123,7 +125,7 @@ class IpoptDriver final : public Driver {
     if (context.unbounded) out.result = kUnbounded;
     if (bridge->Abandoning()) out.result = kStopped;
     out.iterations = context.iterations;
-    out.message = "Ipopt status " + std::to_string(code);
+    out.message = std::string("Ipopt ended with ") + IpoptStatusName(code);
     out.measure = context.dual_infeasibility;
     out.constraint_multipliers.resize(m);
     out.variable_multipliers.resize(x.size());
@@ -140,6 +142,12 @@ class IpoptDriver final : public Driver {
   static void Configure(IpoptProblem problem, const Settings& s) {
     AddIpoptStrOption(problem, const_cast<char*>("hessian_approximation"),
                       const_cast<char*>("limited-memory"));
+    // The first quasi-Newton matrix from s'y / s's, not y'y / s'y: where the
+    // objective is one variable and all curvature sits in the model's
+    // equations (the full space), the default start overshoots along
+    // curved valleys (Rosenbrock's, Colville's) without end.
+    AddIpoptStrOption(problem, const_cast<char*>("limited_memory_initialization"),
+                      const_cast<char*>("scalar2"));
     AddIpoptStrOption(problem, const_cast<char*>("sb"), const_cast<char*>("yes"));
     AddIpoptIntOption(problem, const_cast<char*>("print_level"),
                       s.print_level > 2 ? std::min(s.print_level, 12) : 0);
@@ -161,5 +169,9 @@ Driver* MakeIpopt() { return new IpoptDriver(); }
 extern "C" KVS_EXPORT platform::IUnknown* GetFactoryNLPSystem() {
   static const kvs::LibraryTexts texts{
       "1.0", "_KVS_SQPB", "Interior point (Ipopt) by reverse communication", "_KVS_SQPB"};
-  return kvsnlp::MakeNlpFactory(texts, kvsnlp::MakeIpopt);
+  // Ipopt's own iteration limit: a quasi-Newton interior point needs more
+  // iterations than the evaluations SLSQP's 100 stand for.
+  kvsnlp::Settings defaults;
+  defaults.max_iterations = kvsnlp::kIpoptIterations;
+  return kvsnlp::MakeNlpFactory(texts, kvsnlp::MakeIpopt, defaults);
 }

@@ -73,4 +73,49 @@ inline std::int32_t IpoptStepResult(int code) {
   }
 }
 
+// Ipopt 3.11's name for an ApplicationReturnStatus value, for the line that
+// says why a run ended.
+inline const char* IpoptStatusName(int code) {
+  switch (code) {
+    case 0:
+      return "Solve_Succeeded";
+    case 1:
+      return "Solved_To_Acceptable_Level";
+    case 2:
+      return "Infeasible_Problem_Detected";
+    case 3:
+      return "Search_Direction_Becomes_Too_Small";
+    case 4:
+      return "Diverging_Iterates";
+    case 5:
+      return "User_Requested_Stop";
+    case 6:
+      return "Feasible_Point_Found";
+    case -1:
+      return "Maximum_Iterations_Exceeded";
+    case -2:
+      return "Restoration_Failed";
+    case -3:
+      return "Error_In_Step_Computation";
+    case -4:
+      return "Maximum_CpuTime_Exceeded";
+    case -10:
+      return "Not_Enough_Degrees_Of_Freedom";
+    case -11:
+      return "Invalid_Problem_Definition";
+    case -12:
+      return "Invalid_Option";
+    case -13:
+      return "Invalid_Number_Detected";
+    case -100:
+      return "Unrecoverable_Exception";
+    case -101:
+      return "NonIpopt_Exception_Thrown";
+    case -102:
+      return "Insufficient_Memory";
+    default:
+      return "Internal_Error";
+  }
+}
+
 }  // namespace kvsnlp

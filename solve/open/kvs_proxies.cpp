@@ -468,6 +468,57 @@ std::int32_t QLNKVSGenericProxy::PublishParameters(platform::IUnknown* object, b
   return published;
 }
 
+std::int32_t ApplyNamedOptions(platform::IUnknown* factory, platform::IUnknown* system) {
+  const SolverOptionTable* table = SolverOptionTable::Existing();
+  if (table == nullptr || factory == nullptr || system == nullptr) return 0;
+  void* raw = nullptr;
+  std::string product;
+  if (factory->QueryInterface(IID_KVSUtilityComponent, &raw) == 0 && raw != nullptr) {
+    auto* utility = static_cast<KVSUtilityComponent*>(raw);
+    char* text = nullptr;
+    if (utility->GetProduct(&text) == 0) product = TakeKvsText(text);
+    utility->Release();
+  }
+  raw = nullptr;
+  if (product.empty() || system->QueryInterface(IID_KVSParameters, &raw) != 0 || raw == nullptr) {
+    return 0;
+  }
+  auto* parameters = static_cast<KVSParameters*>(raw);
+  std::int32_t count = 0, applied = 0;
+  char** names = nullptr;
+  if (parameters->GetCount(&count) == 0 && count > 0 && count < 100000 &&
+      parameters->GetNames(&names) == 0 && names != nullptr) {
+    for (std::int32_t k = 0; k < count; ++k) {
+      const std::string name = TakeKvsText(names[k]);
+      SUValue value;
+      if (name.empty() || table->GetNamedOption((product + "." + name).c_str(), &value) != 0 ||
+          value.IsSet() || value.IsArray()) {
+        continue;
+      }
+      Status set = kKvsParameterFailed;
+      switch (value.Kind()) {
+        case SUValue::kInteger:
+          set = parameters->Set(name.c_str(), kKvsInteger, &value.payload.integer);
+          break;
+        case SUValue::kReal:
+          set = parameters->Set(name.c_str(), kKvsReal, &value.payload.real);
+          break;
+        case SUValue::kString:
+        case SUValue::kName:
+          set = parameters->Set(name.c_str(), kKvsText,
+                                value.GetString() != nullptr ? value.GetString() : "");
+          break;
+        default:
+          break;
+      }
+      applied += set == 0 ? 1 : 0;
+    }
+    KvsServicesFree(names);
+  }
+  parameters->Release();
+  return applied;
+}
+
 Status QLNKVSGenericProxy::NamedParameterChanged(std::uint32_t id, const SUValue& value,
                                                  platform::IUnknown* system) {
   if (id >= published_.size() || published_[id].empty()) return kKvsParameterFailed;

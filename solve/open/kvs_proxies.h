@@ -404,6 +404,11 @@ class QLNCNumericAlgebraicESO final : public KVSNumericAlgebraicESO,
 // The kind the framework sees for a structure entry's kind.
 std::int32_t KvsStructureKind(std::int64_t kind);
 
+// Sets on `system` each of its parameters that the process's option table
+// holds as the named option "<product>.<parameter>" of the library behind
+// `factory`, for a system no proxy publishes; the number set.
+std::int32_t ApplyNamedOptions(platform::IUnknown* factory, platform::IUnknown* system);
+
 inline constexpr Status kOpenNLAFailed = 0x80000251u;
 inline constexpr Status kOpenNLANoFactory = KvsCode(-6);
 

@@ -248,5 +248,10 @@ std::int32_t QLNKVSOptimiser::Run(DenseOptimiserCall& call) {
     const char* run = run_type_ == kRunEstimation ? "estimation" : "optimisation";
     SuPrint(0, "No open NLP solver is loaded for %s: choose its library before the run", run);
   }
+  // The tolerance the client chose, for a library that takes one by the
+  // name the built-in ones use; one that refuses it keeps its own.
+  if (run_.System() != nullptr && call.mode == kOptimiserStart && call.tolerance > 0.0) {
+    run_.PassSetting("OptTol", kKvsReal, &call.tolerance);
+  }
   return run_.Run(call, [&] { return GuardedNlpStep(run_.System(), call.mode); });
 }

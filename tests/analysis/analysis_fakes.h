@@ -13,6 +13,7 @@
 #include "analysis/estimation/time_profile.h"
 #include "analysis/model/analysis_variable.h"
 #include "analysis/services/analysis_services.h"
+#include "analysis/services/driver_link.h"
 #include "control/actions/action_mgr.h"
 #include "foundation/persistence/binary_stream.h"
 #include "solve/optimisers/dense_optimiser.h"
@@ -214,11 +215,17 @@ class FakeServices : public AnalysisServices {
     dumps.push_back(line);
   }
   Status SetVariableDriver(AnalysisVariable* variable, VariableDriver* driver) override {
-    drivers[variable] = dynamic_cast<TimeDependentVariable*>(driver);
+    const bool held = any_drivers.count(variable) != 0 && any_drivers[variable] != nullptr;
     any_drivers[variable] = driver;
     ++driver_calls;
-    return 0;
+    return driver == nullptr && !held ? kDriverNotHeld : 0;
   }
+  // Clears the drivers as the engine's table does: the links it holds go.
+  void ClearDrivers() {
+    for (auto& [variable, driver] : any_drivers) delete dynamic_cast<DriverLink*>(driver);
+    any_drivers.clear();
+  }
+  ~FakeServices() override { ClearDrivers(); }
   std::int32_t GetIntOption(std::int32_t number) override {
     auto it = options.find(number);
     return it == options.end() ? 0 : it->second;
@@ -226,6 +233,12 @@ class FakeServices : public AnalysisServices {
   void SetIntOption(std::int32_t number, std::int32_t value) override {
     options[number] = value;
     option_writes.push_back({number, value});
+  }
+  bool GetNamedReal(const char* full_name, double* value) override {
+    auto it = named_reals.find(full_name);
+    if (it == named_reals.end()) return false;
+    *value = it->second;
+    return true;
   }
   void SetResultsFlags(std::uint32_t flags) override { results_flags |= flags; }
   void ClearResultsFlags(std::uint32_t flags) override { results_flags &= ~flags; }
@@ -290,8 +303,8 @@ class FakeServices : public AnalysisServices {
   std::vector<std::string> open_messages;
   std::vector<std::string> factories;
   std::map<std::int32_t, std::int32_t> options;
+  std::map<std::string, double> named_reals;
   std::vector<std::pair<std::int32_t, std::int32_t>> option_writes;
-  std::map<AnalysisVariable*, TimeDependentVariable*> drivers;
   std::map<AnalysisVariable*, VariableDriver*> any_drivers;
   std::vector<double> communication_times;
   std::vector<std::uint32_t> deleted_snapshots;

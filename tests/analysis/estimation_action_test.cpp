@@ -216,7 +216,7 @@ TEST_F(EstimationAction, DynamicExperimentSchedulesItsMeasurements) {
   final_code = 2;
   Define({dyn});
   EXPECT_EQ(Hook(5), 1);
-  EXPECT_EQ(services.drivers.size(), 1u);
+  EXPECT_EQ(services.any_drivers.size(), 1u);
   // The first point is at the start: measured at once.
   EXPECT_EQ(Hook(6), 1);
   EXPECT_EQ(Hook(11), 1);
@@ -250,7 +250,7 @@ TEST_F(EstimationAction, DynamicExperimentSchedulesItsMeasurements) {
   EXPECT_EQ(run.events[2].kind, 576u);
   EXPECT_DOUBLE_EQ(run.events[2].time, 3.0 + 8 * 0.01);
   EXPECT_EQ(run.events[2].tolerance, -1.0);
-  EXPECT_TRUE(services.drivers.empty() || services.drivers.begin()->second == nullptr);
+  EXPECT_TRUE(services.any_drivers.empty() || services.any_drivers.begin()->second == nullptr);
   run.now = run.event_time = 3.08;
   EXPECT_EQ(Hook(12), 3);
   EXPECT_FALSE(manager.PassRestart());

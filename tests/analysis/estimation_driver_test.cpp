@@ -24,7 +24,6 @@
 #include "tests/analysis/definition_writer.h"
 #include "tests/analysis/optimisation_fakes.h"
 #include "tests/framework/message_helpers.h"
-#include "tests/support/temp_dir.h"
 #include "workloads/nist_problems.h"
 
 namespace {
@@ -134,8 +133,7 @@ NistRun RunNist(const testsupport::Certified& cert, int start) {
 }
 
 TEST(EstimationDriverNist, CertifiedValuesFromBothStarts) {
-  const auto datasets = testsupport::NistDatasets(testsupport::SharedDataDir());
-  if (datasets.empty()) GTEST_SKIP() << "NIST StRD data not found under shared/data/nist-strd";
+  const auto datasets = testsupport::NistDatasets();
   TestOptions options;
   options.reals[eo::kNlsRelFuncTol] = 1e-12;
   options.reals[eo::kNlsSolTol] = 1e-10;
@@ -147,11 +145,12 @@ TEST(EstimationDriverNist, CertifiedValuesFromBothStarts) {
   for (const auto& cert : datasets) {
     for (int start = 0; start < 2; ++start) {
       const NistRun run = RunNist(cert, start);
-      std::printf("%-10s %-8.8s %5d %7u %7.2f %7.2f %7.2f\n", cert.name.c_str(), cert.level.c_str(),
-                  start + 1, run.outcome, run.value_lre, run.sd_lre, run.rss_lre);
+      std::printf("%-10s %-8.8s %5d %7u %7.2f %7.2f %7.2f\n", cert.name.c_str(),
+                  testsupport::NistLevelName(cert.level), start + 1, run.outcome, run.value_lre,
+                  run.sd_lre, run.rss_lre);
       const bool converged = run.outcome >= 1 && run.outcome <= 4;
       SCOPED_TRACE(cert.name + " start " + std::to_string(start + 1));
-      if (cert.level != "high_difficulty") {
+      if (cert.level != testsupport::NistLevel::kHigher) {
         EXPECT_TRUE(converged) << "outcome " << run.outcome;
       }
       if (!converged) continue;
@@ -171,12 +170,8 @@ TEST(EstimationDriverNist, CertifiedValuesFromBothStarts) {
 // Unbounded model variables report bounds near the largest double; scaled
 // and carried through the optimiser's step they must not trap.
 TEST(EstimationDriverNist, UnboundedScaledUnknownsUnderTheServerTraps) {
-  const auto datasets = testsupport::NistDatasets(testsupport::SharedDataDir());
-  const testsupport::Certified* misra = nullptr;
-  for (const auto& d : datasets) {
-    if (d.name == "Misra1a") misra = &d;
-  }
-  if (misra == nullptr) GTEST_SKIP() << "NIST StRD data not found under shared/data/nist-strd";
+  const testsupport::Certified misra1a = testsupport::NistDataset("Misra1a");
+  const testsupport::Certified* misra = &misra1a;
   TestOptions options;
   options.reals[eo::kNlsRelFuncTol] = 1e-12;
   options.reals[eo::kNlsSolTol] = 1e-10;
@@ -365,12 +360,8 @@ TEST(EstimationDriverObjective, HandValuesOfBothObjectives) {
 }
 
 TEST(EstimationDriverObjective, GaussianProfileLikelihoodOnMisra1a) {
-  const auto datasets = testsupport::NistDatasets(testsupport::SharedDataDir());
-  const testsupport::Certified* misra = nullptr;
-  for (const auto& d : datasets) {
-    if (d.name == "Misra1a") misra = &d;
-  }
-  if (misra == nullptr) GTEST_SKIP() << "NIST StRD data not found under shared/data/nist-strd";
+  const testsupport::Certified misra1a = testsupport::NistDataset("Misra1a");
+  const testsupport::Certified* misra = &misra1a;
   EstimationProblem::Layout layout = LeastSquaresLayout(misra->values, 14);
   layout.objective_type = 2;
   layout.unknowns.push_back(MakeUnknown(Kind::kHeteroscedasticity, "y", 0.0, 0));
@@ -542,6 +533,50 @@ TEST(EstimationDriverOutcome, AnNlpSolversConvergenceIsJudgedAtItsPoint) {
       predicted.push_back(c.start[0] * x[k]);
       r.push_back(y[k] - predicted.back());
       for (std::size_t j = 0; j < c.start.size(); ++j) rows.push_back(x[k]);
+    }
+    problem->Run(kEstFirstPass, {r.data(), rows.data(), predicted.data(), nullptr}, nullptr);
+    EXPECT_EQ(results.outcome, c.outcome);
+  }
+}
+
+// On a bound the free Gauss-Newton step leaves the box: the step is held
+// there. y = a + b x through (1, 2.1), (2, 3.9), (3, 6.2), whose free fit
+// is a = -1/30, b = 2.05. With b <= 1.5 and a free, the optimum is b = 1.5
+// and a = 3.2 / 3 (the mean residual at that slope); the same point with
+// b <= 1.6 stops short, as does a = 0 at b = 1.5, since a still moves
+// freely; b >= 2.5 and a >= 0 meet at a corner, a = 0, b = 2.5, where a
+// alone would go on to -2.8 / 3.
+TEST(EstimationDriverOutcome, AConvergenceOnABoundIsJudgedWithTheStepHeldInside) {
+  TestOptions options;
+  options.ints[eo::kPrintLevel] = 0;
+  const double x[] = {1.0, 2.0, 3.0}, y[] = {2.1, 3.9, 6.2};
+  struct Case {
+    double a, b;
+    double a_lower, b_lower, b_upper;
+    std::uint32_t outcome;
+  };
+  for (const Case& c :
+       {Case{3.2 / 3.0, 1.5, -1e300, -1e300, 1.5, 1u},
+        Case{3.2 / 3.0, 1.5, -1e300, -1e300, 1.6, 8u}, Case{0.0, 1.5, -1e300, -1e300, 1.5, 8u},
+        Case{0.0, 2.5, 0.0, 2.5, 1e300, 1u}, Case{0.0, 2.5, -1e300, 2.5, 1e300, 8u}}) {
+    SCOPED_TRACE(testing::Message() << "a " << c.a << ", b " << c.b << " in [" << c.b_lower << ", "
+                                    << c.b_upper << "], a >= " << c.a_lower);
+    EstimationProblem::Layout layout = LeastSquaresLayout({c.a, c.b}, 3);
+    layout.solver_kind = 1;
+    layout.unknowns[0].lower = c.a_lower;
+    layout.unknowns[1].lower = c.b_lower;
+    layout.unknowns[1].upper = c.b_upper;
+    EstimationResults results;
+    ScriptedOptimiser* optimiser = nullptr;
+    auto problem = EstimationProblem::Create(layout, nullptr, &results, Scripted(&optimiser));
+    problem->LoadInitialPoint();
+    std::vector<double> r, rows(6), predicted;
+    for (int k = 0; k < 3; ++k) {
+      predicted.push_back(c.a + c.b * x[k]);
+      r.push_back(y[k] - predicted.back());
+      // Rows are d(residual)/d(unknown).
+      rows[2 * k] = -1.0;
+      rows[2 * k + 1] = -x[k];
     }
     problem->Run(kEstFirstPass, {r.data(), rows.data(), predicted.data(), nullptr}, nullptr);
     EXPECT_EQ(results.outcome, c.outcome);

@@ -15,7 +15,6 @@
 #include "analysis/estimation/estimation_problem.h"
 #include "foundation/interfaces/solver_options.h"
 #include "tests/analysis/optimisation_fakes.h"
-#include "tests/support/temp_dir.h"
 #include "workloads/nist_problems.h"
 
 #if defined(VANTOR_KVS_DIR) && defined(VANTOR_NLP_LIBRARIES)
@@ -115,12 +114,8 @@ Options& TightOptions(Options& options) {
 }
 
 TEST(EstimationLikelihoodSqp, MisraWithGammaZeroIsLeastSquares) {
-  const auto datasets = testsupport::NistDatasets(testsupport::SharedDataDir());
-  const testsupport::Certified* misra = nullptr;
-  for (const auto& d : datasets) {
-    if (d.name == "Misra1a") misra = &d;
-  }
-  if (misra == nullptr) GTEST_SKIP() << "NIST StRD data not found under shared/data/nist-strd";
+  const testsupport::Certified misra1a = testsupport::NistDataset("Misra1a");
+  const testsupport::Certified* misra = &misra1a;
   Options options;
   TightOptions(options);
   const std::vector<double>& x = misra->x;

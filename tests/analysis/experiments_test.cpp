@@ -171,12 +171,21 @@ TEST_F(ExperimentsTest, MeasuredValuesAndDrivers) {
   auto* dynamic = dynamic_cast<EstDynExperiment*>(manager.Experiment(1));
   dynamic->InstallDrivers(services);
   ASSERT_EQ(services.driver_calls, 1);
-  TimeDependentVariable* profile = services.drivers[services.Var(20)];
+  VariableDriver* profile = services.any_drivers[services.Var(20)];
   ASSERT_NE(profile, nullptr);
   EXPECT_DOUBLE_EQ(profile->ValueAt(0.5, 0.0), 1.5);
   // The clear takes the drivers off again.
   manager.Clear();
-  EXPECT_EQ(services.drivers[services.Var(20)], nullptr);
+  EXPECT_EQ(services.any_drivers[services.Var(20)], nullptr);
+  // A table cleared first (a problem detached) has deleted the link: the
+  // clear finds none and deletes nothing twice.
+  dynamic = nullptr;
+  Define(est_objective::kLeastSquares, Definition());
+  dynamic = dynamic_cast<EstDynExperiment*>(manager.Experiment(1));
+  dynamic->InstallDrivers(services);
+  services.ClearDrivers();
+  manager.Clear();
+  EXPECT_EQ(services.any_drivers[services.Var(20)], nullptr);
 }
 
 TEST(TimeDependentVariableTest, ValueAtBeforeInsideAndAfterTheProfile) {

@@ -186,6 +186,10 @@ TEST(FullSpace, Hs071AsASteadyStateModelThroughIpopt) {
   TestOptions options;
   options.ints[oo::kPrintLevel] = 1;
   ASSERT_EQ(LoadOpenNLPSolverForOptimisation("kvs_sqpb.dll"), 0u);
+  // The library goes only after the system it made.
+  struct Unload {
+    ~Unload() { ClearOpenSolvers(); }
+  } unload;
   Printed printed;
   Hs071Model model;
   FullSpaceOptimisation fs(&model, Hs071Definition(), printed.Fn());
@@ -196,7 +200,6 @@ TEST(FullSpace, Hs071AsASteadyStateModelThroughIpopt) {
     answer = fs.Pass(pass == 0 ? kOptFirstEvaluation : kOptEvaluated, &progress);
     states.push_back(State(testsupport::BodyOf(progress)));
   }
-  ClearOpenSolvers();
   ASSERT_EQ(answer, 1);
   EXPECT_EQ(states.back(), kOptProgressOptimum);
   EXPECT_EQ(states.front(), kOptProgressPoint);

@@ -84,8 +84,29 @@ TEST_F(OptDefinitionTest, DecodesTheGoldenDefinition) {
                                       "SetNumMatrixRows 2", "AddVariable c"}));
   EXPECT_NE(services.Var(3)->GetFlags() & analysis_flags::kControl, 0u);
   ASSERT_EQ(d.ramps.size(), 2u);
-  EXPECT_EQ(services.any_drivers[services.Var(3)], d.ramps[0].get());
-  EXPECT_EQ(services.any_drivers[services.Var(4)], d.ramps[1].get());
+  // The table holds a link to each control's ramp.
+  for (std::uint32_t k = 0; k < 2; ++k) {
+    VariableDriver* link = services.any_drivers[services.Var(3 + k)];
+    ASSERT_NE(link, nullptr);
+    d.ramps[k]->Set(0.0, 1.0 + k, 1.0, 3.0);
+    EXPECT_EQ(link->ValueAt(0.5, 0.0), 2.0 + 0.5 * k);
+  }
+}
+
+// A problem detached clears the variable-driver table, which deletes the
+// drivers it holds, before the optimisation manager clears its definition:
+// the ramps, the definition's own, live on, and nothing is deleted twice.
+TEST_F(OptDefinitionTest, TheDriverTableClearedFirstLeavesTheRampsWhole) {
+  ASSERT_EQ(Read(Golden()), 0u);
+  const std::shared_ptr<ControlRamp> ramp = definition.ramps[0];
+  services.ClearDrivers();
+  ramp->Set(0.0, 1.0, 1.0, 3.0);
+  EXPECT_EQ(ramp->ValueAt(0.5), 2.0);
+  definition.Clear(&services);
+  EXPECT_EQ(ramp.use_count(), 1);
+  // A link whose ramp has gone keeps the variable's value.
+  DriverLink orphan(std::weak_ptr<VariableDriver>{});
+  EXPECT_EQ(orphan.ValueAt(0.5, 7.0), 7.0);
 }
 
 TEST_F(OptDefinitionTest, MovableLengthsFollowTheThreeFlags) {

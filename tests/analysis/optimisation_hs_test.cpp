@@ -237,7 +237,9 @@ TEST(ReducedDriverHs, ValuesSolvedToTheEquationToleranceReachTheOptimum) {
     const std::string what = optimizer == kOptimiserSqpa ? "sqpa" : "sqpb";
     const Outcome o = Solve(Hs071SolvedByTheModel(), optimizer, false, 0.0);
     ASSERT_EQ(o.result, 1) << what;
-    EXPECT_NEAR(o.objective, 17.0140172891563, 1e-6 * 17.0140172891563) << what;
+    // x4's error moves f by up to 6e-7 of itself, and Ipopt stops at its
+    // own 1e-6.
+    EXPECT_NEAR(o.objective, 17.0140172891563, 2e-6 * 17.0140172891563) << what;
     const double x[] = {1.0, 4.7429996, 3.8211500};
     ASSERT_EQ(o.x.size(), 3u) << what;
     for (std::size_t j = 0; j < 3; ++j) EXPECT_NEAR(o.x[j], x[j], 1e-4) << what << " x" << j;

@@ -155,13 +155,16 @@ TEST(VariableDrivers, PairsAreReplacedFreedAndReusedAndApplyRunsInTableOrder) {
   Driver replaced("replaced", &log);
   Driver removed("removed", &log);
   VariableDriverTable table;
-  table.Set(&a, &replaced);
-  table.Set(&a, new Driver("a", &log, 1.0));  // a variable set twice keeps one pair
+  // Set says whether the variable had a pair, whose driver is then back
+  // with the caller.
+  EXPECT_FALSE(table.Set(&a, &replaced));
+  EXPECT_TRUE(table.Set(&a, new Driver("a", &log, 1.0)));  // a variable set twice keeps one pair
   table.Set(&b, &removed);
   table.Set(&c, new Driver("c", &log, 3.0));
-  table.Set(&b, nullptr);  // a free slot
+  EXPECT_TRUE(table.Set(&b, nullptr));  // a free slot
   EXPECT_EQ(table.VariableAt(1), nullptr);
-  table.Set(&e, nullptr);  // a new variable without a driver changes nothing
+  EXPECT_FALSE(table.Set(&b, nullptr));
+  EXPECT_FALSE(table.Set(&e, nullptr));  // a new variable without a driver changes nothing
   table.Set(nullptr, &removed);
   EXPECT_EQ(table.count(), 3);
   table.Set(&d, new Driver("d", &log, 4.0));  // takes b's slot, so it runs second

@@ -353,6 +353,38 @@ TEST(OpenNlpOptimiser, SqpaSettingsPassOnlyWhenChanged) {
   EXPECT_EQ(fake.sets("OptTol"), 2);
 }
 
+// The library the user named gets the run's tolerance at each start (the
+// differenced optimiser hands it on); a run without one leaves it alone.
+TEST(OpenNlpOptimiser, TheUserNamedLibraryTakesTheRunsToleranceAtItsStart) {
+  FakeNlp fake;
+  testsupport::CaptureSink sink;
+  ASSERT_EQ(LoadOpenNLPSolverForOptimisation("kvs_fake_solver.dll"), 0u);
+  for (int k = 0; k < 8; ++k) fake.script(1, kFunctions);
+  for (std::int32_t kind : {7, 3}) {
+    SCOPED_TRACE(kind);
+    const int before = fake.sets("OptTol");
+    Status status = 1;
+    std::unique_ptr<QLNDenseOptimiser> opt(
+        CreateDenseOptimiser(kRunOptimisation, kind, 0, 0, 1, nullptr, &status));
+    ASSERT_NE(opt, nullptr);
+    double x = 1;
+    const double bounds[] = {0, 2};
+    DenseOptimiserCall call;
+    call.point = &x;
+    call.bounds = bounds;
+    call.tolerance = 1e-4;
+    call.mode = kOptimiserStart;
+    EXPECT_EQ(opt->Run(call), -1);
+    call.mode = 0;
+    opt->Run(call);
+    EXPECT_EQ(fake.sets("OptTol"), before + 1);
+    call.tolerance = 0.0;
+    call.mode = kOptimiserStart;
+    opt->Run(call);
+    EXPECT_EQ(fake.sets("OptTol"), before + 1);
+  }
+}
+
 TEST(OpenNlpOptimiser, FaultInsideTheSolverEndsTheRunAndTheEngineGoesOn) {
   VANTOR_SKIP_FAULTS_UNDER_ASAN();
   platform::InstallFaultHandlers();

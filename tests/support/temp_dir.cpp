@@ -33,15 +33,4 @@ std::string ReadFileBytes(const std::filesystem::path& file) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::filesystem::path SharedDataDir() {
-  std::filesystem::path dir;
-  if (const char* env = std::getenv("VANTOR_SHARED_DATA"); env != nullptr && *env != '\0') {
-    dir = env;
-  } else {
-    dir = VANTOR_SHARED_DATA_DIR;
-  }
-  std::error_code ec;
-  return std::filesystem::is_directory(dir, ec) ? dir : std::filesystem::path();
-}
-
 }  // namespace testsupport

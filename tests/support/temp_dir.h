@@ -27,7 +27,4 @@ class TempDir {
 // Whole file as bytes; empty when it cannot be read.
 std::string ReadFileBytes(const std::filesystem::path& file);
 
-// $VANTOR_SHARED_DATA, else the workspace's shared/data; empty when absent.
-std::filesystem::path SharedDataDir();
-
 }  // namespace testsupport

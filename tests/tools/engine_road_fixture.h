@@ -141,10 +141,17 @@ class EngineRoad : public roadtest::RoadEnv {
  protected:
   using Writer = modelwriter::Writer;
 
-  void TearDown() override {
-    if (client_ == nullptr) return;
-    int exit_code = -1;
-    client_->Close(&exit_code);
+  void TearDown() override { CloseEngine(); }
+
+  // Closes an engine still running, for a test that starts another; the
+  // record starts afresh.
+  void CloseEngine() {
+    if (client_ != nullptr) {
+      int exit_code = -1;
+      client_->Close(&exit_code);
+      client_.reset();
+    }
+    run_ = vantor_scenario::FirstOrderRun();
   }
 
   bool Fail(const std::string& what) { return road_->Fail(what); }
@@ -242,7 +249,10 @@ class EngineRoad : public roadtest::RoadEnv {
 
   // Request 134 until the run has ended (a step still computing answers
   // busy: asked again a little later), then the engine ends.
-  bool FinishRun() {
+  bool FinishRun() { return EndRun() && EndEngine(); }
+
+  // Request 134 until the run has ended; the engine goes on.
+  bool EndRun() {
     constexpr Status kBusy = 0x0032000Au;
     Status ended = kBusy;
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -254,7 +264,7 @@ class EngineRoad : public roadtest::RoadEnv {
       if (!road_->Exchange(std::move(end), "request 134", &ended)) return false;
     }
     if (ended != kRunEnded) return Fail("request 134: " + vantor_scenario::Hex(ended));
-    return EndEngine();
+    return true;
   }
 
   // Command 2 once the run has ended; the engine's exit code must be 0.

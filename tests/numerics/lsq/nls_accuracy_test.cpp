@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "numerics/lsq/nls.h"
-#include "tests/support/temp_dir.h"
 #include "workloads/least_squares_problems.h"
 #include "workloads/nist_problems.h"
 
@@ -141,8 +140,7 @@ TEST(NlsAccuracy, BoundedSolutionsSatisfyTheKktSigns) {
 }
 
 TEST(NlsAccuracy, NistCertifiedRegressions) {
-  const auto datasets = testsupport::NistDatasets(testsupport::SharedDataDir());
-  if (datasets.empty()) GTEST_SKIP() << "the shared NIST StRD data is not present";
+  const auto datasets = testsupport::NistDatasets();
   for (const auto& cert : datasets) {
     const auto n = static_cast<std::int64_t>(cert.y.size());
     const auto p = static_cast<std::int64_t>(cert.values.size());
