@@ -10,8 +10,10 @@
 
 namespace testsupport {
 
-TempDir::TempDir() {
-  std::string templ = (std::filesystem::temp_directory_path() / "vantor-test-XXXXXX").string();
+TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path()) {}
+
+TempDir::TempDir(const std::filesystem::path& base) {
+  std::string templ = (base / "vantor-test-XXXXXX").string();
   if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = templ;
 }

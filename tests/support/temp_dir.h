@@ -10,6 +10,8 @@ namespace testsupport {
 class TempDir {
  public:
   TempDir();
+  // Under `base` instead (for a path short enough where fields are cut).
+  explicit TempDir(const std::filesystem::path& base);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
