@@ -387,6 +387,28 @@ TEST_F(LoaderTest, FilesOthersCouldChangeAreSkippedAndTheSearchGoesOn) {
   proto->Release();
 }
 
+// The engine's own support library, as a user library without entry
+// points gets it: it hands the block on to the engine, whose copy the
+// utilities read, and declines what is no block.
+TEST_F(LoaderTest, TheEnginesSupportLibraryHandsTheBlockToTheEngine) {
+  const std::string folder = fs::path(VANTOR_SUPPORT_LIBRARY).parent_path().string();
+  XosDynamicLibrary::AddSearchPath(Libs().c_str());
+  XosDynamicLibrary::AddSearchPath(folder.c_str());
+  QLNInitializationBlock block{2, 55, nullptr, 9};
+  XosDynamicLibrary* helped = QLNDynamicLibrary::Load("user_plain", &block);
+  ASSERT_NE(helped, nullptr) << XosDynamicLibrary::LastErrorText();
+  EXPECT_EQ(helped->InitializationState(), 1);
+  EXPECT_EQ(GetDLLInitializationData()->word, 55u);
+  EXPECT_EQ(GetDLLInitializationData()->further_word, 9u);
+  helped->Release();
+  block.kind = 7;
+  helped = QLNDynamicLibrary::Load("user_plain", &block);
+  ASSERT_NE(helped, nullptr);
+  EXPECT_EQ(helped->InitializationState(), -1);
+  helped->Release();
+  EXPECT_EQ(GetDLLInitializationData()->kind, 2u);
+}
+
 // Answers one request with a fixed kind; -1 for the rest.
 class FixedHandler : public QLNOptionsHandler {
  public:
