@@ -562,9 +562,12 @@ void DseIOQueue::CountFiled(const DseMessage& message, int sign) {
       counted->filed_segments_ -= std::min(counted->filed_segments_, segments);
     }
   }
-  if (sign < 0 && !peer->FiledBeyondBounds()) {
-    peer->refusing_filed_ = false;
-    kept_beyond_ = false;
+  if (sign > 0) return;
+  // Messages move again: the one kept beyond the bounds holds no reading
+  // back, and a peer back under the bounds is told when it passes them anew.
+  kept_beyond_ = false;
+  for (DseIOQueue* p : peers_) {
+    if (p->refusing_filed_ && !p->FiledBeyondBounds()) p->refusing_filed_ = false;
   }
 }
 
@@ -594,7 +597,8 @@ void DseIOQueue::RefuseFiled(DseMessage* message) {
   if ((message->flags & (DseMessage::kReply | DseMessage::kNoReply)) == 0 &&
       queued < kMostRefusalReplies) {
     DseMessage* reply = nullptr;
-    if (status::IsSuccess(DseServerRegistry::MakeStatusReplyTo(kMessageRefused, *message, &reply))) {
+    if (status::IsSuccess(
+            DseServerRegistry::MakeStatusReplyTo(kMessageRefused, *message, &reply))) {
       root_->Route(reply, -1);
       delete reply;
     }
