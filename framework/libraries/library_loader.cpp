@@ -219,8 +219,7 @@ std::vector<std::string> FoundFiles(const std::string& file, bool* bare) {
 // empty when it is skipped, with a line that names it and says why (and
 // *skipped, when still empty, saying the same). A file seen already in this
 // search is passed over without a word.
-std::string Trusted(const std::string& path, std::vector<std::string>* seen,
-                    std::string* skipped) {
+std::string Trusted(const std::string& path, std::vector<std::string>* seen, std::string* skipped) {
   std::string resolved;
   const std::string why = platform::WhyLibraryIsUntrusted(path, &resolved);
   const std::string& key = why.empty() ? resolved : path;

@@ -60,8 +60,8 @@ TEST_F(LibraryTrust, WhatOthersCouldHaveChangedIsRefusedWithTheReason) {
   fs::permissions(lib_, fs::perms::others_write, fs::perm_options::remove);
 
   fs::permissions(base_ / "lib", fs::perms::all);
-  EXPECT_EQ(Why(lib_), "others can write to the folder " + (base_ / "lib").string() +
-                           " and it is not sticky");
+  EXPECT_EQ(Why(lib_),
+            "others can write to the folder " + (base_ / "lib").string() + " and it is not sticky");
   // The folder of a link counts too, not only where it leads.
   fs::permissions(base_ / "lib", fs::perms::owner_all);
   fs::create_directory(base_ / "open");

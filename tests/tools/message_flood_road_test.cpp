@@ -43,7 +43,8 @@ TEST_F(MessageFloodRoad, AFloodDuringALongStepResponseLeavesMemoryBoundedAndComm
   ASSERT_GT(run.memory_before_kb, 0);
   ASSERT_GT(run.memory_peak_kb, 0);
   const long grown_mb = (run.memory_peak_kb - run.memory_before_kb) / 1024;
-  EXPECT_LT(grown_mb, kMostGrowthMb) << "the engine grew from " << run.memory_before_kb / 1024 << " MB";
+  EXPECT_LT(grown_mb, kMostGrowthMb)
+      << "the engine grew from " << run.memory_before_kb / 1024 << " MB";
   EXPECT_EQ(run.end_status, 0x00320024u);
   EXPECT_EQ(run.trace.exit_code, 0);
   EXPECT_NE(Lines(run.trace).find("Messages from peer 0 refused while the engine is busy"),

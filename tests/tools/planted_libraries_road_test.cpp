@@ -55,7 +55,8 @@ class PlantedRoad : public EngineRoad {
     const fs::path source = work_ / "planted.c", built = work_ / "planted.so";
     std::ofstream(source) << "#include <stdio.h>\n"
                           << "__attribute__((constructor)) static void Planted(void) {\n"
-                          << "  FILE* f = fopen(\"" << Mark(folder, file).string() << "\", \"w\");\n"
+                          << "  FILE* f = fopen(\"" << Mark(folder, file).string()
+                          << "\", \"w\");\n"
                           << "  if (f) fclose(f);\n}\n";
     const std::string command =
         "gcc -shared -fPIC -o '" + built.string() + "' '" + source.string() + "'";
@@ -104,8 +105,8 @@ TEST_F(PlantedRoad, CompiledEvaluationLoadsTheEnginesOwnSupportLibrary) {
                                &printed),
             0)
       << printed;
-  const testsupport::ScopedEnv registry(
-      "VANTOR_REGISTRY", (prefix / "etc" / "vantor" / "registry.ini").c_str());
+  const testsupport::ScopedEnv registry("VANTOR_REGISTRY",
+                                        (prefix / "etc" / "vantor" / "registry.ini").c_str());
   const testsupport::ScopedEnv compiled("QLN_CE_USE", "1");
   vantor_client::EngineOptions engine = Engine();
   engine.program = (prefix / "bin" / "vantor").string();
@@ -133,8 +134,7 @@ TEST_F(PlantedRoad, CompiledEvaluationLoadsTheEnginesOwnSupportLibrary) {
     EXPECT_NE(Events().find("Loading flowsheet object code library"), std::string::npos)
         << Events();
     if (working == shared) {
-      EXPECT_NE(Events().find(Skipped(shared / "bvdll_support.so")), std::string::npos)
-          << Events();
+      EXPECT_NE(Events().find(Skipped(shared / "bvdll_support.so")), std::string::npos) << Events();
     }
     run_ = vantor_scenario::FirstOrderRun();
   }
@@ -229,8 +229,8 @@ TEST_F(PlantedRoad, AskingALibrarysFileRunsNoLibrary) {
   ASSERT_EQ(Write(Built(own, "mine.so"), (own / "mine.so").string()), 0);
   ASSERT_TRUE(StartEngine(Engine(), "Look", shared.string())) << Failure();
   Status added = 0;
-  ASSERT_TRUE(road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {own.string()}), "command 4",
-                              &added))
+  ASSERT_TRUE(
+      road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {own.string()}), "command 4", &added))
       << Failure();
   auto file_of = [&](const char* name, std::string* file) {
     auto request = std::make_unique<Request>(kProcFilesService);
@@ -238,8 +238,7 @@ TEST_F(PlantedRoad, AskingALibrarysFileRunsNoLibrary) {
     request->PutString(name);
     Status asked = 0xFFFFFFFFu;
     std::vector<vantor_client::Message> replies;
-    if (!road_->Exchange(std::move(request), std::string("the file of ") + name, &asked,
-                         &replies))
+    if (!road_->Exchange(std::move(request), std::string("the file of ") + name, &asked, &replies))
       return false;
     if (asked != 0 || replies.size() != 1) return Fail("no reply with the file");
     engineroad::Reader r(replies[0].body);
