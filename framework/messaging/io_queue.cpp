@@ -594,16 +594,17 @@ void DseIOQueue::RefuseFiled(DseMessage* message) {
   std::uint32_t queued = 0;
   for (const CellList& list : output_) queued += list.count;
   // The sender of a request is not left waiting, as long as it reads.
-  if ((message->flags & (DseMessage::kReply | DseMessage::kNoReply)) == 0 &&
-      queued < kMostRefusalReplies) {
-    DseMessage* reply = nullptr;
-    if (status::IsSuccess(
-            DseServerRegistry::MakeStatusReplyTo(kMessageRefused, *message, &reply))) {
-      root_->Route(reply, -1);
-      delete reply;
-    }
-  }
+  if (queued < kMostRefusalReplies) AnswerRefused(*message);
   delete message;
+}
+
+void DseIOQueue::AnswerRefused(const DseMessage& message) {
+  if ((message.flags & (DseMessage::kReply | DseMessage::kNoReply)) != 0) return;
+  DseMessage* reply = nullptr;
+  if (status::IsSuccess(DseServerRegistry::MakeStatusReplyTo(kMessageRefused, message, &reply))) {
+    root_->Route(reply, -1);
+    delete reply;
+  }
 }
 
 bool DseIOQueue::RoomToAssemble(const DseSegment& segment, std::uint32_t klass) {
@@ -676,14 +677,7 @@ void DseIOQueue::RefuseMessage(DseSegment* segment, std::uint32_t klass, std::ui
     DseSegment::ReturnToPool(segment);
     return;
   }
-  if ((request->flags & (DseMessage::kReply | DseMessage::kNoReply)) == 0) {
-    DseMessage* reply = nullptr;
-    if (status::IsSuccess(
-            DseServerRegistry::MakeStatusReplyTo(kMessageRefused, *request, &reply))) {
-      root_->Route(reply, -1);
-      delete reply;
-    }
-  }
+  AnswerRefused(*request);
   delete request;
 }
 

@@ -252,6 +252,9 @@ class DseIOQueue final : public DseIOPeers {
   // Refuses a message completed beyond the bounds: one line while the peer
   // stays beyond them, a reply to a request, and the message destroyed.
   void RefuseFiled(DseMessage* message);
+  // Answers a refused request (not a reply, nor a message that wants none)
+  // with kMessageRefused.
+  void AnswerRefused(const DseMessage& message);
   void ReleaseHold();
   // Whether a received segment may be filed for reassembly (within the
   // bounds above); tells a refusal once.
