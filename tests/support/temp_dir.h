@@ -1,5 +1,6 @@
-// A fresh folder under the system's temporary folder, removed with its
-// contents when the object goes.
+// A fresh folder under the system's temporary folder (under /tmp when
+// that one's path is too long for the sockets the tests make in it),
+// removed with its contents when the object goes.
 #pragma once
 
 #include <filesystem>
