@@ -581,15 +581,21 @@ void InstanceItems(const fs::path& root) {
     seeds.Add(out.Bytes());
   }
   // Five calls of the library's array call (index 4), each of 1024 inputs
-  // and 1024 outputs: the fifth passes what a model's calls may keep.
+  // and 1024 outputs: the fifth passes what a model's calls may keep. The
+  // first takes the variable x; the others a parameter, whose entries count
+  // all the same but which no row registers, so that the input stays
+  // within a fuzz run's time-out.
   {
     constexpr std::uint32_t kWidth = 1024, kCalls = 5;
     vantor_fuzz::ByteStream out;
     mw::Writer h(out);
-    h.List(1 + kWidth + kCalls);
+    h.List(2 + kWidth + kCalls);
     h.Item(mw::kRealVariable);
     h.Placement({t101, {1, ".x"}});
     h.Value(1.0), h.End();
+    h.Item(mw::kRealParameter);
+    h.Placement({t101, {2, ".p"}});
+    h.Value(2.0), h.End();
     for (std::uint32_t i = 0; i < kWidth; ++i) {
       h.Item(mw::kRealVariable);
       h.Placement({t101, {100 + i, ".y" + std::to_string(i)}});
@@ -604,7 +610,7 @@ void InstanceItems(const fs::path& root) {
       h.Text("");
       h.U32(2);
       h.ArrayReference(1, kWidth);
-      for (std::uint32_t i = 0; i < kWidth; ++i) h.Member({2, 1});
+      for (std::uint32_t i = 0; i < kWidth; ++i) h.Member({2, k == 0 ? 1u : 2u});
       h.ArrayReference(1, kWidth);
       for (std::uint32_t i = 0; i < kWidth; ++i) h.Member({2, 100 + i});
     }

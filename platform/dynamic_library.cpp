@@ -8,10 +8,16 @@
 #include <unistd.h>
 #include <xmmintrin.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cfenv>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
+
+#include "platform/posix_file.h"
 
 namespace platform {
 
@@ -116,6 +122,89 @@ std::string FindFileIgnoringCase(const std::string& folder, const std::string& n
   }
   closedir(dir);
   return found;
+}
+
+namespace {
+
+bool OursOrRoots(const struct stat& s) { return s.st_uid == geteuid() || s.st_uid == 0; }
+
+// The names of a path, without the empty ones and ".".
+std::deque<std::string> PathNames(const std::string& path) {
+  std::deque<std::string> names;
+  std::size_t at = 0;
+  while (at <= path.size()) {
+    const std::size_t end = std::min(path.find('/', at), path.size());
+    std::string name = path.substr(at, end - at);
+    if (!name.empty() && name != ".") names.push_back(std::move(name));
+    at = end + 1;
+  }
+  return names;
+}
+
+std::string WhyFolderIsUntrusted(const std::string& folder, const struct stat& s) {
+  if (!S_ISDIR(s.st_mode)) return folder + " on its way is not a folder";
+  if (!OursOrRoots(s)) return "the folder " + folder + " belongs to another user";
+  if ((s.st_mode & S_IWOTH) != 0 && (s.st_mode & S_ISVTX) == 0)
+    return "others can write to the folder " + folder + " and it is not sticky";
+  return {};
+}
+
+std::string CannotExamine(const std::string& path) {
+  return path + " cannot be examined: " + std::strerror(errno);
+}
+
+}  // namespace
+
+std::string WhyLibraryIsUntrusted(const std::string& path, std::string* resolved) {
+  if (path.empty()) return "it has no name";
+  std::string start = path;
+  if (start[0] != '/') {
+    std::string here;
+    if (!CurrentDirectory(&here)) return CannotExamine("the current folder");
+    start = here + "/" + start;
+  }
+  // Walked name by name from the root, as the system would, so that every
+  // folder and link the open passes is looked at; `at` is where the walk
+  // stands ("" for the root).
+  struct stat s {};
+  if (lstat("/", &s) != 0) return CannotExamine("/");
+  if (std::string why = WhyFolderIsUntrusted("/", s); !why.empty()) return why;
+  std::deque<std::string> names = PathNames(start);
+  std::string at;
+  constexpr int kMostLinks = 40;
+  int links = 0;
+  while (!names.empty()) {
+    const std::string name = names.front();
+    names.pop_front();
+    if (name == "..") {
+      at.resize(at.rfind('/') == std::string::npos ? 0 : at.rfind('/'));
+      continue;
+    }
+    const std::string next = at + "/" + name;
+    if (lstat(next.c_str(), &s) != 0) return CannotExamine(next);
+    if (S_ISLNK(s.st_mode)) {
+      if (!OursOrRoots(s)) return "the symbolic link " + next + " belongs to another user";
+      if (++links > kMostLinks) return "too many symbolic links on its way";
+      char target[PATH_MAX];
+      const ssize_t n = readlink(next.c_str(), target, sizeof target - 1);
+      if (n <= 0) return CannotExamine(next);
+      const std::string to(target, static_cast<std::size_t>(n));
+      const std::deque<std::string> more = PathNames(to);
+      names.insert(names.begin(), more.begin(), more.end());
+      if (to[0] == '/') at.clear();
+      continue;
+    }
+    if (!names.empty()) {
+      if (std::string why = WhyFolderIsUntrusted(next, s); !why.empty()) return why;
+    }
+    at = next;
+  }
+  if (at.empty() || lstat(at.c_str(), &s) != 0 || !S_ISREG(s.st_mode))
+    return "it is not a regular file";
+  if (!OursOrRoots(s)) return "it belongs to another user";
+  if ((s.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "its group or others can write to it";
+  if (resolved != nullptr) *resolved = at;
+  return {};
 }
 
 }  // namespace platform

@@ -37,6 +37,16 @@ std::string ExecutableFolder();
 
 bool IsRegularFile(const std::string& path);
 
+// Why a library file the search found must not be opened, or empty when it
+// may be: the engine runs the code of what it loads, so it takes only what
+// no one but its own user (or root) can have put or changed there. The file
+// must be a regular file of this user's or root's that neither its group
+// nor others can write to; every folder on its way this user's or root's,
+// and either closed to others' writes or sticky; every symbolic link on its
+// way this user's or root's. *resolved (may be null) gets the file's path
+// with the links followed: the one to open.
+std::string WhyLibraryIsUntrusted(const std::string& path, std::string* resolved);
+
 // The name of an entry of the folder equal to name ignoring case, or empty.
 std::string FindFileIgnoringCase(const std::string& folder, const std::string& name);
 

@@ -1,8 +1,11 @@
 #include "tools/analysis_runs.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <string>
 
 #include "tools/model_writer/sample_models.h"
 #include "tools/road_steps.h"
@@ -245,6 +248,38 @@ bool DecodeCdiReply(const std::vector<std::uint8_t>& body, std::uint16_t options
   return r.Get(&end) && end == 0xFFFF && r.AtEnd();
 }
 
+namespace {
+
+// A field of the engine's /proc status ("VmRSS", "VmHWM") in kB; -1 when
+// it cannot be read.
+long EngineMemoryKb(int pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field + ":", 0) == 0)
+      return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+  }
+  return -1;
+}
+
+// Posts `count` commands 81 and polls until all are written to the engine.
+bool Flood(vantor_client::Client& client, std::uint32_t count, LinearisationRun* run) {
+  run->memory_before_kb = EngineMemoryKb(client.EnginePid(), "VmRSS");
+  constexpr std::uint32_t kBatch = 256;
+  for (std::uint32_t sent = 0; sent < count; ++sent) {
+    auto command = MakeCommand(kProblemService, 81, {0});
+    command->flags |= DseMessage::kNoReply;
+    if (status::IsFailure(client.Post(std::move(command)))) return false;
+    if (sent % kBatch == kBatch - 1 &&
+        status::IsFailure(client.WaitFor([&] { return client.Unwritten() < kBatch; })))
+      return false;
+  }
+  if (status::IsFailure(client.WaitFor([&] { return client.Unwritten() == 0; }))) return false;
+  run->memory_peak_kb = EngineMemoryKb(client.EnginePid(), "VmHWM");
+  return true;
+}
+
+}  // namespace
+
 bool RunLinearisation(const AnalysisRunOptions& options, LinearisationRun* run) {
   *run = LinearisationRun();
   Session session;
@@ -308,6 +343,9 @@ bool RunLinearisation(const AnalysisRunOptions& options, LinearisationRun* run) 
         road.Collect();
         closed = true;
         return true;
+      }
+      if (options.flood > 0 && !Flood(*session.client, options.flood, run)) {
+        return road.Fail("the flood of commands was not written out");
       }
       if (!road.Exchange(MakeCommand(kProblemService, 2), "ending the engine (command 2)",
                          &run->end_status))

@@ -63,6 +63,10 @@ struct AnalysisRunOptions {
   // not answered for a moment: wait for its answer, send command 2 (the
   // computation's answer is not waited for), or close.
   enum class WhileComputing { kWait, kEndCommand, kClose } while_computing = WhileComputing::kWait;
+  // With kEndCommand: this many one-segment commands posted first (command
+  // 81 of the problem service, which only stores a flag), all written out
+  // before command 2 goes.
+  std::uint32_t flood = 0;
 };
 
 struct LinearisationRun {
@@ -74,6 +78,10 @@ struct LinearisationRun {
   // answered before the moment was over.
   Status end_status = 0xFFFFFFFFu;
   bool answered_at_once = false;
+  // With a flood: the engine's resident memory before it, and the most it
+  // held (both in kB; -1 when it could not be read), just before command 2.
+  long memory_before_kb = -1;
+  long memory_peak_kb = -1;
   // With kClose: what closing gave (0, or 0xA000FFFF when the engine had to
   // be killed) and the engine's exit code.
   Status close_status = 0xFFFFFFFFu;

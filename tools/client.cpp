@@ -362,6 +362,14 @@ std::string Client::Unreachable(bool handshake, Status result, std::uint32_t sta
   return std::string("the connection to the engine failed before ") + stage + StatusText(result);
 }
 
+std::uint32_t Client::Unwritten() const {
+  if (controller_ == nullptr || controller_->IOQueue()->PeerCount() == 0) return 0;
+  const DseIOQueue* engine = controller_->IOQueue()->PeerAt(0);
+  std::uint32_t queued = 0;
+  for (std::uint32_t k = 0; k < DseIOQueue::kClasses; ++k) queued += engine->QueuedSegments(k);
+  return queued;
+}
+
 int Client::EnginePid() const {
   return engine_ != nullptr && engine_->process != nullptr ? engine_->process->ProcessId() : -1;
 }

@@ -189,6 +189,9 @@ class Client {
   std::vector<Message> TakeNotifications();
   std::vector<std::string> TakeFailures();
   bool PeerLost() const { return lost_; }
+  // Segments sent or posted that wait to be written to the engine (while
+  // it reads nothing, the connection takes no more).
+  std::uint32_t Unwritten() const;
   // Whether the engine has said it serves the service type.
   bool Serves(std::uint32_t type) const;
   int EnginePid() const;

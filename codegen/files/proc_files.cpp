@@ -20,7 +20,6 @@
 #include "foundation/messages/status_and_msg.h"
 #include "foundation/persistence/binary_stream.h"
 #include "framework/libraries/library_loader.h"
-#include "framework/libraries/qln_dynamic_library.h"
 #include "framework/messaging/message.h"
 #include "framework/servers/server_registry.h"
 #include "platform/safe_write.h"
@@ -224,13 +223,9 @@ Status LibraryFileName(BvuBinaryStream& in, const ProcFilesContext& context) {
   if (status::IsFailure(s)) return s;
   BvuBinaryStream* reply = context.make_reply ? context.make_reply() : nullptr;
   if (reply == nullptr) return 0x80000213u;
-  std::string file;
-  if (name.c_str()[0] != '\0') {
-    if (XosDynamicLibrary* lib = QLNDynamicLibrary::Load(name.c_str(), nullptr)) {
-      file = lib->ModulePath();
-      lib->Release();
-    }
-  }
+  // Found, not loaded: a lookup must not run the code of whatever file the
+  // search comes upon.
+  const std::string file = XosDynamicLibrary::LocateFile(name.c_str());
   Status r = reply->PutUInt16(5);
   if (!status::IsFailure(r)) r = reply->PutUInt32(0);
   if (!status::IsFailure(r)) r = reply->PutString(file.c_str());

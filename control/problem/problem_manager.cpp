@@ -1,6 +1,8 @@
 #include "control/problem/problem_manager.h"
 
 #include <strings.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -135,7 +137,7 @@ SimProblemMgr::~SimProblemMgr() {
   events_.Clear();
   SimActionMgr::Destroy();
   actions_ = nullptr;
-  if (!folders_.RunName().empty()) SimWorkingFolder::DeleteResultFiles(folders_.RunFolder());
+  SimWorkingFolder::DeleteResultFiles(folders_.RunFolderDescriptor());
   if (com_joins_ > 0 && --t_com_joins == 0) platform::CoUninitialize();
   if (options_ != nullptr && SolverOptionTable::Existing() == options_) options_->SetOwner(nullptr);
   if (GetProblemManagerHooks() == this) SetProblemManagerHooks(nullptr);
@@ -574,7 +576,10 @@ Status SimProblemMgr::CommandSaveAs(std::uint32_t count, const char* const* stri
   }
   const bool had_problem = GetCurrentProblem() != nullptr;
   SimMasterManager::SaveAs(old_folder.c_str(), old_name.c_str());
-  const std::string old_path = old_folder + old_name;
+  const std::string old_path = folders_.RunFolder();
+  // What is deleted there goes through the folder the engine entered.
+  const platform::FileDescriptor old_run(
+      folders_.RunFolderDescriptor() >= 0 ? ::dup(folders_.RunFolderDescriptor()) : -1);
 
   name_ = name;
   if (folder != nullptr) {
@@ -588,19 +593,19 @@ Status SimProblemMgr::CommandSaveAs(std::uint32_t count, const char* const* stri
     // The files would go wherever the engine is, or through a folder that
     // is not the user's: none are written.
     ReportAtOnce(SimWorkingFolder::kCannotCreate,
-                 "Cannot make the run folder " + folders_.RunFolder() + ": " + why);
+                 "Cannot make the run folder " + folders_.TriedRunFolder() + ": " + why);
     return SimWorkingFolder::kCannotCreate;
   }
   if (unnamed_) {
     // The untitled run folder only held what this engine put there.
     unnamed_ = false;
-    if (!folders_.RunName().empty() && old_name != "NULL" && old_name != "." && old_name != "..") {
-      SimWorkingFolder::DeleteResultFiles(old_path);
-      SimWorkingFolder::DeleteTempFiles(old_path);
+    if (old_run.valid() && old_name != "." && old_name != "..") {
+      SimWorkingFolder::DeleteResultFiles(old_run.get());
+      SimWorkingFolder::DeleteTempFiles(old_run.get());
       platform::RemoveDirectory(old_path.c_str());
     }
-  } else if (old_name != "NULL") {
-    SimWorkingFolder::DeleteResultFiles(old_path);
+  } else {
+    SimWorkingFolder::DeleteResultFiles(old_run.get());
   }
   if (had_problem) {
     result = SimMasterManager::StartNewFiles(folders_.WorkingFolder().c_str(), name_.c_str());
@@ -709,13 +714,10 @@ Status SimProblemMgr::AttachProblem(const char* folder, const char* name) {
     // often) would be lost to the client: no run folder, no problem.
     attach_failure_ = SimWorkingFolder::kCannotCreate;
     ReportAtOnce(attach_failure_,
-                 "Cannot make the run folder " + folders_.RunFolder() + ": " + why);
+                 "Cannot make the run folder " + folders_.TriedRunFolder() + ": " + why);
     return attach_failure_;
   }
-  std::string here;
-  if (SimWorkingFolder::GetCurrentFolder(&here) == SimWorkingFolder::kOk) {
-    SimWorkingFolder::DeleteTempFiles(here);
-  }
+  SimWorkingFolder::DeleteTempFiles(folders_.RunFolderDescriptor());
   SimWorkingFolder::BackUpOrRestore([this] { SendRestoredNotice(); });
   return SimMasterManager::AttachProblem(folder, name);
 }
@@ -799,7 +801,7 @@ Status SimProblemMgr::DetachProblem(const char* folder, const char* sub_folder) 
   // Before the run files go: the estimation deletes its own snapshot.
   upper_->ResetEstimation();
   properties_->Reset();
-  if (!folders_.RunName().empty()) SimWorkingFolder::DeleteResultFiles(folders_.RunFolder());
+  SimWorkingFolder::DeleteResultFiles(folders_.RunFolderDescriptor());
   record_ = RunStatusRecord{};
   return SimMasterManager::DetachProblem(folder, sub_folder);
 }

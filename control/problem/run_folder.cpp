@@ -1,5 +1,6 @@
 #include "control/problem/run_folder.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -148,28 +149,38 @@ Status BackUpOrRestore(const std::function<void()>& restored) {
   return result;
 }
 
-Status DeleteResultFiles(const std::string& folder) {
-  const std::string base = WithSeparator(folder);
+Status DeleteResultFiles(int folder) {
   Status result = kFailure;
+  if (folder < 0) return result;
   for (const char* name : {"snapshot.snp", "PlotData.cpd"}) {
-    const std::string path = base + name;
-    if (Exists(path)) result = platform::RemoveFile(path.c_str()) ? kOk : kFailure;
+    struct stat info {};
+    if (::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    result = ::unlinkat(folder, name, 0) == 0 ? kOk : kFailure;
   }
   return result;
 }
 
-void DeleteTempFiles(const std::string& folder) {
-  const std::string base = WithSeparator(folder.empty() ? std::string(".") : folder);
-  std::vector<platform::FolderEntry> entries;
-  if (!platform::ListFolderSorted(base.c_str(), &entries)) return;
-  for (const platform::FolderEntry& entry : entries) {
-    if (!MatchFilePattern(entry.name.c_str(), "*.tmp")) continue;
+void DeleteTempFiles(int folder) {
+  if (folder < 0) return;
+  // The listing reads through its own descriptor, closed with it.
+  const int listed = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
+  if (dir == nullptr) {
+    if (listed >= 0) ::close(listed);
+    return;
+  }
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (MatchFilePattern(entry->d_name, "*.tmp")) names.push_back(entry->d_name);
+  }
+  ::closedir(dir);
+  for (const std::string& name : names) {
     // Removing a name needs no write bit on the file, and a link goes
     // itself: nothing it leads to is touched.
-    const std::string path = base + entry.name;
-    platform::FileInfo info;
-    if (!platform::GetLinkInfo(path.c_str(), &info, nullptr) || info.is_directory) continue;
-    platform::RemoveFile(path.c_str());
+    struct stat info {};
+    if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(info.st_mode))
+      continue;
+    ::unlinkat(folder, name.c_str(), 0);
   }
 }
 
@@ -189,7 +200,9 @@ Status Folders::SetWorkingFolder(const char* folder) {
   return XosDynamicLibrary::AddSearchPath(working_.c_str());
 }
 
-std::string Folders::RunFolder() const { return working_ + RunNameOrNull() + kSeparator; }
+std::string Folders::RunFolder() const {
+  return run_folder_.empty() ? working_ + "NULL" + kSeparator : run_folder_;
+}
 
 void Folders::CloseLock() {
   if (lock_fd_ < 0) return;
@@ -210,23 +223,25 @@ Status Folders::OpenRunFolder(std::string* why) {
   } else {
     SetCurrentFolder(working_.c_str());
   }
-  run_name_ = pending_name_;
-  const std::string folder = working_ + NativeFilePath(run_name_.c_str());
+  const std::string name = pending_name_;
+  const std::string folder = working_ + NativeFilePath(name.c_str());
+  tried_folder_ = WithSeparator(folder);
   int error = 0;
   Status made = kOk;
   if (!platform::MakeDirectory(folder.c_str(), &error) && error != EEXIST) made = kFailure;
   std::string refused;
+  platform::FileDescriptor entered;
   if (made == kOk) {
     // Entered through a descriptor opened without following a link: a
     // link swapped in after a look at the name would not be followed.
-    std::string name = folder;
-    while (name.size() > 1 && name.back() == kSeparator) name.pop_back();
-    const int fd = ::open(name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    std::string path = folder;
+    while (path.size() > 1 && path.back() == kSeparator) path.pop_back();
+    entered = platform::FileDescriptor(
+        ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     error = errno;
-    if (fd >= 0) {
-      if (::fchdir(fd) != 0) made = kFailure;
+    if (entered.valid()) {
+      if (::fchdir(entered.get()) != 0) made = kFailure;
       error = errno;
-      ::close(fd);
     } else if (IsOthersLink(folder)) {
       // Planted in a shared working folder, it would lead the engine to
       // clean and overwrite files somewhere else.
@@ -235,12 +250,23 @@ Status Folders::OpenRunFolder(std::string* why) {
     } else if (error == ELOOP || error == ENOTDIR) {
       made = SetCurrentFolder(folder.c_str());
       error = errno;
+      if (made == kOk) {
+        entered = platform::FileDescriptor(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!entered.valid()) made = kFailure;
+      }
     } else {
       made = kFailure;
     }
   }
   pending_name_.clear();
   if (made != kOk && why != nullptr) *why = refused.empty() ? std::strerror(error) : refused;
+  if (made == kOk) {
+    // From here on what the engine deletes in its run folder goes through
+    // the folder it entered.
+    run_name_ = name;
+    run_folder_ = tried_folder_;
+    run_fd_ = std::move(entered);
+  }
 
   // Without its run folder the engine is somewhere else (its own folder,
   // often): no lock file is left there.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "foundation/interfaces/working_folder.h"
+#include "platform/posix_file.h"
 #include "platform/status.h"
 
 namespace SimWorkingFolder {
@@ -41,11 +42,13 @@ Status CheckFolder(const char* folder, const char* name);
 // last run left behind and then calls `restored`.
 Status BackUpOrRestore(const std::function<void()>& restored);
 
-// Deletes "snapshot.snp" and "PlotData.cpd" in the folder: the status of the
-// last deletion tried, kFailure when neither existed.
-Status DeleteResultFiles(const std::string& folder);
-// Deletes every "*.tmp" of the folder, read-only or not; failures are ignored.
-void DeleteTempFiles(const std::string& folder);
+// Deletes "snapshot.snp" and "PlotData.cpd" in the folder open as the
+// descriptor (a name, never by a path that could meanwhile lead elsewhere):
+// the status of the last deletion tried, kFailure when neither existed.
+Status DeleteResultFiles(int folder);
+// Deletes every "*.tmp" of the folder open as the descriptor, read-only or
+// not; failures are ignored.
+void DeleteTempFiles(int folder);
 
 // The folders of the problem manager and the lock it holds on the run folder.
 class Folders {
@@ -60,11 +63,17 @@ class Folders {
   // Takes the folder (a separator is added) and puts it on the library
   // search path in place of the old one; the status of the addition.
   Status SetWorkingFolder(const char* folder);
-  // Empty when no run folder was opened yet ("NULL" where a path needs it).
+  // Empty until a run folder was entered ("NULL" where a path needs it).
   const std::string& RunName() const { return run_name_; }
   const char* RunNameOrNull() const { return run_name_.empty() ? "NULL" : run_name_.c_str(); }
-  // The working folder, the run name and a separator.
+  // The run folder entered last, with a separator (the working folder and
+  // "NULL" before one was).
   std::string RunFolder() const;
+  // The run folder entered last, open (-1 before one was): what the engine
+  // deletes there goes through it.
+  int RunFolderDescriptor() const { return run_fd_.get(); }
+  // The folder the last OpenRunFolder tried to enter, for its messages.
+  const std::string& TriedRunFolder() const { return tried_folder_; }
 
   void SetPendingName(const std::string& name) { pending_name_ = name; }
   void SetPendingSearchPath(const std::string& path) { pending_search_path_ = path; }
@@ -78,7 +87,9 @@ class Folders {
   // holds it: the status of making the run folder (*why, when given, then
   // says why it failed), kNoPendingName without a pending name. A run
   // folder that cannot be made or entered gets no lock file; one that is a
-  // symbolic link of a user other than ours or root is refused.
+  // symbolic link of a user other than ours or root is refused. Only a
+  // folder entered becomes the run folder: after a failure the one entered
+  // before (if any) stays the run folder.
   Status OpenRunFolder(std::string* why = nullptr);
   bool HoldsLock() const { return lock_fd_ >= 0; }
   // Lets go of the lock and deletes the lock file.
@@ -87,6 +98,9 @@ class Folders {
  private:
   std::string working_;
   std::string run_name_;
+  std::string run_folder_;
+  platform::FileDescriptor run_fd_;
+  std::string tried_folder_;
   std::string pending_name_;
   std::string pending_search_path_;
   std::string search_path_;

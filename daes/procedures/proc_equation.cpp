@@ -337,14 +337,24 @@ bool DAESProcSolverEquation::CheckDerivativeValues(double numeric, double analyt
   return false;
 }
 
+bool DAESProcContext::FirstToMarkInputsIn(const QLNRow* group) {
+  if (inputs_marked_ && inputs_marked_in_ == group) return false;
+  inputs_marked_ = true;
+  inputs_marked_in_ = group;
+  return true;
+}
+
 Status DAESProcSolverEquation::AttachToElements(QLNRow* group) {
   const ProcArgLayout& in = context_->Data().Inputs();
+  // A call of n outputs would mark its inputs n times over: a wide call
+  // made that the bulk of building the problem.
+  const bool mark = context_->FirstToMarkInputsIn(group);
   for (std::int32_t k = 0; k < in.ArgumentCount(); ++k) {
     DAESRowElement* e = context_->ArgumentElement(false, k);
     if (e == nullptr || e->IsParameter() != 0) continue;
     const Status s = e->RegisterIn(this, group);
     if (s == daes::kBlockOutOfMemory) return s;
-    if (!status::IsFailure(s)) e->MarkUsed(group);
+    if (!status::IsFailure(s) && mark) e->MarkUsed(group);
   }
   DAESVarTableEntry* output = output_ != nullptr ? output_->ElementVariable() : nullptr;
   if (output == nullptr) return 0;

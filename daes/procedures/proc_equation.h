@@ -70,9 +70,14 @@ class DAESProcContext : public DAESEquationContext, public DAESProcedureEquation
   // output tested for a finite value.
   void WritePostCallCheck(std::ostream& out, bool check_inputs);
   std::int32_t WrapperNumber() const { return wrapper_; }
+  // True the first time it is asked for a group: every output's row takes
+  // the same inputs, which need marking as used only once in a group.
+  bool FirstToMarkInputsIn(const QLNRow* group);
 
  private:
   DAESSimpleEquation* model_;
+  const QLNRow* inputs_marked_in_ = nullptr;
+  bool inputs_marked_ = false;
   ProcCallData data_;
   double* outputs_ = nullptr;
   // The wrapper's section and the library writer that opened it.

@@ -6,9 +6,13 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "foundation/messages/su_print.h"
 #include "platform/dynamic_library.h"
 
 namespace {
+
+// The status of the line that names a library file the search skipped.
+constexpr Status kSkippedLibrary = 0x40000000u;
 
 struct LoaderState {
   XosDynamicLibrary* head = nullptr;
@@ -191,27 +195,62 @@ XosDynamicLibrary* XosDynamicLibrary::FindLoaded(const std::string& normalized_n
 
 // ---------------------------------------------------------------- loading
 
-Status XosDynamicLibrary::LoadModule() {
-  const std::string file = FileNameOf(full_name_);
-  std::vector<std::string> candidates;
-  const bool bare = file.find('/') == std::string::npos;
-  if (bare) {
+namespace {
+
+// The files a name could be loaded from, in the search order. *bare: the
+// name has no folder, so the system's own search comes after these.
+std::vector<std::string> FoundFiles(const std::string& file, bool* bare) {
+  std::vector<std::string> found;
+  *bare = file.find('/') == std::string::npos;
+  if (*bare) {
     for (const std::string& folder : SearchOrder()) {
       std::string path = ExistingFile(folder, file);
-      if (!path.empty()) candidates.push_back(path);
+      if (!path.empty()) found.push_back(path);
     }
   } else {
     const auto slash = file.rfind('/');
     std::string path = ExistingFile(file.substr(0, slash == 0 ? 1 : slash), file.substr(slash + 1));
-    if (!path.empty()) candidates.push_back(path);
+    if (!path.empty()) found.push_back(path);
   }
-  bool found = !candidates.empty();
+  return found;
+}
+
+// The trust check of one file found: the path to open (links followed), or
+// empty when it is skipped, with a line that names it and says why (and
+// *skipped, when still empty, saying the same). A file seen already in this
+// search is passed over without a word.
+std::string Trusted(const std::string& path, std::vector<std::string>* seen, std::string* skipped) {
+  std::string resolved;
+  const std::string why = platform::WhyLibraryIsUntrusted(path, &resolved);
+  const std::string& key = why.empty() ? resolved : path;
+  if (std::find(seen->begin(), seen->end(), key) != seen->end()) return {};
+  seen->push_back(key);
+  if (why.empty()) return resolved;
+  SuPrint(kSkippedLibrary, "Library file %s skipped: %s", path.c_str(), why.c_str());
+  if (skipped->empty()) *skipped = path + " skipped: " + why;
+  return {};
+}
+
+}  // namespace
+
+Status XosDynamicLibrary::LoadModule() {
+  const std::string file = FileNameOf(full_name_);
+  bool bare = false;
+  std::vector<std::string> candidates = FoundFiles(file, &bare);
   // Last the system's own search, for a bare name (the library cache,
   // LD_LIBRARY_PATH).
   if (bare) candidates.push_back(file);
 
   load_error_text_.clear();
-  for (const std::string& path : candidates) {
+  bool found = false;
+  std::string skipped;
+  std::vector<std::string> seen;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    const bool system_search = bare && i + 1 == candidates.size();
+    // Checked just before it would be opened: nothing after the file that
+    // loads is looked at.
+    const std::string path = system_search ? file : Trusted(candidates[i], &seen, &skipped);
+    if (path.empty()) continue;
     platform::LibraryOpen opened = platform::OpenLibrary(path);
     if (opened.handle != nullptr) {
       module_ = opened.handle;
@@ -220,16 +259,30 @@ Status XosDynamicLibrary::LoadModule() {
       load_state_ = kLoaded;
       return opened.floating_point_restored ? status::kFloatingPointRestored : status::kOk;
     }
-    const bool system_search = bare && &path == &candidates.back();
     if (system_search && opened.error.find("No such file") != std::string::npos) continue;
     if (load_error_text_.empty()) load_error_text_ = opened.error;
     found = true;
   }
   const Status failure = found ? status::kGeneralFailure : status::kModuleNotFound;
-  if (!found) load_error_text_ = "cannot find " + file;
+  if (!found) load_error_text_ = skipped.empty() ? "cannot find " + file : skipped;
   SetLastError(failure);
   if (Loader().depth == 0) Loader().last_error_text = load_error_text_;
   return failure;
+}
+
+std::string XosDynamicLibrary::LocateFile(const char* name) {
+  const std::string normalized = NormalizeName(name != nullptr ? name : "");
+  if (normalized.empty()) return {};
+  if (XosDynamicLibrary* loaded = FindLoaded(normalized); loaded != nullptr && loaded->module_)
+    return loaded->module_path_;
+  bool bare = false;
+  std::string skipped;
+  std::vector<std::string> seen;
+  for (const std::string& path : FoundFiles(FileNameOf(normalized), &bare)) {
+    std::string trusted = Trusted(path, &seen, &skipped);
+    if (!trusted.empty()) return trusted;
+  }
+  return {};
 }
 
 void XosDynamicLibrary::HandOverSearchPaths() {

@@ -61,6 +61,11 @@ class XosDynamicLibrary {
   // The library of that name, loaded and initialised (a further reference
   // when it is loaded already); null on failure, with the last DLL error.
   static XosDynamicLibrary* Load(const char* name, const QLNInitializationBlock* block);
+  // The file a load of the name would open, found without loading anything
+  // (a loaded library's own file), so that asking runs no library code.
+  // Empty when no file in the search folders passes the trust check: the
+  // system's own search is not asked.
+  static std::string LocateFile(const char* name);
 
   virtual ~XosDynamicLibrary();
   XosDynamicLibrary(const XosDynamicLibrary&) = delete;
@@ -75,6 +80,8 @@ class XosDynamicLibrary {
 
   // Opens the module along the search order; 0 or 80 when loaded,
   // 0xA0000034 when no file was found, 0xA000FFFF when one failed to load.
+  // A file that another user could have put or changed is skipped, with a
+  // line naming it and why.
   Status LoadModule();
   // The symbol's address, tried as given, in lower case with a trailing
   // underscore (FORTRAN), then in upper case; null when missing.

@@ -424,12 +424,14 @@ void DseIOQueue::ReleaseHold() {
 
 // --- reading and filing ---
 
-Status DseIOQueue::ReadAll() {
+Status DseIOQueue::ReadAll(const std::function<bool(DseMessage&)>* keep) {
+  keep_ = keep;
   Status result = status::kOk;
   for (DseIOQueue* peer : peers_) {
     const Status read = peer->ReadPeer();
     if (status::IsFailure(read)) result = read;
   }
+  keep_ = nullptr;
   return PeerLostIfGone(result);
 }
 
@@ -449,6 +451,10 @@ Status DseIOQueue::ReadPeer() {
   if (status::IsFailure(status_)) return status::kGeneralFailure;
   Status result = status::kOk;
   for (;;) {
+    // Beyond the bounds what the peer sends waits in the connection, unless
+    // the reader looks for the message that ends its work and has not had
+    // it yet.
+    if (FiledBeyondBounds() && (root_->keep_ == nullptr || root_->kept_beyond_)) break;
     if (receive_ == nullptr) receive_ = DseSegment::Make(nullptr);
     if (receive_ == nullptr) {
       result = DseMessage::kNoMemory;
@@ -523,8 +529,82 @@ Status DseIOQueue::FileSegment(DseSegment* segment) {
     DseSegment::ReturnChain(complete);
     return DseMessage::kNoMemory;
   }
+  if (root_->keep_ != nullptr && FiledBeyondBounds()) {
+    if (root_->kept_beyond_ || !(*root_->keep_)(*message)) {
+      RefuseFiled(message);
+      return status::kOk;
+    }
+    root_->kept_beyond_ = true;
+  }
   root_->AddReceived(klass, message);
   return status::kOk;
+}
+
+namespace {
+
+std::uint32_t SegmentsOf(const DseMessage& message) {
+  const DseSegment* first = message.FirstSegment();
+  return first != nullptr && first->count > 1 ? first->count : 1;
+}
+
+}  // namespace
+
+void DseIOQueue::CountFiled(const DseMessage& message, int sign) {
+  DseIOQueue* peer = message.SourcePeer();
+  if (peer == nullptr) return;
+  const std::uint32_t segments = SegmentsOf(message);
+  for (DseIOQueue* counted : {peer, this}) {
+    if (sign > 0) {
+      ++counted->filed_messages_;
+      counted->filed_segments_ += segments;
+    } else {
+      counted->filed_messages_ -= std::min(counted->filed_messages_, 1u);
+      counted->filed_segments_ -= std::min(counted->filed_segments_, segments);
+    }
+  }
+  if (sign > 0) return;
+  // Messages move again: the one kept beyond the bounds holds no reading
+  // back, and a peer back under the bounds is told when it passes them anew.
+  kept_beyond_ = false;
+  for (DseIOQueue* p : peers_) {
+    if (p->refusing_filed_ && !p->FiledBeyondBounds()) p->refusing_filed_ = false;
+  }
+}
+
+bool DseIOQueue::FiledBeyondBounds() const {
+  return filed_messages_ >= kMostFiledMessages || filed_segments_ >= kMostFiledSegments ||
+         root_->filed_messages_ >= kMostFiledMessagesOfAll ||
+         root_->filed_segments_ >= kMostFiledSegmentsOfAll;
+}
+
+void DseIOQueue::RefuseFiled(DseMessage* message) {
+  if (!refusing_filed_) {
+    refusing_filed_ = true;
+    const auto peer = static_cast<std::int32_t>(peer_number_);
+    const std::uint32_t counts[] = {filed_messages_, root_->filed_messages_};
+    const auto megabytes = [](std::uint32_t segments) {
+      return static_cast<std::uint32_t>((std::uint64_t{segments} * sizeof(DseSegment)) >> 20);
+    };
+    const std::uint32_t sizes[] = {megabytes(filed_segments_), megabytes(root_->filed_segments_)};
+    SuPrint(kMessageRefused,
+            "Messages from peer %d refused while the engine is busy: %u of its messages (%u MB) "
+            "and %u of all peers (%u MB) wait to be read, as many as may wait",
+            &peer, &counts[0], &sizes[0], &counts[1], &sizes[1]);
+  }
+  std::uint32_t queued = 0;
+  for (const CellList& list : output_) queued += list.count;
+  // The sender of a request is not left waiting, as long as it reads.
+  if (queued < kMostRefusalReplies) AnswerRefused(*message);
+  delete message;
+}
+
+void DseIOQueue::AnswerRefused(const DseMessage& message) {
+  if ((message.flags & (DseMessage::kReply | DseMessage::kNoReply)) != 0) return;
+  DseMessage* reply = nullptr;
+  if (status::IsSuccess(DseServerRegistry::MakeStatusReplyTo(kMessageRefused, message, &reply))) {
+    root_->Route(reply, -1);
+    delete reply;
+  }
 }
 
 bool DseIOQueue::RoomToAssemble(const DseSegment& segment, std::uint32_t klass) {
@@ -597,14 +677,7 @@ void DseIOQueue::RefuseMessage(DseSegment* segment, std::uint32_t klass, std::ui
     DseSegment::ReturnToPool(segment);
     return;
   }
-  if ((request->flags & (DseMessage::kReply | DseMessage::kNoReply)) == 0) {
-    DseMessage* reply = nullptr;
-    if (status::IsSuccess(
-            DseServerRegistry::MakeStatusReplyTo(kMessageRefused, *request, &reply))) {
-      root_->Route(reply, -1);
-      delete reply;
-    }
-  }
+  AnswerRefused(*request);
   delete request;
 }
 
@@ -620,6 +693,7 @@ void DseIOQueue::AddReceived(std::uint32_t klass, DseMessage* message) {
 
 void DseIOQueue::File(std::uint32_t klass, DseMessage* message) {
   input_[klass >= kClasses ? 3 : klass].Append(message);
+  CountFiled(*message, +1);
 }
 
 bool DseIOQueue::Gather(DseMessage* message) {
@@ -666,7 +740,10 @@ bool DseIOQueue::AnyReceived(const std::function<bool(DseMessage&)>& match) cons
 
 DseMessage* DseIOQueue::TakeReceived() {
   for (MessageList& list : input_) {
-    if (DseMessage* message = list.Take()) return message;
+    if (DseMessage* message = list.Take()) {
+      CountFiled(*message, -1);
+      return message;
+    }
   }
   return nullptr;
 }

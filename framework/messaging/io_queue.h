@@ -87,6 +87,19 @@ class DseIOQueue final : public DseIOPeers {
   // names its peer; the rest of its segments are dropped as they come.
   static std::uint64_t MostHeldBytes();
   static constexpr Status kMessageRefused = status::kBadArguments;
+  // What complete messages may wait unread, of one peer and of all peers
+  // together, counted in messages and in the blocks (segments) they take.
+  // Beyond either bound a peer is not read on: what it sends waits in the
+  // connection (the sender waits) until the filed messages are taken. Only
+  // a read for work that holds the server thread (ReadAll with a `keep`)
+  // reads on, for the message that ends the work: the rest it refuses.
+  static constexpr std::uint32_t kMostFiledMessages = 4096;
+  static constexpr std::uint32_t kMostFiledSegments = 8192;
+  static constexpr std::uint32_t kMostFiledMessagesOfAll = 4 * kMostFiledMessages;
+  static constexpr std::uint32_t kMostFiledSegmentsOfAll = 4 * kMostFiledSegments;
+  // A refused request is answered while the peer's output holds fewer
+  // segments than this: one that reads nothing gets no more.
+  static constexpr std::uint32_t kMostRefusalReplies = 1024;
 
   // The root. Checks the byte order (0xA000FFFF when wrong) and publishes
   // the process's message ids (prefix own number × 8,192). The controller
@@ -129,8 +142,15 @@ class DseIOQueue final : public DseIOPeers {
   // output left, or a failure.
   Status Route(DseMessage* message, std::int32_t timeout_ms);
   // Reads every peer without blocking: the last failure (a lost peer gives
-  // 0xA0000037), else 0.
-  Status ReadAll();
+  // 0xA0000037), else 0. A peer with as much filed and unread as the bounds
+  // above allow is left unread; with `keep` it is read on, and a message
+  // completed beyond the bounds is filed only when `keep` matches it (and
+  // no other beyond the bounds was): the others are refused, with one line
+  // until the peer is under its bound again.
+  Status ReadAll(const std::function<bool(DseMessage&)>* keep = nullptr);
+  // Complete messages filed and not taken (of the root: of every peer).
+  std::uint32_t FiledMessages() const { return filed_messages_; }
+  std::uint32_t FiledSegments() const { return filed_segments_; }
   // Writes what every peer can take now: 58 when all is out, 5 when output
   // is left, or the last failure (a lost peer gives 0xA0000037).
   Status Flush();
@@ -224,6 +244,17 @@ class DseIOQueue final : public DseIOPeers {
   // Files one received frame; a header that cannot be read fails the read.
   Status FileSegment(DseSegment* segment);
   void File(std::uint32_t klass, DseMessage* message);
+  // Counts a filed message to its peer and the root (taken: `sign` -1).
+  void CountFiled(const DseMessage& message, int sign);
+  // Whether this peer, or all peers together, have as much filed and
+  // unread as they may.
+  bool FiledBeyondBounds() const;
+  // Refuses a message completed beyond the bounds: one line while the peer
+  // stays beyond them, a reply to a request, and the message destroyed.
+  void RefuseFiled(DseMessage* message);
+  // Answers a refused request (not a reply, nor a message that wants none)
+  // with kMessageRefused.
+  void AnswerRefused(const DseMessage& message);
   void ReleaseHold();
   // Whether a received segment may be filed for reassembly (within the
   // bounds above); tells a refusal once.
@@ -261,6 +292,16 @@ class DseIOQueue final : public DseIOPeers {
   MessageList input_[kClasses];
   std::vector<DseMessage*> collecting_;
   std::deque<Waiting> waiting_;
+  // While ReadAll reads with a `keep`: it, and whether a message it kept
+  // was filed beyond the bounds.
+  const std::function<bool(DseMessage&)>* keep_ = nullptr;
+  bool kept_beyond_ = false;
+  // Filed and not taken: of this peer, or (the root's) of every peer.
+  std::uint32_t filed_messages_ = 0;
+  std::uint32_t filed_segments_ = 0;
+  // Refusing complete messages beyond the bounds: told once until the peer
+  // is under them again.
+  bool refusing_filed_ = false;
   std::unique_ptr<DseMessageIdAllocator> ids_;
   std::unique_ptr<platform::SharedMemory> batch_;
   std::size_t batch_at_ = 0;

@@ -28,7 +28,9 @@ Status DseController::PollWithTimers() {
 
 bool DseController::EndRequested(const std::function<bool(DseMessage&)>& ends) {
   if (ready_ == 0) return false;
-  const Status read = io_->ReadAll();
+  // Read on beyond the bound of what may wait, for the message that ends
+  // the work; the rest is refused.
+  const Status read = io_->ReadAll(&ends);
   if (read == DseIOQueue::kPeerLost) return true;
   return io_->AnyReceived(ends);
 }

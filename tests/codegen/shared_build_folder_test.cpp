@@ -38,8 +38,10 @@ namespace {
 constexpr int kNames = 200;
 
 struct SharedRun {
-  SharedRun() {
-    folder = FreshFolder("shared");
+  // In a fresh folder of the temporary folder, or below `base`.
+  explicit SharedRun(const fs::path& base = {}) {
+    folder = base.empty() ? FreshFolder("shared") : base / "shared";
+    fs::create_directories(folder);
     generation.server_folder = (MakeInstallation(folder) / "bin").string();
     fs::copy_file(kInstall + "/flowsheetexportstub.cpp",
                   folder / "prefix" / "procedures" / "flowsheetexportstub.cpp");
@@ -87,8 +89,9 @@ fs::path PlantedLibrary(const fs::path& folder, const fs::path& mark) {
 // them as up to date: none of them is loaded, and the run's own is.
 TEST(CodegenCompileShared, LibrariesPlantedByAnotherUserAreNeverLoaded) {
   const testsupport::SecondUser other;
-  if (!other.Available()) GTEST_SKIP() << other.why_not;
-  SharedRun shared;
+  const testsupport::ReachableFolder base(other);
+  if (base.path().empty()) GTEST_SKIP() << base.why_not;
+  SharedRun shared(base.path());
   ASSERT_TRUE(shared.MakeProblem());
   const fs::path mark = shared.folder / "planted-code-ran";
   const fs::path planted = PlantedLibrary(shared.folder, mark);

@@ -3,12 +3,14 @@
 // look-ups.
 #include "control/problem/run_folder.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,16 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace SimWorkingFolder;
+
+// A folder open as a descriptor, closed when it goes.
+struct OpenFolder {
+  explicit OpenFolder(const fs::path& folder)
+      : fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+  ~OpenFolder() {
+    if (fd >= 0) ::close(fd);
+  }
+  int fd;
+};
 
 class RunFolderTest : public ::testing::Test {
  protected:
@@ -109,15 +121,17 @@ TEST_F(RunFolderTest, BackUpOnACleanStartRestoreAfterACrash) {
 }
 
 TEST_F(RunFolderTest, DeletingResultAndTemporaryFiles) {
-  EXPECT_EQ(DeleteResultFiles(Work()), kFailure);
+  const OpenFolder folder(work.path());
+  EXPECT_EQ(DeleteResultFiles(folder.fd), kFailure);
+  EXPECT_EQ(DeleteResultFiles(-1), kFailure);
   work.WriteFile("PlotData.cpd", "p");
-  EXPECT_EQ(DeleteResultFiles(Work()), kOk);
+  EXPECT_EQ(DeleteResultFiles(folder.fd), kOk);
   EXPECT_FALSE(fs::exists(work / "PlotData.cpd"));
   work.WriteFile("a.tmp", "");
   work.WriteFile("B.TMP", "");
   work.WriteFile("keep.tmpx", "");
   fs::permissions(work / "a.tmp", fs::perms::owner_read);
-  DeleteTempFiles(work.path().string());
+  DeleteTempFiles(folder.fd);
   EXPECT_FALSE(fs::exists(work / "a.tmp"));
   EXPECT_FALSE(fs::exists(work / "B.TMP"));
   EXPECT_TRUE(fs::exists(work / "keep.tmpx"));
@@ -149,7 +163,7 @@ TEST_F(RunFolderTest, LinksPlantedUnderItsNamesLeadNowhere) {
   EXPECT_FALSE(fs::is_symlink(run / "PlotData.bak"));
   EXPECT_EQ(testsupport::ReadFileBytes(run / "PlotData.bak"), "plot 1");
   EXPECT_FALSE(fs::exists(run / "snapshot.bak"));  // a linked snapshot is not backed up
-  DeleteTempFiles(run.string());
+  DeleteTempFiles(OpenFolder(run).fd);
   EXPECT_FALSE(fs::is_symlink(run / "x.tmp"));
   EXPECT_EQ(links.State(), links.Before());
 
@@ -175,37 +189,59 @@ TEST_F(RunFolderTest, AFailedRestoreIsNotAnnounced) {
 
 // In a working folder others write to, a run folder that another user made
 // a link to somewhere else is refused with the reason; the engine neither
-// enters it nor touches what is there. A link of our own is the user's
-// choice.
+// enters it, nor takes it for its run folder, nor touches what is there.
+// A link of our own is the user's choice, and what the engine deletes goes
+// through the folder it entered even when the name is swapped afterwards.
 TEST_F(RunFolderTest, ARunFolderLinkOfAnotherUserIsRefused) {
   const testsupport::SecondUser other;
-  if (!other.Available()) GTEST_SKIP() << other.why_not;
-  const fs::path elsewhere = work / "elsewhere";
+  const testsupport::ReachableFolder shared(other);
+  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
+  const std::string working = shared.path().string() + "/";
+  const fs::path elsewhere = shared / "elsewhere";
   fs::create_directory(elsewhere);
-  work.WriteFile("elsewhere/results.tmp", "someone's temporary file");
-  work.WriteFile("elsewhere/snapshot.snp", "someone's snapshot");
-  fs::permissions(work.path(), fs::perms::all);
-  const std::string planted = (work / "Sim").string();
+  for (const char* name : {"results.tmp", "snapshot.snp", "PlotData.cpd"})
+    std::ofstream(elsewhere / name) << "someone's file";
+  fs::permissions(shared.path(), fs::perms::all);
+  const std::string planted = (shared / "Sim").string();
   const std::string target = elsewhere.string();
   ASSERT_EQ(other.Run([&] { return ::symlink(target.c_str(), planted.c_str()) == 0 ? 0 : 1; }), 0);
 
   Folders folders;
-  folders.SetWorkingFolder(Work().c_str());
+  folders.SetWorkingFolder(working.c_str());
   folders.SetPendingName("Sim");
   std::string why;
   EXPECT_EQ(folders.OpenRunFolder(&why), kFailure);
   EXPECT_EQ(why, "it is a symbolic link of another user");
+  EXPECT_EQ(folders.TriedRunFolder(), working + "Sim/");
   EXPECT_FALSE(folders.HoldsLock());
+  EXPECT_EQ(folders.RunName(), "");
+  EXPECT_EQ(folders.RunFolderDescriptor(), -1);
   std::string here;
   ASSERT_EQ(GetCurrentFolder(&here), kOk);
-  EXPECT_EQ(here, Work());
-  EXPECT_TRUE(fs::exists(elsewhere / "results.tmp"));
+  EXPECT_EQ(here, working);
+  EXPECT_EQ(DeleteResultFiles(folders.RunFolderDescriptor()), kFailure);
+  DeleteTempFiles(folders.RunFolderDescriptor());
+  for (const char* name : {"results.tmp", "snapshot.snp", "PlotData.cpd"})
+    EXPECT_TRUE(fs::exists(elsewhere / name)) << name;
   EXPECT_FALSE(fs::exists(elsewhere / kLockFileName));
 
-  fs::create_directory_symlink(elsewhere, work / "Mine");
+  const fs::path mine = shared / "mine";
+  fs::create_directory(mine);
+  fs::create_directory_symlink(mine, shared / "Mine");
   folders.SetPendingName("Mine");
   EXPECT_EQ(folders.OpenRunFolder(&why), kOk) << why;
   EXPECT_TRUE(folders.HoldsLock());
+  EXPECT_EQ(folders.RunFolder(), working + "Mine/");
+  std::ofstream(mine / "snapshot.snp") << "ours";
+  // Another run refused keeps the one entered.
+  folders.SetPendingName("Sim");
+  EXPECT_EQ(folders.OpenRunFolder(&why), kFailure);
+  EXPECT_EQ(folders.RunName(), "Mine");
+  fs::remove(shared / "Mine");
+  fs::create_directory_symlink(elsewhere, shared / "Mine");
+  EXPECT_EQ(DeleteResultFiles(folders.RunFolderDescriptor()), kOk);
+  EXPECT_FALSE(fs::exists(mine / "snapshot.snp"));
+  EXPECT_TRUE(fs::exists(elsewhere / "snapshot.snp"));
 }
 
 TEST_F(RunFolderTest, FoldersEndInASeparator) {

@@ -148,6 +148,14 @@ TEST(ProcedureEquation, RowsHoldTheirInputsAndTheirOwnOutput) {
   EXPECT_EQ(r2->FindVariable(&m.n), nullptr);
   EXPECT_EQ(group.VariableCount(), 6);
   EXPECT_NE(m.a[1].GetFlags() & daes::kReferenced, 0u);
+  // Marked once a group, not once a row; a group of their own is marked
+  // again, whichever row comes first.
+  for (DAESVarTableEntry* input : {&m.x, &m.a[0], &m.a[1], &m.a[2]})
+    input->ClearFlags(daes::kReferenced);
+  DAESEqnRow other;
+  for (int k : {1, 0}) ASSERT_EQ(m.Row(k)->AttachToElements(&other), 0u);
+  for (DAESVarTableEntry* input : {&m.x, &m.a[0], &m.a[1], &m.a[2]})
+    EXPECT_NE(input->GetFlags() & daes::kReferenced, 0u);
   // The classes: the output at column 0, then the inputs at the row's column.
   Classes classes;
   ASSERT_EQ(r2->CollectClasses(&classes, 0), 0u);

@@ -21,6 +21,7 @@
 #include "tests/support/death.h"
 #include "tests/support/fault_tests.h"
 #include "tests/support/scoped_current_folder.h"
+#include "tests/support/stdout_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -338,6 +339,74 @@ TEST_F(LoaderTest, UserLibrariesGetTheUtilitiesHandedOver) {
   block.word = 0;
   EXPECT_EQ(state_of_plain(&block), -1);
   EXPECT_EQ(state_of_plain(nullptr), 0);  // a null block leaves the library as it is
+}
+
+// A file that others could have put or changed is skipped with a line
+// naming it and why, and the search goes on; a name that only such a file
+// answers is not found, and says which file was skipped. A look-up finds
+// the file without loading it.
+TEST_F(LoaderTest, FilesOthersCouldChangeAreSkippedAndTheSearchGoesOn) {
+  const fs::path mine = dir_ / "mine", open = dir_ / "open";
+  fs::create_directories(mine);
+  fs::create_directories(open);
+  fs::copy_file(Libs("a") + "/twin.so", mine / "twin.so");
+  fs::copy_file(Libs("b") + "/twin.so", open / "twin.so");
+  fs::permissions(open, fs::perms::all);
+  XosDynamicLibrary::AddSearchPath(mine.c_str());
+  XosDynamicLibrary::AddSearchPath(open.c_str());  // searched first
+  StdoutCapture said;
+  EXPECT_EQ(TwinId("twin"), 1);
+  fs::permissions(open, fs::perms::owner_all);
+  fs::permissions(open / "twin.so", fs::perms::group_write, fs::perm_options::add);
+  EXPECT_EQ(TwinId("twin"), 1);
+  EXPECT_EQ(TwinId((open / "twin").string()), -1);
+  EXPECT_EQ(XosDynamicLibrary::LastError(), 0xA0000034u);
+  EXPECT_EQ(XosDynamicLibrary::LastErrorText(),
+            (open / "twin.so").string() + " skipped: its group or others can write to it");
+  const std::string lines = said.Take();
+  EXPECT_NE(lines.find("Library file " + (open / "twin.so").string() +
+                       " skipped: others can write to the folder " + open.string() +
+                       " and it is not sticky"),
+            std::string::npos)
+      << lines;
+  EXPECT_NE(lines.find("Library file " + (open / "twin.so").string() +
+                       " skipped: its group or others can write to it"),
+            std::string::npos)
+      << lines;
+
+  XosDynamicLibrary::AddSearchPath(Libs().c_str());
+  EXPECT_EQ(XosDynamicLibrary::LocateFile("PROTO"), fs::canonical(Libs("proto.so")).string());
+  EXPECT_EQ(XosDynamicLibrary::FirstLoaded(), nullptr);
+  EXPECT_TRUE(TakeLog().empty());
+  EXPECT_EQ(XosDynamicLibrary::LocateFile("twin"), fs::canonical(mine / "twin.so").string());
+  EXPECT_EQ(XosDynamicLibrary::LocateFile("no_such_library"), "");
+  // A loaded library answers with its own file.
+  XosDynamicLibrary* proto = XosDynamicLibrary::Load("proto", nullptr);
+  ASSERT_NE(proto, nullptr);
+  EXPECT_EQ(XosDynamicLibrary::LocateFile("proto.dll"), proto->ModulePath());
+  proto->Release();
+}
+
+// The engine's own support library, as a user library without entry
+// points gets it: it hands the block on to the engine, whose copy the
+// utilities read, and declines what is no block.
+TEST_F(LoaderTest, TheEnginesSupportLibraryHandsTheBlockToTheEngine) {
+  const std::string folder = fs::path(VANTOR_SUPPORT_LIBRARY).parent_path().string();
+  XosDynamicLibrary::AddSearchPath(Libs().c_str());
+  XosDynamicLibrary::AddSearchPath(folder.c_str());
+  QLNInitializationBlock block{2, 55, nullptr, 9};
+  XosDynamicLibrary* helped = QLNDynamicLibrary::Load("user_plain", &block);
+  ASSERT_NE(helped, nullptr) << XosDynamicLibrary::LastErrorText();
+  EXPECT_EQ(helped->InitializationState(), 1);
+  EXPECT_EQ(GetDLLInitializationData()->word, 55u);
+  EXPECT_EQ(GetDLLInitializationData()->further_word, 9u);
+  helped->Release();
+  block.kind = 7;
+  helped = QLNDynamicLibrary::Load("user_plain", &block);
+  ASSERT_NE(helped, nullptr);
+  EXPECT_EQ(helped->InitializationState(), -1);
+  helped->Release();
+  EXPECT_EQ(GetDLLInitializationData()->kind, 2u);
 }
 
 // Answers one request with a fixed kind; -1 for the rest.

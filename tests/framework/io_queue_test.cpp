@@ -388,6 +388,110 @@ TEST_F(IOQueueTest, APeerPinsBoundedMemoryInMessagesItNeverCompletes) {
   }
 }
 
+// What a peer sends while the filed messages are not taken: within the
+// bounds it is filed, beyond them it waits in the connection, and nothing
+// is lost once the filed ones are taken.
+TEST_F(IOQueueTest, APeerFilesBoundedMessagesUnreadAndTheRestWaitsInItsConnection) {
+  constexpr std::uint32_t kMost = DseIOQueue::kMostFiledMessages;
+  FakeConnection* one = AddPeer(1);
+  auto small = Made(7, 4);
+  small->Pack(true);
+  const Bytes frame = WireBytes(*small);
+  for (std::uint32_t m = 0; m < kMost + 10; ++m) one->Append(frame);
+  EXPECT_EQ(queue_.ReadAll(), 0u);
+  EXPECT_EQ(queue_.FindPeer(1)->FiledMessages(), kMost);
+  EXPECT_EQ(queue_.FiledMessages(), kMost);
+  EXPECT_FALSE(one->Exhausted());
+  std::uint32_t taken = 0;
+  for (;;) {
+    const std::unique_ptr<DseMessage> message(queue_.TakeReceived());
+    if (message == nullptr) {
+      if (one->Exhausted()) break;
+      EXPECT_EQ(queue_.ReadAll(), 0u);
+      continue;
+    }
+    EXPECT_EQ(message->type, 7u);
+    ++taken;
+  }
+  EXPECT_EQ(taken, kMost + 10);
+  EXPECT_EQ(queue_.FiledMessages(), 0u);
+  EXPECT_EQ(queue_.FiledSegments(), 0u);
+
+  // Counted in blocks too: messages of three segments stop at that bound.
+  auto large = Made(8, 2 * DseSegment::kMaxData + 1);
+  large->Pack(true);
+  const Bytes frames = WireBytes(*large);
+  for (std::uint32_t m = 0; m < kMost; ++m) one->Append(frames);
+  EXPECT_EQ(queue_.ReadAll(), 0u);
+  EXPECT_EQ(queue_.FiledSegments(), DseIOQueue::kMostFiledSegments + 1);
+  EXPECT_EQ(queue_.FiledMessages(), (DseIOQueue::kMostFiledSegments + 2) / 3);
+  for (;;) {
+    const std::unique_ptr<DseMessage> message(queue_.TakeReceived());
+    if (message != nullptr) continue;
+    if (one->Exhausted()) break;
+    EXPECT_EQ(queue_.ReadAll(), 0u);
+  }
+
+  // Over all peers: five peers with as much as one may file each; four of
+  // them fill the bound of all, the fifth waits in its connection.
+  std::vector<FakeConnection*> more;
+  for (std::uint32_t peer = 2; peer <= 6; ++peer) more.push_back(AddPeer(peer));
+  for (FakeConnection* peer : more) {
+    for (std::uint32_t m = 0; m < kMost; ++m) peer->Append(frame);
+  }
+  EXPECT_EQ(queue_.ReadAll(), 0u);
+  EXPECT_EQ(queue_.FiledMessages(), DseIOQueue::kMostFiledMessagesOfAll);
+  EXPECT_EQ(queue_.FindPeer(5)->FiledMessages(), kMost);
+  EXPECT_EQ(queue_.FindPeer(6)->FiledMessages(), 0u);
+  EXPECT_EQ(more.back()->at, 0u);
+}
+
+// A reader that holds the thread for long work reads on beyond the bounds
+// for the message that ends it: that one is filed, once; the others are
+// refused with one line, and requests among them answered, so their
+// senders are not left waiting.
+TEST_F(IOQueueTest, BeyondTheBoundsOnlyTheMessageThatEndsTheWorkIsFiled) {
+  testsupport::CaptureSink told;
+  constexpr std::uint32_t kMost = DseIOQueue::kMostFiledMessages;
+  FakeConnection* peer = AddPeer(1);
+  auto post = Made(7, 4);
+  post->flags |= DseMessage::kNoReply;
+  post->Pack(true);
+  const Bytes posted = WireBytes(*post);
+  for (std::uint32_t m = 0; m < kMost + 500; ++m) peer->Append(posted);
+  for (std::uint16_t type : {7, 9, 9}) {
+    auto request = Made(type, 4);
+    peer->Deliver(*request);
+  }
+  const std::function<bool(DseMessage&)> ends = [](DseMessage& m) { return m.type == 9; };
+  EXPECT_EQ(queue_.ReadAll(&ends), 0u);
+  // Once it has the one, it reads no further.
+  EXPECT_FALSE(peer->Exhausted());
+  EXPECT_EQ(queue_.FiledMessages(), kMost + 1);
+  EXPECT_TRUE(queue_.AnyReceived(ends));
+  ASSERT_EQ(told.groups().size(), 1u);
+  EXPECT_EQ(told.groups()[0].lines.front().rfind("Messages from peer 1 refused while the engine is "
+                                                 "busy: 4096 of its messages",
+                                                 0),
+            0u)
+      << told.groups()[0].lines.front();
+  const auto answers = TakeMessages(&peer->output);
+  ASSERT_EQ(answers.size(), 1u);  // the request of type 7; the posts want none
+  std::uint32_t answered = 0;
+  EXPECT_EQ(answers[0]->GetUInt32(&answered), 0u);
+  EXPECT_EQ(answered, DseIOQueue::kMessageRefused);
+  // Taken, the filed ones make room: the second end is read as usual.
+  std::uint32_t ended = 0;
+  while (const std::unique_ptr<DseMessage> m{queue_.TakeReceived()}) ended += m->type == 9;
+  EXPECT_EQ(ended, 1u);
+  EXPECT_EQ(queue_.ReadAll(&ends), 0u);
+  EXPECT_TRUE(peer->Exhausted());
+  const std::unique_ptr<DseMessage> second(queue_.TakeReceived());
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->type, 9u);
+  EXPECT_EQ(told.groups().size(), 1u);
+}
+
 TEST_F(IOQueueTest, ABatchIsReadWhenOpenedSoItsCreatorCannotPullItAway) {
   SharedBatches batches;
   auto first = Made(60, 5);

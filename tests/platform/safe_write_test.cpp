@@ -67,8 +67,8 @@ TEST(SafeWrite, OnlyOurOwnPlainFilesAreReplaced) {
 
 TEST(SafeWrite, AnotherUsersFileIsNotEmptied) {
   const testsupport::SecondUser other;
-  if (!other.Available()) GTEST_SKIP() << other.why_not;
-  testsupport::TempDir work;
+  const testsupport::ReachableFolder work(other);
+  if (work.path().empty()) GTEST_SKIP() << work.why_not;
   fs::permissions(work.path(), fs::perms::all | fs::perms::sticky_bit);
   const std::string theirs = (work / "theirs").string();
   ASSERT_EQ(other.Run([&] {

@@ -4,11 +4,15 @@
 
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace testsupport {
 
@@ -44,6 +48,50 @@ struct SecondUser {
     if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
   }
+};
+
+// A fresh folder that the second user can reach (every folder above it
+// lets them pass), removed with its contents when the object goes: under
+// the temporary folder when they can reach that, else under /tmp or
+// /var/tmp. path() is empty when there is none; why_not then says why.
+class ReachableFolder {
+ public:
+  explicit ReachableFolder(const SecondUser& user) {
+    if (!user.Available()) {
+      why_not = user.why_not;
+      return;
+    }
+    std::error_code ec;
+    const std::filesystem::path temporary = std::filesystem::temp_directory_path(ec);
+    for (const std::filesystem::path& base :
+         {temporary, std::filesystem::path("/tmp"), std::filesystem::path("/var/tmp")}) {
+      if (base.empty()) continue;
+      std::string made = (base / "vantor-shared-XXXXXX").string();
+      if (::mkdtemp(made.data()) == nullptr) continue;
+      ::chmod(made.c_str(), 0755);
+      const std::string probe = made;
+      if (user.Run([&] { return ::access(probe.c_str(), X_OK) == 0 ? 0 : 1; }) == 0) {
+        path_ = made;
+        return;
+      }
+      std::filesystem::remove_all(made, ec);
+    }
+    why_not = "no folder the second user can reach: not under " + temporary.string() +
+              ", /tmp or /var/tmp";
+  }
+  ~ReachableFolder() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  ReachableFolder(const ReachableFolder&) = delete;
+  ReachableFolder& operator=(const ReachableFolder&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+  std::string why_not;
+
+ private:
+  std::filesystem::path path_;
 };
 
 }  // namespace testsupport

@@ -10,8 +10,24 @@
 
 namespace testsupport {
 
-TempDir::TempDir() {
-  std::string templ = (std::filesystem::temp_directory_path() / "vantor-test-XXXXXX").string();
+namespace {
+
+// A socket address holds 107 characters: below a long temporary folder the
+// tests' pipe folders would not fit, so they go below /tmp then.
+std::filesystem::path ShortEnoughBase() {
+  constexpr std::size_t kMostBase = 40;
+  std::filesystem::path base = std::filesystem::temp_directory_path();
+  std::error_code ec;
+  if (base.native().size() > kMostBase && std::filesystem::is_directory("/tmp", ec)) base = "/tmp";
+  return base;
+}
+
+}  // namespace
+
+TempDir::TempDir() : TempDir(ShortEnoughBase()) {}
+
+TempDir::TempDir(const std::filesystem::path& base) {
+  std::string templ = (base / "vantor-test-XXXXXX").string();
   if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = templ;
 }

@@ -1,5 +1,6 @@
-// A fresh folder under the system's temporary folder, removed with its
-// contents when the object goes.
+// A fresh folder under the system's temporary folder (under /tmp when
+// that one's path is too long for the sockets the tests make in it),
+// removed with its contents when the object goes.
 #pragma once
 
 #include <filesystem>
@@ -10,6 +11,8 @@ namespace testsupport {
 class TempDir {
  public:
   TempDir();
+  // Under `base` instead (for a path short enough where fields are cut).
+  explicit TempDir(const std::filesystem::path& base);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

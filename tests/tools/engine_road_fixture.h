@@ -158,15 +158,17 @@ class EngineRoad : public roadtest::RoadEnv {
   std::string Failure() const { return run_.failure; }
   std::string Events() const { return roadtest::Lines(run_); }
 
-  // Starts the engine and names the simulation `name` in the work folder.
-  bool StartEngine(const vantor_client::EngineOptions& engine, const std::string& name) {
+  // Starts the engine and names the simulation `name` in the work folder
+  // (or in `folder`, when given).
+  bool StartEngine(const vantor_client::EngineOptions& engine, const std::string& name,
+                   const std::string& in = {}) {
     std::string why;
     if (status::IsFailure(vantor_client::Client::Start(engine, &client_, &why))) {
       run_.failure = "the engine did not start: " + why;
       return false;
     }
     road_ = std::make_unique<vantor_scenario::Road>(*client_, &run_);
-    const std::string folder = work_.path().string() + "/";
+    const std::string folder = (in.empty() ? work_.path().string() : in) + "/";
     return road_->Expect(vantor_client::MakeCommand(kProblemService, 3, {}, {}, {name, folder}),
                          "command 3", 0);
   }

@@ -205,8 +205,12 @@ TEST_F(ServicesRoad, APropertyPackageIsSelectedAskedReselectedAndUnloaded) {
   EXPECT_EQ(objects, std::vector<std::string>{"Air1"});
 
   // The same package with a definition file of its own: the offer is read
-  // anew and the objects are gone.
-  const std::string file = Folder() + "/gases.def";
+  // anew and the objects are gone. The package takes the file's path in a
+  // field of 40 characters: the file goes where its path fits, whatever
+  // the temporary folder.
+  const testsupport::TempDir definitions(std::filesystem::path("/tmp"));
+  const std::string file = (definitions / "gases.def").string();
+  ASSERT_LE(file.size(), 40u);
   std::ofstream(file) << "# two gases\ncomponent METHANE CH4 74-82-8\n"
                          "component ARGON Ar 7440-37-1\nrow Fuel Density METHANE\n"
                          "row Fuel Density ARGON\n";
@@ -217,7 +221,8 @@ TEST_F(ServicesRoad, APropertyPackageIsSelectedAskedReselectedAndUnloaded) {
   EXPECT_TRUE(objects.empty());
 
   // A start the package refuses leaves no package.
-  ASSERT_TRUE(PackageItem(4, {Folder() + "/none.def", "Ideal", "vtprops"}, "a missing file", &read))
+  ASSERT_TRUE(PackageItem(4, {(definitions / "none.def").string(), "Ideal", "vtprops"},
+                          "a missing file", &read))
       << Failure();
   EXPECT_EQ(read.codes, (std::vector<std::uint16_t>{0}));
   ASSERT_TRUE(Offer(&result, &lists, &objects)) << Failure();

@@ -73,6 +73,7 @@ TEST(Installation, RunsFirstOrderFromAnyFolderWithNothingSet) {
   std::vector<std::string> wanted = {"bin/vantor",
                                      "bin/vantor-client",
                                      "etc/vantor/registry.ini",
+                                     "lib/vantor/bvdll_support.so",
                                      "lib/vantor/vantor_decomposer.so",
                                      "lib/vantor/vantor_integrator.so",
                                      "lib/vantor/kvs_services.so",

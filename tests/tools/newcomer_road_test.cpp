@@ -5,6 +5,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include "road_env.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/second_user.h"
+#include "tests/support/temp_dir.h"
 #include "tests/tools/shell.h"
 #include "tools/client.h"
 #include "tools/road.h"
@@ -155,20 +157,38 @@ TEST_F(NewcomerRoad, AMissingRegistryIsNamedOnceWithoutItsEchoes) {
 // In a working folder others write to, a run folder that another user
 // made a link to somewhere else is refused, by name, when the run opens and
 // when the simulation is saved under that name; nothing reaches the folder
-// the link leads to.
+// the link leads to, and the files there are still there after the engine
+// ended.
 TEST_F(NewcomerRoad, ARunFolderLinkOfAnotherUserIsRefusedByName) {
   const testsupport::SecondUser other;
-  if (!other.Available()) GTEST_SKIP() << other.why_not;
-  const fs::path shared = work_ / "shared", elsewhere = work_ / "elsewhere";
+  const testsupport::ReachableFolder base(other);
+  if (base.path().empty()) GTEST_SKIP() << base.why_not;
+  const fs::path shared = base / "shared", elsewhere = base / "elsewhere";
   fs::create_directories(shared);
   fs::create_directories(elsewhere);
-  fs::permissions(work_.path(), fs::perms::all);
   fs::permissions(shared, fs::perms::all);
+  fs::permissions(elsewhere, fs::perms::all);
   const std::string target = elsewhere.string();
-  for (const char* name : {"FirstOrder", "Saved"}) {
-    const std::string link = (shared / name).string();
-    ASSERT_EQ(other.Run([&] { return ::symlink(target.c_str(), link.c_str()) == 0 ? 0 : 1; }), 0);
-  }
+  const std::vector<std::string> theirs = {"snapshot.snp", "PlotData.cpd", "results.tmp"};
+  ASSERT_EQ(other.Run([&] {
+    for (const std::string& name : theirs) {
+      std::ofstream(target + "/" + name) << "someone's " << name;
+    }
+    for (const char* name : {"FirstOrder", "Saved"}) {
+      if (::symlink(target.c_str(), (shared / name).c_str()) != 0) return 1;
+    }
+    return 0;
+  }),
+            0);
+  auto unchanged = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(elsewhere))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> wanted = theirs;
+    std::sort(wanted.begin(), wanted.end());
+    return names == wanted;
+  };
 
   std::string printed;
   EXPECT_EQ(RunShell(std::string(VANTOR_CLIENT) + " --timeout=30000 " + VANTOR_ENGINE +
@@ -179,6 +199,7 @@ TEST_F(NewcomerRoad, ARunFolderLinkOfAnotherUserIsRefusedByName) {
                          "/: it is a symbolic link of another user"),
             std::string::npos)
       << printed;
+  EXPECT_TRUE(unchanged()) << "after the refused run";
 
   std::unique_ptr<vantor_client::Client> client;
   ASSERT_EQ(vantor_client::Client::Start(Engine(), &client), 0u);
@@ -191,8 +212,21 @@ TEST_F(NewcomerRoad, ARunFolderLinkOfAnotherUserIsRefusedByName) {
   EXPECT_TRUE(road.Expect(vantor_client::MakeCommand(50, 5, {}, {}, {"Saved", folder}), "command 5",
                           0x803201FEu))
       << run.failure;
-  client->Close(nullptr);
-  EXPECT_TRUE(fs::is_empty(elsewhere)) << ::testing::PrintToString(run.events);
+  road.Collect();
+  EXPECT_NE(roadtest::Lines(run).find("Cannot make the run folder " + folder +
+                                      "Saved/: it is a symbolic link of another user"),
+            std::string::npos)
+      << roadtest::Lines(run);
+  EXPECT_TRUE(road.Expect(vantor_client::MakeCommand(50, 2), "command 2", 0x00320024u))
+      << run.failure;
+  client->WaitFor([&] { return client->PeerLost(); });
+  int exit_code = -1;
+  client->Close(&exit_code);
+  EXPECT_EQ(exit_code, 0);
+  EXPECT_TRUE(unchanged()) << ::testing::PrintToString(run.events);
+  for (const std::string& name : theirs) {
+    EXPECT_EQ(testsupport::ReadFileBytes(elsewhere / name), "someone's " + name) << name;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,260 @@
+// Libraries another user plants in the folders the engine searches, under
+// the names the engine loads by: the support library of compiled
+// evaluation, a property package's set-up library, an optimiser after the
+// simulation moved to a second working folder, and a user library that the
+// client only asks the file of. None of them runs; the engine goes on with
+// its own library, or says which file it skipped.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+
+#include "tests/support/second_user.h"
+#include "tests/tools/engine_road_fixture.h"
+#include "tests/tools/shell.h"
+#include "tools/client.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using engineroad::EngineRoad;
+using engineroad::kProblemService;
+using engineroad::kResultsService;
+using vantor_client::MakeCommand;
+using vantor_client::Request;
+
+constexpr std::uint32_t kPropertyService = 66;
+constexpr std::uint32_t kProcFilesService = 113;
+
+class PlantedRoad : public EngineRoad {
+ protected:
+  void SetUp() override {
+    if (base_.path().empty()) GTEST_SKIP() << base_.why_not;
+  }
+
+  // A folder every user may write to, sticky or not.
+  fs::path OpenFolder(const std::string& name, bool sticky) const {
+    const fs::path folder = base_ / name;
+    fs::create_directories(folder);
+    fs::permissions(folder, sticky ? fs::perms::all | fs::perms::sticky_bit : fs::perms::all);
+    return folder;
+  }
+  // Where the library planted as `file` would leave its mark when it ran.
+  fs::path Mark(const fs::path& folder, const std::string& file) const {
+    return base_ / ("ran-" + folder.filename().string() + "-" + file);
+  }
+  // A library whose loading leaves its mark: its bytes, empty when it
+  // could not be built.
+  std::string Built(const fs::path& folder, const std::string& file) {
+    const fs::path source = work_ / "planted.c", built = work_ / "planted.so";
+    std::ofstream(source) << "#include <stdio.h>\n"
+                          << "__attribute__((constructor)) static void Planted(void) {\n"
+                          << "  FILE* f = fopen(\"" << Mark(folder, file).string()
+                          << "\", \"w\");\n"
+                          << "  if (f) fclose(f);\n}\n";
+    const std::string command =
+        "gcc -shared -fPIC -o '" + built.string() + "' '" + source.string() + "'";
+    if (std::system(command.c_str()) != 0) return {};
+    std::ifstream in(built, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+  // Writes the bytes as the file, mode 0755.
+  static int Write(const std::string& bytes, const std::string& target) {
+    std::ofstream out(target, std::ios::binary);
+    out << bytes;
+    out.close();
+    return !bytes.empty() && out.good() && ::chmod(target.c_str(), 0755) == 0 ? 0 : 1;
+  }
+  // The library put into the folder under `file` by the second user.
+  bool Plant(const fs::path& folder, const std::string& file) {
+    const std::string bytes = Built(folder, file), target = (folder / file).string();
+    return other_.Run([&] { return Write(bytes, target); }) == 0;
+  }
+  static std::string Skipped(const fs::path& file) {
+    return "Library file " + file.string() + " skipped: it belongs to another user";
+  }
+  // Waits (within the client's time-out) for an event line holding `text`.
+  bool Said(const std::string& text) {
+    client_->WaitFor([&] {
+      road_->Collect();
+      return Events().find(text) != std::string::npos;
+    });
+    return Events().find(text) != std::string::npos;
+  }
+
+  const testsupport::SecondUser other_;
+  const testsupport::ReachableFolder base_{other_};
+};
+
+// Compiled evaluation loads the support library for its generated library,
+// which has neither entry point: a copy planted in the shared working
+// folder (searched before the installation) is skipped by name, and one in
+// a run folder open to all is never reached; the engine's own is loaded and
+// the run's values are the closed form's.
+TEST_F(PlantedRoad, CompiledEvaluationLoadsTheEnginesOwnSupportLibrary) {
+  const fs::path prefix = work_ / "prefix";
+  std::string printed;
+  ASSERT_EQ(roadtest::RunShell(std::string(VANTOR_CMAKE_COMMAND) + " --install " +
+                                   VANTOR_BINARY_DIR + " --prefix " + roadtest::ShellPath(prefix),
+                               &printed),
+            0)
+      << printed;
+  const testsupport::ScopedEnv registry("VANTOR_REGISTRY",
+                                        (prefix / "etc" / "vantor" / "registry.ini").c_str());
+  const testsupport::ScopedEnv compiled("QLN_CE_USE", "1");
+  vantor_client::EngineOptions engine = Engine();
+  engine.program = (prefix / "bin" / "vantor").string();
+
+  const fs::path shared = OpenFolder("shared", true);
+  const fs::path quiet = OpenFolder("quiet", true);
+  const fs::path run = OpenFolder("quiet/Decay", false);
+  ASSERT_TRUE(Plant(shared, "bvdll_support.so"));
+  ASSERT_TRUE(Plant(run, "bvdll_support.so"));
+  for (const fs::path& working : {shared, quiet}) {
+    SCOPED_TRACE(working.string());
+    ASSERT_TRUE(StartEngine(engine, "Decay", working.string())) << Failure();
+    // A dynamic run (run mode 4, integrator 4) read every second.
+    ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) &&
+                IntOption(30, 4) && IntOption(29, 4))
+        << Failure();
+    ASSERT_TRUE(Load([](Writer& w) { engineroad::DecayModel(w, ".k", 0.5); }))
+        << Failure() << Events();
+    ASSERT_TRUE(BeginRun()) << Failure() << Events();
+    ASSERT_TRUE(Step(0.0) && Step(1.0)) << Failure() << Events();
+    double x = 0.0;
+    ASSERT_TRUE(road_->Read(2, &x, "x")) << Failure();
+    EXPECT_NEAR(x, std::exp(-0.5), 1e-3 * std::exp(-0.5));
+    ASSERT_TRUE(FinishRun()) << Failure() << Events();
+    EXPECT_NE(Events().find("Loading flowsheet object code library"), std::string::npos)
+        << Events();
+    if (working == shared) {
+      EXPECT_NE(Events().find(Skipped(shared / "bvdll_support.so")), std::string::npos) << Events();
+    }
+    run_ = vantor_scenario::FirstOrderRun();
+  }
+  EXPECT_FALSE(fs::exists(Mark(shared, "bvdll_support.so")));
+  EXPECT_FALSE(fs::exists(Mark(run, "bvdll_support.so")));
+}
+
+// Selecting a property package looks for its set-up library first: the one
+// planted in the working folder is skipped by name, and the package is
+// loaded and offers its components.
+TEST_F(PlantedRoad, APropertyPackageSetUpPlantedByAnotherUserNeverRuns) {
+  const fs::path shared = OpenFolder("shared", true);
+  ASSERT_TRUE(Plant(shared, "vtprops_setup.so"));
+  ASSERT_TRUE(StartEngine(Engine(), "Props", shared.string())) << Failure();
+  Status added = 0;
+  ASSERT_TRUE(road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {VANTOR_PROPERTIES_DIR}),
+                              "command 4", &added))
+      << Failure();
+  // Item kind 4 of service 66 with the names "", "Ideal" and "vtprops".
+  auto select = std::make_unique<Request>(kPropertyService, DseMessage::kIdPathRead);
+  select->PutDouble(0.0);
+  {
+    Writer w(*select);
+    w.Placement({{1, ""}, {2, "Ideal"}, {3, "vtprops"}});
+    w.U16(4);
+    w.U16(0);
+  }
+  std::uint32_t id = 0;
+  ASSERT_EQ(client_->Send(std::move(select), &id), 0u);
+  client_->WaitFor([&] {
+    const vantor_client::Outcome* o = client_->Find(id);
+    return o == nullptr || o->complete || !o->replies.empty();
+  });
+  const vantor_client::Outcome* selected = client_->Find(id);
+  ASSERT_TRUE(selected != nullptr && !selected->replies.empty()) << Events();
+  const vantor_client::Bytes word = selected->replies[0].body;
+  ASSERT_GE(word.size(), 4u);
+  EXPECT_EQ(word[0], 2u) << "the package is loaded";
+  client_->Forget(id);
+
+  auto offer = std::make_unique<Request>(kPropertyService);
+  offer->PutUInt16(2);
+  Status offered = 0xFFFFFFFFu;
+  std::vector<vantor_client::Message> replies;
+  ASSERT_TRUE(road_->Exchange(std::move(offer), "request 2", &offered, &replies)) << Failure();
+  EXPECT_EQ(offered, 0u);
+  ASSERT_EQ(replies.size(), 1u);
+  const std::string body(replies[0].body.begin(), replies[0].body.end());
+  EXPECT_NE(body.find("NITROGEN"), std::string::npos);
+  EXPECT_TRUE(Said(Skipped(shared / "vtprops_setup.so"))) << Events();
+  EXPECT_FALSE(fs::exists(Mark(shared, "vtprops_setup.so")));
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+#ifdef VANTOR_NLP_LIBRARIES
+// A second command 3 names a second working folder, which the search then
+// looks in before the installation: the optimiser planted there under the
+// name of the engine's own is skipped by name, and the engine's own is
+// chosen (its options come back).
+TEST_F(PlantedRoad, AnOptimiserPlantedInASecondWorkingFolderNeverRuns) {
+  const fs::path first = OpenFolder("first", true), second = OpenFolder("second", true);
+  ASSERT_TRUE(Plant(second, "kvs_sqpa.so"));
+  ASSERT_TRUE(StartEngine(Engine(), "Opt", first.string())) << Failure();
+  ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 3, {}, {}, {"Opt", second.string() + "/"}),
+                            "the second command 3", 0))
+      << Failure();
+  auto choose = std::make_unique<Request>(kProblemService);
+  choose->PutUInt16(118);
+  choose->PutString("kvs_sqpa.dll");
+  Status chosen = 0xFFFFFFFFu;
+  std::vector<vantor_client::Message> replies;
+  ASSERT_TRUE(road_->Exchange(std::move(choose), "request 118", &chosen, &replies)) << Failure();
+  EXPECT_EQ(chosen, 0u) << Events();
+  ASSERT_FALSE(replies.empty());
+  const std::string options(replies[0].body.begin(), replies[0].body.end());
+  EXPECT_NE(options.find("MaxIterations"), std::string::npos);
+  EXPECT_TRUE(Said(Skipped(second / "kvs_sqpa.so"))) << Events();
+  EXPECT_FALSE(fs::exists(Mark(second, "kvs_sqpa.so")));
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+#endif
+
+// The procedure-files service's "library file name" request finds the file
+// without loading it: one another user planted is skipped by name and the
+// answer is empty; one of our own is answered with its path, and its code
+// does not run either.
+TEST_F(PlantedRoad, AskingALibrarysFileRunsNoLibrary) {
+  const fs::path shared = OpenFolder("shared", true);
+  const fs::path own = base_ / "own";
+  fs::create_directories(own);
+  ASSERT_TRUE(Plant(shared, "userlib.so"));
+  ASSERT_EQ(Write(Built(own, "mine.so"), (own / "mine.so").string()), 0);
+  ASSERT_TRUE(StartEngine(Engine(), "Look", shared.string())) << Failure();
+  Status added = 0;
+  ASSERT_TRUE(
+      road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {own.string()}), "command 4", &added))
+      << Failure();
+  auto file_of = [&](const char* name, std::string* file) {
+    auto request = std::make_unique<Request>(kProcFilesService);
+    request->PutUInt16(5);
+    request->PutString(name);
+    Status asked = 0xFFFFFFFFu;
+    std::vector<vantor_client::Message> replies;
+    if (!road_->Exchange(std::move(request), std::string("the file of ") + name, &asked, &replies))
+      return false;
+    if (asked != 0 || replies.size() != 1) return Fail("no reply with the file");
+    engineroad::Reader r(replies[0].body);
+    if (r.Get<std::uint16_t>() != 5 || r.Get<std::uint32_t>() != 0) return Fail("another reply");
+    *file = r.Text();
+    return r.ok() || Fail("the reply does not read");
+  };
+  std::string file = "unasked";
+  ASSERT_TRUE(file_of("userlib", &file)) << Failure();
+  EXPECT_EQ(file, "");
+  EXPECT_TRUE(Said(Skipped(shared / "userlib.so"))) << Events();
+  ASSERT_TRUE(file_of("mine", &file)) << Failure();
+  EXPECT_EQ(file, fs::canonical(own / "mine.so").string());
+  EXPECT_FALSE(fs::exists(Mark(shared, "userlib.so")));
+  EXPECT_FALSE(fs::exists(Mark(own, "mine.so")));
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+}  // namespace
