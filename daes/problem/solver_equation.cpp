@@ -72,7 +72,7 @@ Status DAESEquationContext::PrepareDerivatives(std::int32_t i) {
   const auto entry = static_cast<std::uint32_t>(i);
   for (std::int32_t k = 0; k < ElementCount(); ++k) {
     ForEachScalar(Element(k), [&](DAESRowElement* e) {
-      if (!e->HasEntries()) e->SetSize(entry + 1, true);
+      e->EnsureEntries(entry + 1);
       e->SetElementValue(entry, 0.0);
     });
   }
@@ -541,7 +541,7 @@ Status DAESSolverEquation::PerturbDerivative(DAESRowElement* element, double old
   }
   if (store) {
     const auto column = static_cast<std::uint32_t>(OutputIndex());
-    if (!element->HasEntries()) element->SetSize(column + 1, true);
+    element->EnsureEntries(column + 1);
     element->SetElementValue(column, *derivative);
   }
   return s;

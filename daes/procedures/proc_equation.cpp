@@ -51,23 +51,50 @@ DAESProcContext::DAESProcContext(DAESSimpleEquation* model, DAESProcDef* definit
     : DAESEquationContext(model->ResidualExpression(), model->RowElements()), model_(model),
       data_(CallOf(model), this, definition, model) {}
 
+std::int32_t DAESProcContext::InputCount() const {
+  ProcCallExpression* call = CallOf(model_);
+  return call != nullptr && call->Inputs() != nullptr ? call->Inputs()->ItemCount() : 0;
+}
+
 std::int32_t DAESProcContext::MarkVariables(std::uint32_t n) {
-  // Every element keeps one derivative entry per output value.
-  for (std::int32_t k = 0; k < ElementCount(); ++k) {
-    EachScalar(Element(k), [&](DAESRowElement* e, std::int32_t) { e->SetSize(n, true); });
+  // Only the inputs take a derivative entry per output value; each output
+  // is a column of its own row alone. Sized here, held once used.
+  std::int32_t last = 0;
+  for (std::int32_t k = 0; k < InputCount(); ++k) {
+    EachScalar(ArgumentElement(false, k),
+               [&](DAESRowElement* e, std::int32_t) { last = e->SetSize(n, false); });
+  }
+  return last;
+}
+
+Status DAESProcContext::PrepareDerivatives(std::int32_t i) {
+  const auto entry = static_cast<std::uint32_t>(i);
+  for (std::int32_t k = 0; k < InputCount(); ++k) {
+    EachScalar(ArgumentElement(false, k), [&](DAESRowElement* e, std::int32_t) {
+      e->EnsureEntries(entry + 1);
+      e->SetElementValue(entry, 0.0);
+    });
   }
   return 0;
 }
 
 Status DAESProcContext::ResetVariables(std::int32_t column, std::int32_t pass) {
-  ProcCallExpression* call = CallOf(model_);
-  const std::int32_t inputs =
-      call != nullptr && call->Inputs() != nullptr ? call->Inputs()->ItemCount() : 0;
-  for (std::int32_t k = 0; k < inputs; ++k) {
+  for (std::int32_t k = 0; k < InputCount(); ++k) {
     EachScalar(ArgumentElement(false, k),
                [&](DAESRowElement* e, std::int32_t) { e->SetClassMark(0, column, pass); });
   }
   return 0;
+}
+
+std::int64_t DAESProcContext::HeldEntries() const {
+  std::int64_t held = data_.HeldEntries();
+  for (std::int32_t k = 0; k < ElementCount(); ++k) {
+    DAESRowElement* element = Element(k);
+    if (element == nullptr) continue;
+    if (element->ElementKind() != daes::kScalarElement) held += element->HeldEntries();
+    EachScalar(element, [&](DAESRowElement* e, std::int32_t) { held += e->HeldEntries(); });
+  }
+  return held;
 }
 
 DAESRowElement* DAESProcContext::ArgumentElement(bool output, std::int32_t k) {
@@ -247,7 +274,11 @@ Status DAESProcSolverEquation::EvaluateProcDerivatives(std::uint32_t flags) {
   const auto column = static_cast<std::uint32_t>(OutputIndex());
   context_->PrepareDerivatives(OutputIndex());
   const bool v3 = d != nullptr && d->InterfaceVersion() >= 3;
-  if (output_ != nullptr) output_->SetElementValue(column, v3 ? -1.0 : 1.0);
+  // The output's one entry: no other row of the call has it as a column.
+  if (output_ != nullptr) {
+    output_->EnsureEntries(1);
+    output_->SetElementValue(0, v3 ? -1.0 : 1.0);
+  }
   if (d == nullptr || (d->Options() & procdef::kAnalyticDerivatives) == 0) {
     if ((flags & (daes::kEvalDerivatives | daes::kEvalElementSteps)) == 0) return 0;
     double residual = 0.0;
@@ -271,6 +302,22 @@ Status DAESProcSolverEquation::EvaluateProcDerivatives(std::uint32_t flags) {
     });
   }
   return 0;
+}
+
+double DAESProcSolverEquation::DerivativeFor(const DAESVarTableEntry* variable) const {
+  if (variable == nullptr) return 0.0;
+  const auto same = [&](DAESRowElement* e) {
+    DAESVarTableEntry* v = e->ElementVariable();
+    return v != nullptr && v->SequenceNumber() == variable->SequenceNumber();
+  };
+  double sum = output_ != nullptr && same(output_) ? output_->ElementValue(0) : 0.0;
+  const auto column = static_cast<std::uint32_t>(OutputIndex());
+  for (std::int32_t k = 0; k < context_->Data().Inputs().ArgumentCount(); ++k) {
+    EachScalar(context_->ArgumentElement(false, k), [&](DAESRowElement* e, std::int32_t) {
+      if (same(e)) sum += e->ElementValue(column);
+    });
+  }
+  return sum;
 }
 
 // Forward differences of the residual in each input variable.
@@ -458,14 +505,16 @@ Status DAESProcedureNode::CollectProcedureEquations(void* list, std::int32_t, vo
   const Status laid =
       data.BuildCallLayouts((definition->Options() & procdef::kAnalyticDerivatives) != 0);
   if (status::IsFailure(laid)) {
+    context->MarkVariables(1);
     SuPrint(0, "Error occured while processing procedure \"%s\" in equation @es",
             data.ProcedureName(), &named);
     return laid;
   }
   auto* equations = static_cast<QLNEquationList*>(list);
-  const std::int64_t entries = static_cast<std::int64_t>(data.InputElementCount()) *
-                               static_cast<std::int64_t>(data.OutputElementCount());
+  const std::int64_t entries = data.EntryBound();
   if (equations->ProcedureEntries() + entries > kMaxModelProcDerivativeEntries) {
+    // The call's variables go back to one entry each: a refused call keeps nothing.
+    context->MarkVariables(1);
     // Both at most a call's bound past the model's: they fit.
     const auto total = static_cast<std::int32_t>(equations->ProcedureEntries() + entries);
     const auto most = static_cast<std::int32_t>(kMaxModelProcDerivativeEntries);

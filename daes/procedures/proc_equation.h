@@ -42,10 +42,16 @@ class DAESProcContext : public DAESEquationContext, public DAESProcedureEquation
   void ResetPropertiesCall() override;
   // Copies the outputs into the problem's share after a call.
   void ShareOutputs();
-  // Input derivative storage for n output columns.
+  // Sizes the input variables for n output columns; allocates nothing.
   std::int32_t MarkVariables(std::uint32_t n) override;
+  // Entry i of every input variable becomes 0.0; the outputs hold their
+  // own rows' entries.
+  Status PrepareDerivatives(std::int32_t i) override;
   // Clears the class marks of the input variables for (column, pass).
   Status ResetVariables(std::int32_t column, std::int32_t pass) override;
+  // The derivative entries the call holds now: its variables' and its
+  // call data's.
+  std::int64_t HeldEntries() const;
 
   // --- C of the compiled equation library ---
   // The packing code of the call's arguments from its tape; the address
@@ -72,6 +78,8 @@ class DAESProcContext : public DAESEquationContext, public DAESProcedureEquation
   std::int32_t WrapperNumber() const { return wrapper_; }
 
  private:
+  std::int32_t InputCount() const;
+
   DAESSimpleEquation* model_;
   ProcCallData data_;
   double* outputs_ = nullptr;
@@ -112,6 +120,9 @@ class DAESProcSolverEquation : public DAESSolverEquation {
     residual_ = value;
     return 0;
   }
+
+  // The inputs' entries of this row, and the output's own.
+  double DerivativeFor(const DAESVarTableEntry* variable) const override;
 
   // Compares an analytic derivative with a numeric one; on failure prints
   // the check and, with use_numeric, takes the numeric value. True when it
