@@ -23,13 +23,14 @@
 #include "tests/daes/daes_helpers.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/quiet_group_method.h"
+#include "tests/support/numbered_options.h"
 
 using namespace daestest;
 
 namespace {
 
 // Options a test sets; the rest keep their defaults.
-struct Options : SolverOptions {
+struct Options : testsupport::NumberedOptions {
   Options() : previous(SolverOptions::Install(nullptr)) {
     defaults = SolverOptions::Instance();
     SolverOptions::Install(this);
