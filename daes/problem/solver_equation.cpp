@@ -10,6 +10,7 @@
 #include <string>
 
 #include "daes/blocks/solver_block.h"
+#include "daes/equations/scalar_walk.h"
 #include "daes/equations/equation_node.h"
 #include "daes/equations/row_element.h"
 #include "daes/model/variable.h"
@@ -45,15 +46,7 @@ double ResultAsDouble(const SUValue& r) {
 // Every scalar under an element (the element itself for a scalar).
 template <typename F>
 void ForEachScalar(DAESRowElement* element, F&& f) {
-  if (element == nullptr) return;
-  if (element->ElementKind() == daes::kScalarElement) {
-    f(element);
-    return;
-  }
-  for (std::int32_t i = 0; i < element->TotalCount(); ++i) {
-    DAESRowElement* member = element->ElementAt(i);
-    if (member != nullptr && member != element) f(member);
-  }
+  daes::ForEachScalar(element, [&](DAESRowElement* e, std::int32_t) { f(e); });
 }
 }  // namespace
 

@@ -8,6 +8,7 @@
 
 #include "daes/blocks/solver_block.h"
 #include "daes/equations/row_element.h"
+#include "daes/equations/scalar_walk.h"
 #include "daes/model/services.h"
 #include "daes/model/variable.h"
 #include "expr/tree/proc_call_expression.h"
@@ -20,15 +21,7 @@ namespace {
 
 template <class F>
 void EachScalar(DAESRowElement* element, F&& f) {
-  if (element == nullptr) return;
-  if (element->ElementKind() == daes::kScalarElement) {
-    f(element, 0);
-    return;
-  }
-  for (std::int32_t i = 0; i < element->TotalCount(); ++i) {
-    DAESRowElement* member = element->ElementAt(i);
-    if (member != nullptr && member != element) f(member, i);
-  }
+  daes::ForEachScalar(element, f);
 }
 
 DAESProcDef* DefinitionOf(DAESSimpleEquation* model) {
@@ -84,6 +77,21 @@ Status DAESProcContext::ResetVariables(std::int32_t column, std::int32_t pass) {
                [&](DAESRowElement* e, std::int32_t) { e->SetClassMark(0, column, pass); });
   }
   return 0;
+}
+
+const std::vector<DAESRowElement*>& DAESProcContext::InputScalars() {
+  if (input_scalars_found_) return input_scalars_;
+  input_scalars_found_ = true;
+  ProcCallExpression* call = CallOf(model_);
+  const std::int32_t outputs =
+      call != nullptr && call->Outputs() != nullptr ? call->Outputs()->ItemCount() : 0;
+  for (std::int32_t i = 0; i < ElementCount(); ++i) {
+    DAESRowElement* element = Element(i);
+    bool output = false;
+    for (std::int32_t k = 0; k < outputs && !output; ++k) output = ArgumentElement(true, k) == element;
+    if (!output) EachScalar(element, [&](DAESRowElement* e, std::int32_t) { input_scalars_.push_back(e); });
+  }
+  return input_scalars_;
 }
 
 std::int64_t DAESProcContext::HeldEntries() const {
@@ -302,6 +310,20 @@ Status DAESProcSolverEquation::EvaluateProcDerivatives(std::uint32_t flags) {
     });
   }
   return 0;
+}
+
+DAESRowElement* DAESProcSolverEquation::FindNextElement(std::uint32_t sequence,
+                                                        std::int32_t* position) {
+  const std::vector<DAESRowElement*>& inputs = context_->InputScalars();
+  const auto count = static_cast<std::int32_t>(inputs.size());
+  while (*position >= 0 && *position <= count) {
+    DAESRowElement* e =
+        *position < count ? inputs[static_cast<std::size_t>(*position)] : output_;
+    ++*position;
+    DAESVarTableEntry* v = e != nullptr ? e->ElementVariable() : nullptr;
+    if (v != nullptr && v->SequenceNumber() == sequence) return e;
+  }
+  return nullptr;
 }
 
 double DAESProcSolverEquation::DerivativeFor(const DAESVarTableEntry* variable) const {

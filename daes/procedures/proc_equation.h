@@ -52,6 +52,9 @@ class DAESProcContext : public DAESEquationContext, public DAESProcedureEquation
   // The derivative entries the call holds now: its variables' and its
   // call data's.
   std::int64_t HeldEntries() const;
+  // The scalar elements of the call that are columns of its rows: every
+  // one under the inputs, an array's members one by one.
+  const std::vector<DAESRowElement*>& InputScalars();
 
   // --- C of the compiled equation library ---
   // The packing code of the call's arguments from its tape; the address
@@ -82,6 +85,8 @@ class DAESProcContext : public DAESEquationContext, public DAESProcedureEquation
 
   DAESSimpleEquation* model_;
   ProcCallData data_;
+  std::vector<DAESRowElement*> input_scalars_;
+  bool input_scalars_found_ = false;
   double* outputs_ = nullptr;
   // The wrapper's section and the library writer that opened it.
   std::int32_t wrapper_ = 0;
@@ -122,7 +127,9 @@ class DAESProcSolverEquation : public DAESSolverEquation {
   }
 
   // The inputs' entries of this row, and the output's own.
-  double DerivativeFor(const DAESVarTableEntry* variable) const override;
+  double DerivativeFor(const DAESVarTableEntry* variable) const override;  // The row's columns are the call's input scalars and its own output: an
+  // array argument's members are found one by one.
+  DAESRowElement* FindNextElement(std::uint32_t sequence, std::int32_t* position) override;
 
   // Compares an analytic derivative with a numeric one; on failure prints
   // the check and, with use_numeric, takes the numeric value. True when it
