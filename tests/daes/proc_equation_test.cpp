@@ -156,6 +156,24 @@ TEST(ProcedureEquation, RowsHoldTheirInputsAndTheirOwnOutput) {
             (std::vector<Record>{{&m.y2, 0}, {&m.x, 1}, {&m.a[0], 1}, {&m.a[1], 1}, {&m.a[2], 1}}));
 }
 
+// The block code finds a row's columns by variable: the members of an
+// array input one by one, and the row's own output, never another output.
+TEST(ProcedureEquation, RowsFindArrayMembersAndTheirOwnOutputByVariable) {
+  ProcModel m("cproc", 2, 0);
+  ASSERT_EQ(m.node->ApplyToSubtree(&m.list, nullptr, 0, 0, nullptr), 0u);
+  DAESProcSolverEquation* r2 = m.Row(1);
+  auto find = [&](DAESVarTableEntry& v) {
+    std::int32_t position = 0;
+    DAESRowElement* e = r2->FindNextElement(v.SequenceNumber(), &position);
+    EXPECT_EQ(r2->FindNextElement(v.SequenceNumber(), &position), nullptr) << "found twice";
+    return e != nullptr ? e->ElementVariable() : nullptr;
+  };
+  for (DAESVarTableEntry* v : std::vector<DAESVarTableEntry*>{&m.x, &m.a[0], &m.a[2], &m.y2}) {
+    EXPECT_EQ(find(*v), v) << v->GetNameText();
+  }
+  EXPECT_EQ(find(m.y1), nullptr);
+}
+
 TEST(ProcedureEquation, DerivativeChecksAndTornOutputs) {
   testsupport::CaptureSink sink;
   ProcModel m("cproc", 2, procdef::kAnalyticDerivatives);
