@@ -1,6 +1,7 @@
 #include "daes/procedures/proc_equation.h"
 
 #include <cmath>
+#include <functional>
 #include <cstdio>
 #include <limits>
 #include <ostream>
@@ -342,10 +343,9 @@ double DAESProcSolverEquation::DerivativeFor(const DAESVarTableEntry* variable) 
   return sum;
 }
 
-// Forward differences of the residual in each input variable.
-Status DAESProcSolverEquation::NumericDerivatives(double residual) {
+Status DAESProcSolverEquation::ForEachDifference(
+    double residual, const std::function<void(DAESRowElement*, double)>& take) {
   ProcCallData& data = context_->Data();
-  const auto column = static_cast<std::uint32_t>(OutputIndex());
   const ProcArgLayout& in = data.Inputs();
   Status s = 0;
   for (std::int32_t k = 0; k < in.ArgumentCount() && !status::IsFailure(s); ++k) {
@@ -362,7 +362,7 @@ Status DAESProcSolverEquation::NumericDerivatives(double residual) {
       s = data.CallProcedure(0, &need);
       const double moved = data.Residual(OutputVariableValue(), output_position_);
       v->SetReal(x);
-      if (!status::IsFailure(s)) e->SetElementValue(column, (moved - residual) / h);
+      if (!status::IsFailure(s)) take(e, (moved - residual) / h);
     });
   }
   // Leave the outputs as they were at the unmoved inputs.
@@ -370,6 +370,25 @@ Status DAESProcSolverEquation::NumericDerivatives(double residual) {
   const Status back = data.CallProcedure(0, &need);
   SetResidualValue(residual);
   return status::IsFailure(s) ? s : back;
+}
+
+// Forward differences of the residual in each input variable.
+Status DAESProcSolverEquation::NumericDerivatives(double residual) {
+  const auto column = static_cast<std::uint32_t>(OutputIndex());
+  return ForEachDifference(residual, [&](DAESRowElement* e, double quotient) {
+    e->SetElementValue(column, quotient);
+  });
+}
+
+// The procedure's own derivatives against differences, input by input;
+// with 0x20 in the flags a failed check takes the difference.
+Status DAESProcSolverEquation::CheckProcedureDerivatives(std::uint32_t flags) {
+  double residual = 0.0;
+  ResidualValue(&residual);
+  const bool use_numeric = (flags & daes::kEvalCheckNumerics) != 0;
+  return ForEachDifference(residual, [&](DAESRowElement* e, double quotient) {
+    CheckDerivativeValues(quotient, DerivativeFor(e->ElementVariable()), e, use_numeric);
+  });
 }
 
 bool DAESProcSolverEquation::CheckDerivativeValues(double numeric, double analytic,
@@ -477,7 +496,13 @@ Status DAESProcSolverEquation::Evaluate(std::uint32_t flags, void* arg) {
   if ((flags & daes::kEvalResidual) == 0 && d == 0) return 0;
   const Status s = EvaluateResidual(&residual, flags | extra);
   if (status::IsFailure(s) || d == 0) return s;
-  const Status derivatives = EvaluateProcDerivatives(flags | extra);
+  Status derivatives = EvaluateProcDerivatives(flags | extra);
+  // Derivative checks (CheckProcDerivs, or the definition's own flag).
+  const DAESProcDef* definition = ProcedureDefinition();
+  if (!status::IsFailure(derivatives) && ((flags | extra) & 0x10) != 0 && definition != nullptr &&
+      (definition->Options() & procdef::kAnalyticDerivatives) != 0) {
+    derivatives = CheckProcedureDerivatives(flags | extra);
+  }
   return status::IsFailure(derivatives) ? derivatives : s;
 }
 

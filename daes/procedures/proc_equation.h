@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -176,6 +177,12 @@ class DAESProcSolverEquation : public DAESSolverEquation {
   bool CompiledOutputs(std::uint32_t flags) const;
   double OutputValue(std::uint32_t flags) const;
   Status NumericDerivatives(double residual);
+  Status CheckProcedureDerivatives(std::uint32_t flags);
+  // The forward difference of the residual in each real input variable,
+  // handed to `take`; the inputs, the residual and the call's outputs are
+  // left as they were.
+  Status ForEachDifference(double residual,
+                           const std::function<void(DAESRowElement*, double)>& take);
 
   std::shared_ptr<DAESProcContext> context_;
   std::int32_t output_number_;
