@@ -10,9 +10,9 @@
 #include <string>
 
 #include "daes/blocks/solver_block.h"
-#include "daes/equations/scalar_walk.h"
 #include "daes/equations/equation_node.h"
 #include "daes/equations/row_element.h"
+#include "daes/equations/scalar_walk.h"
 #include "daes/model/variable.h"
 #include "daes/problem/problem.h"
 #include "expr/tree/expression.h"

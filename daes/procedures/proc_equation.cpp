@@ -1,8 +1,8 @@
 #include "daes/procedures/proc_equation.h"
 
 #include <cmath>
-#include <functional>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <ostream>
 #include <sstream>
@@ -89,8 +89,10 @@ const std::vector<DAESRowElement*>& DAESProcContext::InputScalars() {
   for (std::int32_t i = 0; i < ElementCount(); ++i) {
     DAESRowElement* element = Element(i);
     bool output = false;
-    for (std::int32_t k = 0; k < outputs && !output; ++k) output = ArgumentElement(true, k) == element;
-    if (!output) EachScalar(element, [&](DAESRowElement* e, std::int32_t) { input_scalars_.push_back(e); });
+    for (std::int32_t k = 0; k < outputs && !output; ++k)
+      output = ArgumentElement(true, k) == element;
+    if (!output)
+      EachScalar(element, [&](DAESRowElement* e, std::int32_t) { input_scalars_.push_back(e); });
   }
   return input_scalars_;
 }
@@ -318,8 +320,7 @@ DAESRowElement* DAESProcSolverEquation::FindNextElement(std::uint32_t sequence,
   const std::vector<DAESRowElement*>& inputs = context_->InputScalars();
   const auto count = static_cast<std::int32_t>(inputs.size());
   while (*position >= 0 && *position <= count) {
-    DAESRowElement* e =
-        *position < count ? inputs[static_cast<std::size_t>(*position)] : output_;
+    DAESRowElement* e = *position < count ? inputs[static_cast<std::size_t>(*position)] : output_;
     ++*position;
     DAESVarTableEntry* v = e != nullptr ? e->ElementVariable() : nullptr;
     if (v != nullptr && v->SequenceNumber() == sequence) return e;
@@ -375,9 +376,8 @@ Status DAESProcSolverEquation::ForEachDifference(
 // Forward differences of the residual in each input variable.
 Status DAESProcSolverEquation::NumericDerivatives(double residual) {
   const auto column = static_cast<std::uint32_t>(OutputIndex());
-  return ForEachDifference(residual, [&](DAESRowElement* e, double quotient) {
-    e->SetElementValue(column, quotient);
-  });
+  return ForEachDifference(
+      residual, [&](DAESRowElement* e, double quotient) { e->SetElementValue(column, quotient); });
 }
 
 // The procedure's own derivatives against differences, input by input;

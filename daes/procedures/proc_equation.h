@@ -128,7 +128,8 @@ class DAESProcSolverEquation : public DAESSolverEquation {
   }
 
   // The inputs' entries of this row, and the output's own.
-  double DerivativeFor(const DAESVarTableEntry* variable) const override;  // The row's columns are the call's input scalars and its own output: an
+  double DerivativeFor(const DAESVarTableEntry* variable)
+      const override;  // The row's columns are the call's input scalars and its own output: an
   // array argument's members are found one by one.
   DAESRowElement* FindNextElement(std::uint32_t sequence, std::int32_t* position) override;
 

@@ -22,8 +22,8 @@
 #include "framework/runtime/cqln_exception.h"
 #include "tests/daes/daes_helpers.h"
 #include "tests/support/capture_sink.h"
-#include "tests/support/quiet_group_method.h"
 #include "tests/support/numbered_options.h"
+#include "tests/support/quiet_group_method.h"
 
 using namespace daestest;
 
@@ -836,8 +836,8 @@ TEST(ProblemProcedures, ClosingRunsThePostCallsDueThenTheCloseCalls) {
   EXPECT_TRUE(p.ProceduresOpened());
   EXPECT_EQ(p.RunProcedureCalls(1), 0u);
   EXPECT_EQ(p.CloseProcedures(), 0u);
-  EXPECT_EQ(log, (std::vector<std::string>{"first:5", "second:5", "first:1", "second:1",
-                                           "first:2", "second:2", "first:6", "second:6"}));
+  EXPECT_EQ(log, (std::vector<std::string>{"first:5", "second:5", "first:1", "second:1", "first:2",
+                                           "second:2", "first:6", "second:6"}));
   EXPECT_FALSE(p.PrecallsRun());
   EXPECT_FALSE(p.ProceduresOpened());
   log.clear();

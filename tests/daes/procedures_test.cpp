@@ -475,8 +475,9 @@ TEST(ProcedureCall, CallsWithTooManyDerivativeEntriesAreRefused) {
     const char* refusal;  // null: allowed
   };
   const Case cases[] = {
-      {1100, 1000, false, "has 1100 input and 1000 output values, which would keep 1101000 "
-                          "derivative entries: more than the 1048576 a call may have"},
+      {1100, 1000, false,
+       "has 1100 input and 1000 output values, which would keep 1101000 "
+       "derivative entries: more than the 1048576 a call may have"},
       {1100, 1000, true, "which would keep 3301000 derivative entries"},
       {600, 1000, true, "has 600 input and 1000 output values, which would keep 1801000"},
       {600, 1000, false, nullptr},

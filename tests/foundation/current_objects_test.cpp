@@ -14,8 +14,8 @@
 #include "foundation/interfaces/variable_drivers.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/integrator_stand_in.h"
-#include "tests/support/quiet_group_method.h"
 #include "tests/support/numbered_options.h"
+#include "tests/support/quiet_group_method.h"
 
 namespace {
 

@@ -116,8 +116,7 @@ TEST_F(OutsideLibraryRoad, LoadedLibrariesStartWithTheEnginesCallContext) {
   for (const char* role : {"nla: ", "oll: ", "sax: "}) {
     EXPECT_TRUE(SeenLine(role + started)) << Events();
   }
-  EXPECT_NE(Events().find("No NLASystemFactory implemented in DLL"), std::string::npos)
-      << Events();
+  EXPECT_NE(Events().find("No NLASystemFactory implemented in DLL"), std::string::npos) << Events();
   EXPECT_EQ(Events().find("Failed to find procedure"), std::string::npos) << Events();
   ASSERT_TRUE(EndEngine()) << Failure();
 }
@@ -134,8 +133,8 @@ TEST_F(OutsideLibraryRoad, AUserProcedureHearsTheRunsEvents) {
       << Failure();
   ASSERT_TRUE(SteadyState()) << Failure() << Events();
   for (int event : {1, 2, 3, 4}) {
-    EXPECT_TRUE(SeenLine("sax: event " + std::to_string(event) +
-                         " t=0 A=1 B=1 handles, not nested"))
+    EXPECT_TRUE(
+        SeenLine("sax: event " + std::to_string(event) + " t=0 A=1 B=1 handles, not nested"))
         << event << Events();
   }
   double y = 0.0;
@@ -150,7 +149,8 @@ TEST_F(OutsideLibraryRoad, AUserProcedureHearsTheRunsEvents) {
   EXPECT_TRUE(client_->WaitFor([&] {
     road_->Collect();
     return Count("sax: event 4 ") > before;
-  }) == 0) << Events();
+  }) == 0)
+      << Events();
   ASSERT_TRUE(Kind(89)) << Failure();
   EXPECT_TRUE(SeenLine("sax: event 11 ")) << Events();
   ASSERT_TRUE(FinishRun()) << Failure();
@@ -162,23 +162,24 @@ TEST_F(OutsideLibraryRoad, AUserProcedureHearsTheRunsEvents) {
 // the group made current and not, and an event after every dynamic step;
 // its answer 3 from t = 0.3 on stops the run there, at x = exp(-0.3).
 TEST_F(OutsideLibraryRoad, AnOllLibraryTakesItsGroupsAndStopsTheRun) {
-  ASSERT_TRUE(Start("Oll") && IntOption(30, 4) && IntOption(29, 4) &&
-              road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {0.1}),
-                            "command 32", 0) &&
-              RealOption(130, 1e-8) && RealOption(131, 1e-10))
+  ASSERT_TRUE(
+      Start("Oll") && IntOption(30, 4) && IntOption(29, 4) &&
+      road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {0.1}), "command 32", 0) &&
+      RealOption(130, 1e-8) && RealOption(131, 1e-10))
       << Failure();
   ASSERT_TRUE(Load([](Writer& w) {
     w.List(3);
     ModelVariable(w, mw::kStateVariable, 1, ".x", 1.0, 32);
     ModelVariable(w, mw::kRealVariable, 2, ".r", 0.0, 1);
     engineroad::ModelEquation(w, 10, ".e", mw::Add(mw::Var(0), mw::Var(1)), {{2, 1, 1}, {2, 1}});
-  })) << Failure() << Events();
+  })) << Failure()
+      << Events();
   constexpr std::uint16_t kKey = 0x0101;  // procedure 1's input group
   auto setup = std::make_unique<vantor_client::Request>(kOutsideService);
   Writer w(*setup);
   w.U16(95);
   w.Text((kLibs + "outside_oll.so").c_str());
-  w.U8(1);                         // id
+  w.U8(1);                            // id
   w.U8(2), w.Text("Plant"), w.U8(1);  // connection, server, enable
   for (std::uint8_t b = 1; b <= 5; ++b) w.U8(b);
   w.U16(1);
@@ -210,7 +211,8 @@ TEST_F(OutsideLibraryRoad, AnOllLibraryTakesItsGroupsAndStopsTheRun) {
   for (const char* line :
        {"oll: Connect(Plant,2,not nested)", "oll: SetParameters(2=1,5=1,3=2,4=3,1=5,6=4)",
         "oll: CreateGroup(OLLInputGroup1,{handle:TagX,handle:TagR},3,7,4,8)",
-        "oll: SetItemParameters(OLLInputGroup1,0,9=2.5)", "oll: EnableItem(OLLInputGroup1,1,0,1)"}) {
+        "oll: SetItemParameters(OLLInputGroup1,0,9=2.5)",
+        "oll: EnableItem(OLLInputGroup1,1,0,1)"}) {
     EXPECT_TRUE(SeenLine(line)) << line << "\n" << Events();
   }
   // An item added (the library gives it index 7), retagged and removed.
@@ -250,6 +252,21 @@ TEST_F(OutsideLibraryRoad, AnOllLibraryTakesItsGroupsAndStopsTheRun) {
     EXPECT_EQ(r.Get<std::uint16_t>(), 7);
     EXPECT_EQ(r.Get<std::uint32_t>(), 5u);
   }
+  // An item enabled with a parameter, the group's parameters, the
+  // library's parameters again.
+  auto enable = std::make_unique<vantor_client::Request>(kOutsideService);
+  Writer e(*enable);
+  e.U16(98), e.U16(kKey), e.U16(0), e.U8(0), e.U8(1), e.U16(1), e.U8(5), e.F64(1.25);
+  auto group = std::make_unique<vantor_client::Request>(kOutsideService);
+  group->PutUInt16(97), group->PutUInt16(kKey), group->PutUInt8(0x8), group->PutUInt8(0);
+  group->PutUInt32(42);
+  auto parameters = std::make_unique<vantor_client::Request>(kOutsideService);
+  parameters->PutUInt16(96);
+  for (std::uint8_t b : {1, 1, 6, 7, 8, 9, 10}) parameters->PutUInt8(b);
+  ASSERT_TRUE(road_->Expect(std::move(enable), "kind 98", 0) &&
+              road_->Expect(std::move(group), "kind 97", 0) &&
+              road_->Expect(std::move(parameters), "kind 96", 0))
+      << Failure();
   auto current = std::make_unique<vantor_client::Request>(kOutsideService);
   current->PutUInt16(99), current->PutUInt16(kKey);
   ASSERT_TRUE(road_->Expect(std::move(current), "kind 99", 0) && Kind(102)) << Failure();
@@ -259,6 +276,12 @@ TEST_F(OutsideLibraryRoad, AnOllLibraryTakesItsGroupsAndStopsTheRun) {
   EXPECT_TRUE(SeenLine("oll: RemoveItem(OLLInputGroup1,7)")) << Events();
   EXPECT_TRUE(SeenLine("oll: SetGroupParameters(OLLInputGroup1,35=1)")) << Events();
   EXPECT_TRUE(SeenLine("oll: SetGroupParameters(OLLInputGroup1,35=0)")) << Events();
+  for (const char* line :
+       {"oll: EnableItem(OLLInputGroup1,0,0,1)", "oll: SetItemParameters(OLLInputGroup1,0,5=1.25)",
+        "oll: SetGroupParameters(OLLInputGroup1,34=42,36=8)",
+        "oll: SetParameters(2=1,5=6,3=7,4=8,1=10,6=9)"}) {
+    EXPECT_TRUE(SeenLine(line)) << line << "\n" << Events();
+  }
 
   // The continuous run, stopped by the library's answer after t = 0.3.
   ASSERT_TRUE(BeginRun() && road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0))

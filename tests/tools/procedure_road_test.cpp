@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "tests/tools/engine_road_fixture.h"
-#include "tools/road_steps.h"
 #include "tools/model_writer/model_writer.h"
+#include "tools/road_steps.h"
 
 namespace procedureroad {
 namespace {
@@ -130,7 +130,8 @@ TEST_F(ProcedureRoad, AnInputIsSolvedForThroughTheCall) {
       ModelVariable(w, mw::kRealVariable, 1, ".x", 1.0, kFree);
       ModelVariable(w, mw::kRealVariable, 2, ".y", 2.25, kFixed);
       CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}});
-    })) << what << Failure() << Events();
+    })) << what
+        << Failure() << Events();
     double x = 0.0;
     ASSERT_TRUE(BeginRun() && SteadyState() && Value(1, &x)) << what << Failure() << Events();
     EXPECT_NEAR(x, 1.5, 1e-6) << what;
@@ -154,7 +155,8 @@ TEST_F(ProcedureRoad, AWrongDerivativeIsCaughtByTheCheck) {
       ModelVariable(w, mw::kRealVariable, 1, ".x", 1.0, kFree);
       ModelVariable(w, mw::kRealVariable, 2, ".y", 2.25, kFixed);
       CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}});
-    })) << Failure() << Events();
+    })) << Failure()
+        << Events();
     double x = 0.0;
     ASSERT_TRUE(BeginRun() && SteadyState() && Value(1, &x)) << check << Failure() << Events();
     EXPECT_NEAR(x, 1.5, check == 1 ? 1e-5 : 1e-9) << check;
@@ -181,10 +183,10 @@ TEST_F(ProcedureRoad, AWrongDerivativeIsCaughtByTheCheck) {
 TEST_F(ProcedureRoad, ADynamicRunIntegratesThroughTheCall) {
   for (const std::uint32_t options : {kDerivatives, 0u}) {
     const std::string what = options != 0 ? "analytic" : "differenced";
-    ASSERT_TRUE(Start({Scalar("rrate", {"x", "k"}, {"r"}, options)}, {{30, 4}, {29, 4}}) &&
-                road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {0.5}),
-                              "command 32", 0) &&
-                RealOption(130, 1e-8) && RealOption(131, 1e-10))
+    ASSERT_TRUE(
+        Start({Scalar("rrate", {"x", "k"}, {"r"}, options)}, {{30, 4}, {29, 4}}) &&
+        road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {0.5}), "command 32", 0) &&
+        RealOption(130, 1e-8) && RealOption(131, 1e-10))
         << what << Failure();
     ASSERT_TRUE(Load([](Writer& w) {
       w.List(5);
@@ -194,15 +196,18 @@ TEST_F(ProcedureRoad, ADynamicRunIntegratesThroughTheCall) {
       CallEquation(w, 10, 1, {mw::Var(0), mw::Var(1)}, {mw::Var(2)}, {{2, 1}, {2, 2}, {2, 3}});
       engineroad::ModelEquation(w, 11, ".balance", mw::Sub(mw::Var(0), mw::Var(1)),
                                 {{2, 1, 1}, {2, 3}});
-    })) << what << Failure() << Events();
+    })) << what
+        << Failure() << Events();
     std::vector<double> x;
-    ASSERT_TRUE(BeginRun() && Steps(5, 0.5, [&](double) {
-      double v = 0.0, r = 0.0;
-      if (!Value(1, &v) || !Value(3, &r)) return false;
-      EXPECT_NEAR(r, -0.7 * v, 1e-9) << what;
-      x.push_back(v);
-      return true;
-    })) << what << Failure() << Events();
+    ASSERT_TRUE(BeginRun() && Steps(5, 0.5,
+                                    [&](double) {
+                                      double v = 0.0, r = 0.0;
+                                      if (!Value(1, &v) || !Value(3, &r)) return false;
+                                      EXPECT_NEAR(r, -0.7 * v, 1e-9) << what;
+                                      x.push_back(v);
+                                      return true;
+                                    }))
+        << what << Failure() << Events();
     ASSERT_TRUE(FinishRun()) << what << Failure();
     ASSERT_EQ(x.size(), 5u);
     for (std::size_t k = 0; k < x.size(); ++k) {
@@ -231,7 +236,8 @@ TEST_F(ProcedureRoad, IntegerAndTextArgumentsReachTheProcedure) {
     ModelVariable(w, mw::kRealVariable, 4, ".y", 0.0, kFree);
     CallEquation(w, 10, 1, {mw::Var(0), mw::TypedVar(1, 2), mw::TypedVar(2, 5)}, {mw::Var(3)},
                  {{2, 1}, {2, 2}, {2, 3}, {2, 4}});
-  })) << Failure() << Events();
+  })) << Failure()
+      << Events();
   double y = 0.0;
   ASSERT_TRUE(BeginRun() && SteadyState() && Value(4, &y)) << Failure() << Events();
   EXPECT_DOUBLE_EQ(y, 11.0);
@@ -251,7 +257,8 @@ TEST_F(ProcedureRoad, TheNewerInterfaceGivesItsDerivativesByPattern) {
     ModelVariable(w, mw::kRealVariable, 1, ".x", 1.5, kFree);
     ModelVariable(w, mw::kRealVariable, 2, ".y", 8.0, kFixed);
     CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}});
-  })) << Failure() << Events();
+  })) << Failure()
+      << Events();
   double x = 0.0;
   ASSERT_TRUE(BeginRun() && SteadyState() && Value(1, &x)) << Failure() << Events();
   EXPECT_NEAR(x, 2.0, 1e-8);
@@ -307,7 +314,8 @@ TEST_F(ProcedureRoad, ArrayInputsAreSolvedForMemberByMember) {
       }
       w.ArrayReference(1, 2), w.Member({2, 5}), w.Member({2, 6});
       w.ArrayReference(1, 2), w.Member({2, 7}), w.Member({2, 8});
-    })) << what << Failure() << Events();
+    })) << what
+        << Failure() << Events();
     double x1 = 0.0, x2 = 0.0;
     ASSERT_TRUE(BeginRun() && SteadyState() && Value(5, &x1) && Value(6, &x2))
         << what << Failure() << Events();
@@ -327,16 +335,17 @@ TEST_F(ProcedureRoad, AFailingProcedureFailsItsRunAndTheNextRunRecovers) {
     ModelVariable(w, mw::kRealVariable, 1, ".x", 0.5, kFixed);
     ModelVariable(w, mw::kRealVariable, 2, ".y", 0.0, kFree);
     CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}});
-  })) << Failure() << Events();
+  })) << Failure()
+      << Events();
   double y = 0.0;
   ASSERT_TRUE(BeginRun() && SteadyState() && Value(2, &y)) << Failure() << Events();
   EXPECT_DOUBLE_EQ(y, 0.5);
-  ASSERT_TRUE(Set("x", 2.0) &&
-              road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) &&
+  ASSERT_TRUE(Set("x", 2.0) && road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) &&
               SeenLine("Steady state solution failure") &&
               road_->WaitNotice(
                   [](const vantor_scenario::Notification& n) {
-                    return (n.bits & kAbandoned) != 0 && (n.bits & vantor_scenario::kRunningBit) == 0;
+                    return (n.bits & kAbandoned) != 0 &&
+                           (n.bits & vantor_scenario::kRunningBit) == 0;
                   },
                   "the run abandoned"))
       << Failure() << Events();
@@ -358,22 +367,21 @@ double PeakMegabytes(int pid) {
   return 0.0;
 }
 
-// CALL (y(1..3072)) = rfan(x), y(i) = i x: one input, 3072 outputs in one
+// CALL (y(1..2048)) = rfan(x), y(i) = i x: one input, 2048 outputs in one
 // array, prepared and solved. The engine keeps an entry per output for the
 // input and one in each output's own row, so the wide call takes no more
-// memory than 3072 calls of one output each (y(i) = x^2), where an entry
-// per output in every output's row took 150 MB more. The values follow x
+// memory than 2048 calls of one output each (y(i) = x^2), where an entry
+// per output in every output's row took 70 MB more. The values follow x
 // before and after an edit.
 TEST_F(ProcedureRoad, AWideCallPreparesInMemoryLinearInItsOutputs) {
-  constexpr std::uint32_t kOutputs = 3072;
+  constexpr std::uint32_t kOutputs = 2048;
   mw::Procedure fan = Scalar("rfan", {"x"}, {}, kDerivatives);
   fan.outputs = {{kRealArray, "y", {"n"}}};
   double peak[2] = {0.0, 0.0};
   for (const bool wide : {false, true}) {
     const std::string what = wide ? "one wide call" : "calls of one output";
     // Each y goes to its value in one step, however far (Nonlinear.MaxVarStep).
-    ASSERT_TRUE(Start({fan, Scalar("rsquare", {"x"}, {"y"}, kDerivatives)}) &&
-                RealOption(13, 1e9))
+    ASSERT_TRUE(Start({fan, Scalar("rsquare", {"x"}, {"y"}, kDerivatives)}) && RealOption(13, 1e9))
         << what << Failure();
     ASSERT_TRUE(Load([wide](Writer& w) {
       w.List(1 + kOutputs + (wide ? 1 : kOutputs));
@@ -383,7 +391,8 @@ TEST_F(ProcedureRoad, AWideCallPreparesInMemoryLinearInItsOutputs) {
       }
       if (!wide) {
         for (std::uint32_t k = 0; k < kOutputs; ++k) {
-          CallEquation(w, 100 + kOutputs + k, 2, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 100 + k}});
+          CallEquation(w, 100 + kOutputs + k, 2, {mw::Var(0)}, {mw::Var(1)},
+                       {{2, 1}, {2, 100 + k}});
         }
         return;
       }
@@ -395,7 +404,8 @@ TEST_F(ProcedureRoad, AWideCallPreparesInMemoryLinearInItsOutputs) {
       w.Reference({2, 1});
       w.ArrayReference(1, kOutputs);
       for (std::uint32_t k = 0; k < kOutputs; ++k) w.Member({2, 100 + k});
-    })) << what << Failure() << Events();
+    })) << what
+        << Failure() << Events();
     const auto expected = [wide](double x, std::uint32_t k) { return wide ? (k + 1) * x : x * x; };
     double first = 0.0, last = 0.0;
     ASSERT_TRUE(BeginRun() && SteadyState() && Value(100, &first) &&

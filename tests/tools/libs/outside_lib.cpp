@@ -94,8 +94,7 @@ std::int32_t OLLConnectToServer(const char* name, std::int32_t c, void* context)
   return 0;
 }
 
-std::int32_t OLLSetParameters(std::int32_t n, const std::int32_t* ids,
-                              const std::int32_t* values) {
+std::int32_t OLLSetParameters(std::int32_t n, const std::int32_t* ids, const std::int32_t* values) {
   std::ostringstream line;
   line << "SetParameters(";
   List(line, n, ids, values);
@@ -152,8 +151,7 @@ std::int32_t OLLRemoveItem(const char* name, std::int32_t item) {
   return 5;
 }
 
-std::int32_t OLLAddItem(const char* name, std::int64_t handle, const char* tag,
-                        std::int32_t* two) {
+std::int32_t OLLAddItem(const char* name, std::int64_t handle, const char* tag, std::int32_t* two) {
   std::ostringstream line;
   line << "AddItem(" << name << "," << (handle != 0 ? "handle" : "none") << "," << tag
        << ",a=" << two[1] << ")";

@@ -14,7 +14,9 @@ typedef int32_t I;
       double *work, I *wlen, double *derivs, I *nout, I *nin, I *task
 #define UNUSED_OLD (void)insz, (void)outsz, (void)props, (void)work, (void)wlen
 
-static int Derivatives(const double* d, const I* task) { return d != 0 && (*task == 3 || *task == 4); }
+static int Derivatives(const double* d, const I* task) {
+  return d != 0 && (*task == 3 || *task == 4);
+}
 
 /* y = x^2. */
 void rsquare(OLD_ARGS) {
