@@ -308,9 +308,10 @@ Status ProcCallData::CallProcedure(std::int32_t task, std::int32_t* need_call) {
                   procstatus::kArguments);
   }
   // An array argument gathers its elements' values when asked for its value;
-  // the tape holds on to the array itself.
-  for (ProcIOListExpression* list : {call_ != nullptr ? call_->Inputs() : nullptr,
-                                     call_ != nullptr ? call_->Outputs() : nullptr}) {
+  // the tape holds on to the array itself. Outputs only when they go in.
+  for (ProcIOListExpression* list :
+       {call_ != nullptr ? call_->Inputs() : nullptr,
+        call_ != nullptr && with_outputs ? call_->Outputs() : nullptr}) {
     for (std::int32_t k = 1; list != nullptr && k <= list->ItemCount(); ++k) {
       Expression* argument = list->ListElement(k);
       if (argument != nullptr && (argument->GetResultType() & 0xFF00) != 0) {
