@@ -564,6 +564,26 @@ void InstanceItems(const fs::path& root) {
     h.InitialState("Open");
     seeds.Add(out.Bytes());
   }
+  // In-line calls as the client writes them: scalars, and arrays in and out.
+  {
+    vantor_fuzz::ByteStream out;
+    mw::Writer h(out);
+    h.List(2);
+    h.Item(mw::kInlineEquation);
+    h.U32(0);
+    h.Expression(mw::ProcCall({mw::Var(0), mw::TypedVar(1, 2)}, {mw::Var(2)}, 3));
+    h.Placement({t101, {8, ".Call"}});
+    h.EquationHead(3);
+    h.Reference({2, 2}), h.Reference({2, 3}), h.Reference({2, 4});
+    h.Item(mw::kInlineEquation);
+    h.U32(0);
+    h.Expression(mw::ProcCall({mw::TypedVar(0, 0x104)}, {mw::TypedVar(1, 0x104)}, 4));
+    h.Placement({t101, {9, ".Wide"}});
+    h.EquationHead(2);
+    h.ArrayReference(1, 2), h.Member({2, 2}), h.Member({2, 3});
+    h.ArrayReference(1, 2), h.Member({2, 4}), h.Member({2, 5});
+    seeds.Add(out.Bytes());
+  }
   // A procedure call from the library (index 3) with its component list.
   {
     vantor_fuzz::ByteStream out;
@@ -1413,6 +1433,19 @@ void LibraryRequests(const fs::path& root) {
   w.U16(SimLibraryMgr::kDelete), w.U16(0), w.IdPath({1});
   w.U16(SimLibraryMgr::kDelete), w.U16(0), w.IdPath({9});
   seeds.Add(body.Bytes());
+  // A definition as the client writes it: arrays, a text and an integer.
+  vantor_fuzz::ByteStream client;
+  Writer c(client);
+  Procedure p;
+  p.name = p.implementation = "rmatvec";
+  p.library = "road_fortran";
+  p.language = 1;
+  p.options = 0x2 | 0x4 | 0x10;
+  p.inputs = {{0x204, "a", {"2", "2"}}, {0x104, "x", {"n"}}, {5, "s", {}}, {2, "k", {}}};
+  p.outputs = {{0x104, "y", {"n"}}};
+  c.U16(SimLibraryMgr::kSet), c.U16(SimLibraryMgr::kProcedureItem), c.Placement({{4, "M"}});
+  c.Definition(p);
+  seeds.Add(client.Bytes());
 }
 
 // Plot histories the manager writes: new, recorded with chains, restarts and

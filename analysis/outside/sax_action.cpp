@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "framework/libraries/call_context_block.h"
 #include "framework/libraries/qln_dynamic_library.h"
 #include "framework/messaging/message.h"
 
@@ -109,8 +110,8 @@ Status OLLExternalProcedure::Load(const std::string& path, SaxServices& services
   Status last = status::kOk;
   for (int i = 0; i < kEntries; ++i) {
     Status result = status::kOk;
-    XosDynamicFunction* f =
-        QLNDynamicLibrary::FindInNamedLibrary(kNames[i], path.c_str(), nullptr, nullptr, &result);
+    XosDynamicFunction* f = QLNDynamicLibrary::FindInNamedLibrary(
+        kNames[i], path.c_str(), ProcedureCallBlock(), nullptr, &result);
     if (f != nullptr && !status::IsFailure(result) && f->Entry() != nullptr) {
       entries_[i] = f;
       continue;
@@ -417,8 +418,8 @@ Status SAXAction::SetUpUserProcedure(BvuBinaryStream& body) {
   if (status::IsFailure(s)) return s;
 
   Status found = status::kOk;
-  XosDynamicFunction* f =
-      QLNDynamicLibrary::FindInNamedLibrary(name.c_str(), path.c_str(), nullptr, nullptr, &found);
+  XosDynamicFunction* f = QLNDynamicLibrary::FindInNamedLibrary(
+      name.c_str(), path.c_str(), ProcedureCallBlock(), nullptr, &found);
   if (f == nullptr && !status::IsFailure(found)) found = 0x8000FFFFu;
   if (f != nullptr && status::IsFailure(found)) {
     delete f;

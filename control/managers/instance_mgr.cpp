@@ -377,7 +377,7 @@ void SimInstanceMgr::GiveUpBuiltProblem() {
     master->ReleaseSolvers();
   }
   // The problem points into the tree that is about to change.
-  delete GetCurrentProblem();
+  SimProblemMgr::DeleteProblem(GetCurrentProblem());
   item_copies_.clear();
   if (SimProblemMgr* manager = SimProblemMgr::Instance()) {
     manager->MarkCheckProblem();

@@ -372,6 +372,11 @@ Status SimClientRequests::BeginRun() {
   if (status::IsFailure(ready)) return ready;
   SimRunIntegrator* integrator = manager_.Integrator();
   if (integrator == nullptr) return pm_status::kRunEnded;
+  // The procedures hear of the new run before anything of it is solved; one
+  // that refuses it ends the request with its message.
+  DAESProblem* problem = GetCurrentProblem();
+  const Status precalled = problem != nullptr ? problem->RunProcedureCalls(1) : 0;
+  if (status::IsFailure(precalled)) return precalled;
   const std::int32_t previous = GetRunMode();
   SetRunMode(SolverOptions::Instance()->GetInt(kRunModeOption));
   const Status begun = integrator->BeginRun();
@@ -381,8 +386,12 @@ Status SimClientRequests::BeginRun() {
 
 Status SimClientRequests::EndRun() {
   SimRunIntegrator* integrator = manager_.Integrator();
-  if (integrator == nullptr) return pm_status::kRunEnded;
-  const Status ended = integrator->EndRun();
+  Status ended = integrator != nullptr ? integrator->EndRun() : 0;
+  // The run's post-calls follow, whatever the integrator said.
+  if (DAESProblem* problem = GetCurrentProblem()) {
+    const Status postcalled = problem->RunProcedureCalls(2);
+    if (status::IsFailure(postcalled) && !status::IsFailure(ended)) ended = postcalled;
+  }
   return ended != 0 ? ended : pm_status::kRunEnded;
 }
 

@@ -527,7 +527,7 @@ Status SimProblemMgr::CommandRelease() {
   if (GetCurrentProblem() != nullptr) {
     if (integrator_ != nullptr) integrator_->ReleaseSolvers();
     result = ReleaseSolvers();
-    delete GetCurrentProblem();
+    DeleteProblem(GetCurrentProblem());
     check_problem_ = true;
   }
   return result;
@@ -746,13 +746,19 @@ Status SimProblemMgr::ProblemEdited() {
   return SimMasterManager::ProblemEdited();
 }
 
+void SimProblemMgr::DeleteProblem(DAESProblem* problem) {
+  if (problem == nullptr) return;
+  problem->CloseProcedures();
+  delete problem;
+}
+
 Status SimProblemMgr::DiscardProblem() {
   if (DAESProblem* problem = GetCurrentProblem()) {
     // Nothing may keep working on the problem once it is gone.
     if (integrator_ != nullptr) integrator_->ReleaseSolvers();
     ReleaseSolvers();
     executive_->ReleaseAll();
-    delete problem;
+    DeleteProblem(problem);
     check_problem_ = true;
   }
   return SimMasterManager::DiscardProblem();
@@ -790,7 +796,7 @@ Status SimProblemMgr::DetachProblem(const char* folder, const char* sub_folder) 
   if (integrator_ != nullptr) integrator_->ReleaseSolvers();
   ReleaseSolvers();
   executive_->ReleaseAll();
-  delete GetCurrentProblem();
+  DeleteProblem(GetCurrentProblem());
   events_.Clear();
   if (DelayMgr* delays = GetCurrentDelayMgr()) delays->Clear();
   ClearVariableDrivers();

@@ -135,6 +135,9 @@ class SimProblemMgr : public SimMasterManager,
 
   // The one problem manager of the process, or null.
   static SimProblemMgr* Instance();
+  // Destroys the problem after its procedures have heard that it goes: the
+  // post-calls of a run still open, then the calls that close the problem.
+  static void DeleteProblem(DAESProblem* problem);
 
   // The COM-style face: IUnknown and the executive give the executive face,
   // the explicit and implicit event managers, the delay, properties and

@@ -220,6 +220,9 @@ Status SimRunSteps::CheckProblem(DAESProblem** out, std::int32_t a, std::int32_t
     SuPrint(0, "Simulation has %d variables, %d equations and %d non-zeros", &variables, &equations,
             &non_zeros);
   }
+  // A procedure that cannot take the new problem fails the build with its message.
+  const Status opened = problem->OpenProcedures();
+  if (status::IsFailure(opened)) return opened;
   pm_.SetStatusBits(run_bits::kBuilt);
   pm_.check_problem_ = false;
   return built;
@@ -233,7 +236,7 @@ Status SimRunSteps::ReleaseProblem() {
   if (SimRunIntegrator* integrator = Integrator()) integrator->ReleaseSolvers();
   const Status released = pm_.ReleaseSolvers();
   pm_.Executive().ReleaseAll();
-  delete problem;
+  SimProblemMgr::DeleteProblem(problem);
   pm_.MarkCheckProblem();
   return released;
 }

@@ -583,6 +583,22 @@ void DAESProblem::ResetProcedures() {
   for (DAESProcedureEquation* p : procedures_) p->ResetPropertiesCall();
 }
 
+Status DAESProblem::OpenProcedures() {
+  opened_ = true;
+  return RunProcedureCalls(5);
+}
+
+Status DAESProblem::CloseProcedures() {
+  Status result = 0;
+  if (precalled_) result = RunProcedureCalls(2);
+  if (opened_) {
+    opened_ = false;
+    const Status closed = RunProcedureCalls(6);
+    if (!status::IsFailure(result)) result = closed;
+  }
+  return status::IsFailure(result) ? result : 0;
+}
+
 Status DAESProblem::RunProcedureCalls(std::int32_t mode) {
   std::uint32_t& word = daes::ProcedureCallWord();
   const std::uint32_t entry = word;
@@ -591,7 +607,9 @@ Status DAESProblem::RunProcedureCalls(std::int32_t mode) {
   Status result = 0;
   if (mode == 1) {
     if (library.IsLoaded() && library.precall_procs != nullptr) {
+      // The library keeps its own mark; this one says its post-calls are due.
       result = library.precall_procs();
+      if (!status::IsFailure(result)) precalled_ = true;
     } else if (precalled_) {
       result = daes::kProcedureCallsUnchanged;
     } else {
@@ -609,6 +627,10 @@ Status DAESProblem::RunProcedureCalls(std::int32_t mode) {
   } else if (mode == 2) {
     if (!precalled_) {
       result = daes::kProcedureCallsUnchanged;
+    } else if (library.IsLoaded() && library.postcall_procs != nullptr) {
+      // The library's calls stand for the procedures' own, as its pre-calls did.
+      precalled_ = false;
+      result = library.postcall_procs(0x7FFFFFFF);
     } else {
       std::int32_t failures = 0;
       std::string first;
@@ -624,9 +646,6 @@ Status DAESProblem::RunProcedureCalls(std::int32_t mode) {
       }
       if (failures > 0) result = daes::kNotImplemented;
       precalled_ = false;
-      if (library.IsLoaded() && library.postcall_procs != nullptr) {
-        result = library.postcall_procs(0x7FFFFFFF);
-      }
     }
   } else if (mode == 5 || mode == 6) {
     std::int32_t failures = 0;

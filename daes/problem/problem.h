@@ -112,6 +112,13 @@ class DAESProblem : public DAESSolverBlock, public BvuError, public QLNEquationL
   void GetProcedureOutputs(double** buffer, std::uint32_t* bytes);
   void ResetProcedures();
   bool PrecallsRun() const { return precalled_; }
+  // The calls that open the problem for the procedures (mode 5), once the
+  // problem is built; marks it opened.
+  Status OpenProcedures();
+  // Before the problem goes: the post-calls still due, then the calls that
+  // close an opened problem (mode 6). The first failure.
+  Status CloseProcedures();
+  bool ProceduresOpened() const { return opened_; }
 
   // --- stored values ---
   Status StoreValues(SUPackedValueTable* table);
@@ -167,6 +174,7 @@ class DAESProblem : public DAESSolverBlock, public BvuError, public QLNEquationL
   std::int32_t output_total_ = 0;
   std::vector<double> outputs_;
   bool precalled_ = false;
+  bool opened_ = false;
   OwnedText library_name_;
   OwnedText library_text_;
   std::int32_t eliminated_ = 0;

@@ -12,6 +12,7 @@
 #include "daes/blocks/solver_block.h"
 #include "daes/equations/equation_node.h"
 #include "daes/equations/row_element.h"
+#include "daes/equations/scalar_walk.h"
 #include "daes/model/variable.h"
 #include "daes/problem/problem.h"
 #include "expr/tree/expression.h"
@@ -61,15 +62,7 @@ double ResultAsDouble(const SUValue& r) {
 // Every scalar under an element (the element itself for a scalar).
 template <typename F>
 void ForEachScalar(DAESRowElement* element, F&& f) {
-  if (element == nullptr) return;
-  if (element->ElementKind() == daes::kScalarElement) {
-    f(element);
-    return;
-  }
-  for (std::int32_t i = 0; i < element->TotalCount(); ++i) {
-    DAESRowElement* member = element->ElementAt(i);
-    if (member != nullptr && member != element) f(member);
-  }
+  daes::ForEachScalar(element, [&](DAESRowElement* e, std::int32_t) { f(e); });
 }
 }  // namespace
 
@@ -88,7 +81,7 @@ Status DAESEquationContext::PrepareDerivatives(std::int32_t i) {
   const auto entry = static_cast<std::uint32_t>(i);
   for (std::int32_t k = 0; k < ElementCount(); ++k) {
     ForEachScalar(Element(k), [&](DAESRowElement* e) {
-      if (!e->HasEntries()) e->SetSize(entry + 1, true);
+      e->EnsureEntries(entry + 1);
       e->SetElementValue(entry, 0.0);
     });
   }
@@ -574,7 +567,7 @@ Status DAESSolverEquation::PerturbDerivative(DAESRowElement* element, double old
   }
   if (store) {
     const auto column = static_cast<std::uint32_t>(OutputIndex());
-    if (!element->HasEntries()) element->SetSize(column + 1, true);
+    element->EnsureEntries(column + 1);
     element->SetElementValue(column, *derivative);
   }
   return s;

@@ -155,7 +155,7 @@ class DAESSolverEquation : public DAESEqnRow {
                            bool store);
   // The sum of the column derivatives of every element of the variable
   // (after a derivative pass).
-  double DerivativeFor(const DAESVarTableEntry* variable) const;
+  virtual double DerivativeFor(const DAESVarTableEntry* variable) const;
   double EvaluateDerivativeValue(ExpressionVariable* argument, std::int32_t index);
   void PrintVariableTable(std::ostream& out, bool dynamic);
   // Marks each element's class for the equation's column and the pass and

@@ -216,16 +216,17 @@ Status ProcCallData::BuildCallLayouts(bool with_derivatives) {
   derivatives_.clear();
   pattern_pairs_.clear();
   pattern_values_.clear();
-  const std::int64_t entries = static_cast<std::int64_t>(input_.element_count) *
-                               static_cast<std::int64_t>(output_.element_count);
+  const std::int64_t entries = EntryBound();
   if (entries > kMaxProcDerivativeEntries) {
     std::int32_t inputs = input_.element_count;
     std::int32_t outputs = output_.element_count;
+    // Input and output counts are 32-bit: the product of two stays in a double.
+    double kept = static_cast<double>(entries);
     std::int32_t limit = static_cast<std::int32_t>(kMaxProcDerivativeEntries);
     SuPrint(procstatus::kArguments,
-            "Procedure %s in equation @es has %d input and %d output values: more than the %d "
-            "derivative entries a call may have",
-            ProcedureName(), &equation_, &inputs, &outputs, &limit);
+            "Procedure %s in equation @es has %d input and %d output values, which would keep "
+            "%.0f derivative entries: more than the %d a call may have",
+            ProcedureName(), &equation_, &inputs, &outputs, &kept, &limit);
     return procstatus::kArguments;
   }
   if (with_derivatives) {
@@ -247,6 +248,17 @@ Status ProcCallData::BuildCallLayouts(bool with_derivatives) {
   if (context_ != nullptr)
     context_->MarkVariables(static_cast<std::uint32_t>(output_.element_count));
   return status::IsFailure(in) ? in : out;
+}
+
+std::int64_t ProcCallData::EntryBound() const {
+  const auto inputs = static_cast<std::int64_t>(input_.element_count);
+  const auto outputs = static_cast<std::int64_t>(output_.element_count);
+  std::int64_t entries = inputs * outputs + outputs;
+  if (definition_ != nullptr && (definition_->Options() & procdef::kAnalyticDerivatives) != 0) {
+    entries += inputs * outputs;
+    if (definition_->InterfaceVersion() >= 3) entries += inputs * outputs;
+  }
+  return entries;
 }
 
 double ProcCallData::Output(std::int32_t position) const {
@@ -296,9 +308,10 @@ Status ProcCallData::CallProcedure(std::int32_t task, std::int32_t* need_call) {
                   procstatus::kArguments);
   }
   // An array argument gathers its elements' values when asked for its value;
-  // the tape holds on to the array itself.
-  for (ProcIOListExpression* list : {call_ != nullptr ? call_->Inputs() : nullptr,
-                                     call_ != nullptr ? call_->Outputs() : nullptr}) {
+  // the tape holds on to the array itself. Outputs only when they go in.
+  for (ProcIOListExpression* list :
+       {call_ != nullptr ? call_->Inputs() : nullptr,
+        call_ != nullptr && with_outputs ? call_->Outputs() : nullptr}) {
     for (std::int32_t k = 1; list != nullptr && k <= list->ItemCount(); ++k) {
       Expression* argument = list->ListElement(k);
       if (argument != nullptr && (argument->GetResultType() & 0xFF00) != 0) {

@@ -33,10 +33,8 @@ inline constexpr std::uint32_t kEveryEvaluation = 0x800;
 // Slots are 8 bytes: one per real or integer element, five per text.
 inline constexpr std::int32_t kTextSlots = 5;
 
-// Input elements times output elements of one call: every input element
-// keeps a derivative entry per output element, and with analytic
-// derivatives the call keeps the dense block and its pattern besides, so
-// the memory of a call grows with this product. A call above it is refused.
+// The derivative entries one call may keep (ProcCallData::EntryBound); a
+// call above it is refused.
 inline constexpr std::int64_t kMaxProcDerivativeEntries = std::int64_t{1} << 20;
 // The same over all calls of a model: a call that would pass it is refused.
 inline constexpr std::int64_t kMaxModelProcDerivativeEntries = std::int64_t{1} << 22;
@@ -85,7 +83,7 @@ class ProcCallData {
                BvuNameable* equation);
 
   // Lays out both argument lists; 0 or 0xA031FFFF (also, with a message,
-  // for more than kMaxProcDerivativeEntries input times output elements).
+  // for an EntryBound above kMaxProcDerivativeEntries).
   Status BuildCallLayouts(bool with_derivatives);
   Status BuildLayout(ProcIOListExpression* list, ProcArgLayout* layout, std::int32_t outputs);
 
@@ -122,6 +120,15 @@ class ProcCallData {
   // Output variable minus output for interface 3 and later, else the other way.
   double Residual(double variable, std::int32_t position) const;
   std::int32_t PatternCount() const { return static_cast<std::int32_t>(pattern_values_.size()); }
+  // The derivative entries the call may come to keep, from its layouts:
+  // one per input and output element pair in the input variables, one per
+  // output in its own row, and with the procedure's own derivatives their
+  // dense block, and its pattern from interface 3 on.
+  std::int64_t EntryBound() const;
+  // The entries of the dense block and the pattern held now.
+  std::int64_t HeldEntries() const {
+    return static_cast<std::int64_t>(derivatives_.size() + pattern_values_.size());
+  }
   std::int32_t WorkLength() const { return static_cast<std::int32_t>(work_.size()); }
   ProcInt PropertiesId() const { return properties_id_; }
 

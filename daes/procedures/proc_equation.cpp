@@ -2,12 +2,14 @@
 
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <ostream>
 #include <sstream>
 
 #include "daes/blocks/solver_block.h"
 #include "daes/equations/row_element.h"
+#include "daes/equations/scalar_walk.h"
 #include "daes/model/services.h"
 #include "daes/model/variable.h"
 #include "expr/tree/proc_call_expression.h"
@@ -20,15 +22,7 @@ namespace {
 
 template <class F>
 void EachScalar(DAESRowElement* element, F&& f) {
-  if (element == nullptr) return;
-  if (element->ElementKind() == daes::kScalarElement) {
-    f(element, 0);
-    return;
-  }
-  for (std::int32_t i = 0; i < element->TotalCount(); ++i) {
-    DAESRowElement* member = element->ElementAt(i);
-    if (member != nullptr && member != element) f(member, i);
-  }
+  daes::ForEachScalar(element, f);
 }
 
 DAESProcDef* DefinitionOf(DAESSimpleEquation* model) {
@@ -51,23 +45,67 @@ DAESProcContext::DAESProcContext(DAESSimpleEquation* model, DAESProcDef* definit
     : DAESEquationContext(model->ResidualExpression(), model->RowElements()), model_(model),
       data_(CallOf(model), this, definition, model) {}
 
+std::int32_t DAESProcContext::InputCount() const {
+  ProcCallExpression* call = CallOf(model_);
+  return call != nullptr && call->Inputs() != nullptr ? call->Inputs()->ItemCount() : 0;
+}
+
 std::int32_t DAESProcContext::MarkVariables(std::uint32_t n) {
-  // Every element keeps one derivative entry per output value.
-  for (std::int32_t k = 0; k < ElementCount(); ++k) {
-    EachScalar(Element(k), [&](DAESRowElement* e, std::int32_t) { e->SetSize(n, true); });
+  // Only the inputs take a derivative entry per output value; each output
+  // is a column of its own row alone. Sized here, held once used.
+  std::int32_t last = 0;
+  for (std::int32_t k = 0; k < InputCount(); ++k) {
+    EachScalar(ArgumentElement(false, k),
+               [&](DAESRowElement* e, std::int32_t) { last = e->SetSize(n, false); });
+  }
+  return last;
+}
+
+Status DAESProcContext::PrepareDerivatives(std::int32_t i) {
+  const auto entry = static_cast<std::uint32_t>(i);
+  for (std::int32_t k = 0; k < InputCount(); ++k) {
+    EachScalar(ArgumentElement(false, k), [&](DAESRowElement* e, std::int32_t) {
+      e->EnsureEntries(entry + 1);
+      e->SetElementValue(entry, 0.0);
+    });
   }
   return 0;
 }
 
 Status DAESProcContext::ResetVariables(std::int32_t column, std::int32_t pass) {
-  ProcCallExpression* call = CallOf(model_);
-  const std::int32_t inputs =
-      call != nullptr && call->Inputs() != nullptr ? call->Inputs()->ItemCount() : 0;
-  for (std::int32_t k = 0; k < inputs; ++k) {
+  for (std::int32_t k = 0; k < InputCount(); ++k) {
     EachScalar(ArgumentElement(false, k),
                [&](DAESRowElement* e, std::int32_t) { e->SetClassMark(0, column, pass); });
   }
   return 0;
+}
+
+const std::vector<DAESRowElement*>& DAESProcContext::InputScalars() {
+  if (input_scalars_found_) return input_scalars_;
+  input_scalars_found_ = true;
+  ProcCallExpression* call = CallOf(model_);
+  const std::int32_t outputs =
+      call != nullptr && call->Outputs() != nullptr ? call->Outputs()->ItemCount() : 0;
+  for (std::int32_t i = 0; i < ElementCount(); ++i) {
+    DAESRowElement* element = Element(i);
+    bool output = false;
+    for (std::int32_t k = 0; k < outputs && !output; ++k)
+      output = ArgumentElement(true, k) == element;
+    if (!output)
+      EachScalar(element, [&](DAESRowElement* e, std::int32_t) { input_scalars_.push_back(e); });
+  }
+  return input_scalars_;
+}
+
+std::int64_t DAESProcContext::HeldEntries() const {
+  std::int64_t held = data_.HeldEntries();
+  for (std::int32_t k = 0; k < ElementCount(); ++k) {
+    DAESRowElement* element = Element(k);
+    if (element == nullptr) continue;
+    if (element->ElementKind() != daes::kScalarElement) held += element->HeldEntries();
+    EachScalar(element, [&](DAESRowElement* e, std::int32_t) { held += e->HeldEntries(); });
+  }
+  return held;
 }
 
 DAESRowElement* DAESProcContext::ArgumentElement(bool output, std::int32_t k) {
@@ -247,7 +285,11 @@ Status DAESProcSolverEquation::EvaluateProcDerivatives(std::uint32_t flags) {
   const auto column = static_cast<std::uint32_t>(OutputIndex());
   context_->PrepareDerivatives(OutputIndex());
   const bool v3 = d != nullptr && d->InterfaceVersion() >= 3;
-  if (output_ != nullptr) output_->SetElementValue(column, v3 ? -1.0 : 1.0);
+  // The output's one entry: no other row of the call has it as a column.
+  if (output_ != nullptr) {
+    output_->EnsureEntries(1);
+    output_->SetElementValue(0, v3 ? -1.0 : 1.0);
+  }
   if (d == nullptr || (d->Options() & procdef::kAnalyticDerivatives) == 0) {
     if ((flags & (daes::kEvalDerivatives | daes::kEvalElementSteps)) == 0) return 0;
     double residual = 0.0;
@@ -273,10 +315,38 @@ Status DAESProcSolverEquation::EvaluateProcDerivatives(std::uint32_t flags) {
   return 0;
 }
 
-// Forward differences of the residual in each input variable.
-Status DAESProcSolverEquation::NumericDerivatives(double residual) {
-  ProcCallData& data = context_->Data();
+DAESRowElement* DAESProcSolverEquation::FindNextElement(std::uint32_t sequence,
+                                                        std::int32_t* position) {
+  const std::vector<DAESRowElement*>& inputs = context_->InputScalars();
+  const auto count = static_cast<std::int32_t>(inputs.size());
+  while (*position >= 0 && *position <= count) {
+    DAESRowElement* e = *position < count ? inputs[static_cast<std::size_t>(*position)] : output_;
+    ++*position;
+    DAESVarTableEntry* v = e != nullptr ? e->ElementVariable() : nullptr;
+    if (v != nullptr && v->SequenceNumber() == sequence) return e;
+  }
+  return nullptr;
+}
+
+double DAESProcSolverEquation::DerivativeFor(const DAESVarTableEntry* variable) const {
+  if (variable == nullptr) return 0.0;
+  const auto same = [&](DAESRowElement* e) {
+    DAESVarTableEntry* v = e->ElementVariable();
+    return v != nullptr && v->SequenceNumber() == variable->SequenceNumber();
+  };
+  double sum = output_ != nullptr && same(output_) ? output_->ElementValue(0) : 0.0;
   const auto column = static_cast<std::uint32_t>(OutputIndex());
+  for (std::int32_t k = 0; k < context_->Data().Inputs().ArgumentCount(); ++k) {
+    EachScalar(context_->ArgumentElement(false, k), [&](DAESRowElement* e, std::int32_t) {
+      if (same(e)) sum += e->ElementValue(column);
+    });
+  }
+  return sum;
+}
+
+Status DAESProcSolverEquation::ForEachDifference(
+    double residual, const std::function<void(DAESRowElement*, double)>& take) {
+  ProcCallData& data = context_->Data();
   const ProcArgLayout& in = data.Inputs();
   Status s = 0;
   for (std::int32_t k = 0; k < in.ArgumentCount() && !status::IsFailure(s); ++k) {
@@ -293,7 +363,7 @@ Status DAESProcSolverEquation::NumericDerivatives(double residual) {
       s = data.CallProcedure(0, &need);
       const double moved = data.Residual(OutputVariableValue(), output_position_);
       v->SetReal(x);
-      if (!status::IsFailure(s)) e->SetElementValue(column, (moved - residual) / h);
+      if (!status::IsFailure(s)) take(e, (moved - residual) / h);
     });
   }
   // Leave the outputs as they were at the unmoved inputs.
@@ -301,6 +371,24 @@ Status DAESProcSolverEquation::NumericDerivatives(double residual) {
   const Status back = data.CallProcedure(0, &need);
   SetResidualValue(residual);
   return status::IsFailure(s) ? s : back;
+}
+
+// Forward differences of the residual in each input variable.
+Status DAESProcSolverEquation::NumericDerivatives(double residual) {
+  const auto column = static_cast<std::uint32_t>(OutputIndex());
+  return ForEachDifference(
+      residual, [&](DAESRowElement* e, double quotient) { e->SetElementValue(column, quotient); });
+}
+
+// The procedure's own derivatives against differences, input by input;
+// with 0x20 in the flags a failed check takes the difference.
+Status DAESProcSolverEquation::CheckProcedureDerivatives(std::uint32_t flags) {
+  double residual = 0.0;
+  ResidualValue(&residual);
+  const bool use_numeric = (flags & daes::kEvalCheckNumerics) != 0;
+  return ForEachDifference(residual, [&](DAESRowElement* e, double quotient) {
+    CheckDerivativeValues(quotient, DerivativeFor(e->ElementVariable()), e, use_numeric);
+  });
 }
 
 bool DAESProcSolverEquation::CheckDerivativeValues(double numeric, double analytic,
@@ -418,7 +506,13 @@ Status DAESProcSolverEquation::Evaluate(std::uint32_t flags, void* arg) {
   if ((flags & daes::kEvalResidual) == 0 && d == 0) return 0;
   const Status s = EvaluateResidual(&residual, flags | extra);
   if (status::IsFailure(s) || d == 0) return s;
-  const Status derivatives = EvaluateProcDerivatives(flags | extra);
+  Status derivatives = EvaluateProcDerivatives(flags | extra);
+  // Derivative checks (CheckProcDerivs, or the definition's own flag).
+  const DAESProcDef* definition = ProcedureDefinition();
+  if (!status::IsFailure(derivatives) && ((flags | extra) & 0x10) != 0 && definition != nullptr &&
+      (definition->Options() & procdef::kAnalyticDerivatives) != 0) {
+    derivatives = CheckProcedureDerivatives(flags | extra);
+  }
   return status::IsFailure(derivatives) ? derivatives : s;
 }
 
@@ -468,14 +562,16 @@ Status DAESProcedureNode::CollectProcedureEquations(void* list, std::int32_t, vo
   const Status laid =
       data.BuildCallLayouts((definition->Options() & procdef::kAnalyticDerivatives) != 0);
   if (status::IsFailure(laid)) {
+    context->MarkVariables(1);
     SuPrint(0, "Error occured while processing procedure \"%s\" in equation @es",
             data.ProcedureName(), &named);
     return laid;
   }
   auto* equations = static_cast<QLNEquationList*>(list);
-  const std::int64_t entries = static_cast<std::int64_t>(data.InputElementCount()) *
-                               static_cast<std::int64_t>(data.OutputElementCount());
+  const std::int64_t entries = data.EntryBound();
   if (equations->ProcedureEntries() + entries > kMaxModelProcDerivativeEntries) {
+    // The call's variables go back to one entry each: a refused call keeps nothing.
+    context->MarkVariables(1);
     // Both at most a call's bound past the model's: they fit.
     const auto total = static_cast<std::int32_t>(equations->ProcedureEntries() + entries);
     const auto most = static_cast<std::int32_t>(kMaxModelProcDerivativeEntries);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -42,10 +43,19 @@ class DAESProcContext : public DAESEquationContext, public DAESProcedureEquation
   void ResetPropertiesCall() override;
   // Copies the outputs into the problem's share after a call.
   void ShareOutputs();
-  // Input derivative storage for n output columns.
+  // Sizes the input variables for n output columns; allocates nothing.
   std::int32_t MarkVariables(std::uint32_t n) override;
+  // Entry i of every input variable becomes 0.0; the outputs hold their
+  // own rows' entries.
+  Status PrepareDerivatives(std::int32_t i) override;
   // Clears the class marks of the input variables for (column, pass).
   Status ResetVariables(std::int32_t column, std::int32_t pass) override;
+  // The derivative entries the call holds now: its variables' and its
+  // call data's.
+  std::int64_t HeldEntries() const;
+  // The scalar elements of the call that are columns of its rows: every
+  // one under the inputs, an array's members one by one.
+  const std::vector<DAESRowElement*>& InputScalars();
 
   // --- C of the compiled equation library ---
   // The packing code of the call's arguments from its tape; the address
@@ -75,10 +85,14 @@ class DAESProcContext : public DAESEquationContext, public DAESProcedureEquation
   bool FirstToMarkInputsIn(const QLNRow* group);
 
  private:
+  std::int32_t InputCount() const;
+
   DAESSimpleEquation* model_;
   const QLNRow* inputs_marked_in_ = nullptr;
   bool inputs_marked_ = false;
   ProcCallData data_;
+  std::vector<DAESRowElement*> input_scalars_;
+  bool input_scalars_found_ = false;
   double* outputs_ = nullptr;
   // The wrapper's section and the library writer that opened it.
   std::int32_t wrapper_ = 0;
@@ -117,6 +131,12 @@ class DAESProcSolverEquation : public DAESSolverEquation {
     residual_ = value;
     return 0;
   }
+
+  // The inputs' entries of this row, and the output's own.
+  double DerivativeFor(const DAESVarTableEntry* variable)
+      const override;  // The row's columns are the call's input scalars and its own output: an
+  // array argument's members are found one by one.
+  DAESRowElement* FindNextElement(std::uint32_t sequence, std::int32_t* position) override;
 
   // Compares an analytic derivative with a numeric one; on failure prints
   // the check and, with use_numeric, takes the numeric value. True when it
@@ -163,6 +183,12 @@ class DAESProcSolverEquation : public DAESSolverEquation {
   bool CompiledOutputs(std::uint32_t flags) const;
   double OutputValue(std::uint32_t flags) const;
   Status NumericDerivatives(double residual);
+  Status CheckProcedureDerivatives(std::uint32_t flags);
+  // The forward difference of the residual in each real input variable,
+  // handed to `take`; the inputs, the residual and the call's outputs are
+  // left as they were.
+  Status ForEachDifference(double residual,
+                           const std::function<void(DAESRowElement*, double)>& take);
 
   std::shared_ptr<DAESProcContext> context_;
   std::int32_t output_number_;

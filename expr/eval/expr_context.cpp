@@ -30,6 +30,20 @@ void ExpressionADVariable::Free() {
   entries_ = nullptr;
 }
 
+void ExpressionADVariable::EnsureEntries(std::uint32_t n) {
+  if (entries_ == nullptr) {
+    if (n > count_) count_ = n;
+    Allocate();
+    return;
+  }
+  if (n <= count_) return;
+  Entry* grown = new Entry[n]();
+  std::memcpy(grown, entries_, sizeof(Entry) * (count_ > 0 ? count_ : 1));
+  Free();
+  entries_ = grown;
+  count_ = n;
+}
+
 std::int32_t ExpressionADVariable::SetSize(std::uint32_t count, bool allocate) {
   if (entries_ != nullptr && count != count_) Free();
   count_ = count;

@@ -93,6 +93,11 @@ class ExpressionADVariable : public ExpressionVariable {
     return 0xA031FFFFu;
   }
   bool HasEntries() const { return entries_ != nullptr; }
+  // The entries the variable is sized for, and those it holds now.
+  std::uint32_t EntryCount() const { return count_; }
+  std::uint32_t HeldEntries() const { return entries_ == nullptr ? 0 : (count_ > 1 ? count_ : 1); }
+  // Holds at least n entries (at least its size), keeping what it held.
+  void EnsureEntries(std::uint32_t n);
 
  private:
   struct Entry {

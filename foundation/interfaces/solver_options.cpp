@@ -50,6 +50,16 @@ class DefaultSolverOptions final : public SolverOptions {
 
   // Built in: they take no values.
   Status SetInt(std::int32_t, std::int32_t) override { return status::kNotSupported; }
+
+  // The numbered requests are derived by the solver subsystem's table;
+  // without it none is known.
+  std::int32_t OptionRequest(std::int32_t, std::int32_t* iinfo, double* xinfo,
+                             const char** sinfo) override {
+    if (iinfo != nullptr) *iinfo = 0;
+    if (xinfo != nullptr) *xinfo = 0.0;
+    if (sinfo != nullptr) *sinfo = nullptr;
+    return -1;
+  }
 };
 
 std::atomic<SolverOptions*> g_installed{nullptr};

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "foundation/interfaces/options_handler.h"
 #include "platform/status.h"
 
 // Option numbers read below the solver subsystem.
@@ -28,7 +29,9 @@ inline constexpr std::int32_t kOptDerivAbsTol = 110;
 inline constexpr std::int32_t kOptCompression = 111;
 inline constexpr std::int32_t kOptListEquivalenceVariables = 168;
 
-class SolverOptions {
+// Its first base is the options handler: the table's address serves the
+// libraries that receive it as one.
+class SolverOptions : public QLNOptionsHandler {
  public:
   // The installed table, or the defaults, made once by whichever thread asks first.
   static SolverOptions* Instance();

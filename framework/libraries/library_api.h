@@ -9,21 +9,10 @@
 #include <stdint.h>
 
 #ifdef __cplusplus
+#include "foundation/interfaces/options_handler.h"
+
 class XosDynamicLibrary;
 class XosDynamicFunction;
-
-/* Answers numbered option requests (1..44): integer, real and text outs
- * start at zero; the result is the kind of answer (1 integer, 2 real,
- * 3 text, 4 integer with a label, 5 text with a real) or -1 when the
- * request is unknown. */
-class QLNOptionsHandler {
- public:
-  virtual int32_t OptionRequest(int32_t option, int32_t* iinfo, double* xinfo,
-                                const char** sinfo) = 0;
-
- protected:
-  ~QLNOptionsHandler() = default;
-};
 #else
 typedef struct XosDynamicLibrary XosDynamicLibrary;
 typedef struct XosDynamicFunction XosDynamicFunction;
@@ -31,10 +20,13 @@ typedef struct QLNOptionsHandler QLNOptionsHandler;
 #endif
 
 /* Handed to a library's "BVInitialize"; the process keeps a copy. The words
- * beside the kind and the handler are passed through unchanged. */
+ * beside the kind and the handler are passed through unchanged. The engine's
+ * procedure-call context is such a block of kind 3: its word is the message
+ * collector, its options handler the solver option table and its further
+ * word the problem manager. */
 typedef struct QLNInitializationBlock {
   uint32_t kind; /* 1, 2 or 3 */
-  uint32_t word;
+  uintptr_t word;
   QLNOptionsHandler* options_handler;
   uintptr_t further_word; /* kinds 2 and 3 only */
 } QLNInitializationBlock;

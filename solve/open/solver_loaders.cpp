@@ -6,6 +6,7 @@
 #include <string>
 
 #include "foundation/messages/su_print.h"
+#include "framework/libraries/call_context_block.h"
 #include "framework/libraries/library_api.h"
 #include "solve/methods/open_solvers.h"
 #include "solve/open/kvs_loader.h"
@@ -69,7 +70,7 @@ Status Load(const Kind& kind, const char* name) {
   if (name == nullptr) name = "";
   std::uint32_t load_status = 0;
   XosDynamicFunction* function =
-      FindFunctionInNamedDLLEx(kind.entry, name, nullptr, nullptr, &load_status);
+      FindFunctionInNamedDLLEx(kind.entry, name, ProcedureCallBlock(), nullptr, &load_status);
   void* address = function != nullptr ? GetFunctionAddress(function) : nullptr;
   if (function == nullptr || address == nullptr) {
     if (function != nullptr) {

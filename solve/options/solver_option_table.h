@@ -41,7 +41,7 @@ inline constexpr std::uint32_t kOptionChangeCompression = 32;
 
 inline constexpr std::int32_t kOptionNumberCount = 172;
 
-class SolverOptionTable final : public QLNOptionsHandler, public DseServerCB, public SolverOptions {
+class SolverOptionTable final : public SolverOptions, public DseServerCB {
  public:
   enum class Kind : std::uint8_t { kNone, kReal, kInteger, kFlag, kText, kUnstored };
 

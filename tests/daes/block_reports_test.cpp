@@ -18,12 +18,13 @@
 #include "foundation/interfaces/solver_options.h"
 #include "framework/messaging/message.h"
 #include "tests/daes/daes_helpers.h"
+#include "tests/support/numbered_options.h"
 
 using namespace daestest;
 
 namespace {
 
-struct Options : SolverOptions {
+struct Options : testsupport::NumberedOptions {
   std::int32_t GetInt(std::int32_t) override { return 0; }
   Status SetInt(std::int32_t, std::int32_t) override { return status::kNotSupported; }
   double GetReal(std::int32_t n) override {

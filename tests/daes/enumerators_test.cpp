@@ -14,6 +14,7 @@
 #include "platform/com.h"
 #include "platform/com_status.h"
 #include "tests/support/integrator_stand_in.h"
+#include "tests/support/numbered_options.h"
 
 namespace {
 
@@ -127,7 +128,9 @@ TEST(Enumerators, QueryInterfaceAndReferences) {
 
 // Rows handed out as they are; tearing on and an integrator that takes the
 // detail while the object lives.
-class TornRows final : public DAESEnumSource, SolverOptions, testsupport::IntegratorStandIn {
+class TornRows final : public DAESEnumSource,
+                       testsupport::NumberedOptions,
+                       testsupport::IntegratorStandIn {
  public:
   TornRows() : previous_(SolverOptions::Install(this)) { SetCurrentIntegrator(this); }
   ~TornRows() {

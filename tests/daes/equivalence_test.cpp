@@ -13,10 +13,11 @@
 #include "foundation/interfaces/solver_options.h"
 #include "tests/daes/daes_helpers.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/numbered_options.h"
 
 namespace {
 
-struct Level : SolverOptions {
+struct Level : testsupport::NumberedOptions {
   explicit Level(std::int32_t level) : level(level), previous(SolverOptions::Install(nullptr)) {
     defaults = SolverOptions::Instance();
     SolverOptions::Install(this);

@@ -22,6 +22,7 @@
 #include "framework/runtime/cqln_exception.h"
 #include "tests/daes/daes_helpers.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/numbered_options.h"
 #include "tests/support/quiet_group_method.h"
 
 using namespace daestest;
@@ -29,7 +30,7 @@ using namespace daestest;
 namespace {
 
 // Options a test sets; the rest keep their defaults.
-struct Options : SolverOptions {
+struct Options : testsupport::NumberedOptions {
   Options() : previous(SolverOptions::Install(nullptr)) {
     defaults = SolverOptions::Instance();
     SolverOptions::Install(this);
@@ -817,6 +818,59 @@ TEST(ProblemProcedures, PrecallsUndoOnFailureAndAnswerOnceOnly) {
   EXPECT_EQ(log.size(), 2u);
   EXPECT_EQ(p.RunProcedureCalls(2), 0u);
   EXPECT_FALSE(p.PrecallsRun());
+}
+
+// The problem's going tells its procedures: the post-calls of a run still
+// open come first, then the close of an opened problem; a problem never
+// opened, or whose run has ended, hears only what is due.
+TEST(ProblemProcedures, ClosingRunsThePostCallsDueThenTheCloseCalls) {
+  TankProblem t;
+  DAESProblem& p = *t.problem;
+  std::vector<std::string> log;
+  FakeProcedure first("first", 0, &log), second("second", 0, &log);
+  p.AddProcedureEquation(&first);
+  p.AddProcedureEquation(&second);
+  EXPECT_EQ(p.CloseProcedures(), 0u);
+  EXPECT_TRUE(log.empty());
+  EXPECT_EQ(p.OpenProcedures(), 0u);
+  EXPECT_TRUE(p.ProceduresOpened());
+  EXPECT_EQ(p.RunProcedureCalls(1), 0u);
+  EXPECT_EQ(p.CloseProcedures(), 0u);
+  EXPECT_EQ(log, (std::vector<std::string>{"first:5", "second:5", "first:1", "second:1", "first:2",
+                                           "second:2", "first:6", "second:6"}));
+  EXPECT_FALSE(p.PrecallsRun());
+  EXPECT_FALSE(p.ProceduresOpened());
+  log.clear();
+  EXPECT_EQ(p.CloseProcedures(), 0u);
+  EXPECT_TRUE(log.empty());
+}
+
+// With a compiled library loaded its PrecallProcs and PostcallProcs stand
+// for the procedures' own calls, one of each per run: the post-call is not
+// made twice, once by the engine and once by the library.
+TEST(ProblemProcedures, ACompiledLibraryMakesTheRunsCallsInTheirPlace) {
+  TankProblem t;
+  DAESProblem& p = *t.problem;
+  std::vector<std::string> log;
+  FakeProcedure only("only", 0, &log);
+  p.AddProcedureEquation(&only);
+  static int precalls = 0, postcalls = 0;
+  static std::int32_t last = 0;
+  precalls = postcalls = 0;
+  daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
+  const daes::CompiledLibrary saved = library;
+  library.residual = [](std::uint32_t) { return 0.0; };
+  library.precall_procs = []() -> Status { return ++precalls, 0u; };
+  library.postcall_procs = [](std::int32_t l) -> Status { return ++postcalls, last = l, 0u; };
+  EXPECT_EQ(p.RunProcedureCalls(1), 0u);
+  EXPECT_TRUE(p.PrecallsRun());
+  EXPECT_EQ(p.RunProcedureCalls(2), 0u);
+  EXPECT_EQ(p.RunProcedureCalls(2), daes::kProcedureCallsUnchanged);
+  library = saved;
+  EXPECT_EQ(precalls, 1);
+  EXPECT_EQ(postcalls, 1);
+  EXPECT_EQ(last, 0x7FFFFFFF);
+  EXPECT_TRUE(log.empty()) << log.front();
 }
 
 }  // namespace

@@ -164,6 +164,24 @@ TEST(ProcedureEquation, RowsHoldTheirInputsAndTheirOwnOutput) {
             (std::vector<Record>{{&m.y2, 0}, {&m.x, 1}, {&m.a[0], 1}, {&m.a[1], 1}, {&m.a[2], 1}}));
 }
 
+// The block code finds a row's columns by variable: the members of an
+// array input one by one, and the row's own output, never another output.
+TEST(ProcedureEquation, RowsFindArrayMembersAndTheirOwnOutputByVariable) {
+  ProcModel m("cproc", 2, 0);
+  ASSERT_EQ(m.node->ApplyToSubtree(&m.list, nullptr, 0, 0, nullptr), 0u);
+  DAESProcSolverEquation* r2 = m.Row(1);
+  auto find = [&](DAESVarTableEntry& v) {
+    std::int32_t position = 0;
+    DAESRowElement* e = r2->FindNextElement(v.SequenceNumber(), &position);
+    EXPECT_EQ(r2->FindNextElement(v.SequenceNumber(), &position), nullptr) << "found twice";
+    return e != nullptr ? e->ElementVariable() : nullptr;
+  };
+  for (DAESVarTableEntry* v : std::vector<DAESVarTableEntry*>{&m.x, &m.a[0], &m.a[2], &m.y2}) {
+    EXPECT_EQ(find(*v), v) << v->GetNameText();
+  }
+  EXPECT_EQ(find(m.y1), nullptr);
+}
+
 TEST(ProcedureEquation, DerivativeChecksAndTornOutputs) {
   testsupport::CaptureSink sink;
   ProcModel m("cproc", 2, procdef::kAnalyticDerivatives);
@@ -441,11 +459,12 @@ struct WideCalls {
   std::vector<std::unique_ptr<DAESRealVariable>> ys;
 };
 
-// Each call keeps up to a million entries; four such calls are what a
-// model may keep in all, and the fifth is refused with its equation named.
+// Each call keeps up to a million entries (an entry per input and output
+// pair and one per output); four such calls are what a model may keep in
+// all, and the fifth is refused with its equation named.
 TEST(ProcedureEquation, TheModelsProcedureCallsTogetherKeepBoundedDerivativeEntries) {
-  constexpr std::int64_t kWidth = 1024;
-  static_assert(kWidth * kWidth == kMaxProcDerivativeEntries);
+  constexpr std::int64_t kWidth = 1023;
+  static_assert(kWidth * (kWidth + 1) <= kMaxProcDerivativeEntries);
   WideCalls wide(kWidth);
   BvuDirectoryProper root(nullptr, nullptr);
   BvuDirectoryProper unit(&root, "T1");
@@ -457,25 +476,97 @@ TEST(ProcedureEquation, TheModelsProcedureCallsTogetherKeepBoundedDerivativeEntr
     ASSERT_EQ(calls.back()->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u) << k;
   }
   EXPECT_EQ(list.EquationCount(), allowed * kWidth);
-  EXPECT_EQ(list.ProcedureEntries(), kMaxModelProcDerivativeEntries);
+  EXPECT_EQ(list.ProcedureEntries(), allowed * kWidth * (kWidth + 1));
   calls.push_back(wide.Call(&unit, ".last"));
   testsupport::CaptureSink sink;
   EXPECT_EQ(calls.back()->ApplyToSubtree(&list, nullptr, 0, 0, nullptr), procstatus::kArguments);
   EXPECT_EQ(list.EquationCount(), allowed * kWidth);
+  // The refused call keeps nothing: its variables are sized for one entry
+  // and hold none.
+  for (DAESRowElement* element : calls.back()->RowElements()) {
+    for (std::int32_t k = 0; k < element->TotalCount(); ++k) {
+      DAESRowElement* member = element->ElementAt(k);
+      EXPECT_EQ(member->EntryCount(), 1u) << k;
+      EXPECT_EQ(member->HeldEntries(), 0u) << k;
+    }
+  }
   std::string all;
   for (const std::string& line : sink.lines()) all += line + "\n";
   EXPECT_NE(all.find("Procedure cproc in equation T1.last would bring the derivative entries of "
-                     "the model's procedure calls to 5242880: more than the 4194304 a model may "
+                     "the model's procedure calls to 5237760: more than the 4194304 a model may "
                      "have"),
             std::string::npos)
       << all;
+}
+
+// CALL (y(1..n)) = cfan(x): a call far wider in outputs than in inputs.
+// Prepared and evaluated row by row, it holds an entry per output for its
+// input and one per output in that output's own row: linear in n, within
+// what the bound counts; the values and derivatives are y(i) = i x.
+TEST(ProcedureEquation, AWideCallHoldsEntriesLinearInItsOutputs) {
+  for (const bool analytic : {false, true}) {
+    for (const std::int32_t n : {64, 2048}) {
+      DAESProcDefWithExceptionHandler definition;
+      definition.SetLanguage(2);
+      definition.SetImplementationName("cfan");
+      definition.SetLibrary(kLibrary.c_str());
+      definition.SetInterfaceVersion(2);
+      definition.SetOptions(analytic ? procdef::kAnalyticDerivatives : 0);
+      DAESRealVariable x{nullptr, "x"};
+      x.SetValue(0.5);
+      std::vector<std::unique_ptr<DAESRealVariable>> ys;
+      auto* outputs = new DAESArray(SUValue::kReal);
+      for (std::int32_t k = 0; k < n; ++k) {
+        ys.push_back(std::make_unique<DAESRealVariable>(nullptr, "y"));
+        outputs->SetMember(k + 1, new DAESScalar(ys.back().get()));
+      }
+      const Ref vx = Var(0);
+      const Ref vy = Var(1, SUValue::kOneDimension | SUValue::kReal);
+      const Ref in = ListOf<ProcIOListExpression>({&vx}, 0);
+      const Ref out = ListOf<ProcIOListExpression>({&vy}, 0);
+      auto* call = new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
+                                          static_cast<ProcIOListExpression*>(out.get()));
+      call->Bind(&definition);
+      DAESProcedureNode node(nullptr, "T1.fan", call, 0x5);
+      node.SetRowElements({new DAESScalar(&x), outputs}, 2);
+      DAESSolverEquationList list;
+      ASSERT_EQ(node.ApplyToSubtree(&list, nullptr, 0, 0, nullptr), 0u);
+      ASSERT_EQ(list.EquationCount(), n);
+      DAESEqnRow group;
+      const std::string what = std::to_string(n) + (analytic ? " analytic" : " differenced");
+      for (std::int32_t k = 0; k < n; ++k) {
+        auto* row = static_cast<DAESProcSolverEquation*>(list.GetEquation(k));
+        ASSERT_EQ(row->AttachToElements(&group), 0u);
+        ASSERT_EQ(row->Evaluate(kResidualAndJacobian, nullptr), 0u) << what << " row " << k;
+        std::int32_t kind = 0;
+        row->ClassifyNonlinearity(&kind, 0);
+        if (k % 997 != 0 && k != n - 1) continue;
+        double residual = 1.0;
+        row->ResidualValue(&residual);
+        EXPECT_DOUBLE_EQ(residual, -(k + 1) * 0.5) << what << " row " << k;
+        EXPECT_NEAR(row->DerivativeFor(&x), -(k + 1.0), analytic ? 0.0 : 1e-6 * (k + 1))
+            << what << " row " << k;
+        EXPECT_EQ(row->DerivativeFor(ys[static_cast<std::size_t>(k)].get()), 1.0);
+        if (k > 0) {
+          EXPECT_EQ(row->DerivativeFor(ys[0].get()), 0.0) << "not a column of the row";
+        }
+      }
+      DAESProcContext* context =
+          static_cast<DAESProcSolverEquation*>(list.GetEquation(0))->ProcContext();
+      const ProcCallData& data = context->Data();
+      EXPECT_EQ(data.EntryBound(), (analytic ? 3 : 2) * std::int64_t{n}) << what;
+      EXPECT_GE(context->HeldEntries(), 2 * std::int64_t{n}) << what;
+      EXPECT_LE(context->HeldEntries(), data.EntryBound()) << what;
+      EXPECT_EQ(list.ProcedureEntries(), data.EntryBound());
+    }
+  }
 }
 
 // Calls inside IF branches are the model's too: three calls at the top and
 // one in the THEN branch fill the model's allowance, and the ELSE branch's
 // call is refused with its equation named.
 TEST(ProcedureEquation, CallsInsideIfBranchesCountTowardsTheModelsBound) {
-  constexpr std::int64_t kWidth = 1024;
+  constexpr std::int64_t kWidth = 1023;
   DAESEventSchedule schedule;
   SetCurrentEventSchedule(&schedule);
   struct Unset {
@@ -506,7 +597,7 @@ TEST(ProcedureEquation, CallsInsideIfBranchesCountTowardsTheModelsBound) {
   std::string all;
   for (const std::string& line : sink.lines()) all += line + "\n";
   EXPECT_NE(all.find("Procedure cproc in equation T1.If.Else.call would bring the derivative "
-                     "entries of the model's procedure calls to 5242880"),
+                     "entries of the model's procedure calls to 5237760"),
             std::string::npos)
       << all;
 }

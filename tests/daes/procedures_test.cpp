@@ -462,13 +462,30 @@ TEST(ProcedureCall, IndefiniteOutputsAndTheNewInterface) {
   EXPECT_EQ(none.CallProcedure(0, &need), procstatus::kArguments);
 }
 
-// A call of 1100 input and 1000 output values would keep 1.1 million
-// derivative entries per piece of its storage: refused before any of it
-// is made, with or without analytic derivatives; 1024 by 1024 is allowed.
+// The entries a call would keep are counted before any is made: an entry
+// per input and output value pair and one per output, and with the
+// procedure's own derivatives their block and, from interface 3, its
+// pattern. 1100 by 1000 is refused either way; 600 by 1000 only when the
+// procedure gives its derivatives; 1024 inputs by 1023 outputs fills the
+// bound exactly.
 TEST(ProcedureCall, CallsWithTooManyDerivativeEntriesAreRefused) {
-  for (const bool analytic : {true, false}) {
-    ArrayVar many_in{"feed", std::vector<double>(1100, 1.0)};
-    ArrayVar many_out{"flows", std::vector<double>(1000, 0.0)};
+  struct Case {
+    std::size_t inputs, outputs;
+    bool analytic;
+    const char* refusal;  // null: allowed
+  };
+  const Case cases[] = {
+      {1100, 1000, false,
+       "has 1100 input and 1000 output values, which would keep 1101000 "
+       "derivative entries: more than the 1048576 a call may have"},
+      {1100, 1000, true, "which would keep 3301000 derivative entries"},
+      {600, 1000, true, "has 600 input and 1000 output values, which would keep 1801000"},
+      {600, 1000, false, nullptr},
+      {1024, 1023, false, nullptr},
+  };
+  for (const Case& c : cases) {
+    ArrayVar many_in{"feed", std::vector<double>(c.inputs, 1.0)};
+    ArrayVar many_out{"flows", std::vector<double>(c.outputs, 0.0)};
     Ref in_ref = Var(0, SUValue::kOneDimension | SUValue::kReal);
     Ref out_ref = Var(1, SUValue::kOneDimension | SUValue::kReal);
     Ref in = ListOf<ProcIOListExpression>({&in_ref}, 0);
@@ -477,36 +494,23 @@ TEST(ProcedureCall, CallsWithTooManyDerivativeEntriesAreRefused) {
                                            static_cast<ProcIOListExpression*>(out.get())));
     Bound bound{call.get(), {&many_in, &many_out}};
     auto d = Definition("cproc", 2, 3);
-    if (analytic) d->SetOptions(procdef::kAnalyticDerivatives);
+    if (c.analytic) d->SetOptions(procdef::kAnalyticDerivatives);
     Equation eq;
     ProcCallData data(static_cast<ProcCallExpression*>(call.get()), bound.context.get(), d.get(),
                       &eq);
     testsupport::CaptureSink sink;
-    EXPECT_EQ(data.BuildCallLayouts(analytic), procstatus::kArguments);
+    const std::string what = std::to_string(c.inputs) + " by " + std::to_string(c.outputs);
+    if (c.refusal == nullptr) {
+      EXPECT_EQ(data.BuildCallLayouts(c.analytic), 0u) << what;
+      EXPECT_LE(data.EntryBound(), kMaxProcDerivativeEntries) << what;
+      EXPECT_EQ(data.OutputElementCount(), static_cast<std::int32_t>(c.outputs));
+      continue;
+    }
+    EXPECT_EQ(data.BuildCallLayouts(c.analytic), procstatus::kArguments) << what;
     EXPECT_EQ(data.PatternCount(), 0);
     EXPECT_EQ(data.DerivativeRow(0), nullptr);
-    EXPECT_TRUE(Contains(sink,
-                         "Procedure cproc in equation T1.flash has 1100 input and 1000 "
-                         "output values: more than the 1048576 derivative entries a call "
-                         "may have"))
-        << ::testing::PrintToString(sink.lines());
+    EXPECT_TRUE(Contains(sink, c.refusal)) << ::testing::PrintToString(sink.lines());
   }
-  ArrayVar square_in{"feed", std::vector<double>(1024, 1.0)};
-  ArrayVar square_out{"flows", std::vector<double>(1024, 0.0)};
-  Ref in_ref = Var(0, SUValue::kOneDimension | SUValue::kReal);
-  Ref out_ref = Var(1, SUValue::kOneDimension | SUValue::kReal);
-  Ref in = ListOf<ProcIOListExpression>({&in_ref}, 0);
-  Ref out = ListOf<ProcIOListExpression>({&out_ref}, 0);
-  Ref call = Hold(new ProcCallExpression(static_cast<ProcIOListExpression*>(in.get()),
-                                         static_cast<ProcIOListExpression*>(out.get())));
-  Bound bound{call.get(), {&square_in, &square_out}};
-  auto d = Definition("cproc", 2);
-  Equation eq;
-  ProcCallData data(static_cast<ProcCallExpression*>(call.get()), bound.context.get(), d.get(),
-                    &eq);
-  EXPECT_EQ(data.BuildCallLayouts(false), 0u);
-  EXPECT_EQ(data.InputElementCount(), 1024);
-  EXPECT_EQ(data.OutputElementCount(), 1024);
 }
 
 TEST(ProcedureCall, PrecallsAndPostcallsByFlag) {

@@ -14,6 +14,7 @@
 #include "foundation/interfaces/variable_drivers.h"
 #include "tests/support/capture_sink.h"
 #include "tests/support/integrator_stand_in.h"
+#include "tests/support/numbered_options.h"
 #include "tests/support/quiet_group_method.h"
 
 namespace {
@@ -88,7 +89,7 @@ TEST(ErrorReporting, SilentInNestedModeElseTheSwitch) {
   EXPECT_EQ(IsErrorReportingOn(), 1u);
 }
 
-class TearingTable : public SolverOptions {
+class TearingTable : public testsupport::NumberedOptions {
  public:
   std::int32_t GetInt(std::int32_t number) override { return number == 97 ? tearing : 0; }
   double GetReal(std::int32_t) override { return 0.0; }

@@ -14,6 +14,7 @@
 #include "solve/options/solver_option_table.h"
 #include "solve/proxies/integrator_server_proxy.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/numbered_options.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ using GM = GroupMethodClass;
 using DO = DenseOptimiserClass;
 
 // Records what the integrator factory requests of the option table.
-class RecordingOptions final : public SolverOptions {
+class RecordingOptions final : public testsupport::NumberedOptions {
  public:
   std::int32_t GetInt(std::int32_t) override { return 0; }
   double GetReal(std::int32_t) override { return 0.0; }

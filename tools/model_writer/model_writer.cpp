@@ -10,6 +10,8 @@ constexpr std::uint8_t kConstantClass = 121;
 constexpr std::uint8_t kReferenceClass = 124;
 constexpr std::uint8_t kListClass = 127;
 constexpr std::uint8_t kTimeCode = 57;
+constexpr std::uint8_t kArgumentListClass = 128;
+constexpr std::uint8_t kCallClass = 129;
 }  // namespace
 
 Expr Real(double value) {
@@ -70,6 +72,29 @@ Expr Binary(std::uint8_t code, Expr left, Expr right) {
   n->code = code;
   n->operands.push_back(std::move(left));
   n->operands.push_back(std::move(right));
+  return n;
+}
+
+Expr TypedVar(std::uint32_t offset, std::uint16_t type) {
+  auto n = std::make_shared<Node>();
+  n->leaf_class = kReferenceClass;
+  n->offset = offset;
+  n->type = type;
+  return n;
+}
+
+Expr ProcCall(std::vector<Expr> inputs, std::vector<Expr> outputs, std::uint32_t definition) {
+  auto list = [](std::vector<Expr> items) {
+    auto n = std::make_shared<Node>();
+    n->leaf_class = kArgumentListClass;
+    n->operands = std::move(items);
+    return n;
+  };
+  auto n = std::make_shared<Node>();
+  n->leaf_class = kCallClass;
+  n->type = 0;
+  n->offset = definition;
+  n->operands = {list(std::move(inputs)), list(std::move(outputs))};
   return n;
 }
 
@@ -134,7 +159,18 @@ void Writer::Expression(const Expr& e) {
   U8(e->code);
   U16(0);
   U16(e->type);
-  if (e->leaf_class == kListClass) {
+  if (e->leaf_class == kCallClass) {
+    // Both argument lists, then the definition's path from the library root.
+    U8(e->leaf_class);
+    for (const Expr& list : e->operands) Expression(list);
+    U8(0);
+    U16(3);
+    U32(kAbs);
+    U32(e->offset);
+    U32(kEnd);
+    return;
+  }
+  if (e->leaf_class == kListClass || e->leaf_class == kArgumentListClass) {
     // A list leaf: class, item count, the items.
     U8(e->leaf_class);
     U32(static_cast<std::uint32_t>(e->operands.size()));
@@ -161,6 +197,26 @@ void Writer::SwitchHead(const std::vector<Step>& placement,
   Placement(placement);
   U32(static_cast<std::uint32_t>(states.size()));
   for (const std::string& state : states) Text(state.c_str());
+}
+
+void Writer::Definition(const Procedure& p) {
+  Text(p.name.c_str());
+  Text(p.implementation.c_str());
+  Text("");
+  Text(p.library.c_str());
+  U32(p.version);
+  U32(p.language);
+  U32(p.options);
+  U16(static_cast<std::uint16_t>(p.inputs.size()));
+  U16(static_cast<std::uint16_t>(p.outputs.size()));
+  for (const auto* arguments : {&p.inputs, &p.outputs}) {
+    for (const ProcArgument& a : *arguments) {
+      U16(a.descriptor);
+      Keep(stream_.PutCString(a.name.c_str()));
+      U32(0);
+      for (const std::string& size : a.sizes) Keep(stream_.PutCString(size.c_str()));
+    }
+  }
 }
 
 void Writer::EquationHead(std::uint32_t references) {

@@ -73,6 +73,30 @@ Expr Greater(Expr a, Expr b);
 Expr Time();
 // The value of a variable reference `lag` time units ago.
 inline Expr Delay(Expr variable, Expr lag) { return Binary(51, std::move(variable), std::move(lag)); }
+// A reference of a given type: 0x104 a one-level real array, 0x204 two
+// levels, 2 an integer, 5 a text.
+Expr TypedVar(std::uint32_t offset, std::uint16_t type);
+// The call of the procedure defined at library index `definition`: its
+// input arguments, then the outputs it assigns (references).
+Expr ProcCall(std::vector<Expr> inputs, std::vector<Expr> outputs, std::uint32_t definition);
+
+// A procedure definition as the library service takes it: an argument's
+// descriptor is its type code plus 0x100 per array level, and names each
+// level's size.
+struct ProcArgument {
+  std::uint16_t descriptor = 4;
+  std::string name;
+  std::vector<std::string> sizes;
+};
+struct Procedure {
+  std::string name;
+  std::string implementation;  // the routine's name in the library
+  std::string library;         // the library file
+  std::uint32_t version = 2;   // calling interface
+  std::uint32_t language = 2;  // 1 FORTRAN, 2 C
+  std::uint32_t options = 0;   // 0x2 precall, 0x4 postcall, 0x10 derivatives, ...
+  std::vector<ProcArgument> inputs, outputs;
+};
 
 class Writer {
  public:
@@ -137,6 +161,8 @@ class Writer {
   // An equation body: u32 0, an empty text, the reference count; the
   // references follow.
   void EquationHead(std::uint32_t references);
+  // The body of a procedure definition (after its library placement).
+  void Definition(const Procedure& procedure);
 
  private:
   void Attr(std::uint8_t tag) { U8(tag); }

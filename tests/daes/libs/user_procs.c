@@ -183,3 +183,16 @@ void SU55IF_fbytes(OLD_ARGS) {
   Bytes(in, inoffs, 1, out, outoffs);
   *iflag = 1;
 }
+
+/* One input x, its outputs y(i) = i x (i from 1) in one array argument,
+ * with their derivatives. */
+void cfan(OLD_ARGS) {
+  UNUSED_OLD;
+  ++g_calls;
+  const double x = in[inoffs[0]];
+  for (I o = 0; o < *nout; ++o) {
+    out[outoffs[0] + o] = (double)(o + 1) * x;
+    if (derivs != 0 && (*task == 3 || *task == 4)) derivs[o * *nin] = (double)(o + 1);
+  }
+  *iflag = 1;
+}

@@ -1,0 +1,486 @@
+// Procedure calls inside models through the real engine: user procedures
+// built by the tests (C, FORTRAN, the newer calling interface) solved for
+// their inputs, integrated, given integer and text parameters, failing, and
+// told of runs and problems; every value against its closed form, and read
+// again after an edit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/tools/engine_road_fixture.h"
+#include "tools/model_writer/model_writer.h"
+#include "tools/road_steps.h"
+
+namespace procedureroad {
+namespace {
+
+namespace mw = modelwriter;
+using engineroad::kProblemService;
+using engineroad::ModelVariable;
+using engineroad::Node;
+using mw::Writer;
+using vantor_client::MakeCommand;
+
+constexpr std::uint32_t kLibraryService = 61;
+constexpr std::uint16_t kSetNode = 5;
+constexpr std::uint16_t kProcedureItem = 1;
+constexpr std::uint16_t kRealArray = 0x104;
+constexpr std::uint16_t kRealMatrix = 0x204;
+constexpr std::uint16_t kFixed = 4, kFree = 1, kState = 32;
+// The status bit of a run given up after a failed step.
+constexpr std::uint32_t kAbandoned = 0x400;
+constexpr std::uint32_t kPrecall = 0x2, kPostcall = 0x4, kDerivatives = 0x10,
+                        kProblemCalls = 0x2000;
+const std::string kProcs = std::string(VANTOR_ROAD_LIBS) + "/road_procs.so";
+
+mw::ProcArgument Real(const char* name) { return {4, name, {}}; }
+
+// A procedure of the road library with real scalar arguments.
+mw::Procedure Scalar(const char* routine, std::vector<const char*> inputs,
+                     std::vector<const char*> outputs, std::uint32_t options = 0) {
+  mw::Procedure p;
+  p.name = routine;
+  p.implementation = routine;
+  p.library = kProcs;
+  p.options = options;
+  for (const char* name : inputs) p.inputs.push_back(Real(name));
+  for (const char* name : outputs) p.outputs.push_back(Real(name));
+  return p;
+}
+
+// The call `CALL outputs = procedure(inputs)` as an in-line equation at
+// `index`: the procedure is the library's definition at `definition`, its
+// arguments the references that follow (inputs, then outputs).
+void CallEquation(Writer& w, std::uint32_t index, std::uint32_t definition,
+                  const std::vector<mw::Expr>& inputs, const std::vector<mw::Expr>& outputs,
+                  const std::vector<std::vector<std::uint32_t>>& references) {
+  w.Item(mw::kInlineEquation);
+  w.U32(0);
+  w.Expression(mw::ProcCall(inputs, outputs, definition));
+  w.Placement({Node(), {index, ".call" + std::to_string(index)}});
+  w.EquationHead(static_cast<std::uint32_t>(references.size()));
+  for (const auto& reference : references) w.Reference(reference);
+}
+
+class ProcedureRoad : public engineroad::EngineRoad {
+ protected:
+  // Starts the engine, defines the procedures at library indices 1, 2, ...
+  // and sets the integer options given; the model is loaded by Load.
+  bool Start(const std::vector<mw::Procedure>& procedures,
+             const std::vector<std::pair<std::uint16_t, std::uint32_t>>& options = {}) {
+    vantor_client::EngineOptions engine = Engine();
+    engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
+    if (!StartEngine(engine, "Procs")) return false;
+    for (const auto& [number, value] : options) {
+      if (!IntOption(number, value)) return false;
+    }
+    std::uint32_t index = 1;
+    for (const mw::Procedure& p : procedures) {
+      auto request = std::make_unique<vantor_client::Request>(kLibraryService);
+      Writer w(*request);
+      w.U16(kSetNode);
+      w.U16(kProcedureItem);
+      w.Placement({{index++, p.name}});
+      w.Definition(p);
+      if (!road_->Expect(std::move(request), "defining " + p.name, 0)) return false;
+    }
+    return true;
+  }
+  bool Value(std::uint32_t index, double* value) {
+    return road_->Read(index, value, "value " + std::to_string(index));
+  }
+  // A steady state (command 9) that is told to have ended.
+  bool SteadyState() {
+    return road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) &&
+           road_->WaitStep(0.0, "the steady state");
+  }
+  bool SeenLine(const std::string& text) {
+    client_->WaitFor([&] {
+      road_->Collect();
+      return Events().find(text) != std::string::npos;
+    });
+    return Events().find(text) != std::string::npos;
+  }
+  // Commands 10 from the initialisation at t = 0, one interval each.
+  bool Steps(int steps, double interval, const std::function<bool(double)>& at) {
+    for (int k = 0; k < steps; ++k) {
+      const std::string what = "step " + std::to_string(k);
+      if (!road_->Expect(MakeCommand(kProblemService, 10), what, 0) ||
+          !road_->WaitStep(static_cast<float>(interval) * k, what) || !at(road_->Last().time))
+        return false;
+    }
+    return true;
+  }
+};
+
+// y = x^2 solved for x with y fixed at 2.25 (x = 1.5 from 1), whether the
+// procedure gives its derivative or the engine takes differences; then y
+// set to 6.25 and solved again (x = 2.5).
+TEST_F(ProcedureRoad, AnInputIsSolvedForThroughTheCall) {
+  for (const std::uint32_t options : {kDerivatives, 0u}) {
+    const std::string what = options != 0 ? "analytic" : "differenced";
+    ASSERT_TRUE(Start({Scalar("rsquare", {"x"}, {"y"}, options)}, {{97, 0}})) << what << Failure();
+    ASSERT_TRUE(Load([](Writer& w) {
+      w.List(3);
+      ModelVariable(w, mw::kRealVariable, 1, ".x", 1.0, kFree);
+      ModelVariable(w, mw::kRealVariable, 2, ".y", 2.25, kFixed);
+      CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}});
+    })) << what
+        << Failure() << Events();
+    double x = 0.0;
+    ASSERT_TRUE(BeginRun() && SteadyState() && Value(1, &x)) << what << Failure() << Events();
+    EXPECT_NEAR(x, 1.5, 1e-6) << what;
+    ASSERT_TRUE(Set("y", 6.25) && SteadyState() && Value(1, &x)) << what << Failure() << Events();
+    EXPECT_NEAR(x, 2.5, 1e-6) << what;
+    ASSERT_TRUE(FinishRun()) << what << Failure();
+  }
+}
+
+// y = x^2 whose procedure gives the derivative 3x. With derivative checks
+// on (CheckProcDerivs 1) the engine says so at every evaluation, naming the
+// variables, the row and the call, and still solves (x = 1.5 for y = 2.25,
+// slowly on the wrong slope); asked to use the differences (2) it takes
+// them and solves as with the right derivative.
+TEST_F(ProcedureRoad, AWrongDerivativeIsCaughtByTheCheck) {
+  for (const std::uint32_t check : {1u, 2u}) {
+    ASSERT_TRUE(Start({Scalar("rbadslope", {"x"}, {"y"}, kDerivatives)}, {{97, 0}, {78, check}}))
+        << Failure();
+    ASSERT_TRUE(Load([](Writer& w) {
+      w.List(3);
+      ModelVariable(w, mw::kRealVariable, 1, ".x", 1.0, kFree);
+      ModelVariable(w, mw::kRealVariable, 2, ".y", 2.25, kFixed);
+      CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}});
+    })) << Failure()
+        << Events();
+    double x = 0.0;
+    ASSERT_TRUE(BeginRun() && SteadyState() && Value(1, &x)) << check << Failure() << Events();
+    EXPECT_NEAR(x, 1.5, check == 1 ? 1e-5 : 1e-9) << check;
+    // At x = 1 the procedure says 3 where the difference gives 2 (both
+    // shown as the procedure's own, for the older interface).
+    for (const char* line :
+         {"Derivative check of Model.y", "    with respect to Model.x",
+          "        in equation Model.call10.Row(1)",
+          "Failed: Analytical derivative:           3, Numerical derivative:           2",
+          "Residual expression is CALL (Model.y)=rbadslope(Model.x)"}) {
+      EXPECT_TRUE(SeenLine(line)) << check << ": " << line << "\n" << Events();
+    }
+    EXPECT_EQ(Events().find("'Use numerics' option set, using numeric derivative (-2)") !=
+                  std::string::npos,
+              check == 2)
+        << Events();
+    ASSERT_TRUE(FinishRun()) << Failure();
+  }
+}
+
+// x' = r with CALL (r) = rrate(x, k), r = -k x, k = 0.7, from x(0) = 1:
+// x = exp(-0.7 t) at every interval to t = 2, with the procedure's own
+// derivatives and with differences.
+TEST_F(ProcedureRoad, ADynamicRunIntegratesThroughTheCall) {
+  for (const std::uint32_t options : {kDerivatives, 0u}) {
+    const std::string what = options != 0 ? "analytic" : "differenced";
+    ASSERT_TRUE(
+        Start({Scalar("rrate", {"x", "k"}, {"r"}, options)}, {{30, 4}, {29, 4}}) &&
+        road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {0.5}), "command 32", 0) &&
+        RealOption(130, 1e-8) && RealOption(131, 1e-10))
+        << what << Failure();
+    ASSERT_TRUE(Load([](Writer& w) {
+      w.List(5);
+      ModelVariable(w, mw::kStateVariable, 1, ".x", 1.0, kState);
+      ModelVariable(w, mw::kRealVariable, 2, ".k", 0.7, kFixed);
+      ModelVariable(w, mw::kRealVariable, 3, ".r", 0.0, kFree);
+      CallEquation(w, 10, 1, {mw::Var(0), mw::Var(1)}, {mw::Var(2)}, {{2, 1}, {2, 2}, {2, 3}});
+      engineroad::ModelEquation(w, 11, ".balance", mw::Sub(mw::Var(0), mw::Var(1)),
+                                {{2, 1, 1}, {2, 3}});
+    })) << what
+        << Failure() << Events();
+    std::vector<double> x;
+    ASSERT_TRUE(BeginRun() && Steps(5, 0.5,
+                                    [&](double) {
+                                      double v = 0.0, r = 0.0;
+                                      if (!Value(1, &v) || !Value(3, &r)) return false;
+                                      EXPECT_NEAR(r, -0.7 * v, 1e-9) << what;
+                                      x.push_back(v);
+                                      return true;
+                                    }))
+        << what << Failure() << Events();
+    ASSERT_TRUE(FinishRun()) << what << Failure();
+    ASSERT_EQ(x.size(), 5u);
+    for (std::size_t k = 0; k < x.size(); ++k) {
+      const double exact = std::exp(-0.7 * 0.5 * static_cast<double>(k));
+      EXPECT_NEAR(x[k], exact, 1e-6 * exact) << what << " t = " << 0.5 * static_cast<double>(k);
+    }
+  }
+}
+
+// y = n x + the length of s over an integer (4) and a text ("water")
+// parameter: 11 at x = 1.5, 15 after x is set to 2.5.
+TEST_F(ProcedureRoad, IntegerAndTextArgumentsReachTheProcedure) {
+  mw::Procedure scale = Scalar("rscale", {"x"}, {"y"});
+  scale.inputs.push_back({2, "n", {}});
+  scale.inputs.push_back({5, "s", {}});
+  ASSERT_TRUE(Start({scale})) << Failure();
+  ASSERT_TRUE(Load([](Writer& w) {
+    w.List(5);
+    ModelVariable(w, mw::kRealVariable, 1, ".x", 1.5, kFixed);
+    w.Item(mw::kIntegerParameter);
+    w.Placement({Node(), {2, ".n"}});
+    w.U8(1), w.U32(4), w.End();
+    w.Item(mw::kStringParameter);
+    w.Placement({Node(), {3, ".s"}});
+    w.U8(1), w.Text("water"), w.End();
+    ModelVariable(w, mw::kRealVariable, 4, ".y", 0.0, kFree);
+    CallEquation(w, 10, 1, {mw::Var(0), mw::TypedVar(1, 2), mw::TypedVar(2, 5)}, {mw::Var(3)},
+                 {{2, 1}, {2, 2}, {2, 3}, {2, 4}});
+  })) << Failure()
+      << Events();
+  double y = 0.0;
+  ASSERT_TRUE(BeginRun() && SteadyState() && Value(4, &y)) << Failure() << Events();
+  EXPECT_DOUBLE_EQ(y, 11.0);
+  ASSERT_TRUE(Set("x", 2.5) && SteadyState() && Value(4, &y)) << Failure() << Events();
+  EXPECT_DOUBLE_EQ(y, 15.0);
+  ASSERT_TRUE(FinishRun()) << Failure();
+}
+
+// y = x^3 through the newer interface, its derivative from the sparse
+// pattern: x = 2 for y fixed at 8.
+TEST_F(ProcedureRoad, TheNewerInterfaceGivesItsDerivativesByPattern) {
+  mw::Procedure cube = Scalar("rcube", {"x"}, {"y"}, kDerivatives);
+  cube.version = 3;
+  ASSERT_TRUE(Start({cube}, {{97, 0}})) << Failure();
+  ASSERT_TRUE(Load([](Writer& w) {
+    w.List(3);
+    ModelVariable(w, mw::kRealVariable, 1, ".x", 1.5, kFree);
+    ModelVariable(w, mw::kRealVariable, 2, ".y", 8.0, kFixed);
+    CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}});
+  })) << Failure()
+      << Events();
+  double x = 0.0;
+  ASSERT_TRUE(BeginRun() && SteadyState() && Value(1, &x)) << Failure() << Events();
+  EXPECT_NEAR(x, 2.0, 1e-8);
+  ASSERT_TRUE(FinishRun()) << Failure();
+}
+
+// y = A x with A = [2 1; 0.5 3], solved for x with y fixed at (3, 5):
+// x = (8/11, 17/11), the array members of x being columns of the rows. By
+// a C procedure over one-level arrays, and by a gfortran procedure that
+// takes A whole, column-major (read by the rows as the model writes them,
+// the transposed matrix would give (13/11, 14/11)).
+TEST_F(ProcedureRoad, ArrayInputsAreSolvedForMemberByMember) {
+  std::vector<bool> fortran_too = {false};
+#ifdef VANTOR_ROAD_FORTRAN
+  fortran_too.push_back(true);
+#endif
+  for (const bool fortran : fortran_too) {
+    const std::string what = fortran ? "FORTRAN" : "C";
+    mw::Procedure p;
+    p.name = fortran ? "rmatvec" : "rlin2";
+    p.implementation = p.name;
+    p.library = fortran ? std::string(VANTOR_ROAD_LIBS) + "/road_fortran.so" : kProcs;
+    p.language = fortran ? 1 : 2;
+    if (fortran) p.inputs.push_back({kRealMatrix, "a", {"2", "2"}});
+    p.inputs.push_back({kRealArray, "x", {"2"}});
+    p.outputs = {{kRealArray, "y", {"2"}}};
+    ASSERT_TRUE(Start({p}, {{97, 0}})) << what << Failure();
+    ASSERT_TRUE(Load([fortran](Writer& w) {
+      const double a[4] = {2.0, 1.0, 0.5, 3.0};
+      w.List(fortran ? 9 : 5);
+      if (fortran) {
+        for (std::uint32_t k = 0; k < 4; ++k) {
+          ModelVariable(w, mw::kRealVariable, 1 + k, ".a" + std::to_string(k), a[k], kFixed);
+        }
+      }
+      ModelVariable(w, mw::kRealVariable, 5, ".x1", 1.0, kFree);
+      ModelVariable(w, mw::kRealVariable, 6, ".x2", 1.0, kFree);
+      ModelVariable(w, mw::kRealVariable, 7, ".y1", 3.0, kFixed);
+      ModelVariable(w, mw::kRealVariable, 8, ".y2", 5.0, kFixed);
+      std::vector<mw::Expr> inputs;
+      if (fortran) inputs.push_back(mw::TypedVar(0, kRealMatrix));
+      const std::uint32_t x = fortran ? 1 : 0;
+      inputs.push_back(mw::TypedVar(x, kRealArray));
+      w.Item(mw::kInlineEquation);
+      w.U32(0);
+      w.Expression(mw::ProcCall(inputs, {mw::TypedVar(x + 1, kRealArray)}, 1));
+      w.Placement({Node(), {10, ".call"}});
+      w.EquationHead(fortran ? 3 : 2);
+      if (fortran) {
+        w.ArrayReference(2, 2);
+        w.SubArray(2), w.Member({2, 1}), w.Member({2, 2});
+        w.SubArray(2), w.Member({2, 3}), w.Member({2, 4});
+      }
+      w.ArrayReference(1, 2), w.Member({2, 5}), w.Member({2, 6});
+      w.ArrayReference(1, 2), w.Member({2, 7}), w.Member({2, 8});
+    })) << what
+        << Failure() << Events();
+    double x1 = 0.0, x2 = 0.0;
+    ASSERT_TRUE(BeginRun() && SteadyState() && Value(5, &x1) && Value(6, &x2))
+        << what << Failure() << Events();
+    EXPECT_NEAR(x1, 8.0 / 11.0, 1e-8) << what << Events();
+    EXPECT_NEAR(x2, 17.0 / 11.0, 1e-8) << what;
+    ASSERT_TRUE(FinishRun()) << what << Failure();
+  }
+}
+
+// y = x by a procedure that fails with code 3 once x passes 1: the failed
+// steady state names the procedure and its equation, and the run goes on
+// once x is back below 1.
+TEST_F(ProcedureRoad, AFailingProcedureFailsItsRunAndTheNextRunRecovers) {
+  ASSERT_TRUE(Start({Scalar("rlimit", {"x"}, {"y"})})) << Failure();
+  ASSERT_TRUE(Load([](Writer& w) {
+    w.List(3);
+    ModelVariable(w, mw::kRealVariable, 1, ".x", 0.5, kFixed);
+    ModelVariable(w, mw::kRealVariable, 2, ".y", 0.0, kFree);
+    CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}});
+  })) << Failure()
+      << Events();
+  double y = 0.0;
+  ASSERT_TRUE(BeginRun() && SteadyState() && Value(2, &y)) << Failure() << Events();
+  EXPECT_DOUBLE_EQ(y, 0.5);
+  ASSERT_TRUE(Set("x", 2.0) && road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) &&
+              SeenLine("Steady state solution failure") &&
+              road_->WaitNotice(
+                  [](const vantor_scenario::Notification& n) {
+                    return (n.bits & kAbandoned) != 0 &&
+                           (n.bits & vantor_scenario::kRunningBit) == 0;
+                  },
+                  "the run abandoned"))
+      << Failure() << Events();
+  EXPECT_NE(Events().find("Procedure rlimit failed in equation Model.call10, fail code 3"),
+            std::string::npos)
+      << Events();
+  ASSERT_TRUE(Set("x", 0.8) && SteadyState() && Value(2, &y)) << Failure() << Events();
+  EXPECT_DOUBLE_EQ(y, 0.8) << Events();
+  ASSERT_TRUE(FinishRun()) << Failure();
+}
+
+// The engine's peak resident memory in MB, 0 when it cannot be read.
+double PeakMegabytes(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  }
+  return 0.0;
+}
+
+// CALL (y(1..2048)) = rfan(x), y(i) = i x: one input, 2048 outputs in one
+// array, prepared and solved. The engine keeps an entry per output for the
+// input and one in each output's own row, so the wide call takes no more
+// memory than 2048 calls of one output each (y(i) = x^2), where an entry
+// per output in every output's row took 70 MB more. The values follow x
+// before and after an edit.
+TEST_F(ProcedureRoad, AWideCallPreparesInMemoryLinearInItsOutputs) {
+  constexpr std::uint32_t kOutputs = 2048;
+  mw::Procedure fan = Scalar("rfan", {"x"}, {}, kDerivatives);
+  fan.outputs = {{kRealArray, "y", {"n"}}};
+  double peak[2] = {0.0, 0.0};
+  for (const bool wide : {false, true}) {
+    const std::string what = wide ? "one wide call" : "calls of one output";
+    // Each y goes to its value in one step, however far (Nonlinear.MaxVarStep).
+    ASSERT_TRUE(Start({fan, Scalar("rsquare", {"x"}, {"y"}, kDerivatives)}) && RealOption(13, 1e9))
+        << what << Failure();
+    ASSERT_TRUE(Load([wide](Writer& w) {
+      w.List(1 + kOutputs + (wide ? 1 : kOutputs));
+      ModelVariable(w, mw::kRealVariable, 1, ".x", 0.5, kFixed);
+      for (std::uint32_t k = 0; k < kOutputs; ++k) {
+        ModelVariable(w, mw::kRealVariable, 100 + k, ".y" + std::to_string(k + 1), 0.0, kFree);
+      }
+      if (!wide) {
+        for (std::uint32_t k = 0; k < kOutputs; ++k) {
+          CallEquation(w, 100 + kOutputs + k, 2, {mw::Var(0)}, {mw::Var(1)},
+                       {{2, 1}, {2, 100 + k}});
+        }
+        return;
+      }
+      w.Item(mw::kInlineEquation);
+      w.U32(0);
+      w.Expression(mw::ProcCall({mw::Var(0)}, {mw::TypedVar(1, kRealArray)}, 1));
+      w.Placement({Node(), {10, ".fan"}});
+      w.EquationHead(2);
+      w.Reference({2, 1});
+      w.ArrayReference(1, kOutputs);
+      for (std::uint32_t k = 0; k < kOutputs; ++k) w.Member({2, 100 + k});
+    })) << what
+        << Failure() << Events();
+    const auto expected = [wide](double x, std::uint32_t k) { return wide ? (k + 1) * x : x * x; };
+    double first = 0.0, last = 0.0;
+    ASSERT_TRUE(BeginRun() && SteadyState() && Value(100, &first) &&
+                Value(100 + kOutputs - 1, &last))
+        << what << Failure() << Events();
+    EXPECT_DOUBLE_EQ(first, expected(0.5, 0)) << what;
+    EXPECT_DOUBLE_EQ(last, expected(0.5, kOutputs - 1)) << what;
+    peak[wide ? 1 : 0] = PeakMegabytes(client_->EnginePid());
+    ASSERT_TRUE(Set("x", 2.0) && SteadyState() && Value(100 + 99, &first))
+        << what << Failure() << Events();
+    EXPECT_DOUBLE_EQ(first, expected(2.0, 99)) << what;
+    ASSERT_TRUE(FinishRun()) << what << Failure();
+  }
+  std::printf("engine peak with %u outputs: %.0f MB by single calls, %.0f MB by one call\n",
+              kOutputs, peak[0], peak[1]);
+  EXPECT_GT(peak[0], 0.0);
+  EXPECT_LT(peak[1], peak[0] + 20.0);
+}
+
+// A procedure with all four calls: the problem's opening when it is built,
+// a pre-call as each run begins (request 31) and a post-call as it ends
+// (request 134), the closing when the problem goes (the node filled again).
+// y = x + 100 precalls + postcalls shows the counts inside the model.
+TEST_F(ProcedureRoad, ProceduresHearOfEachRunAndOfTheirProblem) {
+  const std::uint32_t all = kPrecall | kPostcall | kProblemCalls;
+  ASSERT_TRUE(Start({Scalar("rprepost", {"x"}, {"y"}, all)})) << Failure();
+  auto model = [](double x) {
+    return [x](Writer& w) {
+      w.List(3);
+      ModelVariable(w, mw::kRealVariable, 1, ".x", x, kFixed);
+      ModelVariable(w, mw::kRealVariable, 2, ".y", 100.0, kFree);
+      CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}});
+    };
+  };
+  ASSERT_TRUE(Load(model(1.0))) << Failure() << Events();
+  EXPECT_TRUE(SeenLine("rprepost opens problem 1")) << Events();
+  auto end_run = [&] {
+    auto request = std::make_unique<vantor_client::Request>(kProblemService);
+    request->PutUInt16(134);
+    return road_->Expect(std::move(request), "request 134", engineroad::kRunEnded);
+  };
+  double y = 0.0;
+  ASSERT_TRUE(BeginRun() && SteadyState() && Value(2, &y)) << Failure() << Events();
+  EXPECT_TRUE(SeenLine("rprepost precall 1")) << Events();
+  EXPECT_DOUBLE_EQ(y, 101.0);
+  ASSERT_TRUE(end_run()) << Failure();
+  EXPECT_TRUE(SeenLine("rprepost postcall 1")) << Events();
+  // A second run, with x edited inside it; a second request 31 in a run
+  // that has begun calls nothing.
+  ASSERT_TRUE(BeginRun() && BeginRun() && SteadyState() && Value(2, &y)) << Failure() << Events();
+  EXPECT_DOUBLE_EQ(y, 1.0 + 200.0 + 1.0);
+  ASSERT_TRUE(Set("x", 3.0) && SteadyState() && Value(2, &y)) << Failure() << Events();
+  EXPECT_DOUBLE_EQ(y, 3.0 + 200.0 + 1.0);
+  ASSERT_TRUE(end_run()) << Failure();
+  EXPECT_TRUE(SeenLine("rprepost postcall 2")) << Events();
+  EXPECT_EQ(Events().find("rprepost precall 3"), std::string::npos) << Events();
+  // A third run given up by an edit of the tree: its post-call comes as the
+  // problem closes, and the new problem opens at its preparation.
+  ASSERT_TRUE(BeginRun() && SeenLine("rprepost precall 3")) << Failure() << Events();
+  auto fill = vantor_scenario::InstanceEdit(3, 10);
+  Writer w(*fill);
+  w.IdPath({2});
+  model(4.0)(w);
+  ASSERT_TRUE(road_->Expect(std::move(fill), "filling the node again", 0)) << Failure();
+  EXPECT_TRUE(SeenLine("rprepost closes problem 1")) << Events();
+  const std::string seen = Events();
+  EXPECT_LT(seen.find("rprepost postcall 3"), seen.find("rprepost closes problem 1")) << seen;
+  ASSERT_TRUE(vantor_scenario::Prepare(*road_, "command 6") && BeginRun() && SteadyState() &&
+              Value(2, &y))
+      << Failure() << Events();
+  EXPECT_TRUE(SeenLine("rprepost opens problem 2")) << Events();
+  EXPECT_TRUE(SeenLine("rprepost precall 4")) << Events();
+  EXPECT_DOUBLE_EQ(y, 4.0 + 400.0 + 3.0);
+  ASSERT_TRUE(FinishRun()) << Failure();
+}
+
+}  // namespace
+}  // namespace procedureroad
