@@ -31,6 +31,7 @@ class RecordingController : public DseMessageController {
     return 0;
   }
   Status Poll() override { return 0; }
+  bool OutputWaiting() override { return waiting; }
   Status CancelRequest(std::uint32_t) override { return 21; }
   Status PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
                     const std::uint32_t* line_counts, const char* const* const* lines) override {
@@ -42,6 +43,8 @@ class RecordingController : public DseMessageController {
 
   int posts = 0;
   std::vector<Event> events;
+  // Whether the connection is taken to have output waiting.
+  bool waiting = false;
 };
 
 std::string ReadAll(std::FILE* file) {
