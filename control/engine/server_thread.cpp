@@ -85,7 +85,7 @@ class EngineParts final : public ServerThreadParts {
     ControllerPort port(*controller_);
     return manager_->RunControlLoop(port);
   }
-  void FlushCollector() override { manager_->Collector().SendGroups(); }
+  void FlushCollector() override { manager_->Collector().SendGroupsNow(); }
   Status Poll() override { return controller_->Poll(); }
   void Pause(std::uint32_t ms) override { XosSleep(ms); }
   void ReleaseRegistry() override {

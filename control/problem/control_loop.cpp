@@ -107,7 +107,10 @@ bool SimControlLoop::Pass(Status* result) {
   pass_status_ = polled;
   if (status::IsSevere(polled)) end_ = true;
 
-  if (FlushesEveryPass() || XosTickIntervalElapsed(&flush_stamp_, kFlushIntervalMs) != 0) {
+  // Lines that pile up between the periodic flushes go at once, so that
+  // only a client that does not take them loses any.
+  if (FlushesEveryPass() || pm_.collector_.HeldBytes() >= kFlushAtBytes ||
+      XosTickIntervalElapsed(&flush_stamp_, kFlushIntervalMs) != 0) {
     pass_status_ = pm_.collector_.SendGroups();
   }
   if (!end_) return false;
