@@ -182,6 +182,10 @@ void DseController::EnterWorkingFolder(std::string folder) {
     EnterFolder("/");
   }
   text += "Defaulting to Directory <" + CurrentFolder() + ">";
+  // Said at once on standard error as well: whoever started the engine
+  // sees it whether or not its client shows the engine's lines.
+  std::fprintf(stderr, "vantor: %s\n", text.c_str());
+  std::fflush(stderr);
   deferred_.push_back({text, kBadWorkingFolder});
 }
 
