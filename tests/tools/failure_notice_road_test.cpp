@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/tools/engine_road_fixture.h"
+#include "tests/tools/failing_models.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
 #include "tools/road.h"
@@ -21,7 +22,6 @@ using engineroad::ModelEquation;
 using engineroad::ModelVariable;
 using modelwriter::Div;
 using modelwriter::Real;
-using modelwriter::Sqrt;
 using modelwriter::Sub;
 using modelwriter::Var;
 using modelwriter::Writer;
@@ -35,15 +35,6 @@ void DivisionByZero(Writer& w) {
   ModelVariable(w, modelwriter::kRealVariable, 1, ".p", 0.0, 4);
   ModelVariable(w, modelwriter::kRealVariable, 2, ".y", 1.0, 1);
   ModelEquation(w, 10, ".e", Sub(Var(0), Div(Real(1.0), Var(1))), {{2, 2}, {2, 1}});
-}
-
-// x' = -1 from 1, and y = SQRT(x): past t = 1 the root cannot be taken.
-void RootOfAFallingState(Writer& w) {
-  w.List(4);
-  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1.0, 32);
-  ModelVariable(w, modelwriter::kRealVariable, 2, ".y", 1.0, 1);
-  ModelEquation(w, 10, ".rate", modelwriter::Add(Var(0), Real(1.0)), {{2, 1, 1}});
-  ModelEquation(w, 11, ".root", Sub(Var(0), Sqrt(Var(1))), {{2, 2}, {2, 1}});
 }
 
 // What arrived, in the order it arrived.
@@ -146,8 +137,8 @@ TEST_F(FailureNoticeRoad, AFailedDynamicStepIsExplainedWithItsCountsBeforeItsNot
   ASSERT_TRUE(StartEngine(engine, "Dynamic")) << Failure();
   ASSERT_TRUE(
       road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {2.0}), "command 32", 0) &&
-      IntOption(30, 4) && IntOption(29, 4) && Load(RootOfAFallingState) && BeginRun() &&
-      road_->Expect(MakeCommand(kProblemService, 10), "the initialisation", 0) &&
+      IntOption(30, 4) && IntOption(29, 4) && Load(failingmodels::RootOfAFallingState) &&
+      BeginRun() && road_->Expect(MakeCommand(kProblemService, 10), "the initialisation", 0) &&
       road_->WaitStep(0.0, "the initialisation"))
       << Failure() << Events();
   std::string order;

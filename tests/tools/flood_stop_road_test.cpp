@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "tests/tools/engine_road_fixture.h"
+#include "tests/tools/failing_models.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
 #include "tools/road.h"
@@ -20,15 +21,6 @@ namespace floodstop {
 
 using engineroad::EngineRoad;
 using engineroad::kProblemService;
-using engineroad::ModelEquation;
-using engineroad::ModelVariable;
-using modelwriter::Add;
-using modelwriter::Mul;
-using modelwriter::Real;
-using modelwriter::Sqrt;
-using modelwriter::Sub;
-using modelwriter::Var;
-using modelwriter::Writer;
 using vantor_client::MakeCommand;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -47,20 +39,6 @@ constexpr int kSlower = 1;
 // engine down).
 constexpr milliseconds kAnswerBound{1000 * kSlower};
 
-// x' = 1 from 1, and y1 + y2 = SQRT(x) written twice: an indeterminate linear
-// group at every corrector attempt, on a step to t = 1e8.
-void StalledGroup(Writer& w) {
-  w.List(6);
-  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1.0, 32);
-  ModelVariable(w, modelwriter::kRealVariable, 2, ".y1", 0.5, 1);
-  ModelVariable(w, modelwriter::kRealVariable, 3, ".y2", 0.5, 1);
-  ModelEquation(w, 10, ".rate", Sub(Var(0), Real(1.0)), {{2, 1, 1}});
-  ModelEquation(w, 11, ".split", Sub(Add(Var(0), Var(1)), Sqrt(Var(2))), {{2, 2}, {2, 3}, {2, 1}});
-  ModelEquation(w, 12, ".twice",
-                Sub(Mul(Real(2.0), Add(Var(0), Var(1))), Mul(Real(2.0), Sqrt(Var(2)))),
-                {{2, 2}, {2, 3}, {2, 1}});
-}
-
 class FloodStopRoad : public EngineRoad {
  protected:
   // The step to 1e8 under way at the print level, its first line read.
@@ -70,7 +48,7 @@ class FloodStopRoad : public EngineRoad {
     if (!StartEngine(engine, "Flood") ||
         !road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {1e8}), "command 32", 0) ||
         !IntOption(29, 4) || !IntOption(30, 4) || !IntOption(103, kNoBound) ||
-        !IntOption(31, print_level) || !Load(StalledGroup) || !BeginRun() ||
+        !IntOption(31, print_level) || !Load(failingmodels::StalledGroup) || !BeginRun() ||
         !road_->Expect(MakeCommand(kProblemService, 10), "the initialisation", 0) ||
         !road_->WaitStep(0.0, "the initialisation") ||
         !road_->Expect(MakeCommand(kProblemService, 10), "the step", 0))

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/tools/engine_road_fixture.h"
+#include "tests/tools/failing_models.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
 #include "tools/road.h"
@@ -21,10 +22,7 @@ using engineroad::EngineRoad;
 using engineroad::kProblemService;
 using engineroad::ModelEquation;
 using engineroad::ModelVariable;
-using modelwriter::Add;
 using modelwriter::Mul;
-using modelwriter::Real;
-using modelwriter::Sqrt;
 using modelwriter::Sub;
 using modelwriter::Var;
 using modelwriter::Writer;
@@ -39,21 +37,6 @@ void BlowUp(Writer& w) {
   w.List(2);
   ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1e6, 32);
   ModelEquation(w, 10, ".rate", Sub(Var(0), Mul(Var(1), Var(1))), {{2, 1, 1}, {2, 1}});
-}
-
-// x' = 1 from 1, and y1 + y2 = SQRT(x) written twice (the second times 2):
-// the linear group of y1 and y2 is singular at every solve, and consistent,
-// so the run goes on, one corrector attempt after another.
-void StalledGroup(Writer& w) {
-  w.List(6);
-  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1.0, 32);
-  ModelVariable(w, modelwriter::kRealVariable, 2, ".y1", 0.5, 1);
-  ModelVariable(w, modelwriter::kRealVariable, 3, ".y2", 0.5, 1);
-  ModelEquation(w, 10, ".rate", Sub(Var(0), Real(1.0)), {{2, 1, 1}});
-  ModelEquation(w, 11, ".split", Sub(Add(Var(0), Var(1)), Sqrt(Var(2))), {{2, 2}, {2, 3}, {2, 1}});
-  ModelEquation(w, 12, ".twice",
-                Sub(Mul(Real(2.0), Add(Var(0), Var(1))), Mul(Real(2.0), Sqrt(Var(2)))),
-                {{2, 2}, {2, 3}, {2, 1}});
 }
 
 std::string Joined(const std::vector<std::string>& lines) {
@@ -150,7 +133,7 @@ TEST_F(LineFloodRoad, ABlowUpTellsItsFailedSolveOnceAndEndsAtTheStepBound) {
 }
 
 TEST_F(LineFloodRoad, AStalledStepTellsItsIndeterminateGroupOnceAndEndsAtTheStepBound) {
-  ASSERT_TRUE(Start(StalledGroup, 1e8, 5000)) << Failure() << Events();
+  ASSERT_TRUE(Start(failingmodels::StalledGroup, 1e8, 5000)) << Failure() << Events();
   std::vector<std::string> lines;
   double reached = 0.0;
   ASSERT_TRUE(FailingStep(&lines, &reached)) << Failure() << Events();
