@@ -1,4 +1,4 @@
-// The start-up banner of the engine.
+// The start-up banner of the engine, and what it says when asked for help.
 #pragma once
 
 #include <string>
@@ -10,5 +10,10 @@ inline constexpr int kVersionMinor = 0;
 
 // "vantor.exe (Version 38.0) built on Sep  4 2020 at 05:46:42"
 std::string BannerText();
+
+// How the engine is started; printed for "--help" or "-h".
+extern const char* const kUsage;
+// Whether the command line asks for the usage.
+bool AsksForHelp(int argc, const char* const* argv);
 
 }  // namespace vantor_app

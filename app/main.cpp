@@ -9,6 +9,10 @@
 
 int main(int argc, char** argv) {
   std::printf("%s\n", vantor_app::BannerText().c_str());
+  if (vantor_app::AsksForHelp(argc, argv)) {
+    std::fputs(vantor_app::kUsage, stdout);
+    return 0;
+  }
   std::fflush(stdout);
   InstallMathErrorHook();
   SetEngineAddOnMaker(vantor_app::MakeEngineAddOns);

@@ -114,7 +114,7 @@ class Client::Services : public DseServerCB {
 
   Status HandleIOServerCommand(std::uint32_t code, std::uint32_t value, std::uint32_t line_count,
                                const char* const* lines) override {
-    Event event{code, value, {}};
+    Event event{code, value, {}, ++client_->arrivals_};
     for (std::uint32_t i = 0; i < line_count; ++i)
       event.lines.emplace_back(lines[i] != nullptr ? lines[i] : "");
     client_->events_.push_back(std::move(event));
@@ -149,6 +149,7 @@ class Client::Services : public DseServerCB {
       put(&length, 3);
       put(text.c_str(), length);
     }
+    m.arrival = ++client_->arrivals_;
     client_->notifications_.push_back(std::move(m));
     return status::kOk;
   }
@@ -158,6 +159,7 @@ class Client::Services : public DseServerCB {
     *reply = nullptr;
     *kept = nullptr;
     Message received = Capture(*request);
+    received.arrival = ++client_->arrivals_;
     client_->notifications_.push_back(received);
     if (!client_->handler_) return status::kOk;
     std::optional<Bytes> body;
@@ -191,6 +193,10 @@ class Client::Reporter : public DseAsyncClient {
     return status::kNotSupported;
   }
   Status ReportFailure(const char* text, const char*, std::uint32_t) override {
+    // The framework tells every lost child as failed; an engine that ended
+    // with 0 (after command 2) ended as asked. Its end may come a moment
+    // after its connection closed.
+    if (client_->EngineEndedCleanly()) return status::kOk;
     client_->failures_.emplace_back(text);
     return status::kOk;
   }
@@ -544,6 +550,16 @@ void Client::RemoveKilledEngineSocket() {
   if (options_.tcp) return;
   if (controller_ != nullptr) session_ = controller_->SessionId();
   XosPipeConnection::RemoveKilledPeerSocket(0, kEngineNumber, session_);
+}
+
+bool Client::EngineEndedCleanly() {
+  if (engine_ == nullptr || engine_->process == nullptr) return false;
+  const std::uint32_t start = platform::TickCount();
+  while (status::IsSuccess(engine_->ReadOutput())) {
+    if (platform::TickCount() - start >= kEngineEndWaitMs) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return engine_->process->ExitCode() == 0;
 }
 
 Client::~Client() { Close(nullptr); }

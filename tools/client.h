@@ -58,6 +58,9 @@ struct Message {
   std::uint32_t aux = 0;
   std::uint32_t sequence = 0;
   Bytes body;
+  // Where it came among the engine's events, notifications and requests
+  // (1 for the first); 0 for replies.
+  std::uint64_t arrival = 0;
 };
 
 // What became of a sent request. It is complete once it no longer waits for
@@ -76,6 +79,8 @@ struct Event {
   std::uint32_t code = 0;
   std::uint32_t value = 0;
   std::vector<std::string> lines;
+  // As Message::arrival: lines and notifications keep their order.
+  std::uint64_t arrival = 0;
 };
 
 // Answers a request of the engine: a status, and optionally the body of a
@@ -182,7 +187,7 @@ class Client {
   // The engine's messages to a service type other than 4 not yet taken.
   const std::vector<Message>& Notifications() const { return notifications_; }
   // What the framework reported about the engine ("Process 'engine' has
-  // failed.") and has not been taken.
+  // failed.", unless it ended with exit code 0) and has not been taken.
   const std::vector<std::string>& Failures() const { return failures_; }
   // Each hands over what arrived so far and forgets it.
   std::vector<Event> TakeEvents();
@@ -229,7 +234,12 @@ class Client {
   std::uint32_t session_ = 0;  // the controller's, kept past its end
   // The socket file of an engine killed here, which it could not remove.
   void RemoveKilledEngineSocket();
+  // Whether the engine has ended with exit code 0, waiting for its end up
+  // to kEngineEndWaitMs after its connection closed.
+  bool EngineEndedCleanly();
+  static constexpr std::uint32_t kEngineEndWaitMs = 2000;
   std::uint32_t batches_ = 0;
+  std::uint64_t arrivals_ = 0;
   bool lost_ = false;
 };
 

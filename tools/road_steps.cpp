@@ -108,8 +108,12 @@ bool FinishEngine(Client& client, Road& road, FirstOrderRun* run, bool ok) {
   if (ok) client.WaitFor([&] { return client.PeerLost(); });
   road.Collect();
   client.SetRequestHandler(nullptr);
-  client.Close(&run->exit_code);
+  const Status closed = client.Close(&run->exit_code);
   road.Collect();
+  if (closed == Client::kTimedOut) {
+    return road.Fail("the engine did not end in time and the client killed it (exit code " +
+                     std::to_string(run->exit_code) + ")");
+  }
   if (ok && run->exit_code != 0)
     return road.Fail("the engine ended with exit code " + std::to_string(run->exit_code));
   return ok;

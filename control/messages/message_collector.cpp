@@ -1,10 +1,27 @@
 #include "control/messages/message_collector.h"
 
+#include <iterator>
+#include <utility>
+
 #include "control/managers/subsystem_manager.h"
+#include "foundation/messages/su_repeats.h"
 #include "framework/servers/sending.h"
 
 namespace {
+
 SputMessageCollector* g_instance = nullptr;
+
+// A line's length prefix (24 bits) and closing NUL come with it.
+constexpr std::size_t kLineOverhead = 4;
+// Lines one event may carry (a 16-bit count).
+constexpr std::size_t kMostEventLines = 0xFFFF;
+
+std::size_t WireBytes(const std::vector<std::string>& texts) {
+  std::size_t bytes = 0;
+  for (const std::string& text : texts) bytes += text.size() + kLineOverhead;
+  return bytes;
+}
+
 }  // namespace
 
 SputMessageCollector::SputMessageCollector(std::FILE* dialog) : dialog_(dialog) {
@@ -28,34 +45,116 @@ std::uint32_t SputMessageCollector::AddText(const char* text) {
 }
 
 std::uint32_t SputMessageCollector::EndGroup(Status status) {
-  // The count is read under the lock: another thread may be adding lines.
-  platform::CriticalSectionLock hold(lock_);
-  if (current_.empty()) return 0;
-  // The master exists exactly while the problem manager does.
-  if (status::IsFailure(status) && GetMasterManager() != nullptr && dialog_ != nullptr) {
-    for (const std::string& text : current_) std::fprintf(dialog_, "Dialog: %s\n", text.c_str());
-    std::fflush(dialog_);
+  std::vector<std::string> texts;
+  bool shown = false;
+  {
+    // The lines are taken under the lock: another thread may be adding.
+    platform::CriticalSectionLock hold(lock_);
+    if (current_.empty()) return 0;
+    texts.swap(current_);
+    shown = Keep(status, texts);
   }
-  finished_.push_back(Group{status, std::move(current_)});
-  current_.clear();
+  if (shown) ShowInDialog(texts);
   return 0;
+}
+
+void SputMessageCollector::AddGroup(Status status, std::vector<std::string> texts) {
+  bool shown = false;
+  {
+    platform::CriticalSectionLock hold(lock_);
+    if (texts.empty()) return;
+    shown = Keep(status, texts);
+  }
+  if (shown) ShowInDialog(texts);
+}
+
+bool SputMessageCollector::Keep(Status status, std::vector<std::string>& texts) {
+  if (!SuTellLines(texts)) return false;
+  const std::size_t bytes = WireBytes(texts);
+  // A group alone may pass the bound: its lines come from one report.
+  const std::size_t most = waiting_ ? kMostHeldWhileWaiting : kMostHeldBytes;
+  if (held_bytes_ > 0 && held_bytes_ + bytes > most) {
+    dropped_lines_ += texts.size();
+    return false;
+  }
+  held_bytes_ += bytes;
+  // The master exists exactly while the problem manager does.
+  const bool shown =
+      status::IsFailure(status) && GetMasterManager() != nullptr && dialog_ != nullptr;
+  finished_.push_back(Group{status, bytes, shown ? texts : std::move(texts)});
+  return shown;
+}
+
+void SputMessageCollector::ShowInDialog(const std::vector<std::string>& texts) {
+  // Outside the lock: a dialog nobody reads may block its writer, never
+  // the server thread that sends the groups.
+  for (const std::string& text : texts) std::fprintf(dialog_, "Dialog: %s\n", text.c_str());
+  std::fflush(dialog_);
 }
 
 Status SputMessageCollector::ClearGroups() {
   platform::CriticalSectionLock hold(lock_);
   finished_.clear();
+  held_bytes_ = 0;
+  dropped_lines_ = 0;
   return status::kOk;
 }
 
-Status SputMessageCollector::SendGroups() {
-  // Taken out under the lock and posted after it: the controller may print,
-  // and printing comes back here.
-  std::vector<Group> sending;
+Status SputMessageCollector::SendGroups() { return Send(false); }
+
+Status SputMessageCollector::SendGroupsNow() { return Send(true); }
+
+Status SputMessageCollector::Send(bool all) {
   {
     platform::CriticalSectionLock hold(lock_);
-    sending.swap(finished_);
+    if (finished_.empty() && dropped_lines_ == 0) return status::kOk;
   }
-  if (sending.empty()) return status::kOk;
+  // Lines behind output the client has not taken would only lengthen the
+  // wait of everything after them (a reply, a stop): they stay here, and
+  // no more go at once than the connection of a reader takes in one read.
+  const bool waiting = DseOutputWaiting();
+  // Taken out under the lock and posted after it: the controller may print,
+  // and printing comes back here.
+  std::vector<Group> finished;
+  std::uint64_t dropped = 0;
+  {
+    platform::CriticalSectionLock hold(lock_);
+    if (!all && waiting) {
+      waiting_ = true;
+      return status::kOk;
+    }
+    std::size_t count = 0;
+    std::size_t bytes = 0;
+    for (; count < finished_.size(); ++count) {
+      const std::size_t more = finished_[count].bytes;
+      if (!all && count > 0 && bytes + more > kMostSentAtOnce) break;
+      bytes += more;
+    }
+    const auto taken = finished_.begin() + static_cast<std::ptrdiff_t>(count);
+    finished.assign(std::make_move_iterator(finished_.begin()), std::make_move_iterator(taken));
+    finished_.erase(finished_.begin(), taken);
+    held_bytes_ -= bytes;
+    // The lines were dropped after those held: they are told after them.
+    if (finished_.empty()) std::swap(dropped, dropped_lines_);
+  }
+  if (dropped > 0) {
+    std::vector<std::string> told = {std::to_string(dropped) +
+                                     " message lines were dropped: they came faster than the "
+                                     "client took them"};
+    const std::size_t bytes = WireBytes(told);
+    finished.push_back(Group{status::kOk, bytes, std::move(told)});
+  }
+  if (finished.empty()) return status::kOk;
+  std::vector<Group> sending;
+  for (Group& group : finished) {
+    Group* last = sending.empty() ? nullptr : &sending.back();
+    if (last != nullptr && last->status == group.status &&
+        last->texts.size() + group.texts.size() <= kMostEventLines) {
+      for (std::string& text : group.texts) last->texts.push_back(std::move(text));
+    } else {
+      sending.push_back(std::move(group));
+    }
+  }
   std::vector<std::uint32_t> statuses;
   std::vector<std::uint32_t> counts;
   std::vector<std::vector<const char*>> lines(sending.size());
@@ -68,11 +167,21 @@ Status SputMessageCollector::SendGroups() {
   }
   // The controller queues what it cannot send yet; groups kept after a
   // failed post would only pile up, so they go either way.
-  return DsePostEvent(kEventCode, static_cast<std::int32_t>(sending.size()), statuses.data(),
-                      counts.data(), groups.data());
+  const Status posted = DsePostEvent(kEventCode, static_cast<std::int32_t>(sending.size()),
+                                     statuses.data(), counts.data(), groups.data());
+  // Output the post left waiting bounds what is held from now on.
+  const bool left = DseOutputWaiting();
+  platform::CriticalSectionLock hold(lock_);
+  waiting_ = left;
+  return posted;
 }
 
 std::int32_t SputMessageCollector::GroupCount() {
   platform::CriticalSectionLock hold(lock_);
   return static_cast<std::int32_t>(finished_.size());
+}
+
+std::size_t SputMessageCollector::HeldBytes() {
+  platform::CriticalSectionLock hold(lock_);
+  return held_bytes_;
 }

@@ -2,6 +2,15 @@
 // and sends all finished groups to the client in one event at the control
 // loop's fixed points. Printing threads add and close groups; the server
 // thread sends or clears them; one lock guards everything.
+//
+// Every line of the engine passes here, so here a group repeated within a
+// run step is counted rather than kept (the step's end tells the count),
+// and the lines held for the client are bounded: while the connection to
+// the client still has output waiting, finished groups stay here, and
+// beyond a small bound further groups are dropped (beyond a large one
+// whether or not the client keeps up); the next send says how many lines
+// went. Neighbouring groups of one status leave as one event, so that a
+// burst of short groups does not fill the connection with small frames.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +26,15 @@ class SputMessageCollector final : public QLNMessagesHandler {
  public:
   // Event code of a message-log group.
   static constexpr std::uint32_t kEventCode = 16;
+  // Bytes of finished lines (as on the wire) that one send posts at most:
+  // what the connection of a reader that has just read takes at once, so
+  // that a reply sent after them is not held up by more than one read.
+  static constexpr std::size_t kMostSentAtOnce = 128 * 1024;
+  // Bytes of finished lines held for the client at most while its
+  // connection has output waiting,
+  static constexpr std::size_t kMostHeldWhileWaiting = kMostSentAtOnce;
+  // and at any time: the memory lines may take between two sends.
+  static constexpr std::size_t kMostHeldBytes = 16 * 1024 * 1024;
 
   // Becomes the process-wide collector. Lines of a failed group are also
   // written to dialog while a problem manager exists.
@@ -29,23 +47,43 @@ class SputMessageCollector final : public QLNMessagesHandler {
 
   std::uint32_t AddText(const char* text) override;
   std::uint32_t EndGroup(Status status) override;
-  // Drops every finished group.
+  // A whole group at once: no other thread's line comes between its lines.
+  void AddGroup(Status status, std::vector<std::string> texts);
+  // Drops every finished group (and the count of dropped lines).
   Status ClearGroups();
-  // Posts the finished groups as one event and drops them; nothing is posted
-  // without a group. Server thread only. The status of the post.
+  // Posts the finished groups, at most kMostSentAtOnce of them (at least
+  // one), and forgets them; nothing is posted without a group. While the
+  // connection still has output waiting they are held instead. Server
+  // thread only. The status of the post.
   Status SendGroups();
+  // All of them, whether or not output is waiting: for lines that must go
+  // ahead of what the caller sends next.
+  Status SendGroupsNow();
 
   // Finished groups waiting to be sent.
   std::int32_t GroupCount();
+  // Bytes of the finished groups waiting to be sent, as on the wire.
+  std::size_t HeldBytes();
 
  private:
   struct Group {
     Status status;
+    std::size_t bytes;  // as on the wire
     std::vector<std::string> texts;
   };
+
+  // Keeps a finished group under the lock, unless it repeats or would pass
+  // the bound; true when its lines are to be shown in the dialog.
+  bool Keep(Status status, std::vector<std::string>& texts);
+  void ShowInDialog(const std::vector<std::string>& texts);
+  Status Send(bool all);
 
   platform::CriticalSection lock_;
   std::FILE* dialog_;
   std::vector<std::string> current_;
   std::vector<Group> finished_;
+  std::size_t held_bytes_ = 0;
+  // Whether the last send found output waiting on the connection.
+  bool waiting_ = false;
+  std::uint64_t dropped_lines_ = 0;
 };

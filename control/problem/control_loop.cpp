@@ -110,7 +110,10 @@ bool SimControlLoop::Pass(Status* result) {
   pass_status_ = polled;
   if (status::IsSevere(polled)) end_ = true;
 
-  if (FlushesEveryPass() || XosTickIntervalElapsed(&flush_stamp_, kFlushIntervalMs) != 0) {
+  // Lines that pile up between the periodic flushes go at once, so that
+  // only a client that does not take them loses any.
+  if (FlushesEveryPass() || pm_.collector_.HeldBytes() >= kFlushAtBytes ||
+      XosTickIntervalElapsed(&flush_stamp_, kFlushIntervalMs) != 0) {
     pass_status_ = pm_.collector_.SendGroups();
   }
   if (!end_) return false;
@@ -189,6 +192,11 @@ void SimControlLoop::Notify() {
   if (!pm_.step_scheduled_) known_time_ = pm_.record_.time;
   const double time = known_time_;
   if (bits == pm_.notified_bits_ && time == pm_.notified_time_) return;
+  // A notice that a run ended or failed comes after the lines that say why:
+  // a client that reads it and then the log must find them there.
+  constexpr std::uint32_t kEnded =
+      run_bits::kRunFailed | run_bits::kThreadTerminated | run_bits::kStoppedByAction;
+  if ((bits & run_bits::kRunning) == 0 || (bits & kEnded) != 0) pm_.collector_.SendGroupsNow();
   if (!pm_.step_scheduled_) {
     known_counter_ = pm_.record_.counter;
     known_stops_ = pm_.record_.stops;

@@ -70,6 +70,8 @@ class SimControlLoop {
   static constexpr std::uint32_t kNotificationSubtype = 12;
   static constexpr std::uint32_t kIdleMs = 2;
   static constexpr std::uint32_t kFlushIntervalMs = 2000;
+  // Held lines (in bytes) that go without waiting for the interval.
+  static constexpr std::size_t kFlushAtBytes = 32 * 1024;
 
   SimControlLoop(SimProblemMgr& manager, ControlLoopPort& port);
 

@@ -173,14 +173,13 @@ Status SimProblemMgr::QueryInterface(const platform::IID& iid, void** object) {
 }
 
 void SimProblemMgr::Report(Status status, const std::string& text) {
-  collector_.AddText(text.c_str());
-  collector_.EndGroup(status);
+  collector_.AddGroup(status, {text});
 }
 
 void SimProblemMgr::ReportAtOnce(Status status, const std::string& text) {
   Report(status, text);
   // Ahead of the reply that refuses, so the client reads why with it.
-  collector_.SendGroups();
+  collector_.SendGroupsNow();
 }
 
 const char* SimProblemMgr::TimeUnit(double* scale) {

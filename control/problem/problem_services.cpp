@@ -1,6 +1,8 @@
 #include "control/problem/problem_services.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "control/problem/problem_manager.h"
 #include "daes/delays/delay_mgr.h"
@@ -177,12 +179,12 @@ Status SimExecutiveService::PostSolverMessage(Status status, std::int32_t text_c
                                               const char* const* texts, std::int32_t object_count,
                                               void* const* objects) {
   if (text_count > 0 && texts == nullptr) return kInvalidArgument;
-  SputMessageCollector& collector = manager_.Collector();
+  std::vector<std::string> lines;
   std::int32_t next = 0;
   for (std::int32_t i = 0; i < text_count; ++i) {
-    collector.AddText(Expand(texts[i], object_count, objects, &next).c_str());
+    lines.push_back(Expand(texts[i], object_count, objects, &next));
   }
-  collector.EndGroup(status);
+  manager_.Collector().AddGroup(status, std::move(lines));
   return status::kOk;
 }
 

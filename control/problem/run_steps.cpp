@@ -326,6 +326,20 @@ Status SimRunSteps::ApplyOptionChanges() {
 // --- the step ---
 
 Status SimRunSteps::RunStep() {
+  bool failed = false;
+  Status result = status::kOk;
+  {
+    // A failing step repeats its reports many times over: each is told
+    // once, and its count when the step ends.
+    SuRepeatScope repeats;
+    result = StepWork(&failed);
+  }
+  // The notice these bits bring comes after every line of the step.
+  if (failed) pm_.SetStatusBits(run_bits::kRunFailed | run_bits::kStoppedByAction);
+  return result;
+}
+
+Status SimRunSteps::StepWork(bool* failed) {
   if (pm_.LightPreparation()) ReleaseLightPreparation();
   // What changed the model's values since the last step (assignments,
   // restores) reaches a compiled library's own copy of them.
@@ -427,7 +441,7 @@ Status SimRunSteps::RunStep() {
       clock.counter = 1;
       return step_result_;
     }
-    pm_.SetStatusBits(run_bits::kRunFailed | run_bits::kStoppedByAction);
+    *failed = true;
     clock.time = GetSimulationTime();
     clock.counter = 0;
     pm_.SetPendingEventTime(clock.time);
@@ -514,8 +528,6 @@ Status SimRunSteps::FixedStateWarnings() {
 }
 
 Status SimRunSteps::IntegrateDynamic(double target) {
-  // A failing step repeats its reports many times over: each is told once.
-  SuRepeatScope repeats;
   SetRunMode(kRunDynamic);
   SetPhase(0);
   double t0 = GetSimulationTime();

@@ -90,6 +90,9 @@ class SimRunSteps final : public SimRunOps, public ServerProxyHost {
 
   // --- the step, on the run thread ---
   Status RunStep() override;
+  // The step itself; *failed when a dynamic step failed, whose status bits
+  // RunStep sets once the step's lines are all told.
+  Status StepWork(bool* failed);
   Status SolveSteadyState(double time);
   Status IntegrateDynamic(double target);
   Status Reinitialise(double time, bool at_event);

@@ -23,6 +23,21 @@ Repeats& State() {
   return *state;
 }
 
+bool Tell(std::string key, const std::string& line) {
+  Repeats& r = State();
+  std::lock_guard<std::mutex> hold(r.lock);
+  if (r.depth == 0) return true;
+  auto at = r.told.find(key);
+  if (at != r.told.end()) {
+    ++at->second.second;
+    return false;
+  }
+  if (r.told.size() >= SuRepeatScope::kMostKeys) return true;
+  r.order.push_back(key);
+  r.told.emplace(std::move(key), std::make_pair(line, 0));
+  return true;
+}
+
 }  // namespace
 
 SuRepeatScope::SuRepeatScope() {
@@ -50,15 +65,12 @@ SuRepeatScope::~SuRepeatScope() {
   }
 }
 
-bool SuTellReport(const std::string& key, const std::string& line) {
-  Repeats& r = State();
-  std::lock_guard<std::mutex> hold(r.lock);
-  if (r.depth == 0) return true;
-  auto [at, fresh] = r.told.try_emplace(key, line, 0);
-  if (fresh) {
-    r.order.push_back(key);
-    return true;
-  }
-  ++at->second.second;
-  return false;
+bool SuTellReport(const std::string& key, const std::string& line) { return Tell(key, line); }
+
+bool SuTellLines(const std::vector<std::string>& lines) {
+  if (lines.empty()) return true;
+  // A leading NUL: no text of a line, and so no key of SuTellReport, has one.
+  std::string key(1, '\0');
+  for (const std::string& line : lines) key.append(line).push_back('\n');
+  return Tell(std::move(key), lines.front());
 }

@@ -236,6 +236,25 @@ const DseIOAddressToken* DseIOQueue::Token(std::uint32_t type) const {
 // --- routing and writing ---
 
 Status DseIOQueue::Route(DseMessage* message, std::int32_t timeout_ms) {
+  const Status queued = Enqueue(message);
+  if (status::IsFailure(queued)) return queued;
+  Status result = Flush();
+  if (held_peers_ == 0 && timeout_ms > 0) {
+    while (result == kOutputLeft && timeout_ms > 0) {
+      // Retried as soon as a peer takes bytes, within the same time-out.
+      const std::uint32_t before = platform::TickCount();
+      WaitReady(std::min<std::uint32_t>(kRetryMs, static_cast<std::uint32_t>(timeout_ms)), false,
+                true);
+      const std::uint32_t waited = std::max<std::uint32_t>(platform::TickCount() - before, 1);
+      timeout_ms -= static_cast<std::int32_t>(std::min<std::uint32_t>(waited, kRetryMs));
+      result = Flush();
+    }
+    if (result == kOutputLeft) result = kRouteTimedOut;
+  }
+  return result;
+}
+
+Status DseIOQueue::Enqueue(DseMessage* message) {
   DseSegment* chain = message->TakeSegments();
   if (chain == nullptr) return status::kGeneralFailure;
   const std::uint32_t klass = message->message_class;
@@ -255,20 +274,7 @@ Status DseIOQueue::Route(DseMessage* message, std::int32_t timeout_ms) {
     DseSegment::ReturnChain(chain);
     return status::kGeneralFailure;
   }
-  Status result = Flush();
-  if (held_peers_ == 0 && timeout_ms > 0) {
-    while (result == kOutputLeft && timeout_ms > 0) {
-      // Retried as soon as a peer takes bytes, within the same time-out.
-      const std::uint32_t before = platform::TickCount();
-      WaitReady(std::min<std::uint32_t>(kRetryMs, static_cast<std::uint32_t>(timeout_ms)), false,
-                true);
-      const std::uint32_t waited = std::max<std::uint32_t>(platform::TickCount() - before, 1);
-      timeout_ms -= static_cast<std::int32_t>(std::min<std::uint32_t>(waited, kRetryMs));
-      result = Flush();
-    }
-    if (result == kOutputLeft) result = kRouteTimedOut;
-  }
-  return result;
+  return status::kOk;
 }
 
 bool DseIOQueue::HasOutput() const {
@@ -276,6 +282,11 @@ bool DseIOQueue::HasOutput() const {
     if (list.head != nullptr) return true;
   }
   return false;
+}
+
+bool DseIOQueue::OutputWaiting() const {
+  return std::any_of(peers_.begin(), peers_.end(),
+                     [](const DseIOQueue* peer) { return peer->HasOutput(); });
 }
 
 void DseIOQueue::AddReadiness(std::vector<platform::Readiness>* items, bool read,
@@ -357,7 +368,9 @@ Status DseIOQueue::Flush() {
     bool pause = false;
     const Status flushed = peer->FlushPeer(&pause);
     if (pause) {
-      peer->AddReadiness(&stalled, false, true);
+      // Bytes arriving end the pause too: a command is never kept waiting
+      // behind output the peer does not take.
+      peer->AddReadiness(&stalled, true, true);
       any_stalled = true;
     }
     if (status::IsFailure(flushed)) {

@@ -141,6 +141,8 @@ class DseIOQueue final : public DseIOPeers {
   // 10 ms. Result: the flush result, 60 when the time-out ran out with
   // output left, or a failure.
   Status Route(DseMessage* message, std::int32_t timeout_ms);
+  // Route's queuing alone: nothing is written until the next flush.
+  Status Enqueue(DseMessage* message);
   // Reads every peer without blocking: the last failure (a lost peer gives
   // 0xA0000037), else 0. A peer with as much filed and unread as the bounds
   // above allow is left unread; with `keep` it is read on, and a message
@@ -199,6 +201,8 @@ class DseIOQueue final : public DseIOPeers {
   std::uint32_t HeldPeerCount() const { return held_peers_; }
   std::uint32_t HoldCount() const { return hold_count_; }
   std::uint32_t WaitingCount() const { return static_cast<std::uint32_t>(waiting_.size()); }
+  // Whether a peer's output lists still hold segments not yet written.
+  bool OutputWaiting() const;
   // Of a peer queue.
   std::uint32_t PeerNumber() const { return peer_number_; }
   bool Connected() const { return connected_ != 0; }

@@ -28,6 +28,9 @@ class DseMessageController {
   // line_counts[i] lines; the status of the last send (0 for no event).
   virtual Status PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
                             const std::uint32_t* line_counts, const char* const* const* lines) = 0;
+  // Whether output queued for a peer still waits for room on its
+  // connection: what is sent now goes out behind it.
+  virtual bool OutputWaiting() = 0;
 
  protected:
   ~DseMessageController() = default;

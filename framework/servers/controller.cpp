@@ -182,6 +182,10 @@ void DseController::EnterWorkingFolder(std::string folder) {
     EnterFolder("/");
   }
   text += "Defaulting to Directory <" + CurrentFolder() + ">";
+  // Said at once on standard error as well: whoever started the engine
+  // sees it whether or not its client shows the engine's lines.
+  std::fprintf(stderr, "vantor: %s\n", text.c_str());
+  std::fflush(stderr);
   deferred_.push_back({text, kBadWorkingFolder});
 }
 
@@ -388,11 +392,23 @@ void DseController::FailPending(std::uint32_t id, Status result) {
 Status DseController::PostEvents(std::uint32_t code, std::int32_t count,
                                  const std::uint32_t* values, const std::uint32_t* line_counts,
                                  const char* const* const* lines) {
+  if (count < 1) return status::kOk;
+  if (closing_ != 0 || ready_ == 0) return status::kGeneralFailure;
+  // All queued first and written in one flush: a connection that takes
+  // nothing pauses the poster once, not once for every event.
   Status last = status::kOk;
   for (std::int32_t i = 0; i < count; ++i) {
-    if (closing_ != 0) return status::kGeneralFailure;
-    DseMessage* event = DseMessage::MakeEvent(code, values[i], line_counts[i], lines[i]);
-    last = event != nullptr ? Send(event, 0, nullptr, nullptr, nullptr, -1) : DseMessage::kNoMemory;
+    std::unique_ptr<DseMessage> event(
+        DseMessage::MakeEvent(code, values[i], line_counts[i], lines[i]));
+    if (event == nullptr) {
+      last = DseMessage::kNoMemory;
+      continue;
+    }
+    last = event->PrepareSend(nullptr, nullptr, nullptr, -1);
+    if (status::IsSuccess(last)) last = io_->Enqueue(event.get());
   }
-  return last;
+  const Status flushed = io_->Flush();
+  return status::IsFailure(last) ? last : flushed;
 }
+
+bool DseController::OutputWaiting() { return io_ != nullptr && io_->OutputWaiting(); }

@@ -81,3 +81,8 @@ Status DsePostEvent(std::uint32_t code, std::int32_t count, const std::uint32_t*
   if (current_controller == nullptr) return status::kGeneralFailure;
   return current_controller->PostEvents(code, count, values, line_counts, lines);
 }
+
+bool DseOutputWaiting() {
+  assert(OnControllerThread());
+  return current_controller != nullptr && current_controller->OutputWaiting();
+}

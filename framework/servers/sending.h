@@ -39,3 +39,6 @@ Status DsePostEventText(std::uint32_t code, std::uint32_t value, const char* tex
 // Code 16 is a line of the client's message log.
 Status DsePostEvent(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
                     const std::uint32_t* line_counts, const char* const* const* lines);
+// Whether output for a peer still waits for room on its connection (false
+// without a controller).
+bool DseOutputWaiting();

@@ -61,10 +61,6 @@ struct SensWrapperContent {
 // IDA's rule: new iteration matrices once cj/cj_setup leaves [0.6, 1/0.6].
 constexpr double kSetUpBelow = 0.6;
 
-// Guards a run of steps that never reaches its target (a step size that
-// underflows against the target, say).
-constexpr long kMaxStepsPerCall = 5000000;
-
 // A group failure with bit 30 set (0xC0FE0002) is one the decomposition
 // will not get past by retrying: no smaller step helps.
 bool Fatal(Status s) { return status::IsSevere(s) || (s & 0xC0000000u) == 0xC0000000u; }
@@ -180,6 +176,8 @@ class Stepper final : public DynamicCore {
     inputs_at_end_.clear();
   }
   Status Advance(double target, double* reached);
+  // Says which bound ended the step after `steps` steps from `from`.
+  Status TooMuchWork(long steps, double from, double target);
   Status RestartOnMovedInputs();
   Status StartLeg();
   Status StartIda();
@@ -1244,6 +1242,17 @@ Status Stepper::IntegrateTo(double target, double* reached) {
   return st;
 }
 
+Status Stepper::TooMuchWork(long steps, double from, double target) {
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "The integrator took %ld steps from t = %.6g to t = %.6g without reaching t = "
+                "%.6g: Integration.MaxSteps (%ld) ends the step",
+                steps, from, tn_, target, static_cast<long>(s_.options_.Get(kOptionMaxSteps)));
+  const char* texts[] = {line};
+  if (s_.executive_) s_.executive_->PostSolverMessage(0, 1, texts, 0, nullptr);
+  return kStatusTooMuchWork;
+}
+
 Status Stepper::Advance(double target, double* reached) {
   if (leg_ && target < tn_ - hu_) return kStatusTargetBeforeStep;
   if (!leg_ && target < start_) return kStatusTargetBeforeStep;
@@ -1275,8 +1284,13 @@ Status Stepper::Advance(double target, double* reached) {
     if (Status st = PlaceAt(tn_); st != 0) return st;
     return EventBetween(start_, tn_, reached);
   }
+  // Guards a run of steps that never reaches its target (a solution that
+  // blows up, a step size that underflows against the target): the user's
+  // bound ends it with a line that names the bound.
+  const auto most = static_cast<long>(s_.options_.Get(kOptionMaxSteps));
+  const double from = tn_;
   for (long n = 0; tn_ < target; ++n) {
-    if (n >= kMaxStepsPerCall) return kStatusTooMuchWork;
+    if (n >= most) return TooMuchWork(n, from, target);
     const Status st = (method_ == Method::kEuler || method_ == Method::kRK4) ? StepFixed(target)
                                                                              : StepIda(target);
     if (st != 0) return st;

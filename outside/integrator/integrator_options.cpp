@@ -17,6 +17,7 @@ const outside::PublishedOption kOptions[] = {
     {"Nonlinear.MaxIter", 24, 24, kInt, 1, 1000000},
     {"Integrator", 30, 30, kInt, 1, 7},
     {"Tearing", 97, 97, kInt, 0, 3},
+    {"Integration.MaxSteps", 103, 103, kInt, 1, 2147483647.0},
     {"Integration.MaxOrder", 129, 129, kInt, 1, 5},
     {"Integration.RelErrorTol", 130, 130, kReal, 0, 1},
     {"Integration.AbsErrorTol", 131, 131, kReal, 0, 1},
@@ -60,6 +61,7 @@ OptionValues::OptionValues() {
   values_[24] = 100;
   values_[30] = 3;
   values_[97] = 0;
+  values_[103] = 100000;
   values_[129] = 5;
   values_[130] = values_[131] = values_[132] = values_[133] = 1e-5;
   values_[137] = 1;

@@ -9,6 +9,7 @@
 namespace integrator {
 
 inline constexpr std::uint32_t kOptionMaxIter = 24;
+inline constexpr std::uint32_t kOptionMaxSteps = 103;
 inline constexpr std::uint32_t kOptionIntegrator = 30;
 inline constexpr std::uint32_t kOptionTearing = 97;
 inline constexpr std::uint32_t kOptionMaxOrder = 129;

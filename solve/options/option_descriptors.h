@@ -38,7 +38,7 @@ using OptionChecker = std::int32_t (*)(const OptionDescriptor& row, const char* 
                                        std::int32_t type_code, std::int32_t* out);
 
 struct OptionDescriptor {
-  std::int64_t row;          // 0..197; 198 in the end row
+  std::int64_t row;          // 0..198; 199 in the end row
   const char* name;          // "" in the end row
   std::int32_t number;       // -1: no numbered value
   std::uint32_t wire_type;   // kOptionWire...
@@ -51,7 +51,7 @@ struct OptionDescriptor {
   std::uint64_t flags;
 };
 
-inline constexpr std::int32_t kOptionRowCount = 198;
+inline constexpr std::int32_t kOptionRowCount = 199;
 
 // The rows in order, followed by the end row.
 const OptionDescriptor* OptionDescriptors();

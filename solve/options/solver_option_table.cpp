@@ -94,6 +94,7 @@ constexpr NumberSpec kNumberSpecs[] = {
     {100, Kind::kInteger, false, false, true, 0.0, 3, nullptr},
     {101, Kind::kFlag, false, false, true, 0.0, 0, nullptr},
     {102, Kind::kInteger, false, false, true, 0.0, 5, nullptr},
+    {103, Kind::kInteger, false, false, false, 0.0, 100000, nullptr},
     {109, Kind::kReal, false, false, true, 0.1, 0, nullptr},
     {110, Kind::kReal, false, false, true, 0.001, 0, nullptr},
     {111, Kind::kInteger, true, true, true, 0.0, 0, nullptr},
@@ -170,8 +171,8 @@ constexpr NumberMask MaskOf(std::initializer_list<std::int32_t> numbers) {
 
 // Integration.StepSizeType (137) is read by the nonlinear proxies.
 constexpr NumberMask kIntGetter =
-    MaskOf({21, 24, 25, 29,  30,  31,  32,  36,  38,  55,  77,  78,  79,  80,  86, 91,
-            95, 97, 98, 100, 102, 112, 113, 117, 120, 122, 124, 127, 128, 137, 170});
+    MaskOf({21, 24, 25, 29,  30,  31,  32,  36,  38,  55,  77,  78,  79,  80,  86,  91,
+            95, 97, 98, 100, 102, 103, 112, 113, 117, 120, 122, 124, 127, 128, 137, 170});
 constexpr NumberMask kRealGetter =
     MaskOf({0,  1,  2,  3,  4,  7,  8,  9,  10, 11, 12,  13,  51,  53,  54,  56,  57, 74,
             75, 76, 87, 88, 89, 90, 92, 93, 94, 96, 109, 110, 114, 115, 116, 121, 156});

@@ -55,6 +55,7 @@ class FakeController : public DseMessageController {
     return status::kOk;
   }
   Status Poll() override { return 0; }
+  bool OutputWaiting() override { return false; }
   Status CancelRequest(std::uint32_t) override { return 21; }
   Status PostEvents(std::uint32_t, std::int32_t count, const std::uint32_t*, const std::uint32_t*,
                     const char* const* const*) override {

@@ -2,14 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <future>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "control/managers/subsystem_manager.h"
+#include "foundation/messages/su_repeats.h"
 #include "framework/messaging/message_controller.h"
 
 namespace {
@@ -31,6 +36,7 @@ class RecordingController : public DseMessageController {
     return 0;
   }
   Status Poll() override { return 0; }
+  bool OutputWaiting() override { return waiting; }
   Status CancelRequest(std::uint32_t) override { return 21; }
   Status PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
                     const std::uint32_t* line_counts, const char* const* const* lines) override {
@@ -42,6 +48,8 @@ class RecordingController : public DseMessageController {
 
   int posts = 0;
   std::vector<Event> events;
+  // Whether the connection is taken to have output waiting.
+  bool waiting = false;
 };
 
 std::string ReadAll(std::FILE* file) {
@@ -117,26 +125,163 @@ TEST(MessageCollector, RunThreadGroupsSurviveConcurrentSends) {
   RecordingController controller;
   SputMessageCollector collector;
   constexpr int kGroups = 10000;
+  std::atomic<bool> done{false};
   std::thread run([&] {
     for (int g = 0; g < kGroups; ++g) {
       const std::string tag = std::to_string(g);
       for (const char* part : {"a", "b", "c"}) collector.AddText((tag + part).c_str());
-      collector.EndGroup(static_cast<Status>(g));
+      collector.EndGroup(static_cast<Status>(g + 1));
     }
+    done = true;
   });
-  while (controller.events.size() < static_cast<std::size_t>(kGroups)) {
+  while (!done) {
     collector.SendGroups();
     std::this_thread::yield();
   }
   run.join();
-  collector.SendGroups();
+  while (collector.HeldBytes() > 0) collector.SendGroups();
+  // Each group arrives whole, in order, with its status.
   ASSERT_EQ(controller.events.size(), static_cast<std::size_t>(kGroups));
   for (int g = 0; g < kGroups; ++g) {
     const std::string tag = std::to_string(g);
     const auto& event = controller.events[g];
-    ASSERT_EQ(event.status, static_cast<Status>(g));
+    ASSERT_EQ(event.status, static_cast<Status>(g + 1));
     ASSERT_EQ(event.lines, (std::vector<std::string>{tag + "a", tag + "b", tag + "c"}));
   }
+}
+
+TEST(MessageCollector, NeighbouringGroupsOfOneStatusLeaveAsOneEvent) {
+  RecordingController controller;
+  SputMessageCollector collector;
+  const std::pair<const char*, Status> groups[] = {
+      {"a", 0}, {"b", 0}, {"c", 0x80000001u}, {"d", 0x80000001u}, {"e", 0}};
+  for (const auto& [text, status] : groups) {
+    collector.AddText(text);
+    collector.EndGroup(status);
+  }
+  collector.SendGroups();
+  ASSERT_EQ(controller.events.size(), 3u);
+  EXPECT_EQ(controller.events[0].lines, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(controller.events[1].status, 0x80000001u);
+  EXPECT_EQ(controller.events[1].lines, (std::vector<std::string>{"c", "d"}));
+  EXPECT_EQ(controller.events[2].lines, (std::vector<std::string>{"e"}));
+}
+
+TEST(MessageCollector, AGroupRepeatedWithinAStepIsSentOnceAndCountedAtItsEnd) {
+  RecordingController controller;
+  SputMessageCollector collector;
+  {
+    SuRepeatScope step;
+    for (int i = 0; i < 1000; ++i) {
+      collector.AddText("Indeterminate variable Model.y1 in equation Model.twice");
+      collector.EndGroup(0);
+      collector.AddGroup(0x80210251u, {"Group 1: Nonlinear solver failed."});
+    }
+  }
+  collector.AddGroup(0x80210251u, {"Group 1: Nonlinear solver failed."});
+  collector.SendGroups();
+  std::vector<std::string> lines;
+  for (const auto& event : controller.events)
+    lines.insert(lines.end(), event.lines.begin(), event.lines.end());
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{
+                "Indeterminate variable Model.y1 in equation Model.twice",
+                "Group 1: Nonlinear solver failed.",
+                "The report \"Indeterminate variable Model.y1 in equation Model.twice\" was "
+                "repeated 999 more times",
+                "The report \"Group 1: Nonlinear solver failed.\" was repeated 999 more times",
+                "Group 1: Nonlinear solver failed."}));
+}
+
+TEST(MessageCollector, WhileOutputWaitsGroupsAreHeldAndBeyondTheBoundDroppedAndCounted) {
+  RecordingController controller;
+  SputMessageCollector collector;
+  const std::string line(996, 'x');  // 1,000 bytes on the wire
+  auto add = [&](int groups) {
+    for (int g = 0; g < groups; ++g) collector.AddGroup(0, {line});
+  };
+  // A client that keeps up loses nothing, however many lines come at once;
+  // they leave a bounded part at a time.
+  const std::size_t kept = SputMessageCollector::kMostSentAtOnce / 1000;
+  add(300);
+  collector.SendGroups();
+  ASSERT_EQ(controller.events.size(), 1u);
+  EXPECT_EQ(controller.events[0].lines.size(), kept);
+  while (collector.HeldBytes() > 0) collector.SendGroups();
+  std::size_t lines = 0;
+  for (const auto& event : controller.events) lines += event.lines.size();
+  EXPECT_EQ(lines, 300u);
+  controller.events.clear();
+  controller.posts = 0;
+
+  controller.waiting = true;
+  add(1);
+  EXPECT_EQ(collector.SendGroups(), 0u);
+  EXPECT_EQ(controller.posts, 0) << "held while output waits";
+  add(299);
+  EXPECT_EQ(collector.HeldBytes(), SputMessageCollector::kMostHeldWhileWaiting / 1000 * 1000);
+  controller.waiting = false;
+  collector.SendGroups();
+  ASSERT_EQ(controller.events.size(), 1u);
+  const std::vector<std::string>& sent = controller.events[0].lines;
+  ASSERT_EQ(sent.size(), kept + 1);
+  EXPECT_EQ(sent.back(), std::to_string(300 - kept) +
+                             " message lines were dropped: they came faster than the client took "
+                             "them");
+  EXPECT_EQ(collector.HeldBytes(), 0u);
+  // Sent at once, ahead of what follows, whether or not output waits.
+  controller.waiting = true;
+  add(200);
+  collector.SendGroupsNow();
+  ASSERT_EQ(controller.events.size(), 2u);
+  EXPECT_EQ(controller.events[1].lines.size(), 200u);
+}
+
+// A dialog nobody reads blocks only the thread that prints into it.
+TEST(MessageCollector, ADialogThatTakesNothingLeavesTheCollectorFree) {
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  std::FILE* dialog = ::fdopen(ends[1], "w");
+  ASSERT_NE(dialog, nullptr);
+  SimMasterManager master;
+  SetMasterManager(&master);
+  {
+    RecordingController controller;
+    SputMessageCollector collector(dialog);
+    const std::string line(200, 'e');
+    std::atomic<int> printed{0};
+    std::thread run([&] {
+      // Far more than a pipe holds.
+      for (int g = 0; g < 4000; ++g) {
+        collector.AddGroup(0x80000001u, {line + std::to_string(g)});
+        ++printed;
+      }
+    });
+    // Wait until the run thread is stuck in the full pipe.
+    int seen = -1;
+    while (seen != printed.load()) {
+      seen = printed.load();
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    // The server thread's calls take the collector's lock.
+    auto counted = std::async(std::launch::async, [&] { return collector.GroupCount(); });
+    const bool free = counted.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    std::thread drain([&] {
+      char buffer[4096];
+      while (::read(ends[0], buffer, sizeof buffer) > 0) {
+      }
+    });
+    run.join();
+    EXPECT_TRUE(free);
+    EXPECT_GT(counted.get(), 0);
+    collector.SendGroupsNow();
+    EXPECT_EQ(controller.events.size(), 1u);
+    EXPECT_EQ(controller.events[0].lines.size(), 4000u);
+    std::fclose(dialog);
+    drain.join();
+  }
+  ::close(ends[0]);
+  SetMasterManager(nullptr);
 }
 
 // A post that waits for another thread to print: it may not find the

@@ -285,6 +285,7 @@ class QuietController : public DseMessageController {
     return 0;
   }
   Status Poll() override { return 0; }
+  bool OutputWaiting() override { return false; }
   Status CancelRequest(std::uint32_t) override { return 21; }
   Status PostEvents(std::uint32_t, std::int32_t, const std::uint32_t*, const std::uint32_t* counts,
                     const char* const* const* lines) override {

@@ -372,6 +372,7 @@ class RefusingController : public DseMessageController {
     return 0x80000001u;
   }
   Status Poll() override { return 0; }
+  bool OutputWaiting() override { return false; }
   Status CancelRequest(std::uint32_t) override { return 21; }
   Status PostEvents(std::uint32_t, std::int32_t, const std::uint32_t*, const std::uint32_t*,
                     const char* const* const*) override {

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "fake_connection.h"
 #include "framework/connections/io_status.h"
@@ -191,6 +194,47 @@ TEST_F(ControllerTest, ABadWorkingFolderIsToldAtTheFirstPollThatCanPostIt) {
   controller_->SetClosing(false);
   controller_->Poll();
   EXPECT_EQ(controller_->DeferredLineCount(), 0u);
+}
+
+// Events posted together are queued together and written in one flush: a
+// client that takes nothing holds up the poster once, not once an event.
+// What waits is said, and goes out in order once the client takes bytes.
+TEST_F(ControllerTest, EventsPostedTogetherWaitOnceForAClientThatTakesNothing) {
+  SetUpChild();
+  Connect();
+  wire_->write_plan = [](std::uint32_t) { return 0u; };
+  constexpr int kEvents = 30;
+  std::vector<std::string> texts;
+  for (int i = 0; i < kEvents; ++i) texts.push_back("line " + std::to_string(i));
+  std::vector<const char*> one_line(kEvents);
+  std::vector<const char* const*> lines(kEvents);
+  for (int i = 0; i < kEvents; ++i) {
+    one_line[static_cast<std::size_t>(i)] = texts[static_cast<std::size_t>(i)].c_str();
+    lines[static_cast<std::size_t>(i)] = &one_line[static_cast<std::size_t>(i)];
+  }
+  const std::vector<std::uint32_t> values(kEvents, 0);
+  const std::vector<std::uint32_t> counts(kEvents, 1);
+  EXPECT_FALSE(controller_->OutputWaiting());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(controller_->PostEvents(16, kEvents, values.data(), counts.data(), lines.data()),
+            DseIOQueue::kOutputLeft);
+  // One pause is 100 ms; one for each event would be three seconds.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_TRUE(controller_->OutputWaiting());
+  wire_->write_plan = nullptr;
+  std::vector<MessagePtr> written;
+  for (MessagePtr& m : Round()) {
+    // Between the hold and release notices of a long queue.
+    if (m->type == DseMessage::kEventType) written.push_back(std::move(m));
+  }
+  EXPECT_FALSE(controller_->OutputWaiting());
+  ASSERT_EQ(written.size(), static_cast<std::size_t>(kEvents));
+  for (int i = 0; i < kEvents; ++i) {
+    const Bytes body = Data(*written[static_cast<std::size_t>(i)]);
+    const std::string text(body.end() - static_cast<std::ptrdiff_t>(texts[i].size() + 1),
+                           body.end() - 1);
+    EXPECT_EQ(text, texts[static_cast<std::size_t>(i)]);
+  }
 }
 
 // What the client tests do not reach: replies that keep a request, id-path

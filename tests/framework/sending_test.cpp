@@ -34,6 +34,7 @@ class StandInController : public DseMessageController {
     if (on_poll) on_poll();
     return 0;
   }
+  bool OutputWaiting() override { return false; }
   Status CancelRequest(std::uint32_t id) override {
     cancelled.push_back(id);
     return pending.erase(id) != 0 ? 0 : 21;

@@ -870,6 +870,35 @@ TEST_F(IntegratorDynamic, MaximumStepSizeBoundsTheSteps) {
   EXPECT_NEAR(Of(p.m, p.x), std::exp(-7.0), 1e-5);
 }
 
+// Integration.MaxSteps bounds the steps one call may take: the call ends
+// where they led, with a line that names the bound, and the next call goes
+// on from there.
+TEST_F(IntegratorDynamic, TheStepBoundEndsACallThatNeedsMoreAndTheNextGoesOn) {
+  constexpr Status kTooMuchWork = 0x80FF000Du;
+  Decay p;
+  SetInt(30, 4);
+  Set(141, 0.1);
+  SetInt(103, 40);
+  EXPECT_NE(server_->SetOption(103, IntValue(0)), 0u);
+  Start(&p.m);
+  EXPECT_EQ(To(10.0), kTooMuchWork);
+  EXPECT_EQ(Steps(), 40u);
+  const double stopped = p.m.time;
+  EXPECT_GT(stopped, 0.5);
+  EXPECT_LE(stopped, 4.0 + 1e-12);
+  EXPECT_NEAR(Of(p.m, p.x), std::exp(-Decay::k * stopped), 1e-4);
+  ASSERT_EQ(exec_->messages.size(), 1u);
+  const std::string& said = exec_->messages[0];
+  EXPECT_EQ(said.rfind("The integrator took 40 steps from t = 0 to t = ", 0), 0u) << said;
+  EXPECT_NE(said.find("without reaching t = 10: Integration.MaxSteps (40) ends the step"),
+            std::string::npos)
+      << said;
+  SetInt(103, 1000);
+  ASSERT_EQ(To(10.0), 0u);
+  EXPECT_GE(Steps(), 100u);
+  EXPECT_NEAR(Of(p.m, p.x), std::exp(-7.0), 1e-5);
+}
+
 class FixedStep : public IntegratorDynamic {
  protected:
   double ErrorAt1(std::int32_t method, double h) {

@@ -211,7 +211,7 @@ TEST_F(IntegratorServer, OptionsArePublishedAndReceived) {
     }
   }
   e->Release();
-  std::vector<std::uint32_t> expected{24, 30, 97};
+  std::vector<std::uint32_t> expected{24, 30, 97, 103};
   for (std::uint32_t n = 129; n <= 150; ++n) expected.push_back(n);
   expected.push_back(156);
   expected.push_back(169);

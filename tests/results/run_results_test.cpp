@@ -62,6 +62,7 @@ class QuietController : public DseMessageController {
     }
     return 0;
   }
+  bool OutputWaiting() override { return false; }
   Status CancelRequest(std::uint32_t) override {
     ++cancelled;
     return 21;

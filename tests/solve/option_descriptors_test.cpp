@@ -84,6 +84,8 @@ TEST(OptionDescriptors, CheckersHonourBoundsChoicesAndTypes) {
       {"Nonlinear.Method", "Mixed Newton", 5, kOptionAccepted, 3},
       {"Nonlinear.Method", "3", 2, kOptionWrongType, -1},
       {"Nonlinear.Method", "3", 5, kOptionNotRecognised, -1},
+      {"Integration.MaxSteps", "0", 2, kOptionOutOfBounds, 0},
+      {"Integration.MaxSteps", "2147483647", 2, kOptionAccepted, 2147483647},
       {"Feasopt.MaxEval", "0", 2, kOptionOutOfBounds, 0},
       {"Feasopt.MaxEval", "+1", 2, kOptionAccepted, 1},
       {"Nonlinear.MaxIter", "12x", 2, kOptionNotRecognised, -1},

@@ -21,20 +21,21 @@ TEST(SolverOptionTable, FreshTableDefaultsAndGetterNumberSets) {
     std::int32_t integer;
     bool flag;
   } cases[] = {
-      {0, 1e-5, 0, false},                           // EqnTol: a real only
-      {20, 0.0, 0, false},                           // SLU.PivotTol has no getter
-      {30, 0.0, 3, false},                           // Integrator
-      {97, 0.0, 0, false},                           // Tearing starts off, not at its default text
-      {123, 0.0, 0, false},                          // SyncSteps: no getter
-      {36, 0.0, 0, false},                           // ConvCrit: an integer, not a flag
-      {168, 0.0, 0, true},                           // ListEquivalenceVariables
-      {111, 0.0, 0, false},                          // Compression starts off
-      {155, 0.0, 0, true},                           // UseSavedSnapshotOnLoad: 1, not FALSE
-      {153, 0.0, 0, true},                           // MultipleGroup
-      {171, 0.0, 0, true},                           // EnableRefineIter: starts at its default text
-      {121, 1e-4, 0, false},                         // LogLikelihood.SolTol likewise
-      {122, 0.0, 100, false}, {167, 0.0, 0, false},  // NLASolver holds nothing
-      {-1, 0.0, 0, false},    {172, 0.0, 0, false},
+      {0, 1e-5, 0, false},        // EqnTol: a real only
+      {20, 0.0, 0, false},        // SLU.PivotTol has no getter
+      {30, 0.0, 3, false},        // Integrator
+      {97, 0.0, 0, false},        // Tearing starts off, not at its default text
+      {123, 0.0, 0, false},       // SyncSteps: no getter
+      {36, 0.0, 0, false},        // ConvCrit: an integer, not a flag
+      {168, 0.0, 0, true},        // ListEquivalenceVariables
+      {111, 0.0, 0, false},       // Compression starts off
+      {155, 0.0, 0, true},        // UseSavedSnapshotOnLoad: 1, not FALSE
+      {153, 0.0, 0, true},        // MultipleGroup
+      {171, 0.0, 0, true},        // EnableRefineIter: starts at its default text
+      {121, 1e-4, 0, false},      // LogLikelihood.SolTol likewise
+      {103, 0.0, 100000, false},  // Integration.MaxSteps
+      {122, 0.0, 100, false},    {167, 0.0, 0, false},  // NLASolver holds nothing
+      {-1, 0.0, 0, false},       {172, 0.0, 0, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(table.GetReal(c.number), c.real) << c.number;

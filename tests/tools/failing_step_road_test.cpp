@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/tools/engine_road_fixture.h"
+#include "tests/tools/failing_models.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
 #include "tools/road.h"
@@ -21,21 +22,10 @@ using engineroad::ModelVariable;
 using modelwriter::Add;
 using modelwriter::Mul;
 using modelwriter::Real;
-using modelwriter::Sqrt;
 using modelwriter::Sub;
 using modelwriter::Var;
 using modelwriter::Writer;
 using vantor_client::MakeCommand;
-
-// x' = -1 from x(0) = 1, and y = SQRT(x): past t = 1 the root cannot be
-// taken.
-void RootOfAFallingState(Writer& w) {
-  w.List(4);
-  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1.0, 32);
-  ModelVariable(w, modelwriter::kRealVariable, 2, ".y", 1.0, 1);
-  ModelEquation(w, 10, ".rate", Add(Var(0), Real(1.0)), {{2, 1, 1}});
-  ModelEquation(w, 11, ".root", Sub(Var(0), Sqrt(Var(1))), {{2, 2}, {2, 1}});
-}
 
 // x' = -1 from x(0) = 1, and y^2 = x: past t = 1 no y satisfies it.
 void SquareOfAFallingState(Writer& w) {
@@ -88,7 +78,7 @@ std::string Joined(const std::vector<std::string>& lines) {
 // Every evaluation of the root past t = 1 fails: the report used to come
 // 321 times, seven lines each. Now once, and its repeats once with a count.
 TEST_F(FailingStepRoad, AFailingStepTellsEachReportOnceWithItsCount) {
-  ASSERT_TRUE(Start(RootOfAFallingState)) << Failure() << Events();
+  ASSERT_TRUE(Start(failingmodels::RootOfAFallingState)) << Failure() << Events();
   std::vector<std::string> lines;
   ASSERT_TRUE(FailingStep(&lines)) << Failure() << Events();
   EXPECT_LE(lines.size(), 16u) << Joined(lines);

@@ -29,7 +29,8 @@ using vantor_client::MakeCommand;
 using Clock = std::chrono::steady_clock;
 
 constexpr Status kEnding = 0x00320024u;
-// The communication interval: the step to it never ends by itself.
+// The communication interval: the step to it, with no bound on its steps
+// (Integration.MaxSteps), never ends by itself.
 constexpr double kFar = 1e8;
 constexpr Status kNoReplyRequest = 0x00320027u;
 // The engine's exit code when its client has gone (0xA0000037).
@@ -66,8 +67,9 @@ class StopRoad : public EngineRoad {
     engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
     if (!StartEngine(engine, "Stop") ||
         !road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {kFar}), "command 32", 0) ||
-        !IntOption(29, 4) || !IntOption(30, 4) || !IntOption(24, 2) || !Load(Robertson) ||
-        !BeginRun() || !road_->Expect(MakeCommand(kProblemService, 10), "the initialisation", 0) ||
+        !IntOption(29, 4) || !IntOption(30, 4) || !IntOption(24, 2) ||
+        !IntOption(103, 2147483647) || !Load(Robertson) || !BeginRun() ||
+        !road_->Expect(MakeCommand(kProblemService, 10), "the initialisation", 0) ||
         !road_->WaitStep(0.0, "the initialisation") ||
         !road_->Expect(MakeCommand(kProblemService, 10), "the step", 0))
       return false;

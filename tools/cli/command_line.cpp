@@ -14,8 +14,9 @@ const char* const kUsage =
     "Usage: vantor-client [--tcp] [--timeout=MS] [--arg=ITEM]... ENGINE STEP...\n"
     "       vantor-client --help\n"
     "Starts ENGINE as child 1 (over the named-pipe pair in $VANTOR_PIPE_DIR, or TCP\n"
-    "on loopback with --tcp; --arg adds a name=value item to its command line) and\n"
-    "runs the steps:\n"
+    "on loopback with --tcp; --arg adds a name=value item to its command line, such\n"
+    "as -DefDir=FOLDER, but not -ChildNo, -ParentNode or -SessionId, which the client\n"
+    "gives) and runs the steps:\n"
     "  request TYPE HEX                 a request whose body is the hex bytes\n"
     "  command TYPE NUMBER [INTEGER | text:TEXT]...\n"
     "                                   a command with integers and texts\n"
@@ -26,7 +27,8 @@ const char* const kUsage =
     "                                   1e11 in FOLDER (alone): the values against the\n"
     "                                   published reference\n"
     "Replies, statuses, event lines and notifications are printed as they come;\n"
-    "at the end the connection is closed and the engine's exit code printed.\n"
+    "at the end the connection is closed (after command 2, once the engine has\n"
+    "ended) and the engine's exit code printed.\n"
     "Starting, the handshake and every wait give up after MS milliseconds\n"
     "(--timeout, 10000 by default). Exit status: 0 when every step was answered,\n"
     "1 when the engine failed to start or to answer, 2 for a bad command line.\n";
@@ -162,6 +164,14 @@ int ReadOptions(const std::vector<std::string>& words, std::size_t* at,
       const std::size_t equals = item.find('=');
       if (equals == std::string::npos || equals == 0) {
         Refuse("--arg", item, "a name=value item");
+        return 2;
+      }
+      // The items that tie the engine to this client: another value would
+      // leave the client waiting for an engine that listens elsewhere.
+      const std::string name = item.substr(0, equals);
+      if (name == "-ChildNo" || name == "-ParentNode" || name == "-SessionId") {
+        std::fprintf(stderr, "vantor-client: --arg \"%s\" is refused: the client gives %s itself\n",
+                     item.c_str(), name.c_str());
         return 2;
       }
       options->arguments.push_back(item);

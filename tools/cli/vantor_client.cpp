@@ -60,11 +60,14 @@ void PrintNews(vantor_client::Client& client) {
   std::fflush(stdout);
 }
 
+// The status of a request that ends the engine (command 2).
+constexpr Status kEngineEnds = 0x00320024u;
+
 // Sends the request and prints its outcome, labelled "request ID on service
 // TYPE" or "command NUMBER (id ID) on service TYPE"; false when it was not
-// answered.
+// answered. *answered is the status of the answer.
 bool Exchange(vantor_client::Client& client, std::unique_ptr<vantor_client::Request> request,
-              const std::string& command, std::uint32_t timeout_ms) {
+              const std::string& command, std::uint32_t timeout_ms, Status* answered) {
   const std::uint32_t type = request->type;
   std::uint32_t id = 0;
   const Status sent = client.Send(std::move(request), &id);
@@ -98,23 +101,24 @@ bool Exchange(vantor_client::Client& client, std::unique_ptr<vantor_client::Requ
     std::printf("reply to %s: %s %s\n", label.c_str(), Show(reply.body).c_str(),
                 Header(reply).c_str());
   }
-  std::printf("status of %s: %s\n", label.c_str(),
-              StatusWithMeaning(client.Find(id)->status).c_str());
+  *answered = client.Find(id)->status;
+  std::printf("status of %s: %s\n", label.c_str(), StatusWithMeaning(*answered).c_str());
   client.Forget(id);
   return true;
 }
 
-bool Run(vantor_client::Client& client, const vantor_cli::Step& step, std::uint32_t timeout_ms) {
+bool Run(vantor_client::Client& client, const vantor_cli::Step& step, std::uint32_t timeout_ms,
+         Status* answered) {
   switch (step.kind) {
     case vantor_cli::Step::kRequest: {
       auto request = std::make_unique<vantor_client::Request>(step.type);
       for (std::uint8_t byte : step.body) request->PutUInt8(byte);
-      return Exchange(client, std::move(request), "", timeout_ms);
+      return Exchange(client, std::move(request), "", timeout_ms, answered);
     }
     case vantor_cli::Step::kCommand:
       return Exchange(
           client, vantor_client::MakeCommand(step.type, step.number, step.integers, {}, step.texts),
-          "command " + std::to_string(step.number), timeout_ms);
+          "command " + std::to_string(step.number), timeout_ms, answered);
     case vantor_cli::Step::kFirstOrder:
     case vantor_cli::Step::kRobertson:
       return false;
@@ -260,10 +264,19 @@ int main(int argc, char** argv) {
     return 1;
   }
   bool good = true;
+  bool ending = false;
   for (const vantor_cli::Step& step : line.steps) {
-    good = Run(*client, step, options.timeout_ms);
+    Status answered = 0;
+    good = Run(*client, step, options.timeout_ms, &answered);
+    ending = ending || (good && answered == kEngineEnds);
     PrintNews(*client);
     if (!good) break;
+  }
+  // An engine told to end ends by itself (exit code 0); closing first would
+  // end it as one whose client is gone.
+  if (ending) {
+    client->WaitFor([&] { return client->PeerLost(); });
+    PrintNews(*client);
   }
   int exit_code = -1;
   const Status closed = client->Close(&exit_code);

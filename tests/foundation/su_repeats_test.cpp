@@ -1,0 +1,89 @@
+#include "foundation/messages/su_repeats.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/capture_sink.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+TEST(SuRepeats, WithoutAScopeEveryReportIsTold) {
+  testsupport::CaptureSink sink;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(SuTellLines({"Group 1: Nonlinear solver failed."}));
+    EXPECT_TRUE(SuTellReport("key", "line"));
+  }
+  EXPECT_TRUE(sink.lines().empty());
+}
+
+TEST(SuRepeats, AScopeTellsEachGroupOnceAndItsCountAtTheEnd) {
+  testsupport::CaptureSink sink;
+  {
+    SuRepeatScope step;
+    const Lines two = {"Indeterminate variable y in equation e", "second line"};
+    EXPECT_TRUE(SuTellLines(two));
+    EXPECT_TRUE(SuTellLines({"Warning: linear group 4 is indeterminate"}));
+    for (int i = 0; i < 5; ++i) {
+      EXPECT_FALSE(SuTellLines(two));
+      EXPECT_FALSE(SuTellLines({"Warning: linear group 4 is indeterminate"}));
+    }
+    // A group differing in any line is another report, and so is one that
+    // is only its first line.
+    EXPECT_TRUE(SuTellLines({"Indeterminate variable y in equation e", "other"}));
+    EXPECT_TRUE(SuTellLines({"Indeterminate variable y in equation e"}));
+    EXPECT_TRUE(SuTellLines({}));
+    EXPECT_TRUE(SuTellLines({}));
+    EXPECT_TRUE(sink.lines().empty());
+  }
+  EXPECT_EQ(
+      sink.lines(),
+      (Lines{"The report \"Indeterminate variable y in equation e\" was repeated 5 more times",
+             "The report \"Warning: linear group 4 is indeterminate\" was repeated 5 more "
+             "times"}));
+  // The next step starts afresh.
+  SuRepeatScope next;
+  EXPECT_TRUE(SuTellLines({"Warning: linear group 4 is indeterminate"}));
+}
+
+TEST(SuRepeats, GroupKeysNeverMeetReportKeysAndInnerScopesDoNotTell) {
+  testsupport::CaptureSink sink;
+  {
+    SuRepeatScope outer;
+    {
+      SuRepeatScope inner;
+      // A caller that keys its report by its first line, and the collector
+      // that then sees the whole group with that line: both are told.
+      EXPECT_TRUE(SuTellReport("Evaluation error in explicit group 2",
+                               "Evaluation error in explicit group 2"));
+      EXPECT_TRUE(SuTellLines({"Evaluation error in explicit group 2"}));
+      EXPECT_FALSE(SuTellReport("Evaluation error in explicit group 2",
+                                "Evaluation error in explicit group 2"));
+    }
+    EXPECT_TRUE(sink.lines().empty()) << "the outer scope counts on";
+    EXPECT_FALSE(SuTellLines({"Evaluation error in explicit group 2"}));
+  }
+  EXPECT_EQ(sink.lines(),
+            (Lines{"The report \"Evaluation error in explicit group 2\" was repeated 1 more times",
+                   "The report \"Evaluation error in explicit group 2\" was repeated 1 more "
+                   "times"}));
+}
+
+TEST(SuRepeats, AFloodOfDifferentReportsIsToldBeyondTheKeysAScopeKeeps) {
+  testsupport::CaptureSink sink;
+  {
+    SuRepeatScope step;
+    for (std::size_t i = 0; i < SuRepeatScope::kMostKeys; ++i) {
+      ASSERT_TRUE(SuTellLines({"residual " + std::to_string(i)}));
+    }
+    // Not remembered, so told every time.
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(SuTellLines({"one more"}));
+    EXPECT_FALSE(SuTellLines({"residual 0"}));
+  }
+  EXPECT_EQ(sink.lines(), (Lines{"The report \"residual 0\" was repeated 1 more times"}));
+}
+
+}  // namespace

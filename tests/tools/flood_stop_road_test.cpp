@@ -1,0 +1,147 @@
+// Stopping a run whose lines flood a client that reads slowly, through the
+// real engine: a step that grinds on with an indeterminate linear group at
+// every corrector attempt, and no bound on its steps. Command 2 is answered
+// within a second and the engine ends with 0; a client that closes ends the
+// engine with its usual code. What the client does not take in time is
+// dropped, and counted.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "tests/tools/engine_road_fixture.h"
+#include "tests/tools/failing_models.h"
+#include "tools/client.h"
+#include "tools/model_writer/model_writer.h"
+#include "tools/road.h"
+
+namespace floodstop {
+
+using engineroad::EngineRoad;
+using engineroad::kProblemService;
+using vantor_client::MakeCommand;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr std::int32_t kNoBound = 2147483647;
+// The engine's exit code when its client has gone (0xA0000037).
+constexpr int kPeerGoneExit = 0x37;
+// How often the slow client reads.
+constexpr milliseconds kReadEvery{200};
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kSlower = 4;
+#else
+constexpr int kSlower = 1;
+#endif
+// A second for the answer to command 2 (more where sanitizers slow the
+// engine down).
+constexpr milliseconds kAnswerBound{1000 * kSlower};
+
+class FloodStopRoad : public EngineRoad {
+ protected:
+  // The step to 1e8 under way at the print level, its first line read.
+  bool StartTheFlood(std::uint32_t print_level) {
+    vantor_client::EngineOptions engine = Engine();
+    engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
+    if (!StartEngine(engine, "Flood") ||
+        !road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {1e8}), "command 32", 0) ||
+        !IntOption(29, 4) || !IntOption(30, 4) || !IntOption(103, kNoBound) ||
+        !IntOption(31, print_level) || !Load(failingmodels::StalledGroup) || !BeginRun() ||
+        !road_->Expect(MakeCommand(kProblemService, 10), "the initialisation", 0) ||
+        !road_->WaitStep(0.0, "the initialisation") ||
+        !road_->Expect(MakeCommand(kProblemService, 10), "the step", 0))
+      return false;
+    return ReadSlowly(milliseconds(10000 * kSlower),
+                      [&] { return Said("Integrating from 0 to"); }) ||
+           Fail("the step did not begin");
+  }
+
+  // Reads once every kReadEvery until done() or the time is up; false when
+  // it is up.
+  bool ReadSlowly(milliseconds most, const std::function<bool()>& done) {
+    const auto until = Clock::now() + most;
+    while (Clock::now() < until) {
+      client_->Poll();
+      road_->Collect();
+      if (done()) return true;
+      if (client_->PeerLost()) return false;
+      std::this_thread::sleep_for(kReadEvery);
+    }
+    return false;
+  }
+
+  bool Said(const std::string& text) const {
+    for (const std::string& line : run_.events) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  // Command 2 read slowly: answered "the engine ends" within the bound.
+  bool StopInTime() {
+    std::uint32_t id = 0;
+    if (status::IsFailure(client_->Send(MakeCommand(kProblemService, 2), &id)))
+      return Fail("command 2: not sent");
+    const auto sent = Clock::now();
+    ReadSlowly(milliseconds(30000), [&] { return client_->Find(id)->complete; });
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - sent);
+    RecordProperty("command_2_ms", std::to_string(took.count()));
+    if (!client_->Find(id)->complete) return Fail("command 2: no answer");
+    const Status result = client_->Find(id)->status;
+    client_->Forget(id);
+    if (result != engineroad::kEnding) return Fail("command 2: " + vantor_scenario::Hex(result));
+    if (took > kAnswerBound)
+      return Fail("command 2: answered after " + std::to_string(took.count()) + " ms");
+    return true;
+  }
+
+  // Read slowly until the engine has gone, then its exit code.
+  int ExitCode() {
+    ReadSlowly(milliseconds(30000), [&] { return client_->PeerLost(); });
+    int exit_code = -1;
+    client_->Close(&exit_code);
+    client_.reset();
+    return exit_code;
+  }
+};
+
+TEST_F(FloodStopRoad, CommandTwoIsAnsweredWithinASecondWhileAStalledStepFloodsASlowReader) {
+  ASSERT_TRUE(StartTheFlood(2)) << Failure() << Events();
+  ASSERT_FALSE(ReadSlowly(milliseconds(1500), [&] { return Said("The report"); }))
+      << "the step ended by itself";
+  ASSERT_TRUE(StopInTime()) << Failure();
+  // The group's two lines, once each.
+  int warnings = 0;
+  for (const std::string& line : run_.events)
+    warnings += line.rfind("Warning: linear group", 0) == 0;
+  EXPECT_EQ(warnings, 1) << Events();
+  EXPECT_EQ(ExitCode(), 0) << Events();
+}
+
+// At print level 5 every corrector attempt prints its group's values: lines
+// that differ each time, more than any client could read.
+TEST_F(FloodStopRoad, CommandTwoIsAnsweredWithinASecondWhenEveryLineDiffers) {
+  ASSERT_TRUE(StartTheFlood(5)) << Failure() << Events();
+  // A client busy elsewhere for a while, then reading slowly.
+  std::this_thread::sleep_for(milliseconds(2000));
+  ReadSlowly(milliseconds(1000), [] { return false; });
+  ASSERT_TRUE(StopInTime()) << Failure();
+  EXPECT_EQ(ExitCode(), 0);
+  EXPECT_TRUE(Said("message lines were dropped: they came faster than the client took them"));
+}
+
+TEST_F(FloodStopRoad, AClientThatClosesDuringTheFloodEndsTheEngineWithItsUsualCode) {
+  ASSERT_TRUE(StartTheFlood(5)) << Failure() << Events();
+  std::this_thread::sleep_for(milliseconds(1000));
+  const auto closed = Clock::now();
+  int exit_code = -1;
+  // Not killed: the engine ends by itself.
+  EXPECT_EQ(client_->Close(&exit_code), 0u);
+  client_.reset();
+  EXPECT_EQ(exit_code, kPeerGoneExit);
+  EXPECT_LE(Clock::now() - closed, milliseconds(3000 * kSlower));
+}
+
+}  // namespace floodstop

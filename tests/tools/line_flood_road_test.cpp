@@ -1,0 +1,177 @@
+// Dynamic steps that fail by doing the same thing over and over, through
+// the real engine at the default print level: a solution that blows up
+// (every solve fails) and a step that grinds on with an indeterminate linear
+// group at every corrector attempt. Each repeated line is told once with its
+// count, and Integration.MaxSteps ends the step with a line naming it.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/tools/engine_road_fixture.h"
+#include "tests/tools/failing_models.h"
+#include "tools/client.h"
+#include "tools/model_writer/model_writer.h"
+#include "tools/road.h"
+
+namespace lineflood {
+
+using engineroad::EngineRoad;
+using engineroad::kProblemService;
+using engineroad::ModelEquation;
+using engineroad::ModelVariable;
+using modelwriter::Mul;
+using modelwriter::Sub;
+using modelwriter::Var;
+using modelwriter::Writer;
+using vantor_client::MakeCommand;
+
+constexpr std::uint16_t kMaxSteps = 103;
+// At most "a few dozen" lines for a failing step.
+constexpr std::size_t kMostLines = 30;
+
+// x' = x^2 from 1e6: x = 1 / (1e-6 - t) blows up at t = 1e-6.
+void BlowUp(Writer& w) {
+  w.List(2);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1e6, 32);
+  ModelEquation(w, 10, ".rate", Sub(Var(0), Mul(Var(1), Var(1))), {{2, 1, 1}, {2, 1}});
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string all;
+  for (const std::string& line : lines) all += line + "\n";
+  return all;
+}
+
+// How often the line was told, and the count its repeats were given (-1
+// without a count line).
+struct Told {
+  int times = 0;
+  long repeats = -1;
+};
+
+Told Count(const std::vector<std::string>& lines, const std::string& line) {
+  Told told;
+  const std::string counted = "The report \"" + line + "\" was repeated ";
+  for (const std::string& l : lines) {
+    if (l == line) ++told.times;
+    if (l.rfind(counted, 0) == 0) told.repeats = std::stol(l.substr(counted.size()));
+  }
+  return told;
+}
+
+// The line that names the bound, or "".
+std::string BoundLine(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) {
+    if (line.find("Integration.MaxSteps") != std::string::npos) return line;
+  }
+  return "";
+}
+
+class LineFloodRoad : public EngineRoad {
+ protected:
+  // Dynamic mode at the default print level, the step bound given, the
+  // model initialised at t = 0.
+  bool Start(const std::function<void(Writer&)>& model, double interval, std::int32_t bound) {
+    vantor_client::EngineOptions engine = Engine();
+    engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
+    return StartEngine(engine, "Flood") &&
+           road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {interval}), "command 32",
+                         0) &&
+           IntOption(30, 4) && IntOption(29, 4) && IntOption(kMaxSteps, bound) && Load(model) &&
+           BeginRun() && road_->Expect(MakeCommand(kProblemService, 10), "the initialisation", 0) &&
+           road_->WaitStep(0.0, "the initialisation");
+  }
+
+  // A step that fails: the lines it posted, all there when the notice that
+  // it ended is, and the time it reached.
+  bool FailingStep(std::vector<std::string>* lines, double* reached) {
+    road_->Collect();
+    const std::size_t before = run_.events.size();
+    if (!road_->Expect(MakeCommand(kProblemService, 10), "the step", 0)) return false;
+    bool started = false;
+    bool failed = false;
+    if (!road_->WaitNotice(
+            [&](const vantor_scenario::Notification& n) {
+              const bool running = (n.bits & vantor_scenario::kRunningBit) != 0;
+              failed = (n.bits & vantor_scenario::kRunFailedBit) != 0;
+              if (running && !failed) started = true;
+              return started && !running;
+            },
+            "the step"))
+      return false;
+    lines->assign(run_.events.begin() + static_cast<std::ptrdiff_t>(before), run_.events.end());
+    *reached = road_->Last().time;
+    return failed || Fail("the step did not fail");
+  }
+};
+
+TEST_F(LineFloodRoad, ABlowUpTellsItsFailedSolveOnceAndEndsAtTheStepBound) {
+  ASSERT_TRUE(Start(BlowUp, 1.0, 20000)) << Failure() << Events();
+  std::vector<std::string> lines;
+  double reached = 0.0;
+  ASSERT_TRUE(FailingStep(&lines, &reached)) << Failure() << Events();
+  EXPECT_LE(lines.size(), kMostLines) << Joined(lines);
+  // Every step of the 20,000 failed a solve first: told once, counted.
+  const Told failed = Count(lines, "Group 1: Nonlinear solver failed.");
+  EXPECT_EQ(failed.times, 1) << Joined(lines);
+  EXPECT_GE(failed.repeats, 10000) << Joined(lines);
+  const std::string bound = BoundLine(lines);
+  EXPECT_EQ(bound.rfind("The integrator took 20000 steps from t = 0 to t = ", 0), 0u) << bound;
+  EXPECT_NE(bound.find("without reaching t = 1: Integration.MaxSteps (20000) ends the step"),
+            std::string::npos)
+      << Joined(lines);
+  // Stopped short of the pole, where x is past its value at 0.99e-6.
+  EXPECT_GT(reached, 0.99e-6);
+  EXPECT_LT(reached, 1e-6);
+  double x = 0.0;
+  ASSERT_TRUE(road_->Read(1, &x, "x")) << Failure();
+  EXPECT_GT(x, 1e8) << "at " << reached;
+  ASSERT_TRUE(FinishRun()) << Failure();
+}
+
+TEST_F(LineFloodRoad, AStalledStepTellsItsIndeterminateGroupOnceAndEndsAtTheStepBound) {
+  ASSERT_TRUE(Start(failingmodels::StalledGroup, 1e8, 5000)) << Failure() << Events();
+  std::vector<std::string> lines;
+  double reached = 0.0;
+  ASSERT_TRUE(FailingStep(&lines, &reached)) << Failure() << Events();
+  EXPECT_LE(lines.size(), kMostLines) << Joined(lines);
+  std::string warning;
+  std::string variable;
+  for (const std::string& line : lines) {
+    if (line.rfind("Warning: linear group ", 0) == 0) warning = line;
+    if (line.rfind("Indeterminate variable Model.y", 0) == 0) variable = line;
+  }
+  ASSERT_NE(warning, "") << Joined(lines);
+  ASSERT_NE(variable, "") << Joined(lines);
+  for (const std::string& line : {warning, variable}) {
+    const Told told = Count(lines, line);
+    EXPECT_EQ(told.times, 1) << line;
+    // Nearly every one of the 5,000 steps solved the group again.
+    EXPECT_GE(told.repeats, 2500) << Joined(lines);
+  }
+  EXPECT_NE(BoundLine(lines).find("Integration.MaxSteps (5000) ends the step"), std::string::npos)
+      << Joined(lines);
+  // The values where the step ended: x = 1 + t, y1 + y2 = SQRT(x).
+  double x = 0.0, y1 = 0.0, y2 = 0.0;
+  ASSERT_TRUE(road_->Read(1, &x, "x") && road_->Read(2, &y1, "y1") && road_->Read(3, &y2, "y2"))
+      << Failure();
+  EXPECT_GT(reached, 100.0);
+  EXPECT_NEAR(x, 1.0 + reached, 1e-6 * x);
+  EXPECT_NEAR(y1 + y2, std::sqrt(x), 1e-6);
+  // A larger bound takes the next step further, told once again.
+  ASSERT_TRUE(IntOption(kMaxSteps, 10000)) << Failure();
+  double further = 0.0;
+  ASSERT_TRUE(FailingStep(&lines, &further)) << Failure() << Events();
+  EXPECT_GT(further, reached) << Joined(lines);
+  EXPECT_LE(lines.size(), kMostLines) << Joined(lines);
+  EXPECT_NE(BoundLine(lines).find("Integration.MaxSteps (10000) ends the step"), std::string::npos)
+      << Joined(lines);
+  ASSERT_TRUE(road_->Read(1, &x, "x")) << Failure();
+  EXPECT_NEAR(x, 1.0 + further, 1e-6 * x);
+  ASSERT_TRUE(FinishRun()) << Failure();
+}
+
+}  // namespace lineflood
