@@ -22,6 +22,7 @@
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/interfaces/variable_drivers.h"
 #include "foundation/messages/su_print.h"
+#include "framework/libraries/library_exports.h"
 #include "framework/libraries/library_loader.h"
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_controller.h"
@@ -73,6 +74,9 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   g_problem_manager = this;
   options_ = SolverOptionTable::Instance();
   options_->SetOwner(this);
+  // What loaded libraries and generated code ask (QLN_Rqst: the time, the
+  // tolerances, the run mode) the table answers.
+  SetEngineOptionsHandler(options_);
 
   std::string current;
   if (SimWorkingFolder::GetCurrentFolder(&current) == SimWorkingFolder::kOk) {
@@ -138,6 +142,7 @@ SimProblemMgr::~SimProblemMgr() {
   if (!folders_.RunName().empty()) SimWorkingFolder::DeleteResultFiles(folders_.RunFolder());
   if (com_joins_ > 0 && --t_com_joins == 0) platform::CoUninitialize();
   if (options_ != nullptr && SolverOptionTable::Existing() == options_) options_->SetOwner(nullptr);
+  if (options_ != nullptr && EngineOptionsHandler() == options_) SetEngineOptionsHandler(nullptr);
   if (GetProblemManagerHooks() == this) SetProblemManagerHooks(nullptr);
   // The tree goes after this body, its variables with it.
   if (daes::ProblemManagerServices() == this) daes::SetProblemManagerServices(nullptr);
