@@ -4,8 +4,11 @@
 // 0.3 > Time (2) doubles at t = 0.3.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -32,6 +35,19 @@ inline void Forced(modelwriter::Writer& w) {
   engineroad::ModelEquation(w, 10, ".forced",
                             Sub(Var(0), Add(Real(1.0), Cosine(Mul(Real(200.0 * kPi), Time())))),
                             {{2, 1, 1}});
+}
+
+// The forced run in sixteen steps of the interval to 0.2, twenty periods:
+// x (read by `x`) against its closed form after each, back at 0.2 at the end.
+constexpr double kForcedInterval = 0.0125;
+inline void ExpectForcedRun(const std::function<bool(double)>& step,
+                            const std::function<double()>& x) {
+  for (int k = 1; k <= 16; ++k) {
+    const double t = kForcedInterval * k;
+    ASSERT_TRUE(step(t)) << "t = " << t;
+    EXPECT_NEAR(x(), ForcedX(t), 1e-6) << "t = " << t;
+  }
+  EXPECT_NEAR(x(), 0.2, 1e-6);
 }
 
 // The conditions the clocked models switch on.
