@@ -1063,6 +1063,9 @@ Status LoadCompiledLibrary(DAESProblem* problem, const char* library) {
   g_block = QLNInitializationBlock{};
   g_block.kind = 3;
   g_block.further_word = reinterpret_cast<std::uintptr_t>(GetCompiledCodeInitData());
+  // The option table answers what the library's start-up asks, as the
+  // start record's options do.
+  g_block.options_handler = SolverOptionTable::Instance();
   // Only a library this process built, still the file it made.
   XosDynamicLibrary* loaded = nullptr;
   if (g_private.built.count(path) != 0 && platform::IsOwnRegularFile(path.c_str())) {

@@ -24,6 +24,7 @@
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/interfaces/variable_drivers.h"
 #include "foundation/messages/su_print.h"
+#include "framework/libraries/library_exports.h"
 #include "framework/libraries/library_loader.h"
 #include "framework/messaging/message.h"
 #include "framework/messaging/message_controller.h"
@@ -75,6 +76,9 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   g_problem_manager = this;
   options_ = SolverOptionTable::Instance();
   options_->SetOwner(this);
+  // What loaded libraries and generated code ask (QLN_Rqst: the time, the
+  // tolerances, the run mode) the table answers.
+  SetEngineOptionsHandler(options_);
 
   std::string current;
   if (SimWorkingFolder::GetCurrentFolder(&current) == SimWorkingFolder::kOk) {
@@ -140,6 +144,7 @@ SimProblemMgr::~SimProblemMgr() {
   SimWorkingFolder::DeleteResultFiles(folders_.RunFolderDescriptor());
   if (com_joins_ > 0 && --t_com_joins == 0) platform::CoUninitialize();
   if (options_ != nullptr && SolverOptionTable::Existing() == options_) options_->SetOwner(nullptr);
+  if (options_ != nullptr && EngineOptionsHandler() == options_) SetEngineOptionsHandler(nullptr);
   if (GetProblemManagerHooks() == this) SetProblemManagerHooks(nullptr);
   // The tree goes after this body, its variables with it.
   if (daes::ProblemManagerServices() == this) daes::SetProblemManagerServices(nullptr);

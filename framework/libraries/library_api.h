@@ -76,6 +76,10 @@ void UnloadDynamicLibrary(XosDynamicLibrary* library);
 // The engine's printer for generated procedures: a status, then a format
 // whose numeric arguments are passed by address.
 void QLN_Print(int status, char* _Zform, ...);
+// Asks the process's options handler for a numbered option (1..44; 31 is
+// the simulation time): the handler's kind of answer, -1 when nobody
+// answers. Every out is cleared first; the text stays the handler's.
+int QLN_Rqst(int* option, int* iinfo, double* xinfo, char** sinfo);
 // The same for FORTRAN as gfortran calls QLN_PRINT: five places after the
 // format, a text taking two, its lengths after the format's.
 void qln_print_(const int* status, const char* format, uintptr_t s1, uintptr_t s2, uintptr_t s3,

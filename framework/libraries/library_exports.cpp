@@ -38,6 +38,23 @@ ExportState& Exports() {
 
 void ResetLibraryExports() { Exports() = ExportState{}; }
 
+QLNOptionsHandler* SetEngineOptionsHandler(QLNOptionsHandler* handler) {
+  ExportState& state = Exports();
+  // Once a library registered its own, the proxy stands in the block and
+  // the engine's handler is its first.
+  QLNOptionsHandler*& slot =
+      state.proxy_registered ? state.proxy.first : state.block.options_handler;
+  QLNOptionsHandler* previous = slot;
+  slot = handler;
+  if (handler != nullptr && state.block.kind == 0) state.block.kind = 1;
+  return previous;
+}
+
+QLNOptionsHandler* EngineOptionsHandler() {
+  const ExportState& state = Exports();
+  return state.proxy_registered ? state.proxy.first : state.block.options_handler;
+}
+
 namespace {
 
 char* CopyText(const std::string& text) {

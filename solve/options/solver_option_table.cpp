@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "foundation/interfaces/problem_manager_hooks.h"
+#include "framework/libraries/library_exports.h"
 #include "solve/options/option_descriptors.h"
 #include "solve/options/option_lists.h"
 
@@ -254,6 +255,8 @@ SolverOptionTable::SolverOptionTable() {
 }
 
 SolverOptionTable::~SolverOptionTable() {
+  // Libraries must not ask a table that is gone.
+  if (EngineOptionsHandler() == this) SetEngineOptionsHandler(nullptr);
   SolverOptions::Install(displaced_facade_);
   g_table.store(displaced_, std::memory_order_release);
   for (Slot& slot : slots_) {

@@ -15,6 +15,8 @@
 #include "expr/tree/system_function.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/run_mode.h"
+#include "framework/libraries/library_api.h"
+#include "framework/libraries/library_exports.h"
 #include "framework/servers/server_registry.h"
 #include "results/manager/run_results.h"
 #include "solve/open/homotopy_parameters.h"
@@ -54,6 +56,13 @@ TEST_F(EngineStart, InstallsEveryHookAndRegistration) {
     const double before = GetSimulationTime();
     SetSimulationTime(1.25);
     EXPECT_EQ(time->CallReal(), 1.25);
+    // So do the generated code and the user procedures that ask the
+    // engine for request 31.
+    int option = 31, integer = 1;
+    double real = 0.0;
+    char* text = nullptr;
+    EXPECT_EQ(QLN_Rqst(&option, &integer, &real, &text), 2);
+    EXPECT_EQ(real, 1.25);
     SetSimulationTime(before);
 
     // The delay manager is current, and every snapshot carries its two
@@ -101,7 +110,8 @@ TEST_F(EngineStart, InstallsEveryHookAndRegistration) {
         static_cast<const void*>(daes::CompiledCode()),
         static_cast<const void*>(ProcessHomotopy()),
         static_cast<const void*>(GetCurrentDelayMgr()),
-        static_cast<const void*>(GetSensitivityManager())}) {
+        static_cast<const void*>(GetSensitivityManager()),
+        static_cast<const void*>(EngineOptionsHandler())}) {
     EXPECT_EQ(left, nullptr);
   }
 }

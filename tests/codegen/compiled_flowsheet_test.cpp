@@ -19,7 +19,10 @@
 #include "daes/procedures/proc_equation.h"
 #include "expr/tree/proc_call_expression.h"
 #include "foundation/interfaces/current_objects.h"
+#include "foundation/interfaces/run_mode.h"
 #include "foundation/values/packed_value.h"
+#include "framework/libraries/library_loader.h"
+#include "solve/options/solver_option_table.h"
 #include "tests/codegen/codegen_helpers.h"
 #include "tests/daes/daes_helpers.h"
 #include "tests/expr/expr_builders.h"
@@ -278,6 +281,23 @@ TEST(CodegenCompile, FlowsheetLibraryEqualsTheInterpreter) {
   ScopedVariable keep("QLN_CE_KEEP", "1");
   ASSERT_EQ(codegen::LoadCompiledLibrary(problem.get(), library.c_str()), 0u);
   ASSERT_TRUE(daes::CurrentCompiledLibrary().IsLoaded());
+  {
+    // Its start-up block carries the option table as its options handler,
+    // the time among its answers.
+    const auto* loaded = static_cast<XosDynamicLibrary*>(codegen::LoadedCompiledLibrary());
+    ASSERT_NE(loaded, nullptr);
+    ASSERT_NE(loaded->Block(), nullptr);
+    QLNOptionsHandler* handler = loaded->Block()->options_handler;
+    ASSERT_EQ(handler, static_cast<QLNOptionsHandler*>(SolverOptionTable::Instance()));
+    const double before = GetSimulationTime();
+    SetSimulationTime(0.625);
+    std::int32_t integer = 0;
+    double time = 0.0;
+    const char* text = nullptr;
+    EXPECT_EQ(handler->OptionRequest(31, &integer, &time, &text), 2);
+    EXPECT_EQ(time, 0.625);
+    SetSimulationTime(before);
+  }
   // Loading again while loaded loads nothing.
   EXPECT_EQ(codegen::LoadCompiledLibrary(problem.get(), "tcex_other"), 0u);
   // No generation while a library is loaded.

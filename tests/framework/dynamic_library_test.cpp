@@ -498,6 +498,65 @@ TEST_F(InitializationBlockTest, CopyKeepsOnlyWhatTheKindHasAndTheHandlerFallsBac
   EXPECT_EQ(ask(&empty, 1), -1);
 }
 
+// Answers request 31 with a time of its own; -1 for the rest.
+class ClockHandler : public QLNOptionsHandler {
+ public:
+  explicit ClockHandler(double time) : time_(time) {}
+  std::int32_t OptionRequest(std::int32_t option, std::int32_t*, double* xinfo,
+                             const char**) override {
+    if (option != 31) return -1;
+    *xinfo = time_;
+    return 2;
+  }
+
+ private:
+  double time_;
+};
+
+TEST_F(LoaderTest, UserLibrariesAskTheEnginesOptionsHandlerThroughQlnRqst) {
+  XosDynamicLibrary* user = QLNDynamicLibrary::Load(Libs("user_plain").c_str(), nullptr);
+  ASSERT_NE(user, nullptr) << XosDynamicLibrary::LastErrorText();
+  auto user_time = Function<double (*)(std::int32_t*)>(user, "UserTime");
+  ASSERT_NE(user_time, nullptr);
+  std::int32_t kind = 0;
+  // Nobody to answer: no answer, every out cleared.
+  EXPECT_EQ(user_time(&kind), 0.0);
+  EXPECT_EQ(kind, -1);
+
+  ClockHandler clock(2.5);
+  EXPECT_EQ(SetEngineOptionsHandler(&clock), nullptr);
+  EXPECT_EQ(GetDLLInitializationData()->kind, 1u);
+  EXPECT_EQ(user_time(&kind), 2.5);
+  EXPECT_EQ(kind, 2);
+
+  // A library's own handler fills in behind the engine's, which keeps
+  // answering first, also when the engine replaces it afterwards.
+  FixedHandler dummy(0, 5);
+  ASSERT_EQ(RegisterDummyOptionsHandler(&dummy), 1);
+  EXPECT_EQ(user_time(&kind), 2.5);
+  int option = 8, integer = 0;
+  double real = 1.0;
+  char* text = nullptr;
+  EXPECT_EQ(QLN_Rqst(&option, &integer, &real, &text), 5);
+  EXPECT_EQ(integer, 50);
+  EXPECT_EQ(real, 0.0);
+  ClockHandler later(4.0);
+  EXPECT_EQ(SetEngineOptionsHandler(&later), &clock);
+  EXPECT_EQ(EngineOptionsHandler(), &later);
+  EXPECT_NE(GetDLLInitializationData()->options_handler, &later);
+  EXPECT_EQ(user_time(&kind), 4.0);
+  EXPECT_EQ(SetEngineOptionsHandler(nullptr), &later);
+  EXPECT_EQ(user_time(&kind), -99.0);  // the library's handler answers 31 as an integer
+  EXPECT_EQ(kind, 5);
+
+  // No option, no outs: nothing is read or written through them.
+  EXPECT_EQ(QLN_Rqst(nullptr, &integer, &real, &text), -1);
+  EXPECT_EQ(integer, 0);
+  option = 31;
+  EXPECT_EQ(QLN_Rqst(&option, nullptr, nullptr, nullptr), 5);
+  user->Release();
+}
+
 TEST_F(LoaderTest, ListOfLoadedLibrariesIncludesTheLibrariesOwnLists) {
   AddDLLSearchPath(Libs().c_str());
   XosDynamicLibrary* proto = LoadDynamicLibrary("proto", nullptr);

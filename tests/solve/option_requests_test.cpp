@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "foundation/interfaces/run_mode.h"
+#include "framework/libraries/library_api.h"
+#include "framework/libraries/library_exports.h"
 #include "solve/options/solver_option_table.h"
 #include "tests/solve/options_fakes.h"
 
@@ -53,6 +55,28 @@ TEST(OptionRequests, AnswersFollowTheTableTheRunAndTheOwner) {
     EXPECT_STREQ(s, c.text) << c.request;
   }
   SetSolutionPhase(0);
+}
+
+// Libraries reach the table through QLN_Rqst while it is the engine's
+// handler, and never after it is gone.
+TEST(OptionRequests, ATableGoneIsNoLongerAsked) {
+  int option = 31, integer = 0;
+  double time = 0.0;
+  char* text = nullptr;
+  const double before = GetSimulationTime();
+  QLNOptionsHandler* kept = SetEngineOptionsHandler(nullptr);
+  {
+    SolverOptionTable table;
+    SetEngineOptionsHandler(&table);
+    SetSimulationTime(3.5);
+    EXPECT_EQ(QLN_Rqst(&option, &integer, &time, &text), 2);
+    EXPECT_EQ(time, 3.5);
+  }
+  EXPECT_EQ(EngineOptionsHandler(), nullptr);
+  EXPECT_EQ(QLN_Rqst(&option, &integer, &time, &text), -1);
+  EXPECT_EQ(time, 0.0);
+  SetSimulationTime(before);
+  SetEngineOptionsHandler(kept);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/tools/engine_road_fixture.h"
+#include "tests/tools/time_models.h"
 #include "tools/result_replies.h"
 
 namespace simtime {
@@ -32,12 +33,9 @@ using modelwriter::Var;
 using modelwriter::Writer;
 using vantor_client::MakeCommand;
 
-constexpr double kPi = 3.14159265358979323846;
-
-modelwriter::Expr Cosine(modelwriter::Expr a) { return modelwriter::Unary(26, std::move(a)); }
-constexpr std::uint16_t kFree = 1;
+using timemodels::kFree;
+using timemodels::kInitial;
 constexpr std::uint16_t kFixed = 4;
-constexpr std::uint16_t kInitial = 32;
 
 class TimeRoad : public engineroad::EngineRoad {
  protected:
@@ -90,79 +88,19 @@ class TimeRoad : public engineroad::EngineRoad {
   }
 };
 
-// x' = 1 + cos(200 pi Time) from x(0) = 0: x = t + sin(200 pi t) / (200 pi).
-// Read where the sine is 1, -1 and 0.
-void Forced(Writer& w) {
-  w.List(2);
-  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 0.0, kInitial);
-  ModelEquation(w, 10, ".forced",
-                Sub(Var(0), Add(Real(1.0), Cosine(Mul(Real(200.0 * kPi), Time())))), {{2, 1, 1}});
-}
+using timemodels::ClockedIf;
+using timemodels::ClockedU;
+using timemodels::ClockedSwitch;
+using timemodels::Forced;
 
 TEST_F(TimeRoad, AForcingInTimeFollowsItsClosedForm) {
   Settings s;
-  s.interval = 0.0125;
+  s.interval = timemodels::kForcedInterval;
   ASSERT_TRUE(Start("Forced", s, Forced)) << Failure() << Events();
   ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
-  for (int k = 1; k <= 16; ++k) {
-    const double t = 0.0125 * k;
-    ASSERT_TRUE(Step(t)) << Failure() << Events();
-    EXPECT_NEAR(Value(1), t + std::sin(200.0 * kPi * t) / (200.0 * kPi), 1e-6) << "t = " << t;
-  }
-  // Twenty periods on, the sine is back at 0.
-  EXPECT_NEAR(Value(1), 0.2, 1e-6);
+  timemodels::ExpectForcedRun([&](double t) { return Step(t); }, [&] { return Value(1); });
+  ASSERT_FALSE(HasFatalFailure()) << Failure() << Events();
   EXPECT_TRUE(FinishRun()) << Failure();
-}
-
-// x' = u with u = 2 when Time > 0.3, else 1: an IF on the library
-// condition Time > 0.3 (index 1), or a switch from "Slow" to "Fast" on it
-// (and back on Time < 0.3, index 2, which never holds again). x = t up to
-// 0.3, then 0.3 + 2 (t - 0.3).
-void ClockedRate(Writer& w) {
-  w.List(4);
-  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 0.0, kInitial);
-  ModelVariable(w, modelwriter::kRealVariable, 2, ".u", 1.0, kFree);
-  ModelEquation(w, 10, ".rate", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 2}});
-}
-
-void Rate(Writer& w, const std::vector<modelwriter::Step>& placement, double value) {
-  w.Item(modelwriter::kInlineEquation);
-  w.U32(0);
-  w.Expression(Sub(Var(0), Real(value)));
-  w.Placement(placement);
-  w.EquationHead(1);
-  w.Reference({2, 2});
-}
-
-// IF library condition 1 THEN u = `then` ELSE u = `otherwise`.
-void ClockedU(Writer& w, double then, double otherwise) {
-  const modelwriter::Step clock{8, ".Clock"};
-  w.IfHead({1}, {engineroad::Node(), clock});
-  w.EquationHead(0);
-  w.List(1);
-  Rate(w, {engineroad::Node(), clock, {1, ".Then"}, {1, ".U"}}, then);
-  w.List(1);
-  Rate(w, {engineroad::Node(), clock, {2, ".Else"}, {1, ".U"}}, otherwise);
-}
-
-void ClockedIf(Writer& w) {
-  ClockedRate(w);
-  ClockedU(w, 2.0, 1.0);
-}
-
-void ClockedSwitch(Writer& w) {
-  ClockedRate(w);
-  const modelwriter::Step clock{8, ".Clock"};
-  w.SwitchHead({engineroad::Node(), clock}, {"Slow", "Fast"});
-  for (std::uint32_t k = 0; k < 2; ++k) {
-    const modelwriter::Step state{k, k == 0 ? ".Slow" : ".Fast"};
-    w.List(2);
-    Rate(w, {engineroad::Node(), clock, state, {1, ".U"}}, k == 0 ? 1.0 : 2.0);
-    w.TransitionHead({k + 1}, {engineroad::Node(), clock, state, {5, ".Moves"}, {1, ".T"}});
-    w.EquationHead(0);
-    w.TargetState(k == 0 ? "Fast" : "Slow");
-  }
-  w.InitialState("Slow");
 }
 
 TEST_F(TimeRoad, AConditionOnTheTimeChangesBranchAtItsTime) {
@@ -174,8 +112,7 @@ TEST_F(TimeRoad, AConditionOnTheTimeChangesBranchAtItsTime) {
                        Case{ClockedSwitch, "Equation Model.Clock moved from Slow to Fast"}}) {
     Settings s;
     s.interval = 0.5;
-    s.conditions = {{1, modelwriter::Greater(Time(), Real(0.3))},
-                    {2, modelwriter::Greater(Real(0.3), Time())}};
+    s.conditions = timemodels::ClockConditions();
     ASSERT_TRUE(Start("Clocked", s, c.model)) << Failure() << Events();
     ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
     std::vector<double> stops;

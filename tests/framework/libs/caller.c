@@ -52,6 +52,14 @@ int32_t CallerRun(const char* libs, char* report, int32_t size) {
                                            kept->options_handler != NULL &&
                                            RegisterDummyOptionsHandler(NULL) == 0);
 
+  /* Neither the engine's handler nor the registered one is there to
+   * answer: no answer, and every out cleared. */
+  int option = 31, integer = 5;
+  double real = 1.5;
+  char* text = folder;
+  Check("QLN_Rqst", QLN_Rqst(&option, &integer, &real, &text) == -1 && integer == 0 &&
+                        real == 0.0 && text == NULL);
+
   snprintf(folder, sizeof folder, "%s/a", libs);
   Check("AddDLLSearchPath", AddDLLSearchPath(folder) == 0);
   XosDynamicLibrary* twin = LoadDynamicLibrary("twin", NULL);
