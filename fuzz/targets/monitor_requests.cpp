@@ -44,7 +44,7 @@ class Problem : public SimMonitorServices, public SimActionEventSource {
   Status SetValue(DAESVarTableEntry* entry, const SUValue& value, std::uint32_t) override {
     return value.Kind() == SUValue::kReal ? entry->SetValue(value.payload.real) : 0;
   }
-  void RegisterRamped(DAESVarTableEntry*) override {}
+  void RegisterRamped(DAESVarTableEntry*, VariableDriver*) override {}
   void UnregisterRamped(DAESVarTableEntry*) override {}
   // No implicit-event schedule to watch.
   Status RegisterImplicitEvent(QLNImplicitEvent*) override { return monitor_status::kFailed; }
