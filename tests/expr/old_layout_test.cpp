@@ -139,7 +139,7 @@ SUValue ValueFrom(const std::string& text) {
   return value;
 }
 
-TEST(OldLayouts, ATerminalSavesTheSameAfterEachRestore) {
+TEST(OldLayouts, ATerminalKeepsItsValueAsStoredAndSavesItStably) {
   const std::string stored[] = {
       "5 1 0 ",                    // a string without its text
       "5 0 1 ",                    // the empty text
@@ -153,6 +153,12 @@ TEST(OldLayouts, ATerminalSavesTheSameAfterEachRestore) {
     const Ref node = Restored(Text(Terminal(ValueFrom(text))));
     ASSERT_NE(node, nullptr);
     EXPECT_EQ(node->ClassId(), exprclass::kTerminal);
+    // The constant holds the value as it was stored, and takes its type.
+    const SUValue& value = static_cast<TerminalExpression*>(node.get())->Value();
+    ClMemoryOutStream held;
+    value.SaveToVStream(held);
+    EXPECT_EQ(held.Text(), text);
+    EXPECT_EQ(node->GetResultType(), value.type);
     const std::string saved = SavedAgain(node.get());
     const Ref back = Restored(saved);
     ASSERT_NE(back, nullptr);
