@@ -1,5 +1,7 @@
 #include "expr/store/old_layouts.h"
 
+#include <memory>
+
 #include "expr/eval/expr_context.h"
 #include "expr/store/restore_helpers.h"
 #include "foundation/collections/factory.h"
@@ -83,15 +85,17 @@ std::uint16_t RowForOldCode(std::uint16_t code) {
   return kEmptyRow;
 }
 
-// Each restore reads the whole old body first, builds the current node last
-// and raises nothing after handing it over: a damaged body leaves only what
-// the restore made, which the guarded restore disposes of.
+// Each restore reads the whole old body before it hands the current node
+// over (a node made earlier is held until then) and raises nothing after:
+// a damaged body leaves only what the restore made, which the guarded
+// restore disposes of.
 
 void OldTerminalExpression::RestoreFromVStream(Clvistream& stream) {
-  SUValue value;
-  const OldHeader header = ReadOldHeader(stream, value);
-  auto* fresh = new TerminalExpression(value, value.type);
-  HandOver(fresh, header.op, header.type, header.error, header.flags);
+  // The header's value is the constant's own, as stored: assigning it would
+  // convert elements, fill missing texts and mark unknown values valid.
+  auto fresh = std::make_unique<TerminalExpression>();
+  const OldHeader header = ReadOldHeader(stream, fresh->Value());
+  HandOver(fresh.release(), header.op, header.type, header.error, header.flags);
 }
 
 void OldVarRefExpression::RestoreFromVStream(Clvistream& stream) {

@@ -343,7 +343,9 @@ void Restore(SUValue& value, Clvistream& stream, std::uint32_t most_dimensions) 
       }
       std::unique_ptr<char[]> text;
       if (!RestoreText(stream, &text)) return;
-      value.SetString(text.get());
+      // A null text (length 0) stays null, as SetType left it: SetString
+      // would store it as the empty text, which saves as length 1.
+      if (text != nullptr) value.SetString(text.get());
       if (code == SUValue::kName) {
         value.name.first = static_cast<std::uint16_t>(first);
         value.name.second = static_cast<std::uint8_t>(second);

@@ -129,6 +129,43 @@ TEST(OldLayouts, HeaderFieldsAndBodiesCarryOver) {
   EXPECT_EQ(sum->Operand(1)->RefCount(), 1u);
 }
 
+// Values as an old file may hold them for a constant: texts never set,
+// statuses other than valid, an array whose elements are not of its kind.
+SUValue ValueFrom(const std::string& text) {
+  ClMemoryInStream in(text);
+  SUValue value;
+  value.RestoreFromVStream(in);
+  EXPECT_TRUE(in.Good()) << text;
+  return value;
+}
+
+TEST(OldLayouts, ATerminalKeepsItsValueAsStoredAndSavesItStably) {
+  const std::string stored[] = {
+      "5 1 0 ",                    // a string without its text
+      "5 0 1 ",                    // the empty text
+      "6 0 1 2 3 0 ",              // a name without its text
+      "261 0 2 5 1 0 5 0 1 ",      // strings with and without a text
+      "261 9 2 0 0 2 26 0 ",       // an untyped and an integer element
+      "4 1 2.5 ",                  // a real not known yet
+  };
+  for (const std::string& text : stored) {
+    SCOPED_TRACE(text);
+    const Ref node = Restored(Text(Terminal(ValueFrom(text))));
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(node->ClassId(), exprclass::kTerminal);
+    // The constant holds the value as it was stored, and takes its type.
+    const SUValue& value = static_cast<TerminalExpression*>(node.get())->Value();
+    ClMemoryOutStream held;
+    value.SaveToVStream(held);
+    EXPECT_EQ(held.Text(), text);
+    EXPECT_EQ(node->GetResultType(), value.type);
+    const std::string saved = SavedAgain(node.get());
+    const Ref back = Restored(saved);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(SavedAgain(back.get()), saved);
+  }
+}
+
 TEST(OldLayouts, AStoredVariableBelongsToItsNode) {
   ExpressionVariable variable;
   const Ref node =

@@ -1,6 +1,7 @@
 // Typed values on virtual streams, through the in-memory streams.
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "foundation/persistence/memory_stream.h"
@@ -85,6 +86,38 @@ TEST(TypedValueVStreamTest, EveryKindRoundTrips) {
     }
   }
   EXPECT_EQ(Restored(Saved(grid)).payload.elements[1].payload.elements[2].GetStringAt(1), nullptr);
+}
+
+// A string or name that never got a text saves it as length 0 and comes
+// back without one, alone or as an array element, so saving it again gives
+// the same text (the empty text is length 1).
+TEST(TypedValueVStreamTest, MissingTextsStayMissing) {
+  SUValue text;
+  text.SetType(SUValue::kString);
+  SUValue name;
+  name.SetType(SUValue::kName);
+  name.name = {0x1234, 7, 9};
+  SUValue texts;  // two string elements without a text
+  texts.SetType(SUValue::kOneDimension | SUValue::kString);
+  texts.Resize(2);
+  texts.payload.elements[1].status = SUValue::kTypeClash;
+  const SUValue empty = tv::Str("");
+  EXPECT_EQ(Saved(text), "5 1 0 ");
+  EXPECT_EQ(Saved(empty), "5 0 1 ");
+  for (const SUValue* v : std::initializer_list<const SUValue*>{&text, &name, &texts, &empty}) {
+    const std::string saved = Saved(*v);
+    bool good = false;
+    const SUValue back = Restored(saved, &good);
+    ASSERT_TRUE(good) << saved;
+    EXPECT_EQ(Saved(back), saved);
+  }
+  EXPECT_EQ(Restored(Saved(text)).GetString(), nullptr);
+  EXPECT_STREQ(Restored(Saved(empty)).GetString(), "");
+  const SUValue name_back = Restored(Saved(name));
+  EXPECT_EQ(name_back.GetString(), nullptr);
+  EXPECT_EQ(name_back.name.first, 0x1234);
+  EXPECT_EQ(name_back.name.third, 9);
+  EXPECT_EQ(Restored(Saved(texts)).payload.elements[1].GetString(), nullptr);
 }
 
 TEST(TypedValueVStreamTest, DamagedStreamsFailWithoutRunningAway) {
