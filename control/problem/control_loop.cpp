@@ -847,7 +847,7 @@ void SimControlLoop::ReadyWork(bool paused) {
     if (pm_.step_request_ != 0 || pm_.run_request_ != 0) {
       pm_.step_request_ = 0;
       pm_.run_request_ = 0;
-      pm_.record_.time = 0.0;
+      pm_.ResetRunClock();
       pm_.record_.counter = 1;
       pm_.SetStatusBits(run_bits::kRunning);
       next = kStateInitialisationBefore;
