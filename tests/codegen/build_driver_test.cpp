@@ -185,6 +185,7 @@ TEST(CodegenCompile, BuildDriverRunsMakeThroughTheScript) {
   EXPECT_FALSE(fs::exists(folder / "MakeGood"));
   EXPECT_FALSE(fs::exists(folder / "domake_2.sh"));
 
+  CloseToOthers(folder / "good.so");
   XosDynamicLibrary* library = XosDynamicLibrary::Load((folder / "good.so").c_str(), nullptr);
   ASSERT_NE(library, nullptr) << XosDynamicLibrary::LastErrorText();
   auto answer = reinterpret_cast<int (*)(int)>(library->LookUpSymbol("ANSWER", nullptr));
