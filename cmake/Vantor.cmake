@@ -11,6 +11,15 @@ function(vantor_warnings target)
   endif()
 endfunction()
 
+# vantor_close_modes(<target>): the library loses group's and others' write
+# bits once linked, as the link launcher does for C and C++ links (the
+# engine refuses a library others can change); for targets linked by the
+# Fortran compiler, which takes no launcher.
+function(vantor_close_modes target)
+  add_custom_command(TARGET ${target} POST_BUILD
+                     COMMAND chmod go-w "$<TARGET_FILE:${target}>" VERBATIM)
+endfunction()
+
 # vantor_install_target(<target> <destination>): installs a program or
 # library and counts it among what an installation needs
 # (the vantor-installable target builds them all).

@@ -110,6 +110,20 @@ bool IsOwnRegularFile(const char* path) {
   return ::lstat(path, &s) == 0 && S_ISREG(s.st_mode) && s.st_uid == ::geteuid();
 }
 
+bool CloseToOthersWrites(const char* path, int* error) {
+  // Looked at and changed through one descriptor: what the name leads to
+  // cannot change between the two.
+  FileDescriptor fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) return Fail(error, errno);
+  struct stat s {};
+  if (::fstat(fd.get(), &s) != 0) return Fail(error, errno);
+  if (!S_ISREG(s.st_mode)) return Fail(error, EINVAL);
+  if (s.st_uid != ::geteuid() || s.st_nlink != 1) return Fail(error, EPERM);
+  const mode_t closed = s.st_mode & 07777 & ~static_cast<mode_t>(S_IWGRP | S_IWOTH);
+  if (closed == (s.st_mode & 07777)) return true;
+  return SetPermissions(fd.get(), closed, error);
+}
+
 FileOutStream::FileOutStream(FileDescriptor fd) : std::ostream(nullptr) {
   buffer_.fd = std::move(fd);
   rdbuf(&buffer_);

@@ -33,6 +33,13 @@ bool MakePrivateFolder(std::string* path_template, int* error);
 // process's user owns.
 bool IsOwnRegularFile(const char* path);
 
+// Takes the write permission of group and others from a file this process
+// made (a library it built), whatever the umask was when it was made, so
+// that the library check takes it. Refused, the mode left as it is, when
+// the name is a link (ELOOP), not a regular file (EINVAL), or another
+// user's file or one with further names (EPERM).
+bool CloseToOthersWrites(const char* path, int* error);
+
 // An output stream over a descriptor it owns; good() turns false on the
 // first failed write.
 class FileOutStream : public std::ostream {

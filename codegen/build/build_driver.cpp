@@ -14,6 +14,7 @@
 #include "platform/child_process.h"
 #include "platform/posix_file.h"
 #include "platform/run_captured.h"
+#include "platform/safe_write.h"
 
 namespace codegen {
 namespace {
@@ -90,6 +91,16 @@ int NextScriptNumber(const std::string& folder) {
     // Looked at, not opened: opening a FIFO under the name would wait.
     if (!platform::PathExists(JoinFolderAndName(folder.c_str(), name.c_str()).c_str())) return n;
   }
+}
+
+Status CloseBuiltLibrary(const CodegenReport& report, const std::string& path) {
+  int error = 0;
+  if (platform::CloseToOthersWrites(path.c_str(), &error) || error == ENOENT) return 0;
+  if (report) {
+    Failure(report, "The library %s that was built cannot be closed to others' writes: %s\n",
+            ShownName(path).c_str(), std::strerror(error));
+  }
+  return kFailed;
 }
 }  // namespace codegen
 

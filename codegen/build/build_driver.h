@@ -31,6 +31,14 @@ std::string ShellWord(const std::string& text);
 
 // The lowest N from 0 with nothing named "domake_N.sh" in the folder.
 int NextScriptNumber(const std::string& folder);
+
+// After a build that succeeded: the library it made loses group's and
+// others' write permission, which the process's umask may have given it,
+// since the loader refuses a library anyone else could change. A library
+// that is not there is passed over (a user's makefile may build others);
+// one that is a link, not a regular file or not this user's is reported
+// and left as it is: 0, else 0x8000FFFF.
+Status CloseBuiltLibrary(const CodegenReport& report, const std::string& path);
 }  // namespace codegen
 
 // Builds the library's makefile ("Make" + library) in the build folder (the

@@ -114,6 +114,13 @@ bool AbsoluteLibraryPath(const std::string& library) {
   return library.size() >= 3 && library[1] == ':' && IsSeparator(library[2]);
 }
 
+// The file the makefile links for a library name: in the build folder
+// unless the name is a path of its own.
+std::string BuiltLibraryFile(const char* folder, const std::string& library) {
+  return (AbsoluteLibraryPath(library) ? library : JoinFolderAndName(folder, library.c_str())) +
+         ".so";
+}
+
 Status GenerateRequest(BvuBinaryStream& in, const ProcFilesContext& context) {
   const CodegenReport& report = context.report;
   ResetErrorCount();
@@ -168,6 +175,12 @@ Status GenerateRequest(BvuBinaryStream& in, const ProcFilesContext& context) {
     delete tree;
     return s;
   }
+  // The libraries the makefile builds, named before the writer consumes
+  // the tree.
+  std::vector<std::string> products;
+  for (const CNameTree* lib = tree; lib != nullptr; lib = lib->Next()) {
+    products.push_back(BuiltLibraryFile(folder.c_str(), lib->Name()));
+  }
   bool fortran = false;
   s = WriteProcedureLibraryMakefilePart(report, &tree, context.server_folder.c_str(),
                                         (options & kRequestDebug) != 0,
@@ -177,7 +190,10 @@ Status GenerateRequest(BvuBinaryStream& in, const ProcFilesContext& context) {
     Progress(report, "Building DLL...\n", nullptr);
     if (!fortran && any_fortran) fortran = (options & kOptionFortranEnvironment) != 0;
     // The build's own result reaches the client through its messages.
-    RunNmakeBuild(report, nullptr, folder.c_str(), nullptr, true, false, nullptr, false, fortran);
+    if (RunNmakeBuild(report, nullptr, folder.c_str(), nullptr, true, false, nullptr, false,
+                      fortran) == 0) {
+      for (const std::string& product : products) CloseBuiltLibrary(report, product);
+    }
   }
   SummariseBuildOutput(report, "generating procedure code", 0);
   return s;
@@ -521,6 +537,10 @@ Status WriteExportMakefile(const ExportRequest& request, const CodegenReport& re
     Progress(report, "Compiling and linking exported type object code...\n", nullptr);
   }
   s = RunNmakeBuild(report, nullptr, folder, library, true, false, nullptr, request.quiet, false);
+  if (s == 0) {
+    s = CloseBuiltLibrary(request.quiet ? CodegenReport() : report,
+                          BuiltLibraryFile(folder, library));
+  }
   if (s != 0 || !request.clean) return s;
   return RunNmakeBuild(report, nullptr, folder, library, true, true, "clean", request.quiet, false);
 }

@@ -975,6 +975,7 @@ Status Generate(const FlowsheetGeneration& generation, DAESProblem* problem, Exp
     Progress(report, "Compiling and linking flowsheet object code...\n", nullptr);
     s = RunNmakeBuild(report, nullptr, folder.c_str(), name.c_str(), true, false, nullptr, false,
                       fortran);
+    if (status::IsSuccess(s)) s = CloseBuiltLibrary(report, LibraryPath(folder, name));
   }
   if (compiled) {
     g_loaded.build_folder = folder;

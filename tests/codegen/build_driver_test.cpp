@@ -92,6 +92,31 @@ std::string Summary(std::int32_t errors, std::int32_t warnings, std::int32_t lib
   return reports.texts.empty() ? "<none>" : reports.texts[0];
 }
 
+// A built library loses group's and others' write bits; one not built
+// passes quietly; a link in its place is reported and left alone.
+TEST(BuildDriver, BuiltLibrariesAreClosedToOthersWrites) {
+  const fs::path folder = FreshFolder("close_built");
+  std::ofstream(folder / "built.so") << "bytes";
+  fs::permissions(folder / "built.so", fs::perms::all);
+  Reports reports;
+  EXPECT_EQ(codegen::CloseBuiltLibrary(reports.Callback(), (folder / "built.so").string()), 0u);
+  EXPECT_EQ(fs::status(folder / "built.so").permissions(),
+            fs::perms::all & ~(fs::perms::group_write | fs::perms::others_write));
+  EXPECT_EQ(codegen::CloseBuiltLibrary(reports.Callback(), (folder / "missing.so").string()), 0u);
+  EXPECT_TRUE(reports.texts.empty());
+
+  std::ofstream(folder / "elsewhere") << "bytes";
+  fs::permissions(folder / "elsewhere", fs::perms::all);
+  fs::create_symlink(folder / "elsewhere", folder / "linked.so");
+  EXPECT_EQ(codegen::CloseBuiltLibrary(reports.Callback(), (folder / "linked.so").string()),
+            codegen::kFailed);
+  ASSERT_EQ(reports.texts.size(), 1u);
+  EXPECT_NE(reports.texts[0].find("linked.so that was built cannot be closed"), std::string::npos)
+      << reports.texts[0];
+  EXPECT_EQ(fs::status(folder / "elsewhere").permissions(), fs::perms::all);
+  fs::remove_all(folder);
+}
+
 TEST(BuildDriver, SummaryLines) {
   EXPECT_EQ(Summary(2, 0, 0),
             "2 errors , 0 warnings generating files. See above for more details.\n");
@@ -160,6 +185,7 @@ TEST(CodegenCompile, BuildDriverRunsMakeThroughTheScript) {
   EXPECT_FALSE(fs::exists(folder / "MakeGood"));
   EXPECT_FALSE(fs::exists(folder / "domake_2.sh"));
 
+  CloseToOthers(folder / "good.so");
   XosDynamicLibrary* library = XosDynamicLibrary::Load((folder / "good.so").c_str(), nullptr);
   ASSERT_NE(library, nullptr) << XosDynamicLibrary::LastErrorText();
   auto answer = reinterpret_cast<int (*)(int)>(library->LookUpSymbol("ANSWER", nullptr));

@@ -155,6 +155,15 @@ inline std::filesystem::path FreshFolder(const std::string& name) {
   return path;
 }
 
+// A library the test built itself, closed to group's and others' writes
+// as the engine closes what it builds: the loader refuses it otherwise
+// when the tests run under umask 002.
+inline void CloseToOthers(const std::filesystem::path& library) {
+  std::filesystem::permissions(
+      library, std::filesystem::perms::group_write | std::filesystem::perms::others_write,
+      std::filesystem::perm_options::remove);
+}
+
 // An installation below the folder: bin/ with the resource compiler and the
 // property-package archive, procedures/ with the stub, headers and archives.
 inline std::filesystem::path MakeInstallation(const std::filesystem::path& folder) {

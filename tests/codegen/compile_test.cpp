@@ -407,6 +407,7 @@ TEST(CodegenCompile, GeneratedProceduresBuildLoadAndAnswer) {
             0)
       << output;
 
+  CloseToOthers(library);
   XosDynamicLibrary* lib = XosDynamicLibrary::Load(library.c_str(), nullptr);
   ASSERT_NE(lib, nullptr) << XosDynamicLibrary::LastErrorText();
   // The C procedure under its upper-case name, the FORTRAN wrapper in
@@ -536,6 +537,7 @@ TEST(CodegenCompile, FunctionResultsReachTheirSlots) {
   for (const auto& f : files) command += " " + f;
   std::string output;
   ASSERT_EQ(RunCommand(command, folder / "build.log", &output), 0) << output;
+  CloseToOthers(library);
   XosDynamicLibrary* lib = XosDynamicLibrary::Load(library.c_str(), nullptr);
   ASSERT_NE(lib, nullptr) << XosDynamicLibrary::LastErrorText();
 

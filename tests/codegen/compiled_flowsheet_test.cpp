@@ -577,6 +577,7 @@ TEST(CodegenCompile, ProcedureCallsThroughTheLibraryEqualTheInterpreter) {
       std::system(("gcc -shared -fPIC -o " + procs.string() + " " + (g.folder / "tpair.c").string())
                       .c_str()),
       0);
+  CloseToOthers(procs);
   PairModel m(procs.string());
   ASSERT_NE(m.problem, nullptr);
   for (std::int32_t i = 0; i < m.problem->EquationCount(); ++i) {

@@ -16,6 +16,7 @@
 #include "daes/procedures/su_proc_def.h"
 #include "framework/libraries/library_loader.h"
 #include "tests/codegen/codegen_helpers.h"
+#include "tests/codegen/proc_files_road.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 #include "tools/first_order.h"
@@ -30,42 +31,12 @@ using vantor_client::Client;
 using vantor_client::MakeCommand;
 using vantor_client::Request;
 
-// Sub-kind 0: generate (and build) the procedures' files in the folder.
-std::unique_ptr<Request> Generate(const fs::path& folder, const std::vector<SUProcDef*>& defs,
-                                  bool build) {
-  auto request = std::make_unique<Request>(113);
-  request->PutUInt16(0);
-  request->PutUInt32(0x7);
-  request->PutString(folder.c_str());
-  request->PutUInt32(static_cast<std::uint32_t>(defs.size()));
-  request->PutString("");
-  request->PutUInt8(build ? 1 : 0);
-  for (const SUProcDef* d : defs) {
-    d->WriteDefinition(*request);
-    request->PutUInt32(0);
-  }
-  return request;
-}
-
 bool Contains(const vantor_client::Bytes& body, const std::string& text) {
   return std::search(body.begin(), body.end(), text.begin(), text.end()) != body.end();
 }
 
-using NewEntry = void (*)(int*, double*, int*, double*, int*, int*, int*, int*, double*, int*,
-                          int*, int*, int*, int*, double*, int*);
 using OldEntry = void (*)(double*, int*, double*, int*, int*, int*, int*, int*, double*, int*,
                           double*, int*, int*, int*);
-
-// y of one real input x through the 16-argument interface; its IFAIL.
-double CallNew(NewEntry entry, int first, double x, int* ifail) {
-  double inputs[1] = {x}, outputs[1] = {0.0}, work = 0.0, derivs[1] = {0.0};
-  int sizes[1] = {0}, in_offs[1] = {first}, out_offs[1] = {first};
-  int icall = 0, props = 0, wsize = 0, nonzeros = 0, rows[1] = {0}, cols[1] = {0}, unused = 0;
-  *ifail = 0;
-  entry(&icall, inputs, sizes, outputs, sizes, in_offs, out_offs, &props, &work, &wsize,
-        &nonzeros, rows, cols, &unused, derivs, ifail);
-  return outputs[0];
-}
 
 // The same through the 14-argument interface of version 1 and 2.
 double CallOld(OldEntry entry, int first, double x, int* ifail) {
@@ -119,7 +90,8 @@ TEST(CodegenCompile, EngineGeneratesBuildsAndFindsAProcedureLibrary) {
   std::vector<std::string> kept;
   std::vector<vantor_client::Message> named, listed;
   const bool ok = [&] {
-    if (!road.Expect(Generate(folder, {&c3, &f3, &c1, &f2}, false), "writing the templates", 0))
+    if (!road.Expect(GenerateProcFiles(folder, {&c3, &f3, &c1, &f2}, false),
+                     "writing the templates", 0))
       return false;
     // The user fills in the templates.
     struct Fill {
@@ -143,7 +115,8 @@ TEST(CodegenCompile, EngineGeneratesBuildsAndFindsAProcedureLibrary) {
       std::ofstream(folder / fill.file) << text;
     }
     for (const char* s : sources) kept.push_back(ReadText(folder / s));
-    if (!road.Expect(Generate(folder, {&c3, &f3, &c1, &f2}, true), "building the library", 0))
+    if (!road.Expect(GenerateProcFiles(folder, {&c3, &f3, &c1, &f2}, true), "building the library",
+                     0))
       return false;
     // Sub-kind 5: the engine loads the library by its file name.
     auto name = std::make_unique<Request>(113);

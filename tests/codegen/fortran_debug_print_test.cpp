@@ -40,6 +40,7 @@ TEST(CodegenCompile, FortranDebugLinesPrintThroughTheEngine) {
                               library.string() + " " + (folder / "shows.f").string() + " >" +
                               (folder / "build.log").string() + " 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0) << ReadText(folder / "build.log");
+  CloseToOthers(library);
   XosDynamicLibrary* lib = XosDynamicLibrary::Load(library.c_str(), nullptr);
   ASSERT_NE(lib, nullptr) << XosDynamicLibrary::LastErrorText();
   using Shows = void (*)(int*, double*, char*, char*, std::size_t, std::size_t);

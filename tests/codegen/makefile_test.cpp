@@ -249,6 +249,7 @@ TEST(CodegenCompile, GeneratedLibraryBuildsFromItsMakefileAndAnswers) {
   ASSERT_EQ(built, 0u) << log;
   EXPECT_EQ(build.texts.back(), "make -f MakeUserCode command succeeded\n");
 
+  CloseToOthers(work / "userlib.so");
   XosDynamicLibrary* library = XosDynamicLibrary::Load((work / "userlib.so").c_str(), nullptr);
   ASSERT_NE(library, nullptr) << XosDynamicLibrary::LastErrorText();
   EXPECT_DOUBLE_EQ(CallNew(library, "CPROC", 2.0, 0), 14.0);

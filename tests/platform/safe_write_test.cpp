@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -65,6 +66,46 @@ TEST(SafeWrite, OnlyOurOwnPlainFilesAreReplaced) {
   EXPECT_FALSE(fs::exists(work / "copy2"));
 }
 
+std::uint32_t Mode(const fs::path& path) {
+  struct stat s {};
+  return ::lstat(path.c_str(), &s) == 0 ? s.st_mode & 07777 : 0xFFFFFFFFu;
+}
+
+// A library built under umask 002 comes out group-writable; what the engine
+// built loses that, and nothing else is changed through the call.
+TEST(SafeWrite, BuiltFilesAreClosedToOthersWritesAndNothingElse) {
+  testsupport::TempDir work;
+  int error = 0;
+  const fs::path built = work.WriteFile("built.so", "bytes");
+  ASSERT_EQ(::chmod(built.c_str(), 04777), 0);
+  EXPECT_TRUE(platform::CloseToOthersWrites(built.c_str(), &error)) << std::strerror(error);
+  EXPECT_EQ(Mode(built), 04755u);
+  const fs::path kept = work.WriteFile("kept.so", "bytes");
+  ASSERT_EQ(::chmod(kept.c_str(), 0500), 0);
+  EXPECT_TRUE(platform::CloseToOthersWrites(kept.c_str(), &error));
+  EXPECT_EQ(Mode(kept), 0500u);
+
+  const fs::path target = work.WriteFile("target", "bytes");
+  ASSERT_EQ(::chmod(target.c_str(), 0666), 0);
+  fs::create_symlink(target, work / "link.so");
+  EXPECT_FALSE(platform::CloseToOthersWrites((work / "link.so").c_str(), &error));
+  EXPECT_EQ(error, ELOOP);
+  fs::create_hard_link(target, work / "hard.so");
+  EXPECT_FALSE(platform::CloseToOthersWrites((work / "hard.so").c_str(), &error));
+  EXPECT_EQ(error, EPERM);
+  EXPECT_EQ(Mode(target), 0666u);
+  fs::create_directory(work / "folder.so");
+  ASSERT_EQ(::chmod((work / "folder.so").c_str(), 0777), 0);
+  EXPECT_FALSE(platform::CloseToOthersWrites((work / "folder.so").c_str(), &error));
+  EXPECT_EQ(error, EINVAL);
+  EXPECT_EQ(Mode(work / "folder.so"), 0777u);
+  ASSERT_EQ(::mkfifo((work / "fifo.so").c_str(), 0666), 0);
+  EXPECT_FALSE(platform::CloseToOthersWrites((work / "fifo.so").c_str(), &error));
+  EXPECT_EQ(error, EINVAL);
+  EXPECT_FALSE(platform::CloseToOthersWrites((work / "missing.so").c_str(), &error));
+  EXPECT_EQ(error, ENOENT);
+}
+
 TEST(SafeWrite, AnotherUsersFileIsNotEmptied) {
   const testsupport::SecondUser other;
   const testsupport::ReachableFolder work(other);
@@ -81,6 +122,11 @@ TEST(SafeWrite, AnotherUsersFileIsNotEmptied) {
   EXPECT_EQ(error, EPERM);
   EXPECT_EQ(testsupport::ReadFileBytes(theirs), "theirs");
   EXPECT_FALSE(platform::IsOwnRegularFile(theirs.c_str()));
+  // Nor are its permissions changed, though root could.
+  ASSERT_EQ(::chmod(theirs.c_str(), 0666), 0);
+  EXPECT_FALSE(platform::CloseToOthersWrites(theirs.c_str(), &error));
+  EXPECT_EQ(error, EPERM);
+  EXPECT_EQ(Mode(theirs), 0666u);
 }
 
 // A private folder is made only where no one else can move it aside and
