@@ -70,7 +70,10 @@ TEST_F(EditedRunRoad, AnEditBetweenStepsLeavesARunThatStopsAndGoesOnUnderTheEdit
   const double edited = EditTime(paused, x);
   EXPECT_GE(edited, accepted - 1e-6);
   EXPECT_LT(edited, paused);
-  EXPECT_NEAR(edited * 10.0, std::round(edited * 10.0), 1e-5) << "t_e = " << edited;
+  // ln x carries the integrator's error relative to x, which grows as x
+  // decays the longer the run took to take the edit: a point is still told
+  // from the next one 0.1 on.
+  EXPECT_NEAR(edited * 10.0, std::round(edited * 10.0), 1e-3) << "t_e = " << edited;
 
   // On again, and interrupted.
   ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 9), "command 9 again", 0) &&
