@@ -246,9 +246,13 @@ Status DelayMgr::RecordAll(double t) {
   return 0;
 }
 
+void DelayMgr::KeepBeforeJump(double t) {
+  if (t != 0.0) history_.KeepBeforeJump(t);
+}
+
 Status DelayMgr::RecordBeforeJump(double t) {
   const Status s = RecordAll(t);
-  if (!status::IsFailure(s)) history_.KeepBeforeJump(t);
+  if (!status::IsFailure(s)) KeepBeforeJump(t);
   return s;
 }
 

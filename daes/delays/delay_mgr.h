@@ -74,8 +74,9 @@ class DelayMgr : public SputSnapBase {
   // The values recorded at time t are about to jump (an event acted on,
   // values set, a re-initialisation): they stay in a row of their own, and
   // the values recorded at t next, those after the jump, go into a row
-  // after it.
-  void KeepBeforeJump(double t) { history_.KeepBeforeJump(t); }
+  // after it. Not at time 0.0: a run starts there, from the values it
+  // initialises, which hold before it too.
+  void KeepBeforeJump(double t);
   // The values now are those before a jump at t: recorded, and kept.
   Status RecordBeforeJump(double t);
   // The first time in (from, to] at which a delayed value, looked up with

@@ -168,6 +168,11 @@ struct Dynamic {
 // those of the last step stand until the next step has looked up its own.
 TEST(DelayJump, TheManagerFindsJumpsThroughTheLagsLookedUp) {
   Two d;
+  // A run starts at 0 from the values it initialises: nothing before them.
+  ASSERT_EQ(d.mgr.RecordAll(0.0), 0u);
+  ASSERT_EQ(d.mgr.RecordBeforeJump(0.0), 0u);
+  d.mgr.KeepBeforeJump(0.0);
+  EXPECT_EQ(d.mgr.History().RecordCount(), 1);
   for (int k = 0; k <= 10; ++k) ASSERT_EQ(d.mgr.RecordAll(0.1 * k), 0u);
   ASSERT_EQ(d.mgr.RecordBeforeJump(1.0), 0u);
   d.vars[0]->SetValue(1.0);
