@@ -326,22 +326,28 @@ TEST_F(TimeRoad, DelayedStepsStayBetweenTheirLevels) {
 
 namespace simtime {
 
-// x' = u with u = 1 once Time > 0.5, else 0; y_k = DELAY(u, 0.22 + o_k)
-// (indices 40..45) with o_k of -1e-3, -1e-4, -1e-5, 1e-5, 1e-4, 1e-3: their
-// steps fall on either side of the reporting point 0.72; and w = DELAY(y_1,
-// 0.1) (index 50), whose step follows y_1's by 0.1, at 0.8199.
+// Offsets o_k of the lags from a reporting point.
 constexpr double kStraddles[] = {-1e-3, -1e-4, -1e-5, 1e-5, 1e-4, 1e-3};
 
-void StraddledSteps(Writer& w) {
-  w.List(4 + 2 * 6 + 2);
+// x' = u from 0 with u (index 2) of the given kind, and y_k = DELAY(u,
+// lag + o_k) (indices 40..45): fifteen items.
+void StraddledDelays(Writer& w, std::uint16_t u_kind, double lag) {
   ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 0.0, kInitial);
-  ModelVariable(w, modelwriter::kRealVariable, 2, ".u", 0.0, kFree);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".u", 0.0, u_kind);
   ModelEquation(w, 10, ".rate", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 2}});
   for (std::uint32_t k = 0; k < 6; ++k) {
     ModelVariable(w, modelwriter::kRealVariable, 40 + k, ".y" + std::to_string(k), 0.0, kFree);
     ModelEquation(w, 60 + k, ".late" + std::to_string(k),
-                  Sub(Var(0), Delay(Var(1), Real(0.22 + kStraddles[k]))), {{2, 40 + k}, {2, 2}});
+                  Sub(Var(0), Delay(Var(1), Real(lag + kStraddles[k]))), {{2, 40 + k}, {2, 2}});
   }
+}
+
+// u = 1 once Time > 0.5, else 0; lags 0.22 + o_k: the steps fall on either
+// side of the reporting point 0.72; and w = DELAY(y_1, 0.1) (index 50),
+// whose step follows y_1's by 0.1, at 0.8199.
+void StraddledSteps(Writer& w) {
+  w.List(15 + 3);
+  StraddledDelays(w, kFree, 0.22);
   ModelVariable(w, modelwriter::kRealVariable, 50, ".w", 0.0, kFree);
   ModelEquation(w, 70, ".later", Sub(Var(0), Delay(Var(1), Real(0.1))), {{2, 50}, {2, 41}});
   ClockedU(w, 1.0, 0.0);
@@ -413,15 +419,8 @@ TEST_F(TimeRoad, ADelayedStepStepsAtItsTime) {
 // o_k) (indices 40..45): the values before the set-item stay in the history
 // at 0.3 beside those after it, so each delay steps at 0.5 + o_k.
 void SetInput(Writer& w) {
-  w.List(3 + 2 * 6);
-  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 0.0, kInitial);
-  ModelVariable(w, modelwriter::kRealVariable, 2, ".u", 0.0, kFixed);
-  ModelEquation(w, 10, ".rate", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 2}});
-  for (std::uint32_t k = 0; k < 6; ++k) {
-    ModelVariable(w, modelwriter::kRealVariable, 40 + k, ".y" + std::to_string(k), 0.0, kFree);
-    ModelEquation(w, 60 + k, ".late" + std::to_string(k),
-                  Sub(Var(0), Delay(Var(1), Real(0.2 + kStraddles[k]))), {{2, 40 + k}, {2, 2}});
-  }
+  w.List(15);
+  StraddledDelays(w, kFixed, 0.2);
 }
 
 TEST_F(TimeRoad, AValueSetByTheClientStepsItsDelaysAtTheirTimes) {
