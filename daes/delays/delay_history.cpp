@@ -154,6 +154,18 @@ double SeenAt(double jump, double lag) {
 }
 }  // namespace
 
+namespace {
+
+// A change the size of a solver's round-off (an algebraic solved again at a
+// restart) is no jump: stopping for it would restart the run again a lag
+// later, without end.
+bool IsJump(double before, double after) {
+  constexpr double kLeast = 1e-7;
+  return std::fabs(after - before) > kLeast * std::max({1.0, std::fabs(before), std::fabs(after)});
+}
+
+}  // namespace
+
 bool DelayHistory::NextJump(double from, double to, const std::vector<delays::Lag>& lags,
                             double* at) const {
   if (size_ == 0 || count_ < 2 || lags.empty()) return false;
@@ -168,7 +180,7 @@ bool DelayHistory::NextJump(double from, double to, const std::vector<delays::La
     if (TimeAt(before) != jump) continue;
     for (const delays::Lag& l : lags) {
       if (l.column < 1 || l.column > columns_ ||
-          ValueAt(l.column, before) == ValueAt(l.column, after)) {
+          !IsJump(ValueAt(l.column, before), ValueAt(l.column, after))) {
         continue;
       }
       const double t = SeenAt(jump, l.lag);

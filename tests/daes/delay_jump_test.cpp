@@ -98,6 +98,25 @@ TEST(DelayJump, AJumpAtTheOldestTime) {
   EXPECT_EQ(At(h, 0.5), 4.0);
 }
 
+// A value solved again at a restart differs from the one before by its
+// solver's round-off: no jump to stop for, or every lag would restart the
+// run once more. A real change of the same column is one.
+TEST(DelayJump, AChangeOfRoundOffIsNoJumpToStopFor) {
+  DelayHistory h;
+  ASSERT_EQ(h.Init(1), 0u);
+  h.Record(1, 0.0, 1.0);
+  h.Record(1, 0.5, 1000.0);
+  h.KeepBeforeJump(0.5);
+  h.Record(1, 0.5, 1000.0 * (1.0 + 1e-9));
+  h.Record(1, 0.6, 1000.0);
+  double at = 0.0;
+  EXPECT_FALSE(h.NextJump(0.0, 2.0, {{1, 0.2}}, &at));
+  h.KeepBeforeJump(0.6);
+  h.Record(1, 0.6, 1000.001);
+  EXPECT_TRUE(h.NextJump(0.0, 2.0, {{1, 0.2}}, &at));
+  EXPECT_NEAR(at, 0.8, 1e-12);
+}
+
 // The time from which a look-up `lag` back sees the values after the jump,
 // to the last bit: the time just before it still sees those before.
 TEST(DelayJump, TheNextJumpIsWhereALagFirstSeesTheValuesAfter) {
