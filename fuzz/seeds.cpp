@@ -659,6 +659,13 @@ void DelayHistories(const fs::path& root) {
       for (std::int32_t i = 0; i < mgr.DelayedVariableCount(); ++i)
         mgr.VariableAt(i)->SetValue(k + i);
       mgr.RecordAll(0.5 * k);
+      // The short ones jump at their third row: two rows at one time.
+      if (rows < 10 && k == 2) {
+        mgr.KeepBeforeJump(0.5 * k);
+        for (std::int32_t i = 0; i < mgr.DelayedVariableCount(); ++i)
+          mgr.VariableAt(i)->SetValue(-k - i);
+        mgr.RecordAll(0.5 * k);
+      }
     }
     vantor_fuzz::ByteStream header;
     mgr.WriteHeader(delays::kHistoryKind, header);

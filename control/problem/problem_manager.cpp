@@ -97,6 +97,7 @@ SimProblemMgr::SimProblemMgr(DseServerRegistry* registry, Status* result) {
   sync_factory_ = std::make_unique<SimSyncMgr>();
   actions_->RegisterFactory(sync_factory_.get());
   delays_ = std::make_unique<SimDelayService>(*this);
+  delay_jumps_ = std::make_unique<SimDelayJumpService>(*this);
   init_spec_ = std::make_unique<SimInitSpecAction>(*this);
   actions_->RegisterFactory(init_spec_.get());
   events_.SetNotice([this](std::uint64_t id) {
@@ -167,6 +168,8 @@ Status SimProblemMgr::QueryInterface(const platform::IID& iid, void** object) {
     face = static_cast<IQLNPropertiesManager*>(properties_.get());
   } else if (iid == IID_IQLNDelayManager) {
     face = delays_.get();
+  } else if (iid == IID_IQLNDelayJumps) {
+    face = delay_jumps_.get();
   } else if (iid == IID_IQLNSensitivityManager) {
     // Counts from the sensitivity manager, matrices to the integrator.
     face = GetSensitivityManagerOps();

@@ -43,6 +43,7 @@ class SimExecutiveService;
 class SimExplicitEventService;
 class SimImplicitEventService;
 class SimDelayService;
+class SimDelayJumpService;
 class SimInitSpecAction;
 class SimInstanceMgr;
 class SimLibraryMgr;
@@ -496,6 +497,7 @@ class SimProblemMgr : public SimMasterManager,
   std::unique_ptr<SimExplicitEventService> explicit_events_;
   std::unique_ptr<SimImplicitEventService> implicit_events_;
   std::unique_ptr<SimDelayService> delays_;
+  std::unique_ptr<SimDelayJumpService> delay_jumps_;
   std::unique_ptr<SimInitSpecAction> init_spec_;
   std::unique_ptr<SimMonitorMgr> monitor_factory_;
   std::unique_ptr<SimSyncMgr> sync_factory_;

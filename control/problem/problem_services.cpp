@@ -128,6 +128,23 @@ Status SimDelayService::RecordTime() {
   return status::kOk;
 }
 
+Status SimDelayJumpService::QueryInterface(const platform::IID& iid, void** object) {
+  return manager_.QueryInterface(iid, object);
+}
+std::uint32_t SimDelayJumpService::AddRef() { return manager_.AddRef(); }
+std::uint32_t SimDelayJumpService::Release() { return manager_.Release(); }
+
+Status SimDelayJumpService::NextJump(double after, double until, double* at) {
+  DelayMgr* delays = GetCurrentDelayMgr();
+  if (at == nullptr) return kInvalidArgument;
+  return delays != nullptr && delays->NextJump(after, until, at) ? status::kOk : 1;
+}
+
+Status SimDelayJumpService::KeepBeforeJump() {
+  DelayMgr* delays = GetCurrentDelayMgr();
+  return delays != nullptr ? delays->RecordBeforeJump(GetSimulationTime()) : status::kOk;
+}
+
 // --- the executive ---
 
 SimExecutiveService::~SimExecutiveService() { ReleaseAll(); }

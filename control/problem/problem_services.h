@@ -73,6 +73,21 @@ class SimDelayService final : public IQLNDelayManager {
   SimProblemMgr& manager_;
 };
 
+class SimDelayJumpService final : public IQLNDelayJumps {
+ public:
+  explicit SimDelayJumpService(SimProblemMgr& manager) : manager_(manager) {}
+  Status QueryInterface(const platform::IID& iid, void** object) override;
+  std::uint32_t AddRef() override;
+  std::uint32_t Release() override;
+
+  // The current delay manager's answers; without one there are no jumps.
+  Status NextJump(double after, double until, double* at) override;
+  Status KeepBeforeJump() override;
+
+ private:
+  SimProblemMgr& manager_;
+};
+
 class SimExecutiveService final : public IQLNESOFactory {
  public:
   static constexpr std::int32_t kSlots = 8;

@@ -117,6 +117,10 @@ void SimRunSteps::SetPhase(std::int32_t phase) {
   SetSolutionPhase(phase);
 }
 
+void SimRunSteps::KeepDelayedValuesBefore(double time) {
+  if (DelayMgr* delays = GetCurrentDelayMgr()) delays->KeepBeforeJump(time);
+}
+
 void SimRunSteps::StepDone(const char* label, double time) {
   if (DelayMgr* delays = GetCurrentDelayMgr()) delays->RecordAll(time);
   Results().WriteValues(label, time);
@@ -416,6 +420,8 @@ Status SimRunSteps::StepWork(bool* failed) {
         } else {
           if (Integrator() != nullptr) Integrator()->Finish();
           if (QLNEventSchedule* schedule = GetCurrentEventSchedule()) schedule->EvaluateAll();
+          // The integrator's restart records the values after the event.
+          KeepDelayedValuesBefore(GetSimulationTime());
           const SimExplicitEvent* now = pm_.Events().Find(event.id);
           const double event_time = now != nullptr ? now->time : event.time;
           SimRunResults& results = Results();
@@ -457,6 +463,7 @@ Status SimRunSteps::InitialisationStep(double time) {
   const bool verbose = Verbose();
   if (verbose) SuPrint(0, "Initializing at time %g ", &time);
   Status result = run_step::kNoIntegrator;
+  KeepDelayedValuesBefore(time);
   if (SimRunIntegrator* integrator = Integrator()) {
     IntegratorCall call(&integrating_, true);
     result = integrator->InitialiseAt(time);
@@ -626,6 +633,7 @@ Status SimRunSteps::Reinitialise(double time, bool at_event) {
   SetRunMode(kRunReinitialisation);
   SetPhase(2);
   Status result = run_step::kNoIntegrator;
+  KeepDelayedValuesBefore(GetSimulationTime());
   if (SimRunIntegrator* integrator = Integrator()) {
     IntegratorCall call(&integrating_, false);
     result = integrator->Reinitialise(time, at_event);

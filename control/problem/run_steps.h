@@ -143,6 +143,8 @@ class SimRunSteps final : public SimRunOps, public ServerProxyHost {
   void SetPhase(std::int32_t phase);
   // The delay manager's record and the value dump after a step.
   void StepDone(const char* label, double time);
+  // The delayed variables' values at `time` are about to jump.
+  void KeepDelayedValuesBefore(double time);
   Status InitialisationStep(double time);
   Status FixedStateWarnings();
   void FillGroupMethods();

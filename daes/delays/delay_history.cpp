@@ -82,6 +82,15 @@ Status DelayHistory::Record(std::int32_t column, double t, double x) {
     Cell(column, newest) = x;
     return 0;
   }
+  const std::int32_t row = OpenRow();
+  data_[static_cast<std::size_t>(row)] = t;
+  Cell(column, row) = x;
+  return 0;
+}
+
+std::int32_t DelayHistory::OpenRow() {
+  std::int32_t oldest = Oldest();
+  std::int32_t newest = Newest();
   if (count_ == 0) {
     oldest = 0;
     newest = -1;
@@ -101,10 +110,87 @@ Status DelayHistory::Record(std::int32_t column, double t, double x) {
       --count_;
     }
   }
-  data_[static_cast<std::size_t>(newest)] = t;
-  Cell(column, newest) = x;
   SetEnds(oldest, newest);
-  return 0;
+  return newest;
+}
+
+void DelayHistory::KeepBeforeJump(double t) {
+  if (size_ == 0 || count_ == 0 || rows_ < 2) return;
+  const std::int32_t newest = Newest();
+  if (TimeAt(newest) != t) return;
+  if (count_ >= 2 && TimeAt(AgeRow(count_ - 2)) == t) return;
+  const std::int32_t row = OpenRow();
+  data_[static_cast<std::size_t>(row)] = t;
+  for (std::int32_t j = 1; j <= columns_; ++j) Cell(j, row) = ValueAt(j, newest);
+}
+
+std::int32_t DelayHistory::FirstAfter(double t) const {
+  std::int32_t first = 0;
+  std::int32_t length = count_;
+  while (length > 0) {
+    const std::int32_t half = length / 2;
+    if (TimeAt(AgeRow(first + half)) <= t) {
+      first += half + 1;
+      length -= half + 1;
+    } else {
+      length = half;
+    }
+  }
+  return first;
+}
+
+namespace {
+// The first time whose look-up `lag` back reaches `jump`: from it on the
+// values after the jump are seen, the time just before it still sees
+// those before.
+double SeenAt(double jump, double lag) {
+  double t = jump + lag;
+  while (t - lag < jump) t = std::nextafter(t, HUGE_VAL);
+  for (double before = std::nextafter(t, -HUGE_VAL); before - lag >= jump;
+       before = std::nextafter(t, -HUGE_VAL)) {
+    t = before;
+  }
+  return t;
+}
+}  // namespace
+
+namespace {
+
+// A change the size of a solver's round-off (an algebraic solved again at a
+// restart) is no jump: stopping for it would restart the run again a lag
+// later, without end.
+bool IsJump(double before, double after) {
+  constexpr double kLeast = 1e-7;
+  return std::fabs(after - before) > kLeast * std::max({1.0, std::fabs(before), std::fabs(after)});
+}
+
+}  // namespace
+
+bool DelayHistory::NextJump(double from, double to, const std::vector<delays::Lag>& lags,
+                            double* at) const {
+  if (size_ == 0 || count_ < 2 || lags.empty()) return false;
+  double longest = 0.0;
+  for (const delays::Lag& l : lags) longest = std::max(longest, l.lag);
+  // A jump earlier than this is seen before `from` through every lag.
+  bool found = false;
+  for (std::int32_t k = std::max(FirstAfter(from - longest), 1); k < count_; ++k) {
+    const std::int32_t before = AgeRow(k - 1);
+    const std::int32_t after = AgeRow(k);
+    const double jump = TimeAt(after);
+    if (TimeAt(before) != jump) continue;
+    for (const delays::Lag& l : lags) {
+      if (l.column < 1 || l.column > columns_ ||
+          !IsJump(ValueAt(l.column, before), ValueAt(l.column, after))) {
+        continue;
+      }
+      const double t = SeenAt(jump, l.lag);
+      if (t > from && t <= to && (!found || t < *at)) {
+        *at = t;
+        found = true;
+      }
+    }
+  }
+  return found;
 }
 
 std::int32_t DelayHistory::AgeRow(std::int32_t k) const {
@@ -167,10 +253,6 @@ Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* v
     *value = ValueAt(column, oldest);
     return delays::kBeforeHistory;
   }
-  if (t == TimeAt(oldest)) {
-    *value = ValueAt(column, oldest);
-    return 0;
-  }
   if (t == TimeAt(newest)) {
     *value = ValueAt(column, newest);
     return 0;
@@ -184,19 +266,8 @@ Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* v
     }
     return 0;
   }
-  // Bisection over the rows in age order: the first row whose time is
-  // after t; t lies inside.
-  std::int32_t first = 0;
-  std::int32_t length = count_;
-  while (length > 0) {
-    const std::int32_t half = length / 2;
-    if (TimeAt(AgeRow(first + half)) <= t) {
-      first += half + 1;
-      length -= half + 1;
-    } else {
-      length = half;
-    }
-  }
+  // t lies inside.
+  std::int32_t first = FirstAfter(t);
   // A single row brackets nothing: its value stands.
   if (count_ < 2) {
     *value = ValueAt(column, oldest);
@@ -211,7 +282,8 @@ Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* v
   const double ta = TimeAt(a);
   const double tb = TimeAt(b);
   const double xa = ValueAt(column, a);
-  // An exact time gives its row's value without interpolation.
+  // An exact time gives its row's value without interpolation: of a jump's
+  // two rows, the one after it.
   if (ta == t || tb == ta) {
     *value = xa;
     return 0;

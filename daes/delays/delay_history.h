@@ -16,6 +16,11 @@ inline constexpr Status kBeforeHistory = 0x40260265u;
 // A time that is not a number (or an endless one) where a time is needed.
 inline constexpr Status kBadTime = 0x8026020Fu;
 inline constexpr std::int32_t kRows = 10000;
+// A column looked up `lag` back in time.
+struct Lag {
+  std::int32_t column;
+  double lag;
+};
 // Entries needed for `columns` columns of `rows` rows; 0 when it would not
 // fit a 32-bit size.
 std::uint32_t ImageEntries(std::int64_t columns, std::int64_t rows);
@@ -33,6 +38,17 @@ class DelayHistory {
   // the later rows. A time that is not finite is refused (0x8026020F) and
   // nothing changes.
   Status Record(std::int32_t column, double t, double x);
+  // The values are about to jump at time t: when the newest row is at t, a
+  // copy of it becomes the newest row, so that what is recorded at t from
+  // now on leaves the values before the jump in the row before. Two rows at
+  // most share a time: a second jump at t overwrites the values after the
+  // first. Looked up, the jump stays one: before t the values before it,
+  // from t on the values after it.
+  void KeepBeforeJump(double t);
+  // The first time in (from, to] from which a look-up of one of `lags`
+  // sees the values after a jump where the time just before it sees those
+  // before; false when there is none. Lags must be finite.
+  bool NextJump(double from, double to, const std::vector<delays::Lag>& lags, double* at) const;
   // The value of column j at time t: between rows a cubic that stays
   // within the two rows around t (its slopes at the rows from their
   // neighbours); `now` and *value are the current point, towards which
@@ -68,6 +84,12 @@ class DelayHistory {
                  static_cast<std::size_t>(row)];
   }
   void SetEnds(std::int32_t oldest, std::int32_t newest);
+  // Opens a row after the newest (the oldest goes when the ring is full)
+  // and answers its index.
+  std::int32_t OpenRow();
+  // The first row in age order whose time is after t (the row count when
+  // none is).
+  std::int32_t FirstAfter(double t) const;
   // The ring index of the row k-th in age order.
   std::int32_t AgeRow(std::int32_t k) const;
   // The slope of column j at the row k-th in age order, for the cubic

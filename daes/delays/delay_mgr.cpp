@@ -233,6 +233,10 @@ Status DelayMgr::AddDelayedVariable(DAESVariable* variable) {
 }
 
 Status DelayMgr::RecordAll(double t) {
+  if (!lags_.empty()) {
+    last_lags_.swap(lags_);
+    lags_.clear();
+  }
   for (std::int32_t i = 0; i < count_; ++i) {
     DAESVariable* v = variables_[static_cast<std::size_t>(i)];
     if (v == nullptr) continue;
@@ -240,6 +244,16 @@ Status DelayMgr::RecordAll(double t) {
     if (status::IsFailure(s)) return s;
   }
   return 0;
+}
+
+void DelayMgr::KeepBeforeJump(double t) {
+  if (t != 0.0) history_.KeepBeforeJump(t);
+}
+
+Status DelayMgr::RecordBeforeJump(double t) {
+  const Status s = RecordAll(t);
+  if (!status::IsFailure(s)) KeepBeforeJump(t);
+  return s;
 }
 
 void DelayMgr::ForgetVariable(DAESVariable* variable) {
@@ -255,7 +269,31 @@ Status DelayMgr::GetDelayedValue(std::int32_t column, double delay, double* valu
   if (mode == kRunSteadyState) return 0;
   if (mode == kRunInitialisation && now == 0.0) return 0;
   if (history_.RecordCount() == 0 || IsSuspended()) return 0;
+  NoteLag(column, delay);
   return history_.Lookup(column, now - delay, now, value);
+}
+
+void DelayMgr::NoteLag(std::int32_t column, double lag) {
+  // Enough for every delay of a model; a lag solved for would otherwise
+  // fill it with each iterate.
+  constexpr std::size_t kMostLags = 256;
+  if (!std::isfinite(lag) || lag < 0.0 || lags_.size() >= kMostLags) return;
+  for (const delays::Lag& l : lags_) {
+    if (l.column == column && l.lag == lag) return;
+  }
+  lags_.push_back({column, lag});
+}
+
+bool DelayMgr::NextJump(double from, double to, double* at) const {
+  double first = 0.0;
+  bool found = history_.NextJump(from, to, lags_, &first);
+  double other = 0.0;
+  if (history_.NextJump(from, to, last_lags_, &other) && (!found || other < first)) {
+    first = other;
+    found = true;
+  }
+  if (found) *at = first;
+  return found;
 }
 
 Status DelayMgr::RecordSubValue(DAESVariable* variable, std::int32_t k, double t, double x) {
@@ -275,7 +313,11 @@ Status DelayMgr::GetSubDelayedValue(DAESVariable* variable, std::int32_t k, doub
   return sub_history_.Lookup(static_cast<std::int32_t>(column), t, GetSimulationTime(), value);
 }
 
-Status DelayMgr::InitHistory() { return history_.Init(count_); }
+Status DelayMgr::InitHistory() {
+  lags_.clear();
+  last_lags_.clear();
+  return history_.Init(count_);
+}
 
 Status DelayMgr::InitSubHistory(std::uint32_t m) {
   if (count_ == 0) return 0;
@@ -289,6 +331,8 @@ Status DelayMgr::InitSubHistory(std::uint32_t m) {
 void DelayMgr::Clear() {
   variables_.clear();
   count_ = 0;
+  lags_.clear();
+  last_lags_.clear();
   history_.Reset();
   sub_history_.Reset();
   ReleaseNames();

@@ -71,6 +71,19 @@ class DelayMgr : public SputSnapBase {
   Status AddDelayedVariable(DAESVariable* variable);
   // Each delayed variable's unscaled value at time t.
   Status RecordAll(double t);
+  // The values recorded at time t are about to jump (an event acted on,
+  // values set, a re-initialisation): they stay in a row of their own, and
+  // the values recorded at t next, those after the jump, go into a row
+  // after it. Not at time 0.0: a run starts there, from the values it
+  // initialises, which hold before it too.
+  void KeepBeforeJump(double t);
+  // The values now are those before a jump at t: recorded, and kept.
+  Status RecordBeforeJump(double t);
+  // The first time in (from, to] at which a delayed value, looked up with
+  // a lag the model used in its last step, jumps; false when none does.
+  // An integrator ends its steps just before such a time and starts again
+  // at it: no step of it can pass over a jump.
+  bool NextJump(double from, double to, double* at) const;
   // A variable going away: its column stays, recorded no more, unnamed.
   void ForgetVariable(DAESVariable* variable);
   // Column j (the delay index), delay d: the value d ago, *value holding the
@@ -100,6 +113,7 @@ class DelayMgr : public SputSnapBase {
 
  private:
   void ReleaseNames();
+  void NoteLag(std::int32_t column, double lag);
   Status RefuseSnapshot(const char* what);
 
   std::vector<DAESVariable*> variables_;
@@ -108,6 +122,11 @@ class DelayMgr : public SputSnapBase {
   DelayHistory sub_history_;
   std::uint32_t m_ = 0;
   std::int32_t count_ = 0;
+  // The lags looked up since the last recording, and those of the
+  // recordings' last stretch before it. A lag that changes as the run goes
+  // leaves its values of the last step only.
+  std::vector<delays::Lag> lags_;
+  std::vector<delays::Lag> last_lags_;
   std::vector<std::string> saved_names_;
   std::int32_t saved_rows_ = 0;
   bool have_header_ = false;

@@ -61,6 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   double v = 0.0;
   const DelayHistory& h = mgr.History();
   for (std::int32_t r = 0; r < h.RecordCount(); r += 97) h.Lookup(1 + r % 2, h.TimeAt(r), 1e9, &v);
+  // And its jumps found, whatever order its times came in.
+  double at = 0.0;
+  if (h.RecordCount() > 0) h.NextJump(h.TimeAt(0) - 1.0, 1e300, {{1, 0.5}, {2, 0.0}}, &at);
   mgr.RestoreFinished(delays::kHistoryKind);
   BvuDirectoryProper::DeleteBelow(root);
   delete root;

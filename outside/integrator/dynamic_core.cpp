@@ -181,10 +181,14 @@ class Stepper final : public DynamicCore {
   Status RestartOnMovedInputs();
   Status StartLeg();
   Status StartIda();
-  Status StepIda(double target);
+  // No step passes `limit` (a delayed value's jump just after it).
+  Status StepIda(double target, double limit);
   bool StartAgain(double target, bool exact, realtype* t, int* flag);
   Status StepFixed(double target);
   Status AfterStep(double t, bool* event);
+  // The first time after tn_ at which a delayed value jumps.
+  bool NextDelayedJump(double* at);
+  Status RestartAtJump(double at);
   bool EventChanged();
   Status LocateOnInterpolant(double low, double high, double* reached);
   Status EventBetween(double low, double high, double* reached);
@@ -233,6 +237,7 @@ class Stepper final : public DynamicCore {
   // start_ and tn_: the next call finds it before stepping on.
   bool event_beyond_ = false;
   bool stop_armed_ = false;  // IDA holds a stop time not yet reached
+  bool limit_armed_ = false;  // that stop time is only a delayed jump's
   // Problem positions of the values the integration only reads (fixed
   // variables, inputs), and those values where the last call ended when
   // its step had gone past it; empty otherwise.
@@ -940,18 +945,25 @@ bool Stepper::StartAgain(double target, bool exact, realtype* t, int* flag) {
   return true;
 }
 
-Status Stepper::StepIda(double target) {
+Status Stepper::StepIda(double target, double limit) {
   // Communication points are served from the interpolant unless asked
   // otherwise; then each ends a step. So they are with sensitivities, whose
   // leg leaves the algebraic unknowns out of the error test: their
   // interpolated values would not be held to the tolerance. A stop time once
   // set stays armed until reached, even across IDAReInit, so an armed one
   // is always set afresh (6.4.1 also leaves one equal to tout armed).
-  const bool exact = s_.options_.Get(kOptionItplToComTime) == 0 || stop_armed_ ||
-                     inputs_moved_ || sens_active_;
+  const bool exact = s_.options_.Get(kOptionItplToComTime) == 0 ||
+                     (stop_armed_ && !limit_armed_) || inputs_moved_ || sens_active_ ||
+                     limit <= target;
   if (exact) {
-    IDASetStopTime(ida_, target);
+    IDASetStopTime(ida_, std::min(target, limit));
     stop_armed_ = true;
+    limit_armed_ = false;
+  } else if (limit < HUGE_VAL) {
+    // Steps may still go past the target, not past the jump.
+    IDASetStopTime(ida_, limit);
+    stop_armed_ = true;
+    limit_armed_ = true;
   }
   realtype t = 0;
   corrector_status_ = 0;
@@ -1003,7 +1015,7 @@ Status Stepper::StepIda(double target) {
       if (!started) return kStatusIntegrationFailed;
     }
   }
-  if (flag == IDA_TSTOP_RETURN) stop_armed_ = false;
+  if (flag == IDA_TSTOP_RETURN) stop_armed_ = limit_armed_ = false;
   if (flag >= 0) first_step_ = false;
   if (flag < 0 && corrector_status_ == kStatusSensitivityFailed) return corrector_status_;
   if (flag < 0) {
@@ -1051,8 +1063,12 @@ Status Stepper::StepFixed(double target) {
   if (!(size > 0.0)) return kStatusBadOptionValue;
   double h = size;
   // Shortened to land on the target; a sliver left over joins this step.
-  if (tn_ + h >= target || target - (tn_ + h) < 1e-10 * size) h = target - tn_;
+  const bool lands = tn_ + h >= target || target - (tn_ + h) < 1e-10 * size;
+  if (lands) h = target - tn_;
   const double t0 = tn_;
+  // On the target itself: not a rounding past it, where a delayed value may
+  // already jump.
+  const double end = lands ? target : t0 + h;
   std::vector<double> y(y1_), k1(f1_), next(n_);
   auto stage = [&](const std::vector<double>& at, double t, std::vector<double>* k) {
     const Status st = WriteUnknowns(at.data(), nullptr);
@@ -1070,17 +1086,17 @@ Status Stepper::StepFixed(double target) {
     mid(k2, 0.5);
     if (Status st = stage(at, t0 + 0.5 * h, &k3); st != 0) return st;
     mid(k3, 1.0);
-    if (Status st = stage(at, t0 + h, &k4); st != 0) return st;
+    if (Status st = stage(at, end, &k4); st != 0) return st;
     for (std::size_t i = 0; i < n_; ++i)
       next[i] = derivative_[i] >= 0 ? y[i] + h / 6 * (k1[i] + 2 * k2[i] + 2 * k3[i] + k4[i]) : y[i];
   }
   std::vector<double> f;
-  if (Status st = stage(next, t0 + h, &f); st != 0) return st;
+  if (Status st = stage(next, end, &f); st != 0) return st;
   y0_ = y1_;
   f0_ = f1_;
   if (Status st = ReadUnknowns(&y1_, nullptr); st != 0) return st;
   f1_ = f;
-  tn_ = t0 + h;
+  tn_ = end;
   hu_ = h;
   return 0;
 }
@@ -1095,6 +1111,8 @@ Status Stepper::StartLeg() {
     const Status st = s_.SolveInitialisation(start_, kDecomposeReinitialisation);
     if (st != 0) return st;
     consistent_ = true;
+    // The values after a jump (an event, inputs set) hold from here.
+    if (s_.delays_) s_.delays_->RecordTime();
     if (Status j = JumpSensitivities(); j != 0) return j;
   }
   before_yp_.clear();
@@ -1162,6 +1180,26 @@ Status Stepper::AfterStep(double t, bool* event) {
   if (s_.delays_) s_.delays_->RecordTime();
   *event = EventChanged();
   return 0;
+}
+
+bool Stepper::NextDelayedJump(double* at) {
+  return s_.delay_jumps_ && s_.delay_jumps_->NextJump(tn_, HUGE_VAL, at) == 0;
+}
+
+// The leg ends where it stands, just before the jump: the values before it
+// are kept at the jump's time, and the leg starts there with the values
+// after it made consistent, as after an event.
+Status Stepper::RestartAtJump(double at) {
+  // The model may stand at an earlier target served from the interpolant.
+  if (hu_ > 0.0) {
+    if (Status st = PlaceAt(tn_); st != 0) return st;
+  }
+  start_ = tn_;
+  if (Status st = Finish(); st != 0) return st;
+  start_ = at;
+  if (status::IsFailure(s_.executive_->SetSimulationTime(at))) return kStatusBadArgument;
+  if (status::IsFailure(s_.delay_jumps_->KeepBeforeJump())) return kStatusIntegrationFailed;
+  return StartLeg();
 }
 
 // An event fired (an external one's firing count) or changed state (any
@@ -1291,8 +1329,17 @@ Status Stepper::Advance(double target, double* reached) {
   const double from = tn_;
   for (long n = 0; tn_ < target; ++n) {
     if (n >= most) return TooMuchWork(n, from, target);
-    const Status st = (method_ == Method::kEuler || method_ == Method::kRK4) ? StepFixed(target)
-                                                                             : StepIda(target);
+    // A delayed value that jumps ends the steps just before the jump, and
+    // the leg starts again at it: no step could pass over it.
+    double jump = 0.0;
+    const double limit = NextDelayedJump(&jump) ? std::nextafter(jump, -HUGE_VAL) : HUGE_VAL;
+    if (tn_ >= limit) {
+      if (Status r = RestartAtJump(jump); r != 0) return r;
+      continue;
+    }
+    const Status st = (method_ == Method::kEuler || method_ == Method::kRK4)
+                          ? StepFixed(std::min(target, limit))
+                          : StepIda(std::min(target, limit), limit);
     if (st != 0) return st;
     bool event = false;
     if (Status a = AfterStep(tn_, &event); a != 0) return a;

@@ -231,6 +231,7 @@ Status IntegratorServer::SetUp(platform::IUnknown* problem_group, platform::IUnk
   executive_ = std::move(factory);
   // Optional: the dynamic core tells these of each accepted step.
   delays_ = QueryRef<IQLNDelayManager>(executive, IID_IQLNDelayManager);
+  delay_jumps_ = QueryRef<IQLNDelayJumps>(executive, IID_IQLNDelayJumps);
   implicit_events_ = QueryRef<IQLNImplicitEventMgr>(executive, IID_IQLNImplicitEventMgr);
   sensitivity_ = QueryRef<IQLNSensitivityManager>(executive, IID_IQLNSensitivityManager);
   sens_on_ = false;
@@ -322,6 +323,7 @@ Status IntegratorServer::ReleaseProblem() {
   DropDecompositions();
   implicit_events_.Reset();
   delays_.Reset();
+  delay_jumps_.Reset();
   sensitivity_.Reset();
   sens_on_ = false;
   executive_.Reset();

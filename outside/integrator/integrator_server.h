@@ -124,6 +124,7 @@ class IntegratorServer final : public IUnifiedIntegrator {
   outside::Ref<IQLNESO> problem_;
   outside::Ref<IQLNESOFactory> executive_;
   outside::Ref<IQLNDelayManager> delays_;
+  outside::Ref<IQLNDelayJumps> delay_jumps_;
   outside::Ref<IQLNImplicitEventMgr> implicit_events_;
   std::int32_t variable_count_ = 0;
   std::vector<std::int32_t> variable_types_, partners_;

@@ -547,7 +547,8 @@ void SimRunResultsJoin::StorePosition(SUPackedValueTable* values) {
 void SimRunResultsJoin::AddRequestBits(std::uint32_t bits) { manager_.SetStatusBits(bits); }
 
 void SimRunResultsJoin::NotifyDelayManager() {
-  if (DelayMgr* delays = GetCurrentDelayMgr()) delays->RecordAll(GetSimulationTime());
+  // The values are about to be set: those before stay at this time.
+  if (DelayMgr* delays = GetCurrentDelayMgr()) delays->RecordBeforeJump(GetSimulationTime());
 }
 
 Status SimRunResultsJoin::StoreRestoredValues(const SUPackedValueTable& values) {

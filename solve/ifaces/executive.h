@@ -14,6 +14,8 @@ inline constexpr platform::IID IID_IQLNDelayManager = EngineIid(0x1F);
 inline constexpr platform::IID IID_IQLNExplicitEventMgr = EngineIid(0x20);
 inline constexpr platform::IID IID_IQLNImplicitEventMgr = EngineIid(0x21);
 inline constexpr platform::IID IID_IQLNSensitivityManager = EngineIid(0x25);
+inline constexpr platform::IID IID_IQLNDelayJumps =
+    platform::MakeGuid("{9F47EF7B-FCC7-4F7F-A409-79F8C1958431}");
 inline constexpr platform::IID IID_IQLNPropertiesManager =
     platform::MakeGuid("{AA68DE17-495F-4ED4-A57A-30BFFB20ABC7}");
 
@@ -75,6 +77,23 @@ class IQLNDelayManager : public platform::IUnknown {
 
  protected:
   ~IQLNDelayManager() = default;
+};
+
+// Where delayed values jump: the values recorded before and after an event
+// or a re-initialisation share a time, and a look-up a lag back sees the
+// jump that much later. A step that passed over one could never meet its
+// error test: the integrator ends its steps just before such a time and
+// starts again at it.
+class IQLNDelayJumps : public platform::IUnknown {
+ public:
+  // The first such time in (after, until]: 0 with *at, 1 when none.
+  /* 3 */ virtual Status NextJump(double after, double until, double* at) = 0;
+  // The values now, at the simulation time, are those before a jump: the
+  // next recording at this time keeps them and holds those after it.
+  /* 4 */ virtual Status KeepBeforeJump() = 0;
+
+ protected:
+  ~IQLNDelayJumps() = default;
 };
 
 // Rows: parameter elements, then switching-time rows (GetCount of them).

@@ -1333,4 +1333,53 @@ TEST_F(TankEvents, FixedStepsLocateOnTheirOwnInterpolant) {
   EXPECT_NEAR(tank.Level(), 1.0, 1e-5);
 }
 
+// x' = 1 + z from 0, z a delayed value that the engine says jumps from 0
+// to 1 at T (as the history would answer it: 0 before T, 1 from T on). No
+// step passes over the jump: the steps end just before T, the values before
+// it are kept there, and the leg starts again at T from where the steps
+// ended (not from a target before it that the interpolant served), so x =
+// t + (t - T) after it to the tolerance, for the variable-step and the
+// fixed-step methods alike.
+TEST_F(IntegratorDynamic, AJumpOfADelayedValueEndsTheStepsAndStartsTheLegAgain) {
+  constexpr double kJump = 0.3 + 1e-7;
+  for (const std::int32_t method : {4, 2}) {
+    Model m;
+    std::int32_t dx = -1;
+    const std::int32_t x = m.AddState(0.0, &dx);
+    const std::int32_t z = m.AddVariable(kAlgebraic, 0.0);
+    const auto DX = static_cast<std::size_t>(dx), Z = static_cast<std::size_t>(z);
+    const Model* model = &m;
+    m.AddEquation({dx, z}, {1, 1}, [=](const V& v) { return v[DX] - 1.0 - v[Z]; });
+    m.AddEquation({z}, {1}, [=](const V& v) { return v[Z] - (model->time >= kJump ? 1.0 : 0.0); });
+    Gear(1e-8, 1e-10);
+    SetInt(30, method);
+    Set(138, 0.05);
+    m.integrator = server_;
+    group_ = new FakeProblemGroup(&m);
+    group_->AddRef();
+    exec_ = new FakeExecutive(&m);
+    exec_->AddRef();
+    // Asked for at set-up.
+    exec_->schedule.jumps = {kJump};
+    ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
+    ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
+    double reached = -1;
+    ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 0), 0u);
+    ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
+    for (const double t : {0.25, 0.5, 1.0}) {
+      ASSERT_EQ(To(t, &reached), 0u) << Text(To(t)) << " method " << method;
+      EXPECT_EQ(reached, t);
+      EXPECT_NEAR(Of(m, x), t + std::max(0.0, t - kJump), 1e-7) << t << " method " << method;
+    }
+    EXPECT_EQ(exec_->schedule.kept_before, std::vector<double>{kJump}) << "method " << method;
+    const auto& times = exec_->times;
+    EXPECT_NE(std::find(times.begin(), times.end(), std::nextafter(kJump, 0.0)), times.end());
+    // Nothing between the last time before the jump and the jump itself.
+    for (const double t : times) {
+      EXPECT_FALSE(t > std::nextafter(kJump, 0.0) && t < kJump) << t;
+    }
+    Drop();
+  }
+}
+
 }  // namespace

@@ -799,9 +799,14 @@ struct FakeSchedule {
   std::function<double(const std::vector<double>&)> condition;
   bool committed_positive = true;
   int event_queries = 0, delay_records = 0;
+  // Times at which delayed values jump (answered only when there are any),
+  // and the simulation times the values before a jump were kept at.
+  std::vector<double> jumps;
+  std::vector<double> kept_before;
 };
 
-class FakeScheduleView final : public FakeObject<IQLNImplicitEventMgr, IQLNDelayManager> {
+class FakeScheduleView final
+    : public FakeObject<IQLNImplicitEventMgr, IQLNDelayManager, IQLNDelayJumps> {
  public:
   FakeScheduleView(FakeSchedule* schedule, IUnknown* owner) : schedule_(schedule), owner_(owner) {
     owner_->AddRef();
@@ -813,6 +818,8 @@ class FakeScheduleView final : public FakeObject<IQLNImplicitEventMgr, IQLNDelay
       *object = static_cast<IQLNImplicitEventMgr*>(this);
     } else if (iid == IID_IQLNDelayManager) {
       *object = static_cast<IQLNDelayManager*>(this);
+    } else if (iid == IID_IQLNDelayJumps) {
+      *object = static_cast<IQLNDelayJumps*>(this);
     } else {
       *object = nullptr;
       return platform::E_NOINTERFACE;
@@ -832,6 +839,19 @@ class FakeScheduleView final : public FakeObject<IQLNImplicitEventMgr, IQLNDelay
   Status UnregisterEvent(void*) override { return 0; }
   Status RecordTime() override {
     ++schedule_->delay_records;
+    return 0;
+  }
+  Status NextJump(double after, double until, double* at) override {
+    for (const double t : schedule_->jumps) {
+      if (t > after && t <= until) {
+        *at = t;
+        return 0;
+      }
+    }
+    return 1;
+  }
+  Status KeepBeforeJump() override {
+    schedule_->kept_before.push_back(schedule_->model->time);
     return 0;
   }
 
@@ -862,7 +882,8 @@ class FakeExecutive final : public FakeObject<IQLNESOFactory> {
       AddRef();
       return 0;
     }
-    if ((iid == IID_IQLNImplicitEventMgr && schedule.condition) || iid == IID_IQLNDelayManager) {
+    if ((iid == IID_IQLNImplicitEventMgr && schedule.condition) || iid == IID_IQLNDelayManager ||
+        (iid == IID_IQLNDelayJumps && !schedule.jumps.empty())) {
       auto* view = new FakeScheduleView(&schedule, static_cast<IQLNESOFactory*>(this));
       return view->QueryInterface(iid, object);
     }

@@ -404,7 +404,8 @@ TEST_F(RunResultsJoin, ADynamicRestoreWaitsForTheClientsConfirmationForABoundedT
 }
 
 // Command 21 hands the staged assignments over and has the current delay
-// manager record at the simulation time; command 23 takes them and raises
+// manager record at the simulation time the values before them, kept apart
+// from those recorded there after them; command 23 takes them and raises
 // the one-shot bit of the run-state notification.
 TEST_F(RunResultsJoin, TakenAssignmentsReachTheDelayManagerAndTheRunState) {
   DelayMgr delays;
@@ -418,9 +419,13 @@ TEST_F(RunResultsJoin, TakenAssignmentsReachTheDelayManagerAndTheRunState) {
   SimResultsMgr& results = join_->Manager();
   EXPECT_EQ(results.HandleCommand(55, 21, 0, nullptr, 0, nullptr, 0, nullptr), 0u);
   const DelayHistory& history = delays.History();
-  ASSERT_EQ(history.RecordCount(), 1);
+  ASSERT_EQ(history.RecordCount(), 2);
+  EXPECT_EQ(history.TimeAt(history.Oldest()), 2.5);
   EXPECT_EQ(history.TimeAt(history.Newest()), 2.5);
-  EXPECT_EQ(history.ValueAt(1, history.Newest()), 7.0);
+  x->SetValue(9.0);
+  ASSERT_EQ(delays.RecordAll(2.5), 0u);
+  EXPECT_EQ(history.ValueAt(1, history.Oldest()), 7.0);
+  EXPECT_EQ(history.ValueAt(1, history.Newest()), 9.0);
 
   manager_.ClearStatusBits(run_bits::kOneShot);
   EXPECT_EQ(results.HandleCommand(55, 23, 0, nullptr, 0, nullptr, 0, nullptr), 0u);

@@ -2,7 +2,9 @@
 // forcing in "Time" against its closed form, an IF on the time that switches
 // where it should, a lag solved for, delayed values that a snapshot brings
 // back into a fresh engine, delays that leave the other states alone, and
-// delayed steps that neither undershoot nor overshoot.
+// delayed steps that neither undershoot nor overshoot: each a step at its
+// time, whether an event, a re-initialisation or a set-item made it, and
+// again after a snapshot restore.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -80,6 +82,23 @@ class TimeRoad : public engineroad::EngineRoad {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return Fail("no snapshot " + name);
+  }
+  // Command 1 with the snapshot of that name; true once the run rests at
+  // its time.
+  bool RestoreSnapshot(const std::string& name, double time) {
+    std::uint32_t id = 0;
+    for (const auto& [number, entry] : Snapshots())
+      if (entry == name) id = number;
+    if (id == 0) return Fail("no snapshot " + name);
+    return road_->Expect(
+               MakeCommand(engineroad::kResultsService, 1, {static_cast<std::int32_t>(id)}),
+               "command 1", 0) &&
+           road_->WaitNotice(
+               [time](const vantor_scenario::Notification& n) {
+                 return (n.bits & vantor_scenario::kRunningBit) == 0 &&
+                        std::fabs(n.time - time) < 1e-9;
+               },
+               "resting at " + std::to_string(time));
   }
   double Value(std::uint32_t index) {
     double value = std::nan("");
@@ -198,19 +217,7 @@ TEST_F(TimeRoad, ASnapshotBringsTheDelayHistoryIntoAFreshEngine) {
   ASSERT_TRUE(on_from_one(1.4)) << Failure() << Events();
   // The client takes the run back to the snapshot: the history of its time
   // comes with it.
-  std::uint32_t id = 0;
-  for (const auto& [number, name] : Snapshots())
-    if (name == "At 1") id = number;
-  ASSERT_NE(id, 0u) << Failure();
-  ASSERT_TRUE(road_->Expect(
-      MakeCommand(engineroad::kResultsService, 1, {static_cast<std::int32_t>(id)}), "command 1",
-      0));
-  ASSERT_TRUE(road_->WaitNotice(
-      [](const vantor_scenario::Notification& n) {
-        return (n.bits & vantor_scenario::kRunningBit) == 0 && std::fabs(n.time - 1.0) < 1e-9;
-      },
-      "resting at 1"))
-      << Failure();
+  ASSERT_TRUE(RestoreSnapshot("At 1", 1.0)) << Failure();
   ASSERT_TRUE(on_from_one(1.2)) << Failure() << Events();
   EXPECT_TRUE(FinishRun()) << Failure();
 }
@@ -265,8 +272,8 @@ namespace simtime {
 
 // x' = u with u = 1 once Time > 0.5, else 0, and y_k = DELAY(u, 0.2 +
 // 0.001 k) for k = 0..9 (indices 40..49): steps from 0 to 1 at 0.7 to
-// 0.709, x = t - 0.5 from 0.5. Their lags comb the rows between two
-// reporting points.
+// 0.709, x = t - 0.5 from 0.5. Their lags comb the first step after the
+// event.
 constexpr int kLags = 10;
 
 void DelayedSteps(Writer& w) {
@@ -301,16 +308,142 @@ TEST_F(TimeRoad, DelayedStepsStayBetweenTheirLevels) {
       EXPECT_LE(y, 1.0 + 1e-6) << "y" << k << " at " << t;
       EXPECT_GE(y, before[k] - 1e-6) << "y" << k << " at " << t;
       before[k] = y;
-      // Rows lie at most 0.05 apart: before 0.65 the rows looked up are
-      // all before the step, from 0.72 all after it.
-      if (t < 0.65 || t > 0.715) {
-        EXPECT_NEAR(y, t < 0.65 ? 0.0 : 1.0, 1e-9) << "y" << k << " at " << t;
+      // A step at the event's time plus the lag (to the event's
+      // tolerance), not a ramp over the first step after the event.
+      const double jump = stops.empty() ? 1.0 : stops[0] + 0.2 + 0.001 * k;
+      if (std::fabs(t - jump) > 1e-6) {
+        EXPECT_NEAR(y, t < jump ? 0.0 : 1.0, 1e-9) << "y" << k << " at " << t;
       }
     }
   }
   ASSERT_EQ(stops.size(), 1u) << Events();
   EXPECT_NEAR(stops[0], 0.5, 1e-5);
   EXPECT_NEAR(Value(1), 0.5, 1e-5);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+}  // namespace simtime
+
+namespace simtime {
+
+// Offsets o_k of the lags from a reporting point.
+constexpr double kStraddles[] = {-1e-3, -1e-4, -1e-5, 1e-5, 1e-4, 1e-3};
+
+// x' = u from 0 with u (index 2) of the given kind, and y_k = DELAY(u,
+// lag + o_k) (indices 40..45): fifteen items.
+void StraddledDelays(Writer& w, std::uint16_t u_kind, double lag) {
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 0.0, kInitial);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".u", 0.0, u_kind);
+  ModelEquation(w, 10, ".rate", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 2}});
+  for (std::uint32_t k = 0; k < 6; ++k) {
+    ModelVariable(w, modelwriter::kRealVariable, 40 + k, ".y" + std::to_string(k), 0.0, kFree);
+    ModelEquation(w, 60 + k, ".late" + std::to_string(k),
+                  Sub(Var(0), Delay(Var(1), Real(lag + kStraddles[k]))), {{2, 40 + k}, {2, 2}});
+  }
+}
+
+// u = 1 once Time > 0.5, else 0; lags 0.22 + o_k: the steps fall on either
+// side of the reporting point 0.72; and w = DELAY(y_1, 0.1) (index 50),
+// whose step follows y_1's by 0.1, at 0.8199.
+void StraddledSteps(Writer& w) {
+  w.List(15 + 3);
+  StraddledDelays(w, kFree, 0.22);
+  ModelVariable(w, modelwriter::kRealVariable, 50, ".w", 0.0, kFree);
+  ModelEquation(w, 70, ".later", Sub(Var(0), Delay(Var(1), Real(0.1))), {{2, 50}, {2, 41}});
+  ClockedU(w, 1.0, 0.0);
+}
+
+// Each delayed step of StraddledSteps at every reporting point from `from`
+// to 0.85: 0 before the event's time plus the lag, 1 after it, exactly.
+void ExpectStraddledSteps(int from, double event, const std::function<bool(double)>& step,
+                          const std::function<double(std::uint32_t)>& value) {
+  for (int n = from; n <= 85; ++n) {
+    const double t = 0.01 * n;
+    ASSERT_TRUE(step(t)) << "t = " << t;
+    for (std::uint32_t k = 0; k < 6; ++k) {
+      const double jump = event + 0.22 + kStraddles[k];
+      EXPECT_EQ(value(40 + k), t < jump ? 0.0 : 1.0) << "y" << k << " at " << t;
+    }
+    EXPECT_EQ(value(50), t < event + 0.3199 ? 0.0 : 1.0) << "w at " << t;
+  }
+}
+
+// The event at 0.5 steps u; its delays step at 0.5 plus their lags, 1e-5
+// either side of a reporting point told apart, and a delay of a delayed
+// step steps as sharply. So whether the integrator finishes at the event
+// and starts again, or the run re-initialises there; and a snapshot taken
+// between the event and the delayed steps brings the history back whole.
+TEST_F(TimeRoad, ADelayedStepStepsAtItsTime) {
+  for (const bool reinitialise : {false, true}) {
+    SCOPED_TRACE(reinitialise ? "re-initialised at the event" : "restarted by the integrator");
+    Settings s;
+    s.interval = 0.01;
+    s.conditions = {{1, modelwriter::Greater(Time(), Real(0.5))}};
+    ASSERT_TRUE(Start("Straddled", s, StraddledSteps)) << Failure() << Events();
+    ASSERT_TRUE(RealOption(141, 0.05)) << Failure();
+    if (reinitialise) {
+      // Located by the engine's bisection, to well inside the 1e-5 that
+      // the reporting points test.
+      ASSERT_TRUE(IntOption(144, 1) && IntOption(145, 1) && RealOption(156, 1e-9)) << Failure();
+    }
+    ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+    std::vector<double> stops;
+    for (int n = 1; n <= 60; ++n) ASSERT_TRUE(StepTo(0.01 * n, &stops)) << Failure() << Events();
+    // The event, and the re-initialisation at its time.
+    ASSERT_EQ(stops.size(), reinitialise ? 2u : 1u) << Events();
+    const double event = stops[0];
+    EXPECT_NEAR(event, 0.5, 1e-8);
+    EXPECT_EQ(stops.back(), event);
+    auto step = [&](double t) { return StepTo(t, &stops); };
+    auto value = [&](std::uint32_t index) { return Value(index); };
+    if (reinitialise) {
+      ExpectStraddledSteps(61, event, step, value);
+      EXPECT_NEAR(Value(1), 0.35, 1e-6);
+      ASSERT_TRUE(FinishRun()) << Failure();
+      continue;
+    }
+    ASSERT_TRUE(road_->Expect(MakeCommand(engineroad::kResultsService, 15, {0}, {}, {"At 0.6"}),
+                              "command 15", 0));
+    ASSERT_TRUE(AwaitSnapshot("At 0.6")) << Failure();
+    ExpectStraddledSteps(61, event, step, value);
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(RestoreSnapshot("At 0.6", 0.6)) << Failure();
+    EXPECT_NEAR(Value(1), 0.1, 1e-6);
+    ExpectStraddledSteps(61, event, step, value);
+    EXPECT_NEAR(Value(1), 0.35, 1e-6);
+    ASSERT_TRUE(FinishRun()) << Failure();
+  }
+}
+
+// u fixed at 0, set to 1 by the client at t = 0.3; y_k = DELAY(u, 0.2 +
+// o_k) (indices 40..45): the values before the set-item stay in the history
+// at 0.3 beside those after it, so each delay steps at 0.5 + o_k.
+void SetInput(Writer& w) {
+  w.List(15);
+  StraddledDelays(w, kFixed, 0.2);
+}
+
+TEST_F(TimeRoad, AValueSetByTheClientStepsItsDelaysAtTheirTimes) {
+  Settings s;
+  s.interval = 0.01;
+  ASSERT_TRUE(Start("SetInput", s, SetInput)) << Failure() << Events();
+  ASSERT_TRUE(RealOption(141, 0.05)) << Failure();
+  ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+  for (int n = 1; n <= 60; ++n) {
+    const double t = 0.01 * n;
+    ASSERT_TRUE(Step(t)) << Failure() << Events();
+    if (n == 30) {
+      auto set = std::make_unique<vantor_client::Request>(engineroad::kResultsService, 8);
+      vantor_client::PutSetReal(*set, {2, 2}, 1, 1.0);
+      ASSERT_TRUE(road_->Expect(std::move(set), "set-item", 0)) << Failure();
+      ASSERT_TRUE(Step(t)) << "the re-initialisation: " << Failure() << Events();
+      EXPECT_EQ(Value(2), 1.0);
+    }
+    for (std::uint32_t k = 0; k < 6; ++k) {
+      EXPECT_EQ(Value(40 + k), t < 0.5 + kStraddles[k] ? 0.0 : 1.0) << "y" << k << " at " << t;
+    }
+  }
+  EXPECT_NEAR(Value(1), 0.3, 1e-6);
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 

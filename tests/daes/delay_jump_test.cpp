@@ -1,0 +1,275 @@
+// A jump in the delayed variables' history (an event acted on, values set, a
+// re-initialisation): the values before and after it recorded at one time,
+// looked up as a jump, found ahead by the lags the model uses, and carried
+// whole through a snapshot image.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "daes/delays/delay_mgr.h"
+#include "daes/instance/instance_node.h"
+#include "daes/model/variable.h"
+#include "foundation/interfaces/run_mode.h"
+
+// Named apart: the folder's files are built as one.
+namespace delayjump {
+
+double Before(double t) { return std::nextafter(t, -HUGE_VAL); }
+
+double At(const DelayHistory& h, double t, std::int32_t column = 1) {
+  double v = std::nan("");
+  EXPECT_EQ(h.Lookup(column, t, 1e9, &v), 0u) << t;
+  return v;
+}
+
+// Column 1: 2t up to the jump at 0.25, then 10 - t; column 2: 5 throughout
+// (recorded after the jump only from 0.3 on). Rows at 0, 0.1, 0.2, 0.25
+// (twice), 0.3, 0.4.
+void Stepped(DelayHistory* h) {
+  ASSERT_EQ(h->Init(2), 0u);
+  for (const double t : {0.0, 0.1, 0.2, 0.25}) {
+    h->Record(1, t, 2.0 * t);
+    h->Record(2, t, 5.0);
+  }
+  h->KeepBeforeJump(0.25);
+  for (const double t : {0.25, 0.3, 0.4}) {
+    h->Record(1, t, 10.0 - t);
+    if (t > 0.25) h->Record(2, t, 5.0);
+  }
+}
+
+TEST(DelayJump, TheRowsBeforeAndAfterShareTheTimeAndStayAJump) {
+  DelayHistory h;
+  Stepped(&h);
+  ASSERT_EQ(h.RecordCount(), 7);
+  // The copy took the other columns along.
+  EXPECT_EQ(h.ValueAt(2, 4), 5.0);
+  EXPECT_EQ(h.TimeAt(2), 0.2);
+  EXPECT_EQ(h.TimeAt(3), 0.25);
+  EXPECT_EQ(h.TimeAt(4), 0.25);
+  // Each side keeps its own line right up to the jump: the two rows at one
+  // time give neither side a slope, nor a value past its own.
+  for (const double t : {0.0, 0.05, 0.15, 0.2, 0.22, 0.249, Before(0.25)}) {
+    EXPECT_NEAR(At(h, t), 2.0 * t, 1e-13) << t;
+  }
+  for (const double t : {0.25, std::nextafter(0.25, 1.0), 0.26, 0.3, 0.35, 0.4}) {
+    EXPECT_NEAR(At(h, t), 10.0 - t, 1e-13) << t;
+  }
+  EXPECT_EQ(At(h, 0.25), 9.75);
+  EXPECT_EQ(At(h, 0.33, 2), 5.0);
+
+  // A second jump at the time overwrites the values after the first: two
+  // rows at most share a time.
+  h.Record(1, 0.4, 0.0);
+  h.KeepBeforeJump(0.4);
+  h.KeepBeforeJump(0.4);
+  h.Record(1, 0.4, 1.0);
+  h.KeepBeforeJump(0.4);
+  h.Record(1, 0.4, 2.0);
+  EXPECT_EQ(h.RecordCount(), 8);
+  EXPECT_NEAR(At(h, Before(0.4)), 0.0, 1e-12);
+  EXPECT_EQ(At(h, 0.4), 2.0);
+  // Not at the newest time: nothing to keep.
+  h.KeepBeforeJump(0.3);
+  EXPECT_EQ(h.RecordCount(), 8);
+  // Back before the jump: both of its rows go.
+  h.Record(1, 0.22, -1.0);
+  EXPECT_EQ(h.RecordCount(), 4);
+  EXPECT_EQ(h.TimeAt(h.Newest()), 0.22);
+}
+
+// A jump at the start of the history: before it the value before, with the
+// note that the time lies before the history.
+TEST(DelayJump, AJumpAtTheOldestTime) {
+  DelayHistory h;
+  ASSERT_EQ(h.Init(1), 0u);
+  h.KeepBeforeJump(0.0);
+  EXPECT_EQ(h.RecordCount(), 0);
+  h.Record(1, 0.0, 3.0);
+  h.KeepBeforeJump(0.0);
+  h.Record(1, 0.0, 4.0);
+  double v = 0.0;
+  EXPECT_EQ(h.Lookup(1, -0.5, 1e9, &v), delays::kBeforeHistory);
+  EXPECT_EQ(v, 3.0);
+  EXPECT_EQ(At(h, 0.0), 4.0);
+  h.Record(1, 1.0, 4.0);
+  EXPECT_EQ(At(h, 0.5), 4.0);
+}
+
+// A value solved again at a restart differs from the one before by its
+// solver's round-off: no jump to stop for, or every lag would restart the
+// run once more. A real change of the same column is one.
+TEST(DelayJump, AChangeOfRoundOffIsNoJumpToStopFor) {
+  DelayHistory h;
+  ASSERT_EQ(h.Init(1), 0u);
+  h.Record(1, 0.0, 1.0);
+  h.Record(1, 0.5, 1000.0);
+  h.KeepBeforeJump(0.5);
+  h.Record(1, 0.5, 1000.0 * (1.0 + 1e-9));
+  h.Record(1, 0.6, 1000.0);
+  double at = 0.0;
+  EXPECT_FALSE(h.NextJump(0.0, 2.0, {{1, 0.2}}, &at));
+  h.KeepBeforeJump(0.6);
+  h.Record(1, 0.6, 1000.001);
+  EXPECT_TRUE(h.NextJump(0.0, 2.0, {{1, 0.2}}, &at));
+  EXPECT_NEAR(at, 0.8, 1e-12);
+}
+
+// The time from which a look-up `lag` back sees the values after the jump,
+// to the last bit: the time just before it still sees those before.
+TEST(DelayJump, TheNextJumpIsWhereALagFirstSeesTheValuesAfter) {
+  DelayHistory h;
+  Stepped(&h);
+  const std::vector<delays::Lag> lags = {{2, 0.05}, {1, 0.3}, {1, 0.1}, {1, 0.7}};
+  double at = 0.0;
+  ASSERT_TRUE(h.NextJump(0.3, 2.0, lags, &at));
+  EXPECT_NEAR(at, 0.35, 1e-15);
+  EXPECT_NEAR(At(h, at - 0.1), 9.75, 1e-12);
+  EXPECT_NEAR(At(h, Before(at) - 0.1), 0.5, 1e-12);
+  const double first = at;
+  // Column 2 does not jump; the others follow in order.
+  ASSERT_TRUE(h.NextJump(at, 2.0, lags, &at));
+  EXPECT_NEAR(at, 0.55, 1e-15);
+  EXPECT_NEAR(At(h, at - 0.3), 9.75, 1e-12);
+  EXPECT_NEAR(At(h, Before(at) - 0.3), 0.5, 1e-12);
+  ASSERT_TRUE(h.NextJump(at, 2.0, lags, &at));
+  EXPECT_NEAR(at, 0.95, 1e-15);
+  EXPECT_FALSE(h.NextJump(at, 2.0, lags, &at));
+  // Only inside the stretch asked for, its end included.
+  EXPECT_FALSE(h.NextJump(0.3, Before(first), lags, &at));
+  at = 0.0;
+  EXPECT_TRUE(h.NextJump(0.3, first, {{1, 0.1}}, &at));
+  EXPECT_EQ(at, first);
+  EXPECT_FALSE(h.NextJump(first, 2.0, {{1, 0.1}}, &at));
+  EXPECT_FALSE(h.NextJump(0.3, 2.0, {}, &at));
+  DelayHistory smooth;
+  ASSERT_EQ(smooth.Init(1), 0u);
+  for (int k = 0; k < 5; ++k) smooth.Record(1, 0.1 * k, k);
+  EXPECT_FALSE(smooth.NextJump(0.0, 2.0, {{1, 0.1}}, &at));
+}
+
+// A manager with delayed variables u and w.
+struct Two {
+  Two() : root(new DAESInstanceNode(nullptr, nullptr)) {
+    for (const char* name : {"u", "w"}) {
+      auto* v = new DAESRealVariable(root, name);
+      root->InsertChildAt(static_cast<std::int32_t>(vars.size()) + 1, v);
+      vars.push_back(v);
+      EXPECT_EQ(v->RegisterDelay(), 0u);
+    }
+    EXPECT_EQ(mgr.InitHistory(), 0u);
+  }
+  ~Two() {
+    BvuDirectoryProper::DeleteBelow(root);
+    delete root;
+  }
+  DelayMgr mgr;
+  DAESInstanceNode* root;
+  std::vector<DAESRealVariable*> vars;
+};
+
+struct Dynamic {
+  explicit Dynamic(double t) : mode(GetRunMode()), time(GetSimulationTime()) {
+    SetRunMode(kRunDynamic);
+    SetSimulationTime(t);
+  }
+  ~Dynamic() {
+    SetRunMode(mode);
+    SetSimulationTime(time);
+  }
+  std::int32_t mode;
+  double time;
+};
+
+// u steps from 0 to 1 at t = 1; the lags come from the model's look-ups:
+// those of the last step stand until the next step has looked up its own.
+TEST(DelayJump, TheManagerFindsJumpsThroughTheLagsLookedUp) {
+  Two d;
+  // A run starts at 0 from the values it initialises: nothing before them.
+  ASSERT_EQ(d.mgr.RecordAll(0.0), 0u);
+  ASSERT_EQ(d.mgr.RecordBeforeJump(0.0), 0u);
+  d.mgr.KeepBeforeJump(0.0);
+  EXPECT_EQ(d.mgr.History().RecordCount(), 1);
+  for (int k = 0; k <= 10; ++k) ASSERT_EQ(d.mgr.RecordAll(0.1 * k), 0u);
+  ASSERT_EQ(d.mgr.RecordBeforeJump(1.0), 0u);
+  d.vars[0]->SetValue(1.0);
+  ASSERT_EQ(d.mgr.RecordAll(1.0), 0u);
+  double at = 0.0;
+  EXPECT_FALSE(d.mgr.NextJump(1.0, 9.0, &at));
+  double v = 0.0;
+  {
+    Dynamic clock(1.05);
+    for (const double lag : {0.5, 0.25, 0.5}) ASSERT_EQ(d.vars[0]->DelayedValue(lag, &v), 0u);
+    ASSERT_EQ(d.vars[1]->DelayedValue(0.125, &v), 0u);
+    // A lag not finite is no lag.
+    EXPECT_EQ(d.mgr.GetDelayedValue(1, HUGE_VAL, &v), delays::kBeforeHistory);
+  }
+  ASSERT_TRUE(d.mgr.NextJump(1.05, 9.0, &at));
+  EXPECT_EQ(at, 1.25);
+  ASSERT_EQ(d.mgr.RecordAll(1.1), 0u);
+  ASSERT_TRUE(d.mgr.NextJump(1.25, 9.0, &at));
+  EXPECT_EQ(at, 1.5);
+  // The next step looks up with 0.5 only: 0.25 is no longer in use.
+  {
+    Dynamic clock(1.2);
+    ASSERT_EQ(d.vars[0]->DelayedValue(0.5, &v), 0u);
+    EXPECT_EQ(v, 0.0);
+  }
+  ASSERT_EQ(d.mgr.RecordAll(1.2), 0u);
+  ASSERT_TRUE(d.mgr.NextJump(1.2, 9.0, &at));
+  EXPECT_EQ(at, 1.5);
+  {
+    Dynamic clock(1.5);
+    ASSERT_EQ(d.vars[0]->DelayedValue(0.5, &v), 0u);
+    EXPECT_EQ(v, 1.0);
+    Dynamic just_before(Before(1.5));
+    ASSERT_EQ(d.vars[0]->DelayedValue(0.5, &v), 0u);
+    EXPECT_EQ(v, 0.0);
+  }
+  // Forgotten with the problem.
+  d.mgr.Clear();
+  EXPECT_FALSE(d.mgr.NextJump(1.2, 9.0, &at));
+}
+
+// The snapshot image carries both rows of a jump: a manager restored from
+// it looks up the same jump.
+TEST(DelayJump, ASnapshotImageKeepsTheJumpWhole) {
+  Two a;
+  for (int k = 0; k <= 4; ++k) ASSERT_EQ(a.mgr.RecordAll(0.25 * k), 0u);
+  ASSERT_EQ(a.mgr.RecordBeforeJump(1.0), 0u);
+  a.vars[0]->SetValue(1.0);
+  a.vars[1]->SetValue(-1.0);
+  ASSERT_EQ(a.mgr.RecordAll(1.0), 0u);
+  ASSERT_EQ(a.mgr.RecordAll(1.5), 0u);
+  const std::uint8_t* data = nullptr;
+  std::uint32_t length = 0;
+  ASSERT_EQ(a.mgr.SectionData(delays::kHistoryKind, &data, &length), 0u);
+  const std::vector<std::uint8_t> image(data, data + length);
+
+  Two b;
+  ASSERT_EQ(b.mgr.RestoreSection(delays::kHistoryKind, image.data(),
+                                 static_cast<std::uint32_t>(image.size())),
+            0u);
+  const DelayHistory& h = b.mgr.History();
+  ASSERT_EQ(h.RecordCount(), 7);
+  for (const std::int32_t column : {1, 2}) {
+    const double after = column == 1 ? 1.0 : -1.0;
+    EXPECT_EQ(At(h, Before(1.0), column), 0.0);
+    EXPECT_EQ(At(h, 0.9, column), 0.0);
+    EXPECT_EQ(At(h, 1.0, column), after);
+    EXPECT_EQ(At(h, 1.2, column), after);
+  }
+  double v = 0.0;
+  {
+    Dynamic clock(1.5);
+    ASSERT_EQ(b.vars[1]->DelayedValue(0.5, &v), 0u);
+    EXPECT_EQ(v, -1.0);
+  }
+  double at = 0.0;
+  ASSERT_TRUE(b.mgr.NextJump(1.0, 2.0, &at));
+  EXPECT_EQ(at, 1.5);
+}
+
+}  // namespace delayjump
