@@ -75,16 +75,6 @@ class TreeNamesRoad : public EngineRoad {
            road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) &&
            IntOption(29, 1) && LoadNamed(top, u) && BeginRun() && SteadyState();
   }
-  // A numbered request of service 55: its reply's body and status.
-  vantor_client::Bytes Ask(const std::function<void(vantor_client::Request&)>& body,
-                           Status* result) {
-    auto request = std::make_unique<vantor_client::Request>(kResultsService);
-    body(*request);
-    std::vector<vantor_client::Message> replies;
-    *result = 0xFFFFFFFFu;
-    if (!road_->Exchange(std::move(request), "results request", result, &replies)) return {};
-    return replies.empty() ? vantor_client::Bytes{} : replies[0].body;
-  }
 };
 
 // At 254 bytes (the old reader's limit) and 255 (the longest the instance
