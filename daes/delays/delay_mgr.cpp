@@ -329,6 +329,11 @@ Status DelayMgr::InitSubHistory(std::uint32_t m) {
 }
 
 void DelayMgr::Clear() {
+  // Variables outlive a problem prepared again: unmarked, they register
+  // their delays anew instead of being refused as registered twice.
+  for (DAESVariable* v : variables_) {
+    if (v != nullptr) v->SetDelayIndex(0);
+  }
   variables_.clear();
   count_ = 0;
   lags_.clear();

@@ -222,6 +222,41 @@ TEST_F(TimeRoad, ASnapshotBringsTheDelayHistoryIntoAFreshEngine) {
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
+// An edit prepared again keeps its delays: the history starts anew at the
+// edit, and each choice of command 29 leads there.
+TEST_F(TimeRoad, ADelayDelaysAgainAfterTheProblemIsPreparedAgain) {
+  for (const std::int32_t keep : {0, 1}) {
+    SCOPED_TRACE("command 29 with " + std::to_string(keep));
+    Settings s;
+    ASSERT_TRUE(Start("Delayed", s, Delayed)) << Failure() << Events();
+    ASSERT_TRUE(RealOption(141, 0.05)) << Failure();
+    ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+    for (int k = 1; k <= 10; ++k) ASSERT_TRUE(Step(0.1 * k)) << Failure() << Events();
+    auto edit = vantor_scenario::InstanceEdit(3, 10);
+    Writer w(*edit);
+    w.IdPath({2});
+    w.List(1);
+    ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 2.0, kInitial);
+    ASSERT_TRUE(road_->Expect(std::move(edit), "x := 2", 0) &&
+                road_->Expect(MakeCommand(engineroad::kProblemService, 29, {keep}), "command 29",
+                              0) &&
+                vantor_scenario::Prepare(*road_, "command 6"))
+        << Failure() << Events();
+    // The run goes on from the time of the edit.
+    const double start = 1.0;
+    ASSERT_TRUE(BeginRun() && Step(start)) << Failure() << Events();
+    const double x0 = Value(1);
+    EXPECT_NEAR(x0, 2.0, 1e-9);
+    for (int k = 1; k <= 8; ++k) {
+      const double t = start + 0.1 * k;
+      ASSERT_TRUE(Step(t)) << Failure() << Events();
+      const double late = t - start < 0.5 ? x0 : x0 * std::exp(t - start - 0.5);
+      EXPECT_NEAR(Value(2), late, kDelayedNear * late) << "t = " << t;
+    }
+    EXPECT_TRUE(FinishRun()) << Failure();
+  }
+}
+
 }  // namespace simtime
 
 namespace simtime {
