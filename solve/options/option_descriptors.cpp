@@ -354,6 +354,17 @@ std::int32_t CheckIntegerOption(const OptionDescriptor& row, const char* text,
   return WithinBounds(row, *out) ? resolved : kOptionOutOfBounds;
 }
 
+bool IntegerOptionWithinBounds(std::int32_t number, std::int32_t value) {
+  for (const OptionDescriptor* row = OptionDescriptors(); row->name[0] != '\0'; ++row) {
+    // A choice list's bounds are the client's: the engine reads more codes.
+    if (row->number == number && std::string_view(row->type_name) == "Integer" &&
+        !HasChoices(*row)) {
+      return WithinBounds(*row, value);
+    }
+  }
+  return true;
+}
+
 std::int32_t CheckBooleanOption(const OptionDescriptor& row, const char* text,
                                 std::int32_t type_code, std::int32_t* out) {
   if (type_code != SUValue::kNoType && type_code != SUValue::kInteger &&

@@ -5,6 +5,7 @@
 
 #include "foundation/directory/id_path.h"
 #include "foundation/interfaces/solver_options_owner.h"
+#include "solve/options/option_descriptors.h"
 #include "solve/options/solver_option_table.h"
 
 namespace {
@@ -37,7 +38,11 @@ Status SolverOptionTable::SetInteger(std::int32_t number, std::int32_t value) {
   const void* told = &value;
   Status result = status::kGeneralFailure;
   if (number >= kFirstIntegerSettable) {
-    if (slot->kind == Kind::kInteger || slot->kind == Kind::kFlag) {
+    if (slot->kind == Kind::kInteger && !IntegerOptionWithinBounds(number, value)) {
+      // Stored, a value its solver refuses would be reported as in force
+      // while the solver goes on with the old one.
+      told = &(slot->staged ? slot->requested : slot->in_force).integer;
+    } else if (slot->kind == Kind::kInteger || slot->kind == Kind::kFlag) {
       StoreWhole(*slot, value);
       const Value& stored = slot->staged ? slot->requested : slot->in_force;
       told = slot->kind == Kind::kFlag ? static_cast<const void*>(&stored.flag)

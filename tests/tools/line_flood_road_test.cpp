@@ -15,6 +15,7 @@
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
 #include "tools/road.h"
+#include "tools/road_steps.h"
 
 namespace lineflood {
 
@@ -171,6 +172,22 @@ TEST_F(LineFloodRoad, AStalledStepTellsItsIndeterminateGroupOnceAndEndsAtTheStep
       << Joined(lines);
   ASSERT_TRUE(road_->Read(1, &x, "x")) << Failure();
   EXPECT_NEAR(x, 1.0 + further, 1e-6 * x);
+  // A bound of no step is refused, and the one in force stays so.
+  for (const std::int32_t refused : {0, -5}) {
+    auto request = std::make_unique<vantor_client::Request>(engineroad::kOptionService, 8);
+    Writer w(*request);
+    w.IdPath({kMaxSteps});
+    w.U16(kMaxSteps);
+    w.U16(0);
+    w.U16(vantor_scenario::kIntegerCode);
+    w.U32(static_cast<std::uint32_t>(refused));
+    ASSERT_TRUE(road_->Expect(std::move(request), "option 103 := " + std::to_string(refused),
+                              0xA000FFFFu))
+        << Failure();
+  }
+  ASSERT_TRUE(FailingStep(&lines, &further)) << Failure() << Events();
+  EXPECT_NE(BoundLine(lines).find("Integration.MaxSteps (10000) ends the step"), std::string::npos)
+      << Joined(lines);
   ASSERT_TRUE(FinishRun()) << Failure();
 }
 
