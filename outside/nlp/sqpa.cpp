@@ -28,7 +28,7 @@ constexpr double kNoBound = 1e19;
 // Runs from the last iterate after a stop short of the constraints.
 constexpr int kRestarts = 5;
 
-// The least relative stationarity a point is held to: SLSQP's steps end
+// The least stationarity a point is held to, absolute: SLSQP's steps end
 // about there where the objective's minimum is 0 (its small-change stop is
 // relative), and gradients from values solved to a model's tolerance carry
 // errors of that order.
@@ -186,12 +186,14 @@ class SlsqpDriver final : public Driver {
 
   // The largest first-order optimality residual (projected on the active
   // bounds and constraints) a point may keep and count as stationary: OptTol
-  // of the objective's size there (at least 1), or the floor's. Nothing
+  // of the objective's size there (at least 1), or the floor. Nothing
   // from elsewhere enters: a steep start, or a root of OptTol, would excuse
   // a point where the run only crawls, as along a curved valley past a
-  // saddle, where no step lowers the objective by OptTol of itself.
+  // saddle, where no step lowers the objective by OptTol of itself. Nor is
+  // the floor scaled: by HS038's saddle, f = 7.9, it would pass a gradient
+  // of 3.5e-3 where a descent goes on to f = 0.
   static double StationaryTolerance(const Settings& s, double f) {
-    return std::max(s.opt_tol, kStationaryFloor) * std::max(1.0, std::fabs(f));
+    return std::max(s.opt_tol * std::max(1.0, std::fabs(f)), kStationaryFloor);
   }
 
   // True also where there is nothing to judge by.
