@@ -1,6 +1,5 @@
 #include "control/messages/message_collector.h"
 
-#include <iterator>
 #include <utility>
 
 #include "control/managers/subsystem_manager.h"
@@ -71,17 +70,28 @@ void SputMessageCollector::AddGroup(Status status, std::vector<std::string> text
 bool SputMessageCollector::Keep(Status status, std::vector<std::string>& texts) {
   if (!SuTellLines(texts)) return false;
   const std::size_t bytes = WireBytes(texts);
-  // A group alone may pass the bound: its lines come from one report.
-  const std::size_t most = waiting_ ? kMostHeldWhileWaiting : kMostHeldBytes;
-  if (held_bytes_ > 0 && held_bytes_ + bytes > most) {
-    dropped_lines_ += texts.size();
-    return false;
+  const bool failure = status::IsFailure(status);
+  Held& held = failure ? failed_ : ordinary_;
+  if (failure) {
+    // Only the memory bounds them. A group alone may pass a bound: its
+    // lines come from one report.
+    if (held.bytes > 0 && held.bytes + bytes > kMostHeldBytes) {
+      dropped_lines_ += texts.size();
+      return false;
+    }
+  } else {
+    // The oldest give way: the newest say how a flood ended.
+    const std::size_t most = waiting_ ? kMostHeldWhileWaiting : kMostHeldBytes;
+    while (!held.groups.empty() && held.bytes + bytes > most) {
+      dropped_lines_ += held.groups.front().texts.size();
+      held.bytes -= held.groups.front().bytes;
+      held.groups.pop_front();
+    }
   }
-  held_bytes_ += bytes;
+  held.bytes += bytes;
   // The master exists exactly while the problem manager does.
-  const bool shown =
-      status::IsFailure(status) && GetMasterManager() != nullptr && dialog_ != nullptr;
-  finished_.push_back(Group{status, bytes, shown ? texts : std::move(texts)});
+  const bool shown = failure && GetMasterManager() != nullptr && dialog_ != nullptr;
+  held.groups.push_back(Group{status, bytes, shown ? texts : std::move(texts), finished_count_++});
   return shown;
 }
 
@@ -94,8 +104,8 @@ void SputMessageCollector::ShowInDialog(const std::vector<std::string>& texts) {
 
 Status SputMessageCollector::ClearGroups() {
   platform::CriticalSectionLock hold(lock_);
-  finished_.clear();
-  held_bytes_ = 0;
+  ordinary_ = Held{};
+  failed_ = Held{};
   dropped_lines_ = 0;
   return status::kOk;
 }
@@ -104,10 +114,28 @@ Status SputMessageCollector::SendGroups() { return Send(false); }
 
 Status SputMessageCollector::SendGroupsNow() { return Send(true); }
 
+void SputMessageCollector::TakeOldest(bool all, std::vector<Group>* into) {
+  std::size_t bytes = 0;
+  for (std::size_t taken = 0;; ++taken) {
+    Held* from = ordinary_.groups.empty() ? nullptr : &ordinary_;
+    if (!failed_.groups.empty() &&
+        (from == nullptr || failed_.groups.front().order < from->groups.front().order))
+      from = &failed_;
+    if (from == nullptr) return;
+    Group& next = from->groups.front();
+    if (!all && taken > 0 && bytes + next.bytes > kMostSentAtOnce) return;
+    bytes += next.bytes;
+    from->bytes -= next.bytes;
+    into->push_back(std::move(next));
+    from->groups.pop_front();
+  }
+}
+
 Status SputMessageCollector::Send(bool all) {
   {
     platform::CriticalSectionLock hold(lock_);
-    if (finished_.empty() && dropped_lines_ == 0) return status::kOk;
+    if (ordinary_.groups.empty() && failed_.groups.empty() && dropped_lines_ == 0)
+      return status::kOk;
   }
   // Lines behind output the client has not taken would only lengthen the
   // wait of everything after them (a reply, a stop): they stay here, and
@@ -116,33 +144,22 @@ Status SputMessageCollector::Send(bool all) {
   // Taken out under the lock and posted after it: the controller may print,
   // and printing comes back here.
   std::vector<Group> finished;
-  std::uint64_t dropped = 0;
   {
     platform::CriticalSectionLock hold(lock_);
     if (!all && waiting) {
       waiting_ = true;
       return status::kOk;
     }
-    std::size_t count = 0;
-    std::size_t bytes = 0;
-    for (; count < finished_.size(); ++count) {
-      const std::size_t more = finished_[count].bytes;
-      if (!all && count > 0 && bytes + more > kMostSentAtOnce) break;
-      bytes += more;
+    // The lines dropped were older than those held: they are told first.
+    if (dropped_lines_ > 0) {
+      std::vector<std::string> told = {std::to_string(dropped_lines_) +
+                                       " message lines were dropped: they came faster than the "
+                                       "client took them"};
+      const std::size_t bytes = WireBytes(told);
+      finished.push_back(Group{status::kOk, bytes, std::move(told), 0});
+      dropped_lines_ = 0;
     }
-    const auto taken = finished_.begin() + static_cast<std::ptrdiff_t>(count);
-    finished.assign(std::make_move_iterator(finished_.begin()), std::make_move_iterator(taken));
-    finished_.erase(finished_.begin(), taken);
-    held_bytes_ -= bytes;
-    // The lines were dropped after those held: they are told after them.
-    if (finished_.empty()) std::swap(dropped, dropped_lines_);
-  }
-  if (dropped > 0) {
-    std::vector<std::string> told = {std::to_string(dropped) +
-                                     " message lines were dropped: they came faster than the "
-                                     "client took them"};
-    const std::size_t bytes = WireBytes(told);
-    finished.push_back(Group{status::kOk, bytes, std::move(told)});
+    TakeOldest(all, &finished);
   }
   if (finished.empty()) return status::kOk;
   std::vector<Group> sending;
@@ -178,10 +195,10 @@ Status SputMessageCollector::Send(bool all) {
 
 std::int32_t SputMessageCollector::GroupCount() {
   platform::CriticalSectionLock hold(lock_);
-  return static_cast<std::int32_t>(finished_.size());
+  return static_cast<std::int32_t>(ordinary_.groups.size() + failed_.groups.size());
 }
 
 std::size_t SputMessageCollector::HeldBytes() {
   platform::CriticalSectionLock hold(lock_);
-  return held_bytes_;
+  return ordinary_.bytes + failed_.bytes;
 }

@@ -7,14 +7,19 @@
 // run step is counted rather than kept (the step's end tells the count),
 // and the lines held for the client are bounded: while the connection to
 // the client still has output waiting, finished groups stay here, and
-// beyond a small bound further groups are dropped (beyond a large one
-// whether or not the client keeps up); the next send says how many lines
-// went. Neighbouring groups of one status leave as one event, so that a
-// burst of short groups does not fill the connection with small frames.
+// beyond a small bound the oldest ordinary groups are dropped (beyond a
+// large one whether or not the client keeps up); the next send says how
+// many lines went, ahead of the lines held. The newest lines are kept
+// because they say how a flood ended (a step's bound, its repeat counts).
+// Failed groups are held apart, against the large bound only: they are
+// what the client most needs. Neighbouring groups of one status leave as
+// one event, so that a burst of short groups does not fill the connection
+// with small frames.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -70,19 +75,30 @@ class SputMessageCollector final : public QLNMessagesHandler {
     Status status;
     std::size_t bytes;  // as on the wire
     std::vector<std::string> texts;
+    std::uint64_t order;  // when it was finished, across both kinds
+  };
+  // Finished groups of one kind, oldest first.
+  struct Held {
+    std::deque<Group> groups;
+    std::size_t bytes = 0;
   };
 
   // Keeps a finished group under the lock, unless it repeats or would pass
   // the bound; true when its lines are to be shown in the dialog.
   bool Keep(Status status, std::vector<std::string>& texts);
   void ShowInDialog(const std::vector<std::string>& texts);
+  // Moves the oldest groups of both kinds to `into` in the order they were
+  // finished, at most kMostSentAtOnce of them (at least one) unless `all`.
+  // Under the lock.
+  void TakeOldest(bool all, std::vector<Group>* into);
   Status Send(bool all);
 
   platform::CriticalSection lock_;
   std::FILE* dialog_;
   std::vector<std::string> current_;
-  std::vector<Group> finished_;
-  std::size_t held_bytes_ = 0;
+  Held ordinary_;
+  Held failed_;
+  std::uint64_t finished_count_ = 0;
   // Whether the last send found output waiting on the connection.
   bool waiting_ = false;
   std::uint64_t dropped_lines_ = 0;

@@ -240,9 +240,10 @@ class NonlinearSystem final : public KVSNLASystem,
     warned_singular_ = true;
   }
 
-  // A solve that met a singular Jacobian on its way and converged: its
-  // dependent equations are marked only when the root itself is singular
-  // (the factors at hand may be of an earlier iterate).
+  // A solve that met a singular Jacobian on its way and converged, or
+  // started at its root and made no factors: its dependent equations are
+  // marked only when the root itself is singular (the factors at hand may
+  // be of an earlier iterate), and then at every solve.
   void MarkIfSingularAtRoot() {
     std::vector<double> f(f_.size());
     if (Evaluate(x_, f, true) != Eval::kOk) return;
@@ -392,7 +393,7 @@ class NonlinearSystem final : public KVSNLASystem,
       if (iteration_ % s_.mprint == 0)
         print_(3, "Iteration %d: largest residual %.6e", iteration_, MaxAbs(f_));
       if (Converged()) {
-        if (pending_singular_ && s_.indet_handle != 0) MarkIfSingularAtRoot();
+        if ((pending_singular_ || iteration_ == 0) && s_.indet_handle != 0) MarkIfSingularAtRoot();
         return 0;
       }
       if (iteration_ >= s_.iterations) return Fail(kNlaIterationLimit, "iteration limit reached");

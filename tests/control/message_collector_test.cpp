@@ -196,9 +196,14 @@ TEST(MessageCollector, AGroupRepeatedWithinAStepIsSentOnceAndCountedAtItsEnd) {
 TEST(MessageCollector, WhileOutputWaitsGroupsAreHeldAndBeyondTheBoundDroppedAndCounted) {
   RecordingController controller;
   SputMessageCollector collector;
-  const std::string line(996, 'x');  // 1,000 bytes on the wire
+  int added = 0;
+  // Numbered lines, 1,000 bytes on the wire each.
+  auto line = [](int g) {
+    const std::string number = std::to_string(g);
+    return std::string(996 - number.size(), 'x') + number;
+  };
   auto add = [&](int groups) {
-    for (int g = 0; g < groups; ++g) collector.AddGroup(0, {line});
+    for (int g = 0; g < groups; ++g) collector.AddGroup(0, {line(added++)});
   };
   // A client that keeps up loses nothing, however many lines come at once;
   // they leave a bounded part at a time.
@@ -215,26 +220,34 @@ TEST(MessageCollector, WhileOutputWaitsGroupsAreHeldAndBeyondTheBoundDroppedAndC
   controller.posts = 0;
 
   controller.waiting = true;
+  added = 0;
   add(1);
   EXPECT_EQ(collector.SendGroups(), 0u);
   EXPECT_EQ(controller.posts, 0) << "held while output waits";
+  collector.AddGroup(0x80000001u, {"failed"});
   add(299);
-  EXPECT_EQ(collector.HeldBytes(), SputMessageCollector::kMostHeldWhileWaiting / 1000 * 1000);
+  // The oldest ordinary groups gave way to the newest; the failed one stays.
+  EXPECT_EQ(collector.HeldBytes(), kept * 1000 + 10);
   controller.waiting = false;
   collector.SendGroups();
-  ASSERT_EQ(controller.events.size(), 1u);
-  const std::vector<std::string>& sent = controller.events[0].lines;
-  ASSERT_EQ(sent.size(), kept + 1);
-  EXPECT_EQ(sent.back(), std::to_string(300 - kept) +
-                             " message lines were dropped: they came faster than the client took "
-                             "them");
+  ASSERT_EQ(controller.events.size(), 3u);
+  EXPECT_EQ(controller.events[0].lines,
+            (std::vector<std::string>{std::to_string(300 - kept) +
+                                      " message lines were dropped: they came faster than the "
+                                      "client took them"}));
+  EXPECT_EQ(controller.events[1].status, 0x80000001u);
+  EXPECT_EQ(controller.events[1].lines, (std::vector<std::string>{"failed"}));
+  const std::vector<std::string>& sent = controller.events[2].lines;
+  ASSERT_EQ(sent.size(), kept);
+  EXPECT_EQ(sent.front(), line(300 - static_cast<int>(kept)));
+  EXPECT_EQ(sent.back(), line(299));
   EXPECT_EQ(collector.HeldBytes(), 0u);
   // Sent at once, ahead of what follows, whether or not output waits.
   controller.waiting = true;
   add(200);
   collector.SendGroupsNow();
-  ASSERT_EQ(controller.events.size(), 2u);
-  EXPECT_EQ(controller.events[1].lines.size(), 200u);
+  ASSERT_EQ(controller.events.size(), 4u);
+  EXPECT_EQ(controller.events[3].lines.size(), 200u);
 }
 
 // A dialog nobody reads blocks only the thread that prints into it.

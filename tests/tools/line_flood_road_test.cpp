@@ -2,12 +2,17 @@
 // the real engine at the default print level: a solution that blows up
 // (every solve fails) and a step that grinds on with an indeterminate linear
 // group at every corrector attempt. Each repeated line is told once with its
-// count, and Integration.MaxSteps ends the step with a line naming it.
+// count, and Integration.MaxSteps ends the step with a line naming it, even
+// to a client that read nothing while the step flooded it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <functional>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/tools/engine_road_fixture.h"
@@ -87,11 +92,19 @@ class LineFloodRoad : public EngineRoad {
   }
 
   // A step that fails: the lines it posted, all there when the notice that
-  // it ended is, and the time it reached.
-  bool FailingStep(std::vector<std::string>* lines, double* reached) {
+  // it ended is, and the time it reached. The client reads nothing for
+  // `look_away` after sending the step.
+  bool FailingStep(std::vector<std::string>* lines, double* reached,
+                   std::chrono::milliseconds look_away = {}) {
     road_->Collect();
     const std::size_t before = run_.events.size();
-    if (!road_->Expect(MakeCommand(kProblemService, 10), "the step", 0)) return false;
+    std::uint32_t id = 0;
+    if (client_->Send(MakeCommand(kProblemService, 10), &id) != 0)
+      return Fail("the step: not sent");
+    std::this_thread::sleep_for(look_away);
+    const bool answered = client_->Await(id) == 0 && client_->Find(id)->status == 0;
+    client_->Forget(id);
+    if (!answered) return Fail("the step: not answered with 0");
     bool started = false;
     bool failed = false;
     if (!road_->WaitNotice(
@@ -188,6 +201,26 @@ TEST_F(LineFloodRoad, AStalledStepTellsItsIndeterminateGroupOnceAndEndsAtTheStep
   ASSERT_TRUE(FailingStep(&lines, &further)) << Failure() << Events();
   EXPECT_NE(BoundLine(lines).find("Integration.MaxSteps (10000) ends the step"), std::string::npos)
       << Joined(lines);
+  ASSERT_TRUE(FinishRun()) << Failure();
+}
+
+// At print level 5 the step floods a client that reads nothing for two
+// seconds: most lines are dropped and counted, but the lines that say why
+// the step ended still come before the notice that it failed.
+TEST_F(LineFloodRoad, AClientThatLooksAwayStillLearnsWhyTheStepEnded) {
+  ASSERT_TRUE(Start(failingmodels::StalledGroup, 1e8, 20000) && IntOption(31, 5))
+      << Failure() << Events();
+  std::vector<std::string> lines;
+  double reached = 0.0;
+  ASSERT_TRUE(FailingStep(&lines, &reached, std::chrono::seconds(2))) << Failure();
+  const std::string dropped = " message lines were dropped: they came faster than the client";
+  long went = 0;
+  for (const std::string& line : lines)
+    if (line.find(dropped) != std::string::npos) went += std::stol(line);
+  EXPECT_GT(went, 0) << "the flood did not back up";
+  EXPECT_NE(BoundLine(lines).find("Integration.MaxSteps (20000) ends the step"), std::string::npos)
+      << Joined({lines.end() - std::min<std::ptrdiff_t>(40, std::ssize(lines)), lines.end()});
+  EXPECT_GE(engineroad::CountStarting(lines, "The report \"Indeterminate variable Model.y"), 1u);
   ASSERT_TRUE(FinishRun()) << Failure();
 }
 

@@ -98,10 +98,11 @@ class SolverMessagesRoad : public EngineRoad {
 
 // The steady state ends at a root, and says which variable its equations
 // leave undetermined, once: in the group's lines and in the report after
-// the solve. A second steady state tells it again, once.
+// the solve. A second steady state after an edit tells it again, once, and
+// so does a third with nothing edited, which starts at the root.
 TEST_F(SolverMessagesRoad, ASingularNonlinearGroupNamesItsIndeterminateVariable) {
   ASSERT_TRUE(Begin("Singular", 1, SingularPair)) << Failure();
-  for (int round = 0; round < 2; ++round) {
+  for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
     const std::size_t from = run_.events.size();
     ASSERT_TRUE(SteadyState()) << Failure() << Events();
@@ -114,8 +115,10 @@ TEST_F(SolverMessagesRoad, ASingularNonlinearGroupNamesItsIndeterminateVariable)
         << all;
     EXPECT_EQ(CountStarting(lines, "  Group 1: Model.x"), 1u) << all;
     EXPECT_EQ(CountStarting(lines, "Steady state solution complete"), 1u) << all;
-    // The edit: a value set between the two solves moves the start only.
-    ASSERT_TRUE(Set("x1", 5.0)) << Failure();
+    // The edit: a value set between the first two solves moves the start only.
+    if (round == 0) {
+      ASSERT_TRUE(Set("x1", 5.0)) << Failure();
+    }
   }
   EXPECT_TRUE(FinishRun()) << Failure();
 }
