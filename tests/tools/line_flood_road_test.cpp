@@ -1,7 +1,7 @@
 // Dynamic steps that fail by doing the same thing over and over, through
-// the real engine at the default print level: a solution that blows up
-// (every solve fails) and a step that grinds on with an indeterminate linear
-// group at every corrector attempt. Each repeated line is told once with its
+// the real engine, at the default print level unless a test says otherwise:
+// a solution that blows up (every solve fails) and a step that grinds on
+// with an indeterminate linear group at every corrector attempt. Each repeated line is told once with its
 // count, and Integration.MaxSteps ends the step with a line naming it, even
 // to a client that read nothing while the step flooded it.
 #include <gtest/gtest.h>
