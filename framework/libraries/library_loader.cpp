@@ -488,7 +488,7 @@ std::int32_t XosDynamicLibrary::ForceUnloadAll(const char* const* names, std::in
   return sum;
 }
 
-Status XosDynamicLibrary::AddSearchPath(const char* folder) {
+Status XosDynamicLibrary::AddSearchPath(const char* folder, bool searched_last) {
   if (folder == nullptr || *folder == '\0') return status::kBadArguments;
   for (XosDynamicLibrary* l = Loader().head; l != nullptr; l = l->next_) {
     if (void* add = l->EntryPoint("AddDLLSearchPath")) {
@@ -501,7 +501,8 @@ Status XosDynamicLibrary::AddSearchPath(const char* folder) {
   folders.erase(std::remove_if(folders.begin(), folders.end(),
                                [&](const std::string& f) { return SameText(f, added); }),
                 folders.end());
-  folders.push_back(added);
+  // The list is searched from its end.
+  folders.insert(searched_last ? folders.begin() : folders.end(), added);
   return status::kOk;
 }
 

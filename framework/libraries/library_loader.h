@@ -94,7 +94,9 @@ class XosDynamicLibrary {
   // Hands names to every library's "ForceUnload", then unloads the named
   // libraries that allow it; returns the sum of the answers and unloads.
   static std::int32_t ForceUnloadAll(const char* const* names, std::int32_t count);
-  static Status AddSearchPath(const char* folder);
+  // Puts the folder on the search path (again, when it is there already),
+  // searched first, or with searched_last after every other added folder.
+  static Status AddSearchPath(const char* folder, bool searched_last = false);
   // Null removes every folder.
   static Status RemoveSearchPath(const char* folder);
   static const std::vector<std::string>& SearchPaths();

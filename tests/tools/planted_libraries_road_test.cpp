@@ -79,6 +79,18 @@ class PlantedRoad : public EngineRoad {
   static std::string Skipped(const fs::path& file) {
     return "Library file " + file.string() + " skipped: it belongs to another user";
   }
+  // Request 118: the optimiser library of that name chosen; its status and
+  // the options it offers (empty when none came back).
+  Status Choose(const std::string& library, std::string* options) {
+    auto choose = std::make_unique<Request>(kProblemService);
+    choose->PutUInt16(118);
+    choose->PutString(library.c_str());
+    Status chosen = 0xFFFFFFFFu;
+    std::vector<vantor_client::Message> replies;
+    if (!road_->Exchange(std::move(choose), "request 118", &chosen, &replies)) return chosen;
+    if (!replies.empty()) options->assign(replies[0].body.begin(), replies[0].body.end());
+    return chosen;
+  }
   // Waits (within the client's time-out) for an event line holding `text`.
   bool Said(const std::string& text) {
     client_->WaitFor([&] {
@@ -190,10 +202,10 @@ TEST_F(PlantedRoad, APropertyPackageSetUpPlantedByAnotherUserNeverRuns) {
 }
 
 #ifdef VANTOR_NLP_LIBRARIES
-// A second command 3 names a second working folder, which the search then
-// looks in before the installation: the optimiser planted there under the
-// name of the engine's own is skipped by name, and the engine's own is
-// chosen (its options come back).
+// A second command 3 names a second working folder, open to all: the
+// optimiser planted there under the name of the engine's own never runs,
+// and the engine's own is chosen (its options come back). The installation
+// is searched first, so the planted file is not even looked at.
 TEST_F(PlantedRoad, AnOptimiserPlantedInASecondWorkingFolderNeverRuns) {
   const fs::path first = OpenFolder("first", true), second = OpenFolder("second", true);
   ASSERT_TRUE(Plant(second, "kvs_sqpa.so"));
@@ -201,17 +213,28 @@ TEST_F(PlantedRoad, AnOptimiserPlantedInASecondWorkingFolderNeverRuns) {
   ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 3, {}, {}, {"Opt", second.string() + "/"}),
                             "the second command 3", 0))
       << Failure();
-  auto choose = std::make_unique<Request>(kProblemService);
-  choose->PutUInt16(118);
-  choose->PutString("kvs_sqpa.dll");
-  Status chosen = 0xFFFFFFFFu;
-  std::vector<vantor_client::Message> replies;
-  ASSERT_TRUE(road_->Exchange(std::move(choose), "request 118", &chosen, &replies)) << Failure();
-  EXPECT_EQ(chosen, 0u) << Events();
-  ASSERT_FALSE(replies.empty());
-  const std::string options(replies[0].body.begin(), replies[0].body.end());
+  std::string options;
+  EXPECT_EQ(Choose("kvs_sqpa.dll", &options), 0u) << Failure() << Events();
   EXPECT_NE(options.find("MaxIterations"), std::string::npos);
-  EXPECT_TRUE(Said(Skipped(second / "kvs_sqpa.so"))) << Events();
+  EXPECT_FALSE(fs::exists(Mark(second, "kvs_sqpa.so")));
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// Our own copy under the optimiser's name, one the trust check takes, in
+// the folder a second command 3 names: the installation's is still found
+// first, as it is after the first naming.
+TEST_F(PlantedRoad, ASecondNamingKeepsTheInstallationAheadOfTheWorkingFolder) {
+  const fs::path first = base_ / "first", second = base_ / "second";
+  fs::create_directories(first);
+  fs::create_directories(second);
+  ASSERT_EQ(Write(Built(second, "kvs_sqpa.so"), (second / "kvs_sqpa.so").string()), 0);
+  ASSERT_TRUE(StartEngine(Engine(), "Opt", first.string())) << Failure();
+  ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 3, {}, {}, {"Opt", second.string() + "/"}),
+                            "the second command 3", 0))
+      << Failure();
+  std::string options;
+  EXPECT_EQ(Choose("kvs_sqpa.dll", &options), 0u) << Events();
+  EXPECT_NE(options.find("MaxIterations"), std::string::npos);
   EXPECT_FALSE(fs::exists(Mark(second, "kvs_sqpa.so")));
   EXPECT_TRUE(EndEngine()) << Failure();
 }
