@@ -81,7 +81,8 @@ class XosDynamicLibrary {
   // Opens the module along the search order; 0 or 80 when loaded,
   // 0xA0000034 when no file was found, 0xA000FFFF when one failed to load.
   // A file that another user could have put or changed is skipped, with a
-  // line naming it and why.
+  // line naming it and why; so is the system's own search when
+  // LD_LIBRARY_PATH would have it look in the current folder.
   Status LoadModule();
   // The symbol's address, tried as given, in lower case with a trailing
   // underscore (FORTRAN), then in upper case; null when missing.

@@ -1,9 +1,10 @@
 // Libraries another user plants in the folders the engine searches, under
 // the names the engine loads by: the support library of compiled
 // evaluation, a property package's set-up library, an optimiser after the
-// simulation moved to a second working folder, and a user library that the
-// client only asks the file of. None of them runs; the engine goes on with
-// its own library, or says which file it skipped.
+// simulation moved to a second working folder, a library the system's own
+// search would find in the run folder, and a user library that the client
+// only asks the file of. None of them runs; the engine goes on with its
+// own library, or says which file it skipped.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -15,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "tests/support/scoped_env.h"
 #include "tests/support/second_user.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tests/tools/shell.h"
@@ -239,6 +241,41 @@ TEST_F(PlantedRoad, ASecondNamingKeepsTheInstallationAheadOfTheWorkingFolder) {
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 #endif
+
+// Another user made the run folder, open to all, and put a library in it.
+// An empty or relative entry of LD_LIBRARY_PATH would have the system's
+// own search look in the current folder, which is the run folder: with
+// one the system is not asked, and the engine says so. An absolute entry
+// is still searched.
+TEST_F(PlantedRoad, TheSystemSearchNeverLooksInTheRunFolder) {
+  const fs::path shared = OpenFolder("shared", true), run = shared / "Sim";
+  ASSERT_EQ(other_.Run([&] {
+    return ::mkdir(run.c_str(), 0777) == 0 && ::chmod(run.c_str(), 0777) == 0 ? 0 : 1;
+  }),
+            0);
+  ASSERT_TRUE(Plant(run, "userlib.so"));
+  for (const char* entries : {"/nonexistent:", ":/nonexistent", "."}) {
+    SCOPED_TRACE(entries);
+    const testsupport::ScopedEnv path("LD_LIBRARY_PATH", entries);
+    ASSERT_TRUE(StartEngine(Engine(), "Sim", shared.string())) << Failure();
+    std::string options;
+    Choose("userlib.dll", &options);
+    EXPECT_TRUE(Said("userlib.so not looked for by the system's search")) << Events();
+    EXPECT_FALSE(fs::exists(Mark(run, "userlib.so")));
+    fs::remove(Mark(run, "userlib.so"));
+    EXPECT_TRUE(EndEngine()) << Failure();
+    run_ = vantor_scenario::FirstOrderRun();
+  }
+  const fs::path own = base_ / "own";
+  fs::create_directories(own);
+  ASSERT_EQ(Write(Built(own, "mine.so"), (own / "mine.so").string()), 0);
+  const testsupport::ScopedEnv path("LD_LIBRARY_PATH", own.c_str());
+  ASSERT_TRUE(StartEngine(Engine(), "Sim")) << Failure();
+  std::string options;
+  Choose("mine.dll", &options);
+  EXPECT_TRUE(fs::exists(Mark(own, "mine.so"))) << Events();
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
 
 // The procedure-files service's "library file name" request finds the file
 // without loading it: one another user planted is skipped by name and the
