@@ -197,7 +197,10 @@ Status Folders::SetWorkingFolder(const char* folder) {
   // Kept absolute: the engine changes into the run folder later.
   std::string current;
   if (working_[0] != '/' && GetCurrentFolder(&current) == kOk) working_ = current + working_;
-  return XosDynamicLibrary::AddSearchPath(working_.c_str());
+  // Behind the installations found at the first attach, which a later
+  // naming does not look up again: a copy of an installed library in a
+  // working folder must not take its place.
+  return XosDynamicLibrary::AddSearchPath(working_.c_str(), true);
 }
 
 std::string Folders::RunFolder() const {

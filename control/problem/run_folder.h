@@ -61,7 +61,8 @@ class Folders {
   // Empty while there is none; otherwise ending in a separator.
   const std::string& WorkingFolder() const { return working_; }
   // Takes the folder (a separator is added) and puts it on the library
-  // search path in place of the old one; the status of the addition.
+  // search path in place of the old one, searched after every other added
+  // folder; the status of the addition.
   Status SetWorkingFolder(const char* folder);
   // Empty until a run folder was entered ("NULL" where a path needs it).
   const std::string& RunName() const { return run_name_; }

@@ -231,6 +231,22 @@ std::string Trusted(const std::string& path, std::vector<std::string>* seen, std
   return {};
 }
 
+// Whether the system's own search would look in the current folder, the
+// run folder that others may write in: LD_LIBRARY_PATH with an empty or a
+// relative entry (the dynamic loader splits it at ':' and ';').
+bool SystemSearchReachesCurrentFolder() {
+  const char* value = std::getenv("LD_LIBRARY_PATH");
+  if (value == nullptr || *value == '\0') return false;
+  const std::string entries(value);
+  std::size_t begin = 0;
+  for (;;) {
+    const std::size_t end = entries.find_first_of(":;", begin);
+    if (begin == end || begin == entries.size() || entries[begin] != '/') return true;
+    if (end == std::string::npos) return false;
+    begin = end + 1;
+  }
+}
+
 }  // namespace
 
 Status XosDynamicLibrary::LoadModule() {
@@ -238,7 +254,8 @@ Status XosDynamicLibrary::LoadModule() {
   bool bare = false;
   std::vector<std::string> candidates = FoundFiles(file, &bare);
   // Last the system's own search, for a bare name (the library cache,
-  // LD_LIBRARY_PATH).
+  // LD_LIBRARY_PATH), unless it would reach the current folder unchecked.
+  const bool system_search_reaches_here = bare && SystemSearchReachesCurrentFolder();
   if (bare) candidates.push_back(file);
 
   load_error_text_.clear();
@@ -247,6 +264,13 @@ Status XosDynamicLibrary::LoadModule() {
   std::vector<std::string> seen;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     const bool system_search = bare && i + 1 == candidates.size();
+    if (system_search && system_search_reaches_here) {
+      SuPrint(kSkippedLibrary,
+              "Library %s not looked for by the system's search: LD_LIBRARY_PATH has an empty "
+              "or relative entry, which would search the current folder",
+              file.c_str());
+      continue;
+    }
     // Checked just before it would be opened: nothing after the file that
     // loads is looked at.
     const std::string path = system_search ? file : Trusted(candidates[i], &seen, &skipped);
@@ -488,7 +512,7 @@ std::int32_t XosDynamicLibrary::ForceUnloadAll(const char* const* names, std::in
   return sum;
 }
 
-Status XosDynamicLibrary::AddSearchPath(const char* folder) {
+Status XosDynamicLibrary::AddSearchPath(const char* folder, bool searched_last) {
   if (folder == nullptr || *folder == '\0') return status::kBadArguments;
   for (XosDynamicLibrary* l = Loader().head; l != nullptr; l = l->next_) {
     if (void* add = l->EntryPoint("AddDLLSearchPath")) {
@@ -501,7 +525,8 @@ Status XosDynamicLibrary::AddSearchPath(const char* folder) {
   folders.erase(std::remove_if(folders.begin(), folders.end(),
                                [&](const std::string& f) { return SameText(f, added); }),
                 folders.end());
-  folders.push_back(added);
+  // The list is searched from its end.
+  folders.insert(searched_last ? folders.begin() : folders.end(), added);
   return status::kOk;
 }
 

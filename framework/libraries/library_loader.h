@@ -81,7 +81,8 @@ class XosDynamicLibrary {
   // Opens the module along the search order; 0 or 80 when loaded,
   // 0xA0000034 when no file was found, 0xA000FFFF when one failed to load.
   // A file that another user could have put or changed is skipped, with a
-  // line naming it and why.
+  // line naming it and why; so is the system's own search when
+  // LD_LIBRARY_PATH would have it look in the current folder.
   Status LoadModule();
   // The symbol's address, tried as given, in lower case with a trailing
   // underscore (FORTRAN), then in upper case; null when missing.
@@ -94,7 +95,9 @@ class XosDynamicLibrary {
   // Hands names to every library's "ForceUnload", then unloads the named
   // libraries that allow it; returns the sum of the answers and unloads.
   static std::int32_t ForceUnloadAll(const char* const* names, std::int32_t count);
-  static Status AddSearchPath(const char* folder);
+  // Puts the folder on the search path (again, when it is there already),
+  // searched first, or with searched_last after every other added folder.
+  static Status AddSearchPath(const char* folder, bool searched_last = false);
   // Null removes every folder.
   static Status RemoveSearchPath(const char* folder);
   static const std::vector<std::string>& SearchPaths();

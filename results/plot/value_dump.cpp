@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <iomanip>
 #include <sstream>
 
+#include "foundation/messages/su_print.h"
+#include "platform/safe_write.h"
 #include "results/plot/result_model.h"
 
 namespace {
@@ -21,6 +25,20 @@ bool EqualsIgnoringCase(const std::string& a, const char* b) {
   return true;
 }
 
+// Why the platform's replacing open refused the file.
+const char* WhyNotOpened(int error) {
+  switch (error) {
+    case ELOOP:
+      return "it is a link to another file";
+    case EINVAL:
+      return "it is not a regular file";
+    case EPERM:
+      return "it is another user's file or has further names";
+    default:
+      return std::strerror(error);
+  }
+}
+
 }  // namespace
 
 ValueDumpFile::ValueDumpFile(ResultModel* model, std::string file_name,
@@ -32,7 +50,15 @@ ValueDumpFile::~ValueDumpFile() = default;
 bool ValueDumpFile::Open() {
   if (file_name_.empty()) return false;
   if (stream_ == nullptr) {
-    stream_ = std::make_unique<std::ofstream>(file_name_, std::ios::out | std::ios::trunc);
+    // Named without a folder it lands in the run folder, which others may
+    // write in: no link there is written through, no one else's file emptied.
+    int error = 0;
+    stream_ = std::make_unique<platform::FileOutStream>(
+        platform::OpenForReplace(file_name_.c_str(), &error));
+    if (!stream_->is_open()) {
+      SuPrint(0, "The quality-control file %s was not written: %s", file_name_.c_str(),
+              WhyNotOpened(error));
+    }
   }
   return stream_->is_open();
 }
@@ -112,7 +138,7 @@ Status ValueDumpFile::WriteValues(const char* title, double time) {
 }
 
 Status ValueDumpFile::WriteTable(const char* title, double time) {
-  std::ofstream& out = *stream_;
+  std::ostream& out = *stream_;
   out << '\n'
       << std::setw(15) << (title != nullptr ? title : "") << " Variable-Name (time = " << time
       << ")\n";
@@ -136,7 +162,7 @@ Status ValueDumpFile::WriteTable(const char* title, double time) {
 }
 
 Status ValueDumpFile::WriteSensitivityLine(const std::string& subject, double value) {
-  std::ofstream& out = *stream_;
+  std::ostream& out = *stream_;
   out << subject;
   if (value != 0.0 && std::fabs(value) <= Threshold()) {
     out << " = 0.0\n";
@@ -162,7 +188,7 @@ Status ValueDumpFile::WriteSwitchTimeSensitivity(ResultVariable* y, std::int32_t
 
 Status ValueDumpFile::WriteLine(const char* text) {
   if (!Open()) return status::kOk;
-  std::ofstream& out = *stream_;
+  std::ostream& out = *stream_;
   out << (text != nullptr ? text : "") << '\n';
   out.flush();
   return out ? status::kOk : kWriteFailed;

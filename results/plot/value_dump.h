@@ -10,7 +10,6 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <istream>
 #include <memory>
 #include <string>
@@ -20,6 +19,9 @@
 
 class ResultModel;
 class ResultVariable;
+namespace platform {
+class FileOutStream;
+}
 
 class ValueDumpFile {
  public:
@@ -28,8 +30,10 @@ class ValueDumpFile {
   ValueDumpFile(const ValueDumpFile&) = delete;
   ValueDumpFile& operator=(const ValueDumpFile&) = delete;
 
-  // Opens the file on first use, replacing an existing one, then writes a
-  // table of every variable's value.
+  // Opens the file on first use, replacing an existing one of ours (a
+  // link, another user's file or one with further names is refused, with
+  // a line saying why, and nothing is written), then writes a table of
+  // every variable's value.
   Status WriteValues(const char* title, double time);
   // "Sens: d(<y>) by d(<x>) = <v>"
   Status WriteSensitivity(ResultVariable* y, ResultVariable* x, double value);
@@ -68,7 +72,7 @@ class ValueDumpFile {
   ResultModel* model_;
   std::string file_name_;
   std::vector<std::string> excluded_;
-  std::unique_ptr<std::ofstream> stream_;
+  std::unique_ptr<platform::FileOutStream> stream_;
   std::vector<Name> names_;
   bool built_ = false;
   std::uint32_t generation_ = 0;

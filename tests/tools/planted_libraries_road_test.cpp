@@ -1,9 +1,10 @@
 // Libraries another user plants in the folders the engine searches, under
 // the names the engine loads by: the support library of compiled
 // evaluation, a property package's set-up library, an optimiser after the
-// simulation moved to a second working folder, and a user library that the
-// client only asks the file of. None of them runs; the engine goes on with
-// its own library, or says which file it skipped.
+// simulation moved to a second working folder, a library the system's own
+// search would find in the run folder, and a user library that the client
+// only asks the file of. None of them runs; the engine goes on with its
+// own library, or says which file it skipped.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -15,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "tests/support/scoped_env.h"
 #include "tests/support/second_user.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tests/tools/shell.h"
@@ -78,6 +80,18 @@ class PlantedRoad : public EngineRoad {
   }
   static std::string Skipped(const fs::path& file) {
     return "Library file " + file.string() + " skipped: it belongs to another user";
+  }
+  // Request 118: the optimiser library of that name chosen; its status and
+  // the options it offers (empty when none came back).
+  Status Choose(const std::string& library, std::string* options) {
+    auto choose = std::make_unique<Request>(kProblemService);
+    choose->PutUInt16(118);
+    choose->PutString(library.c_str());
+    Status chosen = 0xFFFFFFFFu;
+    std::vector<vantor_client::Message> replies;
+    if (!road_->Exchange(std::move(choose), "request 118", &chosen, &replies)) return chosen;
+    if (!replies.empty()) options->assign(replies[0].body.begin(), replies[0].body.end());
+    return chosen;
   }
   // Waits (within the client's time-out) for an event line holding `text`.
   bool Said(const std::string& text) {
@@ -190,10 +204,10 @@ TEST_F(PlantedRoad, APropertyPackageSetUpPlantedByAnotherUserNeverRuns) {
 }
 
 #ifdef VANTOR_NLP_LIBRARIES
-// A second command 3 names a second working folder, which the search then
-// looks in before the installation: the optimiser planted there under the
-// name of the engine's own is skipped by name, and the engine's own is
-// chosen (its options come back).
+// A second command 3 names a second working folder, open to all: the
+// optimiser planted there under the name of the engine's own never runs,
+// and the engine's own is chosen (its options come back). The installation
+// is searched first, so the planted file is not even looked at.
 TEST_F(PlantedRoad, AnOptimiserPlantedInASecondWorkingFolderNeverRuns) {
   const fs::path first = OpenFolder("first", true), second = OpenFolder("second", true);
   ASSERT_TRUE(Plant(second, "kvs_sqpa.so"));
@@ -201,21 +215,67 @@ TEST_F(PlantedRoad, AnOptimiserPlantedInASecondWorkingFolderNeverRuns) {
   ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 3, {}, {}, {"Opt", second.string() + "/"}),
                             "the second command 3", 0))
       << Failure();
-  auto choose = std::make_unique<Request>(kProblemService);
-  choose->PutUInt16(118);
-  choose->PutString("kvs_sqpa.dll");
-  Status chosen = 0xFFFFFFFFu;
-  std::vector<vantor_client::Message> replies;
-  ASSERT_TRUE(road_->Exchange(std::move(choose), "request 118", &chosen, &replies)) << Failure();
-  EXPECT_EQ(chosen, 0u) << Events();
-  ASSERT_FALSE(replies.empty());
-  const std::string options(replies[0].body.begin(), replies[0].body.end());
+  std::string options;
+  EXPECT_EQ(Choose("kvs_sqpa.dll", &options), 0u) << Failure() << Events();
   EXPECT_NE(options.find("MaxIterations"), std::string::npos);
-  EXPECT_TRUE(Said(Skipped(second / "kvs_sqpa.so"))) << Events();
+  EXPECT_FALSE(fs::exists(Mark(second, "kvs_sqpa.so")));
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// Our own copy under the optimiser's name, one the trust check takes, in
+// the folder a second command 3 names: the installation's is still found
+// first, as it is after the first naming.
+TEST_F(PlantedRoad, ASecondNamingKeepsTheInstallationAheadOfTheWorkingFolder) {
+  const fs::path first = base_ / "first", second = base_ / "second";
+  fs::create_directories(first);
+  fs::create_directories(second);
+  ASSERT_EQ(Write(Built(second, "kvs_sqpa.so"), (second / "kvs_sqpa.so").string()), 0);
+  ASSERT_TRUE(StartEngine(Engine(), "Opt", first.string())) << Failure();
+  ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 3, {}, {}, {"Opt", second.string() + "/"}),
+                            "the second command 3", 0))
+      << Failure();
+  std::string options;
+  EXPECT_EQ(Choose("kvs_sqpa.dll", &options), 0u) << Events();
+  EXPECT_NE(options.find("MaxIterations"), std::string::npos);
   EXPECT_FALSE(fs::exists(Mark(second, "kvs_sqpa.so")));
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 #endif
+
+// Another user made the run folder, open to all, and put a library in it.
+// An empty or relative entry of LD_LIBRARY_PATH would have the system's
+// own search look in the current folder, which is the run folder: with
+// one the system is not asked, and the engine says so. An absolute entry
+// is still searched.
+TEST_F(PlantedRoad, TheSystemSearchNeverLooksInTheRunFolder) {
+  const fs::path shared = OpenFolder("shared", true), run = shared / "Sim";
+  ASSERT_EQ(other_.Run([&] {
+    return ::mkdir(run.c_str(), 0777) == 0 && ::chmod(run.c_str(), 0777) == 0 ? 0 : 1;
+  }),
+            0);
+  ASSERT_TRUE(Plant(run, "userlib.so"));
+  for (const char* entries : {"/nonexistent:", ":/nonexistent", "."}) {
+    SCOPED_TRACE(entries);
+    const testsupport::ScopedEnv path("LD_LIBRARY_PATH", entries);
+    ASSERT_TRUE(StartEngine(Engine(), "Sim", shared.string())) << Failure();
+    std::string options;
+    Choose("userlib.dll", &options);
+    EXPECT_TRUE(Said("userlib.so not looked for by the system's search")) << Events();
+    EXPECT_FALSE(fs::exists(Mark(run, "userlib.so")));
+    fs::remove(Mark(run, "userlib.so"));
+    EXPECT_TRUE(EndEngine()) << Failure();
+    run_ = vantor_scenario::FirstOrderRun();
+  }
+  const fs::path own = base_ / "own";
+  fs::create_directories(own);
+  ASSERT_EQ(Write(Built(own, "mine.so"), (own / "mine.so").string()), 0);
+  const testsupport::ScopedEnv path("LD_LIBRARY_PATH", own.c_str());
+  ASSERT_TRUE(StartEngine(Engine(), "Sim")) << Failure();
+  std::string options;
+  Choose("mine.dll", &options);
+  EXPECT_TRUE(fs::exists(Mark(own, "mine.so"))) << Events();
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
 
 // The procedure-files service's "library file name" request finds the file
 // without loading it: one another user planted is skipped by name and the

@@ -1,8 +1,8 @@
 // A run folder others can write in, through the real engine: links planted
 // under the names of the engine's own files (the snapshot file and its
-// back-up, the plot history, a temporary file, the lock file) lead to files
-// outside. The run goes as ever, and nothing outside is written, made, read
-// into the run's files or changed in its permissions.
+// back-up, the plot history, a temporary file, the lock file, the value dump)
+// lead to files outside. The run goes as ever, and nothing outside is written,
+// made, read into the run's files or changed in its permissions.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,6 +10,7 @@
 
 #include "road_env.h"
 #include "tests/support/planted_links.h"
+#include "tests/support/scoped_env.h"
 #include "tools/first_order.h"
 
 namespace {
@@ -39,6 +40,32 @@ TEST_F(RunFolderRoad, LinksPlantedUnderTheEnginesNamesLeadNowhere) {
   EXPECT_EQ(links.State(), links.Before());
   EXPECT_FALSE(fs::is_symlink(run / "x.tmp"));
   EXPECT_FALSE(fs::is_symlink(run / "snapshot.snp"));
+}
+
+// The quality-control dump named without a folder goes in the run folder:
+// a link planted under its name, to a file or to a missing name, is not
+// written through, and the engine says why the dump was not written.
+TEST_F(RunFolderRoad, TheValueDumpIsNotWrittenThroughALink) {
+  const testsupport::ScopedEnv dump("SPQCFILE", "qc.txt");
+  for (const bool dangling : {false, true}) {
+    SCOPED_TRACE(dangling ? "a link to a missing name" : "a link to a file");
+    const fs::path working = work_.path() / (dangling ? "dangling" : "existing");
+    testsupport::PlantedLinks links(
+        working / "FirstOrder",
+        {dangling ? testsupport::PlantedLinks::Plant{"qc.txt", "made_by_the_dump", "", 0}
+                  : testsupport::PlantedLinks::Plant{"qc.txt", "victim", "victim's file", 0644}});
+    vantor_scenario::FirstOrderOptions options;
+    options.engine = Engine();
+    options.folder = working.string();
+    options.edit = false;
+    vantor_scenario::FirstOrderRun trace;
+    EXPECT_TRUE(vantor_scenario::RunFirstOrder(options, &trace))
+        << trace.failure << roadtest::Lines(trace);
+    EXPECT_EQ(links.State(), links.Before());
+    EXPECT_NE(roadtest::Lines(trace).find("qc.txt was not written: it is a link"),
+              std::string::npos)
+        << roadtest::Lines(trace);
+  }
 }
 
 }  // namespace
