@@ -609,7 +609,12 @@ Status DAESProblem::RunProcedureCalls(std::int32_t mode) {
     if (library.IsLoaded() && library.precall_procs != nullptr) {
       // The library keeps its own mark; this one says its post-calls are due.
       result = library.precall_procs();
-      if (!status::IsFailure(result)) precalled_ = true;
+      if (!status::IsFailure(result)) {
+        precalled_ = true;
+        // The rows call the procedures themselves, and must not take their
+        // outputs from before the pre-call, as after their own.
+        for (DAESProcedureEquation* p : procedures_) p->ForgetLastCall();
+      }
     } else if (precalled_) {
       result = daes::kProcedureCallsUnchanged;
     } else {

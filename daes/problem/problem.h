@@ -70,6 +70,10 @@ class DAESProcedureEquation {
   virtual void SetOutputBuffer(double* outputs) = 0;
   // The next call hands the properties tables again.
   virtual void ResetPropertiesCall() = 0;
+  // The next evaluation calls the procedure again, whatever its inputs: a
+  // call made around it (the compiled library's pre-call) may change what
+  // the procedure returns.
+  virtual void ForgetLastCall() = 0;
 };
 
 class DAESProblem : public DAESSolverBlock, public BvuError, public QLNEquationList {

@@ -230,14 +230,7 @@ double DAESProcSolverEquation::OutputVariableValue() const {
   return v->type == SUValue::kInteger ? static_cast<double>(v->payload.integer) : 0.0;
 }
 
-bool DAESProcSolverEquation::CompiledOutputs(std::uint32_t flags) const {
-  const daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
-  return (flags & daes::kEvalInterpreted) == 0 && library.procoutput != nullptr &&
-         CompiledNumber() != 0;
-}
-
-double DAESProcSolverEquation::OutputValue(std::uint32_t flags) const {
-  if (CompiledOutputs(flags)) return daes::CurrentCompiledLibrary().procoutput(CompiledNumber());
+double DAESProcSolverEquation::OutputValue() const {
   return context_->Data().Output(output_position_);
 }
 
@@ -272,7 +265,7 @@ Status DAESProcSolverEquation::EvaluateResidual(double* residual, std::uint32_t 
   } else if (status::IsFailure(s)) {
     s = procstatus::kWarning;
   }
-  const double output = OutputValue(flags);
+  const double output = OutputValue();
   const double variable = OutputVariableValue();
   *residual = d != nullptr && d->InterfaceVersion() >= 3 ? output - variable : variable - output;
   SetResidualValue(*residual);
@@ -296,13 +289,9 @@ Status DAESProcSolverEquation::EvaluateProcDerivatives(std::uint32_t flags) {
     ResidualValue(&residual);
     return NumericDerivatives(residual);
   }
-  // The old interface's rows come from the compiled library while it is
-  // active for the row; the new interface's always from the call data.
-  const daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
-  if (v3 && CompiledOutputs(flags)) return 0;
-  const double* row = CompiledOutputs(flags) && library.procderivs != nullptr
-                          ? library.procderivs(CompiledNumber())
-                          : data.DerivativeRow(derivative_row_);
+  // From the call just made, compiled evaluation or not: the library's
+  // rows hold its own last call, made at other inputs or never.
+  const double* row = data.DerivativeRow(derivative_row_);
   if (row == nullptr) return 0;
   const ProcArgLayout& in = data.Inputs();
   for (std::int32_t k = 0; k < in.ArgumentCount(); ++k) {
@@ -471,7 +460,7 @@ Status DAESProcSolverEquation::CollectClasses(DAESClassCollector* collector, std
 void DAESProcSolverEquation::UpdateTornOutput() {
   auto* variable = dynamic_cast<DAESVariable*>(OutputElement());
   if (variable == nullptr) return;
-  double computed = OutputValue(0) * variable->GetScale();
+  double computed = OutputValue() * variable->GetScale();
   const Status s = variable->SetScaledValueChecked(computed, 0.0);
   const Status code = s & 0xA000FFFFu;
   if ((code == (daes::kClippedLow & 0xA000FFFFu) || code == (daes::kClippedHigh & 0xA000FFFFu)) &&

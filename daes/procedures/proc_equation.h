@@ -41,6 +41,7 @@ class DAESProcContext : public DAESEquationContext, public DAESProcedureEquation
   std::int32_t OutputCount() override { return data_.OutputElementCount(); }
   void SetOutputBuffer(double* outputs) override { outputs_ = outputs; }
   void ResetPropertiesCall() override;
+  void ForgetLastCall() override { data_.Reset(); }
   // Copies the outputs into the problem's share after a call.
   void ShareOutputs();
   // Sizes the input variables for n output columns; allocates nothing.
@@ -178,10 +179,10 @@ class DAESProcSolverEquation : public DAESSolverEquation {
 
  private:
   double OutputVariableValue() const;
-  // The call's output for this row: the compiled library's while it is
-  // active for the row (unless the flags ask for the interpreter).
-  bool CompiledOutputs(std::uint32_t flags) const;
-  double OutputValue(std::uint32_t flags) const;
+  // The call's output for this row, from the call the row made itself,
+  // compiled evaluation or not: the library's outputs are those of its
+  // own last call (a pre-call, at other inputs), never the row's.
+  double OutputValue() const;
   Status NumericDerivatives(double residual);
   Status CheckProcedureDerivatives(std::uint32_t flags);
   // The forward difference of the residual in each real input variable,

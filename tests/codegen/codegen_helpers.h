@@ -17,6 +17,7 @@
 #include "codegen/procedures/generate.h"
 #include "daes/procedures/su_proc_def.h"
 #include "foundation/messages/status_and_msg.h"
+#include "tests/support/compiler_installation.h"
 
 namespace codegen_test {
 
@@ -167,21 +168,7 @@ inline void CloseToOthers(const std::filesystem::path& library) {
 // An installation below the folder: bin/ with the resource compiler and the
 // property-package archive, procedures/ with the stub, headers and archives.
 inline std::filesystem::path MakeInstallation(const std::filesystem::path& folder) {
-  const std::filesystem::path prefix = folder / "prefix";
-  std::filesystem::create_directories(prefix / "bin");
-  std::filesystem::create_directories(prefix / "procedures");
-  std::filesystem::copy_file(std::string(VANTOR_SOURCE_DIR) + "/codegen/install/vantor-rc",
-                             prefix / "bin" / "vantor-rc");
-  for (const char* file : {"makestub.int", "bvdll.h", "bvutcfor.h", "basetsd.h"}) {
-    std::filesystem::copy_file(std::string(VANTOR_SOURCE_DIR) + "/codegen/install/" + file,
-                               prefix / "procedures" / file);
-  }
-  for (const std::filesystem::path& archive :
-       {prefix / "bin" / "gpp.a", prefix / "procedures" / "libbvdll.a",
-        prefix / "procedures" / "bvdll_support.a"}) {
-    std::ofstream(archive) << "!<arch>\n";
-  }
-  return prefix;
+  return testsupport::MakeCompilerInstallation(folder, false);
 }
 
 }  // namespace codegen_test

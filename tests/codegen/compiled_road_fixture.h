@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "tests/codegen/codegen_helpers.h"
+#include "tests/support/compiler_installation.h"
 #include "tests/support/scoped_env.h"
 #include "tests/tools/engine_road_fixture.h"
 
@@ -15,9 +16,7 @@ namespace codegen_test {
 class CompiledRoad : public engineroad::EngineRoad {
  protected:
   void SetUp() override {
-    prefix_ = MakeInstallation(work_.path() / "install");
-    std::filesystem::copy_file(kInstall + "/flowsheetexportstub.cpp",
-                               prefix_ / "procedures" / "flowsheetexportstub.cpp");
+    prefix_ = testsupport::MakeCompilerInstallation(work_.path() / "install", true);
     tools_ = std::make_unique<testsupport::ScopedEnv>("QLNSERVERDIR", (prefix_ / "bin").c_str());
   }
 

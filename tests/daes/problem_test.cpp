@@ -790,11 +790,13 @@ struct FakeProcedure : DAESProcedureEquation {
   std::int32_t OutputCount() override { return 2; }
   void SetOutputBuffer(double* o) override { outputs = o; }
   void ResetPropertiesCall() override { ++properties_resets; }
+  void ForgetLastCall() override { ++forgotten; }
   std::string name;
   Status fail;
   std::vector<std::string>* log;
   double* outputs = nullptr;
   int properties_resets = 0;
+  int forgotten = 0;
 };
 
 TEST(ProblemProcedures, PrecallsUndoOnFailureAndAnswerOnceOnly) {
@@ -847,7 +849,8 @@ TEST(ProblemProcedures, ClosingRunsThePostCallsDueThenTheCloseCalls) {
 
 // With a compiled library loaded its PrecallProcs and PostcallProcs stand
 // for the procedures' own calls, one of each per run: the post-call is not
-// made twice, once by the engine and once by the library.
+// made twice, once by the engine and once by the library. The procedures
+// forget their last call, as their own pre-call makes them.
 TEST(ProblemProcedures, ACompiledLibraryMakesTheRunsCallsInTheirPlace) {
   TankProblem t;
   DAESProblem& p = *t.problem;
@@ -864,6 +867,7 @@ TEST(ProblemProcedures, ACompiledLibraryMakesTheRunsCallsInTheirPlace) {
   library.postcall_procs = [](std::int32_t l) -> Status { return ++postcalls, last = l, 0u; };
   EXPECT_EQ(p.RunProcedureCalls(1), 0u);
   EXPECT_TRUE(p.PrecallsRun());
+  EXPECT_EQ(only.forgotten, 1);
   EXPECT_EQ(p.RunProcedureCalls(2), 0u);
   EXPECT_EQ(p.RunProcedureCalls(2), daes::kProcedureCallsUnchanged);
   library = saved;

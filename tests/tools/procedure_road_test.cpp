@@ -2,16 +2,21 @@
 // built by the tests (C, FORTRAN, the newer calling interface) solved for
 // their inputs, integrated, given integer and text parameters, failing, and
 // told of runs and problems; every value against its closed form, and read
-// again after an edit.
+// again after an edit. Each by the interpreter and by compiled evaluation,
+// which must agree.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "tests/support/compiler_installation.h"
+#include "tests/support/scoped_env.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/model_writer/model_writer.h"
 #include "tools/road_steps.h"
@@ -67,8 +72,33 @@ void CallEquation(Writer& w, std::uint32_t index, std::uint32_t definition,
   for (const auto& reference : references) w.Reference(reference);
 }
 
+enum class Evaluation { kInterpreted, kCompiled };
+void PrintTo(Evaluation e, std::ostream* out) {
+  *out << (e == Evaluation::kCompiled ? "compiled" : "interpreted");
+}
+
+// Interpreted unless a test says otherwise.
 class ProcedureRoad : public engineroad::EngineRoad {
  protected:
+  void SetUp() override { Use(Evaluation::kInterpreted); }
+  // Fixes the evaluation for the engines the test starts: compiled builds
+  // a library from a stand-in installation at every preparation.
+  void Use(Evaluation evaluation) {
+    compiled_ = evaluation == Evaluation::kCompiled;
+    env_.clear();
+    env_.push_back(std::make_unique<testsupport::ScopedEnv>("QLN_CE_USE", compiled_ ? "1" : "0"));
+    if (!compiled_) return;
+    const auto prefix = testsupport::MakeCompilerInstallation(work_.path() / "install", true);
+    env_.push_back(
+        std::make_unique<testsupport::ScopedEnv>("QLNSERVERDIR", (prefix / "bin").c_str()));
+    env_.push_back(std::make_unique<testsupport::ScopedEnv>("QLN_CE_KEEP", "0"));
+  }
+  // A compiled run that fell back to the interpreter would prove nothing.
+  bool Load(const std::function<void(Writer&)>& model) {
+    if (!EngineRoad::Load(model)) return false;
+    return !compiled_ || SeenLine("Loaded flowsheet object code library") ||
+           Fail("no compiled library was loaded");
+  }
   // Starts the engine, defines the procedures at library indices 1, 2, ...
   // and sets the integer options given; the model is loaded by Load.
   bool Start(const std::vector<mw::Procedure>& procedures,
@@ -116,12 +146,27 @@ class ProcedureRoad : public engineroad::EngineRoad {
     }
     return true;
   }
+
+  bool compiled_ = false;
+  std::vector<std::unique_ptr<testsupport::ScopedEnv>> env_;
 };
+
+class ProcedureEvaluationRoad : public ProcedureRoad,
+                                public ::testing::WithParamInterface<Evaluation> {
+ protected:
+  void SetUp() override { Use(GetParam()); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Both, ProcedureEvaluationRoad,
+                         ::testing::Values(Evaluation::kInterpreted, Evaluation::kCompiled),
+                         [](const ::testing::TestParamInfo<Evaluation>& info) {
+                           return info.param == Evaluation::kCompiled ? "Compiled" : "Interpreted";
+                         });
 
 // y = x^2 solved for x with y fixed at 2.25 (x = 1.5 from 1), whether the
 // procedure gives its derivative or the engine takes differences; then y
 // set to 6.25 and solved again (x = 2.5).
-TEST_F(ProcedureRoad, AnInputIsSolvedForThroughTheCall) {
+TEST_P(ProcedureEvaluationRoad, AnInputIsSolvedForThroughTheCall) {
   for (const std::uint32_t options : {kDerivatives, 0u}) {
     const std::string what = options != 0 ? "analytic" : "differenced";
     ASSERT_TRUE(Start({Scalar("rsquare", {"x"}, {"y"}, options)}, {{97, 0}})) << what << Failure();
@@ -146,7 +191,7 @@ TEST_F(ProcedureRoad, AnInputIsSolvedForThroughTheCall) {
 // variables, the row and the call, and still solves (x = 1.5 for y = 2.25,
 // slowly on the wrong slope); asked to use the differences (2) it takes
 // them and solves as with the right derivative.
-TEST_F(ProcedureRoad, AWrongDerivativeIsCaughtByTheCheck) {
+TEST_P(ProcedureEvaluationRoad, AWrongDerivativeIsCaughtByTheCheck) {
   for (const std::uint32_t check : {1u, 2u}) {
     ASSERT_TRUE(Start({Scalar("rbadslope", {"x"}, {"y"}, kDerivatives)}, {{97, 0}, {78, check}}))
         << Failure();
@@ -180,7 +225,7 @@ TEST_F(ProcedureRoad, AWrongDerivativeIsCaughtByTheCheck) {
 // x' = r with CALL (r) = rrate(x, k), r = -k x, k = 0.7, from x(0) = 1:
 // x = exp(-0.7 t) at every interval to t = 2, with the procedure's own
 // derivatives and with differences.
-TEST_F(ProcedureRoad, ADynamicRunIntegratesThroughTheCall) {
+TEST_P(ProcedureEvaluationRoad, ADynamicRunIntegratesThroughTheCall) {
   for (const std::uint32_t options : {kDerivatives, 0u}) {
     const std::string what = options != 0 ? "analytic" : "differenced";
     ASSERT_TRUE(
@@ -219,7 +264,7 @@ TEST_F(ProcedureRoad, ADynamicRunIntegratesThroughTheCall) {
 
 // y = n x + the length of s over an integer (4) and a text ("water")
 // parameter: 11 at x = 1.5, 15 after x is set to 2.5.
-TEST_F(ProcedureRoad, IntegerAndTextArgumentsReachTheProcedure) {
+TEST_P(ProcedureEvaluationRoad, IntegerAndTextArgumentsReachTheProcedure) {
   mw::Procedure scale = Scalar("rscale", {"x"}, {"y"});
   scale.inputs.push_back({2, "n", {}});
   scale.inputs.push_back({5, "s", {}});
@@ -248,7 +293,7 @@ TEST_F(ProcedureRoad, IntegerAndTextArgumentsReachTheProcedure) {
 
 // y = x^3 through the newer interface, its derivative from the sparse
 // pattern: x = 2 for y fixed at 8.
-TEST_F(ProcedureRoad, TheNewerInterfaceGivesItsDerivativesByPattern) {
+TEST_P(ProcedureEvaluationRoad, TheNewerInterfaceGivesItsDerivativesByPattern) {
   mw::Procedure cube = Scalar("rcube", {"x"}, {"y"}, kDerivatives);
   cube.version = 3;
   ASSERT_TRUE(Start({cube}, {{97, 0}})) << Failure();
@@ -270,7 +315,7 @@ TEST_F(ProcedureRoad, TheNewerInterfaceGivesItsDerivativesByPattern) {
 // a C procedure over one-level arrays, and by a gfortran procedure that
 // takes A whole, column-major (read by the rows as the model writes them,
 // the transposed matrix would give (13/11, 14/11)).
-TEST_F(ProcedureRoad, ArrayInputsAreSolvedForMemberByMember) {
+TEST_P(ProcedureEvaluationRoad, ArrayInputsAreSolvedForMemberByMember) {
   std::vector<bool> fortran_too = {false};
 #ifdef VANTOR_ROAD_FORTRAN
   fortran_too.push_back(true);
@@ -328,7 +373,7 @@ TEST_F(ProcedureRoad, ArrayInputsAreSolvedForMemberByMember) {
 // y = x by a procedure that fails with code 3 once x passes 1: the failed
 // steady state names the procedure and its equation, and the run goes on
 // once x is back below 1.
-TEST_F(ProcedureRoad, AFailingProcedureFailsItsRunAndTheNextRunRecovers) {
+TEST_P(ProcedureEvaluationRoad, AFailingProcedureFailsItsRunAndTheNextRunRecovers) {
   ASSERT_TRUE(Start({Scalar("rlimit", {"x"}, {"y"})})) << Failure();
   ASSERT_TRUE(Load([](Writer& w) {
     w.List(3);
@@ -372,7 +417,8 @@ double PeakMegabytes(int pid) {
 // input and one in each output's own row, so the wide call takes no more
 // memory than 2048 calls of one output each (y(i) = x^2), where an entry
 // per output in every output's row took 70 MB more. The values follow x
-// before and after an edit.
+// before and after an edit. Interpreted only: the memory it bounds is the
+// interpreter's.
 TEST_F(ProcedureRoad, AWideCallPreparesInMemoryLinearInItsOutputs) {
   constexpr std::uint32_t kOutputs = 2048;
   mw::Procedure fan = Scalar("rfan", {"x"}, {}, kDerivatives);
@@ -429,7 +475,7 @@ TEST_F(ProcedureRoad, AWideCallPreparesInMemoryLinearInItsOutputs) {
 // a pre-call as each run begins (request 31) and a post-call as it ends
 // (request 134), the closing when the problem goes (the node filled again).
 // y = x + 100 precalls + postcalls shows the counts inside the model.
-TEST_F(ProcedureRoad, ProceduresHearOfEachRunAndOfTheirProblem) {
+TEST_P(ProcedureEvaluationRoad, ProceduresHearOfEachRunAndOfTheirProblem) {
   const std::uint32_t all = kPrecall | kPostcall | kProblemCalls;
   ASSERT_TRUE(Start({Scalar("rprepost", {"x"}, {"y"}, all)})) << Failure();
   auto model = [](double x) {
