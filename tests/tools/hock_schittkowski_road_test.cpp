@@ -392,6 +392,7 @@ TEST_P(PublishedHsRoad, ReducedSpaceReachesThePublishedOptimum) {
 // still of order 1e-2: it goes on from there or says that it failed, never
 // calls that point the optimum. Ipopt (10) finds the minimum.
 TEST_F(HockSchittkowskiRoad, ReducedSpaceNeverCallsHs038sSaddleTheOptimum) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
   for (const std::vector<double>& start :
        {std::vector<double>{-3.0, 1.0, -3.0, 1.0}, std::vector<double>{-1.0, 1.0, -1.0, 1.0}}) {
     Problem p = Hs038();

@@ -347,6 +347,7 @@ TEST_F(OptimisationRoad, PathConstraintAtAnElementBoundary) {
 // y(1) and the constraint 0.3 - y(0.5)), as the optimiser's first debug
 // dump prints them, against central differences of re-runs.
 TEST_F(OptimisationRoad, CollectedRowsAcrossElementsMatchCentralDifferences) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
   ASSERT_TRUE(Start(1, Integrator, 4)) << Failure() << Events();
   ASSERT_TRUE(IntOption(112, 1)) << Failure();  // maximise
   ASSERT_TRUE(IntOption(128, 4)) << Failure();
@@ -538,6 +539,7 @@ TEST_F(OptimisationRoad, InteriorElementLengthGradientOfAnIntegrator) {
 // ramps (no jump) the rows of an element's two ends are driven by its
 // slope, the final time's too; x' = u with ramps as well.
 TEST_F(OptimisationRoad, InteriorElementLengthGradientsOfADecay) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
   struct Case {
     std::vector<double> times, u;
     bool decay;
@@ -570,6 +572,7 @@ TEST_F(OptimisationRoad, InteriorElementLengthGradientsOfADecay) {
 // re-runs: runs stepped by 0.005 with u switched at the moved times,
 // Richardson-extrapolated from steps of 0.01 and 0.02.
 TEST_F(OptimisationRoad, InteriorElementLengthRowsMatchCentralDifferencesOfReRuns) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
   const std::vector<double> times = {0.0, 0.25, 0.6, 1.0}, u = {1.5, -0.5, 1.0};
   ASSERT_TRUE(Start(1, Decay, 4)) << Failure() << Events();
   ASSERT_TRUE(IntOption(128, 4)) << Failure();

@@ -154,7 +154,12 @@ class ProcedureRoad : public engineroad::EngineRoad {
 class ProcedureEvaluationRoad : public ProcedureRoad,
                                 public ::testing::WithParamInterface<Evaluation> {
  protected:
-  void SetUp() override { Use(GetParam()); }
+  void SetUp() override {
+    // The library's code runs on the same engine threads as the interpreter.
+    if (GetParam() == Evaluation::kCompiled && testsupport::kUnderThreadSanitizer)
+      GTEST_SKIP() << engineroad::kNumbersNotThreads;
+    Use(GetParam());
+  }
 };
 
 INSTANTIATE_TEST_SUITE_P(Both, ProcedureEvaluationRoad,
@@ -420,6 +425,7 @@ double PeakMegabytes(int pid) {
 // before and after an edit. Interpreted only: the memory it bounds is the
 // interpreter's.
 TEST_F(ProcedureRoad, AWideCallPreparesInMemoryLinearInItsOutputs) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
   constexpr std::uint32_t kOutputs = 2048;
   mw::Procedure fan = Scalar("rfan", {"x"}, {}, kDerivatives);
   fan.outputs = {{kRealArray, "y", {"n"}}};
