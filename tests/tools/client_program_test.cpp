@@ -65,6 +65,12 @@ TEST(ClientProgram, SaysWhatIsWrongWithTheCommandLineOrTheStart) {
       {folder.path().string(), 1, "Is a directory"},
       {ends, 1, "the engine ended before connecting (exit code 3)"},
       {"--timeout=300 " + sleeps, 1, "time-out: the engine did not connect within 300 ms"},
+      // Each option's value may be the next word instead.
+      {"--timeout 300 " + sleeps, 1, "time-out: the engine did not connect within 300 ms"},
+      {"--timeout 4294967296 /no/engine", 2, "--timeout \"4294967296\" is not a time"},
+      {"--arg noequals /no/engine", 2, "--arg \"noequals\" is not a name=value item"},
+      {"--arg -ChildNo=3 /no/engine", 2, "--arg \"-ChildNo=3\" is refused"},
+      {"--timeout", 2, "--timeout is missing its value"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.arguments);
@@ -130,6 +136,27 @@ TEST(ClientProgram, TheFolderIsMadeAbsoluteAndOneLevelDeepAtMost) {
     }
   }
   EXPECT_FALSE(std::filesystem::exists(folder / "a"));
+}
+
+// A relative -DefDir is the user's folder, read from where the client runs
+// (the engine starts in its own folder), in either form of --arg.
+TEST(ClientProgram, ARelativeDefDirIsReadFromTheClientsFolder) {
+  testsupport::TempDir folder;
+  testsupport::ScopedCurrentFolder here(folder.path());
+  const std::string base = folder.path().string();
+  for (const std::vector<std::string>& words :
+       {std::vector<std::string>{"--arg=-DefDir=runs/a", "/e"},
+        std::vector<std::string>{"--arg", "-DefDir=./runs/../runs/a", "/e"},
+        std::vector<std::string>{"--arg", "-DefDir=" + base + "/runs/a", "/e"}}) {
+    vantor_cli::CommandLine line;
+    ASSERT_EQ(vantor_cli::ReadCommandLine(words, &line), 0);
+    ASSERT_EQ(line.options.arguments.size(), 1u);
+    EXPECT_EQ(line.options.arguments[0], "-DefDir=" + base + "/runs/a");
+    EXPECT_EQ(line.options.program, "/e");
+  }
+  vantor_cli::CommandLine line;
+  ASSERT_EQ(vantor_cli::ReadCommandLine({"--arg", "-Other=rel", "/e"}, &line), 0);
+  EXPECT_EQ(line.options.arguments, std::vector<std::string>{"-Other=rel"});
 }
 
 // Statuses print with what they mean where that is known, and the engine's

@@ -30,7 +30,10 @@ const char* const kUsage =
     "at the end the connection is closed (after command 2, once the engine has\n"
     "ended) and the engine's exit code printed.\n"
     "Starting, the handshake and every wait give up after MS milliseconds\n"
-    "(--timeout, 10000 by default). Exit status: 0 when every step was answered,\n"
+    "(--timeout, 10000 by default). An option's value may also be the next word\n"
+    "(--timeout 5000). A relative -DefDir, like $VANTOR_REGISTRY and\n"
+    "$VANTOR_PIPE_DIR, is read from the folder the client runs in.\n"
+    "Exit status: 0 when every step was answered,\n"
     "1 when the engine failed to start or to answer, 2 for a bad command line.\n";
 
 namespace {
@@ -147,20 +150,31 @@ int ReadOptions(const std::vector<std::string>& words, std::size_t* at,
   for (; *at < words.size() && (words[*at].rfind("-", 0) == 0 || IsHelp(words[*at])); ++*at) {
     const std::string& word = words[*at];
     long long number = 0;
+    // "--timeout=MS" or "--timeout MS", and the same for --arg.
+    std::string value;
+    auto valued = [&](const std::string& option) {
+      if (word.rfind(option + "=", 0) == 0) {
+        value = word.substr(option.size() + 1);
+        return true;
+      }
+      if (word != option || *at + 1 >= words.size()) return false;
+      value = words[++*at];
+      return true;
+    };
     if (IsHelp(word)) {
       std::fputs(kUsage, stdout);
       return -1;
     } else if (word == "--tcp") {
       options->tcp = true;
-    } else if (word.rfind("--timeout=", 0) == 0) {
-      if (!ParseNumber(word.substr(10), 1, UINT32_MAX, &number)) {
-        Refuse("--timeout", word.substr(10), "a time from 1 to 4294967295 milliseconds");
+    } else if (valued("--timeout")) {
+      if (!ParseNumber(value, 1, UINT32_MAX, &number)) {
+        Refuse("--timeout", value, "a time from 1 to 4294967295 milliseconds");
         return 2;
       }
       options->timeout_ms = static_cast<std::uint32_t>(number);
-    } else if (word.rfind("--arg=", 0) == 0) {
+    } else if (valued("--arg")) {
       // The engine reads its command line as name=value items.
-      const std::string item = word.substr(6);
+      const std::string& item = value;
       const std::size_t equals = item.find('=');
       if (equals == std::string::npos || equals == 0) {
         Refuse("--arg", item, "a name=value item");
@@ -174,7 +188,19 @@ int ReadOptions(const std::vector<std::string>& words, std::size_t* at,
                      item.c_str(), name.c_str());
         return 2;
       }
-      options->arguments.push_back(item);
+      // The engine starts in its own folder: a relative folder is the
+      // user's, from here, as the registry and pipe folders are.
+      std::string given = item.substr(equals + 1);
+      if (name == "-DefDir" && !given.empty() && given[0] != '/') {
+        std::error_code error;
+        const std::filesystem::path absolute = std::filesystem::absolute(given, error);
+        if (!error) given = absolute.lexically_normal().string();
+      }
+      options->arguments.push_back(name + "=" + given);
+    } else if (word == "--timeout" || word == "--arg") {
+      std::fprintf(stderr, "vantor-client: %s is missing its value (see vantor-client --help)\n",
+                   word.c_str());
+      return 2;
     } else {
       std::fprintf(stderr, "vantor-client: unknown option \"%s\" (see vantor-client --help)\n",
                    word.c_str());
