@@ -11,8 +11,8 @@ int ExitCodeOf(Status final_status) {
   return low != 0 ? low : 1;
 }
 
-void ExitWithStatus(Status final_status) {
-  if (status::IsFailure(final_status)) {
+void ExitWithStatus(Status final_status, bool say_failure) {
+  if (say_failure && status::IsFailure(final_status)) {
     std::fprintf(stderr, "vantor: exit status 0x%08X\n", final_status);
   }
   std::fflush(stdout);

@@ -9,9 +9,10 @@ namespace platform {
 // that byte is 0, so that no failure ever exits with 0.
 int ExitCodeOf(Status final_status);
 
-// Writes "vantor: exit status 0x%08X" to standard error for a failure and
-// ends the process with ExitCodeOf(final_status).
-[[noreturn]] void ExitWithStatus(Status final_status);
+// Writes "vantor: exit status 0x%08X" to standard error for a failure
+// (unless told not to: an end the caller knows to be the usual one) and ends
+// the process with ExitCodeOf(final_status).
+[[noreturn]] void ExitWithStatus(Status final_status, bool say_failure = true);
 
 // The same message and exit code, but the process ends at once, without
 // running destructors or exit handlers: for when a thread that could not

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "framework/messaging/io_queue.h"
 #include "platform/console_events.h"
 #include "platform/exit_code.h"
 
@@ -25,5 +26,7 @@ void XosProcessMain(XosThreadFunction server, void* argument, XosAsyncHandler as
       exit_status = server_thread.GetExitCode();
     }
   }
-  platform::ExitWithStatus(exit_status);
+  // A client that closes its connection ends the engine that way: the
+  // exit code tells it, and a line on standard error would read as a fault.
+  platform::ExitWithStatus(exit_status, exit_status != DseIOQueue::kPeerLost);
 }
