@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -363,7 +364,7 @@ std::string Client::Unreachable(bool handshake, Status result, std::uint32_t sta
   if (result == kTimedOut || platform::TickCount() - start >= options_.timeout_ms) {
     return std::string("time-out: ") +
            (handshake ? "the handshake did not complete" : "the engine did not connect") +
-           " within " + std::to_string(options_.timeout_ms) + " ms";
+           " within " + std::to_string(options_.timeout_ms) + " ms (the client's --timeout)";
   }
   return std::string("the connection to the engine failed before ") + stage + StatusText(result);
 }
@@ -519,6 +520,10 @@ Status Client::SendBatch(std::uint32_t type, std::vector<std::unique_ptr<DseMess
 
 // --- closing ---
 
+std::uint32_t Client::EngineEndBoundMs() const {
+  return std::max(options_.timeout_ms, kEngineEndWaitMs);
+}
+
 Status Client::Close(int* exit_code) {
   if (exit_code != nullptr) *exit_code = -1;
   if (controller_ == nullptr) return status::kOk;
@@ -527,11 +532,14 @@ Status Client::Close(int* exit_code) {
   Status result = status::kOk;
   XosProcess* process = engine_ != nullptr ? engine_->process : nullptr;
   if (process != nullptr) {
+    // An engine ends by itself once its connection closes; a --timeout
+    // short enough for answers would kill one that was still ending well.
+    const std::uint32_t bound = EngineEndBoundMs();
     const std::uint32_t start = platform::TickCount();
     std::uint32_t read = 0;
     char output[64];
     while (!status::IsFailure(process->ReadOutput(output, sizeof output, &read))) {
-      if (platform::TickCount() - start >= options_.timeout_ms) {
+      if (platform::TickCount() - start >= bound) {
         process->Terminate();
         RemoveKilledEngineSocket();
         result = status::kGeneralFailure;

@@ -132,6 +132,10 @@ class Client {
  public:
   // What the waits return when the time-out ran out (and PeerLost() is false).
   static constexpr Status kTimedOut = status::kGeneralFailure;
+  // The bound on every wait (EngineOptions::timeout_ms).
+  std::uint32_t TimeoutMs() const { return options_.timeout_ms; }
+  // How long Close waits for the engine to end before killing it.
+  std::uint32_t EngineEndBoundMs() const;
 
   // Starts the engine and connects: 0, or the failure of starting the
   // engine, of connecting, or kTimedOut when the handshake did not complete
@@ -201,7 +205,8 @@ class Client {
   bool Serves(std::uint32_t type) const;
   int EnginePid() const;
   // Closes the connection, which ends the engine, and waits for it to end
-  // (killing it when it does not in time); *exit_code (may be null) is its
+  // (killing it when it does not within the larger of the time-out and
+  // EngineEndBoundMs()); *exit_code (may be null) is its
   // exit code. 0, or 0xA000FFFF when it had to be killed.
   Status Close(int* exit_code);
 

@@ -62,6 +62,10 @@ class Road {
     Collect();
     if (waited != 0) {
       client_.Forget(id);
+      if (waited == Client::kTimedOut) {
+        return Fail(what + ": no answer within " + std::to_string(client_.TimeoutMs()) +
+                    " ms (the client's --timeout)");
+      }
       return Fail(what + ": no answer (" + Hex(waited) + ")");
     }
     *result = client_.Find(id)->status;
@@ -116,6 +120,10 @@ class Road {
       }
       return found;
     });
+    if (!found && waited == Client::kTimedOut) {
+      return Fail(what + ": no such notification within " +
+                  std::to_string(client_.TimeoutMs()) + " ms (the client's --timeout)");
+    }
     if (!found) return Fail(what + ": no such notification (" + Hex(waited) + ")");
     return true;
   }

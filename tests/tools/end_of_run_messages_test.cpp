@@ -62,6 +62,28 @@ TEST_F(EndOfRunMessages, ItemsTheClientGivesItselfAreRefusedAndLeaveNoSocketBehi
       << printed;
 }
 
+// A client that closes without command 2 ends the engine the usual way: no
+// "exit status" line on the engine's standard error reads like a fault.
+TEST_F(EndOfRunMessages, AClientThatClosesEndsTheEngineWithoutAFaultLine) {
+  std::string printed;
+  EXPECT_EQ(Client(std::string(VANTOR_ENGINE) + " listen 100", &printed), 0) << printed;
+  EXPECT_NE(printed.find("normal end"), std::string::npos) << printed;
+  EXPECT_EQ(printed.find("exit status"), std::string::npos) << printed;
+}
+
+// A time-out too short for the engine to prepare names the option that set
+// it, and the run folder the client made for the run goes again.
+TEST_F(EndOfRunMessages, ATimeOutTooShortIsNamedAndLeavesNoRunFolder) {
+  const std::filesystem::path run = work_.path() / "run";
+  std::string printed;
+  EXPECT_EQ(Client("--timeout 20 " + std::string(VANTOR_ENGINE) + " first-order " + ShellPath(run),
+                   &printed),
+            1)
+      << printed;
+  EXPECT_NE(printed.find("within 20 ms (the client's --timeout)"), std::string::npos) << printed;
+  EXPECT_FALSE(std::filesystem::exists(run)) << printed;
+}
+
 TEST_F(EndOfRunMessages, AWorkingFolderTheEngineCannotEnterIsSaidInASampleRun) {
   const std::filesystem::path missing = work_.path() / "missing";
   std::string printed;

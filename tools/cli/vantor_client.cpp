@@ -216,6 +216,18 @@ int RunRobertson(const vantor_client::EngineOptions& options, const std::string&
   return good ? 0 : 1;
 }
 
+// A folder made for a run that failed goes again when the run left nothing
+// in it but the empty run folders the engine made; anything else, a link
+// included, keeps it (remove fails on a folder that is not empty).
+void RemoveIfEmpty(const std::string& folder) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
+    if (fs::is_directory(entry.symlink_status(error))) fs::remove(entry.path(), error);
+  }
+  fs::remove(folder, error);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -248,10 +260,7 @@ int main(int argc, char** argv) {
     const int result = line.steps[0].kind == vantor_cli::Step::kFirstOrder
                            ? RunFirstOrder(options, folder)
                            : RunRobertson(options, folder);
-    // A folder made for a run that left nothing in it (the engine did not
-    // start) goes again; remove fails on a folder that is not empty.
-    std::error_code ignored;
-    if (made && result != 0) std::filesystem::remove(folder, ignored);
+    if (made && result != 0) RemoveIfEmpty(folder);
     return result;
   }
 
@@ -282,7 +291,8 @@ int main(int argc, char** argv) {
   const Status closed = client->Close(&exit_code);
   PrintNews(*client);
   if (closed == vantor_client::Client::kTimedOut) {
-    std::printf("engine killed: it did not end within %u ms of closing\n", options.timeout_ms);
+    std::printf("engine killed: it did not end within %u ms of closing\n",
+                client->EngineEndBoundMs());
   } else {
     std::printf("%s\n", vantor_client::EngineEnd(exit_code).c_str());
   }
