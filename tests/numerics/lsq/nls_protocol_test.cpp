@@ -1,6 +1,7 @@
 // The optimiser driven as the engine's dense optimiser drives it, codes and all.
 #include <gtest/gtest.h>
 
+#include <cfenv>
 #include <cmath>
 #include <random>
 #include <set>
@@ -164,6 +165,24 @@ TEST(NlsProtocol, ResidualFailuresShortenTheStepAndStillConverge) {
   EXPECT_NEAR(run.x[0], 1.0, 1e-9);
   EXPECT_NEAR(run.x[1], 1.0, 1e-9);
   EXPECT_EQ(c.IV(nls::kNfcall), run.residual_requests) << "refused evaluations count too";
+}
+
+// From x = 0 the relative step never shrinks, so only the radius tells
+// that failing trials have nothing left to try: the solve ends with a code
+// long before the radius reaches the smallest doubles, where the step's
+// arithmetic overflows.
+TEST(NlsProtocol, TrialsFailingAroundZeroEndWithACodeNotAnOverflow) {
+  const auto pb = ClassicProblem("Rosenbrock");
+  const std::vector<double> zero(static_cast<std::size_t>(pb.p), 0.0);
+  NlsCaller c(pb.n, pb.p);
+  c.Start(zero);
+  c.ApplyEngineOptions(0.0, 1e-4, 1e-4, 0.0, 1000000);
+  std::feclearexcept(FE_ALL_EXCEPT);
+  const auto run = Drive(c, pb, [&](const double* x) { return x[0] == 0.0 && x[1] == 0.0; });
+  EXPECT_FALSE(std::fetestexcept(FE_OVERFLOW | FE_DIVBYZERO | FE_INVALID));
+  EXPECT_EQ(run.code, 8) << "false convergence";
+  EXPECT_EQ(run.x, zero) << "the start is the best point";
+  EXPECT_LT(run.residual_requests, 200);
 }
 
 TEST(NlsProtocol, EvaluationFailuresAtTheStartOrOfTheJacobianEndTheSolve) {
