@@ -28,16 +28,16 @@ using estimationroad::Results;
 using estimationroad::Solver;
 using modelwriter::Writer;
 
-// y = b·x with b (index 1) in [0, 10] from `start`, x (3) fixed, y (4)
+// y = b·x with b (index 1) in [0, upper] from `start`, x (3) fixed, y (4)
 // free; 2 is unused.
-void Line(Writer& w, double start) {
+void Line(Writer& w, double start, double upper) {
   using modelwriter::Mul;
   using modelwriter::Sub;
   using modelwriter::Var;
   w.List(5);
   w.Item(modelwriter::kRealVariable);
   w.Placement({engineroad::Node(), {1, ".b"}});
-  w.Value(start), w.Spec(4), w.Lower(0.0), w.Upper(10.0), w.End();
+  w.Value(start), w.Spec(4), w.Lower(0.0), w.Upper(upper), w.End();
   engineroad::ModelVariable(w, modelwriter::kRealVariable, 2, ".unused", 0.0, 4);
   engineroad::ModelVariable(w, modelwriter::kRealVariable, 3, ".x", 1.0, 4);
   engineroad::ModelVariable(w, modelwriter::kRealVariable, 4, ".y", 1.0, 1);
@@ -56,7 +56,7 @@ double Objective(const Solver& solver, double b) {
 
 class RepeatedEstimationRoad : public EstimationRoad, public ::testing::WithParamInterface<int> {
  protected:
-  bool StartLine(const Solver& solver, double start) {
+  bool StartLine(const Solver& solver, double start, double upper) {
     vantor_client::EngineOptions engine;
     engine.program = VANTOR_ENGINE;
     engine.timeout_ms = 120000;
@@ -64,7 +64,7 @@ class RepeatedEstimationRoad : public EstimationRoad, public ::testing::WithPara
     if (!StartEngine(engine, "Again") || !IntOption(29, 1) ||
         !IntOption(86, solver.likelihood ? 2 : 1) || !IntOption(124, solver.kind))
       return false;
-    if (!Load([&](Writer& w) { Line(w, start); })) return false;
+    if (!Load([&](Writer& w) { Line(w, start, upper); })) return false;
     if (solver.kind != 3) return true;
     auto choose = std::make_unique<vantor_client::Request>(engineroad::kProblemService);
     choose->PutUInt16(123);
@@ -80,35 +80,44 @@ class RepeatedEstimationRoad : public EstimationRoad, public ::testing::WithPara
     return road_->Expect(std::move(request), "set-item on b", 0);
   }
 
-  // The estimation from `start`: converged, on the least-squares slope,
-  // with the objective at `start` as its initial one.
-  void FitsFrom(const Solver& solver, double start, const std::string& which) {
+  // The estimation from `start`: converged on `optimum`, with the
+  // objective at `start` as its initial one.
+  void FitsFrom(const Solver& solver, double start, double optimum, const std::string& which) {
     SCOPED_TRACE(which);
     Results r;
     ASSERT_TRUE(Estimate(estimationroad::LineFit(), &r)) << Failure() << Events();
     EXPECT_GE(r.outcome, 1u) << Events();
     EXPECT_LE(r.outcome, 4u) << Events();
     ASSERT_EQ(r.estimates.size(), 1u);
-    EXPECT_NEAR(r.estimates[0], estimationroad::kLineSlope, 1e-6) << Events();
+    EXPECT_NEAR(r.estimates[0], optimum, 1e-6) << Events();
     EXPECT_NEAR(r.initial, Objective(solver, start), 1e-9 * (1.0 + std::fabs(r.initial)))
         << Events();
-    EXPECT_NEAR(r.final, Objective(solver, estimationroad::kLineSlope), 1e-6);
+    EXPECT_NEAR(r.final, Objective(solver, optimum), 1e-6);
     ASSERT_TRUE(RunEnded()) << Failure() << Events();
   }
 };
 
 TEST_P(RepeatedEstimationRoad, RunsAgainFromTheModelsValues) {
   const Solver& solver = kSolvers[GetParam()];
-  ASSERT_TRUE(StartLine(solver, 1.0)) << Failure() << Events();
-  FitsFrom(solver, 1.0, "the first run");
-  if (HasFatalFailure()) return;
-  // The first run wrote its estimate back: the second starts there.
-  FitsFrom(solver, estimationroad::kLineSlope, "the same run again");
-  if (HasFatalFailure()) return;
-  ASSERT_TRUE(SetStart(4.0)) << Failure() << Events();
-  FitsFrom(solver, 4.0, "a run after the start moved to 4");
-  if (HasFatalFailure()) return;
-  EXPECT_TRUE(FinishRun()) << Failure() << Events();
+  // The slope inside its bounds, and held on the bound 1.5 below it.
+  struct Case {
+    double upper, start, moved, optimum;
+  };
+  for (const Case& c : {Case{10.0, 1.0, 4.0, estimationroad::kLineSlope},
+                        Case{1.5, 1.0, 0.5, 1.5}}) {
+    SCOPED_TRACE("b in [0, " + std::to_string(c.upper) + "]");
+    CloseEngine();
+    ASSERT_TRUE(StartLine(solver, c.start, c.upper)) << Failure() << Events();
+    FitsFrom(solver, c.start, c.optimum, "the first run");
+    if (HasFatalFailure()) return;
+    // The first run wrote its estimate back: the second starts there.
+    FitsFrom(solver, c.optimum, c.optimum, "the same run again");
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(SetStart(c.moved)) << Failure() << Events();
+    FitsFrom(solver, c.moved, c.optimum, "a run after the client moved the start");
+    if (HasFatalFailure()) return;
+    EXPECT_TRUE(FinishRun()) << Failure() << Events();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(EverySolver, RepeatedEstimationRoad,
