@@ -85,15 +85,19 @@ void UpdateScale(const IntArray& iv, const Tuning& tn, const Work& w, double* d)
   }
 }
 
-// Whether the radius has fallen below what rounding leaves of the scaled
-// iterate and, when the scale follows J, of the residuals: no step within
-// it can change x or F. Trials that fail again and again from x = 0 would
-// otherwise shrink it towards the smallest double, where the step's
-// arithmetic overflows.
+// Whether the radius has fallen below what rounding leaves of every scaled
+// component of the iterate or, when the scale follows J (no column longer
+// than its scale), of the residuals: no step within it can change x or F.
+// Trials that fail again and again from x = 0 would otherwise shrink it
+// towards the smallest double, where the step's arithmetic overflows.
 bool RadiusSpent(const IntArray& iv, const RealArray& v, const Work& w, const Problem& pb) {
   const double machine_epsilon = NlsMachineConstant(kMachineEpsilon);
-  double size = iv(kDtype) != 0 ? std::sqrt(2.0 * std::fmax(v(kF), 0.0)) : 0.0;
-  for (std::int64_t i = 0; i < pb.p; ++i) size = std::fmax(size, pb.d[i] * std::fabs(w.xc[i]));
+  double size = 0.0;
+  for (std::int64_t i = 0; i < pb.p; ++i) {
+    const double component = pb.d[i] * std::fabs(w.xc[i]);
+    size = i == 0 ? component : std::fmin(size, component);
+  }
+  if (iv(kDtype) != 0) size = std::fmax(size, std::sqrt(2.0 * std::fmax(v(kF), 0.0)));
   const double floor = std::fmax(machine_epsilon * size,
                                  std::numeric_limits<double>::min() / machine_epsilon);
   return !(v(kRadius) > floor);

@@ -183,6 +183,24 @@ TEST(NlsProtocol, TrialsFailingAroundZeroEndWithACodeNotAnOverflow) {
   EXPECT_EQ(run.code, 8) << "false convergence";
   EXPECT_EQ(run.x, zero) << "the start is the best point";
   EXPECT_LT(run.residual_requests, 200);
+
+  // A parameter far from zero does not hold back one that can still move.
+  LeastSquaresProblem apart;
+  apart.n = 2;
+  apart.p = 2;
+  apart.x0 = {1e20, 0.0};
+  apart.residuals = [](const double* x, double* r) {
+    r[0] = x[0] - 1e20;
+    r[1] = x[1] - 3.0;
+  };
+  apart.jacobian = [](const double*, double* jac) {
+    jac[0] = 1.0, jac[1] = 0.0, jac[2] = 0.0, jac[3] = 1.0;
+  };
+  NlsCaller far(apart);
+  far.ApplyEngineOptions(0.0, 1e-4, 1e-4, 0.0, 50);
+  const auto moved = Drive(far, apart);
+  EXPECT_EQ(moved.code, 6) << "absolute function convergence";
+  EXPECT_NEAR(moved.x[1], 3.0, 1e-9);
 }
 
 TEST(NlsProtocol, EvaluationFailuresAtTheStartOrOfTheJacobianEndTheSolve) {
