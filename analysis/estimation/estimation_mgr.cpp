@@ -104,11 +104,15 @@ void EstimationMgr::FreeDefinition() {
   at_measurement_ = pass_restart_ = first_pass_done_ = done_ = false;
 }
 
+void EstimationMgr::ForgetPreparation() {
+  if (!snapshot_numbers_.empty()) services_.DeleteSnapshot(snapshot_numbers_.back());
+  snapshot_numbers_.clear();
+}
+
 void EstimationMgr::Clear() {
   Stop(true);
   FreeDefinition();
-  if (!snapshot_numbers_.empty()) services_.DeleteSnapshot(snapshot_numbers_.back());
-  snapshot_numbers_.clear();
+  ForgetPreparation();
   results_ = EstimationResults{};
 }
 
@@ -211,6 +215,9 @@ Status EstimationMgr::Continue(BvuBinaryStream& body) {
 // leaves no partial definition behind.
 Status EstimationMgr::Define(BvuBinaryStream& body) {
   FreeDefinition();
+  // A new problem is prepared afresh: its initial snapshot and start are
+  // the model's values now, not those of an estimation before it.
+  ForgetPreparation();
   objective_ = services_.GetIntOption(analysis_options::kEstimator);
   const Status read = ReadDefinition(body);
   if (status::IsFailure(read)) {

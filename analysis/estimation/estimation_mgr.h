@@ -230,6 +230,9 @@ class EstimationMgr final : public SimSingleAction,
   // kTooLarge, with a message, when the dense matrices would exceed the cap.
   Status CheckSize();
   void FreeDefinition();
+  // Deletes the initial snapshot of the last preparation and forgets the
+  // experiments' snapshots: the next experiment prepares the estimation.
+  void ForgetPreparation();
   Status Continue(BvuBinaryStream& body);
   void WriteExperimentResults(DseMessage& reply);
   void WriteMeasurement(DseMessage& reply, EstExperiment& experiment, std::size_t entry,

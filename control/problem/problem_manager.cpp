@@ -370,8 +370,13 @@ Status SimProblemMgr::HandleCommand(std::uint32_t, std::uint32_t command,
       }
       interrupt_ = 1;
       return pm_status::kEnding;
-    case 6:
-      return CommandPrepare(integer_count, integers);
+    case 6: {
+      const Status prepared = CommandPrepare(integer_count, integers);
+      // The lines that say why a model was refused go ahead of the reply:
+      // a client may close as soon as it reads the failure.
+      if (status::IsFailure(prepared)) collector_.SendGroupsNow();
+      return prepared;
+    }
     case 3:
       return CommandSetName(string_count, strings);
     case 5:

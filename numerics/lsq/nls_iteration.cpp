@@ -3,6 +3,7 @@
 // next evaluation or ends with a final code. X always returns the best point.
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 #include "numerics/lsq/nls_internal.h"
 
@@ -84,9 +85,31 @@ void UpdateScale(const IntArray& iv, const Tuning& tn, const Work& w, double* d)
   }
 }
 
+// Whether the radius has fallen below what rounding leaves of every scaled
+// component of the iterate or, when the scale follows J (no column longer
+// than its scale), of the residuals: no step within it can change x or F.
+// Trials that fail again and again from x = 0 would otherwise shrink it
+// towards the smallest double, where the step's arithmetic overflows.
+bool RadiusSpent(const IntArray& iv, const RealArray& v, const Work& w, const Problem& pb) {
+  const double machine_epsilon = NlsMachineConstant(kMachineEpsilon);
+  double size = 0.0;
+  for (std::int64_t i = 0; i < pb.p; ++i) {
+    const double component = pb.d[i] * std::fabs(w.xc[i]);
+    size = i == 0 ? component : std::fmin(size, component);
+  }
+  if (iv(kDtype) != 0) size = std::fmax(size, std::sqrt(2.0 * std::fmax(v(kF), 0.0)));
+  const double floor = std::fmax(machine_epsilon * size,
+                                 std::numeric_limits<double>::min() / machine_epsilon);
+  return !(v(kRadius) > floor);
+}
+
 // Builds the trial step within the current radius and asks for residuals at
 // it, unless the step is empty or the evaluation limit is reached.
 void TryStep(const IntArray& iv, const RealArray& v, const Work& w, const Problem& pb) {
+  if (RadiusSpent(iv, v, w, pb)) {
+    Finish(iv, w, pb, iv(kCnvcod) != 0 ? iv(kCnvcod) : kFalseConvergence);
+    return;
+  }
   ComputeTrialStep(iv, v, w, pb.b, pb.d, pb.x, v(kRadius));
   if (v(kDstnrm) == 0.0) {
     // No move left that the model favours: the pending code stands, else the

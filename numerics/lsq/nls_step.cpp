@@ -478,7 +478,11 @@ void ComputeTrialStep(const IntArray& iv, const RealArray& v, const Work& w, con
       if (w.t[a] == 0.0) continue;
       const double xi = w.xc[i] + w.scaled_s[i] / d[i];
       const double room = ((w.t[a] < 0.0 ? bounds[2 * i] : bounds[2 * i + 1]) - xi) * d[i];
-      reach[a] = std::fmax(0.0, room / w.t[a]);
+      // Only a reach below 1 counts: a far bound over a tiny component of
+      // t would overflow the quotient.
+      const double ahead = w.t[a] < 0.0 ? -room : room;
+      const double length = std::fabs(w.t[a]);
+      if (ahead / 2.0 < length) reach[a] = std::fmax(0.0, ahead / length);
       alpha = std::fmin(alpha, reach[a]);
     }
     if (alpha >= 1.0) {

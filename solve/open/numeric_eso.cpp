@@ -180,6 +180,34 @@ Status QLNCNumericAlgebraicESO::GetEquationVariablePairs(std::int32_t* count, st
   return 0;
 }
 
+namespace {
+
+// Each listed equation's row after the rows before it, in the list's order
+// (a row's own entries in structure order): the library reads row by row.
+void WriteListedRows(const KVSIndexList& equations, std::int32_t n, const std::int64_t* rows,
+                     const std::vector<double>& values, double* out) {
+  // The structure's entries grouped by row, by counting.
+  const auto rows_n = static_cast<std::size_t>(n);
+  auto in_block = [&](std::size_t p) { return rows[p] >= 1 && rows[p] <= n; };
+  std::vector<std::size_t> start(rows_n + 1, 0);
+  for (std::size_t p = 0; p < values.size(); ++p) {
+    if (in_block(p)) ++start[static_cast<std::size_t>(rows[p])];
+  }
+  for (std::size_t i = 0; i < rows_n; ++i) start[i + 1] += start[i];
+  std::vector<std::size_t> next(start.begin(), start.end() - 1);
+  std::vector<std::size_t> by_row(start[rows_n]);
+  for (std::size_t p = 0; p < values.size(); ++p) {
+    if (in_block(p)) by_row[next[static_cast<std::size_t>(rows[p] - 1)]++] = p;
+  }
+  std::size_t written = 0;
+  for (std::int32_t k = 0; k < equations.count; ++k) {
+    const auto i = static_cast<std::size_t>(equations.indices[k]);
+    for (std::size_t q = start[i]; q < start[i + 1]; ++q) out[written++] = values[by_row[q]];
+  }
+}
+
+}  // namespace
+
 Status QLNCNumericAlgebraicESO::Evaluate(const KVSIndexList* equations, double* residuals,
                                          double* jacobian, std::uint32_t flags) {
   // A run being stopped ends the solver's iterations here: severe, so no
@@ -216,15 +244,7 @@ Status QLNCNumericAlgebraicESO::Evaluate(const KVSIndexList* equations, double* 
     if (equations == nullptr) {
       std::memcpy(jacobian, values.data(), values.size() * sizeof(double));
     } else {
-      // The listed equations' entries, in structure order.
-      std::vector<bool> listed(static_cast<std::size_t>(n), false);
-      for (std::int32_t k = 0; k < equations->count; ++k) {
-        listed[static_cast<std::size_t>(equations->indices[k])] = true;
-      }
-      std::size_t out = 0;
-      for (std::size_t p = 0; p < values.size(); ++p) {
-        if (listed[static_cast<std::size_t>(rows[p] - 1)]) jacobian[out++] = values[p];
-      }
+      WriteListedRows(*equations, n, rows, values, jacobian);
     }
   }
   return 0;

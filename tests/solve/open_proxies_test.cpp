@@ -479,6 +479,43 @@ TEST(NumericAlgebraicESO, EvaluateForAllAndForAListEqualsTheBlock) {
   eso->Release();
 }
 
+// A library asks for the Jacobian of a list of equations through the
+// interface it was given: each listed row follows the rows before it, in
+// the list's order, whatever order the block keeps its entries in.
+TEST(NumericAlgebraicESO, ListedRowsFollowOneAnotherInTheListsOrder) {
+  Options options;
+  // At (2, 0.5, 4) the rows' partials are (0.5, 2, 2), (3, 5, 7), (4, 11, 2).
+  Model m = System(3, {Add(Add(Mul(Var(0), Var(1)), Mul(Real(2.0), Var(2))), Real(-1.0)),
+                       Add(Lin(3.0, 5.0, -1.0), Mul(Real(7.0), Var(2))),
+                       Add(Mul(Var(0), Var(2)), Mul(Real(11.0), Var(1)))});
+  m.SetValues({2.0, 0.5, 4.0});
+  auto* adapter = new QLNCNumericAlgebraicESO(m.run.get());
+  adapter->AddRef();
+  void* raw = nullptr;
+  ASSERT_EQ(adapter->QueryInterface(IID_KVSNumericAlgebraicESO, &raw), 0u);
+  auto* eso = static_cast<KVSNumericAlgebraicESO*>(raw);
+  const std::vector<std::vector<double>> row = {{0.5, 2.0, 2.0}, {3.0, 5.0, 7.0}, {4.0, 11.0, 2.0}};
+  for (const std::vector<std::int32_t>& order :
+       {std::vector<std::int32_t>{0, 1}, {1, 0}, {2, 0, 1}, {1, 2, 0}}) {
+    SCOPED_TRACE("list of " + std::to_string(order.size()) + " starting " +
+                 std::to_string(order[0]));
+    const KVSIndexList list{static_cast<std::int32_t>(order.size()), order.data()};
+    std::vector<double> residuals(order.size()), jacobian(3 * order.size(), -7.0);
+    ASSERT_EQ(eso->Evaluate(&list, residuals.data(), jacobian.data(),
+                            kKvsResiduals | kKvsJacobian),
+              0u);
+    std::vector<double> expected;
+    for (std::int32_t i : order) expected.insert(expected.end(), row[i].begin(), row[i].end());
+    EXPECT_EQ(jacobian, expected);
+    // The Jacobian alone, as a library asks for it between residuals.
+    std::vector<double> alone(jacobian.size(), -7.0);
+    ASSERT_EQ(eso->Evaluate(&list, nullptr, alone.data(), kKvsJacobianOnly), 0u);
+    EXPECT_EQ(alone, expected);
+  }
+  eso->Release();
+  adapter->Release();
+}
+
 TEST(NumericAlgebraicESO, StructureKindsAreConverted) {
   EXPECT_EQ(KvsStructureKind(0), 1);
   EXPECT_EQ(KvsStructureKind(2), 1);

@@ -61,8 +61,7 @@ TEST_P(RefusedOperatorRoad, TheRefusalNamesTheEquationAndTheOperator) {
       << Failure() << "\n"
       << Events();
   std::string named;
-  client_->WaitFor([&] {
-    road_->Collect();
+  auto find_named = [&] {
     for (const std::string& line : run_.events) {
       if (line.find("Model.odd") != std::string::npos &&
           line.find(c.operator_name) != std::string::npos) {
@@ -70,6 +69,12 @@ TEST_P(RefusedOperatorRoad, TheRefusalNamesTheEquationAndTheOperator) {
       }
     }
     return !named.empty();
+  };
+  // A client that closes once it reads the failure has read why already.
+  EXPECT_TRUE(find_named()) << "the line came after the reply to command 6\n" << Events();
+  client_->WaitFor([&] {
+    road_->Collect();
+    return find_named();
   });
   EXPECT_NE(named.find(std::string("the operator ") + c.operator_name + " in " + c.operator_name +
                        "(Model.p)"),

@@ -1,6 +1,7 @@
 // The optimiser driven as the engine's dense optimiser drives it, codes and all.
 #include <gtest/gtest.h>
 
+#include <cfenv>
 #include <cmath>
 #include <random>
 #include <set>
@@ -164,6 +165,42 @@ TEST(NlsProtocol, ResidualFailuresShortenTheStepAndStillConverge) {
   EXPECT_NEAR(run.x[0], 1.0, 1e-9);
   EXPECT_NEAR(run.x[1], 1.0, 1e-9);
   EXPECT_EQ(c.IV(nls::kNfcall), run.residual_requests) << "refused evaluations count too";
+}
+
+// From x = 0 the relative step never shrinks, so only the radius tells
+// that failing trials have nothing left to try: the solve ends with a code
+// long before the radius reaches the smallest doubles, where the step's
+// arithmetic overflows.
+TEST(NlsProtocol, TrialsFailingAroundZeroEndWithACodeNotAnOverflow) {
+  const auto pb = ClassicProblem("Rosenbrock");
+  const std::vector<double> zero(static_cast<std::size_t>(pb.p), 0.0);
+  NlsCaller c(pb.n, pb.p);
+  c.Start(zero);
+  c.ApplyEngineOptions(0.0, 1e-4, 1e-4, 0.0, 1000000);
+  std::feclearexcept(FE_ALL_EXCEPT);
+  const auto run = Drive(c, pb, [&](const double* x) { return x[0] == 0.0 && x[1] == 0.0; });
+  EXPECT_FALSE(std::fetestexcept(FE_OVERFLOW | FE_DIVBYZERO | FE_INVALID));
+  EXPECT_EQ(run.code, 8) << "false convergence";
+  EXPECT_EQ(run.x, zero) << "the start is the best point";
+  EXPECT_LT(run.residual_requests, 200);
+
+  // A parameter far from zero does not hold back one that can still move.
+  LeastSquaresProblem apart;
+  apart.n = 2;
+  apart.p = 2;
+  apart.x0 = {1e20, 0.0};
+  apart.residuals = [](const double* x, double* r) {
+    r[0] = x[0] - 1e20;
+    r[1] = x[1] - 3.0;
+  };
+  apart.jacobian = [](const double*, double* jac) {
+    jac[0] = 1.0, jac[1] = 0.0, jac[2] = 0.0, jac[3] = 1.0;
+  };
+  NlsCaller far(apart);
+  far.ApplyEngineOptions(0.0, 1e-4, 1e-4, 0.0, 50);
+  const auto moved = Drive(far, apart);
+  EXPECT_EQ(moved.code, 6) << "absolute function convergence";
+  EXPECT_NEAR(moved.x[1], 3.0, 1e-9);
 }
 
 TEST(NlsProtocol, EvaluationFailuresAtTheStartOrOfTheJacobianEndTheSolve) {
