@@ -393,4 +393,22 @@ bool ListFolderSorted(const char* folder, std::vector<FolderEntry>* entries) {
   return true;
 }
 
+std::uint32_t ReadUmask() {
+  // umask() can only be read by setting it, which would race with files
+  // made on other threads; the kernel tells it in the status file.
+  std::FILE* status = std::fopen("/proc/self/status", "re");
+  if (status == nullptr) return 077;
+  char line[256];
+  std::uint32_t mask = 077;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    unsigned value = 0;
+    if (std::sscanf(line, "Umask: %o", &value) == 1) {
+      mask = value & 0777u;
+      break;
+    }
+  }
+  std::fclose(status);
+  return mask;
+}
+
 }  // namespace platform

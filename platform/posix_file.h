@@ -111,6 +111,10 @@ std::string ResolvedPath(const char* path);
 std::string LinkText(const char* path);
 bool MakeSymbolicLink(const char* text, const char* path, int* error);
 
+// The process's file-creation mask, read without setting it (another
+// thread may be making files meanwhile); 077 when it cannot be read.
+std::uint32_t ReadUmask();
+
 // Creates a folder (permissions 0777 less the umask).
 bool MakeDirectory(const char* path, int* error);
 bool RemoveDirectory(const char* path);

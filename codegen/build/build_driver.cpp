@@ -75,11 +75,17 @@ std::string ShellWord(const std::string& text) {
   return quoted + "'";
 }
 
+std::uint32_t BuildUmask() { return platform::ReadUmask() | 022u; }
+
 std::string BuildScriptText(const char* environment_file, const char* build_folder,
-                            const std::string& command) {
+                            const std::string& command, std::uint32_t mask) {
   std::string text;
   if (environment_file != nullptr) text += ". " + ShellQuoted(environment_file) + "\n";
   if (build_folder != nullptr) text += "cd " + ShellQuoted(build_folder) + " || exit 1\n";
+  // After the environment file, which may set its own.
+  char octal[16];
+  std::snprintf(octal, sizeof octal, "%04o", mask & 0777u);
+  text += std::string("umask ") + octal + "\n";
   text += "unset MAKEFLAGS MFLAGS MAKELEVEL\n";
   text += "exec make -f " + command + " 2>&1\n";
   return text;
@@ -167,8 +173,8 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
     file = platform::OpenOwnedFile(script.c_str(), mode, &open_error);
     if (file.valid() || open_error != EEXIST) break;
   }
-  const std::string text =
-      BuildScriptText(environment, folder.empty() ? nullptr : folder.c_str(), command);
+  const std::string text = BuildScriptText(environment, folder.empty() ? nullptr : folder.c_str(),
+                                           command, BuildUmask());
   int write_error = 0;
   if (!file.valid() || !platform::WriteAll(file.get(), text.data(), text.size(), &write_error)) {
     if (file.valid()) RemoveScript(script, file.get());

@@ -19,9 +19,14 @@ void ResetWarningCount();
 void Warning(const CodegenReport& report, const char* format, const char* text1);
 
 // The script text: the environment file sourced when one is given, the
-// change to the build folder when one is given, then make.
+// change to the build folder when one is given, the file-creation mask
+// (`mask`, octal), then make.
 std::string BuildScriptText(const char* environment_file, const char* build_folder,
-                            const std::string& command);
+                            const std::string& command, std::uint32_t mask);
+// The mask the build runs under: the engine's, never letting group or
+// others write what the compiler and linker make (a library must not be
+// opened for writing by someone else before its mode is closed).
+std::uint32_t BuildUmask();
 
 // A text as one word of the build script.
 std::string ShellQuoted(const std::string& text);

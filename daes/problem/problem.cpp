@@ -608,6 +608,9 @@ Status DAESProblem::RunProcedureCalls(std::int32_t mode) {
   if (mode == 1) {
     if (library.IsLoaded() && library.precall_procs != nullptr) {
       // The library keeps its own mark; this one says its post-calls are due.
+      if (!precalled_) {
+        for (DAESProcedureEquation* p : procedures_) p->TellPrecall();
+      }
       result = library.precall_procs();
       if (!status::IsFailure(result)) {
         precalled_ = true;

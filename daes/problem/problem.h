@@ -74,6 +74,9 @@ class DAESProcedureEquation {
   // call made around it (the compiled library's pre-call) may change what
   // the procedure returns.
   virtual void ForgetLastCall() = 0;
+  // Says that the procedure is pre-called, as its own pre-call says when
+  // the compiled library makes the call in its place.
+  virtual void TellPrecall() = 0;
 };
 
 class DAESProblem : public DAESSolverBlock, public BvuError, public QLNEquationList {

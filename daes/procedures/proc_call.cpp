@@ -494,6 +494,13 @@ Status ProcCallData::CallProcedure(std::int32_t task, std::int32_t* need_call) {
   return st;
 }
 
+void ProcCallData::TellPrecall() {
+  const std::uint32_t options = definition_ != nullptr ? definition_->Options() : 0;
+  if ((options & procdef::kPrecall) != 0 && PrintLevel() > 2) {
+    SuPrint(0, "Precalling procedure %s in equation @es", ProcedureName(), &equation_);
+  }
+}
+
 Status ProcCallData::Precall(std::int32_t mode) {
   const std::uint32_t options = definition_ != nullptr ? definition_->Options() : 0;
   std::int32_t task = -1;
@@ -501,9 +508,7 @@ Status ProcCallData::Precall(std::int32_t mode) {
     case 1:
       if ((options & procdef::kPrecall) == 0) return 0;
       task = 1;
-      if (PrintLevel() > 2) {
-        SuPrint(0, "Precalling procedure %s in equation @es", ProcedureName(), &equation_);
-      }
+      TellPrecall();
       break;
     case 2:
       if ((options & procdef::kPostcall) == 0) return 0;

@@ -91,6 +91,8 @@ class ProcCallData {
   Status CallProcedure(std::int32_t task, std::int32_t* need_call);
   // Modes 1, 2, 5 and 6 of the problem's procedure-call pass.
   Status Precall(std::int32_t mode);
+  // The pre-call's line (PrintLevel above 2) for a procedure that takes one.
+  void TellPrecall();
   // The values the procedure left: inputs copied back (when asked), outputs
   // finite. The first failure.
   Status CheckCallResults(bool inputs);

@@ -145,6 +145,8 @@ Status DAESProcContext::WriteCallWrapper(daes::EquationCState& w, std::int32_t c
       << "    *pbCalled = !(iCall==1||iCall==2);\n"
       << "    rc = CheckIFail(iIflag, iCall, \"" << EscapedText(data_.ProcedureName()) << "\");\n";
     WritePostCallCheck(s, check_inputs);
+    // A failed call is made again at the next evaluation, which fails again.
+    s << "    if (rc<0) *pbCalled = 0;\n";
     if (derivatives) {
       // The residual's derivatives: the procedure's negated, one row of
       // inputs per output.
@@ -192,8 +194,9 @@ Status DAESProcContext::WriteCallWrapper(daes::EquationCState& w, std::int32_t c
   }
   const std::string N = std::to_string(wrapper_);
   const std::string k = std::to_string(case_number);
-  *w.out << "Fn" << N << "(" << k << (derivatives ? ",4);" : ",0);") << "res=x[" << unknown
-         << "]-res;break;\n"
+  // A failed call leaves no number for the engine to ask why.
+  *w.out << "if (Fn" << N << "(" << k << (derivatives ? ",4)" : ",0)") << "<0) res=NAN; else res=x["
+         << unknown << "]-res;break;\n"
          << "  case -1:Fn" << N << "(" << k
          << ",-1);break;\n"
          // The equation's own case, so that the cursor moves to its row

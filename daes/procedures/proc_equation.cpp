@@ -135,6 +135,10 @@ void DAESProcContext::ShareOutputs() {
   for (std::int32_t i = 0; i < data_.OutputElementCount(); ++i) outputs_[i] = data_.Output(i);
 }
 
+void DAESProcContext::ShareOutput(std::int32_t slot, double value) {
+  if (outputs_ != nullptr && slot >= 0 && slot < data_.OutputElementCount()) outputs_[slot] = value;
+}
+
 // --- DAESProcSolverEquation ---
 
 DAESProcSolverEquation::DAESProcSolverEquation(DAESSimpleEquation* model, std::int32_t output0,
@@ -230,8 +234,36 @@ double DAESProcSolverEquation::OutputVariableValue() const {
   return v->type == SUValue::kInteger ? static_cast<double>(v->payload.integer) : 0.0;
 }
 
-double DAESProcSolverEquation::OutputValue() const {
+bool DAESProcSolverEquation::LibraryEvaluates(std::uint32_t flags) const {
+  if ((flags & daes::kEvalInterpreted) != 0 || CompiledNumber() == 0) return false;
+  const daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
+  if (!library.IsLoaded() || library.procoutput == nullptr || library.procderivs == nullptr)
+    return false;
+  const DAESProcDef* d = context_->Data().Definition();
+  return d != nullptr && d->InterfaceVersion() < 3 &&
+         (d->Options() & procflag::kReturnsInputs) == 0;
+}
+
+double DAESProcSolverEquation::OutputValue(bool compiled) const {
+  if (compiled) return daes::CurrentCompiledLibrary().procoutput(CompiledNumber());
   return context_->Data().Output(output_position_);
+}
+
+Status DAESProcSolverEquation::CompiledResidual(std::uint32_t flags) {
+  const double r = daes::CurrentCompiledLibrary().residual(CompiledNumber());
+  if (!std::isfinite(r)) {
+    // The library gives no status: a failed call (or an output that is no
+    // number) leaves its residual no number, and the interpreter's call
+    // at the same inputs tells what went wrong.
+    double checked = 0.0;
+    const Status s = EvaluateResidual(&checked, (flags | daes::kEvalInterpreted));
+    SetResidualValue(r);
+    return status::IsFailure(s) ? s : daes::kNonFiniteResidual;
+  }
+  // The residual is the output variable less the output (older interface).
+  SetResidualValue(r);
+  context_->ShareOutput(output_position_, OutputValue(true));
+  return 0;
 }
 
 Status DAESProcSolverEquation::EvaluateResidual(double* residual, std::uint32_t flags) {
@@ -265,7 +297,7 @@ Status DAESProcSolverEquation::EvaluateResidual(double* residual, std::uint32_t 
   } else if (status::IsFailure(s)) {
     s = procstatus::kWarning;
   }
-  const double output = OutputValue();
+  const double output = OutputValue(false);
   const double variable = OutputVariableValue();
   *residual = d != nullptr && d->InterfaceVersion() >= 3 ? output - variable : variable - output;
   SetResidualValue(*residual);
@@ -283,15 +315,17 @@ Status DAESProcSolverEquation::EvaluateProcDerivatives(std::uint32_t flags) {
     output_->EnsureEntries(1);
     output_->SetElementValue(0, v3 ? -1.0 : 1.0);
   }
+  const bool compiled = LibraryEvaluates(flags);
   if (d == nullptr || (d->Options() & procdef::kAnalyticDerivatives) == 0) {
     if ((flags & (daes::kEvalDerivatives | daes::kEvalElementSteps)) == 0) return 0;
     double residual = 0.0;
     ResidualValue(&residual);
-    return NumericDerivatives(residual);
+    return NumericDerivatives(residual, compiled);
   }
-  // From the call just made, compiled evaluation or not: the library's
-  // rows hold its own last call, made at other inputs or never.
-  const double* row = data.DerivativeRow(derivative_row_);
+  // From the call just made: the library's own after its residual, else
+  // the row's.
+  const double* row = compiled ? daes::CurrentCompiledLibrary().procderivs(CompiledNumber())
+                               : data.DerivativeRow(derivative_row_);
   if (row == nullptr) return 0;
   const ProcArgLayout& in = data.Inputs();
   for (std::int32_t k = 0; k < in.ArgumentCount(); ++k) {
@@ -334,8 +368,9 @@ double DAESProcSolverEquation::DerivativeFor(const DAESVarTableEntry* variable) 
 }
 
 Status DAESProcSolverEquation::ForEachDifference(
-    double residual, const std::function<void(DAESRowElement*, double)>& take) {
+    double residual, bool compiled, const std::function<void(DAESRowElement*, double)>& take) {
   ProcCallData& data = context_->Data();
+  const daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
   const ProcArgLayout& in = data.Inputs();
   Status s = 0;
   for (std::int32_t k = 0; k < in.ArgumentCount() && !status::IsFailure(s); ++k) {
@@ -347,26 +382,43 @@ Status DAESProcSolverEquation::ForEachDifference(
       const double x = v->payload.real;
       const double h =
           std::sqrt(std::numeric_limits<double>::epsilon()) * std::max(1.0, std::fabs(x));
-      v->SetReal(x + h);
-      std::int32_t need = 0;
-      s = data.CallProcedure(0, &need);
-      const double moved = data.Residual(OutputVariableValue(), output_position_);
-      v->SetReal(x);
+      double moved = 0.0;
+      if (compiled) {
+        // The library reads the input from its own array of values.
+        DAESVarTableEntry* variable = e->ElementVariable();
+        if (variable == nullptr) return;
+        variable->WriteCompiledValue(x + h);
+        moved = library.residual(CompiledNumber());
+        variable->WriteCompiledValue(x);
+        if (!std::isfinite(moved)) s = daes::kNonFiniteResidual;
+      } else {
+        v->SetReal(x + h);
+        std::int32_t need = 0;
+        s = data.CallProcedure(0, &need);
+        moved = data.Residual(OutputVariableValue(), output_position_);
+        v->SetReal(x);
+      }
       if (!status::IsFailure(s)) take(e, (moved - residual) / h);
     });
   }
   // Leave the outputs as they were at the unmoved inputs.
-  std::int32_t need = 0;
-  const Status back = data.CallProcedure(0, &need);
+  Status back = 0;
+  if (compiled) {
+    library.residual(CompiledNumber());
+  } else {
+    std::int32_t need = 0;
+    back = data.CallProcedure(0, &need);
+  }
   SetResidualValue(residual);
   return status::IsFailure(s) ? s : back;
 }
 
 // Forward differences of the residual in each input variable.
-Status DAESProcSolverEquation::NumericDerivatives(double residual) {
+Status DAESProcSolverEquation::NumericDerivatives(double residual, bool compiled) {
   const auto column = static_cast<std::uint32_t>(OutputIndex());
-  return ForEachDifference(
-      residual, [&](DAESRowElement* e, double quotient) { e->SetElementValue(column, quotient); });
+  return ForEachDifference(residual, compiled, [&](DAESRowElement* e, double quotient) {
+    e->SetElementValue(column, quotient);
+  });
 }
 
 // The procedure's own derivatives against differences, input by input;
@@ -375,9 +427,10 @@ Status DAESProcSolverEquation::CheckProcedureDerivatives(std::uint32_t flags) {
   double residual = 0.0;
   ResidualValue(&residual);
   const bool use_numeric = (flags & daes::kEvalCheckNumerics) != 0;
-  return ForEachDifference(residual, [&](DAESRowElement* e, double quotient) {
-    CheckDerivativeValues(quotient, DerivativeFor(e->ElementVariable()), e, use_numeric);
-  });
+  return ForEachDifference(
+      residual, LibraryEvaluates(flags), [&](DAESRowElement* e, double quotient) {
+        CheckDerivativeValues(quotient, DerivativeFor(e->ElementVariable()), e, use_numeric);
+      });
 }
 
 bool DAESProcSolverEquation::CheckDerivativeValues(double numeric, double analytic,
@@ -460,7 +513,7 @@ Status DAESProcSolverEquation::CollectClasses(DAESClassCollector* collector, std
 void DAESProcSolverEquation::UpdateTornOutput() {
   auto* variable = dynamic_cast<DAESVariable*>(OutputElement());
   if (variable == nullptr) return;
-  double computed = OutputValue() * variable->GetScale();
+  double computed = OutputValue(LibraryEvaluates(0)) * variable->GetScale();
   const Status s = variable->SetScaledValueChecked(computed, 0.0);
   const Status code = s & 0xA000FFFFu;
   if ((code == (daes::kClippedLow & 0xA000FFFFu) || code == (daes::kClippedHigh & 0xA000FFFFu)) &&
@@ -479,6 +532,8 @@ bool DAESProcSolverEquation::SharesEvaluation(QLNEquation* previous) {
 }
 
 Status DAESProcSolverEquation::TakeSharedResult() {
+  // The library calls again only when the inputs moved.
+  if (LibraryEvaluates(0)) return CompiledResidual(daes::kEvalResidual);
   residual_ = context_->Data().Residual(OutputVariableValue(), output_position_);
   return 0;
 }
@@ -493,7 +548,14 @@ Status DAESProcSolverEquation::Evaluate(std::uint32_t flags, void* arg) {
   double residual = 0.0;
   const std::uint32_t d = flags & (daes::kEvalDerivatives | daes::kEvalElementSteps);
   if ((flags & daes::kEvalResidual) == 0 && d == 0) return 0;
-  const Status s = EvaluateResidual(&residual, flags | extra);
+  Status s = 0;
+  if (!LibraryEvaluates(flags)) {
+    s = EvaluateResidual(&residual, flags | extra);
+  } else if ((flags & (daes::kEvalResidual | daes::kEvalDerivatives)) != 0) {
+    // The library's residual first: its outputs and derivatives are those
+    // of the call it makes there.
+    s = CompiledResidual(flags | extra);
+  }
   if (status::IsFailure(s) || d == 0) return s;
   Status derivatives = EvaluateProcDerivatives(flags | extra);
   // Derivative checks (CheckProcDerivs, or the definition's own flag).

@@ -42,8 +42,11 @@ class DAESProcContext : public DAESEquationContext, public DAESProcedureEquation
   void SetOutputBuffer(double* outputs) override { outputs_ = outputs; }
   void ResetPropertiesCall() override;
   void ForgetLastCall() override { data_.Reset(); }
+  void TellPrecall() override { data_.TellPrecall(); }
   // Copies the outputs into the problem's share after a call.
   void ShareOutputs();
+  // One output slot's value into the problem's share.
+  void ShareOutput(std::int32_t slot, double value);
   // Sizes the input variables for n output columns; allocates nothing.
   std::int32_t MarkVariables(std::uint32_t n) override;
   // Entry i of every input variable becomes 0.0; the outputs hold their
@@ -179,16 +182,23 @@ class DAESProcSolverEquation : public DAESSolverEquation {
 
  private:
   double OutputVariableValue() const;
-  // The call's output for this row, from the call the row made itself,
-  // compiled evaluation or not: the library's outputs are those of its
-  // own last call (a pre-call, at other inputs), never the row's.
-  double OutputValue() const;
-  Status NumericDerivatives(double residual);
+  // True when the compiled library evaluates the row: loaded, the row's
+  // code in it, and a procedure it can call as the engine would (the older
+  // interface, no inputs handed back to the variables).
+  bool LibraryEvaluates(std::uint32_t flags) const;
+  // The row's residual by the library's own call (its `residual`); a call
+  // the library marks failed is made again by the interpreter for its
+  // status and report.
+  Status CompiledResidual(std::uint32_t flags);
+  // The call's output for this row: the library's after its own call when
+  // it evaluates the row, else from the call the row made itself.
+  double OutputValue(bool compiled) const;
+  Status NumericDerivatives(double residual, bool compiled);
   Status CheckProcedureDerivatives(std::uint32_t flags);
   // The forward difference of the residual in each real input variable,
   // handed to `take`; the inputs, the residual and the call's outputs are
-  // left as they were.
-  Status ForEachDifference(double residual,
+  // left as they were. Compiled, the library makes the calls.
+  Status ForEachDifference(double residual, bool compiled,
                            const std::function<void(DAESRowElement*, double)>& take);
 
   std::shared_ptr<DAESProcContext> context_;

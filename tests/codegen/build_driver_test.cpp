@@ -2,6 +2,8 @@
 // real make runs through the build script.
 #include "codegen/build/build_driver.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -19,18 +21,31 @@ namespace fs = std::filesystem;
 namespace {
 
 TEST(BuildDriver, ScriptTextPerEnvironment) {
-  EXPECT_EQ(codegen::BuildScriptText("/opt/env.sh", "/b f", "MakeLib build"),
+  EXPECT_EQ(codegen::BuildScriptText("/opt/env.sh", "/b f", "MakeLib build", 022),
             ". \"/opt/env.sh\"\n"
             "cd \"/b f\" || exit 1\n"
+            "umask 0022\n"
             "unset MAKEFLAGS MFLAGS MAKELEVEL\n"
             "exec make -f MakeLib build 2>&1\n");
   // A folder the shell would expand inside double quotes.
-  EXPECT_EQ(codegen::BuildScriptText(nullptr, "/b/$(rm x)/it's", "MakeL"),
+  EXPECT_EQ(codegen::BuildScriptText(nullptr, "/b/$(rm x)/it's", "MakeL", 077),
             "cd '/b/$(rm x)/it'\\''s' || exit 1\n"
+            "umask 0077\n"
             "unset MAKEFLAGS MFLAGS MAKELEVEL\n"
             "exec make -f MakeL 2>&1\n");
-  EXPECT_EQ(codegen::BuildScriptText(nullptr, nullptr, "MakeUserCode"),
-            "unset MAKEFLAGS MFLAGS MAKELEVEL\nexec make -f MakeUserCode 2>&1\n");
+  EXPECT_EQ(codegen::BuildScriptText(nullptr, nullptr, "MakeUserCode", 027),
+            "umask 0027\nunset MAKEFLAGS MFLAGS MAKELEVEL\nexec make -f MakeUserCode 2>&1\n");
+}
+
+// The build's mask keeps the engine's own bits and always closes group's
+// and others' writes.
+TEST(BuildDriver, BuildsNeverLetOthersWrite) {
+  for (const mode_t mask : {000, 002, 007, 077}) {
+    const mode_t old = ::umask(mask);
+    const std::uint32_t build = codegen::BuildUmask();
+    ::umask(old);
+    EXPECT_EQ(build, static_cast<std::uint32_t>(mask) | 022u) << std::oct << mask;
+  }
 }
 
 TEST(BuildDriver, NamesAreOneWordOfTheScript) {

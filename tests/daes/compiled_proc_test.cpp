@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "daes/equations/row_element.h"
 #include "daes/instance/instance_node.h"
@@ -127,7 +129,8 @@ TEST(CompiledProcedures, OneWrapperClosedAfterItsSecondEquation) {
   EXPECT_EQ(out.str().rfind("int Fn1(int iEqn, int iCall);\nstatic void Eqn1(int task)", 0), 0u)
       << out.str();
   const std::string first = out.str();
-  EXPECT_NE(first.find("  case 0:Fn1(1,4);res=x["), std::string::npos) << first;
+  EXPECT_NE(first.find("  case 0:if (Fn1(1,4)<0) res=NAN; else res=x["), std::string::npos)
+      << first;
   EXPECT_NE(first.find("-res;break;\n  case -1:Fn1(1,-1);break;\n  case -2:Fn1(1,-2);break;\n"),
             std::string::npos)
       << first;
@@ -319,53 +322,83 @@ TEST(CompiledProcedures, ResettingMarksClearsOnlyTheInputs) {
   EXPECT_EQ(y->Marker(0), -1);
 }
 
-// The row makes its own call whether or not a compiled library is active,
-// and takes its output and derivative row from that call: the library's
-// exports hold the library's own last call (a pre-call, or none), which the
-// fakes stand for.
+// While a compiled library is active for a row it evaluates the row: its
+// residual first (where it calls the procedure), then the output and the
+// derivative row of that call; the interpreter calls nothing. A residual
+// that is no number (a failed call) is told by the interpreter's own call.
+std::vector<std::string> g_asked;
+double g_residual = 0.0;
 double g_output = 0.0;
 double g_derivs[3] = {0.0, 0.0, 0.0};
-double FakeOutput(std::uint32_t) { return g_output; }
-double* FakeDerivs(std::uint32_t) { return g_derivs; }
-double FakeResidual(std::uint32_t) { return 0.0; }
+double FakeResidual(std::uint32_t n) {
+  g_asked.push_back("residual " + std::to_string(n));
+  return g_residual;
+}
+double FakeOutput(std::uint32_t n) {
+  g_asked.push_back("output " + std::to_string(n));
+  return g_output;
+}
+double* FakeDerivs(std::uint32_t n) {
+  g_asked.push_back("derivs " + std::to_string(n));
+  return g_derivs;
+}
 
-TEST(CompiledProcedures, ActiveLibraryLeavesOutputsAndDerivativeRowsToTheCall) {
+TEST(CompiledProcedures, ActiveLibraryEvaluatesTheRowsThroughItsResidual) {
+  std::string ignored;
+  platform::LibraryOpen procs = platform::OpenLibrary(kLibrary);
+  ASSERT_NE(procs.handle, nullptr) << procs.error;
+  const auto* calls = static_cast<const int*>(platform::LibrarySymbol(procs.handle, "g_calls"));
+  ASSERT_NE(calls, nullptr);
   PairModel m("cpair", procdef::kLanguageC, procdef::kAnalyticDerivatives);
   const auto rows = m.Rows();
   ASSERT_EQ(rows.size(), 2u);
   const std::uint32_t flags = daes::kEvalResidual | daes::kEvalDerivatives;
-  // Each row by the interpreter alone, then with the library active.
-  std::vector<double> want;
-  for (DAESProcSolverEquation* row : rows) {
-    ASSERT_EQ(row->Evaluate(flags | daes::kEvalInterpreted, nullptr), 0u);
-    double residual = 0;
-    row->ResidualValue(&residual);
-    want.push_back(residual);
-    for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
-      want.push_back(row->DerivativeFor(m.problem->GetVariable(i)));
-    }
-  }
   daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
   library.residual = FakeResidual;
   library.procoutput = FakeOutput;
   library.procderivs = FakeDerivs;
-  g_output = 42.0;
+  g_asked.clear();
+  g_residual = 0.125;
   g_derivs[0] = -0.25, g_derivs[1] = -9.0, g_derivs[2] = -0.5;
-  std::vector<double> got;
+  const int before = *calls;
   std::uint32_t number = 7;
   for (DAESProcSolverEquation* row : rows) {
     row->SetCompiledNumber(number++);
     ASSERT_EQ(row->Evaluate(flags, nullptr), 0u);
     double residual = 0;
     row->ResidualValue(&residual);
-    EXPECT_NE(residual, row->OutputElement()->GetRealValue() - 42.0);
-    got.push_back(residual);
+    EXPECT_EQ(residual, 0.125);
+    std::vector<double> seen;
     for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
-      got.push_back(row->DerivativeFor(m.problem->GetVariable(i)));
+      const std::string name = m.problem->GetVariable(i)->GetNameText();
+      if (name.find(".u1") != std::string::npos || name.find(".u2") != std::string::npos) {
+        seen.push_back(row->DerivativeFor(m.problem->GetVariable(i)));
+      }
     }
+    EXPECT_EQ(seen, (std::vector<double>{-0.25, -0.5}));  // the parameter's entry skipped
+    EXPECT_DOUBLE_EQ(row->DerivativeFor(row->OutputElement()), 1.0);
   }
+  EXPECT_EQ(*calls, before);
+  EXPECT_EQ(g_asked, (std::vector<std::string>{"residual 7", "output 7", "derivs 7", "residual 8",
+                                               "output 8", "derivs 8"}));
+  // A failed call: the interpreter calls at the same inputs and says why.
+  g_residual = std::numeric_limits<double>::quiet_NaN();
+  DAESVarTableEntry* u1 = nullptr;
+  for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
+    if (std::string(m.problem->GetVariable(i)->GetNameText()).find(".u1") != std::string::npos)
+      u1 = m.problem->GetVariable(i);
+  }
+  ASSERT_NE(u1, nullptr);
+  u1->SetValue(-1.0);
+  EXPECT_TRUE(status::IsFailure(rows[0]->Evaluate(flags, nullptr)));
+  EXPECT_GT(*calls, before);
+  // The interpreter when asked for, whatever the library.
+  g_asked.clear();
+  u1->SetValue(1.5);
+  ASSERT_EQ(rows[0]->Evaluate(flags | daes::kEvalInterpreted, nullptr), 0u);
+  EXPECT_TRUE(g_asked.empty());
   library = daes::CompiledLibrary{};
-  EXPECT_EQ(got, want);
+  platform::CloseLibrary(procs.handle, &ignored);
 }
 
 TEST(CompiledEquationsBuild, ProcedureCallsEqualTheInterpreter) {

@@ -791,12 +791,14 @@ struct FakeProcedure : DAESProcedureEquation {
   void SetOutputBuffer(double* o) override { outputs = o; }
   void ResetPropertiesCall() override { ++properties_resets; }
   void ForgetLastCall() override { ++forgotten; }
+  void TellPrecall() override { ++told; }
   std::string name;
   Status fail;
   std::vector<std::string>* log;
   double* outputs = nullptr;
   int properties_resets = 0;
   int forgotten = 0;
+  int told = 0;
 };
 
 TEST(ProblemProcedures, PrecallsUndoOnFailureAndAnswerOnceOnly) {
@@ -868,10 +870,14 @@ TEST(ProblemProcedures, ACompiledLibraryMakesTheRunsCallsInTheirPlace) {
   EXPECT_EQ(p.RunProcedureCalls(1), 0u);
   EXPECT_TRUE(p.PrecallsRun());
   EXPECT_EQ(only.forgotten, 1);
+  // Told as its own pre-call is, once per run.
+  EXPECT_EQ(only.told, 1);
+  EXPECT_EQ(p.RunProcedureCalls(1), 0u);
+  EXPECT_EQ(only.told, 1);
   EXPECT_EQ(p.RunProcedureCalls(2), 0u);
   EXPECT_EQ(p.RunProcedureCalls(2), daes::kProcedureCallsUnchanged);
   library = saved;
-  EXPECT_EQ(precalls, 1);
+  EXPECT_EQ(precalls, 2);  // the library itself answers a second one as done
   EXPECT_EQ(postcalls, 1);
   EXPECT_EQ(last, 0x7FFFFFFF);
   EXPECT_TRUE(log.empty()) << log.front();

@@ -191,6 +191,43 @@ TEST_P(ProcedureEvaluationRoad, AnInputIsSolvedForThroughTheCall) {
   }
 }
 
+// y = x^2 solved for x (1.5 for y = 2.25, then 2.5 for 6.25), with the
+// procedure's own derivative and by differences, and a pre-call as the run
+// begins, told at PrintLevel 3. The routine says who first asked it for an
+// output: under compiled evaluation the library alone (the residual, the
+// outputs and derivatives of its own call), never the engine's
+// interpreter; interpreted, the engine alone.
+TEST_P(ProcedureEvaluationRoad, CompiledRowsAreEvaluatedByTheLibrary) {
+  const bool compiled = GetParam() == Evaluation::kCompiled;
+  for (const std::uint32_t options : {kDerivatives, 0u}) {
+    const std::string what = options != 0 ? "analytic" : "differenced";
+    CloseEngine();
+    ASSERT_TRUE(Start({Scalar("rwho", {"x"}, {"y"}, options | kPrecall)}, {{97, 0}, {31, 3}}))
+        << what << Failure();
+    ASSERT_TRUE(Load([](Writer& w) {
+      w.List(3);
+      ModelVariable(w, mw::kRealVariable, 1, ".x", 1.0, kFree);
+      ModelVariable(w, mw::kRealVariable, 2, ".y", 2.25, kFixed);
+      CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}});
+    })) << what
+        << Failure() << Events();
+    double x = 0.0;
+    ASSERT_TRUE(BeginRun() && SteadyState() && Value(1, &x)) << what << Failure() << Events();
+    EXPECT_NEAR(x, 1.5, 1e-6) << what;
+    ASSERT_TRUE(Set("y", 6.25) && SteadyState() && Value(1, &x)) << what << Failure() << Events();
+    EXPECT_NEAR(x, 2.5, 1e-6) << what;
+    EXPECT_TRUE(SeenLine("Precalling procedure rwho in equation Model.call10")) << what << Events();
+    EXPECT_TRUE(SeenLine(compiled ? "rwho evaluated by the compiled library"
+                                  : "rwho evaluated by the engine"))
+        << what << Events();
+    ASSERT_TRUE(FinishRun()) << what << Failure();
+    EXPECT_EQ(Events().find(compiled ? "rwho evaluated by the engine"
+                                     : "rwho evaluated by the compiled library"),
+              std::string::npos)
+        << what << Events();
+  }
+}
+
 // y = x^2 whose procedure gives the derivative 3x. With derivative checks
 // on (CheckProcDerivs 1) the engine says so at every evaluation, naming the
 // variables, the row and the call, and still solves (x = 1.5 for y = 2.25,
