@@ -453,6 +453,10 @@ TEST_F(ProcedureRoad, AFixedOutputIsToldUnlessThePrintLevelIsNegative) {
       const std::vector<std::string> since(
           run_.events.begin() + static_cast<std::ptrdiff_t>(before), run_.events.end());
       EXPECT_TRUE(since.empty()) << level << "\n" << Events();
+      // Other values outside their descriptors' bounds are kept as well.
+      EXPECT_TRUE(IntOption(32, static_cast<std::uint32_t>(-3)) && IntOption(24, 0) &&
+                  IntOption(129, 6))
+          << Failure();
     }
     ASSERT_TRUE(EndEngine()) << level << Failure();
   }
