@@ -557,7 +557,10 @@ bool SimControlLoop::Step(std::uint32_t kind) {
     if (kind == step_event::kCommunication) {
       ScheduleCommunication();
     } else {
-      pm_.events_.Add(kind, pm_.record_.time, -1.0, nullptr);
+      // A steady state is solved at time 0, wherever the clock stood: its
+      // step ends there, and only so is it taken for a steady state.
+      const double at = kind == step_event::kSteadyState ? 0.0 : pm_.record_.time;
+      pm_.events_.Add(kind, at, -1.0, nullptr);
     }
     pm_.pending_event_time_ = -1.0;
     if (status::IsFailure(pm_.StartSolverThread()) || !pm_.handover_->ThreadStarted()) {

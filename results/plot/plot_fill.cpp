@@ -139,6 +139,8 @@ Status SputPlotHistoryMgr::FillProfile(SimProfileReport& report, BvuBinaryStream
   if (file_ == nullptr || !Started()) return kNoData;
   const double tol = report.TimeTolerance();
   const std::uint32_t count = report.TimesUpTo(t_last_ + tol);
+  // A reply never lists a time past the plot history's end.
+  report.CutTo(count);
   if (count == 0 || report.FoundCount() == 0) return kNoData;
   // The buffer holds a place for every requested variable.
   if (static_cast<double>(count) * report.RequestedCount() > kMaxValues)

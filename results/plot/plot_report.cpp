@@ -153,6 +153,10 @@ Status SimProfileReport::SetValue(std::uint32_t variable, std::uint32_t time_ind
   return status::kOk;
 }
 
+void SimProfileReport::CutTo(std::uint32_t count) {
+  if (static_cast<std::int64_t>(count) <= highest_) highest_ = static_cast<std::int32_t>(count) - 1;
+}
+
 double SimProfileReport::ValueAt(std::uint32_t variable, std::uint32_t time_index) const {
   if (variable >= entries_.size() || time_index >= time_count_) return 0.0;
   return values_[std::size_t{time_index} * entries_.size() + variable];

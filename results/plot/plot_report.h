@@ -127,6 +127,9 @@ class SimProfileReport : public SimPlotReport {
   // The slack of a time compared with a profile time.
   virtual double TimeTolerance() const = 0;
   std::int32_t HighestFilled() const { return highest_; }
+  // Keeps at most `count` filled times: the plot history was cut or emptied
+  // (a restore, a steady state), and the times after its end went with it.
+  void CutTo(std::uint32_t count);
   double ValueAt(std::uint32_t variable, std::uint32_t time_index) const;
   // The profile reply body.
   Status WriteBody(BvuBinaryStream& reply) const;

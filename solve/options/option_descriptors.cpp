@@ -354,15 +354,12 @@ std::int32_t CheckIntegerOption(const OptionDescriptor& row, const char* text,
   return WithinBounds(row, *out) ? resolved : kOptionOutOfBounds;
 }
 
-bool IntegerOptionWithinBounds(std::int32_t number, std::int32_t value) {
-  for (const OptionDescriptor* row = OptionDescriptors(); row->name[0] != '\0'; ++row) {
-    // A choice list's bounds are the client's: the engine reads more codes.
-    if (row->number == number && std::string_view(row->type_name) == "Integer" &&
-        !HasChoices(*row)) {
-      return WithinBounds(*row, value);
-    }
+const OptionDescriptor* OptionDescriptorOf(std::int32_t number) {
+  if (number < 0) return nullptr;
+  for (std::int32_t i = 0; i < kOptionRowCount; ++i) {
+    if (kRows[i].number == number) return &kRows[i];
   }
-  return true;
+  return nullptr;
 }
 
 std::int32_t CheckBooleanOption(const OptionDescriptor& row, const char* text,

@@ -67,9 +67,8 @@ std::int32_t CheckBooleanOption(const OptionDescriptor& row, const char* text,
 std::int32_t CheckStringOption(const OptionDescriptor& row, const char* text,
                                std::int32_t type_code, std::int32_t* out);
 
-// False when a numeric integer option of that number (no choice list) has
-// bounds that exclude `value`; true for any other number or kind.
-bool IntegerOptionWithinBounds(std::int32_t number, std::int32_t value);
+// The row of a numbered option, or null.
+const OptionDescriptor* OptionDescriptorOf(std::int32_t number);
 
 // The integer a text stands for in the row: the position of a choice name
 // (surrounding double quotes and a retired mark ignored; a retired match gives

@@ -5,7 +5,6 @@
 
 #include "foundation/directory/id_path.h"
 #include "foundation/interfaces/solver_options_owner.h"
-#include "solve/options/option_descriptors.h"
 #include "solve/options/solver_option_table.h"
 
 namespace {
@@ -38,11 +37,10 @@ Status SolverOptionTable::SetInteger(std::int32_t number, std::int32_t value) {
   const void* told = &value;
   Status result = status::kGeneralFailure;
   if (number >= kFirstIntegerSettable) {
-    if (slot->kind == Kind::kInteger && !IntegerOptionWithinBounds(number, value)) {
-      // Stored, a value its solver refuses would be reported as in force
-      // while the solver goes on with the old one.
-      told = &(slot->staged ? slot->requested : slot->in_force).integer;
-    } else if (slot->kind == Kind::kInteger || slot->kind == Kind::kFlag) {
+    // Stored whatever the descriptor's bounds: some values outside them
+    // have a meaning (a negative PrintLevel is silence), and a reader that
+    // cannot take a value refuses it and says what it goes on with.
+    if (slot->kind == Kind::kInteger || slot->kind == Kind::kFlag) {
       StoreWhole(*slot, value);
       const Value& stored = slot->staged ? slot->requested : slot->in_force;
       told = slot->kind == Kind::kFlag ? static_cast<const void*>(&stored.flag)

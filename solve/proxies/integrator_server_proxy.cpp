@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "daes/blocks/solver_block.h"
@@ -14,6 +15,7 @@
 #include "platform/registry.h"
 #include "solve/groups/decomposition.h"
 #include "solve/groups/eso_group.h"
+#include "solve/options/option_descriptors.h"
 #include "solve/options/solver_option_table.h"
 #include "solve/proxies/server_host.h"
 
@@ -42,6 +44,13 @@ std::string Narrow(const char16_t* text) {
     out += text[i] < 0x80 ? static_cast<char>(text[i]) : '?';
   }
   return out;
+}
+
+std::string ValueText(const VARIANT& v) {
+  if (v.vt == kVariantInt32) return std::to_string(v.lVal);
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", v.dblVal);
+  return text;
 }
 
 // Sets the print level for one evaluation and puts it back.
@@ -186,11 +195,30 @@ Status IntegratorServerProxy::OptionChanged(std::int32_t number, const void* val
   if (server_ == nullptr) return 0x80004005u;
   VARIANT v{};
   Status s = 0;
-  if (options_.ValueFor(number, value, &v)) s = server_->SetOption(options_.IdOf(number), v);
+  if (options_.ValueFor(number, value, &v)) {
+    s = server_->SetOption(options_.IdOf(number), v);
+    if (status::IsFailure(s)) {
+      TellRefused(number, v);
+    } else {
+      taken_[static_cast<std::size_t>(number)] = v;
+    }
+  }
   if (number == kOptRcvTornVars || number == kOptItplToComTime || number == kOptLocateIEvents) {
     ReadCapabilities();
   }
   return s;
+}
+
+// The table keeps what the client wrote; the server goes on with what it
+// took last, and the client learns which.
+void IntegratorServerProxy::TellRefused(std::int32_t number, const VARIANT& refused) {
+  const OptionDescriptor* row = OptionDescriptorOf(number);
+  const std::string name = row != nullptr ? row->name : "option " + std::to_string(number);
+  const VARIANT& kept = taken_[static_cast<std::size_t>(number)];
+  const std::string was = ValueText(refused);
+  const std::string now = kept.vt != 0 ? ValueText(kept) : std::string("its own default");
+  SuPrint(0, "The integrator refuses %s = %s and goes on with %s", name.c_str(), was.c_str(),
+          now.c_str());
 }
 
 void IntegratorServerProxy::ReportServerStatus(Status s) {

@@ -4,6 +4,7 @@
 // engine's own codes.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -138,6 +139,7 @@ class IntegratorServerProxy final : public UnifiedIntegratorProxy,
   Status RunInitialise(double* reached, double time, std::int32_t mode);
   Status FailureOf(Status server_status);
   Status EvaluateQuietlyAt(double time);
+  void TellRefused(std::int32_t number, const VARIANT& refused);
 
   Status status_ = 0;
   Status last_server_status_ = 0;
@@ -152,6 +154,8 @@ class IntegratorServerProxy final : public UnifiedIntegratorProxy,
   bool joined_ = false;
   IUnifiedIntegrator* server_ = nullptr;
   ServerOptionMap options_;
+  // What the server took last per option number (vt 0: nothing yet).
+  std::array<VARIANT, ServerOptionMap::kNumbers> taken_{};
   std::int32_t kind_;
   std::vector<std::int32_t> state_positions_;
   std::vector<double> state_values_;

@@ -1,9 +1,9 @@
 // Dynamic steps that fail by doing the same thing over and over, through
 // the real engine, at the default print level unless a test says otherwise:
 // a solution that blows up (every solve fails) and a step that grinds on
-// with an indeterminate linear group at every corrector attempt. Each repeated line is told once with its
-// count, and Integration.MaxSteps ends the step with a line naming it, even
-// to a client that read nothing while the step flooded it.
+// with an indeterminate linear group at every corrector attempt. Each repeated line is told once
+// with its count, and Integration.MaxSteps ends the step with a line naming it, even to a client
+// that read nothing while the step flooded it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -185,18 +185,23 @@ TEST_F(LineFloodRoad, AStalledStepTellsItsIndeterminateGroupOnceAndEndsAtTheStep
       << Joined(lines);
   ASSERT_TRUE(road_->Read(1, &x, "x")) << Failure();
   EXPECT_NEAR(x, 1.0 + further, 1e-6 * x);
-  // A bound of no step is refused, and the one in force stays so.
+  // A bound of no step is kept as written, but the integrator refuses it,
+  // says so, and goes on with the bound in force.
   for (const std::int32_t refused : {0, -5}) {
-    auto request = std::make_unique<vantor_client::Request>(engineroad::kOptionService, 8);
-    Writer w(*request);
-    w.IdPath({kMaxSteps});
-    w.U16(kMaxSteps);
-    w.U16(0);
-    w.U16(vantor_scenario::kIntegerCode);
-    w.U32(static_cast<std::uint32_t>(refused));
-    ASSERT_TRUE(road_->Expect(std::move(request), "option 103 := " + std::to_string(refused),
-                              0xA000FFFFu))
-        << Failure();
+    road_->Collect();
+    const std::size_t before = run_.events.size();
+    ASSERT_TRUE(IntOption(kMaxSteps, static_cast<std::uint32_t>(refused))) << Failure();
+    const std::string told =
+        "The integrator refuses Integration.MaxSteps = " + std::to_string(refused) +
+        " and goes on with 10000";
+    const auto times = [&] {
+      road_->Collect();
+      const std::vector<std::string> since(
+          run_.events.begin() + static_cast<std::ptrdiff_t>(before), run_.events.end());
+      return Count(since, told).times;
+    };
+    client_->WaitFor([&] { return times() > 0; });
+    EXPECT_EQ(times(), 1) << Events();
   }
   ASSERT_TRUE(FailingStep(&lines, &further)) << Failure() << Events();
   EXPECT_NE(BoundLine(lines).find("Integration.MaxSteps (10000) ends the step"), std::string::npos)

@@ -60,12 +60,14 @@ mw::Procedure Scalar(const char* routine, std::vector<const char*> inputs,
 
 // The call `CALL outputs = procedure(inputs)` as an in-line equation at
 // `index`: the procedure is the library's definition at `definition`, its
-// arguments the references that follow (inputs, then outputs).
+// arguments the references that follow (inputs, then outputs); `flags` is
+// the equation's flag word (8 marks a call row for the analysis).
 void CallEquation(Writer& w, std::uint32_t index, std::uint32_t definition,
                   const std::vector<mw::Expr>& inputs, const std::vector<mw::Expr>& outputs,
-                  const std::vector<std::vector<std::uint32_t>>& references) {
+                  const std::vector<std::vector<std::uint32_t>>& references,
+                  std::uint32_t flags = 0) {
   w.Item(mw::kInlineEquation);
-  w.U32(0);
+  w.U32(flags);
   w.Expression(mw::ProcCall(inputs, outputs, definition));
   w.Placement({Node(), {index, ".call" + std::to_string(index)}});
   w.EquationHead(static_cast<std::uint32_t>(references.size()));
@@ -452,6 +454,49 @@ double PeakMegabytes(int pid) {
     if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
   }
   return 0.0;
+}
+
+// y = x^2 with its output y fixed, under tearing: the call leaves nothing to
+// solve for, and the structural analysis (request 75) says so, naming the
+// output, the procedure and the call. A negative print level is silence:
+// the analysis fails alike and prints nothing.
+TEST_F(ProcedureRoad, AFixedOutputIsToldUnlessThePrintLevelIsNegative) {
+  const std::string told = "Your simulation is singular because the output variable Model.y";
+  for (const std::int32_t level : {2, -1}) {
+    ASSERT_TRUE(Start({Scalar("rsquare", {"x"}, {"y"})},
+                      {{97, 1}, {31, static_cast<std::uint32_t>(level)}}))
+        << level << Failure();
+    ASSERT_TRUE(Load([](Writer& w) {
+      w.List(3);
+      ModelVariable(w, mw::kRealVariable, 1, ".x", 1.0, kFree);
+      ModelVariable(w, mw::kRealVariable, 2, ".y", 2.25, kFixed);
+      CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}}, 8);
+    })) << level
+        << Failure() << Events();
+    road_->Collect();
+    const std::size_t before = run_.events.size();
+    auto analyse = std::make_unique<vantor_client::Request>(kProblemService);
+    for (std::uint16_t word : {75, 0, 0, 0, 0}) analyse->PutUInt16(word);
+    Status analysed = 0;
+    ASSERT_TRUE(road_->Exchange(std::move(analyse), "request 75", &analysed)) << Failure();
+    EXPECT_EQ(analysed, 0xA031FFFFu) << level << " " << vantor_scenario::Hex(analysed);
+    if (level >= 0) {
+      EXPECT_TRUE(SeenLine(told)) << Events();
+    } else {
+      // What came until the engine answered the next request.
+      double x = 0.0;
+      ASSERT_TRUE(Value(1, &x)) << Failure();
+      road_->Collect();
+      const std::vector<std::string> since(
+          run_.events.begin() + static_cast<std::ptrdiff_t>(before), run_.events.end());
+      EXPECT_TRUE(since.empty()) << level << "\n" << Events();
+      // Other values outside their descriptors' bounds are kept as well.
+      EXPECT_TRUE(IntOption(32, static_cast<std::uint32_t>(-3)) && IntOption(24, 0) &&
+                  IntOption(129, 6))
+          << Failure();
+    }
+    ASSERT_TRUE(EndEngine()) << level << Failure();
+  }
 }
 
 // CALL (y(1..2048)) = rfan(x), y(i) = i x: one input, 2048 outputs in one

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,8 +52,9 @@ const std::vector<std::vector<std::uint32_t>> kPaths = {{2, 2}, {2, 3}};
 class ProfileRoad : public EngineRoad {
  protected:
   // x and y recorded, the steady state at u = 2, then u := 5 and the
-  // dynamic run to `end` in steps of the communication interval.
-  bool Run(double end, std::uint32_t* early) {
+  // dynamic run to `end` in steps of the communication interval;
+  // `after` is called at the end of each step with its time.
+  bool Run(double end, std::uint32_t* early, const std::function<bool(double)>& after = {}) {
     if (!StartEngine(Engine(), "Profiles") ||
         !road_->Expect(MakeCommand(kResultsService, 32, {}, {kInterval}), "command 32", 0) ||
         !IntOption(30, 4) || !RealOption(130, 1e-9) || !RealOption(131, 1e-9) ||
@@ -73,6 +75,7 @@ class ProfileRoad : public EngineRoad {
       if (!road_->Expect(MakeCommand(kProblemService, 10), "command 10", 0) ||
           !road_->WaitStep(t, "the step to " + std::to_string(t)))
         return false;
+      if (after && !after(t)) return false;
     }
     return true;
   }
@@ -150,6 +153,81 @@ TEST_F(ProfileRoad, ProfilesAtGivenTimesHoldTheRecordedValuesInTimeOrder) {
   ASSERT_TRUE(Profile(std::move(request), &data)) << Failure();
   EXPECT_EQ(data.times, (std::vector<double>{0.0, 0.3, 0.7}));
   ExpectClosedForm(data);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// A restore takes the run back from 1 to a manual snapshot at 0.5: the kept
+// profile's fills from then on end where the run's plot history ends, never
+// at the abandoned 1 (0.6 lies before the next profile time). A steady
+// state after the run empties the plot history and starts it again at 0.
+TEST_F(ProfileRoad, AKeptProfileEndsWhereThePlotHistoryEnds) {
+  std::uint32_t early = 0;
+  ASSERT_TRUE(Run(1.0, &early,
+                  [&](double t) {
+                    return std::fabs(t - 0.5) > 1e-9 ||
+                           road_->Expect(MakeCommand(kResultsService, 15, {0}, {}, {"Half way"}),
+                                         "command 15", 0);
+                  }))
+      << Failure() << Events();
+  vantor_client::ProfileData filled;
+  ASSERT_TRUE(Latest(early, &filled, 3)) << Failure();
+  road_->Collect();
+  const std::size_t before = client_->Find(early)->replies.size();
+
+  // Request 58: back to the newest snapshot, the one at 0.5.
+  Status s = 1;
+  const vantor_client::Bytes reply = Ask(
+      [](vantor_client::Request& r) {
+        r.PutUInt16(58);
+        r.PutUInt16(0);
+      },
+      &s);
+  vantor_client::RestoreReply restored;
+  ASSERT_TRUE(vantor_client::DecodeRestoreReply(reply, &restored)) << Failure();
+  ASSERT_EQ(restored.status, 0u);
+  ASSERT_NEAR(restored.time, 0.5, 1e-9);
+  ASSERT_TRUE(road_->WaitNotice(
+      [](const vantor_scenario::Notification& n) {
+        return (n.bits & vantor_scenario::kRunningBit) == 0 && std::fabs(n.time - 0.5) < 1e-9;
+      },
+      "resting at 0.5"))
+      << Failure();
+  ASSERT_TRUE(Step(0.5) && Step(0.6)) << Failure();
+  // Each step fills the profile again.
+  const auto fills_since = [&](std::size_t from) {
+    road_->Collect();
+    const vantor_client::Outcome* outcome = client_->Find(early);
+    return outcome == nullptr ? std::size_t{0} : outcome->replies.size() - from;
+  };
+  client_->WaitFor([&] { return fills_since(before) >= 2; });
+  ASSERT_GE(fills_since(before), 2u);
+  const std::vector<vantor_client::Message> after_restore(
+      client_->Find(early)->replies.begin() + static_cast<std::ptrdiff_t>(before),
+      client_->Find(early)->replies.end());
+  for (const vantor_client::Message& fill : after_restore) {
+    vantor_client::ProfileData data;
+    ASSERT_TRUE(vantor_client::DecodeProfileData(fill.body, &data));
+    EXPECT_EQ(data.times, (std::vector<double>{0.0, 0.5}));
+    ExpectClosedForm(data);
+  }
+
+  // A steady state at u = 5 empties the plot history and starts it again
+  // at 0, where x = 5 and y = 10 hold.
+  ASSERT_TRUE(IntOption(29, 1) && BeginRun() && SteadyState()) << Failure();
+  vantor_client::ProfileData steady;
+  const auto steady_filled = [&] {
+    road_->Collect();
+    const vantor_client::Outcome* outcome = client_->Find(early);
+    return outcome != nullptr && !outcome->replies.empty() &&
+           vantor_client::DecodeProfileData(outcome->replies.back().body, &steady) &&
+           steady.values.size() == 2 && !steady.values[0].empty() &&
+           std::fabs(steady.values[0][0] - 5.0) < 1e-6;
+  };
+  client_->WaitFor(steady_filled);
+  ASSERT_TRUE(steady_filled()) << "no fill from the steady state";
+  EXPECT_EQ(steady.times, (std::vector<double>{0.0}));
+  EXPECT_NEAR(steady.values[1][0], 10.0, 1e-6);
+  client_->Forget(early);
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
