@@ -7,6 +7,7 @@
 #include "analysis/model/analysis_variable.h"
 #include "analysis/optimisation/optimisation_manager.h"
 #include "analysis/services/analysis_services.h"
+#include "daes/model/var_table_entry.h"
 #include "foundation/interfaces/run_mode.h"
 
 namespace {
@@ -56,6 +57,10 @@ SensitivityMgr::~SensitivityMgr() {
 Status SensitivityMgr::GetValueAtTime(DAESVarTableEntry* variable, std::int32_t key,
                                       double elapsed, double* value) {
   AnalysisVariable* listed = ListedFor(variable);
+  // A delayed variable has a history whether listed or not.
+  if (listed == nullptr && (variable->GetFlags() & daes::kDelayed) != 0) {
+    listed = services_.VariableFor(variable);
+  }
   if (listed == nullptr || key < 0 || key >= elements_) return sens_status::kNotFound;
   return services_.GetDelayedSensitivity(listed, key, GetSimulationTime() - elapsed, value);
 }
@@ -388,6 +393,15 @@ Status SensitivityMgr::Store(std::int32_t entry, DAESVarTableEntry* variable, do
   AnalysisVariable* v = ListedFor(variable);
   if (v == nullptr) return sens_status::kNotFound;
   return SetSensitivity(parameters_[static_cast<std::size_t>(entry)], v, value, element);
+}
+
+Status SensitivityMgr::RecordDelayed(std::int32_t entry, DAESVarTableEntry* variable, double time,
+                                     double value) {
+  if (entry < 0 || entry >= GetNumParameters()) return sens_status::kNoParameter;
+  AnalysisVariable* v = ListedFor(variable);
+  if (v == nullptr) v = services_.VariableFor(variable);
+  if (v == nullptr) return sens_status::kNotFound;
+  return RecordDelayedSensitivity(v, parameters_[static_cast<std::size_t>(entry)], time, value);
 }
 
 const char* SensitivityMgr::GetItemName(std::int32_t i) {

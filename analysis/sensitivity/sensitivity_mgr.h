@@ -110,6 +110,9 @@ class SensitivityMgr final : public QLNSubSystemManager,
   void ControlValues(std::int32_t entry, double* start, double* end) override;
   Status Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
                std::int32_t element) override;
+  // Through RecordDelayedSensitivity, for any model variable.
+  Status RecordDelayed(std::int32_t entry, DAESVarTableEntry* variable, double time,
+                       double value) override;
   // The switch-time rows: the integrator carries them past the parameter
   // rows. With moving elements there is one per interior switch time of the
   // optimisation's N elements (and one for the final time with ramps), then
@@ -126,10 +129,10 @@ class SensitivityMgr final : public QLNSubSystemManager,
   std::int32_t GetItemCount() override { return GetNumParameters(); }
   const char* GetItemName(std::int32_t i) override;
   // --- the model's face: values at earlier times ---
-  // The sensitivity of a listed variable by parameter element `key`,
+  // The sensitivity of a listed or delayed variable by parameter `key`,
   // `elapsed` before now, from the delay manager's second history.
-  // 0x8024FFFF for a variable that is not listed or a key outside the
-  // parameter elements.
+  // 0x8024FFFF for any other variable or a key outside the parameter
+  // elements.
   Status GetValueAtTime(DAESVarTableEntry* variable, std::int32_t key, double elapsed,
                         double* value) override;
 

@@ -13,6 +13,7 @@
 
 class AnalysisVariable;
 class BvuBinaryStream;
+class DAESVarTableEntry;
 class NewSimAction;
 class SimActionFactory;
 class VariableDriver;
@@ -123,6 +124,9 @@ class AnalysisServices {
                                        double time, double* value) = 0;
   virtual Status RecordDelayedSensitivity(AnalysisVariable* variable, std::int32_t parameter,
                                           double time, double value) = 0;
+  // The face of a model variable, listed or not (a delayed variable need
+  // not be a sensitivity variable); null for none.
+  virtual AnalysisVariable* VariableFor(DAESVarTableEntry* entry) = 0;
 
   // --- integrator: drops its sensitivity work storage (none: nothing) ---
   virtual void DropSensitivityStorage() = 0;

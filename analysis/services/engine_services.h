@@ -66,6 +66,9 @@ class EngineAnalysisServices final : public AnalysisServices {
                                double* value) override;
   Status RecordDelayedSensitivity(AnalysisVariable* variable, std::int32_t parameter, double time,
                                   double value) override;
+  AnalysisVariable* VariableFor(DAESVarTableEntry* entry) override {
+    return entry != nullptr ? Adapter(entry) : nullptr;
+  }
   // The current integrator's; left alone while a step computes.
   void DropSensitivityStorage() override;
   // Values per control of the optimisation, 1 without one.

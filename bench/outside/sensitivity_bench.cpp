@@ -166,6 +166,7 @@ class Manager final : public SensitivityManagerFace {
     sum += value;
     return 0;
   }
+  Status RecordDelayed(std::int32_t, DAESVarTableEntry*, double, double) override { return 0; }
   double sum = 0.0;
 
  private:

@@ -600,6 +600,18 @@ Status DAESSolverBlock::EvaluateJacobianColumn(DAESVarTableEntry* x, double* out
   return last;
 }
 
+Status DAESSolverBlock::EvaluateDelayedColumn(std::int32_t key, double* out) {
+  Status last = 0;
+  for (std::uint32_t i = 0; i < GetRowCount(); ++i) {
+    out[i] = 0.0;
+    DAESSolverEquation* solver = RowLink(i).solver;
+    if (solver == nullptr) continue;
+    const Status s = solver->DelayedSensitivity(key, &out[i]);
+    if (status::IsFailure(s)) last = s;
+  }
+  return last;
+}
+
 const DAESSolverBlock::EntryElements& DAESSolverBlock::PlannedElements() {
   EntryElements& plan = entry_elements_;
   const std::uint32_t n = StructureSize();

@@ -351,6 +351,9 @@ class DAESSolverBlock : public DAESBlock {
   Status EvaluateJacobianRow(std::uint32_t r, std::uint32_t* count, double* values,
                              const double* coefficient);
   Status EvaluateJacobianColumn(DAESVarTableEntry* x, double* out, std::uint32_t flags);
+  // Per row, the part its DELAYs add to the derivative by sensitivity
+  // parameter `key` (DAESSolverEquation::DelayedSensitivity).
+  Status EvaluateDelayedColumn(std::int32_t key, double* out);
   // The rows whose equation has an element of the variable, in order;
   // found once per variable while the rows stay.
   const std::vector<std::uint32_t>& RowsHolding(const DAESVarTableEntry* x);

@@ -475,6 +475,16 @@ Status DAESSolverEquation::EvaluateDerivativesChecked(void*) {
                                  true);
 }
 
+Status DAESSolverEquation::DelayedSensitivity(std::int32_t key, double* value) {
+  *value = 0.0;
+  if (context_ == nullptr || !context_->HasDelay()) return 0;
+  try {
+    return context_->DelayedSensitivity(key, value);
+  } catch (...) {
+    return daes::kEvaluationException;
+  }
+}
+
 // The residual expression after what text holds, the sub-expression at fault
 // unless the expression is private, the values (always when values_always),
 // reported with the format.

@@ -146,6 +146,10 @@ class DAESSolverEquation : public DAESEqnRow {
   bool TakeCompiledValues(const daes::CompiledLibrary& library);
   Status EvaluateDerivativesChecked(void* arg);
   Status EvaluateDerivatives(std::uint32_t flags, void* arg);
+  // The row's part, through its DELAYs, of its derivative by sensitivity
+  // parameter `key`: each DELAY's partial times its variable's sensitivity
+  // one lag back. 0 for a row without one.
+  Status DelayedSensitivity(std::int32_t key, double* value);
   // After a derivative pass that answered `s`: the finite differences of
   // the elements whose derivative the pass cannot give (class 4), with 0x08
   // in the flags. The last step's status, or `s` when none ran.

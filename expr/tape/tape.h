@@ -128,8 +128,24 @@ struct TapeState {
   ProcArea output;
   bool inputs_changed = false;
   std::int32_t derivative_mode = 0;
+  // Set while a sensitivity system is formed (HeldDelays).
+  bool delays_held = false;
 };
 TapeState& TapeStateNow();
+
+// While one lives, a DELAY with a positive lag counts as a value of the
+// history: its partial by the delayed variable is 0, and the history's
+// part of a sensitivity comes from ExprADContext::DelayedSensitivity.
+class HeldDelays {
+ public:
+  HeldDelays() : was_(TapeStateNow().delays_held) { TapeStateNow().delays_held = true; }
+  ~HeldDelays() { TapeStateNow().delays_held = was_; }
+  HeldDelays(const HeldDelays&) = delete;
+  HeldDelays& operator=(const HeldDelays&) = delete;
+
+ private:
+  bool was_;
+};
 
 // Finds variables by name for name-typed leaves (monitors).
 class ExprVariableFinder {
@@ -255,8 +271,16 @@ class ExprADContext : public ExprPCContext {
   Status DerivativeForVariable(ExpressionVariable* chosen, double* value, std::int32_t mode) {
     return Sweep(mode, chosen, value);
   }
+  // Adds into *value, for each DELAY with a positive lag, d(result)/d(its
+  // value) times its variable's sensitivity by parameter `key` one lag ago
+  // (the variable's ValueAtTime); nothing reaches the variables.
+  Status DelayedSensitivity(std::int32_t key, double* value) {
+    return Sweep(0, nullptr, value, key);
+  }
+  bool HasDelay() const;
 
  private:
-  Status Sweep(std::int32_t mode, ExpressionVariable* chosen, double* value);
+  // A key of 0 or more sweeps for DelayedSensitivity.
+  Status Sweep(std::int32_t mode, ExpressionVariable* chosen, double* value, std::int32_t key = -1);
   bool IsActive(std::uint8_t kind, std::uint64_t operand, std::int32_t mode);
 };

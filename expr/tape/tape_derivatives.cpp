@@ -60,7 +60,16 @@ bool ExprADContext::IsActive(std::uint8_t kind, std::uint64_t operand, std::int3
   return IsActive(in.left_kind, in.left, mode) || IsActive(in.right_kind, in.right, mode);
 }
 
-Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, double* value) {
+bool ExprADContext::HasDelay() const {
+  const std::int32_t total = count_ < 0 ? -count_ : count_;
+  for (std::int32_t k = 0; k < total && static_cast<std::size_t>(k) < tape_.code.size(); ++k) {
+    if (tape_.code[static_cast<std::size_t>(k)].op == kDelay) return true;
+  }
+  return false;
+}
+
+Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, double* value,
+                            std::int32_t key) {
   if (count_ == 0) return tapestatus::kNoTape;
   TapeState& s = TapeStateNow();
   const std::int32_t total = count_ < 0 ? -count_ : count_;
@@ -125,6 +134,7 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
     }
   };
   auto hand = [&](ExpressionVariable* v, double contribution) {
+    if (key >= 0) return;
     if (chosen != nullptr) {
       if (v == chosen) *value += contribution;
     } else if (ExpressionADVariable* ad = AsAD(v)) {
@@ -382,9 +392,18 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
         // current time reads the first value, which the lag does not move.
         const SystemFunction* clock = SystemFunction::Find("Time");
         const double time = clock != nullptr ? clock->CallReal() : 0.0;
-        dl = mode == 1 && b != 0.0 && time != 0.0 ? 0.0 : 1.0;
+        // Held, the value read lies a lag back: the present value does not
+        // move it, the sensitivity recorded then does.
+        const bool held = (s.delays_held || key >= 0) && b > 0.0;
+        dl = held || (mode == 1 && b != 0.0 && time != 0.0) ? 0.0 : 1.0;
         dr = 0.0;
         ExpressionVariable* v = GetVariable(static_cast<std::int32_t>(in.left));
+        ExpressionADVariable* recorded = held && key >= 0 ? AsAD(v) : nullptr;
+        double then = 0.0;
+        if (recorded != nullptr &&
+            !status::IsFailure(recorded->ValueAtTime(key, time - b, &then))) {
+          *value += adjoint * then;
+        }
         if (v != nullptr && b <= time) {
           double d0 = 0.0;
           double d1 = 0.0;

@@ -127,6 +127,9 @@ class Manager final : public SensitivityManagerFace {
     }
     return 0;
   }
+  Status RecordDelayed(std::int32_t, DAESVarTableEntry*, double, double) override {
+    __builtin_trap();  // the transfer records nothing
+  }
   Status StoreRow(std::int32_t row, DAESVarTableEntry* variable, double) override {
     if (row < 0 || row >= switching_ || variable == nullptr) __builtin_trap();
     return 0;

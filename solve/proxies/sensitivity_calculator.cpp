@@ -5,9 +5,12 @@
 #include <map>
 
 #include "daes/blocks/solver_block.h"
+#include "daes/delays/delay_mgr.h"
 #include "daes/equations/row.h"
+#include "daes/model/variable.h"
 #include "daes/problem/problem.h"
 #include "daes/problem/solver_equation.h"
+#include "expr/tape/tape.h"
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
@@ -629,7 +632,50 @@ Status QLNSensitivityCalculator::ComputeInto(double* first, double* second, doub
       first[static_cast<std::size_t>(initial_row) * width + col] = initial_values_[at];
     }
   }
-  return 0;
+  return run_kind == 1 ? 0 : RecordDelayed(time, first, second);
+}
+
+Status QLNSensitivityCalculator::RecordDelayed(double time, const double* first,
+                                               const double* second) {
+  DelayMgr* delays = GetCurrentDelayMgr();
+  SensitivityManagerFace* manager = GetSensitivityManagerFace();
+  DAESProblem* problem = GetCurrentProblem();
+  if (delays == nullptr || manager == nullptr || problem == nullptr ||
+      delays->DelayedVariableCount() == 0) {
+    return 0;
+  }
+  const CallerColumns columns = CallerColumnsOf(problem);
+  const std::vector<Column> parameters = ColumnsOf(manager);
+  const std::int32_t rows = SensitivityRows();
+  Status last = 0;
+  for (std::int32_t d = 0; d < delays->DelayedVariableCount(); ++d) {
+    DAESVariable* v = delays->VariableAt(d);
+    if (v == nullptr) continue;
+    DAESVarTableEntry* entry = v;
+    if ((v->GetFlags() & kMergedFlag) != 0 && problem->EntryFor(v) != nullptr) {
+      entry = problem->EntryFor(v);
+    }
+    const std::int32_t at = ProblemIndex(problem, entry);
+    std::int32_t r = 0;
+    for (const Column& c : parameters) {
+      // An array's elements share one key: only single parameters are kept.
+      if (c.parameter != nullptr && c.elements == 1 && r < rows) {
+        double value = c.parameter == entry ? 1.0 : 0.0;
+        if (value == 0.0 && at >= 0) {
+          const auto u = static_cast<std::size_t>(at);
+          const double* row = columns.second[u]
+                                  ? second + static_cast<std::size_t>(r) * columns.second_count
+                                  : first + static_cast<std::size_t>(r) * columns.first_count;
+          // The rows hold scaled values; the delayed value is unscaled.
+          value = row[columns.column[u]] / entry->GetScale();
+        }
+        const Status s = manager->RecordDelayed(c.entry, v, time, value);
+        if (status::IsFailure(s)) last = s;
+      }
+      r += c.elements;
+    }
+  }
+  return last;
 }
 
 void QLNSensitivityCalculator::LayOut(DAESSolverBlock* system, DAESProblem* problem,
@@ -683,6 +729,11 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
   }
   const std::int32_t level = PrintLevel();
   if (level >= 4) SuPrint(0, "Computing sensitivities at time %g", &time);
+  // A delayed value is the history's: the rows take its sensitivity one lag
+  // back as forcing, never the present one through the matrix.
+  const HeldDelays held;
+  const DelayMgr* delays = GetCurrentDelayMgr();
+  const bool delayed = delays != nullptr && delays->DelayedVariableCount() > 0;
   const bool explicit_kind = ExplicitIntegrator();
   if (dynamic_ == nullptr) {
     const Status built =
@@ -813,6 +864,11 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
       }
       s = Forcing(manager, system, c, e, in, time, &rhs);
       if (status::IsFailure(s)) return s;
+      if (delayed && c.parameter != nullptr && c.elements == 1) {
+        s = system->EvaluateDelayedColumn(c.entry, column.data());
+        if (status::IsFailure(s)) return s;
+        for (std::int64_t i = 0; i < m; ++i) rhs[i] -= column[i];
+      }
       s = correct(row1, row2, &c, e);
       if (s != 0) return s;
     }
@@ -831,7 +887,7 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
     s = correct(row1, row2, nullptr, e);
     if (s != 0) return s;
   }
-  return 0;
+  return delayed ? RecordDelayed(time, first, second) : 0;
 }
 
 Status QLNSensitivityCalculator::SwitchJump(double* first, double* second, const double* change,

@@ -34,6 +34,10 @@ class SensitivityManagerFace {
   virtual std::int32_t CurrentInterval() { return 1; }
   virtual Status Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
                        std::int32_t element) = 0;
+  // A delayed variable's sensitivity by entry `entry` at `time`, kept for
+  // the rows that read the variable a lag later.
+  virtual Status RecordDelayed(std::int32_t entry, DAESVarTableEntry* variable, double time,
+                               double value) = 0;
 
   // Rows of the parameter elements: one per entry, an array entry one per
   // control element.
@@ -124,6 +128,9 @@ class QLNSensitivityCalculator {
  private:
   Status SteadyState(double time, std::int32_t phase, std::uint32_t m, std::int32_t v,
                      std::uint32_t k);
+  // The delayed variables' sensitivities in the caller's rows at `time`
+  // into the delay manager's second history.
+  Status RecordDelayed(double time, const double* first, const double* second);
   Status HandOver();
   void DropSteady();
   Status AuxiliaryProduct(const std::vector<double>& w, std::vector<double>* out);

@@ -279,6 +279,7 @@ class FakeServices : public AnalysisServices {
     recorded.push_back(line);
     return 0;
   }
+  AnalysisVariable* VariableFor(DAESVarTableEntry*) override { return nullptr; }
   void DropSensitivityStorage() override { ++storage_drops; }
   bool StepComputing() override { return step_computing; }
   std::int32_t ControlValueCount() override { return control_values; }

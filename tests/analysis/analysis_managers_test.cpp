@@ -208,6 +208,16 @@ TEST(AnalysisManagersTest, ValuesAtEarlierTimesComeFromTheSecondDelayHistory) {
   EXPECT_EQ(element.ValueAtTime(1, 1.5, &value), sens_status::kNotFound);
   DAESScalar other(&p);
   EXPECT_EQ(other.ValueAtTime(0, 1.5, &value), sens_status::kNotFound);
+  // A delayed variable that is not listed keeps its history all the same.
+  DAESRealVariable z(nullptr, ".z");
+  ASSERT_EQ(z.RegisterDelay(), 0u);
+  ASSERT_EQ(delays->InitSubHistory(1), 0u);
+  ASSERT_EQ(sensitivities.RecordDelayed(0, &z, 1.0, 4.0), 0u);
+  ASSERT_EQ(sensitivities.RecordDelayed(0, &z, 2.0, 8.0), 0u);
+  DAESScalar late(&z);
+  EXPECT_EQ(late.ValueAtTime(0, 1.25, &value), 0u);
+  EXPECT_DOUBLE_EQ(value, 5.0);
+  EXPECT_EQ(sensitivities.RecordDelayed(1, &z, 2.0, 8.0), sens_status::kNoParameter);
   SetSimulationTime(now);
 }
 

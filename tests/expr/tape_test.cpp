@@ -437,6 +437,52 @@ TEST_F(Tape, DelayDerivativeFollowsTimeAndLag) {
   clock_now = 0.0;
 }
 
+// A variable whose sensitivity by parameter k at time t is 10 k + t.
+class Sensed : public ADVar {
+ public:
+  using ADVar::ADVar;
+  Status ValueAtTime(std::int32_t key, double time, double* value) override {
+    *value = 10.0 * key + time;
+    return 0;
+  }
+};
+
+// While a sensitivity system is formed, 3 DELAY(x BY lag) with a positive
+// lag hands x nothing, and the delayed sweep gives 3 times x's sensitivity
+// one lag back; a zero lag is x itself, and held or not it follows x.
+TEST_F(Tape, HeldDelaysTakeTheSensitivityOfTheirLag) {
+  SystemFunction::Register("Time", 0, &Clock, true);
+  clock_now = 2.0;
+  Sensed h{"h", 4.0};
+  Ref product = B(kMul, Real(3.0), B(kDelay, X(), Y()));
+  for (const double lag : {0.5, 0.0}) {
+    y.Set(lag);
+    Bound b(product.get(), {&h, &y});
+    ExprADContext& ctx = *b.context;
+    EXPECT_TRUE(ctx.HasDelay());
+    ASSERT_EQ(ctx.Evaluate(), 0u);
+    for (const bool held : {false, true}) {
+      h.SetElementValue(0, 0.0);
+      {
+        std::unique_ptr<HeldDelays> scope = held ? std::make_unique<HeldDelays>() : nullptr;
+        ASSERT_EQ(ctx.EvaluateJacobian(0), 0u);
+      }
+      EXPECT_EQ(h.ElementValue(0), held && lag > 0.0 ? 0.0 : 3.0) << lag << " " << held;
+    }
+    EXPECT_FALSE(TapeStateNow().delays_held);
+    double sensitivity = 0.0;
+    h.SetElementValue(0, 7.0);
+    ASSERT_EQ(ctx.DelayedSensitivity(2, &sensitivity), 0u);
+    EXPECT_DOUBLE_EQ(sensitivity, lag > 0.0 ? 3.0 * (20.0 + 2.0 - lag) : 0.0) << lag;
+    EXPECT_EQ(h.ElementValue(0), 7.0);  // the delayed sweep hands nothing
+  }
+  Ref undelayed = B(kMul, X(), Y());
+  Bound plain(undelayed.get(), All());
+  EXPECT_FALSE(plain.context->HasDelay());
+  SystemFunction::Register("Time", 0, nullptr, true);
+  clock_now = 0.0;
+}
+
 TEST_F(Tape, SweepRunsItsOwnValues) {
   Ref product = B(kMul, X(), Y());
   Ref sum = B(kAdd, X(), U(kSqr, Y()));

@@ -591,6 +591,12 @@ class Manager final : public SensitivityManagerFace {
   double At(std::int32_t entry, DAESVarTableEntry* variable) {
     return stored[std::make_tuple(entry, variable, 0)];
   }
+  Status RecordDelayed(std::int32_t entry, DAESVarTableEntry* variable, double,
+                       double value) override {
+    delayed[std::make_pair(entry, variable)] = value;
+    return 0;
+  }
+  std::map<std::pair<std::int32_t, DAESVarTableEntry*>, double> delayed;
   Status StoreRow(std::int32_t row, DAESVarTableEntry* variable, double value) override {
     rows[std::make_pair(row, variable)] = value;
     return 0;

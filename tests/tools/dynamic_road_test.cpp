@@ -481,7 +481,7 @@ TEST_F(DynamicRoad, ALinearisationWaitsWhileAStepComputes) {
   sheet.units = 60;
   Settings settings;
   settings.interval = 0.5;
-  ASSERT_TRUE(Start(settings, [&](Writer& w) { sheet.Write(w, Node(), {sheet.Valves()}); }))
+  ASSERT_TRUE(Start(settings, [&](Writer& w) { sheet.Write(w, engineroad::Node(), {sheet.Valves()}); }))
       << Failure() << Events();
   std::vector<std::uint32_t> states;
   for (std::uint32_t u = 0; u < sheet.units; ++u) {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/compiler_installation.h"
 #include "tests/support/scoped_env.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/client.h"
@@ -287,6 +288,73 @@ TEST_F(SensitivityRoad, TheQualityFileCarriesTheSensitivityLines) {
       return std::fabs(v - want) <= 2e-5 * std::max(1e-3, std::fabs(want));
     });
     EXPECT_TRUE(found) << want;
+  }
+}
+
+// x' = -p x from x(0) = 1 and y = DELAY(x, 0.5): p fixed (1), x (2), y (3).
+void DelayedDecay(Writer& w, double p) {
+  w.List(5);
+  ModelVariable(w, modelwriter::kRealVariable, 1, ".p", p, 4);
+  ModelVariable(w, modelwriter::kStateVariable, 2, ".x", 1.0, 32);
+  ModelVariable(w, modelwriter::kRealVariable, 3, ".y", 1.0, 1);
+  ModelEquation(w, 10, ".e", Add(Var(0), Mul(Var(1), Var(2))), {{2, 2, 1}, {2, 1}, {2, 2}});
+  ModelEquation(w, 11, ".late", Sub(Var(0), modelwriter::Delay(Var(1), Real(0.5))),
+                {{2, 3}, {2, 2}});
+}
+
+// The delayed variable's sensitivity is the undelayed one half a time unit
+// ago: dy/dp = -(t - 0.5) e^(-p (t - 0.5)) from t = 0.5 and 0 before, in
+// request 55 and in the quality file's "Sens:" lines, while dx/dp stays
+// -t e^(-p t); by the interpreter and by a compiled library alike.
+TEST_F(SensitivityRoad, ADelayedVariableCarriesTheSensitivityOfItsLag) {
+  constexpr double p = 0.7;
+  const auto prefix = testsupport::MakeCompilerInstallation(work_.path() / "install", true);
+  for (const bool compiled : {false, true}) {
+    SCOPED_TRACE(compiled ? "compiled" : "interpreted");
+    CloseEngine();
+    const std::string file = work_.path().string() + (compiled ? "/qc2.txt" : "/qc1.txt");
+    testsupport::ScopedEnv named("SPQCFILE", file.c_str());
+    testsupport::ScopedEnv use("QLN_CE_USE", compiled ? "1" : "0");
+    testsupport::ScopedEnv folder("QLNSERVERDIR", (prefix / "bin").c_str());
+    testsupport::ScopedEnv keep("QLN_CE_KEEP", "0");
+    RunSettings settings = DecaySettings();
+    settings.rtol = 1e-8;
+    settings.atol = 1e-8;
+    ASSERT_TRUE(Start(settings, [&](Writer& w) { DelayedDecay(w, p); }) && Register({2, 3}, {1}))
+        << Failure() << Events();
+    std::vector<double> late;
+    const bool ran = Dynamic(13, settings.interval, [&](double t) {
+      std::vector<double> values;
+      if (!Values(&values) || values.size() != 2) return false;
+      const double lag = t - 0.5;
+      const double dx = -t * std::exp(-p * t);
+      const double dy = lag < 0.0 ? 0.0 : -lag * std::exp(-p * lag);
+      late.push_back(dy);
+      EXPECT_NEAR(values[0], dx, 1e-5 * std::max(0.1, std::fabs(dx))) << t;
+      EXPECT_NEAR(values[1], dy, 1e-6 * std::max(0.1, std::fabs(dy))) << t;
+      return true;
+    });
+    ASSERT_TRUE(ran) << Failure() << Events();
+    EXPECT_EQ(Events().find("Loaded flowsheet object code library") != std::string::npos,
+              compiled);
+    ASSERT_TRUE(Finish()) << Failure() << Events();
+
+    std::ifstream in(file);
+    ASSERT_TRUE(in) << file;
+    const std::string head = "Sens: d(Model.y) by d(Model.p) = ";
+    std::vector<double> written;
+    for (std::string line; std::getline(in, line);) {
+      if (line.compare(0, head.size(), head) == 0) {
+        written.push_back(std::stod(line.substr(head.size())));
+      }
+    }
+    ASSERT_FALSE(written.empty());
+    for (double want : late) {
+      const bool found = std::any_of(written.begin(), written.end(), [&](double v) {
+        return std::fabs(v - want) <= 1e-4 * std::max(0.1, std::fabs(want));
+      });
+      EXPECT_TRUE(found) << want;
+    }
   }
 }
 
