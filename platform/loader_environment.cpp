@@ -43,10 +43,11 @@ void RestartWithoutRelativeSearchEntries(char** argv) {
   bool dropped = false;
   const std::string kept = AbsoluteSearchEntries(value, &dropped);
   if (!dropped) return;
+  const std::string again = kept.empty() ? "without it" : "with \"" + kept + "\"";
   std::fprintf(stderr,
                "vantor: LD_LIBRARY_PATH \"%s\" has an empty or relative entry, which would load "
-               "libraries from the current folder; starting again with \"%s\"\n",
-               value, kept.c_str());
+               "libraries from the current folder; starting again %s\n",
+               value, again.c_str());
   std::fflush(stderr);
   // The environment as it is, the variable replaced (or left out when
   // nothing is kept).

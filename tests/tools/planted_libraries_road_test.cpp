@@ -15,9 +15,11 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/support/scoped_env.h"
 #include "tests/support/second_user.h"
+#include "tests/support/temp_dir.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tests/tools/shell.h"
 #include "tools/client.h"
@@ -244,9 +246,8 @@ TEST_F(PlantedRoad, ASecondNamingKeepsTheInstallationAheadOfTheWorkingFolder) {
 
 // Another user made the run folder, open to all, and put a library in it.
 // An empty or relative entry of LD_LIBRARY_PATH would have the system's
-// own search look in the current folder, which is the run folder: with
-// one the system is not asked, and the engine says so. An absolute entry
-// is still searched.
+// own search look in the current folder, which is the run folder: the
+// engine leaves such entries out. An absolute entry is still searched.
 TEST_F(PlantedRoad, TheSystemSearchNeverLooksInTheRunFolder) {
   const fs::path shared = OpenFolder("shared", true), run = shared / "Sim";
   ASSERT_EQ(other_.Run([&] {
@@ -258,9 +259,9 @@ TEST_F(PlantedRoad, TheSystemSearchNeverLooksInTheRunFolder) {
     SCOPED_TRACE(entries);
     const testsupport::ScopedEnv path("LD_LIBRARY_PATH", entries);
     ASSERT_TRUE(StartEngine(Engine(), "Sim", shared.string())) << Failure();
+    // The engine started again without the entry.
     std::string options;
     Choose("userlib.dll", &options);
-    EXPECT_TRUE(Said("userlib.so not looked for by the system's search")) << Events();
     EXPECT_FALSE(fs::exists(Mark(run, "userlib.so")));
     fs::remove(Mark(run, "userlib.so"));
     EXPECT_TRUE(EndEngine()) << Failure();
@@ -275,6 +276,113 @@ TEST_F(PlantedRoad, TheSystemSearchNeverLooksInTheRunFolder) {
   Choose("mine.dll", &options);
   EXPECT_TRUE(fs::exists(Mark(own, "mine.so"))) << Events();
   EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// The libraries of the integrator server's own that the system loader
+// finds for it (NEEDED entries naming "libsundials"), read from its file.
+std::vector<std::string> IntegratorDependencies() {
+  std::string printed;
+  roadtest::RunShell("readelf -d " + roadtest::ShellPath(fs::path(VANTOR_BINARY_DIR) / "outside" /
+                                                         "vantor_integrator.so"),
+                     &printed);
+  std::vector<std::string> names;
+  for (std::size_t at = printed.find("[libsundials"); at != std::string::npos;
+       at = printed.find("[libsundials", at + 1)) {
+    names.push_back(printed.substr(at + 1, printed.find(']', at) - at - 1));
+  }
+  return names;
+}
+
+// Another user's integrator core, under the name the integrator server
+// needs, in a sticky run folder open to all: the system loader looks for
+// it in the server's own folder and in the system's, never in the current
+// folder, whatever LD_LIBRARY_PATH holds. The run integrates with the
+// engine's own and the planted code never runs.
+TEST_F(PlantedRoad, ADependencyPlantedInTheRunFolderNeverRuns) {
+  const std::vector<std::string> needed = IntegratorDependencies();
+  ASSERT_FALSE(needed.empty()) << "the integrator server names no integrator core";
+  const fs::path shared = OpenFolder("shared", true), run = shared / "Decay";
+  ASSERT_EQ(other_.Run([&] {
+    return ::mkdir(run.c_str(), 0777) == 0 && ::chmod(run.c_str(), 01777) == 0 ? 0 : 1;
+  }),
+            0);
+  for (const std::string& file : needed) ASSERT_TRUE(Plant(run, file)) << file;
+  for (const char* entries : {static_cast<const char*>(nullptr), "/nonexistent:", ".", ":/usr/lib"}) {
+    SCOPED_TRACE(entries != nullptr ? entries : "LD_LIBRARY_PATH unset");
+    const testsupport::ScopedEnv path("LD_LIBRARY_PATH", entries);
+    ASSERT_TRUE(StartEngine(Engine(), "Decay", shared.string())) << Failure();
+    // A dynamic run (run mode 4, integrator 4) read every second.
+    ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) &&
+                IntOption(30, 4) && IntOption(29, 4))
+        << Failure();
+    ASSERT_TRUE(Load([](Writer& w) { engineroad::DecayModel(w, ".k", 0.5); }))
+        << Failure() << Events();
+    ASSERT_TRUE(BeginRun()) << Failure() << Events();
+    EXPECT_TRUE(Step(0.0) && Step(1.0)) << Failure() << Events();
+    double x = 0.0;
+    EXPECT_TRUE(road_->Read(2, &x, "x")) << Failure();
+    EXPECT_NEAR(x, std::exp(-0.5), 1e-3 * std::exp(-0.5));
+    for (const std::string& file : needed) EXPECT_FALSE(fs::exists(Mark(run, file))) << file;
+    EXPECT_TRUE(FinishRun()) << Failure() << Events();
+    run_ = vantor_scenario::FirstOrderRun();
+  }
+}
+
+// The search paths (RUNPATH or RPATH) written into a program or library,
+// or "" when it is no ELF file or has none.
+std::string SearchPathOf(const fs::path& file) {
+  char magic[4] = {};
+  std::ifstream(file, std::ios::binary).read(magic, sizeof magic);
+  if (std::string(magic, 4) != "\x7f" "ELF") return {};
+  std::string printed;
+  roadtest::RunShell("readelf -d " + roadtest::ShellPath(file), &printed);
+  const std::size_t at = printed.find("path: [");
+  return at == std::string::npos ? std::string()
+                                 : printed.substr(at + 7, printed.find(']', at) - at - 7);
+}
+
+// The entries of a search path that the system loader would take as the
+// current folder or below it: empty, or not from the root or $ORIGIN.
+std::vector<std::string> RelativeEntries(const std::string& path) {
+  std::vector<std::string> relative;
+  std::size_t begin = 0;
+  for (;;) {
+    const std::size_t end = path.find(':', begin);
+    const std::string entry = path.substr(begin, end == std::string::npos ? end : end - begin);
+    const bool origin = entry.rfind("$ORIGIN", 0) == 0 || entry.rfind("${ORIGIN}", 0) == 0;
+    if (entry.empty() || (entry[0] != '/' && !origin)) relative.push_back(entry);
+    if (end == std::string::npos) return relative;
+    begin = end + 1;
+  }
+}
+
+// No program or library of the build tree or of an installation tells the
+// system loader to look in the current folder, the run folder.
+TEST(BuiltSearchPaths, NoProgramOrLibraryLooksInTheCurrentFolder) {
+  const testsupport::TempDir work;
+  const fs::path prefix = work.path() / "prefix";
+  std::string printed;
+  ASSERT_EQ(roadtest::RunShell(std::string(VANTOR_CMAKE_COMMAND) + " --install " +
+                                   VANTOR_BINARY_DIR + " --prefix " + roadtest::ShellPath(prefix),
+                               &printed),
+            0)
+      << printed;
+  int with_path = 0;
+  for (const fs::path& tree : {fs::path(VANTOR_BINARY_DIR), prefix}) {
+    // Other tests may make and remove files meanwhile: what goes is passed.
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(tree, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (it->is_symlink(ec) || !it->is_regular_file(ec)) continue;
+      if (it->path().string().find("/CMakeFiles/") != std::string::npos) continue;
+      const std::string path = SearchPathOf(it->path());
+      if (path.empty()) continue;
+      ++with_path;
+      EXPECT_TRUE(RelativeEntries(path).empty()) << it->path() << ": [" << path << "]";
+    }
+  }
+  // The servers and solver libraries find each other through $ORIGIN.
+  EXPECT_GT(with_path, 0);
 }
 
 // The procedure-files service's "library file name" request finds the file
