@@ -7,7 +7,9 @@
 // own library, or says which file it skipped.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/scoped_env.h"
@@ -95,6 +98,47 @@ class PlantedRoad : public EngineRoad {
     if (!replies.empty()) options->assign(replies[0].body.begin(), replies[0].body.end());
     return chosen;
   }
+  // An item of service 66 with the names "", "Ideal" and "vtprops": kind
+  // 4 selects the package, 9 unloads it. The first byte of the answer (2
+  // when the package is loaded), or -1 when none came.
+  int PackageItem(std::uint16_t kind) {
+    auto select = std::make_unique<Request>(kPropertyService, DseMessage::kIdPathRead);
+    select->PutDouble(0.0);
+    {
+      Writer w(*select);
+      w.Placement({{1, ""}, {2, "Ideal"}, {3, "vtprops"}});
+      w.U16(kind);
+      w.U16(0);
+    }
+    std::uint32_t id = 0;
+    if (client_->Send(std::move(select), &id) != 0) return -1;
+    client_->WaitFor([&] {
+      const vantor_client::Outcome* o = client_->Find(id);
+      return o == nullptr || o->complete || !o->replies.empty();
+    });
+    const vantor_client::Outcome* selected = client_->Find(id);
+    const int word = selected != nullptr && !selected->replies.empty() &&
+                             !selected->replies[0].body.empty()
+                         ? selected->replies[0].body[0]
+                         : -1;
+    client_->Forget(id);
+    return word;
+  }
+  // Request 5 of the procedure-files service: the file of the library.
+  bool FileOf(const char* name, std::string* file) {
+    auto request = std::make_unique<Request>(kProcFilesService);
+    request->PutUInt16(5);
+    request->PutString(name);
+    Status asked = 0xFFFFFFFFu;
+    std::vector<vantor_client::Message> replies;
+    if (!road_->Exchange(std::move(request), std::string("the file of ") + name, &asked, &replies))
+      return false;
+    if (asked != 0 || replies.size() != 1) return Fail("no reply with the file");
+    engineroad::Reader r(replies[0].body);
+    if (r.Get<std::uint16_t>() != 5 || r.Get<std::uint32_t>() != 0) return Fail("another reply");
+    *file = r.Text();
+    return r.ok() || Fail("the reply does not read");
+  }
   // Waits (within the client's time-out) for an event line holding `text`.
   bool Said(const std::string& text) {
     client_->WaitFor([&] {
@@ -169,27 +213,7 @@ TEST_F(PlantedRoad, APropertyPackageSetUpPlantedByAnotherUserNeverRuns) {
   ASSERT_TRUE(road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {VANTOR_PROPERTIES_DIR}),
                               "command 4", &added))
       << Failure();
-  // Item kind 4 of service 66 with the names "", "Ideal" and "vtprops".
-  auto select = std::make_unique<Request>(kPropertyService, DseMessage::kIdPathRead);
-  select->PutDouble(0.0);
-  {
-    Writer w(*select);
-    w.Placement({{1, ""}, {2, "Ideal"}, {3, "vtprops"}});
-    w.U16(4);
-    w.U16(0);
-  }
-  std::uint32_t id = 0;
-  ASSERT_EQ(client_->Send(std::move(select), &id), 0u);
-  client_->WaitFor([&] {
-    const vantor_client::Outcome* o = client_->Find(id);
-    return o == nullptr || o->complete || !o->replies.empty();
-  });
-  const vantor_client::Outcome* selected = client_->Find(id);
-  ASSERT_TRUE(selected != nullptr && !selected->replies.empty()) << Events();
-  const vantor_client::Bytes word = selected->replies[0].body;
-  ASSERT_GE(word.size(), 4u);
-  EXPECT_EQ(word[0], 2u) << "the package is loaded";
-  client_->Forget(id);
+  EXPECT_EQ(PackageItem(4), 2) << "the package is loaded";
 
   auto offer = std::make_unique<Request>(kPropertyService);
   offer->PutUInt16(2);
@@ -202,6 +226,71 @@ TEST_F(PlantedRoad, APropertyPackageSetUpPlantedByAnotherUserNeverRuns) {
   EXPECT_NE(body.find("NITROGEN"), std::string::npos);
   EXPECT_TRUE(Said(Skipped(shared / "vtprops_setup.so"))) << Events();
   EXPECT_FALSE(fs::exists(Mark(shared, "vtprops_setup.so")));
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// The set-up library of a property package, in a folder of ours the
+// client named, has other code swapped in and out under its name while the
+// package is selected and unloaded again and again (that code others can write to, so
+// the check refuses it). The engine loads the file it checked, never what
+// the name led to a moment later: the other code never runs.
+TEST_F(PlantedRoad, ALibrarySwappedWhileTheEngineLoadsItNeverRuns) {
+  const fs::path folder = base_ / "own", own = folder / "own.so", other = folder / "other.so",
+                 staged = folder / "staged.so", target = folder / "vtprops_setup.so";
+  fs::create_directories(folder);
+  ASSERT_EQ(Write(Built(folder, "own.so"), own.string()), 0);
+  ASSERT_EQ(Write(Built(folder, "vtprops_setup.so"), other.string()), 0);
+  fs::permissions(other, fs::perms::all);
+  fs::copy_file(own, target);
+  ASSERT_TRUE(StartEngine(Engine(), "Props")) << Failure();
+  Status added = 0;
+  ASSERT_TRUE(road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {VANTOR_PROPERTIES_DIR}),
+                              "command 4", &added) &&
+              road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {folder.string()}),
+                              "command 4", &added))
+      << Failure();
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    for (unsigned n = 0; !stop.load(); ++n) {
+      ::link((n % 2 == 0 ? other : own).c_str(), staged.c_str());
+      ::rename(staged.c_str(), target.c_str());
+    }
+  });
+  int loaded = 0;
+  for (int i = 0; i < 300 && !fs::exists(Mark(folder, "vtprops_setup.so")); ++i) {
+    loaded += PackageItem(4) == 2;
+    PackageItem(9);
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_FALSE(fs::exists(Mark(folder, "vtprops_setup.so"))) << "after " << loaded << " loads";
+  EXPECT_TRUE(fs::exists(Mark(folder, "own.so")));
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// Our own library that its group can write to (as gcc writes it under
+// umask 002) is skipped, and the line says how to make it loadable; after
+// that chmod it is found.
+TEST_F(PlantedRoad, AGroupWritableLibraryOfOursIsSkippedWithTheChmodThatFixesIt) {
+  const fs::path own = base_ / "own", mine = own / "mine.so";
+  fs::create_directories(own);
+  ASSERT_EQ(Write(Built(own, "mine.so"), mine.string()), 0);
+  fs::permissions(mine, fs::perms::group_write, fs::perm_options::add);
+  ASSERT_TRUE(StartEngine(Engine(), "Look")) << Failure();
+  Status added = 0;
+  ASSERT_TRUE(
+      road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {own.string()}), "command 4", &added))
+      << Failure();
+  std::string file = "unasked";
+  ASSERT_TRUE(FileOf("mine", &file)) << Failure();
+  EXPECT_EQ(file, "");
+  const std::string path = fs::canonical(mine).string();
+  EXPECT_TRUE(Said("Library file " + path + " skipped: its group or others can write to it (chmod g-w " +
+                   path + " makes it loadable)"))
+      << Events();
+  fs::permissions(mine, fs::perms::group_write, fs::perm_options::remove);
+  ASSERT_TRUE(FileOf("mine", &file)) << Failure();
+  EXPECT_EQ(file, path);
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 
@@ -400,25 +489,11 @@ TEST_F(PlantedRoad, AskingALibrarysFileRunsNoLibrary) {
   ASSERT_TRUE(
       road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {own.string()}), "command 4", &added))
       << Failure();
-  auto file_of = [&](const char* name, std::string* file) {
-    auto request = std::make_unique<Request>(kProcFilesService);
-    request->PutUInt16(5);
-    request->PutString(name);
-    Status asked = 0xFFFFFFFFu;
-    std::vector<vantor_client::Message> replies;
-    if (!road_->Exchange(std::move(request), std::string("the file of ") + name, &asked, &replies))
-      return false;
-    if (asked != 0 || replies.size() != 1) return Fail("no reply with the file");
-    engineroad::Reader r(replies[0].body);
-    if (r.Get<std::uint16_t>() != 5 || r.Get<std::uint32_t>() != 0) return Fail("another reply");
-    *file = r.Text();
-    return r.ok() || Fail("the reply does not read");
-  };
   std::string file = "unasked";
-  ASSERT_TRUE(file_of("userlib", &file)) << Failure();
+  ASSERT_TRUE(FileOf("userlib", &file)) << Failure();
   EXPECT_EQ(file, "");
   EXPECT_TRUE(Said(Skipped(shared / "userlib.so"))) << Events();
-  ASSERT_TRUE(file_of("mine", &file)) << Failure();
+  ASSERT_TRUE(FileOf("mine", &file)) << Failure();
   EXPECT_EQ(file, fs::canonical(own / "mine.so").string());
   EXPECT_FALSE(fs::exists(Mark(shared, "userlib.so")));
   EXPECT_FALSE(fs::exists(Mark(own, "mine.so")));
