@@ -18,6 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <mutex>
+#include <vector>
 
 #include "platform/file_trust.h"
 #include "platform/posix_file.h"
@@ -83,6 +85,24 @@ std::string Renamed(std::string text, const std::string& from, const std::string
   return text;
 }
 
+// Gives the loaded library the name of its file, for dladdr, dlinfo and
+// debuggers (a library that finds its siblings through its own file name
+// would otherwise see a descriptor that is closed by then). The names it
+// was loaded under stay glibc's own for matching later loads. glibc frees
+// the name when the library goes; the old one is kept, not freed, since
+// another thread may be reading it.
+void NameAfterFile(void* handle, const std::string& path) {
+  struct link_map* map = nullptr;
+  if (handle == nullptr || dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return;
+  char* name = strdup(path.c_str());
+  if (name == nullptr) return;
+  static std::mutex retiring;
+  static std::vector<char*> retired;
+  const std::lock_guard<std::mutex> hold(retiring);
+  retired.push_back(map->l_name);
+  map->l_name = name;
+}
+
 }  // namespace
 
 LibraryOpen OpenLibrary(const std::string& path) { return OpenNamed(path); }
@@ -105,6 +125,7 @@ LibraryOpen OpenLibrary(const CheckedLibrary& checked) {
     }
   }
   result.error = Renamed(result.error, name, checked.path);
+  NameAfterFile(result.handle, checked.path);
   return result;
 }
 

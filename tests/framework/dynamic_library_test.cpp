@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -427,6 +428,10 @@ TEST_F(LoaderTest, ALibrarySwappedDuringTheLoadIsNeverTheOneThatRuns) {
     auto id = reinterpret_cast<IdFunction>(library->LookUpSymbol("TwinId", nullptr));
     EXPECT_TRUE(id != nullptr && id() == 1);
     EXPECT_EQ(library->ModulePath(), target.string());
+    // The library knows its own file by its name, not by the descriptor.
+    Dl_info self{};
+    EXPECT_TRUE(dladdr(reinterpret_cast<void*>(id), &self) != 0 && self.dli_fname != nullptr &&
+                target.string() == self.dli_fname);
     library->Release();
   }
   stop = true;
