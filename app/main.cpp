@@ -6,8 +6,11 @@
 #include "control/engine/server_thread.h"
 #include "foundation/messages/math_error.h"
 #include "framework/processes/xos_process.h"
+#include "platform/loader_environment.h"
 
 int main(int argc, char** argv) {
+  // Before anything is loaded, even the banner's output buffered.
+  platform::RestartWithoutRelativeSearchEntries(argv);
   std::printf("%s\n", vantor_app::BannerText().c_str());
   if (vantor_app::AsksForHelp(argc, argv)) {
     std::fputs(vantor_app::kUsage, stdout);

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <xmmintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cfenv>
 #include <climits>
@@ -16,7 +18,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <mutex>
+#include <vector>
 
+#include "platform/file_trust.h"
 #include "platform/posix_file.h"
 
 namespace platform {
@@ -45,9 +50,7 @@ std::string TakeDlError() {
   return text != nullptr ? text : "unknown dynamic loader error";
 }
 
-}  // namespace
-
-LibraryOpen OpenLibrary(const std::string& path) {
+LibraryOpen OpenNamed(const std::string& path) {
   LibraryOpen result;
   std::fenv_t saved;
   std::fegetenv(&saved);
@@ -59,6 +62,70 @@ LibraryOpen OpenLibrary(const std::string& path) {
     std::fesetenv(&saved);
     result.floating_point_restored = result.handle != nullptr;
   }
+  return result;
+}
+
+// A path that reaches what the descriptor holds, spelt as no earlier load
+// was: glibc gives the library it once loaded under a name for that name
+// again, without opening anything, and descriptor numbers come back. The
+// serial's bits are written as "./" or "../fd/", which lead back to the
+// same folder.
+std::string ThroughDescriptor(int fd, const std::string& rest) {
+  static std::atomic<std::uint64_t> serial{0};
+  std::string path = "/proc/self/fd/";
+  for (std::uint64_t n = ++serial; n != 0; n >>= 1) path += (n & 1) != 0 ? "../fd/" : "./";
+  return path + std::to_string(fd) + rest;
+}
+
+std::string Renamed(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+// Gives the loaded library the name of its file, for dladdr, dlinfo and
+// debuggers (a library that finds its siblings through its own file name
+// would otherwise see a descriptor that is closed by then). The names it
+// was loaded under stay glibc's own for matching later loads. glibc frees
+// the name when the library goes; the old one is kept, not freed, since
+// another thread may be reading it.
+void NameAfterFile(void* handle, const std::string& path) {
+  struct link_map* map = nullptr;
+  if (handle == nullptr || dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return;
+  char* name = strdup(path.c_str());
+  if (name == nullptr) return;
+  static std::mutex retiring;
+  static std::vector<char*> retired;
+  const std::lock_guard<std::mutex> hold(retiring);
+  retired.push_back(map->l_name);
+  map->l_name = name;
+}
+
+}  // namespace
+
+LibraryOpen OpenLibrary(const std::string& path) { return OpenNamed(path); }
+
+LibraryOpen OpenLibrary(const CheckedLibrary& checked) {
+  std::string name = ThroughDescriptor(checked.file.get(), "");
+  LibraryOpen result = OpenNamed(name);
+  // Dependencies looked for beside the library ($ORIGIN) are not found
+  // beside a descriptor. Then through its folder's descriptor, the name in
+  // it still the file checked; only this user or root can change that.
+  if (result.handle == nullptr &&
+      result.error.find("cannot open shared object file") != std::string::npos) {
+    const std::string file = checked.path.substr(checked.path.rfind('/') + 1);
+    struct stat now {}, was {};
+    if (fstatat(checked.folder.get(), file.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        fstat(checked.file.get(), &was) == 0 && now.st_dev == was.st_dev &&
+        now.st_ino == was.st_ino) {
+      name = ThroughDescriptor(checked.folder.get(), "/" + file);
+      result = OpenNamed(name);
+    }
+  }
+  result.error = Renamed(result.error, name, checked.path);
+  NameAfterFile(result.handle, checked.path);
   return result;
 }
 
@@ -126,8 +193,6 @@ std::string FindFileIgnoringCase(const std::string& folder, const std::string& n
 
 namespace {
 
-bool OursOrRoots(const struct stat& s) { return s.st_uid == geteuid() || s.st_uid == 0; }
-
 // The names of a path, without the empty ones and ".".
 std::deque<std::string> PathNames(const std::string& path) {
   std::deque<std::string> names;
@@ -141,13 +206,7 @@ std::deque<std::string> PathNames(const std::string& path) {
   return names;
 }
 
-std::string WhyFolderIsUntrusted(const std::string& folder, const struct stat& s) {
-  if (!S_ISDIR(s.st_mode)) return folder + " on its way is not a folder";
-  if (!OursOrRoots(s)) return "the folder " + folder + " belongs to another user";
-  if ((s.st_mode & S_IWOTH) != 0 && (s.st_mode & S_ISVTX) == 0)
-    return "others can write to the folder " + folder + " and it is not sticky";
-  return {};
-}
+bool OursOrRoots(const struct stat& s) { return s.st_uid == geteuid() || s.st_uid == 0; }
 
 std::string CannotExamine(const std::string& path) {
   return path + " cannot be examined: " + std::strerror(errno);
@@ -168,7 +227,7 @@ std::string WhyLibraryIsUntrusted(const std::string& path, std::string* resolved
   // stands ("" for the root).
   struct stat s {};
   if (lstat("/", &s) != 0) return CannotExamine("/");
-  if (std::string why = WhyFolderIsUntrusted("/", s); !why.empty()) return why;
+  if (std::string why = WhyFolderIsOpenToOthers("/", s); !why.empty()) return why;
   std::deque<std::string> names = PathNames(start);
   std::string at;
   constexpr int kMostLinks = 40;
@@ -195,15 +254,46 @@ std::string WhyLibraryIsUntrusted(const std::string& path, std::string* resolved
       continue;
     }
     if (!names.empty()) {
-      if (std::string why = WhyFolderIsUntrusted(next, s); !why.empty()) return why;
+      if (std::string why = WhyFolderIsOpenToOthers(next, s); !why.empty()) return why;
     }
     at = next;
   }
-  if (at.empty() || lstat(at.c_str(), &s) != 0 || !S_ISREG(s.st_mode))
-    return "it is not a regular file";
-  if (!OursOrRoots(s)) return "it belongs to another user";
-  if ((s.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "its group or others can write to it";
+  if (at.empty() || lstat(at.c_str(), &s) != 0) return "it is not a regular file";
+  struct stat folder {};
+  const std::string above = at.substr(0, std::max<std::size_t>(at.rfind('/'), 1));
+  const bool has_folder = lstat(above.c_str(), &folder) == 0;
+  if (std::string why = WhyLibraryFileIsOpenToOthers(at, s, has_folder ? &folder : nullptr);
+      !why.empty()) {
+    return why;
+  }
   if (resolved != nullptr) *resolved = at;
+  return {};
+}
+
+std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked) {
+  std::string resolved;
+  if (std::string why = WhyLibraryIsUntrusted(path, &resolved); !why.empty()) return why;
+  // Checked again on what is held open: the walk looked at names, which
+  // may lead elsewhere by now.
+  const std::size_t slash = resolved.rfind('/');
+  const std::string folder_path = slash == 0 ? std::string("/") : resolved.substr(0, slash);
+  const std::string file_name = resolved.substr(slash + 1);
+  FileDescriptor folder(open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat folder_stat {};
+  if (!folder.valid() || fstat(folder.get(), &folder_stat) != 0) return CannotExamine(folder_path);
+  if (std::string why = WhyFolderIsOpenToOthers(folder_path, folder_stat); !why.empty()) return why;
+  // Not waiting should a FIFO have taken the file's place.
+  FileDescriptor file(openat(folder.get(), file_name.c_str(),
+                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  struct stat file_stat {};
+  if (!file.valid() || fstat(file.get(), &file_stat) != 0) return CannotExamine(resolved);
+  if (std::string why = WhyLibraryFileIsOpenToOthers(resolved, file_stat, &folder_stat);
+      !why.empty()) {
+    return why;
+  }
+  checked->path = resolved;
+  checked->folder = std::move(folder);
+  checked->file = std::move(file);
   return {};
 }
 

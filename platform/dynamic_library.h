@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "platform/posix_file.h"
+
 namespace platform {
 
 struct LibraryOpen {
@@ -46,6 +48,27 @@ bool IsRegularFile(const std::string& path);
 // way this user's or root's. *resolved (may be null) gets the file's path
 // with the links followed: the one to open.
 std::string WhyLibraryIsUntrusted(const std::string& path, std::string* resolved);
+
+// A library file the trust check took, held open: its folder and the file
+// itself. What OpenLibrary loads from it is the file that was checked,
+// whatever becomes of its name meanwhile.
+struct CheckedLibrary {
+  std::string path;  // the file's path, links followed: the name in messages
+  FileDescriptor folder;
+  FileDescriptor file;
+};
+
+// The trust check of WhyLibraryIsUntrusted, then the file opened once
+// without following a link and checked again through its descriptor (owner,
+// mode, type), and its folder likewise: empty with *checked filled, or why
+// it must not be loaded.
+std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked);
+
+// Loads the checked file through its descriptor; the error text names
+// checked.path. A library whose dependencies lie beside it ($ORIGIN) is
+// loaded through its folder's descriptor instead, the name in it still
+// the file checked: only this user or root can change that folder.
+LibraryOpen OpenLibrary(const CheckedLibrary& checked);
 
 // The name of an entry of the folder equal to name ignoring case, or empty.
 std::string FindFileIgnoringCase(const std::string& folder, const std::string& name);

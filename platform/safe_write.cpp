@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/file_trust.h"
+
 namespace platform {
 namespace {
 bool Fail(int* error, int value) {
@@ -91,9 +93,9 @@ bool MakePrivateFolder(std::string* path_template, int* error) {
   for (std::size_t end = made.find_last_of('/'); safe && end != std::string::npos;
        end = end == 0 ? std::string::npos : made.find_last_of('/', end - 1)) {
     const std::string above = end == 0 ? std::string("/") : made.substr(0, end);
-    if (::lstat(above.c_str(), &s) != 0 || !S_ISDIR(s.st_mode) ||
-        (s.st_uid != us && s.st_uid != 0) ||
-        ((s.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (s.st_mode & S_ISVTX) == 0)) {
+    // The rule of the folders on a loaded library's way: what is built
+    // here is loaded from here.
+    if (::lstat(above.c_str(), &s) != 0 || !WhyFolderIsOpenToOthers(above, s).empty()) {
       safe = false;
     }
   }

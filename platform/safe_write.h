@@ -24,9 +24,10 @@ bool CopyToNewFile(const char* from, const char* to, int* error);
 
 // Makes a folder of this user's, mode 0700, from a mkdtemp template, and
 // gives its path with no link in it. Refused (EPERM, the folder removed)
-// when a folder on that path is another user's (root aside) or can be
-// written by others without the sticky bit: they could move ours aside and
-// put theirs in its place.
+// when a folder on that path is one the library loader would refuse
+// (WhyFolderIsOpenToOthers): another user's (root aside), or one that
+// anyone but its owner can write to without the sticky bit. They could
+// move ours aside and put theirs in its place.
 bool MakePrivateFolder(std::string* path_template, int* error);
 
 // Whether the path is a regular file (a link not followed) that this

@@ -8,6 +8,7 @@
 
 #include "foundation/messages/su_print.h"
 #include "platform/dynamic_library.h"
+#include "platform/loader_environment.h"
 
 namespace {
 
@@ -215,20 +216,20 @@ std::vector<std::string> FoundFiles(const std::string& file, bool* bare) {
   return found;
 }
 
-// The trust check of one file found: the path to open (links followed), or
-// empty when it is skipped, with a line that names it and says why (and
-// *skipped, when still empty, saying the same). A file seen already in this
-// search is passed over without a word.
-std::string Trusted(const std::string& path, std::vector<std::string>* seen, std::string* skipped) {
-  std::string resolved;
-  const std::string why = platform::WhyLibraryIsUntrusted(path, &resolved);
-  const std::string& key = why.empty() ? resolved : path;
-  if (std::find(seen->begin(), seen->end(), key) != seen->end()) return {};
+// The trust check of one file found: true with *checked holding it open
+// (links followed), or false when it is skipped, with a line that names it
+// and says why (and *skipped, when still empty, saying the same). A file
+// seen already in this search is passed over without a word.
+bool Trusted(const std::string& path, std::vector<std::string>* seen, std::string* skipped,
+             platform::CheckedLibrary* checked) {
+  const std::string why = platform::CheckLibraryFile(path, checked);
+  const std::string& key = why.empty() ? checked->path : path;
+  if (std::find(seen->begin(), seen->end(), key) != seen->end()) return false;
   seen->push_back(key);
-  if (why.empty()) return resolved;
+  if (why.empty()) return true;
   SuPrint(kSkippedLibrary, "Library file %s skipped: %s", path.c_str(), why.c_str());
   if (skipped->empty()) *skipped = path + " skipped: " + why;
-  return {};
+  return false;
 }
 
 // Whether the system's own search would look in the current folder, the
@@ -237,14 +238,9 @@ std::string Trusted(const std::string& path, std::vector<std::string>* seen, std
 bool SystemSearchReachesCurrentFolder() {
   const char* value = std::getenv("LD_LIBRARY_PATH");
   if (value == nullptr || *value == '\0') return false;
-  const std::string entries(value);
-  std::size_t begin = 0;
-  for (;;) {
-    const std::size_t end = entries.find_first_of(":;", begin);
-    if (begin == end || begin == entries.size() || entries[begin] != '/') return true;
-    if (end == std::string::npos) return false;
-    begin = end + 1;
-  }
+  bool relative = false;
+  platform::AbsoluteSearchEntries(value, &relative);
+  return relative;
 }
 
 }  // namespace
@@ -271,15 +267,16 @@ Status XosDynamicLibrary::LoadModule() {
               file.c_str());
       continue;
     }
-    // Checked just before it would be opened: nothing after the file that
-    // loads is looked at.
-    const std::string path = system_search ? file : Trusted(candidates[i], &seen, &skipped);
-    if (path.empty()) continue;
-    platform::LibraryOpen opened = platform::OpenLibrary(path);
+    // Checked just before it would be opened, and loaded through what the
+    // check held open: nothing after the file that loads is looked at.
+    platform::CheckedLibrary checked;
+    if (!system_search && !Trusted(candidates[i], &seen, &skipped, &checked)) continue;
+    platform::LibraryOpen opened =
+        system_search ? platform::OpenLibrary(file) : platform::OpenLibrary(checked);
     if (opened.handle != nullptr) {
       module_ = opened.handle;
-      module_path_ = platform::LibraryPath(module_);
-      if (module_path_.empty()) module_path_ = path;
+      module_path_ = system_search ? platform::LibraryPath(module_) : checked.path;
+      if (module_path_.empty()) module_path_ = file;
       load_state_ = kLoaded;
       return opened.floating_point_restored ? status::kFloatingPointRestored : status::kOk;
     }
@@ -303,8 +300,8 @@ std::string XosDynamicLibrary::LocateFile(const char* name) {
   std::string skipped;
   std::vector<std::string> seen;
   for (const std::string& path : FoundFiles(FileNameOf(normalized), &bare)) {
-    std::string trusted = Trusted(path, &seen, &skipped);
-    if (!trusted.empty()) return trusted;
+    platform::CheckedLibrary checked;
+    if (Trusted(path, &seen, &skipped, &checked)) return checked.path;
   }
   return {};
 }

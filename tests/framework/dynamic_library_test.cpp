@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cfenv>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -361,8 +366,11 @@ TEST_F(LoaderTest, FilesOthersCouldChangeAreSkippedAndTheSearchGoesOn) {
   EXPECT_EQ(TwinId("twin"), 1);
   EXPECT_EQ(TwinId((open / "twin").string()), -1);
   EXPECT_EQ(XosDynamicLibrary::LastError(), 0xA0000034u);
+  // Ours, in a folder of ours: one chmod makes it loadable, and the line
+  // says which.
   EXPECT_EQ(XosDynamicLibrary::LastErrorText(),
-            (open / "twin.so").string() + " skipped: its group or others can write to it");
+            (open / "twin.so").string() + " skipped: its group or others can write to it (chmod g-w " +
+                fs::canonical(open / "twin.so").string() + " makes it loadable)");
   const std::string lines = said.Take();
   EXPECT_NE(lines.find("Library file " + (open / "twin.so").string() +
                        " skipped: others can write to the folder " + open.string() +
@@ -385,6 +393,54 @@ TEST_F(LoaderTest, FilesOthersCouldChangeAreSkippedAndTheSearchGoesOn) {
   ASSERT_NE(proto, nullptr);
   EXPECT_EQ(XosDynamicLibrary::LocateFile("proto.dll"), proto->ModulePath());
   proto->Release();
+}
+
+// The trust check and the load see one file: a thread swaps other code,
+// which the check refuses (others can write to it), in and out under the
+// library's name while it is loaded again and again. Every load that
+// succeeds is the library checked, and the other code never runs.
+TEST_F(LoaderTest, ALibrarySwappedDuringTheLoadIsNeverTheOneThatRuns) {
+  const fs::path folder = fs::canonical(dir_.path()), own = folder / "own.so",
+                 other = folder / "other.so", staged = folder / "staged.so",
+                 target = folder / "target.so", mark = folder / "ran";
+  fs::copy_file(Libs("swapped_own.so"), own);
+  fs::copy_file(Libs("swapped_other.so"), other);
+  fs::permissions(own, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(other, fs::perms::all);
+  fs::copy_file(own, target);
+  setenv("SWAPPED_MARK", mark.c_str(), 1);
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    for (unsigned n = 0; !stop.load(); ++n) {
+      ::link((n % 2 == 0 ? other : own).c_str(), staged.c_str());
+      ::rename(staged.c_str(), target.c_str());
+    }
+  });
+  StdoutCapture said;
+  int loaded = 0, refused = 0;
+  for (int i = 0; i < 2000 && !fs::exists(mark); ++i) {
+    XosDynamicLibrary* library = XosDynamicLibrary::Load(target.c_str(), nullptr);
+    if (library == nullptr) {
+      ++refused;
+      continue;
+    }
+    ++loaded;
+    auto id = reinterpret_cast<IdFunction>(library->LookUpSymbol("TwinId", nullptr));
+    EXPECT_TRUE(id != nullptr && id() == 1);
+    EXPECT_EQ(library->ModulePath(), target.string());
+    // The library knows its own file by its name, not by the descriptor.
+    Dl_info self{};
+    EXPECT_TRUE(dladdr(reinterpret_cast<void*>(id), &self) != 0 && self.dli_fname != nullptr &&
+                target.string() == self.dli_fname);
+    library->Release();
+  }
+  stop = true;
+  swapper.join();
+  said.Take();
+  unsetenv("SWAPPED_MARK");
+  EXPECT_FALSE(fs::exists(mark)) << "the other code ran, after " << loaded << " loads";
+  EXPECT_GT(loaded, 0);
+  EXPECT_GT(refused, 0);
 }
 
 // The engine's own support library, as a user library without entry

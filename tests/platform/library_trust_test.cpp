@@ -1,6 +1,7 @@
 // Which library files the loader may open: only what no one but this user
 // (or root) could have put or changed, on a way no one else controls.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,8 @@
 #include <string>
 
 #include "platform/dynamic_library.h"
+#include "platform/file_trust.h"
+#include "platform/safe_write.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/second_user.h"
 #include "tests/support/temp_dir.h"
@@ -52,11 +55,15 @@ TEST_F(LibraryTrust, OwnFilesOnAnOwnWayAreTakenWithTheirLinksFollowed) {
 }
 
 TEST_F(LibraryTrust, WhatOthersCouldHaveChangedIsRefusedWithTheReason) {
+  // Ours in a folder of ours (as gcc writes it under umask 002): the line
+  // says how to make it loadable.
   fs::permissions(lib_, fs::perms::group_write, fs::perm_options::add);
-  EXPECT_EQ(Why(lib_), "its group or others can write to it");
-  fs::permissions(lib_, fs::perms::group_write, fs::perm_options::remove);
+  EXPECT_EQ(Why(lib_),
+            "its group or others can write to it (chmod g-w " + lib_.string() + " makes it loadable)");
   fs::permissions(lib_, fs::perms::others_write, fs::perm_options::add);
-  EXPECT_EQ(Why(lib_), "its group or others can write to it");
+  EXPECT_EQ(Why(lib_), "its group or others can write to it (chmod go-w " + lib_.string() +
+                           " makes it loadable)");
+  fs::permissions(lib_, fs::perms::group_write, fs::perm_options::remove);
   fs::permissions(lib_, fs::perms::others_write, fs::perm_options::remove);
 
   fs::permissions(base_ / "lib", fs::perms::all);
@@ -95,6 +102,45 @@ TEST_F(LibraryTrust, AnotherUsersFileFolderOrLinkIsRefused) {
   fs::create_symlink(lib_, link);
   ASSERT_EQ(::lchown(link.c_str(), other.uid, other.gid), 0);
   EXPECT_EQ(Why(link), "the symbolic link " + link.string() + " belongs to another user");
+}
+
+// The loader and the build folders follow one rule: a folder that members
+// of its group can write to is refused unless it is sticky, or the group is
+// its owner's alone (a private user group, as umask 002 goes with).
+TEST_F(LibraryTrust, AFolderItsGroupCanWriteIsRefusedByTheLoaderAndTheBuildAlike) {
+  const testsupport::SecondUser other;
+  if (!other.Available()) GTEST_SKIP() << other.why_not;
+  const fs::path lib = base_ / "lib";
+  const auto build_here = [&] {
+    std::string made = (lib / "build-XXXXXX").string();
+    int error = 0;
+    const bool done = platform::MakePrivateFolder(&made, &error);
+    if (done) fs::remove(made);
+    return done;
+  };
+  // The second user's group, which is not ours alone.
+  ASSERT_EQ(::chown(lib.c_str(), ::geteuid(), other.gid), 0);
+  fs::permissions(lib, fs::perms::owner_all | fs::perms::group_all);
+  EXPECT_EQ(Why(lib_), "members of its group can write to the folder " + lib.string() +
+                           " and it is not sticky (chmod g-w " + lib.string() +
+                           " makes it usable)");
+  platform::CheckedLibrary checked;
+  EXPECT_NE(platform::CheckLibraryFile(lib_.string(), &checked), "");
+  EXPECT_FALSE(build_here());
+  fs::permissions(lib, fs::perms::sticky_bit, fs::perm_options::add);
+  EXPECT_EQ(Why(lib_), "");
+  EXPECT_TRUE(build_here());
+  fs::permissions(lib, fs::perms::sticky_bit, fs::perm_options::remove);
+
+  // A group of the owner's own: no one else can write.
+  const gid_t own_group = ::getpwuid(::geteuid())->pw_gid;
+  if (!platform::GroupIsOwnersAlone(own_group, ::geteuid())) GTEST_SKIP() << "no private group";
+  ASSERT_EQ(::chown(lib.c_str(), ::geteuid(), own_group), 0);
+  EXPECT_EQ(Why(lib_), "");
+  EXPECT_EQ(platform::CheckLibraryFile(lib_.string(), &checked), "");
+  EXPECT_EQ(checked.path, lib_.string());
+  EXPECT_TRUE(build_here());
+  EXPECT_FALSE(platform::GroupIsOwnersAlone(other.gid, ::geteuid()));
 }
 
 }  // namespace

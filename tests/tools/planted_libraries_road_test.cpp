@@ -7,7 +7,9 @@
 // own library, or says which file it skipped.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -15,9 +17,12 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/support/scoped_env.h"
 #include "tests/support/second_user.h"
+#include "tests/support/temp_dir.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tests/tools/shell.h"
 #include "tools/client.h"
@@ -93,6 +98,47 @@ class PlantedRoad : public EngineRoad {
     if (!replies.empty()) options->assign(replies[0].body.begin(), replies[0].body.end());
     return chosen;
   }
+  // An item of service 66 with the names "", "Ideal" and "vtprops": kind
+  // 4 selects the package, 9 unloads it. The first byte of the answer (2
+  // when the package is loaded), or -1 when none came.
+  int PackageItem(std::uint16_t kind) {
+    auto select = std::make_unique<Request>(kPropertyService, DseMessage::kIdPathRead);
+    select->PutDouble(0.0);
+    {
+      Writer w(*select);
+      w.Placement({{1, ""}, {2, "Ideal"}, {3, "vtprops"}});
+      w.U16(kind);
+      w.U16(0);
+    }
+    std::uint32_t id = 0;
+    if (client_->Send(std::move(select), &id) != 0) return -1;
+    client_->WaitFor([&] {
+      const vantor_client::Outcome* o = client_->Find(id);
+      return o == nullptr || o->complete || !o->replies.empty();
+    });
+    const vantor_client::Outcome* selected = client_->Find(id);
+    const int word = selected != nullptr && !selected->replies.empty() &&
+                             !selected->replies[0].body.empty()
+                         ? selected->replies[0].body[0]
+                         : -1;
+    client_->Forget(id);
+    return word;
+  }
+  // Request 5 of the procedure-files service: the file of the library.
+  bool FileOf(const char* name, std::string* file) {
+    auto request = std::make_unique<Request>(kProcFilesService);
+    request->PutUInt16(5);
+    request->PutString(name);
+    Status asked = 0xFFFFFFFFu;
+    std::vector<vantor_client::Message> replies;
+    if (!road_->Exchange(std::move(request), std::string("the file of ") + name, &asked, &replies))
+      return false;
+    if (asked != 0 || replies.size() != 1) return Fail("no reply with the file");
+    engineroad::Reader r(replies[0].body);
+    if (r.Get<std::uint16_t>() != 5 || r.Get<std::uint32_t>() != 0) return Fail("another reply");
+    *file = r.Text();
+    return r.ok() || Fail("the reply does not read");
+  }
   // Waits (within the client's time-out) for an event line holding `text`.
   bool Said(const std::string& text) {
     client_->WaitFor([&] {
@@ -167,27 +213,7 @@ TEST_F(PlantedRoad, APropertyPackageSetUpPlantedByAnotherUserNeverRuns) {
   ASSERT_TRUE(road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {VANTOR_PROPERTIES_DIR}),
                               "command 4", &added))
       << Failure();
-  // Item kind 4 of service 66 with the names "", "Ideal" and "vtprops".
-  auto select = std::make_unique<Request>(kPropertyService, DseMessage::kIdPathRead);
-  select->PutDouble(0.0);
-  {
-    Writer w(*select);
-    w.Placement({{1, ""}, {2, "Ideal"}, {3, "vtprops"}});
-    w.U16(4);
-    w.U16(0);
-  }
-  std::uint32_t id = 0;
-  ASSERT_EQ(client_->Send(std::move(select), &id), 0u);
-  client_->WaitFor([&] {
-    const vantor_client::Outcome* o = client_->Find(id);
-    return o == nullptr || o->complete || !o->replies.empty();
-  });
-  const vantor_client::Outcome* selected = client_->Find(id);
-  ASSERT_TRUE(selected != nullptr && !selected->replies.empty()) << Events();
-  const vantor_client::Bytes word = selected->replies[0].body;
-  ASSERT_GE(word.size(), 4u);
-  EXPECT_EQ(word[0], 2u) << "the package is loaded";
-  client_->Forget(id);
+  EXPECT_EQ(PackageItem(4), 2) << "the package is loaded";
 
   auto offer = std::make_unique<Request>(kPropertyService);
   offer->PutUInt16(2);
@@ -200,6 +226,71 @@ TEST_F(PlantedRoad, APropertyPackageSetUpPlantedByAnotherUserNeverRuns) {
   EXPECT_NE(body.find("NITROGEN"), std::string::npos);
   EXPECT_TRUE(Said(Skipped(shared / "vtprops_setup.so"))) << Events();
   EXPECT_FALSE(fs::exists(Mark(shared, "vtprops_setup.so")));
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// The set-up library of a property package, in a folder of ours the
+// client named, has other code swapped in and out under its name while the
+// package is selected and unloaded again and again (that code others can write to, so
+// the check refuses it). The engine loads the file it checked, never what
+// the name led to a moment later: the other code never runs.
+TEST_F(PlantedRoad, ALibrarySwappedWhileTheEngineLoadsItNeverRuns) {
+  const fs::path folder = base_ / "own", own = folder / "own.so", other = folder / "other.so",
+                 staged = folder / "staged.so", target = folder / "vtprops_setup.so";
+  fs::create_directories(folder);
+  ASSERT_EQ(Write(Built(folder, "own.so"), own.string()), 0);
+  ASSERT_EQ(Write(Built(folder, "vtprops_setup.so"), other.string()), 0);
+  fs::permissions(other, fs::perms::all);
+  fs::copy_file(own, target);
+  ASSERT_TRUE(StartEngine(Engine(), "Props")) << Failure();
+  Status added = 0;
+  ASSERT_TRUE(road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {VANTOR_PROPERTIES_DIR}),
+                              "command 4", &added) &&
+              road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {folder.string()}),
+                              "command 4", &added))
+      << Failure();
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    for (unsigned n = 0; !stop.load(); ++n) {
+      ::link((n % 2 == 0 ? other : own).c_str(), staged.c_str());
+      ::rename(staged.c_str(), target.c_str());
+    }
+  });
+  int loaded = 0;
+  for (int i = 0; i < 300 && !fs::exists(Mark(folder, "vtprops_setup.so")); ++i) {
+    loaded += PackageItem(4) == 2;
+    PackageItem(9);
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_FALSE(fs::exists(Mark(folder, "vtprops_setup.so"))) << "after " << loaded << " loads";
+  EXPECT_TRUE(fs::exists(Mark(folder, "own.so")));
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// Our own library that its group can write to (as gcc writes it under
+// umask 002) is skipped, and the line says how to make it loadable; after
+// that chmod it is found.
+TEST_F(PlantedRoad, AGroupWritableLibraryOfOursIsSkippedWithTheChmodThatFixesIt) {
+  const fs::path own = base_ / "own", mine = own / "mine.so";
+  fs::create_directories(own);
+  ASSERT_EQ(Write(Built(own, "mine.so"), mine.string()), 0);
+  fs::permissions(mine, fs::perms::group_write, fs::perm_options::add);
+  ASSERT_TRUE(StartEngine(Engine(), "Look")) << Failure();
+  Status added = 0;
+  ASSERT_TRUE(
+      road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {own.string()}), "command 4", &added))
+      << Failure();
+  std::string file = "unasked";
+  ASSERT_TRUE(FileOf("mine", &file)) << Failure();
+  EXPECT_EQ(file, "");
+  const std::string path = fs::canonical(mine).string();
+  EXPECT_TRUE(Said("Library file " + path + " skipped: its group or others can write to it (chmod g-w " +
+                   path + " makes it loadable)"))
+      << Events();
+  fs::permissions(mine, fs::perms::group_write, fs::perm_options::remove);
+  ASSERT_TRUE(FileOf("mine", &file)) << Failure();
+  EXPECT_EQ(file, path);
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 
@@ -244,9 +335,8 @@ TEST_F(PlantedRoad, ASecondNamingKeepsTheInstallationAheadOfTheWorkingFolder) {
 
 // Another user made the run folder, open to all, and put a library in it.
 // An empty or relative entry of LD_LIBRARY_PATH would have the system's
-// own search look in the current folder, which is the run folder: with
-// one the system is not asked, and the engine says so. An absolute entry
-// is still searched.
+// own search look in the current folder, which is the run folder: the
+// engine leaves such entries out. An absolute entry is still searched.
 TEST_F(PlantedRoad, TheSystemSearchNeverLooksInTheRunFolder) {
   const fs::path shared = OpenFolder("shared", true), run = shared / "Sim";
   ASSERT_EQ(other_.Run([&] {
@@ -258,9 +348,9 @@ TEST_F(PlantedRoad, TheSystemSearchNeverLooksInTheRunFolder) {
     SCOPED_TRACE(entries);
     const testsupport::ScopedEnv path("LD_LIBRARY_PATH", entries);
     ASSERT_TRUE(StartEngine(Engine(), "Sim", shared.string())) << Failure();
+    // The engine started again without the entry.
     std::string options;
     Choose("userlib.dll", &options);
-    EXPECT_TRUE(Said("userlib.so not looked for by the system's search")) << Events();
     EXPECT_FALSE(fs::exists(Mark(run, "userlib.so")));
     fs::remove(Mark(run, "userlib.so"));
     EXPECT_TRUE(EndEngine()) << Failure();
@@ -275,6 +365,113 @@ TEST_F(PlantedRoad, TheSystemSearchNeverLooksInTheRunFolder) {
   Choose("mine.dll", &options);
   EXPECT_TRUE(fs::exists(Mark(own, "mine.so"))) << Events();
   EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// The libraries of the integrator server's own that the system loader
+// finds for it (NEEDED entries naming "libsundials"), read from its file.
+std::vector<std::string> IntegratorDependencies() {
+  std::string printed;
+  roadtest::RunShell("readelf -d " + roadtest::ShellPath(fs::path(VANTOR_BINARY_DIR) / "outside" /
+                                                         "vantor_integrator.so"),
+                     &printed);
+  std::vector<std::string> names;
+  for (std::size_t at = printed.find("[libsundials"); at != std::string::npos;
+       at = printed.find("[libsundials", at + 1)) {
+    names.push_back(printed.substr(at + 1, printed.find(']', at) - at - 1));
+  }
+  return names;
+}
+
+// Another user's integrator core, under the name the integrator server
+// needs, in a sticky run folder open to all: the system loader looks for
+// it in the server's own folder and in the system's, never in the current
+// folder, whatever LD_LIBRARY_PATH holds. The run integrates with the
+// engine's own and the planted code never runs.
+TEST_F(PlantedRoad, ADependencyPlantedInTheRunFolderNeverRuns) {
+  const std::vector<std::string> needed = IntegratorDependencies();
+  ASSERT_FALSE(needed.empty()) << "the integrator server names no integrator core";
+  const fs::path shared = OpenFolder("shared", true), run = shared / "Decay";
+  ASSERT_EQ(other_.Run([&] {
+    return ::mkdir(run.c_str(), 0777) == 0 && ::chmod(run.c_str(), 01777) == 0 ? 0 : 1;
+  }),
+            0);
+  for (const std::string& file : needed) ASSERT_TRUE(Plant(run, file)) << file;
+  for (const char* entries : {static_cast<const char*>(nullptr), "/nonexistent:", ".", ":/usr/lib"}) {
+    SCOPED_TRACE(entries != nullptr ? entries : "LD_LIBRARY_PATH unset");
+    const testsupport::ScopedEnv path("LD_LIBRARY_PATH", entries);
+    ASSERT_TRUE(StartEngine(Engine(), "Decay", shared.string())) << Failure();
+    // A dynamic run (run mode 4, integrator 4) read every second.
+    ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) &&
+                IntOption(30, 4) && IntOption(29, 4))
+        << Failure();
+    ASSERT_TRUE(Load([](Writer& w) { engineroad::DecayModel(w, ".k", 0.5); }))
+        << Failure() << Events();
+    ASSERT_TRUE(BeginRun()) << Failure() << Events();
+    EXPECT_TRUE(Step(0.0) && Step(1.0)) << Failure() << Events();
+    double x = 0.0;
+    EXPECT_TRUE(road_->Read(2, &x, "x")) << Failure();
+    EXPECT_NEAR(x, std::exp(-0.5), 1e-3 * std::exp(-0.5));
+    for (const std::string& file : needed) EXPECT_FALSE(fs::exists(Mark(run, file))) << file;
+    EXPECT_TRUE(FinishRun()) << Failure() << Events();
+    run_ = vantor_scenario::FirstOrderRun();
+  }
+}
+
+// The search paths (RUNPATH or RPATH) written into a program or library,
+// or "" when it is no ELF file or has none.
+std::string SearchPathOf(const fs::path& file) {
+  char magic[4] = {};
+  std::ifstream(file, std::ios::binary).read(magic, sizeof magic);
+  if (std::string(magic, 4) != "\x7f" "ELF") return {};
+  std::string printed;
+  roadtest::RunShell("readelf -d " + roadtest::ShellPath(file), &printed);
+  const std::size_t at = printed.find("path: [");
+  return at == std::string::npos ? std::string()
+                                 : printed.substr(at + 7, printed.find(']', at) - at - 7);
+}
+
+// The entries of a search path that the system loader would take as the
+// current folder or below it: empty, or not from the root or $ORIGIN.
+std::vector<std::string> RelativeEntries(const std::string& path) {
+  std::vector<std::string> relative;
+  std::size_t begin = 0;
+  for (;;) {
+    const std::size_t end = path.find(':', begin);
+    const std::string entry = path.substr(begin, end == std::string::npos ? end : end - begin);
+    const bool origin = entry.rfind("$ORIGIN", 0) == 0 || entry.rfind("${ORIGIN}", 0) == 0;
+    if (entry.empty() || (entry[0] != '/' && !origin)) relative.push_back(entry);
+    if (end == std::string::npos) return relative;
+    begin = end + 1;
+  }
+}
+
+// No program or library of the build tree or of an installation tells the
+// system loader to look in the current folder, the run folder.
+TEST(BuiltSearchPaths, NoProgramOrLibraryLooksInTheCurrentFolder) {
+  const testsupport::TempDir work;
+  const fs::path prefix = work.path() / "prefix";
+  std::string printed;
+  ASSERT_EQ(roadtest::RunShell(std::string(VANTOR_CMAKE_COMMAND) + " --install " +
+                                   VANTOR_BINARY_DIR + " --prefix " + roadtest::ShellPath(prefix),
+                               &printed),
+            0)
+      << printed;
+  int with_path = 0;
+  for (const fs::path& tree : {fs::path(VANTOR_BINARY_DIR), prefix}) {
+    // Other tests may make and remove files meanwhile: what goes is passed.
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(tree, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (it->is_symlink(ec) || !it->is_regular_file(ec)) continue;
+      if (it->path().string().find("/CMakeFiles/") != std::string::npos) continue;
+      const std::string path = SearchPathOf(it->path());
+      if (path.empty()) continue;
+      ++with_path;
+      EXPECT_TRUE(RelativeEntries(path).empty()) << it->path() << ": [" << path << "]";
+    }
+  }
+  // The servers and solver libraries find each other through $ORIGIN.
+  EXPECT_GT(with_path, 0);
 }
 
 // The procedure-files service's "library file name" request finds the file
@@ -292,25 +489,11 @@ TEST_F(PlantedRoad, AskingALibrarysFileRunsNoLibrary) {
   ASSERT_TRUE(
       road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {own.string()}), "command 4", &added))
       << Failure();
-  auto file_of = [&](const char* name, std::string* file) {
-    auto request = std::make_unique<Request>(kProcFilesService);
-    request->PutUInt16(5);
-    request->PutString(name);
-    Status asked = 0xFFFFFFFFu;
-    std::vector<vantor_client::Message> replies;
-    if (!road_->Exchange(std::move(request), std::string("the file of ") + name, &asked, &replies))
-      return false;
-    if (asked != 0 || replies.size() != 1) return Fail("no reply with the file");
-    engineroad::Reader r(replies[0].body);
-    if (r.Get<std::uint16_t>() != 5 || r.Get<std::uint32_t>() != 0) return Fail("another reply");
-    *file = r.Text();
-    return r.ok() || Fail("the reply does not read");
-  };
   std::string file = "unasked";
-  ASSERT_TRUE(file_of("userlib", &file)) << Failure();
+  ASSERT_TRUE(FileOf("userlib", &file)) << Failure();
   EXPECT_EQ(file, "");
   EXPECT_TRUE(Said(Skipped(shared / "userlib.so"))) << Events();
-  ASSERT_TRUE(file_of("mine", &file)) << Failure();
+  ASSERT_TRUE(FileOf("mine", &file)) << Failure();
   EXPECT_EQ(file, fs::canonical(own / "mine.so").string());
   EXPECT_FALSE(fs::exists(Mark(shared, "userlib.so")));
   EXPECT_FALSE(fs::exists(Mark(own, "mine.so")));
