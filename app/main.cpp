@@ -6,8 +6,11 @@
 #include "control/engine/server_thread.h"
 #include "foundation/messages/math_error.h"
 #include "framework/processes/xos_process.h"
+#include "platform/stream_relay.h"
 
 int main(int argc, char** argv) {
+  // A client that never reads the engine's output must not hang the engine.
+  platform::RelayStandardStreams();
   std::printf("%s\n", vantor_app::BannerText().c_str());
   if (vantor_app::AsksForHelp(argc, argv)) {
     std::fputs(vantor_app::kUsage, stdout);
