@@ -70,6 +70,7 @@ DseSegmentCell* DseSegmentCell::Take(DseSegment* segment) {
 
 void DseSegmentCell::Give(DseSegmentCell* cell) {
   cell->segment = nullptr;
+  cell->reply = false;
   cell->next = free_cells;
   free_cells = cell;
 }
@@ -292,7 +293,9 @@ bool DseIOQueue::OutputWaiting() const {
 void DseIOQueue::AddReadiness(std::vector<platform::Readiness>* items, bool read,
                               bool write) const {
   if (connection_ == nullptr) return;
-  connection_->AddReadiness(items, read, write && HasOutput());
+  // A peer whose requests wait for it to read moves on when it takes bytes.
+  const bool awaits = read && AwaitsItsReader();
+  connection_->AddReadiness(items, read && !awaits, (write || awaits) && HasOutput());
 }
 
 bool DseIOQueue::WaitReady(std::uint32_t bound_ms, bool read, bool write, int also) {
@@ -333,8 +336,12 @@ bool DseIOQueue::Queue(DseSegment* chain, std::uint32_t klass) {
     cells.PushBack(cell);
   }
   CellList& list = output_[OutputList(klass)];
+  // Sent back to where its request came from.
+  const bool reply = chain->source_peer != nullptr;
   while (DseSegmentCell* cell = cells.PopFront()) {
     ++cell->segment->use_count;
+    cell->reply = reply;
+    queued_replies_ += reply ? 1 : 0;
     list.PushBack(cell);
   }
   if (list.count >= kHoldAt && held_ == 0) {
@@ -422,6 +429,7 @@ Status DseIOQueue::FlushPeer(bool* pause) {
       return written;
     }
     if (partial_ == segment) partial_ = nullptr;
+    if (cell->reply) --queued_replies_;
     DseSegmentCell::Give(cell);
     DseSegment::ReturnToPool(segment);
   }
@@ -468,6 +476,7 @@ Status DseIOQueue::ReadPeer() {
     // the reader looks for the message that ends its work and has not had
     // it yet.
     if (FiledBeyondBounds() && (root_->keep_ == nullptr || root_->kept_beyond_)) break;
+    if (root_->keep_ == nullptr && AwaitsItsReader()) break;
     if (receive_ == nullptr) receive_ = DseSegment::Make(nullptr);
     if (receive_ == nullptr) {
       result = DseMessage::kNoMemory;
@@ -582,6 +591,11 @@ void DseIOQueue::CountFiled(const DseMessage& message, int sign) {
   for (DseIOQueue* p : peers_) {
     if (p->refusing_filed_ && !p->FiledBeyondBounds()) p->refusing_filed_ = false;
   }
+}
+
+bool DseIOQueue::AwaitsItsReader() const {
+  // Without replies waiting, what it may file is bounded as ever.
+  return queued_replies_ > 0 && queued_replies_ + filed_segments_ >= kMostQueuedReplies;
 }
 
 bool DseIOQueue::FiledBeyondBounds() const {

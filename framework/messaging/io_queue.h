@@ -38,6 +38,8 @@ struct Readiness;
 struct DseSegmentCell {
   DseSegmentCell* next = nullptr;
   DseSegment* segment = nullptr;
+  // Of a reply to the peer: counted against its bound until written.
+  bool reply = false;
 
   // A cell holding the segment; null without memory.
   static DseSegmentCell* Take(DseSegment* segment);
@@ -100,6 +102,13 @@ class DseIOQueue final : public DseIOPeers {
   // A refused request is answered while the peer's output holds fewer
   // segments than this: one that reads nothing gets no more.
   static constexpr std::uint32_t kMostRefusalReplies = 1024;
+  // Segments of replies queued for one peer, with the segments of what it
+  // has filed and not had answered yet: while replies wait, from this many
+  // on the peer's requests are not read (they wait in the connection, and
+  // the peer with them) until it takes its replies. A peer that sends and
+  // never reads fills no memory, and nothing it sent is lost. A read for
+  // work that holds the server thread reads on as above: it answers nothing.
+  static constexpr std::uint32_t kMostQueuedReplies = 1024;
 
   // The root. Checks the byte order (0xA000FFFF when wrong) and publishes
   // the process's message ids (prefix own number × 8,192). The controller
@@ -210,6 +219,9 @@ class DseIOQueue final : public DseIOPeers {
   XosConnection* Connection() const { return connection_.get(); }
   DseProcess* Process() const { return process_; }
   std::uint32_t QueuedSegments(std::uint32_t klass) const { return output_[klass].count; }
+  std::uint32_t QueuedReplies() const { return queued_replies_; }
+  // Whether the peer's requests wait until it takes its replies.
+  bool AwaitsItsReader() const;
 
  private:
   struct CellList {
@@ -317,6 +329,7 @@ class DseIOQueue final : public DseIOPeers {
   std::uint32_t held_ = 0;
   Status status_ = 0;
   CellList output_[kClasses];
+  std::uint32_t queued_replies_ = 0;
   std::unique_ptr<DseAssemblyList[]> assembly_;
   // Refusing segments beyond the bounds: told once until a message completes.
   bool refusing_ = false;

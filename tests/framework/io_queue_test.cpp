@@ -492,6 +492,60 @@ TEST_F(IOQueueTest, BeyondTheBoundsOnlyTheMessageThatEndsTheWorkIsFiled) {
   EXPECT_EQ(told.groups().size(), 1u);
 }
 
+// A peer that sends requests and takes none of its replies: while its
+// replies wait, its requests wait in its connection; once it reads, every
+// one of them is answered.
+TEST_F(IOQueueTest, APeerThatTakesNoRepliesIsNotReadOnAndLosesNothing) {
+  constexpr std::uint32_t kBurst = 3000;
+  static_assert(kBurst > DseIOQueue::kMostQueuedReplies && kBurst < DseIOQueue::kMostFiledMessages);
+  FakeConnection* peer = AddPeer(1);
+  peer->write_plan = [](std::uint32_t) { return 0u; };
+  auto request = Made(7, 4);
+  request->Pack(true);
+  const Bytes frame = WireBytes(*request);
+  const auto send = [&] {
+    for (std::uint32_t m = 0; m < kBurst; ++m) peer->Append(frame);
+  };
+  std::uint32_t answered = 0;
+  // A round as the controller's: read, answer what was filed.
+  const auto round = [&] {
+    EXPECT_EQ(queue_.ReadAll(), 0u);
+    while (const std::unique_ptr<DseMessage> message{queue_.TakeReceived()}) {
+      DseMessage* reply = nullptr;
+      ASSERT_EQ(DseServerRegistry::MakeStatusReplyTo(0, *message, &reply), 0u);
+      EXPECT_EQ(queue_.Enqueue(reply), 0u);
+      delete reply;
+      ++answered;
+    }
+  };
+  // The first burst finds no reply waiting.
+  send();
+  round();
+  const DseIOQueue* queued = queue_.FindPeer(1);
+  EXPECT_EQ(answered, kBurst);
+  EXPECT_EQ(queued->QueuedReplies(), kBurst);
+  EXPECT_TRUE(queued->AwaitsItsReader());
+  send();
+  for (int r = 0; r < 3; ++r) round();
+  EXPECT_EQ(answered, kBurst);
+  EXPECT_FALSE(peer->Exhausted());
+  // Other output is not counted as replies.
+  ASSERT_EQ(Route(Made(2, 8)), DseIOQueue::kOutputLeft);
+  EXPECT_EQ(queued->QueuedReplies(), kBurst);
+
+  peer->write_plan = nullptr;
+  while (!peer->Exhausted() || queue_.OutputWaiting()) {
+    EXPECT_EQ(queue_.Flush(), kAllWritten);
+    round();
+  }
+  EXPECT_EQ(answered, 2 * kBurst);
+  EXPECT_EQ(queued->QueuedReplies(), 0u);
+  EXPECT_FALSE(queued->AwaitsItsReader());
+  std::uint32_t replies = 0;
+  for (const auto& m : TakeMessages(&peer->output)) replies += (m->flags & DseMessage::kReply) != 0;
+  EXPECT_EQ(replies, 2 * kBurst);
+}
+
 TEST_F(IOQueueTest, ABatchIsReadWhenOpenedSoItsCreatorCannotPullItAway) {
   SharedBatches batches;
   auto first = Made(60, 5);
