@@ -575,13 +575,17 @@ void DseIOQueue::CountFiled(const DseMessage& message, int sign) {
   DseIOQueue* peer = message.SourcePeer();
   if (peer == nullptr) return;
   const std::uint32_t segments = SegmentsOf(message);
+  const bool answered = (message.flags & (DseMessage::kReply | DseMessage::kNoReply)) == 0;
+  const std::uint32_t requests = answered ? segments : 0;
   for (DseIOQueue* counted : {peer, this}) {
     if (sign > 0) {
       ++counted->filed_messages_;
       counted->filed_segments_ += segments;
+      counted->filed_requests_ += requests;
     } else {
       counted->filed_messages_ -= std::min(counted->filed_messages_, 1u);
       counted->filed_segments_ -= std::min(counted->filed_segments_, segments);
+      counted->filed_requests_ -= std::min(counted->filed_requests_, requests);
     }
   }
   if (sign > 0) return;
@@ -594,8 +598,7 @@ void DseIOQueue::CountFiled(const DseMessage& message, int sign) {
 }
 
 bool DseIOQueue::AwaitsItsReader() const {
-  // Without replies waiting, what it may file is bounded as ever.
-  return queued_replies_ > 0 && queued_replies_ + filed_segments_ >= kMostQueuedReplies;
+  return queued_replies_ + filed_requests_ >= kMostQueuedReplies;
 }
 
 bool DseIOQueue::FiledBeyondBounds() const {

@@ -102,12 +102,12 @@ class DseIOQueue final : public DseIOPeers {
   // A refused request is answered while the peer's output holds fewer
   // segments than this: one that reads nothing gets no more.
   static constexpr std::uint32_t kMostRefusalReplies = 1024;
-  // Segments of replies queued for one peer, with the segments of what it
-  // has filed and not had answered yet: while replies wait, from this many
-  // on the peer's requests are not read (they wait in the connection, and
-  // the peer with them) until it takes its replies. A peer that sends and
-  // never reads fills no memory, and nothing it sent is lost. A read for
-  // work that holds the server thread reads on as above: it answers nothing.
+  // Segments of replies queued for one peer, with the segments of its
+  // filed requests that will be answered: from this many on, the peer is
+  // not read (what it sends waits in the connection, and the peer with it)
+  // until it takes its replies. A peer that sends and never reads fills no
+  // memory, and nothing it sent is lost. A read for work that holds the
+  // server thread reads on as above: it answers nothing meanwhile.
   static constexpr std::uint32_t kMostQueuedReplies = 1024;
 
   // The root. Checks the byte order (0xA000FFFF when wrong) and publishes
@@ -315,6 +315,8 @@ class DseIOQueue final : public DseIOPeers {
   // Filed and not taken: of this peer, or (the root's) of every peer.
   std::uint32_t filed_messages_ = 0;
   std::uint32_t filed_segments_ = 0;
+  // Of the filed segments, those of requests that want a reply.
+  std::uint32_t filed_requests_ = 0;
   // Refusing complete messages beyond the bounds: told once until the peer
   // is under them again.
   bool refusing_filed_ = false;

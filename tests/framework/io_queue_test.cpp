@@ -390,11 +390,13 @@ TEST_F(IOQueueTest, APeerPinsBoundedMemoryInMessagesItNeverCompletes) {
 
 // What a peer sends while the filed messages are not taken: within the
 // bounds it is filed, beyond them it waits in the connection, and nothing
-// is lost once the filed ones are taken.
+// is lost once the filed ones are taken. (Posts: requests are bounded
+// sooner, with the replies they will have.)
 TEST_F(IOQueueTest, APeerFilesBoundedMessagesUnreadAndTheRestWaitsInItsConnection) {
   constexpr std::uint32_t kMost = DseIOQueue::kMostFiledMessages;
   FakeConnection* one = AddPeer(1);
   auto small = Made(7, 4);
+  small->flags |= DseMessage::kNoReply;
   small->Pack(true);
   const Bytes frame = WireBytes(*small);
   for (std::uint32_t m = 0; m < kMost + 10; ++m) one->Append(frame);
@@ -419,6 +421,7 @@ TEST_F(IOQueueTest, APeerFilesBoundedMessagesUnreadAndTheRestWaitsInItsConnectio
 
   // Counted in blocks too: messages of three segments stop at that bound.
   auto large = Made(8, 2 * DseSegment::kMaxData + 1);
+  large->flags |= DseMessage::kNoReply;
   large->Pack(true);
   const Bytes frames = WireBytes(*large);
   for (std::uint32_t m = 0; m < kMost; ++m) one->Append(frames);
@@ -492,20 +495,18 @@ TEST_F(IOQueueTest, BeyondTheBoundsOnlyTheMessageThatEndsTheWorkIsFiled) {
   EXPECT_EQ(told.groups().size(), 1u);
 }
 
-// A peer that sends requests and takes none of its replies: while its
-// replies wait, its requests wait in its connection; once it reads, every
-// one of them is answered.
+// A peer that sends requests and takes none of its replies: once its
+// replies and the requests to be answered reach the bound, what it sends
+// waits in its connection; once it reads, every request is answered.
 TEST_F(IOQueueTest, APeerThatTakesNoRepliesIsNotReadOnAndLosesNothing) {
-  constexpr std::uint32_t kBurst = 3000;
-  static_assert(kBurst > DseIOQueue::kMostQueuedReplies && kBurst < DseIOQueue::kMostFiledMessages);
+  constexpr std::uint32_t kSent = 3000;
+  constexpr std::uint32_t kMost = DseIOQueue::kMostQueuedReplies;
   FakeConnection* peer = AddPeer(1);
   peer->write_plan = [](std::uint32_t) { return 0u; };
   auto request = Made(7, 4);
   request->Pack(true);
   const Bytes frame = WireBytes(*request);
-  const auto send = [&] {
-    for (std::uint32_t m = 0; m < kBurst; ++m) peer->Append(frame);
-  };
+  for (std::uint32_t m = 0; m < kSent; ++m) peer->Append(frame);
   std::uint32_t answered = 0;
   // A round as the controller's: read, answer what was filed.
   const auto round = [&] {
@@ -518,32 +519,29 @@ TEST_F(IOQueueTest, APeerThatTakesNoRepliesIsNotReadOnAndLosesNothing) {
       ++answered;
     }
   };
-  // The first burst finds no reply waiting.
-  send();
-  round();
   const DseIOQueue* queued = queue_.FindPeer(1);
-  EXPECT_EQ(answered, kBurst);
-  EXPECT_EQ(queued->QueuedReplies(), kBurst);
-  EXPECT_TRUE(queued->AwaitsItsReader());
-  send();
+  EXPECT_EQ(queue_.ReadAll(), 0u);
+  EXPECT_EQ(queued->FiledMessages(), kMost);
   for (int r = 0; r < 3; ++r) round();
-  EXPECT_EQ(answered, kBurst);
+  EXPECT_EQ(answered, kMost);
+  EXPECT_EQ(queued->QueuedReplies(), kMost);
+  EXPECT_TRUE(queued->AwaitsItsReader());
   EXPECT_FALSE(peer->Exhausted());
   // Other output is not counted as replies.
   ASSERT_EQ(Route(Made(2, 8)), DseIOQueue::kOutputLeft);
-  EXPECT_EQ(queued->QueuedReplies(), kBurst);
+  EXPECT_EQ(queued->QueuedReplies(), kMost);
 
   peer->write_plan = nullptr;
   while (!peer->Exhausted() || queue_.OutputWaiting()) {
     EXPECT_EQ(queue_.Flush(), kAllWritten);
     round();
   }
-  EXPECT_EQ(answered, 2 * kBurst);
+  EXPECT_EQ(answered, kSent);
   EXPECT_EQ(queued->QueuedReplies(), 0u);
   EXPECT_FALSE(queued->AwaitsItsReader());
   std::uint32_t replies = 0;
   for (const auto& m : TakeMessages(&peer->output)) replies += (m->flags & DseMessage::kReply) != 0;
-  EXPECT_EQ(replies, 2 * kBurst);
+  EXPECT_EQ(replies, kSent);
 }
 
 TEST_F(IOQueueTest, ABatchIsReadWhenOpenedSoItsCreatorCannotPullItAway) {
