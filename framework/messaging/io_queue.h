@@ -154,7 +154,8 @@ class DseIOQueue final : public DseIOPeers {
   Status Enqueue(DseMessage* message);
   // Reads every peer without blocking: the last failure (a lost peer gives
   // 0xA0000037), else 0. A peer with as much filed and unread as the bounds
-  // above allow is left unread; with `keep` it is read on, and a message
+  // above allow, or whose replies wait for it (AwaitsItsReader), is left
+  // unread; with `keep` it is read on, and a message
   // completed beyond the bounds is filed only when `keep` matches it (and
   // no other beyond the bounds was): the others are refused, with one line
   // until the peer is under its bound again.
