@@ -7,10 +7,13 @@
 #include "foundation/messages/math_error.h"
 #include "framework/processes/xos_process.h"
 #include "platform/loader_environment.h"
+#include "platform/stream_relay.h"
 
 int main(int argc, char** argv) {
   // Before anything is loaded, even the banner's output buffered.
   platform::RestartWithoutRelativeSearchEntries(argv);
+  // A client that never reads the engine's output must not hang the engine.
+  platform::RelayStandardStreams();
   std::printf("%s\n", vantor_app::BannerText().c_str());
   if (vantor_app::AsksForHelp(argc, argv)) {
     std::fputs(vantor_app::kUsage, stdout);

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/stream_relay.h"
+
 namespace platform {
 
 int ExitCodeOf(Status final_status) {
@@ -26,6 +28,7 @@ void AbandonWithStatus(Status final_status) {
   }
   std::fflush(stdout);
   std::fflush(stderr);
+  SettleRelayedStreams();
   std::_Exit(ExitCodeOf(final_status));
 }
 

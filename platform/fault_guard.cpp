@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "platform/exception_codes.h"
+#include "platform/stream_relay.h"
 
 namespace platform {
 
@@ -209,6 +210,8 @@ std::uint32_t RunGuardedCall(void (*call)(void*), void* context, Fault* fault) {
 
 void PassFault(const Fault& fault) {
   if (Guard* guard = FindGuard()) JumpTo(guard, fault);
+  // What was said about the fault reaches the streams before the end.
+  SettleRelayedStreams();
   SetDefaultAction(fault.signal);
   UnblockSignal(fault.signal);
   raise(fault.signal);

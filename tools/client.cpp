@@ -462,6 +462,23 @@ Status Client::Poll() {
   return polled;
 }
 
+Status Client::Push(std::uint32_t stall_ms) {
+  if (controller_ == nullptr) return status::kGeneralFailure;
+  DseIOQueue* queue = controller_->IOQueue();
+  std::uint32_t left = Unwritten();
+  std::uint32_t since = platform::TickCount();
+  while (left > 0) {
+    const Status flushed = queue->Flush();
+    if (status::IsFailure(flushed)) return flushed;
+    const std::uint32_t now = Unwritten();
+    if (now < left) since = platform::TickCount();
+    left = now;
+    if (left > 0 && platform::TickCount() - since >= stall_ms) return kTimedOut;
+    if (left > 0) queue->WaitReady(10, false, true);
+  }
+  return status::kOk;
+}
+
 Status Client::Cancel(std::uint32_t id) {
   return controller_ != nullptr ? controller_->CancelRequest(id) : status::kGeneralFailure;
 }

@@ -183,6 +183,10 @@ class Client {
   Status SendBatch(std::uint32_t type, std::vector<std::unique_ptr<DseMessage>> messages);
   // One polling round; a severe status means the engine is lost.
   Status Poll();
+  // Writes what waits for the engine without reading anything from it, as
+  // a client that never reads does: until all is written (0), or until the
+  // engine has taken nothing for stall_ms (kTimedOut), or a failure.
+  Status Push(std::uint32_t stall_ms);
 
   // Answers the engine's requests (by default: status 0, no body).
   void SetRequestHandler(RequestHandler handler) { handler_ = std::move(handler); }

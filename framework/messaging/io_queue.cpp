@@ -70,6 +70,7 @@ DseSegmentCell* DseSegmentCell::Take(DseSegment* segment) {
 
 void DseSegmentCell::Give(DseSegmentCell* cell) {
   cell->segment = nullptr;
+  cell->reply = false;
   cell->next = free_cells;
   free_cells = cell;
 }
@@ -292,7 +293,9 @@ bool DseIOQueue::OutputWaiting() const {
 void DseIOQueue::AddReadiness(std::vector<platform::Readiness>* items, bool read,
                               bool write) const {
   if (connection_ == nullptr) return;
-  connection_->AddReadiness(items, read, write && HasOutput());
+  // A peer whose requests wait for it to read moves on when it takes bytes.
+  const bool awaits = read && AwaitsItsReader();
+  connection_->AddReadiness(items, read && !awaits, (write || awaits) && HasOutput());
 }
 
 bool DseIOQueue::WaitReady(std::uint32_t bound_ms, bool read, bool write, int also) {
@@ -333,8 +336,12 @@ bool DseIOQueue::Queue(DseSegment* chain, std::uint32_t klass) {
     cells.PushBack(cell);
   }
   CellList& list = output_[OutputList(klass)];
+  // Sent back to where its request came from.
+  const bool reply = chain->source_peer != nullptr;
   while (DseSegmentCell* cell = cells.PopFront()) {
     ++cell->segment->use_count;
+    cell->reply = reply;
+    queued_replies_ += reply ? 1 : 0;
     list.PushBack(cell);
   }
   if (list.count >= kHoldAt && held_ == 0) {
@@ -422,6 +429,7 @@ Status DseIOQueue::FlushPeer(bool* pause) {
       return written;
     }
     if (partial_ == segment) partial_ = nullptr;
+    if (cell->reply) --queued_replies_;
     DseSegmentCell::Give(cell);
     DseSegment::ReturnToPool(segment);
   }
@@ -468,6 +476,7 @@ Status DseIOQueue::ReadPeer() {
     // the reader looks for the message that ends its work and has not had
     // it yet.
     if (FiledBeyondBounds() && (root_->keep_ == nullptr || root_->kept_beyond_)) break;
+    if (root_->keep_ == nullptr && AwaitsItsReader()) break;
     if (receive_ == nullptr) receive_ = DseSegment::Make(nullptr);
     if (receive_ == nullptr) {
       result = DseMessage::kNoMemory;
@@ -566,13 +575,17 @@ void DseIOQueue::CountFiled(const DseMessage& message, int sign) {
   DseIOQueue* peer = message.SourcePeer();
   if (peer == nullptr) return;
   const std::uint32_t segments = SegmentsOf(message);
+  const bool answered = (message.flags & (DseMessage::kReply | DseMessage::kNoReply)) == 0;
+  const std::uint32_t requests = answered ? segments : 0;
   for (DseIOQueue* counted : {peer, this}) {
     if (sign > 0) {
       ++counted->filed_messages_;
       counted->filed_segments_ += segments;
+      counted->filed_requests_ += requests;
     } else {
       counted->filed_messages_ -= std::min(counted->filed_messages_, 1u);
       counted->filed_segments_ -= std::min(counted->filed_segments_, segments);
+      counted->filed_requests_ -= std::min(counted->filed_requests_, requests);
     }
   }
   if (sign > 0) return;
@@ -582,6 +595,10 @@ void DseIOQueue::CountFiled(const DseMessage& message, int sign) {
   for (DseIOQueue* p : peers_) {
     if (p->refusing_filed_ && !p->FiledBeyondBounds()) p->refusing_filed_ = false;
   }
+}
+
+bool DseIOQueue::AwaitsItsReader() const {
+  return queued_replies_ + filed_requests_ >= kMostQueuedReplies;
 }
 
 bool DseIOQueue::FiledBeyondBounds() const {

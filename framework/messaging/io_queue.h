@@ -38,6 +38,8 @@ struct Readiness;
 struct DseSegmentCell {
   DseSegmentCell* next = nullptr;
   DseSegment* segment = nullptr;
+  // Of a reply to the peer: counted against its bound until written.
+  bool reply = false;
 
   // A cell holding the segment; null without memory.
   static DseSegmentCell* Take(DseSegment* segment);
@@ -100,6 +102,13 @@ class DseIOQueue final : public DseIOPeers {
   // A refused request is answered while the peer's output holds fewer
   // segments than this: one that reads nothing gets no more.
   static constexpr std::uint32_t kMostRefusalReplies = 1024;
+  // Segments of replies queued for one peer, with the segments of its
+  // filed requests that will be answered: from this many on, the peer is
+  // not read (what it sends waits in the connection, and the peer with it)
+  // until it takes its replies. A peer that sends and never reads fills no
+  // memory, and nothing it sent is lost. A read for work that holds the
+  // server thread reads on as above: it answers nothing meanwhile.
+  static constexpr std::uint32_t kMostQueuedReplies = 1024;
 
   // The root. Checks the byte order (0xA000FFFF when wrong) and publishes
   // the process's message ids (prefix own number × 8,192). The controller
@@ -145,7 +154,8 @@ class DseIOQueue final : public DseIOPeers {
   Status Enqueue(DseMessage* message);
   // Reads every peer without blocking: the last failure (a lost peer gives
   // 0xA0000037), else 0. A peer with as much filed and unread as the bounds
-  // above allow is left unread; with `keep` it is read on, and a message
+  // above allow, or whose replies wait for it (AwaitsItsReader), is left
+  // unread; with `keep` it is read on, and a message
   // completed beyond the bounds is filed only when `keep` matches it (and
   // no other beyond the bounds was): the others are refused, with one line
   // until the peer is under its bound again.
@@ -210,6 +220,9 @@ class DseIOQueue final : public DseIOPeers {
   XosConnection* Connection() const { return connection_.get(); }
   DseProcess* Process() const { return process_; }
   std::uint32_t QueuedSegments(std::uint32_t klass) const { return output_[klass].count; }
+  std::uint32_t QueuedReplies() const { return queued_replies_; }
+  // Whether the peer's requests wait until it takes its replies.
+  bool AwaitsItsReader() const;
 
  private:
   struct CellList {
@@ -303,6 +316,8 @@ class DseIOQueue final : public DseIOPeers {
   // Filed and not taken: of this peer, or (the root's) of every peer.
   std::uint32_t filed_messages_ = 0;
   std::uint32_t filed_segments_ = 0;
+  // Of the filed segments, those of requests that want a reply.
+  std::uint32_t filed_requests_ = 0;
   // Refusing complete messages beyond the bounds: told once until the peer
   // is under them again.
   bool refusing_filed_ = false;
@@ -317,6 +332,7 @@ class DseIOQueue final : public DseIOPeers {
   std::uint32_t held_ = 0;
   Status status_ = 0;
   CellList output_[kClasses];
+  std::uint32_t queued_replies_ = 0;
   std::unique_ptr<DseAssemblyList[]> assembly_;
   // Refusing segments beyond the bounds: told once until a message completes.
   bool refusing_ = false;

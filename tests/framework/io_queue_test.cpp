@@ -390,11 +390,13 @@ TEST_F(IOQueueTest, APeerPinsBoundedMemoryInMessagesItNeverCompletes) {
 
 // What a peer sends while the filed messages are not taken: within the
 // bounds it is filed, beyond them it waits in the connection, and nothing
-// is lost once the filed ones are taken.
+// is lost once the filed ones are taken. (Posts: requests are bounded
+// sooner, with the replies they will have.)
 TEST_F(IOQueueTest, APeerFilesBoundedMessagesUnreadAndTheRestWaitsInItsConnection) {
   constexpr std::uint32_t kMost = DseIOQueue::kMostFiledMessages;
   FakeConnection* one = AddPeer(1);
   auto small = Made(7, 4);
+  small->flags |= DseMessage::kNoReply;
   small->Pack(true);
   const Bytes frame = WireBytes(*small);
   for (std::uint32_t m = 0; m < kMost + 10; ++m) one->Append(frame);
@@ -419,6 +421,7 @@ TEST_F(IOQueueTest, APeerFilesBoundedMessagesUnreadAndTheRestWaitsInItsConnectio
 
   // Counted in blocks too: messages of three segments stop at that bound.
   auto large = Made(8, 2 * DseSegment::kMaxData + 1);
+  large->flags |= DseMessage::kNoReply;
   large->Pack(true);
   const Bytes frames = WireBytes(*large);
   for (std::uint32_t m = 0; m < kMost; ++m) one->Append(frames);
@@ -490,6 +493,55 @@ TEST_F(IOQueueTest, BeyondTheBoundsOnlyTheMessageThatEndsTheWorkIsFiled) {
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(second->type, 9u);
   EXPECT_EQ(told.groups().size(), 1u);
+}
+
+// A peer that sends requests and takes none of its replies: once its
+// replies and the requests to be answered reach the bound, what it sends
+// waits in its connection; once it reads, every request is answered.
+TEST_F(IOQueueTest, APeerThatTakesNoRepliesIsNotReadOnAndLosesNothing) {
+  constexpr std::uint32_t kSent = 3000;
+  constexpr std::uint32_t kMost = DseIOQueue::kMostQueuedReplies;
+  FakeConnection* peer = AddPeer(1);
+  peer->write_plan = [](std::uint32_t) { return 0u; };
+  auto request = Made(7, 4);
+  request->Pack(true);
+  const Bytes frame = WireBytes(*request);
+  for (std::uint32_t m = 0; m < kSent; ++m) peer->Append(frame);
+  std::uint32_t answered = 0;
+  // A round as the controller's: read, answer what was filed.
+  const auto round = [&] {
+    EXPECT_EQ(queue_.ReadAll(), 0u);
+    while (const std::unique_ptr<DseMessage> message{queue_.TakeReceived()}) {
+      DseMessage* reply = nullptr;
+      ASSERT_EQ(DseServerRegistry::MakeStatusReplyTo(0, *message, &reply), 0u);
+      EXPECT_EQ(queue_.Enqueue(reply), 0u);
+      delete reply;
+      ++answered;
+    }
+  };
+  const DseIOQueue* queued = queue_.FindPeer(1);
+  EXPECT_EQ(queue_.ReadAll(), 0u);
+  EXPECT_EQ(queued->FiledMessages(), kMost);
+  for (int r = 0; r < 3; ++r) round();
+  EXPECT_EQ(answered, kMost);
+  EXPECT_EQ(queued->QueuedReplies(), kMost);
+  EXPECT_TRUE(queued->AwaitsItsReader());
+  EXPECT_FALSE(peer->Exhausted());
+  // Other output is not counted as replies.
+  ASSERT_EQ(Route(Made(2, 8)), DseIOQueue::kOutputLeft);
+  EXPECT_EQ(queued->QueuedReplies(), kMost);
+
+  peer->write_plan = nullptr;
+  while (!peer->Exhausted() || queue_.OutputWaiting()) {
+    EXPECT_EQ(queue_.Flush(), kAllWritten);
+    round();
+  }
+  EXPECT_EQ(answered, kSent);
+  EXPECT_EQ(queued->QueuedReplies(), 0u);
+  EXPECT_FALSE(queued->AwaitsItsReader());
+  std::uint32_t replies = 0;
+  for (const auto& m : TakeMessages(&peer->output)) replies += (m->flags & DseMessage::kReply) != 0;
+  EXPECT_EQ(replies, kSent);
 }
 
 TEST_F(IOQueueTest, ABatchIsReadWhenOpenedSoItsCreatorCannotPullItAway) {

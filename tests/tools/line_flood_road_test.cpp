@@ -4,7 +4,9 @@
 // with an indeterminate linear group at every corrector attempt. Each repeated line is told once
 // with its count, and Integration.MaxSteps ends the step with a line naming it, even to a client
 // that read nothing while the step flooded it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -76,6 +78,41 @@ std::string BoundLine(const std::vector<std::string>& lines) {
   return "";
 }
 
+// The engine's standard output on a pipe the test reads, the test's own
+// put back once the engine has started.
+class EngineOutput {
+ public:
+  ~EngineOutput() {
+    if (read_ >= 0) ::close(read_);
+  }
+  bool Catch(const std::function<bool()>& start) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+    read_ = ends[0];
+    ::fcntl(read_, F_SETFL, O_NONBLOCK);
+    std::fflush(stdout);
+    const int kept = ::dup(1);
+    ::dup2(ends[1], 1);
+    ::close(ends[1]);
+    const bool started = start();
+    std::fflush(stdout);
+    ::dup2(kept, 1);
+    ::close(kept);
+    return started;
+  }
+  // Whether it has said the text so far.
+  bool Says(const std::string& text) {
+    char piece[4096];
+    for (ssize_t n; (n = ::read(read_, piece, sizeof piece)) > 0;)
+      said_.append(piece, static_cast<std::size_t>(n));
+    return said_.find(text) != std::string::npos;
+  }
+
+ private:
+  int read_ = -1;
+  std::string said_;
+};
+
 class LineFloodRoad : public EngineRoad {
  protected:
   // Dynamic mode at the default print level, the step bound given, the
@@ -83,7 +120,8 @@ class LineFloodRoad : public EngineRoad {
   bool Start(const std::function<void(Writer&)>& model, double interval, std::int32_t bound) {
     vantor_client::EngineOptions engine = Engine();
     engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
-    return StartEngine(engine, "Flood") &&
+    const auto start = [&] { return StartEngine(engine, "Flood"); };
+    return (output_ != nullptr ? output_->Catch(start) : start()) &&
            road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {interval}), "command 32",
                          0) &&
            IntOption(30, 4) && IntOption(29, 4) && IntOption(kMaxSteps, bound) && Load(model) &&
@@ -92,16 +130,18 @@ class LineFloodRoad : public EngineRoad {
   }
 
   // A step that fails: the lines it posted, all there when the notice that
-  // it ended is, and the time it reached. The client reads nothing for
-  // `look_away` after sending the step.
+  // it ended is, and the time it reached. The client reads nothing after
+  // sending the step until `looked_away` holds, when one is given.
   bool FailingStep(std::vector<std::string>* lines, double* reached,
-                   std::chrono::milliseconds look_away = {}) {
+                   const std::function<bool()>& looked_away = nullptr) {
     road_->Collect();
     const std::size_t before = run_.events.size();
     std::uint32_t id = 0;
     if (client_->Send(MakeCommand(kProblemService, 10), &id) != 0)
       return Fail("the step: not sent");
-    std::this_thread::sleep_for(look_away);
+    const auto patience = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    while (looked_away && !looked_away() && std::chrono::steady_clock::now() < patience)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const bool answered = client_->Await(id) == 0 && client_->Find(id)->status == 0;
     client_->Forget(id);
     if (!answered) return Fail("the step: not answered with 0");
@@ -120,6 +160,9 @@ class LineFloodRoad : public EngineRoad {
     *reached = road_->Last().time;
     return failed || Fail("the step did not fail");
   }
+
+  // Set before Start: the engine's standard output, read by the test.
+  EngineOutput* output_ = nullptr;
 };
 
 TEST_F(LineFloodRoad, ABlowUpTellsItsFailedSolveOnceAndEndsAtTheStepBound) {
@@ -209,15 +252,19 @@ TEST_F(LineFloodRoad, AStalledStepTellsItsIndeterminateGroupOnceAndEndsAtTheStep
   ASSERT_TRUE(FinishRun()) << Failure();
 }
 
-// At print level 5 the step floods a client that reads nothing for two
-// seconds: most lines are dropped and counted, but the lines that say why
-// the step ended still come before the notice that it failed.
+// At print level 5 the step floods a client that reads nothing until the
+// engine has said on its standard output that the step ran out of steps:
+// most lines are dropped and counted, but the lines that say why the step
+// ended still come before the notice that it failed.
 TEST_F(LineFloodRoad, AClientThatLooksAwayStillLearnsWhyTheStepEnded) {
+  EngineOutput output;
+  output_ = &output;
   ASSERT_TRUE(Start(failingmodels::StalledGroup, 1e8, 20000) && IntOption(31, 5))
       << Failure() << Events();
   std::vector<std::string> lines;
   double reached = 0.0;
-  ASSERT_TRUE(FailingStep(&lines, &reached, std::chrono::seconds(2))) << Failure();
+  ASSERT_TRUE(FailingStep(&lines, &reached, [&] { return output.Says("took too many steps"); }))
+      << Failure();
   const std::string dropped = " message lines were dropped: they came faster than the client";
   long went = 0;
   for (const std::string& line : lines)

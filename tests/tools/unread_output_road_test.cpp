@@ -1,0 +1,229 @@
+// Clients that do not read what the engine sends them, through the real
+// engine: one that sends requests and never takes a reply, and one that
+// never drains the engine's standard output and error while failed steady
+// states print their lines there. The engine's memory stays bounded, it
+// goes on working, nothing the client sent is lost, and command 2 or a
+// close ends it without a kill.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/tools/engine_road_fixture.h"
+#include "tools/client.h"
+#include "tools/model_writer/model_writer.h"
+#include "tools/road.h"
+
+namespace unreadoutput {
+
+using engineroad::EngineRoad;
+using engineroad::kProblemService;
+using engineroad::ModelEquation;
+using engineroad::ModelVariable;
+using modelwriter::Writer;
+using vantor_client::MakeCommand;
+
+// The engine's exit code when its client has gone (0xA0000037).
+constexpr int kPeerGoneExit = 0x37;
+
+// What the engine may grow by while a client reads nothing: the replies
+// and requests it holds for one peer (some 4 MB), the lines it keeps for
+// its streams (1 MB each) and the runs themselves; several times that
+// under a sanitizer's shadow memory.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr long kMostGrowthMb = 4 * 48;
+constexpr int kSlower = 4;
+#else
+constexpr long kMostGrowthMb = 48;
+constexpr int kSlower = 1;
+#endif
+// How long the engine may take to end once told (a second, and the
+// client's own polling; more where sanitizers slow the engine down).
+constexpr std::chrono::milliseconds kEndBound{3000 * kSlower};
+
+// A field of the engine's /proc status ("VmRSS", "VmHWM") in kB; -1 when
+// it cannot be read.
+long MemoryKb(int pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field + ":", 0) == 0)
+      return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+  }
+  return -1;
+}
+
+// p = -1 fixed; y - SQRT(p) = 0: every steady state fails, and says so in
+// lines of a failed group, which the engine also writes to its standard
+// output.
+void NoSteadyState(Writer& w) {
+  using namespace modelwriter;
+  w.List(3);
+  ModelVariable(w, kRealVariable, 1, ".p", -1.0, 4);
+  ModelVariable(w, kRealVariable, 2, ".y", 0.0, 0);
+  ModelEquation(w, 10, ".root", Sub(Var(0), Sqrt(Var(1))), {{2, 2}, {2, 1}});
+}
+
+class UnreadOutputRoad : public EngineRoad {
+ protected:
+  ~UnreadOutputRoad() override {
+    if (unread_ >= 0) ::close(unread_);
+  }
+
+  // Starts the engine with standard output and error on a pipe of one page
+  // that nobody reads (the test's own streams are put back at once).
+  bool StartWithUnreadStreams(const std::string& name) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+    ::fcntl(ends[0], F_SETPIPE_SZ, 4096);
+    capacity_ = ::fcntl(ends[0], F_GETPIPE_SZ);
+    unread_ = ends[0];
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int kept[2] = {::dup(1), ::dup(2)};
+    ::dup2(ends[1], 1);
+    ::dup2(ends[1], 2);
+    ::close(ends[1]);
+    const bool started = StartEngine(Engine(), name);
+    ::dup2(kept[0], 1);
+    ::dup2(kept[1], 2);
+    for (int fd : kept) ::close(fd);
+    return started;
+  }
+
+  // Bytes the engine's streams hold, unread.
+  int Held() const {
+    int held = 0;
+    return ::ioctl(unread_, FIONREAD, &held) == 0 ? held : -1;
+  }
+
+  // Whether a line since the `from`-th says that the steady state failed.
+  bool FailedSince(std::size_t from) {
+    road_->Collect();
+    for (std::size_t i = from; i < run_.events.size(); ++i) {
+      if (run_.events[i].find("Steady state solution failure") != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  // Failed steady states, one after the other, each telling at least the
+  // line of its failure on standard output: more than its pipe takes. Each
+  // must end.
+  bool FailMoreThanTheStreamsTake() {
+    const std::string line = "Dialog: Steady state solution failure\n";
+    const int runs = capacity_ / static_cast<int>(line.size()) + 5;
+    for (int run = 1; run <= runs; ++run) {
+      road_->Collect();
+      const std::size_t from = run_.events.size();
+      if (!road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0)) return false;
+      if (client_->WaitFor([&] { return FailedSince(from); }) != 0) {
+        return Fail("steady state " + std::to_string(run) + " did not end; the engine's streams " +
+                    "hold " + std::to_string(Held()) + " bytes");
+      }
+    }
+    // They filled up indeed.
+    return Held() > capacity_ / 2 || Fail("the engine's streams did not fill");
+  }
+
+  int unread_ = -1;
+  int capacity_ = 0;
+};
+
+// A client that sends requests and never reads: once the replies it has
+// not taken reach the engine's bound, the engine takes no more requests,
+// which wait with the client; once it reads, every request is answered.
+TEST_F(UnreadOutputRoad, AClientThatSendsAndNeverReadsFillsNoMemoryAndLosesNoRequest) {
+  // Far more than the engine holds for a peer (1,024 blocks of 4 kB in
+  // replies and requests) and the connection takes, and as many as the
+  // client's message ids allow.
+  constexpr std::size_t kMostSent = 6000;
+  // What taking them all would have cost (some 30 MB) shows.
+  constexpr long kMostRepliesMb = 16 * kSlower;
+  constexpr std::size_t kBatch = 256;
+  // How long the engine may take nothing before the client sees that it
+  // has stopped taking.
+  constexpr std::uint32_t kStallMs = 1000 * kSlower;
+  ASSERT_TRUE(StartEngine(Engine(), "Unread")) << Failure();
+  const int pid = client_->EnginePid();
+  const long before = MemoryKb(pid, "VmRSS");
+  ASSERT_GT(before, 0);
+  std::vector<std::uint32_t> ids;
+  bool taking = true;
+  while (taking && ids.size() < kMostSent) {
+    for (std::size_t k = 0; k < kBatch; ++k) {
+      auto request = std::make_unique<vantor_client::Request>(kProblemService);
+      request->PutUInt16(134);
+      std::uint32_t id = 0;
+      ASSERT_EQ(client_->Send(std::move(request), &id), 0u);
+      ids.push_back(id);
+    }
+    const Status pushed = client_->Push(kStallMs);
+    ASSERT_TRUE(pushed == 0 || pushed == vantor_client::Client::kTimedOut) << pushed;
+    taking = pushed == 0;
+  }
+  const long peak = MemoryKb(pid, "VmHWM");
+  RecordProperty("requests_taken", std::to_string(ids.size() - client_->Unwritten()));
+  RecordProperty("grown_kb", std::to_string(peak - before));
+  EXPECT_FALSE(taking) << "the engine took all " << ids.size() << " requests";
+  EXPECT_LT((peak - before) / 1024, kMostRepliesMb)
+      << "the engine grew from " << before / 1024 << " MB, taking "
+      << ids.size() - client_->Unwritten() << " requests";
+  ASSERT_EQ(client_->WaitFor([&] {
+    for (std::uint32_t id : ids) {
+      if (!client_->Find(id)->complete) return false;
+    }
+    return true;
+  }),
+            0u);
+  std::size_t ended = 0;
+  for (std::uint32_t id : ids) {
+    ended += client_->Find(id)->status == engineroad::kRunEnded;
+    client_->Forget(id);
+  }
+  EXPECT_EQ(ended, ids.size());
+  const long after = MemoryKb(pid, "VmHWM");
+  ASSERT_TRUE(EndEngine()) << Failure();
+  EXPECT_LT((after - before) / 1024, kMostRepliesMb);
+}
+
+// Standard output and error that nobody drains: the failed steady states
+// go on once they are full, and command 2 ends the engine with 0.
+TEST_F(UnreadOutputRoad, StreamsNobodyReadsHoldNoRunAndCommandTwoEndsTheEngine) {
+  ASSERT_TRUE(StartWithUnreadStreams("Streams")) << Failure();
+  const int pid = client_->EnginePid();
+  const long before = MemoryKb(pid, "VmRSS");
+  ASSERT_TRUE(Load(NoSteadyState) && BeginRun()) << Failure() << Events();
+  ASSERT_TRUE(FailMoreThanTheStreamsTake()) << Failure();
+  EXPECT_LT((MemoryKb(pid, "VmHWM") - before) / 1024, kMostGrowthMb);
+  ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 2), "command 2", engineroad::kEnding))
+      << Failure();
+  const auto told = std::chrono::steady_clock::now();
+  client_->WaitFor([&] { return client_->PeerLost(); });
+  int exit_code = -1;
+  // Not killed: the engine ended by itself.
+  EXPECT_EQ(client_->Close(&exit_code), 0u);
+  EXPECT_LE(std::chrono::steady_clock::now() - told, kEndBound);
+  client_.reset();
+  EXPECT_EQ(exit_code, 0);
+}
+
+// The same, ended by a client that closes.
+TEST_F(UnreadOutputRoad, StreamsNobodyReadsDoNotKeepAClosedClientsEngineAlive) {
+  ASSERT_TRUE(StartWithUnreadStreams("Closed")) << Failure();
+  ASSERT_TRUE(Load(NoSteadyState) && BeginRun()) << Failure() << Events();
+  ASSERT_TRUE(FailMoreThanTheStreamsTake()) << Failure();
+  int exit_code = -1;
+  const auto closed = std::chrono::steady_clock::now();
+  EXPECT_EQ(client_->Close(&exit_code), 0u);
+  EXPECT_LE(std::chrono::steady_clock::now() - closed, kEndBound);
+  client_.reset();
+  EXPECT_EQ(exit_code, kPeerGoneExit);
+}
+
+}  // namespace unreadoutput
