@@ -6,6 +6,7 @@
 // which must agree.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -475,6 +476,44 @@ TEST_F(ProcedureRoad, AWideCallPreparesInMemoryLinearInItsOutputs) {
               kOutputs, peak[0], peak[1]);
   EXPECT_GT(peak[0], 0.0);
   EXPECT_LT(peak[1], peak[0] + 20.0);
+}
+
+// A call of 1,024 inputs by 1,024 outputs that gives its own derivatives
+// keeps its dense block besides an entry per pair in its inputs: still
+// within what a call may hold. y(i) = i x(1).
+TEST_F(ProcedureRoad, ASquareCallOfAThousandInputsAndOutputsPrepares) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  constexpr std::uint32_t kWidth = 1024;
+  mw::Procedure fan = Scalar("rfan", {}, {}, kDerivatives);
+  fan.inputs = {{kRealArray, "x", {"n"}}};
+  fan.outputs = {{kRealArray, "y", {"n"}}};
+  ASSERT_TRUE(Start({fan}) && RealOption(13, 1e9)) << Failure();
+  ASSERT_TRUE(Load([](Writer& w) {
+    w.List(2 * kWidth + 1);
+    for (std::uint32_t k = 0; k < kWidth; ++k) {
+      ModelVariable(w, mw::kRealVariable, 1 + k, ".x" + std::to_string(k + 1), 0.5, kFixed);
+      ModelVariable(w, mw::kRealVariable, 2000 + k, ".y" + std::to_string(k + 1), 0.0, kFree);
+    }
+    w.Item(mw::kInlineEquation);
+    w.U32(0);
+    w.Expression(
+        mw::ProcCall({mw::TypedVar(0, kRealArray)}, {mw::TypedVar(1, kRealArray)}, 1));
+    w.Placement({Node(), {4000, ".square"}});
+    w.EquationHead(2);
+    for (const std::uint32_t first : {1u, 2000u}) {
+      w.ArrayReference(1, kWidth);
+      for (std::uint32_t k = 0; k < kWidth; ++k) w.Member({2, first + k});
+    }
+  })) << Failure()
+      << Events();
+  EXPECT_EQ(Events().find("derivative entries"), std::string::npos) << Events();
+  double first = 0.0, last = 0.0;
+  ASSERT_TRUE(BeginRun() && SteadyState() && Value(2000, &first) &&
+              Value(2000 + kWidth - 1, &last))
+      << Failure() << Events();
+  EXPECT_DOUBLE_EQ(first, 0.5);
+  EXPECT_DOUBLE_EQ(last, 0.5 * kWidth);
+  ASSERT_TRUE(FinishRun()) << Failure();
 }
 
 // A procedure with all four calls: the problem's opening when it is built,
