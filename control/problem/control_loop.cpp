@@ -86,6 +86,10 @@ bool SimControlLoop::Pass(Status* result) {
   if (state_ != before && (state_ == kStateReady || state_ == kStatePaused)) {
     pm_.ClearStatusBits(run_bits::kRunning);
   }
+  // A run command counts its reports until it rests; one that ends the
+  // engine tells them once its step has stopped.
+  if (!InRunStep(before) && InRunStep(state_)) pm_.BeginRunReports();
+  if (InRunStep(before) && !InRunStep(state_) && state_ != kStateEnding) pm_.EndRunReports();
   pm_.run_moving_ = InRunStep(state_);
   // A pass that moved on in a run step goes straight on with the next
   // state: nothing outside is awaited there.
@@ -118,6 +122,8 @@ bool SimControlLoop::Pass(Status* result) {
   }
   if (!end_) return false;
   pm_.StopRun();
+  pm_.EndRunReports();
+  pm_.collector_.SendGroupsNow();
   // A lost client ends the engine with that status, whether or not this
   // pass flushed lines: a flush that went well must not make it a 0.
   *result = status::IsSevere(polled) ? polled : pass_status_;
@@ -158,6 +164,7 @@ void SimControlLoop::CheckRunThread() {
   pm_.ClearStatusBits(run_bits::kRunning);
   pm_.SetStatusBits(run_bits::kThreadTerminated);
   pm_.StopRun();
+  pm_.EndRunReports();
   pm_.run_state_ = 2;
   pm_.step_scheduled_ = false;
   handover.EnsureServerHoldsA();

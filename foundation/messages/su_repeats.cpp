@@ -1,5 +1,7 @@
 #include "foundation/messages/su_repeats.h"
 
+#include <algorithm>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -15,6 +17,8 @@ struct Repeats {
   // By key: the report's first line and how often it was held back.
   std::map<std::string, std::pair<std::string, std::int32_t>> told;
   std::vector<std::string> order;
+  // New reports held back once the keys were all taken.
+  std::int32_t unkept = 0;
 };
 
 // Never destroyed, so that a scope ending at exit still finds it.
@@ -23,16 +27,30 @@ Repeats& State() {
   return *state;
 }
 
+void CountOne(std::int32_t* count) {
+  if (*count < std::numeric_limits<std::int32_t>::max()) ++*count;
+}
+
+bool Blank(const std::string& line) {
+  return std::all_of(line.begin(), line.end(),
+                     [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+}
+
 bool Tell(std::string key, const std::string& line) {
   Repeats& r = State();
   std::lock_guard<std::mutex> hold(r.lock);
   if (r.depth == 0) return true;
   auto at = r.told.find(key);
   if (at != r.told.end()) {
-    ++at->second.second;
+    CountOne(&at->second.second);
     return false;
   }
-  if (r.told.size() >= SuRepeatScope::kMostKeys) return true;
+  // Beyond the keys a scope keeps, a new report cannot be told from a
+  // repeat: all are held back and counted, so the lines stay bounded.
+  if (r.told.size() >= SuRepeatScope::kMostKeys) {
+    CountOne(&r.unkept);
+    return false;
+  }
   r.order.push_back(key);
   r.told.emplace(std::move(key), std::make_pair(line, 0));
   return true;
@@ -48,6 +66,7 @@ SuRepeatScope::SuRepeatScope() {
 
 SuRepeatScope::~SuRepeatScope() {
   std::vector<std::pair<std::string, std::int32_t>> counts;
+  std::int32_t unkept = 0;
   {
     Repeats& r = State();
     std::lock_guard<std::mutex> hold(r.lock);
@@ -58,19 +77,32 @@ SuRepeatScope::~SuRepeatScope() {
     }
     r.told.clear();
     r.order.clear();
+    unkept = r.unkept;
+    r.unkept = 0;
   }
   // Told outside the lock: printing may report again.
   for (const auto& [line, held] : counts) {
     SuPrint(0, "The report \"%s\" was repeated %d more times", line.c_str(), &held);
   }
+  if (unkept > 0) {
+    const auto most = static_cast<std::int32_t>(kMostKeys);
+    SuPrint(0, "%d further reports were not told: a run tells at most %d different reports",
+            &unkept, &most);
+  }
 }
 
-bool SuTellReport(const std::string& key, const std::string& line) { return Tell(key, line); }
+bool SuTellReport(const std::string& key, const std::string& line) {
+  if (Blank(line)) return true;
+  return Tell(key, line);
+}
 
 bool SuTellLines(const std::vector<std::string>& lines) {
-  if (lines.empty()) return true;
+  // A blank line only spaces the lines around it: never a repeat, nor the
+  // line that names a group's count.
+  const auto named = std::find_if_not(lines.begin(), lines.end(), Blank);
+  if (named == lines.end()) return true;
   // A leading NUL: no text of a line, and so no key of SuTellReport, has one.
   std::string key(1, '\0');
   for (const std::string& line : lines) key.append(line).push_back('\n');
-  return Tell(std::move(key), lines.front());
+  return Tell(std::move(key), *named);
 }

@@ -1,7 +1,8 @@
-// Reports that repeat within one piece of work: while a scope is open (a run
-// step), a report already told in it is counted rather than told again, and
-// the scope's end tells each count once. Without a scope every report is
-// told. Scopes nest: the outermost one counts and tells.
+// Reports that repeat within one piece of work: while a scope is open (a
+// run command, from its first step to its rest), a report already told in
+// it is counted rather than told again, and the scope's end tells each
+// count once. Without a scope every report is told, and a blank line always
+// is. Scopes nest: the outermost one counts and tells.
 #pragma once
 
 #include <cstdint>
@@ -10,12 +11,14 @@
 
 class SuRepeatScope {
  public:
-  // Keys a scope remembers: further new reports are told, not counted, so
-  // that a flood of different lines cannot take the memory.
+  // Keys a scope remembers: further new reports are held back and counted
+  // together, so that a flood of different lines stays bounded in memory
+  // and in lines.
   static constexpr std::size_t kMostKeys = 10000;
 
   SuRepeatScope();
-  // One line per report that repeated: its first line and the count.
+  // One line per report that repeated: its first line and the count; then
+  // one for the reports held back past the keys.
   ~SuRepeatScope();
   SuRepeatScope(const SuRepeatScope&) = delete;
   SuRepeatScope& operator=(const SuRepeatScope&) = delete;
@@ -26,5 +29,6 @@ class SuRepeatScope {
 bool SuTellReport(const std::string& key, const std::string& line);
 
 // The same for a whole group of message lines, keyed by all of its text;
-// such keys never meet those of SuTellReport. An empty group is told.
+// such keys never meet those of SuTellReport. An empty or blank group is
+// told.
 bool SuTellLines(const std::vector<std::string>& lines);

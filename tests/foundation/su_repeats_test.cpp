@@ -72,18 +72,44 @@ TEST(SuRepeats, GroupKeysNeverMeetReportKeysAndInnerScopesDoNotTell) {
                    "times"}));
 }
 
-TEST(SuRepeats, AFloodOfDifferentReportsIsToldBeyondTheKeysAScopeKeeps) {
+TEST(SuRepeats, PastTheKeysAScopeKeepsReportsAreHeldBackAndCountedTogether) {
   testsupport::CaptureSink sink;
   {
     SuRepeatScope step;
     for (std::size_t i = 0; i < SuRepeatScope::kMostKeys; ++i) {
       ASSERT_TRUE(SuTellLines({"residual " + std::to_string(i)}));
     }
-    // Not remembered, so told every time.
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(SuTellLines({"one more"}));
+    // Not remembered: neither told nor counted as its own.
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(SuTellLines({"one more"}));
+    EXPECT_FALSE(SuTellReport("another", "another"));
     EXPECT_FALSE(SuTellLines({"residual 0"}));
   }
-  EXPECT_EQ(sink.lines(), (Lines{"The report \"residual 0\" was repeated 1 more times"}));
+  EXPECT_EQ(sink.lines(), (Lines{"The report \"residual 0\" was repeated 1 more times",
+                                 "4 further reports were not told: a run tells at most 10000 "
+                                 "different reports"}));
+  // The next scope starts afresh.
+  SuRepeatScope next;
+  EXPECT_TRUE(SuTellLines({"one more"}));
+}
+
+// A blank line spaces an initialisation's lines from the list after it:
+// told every time, never counted, and a group is named by its first line
+// that is not blank.
+TEST(SuRepeats, BlankLinesAreNeverRepeats) {
+  testsupport::CaptureSink sink;
+  {
+    SuRepeatScope run;
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_TRUE(SuTellLines({" "}));
+      EXPECT_TRUE(SuTellLines({""}));
+      EXPECT_TRUE(SuTellLines({" ", "\t"}));
+      EXPECT_TRUE(SuTellReport(" ", " "));
+    }
+    EXPECT_TRUE(SuTellLines({" ", "Warning: the following variables are indeterminate:"}));
+    EXPECT_FALSE(SuTellLines({" ", "Warning: the following variables are indeterminate:"}));
+  }
+  EXPECT_EQ(sink.lines(), (Lines{"The report \"Warning: the following variables are "
+                                 "indeterminate:\" was repeated 1 more times"}));
 }
 
 }  // namespace
