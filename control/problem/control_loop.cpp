@@ -203,7 +203,15 @@ void SimControlLoop::Notify() {
   // a client that reads it and then the log must find them there.
   constexpr std::uint32_t kEnded =
       run_bits::kRunFailed | run_bits::kThreadTerminated | run_bits::kStoppedByAction;
-  if ((bits & run_bits::kRunning) == 0 || (bits & kEnded) != 0) pm_.collector_.SendGroupsNow();
+  if ((bits & run_bits::kRunning) == 0 || (bits & kEnded) != 0) {
+    // The counts of what the failed step repeated are among those lines; a
+    // run that goes on counts afresh.
+    if ((bits & kEnded) != 0 && pm_.run_reports_) {
+      pm_.EndRunReports();
+      if (InRunStep(state_)) pm_.BeginRunReports();
+    }
+    pm_.collector_.SendGroupsNow();
+  }
   if (!pm_.step_scheduled_) {
     known_counter_ = pm_.record_.counter;
     known_stops_ = pm_.record_.stops;
