@@ -1,6 +1,7 @@
 #include "foundation/messages/su_repeats.h"
 
 #include <algorithm>
+#include <deque>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -11,14 +12,19 @@
 
 namespace {
 
+using Group = std::vector<std::string>;
+
 struct Repeats {
   std::mutex lock;
   std::int32_t depth = 0;
   // By key: the report's first line and how often it was held back.
   std::map<std::string, std::pair<std::string, std::int32_t>> told;
   std::vector<std::string> order;
-  // New reports held back once the keys were all taken.
+  // New reports held back once the keys were all taken, the newest of them
+  // (they say how a flood ended), and the failures given keys beyond.
   std::int32_t unkept = 0;
+  std::deque<Group> last_unkept;
+  std::size_t failures_past = 0;
 };
 
 // Never destroyed, so that a scope ending at exit still finds it.
@@ -36,7 +42,15 @@ bool Blank(const std::string& line) {
                      [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
 }
 
-bool Tell(std::string key, const std::string& line) {
+void KeepNewest(std::deque<Group>& last, const Group& group) {
+  const auto same = std::find(last.begin(), last.end(), group);
+  if (same != last.end()) last.erase(same);
+  last.push_back(group);
+  if (last.size() > SuRepeatScope::kLastUnkept) last.pop_front();
+}
+
+// `group` is what the report says, kept when it is held back.
+bool Tell(std::string key, const std::string& line, bool failure, const Group& group) {
   Repeats& r = State();
   std::lock_guard<std::mutex> hold(r.lock);
   if (r.depth == 0) return true;
@@ -47,9 +61,14 @@ bool Tell(std::string key, const std::string& line) {
   }
   // Beyond the keys a scope keeps, a new report cannot be told from a
   // repeat: all are held back and counted, so the lines stay bounded.
+  // Failures, which say why the work ended, have keys of their own beyond.
   if (r.told.size() >= SuRepeatScope::kMostKeys) {
-    CountOne(&r.unkept);
-    return false;
+    if (!failure || r.failures_past >= SuRepeatScope::kMostFailureKeys) {
+      CountOne(&r.unkept);
+      KeepNewest(r.last_unkept, group);
+      return false;
+    }
+    ++r.failures_past;
   }
   r.order.push_back(key);
   r.told.emplace(std::move(key), std::make_pair(line, 0));
@@ -67,6 +86,7 @@ SuRepeatScope::SuRepeatScope() {
 SuRepeatScope::~SuRepeatScope() {
   std::vector<std::pair<std::string, std::int32_t>> counts;
   std::int32_t unkept = 0;
+  std::deque<Group> last;
   {
     Repeats& r = State();
     std::lock_guard<std::mutex> hold(r.lock);
@@ -79,24 +99,32 @@ SuRepeatScope::~SuRepeatScope() {
     r.order.clear();
     unkept = r.unkept;
     r.unkept = 0;
+    last.swap(r.last_unkept);
+    r.failures_past = 0;
   }
   // Told outside the lock: printing may report again.
   for (const auto& [line, held] : counts) {
     SuPrint(0, "The report \"%s\" was repeated %d more times", line.c_str(), &held);
   }
-  if (unkept > 0) {
-    const auto most = static_cast<std::int32_t>(kMostKeys);
-    SuPrint(0, "%d further reports were not told: a run tells at most %d different reports",
-            &unkept, &most);
+  if (unkept == 0) return;
+  const auto most = static_cast<std::int32_t>(kMostKeys);
+  SuPrint(0,
+          "%d further reports were not told: beyond %d different reports a run tells only new "
+          "failures. The last of them:",
+          &unkept, &most);
+  for (const Group& group : last) {
+    std::string text;
+    for (const std::string& line : group) text.append(text.empty() ? "" : "\n").append(line);
+    SuPrint(0, "%s", text.c_str());
   }
 }
 
 bool SuTellReport(const std::string& key, const std::string& line) {
   if (Blank(line)) return true;
-  return Tell(key, line);
+  return Tell(key, line, false, Group{line});
 }
 
-bool SuTellLines(const std::vector<std::string>& lines) {
+bool SuTellLines(const std::vector<std::string>& lines, bool failure) {
   // A blank line only spaces the lines around it: never a repeat, nor the
   // line that names a group's count.
   const auto named = std::find_if_not(lines.begin(), lines.end(), Blank);
@@ -104,5 +132,5 @@ bool SuTellLines(const std::vector<std::string>& lines) {
   // A leading NUL: no text of a line, and so no key of SuTellReport, has one.
   std::string key(1, '\0');
   for (const std::string& line : lines) key.append(line).push_back('\n');
-  return Tell(std::move(key), *named);
+  return Tell(std::move(key), *named, failure, lines);
 }

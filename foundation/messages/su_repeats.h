@@ -15,10 +15,14 @@ class SuRepeatScope {
   // together, so that a flood of different lines stays bounded in memory
   // and in lines.
   static constexpr std::size_t kMostKeys = 10000;
+  // Keys beyond those for groups that report a failure.
+  static constexpr std::size_t kMostFailureKeys = 1000;
+  // The newest reports held back that the scope's end tells.
+  static constexpr std::size_t kLastUnkept = 10;
 
   SuRepeatScope();
   // One line per report that repeated: its first line and the count; then
-  // one for the reports held back past the keys.
+  // one for the reports held back past the keys, and the newest of those.
   ~SuRepeatScope();
   SuRepeatScope(const SuRepeatScope&) = delete;
   SuRepeatScope& operator=(const SuRepeatScope&) = delete;
@@ -30,5 +34,5 @@ bool SuTellReport(const std::string& key, const std::string& line);
 
 // The same for a whole group of message lines, keyed by all of its text;
 // such keys never meet those of SuTellReport. An empty or blank group is
-// told.
-bool SuTellLines(const std::vector<std::string>& lines);
+// told. A group that reports a failure may take a key beyond the others'.
+bool SuTellLines(const std::vector<std::string>& lines, bool failure = false);

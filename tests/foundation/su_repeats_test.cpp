@@ -83,10 +83,19 @@ TEST(SuRepeats, PastTheKeysAScopeKeepsReportsAreHeldBackAndCountedTogether) {
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(SuTellLines({"one more"}));
     EXPECT_FALSE(SuTellReport("another", "another"));
     EXPECT_FALSE(SuTellLines({"residual 0"}));
+    // A failure says why the work ended: it has keys of its own, and is
+    // counted as its own once told.
+    for (std::size_t i = 0; i < SuRepeatScope::kMostFailureKeys; ++i) {
+      ASSERT_TRUE(SuTellLines({"failed " + std::to_string(i)}, true));
+    }
+    EXPECT_FALSE(SuTellLines({"failed 0"}, true));
+    EXPECT_FALSE(SuTellLines({"one failure too many"}, true));
   }
   EXPECT_EQ(sink.lines(), (Lines{"The report \"residual 0\" was repeated 1 more times",
-                                 "4 further reports were not told: a run tells at most 10000 "
-                                 "different reports"}));
+                                 "The report \"failed 0\" was repeated 1 more times",
+                                 "5 further reports were not told: beyond 10000 different "
+                                 "reports a run tells only new failures. The last of them:",
+                                 "one more", "another", "one failure too many"}));
   // The next scope starts afresh.
   SuRepeatScope next;
   EXPECT_TRUE(SuTellLines({"one more"}));

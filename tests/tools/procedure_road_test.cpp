@@ -572,7 +572,7 @@ TEST_F(TallyRoad, AStepOfMoreDifferentReportsThanARunKeepsTellsNoneTwice) {
                                        run_.events.end());
   std::map<std::string, int> told;
   long held = 0;
-  const std::string further = " further reports were not told: a run tells at most 10000 ";
+  const std::string further = " further reports were not told: beyond 10000 different ";
   for (const std::string& line : lines) {
     if (line.rfind("rtally call ", 0) == 0) ++told[line];
     if (line.find(further) != std::string::npos) held = std::stol(line);
