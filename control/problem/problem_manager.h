@@ -410,9 +410,10 @@ class SimProblemMgr : public SimMasterManager,
   Status CommandPrepare(std::uint32_t count, const std::int32_t* integers);
   Status CommandInterrupt();
   Status CommandSetTime(double time);
-  // A run command counts its repeated reports from its first step until it
-  // comes to rest, however it ends, and tells the counts then (server
-  // thread, the run thread at its wait or stopped).
+  // A run command counts what its steps repeat from its first step until
+  // it comes to rest, however it ends, and tells the counts then (server
+  // thread, the run thread at its wait or stopped). What the actions and
+  // requests say between the steps is told as it comes.
   void BeginRunReports();
   void EndRunReports();
   Status CommandRelease();
@@ -467,7 +468,7 @@ class SimProblemMgr : public SimMasterManager,
   std::int32_t preparation_ = 1;
   std::int32_t run_state_ = 2;
   bool run_moving_ = false;
-  std::optional<SuRepeatScope> run_reports_;
+  std::optional<SuRepeatHold> run_reports_;
   std::int32_t next_action_ = 0;
   std::atomic<std::uint32_t> bits_{0};
   std::int32_t no_exception_handling_ = 0;

@@ -16,7 +16,9 @@ using Group = std::vector<std::string>;
 
 struct Repeats {
   std::mutex lock;
+  // Open scopes, which count, and holds, which keep the counts between them.
   std::int32_t depth = 0;
+  std::int32_t holds = 0;
   // By key: the report's first line and how often it was held back.
   std::map<std::string, std::pair<std::string, std::int32_t>> told;
   std::vector<std::string> order;
@@ -75,6 +77,48 @@ bool Tell(std::string key, const std::string& line, bool failure, const Group& g
   return true;
 }
 
+// What a piece of work repeated, taken from the state once nothing holds
+// it any more, and told.
+struct Ended {
+  std::vector<std::pair<std::string, std::int32_t>> counts;
+  std::int32_t unkept = 0;
+  std::deque<Group> last;
+};
+
+// Under the lock.
+Ended TakeEnded(Repeats& r) {
+  Ended ended;
+  for (const std::string& key : r.order) {
+    const auto& [line, held] = r.told[key];
+    if (held > 0) ended.counts.emplace_back(line, held);
+  }
+  r.told.clear();
+  r.order.clear();
+  ended.unkept = r.unkept;
+  r.unkept = 0;
+  ended.last.swap(r.last_unkept);
+  r.failures_past = 0;
+  return ended;
+}
+
+// Outside the lock: printing may report again.
+void TellEnded(const Ended& ended) {
+  for (const auto& [line, held] : ended.counts) {
+    SuPrint(0, "The report \"%s\" was repeated %d more times", line.c_str(), &held);
+  }
+  if (ended.unkept == 0) return;
+  const auto most = static_cast<std::int32_t>(SuRepeatScope::kMostKeys);
+  SuPrint(0,
+          "%d further reports were not told: beyond %d different reports a run tells only new "
+          "failures. The last of them:",
+          &ended.unkept, &most);
+  for (const Group& group : ended.last) {
+    std::string text;
+    for (const std::string& line : group) text.append(text.empty() ? "" : "\n").append(line);
+    SuPrint(0, "%s", text.c_str());
+  }
+}
+
 }  // namespace
 
 SuRepeatScope::SuRepeatScope() {
@@ -84,39 +128,32 @@ SuRepeatScope::SuRepeatScope() {
 }
 
 SuRepeatScope::~SuRepeatScope() {
-  std::vector<std::pair<std::string, std::int32_t>> counts;
-  std::int32_t unkept = 0;
-  std::deque<Group> last;
+  Ended ended;
   {
     Repeats& r = State();
     std::lock_guard<std::mutex> hold(r.lock);
-    if (--r.depth > 0) return;
-    for (const std::string& key : r.order) {
-      const auto& [line, held] = r.told[key];
-      if (held > 0) counts.emplace_back(line, held);
-    }
-    r.told.clear();
-    r.order.clear();
-    unkept = r.unkept;
-    r.unkept = 0;
-    last.swap(r.last_unkept);
-    r.failures_past = 0;
+    if (--r.depth > 0 || r.holds > 0) return;
+    ended = TakeEnded(r);
   }
-  // Told outside the lock: printing may report again.
-  for (const auto& [line, held] : counts) {
-    SuPrint(0, "The report \"%s\" was repeated %d more times", line.c_str(), &held);
+  TellEnded(ended);
+}
+
+SuRepeatHold::SuRepeatHold() {
+  Repeats& r = State();
+  std::lock_guard<std::mutex> hold(r.lock);
+  ++r.holds;
+}
+
+SuRepeatHold::~SuRepeatHold() {
+  Ended ended;
+  {
+    Repeats& r = State();
+    std::lock_guard<std::mutex> hold(r.lock);
+    // A scope still open tells when it ends.
+    if (--r.holds > 0 || r.depth > 0) return;
+    ended = TakeEnded(r);
   }
-  if (unkept == 0) return;
-  const auto most = static_cast<std::int32_t>(kMostKeys);
-  SuPrint(0,
-          "%d further reports were not told: beyond %d different reports a run tells only new "
-          "failures. The last of them:",
-          &unkept, &most);
-  for (const Group& group : last) {
-    std::string text;
-    for (const std::string& line : group) text.append(text.empty() ? "" : "\n").append(line);
-    SuPrint(0, "%s", text.c_str());
-  }
+  TellEnded(ended);
 }
 
 bool SuTellReport(const std::string& key, const std::string& line) {

@@ -1,8 +1,9 @@
 // Reports that repeat within one piece of work: while a scope is open (a
-// run command, from its first step to its rest), a report already told in
-// it is counted rather than told again, and the scope's end tells each
-// count once. Without a scope every report is told, and a blank line always
-// is. Scopes nest: the outermost one counts and tells.
+// run step), a report already told in it is counted rather than told again,
+// and the scope's end tells each count once. A hold (a run command) keeps
+// the counts from one scope to the next and tells them at its own end;
+// between scopes every report is told. Without a scope every report is
+// told, and a blank line always is. Scopes nest: the outermost one counts.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +27,16 @@ class SuRepeatScope {
   ~SuRepeatScope();
   SuRepeatScope(const SuRepeatScope&) = delete;
   SuRepeatScope& operator=(const SuRepeatScope&) = delete;
+};
+
+// Keeps the counts of the scopes opened while it lives, told when it ends
+// (or when the scope open then ends); for a run command of several steps.
+class SuRepeatHold {
+ public:
+  SuRepeatHold();
+  ~SuRepeatHold();
+  SuRepeatHold(const SuRepeatHold&) = delete;
+  SuRepeatHold& operator=(const SuRepeatHold&) = delete;
 };
 
 // Whether the report `key` is to be told now: no scope is open, or it is

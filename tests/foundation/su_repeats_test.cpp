@@ -101,6 +101,26 @@ TEST(SuRepeats, PastTheKeysAScopeKeepsReportsAreHeldBackAndCountedTogether) {
   EXPECT_TRUE(SuTellLines({"one more"}));
 }
 
+// A run command of several steps: what each step repeats of the steps
+// before is counted, what is said between the steps is told every time,
+// and the counts come once, when the hold ends.
+TEST(SuRepeats, AHoldCountsAcrossItsScopesAndTellsAtItsEnd) {
+  testsupport::CaptureSink sink;
+  {
+    SuRepeatHold run;
+    for (int step = 0; step < 3; ++step) {
+      {
+        SuRepeatScope scope;
+        EXPECT_EQ(SuTellLines({"Solving steady state ..."}), step == 0);
+      }
+      EXPECT_TRUE(SuTellLines({"Iteration table line"}));
+    }
+    EXPECT_TRUE(sink.lines().empty());
+  }
+  EXPECT_EQ(sink.lines(),
+            (Lines{"The report \"Solving steady state ...\" was repeated 2 more times"}));
+}
+
 // A blank line spaces an initialisation's lines from the list after it:
 // told every time, never counted, and a group is named by its first line
 // that is not blank.
