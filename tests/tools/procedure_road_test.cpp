@@ -519,9 +519,9 @@ TEST_F(ProcedureRoad, ASquareCallOfAThousandInputsAndOutputsPrepares) {
 
 class TallyRoad : public ProcedureRoad {
  protected:
-  // x' = 1 by y = rtally(x, cycle) = x: every evaluation says a line, back
-  // again `cycle` calls later. Dynamic, stepping at most `longest`, the run
-  // initialised and its steps `far` long.
+  // x' = y - x + 1 with y = rtally(x, cycle), which is x: every evaluation
+  // says a line, back again `cycle` calls later. Dynamic, stepping at most
+  // `longest`, the run initialised and its steps `far` long.
   bool StartTally(double cycle, double longest, double far) {
     // Called at every evaluation, whether or not its inputs moved.
     mw::Procedure tally = Scalar("rtally", {"x", "n"}, {"y"}, kEveryEvaluation);
